@@ -1,0 +1,27 @@
+#include "Platform/Random.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/random.h>
+
+namespace vellumar::platform {
+
+std::vector<std::uint8_t> secureRandomBytes(std::size_t count)
+{
+    std::vector<std::uint8_t> bytes(count, 0);
+    std::size_t filled = 0;
+    while (filled < count) {
+        ssize_t got = getrandom(bytes.data() + filled, count - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            std::perror("getrandom");
+            std::abort();
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    return bytes;
+}
+
+}

@@ -1,0 +1,24 @@
+// Private folders (0700) and files (0600) written by whole-file replacement.
+// The functions hold no state and take no locks; callers serialise writes to one target.
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+namespace vellumar {
+
+// Creates the folder and missing parents with mode 0700, narrows the folder itself to 0700,
+// then refuses anything that is not a real directory or is a symbolic link with
+// TLSIdentityError(insecureFolder). Platform failures throw std::filesystem::filesystem_error.
+void ensurePrivateDirectory(const std::filesystem::path& folder);
+
+// Replaces the file's content atomically with a 0600 file (temporary ".<name>.<8 hex>" in the
+// same folder, then rename). Throws std::filesystem::filesystem_error on failure, leaving the old
+// content and no temporary file behind.
+void writePrivateFile(std::string_view bytes, const std::filesystem::path& file);
+
+// Sets mode 0600 on an existing file; throws std::filesystem::filesystem_error when it cannot.
+void makeFilePrivate(const std::filesystem::path& file);
+
+}

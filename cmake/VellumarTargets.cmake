@@ -1,0 +1,45 @@
+# Shared target helpers: every library and test gets the same warnings and layout.
+
+set(VELLUMAR_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
+    -Wimplicit-fallthrough -Wformat=2)
+
+function(vellumar_apply_warnings target)
+  target_compile_options(${target} PRIVATE ${VELLUMAR_WARNINGS})
+  if(VELLUMAR_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# vellumar_add_library(<name> DEPENDS <targets...>)
+# One static library per source folder; its sources are the folder's .cpp files.
+function(vellumar_add_library name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    # A folder of headers only so far.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPENDS})
+    return()
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})
+  vellumar_apply_warnings(${name})
+endfunction()
+
+# vellumar_add_test_suite(<name> DEPENDS <targets...>)
+# One GoogleTest executable per tests/ folder, discovered by CTest at test time.
+function(vellumar_add_test_suite name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} vellumar_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE VELLUMAR_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  vellumar_apply_warnings(${name})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "VELLUMAR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

@@ -1,0 +1,54 @@
+#include "Platform/Crypto.h"
+#include "Platform/Random.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace vellumar::platform;
+
+namespace {
+
+std::string hex(std::span<const std::uint8_t> bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (auto byte : bytes) {
+        out += digits[byte >> 4];
+        out += digits[byte & 15];
+    }
+    return out;
+}
+
+}
+
+TEST(Crypto, DigestsMatchKnownVectors)
+{
+    EXPECT_EQ(hex(sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    std::string abc = "abc";
+    EXPECT_EQ(hex(sha1(std::span(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()))),
+        "a9993e364706816aba3e25717850c26c9cd0d89d");
+}
+
+TEST(Crypto, Base64PadsLikeRFC4648)
+{
+    const std::vector<std::pair<std::string, std::string>> cases
+        = { { "", "" }, { "f", "Zg==" }, { "fo", "Zm8=" }, { "foo", "Zm9v" }, { "foobar", "Zm9vYmFy" } };
+    for (const auto& [input, expected] : cases) {
+        SCOPED_TRACE(input);
+        EXPECT_EQ(base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(input.data()), input.size())),
+            expected);
+    }
+}
+
+TEST(Random, FillsExactlyTheCountAndDiffersBetweenCalls)
+{
+    EXPECT_TRUE(secureRandomBytes(0).empty());
+    std::set<std::vector<std::uint8_t>> seen;
+    for (int i = 0; i < 100; ++i) {
+        auto bytes = secureRandomBytes(16);
+        ASSERT_EQ(bytes.size(), 16u);
+        seen.insert(bytes);
+    }
+    EXPECT_EQ(seen.size(), 100u);
+}
