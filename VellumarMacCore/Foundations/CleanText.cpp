@@ -1,0 +1,147 @@
+#include "VellumarMacCore/Foundations/CleanText.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+#include <unicode/utext.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+namespace vellumar::CleanText {
+
+namespace {
+
+    constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+    constexpr std::string_view kDefaultDeviceName = "iPhone";
+    constexpr std::size_t kDeviceNameCharacters = 40;
+
+    // Calls `visit(scalar, offset, length)` for each Unicode scalar in order; a broken UTF-8 sequence
+    // arrives as a negative scalar covering its bytes. Stops early when `visit` returns false.
+    template <typename Visit> void forEachScalar(std::string_view text, Visit visit)
+    {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+        const auto length = static_cast<std::int64_t>(text.size());
+        std::int64_t index = 0;
+        while (index < length) {
+            std::int64_t start = index;
+            UChar32 scalar;
+            U8_NEXT(bytes, index, length, scalar);
+            if (!visit(scalar, static_cast<std::size_t>(start), static_cast<std::size_t>(index - start)))
+                return;
+        }
+    }
+
+    // Unicode space, line and paragraph separators, tab, U+000A to U+000D and U+0085.
+    bool isWhitespaceOrLineBreak(UChar32 scalar)
+    {
+        if (scalar == 0x09 || (scalar >= 0x0A && scalar <= 0x0D) || scalar == 0x85)
+            return true;
+        auto category = u_charType(scalar);
+        return category == U_SPACE_SEPARATOR || category == U_LINE_SEPARATOR
+            || category == U_PARAGRAPH_SEPARATOR;
+    }
+
+    bool isControl(UChar32 scalar) { return u_charType(scalar) == U_CONTROL_CHAR; }
+
+    // The text without whitespace and line breaks at either end, or nullopt for broken UTF-8.
+    std::optional<std::string_view> trimmed(std::string_view text)
+    {
+        std::size_t begin = text.size();
+        std::size_t end = 0;
+        bool valid = true;
+        forEachScalar(text, [&](UChar32 scalar, std::size_t offset, std::size_t length) {
+            valid = scalar >= 0;
+            if (valid && !isWhitespaceOrLineBreak(scalar)) {
+                begin = std::min(begin, offset);
+                end = offset + length;
+            }
+            return valid;
+        });
+        if (!valid)
+            return std::nullopt;
+        return begin < end ? text.substr(begin, end - begin) : std::string_view();
+    }
+
+    icu::BreakIterator& characterBreaks()
+    {
+        // Making an iterator loads rule data; one per thread keeps the cleaners free of locks.
+        thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+            UErrorCode status = U_ZERO_ERROR;
+            std::unique_ptr<icu::BreakIterator> made(
+                icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+            if (U_FAILURE(status) || !made) {
+                std::fprintf(stderr, "ICU character break rules are unavailable: %s\n", u_errorName(status));
+                std::abort();
+            }
+            return made;
+        }();
+        return *iterator;
+    }
+
+    // The byte length of the first `count` characters (extended grapheme clusters) of valid UTF-8.
+    std::size_t characterPrefixLength(std::string_view text, std::size_t count)
+    {
+        // Every character takes at least one byte.
+        if (count >= text.size())
+            return text.size();
+        // ICU's break positions are 32-bit; so many characters never fit in a shorter prefix anyway.
+        text = text.substr(0, std::min<std::size_t>(text.size(), std::numeric_limits<std::int32_t>::max()));
+        UErrorCode status = U_ZERO_ERROR;
+        UText utext = UTEXT_INITIALIZER;
+        utext_openUTF8(&utext, text.data(), static_cast<std::int64_t>(text.size()), &status);
+        auto& iterator = characterBreaks();
+        iterator.setText(&utext, status);
+        std::size_t length = text.size();
+        if (U_SUCCESS(status)) {
+            iterator.first();
+            std::int32_t boundary = iterator.next(static_cast<std::int32_t>(count));
+            if (boundary != icu::BreakIterator::DONE)
+                length = static_cast<std::size_t>(boundary);
+        }
+        utext_close(&utext);
+        return length;
+    }
+
+}
+
+std::optional<std::string> trimmedField(std::string_view text, std::size_t maximum, LineBreaks lineBreaks)
+{
+    auto field = trimmed(text);
+    if (!field || characterPrefixLength(*field, maximum) < field->size())
+        return std::nullopt;
+    bool accepted = true;
+    forEachScalar(*field, [&](UChar32 scalar, std::size_t, std::size_t) {
+        bool isLineBreak = scalar == 0x09 || scalar == 0x0A || scalar == 0x0D;
+        accepted = !isControl(scalar) || (lineBreaks == LineBreaks::allowed && isLineBreak);
+        return accepted;
+    });
+    if (!accepted)
+        return std::nullopt;
+    return std::string(*field);
+}
+
+std::string deviceName(const std::optional<std::string>& name)
+{
+    std::string kept;
+    if (name) {
+        kept.reserve(name->size());
+        forEachScalar(*name, [&](UChar32 scalar, std::size_t offset, std::size_t length) {
+            if (scalar < 0)
+                kept += kReplacementCharacter;
+            else if (!isControl(scalar))
+                kept += std::string_view(*name).substr(offset, length);
+            return true;
+        });
+    }
+    // Broken sequences were replaced above, so the text is valid UTF-8 here.
+    std::string_view field = trimmed(kept).value_or(std::string_view());
+    if (field.empty())
+        return std::string(kDefaultDeviceName);
+    return std::string(field.substr(0, characterPrefixLength(field, kDeviceNameCharacters)));
+}
+
+}
