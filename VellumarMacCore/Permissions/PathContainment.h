@@ -1,0 +1,18 @@
+// The one containment rule of every permission check, on paths as written (no symlinks resolved).
+#pragma once
+
+#include <filesystem>
+
+namespace vellumar {
+
+// The path with "." and ".." components folded and no trailing "/" (except for "/" itself),
+// without touching the disk.
+std::filesystem::path standardizedPath(const std::filesystem::path& path);
+
+// The path with the symbolic links of its existing part resolved; the missing rest is kept as written.
+std::filesystem::path resolvingSymlinks(const std::filesystem::path& path);
+
+// True when `child` equals `folder` or lies below it, comparing standardized paths.
+bool isPathInside(const std::filesystem::path& child, const std::filesystem::path& folder);
+
+}

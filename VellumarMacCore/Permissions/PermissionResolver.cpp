@@ -1,0 +1,90 @@
+#include "VellumarMacCore/Permissions/PermissionResolver.h"
+
+#include "VellumarMacCore/Permissions/PathContainment.h"
+#include "VellumarMacCore/Permissions/SecretItems.h"
+
+#include <algorithm>
+#include <system_error>
+
+namespace vellumar {
+
+namespace {
+
+    void appendUnique(std::vector<std::filesystem::path>& list, const std::filesystem::path& path)
+    {
+        if (std::find(list.begin(), list.end(), path) == list.end())
+            list.push_back(path);
+    }
+
+}
+
+PermissionResolver::PermissionResolver(
+    const std::filesystem::path& homeFolder, std::filesystem::path dataFolderPath, double probeTimeoutSeconds)
+    : home(resolvingSymlinks(homeFolder))
+    , dataFolder(std::move(dataFolderPath))
+    , probeTimeout(probeTimeoutSeconds)
+{
+}
+
+const std::vector<std::string>& PermissionResolver::appDataNames()
+{
+    static const std::vector<std::string> names = { "tls", "sessions.json", "memory.json", "activity",
+        "routines.json", "claude-settings", "incoming" };
+    return names;
+}
+
+const std::set<std::string>& PermissionResolver::privacyFolders()
+{
+    static const std::set<std::string> names = { "Library", "Documents", "Desktop", "Downloads", "Pictures",
+        "Movies", "Music", "Google Drive", "iCloud Drive", "iCloud Drive (Archive)", "Dropbox", "OneDrive",
+        "Box", "Creative Cloud Files" };
+    return names;
+}
+
+std::vector<std::filesystem::path> PermissionResolver::listFolder() const
+{
+    std::set<std::string> names(appDataNames().begin(), appDataNames().end());
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(dataFolder, error), end; !error && it != end;
+         it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (name != "workspaces")
+            names.insert(name);
+    }
+    std::vector<std::filesystem::path> result;
+    for (const auto& name : names)
+        result.push_back(dataFolder / name);
+    return result;
+}
+
+std::pair<std::vector<std::filesystem::path>, std::vector<std::filesystem::path>>
+PermissionResolver::itemPlaces(std::string_view id) const
+{
+    std::pair<std::vector<std::filesystem::path>, std::vector<std::filesystem::path>> places;
+    const SecretItem* item = SecretItems::find(id);
+    if (!item)
+        return places;
+    auto place = [this](const std::string& relative) {
+        return relative == SecretItems::relayPlace ? dataFolder : home / relative;
+    };
+    for (const auto& folder : item->folders)
+        places.first.push_back(place(folder));
+    for (const auto& file : item->files)
+        places.second.push_back(place(file));
+    return places;
+}
+
+std::vector<std::filesystem::path> PermissionResolver::secretPaths(std::string_view id) const
+{
+    auto [folders, files] = itemPlaces(id);
+    std::vector<std::filesystem::path> result;
+    for (const auto* list : { &folders, &files }) {
+        for (const auto& place : *list) {
+            appendUnique(result, standardizedPath(place));
+            appendUnique(result, resolvingSymlinks(place));
+        }
+    }
+    return result;
+}
+
+}
