@@ -1,0 +1,103 @@
+#include "VellumarMacCore/Foundations/HTTPPath.h"
+
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
+
+namespace vellumar {
+
+namespace {
+
+    std::optional<int> hexDigitValue(char digit)
+    {
+        if (digit >= '0' && digit <= '9')
+            return digit - '0';
+        if (digit >= 'a' && digit <= 'f')
+            return digit - 'a' + 10;
+        if (digit >= 'A' && digit <= 'F')
+            return digit - 'A' + 10;
+        return std::nullopt;
+    }
+
+    // RFC 3986 §2.1 decoding; the result must be UTF-8 as a whole, so an escape may not split a
+    // character into something else.
+    std::optional<std::string> percentDecoded(std::string_view text)
+    {
+        std::string decoded;
+        decoded.reserve(text.size());
+        for (std::size_t index = 0; index < text.size(); ++index) {
+            if (text[index] != '%') {
+                decoded.push_back(text[index]);
+                continue;
+            }
+            if (text.size() - index < 3)
+                return std::nullopt;
+            auto high = hexDigitValue(text[index + 1]);
+            auto low = hexDigitValue(text[index + 2]);
+            if (!high || !low)
+                return std::nullopt;
+            decoded.push_back(static_cast<char>(*high * 16 + *low));
+            index += 2;
+        }
+        if (!detail::isValidUTF8(decoded))
+            return std::nullopt;
+        return decoded;
+    }
+
+    template <typename Visitor> void forEachPiece(std::string_view text, char separator, Visitor&& visit)
+    {
+        while (true) {
+            auto end = text.find(separator);
+            visit(text.substr(0, end));
+            if (end == std::string_view::npos)
+                return;
+            text.remove_prefix(end + 1);
+        }
+    }
+
+}
+
+std::optional<std::vector<std::string>> splitPathSegments(std::string_view path)
+{
+    if (path.empty() || path.front() != '/')
+        return std::nullopt;
+    std::vector<std::string> segments;
+    bool decodable = true;
+    forEachPiece(path.substr(1), '/', [&](std::string_view piece) {
+        if (!decodable)
+            return;
+        auto decoded = percentDecoded(piece);
+        if (!decoded)
+            decodable = false;
+        else
+            segments.push_back(std::move(*decoded));
+    });
+    if (!decodable)
+        return std::nullopt;
+    if (!segments.empty() && segments.back().empty())
+        segments.pop_back();
+    return segments;
+}
+
+std::optional<QueryItems> parseQuery(std::string_view text)
+{
+    QueryItems items;
+    if (text.empty())
+        return items;
+    bool decodable = true;
+    forEachPiece(text, '&', [&](std::string_view item) {
+        if (!decodable)
+            return;
+        auto equals = item.find('=');
+        auto name = percentDecoded(item.substr(0, equals));
+        auto value = percentDecoded(
+            equals == std::string_view::npos ? std::string_view {} : item.substr(equals + 1));
+        if (!name || !value)
+            decodable = false;
+        else
+            items.emplace_back(std::move(*name), std::move(*value));
+    });
+    if (!decodable)
+        return std::nullopt;
+    return items;
+}
+
+}

@@ -1,0 +1,23 @@
+// Decoding of a request target's path and query, shared by both transports.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vellumar {
+
+using QueryItems = std::vector<std::pair<std::string, std::string>>;
+
+// The "/"-separated pieces of `path` after its leading "/", each percent-decoded; splitting happens
+// before decoding, so "%2F" stays inside its segment. One trailing empty piece is dropped ("/" gives
+// none). Absent when the path does not begin with "/", an escape is malformed or a piece is not UTF-8.
+std::optional<std::vector<std::string>> splitPathSegments(std::string_view path);
+
+// The "&"-separated items of a query text, split at their first "=" and percent-decoded; "+" is kept
+// as it is. Absent when any name or value cannot be decoded.
+std::optional<QueryItems> parseQuery(std::string_view text);
+
+}

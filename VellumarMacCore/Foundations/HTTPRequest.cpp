@@ -1,0 +1,49 @@
+#include "VellumarMacCore/Foundations/HTTPRequest.h"
+
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
+
+namespace vellumar {
+
+HTTPRequest::HTTPRequest(
+    std::string method, std::string_view target, HTTPHeaders headers, std::string body, bool keepAlive)
+    : m_method(std::move(method))
+    , m_headers(std::move(headers))
+    , m_body(std::move(body))
+    , m_keepAlive(keepAlive)
+{
+    auto questionMark = target.find('?');
+    m_path = std::string(target.substr(0, questionMark));
+    m_segments = splitPathSegments(m_path);
+    m_query = questionMark == std::string_view::npos ? std::optional<QueryItems>(QueryItems {})
+                                                     : parseQuery(target.substr(questionMark + 1));
+    for (auto& header : m_headers)
+        header.first = detail::asciiLowercased(header.first);
+}
+
+std::optional<std::string> headerValue(std::string_view name, const HTTPHeaders& headers)
+{
+    auto lowered = detail::asciiLowercased(name);
+    for (const auto& [headerName, value] : headers) {
+        if (headerName == lowered)
+            return value;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> HTTPRequest::header(std::string_view name) const
+{
+    return headerValue(name, m_headers);
+}
+
+std::optional<std::string> HTTPRequest::queryValue(std::string_view name) const
+{
+    if (!m_query)
+        return std::nullopt;
+    for (const auto& [itemName, value] : *m_query) {
+        if (itemName == name)
+            return value;
+    }
+    return std::nullopt;
+}
+
+}

@@ -1,0 +1,189 @@
+#include "VellumarMacCore/Foundations/HTTPResponse.h"
+
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/Foundations/WebSocketHandshake.h"
+
+#include <utility>
+
+namespace vellumar {
+
+namespace {
+
+    constexpr std::string_view kJSONContentType = "application/json; charset=utf-8";
+
+    bool isUnreserved(unsigned char byte)
+    {
+        return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')
+            || byte == '-' || byte == '.' || byte == '_' || byte == '~';
+    }
+
+    // RFC 8187 ext-value for Content-Disposition's filename*; a name that is not UTF-8 cannot be
+    // expressed in it, so the caller falls back to a neutral one.
+    std::optional<std::string> percentEncoded(std::string_view name)
+    {
+        if (!detail::isValidUTF8(name))
+            return std::nullopt;
+        constexpr std::string_view hexDigits = "0123456789ABCDEF";
+        std::string encoded;
+        encoded.reserve(name.size() * 3);
+        for (char character : name) {
+            auto byte = static_cast<unsigned char>(character);
+            if (isUnreserved(byte)) {
+                encoded.push_back(character);
+            } else {
+                encoded.push_back('%');
+                encoded.push_back(hexDigits[byte >> 4]);
+                encoded.push_back(hexDigits[byte & 0x0F]);
+            }
+        }
+        return encoded;
+    }
+
+    void appendLine(std::string& head, std::string_view name, std::string_view value)
+    {
+        head.append(name).append(": ").append(value).append("\r\n");
+    }
+
+}
+
+HTTPResponse::HTTPResponse(int status, HTTPHeaders headers, std::string body)
+    : m_status(status)
+    , m_headers(std::move(headers))
+    , m_body(std::move(body))
+{
+}
+
+HTTPResponse::HTTPResponse(const RelayHTTPError& error)
+    : HTTPResponse(
+        json(error.status(), JSON::object({ { "error", error.code() }, { "message", error.message() } }),
+            error.retryAfter() ? HTTPHeaders { { "Retry-After", std::to_string(*error.retryAfter()) } }
+                               : HTTPHeaders {}))
+{
+}
+
+HTTPResponse HTTPResponse::json(int status, const JSON& value, HTTPHeaders extraHeaders)
+{
+    HTTPHeaders headers { { "Content-Type", std::string(kJSONContentType) } };
+    for (auto& header : extraHeaders)
+        headers.push_back(std::move(header));
+    return HTTPResponse(status, std::move(headers), value.encoded());
+}
+
+HTTPResponse HTTPResponse::webSocketAccept(std::string_view key,
+    std::function<void(std::shared_ptr<WebSocketConnection>)> open, std::function<void()> cancel)
+{
+    HTTPResponse response(101,
+        { { "Upgrade", "websocket" }, { "Connection", "Upgrade" },
+            { "Sec-WebSocket-Accept", WebSocketHandshake::acceptValue(key) } });
+    response.m_upgrade = WebSocketUpgrade { std::move(open), std::move(cancel) };
+    return response;
+}
+
+HTTPResponse HTTPResponse::download(
+    const std::filesystem::path& file, std::int64_t size, std::string_view mimeType, std::string_view name)
+{
+    std::string contentType(mimeType);
+    if (mimeType.starts_with("text/") || mimeType == "application/json")
+        contentType += "; charset=utf-8";
+    auto encodedName = percentEncoded(name);
+    HTTPResponse response(200,
+        { { "Content-Type", std::move(contentType) },
+            { "Content-Disposition", "attachment; filename*=UTF-8''" + encodedName.value_or("file") },
+            { "X-Content-Type-Options", "nosniff" } });
+    response.m_file = File { file, size };
+    return response;
+}
+
+std::string_view HTTPResponse::reasonPhrase(int status)
+{
+    switch (status) {
+    case 101:
+        return "Switching Protocols";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 202:
+        return "Accepted";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Content Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 426:
+        return "Upgrade Required";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
+    case 505:
+        return "HTTP Version Not Supported";
+    case 507:
+        return "Insufficient Storage";
+    default:
+        return "Status";
+    }
+}
+
+std::optional<std::string> HTTPResponse::header(std::string_view name) const
+{
+    auto lowered = detail::asciiLowercased(name);
+    for (const auto& [headerName, value] : m_headers) {
+        if (detail::asciiLowercased(headerName) == lowered)
+            return value;
+    }
+    return std::nullopt;
+}
+
+std::string HTTPResponse::head(bool keepAlive) const
+{
+    std::string head = "HTTP/1.1 " + std::to_string(m_status) + " ";
+    head.append(reasonPhrase(m_status)).append("\r\n");
+    for (const auto& [name, value] : m_headers)
+        appendLine(head, name, value);
+    if (m_status != 101) {
+        auto length = m_file ? m_file->size : static_cast<std::int64_t>(m_body.size());
+        appendLine(head, "Content-Length", std::to_string(length));
+        appendLine(head, "Cache-Control", "no-store");
+        if (m_status == 401)
+            appendLine(head, "WWW-Authenticate", "Bearer");
+        appendLine(head, "Connection", keepAlive ? "keep-alive" : "close");
+    }
+    head.append("\r\n");
+    return head;
+}
+
+std::string HTTPResponse::serialized(bool keepAlive) const
+{
+    auto bytes = head(keepAlive);
+    if (!m_file)
+        bytes += m_body;
+    return bytes;
+}
+
+}
