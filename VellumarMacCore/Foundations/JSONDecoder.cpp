@@ -1,0 +1,374 @@
+// JSON::decode: a strict RFC 8259 reader. Nesting is kept on an explicit stack so that hostile
+// input (a Claude Code line can hold 32 MiB of '[') never deepens the call stack.
+#include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Foundations/JSONDetail.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace vellumar {
+
+namespace {
+
+    bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+    int hexDigitValue(char c)
+    {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    }
+
+    void appendUTF8(std::string& out, char32_t scalar)
+    {
+        if (scalar < 0x80) {
+            out += static_cast<char>(scalar);
+        } else if (scalar < 0x800) {
+            out += static_cast<char>(0xC0 | (scalar >> 6));
+            out += static_cast<char>(0x80 | (scalar & 0x3F));
+        } else if (scalar < 0x10000) {
+            out += static_cast<char>(0xE0 | (scalar >> 12));
+            out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (scalar & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (scalar >> 18));
+            out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (scalar & 0x3F));
+        }
+    }
+
+    // A number whose magnitude lies outside the doubles: true when it is too large (it would be
+    // infinite), false when it is too small (it rounds to zero). `text` matches the RFC 8259 grammar.
+    bool isBeyondLargestDouble(std::string_view text)
+    {
+        std::size_t index = text.front() == '-' ? 1 : 0;
+        // Decimal exponent of the first significant digit, kept well inside int64 whatever the input.
+        constexpr std::int64_t saturation = std::int64_t(1) << 40;
+        std::int64_t integerDigits = 0;
+        std::int64_t leadingFractionZeros = 0;
+        bool sawSignificantDigit = false;
+        for (; index < text.size() && isDigit(text[index]); ++index) {
+            if (text[index] != '0' || sawSignificantDigit) {
+                sawSignificantDigit = true;
+                integerDigits = std::min(integerDigits + 1, saturation);
+            }
+        }
+        if (index < text.size() && text[index] == '.') {
+            for (++index; index < text.size() && isDigit(text[index]); ++index) {
+                if (!sawSignificantDigit && text[index] == '0')
+                    leadingFractionZeros = std::min(leadingFractionZeros + 1, saturation);
+                else
+                    sawSignificantDigit = true;
+            }
+        }
+        std::int64_t exponent = 0;
+        if (index < text.size() && (text[index] == 'e' || text[index] == 'E')) {
+            ++index;
+            bool negative = text[index] == '-';
+            if (text[index] == '-' || text[index] == '+')
+                ++index;
+            for (; index < text.size(); ++index)
+                exponent = std::min(exponent * 10 + (text[index] - '0'), saturation);
+            if (negative)
+                exponent = -exponent;
+        }
+        std::int64_t magnitude
+            = integerDigits > 0 ? integerDigits - 1 + exponent : exponent - leadingFractionZeros - 1;
+        return magnitude >= 0;
+    }
+
+    class Decoder {
+    public:
+        explicit Decoder(std::string_view bytes)
+            : m_bytes(bytes)
+        {
+        }
+
+        std::optional<JSON> run();
+
+    private:
+        // An array or object still being read; the innermost is at the back of the stack.
+        struct Container {
+            bool isObject = false;
+            JSON::Array elements;
+            JSON::Object members;
+            std::string pendingKey;
+        };
+
+        bool atEnd() const { return m_position >= m_bytes.size(); }
+        char peek() const { return m_bytes[m_position]; }
+        void skipWhitespace();
+        bool consume(char expected);
+        bool consumeLiteral(std::string_view literal);
+        std::optional<std::string> readString();
+        std::optional<char32_t> readHexQuad();
+        std::optional<JSON> readNumber();
+        std::optional<JSON> readScalar();
+        bool readMemberKey(Container&);
+
+        std::string_view m_bytes;
+        std::size_t m_position = 0;
+    };
+
+    void Decoder::skipWhitespace()
+    {
+        // RFC 8259 §2: space, horizontal tab, line feed and carriage return only.
+        while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+            ++m_position;
+    }
+
+    bool Decoder::consume(char expected)
+    {
+        skipWhitespace();
+        if (atEnd() || peek() != expected)
+            return false;
+        ++m_position;
+        return true;
+    }
+
+    bool Decoder::consumeLiteral(std::string_view literal)
+    {
+        if (m_bytes.substr(m_position, literal.size()) != literal)
+            return false;
+        m_position += literal.size();
+        return true;
+    }
+
+    std::optional<char32_t> Decoder::readHexQuad()
+    {
+        if (m_bytes.size() - m_position < 4)
+            return std::nullopt;
+        char32_t value = 0;
+        for (int i = 0; i < 4; ++i) {
+            int digit = hexDigitValue(m_bytes[m_position++]);
+            if (digit < 0)
+                return std::nullopt;
+            value = value << 4 | static_cast<char32_t>(digit);
+        }
+        return value;
+    }
+
+    // RFC 8259 §7, with the text required to be well-formed UTF-8 (§8.1) and escapes to name
+    // Unicode scalars: a surrogate escape must be a high one followed at once by a low one.
+    std::optional<std::string> Decoder::readString()
+    {
+        if (atEnd() || peek() != '"')
+            return std::nullopt;
+        ++m_position;
+        std::string text;
+        for (;;) {
+            std::size_t runStart = m_position;
+            while (!atEnd()) {
+                auto byte = static_cast<unsigned char>(peek());
+                if (byte == '"' || byte == '\\' || byte < 0x20)
+                    break;
+                if (byte < 0x80) {
+                    ++m_position;
+                    continue;
+                }
+                std::size_t length = detail::validUTF8SequenceLength(m_bytes.substr(m_position));
+                if (length == 0)
+                    return std::nullopt;
+                m_position += length;
+            }
+            text.append(m_bytes.substr(runStart, m_position - runStart));
+            if (atEnd() || static_cast<unsigned char>(peek()) < 0x20)
+                return std::nullopt;
+            if (peek() == '"') {
+                ++m_position;
+                return text;
+            }
+            ++m_position; // the backslash
+            if (atEnd())
+                return std::nullopt;
+            char escape = m_bytes[m_position++];
+            switch (escape) {
+            case '"':
+            case '\\':
+            case '/':
+                text += escape;
+                break;
+            case 'b':
+                text += '\b';
+                break;
+            case 'f':
+                text += '\f';
+                break;
+            case 'n':
+                text += '\n';
+                break;
+            case 'r':
+                text += '\r';
+                break;
+            case 't':
+                text += '\t';
+                break;
+            case 'u': {
+                auto unit = readHexQuad();
+                if (!unit || (*unit >= 0xDC00 && *unit <= 0xDFFF))
+                    return std::nullopt;
+                char32_t scalar = *unit;
+                if (*unit >= 0xD800 && *unit <= 0xDBFF) {
+                    if (!consumeLiteral("\\u"))
+                        return std::nullopt;
+                    auto low = readHexQuad();
+                    if (!low || *low < 0xDC00 || *low > 0xDFFF)
+                        return std::nullopt;
+                    scalar = 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00);
+                }
+                appendUTF8(text, scalar);
+                break;
+            }
+            default:
+                return std::nullopt;
+            }
+        }
+    }
+
+    // RFC 8259 §6: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?, read with correct rounding.
+    std::optional<JSON> Decoder::readNumber()
+    {
+        std::size_t start = m_position;
+        auto skipDigits = [&] {
+            std::size_t first = m_position;
+            while (!atEnd() && isDigit(peek()))
+                ++m_position;
+            return m_position - first;
+        };
+        if (!atEnd() && peek() == '-')
+            ++m_position;
+        if (!atEnd() && peek() == '0')
+            ++m_position;
+        else if (skipDigits() == 0)
+            return std::nullopt;
+        if (!atEnd() && peek() == '.') {
+            ++m_position;
+            if (skipDigits() == 0)
+                return std::nullopt;
+        }
+        if (!atEnd() && (peek() == 'e' || peek() == 'E')) {
+            ++m_position;
+            if (!atEnd() && (peek() == '+' || peek() == '-'))
+                ++m_position;
+            if (skipDigits() == 0)
+                return std::nullopt;
+        }
+        std::string_view text = m_bytes.substr(start, m_position - start);
+        double value = 0;
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error == std::errc::result_out_of_range) {
+            // Too large for a double is not a number this system can hold; too small is zero.
+            if (isBeyondLargestDouble(text))
+                return std::nullopt;
+            value = text.front() == '-' ? -0.0 : 0.0;
+        } else if (error != std::errc() || end != text.data() + text.size()) {
+            return std::nullopt;
+        }
+        return JSON::number(value);
+    }
+
+    std::optional<JSON> Decoder::readScalar()
+    {
+        switch (peek()) {
+        case 'n':
+            return consumeLiteral("null") ? std::optional<JSON>(JSON()) : std::nullopt;
+        case 't':
+            return consumeLiteral("true") ? std::optional<JSON>(JSON(true)) : std::nullopt;
+        case 'f':
+            return consumeLiteral("false") ? std::optional<JSON>(JSON(false)) : std::nullopt;
+        case '"':
+            if (auto text = readString())
+                return JSON(std::move(*text));
+            return std::nullopt;
+        default:
+            return readNumber();
+        }
+    }
+
+    bool Decoder::readMemberKey(Container& object)
+    {
+        skipWhitespace();
+        auto key = readString();
+        if (!key || !consume(':'))
+            return false;
+        object.pendingKey = std::move(*key);
+        return true;
+    }
+
+    std::optional<JSON> Decoder::run()
+    {
+        std::vector<Container> open;
+        JSON value;
+        for (;;) {
+            // Read one value, or open a container and go on with its first member.
+            skipWhitespace();
+            if (atEnd())
+                return std::nullopt;
+            char first = peek();
+            if (first == '[' || first == '{') {
+                if (open.size() >= static_cast<std::size_t>(JSON::kMaxDecodeDepth))
+                    return std::nullopt;
+                ++m_position;
+                bool isObject = first == '{';
+                if (consume(isObject ? '}' : ']')) {
+                    value = isObject ? JSON(JSON::Object()) : JSON(JSON::Array());
+                } else {
+                    open.emplace_back().isObject = isObject;
+                    if (isObject && !readMemberKey(open.back()))
+                        return std::nullopt;
+                    continue;
+                }
+            } else if (auto scalar = readScalar()) {
+                value = std::move(*scalar);
+            } else {
+                return std::nullopt;
+            }
+
+            // Hand the finished value to its container; close every container that ends here.
+            for (;;) {
+                if (open.empty()) {
+                    skipWhitespace();
+                    return atEnd() ? std::optional<JSON>(std::move(value)) : std::nullopt;
+                }
+                Container& innermost = open.back();
+                if (innermost.isObject) {
+                    // A repeated key keeps the later value, as the key/value literal does.
+                    innermost.members.insert_or_assign(std::move(innermost.pendingKey), std::move(value));
+                } else {
+                    innermost.elements.push_back(std::move(value));
+                }
+                if (consume(',')) {
+                    if (innermost.isObject && !readMemberKey(innermost))
+                        return std::nullopt;
+                    break;
+                }
+                if (!consume(innermost.isObject ? '}' : ']'))
+                    return std::nullopt;
+                value = innermost.isObject ? JSON(std::move(innermost.members))
+                                           : JSON(std::move(innermost.elements));
+                open.pop_back();
+            }
+        }
+    }
+
+}
+
+std::optional<JSON> JSON::decode(std::string_view bytes)
+{
+    try {
+        return Decoder(bytes).run();
+    } catch (...) {
+        // Only allocation can fail here; a document too large to hold is not one we can read.
+        return std::nullopt;
+    }
+}
+
+}

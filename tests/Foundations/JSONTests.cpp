@@ -1,0 +1,329 @@
+#include "VellumarMacCore/Foundations/JSON.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+using vellumar::JSON;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+std::string decodedThenEncoded(std::string_view document)
+{
+    auto value = JSON::decode(document);
+    return value ? value->encoded() : "<absent>";
+}
+
+std::string nested(std::size_t depth, std::string_view inner = "")
+{
+    return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
+}
+
+}
+
+TEST(JSON, EncodesNumbersByTheIntegerRule)
+{
+    struct Case {
+        double value;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        { 5.0, "5" },
+        { 5.5, "5.5" },
+        { -0.0, "0" },
+        { 0.0, "0" },
+        { 999999999999999.0, "999999999999999" },
+        { -999999999999999.0, "-999999999999999" },
+        { 1e15, "1e+15" },
+        { -1e15, "-1e+15" },
+        { 0.1, "0.1" },
+        { 1e-7, "1e-07" },
+        { 0.49999999999999994, "0.49999999999999994" },
+        { 123456789012345678.0, "1.2345678901234568e+17" },
+        { 1234567890123456.0, "1.234567890123456e+15" },
+        { 1e15 + 0.5, "1.0000000000000005e+15" },
+        { std::numeric_limits<double>::max(), "1.7976931348623157e+308" },
+        { std::numeric_limits<double>::denorm_min(), "5e-324" },
+    };
+    for (const auto& [value, expected] : cases) {
+        SCOPED_TRACE(expected);
+        std::string spelled = JSON::number(value).encoded();
+        if (JSON::isIntegral(value)) {
+            EXPECT_EQ(spelled, expected);
+        } else {
+            // The spelling must read back as the same double and never look like an integer.
+            auto back = JSON::decode(spelled);
+            ASSERT_TRUE(back);
+            EXPECT_EQ(*back->numberValue(), value);
+            EXPECT_EQ(spelled, expected);
+        }
+    }
+}
+
+TEST(JSON, IntegerRuleHoldsAtItsEdges)
+{
+    struct Case {
+        double value;
+        std::optional<std::int64_t> expected;
+    };
+    const std::vector<Case> cases = {
+        { 2.0, 2 },
+        { 2.5, std::nullopt },
+        { -2.0, -2 },
+        { -0.0, 0 },
+        { 1e15, std::nullopt },
+        { -1e15, std::nullopt },
+        { 999999999999999.0, 999999999999999 },
+        { -999999999999999.0, -999999999999999 },
+        { 999999999999999.5, std::nullopt },
+        { 0.49999999999999994, std::nullopt },
+        { 0.5, std::nullopt },
+        { 4503599627370495.5, std::nullopt },
+        { kNaN, std::nullopt },
+        { kInfinity, std::nullopt },
+        { -kInfinity, std::nullopt },
+    };
+    for (const auto& [value, expected] : cases) {
+        SCOPED_TRACE(value);
+        EXPECT_EQ(JSON::number(value).intValue(), expected);
+        EXPECT_EQ(JSON::isIntegral(value), expected.has_value());
+    }
+    EXPECT_EQ(JSON("2").intValue(), std::nullopt);
+    EXPECT_EQ(JSON(true).intValue(), std::nullopt);
+    EXPECT_EQ(JSON().intValue(), std::nullopt);
+}
+
+TEST(JSON, EncodesObjectsWithSortedKeysNoSpacesAndSlashUnescaped)
+{
+    JSON value = JSON::object({ { "b", 1 }, { "a", "x/y" }, { "c", JSON::number(5.0) } });
+    EXPECT_EQ(value.encoded(), R"({"a":"x/y","b":1,"c":5})");
+    EXPECT_EQ(decodedThenEncoded(R"( { "b" : 1 , "a" : "x\/y", "c": 5.0 } )"), R"({"a":"x/y","b":1,"c":5})");
+}
+
+TEST(JSON, NonFiniteNumberAnywhereEncodesAsNull)
+{
+    for (double bad : { kNaN, kInfinity, -kInfinity }) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(JSON::number(bad).encoded(), "null");
+        JSON deep
+            = JSON::object({ { "a", JSON::array({ 1, "x", JSON::object({ { "z", JSON::number(bad) } }) }) },
+                { "b", true } });
+        EXPECT_EQ(deep.encoded(), "null");
+    }
+}
+
+TEST(JSON, DecodesEachAlternative)
+{
+    EXPECT_EQ(JSON::decode("true"), JSON(true));
+    EXPECT_EQ(JSON::decode("false"), JSON(false));
+    EXPECT_EQ(JSON::decode("1"), JSON(1));
+    EXPECT_EQ(JSON::decode("\"1\"")->kind(), JSON::Kind::string);
+    EXPECT_EQ(JSON::decode("null"), JSON());
+    EXPECT_EQ(JSON::decode("[]")->kind(), JSON::Kind::array);
+    EXPECT_EQ(JSON::decode("{}")->kind(), JSON::Kind::object);
+    EXPECT_EQ(JSON::decode("tru"), std::nullopt);
+}
+
+TEST(JSON, RejectsMalformedDocuments)
+{
+    const std::vector<std::string> documents = {
+        "",
+        " ",
+        "tru",
+        "nul",
+        "True",
+        "NaN",
+        "Infinity",
+        "-Infinity",
+        "+1",
+        "01",
+        "-01",
+        "1.",
+        ".5",
+        "1e",
+        "1e+",
+        "-",
+        "0x10",
+        "1 2",
+        "[1,]",
+        "[,1]",
+        "[1 2]",
+        "{\"a\":1,}",
+        "{\"a\" 1}",
+        "{a:1}",
+        "{'a':1}",
+        "{\"a\":}",
+        "{1:2}",
+        "[",
+        "]",
+        "{",
+        "[1",
+        "{\"a\":1",
+        "\"abc",
+        "'abc'",
+        "[1]]",
+        "\xEF\xBB\xBF{}",
+        "\f1",
+        "\v1",
+        std::string("1\0", 2),
+        "1e400",
+        "-1e400",
+        "1e99999999999999999999999",
+        "[1]x",
+        "/* c */ 1",
+    };
+    for (const auto& document : documents) {
+        SCOPED_TRACE(document);
+        EXPECT_EQ(JSON::decode(document), std::nullopt);
+    }
+}
+
+TEST(JSON, DecodesTinyNumbersAsZeroOrSubnormal)
+{
+    EXPECT_EQ(*JSON::decode("1e-400")->numberValue(), 0.0);
+    EXPECT_TRUE(std::signbit(*JSON::decode("-1e-400")->numberValue()));
+    EXPECT_EQ(*JSON::decode("0.0000001e-99999999999999999999")->numberValue(), 0.0);
+    EXPECT_EQ(*JSON::decode("4.9e-324")->numberValue(), std::numeric_limits<double>::denorm_min());
+    EXPECT_EQ(*JSON::decode("1.7976931348623157e308")->numberValue(), std::numeric_limits<double>::max());
+    EXPECT_EQ(JSON::decode("1.7976931348623159e308"), std::nullopt);
+    EXPECT_EQ(*JSON::decode("0e99999999999")->numberValue(), 0.0);
+    EXPECT_EQ(*JSON::decode("100000000000000000000000000000000000000000000000e-40")->numberValue(), 1e7);
+}
+
+TEST(JSON, DecodesNumbersWithCorrectRounding)
+{
+    EXPECT_EQ(*JSON::decode("0.1")->numberValue(), 0.1);
+    // Halfway between 2^53 and 2^53 + 2: ties to even.
+    EXPECT_EQ(*JSON::decode("9007199254740993")->numberValue(), 9007199254740992.0);
+    EXPECT_EQ(*JSON::decode("9007199254740993.0000000001")->numberValue(), 9007199254740994.0);
+    EXPECT_EQ(*JSON::decode("2.2250738585072011e-308")->numberValue(), 2.225073858507201e-308);
+    EXPECT_EQ(*JSON::decode("-0")->numberValue(), 0.0);
+    EXPECT_TRUE(std::signbit(*JSON::decode("-0.0")->numberValue()));
+    EXPECT_EQ(*JSON::decode("1E+2")->numberValue(), 100.0);
+}
+
+TEST(JSON, EqualityIsStructural)
+{
+    EXPECT_EQ(JSON(0), JSON::number(-0.0));
+    EXPECT_NE(JSON::number(kNaN), JSON::number(kNaN));
+    EXPECT_NE(JSON::array({ JSON::number(kNaN) }), JSON::array({ JSON::number(kNaN) }));
+    EXPECT_NE(JSON("1"), JSON(1));
+    EXPECT_NE(JSON(1), JSON(true));
+    EXPECT_NE(JSON(0), JSON());
+    EXPECT_NE(JSON(false), JSON());
+    EXPECT_NE(JSON(""), JSON());
+    EXPECT_NE(JSON::array({}), JSON::object({}));
+    EXPECT_EQ(JSON(), JSON(nullptr));
+    EXPECT_EQ(JSON::array({ 1, "a" }), JSON::array({ 1, "a" }));
+    EXPECT_NE(JSON::array({ 1, "a" }), JSON::array({ "a", 1 }));
+    EXPECT_NE(JSON::array({ 1 }), JSON::array({ 1, 1 }));
+    EXPECT_EQ(JSON::object({ { "a", 1 }, { "b", 2 } }), JSON::object({ { "b", 2 }, { "a", 1 } }));
+    EXPECT_NE(JSON::object({ { "a", 1 } }), JSON::object({ { "a", 1 }, { "b", JSON() } }));
+    EXPECT_NE(JSON::object({ { "a", 1 } }), JSON::object({ { "a", 2 } }));
+}
+
+TEST(JSON, StringsCompareByCanonicalEquivalence)
+{
+    // é precomposed and as e + combining acute accent.
+    EXPECT_EQ(JSON("\xC3\xA9"), JSON("e\xCC\x81"));
+    // Ångström sign and A with ring above.
+    EXPECT_EQ(JSON("\xE2\x84\xAB"), JSON("\xC3\x85"));
+    // Combining marks in either order where their classes differ (dot below, then acute).
+    EXPECT_EQ(JSON("q\xCC\xA3\xCC\x81"), JSON("q\xCC\x81\xCC\xA3"));
+    // Compatibility forms are not canonical ones: the "fi" ligature stays apart from "fi".
+    EXPECT_NE(JSON("\xEF\xAC\x81"), JSON("fi"));
+    EXPECT_NE(JSON("e"), JSON("\xC3\xA9"));
+    EXPECT_NE(JSON("abc"), JSON("abd"));
+    EXPECT_EQ(JSON::array({ "\xC3\xA9" }), JSON::array({ "e\xCC\x81" }));
+}
+
+TEST(JSON, LiteralsYieldTheirAlternatives)
+{
+    EXPECT_EQ(JSON(true).kind(), JSON::Kind::boolean);
+    EXPECT_EQ(JSON(7).kind(), JSON::Kind::number);
+    EXPECT_EQ(JSON(7ULL).numberValue(), 7.0);
+    EXPECT_EQ(JSON(-7L).intValue(), -7);
+    EXPECT_EQ(JSON("x").kind(), JSON::Kind::string);
+    EXPECT_EQ(JSON(std::string_view("x")), JSON(std::string("x")));
+    EXPECT_EQ(JSON(static_cast<const char*>(nullptr)), JSON());
+    EXPECT_EQ(JSON::array({ 1, 2 }).arrayValue()->size(), 2u);
+    EXPECT_EQ(JSON().kind(), JSON::Kind::null);
+    EXPECT_TRUE(JSON().isNull());
+
+    JSON repeated = JSON::object({ { "k", 1 }, { "k", 2 } });
+    EXPECT_EQ(repeated.objectValue()->size(), 1u);
+    EXPECT_EQ(*repeated.subscript("k"), JSON(2));
+
+    EXPECT_EQ(JSON::optionalString(std::nullopt), JSON());
+    EXPECT_EQ(JSON::optionalString("t"), JSON("t"));
+    EXPECT_EQ(JSON::optionalInt(std::nullopt), JSON());
+    EXPECT_EQ(JSON::optionalInt(42), JSON(42));
+}
+
+TEST(JSON, AccessorsAnswerAbsentForOtherAlternatives)
+{
+    const std::vector<JSON> values
+        = { JSON(true), JSON(1), JSON("s"), JSON::array({}), JSON::object({}), JSON() };
+    for (const JSON& value : values) {
+        SCOPED_TRACE(value.encoded());
+        EXPECT_EQ(value.boolValue().has_value(), value.kind() == JSON::Kind::boolean);
+        EXPECT_EQ(value.numberValue().has_value(), value.kind() == JSON::Kind::number);
+        EXPECT_EQ(value.stringValue() != nullptr, value.kind() == JSON::Kind::string);
+        EXPECT_EQ(value.arrayValue() != nullptr, value.kind() == JSON::Kind::array);
+        EXPECT_EQ(value.objectValue() != nullptr, value.kind() == JSON::Kind::object);
+        EXPECT_EQ(value.subscript("s"), nullptr);
+    }
+}
+
+TEST(JSON, SubscriptReturnsNullMembersAsNull)
+{
+    auto value = JSON::decode(R"({"present":null,"n":1})");
+    ASSERT_TRUE(value);
+    ASSERT_NE(value->subscript("present"), nullptr);
+    EXPECT_TRUE(value->subscript("present")->isNull());
+    EXPECT_EQ(value->subscript("missing"), nullptr);
+    EXPECT_EQ(JSON::decode(R"(["present"])")->subscript("present"), nullptr);
+    EXPECT_EQ(JSON("present").subscript("present"), nullptr);
+}
+
+TEST(JSON, DuplicateKeysKeepTheLaterValue)
+{
+    EXPECT_EQ(decodedThenEncoded(R"({"a":1,"b":2,"a":3})"), R"({"a":3,"b":2})");
+    EXPECT_EQ(decodedThenEncoded(R"({"a":{"x":1},"a":[]})"), R"({"a":[]})");
+}
+
+TEST(JSON, NestingLimitIsExact)
+{
+    const auto limit = static_cast<std::size_t>(JSON::kMaxDecodeDepth);
+    EXPECT_TRUE(JSON::decode(nested(limit - 1)));
+    EXPECT_TRUE(JSON::decode(nested(limit)));
+    EXPECT_TRUE(JSON::decode(nested(limit, "1")));
+    EXPECT_EQ(JSON::decode(nested(limit + 1)), std::nullopt);
+    EXPECT_EQ(JSON::decode(nested(limit + 1, "1")), std::nullopt);
+
+    std::string objects;
+    for (std::size_t i = 0; i < limit; ++i)
+        objects += "{\"k\":";
+    EXPECT_TRUE(JSON::decode(objects + "{}" + std::string(limit, '}')) == std::nullopt);
+    EXPECT_TRUE(JSON::decode(objects + "0" + std::string(limit, '}')));
+    EXPECT_EQ(decodedThenEncoded(nested(limit, "1")), nested(limit, "1"));
+}
+
+TEST(JSON, MillionOpeningBracketsDecodeAsAbsent)
+{
+    EXPECT_EQ(JSON::decode(std::string(1'000'000, '[')), std::nullopt);
+    EXPECT_EQ(JSON::decode(nested(1'000'000)), std::nullopt);
+    std::string objects;
+    for (int i = 0; i < 1'000'000; ++i)
+        objects += "{\"\":";
+    EXPECT_EQ(JSON::decode(objects), std::nullopt);
+}
