@@ -1,0 +1,72 @@
+#include "VellumarMacCore/ConversationData/ReadableFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace vellumar {
+
+std::optional<ReadableFile> ReadableFile::open(const std::filesystem::path& file)
+{
+    // O_NONBLOCK keeps a FIFO planted under the name from stalling the open; it changes nothing
+    // for the regular files that are kept.
+    int descriptor = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        return std::nullopt;
+    return adopt(descriptor);
+}
+
+std::optional<ReadableFile> ReadableFile::adopt(int descriptor)
+{
+    struct stat status { };
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return std::nullopt;
+    }
+    return ReadableFile(descriptor, static_cast<std::int64_t>(status.st_size));
+}
+
+ReadableFile::ReadableFile(int descriptor, std::int64_t sizeBytes) noexcept
+    : m_descriptor(descriptor)
+    , m_sizeBytes(sizeBytes)
+{
+}
+
+ReadableFile::ReadableFile(ReadableFile&& other) noexcept
+    : m_descriptor(std::exchange(other.m_descriptor, -1))
+    , m_sizeBytes(other.m_sizeBytes)
+{
+}
+
+ReadableFile& ReadableFile::operator=(ReadableFile&& other) noexcept
+{
+    if (this != &other) {
+        if (m_descriptor >= 0)
+            ::close(m_descriptor);
+        m_descriptor = std::exchange(other.m_descriptor, -1);
+        m_sizeBytes = other.m_sizeBytes;
+    }
+    return *this;
+}
+
+ReadableFile::~ReadableFile()
+{
+    // A failed close of a file only read loses nothing.
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+}
+
+std::optional<std::size_t> ReadableFile::read(std::span<char> buffer)
+{
+    for (;;) {
+        ssize_t count = ::read(m_descriptor, buffer.data(), buffer.size());
+        if (count >= 0)
+            return static_cast<std::size_t>(count);
+        if (errno != EINTR)
+            return std::nullopt;
+    }
+}
+
+}

@@ -1,0 +1,436 @@
+#include "VellumarMacCore/ConversationData/Workspaces.h"
+
+#include "VellumarMacCore/ConversationData/PathText.h"
+#include "VellumarMacCore/ConversationData/UploadRules.h"
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Foundations/RelayIDs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace vellumar {
+
+namespace {
+
+    constexpr std::int64_t kMaxRelativePathCharacters = 512;
+
+    RelayHTTPError unpreparedFolder()
+    {
+        return { 507, "insufficient_storage", "The work folder on the Mac could not be prepared." };
+    }
+
+    RelayHTTPError misplacedFolder()
+    {
+        return { 500, "internal", "The work folder on the Mac could not be prepared." };
+    }
+
+    RelayHTTPError badPath() { return { 400, "bad_path", "The file path is not valid." }; }
+
+    RelayHTTPError forbiddenFile() { return { 403, "forbidden", "This file cannot be used." }; }
+
+    RelayHTTPError fileNotFound() { return { 404, "not_found", "The file was not found." }; }
+
+    // The folder name of a conversation, or absent when the key would name the root itself, its
+    // parent or a deeper place; such a key must never reach a removal or a mode change.
+    std::optional<std::string> folderName(std::string_view key)
+    {
+        std::string name = RelayIDs::fileSafeKey(key);
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos
+            || name.find('\0') != std::string::npos)
+            return std::nullopt;
+        return name;
+    }
+
+    std::optional<struct stat> linkStatus(const std::filesystem::path& location)
+    {
+        struct stat status { };
+        if (::lstat(location.c_str(), &status) != 0)
+            return std::nullopt;
+        return status;
+    }
+
+    bool isSymbolicLink(const std::filesystem::path& location)
+    {
+        auto status = linkStatus(location);
+        return status && S_ISLNK(status->st_mode);
+    }
+
+    // The pieces of a relative path from the phone, or 400 when it could leave the folder, name a
+    // hidden entry, or is malformed.
+    std::vector<std::string_view> checkedPieces(std::string_view relativePath)
+    {
+        // Control characters first: the length is counted only on valid UTF-8. A grapheme cluster is
+        // at least one byte, so a short path needs no counting.
+        if (relativePath.empty() || relativePath.front() == '/'
+            || relativePath.find('\\') != std::string_view::npos || containsControlCharacters(relativePath))
+            throw badPath();
+        if (relativePath.size() > static_cast<std::size_t>(kMaxRelativePathCharacters)
+            && detail::characterCount(relativePath) > kMaxRelativePathCharacters)
+            throw badPath();
+        std::vector<std::string_view> pieces;
+        for (std::size_t start = 0;;) {
+            std::size_t slash = relativePath.find('/', start);
+            std::string_view piece
+                = relativePath.substr(start, slash == std::string_view::npos ? slash : slash - start);
+            if (piece.empty() || piece.front() == '.')
+                throw badPath();
+            pieces.push_back(piece);
+            if (slash == std::string_view::npos)
+                return pieces;
+            start = slash + 1;
+        }
+    }
+
+    class Descriptor {
+    public:
+        explicit Descriptor(int descriptor)
+            : m_descriptor(descriptor)
+        {
+        }
+        Descriptor(const Descriptor&) = delete;
+        Descriptor& operator=(const Descriptor&) = delete;
+        ~Descriptor()
+        {
+            if (m_descriptor >= 0)
+                ::close(m_descriptor);
+        }
+        int get() const { return m_descriptor; }
+        void reset(int descriptor)
+        {
+            if (m_descriptor >= 0)
+                ::close(m_descriptor);
+            m_descriptor = descriptor;
+        }
+
+    private:
+        int m_descriptor;
+    };
+
+    // Why an entry inside `directory` could not be opened: a link is refused, anything else is not
+    // there as far as the phone is concerned.
+    RelayHTTPError openFailure(int directory, const std::string& name)
+    {
+        struct stat status { };
+        if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
+            return forbiddenFile();
+        return fileNotFound();
+    }
+
+    enum class Descend { no, yes };
+
+    struct WalkedEntry {
+        const std::string& relativePath;
+        const std::string& name;
+        // Absent when the entry's status could not be read, e.g. because it vanished.
+        const std::optional<struct stat>& status;
+    };
+
+    std::vector<std::string> sortedNames(const std::filesystem::path& directory)
+    {
+        std::vector<std::string> names;
+        struct CloseDirectory {
+            void operator()(DIR* listing) const { ::closedir(listing); }
+        };
+        std::unique_ptr<DIR, CloseDirectory> listing(::opendir(directory.c_str()));
+        if (!listing)
+            return names;
+        while (const dirent* entry = ::readdir(listing.get())) {
+            std::string_view name = entry->d_name;
+            if (name != "." && name != "..")
+                names.emplace_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // Depth first, names in ascending byte order, a directory entered (when `visit` asks) before the
+    // next name. Links are never followed. Iterative, so a deep tree cannot exhaust the stack.
+    template <typename Visit> void walkTree(const std::filesystem::path& folder, Visit visit)
+    {
+        struct Level {
+            std::string prefix;
+            std::vector<std::string> names;
+            std::size_t next = 0;
+        };
+        std::vector<Level> levels;
+        levels.push_back({ {}, sortedNames(folder) });
+        while (!levels.empty()) {
+            Level& level = levels.back();
+            if (level.next == level.names.size()) {
+                levels.pop_back();
+                continue;
+            }
+            std::string name = std::move(level.names[level.next++]);
+            std::string relativePath = level.prefix.empty() ? name : level.prefix + "/" + name;
+            std::filesystem::path location = folder / relativePath;
+            std::optional<struct stat> status = linkStatus(location);
+            if (visit(WalkedEntry { relativePath, name, status }) == Descend::yes && status
+                && S_ISDIR(status->st_mode))
+                levels.push_back({ relativePath, sortedNames(location) });
+        }
+    }
+
+    bool isClaudeFileName(std::string_view name)
+    {
+        return std::ranges::find(Workspaces::claudeFileNames, name) != Workspaces::claudeFileNames.end();
+    }
+
+    // Newest first, equal times by path, at most `limit`.
+    std::vector<std::pair<std::string, Workspaces::Entry>> newestFirst(
+        std::vector<std::pair<std::string, Workspaces::Entry>> files, std::size_t limit)
+    {
+        std::sort(files.begin(), files.end(), [](const auto& lhs, const auto& rhs) {
+            if (lhs.second.modified != rhs.second.modified)
+                return lhs.second.modified > rhs.second.modified;
+            return lhs.first < rhs.first;
+        });
+        if (files.size() > limit)
+            files.resize(limit);
+        return files;
+    }
+
+    // The store's unique prefix of eight hexadecimal digits and "-".
+    bool hasUploadPrefix(std::string_view name)
+    {
+        return name.size() > 8 && name.find('-') == 8
+            && std::all_of(name.begin(), name.begin() + 8,
+                [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    }
+
+}
+
+Workspaces::Workspaces(std::filesystem::path root, std::int64_t quota)
+    : m_root(std::move(root))
+    , m_quota(quota)
+{
+}
+
+std::filesystem::path Workspaces::folderURL(std::string_view key) const
+{
+    // Appended as text: an absolute-looking name must not replace the root.
+    std::filesystem::path location = m_root;
+    location += "/";
+    location += RelayIDs::fileSafeKey(key);
+    return location;
+}
+
+std::filesystem::path Workspaces::folder(std::string_view key) const
+{
+    if (!folderName(key))
+        throw misplacedFolder();
+    std::filesystem::path location = folderURL(key);
+    try {
+        ensurePrivateDirectory(m_root);
+    } catch (const std::exception&) {
+        throw unpreparedFolder();
+    }
+    // A link or file where the folder belongs is replaced, never followed.
+    if (auto status = linkStatus(location); status && !S_ISDIR(status->st_mode)) {
+        std::error_code error;
+        std::filesystem::remove(location, error);
+        if (error)
+            throw unpreparedFolder();
+    }
+    try {
+        ensurePrivateDirectory(location);
+    } catch (const std::exception&) {
+        throw unpreparedFolder();
+    }
+    std::error_code error;
+    std::filesystem::path resolvedParent = std::filesystem::canonical(location, error).parent_path();
+    if (error)
+        throw misplacedFolder();
+    std::filesystem::path resolvedRoot = std::filesystem::canonical(m_root, error);
+    if (error || resolvedParent.native() != resolvedRoot.native())
+        throw misplacedFolder();
+    removeClaudeFiles(location);
+    return location;
+}
+
+std::optional<std::filesystem::path> Workspaces::existingFolder(std::string_view key) const
+{
+    if (!folderName(key))
+        return std::nullopt;
+    std::filesystem::path location = folderURL(key);
+    auto status = linkStatus(location);
+    if (!status || !S_ISDIR(status->st_mode))
+        return std::nullopt;
+    return location;
+}
+
+bool Workspaces::clear(std::string_view key) const
+{
+    auto location = existingFolder(key);
+    if (!location)
+        return false;
+    bool removedAll = true;
+    for (const std::string& name : sortedNames(*location)) {
+        std::error_code error;
+        std::filesystem::remove_all(*location / name, error);
+        if (error)
+            removedAll = false;
+    }
+    return removedAll;
+}
+
+std::filesystem::path Workspaces::resolveReadable(
+    std::string_view relativePath, const std::filesystem::path& folder)
+{
+    std::filesystem::path location = folder;
+    for (std::string_view piece : checkedPieces(relativePath)) {
+        location /= piece;
+        if (isSymbolicLink(location))
+            throw forbiddenFile();
+    }
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(location, error);
+    if (error)
+        throw fileNotFound();
+    std::filesystem::path resolvedFolder = std::filesystem::weakly_canonical(folder, error);
+    if (error || !resolved.native().starts_with(resolvedFolder.native() + "/"))
+        throw fileNotFound();
+    auto status = linkStatus(resolved);
+    if (!status || !S_ISREG(status->st_mode))
+        throw fileNotFound();
+    return resolved;
+}
+
+ReadableFile Workspaces::openReadable(std::string_view relativePath, const std::filesystem::path& folder)
+{
+    std::vector<std::string_view> pieces = checkedPieces(relativePath);
+    Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() < 0)
+        throw fileNotFound();
+    for (std::size_t index = 0; index + 1 < pieces.size(); ++index) {
+        std::string name(pieces[index]);
+        int next = ::openat(directory.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0)
+            throw openFailure(directory.get(), name);
+        directory.reset(next);
+    }
+    std::string name(pieces.back());
+    // O_NONBLOCK: a FIFO under the name must not stall the caller before it is refused.
+    int descriptor = ::openat(directory.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        throw openFailure(directory.get(), name);
+    auto file = ReadableFile::adopt(descriptor);
+    if (!file)
+        throw fileNotFound();
+    return std::move(*file);
+}
+
+std::int64_t Workspaces::removeClaudeFiles(const std::filesystem::path& folder)
+{
+    std::vector<std::filesystem::path> marked;
+    walkTree(folder, [&](const WalkedEntry& entry) {
+        bool isLink = entry.status && S_ISLNK(entry.status->st_mode);
+        if (isLink || isClaudeFileName(entry.name)) {
+            marked.push_back(folder / entry.relativePath);
+            return Descend::no;
+        }
+        return Descend::yes;
+    });
+    std::int64_t removed = 0;
+    for (const auto& location : marked) {
+        std::error_code error;
+        if (std::filesystem::remove_all(location, error) > 0 && !error)
+            ++removed;
+    }
+    return removed;
+}
+
+std::int64_t Workspaces::usage(const std::filesystem::path& folder)
+{
+    std::int64_t total = 0;
+    walkTree(folder, [&](const WalkedEntry& entry) {
+        if (entry.status && S_ISREG(entry.status->st_mode))
+            total += static_cast<std::int64_t>(entry.status->st_size);
+        return Descend::yes;
+    });
+    return total;
+}
+
+Workspaces::Snapshot Workspaces::snapshot(const std::filesystem::path& folder)
+{
+    Snapshot files;
+    std::int64_t examined = 0;
+    walkTree(folder, [&](const WalkedEntry& entry) {
+        if (++examined > maxScannedNames || entry.name.starts_with('.') || !entry.status)
+            return Descend::no;
+        if (S_ISREG(entry.status->st_mode)) {
+            std::int64_t modified = static_cast<std::int64_t>(entry.status->st_mtim.tv_sec) * 1'000'000'000
+                + entry.status->st_mtim.tv_nsec;
+            files[entry.relativePath] = Entry { modified, static_cast<std::int64_t>(entry.status->st_size) };
+        }
+        return Descend::yes;
+    });
+    return files;
+}
+
+std::vector<JSON> Workspaces::listFiles(const std::filesystem::path& folder)
+{
+    Snapshot files = snapshot(folder);
+    std::vector<JSON> listed;
+    for (const auto& [path, entry] : newestFirst({ files.begin(), files.end() }, maxListedFiles))
+        listed.push_back(fileJSON(path, entry.size, entry.modified, FileDetail::full));
+    return listed;
+}
+
+JSON Workspaces::fileJSON(
+    std::string_view relativePath, std::int64_t size, std::int64_t modified, FileDetail detail)
+{
+    std::string_view name = detail::lastPathPiece(relativePath);
+    std::string fileOrigin = origin(relativePath);
+    if (fileOrigin == "upload" && hasUploadPrefix(name))
+        name.remove_prefix(9);
+
+    JSON::Object members {
+        { "fileId", JSON(relativePath) },
+        { "name", JSON(name) },
+        { "mime", JSON(UploadRules::mimeType(relativePath)) },
+        { "size", JSON(static_cast<long long>(size)) },
+    };
+    if (detail == FileDetail::full) {
+        members.emplace("modifiedAt", JSON(static_cast<long long>(modified / 1'000'000)));
+        members.emplace("origin", JSON(std::move(fileOrigin)));
+    }
+    return JSON(std::move(members));
+}
+
+std::string Workspaces::origin(std::string_view relativePath)
+{
+    std::string prefix = std::string(uploadsName) + "/";
+    if (!relativePath.starts_with(prefix))
+        return "bot";
+    std::string_view rest = relativePath.substr(prefix.size());
+    if (rest.find('/') != std::string_view::npos || rest.ends_with("-preview.jpg"))
+        return "derived";
+    return "upload";
+}
+
+std::vector<JSON> Workspaces::outputFiles(const Snapshot& before, const Snapshot& after)
+{
+    std::string uploadsPrefix = std::string(uploadsName) + "/";
+    std::vector<std::pair<std::string, Entry>> produced;
+    for (const auto& [path, entry] : after) {
+        if (path.starts_with(uploadsPrefix))
+            continue;
+        if (auto earlier = before.find(path); earlier != before.end() && earlier->second == entry)
+            continue;
+        produced.emplace_back(path, entry);
+    }
+    std::vector<JSON> files;
+    for (const auto& [path, entry] : newestFirst(std::move(produced), maxOutputFiles))
+        files.push_back(fileJSON(path, entry.size, 0, FileDetail::bare));
+    return files;
+}
+
+}
