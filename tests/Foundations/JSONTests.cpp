@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using vellumar::JSON;
@@ -326,4 +327,182 @@ TEST(JSON, MillionOpeningBracketsDecodeAsAbsent)
     for (int i = 0; i < 1'000'000; ++i)
         objects += "{\"\":";
     EXPECT_EQ(JSON::decode(objects), std::nullopt);
+}
+
+TEST(JSON, ValidatesUTF8InsideStrings)
+{
+    struct Case {
+        std::string name;
+        std::string bytes;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        { "smallest two-byte", "\xC2\x80", true },
+        { "largest two-byte", "\xDF\xBF", true },
+        { "smallest three-byte", "\xE0\xA0\x80", true },
+        { "last before surrogates", "\xED\x9F\xBF", true },
+        { "first after surrogates", "\xEE\x80\x80", true },
+        { "largest three-byte", "\xEF\xBF\xBF", true },
+        { "smallest four-byte", "\xF0\x90\x80\x80", true },
+        { "largest scalar", "\xF4\x8F\xBF\xBF", true },
+        { "delete kept raw", "\x7F", true },
+        { "overlong NUL", "\xC0\x80", false },
+        { "overlong two-byte", "\xC1\xBF", false },
+        { "overlong three-byte", "\xE0\x9F\xBF", false },
+        { "overlong four-byte", "\xF0\x8F\xBF\xBF", false },
+        { "high surrogate encoded", "\xED\xA0\x80", false },
+        { "low surrogate encoded", "\xED\xBF\xBF", false },
+        { "past U+10FFFF", "\xF4\x90\x80\x80", false },
+        { "five-byte lead", "\xF8\x88\x80\x80\x80", false },
+        { "lead F5", "\xF5\x80\x80\x80", false },
+        { "byte FF", "\xFF", false },
+        { "lone continuation", "\x80", false },
+        { "truncated two-byte", "\xC2", false },
+        { "truncated three-byte", "\xE0\xA0", false },
+        { "truncated four-byte", "\xF0\x90\x80", false },
+        { "ASCII where a continuation belongs", "\xC2\x41", false },
+        { "quote where a continuation belongs", "\xE2\x22\x80", false },
+        { "Latin-1 text", "caf\xE9", false },
+    };
+    for (const auto& [name, bytes, accepted] : cases) {
+        SCOPED_TRACE(name);
+        auto value = JSON::decode("\"" + bytes + "\"");
+        EXPECT_EQ(value.has_value(), accepted);
+        if (value) {
+            EXPECT_EQ(*value->stringValue(), bytes);
+        }
+    }
+    // Outside strings only ASCII tokens exist.
+    EXPECT_EQ(JSON::decode("[\xC3\xA9]"), std::nullopt);
+    EXPECT_EQ(JSON::decode("\xC2\xA0"
+                           "1"),
+        std::nullopt);
+}
+
+TEST(JSON, DecodesEscapes)
+{
+    struct Case {
+        std::string escaped;
+        std::optional<std::string> text;
+    };
+    const std::vector<Case> cases = {
+        { R"(\"\\\/\b\f\n\r\t)", "\"\\/\b\f\n\r\t" },
+        { R"(\u0041)", "A" },
+        { R"(\u00e9\u00E9)", "\xC3\xA9\xC3\xA9" },
+        { R"(\u0000)", std::string(1, '\0') },
+        { R"(\u07ff\u0800)", "\xDF\xBF\xE0\xA0\x80" },
+        { R"(\uffff)", "\xEF\xBF\xBF" },
+        { R"(\uD83D\uDE00)", "\xF0\x9F\x98\x80" },
+        { R"(\udbff\udfff)", "\xF4\x8F\xBF\xBF" },
+        { R"(\uD800\uDC00)", "\xF0\x90\x80\x80" },
+        { R"(\uD83D)", std::nullopt },
+        { R"(\uDE00)", std::nullopt },
+        { R"(\uDE00\uD83D)", std::nullopt },
+        { R"(\uD83D\u0041)", std::nullopt },
+        { R"(\uD83D\uD83D)", std::nullopt },
+        { R"(\uD83Dx)", std::nullopt },
+        { R"(\uD83D\n)", std::nullopt },
+        { R"(\u12)", std::nullopt },
+        { R"(\u12G4)", std::nullopt },
+        { R"(\u-123)", std::nullopt },
+        { R"(\U0041)", std::nullopt },
+        { R"(\x41)", std::nullopt },
+        { R"(\')", std::nullopt },
+        { R"(\0)", std::nullopt },
+        { R"(\a)", std::nullopt },
+        { "\\", std::nullopt },
+        { "raw\ttab", std::nullopt },
+        { "raw\nline", std::nullopt },
+        { "raw\x01", std::nullopt },
+        { std::string("raw\0nul", 7), std::nullopt },
+    };
+    for (const auto& [escaped, text] : cases) {
+        SCOPED_TRACE(escaped);
+        auto value = JSON::decode("\"" + escaped + "\"");
+        ASSERT_EQ(value.has_value(), text.has_value());
+        if (value) {
+            EXPECT_EQ(*value->stringValue(), *text);
+        }
+    }
+}
+
+TEST(JSON, EscapesOnlyWhatJSONRequires)
+{
+    std::string controls;
+    for (char c = 0; c < 0x20; ++c)
+        controls += c;
+    EXPECT_EQ(JSON(controls).encoded(),
+        R"("\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f)"
+        R"(\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b\u001c\u001d\u001e\u001f")");
+    EXPECT_EQ(JSON("\"\\/").encoded(), R"("\"\\/")");
+    // DEL, line and paragraph separators, non-ASCII and astral scalars stay raw.
+    std::string raw = "\x7F\xE2\x80\xA8\xE2\x80\xA9\xC3\xA9\xF0\x9F\x98\x80";
+    EXPECT_EQ(JSON(raw).encoded(), "\"" + raw + "\"");
+    EXPECT_EQ(JSON::object({ { "k\"\n", "v" } }).encoded(), R"({"k\"\n":"v"})");
+}
+
+TEST(JSON, EncodesBytesThatAreNotUTF8AsReplacementCharacters)
+{
+    const std::string replacement = "\xEF\xBF\xBD";
+    EXPECT_EQ(JSON("a\xFF"
+                   "b")
+                  .encoded(),
+        "\"a" + replacement + "b\"");
+    EXPECT_EQ(JSON("\xED\xA0\x80").encoded(), "\"" + replacement + replacement + replacement + "\"");
+    EXPECT_EQ(JSON("\xC3").encoded(), "\"" + replacement + "\"");
+    JSON withBadKey = JSON::object({ { "\xC0", 1 } });
+    EXPECT_EQ(withBadKey.encoded(), "{\"" + replacement + "\":1}");
+    EXPECT_TRUE(JSON::decode(withBadKey.encoded()));
+}
+
+TEST(JSON, SortsKeysByTheirUTF8Bytes)
+{
+    JSON value = JSON::object({ { "\xC3\xA9", 1 }, { "z", 2 }, { "Z", 3 }, { "", 4 },
+        { "\xF0\x9F\x98\x80", 5 }, { "\xEF\xBC\xA1", 6 }, { "aa", 7 }, { "a", 8 } });
+    EXPECT_EQ(value.encoded(),
+        "{\"\":4,\"Z\":3,\"a\":8,\"aa\":7,\"z\":2,\"\xC3\xA9\":1,\"\xEF\xBC\xA1\":6,\"\xF0\x9F\x98\x80\":5}");
+}
+
+TEST(JSON, AcceptsWhitespaceOnlyWhereTheGrammarAllows)
+{
+    EXPECT_EQ(decodedThenEncoded(" \t\r\n[ \t\r\n1 \t\r\n, {\n\"a\"\r:\ttrue } ] \n"), R"([1,{"a":true}])");
+    EXPECT_EQ(decodedThenEncoded("\"  spaced  \""), "\"  spaced  \"");
+    EXPECT_EQ(JSON::decode("t rue"), std::nullopt);
+    EXPECT_EQ(JSON::decode("- 1"), std::nullopt);
+    EXPECT_EQ(JSON::decode("1 .5"), std::nullopt);
+    EXPECT_EQ(JSON::decode("\xC2\xA0[]"), std::nullopt);
+}
+
+TEST(JSON, CopiesShareNothingObservable)
+{
+    JSON::Array elements = { 1, "two" };
+    JSON original(elements);
+    JSON copy = original;
+    elements.push_back(3);
+    original = JSON("replaced");
+    EXPECT_EQ(copy.encoded(), R"([1,"two"])");
+}
+
+TEST(JSON, CopiesAreReadableFromManyThreadsAtOnce)
+{
+    auto shared = JSON::decode(R"({"list":[1,2.5,"x/y",{"deep":[null,true]}],"name":"caf\u00e9"})");
+    ASSERT_TRUE(shared);
+    const std::string expected = shared->encoded();
+    std::vector<std::string> results(8);
+    {
+        std::vector<std::jthread> readers;
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            readers.emplace_back([&, i] {
+                for (int round = 0; round < 200; ++round) {
+                    JSON copy = *shared;
+                    auto again = JSON::decode(copy.encoded());
+                    if (!again || !(*again == copy))
+                        return;
+                }
+                results[i] = JSON(*shared).encoded();
+            });
+        }
+    }
+    for (const auto& result : results)
+        EXPECT_EQ(result, expected);
 }
