@@ -1,0 +1,693 @@
+#include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
+
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace vellumar {
+
+namespace {
+
+    using namespace std::chrono_literals;
+
+    constexpr std::size_t kOutputChunkBytes = 65'536;
+    constexpr std::size_t kErrorChunkBytes = 16'384;
+    constexpr auto kWatchdogInterval = 1s;
+    constexpr auto kStopKillDelay = 5s;
+    constexpr auto kExitKillDelay = 3s;
+    // Far enough to mean "never" for a run, near enough that the deadline arithmetic cannot overflow.
+    constexpr double kLongestTimeLimitSeconds = 10.0 * 365 * 24 * 60 * 60;
+
+    constexpr std::array<std::string_view, 6> kFileTools { "Read", "Glob", "Grep", "Write", "Edit",
+        "MultiEdit" };
+
+    RelayHTTPError plumbingError() { return RelayHTTPError(500, "internal", "Could not start Claude Code."); }
+
+    RelayHTTPError unavailableError()
+    {
+        return RelayHTTPError(503, "claude_unavailable", "Claude Code could not be started on the Mac.");
+    }
+
+    // Bytes as a text, each maximal ill-formed subsequence read as one U+FFFD.
+    std::string decodedWithReplacement(std::string_view bytes)
+    {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        const auto length = static_cast<std::int32_t>(bytes.size());
+        std::int32_t offset = 0;
+        while (offset < length) {
+            UChar32 scalar;
+            U8_NEXT(data, offset, length, scalar);
+            if (scalar < 0) {
+                std::string text;
+                icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), length)).toUTF8String(text);
+                return text;
+            }
+        }
+        return std::string(bytes);
+    }
+
+    class FileDescriptor {
+    public:
+        FileDescriptor() = default;
+        explicit FileDescriptor(int fd)
+            : m_fd(fd)
+        {
+        }
+        ~FileDescriptor() { reset(); }
+        FileDescriptor(FileDescriptor&& other) noexcept
+            : m_fd(std::exchange(other.m_fd, -1))
+        {
+        }
+        FileDescriptor& operator=(FileDescriptor&& other) noexcept
+        {
+            if (this != &other) {
+                reset();
+                m_fd = std::exchange(other.m_fd, -1);
+            }
+            return *this;
+        }
+
+        int get() const { return m_fd; }
+        int release() { return std::exchange(m_fd, -1); }
+        explicit operator bool() const { return m_fd >= 0; }
+        void reset()
+        {
+            if (m_fd >= 0)
+                ::close(m_fd);
+            m_fd = -1;
+        }
+
+    private:
+        int m_fd { -1 };
+    };
+
+    // Keeps the descriptor clear of 0 to 2, so that the spawn's dup2 onto the standard descriptors
+    // cannot overwrite a pipe end before it has been copied. Close-on-exec keeps other threads'
+    // children from inheriting the pipe and holding the run open.
+    FileDescriptor aboveStandardDescriptors(int fd)
+    {
+        if (fd > STDERR_FILENO)
+            return FileDescriptor(fd);
+        FileDescriptor original(fd);
+        return FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    }
+
+    struct Pipe {
+        FileDescriptor read;
+        FileDescriptor write;
+    };
+
+    std::optional<Pipe> makePipe()
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return std::nullopt;
+        Pipe pipe { aboveStandardDescriptors(fds[0]), aboveStandardDescriptors(fds[1]) };
+        if (!pipe.read || !pipe.write)
+            return std::nullopt;
+        return pipe;
+    }
+
+    // Both arrays end with the null entry that posix_spawn expects; freed on destruction.
+    struct SpawnVectors {
+        std::vector<char*> arguments;
+        std::vector<char*> environment;
+
+        SpawnVectors() = default;
+        SpawnVectors(const SpawnVectors&) = delete;
+        SpawnVectors& operator=(const SpawnVectors&) = delete;
+        ~SpawnVectors() { freeCStringArrays(arguments, environment); }
+    };
+
+    char* copiedCString(const std::string& text)
+    {
+        char* copy = strdup(text.c_str());
+        if (!copy)
+            throw std::bad_alloc();
+        return copy;
+    }
+
+    class SpawnAttributes {
+    public:
+        SpawnAttributes()
+        {
+            m_actionsValid = posix_spawn_file_actions_init(&m_actions) == 0;
+            m_attributesValid = posix_spawnattr_init(&m_attributes) == 0;
+        }
+        ~SpawnAttributes()
+        {
+            if (m_actionsValid)
+                posix_spawn_file_actions_destroy(&m_actions);
+            if (m_attributesValid)
+                posix_spawnattr_destroy(&m_attributes);
+        }
+        SpawnAttributes(const SpawnAttributes&) = delete;
+        SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+        // The pipes become 0, 1 and 2; nothing else is inherited; the child leads a new process group
+        // with every signal at its default action and none blocked.
+        bool prepare(int input, int output, int errors, const std::filesystem::path& directory)
+        {
+            if (!m_actionsValid || !m_attributesValid)
+                return false;
+            sigset_t allSignals;
+            sigset_t noSignals;
+            sigfillset(&allSignals);
+            sigemptyset(&noSignals);
+            return posix_spawn_file_actions_adddup2(&m_actions, input, STDIN_FILENO) == 0
+                && posix_spawn_file_actions_adddup2(&m_actions, output, STDOUT_FILENO) == 0
+                && posix_spawn_file_actions_adddup2(&m_actions, errors, STDERR_FILENO) == 0
+                && posix_spawn_file_actions_addchdir_np(&m_actions, directory.c_str()) == 0
+                && posix_spawn_file_actions_addclosefrom_np(&m_actions, STDERR_FILENO + 1) == 0
+                && posix_spawnattr_setflags(
+                       &m_attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)
+                == 0
+                && posix_spawnattr_setpgroup(&m_attributes, 0) == 0
+                && posix_spawnattr_setsigdefault(&m_attributes, &allSignals) == 0
+                && posix_spawnattr_setsigmask(&m_attributes, &noSignals) == 0;
+        }
+
+        const posix_spawn_file_actions_t* actions() const { return &m_actions; }
+        const posix_spawnattr_t* attributes() const { return &m_attributes; }
+
+    private:
+        posix_spawn_file_actions_t m_actions;
+        posix_spawnattr_t m_attributes;
+        bool m_actionsValid { false };
+        bool m_attributesValid { false };
+    };
+
+    // The run's threads exist before the child does, so that once it is spawned nothing can fail to
+    // start and leave it unsupervised. They wait here until the spawn has either succeeded or failed.
+    class StartGate {
+    public:
+        void open() { settle(State::open); }
+        void abandon() { settle(State::abandoned); }
+        // True when the run goes ahead.
+        bool wait()
+        {
+            std::unique_lock lock(m_lock);
+            m_settled.wait(lock, [this] { return m_state != State::closed; });
+            return m_state == State::open;
+        }
+
+    private:
+        enum class State { closed, open, abandoned };
+
+        void settle(State state)
+        {
+            {
+                std::lock_guard lock(m_lock);
+                if (m_state == State::closed)
+                    m_state = state;
+            }
+            m_settled.notify_all();
+        }
+
+        std::mutex m_lock;
+        std::condition_variable m_settled;
+        State m_state { State::closed };
+    };
+
+    // Threads behind one gate; whatever has not been joined is abandoned and joined on destruction.
+    class GatedThreads {
+    public:
+        explicit GatedThreads(StartGate& gate)
+            : m_gate(gate)
+        {
+        }
+        ~GatedThreads()
+        {
+            m_gate.abandon();
+            joinAll();
+        }
+        GatedThreads(const GatedThreads&) = delete;
+        GatedThreads& operator=(const GatedThreads&) = delete;
+
+        template <typename Job> void add(Job job)
+        {
+            m_threads.emplace_back([this, job = std::move(job)]() mutable {
+                if (m_gate.wait())
+                    job();
+            });
+        }
+
+        void joinAll()
+        {
+            for (auto& thread : m_threads) {
+                if (thread.joinable())
+                    thread.join();
+            }
+        }
+
+    private:
+        StartGate& m_gate;
+        std::vector<std::thread> m_threads;
+    };
+
+    // A reader that has gone must end the prompt's write with EPIPE instead of ending the application.
+    // The signal is blocked in this thread only, and the one that a failed write raises is taken back.
+    class BrokenPipeSignalBlocked {
+    public:
+        BrokenPipeSignalBlocked()
+        {
+            sigemptyset(&m_brokenPipe);
+            sigaddset(&m_brokenPipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &m_brokenPipe, nullptr);
+        }
+        ~BrokenPipeSignalBlocked()
+        {
+            const timespec immediately {};
+            while (sigtimedwait(&m_brokenPipe, nullptr, &immediately) == SIGPIPE) { }
+        }
+        BrokenPipeSignalBlocked(const BrokenPipeSignalBlocked&) = delete;
+        BrokenPipeSignalBlocked& operator=(const BrokenPipeSignalBlocked&) = delete;
+
+    private:
+        sigset_t m_brokenPipe;
+    };
+
+    std::chrono::steady_clock::duration durationFromSeconds(double seconds)
+    {
+        if (!(seconds > 0))
+            return std::chrono::steady_clock::duration::zero();
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(std::min(seconds, kLongestTimeLimitSeconds)));
+    }
+
+    bool hasPassed(
+        ClaudeProcess::WallClock::time_point since, ClaudeProcess::WallClock::time_point now, double limit)
+    {
+        return std::chrono::duration<double>(now - since).count() >= limit;
+    }
+
+    ClaudeProcess::WallClock::time_point laterOf(ClaudeProcess::WallClock::time_point time,
+        const std::optional<ClaudeProcess::WallClock::time_point>& other)
+    {
+        return other ? std::max(time, *other) : time;
+    }
+
+    std::int32_t exitCode(int statusWord)
+    {
+        if (WIFEXITED(statusWord))
+            return WEXITSTATUS(statusWord);
+        return 128 + WTERMSIG(statusWord);
+    }
+
+    // A read that a signal interrupts is retried; 0 means the end or a failure.
+    std::size_t readSome(int fd, char* buffer, std::size_t capacity)
+    {
+        for (;;) {
+            ssize_t count = ::read(fd, buffer, capacity);
+            if (count >= 0)
+                return static_cast<std::size_t>(count);
+            if (errno != EINTR)
+                return 0;
+        }
+    }
+
+}
+
+void freeCStringArrays(std::vector<char*>& arguments, std::vector<char*>& environment) noexcept
+{
+    for (auto* array : { &arguments, &environment }) {
+        for (char* string : *array)
+            free(string);
+        array->clear();
+    }
+}
+
+std::vector<char*> ClaudeProcess::environmentBlock(const Environment& environment)
+{
+    std::vector<char*> block;
+    block.reserve(environment.size());
+    try {
+        for (const auto& [key, value] : environment)
+            block.push_back(copiedCString(key + "=" + value));
+    } catch (...) {
+        std::vector<char*> none;
+        freeCStringArrays(block, none);
+        throw;
+    }
+    return block;
+}
+
+ClaudeProcess::ClaudeProcess()
+    : m_parser([] { return WallClock::now(); })
+    , m_started(WallClock::now())
+{
+}
+
+ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
+{
+    {
+        std::lock_guard lock(m_lock);
+        assert(m_pid == 0 && "a ClaudeProcess serves one run");
+    }
+    auto input = makePipe();
+    auto output = input ? makePipe() : std::nullopt;
+    auto errors = output ? makePipe() : std::nullopt;
+    FileDescriptor wake(errors ? eventfd(0, EFD_CLOEXEC) : -1);
+    if (!wake)
+        throw plumbingError();
+
+    pid_t child = 0;
+    Deadline timeLimitDeadline;
+    StartGate gate;
+    // The workers end with the run; the housekeepers are called off once the workers are done.
+    GatedThreads workers(gate);
+    GatedThreads housekeepers(gate);
+    try {
+        workers.add([&] { readOutput(output->read.release(), launch); });
+        workers.add([&] { readErrors(errors->read.release()); });
+        workers.add([&] { waitForExit(child); });
+        housekeepers.add([&] { writeInput(input->write.release(), launch.input, wake.get()); });
+        housekeepers.add([&] { supervise(launch, timeLimitDeadline); });
+    } catch (const std::system_error&) {
+        throw unavailableError();
+    }
+
+    {
+        SpawnVectors vectors;
+        try {
+            vectors.arguments.push_back(copiedCString(launch.executable.string()));
+            for (const auto& argument : launch.arguments)
+                vectors.arguments.push_back(copiedCString(argument));
+            vectors.arguments.push_back(nullptr);
+            vectors.environment = environmentBlock(launch.environment);
+            vectors.environment.push_back(nullptr);
+        } catch (const std::bad_alloc&) {
+            throw unavailableError();
+        }
+        SpawnAttributes attributes;
+        int spawnError = ENOMEM;
+        if (attributes.prepare(
+                input->read.get(), output->write.get(), errors->write.get(), launch.directory)) {
+            spawnError = posix_spawn(&child, launch.executable.c_str(), attributes.actions(),
+                attributes.attributes(), vectors.arguments.data(), vectors.environment.data());
+        }
+        input->read.reset();
+        output->write.reset();
+        errors->write.reset();
+        if (spawnError != 0)
+            throw unavailableError();
+    }
+
+    bool stopRequested;
+    {
+        std::lock_guard lock(m_lock);
+        m_pid = child;
+        stopRequested = m_stopReason.has_value();
+    }
+    // A stop that came before the child existed gets the same escalation as any other: a child that
+    // ignores SIGTERM must not outlive it.
+    if (stopRequested) {
+        signalGroup(SIGTERM);
+        scheduleKill(kStopKillDelay);
+    }
+    {
+        std::lock_guard lock(m_lock);
+        m_started = WallClock::now();
+    }
+    timeLimitDeadline = std::chrono::steady_clock::now() + durationFromSeconds(launch.timeLimit);
+    gate.open();
+
+    workers.joinAll();
+    {
+        std::lock_guard lock(m_lock);
+        m_runOver = true;
+    }
+    m_agendaChanged.notify_all();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto ignored = ::write(wake.get(), &one, sizeof one);
+    housekeepers.joinAll();
+    return finish();
+}
+
+void ClaudeProcess::cancel() { stop(StopReason::cancelled()); }
+
+void ClaudeProcess::stop(StopReason reason)
+{
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_stopReason)
+            m_stopReason = std::move(reason);
+        // Before the spawn, `start` signals the group as soon as the child exists; after the exit,
+        // the exit's own signals take care of what is left.
+        if (m_pid == 0 || m_exited)
+            return;
+    }
+    signalGroup(SIGTERM);
+    scheduleKill(kStopKillDelay);
+}
+
+void ClaudeProcess::signalGroup(int signalNumber)
+{
+    pid_t group;
+    bool over;
+    {
+        std::lock_guard lock(m_lock);
+        group = m_pid;
+        over = m_exited && m_outputClosed && m_errorsClosed;
+    }
+    if (group > 0 && !over)
+        killpg(group, signalNumber);
+}
+
+void ClaudeProcess::scheduleKill(std::chrono::steady_clock::duration delay)
+{
+    {
+        std::lock_guard lock(m_lock);
+        m_killDeadlines.push_back(std::chrono::steady_clock::now() + delay);
+    }
+    m_agendaChanged.notify_all();
+}
+
+std::optional<std::string> ClaudeProcess::checkStall(
+    const Waiting& waiting, WallClock::time_point now, const StallLimits& limits)
+{
+    std::lock_guard lock(m_lock);
+    if (waiting.questionPending)
+        return std::nullopt;
+    if (!m_lastLine) {
+        if (hasPassed(m_started, now, limits.startup))
+            return "startup";
+        return std::nullopt;
+    }
+    const auto& pending = m_parser.pending();
+    for (const auto& [id, call] : pending) {
+        bool isFileTool = std::find(kFileTools.begin(), kFileTools.end(), call.name) != kFileTools.end();
+        if (isFileTool && hasPassed(laterOf(call.since, waiting.resumedAt), now, limits.fileTool))
+            return "fileTool";
+    }
+    if (!pending.empty())
+        return std::nullopt;
+    if (limits.idle > 0 && hasPassed(laterOf(*m_lastLine, waiting.resumedAt), now, limits.idle))
+        return "idle";
+    return std::nullopt;
+}
+
+void ClaudeProcess::watchdogTick(const Launch& launch)
+{
+    Waiting waiting;
+    if (launch.waiting) {
+        try {
+            waiting = launch.waiting();
+        } catch (...) {
+            waiting = {};
+        }
+    }
+    if (auto label = checkStall(waiting, WallClock::now(), launch.stall))
+        stop(StopReason::stalled(std::move(*label)));
+}
+
+void ClaudeProcess::handleLine(std::string_view bytes, const Launch& launch)
+{
+    std::string line = decodedWithReplacement(bytes);
+    std::vector<RunnerEvent> events;
+    {
+        std::lock_guard lock(m_lock);
+        m_lastLine = WallClock::now();
+        events = m_parser.consume(line);
+    }
+    if (!launch.onEvent)
+        return;
+    for (const auto& event : events) {
+        try {
+            launch.onEvent(event);
+        } catch (...) {
+            // The job's display is not worth losing the run's output over.
+        }
+    }
+}
+
+void ClaudeProcess::writeInput(int fd, std::string_view input, int wakeFd)
+{
+    // Closed in every case, so the child sees the end of its input as soon as it can.
+    FileDescriptor owned(fd);
+    BrokenPipeSignalBlocked brokenPipeBlocked;
+    // Non-blocking, so that the end of the run can call the writer off a child that never reads.
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+        return;
+    std::size_t written = 0;
+    while (written < input.size()) {
+        ssize_t count = ::write(fd, input.data() + written, input.size() - written);
+        if (count > 0) {
+            written += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return;
+        std::array<pollfd, 2> watched { { { fd, POLLOUT, 0 }, { wakeFd, POLLIN, 0 } } };
+        if (poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
+            return;
+        if (watched[1].revents != 0)
+            return;
+    }
+}
+
+void ClaudeProcess::readOutput(int fd, const Launch& launch)
+{
+    FileDescriptor owned(fd);
+    std::vector<char> chunk(kOutputChunkBytes);
+    std::string pending;
+    // Where the search for the next line feed resumes: bytes before it are known to hold none.
+    std::size_t scanned = 0;
+    // The rest of a line that was dropped for its size is no line of its own.
+    bool droppingRestOfLine = false;
+    while (std::size_t count = readSome(fd, chunk.data(), chunk.size())) {
+        std::string_view bytes(chunk.data(), count);
+        if (droppingRestOfLine) {
+            auto lineFeed = bytes.find('\n');
+            if (lineFeed == std::string_view::npos)
+                continue;
+            bytes.remove_prefix(lineFeed + 1);
+            droppingRestOfLine = false;
+        }
+        pending.append(bytes);
+        std::size_t lineStart = 0;
+        for (std::size_t lineFeed; (lineFeed = pending.find('\n', scanned)) != std::string::npos;) {
+            handleLine(std::string_view(pending).substr(lineStart, lineFeed - lineStart), launch);
+            lineStart = scanned = lineFeed + 1;
+        }
+        pending.erase(0, lineStart);
+        scanned = pending.size();
+        if (pending.size() > outputLineLimitBytes) {
+            {
+                std::lock_guard lock(m_lock);
+                m_outputTooLarge = true;
+            }
+            pending.clear();
+            scanned = 0;
+            droppingRestOfLine = true;
+            stop(StopReason::cancelled());
+        }
+    }
+    if (!pending.empty())
+        handleLine(pending, launch);
+    owned.reset();
+    std::lock_guard lock(m_lock);
+    m_outputClosed = true;
+}
+
+void ClaudeProcess::readErrors(int fd)
+{
+    FileDescriptor owned(fd);
+    std::vector<char> chunk(kErrorChunkBytes);
+    while (std::size_t count = readSome(fd, chunk.data(), chunk.size())) {
+        std::lock_guard lock(m_lock);
+        m_stderrTail.append(chunk.data(), count);
+        if (m_stderrTail.size() > stderrTailBytes)
+            m_stderrTail.erase(0, m_stderrTail.size() - stderrTailBytes);
+    }
+    owned.reset();
+    std::lock_guard lock(m_lock);
+    m_errorsClosed = true;
+}
+
+void ClaudeProcess::waitForExit(pid_t child)
+{
+    int statusWord = 0;
+    pid_t waited;
+    while ((waited = waitpid(child, &statusWord, 0)) < 0 && errno == EINTR) { }
+    {
+        std::lock_guard lock(m_lock);
+        m_exitStatus = waited == child ? exitCode(statusWord) : waitFailedStatus;
+        m_exited = true;
+    }
+    // Descendants left in the group are ended too, and hard if they still hold an output open.
+    signalGroup(SIGTERM);
+    scheduleKill(kExitKillDelay);
+}
+
+void ClaudeProcess::supervise(const Launch& launch, Deadline timeLimitDeadline)
+{
+    auto nextTick = std::chrono::steady_clock::now() + kWatchdogInterval;
+    bool timeLimitPassed = false;
+    std::unique_lock lock(m_lock);
+    while (!m_runOver) {
+        Deadline next = nextTick;
+        if (!timeLimitPassed)
+            next = std::min(next, timeLimitDeadline);
+        for (auto deadline : m_killDeadlines)
+            next = std::min(next, deadline);
+        m_agendaChanged.wait_until(lock, next);
+        if (m_runOver)
+            break;
+
+        auto now = std::chrono::steady_clock::now();
+        bool killDue
+            = std::erase_if(m_killDeadlines, [now](Deadline deadline) { return deadline <= now; }) > 0;
+        bool timeLimitDue = !timeLimitPassed && timeLimitDeadline <= now;
+        timeLimitPassed = timeLimitPassed || timeLimitDue;
+        bool tickDue = nextTick <= now;
+        if (tickDue) {
+            nextTick += kWatchdogInterval;
+            // A late tick is not made up for with a burst of ticks.
+            if (nextTick <= now)
+                nextTick = now + kWatchdogInterval;
+        }
+
+        lock.unlock();
+        if (timeLimitDue)
+            stop(StopReason::timeLimit());
+        if (killDue)
+            signalGroup(SIGKILL);
+        if (tickDue)
+            watchdogTick(launch);
+        lock.lock();
+    }
+}
+
+ClaudeProcess::Outcome ClaudeProcess::finish()
+{
+    std::lock_guard lock(m_lock);
+    return Outcome {
+        .status = m_exitStatus,
+        .parser = m_parser,
+        .stderrTail = decodedWithReplacement(m_stderrTail),
+        .stopReason = m_stopReason,
+        .outputTooLarge = m_outputTooLarge,
+    };
+}
+
+}
