@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -28,6 +29,99 @@ std::string nested(std::size_t depth, std::string_view inner = "")
 {
     return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
 }
+
+// Random documents for round trips against an independent reader and writer.
+class DocumentGenerator {
+public:
+    explicit DocumentGenerator(std::uint32_t seed)
+        : m_random(seed)
+    {
+    }
+
+    // With `integersOnly`, every number is whole and in the integer range, so that both writers
+    // must produce the very same bytes.
+    JSON value(int depthLeft, bool integersOnly)
+    {
+        switch (pick(depthLeft > 0 ? 7 : 5)) {
+        case 0:
+            return JSON();
+        case 1:
+            return JSON(pick(2) == 0);
+        case 2:
+            return integersOnly ? JSON(static_cast<long long>(pickInteger())) : number();
+        case 3:
+        case 4:
+            return JSON(text());
+        case 5: {
+            JSON::Array elements;
+            for (int count = pick(6); count > 0; --count)
+                elements.push_back(value(depthLeft - 1, integersOnly));
+            return JSON(std::move(elements));
+        }
+        default: {
+            JSON::Object members;
+            for (int count = pick(6); count > 0; --count)
+                members.insert_or_assign(text(), value(depthLeft - 1, integersOnly));
+            return JSON(std::move(members));
+        }
+        }
+    }
+
+private:
+    int pick(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(m_random); }
+
+    std::int64_t pickInteger()
+    {
+        constexpr std::int64_t limit = 999'999'999'999'999;
+        switch (pick(3)) {
+        case 0:
+            return pick(201) - 100;
+        case 1:
+            return std::uniform_int_distribution<std::int64_t>(-limit, limit)(m_random);
+        default:
+            return pick(2) == 0 ? limit : -limit;
+        }
+    }
+
+    JSON number()
+    {
+        static const double awkward[] = { 0.1, -0.0, 1e15, -1e15, 1e15 + 0.5, 1e16, 0.49999999999999994,
+            5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 9007199254740993.0, 1e-7,
+            123456.789e-300 };
+        switch (pick(4)) {
+        case 0:
+            return JSON(static_cast<long long>(pickInteger()));
+        case 1:
+            return JSON::number(awkward[pick(std::size(awkward))]);
+        case 2:
+            return JSON::number(std::uniform_real_distribution<double>(-1e6, 1e6)(m_random));
+        default: {
+            // Any finite bit pattern, subnormals included.
+            for (;;) {
+                double candidate = std::bit_cast<double>(m_random());
+                if (std::isfinite(candidate))
+                    return JSON::number(candidate);
+            }
+        }
+        }
+    }
+
+    std::string text()
+    {
+        // ASCII, characters that must be escaped, and every UTF-8 length, combining marks included.
+        static const char* const pieces[] = { "a", "Z", "0", " ", "/", "\\", "\"", "\n", "\t", "\x01", "\x1f",
+            "\x7f", "\xC3\xA9", "e\xCC\x81", "\xE2\x80\xA8", "\xE4\xB8\xAD", "\xEF\xBF\xBF",
+            "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "key", "{\"x\":[1]}" };
+        std::string result;
+        for (int count = pick(8); count > 0; --count)
+            result += pieces[pick(std::size(pieces))];
+        if (pick(10) == 0)
+            result += std::string(1, '\0');
+        return result;
+    }
+
+    std::mt19937_64 m_random;
+};
 
 }
 
@@ -505,4 +599,50 @@ TEST(JSON, CopiesAreReadableFromManyThreadsAtOnce)
     }
     for (const auto& result : results)
         EXPECT_EQ(result, expected);
+}
+
+TEST(JSON, RoundTripsThroughPythonsJSONModule)
+{
+    // Python reads each of our lines and writes it back twice: sorted and compact with raw UTF-8
+    // (the same canonical shape as ours), and spaced out with every non-ASCII scalar escaped.
+    const std::string script = R"(
+import json, sys
+for line in sys.stdin.buffer.read().decode("utf-8").split("\n"):
+    if not line:
+        continue
+    value = json.loads(line)
+    print(json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False))
+    print(json.dumps(value, ensure_ascii=True))
+)";
+    constexpr int documentCount = 400;
+    DocumentGenerator generator(20240611);
+    std::vector<JSON> values;
+    std::string input;
+    for (int i = 0; i < documentCount; ++i) {
+        values.push_back(generator.value(4, i % 2 == 0));
+        input += values.back().encoded() + "\n";
+    }
+    auto result = vellumar::test::runPeer({ "python3", "-c", script }, input);
+    ASSERT_EQ(result.exitStatus, 0);
+
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = result.output.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        lines.push_back(result.output.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 2 * values.size());
+
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::string ours = values[i].encoded();
+        SCOPED_TRACE(ours);
+        const std::string& compact = lines[2 * i];
+        if (i % 2 == 0) {
+            EXPECT_EQ(compact, ours);
+        }
+        for (const std::string& theirs : { compact, lines[2 * i + 1] }) {
+            auto back = JSON::decode(theirs);
+            ASSERT_TRUE(back) << theirs;
+            EXPECT_EQ(back->encoded(), ours);
+            EXPECT_TRUE(*back == values[i]);
+        }
+    }
 }
