@@ -1,0 +1,60 @@
+// The kinds of secret that Redaction::redact masks, one scan each. Every scan finds exactly the matches
+// of the ICU expression quoted beside its case, but in time linear in the text: ICU's backtracking takes
+// quadratic or cubic time on some of these expressions, and the texts come from outside unbounded.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace vellumar::detail {
+
+enum class SecretPattern {
+    // -----BEGIN [A-Z0-9 ]*PRIVATE KEY-----.*?(?:-----END [A-Z0-9 ]*PRIVATE KEY-----|\z)   (dot matches all)
+    privateKeyBlock,
+    // \b(?:sk|pk|rk)-[A-Za-z0-9_-]{16,}
+    prefixedKey,
+    // \b(?:ghp|gho|ghu|ghs|ghr)_[A-Za-z0-9]{20,}|\bgithub_pat_[A-Za-z0-9_]{20,}
+    gitHubToken,
+    // \bxox[abprs]-[A-Za-z0-9-]{10,}
+    slackToken,
+    // \b(?:AKIA|ASIA)[0-9A-Z]{16}\b
+    awsAccessKeyID,
+    // \bAIza[0-9A-Za-z_-]{30,}
+    googleAPIKey,
+    // \beyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}
+    jsonWebToken,
+    // ((?:[A-Za-z0-9_.-]*(?:pass(?:word|wd)?|secret|token|api[_-]?key|apikey|credential|private[_-]?key)
+    //   [A-Za-z0-9_.-]*)["']?\s*[:=]\s*)(?:"[^"]*"|'[^']*'|[^\s"'&;|]+)   (case-insensitive)
+    secretAssignment,
+    // \b(bearer|basic)\s+[A-Za-z0-9._~+/=-]{8,}   (case-insensitive)
+    httpCredential,
+    // \b([a-z][a-z0-9+.-]*://)[^/\s:@]+:[^/\s@]+@   (case-insensitive)
+    urlCredential,
+    // (?<![A-Za-z0-9_+=-])[A-Za-z0-9_+=-]{32,}(?![A-Za-z0-9_+=-])
+    longToken,
+};
+
+// In the order in which redact applies them, each to the result of the one before.
+inline constexpr std::array secretPatternsInOrder {
+    SecretPattern::privateKeyBlock,
+    SecretPattern::prefixedKey,
+    SecretPattern::gitHubToken,
+    SecretPattern::slackToken,
+    SecretPattern::awsAccessKeyID,
+    SecretPattern::googleAPIKey,
+    SecretPattern::jsonWebToken,
+    SecretPattern::secretAssignment,
+    SecretPattern::httpCredential,
+    SecretPattern::urlCredential,
+    SecretPattern::longToken,
+};
+
+// `text` with every match of `pattern`, leftmost first and not overlapping, replaced: by the mask; for
+// secretAssignment by the key and separator, then the mask; for httpCredential by the word, one space and
+// the mask; for urlCredential by the scheme with "://", the mask and "@"; for longToken by the mask when the
+// run looks like a secret (more than 40 hexadecimal digits, or letters mixed with digits) and by itself
+// otherwise. Never fails; safe from any thread.
+std::string maskSecretPattern(SecretPattern pattern, std::string_view text);
+
+}
