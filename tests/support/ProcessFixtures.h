@@ -1,0 +1,28 @@
+// Fixtures for tests of code that starts outside programs: stand-in executables and environment
+// variables set for one test.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace vellumar::test {
+
+// Writes `contents` to `file` with mode 0755, creating missing parent folders. Throws on failure.
+void writeExecutable(const std::filesystem::path& file, const std::string& contents);
+
+// Sets (or, given absent, removes) one variable of this process's environment and restores the
+// previous state on destruction. Not for tests that start threads reading the environment meanwhile.
+class ScopedEnvironmentVariable {
+public:
+    ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnvironmentVariable();
+    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_previous;
+};
+
+}
