@@ -42,10 +42,10 @@ icu::UnicodeString prefixCharacters(const icu::UnicodeString& text, std::int64_t
         return {};
     auto breaks = characterBreaks(text);
     if (!breaks)
-        return text.tempSubString(0, text.moveIndex32(0, static_cast<std::int32_t>(count)));
+        return icu::UnicodeString(text, 0, text.moveIndex32(0, static_cast<std::int32_t>(count)));
     breaks->first();
     std::int32_t end = breaks->next(static_cast<std::int32_t>(count));
-    return end == icu::BreakIterator::DONE ? text : text.tempSubString(0, end);
+    return end == icu::BreakIterator::DONE ? text : icu::UnicodeString(text, 0, end);
 }
 
 icu::UnicodeString unicodeString(std::string_view utf8)

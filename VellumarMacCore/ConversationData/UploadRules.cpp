@@ -124,7 +124,7 @@ namespace {
             start = text.moveIndex32(start, 1);
         while (end > start && isHorizontalSpace(text.char32At(text.moveIndex32(end, -1))))
             end = text.moveIndex32(end, -1);
-        return text.tempSubString(start, end - start);
+        return icu::UnicodeString(text, start, end - start);
     }
 
     // Runs of whitespace and characters that file systems or shells treat specially.
@@ -330,7 +330,7 @@ namespace UploadRules {
         std::int32_t leadingDots = 0;
         while (leadingDots < cleaned.length() && cleaned[leadingDots] == u'.')
             ++leadingDots;
-        cleaned = shortenedName(replacingUnsafeRuns(cleaned.tempSubString(leadingDots)));
+        cleaned = shortenedName(replacingUnsafeRuns(icu::UnicodeString(cleaned, leadingDots)));
 
         std::string result;
         cleaned.toUTF8String(result);
