@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -354,6 +356,32 @@ namespace {
                 EXPECT_EQ(validationError(file, test.name, test.declared), test.error);
             }
         }
+    }
+
+    TEST(UploadRules, MayBeCalledFromManyThreadsAtOnce)
+    {
+        const std::string names[] = { std::string(100, 'n') + ".markdown", "C:\\a\\b c?.JPG", "...x", "" };
+        std::vector<std::string> expected;
+        for (const auto& name : names)
+            expected.push_back(UploadRules::cleanFileName(name));
+        std::atomic<int> mismatches { 0 };
+        {
+            std::vector<std::jthread> threads;
+            for (int t = 0; t < 8; ++t) {
+                threads.emplace_back([&] {
+                    for (int round = 0; round < 200; ++round) {
+                        for (std::size_t i = 0; i < std::size(names); ++i) {
+                            if (UploadRules::cleanFileName(names[i]) != expected[i])
+                                ++mismatches;
+                        }
+                        if (UploadRules::mimeType("a.HEIF") != "image/heif"
+                            || UploadRules::sniff(kPNGHead) != "png")
+                            ++mismatches;
+                    }
+                });
+            }
+        }
+        EXPECT_EQ(mismatches, 0);
     }
 
     TEST(UploadRules, ValidateReportsAnUnreadableFileAsMismatchedContent)

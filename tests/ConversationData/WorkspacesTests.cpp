@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -493,6 +495,40 @@ for directory, folders, files in os.walk(top):
         EXPECT_TRUE(snapshot.contains("a/f2999"));
         EXPECT_TRUE(snapshot.contains("b/f1997"));
         EXPECT_FALSE(snapshot.contains("b/f1998"));
+    }
+
+    TEST_F(WorkspacesTest, WalksTolerateEntriesThatAppearAndVanishMeanwhile)
+    {
+        fs::path folder = workspaces().folder("k");
+        writeFile(folder / "stable" / "a.txt", "aaaa");
+        writeFile(folder / "stable" / "b.txt", "bb");
+        std::atomic<bool> churning { true };
+        std::jthread churn([&] {
+            // Another caller (a run, an upload) adding and deleting trees while the walks go on.
+            for (int round = 0; round < 400; ++round) {
+                fs::path tree = folder / "churn" / ("t" + std::to_string(round % 7));
+                std::error_code ignored;
+                fs::create_directories(tree / "deep", ignored);
+                std::ofstream(tree / "deep" / "CLAUDE.md") << "steer";
+                std::ofstream(tree / "out.txt") << "out";
+                fs::create_symlink("out.txt", tree / "link", ignored);
+                fs::remove_all(tree, ignored);
+            }
+            churning = false;
+        });
+        int walks = 0;
+        while (churning || walks < 3) {
+            ++walks;
+            Workspaces::Snapshot snapshot = Workspaces::snapshot(folder);
+            ASSERT_TRUE(snapshot.contains("stable/a.txt"));
+            EXPECT_EQ(snapshot["stable/b.txt"].size, 2);
+            EXPECT_GE(Workspaces::usage(folder), 6);
+            EXPECT_GE(Workspaces::listFiles(folder).size(), 2u);
+            Workspaces::removeClaudeFiles(folder);
+        }
+        churn.join();
+        EXPECT_EQ(Workspaces::removeClaudeFiles(folder), 0);
+        EXPECT_EQ(Workspaces::usage(folder), 6);
     }
 
     TEST_F(WorkspacesTest, OriginTellsUploadsFromDerivedAndBotFiles)
