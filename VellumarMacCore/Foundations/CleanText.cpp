@@ -66,19 +66,32 @@ namespace {
         return begin < end ? text.substr(begin, end - begin) : std::string_view();
     }
 
-    icu::BreakIterator& characterBreaks()
+    void stopWithoutBreakRules(UErrorCode status)
     {
-        // Making an iterator loads rule data; one per thread keeps the cleaners free of locks.
-        thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        std::fprintf(stderr, "ICU character break rules are unavailable: %s\n", u_errorName(status));
+        std::abort();
+    }
+
+    // Loaded once, behind the language's own guard, so that every thread sees the rules fully built.
+    const icu::BreakIterator& characterBreakRules()
+    {
+        static const std::unique_ptr<icu::BreakIterator> rules = [] {
             UErrorCode status = U_ZERO_ERROR;
             std::unique_ptr<icu::BreakIterator> made(
                 icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-            if (U_FAILURE(status) || !made) {
-                std::fprintf(stderr, "ICU character break rules are unavailable: %s\n", u_errorName(status));
-                std::abort();
-            }
+            if (U_FAILURE(status) || !made)
+                stopWithoutBreakRules(status);
             return made;
         }();
+        return *rules;
+    }
+
+    // An iterator holds its position, so each thread keeps its own copy and the cleaners need no lock.
+    icu::BreakIterator& characterBreaks()
+    {
+        thread_local std::unique_ptr<icu::BreakIterator> iterator(characterBreakRules().clone());
+        if (!iterator)
+            stopWithoutBreakRules(U_MEMORY_ALLOCATION_ERROR);
         return *iterator;
     }
 
