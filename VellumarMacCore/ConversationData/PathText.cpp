@@ -9,23 +9,30 @@ namespace vellumar::detail {
 
 namespace {
 
-    std::unique_ptr<icu::BreakIterator> characterBreaks(const icu::UnicodeString& text)
+    // Break rules are costly to load; each thread keeps its own iterator, which is not thread-safe.
+    // The iterator refers to `text` until the next call on the same thread.
+    icu::BreakIterator* characterBreaks(const icu::UnicodeString& text)
     {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> breaks(
-            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        if (U_FAILURE(status) || !breaks)
-            return nullptr;
-        breaks->setText(text);
-        return breaks;
+        thread_local const std::unique_ptr<icu::BreakIterator> breaks = [] {
+            UErrorCode status = U_ZERO_ERROR;
+            std::unique_ptr<icu::BreakIterator> created(
+                icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+            return U_SUCCESS(status) ? std::move(created) : nullptr;
+        }();
+        if (breaks)
+            breaks->setText(text);
+        return breaks.get();
     }
 
 }
 
 std::int64_t characterCount(const icu::UnicodeString& text)
 {
+    // A cluster holds at least one UTF-16 unit, so short texts need no break rules.
+    if (text.length() <= 1)
+        return text.length();
+    auto* breaks = characterBreaks(text);
     // Without break rules, scalars are the closest count that never under-counts a cluster.
-    auto breaks = characterBreaks(text);
     if (!breaks)
         return text.countChar32();
     std::int64_t count = 0;
@@ -40,7 +47,7 @@ icu::UnicodeString prefixCharacters(const icu::UnicodeString& text, std::int64_t
 {
     if (count <= 0)
         return {};
-    auto breaks = characterBreaks(text);
+    auto* breaks = characterBreaks(text);
     if (!breaks)
         return icu::UnicodeString(text, 0, text.moveIndex32(0, static_cast<std::int32_t>(count)));
     breaks->first();

@@ -154,7 +154,9 @@ namespace {
     // its extension, so a long name still opens with the right program.
     icu::UnicodeString shortenedName(const icu::UnicodeString& name)
     {
-        if (detail::characterCount(name) <= UploadRules::maxNameLength)
+        // A grapheme cluster holds at least one UTF-16 unit.
+        if (name.length() <= UploadRules::maxNameLength
+            || detail::characterCount(name) <= UploadRules::maxNameLength)
             return name;
         std::string utf8;
         name.toUTF8String(utf8);
