@@ -14,8 +14,10 @@ namespace vellumar {
 void ensurePrivateDirectory(const std::filesystem::path& folder);
 
 // Replaces the file's content atomically with a 0600 file (temporary ".<name>.<8 hex>" in the
-// same folder, then rename). Throws std::filesystem::filesystem_error on failure, leaving the old
-// content and no temporary file behind.
+// same folder, flushed to disk, then renamed over the target). The parent folder is made private
+// first and its errors pass through unchanged (TLSIdentityError(insecureFolder) for a link). A
+// failed write throws std::filesystem::filesystem_error carrying the errno of the step that
+// failed, and leaves the old content and no temporary file behind.
 void writePrivateFile(std::string_view bytes, const std::filesystem::path& file);
 
 // Sets mode 0600 on an existing file; throws std::filesystem::filesystem_error when it cannot.
