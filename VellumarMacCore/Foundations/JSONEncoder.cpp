@@ -21,19 +21,25 @@ namespace {
         out += '"';
         std::size_t index = 0;
         while (index < text.size()) {
-            auto byte = static_cast<unsigned char>(text[index]);
-            if (byte >= 0x80) {
-                std::size_t length = detail::validUTF8SequenceLength(text.substr(index));
-                if (length == 0) {
-                    out += kReplacementCharacter;
+            // Copy the longest run that needs no change in one go.
+            std::size_t runStart = index;
+            while (index < text.size()) {
+                auto byte = static_cast<unsigned char>(text[index]);
+                if (byte < 0x80) {
+                    if (byte < 0x20 || byte == '"' || byte == '\\')
+                        break;
                     ++index;
-                } else {
-                    out.append(text.substr(index, length));
-                    index += length;
+                    continue;
                 }
-                continue;
+                std::size_t length = detail::validUTF8SequenceLength(text.substr(index));
+                if (length == 0)
+                    break;
+                index += length;
             }
-            ++index;
+            out.append(text.substr(runStart, index - runStart));
+            if (index == text.size())
+                break;
+            auto byte = static_cast<unsigned char>(text[index++]);
             switch (byte) {
             case '"':
                 out += "\\\"";
@@ -62,7 +68,7 @@ namespace {
                     out += hexDigits[byte >> 4];
                     out += hexDigits[byte & 0xF];
                 } else {
-                    out += static_cast<char>(byte);
+                    out += kReplacementCharacter; // this byte begins no well-formed UTF-8 sequence
                 }
             }
         }
