@@ -66,12 +66,18 @@ public:
     // Member lookup on an object; nullptr when missing or not an object. A null member is returned.
     const JSON* subscript(std::string_view key) const noexcept;
 
-    // Bytes to a value; nullopt for anything that is not one UTF-8 JSON document. Never throws.
+    // Bytes to a value; nullopt for anything that is not one UTF-8 JSON document (RFC 8259: one
+    // value, scalars allowed, no byte order mark), for nesting deeper than kMaxDecodeDepth and for
+    // a number too large for a double (one too small reads as 0). A repeated key keeps its later
+    // value. Never throws; safe from any thread.
     static std::optional<JSON> decode(std::string_view bytes);
-    // Canonical form: sorted keys, "/" unescaped, no whitespace. "null" when any number is not finite.
+    // Canonical form: sorted keys, "/" unescaped, no whitespace; only '"', '\\' and control
+    // characters are escaped. "null" when any number is not finite. Bytes of a text that are not
+    // UTF-8 are written as U+FFFD, so the result always decodes again. Never throws.
     std::string encoded() const;
 
-    // Structural equality; strings compare by Unicode canonical equivalence, numbers by IEEE ==.
+    // Structural equality; strings compare by Unicode canonical equivalence, numbers by IEEE ==,
+    // object keys byte for byte.
     friend bool operator==(const JSON& lhs, const JSON& rhs);
 
     // The integer rule shared by the encoder and `intValue`: whole, and |x| < 1e15.

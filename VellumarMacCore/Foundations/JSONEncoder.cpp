@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <new>
 
 namespace vellumar {
 
@@ -152,8 +151,8 @@ std::string JSON::encoded() const
         if (!appendValue(out, *this))
             return "null";
         return out;
-    } catch (const std::bad_alloc&) {
-        // The call never fails; a value too large to spell is written like any other failure.
+    } catch (...) {
+        // The call never fails: running out of memory is written like any other failure.
         return "null";
     }
 }
