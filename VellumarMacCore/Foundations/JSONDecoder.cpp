@@ -3,10 +3,9 @@
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Foundations/JSONDetail.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 namespace vellumar {
@@ -49,9 +48,9 @@ namespace {
     // infinite), false when it is too small (it rounds to zero). `text` matches the RFC 8259 grammar.
     bool isBeyondLargestDouble(std::string_view text)
     {
-        std::size_t index = text.front() == '-' ? 1 : 0;
-        // Decimal exponent of the first significant digit, kept well inside int64 whatever the input.
+        // Counts saturate far beyond any input that fits in memory, so nothing overflows.
         constexpr std::int64_t saturation = std::int64_t(1) << 40;
+        std::size_t index = text.front() == '-' ? 1 : 0;
         std::int64_t integerDigits = 0;
         std::int64_t leadingFractionZeros = 0;
         bool sawSignificantDigit = false;
@@ -80,6 +79,7 @@ namespace {
             if (negative)
                 exponent = -exponent;
         }
+        // The decimal exponent of the first significant digit.
         std::int64_t magnitude
             = integerDigits > 0 ? integerDigits - 1 + exponent : exponent - leadingFractionZeros - 1;
         return magnitude >= 0;
