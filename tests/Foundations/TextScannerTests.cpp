@@ -1,0 +1,186 @@
+// The scanner's Unicode notions against ICU's regular-expression engine: every code point for the
+// classes, random texts for \b and for case-insensitive literals.
+#include "VellumarMacCore/Foundations/TextScanner.h"
+
+#include <gtest/gtest.h>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vellumar::detail {
+namespace {
+
+    std::unique_ptr<icu::RegexPattern> compiled(const char* expression, uint32_t flags = 0)
+    {
+        UErrorCode status = U_ZERO_ERROR;
+        UParseError parseError;
+        std::unique_ptr<icu::RegexPattern> pattern(
+            icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(expression), flags, parseError, status));
+        EXPECT_TRUE(U_SUCCESS(status)) << expression;
+        return pattern;
+    }
+
+    // The code points that `expression` (one character class) matches, out of all of them.
+    std::set<UChar32> membersByICU(const char* expression, uint32_t flags)
+    {
+        icu::UnicodeString everything;
+        for (UChar32 c = 0; c <= 0x10FFFF; ++c) {
+            if (c < 0xD800 || c > 0xDFFF)
+                everything.append(c);
+        }
+        auto pattern = compiled(expression, flags);
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(everything, status));
+        std::set<UChar32> members;
+        while (matcher->find(status))
+            members.insert(everything.char32At(matcher->start(status)));
+        return members;
+    }
+
+    TEST(TextScanner, ClassesHoldTheSameCodePointsAsICU)
+    {
+        struct Case {
+            const char* expression;
+            uint32_t flags;
+            bool (*predicate)(char32_t);
+        };
+        const Case cases[] = {
+            { R"(\s)", 0, isWhiteSpace },
+            { "[a-z]", UREGEX_CASE_INSENSITIVE, isCaselessLetter },
+            { "[A-Za-z]", UREGEX_CASE_INSENSITIVE, isCaselessLetter },
+        };
+        for (const auto& entry : cases) {
+            SCOPED_TRACE(entry.expression);
+            auto members = membersByICU(entry.expression, entry.flags);
+            int differences = 0;
+            for (UChar32 c = 0; c <= 0x10FFFF && differences < 10; ++c) {
+                if (c >= 0xD800 && c <= 0xDFFF)
+                    continue;
+                bool expected = members.contains(c);
+                if (entry.predicate(static_cast<char32_t>(c)) != expected) {
+                    ++differences;
+                    ADD_FAILURE() << "U+" << std::hex << c << " should " << (expected ? "" : "not ")
+                                  << "be a member";
+                }
+            }
+        }
+    }
+
+    std::string utf8(const icu::UnicodeString& text)
+    {
+        std::string result;
+        text.toUTF8String(result);
+        return result;
+    }
+
+    std::string randomText(
+        std::mt19937& random, const std::vector<std::string>& alphabet, std::size_t maximumLength)
+    {
+        std::uniform_int_distribution<std::size_t> length(0, maximumLength);
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        std::string text;
+        for (auto count = length(random); count > 0; --count)
+            text += alphabet[pick(random)];
+        return text;
+    }
+
+    TEST(TextScanner, WordBoundariesFallWhereICUPutsThem)
+    {
+        // Word and non-word characters, combining marks, format characters (soft hyphen, ZWJ), astral
+        // letters.
+        const std::vector<std::string> alphabet
+            = { "a", "1", "_", "-", " ", "\xcc\x81", "\xc2\xad", "\xc3\xa9", "\xe4\xb8\xad", "\xe2\x80\x8d",
+                  "\xf0\x9d\x92\xb3", "\xe2\x83\x9d" /* enclosing circle */ };
+        auto boundary = compiled(R"(\b)");
+        std::mt19937 random(5);
+        for (int round = 0; round < 2000; ++round) {
+            auto text = randomText(random, alphabet, 8);
+            SCOPED_TRACE(text);
+            auto input = icu::UnicodeString::fromUTF8(text);
+            UErrorCode status = U_ZERO_ERROR;
+            std::unique_ptr<icu::RegexMatcher> matcher(boundary->matcher(input, status));
+            std::set<std::size_t> expected;
+            while (matcher->find(status))
+                expected.insert(utf8(input.tempSubString(0, matcher->start(status))).size());
+            TextScanner scanner(text);
+            std::set<std::size_t> actual;
+            for (std::size_t offset = 0;; offset += scanner.at(offset).size) {
+                if (scanner.isWordBoundary(offset))
+                    actual.insert(offset);
+                if (offset == text.size())
+                    break;
+            }
+            EXPECT_EQ(actual, expected);
+        }
+    }
+
+    TEST(TextScanner, CaselessLiteralsMatchAsICUFoldsThem)
+    {
+        // Characters whose full case folding is or holds an ASCII letter of the literals.
+        const std::vector<std::string> alphabet = { "p", "P", "a", "s", "S", "\xc5\xbf" /* ſ */,
+            "\xc3\x9f" /* ß */, "\xe1\xba\x9e" /* ẞ */, "k", "\xe2\x84\xaa" /* Kelvin */, "e", "y", "i",
+            "\xc4\xb0" /* İ */, "t", "\xef\xac\x86" /* ﬆ */ };
+        std::mt19937 random(11);
+        for (const char* literal : { "pass", "key", "secret", "api", "st" }) {
+            auto pattern = compiled(literal, UREGEX_CASE_INSENSITIVE);
+            for (int round = 0; round < 3000; ++round) {
+                auto text = randomText(random, alphabet, 5);
+                SCOPED_TRACE(std::string(literal) + " on " + text);
+                auto input = icu::UnicodeString::fromUTF8(text);
+                UErrorCode status = U_ZERO_ERROR;
+                std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(input, status));
+                std::optional<std::size_t> expected;
+                if (matcher->lookingAt(status))
+                    expected = utf8(input.tempSubString(0, matcher->end(status))).size();
+                EXPECT_EQ(TextScanner(text).matchCaseless(0, literal), expected);
+            }
+        }
+    }
+
+    TEST(TextScanner, ReadsIllFormedBytesAsReplacementCharacters)
+    {
+        struct Case {
+            const char* name;
+            std::string text;
+            std::size_t offset;
+            char32_t value;
+            std::size_t size;
+        };
+        const Case cases[] = {
+            { "ASCII", "a", 0, 'a', 1 },
+            { "two bytes", "\xc3\xa9", 0, 0xE9, 2 },
+            { "four bytes", "\xf0\x9d\x92\xb3", 0, 0x1D4B3, 4 },
+            { "lone continuation byte",
+                "\x80"
+                "a",
+                0, 0xFFFD, 1 },
+            { "truncated sequence at the end", "\xe2\x82", 0, 0xFFFD, 2 },
+            { "truncated sequence before ASCII",
+                "\xe2\x82"
+                "a",
+                0, 0xFFFD, 2 },
+            { "overlong encoding", "\xc0\xaf", 0, 0xFFFD, 1 },
+            { "encoded surrogate", "\xed\xa0\x80", 0, 0xFFFD, 1 },
+            { "beyond U+10FFFF", "\xf4\x90\x80\x80", 0, 0xFFFD, 1 },
+            { "end of text", "a", 1, 0, 0 },
+        };
+        for (const auto& entry : cases) {
+            SCOPED_TRACE(entry.name);
+            auto codePoint = TextScanner(entry.text).at(entry.offset);
+            EXPECT_EQ(codePoint.value, entry.value);
+            EXPECT_EQ(codePoint.size, entry.size);
+        }
+        TextScanner scanner("a\xf0\x9d\x92\xb3");
+        EXPECT_EQ(scanner.before(5).value, 0x1D4B3u);
+        EXPECT_EQ(scanner.before(5).size, 4u);
+        EXPECT_EQ(TextScanner("\xc3\xa9\xa9").before(3).value, 0xFFFDu);
+        EXPECT_EQ(TextScanner("\xc3\xa9\xa9").before(3).size, 1u);
+    }
+
+}
+}
