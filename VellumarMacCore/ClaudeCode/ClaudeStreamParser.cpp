@@ -332,13 +332,13 @@ void ClaudeStreamParser::consumeResult(const JSON& event)
 {
     const std::string* result = textMember(event, "result");
     std::optional<std::string> subtype = optionalTextMember(event, "subtype");
-    const JSON* isErrorMember = event.subscript("is_error");
-    std::optional<bool> isError = isErrorMember ? isErrorMember->boolValue() : std::nullopt;
-    m_final = Final {
-        .text = result ? *result : std::string(),
-        .isError = isError.value_or(subtype != "success"),
-        .subtype = subtype,
-    };
+    // Without an explicit flag, anything but a plain success is a failure.
+    bool isError = subtype != "success";
+    if (const JSON* isErrorMember = event.subscript("is_error")) {
+        if (auto flag = isErrorMember->boolValue())
+            isError = *flag;
+    }
+    m_final = Final { .text = result ? *result : std::string(), .isError = isError, .subtype = subtype };
 
     m_contextWindow = contextWindow(event.subscript("modelUsage"));
 
