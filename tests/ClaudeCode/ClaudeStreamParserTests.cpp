@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 using namespace vellumar;
@@ -234,6 +236,59 @@ TEST(ClaudeStreamParser, MaxTurnsTranscript)
     ASSERT_TRUE(parser.final());
     EXPECT_EQ(*parser.final(), (ClaudeStreamParser::Final { "", true, "error_max_turns" }));
     EXPECT_EQ(parser.lastAssistantText(), "");
+}
+
+// The transcripts above are frozen; this run checks that the CLI installed now still talks the
+// same grammar, end to end through the scripted model endpoint.
+TEST(ClaudeStreamParser, FollowsALiveRunOfTheRealCLI)
+{
+    test::TemporaryFolder folder;
+    std::filesystem::create_directories(folder / "home");
+    std::filesystem::create_directories(folder / "work");
+    {
+        std::ofstream script(folder / "script.json");
+        script
+            << R"([{"text": "Checking.", "tool_use": {"name": "Bash", "input": {"command": "echo ready"}}},)"
+               R"( {"text": "All set."}])";
+    }
+    // The endpoint prints its port first; reading that line is the wait for it to listen.
+    const std::string run = R"(
+        set -u
+        coproc ENDPOINT { exec python3 "$2/tests/peers/scripted_model.py" "$1/script.json" "$1/requests.jsonl"; }
+        trap 'kill $ENDPOINT_PID' EXIT
+        read -r port <&"${ENDPOINT[0]}"
+        cd "$1/work" && env -i PATH=/usr/bin:/bin HOME="$1/home" ANTHROPIC_BASE_URL="http://127.0.0.1:$port" \
+            ANTHROPIC_API_KEY=x CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC=1 \
+            timeout 300 "$2/tests/peers/node_modules/.bin/claude" -p --output-format stream-json --verbose \
+            --tools 'Read Bash' --allowedTools Bash --permission-mode manual --permission-prompts none \
+            2>"$1/stderr"
+    )";
+
+    test::PeerResult result = test::runPeer(
+        { "bash", "-c", run, "live-run", folder.path().string(), test::sourceDir().string() }, "Get ready.");
+
+    ASSERT_EQ(result.exitStatus, 0) << test::readFile(folder / "stderr");
+    ManualClock clock;
+    ClaudeStreamParser parser(clock.function());
+    Events events;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        Events lineEvents = parser.consume(line);
+        events.insert(events.end(), lineEvents.begin(), lineEvents.end());
+    }
+    EXPECT_EQ(events,
+        (Events { RunnerEvent::preparing(), RunnerEvent::writing(), RunnerEvent::interim("Checking."),
+            RunnerEvent::tool("Bash"), RunnerEvent::thinking(), RunnerEvent::writing() }));
+    ASSERT_TRUE(parser.sessionID());
+    EXPECT_EQ(parser.sessionID()->size(), 36u);
+    ASSERT_TRUE(parser.final());
+    EXPECT_EQ(*parser.final(), (ClaudeStreamParser::Final { "All set.", false, "success" }));
+    ASSERT_EQ(parser.tools().size(), 1u);
+    EXPECT_EQ(parser.tools()[0].target, "echo ready");
+    EXPECT_EQ(parser.tools()[0].status, "ok");
+    EXPECT_TRUE(parser.pending().empty());
+    // The endpoint logged the follow-up request that carried the command's output back.
+    EXPECT_NE(test::readFile(folder / "requests.jsonl").find("\"tool_result\""), std::string::npos);
 }
 
 TEST(ClaudeStreamParser, BrokenLinesInATranscriptAreSkipped)
