@@ -126,26 +126,31 @@ class ScriptedModel(BaseHTTPRequestHandler):
         self.send_json(status, {"type": "error", "error": {"type": error_type, "message": message}})
 
     def read_body(self):
+        """(True, the JSON body or its text when it is not JSON), or (False, None) after answering a bad length."""
         length = self.headers.get("Content-Length")
-        if length is None or not length.isdigit() or int(length) > MAX_BODY_BYTES:
+        if length is None or not length.isdigit():
             self.close_connection = True
-            return None
+            self.send_error_json(411, "invalid_request_error", "A Content-Length is required.")
+            return False, None
+        if int(length) > MAX_BODY_BYTES:
+            self.close_connection = True
+            self.send_error_json(413, "request_too_large", "The request body is too large.")
+            return False, None
         raw = self.rfile.read(int(length))
         try:
             body = json.loads(raw)
         except ValueError:
             body = raw.decode("utf-8", "replace")
         self.server.log_request_body(self.command, self.path, body)
-        return body
+        return True, body
 
     def do_GET(self):
         self.server.log_request_body(self.command, self.path, None)
         self.send_error_json(404, "not_found_error", "Not found.")
 
     def do_POST(self):
-        body = self.read_body()
-        if body is None:
-            self.send_error_json(413, "request_too_large", "The request body is missing or too large.")
+        complete, body = self.read_body()
+        if not complete:
             return
         if not isinstance(body, dict):
             self.send_error_json(400, "invalid_request_error", "The body is not a JSON object.")
