@@ -219,6 +219,11 @@ namespace {
     KeywordEnds secretWordEndsAt(const Scanner& scanner, std::size_t at)
     {
         KeywordEnds ends;
+        // Most characters start no secret word; only non-ASCII ones need the case folding to tell.
+        auto first = scanner.at(at).value;
+        if (first < 0x80
+            && std::string_view("pstacPSTAC").find(static_cast<char>(first)) == std::string_view::npos)
+            return ends;
         if (auto pass = scanner.matchCaseless(at, "pass")) {
             ends.add(scanner.matchCaseless(*pass, "word"));
             ends.add(scanner.matchCaseless(*pass, "wd"));

@@ -50,13 +50,10 @@ namespace {
 
 }
 
-TextScanner::CodePoint TextScanner::at(std::size_t offset) const
+TextScanner::CodePoint TextScanner::decodedAt(std::size_t offset) const
 {
     if (offset >= m_text.size())
         return {};
-    auto lead = static_cast<unsigned char>(m_text[offset]);
-    if (lead < 0x80)
-        return { lead, 1 };
     // ICU's UTF-8 macros index with int32_t; a window of one longest sequence keeps any text in range.
     auto window = std::min(m_text.size() - offset, kLongestSequence);
     int32_t index = 0;

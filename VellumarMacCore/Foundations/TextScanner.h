@@ -30,12 +30,20 @@ public:
 
     // Bytes that are not well-formed UTF-8 read as U+FFFD, one ill-formed piece at a time: they belong to
     // no class that a scan looks for, so they are copied through unchanged.
-    CodePoint at(std::size_t offset) const;
+    CodePoint at(std::size_t offset) const
+    {
+        if (offset < m_text.size() && static_cast<unsigned char>(m_text[offset]) < 0x80)
+            return { static_cast<unsigned char>(m_text[offset]), 1 };
+        return decodedAt(offset);
+    }
     CodePoint before(std::size_t offset) const;
 
     bool startsWith(std::size_t offset, std::string_view literal) const
     {
-        return offset <= m_text.size() && m_text.substr(offset).starts_with(literal);
+        // Comparing the first byte before the rest keeps scans that try every offset cheap.
+        return literal.empty()
+            || (offset < m_text.size() && m_text[offset] == literal.front()
+                && m_text.substr(offset).starts_with(literal));
     }
 
     // ICU's \b: word characters on one side only. Combining marks and format characters count as part of
@@ -62,6 +70,8 @@ public:
     std::optional<std::size_t> matchCaseless(std::size_t offset, std::string_view lowercaseLiteral) const;
 
 private:
+    CodePoint decodedAt(std::size_t offset) const;
+
     std::string_view m_text;
 };
 
