@@ -1,7 +1,9 @@
 # Shared target helpers: every library and test gets the same warnings and layout.
 
 set(VELLUMAR_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
-    -Wimplicit-fallthrough -Wformat=2)
+    -Wimplicit-fallthrough -Wformat=2
+    # Options structs are filled with designated initializers that leave defaults out on purpose.
+    -Wno-missing-field-initializers)
 
 function(vellumar_apply_warnings target)
   target_compile_options(${target} PRIVATE ${VELLUMAR_WARNINGS})

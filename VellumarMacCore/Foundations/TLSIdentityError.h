@@ -21,7 +21,10 @@ public:
     std::int32_t status() const noexcept { return m_status; }
     const char* what() const noexcept override;
 
-    friend bool operator==(const TLSIdentityError&, const TLSIdentityError&) = default;
+    friend bool operator==(const TLSIdentityError& lhs, const TLSIdentityError& rhs) noexcept
+    {
+        return lhs.m_kind == rhs.m_kind && lhs.m_status == rhs.m_status;
+    }
 
 private:
     Kind m_kind;
