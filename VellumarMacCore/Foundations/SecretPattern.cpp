@@ -5,7 +5,10 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace vellumar::detail {
 
