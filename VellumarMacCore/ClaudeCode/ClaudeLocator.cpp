@@ -4,6 +4,7 @@
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <fcntl.h>
 #include <pwd.h>
@@ -19,6 +20,10 @@ namespace {
     // The leading newline keeps the PATH on a line of its own after whatever the login files print.
     constexpr std::string_view kPrintPATHCommand = R"(printf '\n%s' "$PATH")";
     constexpr double kLoginShellTimeLimitSeconds = 5.0;
+    // Where package managers and the system keep programs, after the user's own ~/.local/bin; a
+    // login shell that cannot be asked still leaves Claude Code's helpers findable.
+    constexpr std::array<std::string_view, 6> kSystemFolders { "/opt/homebrew/bin", "/usr/local/bin",
+        "/usr/bin", "/bin", "/usr/sbin", "/sbin" };
 
     // Follows symbolic links; a folder is not an executable even when it can be searched.
     bool isExecutableFile(const std::filesystem::path& location)
@@ -111,10 +116,8 @@ std::string ClaudeLocator::searchPath(const std::optional<std::string>& path) co
 {
     auto localBin = (m_home / ".local/bin").string();
     auto entries = pathEntries(path);
-    for (std::string_view folder : { std::string_view(localBin), std::string_view("/opt/homebrew/bin"),
-             std::string_view("/usr/local/bin"), std::string_view("/usr/bin"), std::string_view("/bin"),
-             std::string_view("/usr/sbin"), std::string_view("/sbin") })
-        entries.push_back(folder);
+    entries.push_back(localBin);
+    entries.insert(entries.end(), kSystemFolders.begin(), kSystemFolders.end());
 
     std::vector<std::string_view> kept;
     std::string joined;
