@@ -10,6 +10,9 @@ namespace vellumar {
 
 std::optional<ReadableFile> ReadableFile::open(const std::filesystem::path& file)
 {
+    // open(2) would stop at the NUL and read some other file.
+    if (file.native().find('\0') != std::string::npos)
+        return std::nullopt;
     // O_NONBLOCK keeps a FIFO planted under the name from stalling the open; it changes nothing
     // for the regular files that are kept.
     int descriptor = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -12,7 +12,8 @@ namespace vellumar {
 
 class ReadableFile {
 public:
-    // Absent when the file is missing, is a symbolic link or is anything but a regular file.
+    // Absent when the file is missing, is a symbolic link or is anything but a regular file, and for
+    // a path holding NUL.
     // FIFOs and devices are refused without blocking.
     static std::optional<ReadableFile> open(const std::filesystem::path& file);
     // Takes ownership of an open descriptor and keeps it only when it refers to a regular file;

@@ -49,6 +49,12 @@ namespace {
         return name;
     }
 
+    // The system calls see a path only up to its first NUL, so such a path names some other place.
+    bool holdsNUL(const std::filesystem::path& location)
+    {
+        return location.native().find('\0') != std::string::npos;
+    }
+
     std::optional<struct stat> linkStatus(const std::filesystem::path& location)
     {
         struct stat status { };
@@ -160,6 +166,9 @@ namespace {
             std::vector<std::string> names;
             std::size_t next = 0;
         };
+        // Walking "a\0b" would list "a" at every depth and never end.
+        if (holdsNUL(folder))
+            return;
         std::vector<Level> levels;
         levels.push_back({ {}, sortedNames(folder) });
         while (!levels.empty()) {
@@ -284,8 +293,11 @@ bool Workspaces::clear(std::string_view key) const
 std::filesystem::path Workspaces::resolveReadable(
     std::string_view relativePath, const std::filesystem::path& folder)
 {
+    std::vector<std::string_view> pieces = checkedPieces(relativePath);
+    if (holdsNUL(folder))
+        throw fileNotFound();
     std::filesystem::path location = folder;
-    for (std::string_view piece : checkedPieces(relativePath)) {
+    for (std::string_view piece : pieces) {
         location /= piece;
         if (isSymbolicLink(location))
             throw forbiddenFile();
@@ -306,6 +318,8 @@ std::filesystem::path Workspaces::resolveReadable(
 ReadableFile Workspaces::openReadable(std::string_view relativePath, const std::filesystem::path& folder)
 {
     std::vector<std::string_view> pieces = checkedPieces(relativePath);
+    if (holdsNUL(folder))
+        throw fileNotFound();
     Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.get() < 0)
         throw fileNotFound();

@@ -263,6 +263,9 @@ namespace {
         }
         EXPECT_FALSE(UploadRules::isUTF8Text(folder / "missing"));
         EXPECT_FALSE(UploadRules::isUTF8Text(folder.path()));
+        // The system would open "sample" itself, which is text.
+        writeFile(folder / "sample", "text");
+        EXPECT_FALSE(UploadRules::isUTF8Text((folder / "sample").native() + std::string("\0x", 2)));
     }
 
     TEST(UploadRules, IsUTF8TextAcceptsSequencesSplitAcrossReadChunks)

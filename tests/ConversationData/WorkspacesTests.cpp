@@ -531,6 +531,22 @@ for directory, folders, files in os.walk(top):
         EXPECT_EQ(Workspaces::usage(folder), 6);
     }
 
+    TEST_F(WorkspacesTest, AFolderPathHoldingNULIsNeitherWalkedNorRead)
+    {
+        // The system would see only "…/a": its files must not be reported, removed or read.
+        fs::path real = root() / "a";
+        writeFile(real / "b" / "CLAUDE.md", "steer");
+        writeFile(real / "file.txt", "text");
+        fs::path truncated(real.native() + std::string("\0b", 2));
+        EXPECT_EQ(Workspaces::usage(truncated), 0);
+        EXPECT_TRUE(Workspaces::snapshot(truncated).empty());
+        EXPECT_TRUE(Workspaces::listFiles(truncated).empty());
+        EXPECT_EQ(Workspaces::removeClaudeFiles(truncated), 0);
+        EXPECT_TRUE(fs::exists(real / "b" / "CLAUDE.md"));
+        EXPECT_EQ(errorOf([&] { Workspaces::resolveReadable("file.txt", truncated); }), kNotFound);
+        EXPECT_EQ(errorOf([&] { Workspaces::openReadable("file.txt", truncated); }), kNotFound);
+    }
+
     TEST_F(WorkspacesTest, OriginTellsUploadsFromDerivedAndBotFiles)
     {
         struct Case {
