@@ -1,0 +1,93 @@
+#include "VellumarMacCore/ConversationData/ActivityLog.h"
+
+#include "VellumarMacCore/ConversationData/StoreFile.h"
+#include "VellumarMacCore/Foundations/RelayIDs.h"
+
+#include <algorithm>
+#include <system_error>
+
+namespace vellumar {
+
+namespace {
+
+    // 500 entries of a few hundred bytes each stay far below this; a larger file is not read.
+    constexpr std::size_t maxFileBytes = 32 * 1024 * 1024;
+
+}
+
+ActivityLog::ActivityLog(std::optional<std::filesystem::path> folder)
+    : m_folder(std::move(folder))
+{
+}
+
+std::optional<std::filesystem::path> ActivityLog::fileFor(std::string_view key) const
+{
+    auto name = RelayIDs::fileSafeKey(key);
+    // Such a name would point at the folder itself, its parent, somewhere below it, or (cut at the
+    // zero byte by the system) at another key's file.
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos
+        || name.find('\0') != std::string::npos)
+        return std::nullopt;
+    return *m_folder / (name + ".json");
+}
+
+std::vector<JSON> ActivityLog::load(std::string_view key) const
+{
+    if (!m_folder) {
+        auto found = m_memoryOnly.find(key);
+        return found == m_memoryOnly.end() ? std::vector<JSON> {} : found->second;
+    }
+    auto file = fileFor(key);
+    auto document = file ? detail::readStoreJSON(*file, maxFileBytes) : std::nullopt;
+    auto* elements = document ? document->arrayValue() : nullptr;
+    std::vector<JSON> entries;
+    if (elements)
+        std::copy_if(elements->begin(), elements->end(), std::back_inserter(entries),
+            [](const JSON& element) { return element.objectValue() != nullptr; });
+    return entries;
+}
+
+void ActivityLog::append(std::string_view key, const std::vector<JSON>& entries)
+{
+    if (entries.empty())
+        return;
+    std::lock_guard guard(m_lock);
+    auto file = m_folder ? fileFor(key) : std::nullopt;
+    if (m_folder && !file)
+        return;
+    auto log = load(key);
+    log.insert(log.end(), entries.begin(), entries.end());
+    if (log.size() > maxEntries)
+        log.erase(log.begin(), log.end() - static_cast<std::ptrdiff_t>(maxEntries));
+    if (!file) {
+        m_memoryOnly.insert_or_assign(std::string(key), std::move(log));
+        return;
+    }
+    // A failed write leaves the old file; the run these entries describe has already finished.
+    detail::writeStoreJSON(JSON(std::move(log)), *file);
+}
+
+std::vector<JSON> ActivityLog::entries(std::string_view key)
+{
+    std::lock_guard guard(m_lock);
+    auto log = load(key);
+    std::reverse(log.begin(), log.end());
+    return log;
+}
+
+bool ActivityLog::clear(std::string_view key)
+{
+    std::lock_guard guard(m_lock);
+    if (!m_folder) {
+        auto found = m_memoryOnly.find(key);
+        if (found == m_memoryOnly.end())
+            return false;
+        m_memoryOnly.erase(found);
+        return true;
+    }
+    auto file = fileFor(key);
+    std::error_code error;
+    return file && std::filesystem::remove(*file, error);
+}
+
+}
