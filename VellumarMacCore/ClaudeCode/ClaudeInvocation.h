@@ -1,0 +1,59 @@
+// The command line and the settings document of one Claude Code run: which tools exist, which are
+// off, where permission questions go, and which places the run may read, write or never touch.
+#pragma once
+
+#include "VellumarMacCore/Foundations/JSON.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vellumar {
+
+struct ResolvedPermissions;
+struct PermissionResolver;
+
+namespace ClaudeInvocation {
+
+    const std::vector<std::string>& leadArguments();
+    const std::vector<std::string>& webTools();
+    const std::vector<std::string>& fileTools();
+    const std::vector<std::string>& disabledTools();
+    const std::vector<std::string>& configGlobs();
+    const std::vector<std::string>& protectedGlobs();
+
+    inline constexpr const char* approvalTool = "mcp__vellumar__approve";
+
+    // Tool, permission, MCP and "--add-dir" arguments for permissions that are already gated.
+    std::vector<std::string> arguments(
+        const ResolvedPermissions& gated, const std::optional<std::string>& mcpConfigPath);
+
+    struct FullArgumentsOptions {
+        std::string appendedSystemPrompt;
+        std::optional<std::filesystem::path> settingsFile;
+        std::optional<std::string> mcpConfigPath;
+        std::optional<std::string> resumeSessionID;
+        std::optional<std::int64_t> autoCompact;
+    };
+
+    // The whole argument list after the program name; applies the gates itself.
+    std::vector<std::string> fullArguments(
+        const ResolvedPermissions& permissions, const FullArgumentsOptions& options);
+
+    // The "--settings" document for a run in `workFolder` with the (ungated) permissions.
+    // Reads folder listings and file types; never fails.
+    JSON settingsJSON(const std::filesystem::path& workFolder, const ResolvedPermissions& permissions,
+        const PermissionResolver& resolver);
+
+    // The "sandbox" object; `resolvedWorkFolder` has its symlinks resolved, `gated` is gated.
+    JSON sandboxSettings(const std::filesystem::path& resolvedWorkFolder, const ResolvedPermissions& gated,
+        const PermissionResolver& resolver);
+
+    // Temporary places the sandbox may not read.
+    std::vector<std::string> sandboxTempPaths();
+
+}
+
+}

@@ -1,0 +1,289 @@
+// The settings document of a run: permission rules for the file tools, and for runs with commands
+// the sandbox that Claude Code puts every command in.
+#include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+
+#include "VellumarMacCore/Permissions/PathContainment.h"
+#include "VellumarMacCore/Permissions/PermissionResolver.h"
+#include "VellumarMacCore/Permissions/ResolvedPermissions.h"
+#include "VellumarMacCore/Permissions/SecretItems.h"
+
+#include <algorithm>
+#include <system_error>
+#include <unistd.h>
+
+namespace vellumar::ClaudeInvocation {
+
+namespace {
+
+    using Path = std::filesystem::path;
+    using Strings = std::vector<std::string>;
+
+    // Claude Code's rule syntax marks an absolute path with a second leading "/".
+    std::string absolutePattern(const Path& path) { return "/" + path.string(); }
+
+    std::string folderPattern(const Path& path) { return absolutePattern(path) + "/**"; }
+
+    std::string rule(std::string_view tool, const std::string& pattern)
+    {
+        return std::string(tool) + "(" + pattern + ")";
+    }
+
+    JSON stringArray(const Strings& texts)
+    {
+        JSON::Array array;
+        array.reserve(texts.size());
+        for (const auto& text : texts)
+            array.emplace_back(text);
+        return JSON(std::move(array));
+    }
+
+    void appendPaths(Strings& list, const std::vector<Path>& paths)
+    {
+        for (const auto& path : paths)
+            list.push_back(path.string());
+    }
+
+    // "~/" patterns of a catalogue item: folders with "/**", then files.
+    Strings homePatterns(const SecretItem& item)
+    {
+        Strings patterns;
+        for (const auto& folder : item.folders)
+            patterns.push_back("~/" + folder + "/**");
+        for (const auto& file : item.files)
+            patterns.push_back("~/" + file);
+        return patterns;
+    }
+
+    // Where an item's patterns go for its mode: absent means never read or edited, "read" never edited.
+    void sortByMode(
+        const std::optional<std::string>& mode, const Strings& patterns, Strings& noAccess, Strings& noEdit)
+    {
+        if (!mode)
+            noAccess.insert(noAccess.end(), patterns.begin(), patterns.end());
+        else if (*mode == "read")
+            noEdit.insert(noEdit.end(), patterns.begin(), patterns.end());
+    }
+
+    bool hasWritableGrantAtOrInside(const ResolvedPermissions& permissions, const FolderGrant& readOnly)
+    {
+        return std::any_of(
+            permissions.folders.begin(), permissions.folders.end(), [&](const FolderGrant& other) {
+                return other.writable && other.path != readOnly.path
+                    && isPathInside(other.path, readOnly.path);
+            });
+    }
+
+    // A secret place deep in a privacy-guarded home folder is left out of the sandbox lists, so that
+    // preparing a run never touches it (and never raises a privacy prompt).
+    bool isLeftOutOfSandbox(const Path& place, const PermissionResolver& resolver)
+    {
+        std::string home = standardizedPath(resolver.home).string();
+        std::string path = standardizedPath(place).string();
+        if (path == home || !path.starts_with(home + "/"))
+            return false;
+        if (isPathInside(place, resolver.dataFolder)
+            || isPathInside(place, resolvingSymlinks(resolver.dataFolder)))
+            return false;
+        std::string relative = path.substr(home.size() + 1);
+        std::string first = relative.substr(0, relative.find('/'));
+        return PermissionResolver::privacyFolders().contains(first);
+    }
+
+    JSON networkSettings(const ResolvedPermissions& gated, JSON::Object& sandbox)
+    {
+        if (gated.network == "local")
+            return JSON::object({ { "allowLocalBinding", true } });
+        if (gated.network == "domains" && !gated.domains.empty())
+            return JSON::object({ { "allowedDomains", stringArray(gated.domains) } });
+        if (gated.network == "all") {
+            sandbox["enableWeakerNetworkIsolation"] = true;
+            return JSON::object(
+                { { "allowedDomains", JSON::array({ "*" }) }, { "allowLocalBinding", true } });
+        }
+        return JSON();
+    }
+
+}
+
+Strings sandboxTempPaths()
+{
+    std::string uid = std::to_string(getuid());
+    Strings paths = { "/Volumes", "/Users/Shared", "/private/tmp/claude-" + uid, "/tmp/claude-" + uid };
+    std::error_code error;
+    Path temporary = std::filesystem::temp_directory_path(error);
+    if (!error) {
+        std::string resolved = resolvingSymlinks(temporary).string();
+        if (resolved.starts_with("/private/var/folders/") || resolved.starts_with("/var/folders/"))
+            paths.push_back(resolved);
+    }
+    return paths;
+}
+
+JSON sandboxSettings(
+    const Path& resolvedWorkFolder, const ResolvedPermissions& gated, const PermissionResolver& resolver)
+{
+    Strings denyRead = { "~/" };
+    for (const auto& path : sandboxTempPaths())
+        denyRead.push_back(path);
+
+    Strings denyWrite;
+    for (const auto& folder : gated.folders) {
+        if (!folder.writable)
+            denyWrite.push_back(folder.path.string());
+    }
+    appendPaths(denyWrite, gated.executableFolders);
+    denyWrite.push_back((resolvedWorkFolder / "uploads").string());
+
+    for (const auto& item : SecretItems::all()) {
+        if (item.id == "relay")
+            continue;
+        auto mode = gated.secretMode(item.id);
+        for (const auto& place : resolver.secretPaths(item.id)) {
+            if (isLeftOutOfSandbox(place, resolver))
+                continue;
+            if (!mode)
+                denyRead.push_back(place.string());
+            if (!mode || *mode == "read")
+                denyWrite.push_back(place.string());
+        }
+    }
+
+    auto relayMode = gated.secretMode("relay");
+    for (const auto& entry : resolver.listFolder()) {
+        if (!relayMode)
+            denyRead.push_back(entry.string());
+        if (!relayMode || *relayMode == "read")
+            denyWrite.push_back(entry.string());
+    }
+
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(resolver.dataFolder / "workspaces", error), end;
+         !error && it != end; it.increment(error)) {
+        Path other = resolvingSymlinks(it->path());
+        if (other != resolvedWorkFolder) {
+            denyRead.push_back(other.string());
+            denyWrite.push_back(other.string());
+        }
+    }
+
+    Strings allowRead = { resolvedWorkFolder.string() };
+    for (const auto& folder : gated.folders)
+        allowRead.push_back(folder.path.string());
+    for (const auto& secret : gated.secrets) {
+        appendPaths(allowRead, secret.dirs);
+        appendPaths(allowRead, secret.files);
+    }
+    appendPaths(allowRead, gated.toolReads);
+    appendPaths(allowRead, gated.toolWrites);
+
+    Strings allowWrite;
+    for (const auto& secret : gated.secrets) {
+        if (secret.writable)
+            appendPaths(allowWrite, secret.files);
+    }
+    appendPaths(allowWrite, gated.toolWrites);
+
+    JSON::Object filesystem = {
+        { "denyRead", stringArray(denyRead) },
+        { "allowRead", stringArray(allowRead) },
+        { "denyWrite", stringArray(denyWrite) },
+    };
+    if (!allowWrite.empty())
+        filesystem["allowWrite"] = stringArray(allowWrite);
+
+    JSON::Object sandbox = {
+        { "enabled", true },
+        { "failIfUnavailable", true },
+        { "allowUnsandboxedCommands", false },
+        { "autoAllowBashIfSandboxed", true },
+        { "filesystem", JSON(std::move(filesystem)) },
+    };
+    JSON network = networkSettings(gated, sandbox);
+    if (!network.isNull())
+        sandbox["network"] = std::move(network);
+    return JSON(std::move(sandbox));
+}
+
+JSON settingsJSON(
+    const Path& workFolder, const ResolvedPermissions& permissions, const PermissionResolver& resolver)
+{
+    ResolvedPermissions gated = permissions.applyingGates();
+    Path resolvedWorkFolder = resolvingSymlinks(workFolder);
+    std::string workPattern = absolutePattern(resolvedWorkFolder);
+
+    Strings allow = { rule("Read", workPattern + "/**"), rule("Edit", workPattern + "/**") };
+    if (gated.web)
+        allow.insert(allow.end(), webTools().begin(), webTools().end());
+    for (const auto& folder : gated.folders) {
+        allow.push_back(rule("Read", folderPattern(folder.path)));
+        if (folder.writable)
+            allow.push_back(rule("Edit", folderPattern(folder.path)));
+    }
+    for (const auto& secret : gated.secrets) {
+        Strings patterns;
+        for (const auto& dir : secret.dirs)
+            patterns.push_back(folderPattern(dir));
+        for (const auto& file : secret.files)
+            patterns.push_back(absolutePattern(file));
+        for (const auto& pattern : patterns)
+            allow.push_back(rule("Read", pattern));
+        if (secret.writable) {
+            for (const auto& pattern : patterns)
+                allow.push_back(rule("Edit", pattern));
+        }
+    }
+
+    Strings dataPatterns;
+    for (const auto& entry : resolver.listFolder()) {
+        std::error_code error;
+        dataPatterns.push_back(
+            std::filesystem::is_directory(entry, error) ? folderPattern(entry) : absolutePattern(entry));
+    }
+
+    Strings noAccess;
+    Strings noEdit;
+    sortByMode(gated.secretMode("relay"), dataPatterns, noAccess, noEdit);
+    for (const auto& item : SecretItems::all()) {
+        if (item.id != "relay")
+            sortByMode(gated.secretMode(item.id), homePatterns(item), noAccess, noEdit);
+    }
+    for (const auto& folder : gated.folders) {
+        if (!folder.writable && !hasWritableGrantAtOrInside(gated, folder))
+            noEdit.push_back(folderPattern(folder.path));
+    }
+    for (const auto& folder : gated.folders) {
+        if (!folder.writable)
+            continue;
+        for (const auto& glob : configGlobs())
+            noEdit.push_back(absolutePattern(folder.path) + "/" + glob);
+    }
+
+    Strings deny;
+    for (const auto& pattern : noAccess) {
+        deny.push_back(rule("Read", pattern));
+        deny.push_back(rule("Edit", pattern));
+    }
+    for (const auto& pattern : noEdit)
+        deny.push_back(rule("Edit", pattern));
+    for (const auto& glob : protectedGlobs())
+        deny.push_back(rule("Edit", workPattern + "/" + glob));
+
+    if (gated.bashGated)
+        deny.push_back("Bash");
+    else if (gated.bash)
+        allow.push_back("Bash");
+
+    JSON::Object document = {
+        { "permissions",
+            JSON::object({ { "defaultMode", "default" }, { "allow", stringArray(allow) },
+                { "deny", stringArray(deny) } }) },
+        { "disableAllHooks", true },
+    };
+    if (gated.bash) {
+        document["sandbox"] = sandboxSettings(resolvedWorkFolder, gated, resolver);
+        document["env"] = JSON::object({ { "GIT_CONFIG_GLOBAL", "/dev/null" } });
+    }
+    return JSON(std::move(document));
+}
+
+}
