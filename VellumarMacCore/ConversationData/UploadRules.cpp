@@ -3,6 +3,7 @@
 #include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/ReadableFile.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 #include <unicode/locid.h>
 #include <unicode/regex.h>
@@ -17,61 +18,13 @@ namespace vellumar {
 
 namespace {
 
-    constexpr std::int32_t kMalformed = -1;
     constexpr std::size_t kSniffedBytes = 64;
     constexpr std::size_t kTextChunkBytes = 262'144;
-
-    bool isControl(std::int32_t scalar)
-    {
-        return (scalar >= 0x00 && scalar <= 0x1F) || (scalar >= 0x7F && scalar <= 0x9F);
-    }
-
-    // Decodes the scalar at `index` and moves past it. RFC 3629 §3-4: overlong forms, surrogates and
-    // values past U+10FFFF are malformed; a malformed sequence is skipped up to the first byte that
-    // cannot continue it.
-    std::int32_t nextScalar(std::string_view text, std::size_t& index)
-    {
-        auto lead = static_cast<unsigned char>(text[index++]);
-        if (lead < 0x80)
-            return lead;
-        int trailing = 0;
-        std::int32_t scalar = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            trailing = 1;
-            scalar = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            trailing = 2;
-            scalar = lead & 0x0F;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            trailing = 3;
-            scalar = lead & 0x07;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return kMalformed;
-        }
-        for (int n = 0; n < trailing; ++n) {
-            if (index == text.size())
-                return kMalformed;
-            auto next = static_cast<unsigned char>(text[index]);
-            if (next < low || next > high)
-                return kMalformed;
-            low = 0x80;
-            high = 0xBF;
-            scalar = (scalar << 6) | (next & 0x3F);
-            ++index;
-        }
-        return scalar;
-    }
 
     bool isValidUTF8(std::string_view text)
     {
         for (std::size_t index = 0; index < text.size();) {
-            if (nextScalar(text, index) == kMalformed)
+            if (detail::nextScalar(text, index) == detail::kMalformedScalar)
                 return false;
         }
         return true;
@@ -345,10 +298,10 @@ namespace UploadRules {
         result.reserve(text.size());
         for (std::size_t index = 0; index < text.size();) {
             std::size_t start = index;
-            std::int32_t scalar = nextScalar(text, index);
-            if (scalar == kMalformed)
+            std::int32_t scalar = detail::nextScalar(text, index);
+            if (scalar == detail::kMalformedScalar)
                 result.append("\xEF\xBF\xBD");
-            else if (!isControl(scalar))
+            else if (!detail::isControlScalar(scalar))
                 result.append(text.substr(start, index - start));
         }
         return result;
@@ -449,16 +402,6 @@ namespace UploadRules {
         return candidate;
     }
 
-}
-
-bool containsControlCharacters(std::string_view text)
-{
-    for (std::size_t index = 0; index < text.size();) {
-        std::int32_t scalar = nextScalar(text, index);
-        if (scalar == kMalformed || isControl(scalar))
-            return true;
-    }
-    return false;
 }
 
 }

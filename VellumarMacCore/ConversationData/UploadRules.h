@@ -3,6 +3,8 @@
 // Everything here is stateless and may be called from any thread at the same time.
 #pragma once
 
+#include "VellumarMacCore/Foundations/CleanText.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -73,9 +75,5 @@ namespace UploadRules {
         const std::filesystem::path& file, std::string_view name, std::string_view declaredMIMEType);
 
 }
-
-// True when the text holds U+0000 to U+001F or U+007F to U+009F, or is not valid UTF-8 (such
-// bytes cannot come from a well-formed name either, so they are refused alike).
-bool containsControlCharacters(std::string_view text);
 
 }

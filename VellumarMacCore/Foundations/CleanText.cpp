@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Foundations/CleanText.h"
 
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
+
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
 #include <unicode/utext.h>
@@ -155,6 +157,20 @@ std::string deviceName(const std::optional<std::string>& name)
     if (field.empty())
         return std::string(kDefaultDeviceName);
     return std::string(field.substr(0, characterPrefixLength(field, kDeviceNameCharacters)));
+}
+
+}
+
+namespace vellumar {
+
+bool containsControlCharacters(std::string_view text)
+{
+    for (std::size_t index = 0; index < text.size();) {
+        std::int32_t scalar = detail::nextScalar(text, index);
+        if (scalar == detail::kMalformedScalar || detail::isControlScalar(scalar))
+            return true;
+    }
+    return false;
 }
 
 }

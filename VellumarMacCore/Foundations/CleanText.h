@@ -20,3 +20,11 @@ std::optional<std::string> trimmedField(std::string_view text, std::size_t maxim
 std::string deviceName(const std::optional<std::string>& name);
 
 }
+
+namespace vellumar {
+
+// True when the text holds U+0000 to U+001F or U+007F to U+009F, or is not valid UTF-8 (such
+// bytes cannot come from a well-formed name or path either, so they are refused alike).
+bool containsControlCharacters(std::string_view text);
+
+}
