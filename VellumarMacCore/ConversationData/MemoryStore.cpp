@@ -2,7 +2,7 @@
 
 #include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/StoreFile.h"
-#include "VellumarMacCore/ConversationData/UploadRules.h"
+#include "VellumarMacCore/Foundations/CleanText.h"
 #include "VellumarMacCore/Foundations/Redaction.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"

@@ -150,6 +150,15 @@ namespace {
         }
     }
 
+    TEST_F(ActivityLogTest, AFileFarLargerThanAnyLogIsNotReadIntoMemory)
+    {
+        std::filesystem::create_directories(folder());
+        std::ofstream(file()) << "[";
+        // Sparse: a gigabyte on paper, no disk space taken.
+        std::filesystem::resize_file(file(), std::uintmax_t { 1 } << 30);
+        EXPECT_TRUE(m_log.entries(key).empty());
+    }
+
     TEST_F(ActivityLogTest, ClearingTellsWhetherALogWasRemoved)
     {
         EXPECT_FALSE(m_log.clear(key));

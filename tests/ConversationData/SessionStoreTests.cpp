@@ -106,6 +106,15 @@ namespace {
         }
     }
 
+    TEST_F(SessionStoreTest, AFIFOOrAFolderInPlaceOfTheFileLoadsAsEmptyWithoutBlocking)
+    {
+        ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
+        EXPECT_EQ(makeStore().entry(conversation, bot), std::nullopt);
+        std::filesystem::remove(file());
+        std::filesystem::create_directory(file());
+        EXPECT_EQ(makeStore().entry(conversation, bot), std::nullopt);
+    }
+
     TEST_F(SessionStoreTest, LoadingDropsInvalidConversationIDsAndNonObjectEntries)
     {
         auto store = storeWithFile(R"({
