@@ -72,6 +72,9 @@ namespace {
     // The first `limit` user-perceived characters of a UTF-8 text.
     std::string graphemePrefix(std::string_view text, std::size_t limit)
     {
+        // Every character takes at least one byte, so a short text needs no segmenting.
+        if (text.size() <= limit)
+            return std::string(text);
         icu::UnicodeString unicode
             = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
         UErrorCode status = U_ZERO_ERROR;
