@@ -90,8 +90,8 @@ namespace {
 
     std::string stringMember(const JSON& object, std::string_view key)
     {
-        auto* member = object.subscript(key);
-        auto* text = member ? member->stringValue() : nullptr;
+        auto* value = object.subscript(key);
+        auto* text = value ? value->stringValue() : nullptr;
         return text ? *text : std::string();
     }
 
