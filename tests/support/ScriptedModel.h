@@ -1,0 +1,37 @@
+// The real Claude Code CLI from tests/peers, run offline against the scripted model endpoint
+// (tests/peers/scripted_model.py), which answers the Messages API from a script of steps.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/types.h>
+
+namespace vellumar::test {
+
+// The CLI pinned in tests/peers/package.json.
+std::filesystem::path realClaudeExecutable();
+
+// One endpoint process on 127.0.0.1, answering from `scriptJSON` (a list of steps: {"text"},
+// {"tool_use": {"name", "input"}} or {"status"}); every request it gets is logged to a file.
+class ScriptedModel {
+public:
+    ScriptedModel(const std::filesystem::path& folder, const std::string& scriptJSON);
+    ~ScriptedModel();
+    ScriptedModel(const ScriptedModel&) = delete;
+    ScriptedModel& operator=(const ScriptedModel&) = delete;
+
+    std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+    // One JSON object per line: {"method", "path", "body"}.
+    std::string requestLog() const;
+
+    // What the CLI needs to run offline against this endpoint, with `home` as its private HOME.
+    std::map<std::string, std::string> claudeEnvironment(const std::filesystem::path& home) const;
+
+private:
+    std::filesystem::path m_folder;
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
+}
