@@ -389,6 +389,8 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
     {
         SpawnVectors vectors;
         try {
+            // Reserved first, so that no copy is made that the vector cannot take.
+            vectors.arguments.reserve(launch.arguments.size() + 2);
             vectors.arguments.push_back(copiedCString(launch.executable.string()));
             for (const auto& argument : launch.arguments)
                 vectors.arguments.push_back(copiedCString(argument));
