@@ -251,8 +251,8 @@ TEST_F(ClaudeProcessTest, LineOf200000BytesInFourWritesIsOneLineWithFakeClaude)
 text = "".join(chr(ord("a") + i % 26) for i in range(199900))
 line = ('{"type":"assistant","message":{"content":[{"type":"text","text":"%s"}]}}\n' % text).encode()
 quarter = len(line) // 4
-for piece in (line[:quarter], line[quarter:2 * quarter], line[2 * quarter:3 * quarter], line[3 * quarter:]):
-    os.write(1, piece)
+for part in (line[:quarter], line[quarter:2 * quarter], line[2 * quarter:3 * quarter], line[3 * quarter:]):
+    os.write(1, part)
     time.sleep(0.05)
 )"));
     ClaudeProcess process;
