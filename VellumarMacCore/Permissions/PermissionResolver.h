@@ -1,15 +1,31 @@
 // The permission resolver's record: the home and data folders that every permission check is
-// measured against, and the places that hold the user's secrets and the relay's own data.
+// measured against, the places that hold the user's secrets and the relay's own data, and the
+// checks that a folder passes before a bot may be given it.
 #pragma once
 
+#include "VellumarMacCore/Permissions/ProbePool.h"
+
+#include <chrono>
+#include <cstddef>
+#include <exception>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace vellumar {
+
+// Whether `validateFolderPath` refuses characters that a granted folder may not use. The folder
+// browser skips the test so that the user can still look around such folders.
+enum class CharacterCheck { skipped, applied };
+
+// What `existingPlaces` keeps: folders, or anything but folders.
+enum class PlaceKind { folder, file };
 
 struct PermissionResolver {
     // `home` is stored with its symlinks resolved; the data folder and time-out as given.
@@ -19,6 +35,11 @@ struct PermissionResolver {
     std::filesystem::path home;
     std::filesystem::path dataFolder;
     double probeTimeout; // seconds a timed file-system probe is waited for
+    // Where probe bodies run; tests hand in a small pool of their own.
+    std::shared_ptr<ProbePool> probePool = ProbePool::shared();
+
+    static constexpr std::size_t maxHomeFolders = 60;
+    static constexpr std::size_t maxBrowseEntries = 500;
 
     // The relay's own files and folders in the data folder, whether or not they exist yet.
     static const std::vector<std::string>& appDataNames();
@@ -33,6 +54,65 @@ struct PermissionResolver {
         std::string_view id) const;
     // Each place of the item in its standardized and its symlink-resolved form, without duplicates.
     std::vector<std::filesystem::path> secretPaths(std::string_view id) const;
+
+    // True at the first character that is not an ASCII letter, digit, ".", "_", "/" or "-", nor
+    // a non-ASCII letter, mark or number (and for broken UTF-8).
+    static bool hasUnusablePathCharacters(std::string_view text);
+    // The normalised absolute path of a folder as the user wrote it ("~" and "~/..." expanded
+    // against `home`). Throws RelayHTTPError 400 "bad_path". Touches no disk.
+    std::filesystem::path validateFolderPath(std::string_view path, CharacterCheck check) const;
+    // "~", "~/<relative>" for a path inside home, else the standardized path.
+    std::string displayPath(const std::filesystem::path& url) const;
+    // The secret items' places in catalogue order, each as written and as resolved, no repeats.
+    std::vector<std::filesystem::path> protectedPlaces() const;
+    // Throws RelayHTTPError 403 "protected_folder" for a folder in, or holding, a protected place
+    // or the data folder (work folders under "workspaces" and the home folder itself excepted),
+    // and 400 "folder_too_broad" for an ancestor of home. Compares paths as given.
+    void checkFolderAllowed(const std::filesystem::path& folder, std::string_view label,
+        const std::vector<std::filesystem::path>& protectedList) const;
+    // Runs `body` on `probePool` and waits at most `probeTimeout` seconds for it. nullopt when it
+    // did not finish in time or the pool was full; the body's exception is rethrown here. A late
+    // body keeps running and its result is dropped, so it must own everything it uses.
+    template <typename Body> std::optional<std::invoke_result_t<Body&>> probe(Body body) const;
+    // The folder's real location when it is a folder whose listing opens. Throws RelayHTTPError
+    // 403 "folder_blocked" (timed out, or listing refused) or 400 "folder_not_found".
+    std::filesystem::path checkReadable(const std::filesystem::path& folder, std::string_view label) const;
+    // Home's grantable subfolders, real locations, sorted, at most `maxHomeFolders`. Throws
+    // RelayHTTPError 403 "folder_blocked" on time-out and rethrows the listing's error.
+    std::vector<std::filesystem::path> homeFolders(
+        const std::vector<std::filesystem::path>& protectedList) const;
+    // Below one of `privacyFolders` of home, and not in the data folder.
+    bool isInPrivacyFolder(const std::filesystem::path& url) const;
+    // The places that exist as the given kind, real locations, in order, without repeats; places
+    // in privacy folders are skipped before the disk is touched.
+    std::vector<std::filesystem::path> existingPlaces(
+        const std::vector<std::filesystem::path>& urls, PlaceKind kind) const;
 };
+
+template <typename Body> std::optional<std::invoke_result_t<Body&>> PermissionResolver::probe(Body body) const
+{
+    using Value = std::invoke_result_t<Body&>;
+    using Box = ProbeBox<Value>;
+    auto box = std::make_shared<Box>();
+    bool started = probePool->submit([box, body = std::move(body)]() mutable {
+        std::optional<typename Box::Result> result;
+        try {
+            result.emplace(std::in_place_index<0>, body());
+        } catch (...) {
+            result.emplace(std::in_place_index<1>, std::current_exception());
+        }
+        box->finish(std::move(*result));
+    });
+    if (!started)
+        return std::nullopt;
+    auto wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(probeTimeout));
+    auto result = box->waitUntil(std::chrono::steady_clock::now() + wait);
+    if (!result)
+        return std::nullopt;
+    if (auto* error = std::get_if<1>(&*result))
+        std::rethrow_exception(*error);
+    return std::get<0>(std::move(*result));
+}
 
 }
