@@ -315,19 +315,20 @@ std::optional<RGBImage> VideoFrameSource::frameAt(double seconds)
     constexpr double kMicroseconds = 1e6;
     if (!std::isfinite(seconds) || seconds < 0 || seconds > std::numeric_limits<std::int32_t>::max())
         return std::nullopt;
-    std::int64_t requested = state.presentationStartMicroseconds() + std::llround(seconds * kMicroseconds);
+    std::int64_t requestedMicroseconds
+        = state.presentationStartMicroseconds() + std::llround(seconds * kMicroseconds);
     std::int64_t tolerance = std::llround(std::max(0.0, state.options.toleranceSeconds) * kMicroseconds);
-    std::int64_t earliest = state.streamTimestamp(requested - tolerance);
-    std::int64_t latest = state.streamTimestamp(requested + tolerance);
+    std::int64_t requested = state.streamTimestamp(requestedMicroseconds);
+    std::int64_t latest = state.streamTimestamp(requestedMicroseconds + tolerance);
 
-    // From the key frame at or before the window, so every frame in it can be decoded.
-    if (av_seek_frame(state.format.get(), state.stream->index, earliest, AVSEEK_FLAG_BACKWARD) < 0)
+    // From the key frame at or before the requested time, so the frame shown then can be decoded.
+    if (av_seek_frame(state.format.get(), state.stream->index, requested, AVSEEK_FLAG_BACKWARD) < 0)
         return std::nullopt;
     avcodec_flush_buffers(state.codec.get());
     av_frame_unref(state.held.get());
 
-    // Frames leave the decoder in presentation order. The first one inside the window is taken;
-    // when the video jumps past the window, the last frame before it is still the one on screen.
+    // Frames leave the decoder in presentation order: the last one at or before the requested
+    // time is the one on screen then, known once a later frame arrives or the video ends.
     bool draining = false;
     while (true) {
         int received = avcodec_receive_frame(state.codec.get(), state.frame.get());
@@ -337,17 +338,18 @@ std::optional<RGBImage> VideoFrameSource::frameAt(double seconds)
                 av_frame_unref(state.frame.get());
                 continue;
             }
-            if (timestamp >= earliest) {
-                const AVFrame& chosen = timestamp <= latest ? *state.frame : *state.held;
-                if (!chosen.data[0])
-                    return std::nullopt;
-                auto image = state.upright(chosen);
-                av_frame_unref(state.frame.get());
-                return image;
+            if (timestamp <= requested) {
+                av_frame_unref(state.held.get());
+                av_frame_move_ref(state.held.get(), state.frame.get());
+                continue;
             }
-            av_frame_unref(state.held.get());
-            av_frame_move_ref(state.held.get(), state.frame.get());
-            continue;
+            // A video whose first frame comes a little after the requested time shows that one.
+            const AVFrame& chosen = state.held->data[0] || timestamp > latest ? *state.held : *state.frame;
+            std::optional<RGBImage> image;
+            if (chosen.data[0])
+                image = state.upright(chosen);
+            av_frame_unref(state.frame.get());
+            return image;
         }
         if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && draining)) {
             if (!state.held->data[0])

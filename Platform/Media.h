@@ -42,7 +42,8 @@ public:
         // The frame is scaled down, keeping its shown proportions, to fit in this box; never up.
         int maxWidth = 768;
         int maxHeight = 768;
-        // A frame this many seconds before or after the requested time is good enough.
+        // When a video's first frame comes after a requested time, it stands in for that time if it
+        // comes at most this many seconds later.
         double toleranceSeconds = 0.5;
     };
 
@@ -55,8 +56,9 @@ public:
     // The length of the presentation in seconds; NaN when the file does not say.
     double durationSeconds() const;
 
-    // The upright frame shown at `seconds` after the start of the presentation, or one within the
-    // tolerance of that time. Absent when no frame near that time can be decoded. Not for
+    // The upright frame on screen at `seconds` after the start of the presentation: the last
+    // decodable frame at or before that time (so a damaged frame gives way to an earlier one), or
+    // the first frame when it comes later, within the tolerance. Absent when there is none. Not for
     // concurrent calls on one source.
     std::optional<RGBImage> frameAt(double seconds);
 

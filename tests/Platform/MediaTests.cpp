@@ -238,6 +238,27 @@ namespace {
         }
     }
 
+    TEST(MediaVideo, TakesTheFrameOnScreenAtTheRequestedTime)
+    {
+        // Segments much shorter than the tolerance: only the frame shown at the time has the colour.
+        const std::vector<std::string> names { "red", "lime", "blue", "yellow" };
+        const Colour colours[] = { kRed, kLime, kBlue, kYellow };
+        test::VideoSpec spec { .width = 160, .height = 120, .colours = {}, .segmentSeconds = 0.4 };
+        for (int segment = 0; segment < 10; ++segment)
+            spec.colours.push_back(names[segment % 4]);
+        test::TemporaryFolder folder;
+        auto source = VideoFrameSource::open(test::makeColourVideo(folder / "video.mp4", spec), {});
+        ASSERT_TRUE(source);
+
+        for (int segment = 9; segment >= 0; --segment) {
+            double seconds = 0.4 * segment + 0.2;
+            SCOPED_TRACE(seconds);
+            auto frame = source->frameAt(seconds);
+            ASSERT_TRUE(frame);
+            EXPECT_TRUE(test::isNear(asPicture(*frame).meanColour(0, 0, 1, 1), colours[segment % 4]));
+        }
+    }
+
     TEST(MediaVideo, ScalesDownToFitTheBoxKeepingProportions)
     {
         struct Case {
