@@ -6,6 +6,7 @@
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
+#include "tests/support/ScriptedModel.h"
 #include "tests/support/TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -642,55 +643,11 @@ TEST_F(ClaudeProcessTest, RunLeavesNoDescriptorOrThreadBehindWithFakeClaude)
     EXPECT_EQ(entriesIn("/proc/self/fd"), descriptorsBefore);
 }
 
-// The scripted model endpoint of tests/peers, on a free loopback port for as long as it lives.
-class ScriptedModel {
-public:
-    explicit ScriptedModel(const std::filesystem::path& script)
-    {
-        int fromServer[2];
-        if (pipe2(fromServer, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fromServer[1], STDOUT_FILENO);
-        std::string program = "/usr/bin/python3";
-        std::string server = (test::sourceDir() / "tests/peers/scripted_model.py").string();
-        std::string scriptPath = script.string();
-        char* argv[] = { program.data(), server.data(), scriptPath.data(), nullptr };
-        int failed = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fromServer[1]);
-        std::string firstLine;
-        char byte;
-        while (failed == 0 && read(fromServer[0], &byte, 1) == 1 && byte != '\n')
-            firstLine.push_back(byte);
-        close(fromServer[0]);
-        if (failed != 0 || firstLine.empty())
-            throw std::runtime_error("the scripted model did not start");
-        m_port = std::stoi(firstLine);
-    }
-    ~ScriptedModel()
-    {
-        kill(m_pid, SIGTERM);
-        waitpid(m_pid, nullptr, 0);
-    }
-    ScriptedModel(const ScriptedModel&) = delete;
-    ScriptedModel& operator=(const ScriptedModel&) = delete;
-
-    std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-
-private:
-    pid_t m_pid { 0 };
-    int m_port { 0 };
-};
-
 TEST_F(ClaudeProcessTest, RealClaudeCodeRunYieldsReplySessionAndUsage)
 {
-    auto claude = test::sourceDir() / "tests/peers/node_modules/.bin/claude";
+    auto claude = test::realClaudeExecutable();
     ASSERT_TRUE(std::filesystem::exists(claude)) << "run scripts/setup to install the test peers";
-    std::ofstream(path("script.json")) << R"([{"text": "Hello from the scripted model."}])";
-    ScriptedModel model(path("script.json"));
-    std::filesystem::create_directory(path("home"));
+    test::ScriptedModel model(path("model"), R"([{"text": "Hello from the scripted model."}])");
     std::filesystem::create_directory(path("work"));
 
     auto run = launch(claude);
@@ -699,13 +656,7 @@ TEST_F(ClaudeProcessTest, RealClaudeCodeRunYieldsReplySessionAndUsage)
     run.arguments = { "-p", "--output-format", "stream-json", "--verbose", "--restricted", "--tools",
         "Read Glob Grep Write Edit Bash", "--strict-mcp-config", "--permission-mode", "manual",
         "--permission-prompts", "none", "--disable-slash-commands", "--system-prompt-snapshot", "off" };
-    run.environment = {
-        { "PATH", "/usr/bin:/bin" },
-        { "HOME", path("home").string() },
-        { "ANTHROPIC_BASE_URL", model.baseURL() },
-        { "ANTHROPIC_API_KEY", "x" },
-        { "CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC", "1" },
-    };
+    run.environment = model.claudeEnvironment(path("home"));
     run.input = "Say hello.";
     ClaudeProcess process;
     auto outcome = process.start(run);
