@@ -5,12 +5,12 @@
 
 #include "tests/ClaudeCode/RunnerEventPrinting.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/ScriptedModel.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 using namespace vellumar;
@@ -201,31 +201,21 @@ TEST(ClaudeStreamParser, MaxTurnsTranscript)
 TEST(ClaudeStreamParser, FollowsALiveRunOfTheRealCLI)
 {
     test::TemporaryFolder folder;
-    std::filesystem::create_directories(folder / "home");
+    test::ScriptedModel model(folder / "model",
+        R"([{"text": "Checking.", "tool_use": {"name": "Bash", "input": {"command": "echo ready"}}},)"
+        R"( {"text": "All set."}])");
     std::filesystem::create_directories(folder / "work");
-    {
-        std::ofstream script(folder / "script.json");
-        script
-            << R"([{"text": "Checking.", "tool_use": {"name": "Bash", "input": {"command": "echo ready"}}},)"
-               R"( {"text": "All set."}])";
-    }
-    // The endpoint prints its port first; reading that line is the wait for it to listen.
-    const std::string run = R"(
-        set -u
-        coproc ENDPOINT { exec python3 "$2/tests/peers/scripted_model.py" "$1/script.json" "$1/requests.jsonl"; }
-        trap 'kill $ENDPOINT_PID' EXIT
-        read -r port <&"${ENDPOINT[0]}"
-        cd "$1/work" && env -i PATH=/usr/bin:/bin HOME="$1/home" ANTHROPIC_BASE_URL="http://127.0.0.1:$port" \
-            ANTHROPIC_API_KEY=x CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC=1 \
-            timeout 300 "$2/tests/peers/node_modules/.bin/claude" -p --output-format stream-json --verbose \
-            --tools 'Read Bash' --allowedTools Bash --permission-mode manual --permission-prompts none \
-            2>"$1/stderr"
-    )";
+    std::vector<std::string> command { "env", "-i", "--chdir=" + (folder / "work").string() };
+    for (const auto& [name, value] : model.claudeEnvironment(folder / "home"))
+        command.push_back(name + "=" + value);
+    command.insert(command.end(),
+        { "timeout", "300", test::realClaudeExecutable().string(), "-p", "--output-format", "stream-json",
+            "--verbose", "--tools", "Read Bash", "--allowedTools", "Bash", "--permission-mode", "manual",
+            "--permission-prompts", "none" });
 
-    test::PeerResult result = test::runPeer(
-        { "bash", "-c", run, "live-run", folder.path().string(), test::sourceDir().string() }, "Get ready.");
+    test::PeerResult result = test::runPeer(command, "Get ready.");
 
-    ASSERT_EQ(result.exitStatus, 0) << test::readFile(folder / "stderr");
+    ASSERT_EQ(result.exitStatus, 0);
     ManualClock clock;
     ClaudeStreamParser parser(clock.function());
     Events events;
@@ -246,7 +236,7 @@ TEST(ClaudeStreamParser, FollowsALiveRunOfTheRealCLI)
     EXPECT_EQ(parser.tools()[0].status, "ok");
     EXPECT_TRUE(parser.pending().empty());
     // The endpoint logged the follow-up request that carried the command's output back.
-    EXPECT_NE(test::readFile(folder / "requests.jsonl").find("\"tool_result\""), std::string::npos);
+    EXPECT_NE(model.requestLog().find("\"tool_result\""), std::string::npos);
 }
 
 TEST(ClaudeStreamParser, BrokenLinesInATranscriptAreSkipped)

@@ -2,42 +2,38 @@
 // every test that runs the real Claude Code CLI; these tests hold it to its contract with curl.
 #include "VellumarMacCore/Foundations/JSON.h"
 
+#include "tests/support/ScriptedModel.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 
 using namespace vellumar;
 
 namespace {
 
-// Starts the endpoint on `script`, then runs `requests` (bash, with $u the endpoint's base URL)
-// in the folder; the endpoint is stopped when they end.
-test::PeerResult withEndpoint(
-    const test::TemporaryFolder& folder, const std::string& script, const std::string& requests)
+struct Answer {
+    int status = 0;
+    std::string body;
+};
+
+// One curl request; `headers` come before the body.
+Answer post(const test::ScriptedModel& model, const std::string& path, const std::string& body,
+    const std::vector<std::string>& headers = { "Content-Type: application/json" })
 {
-    {
-        std::ofstream file(folder / "script.json");
-        file << script;
-    }
-    const std::string run = R"(
-        set -u
-        cd "$1"
-        coproc ENDPOINT { exec python3 "$2/tests/peers/scripted_model.py" script.json requests.jsonl; }
-        trap 'kill $ENDPOINT_PID' EXIT
-        read -r port <&"${ENDPOINT[0]}"
-        u="http://127.0.0.1:$port"
-    )" + requests;
-    return test::runPeer(
-        { "bash", "-c", run, "endpoint", folder.path().string(), test::sourceDir().string() });
+    std::vector<std::string> command { "curl", "-s", "-o", "-", "-w", "\n%{http_code}" };
+    for (const std::string& header : headers)
+        command.insert(command.end(), { "-H", header });
+    command.insert(command.end(), { model.baseURL() + path, "--data-binary", body });
+    test::PeerResult result = test::runPeer(command);
+    std::size_t cut = result.output.rfind('\n');
+    if (result.exitStatus != 0 || cut == std::string::npos)
+        return {};
+    return { std::stoi(result.output.substr(cut + 1)), result.output.substr(0, cut) };
 }
 
-JSON decodedFile(const std::filesystem::path& file)
-{
-    return JSON::decode(test::readFile(file)).value_or(JSON("<not JSON>"));
-}
+JSON decoded(const std::string& body) { return JSON::decode(body).value_or(JSON("<not JSON>")); }
 
 // The "data:" payloads of a server-sent event stream, in order.
 std::vector<JSON> eventData(const std::string& stream)
@@ -47,53 +43,39 @@ std::vector<JSON> eventData(const std::string& stream)
     while ((start = stream.find("data: ", start)) != std::string::npos) {
         start += 6;
         std::size_t end = stream.find('\n', start);
-        events.push_back(JSON::decode(stream.substr(start, end - start)).value_or(JSON("<not JSON>")));
+        events.push_back(decoded(stream.substr(start, end - start)));
         start = end;
     }
     return events;
 }
 
-const std::string* typeOf(const JSON& value)
+std::string typeOf(const JSON& value)
 {
     const JSON* type = value.subscript("type");
-    return type ? type->stringValue() : nullptr;
+    return type && type->stringValue() ? *type->stringValue() : "<none>";
 }
+
+const std::string kTools = R"("tools": [{"name": "Read"}])";
 
 TEST(ScriptedModelEndpoint, PicksTheStepByTheAssistantMessagesSoFar)
 {
     test::TemporaryFolder folder;
-    const std::string script
-        = R"([{"text": "first"}, {"tool_use": {"name": "Write", "input": {"file_path": "a"}}},
-        {"status": 529}])";
-    const std::string requests = R"(
-        tools='"tools": [{"name": "Read"}]'
-        post() { curl -s -o "$1" -w '%{http_code}\n' -H 'content-type: application/json' "$u$2" -d "$3"; }
-        post step0.json /v1/messages "{$tools, \"messages\": [{\"role\": \"user\", \"content\": \"hi\"}]}"
-        post step1.sse '/v1/messages?beta=true' "{$tools, \"stream\": true, \"model\": \"claude-x\",
-            \"messages\": [{\"role\": \"user\"}, {\"role\": \"assistant\"}, {\"role\": \"user\"}]}"
-        post step2.json /v1/messages "{$tools, \"messages\": [{\"role\": \"assistant\"}, {\"role\": \"assistant\"}]}"
-        post beyond.json /v1/messages "{$tools, \"messages\": [{\"role\": \"assistant\"}, {\"role\": \"assistant\"}, {\"role\": \"assistant\"}]}"
-        post title.json /v1/messages '{"messages": [{"role": "assistant"}, {"role": "assistant"}]}'
-        post count.json '/v1/messages/count_tokens?beta=true' '{"messages": []}'
-        post array.json /v1/messages '[1]'
-        post null.json /v1/messages 'null'
-        post other.json /v1/complete '{}'
-    )";
+    test::ScriptedModel model(folder.path(),
+        R"([{"text": "first"}, {"tool_use": {"name": "Write", "input": {"file_path": "a"}}}, {"status": 529}])");
 
-    test::PeerResult result = withEndpoint(folder, script, requests);
-
-    ASSERT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.output, "200\n200\n529\n200\n200\n200\n400\n400\n404\n");
-
-    JSON step0 = decodedFile(folder / "step0.json");
-    EXPECT_EQ(*step0.subscript("content"),
+    Answer step0 = post(model, "/v1/messages", "{" + kTools + R"(, "messages": [{"role": "user"}]})");
+    ASSERT_EQ(step0.status, 200);
+    EXPECT_EQ(*decoded(step0.body).subscript("content"),
         JSON::array({ JSON::object({ { "type", "text" }, { "text", "first" } }) }));
-    EXPECT_EQ(*step0.subscript("stop_reason"), JSON("end_turn"));
+    EXPECT_EQ(*decoded(step0.body).subscript("stop_reason"), JSON("end_turn"));
 
-    std::vector<JSON> events = eventData(test::readFile(folder / "step1.sse"));
+    Answer step1
+        = post(model, "/v1/messages?beta=true", "{" + kTools + R"(, "stream": true, "model": "claude-x",
+                  "messages": [{"role": "user"}, {"role": "assistant"}, {"role": "user"}]})");
+    ASSERT_EQ(step1.status, 200);
+    std::vector<JSON> events = eventData(step1.body);
     std::vector<std::string> types;
-    for (const JSON& event : events)
-        types.push_back(typeOf(event) ? *typeOf(event) : "<none>");
+    std::transform(events.begin(), events.end(), std::back_inserter(types), typeOf);
     EXPECT_EQ(types,
         (std::vector<std::string> { "message_start", "content_block_start", "content_block_delta",
             "content_block_stop", "message_delta", "message_stop" }));
@@ -107,37 +89,52 @@ TEST(ScriptedModelEndpoint, PicksTheStepByTheAssistantMessagesSoFar)
     EXPECT_EQ(JSON::decode(*partial), JSON::object({ { "file_path", "a" } }));
     EXPECT_EQ(*events[4].subscript("delta")->subscript("stop_reason"), JSON("tool_use"));
 
-    EXPECT_EQ(
-        *decodedFile(folder / "step2.json").subscript("error")->subscript("type"), JSON("overloaded_error"));
-    // Past the script, and for requests that offer no tools (the CLI's side requests), a short text.
-    for (const char* name : { "beyond.json", "title.json" }) {
-        SCOPED_TRACE(name);
-        JSON answer = decodedFile(folder / name);
-        ASSERT_NE(answer.subscript("content"), nullptr);
-        EXPECT_EQ(*answer.subscript("content"),
-            JSON::array({ JSON::object({ { "type", "text" }, { "text", "OK." } }) }));
-    }
-    ASSERT_NE(decodedFile(folder / "count.json").subscript("input_tokens"), nullptr);
-    EXPECT_TRUE(decodedFile(folder / "count.json").subscript("input_tokens")->intValue());
-
-    // Every request is logged, bad ones included.
-    std::string log = test::readFile(folder / "requests.jsonl");
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 9);
+    Answer step2 = post(model, "/v1/messages",
+        "{" + kTools + R"(, "messages": [{"role": "assistant"}, {"role": "assistant"}]})");
+    EXPECT_EQ(step2.status, 529);
+    EXPECT_EQ(typeOf(*decoded(step2.body).subscript("error")), "overloaded_error");
 }
 
-TEST(ScriptedModelEndpoint, RefusesBodiesWithoutALength)
+TEST(ScriptedModelEndpoint, AnswersWhatTheScriptDoesNotCover)
 {
     test::TemporaryFolder folder;
-    const std::string requests = R"(
-        curl -s -o /dev/null -w '%{http_code}\n' -H 'Transfer-Encoding: chunked' "$u/v1/messages" -d '{}'
-        curl -s -o /dev/null -w '%{http_code}\n' -H 'Content-Length: 999999999999' "$u/v1/messages" -d '{}'
-        curl -s -o /dev/null -w '%{http_code}\n' "$u/v1/messages" -d '{"messages": []}'
-    )";
+    test::ScriptedModel model(folder.path(), R"([{"text": "only step"}])");
 
-    test::PeerResult result = withEndpoint(folder, "[]", requests);
+    // Past the script, and for requests that offer no tools (the CLI's side requests), a short text.
+    for (const std::string& body :
+        { "{" + kTools + R"(, "messages": [{"role": "assistant"}]})", std::string(R"({"messages": []})") }) {
+        SCOPED_TRACE(body);
+        Answer answer = post(model, "/v1/messages", body);
+        EXPECT_EQ(answer.status, 200);
+        ASSERT_NE(decoded(answer.body).subscript("content"), nullptr);
+        EXPECT_EQ(*decoded(answer.body).subscript("content"),
+            JSON::array({ JSON::object({ { "type", "text" }, { "text", "OK." } }) }));
+    }
+    Answer count = post(model, "/v1/messages/count_tokens?beta=true", R"({"messages": []})");
+    EXPECT_EQ(count.status, 200);
+    ASSERT_NE(decoded(count.body).subscript("input_tokens"), nullptr);
+    EXPECT_TRUE(decoded(count.body).subscript("input_tokens")->intValue());
 
-    ASSERT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.output, "411\n413\n200\n");
+    const std::pair<const char*, int> refused[] = { { "[1]", 400 }, { "null", 400 }, { "not JSON", 400 } };
+    for (auto [body, status] : refused) {
+        SCOPED_TRACE(body);
+        EXPECT_EQ(post(model, "/v1/messages", body).status, status);
+    }
+    EXPECT_EQ(post(model, "/v1/complete", "{}").status, 404);
+
+    // Every request is logged, refused ones included.
+    std::string log = model.requestLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7);
+}
+
+TEST(ScriptedModelEndpoint, RefusesBodiesWithoutABoundedLength)
+{
+    test::TemporaryFolder folder;
+    test::ScriptedModel model(folder.path(), "[]");
+
+    EXPECT_EQ(post(model, "/v1/messages", "{}", { "Transfer-Encoding: chunked" }).status, 411);
+    EXPECT_EQ(post(model, "/v1/messages", "{}", { "Content-Length: 999999999999" }).status, 413);
+    EXPECT_EQ(post(model, "/v1/messages", R"({"messages": []})").status, 200);
 }
 
 }
