@@ -1,0 +1,110 @@
+#include "tests/support/InteractivePeer.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vellumar::test {
+
+InteractivePeer::InteractivePeer(const std::vector<std::string>& argv)
+{
+    int toChild[2];
+    int fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<char*> arguments;
+    for (const auto& argument : argv)
+        arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
+    m_pid = fork();
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        dup2(toChild[0], 0);
+        dup2(fromChild[1], 1);
+        signal(SIGPIPE, SIG_DFL);
+        execvp(arguments[0], arguments.data());
+        _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    m_input = toChild[1];
+    m_output = fromChild[0];
+}
+
+InteractivePeer::~InteractivePeer()
+{
+    closeInput();
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        wait();
+    }
+    close(m_output);
+}
+
+bool InteractivePeer::send(const std::string& text)
+{
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        ssize_t count = write(m_input, text.data() + sent, text.size() - sent);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        sent += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+void InteractivePeer::closeInput()
+{
+    if (m_input >= 0)
+        close(m_input);
+    m_input = -1;
+}
+
+std::optional<std::string> InteractivePeer::readLine(double deadlineSeconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(deadlineSeconds);
+    for (;;) {
+        if (auto end = m_pending.find('\n'); end != std::string::npos) {
+            std::string line = m_pending.substr(0, end);
+            m_pending.erase(0, end + 1);
+            return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        pollfd readable { m_output, POLLIN, 0 };
+        int ready = poll(&readable, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return std::nullopt;
+        char buffer[65536];
+        ssize_t count = read(m_output, buffer, sizeof(buffer));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return std::nullopt;
+        m_pending.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+int InteractivePeer::wait()
+{
+    if (m_pid <= 0)
+        return -1;
+    int status = 0;
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}

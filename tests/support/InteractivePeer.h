@@ -1,0 +1,37 @@
+// A peer program kept running while a test talks to it line by line: standard input stays open
+// until the test closes it, and standard output is read one line at a time with a deadline.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace vellumar::test {
+
+class InteractivePeer {
+public:
+    // Starts `argv` (PATH searched, no shell); standard error is inherited.
+    explicit InteractivePeer(const std::vector<std::string>& argv);
+    // Kills the program if it still runs and reaps it.
+    ~InteractivePeer();
+    InteractivePeer(const InteractivePeer&) = delete;
+    InteractivePeer& operator=(const InteractivePeer&) = delete;
+
+    // Writes all of `text` to the program's standard input; false once the program stopped reading.
+    bool send(const std::string& text);
+    void closeInput();
+    // The next line of standard output without its line feed; nothing at end of output or when
+    // `deadlineSeconds` pass first. The deadline is a guard against a hang, not a measurement.
+    std::optional<std::string> readLine(double deadlineSeconds = 60);
+    // Waits for the program to end; its exit status, or 128 + the signal that ended it.
+    int wait();
+
+private:
+    pid_t m_pid = -1;
+    int m_input = -1;
+    int m_output = -1;
+    std::string m_pending;
+};
+
+}
