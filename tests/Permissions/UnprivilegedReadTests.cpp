@@ -1,22 +1,21 @@
-// Root reads every folder whatever its mode, so these checks run in a child process that has
-// dropped to the unprivileged user 65534; otherwise a refusal would never be seen. The child is
-// also closed into the test's folder with chroot, because this machine's own root folder is
-// closed to other users and no path outside would resolve for it.
+// Root reads every folder whatever its mode, so these checks run as the unprivileged user 65534;
+// otherwise a refusal would never be seen. The test re-runs this executable as a peer process: it
+// loads its libraries as root, then closes itself into the test's folder with chroot (this
+// machine's own root folder is closed to other users, so no outside path would resolve), drops to
+// 65534 and only then starts the probe's thread, so no sanitizer sees threads cross a fork.
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
-#include "VellumarMacCore/Permissions/ProbePool.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 
 #include <grp.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -25,55 +24,45 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-// Runs `work` in a forked child chrooted into `root` as user and group 65534 and returns what it
-// wrote; "setup failed" when the child could not drop its privileges.
-std::string inChrootAsNobody(const fs::path& root, const std::function<std::string()>& work)
-{
-    int channel[2];
-    if (pipe(channel) != 0)
-        return "pipe failed";
-    pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        std::string output;
-        if (chroot(root.c_str()) != 0 || chdir("/") != 0 || setgroups(0, nullptr) != 0
-            || setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0
-            || geteuid() != kNobody)
-            output = "setup failed";
-        else
-            output = work();
-        ssize_t ignored = write(channel[1], output.data(), output.size());
-        (void)ignored;
-        _exit(0);
-    }
-    close(channel[1]);
-    std::string output;
-    char buffer[4096];
-    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        output.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(channel[0]);
-    int status = 0;
-    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) { }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    return output;
-}
-
 // "ok <real path>" or "<status> <code> <message>".
 std::string checkReadableOutcome(const fs::path& folder)
 {
-    // A fresh pool: the parent's workers do not exist in a forked child.
     vellumar::PermissionResolver resolver("/home", "/home/.local/share/Vellumar", 30.0);
-    resolver.probePool = std::make_shared<vellumar::ProbePool>(1);
     try {
         return "ok " + resolver.checkReadable(folder, resolver.displayPath(folder)).string();
     } catch (const vellumar::RelayHTTPError& error) {
         return std::to_string(error.status()) + " " + error.code() + " " + error.message();
     }
+}
+
+constexpr const char* kPeerRoot = "VELLUMAR_UNPRIVILEGED_PEER_ROOT";
+constexpr const char* kPeerFolder = "VELLUMAR_UNPRIVILEGED_PEER_FOLDER";
+
+// In the peer process only: one check, its outcome on standard output, and exit before any test.
+[[maybe_unused]] const bool runsAsPeer = [] {
+    const char* root = std::getenv(kPeerRoot);
+    const char* folder = std::getenv(kPeerFolder);
+    if (!root || !folder)
+        return false;
+    std::string outcome;
+    if (chroot(root) != 0 || chdir("/") != 0 || setgroups(0, nullptr) != 0
+        || setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0
+        || geteuid() != kNobody)
+        outcome = "setup failed";
+    else
+        outcome = checkReadableOutcome(folder);
+    std::fwrite(outcome.data(), 1, outcome.size(), stdout);
+    std::fflush(stdout);
+    _exit(0);
+}();
+
+std::string checkAsNobody(const fs::path& root, const fs::path& folder)
+{
+    auto self = fs::read_symlink("/proc/self/exe");
+    auto result = vellumar::test::runPeer({ "env", std::string(kPeerRoot) + "=" + root.string(),
+        std::string(kPeerFolder) + "=" + folder.string(), self.string() });
+    EXPECT_EQ(result.exitStatus, 0);
+    return result.output;
 }
 
 void setMode(const fs::path& path, fs::perms mode) { fs::permissions(path, mode, fs::perm_options::replace); }
@@ -113,7 +102,7 @@ TEST(PermissionResolverAsUnprivilegedUser, ReportsAFolderWhoseListingIsRefused)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(inChrootAsNobody(root, [&] { return checkReadableOutcome(c.folder); }), c.expected);
+        EXPECT_EQ(checkAsNobody(root, c.folder), c.expected);
     }
     // The modes alone refuse root nothing, which is why the child drops its privileges.
     if (geteuid() == 0) {
