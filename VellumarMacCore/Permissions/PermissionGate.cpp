@@ -49,19 +49,23 @@ namespace {
     // Answers one connection: one request line in, one reply line out, then closed. Owns the descriptor.
     void handleConnection(int connection, const PermissionGate::Decide& decide)
     {
-        setSocketTimeouts(connection, kConnectionTimeoutSeconds);
-        JSON reply = PermissionGate::refusalReply();
-        if (auto line = readLine(connection, kMaxRequestBytes)) {
-            auto request = JSON::decode(*line);
-            if (request && request->objectValue()) {
-                try {
-                    reply = decide(*request);
-                } catch (...) {
-                    reply = PermissionGate::refusalReply();
+        try {
+            setSocketTimeouts(connection, kConnectionTimeoutSeconds);
+            JSON reply = PermissionGate::refusalReply();
+            if (auto line = readLine(connection, kMaxRequestBytes)) {
+                auto request = JSON::decode(*line);
+                if (request && request->objectValue()) {
+                    try {
+                        reply = decide(*request);
+                    } catch (...) {
+                        reply = PermissionGate::refusalReply();
+                    }
                 }
             }
+            writeAll(connection, reply.encoded() + "\n");
+        } catch (...) {
+            // Out of memory: the client reads end of stream, which its side takes as a refusal.
         }
-        writeAll(connection, reply.encoded() + "\n");
         ::close(connection);
     }
 
@@ -121,7 +125,7 @@ void PermissionGate::Listener::serve(int connection) const
     // The thread owns the descriptor and a copy of the decision, so it outlives the gate safely.
     try {
         std::thread([connection, decision = decide] { handleConnection(connection, decision); }).detach();
-    } catch (const std::system_error&) {
+    } catch (...) {
         // No thread to be had: the client reads end of stream, which its side takes as a refusal.
         ::close(connection);
     }

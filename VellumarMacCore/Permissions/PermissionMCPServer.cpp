@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <sys/socket.h>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -103,10 +102,11 @@ namespace {
     }
 
     // Tool calls wait for the user for up to half an hour, so each gets a thread and reading goes on.
-    void answerAside(const std::shared_ptr<Output>& output, JSON message, const std::string& socketPath)
+    void answerAside(
+        const std::shared_ptr<Output>& output, const JSON& message, const std::string& socketPath)
     {
         try {
-            std::thread([output, message = std::move(message), socketPath] {
+            std::thread([output, message, socketPath] {
                 try {
                     if (auto reply = handle(message, socketPath))
                         output->write(*reply);
@@ -114,7 +114,7 @@ namespace {
                     // Out of memory while building a reply: this call goes unanswered, the others go on.
                 }
             }).detach();
-        } catch (const std::system_error&) {
+        } catch (...) {
             // No thread to be had: refuse at once rather than leave Claude Code waiting.
             output->write(callTool(messageID(message), message.subscript("params"),
                 [](const JSON&) { return unreachableReply(); }));
@@ -155,10 +155,14 @@ int run(const std::string& socketPath)
             auto message = JSON::decode(line);
             if (!message || !message->objectValue())
                 continue;
-            if (isToolCall(*message))
-                answerAside(output, std::move(*message), socketPath);
-            else if (auto reply = handle(*message, socketPath))
-                output->write(*reply);
+            try {
+                if (isToolCall(*message))
+                    answerAside(output, *message, socketPath);
+                else if (auto reply = handle(*message, socketPath))
+                    output->write(*reply);
+            } catch (...) {
+                // Out of memory for this message: it goes unanswered, reading goes on.
+            }
         }
         buffer.erase(0, start);
         if (buffer.size() > kMaxLineBytes) {
