@@ -26,18 +26,9 @@ namespace {
     constexpr std::string_view kAllowedActionsMessage = "allowedActions is not valid.";
     constexpr std::string_view kApprovalsMessage = "approvals must list at most 2 approval IDs.";
 
-    // Previews and video frames are made from an upload inside "uploads/"; a run may only be handed
-    // the upload itself.
-    constexpr std::string_view kPreviewSuffix = "-preview.jpg";
-
-    bool isUploadID(std::string_view id)
-    {
-        const std::string prefix = std::string(Workspaces::uploadsName) + "/";
-        if (!id.starts_with(prefix))
-            return false;
-        auto name = id.substr(prefix.size());
-        return name.find('/') == std::string_view::npos && !name.ends_with(kPreviewSuffix);
-    }
+    // Previews and video frames are made from an upload and kept beside it; a run may only be handed
+    // the upload itself, never a derived file or one of the bot's own.
+    bool isUploadID(std::string_view id) { return Workspaces::origin(id) == "upload"; }
 
     // The member's array, or nullptr when it is absent or null; anything else but an array throws.
     const JSON::Array* optionalArray(const JSON* value, std::string_view message)
