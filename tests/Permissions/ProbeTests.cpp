@@ -1,4 +1,5 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ProbePool.h"
 #include "tests/support/TestSupport.h"
@@ -13,6 +14,11 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <unistd.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -69,6 +75,50 @@ private:
 
 struct ProbeFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// Holds every opening of one folder until the test answers it, as a hung network volume or a
+// pending privacy prompt would. Closing the listener lets every held opening through.
+class HeldFolder {
+public:
+    explicit HeldFolder(const fs::path& folder)
+        : m_listener(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY))
+    {
+        if (m_listener >= 0
+            && fanotify_mark(m_listener, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD, folder.c_str())
+                != 0)
+            release();
+    }
+    ~HeldFolder() { release(); }
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+
+    bool isHolding() const { return m_listener >= 0; }
+
+    // True when an opening is waiting for an answer right now; it is then allowed to go on.
+    bool allowWaitingOpening()
+    {
+        pollfd ready { m_listener, POLLIN, 0 };
+        if (poll(&ready, 1, 0) != 1)
+            return false;
+        fanotify_event_metadata event {};
+        if (read(m_listener, &event, sizeof event) < static_cast<ssize_t>(sizeof event) || event.fd < 0)
+            return false;
+        fanotify_response response { event.fd, FAN_ALLOW };
+        bool answered = write(m_listener, &response, sizeof response) == sizeof response;
+        close(event.fd);
+        return answered && (event.mask & FAN_OPEN_PERM);
+    }
+
+    void release()
+    {
+        if (m_listener >= 0)
+            close(m_listener);
+        m_listener = -1;
+    }
+
+private:
+    int m_listener;
 };
 
 PermissionResolver resolverWith(std::shared_ptr<ProbePool> pool, double timeoutSeconds)
@@ -162,6 +212,36 @@ TEST(PermissionResolverProbe, GivesUpAtTheTimeOutWhileTheBodyStillRuns)
     gate->open();
     // The late result went into a box nobody reads; the next probe runs a new body.
     EXPECT_EQ(resolver.probe([] { return 2; }), 2);
+}
+
+TEST(PermissionResolverProbe, ReportsAFolderThatDoesNotOpenInTimeThenOpensOnceItAnswers)
+{
+    test::TemporaryFolder temporary;
+    const fs::path folder = resolvingSymlinks(temporary.path()) / "Slow";
+    fs::create_directory(folder);
+    auto resolver = resolverWith(std::make_shared<ProbePool>(2), 3.0);
+    HeldFolder held(folder);
+    if (!held.isHolding())
+        GTEST_SKIP() << "holding folder openings needs fanotify and CAP_SYS_ADMIN";
+
+    auto started = std::chrono::steady_clock::now();
+    try {
+        resolver.checkReadable(folder, "~/Slow");
+        ADD_FAILURE() << "a folder that does not open was let through";
+    } catch (const RelayHTTPError& error) {
+        EXPECT_EQ(error.status(), 403);
+        EXPECT_EQ(error.code(), "folder_blocked");
+        EXPECT_EQ(error.message(),
+            "\"~/Slow\" did not open in time. If the Mac shows a privacy prompt for Vellumar for Mac, allow "
+            "it, "
+            "then try again.");
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 3s);
+    // The opening was still held when the caller gave up: it did not wait for the body.
+    EXPECT_TRUE(held.allowWaitingOpening());
+
+    held.release();
+    EXPECT_EQ(resolver.checkReadable(folder, "~/Slow"), folder);
 }
 
 TEST(PermissionResolverProbe, AFullPoolAnswersAtOnceWithoutANewThread)
