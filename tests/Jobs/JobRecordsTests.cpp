@@ -47,5 +47,31 @@ namespace {
         }
     }
 
+    TEST(ReplyOutput, EveryFieldTakesPartInEquality)
+    {
+        auto made = [](int changedField) {
+            ReplyOutput output;
+            output.reply = changedField == 0 ? "Hello!" : "Hello.";
+            if (changedField != 1)
+                output.actions.push_back(JSON::object({ { "type", "ask_bot" } }));
+            if (changedField != 2)
+                output.context = JSON::object({ { "tokens", 1200 } });
+            output.files.push_back(JSON::object({ { "fileId", "out/a.txt" } }));
+            if (changedField == 3)
+                output.files.push_back(JSON::object({ { "fileId", "out/b.txt" } }));
+            if (changedField == 4)
+                output.compacted = JSON::object({});
+            if (changedField == 5)
+                output.memory = JSON::array({});
+            return output;
+        };
+        constexpr int kUnchanged = -1;
+        EXPECT_EQ(made(kUnchanged), made(kUnchanged));
+        for (int field = 0; field < 6; ++field) {
+            SCOPED_TRACE(field);
+            EXPECT_NE(made(field), made(kUnchanged));
+        }
+    }
+
 }
 }
