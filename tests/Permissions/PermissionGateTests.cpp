@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <cerrno>
@@ -40,25 +41,31 @@ std::string receivedFrom(
     return *report->subscript("received")->stringValue();
 }
 
-// Records every request it is asked about and answers with a fixed decision.
-struct RecordingDecision {
-    std::mutex lock;
-    std::vector<JSON> requests;
-
+// Records every request it is asked about and answers with a fixed decision. What the connection
+// threads touch is shared with them, since they may still be unwinding when a test ends.
+class RecordingDecision {
+public:
     PermissionGate::Decide decide()
     {
-        return [this](const JSON& request) {
-            std::lock_guard guard(lock);
-            requests.push_back(request);
+        return [state = m_state](const JSON& request) {
+            std::lock_guard guard(state->lock);
+            state->requests.push_back(request);
             return JSON::object(
                 { { "behavior", "allow" }, { "updatedInput", JSON::object({ { "a/b", 1 } }) } });
         };
     }
-    std::size_t count()
+    std::vector<JSON> requests()
     {
-        std::lock_guard guard(lock);
-        return requests.size();
+        std::lock_guard guard(m_state->lock);
+        return m_state->requests;
     }
+
+private:
+    struct State {
+        std::mutex lock;
+        std::vector<JSON> requests;
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
 };
 
 const std::string kRefusalLine = "{\"behavior\":\"deny\",\"message\":\"This needs a confirmation that could "
@@ -82,8 +89,8 @@ TEST(PermissionGate, AnswersOneLinePerConnectionThenCloses)
         "{\"tool_name\":\"Write\",\"input\":{\"file_path\":\"/tmp/"
         "x\"},\"tool_use_id\":\"t1\"}\n{\"second\":true}\n");
     EXPECT_EQ(received, "{\"behavior\":\"allow\",\"updatedInput\":{\"a/b\":1}}\n");
-    ASSERT_EQ(decision.count(), 1u);
-    EXPECT_EQ(decision.requests[0].encoded(),
+    ASSERT_EQ(decision.requests().size(), 1u);
+    EXPECT_EQ(decision.requests()[0].encoded(),
         "{\"input\":{\"file_path\":\"/tmp/x\"},\"tool_name\":\"Write\",\"tool_use_id\":\"t1\"}");
 }
 
@@ -107,7 +114,7 @@ TEST(PermissionGate, RefusesRequestsThatAreNotOneJSONObject)
         SCOPED_TRACE(testCase.name);
         EXPECT_EQ(receivedFrom(gate.path(), "send", testCase.input), kRefusalLine);
     }
-    EXPECT_EQ(decision.count(), 0u);
+    EXPECT_EQ(decision.requests().size(), 0u);
 }
 
 TEST(PermissionGate, RefusesAClientThatStaysSilentForTenSeconds)
@@ -115,7 +122,7 @@ TEST(PermissionGate, RefusesAClientThatStaysSilentForTenSeconds)
     RecordingDecision decision;
     PermissionGate gate(decision.decide());
     EXPECT_EQ(receivedFrom(gate.path(), "silent"), kRefusalLine);
-    EXPECT_EQ(decision.count(), 0u);
+    EXPECT_EQ(decision.requests().size(), 0u);
 }
 
 TEST(PermissionGate, RefusesWhenTheDecisionThrows)
@@ -237,7 +244,7 @@ TEST(PermissionGate, CloseRemovesTheFolderAndCanBeRepeated)
     std::thread other([&] { gate->close(); });
     other.join();
     gate.reset();
-    EXPECT_EQ(decision.count(), 0u);
+    EXPECT_EQ(decision.requests().size(), 0u);
 }
 
 TEST(PermissionGate, ClosingFromSeveralThreadsAtOnceIsSafe)
@@ -254,40 +261,44 @@ TEST(PermissionGate, ClosingFromSeveralThreadsAtOnceIsSafe)
 namespace {
 
 // Holds each request until the test releases its number; answers with a large payload so that a
-// reply needs several writes.
+// reply needs several writes. The state is shared with the connection threads.
 class HeldDecisions {
 public:
     static constexpr std::size_t kPayloadBytes = 300000;
 
     PermissionGate::Decide decide()
     {
-        return [this](const JSON& request) {
+        return [state = m_state](const JSON& request) {
             std::int64_t number = request.subscript("n")->intValue().value_or(-1);
-            std::unique_lock guard(m_lock);
-            m_waiting.insert(number);
-            m_changed.notify_all();
-            m_changed.wait(guard, [&] { return m_released.contains(number); });
+            std::unique_lock guard(state->lock);
+            state->waiting.insert(number);
+            state->changed.notify_all();
+            state->changed.wait(guard, [&] { return state->released.contains(number); });
             return JSON::object(
                 { { "behavior", "allow" }, { "n", number }, { "pad", std::string(kPayloadBytes, 'x') } });
         };
     }
     bool waitForWaiting(std::size_t count)
     {
-        std::unique_lock guard(m_lock);
-        return m_changed.wait_for(guard, std::chrono::seconds(60), [&] { return m_waiting.size() == count; });
+        std::unique_lock guard(m_state->lock);
+        return m_state->changed.wait_for(
+            guard, std::chrono::seconds(60), [&] { return m_state->waiting.size() == count; });
     }
     void release(std::int64_t number)
     {
-        std::lock_guard guard(m_lock);
-        m_released.insert(number);
-        m_changed.notify_all();
+        std::lock_guard guard(m_state->lock);
+        m_state->released.insert(number);
+        m_state->changed.notify_all();
     }
 
 private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::set<std::int64_t> m_waiting;
-    std::set<std::int64_t> m_released;
+    struct State {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::set<std::int64_t> waiting;
+        std::set<std::int64_t> released;
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
 };
 
 }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -33,11 +35,12 @@ std::string toolResult(int id, const std::string& escapedText)
         + escapedText + "\",\"type\":\"text\"}]}}";
 }
 
-// A gate whose answers the test gives one by one, by the request's "tool_use_id".
+// A gate whose answers the test gives one by one, by the request's "tool_use_id". The state is
+// shared with the gate's connection threads, which may outlive the test's use of it.
 class AnsweringGate {
 public:
     AnsweringGate()
-        : m_gate([this](const JSON& request) { return answer(request); })
+        : m_gate([state = m_state](const JSON& request) { return state->answer(request); })
     {
     }
 
@@ -46,39 +49,42 @@ public:
 
     bool waitForRequests(std::size_t count)
     {
-        std::unique_lock guard(m_lock);
-        return m_changed.wait_for(
-            guard, std::chrono::seconds(60), [&] { return m_requests.size() >= count; });
+        std::unique_lock guard(m_state->lock);
+        return m_state->changed.wait_for(
+            guard, std::chrono::seconds(60), [&] { return m_state->requests.size() >= count; });
     }
     std::vector<JSON> requests()
     {
-        std::lock_guard guard(m_lock);
-        return m_requests;
+        std::lock_guard guard(m_state->lock);
+        return m_state->requests;
     }
     void reply(const std::string& toolUseID, JSON decision)
     {
-        std::lock_guard guard(m_lock);
-        m_answers.emplace(toolUseID, std::move(decision));
-        m_changed.notify_all();
+        std::lock_guard guard(m_state->lock);
+        m_state->answers.emplace(toolUseID, std::move(decision));
+        m_state->changed.notify_all();
     }
 
 private:
-    JSON answer(const JSON& request)
-    {
-        const JSON* id = request.subscript("tool_use_id");
-        std::string key = id && id->stringValue() ? *id->stringValue() : "";
-        std::unique_lock guard(m_lock);
-        m_requests.push_back(request);
-        m_changed.notify_all();
-        m_changed.wait(guard, [&] { return m_answers.contains(key); });
-        return m_answers.at(key);
-    }
+    struct State {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<JSON> requests;
+        std::map<std::string, JSON> answers;
 
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<JSON> m_requests;
-    std::map<std::string, JSON> m_answers;
-    PermissionGate m_gate; // last: its threads call `answer`, so it closes before the rest goes
+        JSON answer(const JSON& request)
+        {
+            const JSON* id = request.subscript("tool_use_id");
+            std::string key = id && id->stringValue() ? *id->stringValue() : "";
+            std::unique_lock guard(lock);
+            requests.push_back(request);
+            changed.notify_all();
+            changed.wait(guard, [&] { return answers.contains(key); });
+            return answers.at(key);
+        }
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+    PermissionGate m_gate;
 };
 
 }
