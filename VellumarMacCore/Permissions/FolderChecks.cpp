@@ -142,11 +142,11 @@ fs::path PermissionResolver::validateFolderPath(std::string_view path, Character
     std::string normalised;
     for (std::size_t start = 0; start < expanded.size();) {
         std::size_t slash = std::min(expanded.find('/', start), expanded.size());
-        std::string_view piece = std::string_view(expanded).substr(start, slash - start);
-        if (piece == "." || piece == "..")
+        std::string_view component = std::string_view(expanded).substr(start, slash - start);
+        if (component == "." || component == "..")
             throw badPath("Folder paths cannot contain . or ..");
-        if (!piece.empty())
-            normalised.append("/").append(piece);
+        if (!component.empty())
+            normalised.append("/").append(component);
         start = slash + 1;
     }
     if (normalised.empty())

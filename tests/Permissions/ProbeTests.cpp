@@ -73,6 +73,18 @@ private:
     bool m_open = false;
 };
 
+// Polls a condition that other threads make true; false only after a generous deadline.
+template <typename Condition> bool eventually(Condition condition)
+{
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
 struct ProbeFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -135,11 +147,7 @@ TEST(ProbePool, RunsWorkUpToItsLimitAndRefusesTheRest)
 {
     auto pool = std::make_shared<ProbePool>(3);
     auto gate = std::make_shared<Gate>();
-    auto finished = std::make_shared<std::atomic<int>>(0);
-    auto work = [gate, finished] {
-        gate->wait(60s);
-        ++*finished;
-    };
+    auto work = [gate] { gate->wait(60s); };
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(pool->submit(work));
     ASSERT_TRUE(gate->awaitWaiting(3));
@@ -147,9 +155,10 @@ TEST(ProbePool, RunsWorkUpToItsLimitAndRefusesTheRest)
     gate->open();
     // The same three workers take new work once free, so more can be submitted again.
     int accepted = 0;
-    for (int attempt = 0; accepted < 3 && attempt < 1'000'000; ++attempt)
+    EXPECT_TRUE(eventually([&] {
         accepted += pool->submit(work) ? 1 : 0;
-    EXPECT_EQ(accepted, 3);
+        return accepted == 3;
+    }));
 }
 
 TEST(ProbePool, SurvivesWorkThatThrowsAndKeepsServing)
@@ -157,11 +166,8 @@ TEST(ProbePool, SurvivesWorkThatThrowsAndKeepsServing)
     auto pool = std::make_shared<ProbePool>(1);
     auto ran = std::make_shared<Gate>();
     ASSERT_TRUE(pool->submit([] { throw std::runtime_error("body failed"); }));
-    // The single worker must come back for the next piece of work.
-    bool accepted = false;
-    for (int attempt = 0; !accepted && attempt < 1'000'000; ++attempt)
-        accepted = pool->submit([ran] { ran->wait(0ms); });
-    ASSERT_TRUE(accepted);
+    // The single worker must come back for the next work.
+    ASSERT_TRUE(eventually([&] { return pool->submit([ran] { ran->wait(0ms); }); }));
     EXPECT_TRUE(ran->awaitWaiting(1));
 }
 
@@ -306,8 +312,7 @@ TEST(PermissionResolverProbe, TwoHundredBlockedProbesShareABoundedPool)
     const int limit = static_cast<int>(ProbePool::defaultWorkerLimit);
     ASSERT_TRUE(gate->awaitWaiting(limit));
     // Every probe beyond the pool's workers answered at once instead of getting a thread.
-    for (int attempt = 0; answered.load() < kProbes - limit && attempt < 600; ++attempt)
-        std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(eventually([&] { return answered.load() >= kProbes - limit; }));
     EXPECT_EQ(refused.load(), kProbes - limit);
     // Our 200 callers plus at most the pool's 64 workers; a thread per probe would make 400.
     EXPECT_LE(threadCount(), before + kProbes + ProbePool::defaultWorkerLimit);
