@@ -1,0 +1,186 @@
+// The job manager's long-poll waits, permission questions and status object.
+
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Jobs/JobManager.h"
+#include "VellumarMacCore/Jobs/JobManagerRecords.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace vellumar {
+
+namespace {
+
+    namespace JobStatus = detail::JobStatus;
+    namespace Answer = detail::Answer;
+    using detail::isFinalStatus;
+
+    JobClock::TimePoint::duration span(double seconds)
+    {
+        return std::chrono::duration_cast<JobClock::TimePoint::duration>(
+            std::chrono::duration<double>(seconds));
+    }
+
+    RelayHTTPError notPending()
+    {
+        return { 409, "not_pending", "This question is no longer open (it expired or the work ended)." };
+    }
+
+}
+
+std::optional<JSON> JobManager::wait(std::string_view id, std::optional<std::int64_t> since, double timeout)
+{
+    std::unique_lock lock(m_lock);
+    auto job = find(id);
+    if (!job)
+        return std::nullopt;
+    // Written so that a NaN timeout waits not at all.
+    double seconds = timeout > 0 ? std::min(timeout, kMaxWaitSeconds) : 0;
+    if (since && *since == job->version && !isFinalStatus(job->status) && seconds > 0) {
+        auto deadline = m_clock->now() + span(seconds);
+        ++job->waiters;
+        while (job->version == *since && m_clock->now() < deadline)
+            m_clock->waitUntil(job->changed, lock, deadline);
+        removeWaiter(*job);
+    }
+    auto current = find(id);
+    if (!current)
+        return std::nullopt;
+    return statusJSON(*current);
+}
+
+std::string JobManager::ask(const std::string& id, const JSON& prompt)
+{
+    std::unique_lock lock(m_lock);
+    auto job = find(id);
+    if (!job || isFinalStatus(job->status) || job->stopReason)
+        return std::string(Answer::canceled);
+    const auto* requestIDMember = prompt.subscript("requestId");
+    if (!requestIDMember || !requestIDMember->stringValue())
+        return std::string(Answer::canceled);
+    const auto requestID = *requestIDMember->stringValue();
+    if (job->questions.size() >= kMaxOpenQuestions)
+        return std::string(Answer::busy);
+
+    auto question = std::make_shared<Question>(prompt, job->changed);
+    if (auto earlier = job->questions.find(requestID); earlier != job->questions.end()) {
+        // The earlier asker would otherwise wait for an answer that can no longer reach it.
+        earlier->second->resolve(std::string(Answer::canceled));
+        std::erase(job->questionOrder, requestID);
+    }
+    job->questions[requestID] = question;
+    job->questionOrder.push_back(requestID);
+    if (!job->activityBeforeQuestion)
+        job->activityBeforeQuestion = job->activityKind;
+    setActivity(*job, ActivityKind::waitingForApproval);
+
+    auto deadline = m_clock->now() + span(m_questionLifetime);
+    while (!question->answered()) {
+        if (m_clock->now() >= deadline) {
+            expireQuestion(*question);
+            break;
+        }
+        m_clock->waitUntil(job->changed, lock, deadline);
+    }
+
+    // A question that replaced this one under the same id stays where it is.
+    if (auto entry = job->questions.find(requestID);
+        entry != job->questions.end() && entry->second == question) {
+        job->questions.erase(entry);
+        std::erase(job->questionOrder, requestID);
+    }
+    if (job->questions.empty() && !isFinalStatus(job->status)) {
+        auto kind = job->activityBeforeQuestion.value_or(ActivityKind::thinking);
+        if (kind == ActivityKind::waitingForApproval)
+            kind = ActivityKind::thinking;
+        job->activityBeforeQuestion.reset();
+        setActivity(*job, kind);
+    } else {
+        bump(*job);
+    }
+    return question->answer();
+}
+
+void JobManager::expireQuestion(Question& question) { question.resolve(std::string(Answer::timeout)); }
+
+JSON JobManager::answer(std::string_view id, std::string_view requestID, std::string_view decision)
+{
+    std::lock_guard guard(m_lock);
+    auto job = find(id);
+    if (!job || isFinalStatus(job->status))
+        throw notPending();
+    auto entry = job->questions.find(requestID);
+    if (entry == job->questions.end() || entry->second->answered())
+        throw notPending();
+    auto& question = *entry->second;
+    if (decision == "always") {
+        const auto* canAlways = question.prompt.subscript("canAlways");
+        if (!canAlways || canAlways->boolValue() != true)
+            throw RelayHTTPError::badRequest("This place cannot be allowed always.");
+    }
+    question.resolve(std::string(decision));
+    const auto* scope = question.prompt.subscript("scope");
+    return JSON::object(
+        { { "requestId", requestID }, { "decision", decision }, { "scope", scope ? *scope : JSON() } });
+}
+
+void JobManager::bump(Job& job)
+{
+    ++job.version;
+    job.changed.notify_all();
+}
+
+void JobManager::removeWaiter(Job& job) { --job.waiters; }
+
+JSON JobManager::statusJSON(const Job& job) const
+{
+    const auto& submission = job.submission;
+    JSON elapsedSeconds;
+    if (job.startedAt) {
+        auto end = job.finishedAt.value_or(nowMillis());
+        elapsedSeconds = std::max<std::int64_t>(0, (end - *job.startedAt) / 1000);
+    }
+    JSON::Array events;
+    for (const auto& event : job.events)
+        events.push_back(JSON::object({ { "at", event.at }, { "label", event.label } }));
+    JSON::Array interim;
+    for (const auto& text : job.interim)
+        interim.push_back(JSON::object({ { "seq", text.seq }, { "text", text.text }, { "at", text.at } }));
+
+    JSON::Object status { { "jobId", job.id }, { "conversationId", submission.conversationID },
+        { "botId", submission.botID }, { "status", job.status }, { "mode", rawValue(submission.mode) },
+        { "version", job.version }, { "createdAt", job.createdAt },
+        { "startedAt", JSON::optionalInt(job.startedAt) },
+        { "finishedAt", JSON::optionalInt(job.finishedAt) }, { "elapsedSeconds", elapsedSeconds },
+        { "activity", job.activity }, { "activityKind", rawValue(job.activityKind) },
+        { "events", std::move(events) }, { "interim", std::move(interim) },
+        { "timeLimitSeconds", static_cast<std::int64_t>(std::trunc(submission.timeLimit)) } };
+    if (submission.routineID)
+        status.emplace("routineId", *submission.routineID);
+    bool ended = isFinalStatus(job.status);
+    if (!ended && !job.questions.empty()) {
+        JSON::Array prompts;
+        for (const auto& requestID : job.questionOrder) {
+            if (auto question = job.questions.find(requestID); question != job.questions.end())
+                prompts.push_back(question->second->prompt);
+        }
+        status.emplace("permissionRequests", std::move(prompts));
+    }
+    if (job.status == JobStatus::queued) {
+        if (auto waiting = m_queues.find(submission.conversationID); waiting != m_queues.end()) {
+            auto& list = waiting->second;
+            auto place
+                = std::ranges::find_if(list, [&](const JobPointer& entry) { return entry.get() == &job; });
+            if (place != list.end())
+                status.emplace("position", static_cast<std::int64_t>(place - list.begin()));
+        }
+    }
+    if (job.status == JobStatus::done && job.result)
+        status.emplace("result", *job.result);
+    if (job.status == JobStatus::failed && job.error)
+        status.emplace("error", *job.error);
+    return JSON(std::move(status));
+}
+
+}

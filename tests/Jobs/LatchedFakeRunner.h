@@ -1,0 +1,164 @@
+// A reply runner whose runs block until the test releases them, so that a test decides when each job
+// ends and how; it records the runs it was given and how many ran at once.
+#pragma once
+
+#include "VellumarMacCore/Jobs/ReplyRunner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vellumar::test {
+
+class LatchedFakeRunner final : public ReplyRunner {
+public:
+    struct Run {
+        JobSubmission submission;
+        std::shared_ptr<JobControl> control;
+        std::stop_token stop;
+    };
+    // Runs on the job's thread once released: returns the run's output or throws its failure.
+    using Outcome = std::function<ReplyOutput()>;
+    // Played by every run that starts while it is set, instead of waiting for a release.
+    using Script = std::function<ReplyOutput(const Run&)>;
+
+    static constexpr auto kPatience = std::chrono::seconds(60);
+
+    ReplyOutput run(
+        const JobSubmission& submission, std::shared_ptr<JobControl> control, std::stop_token stop) override
+    {
+        const auto id = control->jobID();
+        std::stop_callback wakeOnStop(stop, [this] {
+            std::lock_guard guard(m_lock);
+            m_changed.notify_all();
+        });
+        Outcome outcome;
+        {
+            std::unique_lock lock(m_lock);
+            Run run { submission, control, stop };
+            m_runs.insert_or_assign(id, run);
+            m_startOrder.push_back(id);
+            if (m_running.contains(submission.conversationID))
+                m_overlappedInConversation = true;
+            m_running.insert(submission.conversationID);
+            m_mostAtOnce = std::max(m_mostAtOnce, m_running.size());
+            m_changed.notify_all();
+            if (m_script) {
+                outcome = [script = m_script, run] { return script(run); };
+            } else {
+                m_changed.wait(lock,
+                    [&] { return m_outcomes.contains(id) || (m_honoursStop && stop.stop_requested()); });
+                if (auto released = m_outcomes.find(id); released != m_outcomes.end()) {
+                    outcome = std::move(released->second);
+                    m_outcomes.erase(released);
+                }
+            }
+        }
+        // The run counts as running until its outcome has been played, whichever way that ends.
+        struct Leaving {
+            LatchedFakeRunner& runner;
+            const std::string& conversationID;
+            ~Leaving()
+            {
+                std::lock_guard guard(runner.m_lock);
+                runner.m_running.erase(runner.m_running.find(conversationID));
+            }
+        } leaving { *this, submission.conversationID };
+        if (!outcome)
+            throw CancellationError();
+        return outcome();
+    }
+
+    ClearedConversation clearConversation(const std::string&, WorkFolder) override { return {}; }
+    CompactedConversation compact(const CompactionRequest&, std::stop_token) override { return {}; }
+
+    // The run of the job once it has started; nullopt when it does not start within kPatience.
+    std::optional<Run> awaitStart(const std::string& id)
+    {
+        std::unique_lock lock(m_lock);
+        if (!m_changed.wait_for(lock, kPatience, [&] { return m_runs.contains(id); }))
+            return std::nullopt;
+        return m_runs.at(id);
+    }
+
+    // Whether `count` runs have started within kPatience.
+    bool awaitStarts(std::size_t count)
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, kPatience, [&] { return m_startOrder.size() >= count; });
+    }
+
+    bool hasStarted(const std::string& id) const
+    {
+        std::lock_guard guard(m_lock);
+        return m_runs.contains(id);
+    }
+
+    std::vector<std::string> startOrder() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_startOrder;
+    }
+
+    void release(const std::string& id, Outcome outcome)
+    {
+        std::lock_guard guard(m_lock);
+        m_outcomes.insert_or_assign(id, std::move(outcome));
+        m_changed.notify_all();
+    }
+
+    void reply(const std::string& id, std::string text)
+    {
+        release(id, [text = std::move(text)] { return ReplyOutput { .reply = text }; });
+    }
+
+    // While off, a stopped run goes on waiting for its release, as a run that finished its reply just as
+    // it was stopped would.
+    void setHonoursStop(bool honours)
+    {
+        std::lock_guard guard(m_lock);
+        m_honoursStop = honours;
+        m_changed.notify_all();
+    }
+
+    void setScript(Script script)
+    {
+        std::lock_guard guard(m_lock);
+        m_script = std::move(script);
+    }
+
+    std::size_t mostAtOnce() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_mostAtOnce;
+    }
+
+    bool overlappedInConversation() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_overlappedInConversation;
+    }
+
+private:
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::map<std::string, Run> m_runs;
+    std::vector<std::string> m_startOrder;
+    std::map<std::string, Outcome> m_outcomes;
+    std::multiset<std::string> m_running;
+    std::size_t m_mostAtOnce { 0 };
+    bool m_overlappedInConversation { false };
+    bool m_honoursStop { true };
+    Script m_script;
+};
+
+}
