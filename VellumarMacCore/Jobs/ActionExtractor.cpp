@@ -262,7 +262,7 @@ namespace {
         if (auto schedule = block.find("schedule"); schedule != block.end()) {
             try {
                 auto zone = context.timeZone
-                    ? std::shared_ptr<const icu::TimeZone>(context.timeZone)
+                    ? context.timeZone
                     : std::shared_ptr<const icu::TimeZone>(icu::TimeZone::createDefault());
                 out.insert_or_assign(
                     "schedule", RoutineSchedule(schedule->second, context.now, *zone).json());
