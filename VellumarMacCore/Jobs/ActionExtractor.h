@@ -5,6 +5,7 @@
 
 #include "VellumarMacCore/ConversationData/MemoryStore.h"
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Jobs/RoutineDirectory.h"
 #include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
 
 #include <unicode/timezone.h>
@@ -23,12 +24,6 @@
 // Every function is pure over its arguments and may run on any thread; none throws.
 namespace vellumar::ActionExtractor {
 
-// Whose a routine is and what it is called: an entry of the routine index.
-struct RoutineEntry {
-    std::string botID;
-    std::string name;
-};
-
 // What the replying bot may act on; built by the caller for each reply.
 struct Context {
     std::string botID;
@@ -36,7 +31,7 @@ struct Context {
     bool primary = false;
     std::set<std::string, std::less<>> otherBotIDs;
     // Every routine the relay knows.
-    std::map<std::string, RoutineEntry, std::less<>> routines;
+    RoutineDirectory::Index routines;
     bool routinesEnabled = false;
     // When and where a proposed schedule is checked: now, in the computer's zone, unless given.
     RoutineDate now = std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
