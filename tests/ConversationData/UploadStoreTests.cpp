@@ -131,6 +131,20 @@ namespace {
         EXPECT_EQ(namesIn(uploads()), std::set<std::string> { stored });
     }
 
+    TEST_F(UploadStoreReceive, MovesTheSpoolFileInsteadOfCopyingIt)
+    {
+        auto spoolFile = spool(m_jpeg);
+        struct stat before { };
+        ASSERT_EQ(::stat(spoolFile.c_str(), &before), 0);
+
+        JSON reply = receive(m_store, spoolFile, "photo.jpg");
+
+        struct stat after { };
+        ASSERT_EQ(::stat((uploads() / storedName(reply)).c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_dev, before.st_dev);
+    }
+
     TEST_F(UploadStoreReceive, EveryUploadGetsItsOwnName)
     {
         std::set<std::string> names;
