@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <thread>
 #include <vector>
 
 using namespace vellumar;
@@ -335,4 +336,40 @@ TEST(PermissionGate, AnswersAWaitingRequestAfterItWasClosed)
     EXPECT_TRUE(line->starts_with("0 ")) << *line;
     EXPECT_TRUE(line->ends_with(" json")) << *line;
     EXPECT_EQ(client.wait(), 0);
+}
+
+namespace {
+
+bool hasThreadNamed(const std::string& name)
+{
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        if (test::readFile(task.path() / "comm") == name + "\n")
+            return true;
+    }
+    return false;
+}
+
+// Polls until the thread's presence is as wanted; threads end a moment after they are told to.
+bool waitForThreadNamed(const std::string& name, bool present)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (hasThreadNamed(name) != present) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+}
+
+TEST(PermissionGate, NamesItsAcceptThreadAndEndsItOnClose)
+{
+    // Linux keeps the first 15 bytes of "vellumar.permission-gate".
+    const std::string name = "vellumar.permis";
+    ASSERT_TRUE(waitForThreadNamed(name, false));
+    PermissionGate gate([](const JSON&) { return JSON::object({}); });
+    EXPECT_TRUE(waitForThreadNamed(name, true));
+    gate.close();
+    EXPECT_TRUE(waitForThreadNamed(name, false));
 }
