@@ -5,10 +5,10 @@
 #include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/UploadRules.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
+#include "VellumarMacCore/Jobs/EarlierAttachments.h"
 #include "VellumarMacCore/Jobs/PromptText.h"
 
 #include <unicode/locid.h>
-#include <unicode/regex.h>
 #include <unicode/smpdtfmt.h>
 
 #include <sys/stat.h>
@@ -16,12 +16,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 
 namespace vellumar::Prompts {
 
-using detail::joined;
 using detail::inQuotes;
+using detail::joined;
 
 namespace {
 
@@ -60,28 +59,6 @@ namespace {
         }
         result.append(text.substr(from));
         return result;
-    }
-
-    // The patterns are constants, so a failure to compile them is a programming error.
-    const icu::RegexPattern& compiled(std::string_view pattern)
-    {
-        UErrorCode status = U_ZERO_ERROR;
-        UParseError error;
-        auto* result = icu::RegexPattern::compile(detail::unicodeString(pattern), 0, error, status);
-        if (U_FAILURE(status) || !result)
-            std::abort();
-        return *result;
-    }
-
-    void replaceMatches(icu::UnicodeString& text, const icu::RegexPattern& pattern, const char* replacement)
-    {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::RegexMatcher> matcher(pattern.matcher(text, status));
-        if (U_FAILURE(status))
-            return;
-        auto replaced = matcher->replaceAll(icu::UnicodeString::fromUTF8(replacement), status);
-        if (U_SUCCESS(status))
-            text = replaced;
     }
 
     // Decimal units as file sizes are shown to people: whole kilobytes, megabytes to one decimal place,
@@ -228,17 +205,9 @@ std::string attachmentLine(std::string_view path, const std::filesystem::path& w
 
 std::string stripEarlierAttachments(std::string_view text)
 {
-    static const icu::RegexPattern& framesLine = compiled(videoFramesLinePattern);
-    static const icu::RegexPattern& jpegCopyLine = compiled(jpegCopyLinePattern);
-    static const icu::RegexPattern& framePath = compiled(framePathPattern);
-
-    auto unicode = detail::unicodeString(replacingAll(text, kAttachmentsHeader, kEarlierAttachmentsMarker));
-    replaceMatches(unicode, framesLine, "$1(video frames left out)");
-    replaceMatches(unicode, jpegCopyLine, "");
-    replaceMatches(unicode, framePath, "(video frame)");
-    std::string result;
-    unicode.toUTF8String(result);
-    return result;
+    auto withMarker = replacingAll(text, kAttachmentsHeader, kEarlierAttachmentsMarker);
+    return detail::replaceFramePaths(
+        detail::removeJPEGCopyLines(detail::replaceVideoFramesLines(withMarker)));
 }
 
 std::string turnText(const JSON& turn)

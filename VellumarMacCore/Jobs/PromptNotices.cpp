@@ -11,8 +11,8 @@
 
 namespace vellumar::Prompts {
 
-using detail::joined;
 using detail::inQuotes;
+using detail::joined;
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 namespace vellumar::Prompts {
 
-using detail::joined;
 using detail::inQuotes;
+using detail::joined;
 
 namespace {
 
