@@ -96,6 +96,13 @@ namespace {
         }
     }
 
+    // The relative path appended as text: a path beginning with "/" stays below the work folder instead of
+    // replacing it, as `operator/` would.
+    std::filesystem::path inWorkFolder(const std::filesystem::path& workFolder, const std::string& relative)
+    {
+        return workFolder.string() + "/" + relative;
+    }
+
     std::int64_t itemSize(const std::filesystem::path& item)
     {
         struct stat attributes = {};
@@ -184,11 +191,11 @@ std::string attachmentLine(std::string_view path, const std::filesystem::path& w
     std::string kind = group == groups.end() ? "file" : group->second;
 
     auto line = "- " + relative + " (" + kindLabel(kind) + ", " + mime + ", "
-        + fileSizeText(itemSize(workFolder / relative)) + ")";
+        + fileSizeText(itemSize(inWorkFolder(workFolder, relative))) + ")";
     auto base = withoutExtension(relative);
     if (kind == "video") {
         std::vector<std::string> frames;
-        for (const auto& name : frameNames(workFolder / (base + "-frames")))
+        for (const auto& name : frameNames(inWorkFolder(workFolder, base + "-frames")))
             frames.push_back(base + "-frames/" + name);
         if (frames.empty())
             line += "\n  (No frames could be taken from the video; answer from its name and size.)";
@@ -197,7 +204,7 @@ std::string attachmentLine(std::string_view path, const std::filesystem::path& w
                 + joined(frames, ", ");
     } else if (kind == "image") {
         std::error_code error;
-        if (std::filesystem::exists(workFolder / (base + "-preview.jpg"), error))
+        if (std::filesystem::exists(inWorkFolder(workFolder, base + "-preview.jpg"), error))
             line += "\n  JPEG copy: " + base + "-preview.jpg";
     }
     return line;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <fstream>
 #include <memory>
 
@@ -346,4 +347,30 @@ TEST(PromptContext, RoutineRequestWithAndWithoutHistory)
         "[Routine \"Review\" (Weekdays)] A scheduled request the user registered. Answer with a short "
         "summary of "
         "the result.\n\n[Last 24 hours] ...\n\nHow did it go?");
+}
+
+TEST(PromptContext, AttachmentPathsStayBelowTheWorkFolder)
+{
+    test::TemporaryFolder work;
+    test::TemporaryFolder outside;
+    writeFile(outside / "big.bin", 5000);
+    writeFile(work.path().string() + outside.path().string() + "/big.bin", 7);
+    auto absolute = outside.path().string() + "/big.bin";
+    EXPECT_EQ(Prompts::attachmentLine(absolute, work.path()),
+        "- " + absolute + " (file, application/octet-stream, 7 bytes)");
+}
+
+TEST(PromptContext, FramesFolderIsReadOnlyUpToItsLimit)
+{
+    test::TemporaryFolder work;
+    writeFile(work / "uploads/long.mp4", 1);
+    std::filesystem::create_directories(work / "uploads/long-frames");
+    for (int index = 0; index < 1500; ++index)
+        std::ofstream(work / "uploads/long-frames" / ("frame-" + std::to_string(index) + ".jpg"));
+    auto line = Prompts::attachmentLine("uploads/long.mp4", work.path());
+    std::size_t listed = 0;
+    for (auto found = line.find(".jpg"); found != std::string::npos; found = line.find(".jpg", found + 1))
+        ++listed;
+    EXPECT_TRUE(line.find("look at these frames with Read: uploads/long-frames/frame-") != std::string::npos);
+    EXPECT_EQ(listed, 1000u);
 }
