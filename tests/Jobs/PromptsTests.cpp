@@ -1,12 +1,12 @@
 #include "VellumarMacCore/Jobs/Prompts.h"
 
 #include "Platform/Crypto.h"
+#include "tests/support/ProcessFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 using namespace vellumar;
@@ -338,14 +338,9 @@ TEST(Prompts, PermissionsSectionReadsTheHomeFolderFromTheEnvironmentWithLinksRes
     permissions.cliTools = true;
     permissions.toolWrites = { std::filesystem::canonical(folder / "real/.local/share") };
 
-    // In a child process, so that changing HOME touches no other test of this executable.
-    EXPECT_EXIT(
-        {
-            setenv("HOME", (folder / "link").c_str(), 1);
-            auto text = Prompts::permissionsSection(permissions);
-            std::_Exit(contains(text, "read and write their own folders: ~/.local/share.") ? 0 : 1);
-        },
-        testing::ExitedWithCode(0), "");
+    test::ScopedEnvironmentVariable home("HOME", (folder / "link").string());
+    EXPECT_TRUE(contains(
+        Prompts::permissionsSection(permissions), "read and write their own folders: ~/.local/share."));
 }
 
 TEST(Prompts, PermissionsSectionProtectedPlaces)
