@@ -1014,31 +1014,36 @@ namespace {
 
     TEST_F(JobManagerTest, ObserversHearRunningCountsAndFinishedJobsAndMayCallBack)
     {
-        std::mutex lock;
-        std::vector<std::size_t> counts;
-        manager->observeRunning([&](std::size_t count) {
-            std::lock_guard guard(lock);
-            counts.push_back(count);
+        // The observers outlive this body: the manager still calls them while it is torn down.
+        struct Heard {
+            std::mutex lock;
+            std::vector<std::size_t> counts;
+            std::promise<FinishedJob> finished;
+            std::promise<std::string> followUp;
+        };
+        auto heard = std::make_shared<Heard>();
+        auto finishedJob = heard->finished.get_future();
+        auto followUp = heard->followUp.get_future();
+        manager->observeRunning([heard](std::size_t count) {
+            std::lock_guard guard(heard->lock);
+            heard->counts.push_back(count);
         });
-        std::promise<FinishedJob> finished;
-        std::promise<std::string> followUp;
-        manager->observeFinished([&](const FinishedJob& job) {
+        manager->observeFinished([heard, jobs = manager.get()](const FinishedJob& job) {
             if (job.submission.conversationID != "ios-a")
                 return;
-            finished.set_value(job);
+            heard->finished.set_value(job);
             // Like the routine scheduler, which submits from its observer.
-            followUp.set_value(text(manager->submit(request("c")), "jobId"));
+            heard->followUp.set_value(text(jobs->submit(request("c")), "jobId"));
         });
 
         auto id = submit("a");
         started(id);
         {
-            std::lock_guard guard(lock);
-            EXPECT_EQ(counts, (std::vector<std::size_t> { 0, 1 }));
+            std::lock_guard guard(heard->lock);
+            EXPECT_EQ(heard->counts, (std::vector<std::size_t> { 0, 1 }));
         }
         clock->advance(2s);
         runner->reply(id, "Done.");
-        auto finishedJob = finished.get_future();
         ASSERT_EQ(finishedJob.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
         auto job = finishedJob.get();
         EXPECT_EQ(job.id, id);
@@ -1048,9 +1053,8 @@ namespace {
         ASSERT_TRUE(job.result);
         EXPECT_EQ(text(*job.result, "reply"), "Done.");
         EXPECT_EQ(job.error, std::nullopt);
-        auto next = followUp.get_future();
-        ASSERT_EQ(next.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
-        started(next.get());
+        ASSERT_EQ(followUp.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+        started(followUp.get());
     }
 
     // --- Threads

@@ -1,0 +1,197 @@
+// The job manager's two costs that grow with use: building a job's status object, which every poll of
+// the phone asks for, and waking the long polls parked on a job when it changes. Each is measured next
+// to a reference taken in the same run: encoding the same status object once it is built, and waking
+// as many threads with a bare condition variable.
+
+#include "VellumarMacCore/Jobs/JobManager.h"
+#include "tests/Jobs/LatchedFakeRunner.h"
+#include "tests/Jobs/ManualJobClock.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <barrier>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace vellumar;
+using namespace std::chrono_literals;
+
+constexpr int kWaiters = 32;
+
+// One running job on a clock that stands still, so long polls end only when the job changes.
+class RunningJob {
+public:
+    RunningJob()
+    {
+        JobSubmission submission;
+        submission.conversationID = "ios-bench";
+        submission.botID = "main";
+        submission.message = "Hello";
+        id = *manager->submit(submission).subscript("jobId")->stringValue();
+        auto started = runner->awaitStart(id);
+        if (!started) {
+            std::fprintf(stderr, "the job did not start\n");
+            std::abort();
+        }
+        run = *started;
+    }
+
+    ~RunningJob()
+    {
+        manager->cancelAll();
+        for (auto& asker : askers)
+            asker.wait();
+        manager.reset();
+    }
+
+    // The lists of the status object at their limits: 30 events, 3 interim texts and 10 open questions.
+    void fill()
+    {
+        for (int index = 0; index < 3; ++index) {
+            run.control->onEvent(
+                RunnerEvent::interim("A text the user sees before the reply, of a usual length."));
+            clock->advance(60s);
+        }
+        for (int index = 0; index < 30; ++index)
+            change();
+        for (int index = 0; index < 10; ++index) {
+            char requestID[16];
+            std::snprintf(requestID, sizeof requestID, "p-00000000000%x", index);
+            auto prompt
+                = JSON::object({ { "requestId", requestID }, { "canAlways", true }, { "scope", "folder" },
+                    { "tool", "Write" }, { "path", "/Users/me/Documents/Notes/todo.md" } });
+            askers.push_back(std::async(
+                std::launch::async, [control = run.control, prompt] { return control->ask(prompt); }));
+            clock->awaitSleepers(askers.size());
+        }
+    }
+
+    // One visible change: the activity flips between two kinds.
+    void change()
+    {
+        run.control->onEvent(m_flip ? RunnerEvent::tool("Read") : RunnerEvent::thinking());
+        m_flip = !m_flip;
+    }
+
+    std::shared_ptr<test::ManualJobClock> clock = std::make_shared<test::ManualJobClock>();
+    std::shared_ptr<test::LatchedFakeRunner> runner = std::make_shared<test::LatchedFakeRunner>();
+    std::unique_ptr<JobManager> manager = std::make_unique<JobManager>(
+        JobManager::Options { .runner = runner, .labels = {}, .clock = clock });
+    std::string id;
+    test::LatchedFakeRunner::Run run;
+    std::vector<std::future<std::string>> askers;
+
+private:
+    bool m_flip { false };
+};
+
+void statusObject(benchmark::State& state)
+{
+    RunningJob job;
+    job.fill();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(job.manager->status(job.id));
+}
+BENCHMARK(statusObject);
+
+void statusObjectEncoded(benchmark::State& state)
+{
+    RunningJob job;
+    job.fill();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(job.manager->status(job.id)->encoded());
+}
+BENCHMARK(statusObjectEncoded);
+
+// Reference: encoding the same object, built once.
+void encodingAloneReference(benchmark::State& state)
+{
+    RunningJob job;
+    job.fill();
+    auto status = *job.manager->status(job.id);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(status.encoded());
+}
+BENCHMARK(encodingAloneReference);
+
+// One change of a job with 32 long polls parked on it, until every poll has returned and parked again.
+void waitWakeUp32(benchmark::State& state)
+{
+    RunningJob job;
+    auto since = *job.manager->status(job.id)->subscript("version")->intValue();
+    std::atomic<bool> done { false };
+    std::barrier returned(kWaiters + 1);
+    std::vector<std::jthread> waiters;
+    for (int index = 0; index < kWaiters; ++index) {
+        waiters.emplace_back([&, version = since]() mutable {
+            for (;;) {
+                job.manager->wait(job.id, version++, 25);
+                returned.arrive_and_wait();
+                if (done)
+                    return;
+            }
+        });
+    }
+    for (auto _ : state) {
+        job.clock->awaitSleepers(kWaiters);
+        job.change();
+        returned.arrive_and_wait();
+    }
+    // Only once every waiter is parked again has each of them read the flag for this round.
+    job.clock->awaitSleepers(kWaiters);
+    done = true;
+    job.change();
+    returned.arrive_and_wait();
+}
+BENCHMARK(waitWakeUp32)->UseRealTime();
+
+// Reference: 32 threads parked on a bare condition variable, woken by one broadcast.
+void conditionVariableWakeUp32Reference(benchmark::State& state)
+{
+    std::mutex lock;
+    std::condition_variable changed;
+    std::condition_variable parkedChanged;
+    int parked = 0;
+    std::int64_t generation = 0;
+    std::atomic<bool> done { false };
+    std::barrier returned(kWaiters + 1);
+    std::vector<std::jthread> waiters;
+    for (int index = 0; index < kWaiters; ++index) {
+        waiters.emplace_back([&] {
+            for (std::int64_t seen = 0;; ++seen) {
+                {
+                    std::unique_lock guard(lock);
+                    ++parked;
+                    parkedChanged.notify_all();
+                    changed.wait(guard, [&] { return generation != seen; });
+                    --parked;
+                }
+                returned.arrive_and_wait();
+                if (done)
+                    return;
+            }
+        });
+    }
+    auto wakeAll = [&](bool last) {
+        std::unique_lock guard(lock);
+        parkedChanged.wait(guard, [&] { return parked == kWaiters; });
+        done = last;
+        ++generation;
+        changed.notify_all();
+    };
+    for (auto _ : state) {
+        wakeAll(false);
+        returned.arrive_and_wait();
+    }
+    wakeAll(true);
+    returned.arrive_and_wait();
+}
+BENCHMARK(conditionVariableWakeUp32Reference)->UseRealTime();
+
+}
