@@ -20,6 +20,10 @@
 
 namespace vellumar {
 
+class JSON;
+struct PermissionSettings;
+struct ResolvedPermissions;
+
 // Whether `validateFolderPath` refuses characters that a granted folder may not use. The folder
 // browser skips the test so that the user can still look around such folders.
 enum class CharacterCheck { skipped, applied };
@@ -87,6 +91,12 @@ struct PermissionResolver {
     // in privacy folders are skipped before the disk is touched.
     std::vector<std::filesystem::path> existingPlaces(
         const std::vector<std::filesystem::path>& urls, PlaceKind kind) const;
+
+    // What one run may use: the settings' folders checked and replaced by their real locations,
+    // home expanded, secret items mapped to their existing places, and, with commands on and the
+    // login PATH known, the command-line tools' folders. Throws the first folder refusal
+    // (RelayHTTPError); blocks for the timed probes.
+    ResolvedPermissions resolve(const PermissionSettings& settings, const std::optional<std::string>& loginPath) const;
 };
 
 template <typename Body> std::optional<std::invoke_result_t<Body&>> PermissionResolver::probe(Body body) const
