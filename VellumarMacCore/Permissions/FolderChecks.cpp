@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Permissions/FolderProbe.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionSettings.h"
 #include "VellumarMacCore/Permissions/SecretItems.h"
@@ -31,21 +32,6 @@ namespace {
             "\"" + std::string(label) + "\" holds keys or Vellumar's own data, so it cannot be allowed.");
     }
 
-    RelayHTTPError didNotOpenInTime(std::string_view label)
-    {
-        return RelayHTTPError(403, "folder_blocked",
-            "\"" + std::string(label)
-                + "\" did not open in time. If the Mac shows a privacy prompt for Vellumar for Mac, allow "
-                  "it, "
-                  "then try again.");
-    }
-
-    RelayHTTPError folderNotFound(std::string_view label)
-    {
-        return RelayHTTPError(
-            400, "folder_not_found", "The folder \"" + std::string(label) + "\" was not found.");
-    }
-
     bool isUsablePathCharacter(UChar32 scalar)
     {
         if (scalar < 0)
@@ -72,11 +58,6 @@ namespace {
     bool contains(const std::vector<fs::path>& list, const fs::path& path)
     {
         return std::find(list.begin(), list.end(), path) != list.end();
-    }
-
-    bool isPermissionRefusal(const std::error_code& error)
-    {
-        return error == std::errc::permission_denied || error == std::errc::operation_not_permitted;
     }
 
     // The body of `homeFolders`. It runs on a probe worker with a copy of the resolver, so a late
@@ -219,35 +200,15 @@ void PermissionResolver::checkFolderAllowed(
 
 fs::path PermissionResolver::checkReadable(const fs::path& folder, std::string_view label) const
 {
-    std::optional<std::optional<fs::path>> real;
-    try {
-        real = probe([folder]() -> std::optional<fs::path> {
-            fs::path resolved = resolvingSymlinks(folder);
-            std::error_code error;
-            if (!fs::is_directory(resolved, error))
-                return std::nullopt;
-            // Opening the listing reads its first entries, which is what a refusal stops.
-            fs::directory_iterator listing(resolved);
-            return resolved;
-        });
-    } catch (const RelayHTTPError&) {
-        throw;
-    } catch (const fs::filesystem_error& error) {
-        if (!isPermissionRefusal(error.code()))
-            throw folderNotFound(label);
-        throw RelayHTTPError(403, "folder_blocked",
-            "\"" + std::string(label)
-                + "\" could not be read. Allow Vellumar for Mac in System Settings > Privacy & Security, "
-                  "then "
-                  "try again.");
-    } catch (...) {
-        throw folderNotFound(label);
-    }
-    if (!real)
-        throw didNotOpenInTime(label);
-    if (!*real)
-        throw folderNotFound(label);
-    return std::move(**real);
+    return detail::openedInProbe(*this, label, 400, [folder]() -> std::optional<fs::path> {
+        fs::path resolved = resolvingSymlinks(folder);
+        std::error_code error;
+        if (!fs::is_directory(resolved, error))
+            return std::nullopt;
+        // Opening the listing reads its first entries, which is what a refusal stops.
+        fs::directory_iterator listing(resolved);
+        return resolved;
+    });
 }
 
 std::vector<fs::path> PermissionResolver::homeFolders(const std::vector<fs::path>& protectedList) const
@@ -255,7 +216,7 @@ std::vector<fs::path> PermissionResolver::homeFolders(const std::vector<fs::path
     auto folders
         = probe([resolver = *this, protectedList] { return grantableHomeFolders(resolver, protectedList); });
     if (!folders)
-        throw didNotOpenInTime("~");
+        throw detail::folderDidNotOpenInTime("~");
     return std::move(*folders);
 }
 

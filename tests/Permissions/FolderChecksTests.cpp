@@ -1,11 +1,11 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
+#include "tests/Permissions/TemporaryHome.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <optional>
 #include <string>
 
@@ -59,22 +59,8 @@ Refusal tooBroad(const std::string& label)
     return { 400, "folder_too_broad", "Folders above the home folder (" + label + ") cannot be allowed." };
 }
 
-void touch(const fs::path& file) { std::ofstream(file) << "x"; }
-
-// A home folder under a temporary root, with the data folder where Linux keeps it.
-struct TemporaryHome {
-    test::TemporaryFolder root;
-    fs::path home = resolvingSymlinks(root.path()) / "home";
-    fs::path data = home / ".local/share/Vellumar";
-
-    TemporaryHome()
-    {
-        fs::create_directories(data / "workspaces");
-        fs::create_directories(home / "Projects");
-    }
-
-    PermissionResolver resolver(double timeoutSeconds = 3.0) const { return { home, data, timeoutSeconds }; }
-};
+using test::TemporaryHome;
+using test::touch;
 
 // The "bad_path" sentence for the path, or "" when it is accepted (with the result in `normalised`).
 std::string pathRefusal(const PermissionResolver& resolver, const std::string& path, CharacterCheck check,

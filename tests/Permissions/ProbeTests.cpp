@@ -2,6 +2,7 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ProbePool.h"
+#include "tests/support/HeldFolder.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +15,6 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/fanotify.h>
-#include <unistd.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -87,50 +83,6 @@ template <typename Condition> bool eventually(Condition condition)
 
 struct ProbeFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
-};
-
-// Holds every opening of one folder until the test answers it, as a hung network volume or a
-// pending privacy prompt would. Closing the listener lets every held opening through.
-class HeldFolder {
-public:
-    explicit HeldFolder(const fs::path& folder)
-        : m_listener(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY))
-    {
-        if (m_listener >= 0
-            && fanotify_mark(m_listener, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD, folder.c_str())
-                != 0)
-            release();
-    }
-    ~HeldFolder() { release(); }
-    HeldFolder(const HeldFolder&) = delete;
-    HeldFolder& operator=(const HeldFolder&) = delete;
-
-    bool isHolding() const { return m_listener >= 0; }
-
-    // True when an opening is waiting for an answer right now; it is then allowed to go on.
-    bool allowWaitingOpening()
-    {
-        pollfd ready { m_listener, POLLIN, 0 };
-        if (poll(&ready, 1, 0) != 1)
-            return false;
-        fanotify_event_metadata event {};
-        if (read(m_listener, &event, sizeof event) < static_cast<ssize_t>(sizeof event) || event.fd < 0)
-            return false;
-        fanotify_response response { event.fd, FAN_ALLOW };
-        bool answered = write(m_listener, &response, sizeof response) == sizeof response;
-        close(event.fd);
-        return answered && (event.mask & FAN_OPEN_PERM);
-    }
-
-    void release()
-    {
-        if (m_listener >= 0)
-            close(m_listener);
-        m_listener = -1;
-    }
-
-private:
-    int m_listener;
 };
 
 PermissionResolver resolverWith(std::shared_ptr<ProbePool> pool, double timeoutSeconds)
@@ -226,7 +178,7 @@ TEST(PermissionResolverProbe, ReportsAFolderThatDoesNotOpenInTimeThenOpensOnceIt
     const fs::path folder = resolvingSymlinks(temporary.path()) / "Slow";
     fs::create_directory(folder);
     auto resolver = resolverWith(std::make_shared<ProbePool>(2), 3.0);
-    HeldFolder held(folder);
+    test::HeldFolder held(folder);
     if (!held.isHolding())
         GTEST_SKIP() << "holding folder openings needs fanotify and CAP_SYS_ADMIN";
 

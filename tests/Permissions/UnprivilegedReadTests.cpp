@@ -1,31 +1,24 @@
-// Root reads every folder whatever its mode, so these checks run as the unprivileged user 65534;
-// otherwise a refusal would never be seen. The test re-runs this executable as a peer process: it
-// loads its libraries as root, then closes itself into the test's folder with chroot (this
-// machine's own root folder is closed to other users, so no outside path would resolve), drops to
-// 65534 and only then starts the probe's thread, so no sanitizer sees threads cross a fork.
+// Root reads every folder whatever its mode, so these checks run as the unprivileged user 65534 in
+// a peer process (tests/support/UnprivilegedPeer.h); otherwise a refusal would never be seen.
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/UnprivilegedPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include <grp.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
 // "ok <real path>" or "<status> <code> <message>".
-std::string checkReadableOutcome(const fs::path& folder)
+std::string checkReadableOutcome(const std::string& folder)
 {
     vellumar::PermissionResolver resolver("/home", "/home/.local/share/Vellumar", 30.0);
     try {
@@ -35,34 +28,12 @@ std::string checkReadableOutcome(const fs::path& folder)
     }
 }
 
-constexpr const char* kPeerRoot = "VELLUMAR_UNPRIVILEGED_PEER_ROOT";
-constexpr const char* kPeerFolder = "VELLUMAR_UNPRIVILEGED_PEER_FOLDER";
-
-// In the peer process only: one check, its outcome on standard output, and exit before any test.
-[[maybe_unused]] const bool runsAsPeer = [] {
-    const char* root = std::getenv(kPeerRoot);
-    const char* folder = std::getenv(kPeerFolder);
-    if (!root || !folder)
-        return false;
-    std::string outcome;
-    if (chroot(root) != 0 || chdir("/") != 0 || setgroups(0, nullptr) != 0
-        || setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0
-        || geteuid() != kNobody)
-        outcome = "setup failed";
-    else
-        outcome = checkReadableOutcome(folder);
-    std::fwrite(outcome.data(), 1, outcome.size(), stdout);
-    std::fflush(stdout);
-    _exit(0);
-}();
+[[maybe_unused]] const bool checkReadableRegistered
+    = vellumar::test::registerUnprivilegedCheck("checkReadable", checkReadableOutcome);
 
 std::string checkAsNobody(const fs::path& root, const fs::path& folder)
 {
-    auto self = fs::read_symlink("/proc/self/exe");
-    auto result = vellumar::test::runPeer({ "env", std::string(kPeerRoot) + "=" + root.string(),
-        std::string(kPeerFolder) + "=" + folder.string(), self.string() });
-    EXPECT_EQ(result.exitStatus, 0);
-    return result.output;
+    return vellumar::test::runUnprivileged("checkReadable", root, folder.string());
 }
 
 void setMode(const fs::path& path, fs::perms mode) { fs::permissions(path, mode, fs::perm_options::replace); }
