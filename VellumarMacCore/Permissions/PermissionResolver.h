@@ -44,11 +44,36 @@ struct PermissionResolver {
 
     static constexpr std::size_t maxHomeFolders = 60;
     static constexpr std::size_t maxBrowseEntries = 500;
+    // Most folders the tool scan adds to its read and write lists together, however long PATH is.
+    static constexpr std::size_t maxToolFolders = 40;
+    // Most entries of one PATH folder that the tool scan looks at, in name order.
+    static constexpr std::size_t maxToolEntries = 400;
+
+    struct BrowseEntry {
+        std::string name; // as listed
+        std::filesystem::path url; // real location
+    };
+    // One browsed folder's kept subfolders.
+    struct BrowseListing {
+        std::filesystem::path folder; // real location
+        std::vector<BrowseEntry> entries; // in listing order
+        bool truncated = false; // stopped at the entry limit
+    };
+    // What the command-line tool scan found; real locations, in the order found.
+    struct ToolFolders {
+        std::vector<std::filesystem::path> toolReads;
+        std::vector<std::filesystem::path> toolWrites;
+        std::vector<std::filesystem::path> executableFolders;
+    };
 
     // The relay's own files and folders in the data folder, whether or not they exist yet.
     static const std::vector<std::string>& appDataNames();
     // Folders directly under home whose first access raises a privacy prompt or belongs to a cloud client.
     static const std::set<std::string>& privacyFolders();
+    // Hidden folders under home that hold caches or shared data rather than one tool's own files.
+    static const std::set<std::string>& toolScanSkippedNames();
+    // Shell environment files a tool folder may hold, in the order they are looked for.
+    static const std::vector<std::string>& toolEnvFileNames();
 
     // The data folder's protected entries: its names but "workspaces", united with
     // `appDataNames`, sorted, each under `dataFolder`. A listing failure counts as no names.
@@ -92,11 +117,33 @@ struct PermissionResolver {
     std::vector<std::filesystem::path> existingPlaces(
         const std::vector<std::filesystem::path>& urls, PlaceKind kind) const;
 
+    // The folder browser's answer for a path as the phone sent it (nullopt: "~"): the folder and its
+    // subfolders, each with whether it may be granted and whether opening it raises a privacy
+    // prompt. Throws RelayHTTPError: the path refusals, 403 "protected_folder", 403
+    // "folder_blocked" (timed out or refused) and 404 "folder_not_found". Blocks for one probe.
+    JSON browseFolder(const std::optional<std::string>& path) const;
+    // The body of the browse probe: at most `limit` visible subfolders of the folder's real
+    // location. nullopt when nothing is there or it is not a folder; throws the listing's
+    // std::filesystem::filesystem_error.
+    static std::optional<BrowseListing> listBrowseFolder(
+        const std::filesystem::path& folder, std::size_t limit);
+    // The folders that the programs on the login PATH need: the PATH folders and the folders that
+    // their linked programs live in, the tool folders under home that they may write, and the
+    // folders around them they may read. Never throws; folders that cannot be read are skipped.
+    ToolFolders scanCommandLineTools(std::string_view loginPath) const;
+    // Whether a folder may be offered to command-line tools: not home itself, a usable absolute
+    // path, outside the privacy folders, and neither inside nor around a protected place or a form
+    // of the data folder.
+    bool isUsableToolFolder(const std::filesystem::path& url, const std::filesystem::path& homeFolder,
+        const std::vector<std::filesystem::path>& protectedList,
+        const std::vector<std::filesystem::path>& dataFolderForms) const;
+
     // What one run may use: the settings' folders checked and replaced by their real locations,
     // home expanded, secret items mapped to their existing places, and, with commands on and the
     // login PATH known, the command-line tools' folders. Throws the first folder refusal
     // (RelayHTTPError); blocks for the timed probes.
-    ResolvedPermissions resolve(const PermissionSettings& settings, const std::optional<std::string>& loginPath) const;
+    ResolvedPermissions resolve(
+        const PermissionSettings& settings, const std::optional<std::string>& loginPath) const;
 };
 
 template <typename Body> std::optional<std::invoke_result_t<Body&>> PermissionResolver::probe(Body body) const
