@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 
+#include "VellumarMacCore/Permissions/PathContainment.h"
+
 #include <algorithm>
 
 namespace vellumar {
@@ -34,6 +36,25 @@ std::optional<std::string> ResolvedPermissions::secretMode(std::string_view id) 
             return grant.writable ? "write" : "read";
     }
     return std::nullopt;
+}
+
+const std::vector<std::string>& claudeSubfolderNames()
+{
+    static const std::vector<std::string> names = { "skills", "commands", "agents" };
+    return names;
+}
+
+bool isClaudeSubfolderInWritableGrant(
+    const std::filesystem::path& url, const std::vector<FolderGrant>& grants)
+{
+    const std::filesystem::path path = standardizedPath(url);
+    const auto& names = claudeSubfolderNames();
+    if (path.parent_path().filename() != ".claude"
+        || std::find(names.begin(), names.end(), path.filename().string()) == names.end())
+        return false;
+    return std::any_of(grants.begin(), grants.end(), [&](const FolderGrant& grant) {
+        return grant.writable && isPathInside(path, grant.path) && path != standardizedPath(grant.path);
+    });
 }
 
 }

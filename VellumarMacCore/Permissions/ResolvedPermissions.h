@@ -55,4 +55,13 @@ struct ResolvedPermissions {
     friend bool operator==(const ResolvedPermissions&, const ResolvedPermissions&) = default;
 };
 
+// The folders of a project's ".claude" folder where Claude Code keeps what a bot may add to it:
+// "skills", "commands", "agents".
+const std::vector<std::string>& claudeSubfolderNames();
+
+// Whether `url` is a ".claude/<skills|commands|agents>" folder lying strictly inside a writable
+// grant, the only places a bot may be allowed to write without asking.
+bool isClaudeSubfolderInWritableGrant(
+    const std::filesystem::path& url, const std::vector<FolderGrant>& grants);
+
 }
