@@ -1,14 +1,12 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
 
 #include "VellumarMacCore/ConversationData/ApprovalStore.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 
-#include <unicode/brkiter.h>
 #include <unicode/uchar.h>
-#include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
-#include <memory>
 #include <utility>
 
 namespace vellumar {
@@ -66,32 +64,6 @@ namespace {
                 result.append(separator);
             result.append(pieces[index]);
         }
-        return result;
-    }
-
-    // The first `limit` user-perceived characters of a UTF-8 text.
-    std::string graphemePrefix(std::string_view text, std::size_t limit)
-    {
-        // Every character takes at least one byte, so a short text needs no segmenting.
-        if (text.size() <= limit)
-            return std::string(text);
-        icu::UnicodeString unicode
-            = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> characters(
-            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        if (U_FAILURE(status))
-            return std::string(text);
-        characters->setText(unicode);
-        int32_t end = characters->first();
-        for (std::size_t count = 0; count < limit; ++count) {
-            int32_t next = characters->next();
-            if (next == icu::BreakIterator::DONE)
-                return std::string(text);
-            end = next;
-        }
-        std::string result;
-        unicode.tempSubString(0, end).toUTF8String(result);
         return result;
     }
 
@@ -254,7 +226,7 @@ void ClaudeStreamParser::announceTool(const JSON& block, std::vector<RunnerEvent
             m_tools.push_back(ToolUse {
                 .id = *id,
                 .at = millisecondsSince1970(now),
-                .tool = graphemePrefix(name, maxToolNameCharacters),
+                .tool = prefixCharacters(name, maxToolNameCharacters),
                 .kind = ApprovalStore::toolKind(name),
                 .target = ApprovalStore::toolDetail(name, input ? &*input : nullptr),
                 .status = "stopped",

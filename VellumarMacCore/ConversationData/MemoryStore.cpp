@@ -1,8 +1,8 @@
 #include "VellumarMacCore/ConversationData/MemoryStore.h"
 
-#include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/StoreFile.h"
 #include "VellumarMacCore/Foundations/CleanText.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/Redaction.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
@@ -232,7 +232,7 @@ std::optional<std::string> MemoryStore::cleanText(std::string_view text)
         offset = word.end;
     }
     auto masked = Redaction::redact(folded);
-    if (masked.empty() || containsControlCharacters(masked) || detail::characterCount(masked) > maxLength)
+    if (masked.empty() || containsControlCharacters(masked) || characterCount(masked) > maxLength)
         return std::nullopt;
     return masked;
 }

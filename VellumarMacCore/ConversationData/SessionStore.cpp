@@ -1,7 +1,7 @@
 #include "VellumarMacCore/ConversationData/SessionStore.h"
 
-#include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/StoreFile.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 
 #include <algorithm>
@@ -19,17 +19,6 @@ namespace {
     {
         // duration_cast truncates towards zero.
         return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
-    }
-
-    // The first `count` user-perceived characters.
-    std::string firstCharacters(std::string_view text, std::int64_t count)
-    {
-        // A character takes at least one byte, so a short text needs no break rules.
-        if (text.size() <= static_cast<std::size_t>(count))
-            return std::string(text);
-        std::string cut;
-        detail::prefixCharacters(detail::unicodeString(text), count).toUTF8String(cut);
-        return cut;
     }
 
     // Nullptr when there is no entry or no such member.
@@ -286,8 +275,8 @@ void SessionStore::Locked::recordReply(std::string_view conversationID, std::str
 void SessionStore::Locked::recordTurn(
     std::string_view conversationID, std::string_view botID, std::string_view user, std::string_view reply)
 {
-    auto userText = firstCharacters(user, maxTurnCharacters);
-    auto replyText = firstCharacters(reply, maxTurnCharacters);
+    auto userText = prefixCharacters(user, maxTurnCharacters);
+    auto replyText = prefixCharacters(reply, maxTurnCharacters);
     auto& entry = entryForWriting(conversationID, botID);
     entry.insert_or_assign("recent",
         appendingKeepingLast(storedArray(entry, "recent"),
@@ -311,13 +300,13 @@ void SessionStore::Locked::recordRoutineResult(
     entry.insert_or_assign("posted",
         appendingKeepingLast(storedArray(entry, "posted"),
             JSON::object({ { "routine", JSON(routine) },
-                { "reply", JSON(firstCharacters(reply, maxPostedCharacters)) } }),
+                { "reply", JSON(prefixCharacters(reply, maxPostedCharacters)) } }),
             maxPosted));
     // Routine results reach the recent turns but never the day turns, which hold chat only.
     entry.insert_or_assign("recent",
         appendingKeepingLast(storedArray(entry, "recent"),
             JSON::object({ { "routine", JSON(routine) },
-                { "reply", JSON(firstCharacters(reply, maxTurnCharacters)) } }),
+                { "reply", JSON(prefixCharacters(reply, maxTurnCharacters)) } }),
             maxRecent));
     save();
 }

@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/ReadableFile.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
@@ -105,23 +106,17 @@ namespace {
 
     // Keeps the name within `maxNameLength` grapheme clusters while keeping (up to 12 characters of)
     // its extension, so a long name still opens with the right program.
-    icu::UnicodeString shortenedName(const icu::UnicodeString& name)
+    std::string shortenedName(std::string_view name)
     {
-        // A grapheme cluster holds at least one UTF-16 unit.
-        if (name.length() <= UploadRules::maxNameLength
-            || detail::characterCount(name) <= UploadRules::maxNameLength)
-            return name;
-        std::string utf8;
-        name.toUTF8String(utf8);
-        std::string_view fullExtension = pathExtension(utf8);
+        if (characterPrefixLength(name, UploadRules::maxNameLength) == name.size())
+            return std::string(name);
+        std::string_view fullExtension = pathExtension(name);
         if (fullExtension.empty())
-            return detail::prefixCharacters(name, UploadRules::maxNameLength);
-        icu::UnicodeString base
-            = detail::unicodeString(std::string_view(utf8).substr(0, utf8.size() - fullExtension.size() - 1));
-        icu::UnicodeString extension = detail::prefixCharacters(detail::unicodeString(fullExtension), 12);
-        icu::UnicodeString shortened = detail::prefixCharacters(
-            base, UploadRules::maxNameLength - detail::characterCount(extension) - 1);
-        return shortened.append(u'.').append(extension);
+            return prefixCharacters(name, UploadRules::maxNameLength);
+        std::string extension = prefixCharacters(fullExtension, 12);
+        std::string_view base = name.substr(0, name.size() - fullExtension.size() - 1);
+        return prefixCharacters(base, UploadRules::maxNameLength - characterCount(extension) - 1) + "."
+            + extension;
     }
 
     RelayHTTPError unsupportedKind()
@@ -285,10 +280,9 @@ namespace UploadRules {
         std::int32_t leadingDots = 0;
         while (leadingDots < cleaned.length() && cleaned[leadingDots] == u'.')
             ++leadingDots;
-        cleaned = shortenedName(replacingUnsafeRuns(icu::UnicodeString(cleaned, leadingDots)));
-
-        std::string result;
-        cleaned.toUTF8String(result);
+        std::string replaced;
+        replacingUnsafeRuns(icu::UnicodeString(cleaned, leadingDots)).toUTF8String(replaced);
+        std::string result = shortenedName(replaced);
         return result.empty() ? "file" : result;
     }
 

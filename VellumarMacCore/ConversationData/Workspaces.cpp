@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/UploadRules.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
@@ -73,13 +74,11 @@ namespace {
     // hidden entry, or is malformed.
     std::vector<std::string_view> checkedPieces(std::string_view relativePath)
     {
-        // Control characters first: the length is counted only on valid UTF-8. A grapheme cluster is
-        // at least one byte, so a short path needs no counting.
+        // Control characters first: the length is counted only on valid UTF-8.
         if (relativePath.empty() || relativePath.front() == '/'
             || relativePath.find('\\') != std::string_view::npos || containsControlCharacters(relativePath))
             throw badPath();
-        if (relativePath.size() > static_cast<std::size_t>(kMaxRelativePathCharacters)
-            && detail::characterCount(relativePath) > kMaxRelativePathCharacters)
+        if (characterPrefixLength(relativePath, kMaxRelativePathCharacters) < relativePath.size())
             throw badPath();
         std::vector<std::string_view> pieces;
         for (std::size_t start = 0;;) {

@@ -1,17 +1,12 @@
 #include "VellumarMacCore/Foundations/CleanText.h"
 
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
-#include <unicode/brkiter.h>
 #include <unicode/uchar.h>
-#include <unicode/utext.h>
 #include <unicode/utf8.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <limits>
-#include <memory>
 
 namespace vellumar::CleanText {
 
@@ -68,59 +63,6 @@ namespace {
         return begin < end ? text.substr(begin, end - begin) : std::string_view();
     }
 
-    void stopWithoutBreakRules(UErrorCode status)
-    {
-        std::fprintf(stderr, "ICU character break rules are unavailable: %s\n", u_errorName(status));
-        std::abort();
-    }
-
-    // Loaded once, behind the language's own guard, so that every thread sees the rules fully built.
-    const icu::BreakIterator& characterBreakRules()
-    {
-        static const std::unique_ptr<icu::BreakIterator> rules = [] {
-            UErrorCode status = U_ZERO_ERROR;
-            std::unique_ptr<icu::BreakIterator> made(
-                icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-            if (U_FAILURE(status) || !made)
-                stopWithoutBreakRules(status);
-            return made;
-        }();
-        return *rules;
-    }
-
-    // An iterator holds its position, so each thread keeps its own copy and the cleaners need no lock.
-    icu::BreakIterator& characterBreaks()
-    {
-        thread_local std::unique_ptr<icu::BreakIterator> iterator(characterBreakRules().clone());
-        if (!iterator)
-            stopWithoutBreakRules(U_MEMORY_ALLOCATION_ERROR);
-        return *iterator;
-    }
-
-    // The byte length of the first `count` characters (extended grapheme clusters) of valid UTF-8.
-    std::size_t characterPrefixLength(std::string_view text, std::size_t count)
-    {
-        // Every character takes at least one byte.
-        if (count >= text.size())
-            return text.size();
-        // ICU's break positions are 32-bit; so many characters never fit in a shorter prefix anyway.
-        text = text.substr(0, std::min<std::size_t>(text.size(), std::numeric_limits<std::int32_t>::max()));
-        UErrorCode status = U_ZERO_ERROR;
-        UText utext = UTEXT_INITIALIZER;
-        utext_openUTF8(&utext, text.data(), static_cast<std::int64_t>(text.size()), &status);
-        auto& iterator = characterBreaks();
-        iterator.setText(&utext, status);
-        std::size_t length = text.size();
-        if (U_SUCCESS(status)) {
-            iterator.first();
-            std::int32_t boundary = iterator.next(static_cast<std::int32_t>(count));
-            if (boundary != icu::BreakIterator::DONE)
-                length = static_cast<std::size_t>(boundary);
-        }
-        utext_close(&utext);
-        return length;
-    }
-
 }
 
 std::optional<std::string> trimmedField(std::string_view text, std::size_t maximum, LineBreaks lineBreaks)
@@ -156,7 +98,7 @@ std::string deviceName(const std::optional<std::string>& name)
     std::string_view field = trimmed(kept).value_or(std::string_view());
     if (field.empty())
         return std::string(kDefaultDeviceName);
-    return std::string(field.substr(0, characterPrefixLength(field, kDeviceNameCharacters)));
+    return prefixCharacters(field, kDeviceNameCharacters);
 }
 
 }

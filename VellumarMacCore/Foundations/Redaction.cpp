@@ -1,15 +1,8 @@
 #include "VellumarMacCore/Foundations/Redaction.h"
 
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/SecretPattern.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
-
-#include <unicode/brkiter.h>
-#include <unicode/utext.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <optional>
 
 namespace vellumar::Redaction {
 
@@ -36,49 +29,6 @@ namespace {
         return folded;
     }
 
-    // ICU keeps its break rules inside the library: a character break iterator that cannot be made means a
-    // broken installation, as a pattern that fails to compile would.
-    const icu::BreakIterator& characterBreakPrototype()
-    {
-        static const std::unique_ptr<icu::BreakIterator> prototype = [] {
-            UErrorCode status = U_ZERO_ERROR;
-            std::unique_ptr<icu::BreakIterator> iterator(
-                icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-            if (U_FAILURE(status) || !iterator) {
-                std::fprintf(stderr, "ICU character break iterator unavailable: %s\n", u_errorName(status));
-                std::abort();
-            }
-            return iterator;
-        }();
-        return *prototype;
-    }
-
-    // When `text` has more than `limit` grapheme clusters, the byte offset after its first `limit` - 1;
-    // nothing when it fits (or, short of memory, when ICU cannot count).
-    std::optional<std::size_t> cutBeforeLimit(std::string_view text, std::size_t limit)
-    {
-        UErrorCode status = U_ZERO_ERROR;
-        UText* utext = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
-        std::unique_ptr<UText, decltype(&utext_close)> closer(utext, &utext_close);
-        std::unique_ptr<icu::BreakIterator> iterator(characterBreakPrototype().clone());
-        if (U_FAILURE(status) || !iterator)
-            return std::nullopt;
-        iterator->setText(utext, status);
-        if (U_FAILURE(status))
-            return std::nullopt;
-        std::size_t cut = 0;
-        std::size_t clusters = 0;
-        for (auto boundary = iterator->next(); boundary != icu::BreakIterator::DONE;
-             boundary = iterator->next()) {
-            ++clusters;
-            if (clusters == limit - 1)
-                cut = static_cast<std::size_t>(boundary);
-            if (clusters > limit)
-                return cut;
-        }
-        return std::nullopt;
-    }
-
 }
 
 std::string redact(std::string_view text)
@@ -94,13 +44,9 @@ std::string oneLine(std::string_view text, std::size_t limit)
     if (limit == 0)
         return {};
     auto folded = foldedWhiteSpace(text);
-    // A cluster takes at least one byte, so a short text needs no counting.
-    if (folded.size() <= limit)
+    if (characterPrefixLength(folded, limit) == folded.size())
         return folded;
-    auto cut = cutBeforeLimit(folded, limit);
-    if (!cut)
-        return folded;
-    folded.resize(*cut);
+    folded.resize(characterPrefixLength(folded, limit - 1));
     folded += kEllipsis;
     return folded;
 }

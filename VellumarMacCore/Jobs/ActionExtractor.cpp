@@ -1,7 +1,7 @@
 #include "VellumarMacCore/Jobs/ActionExtractor.h"
 
-#include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/Foundations/CleanText.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
@@ -131,14 +131,6 @@ namespace {
             }
         }
         return begin < end ? text.substr(begin, end - begin) : std::string_view();
-    }
-
-    std::string firstCharacters(std::string_view text, std::size_t count)
-    {
-        std::string prefix;
-        detail::prefixCharacters(detail::unicodeString(text), static_cast<std::int64_t>(count))
-            .toUTF8String(prefix);
-        return prefix;
     }
 
     const std::string* stringMember(const JSON::Object& block, std::string_view key)
@@ -424,7 +416,8 @@ Result extract(std::string_view text, const std::vector<std::string>& allowedAct
             else
                 result.actions.push_back(std::move(*action));
         } else {
-            result.reasons.push_back(firstCharacters(*type, kReasonTypeCharacters) + " is not available now");
+            result.reasons.push_back(
+                prefixCharacters(*type, kReasonTypeCharacters) + " is not available now");
         }
     }
     if (unclosedBlockStart(withoutBlocks(text, blocks)))

@@ -2,8 +2,8 @@
 // details from earlier text, the hand-over of a new session and the texts of routine runs.
 #include "VellumarMacCore/Jobs/Prompts.h"
 
-#include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/UploadRules.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 #include "VellumarMacCore/Jobs/EarlierAttachments.h"
 #include "VellumarMacCore/Jobs/PromptText.h"
@@ -260,7 +260,7 @@ std::string routineContext(const std::vector<SessionStore::Turn>& turns, const i
     std::int64_t total = 0;
     for (auto turn = turns.rbegin(); turn != turns.rend(); ++turn) {
         auto text = "[" + formattedDate(format, turn->at) + "] User: " + turn->user + "\nYou: " + turn->reply;
-        auto characters = detail::characterCount(text);
+        auto characters = static_cast<std::int64_t>(characterCount(text));
         if (!kept.empty() && total + characters > kRoutineContextCharacters)
             break;
         total += characters;

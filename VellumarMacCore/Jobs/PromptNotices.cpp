@@ -3,7 +3,7 @@
 #include "VellumarMacCore/Jobs/Prompts.h"
 
 #include "Platform/Crypto.h"
-#include "VellumarMacCore/ConversationData/PathText.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Jobs/PromptText.h"
 
 #include <cstdio>
@@ -37,13 +37,6 @@ namespace {
             hex += pair;
         }
         return hex;
-    }
-
-    std::string firstCharacters(const std::string& text, std::int64_t count)
-    {
-        std::string prefix;
-        detail::prefixCharacters(detail::unicodeString(text), count).toUTF8String(prefix);
-        return prefix;
     }
 
 }
@@ -184,12 +177,8 @@ std::optional<std::string> interruptionNotice(
 
     std::vector<std::string> shown;
     for (const auto& text : interimTexts) {
-        // Cheap first: a text of at most 200 bytes cannot hold more than 200 characters.
-        if (text.size() <= static_cast<std::size_t>(kInterimCharacters)
-            || detail::characterCount(text) <= kInterimCharacters)
-            shown.push_back(text);
-        else
-            shown.push_back(firstCharacters(text, kInterimCharacters) + "…");
+        auto kept = characterPrefixLength(text, kInterimCharacters);
+        shown.push_back(kept == text.size() ? text : text.substr(0, kept) + "…");
     }
     return base + " Before it stopped, these messages had reached the user: \"" + joined(shown, "\" \"")
         + "\".";

@@ -1,0 +1,177 @@
+#include "VellumarMacCore/Foundations/Graphemes.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace vellumar {
+namespace {
+
+    // "e" and a combining acute accent: two scalars, one character.
+    constexpr std::string_view kDecomposedE = "e\xCC\x81";
+    constexpr std::string_view kFrenchFlag = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";
+    // Woman, zero-width joiner, laptop: three pictographs joined into one character.
+    constexpr std::string_view kWomanTechnologist = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB";
+    // Hangul jamo L, V, T: one syllable.
+    constexpr std::string_view kHangulJamo = "\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8";
+
+    TEST(Graphemes, CountsUserPerceivedCharacters)
+    {
+        struct Case {
+            const char* name;
+            std::string text;
+            std::size_t expected;
+        };
+        const Case cases[] = {
+            { "empty", "", 0 },
+            { "one byte", "a", 1 },
+            { "ASCII word", "word", 4 },
+            { "CR LF is one", "a\r\nb", 3 },
+            { "LF CR is two", "\n\r", 2 },
+            { "combining accent", std::string(kDecomposedE) + "x", 2 },
+            { "flag", std::string(kFrenchFlag), 1 },
+            { "three regional indicators", "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xAB", 2 },
+            { "joined emoji", std::string(kWomanTechnologist), 1 },
+            { "hangul jamo", std::string(kHangulJamo), 1 },
+            { "lone continuation byte", "a\x80z", 3 },
+            { "truncated sequence at the end", "ab\xE2\x82", 3 },
+            { "overlong form is two pieces", "\xC0\xAF", 2 },
+            { "encoded surrogate is three pieces", "\xED\xA0\x80", 3 },
+        };
+        for (const auto& test : cases) {
+            SCOPED_TRACE(test.name);
+            EXPECT_EQ(characterCount(test.text), test.expected);
+        }
+    }
+
+    TEST(Graphemes, PrefixNeverSplitsACharacter)
+    {
+        struct Case {
+            const char* name;
+            std::string text;
+            std::size_t count;
+            std::string expected;
+        };
+        const std::string accents = std::string(kDecomposedE) + std::string(kDecomposedE);
+        const Case cases[] = {
+            { "zero characters", "abc", 0, "" },
+            { "zero of empty", "", 0, "" },
+            { "more than there are", "abc", 10, "abc" },
+            { "exactly all", "abc", 3, "abc" },
+            { "one of two accented letters", accents, 1, std::string(kDecomposedE) },
+            { "flag stays whole", std::string(kFrenchFlag) + "z", 1, std::string(kFrenchFlag) },
+            { "joined emoji stays whole", std::string(kWomanTechnologist) + "!", 1,
+                std::string(kWomanTechnologist) },
+            { "CR LF stays whole", "\r\nx", 1, "\r\n" },
+            { "broken byte is kept as it is",
+                "\xFF"
+                "ab",
+                2,
+                "\xFF"
+                "a" },
+        };
+        for (const auto& test : cases) {
+            SCOPED_TRACE(test.name);
+            EXPECT_EQ(prefixCharacters(test.text, test.count), test.expected);
+            EXPECT_EQ(characterPrefixLength(test.text, test.count), test.expected.size());
+        }
+    }
+
+    // Pieces whose segmentation has not changed between Unicode versions, so the system's ICU and the
+    // peer's may differ in age.
+    const std::vector<std::string>& stablePieces()
+    {
+        static const std::vector<std::string> pieces { "a", "Z", " ", "\r", "\n", "\xCC\x81", "\xE2\x80\x8D",
+            "\xF0\x9F\x87\xAB", "\xF0\x9F\x87\xB7", "\xF0\x9F\x91\xA9", "\xF0\x9F\x92\xBB",
+            "\xF0\x9F\x8F\xBD", "\xE1\x84\x80", "\xE1\x85\xA1", "\xE1\x86\xA8", "\xEA\xB0\x80",
+            "\xE4\xB8\xAD", "\xC3\xA9", "\xEF\xB8\x8F" };
+        return pieces;
+    }
+
+    // Node's Intl.Segmenter is an independent segmenter; it reads one JSON string a line and prints the
+    // byte offset after each of its characters, so every prefix length can be checked against it.
+    TEST(Graphemes, AgreesWithNodeSegmenterOnRandomTexts)
+    {
+        std::mt19937 random(20241206);
+        const auto& pieces = stablePieces();
+        std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+        std::uniform_int_distribution<int> length(0, 24);
+        std::vector<std::string> texts;
+        std::string input;
+        for (int index = 0; index < 400; ++index) {
+            std::string text;
+            for (int piece = length(random); piece > 0; --piece)
+                text += pieces[pick(random)];
+            texts.push_back(text);
+            std::string escaped;
+            for (char c : text) {
+                if (c == '\r')
+                    escaped += "\\r";
+                else if (c == '\n')
+                    escaped += "\\n";
+                else
+                    escaped += c;
+            }
+            input += "\"" + escaped + "\"\n";
+        }
+        const char* script = R"(
+const lines = require('fs').readFileSync(0, 'utf8').split('\n').filter((l) => l.length > 0);
+const segmenter = new Intl.Segmenter('en', { granularity: 'grapheme' });
+for (const line of lines) {
+  const ends = [];
+  let bytes = 0;
+  for (const { segment } of segmenter.segment(JSON.parse(line))) {
+    bytes += Buffer.byteLength(segment, 'utf8');
+    ends.push(bytes);
+  }
+  console.log(ends.join(' '));
+})";
+        auto peer = test::runPeer({ "node", "-e", script }, input);
+        ASSERT_EQ(peer.exitStatus, 0);
+        std::istringstream lines(peer.output);
+        for (const auto& text : texts) {
+            SCOPED_TRACE(testing::PrintToString(text));
+            std::string line;
+            ASSERT_TRUE(std::getline(lines, line));
+            std::istringstream ends(line);
+            std::vector<std::size_t> expected;
+            for (std::size_t end; ends >> end;)
+                expected.push_back(end);
+            EXPECT_EQ(characterCount(text), expected.size());
+            for (std::size_t count = 1; count <= expected.size(); ++count)
+                EXPECT_EQ(characterPrefixLength(text, count), expected[count - 1]) << "count " << count;
+        }
+    }
+
+    // Each thread has its own iterator and the rules load once; the sanitizer builds catch sharing.
+    TEST(Graphemes, MeasuresFromManyThreadsAtOnce)
+    {
+        std::string text;
+        for (int index = 0; index < 200; ++index)
+            text += std::string(kDecomposedE) + std::string(kFrenchFlag);
+        std::vector<std::size_t> counts(8);
+        std::vector<std::size_t> lengths(8);
+        {
+            std::vector<std::jthread> threads;
+            for (std::size_t index = 0; index < counts.size(); ++index) {
+                threads.emplace_back([&, index] {
+                    for (int round = 0; round < 50; ++round) {
+                        counts[index] = characterCount(text);
+                        lengths[index] = characterPrefixLength(text, 3);
+                    }
+                });
+            }
+        }
+        for (std::size_t index = 0; index < counts.size(); ++index) {
+            EXPECT_EQ(counts[index], 400u);
+            EXPECT_EQ(lengths[index], 2 * kDecomposedE.size() + kFrenchFlag.size());
+        }
+    }
+
+}
+}
