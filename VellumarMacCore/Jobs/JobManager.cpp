@@ -104,6 +104,9 @@ JobManager::~JobManager()
         if (threads.empty())
             break;
     }
+    // Every job has ended now, and each end woke its long polls and answered its questions.
+    std::unique_lock lock(m_lock);
+    m_callerLeft.wait(lock, [this] { return m_callersInside == 0; });
 }
 
 void JobManager::observeRunning(RunningObserver observer)

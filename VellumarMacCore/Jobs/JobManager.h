@@ -64,7 +64,8 @@ public:
     using FinishedObserver = std::function<void(const FinishedJob&)>;
 
     explicit JobManager(Options options);
-    // Cancels every job and waits for the running ones to end; their runs must honour the stop request.
+    // Cancels every job and waits for the running ones to end (their runs must honour the stop request)
+    // and for every long poll and question still inside the manager to return.
     ~JobManager();
     JobManager(const JobManager&) = delete;
     JobManager& operator=(const JobManager&) = delete;
@@ -138,6 +139,8 @@ private:
     void prune();
     JSON statusJSON(const Job& job) const;
 
+    struct CallerInside;
+
     JobPointer find(std::string_view id) const;
     std::vector<JobPointer> allQueued() const;
     std::int64_t millis(JobClock::TimePoint date) const;
@@ -163,6 +166,9 @@ private:
     std::vector<RunningObserver> m_observers;
     std::vector<FinishedObserver> m_finishedObservers;
     std::map<std::string, std::string, std::less<>> m_stoppedNotes;
+    // Threads inside `wait` or `ask`, which may block there; the destructor waits for them to leave.
+    std::size_t m_callersInside { 0 };
+    std::condition_variable m_callerLeft;
 };
 
 }

@@ -110,6 +110,25 @@ public:
     std::condition_variable changed;
 };
 
+// Counts a thread in `wait` or `ask` for as long as it is there; made and destroyed under the lock.
+struct JobManager::CallerInside {
+    explicit CallerInside(JobManager& manager)
+        : m_manager(manager)
+    {
+        ++m_manager.m_callersInside;
+    }
+    ~CallerInside()
+    {
+        if (--m_manager.m_callersInside == 0)
+            m_manager.m_callerLeft.notify_all();
+    }
+    CallerInside(const CallerInside&) = delete;
+    CallerInside& operator=(const CallerInside&) = delete;
+
+private:
+    JobManager& m_manager;
+};
+
 struct JobManager::RunOutcome {
     std::optional<ReplyOutput> output;
     // A failed run's error object. With neither this nor an output, the run was canceled.

@@ -32,6 +32,7 @@ namespace {
 std::optional<JSON> JobManager::wait(std::string_view id, std::optional<std::int64_t> since, double timeout)
 {
     std::unique_lock lock(m_lock);
+    CallerInside inside(*this);
     auto job = find(id);
     if (!job)
         return std::nullopt;
@@ -53,6 +54,7 @@ std::optional<JSON> JobManager::wait(std::string_view id, std::optional<std::int
 std::string JobManager::ask(const std::string& id, const JSON& prompt)
 {
     std::unique_lock lock(m_lock);
+    CallerInside inside(*this);
     auto job = find(id);
     if (!job || isFinalStatus(job->status) || job->stopReason)
         return std::string(Answer::canceled);

@@ -1057,6 +1057,22 @@ namespace {
         started(followUp.get());
     }
 
+    TEST_F(JobManagerTest, TearingDownWaitsForParkedLongPollsAndQuestions)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        auto asked = askInBackground(run, permissionPrompt("p-0123456789ab"));
+        EXPECT_TRUE(clock->awaitSleepers(1));
+        // Asked first: the question raises the version the poll then waits on.
+        auto version = *integer(status(id), "version");
+        auto polled
+            = inBackground([jobs = manager.get(), id, version] { return jobs->wait(id, version, 25); });
+        EXPECT_TRUE(clock->awaitSleepers(2));
+        manager.reset();
+        EXPECT_EQ(await(asked), "canceled");
+        EXPECT_TRUE(await(polled));
+    }
+
     // --- Threads
 
     TEST_F(JobManagerTest, ConcurrentCallersKeepEveryRuleWithoutRaces)
