@@ -1,0 +1,431 @@
+#include "VellumarMacCore/Jobs/JobManager.h"
+
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Jobs/Prompts.h"
+#include "tests/Jobs/JobManagerFixture.h"
+#include "tests/Jobs/JobsTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <limits>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vellumar::test {
+namespace {
+
+    using namespace std::chrono_literals;
+    using namespace jobManager;
+
+    // --- Long polls
+
+    TEST_F(JobManagerTest, WaitReturnsAsSoonAsTheJobChanges)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        auto version = *integer(status(id), "version");
+        auto polled = inBackground([&] { return manager->wait(id, version, 60); });
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        run.control->onEvent(RunnerEvent::tool("Read"));
+        auto result = await(polled);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(integer(*result, "version"), version + 1);
+        EXPECT_EQ(text(*result, "activityKind"), "reading");
+    }
+
+    TEST_F(JobManagerTest, WaitEndsAfterItsTimeoutOfTheClockAndAtMost25Seconds)
+    {
+        struct Case {
+            double timeout;
+            std::chrono::milliseconds lasts;
+        };
+        const Case cases[] = { { 60, 25s }, { 25, 25s }, { 10, 10s }, { 0.5, 500ms } };
+        auto id = submit("a");
+        auto run = started(id);
+        for (const auto& testCase : cases) {
+            SCOPED_TRACE(testCase.timeout);
+            auto version = *integer(status(id), "version");
+            auto polled = inBackground([&] { return manager->wait(id, version, testCase.timeout); });
+            ASSERT_TRUE(clock->awaitSleepers(1));
+            clock->advance(testCase.lasts - 1ms);
+            // Still parked: a change reaches it.
+            run.control->onEvent(version % 2 == 0 ? RunnerEvent::tool("Read") : RunnerEvent::thinking());
+            EXPECT_EQ(integer(await(polled).value_or(JSON()), "version"), version + 1);
+
+            polled = inBackground([&] { return manager->wait(id, version + 1, testCase.timeout); });
+            ASSERT_TRUE(clock->awaitSleepers(1));
+            clock->advance(testCase.lasts);
+            EXPECT_EQ(integer(await(polled).value_or(JSON()), "version"), version + 1);
+        }
+    }
+
+    TEST_F(JobManagerTest, WaitReturnsAtOnceWhenThereIsNothingToWaitFor)
+    {
+        auto running = submit("a");
+        started(running);
+        auto version = *integer(status(running), "version");
+        auto finished = submit("b");
+        runner->reply(finished, "Done.");
+        auto finishedVersion = *integer(ended(finished), "version");
+        struct Case {
+            const char* name;
+            std::string id;
+            std::optional<std::int64_t> since;
+            double timeout;
+        };
+        const Case cases[] = {
+            { "no version", running, std::nullopt, 25 },
+            { "an older version", running, version - 1, 25 },
+            { "zero timeout", running, version, 0 },
+            { "negative timeout", running, version, -5 },
+            { "timeout not a number", running, version, std::numeric_limits<double>::quiet_NaN() },
+            { "finished job at its version", finished, finishedVersion, 25 },
+        };
+        for (const auto& testCase : cases) {
+            SCOPED_TRACE(testCase.name);
+            auto polled
+                = inBackground([&] { return manager->wait(testCase.id, testCase.since, testCase.timeout); });
+            auto result = await(polled);
+            ASSERT_TRUE(result);
+            EXPECT_EQ(text(*result, "jobId"), testCase.id);
+        }
+        EXPECT_EQ(manager->wait("j-0123456789abcdef", 0, 25), std::nullopt);
+    }
+
+    TEST_F(JobManagerTest, OneChangeWakesEveryWaiterAndTheEndShowsTheFinalStatus)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        auto version = *integer(status(id), "version");
+        std::vector<std::future<std::optional<JSON>>> waiters;
+        for (int index = 0; index < 3; ++index)
+            waiters.push_back(inBackground([&] { return manager->wait(id, version, 25); }));
+        ASSERT_TRUE(clock->awaitSleepers(3));
+        run.control->onEvent(RunnerEvent::writing());
+        for (auto& waiter : waiters)
+            EXPECT_EQ(integer(await(waiter).value_or(JSON()), "version"), version + 1);
+
+        auto last = inBackground([&] { return manager->wait(id, version + 1, 25); });
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        runner->reply(id, "Done.");
+        EXPECT_EQ(text(await(last).value_or(JSON()), "status"), "done");
+    }
+
+    // --- Questions
+
+    TEST_F(JobManagerTest, EleventhOpenQuestionIsBusyAndRecordsNothing)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        std::vector<std::future<std::string>> askers;
+        std::vector<std::string> asked;
+        for (int index = 0; index < 10; ++index) {
+            char requestID[16];
+            std::snprintf(requestID, sizeof requestID, "p-00000000000%x", index);
+            asked.push_back(requestID);
+            askers.push_back(askInBackground(run, permissionPrompt(requestID)));
+            ASSERT_TRUE(clock->awaitSleepers(asked.size()));
+        }
+        auto before = status(id);
+        auto eleventh = askInBackground(run, permissionPrompt("p-aaaaaaaaaaaa"));
+        EXPECT_EQ(await(eleventh), "busy");
+        EXPECT_EQ(status(id).encoded(), before.encoded());
+
+        std::vector<std::string> listed;
+        for (const auto& prompt : *before.subscript("permissionRequests")->arrayValue())
+            listed.push_back(text(prompt, "requestId"));
+        EXPECT_EQ(listed, asked);
+
+        manager->cancel(id);
+        for (auto& asker : askers)
+            EXPECT_EQ(await(asker), "canceled");
+        EXPECT_EQ(ended(id).subscript("permissionRequests"), nullptr);
+    }
+
+    TEST_F(JobManagerTest, AnswerToAClosedQuestionIsNotPending)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        auto asker = askInBackground(run, permissionPrompt("p-0123456789ab"));
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        manager->cancel(id);
+        EXPECT_EQ(await(asker), "canceled");
+
+        struct Case {
+            const char* name;
+            std::string id;
+            std::string requestID;
+        };
+        const Case cases[] = {
+            { "question of a canceled job", id, "p-0123456789ab" },
+            { "unknown question", id, "p-ffffffffffff" },
+            { "unknown job", "j-0123456789abcdef", "p-0123456789ab" },
+        };
+        for (const auto& testCase : cases) {
+            SCOPED_TRACE(testCase.name);
+            auto error = thrownBy([&] { manager->answer(testCase.id, testCase.requestID, "once"); });
+            EXPECT_EQ(error.status(), 409);
+            EXPECT_EQ(error.code(), "not_pending");
+            EXPECT_EQ(error.message(), "This question is no longer open (it expired or the work ended).");
+            EXPECT_EQ(error.retryAfter(), std::nullopt);
+        }
+    }
+
+    TEST_F(JobManagerTest, AlwaysNeedsAPromptThatAllowsItAndTheQuestionStaysOpenOtherwise)
+    {
+        struct Case {
+            const char* name;
+            JSON prompt;
+            JSON scope;
+        };
+        const Case cases[] = {
+            { "canAlways false", permissionPrompt("p-000000000001", false), "folder" },
+            { "canAlways missing", permissionPrompt("p-000000000002", std::nullopt), "folder" },
+            { "canAlways a string",
+                JSON::object({ { "requestId", "p-000000000003" }, { "canAlways", "true" } }), JSON() },
+        };
+        auto id = submit("a");
+        auto run = started(id);
+        for (const auto& testCase : cases) {
+            SCOPED_TRACE(testCase.name);
+            auto requestID = text(testCase.prompt, "requestId");
+            auto asker = askInBackground(run, testCase.prompt);
+            ASSERT_TRUE(clock->awaitSleepers(1));
+            auto error = thrownBy([&] { manager->answer(id, requestID, "always"); });
+            EXPECT_EQ(error.status(), 400);
+            EXPECT_EQ(error.code(), "bad_request");
+            EXPECT_EQ(error.message(), "This place cannot be allowed always.");
+            EXPECT_EQ(status(id).subscript("permissionRequests")->arrayValue()->size(), 1u);
+
+            auto answered = manager->answer(id, requestID, "once");
+            EXPECT_EQ(answered.encoded(),
+                JSON::object(
+                    { { "requestId", requestID }, { "decision", "once" }, { "scope", testCase.scope } })
+                    .encoded());
+            EXPECT_EQ(await(asker), "once");
+        }
+
+        auto allowed = askInBackground(run, permissionPrompt("p-000000000004", true));
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        EXPECT_EQ(text(manager->answer(id, "p-000000000004", "always"), "decision"), "always");
+        EXPECT_EQ(await(allowed), "always");
+    }
+
+    TEST_F(JobManagerTest, UnansweredQuestionTimesOutAfterItsLifetime)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        auto early = askInBackground(run, permissionPrompt("p-000000000001"));
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        clock->advance(600s - 1ms);
+        EXPECT_EQ(text(manager->answer(id, "p-000000000001", "deny"), "decision"), "deny");
+        EXPECT_EQ(await(early), "deny");
+
+        auto late = askInBackground(run, permissionPrompt("p-000000000002"));
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        clock->advance(600s);
+        EXPECT_EQ(await(late), "timeout");
+        EXPECT_EQ(thrownBy([&] { manager->answer(id, "p-000000000002", "once"); }).code(), "not_pending");
+    }
+
+    TEST_F(JobManagerTest, ActivityReturnsWhenTheLastQuestionCloses)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        run.control->onEvent(RunnerEvent::tool("Read"));
+        auto first = askInBackground(run, permissionPrompt("p-000000000001"));
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        auto second = askInBackground(run, permissionPrompt("p-000000000002"));
+        ASSERT_TRUE(clock->awaitSleepers(2));
+        EXPECT_EQ(text(status(id), "activityKind"), "waiting_for_approval");
+        run.control->onEvent(RunnerEvent::tool("Bash"));
+        EXPECT_EQ(text(status(id), "activityKind"), "waiting_for_approval");
+
+        manager->answer(id, "p-000000000001", "once");
+        EXPECT_EQ(await(first), "once");
+        EXPECT_EQ(text(status(id), "activityKind"), "waiting_for_approval");
+        manager->answer(id, "p-000000000002", "conversation");
+        EXPECT_EQ(await(second), "conversation");
+
+        auto after = status(id);
+        EXPECT_EQ(text(after, "activityKind"), "reading");
+        EXPECT_EQ(text(after, "activity"), "Reading files");
+        EXPECT_EQ(text(after.subscript("events")->arrayValue()->back(), "label"), "Reading files");
+        EXPECT_EQ(after.subscript("permissionRequests"), nullptr);
+    }
+
+    TEST_F(JobManagerTest, AQuestionAskedAgainUnderItsIDCancelsTheEarlierAsker)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        auto earlier = askInBackground(run, permissionPrompt("p-0123456789ab"));
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        auto replacing = JSON::object({ { "requestId", "p-0123456789ab" }, { "tool", "Edit" } });
+        auto later = askInBackground(run, replacing);
+        EXPECT_EQ(await(earlier), "canceled");
+        ASSERT_TRUE(clock->awaitSleepers(1));
+
+        auto listed = *status(id).subscript("permissionRequests")->arrayValue();
+        ASSERT_EQ(listed.size(), 1u);
+        EXPECT_EQ(listed[0].encoded(), replacing.encoded());
+        manager->answer(id, "p-0123456789ab", "once");
+        EXPECT_EQ(await(later), "once");
+        EXPECT_EQ(text(status(id), "activityKind"), "starting");
+    }
+
+    TEST_F(JobManagerTest, QuestionsThatCannotBeAskedAreCanceledAtOnce)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        struct Case {
+            const char* name;
+            JSON prompt;
+        };
+        const Case cases[] = {
+            { "no requestId", JSON::object({ { "tool", "Write" } }) },
+            { "requestId not a string", JSON::object({ { "requestId", 12 } }) },
+            { "prompt not an object", JSON("p-0123456789ab") },
+        };
+        for (const auto& testCase : cases) {
+            SCOPED_TRACE(testCase.name);
+            auto asker = askInBackground(run, testCase.prompt);
+            EXPECT_EQ(await(asker), "canceled");
+        }
+        runner->reply(id, "Done.");
+        ended(id);
+        auto afterEnd = askInBackground(run, permissionPrompt("p-0123456789ab"));
+        EXPECT_EQ(await(afterEnd), "canceled");
+    }
+
+    // --- Status objects
+
+    TEST_F(JobManagerTest, StatusObjectOfAQueuedJob)
+    {
+        rebuild(1);
+        started(submit("a"));
+        clock->advance(1s);
+        expectGolden(manager->submit(request("b")), "queued");
+    }
+
+    TEST_F(JobManagerTest, StatusObjectOfARunningJobWithActivityAndAQuestion)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        clock->advance(2s);
+        run.control->onEvent(RunnerEvent::tool("Read"));
+        clock->advance(1s);
+        run.control->onEvent(RunnerEvent::interim("Looking at the file."));
+        clock->advance(1s);
+        auto prompt = JSON::object({ { "requestId", "p-0123456789ab" }, { "canAlways", true },
+            { "scope", "folder" }, { "tool", "Write" }, { "path", "/Users/me/Notes/todo.md" } });
+        auto asker = askInBackground(run, prompt);
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        clock->advance(1999ms);
+        expectGolden(status(id), "running-with-question");
+        manager->answer(id, "p-0123456789ab", "once");
+        EXPECT_EQ(await(asker), "once");
+    }
+
+    TEST_F(JobManagerTest, StatusObjectOfADoneJob)
+    {
+        auto submission = request("a", JobMode::interrupt);
+        submission.timeLimit = 600;
+        auto id = submit(submission);
+        auto run = started(id);
+        clock->advance(1s);
+        run.control->onEvent(RunnerEvent::interim("Here  is\nthe answer."));
+        clock->advance(1500ms);
+        runner->release(id, [] {
+            return ReplyOutput { .reply = "Here is the answer.",
+                .actions = { JSON::object({ { "type", "remind" }, { "title", "Water the plants" } }) },
+                .context = JSON::object({ { "usedTokens", 1200 } }),
+                .files = { JSON::object({ { "name", "plan.pdf" }, { "fileId", "outbox/plan.pdf" } }) } };
+        });
+        expectGolden(ended(id), "done");
+    }
+
+    TEST_F(JobManagerTest, StatusObjectOfAFailedRoutineJob)
+    {
+        auto id = submit(routineRequest("a"));
+        started(id);
+        clock->advance(1s);
+        runner->release(id, []() -> ReplyOutput {
+            throw RelayHTTPError(502, "claude_failed", "Claude Code stopped unexpectedly.", 30);
+        });
+        expectGolden(ended(id), "failed");
+    }
+
+    TEST_F(JobManagerTest, StatusObjectOfAnInterruptedJob)
+    {
+        runner->setHonoursStop(false);
+        auto id = submit("a");
+        auto run = started(id);
+        clock->advance(1s);
+        run.control->onEvent(RunnerEvent::interim("Half way there."));
+        clock->advance(1s);
+        submit("a", JobMode::interrupt);
+        clock->advance(1s);
+        runner->reply(id, "Finished anyway.");
+        expectGolden(ended(id), "interrupted");
+    }
+
+    TEST_F(JobManagerTest, ElapsedSecondsAreTruncatedWholeSeconds)
+    {
+        auto id = submit("a");
+        started(id);
+        clock->advance(1999ms);
+        EXPECT_EQ(integer(status(id), "elapsedSeconds"), 1);
+        clock->advance(1ms);
+        EXPECT_EQ(integer(status(id), "elapsedSeconds"), 2);
+    }
+
+    // --- Retention
+
+    TEST_F(JobManagerTest, FinishedJobsPastTheRetentionGoAtTheNextSubmission)
+    {
+        struct Case {
+            const char* name;
+            std::chrono::milliseconds age;
+            bool kept;
+        };
+        const Case cases[] = {
+            { "exactly the retention", 3600s, true },
+            { "a millisecond older", 3600s + 1ms, false },
+        };
+        for (const auto& testCase : cases) {
+            SCOPED_TRACE(testCase.name);
+            rebuild(2, 3600);
+            auto id = submit("a");
+            runner->reply(id, "Done.");
+            ended(id);
+            clock->advance(testCase.age);
+            EXPECT_TRUE(manager->status(id)) << "pruning waits for a submission";
+            submit("b");
+            EXPECT_EQ(manager->status(id).has_value(), testCase.kept);
+        }
+    }
+
+    TEST_F(JobManagerTest, MoreThan500JobsDropTheOldestFinishedOnes)
+    {
+        auto running = submit("a");
+        started(running);
+        std::vector<std::string> canceled;
+        for (int index = 0; index < 505; ++index) {
+            clock->advance(1ms);
+            auto id = submit("a");
+            manager->cancel(id);
+            canceled.push_back(id);
+        }
+        // Each submission first trims the finished jobs to 500 besides the running one.
+        for (int index = 0; index < 5; ++index)
+            EXPECT_FALSE(manager->status(canceled[index])) << index;
+        EXPECT_TRUE(manager->status(canceled[5]));
+        EXPECT_TRUE(manager->status(canceled.back()));
+        EXPECT_EQ(statusText(running), "running");
+    }
+
+}
+}
