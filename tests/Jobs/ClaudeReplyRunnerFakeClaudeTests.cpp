@@ -76,9 +76,10 @@ struct FakeClaudeWorld : test::RunnerWorld {
         return *runner;
     }
 
-    ReplyOutput run(const JobSubmission& job, std::stop_token stop = {})
+    ReplyOutput run(
+        const JobSubmission& job, std::stop_token stop = {}, std::optional<std::string> stoppedNote = {})
     {
-        return runner->run(job, control(), std::move(stop));
+        return runner->run(job, control("j-1", std::move(stoppedNote)), std::move(stop));
     }
 
     std::vector<JSON> calls() const
@@ -95,12 +96,15 @@ struct FakeClaudeWorld : test::RunnerWorld {
     bool started(int call) const { return fs::exists(fakeFolder / ("started-" + std::to_string(call))); }
 
     // Writes a stored session for ("ios-1", "bot-1") last used `ageSeconds` ago.
-    void storeSession(std::int64_t ageSeconds, const std::optional<std::string>& summary)
+    void storeSession(std::int64_t ageSeconds, const std::optional<std::string>& summary,
+        std::optional<std::int64_t> contextTokens = std::nullopt)
     {
         JSON::Object entry { { "sessionId", JSON(std::string("old-session-1")) }, { "botId", JSON("bot-1") },
             { "updatedAt", JSON(static_cast<long long>(std::time(nullptr) - ageSeconds)) } };
         if (summary)
             entry.emplace("summary", JSON(*summary));
+        if (contextTokens)
+            entry.emplace("contextTokens", JSON(static_cast<long long>(*contextTokens)));
         fs::create_directories(dataFolder);
         std::ofstream(dataFolder / "sessions.json")
             << JSON(JSON::Object { { "ios-1", JSON(entry) } }).encoded();
@@ -509,4 +513,116 @@ TEST(ClaudeReplyRunnerWithFakeClaude, ARoutineRunNeverResumesAndRecordsNothing)
     EXPECT_FALSE(argumentAfter(argvOf(calls[0]), "--resume"));
     EXPECT_EQ(stdinOf(calls[0]).find("We planned the trip to Lyon."), std::string::npos);
     EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), "old-session-1");
+}
+
+TEST(ClaudeReplyRunnerWithFakeClaude, AResumedRunWithNoticesThatEndsInAnErrorIsRetriedOnce)
+{
+    const std::string stoppedNote = "[Stopped reply] Your previous reply was stopped.";
+    const JSON failed = JSON::object(
+        { { "stdout", JSON::array({ initLine(), resultLine("Tool use was interrupted.", true) }) },
+            { "exit", 1 } });
+    struct Case {
+        const char* name;
+        std::optional<std::string> note;
+        std::size_t expectedCalls;
+        std::string expected;
+    };
+    const std::vector<Case> cases {
+        { "with a notice", stoppedNote, 2, "Fresh start." },
+        { "without notices", std::nullopt, 1, "Claude Code reported an error: Tool use was interrupted." },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        FakeClaudeWorld world;
+        world.play(JSON::array({ failed, replyStep("Fresh start.") }));
+        world.storeSession(60, "We planned the trip to Lyon.");
+        world.start();
+        std::string outcome;
+        try {
+            outcome = world.run(test::RunnerWorld::submission(), {}, testCase.note).reply;
+        } catch (const RelayHTTPError& error) {
+            outcome = error.message();
+        }
+        EXPECT_EQ(outcome, testCase.expected);
+        auto calls = world.calls();
+        ASSERT_EQ(calls.size(), testCase.expectedCalls);
+        if (testCase.note) {
+            // The notice comes before the message on both runs.
+            for (const auto& call : calls) {
+                auto input = stdinOf(call);
+                ASSERT_NE(input.find(stoppedNote), std::string::npos);
+                EXPECT_LT(input.find(stoppedNote), input.find("Hello"));
+            }
+            EXPECT_FALSE(argumentAfter(argvOf(calls[1]), "--resume"));
+        }
+    }
+}
+
+TEST(ClaudeReplyRunnerWithFakeClaude, ApprovalsOpenOnlyTheKindsTheBotLetsTheUserApprove)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> approve;
+        bool noticed;
+    };
+    const std::vector<Case> cases {
+        { "a kind the bot lets the user approve", { "write" }, true },
+        { "a kind it does not", {}, false },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        FakeClaudeWorld world;
+        world.play(JSON::array({ replyStep("Done.") }));
+        world.start();
+        fs::path notes = fs::canonical(world.folder.path()) / "notes";
+        fs::create_directories(notes);
+        auto cards = world.data->approvals.add("ios-1", { { "write", (notes / "plan.md").string() } });
+        ASSERT_EQ(cards.size(), 1u);
+        auto job = test::RunnerWorld::submission();
+        job.approvals = { *cards[0].subscript("approvalId")->stringValue() };
+        PermissionSettings settings;
+        settings.folders = { PermissionSettings::Folder { notes.string(), true } };
+        settings.approve = testCase.approve;
+        job.permissions = settings;
+        world.run(job);
+
+        std::string input = stdinOf(world.calls().at(0));
+        EXPECT_EQ(input.find(RelayData::defaultLabels().at("write")) != std::string::npos, testCase.noticed)
+            << input;
+        // Consumed either way.
+        EXPECT_EQ(world.data->approvals.take("ios-1", job.approvals).expiredCount, 1);
+    }
+}
+
+TEST(ClaudeReplyRunnerWithFakeClaude, AutomaticCompactionIsLeftToClaudeCodeFromAHundredThousandTokens)
+{
+    struct Case {
+        const char* name;
+        AutoCompactSetting setting;
+        bool storedSession;
+        std::optional<std::string> expectedOption;
+        bool compactingSent;
+    };
+    const std::vector<Case> cases {
+        { "auto at 100000 on a resumed session", { "auto", 100'000 }, true, "100000", false },
+        { "auto at 1000000", { "auto", 1'000'000 }, true, "1000000", false },
+        { "auto at 50000 with 60000 stored tokens", { "auto", 50'000 }, true, std::nullopt, true },
+        { "auto on a new session", { "auto", 100'000 }, false, std::nullopt, false },
+        { "suggest", { "suggest", 100'000 }, true, std::nullopt, false },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        FakeClaudeWorld world;
+        world.play(JSON::array({ replyStep("Done.") }));
+        if (testCase.storedSession)
+            world.storeSession(60, std::nullopt, 60'000);
+        world.start();
+        auto job = test::RunnerWorld::submission();
+        job.autoCompact = testCase.setting;
+        world.run(job);
+        EXPECT_EQ(argumentAfter(argvOf(world.calls().at(0)), "--autocompact"), testCase.expectedOption);
+        auto events = world.events->events();
+        bool compacting = std::find(events.begin(), events.end(), RunnerEvent::compacting()) != events.end();
+        EXPECT_EQ(compacting, testCase.compactingSent);
+    }
 }
