@@ -22,6 +22,9 @@ struct RealCLIWorld : test::RunnerWorld {
     std::unique_ptr<ClaudeReplyRunner> runner;
     std::mutex questionsLock;
     std::vector<JSON> questions;
+    ClaudeReplyRunner::DecidePermission answer = [](const JSON&, const ClaudeReplyRunner::QuestionContext&) {
+        return JSON::object({ { "behavior", "deny" }, { "message", "The user said no." } });
+    };
 
     explicit RealCLIWorld(const JSON& steps)
     {
@@ -41,11 +44,11 @@ struct RealCLIWorld : test::RunnerWorld {
         options.locate = [claude] { return std::optional(claude); };
         options.path = [] { return std::string("/usr/local/bin:/usr/bin:/bin"); };
         options.baseEnvironment = { { "HOME", home.string() } };
-        // Stands in for the runner's own decision: every question is refused and kept.
-        openGates(options, [this](const JSON& question, const ClaudeReplyRunner::QuestionContext&) {
+        // Stands in for the runner's own decision: every question is kept and answered by `answer`.
+        openGates(options, [this](const JSON& question, const ClaudeReplyRunner::QuestionContext& context) {
             std::lock_guard guard(questionsLock);
             questions.push_back(question);
-            return JSON::object({ { "behavior", "deny" }, { "message", "The user said no." } });
+            return answer(question, context);
         });
         runner = std::make_unique<ClaudeReplyRunner>(*data, std::move(options));
     }
@@ -109,10 +112,62 @@ TEST(ClaudeReplyRunnerRealCLI, AWriteOutsideTheGrantedFoldersNeverReachesTheDisk
     // Claude Code was told of the refusal.
     EXPECT_NE(world.model->requestLog().find("stolen.txt"), std::string::npos);
     // The write inside the granted folder needed nobody's consent.
+    // Newest first: the refused write is logged as denied, the other as Claude Code reported it.
+    auto activity = world.data->activity.entries("ios-1");
+    ASSERT_EQ(activity.size(), 2u);
+    EXPECT_EQ(*activity[1].subscript("target")->stringValue(), (outside / "stolen.txt").string());
+    EXPECT_EQ(*activity[1].subscript("status")->stringValue(), "denied");
+    EXPECT_EQ(*activity[0].subscript("status")->stringValue(), "ok");
+    EXPECT_FALSE(activity[0].subscript("approved"));
     std::lock_guard guard(world.questionsLock);
     for (const auto& question : world.questions) {
         const JSON* input = question.subscript("input");
         ASSERT_TRUE(input);
         EXPECT_NE(*input->subscript("file_path")->stringValue(), (granted / "plan.md").string());
     }
+}
+
+TEST(ClaudeReplyRunnerRealCLI, TheGateAsksTheDecisionAndAnApprovedWriteIsLoggedAsApproved)
+{
+    test::TemporaryFolder places;
+    // A read-only folder holding a writable one: a write beside the writable folder is neither allowed
+    // nor refused by the settings, so Claude Code asks the gate.
+    fs::path shared = fs::canonical(places.path()) / "shared";
+    fs::create_directories(shared / "inner");
+    RealCLIWorld world(JSON::array({ writeStep(shared / "allowed.txt", "yes"),
+        writeStep(shared / "refused.txt", "no"), JSON::object({ { "text", "Done." } }) }));
+    std::vector<std::string> contexts;
+    world.answer = [&](const JSON& question, const ClaudeReplyRunner::QuestionContext& context) {
+        contexts.push_back(context.conversationKey + " " + context.workFolder.string());
+        const JSON* input = question.subscript("input");
+        if (!input || !input->subscript("file_path")->stringValue()->ends_with("allowed.txt"))
+            return JSON::object({ { "behavior", "deny" }, { "message", "The user said no." } });
+        context.approvedTools->insert(*question.subscript("tool_use_id")->stringValue());
+        return JSON::object({ { "behavior", "allow" }, { "updatedInput", *input } });
+    };
+
+    auto job = test::RunnerWorld::submission("ios-1", "Write the two notes.");
+    PermissionSettings settings;
+    settings.folders = { PermissionSettings::Folder { shared.string(), false },
+        PermissionSettings::Folder { (shared / "inner").string(), true } };
+    job.permissions = settings;
+    EXPECT_EQ(world.run(job).reply, "Done.");
+
+    EXPECT_EQ(test::readFile(shared / "allowed.txt"), "yes");
+    EXPECT_FALSE(fs::exists(shared / "refused.txt"));
+    {
+        // The answers were written under this lock on the gate's threads.
+        std::lock_guard guard(world.questionsLock);
+        ASSERT_EQ(world.questions.size(), 2u) << world.model->requestLog();
+        ASSERT_EQ(contexts.size(), 2u);
+        EXPECT_EQ(contexts[0], "ios-1 " + world.workFolder("ios-1").string());
+    }
+    auto activity = world.data->activity.entries("ios-1");
+    ASSERT_EQ(activity.size(), 2u);
+    EXPECT_EQ(*activity[1].subscript("target")->stringValue(), (shared / "allowed.txt").string());
+    EXPECT_EQ(
+        activity[1].subscript("approved") ? activity[1].subscript("approved")->boolValue() : std::nullopt,
+        true);
+    EXPECT_EQ(*activity[0].subscript("status")->stringValue(), "denied");
+    EXPECT_FALSE(activity[0].subscript("approved"));
 }
