@@ -1,0 +1,91 @@
+// What the reply runner adds to one Claude Code run: the conversation lock, permissions, the settings
+// file, prompts, temporary folder, session bookkeeping and clean-up around the process, next to the
+// same stand-in process started directly through the process layer.
+#include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
+#include "VellumarMacCore/ConversationData/RelayData.h"
+#include "VellumarMacCore/Jobs/ClaudeReplyRunner.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A stand-in for `claude` that reads its input and answers at once, so the process costs only its
+// start.
+class Stage {
+public:
+    Stage()
+    {
+        std::string pattern = (fs::temp_directory_path() / "vellumar-bench-XXXXXX").string();
+        m_folder = ::mkdtemp(pattern.data());
+        fs::create_directories(m_folder / "home");
+        m_claude = m_folder / "claude";
+        std::ofstream(m_claude)
+            << "#!/bin/sh\ncat >/dev/null\n"
+               "echo '{\"type\":\"system\",\"subtype\":\"init\",\"session_id\":\"bench-session-1\"}'\n"
+               "echo '{\"type\":\"result\",\"subtype\":\"success\",\"is_error\":false,\"result\":\"OK.\"}'\n";
+        fs::permissions(m_claude, fs::perms::owner_all);
+        m_data = std::make_unique<vellumar::RelayData>(
+            vellumar::RelayData::Options { .folder = m_folder / "data", .home = m_folder / "home" });
+    }
+    ~Stage() { fs::remove_all(m_folder); }
+
+    const fs::path& claude() const { return m_claude; }
+    vellumar::RelayData& data() { return *m_data; }
+    fs::path work() const { return m_folder / "home"; }
+
+private:
+    fs::path m_folder;
+    fs::path m_claude;
+    std::unique_ptr<vellumar::RelayData> m_data;
+};
+
+constexpr const char* kPath = "/usr/local/bin:/usr/bin:/bin";
+
+void BM_ProcessAloneBaseline(benchmark::State& state)
+{
+    Stage stage;
+    vellumar::ClaudeProcess::Launch launch { .executable = stage.claude(),
+        .arguments = { "-p", "--output-format", "stream-json", "--verbose" },
+        .input = "Hello",
+        .directory = stage.work(),
+        .environment = { { "PATH", kPath } },
+        .timeLimit = 600,
+        .stall = {},
+        .waiting = [] { return vellumar::ClaudeProcess::Waiting {}; },
+        .onEvent = [](const vellumar::RunnerEvent&) {} };
+    for (auto _ : state) {
+        vellumar::ClaudeProcess process;
+        benchmark::DoNotOptimize(process.start(launch));
+    }
+}
+BENCHMARK(BM_ProcessAloneBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ReplyRunnerRun(benchmark::State& state)
+{
+    Stage stage;
+    vellumar::ClaudeReplyRunner runner(stage.data(),
+        { .locate = [&] { return std::optional(stage.claude()); },
+            .path = [] { return std::string(kPath); },
+            .baseEnvironment = { { "HOME", stage.work().string() } },
+            .permissionHelper = std::nullopt,
+            .decidePermission = {},
+            .now = {} });
+    vellumar::JobSubmission job;
+    job.conversationID = "ios-bench";
+    job.botID = "bot-1";
+    job.message = "Hello";
+    for (auto _ : state) {
+        auto control = std::make_shared<vellumar::JobControl>("j-bench");
+        benchmark::DoNotOptimize(runner.run(job, control, {}));
+    }
+}
+BENCHMARK(BM_ReplyRunnerRun)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}
