@@ -2,6 +2,7 @@
 // reading it must never crash, and a version that is read back must be the output's first word.
 #include "VellumarMacCore/ClaudeCode/ClaudeCodeStatus.h"
 #include "VellumarMacCore/ClaudeCode/ProbeText.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

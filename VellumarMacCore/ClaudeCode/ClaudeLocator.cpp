@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/ClaudeCode/ProbeText.h"
 #include "VellumarMacCore/Foundations/CommandRunner.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 #include <algorithm>
 #include <array>

@@ -1,9 +1,9 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 #include <unicode/unistr.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
@@ -50,19 +50,12 @@ namespace {
     // Bytes as a text, each maximal ill-formed subsequence read as one U+FFFD.
     std::string decodedWithReplacement(std::string_view bytes)
     {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        const auto length = static_cast<std::int32_t>(bytes.size());
-        std::int32_t offset = 0;
-        while (offset < length) {
-            UChar32 scalar;
-            U8_NEXT(data, offset, length, scalar);
-            if (scalar < 0) {
-                std::string text;
-                icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), length)).toUTF8String(text);
-                return text;
-            }
-        }
-        return std::string(bytes);
+        if (detail::isValidUTF8(bytes))
+            return std::string(bytes);
+        std::string text;
+        icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), static_cast<std::int32_t>(bytes.size())))
+            .toUTF8String(text);
+        return text;
     }
 
     class FileDescriptor {

@@ -4,25 +4,8 @@
 #include <unicode/utf8.h>
 
 #include <cstdint>
-#include <limits>
 
 namespace vellumar::detail {
-
-bool isValidUTF8(std::string_view bytes) noexcept
-{
-    // ICU indexes with 32-bit integers; probe output is far smaller than this.
-    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-        return false;
-    auto length = static_cast<std::int32_t>(bytes.size());
-    std::int32_t offset = 0;
-    while (offset < length) {
-        UChar32 scalar;
-        U8_NEXT(bytes.data(), offset, length, scalar);
-        if (scalar < 0)
-            return false;
-    }
-    return true;
-}
 
 std::string_view trimmingBlanks(std::string_view text) noexcept
 {

@@ -5,9 +5,6 @@
 
 namespace vellumar::detail {
 
-// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isValidUTF8(std::string_view bytes) noexcept;
-
 // `text` without tabs and space separators (Unicode category Zs) at either end; line breaks stay.
 // `text` must be valid UTF-8.
 std::string_view trimmingBlanks(std::string_view text) noexcept;

@@ -22,15 +22,6 @@ namespace {
     constexpr std::size_t kSniffedBytes = 64;
     constexpr std::size_t kTextChunkBytes = 262'144;
 
-    bool isValidUTF8(std::string_view text)
-    {
-        for (std::size_t index = 0; index < text.size();) {
-            if (detail::nextScalar(text, index) == detail::kMalformedScalar)
-                return false;
-        }
-        return true;
-    }
-
     // The bytes at the end of a chunk that begin a sequence the chunk cuts short; they are judged
     // together with the next chunk.
     std::size_t unfinishedSequenceLength(std::string_view chunk)
@@ -356,7 +347,7 @@ namespace UploadRules {
                 return false;
             pending.append(bytes);
             std::size_t unfinished = unfinishedSequenceLength(pending);
-            if (!isValidUTF8(std::string_view(pending).substr(0, pending.size() - unfinished)))
+            if (!detail::isValidUTF8(std::string_view(pending).substr(0, pending.size() - unfinished)))
                 return false;
             pending.erase(0, pending.size() - unfinished);
         }

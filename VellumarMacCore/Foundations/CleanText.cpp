@@ -4,7 +4,6 @@
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <cstdint>
 
@@ -20,14 +19,10 @@ namespace {
     // arrives as a negative scalar covering its bytes. Stops early when `visit` returns false.
     template <typename Visit> void forEachScalar(std::string_view text, Visit visit)
     {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-        const auto length = static_cast<std::int64_t>(text.size());
-        std::int64_t index = 0;
-        while (index < length) {
-            std::int64_t start = index;
-            UChar32 scalar;
-            U8_NEXT(bytes, index, length, scalar);
-            if (!visit(scalar, static_cast<std::size_t>(start), static_cast<std::size_t>(index - start)))
+        for (std::size_t index = 0; index < text.size();) {
+            std::size_t start = index;
+            UChar32 scalar = detail::nextScalar(text, index);
+            if (!visit(scalar, start, index - start))
                 return;
         }
     }

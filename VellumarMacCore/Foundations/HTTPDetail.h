@@ -1,8 +1,6 @@
 // Small text helpers shared by the HTTP message types and the request parser.
 #pragma once
 
-#include "VellumarMacCore/Foundations/JSONDetail.h"
-
 #include <string>
 #include <string_view>
 
@@ -17,22 +15,6 @@ inline std::string asciiLowercased(std::string_view text)
             character = static_cast<char>(character - 'A' + 'a');
     }
     return lowered;
-}
-
-inline bool isValidUTF8(std::string_view bytes) noexcept
-{
-    std::size_t index = 0;
-    while (index < bytes.size()) {
-        if (static_cast<unsigned char>(bytes[index]) < 0x80) {
-            ++index;
-            continue;
-        }
-        std::size_t length = validUTF8SequenceLength(bytes.substr(index));
-        if (length == 0)
-            return false;
-        index += length;
-    }
-    return true;
 }
 
 inline bool isSpaceOrTab(char character) noexcept { return character == ' ' || character == '\t'; }

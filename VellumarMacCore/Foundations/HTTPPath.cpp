@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Foundations/HTTPPath.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 namespace vellumar {
 

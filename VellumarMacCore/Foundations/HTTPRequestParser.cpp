@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Foundations/HTTPRequestParser.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 

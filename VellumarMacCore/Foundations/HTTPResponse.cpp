@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Foundations/HTTPResponse.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 #include "VellumarMacCore/Foundations/WebSocketHandshake.h"
 
 #include <utility>

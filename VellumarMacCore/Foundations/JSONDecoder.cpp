@@ -1,7 +1,7 @@
 // JSON::decode: a strict RFC 8259 reader. Nesting is kept on an explicit stack so that hostile
 // input (a Claude Code line can hold 32 MiB of '[') never deepens the call stack.
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/Foundations/JSONDetail.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
 // JSON::encoded: the one canonical byte form of a value.
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/Foundations/JSONDetail.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 #include <charconv>
 #include <cmath>

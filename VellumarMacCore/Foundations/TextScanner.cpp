@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Foundations/TextScanner.h"
 
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
+
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
@@ -54,12 +56,9 @@ TextScanner::CodePoint TextScanner::decodedAt(std::size_t offset) const
 {
     if (offset >= m_text.size())
         return {};
-    // ICU's UTF-8 macros index with int32_t; a window of one longest sequence keeps any text in range.
-    auto window = std::min(m_text.size() - offset, kLongestSequence);
-    int32_t index = 0;
-    UChar32 value = 0;
-    U8_NEXT(m_text.data() + offset, index, static_cast<int32_t>(window), value);
-    return decoded(value, index);
+    std::size_t end = offset;
+    auto value = nextScalar(m_text, end);
+    return decoded(value, static_cast<int32_t>(end - offset));
 }
 
 TextScanner::CodePoint TextScanner::before(std::size_t offset) const
