@@ -9,6 +9,9 @@
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -314,6 +317,51 @@ TEST(ReplyAttachments, FileGrowingPastTheLimitWhileCopiedLeavesNoFolder)
         EXPECT_EQ(refusal.reason, "it is too large");
     }
     EXPECT_TRUE(folderNames(work.path() / "attached").empty());
+}
+
+TEST(ReplyAttachments, WorkFolderRunningOutOfSpaceWhileCopyingLeavesNoFolder)
+{
+    // A 64 KiB file system mounted over the work folder in a private mount namespace of a child, so
+    // that writing the copy fails the way a full disk does.
+    TemporaryFolder root;
+    fs::path work = root / "work";
+    fs::create_directories(work);
+    makeSparse(root / "big.bin", 1024 * 1024);
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(channel[0]);
+        std::string report;
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount("tmpfs", work.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            report = "no mount";
+        } else {
+            try {
+                copyAttachment(root / "big.bin", work, std::int64_t { 1 } << 30);
+                report = "copied";
+            } catch (const AttachRefused& refusal) {
+                report = refusal.reason;
+            } catch (...) {
+                report = "another error";
+            }
+            report += folderNames(work / "attached").empty() ? "|clean" : "|left behind";
+        }
+        [[maybe_unused]] auto written = ::write(channel[1], report.data(), report.size());
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+    std::string report;
+    char buffer[256];
+    for (ssize_t count; (count = ::read(channel[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, static_cast<std::size_t>(count));
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (report == "no mount")
+        GTEST_SKIP() << "mounting a small file system is not permitted here";
+    EXPECT_EQ(report, "it could not be copied to the work folder|clean");
 }
 
 TEST(ReplyAttachments, NegativeRemainingQuotaRefusesEvenAnEmptyFile)
