@@ -10,51 +10,54 @@ namespace vellumar::detail {
 
 inline constexpr std::int32_t kMalformedScalar = -1;
 
+// RFC 3629 §4: what a lead byte allows. The byte after it has its own range, which keeps out overlong
+// forms (after E0 and F0), surrogates (after ED) and values past U+10FFFF (after F4); the bytes after
+// that are 80 to BF.
+struct SequenceRule {
+    std::size_t length; // 0 when no sequence starts with the byte
+    unsigned char secondLow = 0x80;
+    unsigned char secondHigh = 0xBF;
+};
+
+constexpr SequenceRule sequenceRule(unsigned char lead) noexcept
+{
+    if (lead < 0x80)
+        return { 1 };
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return { 2 };
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return { 3, static_cast<unsigned char>(lead == 0xE0 ? 0xA0 : 0x80),
+            static_cast<unsigned char>(lead == 0xED ? 0x9F : 0xBF) };
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return { 4, static_cast<unsigned char>(lead == 0xF0 ? 0x90 : 0x80),
+            static_cast<unsigned char>(lead == 0xF4 ? 0x8F : 0xBF) };
+    return { 0 };
+}
+
 struct DecodedScalar {
     std::int32_t scalar; // kMalformedScalar for an ill-formed piece
     std::size_t length; // bytes read: the sequence, or the maximal ill-formed piece
 };
 
-// Decodes the scalar at the start of `bytes`, which must not be empty. RFC 3629 §3-4: overlong
-// forms, surrogates and values past U+10FFFF are malformed; a malformed sequence ends at the first
-// byte that cannot continue it, so each maximal ill-formed piece reads as one scalar, as the
-// Unicode standard's U+FFFD substitution (and ICU, and Python) read it.
+// Decodes the scalar at the start of `bytes`, which must not be empty. A malformed sequence ends at
+// the first byte that cannot continue it, so each maximal ill-formed piece reads as one scalar, as
+// the Unicode standard's U+FFFD substitution (and ICU, and Python) read it.
 constexpr DecodedScalar decodeScalar(std::string_view bytes) noexcept
 {
     auto lead = static_cast<unsigned char>(bytes[0]);
-    if (lead < 0x80)
-        return { lead, 1 };
-    std::size_t length;
-    std::int32_t scalar;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        scalar = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        scalar = lead & 0x0F;
-        low = lead == 0xE0 ? 0xA0 : 0x80; // below is overlong
-        high = lead == 0xED ? 0x9F : 0xBF; // above is a surrogate
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        scalar = lead & 0x07;
-        low = lead == 0xF0 ? 0x90 : 0x80; // below is overlong
-        high = lead == 0xF4 ? 0x8F : 0xBF; // above is past U+10FFFF
-    } else {
-        return { kMalformedScalar, 1 };
-    }
-    for (std::size_t index = 1; index < length; ++index) {
+    auto rule = sequenceRule(lead);
+    if (rule.length <= 1)
+        return { rule.length == 1 ? lead : kMalformedScalar, 1 };
+    std::int32_t scalar = lead & (0x7F >> rule.length);
+    for (std::size_t index = 1; index < rule.length; ++index) {
         if (index == bytes.size())
             return { kMalformedScalar, index };
         auto next = static_cast<unsigned char>(bytes[index]);
-        if (next < low || next > high)
+        if (index == 1 ? next < rule.secondLow || next > rule.secondHigh : next < 0x80 || next > 0xBF)
             return { kMalformedScalar, index };
-        low = 0x80;
-        high = 0xBF;
         scalar = (scalar << 6) | (next & 0x3F);
     }
-    return { scalar, length };
+    return { scalar, rule.length };
 }
 
 // Decodes the scalar at `index`, which must be inside `text`, and moves past what it read.
@@ -70,8 +73,18 @@ constexpr std::size_t validUTF8SequenceLength(std::string_view bytes) noexcept
 {
     if (bytes.empty())
         return 0;
-    auto decoded = decodeScalar(bytes);
-    return decoded.scalar == kMalformedScalar ? 0 : decoded.length;
+    auto rule = sequenceRule(static_cast<unsigned char>(bytes[0]));
+    // The JSON reader calls this on every non-ASCII byte, so it checks without building the scalar.
+    if (rule.length <= 1)
+        return rule.length;
+    auto at = [&](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
+    if (bytes.size() < rule.length || at(1) < rule.secondLow || at(1) > rule.secondHigh)
+        return 0;
+    for (std::size_t index = 2; index < rule.length; ++index) {
+        if (at(index) < 0x80 || at(index) > 0xBF)
+            return 0;
+    }
+    return rule.length;
 }
 
 constexpr bool isValidUTF8(std::string_view bytes) noexcept
