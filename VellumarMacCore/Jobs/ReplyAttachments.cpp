@@ -29,6 +29,8 @@ namespace {
     namespace fs = std::filesystem;
 
     constexpr std::size_t kMaxPathCharacters = 1024;
+    // No path of 1024 characters comes near this many bytes; longer texts are not even measured.
+    constexpr std::size_t kMaxPathBytes = 65'536;
     constexpr std::size_t kCopyBufferBytes = 1'048'576;
     constexpr std::size_t kNameTagBytes = 4;
     constexpr std::size_t kFolderNameLength = 2 * kNameTagBytes;
@@ -187,7 +189,7 @@ fs::path checkAttachAccess(std::string_view path, const fs::path& workFolder,
 {
     std::string_view text = trimmed(path, " \t");
     // The byte count bounds the text before it is measured in characters.
-    if (text.empty() || text.size() > 4 * kMaxPathCharacters
+    if (text.empty() || text.size() > kMaxPathBytes
         || (text.size() > kMaxPathCharacters && characterCount(text) > kMaxPathCharacters)
         || containsControlCharacters(text))
         throw AttachRefused(std::string(kInvalidPath));

@@ -112,6 +112,16 @@ TEST(ReplyAttachments, PathLengthIsCountedInCharactersAndControlsAreRefused)
         { "line feed", "/tmp/a\nb", invalid },
         { "1025 characters", std::string(1025, 'a'), invalid },
         { "1024 two-byte characters", accented, unreadable },
+        // One character to the eye, but more bytes than any path is measured for.
+        { "one character of 70001 bytes",
+            "a" +
+                [] {
+                    std::string marks;
+                    for (int index = 0; index < 35'000; ++index)
+                        marks += "\xCC\x81";
+                    return marks;
+                }(),
+            invalid },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
