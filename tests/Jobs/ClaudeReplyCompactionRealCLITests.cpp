@@ -1,8 +1,7 @@
 // Compaction with the real Claude Code CLI from tests/peers against the scripted model endpoint.
 // The runner is pointed at a shell script that keeps each start's arguments and standard input, adds
 // the endpoint's variables the runner keeps away from Claude Code, and then runs the real CLI.
-#include "JobsTestSupport.h"
-#include "ReplyRunnerFixture.h"
+#include "FakeClaudeWorld.h"
 
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Jobs/Prompts.h"
@@ -71,14 +70,6 @@ struct RecordingCLIWorld : test::RunnerWorld {
     }
 };
 
-std::optional<std::string> argumentAfter(const std::vector<std::string>& argv, std::string_view option)
-{
-    auto found = std::find(argv.begin(), argv.end(), option);
-    if (found == argv.end() || std::next(found) == argv.end())
-        return std::nullopt;
-    return *std::next(found);
-}
-
 }
 
 TEST(ClaudeReplyCompactionRealCLI, SummarisesTheStoredSessionAndContinuesInANewOne)
@@ -105,12 +96,12 @@ TEST(ClaudeReplyCompactionRealCLI, SummarisesTheStoredSessionAndContinuesInANewO
 
     auto starts = world.recordedStarts();
     ASSERT_EQ(starts.size(), 3u);
-    EXPECT_EQ(argumentAfter(starts[1].argv, "--resume"), *firstSession);
+    EXPECT_EQ(test::argumentAfter(starts[1].argv, "--resume"), *firstSession);
     EXPECT_EQ(starts[1].input, Prompts::summaryRequest());
-    EXPECT_FALSE(argumentAfter(starts[2].argv, "--resume"));
+    EXPECT_FALSE(test::argumentAfter(starts[2].argv, "--resume"));
     EXPECT_EQ(starts[2].input, Prompts::summaryHandover(expectedSummary));
     for (const auto& start : starts)
-        EXPECT_FALSE(argumentAfter(start.argv, "--autocompact"));
+        EXPECT_FALSE(test::argumentAfter(start.argv, "--autocompact"));
     // The summarise request reached the model as the user's newest message.
     EXPECT_NE(world.model->requestLog().find("Summarise the conversation so far"), std::string::npos);
 
@@ -130,5 +121,5 @@ TEST(ClaudeReplyCompactionRealCLI, SummarisesTheStoredSessionAndContinuesInANewO
     world.runner->run(test::RunnerWorld::submission("ios-1", "And when?"), world.control(), {});
     starts = world.recordedStarts();
     ASSERT_EQ(starts.size(), 4u);
-    EXPECT_EQ(argumentAfter(starts[3].argv, "--resume"), *newSession);
+    EXPECT_EQ(test::argumentAfter(starts[3].argv, "--resume"), *newSession);
 }
