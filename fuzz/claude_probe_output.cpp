@@ -1,8 +1,8 @@
 // What `claude --version`, `claude auth status --json` and a login shell print is outside input:
 // reading it must never crash, and a version that is read back must be the output's first word.
 #include "VellumarMacCore/ClaudeCode/ClaudeCodeStatus.h"
-#include "VellumarMacCore/ClaudeCode/ProbeText.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
+#include "VellumarMacCore/Foundations/Whitespace.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)ClaudeCodeStatus::loginFromAuthStatus(bytes, exitStatus);
 
     if (vellumar::detail::isValidUTF8(bytes)) {
-        auto trimmed = vellumar::detail::trimmingBlanks(bytes);
+        auto trimmed = vellumar::trimmingBlanks(bytes);
         if (trimmed.data() < bytes.data() || trimmed.data() + trimmed.size() > bytes.data() + bytes.size())
             std::abort();
         if (!trimmed.empty() && (isBlankAt(trimmed, true) || isBlankAt(trimmed, false)))

@@ -1,6 +1,5 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeCodeStatus.h"
 
-#include "VellumarMacCore/ClaudeCode/ProbeText.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 

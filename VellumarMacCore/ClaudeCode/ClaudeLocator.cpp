@@ -1,8 +1,8 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
 
-#include "VellumarMacCore/ClaudeCode/ProbeText.h"
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
+#include "VellumarMacCore/Foundations/Whitespace.h"
 
 #include <algorithm>
 #include <array>
@@ -152,7 +152,7 @@ std::optional<std::string> ClaudeLocator::loginShellPATH() const
     auto lines = split(result.output, '\n');
     if (lines.empty())
         return std::nullopt;
-    auto value = detail::trimmingBlanks(lines.back());
+    auto value = trimmingBlanks(lines.back());
     if (value.find('/') == std::string_view::npos)
         return std::nullopt;
     return std::string(value);

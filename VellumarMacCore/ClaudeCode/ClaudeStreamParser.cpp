@@ -3,9 +3,7 @@
 #include "VellumarMacCore/ConversationData/ApprovalStore.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
-
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
+#include "VellumarMacCore/Foundations/Whitespace.h"
 
 #include <utility>
 
@@ -15,46 +13,6 @@ namespace {
 
     constexpr std::string_view kInterimSeparator = "\n\n";
     constexpr std::string_view kAssistantTextSeparator = "\n";
-
-    // What the line itself may be padded with: space separators and tabs, not line breaks.
-    bool isLinePadding(UChar32 c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; }
-
-    // Whitespace and line breaks around a text block.
-    bool isWhitespaceOrLineBreak(UChar32 c)
-    {
-        if ((c >= 0x09 && c <= 0x0D) || c == 0x85)
-            return true;
-        auto type = u_charType(c);
-        return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
-    }
-
-    // Both ends stripped of scalars that match; a malformed sequence stops the stripping.
-    template <typename Predicate> std::string_view trimmed(std::string_view text, Predicate matches)
-    {
-        const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-        auto length = static_cast<int32_t>(text.size());
-        int32_t start = 0;
-        while (start < length) {
-            int32_t next = start;
-            UChar32 c;
-            U8_NEXT(bytes, next, length, c);
-            if (c < 0 || !matches(c))
-                break;
-            start = next;
-        }
-        int32_t end = length;
-        while (end > start) {
-            int32_t previous = end;
-            UChar32 c;
-            U8_PREV(bytes, start, previous, c);
-            if (c < 0 || !matches(c))
-                break;
-            end = previous;
-        }
-        return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
-    }
-
-    bool isBlank(std::string_view text) { return trimmed(text, isWhitespaceOrLineBreak).empty(); }
 
     std::string joined(const std::vector<std::string>& pieces, std::string_view separator)
     {
@@ -162,7 +120,7 @@ ClaudeStreamParser::ClaudeStreamParser(Clock clock)
 
 std::vector<RunnerEvent> ClaudeStreamParser::consume(std::string_view line)
 {
-    std::string_view content = trimmed(line, isLinePadding);
+    std::string_view content = trimmingBlanks(line);
     if (content.empty())
         return {};
     std::optional<JSON> event = JSON::decode(content);
@@ -205,7 +163,7 @@ std::vector<RunnerEvent> ClaudeStreamParser::consumeSystem(const JSON& event)
 
 void ClaudeStreamParser::flushInterimText(std::vector<RunnerEvent>& events)
 {
-    std::string text(trimmed(joined(m_pendingText, kInterimSeparator), isWhitespaceOrLineBreak));
+    std::string text(trimmingWhitespaceAndNewlines(joined(m_pendingText, kInterimSeparator)));
     m_pendingText.clear();
     if (!text.empty())
         events.push_back(RunnerEvent::interim(std::move(text)));
@@ -253,7 +211,7 @@ std::vector<RunnerEvent> ClaudeStreamParser::consumeAssistant(const JSON& event)
             } else if (*type == "text") {
                 if (const std::string* text = textMember(block, "text")) {
                     texts.push_back(*text);
-                    if (!isBlank(*text))
+                    if (!trimmingWhitespaceAndNewlines(*text).empty())
                         m_pendingText.push_back(*text);
                 }
             } else if (*type == "thinking") {

@@ -5,10 +5,10 @@
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
+#include "VellumarMacCore/Foundations/Whitespace.h"
 
 #include <unicode/locid.h>
 #include <unicode/regex.h>
-#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
@@ -55,22 +55,6 @@ namespace {
     }
 
     std::string lowercasedExtension(std::string_view name) { return lowercased(pathExtension(name)); }
-
-    bool isHorizontalSpace(UChar32 scalar)
-    {
-        return scalar == '\t' || u_charType(scalar) == U_SPACE_SEPARATOR;
-    }
-
-    icu::UnicodeString trimmedHorizontalSpace(const icu::UnicodeString& text)
-    {
-        std::int32_t start = 0;
-        std::int32_t end = text.length();
-        while (start < end && isHorizontalSpace(text.char32At(start)))
-            start = text.moveIndex32(start, 1);
-        while (end > start && isHorizontalSpace(text.char32At(text.moveIndex32(end, -1))))
-            end = text.moveIndex32(end, -1);
-        return icu::UnicodeString(text, start, end - start);
-    }
 
     // Runs of whitespace and characters that file systems or shells treat specially.
     const icu::RegexPattern* unsafeNameRuns()
@@ -266,8 +250,8 @@ namespace UploadRules {
     {
         std::string normalized(name);
         std::replace(normalized.begin(), normalized.end(), '\\', '/');
-        icu::UnicodeString cleaned = trimmedHorizontalSpace(
-            detail::unicodeString(removeControlCharacters(detail::lastPathPiece(normalized))));
+        icu::UnicodeString cleaned = detail::unicodeString(
+            trimmingBlanks(removeControlCharacters(detail::lastPathPiece(normalized))));
         std::int32_t leadingDots = 0;
         while (leadingDots < cleaned.length() && cleaned[leadingDots] == u'.')
             ++leadingDots;

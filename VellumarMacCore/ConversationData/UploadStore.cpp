@@ -7,9 +7,7 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
-
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
+#include "VellumarMacCore/Foundations/Whitespace.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -83,20 +81,6 @@ namespace {
         if (!items || items->size() != 1)
             return std::nullopt;
         return std::move(items->front().first);
-    }
-
-    // True when every scalar of the (valid UTF-8) text is white space, line breaks included.
-    bool isBlank(std::string_view text)
-    {
-        std::int32_t index = 0;
-        auto length = static_cast<std::int32_t>(text.size());
-        while (index < length) {
-            UChar32 scalar = 0;
-            U8_NEXT(text.data(), index, length, scalar);
-            if (scalar < 0 || !u_isUWhiteSpace(scalar))
-                return false;
-        }
-        return true;
     }
 
     // The media type of a content-type value: its first non-empty ";"-separated piece, trimmed
@@ -248,7 +232,7 @@ std::optional<std::string> UploadStore::fileNameFromHeader(const std::optional<s
     if (!value || value->empty() || value->size() > maxFileNameHeaderBytes)
         return std::nullopt;
     auto decoded = percentDecoded(*value);
-    if (!decoded || isBlank(*decoded))
+    if (!decoded || trimmingWhitespaceAndNewlines(*decoded).empty())
         return std::nullopt;
     return UploadRules::cleanFileName(*decoded);
 }

@@ -4,11 +4,9 @@
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
-#include "VellumarMacCore/Foundations/UnicodeScalars.h"
+#include "VellumarMacCore/Foundations/Whitespace.h"
 #include "VellumarMacCore/Routines/Schedule/RoutineLimits.h"
 #include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
-
-#include <unicode/uchar.h>
 
 #include <algorithm>
 #include <functional>
@@ -104,33 +102,6 @@ namespace {
                 collapsed += character;
         }
         return collapsed;
-    }
-
-    // Space separators, line and paragraph separators, tab, U+000A to U+000D and U+0085.
-    bool isWhitespaceOrNewline(std::int32_t scalar)
-    {
-        if (scalar == detail::kMalformedScalar)
-            return false;
-        if (scalar == 0x09 || (scalar >= 0x0A && scalar <= 0x0D) || scalar == 0x85)
-            return true;
-        auto category = u_charType(scalar);
-        return category == U_SPACE_SEPARATOR || category == U_LINE_SEPARATOR
-            || category == U_PARAGRAPH_SEPARATOR;
-    }
-
-    std::string_view trimmed(std::string_view text)
-    {
-        std::size_t begin = text.size();
-        std::size_t end = 0;
-        std::size_t index = 0;
-        while (index < text.size()) {
-            std::size_t start = index;
-            if (!isWhitespaceOrNewline(detail::nextScalar(text, index))) {
-                begin = std::min(begin, start);
-                end = index;
-            }
-        }
-        return begin < end ? text.substr(begin, end - begin) : std::string_view();
     }
 
     const std::string* stringMember(const JSON::Object& block, std::string_view key)
@@ -431,7 +402,7 @@ std::string stripBlocks(std::string_view text)
     auto kept = withoutBlocks(text, closedBlocks(text));
     if (auto unclosed = unclosedBlockStart(kept))
         kept.resize(*unclosed);
-    return std::string(trimmed(collapsingBlankRuns(kept)));
+    return std::string(trimmingWhitespaceAndNewlines(collapsingBlankRuns(kept)));
 }
 
 std::optional<MemoryStore::Op> memoryOp(const JSON::Object& block)
