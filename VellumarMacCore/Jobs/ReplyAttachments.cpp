@@ -16,9 +16,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -174,6 +176,21 @@ namespace {
         }
     }
 
+    // The checked location has every link resolved, so a link anywhere on the way now means a folder
+    // was swapped after the check; the kernel refuses to follow it. Kernels without openat2 only
+    // keep the last component from being a link, and the device and inode comparison does the rest.
+    int openWithoutLinks(const fs::path& source)
+    {
+        constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        open_how how {};
+        how.flags = flags;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        long descriptor = ::syscall(SYS_openat2, AT_FDCWD, source.c_str(), &how, sizeof how);
+        if (descriptor >= 0 || errno != ENOSYS)
+            return static_cast<int>(descriptor);
+        return ::open(source.c_str(), flags);
+    }
+
     std::int64_t fileModified(const fs::path& file)
     {
         struct stat status { };
@@ -229,9 +246,9 @@ JSON copyAttachment(const fs::path& source, const fs::path& workFolder, std::int
         throw AttachRefused(std::string(kWorkFolderFull));
 
     // Non-blocking, so that a FIFO swapped in after the check cannot hold the reply.
-    Descriptor input(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Descriptor input(openWithoutLinks(source));
     if (input.get() < 0)
-        throw AttachRefused(std::string(kUnreadable));
+        throw AttachRefused(std::string(errno == ELOOP ? kChanged : kUnreadable));
     // A parent folder swapped between the check and the open leads to another file here.
     struct stat opened { };
     if (::fstat(input.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != checked.st_dev

@@ -374,6 +374,24 @@ TEST(ReplyAttachments, WorkFolderRunningOutOfSpaceWhileCopyingLeavesNoFolder)
     EXPECT_EQ(report, "it could not be copied to the work folder|clean");
 }
 
+TEST(ReplyAttachments, FolderSwappedForALinkAfterTheCheckIsNotFollowed)
+{
+    AttachWorld world;
+    writeText(world.work / "shared/a.txt", "public");
+    writeText(world.home() / ".ssh/a.txt", "SECRET");
+    fs::path checked = checkAttachAccess(
+        (world.work / "shared/a.txt").string(), world.work, world.permissions, world.data().resolver);
+    fs::rename(world.work / "shared", world.work / "shared-before");
+    fs::create_directory_symlink(world.home() / ".ssh", world.work / "shared");
+    try {
+        copyAttachment(checked, world.work, 1'000'000);
+        FAIL() << "copied through a swapped folder";
+    } catch (const AttachRefused& refusal) {
+        EXPECT_EQ(refusal.reason, "it changed while being attached");
+    }
+    EXPECT_TRUE(folderNames(world.work / "attached").empty());
+}
+
 TEST(ReplyAttachments, NegativeRemainingQuotaRefusesEvenAnEmptyFile)
 {
     TemporaryFolder work;
