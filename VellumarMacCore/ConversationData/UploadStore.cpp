@@ -62,27 +62,6 @@ namespace {
         return status;
     }
 
-    // The header carries one percent-encoded text. It is read as the name of a single query item,
-    // with the two characters that would split query items escaped first, so the system's one
-    // percent decoder decides what is malformed and what is not UTF-8.
-    std::optional<std::string> percentDecoded(std::string_view value)
-    {
-        std::string escaped;
-        escaped.reserve(value.size());
-        for (char character : value) {
-            if (character == '&')
-                escaped += "%26";
-            else if (character == '=')
-                escaped += "%3D";
-            else
-                escaped += character;
-        }
-        auto items = parseQuery(escaped);
-        if (!items || items->size() != 1)
-            return std::nullopt;
-        return std::move(items->front().first);
-    }
-
     // The media type of a content-type value: its first non-empty ";"-separated piece, trimmed
     // and lower-cased; parameters such as a charset are dropped. Empty when there is none.
     std::string declaredType(const std::optional<std::string>& contentType)

@@ -1,6 +1,5 @@
 #include "VellumarMacCore/Foundations/HTTPPath.h"
 
-#include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 namespace vellumar {
@@ -18,31 +17,6 @@ namespace {
         return std::nullopt;
     }
 
-    // RFC 3986 §2.1 decoding; the result must be UTF-8 as a whole, so an escape may not split a
-    // character into something else.
-    std::optional<std::string> percentDecoded(std::string_view text)
-    {
-        std::string decoded;
-        decoded.reserve(text.size());
-        for (std::size_t index = 0; index < text.size(); ++index) {
-            if (text[index] != '%') {
-                decoded.push_back(text[index]);
-                continue;
-            }
-            if (text.size() - index < 3)
-                return std::nullopt;
-            auto high = hexDigitValue(text[index + 1]);
-            auto low = hexDigitValue(text[index + 2]);
-            if (!high || !low)
-                return std::nullopt;
-            decoded.push_back(static_cast<char>(*high * 16 + *low));
-            index += 2;
-        }
-        if (!detail::isValidUTF8(decoded))
-            return std::nullopt;
-        return decoded;
-    }
-
     template <typename Visitor> void forEachPiece(std::string_view text, char separator, Visitor&& visit)
     {
         while (true) {
@@ -54,6 +28,29 @@ namespace {
         }
     }
 
+}
+
+std::optional<std::string> percentDecoded(std::string_view text)
+{
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        if (text[index] != '%') {
+            decoded.push_back(text[index]);
+            continue;
+        }
+        if (text.size() - index < 3)
+            return std::nullopt;
+        auto high = hexDigitValue(text[index + 1]);
+        auto low = hexDigitValue(text[index + 2]);
+        if (!high || !low)
+            return std::nullopt;
+        decoded.push_back(static_cast<char>(*high * 16 + *low));
+        index += 2;
+    }
+    if (!detail::isValidUTF8(decoded))
+        return std::nullopt;
+    return decoded;
 }
 
 std::optional<std::vector<std::string>> splitPathSegments(std::string_view path)

@@ -11,6 +11,10 @@ namespace vellumar {
 
 using QueryItems = std::vector<std::pair<std::string, std::string>>;
 
+// RFC 3986 §2.1 decoding of one text; "+" is kept as it is. Absent when an escape is malformed or
+// the decoded bytes are not UTF-8 as a whole (an escape may not split a character into another).
+std::optional<std::string> percentDecoded(std::string_view text);
+
 // The "/"-separated pieces of `path` after its leading "/", each percent-decoded; splitting happens
 // before decoding, so "%2F" stays inside its segment. One trailing empty piece is dropped ("/" gives
 // none). Absent when the path does not begin with "/", an escape is malformed or a piece is not UTF-8.

@@ -142,6 +142,31 @@ TEST(ParseQuery, SplitsAtFirstEqualsAndKeepsPlus)
     }
 }
 
+TEST(PercentDecoded, DecodesOneWholeTextWithoutSplittingIt)
+{
+    struct Case {
+        std::string text;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        { "", "" },
+        { "a%20b+c", "a b+c" },
+        { "a&b=c/d", "a&b=c/d" },
+        { "%2f%2F", "//" },
+        { "caf%C3%A9.txt", "caf\xC3\xA9.txt" },
+        { "%", std::nullopt },
+        { "a%2", std::nullopt },
+        { "%G0", std::nullopt },
+        { "%C3", std::nullopt },
+        { "%C0%AF", std::nullopt },
+        { "%00", std::string(1, '\0') },
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.text);
+        EXPECT_EQ(percentDecoded(test.text), test.expected);
+    }
+}
+
 TEST(HTTPRequest, SplitsTargetIntoPathSegmentsAndQuery)
 {
     struct Case {
