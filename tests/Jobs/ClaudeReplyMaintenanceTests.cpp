@@ -258,3 +258,46 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, AutomaticCompactionBelowAHundredThous
         }
     }
 }
+
+TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionAskedForDuringARunWaitsForTheRunsSession)
+{
+    test::FakeClaudeWorld world;
+    world.play(JSON::array({ test::replyStep("The summary."), test::replyStep("OK") }));
+    world.storeSession(60, std::nullopt);
+    // The first start is the run: it holds until the test opens the gate, then answers in a session
+    // of its own. Every later start is the stand-in.
+    fs::path gate = world.folder / "gate";
+    ASSERT_EQ(::mkfifo(gate.c_str(), 0600), 0);
+    const std::string runSession = "run-session-1";
+    JSON result = JSON::object({ { "type", "result" }, { "subtype", "success" }, { "is_error", false },
+        { "result", "Ran." }, { "session_id", runSession } });
+    fs::path wrapper = world.folder / "claude";
+    std::ofstream(wrapper) << "#!/bin/sh\n"
+                           << "if mkdir '" << (world.folder / "first").string() << "' 2>/dev/null; then\n"
+                           << "  cat > /dev/null\n"
+                           << "  touch '" << (world.folder / "run-started").string() << "'\n"
+                           << "  read line < '" << gate.string() << "'\n"
+                           << "  printf '%s\\n' '" << test::initLine(runSession).encoded() << "' '"
+                           << result.encoded() << "'\n"
+                           << "  exit 0\n"
+                           << "fi\n"
+                           << "exec '" << world.executable.string() << "' \"$@\"\n";
+    fs::permissions(wrapper, fs::perms::owner_all);
+    world.options.locate = [wrapper] { return std::optional(wrapper); };
+    auto& runner = world.start();
+
+    auto run = std::async(std::launch::async, [&] { return world.run(test::RunnerWorld::submission()); });
+    ASSERT_TRUE(test::eventually([&] { return fs::exists(world.folder / "run-started"); }));
+    auto compacted = std::async(std::launch::async, [&] { return runner.compact(compaction(), {}); });
+    // The run cannot end before the gate opens, so a compaction that waits for it cannot be done yet;
+    // the pause only gives one that does not wait the time to go wrong.
+    EXPECT_EQ(compacted.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    std::ofstream(gate) << "go\n";
+
+    EXPECT_EQ(run.get().reply, "Ran.");
+    EXPECT_EQ(compacted.get().summary, "The summary.");
+    auto calls = world.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(argumentAfter(argvOf(calls[0]), "--resume"), runSession);
+    EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), test::kFakeSessionID);
+}
