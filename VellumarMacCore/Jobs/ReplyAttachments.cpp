@@ -7,6 +7,7 @@
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
+#include "VellumarMacCore/Jobs/ClaudeReplyRunner.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -14,15 +15,19 @@
 #include "VellumarMacCore/Permissions/UnixSocketLines.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace vellumar {
 
@@ -91,6 +96,8 @@ namespace {
         // A delayed write error shows only here, so the result counts.
         bool close() noexcept
         {
+            if (m_descriptor < 0)
+                return true;
             int descriptor = std::exchange(m_descriptor, -1);
             return ::close(descriptor) == 0;
         }
@@ -106,12 +113,6 @@ namespace {
         return name.size() == kFolderNameLength && std::all_of(name.begin(), name.end(), [](char c) {
             return std::isxdigit(static_cast<unsigned char>(c));
         });
-    }
-
-    void removeIgnoringErrors(const fs::path& place)
-    {
-        std::error_code error;
-        fs::remove_all(place, error);
     }
 
     bool isSecretPlaceHit(const fs::path& standardized, const fs::path& real, const fs::path& workReal,
@@ -268,7 +269,7 @@ JSON copyAttachment(const fs::path& source, const fs::path& workFolder, std::int
     fs::path part = folder / (std::string(kPartPrefix) + randomName());
     Descriptor output(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (output.get() < 0) {
-        removeIgnoringErrors(folder);
+        ClaudeReplyRunner::removeQuietly(folder);
         throw AttachRefused(std::string(kNotCopied));
     }
 
@@ -281,7 +282,7 @@ JSON copyAttachment(const fs::path& source, const fs::path& workFolder, std::int
     }
     if (!copied) {
         output.close();
-        removeIgnoringErrors(folder);
+        ClaudeReplyRunner::removeQuietly(folder);
         throw AttachRefused(std::string(total && *total > limit ? kGrewTooLarge : kNotCopied));
     }
 
