@@ -301,3 +301,55 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionAskedForDuringARunWaitsFor
     EXPECT_EQ(argumentAfter(argvOf(calls[0]), "--resume"), runSession);
     EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), test::kFakeSessionID);
 }
+
+TEST(ClaudeReplyMaintenanceWithFakeClaude, CompactingWithoutClaudeCodeIsRefusedBeforeAnythingRuns)
+{
+    test::FakeClaudeWorld world;
+    world.storeSession(60, std::nullopt);
+    world.options.locate = [] { return std::optional<fs::path>(); };
+    auto& runner = world.start();
+    auto error = test::relayErrorOf([&] { runner.compact(compaction(), {}); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->status(), 503);
+    EXPECT_EQ(error->code(), "claude_unavailable");
+    EXPECT_EQ(error->message(), "Claude Code is not installed on the Mac.");
+    EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), "old-session-1");
+}
+
+TEST(ClaudeReplyMaintenanceWithFakeClaude, AStoppedCompactionEndsItsRunAndLeavesNoInstructionFiles)
+{
+    test::FakeClaudeWorld world;
+    world.play(JSON::array({ JSON::object({ { "hang", true }, { "writeClaudeFile", true } }) }));
+    world.storeSession(60, std::nullopt);
+    auto& runner = world.start();
+    std::stop_source stop;
+    auto compacted
+        = std::async(std::launch::async, [&] { return runner.compact(compaction(), stop.get_token()); });
+    ASSERT_TRUE(test::eventually([&] { return world.started(0); }));
+    stop.request_stop();
+    EXPECT_THROW(compacted.get(), CancellationError);
+    EXPECT_EQ(world.calls().size(), 1u);
+    EXPECT_FALSE(fs::exists(world.workFolder("ios-1") / "CLAUDE.md"));
+    EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), "old-session-1");
+}
+
+TEST(ClaudeReplyMaintenanceWithFakeClaude, TheStoredActionsSettingDecidesTheActionsBlockOfBothRuns)
+{
+    for (bool actions : { false, true }) {
+        SCOPED_TRACE(actions ? "actions allowed" : "no actions");
+        test::FakeClaudeWorld world;
+        world.play(JSON::array({ test::replyStep("The summary."), test::replyStep("OK") }));
+        world.storeSession(60, std::nullopt);
+        auto& runner = world.start();
+        world.data->sessions.recordReply("ios-1", "bot-1", "old-session-1", { .actions = actions });
+
+        runner.compact(compaction(), {});
+
+        for (const auto& call : world.calls()) {
+            auto prompt = argumentAfter(argvOf(call), "--append-system-prompt");
+            ASSERT_TRUE(prompt);
+            EXPECT_EQ(prompt->find("[Actions]") != std::string::npos, actions);
+        }
+        EXPECT_EQ(world.data->sessions.actions("ios-1", "bot-1"), actions);
+    }
+}
