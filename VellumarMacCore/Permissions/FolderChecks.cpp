@@ -138,15 +138,7 @@ fs::path PermissionResolver::validateFolderPath(std::string_view path, Character
     return normalised;
 }
 
-std::string PermissionResolver::displayPath(const fs::path& url) const
-{
-    std::string path = standardizedPath(url).string();
-    if (path == home.string())
-        return "~";
-    if (auto relative = relativeToHome(path, home))
-        return "~/" + *relative;
-    return path;
-}
+std::string PermissionResolver::displayPath(const fs::path& url) const { return homeRelativePath(url, home); }
 
 std::vector<fs::path> PermissionResolver::protectedPlaces() const
 {

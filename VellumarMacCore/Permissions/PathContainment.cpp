@@ -33,4 +33,17 @@ bool isPathInside(const std::filesystem::path& child, const std::filesystem::pat
     return childPath.starts_with(folderPath);
 }
 
+std::string homeRelativePath(const std::filesystem::path& path, const std::filesystem::path& home)
+{
+    std::string text = standardizedPath(path).string();
+    std::string homeText = standardizedPath(home).string();
+    if (text == homeText)
+        return "~";
+    if (!isPathInside(path, home))
+        return text;
+    if (!homeText.ends_with('/'))
+        homeText += '/';
+    return "~/" + text.substr(homeText.size());
+}
+
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace vellumar {
 
@@ -14,5 +15,9 @@ std::filesystem::path resolvingSymlinks(const std::filesystem::path& path);
 
 // True when `child` equals `folder` or lies below it, comparing standardized paths.
 bool isPathInside(const std::filesystem::path& child, const std::filesystem::path& folder);
+
+// How a path is shown to the user: "~" for `home` itself, "~/<relative>" for a path below it, else
+// the standardized path.
+std::string homeRelativePath(const std::filesystem::path& path, const std::filesystem::path& home);
 
 }

@@ -138,19 +138,6 @@ namespace {
         return PermissionDecider::Outcome::ask(std::move(target));
     }
 
-    std::string shownFromHome(const fs::path& path, const fs::path& home)
-    {
-        std::string text = standardizedPath(path).string();
-        std::string homeText = standardizedPath(home).string();
-        if (text == homeText)
-            return "~";
-        if (!isPathInside(path, home))
-            return text;
-        if (!homeText.ends_with('/'))
-            homeText += '/';
-        return "~/" + text.substr(homeText.size());
-    }
-
 }
 
 bool isPermissionRequestID(std::string_view text)
@@ -198,8 +185,8 @@ namespace PermissionDecider {
             { "requestId", JSON(requestID) },
             { "tool", JSON(target.tool == "MultiEdit" ? std::string("Edit") : target.tool) },
             { "action", JSON(target.tool == "Write" ? "Write a file" : "Change a file") },
-            { "path", JSON(shownFromHome(target.path, home)) },
-            { "scope", JSON(shownFromHome(target.scope, home)) },
+            { "path", JSON(homeRelativePath(target.path, home)) },
+            { "scope", JSON(homeRelativePath(target.scope, home)) },
             { "scopeIsFile", JSON(standardizedPath(target.scope) == standardizedPath(target.path)) },
             { "canAlways", JSON(target.canAlways) },
             { "reason", JSON(target.reason) },
