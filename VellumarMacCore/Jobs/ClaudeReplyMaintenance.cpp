@@ -16,6 +16,21 @@ namespace {
     constexpr std::size_t kSummaryCharacters = 6000;
     constexpr std::string_view kCompactionJobID = "compact";
 
+    // Instruction files one run of a compaction wrote would steer the next run, whether that is the
+    // hand-over, the turn that asked for the compaction or a later reply; none outlives its run.
+    ClaudeReplyRunner::RunOutcome runLeavingNoInstructionFiles(
+        ClaudeReplyRunner& runner, const ClaudeReplyRunner::ProcessRun& run)
+    {
+        try {
+            auto outcome = runner.runProcess(run);
+            Workspaces::removeClaudeFiles(run.workFolder);
+            return outcome;
+        } catch (...) {
+            Workspaces::removeClaudeFiles(run.workFolder);
+            throw;
+        }
+    }
+
 }
 
 ClearedConversation ClaudeReplyRunner::clearConversation(
@@ -43,16 +58,8 @@ CompactedConversation ClaudeReplyRunner::compact(const CompactionRequest& reques
     auto actions = m_data.sessions.actions(request.conversationID, request.botID)
         ? Prompts::ActionsBlock::included
         : Prompts::ActionsBlock::omitted;
-    try {
-        auto compacted = compactSession(request.conversationID, request.botID, request.bot, permissions,
-            workFolder, claude, actions, stop);
-        Workspaces::removeClaudeFiles(workFolder);
-        return compacted;
-    } catch (...) {
-        // A failed summarise run may have written instruction files too; the next run must not load them.
-        Workspaces::removeClaudeFiles(workFolder);
-        throw;
-    }
+    return compactSession(request.conversationID, request.botID, request.bot, permissions, workFolder, claude,
+        actions, std::move(stop));
 }
 
 CompactedConversation ClaudeReplyRunner::compactSession(const std::string& conversationID,
@@ -79,7 +86,7 @@ CompactedConversation ClaudeReplyRunner::compactSession(const std::string& conve
         .control = std::make_shared<JobControl>(std::string(kCompactionJobID)),
         .stop = std::move(stop) };
 
-    RunOutcome summarised = runProcess(run);
+    RunOutcome summarised = runLeavingNoInstructionFiles(*this, run);
     if (summarised.isLostSession()) {
         m_data.sessions.endSession(conversationID);
         throw RelayHTTPError(
@@ -93,7 +100,7 @@ CompactedConversation ClaudeReplyRunner::compactSession(const std::string& conve
 
     run.resumeSessionID.reset();
     run.input = Prompts::summaryHandover(summary);
-    RunOutcome handedOver = runProcess(run);
+    RunOutcome handedOver = runLeavingNoInstructionFiles(*this, run);
     failureMessage(handedOver, permissions.bash, kCompactionTimeLimit);
     const auto& parser = handedOver.process.parser;
     if (!parser.sessionID())

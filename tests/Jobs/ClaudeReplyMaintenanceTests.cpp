@@ -353,3 +353,34 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, TheStoredActionsSettingDecidesTheActi
         EXPECT_EQ(world.data->sessions.actions("ios-1", "bot-1"), actions);
     }
 }
+
+TEST(ClaudeReplyMaintenanceWithFakeClaude, NoRunFindsTheInstructionFilesACompactionRunWrote)
+{
+    for (bool automatic : { false, true }) {
+        SCOPED_TRACE(automatic ? "automatic, before a turn" : "asked for");
+        test::FakeClaudeWorld world;
+        world.play(JSON::array({ replyWritingClaudeFile("The summary."), replyWritingClaudeFile("OK"),
+            test::replyStep("Hi.") }));
+        world.storeSession(60, std::nullopt, 60'000);
+        fs::path found = world.folder / "found-instructions";
+        fs::path wrapper = world.folder / "claude";
+        std::ofstream(wrapper) << "#!/bin/sh\n"
+                               << "if [ -e CLAUDE.md ]; then echo found >> '" << found.string() << "'; fi\n"
+                               << "exec '" << world.executable.string() << "' \"$@\"\n";
+        fs::permissions(wrapper, fs::perms::owner_all);
+        world.options.locate = [wrapper] { return std::optional(wrapper); };
+        auto& runner = world.start();
+
+        if (automatic) {
+            auto job = test::RunnerWorld::submission();
+            job.autoCompact = AutoCompactSetting { "auto", 50'000 };
+            EXPECT_TRUE(world.run(job).compacted);
+            EXPECT_EQ(world.calls().size(), 3u);
+        } else {
+            runner.compact(compaction(), {});
+            EXPECT_EQ(world.calls().size(), 2u);
+        }
+        EXPECT_FALSE(fs::exists(found));
+        EXPECT_FALSE(fs::exists(world.workFolder("ios-1") / "CLAUDE.md"));
+    }
+}
