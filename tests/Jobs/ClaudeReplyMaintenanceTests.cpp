@@ -384,3 +384,39 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, NoRunFindsTheInstructionFilesACompact
         EXPECT_FALSE(fs::exists(world.workFolder("ios-1") / "CLAUDE.md"));
     }
 }
+
+TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionRunsWithTheGivenPermissionsOrTheDefaultOnes)
+{
+    struct Case {
+        const char* name;
+        std::optional<PermissionSettings> permissions;
+        bool web;
+        bool commands;
+    };
+    PermissionSettings commandsNoWeb;
+    commandsNoWeb.web = false;
+    commandsNoWeb.bash = true;
+    const std::vector<Case> cases {
+        { "no permissions: web on, commands off", std::nullopt, true, false },
+        { "commands on, web off", commandsNoWeb, false, true },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::FakeClaudeWorld world;
+        world.play(JSON::array({ test::replyStep("The summary."), test::replyStep("OK") }));
+        world.storeSession(60, std::nullopt);
+        auto& runner = world.start();
+        auto request = compaction();
+        request.permissions = testCase.permissions;
+
+        runner.compact(request, {});
+
+        auto calls = world.calls();
+        ASSERT_EQ(calls.size(), 2u);
+        for (const auto& call : calls) {
+            auto tools = argumentAfter(argvOf(call), "--tools").value_or("");
+            EXPECT_EQ(tools.find("WebFetch") != std::string::npos, testCase.web) << tools;
+            EXPECT_EQ(tools.find("Bash") != std::string::npos, testCase.commands) << tools;
+        }
+    }
+}
