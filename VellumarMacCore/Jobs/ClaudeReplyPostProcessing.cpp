@@ -1,23 +1,27 @@
-// What a finished turn becomes for the job: the reply the user reads and the files the run wrote.
+// What a finished turn becomes for the job: the reply without its action blocks, memory applied,
+// files attached, approval cards made, and the note about refused blocks kept for the next turn.
 #include "VellumarMacCore/Jobs/ClaudeReplyRunner.h"
+
+#include "VellumarMacCore/Jobs/ReplyPostProcessing.h"
 
 namespace vellumar {
 
 ReplyOutput ClaudeReplyRunner::finishReply(
     const Turn& turn, const Answer& answer, const Workspaces::Snapshot& before)
 {
-    Workspaces::removeClaudeFiles(turn.workFolder);
-    if (turn.stop.stop_requested())
-        throw CancellationError();
-    // FIXME: action blocks, memory operations, attached files, approval cards and the note about
-    // refused blocks are not taken out of the reply yet; until they are, the reply goes out as
-    // Claude Code wrote it.
-    ReplyOutput output;
-    output.reply = answer.text;
-    output.context = answer.context;
-    output.compacted = answer.compacted;
-    output.files = Workspaces::outputFiles(before, Workspaces::snapshot(turn.workFolder));
-    return output;
+    FinishedReply finished = vellumar::finishReply({ .submission = turn.submission,
+                                                       .control = *turn.control,
+                                                       .workFolder = turn.workFolder,
+                                                       .permissions = turn.permissions,
+                                                       .before = before,
+                                                       .answer = answer,
+                                                       .stop = turn.stop },
+        m_data, routineDirectory());
+    if (finished.actionNote) {
+        std::lock_guard guard(m_lock);
+        m_actionNotes[turn.submission.conversationID] = *finished.actionNote;
+    }
+    return finished.output;
 }
 
 }

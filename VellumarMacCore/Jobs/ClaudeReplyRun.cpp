@@ -307,7 +307,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;
     std::optional<std::string> mcpConfig;
-    if (m_permissionHelper && m_decidePermission) {
+    if (m_permissionHelper) {
         QuestionContext context { *this, run.conversationID, run.permissions, run.workFolder, run.control,
             approved };
         try {

@@ -4,6 +4,7 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
+#include "VellumarMacCore/Jobs/RunPermissionDecisions.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -75,7 +76,8 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     , m_path(std::move(options.path))
     , m_baseEnvironment(std::move(options.baseEnvironment))
     , m_permissionHelper(std::move(options.permissionHelper))
-    , m_decidePermission(std::move(options.decidePermission))
+    , m_decidePermission(options.decidePermission ? std::move(options.decidePermission)
+                                                  : DecidePermission(vellumar::decidePermission))
     , m_now(options.now ? std::move(options.now)
                         : MonotonicClock([] { return std::chrono::steady_clock::now(); }))
 {

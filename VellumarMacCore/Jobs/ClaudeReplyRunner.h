@@ -78,9 +78,10 @@ public:
         SearchPath path;
         // The application's environment; filtered before every run.
         Environment baseEnvironment;
-        // How Claude Code starts the permission sub-mode. A run opens a gate only when both this and
-        // `decidePermission` are given; otherwise Claude Code's own settings decide alone.
+        // How Claude Code starts the permission sub-mode. Without it a run opens no gate and Claude
+        // Code's own settings decide alone.
         std::optional<PermissionHelper> permissionHelper;
+        // The run's permission decisions; the real ones when empty.
         DecidePermission decidePermission;
         // Measures how much of a job's time limit a turn has used; the steady clock when empty.
         MonotonicClock now;

@@ -278,11 +278,10 @@ TEST(ClaudeReplyRunnerWithFakeClaude, TemporaryFolderGateAndClaudeFilesNeverOutl
     }
 }
 
-TEST(ClaudeReplyRunnerWithFakeClaude, WithoutADecisionNoGateIsOpened)
+TEST(ClaudeReplyRunnerWithFakeClaude, WithoutAPermissionHelperNoGateIsOpened)
 {
     FakeClaudeWorld world;
     world.play(JSON::array({ replyStep("Done.") }));
-    world.options.permissionHelper = PermissionHelper { VELLUMAR_EXECUTABLE, { "--unused" } };
     world.start();
     world.run(test::RunnerWorld::submission());
     auto argv = argvOf(world.calls().at(0));
