@@ -19,18 +19,4 @@ std::string_view lastPathPiece(std::string_view path)
     return path.substr(path.rfind('/') + 1);
 }
 
-std::int64_t characterCount(std::string_view utf8)
-{
-    return static_cast<std::int64_t>(vellumar::characterCount(utf8));
-}
-
-icu::UnicodeString prefixCharacters(const icu::UnicodeString& text, std::int64_t count)
-{
-    if (count <= 0)
-        return {};
-    std::string utf8;
-    text.toUTF8String(utf8);
-    return unicodeString(vellumar::prefixCharacters(utf8, static_cast<std::size_t>(count)));
-}
-
 }

@@ -1,9 +1,10 @@
 #include "VellumarMacCore/Jobs/JobManager.h"
 
-#include "VellumarMacCore/ConversationData/PathText.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
+#include "VellumarMacCore/Foundations/Whitespace.h"
 #include "VellumarMacCore/Jobs/ActionExtractor.h"
 #include "VellumarMacCore/Jobs/JobManagerRecords.h"
 #include "VellumarMacCore/Jobs/Prompts.h"
@@ -28,21 +29,6 @@ namespace {
     RelayHTTPError conversationBusy()
     {
         return { 429, "busy", "Too many messages are waiting in this conversation. Try again later.", 5 };
-    }
-
-    // The text without white space and line breaks at either end.
-    std::string trimmed(std::string_view text)
-    {
-        detail::TextScanner scanner(text);
-        auto begin = scanner.skip(0, detail::isWhiteSpace).end;
-        auto end = text.size();
-        while (end > begin) {
-            auto last = scanner.before(end);
-            if (!detail::isWhiteSpace(last.value))
-                break;
-            end -= last.size;
-        }
-        return std::string(text.substr(begin, end - begin));
     }
 
     // The words of the text joined by single spaces, so that texts differing only in spacing compare equal.
@@ -339,13 +325,9 @@ void JobManager::appendInterim(Job& job, std::string_view text)
     if (job.submission.routineID || job.interim.size() >= kMaxInterimTexts)
         return;
     auto shown = ActionExtractor::stripBlocks(text);
-    if (static_cast<std::int64_t>(shown.size()) > kMaxInterimCharacters
-        && detail::characterCount(shown) > kMaxInterimCharacters) {
-        std::string prefix;
-        detail::prefixCharacters(detail::unicodeString(shown), kMaxInterimCharacters - 1)
-            .toUTF8String(prefix);
-        shown = trimmed(prefix) + "…";
-    }
+    auto limit = static_cast<std::size_t>(kMaxInterimCharacters);
+    if (shown.size() > limit && characterCount(shown) > limit)
+        shown = std::string(trimmingWhitespaceAndNewlines(prefixCharacters(shown, limit - 1))) + "…";
     if (shown.empty())
         return;
     auto now = nowMillis();
