@@ -2,6 +2,7 @@
 // records its arguments, environment, input and surroundings and ends as each test scripts it: the
 // failures Claude Code reports cannot be provoked on demand from the real CLI.
 #include "JobsTestSupport.h"
+#include "FakeClaudeWorld.h"
 #include "ReplyRunnerFixture.h"
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
@@ -22,112 +23,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kSessionID = "2f0c7a1e-5b7d-4d8e-9a43-1c2b3d4e5f60";
+using test::argumentAfter;
+using test::argvOf;
+using test::assistantLine;
+using test::FakeClaudeWorld;
+using test::initLine;
+using test::replyStep;
+using test::resultLine;
+using test::stdinOf;
 
-JSON initLine(const std::string& sessionID = kSessionID)
-{
-    return JSON::object({ { "type", "system" }, { "subtype", "init" }, { "session_id", sessionID } });
-}
-
-JSON assistantLine(const std::string& text)
-{
-    return JSON::object({ { "type", "assistant" }, { "session_id", kSessionID },
-        { "message",
-            JSON::object({ { "role", "assistant" },
-                { "content", JSON::array({ JSON::object({ { "type", "text" }, { "text", text } }) }) },
-                { "usage", JSON::object({ { "input_tokens", 1200 }, { "output_tokens", 34 } }) } }) } });
-}
-
-JSON resultLine(const std::string& text, bool isError = false)
-{
-    return JSON::object({ { "type", "result" }, { "subtype", isError ? "error_during_execution" : "success" },
-        { "is_error", isError }, { "result", text }, { "session_id", kSessionID } });
-}
-
-JSON replyStep(const std::string& text)
-{
-    return JSON::object({ { "stdout", JSON::array({ initLine(), assistantLine(text), resultLine(text) }) } });
-}
-
-// A runner whose `claude` is the fake, playing `steps`.
-struct FakeClaudeWorld : test::RunnerWorld {
-    fs::path fakeFolder = folder / "fake";
-    fs::path executable = fakeFolder / "claude";
-    ClaudeReplyRunner::Options options;
-    std::unique_ptr<ClaudeReplyRunner> runner;
-
-    FakeClaudeWorld()
-    {
-        fs::create_directories(fakeFolder);
-        fs::copy_file(test::sourceDir() / "tests/Jobs/peers/fake_claude.py", executable);
-        fs::permissions(executable, fs::perms::owner_all);
-        options.locate = [this] { return std::optional(executable); };
-        options.path = [] { return std::string("/usr/local/bin:/usr/bin:/bin"); };
-        options.baseEnvironment = { { "HOME", home.string() } };
-    }
-
-    void play(const JSON& steps) { std::ofstream(fakeFolder / "steps.json") << steps.encoded(); }
-
-    ClaudeReplyRunner& start()
-    {
-        if (!data)
-            makeData();
-        runner = std::make_unique<ClaudeReplyRunner>(*data, options);
-        return *runner;
-    }
-
-    ReplyOutput run(
-        const JobSubmission& job, std::stop_token stop = {}, std::optional<std::string> stoppedNote = {})
-    {
-        return runner->run(job, control("j-1", std::move(stoppedNote)), std::move(stop));
-    }
-
-    std::vector<JSON> calls() const
-    {
-        std::vector<JSON> found;
-        for (int call = 0;; ++call) {
-            fs::path file = fakeFolder / ("call-" + std::to_string(call) + ".json");
-            if (!fs::exists(file))
-                return found;
-            found.push_back(test::decoded(test::readFile(file)));
-        }
-    }
-
-    bool started(int call) const { return fs::exists(fakeFolder / ("started-" + std::to_string(call))); }
-
-    // Writes a stored session for ("ios-1", "bot-1") last used `ageSeconds` ago.
-    void storeSession(std::int64_t ageSeconds, const std::optional<std::string>& summary,
-        std::optional<std::int64_t> contextTokens = std::nullopt)
-    {
-        JSON::Object entry { { "sessionId", JSON(std::string("old-session-1")) }, { "botId", JSON("bot-1") },
-            { "updatedAt", JSON(static_cast<long long>(std::time(nullptr) - ageSeconds)) } };
-        if (summary)
-            entry.emplace("summary", JSON(*summary));
-        if (contextTokens)
-            entry.emplace("contextTokens", JSON(static_cast<long long>(*contextTokens)));
-        fs::create_directories(dataFolder);
-        std::ofstream(dataFolder / "sessions.json")
-            << JSON(JSON::Object { { "ios-1", JSON(entry) } }).encoded();
-    }
-};
-
-std::vector<std::string> argvOf(const JSON& call)
-{
-    std::vector<std::string> argv;
-    for (const auto& argument : *call.subscript("argv")->arrayValue())
-        argv.push_back(*argument.stringValue());
-    return argv;
-}
-
-std::optional<std::string> argumentAfter(const std::vector<std::string>& argv, std::string_view option)
-{
-    auto found = std::find(argv.begin(), argv.end(), option);
-    if (found == argv.end() || std::next(found) == argv.end())
-        return std::nullopt;
-    return *std::next(found);
-}
-
-std::string stdinOf(const JSON& call) { return *call.subscript("stdin")->stringValue(); }
+constexpr const char* kSessionID = test::kFakeSessionID;
 
 std::string temporaryFolderOf(const JSON& call)
 {
