@@ -2,10 +2,10 @@
 // The runner is pointed at a shell script that keeps each start's arguments and standard input, adds
 // the endpoint's variables the runner keeps away from Claude Code, and then runs the real CLI.
 #include "FakeClaudeWorld.h"
+#include "RealClaudeWrapper.h"
 
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Jobs/Prompts.h"
-#include "tests/support/ScriptedModel.h"
 
 #include <gtest/gtest.h>
 
@@ -30,19 +30,11 @@ struct RecordingCLIWorld : test::RunnerWorld {
     {
         model = std::make_unique<test::ScriptedModel>(folder / "model", steps.encoded());
         fs::create_directories(starts);
-        std::string script = "#!/bin/sh\n";
-        for (const auto& [name, value] : model->claudeEnvironment(home)) {
-            if (name != "PATH" && name != "HOME")
-                script += "export " + name + "='" + value + "'\n";
-        }
-        script += "n=$(ls '" + starts.string() + "' | grep -c '^argv-')\n";
-        script += "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + starts.string() + "/argv-'$n\n";
-        script += "cat > '" + starts.string() + "/input-'$n\n";
-        script += "exec '" + test::realClaudeExecutable().string() + "' \"$@\" < '" + starts.string()
-            + "/input-'$n\n";
-        fs::path claude = folder / "claude";
-        std::ofstream(claude) << script;
-        fs::permissions(claude, fs::perms::owner_all);
+        std::string prelude = "n=$(ls '" + starts.string() + "' | grep -c '^argv-')\n";
+        prelude += "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + starts.string() + "/argv-'$n\n";
+        prelude += "cat > '" + starts.string() + "/input-'$n\n";
+        prelude += "exec < '" + starts.string() + "/input-'$n\n";
+        fs::path claude = test::realClaudeWrapper(folder.path(), *model, home, prelude);
         makeData();
 
         ClaudeReplyRunner::Options options;

@@ -2,10 +2,10 @@
 // against the scripted model endpoint: turns that remember, attach and ask, then a compaction and a
 // clear, with every store read back from disk at the end.
 #include "JobsTestSupport.h"
+#include "RealClaudeWrapper.h"
 #include "ReplyRunnerFixture.h"
 
 #include "VellumarMacCore/Jobs/RunPermissionDecisions.h"
-#include "tests/support/ScriptedModel.h"
 
 #include <gtest/gtest.h>
 
@@ -27,22 +27,6 @@ JSON writeStep(const fs::path& file, const std::string& content)
 }
 
 std::string actionBlock(const JSON& body) { return "```action\n" + body.encoded() + "\n```\n"; }
-
-// The runner keeps the endpoint's variables from Claude Code, so it runs a wrapper that puts them
-// back and then starts the real CLI.
-fs::path wrapperScript(const fs::path& folder, const test::ScriptedModel& model, const fs::path& home)
-{
-    std::string script = "#!/bin/sh\n";
-    for (const auto& [name, value] : model.claudeEnvironment(home)) {
-        if (name != "PATH" && name != "HOME")
-            script += "export " + name + "='" + value + "'\n";
-    }
-    script += "exec '" + test::realClaudeExecutable().string() + "' \"$@\"\n";
-    fs::path claude = folder / "claude";
-    std::ofstream(claude) << script;
-    fs::permissions(claude, fs::perms::owner_all);
-    return claude;
-}
 
 // The body of the newest request the endpoint received.
 JSON lastRequestBody(const test::ScriptedModel& model)
@@ -93,7 +77,7 @@ TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
                 writeStep(project / ".git/description", "kept"), textStep("Both notes are written."),
                 textStep(summary) })
             .encoded());
-    fs::path claude = wrapperScript(world.folder.path(), model, world.home);
+    fs::path claude = test::realClaudeWrapper(world.folder.path(), model, world.home);
     world.makeData();
 
     ClaudeReplyRunner::Options options;

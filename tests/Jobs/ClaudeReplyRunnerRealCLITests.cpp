@@ -3,9 +3,8 @@
 // ignore the user's settings files, so the runner is pointed at a two-line shell script that adds the
 // endpoint's variables and then runs the real CLI with everything the runner gave it.
 #include "JobsTestSupport.h"
+#include "RealClaudeWrapper.h"
 #include "ReplyRunnerFixture.h"
-
-#include "tests/support/ScriptedModel.h"
 
 #include <gtest/gtest.h>
 
@@ -29,15 +28,7 @@ struct RealCLIWorld : test::RunnerWorld {
     explicit RealCLIWorld(const JSON& steps)
     {
         model = std::make_unique<test::ScriptedModel>(folder / "model", steps.encoded());
-        std::string script = "#!/bin/sh\n";
-        for (const auto& [name, value] : model->claudeEnvironment(home)) {
-            if (name != "PATH" && name != "HOME")
-                script += "export " + name + "='" + value + "'\n";
-        }
-        script += "exec '" + test::realClaudeExecutable().string() + "' \"$@\"\n";
-        fs::path claude = folder / "claude";
-        std::ofstream(claude) << script;
-        fs::permissions(claude, fs::perms::owner_all);
+        fs::path claude = test::realClaudeWrapper(folder.path(), *model, home);
         makeData();
 
         ClaudeReplyRunner::Options options;

@@ -1,10 +1,10 @@
 // The run's permission decisions behind the real Claude Code CLI from tests/peers, against the
 // scripted model endpoint: Claude Code starts the permission sub-mode of our executable, which hands
 // each question through the gate to the decision, and the user's answer comes from the job.
+#include "RealClaudeWrapper.h"
 #include "ReplyRunnerFixture.h"
 
 #include "VellumarMacCore/Jobs/RunPermissionDecisions.h"
-#include "tests/support/ScriptedModel.h"
 
 #include <gtest/gtest.h>
 
@@ -16,22 +16,6 @@ namespace vellumar::test {
 namespace {
 
     namespace fs = std::filesystem;
-
-    // The runner keeps the model endpoint's variables from Claude Code, so it runs a wrapper that
-    // puts them back and then starts the real CLI.
-    fs::path wrapperScript(const fs::path& folder, const ScriptedModel& model, const fs::path& home)
-    {
-        std::string script = "#!/bin/sh\n";
-        for (const auto& [name, value] : model.claudeEnvironment(home)) {
-            if (name != "PATH" && name != "HOME")
-                script += "export " + name + "='" + value + "'\n";
-        }
-        script += "exec '" + realClaudeExecutable().string() + "' \"$@\"\n";
-        fs::path claude = folder / "claude";
-        std::ofstream(claude) << script;
-        fs::permissions(claude, fs::perms::owner_all);
-        return claude;
-    }
 
     JSON writeStep(const fs::path& file, const std::string& content)
     {
@@ -52,7 +36,7 @@ namespace {
     {
         ScriptedModel model(world.folder / "model",
             JSON::array({ writeStep(file, "written"), JSON::object({ { "text", "Finished." } }) }).encoded());
-        fs::path claude = wrapperScript(world.folder.path(), model, world.home);
+        fs::path claude = realClaudeWrapper(world.folder.path(), model, world.home);
         world.makeData();
 
         ClaudeReplyRunner::Options options;
