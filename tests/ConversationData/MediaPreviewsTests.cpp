@@ -134,16 +134,16 @@ namespace {
         test::TemporaryFolder folder;
         for (double duration : { 10.0, 4.0 }) {
             SCOPED_TRACE(duration);
-            test::VideoSpec spec {
+            test::VideoRecipe recipe {
                 .width = 160, .height = 120, .colours = {}, .segmentSeconds = duration / 20
             };
             for (int segment = 0; segment < 20; ++segment)
-                spec.colours.push_back(segment == 2 ? "red"
-                        : segment == 7              ? "lime"
-                        : segment == 12             ? "blue"
-                        : segment == 17             ? "yellow"
-                                                    : "black");
-            auto video = test::makeColourVideo(folder / "timed.mp4", spec);
+                recipe.colours.push_back(segment == 2 ? "red"
+                        : segment == 7                ? "lime"
+                        : segment == 12               ? "blue"
+                        : segment == 17               ? "yellow"
+                                                      : "black");
+            auto video = test::makeColourVideo(folder / "timed.mp4", recipe);
 
             auto written = MediaPreviews::videoFrames(video, folder / "timed-frames");
 

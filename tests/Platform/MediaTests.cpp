@@ -243,11 +243,11 @@ namespace {
         // Segments much shorter than the tolerance: only the frame shown at the time has the colour.
         const std::vector<std::string> names { "red", "lime", "blue", "yellow" };
         const Colour colours[] = { kRed, kLime, kBlue, kYellow };
-        test::VideoSpec spec { .width = 160, .height = 120, .colours = {}, .segmentSeconds = 0.4 };
+        test::VideoRecipe recipe { .width = 160, .height = 120, .colours = {}, .segmentSeconds = 0.4 };
         for (int segment = 0; segment < 10; ++segment)
-            spec.colours.push_back(names[segment % 4]);
+            recipe.colours.push_back(names[segment % 4]);
         test::TemporaryFolder folder;
-        auto source = VideoFrameSource::open(test::makeColourVideo(folder / "video.mp4", spec), {});
+        auto source = VideoFrameSource::open(test::makeColourVideo(folder / "video.mp4", recipe), {});
         ASSERT_TRUE(source);
 
         for (int segment = 9; segment >= 0; --segment) {

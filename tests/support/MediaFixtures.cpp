@@ -96,21 +96,22 @@ std::filesystem::path makeQuadrantHEIC(const std::filesystem::path& file, int wi
     return file;
 }
 
-std::filesystem::path makeColourVideo(const std::filesystem::path& file, const VideoSpec& spec)
+std::filesystem::path makeColourVideo(const std::filesystem::path& file, const VideoRecipe& recipe)
 {
     std::vector<std::string> argv { "ffmpeg", "-nostdin", "-loglevel", "error", "-y" };
-    std::string size = std::to_string(spec.width) + "x" + std::to_string(spec.height);
+    std::string size = std::to_string(recipe.width) + "x" + std::to_string(recipe.height);
     std::string joined;
-    for (std::size_t index = 0; index < spec.colours.size(); ++index) {
+    for (std::size_t index = 0; index < recipe.colours.size(); ++index) {
         argv.insert(argv.end(),
             { "-f", "lavfi", "-i",
-                "color=c=" + spec.colours[index] + ":s=" + size + ":r=25:d=" + number(spec.segmentSeconds) });
+                "color=c=" + recipe.colours[index] + ":s=" + size
+                    + ":r=25:d=" + number(recipe.segmentSeconds) });
         joined += "[" + std::to_string(index) + ":v]";
     }
     argv.insert(argv.end(),
-        { "-filter_complex", joined + "concat=n=" + std::to_string(spec.colours.size()) + ":v=1:a=0",
+        { "-filter_complex", joined + "concat=n=" + std::to_string(recipe.colours.size()) + ":v=1:a=0",
             "-pix_fmt", "yuv420p" });
-    argv.insert(argv.end(), spec.outputArguments.begin(), spec.outputArguments.end());
+    argv.insert(argv.end(), recipe.outputArguments.begin(), recipe.outputArguments.end());
     argv.push_back(file.string());
     require(runTool(argv), file);
     return file;

@@ -43,7 +43,7 @@ std::filesystem::path makeQuadrantImage(const std::filesystem::path& file, int w
 // A HEIC photo of four quadrants, encoded by heif-enc from a PNG made by ImageMagick.
 std::filesystem::path makeQuadrantHEIC(const std::filesystem::path& file, int width, int height);
 
-struct VideoSpec {
+struct VideoRecipe {
     int width = 1280;
     int height = 720;
     // One plain-coloured segment per colour, each `segmentSeconds` long, in order.
@@ -54,7 +54,7 @@ struct VideoSpec {
 };
 
 // A video of plain-coloured segments made by ffmpeg from its lavfi colour source.
-std::filesystem::path makeColourVideo(const std::filesystem::path& file, const VideoSpec& spec);
+std::filesystem::path makeColourVideo(const std::filesystem::path& file, const VideoRecipe& recipe);
 
 // A video that shows the four-quadrant picture for `seconds`.
 std::filesystem::path makeQuadrantVideo(const std::filesystem::path& file, int width, int height,
