@@ -1,5 +1,6 @@
 // What reading Claude Code's output costs beyond decoding it: a run of tool calls, results and
 // replies, fed line by line to the stream parser, set against decoding the same lines alone.
+#include "bench/BenchSupport.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
 
 #include <benchmark/benchmark.h>
@@ -96,38 +97,15 @@ void decodeOnly(benchmark::State& state)
 BENCHMARK(parseRun);
 BENCHMARK(decodeOnly);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration)
-                m_seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatio() const
-    {
-        auto parse = m_seconds.find("parseRun");
-        auto decode = m_seconds.find("decodeOnly");
-        if (parse == m_seconds.end() || decode == m_seconds.end() || decode->second <= 0)
-            return;
-        std::printf("\ntime of parsing / time of decoding alone: %.2f\n", parse->second / decode->second);
-    }
-
-private:
-    std::map<std::string, double> m_seconds;
-};
-
 }
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    vellumar::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatio();
+    if (auto ratio = reporter.ratio("parseRun", "decodeOnly"))
+        std::printf("\ntime of parsing / time of decoding alone: %.2f\n", *ratio);
     benchmark::Shutdown();
     return 0;
 }

@@ -1,6 +1,7 @@
 // Decoding and encoding speed of JSON values on the documents the system handles most: one
 // Claude Code stream-JSON line of a few KB and a 1 MB stored file. nlohmann::json reads and
 // writes the same bytes in the same run, and the ratios to it are printed at the end.
+#include "bench/BenchSupport.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 
 #include <benchmark/benchmark.h>
@@ -106,44 +107,24 @@ BENCHMARK(encodeOurs)->Arg(0)->Arg(1);
 BENCHMARK(encodeReference)->Arg(0)->Arg(1);
 
 // Keeps each run's time per iteration so that ours can be set against the reference.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration)
-                m_seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void printRatios() const
-    {
-        std::printf("\ntime of ours / time of nlohmann::json (below 1 means ours is faster)\n");
-        for (const char* operation : { "decode", "encode" }) {
-            for (const char* size : { "0", "1" }) {
-                auto ours = m_seconds.find(std::string(operation) + "Ours/" + size);
-                auto reference = m_seconds.find(std::string(operation) + "Reference/" + size);
-                if (ours == m_seconds.end() || reference == m_seconds.end() || reference->second <= 0)
-                    continue;
-                std::printf("  %s %s: %.2f\n", operation, size[0] == '0' ? "stream line" : "1 MB document",
-                    ours->second / reference->second);
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> m_seconds;
-};
 
 }
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    vellumar::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
+    std::printf("\ntime of ours / time of nlohmann::json (below 1 means ours is faster)\n");
+    for (const char* operation : { "decode", "encode" }) {
+        for (const char* size : { "0", "1" }) {
+            auto ratio = reporter.ratio(
+                std::string(operation) + "Ours/" + size, std::string(operation) + "Reference/" + size);
+            if (ratio)
+                std::printf(
+                    "  %s %s: %.2f\n", operation, size[0] == '0' ? "stream line" : "1 MB document", *ratio);
+        }
+    }
     benchmark::Shutdown();
     return 0;
 }

@@ -1,6 +1,7 @@
 // Prompts::stripEarlierAttachments next to ICU's regular expression engine running the same three
 // patterns, on stored text as it usually looks and on 8 KiB runs that make the engine backtrack from
 // every position (blank lines, one long word). The ratio, not the time, is the point.
+#include "bench/BenchSupport.h"
 #include "VellumarMacCore/Jobs/Prompts.h"
 
 #include <benchmark/benchmark.h>
@@ -14,13 +15,7 @@ namespace {
 
 constexpr std::size_t kTextBytes = 8 * 1024;
 
-std::string repeated(std::string_view piece)
-{
-    std::string text;
-    while (text.size() < kTextBytes)
-        text += piece;
-    return text;
-}
+std::string repeated(std::string_view piece) { return vellumar::bench::repeated(piece, kTextBytes); }
 
 std::string usual()
 {

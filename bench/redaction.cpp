@@ -1,5 +1,6 @@
 // Redaction::redact on 64 KiB texts built to make a backtracking engine take quadratic or cubic time,
 // next to plain prose and to copying the same bytes (the floor any masking pass pays).
+#include "bench/BenchSupport.h"
 #include "VellumarMacCore/Foundations/Redaction.h"
 
 #include <benchmark/benchmark.h>
@@ -11,13 +12,7 @@ namespace {
 
 constexpr std::size_t kTextBytes = 64 * 1024;
 
-std::string repeated(std::string_view piece)
-{
-    std::string text;
-    while (text.size() < kTextBytes)
-        text += piece;
-    return text;
-}
+std::string repeated(std::string_view piece) { return vellumar::bench::repeated(piece, kTextBytes); }
 
 std::string prose()
 {
