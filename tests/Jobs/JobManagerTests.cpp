@@ -10,6 +10,7 @@
 #include <chrono>
 #include <limits>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,7 +42,11 @@ namespace {
         runner->reply(second, "Done.");
         EXPECT_EQ(text(ended(second), "status"), "done");
         started(third);
-        EXPECT_EQ(runner->startOrder(), (std::vector { first, second, third }));
+        // The first two jobs' threads race to the runner; only the third's place is decided.
+        auto order = runner->startOrder();
+        ASSERT_EQ(order.size(), 3u);
+        EXPECT_EQ(std::set(order.begin(), order.begin() + 2), (std::set { first, second }));
+        EXPECT_EQ(order.back(), third);
         EXPECT_LE(runner->mostAtOnce(), 2u);
     }
 
