@@ -2,7 +2,7 @@
 // patterns, on stored text as it usually looks and on 8 KiB runs that make the engine backtrack from
 // every position (blank lines, one long word). The ratio, not the time, is the point.
 #include "bench/BenchSupport.h"
-#include "VellumarMacCore/Jobs/Prompts.h"
+#include "VellumarMacCore/Reply/Prompts.h"
 
 #include <benchmark/benchmark.h>
 

@@ -3,7 +3,7 @@
 // same stand-in process started directly through the process layer.
 #include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
-#include "VellumarMacCore/Jobs/ClaudeReplyRunner.h"
+#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 // refused with a RelayHTTPError; nothing else may escape, and a parsed bot profile reads back the same.
 #include "VellumarMacCore/ConversationData/UploadRules.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "VellumarMacCore/Jobs/JobSubmission.h"
+#include "VellumarMacCore/Reply/JobSubmission.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -5,9 +5,9 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 #include "VellumarMacCore/Foundations/Whitespace.h"
-#include "VellumarMacCore/Jobs/ActionExtractor.h"
 #include "VellumarMacCore/Jobs/JobManagerRecords.h"
-#include "VellumarMacCore/Jobs/Prompts.h"
+#include "VellumarMacCore/Reply/ActionExtractor.h"
+#include "VellumarMacCore/Reply/Prompts.h"
 
 #include <algorithm>
 #include <cmath>

@@ -11,8 +11,8 @@
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
 #include "VellumarMacCore/Jobs/JobClock.h"
-#include "VellumarMacCore/Jobs/JobSubmission.h"
-#include "VellumarMacCore/Jobs/ReplyRunner.h"
+#include "VellumarMacCore/Reply/JobSubmission.h"
+#include "VellumarMacCore/Reply/ReplyRunner.h"
 
 #include <condition_variable>
 #include <cstddef>

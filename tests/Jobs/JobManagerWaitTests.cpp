@@ -1,9 +1,9 @@
 #include "VellumarMacCore/Jobs/JobManager.h"
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "VellumarMacCore/Jobs/Prompts.h"
+#include "VellumarMacCore/Reply/Prompts.h"
 #include "tests/Jobs/JobManagerFixture.h"
-#include "tests/Jobs/JobsTestSupport.h"
+#include "tests/support/JobsTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // ends and how; it records the runs it was given and how many ran at once.
 #pragma once
 
-#include "VellumarMacCore/Jobs/ReplyRunner.h"
+#include "VellumarMacCore/Reply/ReplyRunner.h"
 
 #include <algorithm>
 #include <chrono>

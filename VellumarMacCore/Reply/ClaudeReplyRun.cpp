@@ -1,0 +1,464 @@
+// The turn of a reply run: which session it continues, the text Claude Code reads, the process runs
+// with their gate and temporary folder, the one retry of a lost session, and what the outcome means.
+#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+
+#include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Foundations/TextScanner.h"
+#include "VellumarMacCore/Foundations/UnicodeScalars.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
+#include "VellumarMacCore/Permissions/PermissionDecider.h"
+#include "VellumarMacCore/Permissions/PermissionGate.h"
+
+#include <algorithm>
+#include <cctype>
+#include <span>
+#include <string>
+#include <system_error>
+#include <utility>
+
+namespace vellumar {
+
+namespace {
+
+    namespace fs = std::filesystem;
+
+    constexpr std::int64_t kSelfCompactionLowest = 100'000;
+    constexpr std::int64_t kSelfCompactionHighest = 1'000'000;
+    // A retry with less time than this left would only fail on its own time limit.
+    constexpr double kShortestRetrySeconds = 5;
+    constexpr std::size_t kErrorLineCharacters = 200;
+
+    // Markers Claude Code prints when it cannot reach the account, and when it is older than the
+    // options it is given.
+    constexpr std::string_view kLoginMarkers[] = { "/login", "not logged in", "log in", "invalid api key" };
+    constexpr std::string_view kTooOldMarkers[] = { "unknown option", "claude update" };
+
+    // Byte offsets of the text without White_Space at either end.
+    std::string_view trimmedWhiteSpace(std::string_view text)
+    {
+        std::size_t index = 0;
+        std::size_t first = text.size();
+        std::size_t end = 0;
+        while (index < text.size()) {
+            std::size_t start = index;
+            auto scalar = detail::nextScalar(text, index);
+            if (scalar >= 0 && detail::isWhiteSpace(static_cast<char32_t>(scalar)))
+                continue;
+            first = std::min(first, start);
+            end = index;
+        }
+        return first < end ? text.substr(first, end - first) : std::string_view();
+    }
+
+    // Every scalar that ends a line: LF, VT, FF, CR, NEL, LS and PS.
+    bool isLineBreak(std::int32_t scalar)
+    {
+        return (scalar >= 0x0A && scalar <= 0x0D) || scalar == 0x85 || scalar == 0x2028 || scalar == 0x2029;
+    }
+
+    // The first `count` scalars of valid UTF-8, or all of it.
+    std::string_view prefixScalars(std::string_view text, std::size_t count)
+    {
+        std::size_t index = 0;
+        for (std::size_t taken = 0; taken < count && index < text.size(); ++taken)
+            detail::nextScalar(text, index);
+        return text.substr(0, index);
+    }
+
+    std::string lowercasedASCII(std::string text)
+    {
+        std::transform(text.begin(), text.end(), text.begin(),
+            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return text;
+    }
+
+    bool containsAny(std::string_view text, std::span<const std::string_view> markers)
+    {
+        return std::any_of(markers.begin(), markers.end(),
+            [text](auto marker) { return text.find(marker) != std::string_view::npos; });
+    }
+
+    // The lowercased standard-error tail and result text that failure markers are looked for in.
+    std::string failureProbe(const ClaudeProcess::Outcome& outcome)
+    {
+        const auto& final = outcome.parser.final();
+        return lowercasedASCII(outcome.stderrTail + " " + (final ? final->text : std::string()));
+    }
+
+    bool endedWell(const ClaudeProcess::Outcome& outcome)
+    {
+        const auto& final = outcome.parser.final();
+        return final && !final->isError && outcome.status == 0;
+    }
+
+    std::string joinedParts(const std::vector<std::optional<std::string>>& parts)
+    {
+        std::string text;
+        for (const auto& part : parts) {
+            if (!part)
+                continue;
+            if (!text.empty())
+                text += "\n\n";
+            text += *part;
+        }
+        return text;
+    }
+
+    // Closes the gate and removes the temporary folder on every way out of a process run.
+    struct RunResources {
+        std::unique_ptr<PermissionGate> gate;
+        std::optional<fs::path> temporaryFolder;
+
+        RunResources() = default;
+        RunResources(const RunResources&) = delete;
+        RunResources& operator=(const RunResources&) = delete;
+        ~RunResources()
+        {
+            if (temporaryFolder)
+                ClaudeReplyRunner::removeQuietly(*temporaryFolder);
+            if (gate)
+                gate->close();
+        }
+    };
+
+    [[noreturn]] void fail(int status, std::string code, std::string message)
+    {
+        throw RelayHTTPError(status, std::move(code), std::move(message));
+    }
+
+}
+
+bool ClaudeReplyRunner::RunOutcome::isLostSession() const
+{
+    if (endedWell(process))
+        return false;
+    std::string probe = failureProbe(process);
+    return probe.find("no conversation found") != std::string::npos
+        || (probe.find("session") != std::string::npos && probe.find("not found") != std::string::npos);
+}
+
+std::string ClaudeReplyRunner::RunOutcome::errorLine(std::string_view text)
+{
+    std::size_t lineStart = 0;
+    std::size_t index = 0;
+    while (lineStart < text.size()) {
+        std::size_t lineEnd = index;
+        bool atBreak = false;
+        while (index < text.size()) {
+            lineEnd = index;
+            if (isLineBreak(detail::nextScalar(text, index))) {
+                atBreak = true;
+                break;
+            }
+        }
+        if (!atBreak)
+            lineEnd = text.size();
+        auto line = trimmedWhiteSpace(text.substr(lineStart, lineEnd - lineStart));
+        if (!line.empty())
+            return std::string(prefixScalars(line, kErrorLineCharacters));
+        lineStart = index;
+    }
+    return {};
+}
+
+std::string ClaudeReplyRunner::failureMessage(
+    const RunOutcome& outcome, bool commandsAllowed, double timeLimit)
+{
+    const auto& process = outcome.process;
+    if (process.stopReason) {
+        switch (process.stopReason->kind) {
+        case ClaudeProcess::StopReason::Kind::timeLimit:
+            fail(504, "timeout",
+                "The reply took longer than its time limit ("
+                    + std::to_string(static_cast<std::int64_t>(timeLimit / 60)) + " min).");
+        case ClaudeProcess::StopReason::Kind::stalled:
+            if (process.stopReason->label == "startup")
+                fail(504, "timeout",
+                    "Claude Code did not start working. If the Mac shows a question (privacy or login), "
+                    "answer it "
+                    "there, then try again.");
+            if (process.stopReason->label == "fileTool")
+                fail(504, "timeout",
+                    "A file operation did not finish. macOS may be asking on the Mac whether Vellumar for "
+                    "Mac may "
+                    "open that folder.");
+            fail(504, "timeout", "Claude Code stopped responding.");
+        case ClaudeProcess::StopReason::Kind::cancelled:
+            if (process.outputTooLarge)
+                fail(502, "claude_failed", "Claude Code sent more output than the Mac accepts.");
+            throw CancellationError();
+        }
+    }
+
+    const auto& final = process.parser.final();
+    if (final && !final->isError) {
+        const std::string& text = final->text.empty() ? process.parser.lastAssistantText() : final->text;
+        auto reply = trimmedWhiteSpace(text);
+        if (reply.empty())
+            fail(502, "empty_reply", "Claude Code returned an empty reply.");
+        return std::string(reply);
+    }
+
+    std::string probe = failureProbe(process);
+    if (containsAny(probe, kLoginMarkers))
+        fail(502, "claude_failed",
+            "Claude Code is not logged in on the Mac. Run claude in Terminal and log in.");
+    if (commandsAllowed && probe.find("sandbox") != std::string::npos)
+        fail(502, "sandbox_unavailable",
+            "The sandbox for commands could not start. Turn off commands in the bot settings.");
+    if (containsAny(probe, kTooOldMarkers))
+        fail(502, "claude_failed", "Claude Code on the Mac is too old. Run claude update in Terminal.");
+    if (final) {
+        std::string detail = RunOutcome::errorLine(final->text);
+        fail(502, "claude_failed",
+            detail.empty() ? std::string("Claude Code reported an error.")
+                           : "Claude Code reported an error: " + detail);
+    }
+    fail(502, "claude_failed",
+        "Claude Code stopped without a reply (exit " + std::to_string(process.status) + ").");
+}
+
+std::vector<ApprovalStore::Request> ClaudeReplyRunner::approvalRequests(
+    const std::vector<ClaudeStreamParser::Denial>& denials, const ResolvedPermissions& permissions)
+{
+    std::vector<fs::path> writableFolders;
+    for (const auto& folder : permissions.folders) {
+        if (folder.writable)
+            writableFolders.push_back(folder.path);
+    }
+    const bool bashGated = permissions.applyingGates().bashGated;
+    const bool writeAwaitsApproval = permissions.approve.contains("write")
+        && !permissions.granted.contains("write") && !writableFolders.empty();
+
+    auto isInWritableFolder = [&](const ClaudeStreamParser::Denial& denial) {
+        const JSON* path = denial.input ? denial.input->subscript("file_path") : nullptr;
+        const std::string* text = path ? path->stringValue() : nullptr;
+        if (!text || !text->starts_with("/"))
+            return false;
+        fs::path file(*text);
+        std::error_code error;
+        fs::path folder = fs::weakly_canonical(file.parent_path(), error);
+        if (error)
+            return false;
+        fs::path resolved = folder / file.filename();
+        return std::any_of(writableFolders.begin(), writableFolders.end(),
+            [&](const fs::path& writable) { return isPathInside(resolved, writable); });
+    };
+
+    std::vector<ApprovalStore::Request> requests;
+    for (const auto& denial : denials) {
+        std::string kind;
+        if (denial.tool == "Bash" && bashGated)
+            kind = "bash";
+        else if (std::find(
+                     PermissionDecider::fileTools.begin(), PermissionDecider::fileTools.end(), denial.tool)
+                != PermissionDecider::fileTools.end()
+            && writeAwaitsApproval && isInWritableFolder(denial))
+            kind = "write";
+        else
+            continue;
+        std::string detail = ApprovalStore::toolDetail(denial.tool, denial.input ? &*denial.input : nullptr);
+        if (detail.empty())
+            continue;
+        ApprovalStore::Request request { std::move(kind), std::move(detail) };
+        if (std::find(requests.begin(), requests.end(), request) == requests.end())
+            requests.push_back(std::move(request));
+    }
+    return requests;
+}
+
+void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, const ClaudeStreamParser& parser,
+    const ResolvedPermissions& permissions, const std::set<std::string>& approved)
+{
+    if (parser.tools().empty())
+        return;
+    std::set<std::string> deniedIDs;
+    for (const auto& denial : parser.denials()) {
+        if (denial.toolUseID)
+            deniedIDs.insert(*denial.toolUseID);
+    }
+    std::vector<std::string> grantedWritePrefixes;
+    if (permissions.granted.contains("write")) {
+        for (const auto& folder : permissions.folders) {
+            if (folder.writable)
+                grantedWritePrefixes.push_back(folder.path.string() + "/");
+        }
+    }
+    std::vector<JSON> entries;
+    for (const auto& use : parser.tools()) {
+        JSON::Object entry { { "at", JSON(static_cast<long long>(use.at)) }, { "tool", JSON(use.tool) },
+            { "kind", JSON(use.kind) }, { "target", JSON(use.target) }, { "status", JSON(use.status) } };
+        bool writeGranted = use.kind == "write"
+            && std::any_of(grantedWritePrefixes.begin(), grantedWritePrefixes.end(),
+                [&](const std::string& prefix) { return use.target.starts_with(prefix); });
+        if (deniedIDs.contains(use.id))
+            entry.insert_or_assign("status", JSON("denied"));
+        else if (approved.contains(use.id) || (use.kind == "command" && permissions.granted.contains("bash"))
+            || writeGranted)
+            entry.emplace("approved", JSON(true));
+        entries.emplace_back(std::move(entry));
+    }
+    m_data.activity.append(conversationKey, entries);
+}
+
+ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& run)
+{
+    auto approved = std::make_shared<ApprovedTools>();
+    RunResources resources;
+    std::optional<std::string> mcpConfig;
+    if (m_permissionHelper) {
+        QuestionContext context { *this, run.conversationID, run.permissions, run.workFolder, run.control,
+            approved };
+        try {
+            resources.gate = std::make_unique<PermissionGate>(
+                [decide = m_decidePermission, context](
+                    const JSON& question) { return decide(question, context); });
+            mcpConfig = m_permissionHelper->mcpConfig(resources.gate->path());
+        } catch (const std::exception&) {
+            // Without a gate Claude Code's own settings decide alone; the run still goes on.
+            resources.gate.reset();
+        }
+    }
+
+    ClaudeProcess::Launch launch { .executable = run.claude,
+        .arguments = ClaudeInvocation::fullArguments(run.permissions,
+            { .appendedSystemPrompt = run.systemPrompt,
+                .settingsFile = run.settingsFile,
+                .mcpConfigPath = mcpConfig,
+                .resumeSessionID = run.resumeSessionID,
+                .autoCompact = run.autoCompactTokens }),
+        .input = run.input,
+        .directory = run.workFolder,
+        .environment = {},
+        .timeLimit = run.timeLimit,
+        .stall = m_stallLimits,
+        .waiting = [control = run.control] { return control->waitState(); },
+        .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
+    resources.temporaryFolder = makeTemporaryFolder();
+    launch.environment
+        = childEnvironment(m_baseEnvironment, m_path ? m_path() : std::string(), *resources.temporaryFolder);
+
+    ClaudeProcess process;
+    RunOutcome outcome { [&] {
+        std::stop_callback cancelOnStop(run.stop, [&process] { process.cancel(); });
+        return process.start(launch);
+    }() };
+    recordToolActivity(run.conversationID, outcome.process.parser, run.permissions, approved->stored());
+    return outcome;
+}
+
+ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
+{
+    const JobSubmission& submission = turn.submission;
+    const auto begun = m_now();
+    const bool routine = submission.routineID.has_value();
+    const bool actionsAllowed = !submission.allowedActions.empty() && !routine;
+    const auto actions = actionsAllowed ? Prompts::ActionsBlock::included : Prompts::ActionsBlock::omitted;
+    const auto autoCompact
+        = submission.autoCompact.value_or(AutoCompactSetting { "off", AutoCompactSetting::kDefaultTokens });
+
+    std::string systemPrompt = systemPromptFor(submission.botID, submission.bot, actions);
+    fs::path settings = writeSettingsFile(submission.conversationID, turn.workFolder, turn.permissions);
+    Prompts::Sections sections = contextSections(submission, turn.permissions);
+
+    SessionChoice session;
+    std::optional<Prompts::Digests> storedState;
+    std::vector<SessionStore::PostedResult> posted;
+    auto readSession = [&](SessionStore::Locked& store) {
+        session = chooseSession(store.sessionID(submission.conversationID, submission.botID),
+            store.lastSession(submission.conversationID, submission.botID),
+            store.summaryAndRecent(submission.conversationID, submission.botID));
+        storedState = session.resumeSessionID ? store.state(submission.conversationID, submission.botID)
+                                              : std::nullopt;
+        posted = store.postedResults(submission.conversationID, submission.botID);
+    };
+    // A routine's run stands alone: no stored session, state or posted results.
+    if (!routine)
+        m_data.sessions.withLock(readSession);
+
+    std::optional<std::int64_t> autoCompactTokens;
+    std::optional<JSON> compacted;
+    if (session.resumeSessionID && autoCompact.mode == "auto") {
+        if (autoCompact.tokens >= kSelfCompactionLowest && autoCompact.tokens <= kSelfCompactionHighest) {
+            autoCompactTokens = autoCompact.tokens;
+        } else if (auto tokens = m_data.sessions.contextTokens(submission.conversationID, submission.botID);
+                   tokens && *tokens >= autoCompact.tokens) {
+            turn.control->onEvent(RunnerEvent::compacting());
+            try {
+                auto result = compactSession(submission.conversationID, submission.botID, submission.bot,
+                    turn.permissions, turn.workFolder, turn.claude, actions, turn.stop);
+                m_data.sessions.withLock(readSession);
+                compacted = JSON::object({ { "by", "relay" }, { "summary", result.summary } });
+            } catch (const CancellationError&) {
+                throw;
+            } catch (...) {
+                // The turn goes on in the old session.
+            }
+        }
+    }
+
+    auto input
+        = [&](const std::optional<Prompts::Digests>& state, const std::optional<std::string>& handover) {
+              return joinedParts({ Prompts::settingsNotice(sections, state), handover,
+                  handover ? std::nullopt : Prompts::routineResultsNotice(posted), turn.notices,
+                  turn.messageText });
+          };
+    ProcessRun run { .conversationID = submission.conversationID,
+        .permissions = turn.permissions,
+        .workFolder = turn.workFolder,
+        .claude = turn.claude,
+        .settingsFile = settings,
+        .systemPrompt = std::move(systemPrompt),
+        .autoCompactTokens = autoCompactTokens,
+        .resumeSessionID = session.resumeSessionID,
+        .input = input(storedState, session.handover),
+        .timeLimit = submission.timeLimit,
+        .control = turn.control,
+        .stop = turn.stop };
+    RunOutcome outcome = runProcess(run);
+
+    const auto& final = outcome.process.parser.final();
+    bool unusableEnd = !final || final->isError || outcome.process.status != 0;
+    if (run.resumeSessionID && !outcome.process.stopReason
+        && (outcome.isLostSession() || (turn.notices && unusableEnd))) {
+        m_data.sessions.endSession(submission.conversationID);
+        auto history = m_data.sessions.summaryAndRecent(submission.conversationID, submission.botID);
+        auto handover = Prompts::conversationSoFar(history.summary, history.recent);
+        double elapsed = std::chrono::duration<double>(m_now() - begun).count();
+        double remaining = submission.timeLimit - elapsed;
+        if (remaining <= kShortestRetrySeconds)
+            fail(504, "timeout", "The reply took longer than its time limit.");
+        run.resumeSessionID.reset();
+        run.input = input(std::nullopt, handover);
+        run.timeLimit = remaining;
+        outcome = runProcess(run);
+    }
+
+    if (turn.stop.stop_requested())
+        throw CancellationError();
+    Answer answer;
+    answer.text = failureMessage(outcome, turn.permissions.bash, submission.timeLimit);
+
+    const auto& parser = outcome.process.parser;
+    answer.compacted = parser.compacted() ? std::optional(JSON::object({ { "by", "claude" } })) : compacted;
+    if (!routine) {
+        m_data.sessions.withLock([&](SessionStore::Locked& store) {
+            if (parser.sessionID()) {
+                SessionStore::ReplyDetails details { .state
+                    = parser.compacted() ? std::nullopt : std::optional(Prompts::settingsDigests(sections)),
+                    .actions = !submission.allowedActions.empty(),
+                    .contextTokens = parser.contextTokens() };
+                store.recordReply(submission.conversationID, submission.botID, *parser.sessionID(), details);
+            }
+            store.dropPosted(
+                submission.conversationID, submission.botID, static_cast<std::int64_t>(posted.size()));
+            store.recordTurn(submission.conversationID, submission.botID, turn.messageText, answer.text);
+        });
+    }
+    answer.context = parser.contextJSON();
+    answer.approvalRequests = approvalRequests(parser.denials(), turn.permissions);
+    return answer;
+}
+
+}

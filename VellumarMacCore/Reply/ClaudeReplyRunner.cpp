@@ -1,0 +1,278 @@
+#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+
+#include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Permissions/PermissionResolver.h"
+#include "VellumarMacCore/Reply/RunPermissionDecisions.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <utility>
+
+namespace vellumar {
+
+namespace {
+
+    namespace fs = std::filesystem;
+
+    constexpr std::string_view kNoticeSeparator = "\n\n";
+
+    std::string joined(const std::vector<std::string>& pieces, std::string_view separator)
+    {
+        std::string text;
+        for (const auto& piece : pieces) {
+            if (!text.empty())
+                text += separator;
+            text += piece;
+        }
+        return text;
+    }
+
+    void throwIfStopped(const std::stop_token& stop)
+    {
+        if (stop.stop_requested())
+            throw CancellationError();
+    }
+
+    // The approval notice counts only approvals whose kind the bot's settings let the user approve;
+    // the others were consumed all the same.
+    std::optional<std::string> takeApprovals(
+        RelayData& data, const JobSubmission& submission, ResolvedPermissions& permissions)
+    {
+        if (submission.approvals.empty())
+            return std::nullopt;
+        auto taken = data.approvals.take(submission.conversationID, submission.approvals);
+        std::vector<ApprovalStore::Approved> counted;
+        for (auto& approved : taken.approved) {
+            if (!permissions.approve.contains(approved.kind))
+                continue;
+            permissions.granted.insert(approved.kind);
+            counted.push_back(std::move(approved));
+        }
+        return Prompts::approvalNotices(counted, taken.expiredCount, RelayData::defaultLabels());
+    }
+
+}
+
+void ClaudeReplyRunner::ApprovedTools::insert(std::string toolUseID)
+{
+    std::lock_guard guard(m_lock);
+    m_stored.insert(std::move(toolUseID));
+}
+
+std::set<std::string> ClaudeReplyRunner::ApprovedTools::stored() const
+{
+    std::lock_guard guard(m_lock);
+    return m_stored;
+}
+
+ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
+    : m_data(data)
+    , m_locate(std::move(options.locate))
+    , m_path(std::move(options.path))
+    , m_baseEnvironment(std::move(options.baseEnvironment))
+    , m_permissionHelper(std::move(options.permissionHelper))
+    , m_decidePermission(options.decidePermission ? std::move(options.decidePermission)
+                                                  : DecidePermission(vellumar::decidePermission))
+    , m_now(options.now ? std::move(options.now)
+                        : MonotonicClock([] { return std::chrono::steady_clock::now(); }))
+{
+}
+
+void ClaudeReplyRunner::setRoutineDirectory(std::shared_ptr<RoutineDirectory> directory)
+{
+    std::lock_guard guard(m_lock);
+    m_routineDirectory = std::move(directory);
+}
+
+std::shared_ptr<RoutineDirectory> ClaudeReplyRunner::routineDirectory() const
+{
+    std::lock_guard guard(m_lock);
+    return m_routineDirectory;
+}
+
+std::unique_ptr<icu::TimeZone> ClaudeReplyRunner::routineTimeZone() const
+{
+    if (auto directory = routineDirectory())
+        return directory->timeZone();
+    return std::unique_ptr<icu::TimeZone>(icu::TimeZone::createDefault());
+}
+
+ReplyOutput ClaudeReplyRunner::run(
+    const JobSubmission& submission, std::shared_ptr<JobControl> control, std::stop_token stop)
+{
+    // Behind earlier runs, clearings and compactions of the conversation; released on every path.
+    ConversationLocks::Hold hold(m_locks, submission.conversationID);
+    return reply(submission, control, stop);
+}
+
+ReplyOutput ClaudeReplyRunner::reply(
+    const JobSubmission& submission, const std::shared_ptr<JobControl>& control, const std::stop_token& stop)
+{
+    throwIfStopped(stop);
+    fs::path claude = locateClaude();
+    const bool routine = submission.routineID.has_value();
+
+    std::vector<std::string> notices;
+    if (control->stoppedNote())
+        notices.push_back(*control->stoppedNote());
+    if (!routine) {
+        std::lock_guard guard(m_lock);
+        if (auto note = m_actionNotes.find(submission.conversationID); note != m_actionNotes.end()) {
+            notices.push_back(std::move(note->second));
+            m_actionNotes.erase(note);
+        }
+    }
+
+    ResolvedPermissions permissions = resolvePermissions(submission.permissions);
+    if (auto approvalNotice = takeApprovals(m_data, submission, permissions))
+        notices.push_back(std::move(*approvalNotice));
+
+    fs::path workFolder = m_data.workspaces.folder(submission.conversationID);
+    for (const auto& attachment : submission.attachments) {
+        try {
+            Workspaces::resolveReadable(attachment, workFolder);
+        } catch (...) {
+            throw RelayHTTPError(
+                400, "bad_request", "An attachment was not found on the Mac. Send it again.");
+        }
+    }
+    std::string messageText
+        = Prompts::attachmentsSection(submission.message, submission.attachments, workFolder);
+    Workspaces::Snapshot before = Workspaces::snapshot(workFolder);
+
+    Turn turn { .submission = submission,
+        .control = control,
+        .stop = stop,
+        .claude = std::move(claude),
+        .messageText = std::move(messageText),
+        .notices = notices.empty() ? std::nullopt : std::optional(joined(notices, kNoticeSeparator)),
+        .permissions = std::move(permissions),
+        .workFolder = std::move(workFolder) };
+    Answer answer;
+    try {
+        answer = runTurn(turn);
+    } catch (...) {
+        // Instruction files a run left behind must not steer the conversation's next run.
+        Workspaces::removeClaudeFiles(turn.workFolder);
+        throw;
+    }
+    return finishReply(turn, answer, before);
+}
+
+fs::path ClaudeReplyRunner::locateClaude() const
+{
+    auto claude = m_locate ? m_locate() : std::nullopt;
+    if (!claude)
+        throw RelayHTTPError(503, "claude_unavailable", "Claude Code is not installed on the Mac.");
+    return *claude;
+}
+
+ResolvedPermissions ClaudeReplyRunner::resolvePermissions(
+    const std::optional<PermissionSettings>& settings) const
+{
+    std::optional<std::string> loginPath;
+    if (m_path)
+        loginPath = m_path();
+    return m_data.resolver.resolve(settings.value_or(PermissionSettings()), loginPath);
+}
+
+fs::path ClaudeReplyRunner::settingsFile(const fs::path& dataFolder, std::string_view conversationID)
+{
+    std::string name(conversationID);
+    std::replace(name.begin(), name.end(), ':', '_');
+    return dataFolder / settingsFolderName / (name + ".json");
+}
+
+fs::path ClaudeReplyRunner::writeSettingsFile(
+    std::string_view conversationID, const fs::path& workFolder, const ResolvedPermissions& permissions) const
+{
+    fs::path file = settingsFile(m_data.folder, conversationID);
+    try {
+        writePrivateFile(
+            ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver).encoded(), file);
+    } catch (...) {
+        throw RelayHTTPError(
+            507, "insufficient_storage", "The settings for Claude Code could not be written on the Mac.");
+    }
+    return file;
+}
+
+std::string ClaudeReplyRunner::systemPromptFor(
+    std::string_view botID, const std::optional<BotProfile>& bot, Prompts::ActionsBlock actions) const
+{
+    return Prompts::systemPrompt(botID, bot, actions, *routineTimeZone());
+}
+
+Prompts::Sections ClaudeReplyRunner::contextSections(
+    const JobSubmission& submission, const ResolvedPermissions& permissions)
+{
+    Prompts::Sections sections;
+    sections.emplace("permissions", Prompts::permissionsSection(permissions, m_data.resolver.home));
+    sections.emplace("memory", Prompts::memoryList(m_data.memory.memories(submission.conversationID)));
+    if (submission.allowedActions.empty() || submission.routineID)
+        return sections;
+    sections.emplace("bots", Prompts::botsSection(submission.botID, submission.bot, submission.otherBots));
+    if (auto directory = routineDirectory(); directory && directory->routinesEnabled()) {
+        bool allBots = submission.bot && submission.bot->primary;
+        sections.emplace(
+            "routines", Prompts::routinesSection(directory->summaries(submission.botID, allBots)));
+    }
+    return sections;
+}
+
+bool ClaudeReplyRunner::isPassedEnvironmentName(std::string_view name)
+{
+    auto listed
+        = [name](const auto& names) { return std::find(names.begin(), names.end(), name) != names.end(); };
+    return listed(keptEnvironmentNames) && !listed(removedEnvironmentNames);
+}
+
+ClaudeReplyRunner::Environment ClaudeReplyRunner::childEnvironment(
+    const Environment& base, const std::string& path, const fs::path& temporaryFolder)
+{
+    Environment environment;
+    for (const auto& [name, value] : base) {
+        if (isPassedEnvironmentName(name))
+            environment.emplace(name, value);
+    }
+    environment.insert_or_assign("PATH", path);
+    environment.try_emplace("LANG", "en_US.UTF-8");
+    environment.insert_or_assign("CLAUDE_CODE_TMPDIR", temporaryFolder.string());
+    return environment;
+}
+
+fs::path ClaudeReplyRunner::makeTemporaryFolder()
+{
+    std::string name(temporaryFolderTemplate);
+    // mkdtemp makes the folder with mode 0700.
+    if (!::mkdtemp(name.data()))
+        throw RelayHTTPError(507, "insufficient_storage", "A temporary folder could not be made on the Mac.");
+    return name;
+}
+
+void ClaudeReplyRunner::removeQuietly(const fs::path& url)
+{
+    std::error_code ignored;
+    fs::remove_all(url, ignored);
+}
+
+ClaudeReplyRunner::SessionChoice ClaudeReplyRunner::chooseSession(
+    const std::optional<std::string>& storedSessionID, std::optional<double> ageSeconds,
+    const SessionStore::SummaryAndRecent& history)
+{
+    if (!storedSessionID)
+        return { std::nullopt, Prompts::conversationSoFar(history.summary, history.recent) };
+    if (ageSeconds && *ageSeconds > sessionIdleLimit) {
+        if (auto handover = Prompts::conversationSoFar(history.summary, history.recent);
+            handover && !handover->empty())
+            return { std::nullopt, std::move(handover) };
+    }
+    return { storedSessionID, std::nullopt };
+}
+
+}

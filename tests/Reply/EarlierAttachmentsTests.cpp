@@ -1,0 +1,117 @@
+#include "VellumarMacCore/Reply/EarlierAttachments.h"
+
+#include "VellumarMacCore/Reply/Prompts.h"
+
+#include <gtest/gtest.h>
+
+#include <unicode/regex.h>
+
+#include <memory>
+#include <random>
+
+using namespace vellumar;
+
+namespace {
+
+// ICU's own engine with the patterns as written: the reference the linear replacements must agree with.
+std::string icuReplaceAll(std::string_view text, std::string_view pattern, std::string_view replacement)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    UParseError error;
+    std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
+        icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), static_cast<int32_t>(pattern.size()))),
+        0, error, status));
+    EXPECT_TRUE(U_SUCCESS(status));
+    auto input
+        = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(input, status));
+    auto replaced = matcher->replaceAll(icu::UnicodeString::fromUTF8(icu::StringPiece(
+                                            replacement.data(), static_cast<int32_t>(replacement.size()))),
+        status);
+    EXPECT_TRUE(U_SUCCESS(status));
+    std::string result;
+    replaced.toUTF8String(result);
+    return result;
+}
+
+struct Replacement {
+    const char* name;
+    std::string (*linear)(std::string_view);
+    std::string_view pattern;
+    std::string_view replacement;
+};
+
+const Replacement kReplacements[] = {
+    { "video frames line", detail::replaceVideoFramesLines, Prompts::videoFramesLinePattern,
+        "$1(video frames left out)" },
+    { "JPEG copy line", detail::removeJPEGCopyLines, Prompts::jpegCopyLinePattern, "" },
+    { "frame path", detail::replaceFramePaths, Prompts::framePathPattern, "(video frame)" },
+};
+
+// Pieces that meet every branch: line terminators of all kinds, blanks that are not terminators, the
+// patterns' literals and their near misses, digits of other scripts, word characters of every class ICU
+// counts, and characters just outside them.
+const char* const kPieces[] = { " ", "  ", "\t", "\n", "\r", "\r\n", "\v", "\f", "\u0085", "\u2028", "\u2029",
+    "\u00a0", "\u3000",
+    "The video itself cannot be read; look at these frames with Read: ", "The video itself cannot be read",
+    "JPEG copy: ", "JPEG copy:", "-frames/frame-", "frames/frame-", "-frames/frame", "1", "42", "\u0663",
+    "\u00b2", ".jpg", ".JPG", ".jp", "a", "Z", "e\u0301", "_", "\u203f", "\u200d", "\u200b", "/", ".", "-",
+    "\u2010", "!", ",", "x.jpg", "\U0001F642", "\u65e5", "uploads/clip" };
+
+std::string randomText(std::mt19937& random)
+{
+    std::uniform_int_distribution<std::size_t> length(0, 24);
+    std::uniform_int_distribution<std::size_t> piece(0, std::size(kPieces) - 1);
+    std::string text;
+    for (auto count = length(random); count > 0; --count)
+        text += kPieces[piece(random)];
+    return text;
+}
+
+}
+
+TEST(EarlierAttachments, AgreesWithICUOnHandPickedTexts)
+{
+    const std::string cases[] = {
+        "",
+        "  The video itself cannot be read; look at these frames with Read: a-frames/frame-1.jpg",
+        "x\n\n \tThe video itself cannot be read; look at these frames with Read: z\r\nnext",
+        "x  The video itself cannot be read; look at these frames with Read: not at a line start",
+        "a\r\n  JPEG copy: b-preview.jpg\r\nc",
+        "a\n\n\n  JPEG copy: p.jpg\nJPEG copy: q.jpg\n  JPEG copy: r.jpg",
+        "JPEG copy: ",
+        "see ./a/b-frames/frame-12.jpg, x-frames/frame-3.jpg!",
+        "a-frames/frame-1.jpg-frames/frame-2.jpgtail",
+        "-frames/frame-frames/frame-7.jpg",
+        "uploads/clip-frames/frame-\u0663.jpg and frame-1.jpg",
+        "\u2028The video itself cannot be read; look at these frames with Read: \u2029",
+    };
+    for (const auto& text : cases) {
+        for (const auto& replacement : kReplacements) {
+            SCOPED_TRACE(std::string(replacement.name) + ": " + text);
+            EXPECT_EQ(
+                replacement.linear(text), icuReplaceAll(text, replacement.pattern, replacement.replacement));
+        }
+    }
+}
+
+TEST(EarlierAttachments, AgreesWithICUOnRandomTexts)
+{
+    std::mt19937 random(20240531);
+    for (int round = 0; round < 4000; ++round) {
+        auto text = randomText(random);
+        for (const auto& replacement : kReplacements) {
+            SCOPED_TRACE(std::string(replacement.name) + ": " + text);
+            ASSERT_EQ(
+                replacement.linear(text), icuReplaceAll(text, replacement.pattern, replacement.replacement));
+        }
+    }
+}
+
+TEST(EarlierAttachments, BytesThatAreNotUTF8AreKept)
+{
+    const std::string text = "\xff\xfe JPEG copy: x\n\xc3";
+    EXPECT_EQ(detail::removeJPEGCopyLines(text), text);
+    EXPECT_EQ(detail::replaceFramePaths("\xff-frames/frame-1.jpg\xff"), "\xff(video frame)\xff");
+    EXPECT_EQ(detail::replaceVideoFramesLines("\xc3"), "\xc3");
+}
