@@ -51,7 +51,8 @@ namespace ClaudeInvocation {
     JSON sandboxSettings(const std::filesystem::path& resolvedWorkFolder, const ResolvedPermissions& gated,
         const PermissionResolver& resolver);
 
-    // Temporary places the sandbox may not read.
+    // Temporary places the sandbox may not read: Linux's shared ones, and the user's temporary folder
+    // when it lies elsewhere.
     std::vector<std::string> sandboxTempPaths();
 
 }

@@ -2,14 +2,16 @@
 // the sandbox that Claude Code puts every command in.
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 
+#include "VellumarMacCore/ConversationData/Workspaces.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 #include "VellumarMacCore/Permissions/SecretItems.h"
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 #include <system_error>
-#include <unistd.h>
 
 namespace vellumar::ClaudeInvocation {
 
@@ -89,6 +91,22 @@ namespace {
         return PermissionResolver::privacyFolders().contains(first);
     }
 
+    // What commands may not change in a place they may write: Git runs its hooks and follows its
+    // configuration, direnv runs ".envrc", the editor runs its tasks, and Claude Code follows its own
+    // files, all later and outside the sandbox. Claude Code puts an empty read-only placeholder where
+    // such a place does not exist yet, so it cannot be made either.
+    void appendProtectedPlaces(Strings& denyWrite, const Path& place)
+    {
+        static constexpr std::array<std::string_view, 4> names
+            = { ".git/hooks", ".git/config", ".envrc", ".vscode" };
+        for (auto name : names)
+            denyWrite.push_back((place / name).string());
+        for (auto name : Workspaces::claudeFileNames)
+            denyWrite.push_back((place / name).string());
+        for (const auto& glob : configGlobs())
+            denyWrite.push_back((place / glob).string());
+    }
+
     JSON networkSettings(const ResolvedPermissions& gated, JSON::Object& sandbox)
     {
         if (gated.network == "local")
@@ -105,16 +123,20 @@ namespace {
 
 }
 
+// Other runs keep their temporary folders here (Claude Code writes every command's output into its
+// run's folder) and the permission gates their sockets. Claude Code binds the run's own folder
+// (CLAUDE_CODE_TMPDIR) back in for the run's commands.
 Strings sandboxTempPaths()
 {
-    std::string uid = std::to_string(getuid());
-    Strings paths = { "/Volumes", "/Users/Shared", "/private/tmp/claude-" + uid, "/tmp/claude-" + uid };
+    Strings paths = { "/tmp", "/var/tmp", "/dev/shm" };
     std::error_code error;
     Path temporary = std::filesystem::temp_directory_path(error);
     if (!error) {
-        std::string resolved = resolvingSymlinks(temporary).string();
-        if (resolved.starts_with("/private/var/folders/") || resolved.starts_with("/var/folders/"))
-            paths.push_back(resolved);
+        Path resolved = resolvingSymlinks(temporary);
+        bool listed = std::any_of(paths.begin(), paths.end(),
+            [&](const std::string& place) { return isPathInside(resolved, Path(place)); });
+        if (!listed && resolved != resolved.root_path())
+            paths.push_back(resolved.string());
     }
     return paths;
 }
@@ -133,6 +155,11 @@ JSON sandboxSettings(
     }
     appendPaths(denyWrite, gated.executableFolders);
     denyWrite.push_back((resolvedWorkFolder / "uploads").string());
+    appendProtectedPlaces(denyWrite, resolvedWorkFolder);
+    for (const auto& folder : gated.folders) {
+        if (folder.writable)
+            appendProtectedPlaces(denyWrite, folder.path);
+    }
 
     for (const auto& item : SecretItems::all()) {
         if (item.id == "relay")

@@ -1,12 +1,14 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
+#include "tests/support/ProcessFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <unistd.h>
+#include <optional>
+#include <set>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -196,9 +198,59 @@ TEST_F(ClaudeInvocationSettings, OtherWorkFoldersAreHiddenFromCommands)
     Strings denyRead = strings(document, { "sandbox", "filesystem", "denyRead" });
     EXPECT_TRUE(contains(denyRead, (data / "workspaces" / "ios-other").string()));
     EXPECT_FALSE(contains(denyRead, work.string()));
-    EXPECT_EQ(Strings(denyRead.begin(), denyRead.begin() + 5),
-        (Strings { "~/", "/Volumes", "/Users/Shared", "/private/tmp/claude-" + std::to_string(getuid()),
-            "/tmp/claude-" + std::to_string(getuid()) }));
+    EXPECT_EQ(
+        Strings(denyRead.begin(), denyRead.begin() + 4), (Strings { "~/", "/tmp", "/var/tmp", "/dev/shm" }));
+}
+
+TEST_F(ClaudeInvocationSettings, TheUsersTemporaryFolderIsHiddenFromCommandsWhereverItLies)
+{
+    const Strings shared = { "/tmp", "/var/tmp", "/dev/shm" };
+    struct Case {
+        std::optional<std::string> temporaryFolder;
+        Strings expected;
+    };
+    const Case cases[] = {
+        { std::nullopt, shared },
+        { "/var/tmp", shared },
+        { "/etc", { "/tmp", "/var/tmp", "/dev/shm", "/etc" } },
+        // Hiding the root would hide everything.
+        { "/", shared },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.temporaryFolder.value_or("unset"));
+        test::ScopedEnvironmentVariable temporary("TMPDIR", c.temporaryFolder);
+        EXPECT_EQ(ClaudeInvocation::sandboxTempPaths(), c.expected);
+    }
+}
+
+TEST_F(ClaudeInvocationSettings, CommandsCannotChangeWhatRunsLaterInTheWorkFolderOrAWritableGrant)
+{
+    const Strings protectedNames = { ".git/hooks", ".git/config", ".envrc", ".vscode", "CLAUDE.md",
+        "CLAUDE.local.md", ".claude", "**/.claude/settings*.json", "**/.claude/hooks/**" };
+    struct Case {
+        const char* label;
+        std::set<std::string> approve;
+        fs::path place;
+        bool protectedPlace;
+    };
+    const Case cases[] = {
+        { "work folder", {}, work, true },
+        { "writable grant", {}, "/w", true },
+        // Wholly in the deny list already.
+        { "read-only grant", {}, "/r", false },
+        { "writable grant while writing waits for consent", { "write" }, "/w", false },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ResolvedPermissions permissions;
+        permissions.bash = true;
+        permissions.approve = c.approve;
+        permissions.folders = { { "/w", true, "/w", false }, { "/r", false, "/r", false } };
+        Strings denyWrite = strings(ClaudeInvocation::settingsJSON(work, permissions, resolver),
+            { "sandbox", "filesystem", "denyWrite" });
+        for (const auto& name : protectedNames)
+            EXPECT_EQ(contains(denyWrite, (c.place / name).string()), c.protectedPlace) << name;
+    }
 }
 
 TEST_F(ClaudeInvocationSettings, ReadOnlyFolderHoldingAWritableOneGetsNoEditDenyOfItsOwn)

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <sstream>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -53,6 +55,54 @@ JSON writeStep(const fs::path& file, const std::string& content)
         JSON::object({ { "name", "Write" },
             { "input", JSON::object({ { "file_path", file.string() }, { "content", content } }) } }) } });
 }
+
+JSON commandStep(const std::string& id, const std::string& command)
+{
+    return JSON::object({ { "tool_use",
+        JSON::object({ { "id", id }, { "name", "Bash" },
+            { "input",
+                JSON::object({ { "command", command }, { "description", "Run a command." } }) } }) } });
+}
+
+// The text of every tool result the model was sent, by the id of its call.
+std::map<std::string, std::string> toolResults(const std::string& requestLog)
+{
+    std::map<std::string, std::string> results;
+    std::istringstream lines(requestLog);
+    for (std::string line; std::getline(lines, line);) {
+        auto request = JSON::decode(line);
+        const JSON* messages = request ? request->subscript("body")->subscript("messages") : nullptr;
+        if (!messages || !messages->arrayValue())
+            continue;
+        for (const auto& message : *messages->arrayValue()) {
+            const JSON* content = message.subscript("content");
+            if (!content || !content->arrayValue())
+                continue;
+            for (const auto& block : *content->arrayValue()) {
+                const JSON* type = block.subscript("type");
+                if (!type || *type != JSON("tool_result"))
+                    continue;
+                std::string text;
+                const JSON* output = block.subscript("content");
+                if (output && output->stringValue())
+                    text = *output->stringValue();
+                else if (output && output->arrayValue()) {
+                    for (const auto& part : *output->arrayValue())
+                        text += part.subscript("text") ? *part.subscript("text")->stringValue() : "";
+                }
+                results[*block.subscript("tool_use_id")->stringValue()] = text;
+            }
+        }
+    }
+    return results;
+}
+
+// A temporary folder made as the runner makes one for each run, standing for another conversation's
+// run that is still going on.
+struct OtherRunFolder {
+    fs::path path = ClaudeReplyRunner::makeTemporaryFolder();
+    ~OtherRunFolder() { ClaudeReplyRunner::removeQuietly(path); }
+};
 
 }
 
@@ -161,4 +211,65 @@ TEST(ClaudeReplyRunnerRealCLI, TheGateAsksTheDecisionAndAnApprovedWriteIsLoggedA
         true);
     EXPECT_EQ(*activity[0].subscript("status")->stringValue(), "denied");
     EXPECT_FALSE(activity[0].subscript("approved"));
+}
+
+TEST(ClaudeReplyRunnerRealCLI, CommandsSeeNoOtherTemporaryFilesAndCannotPlantAGitHook)
+{
+    if (auto reason = test::commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    test::TemporaryFolder places;
+    fs::path granted = fs::canonical(places.path()) / "project";
+    fs::create_directories(granted);
+    ASSERT_EQ(test::runPeer({ "git", "init", "-q", granted.string() }).exitStatus, 0);
+    fs::path looseFile = fs::canonical(places.path()) / "loose.txt";
+    std::ofstream(looseFile) << "loose-marker-7Qz";
+    OtherRunFolder otherRun;
+    std::ofstream(otherRun.path / "output.txt") << "other-run-marker-4Kx";
+
+    struct Case {
+        const char* id;
+        std::string command;
+        std::string shown; // what the model must see; empty when the command must fail
+    };
+    const std::string g = "'" + granted.string() + "'";
+    const Case cases[] = {
+        { "toolu_loose", "cat '" + looseFile.string() + "'", "" },
+        { "toolu_other_run", "cat '" + (otherRun.path / "output.txt").string() + "'", "" },
+        { "toolu_hook", "echo 'echo pwned' > " + g + "/.git/hooks/pre-commit", "" },
+        { "toolu_plain", "echo plain > " + g + "/notes.txt && cat " + g + "/notes.txt", "plain" },
+        // Commits the note of the row before: the rest of Git's folder stays writable.
+        { "toolu_commit",
+            "cd " + g
+                + " && git add notes.txt && git -c user.name=Bot -c user.email=bot@example.com "
+                  "commit -qm committed-from-a-command && git log --format=%s",
+            "committed-from-a-command" },
+        { "toolu_own_folder", "echo own-folder > \"$TMPDIR/own.txt\" && cat \"$TMPDIR/own.txt\"",
+            "own-folder" },
+    };
+    JSON::Array steps;
+    for (const auto& c : cases)
+        steps.push_back(commandStep(c.id, c.command));
+    steps.push_back(JSON::object({ { "text", "Done." } }));
+    RealCLIWorld world { JSON(std::move(steps)) };
+
+    auto job = test::RunnerWorld::submission("ios-1", "Run the commands.");
+    PermissionSettings settings;
+    settings.bash = true;
+    settings.folders = { PermissionSettings::Folder { granted.string(), true } };
+    job.permissions = settings;
+    EXPECT_EQ(world.run(job).reply, "Done.");
+
+    std::string log = world.model->requestLog();
+    auto results = toolResults(log);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        ASSERT_TRUE(results.contains(c.id)) << log;
+        if (!c.shown.empty()) {
+            EXPECT_NE(results[c.id].find(c.shown), std::string::npos) << results[c.id];
+        }
+    }
+    EXPECT_EQ(log.find("loose-marker-7Qz"), std::string::npos) << results["toolu_loose"];
+    EXPECT_EQ(log.find("other-run-marker-4Kx"), std::string::npos) << results["toolu_other_run"];
+    EXPECT_FALSE(fs::exists(granted / ".git/hooks/pre-commit"));
+    EXPECT_EQ(test::readFile(granted / "notes.txt"), "plain\n");
 }

@@ -14,6 +14,16 @@ namespace vellumar::test {
 
 std::filesystem::path realClaudeExecutable() { return sourceDir() / "tests/peers/node_modules/.bin/claude"; }
 
+std::optional<std::string> commandSandboxUnavailableReason()
+{
+    // The namespaces the CLI asks bubblewrap for; status 127 means bubblewrap is missing.
+    PeerResult probe = runPeer({ "sh", "-c",
+        "bwrap --ro-bind / / --dev /dev --proc /proc --unshare-user --unshare-pid --unshare-net true 2>&1" });
+    if (probe.exitStatus == 0 || probe.exitStatus == 127)
+        return std::nullopt;
+    return "bwrap cannot make its namespaces: " + probe.output;
+}
+
 ScriptedModel::ScriptedModel(const std::filesystem::path& folder, const std::string& scriptJSON)
     : m_folder(folder)
 {

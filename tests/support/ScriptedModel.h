@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -11,6 +12,11 @@ namespace vellumar::test {
 
 // The CLI pinned in tests/peers/package.json.
 std::filesystem::path realClaudeExecutable();
+
+// Why the CLI's command sandbox cannot work on this machine (bubblewrap cannot make the namespaces
+// it needs, as in some containers), or nothing when it can. A missing bubblewrap is no such reason:
+// scripts/setup installs it.
+std::optional<std::string> commandSandboxUnavailableReason();
 
 // One endpoint process on 127.0.0.1, answering from `scriptJSON` (a list of steps: {"text"},
 // {"tool_use": {"name", "input"}} or {"status"}); every request it gets is logged to a file.
