@@ -19,7 +19,7 @@ namespace {
 ActivityLog::ActivityLog(std::optional<std::filesystem::path> folder)
     : m_folder(std::move(folder))
 {
-    // Every file of the folder is a log, "<key>.json".
+    // The folder holds only logs, "<key>.json", and the damaged ones kept aside.
     if (m_folder)
         removeTemporaryLeftovers(
             *m_folder, [](std::string_view target) { return target.ends_with(".json"); });
