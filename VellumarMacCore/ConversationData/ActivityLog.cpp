@@ -1,6 +1,7 @@
 #include "VellumarMacCore/ConversationData/ActivityLog.h"
 
 #include "VellumarMacCore/ConversationData/StoreFile.h"
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 
 #include <algorithm>
@@ -18,6 +19,10 @@ namespace {
 ActivityLog::ActivityLog(std::optional<std::filesystem::path> folder)
     : m_folder(std::move(folder))
 {
+    // The folder holds only logs, "<key>.json", and the damaged ones kept aside.
+    if (m_folder)
+        removeTemporaryLeftovers(
+            *m_folder, [](std::string_view target) { return target.ends_with(".json"); });
 }
 
 std::optional<std::filesystem::path> ActivityLog::fileFor(std::string_view key) const
@@ -38,7 +43,7 @@ std::vector<JSON> ActivityLog::load(std::string_view key) const
         return found == m_memoryOnly.end() ? std::vector<JSON> {} : found->second;
     }
     auto file = fileFor(key);
-    auto document = file ? detail::readStoreJSON(*file, maxFileBytes) : std::nullopt;
+    auto document = file ? detail::readStoreJSON(*file, maxFileBytes, JSON::Kind::array) : std::nullopt;
     auto* elements = document ? document->arrayValue() : nullptr;
     std::vector<JSON> entries;
     if (elements)

@@ -24,14 +24,16 @@ class ActivityLog final {
 public:
     static constexpr std::size_t maxEntries = 500;
 
-    // Without a folder the log lives in memory only. Nothing is read or created at construction.
+    // Without a folder the log lives in memory only. Nothing is read or created at construction;
+    // temporary files that killed writes left in the folder are removed.
     explicit ActivityLog(std::optional<std::filesystem::path> folder);
 
     // Adds the entries after the key's existing ones and keeps the newest `maxEntries`. An empty
     // list touches nothing. A failed write is not reported and loses the new entries.
     void append(std::string_view key, const std::vector<JSON>& entries);
 
-    // The key's entries, newest first; a missing or malformed file lists as empty.
+    // The key's entries, newest first; a missing or malformed file lists as empty, a damaged one
+    // kept aside first (`detail::readStoreJSON`).
     std::vector<JSON> entries(std::string_view key);
 
     // Removes the key's log; true when there was one to remove and it went.

@@ -57,6 +57,8 @@ MemoryStore::MemoryStore(std::optional<std::filesystem::path> file, Clock clock)
     : m_file(std::move(file))
     , m_clock(std::move(clock))
 {
+    if (m_file)
+        detail::removeStoreLeftovers(*m_file);
 }
 
 MemoryStore::Lists MemoryStore::readLists() const
@@ -64,7 +66,7 @@ MemoryStore::Lists MemoryStore::readLists() const
     if (!m_file)
         return m_memoryOnly;
     Lists lists;
-    auto document = detail::readStoreJSON(*m_file, maxFileBytes);
+    auto document = detail::readStoreJSON(*m_file, maxFileBytes, JSON::Kind::object);
     auto* members = document ? document->objectValue() : nullptr;
     if (!members)
         return lists;

@@ -53,10 +53,12 @@ public:
     // Characters of a memory's text.
     static constexpr std::int64_t maxLength = 200;
 
-    // Without a file the lists live in memory only. Nothing is read at construction.
+    // Without a file the lists live in memory only. Nothing is read at construction; temporary
+    // files that a killed write left beside the file are removed.
     MemoryStore(std::optional<std::filesystem::path> file, Clock clock);
 
-    // The key's memories as stored, oldest first; a missing or malformed file reads as empty.
+    // The key's memories as stored, oldest first; a missing or malformed file reads as empty, a
+    // damaged one kept aside first (`detail::readStoreJSON`).
     std::vector<JSON> memories(std::string_view key);
 
     // Applies one reply's operations in order. A text already stored is not remembered twice; the

@@ -42,7 +42,8 @@ public:
     // "bash" -> "Running commands", "write" -> "Writing to the allowed folders".
     static const Labels& defaultLabels();
 
-    // Cannot fail and touches nothing on disk; the session store reads "sessions.json" if it can.
+    // Cannot fail and creates nothing on disk; the session store reads "sessions.json" if it can,
+    // and the stores remove the temporary files of their killed writes.
     explicit RelayData(Options options);
     RelayData(const RelayData&) = delete;
     RelayData& operator=(const RelayData&) = delete;

@@ -87,7 +87,7 @@ namespace {
     std::map<std::string, SessionStore::Entry, std::less<>> loadEntries(const std::filesystem::path& file)
     {
         std::map<std::string, SessionStore::Entry, std::less<>> entries;
-        auto document = detail::readStoreJSON(file, maxFileBytes);
+        auto document = detail::readStoreJSON(file, maxFileBytes, JSON::Kind::object);
         auto* members = document ? document->objectValue() : nullptr;
         if (!members)
             return entries;
@@ -105,8 +105,10 @@ SessionStore::SessionStore(std::optional<std::filesystem::path> file, Clock cloc
     : m_file(std::move(file))
     , m_clock(std::move(clock))
 {
-    if (m_file)
+    if (m_file) {
+        detail::removeStoreLeftovers(*m_file);
         m_data = loadEntries(*m_file);
+    }
 }
 
 const SessionStore::Entry* SessionStore::Locked::entryForBot(

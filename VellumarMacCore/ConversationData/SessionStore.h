@@ -111,8 +111,9 @@ public:
     };
 
     // Without a file the store keeps everything in memory. A missing, unreadable or malformed file
-    // loads as an empty store; members whose key is not a conversation id or whose value is not an
-    // object are dropped. Never fails.
+    // loads as an empty store, a damaged one kept aside first (`detail::readStoreJSON`); members
+    // whose key is not a conversation id or whose value is not an object are dropped. Temporary
+    // files that a killed write left beside the file are removed. Never fails.
     SessionStore(std::optional<std::filesystem::path> file, Clock clock);
 
     // Runs `function` with the lock held, for a caller that needs several operations to see and

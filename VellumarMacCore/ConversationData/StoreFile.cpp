@@ -1,50 +1,126 @@
 #include "VellumarMacCore/ConversationData/StoreFile.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/ConversationData/ReadableFile.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <exception>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <system_error>
 
 namespace vellumar::detail {
 
-std::optional<std::string> readStoreFile(const std::filesystem::path& file, std::size_t limitBytes)
+namespace {
+
+    namespace fs = std::filesystem;
+
+    // Enough for any store's own renames within one second; past it the file is left in place.
+    constexpr int kMaxDamagedNameTries = 1000;
+
+    // The bytes, or absent when the file holds more than `limitBytes` or a read fails.
+    std::optional<std::string> readAll(ReadableFile& readable, std::size_t limitBytes)
+    {
+        if (readable.sizeBytes() < 0 || static_cast<std::uint64_t>(readable.sizeBytes()) > limitBytes)
+            return std::nullopt;
+        std::string bytes;
+        std::array<char, 64 * 1024> buffer;
+        // The size was read at opening; a file that grows meanwhile is still cut off at the limit.
+        for (;;) {
+            auto count = readable.read(buffer);
+            if (!count)
+                return std::nullopt;
+            if (*count == 0)
+                return bytes;
+            if (bytes.size() + *count > limitBytes)
+                return std::nullopt;
+            bytes.append(buffer.data(), *count);
+        }
+    }
+
+    // Sorts as the times do and holds no character that needs quoting in a shell.
+    std::string utcStamp(std::chrono::system_clock::time_point now)
+    {
+        std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+        std::tm parts {};
+        char text[32] = "0";
+        if (::gmtime_r(&seconds, &parts))
+            std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+        return text;
+    }
+
+    void logUnsaved(const fs::path& file, const std::string& reason)
+    {
+        platform::logError("A change to " + file.string() + " was not saved: " + reason);
+    }
+
+}
+
+std::optional<JSON> readStoreJSON(const fs::path& file, std::size_t limitBytes, JSON::Kind expected)
 {
     auto readable = ReadableFile::open(file);
-    if (!readable || readable->sizeBytes() < 0
-        || static_cast<std::uint64_t>(readable->sizeBytes()) > limitBytes)
+    if (!readable)
         return std::nullopt;
-    std::string bytes;
-    std::array<char, 64 * 1024> buffer;
-    // The size was read at opening; a file that grows meanwhile is still cut off at the limit.
-    for (;;) {
-        auto count = readable->read(buffer);
-        if (!count)
-            return std::nullopt;
-        if (*count == 0)
-            return bytes;
-        if (bytes.size() + *count > limitBytes)
-            return std::nullopt;
-        bytes.append(buffer.data(), *count);
-    }
+    auto bytes = readAll(*readable, limitBytes);
+    // An empty file holds nothing worth keeping.
+    if (bytes && bytes->empty())
+        return std::nullopt;
+    auto document = bytes ? JSON::decode(*bytes) : std::nullopt;
+    if (document && document->kind() == expected)
+        return document;
+    keepDamagedStoreFile(file, std::chrono::system_clock::now());
+    return std::nullopt;
 }
 
-std::optional<JSON> readStoreJSON(const std::filesystem::path& file, std::size_t limitBytes)
+std::optional<fs::path> keepDamagedStoreFile(const fs::path& file, std::chrono::system_clock::time_point now)
 {
-    auto bytes = readStoreFile(file, limitBytes);
-    if (!bytes)
-        return std::nullopt;
-    return JSON::decode(*bytes);
+    try {
+        std::string base = file.string() + ".damaged-" + utcStamp(now);
+        int error = EEXIST;
+        for (int attempt = 1; attempt <= kMaxDamagedNameTries && error == EEXIST; ++attempt) {
+            fs::path kept = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+            if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) != 0) {
+                error = errno;
+                continue;
+            }
+            // The data stays private whatever mode the damaged file had; a failure changes nothing else.
+            ::chmod(kept.c_str(), 0600);
+            platform::logError(file.string() + " is damaged or too large; it was kept as " + kept.string()
+                + ", and the store starts without it.");
+            return kept;
+        }
+        platform::logError(file.string() + " is damaged or too large and could not be kept aside ("
+            + std::generic_category().message(error) + "); the next change replaces it.");
+    } catch (const std::exception&) {
+        // Out of memory for a name: the file stays where it is.
+    }
+    return std::nullopt;
 }
 
-bool writeStoreJSON(const JSON& value, const std::filesystem::path& file)
+bool writeStoreJSON(const JSON& value, const fs::path& file)
 {
     try {
         writePrivateFile(value.encoded(), file);
         return true;
-    } catch (const std::exception&) {
-        return false;
+    } catch (const fs::filesystem_error& error) {
+        logUnsaved(file, error.code().message());
+    } catch (const std::exception& error) {
+        logUnsaved(file, error.what());
     }
+    return false;
+}
+
+void removeStoreLeftovers(const fs::path& file)
+{
+    auto name = file.filename().string();
+    auto folder = file.parent_path();
+    removeTemporaryLeftovers(
+        folder.empty() ? fs::path(".") : folder, [&](std::string_view target) { return target == name; });
 }
 
 }

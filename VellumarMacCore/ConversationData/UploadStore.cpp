@@ -93,11 +93,14 @@ namespace {
             if (status && S_ISLNK(status->st_mode) && ::unlink(uploads.c_str()) != 0)
                 throw unstoredFile();
             ensurePrivateDirectory(uploads);
+            // The upload is acknowledged once stored: its data and its name must be on disk by then.
+            syncToDisk(spoolFile);
             if (::renameat2(AT_FDCWD, spoolFile.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE)
                 != 0)
                 throw unstoredFile();
             moved = true;
             makeFilePrivate(destination);
+            syncToDisk(uploads);
         } catch (const std::exception&) {
             if (moved) {
                 std::error_code ignored;

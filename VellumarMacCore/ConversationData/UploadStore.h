@@ -49,7 +49,8 @@ public:
     // "too_large", 415 "unsupported_type", 500 "internal" when the spool file is not a regular file,
     // 507 "insufficient_storage" when the quota would be passed or the file could not be stored;
     // and what `Workspaces::folder` throws. Never replaces an existing file. The spool file is gone
-    // afterwards however it ends. Runs on the caller's thread, video frames included.
+    // afterwards however it ends. The stored file and its name are on disk (fsync) before it answers.
+    // Runs on the caller's thread, video frames included.
     JSON receive(const std::filesystem::path& spoolFile, std::string_view conversationID,
         const std::optional<std::string>& fileNameHeader,
         const std::optional<std::string>& contentType) const;

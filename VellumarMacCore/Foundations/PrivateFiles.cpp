@@ -3,11 +3,15 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Foundations/TLSIdentityError.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vellumar {
 
@@ -26,6 +30,37 @@ namespace {
     fs::filesystem_error fileWriteError(const fs::path& file, int error)
     {
         return platformError("The file could not be written", file, error);
+    }
+
+    constexpr std::size_t kTemporarySuffixDigits = 8;
+
+    std::string temporaryName(std::string_view target)
+    {
+        return "." + std::string(target) + "." + RelayIDs::randomHex(kTemporarySuffixDigits / 2);
+    }
+
+    // The target whose write a name of the temporary form ".<target>.<8 lowercase hex>" belongs to.
+    std::optional<std::string_view> targetOfTemporary(std::string_view name)
+    {
+        constexpr std::size_t suffixSize = 1 + kTemporarySuffixDigits;
+        if (name.size() < 1 + 1 + suffixSize || name.front() != '.' || name[name.size() - suffixSize] != '.')
+            return std::nullopt;
+        auto digits = name.substr(name.size() - kTemporarySuffixDigits);
+        if (!std::all_of(digits.begin(), digits.end(),
+                [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+            return std::nullopt;
+        return name.substr(1, name.size() - 1 - suffixSize);
+    }
+
+    // 0, or the errno of the step that failed.
+    int syncPath(const fs::path& path)
+    {
+        int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (descriptor < 0)
+            return errno;
+        int error = ::fsync(descriptor) == 0 ? 0 : errno;
+        ::close(descriptor);
+        return error;
     }
 
     bool isDirectory(const fs::path& path)
@@ -115,7 +150,7 @@ void writePrivateFile(std::string_view bytes, const fs::path& file)
         folder = ".";
     ensurePrivateDirectory(folder);
 
-    fs::path temporary = folder / ("." + file.filename().string() + "." + RelayIDs::randomHex(4));
+    fs::path temporary = folder / temporaryName(file.filename().string());
     int descriptor
         = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
     // Nothing was created (O_EXCL), so there is nothing to remove; a file of that name is not ours.
@@ -130,6 +165,31 @@ void writePrivateFile(std::string_view bytes, const fs::path& file)
         ::unlink(temporary.c_str());
         throw fileWriteError(file, error);
     }
+    // The rename lives in the folder; until the folder reaches the disk a crash can undo it.
+    if (int error = syncPath(folder); error != 0)
+        throw fileWriteError(file, error);
+}
+
+void syncToDisk(const fs::path& path)
+{
+    if (int error = syncPath(path); error != 0)
+        throw platformError("The item could not be flushed to disk", path, error);
+}
+
+void removeTemporaryLeftovers(const fs::path& folder, const std::function<bool(std::string_view)>& isTarget)
+{
+    std::error_code error;
+    std::vector<fs::path> leftovers;
+    // A folder that cannot be listed (missing, not yet created) holds nothing to remove. Collected
+    // first: removing entries while the folder is being read may skip others.
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+        auto name = entry->path().filename().string();
+        auto target = targetOfTemporary(name);
+        if (target && isTarget(*target))
+            leftovers.push_back(entry->path());
+    }
+    for (auto& leftover : leftovers)
+        ::unlink(leftover.c_str());
 }
 
 void makeFilePrivate(const fs::path& file)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string_view>
 #include <system_error>
 
@@ -14,11 +15,23 @@ namespace vellumar {
 void ensurePrivateDirectory(const std::filesystem::path& folder);
 
 // Replaces the file's content atomically with a 0600 file (temporary ".<name>.<8 hex>" in the
-// same folder, flushed to disk, then renamed over the target). The parent folder is made private
-// first and its errors pass through unchanged (TLSIdentityError(insecureFolder) for a link). A
-// failed write throws std::filesystem::filesystem_error carrying the errno of the step that
-// failed, and leaves the old content and no temporary file behind.
+// same folder, flushed to disk, then renamed over the target, and the folder flushed). The parent
+// folder is made private first and its errors pass through unchanged
+// (TLSIdentityError(insecureFolder) for a link). A failed write throws
+// std::filesystem::filesystem_error carrying the errno of the step that failed, and leaves the old
+// content and no temporary file behind; only when flushing the folder fails is the new content
+// already in place, though perhaps not yet on disk.
 void writePrivateFile(std::string_view bytes, const std::filesystem::path& file);
+
+// Removes the temporary files ".<target>.<8 hex>" of `writePrivateFile` that a process killed
+// before its rename left in the folder, for each target name that `isTarget` accepts. Call it
+// before any write to those targets can be under way. Failures are ignored.
+void removeTemporaryLeftovers(
+    const std::filesystem::path& folder, const std::function<bool(std::string_view target)>& isTarget);
+
+// Flushes a file's data, or a folder's entries, to disk (fsync). A symbolic link is refused.
+// Throws std::filesystem::filesystem_error on failure.
+void syncToDisk(const std::filesystem::path& path);
 
 // Sets mode 0600 on an existing file; throws std::filesystem::filesystem_error when it cannot.
 void makeFilePrivate(const std::filesystem::path& file);

@@ -123,7 +123,7 @@ namespace {
         EXPECT_TRUE(again.workspaces.existingFolder(kConversation));
     }
 
-    TEST(RelayData, ReadsAMalformedSessionsFileAsEmpty)
+    TEST(RelayData, ReadsAMalformedSessionsFileAsEmptyAndKeepsItAside)
     {
         test::TemporaryFolder folder;
         writeBytes(folder / "data" / "sessions.json", "{ not json");
@@ -131,7 +131,10 @@ namespace {
         RelayData data({ .folder = folder / "data", .home = folder.path() });
 
         EXPECT_FALSE(data.sessions.sessionID(kConversation, "bot"));
-        EXPECT_EQ(test::readFile(folder / "data" / "sessions.json"), "{ not json");
+        auto names = namesIn(folder / "data");
+        ASSERT_EQ(names.size(), 1u);
+        EXPECT_TRUE(names.begin()->starts_with("sessions.json.damaged-"));
+        EXPECT_EQ(test::readFile(folder / "data" / *names.begin()), "{ not json");
     }
 
     TEST(RelayData, DeclaresItsStoresInTheOrderTheyAreBuilt)
