@@ -60,10 +60,10 @@ public:
     const std::filesystem::path& folder() const { return m_folder; }
 
     // Stops accepting, removes the folder and returns once every accepted connection is answered:
-    // a decision under way is waited for and its reply still sent, while a client that has not
-    // sent its whole request yet is refused at once, without a decision. No decision starts after
-    // this returns. Safe to call more than once and from any thread but a decision's own (a
-    // later call waits for the first); waits at most 2 s for the accept thread to end.
+    // a decision under way is waited for and its reply still sent; any other request is refused at
+    // once, without a decision, also from a client still sending it. No decision runs after this
+    // returns. Safe to call more than once and from any thread but a decision's own (a later call
+    // waits for the first); waits at most 2 s for the accept thread to end.
     void close();
 
 private:
