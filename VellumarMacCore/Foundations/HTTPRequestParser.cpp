@@ -104,6 +104,16 @@ namespace {
         return tokens.contains("keep-alive");
     }
 
+    // Tabs and bytes beyond ASCII (obs-text) may stand in a field value; no other control may: a bare
+    // CR or LF would start a new line wherever the value is written out again, in a log say.
+    bool hasControlOtherThanTab(std::string_view value) noexcept
+    {
+        return std::any_of(value.begin(), value.end(), [](char character) {
+            auto byte = static_cast<unsigned char>(character);
+            return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+        });
+    }
+
     // RFC 9112 §2 and §3, narrowed: the head must already be known to fit within the header limit.
     std::variant<ParsedHead, RelayHTTPError> parseHeaderBlock(std::string_view block)
     {
@@ -115,7 +125,7 @@ namespace {
         std::vector<std::string_view> pieces;
         forEachPiece(requestLine, " ", [&](std::string_view piece) { pieces.push_back(piece); });
         if (pieces.size() != 3 || std::find(kMethods.begin(), kMethods.end(), pieces[0]) == kMethods.end()
-            || !pieces[1].starts_with('/'))
+            || !pieces[1].starts_with('/') || hasNonVisibleASCII(pieces[1]))
             return requestLineNotValid();
         auto version = pieces[2];
         if (version != "HTTP/1.1" && version != "HTTP/1.0")
@@ -128,7 +138,8 @@ namespace {
                 block.substr(requestLineEnd + kLineBreak.size()), kLineBreak, [&](std::string_view line) {
                     auto colon = line.find(':');
                     if (colon == std::string_view::npos || colon == 0 || detail::isSpaceOrTab(line.front())
-                        || hasNonVisibleASCII(line.substr(0, colon))) {
+                        || hasNonVisibleASCII(line.substr(0, colon))
+                        || hasControlOtherThanTab(line.substr(colon + 1))) {
                         headersValid = false;
                         return;
                     }

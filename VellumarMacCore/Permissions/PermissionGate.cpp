@@ -7,12 +7,15 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
+#include <list>
 #include <mutex>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace vellumar {
@@ -25,6 +28,7 @@ namespace {
     constexpr std::size_t kFolderRandomBytes = 6;
     constexpr std::string_view kSocketName = "s";
     constexpr int kListenBacklog = 8;
+    constexpr std::size_t kMaxConnections = 16;
     constexpr double kConnectionTimeoutSeconds = 10.0;
     constexpr std::size_t kMaxRequestBytes = 1048576;
     constexpr auto kAcceptLoopGrace = std::chrono::seconds(2);
@@ -46,32 +50,17 @@ namespace {
         throw error;
     }
 
-    // Answers one connection: one request line in, one reply line out, then closed. Owns the descriptor.
-    void handleConnection(int connection, const PermissionGate::Decide& decide)
-    {
-        try {
-            setSocketTimeouts(connection, kConnectionTimeoutSeconds);
-            JSON reply = PermissionGate::refusalReply();
-            if (auto line = readLine(connection, kMaxRequestBytes)) {
-                auto request = JSON::decode(*line);
-                if (request && request->objectValue()) {
-                    try {
-                        reply = decide(*request);
-                    } catch (...) {
-                        reply = PermissionGate::refusalReply();
-                    }
-                }
-            }
-            writeAll(connection, reply.encoded() + "\n");
-        } catch (...) {
-            // Out of memory: the client reads end of stream, which its side takes as a refusal.
-        }
-        ::close(connection);
-    }
-
 }
 
 struct PermissionGate::Listener {
+    // One accepted client. `fd` is -1 once its thread closed it, so that `close` never shuts down a
+    // number the system has since given to another file.
+    struct Connection {
+        int fd;
+        bool ended = false;
+        std::thread thread;
+    };
+
     Listener(int socket, Decide decision)
         : fd(socket)
         , decide(std::move(decision))
@@ -86,17 +75,40 @@ struct PermissionGate::Listener {
     int fd;
     const Decide decide;
     std::mutex lock;
+    std::condition_variable changed;
     bool closed = false;
     bool finished = false;
-    std::condition_variable finishedChanged;
+    bool drained = false;
+    std::size_t serving = 0;
+    std::list<Connection> connections;
 
     void acceptLoop();
-    void serve(int connection) const;
+    void serve(int descriptor);
+    void handle(Connection& connection);
+    JSON answer(int descriptor);
+    static void join(std::list<Connection>& ended);
 };
 
 void PermissionGate::Listener::acceptLoop()
 {
     for (;;) {
+        std::list<Connection> ended;
+        bool stopping;
+        {
+            std::unique_lock guard(lock);
+            for (auto entry = connections.begin(); entry != connections.end();) {
+                auto next = std::next(entry);
+                if (entry->ended)
+                    ended.splice(ended.end(), connections, entry);
+                entry = next;
+            }
+            // Beyond the limit, clients wait in the listen backlog until a connection ends.
+            changed.wait(guard, [&] { return closed || serving < kMaxConnections; });
+            stopping = closed;
+        }
+        join(ended);
+        if (stopping)
+            break;
         int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) {
             // A client that went away before being accepted is its own failure, not the gate's.
@@ -104,12 +116,8 @@ void PermissionGate::Listener::acceptLoop()
                 continue;
             break;
         }
-        bool stopping;
-        {
-            std::lock_guard guard(lock);
-            stopping = closed;
-        }
-        if (stopping) {
+        std::lock_guard guard(lock);
+        if (closed) {
             ::close(connection);
             break;
         }
@@ -117,18 +125,73 @@ void PermissionGate::Listener::acceptLoop()
     }
     std::lock_guard guard(lock);
     finished = true;
-    finishedChanged.notify_all();
+    changed.notify_all();
 }
 
-void PermissionGate::Listener::serve(int connection) const
+// Called under `lock`, so that `close` sees every connection that was let in before it.
+void PermissionGate::Listener::serve(int descriptor)
 {
-    // The thread owns the descriptor and a copy of the decision, so it outlives the gate safely.
     try {
-        std::thread([connection, decision = decide] { handleConnection(connection, decision); }).detach();
+        auto& connection = connections.emplace_back(Connection { descriptor });
+        try {
+            connection.thread = std::thread([this, &connection] { handle(connection); });
+            ++serving;
+            return;
+        } catch (...) {
+            connections.pop_back();
+        }
     } catch (...) {
-        // No thread to be had: the client reads end of stream, which its side takes as a refusal.
-        ::close(connection);
     }
+    // No thread to be had: the client reads end of stream, which its side takes as a refusal.
+    ::close(descriptor);
+}
+
+// Answers one connection: one request line in, one reply line out, then closed.
+void PermissionGate::Listener::handle(Connection& connection)
+{
+    try {
+        writeAll(connection.fd, answer(connection.fd).encoded() + "\n");
+    } catch (...) {
+        // Out of memory: the client reads end of stream, which its side takes as a refusal.
+    }
+    int descriptor;
+    {
+        std::lock_guard guard(lock);
+        descriptor = std::exchange(connection.fd, -1);
+    }
+    ::close(descriptor);
+    std::lock_guard guard(lock);
+    connection.ended = true;
+    --serving;
+    changed.notify_all();
+}
+
+JSON PermissionGate::Listener::answer(int descriptor)
+{
+    setSocketTimeouts(descriptor, kConnectionTimeoutSeconds);
+    auto line = readLine(descriptor, kMaxRequestBytes);
+    if (!line)
+        return refusalReply();
+    auto request = JSON::decode(*line);
+    if (!request || !request->objectValue())
+        return refusalReply();
+    {
+        // Once closed, the run this gate served is ending: nothing more is asked of its decision.
+        std::lock_guard guard(lock);
+        if (closed)
+            return refusalReply();
+    }
+    try {
+        return decide(*request);
+    } catch (...) {
+        return refusalReply();
+    }
+}
+
+void PermissionGate::Listener::join(std::list<Connection>& ended)
+{
+    for (auto& connection : ended)
+        connection.thread.join();
 }
 
 const char* PermissionGateError::what() const noexcept
@@ -196,33 +259,52 @@ PermissionGate::~PermissionGate() { close(); }
 
 void PermissionGate::close()
 {
+    auto& listener = *m_listener;
     {
-        std::lock_guard guard(m_listener->lock);
-        if (m_listener->closed)
+        std::unique_lock guard(listener.lock);
+        if (listener.closed) {
+            listener.changed.wait(guard, [&] { return listener.drained; });
             return;
-        m_listener->closed = true;
+        }
+        listener.closed = true;
+        // A client still sending its request would otherwise hold `close` for its whole time limit;
+        // ending the reading side wakes it, and a reply can still be written.
+        for (const auto& connection : listener.connections) {
+            if (connection.fd >= 0)
+                shutdown(connection.fd, SHUT_RD);
+        }
+        listener.changed.notify_all();
     }
-    // A connection of our own wakes a blocked accept, which then sees `closed`. Shutting the
-    // listening socket down also wakes it, and refuses clients even if the socket file is gone.
+    // A connection of our own wakes a blocked accept, which then sees `closed`; it must not block
+    // itself when the backlog is full. Shutting the listening socket down also wakes the accept,
+    // and refuses clients even if the socket file is gone.
     if (auto address = unixSocketAddress(m_path)) {
-        int wake = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int wake = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (wake >= 0) {
             connect(wake, reinterpret_cast<const sockaddr*>(&*address), unixSocketAddressLength);
             ::close(wake);
         }
     }
-    shutdown(m_listener->fd, SHUT_RDWR);
+    shutdown(listener.fd, SHUT_RDWR);
+    std::list<Listener::Connection> remaining;
     {
-        std::unique_lock guard(m_listener->lock);
-        m_listener->finishedChanged.wait_for(guard, kAcceptLoopGrace, [&] { return m_listener->finished; });
+        std::unique_lock guard(listener.lock);
+        listener.changed.wait_for(guard, kAcceptLoopGrace, [&] { return listener.finished; });
         // A loop that has not ended yet may still be inside accept on this descriptor; closing it
         // now could let a new file take its number, so the last owner of the listener closes it.
-        if (m_listener->finished) {
-            ::close(m_listener->fd);
-            m_listener->fd = -1;
+        if (listener.finished) {
+            ::close(listener.fd);
+            listener.fd = -1;
         }
+        // No connection is let in once `closed` is set, so these are the last.
+        remaining.splice(remaining.end(), listener.connections);
     }
     removeQuietly(m_folder);
+    // Their decisions may reach into the runner that is closing this gate, so none outlives `close`.
+    Listener::join(remaining);
+    std::lock_guard guard(listener.lock);
+    listener.drained = true;
+    listener.changed.notify_all();
 }
 
 }

@@ -39,8 +39,9 @@ private:
 
 class PermissionGate {
 public:
-    // Answers one request object. Called on a connection's own thread, possibly on several at once,
-    // and may block as long as the decision takes. An exception it throws refuses that request.
+    // Answers one request object. Called on a connection's own thread, possibly on several at once
+    // (at most 16: further clients wait to be let in), and may block as long as the decision takes.
+    // An exception it throws refuses that request.
     using Decide = std::function<JSON(const JSON&)>;
 
     // {"behavior":"deny","message":...}: the answer to a request that could not be read or decided.
@@ -58,9 +59,11 @@ public:
     const std::string& path() const { return m_path; }
     const std::filesystem::path& folder() const { return m_folder; }
 
-    // Stops accepting and removes the folder. Requests already accepted are still answered on their
-    // own threads. Safe to call more than once and from any thread; waits at most 2 s for the
-    // accept thread to end.
+    // Stops accepting, removes the folder and returns once every accepted connection is answered:
+    // a decision under way is waited for and its reply still sent; any other request is refused at
+    // once, without a decision, also from a client still sending it. No decision runs after this
+    // returns. Safe to call more than once and from any thread but a decision's own (a later call
+    // waits for the first); waits at most 2 s for the accept thread to end.
     void close();
 
 private:

@@ -216,6 +216,12 @@ TEST(HTTPRequestParser, RefusesMalformedRequestLines)
         { "GET / HTTP/1.1\t", kVersionNotSupported },
         { "GET /\xFF HTTP/1.1", kHeadersNotValid },
         { "GET /\xC0\xAF HTTP/1.1", kHeadersNotValid },
+        { "GET /a\tb HTTP/1.1", kRequestLineNotValid },
+        { "GET /a\nb HTTP/1.1", kRequestLineNotValid },
+        { "GET /a\rb HTTP/1.1", kRequestLineNotValid },
+        { std::string("GET /a\0b HTTP/1.1", 17), kRequestLineNotValid },
+        { "GET /a\x7F HTTP/1.1", kRequestLineNotValid },
+        { "GET /caf\xC3\xA9 HTTP/1.1", kRequestLineNotValid },
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.requestLine);
@@ -263,6 +269,14 @@ TEST(HTTPRequestParser, ChecksHeaderLines)
             std::pair<std::string, std::string> { "authorization", "Bearer Abc" } },
         { "X-Caf\xC3\xA9-Value: caf\xC3\xA9", std::nullopt },
         { "X-Value: caf\xC3\xA9", std::pair<std::string, std::string> { "x-value", "caf\xC3\xA9" } },
+        { "X-A: a\rb", std::nullopt },
+        { "X-A: a\nInjected: b", std::nullopt },
+        { std::string("X-A: a\0b", 8), std::nullopt },
+        { "X-A: \x1B[31mred", std::nullopt },
+        { "X-A: a\x7F", std::nullopt },
+        { "X-A: a\tb", std::pair<std::string, std::string> { "x-a", "a\tb" } },
+        // Bytes beyond ASCII stay allowed even when they spell a control character of Unicode's own.
+        { "X-A: \xC2\x85", std::pair<std::string, std::string> { "x-a", "\xC2\x85" } },
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.line);

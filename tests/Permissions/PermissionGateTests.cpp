@@ -10,8 +10,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <cerrno>
 #include <fcntl.h>
@@ -262,7 +264,8 @@ TEST(PermissionGate, ClosingFromSeveralThreadsAtOnceIsSafe)
 namespace {
 
 // Holds each request until the test releases its number; answers with a large payload so that a
-// reply needs several writes. The state is shared with the connection threads.
+// reply needs several writes. Counts how many decisions are under way at once. The state is shared
+// with the connection threads.
 class HeldDecisions {
 public:
     static constexpr std::size_t kPayloadBytes = 300000;
@@ -273,23 +276,38 @@ public:
             std::int64_t number = request.subscript("n")->intValue().value_or(-1);
             std::unique_lock guard(state->lock);
             state->waiting.insert(number);
+            state->mostAtOnce = std::max(state->mostAtOnce, state->waiting.size() - state->returned.size());
             state->changed.notify_all();
             state->changed.wait(guard, [&] { return state->released.contains(number); });
+            state->returned.insert(number);
             return JSON::object(
                 { { "behavior", "allow" }, { "n", number }, { "pad", std::string(kPayloadBytes, 'x') } });
         };
     }
-    bool waitForWaiting(std::size_t count)
+    // Every number that reached the decision so far, once at least `count` did.
+    std::optional<std::set<std::int64_t>> waitForWaiting(std::size_t count)
     {
         std::unique_lock guard(m_state->lock);
-        return m_state->changed.wait_for(
-            guard, std::chrono::seconds(60), [&] { return m_state->waiting.size() == count; });
+        if (!m_state->changed.wait_for(
+                guard, std::chrono::seconds(60), [&] { return m_state->waiting.size() >= count; }))
+            return std::nullopt;
+        return m_state->waiting;
     }
     void release(std::int64_t number)
     {
         std::lock_guard guard(m_state->lock);
         m_state->released.insert(number);
         m_state->changed.notify_all();
+    }
+    bool hasReturned(std::int64_t number)
+    {
+        std::lock_guard guard(m_state->lock);
+        return m_state->returned.contains(number);
+    }
+    std::size_t mostAtOnce()
+    {
+        std::lock_guard guard(m_state->lock);
+        return m_state->mostAtOnce;
     }
 
 private:
@@ -298,9 +316,63 @@ private:
         std::condition_variable changed;
         std::set<std::int64_t> waiting;
         std::set<std::int64_t> released;
+        std::set<std::int64_t> returned;
+        std::size_t mostAtOnce = 0;
     };
     std::shared_ptr<State> m_state = std::make_shared<State>();
 };
+
+// The line the python client prints for the held decision of `number`.
+std::string heldReplyReport(std::int64_t number)
+{
+    auto reply = JSON::object({ { "behavior", "allow" }, { "n", number },
+        { "pad", std::string(HeldDecisions::kPayloadBytes, 'x') } });
+    return std::to_string(number) + " " + std::to_string(reply.encoded().size()) + " json";
+}
+
+// A client connected from this process, so that the test knows when its connect has completed.
+// The gate lets connections in in the order they were made.
+class DirectClient {
+public:
+    explicit DirectClient(const std::string& socketPath)
+        : m_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        auto address = unixSocketAddress(socketPath);
+        EXPECT_TRUE(address);
+        EXPECT_EQ(connect(m_fd, reinterpret_cast<const sockaddr*>(&*address), unixSocketAddressLength), 0);
+    }
+    ~DirectClient() { close(m_fd); }
+    DirectClient(const DirectClient&) = delete;
+    DirectClient& operator=(const DirectClient&) = delete;
+
+    // Sends without learning whether the gate still reads.
+    void send(std::string_view bytes) { ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // What has arrived by now, up to end of stream; nothing still to come is waited for.
+    std::string receivedSoFar()
+    {
+        std::string received;
+        char buffer[4096];
+        ssize_t count;
+        while ((count = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            received.append(buffer, static_cast<std::size_t>(count));
+        return received;
+    }
+
+private:
+    int m_fd;
+};
+
+// Polls, since nothing signals it; the deadline is a guard against a hang, not a measurement.
+bool waitUntilGone(const fs::path& path)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (fs::exists(path)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 }
 
@@ -310,32 +382,87 @@ TEST(PermissionGate, ServesConnectionsSideBySideAndAnswersInTheOrderDecided)
     PermissionGate gate(decisions.decide());
     test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "3" });
     ASSERT_TRUE(decisions.waitForWaiting(3));
-
-    std::string replyLength = std::to_string(JSON::object(
-        { { "behavior", "allow" }, { "n", 0 }, { "pad", std::string(HeldDecisions::kPayloadBytes, 'x') } })
-                                                 .encoded()
-                                                 .size());
     for (int number : { 2, 1, 0 }) {
         decisions.release(number);
-        EXPECT_EQ(client.readLine(), std::to_string(number) + " " + replyLength + " json");
+        EXPECT_EQ(client.readLine(), heldReplyReport(number));
     }
     EXPECT_EQ(client.wait(), 0);
 }
 
-TEST(PermissionGate, AnswersAWaitingRequestAfterItWasClosed)
+TEST(PermissionGate, ServesSixteenConnectionsAtOnceAndLetsTheNextInWhenOneEnds)
 {
     HeldDecisions decisions;
     PermissionGate gate(decisions.decide());
+    test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "17" });
+    auto firstIn = decisions.waitForWaiting(16);
+    ASSERT_TRUE(firstIn);
+    std::int64_t ended = *firstIn->begin();
+    decisions.release(ended);
+    EXPECT_EQ(client.readLine(), heldReplyReport(ended));
+
+    ASSERT_TRUE(decisions.waitForWaiting(17));
+    std::set<std::string> expected;
+    for (std::int64_t number = 0; number < 17; ++number) {
+        decisions.release(number);
+        if (number != ended)
+            expected.insert(heldReplyReport(number));
+    }
+    std::set<std::string> reports;
+    for (int index = 0; index < 16; ++index) {
+        auto line = client.readLine();
+        ASSERT_TRUE(line);
+        reports.insert(*line);
+    }
+    EXPECT_EQ(reports, expected);
+    EXPECT_EQ(client.wait(), 0);
+    EXPECT_EQ(decisions.mostAtOnce(), 16u);
+}
+
+TEST(PermissionGate, ClosingWaitsForADecisionUnderWayAndStartsNoOther)
+{
+    HeldDecisions decisions;
+    decisions.release(1);
+    PermissionGate gate(decisions.decide());
+    // Connected first, so let in before the request below; its own request is not complete yet.
+    DirectClient unfinished(gate.path());
+    unfinished.send("{\"n\":");
     test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "1" });
     ASSERT_TRUE(decisions.waitForWaiting(1));
-    gate.close();
-    EXPECT_FALSE(fs::exists(gate.folder()));
+
+    bool decidedBeforeCloseReturned = false;
+    std::thread closer([&] {
+        gate.close();
+        decidedBeforeCloseReturned = decisions.hasReturned(0);
+    });
+    // The folder goes before close waits, so the decision is released while close is under way.
+    EXPECT_TRUE(waitUntilGone(gate.folder()));
     decisions.release(0);
-    auto line = client.readLine();
-    ASSERT_TRUE(line);
-    EXPECT_TRUE(line->starts_with("0 ")) << *line;
-    EXPECT_TRUE(line->ends_with(" json")) << *line;
+    closer.join();
+    EXPECT_TRUE(decidedBeforeCloseReturned);
+    EXPECT_EQ(client.readLine(), heldReplyReport(0));
     EXPECT_EQ(client.wait(), 0);
+
+    unfinished.send("1}\n");
+    EXPECT_EQ(unfinished.receivedSoFar(), kRefusalLine);
+    EXPECT_EQ(decisions.waitForWaiting(1), std::set<std::int64_t> { 0 });
+}
+
+TEST(PermissionGate, ClosingAnswersAnIdleClientAtOnce)
+{
+    HeldDecisions decisions;
+    PermissionGate gate(decisions.decide());
+    DirectClient idle(gate.path());
+    // The idle client connected first, so it has been let in once this request has.
+    test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "1" });
+    ASSERT_TRUE(decisions.waitForWaiting(1));
+    decisions.release(0);
+    EXPECT_EQ(client.readLine(), heldReplyReport(0));
+    EXPECT_EQ(client.wait(), 0);
+
+    auto closing = std::async(std::launch::async, [&] { gate.close(); });
+    // Well below the client's 10 s read limit, which close must not wait out.
+    ASSERT_EQ(closing.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(idle.receivedSoFar(), kRefusalLine);
 }
 
 namespace {
