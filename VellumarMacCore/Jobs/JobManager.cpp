@@ -266,7 +266,9 @@ void JobManager::start(const JobPointer& job, Deferred& deferred)
     }
     JobControl::QuestionHandler onAsk;
     if (!job->submission.routineID)
-        onAsk = [this, id = job->id](const JSON& prompt) { return ask(id, prompt); };
+        onAsk = [this, id = job->id](const JSON& prompt, std::stop_token runEnded) {
+            return ask(id, prompt, std::move(runEnded));
+        };
     auto control = std::make_shared<JobControl>(
         job->id, std::move(stoppedNote),
         [this, id = job->id](const RunnerEvent& event) { handle(event, id); }, std::move(onAsk),

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -126,8 +127,9 @@ private:
     void start(const JobPointer& job, Deferred& deferred);
     void handle(const RunnerEvent& event, const std::string& id);
     void appendInterim(Job& job, std::string_view text);
-    // Blocks the asking thread until the question is answered, expires or its job stops.
-    std::string ask(const std::string& id, const JSON& prompt);
+    // Blocks the asking thread until the question is answered, expires, its job stops or the run that
+    // asked ends.
+    std::string ask(const std::string& id, const JSON& prompt, std::stop_token runEnded);
     void expireQuestion(Question& question);
     void finish(const std::string& id, RunOutcome outcome, Deferred& deferred);
     void stop(const JobPointer& job, std::string_view status, Deferred& deferred);

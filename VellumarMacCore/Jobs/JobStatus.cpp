@@ -51,12 +51,18 @@ std::optional<JSON> JobManager::wait(std::string_view id, std::optional<std::int
     return statusJSON(*current);
 }
 
-std::string JobManager::ask(const std::string& id, const JSON& prompt)
+std::string JobManager::ask(const std::string& id, const JSON& prompt, std::stop_token runEnded)
 {
+    // Made before the lock is taken and so destroyed after it is given back: its callback takes it.
+    std::stop_callback wakeWhenRunEnds(runEnded, [this, &id] {
+        std::lock_guard guard(m_lock);
+        if (auto job = find(id))
+            job->changed.notify_all();
+    });
     std::unique_lock lock(m_lock);
     CallerInside inside(*this);
     auto job = find(id);
-    if (!job || isFinalStatus(job->status) || job->stopReason)
+    if (!job || isFinalStatus(job->status) || job->stopReason || runEnded.stop_requested())
         return std::string(Answer::canceled);
     const auto* requestIDMember = prompt.subscript("requestId");
     if (!requestIDMember || !requestIDMember->stringValue())
@@ -79,6 +85,10 @@ std::string JobManager::ask(const std::string& id, const JSON& prompt)
 
     auto deadline = m_clock->now() + span(m_questionLifetime);
     while (!question->answered()) {
+        if (runEnded.stop_requested()) {
+            question->resolve(std::string(Answer::canceled));
+            break;
+        }
         if (m_clock->now() >= deadline) {
             expireQuestion(*question);
             break;

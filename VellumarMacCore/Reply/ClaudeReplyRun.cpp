@@ -109,12 +109,15 @@ namespace {
     struct RunResources {
         std::unique_ptr<PermissionGate> gate;
         std::optional<fs::path> temporaryFolder;
+        // Closing the gate waits for its questions; once the process is gone they wait for nobody.
+        std::stop_source questionsEnd;
 
         RunResources() = default;
         RunResources(const RunResources&) = delete;
         RunResources& operator=(const RunResources&) = delete;
         ~RunResources()
         {
+            questionsEnd.request_stop();
             if (temporaryFolder)
                 ClaudeReplyRunner::removeQuietly(*temporaryFolder);
             if (gate)
@@ -309,7 +312,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     std::optional<std::string> mcpConfig;
     if (m_permissionHelper) {
         QuestionContext context { *this, run.conversationID, run.permissions, run.workFolder, run.control,
-            approved };
+            approved, resources.questionsEnd.get_token() };
         try {
             resources.gate = std::make_unique<PermissionGate>(
                 [decide = m_decidePermission, context](

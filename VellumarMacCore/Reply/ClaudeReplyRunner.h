@@ -65,6 +65,7 @@ public:
         std::filesystem::path workFolder;
         std::shared_ptr<JobControl> control;
         std::shared_ptr<ApprovedTools> approvedTools;
+        std::stop_token runEnded; // stopped once the process that asks has gone
     };
 
     // Answers one question of the gate with the reply object for Claude Code. Runs on the gate's

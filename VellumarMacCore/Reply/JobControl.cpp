@@ -15,9 +15,9 @@ JobControl::JobControl(std::string jobID, std::optional<std::string> stoppedNote
 {
 }
 
-std::string JobControl::ask(const JSON& question)
+std::string JobControl::ask(const JSON& question, std::stop_token runEnded)
 {
-    if (!m_onAsk)
+    if (!m_onAsk || runEnded.stop_requested())
         return std::string(deniedAnswer);
     {
         std::lock_guard guard(m_lock);
@@ -25,7 +25,7 @@ std::string JobControl::ask(const JSON& question)
     }
     std::string answer;
     try {
-        answer = m_onAsk(question);
+        answer = m_onAsk(question, std::move(runEnded));
     } catch (...) {
         // A question that could not be put is a question refused; the run must not stop over it.
         answer = deniedAnswer;

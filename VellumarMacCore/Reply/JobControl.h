@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -21,9 +22,9 @@ public:
     using WallClock = std::chrono::system_clock;
     // Must return at once; called from any thread, possibly from several at the same time.
     using EventHandler = std::function<void(const RunnerEvent&)>;
-    // Blocks until the user's answer, an expiry or the job's end, and returns the answer text.
-    // Called from any thread; it should not throw.
-    using QuestionHandler = std::function<std::string(const JSON& question)>;
+    // Blocks until the user's answer, an expiry, the job's end or a stop of `runEnded`, and returns
+    // the answer text. Called from any thread; it should not throw.
+    using QuestionHandler = std::function<std::string(const JSON& question, std::stop_token runEnded)>;
     using Clock = std::function<WallClock::time_point()>;
 
     // The answer given when nobody can be asked, and when asking failed.
@@ -51,7 +52,9 @@ public:
     // handler throws, so that no exception reaches the asking thread. The question counts as waiting
     // for as long as the handler runs, whichever way it ends. Any thread; never holds the lock while
     // the handler runs.
-    std::string ask(const JSON& question);
+    // `runEnded` is stopped once the process that asked has gone: no answer can reach it any more, so
+    // the question ends at once, also one still waiting, and a question asked after it is denied.
+    std::string ask(const JSON& question, std::stop_token runEnded = {});
 
     // Whether a question is waiting for its answer, and when the latest answer arrived. Any thread.
     ClaudeProcess::Waiting waitState() const;

@@ -97,7 +97,7 @@ JSON decidePermission(const JSON& question, const ClaudeReplyRunner::QuestionCon
             std::chrono::system_clock::now() + kQuestionLifetime, context.runner.data().resolver.home);
         // Blocks this gate thread only; the job manager answers every question, also when it expires
         // or the job stops, so the thread always wakes.
-        std::string answer = context.control->ask(prompt);
+        std::string answer = context.control->ask(prompt, context.runEnded);
         return actOnAnswer(answer, question, target, context, std::move(allowed));
     } catch (...) {
         // The gate thread must always answer; a failure here refuses rather than reaching it.

@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,24 @@ namespace {
         for (auto& asker : askers)
             EXPECT_EQ(await(asker), "canceled");
         EXPECT_EQ(ended(id).subscript("permissionRequests"), nullptr);
+    }
+
+    // A run killed at its time limit while asking closes its gate, which waits for the question: the
+    // question must end with the run, not at its expiry.
+    TEST_F(JobManagerTest, AQuestionEndsWithTheRunThatAskedAndALaterOneIsNotPut)
+    {
+        auto id = submit("a");
+        auto run = started(id);
+        std::stop_source runEnd;
+        auto asker = inBackground(
+            [&] { return run.control->ask(permissionPrompt("p-0123456789ab"), runEnd.get_token()); });
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        runEnd.request_stop();
+        EXPECT_EQ(await(asker), "canceled");
+        EXPECT_EQ(run.control->ask(permissionPrompt("p-0123456789ac"), runEnd.get_token()), "deny");
+        EXPECT_EQ(status(id).subscript("permissionRequests"), nullptr);
+        runner->reply(id, "Done.");
+        EXPECT_EQ(text(ended(id), "status"), "done");
     }
 
     TEST_F(JobManagerTest, AnswerToAClosedQuestionIsNotPending)

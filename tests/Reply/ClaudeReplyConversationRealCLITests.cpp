@@ -91,7 +91,7 @@ TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
     std::mutex promptsLock;
     std::vector<JSON> prompts;
     auto control = std::make_shared<JobControl>(
-        "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt) {
+        "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt, std::stop_token) {
             std::lock_guard guard(promptsLock);
             prompts.push_back(prompt);
             return std::string(prompts.size() == 1 ? "once" : "conversation");

@@ -33,7 +33,7 @@ namespace {
     public:
         JobControl::QuestionHandler handler()
         {
-            return [this](const JSON& question) {
+            return [this](const JSON& question, std::stop_token) {
                 std::unique_lock lock(m_lock);
                 auto id = *question.subscript("requestId")->stringValue();
                 m_open.insert(id);
@@ -91,7 +91,8 @@ namespace {
         std::vector<RunnerEvent> events;
         JobControl control(
             "j-0123456789abcdef", "You stopped the last reply.",
-            [&](const RunnerEvent& event) { events.push_back(event); }, [](const JSON&) { return "once"; });
+            [&](const RunnerEvent& event) { events.push_back(event); },
+            [](const JSON&, std::stop_token) { return "once"; });
         EXPECT_EQ(control.jobID(), "j-0123456789abcdef");
         EXPECT_EQ(control.stoppedNote(), "You stopped the last reply.");
         EXPECT_TRUE(control.canAsk());
@@ -115,7 +116,8 @@ namespace {
             "busy", "", " once ", "ONCE", std::string("a\0b", 3), "\xFF\xFE not UTF-8" };
         for (const auto& answer : answers) {
             SCOPED_TRACE(answer);
-            JobControl control("j-0000000000000000", std::nullopt, {}, [&](const JSON&) { return answer; });
+            JobControl control(
+                "j-0000000000000000", std::nullopt, {}, [&](const JSON&, std::stop_token) { return answer; });
             EXPECT_EQ(control.ask(question("p-000000000001")), answer);
         }
     }
@@ -173,7 +175,9 @@ namespace {
         test::ManualClock clock;
         JobControl control(
             "j-0000000000000003", std::nullopt, {},
-            [](const JSON&) -> std::string { throw std::runtime_error("the job manager is gone"); },
+            [](const JSON&, std::stop_token) -> std::string {
+                throw std::runtime_error("the job manager is gone");
+            },
             clock.function());
         EXPECT_EQ(control.ask(question("p-000000000001")), "deny");
         auto state = control.waitState();
@@ -200,7 +204,8 @@ namespace {
             return late;
         };
         JobControl control(
-            "j-0000000000000004", std::nullopt, {}, [](const JSON&) { return "once"; }, clock);
+            "j-0000000000000004", std::nullopt, {}, [](const JSON&, std::stop_token) { return "once"; },
+            clock);
 
         auto first = std::async(std::launch::async, [&] { return control.ask(question("p-000000000001")); });
         firstReadTheClock.get_future().wait();

@@ -49,7 +49,7 @@ namespace {
         std::mutex lock;
         DecidedRun result;
         auto control = std::make_shared<JobControl>(
-            "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt) {
+            "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt, std::stop_token) {
                 std::lock_guard guard(lock);
                 result.prompts.push_back(prompt);
                 return answer;

@@ -81,7 +81,7 @@ namespace {
         std::shared_ptr<JobControl> asking(ScriptedQuestions& questions) const
         {
             return std::make_shared<JobControl>("j-1", std::nullopt, JobControl::EventHandler {},
-                [&questions](const JSON& prompt) { return questions.answer(prompt); });
+                [&questions](const JSON& prompt, std::stop_token) { return questions.answer(prompt); });
         }
 
         RelayData data;
@@ -289,7 +289,7 @@ TEST(RunPermissionDecisions, QuestionsWaitOnTheirOwnThreadsAndEachGetsItsOwnAnsw
     std::map<std::string, std::string> answers; // by path shown to the user
     int waiting = 0;
     auto control = std::make_shared<JobControl>(
-        "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt) {
+        "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt, std::stop_token) {
             std::string path = *prompt.subscript("path")->stringValue();
             std::unique_lock guard(lock);
             ++waiting;
