@@ -1,8 +1,10 @@
 #include "tests/support/TestSupport.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pthread.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -48,6 +50,12 @@ PeerResult runPeer(const std::vector<std::string>& argv, const std::string& inpu
     close(toChild[0]);
     close(fromChild[1]);
     std::thread writer([fd = toChild[1], &input] {
+        // A child that exits without reading its input must not end the test by SIGPIPE; blocked here,
+        // the signal stays with this thread and goes when it ends, while write fails with EPIPE.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
         std::size_t sent = 0;
         while (sent < input.size()) {
             ssize_t n = write(fd, input.data() + sent, input.size() - sent);
