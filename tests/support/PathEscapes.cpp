@@ -14,10 +14,11 @@ PathEscapes::PathEscapes(const fs::path& home, const fs::path& work, const fs::p
 {
     using enum PathEscape::Decision;
     for (const auto& folder :
-        { sshFolder / "sub", home / "other", grant / "sub/deeper", work / "sub/deeper" })
+        { sshFolder / "sub", home / "other/sub", grant / "sub/deeper", work / "sub/deeper" })
         fs::create_directories(folder);
     fs::create_symlink(sshFolder / "sub", work / "k");
-    fs::create_symlink("k/../authorized_keys", work / "t");
+    fs::create_symlink(home / "other/sub", work / "away");
+    fs::create_symlink("away/../escaped.txt", work / "t");
     fs::create_symlink("sub/deeper", work / "s");
     fs::create_symlink(home / "other", grant / "o");
     fs::create_symlink("sub/deeper", grant / "d");
@@ -40,7 +41,7 @@ PathEscapes::PathEscapes(const fs::path& home, const fs::path& work, const fs::p
         { "dot-dot after a link out of the granted folder", grant / "o/../.gitconfig", deny,
             home / ".gitconfig" },
         { "dot-dot after a link within the granted folder", grant / "d/../.env", ask, grant / "sub/.env" },
-        { "link whose target holds dot-dot", work / "t", deny, sshFolder / "authorized_keys" },
+        { "link whose target holds dot-dot", work / "t", deny, home / "other/escaped.txt" },
         { "dot-dot after a link within the work folder", work / "s/../notes.txt", allowWorkspace,
             work / "sub/notes.txt" },
         { "dot-dot after a folder that does not exist", work / "new/../notes.txt", deny, {} },
