@@ -200,8 +200,9 @@ TEST(RunPermissionDecisions, EscapesThroughTheApprovalToolAreDecidedWhereTheWrit
             escape.decision == PathEscape::Decision::deny ? denyWith(kNeedsConfirmation)
                                                           : allowWriting(question, escape.lands));
         auto prompts = questions.prompts();
-        ASSERT_EQ(prompts.size(), asked + (escape.decision == PathEscape::Decision::ask ? 1 : 0));
-        if (prompts.size() > asked) {
+        bool asks = escape.decision == PathEscape::Decision::ask;
+        EXPECT_EQ(prompts.size(), asked + (asks ? 1 : 0));
+        if (asks && prompts.size() > asked) {
             EXPECT_EQ(*prompts.back().subscript("path"),
                 JSON(homeRelativePath(escape.lands, world.data.resolver.home)));
         }

@@ -237,6 +237,7 @@ TEST_F(PermissionDeciderFixture, FollowsLinksInTheParentAndOfTheFileItself)
     fs::create_symlink(root / "to-work" / "chain-end.txt", work / "chain-start.txt");
     std::ofstream(outside / "profile") << "profile";
     fs::create_hard_link(outside / "profile", work / "shared.txt");
+    std::ofstream(work / "profile") << "profile";
 
     struct Case {
         std::string name;
@@ -254,6 +255,9 @@ TEST_F(PermissionDeciderFixture, FollowsLinksInTheParentAndOfTheFileItself)
             ask(writable / ".git/config", writable / ".git/config", false, kGitReason) },
         { "relative link out of the work folder", work / "relative-escape", Outcome::deny() },
         { "link loop", work / "loop-a", Outcome::deny() },
+        { "below a file", work / "profile/x", Outcome::deny() },
+        { "dot-dot above the root", "/.." / work.relative_path() / "notes.txt",
+            Outcome::allowWorkspace(work / "notes.txt") },
         { "chain through a linked folder", work / "chain-start.txt",
             Outcome::allowWorkspace(work / "chain-end.txt") },
         { "file with a second hard link", work / "shared.txt",
