@@ -41,6 +41,8 @@ PathEscapes::PathEscapes(const fs::path& home, const fs::path& work, const fs::p
         { "dot-dot after a link out of the granted folder", grant / "o/../.gitconfig", deny,
             home / ".gitconfig" },
         { "dot-dot after a link within the granted folder", grant / "d/../.env", ask, grant / "sub/.env" },
+        { "link to a folder within the granted folder", grant / "d/.gitconfig", ask,
+            grant / "sub/deeper/.gitconfig" },
         { "link whose target holds dot-dot", work / "t", deny, home / "other/escaped.txt" },
         { "dot-dot after a link within the work folder", work / "s/../notes.txt", allowWorkspace,
             work / "sub/notes.txt" },
