@@ -131,6 +131,8 @@ TEST(RunPermissionDecisionsRealCLI, EscapesAreRefusedOrAskedAboutWhereTheWriteLa
         world, granted, files, "once", "mv '" + planted.string() + "'/* '" + work.string() + "'/\n");
 
     EXPECT_EQ(run.output.reply, "Finished.");
+    // This Claude Code refuses many of them itself (it folds dot-dots before it writes, and refuses
+    // links out of its folders and files that are not regular): whoever refuses, nothing lands.
     for (const auto& [file, content] : refused) {
         SCOPED_TRACE(file.string());
         EXPECT_EQ(readFile(file), content);
