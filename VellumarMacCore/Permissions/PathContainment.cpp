@@ -33,6 +33,12 @@ bool isPathInside(const std::filesystem::path& child, const std::filesystem::pat
     return childPath.starts_with(folderPath);
 }
 
+bool isPathCoveredBy(const std::filesystem::path& child, const std::filesystem::path& place)
+{
+    std::string placePath = standardizedPath(place).string();
+    return !placePath.empty() && placePath != "/" && isPathInside(child, place);
+}
+
 std::string homeRelativePath(const std::filesystem::path& path, const std::filesystem::path& home)
 {
     std::string text = standardizedPath(path).string();

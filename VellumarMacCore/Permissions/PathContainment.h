@@ -16,6 +16,10 @@ std::filesystem::path resolvingSymlinks(const std::filesystem::path& path);
 // True when `child` equals `folder` or lies below it, comparing standardized paths.
 bool isPathInside(const std::filesystem::path& child, const std::filesystem::path& folder);
 
+// `isPathInside` for a place that allows something: an empty place or the root covers nothing, since
+// neither is ever a place the user chose and either would cover every path.
+bool isPathCoveredBy(const std::filesystem::path& child, const std::filesystem::path& place);
+
 // How a path is shown to the user: "~" for `home` itself, "~/<relative>" for a path below it, else
 // the standardized path.
 std::string homeRelativePath(const std::filesystem::path& path, const std::filesystem::path& home);

@@ -4,11 +4,10 @@
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
+#include "VellumarMacCore/Permissions/WriteDestination.h"
 
 #include <algorithm>
 #include <cmath>
-#include <sys/stat.h>
-#include <system_error>
 #include <vector>
 
 namespace vellumar {
@@ -18,8 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
     constexpr std::size_t kMaxFilePathCharacters = 4096;
-    // The kernel gives up after 40 links in one path; a chain longer than that cannot be written either.
-    constexpr int kMaxLinkHops = 40;
 
     constexpr std::string_view kUploadsFolderName = "uploads";
     // The instruction files and the settings folder Claude Code reads from any folder it works in; a
@@ -44,34 +41,6 @@ namespace {
         return scalars <= kMaxFilePathCharacters;
     }
 
-    // The file with the links of its folder resolved; the file itself as named.
-    fs::path withResolvedFolder(const fs::path& file)
-    {
-        fs::path standardized = standardizedPath(file);
-        if (!standardized.has_filename())
-            return resolvingSymlinks(standardized);
-        return resolvingSymlinks(standardized.parent_path()) / standardized.filename();
-    }
-
-    // Where a write to `file` lands: the end of its chain of symbolic links, or `file` itself when it
-    // is not a link (a file that does not exist yet included). Nothing for a loop or an unreadable link.
-    std::optional<fs::path> writeDestination(fs::path file)
-    {
-        for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-            struct stat info { };
-            if (lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-                return file;
-            std::error_code error;
-            fs::path next = fs::read_symlink(file, error);
-            if (error)
-                return std::nullopt;
-            if (next.is_relative())
-                next = file.parent_path() / next;
-            file = withResolvedFolder(next);
-        }
-        return std::nullopt;
-    }
-
     // The non-empty "/"-separated pieces of `file` below `folder`, which must contain it.
     std::vector<std::string> piecesBelow(const fs::path& file, const fs::path& folder)
     {
@@ -89,19 +58,18 @@ namespace {
 
     bool isStrictlyInside(const fs::path& file, const fs::path& folder)
     {
-        return isPathInside(file, folder) && standardizedPath(file) != standardizedPath(folder);
+        return isPathCoveredBy(file, folder) && standardizedPath(file) != standardizedPath(folder);
     }
 
-    PermissionDecider::Outcome decideInWorkFolder(const fs::path& file, const fs::path& workFolder)
+    // Whether the work folder's own rules forbid the file: the phone's uploads and Claude Code's
+    // instruction files.
+    bool isForbiddenInWorkFolder(const fs::path& file, const fs::path& workFolder)
     {
         auto pieces = piecesBelow(file, workFolder);
         if (!pieces.empty() && pieces.front() == kUploadsFolderName)
-            return PermissionDecider::Outcome::deny();
-        for (const auto& piece : pieces) {
-            if (listContains(kClaudeFileNames, piece))
-                return PermissionDecider::Outcome::deny();
-        }
-        return PermissionDecider::Outcome::allowWorkspace();
+            return true;
+        return std::any_of(pieces.begin(), pieces.end(),
+            [](const std::string& piece) { return listContains(kClaudeFileNames, piece); });
     }
 
     PermissionDecider::Outcome askInGrantedFolder(
@@ -160,14 +128,19 @@ namespace PermissionDecider {
         if (pathText == nullptr || !isUsableFilePath(*pathText))
             return Outcome::deny();
 
-        auto destination = writeDestination(withResolvedFolder(*pathText));
+        auto destination = writeDestination(*pathText);
         if (!destination)
             return Outcome::deny();
-        const fs::path& file = *destination;
+        const fs::path& file = destination->path;
 
         fs::path work = resolvingSymlinks(workFolder);
-        if (isStrictlyInside(file, work))
-            return decideInWorkFolder(file, work);
+        if (isStrictlyInside(file, work)) {
+            if (isForbiddenInWorkFolder(file, work))
+                return Outcome::deny();
+            // A file with another name may be anyone's file under that name: the folder rule decides.
+            if (!destination->hasOtherNames)
+                return Outcome::allowWorkspace(file);
+        }
 
         for (const auto& grant : permissions.applyingGates().folders) {
             if (grant.writable && isStrictlyInside(file, grant.path))

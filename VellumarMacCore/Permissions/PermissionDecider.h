@@ -28,7 +28,7 @@ namespace PermissionDecider {
 
     struct Target {
         std::string tool; // as Claude Code sent it
-        std::filesystem::path path; // the file that would be written, links resolved
+        std::filesystem::path path; // the file that would be written, as `writeDestination` finds it
         std::filesystem::path scope; // what an allowance covers: the file or a whole folder
         bool canAlways = false; // the phone may offer "always" for this scope
         std::string reason; // the sentence shown to the user
@@ -41,18 +41,29 @@ namespace PermissionDecider {
 
         Kind kind = Kind::deny;
         std::optional<Target> target; // only for `ask`
+        // Where the write lands (`ask` and `allowWorkspace`): the path an allowed write must use,
+        // since the one Claude Code sent may reach it only through links.
+        std::filesystem::path file;
 
-        static Outcome ask(Target target) { return { Kind::ask, std::move(target) }; }
-        static Outcome allowWorkspace() { return { Kind::allowWorkspace, std::nullopt }; }
-        static Outcome deny() { return { Kind::deny, std::nullopt }; }
+        static Outcome ask(Target target)
+        {
+            std::filesystem::path file = target.path;
+            return { Kind::ask, std::move(target), std::move(file) };
+        }
+        static Outcome allowWorkspace(std::filesystem::path file)
+        {
+            return { Kind::allowWorkspace, std::nullopt, std::move(file) };
+        }
+        static Outcome deny() { return { Kind::deny, std::nullopt, {} }; }
 
         friend bool operator==(const Outcome&, const Outcome&) = default;
     };
 
     // Decides one file-tool question from the tool's name and input (nullptr when absent), the
-    // run's permissions (gates not yet applied) and the conversation's work folder. Reads symbolic
-    // links on the way, nothing else; safe from any thread. A file that is itself a symbolic link
-    // is decided on where the link leads, since that is where the write lands.
+    // run's permissions (gates not yet applied) and the conversation's work folder. The file is
+    // decided on where the write lands (`writeDestination`), never on the path as written; a path
+    // whose landing place cannot be named is denied. Reads the file system only; safe from any
+    // thread. What the disk looks like after the decision is beyond it: Claude Code writes.
     Outcome decide(std::string_view tool, const JSON* input, const ResolvedPermissions& permissions,
         const std::filesystem::path& workFolder);
 

@@ -19,7 +19,7 @@ bool PermissionGrants::covers(std::string_view conversationKey, const std::files
     if (entry == m_grants.end())
         return false;
     return std::any_of(entry->second.begin(), entry->second.end(),
-        [&](const std::filesystem::path& scope) { return isPathInside(file, scope); });
+        [&](const std::filesystem::path& scope) { return isPathCoveredBy(file, scope); });
 }
 
 void PermissionGrants::remove(std::string_view conversationKey)

@@ -16,7 +16,7 @@ class PermissionGrants {
 public:
     // Appends `scope` to the conversation's grants; the same scope may be granted twice.
     void add(const std::string& conversationKey, const std::filesystem::path& scope);
-    // True when `file` is a granted scope or lies inside one (`isPathInside`, paths as given).
+    // True when `file` is a granted scope or lies inside one (`isPathCoveredBy`, paths as given).
     bool covers(std::string_view conversationKey, const std::filesystem::path& file) const;
     // Forgets everything granted for the conversation; used when the conversation is cleared.
     void remove(std::string_view conversationKey);

@@ -25,16 +25,19 @@ namespace {
     constexpr std::size_t kRequestIDBytes = 6;
     constexpr auto kQuestionLifetime = std::chrono::seconds(600);
 
-    JSON allowReply(const JSON* input)
+    // The input as Claude Code sent it, except that the file is named as the decider found it: the
+    // path as written may reach it through links that could still change, or lead elsewhere.
+    JSON allowReply(const JSON& input, const std::filesystem::path& file)
     {
-        return JSON::object(
-            { { "behavior", "allow" }, { "updatedInput", input ? *input : JSON(JSON::Object {}) } });
+        JSON::Object members = *input.objectValue();
+        members["file_path"] = JSON(file.string());
+        return JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON(std::move(members)) } });
     }
 
     bool isInsideAlwaysWritable(const std::filesystem::path& path, const ResolvedPermissions& permissions)
     {
         return std::any_of(permissions.alwaysWrites.begin(), permissions.alwaysWrites.end(),
-            [&](const std::filesystem::path& folder) { return isPathInside(path, folder); });
+            [&](const std::filesystem::path& folder) { return isPathCoveredBy(path, folder); });
     }
 
     // The user's answer to a question the gate thread waits for; the job manager always gives one.
@@ -77,12 +80,14 @@ JSON decidePermission(const JSON& question, const ClaudeReplyRunner::QuestionCon
         const JSON* name = question.subscript("tool_name");
         std::string_view tool = name && name->stringValue() ? std::string_view(*name->stringValue()) : "";
         const JSON* input = question.subscript("input");
-        JSON allowed = allowReply(input);
-
         auto outcome = PermissionDecider::decide(tool, input, context.permissions, context.workFolder);
+        if (outcome.kind == PermissionDecider::Outcome::Kind::deny)
+            return denyReply(kNeedsConfirmation);
+        // Only an object with a "file_path" gets past the decider.
+        JSON allowed = allowReply(*input, outcome.file);
         if (outcome.kind == PermissionDecider::Outcome::Kind::allowWorkspace)
             return allowed;
-        if (outcome.kind != PermissionDecider::Outcome::Kind::ask || !outcome.target)
+        if (!outcome.target)
             return denyReply(kNeedsConfirmation);
 
         const auto& target = *outcome.target;

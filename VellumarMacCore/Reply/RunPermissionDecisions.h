@@ -9,9 +9,10 @@
 
 namespace vellumar {
 
-// The reply object for Claude Code: allow with the question's input unchanged, or deny with a
-// sentence that tells Claude Code what happened. Never throws; blocks the calling gate thread for
-// as long as the user takes to answer, holding no lock meanwhile. Any thread, several at once.
+// The reply object for Claude Code: allow with the question's input, its "file_path" replaced by
+// where the decider found the write lands, or deny with a sentence that tells Claude Code what
+// happened. Never throws; blocks the calling gate thread for as long as the user takes to answer,
+// holding no lock meanwhile. Any thread, several at once.
 JSON decidePermission(const JSON& question, const ClaudeReplyRunner::QuestionContext& context);
 
 // {"behavior": "deny", "message": message}.

@@ -2,11 +2,13 @@
 
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
+#include "tests/support/PathEscapes.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -69,12 +71,15 @@ TEST_F(PermissionDeciderFixture, DecidesByWhereTheFileLies)
         Outcome expected;
     };
     const std::vector<Case> cases = {
-        { "work-folder file", (work / "notes.txt").string(), "Write", Outcome::allowWorkspace() },
-        { "deeper work-folder file", (work / "a/b/notes.txt").string(), "Edit", Outcome::allowWorkspace() },
-        { "MultiEdit in the work folder", (work / "x.md").string(), "MultiEdit", Outcome::allowWorkspace() },
+        { "work-folder file", (work / "notes.txt").string(), "Write",
+            Outcome::allowWorkspace(work / "notes.txt") },
+        { "deeper work-folder file", (work / "a/b/notes.txt").string(), "Edit",
+            Outcome::allowWorkspace(work / "a/b/notes.txt") },
+        { "MultiEdit in the work folder", (work / "x.md").string(), "MultiEdit",
+            Outcome::allowWorkspace(work / "x.md") },
         { "uploads", (work / "uploads/x.png").string(), "Write", Outcome::deny() },
         { "uploads only at the top", (work / "sub/uploads/x.png").string(), "Write",
-            Outcome::allowWorkspace() },
+            Outcome::allowWorkspace(work / "sub/uploads/x.png") },
         { "CLAUDE.md", (work / "CLAUDE.md").string(), "Write", Outcome::deny() },
         { "CLAUDE.local.md deeper", (work / "sub/CLAUDE.local.md").string(), "Edit", Outcome::deny() },
         { ".claude deeper", (work / "sub/.claude/settings.json").string(), "Write", Outcome::deny() },
@@ -99,7 +104,7 @@ TEST_F(PermissionDeciderFixture, DecidesByWhereTheFileLies)
             ask(F / ".env", F / ".env", false, kPlainReason) },
         { "the first hidden folder decides", (F / ".cache/.git/x").string(), "Write",
             ask(F / ".cache/.git/x", F / ".cache/.git/x", false, "This is a hidden folder (.cache).") },
-        { "dot-dot folded", (F / "sub/../a.txt").string(), "Write",
+        { "dot-dot after a folder", (F / "work/../a.txt").string(), "Write",
             ask(F / "a.txt", F / "a.txt", false, kPlainReason) },
         { "the granted folder itself", F.string(), "Write", Outcome::deny() },
         { "read-only folder", (readable / "a.txt").string(), "Write", Outcome::deny() },
@@ -125,15 +130,18 @@ TEST_F(PermissionDeciderFixture, DecidesByWhereTheFileLies)
 TEST_F(PermissionDeciderFixture, AcceptsAPathOfExactly4096Characters)
 {
     std::string prefix = (writable / "").string();
-    std::string path = prefix + std::string(4096 - prefix.size(), 'a');
-    ASSERT_EQ(path.size(), 4096u);
-    EXPECT_EQ(decideWrite(path).kind, Outcome::Kind::ask);
-    // Characters, not bytes: 4,096 two-byte letters are within the limit.
-    std::string wide = prefix;
-    while (wide.size() < prefix.size() + 2 * (4096 - prefix.size()))
-        wide += "\xc3\xa9";
-    EXPECT_EQ(decideWrite(wide).kind, Outcome::Kind::ask);
-    EXPECT_EQ(decideWrite(wide + "\xc3\xa9").kind, Outcome::Kind::deny);
+    // Names of 99 letters each, since the kernel takes no name over 255 bytes.
+    auto pathOf = [&](std::string_view letter, std::size_t characters) {
+        std::string path = prefix;
+        for (std::size_t count = prefix.size(); count < characters; ++count)
+            path += (count - prefix.size()) % 100 == 99 ? std::string_view("/") : letter;
+        return path;
+    };
+    ASSERT_EQ(pathOf("a", 4096).size(), 4096u);
+    EXPECT_EQ(decideWrite(pathOf("a", 4096)).kind, Outcome::Kind::ask);
+    // Characters, not bytes: 4,096 characters, most of them two-byte letters, are within the limit.
+    EXPECT_EQ(decideWrite(pathOf("\xc3\xa9", 4096)).kind, Outcome::Kind::ask);
+    EXPECT_EQ(decideWrite(pathOf("\xc3\xa9", 4097)).kind, Outcome::Kind::deny);
 }
 
 TEST_F(PermissionDeciderFixture, RefusesInputsThatAreNotAFilePath)
@@ -157,9 +165,59 @@ TEST_F(PermissionDeciderFixture, GatedWriteLeavesNoWritableFolder)
 {
     permissions.approve = { "write" };
     EXPECT_EQ(decideWrite((writable / "a.txt").string()), Outcome::deny());
-    EXPECT_EQ(decideWrite((work / "a.txt").string()), Outcome::allowWorkspace());
+    EXPECT_EQ(decideWrite((work / "a.txt").string()), Outcome::allowWorkspace(work / "a.txt"));
     permissions.granted = { "write" };
     EXPECT_EQ(decideWrite((writable / "a.txt").string()).kind, Outcome::Kind::ask);
+}
+
+TEST_F(PermissionDeciderFixture, AnEmptyOrRootPlaceCoversNothing)
+{
+    struct Case {
+        std::string name;
+        fs::path work;
+        std::optional<fs::path> grant;
+    };
+    for (const auto& testCase : std::vector<Case> { { "empty work folder", "", std::nullopt },
+             { "root as work folder", "/", std::nullopt }, { "empty grant", work, "" },
+             { "root as grant", work, "/" } }) {
+        SCOPED_TRACE(testCase.name);
+        ResolvedPermissions broad;
+        if (testCase.grant)
+            broad.folders = { FolderGrant { .path = *testCase.grant, .writable = true } };
+        JSON input = JSON::object({ { "file_path", (outside / "a.txt").string() } });
+        EXPECT_EQ(PermissionDecider::decide("Write", &input, broad, testCase.work), Outcome::deny());
+    }
+}
+
+TEST(PermissionDeciderEscapes, DecidesWhereTheKernelLandsTheWrite)
+{
+    test::TemporaryFolder folder;
+    fs::path home = resolvingSymlinks(folder.path()) / "home";
+    fs::path work = home / ".local/share/Vellumar/workspaces/c-1";
+    fs::path grant = home / "project";
+    fs::create_directories(work);
+    fs::create_directories(grant);
+    test::PathEscapes escapes(home, work, grant);
+    ResolvedPermissions permissions;
+    permissions.folders = { FolderGrant { .path = grant, .writable = true, .label = "~/project" } };
+    for (const auto& escape : escapes.cases) {
+        SCOPED_TRACE(escape.name);
+        JSON input = JSON::object({ { "file_path", escape.path.string() } });
+        Outcome outcome = PermissionDecider::decide("Write", &input, permissions, work);
+        switch (escape.decision) {
+        case test::PathEscape::Decision::deny:
+            EXPECT_EQ(outcome, Outcome::deny());
+            break;
+        case test::PathEscape::Decision::allowWorkspace:
+            EXPECT_EQ(outcome, Outcome::allowWorkspace(escape.lands));
+            break;
+        case test::PathEscape::Decision::ask:
+            ASSERT_EQ(outcome.kind, Outcome::Kind::ask);
+            EXPECT_EQ(outcome.file, escape.lands);
+            EXPECT_EQ(outcome.target->path, escape.lands);
+            break;
+        }
+    }
 }
 
 TEST_F(PermissionDeciderFixture, FollowsLinksInTheParentAndOfTheFileItself)
@@ -177,6 +235,9 @@ TEST_F(PermissionDeciderFixture, FollowsLinksInTheParentAndOfTheFileItself)
     fs::create_symlink("loop-b", work / "loop-a");
     fs::create_symlink("loop-a", work / "loop-b");
     fs::create_symlink(root / "to-work" / "chain-end.txt", work / "chain-start.txt");
+    std::ofstream(outside / "profile") << "profile";
+    fs::create_hard_link(outside / "profile", work / "shared.txt");
+    std::ofstream(work / "profile") << "profile";
 
     struct Case {
         std::string name;
@@ -184,16 +245,23 @@ TEST_F(PermissionDeciderFixture, FollowsLinksInTheParentAndOfTheFileItself)
         Outcome expected;
     };
     const std::vector<Case> cases = {
-        { "link in the parent into the work folder", root / "to-work/notes.txt", Outcome::allowWorkspace() },
+        { "link in the parent into the work folder", root / "to-work/notes.txt",
+            Outcome::allowWorkspace(work / "notes.txt") },
         { "dangling link to a secret", work / "planted.txt", Outcome::deny() },
         { "link to an existing file outside", work / "planted-existing.txt", Outcome::deny() },
-        { "link within the work folder", work / "alias.txt", Outcome::allowWorkspace() },
+        { "link within the work folder", work / "alias.txt", Outcome::allowWorkspace(work / "real.txt") },
         { "link to an instruction file", work / "instructions.txt", Outcome::deny() },
         { "link into a granted folder's git folder", work / "git-config",
             ask(writable / ".git/config", writable / ".git/config", false, kGitReason) },
         { "relative link out of the work folder", work / "relative-escape", Outcome::deny() },
         { "link loop", work / "loop-a", Outcome::deny() },
-        { "chain through a linked folder", work / "chain-start.txt", Outcome::allowWorkspace() },
+        { "below a file", work / "profile/x", Outcome::deny() },
+        { "dot-dot above the root", "/.." / work.relative_path() / "notes.txt",
+            Outcome::allowWorkspace(work / "notes.txt") },
+        { "chain through a linked folder", work / "chain-start.txt",
+            Outcome::allowWorkspace(work / "chain-end.txt") },
+        { "file with a second hard link", work / "shared.txt",
+            ask(work / "shared.txt", work / "shared.txt", false, kPlainReason) },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -14,6 +14,8 @@ TEST(PermissionGrants, CoversWhatWasGrantedForTheSameConversationOnly)
     PermissionGrants grants;
     grants.add("c1", "/Users/u/p/.claude/skills");
     grants.add("c1", "/Users/u/notes.txt");
+    grants.add("c3", "");
+    grants.add("c3", "/");
     struct Case {
         std::string key;
         std::string file;
@@ -28,6 +30,8 @@ TEST(PermissionGrants, CoversWhatWasGrantedForTheSameConversationOnly)
              { "c1", "/Users/u/p/.claude", false },
              { "c2", "/Users/u/notes.txt", false },
              { "", "/Users/u/notes.txt", false },
+             { "c3", "/Users/u/notes.txt", false },
+             { "c3", "/", false },
          }) {
         SCOPED_TRACE(testCase.key + " " + testCase.file);
         EXPECT_EQ(grants.covers(testCase.key, testCase.file), testCase.covered);

@@ -2,8 +2,13 @@
 
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
+#include "VellumarMacCore/Permissions/PermissionGate.h"
+#include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 #include "VellumarMacCore/Reply/JobControl.h"
+#include "tests/support/InteractivePeer.h"
+#include "tests/support/PathEscapes.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -110,6 +115,30 @@ namespace {
         return JSON::object({ { "behavior", "deny" }, { "message", JSON(message) } });
     }
 
+    JSON allowWriting(const JSON& question, const fs::path& file)
+    {
+        JSON::Object input = *question.subscript("input")->objectValue();
+        input["file_path"] = JSON(file.string());
+        return JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON(std::move(input)) } });
+    }
+
+    // Asks the permission sub-mode as Claude Code does and returns the decision it passes back.
+    std::optional<JSON> askThroughApprovalTool(InteractivePeer& server, int id, const JSON& question)
+    {
+        JSON call = JSON::object({ { "jsonrpc", "2.0" }, { "id", id }, { "method", "tools/call" },
+            { "params", JSON::object({ { "name", "approve" }, { "arguments", question } }) } });
+        if (!server.send(call.encoded() + "\n"))
+            return std::nullopt;
+        auto line = server.readLine();
+        auto reply = line ? JSON::decode(*line) : std::nullopt;
+        const JSON* content = reply ? reply->subscript("result") : nullptr;
+        content = content ? content->subscript("content") : nullptr;
+        if (!content || !content->arrayValue() || content->arrayValue()->empty())
+            return std::nullopt;
+        const JSON* text = content->arrayValue()->front().subscript("text");
+        return text && text->stringValue() ? JSON::decode(*text->stringValue()) : std::nullopt;
+    }
+
 }
 
 TEST(RunPermissionDecisions, WriteInTheWorkFolderIsAllowedAtOnceWithTheInputUnchanged)
@@ -151,6 +180,33 @@ TEST(RunPermissionDecisions, WhatCannotBeApprovedIsRefusedWithoutAsking)
     }
     EXPECT_TRUE(questions.prompts().empty());
     EXPECT_TRUE(world.approved->stored().empty());
+}
+
+TEST(RunPermissionDecisions, EscapesThroughTheApprovalToolAreDecidedWhereTheWriteLands)
+{
+    DecisionWorld world;
+    PathEscapes escapes(world.data.resolver.home, world.work, world.project);
+    ScriptedQuestions questions(std::vector<std::string>(escapes.cases.size(), "once"));
+    auto control = world.asking(questions);
+    PermissionGate gate(
+        [&](const JSON& question) { return decidePermission(question, world.context(control)); });
+    InteractivePeer server({ VELLUMAR_EXECUTABLE, std::string(PermissionMCPServer::flag), gate.path() });
+    int id = 0;
+    for (const auto& escape : escapes.cases) {
+        SCOPED_TRACE(escape.name);
+        std::size_t asked = questions.prompts().size();
+        JSON question = writeQuestion(escape.path);
+        EXPECT_EQ(askThroughApprovalTool(server, ++id, question),
+            escape.decision == PathEscape::Decision::deny ? denyWith(kNeedsConfirmation)
+                                                          : allowWriting(question, escape.lands));
+        auto prompts = questions.prompts();
+        bool asks = escape.decision == PathEscape::Decision::ask;
+        EXPECT_EQ(prompts.size(), asked + (asks ? 1 : 0));
+        if (asks && prompts.size() > asked) {
+            EXPECT_EQ(*prompts.back().subscript("path"),
+                JSON(homeRelativePath(escape.lands, world.data.resolver.home)));
+        }
+    }
 }
 
 TEST(RunPermissionDecisions, EachAnswerHasItsReply)
@@ -261,7 +317,8 @@ TEST(RunPermissionDecisions, ConversationAnswerForASkillsFileGrantsTheWholeSkill
 TEST(RunPermissionDecisions, WithoutAQuestionHandlerOnlyAlwaysPlacesAreAllowed)
 {
     DecisionWorld world;
-    world.permissions.alwaysWrites.push_back(world.project / "docs");
+    // An empty place and the root would cover every file.
+    world.permissions.alwaysWrites = { "", "/", world.project / "docs" };
     auto control = std::make_shared<JobControl>("compact");
     EXPECT_EQ(decidePermission(writeQuestion(world.project / "src/a.cpp"), world.context(control)),
         denyWith(kNobodyCanConfirm));
