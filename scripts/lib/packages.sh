@@ -1,6 +1,8 @@
+# shellcheck shell=bash
 # Sourced by the scripts that install what is missing.
 
 # What the build and the tests need from Debian.
+# shellcheck disable=SC2034 # used by the scripts that source this file
 build_packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
