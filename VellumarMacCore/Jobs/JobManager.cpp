@@ -485,10 +485,11 @@ std::vector<JobManager::JobPointer> JobManager::allQueued() const
 void JobManager::collectEndedTasks(Deferred& deferred)
 {
     auto self = std::this_thread::get_id();
-    auto others = std::ranges::partition(
-        m_endedTasks, [&](const std::jthread& task) { return task.get_id() == self; });
-    std::move(others.begin(), others.end(), std::back_inserter(deferred.endedTasks));
-    m_endedTasks.erase(others.begin(), others.end());
+    // The iterator form: clang 14 fails on the std::ranges::subrange the ranges form returns here.
+    auto others = std::partition(m_endedTasks.begin(), m_endedTasks.end(),
+        [&](const std::jthread& task) { return task.get_id() == self; });
+    std::move(others, m_endedTasks.end(), std::back_inserter(deferred.endedTasks));
+    m_endedTasks.erase(others, m_endedTasks.end());
 }
 
 }

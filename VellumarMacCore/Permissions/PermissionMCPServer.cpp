@@ -24,6 +24,12 @@ namespace {
 
     // Standard output, shared by the reading thread and the tool-call threads.
     struct Output {
+        // Spelled out because clang 14 cannot make_shared an aggregate from parentheses.
+        explicit Output(int descriptorToWrite)
+            : descriptor(descriptorToWrite)
+        {
+        }
+
         int descriptor;
         std::mutex lock;
 

@@ -368,7 +368,9 @@ TEST(PermissionResolver, ChecksThatAFolderExistsAndOpens)
              std::pair { t.home / "missing", std::string("~/missing") },
              std::pair { t.home / "notes.txt/x", std::string("~/notes.txt/x") } }) {
         SCOPED_TRACE(label);
-        expectRefusal(refusalOf([&] { resolver.checkReadable(folder, label); }),
+        // Named captures: clang 14 cannot capture structured bindings.
+        expectRefusal(
+            refusalOf([&resolver, path = folder, name = label] { resolver.checkReadable(path, name); }),
             Refusal { 400, "folder_not_found", "The folder \"" + label + "\" was not found." });
     }
 }

@@ -1,0 +1,36 @@
+# shellcheck shell=bash
+# Sourced by the scripts that install what is missing.
+
+# What building and running need from Debian.
+# shellcheck disable=SC2034 # used by the scripts that source this file
+run_packages=(
+  cmake ninja-build g++ pkg-config
+  libicu-dev libssl-dev
+  nlohmann-json3-dev
+  libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
+)
+
+# What the tests add: their libraries, tools and peers.
+# shellcheck disable=SC2034
+test_packages=(
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3 curl python3-croniter
+  imagemagick libheif-examples ffmpeg file
+)
+
+# install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.
+install_missing_packages() {
+  local missing=() package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
+  ((${#missing[@]})) || return 0
+  local as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${as_root[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
