@@ -142,7 +142,9 @@ TEST(ProbePool, CanBeDestroyedWhileAWorkerHangs)
 
 TEST(PermissionResolverProbe, ReturnsTheBodysValueOrRethrowsItsError)
 {
-    auto resolver = resolverWith(std::make_shared<ProbePool>(2), 60.0);
+    // A worker counts as busy until just after its body has answered, so each of these probes may need
+    // a worker of its own.
+    auto resolver = resolverWith(std::make_shared<ProbePool>(4), 60.0);
     EXPECT_EQ(resolver.probe([] { return 42; }), 42);
     EXPECT_EQ(resolver.probe([] { return std::optional<int>(); }),
         std::optional<std::optional<int>>(std::in_place));
