@@ -1,6 +1,8 @@
 #include "Platform/Crypto.h"
 #include "Platform/Random.h"
 
+#include "tests/support/HTTPPeers.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -16,13 +18,7 @@ std::span<const std::uint8_t> bytesOf(std::string_view text)
 
 std::string hex(std::span<const std::uint8_t> bytes)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (auto byte : bytes) {
-        out += digits[byte >> 4];
-        out += digits[byte & 15];
-    }
-    return out;
+    return vellumar::test::hexOf({ reinterpret_cast<const char*>(bytes.data()), bytes.size() });
 }
 
 TEST(Crypto, DigestsAndBase64MatchKnownVectors)
