@@ -24,12 +24,11 @@ std::vector<std::string> fireTimes(
     auto cron = RoutineCron::parse(text);
     if (!cron)
         return { "refused" };
+    auto timeZone = zone(zoneName);
     std::vector<std::string> times;
-    for (auto next = cron->nextDate(after, *zone(zoneName)); count-- > 0;
-         next = cron->nextDate(*next, *zone(zoneName))) {
+    for (std::optional<RoutineDate> next = after; count-- > 0 && next;) {
+        next = cron->nextDate(*next, *timeZone);
         times.push_back(describe(next));
-        if (!next)
-            break;
     }
     return times;
 }
