@@ -6,134 +6,82 @@
 
 #include <cerrno>
 #include <cmath>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <pthread.h>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace vellumar {
+
+void PrintTo(const CommandResult& result, std::ostream* out)
+{
+    *out << "{ status " << result.status << ", output " << testing::PrintToString(result.output)
+         << (result.timedOut ? ", timed out }" : " }");
+}
+
 namespace {
-
-    using std::chrono::seconds;
-    using std::chrono::steady_clock;
-
-    // Well past every limit the runner gives, so a hang fails instead of passing slowly.
-    constexpr auto kHangBound = seconds(20);
 
     CommandResult runShell(const std::string& script, double timeLimitSeconds = 10)
     {
         return runCommand("/bin/sh", { "-c", script }, { .timeLimitSeconds = timeLimitSeconds });
     }
 
-    std::error_code launchErrorOf(const std::filesystem::path& executable,
-        const std::vector<std::string>& arguments, const CommandOptions& options)
-    {
-        try {
-            runCommand(executable, arguments, options);
-        } catch (const CommandLaunchError& error) {
-            return error.code();
-        }
-        return {};
-    }
-
-    TEST(CommandRunner, ExitCodeWithoutOutput)
-    {
-        auto result = runShell("exit 3");
-        EXPECT_EQ(result, (CommandResult { .status = 3, .output = "", .timedOut = false }));
-    }
-
-    TEST(CommandRunner, ReportsExitCodesAndSignalNumbers)
+    TEST(CommandRunner, ReportsStatusAndStandardOutputOnly)
     {
         struct Case {
             const char* script;
-            std::int32_t status;
+            CommandResult expected;
         };
         const Case cases[] = {
-            { "exit 0", 0 },
-            { "exit 255", 255 },
-            { "kill -KILL $$", SIGKILL },
-            { "kill -SEGV $$", SIGSEGV },
+            { "exit 3", { .status = 3 } },
+            { "exit 255", { .status = 255 } },
+            { "kill -KILL $$", { .status = SIGKILL } },
+            { "printf 'a\\0b'; echo hidden >&2; printf '\\nend'", { .output = std::string("a\0b\nend", 7) } },
+            { "if read line; then echo data; else echo end-of-file; fi", { .output = "end-of-file\n" } },
+            // A descendant that finishes within the reader's grace still gets its output in.
+            { "(sleep 1; echo late) & echo early", { .output = "early\nlate\n" } },
         };
         for (const auto& testCase : cases) {
             SCOPED_TRACE(testCase.script);
-            auto result = runShell(testCase.script);
-            EXPECT_EQ(result.status, testCase.status);
-            EXPECT_FALSE(result.timedOut);
+            EXPECT_EQ(runShell(testCase.script), testCase.expected);
         }
-    }
-
-    TEST(CommandRunner, CapturesStandardOutputAndDiscardsStandardError)
-    {
-        EXPECT_EQ(runShell("echo only-error >&2").output, "");
-        EXPECT_EQ(
-            runShell("printf 'a\\0b'; echo hidden >&2; printf '\\nend'").output, std::string("a\0b\nend", 7));
-    }
-
-    TEST(CommandRunner, StandardInputIsAtEndOfFile)
-    {
-        auto result = runShell("if read line; then echo data; else echo end-of-file; fi", 5);
-        EXPECT_EQ(result.output, "end-of-file\n");
-        EXPECT_FALSE(result.timedOut);
     }
 
     TEST(CommandRunner, KeepsOutputUpToTheLimitAndDropsOutputBeyondIt)
     {
-        struct Case {
-            std::size_t bytes;
-            std::size_t expectedSize;
-        };
-        const Case cases[] = {
-            { 1024 * 1024, 1024 * 1024 }, // well past a pipe's buffer
-            { kCommandOutputLimitBytes, kCommandOutputLimitBytes },
-            { kCommandOutputLimitBytes + 1, 0 },
-        };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.bytes);
-            auto result = runCommand("/usr/bin/head", { "-c", std::to_string(testCase.bytes), "/dev/zero" },
-                { .timeLimitSeconds = 30 });
+        for (std::size_t bytes : { kCommandOutputLimitBytes, kCommandOutputLimitBytes + 1 }) {
+            SCOPED_TRACE(bytes);
+            auto result = runCommand(
+                "/usr/bin/head", { "-c", std::to_string(bytes), "/dev/zero" }, { .timeLimitSeconds = 30 });
             EXPECT_EQ(result.status, 0);
-            EXPECT_FALSE(result.timedOut);
-            EXPECT_EQ(result.output.size(), testCase.expectedSize);
+            EXPECT_EQ(result.output.size(), bytes > kCommandOutputLimitBytes ? 0 : bytes);
         }
     }
 
-    TEST(CommandRunner, GivenEnvironmentIsTheWholeEnvironment)
+    TEST(CommandRunner, PassesArgumentsEnvironmentAndWorkingFolderAsGiven)
     {
+        EXPECT_EQ(
+            runCommand("/usr/bin/printf", { "[%s]", "$HOME", "a b", "", "*" }, { .timeLimitSeconds = 5 })
+                .output,
+            "[$HOME][a b][][*]");
         setenv("VELLUMAR_RUNNER_INHERITED", "from-parent", 1);
         auto given = runCommand("/usr/bin/env", {},
             { .environment = CommandEnvironment { { "ONLY", "this one" }, { "EMPTY", "" } },
                 .timeLimitSeconds = 5 });
         EXPECT_EQ(given.output, "EMPTY=\nONLY=this one\n");
-
         auto inherited = runCommand("/usr/bin/env", {}, { .timeLimitSeconds = 5 });
         EXPECT_NE(inherited.output.find("VELLUMAR_RUNNER_INHERITED=from-parent\n"), std::string::npos);
         unsetenv("VELLUMAR_RUNNER_INHERITED");
-    }
-
-    TEST(CommandRunner, StartsInTheGivenWorkingFolderElseInherits)
-    {
         test::TemporaryFolder folder;
-        auto given
-            = runCommand("/bin/pwd", { "-P" }, { .workingFolder = folder.path(), .timeLimitSeconds = 5 });
-        EXPECT_EQ(given.output, std::filesystem::canonical(folder.path()).string() + "\n");
-
-        auto inherited = runCommand("/bin/pwd", { "-P" }, { .timeLimitSeconds = 5 });
-        EXPECT_EQ(
-            inherited.output, std::filesystem::canonical(std::filesystem::current_path()).string() + "\n");
-    }
-
-    TEST(CommandRunner, PassesArgumentsVerbatimWithoutAShell)
-    {
-        auto result
-            = runCommand("/usr/bin/printf", { "[%s]", "$HOME", "a b", "", "*" }, { .timeLimitSeconds = 5 });
-        EXPECT_EQ(result.output, "[$HOME][a b][][*]");
+        EXPECT_EQ(runCommand("/bin/pwd", { "-P" }, { .workingFolder = folder.path(), .timeLimitSeconds = 5 })
+                      .output,
+            std::filesystem::canonical(folder.path()).string() + "\n");
     }
 
     TEST(CommandRunner, ChildInheritsOnlyStandardDescriptors)
@@ -147,7 +95,7 @@ namespace {
         EXPECT_EQ(result.output, "0\n1\n2\n3\n");
     }
 
-    TEST(CommandRunner, ChildStartsWithDefaultSignalsAndNothingBlocked)
+    TEST(CommandRunner, ChildStartsWithNothingBlockedAndSIGPIPEAtItsDefault)
     {
         sigset_t terminate;
         sigemptyset(&terminate);
@@ -160,87 +108,48 @@ namespace {
         auto timedOut = runCommand("/bin/sleep", { "30" }, { .timeLimitSeconds = 0.5 });
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
-        // Only the classic signals: glibc's posix_spawn leaves its own real-time signals (32, 33) ignored.
-        constexpr std::uint64_t kClassicSignals = 0x7FFF'FFFF; // signals 1 to 31
+        // The calling process ignores SIGPIPE; whatever else the test runner ignores is passed on.
+        struct sigaction current = {};
+        ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
+        EXPECT_EQ(current.sa_handler, SIG_IGN);
         auto maskAfter = [&](std::string_view label) {
             auto at = status.output.find(label);
             return at == std::string::npos
                 ? ~0ULL
                 : std::strtoull(status.output.c_str() + at + label.size(), nullptr, 16);
         };
-        EXPECT_EQ(maskAfter("SigBlk:\t") & kClassicSignals, 0U) << status.output;
-        EXPECT_EQ(maskAfter("SigIgn:\t") & kClassicSignals, 0U) << status.output;
-        EXPECT_TRUE(timedOut.timedOut);
-        EXPECT_EQ(timedOut.status, SIGTERM);
+        // Only the classic signals 1 to 31: glibc's posix_spawn leaves its own real-time signals ignored.
+        EXPECT_EQ(maskAfter("SigBlk:\t") & 0x7FFF'FFFF, 0U) << status.output;
+        EXPECT_EQ(maskAfter("SigIgn:\t") & (1ULL << (SIGPIPE - 1)), 0U) << status.output;
+        EXPECT_EQ(timedOut, (CommandResult { .status = SIGTERM, .timedOut = true }));
     }
 
-    TEST(CommandRunner, IgnoresSIGPIPEInTheCallingProcess)
+    TEST(CommandRunner, TimeLimitEndsTheProgramAndKillsOneThatIgnoresSIGTERM)
     {
-        runShell("exit 0");
-        struct sigaction current = {};
-        ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
-        EXPECT_EQ(current.sa_handler, SIG_IGN);
-    }
-
-    TEST(CommandRunner, TimeLimitEndsAProgramThatHonoursSIGTERM)
-    {
-        auto started = steady_clock::now();
-        auto result = runCommand("/bin/sleep", { "30" }, { .timeLimitSeconds = 1 });
-        EXPECT_LT(steady_clock::now() - started, kHangBound);
-        EXPECT_TRUE(result.timedOut);
-        EXPECT_EQ(result.status, SIGTERM);
-    }
-
-    TEST(CommandRunner, KillsAProgramThatIgnoresSIGTERM)
-    {
-        auto started = steady_clock::now();
-        auto result = runShell("trap '' TERM; echo before; exec sleep 30", 1);
-        EXPECT_LT(steady_clock::now() - started, kHangBound);
-        EXPECT_TRUE(result.timedOut);
-        EXPECT_EQ(result.status, SIGKILL);
-        EXPECT_EQ(result.output, "before\n");
-    }
-
-    TEST(CommandRunner, NonPositiveTimeLimitStillEndsTheProgram)
-    {
-        for (double limit : { 0.0, -5.0, std::nan("") }) {
+        // Non-positive and NaN limits count as 0; if one meant "no limit", sleep would end at 30 seconds.
+        for (double limit : { 1.0, 0.0, -1.0, std::nan("") }) {
             SCOPED_TRACE(limit);
-            auto result = runCommand("/bin/sleep", { "30" }, { .timeLimitSeconds = limit });
-            EXPECT_TRUE(result.timedOut);
-            EXPECT_EQ(result.status, SIGTERM);
+            EXPECT_EQ(runCommand("/bin/sleep", { "30" }, { .timeLimitSeconds = limit }),
+                (CommandResult { .status = SIGTERM, .timedOut = true }));
         }
+        EXPECT_EQ(runShell("trap '' TERM; echo before; exec sleep 30", 1),
+            (CommandResult { .status = SIGKILL, .output = "before\n", .timedOut = true }));
     }
 
     TEST(CommandRunner, DescendantHoldingOutputOpenDoesNotHangTheCall)
     {
+        // Without the reader's grace the call would wait for the descendant, 30 seconds, and keep "done".
         test::TemporaryFolder folder;
         auto pidFile = folder / "descendant.pid";
-        auto started = steady_clock::now();
-        auto result = runShell("sleep 30 & echo $! > '" + pidFile.string() + "'; echo done", 10);
-        EXPECT_LT(steady_clock::now() - started, kHangBound);
-        EXPECT_FALSE(result.timedOut);
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(runShell("sleep 30 & echo $! > '" + pidFile.string() + "'; echo done"), CommandResult {});
         kill(std::atoi(test::readFile(pidFile).c_str()), SIGKILL);
     }
 
-    TEST(CommandRunner, OutputOfADescendantThatFinishesWithinTheGraceIsKept)
-    {
-        auto result = runShell("(sleep 1; echo late) & echo early", 10);
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.output, "early\nlate\n");
-    }
-
-    TEST(CommandRunner, LaunchFailuresThrowWithThePlatformError)
+    TEST(CommandRunner, LaunchFailuresThrowWithThePlatformErrorAndExecutable)
     {
         test::TemporaryFolder folder;
         auto notExecutable = folder / "plain-file";
-        {
-            std::FILE* file = std::fopen(notExecutable.c_str(), "w");
-            ASSERT_NE(file, nullptr);
-            std::fclose(file);
-        }
-
+        std::ofstream(notExecutable) << "";
         struct Case {
             const char* name;
             std::filesystem::path executable;
@@ -251,7 +160,6 @@ namespace {
         const Case cases[] = {
             { "missing executable", folder / "missing", {}, {}, ENOENT },
             { "file without execute permission", notExecutable, {}, {}, EACCES },
-            { "folder", folder.path(), {}, {}, EACCES },
             { "missing working folder", "/bin/true", {}, { .workingFolder = folder / "missing" }, ENOENT },
             { "NUL in an argument", "/bin/true", { std::string("a\0b", 3) }, {}, EINVAL },
             { "= in a variable name", "/bin/true", {},
@@ -263,19 +171,14 @@ namespace {
         };
         for (const auto& testCase : cases) {
             SCOPED_TRACE(testCase.name);
-            EXPECT_EQ(launchErrorOf(testCase.executable, testCase.arguments, testCase.options),
-                std::error_code(testCase.error, std::system_category()));
-        }
-    }
-
-    TEST(CommandRunner, LaunchErrorNamesTheExecutable)
-    {
-        try {
-            runCommand("/nonexistent/claude", {}, { .timeLimitSeconds = 1 });
-            FAIL() << "expected a launch error";
-        } catch (const CommandLaunchError& error) {
-            EXPECT_EQ(error.executable(), "/nonexistent/claude");
-            EXPECT_NE(std::string(error.what()).find("/nonexistent/claude"), std::string::npos);
+            try {
+                runCommand(testCase.executable, testCase.arguments, testCase.options);
+                ADD_FAILURE() << "started";
+            } catch (const CommandLaunchError& error) {
+                EXPECT_EQ(error.code(), std::error_code(testCase.error, std::system_category()));
+                EXPECT_EQ(error.executable(), testCase.executable);
+                EXPECT_NE(std::string(error.what()).find(testCase.executable.string()), std::string::npos);
+            }
         }
     }
 

@@ -19,155 +19,64 @@ namespace {
 
 using Segments = std::optional<std::vector<std::string>>;
 
-TEST(RelayHTTPError, EqualityComparesAllFourFields)
+TEST(RelayHTTPError, ComparesAllFourFieldsAndStoresCodeStatusAndMessage)
 {
-    RelayHTTPError base(429, "busy", "Try later.", 5);
-    EXPECT_EQ(base, RelayHTTPError(429, "busy", "Try later.", 5));
-    EXPECT_NE(base, RelayHTTPError(428, "busy", "Try later.", 5));
-    EXPECT_NE(base, RelayHTTPError(429, "busier", "Try later.", 5));
-    EXPECT_NE(base, RelayHTTPError(429, "busy", "Try later!", 5));
-    EXPECT_NE(base, RelayHTTPError(429, "busy", "Try later.", 6));
-    EXPECT_NE(base, RelayHTTPError(429, "busy", "Try later."));
-    EXPECT_EQ(RelayHTTPError(429, "busy", "Try later."), RelayHTTPError(429, "busy", "Try later."));
+    RelayHTTPError busy(429, "busy", "Try later.", 5);
+    EXPECT_EQ(busy, RelayHTTPError(429, "busy", "Try later.", 5));
+    for (const auto& other : { RelayHTTPError(428, "busy", "Try later.", 5),
+             RelayHTTPError(429, "busier", "Try later.", 5), RelayHTTPError(429, "busy", "Try later!", 5),
+             RelayHTTPError(429, "busy", "Try later.", 6), RelayHTTPError(429, "busy", "Try later.") })
+        EXPECT_NE(busy, other);
+    const std::exception& thrown = busy;
+    EXPECT_STREQ(thrown.what(), "Try later.");
+    // The stored form leaves the retry hint out; the canned errors' wire texts, pinned once.
+    EXPECT_EQ(JSON::array({ busy.json(), RelayHTTPError::badRequest("Say more.").json(),
+                              RelayHTTPError::unauthorized.json(), RelayHTTPError::lanOnly.json(),
+                              RelayHTTPError::notFound.json(), RelayHTTPError::methodNotAllowed.json() })
+                  .encoded(),
+        R"([{"code":"busy","message":"Try later.","status":429},)"
+        R"({"code":"bad_request","message":"Say more.","status":400},)"
+        R"({"code":"unauthorized","message":"The token is not valid.","status":401},)"
+        R"({"code":"lan_only","message":"This works only on the same Wi-Fi as the Mac.","status":403},)"
+        R"({"code":"not_found","message":"Not found.","status":404},)"
+        R"({"code":"method_not_allowed","message":"This method is not allowed here.","status":405}])");
 }
 
-TEST(RelayHTTPError, CannedErrorsCarryTheirStatusCodeAndSentence)
+TEST(SplitPathSegments, SplitsThenDecodesEachPiece)
 {
-    struct Case {
-        RelayHTTPError error;
-        int status;
-        std::string code;
-        std::string message;
-    };
-    std::vector<Case> cases = {
-        { RelayHTTPError::badRequest("Say more."), 400, "bad_request", "Say more." },
-        { RelayHTTPError::unauthorized, 401, "unauthorized", "The token is not valid." },
-        { RelayHTTPError::lanOnly, 403, "lan_only", "This works only on the same Wi-Fi as the Mac." },
-        { RelayHTTPError::notFound, 404, "not_found", "Not found." },
-        { RelayHTTPError::methodNotAllowed, 405, "method_not_allowed", "This method is not allowed here." },
-    };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.code);
-        EXPECT_EQ(item.error.status(), item.status);
-        EXPECT_EQ(item.error.code(), item.code);
-        EXPECT_EQ(item.error.message(), item.message);
-        EXPECT_EQ(item.error.retryAfter(), std::nullopt);
-        EXPECT_STREQ(item.error.what(), item.message.c_str());
-    }
-}
-
-TEST(RelayHTTPError, CodeAndRetryAfterCanChangeButTheCannedConstantsStay)
-{
-    RelayHTTPError error = RelayHTTPError::notFound;
-    error.setCode("gone");
-    error.setRetryAfter(3);
-    EXPECT_EQ(error.code(), "gone");
-    EXPECT_EQ(error.retryAfter(), 3);
-    EXPECT_EQ(RelayHTTPError::notFound.code(), "not_found");
-    EXPECT_EQ(RelayHTTPError::notFound.retryAfter(), std::nullopt);
-}
-
-TEST(RelayHTTPError, ThrowsAndCatchesAsStandardException)
-{
-    try {
-        throw RelayHTTPError(503, "claude_unavailable", "Claude Code is not available.");
-    } catch (const std::exception& error) {
-        EXPECT_STREQ(error.what(), "Claude Code is not available.");
-        return;
-    }
-    FAIL();
-}
-
-TEST(RelayHTTPError, JSONFormHasExactlyCodeStatusAndMessage)
-{
-    RelayHTTPError error(429, "busy", "Too many.", 5);
-    EXPECT_EQ(error.json().encoded(), R"({"code":"busy","message":"Too many.","status":429})");
-}
-
-TEST(SplitPathSegments, DecodesEachPieceAfterSplitting)
-{
-    struct Case {
-        std::string path;
-        Segments expected;
-    };
-    std::vector<Case> cases = {
-        { "/", std::vector<std::string> {} },
-        { "/v1/jobs/", std::vector<std::string> { "v1", "jobs" } },
-        { "/v1//jobs", std::vector<std::string> { "v1", "", "jobs" } },
-        { "/v1//", std::vector<std::string> { "v1", "" } },
-        { "//", std::vector<std::string> { "" } },
-        { "v1/jobs", std::nullopt },
-        { "", std::nullopt },
-        { "/v1/files/a%2Fb", std::vector<std::string> { "v1", "files", "a/b" } },
-        { "/a+b/%20", std::vector<std::string> { "a+b", " " } },
-        { "/%E2%9C%93", std::vector<std::string> { "\xE2\x9C\x93" } },
-        { "/%e2%9c%93", std::vector<std::string> { "\xE2\x9C\x93" } },
-        { "/v1/x%ZZ", std::nullopt },
-        { "/v1/%FF", std::nullopt },
-        { "/v1/%", std::nullopt },
-        { "/v1/%4", std::nullopt },
+    using Strings = std::vector<std::string>;
+    const std::pair<std::string, Segments> cases[] = {
+        { "/", Strings {} }, { "/v1/jobs/", Strings { "v1", "jobs" } },
+        { "/v1//jobs", Strings { "v1", "", "jobs" } }, { "//", Strings { "" } }, { "v1/jobs", std::nullopt },
+        { "", std::nullopt }, { "/v1/files/a%2Fb", Strings { "v1", "files", "a/b" } },
+        { "/a+b/%20/%e2%9c%93", Strings { "a+b", " ", "\xE2\x9C\x93" } }, { "/v1/x%ZZ", std::nullopt },
+        { "/v1/%4", std::nullopt }, { "/v1/%FF", std::nullopt },
         { "/v1/%C0%AF", std::nullopt }, // overlong "/" must not sneak through as a separator
-        { "/v1/%ED%A0%80", std::nullopt }, // an encoded surrogate is not UTF-8
-        { "/v1/%E2%9C", std::nullopt },
     };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.path);
-        EXPECT_EQ(splitPathSegments(item.path), item.expected);
+    for (const auto& [path, expected] : cases) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(splitPathSegments(path), expected);
     }
+    EXPECT_EQ(percentDecoded("a&b=c/d+%00"), std::string("a&b=c/d+\0", 9));
 }
 
-TEST(ParseQuery, SplitsAtFirstEqualsAndKeepsPlus)
+TEST(ParseQuery, SplitsAtAmpersandsAndFirstEqualsThenDecodes)
 {
-    using Items = std::optional<QueryItems>;
-    struct Case {
-        std::string text;
-        Items expected;
-    };
-    std::vector<Case> cases = {
+    const std::pair<std::string, std::optional<QueryItems>> cases[] = {
         { "", QueryItems {} },
         { "a=1&&b", QueryItems { { "a", "1" }, { "", "" }, { "b", "" } } },
-        { "a==b", QueryItems { { "a", "=b" } } },
-        { "q=a+b", QueryItems { { "q", "a+b" } } },
-        { "q=%E2%9C%93", QueryItems { { "q", "\xE2\x9C\x93" } } },
+        { "a==b&a=c+d", QueryItems { { "a", "=b" }, { "a", "c+d" } } },
+        { "k%3Dv=%26", QueryItems { { "k=v", "&" } } },
         { "q=%G1", std::nullopt },
         { "%ZZ=1", std::nullopt },
-        { "a=1&b=%FF", std::nullopt },
-        { "x=1&x=2", QueryItems { { "x", "1" }, { "x", "2" } } },
-        { "&", QueryItems { { "", "" }, { "", "" } } },
-        { "k%3Dv=%26", QueryItems { { "k=v", "&" } } },
     };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.text);
-        EXPECT_EQ(parseQuery(item.text), item.expected);
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(parseQuery(text), expected);
     }
 }
 
-TEST(PercentDecoded, DecodesOneWholeTextWithoutSplittingIt)
-{
-    struct Case {
-        std::string text;
-        std::optional<std::string> expected;
-    };
-    const Case cases[] = {
-        { "", "" },
-        { "a%20b+c", "a b+c" },
-        { "a&b=c/d", "a&b=c/d" },
-        { "%2f%2F", "//" },
-        { "caf%C3%A9.txt", "caf\xC3\xA9.txt" },
-        { "%", std::nullopt },
-        { "a%2", std::nullopt },
-        { "%G0", std::nullopt },
-        { "%C3", std::nullopt },
-        { "%C0%AF", std::nullopt },
-        { "%00", std::string(1, '\0') },
-    };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.text);
-        EXPECT_EQ(percentDecoded(test.text), test.expected);
-    }
-}
-
-TEST(HTTPRequest, SplitsTargetIntoPathSegmentsAndQuery)
+TEST(HTTPRequest, SplitsTargetAtTheFirstQuestionMark)
 {
     struct Case {
         std::string target;
@@ -175,22 +84,19 @@ TEST(HTTPRequest, SplitsTargetIntoPathSegmentsAndQuery)
         Segments segments;
         std::optional<QueryItems> query;
     };
-    std::vector<Case> cases = {
+    const Case cases[] = {
         { "/v1/jobs", "/v1/jobs", std::vector<std::string> { "v1", "jobs" }, QueryItems {} },
-        { "/v1/jobs?", "/v1/jobs", std::vector<std::string> { "v1", "jobs" }, QueryItems {} },
         { "/v1/jobs?a=1?b", "/v1/jobs", std::vector<std::string> { "v1", "jobs" },
             QueryItems { { "a", "1?b" } } },
         { "/v1/%FF?q=%G1", "/v1/%FF", std::nullopt, std::nullopt },
         { "?a==b", "", std::nullopt, QueryItems { { "a", "=b" } } },
     };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.target);
-        HTTPRequest request("GET", item.target, {}, {}, true);
-        EXPECT_EQ(request.method(), "GET");
-        EXPECT_EQ(request.path(), item.path);
-        EXPECT_EQ(request.segments(), item.segments);
-        EXPECT_EQ(request.query(), item.query);
-        EXPECT_EQ(request.bodyFile(), std::nullopt);
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.target);
+        HTTPRequest request("GET", testCase.target, {}, {}, true);
+        EXPECT_EQ(request.path(), testCase.path);
+        EXPECT_EQ(request.segments(), testCase.segments);
+        EXPECT_EQ(request.query(), testCase.query);
     }
 }
 
@@ -201,7 +107,6 @@ TEST(HTTPRequest, HeaderLookupIgnoresCaseButQueryLookupDoesNot)
     EXPECT_EQ(request.method(), "get");
     EXPECT_EQ(request.headers(),
         (HTTPHeaders { { "content-length", "3" }, { "x-a", "first" }, { "x-a", "second" } }));
-    EXPECT_EQ(request.header("Content-Length"), "3");
     EXPECT_EQ(request.header("x-A"), "first");
     EXPECT_EQ(request.header("missing"), std::nullopt);
     EXPECT_EQ(request.queryValue("conversationId"), "c1");
@@ -209,34 +114,28 @@ TEST(HTTPRequest, HeaderLookupIgnoresCaseButQueryLookupDoesNot)
     EXPECT_EQ(HTTPRequest("GET", "/x?%G1", {}, {}, true).queryValue("x"), std::nullopt);
 }
 
-TEST(WebSocketHandshake, AcceptValueMatchesTheProtocolExample)
+TEST(WebSocketHandshake, AcceptValueMatchesTheProtocolExampleAndPythonHashlib)
 {
     EXPECT_EQ(WebSocketHandshake::acceptValue("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-}
-
-TEST(WebSocketHandshake, AcceptValueAgreesWithPythonHashlib)
-{
-    std::vector<std::string> keys
-        = { "", "x", "AQIDBAUGBwgJCgsMDQ4PEA==", std::string(300, 'k'), "\xE2\x9C\x93" };
+    std::vector<std::string> keys = { "", "x", std::string(300, 'k'), "\xE2\x9C\x93" };
     std::string input;
-    for (const auto& key : keys)
-        input += test::hexOf(key) + "\n";
-    auto result = test::runPeer(
-        { "python3", "-c",
-            "import sys, hashlib, base64\n"
-            "for line in sys.stdin.read().split('\\n')[:-1]:\n"
-            "    key = bytes.fromhex(line)\n"
-            "    digest = hashlib.sha1(key + b'258EAFA5-E914-47DA-95CA-C5AB0DC85B11').digest()\n"
-            "    print(base64.b64encode(digest).decode())\n" },
-        input);
-    ASSERT_EQ(result.exitStatus, 0);
     std::string expected;
-    for (const auto& key : keys)
+    for (const auto& key : keys) {
+        input += test::hexOf(key) + "\n";
         expected += WebSocketHandshake::acceptValue(key) + "\n";
+    }
+    auto result
+        = test::runPeer({ "python3", "-c",
+                            "import sys, hashlib, base64\n"
+                            "for line in sys.stdin.read().split('\\n')[:-1]:\n"
+                            "    key = bytes.fromhex(line) + b'258EAFA5-E914-47DA-95CA-C5AB0DC85B11'\n"
+                            "    print(base64.b64encode(hashlib.sha1(key).digest()).decode())\n" },
+            input);
+    ASSERT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.output, expected);
 }
 
-TEST(HTTPResponse, HeadAddsLengthCachingAndConnectionLines)
+TEST(HTTPResponse, HeadAddsLengthCachingChallengeAndConnectionLines)
 {
     HTTPResponse response(200, { { "X-A", "1" } }, "hello");
     EXPECT_EQ(response.head(true),
@@ -245,90 +144,62 @@ TEST(HTTPResponse, HeadAddsLengthCachingAndConnectionLines)
     EXPECT_EQ(response.serialized(false),
         "HTTP/1.1 200 OK\r\nX-A: 1\r\nContent-Length: 5\r\nCache-Control: no-store\r\nConnection: "
         "close\r\n\r\nhello");
+    EXPECT_NE(HTTPResponse(RelayHTTPError::unauthorized)
+                  .head(false)
+                  .find("\r\nWWW-Authenticate: Bearer\r\nConnection: close\r\n\r\n"),
+        std::string::npos);
+    EXPECT_EQ(HTTPResponse(403).head(true).find("WWW-Authenticate"), std::string::npos);
+    EXPECT_EQ(HTTPResponse(413).head(false).substr(0, 31), "HTTP/1.1 413 Content Too Large\r");
+    EXPECT_EQ(HTTPResponse(418).head(false).substr(0, 21), "HTTP/1.1 418 Status\r\n");
 }
 
-TEST(HTTPResponse, SwitchingProtocolsHeadHasOnlyItsOwnHeaders)
+TEST(HTTPResponse, SwitchingProtocolsHeadHasOnlyItsOwnHeadersAndCarriesTheHandOver)
 {
     bool opened = false;
     bool cancelled = false;
     auto response = HTTPResponse::webSocketAccept(
         "dGhlIHNhbXBsZSBub25jZQ==", [&](std::shared_ptr<WebSocketConnection>) { opened = true; },
         [&] { cancelled = true; });
-    EXPECT_EQ(response.status(), 101);
-    EXPECT_EQ(response.head(true),
+    EXPECT_EQ(response.serialized(true),
         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
         "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
-    EXPECT_EQ(response.serialized(false), response.head(false));
-    EXPECT_TRUE(response.body().empty());
-    EXPECT_EQ(response.file(), std::nullopt);
     ASSERT_TRUE(response.upgrade());
     response.upgrade()->open(nullptr);
-    EXPECT_TRUE(opened);
-    EXPECT_FALSE(cancelled);
+    EXPECT_TRUE(opened && !cancelled);
     response.upgrade()->cancel();
     EXPECT_TRUE(cancelled);
 }
 
-TEST(HTTPResponse, UnauthorizedAlwaysCarriesTheBearerChallenge)
-{
-    HTTPResponse response(RelayHTTPError::unauthorized);
-    auto head = response.head(false);
-    EXPECT_NE(head.find("\r\nWWW-Authenticate: Bearer\r\nConnection: close\r\n\r\n"), std::string::npos)
-        << head;
-    EXPECT_EQ(HTTPResponse(200).head(true).find("WWW-Authenticate"), std::string::npos);
-    EXPECT_EQ(HTTPResponse(403).head(true).find("WWW-Authenticate"), std::string::npos);
-}
-
-TEST(HTTPResponse, ErrorReplyIsJSONWithRetryAfterAfterContentType)
+TEST(HTTPResponse, ErrorAndJSONRepliesPutTheContentTypeFirst)
 {
     HTTPResponse response(RelayHTTPError(429, "busy", "Too many terminals.", 5));
     EXPECT_EQ(response.status(), 429);
     EXPECT_EQ(response.headers(),
         (HTTPHeaders { { "Content-Type", "application/json; charset=utf-8" }, { "Retry-After", "5" } }));
     EXPECT_EQ(response.body(), R"({"error":"busy","message":"Too many terminals."})");
-    EXPECT_EQ(HTTPResponse(RelayHTTPError::notFound).headers(),
-        (HTTPHeaders { { "Content-Type", "application/json; charset=utf-8" } }));
-}
-
-TEST(HTTPResponse, JSONReplyPutsContentTypeBeforeExtraHeaders)
-{
-    auto response
+    auto created
         = HTTPResponse::json(201, JSON::object({ { "b", 1 }, { "a", "x" } }), { { "Location", "/v1/j" } });
-    EXPECT_EQ(response.status(), 201);
-    EXPECT_EQ(response.headers(),
-        (HTTPHeaders { { "Content-Type", "application/json; charset=utf-8" }, { "Location", "/v1/j" } }));
-    EXPECT_EQ(response.body(), R"({"a":"x","b":1})");
-    EXPECT_EQ(response.header("content-TYPE"), "application/json; charset=utf-8");
-    EXPECT_EQ(response.header("Retry-After"), std::nullopt);
+    EXPECT_EQ(created.header("content-TYPE"), "application/json; charset=utf-8");
+    EXPECT_EQ(created.header("Location"), "/v1/j");
+    EXPECT_EQ(created.body(), R"({"a":"x","b":1})");
 }
 
-TEST(HTTPResponse, DownloadAnnouncesFileSizeAndSendsHeadAlone)
+TEST(HTTPResponse, DownloadAnnouncesTheFileAndSendsTheHeadAlone)
 {
     auto response = HTTPResponse::download("/tmp/report.pdf", 123456, "application/pdf", "report.pdf");
-    EXPECT_EQ(response.status(), 200);
     ASSERT_TRUE(response.file());
     EXPECT_EQ(response.file()->location, "/tmp/report.pdf");
-    EXPECT_EQ(response.file()->size, 123456);
-    EXPECT_TRUE(response.body().empty());
-    EXPECT_FALSE(response.upgrade());
-    auto head = response.head(true);
-    EXPECT_NE(head.find("\r\nContent-Length: 123456\r\n"), std::string::npos);
-    EXPECT_EQ(response.serialized(true), head);
-    EXPECT_EQ(response.headers(),
-        (HTTPHeaders { { "Content-Type", "application/pdf" },
-            { "Content-Disposition", "attachment; filename*=UTF-8''report.pdf" },
-            { "X-Content-Type-Options", "nosniff" } }));
-}
-
-TEST(HTTPResponse, DownloadEncodesNameAndMarksTextTypes)
-{
+    EXPECT_EQ(response.serialized(true),
+        "HTTP/1.1 200 OK\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; "
+        "filename*=UTF-8''report.pdf\r\nX-Content-Type-Options: nosniff\r\nContent-Length: 123456\r\n"
+        "Cache-Control: no-store\r\nConnection: keep-alive\r\n\r\n");
     struct Case {
         std::string mime;
         std::string name;
         std::string contentType;
         std::string disposition;
     };
-    std::vector<Case> cases = {
+    const Case cases[] = {
         { "text/plain", "a b.txt", "text/plain; charset=utf-8", "attachment; filename*=UTF-8''a%20b.txt" },
         { "application/json", "", "application/json; charset=utf-8", "attachment; filename*=UTF-8''" },
         { "application/json5", "x", "application/json5", "attachment; filename*=UTF-8''x" },
@@ -336,21 +207,12 @@ TEST(HTTPResponse, DownloadEncodesNameAndMarksTextTypes)
             "attachment; filename*=UTF-8''%E2%9C%93-._~%22%0D%0A" },
         { "image/png", "bad\xFF.png", "image/png", "attachment; filename*=UTF-8''file" },
     };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.name);
-        auto response = HTTPResponse::download("/f", 1, item.mime, item.name);
-        EXPECT_EQ(response.header("Content-Type"), item.contentType);
-        EXPECT_EQ(response.header("Content-Disposition"), item.disposition);
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        auto download = HTTPResponse::download("/f", 1, testCase.mime, testCase.name);
+        EXPECT_EQ(download.header("Content-Type"), testCase.contentType);
+        EXPECT_EQ(download.header("Content-Disposition"), testCase.disposition);
     }
-}
-
-TEST(HTTPResponse, ReasonPhrasesFallBackToStatus)
-{
-    EXPECT_EQ(HTTPResponse::reasonPhrase(413), "Content Too Large");
-    EXPECT_EQ(HTTPResponse::reasonPhrase(431), "Request Header Fields Too Large");
-    EXPECT_EQ(HTTPResponse::reasonPhrase(507), "Insufficient Storage");
-    EXPECT_EQ(HTTPResponse(418).head(false).substr(0, 21), "HTTP/1.1 418 Status\r\n");
-    EXPECT_EQ(HTTPResponse(600).head(false).substr(0, 21), "HTTP/1.1 600 Status\r\n");
 }
 
 // Python's own HTTP client reads each rendered reply: status, headers and body must come out as sent.

@@ -51,7 +51,6 @@ namespace {
         };
         const Case cases[] = {
             { R"(\s)", 0, isWhiteSpace },
-            { "[a-z]", UREGEX_CASE_INSENSITIVE, isCaselessLetter },
             { "[A-Za-z]", UREGEX_CASE_INSENSITIVE, isCaselessLetter },
         };
         for (const auto& entry : cases) {
@@ -142,44 +141,19 @@ namespace {
         }
     }
 
+    // Decoding itself is the Unicode scalar reader's; here, that its pieces read as U+FFFD both ways.
     TEST(TextScanner, ReadsIllFormedBytesAsReplacementCharacters)
     {
-        struct Case {
-            const char* name;
-            std::string text;
-            std::size_t offset;
-            char32_t value;
-            std::size_t size;
-        };
-        const Case cases[] = {
-            { "ASCII", "a", 0, 'a', 1 },
-            { "two bytes", "\xc3\xa9", 0, 0xE9, 2 },
-            { "four bytes", "\xf0\x9d\x92\xb3", 0, 0x1D4B3, 4 },
-            { "lone continuation byte",
-                "\x80"
-                "a",
-                0, 0xFFFD, 1 },
-            { "truncated sequence at the end", "\xe2\x82", 0, 0xFFFD, 2 },
-            { "truncated sequence before ASCII",
-                "\xe2\x82"
-                "a",
-                0, 0xFFFD, 2 },
-            { "overlong encoding", "\xc0\xaf", 0, 0xFFFD, 1 },
-            { "encoded surrogate", "\xed\xa0\x80", 0, 0xFFFD, 1 },
-            { "beyond U+10FFFF", "\xf4\x90\x80\x80", 0, 0xFFFD, 1 },
-            { "end of text", "a", 1, 0, 0 },
-        };
-        for (const auto& entry : cases) {
-            SCOPED_TRACE(entry.name);
-            auto codePoint = TextScanner(entry.text).at(entry.offset);
-            EXPECT_EQ(codePoint.value, entry.value);
-            EXPECT_EQ(codePoint.size, entry.size);
-        }
-        TextScanner scanner("a\xf0\x9d\x92\xb3");
-        EXPECT_EQ(scanner.before(5).value, 0x1D4B3u);
-        EXPECT_EQ(scanner.before(5).size, 4u);
-        EXPECT_EQ(TextScanner("\xc3\xa9\xa9").before(3).value, 0xFFFDu);
-        EXPECT_EQ(TextScanner("\xc3\xa9\xa9").before(3).size, 1u);
+        TextScanner scanner("\xc3\xa9\xe2\x82"
+                            "a\xf0\x9d\x92\xb3\xa9");
+        EXPECT_EQ(scanner.at(0).value, 0xE9u);
+        EXPECT_EQ(scanner.at(2).value, 0xFFFDu);
+        EXPECT_EQ(scanner.at(2).size, 2u);
+        EXPECT_EQ(scanner.before(9).value, 0x1D4B3u);
+        EXPECT_EQ(scanner.before(9).size, 4u);
+        EXPECT_EQ(scanner.before(10).value, 0xFFFDu);
+        EXPECT_EQ(scanner.before(10).size, 1u);
+        EXPECT_EQ(scanner.at(10).size, 0u);
     }
 
 }

@@ -1,11 +1,11 @@
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
+#include "tests/support/HTTPPeers.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -22,45 +22,9 @@ namespace {
         return read;
     }
 
-    TEST(UnicodeScalars, DecodesWellFormedAndRefusesMalformedSequences)
-    {
-        constexpr auto bad = detail::kMalformedScalar;
-        struct Case {
-            const char* name;
-            std::string bytes;
-            std::vector<std::int32_t> expected;
-        };
-        const Case cases[] = {
-            { "ASCII", "a\x7F", { 'a', 0x7F } },
-            { "two bytes", "\xC3\xA9", { 0xE9 } },
-            { "three bytes", "\xE2\x82\xAC", { 0x20AC } },
-            { "four bytes, the last scalar", "\xF4\x8F\xBF\xBF", { 0x10FFFF } },
-            { "overlong two-byte form, each byte a piece", "\xC0\xAF", { bad, bad } },
-            { "overlong three-byte form", "\xE0\x80\xAF", { bad, bad, bad } },
-            { "encoded surrogate", "\xED\xA0\x80", { bad, bad, bad } },
-            { "past U+10FFFF", "\xF4\x90\x80\x80", { bad, bad, bad, bad } },
-            { "truncated three-byte sequence is one piece", "\xE2\x82z", { bad, 'z' } },
-            { "truncated at the end", "a\xF0\x9F\x98", { 'a', bad } },
-            { "lone continuation byte", "\x80", { bad } },
-            { "byte that never starts a sequence",
-                "\xFF"
-                "a",
-                { bad, 'a' } },
-        };
-        for (const auto& test : cases) {
-            SCOPED_TRACE(test.name);
-            EXPECT_EQ(scalars(test.bytes), test.expected);
-            bool wellFormed
-                = std::find(test.expected.begin(), test.expected.end(), bad) == test.expected.end();
-            EXPECT_EQ(detail::isValidUTF8(test.bytes), wellFormed);
-        }
-        EXPECT_EQ(detail::validUTF8SequenceLength(""), 0u);
-        EXPECT_EQ(detail::validUTF8SequenceLength("\xE2\x82\xAC!"), 3u);
-        EXPECT_EQ(detail::validUTF8SequenceLength("\xE2\x82!"), 0u);
-    }
-
     // Python's decoder substitutes U+FFFD for each maximal ill-formed piece, as the Unicode standard
-    // recommends; decoding random bytes both ways must give the same scalars.
+    // recommends; decoding random bytes both ways must give the same scalars, the same validity and the
+    // same length of the first sequence.
     TEST(UnicodeScalars, AgreesWithPythonDecoderOnRandomBytes)
     {
         std::mt19937 random(7);
@@ -76,12 +40,7 @@ namespace {
             for (int byte = length(random); byte > 0; --byte)
                 text += static_cast<char>(alphabet[pick(random)]);
             texts.push_back(text);
-            for (unsigned char byte : text) {
-                char hex[3];
-                std::snprintf(hex, sizeof hex, "%02x", byte);
-                input += hex;
-            }
-            input += '\n';
+            input += test::hexOf(text) + "\n";
         }
         auto peer = test::runPeer({ "python3", "-c",
                                       "import sys\n"
@@ -98,7 +57,15 @@ namespace {
             std::vector<std::int32_t> expected;
             for (std::int32_t scalar; numbers >> scalar;)
                 expected.push_back(scalar == 0xFFFD ? detail::kMalformedScalar : scalar);
-            EXPECT_EQ(scalars(text), expected) << testing::PrintToString(text);
+            SCOPED_TRACE(testing::PrintToString(text));
+            EXPECT_EQ(scalars(text), expected);
+            bool wellFormed
+                = std::find(expected.begin(), expected.end(), detail::kMalformedScalar) == expected.end();
+            EXPECT_EQ(detail::isValidUTF8(text), wellFormed);
+            auto first = expected.empty() ? detail::kMalformedScalar : expected[0];
+            std::size_t firstLength
+                = first < 0 ? 0 : 1 + (first >= 0x80) + (first >= 0x800) + (first >= 0x10000);
+            EXPECT_EQ(detail::validUTF8SequenceLength(text), firstLength);
         }
     }
 

@@ -1,6 +1,8 @@
 #include "Platform/Crypto.h"
 #include "Platform/Random.h"
 
+#include "tests/support/HTTPPeers.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -9,36 +11,25 @@ using namespace vellumar::platform;
 
 namespace {
 
+std::span<const std::uint8_t> bytesOf(std::string_view text)
+{
+    return { reinterpret_cast<const std::uint8_t*>(text.data()), text.size() };
+}
+
 std::string hex(std::span<const std::uint8_t> bytes)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (auto byte : bytes) {
-        out += digits[byte >> 4];
-        out += digits[byte & 15];
-    }
-    return out;
+    return vellumar::test::hexOf({ reinterpret_cast<const char*>(bytes.data()), bytes.size() });
 }
 
-}
-
-TEST(Crypto, DigestsMatchKnownVectors)
+TEST(Crypto, DigestsAndBase64MatchKnownVectors)
 {
     EXPECT_EQ(hex(sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    std::string abc = "abc";
-    EXPECT_EQ(hex(sha1(std::span(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()))),
-        "a9993e364706816aba3e25717850c26c9cd0d89d");
-}
-
-TEST(Crypto, Base64PadsLikeRFC4648)
-{
-    const std::vector<std::pair<std::string, std::string>> cases
+    EXPECT_EQ(hex(sha1(bytesOf("abc"))), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    // RFC 4648 §10, padding included.
+    const std::pair<std::string_view, std::string_view> cases[]
         = { { "", "" }, { "f", "Zg==" }, { "fo", "Zm8=" }, { "foo", "Zm9v" }, { "foobar", "Zm9vYmFy" } };
-    for (const auto& [input, expected] : cases) {
-        SCOPED_TRACE(input);
-        EXPECT_EQ(base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(input.data()), input.size())),
-            expected);
-    }
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(base64Encode(bytesOf(input)), expected) << input;
 }
 
 TEST(Random, FillsExactlyTheCountAndDiffersBetweenCalls)
@@ -51,4 +42,6 @@ TEST(Random, FillsExactlyTheCountAndDiffersBetweenCalls)
         seen.insert(bytes);
     }
     EXPECT_EQ(seen.size(), 100u);
+}
+
 }
