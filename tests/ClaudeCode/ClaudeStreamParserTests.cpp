@@ -1,15 +1,11 @@
-// The parser on hand-made lines for the edge cases, and on transcripts of the real Claude Code CLI
-// recorded in tests/ClaudeCode/fixtures (see the README there). A case is pinned as one summary of
-// the events and everything the parser keeps.
+// The parser on hand-made lines, each case pinned as one summary of the events and everything the
+// parser keeps. Runs of the real CLI are in ClaudeProcessTests.
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
 
 #include "tests/ClaudeCode/ParserSummary.h"
 #include "tests/support/ManualClock.h"
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 using namespace vellumar;
 
@@ -269,56 +265,6 @@ TEST(ClaudeStreamParser, RecordsCompareTextsByCanonicalEquivalence)
     ClaudeStreamParser::Denial withNullInput { "Bash", "t1", JSON(nullptr) };
     EXPECT_NE(withNullInput, (ClaudeStreamParser::Denial { "Bash", "t1", std::nullopt }));
     EXPECT_NE(withNullInput, (ClaudeStreamParser::Denial { "Bash", std::nullopt, JSON(nullptr) }));
-}
-
-TEST(ClaudeStreamParser, RecordedTranscriptsOfTheRealCLI)
-{
-    const std::pair<const char*, const char*> cases[] = {
-        { "plain-reply",
-            "preparing writing | n=3 session=c301bc0d-c217-4f88-b505-7c0a00f245ff "
-            "final=Hello from the scripted model./ok/success context={\"tokens\":13,\"window\":1000000} "
-            "text=Hello from the scripted model. waiting=Hello from the scripted model." },
-        { "tool-call",
-            "preparing writing interim(I will check the folder first.) tool(Bash) thinking writing "
-            "interim(Now the note.) tool(Write) thinking writing | n=9 "
-            "session=8a233d19-0cb7-4c21-9c24-16c6d57178dd final=The file notes.txt now holds the "
-            "note./ok/success "
-            "tool=toolu_01/Bash/command/echo ready/ok/{\"command\":\"echo ready\",\"description\":\"Say "
-            "ready\"} "
-            "tool=toolu_02/Write/write/notes.txt/ok/{\"content\":\"remember the milk\\n\",\"file_path\":"
-            "\"notes.txt\"} context={\"tokens\":13,\"window\":1000000} text=The file notes.txt now holds the "
-            "note. waiting=The file notes.txt now holds the note." },
-        // The "permission_denied" system event is not one the parser shows.
-        { "permission-denial",
-            "preparing writing interim(I will write the file.) tool(Write) thinking writing | n=7 "
-            "session=487af62e-f402-4fa4-9141-ee5ae390bf33 final=I could not write notes.txt: permission was "
-            "denied./ok/success tool=toolu_01/Write/write/notes.txt/error/{\"content\":\"remember the "
-            "milk\\n\","
-            "\"file_path\":\"notes.txt\"} denial=Write/toolu_01/{\"content\":\"remember the milk\\n\","
-            "\"file_path\":\"/tmp/vellumar-fixture.9EWKsb/work/notes.txt\"} "
-            "context={\"tokens\":13,\"window\":1000000} text=I could not write notes.txt: permission was "
-            "denied. waiting=I could not write notes.txt: permission was denied." },
-        // The CLI calls a failed request a "success" and says otherwise in "is_error"; it used no tokens.
-        { "api-error",
-            "preparing writing | n=3 session=396569a0-3ce9-4755-868f-ca33f765dc40 final=API Error: 400 The "
-            "scripted model refuses this request./error/success text=API Error: 400 The scripted model "
-            "refuses "
-            "this request. waiting=API Error: 400 The scripted model refuses this request." },
-        { "max-turns",
-            "preparing tool(Read) thinking | n=4 session=cfa8b517-27be-4f66-bdb5-638f15110cb4 "
-            "final=/error/error_max_turns tool=toolu_01/Read/read/missing.txt/error/{\"file_path\":"
-            "\"missing.txt\"} context={\"tokens\":13,\"window\":1000000}" },
-    };
-    for (auto [name, expected] : cases) {
-        SCOPED_TRACE(name);
-        std::istringstream file(
-            test::readFile(test::sourceDir() / "tests/ClaudeCode/fixtures" / (std::string(name) + ".jsonl")));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(line);
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(summary(lines), expected);
-    }
 }
 
 }
