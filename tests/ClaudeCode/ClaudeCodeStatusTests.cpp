@@ -159,7 +159,8 @@ namespace {
                 "echo Not logged in; exit 1", { {}, std::nullopt, Login::loggedOut } },
             { "version not UTF-8, auth fails otherwise", "printf '2.1.332 \\377\\n'", "echo error; exit 2",
                 { {}, std::nullopt, Login::unknown } },
-            { "auth past its time limit", "echo 2.1.332", "exec /bin/sleep 60",
+            // What it printed before its time limit ran out does not count.
+            { "auth past its time limit", "echo 2.1.332", "echo '{\"loggedIn\": true}'; exec /bin/sleep 60",
                 { {}, "2.1.332", Login::unknown } },
             // Executable, so it is found, but without an interpreter line the system refuses to start it.
             { "probes that cannot start", "", "", { {}, std::nullopt, Login::unknown } },

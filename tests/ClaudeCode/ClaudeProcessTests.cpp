@@ -8,6 +8,7 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 #include "tests/ClaudeCode/ParserSummary.h"
+#include "tests/support/ProcessFixtures.h"
 #include "tests/support/ScriptedModel.h"
 #include "tests/support/TestSupport.h"
 
@@ -49,20 +50,14 @@ std::size_t entriesIn(const std::filesystem::path& folder)
 bool processIsGone(const std::filesystem::path& pidFile)
 {
     std::string pid = test::readFile(pidFile);
-    auto isGone = [&] {
-        if (kill(std::stoi(pid), 0) != 0)
-            return errno == ESRCH;
-        std::string stat = test::readFile("/proc/" + pid + "/stat");
-        auto state = stat.rfind(") ");
-        return state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0;
-    };
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!isGone()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
+    std::string stat = "/proc/" + pid + "/stat";
+    for (auto deadline = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::yield()) {
+        std::string state = test::readFile(stat);
+        if (!pid.empty() && (state.empty() || state.compare(state.rfind(") ") + 2, 1, "Z") == 0))
+            return true;
     }
-    return true;
+    return false;
 }
 
 class ClaudeProcessTest : public ::testing::Test {
@@ -77,10 +72,8 @@ protected:
     // A fake `claude` in the test's folder, which is also the child's working folder.
     std::filesystem::path fake(const std::string& body, const std::string& name = "claude")
     {
-        auto file = path(name);
-        std::ofstream(file) << (body.starts_with("#!") ? "" : "#!/bin/sh\n") << body << "\n";
-        std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-        return file;
+        test::writeExecutable(path(name), (body.starts_with("#!") ? "" : "#!/bin/sh\n") + body + "\n");
+        return path(name);
     }
     std::filesystem::path pythonFake(const std::string& body)
     {
@@ -89,17 +82,12 @@ protected:
 
     ClaudeProcess::Launch launch(std::filesystem::path executable)
     {
-        return {
-            .executable = std::move(executable),
-            .arguments = {},
-            .input = {},
+        return { .executable = std::move(executable),
             .directory = m_folder.path(),
             .environment = { { "PATH", "/usr/bin:/bin" } },
             .timeLimit = 120,
-            .stall = { .startup = 120, .fileTool = 120, .idle = 120 },
-            .waiting = nullptr,
-            .onEvent = [this](const RunnerEvent& event) { m_events.push_back(event); },
-        };
+            .stall = { 120, 120, 120 },
+            .onEvent = [this](const RunnerEvent& event) { m_events.push_back(event); } };
     }
 
     // Runs to the end; a run that outlives `bound` fails the test and is cancelled, so that a fault
