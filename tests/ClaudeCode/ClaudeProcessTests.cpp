@@ -433,9 +433,8 @@ open("report", "w").write("\n".join(report) + "\n")
     EXPECT_EQ(outcome.status, 0) << outcome.stderrTail;
     EXPECT_EQ(test::readFile(path("report")),
         "fds=0,1,2\nleads its group=True\ncwd=" + m_folder.path().string()
-            + "\nenv=A=b=c;EMPTY=;LANG=C.UTF-8;PATH=/usr/bin:/bin\nargv=-p|two words|\nusr1 "
-              "ignored=False\nusr2 "
-              "blocked=False\n");
+            + "\nenv=A=b=c;EMPTY=;LANG=C.UTF-8;PATH=/usr/bin:/bin\nargv=-p|two words|\n"
+              "usr1 ignored=False\nusr2 blocked=False\n");
 }
 
 TEST_F(ClaudeProcessTest, MegabytePromptArrivesWholeWithFakeClaude)
