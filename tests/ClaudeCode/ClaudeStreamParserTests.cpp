@@ -130,13 +130,13 @@ TEST(ClaudeStreamParser, HandMadeLines)
               R"({"tool_name":"Write","tool_use_id":"t1","tool_input":{"a":1}}]})" },
             "| n=1 final=/error/- denial=mcp__server__a_tool_name_longer_than_forty/-/null "
             "denial=Write/t1/{\"a\":1}" },
-        { "usage of zero keeps the context size, a result adds the window",
-            { assistant(text("a"), R"(,"usage":{"input_tokens":1200})"),
+        { "usage of zero or none keeps the context size, a result adds the window",
+            { assistant("", R"(,"usage":{"output_tokens":7})"),
+                assistant(text("a"), R"(,"usage":{"input_tokens":1200})"),
                 assistant(text("b"), R"(,"usage":{"input_tokens":0})"), assistant(text("c")),
-                assistant("", R"(,"usage":{"output_tokens":7})"),
                 R"({"type":"result","modelUsage":{"m":{"contextWindow":200000}}})" },
-            "writing writing writing | n=5 final=/error/- context={\"tokens\":7,\"window\":200000} text=c "
-            "waiting=a waiting=b waiting=c" },
+            "writing writing writing | n=5 final=/error/- context={\"tokens\":1200,\"window\":200000} "
+            "text=c waiting=a waiting=b waiting=c" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
