@@ -19,16 +19,11 @@ namespace {
 Strings strings(const JSON& document, std::initializer_list<const char*> keyPath)
 {
     const JSON* value = &document;
-    for (const char* key : keyPath) {
-        value = value->subscript(key);
-        if (!value)
-            return {};
-    }
+    for (const char* key : keyPath)
+        value = value ? value->subscript(key) : nullptr;
     Strings result;
-    if (const auto* array = value->arrayValue()) {
-        for (const auto& element : *array)
-            result.push_back(*element.stringValue());
-    }
+    for (const auto& element : value && value->arrayValue() ? *value->arrayValue() : JSON::Array {})
+        result.push_back(*element.stringValue());
     return result;
 }
 
@@ -37,110 +32,115 @@ bool contains(const Strings& list, const std::string& text)
     return std::find(list.begin(), list.end(), text) != list.end();
 }
 
-fs::path created(const fs::path& folder)
-{
-    fs::create_directories(folder);
-    return folder;
-}
-
 class ClaudeInvocationSettings : public ::testing::Test {
 protected:
     ClaudeInvocationSettings()
-        : home(created(folder / "home"))
-        , data(created(folder / "data"))
-        , work(created(data / "workspaces" / "ios-abc"))
-        , resolver(home, data, 3.0)
     {
+        fs::create_directories(work);
         fs::create_directories(data / "tls");
     }
 
     test::TemporaryFolder folder;
-    fs::path home;
-    fs::path data;
-    fs::path work;
-    PermissionResolver resolver;
+    fs::path home = folder / "home";
+    fs::path data = folder / "data";
+    fs::path work = data / "workspaces" / "ios-abc";
+    PermissionResolver resolver { home, data, 3.0 };
 };
 
 }
 
-TEST_F(ClaudeInvocationSettings, NothingGrantedAllowsOnlyTheWorkFolder)
+// The whole document, the test's folder written "T": a symlinked work folder appears resolved, other
+// work folders are hidden from commands, a read-only grant that holds a writable one gets no edit
+// deny of its own, secrets follow their modes, and commands get the sandbox.
+TEST_F(ClaudeInvocationSettings, CommandsAndGrants)
 {
-    JSON document = ClaudeInvocation::settingsJSON(work, ResolvedPermissions {}, resolver);
-    std::string w = "/" + work.string();
-    EXPECT_EQ(strings(document, { "permissions", "allow" }),
-        (Strings { "Read(" + w + "/**)", "Edit(" + w + "/**)" }));
-    EXPECT_EQ(document.subscript("permissions")->subscript("defaultMode")->stringValue()->c_str(),
-        std::string("default"));
-    EXPECT_EQ(document.subscript("disableAllHooks")->boolValue(), true);
-    EXPECT_EQ(document.subscript("sandbox"), nullptr);
-    EXPECT_EQ(document.subscript("env"), nullptr);
-
-    Strings deny = strings(document, { "permissions", "deny" });
-    // Data folder entries: "tls" exists as a folder, the others are files or missing.
-    Strings expectedHead
-        = { "Read(/" + (data / "activity").string() + ")", "Edit(/" + (data / "activity").string() + ")" };
-    EXPECT_EQ(Strings(deny.begin(), deny.begin() + 2), expectedHead);
-    EXPECT_TRUE(contains(deny, "Read(/" + (data / "tls").string() + "/**)"));
-    for (const char* pattern :
-        { "~/.ssh/**", "~/.netrc", "~/.bash_history", "~/.claude.json", "~/.kube/**" }) {
-        SCOPED_TRACE(pattern);
-        EXPECT_TRUE(contains(deny, std::string("Read(") + pattern + ")"));
-        EXPECT_TRUE(contains(deny, std::string("Edit(") + pattern + ")"));
-    }
-    Strings globs(deny.end() - 7, deny.end());
-    EXPECT_EQ(globs.front(), "Edit(" + w + "/uploads/**)");
-    EXPECT_EQ(globs.back(), "Edit(" + w + "/**/.claude/**)");
-    // 7 data-folder entries and 17 catalogue places, each denied for reading and editing, then the globs.
-    EXPECT_EQ(deny.size(), 2 * (7 + 17) + 7u);
-}
-
-TEST_F(ClaudeInvocationSettings, ReadGrantOfSSHIsReadableButNeverEditable)
-{
+    test::ScopedEnvironmentVariable temporary("TMPDIR", std::nullopt);
     fs::create_directories(home / ".ssh");
+    fs::create_directories(data / "workspaces" / "ios-other");
+    fs::create_directory_symlink(work, folder / "link-to-work");
     ResolvedPermissions permissions;
     permissions.bash = true;
-    permissions.secrets = { { "ssh", false, { home / ".ssh" }, {} } };
-    JSON document = ClaudeInvocation::settingsJSON(work, permissions, resolver);
-    Strings allow = strings(document, { "permissions", "allow" });
-    Strings deny = strings(document, { "permissions", "deny" });
-    std::string pattern = "/" + (home / ".ssh").string() + "/**";
-    EXPECT_TRUE(contains(allow, "Read(" + pattern + ")"));
-    EXPECT_FALSE(contains(allow, "Edit(" + pattern + ")"));
-    EXPECT_TRUE(contains(deny, "Edit(~/.ssh/**)"));
-    EXPECT_FALSE(contains(deny, "Read(~/.ssh/**)"));
-    EXPECT_EQ(allow.back(), "Bash");
-
-    Strings allowRead = strings(document, { "sandbox", "filesystem", "allowRead" });
-    Strings denyRead = strings(document, { "sandbox", "filesystem", "denyRead" });
-    Strings denyWrite = strings(document, { "sandbox", "filesystem", "denyWrite" });
-    EXPECT_TRUE(contains(allowRead, (home / ".ssh").string()));
-    EXPECT_FALSE(contains(denyRead, (home / ".ssh").string()));
-    EXPECT_TRUE(contains(denyWrite, (home / ".ssh").string()));
-    EXPECT_EQ(document.subscript("sandbox")->subscript("filesystem")->subscript("allowWrite"), nullptr);
-    EXPECT_EQ(*document.subscript("env")->subscript("GIT_CONFIG_GLOBAL")->stringValue(), "/dev/null");
+    permissions.secrets = { { "ssh", false, { home / ".ssh" }, {} }, { "aws", true, { home / ".aws" }, {} },
+        { "shell", true, {}, { home / ".zshrc" } } };
+    permissions.folders = { { "/p", false, "/p", false }, { "/p/q", true, "/p/q", false },
+        { "/r", false, "/r", false }, { "/r", true, "/r", false } };
+    std::string text
+        = ClaudeInvocation::settingsJSON(folder / "link-to-work", permissions, resolver).encoded();
+    for (auto at = text.find(folder.path().string()); at != std::string::npos;
+         at = text.find(folder.path().string(), at))
+        text.replace(at, folder.path().string().size(), "T");
+    EXPECT_EQ(text,
+        R"j({"disableAllHooks":true,"env":{"GIT_CONFIG_GLOBAL":"/dev/null"},)j"
+        R"j("permissions":{"allow":["Read(/T/data/workspaces/ios-abc/**)",)j"
+        R"j("Edit(/T/data/workspaces/ios-abc/**)","Read(//p/**)","Read(//p/q/**)","Edit(//p/q/**)",)j"
+        R"j("Read(//r/**)","Read(//r/**)","Edit(//r/**)","Read(/T/home/.ssh/**)","Read(/T/home/.aws/**)",)j"
+        R"j("Edit(/T/home/.aws/**)","Read(/T/home/.zshrc)","Edit(/T/home/.zshrc)","Bash"],)j"
+        R"j("defaultMode":"default","deny":["Read(/T/data/activity)","Edit(/T/data/activity)",)j"
+        R"j("Read(/T/data/claude-settings)","Edit(/T/data/claude-settings)","Read(/T/data/incoming)",)j"
+        R"j("Edit(/T/data/incoming)","Read(/T/data/memory.json)","Edit(/T/data/memory.json)",)j"
+        R"j("Read(/T/data/routines.json)","Edit(/T/data/routines.json)","Read(/T/data/sessions.json)",)j"
+        R"j("Edit(/T/data/sessions.json)","Read(/T/data/tls/**)","Edit(/T/data/tls/**)","Read(~/.gnupg/**)",)j"
+        R"j("Edit(~/.gnupg/**)","Read(~/.config/**)","Edit(~/.config/**)","Read(~/.docker/**)",)j"
+        R"j("Edit(~/.docker/**)","Read(~/.kube/**)","Edit(~/.kube/**)","Read(~/.claude/**)",)j"
+        R"j("Edit(~/.claude/**)","Read(~/.claude.json)","Edit(~/.claude.json)","Read(~/.netrc)",)j"
+        R"j("Edit(~/.netrc)","Read(~/.git-credentials)","Edit(~/.git-credentials)","Read(~/.gitconfig)",)j"
+        R"j("Edit(~/.gitconfig)","Edit(~/.ssh/**)","Edit(//r/**)","Edit(//p/q/**/.claude/settings*.json)",)j"
+        R"j("Edit(//p/q/**/.claude/hooks/**)","Edit(//r/**/.claude/settings*.json)",)j"
+        R"j("Edit(//r/**/.claude/hooks/**)","Edit(/T/data/workspaces/ios-abc/uploads/**)",)j"
+        R"j("Edit(/T/data/workspaces/ios-abc/CLAUDE.md)","Edit(/T/data/workspaces/ios-abc/**/CLAUDE.md)",)j"
+        R"j("Edit(/T/data/workspaces/ios-abc/CLAUDE.local.md)",)j"
+        R"j("Edit(/T/data/workspaces/ios-abc/**/CLAUDE.local.md)",)j"
+        R"j("Edit(/T/data/workspaces/ios-abc/.claude/**)",)j"
+        R"j("Edit(/T/data/workspaces/ios-abc/**/.claude/**)"]},"sandbox":{"allowUnsandboxedCommands":false,)j"
+        R"j("autoAllowBashIfSandboxed":true,"enabled":true,"failIfUnavailable":true,)j"
+        R"j("filesystem":{"allowRead":["T/data/workspaces/ios-abc","/p","/p/q","/r","/r","T/home/.ssh",)j"
+        R"j("T/home/.aws","T/home/.zshrc"],"allowWrite":["T/home/.zshrc"],"denyRead":["~/","/tmp",)j"
+        R"j("/var/tmp","/dev/shm","T/home/.gnupg","T/home/.config","T/home/.docker","T/home/.kube",)j"
+        R"j("T/home/.claude","T/home/.claude.json","T/home/.netrc","T/home/.git-credentials",)j"
+        R"j("T/home/.gitconfig","T/data/activity","T/data/claude-settings","T/data/incoming",)j"
+        R"j("T/data/memory.json","T/data/routines.json","T/data/sessions.json","T/data/tls",)j"
+        R"j("T/data/workspaces/ios-other"],"denyWrite":["/p","/r","T/data/workspaces/ios-abc/uploads",)j"
+        R"j("T/data/workspaces/ios-abc/.git/hooks","T/data/workspaces/ios-abc/.git/config",)j"
+        R"j("T/data/workspaces/ios-abc/.envrc","T/data/workspaces/ios-abc/.vscode",)j"
+        R"j("T/data/workspaces/ios-abc/CLAUDE.md","T/data/workspaces/ios-abc/CLAUDE.local.md",)j"
+        R"j("T/data/workspaces/ios-abc/.claude","T/data/workspaces/ios-abc/**/.claude/settings*.json",)j"
+        R"j("T/data/workspaces/ios-abc/**/.claude/hooks/**","/p/q/.git/hooks","/p/q/.git/config",)j"
+        R"j("/p/q/.envrc","/p/q/.vscode","/p/q/CLAUDE.md","/p/q/CLAUDE.local.md","/p/q/.claude",)j"
+        R"j("/p/q/**/.claude/settings*.json","/p/q/**/.claude/hooks/**","/r/.git/hooks","/r/.git/config",)j"
+        R"j("/r/.envrc","/r/.vscode","/r/CLAUDE.md","/r/CLAUDE.local.md","/r/.claude",)j"
+        R"j("/r/**/.claude/settings*.json","/r/**/.claude/hooks/**","T/home/.ssh","T/home/.gnupg",)j"
+        R"j("T/home/.config","T/home/.docker","T/home/.kube","T/home/.claude","T/home/.claude.json",)j"
+        R"j("T/home/.netrc","T/home/.git-credentials","T/home/.gitconfig","T/data/activity",)j"
+        R"j("T/data/claude-settings","T/data/incoming","T/data/memory.json","T/data/routines.json",)j"
+        R"j("T/data/sessions.json","T/data/tls","T/data/workspaces/ios-other"]}}})j");
 }
 
-TEST_F(ClaudeInvocationSettings, WritableSecretFilesAreWritableInTheSandboxButFoldersAreNot)
+TEST_F(ClaudeInvocationSettings, GatesOfCommandsAndWriting)
 {
-    ResolvedPermissions permissions;
-    permissions.bash = true;
-    permissions.secrets
-        = { { "aws", true, { home / ".aws" }, {} }, { "shell", true, {}, { home / ".zshrc" } } };
-    JSON document = ClaudeInvocation::settingsJSON(work, permissions, resolver);
-    EXPECT_EQ(strings(document, { "sandbox", "filesystem", "allowWrite" }),
-        (Strings { (home / ".zshrc").string() }));
-}
-
-TEST_F(ClaudeInvocationSettings, GatedCommandsAreDeniedButStillSandboxed)
-{
-    ResolvedPermissions permissions;
-    permissions.bash = true;
-    permissions.approve = { "bash" };
-    JSON document = ClaudeInvocation::settingsJSON(work, permissions, resolver);
+    ResolvedPermissions gatedCommands;
+    gatedCommands.bash = true;
+    gatedCommands.approve = { "bash" };
+    JSON document = ClaudeInvocation::settingsJSON(work, gatedCommands, resolver);
+    // Refused by the settings until approved, and sandboxed all the same.
     EXPECT_EQ(strings(document, { "permissions", "deny" }).back(), "Bash");
     EXPECT_FALSE(contains(strings(document, { "permissions", "allow" }), "Bash"));
     EXPECT_NE(document.subscript("sandbox"), nullptr);
     EXPECT_NE(document.subscript("env"), nullptr);
+
+    // A closed write gate treats every folder as read-only; without commands there is no sandbox.
+    ResolvedPermissions gatedWriting;
+    gatedWriting.folders = { { "/p", true, "/p", false } };
+    gatedWriting.approve = { "write" };
+    document = ClaudeInvocation::settingsJSON(work, gatedWriting, resolver);
+    Strings allow = strings(document, { "permissions", "allow" });
+    Strings deny = strings(document, { "permissions", "deny" });
+    EXPECT_TRUE(contains(allow, "Read(//p/**)"));
+    EXPECT_FALSE(contains(allow, "Edit(//p/**)"));
+    EXPECT_TRUE(contains(deny, "Edit(//p/**)"));
+    EXPECT_FALSE(contains(deny, "Edit(//p/**/.claude/hooks/**)"));
+    EXPECT_FALSE(contains(deny, "Bash"));
+    EXPECT_EQ(document.subscript("sandbox"), nullptr);
+    EXPECT_EQ(document.subscript("env"), nullptr);
 }
 
 TEST_F(ClaudeInvocationSettings, NetworkModes)
@@ -170,36 +170,6 @@ TEST_F(ClaudeInvocationSettings, NetworkModes)
         EXPECT_EQ(network ? network->encoded() : "", c.expected);
         EXPECT_EQ(sandbox.subscript("enableWeakerNetworkIsolation") != nullptr, c.weaker);
     }
-}
-
-TEST_F(ClaudeInvocationSettings, SymlinkedWorkFolderAppearsResolvedEverywhere)
-{
-    fs::path link = folder / "link-to-work";
-    fs::create_directory_symlink(work, link);
-    ResolvedPermissions permissions;
-    permissions.bash = true;
-    JSON document = ClaudeInvocation::settingsJSON(link, permissions, resolver);
-    std::string w = "/" + work.string();
-    EXPECT_EQ(strings(document, { "permissions", "allow" }).front(), "Read(" + w + "/**)");
-    EXPECT_EQ(strings(document, { "permissions", "deny" }).back(), "Edit(" + w + "/**/.claude/**)");
-    EXPECT_EQ(strings(document, { "sandbox", "filesystem", "allowRead" }).front(), work.string());
-    EXPECT_TRUE(
-        contains(strings(document, { "sandbox", "filesystem", "denyWrite" }), (work / "uploads").string()));
-    for (const auto& path : strings(document, { "sandbox", "filesystem", "denyRead" }))
-        EXPECT_EQ(path.find("link-to-work"), std::string::npos) << path;
-}
-
-TEST_F(ClaudeInvocationSettings, OtherWorkFoldersAreHiddenFromCommands)
-{
-    fs::create_directories(data / "workspaces" / "ios-other");
-    ResolvedPermissions permissions;
-    permissions.bash = true;
-    JSON document = ClaudeInvocation::settingsJSON(work, permissions, resolver);
-    Strings denyRead = strings(document, { "sandbox", "filesystem", "denyRead" });
-    EXPECT_TRUE(contains(denyRead, (data / "workspaces" / "ios-other").string()));
-    EXPECT_FALSE(contains(denyRead, work.string()));
-    EXPECT_EQ(
-        Strings(denyRead.begin(), denyRead.begin() + 4), (Strings { "~/", "/tmp", "/var/tmp", "/dev/shm" }));
 }
 
 TEST_F(ClaudeInvocationSettings, TheUsersTemporaryFolderIsHiddenFromCommandsWhereverItLies)
@@ -251,37 +221,4 @@ TEST_F(ClaudeInvocationSettings, CommandsCannotChangeWhatRunsLaterInTheWorkFolde
         for (const auto& name : protectedNames)
             EXPECT_EQ(contains(denyWrite, (c.place / name).string()), c.protectedPlace) << name;
     }
-}
-
-TEST_F(ClaudeInvocationSettings, ReadOnlyFolderHoldingAWritableOneGetsNoEditDenyOfItsOwn)
-{
-    ResolvedPermissions permissions;
-    permissions.bash = true;
-    permissions.folders = { { "/p", false, "/p", false }, { "/p/q", true, "/p/q", false },
-        { "/r", false, "/r", false }, { "/r", true, "/r", false } };
-    JSON document = ClaudeInvocation::settingsJSON(work, permissions, resolver);
-    Strings deny = strings(document, { "permissions", "deny" });
-    EXPECT_FALSE(contains(deny, "Edit(//p/**)"));
-    EXPECT_TRUE(contains(deny, "Edit(//r/**)"));
-    EXPECT_TRUE(contains(deny, "Edit(//p/q/**/.claude/settings*.json)"));
-    EXPECT_TRUE(contains(deny, "Edit(//p/q/**/.claude/hooks/**)"));
-    Strings allow = strings(document, { "permissions", "allow" });
-    EXPECT_TRUE(contains(allow, "Edit(//p/q/**)"));
-    EXPECT_FALSE(contains(allow, "Edit(//p/**)"));
-    Strings denyWrite = strings(document, { "sandbox", "filesystem", "denyWrite" });
-    EXPECT_EQ(Strings(denyWrite.begin(), denyWrite.begin() + 2), (Strings { "/p", "/r" }));
-}
-
-TEST_F(ClaudeInvocationSettings, ClosedWriteGateTreatsEveryFolderAsReadOnly)
-{
-    ResolvedPermissions permissions;
-    permissions.folders = { { "/p", true, "/p", false } };
-    permissions.approve = { "write" };
-    JSON document = ClaudeInvocation::settingsJSON(work, permissions, resolver);
-    Strings allow = strings(document, { "permissions", "allow" });
-    Strings deny = strings(document, { "permissions", "deny" });
-    EXPECT_TRUE(contains(allow, "Read(//p/**)"));
-    EXPECT_FALSE(contains(allow, "Edit(//p/**)"));
-    EXPECT_TRUE(contains(deny, "Edit(//p/**)"));
-    EXPECT_FALSE(contains(deny, "Edit(//p/**/.claude/hooks/**)"));
 }
