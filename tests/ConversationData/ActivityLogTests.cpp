@@ -61,6 +61,7 @@ namespace {
             key, { JSON::object({ { "target", "/tmp/a b" }, { "at", 1700000000123 }, { "n", 1 } }) });
         m_log.append(key, entries(2, 3));
         EXPECT_EQ(numbers(m_log.entries(key)), (std::vector<std::int64_t> { 3, 2, 1 }));
+        EXPECT_TRUE(m_log.entries("ios-other").empty());
         EXPECT_EQ(test::modeOf(file()), 0600u);
         EXPECT_EQ(test::modeOf(folder()), 0700u);
         // Python's own canonical form of the same document: sorted keys, no spaces, "/" unescaped.
