@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "tests/ConversationData/ErrorPrinting.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/MediaFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -265,31 +266,24 @@ namespace {
         EXPECT_EQ(mismatches, 0);
     }
 
-    // Files made by ImageMagick, libheif, FFmpeg and Python, identified on their own by file(1).
+    // Files made by ImageMagick, libheif and FFmpeg, identified on their own by file(1).
     TEST(UploadRules, SniffAndValidateAgreeWithTheFileCommandOnRealFiles)
     {
         TemporaryFolder folder;
         auto made = [&](const std::string& extension) { return (folder / ("made." + extension)).string(); };
-        auto video = [&](const std::string& extension, std::vector<std::string> options) {
-            std::vector<std::string> argv { "ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi",
-                "-i", "color=c=blue:s=16x16:d=0.2", "-pix_fmt", "yuv420p" };
-            argv.insert(argv.end(), options.begin(), options.end());
-            argv.push_back(made(extension));
-            return argv;
-        };
-        const std::vector<std::string> makers[] = {
-            { "convert", "-size", "8x8", "xc:red", made("png") },
-            { "convert", "-size", "8x8", "xc:red", made("jpg") },
-            { "convert", "-size", "8x8", "xc:red", made("gif") },
-            { "convert", "-size", "8x8", "xc:red", made("webp") },
-            { "heif-enc", "-o", made("heic"), made("png") },
-            video("mp4", {}),
-            video("mov", {}),
-            video("webm", {}),
-            video("m4v", { "-f", "ipod" }),
-        };
-        for (const auto& argv : makers)
-            ASSERT_EQ(test::runPeer(argv).exitStatus, 0) << argv.back();
+        for (auto* extension : { "png", "jpg", "gif", "webp" })
+            test::makeQuadrantImage(made(extension), 8, 8);
+        test::makeQuadrantHEIC(made("heic"), 64, 64);
+        for (auto* extension : { "mp4", "mov", "webm", "m4v" }) {
+            test::makeColourVideo(made(extension),
+                { .width = 16,
+                    .height = 16,
+                    .colours = { "blue" },
+                    .segmentSeconds = 0.2,
+                    .outputArguments = extension == std::string("m4v")
+                        ? std::vector<std::string> { "-f", "ipod" }
+                        : std::vector<std::string> {} });
+        }
         // ImageMagick's default policy refuses to write PDF, so this one is written by hand.
         test::writeBytes(made("pdf"),
             "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count "
