@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <future>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vellumar::test {
@@ -59,6 +64,30 @@ bool returnsBesideAFIFO(const std::filesystem::path& fifo, const std::function<v
         ::close(writer);
     done.wait();
     return false;
+}
+
+int exitStatusWithin(std::chrono::seconds limit, const std::function<int()>& work)
+{
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(work());
+    if (child < 0) {
+        ADD_FAILURE() << "fork failed";
+        return -1;
+    }
+    int exited = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    pollfd waiting { exited, POLLIN, 0 };
+    int ready = -1;
+    while (exited >= 0 && (ready = ::poll(&waiting, 1, static_cast<int>(limit.count() * 1000))) < 0
+        && errno == EINTR) { }
+    bool ended = ready == 1;
+    if (!ended)
+        ::kill(child, SIGKILL);
+    if (exited >= 0)
+        ::close(exited);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }

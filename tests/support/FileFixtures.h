@@ -1,7 +1,9 @@
-// Small file fixtures that many suites need: a file written with its folders, the names in a
-// folder, an item's mode, repeated text, the error an operation threw, and a call beside a FIFO.
+// Small fixtures that many suites need: a file written with its folders, the names in a folder, an
+// item's mode, repeated text, the error an operation threw, and bounded waits for calls that a fault
+// could leave hanging.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -38,5 +40,10 @@ template <typename Error, typename Operation> std::optional<Error> thrown(Operat
 // Makes a FIFO at `fifo` and runs `operation`, which must not wait for a writer; true when it returned
 // within ten seconds. When it did not, a writer comes and goes so that the operation can end.
 bool returnsBesideAFIFO(const std::filesystem::path& fifo, const std::function<void()>& operation);
+
+// Runs `work` in a child process forked from this one and answers its exit status, or -1 when it did
+// not end within `limit` (it is killed then). For checks that a fault would send into an endless loop,
+// and for limits or identities the test process itself must not take on.
+int exitStatusWithin(std::chrono::seconds limit, const std::function<int()>& work);
 
 }
