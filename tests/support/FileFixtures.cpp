@@ -1,0 +1,93 @@
+#include "tests/support/FileFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <future>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vellumar::test {
+
+void writeBytes(const std::filesystem::path& file, std::string_view bytes)
+{
+    std::error_code ignored;
+    std::filesystem::create_directories(file.parent_path(), ignored);
+    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!stream.good())
+        ADD_FAILURE() << "could not write " << file;
+}
+
+std::set<std::string> namesIn(const std::filesystem::path& folder)
+{
+    std::set<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        names.insert(it->path().filename().string());
+    return names;
+}
+
+unsigned modeOf(const std::filesystem::path& location)
+{
+    struct stat status { };
+    return ::lstat(location.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+std::string repeated(std::string_view piece, std::size_t count)
+{
+    std::string text;
+    for (std::size_t index = 0; index < count; ++index)
+        text += piece;
+    return text;
+}
+
+bool returnsBesideAFIFO(const std::filesystem::path& fifo, const std::function<void()>& operation)
+{
+    if (::mkfifo(fifo.c_str(), 0600) != 0) {
+        ADD_FAILURE() << "could not make the FIFO " << fifo;
+        return false;
+    }
+    auto done = std::async(std::launch::async, operation);
+    if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+        return true;
+    // A writer coming lets a reader blocked in open(2) go on; its leaving ends the reader's reads.
+    int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0)
+        ::close(writer);
+    done.wait();
+    return false;
+}
+
+int exitStatusWithin(std::chrono::seconds limit, const std::function<int()>& work)
+{
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(work());
+    if (child < 0) {
+        ADD_FAILURE() << "fork failed";
+        return -1;
+    }
+    int exited = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    pollfd waiting { exited, POLLIN, 0 };
+    int ready = -1;
+    while (exited >= 0 && (ready = ::poll(&waiting, 1, static_cast<int>(limit.count() * 1000))) < 0
+        && errno == EINTR) { }
+    bool ended = ready == 1;
+    if (!ended)
+        ::kill(child, SIGKILL);
+    if (exited >= 0)
+        ::close(exited);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}

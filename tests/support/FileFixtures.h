@@ -1,0 +1,49 @@
+// Small fixtures that many suites need: a file written with its folders, the names in a folder, an
+// item's mode, repeated text, the error an operation threw, and bounded waits for calls that a fault
+// could leave hanging.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vellumar::test {
+
+// Writes `bytes` to `file`, replacing it and creating missing folders; fails the test when it cannot.
+void writeBytes(const std::filesystem::path& file, std::string_view bytes);
+
+// The names in the folder, hidden ones included; none when it cannot be listed.
+std::set<std::string> namesIn(const std::filesystem::path& folder);
+
+// The permission bits of the item itself (a link is not followed); 0 when there is none.
+unsigned modeOf(const std::filesystem::path& location);
+
+std::string repeated(std::string_view piece, std::size_t count);
+
+// What `operation` threw of type `Error`; absent when it threw nothing.
+template <typename Error, typename Operation> std::optional<Error> thrown(Operation&& operation)
+{
+    try {
+        std::forward<Operation>(operation)();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// Makes a FIFO at `fifo` and runs `operation`, which must not wait for a writer; true when it returned
+// within ten seconds. When it did not, a writer comes and goes so that the operation can end.
+bool returnsBesideAFIFO(const std::filesystem::path& fifo, const std::function<void()>& operation);
+
+// Runs `work` in a child process forked from this one and answers its exit status, or -1 when it did
+// not end within `limit` (it is killed then). For checks that a fault would send into an endless loop,
+// and for limits or identities the test process itself must not take on.
+int exitStatusWithin(std::chrono::seconds limit, const std::function<int()>& work);
+
+}
