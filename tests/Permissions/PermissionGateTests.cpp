@@ -124,7 +124,6 @@ struct HeldDecisions {
 };
 
 }
-}
 
 TEST(PermissionGate, AnswersOneRequestPerConnectionAndRefusesWhatItCannotDecide)
 {

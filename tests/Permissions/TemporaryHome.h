@@ -12,12 +12,12 @@
 
 namespace vellumar::test {
 
-struct TemporaryHome {
+struct LegacyHome {
     TemporaryFolder root;
     std::filesystem::path home = resolvingSymlinks(root.path()) / "home";
     std::filesystem::path data = home / ".local/share/Vellumar";
 
-    TemporaryHome()
+    LegacyHome()
     {
         std::filesystem::create_directories(data / "workspaces");
         std::filesystem::create_directories(home / "Projects");
@@ -32,6 +32,8 @@ struct TemporaryHome {
         return path;
     }
 };
+
+using TemporaryHome = LegacyHome;
 
 inline void touch(const std::filesystem::path& file) { std::ofstream(file) << "x"; }
 
