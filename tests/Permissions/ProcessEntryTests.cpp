@@ -52,28 +52,17 @@ private:
 
 }
 
-TEST(ProcessEntry, StartsTheApplicationWithoutTheSwitch)
+TEST(ProcessEntry, StartsTheApplicationWithoutTheExactSwitchAndEndsWithTwoWithoutItsPath)
 {
-    struct Case {
-        std::string name;
-        std::vector<std::string> arguments;
-    };
-    for (const auto& testCase :
-        std::vector<Case> { { "no arguments", {} }, { "switch with a value appended", { kFlag + "=/tmp/s" } },
-            { "longer switch", { kFlag + "x", "/tmp/s" } },
-            { "shorter switch", { kFlag.substr(0, 24), "/tmp/s" } },
-            { "other case", { "--Vellumar-permission-mcp", "/tmp/s" } } }) {
-        SCOPED_TRACE(testCase.name);
+    for (const auto& arguments : std::vector<std::vector<std::string>> {
+             {}, { kFlag + "=/tmp/s" }, { kFlag + "x", "/tmp/s" }, { kFlag.substr(0, 24), "/tmp/s" } }) {
+        SCOPED_TRACE(arguments.empty() ? "no arguments" : arguments[0]);
         std::vector<std::string> argv = { kExecutable };
-        argv.insert(argv.end(), testCase.arguments.begin(), testCase.arguments.end());
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
         test::PeerResult result = test::runPeer(argv);
         EXPECT_EQ(result.output, kApplicationLine);
         EXPECT_EQ(result.exitStatus, 0);
     }
-}
-
-TEST(ProcessEntry, EndsWithStatusTwoWhenTheSocketPathIsMissing)
-{
     test::PeerResult result
         = test::runPeer({ kExecutable, "--verbose", kFlag }, "{\"id\":1,\"method\":\"ping\"}\n");
     EXPECT_EQ(result.exitStatus, 2);
@@ -83,18 +72,16 @@ TEST(ProcessEntry, EndsWithStatusTwoWhenTheSocketPathIsMissing)
 TEST(ProcessEntry, RunsTheSubModeWithTheArgumentAfterTheFirstSwitch)
 {
     struct Case {
-        std::string name;
-        std::string linkName;
+        std::string name, linkName;
         std::vector<std::string> argv;
     };
-    for (const auto& testCase : std::vector<Case> {
-             { "program, switch, path", "socket", { "vellumar", kFlag, "socket" } },
-             { "switch twice", kFlag, { "vellumar", kFlag, kFlag } },
+    for (const auto& c : std::vector<Case> {
              { "option before, value after", "value", { "vellumar", "--other", kFlag, "value", "further" } },
+             { "switch twice", kFlag, { "vellumar", kFlag, kFlag } },
              { "the program path is compared too", "first", { kFlag, "first", kFlag, "second" } },
          }) {
-        SCOPED_TRACE(testCase.name);
-        SocketPathProbe probe(testCase.linkName);
-        EXPECT_TRUE(probe.reachedWith(testCase.argv));
+        SCOPED_TRACE(c.name);
+        SocketPathProbe probe(c.linkName);
+        EXPECT_TRUE(probe.reachedWith(c.argv));
     }
 }
