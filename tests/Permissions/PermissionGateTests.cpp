@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -75,53 +74,27 @@ private:
     int m_fd;
 };
 
-// Holds each request {"n": N} until the test releases N, then allows it with a reply that needs
-// several writes. Shared with the connection threads, which may still be unwinding after a test.
-struct HeldDecisions {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::set<std::int64_t> waiting, released, returned;
-    std::size_t deciding = 0, mostAtOnce = 0;
+// The reply to a request {"n": N}, large enough to need several writes.
+JSON heldReply(std::int64_t number)
+{
+    return JSON::object({ { "behavior", "allow" }, { "n", number }, { "pad", std::string(300000, 'x') } });
+}
 
-    static JSON reply(std::int64_t number)
-    {
-        return JSON::object(
-            { { "behavior", "allow" }, { "n", number }, { "pad", std::string(300000, 'x') } });
-    }
-    // The line the python client prints for the reply to N.
-    static std::string report(std::int64_t number)
-    {
-        return std::to_string(number) + " " + std::to_string(reply(number).encoded().size()) + " json";
-    }
-    static PermissionGate::Decide decide(std::shared_ptr<HeldDecisions> state)
-    {
-        return [state](const JSON& request) {
-            std::int64_t number = request.subscript("n")->intValue().value_or(-1);
-            std::unique_lock guard(state->lock);
-            state->waiting.insert(number);
-            state->mostAtOnce = std::max(state->mostAtOnce, ++state->deciding);
-            state->changed.notify_all();
-            state->changed.wait(guard, [&] { return state->released.contains(number); });
-            --state->deciding;
-            state->returned.insert(number);
-            return reply(number);
-        };
-    }
-    // Every number that reached the decision, once at least `count` did.
-    std::optional<std::set<std::int64_t>> waitForWaiting(std::size_t count)
-    {
-        std::unique_lock guard(lock);
-        if (!changed.wait_for(guard, std::chrono::seconds(60), [&] { return waiting.size() >= count; }))
-            return std::nullopt;
-        return waiting;
-    }
-    void release(std::int64_t number)
-    {
-        std::lock_guard guard(lock);
-        released.insert(number);
-        changed.notify_all();
-    }
-};
+// The line the python client prints for the reply to N.
+std::string heldReport(const std::string& number)
+{
+    return number + " " + std::to_string(heldReply(std::stoi(number)).encoded().size()) + " json";
+}
+
+// Holds each request {"n": N} under the name N until the test releases it.
+PermissionGate::Decide heldDecision(std::shared_ptr<test::HeldCalls> held)
+{
+    return [held](const JSON& request) {
+        std::int64_t number = request.subscript("n")->intValue().value_or(-1);
+        held->hold(std::to_string(number));
+        return heldReply(number);
+    };
+}
 
 }
 
@@ -228,60 +201,58 @@ TEST(PermissionGate, FailsWithoutLeavingAFolderWhenItsSocketCannotBeMade)
 
 TEST(PermissionGate, ServesSixteenConnectionsAtOnceAndLetsTheNextInWhenOneEnds)
 {
-    auto decisions = std::make_shared<HeldDecisions>();
-    PermissionGate gate(HeldDecisions::decide(decisions));
+    auto held = std::make_shared<test::HeldCalls>();
+    PermissionGate gate(heldDecision(held));
     test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "17" });
-    auto firstIn = decisions->waitForWaiting(16);
+    auto firstIn = held->arrived(16);
     ASSERT_TRUE(firstIn);
     // Whichever got in first is answered while the others still wait.
-    const std::int64_t ended = *firstIn->begin();
-    decisions->release(ended);
-    EXPECT_EQ(client.readLine(), HeldDecisions::report(ended));
+    const std::string ended = *firstIn->begin();
+    held->release(ended);
+    EXPECT_EQ(client.readLine(), heldReport(ended));
 
-    ASSERT_TRUE(decisions->waitForWaiting(17));
+    ASSERT_TRUE(held->arrived(17));
     std::set<std::string> expected, reports;
-    for (std::int64_t number = 0; number < 17; ++number) {
-        decisions->release(number);
-        if (number != ended)
-            expected.insert(HeldDecisions::report(number));
+    for (int number = 0; number < 17; ++number) {
+        held->release(std::to_string(number));
+        if (std::to_string(number) != ended)
+            expected.insert(heldReport(std::to_string(number)));
     }
     for (int index = 0; index < 16; ++index)
         reports.insert(client.readLine().value_or("none"));
     EXPECT_EQ(reports, expected);
     EXPECT_EQ(client.wait(), 0);
-    std::lock_guard guard(decisions->lock);
-    EXPECT_EQ(decisions->mostAtOnce, 16u);
+    EXPECT_EQ(held->mostAtOnce(), 16u);
 }
 
 TEST(PermissionGate, ClosingWaitsForADecisionUnderWayAndRefusesEveryOtherRequestAtOnce)
 {
-    auto decisions = std::make_shared<HeldDecisions>();
-    decisions->release(1);
-    PermissionGate gate(HeldDecisions::decide(decisions));
+    auto held = std::make_shared<test::HeldCalls>();
+    held->release("1");
+    PermissionGate gate(heldDecision(held));
     // Connected first, so let in before the python client's request: one idle, one half-sent.
     DirectClient idle(gate.path());
     DirectClient unfinished(gate.path());
     unfinished.send("{\"n\":");
     test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "1" });
-    ASSERT_TRUE(decisions->waitForWaiting(1));
+    ASSERT_TRUE(held->arrived(1));
 
     auto closing = std::async(std::launch::async, [&] {
         gate.close();
-        std::lock_guard guard(decisions->lock);
-        return decisions->returned.contains(0);
+        return held->hasLeft("0");
     });
     // The folder goes before close waits, so the decision is released while close is under way.
     ASSERT_TRUE(test::eventually([&] { return !fs::exists(gate.folder()); }));
-    decisions->release(0);
+    held->release("0");
     // Well below the 10 s a client has to send its request, which close must not wait out.
     ASSERT_EQ(closing.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_TRUE(closing.get());
-    EXPECT_EQ(client.readLine(), HeldDecisions::report(0));
+    EXPECT_EQ(client.readLine(), heldReport("0"));
     EXPECT_EQ(client.wait(), 0);
     unfinished.send("1}\n");
     EXPECT_EQ(unfinished.received(), kRefusalLine);
     EXPECT_EQ(idle.received(), kRefusalLine);
-    EXPECT_EQ(decisions->waitForWaiting(1), std::set<std::int64_t> { 0 });
+    EXPECT_EQ(held->arrived(1), std::multiset<std::string> { "0" });
 }
 
 namespace {

@@ -3,16 +3,13 @@
 
 #include "VellumarMacCore/Permissions/PermissionGate.h"
 #include "tests/support/InteractivePeer.h"
-#include "tests/support/TestSupport.h"
+#include "tests/Permissions/PermissionTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <condition_variable>
 #include <future>
-#include <map>
 #include <memory>
-#include <mutex>
+#include <set>
 
 using namespace vellumar;
 
@@ -38,55 +35,12 @@ std::string toolResult(int id, const JSON& decision)
         .encoded();
 }
 
-// A gate whose answers the test gives one by one, by the request's "tool_use_id". The state is
-// shared with the gate's connection threads, which may outlive the test's use of it.
-class AnsweringGate {
-public:
-    AnsweringGate()
-        : m_gate([state = m_state](const JSON& request) { return state->answer(request); })
-    {
-    }
-
-    const std::string& path() const { return m_gate.path(); }
-
-    // The requests that arrived, in the order of their text, once `count` did.
-    std::vector<std::string> waitForRequests(std::size_t count)
-    {
-        std::unique_lock guard(m_state->lock);
-        m_state->changed.wait_for(
-            guard, std::chrono::seconds(60), [&] { return m_state->requests.size() >= count; });
-        std::vector<std::string> sorted = m_state->requests;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted;
-    }
-    void reply(const std::string& toolUseID, JSON decision)
-    {
-        std::lock_guard guard(m_state->lock);
-        m_state->answers.emplace(toolUseID, std::move(decision));
-        m_state->changed.notify_all();
-    }
-
-private:
-    struct State {
-        std::mutex lock;
-        std::condition_variable changed;
-        std::vector<std::string> requests;
-        std::map<std::string, JSON> answers;
-
-        JSON answer(const JSON& request)
-        {
-            const JSON* id = request.subscript("tool_use_id");
-            std::string key = id && id->stringValue() ? *id->stringValue() : "";
-            std::unique_lock guard(lock);
-            requests.push_back(request.encoded());
-            changed.notify_all();
-            changed.wait(guard, [&] { return answers.contains(key); });
-            return answers.at(key);
-        }
-    };
-    std::shared_ptr<State> m_state = std::make_shared<State>();
-    PermissionGate m_gate;
-};
+// A gate that holds each request under its text until the test releases it with a decision.
+PermissionGate::Decide heldDecision(std::shared_ptr<test::HeldCalls> held)
+{
+    return
+        [held](const JSON& request) { return JSON::decode(held->hold(request.encoded())).value_or(JSON()); };
+}
 
 }
 
@@ -147,35 +101,32 @@ TEST(PermissionMCPServer, RefusesAtOnceWhenTheApplicationCannotBeReached)
 
 TEST(PermissionMCPServer, PassesEachCallToTheGateAndItsDecisionBackAsSoonAsItIsGiven)
 {
-    AnsweringGate gate;
+    auto held = std::make_shared<test::HeldCalls>();
+    PermissionGate gate(heldDecision(held));
     test::InteractivePeer server({ kExecutable, kFlag, gate.path() });
-    ASSERT_TRUE(server.send(
-        approveCall(
-            1, R"({"tool_name":"Write","input":{"file_path":"/a/b"},"tool_use_id":"first","extra":[1]})")
-        + approveCall(2, R"({"tool_use_id":"second"})")));
-    EXPECT_EQ(gate.waitForRequests(2),
-        (std::vector<std::string> {
-            R"({"extra":[1],"input":{"file_path":"/a/b"},"tool_name":"Write","tool_use_id":"first"})",
-            R"({"tool_use_id":"second"})" }));
+    const std::string first
+        = R"({"extra":[1],"input":{"file_path":"/a/b"},"tool_name":"Write","tool_use_id":"1"})",
+        second = R"({"tool_use_id":"2"})";
+    ASSERT_TRUE(server.send(approveCall(1, first) + approveCall(2, second)));
+    EXPECT_EQ(held->arrived(2), (std::multiset<std::string> { first, second }));
     // Other messages are still answered while both calls wait.
     ASSERT_TRUE(server.send("{\"id\":3,\"method\":\"ping\"}\n"));
     EXPECT_EQ(server.readLine(), "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":{}}");
     JSON denied = JSON::object({ { "behavior", "deny" }, { "message", "No." } });
-    gate.reply("second", denied);
+    held->release(second, denied.encoded());
     EXPECT_EQ(server.readLine(), toolResult(2, denied));
     JSON allowed
         = JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON::object({}) }, { "note", "kept" } });
-    gate.reply("first", allowed);
+    held->release(first, allowed.encoded());
     EXPECT_EQ(server.readLine(), toolResult(1, allowed));
 
     // Without arguments the gate is asked about an empty object; a decision it cannot read refuses.
-    gate.reply("", JSON::object({ { "behavior", "Allow" } }));
-    gate.reply("no behavior", JSON::object({ { "message", "x" } }));
+    held->release("{}", R"({"behavior":"Allow"})");
+    held->release(R"({"tool_use_id":"5"})", R"({"message":"x"})");
     ASSERT_TRUE(server.send("{\"id\":4,\"method\":\"tools/call\",\"params\":{\"name\":\"approve\"}}\n"));
     EXPECT_EQ(server.readLine(), toolResult(4, kUnreachable));
-    ASSERT_TRUE(server.send(approveCall(5, R"({"tool_use_id":"no behavior"})")));
+    ASSERT_TRUE(server.send(approveCall(5, R"({"tool_use_id":"5"})")));
     EXPECT_EQ(server.readLine(), toolResult(5, kUnreachable));
-    EXPECT_EQ(gate.waitForRequests(4).back(), "{}");
 
     // Calls of any other tool, or of none, are refused as calls of an unknown tool.
     for (const std::string& params : { std::string(",\"params\":{\"name\":\"Bash\"}"), std::string() }) {
@@ -187,15 +138,16 @@ TEST(PermissionMCPServer, PassesEachCallToTheGateAndItsDecisionBackAsSoonAsItIsG
 
 TEST(PermissionMCPServer, EndsAtEndOfInputWithoutWaitingForOpenCalls)
 {
-    AnsweringGate gate;
+    auto held = std::make_shared<test::HeldCalls>();
+    PermissionGate gate(heldDecision(held));
     test::InteractivePeer server({ kExecutable, kFlag, gate.path() });
-    ASSERT_TRUE(server.send(approveCall(1, "{\"tool_use_id\":\"never\"}")));
-    ASSERT_EQ(gate.waitForRequests(1).size(), 1u);
+    ASSERT_TRUE(server.send(approveCall(1, "{}")));
+    ASSERT_TRUE(held->arrived(1));
     server.closeInput();
     auto ended = std::async(std::launch::async, [&] { return server.wait(); });
     const bool inTime = ended.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
     // Answered only now, so that a server that does wait for the call ends all the same.
-    gate.reply("never", JSON::object({ { "behavior", "deny" }, { "message", "late" } }));
+    held->release("{}", R"({"behavior":"deny","message":"late"})");
     EXPECT_TRUE(inTime);
     EXPECT_EQ(ended.get(), 0);
 }
