@@ -106,6 +106,17 @@ TEST(PermissionSettings, RefusesEachBadMemberWithItsSentence)
         { "20 always allowed", R"({"alwaysAllow":)" + numbered(R"("/p#")", 20) + "}", "ok" },
         { "21 always allowed", R"({"alwaysAllow":)" + numbered(R"("/p#")", 21) + "}", kAlwaysAllow },
         { "always allowed home itself", R"({"alwaysAllow":["~"]})", kAlwaysAllow },
+        { "domains that are no list outside their mode",
+            R"({"bashNetwork":{"mode":"local","domains":"x.org"}})", "ok" },
+        { "domains outside their mode", R"({"bashNetwork":{"mode":"local","domains":["x.org"]}})",
+            refused("permissions.bashNetwork.domains is only for the domains mode.") },
+        { "the domains mode without domains", R"({"bashNetwork":{"mode":"domains"}})", kSiteName },
+        { "a site name that cannot be used",
+            R"({"bashNetwork":{"mode":"domains","domains":["Example.org"]}})", kSiteName },
+        { "21 domains", R"({"bashNetwork":{"mode":"all","domains":)" + numbered(R"("a#.org")", 21) + "}}",
+            refused("permissions.bashNetwork.domains is too long.") },
+        { "an unknown mode", R"({"bashNetwork":{"mode":"Domains"}})", kMode },
+        { "another network key", R"({"bashNetwork":{"mode":"all","extra":1}})", kMode },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,36 +142,6 @@ TEST(PermissionSettings, ReportsOnlyTheFirstFailedCheckInFixedOrder)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         EXPECT_EQ(outcome(c.json), c.expected);
-    }
-}
-
-TEST(PermissionSettings, ReadsBashNetworkModesAndDomains)
-{
-    struct Case {
-        std::string json, expected; // the mode and domains, or the refusal
-    };
-    const Case cases[] = {
-        { R"({"mode":"domains","domains":["x.org","a.b"]})", "domains x.org a.b" },
-        { R"({"mode":"local","domains":"x.org"})", "local" },
-        { R"({"mode":"local","domains":["x.org"]})",
-            refused("permissions.bashNetwork.domains is only for the domains mode.") },
-        { R"({"mode":"domains"})", kSiteName },
-        { R"({"mode":"domains","domains":["Example.org"]})", kSiteName },
-        { R"({"mode":"all","domains":)" + numbered(R"("a#.org")", 21) + "}",
-            refused("permissions.bashNetwork.domains is too long.") },
-        { R"({"mode":"Domains"})", kMode },
-        { R"({"mode":"all","extra":1})", kMode },
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.json);
-        std::string parsed;
-        std::string refusal = test::refusalOf([&] {
-            auto [mode, domains] = PermissionSettings::parseBashNetwork(decoded(c.json));
-            parsed = mode;
-            for (const auto& domain : domains)
-                parsed += " " + domain;
-        });
-        EXPECT_EQ(refusal == "ok" ? parsed : refusal, c.expected);
     }
 }
 
