@@ -2,27 +2,23 @@
 #include "VellumarMacCore/Permissions/PermissionGate.h"
 
 #include "VellumarMacCore/Permissions/UnixSocketLines.h"
-
+#include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/InteractivePeer.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/UnprivilegedPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <cerrno>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <optional>
+#include <regex>
 #include <set>
-#include <cerrno>
-#include <fcntl.h>
-#include <grp.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace vellumar;
@@ -30,13 +26,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const std::string kRefusalLine = "{\"behavior\":\"deny\",\"message\":\"This needs a confirmation that could "
+                                 "not be given here, so it was "
+                                 "refused.\"}\n";
+
+JSON anyDecision(const JSON&) { return JSON::object({}); }
+
 std::string clientScript() { return (test::sourceDir() / "tests/peers/permission_gate_client.py").string(); }
 
-// What the python client received on one connection, after the gate closed it.
-std::string receivedFrom(
-    const std::string& socketPath, const std::string& mode, const std::string& input = {})
+// What the python client received on one connection that sent `input`, after the gate closed it.
+std::string receivedFrom(const std::string& socketPath, const std::string& input)
 {
-    test::PeerResult result = test::runPeer({ "python3", clientScript(), socketPath, mode }, input);
+    test::PeerResult result = test::runPeer({ "python3", clientScript(), socketPath, "send" }, input);
     auto report = JSON::decode(result.output);
     if (!report || !report->subscript("received"))
         return "unreadable report: " + result.output;
@@ -44,36 +45,100 @@ std::string receivedFrom(
     return *report->subscript("received")->stringValue();
 }
 
-// Records every request it is asked about and answers with a fixed decision. What the connection
-// threads touch is shared with them, since they may still be unwinding when a test ends.
-class RecordingDecision {
+// A client connected from this process, so that the test knows when its connect has completed; the
+// gate lets connections in in the order they were made.
+class DirectClient {
 public:
-    PermissionGate::Decide decide()
+    explicit DirectClient(const std::string& socketPath)
+        : m_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        return [state = m_state](const JSON& request) {
-            std::lock_guard guard(state->lock);
-            state->requests.push_back(request);
-            return JSON::object(
-                { { "behavior", "allow" }, { "updatedInput", JSON::object({ { "a/b", 1 } }) } });
-        };
+        auto address = unixSocketAddress(socketPath);
+        EXPECT_EQ(connect(m_fd, reinterpret_cast<const sockaddr*>(&*address), unixSocketAddressLength), 0);
+        setSocketTimeouts(m_fd, 60);
     }
-    std::vector<JSON> requests()
+    ~DirectClient() { close(m_fd); }
+    DirectClient(const DirectClient&) = delete;
+    DirectClient& operator=(const DirectClient&) = delete;
+
+    void send(std::string_view bytes) { ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Everything up to end of stream, or what came within the 60 s receive limit.
+    std::string received()
     {
-        std::lock_guard guard(m_state->lock);
-        return m_state->requests;
+        std::string text;
+        while (auto line = readLine(m_fd, 1 << 20))
+            text += *line + "\n";
+        return text;
     }
 
 private:
-    struct State {
-        std::mutex lock;
-        std::vector<JSON> requests;
-    };
-    std::shared_ptr<State> m_state = std::make_shared<State>();
+    int m_fd;
 };
 
-const std::string kRefusalLine = "{\"behavior\":\"deny\",\"message\":\"This needs a confirmation that could "
-                                 "not be given here, so it was "
-                                 "refused.\"}\n";
+// The reply to a request {"n": N}, large enough to need several writes.
+JSON heldReply(std::int64_t number)
+{
+    return JSON::object({ { "behavior", "allow" }, { "n", number }, { "pad", std::string(300000, 'x') } });
+}
+
+// The line the python client prints for the reply to N.
+std::string heldReport(const std::string& number)
+{
+    return number + " " + std::to_string(heldReply(std::stoi(number)).encoded().size()) + " json";
+}
+
+// Holds each request {"n": N} under the name N until the test releases it.
+PermissionGate::Decide heldDecision(std::shared_ptr<test::HeldCalls> held)
+{
+    return [held](const JSON& request) {
+        std::int64_t number = request.subscript("n")->intValue().value_or(-1);
+        held->hold(std::to_string(number));
+        return heldReply(number);
+    };
+}
+
+}
+
+TEST(PermissionGate, AnswersOneRequestPerConnectionAndRefusesWhatItCannotDecide)
+{
+    struct Log {
+        std::mutex lock;
+        std::string requests;
+    };
+    auto log = std::make_shared<Log>();
+    PermissionGate gate([log](const JSON& request) {
+        std::lock_guard guard(log->lock);
+        log->requests += request.encoded() + " ";
+        if (request.subscript("throw"))
+            throw std::runtime_error("no decision");
+        return JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON::object({ { "a/b", 1 } }) } });
+    });
+    struct Case {
+        std::string name, input, reply;
+    };
+    for (const auto& c : std::vector<Case> {
+             { "one request; a second line is never read",
+                 "{\"tool_use_id\":\"t1\",\"input\":{}}\n{\"n\":2}\n",
+                 "{\"behavior\":\"allow\",\"updatedInput\":{\"a/b\":1}}\n" },
+             { "nothing, then end of stream", "", kRefusalLine },
+             { "not JSON", "hello\n", kRefusalLine },
+             { "JSON but not an object", "[1,2]\n", kRefusalLine },
+             { "a decision that throws", "{\"throw\":1}\n", kRefusalLine },
+         }) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(receivedFrom(gate.path(), c.input), c.reply);
+    }
+    std::lock_guard guard(log->lock);
+    EXPECT_EQ(log->requests, "{\"input\":{},\"tool_use_id\":\"t1\"} {\"throw\":1} ");
+}
+
+TEST(PermissionGate, RefusesAClientThatStaysSilentForTenSeconds)
+{
+    PermissionGate gate(anyDecision);
+    DirectClient silent(gate.path());
+    EXPECT_EQ(silent.received(), kRefusalLine);
+}
+
+namespace {
 
 mode_t modeOf(const fs::path& path)
 {
@@ -82,387 +147,112 @@ mode_t modeOf(const fs::path& path)
     return info.st_mode;
 }
 
-}
-
-TEST(PermissionGate, AnswersOneLinePerConnectionThenCloses)
+// The errno of a connect to the socket at `path`, or 0 when it connects.
+std::string connectOutcome(const std::string& path)
 {
-    RecordingDecision decision;
-    PermissionGate gate(decision.decide());
-    std::string received = receivedFrom(gate.path(), "send",
-        "{\"tool_name\":\"Write\",\"input\":{\"file_path\":\"/tmp/"
-        "x\"},\"tool_use_id\":\"t1\"}\n{\"second\":true}\n");
-    EXPECT_EQ(received, "{\"behavior\":\"allow\",\"updatedInput\":{\"a/b\":1}}\n");
-    ASSERT_EQ(decision.requests().size(), 1u);
-    EXPECT_EQ(decision.requests()[0].encoded(),
-        "{\"input\":{\"file_path\":\"/tmp/x\"},\"tool_name\":\"Write\",\"tool_use_id\":\"t1\"}");
+    auto address = unixSocketAddress(path);
+    int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool connected
+        = connect(client, reinterpret_cast<const sockaddr*>(&*address), unixSocketAddressLength) == 0;
+    return std::to_string(connected ? 0 : errno);
 }
 
-TEST(PermissionGate, RefusesRequestsThatAreNotOneJSONObject)
-{
-    RecordingDecision decision;
-    PermissionGate gate(decision.decide());
-    struct Case {
-        std::string name;
-        std::string input;
-    };
-    for (const auto& testCase : std::vector<Case> {
-             { "garbage", "hello there\n" },
-             { "array", "[1,2]\n" },
-             { "bare string", "\"allow\"\n" },
-             { "empty line", "\n" },
-             { "nothing, then end of stream", "" },
-             { "broken UTF-8", "{\"a\":\"\xff\"}\n" },
-             { "a megabyte without a line feed", std::string(1048576, 'a') },
-         }) {
-        SCOPED_TRACE(testCase.name);
-        EXPECT_EQ(receivedFrom(gate.path(), "send", testCase.input), kRefusalLine);
-    }
-    EXPECT_EQ(decision.requests().size(), 0u);
-}
-
-TEST(PermissionGate, RefusesAClientThatStaysSilentForTenSeconds)
-{
-    RecordingDecision decision;
-    PermissionGate gate(decision.decide());
-    EXPECT_EQ(receivedFrom(gate.path(), "silent"), kRefusalLine);
-    EXPECT_EQ(decision.requests().size(), 0u);
-}
-
-TEST(PermissionGate, RefusesWhenTheDecisionThrows)
-{
-    PermissionGate gate([](const JSON&) -> JSON { throw std::runtime_error("no decision"); });
-    EXPECT_EQ(receivedFrom(gate.path(), "send", "{}\n"), kRefusalLine);
-}
-
-TEST(PermissionGate, KeepsItsSocketInAPrivateFolder)
-{
-    test::TemporaryFolder temporary;
-    PermissionGate gate([](const JSON&) { return JSON::object({}); }, temporary.path());
-    std::string name = gate.folder().filename().string();
-    EXPECT_EQ(name.size(), 16u);
-    EXPECT_TRUE(name.starts_with("vlp-"));
-    EXPECT_EQ(name.find_first_not_of("0123456789abcdef", 4), std::string::npos) << name;
-    EXPECT_EQ(gate.folder().parent_path(), temporary.path());
-    EXPECT_EQ(gate.path(), (gate.folder() / "s").string());
-    EXPECT_EQ(modeOf(gate.folder()) & 07777, 0700u);
-    EXPECT_TRUE(S_ISDIR(modeOf(gate.folder())));
-    EXPECT_EQ(modeOf(gate.path()) & 07777, 0600u);
-    EXPECT_TRUE(S_ISSOCK(modeOf(gate.path())));
-}
-
-namespace {
-
-// The errno of a connect to `relativePath` (0 on success) by a child that changed into `folder`
-// and then became the unprivileged user "nobody". The folder is entered while still root because
-// this machine's root folder admits nobody else; what lies below it is then checked as nobody.
-int connectAsNobody(const fs::path& folder, const std::string& relativePath)
-{
-    auto address = unixSocketAddress(relativePath);
-    int folderDescriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (!address || folderDescriptor < 0)
-        return -1;
-    pid_t child = fork();
-    if (child == 0) {
-        if (fchdir(folderDescriptor) != 0 || setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0
-            || setresuid(65534, 65534, 65534) != 0)
-            _exit(255);
-        int client = socket(AF_UNIX, SOCK_STREAM, 0);
-        int result = connect(client, reinterpret_cast<const sockaddr*>(&*address), unixSocketAddressLength);
-        _exit(result == 0 ? 0 : errno);
-    }
-    close(folderDescriptor);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+[[maybe_unused]] const bool connectRegistered = test::registerUnprivilegedCheck("connect", connectOutcome);
 
 }
 
-TEST(PermissionGate, RefusesOtherUsers)
+TEST(PermissionGate, KeepsItsSocketToItsOwnUser)
 {
     test::TemporaryFolder temporary;
     fs::permissions(temporary.path(), fs::perms(0755));
-    PermissionGate gate([](const JSON&) { return JSON::object({}); }, temporary.path());
-    std::string socketBelow = gate.folder().filename().string() + "/s";
-
-    // The same user at the same place reaches a socket that is open to all.
-    fs::create_directory(temporary / "open");
-    fs::permissions(temporary / "open", fs::perms(0755));
-    int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    auto openAddress = unixSocketAddress((temporary / "open/s").string());
-    ASSERT_TRUE(openAddress);
-    ASSERT_EQ(bind(listening, reinterpret_cast<const sockaddr*>(&*openAddress), unixSocketAddressLength), 0);
-    ASSERT_EQ(listen(listening, 1), 0);
-    fs::permissions(temporary / "open/s", fs::perms(0777));
-    EXPECT_EQ(connectAsNobody(temporary.path(), "open/s"), 0);
-    close(listening);
-
-    EXPECT_EQ(connectAsNobody(temporary.path(), socketBelow), EACCES);
-    // The socket's own mode refuses as well, should its folder ever be opened up.
+    PermissionGate gate(anyDecision, temporary.path());
+    const std::string name = gate.folder().filename().string();
+    EXPECT_TRUE(std::regex_match(name, std::regex("vlp-[0-9a-f]{12}"))) << name;
+    EXPECT_EQ(gate.path(), (gate.folder() / "s").string());
+    EXPECT_EQ(modeOf(gate.folder()), S_IFDIR | 0700);
+    EXPECT_EQ(modeOf(gate.path()), S_IFSOCK | 0600);
+    EXPECT_EQ(test::runUnprivileged("connect", temporary.path(), "/" + name + "/s"), std::to_string(EACCES));
+    // Opened up by hand, the same socket is reached: the refusal came from the modes alone.
     fs::permissions(gate.folder(), fs::perms(0755));
-    EXPECT_EQ(connectAsNobody(temporary.path(), socketBelow), EACCES);
-    EXPECT_EQ(test::runPeer({ "python3", clientScript(), gate.path(), "connect" }).output, "connected\n");
+    fs::permissions(gate.path(), fs::perms(0777));
+    EXPECT_EQ(test::runUnprivileged("connect", temporary.path(), "/" + name + "/s"), "0");
 }
 
-TEST(PermissionGate, FailsWithoutLeavingAFolderWhenTheSocketPathIsTooLong)
+TEST(PermissionGate, FailsWithoutLeavingAFolderWhenItsSocketCannotBeMade)
 {
     test::TemporaryFolder temporary;
-    // "/vlp-" + 12 digits + "/s" adds 19 bytes to the temporary folder's path.
-    std::size_t fill = 107 - 19 - temporary.path().string().size() - 1;
-    fs::path fits = temporary.path() / std::string(fill, 'f');
-    fs::path tooLong = temporary.path() / std::string(fill + 1, 'l');
-    fs::create_directories(fits);
-    fs::create_directories(tooLong);
-
-    PermissionGate longest([](const JSON&) { return JSON::object({}); }, fits);
+    // "/vlp-", 12 digits and "/s" add 19 bytes; a socket path holds at most 107.
+    const std::size_t fill = 107 - 19 - temporary.path().string().size() - 1;
+    const fs::path fits = test::madeFolder(temporary / std::string(fill, 'f'));
+    const fs::path tooLong = test::madeFolder(temporary / std::string(fill + 1, 'l'));
+    PermissionGate longest(anyDecision, fits);
     EXPECT_EQ(longest.path().size(), 107u);
-    EXPECT_EQ(receivedFrom(longest.path(), "send", "[]\n"), kRefusalLine);
-
+    EXPECT_EQ(receivedFrom(longest.path(), "[]\n"), kRefusalLine);
     try {
-        PermissionGate gate([](const JSON&) { return JSON::object({}); }, tooLong);
-        FAIL() << "opened " << gate.path();
+        PermissionGate gate(anyDecision, tooLong);
+        ADD_FAILURE() << "opened " << gate.path();
     } catch (const PermissionGateError& error) {
         EXPECT_EQ(error.kind(), PermissionGateError::Kind::invalidFileName);
     }
     EXPECT_TRUE(fs::is_empty(tooLong));
-}
-
-TEST(PermissionGate, FailsWhenTheTemporaryFolderIsMissing)
-{
-    test::TemporaryFolder temporary;
-    EXPECT_THROW(PermissionGate([](const JSON&) { return JSON::object({}); }, temporary / "missing"),
-        fs::filesystem_error);
+    EXPECT_THROW(PermissionGate(anyDecision, temporary / "missing"), fs::filesystem_error);
     EXPECT_FALSE(fs::exists(temporary / "missing"));
-}
-
-TEST(PermissionGate, CloseRemovesTheFolderAndCanBeRepeated)
-{
-    RecordingDecision decision;
-    auto gate = std::make_unique<PermissionGate>(decision.decide());
-    fs::path folder = gate->folder();
-    gate->close();
-    EXPECT_FALSE(fs::exists(folder));
-    EXPECT_EQ(test::runPeer({ "python3", clientScript(), gate->path(), "connect" }).output, "ENOENT\n");
-    gate->close();
-    std::thread other([&] { gate->close(); });
-    other.join();
-    gate.reset();
-    EXPECT_EQ(decision.requests().size(), 0u);
-}
-
-TEST(PermissionGate, ClosingFromSeveralThreadsAtOnceIsSafe)
-{
-    PermissionGate gate([](const JSON&) { return JSON::object({}); });
-    std::vector<std::thread> closers;
-    for (int index = 0; index < 4; ++index)
-        closers.emplace_back([&] { gate.close(); });
-    for (auto& closer : closers)
-        closer.join();
-    EXPECT_FALSE(fs::exists(gate.folder()));
-}
-
-namespace {
-
-// Holds each request until the test releases its number; answers with a large payload so that a
-// reply needs several writes. Counts how many decisions are under way at once. The state is shared
-// with the connection threads.
-class HeldDecisions {
-public:
-    static constexpr std::size_t kPayloadBytes = 300000;
-
-    PermissionGate::Decide decide()
-    {
-        return [state = m_state](const JSON& request) {
-            std::int64_t number = request.subscript("n")->intValue().value_or(-1);
-            std::unique_lock guard(state->lock);
-            state->waiting.insert(number);
-            state->mostAtOnce = std::max(state->mostAtOnce, state->waiting.size() - state->returned.size());
-            state->changed.notify_all();
-            state->changed.wait(guard, [&] { return state->released.contains(number); });
-            state->returned.insert(number);
-            return JSON::object(
-                { { "behavior", "allow" }, { "n", number }, { "pad", std::string(kPayloadBytes, 'x') } });
-        };
-    }
-    // Every number that reached the decision so far, once at least `count` did.
-    std::optional<std::set<std::int64_t>> waitForWaiting(std::size_t count)
-    {
-        std::unique_lock guard(m_state->lock);
-        if (!m_state->changed.wait_for(
-                guard, std::chrono::seconds(60), [&] { return m_state->waiting.size() >= count; }))
-            return std::nullopt;
-        return m_state->waiting;
-    }
-    void release(std::int64_t number)
-    {
-        std::lock_guard guard(m_state->lock);
-        m_state->released.insert(number);
-        m_state->changed.notify_all();
-    }
-    bool hasReturned(std::int64_t number)
-    {
-        std::lock_guard guard(m_state->lock);
-        return m_state->returned.contains(number);
-    }
-    std::size_t mostAtOnce()
-    {
-        std::lock_guard guard(m_state->lock);
-        return m_state->mostAtOnce;
-    }
-
-private:
-    struct State {
-        std::mutex lock;
-        std::condition_variable changed;
-        std::set<std::int64_t> waiting;
-        std::set<std::int64_t> released;
-        std::set<std::int64_t> returned;
-        std::size_t mostAtOnce = 0;
-    };
-    std::shared_ptr<State> m_state = std::make_shared<State>();
-};
-
-// The line the python client prints for the held decision of `number`.
-std::string heldReplyReport(std::int64_t number)
-{
-    auto reply = JSON::object({ { "behavior", "allow" }, { "n", number },
-        { "pad", std::string(HeldDecisions::kPayloadBytes, 'x') } });
-    return std::to_string(number) + " " + std::to_string(reply.encoded().size()) + " json";
-}
-
-// A client connected from this process, so that the test knows when its connect has completed.
-// The gate lets connections in in the order they were made.
-class DirectClient {
-public:
-    explicit DirectClient(const std::string& socketPath)
-        : m_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        auto address = unixSocketAddress(socketPath);
-        EXPECT_TRUE(address);
-        EXPECT_EQ(connect(m_fd, reinterpret_cast<const sockaddr*>(&*address), unixSocketAddressLength), 0);
-    }
-    ~DirectClient() { close(m_fd); }
-    DirectClient(const DirectClient&) = delete;
-    DirectClient& operator=(const DirectClient&) = delete;
-
-    // Sends without learning whether the gate still reads.
-    void send(std::string_view bytes) { ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    // What has arrived by now, up to end of stream; nothing still to come is waited for.
-    std::string receivedSoFar()
-    {
-        std::string received;
-        char buffer[4096];
-        ssize_t count;
-        while ((count = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-            received.append(buffer, static_cast<std::size_t>(count));
-        return received;
-    }
-
-private:
-    int m_fd;
-};
-
-// Polls, since nothing signals it; the deadline is a guard against a hang, not a measurement.
-bool waitUntilGone(const fs::path& path)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (fs::exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-}
-
-TEST(PermissionGate, ServesConnectionsSideBySideAndAnswersInTheOrderDecided)
-{
-    HeldDecisions decisions;
-    PermissionGate gate(decisions.decide());
-    test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "3" });
-    ASSERT_TRUE(decisions.waitForWaiting(3));
-    for (int number : { 2, 1, 0 }) {
-        decisions.release(number);
-        EXPECT_EQ(client.readLine(), heldReplyReport(number));
-    }
-    EXPECT_EQ(client.wait(), 0);
 }
 
 TEST(PermissionGate, ServesSixteenConnectionsAtOnceAndLetsTheNextInWhenOneEnds)
 {
-    HeldDecisions decisions;
-    PermissionGate gate(decisions.decide());
+    auto held = std::make_shared<test::HeldCalls>();
+    PermissionGate gate(heldDecision(held));
     test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "17" });
-    auto firstIn = decisions.waitForWaiting(16);
+    auto firstIn = held->arrived(16);
     ASSERT_TRUE(firstIn);
-    std::int64_t ended = *firstIn->begin();
-    decisions.release(ended);
-    EXPECT_EQ(client.readLine(), heldReplyReport(ended));
+    // Whichever got in first is answered while the others still wait.
+    const std::string ended = *firstIn->begin();
+    held->release(ended);
+    EXPECT_EQ(client.readLine(), heldReport(ended));
 
-    ASSERT_TRUE(decisions.waitForWaiting(17));
-    std::set<std::string> expected;
-    for (std::int64_t number = 0; number < 17; ++number) {
-        decisions.release(number);
-        if (number != ended)
-            expected.insert(heldReplyReport(number));
+    ASSERT_TRUE(held->arrived(17));
+    std::set<std::string> expected, reports;
+    for (int number = 0; number < 17; ++number) {
+        held->release(std::to_string(number));
+        if (std::to_string(number) != ended)
+            expected.insert(heldReport(std::to_string(number)));
     }
-    std::set<std::string> reports;
-    for (int index = 0; index < 16; ++index) {
-        auto line = client.readLine();
-        ASSERT_TRUE(line);
-        reports.insert(*line);
-    }
+    for (int index = 0; index < 16; ++index)
+        reports.insert(client.readLine().value_or("none"));
     EXPECT_EQ(reports, expected);
     EXPECT_EQ(client.wait(), 0);
-    EXPECT_EQ(decisions.mostAtOnce(), 16u);
+    EXPECT_EQ(held->mostAtOnce(), 16u);
 }
 
-TEST(PermissionGate, ClosingWaitsForADecisionUnderWayAndStartsNoOther)
+TEST(PermissionGate, ClosingWaitsForADecisionUnderWayAndRefusesEveryOtherRequestAtOnce)
 {
-    HeldDecisions decisions;
-    decisions.release(1);
-    PermissionGate gate(decisions.decide());
-    // Connected first, so let in before the request below; its own request is not complete yet.
+    auto held = std::make_shared<test::HeldCalls>();
+    held->release("1");
+    PermissionGate gate(heldDecision(held));
+    // Connected first, so let in before the python client's request: one idle, one half-sent.
+    DirectClient idle(gate.path());
     DirectClient unfinished(gate.path());
     unfinished.send("{\"n\":");
     test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "1" });
-    ASSERT_TRUE(decisions.waitForWaiting(1));
+    ASSERT_TRUE(held->arrived(1));
 
-    bool decidedBeforeCloseReturned = false;
-    std::thread closer([&] {
+    auto closing = std::async(std::launch::async, [&] {
         gate.close();
-        decidedBeforeCloseReturned = decisions.hasReturned(0);
+        return held->hasLeft("0");
     });
     // The folder goes before close waits, so the decision is released while close is under way.
-    EXPECT_TRUE(waitUntilGone(gate.folder()));
-    decisions.release(0);
-    closer.join();
-    EXPECT_TRUE(decidedBeforeCloseReturned);
-    EXPECT_EQ(client.readLine(), heldReplyReport(0));
-    EXPECT_EQ(client.wait(), 0);
-
-    unfinished.send("1}\n");
-    EXPECT_EQ(unfinished.receivedSoFar(), kRefusalLine);
-    EXPECT_EQ(decisions.waitForWaiting(1), std::set<std::int64_t> { 0 });
-}
-
-TEST(PermissionGate, ClosingAnswersAnIdleClientAtOnce)
-{
-    HeldDecisions decisions;
-    PermissionGate gate(decisions.decide());
-    DirectClient idle(gate.path());
-    // The idle client connected first, so it has been let in once this request has.
-    test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "1" });
-    ASSERT_TRUE(decisions.waitForWaiting(1));
-    decisions.release(0);
-    EXPECT_EQ(client.readLine(), heldReplyReport(0));
-    EXPECT_EQ(client.wait(), 0);
-
-    auto closing = std::async(std::launch::async, [&] { gate.close(); });
-    // Well below the client's 10 s read limit, which close must not wait out.
+    ASSERT_TRUE(test::eventually([&] { return !fs::exists(gate.folder()); }));
+    held->release("0");
+    // Well below the 10 s a client has to send its request, which close must not wait out.
     ASSERT_EQ(closing.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_EQ(idle.receivedSoFar(), kRefusalLine);
+    EXPECT_TRUE(closing.get());
+    EXPECT_EQ(client.readLine(), heldReport("0"));
+    EXPECT_EQ(client.wait(), 0);
+    unfinished.send("1}\n");
+    EXPECT_EQ(unfinished.received(), kRefusalLine);
+    EXPECT_EQ(idle.received(), kRefusalLine);
+    EXPECT_EQ(held->arrived(1), std::multiset<std::string> { "0" });
 }
 
 namespace {
@@ -476,27 +266,24 @@ bool hasThreadNamed(const std::string& name)
     return false;
 }
 
-// Polls until the thread's presence is as wanted; threads end a moment after they are told to.
-bool waitForThreadNamed(const std::string& name, bool present)
+}
+
+TEST(PermissionGate, CloseRemovesTheFolderAndEndsItsThreadForEveryCaller)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (hasThreadNamed(name) != present) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
+    // Linux keeps 15 bytes of "vellumar.permission-gate".
+    const std::string acceptThread = "vellumar.permis";
+    auto gate = std::make_unique<PermissionGate>(anyDecision);
+    EXPECT_TRUE(test::eventually([&] { return hasThreadNamed(acceptThread); }));
+    std::vector<std::thread> closers;
+    for (int index = 0; index < 4; ++index) {
+        closers.emplace_back([&] {
+            gate->close();
+            EXPECT_FALSE(fs::exists(gate->folder()));
+        });
     }
-    return true;
-}
-
-}
-
-TEST(PermissionGate, NamesItsAcceptThreadAndEndsItOnClose)
-{
-    // Linux keeps the first 15 bytes of "vellumar.permission-gate".
-    const std::string name = "vellumar.permis";
-    ASSERT_TRUE(waitForThreadNamed(name, false));
-    PermissionGate gate([](const JSON&) { return JSON::object({}); });
-    EXPECT_TRUE(waitForThreadNamed(name, true));
-    gate.close();
-    EXPECT_TRUE(waitForThreadNamed(name, false));
+    for (auto& closer : closers)
+        closer.join();
+    gate->close();
+    EXPECT_TRUE(test::eventually([&] { return !hasThreadNamed(acceptThread); }));
+    gate.reset();
 }

@@ -3,25 +3,22 @@
 
 #include "VellumarMacCore/Permissions/PermissionGate.h"
 #include "tests/support/InteractivePeer.h"
-#include "tests/support/TestSupport.h"
+#include "tests/Permissions/PermissionTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <map>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <set>
 
 using namespace vellumar;
-namespace fs = std::filesystem;
 
 namespace {
 
 const std::string kExecutable = VELLUMAR_EXECUTABLE;
 const std::string kFlag(PermissionMCPServer::flag);
-const std::string kUnreachableText = "{\\\"behavior\\\":\\\"deny\\\",\\\"message\\\":\\\"Vellumar for Mac "
-                                     "could not be asked, so this was refused.\\\"}";
+const JSON kUnreachable = JSON::object(
+    { { "behavior", "deny" }, { "message", "Vellumar for Mac could not be asked, so this was refused." } });
 
 std::string approveCall(int id, const std::string& arguments)
 {
@@ -29,286 +26,128 @@ std::string approveCall(int id, const std::string& arguments)
         + ",\"method\":\"tools/call\",\"params\":{\"name\":\"approve\",\"arguments\":" + arguments + "}}\n";
 }
 
-std::string toolResult(int id, const std::string& escapedText)
+// The answer to a call with `id`: the decision as the text of its one content item.
+std::string toolResult(int id, const JSON& decision)
 {
-    return "{\"id\":" + std::to_string(id) + ",\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\""
-        + escapedText + "\",\"type\":\"text\"}]}}";
+    JSON content = JSON::array({ JSON::object({ { "type", "text" }, { "text", decision.encoded() } }) });
+    return JSON::object(
+        { { "jsonrpc", "2.0" }, { "id", id }, { "result", JSON::object({ { "content", content } }) } })
+        .encoded();
 }
 
-// A gate whose answers the test gives one by one, by the request's "tool_use_id". The state is
-// shared with the gate's connection threads, which may outlive the test's use of it.
-class AnsweringGate {
-public:
-    AnsweringGate()
-        : m_gate([state = m_state](const JSON& request) { return state->answer(request); })
-    {
-    }
-
-    const std::string& path() const { return m_gate.path(); }
-    void close() { m_gate.close(); }
-
-    bool waitForRequests(std::size_t count)
-    {
-        std::unique_lock guard(m_state->lock);
-        return m_state->changed.wait_for(
-            guard, std::chrono::seconds(60), [&] { return m_state->requests.size() >= count; });
-    }
-    std::vector<JSON> requests()
-    {
-        std::lock_guard guard(m_state->lock);
-        return m_state->requests;
-    }
-    void reply(const std::string& toolUseID, JSON decision)
-    {
-        std::lock_guard guard(m_state->lock);
-        m_state->answers.emplace(toolUseID, std::move(decision));
-        m_state->changed.notify_all();
-    }
-
-private:
-    struct State {
-        std::mutex lock;
-        std::condition_variable changed;
-        std::vector<JSON> requests;
-        std::map<std::string, JSON> answers;
-
-        JSON answer(const JSON& request)
-        {
-            const JSON* id = request.subscript("tool_use_id");
-            std::string key = id && id->stringValue() ? *id->stringValue() : "";
-            std::unique_lock guard(lock);
-            requests.push_back(request);
-            changed.notify_all();
-            changed.wait(guard, [&] { return answers.contains(key); });
-            return answers.at(key);
-        }
-    };
-    std::shared_ptr<State> m_state = std::make_shared<State>();
-    PermissionGate m_gate;
-};
-
+// A gate that holds each request under its text until the test releases it with a decision.
+PermissionGate::Decide heldDecision(std::shared_ptr<test::HeldCalls> held)
+{
+    return
+        [held](const JSON& request) { return JSON::decode(held->hold(request.encoded())).value_or(JSON()); };
 }
 
-TEST(PermissionMCPServer, AnswersAnUnknownMethodWithAnEmptyResult)
-{
-    test::PeerResult result = test::runPeer(
-        { kExecutable, kFlag, "/nonexistent/s" }, "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"foo\"}\n");
-    EXPECT_EQ(result.output, "{\"id\":7,\"jsonrpc\":\"2.0\",\"result\":{}}\n");
-    EXPECT_EQ(result.exitStatus, 0);
 }
 
 TEST(PermissionMCPServer, AnswersEachKindOfMessageAsTheProtocolSays)
 {
-    const std::string tool
-        = "{\"description\":\"Vellumar for Mac passes Claude Code's permission questions to the user's "
-          "iPhone.\","
-          "\"inputSchema\":{\"additionalProperties\":true,\"properties\":{\"input\":{\"type\":\"object\"},"
-          "\"tool_name\":{\"type\":\"string\"},\"tool_use_id\":{\"type\":\"string\"}},\"type\":\"object\"},"
-          "\"name\":\"approve\"}";
+    const std::string initialized = ",\"jsonrpc\":\"2.0\",\"result\":{\"capabilities\":{\"tools\":{}},"
+                                    "\"protocolVersion\":";
+    const std::string server = ",\"serverInfo\":{\"name\":\"vellumar\",\"version\":\"1\"}}}\n";
     struct Case {
-        std::string name;
-        std::string input;
-        std::string output;
+        std::string name, input, output;
     };
     const std::vector<Case> cases = {
         { "initialize with a version",
-            "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{\"protocolVersion\":\"2024-"
-            "11-05\"}}\n",
-            "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{\"capabilities\":{\"tools\":{}},\"protocolVersion\":"
-            "\"2024-11-05\","
-            "\"serverInfo\":{\"name\":\"vellumar\",\"version\":\"1\"}}}\n" },
-        { "initialize without params", "{\"jsonrpc\":\"2.0\",\"id\":\"a\",\"method\":\"initialize\"}\n",
-            "{\"id\":\"a\",\"jsonrpc\":\"2.0\",\"result\":{\"capabilities\":{\"tools\":{}},"
-            "\"protocolVersion\":\"2025-06-18\","
-            "\"serverInfo\":{\"name\":\"vellumar\",\"version\":\"1\"}}}\n" },
-        { "initialize with a number as version",
-            "{\"id\":2,\"method\":\"initialize\",\"params\":{\"protocolVersion\":3}}\n",
-            "{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{\"capabilities\":{\"tools\":{}},\"protocolVersion\":"
-            "\"2025-06-18\","
-            "\"serverInfo\":{\"name\":\"vellumar\",\"version\":\"1\"}}}\n" },
-        { "tools/list", "{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"tools/list\"}\n",
-            "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":{\"tools\":[" + tool + "]}}\n" },
-        { "tools/list without id", "{\"jsonrpc\":\"2.0\",\"method\":\"tools/list\"}\n",
-            "{\"id\":null,\"jsonrpc\":\"2.0\",\"result\":{\"tools\":[" + tool + "]}}\n" },
+            R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})"
+            "\n",
+            "{\"id\":1" + initialized + "\"2024-11-05\"" + server },
+        { "initialize without one", "{\"id\":\"a\",\"method\":\"initialize\"}\n",
+            "{\"id\":\"a\"" + initialized + "\"2025-06-18\"" + server },
+        { "tools/list", "{\"id\":3,\"method\":\"tools/list\"}\n",
+            "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":{\"tools\":[{\"description\":\"Vellumar for Mac passes "
+            "Claude "
+            "Code's permission questions to the user's "
+            "iPhone.\",\"inputSchema\":{\"additionalProperties\":true,"
+            "\"properties\":{\"input\":{\"type\":\"object\"},\"tool_name\":{\"type\":\"string\"},\"tool_use_"
+            "id\":{"
+            "\"type\":\"string\"}},\"type\":\"object\"},\"name\":\"approve\"}]}}\n" },
         { "notification", "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n", "" },
-        { "null id", "{\"jsonrpc\":\"2.0\",\"id\":null,\"method\":\"ping\"}\n", "" },
-        { "no method", "{\"id\":[1]}\n", "{\"id\":[1],\"jsonrpc\":\"2.0\",\"result\":{}}\n" },
-        { "not JSON", "hello\n", "" },
-        { "array", "[{\"id\":1,\"method\":\"tools/list\"}]\n", "" },
-        { "empty line", "\n", "" },
-        { "empty object", "{}\n", "" },
-        { "unfinished line at end of input", "{\"id\":8,\"method\":\"ping\"}", "" },
-        { "two in a row", "{\"id\":1,\"method\":\"a\"}\n\n{\"id\":2,\"method\":\"b\"}\n",
+        { "an id but no method", "{\"id\":[1]}\n", "{\"id\":[1],\"jsonrpc\":\"2.0\",\"result\":{}}\n" },
+        { "not JSON, then unknown methods after an empty line",
+            "hello\n{\"id\":1,\"method\":\"a\"}\n\n{\"id\":2,\"method\":\"b\"}\n",
             "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}\n{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{}}\n" },
+        { "an array", "[{\"id\":1,\"method\":\"tools/list\"}]\n", "" },
+        { "an unfinished line at the end of input", "{\"id\":8,\"method\":\"ping\"}", "" },
+        // The dropped line ends in a message of its own; none of it may be taken for a request.
+        { "a line over a mebibyte",
+            std::string(3000000, ' ') + "{\"id\":9,\"method\":\"ping\"}\n{\"id\":10,\"method\":\"ping\"}\n",
+            "{\"id\":10,\"jsonrpc\":\"2.0\",\"result\":{}}\n" },
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        test::PeerResult result = test::runPeer({ kExecutable, kFlag, "/nonexistent/s" }, testCase.input);
-        EXPECT_EQ(result.output, testCase.output);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::PeerResult result = test::runPeer({ kExecutable, kFlag, "/nonexistent/s" }, c.input);
+        EXPECT_EQ(result.output, c.output);
         EXPECT_EQ(result.exitStatus, 0);
     }
 }
 
-TEST(PermissionMCPServer, RefusesCallsOfOtherToolsAsUnknown)
-{
-    auto unknownTool = [](const std::string& id) {
-        return "{\"error\":{\"code\":-32602,\"message\":\"unknown tool\"},\"id\":" + id
-            + ",\"jsonrpc\":\"2.0\"}";
-    };
-    struct Case {
-        std::string name;
-        std::string input;
-        std::string output;
-    };
-    const std::vector<Case> cases = {
-        { "another tool", "{\"id\":4,\"method\":\"tools/call\",\"params\":{\"name\":\"Bash\"}}\n",
-            unknownTool("4") },
-        { "no params", "{\"id\":5,\"method\":\"tools/call\"}\n", unknownTool("5") },
-        { "params not an object", "{\"id\":5,\"method\":\"tools/call\",\"params\":[]}\n", unknownTool("5") },
-        { "name not a string", "{\"id\":6,\"method\":\"tools/call\",\"params\":{\"name\":1}}\n",
-            unknownTool("6") },
-        { "without id", "{\"method\":\"tools/call\",\"params\":{}}\n", unknownTool("null") },
-    };
-    test::InteractivePeer server({ kExecutable, kFlag, "/nonexistent/s" });
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        ASSERT_TRUE(server.send(testCase.input));
-        EXPECT_EQ(server.readLine(), testCase.output);
-    }
-}
-
-TEST(PermissionMCPServer, DropsALineOverOneMebibyteWhole)
-{
-    // The dropped line ends in a message of its own; none of it may be taken for a request.
-    std::string input = std::string(3000000, ' ') + "{\"id\":9,\"method\":\"ping\"}\n"
-        + "{\"id\":10,\"method\":\"ping\"}\n";
-    test::PeerResult result = test::runPeer({ kExecutable, kFlag, "/nonexistent/s" }, input);
-    EXPECT_EQ(result.output, "{\"id\":10,\"jsonrpc\":\"2.0\",\"result\":{}}\n");
-}
-
 TEST(PermissionMCPServer, RefusesAtOnceWhenTheApplicationCannotBeReached)
 {
-    test::TemporaryFolder folder;
-    std::string tooLong = "/" + std::string(200, 'x') + "/s";
     for (const std::string& socketPath :
-        { std::string("/nonexistent/s"), tooLong, (folder / "not-a-socket").string() }) {
+        { std::string("/nonexistent/s"), "/" + std::string(200, 'x') + "/s" }) {
         SCOPED_TRACE(socketPath);
         test::InteractivePeer server({ kExecutable, kFlag, socketPath });
         ASSERT_TRUE(server.send(approveCall(1, "{\"tool_name\":\"Write\"}")));
         // Input stays open: the answer must come without waiting for anything.
-        EXPECT_EQ(server.readLine(), toolResult(1, kUnreachableText));
-        server.closeInput();
-        EXPECT_EQ(server.wait(), 0);
+        EXPECT_EQ(server.readLine(), toolResult(1, kUnreachable));
     }
 }
 
-TEST(PermissionMCPServer, PassesTheArgumentsToTheGateAndItsDecisionBack)
+TEST(PermissionMCPServer, PassesEachCallToTheGateAndItsDecisionBackAsSoonAsItIsGiven)
 {
-    AnsweringGate gate;
+    auto held = std::make_shared<test::HeldCalls>();
+    PermissionGate gate(heldDecision(held));
     test::InteractivePeer server({ kExecutable, kFlag, gate.path() });
-    ASSERT_TRUE(server.send(approveCall(1,
-        "{\"tool_name\":\"Write\",\"input\":{\"file_path\":\"/a/"
-        "b\"},\"tool_use_id\":\"t1\",\"extra\":[1]}")));
-    ASSERT_TRUE(gate.waitForRequests(1));
-    EXPECT_EQ(gate.requests()[0].encoded(),
-        "{\"extra\":[1],\"input\":{\"file_path\":\"/a/b\"},\"tool_name\":\"Write\",\"tool_use_id\":\"t1\"}");
-    gate.reply("t1",
-        JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON::object({ { "file_path", "/a/b" } }) },
-            { "note", "kept" } }));
-    EXPECT_EQ(server.readLine(),
-        toolResult(1,
-            "{\\\"behavior\\\":\\\"allow\\\",\\\"note\\\":\\\"kept\\\",\\\"updatedInput\\\":{\\\"file_"
-            "path\\\":\\\"/a/b\\\"}}"));
-
-    ASSERT_TRUE(server.send(
-        "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/call\",\"params\":{\"name\":\"approve\"}}\n"));
-    ASSERT_TRUE(gate.waitForRequests(2));
-    EXPECT_EQ(gate.requests()[1].encoded(), "{}");
-    gate.reply("", JSON::object({ { "behavior", "deny" }, { "message", "No." } }));
-    EXPECT_EQ(
-        server.readLine(), toolResult(2, "{\\\"behavior\\\":\\\"deny\\\",\\\"message\\\":\\\"No.\\\"}"));
-    server.closeInput();
-    EXPECT_EQ(server.wait(), 0);
-}
-
-TEST(PermissionMCPServer, RefusesWhenTheGateAnswersWithoutAKnownBehavior)
-{
-    AnsweringGate gate;
-    test::InteractivePeer server({ kExecutable, kFlag, gate.path() });
-    struct Case {
-        std::string toolUseID;
-        JSON decision;
-    };
-    const std::vector<Case> cases = {
-        { "maybe", JSON::object({ { "behavior", "maybe" } }) },
-        { "number", JSON::object({ { "behavior", 1 } }) },
-        { "missing", JSON::object({ { "message", "x" } }) },
-        { "upper case", JSON::object({ { "behavior", "Allow" } }) },
-    };
-    int id = 0;
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.toolUseID);
-        ASSERT_TRUE(server.send(approveCall(++id, "{\"tool_use_id\":\"" + testCase.toolUseID + "\"}")));
-        gate.reply(testCase.toolUseID, testCase.decision);
-        EXPECT_EQ(server.readLine(), toolResult(id, kUnreachableText));
-    }
-}
-
-TEST(PermissionMCPServer, WritesAnswersInTheOrderTheyAreGiven)
-{
-    AnsweringGate gate;
-    test::InteractivePeer server({ kExecutable, kFlag, gate.path() });
-    ASSERT_TRUE(server.send(
-        approveCall(1, "{\"tool_use_id\":\"first\"}") + approveCall(2, "{\"tool_use_id\":\"second\"}")));
-    ASSERT_TRUE(gate.waitForRequests(2));
-    // Other requests are still served while both calls wait.
+    const std::string first
+        = R"({"extra":[1],"input":{"file_path":"/a/b"},"tool_name":"Write","tool_use_id":"1"})",
+        second = R"({"tool_use_id":"2"})";
+    ASSERT_TRUE(server.send(approveCall(1, first) + approveCall(2, second)));
+    EXPECT_EQ(held->arrived(2), (std::multiset<std::string> { first, second }));
+    // Other messages are still answered while both calls wait.
     ASSERT_TRUE(server.send("{\"id\":3,\"method\":\"ping\"}\n"));
     EXPECT_EQ(server.readLine(), "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":{}}");
-    gate.reply("second", JSON::object({ { "behavior", "deny" }, { "message", "2" } }));
-    EXPECT_EQ(server.readLine(), toolResult(2, "{\\\"behavior\\\":\\\"deny\\\",\\\"message\\\":\\\"2\\\"}"));
-    gate.reply("first", JSON::object({ { "behavior", "deny" }, { "message", "1" } }));
-    EXPECT_EQ(server.readLine(), toolResult(1, "{\\\"behavior\\\":\\\"deny\\\",\\\"message\\\":\\\"1\\\"}"));
+    JSON denied = JSON::object({ { "behavior", "deny" }, { "message", "No." } });
+    held->release(second, denied.encoded());
+    EXPECT_EQ(server.readLine(), toolResult(2, denied));
+    JSON allowed
+        = JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON::object({}) }, { "note", "kept" } });
+    held->release(first, allowed.encoded());
+    EXPECT_EQ(server.readLine(), toolResult(1, allowed));
+
+    // Without arguments the gate is asked about an empty object; a decision it cannot read refuses.
+    held->release("{}", R"({"behavior":"Allow"})");
+    held->release(R"({"tool_use_id":"5"})", R"({"message":"x"})");
+    ASSERT_TRUE(server.send("{\"id\":4,\"method\":\"tools/call\",\"params\":{\"name\":\"approve\"}}\n"));
+    EXPECT_EQ(server.readLine(), toolResult(4, kUnreachable));
+    ASSERT_TRUE(server.send(approveCall(5, R"({"tool_use_id":"5"})")));
+    EXPECT_EQ(server.readLine(), toolResult(5, kUnreachable));
+
+    // Calls of any other tool, or of none, are refused as calls of an unknown tool.
+    for (const std::string& params : { std::string(",\"params\":{\"name\":\"Bash\"}"), std::string() }) {
+        ASSERT_TRUE(server.send("{\"id\":6,\"method\":\"tools/call\"" + params + "}\n"));
+        EXPECT_EQ(server.readLine(),
+            "{\"error\":{\"code\":-32602,\"message\":\"unknown tool\"},\"id\":6,\"jsonrpc\":\"2.0\"}");
+    }
 }
 
 TEST(PermissionMCPServer, EndsAtEndOfInputWithoutWaitingForOpenCalls)
 {
-    AnsweringGate gate;
-    test::InteractivePeer server({ kExecutable, kFlag, gate.path() });
-    ASSERT_TRUE(server.send(approveCall(1, "{\"tool_use_id\":\"never\"}")));
-    ASSERT_TRUE(gate.waitForRequests(1));
-    server.closeInput();
-    EXPECT_EQ(server.readLine(), std::nullopt);
-    EXPECT_EQ(server.wait(), 0);
-    gate.reply("never", JSON::object({ { "behavior", "deny" }, { "message", "late" } }));
-}
-
-TEST(PermissionMCPServer, RefusesAtOnceOnceTheGateIsClosed)
-{
-    AnsweringGate gate;
-    gate.close();
+    auto held = std::make_shared<test::HeldCalls>();
+    PermissionGate gate(heldDecision(held));
     test::InteractivePeer server({ kExecutable, kFlag, gate.path() });
     ASSERT_TRUE(server.send(approveCall(1, "{}")));
-    EXPECT_EQ(server.readLine(), toolResult(1, kUnreachableText));
-}
-
-TEST(PermissionMCPServerInProcess, HandlesMessagesWithoutTouchingTheSocketUnlessAsked)
-{
-    EXPECT_EQ(PermissionMCPServer::handle(JSON("text"), "/nonexistent/s"), std::nullopt);
-    EXPECT_EQ(
-        PermissionMCPServer::handle(JSON::object({ { "method", "x" } }), "/nonexistent/s"), std::nullopt);
-    EXPECT_EQ(PermissionMCPServer::askApp("/nonexistent/s", JSON::object({})),
-        PermissionMCPServer::unreachableReply());
-    EXPECT_EQ(PermissionMCPServer::roundTrip("/nonexistent/s", "{}", 1.0, 10), std::nullopt);
-}
-
-TEST(PermissionMCPServerInProcess, RoundTripReturnsTheReplyLineOnly)
-{
-    PermissionGate gate([](const JSON& request) {
-        return JSON::object({ { "behavior", "allow" }, { "echo", request } });
-    });
-    EXPECT_EQ(PermissionMCPServer::roundTrip(gate.path(), "{\"a\":1}", 30.0, 1048576),
-        "{\"behavior\":\"allow\",\"echo\":{\"a\":1}}");
-    EXPECT_EQ(PermissionMCPServer::roundTrip(gate.path(), "not json", 30.0, 1048576),
-        "{\"behavior\":\"deny\",\"message\":\"This needs a confirmation that could not be given here, so it "
-        "was refused.\"}");
+    ASSERT_TRUE(held->arrived(1));
+    server.closeInput();
+    auto ended = std::async(std::launch::async, [&] { return server.wait(); });
+    const bool inTime = ended.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    // Answered only now, so that a server that does wait for the call ends all the same.
+    held->release("{}", R"({"behavior":"deny","message":"late"})");
+    EXPECT_TRUE(inTime);
+    EXPECT_EQ(ended.get(), 0);
 }

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 #include <limits>
 #include <optional>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 using namespace vellumar;
@@ -26,65 +28,35 @@ struct SocketPair {
                 close(end);
         }
     }
-    void closeEnd(int index)
-    {
-        close(ends[index]);
-        ends[index] = -1;
-    }
+    void closeEnd(int index) { close(std::exchange(ends[index], -1)); }
 };
 
 }
 
-TEST(UnixSocketAddress, FitsPathsUpTo107Bytes)
+TEST(UnixSocketAddress, FitsPathsUpTo107BytesThatHoldNoNUL)
 {
-    struct Case {
-        std::string name;
-        std::string path;
-        bool fits;
-    };
-    std::string accented;
-    for (int index = 0; index < 27; ++index)
-        accented += "\xc3\xa9";
-    for (const auto& testCase : std::vector<Case> {
-             { "short", "/tmp/s", true },
-             { "107 bytes", "/" + std::string(106, 'a'), true },
-             { "108 bytes", "/" + std::string(107, 'a'), false },
-             { "embedded NUL", std::string("/tmp/a\0b", 8), false },
-             { "107 bytes of UTF-8", "/" + std::string(52, 'a') + accented, true },
-             { "108 bytes of UTF-8", "/" + std::string(53, 'a') + accented, false },
-         }) {
-        SCOPED_TRACE(testCase.name);
-        auto address = unixSocketAddress(testCase.path);
-        ASSERT_EQ(address.has_value(), testCase.fits);
-        if (!address)
-            continue;
-        EXPECT_EQ(address->sun_family, AF_UNIX);
-        EXPECT_EQ(std::string(address->sun_path), testCase.path);
-        for (std::size_t index = testCase.path.size(); index < sizeof(address->sun_path); ++index)
-            EXPECT_EQ(address->sun_path[index], '\0');
-    }
+    auto address = unixSocketAddress("/tmp/s");
+    ASSERT_TRUE(address);
+    EXPECT_EQ(address->sun_family, AF_UNIX);
+    EXPECT_EQ(std::string(address->sun_path, sizeof address->sun_path), "/tmp/s" + std::string(102, '\0'));
+    EXPECT_TRUE(unixSocketAddress("/" + std::string(106, 'a')));
+    EXPECT_FALSE(unixSocketAddress("/" + std::string(107, 'a')));
+    EXPECT_FALSE(unixSocketAddress(std::string("/tmp/a\0b", 8)));
 }
 
-TEST(UnixSocketLines, ReadLineStopsAtTheFirstLineFeed)
+TEST(UnixSocketLines, ReadLineStopsAtTheFirstLineFeedOrTheEndOfTheStream)
 {
     struct Case {
-        std::string name;
         std::string sent;
         std::optional<std::string> line;
     };
-    for (const auto& testCase : std::vector<Case> {
-             { "one line", "{\"a\":1}\n", "{\"a\":1}" },
-             { "rest dropped", "first\nsecond\n", "first" },
-             { "carriage return kept", "x\r\n", "x\r" },
-             { "empty line", "\n", "" },
-             { "end of stream without line feed", "partial", "partial" },
-             { "nothing at all", "", std::nullopt },
-         }) {
-        SCOPED_TRACE(testCase.name);
+    for (const auto& c : { Case { "first\nsecond\n", "first" }, Case { "\n", "" },
+             Case { "partial", "partial" }, Case { "", std::nullopt } }) {
+        SCOPED_TRACE(c.sent);
         SocketPair pair;
-        ASSERT_TRUE(writeAll(pair.ends[0], testCase.sent));
+        ASSERT_TRUE(writeAll(pair.ends[0], c.sent));
         pair.closeEnd(0);
-        EXPECT_EQ(readLine(pair.ends[1], 1048576), testCase.line);
+        EXPECT_EQ(readLine(pair.ends[1], 1048576), c.line);
     }
 }
 
@@ -92,8 +64,7 @@ TEST(UnixSocketLines, ReadLineStopsAtTheMaximum)
 {
     ignoreSIGPIPE();
     SocketPair pair;
-    std::string sent(300000, 'a');
-    std::thread writer([&] { writeAll(pair.ends[0], sent); });
+    std::thread writer([&] { writeAll(pair.ends[0], std::string(300000, 'a')); });
     auto line = readLine(pair.ends[1], 100000);
     // The writer is still blocked on the rest; closing the reading end fails its write.
     pair.closeEnd(1);
@@ -108,11 +79,12 @@ TEST(UnixSocketLines, ReadLineGivesUpAfterTheReceiveTimeout)
     SocketPair pair;
     setSocketTimeouts(pair.ends[1], 0.05);
     ASSERT_TRUE(writeAll(pair.ends[0], "no line feed yet"));
-    // The writer stays open: only the time-out can end the read.
-    EXPECT_EQ(readLine(pair.ends[1], 1048576), "no line feed yet");
-    SocketPair silent;
-    setSocketTimeouts(silent.ends[1], 0.05);
-    EXPECT_EQ(readLine(silent.ends[1], 1048576), std::nullopt);
+    // The writer stays open, so only the time-out can end the read.
+    auto reading = std::async(std::launch::async, [&] { return readLine(pair.ends[1], 1048576); });
+    const bool ended = reading.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    pair.closeEnd(0);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(reading.get(), "no line feed yet");
 }
 
 TEST(UnixSocketLines, WriteAllFailsInsteadOfDyingWhenThePeerIsGone)

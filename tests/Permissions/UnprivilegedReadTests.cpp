@@ -1,85 +1,84 @@
 // Root reads every folder whatever its mode, so these checks run as the unprivileged user 65534 in
 // a peer process (tests/support/UnprivilegedPeer.h); otherwise a refusal would never be seen.
-#include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "VellumarMacCore/Permissions/PathContainment.h"
+#include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
-#include "tests/support/TestSupport.h"
+#include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/UnprivilegedPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
-#include <unistd.h>
-
+using namespace vellumar;
 namespace fs = std::filesystem;
 
 namespace {
 
-// "ok <real path>" or "<status> <code> <message>".
-std::string checkReadableOutcome(const std::string& folder)
+// What the resolver answers for "check PATH", "browse PATH" or "scan PATH", with home at /home.
+std::string outcome(const std::string& request)
 {
-    vellumar::PermissionResolver resolver("/home", "/home/.local/share/Vellumar", 30.0);
-    try {
-        return "ok " + resolver.checkReadable(folder, resolver.displayPath(folder)).string();
-    } catch (const vellumar::RelayHTTPError& error) {
-        return std::to_string(error.status()) + " " + error.code() + " " + error.message();
-    }
+    const PermissionResolver resolver("/home", "/home/.local/share/Vellumar", 30.0);
+    const std::string verb = request.substr(0, request.find(' ')), path = request.substr(verb.size() + 1);
+    std::string result;
+    std::string refusal = test::refusalOf([&] {
+        if (verb == "check")
+            result = resolver.checkReadable(path, resolver.displayPath(path)).string();
+        else if (verb == "browse")
+            result = resolver.browseFolder(path).encoded();
+        for (const auto& folder :
+            verb == "scan" ? resolver.scanCommandLineTools(path).toolReads : std::vector<fs::path> {})
+            result += folder.string() + " ";
+    });
+    return refusal == "ok" ? result : refusal;
 }
 
-[[maybe_unused]] const bool checkReadableRegistered
-    = vellumar::test::registerUnprivilegedCheck("checkReadable", checkReadableOutcome);
-
-std::string checkAsNobody(const fs::path& root, const fs::path& folder)
-{
-    return vellumar::test::runUnprivileged("checkReadable", root, folder.string());
-}
-
-void setMode(const fs::path& path, fs::perms mode) { fs::permissions(path, mode, fs::perm_options::replace); }
+[[maybe_unused]] const bool registered = test::registerUnprivilegedCheck("resolver", outcome);
 
 }
 
-TEST(PermissionResolverAsUnprivilegedUser, ReportsAFolderWhoseListingIsRefused)
+TEST(PermissionResolverAsUnprivilegedUser, ReportsWhatItCannotRead)
 {
-    vellumar::test::TemporaryFolder temporary;
-    const fs::path root = vellumar::resolvingSymlinks(temporary.path());
-    const auto open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec
-        | fs::perms::others_read | fs::perms::others_exec;
-    fs::create_directories(root / "home/Projects");
-    fs::create_directories(root / "home/locked");
-    fs::create_directories(root / "home/sealed/inner");
+    test::TemporaryFolder temporary;
+    const fs::path root = resolvingSymlinks(temporary.path());
+    for (const char* folder :
+        { "home/Projects", "home/locked", "home/sealed/inner", "home/Shared/visible", "opt/pkg/bin" })
+        test::madeFolder(root / folder);
     fs::create_directory_symlink("/home/locked", root / "home/locked-link");
-    for (const auto& folder : { root, root / "home", root / "home/Projects", root / "home/sealed/inner" })
-        setMode(folder, open);
-    setMode(root / "home/locked", fs::perms::none);
-    setMode(root / "home/sealed", fs::perms::owner_all);
+    fs::create_directory_symlink("../sealed/inner", root / "home/Shared/through-sealed");
+    test::touch(root / "opt/pkg/bin/tool");
+    fs::create_symlink("../pkg/bin/tool", test::madeFolder(root / "opt/locked-bin") / "tool");
+    for (const char* folder : { "", "home", "home/Shared", "opt", "opt/pkg" })
+        fs::permissions(root / folder, fs::perms(0755));
+    fs::permissions(root / "home/locked", fs::perms::none);
+    fs::permissions(root / "home/sealed", fs::perms(0700));
+    // Searchable, so the folder itself is seen, but its names cannot be listed.
+    fs::permissions(root / "opt/locked-bin", fs::perms(0711));
 
     const std::string couldNotBeRead = "\" could not be read. Allow Vellumar for Mac in System Settings > "
                                        "Privacy & Security, then try again.";
     struct Case {
-        const char* name;
-        fs::path folder;
-        std::string expected;
+        std::string request, expected;
     };
     const Case cases[] = {
-        { "open folder", "/home/Projects", "ok /home/Projects" },
-        { "folder with no modes", "/home/locked", "403 folder_blocked \"~/locked" + couldNotBeRead },
-        { "symlink to it, named by its link", "/home/locked-link",
-            "403 folder_blocked \"~/locked-link" + couldNotBeRead },
+        { "check /home/Projects", "/home/Projects" },
+        { "check /home/locked", "403 folder_blocked \"~/locked" + couldNotBeRead },
+        { "check /home/locked-link", "403 folder_blocked \"~/locked-link" + couldNotBeRead },
         // Its parent cannot even be searched, so the folder cannot be seen at all.
-        { "folder in a private parent", "/home/sealed/inner",
-            "400 folder_not_found The folder \"~/sealed/inner\" was not found." },
+        { "check /home/sealed/inner", "400 folder_not_found The folder \"~/sealed/inner\" was not found." },
+        { "browse ~/locked", "403 folder_blocked \"~/locked" + couldNotBeRead },
+        // A link into a folder this user cannot search leads nowhere it can see.
+        { "browse ~/Shared",
+            "{\"entries\":[{\"name\":\"visible\",\"path\":\"~/Shared/"
+            "visible\",\"privacy\":false,\"selectable\":true}"
+            "],\"parent\":\"~\",\"path\":\"~/"
+            "Shared\",\"privacy\":false,\"selectable\":true,\"truncated\":false}" },
+        // The links of a PATH folder that cannot be listed are skipped: no package is read.
+        { "scan /opt/locked-bin", "/opt/locked-bin " },
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(checkAsNobody(root, c.folder), c.expected);
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(test::runUnprivileged("resolver", root, c.request), c.expected);
     }
-    // The modes alone refuse root nothing, which is why the child drops its privileges.
-    if (geteuid() == 0) {
-        vellumar::PermissionResolver asRoot(root / "home", root / "home/.local/share/Vellumar", 30.0);
-        EXPECT_EQ(asRoot.checkReadable(root / "home/locked", "~/locked"), root / "home/locked");
-    }
-    setMode(root / "home/locked", open);
-    setMode(root / "home/sealed", open);
+    fs::permissions(root / "home/locked", fs::perms(0755));
+    fs::permissions(root / "home/sealed", fs::perms(0755));
 }
