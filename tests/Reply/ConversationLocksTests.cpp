@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <map>
@@ -11,7 +12,6 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
-#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,124 +34,81 @@ bool eventually(const std::function<bool()>& condition)
     return true;
 }
 
-// The locks and what the holders saw, shared with the holders' threads so that a holder a fault
-// leaves blocked can outlive the test without touching freed memory.
+// The locks, and the holders' order of arrival. Shared with the holders' threads, which are never
+// joined: a holder a fault leaves blocked fails the test instead of hanging it.
 struct Line {
     ConversationLocks locks;
-    std::mutex orderLock;
+    std::mutex mutex;
+    std::condition_variable changed;
     std::vector<std::string> order;
+    std::set<std::string> letGo;
 
     std::vector<std::string> seen()
     {
-        std::lock_guard guard(orderLock);
+        std::lock_guard guard(mutex);
         return order;
     }
 
-    bool waiters(const std::string& conversationID, std::size_t count) const
+    std::size_t waiters() const
     {
         auto all = locks.waiting();
-        auto found = all.find(conversationID);
-        return count == 0 ? found == all.end() : found != all.end() && found->second == count;
+        return all.contains("ios-1") ? all.at("ios-1") : 0;
+    }
+
+    void release(const std::string& name)
+    {
+        std::lock_guard guard(mutex);
+        letGo.insert(name);
+        changed.notify_all();
     }
 };
 
-// One holder on its own thread: takes the lock, notes that it holds it, and keeps it until the test
-// lets it go, or gives it back at once when its work was stopped while it waited. A holder that never
-// got the lock is left behind when the test ends, so that a fault fails the test instead of hanging it.
-class Holder {
-public:
-    Holder(const std::shared_ptr<Line>& line, std::string conversationID, std::string name)
-        : m_acquired(std::make_shared<std::atomic<bool>>(false))
-        , m_thread([line, conversationID, name, acquired = m_acquired, stop = m_stop.get_token(),
-                       letGo = m_letGo.get_future().share()] {
-            line->locks.acquire(conversationID);
-            *acquired = true;
-            {
-                std::lock_guard guard(line->orderLock);
-                line->order.push_back(stop.stop_requested() ? name + " (stopped)" : name);
-            }
-            if (!stop.stop_requested())
-                letGo.wait();
-            line->locks.release(conversationID);
-        })
-    {
-    }
-
-    ~Holder()
-    {
-        letGo();
-        if (*m_acquired)
-            m_thread.join();
-        else
-            m_thread.detach();
-    }
-
-    void letGo()
-    {
-        if (!m_letGoSent.exchange(true))
-            m_letGo.set_value();
-    }
-    void stop() { m_stop.request_stop(); }
-
-private:
-    std::stop_source m_stop;
-    std::promise<void> m_letGo;
-    std::atomic<bool> m_letGoSent { false };
-    std::shared_ptr<std::atomic<bool>> m_acquired;
-    std::thread m_thread;
-};
+// A holder of "ios-1" on its own thread: it notes its name once it has the lock and keeps the lock
+// until the test lets it go.
+void startHolder(const std::shared_ptr<Line>& line, const std::string& name)
+{
+    std::thread([line, name] {
+        line->locks.acquire("ios-1");
+        {
+            std::unique_lock guard(line->mutex);
+            line->order.push_back(name);
+            line->changed.wait(guard, [&] { return line->letGo.contains(name); });
+        }
+        line->locks.release("ios-1");
+    }).detach();
+}
 
 }
 
-TEST(ConversationLocks, WaitersOfOneIdRunInArrivalOrderAndTheIdIsForgottenAfterTheLastRelease)
+TEST(ConversationLocks, WaitersRunInArrivalOrderAndTheIdIsForgottenAfterTheLastRelease)
 {
     auto line = std::make_shared<Line>();
     line->locks.acquire("ios-1");
-    Holder b(line, "ios-1", "B");
-    ASSERT_TRUE(eventually([&] { return line->waiters("ios-1", 1); }));
-    Holder c(line, "ios-1", "C");
-    ASSERT_TRUE(eventually([&] { return line->waiters("ios-1", 2); }));
-    EXPECT_TRUE(line->seen().empty());
-
-    line->locks.release("ios-1");
-    ASSERT_TRUE(eventually([&] { return line->seen().size() == 1; }));
-    EXPECT_EQ(line->seen(), std::vector<std::string> { "B" });
-    // Only the first waiter was resumed; the second stays queued behind it.
-    EXPECT_TRUE(line->waiters("ios-1", 1));
-    EXPECT_EQ(line->locks.held(), std::set<std::string> { "ios-1" });
-
-    b.letGo();
-    ASSERT_TRUE(eventually([&] { return line->seen().size() == 2; }));
-    EXPECT_EQ(line->seen(), (std::vector<std::string> { "B", "C" }));
-    EXPECT_TRUE(line->waiters("ios-1", 0));
-
-    c.letGo();
-    ASSERT_TRUE(eventually([&] { return line->locks.held().empty(); }));
-    EXPECT_TRUE(line->locks.waiting().empty());
-}
-
-TEST(ConversationLocks, AStoppedWaiterGetsItsTurnAndTheNextRunsOnlyAfterItReleases)
-{
-    auto line = std::make_shared<Line>();
-    line->locks.acquire("ios-1");
-    Holder b(line, "ios-1", "B");
-    ASSERT_TRUE(eventually([&] { return line->waiters("ios-1", 1); }));
-    Holder c(line, "ios-1", "C");
-    ASSERT_TRUE(eventually([&] { return line->waiters("ios-1", 2); }));
-
-    // Neither another id nor stopping a waiter lets anyone past the holder.
+    startHolder(line, "B");
+    ASSERT_TRUE(eventually([&] { return line->waiters() == 1; }));
+    startHolder(line, "C");
+    ASSERT_TRUE(eventually([&] { return line->waiters() == 2; }));
+    // Another id is not held up meanwhile.
     auto other = std::async(std::launch::async, [line] {
         line->locks.acquire("ios-2");
         line->locks.release("ios-2");
     });
     EXPECT_EQ(other.wait_for(kPatience), std::future_status::ready);
-    b.stop();
-    EXPECT_TRUE(line->waiters("ios-1", 2));
+    EXPECT_TRUE(line->seen().empty());
+
     line->locks.release("ios-1");
+    ASSERT_TRUE(eventually([&] { return line->seen().size() == 1; }));
+    // Only the first waiter was resumed; the second stays queued behind it.
+    EXPECT_EQ(line->waiters(), 1u);
+    EXPECT_EQ(line->locks.held(), std::set<std::string> { "ios-1" });
+
+    line->release("B");
     ASSERT_TRUE(eventually([&] { return line->seen().size() == 2; }));
-    EXPECT_EQ(line->seen(), (std::vector<std::string> { "B (stopped)", "C" }));
-    c.letGo();
+    EXPECT_EQ(line->seen(), (std::vector<std::string> { "B", "C" }));
+    EXPECT_EQ(line->waiters(), 0u);
+    line->release("C");
     ASSERT_TRUE(eventually([&] { return line->locks.held().empty(); }));
+    EXPECT_TRUE(line->locks.waiting().empty());
 }
 
 TEST(ConversationLocks, HoldReleasesOnEveryWayOutAndReleasingAFreeIdChangesNothing)
