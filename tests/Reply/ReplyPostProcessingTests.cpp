@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <mutex>
 
 namespace vellumar::test {
 
@@ -41,11 +40,7 @@ namespace {
             : data({ .folder = fs::canonical(m_root.path()) / "home/.local/share/Vellumar",
                 .home = m_root.path() / "home" })
             , work(data.workspaces.folder(kConversation))
-            , control("j-1", std::nullopt,
-                  [this](const RunnerEvent& event) {
-                      std::lock_guard guard(m_eventsLock);
-                      m_events.push_back(event.kind);
-                  })
+            , control("j-1", std::nullopt, [this](const RunnerEvent& event) { events.push_back(event.kind); })
             , before(Workspaces::snapshot(work))
         {
             submission.conversationID = kConversation;
@@ -69,12 +64,6 @@ namespace {
                 data, nullptr);
         }
 
-        std::vector<RunnerEvent::Kind> events()
-        {
-            std::lock_guard guard(m_eventsLock);
-            return m_events;
-        }
-
         RelayData data;
         fs::path work;
         JobControl control;
@@ -82,10 +71,8 @@ namespace {
         JobSubmission submission;
         ResolvedPermissions permissions;
         ClaudeReplyRunner::Answer answer;
-
-    private:
-        std::mutex m_eventsLock;
-        std::vector<RunnerEvent::Kind> m_events;
+        // finishReply reports on the calling thread.
+        std::vector<RunnerEvent::Kind> events;
     };
 
 }
@@ -141,7 +128,7 @@ TEST(ReplyPostProcessing, PlainReplyPassesThroughWithTheRunsFilesContextAndCompa
     EXPECT_FALSE(finished.actionNote);
     EXPECT_EQ(finished.output.context, JSON::object({ { "tokens", 1200 } }));
     EXPECT_EQ(finished.output.compacted, JSON::object({ { "tokens", 300 } }));
-    EXPECT_TRUE(world.events().empty());
+    EXPECT_TRUE(world.events.empty());
 }
 
 TEST(ReplyPostProcessing, MemoryChangesAreAppliedAndReportedOnlyWhenSomethingChanged)
@@ -177,7 +164,7 @@ TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwent
             EXPECT_TRUE(fileIDOf(files[index]).ends_with("/p" + std::to_string(index) + ".txt"));
         }
     }
-    EXPECT_EQ(world.events(), std::vector<RunnerEvent::Kind> { RunnerEvent::Kind::attaching });
+    EXPECT_EQ(world.events, std::vector<RunnerEvent::Kind> { RunnerEvent::Kind::attaching });
 }
 
 TEST(ReplyPostProcessing, ApprovalCardsFollowTheActions)
