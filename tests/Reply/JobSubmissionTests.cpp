@@ -90,6 +90,8 @@ namespace {
                                       R"("allowedActions":null,"attachments":null,"permissions":null,)"
                                       R"("autoCompact":null,"approvals":null,"vault":null)")),
             expected);
+        EXPECT_EQ(JobSubmission::parse(body(R"("autoCompact":{"mode":"auto"})")).autoCompact,
+            (AutoCompactSetting { "auto", 50000 }));
     }
 
     TEST(JobSubmission, RefusesWithTheMessageOfTheFirstBrokenRule)
@@ -128,6 +130,7 @@ namespace {
             { R"({"conversationId":"ios-c","botId":"b","attachments":["uploads/a.png"]})", message },
             { R"({"conversationId":"ios-c","botId":"b","message":"ring\u0007"})", message },
             { R"("mode":"Queue")", "mode must be queue or interrupt." },
+            { R"("mode":0)", "mode must be queue or interrupt." },
             { R"("timeLimitSeconds":90.5)", timeLimit },
             { R"("timeLimitSeconds":-1)", timeLimit },
             { R"("timeLimitSeconds":"60")", timeLimit },
@@ -136,6 +139,7 @@ namespace {
             { R"("vault":false,"bot":1)", "vault is not valid." },
             { R"("bot":{"name":"n","role":4},"otherBots":1)", "bot.role is not valid." },
             { R"("allowedActions":["Ask_bot"])", actions },
+            { R"("allowedActions":[null])", actions },
             { R"("allowedActions":[")" + repeated("a", 41) + "\"]", actions },
             { R"("allowedActions":[)" + repeated("\"same\",", 32) + "\"same\"]", actions },
             { R"("allowedActions":"a","autoCompact":1)", actions },
@@ -160,6 +164,7 @@ namespace {
             { R"("otherBots":{})", otherBots },
             { R"("otherBots":[{"id":"a","name":"Ann","color":"red"}])", otherBots },
             { R"("otherBots":[{"id":"-a","name":"Ann"}])", otherBots },
+            { R"("otherBots":[{"name":"Ann"}])", otherBots },
             { R"("otherBots":[{"id":"a","name":"   "}])", otherBots },
             { R"("otherBots":[{"id":"a","name":"abcdefghijklmnopqrstu"}])", otherBots },
             { R"("otherBots":["a"])", otherBots },
@@ -171,6 +176,7 @@ namespace {
             { R"("autoCompact":{"mode":"auto","tokens":null})", tokens },
             { R"("autoCompact":{"mode":"auto","tokens":50000,"when":"now"})", autoCompact },
             { R"("autoCompact":{"mode":"Auto"})", autoCompact },
+            { R"("autoCompact":{"tokens":50000})", autoCompact },
             { R"("autoCompact":"auto")", autoCompact },
             { R"("autoCompact":{"mode":"x","tokens":1})", autoCompact },
             // Approvals: at most two distinct ids.
@@ -178,6 +184,7 @@ namespace {
             { R"("approvals":["a-0123456789AB"])", approvals },
             { R"("approvals":["a-0123456789ab","a-0123456789ab"])", approvals },
             { R"("approvals":"a-0123456789ab")", approvals },
+            { R"("approvals":[12])", approvals },
         };
         for (const auto& testCase : cases) {
             SCOPED_TRACE(testCase.body);
