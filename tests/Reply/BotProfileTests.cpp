@@ -38,6 +38,7 @@ namespace {
         };
         const Case cases[] = {
             { R"({"name":"Q","role":null,"persona":null,"primary":null})", "Q|||" },
+            { R"({"name":"Q","primary":false})", "Q|||" },
             { R"({"name":"  Quill\t","role":" scribe ","persona":"\n Kind \n","primary":true})",
                 "Quill|scribe|Kind|primary" },
             { R"({"name":"Q","persona":"one\ntwo\r\n\tthree"})", "Q||one\ntwo\r\n\tthree|" },
