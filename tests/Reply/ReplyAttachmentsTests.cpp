@@ -86,10 +86,11 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
     writeText(world.work / "chart.png", "png");
     writeText(world.work / "real.txt", "target");
     fs::create_symlink(world.work / "real.txt", world.work / "alias.txt");
-    fs::create_symlink(world.home() / ".ssh/id_rsa", world.work / "key.txt");
-    // A protected place that is itself a link into a readable one is still protected by its name.
-    writeText(world.work / "keys/credentials", "secret");
-    fs::create_directory_symlink(world.work / "keys", world.home() / ".aws");
+    // Links between a granted folder and a protected place, either way round.
+    world.permissions.folders.push_back(FolderGrant { .path = world.home() / "shared", .label = "~/shared" });
+    writeText(world.home() / "shared/photo.png", "photo");
+    fs::create_symlink(world.home() / ".ssh/id_rsa", world.home() / "shared/key.txt");
+    fs::create_symlink(world.home() / "shared/photo.png", world.home() / ".ssh/photo-link");
     writeText(world.data().folder / "sessions.json", "{}");
     ASSERT_EQ(::mkfifo((world.work / "pipe").c_str(), 0600), 0);
     fs::create_directories(world.work / "folder.pdf");
@@ -119,8 +120,9 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
         { "relative to the home folder", "notes.txt", "notes.txt: " + unreadable },
         { "outside every granted place", "/etc/hostname", "hostname: " + unreadable },
         { "a secret item", "~/.ssh/id_rsa", "id_rsa: " + secret },
-        { "a link into a secret item", (world.work / "key.txt").string(), "key.txt: " + secret },
-        { "a secret item that links elsewhere", "~/.aws/credentials", "credentials: " + secret },
+        { "a link into a secret item", "~/shared/key.txt", "key.txt: " + secret },
+        { "a link in a secret item to a readable file", "~/.ssh/photo-link", "photo-link: " + secret },
+        { "a granted folder", "~/shared/photo.png", "photo.png = photo" },
         { "the data folder outside the work folder", (world.data().folder / "sessions.json").string(),
             "sessions.json: " + secret },
         { "a pipe", (world.work / "pipe").string(), "pipe: it is not a file" },
@@ -134,9 +136,13 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
         EXPECT_TRUE(outcome.ends_with(testCase.expected)) << outcome;
     }
 
-    world.permissions.folders.push_back(FolderGrant { .path = world.home(), .label = "~" });
+    world.permissions.folders = { FolderGrant { .path = world.home(), .label = "~" } };
     EXPECT_EQ(world.outcome("notes.txt"), "notes.txt = home");
     EXPECT_EQ(world.outcome((world.home() / ".gitconfig").string()), "gitconfig: " + secret);
+    world.permissions.folders.clear();
+    world.permissions.secrets.push_back(
+        SecretGrant { .id = "git-credentials", .files = { world.home() / ".gitconfig" } });
+    EXPECT_TRUE(world.outcome("~/.gitconfig").ends_with(" = [user]"));
     world.permissions.secrets.push_back(SecretGrant { .id = "ssh", .dirs = { world.home() / ".ssh" } });
     EXPECT_EQ(world.outcome("~/.ssh/id_rsa"), "id_rsa = PRIVATE KEY");
 }

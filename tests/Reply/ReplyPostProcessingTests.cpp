@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 
 namespace vellumar::test {
@@ -146,25 +147,37 @@ TEST(ReplyPostProcessing, MemoryChangesAreAppliedAndReportedOnlyWhenSomethingCha
 TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwenty)
 {
     FinishWorld world;
+    writeText(world.work / "report.pdf", "%PDF");
+    auto files = world.finish(attachBlock(world.work / "report.pdf")).output.files;
+    // The copy is new since the run began too; it must not come back as a written file.
+    ASSERT_EQ(files.size(), 2U);
+    EXPECT_TRUE(fileIDOf(files[0]).starts_with("attached/") && fileIDOf(files[0]).ends_with("/report.pdf"));
+    EXPECT_EQ(fileIDOf(files[1]), "report.pdf");
+    EXPECT_EQ(world.events, std::vector<RunnerEvent::Kind> { RunnerEvent::Kind::attaching });
+
+    FinishWorld full;
     std::string text = "Files:\n";
     for (int index = 0; index < 5; ++index) {
-        fs::path file = world.work / "picked" / ("p" + std::to_string(index) + ".txt");
+        fs::path file = full.work / "picked" / ("p" + std::to_string(index) + ".txt");
         writeText(file, "p");
         text += attachBlock(file);
     }
-    for (int index = 0; index < 30; ++index)
-        writeText(world.work / "written" / ("w" + std::to_string(index) + ".txt"), "w");
-    auto files = world.finish(text).output.files;
+    // Written files newer than the copies, so that twenty of them are there to choose from.
+    for (int index = 0; index < 30; ++index) {
+        fs::path file = full.work / "written" / ("w" + std::to_string(index) + ".txt");
+        writeText(file, "w");
+        fs::last_write_time(file, fs::file_time_type::clock::now() + std::chrono::hours(1));
+    }
+    files = full.finish(text).output.files;
     ASSERT_EQ(files.size(), 20U);
     for (std::size_t index = 0; index < files.size(); ++index) {
         SCOPED_TRACE(index);
-        // The copies are new since the run began too; they must not come back as written ones.
-        EXPECT_EQ(fileIDOf(files[index]).starts_with("attached/"), index < 5);
-        if (index < 5) {
-            EXPECT_TRUE(fileIDOf(files[index]).ends_with("/p" + std::to_string(index) + ".txt"));
-        }
+        auto id = fileIDOf(files[index]);
+        EXPECT_TRUE(index < 5
+                ? id.starts_with("attached/") && id.ends_with("/p" + std::to_string(index) + ".txt")
+                : id.starts_with("written/"))
+            << id;
     }
-    EXPECT_EQ(world.events, std::vector<RunnerEvent::Kind> { RunnerEvent::Kind::attaching });
 }
 
 TEST(ReplyPostProcessing, ApprovalCardsFollowTheActions)
