@@ -11,6 +11,7 @@
 #include <chrono>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,26 +148,18 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
     EXPECT_EQ(world.outcome("~/.ssh/id_rsa"), "id_rsa = PRIVATE KEY");
 }
 
-TEST(ReplyAttachments, OneRefusedPathDoesNotStopTheOthers)
-{
-    AttachWorld world;
-    writeText(world.work / "one.txt", "1");
-    writeText(world.work / "three.txt", "3");
-    auto result = world.attachPaths(
-        { (world.work / "one.txt").string(), "/etc/hostname", (world.work / "three.txt").string() });
-    ASSERT_EQ(result.attached.size(), 2U);
-    EXPECT_TRUE(fileIDOf(result.attached[0]).ends_with("/one.txt"));
-    EXPECT_TRUE(fileIDOf(result.attached[1]).ends_with("/three.txt"));
-    EXPECT_EQ(result.refused.size(), 1U);
-}
-
-TEST(ReplyAttachments, CopyIsAPrivateFileInAPrivateFolderWithTheStandardEntry)
+TEST(ReplyAttachments, CopiesArePrivateFilesInPrivateFoldersWithTheStandardEntry)
 {
     AttachWorld world;
     writeText(world.work / "out/report.pdf", "%PDF-1.4 body");
     ::chmod((world.work / "out/report.pdf").c_str(), 0644);
-    auto result = world.attachPaths({ (world.work / "out/report.pdf").string() });
-    ASSERT_EQ(result.attached.size(), 1U);
+    writeText(world.work / "one.txt", "1");
+    // One refused path does not stop the others.
+    auto result = world.attachPaths(
+        { (world.work / "out/report.pdf").string(), "/etc/hostname", (world.work / "one.txt").string() });
+    ASSERT_EQ(result.attached.size(), 2U);
+    EXPECT_EQ(result.refused.size(), 1U);
+    EXPECT_TRUE(fileIDOf(result.attached[1]).ends_with("/one.txt"));
     std::string id = fileIDOf(result.attached[0]);
     EXPECT_EQ(result.attached[0],
         JSON::object({ { "fileId", JSON(id) }, { "name", "report.pdf" }, { "mime", "application/pdf" },
