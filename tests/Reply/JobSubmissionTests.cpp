@@ -131,6 +131,7 @@ namespace {
             { R"({"conversationId":"ios-c","botId":"b","message":"ring\u0007"})", message },
             { R"("mode":"Queue")", "mode must be queue or interrupt." },
             { R"("mode":0)", "mode must be queue or interrupt." },
+            { R"("mode":"queue ")", "mode must be queue or interrupt." },
             { R"("timeLimitSeconds":90.5)", timeLimit },
             { R"("timeLimitSeconds":-1)", timeLimit },
             { R"("timeLimitSeconds":"60")", timeLimit },
