@@ -21,451 +21,217 @@ const std::vector<std::string> kEveryAction = { "create_bot", "update_bot", "del
 
 std::string block(std::string_view body) { return "```action\n" + std::string(body) + "\n```\n"; }
 
-ActionExtractor::Context mainBotContext()
+// "main" is the user's main bot, "helper" another of the user's bots; "off" is the main bot with
+// routines turned off.
+ActionExtractor::Context contextOf(std::string_view bot)
 {
     ActionExtractor::Context context;
-    context.botID = "main";
-    context.primary = true;
-    context.otherBotIDs = { "helper", "coach" };
+    context.botID = bot == "helper" ? "helper" : "main";
+    context.primary = bot != "helper";
+    context.otherBotIDs = { bot == "helper" ? "main" : "helper", "coach" };
     context.routines = { { "r-1", { "main", "Morning news" } }, { "r-2", { "helper", "Plants" } } };
-    context.routinesEnabled = true;
+    context.routinesEnabled = bot != "off";
     context.timeZone = std::shared_ptr<const icu::TimeZone>(icu::TimeZone::createTimeZone("Europe/Berlin"));
     return context;
 }
 
-ActionExtractor::Context helperContext()
+ActionExtractor::Result extracted(
+    std::string_view reply, const std::vector<std::string>& allowed = kEveryAction)
 {
-    auto context = mainBotContext();
-    context.botID = "helper";
-    context.primary = false;
-    context.otherBotIDs = { "main", "coach" };
-    return context;
+    return ActionExtractor::extract(reply, allowed, contextOf("main"));
 }
 
-ActionExtractor::Result extracted(std::string_view reply,
-    const ActionExtractor::Context& context = mainBotContext(),
-    const std::vector<std::string>& allowed = kEveryAction)
+// One block's outcome: the reason it was refused ("refused" for wrong keys or values), or what it
+// became.
+std::string outcome(std::string_view body, std::string_view bot = "main")
 {
-    return ActionExtractor::extract(reply, allowed, context);
-}
-
-std::vector<std::string> encoded(const std::vector<JSON>& actions)
-{
-    std::vector<std::string> texts;
-    for (const auto& action : actions)
-        texts.push_back(action.encoded());
-    return texts;
-}
-
-// One block's outcome: its normalised action, or the reason it was refused.
-std::string outcome(std::string_view body, const ActionExtractor::Context& context = mainBotContext(),
-    const std::vector<std::string>& allowed = kEveryAction)
-{
-    auto result = extracted(block(body), context, allowed);
+    auto result = ActionExtractor::extract(block(body), kEveryAction, contextOf(bot));
     if (!result.reasons.empty())
-        return result.reasons.front();
+        return result.reasons[0].ends_with(" has wrong keys or values") ? "refused" : result.reasons[0];
     if (!result.actions.empty())
-        return result.actions.front().encoded();
-    return "<memory or attachment>";
+        return result.actions[0].encoded();
+    if (!result.memory.empty())
+        return (result.memory[0].kind == MemoryStore::Op::Kind::remember ? "remember " : "forget ")
+            + result.memory[0].text;
+    return result.attachments.empty() ? "nothing" : "attach " + result.attachments[0];
 }
 
-TEST(ActionExtractor, ReplyWithoutBlocksIsTrimmedWithBlankRunsCollapsed)
-{
-    auto result = extracted(" \n\tHello.\n\n\n\nHow are you?\n\n\nBye.\xC2\xA0\n ");
-    EXPECT_EQ(result.text, "Hello.\n\nHow are you?\n\nBye.");
-    EXPECT_TRUE(result.actions.empty());
-    EXPECT_TRUE(result.memory.empty());
-    EXPECT_TRUE(result.attachments.empty());
-    EXPECT_TRUE(result.reasons.empty());
-}
-
-TEST(ActionExtractor, FindsBlocksByTheirOpeningLineOnly)
+TEST(ActionExtractor, ChecksEachBlockByItsType)
 {
     struct Case {
-        const char* name;
-        std::string reply;
-        std::string text;
-        std::vector<std::string> reasons;
-    };
-    const std::string remember = R"({"type":"remember","text":"likes tea"})";
-    const Case cases[] = {
-        { "a language after the info string", "Code:\n```action python\nprint(1)\n```\nDone.",
-            "Code:\n```action python\nprint(1)\n```\nDone.", {} },
-        { "spaces, tabs and CR before the line feed", "A\n```action \t\r\n" + remember + "```\nB", "A\n\nB",
-            {} },
-        { "a block that ends on the same line as its body", "A ```action\n{}``` B", "A  B",
-            { "the type is missing" } },
-        { "closed by the first fence after the opening line", "```action\n{\"a\":\"```\"}```", "\"}```",
-            { "the JSON is not valid" } },
-        { "a second opening never closed",
-            "Sure.\n" + block(remember) + "More text\n```action\n{\"type\":\"forget\"}\nand the rest",
-            "Sure.\n\nMore text", { "a block was not closed with ```" } },
-        { "an opening without its line feed", "Text ```action {}``` end", "Text ```action {}``` end", {} },
-        { "an unclosed block alone", "Intro\n\n\n```action\n{\"type\":", "Intro",
-            { "a block was not closed with ```" } },
-        { "a four-backquote fence", "x````action\n{}```y", "x`y", { "the type is missing" } },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        auto result = extracted(testCase.reply);
-        EXPECT_EQ(result.text, testCase.text);
-        EXPECT_EQ(result.reasons, testCase.reasons);
-        EXPECT_EQ(ActionExtractor::stripBlocks(testCase.reply), testCase.text);
-    }
-    auto unclosed = extracted("Sure.\n" + block(remember) + "```action\n" + remember);
-    ASSERT_EQ(unclosed.memory.size(), 1u) << "the closed block before the unclosed one still counts";
-    EXPECT_EQ(unclosed.memory[0], MemoryStore::Op::remember("likes tea"));
-}
-
-TEST(ActionExtractor, RefusesBodiesWithoutAStringType)
-{
-    struct Case {
-        std::string_view body;
-        std::string_view reason;
-    };
-    const Case cases[] = {
-        { "{}", "the type is missing" },
-        { "[]", "the type is missing" },
-        { R"([{"type":"remember","text":"x"}])", "the type is missing" },
-        { R"({"type":7})", "the type is missing" },
-        { R"({"type":null})", "the type is missing" },
-        { R"({"kind":"create_bot"})", "the type is missing" },
-        { R"("create_bot")", "the type is missing" },
-        { "", "the JSON is not valid" },
-        { "not json", "the JSON is not valid" },
-        { R"({"type":"remember",})", "the JSON is not valid" },
-        { "{\"type\":\"remember\",\"text\":\"\xFF\"}", "the JSON is not valid" },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.body);
-        EXPECT_EQ(outcome(testCase.body), testCase.reason);
-    }
-}
-
-TEST(ActionExtractor, KeepsAtMostThreeMemoryOperations)
-{
-    std::string reply = "Noted.\n";
-    for (auto text : { "likes tea", "lives   in\tBerlin", "has a cat", "plays chess" })
-        reply += block(JSON::object({ { "type", "remember" }, { "text", text } }).encoded());
-    reply += block(R"({"type":"forget","memoryId":"m-0123abcd"})");
-    auto result = extracted(reply);
-    EXPECT_EQ(result.memory,
-        (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("likes tea"),
-            MemoryStore::Op::remember("lives in Berlin"), MemoryStore::Op::remember("has a cat") }));
-    EXPECT_EQ(result.reasons, (std::vector<std::string> { "remember is not valid", "forget is not valid" }));
-    EXPECT_EQ(result.text, "Noted.");
-}
-
-TEST(ActionExtractor, ChecksMemoryBlocks)
-{
-    struct Case {
-        std::string_view body;
-        std::optional<MemoryStore::Op> expected;
-    };
-    std::string longText;
-    while (longText.size() <= 210)
-        longText += "ab ";
-    const std::string tooLong = JSON::object({ { "type", "remember" }, { "text", longText } }).encoded();
-    const Case cases[] = {
-        { R"({"type":"remember","text":" tea  please "})", MemoryStore::Op::remember("tea please") },
-        { R"({"type":"forget","memoryId":"m-0123abcd"})", MemoryStore::Op::forget("m-0123abcd") },
-        { R"({"type":"remember","text":"   "})", std::nullopt },
-        { R"({"type":"remember","text":"tea","why":"x"})", std::nullopt },
-        { R"({"type":"remember","text":5})", std::nullopt },
-        { R"({"type":"remember"})", std::nullopt },
-        { R"({"type":"remember","text":"a\u0007b"})", std::nullopt },
-        { tooLong, std::nullopt },
-        { R"({"type":"forget","memoryId":"m-0123ABCD"})", std::nullopt },
-        { R"({"type":"forget","memoryId":"m-0123abc"})", std::nullopt },
-        { R"({"type":"forget","memoryId":"m-0123abcd","text":"x"})", std::nullopt },
-        { R"({"type":"forget","text":"likes tea"})", std::nullopt },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.body);
-        auto object = JSON::decode(testCase.body);
-        ASSERT_TRUE(object && object->objectValue());
-        EXPECT_EQ(ActionExtractor::memoryOp(*object->objectValue()), testCase.expected);
-    }
-}
-
-TEST(ActionExtractor, AttachesEachPathOnceAndAtMostFive)
-{
-    std::string reply;
-    for (auto path : { "a.txt", "b.txt", "a.txt", "c.txt", "d.txt", "e.txt", "f.txt" })
-        reply += block(JSON::object({ { "type", "attach_file" }, { "path", path } }).encoded());
-    reply += block(R"({"type":"attach_file","path":"g.txt","name":"G"})");
-    reply += block(R"({"type":"attach_file","path":7})");
-    reply += block(R"({"type":"attach_file"})");
-    auto result = extracted(reply, mainBotContext(), {});
-    EXPECT_EQ(result.attachments, (std::vector<std::string> { "a.txt", "b.txt", "c.txt", "d.txt", "e.txt" }));
-    EXPECT_EQ(result.reasons, std::vector<std::string>(5, "attach_file is not valid"));
-}
-
-TEST(ActionExtractor, ForwardsAtMostFiveActions)
-{
-    std::string reply;
-    for (int index = 0; index < 7; ++index)
-        reply += block(
-            JSON::object({ { "type", "create_bot" }, { "name", "Bot " + std::to_string(index) } }).encoded());
-    auto result = extracted(reply);
-    ASSERT_EQ(result.actions.size(), 5u);
-    EXPECT_EQ(result.actions[4].encoded(), R"({"name":"Bot 4","type":"create_bot"})");
-    EXPECT_EQ(result.reasons, std::vector<std::string>(2, "more than 5 blocks"));
-}
-
-TEST(ActionExtractor, NamesUnavailableTypesByTheirFirstThirtyCharacters)
-{
-    struct Case {
-        std::string type;
-        std::vector<std::string> allowed;
-        std::string reason;
-    };
-    const Case cases[] = {
-        { std::string(40, 'x'), kEveryAction, std::string(30, 'x') + " is not available now" },
-        { "launch_rocket", kEveryAction, "launch_rocket is not available now" },
-        { "create_bot", {}, "create_bot is not available now" },
-        { "delete_bot", { "create_bot" }, "delete_bot is not available now" },
-        { "", kEveryAction, " is not available now" },
-        // Thirty characters, not thirty bytes: each "é" here is two scalars and one character.
-        { [] {
-             std::string text;
-             for (int index = 0; index < 35; ++index)
-                 text += "e\xCC\x81";
-             return text;
-         }(),
-            kEveryAction,
-            [] {
-                std::string text;
-                for (int index = 0; index < 30; ++index)
-                    text += "e\xCC\x81";
-                return text + " is not available now";
-            }() },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.type);
-        EXPECT_EQ(outcome(JSON::object({ { "type", testCase.type }, { "name", "A" } }).encoded(),
-                      mainBotContext(), testCase.allowed),
-            testCase.reason);
-    }
-}
-
-TEST(ActionExtractor, EmptyAllowedActionsStillRemembersAndAttaches)
-{
-    auto result = extracted(block(R"({"type":"create_bot","name":"Ada"})")
-            + block(R"({"type":"remember","text":"tea"})")
-            + block(R"({"type":"forget","memoryId":"m-00000000"})")
-            + block(R"({"type":"attach_file","path":"x.png"})"),
-        mainBotContext(), {});
-    EXPECT_TRUE(result.actions.empty());
-    EXPECT_EQ(result.memory,
-        (std::vector<MemoryStore::Op> {
-            MemoryStore::Op::remember("tea"), MemoryStore::Op::forget("m-00000000") }));
-    EXPECT_EQ(result.attachments, (std::vector<std::string> { "x.png" }));
-    EXPECT_EQ(result.reasons, (std::vector<std::string> { "create_bot is not available now" }));
-}
-
-TEST(ActionExtractor, ChecksBotProfiles)
-{
-    const std::string refused = "create_bot has wrong keys or values";
-    struct Case {
-        std::string_view body;
-        std::string expected;
-    };
-    const Case cases[] = {
-        { R"({"type":"create_bot","name":"  Ada  ","role":"","persona":" kind\nand calm ","color":"teal","shape":"blob"})",
-            R"({"color":"teal","name":"Ada","persona":"kind\nand calm","role":"","shape":"blob","type":"create_bot"})" },
-        { R"({"type":"create_bot","name":"Ada","color":"magenta","shape":"star"})",
-            R"({"color":null,"name":"Ada","shape":null,"type":"create_bot"})" },
-        { R"({"type":"create_bot","name":"Ada","color":"Teal"})",
-            R"({"color":null,"name":"Ada","type":"create_bot"})" },
-        { R"({"type":"create_bot","name":"12345678901234567890"})",
-            R"({"name":"12345678901234567890","type":"create_bot"})" },
-        { R"({"type":"create_bot","name":"Ada","color":3})", refused },
-        { R"({"type":"create_bot","name":"Ada","shape":null})", refused },
-        { R"({"type":"create_bot","name":"   "})", refused },
-        { R"({"type":"create_bot","name":""})", refused },
-        { R"({"type":"create_bot","name":"123456789012345678901"})", refused },
-        { R"({"type":"create_bot","name":"A\nB"})", refused },
-        { R"({"type":"create_bot","name":"Ada","role":"1234567890123"})", refused },
-        { R"({"type":"create_bot","name":"Ada","role":"a\tb"})", refused },
-        { R"({"type":"create_bot","role":"helper"})", refused },
-        { R"({"type":"create_bot","name":"Ada","botId":"ada"})", refused },
-        { R"({"type":"update_bot","botId":"helper","role":"coach"})",
-            R"({"botId":"helper","role":"coach","type":"update_bot"})" },
-        { R"({"type":"update_bot","botId":"helper"})", "update_bot has wrong keys or values" },
-        { R"({"type":"update_bot","botId":"Helper","name":"H"})", "update_bot has wrong keys or values" },
-        { R"({"type":"delete_bot","botId":"helper"})", R"({"botId":"helper","type":"delete_bot"})" },
-        { R"({"type":"delete_bot","botId":"-helper"})", "delete_bot has wrong keys or values" },
-        { R"({"type":"delete_bot"})", "delete_bot has wrong keys or values" },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.body);
-        EXPECT_EQ(outcome(testCase.body), testCase.expected);
-    }
-}
-
-TEST(ActionExtractor, AsksAnotherBotByIdOrByName)
-{
-    const std::string refused = "ask_bot has wrong keys or values";
-    struct Case {
-        std::string_view body;
-        std::string expected;
-    };
-    const Case cases[] = {
-        { R"({"type":"ask_bot","botId":"coach","message":"  How was the run?\n"})",
-            R"({"botId":"coach","message":"How was the run?","type":"ask_bot"})" },
-        // The id need not be a known bot; the phone decides.
-        { R"({"type":"ask_bot","botId":"stranger","message":"Hi"})",
-            R"({"botId":"stranger","message":"Hi","type":"ask_bot"})" },
-        { R"({"type":"ask_bot","botName":" Coach ","message":"Hi"})",
-            R"({"botName":"Coach","message":"Hi","type":"ask_bot"})" },
-        { R"({"type":"ask_bot","botId":"coach","botName":"Coach","message":"Hi"})", refused },
-        { R"({"type":"ask_bot","message":"Hi"})", refused },
-        { R"({"type":"ask_bot","botId":"main","message":"Hi"})", refused },
-        { R"({"type":"ask_bot","botId":"coach","message":"   "})", refused },
-        { R"({"type":"ask_bot","botId":"coach"})", refused },
-        { R"({"type":"ask_bot","botName":"","message":"Hi"})", refused },
-        { R"({"type":"ask_bot","botName":7,"message":"Hi"})", refused },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.body);
-        EXPECT_EQ(outcome(testCase.body), testCase.expected);
-    }
-}
-
-TEST(ActionExtractor, ChangesSettingsOnlyOfItselfOrAsTheMainBot)
-{
-    const std::string refused = "update_settings has wrong keys or values";
-    struct Case {
-        const char* name;
-        ActionExtractor::Context context;
-        std::string_view body;
-        std::string expected;
-    };
-    const Case cases[] = {
-        { "own settings", helperContext(),
-            R"({"type":"update_settings","botId":"helper","reason":" needs the web ","web":true,"folders":[{"path":"~/x"}]})",
-            R"({"botId":"helper","folders":[{"path":"~/x"}],"reason":"needs the web","type":"update_settings","web":true})" },
-        { "main bot for another bot", mainBotContext(),
-            R"({"type":"update_settings","botId":"helper","reason":"r","bash":false,"autoCompact":{"mode":"off"}})",
-            R"({"autoCompact":{"mode":"off"},"bash":false,"botId":"helper","reason":"r","type":"update_settings"})" },
-        { "main bot for a bot that is not the user's", mainBotContext(),
-            R"({"type":"update_settings","botId":"stranger","reason":"r","web":true})", refused },
-        { "another bot for the main bot", helperContext(),
-            R"({"type":"update_settings","botId":"main","reason":"r","web":true})", refused },
-        { "web as a string", mainBotContext(),
-            R"({"type":"update_settings","botId":"main","reason":"r","web":"yes"})", refused },
-        { "folders as a string", mainBotContext(),
-            R"({"type":"update_settings","botId":"main","reason":"r","folders":"~/x"})", refused },
-        { "nothing to change", mainBotContext(), R"({"type":"update_settings","botId":"main","reason":"r"})",
-            refused },
-        { "no reason", mainBotContext(), R"({"type":"update_settings","botId":"main","web":true})", refused },
-        { "profile field changed", mainBotContext(),
-            R"({"type":"update_settings","botId":"main","reason":"r","color":"red"})",
-            R"({"botId":"main","color":"red","reason":"r","type":"update_settings"})" },
-        { "bad profile field", mainBotContext(),
-            R"({"type":"update_settings","botId":"main","reason":"r","name":"","web":true})", refused },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        EXPECT_EQ(outcome(testCase.body, testCase.context), testCase.expected);
-    }
-}
-
-TEST(ActionExtractor, ChecksRoutineProposals)
-{
-    auto routinesOff = mainBotContext();
-    routinesOff.routinesEnabled = false;
-    struct Case {
-        const char* name;
-        ActionExtractor::Context context;
+        std::string_view bot;
         std::string body;
         std::string expected;
     };
     const Case cases[] = {
-        { "schedule forwarded in its canonical form", mainBotContext(),
+        { "main", R"({"type":"remember","text":" tea  please "})", "remember tea please" },
+        { "main", R"({"type":"remember","text":"tea","why":"x"})", "remember is not valid" },
+        { "main", R"({"type":"remember","text":5})", "remember is not valid" },
+        { "main", R"({"type":"remember","text":"a\u0007b"})", "remember is not valid" },
+        { "main", R"({"type":"forget","memoryId":"m-0123abcd"})", "forget m-0123abcd" },
+        { "main", R"({"type":"forget","memoryId":"m-0123ABCD"})", "forget is not valid" },
+        { "main", R"({"type":"forget","memoryId":"m-0123abcd","text":"x"})", "forget is not valid" },
+        { "main", R"({"type":"forget","text":"likes tea"})", "forget is not valid" },
+        { "main", R"({"type":"attach_file","path":"a.txt"})", "attach a.txt" },
+        { "main", R"({"type":"attach_file","path":"g.txt","name":"G"})", "attach_file is not valid" },
+        { "main", R"({"type":"attach_file","path":7})", "attach_file is not valid" },
+        // Profiles: trimmed, unknown colours and shapes shown as the phone's default, limits in characters.
+        { "main",
+            R"({"type":"create_bot","name":"  Ada  ","role":"","persona":" kind\nand calm ","color":"teal","shape":"blob"})",
+            R"({"color":"teal","name":"Ada","persona":"kind\nand calm","role":"","shape":"blob","type":"create_bot"})" },
+        { "main", R"({"type":"create_bot","name":"Ada","color":"Teal","shape":"star"})",
+            R"({"color":null,"name":"Ada","shape":null,"type":"create_bot"})" },
+        { "main", R"({"type":"create_bot","name":"12345678901234567890"})",
+            R"({"name":"12345678901234567890","type":"create_bot"})" },
+        { "main", R"({"type":"create_bot","name":"123456789012345678901"})", "refused" },
+        { "main", R"({"type":"create_bot","name":"A\nB"})", "refused" },
+        { "main", R"({"type":"create_bot","name":"   "})", "refused" },
+        { "main", R"({"type":"create_bot","name":"Ada","color":3})", "refused" },
+        { "main", R"({"type":"create_bot","name":"Ada","role":"1234567890123"})", "refused" },
+        { "main", R"({"type":"create_bot","role":"helper"})", "refused" },
+        { "main", R"({"type":"create_bot","name":"Ada","botId":"ada"})", "refused" },
+        { "main", R"({"type":"update_bot","botId":"helper","role":"coach"})",
+            R"({"botId":"helper","role":"coach","type":"update_bot"})" },
+        { "main", R"({"type":"update_bot","botId":"helper"})", "refused" },
+        { "main", R"({"type":"update_bot","botId":"Helper","name":"H"})", "refused" },
+        { "main", R"({"type":"delete_bot","botId":"helper"})", R"({"botId":"helper","type":"delete_bot"})" },
+        { "main", R"({"type":"delete_bot"})", "refused" },
+        // Asking: by id (known to the phone, not here) or by name, never both and never itself.
+        { "main", R"({"type":"ask_bot","botId":"stranger","message":"  How was the run?\n"})",
+            R"({"botId":"stranger","message":"How was the run?","type":"ask_bot"})" },
+        { "main", R"({"type":"ask_bot","botName":" Coach ","message":"Hi"})",
+            R"({"botName":"Coach","message":"Hi","type":"ask_bot"})" },
+        { "main", R"({"type":"ask_bot","botId":"coach","botName":"Coach","message":"Hi"})", "refused" },
+        { "main", R"({"type":"ask_bot","message":"Hi"})", "refused" },
+        { "main", R"({"type":"ask_bot","botId":"main","message":"Hi"})", "refused" },
+        { "main", R"({"type":"ask_bot","botId":"coach","message":"   "})", "refused" },
+        { "main", R"({"type":"ask_bot","botName":"","message":"Hi"})", "refused" },
+        // Settings: of itself, or of the user's other bots as the main bot; something must change.
+        { "helper",
+            R"({"type":"update_settings","botId":"helper","reason":" needs the web ","web":true,"folders":[{"path":"~/x"}]})",
+            R"({"botId":"helper","folders":[{"path":"~/x"}],"reason":"needs the web","type":"update_settings","web":true})" },
+        { "main",
+            R"({"type":"update_settings","botId":"helper","reason":"r","bash":false,"autoCompact":{"mode":"off"}})",
+            R"({"autoCompact":{"mode":"off"},"bash":false,"botId":"helper","reason":"r","type":"update_settings"})" },
+        { "main", R"({"type":"update_settings","botId":"main","reason":"r","color":"red"})",
+            R"({"botId":"main","color":"red","reason":"r","type":"update_settings"})" },
+        { "main", R"({"type":"update_settings","botId":"stranger","reason":"r","web":true})", "refused" },
+        { "helper", R"({"type":"update_settings","botId":"main","reason":"r","web":true})", "refused" },
+        { "main", R"({"type":"update_settings","botId":"main","reason":"r","web":"yes"})", "refused" },
+        { "main", R"({"type":"update_settings","botId":"main","reason":"r","folders":"~/x"})", "refused" },
+        { "main", R"({"type":"update_settings","botId":"main","reason":"r"})", "refused" },
+        { "main", R"({"type":"update_settings","botId":"main","web":true})", "refused" },
+        { "main", R"({"type":"update_settings","botId":"main","reason":"r","name":"","web":true})",
+            "refused" },
+        // Routines: the schedule in its canonical form, owners as for settings, only while routines are on.
+        { "main",
             R"({"type":"create_routine","botId":"main","name":" News ","prompt":"Summarise.","schedule":{"kind":"weekly","days":["sun","mon"],"time":"+7:05"},"enabled":true,"target":"bot","includeToday":false})",
             R"({"botId":"main","enabled":true,"includeToday":false,"name":"News","prompt":"Summarise.","schedule":{"days":["mon","sun"],"kind":"weekly","time":"07:05"},"target":"bot","type":"create_routine"})" },
-        { "schedule too frequent", mainBotContext(),
-            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"cron","expr":"*/10 * * * *"}})",
-            "create_routine has wrong keys or values" },
-        { "schedule missing", mainBotContext(),
-            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P"})",
-            "create_routine has wrong keys or values" },
-        { "routines off", routinesOff,
-            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2}})",
-            "create_routine has wrong keys or values" },
-        { "routine for another bot from the main bot", mainBotContext(),
+        { "main",
             R"({"type":"create_routine","botId":"coach","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2}})",
             R"({"botId":"coach","name":"N","prompt":"P","schedule":{"hours":2,"kind":"interval"},"type":"create_routine"})" },
-        { "routine for another bot from a helper", helperContext(),
+        { "helper",
             R"({"type":"create_routine","botId":"coach","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2}})",
-            "create_routine has wrong keys or values" },
-        { "bad target", mainBotContext(),
+            "refused" },
+        { "off",
+            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2}})",
+            "refused" },
+        { "main",
+            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"cron","expr":"*/10 * * * *"}})",
+            "refused" },
+        { "main", R"({"type":"create_routine","botId":"main","name":"N","prompt":"P"})", "refused" },
+        { "main",
             R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2},"target":"phone"})",
-            "create_routine has wrong keys or values" },
-        { "enabled as text", mainBotContext(),
+            "refused" },
+        { "main",
             R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2},"enabled":"yes"})",
-            "create_routine has wrong keys or values" },
-        { "another bot's routine updated by the main bot", mainBotContext(),
-            R"({"type":"update_routine","routineId":"r-2","enabled":false})",
+            "refused" },
+        { "main", R"({"type":"update_routine","routineId":"r-2","enabled":false})",
             R"({"botId":"helper","enabled":false,"routineId":"r-2","routineName":"Plants","type":"update_routine"})" },
-        { "another bot's routine updated by a helper", helperContext(),
-            R"({"type":"update_routine","routineId":"r-1","enabled":false})",
-            "update_routine has wrong keys or values" },
-        { "own routine updated by a helper", helperContext(),
-            R"({"type":"update_routine","routineId":"r-2","name":"Water plants"})",
+        { "helper", R"({"type":"update_routine","routineId":"r-2","name":"Water plants"})",
             R"({"botId":"helper","name":"Water plants","routineId":"r-2","routineName":"Plants","type":"update_routine"})" },
-        { "update without a change", mainBotContext(), R"({"type":"update_routine","routineId":"r-1"})",
-            "update_routine has wrong keys or values" },
-        { "update with a botId of its own", mainBotContext(),
-            R"({"type":"update_routine","routineId":"r-1","botId":"main","enabled":true})",
-            "update_routine has wrong keys or values" },
-        { "unknown routine", mainBotContext(), R"({"type":"delete_routine","routineId":"r-9"})",
-            "delete_routine has wrong keys or values" },
-        { "delete", mainBotContext(), R"({"type":"delete_routine","routineId":"r-2"})",
-            R"({"botId":"helper","routineId":"r-2","routineName":"Plants","type":"delete_routine"})" },
-        { "delete with routines off", routinesOff, R"({"type":"delete_routine","routineId":"r-2"})",
-            "delete_routine has wrong keys or values" },
-        { "prompt too long", mainBotContext(),
+        { "helper", R"({"type":"update_routine","routineId":"r-1","enabled":false})", "refused" },
+        { "main", R"({"type":"update_routine","routineId":"r-1"})", "refused" },
+        { "main", R"({"type":"update_routine","routineId":"r-1","botId":"main","enabled":true})", "refused" },
+        { "main",
             "{\"type\":\"update_routine\",\"routineId\":\"r-1\",\"prompt\":\"" + std::string(2001, 'p')
                 + "\"}",
-            "update_routine has wrong keys or values" },
-        { "name too long", mainBotContext(),
+            "refused" },
+        { "main",
             "{\"type\":\"update_routine\",\"routineId\":\"r-1\",\"name\":\"" + std::string(41, 'n') + "\"}",
-            "update_routine has wrong keys or values" },
+            "refused" },
+        { "main", R"({"type":"delete_routine","routineId":"r-2"})",
+            R"({"botId":"helper","routineId":"r-2","routineName":"Plants","type":"delete_routine"})" },
+        { "main", R"({"type":"delete_routine","routineId":"r-9"})", "refused" },
     };
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        EXPECT_EQ(outcome(testCase.body, testCase.context), testCase.expected);
+        SCOPED_TRACE(std::string(testCase.bot) + ": " + testCase.body);
+        EXPECT_EQ(outcome(testCase.body, testCase.bot), testCase.expected);
     }
 }
 
-TEST(ActionExtractor, RoutinesOffStillRemember)
+TEST(ActionExtractor, KeepsThreeMemoryOperationsFiveDistinctAttachmentsAndFiveActions)
 {
-    auto context = mainBotContext();
-    context.routinesEnabled = false;
-    auto result = extracted(block(R"({"type":"delete_routine","routineId":"r-1"})")
-            + block(R"({"type":"remember","text":"walks at noon"})"),
-        context);
-    EXPECT_EQ(result.memory, (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("walks at noon") }));
-    EXPECT_EQ(result.reasons, (std::vector<std::string> { "delete_routine has wrong keys or values" }));
+    std::string reply = "Noted.\n";
+    for (auto text : { "likes tea", "has a cat", "plays chess", "walks" })
+        reply += block(JSON::object({ { "type", "remember" }, { "text", text } }).encoded());
+    reply += block(R"({"type":"forget","memoryId":"m-0123abcd"})");
+    for (auto path : { "a.txt", "b.txt", "a.txt", "c.txt", "d.txt", "e.txt", "f.txt" })
+        reply += block(JSON::object({ { "type", "attach_file" }, { "path", path } }).encoded());
+    for (int index = 0; index < 7; ++index)
+        reply += block(
+            JSON::object({ { "type", "create_bot" }, { "name", "Bot " + std::to_string(index) } }).encoded());
+    auto result = extracted(reply);
+    EXPECT_EQ(result.memory,
+        (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("likes tea"),
+            MemoryStore::Op::remember("has a cat"), MemoryStore::Op::remember("plays chess") }));
+    EXPECT_EQ(result.attachments, (std::vector<std::string> { "a.txt", "b.txt", "c.txt", "d.txt", "e.txt" }));
+    ASSERT_EQ(result.actions.size(), 5u);
+    EXPECT_EQ(result.actions[4].encoded(), R"({"name":"Bot 4","type":"create_bot"})");
+    EXPECT_EQ(result.reasons,
+        (std::vector<std::string> { "remember is not valid", "forget is not valid",
+            "attach_file is not valid", "attach_file is not valid", "more than 5 blocks",
+            "more than 5 blocks" }));
+    EXPECT_EQ(result.text, "Noted.");
+}
+
+TEST(ActionExtractor, OffersOnlyTheAllowedActionsAndNamesOthersByThirtyCharacters)
+{
+    auto result = extracted(block(R"({"type":"create_bot","name":"Ada"})")
+            + block(R"({"type":"remember","text":"tea"})")
+            + block(R"({"type":"attach_file","path":"x.png"})"),
+        {});
+    EXPECT_TRUE(result.actions.empty());
+    EXPECT_EQ(result.memory, (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("tea") }));
+    EXPECT_EQ(result.attachments, (std::vector<std::string> { "x.png" }));
+    EXPECT_EQ(result.reasons, (std::vector<std::string> { "create_bot is not available now" }));
+
+    EXPECT_EQ(extracted(block(R"({"type":"delete_bot","botId":"b"})"), { "create_bot" }).reasons,
+        (std::vector<std::string> { "delete_bot is not available now" }));
+    // Thirty characters, not thirty bytes: each "é" here is two scalars and one character.
+    std::string accented;
+    for (int index = 0; index < 35; ++index)
+        accented += "e\xCC\x81";
+    EXPECT_EQ(outcome(JSON::object({ { "type", accented } }).encoded()),
+        accented.substr(0, 90) + " is not available now");
 }
 
 TEST(ActionExtractor, ReasonsFollowBlockOrderWithTheUnclosedBlockLast)
 {
     auto result = extracted("Hi\n" + block("nope") + block(R"({"type":"create_bot","name":"Ada"})")
-        + block(R"({"type":"mystery"})") + block("{}")
+        + block(R"({"type":"mystery"})") + block("{}") + block(R"([{"type":"remember","text":"x"}])")
+        + block(R"({"type":7})") + block(R"("create_bot")")
         + "```action\n{\"type\":\"create_bot\",\"name\":\"B\"}");
     EXPECT_EQ(result.reasons,
         (std::vector<std::string> { "the JSON is not valid", "mystery is not available now",
-            "the type is missing", "a block was not closed with ```" }));
-    EXPECT_EQ(
-        encoded(result.actions), (std::vector<std::string> { R"({"name":"Ada","type":"create_bot"})" }));
+            "the type is missing", "the type is missing", "the type is missing", "the type is missing",
+            "a block was not closed with ```" }));
+    ASSERT_EQ(result.actions.size(), 1u);
+    EXPECT_EQ(result.actions[0].encoded(), R"({"name":"Ada","type":"create_bot"})");
     EXPECT_EQ(result.text, "Hi");
 }
 
-// The patterns as a regular-expression engine reads them: ICU's, whose syntax they are written in.
+// The fence patterns as ICU's engine, whose syntax they are written in, reads them.
 struct ReferenceExtraction {
     std::string text;
     std::vector<std::string> reasons;
@@ -492,8 +258,7 @@ ReferenceExtraction referenceExtraction(const std::string& reply)
     while (blocks.find()) {
         std::string body;
         blocks.group(1, status).toUTF8String(body);
-        auto value = JSON::decode(body);
-        reference.reasons.emplace_back(value ? "the type is missing" : "the JSON is not valid");
+        reference.reasons.emplace_back(JSON::decode(body) ? "the type is missing" : "the JSON is not valid");
     }
     auto withoutBlocks = replacedAll(text, blockPattern, UREGEX_DOTALL, "");
     icu::RegexMatcher unclosed(
@@ -515,8 +280,13 @@ ReferenceExtraction referenceExtraction(const std::string& reply)
 
 TEST(ActionExtractor, FindsTheSameBlocksAsTheRegularExpressions)
 {
-    // Pieces that make and break fences; no body ever holds a valid type, so every closed block
-    // is refused and the reasons count the blocks.
+    // Hand-picked replies first, then random ones from pieces that make and break fences. No body holds
+    // a valid type, so every closed block is refused and the reasons count the blocks.
+    std::vector<std::string> replies = { " \n\tHello.\n\n\n\nHow are you?\n\n\nBye.\xC2\xA0\n ",
+        "Code:\n```action python\nprint(1)\n```\nDone.", "A\n```action \t\r\n{}```\nB",
+        "A ```action\n{}``` B", "```action\n{\"a\":\"```\"}```", "Text ```action {}``` end",
+        "Intro\n\n\n```action\n{\"type\":", "x````action\n{}```y",
+        "Sure.\n```action\n[]\n```\nMore\n```action\n{\"type\":\"forget\"}\nand the rest" };
     const std::vector<std::string> pieces = { "```action", "```", "`", "action", " ", "\t", "\r", "\n",
         "\n\n\n", "{}", "[1]", "x", "\xC2\xA0", "\xE2\x80\xA8", "\xC3\xA9" };
     std::mt19937 random(5106);
@@ -526,6 +296,9 @@ TEST(ActionExtractor, FindsTheSameBlocksAsTheRegularExpressions)
         std::string reply;
         for (int count = length(random); count > 0; --count)
             reply += pieces[pick(random)];
+        replies.push_back(reply);
+    }
+    for (const auto& reply : replies) {
         SCOPED_TRACE(JSON(reply).encoded());
         auto reference = referenceExtraction(reply);
         auto result = extracted(reply);
@@ -543,18 +316,19 @@ TEST(ActionExtractor, ExtractsFromManyThreadsAtOnce)
         + block(R"({"type":"update_settings","botId":"helper","reason":"r","web":true})")
         + block(R"({"type":"remember","text":"tea"})");
     auto expected = extracted(reply);
-    std::vector<std::jthread> threads;
     std::vector<int> agreed(8, 0);
-    for (std::size_t thread = 0; thread < agreed.size(); ++thread) {
-        threads.emplace_back([&, thread] {
-            for (int round = 0; round < 50; ++round) {
-                auto result = extracted(reply);
-                agreed[thread] += encoded(result.actions) == encoded(expected.actions)
-                    && result.memory == expected.memory && result.reasons == expected.reasons;
-            }
-        });
+    {
+        std::vector<std::jthread> threads;
+        for (auto& count : agreed) {
+            threads.emplace_back([&] {
+                for (int round = 0; round < 50; ++round) {
+                    auto result = extracted(reply);
+                    count += result.actions == expected.actions && result.memory == expected.memory
+                        && result.reasons == expected.reasons;
+                }
+            });
+        }
     }
-    threads.clear();
     EXPECT_EQ(agreed, std::vector<int>(agreed.size(), 50));
 }
 

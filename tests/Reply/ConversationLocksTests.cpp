@@ -4,13 +4,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
-#include <mutex>
-#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,175 +34,140 @@ bool eventually(const std::function<bool()>& condition)
     return true;
 }
 
-// One holder on its own thread: takes the lock, notes that it holds it, and keeps it until the test
-// lets it go.
-class Holder {
-public:
-    Holder(ConversationLocks& locks, std::string conversationID, std::string name,
-        std::vector<std::string>& order, std::mutex& orderLock)
-        : m_thread([&locks, conversationID, name, &order, &orderLock, letGo = m_letGo.get_future()](
-                       std::stop_token stop) mutable {
-            locks.acquire(conversationID);
-            {
-                std::lock_guard guard(orderLock);
-                order.push_back(stop.stop_requested() ? name + " (stopped)" : name);
-            }
-            // A holder whose work was stopped while it waited gives the lock back at once.
-            if (!stop.stop_requested())
-                letGo.wait();
-            locks.release(conversationID);
-        })
-    {
-    }
-
-    void letGo() { m_letGo.set_value(); }
-    void stop() { m_thread.request_stop(); }
-
-private:
-    std::promise<void> m_letGo;
-    std::jthread m_thread;
-};
-
-struct LocksFixture {
+// The locks, and the holders' order of arrival. Shared with the holders' threads, which are never
+// joined: a holder a fault leaves blocked fails the test instead of hanging it.
+struct Line {
     ConversationLocks locks;
-    std::mutex orderLock;
+    std::mutex mutex;
+    std::condition_variable changed;
     std::vector<std::string> order;
+    std::set<std::string> letGo;
 
     std::vector<std::string> seen()
     {
-        std::lock_guard guard(orderLock);
+        std::lock_guard guard(mutex);
         return order;
     }
 
-    bool waiters(const std::string& conversationID, std::size_t count)
+    std::size_t waiters() const
     {
         auto all = locks.waiting();
-        auto found = all.find(conversationID);
-        return count == 0 ? found == all.end() : found != all.end() && found->second == count;
+        return all.contains("ios-1") ? all.at("ios-1") : 0;
+    }
+
+    void release(const std::string& name)
+    {
+        std::lock_guard guard(mutex);
+        letGo.insert(name);
+        changed.notify_all();
     }
 };
 
+// A holder of "ios-1" on its own thread: it notes its name once it has the lock and keeps the lock
+// until the test lets it go.
+void startHolder(const std::shared_ptr<Line>& line, const std::string& name)
+{
+    std::thread([line, name] {
+        line->locks.acquire("ios-1");
+        {
+            std::unique_lock guard(line->mutex);
+            line->order.push_back(name);
+            line->changed.wait(guard, [&] { return line->letGo.contains(name); });
+        }
+        line->locks.release("ios-1");
+    }).detach();
 }
 
-TEST(ConversationLocks, WaitersOfOneIdRunInArrivalOrderAndTheIdIsForgottenAfterTheLastRelease)
-{
-    LocksFixture fixture;
-    fixture.locks.acquire("ios-1"); // A
-    Holder b(fixture.locks, "ios-1", "B", fixture.order, fixture.orderLock);
-    ASSERT_TRUE(eventually([&] { return fixture.waiters("ios-1", 1); }));
-    Holder c(fixture.locks, "ios-1", "C", fixture.order, fixture.orderLock);
-    ASSERT_TRUE(eventually([&] { return fixture.waiters("ios-1", 2); }));
-    EXPECT_TRUE(fixture.seen().empty());
-
-    fixture.locks.release("ios-1");
-    ASSERT_TRUE(eventually([&] { return fixture.seen().size() == 1; }));
-    EXPECT_EQ(fixture.seen(), std::vector<std::string> { "B" });
-    // Only the first waiter was resumed; the second stays queued behind it.
-    EXPECT_TRUE(fixture.waiters("ios-1", 1));
-    EXPECT_EQ(fixture.locks.held(), std::set<std::string> { "ios-1" });
-
-    b.letGo();
-    ASSERT_TRUE(eventually([&] { return fixture.seen().size() == 2; }));
-    EXPECT_EQ(fixture.seen(), (std::vector<std::string> { "B", "C" }));
-    EXPECT_TRUE(fixture.waiters("ios-1", 0));
-
-    c.letGo();
-    ASSERT_TRUE(eventually([&] { return fixture.locks.held().empty(); }));
-    EXPECT_TRUE(fixture.locks.waiting().empty());
 }
 
-TEST(ConversationLocks, AnotherIdIsNotDelayedByAHeldOne)
+TEST(ConversationLocks, WaitersRunInArrivalOrderAndTheIdIsForgottenAfterTheLastRelease)
 {
-    ConversationLocks locks;
-    locks.acquire("ios-1");
-    auto other = std::async(std::launch::async, [&] {
-        locks.acquire("ios-2");
-        locks.release("ios-2");
+    auto line = std::make_shared<Line>();
+    line->locks.acquire("ios-1");
+    startHolder(line, "B");
+    ASSERT_TRUE(eventually([&] { return line->waiters() == 1; }));
+    startHolder(line, "C");
+    ASSERT_TRUE(eventually([&] { return line->waiters() == 2; }));
+    // Another id is not held up meanwhile.
+    auto other = std::async(std::launch::async, [line] {
+        line->locks.acquire("ios-2");
+        line->locks.release("ios-2");
     });
     EXPECT_EQ(other.wait_for(kPatience), std::future_status::ready);
-    EXPECT_EQ(locks.held(), std::set<std::string> { "ios-1" });
-    locks.release("ios-1");
-    EXPECT_TRUE(locks.held().empty());
+    EXPECT_TRUE(line->seen().empty());
+
+    line->locks.release("ios-1");
+    ASSERT_TRUE(eventually([&] { return line->seen().size() == 1; }));
+    // Only the first waiter was resumed; the second stays queued behind it.
+    EXPECT_EQ(line->waiters(), 1u);
+    EXPECT_EQ(line->locks.held(), std::set<std::string> { "ios-1" });
+
+    line->release("B");
+    ASSERT_TRUE(eventually([&] { return line->seen().size() == 2; }));
+    EXPECT_EQ(line->seen(), (std::vector<std::string> { "B", "C" }));
+    EXPECT_EQ(line->waiters(), 0u);
+    line->release("C");
+    ASSERT_TRUE(eventually([&] { return line->locks.held().empty(); }));
+    EXPECT_TRUE(line->locks.waiting().empty());
 }
 
-TEST(ConversationLocks, AStoppedWaiterGetsItsTurnAndTheNextRunsOnlyAfterItReleases)
-{
-    LocksFixture fixture;
-    fixture.locks.acquire("ios-1");
-    Holder b(fixture.locks, "ios-1", "B", fixture.order, fixture.orderLock);
-    ASSERT_TRUE(eventually([&] { return fixture.waiters("ios-1", 1); }));
-    Holder c(fixture.locks, "ios-1", "C", fixture.order, fixture.orderLock);
-    ASSERT_TRUE(eventually([&] { return fixture.waiters("ios-1", 2); }));
-
-    b.stop();
-    // Stopping does not take B out of the line, nor let C pass it.
-    EXPECT_TRUE(fixture.waiters("ios-1", 2));
-    fixture.locks.release("ios-1");
-    ASSERT_TRUE(eventually([&] { return fixture.seen().size() == 2; }));
-    EXPECT_EQ(fixture.seen(), (std::vector<std::string> { "B (stopped)", "C" }));
-    c.letGo();
-    ASSERT_TRUE(eventually([&] { return fixture.locks.held().empty(); }));
-}
-
-TEST(ConversationLocks, ReleasingAFreeIdChangesNothing)
+TEST(ConversationLocks, HoldReleasesOnEveryWayOutAndReleasingAFreeIdChangesNothing)
 {
     ConversationLocks locks;
     locks.release("ios-1");
-    EXPECT_TRUE(locks.held().empty());
-    locks.acquire("ios-1");
-    locks.release("ios-2");
-    EXPECT_EQ(locks.held(), std::set<std::string> { "ios-1" });
-    locks.release("ios-1");
-    locks.release("ios-1");
-    EXPECT_TRUE(locks.held().empty());
-    EXPECT_TRUE(locks.waiting().empty());
-}
-
-TEST(ConversationLocks, HoldReleasesWhenItsScopeEndsByAnException)
-{
-    ConversationLocks locks;
     try {
         ConversationLocks::Hold hold(locks, "ios-1");
+        locks.release("ios-2");
         EXPECT_EQ(locks.held(), std::set<std::string> { "ios-1" });
         throw std::runtime_error("the run failed");
     } catch (const std::runtime_error&) {
     }
+    locks.release("ios-1");
     EXPECT_TRUE(locks.held().empty());
+    EXPECT_TRUE(locks.waiting().empty());
 }
 
 TEST(ConversationLocks, HoldersOfOneIdNeverOverlapUnderContention)
 {
-    ConversationLocks locks;
-    const std::vector<std::string> ids { "ios-1", "ios-2", "ios-3" };
-    std::map<std::string, std::atomic<bool>> inside;
-    std::map<std::string, int> counts; // touched only under the id's conversation lock
-    for (const auto& id : ids) {
-        inside[id] = false;
-        counts[id] = 0;
-    }
-    std::atomic<int> overlaps { 0 };
     constexpr int kThreads = 8;
     constexpr int kRounds = 300;
-    {
-        std::vector<std::jthread> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&, t] {
-                for (int round = 0; round < kRounds; ++round) {
-                    const auto& id = ids[static_cast<std::size_t>(t + round) % ids.size()];
-                    ConversationLocks::Hold hold(locks, id);
-                    if (inside.at(id).exchange(true))
-                        ++overlaps;
-                    ++counts.at(id);
-                    inside.at(id) = false;
-                }
-            });
-        }
+    struct Shared {
+        ConversationLocks locks;
+        const std::vector<std::string> ids { "ios-1", "ios-2", "ios-3" };
+        std::map<std::string, std::atomic<bool>> inside;
+        std::map<std::string, int> counts; // touched only under the id's conversation lock
+        std::atomic<int> overlaps { 0 };
+        std::atomic<int> finished { 0 };
+    };
+    auto shared = std::make_shared<Shared>();
+    for (const auto& id : shared->ids) {
+        shared->inside[id] = false;
+        shared->counts[id] = 0;
     }
-    EXPECT_EQ(overlaps.load(), 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([shared, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                const auto& id = shared->ids[static_cast<std::size_t>(t + round) % shared->ids.size()];
+                ConversationLocks::Hold hold(shared->locks, id);
+                if (shared->inside.at(id).exchange(true))
+                    ++shared->overlaps;
+                ++shared->counts.at(id);
+                shared->inside.at(id) = false;
+            }
+            ++shared->finished;
+        });
+    }
+    bool allFinished = eventually([&] { return shared->finished == kThreads; });
+    // Threads a lost hand-over left waiting are left behind; they own what they use.
+    for (auto& thread : threads)
+        allFinished ? thread.join() : thread.detach();
+    ASSERT_TRUE(allFinished) << "a waiter was never woken";
+    EXPECT_EQ(shared->overlaps.load(), 0);
     int total = 0;
-    for (const auto& [id, count] : counts)
+    for (const auto& [id, count] : shared->counts)
         total += count;
     EXPECT_EQ(total, kThreads * kRounds);
-    EXPECT_TRUE(locks.held().empty());
-    EXPECT_TRUE(locks.waiting().empty());
+    EXPECT_TRUE(shared->locks.held().empty());
+    EXPECT_TRUE(shared->locks.waiting().empty());
 }

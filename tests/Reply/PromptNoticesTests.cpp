@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Reply/Prompts.h"
 
 #include "tests/support/TestSupport.h"
+#include "tests/support/TextPins.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +10,6 @@
 using namespace vellumar;
 
 namespace {
-
-const std::string kCurrentSettingsHead
-    = "[Current settings] (the app sends these at the start and whenever they "
-      "change; always follow the newest)\n";
 
 Prompts::Sections allSections()
 {
@@ -24,12 +21,11 @@ Prompts::Sections allSections()
     };
 }
 
-std::string noticeHead(const std::string& labels)
+Prompts::Sections changed(Prompts::Sections sections, std::initializer_list<const char*> keys)
 {
-    return "[Notice: the " + labels
-        + " changed] The user changed this after your last reply. It is now as follows. No need to correct "
-          "or "
-          "apologise for earlier replies.\n";
+    for (auto key : keys)
+        sections[key] += "!";
+    return sections;
 }
 
 // `count` user-perceived characters, each one letter and one combining mark (three UTF-8 bytes).
@@ -41,13 +37,32 @@ std::string accented(std::size_t count)
     return text;
 }
 
+// A notice pinned by the first digits of its SHA-256 digest, or none when `digest` is null.
+struct NoticeCase {
+    const char* name;
+    std::optional<std::string> notice;
+    const char* digest;
+};
+
+void expectNotices(const std::vector<NoticeCase>& cases)
+{
+    for (const auto& check : cases) {
+        SCOPED_TRACE(check.name);
+        if (!check.digest)
+            EXPECT_EQ(check.notice, std::nullopt);
+        else if (check.notice)
+            test::expectPinned(*check.notice, check.digest);
+        else
+            ADD_FAILURE() << "no notice";
+    }
+}
+
 }
 
 TEST(PromptNotices, DigestsMatchTheFirstSixteenHexDigitsOfSha256sum)
 {
     Prompts::Sections sections {
         { "empty", "" },
-        { "permissions", "[Permissions]\n- Web search and fetching pages: on." },
         { "unicode", "Grüße … 日本語 🧑🏽‍💻" },
         { "long", std::string(100000, 'x') + "\n" },
     };
@@ -61,183 +76,91 @@ TEST(PromptNotices, DigestsMatchTheFirstSixteenHexDigitsOfSha256sum)
     }
 }
 
-TEST(PromptNotices, FirstTurnGivesEveryPresentSectionInTheFixedOrder)
-{
-    auto sections = allSections();
-    sections.erase("bots");
-    sections.emplace("extra", "not a settings section");
-    EXPECT_EQ(Prompts::settingsNotice(sections, std::nullopt),
-        kCurrentSettingsHead + sections["permissions"] + "\n" + sections["memory"] + "\n"
-            + sections["routines"]);
-    EXPECT_EQ(Prompts::settingsNotice({}, std::nullopt), kCurrentSettingsHead);
-}
-
-TEST(PromptNotices, SettingsNoticeNamesOnlyTheChangedSections)
-{
-    auto before = allSections();
-    auto previous = Prompts::settingsDigests(before);
-    EXPECT_EQ(Prompts::settingsNotice(before, previous), std::nullopt);
-
-    auto memoryChanged = before;
-    memoryChanged["memory"] += "\n- m-00000001: Likes tea";
-    EXPECT_EQ(
-        Prompts::settingsNotice(memoryChanged, previous), noticeHead("memory") + memoryChanged["memory"]);
-
-    auto botsAndRoutines = before;
-    botsAndRoutines["routines"] += "!";
-    botsAndRoutines["bots"] += "!";
-    EXPECT_EQ(Prompts::settingsNotice(botsAndRoutines, previous),
-        noticeHead("bot list, routines") + botsAndRoutines["bots"] + "\n" + botsAndRoutines["routines"]);
-}
-
-TEST(PromptNotices, SettingsNoticeEdgeCases)
+TEST(PromptNotices, SettingsNoticeGivesEverySectionFirstAndThenOnlyTheChangedOnes)
 {
     auto sections = allSections();
     auto previous = Prompts::settingsDigests(sections);
-    struct Case {
-        const char* name;
-        Prompts::Sections sections;
-        Prompts::Digests previous;
-        std::optional<std::string> expected;
-    } cases[] = {
-        { "a section gone since the last turn is not reported",
-            { { "permissions", sections["permissions"] }, { "memory", sections["memory"] } }, previous,
-            std::nullopt },
-        { "a section new since the last turn is reported", sections,
-            { { "permissions", previous["permissions"] }, { "memory", previous["memory"] } },
-            noticeHead("bot list, routines") + sections["bots"] + "\n" + sections["routines"] },
-        { "previous digests empty: every present section changed", { { "memory", sections["memory"] } }, {},
-            noticeHead("memory") + sections["memory"] },
-        { "a changed key outside the fixed order is ignored",
-            [&] {
-                auto more = sections;
-                more["extra"] = "new";
-                return more;
-            }(),
-            previous, std::nullopt },
-    };
-    for (const auto& check : cases) {
-        SCOPED_TRACE(check.name);
-        EXPECT_EQ(Prompts::settingsNotice(check.sections, check.previous), check.expected);
-    }
+    auto partial = sections;
+    partial.erase("bots");
+    partial.emplace("extra", "not a settings section");
+    auto onlyPermissionsAndMemory = previous;
+    onlyPermissionsAndMemory.erase("bots");
+    onlyPermissionsAndMemory.erase("routines");
+    expectNotices({
+        { "first turn: present sections in the fixed order", Prompts::settingsNotice(partial, std::nullopt),
+            "84af149fb3ffc121" },
+        { "first turn without sections", Prompts::settingsNotice({}, std::nullopt), "176dee7a7e8ec600" },
+        { "nothing changed", Prompts::settingsNotice(sections, previous), nullptr },
+        { "memory changed", Prompts::settingsNotice(changed(sections, { "memory" }), previous),
+            "06ed162c50dc8b58" },
+        { "bots and routines changed, in the fixed order",
+            Prompts::settingsNotice(changed(sections, { "routines", "bots" }), previous),
+            "d9d20b4552b0972e" },
+        { "a section gone since the last turn",
+            Prompts::settingsNotice({ { "memory", sections["memory"] } }, previous), nullptr },
+        { "sections new since the last turn", Prompts::settingsNotice(sections, onlyPermissionsAndMemory),
+            "751dfc3e70dafa7a" },
+        { "a changed key outside the fixed order",
+            Prompts::settingsNotice(changed(partial, { "extra" }), Prompts::settingsDigests(partial)),
+            nullptr },
+    });
 }
 
-TEST(PromptNotices, ApprovalNotices)
+TEST(PromptNotices, ApprovalAndRoutineNotices)
 {
-    const std::string approvedHead
-        = "[Notice: approved] The user approved the following. During this reply only, "
-          "you may do it (from the next reply on, approval is needed again).\n";
-    const std::string approvedTail
-        = "\nContinue the approved work. Do nothing irreversible that is unrelated to it.";
-    const std::string expired
-        = "[Notice: approval expired] The approval had expired (Vellumar for Mac restarted "
-          "or an hour passed), so it is not allowed this time. If still needed, try again; a "
-          "new approval card will appear.";
     Prompts::KindLabels labels { { "bash", "Run commands" } };
     std::vector<ApprovalStore::Approved> items { { "bash", { "ls -la", "make" } },
         { "write", { "/tmp/a.txt" } } };
-    struct Case {
-        const char* name;
-        std::vector<ApprovalStore::Approved> approved;
-        std::int64_t expiredCount;
-        std::optional<std::string> expected;
-    } cases[] = {
-        { "neither", {}, 0, std::nullopt },
-        { "approved, labels or the kind itself", items, 0,
-            approvedHead + "- Run commands: ls -la / make\n- write: /tmp/a.txt" + approvedTail },
-        { "expired once whatever the count", {}, 3, expired },
-        { "both, approved first", { items[1] }, 1,
-            approvedHead + "- write: /tmp/a.txt" + approvedTail + "\n\n" + expired },
-        { "a negative count is no expiry", {}, -1, std::nullopt },
-    };
-    for (const auto& check : cases) {
-        SCOPED_TRACE(check.name);
-        EXPECT_EQ(Prompts::approvalNotices(check.approved, check.expiredCount, labels), check.expected);
-    }
-}
-
-TEST(PromptNotices, RoutineResultsNoticeQuotesEachRoutine)
-{
-    EXPECT_EQ(Prompts::routineResultsNotice({}), std::nullopt);
-    EXPECT_EQ(
-        Prompts::routineResultsNotice({ { "News", "Three headlines" }, { "Plants", "Water\nthe fern" } }),
-        "[Notice: routine results were posted to this conversation] They ran in a separate session and the "
-        "user "
-        "has seen them in the chat. Keep them in mind.\n"
-        "- Routine \"News\": Three headlines\n"
-        "- Routine \"Plants\": Water\nthe fern");
+    expectNotices({
+        { "neither", Prompts::approvalNotices({}, 0, labels), nullptr },
+        { "approved, by label or the kind itself", Prompts::approvalNotices(items, 0, labels),
+            "6dfd880ba6a5462a" },
+        { "expired once whatever the count", Prompts::approvalNotices({}, 3, labels), "884ec2137d078fd0" },
+        { "both, approved first", Prompts::approvalNotices({ items[1] }, 1, labels), "5300432ae99f19c0" },
+        { "a negative count is no expiry", Prompts::approvalNotices({}, -1, labels), nullptr },
+        { "no routine results", Prompts::routineResultsNotice({}), nullptr },
+        { "routine results quoted",
+            Prompts::routineResultsNotice({ { "News", "Three headlines" }, { "Plants", "Water\nthe fern" } }),
+            "0259124323d13a44" },
+        { "summary hand-over", Prompts::summaryHandover("## About the user\n  none\n"), "1fadff4e29dbe9de" },
+    });
 }
 
 TEST(PromptNotices, InvalidActionReasonsListThreeDistinctThenMore)
 {
-    struct Case {
-        const char* name;
-        std::vector<std::string> reasons;
-        std::string reasonsText;
-    } cases[] = {
-        { "five reasons, four distinct", { "a", "b", "a", "c", "d" }, "a; b; c; and more" },
-        { "three identical", { "same", "same", "same" }, "same" },
-        { "exactly three distinct", { "x", "y", "z" }, "x; y; z" },
-        { "order of first occurrence", { "z", "y", "z", "x" }, "z; y; x" },
-        { "texts differing in case are distinct", { "A", "a" }, "A; a" },
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        { { "a", "b", "a", "c", "d" }, "a; b; c; and more" },
+        { { "same", "same", "same" }, "same" },
+        { { "x", "y", "z" }, "x; y; z" },
+        { { "z", "y", "z", "x" }, "z; y; x" },
     };
-    for (const auto& check : cases) {
-        SCOPED_TRACE(check.name);
-        auto n = std::to_string(check.reasons.size());
-        EXPECT_EQ(Prompts::invalidActionReasons(check.reasons), check.reasonsText);
-        EXPECT_EQ(Prompts::invalidActionsNote(check.reasons),
-            "(From Vellumar for Mac: " + n
-                + " action(s) in this reply were not valid and were not carried out: " + check.reasonsText
-                + ".)");
-        EXPECT_EQ(Prompts::invalidActionsNotice(check.reasons),
-            "[Notice from the app] " + n
-                + " action block(s) in your previous reply were not valid and did nothing ("
-                + check.reasonsText
-                + "). Requests to other bots and similar were not delivered. If you told the user they were, "
-                  "say "
-                  "they were not, and send corrected blocks if still needed.");
+    for (const auto& [reasons, text] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(Prompts::invalidActionReasons(reasons), text);
     }
+    // Both count every refused block, repeats included.
+    test::expectPinned(Prompts::invalidActionsNote(cases[0].first), "d7f153a94d528a84");
+    test::expectPinned(Prompts::invalidActionsNotice(cases[0].first), "1985e74e441f6827");
 }
 
-TEST(PromptNotices, InterruptionNotice)
+TEST(PromptNotices, InterruptionNoticeQuotesWhatReachedTheUser)
 {
-    const std::string interrupted
-        = "[Notice from the app] Writing the reply to the previous message was "
-          "interrupted by the user's new message. Answer the new message, keeping the "
-          "previous one in mind.";
-    const std::string canceled = "[Notice from the app] The user stopped the reply to the previous message.";
-    const std::string reached = " Before it stopped, these messages had reached the user: ";
-    struct Case {
-        const char* name;
-        std::string reason;
-        std::vector<std::string> interim;
-        std::optional<std::string> expected;
-    } cases[] = {
-        { "done", "done", { "a" }, std::nullopt },
-        { "failed", "failed", {}, std::nullopt },
-        { "reason compared exactly", "Canceled", {}, std::nullopt },
-        { "interrupted without interim texts", "interrupted", {}, interrupted },
-        { "canceled with two texts", "canceled", { "a", "b" }, canceled + reached + "\"a\" \"b\"." },
-        { "201 characters keep 200 and an ellipsis", "canceled", { std::string(201, 'x') },
-            canceled + reached + "\"" + std::string(200, 'x') + "…\"." },
-        { "200 characters stay whole", "canceled", { std::string(200, 'y') },
-            canceled + reached + "\"" + std::string(200, 'y') + "\"." },
-        { "characters are counted as the reader sees them", "interrupted", { accented(200), accented(201) },
-            interrupted + reached + "\"" + accented(200) + "\" \"" + accented(200) + "…\"." },
-        { "an empty interim text is quoted empty", "interrupted", { "" }, interrupted + reached + "\"\"." },
-    };
-    for (const auto& check : cases) {
-        SCOPED_TRACE(check.name);
-        EXPECT_EQ(Prompts::interruptionNotice(check.reason, check.interim), check.expected);
-    }
-}
-
-TEST(PromptNotices, SummaryHandoverInsertsTheSummaryAsGiven)
-{
-    EXPECT_EQ(Prompts::summaryHandover("## About the user\n  none\n"),
-        "[Summary of the conversation so far] (the app summarised the previous session)\n"
-        "## About the user\n  none\n\n\n"
-        "Continue this conversation from here. Keep this in mind and reply only \"OK\" this time.");
+    expectNotices({
+        { "done", Prompts::interruptionNotice("done", { "a" }), nullptr },
+        { "interrupted without interim texts", Prompts::interruptionNotice("interrupted", {}),
+            "dc045043b62cf5b7" },
+        { "canceled with two texts", Prompts::interruptionNotice("canceled", { "a", "b" }),
+            "3a5aa1e9d08443c7" },
+        { "201 characters keep 200 and an ellipsis",
+            Prompts::interruptionNotice("canceled", { std::string(201, 'x') }), "cf9891035c2422a1" },
+        { "200 characters stay whole", Prompts::interruptionNotice("canceled", { std::string(200, 'y') }),
+            "961a31894f1e9ad0" },
+        { "characters counted as the reader sees them",
+            Prompts::interruptionNotice("interrupted", { accented(200), accented(201) }),
+            "32f8f29114fd2b3b" },
+        { "an empty interim text is quoted empty", Prompts::interruptionNotice("interrupted", { "" }),
+            "ca6d8c9c43e511fa" },
+    });
 }
 
 TEST(PromptNotices, BuildersAgreeAcrossThreads)
@@ -246,19 +169,17 @@ TEST(PromptNotices, BuildersAgreeAcrossThreads)
     auto expected = Prompts::settingsDigests(sections);
     std::vector<std::string> interim { accented(300) };
     auto expectedNotice = Prompts::interruptionNotice("canceled", interim);
-    std::vector<std::jthread> threads;
     std::vector<int> agreed(8, 0);
-    for (std::size_t index = 0; index < agreed.size(); ++index) {
-        threads.emplace_back([&, index] {
-            for (int round = 0; round < 200; ++round) {
-                if (Prompts::settingsDigests(sections) == expected
-                    && Prompts::interruptionNotice("canceled", interim) == expectedNotice
-                    && Prompts::sectionLabels().size() == 4)
-                    ++agreed[index];
-            }
-        });
+    {
+        std::vector<std::jthread> threads;
+        for (auto& count : agreed) {
+            threads.emplace_back([&] {
+                for (int round = 0; round < 200; ++round)
+                    count += Prompts::settingsDigests(sections) == expected
+                        && Prompts::interruptionNotice("canceled", interim) == expectedNotice
+                        && Prompts::sectionLabels().size() == 4;
+            });
+        }
     }
-    threads.clear();
-    for (auto count : agreed)
-        EXPECT_EQ(count, 200);
+    EXPECT_EQ(agreed, std::vector<int>(agreed.size(), 200));
 }

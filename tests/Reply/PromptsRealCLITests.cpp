@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 using namespace vellumar;
@@ -14,43 +15,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every text block of a request's "system" member and of its user messages.
-std::vector<std::string> textBlocks(const JSON& body, std::string_view member)
+// Adds the texts of a "system" member or of a message's "content": a string or a list of blocks.
+void collect(const JSON* content, std::vector<std::string>& texts)
 {
-    std::vector<std::string> texts;
-    auto collect = [&](const JSON& content) {
-        if (const auto* text = content.stringValue()) {
-            texts.push_back(*text);
-            return;
-        }
-        for (const auto& block : content.arrayValue() ? *content.arrayValue() : JSON::Array {}) {
-            if (const auto* text = block.subscript("text"); text && text->stringValue())
-                texts.push_back(*text->stringValue());
-        }
-    };
-    if (member == "system") {
-        if (const auto* system = body.subscript("system"))
-            collect(*system);
-        return texts;
+    if (const auto* text = content ? content->stringValue() : nullptr)
+        texts.push_back(*text);
+    for (const auto& block : content && content->arrayValue() ? *content->arrayValue() : JSON::Array {}) {
+        if (const auto* text = block.subscript("text"); text && text->stringValue())
+            texts.push_back(*text->stringValue());
     }
-    const auto* messages = body.subscript("messages");
-    for (const auto& message :
-        messages && messages->arrayValue() ? *messages->arrayValue() : JSON::Array {}) {
-        const auto* role = message.subscript("role");
-        const auto* content = message.subscript("content");
-        if (role && role->stringValue() && *role->stringValue() == "user" && content)
-            collect(*content);
-    }
-    return texts;
 }
 
 bool anyContains(const std::vector<std::string>& texts, const std::string& piece)
 {
-    for (const auto& text : texts) {
-        if (text.find(piece) != std::string::npos)
-            return true;
-    }
-    return false;
+    return std::any_of(
+        texts.begin(), texts.end(), [&](const auto& text) { return text.find(piece) != std::string::npos; });
 }
 
 }
@@ -93,11 +72,20 @@ TEST(PromptsRealCLI, SystemPromptAndTurnTextReachTheModelUnchanged)
         from = end == std::string::npos ? log.size() : end + 1;
         auto entry = JSON::decode(line);
         const auto* body = entry ? entry->subscript("body") : nullptr;
-        if (!body || !anyContains(textBlocks(*body, "messages"), "[Current settings]"))
+        const auto* messages = body ? body->subscript("messages") : nullptr;
+        std::vector<std::string> system;
+        std::vector<std::string> user;
+        collect(body ? body->subscript("system") : nullptr, system);
+        for (const auto& message :
+            messages && messages->arrayValue() ? *messages->arrayValue() : JSON::Array {}) {
+            if (message.subscript("role") && *message.subscript("role") == JSON("user"))
+                collect(message.subscript("content"), user);
+        }
+        if (!anyContains(user, "[Current settings]"))
             continue;
         seen = true;
-        EXPECT_TRUE(anyContains(textBlocks(*body, "system"), systemPrompt));
-        EXPECT_TRUE(anyContains(textBlocks(*body, "messages"), turn));
+        EXPECT_TRUE(anyContains(system, systemPrompt));
+        EXPECT_TRUE(anyContains(user, turn));
     }
     EXPECT_TRUE(seen) << log;
 }

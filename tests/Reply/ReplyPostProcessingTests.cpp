@@ -4,13 +4,15 @@
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 #include "VellumarMacCore/Reply/JobControl.h"
 #include "VellumarMacCore/Reply/JobSubmission.h"
+#include "VellumarMacCore/Reply/Prompts.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WorkFolderFiles.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <mutex>
+#include <chrono>
+#include <functional>
 
 namespace vellumar::test {
 
@@ -27,18 +29,10 @@ namespace {
         return block(JSON::object({ { "type", "attach_file" }, { "path", JSON(file.string()) } }).encoded());
     }
 
-    void writeText(const fs::path& file, std::string_view text)
-    {
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << text;
-    }
+    const std::string kAskBot = block(R"({"type":"ask_bot","botId":"b2","message":"Hi"})");
 
-    std::string fileIDOf(const JSON& entry)
-    {
-        const JSON* id = entry.subscript("fileId");
-        return id && id->stringValue() ? *id->stringValue() : std::string();
-    }
-
+    // One conversation's work folder and a run of bot "b1" in it, with the work folder's snapshot
+    // taken as the run took it before Claude Code started.
     class FinishWorld {
         TemporaryFolder m_root;
 
@@ -47,19 +41,14 @@ namespace {
             : data({ .folder = fs::canonical(m_root.path()) / "home/.local/share/Vellumar",
                 .home = m_root.path() / "home" })
             , work(data.workspaces.folder(kConversation))
-            , control("j-1", std::nullopt, [this](const RunnerEvent& event) {
-                std::lock_guard guard(m_eventsLock);
-                m_events.push_back(event.kind);
-            })
+            , control("j-1", std::nullopt, [this](const RunnerEvent& event) { events.push_back(event.kind); })
+            , before(Workspaces::snapshot(work))
         {
             submission.conversationID = kConversation;
             submission.botID = "b1";
             submission.otherBots.push_back(OtherBot { .id = "b2", .name = "Helper", .role = "helps" });
             submission.allowedActions = { "ask_bot" };
         }
-
-        // Takes the snapshot that the run would have taken before Claude Code started.
-        void startRun() { before = Workspaces::snapshot(work); }
 
         FinishedReply finish(
             std::string text, std::vector<ApprovalStore::Request> requests = {}, std::stop_token stop = {})
@@ -76,34 +65,61 @@ namespace {
                 data, nullptr);
         }
 
-        std::vector<RunnerEvent::Kind> events()
-        {
-            std::lock_guard guard(m_eventsLock);
-            return m_events;
-        }
-
         RelayData data;
         fs::path work;
         JobControl control;
+        Workspaces::Snapshot before;
         JobSubmission submission;
         ResolvedPermissions permissions;
-        Workspaces::Snapshot before;
         ClaudeReplyRunner::Answer answer;
-
-    private:
-        std::mutex m_eventsLock;
-        std::vector<RunnerEvent::Kind> m_events;
+        // finishReply reports on the calling thread.
+        std::vector<RunnerEvent::Kind> events;
     };
-
-    const std::string kAskBot = block(R"({"type":"ask_bot","botId":"b2","message":"Hi"})");
 
 }
 
-TEST(ReplyPostProcessing, PlainReplyPassesThroughWithTheRunsFiles)
+TEST(ReplyPostProcessing, TheUserNeverGetsAnEmptyBubbleUnlessActionsCome)
+{
+    const std::string unreachable
+        = "hostname: this bot cannot read that place (allow it under \"Mac folders\" in the bot settings)";
+    struct Case {
+        const char* name;
+        std::function<std::string(const fs::path& work)> reply;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "empty", [](auto&) { return ""; }, "(The reply could not be read.)" },
+        { "only a remember block", [](auto&) { return block(R"({"type":"remember","text":"tea"})"); },
+            "Noted." },
+        { "only an attachment", [](auto& work) { return attachBlock(work / "report.pdf"); },
+            "Attached the file." },
+        { "only an action", [](auto&) { return kAskBot; }, "" },
+        { "only an invalid block", [](auto&) { return block("{not json"); },
+            Prompts::invalidActionsNote({ "the JSON is not valid" }) },
+        { "only a failed attachment", [](auto& work) { return attachBlock(work / "missing.pdf"); },
+            "(Files that could not be attached)\n- missing.pdf: the file was not found" },
+        { "refused files after the text",
+            [](auto& work) {
+                return "Two files." + attachBlock(work / "report.pdf") + attachBlock("/etc/hostname")
+                    + attachBlock(work / "gone.txt");
+            },
+            "Two files.\n\n(Files that could not be attached)\n- " + unreachable
+                + "\n- gone.txt: the file was not found" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        FinishWorld world;
+        writeText(world.work / "report.pdf", "%PDF");
+        EXPECT_EQ(world.finish(testCase.reply(world.work)).output.reply, testCase.expected);
+    }
+}
+
+TEST(ReplyPostProcessing, PlainReplyPassesThroughWithTheRunsFilesContextAndCompaction)
 {
     FinishWorld world;
-    world.startRun();
     writeText(world.work / "out.txt", "made");
+    world.answer.context = JSON::object({ { "tokens", 1200 } });
+    world.answer.compacted = JSON::object({ { "tokens", 300 } });
     auto finished = world.finish("Here you go.");
     EXPECT_EQ(finished.output.reply, "Here you go.");
     ASSERT_EQ(finished.output.files.size(), 1U);
@@ -111,150 +127,85 @@ TEST(ReplyPostProcessing, PlainReplyPassesThroughWithTheRunsFiles)
     EXPECT_TRUE(finished.output.actions.empty());
     EXPECT_FALSE(finished.output.memory);
     EXPECT_FALSE(finished.actionNote);
-    EXPECT_TRUE(world.events().empty());
+    EXPECT_EQ(finished.output.context, JSON::object({ { "tokens", 1200 } }));
+    EXPECT_EQ(finished.output.compacted, JSON::object({ { "tokens", 300 } }));
+    EXPECT_TRUE(world.events.empty());
 }
 
-TEST(ReplyPostProcessing, OnlyARememberBlockIsNoted)
+TEST(ReplyPostProcessing, MemoryChangesAreAppliedAndReportedOnlyWhenSomethingChanged)
 {
     FinishWorld world;
-    world.startRun();
     auto finished = world.finish(block(R"({"type":"remember","text":"Prefers  tea"})"));
-    EXPECT_EQ(finished.output.reply, "Noted.");
     EXPECT_EQ(finished.output.memory,
         JSON::object({ { "added", JSON::array({ "Prefers tea" }) }, { "removed", JSON::array({}) } }));
-    ASSERT_EQ(world.data.memory.memories(kConversation).size(), 1U);
-}
-
-TEST(ReplyPostProcessing, RememberingWhatIsAlreadyKnownStillReadsNotedWithoutMemoryChanges)
-{
-    FinishWorld world;
-    world.startRun();
-    world.finish(block(R"({"type":"remember","text":"Prefers tea"})"));
+    EXPECT_EQ(world.data.memory.memories(kConversation).size(), 1U);
     auto again = world.finish(block(R"({"type":"remember","text":"Prefers tea"})"));
     EXPECT_EQ(again.output.reply, "Noted.");
     EXPECT_FALSE(again.output.memory);
 }
 
-TEST(ReplyPostProcessing, OnlyAnAttachmentReadsAttachedAndIsListedOnce)
+TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwenty)
 {
     FinishWorld world;
-    world.startRun();
     writeText(world.work / "report.pdf", "%PDF");
-    auto finished = world.finish(attachBlock(world.work / "report.pdf"));
-    EXPECT_EQ(finished.output.reply, "Attached the file.");
-    ASSERT_EQ(finished.output.files.size(), 2U);
-    std::string copy = fileIDOf(finished.output.files[0]);
-    EXPECT_TRUE(copy.starts_with("attached/") && copy.ends_with("/report.pdf")) << copy;
-    // The copy is also a file new since the run began; it must not come back as a written one.
-    EXPECT_EQ(fileIDOf(finished.output.files[1]), "report.pdf");
-    EXPECT_EQ(world.events(), std::vector<RunnerEvent::Kind> { RunnerEvent::Kind::attaching });
-}
+    auto files = world.finish(attachBlock(world.work / "report.pdf")).output.files;
+    // The copy is new since the run began too; it must not come back as a written file.
+    ASSERT_EQ(files.size(), 2U);
+    EXPECT_TRUE(fileIDOf(files[0]).starts_with("attached/") && fileIDOf(files[0]).ends_with("/report.pdf"));
+    EXPECT_EQ(fileIDOf(files[1]), "report.pdf");
+    EXPECT_EQ(world.events, std::vector<RunnerEvent::Kind> { RunnerEvent::Kind::attaching });
 
-TEST(ReplyPostProcessing, FilesHoldTheAttachedOnesThenWrittenOnesUpToTwenty)
-{
-    FinishWorld world;
-    world.startRun();
+    FinishWorld full;
     std::string text = "Files:\n";
     for (int index = 0; index < 5; ++index) {
-        fs::path file = world.work / "picked" / ("p" + std::to_string(index) + ".txt");
+        fs::path file = full.work / "picked" / ("p" + std::to_string(index) + ".txt");
         writeText(file, "p");
         text += attachBlock(file);
     }
-    for (int index = 0; index < 30; ++index)
-        writeText(world.work / "written" / ("w" + std::to_string(index) + ".txt"), "w");
-    auto finished = world.finish(text);
-    ASSERT_EQ(finished.output.files.size(), 20U);
-    for (int index = 0; index < 5; ++index) {
-        SCOPED_TRACE(index);
-        EXPECT_TRUE(fileIDOf(finished.output.files[index]).starts_with("attached/"));
-        EXPECT_TRUE(fileIDOf(finished.output.files[index]).ends_with("/p" + std::to_string(index) + ".txt"));
+    // Written files newer than the copies, so that twenty of them are there to choose from.
+    for (int index = 0; index < 30; ++index) {
+        fs::path file = full.work / "written" / ("w" + std::to_string(index) + ".txt");
+        writeText(file, "w");
+        fs::last_write_time(file, fs::file_time_type::clock::now() + std::chrono::hours(1));
     }
-    for (std::size_t index = 5; index < 20; ++index)
-        EXPECT_FALSE(fileIDOf(finished.output.files[index]).starts_with("attached/")) << index;
-}
-
-TEST(ReplyPostProcessing, ActionOnlyReplyStaysEmpty)
-{
-    FinishWorld world;
-    world.startRun();
-    auto finished = world.finish(kAskBot);
-    EXPECT_EQ(finished.output.reply, "");
-    ASSERT_EQ(finished.output.actions.size(), 1U);
-    EXPECT_EQ(*finished.output.actions[0].subscript("type"), JSON("ask_bot"));
+    files = full.finish(text).output.files;
+    ASSERT_EQ(files.size(), 20U);
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        SCOPED_TRACE(index);
+        auto id = fileIDOf(files[index]);
+        EXPECT_TRUE(index < 5
+                ? id.starts_with("attached/") && id.ends_with("/p" + std::to_string(index) + ".txt")
+                : id.starts_with("written/"))
+            << id;
+    }
 }
 
 TEST(ReplyPostProcessing, ApprovalCardsFollowTheActions)
 {
     FinishWorld world;
-    world.startRun();
-    auto finished = world.finish("Done.\n" + kAskBot, { { "bash", "make test" } });
+    auto finished = world.finish("Done.\n" + kAskBot + block("{}"), { { "bash", "make test" } });
     ASSERT_EQ(finished.output.actions.size(), 2U);
     EXPECT_EQ(*finished.output.actions[0].subscript("type"), JSON("ask_bot"));
     EXPECT_EQ(*finished.output.actions[1].subscript("type"), JSON("approve_operation"));
     EXPECT_EQ(*finished.output.actions[1].subscript("kind"), JSON("bash"));
-    EXPECT_EQ(finished.output.reply, "Done.");
+    EXPECT_EQ(finished.actionNote, Prompts::invalidActionsNotice({ "the type is missing" }));
 }
 
 TEST(ReplyPostProcessing, RoutineRunGetsNoActionsCardsOrNote)
 {
     FinishWorld world;
     world.submission.routineID = "r-daily";
-    world.startRun();
     auto finished = world.finish("Report.\n" + kAskBot, { { "bash", "make test" } });
     EXPECT_TRUE(finished.output.actions.empty());
     EXPECT_FALSE(finished.actionNote);
     // The refused block is still told to the user.
-    EXPECT_TRUE(finished.output.reply.starts_with("Report.\n\n")) << finished.output.reply;
-    EXPECT_GT(finished.output.reply.size(), std::string("Report.\n\n").size());
-}
-
-TEST(ReplyPostProcessing, InvalidBlockAloneBecomesTheNoteWithoutLeadingBlankLine)
-{
-    FinishWorld world;
-    world.startRun();
-    auto finished = world.finish(block("{not json"));
-    EXPECT_FALSE(finished.output.reply.empty());
-    EXPECT_FALSE(finished.output.reply.starts_with("\n"));
-    EXPECT_NE(finished.output.reply, "(The reply could not be read.)");
-    EXPECT_TRUE(finished.actionNote);
-    EXPECT_NE(finished.output.reply.find("the JSON is not valid"), std::string::npos)
-        << finished.output.reply;
-}
-
-TEST(ReplyPostProcessing, FailedAttachmentIsListedInsteadOfAFallbackText)
-{
-    FinishWorld world;
-    world.startRun();
-    auto finished = world.finish(attachBlock(world.work / "missing.pdf"));
-    EXPECT_EQ(
-        finished.output.reply, "(Files that could not be attached)\n- missing.pdf: the file was not found");
-    EXPECT_TRUE(finished.output.files.empty());
-}
-
-TEST(ReplyPostProcessing, RefusedFilesFollowTheTextAfterABlankLine)
-{
-    FinishWorld world;
-    world.startRun();
-    writeText(world.work / "ok.txt", "ok");
-    auto finished = world.finish("Two files." + attachBlock(world.work / "ok.txt")
-        + attachBlock("/etc/hostname") + attachBlock(world.work / "gone.txt"));
     EXPECT_EQ(finished.output.reply,
-        "Two files.\n\n(Files that could not be attached)\n"
-        "- hostname: this bot cannot read that place (allow it under \"Mac folders\" in the bot settings)\n"
-        "- gone.txt: the file was not found");
-}
-
-TEST(ReplyPostProcessing, EmptyReplyIsMarkedUnreadable)
-{
-    FinishWorld world;
-    world.startRun();
-    EXPECT_EQ(world.finish("").output.reply, "(The reply could not be read.)");
+        "Report.\n\n" + Prompts::invalidActionsNote({ "ask_bot is not available now" }));
 }
 
 TEST(ReplyPostProcessing, StoppedJobChangesNothingButClaudesFiles)
 {
     FinishWorld world;
-    world.startRun();
     writeText(world.work / "CLAUDE.md", "steer");
     std::stop_source stop;
     stop.request_stop();
@@ -263,17 +214,6 @@ TEST(ReplyPostProcessing, StoppedJobChangesNothingButClaudesFiles)
         CancellationError);
     EXPECT_FALSE(fs::exists(world.work / "CLAUDE.md"));
     EXPECT_TRUE(world.data.memory.memories(kConversation).empty());
-}
-
-TEST(ReplyPostProcessing, ContextAndCompactionAreHandedThrough)
-{
-    FinishWorld world;
-    world.startRun();
-    world.answer.context = JSON::object({ { "tokens", 1200 } });
-    world.answer.compacted = JSON::object({ { "tokens", 300 } });
-    auto finished = world.finish("Hi");
-    EXPECT_EQ(finished.output.context, JSON::object({ { "tokens", 1200 } }));
-    EXPECT_EQ(finished.output.compacted, JSON::object({ { "tokens", 300 } }));
 }
 
 }
