@@ -2,144 +2,67 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <set>
 #include <string>
 
 namespace vellumar {
 namespace {
 
-    TEST(ActivityKind, RawValuesInTheirFixedNumbering)
+    // The numbering and the raw values are the phone's; tool names and statuses map as the phone shows them.
+    TEST(ActivityKind, RawValuesToolsEventsAndStatusesMapExactly)
     {
-        const std::string_view expected[] = { "queued", "starting", "thinking", "reading", "searching_files",
+        const std::string_view raw[] = { "queued", "starting", "thinking", "reading", "searching_files",
             "writing_files", "running_command", "browsing", "working", "preparing", "writing_reply",
             "compacting", "waiting_for_approval", "attaching", "done", "failed", "canceled", "interrupted" };
-        ASSERT_EQ(allActivityKinds.size(), std::size(expected));
+        ASSERT_EQ(allActivityKinds.size(), std::size(raw));
         for (std::size_t number = 0; number < allActivityKinds.size(); ++number) {
-            SCOPED_TRACE(number);
             EXPECT_EQ(static_cast<std::size_t>(allActivityKinds[number]), number);
-            EXPECT_EQ(rawValue(allActivityKinds[number]), expected[number]);
-            EXPECT_EQ(activityKindFromRawValue(expected[number]), allActivityKinds[number]);
+            EXPECT_EQ(rawValue(allActivityKinds[number]), raw[number]);
+            EXPECT_EQ(activityKindFromRawValue(raw[number]), allActivityKinds[number]);
         }
+        for (const char* refused : { "searchingFiles", "DONE", " done", "" })
+            EXPECT_FALSE(activityKindFromRawValue(refused)) << refused;
+
+        using enum ActivityKind;
+        const std::pair<const char*, ActivityKind> tools[]
+            = { { "Read", reading }, { "NotebookRead", reading }, { "Glob", searchingFiles },
+                  { "Grep", searchingFiles }, { "LS", searchingFiles }, { "Write", writingFiles },
+                  { "Edit", writingFiles }, { "MultiEdit", writingFiles }, { "NotebookEdit", writingFiles },
+                  { "Bash", runningCommand }, { "WebSearch", browsing }, { "WebFetch", browsing },
+                  { "read", working }, { "Ls", working }, { "Read ", working }, { "", working } };
+        for (const auto& [tool, kind] : tools)
+            EXPECT_EQ(activityKindForEvent(RunnerEvent::tool(tool)), kind) << tool;
+        const std::pair<RunnerEvent, std::optional<ActivityKind>> events[]
+            = { { RunnerEvent::thinking(), thinking }, { RunnerEvent::writing(), writingReply },
+                  { RunnerEvent::preparing(), preparing }, { RunnerEvent::compacting(), compacting },
+                  { RunnerEvent::attaching(), attaching }, { RunnerEvent::interim("Read"), std::nullopt } };
+        for (const auto& [event, kind] : events)
+            EXPECT_EQ(activityKindForEvent(event), kind) << event.text;
+        const std::pair<const char*, ActivityKind> statuses[] = { { "done", done }, { "canceled", canceled },
+            { "interrupted", interrupted }, { "failed", failed }, { "Done", failed }, { "queued", failed } };
+        for (const auto& [status, kind] : statuses)
+            EXPECT_EQ(activityKindForStatus(status), kind) << status;
     }
 
-    TEST(ActivityKind, AcceptsOnlyExactRawValues)
+    // Each field holds its own name, so a label read from the wrong field shows; the field order is not
+    // the kind order.
+    TEST(ActivityLabels, TextOfAKindOrAnEventIsTheFieldNamedLikeIt)
     {
-        const char* refused[] = { "searchingFiles", "writingReply", "waitingForApproval", "Queued", "DONE",
-            " done", "done ", "", "cancelled", "running" };
-        for (const char* text : refused) {
-            SCOPED_TRACE(text);
-            EXPECT_FALSE(activityKindFromRawValue(text));
-        }
-    }
-
-    TEST(ActivityKind, ToolNamesMapCaseSensitively)
-    {
-        struct Case {
-            const char* tool;
-            ActivityKind kind;
-        };
-        const Case cases[] = {
-            { "Read", ActivityKind::reading },
-            { "NotebookRead", ActivityKind::reading },
-            { "Glob", ActivityKind::searchingFiles },
-            { "Grep", ActivityKind::searchingFiles },
-            { "LS", ActivityKind::searchingFiles },
-            { "Write", ActivityKind::writingFiles },
-            { "Edit", ActivityKind::writingFiles },
-            { "MultiEdit", ActivityKind::writingFiles },
-            { "NotebookEdit", ActivityKind::writingFiles },
-            { "Bash", ActivityKind::runningCommand },
-            { "WebSearch", ActivityKind::browsing },
-            { "WebFetch", ActivityKind::browsing },
-            { "read", ActivityKind::working },
-            { "bash", ActivityKind::working },
-            { "Ls", ActivityKind::working },
-            { "Read ", ActivityKind::working },
-            { "mcp__vellumar__approve", ActivityKind::working },
-            { "Task", ActivityKind::working },
-            { "", ActivityKind::working },
-        };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.tool);
-            EXPECT_EQ(activityKindForEvent(RunnerEvent::tool(testCase.tool)), testCase.kind);
-        }
-    }
-
-    TEST(ActivityKind, OtherEventsMapToTheirOwnKindsAndInterimToNone)
-    {
-        EXPECT_EQ(activityKindForEvent(RunnerEvent::thinking()), ActivityKind::thinking);
-        EXPECT_EQ(activityKindForEvent(RunnerEvent::writing()), ActivityKind::writingReply);
-        EXPECT_EQ(activityKindForEvent(RunnerEvent::preparing()), ActivityKind::preparing);
-        EXPECT_EQ(activityKindForEvent(RunnerEvent::compacting()), ActivityKind::compacting);
-        EXPECT_EQ(activityKindForEvent(RunnerEvent::attaching()), ActivityKind::attaching);
-        EXPECT_FALSE(activityKindForEvent(RunnerEvent::interim("Looking into it")));
-        EXPECT_FALSE(activityKindForEvent(RunnerEvent::interim("Read")));
-    }
-
-    TEST(ActivityKind, EveryStatusButTheThreeEndStatesIsAFailure)
-    {
-        struct Case {
-            const char* status;
-            ActivityKind kind;
-        };
-        const Case cases[] = {
-            { "done", ActivityKind::done },
-            { "canceled", ActivityKind::canceled },
-            { "interrupted", ActivityKind::interrupted },
-            { "failed", ActivityKind::failed },
-            { "", ActivityKind::failed },
-            { "Done", ActivityKind::failed },
-            { "cancelled", ActivityKind::failed },
-            { "running", ActivityKind::failed },
-            { "queued", ActivityKind::failed },
-        };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.status);
-            EXPECT_EQ(activityKindForStatus(testCase.status), testCase.kind);
-        }
-    }
-
-    // Each field holds its own position in the declaration, so a label read from the wrong field shows.
-    ActivityLabels numberedLabels()
-    {
-        return { "1 queued", "2 starting", "3 thinking", "4 reading", "5 searchingFiles", "6 writingFiles",
-            "7 runningCommand", "8 browsing", "9 working", "10 done", "11 failed", "12 canceled",
-            "13 interrupted", "14 preparing", "15 writingReply", "16 compacting", "17 waitingForApproval",
-            "18 attaching" };
-    }
-
-    TEST(ActivityLabels, TextOfAKindIsTheFieldNamedLikeIt)
-    {
-        auto labels = numberedLabels();
-        EXPECT_EQ(labels.text(ActivityKind::done), "10 done");
-        EXPECT_EQ(labels.text(ActivityKind::preparing), "14 preparing");
-        std::set<std::string> seen;
+        const ActivityLabels labels { "queued", "starting", "thinking", "reading", "searchingFiles",
+            "writingFiles", "runningCommand", "browsing", "working", "done", "failed", "canceled",
+            "interrupted", "preparing", "writingReply", "compacting", "waitingForApproval", "attaching" };
         for (auto kind : allActivityKinds) {
-            SCOPED_TRACE(std::string(rawValue(kind)));
-            const auto& text = labels.text(kind);
-            seen.insert(text);
             // The raw value is the field name in snake case.
             std::string fieldName;
-            for (char character : rawValue(kind)) {
-                if (character == '_')
-                    continue;
-                fieldName += character;
-            }
-            std::string flattened;
-            for (char character : text.substr(text.find(' ') + 1))
-                flattened += static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
-            EXPECT_EQ(flattened, fieldName);
+            for (char character : rawValue(kind))
+                fieldName += character == '_' ? "" : std::string(1, character);
+            std::string label = labels.text(kind);
+            for (char& character : label)
+                character = static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
+            EXPECT_EQ(label, fieldName);
         }
-        EXPECT_EQ(seen.size(), allActivityKinds.size());
-    }
-
-    TEST(ActivityLabels, TextOfAnEventIsTheTextOfItsKind)
-    {
-        auto labels = numberedLabels();
-        EXPECT_EQ(labels.text(RunnerEvent::tool("Grep")), "5 searchingFiles");
-        EXPECT_EQ(labels.text(RunnerEvent::tool("Unknown")), "9 working");
-        EXPECT_EQ(labels.text(RunnerEvent::writing()), "15 writingReply");
-        EXPECT_EQ(labels.text(RunnerEvent::attaching()), "18 attaching");
+        EXPECT_EQ(labels.text(RunnerEvent::tool("Grep")), "searchingFiles");
         EXPECT_FALSE(labels.text(RunnerEvent::interim("almost there")));
     }
 

@@ -12,55 +12,29 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <future>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // Named apart from the other suites' helpers, which share this test program.
 namespace vellumar::test::jobManager {
 
 inline constexpr std::int64_t kStartMillis = 1'740'787'200'000; // ManualJobClock::kStart
 
-inline ActivityLabels englishLabels()
-{
-    return { .queued = "Waiting in line",
-        .starting = "Starting",
-        .thinking = "Thinking",
-        .reading = "Reading files",
-        .searchingFiles = "Searching files",
-        .writingFiles = "Writing files",
-        .runningCommand = "Running a command",
-        .browsing = "Browsing the web",
-        .working = "Working",
-        .done = "Done",
-        .failed = "Failed",
-        .canceled = "Canceled",
-        .interrupted = "Interrupted",
-        .preparing = "Preparing",
-        .writingReply = "Writing the reply",
-        .compacting = "Compacting",
-        .waitingForApproval = "Waiting for your approval",
-        .attaching = "Attaching files" };
-}
-
-inline JobSubmission request(std::string_view conversation, JobMode mode = JobMode::queue)
+inline JobSubmission request(
+    std::string_view conversation, JobMode mode = JobMode::queue, bool routine = false)
 {
     JobSubmission submission;
     submission.conversationID = "ios-" + std::string(conversation);
     submission.botID = "main";
     submission.message = "Hello";
     submission.mode = mode;
-    return submission;
-}
-
-inline JobSubmission routineRequest(std::string_view conversation)
-{
-    auto submission = request(conversation);
-    submission.routineID = "morning-news";
+    if (routine)
+        submission.routineID = "morning-news";
     return submission;
 }
 
@@ -85,7 +59,7 @@ inline JSON permissionPrompt(const std::string& requestID, std::optional<bool> c
 }
 
 // The result of a call that should end; a call that hangs ends the whole run loudly instead of
-// leaving it stuck.
+// leaving it stuck, since its thread cannot be joined.
 template <typename Result> Result await(std::future<Result>& future)
 {
     if (future.wait_for(LatchedFakeRunner::kPatience) != std::future_status::ready) {
@@ -94,6 +68,7 @@ template <typename Result> Result await(std::future<Result>& future)
     }
     return future.get();
 }
+template <typename Result> Result await(std::future<Result>&& future) { return await(future); }
 
 template <typename Call> auto inBackground(Call call) { return std::async(std::launch::async, call); }
 
@@ -111,25 +86,22 @@ inline RelayHTTPError thrownBy(const std::function<void()>& call)
 class JobManagerTest : public ::testing::Test {
 protected:
     JobManagerTest() { rebuild(); }
+    ~JobManagerTest() override { rebuild(std::nullopt); }
 
-    ~JobManagerTest() override
+    // A new manager; none with a limit of nullopt.
+    void rebuild(std::optional<int> maxRunning = 2, double retention = 86'400)
     {
         runner->setHonoursStop(true);
         manager.reset();
-    }
-
-    void rebuild(int maxRunning = 2, double retention = 86'400)
-    {
-        if (manager) {
-            runner->setHonoursStop(true);
-            manager.reset();
-        }
-        manager = std::make_unique<JobManager>(JobManager::Options { .runner = runner,
-            .labels = englishLabels(),
-            .maxRunning = maxRunning,
-            .retention = retention,
-            .clock = clock,
-            .questionLifetime = 600 });
+        if (maxRunning)
+            manager = std::make_unique<JobManager>(JobManager::Options { .runner = runner,
+                .labels = { "Waiting in line", "Starting", "Thinking", "Reading files", "Searching files",
+                    "Writing files", "Running a command", "Browsing the web", "Working", "Done", "Failed",
+                    "Canceled", "Interrupted", "Preparing", "Writing the reply", "Compacting",
+                    "Waiting for your approval", "Attaching files" },
+                .maxRunning = *maxRunning,
+                .retention = retention,
+                .clock = clock });
     }
 
     std::string submit(JobSubmission submission)
@@ -141,26 +113,14 @@ protected:
         return submit(request(conversation, mode));
     }
 
-    JSON status(const std::string& id)
-    {
-        auto found = manager->status(id);
-        if (!found) {
-            ADD_FAILURE() << "no job " << id;
-            return JSON();
-        }
-        return *found;
-    }
-
+    JSON status(const std::string& id) { return manager->status(id).value_or(JSON()); }
     std::string statusText(const std::string& id) { return text(status(id), "status"); }
-
-    LatchedFakeRunner::Run started(const std::string& id)
+    LatchedFakeRunner::Run started(const std::string& id) { return runner->awaitStart(id); }
+    // A job of the conversation, submitted and started.
+    std::pair<std::string, LatchedFakeRunner::Run> startedJob(std::string_view conversation)
     {
-        auto run = runner->awaitStart(id);
-        if (!run) {
-            std::fprintf(stderr, "job %s never started\n", id.c_str());
-            std::abort();
-        }
-        return *run;
+        auto id = submit(conversation);
+        return { id, started(id) };
     }
 
     // Follows the job by long polls until its status is final. The clock does not move, so each poll
@@ -169,20 +129,23 @@ protected:
     {
         auto follower = inBackground([&] {
             auto current = status(id);
-            while (current.subscript("finishedAt") && current.subscript("finishedAt")->isNull()) {
-                auto next = manager->wait(id, integer(current, "version"), 25);
-                if (!next)
-                    return JSON();
-                current = std::move(*next);
-            }
+            while (current.subscript("finishedAt") && current.subscript("finishedAt")->isNull())
+                current = manager->wait(id, integer(current, "version"), 25).value_or(JSON());
             return current;
         });
         return await(follower);
     }
 
-    std::future<std::string> askInBackground(const LatchedFakeRunner::Run& run, JSON prompt)
+    // Asks from the run's side and returns once `parked` timed waits (this question's among them) are
+    // parked on the clock.
+    std::future<std::string> ask(
+        const LatchedFakeRunner::Run& run, JSON prompt, std::size_t parked = 1, std::stop_token runEnded = {})
     {
-        return inBackground([control = run.control, prompt] { return control->ask(prompt); });
+        auto asked = inBackground(
+            [control = run.control, prompt, runEnded] { return control->ask(prompt, runEnded); });
+        if (!clock->awaitSleepers(parked))
+            ADD_FAILURE() << "the question was not parked";
+        return asked;
     }
 
     void expectGolden(const JSON& actual, const std::string& name)

@@ -1,6 +1,6 @@
+// The job manager's scheduling, stopping, progress, observers and concurrent callers.
 #include "VellumarMacCore/Jobs/JobManager.h"
 
-#include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Reply/Prompts.h"
 #include "tests/Jobs/JobManagerFixture.h"
 #include "tests/support/JobsTestSupport.h"
@@ -8,9 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <limits>
 #include <map>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,70 +24,44 @@ namespace {
     TEST_F(JobManagerTest, RunsAtMostTwoJobsAcrossThreeConversations)
     {
         auto first = submit("a");
-        clock->advance(1ms);
         auto second = submit("b");
-        clock->advance(1ms);
         auto third = submit("c");
         started(first);
         started(second);
-
         EXPECT_EQ(manager->runningCount(), 2u);
-        auto waiting = status(third);
-        EXPECT_EQ(text(waiting, "status"), "queued");
-        EXPECT_EQ(integer(waiting, "position"), 0);
-        EXPECT_FALSE(runner->hasStarted(third));
-
+        EXPECT_EQ(integer(status(third), "position"), 0);
         runner->reply(second, "Done.");
         EXPECT_EQ(text(ended(second), "status"), "done");
         started(third);
-        // The first two jobs' threads race to the runner; only the third's place is decided.
-        auto order = runner->startOrder();
-        ASSERT_EQ(order.size(), 3u);
-        EXPECT_EQ(std::set(order.begin(), order.begin() + 2), (std::set { first, second }));
-        EXPECT_EQ(order.back(), third);
         EXPECT_LE(runner->mostAtOnce(), 2u);
     }
 
-    TEST_F(JobManagerTest, MaxRunningBelowOneBehavesAsOne)
-    {
-        for (int given : { 0, -3 }) {
-            SCOPED_TRACE(given);
-            rebuild(given);
-            auto first = submit("a");
-            auto second = submit("b");
-            started(first);
-            EXPECT_EQ(manager->runningCount(), 1u);
-            EXPECT_EQ(statusText(second), "queued");
-            runner->reply(first, "Done.");
-            started(second);
-            EXPECT_EQ(manager->runningCount(), 1u);
-        }
-    }
-
+    // Each case also runs under a limit below one, which counts as one.
     TEST_F(JobManagerTest, JobsOfOneConversationRunOneAfterTheOtherAndCompeteByAge)
     {
         struct Case {
             const char* name;
+            int maxRunning;
             std::vector<std::string> submittedAfterFirst; // conversations, one millisecond apart
             std::string startsNext; // conversation
         };
         const Case cases[] = {
-            { "own conversation's next job is older", { "a", "b" }, "ios-a" },
-            { "other conversation's job is older", { "b", "a" }, "ios-b" },
+            { "own conversation's next job is older", 0, { "a", "b" }, "a" },
+            { "other conversation's job is older", -3, { "b", "a" }, "b" },
         };
         for (const auto& testCase : cases) {
             SCOPED_TRACE(testCase.name);
-            rebuild(1);
+            rebuild(testCase.maxRunning);
             auto first = submit("a");
             std::map<std::string, std::string> later;
             for (const auto& conversation : testCase.submittedAfterFirst) {
                 clock->advance(1ms);
-                later["ios-" + conversation] = submit(conversation);
+                later[conversation] = submit(conversation);
             }
             started(first);
+            EXPECT_EQ(manager->runningCount(), 1u);
             runner->reply(first, "Done.");
-            auto next = started(later[testCase.startsNext]);
-            EXPECT_EQ(next.submission.conversationID, testCase.startsNext);
+            started(later[testCase.startsNext]);
             EXPECT_EQ(manager->runningCount(), 1u);
         }
         EXPECT_FALSE(runner->overlappedInConversation());
@@ -97,157 +69,93 @@ namespace {
 
     TEST_F(JobManagerTest, SixthWaitingJobIsBusyAndTheQueueStaysAsItWas)
     {
-        auto running = submit("a");
-        started(running);
+        started(submit("a"));
         std::vector<std::string> waiting;
         for (int index = 0; index < 5; ++index)
             waiting.push_back(submit("a"));
-
-        auto error = thrownBy([&] { manager->submit(request("a")); });
-        EXPECT_EQ(error.status(), 429);
-        EXPECT_EQ(error.code(), "busy");
-        EXPECT_EQ(error.message(), "Too many messages are waiting in this conversation. Try again later.");
-        EXPECT_EQ(error.retryAfter(), 5);
-
+        EXPECT_EQ(thrownBy([&] { submit("a"); }),
+            RelayHTTPError(
+                429, "busy", "Too many messages are waiting in this conversation. Try again later.", 5));
         for (std::size_t index = 0; index < waiting.size(); ++index)
             EXPECT_EQ(integer(status(waiting[index]), "position"), static_cast<std::int64_t>(index));
         EXPECT_NO_THROW(submit("b"));
         EXPECT_EQ(manager->cancelConversation("ios-a"), 6);
     }
 
-    TEST_F(JobManagerTest, InterruptEndsTheOldJobInterruptedAndHandsItsNoteToTheNextJobOnce)
+    TEST_F(JobManagerTest, InterruptStopsTheRunningJobGoesFirstAndHandsItsNoteToTheNextJobOnce)
     {
         runner->setHonoursStop(false);
-        auto old = submit("a");
-        auto oldRun = started(old);
+        auto [old, oldRun] = startedJob("a");
         oldRun.control->onEvent(RunnerEvent::interim("Half way there."));
-        auto asked = askInBackground(oldRun, permissionPrompt("p-0123456789ab"));
-        ASSERT_TRUE(clock->awaitSleepers(1));
-
+        auto asked = ask(oldRun, permissionPrompt("p-0123456789ab"));
+        auto waiting = submit("a");
         auto newer = submit("a", JobMode::interrupt);
         EXPECT_EQ(await(asked), "canceled");
         EXPECT_TRUE(oldRun.stop.stop_requested());
-        auto waiting = status(newer);
-        EXPECT_EQ(text(waiting, "status"), "queued");
-        EXPECT_EQ(text(waiting, "mode"), "interrupt");
-        EXPECT_EQ(integer(waiting, "position"), 0);
+        EXPECT_EQ(integer(status(newer), "position"), 0);
+        EXPECT_EQ(integer(status(waiting), "position"), 1);
         EXPECT_EQ(statusText(old), "running");
-        EXPECT_FALSE(runner->hasStarted(newer));
 
         // The run had finished its reply just as it was told to stop.
         runner->reply(old, "A complete reply.");
-        auto oldEnd = ended(old);
-        EXPECT_EQ(text(oldEnd, "status"), "interrupted");
-        EXPECT_EQ(oldEnd.subscript("result"), nullptr);
-
+        EXPECT_EQ(text(ended(old), "status"), "interrupted");
         auto newRun = started(newer);
         EXPECT_EQ(
             newRun.control->stoppedNote(), Prompts::interruptionNotice("interrupted", { "Half way there." }));
         EXPECT_TRUE(newRun.control->stoppedNote());
         runner->reply(newer, "Done.");
-        ended(newer);
-        auto afterwards = submit("a");
-        EXPECT_EQ(started(afterwards).control->stoppedNote(), std::nullopt);
-    }
+        EXPECT_EQ(started(waiting).control->stoppedNote(), std::nullopt);
 
-    TEST_F(JobManagerTest, InterruptWithNothingRunningInTheConversationQueuesAtTheEnd)
-    {
+        // With nothing running in its conversation, an interrupting job queues at the end.
         rebuild(1);
         started(submit("b"));
-        auto first = submit("a");
-        auto interrupting = submit("a", JobMode::interrupt);
-        EXPECT_EQ(integer(status(first), "position"), 0);
-        EXPECT_EQ(integer(status(interrupting), "position"), 1);
-        EXPECT_EQ(statusText(first), "queued");
+        auto queued = submit("a");
+        EXPECT_EQ(integer(status(submit("a", JobMode::interrupt)), "position"), 1);
+        EXPECT_EQ(integer(status(queued), "position"), 0);
     }
 
     TEST_F(JobManagerTest, RunOutcomesBecomeFinalStatuses)
     {
-        struct Case {
-            const char* name;
-            LatchedFakeRunner::Outcome outcome;
-            const char* status;
-            std::optional<JSON> error;
+        // A failure for the phone is the golden failed job's.
+        auto end = [&](LatchedFakeRunner::Outcome outcome) {
+            auto id = startedJob("a").first;
+            runner->release(id, std::move(outcome));
+            return ended(id);
         };
-        const Case cases[] = {
-            { "error for the phone",
-                []() -> ReplyOutput { throw RelayHTTPError(502, "claude_failed", "Claude Code failed."); },
-                "failed",
-                JSON::object({ { "code", "claude_failed" }, { "status", 502 },
-                    { "message", "Claude Code failed." } }) },
-            { "any other error", []() -> ReplyOutput { throw std::runtime_error("disk on fire"); }, "failed",
-                JSON::object({ { "code", "internal" }, { "status", 500 },
-                    { "message", "Something went wrong on the Mac." } }) },
-            { "cancellation nobody asked for", []() -> ReplyOutput { throw CancellationError(); }, "canceled",
-                std::nullopt },
-        };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.name);
-            auto id = submit("a");
-            started(id);
-            runner->release(id, testCase.outcome);
-            auto end = ended(id);
-            EXPECT_EQ(text(end, "status"), testCase.status);
-            EXPECT_EQ(end.subscript("result"), nullptr);
-            if (testCase.error)
-                EXPECT_EQ(end.subscript("error") ? end.subscript("error")->encoded() : "",
-                    testCase.error->encoded());
-            else
-                EXPECT_EQ(end.subscript("error"), nullptr);
-        }
+        auto failed = end([]() -> ReplyOutput { throw std::runtime_error("disk on fire"); });
+        EXPECT_EQ(text(failed, "status"), "failed");
+        EXPECT_EQ(*failed.subscript("error"),
+            JSON::object({ { "code", "internal" }, { "status", 500 },
+                { "message", "Something went wrong on the Mac." } }));
+        auto canceled = end([]() -> ReplyOutput { throw CancellationError(); });
+        EXPECT_EQ(text(canceled, "status"), "canceled");
+        EXPECT_EQ(canceled.subscript("error"), nullptr);
     }
 
     // --- Stopping
 
-    TEST_F(JobManagerTest, CancelingAWaitingJobEndsItAtOnce)
+    TEST_F(JobManagerTest, CancelingAWaitingJobEndsItAtOnceAndARunningOneWhenItsRunEnds)
     {
         rebuild(1);
-        started(submit("a"));
+        runner->setHonoursStop(false);
+        auto running = submit("a");
+        auto run = started(running);
         auto waiting = submit("b");
         clock->advance(1500ms);
-        auto canceled = manager->cancel(waiting);
-        ASSERT_TRUE(canceled);
-        EXPECT_EQ(text(*canceled, "status"), "canceled");
-        EXPECT_EQ(integer(*canceled, "finishedAt"), kStartMillis + 1500);
-        EXPECT_TRUE(canceled->subscript("startedAt")->isNull());
-        EXPECT_TRUE(canceled->subscript("elapsedSeconds")->isNull());
-        EXPECT_EQ(canceled->subscript("position"), nullptr);
+        expectGolden(manager->cancel(waiting).value_or(JSON()), "canceled");
         EXPECT_FALSE(manager->hasWork("ios-b"));
-        EXPECT_TRUE(manager->hasWork("ios-a"));
         EXPECT_EQ(manager->cancel("j-0123456789abcdef"), std::nullopt);
-    }
 
-    TEST_F(JobManagerTest, CancelingARunningJobTwiceDoesNothingTheSecondTime)
-    {
-        runner->setHonoursStop(false);
-        auto id = submit("a");
-        auto run = started(id);
-        auto first = manager->cancel(id);
-        ASSERT_TRUE(first);
-        EXPECT_EQ(text(*first, "status"), "running");
+        auto first = manager->cancel(running).value_or(JSON());
+        EXPECT_EQ(text(first, "status"), "running");
         EXPECT_TRUE(run.stop.stop_requested());
-        auto second = manager->cancel(id);
-        ASSERT_TRUE(second);
-        EXPECT_EQ(second->encoded(), first->encoded());
-        runner->reply(id, "Too late.");
-        EXPECT_EQ(text(ended(id), "status"), "canceled");
-    }
-
-    TEST_F(JobManagerTest, CancelConversationCountsTheRunningJobOnlyWhenItWasNotStoppingYet)
-    {
-        for (bool alreadyStopping : { false, true }) {
-            SCOPED_TRACE(alreadyStopping);
-            rebuild();
-            runner->setHonoursStop(false);
-            auto running = submit("a");
-            started(running);
-            submit("a");
-            submit("a");
-            if (alreadyStopping)
-                manager->cancel(running);
-            EXPECT_EQ(manager->cancelConversation("ios-a"), alreadyStopping ? 2 : 3);
-            EXPECT_EQ(manager->cancelConversation("ios-a"), 0);
-        }
+        EXPECT_TRUE(manager->hasWork("ios-a"));
+        EXPECT_EQ(manager->cancel(running), first);
+        // A conversation's count leaves out its running job once that is stopping.
+        submit("a");
+        EXPECT_EQ(manager->cancelConversation("ios-a"), 1);
+        runner->reply(running, "Too late.");
+        EXPECT_EQ(text(ended(running), "status"), "canceled");
     }
 
     TEST_F(JobManagerTest, CancelAllStopsEveryWaitingAndRunningJob)
@@ -265,55 +173,42 @@ namespace {
         EXPECT_FALSE(runner->hasStarted(waitingB));
     }
 
-    TEST_F(JobManagerTest, StoppedRepliesLeaveANoticeForTheConversationsNextJob)
+    TEST_F(JobManagerTest, OnlyAStoppedRunOfAChatLeavesANoticeForTheConversationsNextJob)
     {
         struct Case {
             const char* name;
-            JobSubmission submission;
-            // Ends the job given its run.
-            std::function<void(JobManager&, LatchedFakeRunner&, const std::string&)> end;
+            bool routine;
+            LatchedFakeRunner::Outcome outcome; // none: canceled while running
             std::optional<std::string> note;
         };
-        auto cancel = [](JobManager& jobs, LatchedFakeRunner&, const std::string& id) { jobs.cancel(id); };
         const Case cases[] = {
-            { "canceled while running", request("a"), cancel, Prompts::interruptionNotice("canceled", {}) },
-            { "a routine's run canceled", routineRequest("a"), cancel, std::nullopt },
-            { "done", request("a"),
-                [](JobManager&, LatchedFakeRunner& fake, const std::string& id) { fake.reply(id, "Done."); },
-                std::nullopt },
-            { "failed", request("a"),
-                [](JobManager&, LatchedFakeRunner& fake, const std::string& id) {
-                    fake.release(
-                        id, []() -> ReplyOutput { throw RelayHTTPError(502, "claude_failed", "No."); });
-                },
+            { "canceled while running", false, nullptr, Prompts::interruptionNotice("canceled", {}) },
+            { "a routine's run canceled", true, nullptr, std::nullopt },
+            { "done", false, [] { return ReplyOutput { .reply = "Done." }; }, std::nullopt },
+            { "failed", false, []() -> ReplyOutput { throw RelayHTTPError(502, "claude_failed", "No."); },
                 std::nullopt },
         };
         for (const auto& testCase : cases) {
             SCOPED_TRACE(testCase.name);
             rebuild();
-            auto id = submit(testCase.submission);
+            auto id = submit(request("a", JobMode::queue, testCase.routine));
             started(id);
-            testCase.end(*manager, *runner, id);
+            // A waiting job canceled leaves no notice either.
+            manager->cancel(submit("a"));
+            if (testCase.outcome)
+                runner->release(id, testCase.outcome);
+            else
+                manager->cancel(id);
             ended(id);
             EXPECT_EQ(started(submit("a")).control->stoppedNote(), testCase.note);
         }
-
-        SCOPED_TRACE("a waiting job canceled");
-        rebuild();
-        auto running = submit("a");
-        started(running);
-        manager->cancel(submit("a"));
-        runner->reply(running, "Done.");
-        ended(running);
-        EXPECT_EQ(started(submit("a")).control->stoppedNote(), std::nullopt);
     }
 
     // --- Progress
 
     TEST_F(JobManagerTest, InterimTextsFollowTheirLimits)
     {
-        auto id = submit("a");
-        auto run = started(id);
+        auto [id, run] = startedJob("a");
         auto interimTexts = [&] {
             std::vector<std::string> texts;
             auto current = status(id);
@@ -326,67 +221,48 @@ namespace {
         run.control->onEvent(RunnerEvent::interim("Too soon."));
         EXPECT_EQ(interimTexts(), (std::vector<std::string> { "First." }));
         clock->advance(1ms);
-        run.control->onEvent(RunnerEvent::interim("Second."));
+        run.control->onEvent(RunnerEvent::interim(repeated("é", 998) + " yy"));
         clock->advance(60s);
         run.control->onEvent(RunnerEvent::interim("```action\n{\"type\":\"remind\"}\n```"));
         run.control->onEvent(RunnerEvent::interim("Third.\n```action\n{\"type\":\"remind\"}\n```"));
         clock->advance(60s);
         run.control->onEvent(RunnerEvent::interim("Fourth."));
-        EXPECT_EQ(interimTexts(), (std::vector<std::string> { "First.", "Second.", "Third." }));
+        // Cut to its first 999 characters, trimmed, and an ellipsis.
+        EXPECT_EQ(
+            interimTexts(), (std::vector<std::string> { "First.", repeated("é", 998) + "…", "Third." }));
         auto interim = *status(id).subscript("interim")->arrayValue();
         EXPECT_EQ(integer(interim[1], "seq"), 2);
         EXPECT_EQ(integer(interim[1], "at"), kStartMillis + 60'000);
+        // The golden done job's reply replaces its interim text; one that repeats an earlier text does not.
+        runner->reply(id, "First.");
+        EXPECT_EQ(ended(id).subscript("result")->subscript("replacesInterim"), nullptr);
+
+        auto [whole, wholeRun] = startedJob("b");
+        wholeRun.control->onEvent(RunnerEvent::interim(repeated("x", 1000)));
+        EXPECT_EQ(text(status(whole).subscript("interim")->arrayValue()->at(0), "text"), repeated("x", 1000));
     }
 
-    TEST_F(JobManagerTest, LongInterimTextsAreCutToTheirFirst999CharactersAndAnEllipsis)
+    TEST_F(JobManagerTest, EventsOfRoutinesAndStoppingJobsLeaveNoTrace)
     {
-        struct Case {
-            const char* name;
-            std::string sent;
-            std::string kept;
-        };
-        const Case cases[] = {
-            { "1000 characters stay whole", repeated("x", 1000), repeated("x", 1000) },
-            { "1001 characters", repeated("x", 1001), repeated("x", 999) + "…" },
-            { "two-byte characters count once", repeated("é", 1001), repeated("é", 999) + "…" },
-            { "the cut text is trimmed", repeated("x", 998) + " yy", repeated("x", 998) + "…" },
-        };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.name);
-            auto id = submit("a");
-            auto run = started(id);
-            run.control->onEvent(RunnerEvent::interim(testCase.sent));
-            auto interim = *status(id).subscript("interim")->arrayValue();
-            ASSERT_EQ(interim.size(), 1u);
-            EXPECT_EQ(text(interim[0], "text"), testCase.kept);
-            manager->cancel(id);
-            ended(id);
-        }
-    }
-
-    TEST_F(JobManagerTest, EventsOfRoutinesStoppingAndEndedJobsLeaveNoInterimText)
-    {
-        auto routine = submit(routineRequest("a"));
+        auto routine = submit(request("a", JobMode::queue, true));
         auto routineRun = started(routine);
         EXPECT_FALSE(routineRun.control->canAsk());
         routineRun.control->onEvent(RunnerEvent::interim("Nobody sees this."));
         EXPECT_TRUE(status(routine).subscript("interim")->arrayValue()->empty());
 
         runner->setHonoursStop(false);
-        auto stopping = submit("b");
-        auto stoppingRun = started(stopping);
+        auto [stopping, stoppingRun] = startedJob("b");
         manager->cancel(stopping);
         auto version = integer(status(stopping), "version");
         stoppingRun.control->onEvent(RunnerEvent::interim("Still talking."));
         stoppingRun.control->onEvent(RunnerEvent::tool("Bash"));
         EXPECT_EQ(integer(status(stopping), "version"), version);
-        EXPECT_EQ(stoppingRun.control->ask(permissionPrompt("p-0123456789ab")), "canceled");
+        EXPECT_EQ(await(ask(stoppingRun, permissionPrompt("p-0123456789ab"), 0)), "canceled");
     }
 
     TEST_F(JobManagerTest, EventsKeepTheLast30ActivityChanges)
     {
-        auto id = submit("a");
-        auto run = started(id);
+        auto [id, run] = startedJob("a");
         auto version = *integer(status(id), "version");
         run.control->onEvent(RunnerEvent::thinking());
         run.control->onEvent(RunnerEvent::thinking());
@@ -398,31 +274,6 @@ namespace {
         ASSERT_EQ(events.size(), 30u);
         EXPECT_EQ(text(events.front(), "label"), "Thinking");
         EXPECT_EQ(text(events.back(), "label"), "Reading files");
-    }
-
-    TEST_F(JobManagerTest, AReplyThatRepeatsTheLastInterimTextReplacesIt)
-    {
-        struct Case {
-            const char* name;
-            std::string reply;
-            std::optional<std::int64_t> replaces;
-        };
-        const Case cases[] = {
-            { "same words, other spacing", "  Here is\n\tthe   answer. ", 2 },
-            { "other words", "Here is another answer.", std::nullopt },
-        };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.name);
-            auto id = submit("a");
-            auto run = started(id);
-            run.control->onEvent(RunnerEvent::interim("Let me look."));
-            clock->advance(60s);
-            run.control->onEvent(RunnerEvent::interim("Here is the answer."));
-            runner->reply(id, testCase.reply);
-            auto result = *ended(id).subscript("result");
-            EXPECT_EQ(integer(result, "replacesInterim"), testCase.replaces);
-            EXPECT_EQ(text(result, "reply"), testCase.reply);
-        }
     }
 
     // --- Observers
@@ -459,8 +310,7 @@ namespace {
         }
         clock->advance(2s);
         runner->reply(id, "Done.");
-        ASSERT_EQ(finishedJob.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
-        auto job = finishedJob.get();
+        auto job = await(finishedJob);
         EXPECT_EQ(job.id, id);
         EXPECT_EQ(job.status, "done");
         EXPECT_EQ(job.createdAt, kStartMillis);
@@ -468,21 +318,18 @@ namespace {
         ASSERT_TRUE(job.result);
         EXPECT_EQ(text(*job.result, "reply"), "Done.");
         EXPECT_EQ(job.error, std::nullopt);
-        ASSERT_EQ(followUp.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
-        started(followUp.get());
+        started(await(followUp));
     }
 
     TEST_F(JobManagerTest, TearingDownWaitsForParkedLongPollsAndQuestions)
     {
-        auto id = submit("a");
-        auto run = started(id);
-        auto asked = askInBackground(run, permissionPrompt("p-0123456789ab"));
-        EXPECT_TRUE(clock->awaitSleepers(1));
+        auto [id, run] = startedJob("a");
+        auto asked = ask(run, permissionPrompt("p-0123456789ab"));
         // Asked first: the question raises the version the poll then waits on.
         auto version = *integer(status(id), "version");
         auto polled
-            = inBackground([jobs = manager.get(), id, version] { return jobs->wait(id, version, 25); });
-        EXPECT_TRUE(clock->awaitSleepers(2));
+            = inBackground([jobs = manager.get(), id = id, version] { return jobs->wait(id, version, 25); });
+        ASSERT_TRUE(clock->awaitSleepers(2));
         manager.reset();
         EXPECT_EQ(await(asked), "canceled");
         EXPECT_TRUE(await(polled));
@@ -515,8 +362,7 @@ namespace {
                         if (index % 5 == 0)
                             manager->cancel(id);
                         // Every job changes again (it starts, or it ends), so this long poll returns.
-                        auto seen = manager->status(id);
-                        if (seen)
+                        if (auto seen = manager->status(id))
                             manager->wait(id, integer(*seen, "version"), 25);
                     } catch (const RelayHTTPError& error) {
                         EXPECT_EQ(error.code(), "busy");

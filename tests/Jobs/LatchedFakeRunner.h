@@ -12,10 +12,10 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace vellumar::test {
 
@@ -31,6 +31,7 @@ public:
     // Played by every run that starts while it is set, instead of waiting for a release.
     using Script = std::function<ReplyOutput(const Run&)>;
 
+    // A guard against a hang, not a measurement.
     static constexpr auto kPatience = std::chrono::seconds(60);
 
     ReplyOutput run(
@@ -46,21 +47,17 @@ public:
             std::unique_lock lock(m_lock);
             Run run { submission, control, stop };
             m_runs.insert_or_assign(id, run);
-            m_startOrder.push_back(id);
-            if (m_running.contains(submission.conversationID))
-                m_overlappedInConversation = true;
-            m_running.insert(submission.conversationID);
+            m_overlappedInConversation |= !m_running.insert(submission.conversationID).second;
             m_mostAtOnce = std::max(m_mostAtOnce, m_running.size());
             m_changed.notify_all();
-            if (m_script) {
+            if (m_script)
                 outcome = [script = m_script, run] { return script(run); };
-            } else {
-                m_changed.wait(lock,
-                    [&] { return m_outcomes.contains(id) || (m_honoursStop && stop.stop_requested()); });
-                if (auto released = m_outcomes.find(id); released != m_outcomes.end()) {
-                    outcome = std::move(released->second);
-                    m_outcomes.erase(released);
-                }
+            m_changed.wait(lock, [&] {
+                return outcome || m_outcomes.contains(id) || (m_honoursStop && stop.stop_requested());
+            });
+            if (auto released = m_outcomes.find(id); !outcome && released != m_outcomes.end()) {
+                outcome = std::move(released->second);
+                m_outcomes.erase(released);
             }
         }
         // The run counts as running until its outcome has been played, whichever way that ends.
@@ -70,7 +67,7 @@ public:
             ~Leaving()
             {
                 std::lock_guard guard(runner.m_lock);
-                runner.m_running.erase(runner.m_running.find(conversationID));
+                runner.m_running.erase(conversationID);
             }
         } leaving { *this, submission.conversationID };
         if (!outcome)
@@ -81,32 +78,19 @@ public:
     ClearedConversation clearConversation(const std::string&, WorkFolder) override { return {}; }
     CompactedConversation compact(const CompactionRequest&, std::stop_token) override { return {}; }
 
-    // The run of the job once it has started; nullopt when it does not start within kPatience.
-    std::optional<Run> awaitStart(const std::string& id)
+    // The run of the job once it has started; throws, failing the test, when it does not start in time.
+    Run awaitStart(const std::string& id)
     {
         std::unique_lock lock(m_lock);
         if (!m_changed.wait_for(lock, kPatience, [&] { return m_runs.contains(id); }))
-            return std::nullopt;
+            throw std::runtime_error("job " + id + " never started");
         return m_runs.at(id);
-    }
-
-    // Whether `count` runs have started within kPatience.
-    bool awaitStarts(std::size_t count)
-    {
-        std::unique_lock lock(m_lock);
-        return m_changed.wait_for(lock, kPatience, [&] { return m_startOrder.size() >= count; });
     }
 
     bool hasStarted(const std::string& id) const
     {
         std::lock_guard guard(m_lock);
         return m_runs.contains(id);
-    }
-
-    std::vector<std::string> startOrder() const
-    {
-        std::lock_guard guard(m_lock);
-        return m_startOrder;
     }
 
     void release(const std::string& id, Outcome outcome)
@@ -152,9 +136,8 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     std::map<std::string, Run> m_runs;
-    std::vector<std::string> m_startOrder;
     std::map<std::string, Outcome> m_outcomes;
-    std::multiset<std::string> m_running;
+    std::set<std::string> m_running; // conversations
     std::size_t m_mostAtOnce { 0 };
     bool m_overlappedInConversation { false };
     bool m_honoursStop { true };

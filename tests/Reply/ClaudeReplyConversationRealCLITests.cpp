@@ -1,11 +1,11 @@
 // A whole conversation through the reply runner with the real Claude Code CLI from tests/peers
-// against the scripted model endpoint: turns that remember, attach and ask, then a compaction and a
-// clear, with every store read back from disk at the end.
-#include "tests/support/JobsTestSupport.h"
-#include "RealClaudeWrapper.h"
-#include "ReplyRunnerFixture.h"
+// against the scripted model endpoint: turns that resume, remember, attach and ask, then a compaction
+// and a clear, with every store read back from disk at the end.
+#include "tests/Reply/RealClaudeWorld.h"
 
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Reply/RunPermissionDecisions.h"
+#include "tests/support/JobsTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,33 +14,18 @@
 
 using namespace vellumar;
 namespace fs = std::filesystem;
+using test::textStep;
 
 namespace {
 
-JSON textStep(const std::string& text) { return JSON::object({ { "text", text } }); }
-
-JSON writeStep(const fs::path& file, const std::string& content)
-{
-    return JSON::object({ { "tool_use",
-        JSON::object({ { "name", "Write" },
-            { "input", JSON::object({ { "file_path", file.string() }, { "content", content } }) } }) } });
-}
-
 std::string actionBlock(const JSON& body) { return "```action\n" + body.encoded() + "\n```\n"; }
 
-// The body of the newest request the endpoint received.
-JSON lastRequestBody(const test::ScriptedModel& model)
+// Everything of the newest request except what the assistant said earlier in the session.
+std::string newestRequestWithoutAssistantTurns(const test::ScriptedModel& model)
 {
     std::string log = model.requestLog();
-    while (!log.empty() && log.back() == '\n')
-        log.pop_back();
-    auto line = log.substr(log.find_last_of('\n') == std::string::npos ? 0 : log.find_last_of('\n') + 1);
-    return *test::decoded(line).subscript("body");
-}
-
-// Everything of a request except what the assistant said earlier in the session.
-std::string withoutAssistantTurns(const JSON& body)
-{
+    log.pop_back();
+    auto body = *test::decoded(log.substr(log.find_last_of('\n') + 1)).subscript("body");
     std::string kept = body.subscript("system") ? body.subscript("system")->encoded() : std::string();
     for (const auto& message : *body.subscript("messages")->arrayValue()) {
         if (*message.subscript("role")->stringValue() != "assistant")
@@ -51,9 +36,8 @@ std::string withoutAssistantTurns(const JSON& body)
 
 }
 
-TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
+TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClears)
 {
-    test::RunnerWorld world;
     test::TemporaryFolder places;
     fs::path documents = fs::canonical(places.path()) / "documents";
     fs::path project = fs::canonical(places.path()) / "project";
@@ -62,30 +46,23 @@ TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
     std::ofstream(documents / "plan.txt") << "Lyon in May";
 
     // The script answers by the number of assistant messages a request carries, so one script serves
-    // every turn of the resumed session: the remembering turn, the attaching turn, the turn with two
-    // writes into Git's folder, and then the summary the compaction asks for. The hand-over run starts
-    // a session with no answers and gets the first step again; its text is not used.
-    const std::string summary = "## Important facts\nPrefers tea; the plan is Lyon in May.";
-    test::ScriptedModel model(world.folder / "model",
-        JSON::array(
-            { textStep(actionBlock(JSON::object({ { "type", "remember" }, { "text", "Prefers  tea" } }))
-                  + "I will keep that in mind."),
-                textStep("Here is the plan.\n"
-                    + actionBlock(JSON::object(
-                        { { "type", "attach_file" }, { "path", (documents / "plan.txt").string() } }))),
-                writeStep(project / ".git/notes.txt", "once"),
-                writeStep(project / ".git/description", "kept"), textStep("Both notes are written."),
-                textStep(summary) })
-            .encoded());
-    fs::path claude = test::realClaudeWrapper(world.folder.path(), model, world.home);
-    world.makeData();
-
-    ClaudeReplyRunner::Options options;
-    options.locate = [claude] { return std::optional(claude); };
-    options.path = [] { return std::string("/usr/local/bin:/usr/bin:/bin"); };
-    options.baseEnvironment = { { "HOME", world.home.string() } };
-    test::RunnerWorld::openGates(options, decidePermission);
-    ClaudeReplyRunner runner(*world.data, std::move(options));
+    // every turn of the resumed session only while it is resumed: the remembering turn, the attaching
+    // turn, the turn with two writes into Git's folder, and then the summary the compaction asks for,
+    // whose action block goes and which is cut to 6000 characters. The hand-over run starts a session
+    // with no answers and gets the first step again; its text is not used.
+    const std::string summary = "## Important facts\nPrefers tea; the plan is Lyon in May. "
+        + test::repeated("Lyon in May. ", 538) + "tail";
+    test::RealClaudeWorld world;
+    world.openGates(decidePermission);
+    auto& runner = world.start(JSON::array(
+        { textStep(actionBlock(JSON::object({ { "type", "remember" }, { "text", "Prefers  tea" } }))
+              + "I will keep that in mind."),
+            textStep("Here is the plan.\n"
+                + actionBlock(JSON::object(
+                    { { "type", "attach_file" }, { "path", (documents / "plan.txt").string() } }))),
+            test::writeStep(project / ".git/notes.txt", "once"),
+            test::writeStep(project / ".git/description", "kept"), textStep("Both notes are written."),
+            textStep(actionBlock(JSON::object({ { "type", "remember" }, { "text", "x" } })) + summary) }));
 
     // The first question is allowed once; the second for the rest of the conversation.
     std::mutex promptsLock;
@@ -100,7 +77,7 @@ TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
     settings.folders = { PermissionSettings::Folder { documents.string(), false },
         PermissionSettings::Folder { project.string(), true } };
     auto turn = [&](const std::string& message) {
-        auto job = test::RunnerWorld::submission("ios-1", message);
+        auto job = test::RunnerWorld::submission(message);
         job.permissions = settings;
         return runner.run(job, control, {});
     };
@@ -108,16 +85,17 @@ TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
 
     ReplyOutput remembered = turn("Remember that I prefer tea.");
     EXPECT_EQ(remembered.reply, "I will keep that in mind.");
+    ASSERT_TRUE(remembered.context);
+    EXPECT_GT(remembered.context->subscript("tokens")->intValue().value_or(0), 0);
     EXPECT_EQ(remembered.memory,
         JSON::object({ { "added", JSON::array({ "Prefers tea" }) }, { "removed", JSON::array({}) } }));
     auto firstSession = world.data->sessions.sessionID("ios-1", "bot-1");
-    ASSERT_TRUE(firstSession) << model.requestLog();
+    ASSERT_TRUE(firstSession) << world.model->requestLog();
 
     ReplyOutput attached = turn("Send me the plan.");
     EXPECT_EQ(attached.reply, "Here is the plan.");
     // The stored memory, spaces already tidied, reached the model apart from the earlier answer.
-    EXPECT_NE(withoutAssistantTurns(lastRequestBody(model)).find("Prefers tea"), std::string::npos)
-        << model.requestLog();
+    EXPECT_NE(newestRequestWithoutAssistantTurns(*world.model).find("Prefers tea"), std::string::npos);
     ASSERT_EQ(attached.files.size(), 1U);
     std::string copy = *attached.files[0].subscript("fileId")->stringValue();
     EXPECT_TRUE(copy.starts_with("attached/") && copy.ends_with("/plan.txt")) << copy;
@@ -128,14 +106,26 @@ TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
     EXPECT_EQ(test::readFile(project / ".git/description"), "kept");
     {
         std::lock_guard guard(promptsLock);
-        ASSERT_EQ(prompts.size(), 2U) << model.requestLog();
+        ASSERT_EQ(prompts.size(), 2U) << world.model->requestLog();
         EXPECT_EQ(*prompts[0].subscript("reason"), JSON("This is Git's own folder (.git)."));
     }
     EXPECT_TRUE(runner.grants().covers("ios-1", project / ".git/description"));
     EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), firstSession);
+    EXPECT_EQ(world.data->sessions.summaryAndRecent("ios-1", "bot-1").recent.size(), 3U);
 
     auto compacted = runner.compact({ "ios-1", "bot-1", std::nullopt, settings }, {});
-    EXPECT_EQ(compacted.summary, summary);
+    std::string cut = prefixCharacters(summary, 6000);
+    EXPECT_EQ(compacted.summary, cut);
+    ASSERT_TRUE(compacted.context);
+    EXPECT_GT(compacted.context->subscript("tokens")->intValue().value_or(0), 0);
+    auto starts = world.recordedStarts();
+    ASSERT_EQ(starts.size(), 5U);
+    EXPECT_EQ(test::argumentAfter(starts[3].argv, "--resume"), *firstSession);
+    EXPECT_EQ(starts[3].input, Prompts::summaryRequest());
+    EXPECT_FALSE(test::argumentAfter(starts[4].argv, "--resume"));
+    EXPECT_EQ(starts[4].input, Prompts::summaryHandover(cut));
+    for (const auto& start : starts)
+        EXPECT_FALSE(test::argumentAfter(start.argv, "--autocompact"));
     auto secondSession = world.data->sessions.sessionID("ios-1", "bot-1");
     ASSERT_TRUE(secondSession);
     EXPECT_NE(*secondSession, *firstSession);
@@ -145,8 +135,10 @@ TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
         auto entry = reread.sessions.entry("ios-1", "bot-1");
         ASSERT_TRUE(entry);
         EXPECT_EQ(*entry->at("sessionId").stringValue(), *secondSession);
-        EXPECT_EQ(*entry->at("summary").stringValue(), summary);
+        EXPECT_EQ(*entry->at("summary").stringValue(), cut);
+        EXPECT_TRUE(entry->contains("contextTokens"));
         EXPECT_FALSE(entry->contains("recent"));
+        EXPECT_FALSE(entry->contains("state"));
     }
 
     auto cleared = runner.clearConversation("ios-1", WorkFolder::keep);
@@ -158,20 +150,15 @@ TEST(ClaudeReplyConversationRealCLI, RemembersAttachesAsksCompactsAndClears)
     auto sessions = test::decoded(test::readFile(world.dataFolder / "sessions.json"));
     EXPECT_FALSE(sessions.subscript("ios-1")) << sessions.encoded();
     EXPECT_FALSE(reread.sessions.entry("ios-1", "bot-1"));
-
-    ASSERT_TRUE(fs::exists(world.dataFolder / "memory.json"));
     auto memories = reread.memory.memories("ios-1");
     ASSERT_EQ(memories.size(), 1U);
     EXPECT_EQ(*memories[0].subscript("text"), JSON("Prefers tea"));
-
     // Newest first: the write allowed for the conversation, then the one allowed once.
-    ASSERT_TRUE(fs::is_directory(world.dataFolder / "activity"));
     auto activity = reread.activity.entries("ios-1");
     ASSERT_EQ(activity.size(), 2U);
     EXPECT_EQ(*activity[0].subscript("target"), JSON((project / ".git/description").string()));
     EXPECT_EQ(*activity[1].subscript("target"), JSON((project / ".git/notes.txt").string()));
     for (const auto& entry : activity)
         EXPECT_EQ(entry.subscript("approved") ? *entry.subscript("approved") : JSON(), JSON(true));
-
     EXPECT_EQ(test::readFile(workFolder / copy), "Lyon in May");
 }

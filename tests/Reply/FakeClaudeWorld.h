@@ -3,8 +3,13 @@
 // Claude Code shows cannot be provoked on demand from the real CLI.
 #pragma once
 
+#include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/JobsTestSupport.h"
-#include "ReplyRunnerFixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <fstream>
@@ -18,57 +23,54 @@ inline JSON initLine(const std::string& sessionID = kFakeSessionID)
     return JSON::object({ { "type", "system" }, { "subtype", "init" }, { "session_id", sessionID } });
 }
 
-inline JSON assistantLine(const std::string& text)
+inline JSON resultLine(const std::string& text, bool isError = false, const char* sessionID = kFakeSessionID)
 {
-    return JSON::object({ { "type", "assistant" }, { "session_id", kFakeSessionID },
+    JSON::Object line { { "type", "result" }, { "subtype", isError ? "error_during_execution" : "success" },
+        { "is_error", isError }, { "result", text } };
+    if (sessionID)
+        line.emplace("session_id", sessionID);
+    return line;
+}
+
+// A start that answers `text` in the session `kFakeSessionID`, having used 1234 tokens of context.
+inline JSON replyStep(const std::string& text, bool writeClaudeFile = false)
+{
+    auto assistant = JSON::object({ { "type", "assistant" }, { "session_id", kFakeSessionID },
         { "message",
             JSON::object({ { "role", "assistant" },
                 { "content", JSON::array({ JSON::object({ { "type", "text" }, { "text", text } }) }) },
                 { "usage", JSON::object({ { "input_tokens", 1200 }, { "output_tokens", 34 } }) } }) } });
+    return JSON::object({ { "stdout", JSON::array({ initLine(), assistant, resultLine(text) }) },
+        { "writeClaudeFile", writeClaudeFile } });
 }
 
-inline JSON resultLine(const std::string& text, bool isError = false)
-{
-    return JSON::object({ { "type", "result" }, { "subtype", isError ? "error_during_execution" : "success" },
-        { "is_error", isError }, { "result", text }, { "session_id", kFakeSessionID } });
-}
-
-// A start that answers `text` in the session `kFakeSessionID`.
-inline JSON replyStep(const std::string& text)
-{
-    return JSON::object({ { "stdout", JSON::array({ initLine(), assistantLine(text), resultLine(text) }) } });
-}
+inline const JSON kHangStep = JSON::object({ { "hang", true }, { "writeClaudeFile", true } });
 
 struct FakeClaudeWorld : RunnerWorld {
     std::filesystem::path fakeFolder = folder / "fake";
     std::filesystem::path executable = fakeFolder / "claude";
-    ClaudeReplyRunner::Options options;
-    std::unique_ptr<ClaudeReplyRunner> runner;
+    int hanging = -1; // the read end of fakeFolder/"hanging", a FIFO a hanging start writes to
 
     FakeClaudeWorld()
     {
+        claude = executable;
         std::filesystem::create_directories(fakeFolder);
         std::filesystem::copy_file(sourceDir() / "tests/Reply/peers/fake_claude.py", executable);
         std::filesystem::permissions(executable, std::filesystem::perms::owner_all);
-        options.locate = [this] { return std::optional(executable); };
-        options.path = [] { return std::string("/usr/local/bin:/usr/bin:/bin"); };
-        options.baseEnvironment = { { "HOME", home.string() } };
+        // Opened before any start, so that a start that signals never waits for a reader.
+        ::mkfifo((fakeFolder / "hanging").c_str(), 0600);
+        hanging = ::open((fakeFolder / "hanging").c_str(), O_RDONLY | O_NONBLOCK);
     }
+    ~FakeClaudeWorld() { ::close(hanging); }
 
     void play(const JSON& steps) { std::ofstream(fakeFolder / "steps.json") << steps.encoded(); }
 
-    ClaudeReplyRunner& start()
+    // Whether a start has begun to hang, within a patience that guards against a hang of the test.
+    bool awaitHanging() const
     {
-        if (!data)
-            makeData();
-        runner = std::make_unique<ClaudeReplyRunner>(*data, options);
-        return *runner;
-    }
-
-    ReplyOutput run(
-        const JobSubmission& job, std::stop_token stop = {}, std::optional<std::string> stoppedNote = {})
-    {
-        return runner->run(job, control("j-1", std::move(stoppedNote)), std::move(stop));
+        pollfd signal { hanging, POLLIN, 0 };
+        char line[16];
+        return ::poll(&signal, 1, 120'000) == 1 && ::read(hanging, line, sizeof line) > 0;
     }
 
     // What each start recorded, in start order.
@@ -83,21 +85,16 @@ struct FakeClaudeWorld : RunnerWorld {
         }
     }
 
-    bool started(int call) const
-    {
-        return std::filesystem::exists(fakeFolder / ("started-" + std::to_string(call)));
-    }
-
     // Writes a stored session "old-session-1" for ("ios-1", "bot-1") last used `ageSeconds` ago.
-    void storeSession(std::int64_t ageSeconds, const std::optional<std::string>& summary,
+    void storeSession(std::int64_t ageSeconds, const std::optional<std::string>& summary = std::nullopt,
         std::optional<std::int64_t> contextTokens = std::nullopt)
     {
-        JSON::Object entry { { "sessionId", JSON(std::string("old-session-1")) }, { "botId", JSON("bot-1") },
-            { "updatedAt", JSON(static_cast<long long>(std::time(nullptr) - ageSeconds)) } };
+        JSON::Object entry { { "sessionId", "old-session-1" }, { "botId", "bot-1" },
+            { "updatedAt", static_cast<std::int64_t>(std::time(nullptr) - ageSeconds) } };
         if (summary)
-            entry.emplace("summary", JSON(*summary));
+            entry.emplace("summary", *summary);
         if (contextTokens)
-            entry.emplace("contextTokens", JSON(static_cast<long long>(*contextTokens)));
+            entry.emplace("contextTokens", *contextTokens);
         std::filesystem::create_directories(dataFolder);
         std::ofstream(dataFolder / "sessions.json")
             << JSON(JSON::Object { { "ios-1", JSON(entry) } }).encoded();
@@ -112,12 +109,9 @@ inline std::vector<std::string> argvOf(const JSON& call)
     return argv;
 }
 
-inline std::optional<std::string> argumentAfter(const std::vector<std::string>& argv, std::string_view option)
+inline std::optional<std::string> argumentAfter(const JSON& call, std::string_view option)
 {
-    auto found = std::find(argv.begin(), argv.end(), option);
-    if (found == argv.end() || std::next(found) == argv.end())
-        return std::nullopt;
-    return *std::next(found);
+    return argumentAfter(argvOf(call), option);
 }
 
 inline std::string stdinOf(const JSON& call) { return *call.subscript("stdin")->stringValue(); }

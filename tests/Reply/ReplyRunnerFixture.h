@@ -12,65 +12,59 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vellumar::test {
-
-// A guard against a hang, not a measurement.
-inline constexpr auto kRunnerPatience = std::chrono::seconds(120);
-
-inline bool eventually(const std::function<bool()>& condition)
-{
-    auto deadline = std::chrono::steady_clock::now() + kRunnerPatience;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-// The events a job's control received, readable from the test thread.
-class EventLog {
-public:
-    void add(const RunnerEvent& event)
-    {
-        std::lock_guard guard(m_lock);
-        m_events.push_back(event);
-    }
-    std::vector<RunnerEvent> events() const
-    {
-        std::lock_guard guard(m_lock);
-        return m_events;
-    }
-
-private:
-    mutable std::mutex m_lock;
-    std::vector<RunnerEvent> m_events;
-};
 
 struct RunnerWorld {
     TemporaryFolder folder;
     std::filesystem::path home = folder / "home";
     std::filesystem::path dataFolder = folder / "data";
+    std::filesystem::path claude = folder / "claude"; // what the runner starts as Claude Code
     std::unique_ptr<RelayData> data;
-    std::shared_ptr<EventLog> events = std::make_shared<EventLog>();
+    ClaudeReplyRunner::Options options;
+    std::unique_ptr<ClaudeReplyRunner> runner;
 
-    // Anything the runner's data should find on its first read (a session record, say) is written
-    // before this.
-    void makeData()
+    // The events a job's control received, readable from the test thread.
+    struct Events {
+        std::mutex lock;
+        std::vector<RunnerEvent> received;
+        bool contains(const RunnerEvent& event)
+        {
+            std::lock_guard guard(lock);
+            return std::find(received.begin(), received.end(), event) != received.end();
+        }
+    };
+    std::shared_ptr<Events> events = std::make_shared<Events>();
+
+    RunnerWorld()
     {
-        std::filesystem::create_directories(home);
-        std::filesystem::create_directories(dataFolder);
-        data = std::make_unique<RelayData>(RelayData::Options { .folder = dataFolder, .home = home });
+        options.locate = [this] { return std::optional(claude); };
+        options.path = [] { return std::string("/usr/local/bin:/usr/bin:/bin"); };
+        options.baseEnvironment = { { "HOME", home.string() } };
+    }
+
+    // Anything the data should find on its first read (a session record, say) is written before.
+    RelayData& makeData()
+    {
+        if (!data) {
+            std::filesystem::create_directories(home);
+            std::filesystem::create_directories(dataFolder);
+            data = std::make_unique<RelayData>(RelayData::Options { .folder = dataFolder, .home = home });
+        }
+        return *data;
+    }
+
+    ClaudeReplyRunner& start()
+    {
+        runner = std::make_unique<ClaudeReplyRunner>(makeData(), options);
+        return *runner;
     }
 
     std::filesystem::path workFolder(const std::string& conversationID) const
@@ -78,15 +72,23 @@ struct RunnerWorld {
         return data->workspaces.folderURL(conversationID);
     }
 
-    std::shared_ptr<JobControl> control(
-        const std::string& jobID = "j-1", std::optional<std::string> stoppedNote = std::nullopt)
+    std::shared_ptr<JobControl> control(std::optional<std::string> stoppedNote = std::nullopt)
     {
         return std::make_shared<JobControl>(
-            jobID, std::move(stoppedNote), [log = events](const RunnerEvent& event) { log->add(event); });
+            "j-1", std::move(stoppedNote), [log = events](const RunnerEvent& event) {
+                std::lock_guard guard(log->lock);
+                log->received.push_back(event);
+            });
+    }
+
+    ReplyOutput run(
+        const JobSubmission& job, std::stop_token stop = {}, std::optional<std::string> stoppedNote = {})
+    {
+        return runner->run(job, control(std::move(stoppedNote)), std::move(stop));
     }
 
     static JobSubmission submission(
-        const std::string& conversationID = "ios-1", const std::string& message = "Hello")
+        const std::string& message = "Hello", const std::string& conversationID = "ios-1")
     {
         JobSubmission submission;
         submission.conversationID = conversationID;
@@ -97,7 +99,7 @@ struct RunnerWorld {
     }
 
     // The permission sub-mode of the real executable, deciding with `decide`.
-    static void openGates(ClaudeReplyRunner::Options& options, ClaudeReplyRunner::DecidePermission decide)
+    void openGates(ClaudeReplyRunner::DecidePermission decide)
     {
         options.permissionHelper
             = PermissionHelper { VELLUMAR_EXECUTABLE, { std::string(PermissionMCPServer::flag) } };
@@ -105,16 +107,27 @@ struct RunnerWorld {
     }
 };
 
-// Runs `body` and returns the RelayHTTPError it throws; a test failure when it throws none.
-template <typename Body> std::optional<RelayHTTPError> relayErrorOf(Body&& body)
+// What `body` throws as RelayHTTPError, "stopped" for a cancellation; a test failure when it throws
+// neither.
+template <typename Body> RelayHTTPError relayErrorOf(Body&& body)
 {
     try {
         body();
     } catch (const RelayHTTPError& error) {
         return error;
+    } catch (const CancellationError&) {
+        return { 0, "stopped", "" };
     }
     ADD_FAILURE() << "no RelayHTTPError was thrown";
-    return std::nullopt;
+    return { 0, "", "" };
+}
+
+inline std::optional<std::string> argumentAfter(const std::vector<std::string>& argv, std::string_view option)
+{
+    auto found = std::find(argv.begin(), argv.end(), option);
+    if (found == argv.end() || std::next(found) == argv.end())
+        return std::nullopt;
+    return *std::next(found);
 }
 
 }

@@ -26,9 +26,6 @@ namespace {
 
     constexpr std::string_view kNeedsConfirmation = "Refused: this needs a confirmation (only writes inside "
                                                     "folders the user made writable can be approved).";
-    constexpr std::string_view kNobodyCanConfirm
-        = "Refused: nobody can confirm during this run (a routine or a summary). Places allowed \"always\" "
-          "in the bot settings work.";
 
     // The questions a job was asked and the answers it gives, in order; any thread.
     class ScriptedQuestions {
@@ -37,20 +34,22 @@ namespace {
             : m_answers(std::move(answers))
         {
         }
-        std::string answer(const JSON& prompt)
-        {
-            std::lock_guard guard(m_lock);
-            m_prompts.push_back(prompt);
-            if (m_answers.empty())
-                return "deny";
-            std::string next = m_answers.front();
-            m_answers.erase(m_answers.begin());
-            return next;
-        }
         std::vector<JSON> prompts() const
         {
             std::lock_guard guard(m_lock);
             return m_prompts;
+        }
+        std::shared_ptr<JobControl> control()
+        {
+            return std::make_shared<JobControl>("j-1", std::nullopt, JobControl::EventHandler {},
+                [this](const JSON& prompt, std::stop_token) {
+                    std::lock_guard guard(m_lock);
+                    m_prompts.push_back(prompt);
+                    std::string next = m_answers.empty() ? "deny" : m_answers.front();
+                    if (!m_answers.empty())
+                        m_answers.erase(m_answers.begin());
+                    return next;
+                });
         }
 
     private:
@@ -59,6 +58,7 @@ namespace {
         std::vector<JSON> m_prompts;
     };
 
+    // A runner over a home holding a writable "project" folder whose writes the user has granted.
     class DecisionWorld {
         TemporaryFolder m_root;
 
@@ -76,17 +76,12 @@ namespace {
             permissions.granted = { "write" };
         }
 
-        ClaudeReplyRunner::QuestionContext context(
-            std::shared_ptr<JobControl> control, std::string conversation = "c-decide") const
+        JSON decide(const JSON& question, std::shared_ptr<JobControl> control,
+            std::string conversation = "c-decide", ClaudeReplyRunner* restarted = nullptr)
         {
-            return { const_cast<ClaudeReplyRunner&>(runner), std::move(conversation), permissions, work,
-                std::move(control), approved };
-        }
-
-        std::shared_ptr<JobControl> asking(ScriptedQuestions& questions) const
-        {
-            return std::make_shared<JobControl>("j-1", std::nullopt, JobControl::EventHandler {},
-                [&questions](const JSON& prompt, std::stop_token) { return questions.answer(prompt); });
+            return decidePermission(question,
+                { restarted ? *restarted : runner, std::move(conversation), permissions, work,
+                    std::move(control), approved });
         }
 
         RelayData data;
@@ -105,21 +100,18 @@ namespace {
             { "tool_use_id", JSON(std::move(id)) } });
     }
 
-    JSON allowOf(const JSON& question)
+    // The allowing reply, with the file named as the decider found it.
+    JSON allowWriting(const JSON& question, std::optional<fs::path> file = std::nullopt)
     {
-        return JSON::object({ { "behavior", "allow" }, { "updatedInput", *question.subscript("input") } });
+        JSON::Object input = *question.subscript("input")->objectValue();
+        if (file)
+            input["file_path"] = JSON(file->string());
+        return JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON(std::move(input)) } });
     }
 
     JSON denyWith(std::string_view message)
     {
-        return JSON::object({ { "behavior", "deny" }, { "message", JSON(message) } });
-    }
-
-    JSON allowWriting(const JSON& question, const fs::path& file)
-    {
-        JSON::Object input = *question.subscript("input")->objectValue();
-        input["file_path"] = JSON(file.string());
-        return JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON(std::move(input)) } });
+        return JSON::object({ { "behavior", "deny" }, { "message", message } });
     }
 
     // Asks the permission sub-mode as Claude Code does and returns the decision it passes back.
@@ -141,44 +133,24 @@ namespace {
 
 }
 
-TEST(RunPermissionDecisions, WriteInTheWorkFolderIsAllowedAtOnceWithTheInputUnchanged)
+TEST(RunPermissionDecisions, TheWorkFolderIsAllowedAtOnceAndWhatCannotBeApprovedIsRefusedWithoutAsking)
 {
     DecisionWorld world;
     ScriptedQuestions questions({ "once" });
-    JSON question = writeQuestion(world.work / "notes/plan.md");
-    EXPECT_EQ(decidePermission(question, world.context(world.asking(questions))), allowOf(question));
+    JSON inWork = writeQuestion(world.work / "notes/plan.md");
+    const std::pair<JSON, JSON> cases[] {
+        { inWork, allowWriting(inWork) },
+        { JSON::object({ { "tool_name", "Bash" }, { "input", JSON::object({ { "command", "ls" } }) },
+              { "tool_use_id", "toolu_b" } }),
+            denyWith(kNeedsConfirmation) },
+        { JSON("Write"), denyWith(kNeedsConfirmation) },
+        { writeQuestion("/etc/passwd"), denyWith(kNeedsConfirmation) },
+        { writeQuestion(world.work / "uploads/photo.jpg"), denyWith(kNeedsConfirmation) },
+    };
+    for (const auto& [question, reply] : cases)
+        EXPECT_EQ(world.decide(question, questions.control()), reply) << question.encoded();
     EXPECT_TRUE(questions.prompts().empty());
     // Allowed by the work folder, not by the user.
-    EXPECT_TRUE(world.approved->stored().empty());
-}
-
-TEST(RunPermissionDecisions, WhatCannotBeApprovedIsRefusedWithoutAsking)
-{
-    DecisionWorld world;
-    ScriptedQuestions questions({ "once" });
-    struct Case {
-        std::string name;
-        JSON question;
-    };
-    const std::vector<Case> cases {
-        { "Bash",
-            JSON::object({ { "tool_name", "Bash" }, { "input", JSON::object({ { "command", "ls" } }) },
-                { "tool_use_id", "toolu_b" } }) },
-        { "missing tool name",
-            JSON::object({ { "input", *writeQuestion(world.project / "a").subscript("input") } }) },
-        { "tool name not a string", JSON::object({ { "tool_name", 7 }, { "input", JSON::object({}) } }) },
-        { "Write without input", JSON::object({ { "tool_name", "Write" }, { "tool_use_id", "toolu_n" } }) },
-        { "input not an object", JSON::object({ { "tool_name", "Write" }, { "input", "/tmp/x" } }) },
-        { "question not an object", JSON("Write") },
-        { "write outside every folder", writeQuestion("/etc/passwd") },
-        { "write into the uploads", writeQuestion(world.work / "uploads/photo.jpg") },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        EXPECT_EQ(decidePermission(testCase.question, world.context(world.asking(questions))),
-            denyWith(kNeedsConfirmation));
-    }
-    EXPECT_TRUE(questions.prompts().empty());
     EXPECT_TRUE(world.approved->stored().empty());
 }
 
@@ -187,9 +159,8 @@ TEST(RunPermissionDecisions, EscapesThroughTheApprovalToolAreDecidedWhereTheWrit
     DecisionWorld world;
     PathEscapes escapes(world.data.resolver.home, world.work, world.project);
     ScriptedQuestions questions(std::vector<std::string>(escapes.cases.size(), "once"));
-    auto control = world.asking(questions);
-    PermissionGate gate(
-        [&](const JSON& question) { return decidePermission(question, world.context(control)); });
+    auto control = questions.control();
+    PermissionGate gate([&](const JSON& question) { return world.decide(question, control); });
     InteractivePeer server({ VELLUMAR_EXECUTABLE, std::string(PermissionMCPServer::flag), gate.path() });
     int id = 0;
     for (const auto& escape : escapes.cases) {
@@ -216,7 +187,7 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         std::optional<std::string> denial; // nullopt: allowed
         bool grantsTheScope;
     };
-    const std::vector<Case> cases {
+    const Case cases[] {
         { "once", std::nullopt, false },
         { "conversation", std::nullopt, true },
         { "always", std::nullopt, true },
@@ -227,16 +198,14 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         { "timeout", "Refused: the user did not answer in time.", false },
         { "canceled", "Refused: the work was stopped.", false },
         { "busy", std::string(kNeedsConfirmation), false },
-        { "ONCE", std::string(kNeedsConfirmation), false },
-        { "", std::string(kNeedsConfirmation), false },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.answer);
         DecisionWorld world;
         ScriptedQuestions questions({ testCase.answer });
         JSON question = writeQuestion(world.project / "src/main.cpp", "toolu_q");
-        JSON reply = decidePermission(question, world.context(world.asking(questions)));
-        EXPECT_EQ(reply, testCase.denial ? denyWith(*testCase.denial) : allowOf(question));
+        EXPECT_EQ(world.decide(question, questions.control()),
+            testCase.denial ? denyWith(*testCase.denial) : allowWriting(question));
         EXPECT_EQ(questions.prompts().size(), 1U);
         EXPECT_EQ(world.approved->stored().contains("toolu_q"), !testCase.denial);
         EXPECT_EQ(world.runner.grants().covers("c-decide", world.project / "src/main.cpp"),
@@ -253,7 +222,7 @@ TEST(RunPermissionDecisions, QuestionCarriesTheApprovalRequestWithAHomeRelativeP
             .count();
     };
     double before = milliseconds();
-    decidePermission(writeQuestion(world.project / "a.txt"), world.context(world.asking(questions)));
+    world.decide(writeQuestion(world.project / "a.txt"), questions.control());
     double after = milliseconds();
     auto prompts = questions.prompts();
     ASSERT_EQ(prompts.size(), 1U);
@@ -267,51 +236,30 @@ TEST(RunPermissionDecisions, QuestionCarriesTheApprovalRequestWithAHomeRelativeP
     EXPECT_LE(expires, std::ceil(after) + 600'000);
 }
 
-TEST(RunPermissionDecisions, ConversationAnswerCoversLaterQuestionsOfThatConversationOnly)
+// Granted for a skills file, the whole skills folder is covered.
+TEST(RunPermissionDecisions, AConversationAnswerCoversLaterQuestionsOfThatConversationAndRunnerOnly)
 {
     DecisionWorld world;
-    ScriptedQuestions questions({ "conversation", "once", "once" });
-    auto control = world.asking(questions);
-    JSON first = writeQuestion(world.project / "report.md", "toolu_1");
-    EXPECT_EQ(decidePermission(first, world.context(control)), allowOf(first));
-
-    // The same conversation in a later run: nobody is asked again.
-    auto laterRun = world.asking(questions);
+    ScriptedQuestions questions({ "conversation", "conversation", "once", "once", "deny" });
+    auto control = questions.control();
+    world.decide(writeQuestion(world.project / "report.md"), control);
+    world.decide(writeQuestion(world.project / ".claude/skills/pdf/SKILL.md"), control);
+    // Later questions of the conversation, in a later run too: nobody is asked again.
     JSON again = writeQuestion(world.project / "report.md", "toolu_2");
-    EXPECT_EQ(decidePermission(again, world.context(laterRun)), allowOf(again));
-    EXPECT_EQ(questions.prompts().size(), 1U);
+    EXPECT_EQ(world.decide(again, questions.control()), allowWriting(again));
+    JSON sibling = writeQuestion(world.project / ".claude/skills/csv/SKILL.md", "toolu_s");
+    EXPECT_EQ(world.decide(sibling, control), allowWriting(sibling));
+    EXPECT_EQ(questions.prompts().size(), 2U);
     EXPECT_TRUE(world.approved->stored().contains("toolu_2"));
 
-    // Another file and another conversation are asked afresh.
-    decidePermission(writeQuestion(world.project / "other.md", "toolu_3"), world.context(control));
-    decidePermission(
-        writeQuestion(world.project / "report.md", "toolu_4"), world.context(control, "c-other"));
-    EXPECT_EQ(questions.prompts().size(), 3U);
-}
-
-TEST(RunPermissionDecisions, GrantsDoNotOutliveTheRunner)
-{
-    DecisionWorld world;
-    ScriptedQuestions questions({ "conversation", "deny" });
-    decidePermission(writeQuestion(world.project / "a.md"), world.context(world.asking(questions)));
+    // Another file, another conversation and a restarted runner are asked afresh.
+    world.decide(writeQuestion(world.project / "other.md", "toolu_3"), control);
+    world.decide(writeQuestion(world.project / "report.md", "toolu_4"), control, "c-other");
     ClaudeReplyRunner restarted(world.data, {});
-    ClaudeReplyRunner::QuestionContext context { restarted, "c-decide", world.permissions, world.work,
-        world.asking(questions), world.approved };
-    // Asked again after the restart, and this time refused.
-    EXPECT_EQ(*decidePermission(writeQuestion(world.project / "a.md"), context).subscript("behavior"),
+    EXPECT_EQ(*world.decide(writeQuestion(world.project / "report.md"), control, "c-decide", &restarted)
+                   .subscript("behavior"),
         JSON("deny"));
-    EXPECT_EQ(questions.prompts().size(), 2U);
-}
-
-TEST(RunPermissionDecisions, ConversationAnswerForASkillsFileGrantsTheWholeSkillsFolder)
-{
-    DecisionWorld world;
-    ScriptedQuestions questions({ "conversation" });
-    auto control = world.asking(questions);
-    decidePermission(writeQuestion(world.project / ".claude/skills/pdf/SKILL.md"), world.context(control));
-    JSON sibling = writeQuestion(world.project / ".claude/skills/csv/SKILL.md", "toolu_s");
-    EXPECT_EQ(decidePermission(sibling, world.context(control)), allowOf(sibling));
-    EXPECT_EQ(questions.prompts().size(), 1U);
+    EXPECT_EQ(questions.prompts().size(), 5U);
 }
 
 TEST(RunPermissionDecisions, WithoutAQuestionHandlerOnlyAlwaysPlacesAreAllowed)
@@ -320,22 +268,13 @@ TEST(RunPermissionDecisions, WithoutAQuestionHandlerOnlyAlwaysPlacesAreAllowed)
     // An empty place and the root would cover every file.
     world.permissions.alwaysWrites = { "", "/", world.project / "docs" };
     auto control = std::make_shared<JobControl>("compact");
-    EXPECT_EQ(decidePermission(writeQuestion(world.project / "src/a.cpp"), world.context(control)),
-        denyWith(kNobodyCanConfirm));
+    EXPECT_EQ(world.decide(writeQuestion(world.project / "src/a.cpp"), control),
+        denyWith(
+            "Refused: nobody can confirm during this run (a routine or a summary). Places allowed \"always\" "
+            "in the bot settings work."));
     JSON always = writeQuestion(world.project / "docs/guide.md", "toolu_always");
-    EXPECT_EQ(decidePermission(always, world.context(control)), allowOf(always));
+    EXPECT_EQ(world.decide(always, control), allowWriting(always));
     EXPECT_EQ(world.approved->stored(), std::set<std::string> { "toolu_always" });
-}
-
-TEST(RunPermissionDecisions, OnceIsAskedForEachFile)
-{
-    DecisionWorld world;
-    ScriptedQuestions questions({ "once", "once" });
-    auto control = world.asking(questions);
-    decidePermission(writeQuestion(world.project / "a.md", "toolu_a"), world.context(control));
-    decidePermission(writeQuestion(world.project / "a.md", "toolu_b"), world.context(control));
-    EXPECT_EQ(questions.prompts().size(), 2U);
-    EXPECT_EQ(world.approved->stored(), (std::set<std::string> { "toolu_a", "toolu_b" }));
 }
 
 TEST(RunPermissionDecisions, QuestionsWaitOnTheirOwnThreadsAndEachGetsItsOwnAnswer)
@@ -359,58 +298,19 @@ TEST(RunPermissionDecisions, QuestionsWaitOnTheirOwnThreadsAndEachGetsItsOwnAnsw
     JSON firstReply;
     JSON secondReply;
     {
-        std::jthread one([&] { firstReply = decidePermission(first, world.context(control)); });
-        std::jthread two([&] { secondReply = decidePermission(second, world.context(control)); });
+        std::jthread one([&] { firstReply = world.decide(first, control); });
+        std::jthread two([&] { secondReply = world.decide(second, control); });
         std::unique_lock guard(lock);
-        changed.wait(guard, [&] { return waiting == 2; });
+        // Bounded: a decision that never reaches the user fails the test instead of hanging it.
+        EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(60), [&] { return waiting == 2; }));
         EXPECT_TRUE(control->waitState().questionPending);
         answers["~/project/two.md"] = "deny";
         answers["~/project/one.md"] = "once";
         changed.notify_all();
     }
-    EXPECT_EQ(firstReply, allowOf(first));
+    EXPECT_EQ(firstReply, allowWriting(first));
     EXPECT_EQ(*secondReply.subscript("behavior"), JSON("deny"));
     EXPECT_EQ(world.approved->stored(), std::set<std::string> { "toolu_1" });
-}
-
-TEST(RunPermissionDecisions, ActivityMarksApprovedOnlyWhatTheUserApproved)
-{
-    DecisionWorld world;
-    // Without the write grant, a write in a granted folder counts as approved only through the user.
-    world.permissions.granted.clear();
-    ScriptedQuestions questions({ "once", "deny" });
-    auto control = world.asking(questions);
-    decidePermission(writeQuestion(world.work / "w.txt", "toolu_work"), world.context(control));
-    decidePermission(writeQuestion(world.project / "yes.txt", "toolu_yes"), world.context(control));
-    decidePermission(writeQuestion(world.project / "no.txt", "toolu_no"), world.context(control));
-
-    ClaudeStreamParser parser(
-        [] { return std::chrono::system_clock::time_point(std::chrono::seconds(1000)); });
-    auto toolUse = [](std::string id, const fs::path& file) {
-        return JSON::object({ { "type", "tool_use" }, { "id", JSON(std::move(id)) }, { "name", "Write" },
-            { "input", JSON::object({ { "file_path", JSON(file.string()) } }) } });
-    };
-    parser.consume(JSON::object({ { "type", "assistant" },
-                                    { "message",
-                                        JSON::object({ { "role", "assistant" },
-                                            { "content",
-                                                JSON::array({ toolUse("toolu_work", world.work / "w.txt"),
-                                                    toolUse("toolu_yes", world.project / "yes.txt"),
-                                                    toolUse("toolu_no", world.project / "no.txt") }) } }) } })
-                       .encoded());
-    parser.consume(R"({"type":"result","subtype":"success","result":"done","permission_denials":)"
-                   R"([{"tool_name":"Write","tool_use_id":"toolu_no","tool_input":{}}]})");
-    world.runner.recordToolActivity("c-decide", parser, world.permissions, world.approved->stored());
-
-    // Newest first.
-    auto stored = world.data.activity.entries("c-decide");
-    std::vector<JSON> oldestFirst(stored.rbegin(), stored.rend());
-    const auto* entries = &oldestFirst;
-    ASSERT_EQ(entries->size(), 3U);
-    EXPECT_EQ((*entries)[0].subscript("approved"), nullptr);
-    EXPECT_EQ(*(*entries)[1].subscript("approved"), JSON(true));
-    EXPECT_EQ(*(*entries)[2].subscript("status"), JSON("denied"));
-    EXPECT_EQ((*entries)[2].subscript("approved"), nullptr);
 }
 
 }

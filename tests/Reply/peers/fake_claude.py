@@ -10,7 +10,8 @@ when there are fewer. A step is an object with
   "stderr": a text written to standard error,
   "exit": the exit status (0 when absent),
   "writeClaudeFile": true to leave a CLAUDE.md in the working folder,
-  "hang": true to write FOLDER/started-N and then wait until it is stopped.
+  "hang": true to write a line to FOLDER/hanging, a FIFO the test reads, and then wait until it is
+          stopped.
 
 Each start writes FOLDER/call-N.json: {"argv", "env", "cwd", "stdin", "temporaryFolder": {"exists",
 "mode"}, "gateSocket": whether the socket named by --mcp-config exists as a socket}.
@@ -88,7 +89,8 @@ def main():
     sys.stderr.write(step.get("stderr", ""))
     sys.stderr.flush()
     if step.get("hang"):
-        open(os.path.join(folder, "started-%d" % call), "w").close()
+        with open(os.path.join(folder, "hanging"), "w") as signal:
+            signal.write("%d\n" % call)
         while True:
             time.sleep(60)
     sys.exit(step.get("exit", 0))
