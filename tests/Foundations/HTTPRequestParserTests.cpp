@@ -212,11 +212,14 @@ TEST(HTTPRequestParser, HeaderBlockLimitHoldsHoweverTheBytesAreSplit)
     EXPECT_EQ(parseWhole("GET / HTTP/1.1\nHost: x\n\n"), "") << "a bare line feed ends no line";
 }
 
-TEST(HTTPRequestParser, BodyAtTheMemoryLimitIsAccepted)
+TEST(HTTPRequestParser, BodyInMemoryMayReachTheParsersLimit)
 {
     std::string body(65'536, 'b');
     EXPECT_EQ(parseWhole("PUT / HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + body),
         "request PUT / keep [content-length=65536] body=" + body);
+    Parser small(16'384, 10);
+    small.append("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n");
+    EXPECT_EQ(describe(small.feed()), kTooLarge);
 }
 
 TEST(HTTPRequestParser, ReturnsPipelinedRequestsOneAtATime)
