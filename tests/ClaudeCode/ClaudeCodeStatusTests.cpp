@@ -218,11 +218,13 @@ namespace {
         constexpr int kChecks = 6;
         std::vector<ClaudeCodeStatus> results(kChecks);
         {
-            std::vector<std::jthread> threads;
-            for (int index = 0; index < kChecks; ++index) {
+            // Every script is written before any check starts: a check's child forked while a script is
+            // still open for writing would hold it open and make its own start fail with ETXTBSY.
+            for (int index = 0; index < kChecks; ++index)
                 fakeClaude(m_root / std::to_string(index), "echo 2.1." + std::to_string(300 + index));
+            std::vector<std::jthread> threads;
+            for (int index = 0; index < kChecks; ++index)
                 threads.emplace_back([&, index] { results[index] = check(m_root / std::to_string(index)); });
-            }
         }
         for (int index = 0; index < kChecks; ++index) {
             EXPECT_EQ(results[index],
