@@ -57,7 +57,7 @@ TEST(PermissionResolver, UsablePathCharactersAreLettersMarksNumbersAndFourPunctu
 TEST(PermissionResolver, ProtectsEverySecretPlaceInBothFormsInCatalogueOrder)
 {
     test::TemporaryHome t;
-    // Home named through a link is kept at its real place; so is every protected place.
+    // Home named through a link is kept at its real place.
     fs::create_directory_symlink(t.home, t.root / "home-link");
     fs::create_directory_symlink(test::madeFolder(t.home / "dotfiles/ssh"), t.home / ".ssh");
     const PermissionResolver resolver(t.root / "home-link", t.data, 3.0);

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <regex>
 #include <set>
 #include <stdexcept>
@@ -27,8 +26,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kRefusalLine = "{\"behavior\":\"deny\",\"message\":\"This needs a confirmation that could "
-                                 "not be given here, so it was "
-                                 "refused.\"}\n";
+                                 "not be given here, so it was refused.\"}\n";
 
 JSON anyDecision(const JSON&) { return JSON::object({}); }
 
@@ -100,14 +98,12 @@ PermissionGate::Decide heldDecision(std::shared_ptr<test::HeldCalls> held)
 
 TEST(PermissionGate, AnswersOneRequestPerConnectionAndRefusesWhatItCannotDecide)
 {
-    struct Log {
-        std::mutex lock;
-        std::string requests;
-    };
-    auto log = std::make_shared<Log>();
-    PermissionGate gate([log](const JSON& request) {
-        std::lock_guard guard(log->lock);
-        log->requests += request.encoded() + " ";
+    auto held = std::make_shared<test::HeldCalls>();
+    const std::string asked = R"({"input":{},"tool_use_id":"t1"})", throwing = R"({"throw":1})";
+    held->release(asked);
+    held->release(throwing);
+    PermissionGate gate([held](const JSON& request) {
+        held->hold(request.encoded());
         if (request.subscript("throw"))
             throw std::runtime_error("no decision");
         return JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON::object({ { "a/b", 1 } }) } });
@@ -127,8 +123,7 @@ TEST(PermissionGate, AnswersOneRequestPerConnectionAndRefusesWhatItCannotDecide)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(receivedFrom(gate.path(), c.input), c.reply);
     }
-    std::lock_guard guard(log->lock);
-    EXPECT_EQ(log->requests, "{\"input\":{},\"tool_use_id\":\"t1\"} {\"throw\":1} ");
+    EXPECT_EQ(held->arrived(0), (std::multiset<std::string> { asked, throwing }));
 }
 
 TEST(PermissionGate, RefusesAClientThatStaysSilentForTenSeconds)
