@@ -64,6 +64,10 @@ TEST(ActionExtractor, ChecksEachBlockByItsType)
         std::string expected;
     };
     const Case cases[] = {
+        { "main", "nope", "the JSON is not valid" },
+        { "main", R"([{"type":"remember","text":"x"}])", "the type is missing" },
+        { "main", R"({"type":7})", "the type is missing" },
+        { "main", R"("create_bot")", "the type is missing" },
         { "main", R"({"type":"remember","text":" tea  please "})", "remember tea please" },
         { "main", R"({"type":"remember","text":"tea","why":"x"})", "remember is not valid" },
         { "main", R"({"type":"remember","text":5})", "remember is not valid" },
@@ -181,7 +185,8 @@ TEST(ActionExtractor, KeepsThreeMemoryOperationsFiveDistinctAttachmentsAndFiveAc
     for (int index = 0; index < 7; ++index)
         reply += block(
             JSON::object({ { "type", "create_bot" }, { "name", "Bot " + std::to_string(index) } }).encoded());
-    auto result = extracted(reply);
+    // Blocks before an unclosed one still count.
+    auto result = extracted(reply + "```action\n{\"type\":\"create_bot\",\"name\":\"B\"}");
     EXPECT_EQ(result.memory,
         (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("likes tea"),
             MemoryStore::Op::remember("has a cat"), MemoryStore::Op::remember("plays chess") }));
@@ -191,7 +196,7 @@ TEST(ActionExtractor, KeepsThreeMemoryOperationsFiveDistinctAttachmentsAndFiveAc
     EXPECT_EQ(result.reasons,
         (std::vector<std::string> { "remember is not valid", "forget is not valid",
             "attach_file is not valid", "attach_file is not valid", "more than 5 blocks",
-            "more than 5 blocks" }));
+            "more than 5 blocks", "a block was not closed with ```" }));
     EXPECT_EQ(result.text, "Noted.");
 }
 
@@ -214,21 +219,6 @@ TEST(ActionExtractor, OffersOnlyTheAllowedActionsAndNamesOthersByThirtyCharacter
         accented += "e\xCC\x81";
     EXPECT_EQ(outcome(JSON::object({ { "type", accented } }).encoded()),
         accented.substr(0, 90) + " is not available now");
-}
-
-TEST(ActionExtractor, ReasonsFollowBlockOrderWithTheUnclosedBlockLast)
-{
-    auto result = extracted("Hi\n" + block("nope") + block(R"({"type":"create_bot","name":"Ada"})")
-        + block(R"({"type":"mystery"})") + block("{}") + block(R"([{"type":"remember","text":"x"}])")
-        + block(R"({"type":7})") + block(R"("create_bot")")
-        + "```action\n{\"type\":\"create_bot\",\"name\":\"B\"}");
-    EXPECT_EQ(result.reasons,
-        (std::vector<std::string> { "the JSON is not valid", "mystery is not available now",
-            "the type is missing", "the type is missing", "the type is missing", "the type is missing",
-            "a block was not closed with ```" }));
-    ASSERT_EQ(result.actions.size(), 1u);
-    EXPECT_EQ(result.actions[0].encoded(), R"({"name":"Ada","type":"create_bot"})");
-    EXPECT_EQ(result.text, "Hi");
 }
 
 // The fence patterns as ICU's engine, whose syntax they are written in, reads them.
