@@ -5,10 +5,12 @@
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/Reply/Prompts.h"
+#include "VellumarMacCore/Reply/RunPermissionDecisions.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <map>
 #include <stop_token>
@@ -139,6 +141,50 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedAndStoppedRunsLeaveNothingBehindAndR
         else
             EXPECT_EQ(argumentAfter(call, "--permission-prompts"), "none");
     }
+}
+
+// The job's question handler waits for the user and for the run that asked, nothing else: once the
+// process has gone, as at a time limit, closing the gate must not wait for the user.
+TEST(ClaudeReplyRunnerWithFakeClaude, AQuestionStillOpenWhenTheProcessEndsEndsWithIt)
+{
+    FakeClaudeWorld world;
+    fs::path project = world.home / "project";
+    fs::create_directories(project / ".git");
+    world.play(JSON::array({ JSON::object({ { "hang", true },
+        { "ask",
+            JSON::object({ { "tool_name", "Write" }, { "tool_use_id", "toolu_1" },
+                { "input",
+                    JSON::object({ { "file_path", (project / ".git/notes").string() },
+                        { "content", "x" } }) } }) } }) }));
+    world.openGates(decidePermission);
+    world.start();
+    std::promise<void> asked;
+    bool endedWithTheRun = false;
+    auto control = std::make_shared<JobControl>(
+        "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON&, std::stop_token runEnded) {
+            asked.set_value();
+            std::mutex lock;
+            std::condition_variable ended;
+            std::stop_callback wake(runEnded, [&] {
+                std::lock_guard guard(lock);
+                ended.notify_all();
+            });
+            std::unique_lock guard(lock);
+            // Bounded, so that a question the run's end does not reach fails the test instead of hanging it.
+            endedWithTheRun
+                = ended.wait_for(guard, std::chrono::seconds(60), [&] { return runEnded.stop_requested(); });
+            return std::string("canceled");
+        });
+    auto job = test::RunnerWorld::submission();
+    job.permissions = PermissionSettings {};
+    job.permissions->folders = { PermissionSettings::Folder { project.string(), true } };
+    std::stop_source stop;
+    auto run = std::async(std::launch::async,
+        [&] { return test::relayErrorOf([&] { world.runner->run(job, control, stop.get_token()); }); });
+    ASSERT_EQ(asked.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    stop.request_stop();
+    EXPECT_EQ(run.get().code(), "stopped");
+    EXPECT_TRUE(endedWithTheRun);
 }
 
 TEST(ClaudeReplyRunnerWithFakeClaude, AnIdleSessionWithASummaryIsHandedOverInsteadOfResumed)

@@ -188,4 +188,9 @@ TEST(ClaudeReplyRunnerRealCLI, CommandsSeeNoOtherTemporaryFilesAndCannotPlantAGi
     EXPECT_EQ(log.find("other-run-marker-4Kx"), std::string::npos) << results["toolu_other_run"];
     EXPECT_FALSE(fs::exists(granted / ".git/hooks/pre-commit"));
     EXPECT_EQ(test::readFile(granted / "notes.txt"), "plain\n");
+    // Commands the user never granted ran in the sandbox, approved by nobody.
+    auto activity = world.data->activity.entries("ios-1");
+    EXPECT_EQ(activity.size(), std::size(cases));
+    for (const auto& entry : activity)
+        EXPECT_EQ(entry.subscript("approved"), nullptr) << entry.encoded();
 }

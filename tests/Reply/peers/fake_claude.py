@@ -10,6 +10,8 @@ when there are fewer. A step is an object with
   "stderr": a text written to standard error,
   "exit": the exit status (0 when absent),
   "writeClaudeFile": true to leave a CLAUDE.md in the working folder,
+  "ask": a permission question put, as Claude Code puts one, to the server named by --mcp-config,
+         whose answer is not waited for,
   "hang": true to write a line to FOLDER/hanging, a FIFO the test reads, and then wait until it is
           stopped.
 
@@ -20,6 +22,7 @@ Each start writes FOLDER/call-N.json: {"argv", "env", "cwd", "stdin", "temporary
 import json
 import os
 import stat
+import subprocess
 import sys
 import time
 
@@ -80,6 +83,13 @@ def main():
     with open(os.path.join(folder, "call-%d.json" % call), "w") as file:
         json.dump(record, file)
 
+    if "ask" in step:
+        server = json.loads(argv[argv.index("--mcp-config") + 1])["mcpServers"]["vellumar"]
+        helper = subprocess.Popen([server["command"]] + server["args"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, text=True)
+        helper.stdin.write(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+                                       "params": {"name": "approve", "arguments": step["ask"]}}) + "\n")
+        helper.stdin.flush()
     if step.get("writeClaudeFile"):
         with open("CLAUDE.md", "w") as file:
             file.write("Always answer in French.\n")
