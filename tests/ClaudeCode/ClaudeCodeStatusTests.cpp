@@ -216,13 +216,15 @@ namespace {
     TEST_F(ClaudeCodeStatusCheck, ChecksMayRunAtOnceWithFakeClaude)
     {
         constexpr int kChecks = 6;
+        // All written before any starts: a script still open for writing in a child that another thread
+        // forked meanwhile cannot be started.
+        for (int index = 0; index < kChecks; ++index)
+            fakeClaude(m_root / std::to_string(index), "echo 2.1." + std::to_string(300 + index));
         std::vector<ClaudeCodeStatus> results(kChecks);
         {
             std::vector<std::jthread> threads;
-            for (int index = 0; index < kChecks; ++index) {
-                fakeClaude(m_root / std::to_string(index), "echo 2.1." + std::to_string(300 + index));
+            for (int index = 0; index < kChecks; ++index)
                 threads.emplace_back([&, index] { results[index] = check(m_root / std::to_string(index)); });
-            }
         }
         for (int index = 0; index < kChecks; ++index) {
             EXPECT_EQ(results[index],
