@@ -168,13 +168,17 @@ TEST_F(ClaudeInvocationSettings, NetworkModes)
         JSON sandbox = *ClaudeInvocation::settingsJSON(work, permissions, resolver).subscript("sandbox");
         const JSON* network = sandbox.subscript("network");
         EXPECT_EQ(network ? network->encoded() : "", c.expected);
-        EXPECT_EQ(sandbox.subscript("enableWeakerNetworkIsolation") != nullptr, c.weaker);
+        const JSON* weaker = sandbox.subscript("enableWeakerNetworkIsolation");
+        EXPECT_EQ(weaker ? weaker->encoded() : "", c.weaker ? "true" : "");
     }
 }
 
 TEST_F(ClaudeInvocationSettings, TheUsersTemporaryFolderIsHiddenFromCommandsWhereverItLies)
 {
     const Strings shared = { "/tmp", "/var/tmp", "/dev/shm" };
+    // A private folder inside a shared one, as libpam-tmpdir makes it, is hidden with it already.
+    fs::path privateFolder = "/tmp/" + folder.path().filename().string() + "-private";
+    fs::create_directory(privateFolder);
     struct Case {
         std::optional<std::string> temporaryFolder;
         Strings expected;
@@ -182,6 +186,7 @@ TEST_F(ClaudeInvocationSettings, TheUsersTemporaryFolderIsHiddenFromCommandsWher
     const Case cases[] = {
         { std::nullopt, shared },
         { "/var/tmp", shared },
+        { privateFolder.string(), shared },
         { "/etc", { "/tmp", "/var/tmp", "/dev/shm", "/etc" } },
         // Hiding the root would hide everything.
         { "/", shared },
@@ -191,6 +196,7 @@ TEST_F(ClaudeInvocationSettings, TheUsersTemporaryFolderIsHiddenFromCommandsWher
         test::ScopedEnvironmentVariable temporary("TMPDIR", c.temporaryFolder);
         EXPECT_EQ(ClaudeInvocation::sandboxTempPaths(), c.expected);
     }
+    fs::remove(privateFolder);
 }
 
 TEST_F(ClaudeInvocationSettings, CommandsCannotChangeWhatRunsLaterInTheWorkFolderOrAWritableGrant)

@@ -272,16 +272,21 @@ TEST_F(ClaudeProcessTest, StallLimitsStopTheRunOnlyWhenNothingExcusesTheSilenceW
         { "empty lines count as activity", "for i in 1 2 3 4 5 6 7 8 9 10; do echo; sleep 0.2; done",
             { 2, 2, 2 }, never, std::nullopt },
     };
-    // The runs go at once; each is given a prompt it never reads, which its end must call off.
-    std::vector<std::future<ClaudeProcess::Outcome>> outcomes;
+    // The runs go at once, once all are written (a script still open for writing in a child that
+    // another run forked meanwhile cannot be started); each is given a prompt it never reads, which
+    // its end must call off.
+    std::vector<ClaudeProcess::Launch> launches;
     for (std::size_t index = 0; index < cases.size(); ++index) {
-        auto stalling = launch(fake(cases[index].script, "claude-" + std::to_string(index)));
-        stalling.stall = cases[index].stall;
-        stalling.timeLimit = 6;
-        stalling.waiting = cases[index].waiting;
-        stalling.onEvent = nullptr;
-        stalling.input = std::string(200'000, 'i');
-        outcomes.push_back(std::async(std::launch::async, [stalling] {
+        launches.push_back(launch(fake(cases[index].script, "claude-" + std::to_string(index))));
+        launches.back().stall = cases[index].stall;
+        launches.back().timeLimit = 6;
+        launches.back().waiting = cases[index].waiting;
+        launches.back().onEvent = nullptr;
+        launches.back().input = std::string(200'000, 'i');
+    }
+    std::vector<std::future<ClaudeProcess::Outcome>> outcomes;
+    for (const auto& stalling : launches) {
+        outcomes.push_back(std::async(std::launch::async, [&stalling] {
             ClaudeProcess process;
             return run(process, stalling);
         }));
