@@ -59,12 +59,16 @@ public:
     DirectClient& operator=(const DirectClient&) = delete;
 
     void send(std::string_view bytes) { ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    // Everything up to end of stream, or what came within the 60 s receive limit.
+    // Everything up to end of stream, marked when the stream is still open after 60 s.
     std::string received()
     {
         std::string text;
-        while (auto line = readLine(m_fd, 1 << 20))
-            text += *line + "\n";
+        char buffer[4096];
+        for (ssize_t count; (count = recv(m_fd, buffer, sizeof buffer, 0)) != 0;) {
+            if (count < 0)
+                return text + "(no end of stream)";
+            text.append(buffer, static_cast<std::size_t>(count));
+        }
         return text;
     }
 
@@ -201,6 +205,8 @@ TEST(PermissionGate, ServesSixteenConnectionsAtOnceAndLetsTheNextInWhenOneEnds)
     test::InteractivePeer client({ "python3", clientScript(), gate.path(), "parallel", "17" });
     auto firstIn = held->arrived(16);
     ASSERT_TRUE(firstIn);
+    // A seventeenth would be let in at once; a second's wait for it cannot fail a working gate.
+    EXPECT_FALSE(held->arrived(17, std::chrono::seconds(1)));
     // Whichever got in first is answered while the others still wait.
     const std::string ended = *firstIn->begin();
     held->release(ended);
@@ -217,7 +223,6 @@ TEST(PermissionGate, ServesSixteenConnectionsAtOnceAndLetsTheNextInWhenOneEnds)
         reports.insert(client.readLine().value_or("none"));
     EXPECT_EQ(reports, expected);
     EXPECT_EQ(client.wait(), 0);
-    EXPECT_EQ(held->mostAtOnce(), 16u);
 }
 
 TEST(PermissionGate, ClosingWaitsForADecisionUnderWayAndRefusesEveryOtherRequestAtOnce)

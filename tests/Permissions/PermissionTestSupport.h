@@ -7,7 +7,6 @@
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "tests/support/TestSupport.h"
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -79,10 +78,8 @@ public:
     {
         std::unique_lock lock(m_mutex);
         m_arrived.insert(name);
-        m_mostAtOnce = std::max(m_mostAtOnce, ++m_holding);
         m_changed.notify_all();
         m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_released.contains(name); });
-        --m_holding;
         m_left.insert(name);
         return m_released.contains(name) ? m_released.at(name) : "";
     }
@@ -92,11 +89,12 @@ public:
         m_released.emplace(name, value);
         m_changed.notify_all();
     }
-    // The names of the calls that arrived, once at least `count` did; nothing after 60 s.
-    std::optional<std::multiset<std::string>> arrived(std::size_t count)
+    // The names of the calls that arrived, once at least `count` did; nothing after `within`.
+    std::optional<std::multiset<std::string>> arrived(
+        std::size_t count, std::chrono::seconds within = std::chrono::seconds(60))
     {
         std::unique_lock lock(m_mutex);
-        if (!m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_arrived.size() >= count; }))
+        if (!m_changed.wait_for(lock, within, [&] { return m_arrived.size() >= count; }))
             return std::nullopt;
         return m_arrived;
     }
@@ -105,11 +103,6 @@ public:
         std::lock_guard lock(m_mutex);
         return m_left.contains(name);
     }
-    std::size_t mostAtOnce()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_mostAtOnce;
-    }
 
 private:
     std::mutex m_mutex;
@@ -117,7 +110,6 @@ private:
     std::multiset<std::string> m_arrived;
     std::set<std::string> m_left;
     std::map<std::string, std::string> m_released;
-    std::size_t m_holding = 0, m_mostAtOnce = 0;
 };
 
 }

@@ -64,7 +64,10 @@ TEST(UnixSocketLines, ReadLineStopsAtTheMaximum)
 {
     ignoreSIGPIPE();
     SocketPair pair;
-    std::thread writer([&] { writeAll(pair.ends[0], std::string(300000, 'a')); });
+    std::thread writer([&] {
+        writeAll(pair.ends[0], std::string(300000, 'a'));
+        pair.closeEnd(0);
+    });
     auto line = readLine(pair.ends[1], 100000);
     // The writer is still blocked on the rest; closing the reading end fails its write.
     pair.closeEnd(1);
