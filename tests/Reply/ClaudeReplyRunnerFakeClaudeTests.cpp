@@ -187,17 +187,24 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AQuestionStillOpenWhenTheProcessEndsEndsWi
     EXPECT_TRUE(endedWithTheRun);
 }
 
-TEST(ClaudeReplyRunnerWithFakeClaude, AnIdleSessionWithASummaryIsHandedOverInsteadOfResumed)
+// A routine's run stands alone; a chat's run hands an idle session over.
+TEST(ClaudeReplyRunnerWithFakeClaude, ARoutineRunNeverResumesAndAnIdleSessionWithASummaryIsHandedOver)
 {
     FakeClaudeWorld world;
     world.play(JSON::array({ replyStep("Noted.") }));
     world.storeSession(86400, "We planned the trip to Lyon.");
     world.start();
+    auto routine = test::RunnerWorld::submission();
+    routine.routineID = "r-morning";
+    world.run(routine);
     world.run(test::RunnerWorld::submission("And the hotel?"));
-    auto call = world.calls().at(0);
-    EXPECT_FALSE(argumentAfter(call, "--resume"));
+    auto calls = world.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_FALSE(argumentAfter(calls[0], "--resume"));
+    EXPECT_EQ(stdinOf(calls[0]).find("We planned the trip to Lyon."), std::string::npos);
+    EXPECT_FALSE(argumentAfter(calls[1], "--resume"));
     // A new session reads the full settings first, then the hand-over, then the message.
-    std::string input = stdinOf(call);
+    std::string input = stdinOf(calls[1]);
     auto handover = Prompts::conversationSoFar("We planned the trip to Lyon.", {});
     EXPECT_TRUE(input.starts_with("[Current settings]")) << input;
     ASSERT_NE(input.find(*handover), std::string::npos) << input;
@@ -301,21 +308,6 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AStoppedJobWaitingForTheConversationGivesW
     EXPECT_EQ(world.calls().size(), 2u);
 }
 
-TEST(ClaudeReplyRunnerWithFakeClaude, ARoutineRunNeverResumesAndRecordsNothing)
-{
-    FakeClaudeWorld world;
-    world.play(JSON::array({ replyStep("Daily digest.") }));
-    world.storeSession(60, "We planned the trip to Lyon.");
-    world.start();
-    auto job = test::RunnerWorld::submission();
-    job.routineID = "r-morning";
-    EXPECT_EQ(world.run(job).reply, "Daily digest.");
-    auto call = world.calls().at(0);
-    EXPECT_FALSE(argumentAfter(call, "--resume"));
-    EXPECT_EQ(stdinOf(call).find("We planned the trip to Lyon."), std::string::npos);
-    EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), "old-session-1");
-}
-
 TEST(ClaudeReplyRunnerWithFakeClaude, AResumedRunWithNoticesThatEndsInAnErrorIsRetriedOnce)
 {
     const std::string stoppedNote = "[Stopped reply] Your previous reply was stopped.";
@@ -330,19 +322,19 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AResumedRunWithNoticesThatEndsInAnErrorIsR
         world.storeSession(60, "We planned the trip to Lyon.");
         world.start();
         auto note = noticed ? std::optional(stoppedNote) : std::nullopt;
-        if (!noticed) {
-            EXPECT_EQ(
-                test::relayErrorOf([&] { world.run(test::RunnerWorld::submission(), {}, note); }).message(),
-                "Claude Code reported an error: Tool use was interrupted.");
-            EXPECT_EQ(world.calls().size(), 1u);
-            continue;
+        std::string outcome;
+        try {
+            outcome = world.run(test::RunnerWorld::submission(), {}, note).reply;
+        } catch (const RelayHTTPError& error) {
+            outcome = error.message();
         }
-        EXPECT_EQ(world.run(test::RunnerWorld::submission(), {}, note).reply, "Fresh start.");
+        EXPECT_EQ(
+            outcome, noticed ? "Fresh start." : "Claude Code reported an error: Tool use was interrupted.");
         auto calls = world.calls();
-        ASSERT_EQ(calls.size(), 2u);
-        EXPECT_FALSE(argumentAfter(calls[1], "--resume"));
+        ASSERT_EQ(calls.size(), noticed ? 2u : 1u);
+        EXPECT_FALSE(argumentAfter(calls.back(), "--resume") && noticed);
         // The notice comes before the message on both runs.
-        for (const auto& call : calls) {
+        for (const auto& call : noticed ? calls : std::vector<JSON> {}) {
             auto input = stdinOf(call);
             ASSERT_NE(input.find(stoppedNote), std::string::npos);
             EXPECT_LT(input.find(stoppedNote), input.find("Hello"));

@@ -1,4 +1,4 @@
-// The reply runner's pieces that decide on their own: the session choice, and what a finished run's
+// The reply runner's parts that decide on their own: the session choice, and what a finished run's
 // outcome means for the job.
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"

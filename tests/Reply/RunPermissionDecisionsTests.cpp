@@ -27,19 +27,30 @@ namespace {
     constexpr std::string_view kNeedsConfirmation = "Refused: this needs a confirmation (only writes inside "
                                                     "folders the user made writable can be approved).";
 
-    // The questions a job was asked and the answers it gives, in order; any thread.
-    class ScriptedQuestions {
+    // A runner over a home holding a writable "project" folder whose writes the user has granted, and
+    // a user who gives `answers` in order, then "deny", to the questions of the jobs it makes.
+    class DecisionWorld {
+        TemporaryFolder m_root;
+        std::mutex m_lock;
+        std::vector<std::string> m_answers;
+        std::vector<JSON> m_prompts;
+
     public:
-        explicit ScriptedQuestions(std::vector<std::string> answers)
+        explicit DecisionWorld(std::vector<std::string> answers = {})
             : m_answers(std::move(answers))
+            , data({ .folder = fs::canonical(m_root.path()) / "home/.local/share/Vellumar",
+                  .home = m_root.path() / "home" })
+            , runner(data, {})
         {
+            fs::create_directories(m_root.path() / "home/project");
+            work = data.workspaces.folder("c-decide");
+            project = data.resolver.home / "project";
+            permissions.folders.push_back(
+                FolderGrant { .path = project, .writable = true, .label = "~/project" });
+            permissions.granted = { "write" };
         }
-        std::vector<JSON> prompts() const
-        {
-            std::lock_guard guard(m_lock);
-            return m_prompts;
-        }
-        std::shared_ptr<JobControl> control()
+
+        std::shared_ptr<JobControl> asking()
         {
             return std::make_shared<JobControl>("j-1", std::nullopt, JobControl::EventHandler {},
                 [this](const JSON& prompt, std::stop_token) {
@@ -52,28 +63,10 @@ namespace {
                 });
         }
 
-    private:
-        mutable std::mutex m_lock;
-        std::vector<std::string> m_answers;
-        std::vector<JSON> m_prompts;
-    };
-
-    // A runner over a home holding a writable "project" folder whose writes the user has granted.
-    class DecisionWorld {
-        TemporaryFolder m_root;
-
-    public:
-        DecisionWorld()
-            : data({ .folder = fs::canonical(m_root.path()) / "home/.local/share/Vellumar",
-                .home = m_root.path() / "home" })
-            , runner(data, {})
+        std::vector<JSON> prompts()
         {
-            fs::create_directories(m_root.path() / "home/project");
-            work = data.workspaces.folder("c-decide");
-            project = data.resolver.home / "project";
-            permissions.folders.push_back(
-                FolderGrant { .path = project, .writable = true, .label = "~/project" });
-            permissions.granted = { "write" };
+            std::lock_guard guard(m_lock);
+            return m_prompts;
         }
 
         JSON decide(const JSON& question, std::shared_ptr<JobControl> control,
@@ -135,8 +128,7 @@ namespace {
 
 TEST(RunPermissionDecisions, TheWorkFolderIsAllowedAtOnceAndWhatCannotBeApprovedIsRefusedWithoutAsking)
 {
-    DecisionWorld world;
-    ScriptedQuestions questions({ "once" });
+    DecisionWorld world({ "once" });
     JSON inWork = writeQuestion(world.work / "notes/plan.md");
     const std::pair<JSON, JSON> cases[] {
         { inWork, allowWriting(inWork) },
@@ -148,29 +140,28 @@ TEST(RunPermissionDecisions, TheWorkFolderIsAllowedAtOnceAndWhatCannotBeApproved
         { writeQuestion(world.work / "uploads/photo.jpg"), denyWith(kNeedsConfirmation) },
     };
     for (const auto& [question, reply] : cases)
-        EXPECT_EQ(world.decide(question, questions.control()), reply) << question.encoded();
-    EXPECT_TRUE(questions.prompts().empty());
+        EXPECT_EQ(world.decide(question, world.asking()), reply) << question.encoded();
+    EXPECT_TRUE(world.prompts().empty());
     // Allowed by the work folder, not by the user.
     EXPECT_TRUE(world.approved->stored().empty());
 }
 
 TEST(RunPermissionDecisions, EscapesThroughTheApprovalToolAreDecidedWhereTheWriteLands)
 {
-    DecisionWorld world;
+    DecisionWorld world(std::vector<std::string>(40, "once"));
     PathEscapes escapes(world.data.resolver.home, world.work, world.project);
-    ScriptedQuestions questions(std::vector<std::string>(escapes.cases.size(), "once"));
-    auto control = questions.control();
+    auto control = world.asking();
     PermissionGate gate([&](const JSON& question) { return world.decide(question, control); });
     InteractivePeer server({ VELLUMAR_EXECUTABLE, std::string(PermissionMCPServer::flag), gate.path() });
     int id = 0;
     for (const auto& escape : escapes.cases) {
         SCOPED_TRACE(escape.name);
-        std::size_t asked = questions.prompts().size();
+        std::size_t asked = world.prompts().size();
         JSON question = writeQuestion(escape.path);
         EXPECT_EQ(askThroughApprovalTool(server, ++id, question),
             escape.decision == PathEscape::Decision::deny ? denyWith(kNeedsConfirmation)
                                                           : allowWriting(question, escape.lands));
-        auto prompts = questions.prompts();
+        auto prompts = world.prompts();
         bool asks = escape.decision == PathEscape::Decision::ask;
         EXPECT_EQ(prompts.size(), asked + (asks ? 1 : 0));
         if (asks && prompts.size() > asked) {
@@ -201,12 +192,11 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.answer);
-        DecisionWorld world;
-        ScriptedQuestions questions({ testCase.answer });
+        DecisionWorld world({ testCase.answer });
         JSON question = writeQuestion(world.project / "src/main.cpp", "toolu_q");
-        EXPECT_EQ(world.decide(question, questions.control()),
+        EXPECT_EQ(world.decide(question, world.asking()),
             testCase.denial ? denyWith(*testCase.denial) : allowWriting(question));
-        EXPECT_EQ(questions.prompts().size(), 1U);
+        EXPECT_EQ(world.prompts().size(), 1U);
         EXPECT_EQ(world.approved->stored().contains("toolu_q"), !testCase.denial);
         EXPECT_EQ(world.runner.grants().covers("c-decide", world.project / "src/main.cpp"),
             testCase.grantsTheScope);
@@ -215,16 +205,15 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
 
 TEST(RunPermissionDecisions, QuestionCarriesTheApprovalRequestWithAHomeRelativePath)
 {
-    DecisionWorld world;
-    ScriptedQuestions questions({ "deny" });
+    DecisionWorld world({ "deny" });
     auto milliseconds = [] {
         return std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch())
             .count();
     };
     double before = milliseconds();
-    world.decide(writeQuestion(world.project / "a.txt"), questions.control());
+    world.decide(writeQuestion(world.project / "a.txt"), world.asking());
     double after = milliseconds();
-    auto prompts = questions.prompts();
+    auto prompts = world.prompts();
     ASSERT_EQ(prompts.size(), 1U);
     const JSON* id = prompts[0].subscript("requestId");
     ASSERT_TRUE(id && id->stringValue());
@@ -239,17 +228,16 @@ TEST(RunPermissionDecisions, QuestionCarriesTheApprovalRequestWithAHomeRelativeP
 // Granted for a skills file, the whole skills folder is covered.
 TEST(RunPermissionDecisions, AConversationAnswerCoversLaterQuestionsOfThatConversationAndRunnerOnly)
 {
-    DecisionWorld world;
-    ScriptedQuestions questions({ "conversation", "conversation", "once", "once", "deny" });
-    auto control = questions.control();
+    DecisionWorld world({ "conversation", "conversation", "once", "once", "deny" });
+    auto control = world.asking();
     world.decide(writeQuestion(world.project / "report.md"), control);
     world.decide(writeQuestion(world.project / ".claude/skills/pdf/SKILL.md"), control);
     // Later questions of the conversation, in a later run too: nobody is asked again.
     JSON again = writeQuestion(world.project / "report.md", "toolu_2");
-    EXPECT_EQ(world.decide(again, questions.control()), allowWriting(again));
+    EXPECT_EQ(world.decide(again, world.asking()), allowWriting(again));
     JSON sibling = writeQuestion(world.project / ".claude/skills/csv/SKILL.md", "toolu_s");
     EXPECT_EQ(world.decide(sibling, control), allowWriting(sibling));
-    EXPECT_EQ(questions.prompts().size(), 2U);
+    EXPECT_EQ(world.prompts().size(), 2U);
     EXPECT_TRUE(world.approved->stored().contains("toolu_2"));
 
     // Another file, another conversation and a restarted runner are asked afresh.
@@ -259,7 +247,7 @@ TEST(RunPermissionDecisions, AConversationAnswerCoversLaterQuestionsOfThatConver
     EXPECT_EQ(*world.decide(writeQuestion(world.project / "report.md"), control, "c-decide", &restarted)
                    .subscript("behavior"),
         JSON("deny"));
-    EXPECT_EQ(questions.prompts().size(), 5U);
+    EXPECT_EQ(world.prompts().size(), 5U);
 }
 
 TEST(RunPermissionDecisions, WithoutAQuestionHandlerOnlyAlwaysPlacesAreAllowed)
