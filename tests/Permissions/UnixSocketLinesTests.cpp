@@ -9,10 +9,9 @@
 #include <limits>
 #include <optional>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 using namespace vellumar;
 
@@ -21,24 +20,18 @@ namespace {
 struct SocketPair {
     int ends[2] = { -1, -1 };
     SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0); }
-    ~SocketPair()
+    ~SocketPair() { closeEnd(0), closeEnd(1); }
+    void closeEnd(int index)
     {
-        for (int end : ends) {
-            if (end >= 0)
-                close(end);
-        }
+        if (ends[index] >= 0)
+            close(std::exchange(ends[index], -1));
     }
-    void closeEnd(int index) { close(std::exchange(ends[index], -1)); }
 };
 
 }
 
 TEST(UnixSocketAddress, FitsPathsUpTo107BytesThatHoldNoNUL)
 {
-    auto address = unixSocketAddress("/tmp/s");
-    ASSERT_TRUE(address);
-    EXPECT_EQ(address->sun_family, AF_UNIX);
-    EXPECT_EQ(std::string(address->sun_path, sizeof address->sun_path), "/tmp/s" + std::string(102, '\0'));
     EXPECT_TRUE(unixSocketAddress("/" + std::string(106, 'a')));
     EXPECT_FALSE(unixSocketAddress("/" + std::string(107, 'a')));
     EXPECT_FALSE(unixSocketAddress(std::string("/tmp/a\0b", 8)));
@@ -46,28 +39,21 @@ TEST(UnixSocketAddress, FitsPathsUpTo107BytesThatHoldNoNUL)
 
 TEST(UnixSocketLines, ReadLineStopsAtTheFirstLineFeedOrTheEndOfTheStream)
 {
-    struct Case {
-        std::string sent;
-        std::optional<std::string> line;
-    };
-    for (const auto& c : { Case { "first\nsecond\n", "first" }, Case { "\n", "" },
-             Case { "partial", "partial" }, Case { "", std::nullopt } }) {
-        SCOPED_TRACE(c.sent);
+    for (const auto& [sent, line] : std::vector<std::pair<std::string, std::optional<std::string>>> {
+             { "first\nsecond\n", "first" }, { "\n", "" }, { "partial", "partial" }, { "", std::nullopt } }) {
+        SCOPED_TRACE(sent);
         SocketPair pair;
-        ASSERT_TRUE(writeAll(pair.ends[0], c.sent));
+        ASSERT_TRUE(writeAll(pair.ends[0], sent));
         pair.closeEnd(0);
-        EXPECT_EQ(readLine(pair.ends[1], 1048576), c.line);
+        EXPECT_EQ(readLine(pair.ends[1], 1048576), line);
     }
 }
 
-TEST(UnixSocketLines, ReadLineStopsAtTheMaximum)
+TEST(UnixSocketLines, ReadLineStopsAtTheMaximumOrTheReceiveTimeout)
 {
     ignoreSIGPIPE();
     SocketPair pair;
-    std::thread writer([&] {
-        writeAll(pair.ends[0], std::string(300000, 'a'));
-        pair.closeEnd(0);
-    });
+    std::thread writer([&] { writeAll(pair.ends[0], std::string(300000, 'a')); });
     auto line = readLine(pair.ends[1], 100000);
     // The writer is still blocked on the rest; closing the reading end fails its write.
     pair.closeEnd(1);
@@ -75,17 +61,14 @@ TEST(UnixSocketLines, ReadLineStopsAtTheMaximum)
     ASSERT_TRUE(line);
     EXPECT_GE(line->size(), 100000u);
     EXPECT_LT(line->size(), 100000u + 65536u);
-}
 
-TEST(UnixSocketLines, ReadLineGivesUpAfterTheReceiveTimeout)
-{
-    SocketPair pair;
-    setSocketTimeouts(pair.ends[1], 0.05);
-    ASSERT_TRUE(writeAll(pair.ends[0], "no line feed yet"));
     // The writer stays open, so only the time-out can end the read.
-    auto reading = std::async(std::launch::async, [&] { return readLine(pair.ends[1], 1048576); });
+    SocketPair open;
+    setSocketTimeouts(open.ends[1], 0.05);
+    ASSERT_TRUE(writeAll(open.ends[0], "no line feed yet"));
+    auto reading = std::async(std::launch::async, [&] { return readLine(open.ends[1], 1048576); });
     const bool ended = reading.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-    pair.closeEnd(0);
+    open.closeEnd(0);
     ASSERT_TRUE(ended);
     EXPECT_EQ(reading.get(), "no line feed yet");
 }
@@ -102,16 +85,12 @@ TEST(UnixSocketLines, WriteAllFailsInsteadOfDyingWhenThePeerIsGone)
 TEST(UnixSocketLines, SetSocketTimeoutsIgnoresValuesThatCannotBeTimes)
 {
     SocketPair pair;
-    for (double seconds : { -1.0, std::nan(""), 1e300, std::numeric_limits<double>::infinity() })
+    for (double seconds : { 1800.5, -1.0, std::nan(""), 1e300, std::numeric_limits<double>::infinity() })
         setSocketTimeouts(pair.ends[0], seconds);
     timeval timeout {};
     socklen_t size = sizeof(timeout);
-    ASSERT_EQ(getsockopt(pair.ends[0], SOL_SOCKET, SO_RCVTIMEO, &timeout, &size), 0);
-    EXPECT_EQ(timeout.tv_sec, 0);
-    EXPECT_EQ(timeout.tv_usec, 0);
-    setSocketTimeouts(pair.ends[0], 1800.5);
     ASSERT_EQ(getsockopt(pair.ends[0], SOL_SOCKET, SO_SNDTIMEO, &timeout, &size), 0);
+    // Only the first was applied; the kernel keeps time-outs in clock ticks.
     EXPECT_EQ(timeout.tv_sec, 1800);
-    // The kernel keeps time-outs in clock ticks.
     EXPECT_NEAR(timeout.tv_usec, 500000, 10000);
 }
