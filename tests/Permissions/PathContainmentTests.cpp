@@ -3,33 +3,28 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 using namespace vellumar;
 
 TEST(PathContainment, ComparesStandardizedPathsWithoutDoublingSlashes)
 {
-    struct Case {
-        const char *child, *folder;
-        bool inside;
-    };
-    for (const auto& c :
-        { Case { "/a/b/", "/a/b", true }, Case { "/a/b/./c", "/a/b/", true }, Case { "/a/bc", "/a/b", false },
-            Case { "/a/b/../c", "/a/b", false }, Case { "/x", "/", true }, Case { "/a", "/a/b", false } }) {
-        SCOPED_TRACE(std::string(c.child) + " in " + c.folder);
-        EXPECT_EQ(isPathInside(c.child, c.folder), c.inside);
+    for (const auto& [child, folder, inside] : std::vector<std::tuple<const char*, const char*, bool>> {
+             { "/a/b/", "/a/b", true }, { "/a/b/./c", "/a/b/", true }, { "/a/bc", "/a/b", false },
+             { "/a/b/../c", "/a/b", false }, { "/x", "/", true }, { "/a", "/a/b", false } }) {
+        SCOPED_TRACE(std::string(child) + " in " + folder);
+        EXPECT_EQ(isPathInside(child, folder), inside);
     }
 }
 
 TEST(PathContainment, ShowsPathsRelativeToHome)
 {
-    struct Case {
-        const char *path, *home, *shown;
-    };
-    for (const auto& c :
-        { Case { "/home/ann/", "/home/ann", "~" }, Case { "/home/ann/w/../b", "/home/ann/", "~/b" },
-            Case { "/home/annex", "/home/ann", "/home/annex" }, Case { "/home", "/home/ann", "/home" },
-            Case { "/etc/hosts", "/", "~/etc/hosts" } }) {
-        SCOPED_TRACE(std::string(c.path) + " in " + c.home);
-        EXPECT_EQ(homeRelativePath(c.path, c.home), c.shown);
+    for (const auto& [path, home, shown] :
+        std::vector<std::tuple<const char*, const char*, const char*>> { { "/home/ann/", "/home/ann", "~" },
+            { "/home/ann/w/../b", "/home/ann/", "~/b" }, { "/home/annex", "/home/ann", "/home/annex" },
+            { "/home", "/home/ann", "/home" }, { "/etc/hosts", "/", "~/etc/hosts" } }) {
+        SCOPED_TRACE(std::string(path) + " in " + home);
+        EXPECT_EQ(homeRelativePath(path, home), shown);
     }
 }

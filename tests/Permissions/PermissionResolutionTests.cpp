@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace vellumar;
@@ -34,27 +35,21 @@ TEST(PermissionResolution, MergesEntriesForTheSamePlaceAndSortsThemByRealPath)
     test::TemporaryHome t;
     const fs::path code = test::madeFolder(t.home / "Code"), projects = t.home / "Projects";
     fs::create_directory_symlink(projects, t.home / "current");
-    struct Case {
-        const char* name;
-        Folders folders;
-        std::optional<std::string> homeAccess;
-        std::vector<FolderGrant> grants;
-    };
-    const Case cases[] = {
-        { "home writable, then read-only", { { "~", true }, { "~/", false } }, "write",
-            { { code, true, "~/Code", true }, { projects, true, "~/Projects", true } } },
-        { "a subfolder read-only, then home writable", { { "~/Projects", false }, { "~", true } }, "write",
-            { { code, true, "~/Code", true }, { projects, true, "~/Projects", false } } },
-        { "a symlink, its target, then an earlier name",
-            { { "~/current", false }, { "~/Projects", true }, { "~/Code", false } }, std::nullopt,
-            { { code, false, "~/Code", false }, { projects, true, "~/Projects", false } } },
-    };
     const auto resolver = t.resolver();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto resolved = resolver.resolve(withFolders(c.folders), std::nullopt);
-        EXPECT_EQ(resolved.homeAccess, c.homeAccess);
-        EXPECT_EQ(resolved.folders, c.grants);
+    for (const auto& [name, folders, homeAccess, grants] :
+        std::vector<std::tuple<const char*, Folders, std::optional<std::string>, std::vector<FolderGrant>>> {
+            { "home writable, then read-only", { { "~", true }, { "~/", false } }, "write",
+                { { code, true, "~/Code", true }, { projects, true, "~/Projects", true } } },
+            { "a subfolder read-only, then home writable", { { "~/Projects", false }, { "~", true } },
+                "write", { { code, true, "~/Code", true }, { projects, true, "~/Projects", false } } },
+            { "a symlink, its target, then an earlier name",
+                { { "~/current", false }, { "~/Projects", true }, { "~/Code", false } }, std::nullopt,
+                { { code, false, "~/Code", false }, { projects, true, "~/Projects", false } } },
+        }) {
+        SCOPED_TRACE(name);
+        auto resolved = resolver.resolve(withFolders(folders), std::nullopt);
+        EXPECT_EQ(resolved.homeAccess, homeAccess);
+        EXPECT_EQ(resolved.folders, grants);
     }
 }
 
@@ -64,25 +59,18 @@ TEST(PermissionResolution, RefusesTheFirstFolderThatFailsItsChecks)
     fs::create_directory_symlink(test::madeFolder(t.home / "My Folder"), t.home / "plain");
     fs::create_directory_symlink(test::madeFolder(t.home / ".ssh"), t.home / "dotfiles");
     test::touch(t.home / "notes.txt");
-    struct Case {
-        const char* name;
-        Folders folders;
-        std::string expected;
-    };
-    const Case cases[] = {
-        { "real path with a space", { { "~/Projects", true }, { "~/plain", false } },
-            "400 bad_path The real path of \"~/plain\" has characters that cannot be used." },
-        { "symlink to the key folder", { { "~/dotfiles", false } },
-            "403 protected_folder \"~/dotfiles\" holds keys or Vellumar's own data, so it cannot be "
-            "allowed." },
-        { "the first refusal wins", { { "~/notes.txt", false }, { "~/.ssh", false } },
-            "400 folder_not_found The folder \"~/notes.txt\" was not found." },
-    };
     const auto resolver = t.resolver();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(
-            test::refusalOf([&] { resolver.resolve(withFolders(c.folders), std::nullopt); }), c.expected);
+    for (const auto& [folders, expected] : std::vector<std::pair<Folders, std::string>> {
+             { { { "~/Projects", true }, { "~/plain", false } },
+                 "400 bad_path The real path of \"~/plain\" has characters that cannot be used." },
+             { { { "~/dotfiles", false } },
+                 "403 protected_folder \"~/dotfiles\" holds keys or Vellumar's own data, so it cannot be "
+                 "allowed." },
+             { { { "~/notes.txt", false }, { "~/.ssh", false } },
+                 "400 folder_not_found The folder \"~/notes.txt\" was not found." },
+         }) {
+        SCOPED_TRACE(expected);
+        EXPECT_EQ(test::refusalOf([&] { resolver.resolve(withFolders(folders), std::nullopt); }), expected);
     }
 }
 
@@ -141,24 +129,19 @@ TEST(PermissionResolution, KeepsAlwaysAllowedPlacesOnlyInsideAWritableGrant)
     test::TemporaryHome t;
     const fs::path skills = test::madeFolder(t.home / "Code/app/.claude/skills");
     fs::create_directory_symlink(t.home / "Code/app", t.home / "app-link");
-    struct Case {
-        const char* name;
-        std::vector<std::string> alwaysAllow;
-        Paths kept;
-    };
-    const Case cases[] = {
-        { "through a symlink, then directly", { "~/app-link/.claude/skills", skills.string() + "/" },
-            { skills } },
-        { "not yet created", { "~/Code/app/.claude/agents" }, { t.home / "Code/app/.claude/agents" } },
-        { "a dot-dot component", { "~/Code/app/x/../.claude/skills" }, {} },
-        { "relative", { "Code/app/.claude/skills" }, {} },
-    };
     auto settings = withFolders({ { "~/Code/app", true } });
     const auto resolver = t.resolver();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        settings.alwaysAllow = c.alwaysAllow;
-        EXPECT_EQ(resolver.resolve(settings, std::nullopt).alwaysWrites, c.kept);
+    for (const auto& [name, alwaysAllow, kept] :
+        std::vector<std::tuple<const char*, std::vector<std::string>, Paths>> {
+            { "through a symlink, then directly", { "~/app-link/.claude/skills", skills.string() + "/" },
+                { skills } },
+            { "not yet created", { "~/Code/app/.claude/agents" }, { t.home / "Code/app/.claude/agents" } },
+            { "a dot-dot component", { "~/Code/app/x/../.claude/skills" }, {} },
+            { "relative", { "Code/app/.claude/skills" }, {} },
+        }) {
+        SCOPED_TRACE(name);
+        settings.alwaysAllow = alwaysAllow;
+        EXPECT_EQ(resolver.resolve(settings, std::nullopt).alwaysWrites, kept);
     }
 }
 
