@@ -1,4 +1,6 @@
-// The permission sub-mode through the real executable, as Claude Code starts it.
+// The permission sub-mode through the real executable, as Claude Code starts it, also against the
+// official MCP client (TypeScript SDK, tests/peers); and the executable's start, where the
+// permission switch picks the sub-mode and anything else the application.
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 
 #include "VellumarMacCore/Permissions/PermissionGate.h"
@@ -10,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <set>
+#include <tuple>
 
 using namespace vellumar;
 
@@ -46,45 +49,40 @@ PermissionGate::Decide heldDecision(std::shared_ptr<test::HeldCalls> held)
 
 TEST(PermissionMCPServer, AnswersEachKindOfMessageAsTheProtocolSays)
 {
-    const std::string initialized = ",\"jsonrpc\":\"2.0\",\"result\":{\"capabilities\":{\"tools\":{}},"
-                                    "\"protocolVersion\":";
-    const std::string server = ",\"serverInfo\":{\"name\":\"vellumar\",\"version\":\"1\"}}}\n";
-    struct Case {
-        std::string name, input, output;
-    };
-    const std::vector<Case> cases = {
-        { "initialize with a version",
-            R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})"
-            "\n",
-            "{\"id\":1" + initialized + "\"2024-11-05\"" + server },
-        { "initialize without one", "{\"id\":\"a\",\"method\":\"initialize\"}\n",
-            "{\"id\":\"a\"" + initialized + "\"2025-06-18\"" + server },
-        { "tools/list", "{\"id\":3,\"method\":\"tools/list\"}\n",
-            "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":{\"tools\":[{\"description\":\"Vellumar for Mac passes "
-            "Claude "
-            "Code's permission questions to the user's "
-            "iPhone.\",\"inputSchema\":{\"additionalProperties\":true,"
-            "\"properties\":{\"input\":{\"type\":\"object\"},\"tool_name\":{\"type\":\"string\"},\"tool_use_"
-            "id\":{"
-            "\"type\":\"string\"}},\"type\":\"object\"},\"name\":\"approve\"}]}}\n" },
-        { "notification", "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n", "" },
-        { "an id but no method", "{\"id\":[1]}\n", "{\"id\":[1],\"jsonrpc\":\"2.0\",\"result\":{}}\n" },
-        { "not JSON, then unknown methods after an empty line",
-            "hello\n{\"id\":1,\"method\":\"a\"}\n\n{\"id\":2,\"method\":\"b\"}\n",
-            "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}\n{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{}}\n" },
-        { "an array", "[{\"id\":1,\"method\":\"tools/list\"}]\n", "" },
-        { "an unfinished line at the end of input", "{\"id\":8,\"method\":\"ping\"}", "" },
-        // The dropped line ends in a message of its own; none of it may be taken for a request.
-        { "a line over a mebibyte",
-            std::string(3000000, ' ') + "{\"id\":9,\"method\":\"ping\"}\n{\"id\":10,\"method\":\"ping\"}\n",
-            "{\"id\":10,\"jsonrpc\":\"2.0\",\"result\":{}}\n" },
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::PeerResult result = test::runPeer({ kExecutable, kFlag, "/nonexistent/s" }, c.input);
-        EXPECT_EQ(result.output, c.output);
+    const std::string initialized
+        = R"(,"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},"protocolVersion":)";
+    const std::string server = R"(,"serverInfo":{"name":"vellumar","version":"1"}}})";
+    const std::string empty = R"(,"jsonrpc":"2.0","result":{}})";
+    // Each input is sent with a line feed after it.
+    for (const auto& [input, output] :
+        std::vector<std::pair<std::string, std::string>> {
+            { R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})",
+                R"({"id":1)" + initialized + R"("2024-11-05")" + server },
+            { R"({"id":"a","method":"initialize"})",
+                R"({"id":"a")" + initialized + R"("2025-06-18")" + server },
+            { R"({"id":3,"method":"tools/list"})",
+                R"({"id":3,"jsonrpc":"2.0","result":{"tools":[{"description":"Vellumar for Mac passes Claude Code's )"
+                R"(permission questions to the user's iPhone.","inputSchema":{"additionalProperties":true,"properties":)"
+                R"({"input":{"type":"object"},"tool_name":{"type":"string"},"tool_use_id":{"type":"string"}},)"
+                R"("type":"object"},"name":"approve"}]}})" },
+            { R"({"jsonrpc":"2.0","method":"notifications/initialized"})", "" },
+            // An id but no method.
+            { R"({"id":[1]})", R"({"id":[1])" + empty },
+            // Not JSON, then unknown methods after an empty line.
+            { "hello\n{\"id\":1,\"method\":\"a\"}\n\n{\"id\":2,\"method\":\"b\"}",
+                R"({"id":1)" + empty + "\n" + R"({"id":2)" + empty },
+            { R"([{"id":1,"method":"tools/list"}])", "" },
+            // A line over a mebibyte, dropped up to its end: none of it may be taken for a request.
+            { std::string(3000000, ' ') + "{\"id\":9,\"method\":\"ping\"}\n{\"id\":10,\"method\":\"ping\"}",
+                R"({"id":10)" + empty } }) {
+        SCOPED_TRACE(input.substr(0, 100));
+        test::PeerResult result = test::runPeer({ kExecutable, kFlag, "/nonexistent/s" }, input + "\n");
+        EXPECT_EQ(result.output, output.empty() ? "" : output + "\n");
         EXPECT_EQ(result.exitStatus, 0);
     }
+    // An unfinished line at the end of input is dropped.
+    EXPECT_EQ(
+        test::runPeer({ kExecutable, kFlag, "/nonexistent/s" }, R"({"id":8,"method":"ping"})").output, "");
 }
 
 TEST(PermissionMCPServer, RefusesAtOnceWhenTheApplicationCannotBeReached)
@@ -103,7 +101,8 @@ TEST(PermissionMCPServer, PassesEachCallToTheGateAndItsDecisionBackAsSoonAsItIsG
 {
     auto held = std::make_shared<test::HeldCalls>();
     PermissionGate gate(heldDecision(held));
-    test::InteractivePeer server({ kExecutable, kFlag, gate.path() });
+    // The sub-mode takes the argument after the first switch.
+    test::InteractivePeer server({ kExecutable, "--other", kFlag, gate.path(), kFlag, "/nonexistent/s" });
     const std::string first
         = R"({"extra":[1],"input":{"file_path":"/a/b"},"tool_name":"Write","tool_use_id":"1"})",
         second = R"({"tool_use_id":"2"})";
@@ -112,13 +111,12 @@ TEST(PermissionMCPServer, PassesEachCallToTheGateAndItsDecisionBackAsSoonAsItIsG
     // Other messages are still answered while both calls wait.
     ASSERT_TRUE(server.send("{\"id\":3,\"method\":\"ping\"}\n"));
     EXPECT_EQ(server.readLine(), "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":{}}");
-    JSON denied = JSON::object({ { "behavior", "deny" }, { "message", "No." } });
-    held->release(second, denied.encoded());
-    EXPECT_EQ(server.readLine(), toolResult(2, denied));
-    JSON allowed
-        = JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON::object({}) }, { "note", "kept" } });
-    held->release(first, allowed.encoded());
-    EXPECT_EQ(server.readLine(), toolResult(1, allowed));
+    for (const auto& [request, id, decision] : std::vector<std::tuple<std::string, int, std::string>> {
+             { second, 2, R"({"behavior":"deny","message":"No."})" },
+             { first, 1, R"({"behavior":"allow","note":"kept","updatedInput":{}})" } }) {
+        held->release(request, decision);
+        EXPECT_EQ(server.readLine(), toolResult(id, *JSON::decode(decision)));
+    }
 
     // Without arguments the gate is asked about an empty object; a decision it cannot read refuses.
     held->release("{}", R"({"behavior":"Allow"})");
@@ -150,4 +148,42 @@ TEST(PermissionMCPServer, EndsAtEndOfInputWithoutWaitingForOpenCalls)
     held->release("{}", R"({"behavior":"deny","message":"late"})");
     EXPECT_TRUE(inTime);
     EXPECT_EQ(ended.get(), 0);
+}
+
+TEST(PermissionMCPServerSDK, ListsExactlyTheApproveToolAndCallsIt)
+{
+    PermissionGate gate([](const JSON& request) {
+        return JSON::object({ { "behavior", "allow" }, { "updatedInput", *request.subscript("input") } });
+    });
+    test::PeerResult result = test::runPeer({ "node",
+        (test::sourceDir() / "tests/peers/mcp_list_tools.mjs").string(), kExecutable, kFlag, gate.path() });
+    ASSERT_EQ(result.exitStatus, 0) << result.output;
+    auto report = JSON::decode(result.output);
+    ASSERT_TRUE(report) << result.output;
+    const JSON::Array& tools = *report->subscript("tools")->arrayValue();
+    ASSERT_EQ(tools.size(), 1u);
+    EXPECT_EQ(*tools[0].subscript("name")->stringValue(), "approve");
+    EXPECT_EQ(report->subscript("server")->encoded(), "{\"name\":\"vellumar\",\"version\":\"1\"}");
+    EXPECT_EQ(report->subscript("call")->subscript("content")->encoded(),
+        "[{\"text\":\"{\\\"behavior\\\":\\\"allow\\\",\\\"updatedInput\\\":{\\\"file_path\\\":\\\"/tmp/"
+        "x\\\"}}\","
+        "\"type\":\"text\"}]");
+}
+
+TEST(ProcessEntry, StartsTheApplicationWithoutTheExactSwitchAndEndsWithTwoWithoutItsPath)
+{
+    for (const auto& argv :
+        std::vector<std::vector<std::string>> { { kExecutable }, { kExecutable, kFlag + "=/tmp/s" },
+            { kExecutable, kFlag + "x", "/tmp/s" }, { kExecutable, kFlag.substr(0, 24), "/tmp/s" } }) {
+        SCOPED_TRACE(argv.back());
+        test::PeerResult result = test::runPeer(argv);
+        EXPECT_EQ(result.output,
+            "Vellumar for Mac: the reply engine is being built; the menu-bar application does not exist "
+            "yet.\n");
+        EXPECT_EQ(result.exitStatus, 0);
+    }
+    test::PeerResult result
+        = test::runPeer({ kExecutable, "--verbose", kFlag }, "{\"id\":1,\"method\":\"ping\"}\n");
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.output, "");
 }

@@ -81,60 +81,52 @@ TEST(PermissionSettings, ParsesEveryMemberKeepingTextsAsSent)
 
 TEST(PermissionSettings, RefusesEachBadMemberWithItsSentence)
 {
-    struct Case {
-        const char* name;
-        std::string json, expected;
-    };
-    const Case cases[] = {
-        { "not an object", "[]", kUnknownKeys },
-        { "unknown key", R"({"web":true,"shell":true})", kUnknownKeys },
-        { "null is no flag", R"({"web":null})", refused("permissions.web must be true or false.") },
-        { "30 folders", R"({"folders":)" + numbered(R"({"path":"/f#","access":"read"})", 30) + "}", "ok" },
-        { "31 folders", R"({"folders":)" + numbered(R"({"path":"/f#","access":"read"})", 31) + "}",
-            refused("permissions.folders must be a list of at most 30.") },
-        { "folder with another key", R"({"folders":[{"path":"/a","access":"read","x":1}]})", kFolder },
-        { "folder path that trimming changes", R"({"folders":[{"path":" /a","access":"read"}]})", kFolder },
-        { "nine secrets, one repeated",
-            R"({"secretAccess":)" + numbered(R"({"id":"ssh","mode":"read"})", 9) + "}", kSecretItem },
-        { "ten secrets", R"({"secretAccess":)" + numbered(R"({"id":"x#"})", 10) + "}", kSecretList },
-        { "unknown secret", R"({"secretAccess":[{"id":"keychain","mode":"read"}]})", kSecretItem },
-        { "approve twice", R"({"approve":["bash","bash"]})", kApprove },
-        { "20 always allowed", R"({"alwaysAllow":)" + numbered(R"("/p#")", 20) + "}", "ok" },
-        { "21 always allowed", R"({"alwaysAllow":)" + numbered(R"("/p#")", 21) + "}", kAlwaysAllow },
-        { "always allowed home itself", R"({"alwaysAllow":["~"]})", kAlwaysAllow },
-        { "domains that are no list outside their mode",
-            R"({"bashNetwork":{"mode":"local","domains":"x.org"}})", "ok" },
-        { "domains outside their mode", R"({"bashNetwork":{"mode":"local","domains":["x.org"]}})",
-            refused("permissions.bashNetwork.domains is only for the domains mode.") },
-        { "the domains mode without domains", R"({"bashNetwork":{"mode":"domains"}})", kSiteName },
-        { "21 domains", R"({"bashNetwork":{"mode":"all","domains":)" + numbered(R"("a#.org")", 21) + "}}",
-            refused("permissions.bashNetwork.domains is too long.") },
-        { "an unknown mode", R"({"bashNetwork":{"mode":"Domains"}})", kMode },
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(outcome(c.json), c.expected);
+    // The "permissions" value, then "ok" or its refusal.
+    for (const auto& [json, expected] : std::vector<std::pair<std::string, std::string>> {
+             { "[]", kUnknownKeys },
+             { R"({"web":true,"shell":true})", kUnknownKeys },
+             { R"({"web":null})", refused("permissions.web must be true or false.") },
+             { R"({"folders":)" + numbered(R"({"path":"/f#","access":"read"})", 30) + "}", "ok" },
+             { R"({"folders":)" + numbered(R"({"path":"/f#","access":"read"})", 31) + "}",
+                 refused("permissions.folders must be a list of at most 30.") },
+             { R"({"folders":[{"path":"/a","access":"read","x":1}]})", kFolder },
+             { R"({"folders":[{"path":" /a","access":"read"}]})", kFolder },
+             { R"({"secretAccess":)" + numbered(R"({"id":"ssh","mode":"read"})", 9) + "}", kSecretItem },
+             { R"({"secretAccess":)" + numbered(R"({"id":"x#"})", 10) + "}", kSecretList },
+             { R"({"secretAccess":[{"id":"keychain","mode":"read"}]})", kSecretItem },
+             { R"({"approve":["bash","bash"]})", kApprove },
+             { R"({"alwaysAllow":)" + numbered(R"("/p#")", 20) + "}", "ok" },
+             { R"({"alwaysAllow":)" + numbered(R"("/p#")", 21) + "}", kAlwaysAllow },
+             { R"({"alwaysAllow":["~"]})", kAlwaysAllow },
+             { R"({"bashNetwork":{"mode":"local","domains":"x.org"}})", "ok" },
+             { R"({"bashNetwork":{"mode":"local","domains":["x.org"]}})",
+                 refused("permissions.bashNetwork.domains is only for the domains mode.") },
+             { R"({"bashNetwork":{"mode":"domains"}})", kSiteName },
+             { R"({"bashNetwork":{"mode":"all","domains":)" + numbered(R"("a#.org")", 21) + "}}",
+                 refused("permissions.bashNetwork.domains is too long.") },
+             { R"({"bashNetwork":{"mode":"Domains"}})", kMode },
+         }) {
+        SCOPED_TRACE(json.substr(0, 200));
+        EXPECT_EQ(outcome(json), expected);
     }
 }
 
 TEST(PermissionSettings, ReportsOnlyTheFirstFailedCheckInFixedOrder)
 {
-    struct Case {
-        std::string json, expected;
-    };
-    const Case cases[] = {
-        { R"({"alwaysAllow":7,"nope":1,"web":null})", kUnknownKeys },
-        { R"({"cliTools":0,"bash":0,"web":0})", refused("permissions.web must be true or false.") },
-        { R"({"folders":7,"bash":"x","cliTools":0})", refused("permissions.bash must be true or false.") },
-        { R"({"folders":7,"cliTools":0})", refused("permissions.cliTools must be true or false.") },
-        { R"({"secretAccess":7,"folders":7})", refused("permissions.folders must be a list of at most 30.") },
-        { R"({"bashNetwork":7,"secretAccess":7})", kSecretList },
-        { R"({"approve":7,"bashNetwork":7})", kMode },
-        { R"({"alwaysAllow":7,"approve":7})", kApprove },
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.json);
-        EXPECT_EQ(outcome(c.json), c.expected);
+    for (const auto& [json, expected] : std::vector<std::pair<std::string, std::string>> {
+             { R"({"alwaysAllow":7,"nope":1,"web":null})", kUnknownKeys },
+             { R"({"cliTools":0,"bash":0,"web":0})", refused("permissions.web must be true or false.") },
+             { R"({"folders":7,"bash":"x","cliTools":0})",
+                 refused("permissions.bash must be true or false.") },
+             { R"({"folders":7,"cliTools":0})", refused("permissions.cliTools must be true or false.") },
+             { R"({"secretAccess":7,"folders":7})",
+                 refused("permissions.folders must be a list of at most 30.") },
+             { R"({"bashNetwork":7,"secretAccess":7})", kSecretList },
+             { R"({"approve":7,"bashNetwork":7})", kMode },
+             { R"({"alwaysAllow":7,"approve":7})", kApprove },
+         }) {
+        SCOPED_TRACE(json);
+        EXPECT_EQ(outcome(json), expected);
     }
 }
 
