@@ -98,27 +98,18 @@ TEST(CommandLineToolScan, NeverOffersProtectedPlacesOrTheDataFolder)
     test::TemporaryHome t;
     const fs::path R = t.root, H = t.home;
     linkProgram(H / ".ssh/bin/keytool", R / "bin-ssh/keytool");
-    struct Case {
-        const char* name;
-        fs::path folder;
-        Paths reads;
-    };
-    const Case cases[] = {
-        { "key folder", H / ".ssh/bin", {} },
-        { "data folder", test::madeFolder(t.data / "bin"), {} },
-        { "folder holding the data folder", H / ".local/share", {} },
-        { "home itself", H, {} },
-        { "privacy folder", test::madeFolder(H / "Documents/bin"), {} },
-        { "path with a space", test::madeFolder(R / "my tools"), {} },
-        { "a link into the key folder", R / "bin-ssh", { R / "bin-ssh" } },
-    };
     const auto resolver = t.resolver();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto tools = resolver.scanCommandLineTools(c.folder.string());
-        EXPECT_EQ(tools.toolReads, c.reads);
+    // A key folder, the data folder, a folder holding it, home itself, a privacy folder, a path with a
+    // space; and a folder of links into the key folder, which is read but not its target.
+    for (const auto& [folder, reads] : std::vector<std::pair<fs::path, Paths>> { { H / ".ssh/bin", {} },
+             { test::madeFolder(t.data / "bin"), {} }, { H / ".local/share", {} }, { H, {} },
+             { test::madeFolder(H / "Documents/bin"), {} }, { test::madeFolder(R / "my tools"), {} },
+             { R / "bin-ssh", { R / "bin-ssh" } } }) {
+        SCOPED_TRACE(folder);
+        auto tools = resolver.scanCommandLineTools(folder.string());
+        EXPECT_EQ(tools.toolReads, reads);
         EXPECT_EQ(tools.toolWrites, Paths {});
         // Listed all the same: executable folders are only ever closed to writing.
-        EXPECT_EQ(tools.executableFolders.at(0), c.folder);
+        EXPECT_EQ(tools.executableFolders.at(0), folder);
     }
 }

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-JSON entry(const std::string& name, const std::string& path, bool selectable, bool privacy)
+JSON entry(const std::string& name, const std::string& path, bool selectable = true, bool privacy = false)
 {
     return JSON::object(
         { { "name", name }, { "path", path }, { "selectable", selectable }, { "privacy", privacy } });
@@ -46,26 +46,15 @@ TEST(FolderBrowser, ListsTheHomeFolderWhenNoPathIsGiven)
         fs::create_directory(t.home / name);
     test::touch(t.home / "notes.txt");
     fs::create_directory_symlink(t.home / "Projects", t.home / "current");
-    JSON expected = JSON::object({
-        { "path", "~" },
-        { "parent", t.home.parent_path().string() },
-        { "selectable", true },
-        { "privacy", false },
+    // A symlinked folder is shown at its real place; one with a space is listed, so that the user can
+    // look around, but cannot be granted.
+    const JSON expected = JSON::object({ { "path", "~" }, { "parent", t.home.parent_path().string() },
+        { "selectable", true }, { "privacy", false }, { "truncated", false },
         { "entries",
-            JSON::array({
-                entry("Apple", "~/Apple", true, false),
-                entry("banana", "~/banana", true, false),
-                entry("Cherry", "~/Cherry", true, false),
-                // A symlinked folder is shown at its real place.
-                entry("current", "~/Projects", true, false),
-                // Listed so the user can look around, but it cannot be granted.
-                entry("My Folder", "~/My Folder", false, false),
-                entry("Projects", "~/Projects", true, false),
-                entry(composed, "~/" + composed, true, false),
-                entry(decomposed, "~/" + decomposed, true, false),
-            }) },
-        { "truncated", false },
-    });
+            JSON::array({ entry("Apple", "~/Apple"), entry("banana", "~/banana"), entry("Cherry", "~/Cherry"),
+                entry("current", "~/Projects"), entry("My Folder", "~/My Folder", false),
+                entry("Projects", "~/Projects"), entry(composed, "~/" + composed),
+                entry(decomposed, "~/" + decomposed) }) } });
     EXPECT_EQ(t.resolver().browseFolder(std::nullopt).encoded(), expected.encoded());
     EXPECT_EQ(t.resolver().browseFolder("~").encoded(), expected.encoded());
     EXPECT_TRUE(t.resolver().browseFolder("/").subscript("parent")->isNull());
@@ -117,7 +106,7 @@ TEST(FolderBrowser, MarksFoldersThatCannotBeGrantedAndFoldersBehindAPrivacyPromp
     const PermissionResolver resolver(t.home, data, 3.0);
     EXPECT_EQ(*resolver.browseFolder(std::nullopt).subscript("entries"),
         JSON::array({ entry("Documents", "~/Documents", true, true),
-            entry("Library", "~/Library", false, true), entry("Projects", "~/Projects", true, false) }));
+            entry("Library", "~/Library", false, true), entry("Projects", "~/Projects") }));
     // The data folder itself is never listed.
     EXPECT_EQ(resolver.browseFolder("~/Library/Application Support").encoded(),
         JSON::object(

@@ -91,33 +91,26 @@ TEST(PermissionResolution, MakesNetworkAndToolsFollowTheCommandsSwitch)
         return settings;
     };
     const Paths programs { t.home / ".cargo/bin", system, t.home / ".cargo/env" };
-    struct Case {
-        const char* name;
-        PermissionSettings settings;
-        std::optional<std::string> loginPath;
-        std::string network;
-        std::vector<std::string> domains;
-        Paths reads, writes, programs;
-    };
-    const Case cases[] = {
-        { "commands off", commands(false, "all", true), loginPath, "none", {}, {}, {}, {} },
-        { "listed sites", commands(true, "domains", true), loginPath, "domains", { "example.com" },
-            { system }, { t.home / ".cargo" }, programs },
-        { "all sites, tools closed", commands(true, "all", false), loginPath, "all", {}, {}, {}, programs },
-        { "login PATH unknown", commands(true, "none", true), std::nullopt, "none", {}, {}, {}, {} },
-    };
     auto resolver = t.resolver();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto resolved = resolver.resolve(c.settings, c.loginPath);
-        EXPECT_EQ(resolved.bash, c.settings.bash);
-        EXPECT_EQ(resolved.cliTools, c.settings.bash && c.settings.cliTools);
-        EXPECT_EQ(resolved.network, c.network);
-        EXPECT_EQ(resolved.domains, c.domains);
+    // Commands off; listed sites; all sites with the tools closed; the login PATH unknown.
+    for (const auto& [settings, path, network, domains, reads, writes, executables] :
+        std::vector<std::tuple<PermissionSettings, std::optional<std::string>, std::string,
+            std::vector<std::string>, Paths, Paths, Paths>> {
+            { commands(false, "all", true), loginPath, "none", {}, {}, {}, {} },
+            { commands(true, "domains", true), loginPath, "domains", { "example.com" }, { system },
+                { t.home / ".cargo" }, programs },
+            { commands(true, "all", false), loginPath, "all", {}, {}, {}, programs },
+            { commands(true, "none", true), std::nullopt, "none", {}, {}, {}, {} } }) {
+        SCOPED_TRACE(network + (path ? "" : " without PATH"));
+        auto resolved = resolver.resolve(settings, path);
+        EXPECT_EQ(resolved.bash, settings.bash);
+        EXPECT_EQ(resolved.cliTools, settings.bash && settings.cliTools);
+        EXPECT_EQ(resolved.network, network);
+        EXPECT_EQ(resolved.domains, domains);
         EXPECT_EQ(resolved.approve, std::set<std::string> { "bash" });
-        EXPECT_EQ(resolved.toolReads, c.reads);
-        EXPECT_EQ(resolved.toolWrites, c.writes);
-        EXPECT_EQ(resolved.executableFolders, c.programs);
+        EXPECT_EQ(resolved.toolReads, reads);
+        EXPECT_EQ(resolved.toolWrites, writes);
+        EXPECT_EQ(resolved.executableFolders, executables);
     }
     // A scan that cannot start leaves the tools' folders closed, never the run.
     resolver.probePool = std::make_shared<ProbePool>(0);
