@@ -69,12 +69,10 @@ TEST_F(PermissionDeciderTest, DecidesByWhereTheFileLands)
     };
     for (const auto& c : std::vector<Case> {
              { work / "a/notes.txt", Outcome::allowWorkspace(work / "a/notes.txt") },
-             { work / "x.md", Outcome::allowWorkspace(work / "x.md"), "MultiEdit" },
              { work / "x.md", deny, "Read" }, { work / "uploads/x.png", deny }, // the phone's uploads
              { work / "a/uploads/x", Outcome::allowWorkspace(work / "a/uploads/x") },
-             { work / "CLAUDE.md", deny }, { work / "a/CLAUDE.local.md", deny, "Edit" },
-             { work / "a/.claude/settings.json", deny }, { work, ask(work, kPlain) },
-             { F / "a.txt", ask(F / "a.txt", kPlain, "Edit"), "Edit" },
+             { work / "a/CLAUDE.local.md", deny, "Edit" }, { work / "a/.claude/settings.json", deny },
+             { work, ask(work, kPlain) }, { F / "a.txt", ask(F / "a.txt", kPlain, "Edit"), "Edit" },
              { F / ".git/config", ask(F / ".git/config", "This is Git's own folder (.git).") },
              { F / ".claude/agents", ask(F / ".claude/agents", kSettings) }, // a file named like a subfolder
              { F / "p/.claude/commands/go.md",
