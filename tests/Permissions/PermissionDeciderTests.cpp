@@ -67,25 +67,36 @@ TEST_F(PermissionDeciderTest, DecidesByWhereTheFileLands)
         Outcome expected;
         std::string tool = "Write";
     };
+    // Among them the phone's uploads, a file named like a settings subfolder, a name below a file, link
+    // loops, a dot-dot above the root and a second hard link to a file outside every folder.
     for (const auto& c : std::vector<Case> {
              { work / "a/notes.txt", Outcome::allowWorkspace(work / "a/notes.txt") },
-             { work / "x.md", deny, "Read" }, { work / "uploads/x.png", deny }, // the phone's uploads
+             { work / "x.md", deny, "Read" },
+             { work / "uploads/x.png", deny },
              { work / "a/uploads/x", Outcome::allowWorkspace(work / "a/uploads/x") },
-             { work / "a/CLAUDE.local.md", deny, "Edit" }, { work / "a/.claude/settings.json", deny },
-             { work, ask(work, kPlain) }, { F / "a.txt", ask(F / "a.txt", kPlain, "Edit"), "Edit" },
+             { work / "a/CLAUDE.local.md", deny, "Edit" },
+             { work / "a/.claude/settings.json", deny },
+             { work, ask(work, kPlain) },
+             { F / "a.txt", ask(F / "a.txt", kPlain, "Edit"), "Edit" },
              { F / ".git/config", ask(F / ".git/config", "This is Git's own folder (.git).") },
-             { F / ".claude/agents", ask(F / ".claude/agents", kSettings) }, // a file named like a subfolder
+             { F / ".claude/agents", ask(F / ".claude/agents", kSettings) },
              { F / "p/.claude/commands/go.md",
                  ask(F / "p/.claude/commands/go.md",
                      "This is where Claude Code keeps its commands (.claude/commands).", "Write",
                      F / "p/.claude/commands") },
              { F / ".cache/.git/x", ask(F / ".cache/.git/x", "This is a hidden folder (.cache).") },
-             { F, deny }, { readOnly / "a.txt", deny }, { root / "a.txt", deny }, { "notes.txt", deny },
-             { work / "a\nb", deny }, { work / "a\xff", deny }, { pathOf(4096), ask(pathOf(4096), kPlain) },
-             { pathOf(4097), deny }, { work / "profile/x", deny }, // below a file
+             { F, deny },
+             { readOnly / "a.txt", deny },
+             { root / "a.txt", deny },
+             { "notes.txt", deny },
+             { work / "a\nb", deny },
+             { work / "a\xff", deny },
+             { pathOf(4096), ask(pathOf(4096), kPlain) },
+             { pathOf(4097), deny },
+             { work / "profile/x", deny },
              { work / "loop-a", deny },
              { "/.." / work.relative_path() / "a.txt", Outcome::allowWorkspace(work / "a.txt") },
-             { work / "shared.txt", ask(work / "shared.txt", kPlain) }, // a second hard link
+             { work / "shared.txt", ask(work / "shared.txt", kPlain) },
          }) {
         SCOPED_TRACE(c.path.string().substr(0, 200) + " " + c.tool);
         EXPECT_EQ(decide(c.path, permissions, work, c.tool), c.expected);

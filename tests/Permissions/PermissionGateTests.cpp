@@ -104,12 +104,12 @@ TEST(PermissionGate, AnswersOneRequestPerConnectionAndRefusesWhatItCannotDecide)
         return JSON::object({ { "behavior", "allow" }, { "updatedInput", JSON::object({ { "a/b", 1 } }) } });
     });
     const std::string refused = kRefusal + "\n";
-    for (const auto& [input, reply] :
-        std::vector<std::pair<std::string, std::string>> { // One request; a second line is never read.
-            { "{\"tool_use_id\":\"t1\",\"input\":{}}\n{\"n\":2}\n",
-                "{\"behavior\":\"allow\",\"updatedInput\":{\"a/b\":1}}\n" },
-            { "", refused }, { "hello\n", refused }, { "[1,2]\n", refused },
-            { "{\"throw\":1}\n", refused } }) {
+    // One request per connection: a second line is never read.
+    for (const auto& [input, reply] : std::vector<std::pair<std::string, std::string>> {
+             { "{\"tool_use_id\":\"t1\",\"input\":{}}\n{\"n\":2}\n",
+                 "{\"behavior\":\"allow\",\"updatedInput\":{\"a/b\":1}}\n" },
+             { "", refused }, { "hello\n", refused }, { "[1,2]\n", refused },
+             { "{\"throw\":1}\n", refused } }) {
         SCOPED_TRACE(input);
         EXPECT_EQ(receivedFrom(gate.path(), input), reply);
     }
