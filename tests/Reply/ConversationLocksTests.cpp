@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,14 +27,12 @@ bool eventually(const std::function<bool()>& condition)
     return condition();
 }
 
-// The locks, and the holders of "ios-1" in their order of arrival. Shared with the holders' threads,
+// The locks, and the holders of "ios-1" in the order they got it. Shared with the holders' threads,
 // which are never joined: a holder a fault leaves blocked fails the test instead of hanging it.
 struct Line {
     ConversationLocks locks;
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<std::string> order;
-    std::set<std::string> letGo;
 
     std::vector<std::string> seen()
     {
@@ -44,26 +41,17 @@ struct Line {
     }
 
     std::size_t waiters() const { return locks.waiting()["ios-1"]; }
-
-    // A holder on its own thread: it notes its name once it has the lock and keeps it until let go.
-    void startHolder(const std::shared_ptr<Line>& self, const std::string& name)
-    {
-        std::thread([self, name] {
-            self->locks.acquire("ios-1");
-            std::unique_lock guard(self->mutex);
-            self->order.push_back(name);
-            self->changed.wait(guard, [&] { return self->letGo.contains(name); });
-            self->locks.release("ios-1");
-        }).detach();
-    }
-
-    void release(const std::string& name)
-    {
-        std::lock_guard guard(mutex);
-        letGo.insert(name);
-        changed.notify_all();
-    }
 };
+
+// A holder on its own thread: it notes its name once it has the lock and lets go at once.
+void startHolder(const std::shared_ptr<Line>& line, const std::string& name)
+{
+    std::thread([line, name] {
+        ConversationLocks::Hold hold(line->locks, "ios-1");
+        std::lock_guard guard(line->mutex);
+        line->order.push_back(name);
+    }).detach();
+}
 
 }
 
@@ -71,9 +59,9 @@ TEST(ConversationLocks, WaitersRunInArrivalOrderAndTheIdIsForgottenAfterTheLastR
 {
     auto line = std::make_shared<Line>();
     line->locks.acquire("ios-1");
-    line->startHolder(line, "B");
+    startHolder(line, "B");
     ASSERT_TRUE(eventually([&] { return line->waiters() == 1; }));
-    line->startHolder(line, "C");
+    startHolder(line, "C");
     ASSERT_TRUE(eventually([&] { return line->waiters() == 2; }));
     // Another id is not held up meanwhile.
     line->locks.acquire("ios-2");
@@ -81,14 +69,8 @@ TEST(ConversationLocks, WaitersRunInArrivalOrderAndTheIdIsForgottenAfterTheLastR
     EXPECT_TRUE(line->seen().empty());
 
     line->locks.release("ios-1");
-    ASSERT_TRUE(eventually([&] { return line->seen().size() == 1; }));
-    EXPECT_EQ(line->waiters(), 1u);
-    EXPECT_EQ(line->locks.held(), std::set<std::string> { "ios-1" });
-    line->release("B");
-    ASSERT_TRUE(eventually([&] { return line->seen().size() == 2; }));
+    ASSERT_TRUE(eventually([&] { return line->seen().size() == 2 && line->locks.held().empty(); }));
     EXPECT_EQ(line->seen(), (std::vector<std::string> { "B", "C" }));
-    line->release("C");
-    ASSERT_TRUE(eventually([&] { return line->locks.held().empty(); }));
     EXPECT_TRUE(line->locks.waiting().empty());
 }
 
