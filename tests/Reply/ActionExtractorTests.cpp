@@ -1,10 +1,13 @@
 #include "VellumarMacCore/Reply/ActionExtractor.h"
 
+#include "tests/support/JobsTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
 
+#include <atomic>
 #include <random>
 #include <string>
 #include <thread>
@@ -12,6 +15,7 @@
 
 using vellumar::JSON;
 using vellumar::MemoryStore;
+using vellumar::test::repeated;
 namespace ActionExtractor = vellumar::ActionExtractor;
 
 namespace {
@@ -25,14 +29,13 @@ std::string block(std::string_view body) { return "```action\n" + std::string(bo
 // routines turned off.
 ActionExtractor::Context contextOf(std::string_view bot)
 {
-    ActionExtractor::Context context;
-    context.botID = bot == "helper" ? "helper" : "main";
-    context.primary = bot != "helper";
-    context.otherBotIDs = { bot == "helper" ? "main" : "helper", "coach" };
-    context.routines = { { "r-1", { "main", "Morning news" } }, { "r-2", { "helper", "Plants" } } };
-    context.routinesEnabled = bot != "off";
-    context.timeZone = std::shared_ptr<const icu::TimeZone>(icu::TimeZone::createTimeZone("Europe/Berlin"));
-    return context;
+    bool helper = bot == "helper";
+    return { .botID = helper ? "helper" : "main",
+        .primary = !helper,
+        .otherBotIDs = { helper ? "main" : "helper", "coach" },
+        .routines = { { "r-1", { "main", "Morning news" } }, { "r-2", { "helper", "Plants" } } },
+        .routinesEnabled = bot != "off",
+        .timeZone = std::shared_ptr<const icu::TimeZone>(icu::TimeZone::createTimeZone("Europe/Berlin")) };
 }
 
 ActionExtractor::Result extracted(
@@ -43,7 +46,7 @@ ActionExtractor::Result extracted(
 
 // One block's outcome: the reason it was refused ("refused" for wrong keys or values), or what it
 // became.
-std::string outcome(std::string_view body, std::string_view bot = "main")
+std::string outcome(std::string_view body, std::string_view bot)
 {
     auto result = ActionExtractor::extract(block(body), kEveryAction, contextOf(bot));
     if (!result.reasons.empty())
@@ -53,140 +56,118 @@ std::string outcome(std::string_view body, std::string_view bot = "main")
     if (!result.memory.empty())
         return (result.memory[0].kind == MemoryStore::Op::Kind::remember ? "remember " : "forget ")
             + result.memory[0].text;
-    return result.attachments.empty() ? "nothing" : "attach " + result.attachments[0];
+    return "attach " + result.attachments.at(0);
 }
 
 TEST(ActionExtractor, ChecksEachBlockByItsType)
 {
     struct Case {
-        std::string_view bot;
         std::string body;
         std::string expected;
+        std::string_view bot = "main";
     };
+    const std::string routine = R"("name":"N","prompt":"P","schedule":{"kind":"interval","hours":2})";
     const Case cases[] = {
-        { "main", "nope", "the JSON is not valid" },
-        { "main", R"([{"type":"remember","text":"x"}])", "the type is missing" },
-        { "main", R"({"type":7})", "the type is missing" },
-        { "main", R"("create_bot")", "the type is missing" },
-        { "main", R"({"type":"remember","text":" tea  please "})", "remember tea please" },
-        { "main", R"({"type":"remember","text":"tea","why":"x"})", "remember is not valid" },
-        { "main", R"({"type":"remember","text":5})", "remember is not valid" },
-        { "main", R"({"type":"remember","text":"a\u0007b"})", "remember is not valid" },
-        { "main", R"({"type":"forget","memoryId":"m-0123abcd"})", "forget m-0123abcd" },
-        { "main", R"({"type":"forget","memoryId":"m-0123ABCD"})", "forget is not valid" },
-        { "main", R"({"type":"forget","memoryId":"m-0123abcd","text":"x"})", "forget is not valid" },
-        { "main", R"({"type":"forget","text":"likes tea"})", "forget is not valid" },
-        { "main", R"({"type":"attach_file","path":"a.txt"})", "attach a.txt" },
-        { "main", R"({"type":"attach_file","path":"g.txt","name":"G"})", "attach_file is not valid" },
-        { "main", R"({"type":"attach_file","path":7})", "attach_file is not valid" },
+        { "nope", "the JSON is not valid" },
+        { R"([{"type":"remember","text":"x"}])", "the type is missing" },
+        { R"({"type":7})", "the type is missing" },
+        // Thirty characters of an unknown type, not thirty bytes: each "é" here is two scalars.
+        { "{\"type\":\"" + repeated("e\xCC\x81", 35) + "\"}",
+            repeated("e\xCC\x81", 30) + " is not available now" },
+        { R"({"type":"remember","text":" tea  please "})", "remember tea please" },
+        { R"({"type":"remember","text":"tea","why":"x"})", "remember is not valid" },
+        { R"({"type":"remember","text":"a\u0007b"})", "remember is not valid" },
+        { R"({"type":"forget","memoryId":"m-0123abcd"})", "forget m-0123abcd" },
+        { R"({"type":"forget","memoryId":"m-0123ABCD"})", "forget is not valid" },
+        { R"({"type":"forget","text":"likes tea"})", "forget is not valid" },
+        { R"({"type":"attach_file","path":"a.txt"})", "attach a.txt" },
+        { R"({"type":"attach_file","path":"g.txt","name":"G"})", "attach_file is not valid" },
         // Profiles: trimmed, unknown colours and shapes shown as the phone's default, limits in characters.
-        { "main",
-            R"({"type":"create_bot","name":"  Ada  ","role":"","persona":" kind\nand calm ","color":"teal","shape":"blob"})",
+        { R"({"type":"create_bot","name":"  Ada  ","role":"","persona":" kind\nand calm ","color":"teal","shape":"blob"})",
             R"({"color":"teal","name":"Ada","persona":"kind\nand calm","role":"","shape":"blob","type":"create_bot"})" },
-        { "main", R"({"type":"create_bot","name":"Ada","color":"Teal","shape":"star"})",
+        { R"({"type":"create_bot","name":"Ada","color":"Teal","shape":"star"})",
             R"({"color":null,"name":"Ada","shape":null,"type":"create_bot"})" },
-        { "main", R"({"type":"create_bot","name":"12345678901234567890"})",
+        { R"({"type":"create_bot","name":"12345678901234567890"})",
             R"({"name":"12345678901234567890","type":"create_bot"})" },
-        { "main", R"({"type":"create_bot","name":"123456789012345678901"})", "refused" },
-        { "main", R"({"type":"create_bot","name":"A\nB"})", "refused" },
-        { "main", R"({"type":"create_bot","name":"   "})", "refused" },
-        { "main", R"({"type":"create_bot","name":"Ada","color":3})", "refused" },
-        { "main", R"({"type":"create_bot","name":"Ada","role":"1234567890123"})", "refused" },
-        { "main", R"({"type":"create_bot","role":"helper"})", "refused" },
-        { "main", R"({"type":"create_bot","name":"Ada","botId":"ada"})", "refused" },
-        { "main", R"({"type":"update_bot","botId":"helper","role":"coach"})",
+        { R"({"type":"create_bot","name":"123456789012345678901"})", "refused" },
+        { R"({"type":"create_bot","name":"A\nB"})", "refused" },
+        { R"({"type":"create_bot","name":"   "})", "refused" },
+        { R"({"type":"create_bot","name":"Ada","color":3})", "refused" },
+        { R"({"type":"create_bot","name":"Ada","role":"1234567890123"})", "refused" },
+        { R"({"type":"create_bot","role":"helper"})", "refused" },
+        { R"({"type":"create_bot","name":"Ada","botId":"ada"})", "refused" },
+        { R"({"type":"update_bot","botId":"helper","role":"coach"})",
             R"({"botId":"helper","role":"coach","type":"update_bot"})" },
-        { "main", R"({"type":"update_bot","botId":"helper"})", "refused" },
-        { "main", R"({"type":"update_bot","botId":"Helper","name":"H"})", "refused" },
-        { "main", R"({"type":"delete_bot","botId":"helper"})", R"({"botId":"helper","type":"delete_bot"})" },
-        { "main", R"({"type":"delete_bot"})", "refused" },
+        { R"({"type":"update_bot","botId":"helper"})", "refused" },
+        { R"({"type":"update_bot","botId":"Helper","name":"H"})", "refused" },
+        { R"({"type":"delete_bot","botId":"helper"})", R"({"botId":"helper","type":"delete_bot"})" },
         // Asking: by id (known to the phone, not here) or by name, never both and never itself.
-        { "main", R"({"type":"ask_bot","botId":"stranger","message":"  How was the run?\n"})",
+        { R"({"type":"ask_bot","botId":"stranger","message":"  How was the run?\n"})",
             R"({"botId":"stranger","message":"How was the run?","type":"ask_bot"})" },
-        { "main", R"({"type":"ask_bot","botName":" Coach ","message":"Hi"})",
+        { R"({"type":"ask_bot","botName":" Coach ","message":"Hi"})",
             R"({"botName":"Coach","message":"Hi","type":"ask_bot"})" },
-        { "main", R"({"type":"ask_bot","botId":"coach","botName":"Coach","message":"Hi"})", "refused" },
-        { "main", R"({"type":"ask_bot","message":"Hi"})", "refused" },
-        { "main", R"({"type":"ask_bot","botId":"main","message":"Hi"})", "refused" },
-        { "main", R"({"type":"ask_bot","botId":"coach","message":"   "})", "refused" },
-        { "main", R"({"type":"ask_bot","botName":"","message":"Hi"})", "refused" },
+        { R"({"type":"ask_bot","botId":"coach","botName":"Coach","message":"Hi"})", "refused" },
+        { R"({"type":"ask_bot","message":"Hi"})", "refused" },
+        { R"({"type":"ask_bot","botId":"main","message":"Hi"})", "refused" },
+        { R"({"type":"ask_bot","botId":"coach","message":"   "})", "refused" },
+        { R"({"type":"ask_bot","botId":"coach","message":")" + repeated("e\xCC\x81", 5001) + "\"}",
+            "refused" },
         // Settings: of itself, or of the user's other bots as the main bot; something must change.
-        { "helper",
-            R"({"type":"update_settings","botId":"helper","reason":" needs the web ","web":true,"folders":[{"path":"~/x"}]})",
-            R"({"botId":"helper","folders":[{"path":"~/x"}],"reason":"needs the web","type":"update_settings","web":true})" },
-        { "main",
-            R"({"type":"update_settings","botId":"helper","reason":"r","bash":false,"autoCompact":{"mode":"off"}})",
-            R"({"autoCompact":{"mode":"off"},"bash":false,"botId":"helper","reason":"r","type":"update_settings"})" },
-        { "main", R"({"type":"update_settings","botId":"main","reason":"r","color":"red"})",
-            R"({"botId":"main","color":"red","reason":"r","type":"update_settings"})" },
-        { "main", R"({"type":"update_settings","botId":"stranger","reason":"r","web":true})", "refused" },
-        { "helper", R"({"type":"update_settings","botId":"main","reason":"r","web":true})", "refused" },
-        { "main", R"({"type":"update_settings","botId":"main","reason":"r","web":"yes"})", "refused" },
-        { "main", R"({"type":"update_settings","botId":"main","reason":"r","folders":"~/x"})", "refused" },
-        { "main", R"({"type":"update_settings","botId":"main","reason":"r"})", "refused" },
-        { "main", R"({"type":"update_settings","botId":"main","web":true})", "refused" },
-        { "main", R"({"type":"update_settings","botId":"main","reason":"r","name":"","web":true})",
-            "refused" },
+        { R"({"type":"update_settings","botId":"helper","reason":" needs the web ","web":true,"folders":[{"path":"~/x"}]})",
+            R"({"botId":"helper","folders":[{"path":"~/x"}],"reason":"needs the web","type":"update_settings","web":true})",
+            "helper" },
+        { R"({"type":"update_settings","botId":"helper","reason":"r","bash":false,"color":"red"})",
+            R"({"bash":false,"botId":"helper","color":"red","reason":"r","type":"update_settings"})" },
+        { R"({"type":"update_settings","botId":"stranger","reason":"r","web":true})", "refused" },
+        { R"({"type":"update_settings","botId":"main","reason":"r","web":true})", "refused", "helper" },
+        { R"({"type":"update_settings","botId":"main","reason":"r","web":"yes"})", "refused" },
+        { R"({"type":"update_settings","botId":"main","reason":"r","folders":"~/x"})", "refused" },
+        { R"({"type":"update_settings","botId":"main","reason":"r"})", "refused" },
+        { R"({"type":"update_settings","botId":"main","web":true})", "refused" },
+        { R"({"type":"update_settings","botId":"main","reason":"r","name":"","web":true})", "refused" },
         // Routines: the schedule in its canonical form, owners as for settings, only while routines are on.
-        { "main",
-            R"({"type":"create_routine","botId":"main","name":" News ","prompt":"Summarise.","schedule":{"kind":"weekly","days":["sun","mon"],"time":"+7:05"},"enabled":true,"target":"bot","includeToday":false})",
+        { R"({"type":"create_routine","botId":"main","name":" News ","prompt":"Summarise.","schedule":{"kind":"weekly","days":["sun","mon"],"time":"+7:05"},"enabled":true,"target":"bot","includeToday":false})",
             R"({"botId":"main","enabled":true,"includeToday":false,"name":"News","prompt":"Summarise.","schedule":{"days":["mon","sun"],"kind":"weekly","time":"07:05"},"target":"bot","type":"create_routine"})" },
-        { "main",
-            R"({"type":"create_routine","botId":"coach","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2}})",
+        { R"({"type":"create_routine","botId":"coach",)" + routine + "}",
             R"({"botId":"coach","name":"N","prompt":"P","schedule":{"hours":2,"kind":"interval"},"type":"create_routine"})" },
-        { "helper",
-            R"({"type":"create_routine","botId":"coach","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2}})",
+        { R"({"type":"create_routine","botId":"coach",)" + routine + "}", "refused", "helper" },
+        { R"({"type":"create_routine","botId":"main",)" + routine + "}", "refused", "off" },
+        { R"({"type":"create_routine","botId":"main",)" + routine + R"(,"target":"phone"})", "refused" },
+        { R"({"type":"create_routine","botId":"main","name":"N","prompt":"P"})", "refused" },
+        { R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"cron","expr":"*/10 * * * *"}})",
             "refused" },
-        { "off",
-            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2}})",
-            "refused" },
-        { "main",
-            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"cron","expr":"*/10 * * * *"}})",
-            "refused" },
-        { "main", R"({"type":"create_routine","botId":"main","name":"N","prompt":"P"})", "refused" },
-        { "main",
-            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2},"target":"phone"})",
-            "refused" },
-        { "main",
-            R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"interval","hours":2},"enabled":"yes"})",
-            "refused" },
-        { "main", R"({"type":"update_routine","routineId":"r-2","enabled":false})",
+        { R"({"type":"update_routine","routineId":"r-2","enabled":false})",
             R"({"botId":"helper","enabled":false,"routineId":"r-2","routineName":"Plants","type":"update_routine"})" },
-        { "helper", R"({"type":"update_routine","routineId":"r-2","name":"Water plants"})",
-            R"({"botId":"helper","name":"Water plants","routineId":"r-2","routineName":"Plants","type":"update_routine"})" },
-        { "helper", R"({"type":"update_routine","routineId":"r-1","enabled":false})", "refused" },
-        { "main", R"({"type":"update_routine","routineId":"r-1"})", "refused" },
-        { "main", R"({"type":"update_routine","routineId":"r-1","botId":"main","enabled":true})", "refused" },
-        { "main",
-            "{\"type\":\"update_routine\",\"routineId\":\"r-1\",\"prompt\":\"" + std::string(2001, 'p')
-                + "\"}",
+        { R"({"type":"update_routine","routineId":"r-2","name":"Water plants"})",
+            R"({"botId":"helper","name":"Water plants","routineId":"r-2","routineName":"Plants","type":"update_routine"})",
+            "helper" },
+        { R"({"type":"update_routine","routineId":"r-1","enabled":false})", "refused", "helper" },
+        { R"({"type":"update_routine","routineId":"r-1"})", "refused" },
+        { R"({"type":"update_routine","routineId":"r-1","prompt":")" + repeated("p", 2001) + "\"}",
             "refused" },
-        { "main",
-            "{\"type\":\"update_routine\",\"routineId\":\"r-1\",\"name\":\"" + std::string(41, 'n') + "\"}",
-            "refused" },
-        { "main", R"({"type":"delete_routine","routineId":"r-2"})",
+        { R"({"type":"update_routine","routineId":"r-1","name":")" + repeated("n", 41) + "\"}", "refused" },
+        { R"({"type":"delete_routine","routineId":"r-2"})",
             R"({"botId":"helper","routineId":"r-2","routineName":"Plants","type":"delete_routine"})" },
-        { "main", R"({"type":"delete_routine","routineId":"r-9"})", "refused" },
+        { R"({"type":"delete_routine","routineId":"r-9"})", "refused" },
     };
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(std::string(testCase.bot) + ": " + testCase.body);
+        SCOPED_TRACE(std::string(testCase.bot) + ": " + testCase.body.substr(0, 200));
         EXPECT_EQ(outcome(testCase.body, testCase.bot), testCase.expected);
     }
 }
 
-TEST(ActionExtractor, KeepsThreeMemoryOperationsFiveDistinctAttachmentsAndFiveActions)
+TEST(ActionExtractor, KeepsThreeMemoryOperationsFiveDistinctAttachmentsAndFiveOfferedActions)
 {
     std::string reply = "Noted.\n";
     for (auto text : { "likes tea", "has a cat", "plays chess", "walks" })
         reply += block(JSON::object({ { "type", "remember" }, { "text", text } }).encoded());
-    reply += block(R"({"type":"forget","memoryId":"m-0123abcd"})");
     for (auto path : { "a.txt", "b.txt", "a.txt", "c.txt", "d.txt", "e.txt", "f.txt" })
         reply += block(JSON::object({ { "type", "attach_file" }, { "path", path } }).encoded());
     for (int index = 0; index < 7; ++index)
-        reply += block(
-            JSON::object({ { "type", "create_bot" }, { "name", "Bot " + std::to_string(index) } }).encoded());
+        reply += block(R"({"type":"create_bot","name":"Bot )" + std::to_string(index) + "\"}");
     // Blocks before an unclosed one still count.
-    auto result = extracted(reply + "```action\n{\"type\":\"create_bot\",\"name\":\"B\"}");
+    auto result = extracted(reply + block(R"({"type":"delete_bot","botId":"b"})") + "```action\n{",
+        { "create_bot", "update_bot" });
     EXPECT_EQ(result.memory,
         (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("likes tea"),
             MemoryStore::Op::remember("has a cat"), MemoryStore::Op::remember("plays chess") }));
@@ -194,84 +175,57 @@ TEST(ActionExtractor, KeepsThreeMemoryOperationsFiveDistinctAttachmentsAndFiveAc
     ASSERT_EQ(result.actions.size(), 5u);
     EXPECT_EQ(result.actions[4].encoded(), R"({"name":"Bot 4","type":"create_bot"})");
     EXPECT_EQ(result.reasons,
-        (std::vector<std::string> { "remember is not valid", "forget is not valid",
-            "attach_file is not valid", "attach_file is not valid", "more than 5 blocks",
-            "more than 5 blocks", "a block was not closed with ```" }));
+        (std::vector<std::string> { "remember is not valid", "attach_file is not valid",
+            "attach_file is not valid", "more than 5 blocks", "more than 5 blocks",
+            "delete_bot is not available now", "a block was not closed with ```" }));
     EXPECT_EQ(result.text, "Noted.");
-}
-
-TEST(ActionExtractor, OffersOnlyTheAllowedActionsAndNamesOthersByThirtyCharacters)
-{
-    auto result = extracted(block(R"({"type":"create_bot","name":"Ada"})")
-            + block(R"({"type":"remember","text":"tea"})")
-            + block(R"({"type":"attach_file","path":"x.png"})"),
-        {});
-    EXPECT_TRUE(result.actions.empty());
+    // With no action offered, memory and attachments are still taken.
+    result = extracted(block(R"({"type":"remember","text":"tea"})") + block(R"({"type":"delete_bot"})"), {});
     EXPECT_EQ(result.memory, (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("tea") }));
-    EXPECT_EQ(result.attachments, (std::vector<std::string> { "x.png" }));
-    EXPECT_EQ(result.reasons, (std::vector<std::string> { "create_bot is not available now" }));
-
-    EXPECT_EQ(extracted(block(R"({"type":"delete_bot","botId":"b"})"), { "create_bot" }).reasons,
-        (std::vector<std::string> { "delete_bot is not available now" }));
-    // Thirty characters, not thirty bytes: each "é" here is two scalars and one character.
-    std::string accented;
-    for (int index = 0; index < 35; ++index)
-        accented += "e\xCC\x81";
-    EXPECT_EQ(outcome(JSON::object({ { "type", accented } }).encoded()),
-        accented.substr(0, 90) + " is not available now");
+    EXPECT_EQ(result.reasons, (std::vector<std::string> { "delete_bot is not available now" }));
 }
 
-// The fence patterns as ICU's engine, whose syntax they are written in, reads them.
-struct ReferenceExtraction {
-    std::string text;
-    std::vector<std::string> reasons;
-};
-
-icu::UnicodeString replacedAll(
-    const icu::UnicodeString& text, const char* pattern, uint32_t flags, const char* by)
+// The fence patterns as ICU's engine, whose syntax they are written in, reads them: the text and one
+// reason per block, since no body below holds a valid type.
+std::pair<std::string, std::vector<std::string>> referenceExtraction(const std::string& reply)
 {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::RegexMatcher matcher(icu::UnicodeString::fromUTF8(pattern), text, flags, status);
-    auto replaced = matcher.replaceAll(icu::UnicodeString::fromUTF8(by), status);
-    EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
-    return replaced;
-}
-
-ReferenceExtraction referenceExtraction(const std::string& reply)
-{
+    auto replaced = [](const icu::UnicodeString& text, const char* pattern, const char* by) {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::RegexMatcher matcher(icu::UnicodeString::fromUTF8(pattern), text, UREGEX_DOTALL, status);
+        auto result = matcher.replaceAll(icu::UnicodeString::fromUTF8(by), status);
+        EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+        return result;
+    };
     const char* blockPattern = "```action[ \\t]*\\r?\\n(.*?)```";
     const char* unclosedPattern = "```action[ \\t]*\\r?\\n.*\\z";
     auto text = icu::UnicodeString::fromUTF8(reply);
-    ReferenceExtraction reference;
+    std::vector<std::string> reasons;
     UErrorCode status = U_ZERO_ERROR;
     icu::RegexMatcher blocks(icu::UnicodeString::fromUTF8(blockPattern), text, UREGEX_DOTALL, status);
     while (blocks.find()) {
         std::string body;
         blocks.group(1, status).toUTF8String(body);
-        reference.reasons.emplace_back(JSON::decode(body) ? "the type is missing" : "the JSON is not valid");
+        reasons.emplace_back(JSON::decode(body) ? "the type is missing" : "the JSON is not valid");
     }
-    auto withoutBlocks = replacedAll(text, blockPattern, UREGEX_DOTALL, "");
-    icu::RegexMatcher unclosed(
-        icu::UnicodeString::fromUTF8(unclosedPattern), withoutBlocks, UREGEX_DOTALL, status);
-    if (unclosed.find())
-        reference.reasons.emplace_back("a block was not closed with ```");
-    auto stripped
-        = replacedAll(replacedAll(withoutBlocks, unclosedPattern, UREGEX_DOTALL, ""), "\\n{3,}", 0, "\n\n");
+    auto withoutBlocks = replaced(text, blockPattern, "");
+    if (icu::RegexMatcher(icu::UnicodeString::fromUTF8(unclosedPattern), withoutBlocks, UREGEX_DOTALL, status)
+            .find())
+        reasons.emplace_back("a block was not closed with ```");
+    auto stripped = replaced(replaced(withoutBlocks, unclosedPattern, ""), "\\n{3,}", "\n\n");
     int32_t begin = 0;
     int32_t end = stripped.length();
     while (begin < end && u_isUWhiteSpace(stripped.char32At(begin)))
         begin = stripped.moveIndex32(begin, 1);
     while (end > begin && u_isUWhiteSpace(stripped.char32At(stripped.moveIndex32(end, -1))))
         end = stripped.moveIndex32(end, -1);
-    stripped.tempSubStringBetween(begin, end).toUTF8String(reference.text);
-    EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
-    return reference;
+    std::string strippedText;
+    stripped.tempSubStringBetween(begin, end).toUTF8String(strippedText);
+    return { strippedText, reasons };
 }
 
 TEST(ActionExtractor, FindsTheSameBlocksAsTheRegularExpressions)
 {
-    // Hand-picked replies first, then random ones from pieces that make and break fences. No body holds
-    // a valid type, so every closed block is refused and the reasons count the blocks.
+    // Hand-picked replies first, then random ones from pieces that make and break fences.
     std::vector<std::string> replies = { " \n\tHello.\n\n\n\nHow are you?\n\n\nBye.\xC2\xA0\n ",
         "Code:\n```action python\nprint(1)\n```\nDone.", "A\n```action \t\r\n{}```\nB",
         "A ```action\n{}``` B", "```action\n{\"a\":\"```\"}```", "Text ```action {}``` end",
@@ -290,11 +244,11 @@ TEST(ActionExtractor, FindsTheSameBlocksAsTheRegularExpressions)
     }
     for (const auto& reply : replies) {
         SCOPED_TRACE(JSON(reply).encoded());
-        auto reference = referenceExtraction(reply);
+        auto [text, reasons] = referenceExtraction(reply);
         auto result = extracted(reply);
-        EXPECT_EQ(result.text, reference.text);
-        EXPECT_EQ(result.reasons, reference.reasons);
-        EXPECT_EQ(ActionExtractor::stripBlocks(reply), reference.text);
+        EXPECT_EQ(result.text, text);
+        EXPECT_EQ(result.reasons, reasons);
+        EXPECT_EQ(ActionExtractor::stripBlocks(reply), text);
         if (HasFailure())
             return;
     }
@@ -306,20 +260,19 @@ TEST(ActionExtractor, ExtractsFromManyThreadsAtOnce)
         + block(R"({"type":"update_settings","botId":"helper","reason":"r","web":true})")
         + block(R"({"type":"remember","text":"tea"})");
     auto expected = extracted(reply);
-    std::vector<int> agreed(8, 0);
+    std::atomic<int> agreed = 0;
     {
         std::vector<std::jthread> threads;
-        for (auto& count : agreed) {
+        for (int thread = 0; thread < 8; ++thread) {
             threads.emplace_back([&] {
                 for (int round = 0; round < 50; ++round) {
                     auto result = extracted(reply);
-                    count += result.actions == expected.actions && result.memory == expected.memory
-                        && result.reasons == expected.reasons;
+                    agreed += result.actions == expected.actions && result.memory == expected.memory;
                 }
             });
         }
     }
-    EXPECT_EQ(agreed, std::vector<int>(agreed.size(), 50));
+    EXPECT_EQ(agreed, 8 * 50);
 }
 
 }

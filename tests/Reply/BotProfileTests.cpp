@@ -32,22 +32,16 @@ namespace {
         const char* bot = "bot is not valid.";
         const char* role = "bot.role is not valid.";
         const char* persona = "bot.persona is not valid.";
-        struct Case {
-            std::string value;
-            std::string expected;
-        };
-        const Case cases[] = {
+        const std::pair<std::string, std::string> cases[] = {
             { R"({"name":"Q","role":null,"persona":null,"primary":null})", "Q|||" },
             { R"({"name":"Q","primary":false})", "Q|||" },
-            { R"({"name":"  Quill\t","role":" scribe ","persona":"\n Kind \n","primary":true})",
-                "Quill|scribe|Kind|primary" },
-            { R"({"name":"Q","persona":"one\ntwo\r\n\tthree"})", "Q||one\ntwo\r\n\tthree|" },
+            { R"({"name":"  Quill\t","role":" scribe ","persona":"\n one\r\n\ttwo \n","primary":true})",
+                "Quill|scribe|one\r\n\ttwo|primary" },
             // The phone may send its memory list too; the relay ignores it.
             { R"({"name":"Q","nuvoMemory":{"anything":[1,2]}})", "Q|||" },
             { R"({"name":"Q","role":")" + repeated("e\\u0301", 12) + "\"}",
                 "Q|" + repeated("e\xCC\x81", 12) + "||" },
-            { R"({"name":"Q","persona":")" + std::string(1000, 'p') + "\"}",
-                "Q||" + std::string(1000, 'p') + "|" },
+            { R"({"name":"Q","persona":")" + repeated("p", 1000) + "\"}", "Q||" + repeated("p", 1000) + "|" },
             { R"("Quill")", bot },
             { R"({"name":"Q","avatar":"x"})", bot },
             { R"({"role":"r"})", bot },
@@ -55,16 +49,15 @@ namespace {
             { R"({"name":"a\nb"})", bot },
             { R"({"name":"","role":5})", bot },
             { R"({"name":"Q","role":"abcdefghijklm"})", role },
-            { R"({"name":"Q","role":"a\tb"})", role },
-            { R"({"name":"Q","role":false,"persona":false})", role },
+            { R"({"name":"Q","role":"a\nb","persona":false})", role },
             { R"({"name":"Q","persona":"a\u0007b"})", persona },
-            { R"({"name":"Q","persona":")" + std::string(1001, 'p') + "\"}", persona },
+            { R"({"name":"Q","persona":")" + repeated("p", 1001) + "\"}", persona },
             { R"({"name":"Q","persona":1,"primary":1})", persona },
             { R"({"name":"Q","primary":1})", "bot.primary must be true or false." },
         };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.value);
-            EXPECT_EQ(parsed(testCase.value), testCase.expected);
+        for (const auto& [value, expected] : cases) {
+            SCOPED_TRACE(value);
+            EXPECT_EQ(parsed(value), expected);
         }
     }
 
@@ -73,7 +66,6 @@ namespace {
         auto value = decoded(
             R"({"name":" Zoë 🦊 ","role":"guide","persona":"Line one\n\t\"quoted\" / slashed","primary":true})");
         auto original = BotProfile::parse(&value);
-        ASSERT_TRUE(original);
         // Python re-encodes it with every non-ASCII character escaped, as a phone or a stored file may.
         auto peer = test::runPeer({ "python3", "-c",
                                       "import json, sys\n"
