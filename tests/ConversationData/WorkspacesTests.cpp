@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
@@ -254,6 +255,33 @@ namespace {
         EXPECT_TRUE(test::returnsBesideAFIFO(m_folder / "pipe",
             [&] { EXPECT_EQ(errorOf([&] { Workspaces::openReadable("pipe", m_folder); }), kNotFound); }));
         EXPECT_EQ(errorOf([&] { Workspaces::resolveReadable("pipe", m_folder); }), kNotFound);
+    }
+
+    TEST_F(WorkspacesTest, AFolderSwappedForALinkDuringTheCheckNeverResolvesIntoASiblingFolder)
+    {
+        // "k2" shares the name prefix of "k"; a link to it swapped in after its piece was checked must
+        // not pass for a place inside "k".
+        fs::path folder = workspaces().folder("k"), sibling = workspaces().folder("k2");
+        test::writeBytes(folder / "sub" / "file.txt", "mine");
+        test::writeBytes(sibling / "sub" / "file.txt", "theirs");
+        fs::create_directory_symlink(sibling / "sub", folder / "swap");
+        std::atomic<bool> done { false };
+        std::jthread swapper([&] {
+            while (!done)
+                ::renameat2(
+                    AT_FDCWD, (folder / "sub").c_str(), AT_FDCWD, (folder / "swap").c_str(), RENAME_EXCHANGE);
+        });
+        std::optional<fs::path> outside;
+        for (int attempt = 0; attempt < 20'000 && !outside; ++attempt) {
+            try {
+                fs::path resolved = Workspaces::resolveReadable("sub/file.txt", folder);
+                if (!resolved.native().starts_with(folder.native() + "/"))
+                    outside = resolved;
+            } catch (const RelayHTTPError&) {
+            }
+        }
+        done = true;
+        EXPECT_EQ(outside, std::nullopt);
     }
 
     TEST_F(WorkspacesTest, SnapshotAgreesWithAnIndependentWalkOfVisibleRegularFilesAndUsageCountsHiddenOnes)
