@@ -92,16 +92,13 @@ namespace {
         std::string longest = std::string(1020, 'a') + ".txt";
         const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
             { "my%20notes.txt", "my_notes.txt" },
-            { "a+b.txt", "a+b.txt" },
             { "%c3%a9.txt", "\xC3\xA9.txt" },
             { "a%2Fb.jpg", "b.jpg" },
             { longest, longest.substr(1020 - 76) },
             { longest + "x", std::nullopt },
             { std::nullopt, std::nullopt },
-            { "", std::nullopt },
             { "photo%zz.jpg", std::nullopt },
             { "photo%ff.jpg", std::nullopt },
-            { "%20%20%09", std::nullopt },
             { "%C2%A0%E3%80%80", std::nullopt },
         };
         for (const auto& [header, name] : cases) {
