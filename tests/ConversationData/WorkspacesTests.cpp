@@ -149,6 +149,7 @@ namespace {
         EXPECT_EQ(workspaces().existingFolder("real"), root() / "real");
         EXPECT_TRUE(workspaces().clear("real"));
         EXPECT_TRUE(fs::is_empty(root() / "real"));
+        EXPECT_TRUE(workspaces().clear("real"));
     }
 
     TEST_F(WorkspacesTest, ClearReportsAnItemItCouldNotDeleteAndStillDeletesTheRest)
