@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace vellumar {
 namespace {
 
@@ -53,7 +55,7 @@ namespace {
         EXPECT_EQ(test::modeOf(destination), 0600u);
     }
 
-    TEST(MediaPreviews, CopiesOnlyPhotosThatAnnounceAtMostAHundredMillionPixels)
+    TEST(MediaPreviews, CopiesOnlyPhotosThatAnnounceAtMostAHundredMillionPixelsToAWritablePlace)
     {
         static_assert(platform::maxDecodedPixels == 10'000 * 10'000);
         test::TemporaryFolder folder;
@@ -70,30 +72,20 @@ namespace {
             }
             return bytes;
         };
-        const std::pair<std::string, bool> cases[] = {
-            { announcing(10'000, 10'000), true },
-            { announcing(10'000, 10'001), false },
-            { "not a photo at all", false },
-        };
-        for (auto& [bytes, copied] : cases) {
-            SCOPED_TRACE(bytes.size());
-            test::writeBytes(folder / "source.heic", bytes);
-            fs::remove(folder / "copy.jpg");
-            EXPECT_EQ(
-                MediaPreviews::jpegCopy(folder / "source.heic", folder / "copy.jpg").has_value(), copied);
-            EXPECT_EQ(fs::exists(folder / "copy.jpg"), copied);
-        }
-    }
-
-    TEST(MediaPreviews, CopyThatCannotBeWrittenLeavesNoFile)
-    {
-        test::TemporaryFolder folder;
-        auto photo = test::makeQuadrantHEIC(folder / "photo.heic", 64, 64);
         test::writeBytes(folder / "plain-file", "in the way of a folder");
-
-        EXPECT_FALSE(MediaPreviews::jpegCopy(photo, folder / "plain-file" / "photo-preview.jpg"));
-
-        EXPECT_EQ(test::namesIn(folder.path()), (std::set<std::string> { "photo.heic", "plain-file" }));
+        const std::tuple<std::string, fs::path, bool> cases[] = {
+            { announcing(10'000, 10'000), folder / "copy.jpg", true },
+            { announcing(10'000, 10'001), folder / "refused.jpg", false },
+            { "not a photo at all", folder / "unread.jpg", false },
+            { photo, folder / "plain-file" / "photo-preview.jpg", false },
+        };
+        for (auto& [bytes, destination, copied] : cases) {
+            SCOPED_TRACE(destination.string());
+            test::writeBytes(folder / "source.heic", bytes);
+            EXPECT_EQ(MediaPreviews::jpegCopy(folder / "source.heic", destination).has_value(), copied);
+        }
+        EXPECT_EQ(test::namesIn(folder.path()),
+            (std::set<std::string> { "photo.heic", "source.heic", "plain-file", "copy.jpg" }));
     }
 
     TEST(MediaPreviews, TakesFourScaledFramesAtTheOddEighthsOfTheDuration)

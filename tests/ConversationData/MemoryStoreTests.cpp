@@ -13,7 +13,6 @@
 #include <csignal>
 #include <set>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <thread>
 
 namespace vellumar {
@@ -44,13 +43,6 @@ namespace {
         for (auto& text : items)
             operations.push_back(MemoryStore::Op::remember(text));
         return operations;
-    }
-
-    // Every write renames a new file over the old one, so an unchanged inode means nothing was written.
-    ino_t inode(const std::filesystem::path& file)
-    {
-        struct stat status { };
-        return stat(file.c_str(), &status) == 0 ? status.st_ino : 0;
     }
 
     JSON item(JSON id, std::string text)
@@ -96,33 +88,15 @@ namespace {
 
     TEST_F(MemoryStoreTest, CreationTimesRoundToTheNearestMillisecondWithHalvesAwayFromZero)
     {
-        const std::pair<std::chrono::nanoseconds, std::int64_t> cases[] = {
-            { 1'000'499'999ns, 1000 },
-            { 1'000'500'000ns, 1001 },
-            { -1'000'500'000ns, -1001 },
-            { -1'000'499'999ns, -1000 },
-        };
-        for (auto [sinceEpoch, at] : cases) {
+        MemoryStore store(std::nullopt, m_clock.function());
+        for (auto [sinceEpoch, at] : { std::pair { 1'000'499'999ns, 1000 }, { 1'000'500'000ns, 1001 },
+                 { -1'000'500'000ns, -1001 }, { -1'000'499'999ns, -1000 } }) {
             SCOPED_TRACE(sinceEpoch.count());
             m_clock.now = std::chrono::system_clock::time_point(
                 std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceEpoch));
-            MemoryStore store(std::nullopt, m_clock.function());
-            store.apply(key, remembering({ "fact" }));
-            EXPECT_EQ(*store.memories(key).at(0).subscript("at"), JSON(at));
+            store.apply(key, remembering({ "fact " + std::to_string(at) }));
+            EXPECT_EQ(*store.memories(key).back().subscript("at"), JSON(at));
         }
-    }
-
-    TEST_F(MemoryStoreTest, RememberingAStoredTextOrForgettingAnUnknownIDWritesNothing)
-    {
-        // Written by hand, with spaces that a write by the store would not leave.
-        const std::string content
-            = R"({"ios-device:conversation": [{"id": "m-0000000a", "text": "Likes tea", "at": 1},
-            {"id": "m-0000000b", "text": "Caf\u00e9", "at": 2}]})";
-        test::writeBytes(file(), content);
-        // Canonically equivalent spellings are the same fact.
-        EXPECT_EQ(m_store.apply(key, remembering({ "Likes tea", "Cafe\xCC\x81" })), Changes {});
-        EXPECT_EQ(m_store.apply(key, { MemoryStore::Op::forget("m-00000000") }), Changes {});
-        EXPECT_EQ(test::readFile(file()), content);
     }
 
     TEST_F(MemoryStoreTest, OperationsApplyInOrderAndAFullListLetsTheOldestGo)
@@ -218,16 +192,23 @@ namespace {
         EXPECT_EQ(m_store.memories(key), result);
     }
 
-    TEST_F(MemoryStoreTest, EmptyListsAreNeverWritten)
+    TEST_F(MemoryStoreTest, EmptyListsAreNeverWrittenAndAnUnchangedListIsNotWrittenAgain)
     {
         m_store.apply("ios-a", remembering({ "a" }));
         m_store.apply("ios-b", remembering({ "b" }));
         EXPECT_TRUE(m_store.replace("ios-a", JSON(JSON::Array {})).empty());
         m_store.clear("ios-b");
         EXPECT_EQ(test::readFile(file()), "{}");
-        auto before = inode(file());
+        // Written by hand, with spaces that a write by the store would not leave.
+        const std::string content
+            = R"({"ios-device:conversation": [{"id": "m-0000000a", "text": "Likes tea", "at": 1},
+            {"id": "m-0000000b", "text": "Caf\u00e9", "at": 2}]})";
+        test::writeBytes(file(), content);
+        // Canonically equivalent spellings are the same fact.
+        EXPECT_EQ(m_store.apply(key, remembering({ "Likes tea", "Cafe\xCC\x81" })), Changes {});
+        EXPECT_EQ(m_store.apply(key, { MemoryStore::Op::forget("m-00000000") }), Changes {});
         m_store.clear("ios-b");
-        EXPECT_EQ(inode(file()), before);
+        EXPECT_EQ(test::readFile(file()), content);
     }
 
     TEST_F(MemoryStoreTest, ReplaceReportsAFailedWriteButApplyStaysSilent)
@@ -289,21 +270,13 @@ namespace {
         EXPECT_EQ(test::readFile(file()).find(token), std::string::npos);
     }
 
-    TEST_F(MemoryStoreTest, MemoryIDsAreTenCharactersOfLowercaseHex)
+    TEST(MemoryStore, MemoryIDsAreTenCharactersOfLowercaseHex)
     {
-        const std::pair<const char*, bool> cases[] = {
-            { "m-0123abcd", true },
-            { "m-ffffffff", true },
-            { "m-0123ABCD", false },
-            { "m-0123abcg", false },
-            { "m-0123abc", false },
-            { "m-0123abcde", false },
-            { "x-0123abcd", false },
-        };
-        for (auto& [text, valid] : cases) {
-            SCOPED_TRACE(text);
-            EXPECT_EQ(isMemoryID(text), valid);
-        }
+        std::string valid;
+        for (auto* text :
+            { "m-0123abcd", "m-0123ABCD", "m-0123abcg", "m-0123abc", "m-0123abcde", "x-0123abcd" })
+            valid += isMemoryID(text) ? "1" : "0";
+        EXPECT_EQ(valid, "100000");
     }
 
     TEST_F(MemoryStoreTest, WithoutAFileTheListsLiveInMemory)
