@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sys/stat.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -26,11 +25,7 @@ std::shared_ptr<KeychainDeviceStorage> storageIn(const fs::path& folder)
         std::string(kService), std::string(kAccount), platform::Keychain(folder));
 }
 
-unsigned modeOf(const fs::path& path)
-{
-    struct stat status { };
-    return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
+fs::perms modeOf(const fs::path& path) { return fs::symlink_status(path).permissions(); }
 
 // Run as user 65534 on a keychain folder it may read but not change: "<loaded> <add's status> <count after>".
 std::string pairingInReadOnlyFolder(const std::string& folder)
@@ -59,8 +54,8 @@ TEST(KeychainDeviceStorage, MissingItemIsEmptyAndTheFirstSaveMakesAPrivateLabell
     DeviceRegistry registry(storageIn(folder), clock.function());
     EXPECT_FALSE(registry.loadFailed());
     registry.add("first");
-    EXPECT_EQ(modeOf(folder), 0700u);
-    EXPECT_EQ(modeOf(folder / kItemName), 0600u);
+    EXPECT_EQ(modeOf(folder), fs::perms(0700));
+    EXPECT_EQ(modeOf(folder / kItemName), fs::perms(0600));
     registry.add("second");
     auto read = platform::Keychain(folder).copy(kService, kAccount);
     ASSERT_TRUE(read.item);

@@ -41,14 +41,14 @@ TEST(PairingManager, CodeIsAcceptedOnceThenReportedUsedUntilItsOfferWouldHaveExp
     EXPECT_EQ(f.redeemAt(300s, offer.code), invalid);
 }
 
-TEST(PairingManager, OfferExpiresAtExactlyItsLifetimeAndANewOfferReplacesIt)
+TEST(PairingManager, ANewOfferReplacesTheOldOneWhichExpiresAtExactlyItsLifetime)
 {
     PairingFixture f;
     auto first = f.manager.makeOffer();
+    EXPECT_EQ(f.manager.currentOffer(), first);
     EXPECT_EQ(f.redeemAt(300s, first.code), invalid);
     EXPECT_EQ(f.manager.currentOffer(), std::nullopt);
     auto second = f.manager.makeOffer();
-    EXPECT_EQ(f.manager.currentOffer(), second);
     EXPECT_EQ(f.redeemAt(301s, first.code), invalid);
     EXPECT_EQ(f.redeemAt(302s, second.code), PairingManager::Redemption(PairingManager::Accepted {}));
 }

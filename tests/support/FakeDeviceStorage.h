@@ -5,16 +5,16 @@
 #include "VellumarMacCore/Relay/DeviceStorage.h"
 #include "VellumarMacCore/Relay/KeychainDeviceStorage.h"
 
-#include <atomic>
-#include <mutex>
 #include <vector>
 
 namespace vellumar::test {
 
+// The registry never calls its storage from two threads at once, so the fields need no lock; tests
+// read them while no registry call runs.
 class FakeDeviceStorage final : public DeviceStorage {
 public:
     explicit FakeDeviceStorage(std::vector<PairedDevice> devices = {})
-        : m_stored(std::move(devices))
+        : stored(std::move(devices))
     {
     }
 
@@ -22,31 +22,21 @@ public:
     {
         if (failLoad)
             throw KeychainError(platform::KeychainStatus::notAvailable);
-        return stored();
+        return stored;
     }
     void save(const std::vector<PairedDevice>& devices) override
     {
         if (failSave)
             throw KeychainError(platform::KeychainStatus::io);
-        std::lock_guard lock(m_lock);
-        m_stored = devices;
+        stored = devices;
         ++saves;
     }
     void setAside() override { }
 
-    std::vector<PairedDevice> stored()
-    {
-        std::lock_guard lock(m_lock);
-        return m_stored;
-    }
-
-    std::atomic<bool> failLoad = false;
-    std::atomic<bool> failSave = false;
-    std::atomic<int> saves = 0;
-
-private:
-    std::mutex m_lock;
-    std::vector<PairedDevice> m_stored;
+    std::vector<PairedDevice> stored;
+    bool failLoad = false;
+    bool failSave = false;
+    int saves = 0;
 };
 
 }
