@@ -44,8 +44,6 @@ public:
     // runs of Claude Code can neither read nor list.
     static std::filesystem::path defaultFolder();
 
-    const std::filesystem::path& folder() const noexcept { return m_folder; }
-
     // SecItemCopyMatching for one item: itemNotFound when there is none.
     KeychainRead copy(std::string_view service, std::string_view account) const;
     // SecItemUpdate of the data alone; the label stays. itemNotFound when there is no item.

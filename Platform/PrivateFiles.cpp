@@ -3,6 +3,7 @@
 #include "Platform/Random.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <string>
 #include <system_error>
