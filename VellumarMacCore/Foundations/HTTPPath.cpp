@@ -1,20 +1,16 @@
 #include "VellumarMacCore/Foundations/HTTPPath.h"
 
+#include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 namespace vellumar {
 
 namespace {
 
-    std::optional<int> hexDigitValue(char digit)
+    bool isUnreserved(unsigned char byte)
     {
-        if (digit >= '0' && digit <= '9')
-            return digit - '0';
-        if (digit >= 'a' && digit <= 'f')
-            return digit - 'a' + 10;
-        if (digit >= 'A' && digit <= 'F')
-            return digit - 'A' + 10;
-        return std::nullopt;
+        return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')
+            || byte == '-' || byte == '.' || byte == '_' || byte == '~';
     }
 
     template <typename Visitor> void forEachPiece(std::string_view text, char separator, Visitor&& visit)
@@ -41,16 +37,35 @@ std::optional<std::string> percentDecoded(std::string_view text)
         }
         if (text.size() - index < 3)
             return std::nullopt;
-        auto high = hexDigitValue(text[index + 1]);
-        auto low = hexDigitValue(text[index + 2]);
-        if (!high || !low)
+        auto byte = dataFromHex(text.substr(index + 1, 2));
+        if (!byte)
             return std::nullopt;
-        decoded.push_back(static_cast<char>(*high * 16 + *low));
+        decoded.push_back(static_cast<char>(byte->front()));
         index += 2;
     }
     if (!detail::isValidUTF8(decoded))
         return std::nullopt;
     return decoded;
+}
+
+std::optional<std::string> percentEncoded(std::string_view text)
+{
+    if (!detail::isValidUTF8(text))
+        return std::nullopt;
+    constexpr std::string_view hexDigits = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(text.size() * 3);
+    for (char character : text) {
+        auto byte = static_cast<unsigned char>(character);
+        if (isUnreserved(byte)) {
+            encoded.push_back(character);
+        } else {
+            encoded.push_back('%');
+            encoded.push_back(hexDigits[byte >> 4]);
+            encoded.push_back(hexDigits[byte & 0x0F]);
+        }
+    }
+    return encoded;
 }
 
 std::optional<std::vector<std::string>> splitPathSegments(std::string_view path)

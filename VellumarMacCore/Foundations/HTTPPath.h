@@ -15,6 +15,10 @@ using QueryItems = std::vector<std::pair<std::string, std::string>>;
 // the decoded bytes are not UTF-8 as a whole (an escape may not split a character into another).
 std::optional<std::string> percentDecoded(std::string_view text);
 
+// RFC 3986 §2.1 encoding: every byte outside the unreserved set (letters, digits and "-._~") becomes
+// "%" and two upper-case hexadecimal digits. Absent when the text is not UTF-8.
+std::optional<std::string> percentEncoded(std::string_view text);
+
 // The "/"-separated pieces of `path` after its leading "/", each percent-decoded; splitting happens
 // before decoding, so "%2F" stays inside its segment. One trailing empty piece is dropped ("/" gives
 // none). Absent when the path does not begin with "/", an escape is malformed or a piece is not UTF-8.

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Foundations/HTTPResponse.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/Foundations/HTTPPath.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 #include "VellumarMacCore/Foundations/WebSocketHandshake.h"
 
@@ -11,34 +12,6 @@ namespace vellumar {
 namespace {
 
     constexpr std::string_view kJSONContentType = "application/json; charset=utf-8";
-
-    bool isUnreserved(unsigned char byte)
-    {
-        return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')
-            || byte == '-' || byte == '.' || byte == '_' || byte == '~';
-    }
-
-    // RFC 8187 ext-value for Content-Disposition's filename*; a name that is not UTF-8 cannot be
-    // expressed in it, so the caller falls back to a neutral one.
-    std::optional<std::string> percentEncoded(std::string_view name)
-    {
-        if (!detail::isValidUTF8(name))
-            return std::nullopt;
-        constexpr std::string_view hexDigits = "0123456789ABCDEF";
-        std::string encoded;
-        encoded.reserve(name.size() * 3);
-        for (char character : name) {
-            auto byte = static_cast<unsigned char>(character);
-            if (isUnreserved(byte)) {
-                encoded.push_back(character);
-            } else {
-                encoded.push_back('%');
-                encoded.push_back(hexDigits[byte >> 4]);
-                encoded.push_back(hexDigits[byte & 0x0F]);
-            }
-        }
-        return encoded;
-    }
 
     void appendLine(std::string& head, std::string_view name, std::string_view value)
     {

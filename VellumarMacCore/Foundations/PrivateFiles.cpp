@@ -1,11 +1,11 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 
-#include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Foundations/TLSIdentityError.h"
+
+#include "Platform/PrivateFiles.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -19,7 +19,6 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    constexpr mode_t kFolderMode = 0700;
     constexpr mode_t kFileMode = 0600;
 
     fs::filesystem_error platformError(const char* what, const fs::path& path, int error)
@@ -27,17 +26,7 @@ namespace {
         return fs::filesystem_error(what, path, std::error_code(error, std::system_category()));
     }
 
-    fs::filesystem_error fileWriteError(const fs::path& file, int error)
-    {
-        return platformError("The file could not be written", file, error);
-    }
-
     constexpr std::size_t kTemporarySuffixDigits = 8;
-
-    std::string temporaryName(std::string_view target)
-    {
-        return "." + std::string(target) + "." + RelayIDs::randomHex(kTemporarySuffixDigits / 2);
-    }
 
     // The target whose write a name of the temporary form ".<target>.<8 lowercase hex>" belongs to.
     std::optional<std::string_view> targetOfTemporary(std::string_view name)
@@ -52,128 +41,19 @@ namespace {
         return name.substr(1, name.size() - 1 - suffixSize);
     }
 
-    // 0, or the errno of the step that failed.
-    int syncPath(const fs::path& path)
-    {
-        int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (descriptor < 0)
-            return errno;
-        int error = ::fsync(descriptor) == 0 ? 0 : errno;
-        ::close(descriptor);
-        return error;
-    }
-
-    bool isDirectory(const fs::path& path)
-    {
-        struct stat status { };
-        return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-    }
-
-    // Like `mkdir -p -m 700`: only folders this call creates get the mode; existing ones keep theirs.
-    void createDirectoryTree(const fs::path& folder)
-    {
-        if (::mkdir(folder.c_str(), kFolderMode) == 0)
-            return;
-        int error = errno;
-        if (error == ENOENT) {
-            fs::path parent = folder.parent_path();
-            if (parent.empty() || parent == folder)
-                throw platformError("The folder could not be created", folder, error);
-            createDirectoryTree(parent);
-            if (::mkdir(folder.c_str(), kFolderMode) == 0)
-                return;
-            error = errno;
-        }
-        // Someone else may have made it in the meantime; a file or a dangling link in its place is a failure.
-        if (error == EEXIST && isDirectory(folder))
-            return;
-        throw platformError("The folder could not be created", folder, error);
-    }
-
-    // "link/" names the directory the link points to, so lstat would never see the link itself.
-    fs::path withoutTrailingSeparators(const fs::path& path)
-    {
-        std::string text = path.string();
-        while (text.size() > 1 && text.back() == '/')
-            text.pop_back();
-        return text;
-    }
-
-    bool isSymbolicLink(const fs::path& path)
-    {
-        struct stat status { };
-        return ::lstat(withoutTrailingSeparators(path).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
-    }
-
-    // Writes the whole content through `descriptor` and closes it. Returns 0, or the first errno met.
-    int fillAndClose(int descriptor, std::string_view bytes)
-    {
-        int error = 0;
-        // The creation mode passes through the umask; the contract is exactly 0600.
-        if (::fchmod(descriptor, kFileMode) != 0)
-            error = errno;
-        std::size_t written = 0;
-        while (error == 0 && written < bytes.size()) {
-            ssize_t count = ::write(descriptor, bytes.data() + written, bytes.size() - written);
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count < 0)
-                error = errno;
-            else if (count == 0)
-                error = EIO;
-            else
-                written += static_cast<std::size_t>(count);
-        }
-        // Without this a crash soon after the rename can leave the target empty on disk.
-        if (error == 0 && ::fsync(descriptor) != 0)
-            error = errno;
-        if (::close(descriptor) != 0 && error == 0)
-            error = errno;
-        return error;
-    }
-
 }
 
 void ensurePrivateDirectory(const fs::path& folder)
 {
-    createDirectoryTree(folder);
-    if (::chmod(folder.c_str(), kFolderMode) != 0)
-        throw platformError("The folder could not be made private", folder, errno);
-    if (!isDirectory(folder) || isSymbolicLink(folder))
+    if (platform::makePrivateDirectory(folder) == platform::PrivateFolder::insecure)
         throw TLSIdentityError(TLSIdentityError::Kind::insecureFolder);
 }
 
 void writePrivateFile(std::string_view bytes, const fs::path& file)
 {
     fs::path folder = file.parent_path();
-    if (folder.empty())
-        folder = ".";
-    ensurePrivateDirectory(folder);
-
-    fs::path temporary = folder / temporaryName(file.filename().string());
-    int descriptor
-        = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-    // Nothing was created (O_EXCL), so there is nothing to remove; a file of that name is not ours.
-    if (descriptor < 0)
-        throw fileWriteError(file, errno);
-    if (int error = fillAndClose(descriptor, bytes); error != 0) {
-        ::unlink(temporary.c_str());
-        throw fileWriteError(file, error);
-    }
-    if (::rename(temporary.c_str(), file.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
-        throw fileWriteError(file, error);
-    }
-    // The rename lives in the folder; until the folder reaches the disk a crash can undo it.
-    if (int error = syncPath(folder); error != 0)
-        throw fileWriteError(file, error);
-}
-
-void syncToDisk(const fs::path& path)
-{
-    if (int error = syncPath(path); error != 0)
-        throw platformError("The item could not be flushed to disk", path, error);
+    ensurePrivateDirectory(folder.empty() ? fs::path(".") : folder);
+    platform::writeFileAtomically(bytes, file, platform::ExistingFile::replace);
 }
 
 void removeTemporaryLeftovers(const fs::path& folder, const std::function<bool(std::string_view)>& isTarget)

@@ -2,6 +2,8 @@
 // The functions hold no state and take no locks; callers serialise writes to one target.
 #pragma once
 
+#include "Platform/PrivateFiles.h"
+
 #include <filesystem>
 #include <functional>
 #include <string_view>
@@ -29,9 +31,8 @@ void writePrivateFile(std::string_view bytes, const std::filesystem::path& file)
 void removeTemporaryLeftovers(
     const std::filesystem::path& folder, const std::function<bool(std::string_view target)>& isTarget);
 
-// Flushes a file's data, or a folder's entries, to disk (fsync). A symbolic link is refused.
-// Throws std::filesystem::filesystem_error on failure.
-void syncToDisk(const std::filesystem::path& path);
+// Flushes a file's data, or a folder's entries, to disk (fsync); see Platform/PrivateFiles.h.
+using platform::syncToDisk;
 
 // Sets mode 0600 on an existing file; throws std::filesystem::filesystem_error when it cannot.
 void makeFilePrivate(const std::filesystem::path& file);

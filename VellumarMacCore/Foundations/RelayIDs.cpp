@@ -23,6 +23,17 @@ namespace {
     bool isASCIIAlphanumeric(char c) { return isASCIILowercase(c) || isASCIIUppercase(c) || isASCIIDigit(c); }
     bool isLowercaseHexDigit(char c) { return isASCIIDigit(c) || (c >= 'a' && c <= 'f'); }
 
+    std::optional<int> hexDigitValue(char digit)
+    {
+        if (isASCIIDigit(digit))
+            return digit - '0';
+        if (digit >= 'a' && digit <= 'f')
+            return digit - 'a' + 10;
+        if (digit >= 'A' && digit <= 'F')
+            return digit - 'A' + 10;
+        return std::nullopt;
+    }
+
     // Every check below accepts ASCII only, so a text that passes has as many Unicode scalars as
     // bytes, and any byte of a multi-byte (or broken) UTF-8 sequence fails the character test.
     template <typename Predicate> bool allOf(std::string_view text, Predicate accepts)
@@ -57,6 +68,22 @@ std::string hexString(std::span<const std::uint8_t> bytes)
     for (std::uint8_t byte : bytes)
         appendHex(text, byte);
     return text;
+}
+
+std::optional<std::vector<std::uint8_t>> dataFromHex(std::string_view text)
+{
+    if (text.size() % 2 != 0)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() / 2);
+    for (std::size_t index = 0; index < text.size(); index += 2) {
+        auto high = hexDigitValue(text[index]);
+        auto low = hexDigitValue(text[index + 1]);
+        if (!high || !low)
+            return std::nullopt;
+        bytes.push_back(static_cast<std::uint8_t>(*high * 16 + *low));
+    }
+    return bytes;
 }
 
 namespace Base64URL {

@@ -1,0 +1,181 @@
+#include "Platform/Keychain.h"
+
+#include "Platform/PrivateFiles.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vellumar::platform {
+
+namespace {
+
+    namespace fs = std::filesystem;
+
+    // Items hold a device list or a key; anything larger is not one of ours.
+    constexpr std::size_t kMaxItemBytes = 1 << 20;
+
+    // Letters, digits, "-" and "_" stay; every other byte, "." included, becomes "%XX", so no name
+    // begins with "." like a write's temporary file and "@" only ever separates the two parts.
+    std::string escapedName(std::string_view text)
+    {
+        constexpr std::string_view digits = "0123456789ABCDEF";
+        std::string name;
+        for (char character : text) {
+            auto byte = static_cast<unsigned char>(character);
+            bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')
+                || (byte >= '0' && byte <= '9') || byte == '-' || byte == '_';
+            if (plain) {
+                name.push_back(character);
+            } else {
+                name.push_back('%');
+                name.push_back(digits[byte >> 4]);
+                name.push_back(digits[byte & 0x0F]);
+            }
+        }
+        return name;
+    }
+
+    OSStatus statusOf(int error)
+    {
+        if (error == ENOENT)
+            return KeychainStatus::itemNotFound;
+        if (error == EEXIST)
+            return KeychainStatus::duplicateItem;
+        if (error == ENAMETOOLONG)
+            return KeychainStatus::param;
+        return KeychainStatus::io;
+    }
+
+    // The file is "<label>\n<data>".
+    std::string fileContent(const KeychainItem& item) { return item.label + "\n" + item.data; }
+
+    std::optional<KeychainItem> parsedItem(std::string_view content)
+    {
+        auto newline = content.find('\n');
+        if (newline == std::string_view::npos)
+            return std::nullopt;
+        return KeychainItem { std::string(content.substr(0, newline)),
+            std::string(content.substr(newline + 1)) };
+    }
+
+    // Never follows a link at the item's name and never blocks on a FIFO put there.
+    KeychainRead readItem(const fs::path& file)
+    {
+        int descriptor = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (descriptor < 0)
+            return { statusOf(errno), std::nullopt };
+        struct stat status { };
+        if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+            ::close(descriptor);
+            return { KeychainStatus::io, std::nullopt };
+        }
+        std::string content;
+        char buffer[8192];
+        OSStatus failure = KeychainStatus::success;
+        while (failure == KeychainStatus::success) {
+            ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count < 0)
+                failure = KeychainStatus::io;
+            else if (count == 0)
+                break;
+            else if (content.size() + static_cast<std::size_t>(count) > kMaxItemBytes)
+                failure = KeychainStatus::decode;
+            else
+                content.append(buffer, static_cast<std::size_t>(count));
+        }
+        ::close(descriptor);
+        if (failure != KeychainStatus::success)
+            return { failure, std::nullopt };
+        auto item = parsedItem(content);
+        if (!item)
+            return { KeychainStatus::decode, std::nullopt };
+        return { KeychainStatus::success, std::move(item) };
+    }
+
+    OSStatus writeItem(
+        const fs::path& folder, const fs::path& file, const KeychainItem& item, ExistingFile existing)
+    {
+        try {
+            if (makePrivateDirectory(folder) == PrivateFolder::insecure)
+                return KeychainStatus::notAvailable;
+            writeFileAtomically(fileContent(item), file, existing);
+            return KeychainStatus::success;
+        } catch (const fs::filesystem_error& error) {
+            return statusOf(error.code().value());
+        }
+    }
+
+}
+
+Keychain::Keychain(fs::path folder)
+    : m_folder(std::move(folder))
+{
+}
+
+fs::path Keychain::defaultFolder()
+{
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    // The XDG base directory rules ignore a relative path.
+    fs::path base = dataHome && dataHome[0] == '/' ? fs::path(dataHome) : fs::path();
+    if (base.empty()) {
+        const char* home = std::getenv("HOME");
+        base = fs::path(home ? home : "/") / ".local/share";
+    }
+    return base / "Vellumar" / "keychain";
+}
+
+fs::path Keychain::itemFile(std::string_view service, std::string_view account) const
+{
+    return m_folder / (escapedName(service) + "@" + escapedName(account));
+}
+
+KeychainRead Keychain::copy(std::string_view service, std::string_view account) const
+{
+    return readItem(itemFile(service, account));
+}
+
+OSStatus Keychain::update(std::string_view service, std::string_view account, std::string_view data) const
+{
+    KeychainRead current = copy(service, account);
+    if (current.status != KeychainStatus::success)
+        return current.status;
+    return writeItem(m_folder, itemFile(service, account), { current.item->label, std::string(data) },
+        ExistingFile::replace);
+}
+
+OSStatus Keychain::add(
+    std::string_view service, std::string_view account, std::string_view data, std::string_view label) const
+{
+    if (label.find('\n') != std::string_view::npos)
+        return KeychainStatus::param;
+    return writeItem(
+        m_folder, itemFile(service, account), { std::string(label), std::string(data) }, ExistingFile::keep);
+}
+
+OSStatus Keychain::renameAccount(
+    std::string_view service, std::string_view account, std::string_view newAccount) const
+{
+    fs::path from = itemFile(service, account);
+    fs::path to = itemFile(service, newAccount);
+    // link(2) never replaces, so an item already at `newAccount` survives.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return statusOf(errno);
+    if (::unlink(from.c_str()) != 0) {
+        int error = errno;
+        ::unlink(to.c_str());
+        return statusOf(error);
+    }
+    try {
+        syncToDisk(m_folder);
+    } catch (const fs::filesystem_error& error) {
+        return statusOf(error.code().value());
+    }
+    return KeychainStatus::success;
+}
+
+}

@@ -1,0 +1,224 @@
+#include "VellumarMacCore/Relay/DeviceRegistry.h"
+
+#include "VellumarMacCore/Foundations/CleanText.h"
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Foundations/RelayIDs.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace vellumar {
+
+namespace {
+
+    constexpr std::size_t kTokenBytes = 32;
+    constexpr std::size_t kIDBytes = 8;
+
+    bool isAcceptableTokenSize(std::string_view token)
+    {
+        return !token.empty() && token.size() <= DeviceRegistry::maxTokenBytes;
+    }
+
+}
+
+DeviceRegistry::DeviceRegistry(std::shared_ptr<DeviceStorage> storage, Clock clock)
+    : m_storage(std::move(storage))
+    , m_clock(std::move(clock))
+{
+    // Nothing else can reach the registry yet, so its lock is not needed.
+    try {
+        m_loadFailed = !loadStoredList();
+    } catch (...) {
+        // Kept unloaded: the next change loads again before it may write.
+        m_loadFailed = true;
+    }
+    rebuildDigests();
+}
+
+bool DeviceRegistry::loadStoredList()
+{
+    try {
+        m_devices = m_storage->load();
+        m_loaded = true;
+        return true;
+    } catch (const DeviceListDecodingError&) {
+        // Only a list that cannot ever decode is given up on, and even that is kept, not destroyed.
+        m_storage->setAside();
+        m_devices.clear();
+        m_loaded = true;
+        return false;
+    }
+}
+
+void DeviceRegistry::ensureLoaded(Lock&)
+{
+    if (m_loaded)
+        return;
+    loadStoredList();
+    rebuildDigests();
+}
+
+bool DeviceRegistry::loadFailed() const
+{
+    std::lock_guard lock(m_lock);
+    return m_loadFailed;
+}
+
+bool DeviceRegistry::isKnownToken(std::string_view token) const
+{
+    if (!isAcceptableTokenSize(token))
+        return false;
+    return m_digests.contains(platform::sha256(token));
+}
+
+std::vector<PairedDevice> DeviceRegistry::all() const
+{
+    std::lock_guard lock(m_lock);
+    return m_devices;
+}
+
+void DeviceRegistry::observe(Observer observer)
+{
+    std::lock_guard delivery(m_deliveryLock);
+    Lock lock(m_lock);
+    m_observers.push_back(observer);
+    std::vector<PairedDevice> devices = m_devices;
+    std::vector<Observer> observers = m_observers;
+    std::uint64_t number = m_changes;
+    lock.unlock();
+    // A change not yet delivered is older than this list, so everyone gets this one instead.
+    if (number > m_delivered) {
+        m_delivered = number;
+        for (const Observer& each : observers)
+            each(devices);
+    } else {
+        observer(devices);
+    }
+}
+
+DeviceRegistry::Pairing DeviceRegistry::add(const std::optional<std::string>& name)
+{
+    Lock lock(m_lock);
+    ensureLoaded(lock);
+    if (m_devices.size() >= maxDevices)
+        throw RelayHTTPError(409, "too_many", "Too many iPhones are paired with this Mac. Remove one first.");
+    std::string token = RelayIDs::randomToken(kTokenBytes);
+    PairedDevice device {
+        .id = "d-" + RelayIDs::randomHex(kIDBytes),
+        .name = CleanText::deviceName(name),
+        .pairedAt = m_clock(),
+    };
+    device.lastSeenAt = m_clock();
+    device.tokenHash = sha256Hex(platform::sha256(token));
+    m_devices.push_back(device);
+    try {
+        save(lock);
+    } catch (...) {
+        // The token never reaches the phone, so the device must not hold a slot or pass a check.
+        m_devices.pop_back();
+        rebuildDigests();
+        throw;
+    }
+    notify(lock);
+    return { std::move(device), std::move(token) };
+}
+
+std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view token)
+{
+    if (!isAcceptableTokenSize(token))
+        return std::nullopt;
+    platform::SHA256Digest digest = platform::sha256(token);
+    Lock lock(m_lock);
+    std::optional<std::size_t> match;
+    // No early exit: the time taken must not tell which device, if any, holds the token.
+    for (std::size_t index = 0; index < m_devices.size(); ++index) {
+        auto stored = dataFromHex(m_devices[index].tokenHash);
+        bool equal = stored && digestsEqual(*stored, digest);
+        if (equal)
+            match = index;
+    }
+    if (!match)
+        return std::nullopt;
+    return touch(*match, lock);
+}
+
+PairedDevice DeviceRegistry::touch(std::size_t index, Lock& lock)
+{
+    auto now = m_clock();
+    PairedDevice& device = m_devices[index];
+    device.lastSeenAt = now;
+    PairedDevice seen = device;
+    auto written = m_lastWritten.find(device.id);
+    // A clock that went backwards gives a negative age, and no write.
+    if (written == m_lastWritten.end() || now - written->second >= lastSeenWriteInterval) {
+        m_lastWritten.insert_or_assign(device.id, now);
+        try {
+            save(lock);
+        } catch (...) {
+            // Only the last-seen time is lost; the request itself stands.
+            return seen;
+        }
+    }
+    notify(lock);
+    return seen;
+}
+
+std::optional<PairedDevice> DeviceRegistry::device(std::string_view id) const
+{
+    std::lock_guard lock(m_lock);
+    auto found = std::find_if(
+        m_devices.begin(), m_devices.end(), [&](const PairedDevice& each) { return each.id == id; });
+    if (found == m_devices.end())
+        return std::nullopt;
+    return *found;
+}
+
+std::optional<PairedDevice> DeviceRegistry::remove(std::string_view id)
+{
+    Lock lock(m_lock);
+    ensureLoaded(lock);
+    std::optional<PairedDevice> removed;
+    auto found = std::find_if(
+        m_devices.begin(), m_devices.end(), [&](const PairedDevice& each) { return each.id == id; });
+    if (found != m_devices.end())
+        removed = *found;
+    std::erase_if(m_devices, [&](const PairedDevice& each) { return each.id == id; });
+    if (auto written = m_lastWritten.find(id); written != m_lastWritten.end())
+        m_lastWritten.erase(written);
+    save(lock);
+    notify(lock);
+    return removed;
+}
+
+void DeviceRegistry::save(Lock&)
+{
+    assert(m_loaded && "a list that was never read must not be written over");
+    // Before the write, so that a removed token stops passing even when the write fails.
+    rebuildDigests();
+    m_storage->save(m_devices);
+}
+
+void DeviceRegistry::rebuildDigests()
+{
+    std::vector<std::string> hashes;
+    hashes.reserve(m_devices.size());
+    for (const PairedDevice& device : m_devices)
+        hashes.push_back(device.tokenHash);
+    m_digests.replace(hashes);
+}
+
+void DeviceRegistry::notify(Lock& lock)
+{
+    std::uint64_t number = ++m_changes;
+    std::vector<PairedDevice> devices = m_devices;
+    std::vector<Observer> observers = m_observers;
+    lock.unlock();
+    std::lock_guard delivery(m_deliveryLock);
+    if (number <= m_delivered)
+        return;
+    m_delivered = number;
+    for (const Observer& observer : observers)
+        observer(devices);
+}
+
+}

@@ -1,0 +1,111 @@
+// The Mac's list of paired phones: issues each new phone its id and bearer token, finds the device a
+// token belongs to, records when devices were last seen, removes devices, and keeps the list in a
+// DeviceStorage.
+#pragma once
+
+#include "VellumarMacCore/Relay/DeviceStorage.h"
+#include "VellumarMacCore/Relay/PairedDevice.h"
+#include "VellumarMacCore/Relay/TokenDigests.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumar {
+
+// A monitor: every operation takes one lock, and the storage is called under it, so a slow storage
+// holds the registry (but never `isKnownToken`). Observers are called after the lock is released,
+// one delivery at a time and never with a list older than one they were already given; they must
+// not change the registry themselves.
+class DeviceRegistry {
+public:
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
+    using Observer = std::function<void(const std::vector<PairedDevice>&)>;
+
+    struct Pairing {
+        PairedDevice device;
+        // 43 Base64URL characters; handed out this once and never stored.
+        std::string token;
+    };
+
+    static constexpr std::size_t maxDevices = 20;
+    // The shortest time between two stored last-seen updates of one device.
+    static constexpr std::chrono::seconds lastSeenWriteInterval { 300 };
+    // Longer tokens are refused without being hashed.
+    static constexpr std::size_t maxTokenBytes = 512;
+
+    // Loads the stored list. A list that was read but does not decode is set aside and the registry
+    // starts empty; any other failure leaves it empty and unloaded: each change then loads again
+    // first, and fails with the storage's error while that still fails, so the stored list is never
+    // overwritten unread. Never throws.
+    DeviceRegistry(std::shared_ptr<DeviceStorage> storage, Clock clock);
+    DeviceRegistry(const DeviceRegistry&) = delete;
+    DeviceRegistry& operator=(const DeviceRegistry&) = delete;
+
+    // Whether loading the stored list failed at construction, for whatever reason.
+    bool loadFailed() const;
+
+    // Any thread, without taking the registry's lock: the digests as of the last save.
+    bool isKnownToken(std::string_view token) const;
+
+    std::vector<PairedDevice> all() const;
+    // Registers the observer and calls it at once with the current list.
+    void observe(Observer observer);
+
+    // A new device with a new id and token, appended and saved. Throws RelayHTTPError 409 "too_many"
+    // when 20 devices are paired, and the storage's error when the list cannot be loaded or saved;
+    // after either nothing has changed.
+    Pairing add(const std::optional<std::string>& name);
+
+    // The device whose token digest matches, marked seen; absent for no match, an empty token or one
+    // over 512 bytes. Every device is compared whatever the position of a match; the last match wins.
+    std::optional<PairedDevice> deviceForToken(std::string_view token);
+
+    std::optional<PairedDevice> device(std::string_view id) const;
+
+    // Removes every device with that id and saves, also when there was none. Throws the storage's
+    // error, in which case the removal still stands in memory and the token no longer passes.
+    std::optional<PairedDevice> remove(std::string_view id);
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+
+    // Reads the stored list into `m_devices`, setting aside one that does not decode; false when it
+    // did not decode. Throws the storage's error, leaving the registry unloaded.
+    bool loadStoredList();
+    // Loads the stored list unless it was loaded; throws the storage's error when that fails.
+    void ensureLoaded(Lock& lock);
+    // Rebuilds the digests and writes the list; throws the storage's error.
+    void save(Lock& lock);
+    // Marks the device seen, stores that when its last stored time is old enough, and answers it.
+    PairedDevice touch(std::size_t index, Lock& lock);
+    // Releases the lock, then hands the current list to the observers unless a newer one went out.
+    void notify(Lock& lock);
+    void rebuildDigests();
+
+    const std::shared_ptr<DeviceStorage> m_storage;
+    const Clock m_clock;
+    TokenDigests m_digests;
+
+    mutable std::mutex m_lock;
+    std::vector<PairedDevice> m_devices;
+    std::map<std::string, std::chrono::system_clock::time_point, std::less<>> m_lastWritten;
+    std::vector<Observer> m_observers;
+    bool m_loadFailed = false;
+    bool m_loaded = false;
+    // Counts the lists handed to observers; a delivery whose number is not above `m_delivered` is stale.
+    std::uint64_t m_changes = 0;
+
+    std::mutex m_deliveryLock;
+    std::uint64_t m_delivered = 0;
+};
+
+}

@@ -1,0 +1,175 @@
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "tests/support/FakeDeviceStorage.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+using namespace vellumar;
+using namespace std::chrono_literals;
+
+namespace {
+
+PairedDevice storedDevice(std::string id, std::string tokenHash)
+{
+    return { .id = std::move(id),
+        .name = "Phone",
+        .pairedAt = test::ManualClock().now,
+        .tokenHash = std::move(tokenHash) };
+}
+
+const DeviceRegistry::Clock standingClock = [] { return test::ManualClock().now; };
+
+std::string hashOf(const std::string& token) { return sha256Hex(platform::sha256(token)); }
+
+}
+
+TEST(DeviceRegistry, NewDeviceHasWellFormedIdAndTokenWhoseDigestAPythonPeerConfirms)
+{
+    test::ManualClock clock;
+    DeviceRegistry registry(std::make_shared<MemoryDeviceStorage>(), clock.function());
+    auto [device, token] = registry.add("  Anna's\u0007 iPhone ");
+    EXPECT_TRUE(std::regex_match(token, std::regex("^[A-Za-z0-9_-]{43}$"))) << token;
+    EXPECT_TRUE(std::regex_match(device.id, std::regex("^d-[0-9a-f]{16}$"))) << device.id;
+    EXPECT_EQ(device.name, "Anna's iPhone");
+    EXPECT_EQ(device.lastSeenAt, clock.now);
+    EXPECT_TRUE(registry.isKnownToken(token));
+    auto peer = test::runPeer({ "python3", "-c",
+        "import base64, hashlib, sys; t = sys.argv[1]; "
+        "print(len(base64.urlsafe_b64decode(t + '=')), hashlib.sha256(t.encode()).hexdigest())",
+        token });
+    EXPECT_EQ(peer.output, "32 " + device.tokenHash + "\n");
+}
+
+TEST(DeviceRegistry, TwentyFirstAddIsRefusedUntilADeviceIsRemoved)
+{
+    auto storage = std::make_shared<test::FakeDeviceStorage>();
+    DeviceRegistry registry(storage, standingClock);
+    for (int index = 0; index < 20; ++index)
+        registry.add(std::nullopt);
+    EXPECT_EQ(storage->saves, 20);
+    try {
+        registry.add("one more");
+        ADD_FAILURE() << "the 21st device was added";
+    } catch (const RelayHTTPError& error) {
+        EXPECT_EQ(error,
+            RelayHTTPError(409, "too_many", "Too many iPhones are paired with this Mac. Remove one first."));
+    }
+    EXPECT_EQ(storage->saves, 20);
+    registry.remove(registry.all().front().id);
+    EXPECT_EQ(registry.add("again").device.name, "again");
+}
+
+TEST(DeviceRegistry, TokensAreLookedUpOnlyWithinTheirSizeLimitAndByWellFormedDigests)
+{
+    const std::string at512(512, 'a'), at513(513, 'a');
+    auto storage = std::make_shared<MemoryDeviceStorage>(std::vector {
+        storedDevice("d-empty", hashOf("")),
+        storedDevice("d-512", hashOf(at512)),
+        storedDevice("d-513", hashOf(at513)),
+        storedDevice("d-odd", hashOf("odd").substr(1)),
+        storedDevice("d-nothex", "zz" + hashOf("nothex").substr(2)),
+        // Same token as d-512: a look-up that stopped at its first match would answer d-512.
+        storedDevice("d-512-again", hashOf(at512)),
+    });
+    DeviceRegistry registry(storage, standingClock);
+    struct Case {
+        std::string token;
+        std::optional<std::string> device;
+    } cases[] = { { "", std::nullopt }, { at512, "d-512-again" }, { at513, std::nullopt },
+        { "odd", std::nullopt }, { "nothex", std::nullopt } };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.token.size());
+        EXPECT_EQ(registry.isKnownToken(c.token), c.device.has_value());
+        auto found = registry.deviceForToken(c.token);
+        EXPECT_EQ(found ? std::optional(found->id) : std::nullopt, c.device);
+    }
+}
+
+TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEveryRequest)
+{
+    test::ManualClock clock;
+    auto storage
+        = std::make_shared<test::FakeDeviceStorage>(std::vector { storedDevice("d-1", hashOf("t")) });
+    DeviceRegistry registry(storage, clock.function());
+    int heard = 0;
+    registry.observe([&](const std::vector<PairedDevice>&) { ++heard; });
+    const auto start = clock.now;
+    struct Case {
+        std::chrono::seconds at;
+        int saves;
+    } cases[] = { { 0s, 1 }, { 10s, 1 }, { 299s, 1 }, { 300s, 2 }, { 310s, 2 } };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.at.count());
+        clock.now = start + c.at;
+        ASSERT_TRUE(registry.deviceForToken("t"));
+        EXPECT_EQ(storage->saves, c.saves);
+        EXPECT_EQ(registry.all().front().lastSeenAt, clock.now);
+    }
+    EXPECT_EQ(heard, 1 + 5);
+    EXPECT_EQ(storage->stored.front().lastSeenAt, start + 300s);
+}
+
+TEST(DeviceRegistry, FakeStorageFailingToSaveLeavesNoTraceOfTheNewDevice)
+{
+    auto storage
+        = std::make_shared<test::FakeDeviceStorage>(std::vector { storedDevice("d-1", hashOf("t")) });
+    DeviceRegistry registry(storage, standingClock);
+    storage->failSave = true;
+    std::string token;
+    EXPECT_THROW(token = registry.add("new").token, KeychainError);
+    EXPECT_EQ(registry.all(), storage->stored);
+    storage->failSave = false;
+    for (int index = 1; index < 20; ++index)
+        registry.add(std::nullopt);
+    EXPECT_EQ(storage->stored.size(), 20u);
+}
+
+TEST(DeviceRegistry, FakeStorageFailingToLoadRefusesChangesUntilItLoadsAndThenKeepsTheStoredDevices)
+{
+    auto storage
+        = std::make_shared<test::FakeDeviceStorage>(std::vector { storedDevice("d-1", hashOf("t")) });
+    storage->failLoad = true;
+    DeviceRegistry registry(storage, standingClock);
+    EXPECT_TRUE(registry.loadFailed());
+    EXPECT_FALSE(registry.isKnownToken("t"));
+    EXPECT_THROW(registry.add("new"), KeychainError);
+    EXPECT_THROW(registry.remove("d-other"), KeychainError);
+    EXPECT_EQ(storage->saves, 0);
+    storage->failLoad = false;
+    auto added = registry.add("new");
+    EXPECT_EQ(storage->stored, (std::vector { storedDevice("d-1", hashOf("t")), added.device }));
+    EXPECT_TRUE(registry.isKnownToken("t"));
+}
+
+TEST(DeviceRegistry, ConcurrentPairingsFillExactlyTheTwentySlotsAndObserversNeverSeeAnOlderList)
+{
+    auto storage = std::make_shared<test::FakeDeviceStorage>();
+    DeviceRegistry registry(storage, standingClock);
+    std::vector<std::size_t> heard; // observers are called one at a time
+    registry.observe([&](const std::vector<PairedDevice>& devices) { heard.push_back(devices.size()); });
+    std::atomic<int> added = 0, refused = 0;
+    {
+        std::vector<std::jthread> threads;
+        for (int thread = 0; thread < 8; ++thread)
+            threads.emplace_back([&] {
+                for (int attempt = 0; attempt < 3; ++attempt) {
+                    try {
+                        auto token = registry.add(std::nullopt).token;
+                        added += registry.isKnownToken(token) && registry.deviceForToken(token) ? 1 : 0;
+                    } catch (const RelayHTTPError&) {
+                        ++refused;
+                    }
+                }
+            });
+    }
+    EXPECT_EQ(added, 20);
+    EXPECT_EQ(refused, 4);
+    EXPECT_EQ(storage->stored, registry.all());
+    EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end()));
+    EXPECT_EQ(heard.back(), 20u);
+}

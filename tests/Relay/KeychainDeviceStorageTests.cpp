@@ -1,0 +1,111 @@
+#include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Relay/KeychainDeviceStorage.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/UnprivilegedPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kService = KeychainDeviceStorage::applicationService;
+constexpr std::string_view kAccount = KeychainDeviceStorage::applicationAccount;
+const fs::path kItemName = "com%2Ezu%2Eplimsor%2Emac@paired-devices";
+
+const DeviceRegistry::Clock standingClock = [] { return test::ManualClock().now; };
+
+std::shared_ptr<KeychainDeviceStorage> storageIn(const fs::path& folder)
+{
+    return std::make_shared<KeychainDeviceStorage>(
+        std::string(kService), std::string(kAccount), platform::Keychain(folder));
+}
+
+fs::perms modeOf(const fs::path& path) { return fs::symlink_status(path).permissions(); }
+
+// Run as user 65534 on a keychain folder it may read but not change: "<loaded> <add's status> <count after>".
+std::string pairingInReadOnlyFolder(const std::string& folder)
+{
+    DeviceRegistry registry(storageIn(folder), standingClock);
+    std::string outcome = std::to_string(registry.all().size()) + " ";
+    try {
+        registry.add("new");
+        outcome += "added";
+    } catch (const KeychainError& error) {
+        outcome += std::to_string(error.status());
+    }
+    return outcome + " " + std::to_string(registry.all().size());
+}
+
+[[maybe_unused]] const bool registered
+    = test::registerUnprivilegedCheck("read-only keychain", pairingInReadOnlyFolder);
+
+}
+
+TEST(KeychainDeviceStorage, MissingItemIsEmptyAndTheFirstSaveMakesAPrivateLabelledItemThatLaterSavesKeep)
+{
+    test::TemporaryFolder temporary;
+    const fs::path folder = temporary / "data/keychain";
+    test::ManualClock clock;
+    DeviceRegistry registry(storageIn(folder), clock.function());
+    EXPECT_FALSE(registry.loadFailed());
+    registry.add("first");
+    EXPECT_EQ(modeOf(folder), fs::perms(0700));
+    EXPECT_EQ(modeOf(folder / kItemName), fs::perms(0600));
+    registry.add("second");
+    auto read = platform::Keychain(folder).copy(kService, kAccount);
+    ASSERT_TRUE(read.item);
+    EXPECT_EQ(read.item->label, KeychainDeviceStorage::label);
+    EXPECT_EQ(storageIn(folder)->load(), registry.all());
+    EXPECT_EQ(registry.all().size(), 2u);
+}
+
+TEST(KeychainDeviceStorage, ItemThatDoesNotDecodeIsKeptAsideAndAPairingAfterwardsLeavesItThere)
+{
+    struct Case {
+        const char* name;
+        std::string fileContent;
+    } cases[] = {
+        { "not JSON", "label\n[{\"id\":" },
+        { "device without token", "label\n[{\"id\":\"d-1\",\"name\":\"A\",\"pairedAt\":1}]" },
+        { "date out of range",
+            "label\n[{\"id\":\"d-1\",\"name\":\"A\",\"pairedAt\":1e300,\"tokenHash\":\"\"}]" },
+        { "damaged item without its label line", "[]" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TemporaryFolder temporary;
+        std::ofstream(temporary / kItemName) << c.fileContent;
+        DeviceRegistry registry(storageIn(temporary.path()), standingClock);
+        EXPECT_TRUE(registry.loadFailed());
+        registry.add("new");
+        EXPECT_EQ(storageIn(temporary.path())->load(), registry.all());
+        std::vector<std::string> kept;
+        for (const auto& entry : fs::directory_iterator(temporary.path())) {
+            if (entry.path().filename().string().starts_with(kItemName.string() + "%2Eunreadable-"))
+                kept.push_back(test::readFile(entry.path()));
+        }
+        EXPECT_EQ(kept, std::vector { c.fileContent });
+    }
+}
+
+TEST(KeychainDeviceStorageAsUnprivilegedUser, FailedSaveLeavesTheStoredListAndRollsThePairingBack)
+{
+    test::TemporaryFolder temporary;
+    const fs::path folder = temporary / "keychain";
+    DeviceRegistry registry(storageIn(folder), standingClock);
+    registry.add("one");
+    registry.add("two");
+    const std::string before = test::readFile(folder / kItemName);
+    fs::permissions(temporary.path(), fs::perms(0755));
+    fs::permissions(folder, fs::perms(0755));
+    fs::permissions(folder / kItemName, fs::perms(0644));
+    EXPECT_EQ(test::runUnprivileged("read-only keychain", temporary.path(), "/keychain"),
+        "2 " + std::to_string(platform::KeychainStatus::io) + " 2");
+    EXPECT_EQ(test::readFile(folder / kItemName), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
