@@ -1,7 +1,6 @@
 #include "tests/support/HeldFolder.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/fanotify.h>
 #include <unistd.h>
 
@@ -16,20 +15,6 @@ HeldFolder::HeldFolder(const std::filesystem::path& folder)
 }
 
 HeldFolder::~HeldFolder() { release(); }
-
-bool HeldFolder::allowWaitingOpening()
-{
-    pollfd ready { m_listener, POLLIN, 0 };
-    if (poll(&ready, 1, 0) != 1)
-        return false;
-    fanotify_event_metadata event {};
-    if (read(m_listener, &event, sizeof event) < static_cast<ssize_t>(sizeof event) || event.fd < 0)
-        return false;
-    fanotify_response response { event.fd, FAN_ALLOW };
-    bool answered = write(m_listener, &response, sizeof response) == sizeof response;
-    close(event.fd);
-    return answered && (event.mask & FAN_OPEN_PERM);
-}
 
 void HeldFolder::release()
 {

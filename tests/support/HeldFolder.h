@@ -16,9 +16,6 @@ public:
     // False when fanotify is not available here; nothing is held then.
     bool isHolding() const { return m_listener >= 0; }
 
-    // True when an opening is waiting for an answer right now; it is then allowed to go on.
-    bool allowWaitingOpening();
-
     // Lets every held and later opening through.
     void release();
 

@@ -1,7 +1,8 @@
 #include "tests/support/ProcessFixtures.h"
 
+#include "tests/support/FileFixtures.h"
+
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 
 namespace vellumar::test {
@@ -19,13 +20,7 @@ namespace {
 
 void writeExecutable(const std::filesystem::path& file, const std::string& contents)
 {
-    std::filesystem::create_directories(file.parent_path());
-    {
-        std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-        stream << contents;
-        if (!stream)
-            throw std::runtime_error("cannot write " + file.string());
-    }
+    writeBytes(file, contents);
     std::filesystem::permissions(file, std::filesystem::perms(0755));
 }
 
