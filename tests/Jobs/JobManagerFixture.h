@@ -1,6 +1,7 @@
 // The job manager's test fixture: a manager on a manual clock running jobs through a latched fake runner,
 // with helpers to follow jobs, ask questions from the runner's side and compare status objects with
-// golden files.
+// golden files. Nothing here sleeps: waits end on a change, and their real-time limits only guard
+// against a hang.
 #pragma once
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -8,6 +9,7 @@
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "tests/Jobs/LatchedFakeRunner.h"
 #include "tests/Jobs/ManualJobClock.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,12 +19,14 @@
 #include <functional>
 #include <future>
 #include <string>
-#include <string_view>
 #include <utility>
 
 // Named apart from the other suites' helpers, which share this test program.
 namespace vellumar::test::jobManager {
 
+using namespace std::chrono_literals;
+
+inline constexpr auto kPatience = LatchedFakeRunner::kPatience;
 inline constexpr std::int64_t kStartMillis = 1'740'787'200'000; // ManualJobClock::kStart
 
 inline JobSubmission request(
@@ -58,41 +62,35 @@ inline JSON permissionPrompt(const std::string& requestID, std::optional<bool> c
     return prompt;
 }
 
-// The result of a call that should end; a call that hangs ends the whole run loudly instead of
-// leaving it stuck, since its thread cannot be joined.
-template <typename Result> Result await(std::future<Result>& future)
+// The result of a call that should end; a call that hangs ends the whole run loudly instead of leaving
+// it stuck, since its thread cannot be joined.
+template <typename Result> Result await(std::future<Result>&& future)
 {
-    if (future.wait_for(LatchedFakeRunner::kPatience) != std::future_status::ready) {
+    if (future.wait_for(kPatience) != std::future_status::ready) {
         std::fprintf(stderr, "a call that should have ended is still blocked\n");
         std::abort();
     }
     return future.get();
 }
-template <typename Result> Result await(std::future<Result>&& future) { return await(future); }
+template <typename Result> Result await(std::future<Result>& future) { return await(std::move(future)); }
 
 template <typename Call> auto inBackground(Call call) { return std::async(std::launch::async, call); }
-
-inline RelayHTTPError thrownBy(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const RelayHTTPError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no RelayHTTPError was thrown";
-    return { 0, "", "" };
-}
 
 class JobManagerTest : public ::testing::Test {
 protected:
     JobManagerTest() { rebuild(); }
-    ~JobManagerTest() override { rebuild(std::nullopt); }
+    ~JobManagerTest() override
+    {
+        clock->letGo();
+        rebuild(std::nullopt);
+    }
 
-    // A new manager; none with a limit of nullopt.
+    // A new manager on a new clock; none with a limit of nullopt.
     void rebuild(std::optional<int> maxRunning = 2, double retention = 86'400)
     {
         runner->setHonoursStop(true);
         manager.reset();
+        clock = std::make_shared<ManualJobClock>();
         if (maxRunning)
             manager = std::make_unique<JobManager>(JobManager::Options { .runner = runner,
                 .labels = { "Waiting in line", "Starting", "Thinking", "Reading files", "Searching files",
@@ -112,28 +110,25 @@ protected:
     {
         return submit(request(conversation, mode));
     }
-
     JSON status(const std::string& id) { return manager->status(id).value_or(JSON()); }
     std::string statusText(const std::string& id) { return text(status(id), "status"); }
     LatchedFakeRunner::Run started(const std::string& id) { return runner->awaitStart(id); }
-    // A job of the conversation, submitted and started.
     std::pair<std::string, LatchedFakeRunner::Run> startedJob(std::string_view conversation)
     {
         auto id = submit(conversation);
         return { id, started(id) };
     }
 
-    // Follows the job by long polls until its status is final. The clock does not move, so each poll
-    // returns only on a change.
+    // Follows the job by long polls until it has ended. The clock does not move, so each poll returns
+    // only on a change.
     JSON ended(const std::string& id)
     {
-        auto follower = inBackground([&] {
+        return await(inBackground([&] {
             auto current = status(id);
             while (current.subscript("finishedAt") && current.subscript("finishedAt")->isNull())
                 current = manager->wait(id, integer(current, "version"), 25).value_or(JSON());
             return current;
-        });
-        return await(follower);
+        }));
     }
 
     // Asks from the run's side and returns once `parked` timed waits (this question's among them) are
@@ -159,7 +154,7 @@ protected:
         EXPECT_EQ(JSON(members).encoded(), golden->encoded()) << name;
     }
 
-    std::shared_ptr<ManualJobClock> clock = std::make_shared<ManualJobClock>();
+    std::shared_ptr<ManualJobClock> clock;
     std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
     std::unique_ptr<JobManager> manager;
 };

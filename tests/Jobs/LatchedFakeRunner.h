@@ -1,5 +1,3 @@
-// A reply runner whose runs block until the test releases them, so that a test decides when each job
-// ends and how; it records the runs it was given and how many ran at once.
 #pragma once
 
 #include "VellumarMacCore/Reply/ReplyRunner.h"
@@ -9,72 +7,62 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
-#include <utility>
 
 namespace vellumar::test {
 
+// A reply runner whose runs block until the test releases them, so that a test decides when each job
+// ends and how; it records the runs it was given and how many ran at once.
 class LatchedFakeRunner final : public ReplyRunner {
 public:
+    // A guard against a hang, not a measurement.
+    static constexpr auto kPatience = std::chrono::seconds(60);
+
     struct Run {
         JobSubmission submission;
         std::shared_ptr<JobControl> control;
         std::stop_token stop;
     };
-    // Runs on the job's thread once released: returns the run's output or throws its failure.
-    using Outcome = std::function<ReplyOutput()>;
-    // Played by every run that starts while it is set, instead of waiting for a release.
-    using Script = std::function<ReplyOutput(const Run&)>;
-
-    // A guard against a hang, not a measurement.
-    static constexpr auto kPatience = std::chrono::seconds(60);
+    // Played on the job's thread once released: returns the run's output or throws its failure.
+    using Outcome = std::function<ReplyOutput(const Run&)>;
 
     ReplyOutput run(
         const JobSubmission& submission, std::shared_ptr<JobControl> control, std::stop_token stop) override
     {
-        const auto id = control->jobID();
         std::stop_callback wakeOnStop(stop, [this] {
             std::lock_guard guard(m_lock);
             m_changed.notify_all();
         });
+        const auto id = control->jobID();
+        Run run { submission, control, stop };
         Outcome outcome;
         {
             std::unique_lock lock(m_lock);
-            Run run { submission, control, stop };
             m_runs.insert_or_assign(id, run);
-            m_overlappedInConversation |= !m_running.insert(submission.conversationID).second;
-            m_mostAtOnce = std::max(m_mostAtOnce, m_running.size());
+            m_overlapped |= !m_conversations.insert(submission.conversationID).second;
+            m_mostAtOnce = std::max(m_mostAtOnce, m_conversations.size());
             m_changed.notify_all();
-            if (m_script)
-                outcome = [script = m_script, run] { return script(run); };
             m_changed.wait(lock, [&] {
-                return outcome || m_outcomes.contains(id) || (m_honoursStop && stop.stop_requested());
+                return m_everyRun || m_outcomes.contains(id) || (m_honoursStop && stop.stop_requested());
             });
-            if (auto released = m_outcomes.find(id); !outcome && released != m_outcomes.end()) {
-                outcome = std::move(released->second);
-                m_outcomes.erase(released);
-            }
+            outcome = m_everyRun;
+            if (auto released = m_outcomes.extract(id))
+                outcome = std::move(released.mapped());
         }
         // The run counts as running until its outcome has been played, whichever way that ends.
-        struct Leaving {
-            LatchedFakeRunner& runner;
-            const std::string& conversationID;
-            ~Leaving()
-            {
-                std::lock_guard guard(runner.m_lock);
-                runner.m_running.erase(conversationID);
-            }
-        } leaving { *this, submission.conversationID };
+        std::shared_ptr<void> leaving(nullptr, [&](void*) {
+            std::lock_guard guard(m_lock);
+            m_conversations.erase(submission.conversationID);
+        });
         if (!outcome)
             throw CancellationError();
-        return outcome();
+        return outcome(run);
     }
-
     ClearedConversation clearConversation(const std::string&, WorkFolder) override { return {}; }
     CompactedConversation compact(const CompactionRequest&, std::stop_token) override { return {}; }
 
@@ -86,25 +74,23 @@ public:
             throw std::runtime_error("job " + id + " never started");
         return m_runs.at(id);
     }
-
-    bool hasStarted(const std::string& id) const
-    {
-        std::lock_guard guard(m_lock);
-        return m_runs.contains(id);
-    }
-
     void release(const std::string& id, Outcome outcome)
     {
         std::lock_guard guard(m_lock);
         m_outcomes.insert_or_assign(id, std::move(outcome));
         m_changed.notify_all();
     }
-
     void reply(const std::string& id, std::string text)
     {
-        release(id, [text = std::move(text)] { return ReplyOutput { .reply = text }; });
+        release(id, [text](const Run&) { return ReplyOutput { .reply = text }; });
     }
-
+    // Played by every run from now on, instead of waiting for a release.
+    void releaseEveryRun(Outcome outcome)
+    {
+        std::lock_guard guard(m_lock);
+        m_everyRun = std::move(outcome);
+        m_changed.notify_all();
+    }
     // While off, a stopped run goes on waiting for its release, as a run that finished its reply just as
     // it was stopped would.
     void setHonoursStop(bool honours)
@@ -113,35 +99,23 @@ public:
         m_honoursStop = honours;
         m_changed.notify_all();
     }
-
-    void setScript(Script script)
+    // No two runs of one conversation overlapped and at most `limit` ran at once.
+    bool keptLimits(std::size_t limit)
     {
         std::lock_guard guard(m_lock);
-        m_script = std::move(script);
-    }
-
-    std::size_t mostAtOnce() const
-    {
-        std::lock_guard guard(m_lock);
-        return m_mostAtOnce;
-    }
-
-    bool overlappedInConversation() const
-    {
-        std::lock_guard guard(m_lock);
-        return m_overlappedInConversation;
+        return !m_overlapped && m_mostAtOnce <= limit;
     }
 
 private:
-    mutable std::mutex m_lock;
+    std::mutex m_lock;
     std::condition_variable m_changed;
     std::map<std::string, Run> m_runs;
     std::map<std::string, Outcome> m_outcomes;
-    std::set<std::string> m_running; // conversations
+    std::set<std::string> m_conversations; // of the runs going on
     std::size_t m_mostAtOnce { 0 };
-    bool m_overlappedInConversation { false };
+    bool m_overlapped { false };
     bool m_honoursStop { true };
-    Script m_script;
+    Outcome m_everyRun;
 };
 
 }

@@ -5,6 +5,8 @@
 
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vellumar::test {
@@ -13,12 +15,22 @@ namespace vellumar::test {
 // from any thread.
 class CapturedLog {
 public:
-    CapturedLog();
-    ~CapturedLog();
+    CapturedLog()
+        : m_previous(platform::replaceLogSink([this](std::string_view line) {
+            std::lock_guard guard(m_lock);
+            m_lines.emplace_back(line);
+        }))
+    {
+    }
+    ~CapturedLog() { platform::replaceLogSink(std::move(m_previous)); }
     CapturedLog(const CapturedLog&) = delete;
     CapturedLog& operator=(const CapturedLog&) = delete;
 
-    std::vector<std::string> lines() const;
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_lines;
+    }
 
 private:
     mutable std::mutex m_lock;

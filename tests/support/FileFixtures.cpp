@@ -8,9 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <future>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,18 +73,15 @@ int exitStatusWithin(std::chrono::seconds limit, const std::function<int()>& wor
         ADD_FAILURE() << "fork failed";
         return -1;
     }
-    int exited = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-    pollfd waiting { exited, POLLIN, 0 };
-    int ready = -1;
-    while (exited >= 0 && (ready = ::poll(&waiting, 1, static_cast<int>(limit.count() * 1000))) < 0
-        && errno == EINTR) { }
-    bool ended = ready == 1;
+    auto waited = std::async(std::launch::async, [child] {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+        return status;
+    });
+    bool ended = waited.wait_for(limit) == std::future_status::ready;
     if (!ended)
         ::kill(child, SIGKILL);
-    if (exited >= 0)
-        ::close(exited);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+    int status = waited.get();
     return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -7,9 +7,8 @@
 
 namespace vellumar::test {
 
-// Lowercase hex of the bytes, the form in which peers hand binary data back and forth.
+// Lowercase hex of the bytes, the form in which binary data is handed to peers.
 std::string hexOf(std::string_view bytes);
-std::string fromHex(std::string_view hex);
 
 // Runs curl with `arguments` (each "{port}" replaced) against a python3 server on 127.0.0.1:0 and
 // returns the bytes curl sent for its one request. Empty when the peer could not run.

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vellumar::test {
 
@@ -70,31 +71,37 @@ void InteractivePeer::closeInput()
 
 std::optional<std::string> InteractivePeer::readLine(double deadlineSeconds)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(deadlineSeconds);
-    for (;;) {
-        if (auto end = m_pending.find('\n'); end != std::string::npos) {
-            std::string line = m_pending.substr(0, end);
-            m_pending.erase(0, end + 1);
-            return line;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
+    using namespace std::chrono;
+    auto deadline = steady_clock::now() + duration<double>(deadlineSeconds);
+    std::size_t end;
+    while ((end = m_pending.find('\n')) == std::string::npos) {
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0 || !readMore(static_cast<int>(left)))
             return std::nullopt;
-        pollfd readable { m_output, POLLIN, 0 };
-        int ready = poll(&readable, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return std::nullopt;
-        char buffer[65536];
-        ssize_t count = read(m_output, buffer, sizeof(buffer));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return std::nullopt;
-        m_pending.append(buffer, static_cast<std::size_t>(count));
     }
+    std::string line = m_pending.substr(0, end);
+    m_pending.erase(0, end + 1);
+    return line;
+}
+
+std::string InteractivePeer::readAll()
+{
+    while (readMore(-1)) { }
+    return std::exchange(m_pending, {});
+}
+
+bool InteractivePeer::readMore(int timeoutMillis)
+{
+    pollfd readable { m_output, POLLIN, 0 };
+    int ready = 0;
+    while ((ready = poll(&readable, 1, timeoutMillis)) < 0 && errno == EINTR) { }
+    char buffer[65536];
+    ssize_t count = 0;
+    while (ready > 0 && (count = read(m_output, buffer, sizeof buffer)) < 0 && errno == EINTR) { }
+    if (ready <= 0 || count <= 0)
+        return false;
+    m_pending.append(buffer, static_cast<std::size_t>(count));
+    return true;
 }
 
 int InteractivePeer::wait()

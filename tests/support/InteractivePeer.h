@@ -1,5 +1,5 @@
-// A peer program kept running while a test talks to it line by line: standard input stays open
-// until the test closes it, and standard output is read one line at a time with a deadline.
+// A peer program kept running while a test talks to it: standard input stays open until the test closes
+// it, and standard output is read one line at a time with a deadline, or to its end.
 #pragma once
 
 #include <optional>
@@ -24,10 +24,15 @@ public:
     // The next line of standard output without its line feed; nothing at end of output or when
     // `deadlineSeconds` pass first. The deadline is a guard against a hang, not a measurement.
     std::optional<std::string> readLine(double deadlineSeconds = 60);
+    // The rest of standard output, once the program has closed it.
+    std::string readAll();
     // Waits for the program to end; its exit status, or 128 + the signal that ended it.
     int wait();
 
 private:
+    // Appends the next piece of standard output; false at its end or when `timeoutMillis` (-1: none) pass.
+    bool readMore(int timeoutMillis);
+
     pid_t m_pid = -1;
     int m_input = -1;
     int m_output = -1;

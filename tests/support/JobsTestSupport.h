@@ -1,7 +1,8 @@
-// Small helpers the job tests share for writing request bodies.
+// Small helpers the job tests share for writing request bodies (and `repeated` text).
 #pragma once
 
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "tests/support/FileFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,6 @@ inline JSON decoded(std::string_view text)
         return JSON();
     }
     return std::move(*value);
-}
-
-inline std::string repeated(std::string_view piece, std::size_t count)
-{
-    std::string text;
-    text.reserve(piece.size() * count);
-    for (std::size_t i = 0; i < count; ++i)
-        text += piece;
-    return text;
 }
 
 }

@@ -10,34 +10,39 @@ namespace vellumar::test {
 
 namespace {
 
-    std::string number(double value)
+    std::filesystem::path made(bool ran, const std::filesystem::path& file)
     {
-        std::ostringstream text;
-        text << value;
-        return text.str();
+        if (!ran || !std::filesystem::is_regular_file(file))
+            throw std::runtime_error("could not make " + file.string());
+        return file;
     }
 
-    void require(bool made, const std::filesystem::path& file)
+    // Runs ffmpeg quietly, overwriting `file`, which must then be there.
+    std::filesystem::path ffmpeg(std::vector<std::string> arguments, const std::filesystem::path& file)
     {
-        if (!made || !std::filesystem::is_regular_file(file))
-            throw std::runtime_error("could not make " + file.string());
+        arguments.insert(arguments.begin(), { "ffmpeg", "-nostdin", "-loglevel", "error", "-y" });
+        arguments.push_back(file.string());
+        return made(runTool(arguments), file);
+    }
+
+    // The four-quadrant picture as a PNG beside `file`, for the tools that take it as their input.
+    std::filesystem::path quadrantSource(const std::filesystem::path& file, int width, int height)
+    {
+        auto png = file;
+        png += ".source.png";
+        return makeQuadrantImage(png, width, height);
     }
 
 }
 
 Colour Picture::meanColour(double x0, double y0, double x1, double y1) const
 {
-    int left = static_cast<int>(x0 * width);
-    int right = static_cast<int>(x1 * width);
-    int top = static_cast<int>(y0 * height);
-    int bottom = static_cast<int>(y1 * height);
     long long sums[3] = { 0, 0, 0 };
     long long count = 0;
-    for (int y = top; y < bottom; ++y) {
-        for (int x = left; x < right; ++x) {
+    for (int y = static_cast<int>(y0 * height); y < static_cast<int>(y1 * height); ++y) {
+        for (int x = static_cast<int>(x0 * width); x < static_cast<int>(x1 * width); ++x, ++count) {
             for (int channel = 0; channel < 3; ++channel)
                 sums[channel] += rgb[(static_cast<std::size_t>(y) * width + x) * 3 + channel];
-            ++count;
         }
     }
     if (count == 0)
@@ -77,57 +82,49 @@ std::optional<Picture> readPicture(const std::filesystem::path& file, std::strin
 std::filesystem::path makeQuadrantImage(const std::filesystem::path& file, int width, int height)
 {
     std::string half = std::to_string(width / 2) + "x" + std::to_string(height / 2);
-    require(runTool({ "convert", "(", "-size", half, "xc:red", "-size", half, "xc:lime", "+append", ")", "(",
-                "-size", half, "xc:blue", "-size", half, "xc:yellow", "+append", ")", "-append", "+repage",
-                file.string() }),
+    return made(runTool({ "convert", "(", "-size", half, "xc:red", "-size", half, "xc:lime", "+append", ")",
+                    "(", "-size", half, "xc:blue", "-size", half, "xc:yellow", "+append", ")", "-append",
+                    "+repage", file.string() }),
         file);
-    return file;
 }
 
 std::filesystem::path makeQuadrantHEIC(const std::filesystem::path& file, int width, int height)
 {
-    std::filesystem::path png = file;
-    png += ".source.png";
-    makeQuadrantImage(png, width, height);
+    auto png = quadrantSource(file, width, height);
     // heif-enc misreads palette PNGs, which ImageMagick writes for pictures of so few colours.
-    require(runTool({ "convert", png.string(), "PNG24:" + png.string() }), png);
-    require(runTool({ "heif-enc", "-q", "90", "-o", file.string(), png.string() }), file);
+    made(runTool({ "convert", png.string(), "PNG24:" + png.string() }), png);
+    made(runTool({ "heif-enc", "-q", "90", "-o", file.string(), png.string() }), file);
     std::filesystem::remove(png);
     return file;
 }
 
 std::filesystem::path makeColourVideo(const std::filesystem::path& file, const VideoRecipe& recipe)
 {
-    std::vector<std::string> argv { "ffmpeg", "-nostdin", "-loglevel", "error", "-y" };
+    std::vector<std::string> arguments;
     std::string size = std::to_string(recipe.width) + "x" + std::to_string(recipe.height);
     std::string joined;
     for (std::size_t index = 0; index < recipe.colours.size(); ++index) {
-        argv.insert(argv.end(),
+        arguments.insert(arguments.end(),
             { "-f", "lavfi", "-i",
                 "color=c=" + recipe.colours[index] + ":s=" + size
-                    + ":r=25:d=" + number(recipe.segmentSeconds) });
+                    + ":r=25:d=" + std::to_string(recipe.segmentSeconds) });
         joined += "[" + std::to_string(index) + ":v]";
     }
-    argv.insert(argv.end(),
+    arguments.insert(arguments.end(),
         { "-filter_complex", joined + "concat=n=" + std::to_string(recipe.colours.size()) + ":v=1:a=0",
             "-pix_fmt", "yuv420p" });
-    argv.insert(argv.end(), recipe.outputArguments.begin(), recipe.outputArguments.end());
-    argv.push_back(file.string());
-    require(runTool(argv), file);
-    return file;
+    arguments.insert(arguments.end(), recipe.outputArguments.begin(), recipe.outputArguments.end());
+    return ffmpeg(arguments, file);
 }
 
 std::filesystem::path makeQuadrantVideo(const std::filesystem::path& file, int width, int height,
     double seconds, const std::vector<std::string>& outputArguments)
 {
-    std::filesystem::path png = file;
-    png += ".source.png";
-    makeQuadrantImage(png, width, height);
-    std::vector<std::string> argv { "ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-loop", "1",
-        "-framerate", "25", "-i", png.string(), "-t", number(seconds), "-pix_fmt", "yuv420p" };
-    argv.insert(argv.end(), outputArguments.begin(), outputArguments.end());
-    argv.push_back(file.string());
-    require(runTool(argv), file);
+    auto png = quadrantSource(file, width, height);
+    std::vector<std::string> arguments { "-loop", "1", "-framerate", "25", "-i", png.string(), "-t",
+        std::to_string(seconds), "-pix_fmt", "yuv420p" };
+    arguments.insert(arguments.end(), outputArguments.begin(), outputArguments.end());
+    ffmpeg(arguments, file);
     std::filesystem::remove(png);
     return file;
 }
@@ -135,10 +132,8 @@ std::filesystem::path makeQuadrantVideo(const std::filesystem::path& file, int w
 std::filesystem::path withRotationTag(
     const std::filesystem::path& source, const std::filesystem::path& file, int degrees)
 {
-    require(runTool({ "ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source.string(), "-c", "copy",
-                "-metadata:s:v", "rotate=" + std::to_string(degrees), file.string() }),
-        file);
-    return file;
+    return ffmpeg(
+        { "-i", source.string(), "-c", "copy", "-metadata:s:v", "rotate=" + std::to_string(degrees) }, file);
 }
 
 }

@@ -10,9 +10,9 @@ namespace fs = std::filesystem;
 
 PathEscapes::PathEscapes(const fs::path& home, const fs::path& work, const fs::path& grant)
     : heldFile(work / "held.txt")
-    , sshFolder(home / ".ssh")
 {
     using enum PathEscape::Decision;
+    const auto sshFolder = home / ".ssh"; // holds nothing but an empty "sub" folder
     for (const auto& folder :
         { sshFolder / "sub", home / "other/sub", grant / "sub/deeper", work / "sub/deeper" })
         fs::create_directories(folder);

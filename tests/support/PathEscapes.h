@@ -30,7 +30,6 @@ public:
 
     std::vector<PathEscape> cases;
     std::filesystem::path heldFile;
-    std::filesystem::path sshFolder; // holds nothing but an empty "sub" folder
 
 private:
     int m_descriptor = -1;

@@ -1,31 +1,15 @@
 #include "tests/support/ProcessFixtures.h"
 
+#include "tests/support/FileFixtures.h"
+
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 
 namespace vellumar::test {
 
-namespace {
-
-    void setVariable(const std::string& name, const std::optional<std::string>& value)
-    {
-        int result = value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-        if (result != 0)
-            throw std::runtime_error("cannot set environment variable " + name);
-    }
-
-}
-
 void writeExecutable(const std::filesystem::path& file, const std::string& contents)
 {
-    std::filesystem::create_directories(file.parent_path());
-    {
-        std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-        stream << contents;
-        if (!stream)
-            throw std::runtime_error("cannot write " + file.string());
-    }
+    writeBytes(file, contents);
     std::filesystem::permissions(file, std::filesystem::perms(0755));
 }
 
@@ -35,15 +19,14 @@ ScopedEnvironmentVariable::ScopedEnvironmentVariable(
 {
     if (const char* previous = std::getenv(m_name.c_str()))
         m_previous = previous;
-    setVariable(m_name, value);
+    if ((value ? setenv(m_name.c_str(), value->c_str(), 1) : unsetenv(m_name.c_str())) != 0)
+        throw std::runtime_error("cannot set environment variable " + m_name);
 }
 
 ScopedEnvironmentVariable::~ScopedEnvironmentVariable()
 {
-    try {
-        setVariable(m_name, m_previous);
-    } catch (const std::runtime_error&) {
-    }
+    // A name the constructor could set can be set back.
+    m_previous ? setenv(m_name.c_str(), m_previous->c_str(), 1) : unsetenv(m_name.c_str());
 }
 
 }

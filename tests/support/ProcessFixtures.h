@@ -8,7 +8,8 @@
 
 namespace vellumar::test {
 
-// Writes `contents` to `file` with mode 0755, creating missing parent folders. Throws on failure.
+// Writes `contents` to `file` with mode 0755, creating missing parent folders. Fails the test when it
+// cannot write, and throws when the file is not there.
 void writeExecutable(const std::filesystem::path& file, const std::string& contents);
 
 // Sets (or, given absent, removes) one variable of this process's environment and restores the

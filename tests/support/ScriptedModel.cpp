@@ -2,13 +2,9 @@
 
 #include "tests/support/TestSupport.h"
 
-#include <csignal>
-#include <cstdio>
-#include <fcntl.h>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace vellumar::test {
 
@@ -29,40 +25,15 @@ ScriptedModel::ScriptedModel(const std::filesystem::path& folder, const std::str
 {
     std::filesystem::create_directories(folder);
     std::ofstream(folder / "script.json") << scriptJSON;
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    std::string server = (sourceDir() / "tests/peers/scripted_model.py").string();
-    std::string script = (folder / "script.json").string();
-    std::string log = (folder / "requests.jsonl").string();
-    m_pid = fork();
-    if (m_pid < 0)
-        throw std::runtime_error("fork failed");
-    if (m_pid == 0) {
-        dup2(output[1], 1);
-        execlp(
-            "python3", "python3", server.c_str(), script.c_str(), log.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(output[1]);
-    std::string line;
-    char byte = 0;
-    while (read(output[0], &byte, 1) == 1 && byte != '\n')
-        line += byte;
-    close(output[0]);
-    m_port = std::atoi(line.c_str());
+    m_server = std::make_unique<InteractivePeer>(
+        std::vector<std::string> { "python3", (sourceDir() / "tests/peers/scripted_model.py").string(),
+            (folder / "script.json").string(), (folder / "requests.jsonl").string() });
+    m_port = std::atoi(m_server->readLine().value_or("").c_str());
     if (m_port <= 0)
         throw std::runtime_error("the scripted model endpoint did not start");
 }
 
-ScriptedModel::~ScriptedModel()
-{
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-    }
-}
+ScriptedModel::~ScriptedModel() = default;
 
 std::string ScriptedModel::requestLog() const { return readFile(m_folder / "requests.jsonl"); }
 

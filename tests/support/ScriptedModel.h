@@ -2,11 +2,13 @@
 // (tests/peers/scripted_model.py), which answers the Messages API from a script of steps.
 #pragma once
 
+#include "tests/support/InteractivePeer.h"
+
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 namespace vellumar::test {
 
@@ -36,7 +38,7 @@ public:
 
 private:
     std::filesystem::path m_folder;
-    pid_t m_pid = -1;
+    std::unique_ptr<InteractivePeer> m_server;
     int m_port = 0;
 };
 

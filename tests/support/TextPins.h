@@ -13,22 +13,16 @@
 
 namespace vellumar::test {
 
-inline std::string sha256Hex(std::string_view text)
-{
-    std::string hex;
-    for (auto byte : platform::sha256(text)) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
 // Checks that the text's digest begins with `digest` (at least 16 hex digits); a failure shows the text
 // and its whole digest.
 inline void expectPinned(std::string_view text, std::string_view digest)
 {
-    auto actual = sha256Hex(text);
+    std::string actual;
+    for (auto byte : platform::sha256(text)) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        actual += pair;
+    }
     EXPECT_TRUE(digest.size() >= 16 && actual.starts_with(digest)) << "digest " << actual << " of:\n" << text;
 }
 
