@@ -119,26 +119,39 @@ namespace {
         EXPECT_EQ(started, 0);
     }
 
-    TEST_F(ClaudeCodeStatusCheck, FollowsTheProbesWithFakeClaude)
+    // The checks run at once, once every script is written: a check's child forked while a script is
+    // still open for writing would hold it open and make its own start fail with ETXTBSY.
+    TEST_F(ClaudeCodeStatusCheck, ChecksFollowTheProbesAndMayRunAtOnceWithFakeClaude)
     {
         const std::tuple<const char*, std::string, std::string, std::optional<std::string>, Login> cases[] = {
             { "ready", "echo 2.1.332", "echo '{\"loggedIn\": true}'", "2.1.332", Login::loggedIn },
-            { "both fail, auth after the version all the same", "echo 2.1.332; exit 1",
+            { "both fail, auth after the version all the same", "echo 2.1.300; exit 1",
                 "echo Not logged in; exit 1", std::nullopt, Login::loggedOut },
             { "version not UTF-8, auth fails otherwise", "printf '2.1.332 \\377\\n'", "echo error; exit 2",
                 std::nullopt, Login::unknown },
             // What it printed before its time limit ran out does not count.
-            { "auth past its time limit", "echo 2.1.332", "echo '{\"loggedIn\": true}'; exec /bin/sleep 60",
-                "2.1.332", Login::unknown },
+            { "auth past its time limit", "echo 2.1.301", "echo '{\"loggedIn\": true}'; exec /bin/sleep 60",
+                "2.1.301", Login::unknown },
             // Executable, so it is found, but without an interpreter line the system refuses to start it.
             { "probes that cannot start", "", "", std::nullopt, Login::unknown },
         };
         for (const auto& [name, version, auth, expectedVersion, login] : cases) {
-            SCOPED_TRACE(name);
-            auto claude = fakeClaude(m_root / name, version, auth);
+            fakeClaude(m_root / name, version, auth);
             if (version.empty())
-                test::writeExecutable(claude, "echo 2.1.332\n");
-            EXPECT_EQ(check(m_root / name), (ClaudeCodeStatus { claude, expectedVersion, login }));
+                test::writeExecutable(m_root / name / "claude", "echo 2.1.332\n");
+        }
+        std::vector<ClaudeCodeStatus> results(std::size(cases));
+        {
+            std::vector<std::jthread> threads;
+            for (std::size_t index = 0; index < std::size(cases); ++index)
+                threads.emplace_back(
+                    [&, index] { results[index] = check(m_root / std::get<0>(cases[index])); });
+        }
+        for (std::size_t index = 0; index < std::size(cases); ++index) {
+            const auto& [name, version, auth, expectedVersion, login] = cases[index];
+            SCOPED_TRACE(name);
+            EXPECT_EQ(
+                results[index], (ClaudeCodeStatus { m_root / name / "claude", expectedVersion, login }));
             if (!version.empty()) {
                 EXPECT_EQ(test::readFile(m_root / name / "calls.log"), "--version\nauth status --json\n");
             }
@@ -156,45 +169,21 @@ namespace {
             variables.push_back(std::make_unique<test::ScopedEnvironmentVariable>(kept, "a=b c"));
         fakeClaude(m_root / "bin");
         auto loginPATH = (m_root / "bin").string() + ":/opt/tools";
-
         for (const auto& probePATH :
             { std::optional<std::string>("/probe/bin:/bin"), std::optional<std::string>() }) {
             SCOPED_TRACE(probePATH.value_or("search path of the login PATH"));
-            ClaudeCodeStatus::check(loginPATH, probePATH, ClaudeLocator(m_root / "home", ""));
-            for (const char* probe : { "env--version", "envauth" }) {
-                SCOPED_TRACE(probe);
-                std::map<std::string, std::string> environment;
-                std::istringstream dump(test::readFile(m_root / "bin" / probe));
-                for (std::string line; std::getline(dump, line);)
-                    environment.emplace(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
-                for (auto removed : ClaudeCodeStatus::removedEnvironmentVariables)
-                    EXPECT_EQ(environment.count(std::string(removed)), 0U) << removed;
-                EXPECT_EQ(environment["anthropic_api_key"], "a=b c");
-                EXPECT_EQ(environment["ANTHROPIC_API_KEY_FILE"], "a=b c");
-                EXPECT_EQ(environment["HOME"], std::getenv("HOME"));
-                EXPECT_EQ(environment["PATH"],
-                    probePATH.value_or(ClaudeLocator(m_root / "home", "").searchPath(loginPATH)));
-            }
-        }
-    }
-
-    TEST_F(ClaudeCodeStatusCheck, ChecksMayRunAtOnceWithFakeClaude)
-    {
-        constexpr int kChecks = 6;
-        std::vector<ClaudeCodeStatus> results(kChecks);
-        // Every script is written before any check starts: a check's child forked while a script is
-        // still open for writing would hold it open and make its own start fail with ETXTBSY.
-        for (int index = 0; index < kChecks; ++index)
-            fakeClaude(m_root / std::to_string(index), "echo 2.1." + std::to_string(300 + index));
-        {
-            std::vector<std::jthread> threads;
-            for (int index = 0; index < kChecks; ++index)
-                threads.emplace_back([&, index] { results[index] = check(m_root / std::to_string(index)); });
-        }
-        for (int index = 0; index < kChecks; ++index) {
-            EXPECT_EQ(results[index],
-                (ClaudeCodeStatus { m_root / std::to_string(index) / "claude",
-                    "2.1." + std::to_string(300 + index), Login::loggedIn }));
+            check(loginPATH, probePATH);
+            std::map<std::string, std::string> environment;
+            std::istringstream dump(test::readFile(m_root / "bin" / "envauth"));
+            for (std::string line; std::getline(dump, line);)
+                environment.emplace(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+            for (auto removed : ClaudeCodeStatus::removedEnvironmentVariables)
+                EXPECT_EQ(environment.count(std::string(removed)), 0U) << removed;
+            EXPECT_EQ(environment["anthropic_api_key"], "a=b c");
+            EXPECT_EQ(environment["ANTHROPIC_API_KEY_FILE"], "a=b c");
+            EXPECT_EQ(environment["HOME"], std::getenv("HOME"));
+            EXPECT_EQ(environment["PATH"],
+                probePATH.value_or(ClaudeLocator(m_root / "home", "").searchPath(loginPATH)));
         }
     }
 
