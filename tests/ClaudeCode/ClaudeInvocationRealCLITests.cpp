@@ -96,14 +96,14 @@ TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsAllow)
     EXPECT_EQ(status, 0);
     EXPECT_EQ(summary,
         "preparing writing interim(Checking.) tool(Read) thinking tool(Write) thinking tool(Write) thinking "
-        "writing "
-        "| n=11 session=* final=Done./ok/success "
+        "writing | n=11 session=* final=Done./ok/success "
         "tool=toolu_01/Read/read/*/data/workspaces/ios-test/seed.txt/ok/"
         "{\"file_path\":\"*/data/workspaces/ios-test/seed.txt\"} "
-        "tool=toolu_02/Write/write/*/outside/stolen.txt/"
-        "error/{\"content\":\"x\",\"file_path\":\"*/outside/stolen.txt\"} tool=toolu_03/Write/write/*/data/"
-        "workspaces/ios-test/notes.txt/ok/{\"content\":\"kept\",\"file_path\":\"*/data/workspaces/ios-test/"
-        "notes.txt\"} denial=Write/toolu_02/{\"content\":\"x\",\"file_path\":\"*/outside/stolen.txt\"} "
+        "tool=toolu_02/Write/write/*/outside/stolen.txt/error/{\"content\":\"x\",\"file_path\":\"*/outside/"
+        "stolen.txt\"} "
+        "tool=toolu_03/Write/write/*/data/workspaces/ios-test/notes.txt/ok/"
+        "{\"content\":\"kept\",\"file_path\":\"*/data/workspaces/ios-test/notes.txt\"} "
+        "denial=Write/toolu_02/{\"content\":\"x\",\"file_path\":\"*/outside/stolen.txt\"} "
         "context={\"tokens\":13,\"window\":1000000} text=Done. waiting=Done.");
     EXPECT_FALSE(fs::exists(folder / "outside" / "stolen.txt"));
     EXPECT_EQ(test::readFile(work / "notes.txt"), "kept");
