@@ -16,10 +16,10 @@ namespace {
 
     using Login = ClaudeCodeStatus::Login;
 
-    TEST(ClaudeCodeStatus, VersionTextAndTheMinimumVersion)
+    TEST(ClaudeCodeStatus, VersionTextAndReadiness)
     {
         // The probe's output, the version read from it (two to four signed integers), and whether it is
-        // new enough: a version that cannot be read is no reason to refuse.
+        // new enough to be ready: a version that cannot be read is no reason to refuse.
         const std::tuple<const char*, std::optional<std::string>, bool> cases[] = {
             { "2.1.332 (Claude Code)\n", "2.1.332", true }, { "\n\n  2.1.307\n", "2.1.307", true },
             { "2.1.307.0", "2.1.307.0", true }, { "2.2", "2.2", true },
@@ -34,23 +34,15 @@ namespace {
             { "2.+-1", std::nullopt, true }, { "2.9223372036854775808", std::nullopt, true },
             { "\xD9\xA2.\xD9\xA1", std::nullopt, true }, // Arabic-Indic digits
         };
-        for (const auto& [output, version, meetsMinimum] : cases) {
+        for (const auto& [output, version, ready] : cases) {
             SCOPED_TRACE(output);
             EXPECT_EQ(ClaudeCodeStatus::versionText(output), version);
-            EXPECT_EQ(
-                (ClaudeCodeStatus { .path = {}, .version = version }).meetsMinimumVersion(), meetsMinimum);
+            EXPECT_EQ((ClaudeCodeStatus { "/usr/bin/claude", version, Login::loggedIn }).isReady(), ready);
         }
-        EXPECT_TRUE((ClaudeCodeStatus { .path = {}, .version = "1.x" }).meetsMinimumVersion());
-    }
-
-    TEST(ClaudeCodeStatus, IsReadyNeedsPathMinimumVersionAndAccountLogin)
-    {
-        const std::filesystem::path claude = "/usr/bin/claude";
-        EXPECT_TRUE((ClaudeCodeStatus { claude, "2.1.307", Login::loggedIn }).isReady());
-        EXPECT_TRUE((ClaudeCodeStatus { claude, std::nullopt, Login::loggedIn }).isReady());
+        EXPECT_TRUE((ClaudeCodeStatus { "/usr/bin/claude", "1.x", Login::loggedIn }).isReady());
+        // Ready needs a path and a login to the account as well.
         EXPECT_FALSE((ClaudeCodeStatus { std::nullopt, "2.1.307", Login::loggedIn }).isReady());
-        EXPECT_FALSE((ClaudeCodeStatus { claude, "2.1.306", Login::loggedIn }).isReady());
-        EXPECT_FALSE((ClaudeCodeStatus { claude, "2.1.307", Login::otherMethod }).isReady());
+        EXPECT_FALSE((ClaudeCodeStatus { "/usr/bin/claude", "2.1.307", Login::otherMethod }).isReady());
     }
 
     TEST(ClaudeCodeStatus, LoginFromAuthStatusFollowsTheReportedMethod)
