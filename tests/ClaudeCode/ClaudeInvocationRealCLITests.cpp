@@ -70,6 +70,7 @@ protected:
             for (auto at = summary.find(varying); at != std::string::npos; at = summary.find(varying, at))
                 summary.replace(at, varying.size(), "*");
         }
+        stderrTail = outcome.stderrTail;
         return { outcome.status, summary };
     }
 
@@ -78,6 +79,7 @@ protected:
     fs::path work = data / "workspaces" / "ios-test";
     PermissionResolver resolver { folder / "home", data, 3.0 };
     std::optional<test::ScriptedModel> model;
+    std::string stderrTail; // of the last run, for failure messages
 };
 
 }
@@ -93,7 +95,7 @@ TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsAllow)
                   step("Write", folder / "outside/stolen.txt", "x"),
                   step("Write", work / "notes.txt", "kept"), JSON::object({ { "text", "Done." } }) }),
             {});
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, 0) << stderrTail;
     EXPECT_EQ(summary,
         "preparing writing interim(Checking.) tool(Read) thinking tool(Write) thinking tool(Write) thinking "
         "writing | n=11 session=* final=Done./ok/success "
@@ -104,7 +106,8 @@ TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsAllow)
         "tool=toolu_03/Write/write/*/data/workspaces/ios-test/notes.txt/ok/"
         "{\"content\":\"kept\",\"file_path\":\"*/data/workspaces/ios-test/notes.txt\"} "
         "denial=Write/toolu_02/{\"content\":\"x\",\"file_path\":\"*/outside/stolen.txt\"} "
-        "context={\"tokens\":13,\"window\":1000000} text=Done. waiting=Done.");
+        "context={\"tokens\":13,\"window\":1000000} text=Done. waiting=Done.")
+        << stderrTail;
     EXPECT_FALSE(fs::exists(folder / "outside" / "stolen.txt"));
     EXPECT_EQ(test::readFile(work / "notes.txt"), "kept");
     EXPECT_EQ(test::modeOf(data / "claude-settings" / "ios-test.json"), 0600u);
@@ -115,12 +118,13 @@ TEST_F(ClaudeInvocationRealCLI, FailedRequestEndsWithAnErrorResult)
 {
     auto [status, summary] = run(
         *JSON::decode(R"([{"status": 400, "message": "The scripted model refuses this request."}])"), {});
-    EXPECT_EQ(status, 1);
+    EXPECT_EQ(status, 1) << stderrTail;
     EXPECT_EQ(summary,
         "preparing writing | n=3 session=* final=API Error: 400 The scripted model refuses this "
         "request./error/"
         "success text=API Error: 400 The scripted model refuses this request. waiting=API Error: 400 The "
-        "scripted model refuses this request.");
+        "scripted model refuses this request.")
+        << stderrTail;
 }
 
 TEST_F(ClaudeInvocationRealCLI, TheGatesAnswerDecidesWhetherTheFileIsWritten)
@@ -150,7 +154,7 @@ TEST_F(ClaudeInvocationRealCLI, TheGatesAnswerDecidesWhetherTheFileIsWritten)
                   step("Write", shared / "refused.txt", "no"), JSON::object({ { "text", "Done." } }) }),
             permissions, helper.mcpConfig(gate.path()));
     gate.close();
-    EXPECT_EQ(status, 0) << summary;
+    EXPECT_EQ(status, 0) << summary << stderrTail;
     EXPECT_EQ(test::readFile(shared / "allowed.txt"), "yes");
     EXPECT_FALSE(fs::exists(shared / "refused.txt"));
     std::lock_guard guard(lock);
