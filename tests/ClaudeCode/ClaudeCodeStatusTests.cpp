@@ -15,71 +15,40 @@ namespace vellumar {
 namespace {
 
     using Login = ClaudeCodeStatus::Login;
-    using Components = ClaudeCodeStatus::VersionComponents;
 
-    TEST(ClaudeCodeStatus, ParseVersionTakesTwoToFourSignedIntegers)
+    TEST(ClaudeCodeStatus, VersionTextAndReadiness)
     {
-        const std::pair<const char*, std::optional<Components>> cases[] = {
-            { "2.1.307", Components { 2, 1, 307 } }, { "1.2.3.4", Components { 1, 2, 3, 4 } },
-            { "..+2..-1.", Components { 2, -1 } },
-            { "-9223372036854775808.9223372036854775807", Components { INT64_MIN, INT64_MAX } },
-            { "2", std::nullopt }, { "1.2.3.4.5", std::nullopt }, { "2.1.3-beta", std::nullopt },
-            { "+.1", std::nullopt }, { "2.+-1", std::nullopt }, { "2.9223372036854775808", std::nullopt },
-            { "\xD9\xA2.\xD9\xA1", std::nullopt }, // Arabic-Indic digits
+        // The probe's output, the version read from it (two to four signed integers), and whether it is
+        // new enough to be ready: a version that cannot be read is no reason to refuse.
+        const std::tuple<const char*, std::optional<std::string>, bool> cases[] = {
+            { "2.1.332 (Claude Code)\n", "2.1.332", true }, { "\n\n  2.1.307\n", "2.1.307", true },
+            { "2.1.307.0", "2.1.307.0", true }, { "2.2", "2.2", true },
+            { "2.1.306 (Claude Code)", "2.1.306", false }, { "2.1", "2.1", false },
+            { "1.99.999", "1.99.999", false }, { "1.2.3.4", "1.2.3.4", false },
+            { "..+2..-1.", "..+2..-1.", false },
+            { "-9223372036854775808.9223372036854775807", "-9223372036854775808.9223372036854775807", false },
+            // Only blanks and line feeds separate words.
+            { "2.1.332\t(Claude Code)", std::nullopt, true }, { "Claude Code 2.1.332", std::nullopt, true },
+            { "2", std::nullopt, true }, { "1.2.3.4.5", std::nullopt, true },
+            { "2.1.3-beta", std::nullopt, true }, { "+.1", std::nullopt, true },
+            { "2.+-1", std::nullopt, true }, { "2.9223372036854775808", std::nullopt, true },
+            { "\xD9\xA2.\xD9\xA1", std::nullopt, true }, // Arabic-Indic digits
         };
-        for (const auto& [text, expected] : cases) {
-            SCOPED_TRACE(text);
-            EXPECT_EQ(ClaudeCodeStatus::parseVersion(text), expected);
+        for (const auto& [output, version, ready] : cases) {
+            SCOPED_TRACE(output);
+            EXPECT_EQ(ClaudeCodeStatus::versionText(output), version);
+            EXPECT_EQ((ClaudeCodeStatus { "/usr/bin/claude", version, Login::loggedIn }).isReady(), ready);
         }
-    }
-
-    TEST(ClaudeCodeStatus, VersionTextAndTheMinimumVersion)
-    {
-        // The probe's output, the version read from it, and whether that is new enough.
-        struct Case {
-            const char* output;
-            std::optional<std::string> version;
-            bool meetsMinimum;
-        };
-        const Case cases[] = {
-            { "2.1.332 (Claude Code)\n", "2.1.332", true },
-            { "\n\n  2.1.307\n", "2.1.307", true },
-            { "2.1.307.0", "2.1.307.0", true },
-            { "2.2", "2.2", true },
-            { "2.1.306 (Claude Code)", "2.1.306", false },
-            { "2.1", "2.1", false },
-            { "1.99.999", "1.99.999", false },
-            // Only blanks and line feeds separate words; a version that cannot be read is no reason to
-            // refuse.
-            { "2.1.332\t(Claude Code)", std::nullopt, true },
-            { "Claude Code 2.1.332", std::nullopt, true },
-        };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.output);
-            auto version = ClaudeCodeStatus::versionText(testCase.output);
-            EXPECT_EQ(version, testCase.version);
-            EXPECT_EQ((ClaudeCodeStatus { .path = {}, .version = version }).meetsMinimumVersion(),
-                testCase.meetsMinimum);
-        }
-        EXPECT_TRUE((ClaudeCodeStatus { .path = {}, .version = "2.x" }).meetsMinimumVersion());
-    }
-
-    TEST(ClaudeCodeStatus, IsReadyNeedsPathMinimumVersionAndAccountLogin)
-    {
-        const std::filesystem::path claude = "/usr/bin/claude";
-        EXPECT_TRUE((ClaudeCodeStatus { claude, "2.1.307", Login::loggedIn }).isReady());
-        EXPECT_TRUE((ClaudeCodeStatus { claude, std::nullopt, Login::loggedIn }).isReady());
+        EXPECT_TRUE((ClaudeCodeStatus { "/usr/bin/claude", "1.x", Login::loggedIn }).isReady());
+        // Ready needs a path and a login to the account as well.
         EXPECT_FALSE((ClaudeCodeStatus { std::nullopt, "2.1.307", Login::loggedIn }).isReady());
-        EXPECT_FALSE((ClaudeCodeStatus { claude, "2.1.306", Login::loggedIn }).isReady());
-        EXPECT_FALSE((ClaudeCodeStatus { claude, "2.1.307", Login::otherMethod }).isReady());
+        EXPECT_FALSE((ClaudeCodeStatus { "/usr/bin/claude", "2.1.307", Login::otherMethod }).isReady());
     }
 
     TEST(ClaudeCodeStatus, LoginFromAuthStatusFollowsTheReportedMethod)
     {
         const std::tuple<const char*, std::int32_t, Login> cases[] = {
             { R"({"loggedIn": true, "authMethod": "oauth"})", 0, Login::loggedIn },
-            { R"({"loggedIn": true, "authMethod": "oauth_token"})", 0, Login::loggedIn },
-            { R"({"loggedIn": true, "authMethod": "claude.ai"})", 0, Login::loggedIn },
             { R"({"loggedIn": true, "authMethod": "api_key"})", 0, Login::otherMethod },
             { R"({"loggedIn": true, "authMethod": "OAuth"})", 0, Login::otherMethod },
             { R"({"loggedIn": true, "authMethod": 3})", 0, Login::loggedIn },
@@ -87,10 +56,9 @@ namespace {
             { R"({"loggedIn": true})", 1, Login::loggedIn },
             { R"({"loggedIn": false})", 0, Login::loggedOut },
             { R"({"loggedIn": "true"})", 0, Login::loggedOut },
-            { "Not logged in", 1, Login::loggedOut },
             { "[true]", 1, Login::loggedOut },
             { "Not logged in", 0, Login::unknown },
-            { "[true]", 2, Login::unknown },
+            { "Not logged in", 2, Login::unknown },
         };
         for (const auto& [output, exitStatus, expected] : cases) {
             SCOPED_TRACE(std::string(output) + " / " + std::to_string(exitStatus));
@@ -122,9 +90,11 @@ namespace {
             return folder / "claude";
         }
 
-        ClaudeCodeStatus check(const std::filesystem::path& bin, std::optional<std::string> probePATH = {})
+        ClaudeCodeStatus check(const std::filesystem::path& bin, std::optional<std::string> probePATH = {},
+            const ClaudeCodeStatus::CommandRunnerFunction& runner = runCommand)
         {
-            return ClaudeCodeStatus::check(bin.string(), probePATH, ClaudeLocator(m_root / "home", ""));
+            return ClaudeCodeStatus::check(
+                bin.string(), probePATH, ClaudeLocator(m_root / "home", ""), runner);
         }
 
         test::TemporaryFolder m_root;
@@ -133,49 +103,49 @@ namespace {
     TEST_F(ClaudeCodeStatusCheck, MissingExecutableStartsNoProcess)
     {
         int started = 0;
-        auto countingRunner = [&](const std::filesystem::path& executable,
-                                  const std::vector<std::string>& arguments, const CommandOptions& options) {
+        auto counting = [&](const auto&, const auto&, const auto&) {
             ++started;
-            return runCommand(executable, arguments, options);
+            return CommandResult {};
         };
-        auto status = ClaudeCodeStatus::check((m_root / "empty-bin").string() + ":relative", std::nullopt,
-            ClaudeLocator(m_root / "home", ""), countingRunner);
-        EXPECT_EQ(status, (ClaudeCodeStatus { std::nullopt, std::nullopt, Login::unknown }));
-        EXPECT_EQ(status, ClaudeCodeStatus::missing);
+        EXPECT_EQ(check(m_root / "empty-bin", std::nullopt, counting), ClaudeCodeStatus::missing);
         EXPECT_EQ(started, 0);
     }
 
-    TEST_F(ClaudeCodeStatusCheck, FollowsTheProbesWithFakeClaude)
+    // The checks run at once, once every script is written: a check's child forked while a script is
+    // still open for writing would hold it open and make its own start fail with ETXTBSY.
+    TEST_F(ClaudeCodeStatusCheck, ChecksFollowTheProbesAndMayRunAtOnceWithFakeClaude)
     {
-        struct Case {
-            const char* name;
-            std::string version;
-            std::string auth;
-            ClaudeCodeStatus expected;
-        };
-        const Case cases[] = {
-            { "ready", "echo 2.1.332", "echo '{\"loggedIn\": true}'", { {}, "2.1.332", Login::loggedIn } },
-            { "both fail, auth after the version all the same", "echo 2.1.332; exit 1",
-                "echo Not logged in; exit 1", { {}, std::nullopt, Login::loggedOut } },
+        const std::tuple<const char*, std::string, std::string, std::optional<std::string>, Login> cases[] = {
+            { "ready", "echo 2.1.332", "echo '{\"loggedIn\": true}'", "2.1.332", Login::loggedIn },
+            { "both fail, auth after the version all the same", "echo 2.1.300; exit 1",
+                "echo Not logged in; exit 1", std::nullopt, Login::loggedOut },
             { "version not UTF-8, auth fails otherwise", "printf '2.1.332 \\377\\n'", "echo error; exit 2",
-                { {}, std::nullopt, Login::unknown } },
+                std::nullopt, Login::unknown },
             // What it printed before its time limit ran out does not count.
-            { "auth past its time limit", "echo 2.1.332", "echo '{\"loggedIn\": true}'; exec /bin/sleep 60",
-                { {}, "2.1.332", Login::unknown } },
+            { "auth past its time limit", "echo 2.1.301", "echo '{\"loggedIn\": true}'; exec /bin/sleep 60",
+                "2.1.301", Login::unknown },
             // Executable, so it is found, but without an interpreter line the system refuses to start it.
-            { "probes that cannot start", "", "", { {}, std::nullopt, Login::unknown } },
+            { "probes that cannot start", "", "", std::nullopt, Login::unknown },
         };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.name);
-            auto bin = m_root / testCase.name;
-            auto claude = fakeClaude(bin, testCase.version, testCase.auth);
-            if (testCase.version.empty())
-                test::writeExecutable(claude, "echo 2.1.332\n");
-            auto expected = testCase.expected;
-            expected.path = claude;
-            EXPECT_EQ(check(bin), expected);
-            if (!testCase.version.empty()) {
-                EXPECT_EQ(test::readFile(bin / "calls.log"), "--version\nauth status --json\n");
+        for (const auto& [name, version, auth, expectedVersion, login] : cases) {
+            fakeClaude(m_root / name, version, auth);
+            if (version.empty())
+                test::writeExecutable(m_root / name / "claude", "echo 2.1.332\n");
+        }
+        std::vector<ClaudeCodeStatus> results(std::size(cases));
+        {
+            std::vector<std::jthread> threads;
+            for (std::size_t index = 0; index < std::size(cases); ++index)
+                threads.emplace_back(
+                    [&, index] { results[index] = check(m_root / std::get<0>(cases[index])); });
+        }
+        for (std::size_t index = 0; index < std::size(cases); ++index) {
+            const auto& [name, version, auth, expectedVersion, login] = cases[index];
+            SCOPED_TRACE(name);
+            EXPECT_EQ(
+                results[index], (ClaudeCodeStatus { m_root / name / "claude", expectedVersion, login }));
+            if (!version.empty()) {
+                EXPECT_EQ(test::readFile(m_root / name / "calls.log"), "--version\nauth status --json\n");
             }
         }
     }
@@ -191,45 +161,21 @@ namespace {
             variables.push_back(std::make_unique<test::ScopedEnvironmentVariable>(kept, "a=b c"));
         fakeClaude(m_root / "bin");
         auto loginPATH = (m_root / "bin").string() + ":/opt/tools";
-
         for (const auto& probePATH :
             { std::optional<std::string>("/probe/bin:/bin"), std::optional<std::string>() }) {
             SCOPED_TRACE(probePATH.value_or("search path of the login PATH"));
-            ClaudeCodeStatus::check(loginPATH, probePATH, ClaudeLocator(m_root / "home", ""));
-            for (const char* probe : { "env--version", "envauth" }) {
-                SCOPED_TRACE(probe);
-                std::map<std::string, std::string> environment;
-                std::istringstream dump(test::readFile(m_root / "bin" / probe));
-                for (std::string line; std::getline(dump, line);)
-                    environment.emplace(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
-                for (auto removed : ClaudeCodeStatus::removedEnvironmentVariables)
-                    EXPECT_EQ(environment.count(std::string(removed)), 0U) << removed;
-                EXPECT_EQ(environment["anthropic_api_key"], "a=b c");
-                EXPECT_EQ(environment["ANTHROPIC_API_KEY_FILE"], "a=b c");
-                EXPECT_EQ(environment["HOME"], std::getenv("HOME"));
-                EXPECT_EQ(environment["PATH"],
-                    probePATH.value_or(ClaudeLocator(m_root / "home", "").searchPath(loginPATH)));
-            }
-        }
-    }
-
-    TEST_F(ClaudeCodeStatusCheck, ChecksMayRunAtOnceWithFakeClaude)
-    {
-        constexpr int kChecks = 6;
-        std::vector<ClaudeCodeStatus> results(kChecks);
-        {
-            // Every script is written before any check starts: a check's child forked while a script is
-            // still open for writing would hold it open and make its own start fail with ETXTBSY.
-            for (int index = 0; index < kChecks; ++index)
-                fakeClaude(m_root / std::to_string(index), "echo 2.1." + std::to_string(300 + index));
-            std::vector<std::jthread> threads;
-            for (int index = 0; index < kChecks; ++index)
-                threads.emplace_back([&, index] { results[index] = check(m_root / std::to_string(index)); });
-        }
-        for (int index = 0; index < kChecks; ++index) {
-            EXPECT_EQ(results[index],
-                (ClaudeCodeStatus { m_root / std::to_string(index) / "claude",
-                    "2.1." + std::to_string(300 + index), Login::loggedIn }));
+            check(loginPATH, probePATH);
+            std::map<std::string, std::string> environment;
+            std::istringstream dump(test::readFile(m_root / "bin" / "envauth"));
+            for (std::string line; std::getline(dump, line);)
+                environment.emplace(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+            for (auto removed : ClaudeCodeStatus::removedEnvironmentVariables)
+                EXPECT_EQ(environment.count(std::string(removed)), 0U) << removed;
+            EXPECT_EQ(environment["anthropic_api_key"], "a=b c");
+            EXPECT_EQ(environment["ANTHROPIC_API_KEY_FILE"], "a=b c");
+            EXPECT_EQ(environment["HOME"], std::getenv("HOME"));
+            EXPECT_EQ(environment["PATH"],
+                probePATH.value_or(ClaudeLocator(m_root / "home", "").searchPath(loginPATH)));
         }
     }
 

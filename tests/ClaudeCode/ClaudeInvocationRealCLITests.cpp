@@ -1,20 +1,25 @@
-// The argument vector and the settings document against the real Claude Code CLI: it must accept
-// both, its own permission rules must keep writes inside the places the settings allow, and what
-// they leave open it asks our executable about, as its permission tool, which asks our gate.
+// The real Claude Code CLI through the supervisor, with the arguments and the settings document a
+// run gets, against the scripted model: it must accept both, keep writes inside the places the
+// settings allow, ask our executable, as its permission tool, about what they leave open, and write
+// its stream as the parser expects. Offline it needs only a writable HOME and the endpoint's address
+// and key; with CLAUDE_CODE_MAX_RETRIES=0 it retries no failed request.
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+#include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Permissions/PermissionGate.h"
 #include "VellumarMacCore/Permissions/PermissionHelper.h"
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
+#include "tests/ClaudeCode/ParserSummary.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/ScriptedModel.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <sys/stat.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -23,33 +28,50 @@ namespace {
 
 class ClaudeInvocationRealCLI : public ::testing::Test {
 protected:
-    JSON writeStep(const fs::path& file, const std::string& content)
+    // One step of the model's script: a call of the file tool `name` on `file`, after `text` if any.
+    static JSON step(const std::string& name, const fs::path& file, std::optional<std::string> content = {},
+        std::optional<std::string> text = {})
     {
-        return JSON::object({ { "tool_use",
-            JSON::object({ { "name", "Write" },
-                { "input", JSON::object({ { "file_path", file.string() }, { "content", content } }) } }) } });
+        JSON::Object input { { "file_path", JSON(file.string()) } }, step;
+        if (content)
+            input.emplace("content", JSON(*content));
+        if (text)
+            step.emplace("text", JSON(*text));
+        step.emplace("tool_use", JSON::object({ { "name", name }, { "input", JSON(input) } }));
+        return JSON(step);
     }
 
-    // Runs the CLI in the work folder with the settings written as a run writes them; the last step
-    // of the script says "Done.".
-    test::PeerResult run(JSON::Array steps, const ResolvedPermissions& permissions,
-        std::optional<std::string> mcpConfigPath = std::nullopt)
+    // Runs the CLI in the work folder with the settings written as a run writes them, and answers
+    // the run's exit status and one summary of it, the session id and the test's folder written "*".
+    std::pair<std::int32_t, std::string> run(const JSON& steps, const ResolvedPermissions& permissions,
+        std::optional<std::string> mcpConfigPath = {})
     {
         fs::create_directories(work);
-        steps.push_back(JSON::object({ { "text", "Done." } }));
-        model.emplace(folder / "model", JSON(std::move(steps)).encoded());
+        model.emplace(folder / "model", steps.encoded());
         fs::path settingsFile = data / "claude-settings" / "ios-test.json";
         writePrivateFile(ClaudeInvocation::settingsJSON(work, permissions, resolver).encoded(), settingsFile);
-        std::vector<std::string> command = { "env", "-C", work.string(), "-i" };
-        for (const auto& [name, value] : model->claudeEnvironment(folder / "home"))
-            command.push_back(name + "=" + value);
-        command.push_back(test::realClaudeExecutable().string());
-        for (const auto& argument : ClaudeInvocation::fullArguments(permissions,
-                 { .appendedSystemPrompt = "You are a test bot.",
-                   .settingsFile = settingsFile,
-                   .mcpConfigPath = mcpConfigPath }))
-            command.push_back(argument);
-        return test::runPeer(command, "Write the two notes.");
+        std::vector<RunnerEvent> events;
+        ClaudeProcess process;
+        auto outcome = process.start({ .executable = test::realClaudeExecutable(),
+            .arguments = ClaudeInvocation::fullArguments(permissions,
+                { .appendedSystemPrompt = "You are a test bot.",
+                    .settingsFile = settingsFile,
+                    .mcpConfigPath = mcpConfigPath }),
+            .input = "Write the two notes.",
+            .directory = work,
+            .environment = model->claudeEnvironment(folder / "home"),
+            .timeLimit = 120,
+            .onEvent = [&](const RunnerEvent& event) { events.push_back(event); } });
+        EXPECT_FALSE(outcome.stopReason) << outcome.stderrTail;
+        EXPECT_TRUE(isValidSessionID(outcome.parser.sessionID().value_or("")));
+        std::string summary = test::parserSummary(events, outcome.parser);
+        for (const std::string& varying :
+            { outcome.parser.sessionID().value_or("*"), folder.path().string() }) {
+            for (auto at = summary.find(varying); at != std::string::npos; at = summary.find(varying, at))
+                summary.replace(at, varying.size(), "*");
+        }
+        stderrTail = outcome.stderrTail;
+        return { outcome.status, summary };
     }
 
     test::TemporaryFolder folder;
@@ -57,28 +79,52 @@ protected:
     fs::path work = data / "workspaces" / "ios-test";
     PermissionResolver resolver { folder / "home", data, 3.0 };
     std::optional<test::ScriptedModel> model;
+    std::string stderrTail; // of the last run, for failure messages
 };
 
 }
 
+// The text and the tool call of one model message come as two events; a write outside the work
+// folder needs an approval that, without a permission tool, is denied at once.
 TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsAllow)
 {
     fs::create_directories(folder / "outside");
-    test::PeerResult result = run(
-        { writeStep(folder / "outside" / "stolen.txt", "x"), writeStep(work / "notes.txt", "kept") }, {});
-    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    test::writeBytes(work / "seed.txt", "milk");
+    auto [status, summary]
+        = run(JSON(JSON::Array { step("Read", work / "seed.txt", {}, "Checking."),
+                  step("Write", folder / "outside/stolen.txt", "x"),
+                  step("Write", work / "notes.txt", "kept"), JSON::object({ { "text", "Done." } }) }),
+            {});
+    EXPECT_EQ(status, 0) << stderrTail;
+    EXPECT_EQ(summary,
+        "preparing writing interim(Checking.) tool(Read) thinking tool(Write) thinking tool(Write) thinking "
+        "writing | n=11 session=* final=Done./ok/success "
+        "tool=toolu_01/Read/read/*/data/workspaces/ios-test/seed.txt/ok/"
+        "{\"file_path\":\"*/data/workspaces/ios-test/seed.txt\"} "
+        "tool=toolu_02/Write/write/*/outside/stolen.txt/error/{\"content\":\"x\",\"file_path\":\"*/outside/"
+        "stolen.txt\"} "
+        "tool=toolu_03/Write/write/*/data/workspaces/ios-test/notes.txt/ok/"
+        "{\"content\":\"kept\",\"file_path\":\"*/data/workspaces/ios-test/notes.txt\"} "
+        "denial=Write/toolu_02/{\"content\":\"x\",\"file_path\":\"*/outside/stolen.txt\"} "
+        "context={\"tokens\":13,\"window\":1000000} text=Done. waiting=Done.")
+        << stderrTail;
     EXPECT_FALSE(fs::exists(folder / "outside" / "stolen.txt"));
     EXPECT_EQ(test::readFile(work / "notes.txt"), "kept");
-    struct stat info { };
-    ASSERT_EQ(stat((data / "claude-settings" / "ios-test.json").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(test::modeOf(data / "claude-settings" / "ios-test.json"), 0600u);
+}
 
-    auto last = JSON::decode(result.output.substr(result.output.rfind('\n', result.output.size() - 2) + 1));
-    ASSERT_TRUE(last) << result.output;
-    EXPECT_EQ(*last->subscript("result"), JSON("Done."));
-    const JSON* denials = last->subscript("permission_denials");
-    ASSERT_TRUE(denials && denials->arrayValue() && denials->arrayValue()->size() == 1) << result.output;
-    EXPECT_EQ(*denials->arrayValue()->front().subscript("tool_name"), JSON("Write"));
+// A failed request ends the run with a "success" result whose "is_error" is true.
+TEST_F(ClaudeInvocationRealCLI, FailedRequestEndsWithAnErrorResult)
+{
+    auto [status, summary] = run(
+        *JSON::decode(R"([{"status": 400, "message": "The scripted model refuses this request."}])"), {});
+    EXPECT_EQ(status, 1) << stderrTail;
+    EXPECT_EQ(summary,
+        "preparing writing | n=3 session=* final=API Error: 400 The scripted model refuses this "
+        "request./error/"
+        "success text=API Error: 400 The scripted model refuses this request. waiting=API Error: 400 The "
+        "scripted model refuses this request.")
+        << stderrTail;
 }
 
 TEST_F(ClaudeInvocationRealCLI, TheGatesAnswerDecidesWhetherTheFileIsWritten)
@@ -103,15 +149,16 @@ TEST_F(ClaudeInvocationRealCLI, TheGatesAnswerDecidesWhetherTheFileIsWritten)
     permissions.folders = { FolderGrant { .path = shared, .writable = false, .label = shared.string() },
         FolderGrant { .path = shared / "inner", .writable = true, .label = (shared / "inner").string() } };
 
-    test::PeerResult result
-        = run({ writeStep(shared / "allowed.txt", "yes"), writeStep(shared / "refused.txt", "no") },
+    auto [status, summary]
+        = run(JSON(JSON::Array { step("Write", shared / "allowed.txt", "yes"),
+                  step("Write", shared / "refused.txt", "no"), JSON::object({ { "text", "Done." } }) }),
             permissions, helper.mcpConfig(gate.path()));
     gate.close();
-    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    EXPECT_EQ(status, 0) << summary << stderrTail;
     EXPECT_EQ(test::readFile(shared / "allowed.txt"), "yes");
     EXPECT_FALSE(fs::exists(shared / "refused.txt"));
     std::lock_guard guard(lock);
-    ASSERT_EQ(questions.size(), 2u) << result.output;
+    ASSERT_EQ(questions.size(), 2u) << summary;
     for (std::size_t index = 0; index < questions.size(); ++index) {
         EXPECT_EQ(*questions[index].subscript("tool_name"), JSON("Write"));
         EXPECT_FALSE(questions[index].subscript("tool_use_id")->stringValue()->empty());

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
 
 #include "tests/ClaudeCode/ParserSummary.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/ManualClock.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,6 @@ using namespace vellumar;
 namespace {
 
 using namespace std::chrono_literals;
-using test::ManualClock;
-using Final = ClaudeStreamParser::Final;
 
 std::string assistant(const std::string& blocks, const std::string& usage = "")
 {
@@ -40,7 +39,7 @@ std::string toolResult(const std::string& id, const std::string& more = "")
 
 std::string summary(const std::vector<std::string>& lines)
 {
-    ManualClock clock;
+    test::ManualClock clock;
     ClaudeStreamParser parser(clock.function());
     std::vector<RunnerEvent> events;
     for (const auto& line : lines) {
@@ -58,6 +57,8 @@ TEST(ClaudeStreamParser, HandMadeLines)
         std::string expected;
     };
     const std::string session = R"({"type":"system","session_id":")";
+    // "e" with a combining acute accent is one character of three bytes.
+    const std::string accented = test::repeated("e\xCC\x81", 50), plain = "mcp__" + std::string(45, 'x');
     const Case cases[] = {
         { "lines that are no events",
             { "", " \t ", "Loading configuration...", R"({"type":"system","subtype":"init")",
@@ -73,16 +74,15 @@ TEST(ClaudeStreamParser, HandMadeLines)
         { "system subtypes; compaction is never forgotten",
             { R"({"type":"system","subtype":"compact_boundary"})", R"({"type":"system","subtype":"init"})",
                 R"({"type":"system","subtype":"api_retry"})", R"({"type":"system","subtype":7})",
-                R"({"type":"result","subtype":"success"})" },
-            "compacting preparing | n=5 final=/ok/success compacted" },
+                R"({"type":"result","subtype":"success","result":"Done."})" },
+            "compacting preparing | n=5 final=Done./ok/success compacted" },
         { "text before a tool call is shown first; targets are redacted, inputs kept",
             { assistant(text("Let me look.") + ","
                 + toolUse(
                     "t1", "Bash", R"({"command":"curl -H 'Authorization: Bearer abcdefgh12345678' x"})")) },
             "interim(Let me look.) tool(Bash) | n=1 tool=t1/Bash/command/curl -H 'Authorization: Bearer "
             "\xEF\xBC\x8A\xEF\xBC\x8A\xEF\xBC\x8A' x/stopped/{\"command\":\"curl -H 'Authorization: Bearer "
-            "abcdefgh12345678' x\"} "
-            "pending=t1/Bash text=Let me look." },
+            "abcdefgh12345678' x\"} pending=t1/Bash text=Let me look." },
         { "texts of several messages are joined and trimmed before the next call; blank text is not shown",
             { assistant(text("  First.\\n")), assistant(text(" \\n\\t\u2028")),
                 assistant(text("Second.") + "," + text("Third.\\n\\n")), assistant(toolUse("t1", "Read")) },
@@ -103,6 +103,11 @@ TEST(ClaudeStreamParser, HandMadeLines)
             "tool(Bash) tool() tool(Bash) tool(Read) | n=1 tool=t2//other//stopped/- "
             "tool=t3/Bash/command//stopped/null tool=t4/Read/read//stopped/[\"a.txt\"] pending=t2/ "
             "pending=t3/Bash pending=t4/Read" },
+        { "tool names are cut to forty characters in the record only",
+            { assistant(toolUse("t1", accented) + "," + toolUse("t2", plain)) },
+            "tool(" + accented + ") tool(" + plain + ") | n=1 tool=t1/" + accented.substr(0, 40 * 3)
+                + "/other//stopped/{} tool=t2/" + plain.substr(0, 40) + "/other//stopped/{} pending=t1/"
+                + accented + " pending=t2/" + plain },
         { "results set the status; thinking once nothing is pending, once per result block",
             { assistant(toolUse("t1", "Read") + "," + toolUse("t2", "Bash")),
                 user(toolResult("t1", R"(,"is_error":true)")),
@@ -124,6 +129,16 @@ TEST(ClaudeStreamParser, HandMadeLines)
                 R"({"type":"result","subtype":"error_during_execution","result":"second"})" },
             "tool(Read) | n=3 final=second/error/error_during_execution tool=t1/Read/read//stopped/{} "
             "pending=t1/Read text=pending words waiting=pending words" },
+        { "only the exact subtype success is no error", { R"({"type":"result","subtype":"Success"})" },
+            "| n=1 final=/error/Success" },
+        { "subtype and result of other kinds", { R"({"type":"result","subtype":3,"result":4})" },
+            "| n=1 final=/error/-" },
+        { "a boolean is_error outranks the subtype",
+            { R"({"type":"result","subtype":"error_max_turns","is_error":false})",
+                R"({"type":"result","subtype":"success","is_error":true})" },
+            "| n=2 final=/error/success" },
+        { "is_error of another kind is ignored",
+            { R"({"type":"result","subtype":"success","is_error":"true"})" }, "| n=1 final=/ok/success" },
         { "denials of the wrong shape are skipped, names are not cut",
             { R"({"type":"result","permission_denials":["Bash",{},{"tool_name":5},{"tool_name":)"
               R"("mcp__server__a_tool_name_longer_than_forty","tool_use_id":9,"tool_input":null},)"
@@ -137,6 +152,25 @@ TEST(ClaudeStreamParser, HandMadeLines)
                 R"({"type":"result","modelUsage":{"m":{"contextWindow":200000}}})" },
             "writing writing writing | n=5 final=/error/- context={\"tokens\":1200,\"window\":200000} "
             "text=c waiting=a waiting=b waiting=c" },
+        { "usage sums every token count; the window is the one of the most input-side tokens",
+            { assistant("",
+                  R"(,"usage":{"input_tokens":100,"cache_creation_input_tokens":20,)"
+                  R"("cache_read_input_tokens":3,"output_tokens":4})"),
+                R"({"type":"result","modelUsage":{"haiku":{"contextWindow":200000,"inputTokens":10,)"
+                R"("outputTokens":9000},"opus":{"contextWindow":1000000,"inputTokens":5,)"
+                R"("cacheReadInputTokens":4,"cacheCreationInputTokens":2}}})" },
+            "| n=2 final=/error/- context={\"tokens\":127,\"window\":1000000}" },
+        { "negative counts are left out; a window of 0, none or a fraction is never chosen",
+            { assistant("", R"(,"usage":{"input_tokens":-50,"output_tokens":2})"),
+                R"({"type":"result","modelUsage":{"a":{"contextWindow":0,"inputTokens":900},)"
+                R"("b":{"inputTokens":800},"c":{"contextWindow":1.5,"inputTokens":700},)"
+                R"("d":{"contextWindow":200000}}})" },
+            "| n=2 final=/error/- context={\"tokens\":2,\"window\":200000}" },
+        { "counts as text give no size; equal weights keep the first model visited",
+            { assistant("", R"(,"usage":{"input_tokens":"50","output_tokens":0})"),
+                R"({"type":"result","modelUsage":{"b":{"contextWindow":2000,"inputTokens":5},)"
+                R"("a":{"contextWindow":1000,"inputTokens":5}}})" },
+            "| n=2 final=/error/- window=1000" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -144,46 +178,9 @@ TEST(ClaudeStreamParser, HandMadeLines)
     }
 }
 
-TEST(ClaudeStreamParser, ResultErrorFlag)
-{
-    const std::pair<const char*, const char*> cases[] = {
-        { R"({"type":"result","subtype":"success","result":"Done."})", "Done./ok/success" },
-        { R"({"type":"result","subtype":"Success"})", "/error/Success" },
-        { R"({"type":"result","subtype":3,"result":4})", "/error/-" },
-        // A window without tokens gives no context.
-        { R"({"type":"result","subtype":"error_max_turns","is_error":false,"modelUsage":{"m":)"
-          R"({"contextWindow":200000}}})",
-            "/ok/error_max_turns window=200000" },
-        { R"({"type":"result","subtype":"success","is_error":true})", "/error/success" },
-        { R"({"type":"result","subtype":"success","is_error":"true"})", "/ok/success" },
-    };
-    for (auto [line, final] : cases) {
-        SCOPED_TRACE(line);
-        EXPECT_EQ(summary({ line }), std::string("| n=1 final=") + final);
-    }
-}
-
-TEST(ClaudeStreamParser, ToolNamesAreCutToFortyCharactersInTheRecordOnly)
-{
-    // "e" with a combining acute accent is one character of three bytes.
-    std::string accented;
-    for (int index = 0; index < 50; ++index)
-        accented += "e\xCC\x81";
-    std::string plain = "mcp__" + std::string(45, 'x');
-    ManualClock clock;
-    ClaudeStreamParser parser(clock.function());
-    parser.consume(assistant(toolUse("t1", accented) + "," + toolUse("t2", plain)));
-
-    ASSERT_EQ(parser.tools().size(), 2u);
-    EXPECT_EQ(parser.tools()[0].tool, accented.substr(0, 40 * 3));
-    EXPECT_EQ(parser.tools()[1].tool, plain.substr(0, 40));
-    // Events and the watchdog see the full name.
-    EXPECT_EQ(parser.pending().at("t2").name, plain);
-}
-
 TEST(ClaudeStreamParser, RecordsStopAtFiveHundredToolCallsAndDenials)
 {
-    ManualClock clock;
+    test::ManualClock clock;
     ClaudeStreamParser parser(clock.function());
     for (std::size_t index = 0; index <= ClaudeStreamParser::maxTools; ++index)
         parser.consume(assistant(toolUse("t" + std::to_string(index), "Read")));
@@ -192,79 +189,28 @@ TEST(ClaudeStreamParser, RecordsStopAtFiveHundredToolCallsAndDenials)
     EXPECT_EQ(parser.pending().size(), 501u);
 
     // Only the first 500 entries are looked at, even when some of them are unusable.
-    std::string denials = "null";
-    for (int index = 0; index < 599; ++index)
-        denials += R"(,{"tool_name":"Bash"})";
-    parser.consume(R"({"type":"result","permission_denials":[)" + denials + "]}");
+    parser.consume(R"({"type":"result","permission_denials":[null,)"
+        + test::repeated(R"({"tool_name":"Bash"},)", 599) + R"({"tool_name":"Bash"}]})");
     EXPECT_EQ(parser.denials().size(), 499u);
 }
 
-TEST(ClaudeStreamParser, CallTimesRoundToTheNearestMillisecond)
+TEST(ClaudeStreamParser, CallTimesRoundHalvesAwayFromZero)
 {
-    const std::pair<std::chrono::nanoseconds, std::int64_t> cases[] = {
-        { 1'000'499'999ns, 1000 },
-        { 1'000'500'000ns, 1001 },
-        { -1'000'500'000ns, -1001 },
-        { -1'000'499'999ns, -1000 },
-    };
-    for (auto [sinceEpoch, milliseconds] : cases) {
+    for (auto [sinceEpoch, milliseconds] : { std::pair { 1'000'499'999ns, 1000 }, { 1'000'500'000ns, 1001 },
+             { -1'000'500'000ns, -1001 }, { -1'000'499'999ns, -1000 } }) {
         SCOPED_TRACE(sinceEpoch.count());
-        ManualClock clock;
-        clock.now = std::chrono::system_clock::time_point(sinceEpoch);
+        test::ManualClock clock { std::chrono::system_clock::time_point(sinceEpoch) };
         ClaudeStreamParser parser(clock.function());
         parser.consume(assistant(toolUse("t1", "Read")));
-        ASSERT_EQ(parser.tools().size(), 1u);
-        EXPECT_EQ(parser.tools()[0].at, milliseconds);
+        EXPECT_EQ(parser.tools().at(0).at, milliseconds);
     }
 }
 
-TEST(ClaudeStreamParser, UsageTokensAndContextWindow)
+TEST(ClaudeStreamParser, FinalTextsCompareByCanonicalEquivalence)
 {
-    const std::pair<const char*, std::optional<std::int64_t>> usages[] = {
-        { R"({"input_tokens":100,"cache_creation_input_tokens":20,"cache_read_input_tokens":3,)"
-          R"("output_tokens":4})",
-            127 },
-        { R"({"input_tokens":-50,"output_tokens":2})", 2 },
-        { R"({"input_tokens":"50","output_tokens":0})", std::nullopt },
-    };
-    for (auto [usage, tokens] : usages) {
-        SCOPED_TRACE(usage);
-        JSON decoded = *JSON::decode(usage);
-        EXPECT_EQ(ClaudeStreamParser::usageTokens(&decoded), tokens);
-    }
-    EXPECT_EQ(ClaudeStreamParser::usageTokens(nullptr), std::nullopt);
-
-    const std::pair<const char*, std::optional<std::int64_t>> modelUsages[] = {
-        // The most input-side tokens win; output does not count.
-        { R"({"haiku":{"contextWindow":200000,"inputTokens":10,"outputTokens":9000},"opus":)"
-          R"({"contextWindow":1000000,"inputTokens":5,"cacheReadInputTokens":4,"cacheCreationInputTokens":2}})",
-            1000000 },
-        // A window of 0, none or a fraction is never chosen.
-        { R"({"a":{"contextWindow":0,"inputTokens":900},"b":{"inputTokens":800},)"
-          R"("c":{"contextWindow":1.5,"inputTokens":700},"d":{"contextWindow":200000}})",
-            200000 },
-        // Equal weights keep the first visited.
-        { R"({"b":{"contextWindow":2000,"inputTokens":5},"a":{"contextWindow":1000,"inputTokens":5}})",
-            1000 },
-        { R"([{"contextWindow":1000}])", std::nullopt },
-    };
-    for (auto [modelUsage, window] : modelUsages) {
-        SCOPED_TRACE(modelUsage);
-        JSON decoded = *JSON::decode(modelUsage);
-        EXPECT_EQ(ClaudeStreamParser::contextWindow(&decoded), window);
-    }
-    EXPECT_EQ(ClaudeStreamParser::contextWindow(nullptr), std::nullopt);
-}
-
-TEST(ClaudeStreamParser, RecordsCompareTextsByCanonicalEquivalence)
-{
-    // "é" precomposed and as "e" with a combining accent.
-    Final precomposed { "caf\xC3\xA9", false, "success" };
-    EXPECT_EQ(precomposed, (Final { "cafe\xCC\x81", false, "success" }));
-    EXPECT_NE(precomposed, (Final { "caf\xC3\xA9", false, std::nullopt }));
-    ClaudeStreamParser::Denial withNullInput { "Bash", "t1", JSON(nullptr) };
-    EXPECT_NE(withNullInput, (ClaudeStreamParser::Denial { "Bash", "t1", std::nullopt }));
-    EXPECT_NE(withNullInput, (ClaudeStreamParser::Denial { "Bash", std::nullopt, JSON(nullptr) }));
+    using Final = ClaudeStreamParser::Final;
+    EXPECT_EQ((Final { "caf\xC3\xA9", false, "success" }), (Final { "cafe\xCC\x81", false, "success" }));
+    EXPECT_NE((Final { "caf\xC3\xA9", false, "success" }), (Final { "caf\xC3\xA9", false, std::nullopt }));
 }
 
 }

@@ -1,5 +1,5 @@
 // One line that pins what a run showed: its progress events and every part of the parser's record
-// that is not at its default. Shared by the suites of the parser and of the supervisor.
+// that is not at its default. Shared by the suites of the parser, the supervisor and the real CLI.
 #pragma once
 
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
