@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Foundations/CleanText.h"
 
 #include "tests/support/FileFixtures.h"
+#include "tests/Foundations/ManyThreads.h"
 
 #include <gtest/gtest.h>
 
@@ -53,18 +54,12 @@ namespace {
     TEST(CleanText, CleansFromManyThreadsAtOnce)
     {
         const std::string text = "  " + decomposedEs(30) + "  ";
-        std::vector<int> failures(8, 0);
-        {
-            std::vector<std::jthread> threads;
-            for (auto& count : failures) {
-                threads.emplace_back([&] {
-                    for (int i = 0; i < 500; ++i)
-                        count += CleanText::trimmedField(text, 30, LineBreaks::refused) != decomposedEs(30)
-                            || CleanText::trimmedField(text, 29, LineBreaks::refused).has_value();
-                });
-            }
-        }
-        EXPECT_EQ(failures, std::vector<int>(8, 0));
+        EXPECT_EQ(test::failuresOnThreads(8, 500,
+                      [&](int) {
+                          return CleanText::trimmedField(text, 30, LineBreaks::refused) == decomposedEs(30)
+                              && !CleanText::trimmedField(text, 29, LineBreaks::refused);
+                      }),
+            0);
     }
 
 }

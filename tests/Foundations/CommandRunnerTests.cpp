@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 
+#include "tests/Foundations/ManyThreads.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/ProcessFixtures.h"
 #include "tests/support/TestSupport.h"
@@ -14,7 +15,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -175,24 +175,16 @@ namespace {
 
     TEST(CommandRunner, ConcurrentCallsKeepTheirOwnOutput)
     {
-        constexpr int kCalls = 16;
-        std::vector<CommandResult> results(kCalls);
-        {
-            std::vector<std::jthread> threads;
-            for (int index = 0; index < kCalls; ++index) {
-                threads.emplace_back([index, &results] {
-                    results[index] = runCommand("/bin/sh",
-                        { "-c", "head -c 200000 /dev/zero | tr '\\0' \"$0\"; exit $1",
-                            std::string(1, static_cast<char>('a' + index)), std::to_string(index) },
-                        { .timeLimitSeconds = 30 });
-                });
-            }
-        }
-        for (int index = 0; index < kCalls; ++index) {
-            SCOPED_TRACE(index);
-            EXPECT_EQ(results[index].status, index);
-            EXPECT_EQ(results[index].output, std::string(200000, static_cast<char>('a' + index)));
-        }
+        EXPECT_EQ(test::failuresOnThreads(16, 1,
+                      [](int thread) {
+                          std::string letter(1, static_cast<char>('a' + thread));
+                          return runCommand("/bin/sh",
+                                     { "-c", "head -c 200000 /dev/zero | tr '\\0' \"$0\"; exit $1", letter,
+                                         std::to_string(thread) },
+                                     { .timeLimitSeconds = 30 })
+                              == CommandResult { .status = thread, .output = std::string(200000, letter[0]) };
+                      }),
+            0);
     }
 
 }

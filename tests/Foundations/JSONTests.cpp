@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Foundations/JSON.h"
 
+#include "tests/Foundations/ManyThreads.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 using vellumar::JSON;
@@ -265,19 +265,12 @@ TEST(JSON, CopiesAreReadableFromManyThreadsAtOnce)
 {
     auto shared = JSON::decode(R"({"list":[1,2.5,"x/y",{"deep":[null,true]}],"name":"caf\u00e9"})");
     ASSERT_TRUE(shared);
-    std::vector<int> mismatches(8, 0);
-    {
-        std::vector<std::jthread> readers;
-        for (auto& count : mismatches) {
-            readers.emplace_back([&] {
-                for (int round = 0; round < 200; ++round) {
-                    JSON copy = *shared;
-                    count += JSON::decode(copy.encoded()) != copy;
-                }
-            });
-        }
-    }
-    EXPECT_EQ(mismatches, std::vector<int>(8, 0));
+    EXPECT_EQ(vellumar::test::failuresOnThreads(8, 200,
+                  [&](int) {
+                      JSON copy = *shared;
+                      return JSON::decode(copy.encoded()) == copy;
+                  }),
+        0);
 }
 
 TEST(JSON, RoundTripsThroughPythonsJSONModule)

@@ -1,11 +1,11 @@
 #include "VellumarMacCore/Foundations/Redaction.h"
 
+#include "tests/Foundations/ManyThreads.h"
 #include "tests/support/FileFixtures.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vellumar {
@@ -92,23 +92,16 @@ namespace {
 
     TEST(Redaction, GivesTheSameResultsOnManyThreadsAtOnce)
     {
-        constexpr int kThreads = 8;
-        std::vector<int> mismatches(kThreads, 0);
-        {
-            std::vector<std::jthread> threads;
-            for (int thread = 0; thread < kThreads; ++thread) {
-                threads.emplace_back([&, thread] {
-                    for (int round = 0; round < 20; ++round) {
-                        for (const auto& [input, expected] : examples()) {
-                            mismatches[thread] += Redaction::redact(input) != expected;
-                            Redaction::oneLine(input, 10);
-                        }
-                    }
-                });
-            }
-        }
-        for (int thread = 0; thread < kThreads; ++thread)
-            EXPECT_EQ(mismatches[thread], 0) << "thread " << thread;
+        EXPECT_EQ(test::failuresOnThreads(8, 20,
+                      [](int) {
+                          bool same = true;
+                          for (const auto& [input, expected] : examples()) {
+                              same = same && Redaction::redact(input) == expected;
+                              Redaction::oneLine(input, 10);
+                          }
+                          return same;
+                      }),
+            0);
     }
 
     TEST(Redaction, OneLineFoldsWhiteSpaceAndCutsAtGraphemeClusters)
