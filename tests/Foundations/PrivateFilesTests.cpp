@@ -50,26 +50,13 @@ namespace {
         ASSERT_EQ(::chmod(file.c_str(), mode), 0) << file;
     }
 
-    class ScopedUmask {
-    public:
-        explicit ScopedUmask(mode_t mask)
-            : m_previous(::umask(mask))
-        {
-        }
-        ~ScopedUmask() { ::umask(m_previous); }
-
-    private:
-        mode_t m_previous;
-    };
-
     TEST(EnsurePrivateDirectory, CreatesEveryMissingLevelAndNarrowsOnlyTheFolderItself)
     {
         test::TemporaryFolder temporary;
-        {
-            // With no umask to narrow them, the modes come from the creation itself.
-            ScopedUmask noMask(0);
-            ensurePrivateDirectory(temporary / "data/stores/sessions");
-        }
+        // With no umask to narrow them, the modes come from the creation itself.
+        mode_t previous = ::umask(0);
+        ensurePrivateDirectory(temporary / "data/stores/sessions");
+        ::umask(previous);
         for (auto level : { "data", "data/stores", "data/stores/sessions" })
             EXPECT_EQ(modeOf(temporary / level), 0700u) << level;
         ASSERT_TRUE(fs::create_directories(temporary / "shared/private"));
@@ -158,10 +145,9 @@ namespace {
             SCOPED_TRACE(mask);
             test::TemporaryFolder temporary;
             fs::path file = temporary / "new/folder/sessions.json";
-            {
-                ScopedUmask scoped(mask);
-                writePrivateFile(content, file);
-            }
+            mode_t previous = ::umask(mask);
+            writePrivateFile(content, file);
+            ::umask(previous);
             EXPECT_EQ(test::readFile(file), content);
             EXPECT_EQ(modeOf(file), 0600u);
             EXPECT_EQ(modeOf(file.parent_path()), 0700u);

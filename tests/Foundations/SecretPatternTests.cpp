@@ -17,68 +17,55 @@
 namespace vellumar::detail {
 namespace {
 
-    enum class Replacement { mask, groupThenMask, groupSpaceMask, groupMaskAt, decidedPerRun };
-
     struct ReferenceExpression {
         SecretPattern pattern;
         const char* expression;
         uint32_t flags;
-        Replacement replacement;
+        // ICU's replacement text, with "*" for the mask; none when each run decides by itself.
+        const char* replacement;
     };
 
     const ReferenceExpression kReferences[] = {
         { SecretPattern::privateKeyBlock,
             R"(-----BEGIN [A-Z0-9 ]*PRIVATE KEY-----.*?(?:-----END [A-Z0-9 ]*PRIVATE KEY-----|\z))",
-            UREGEX_DOTALL, Replacement::mask },
-        { SecretPattern::prefixedKey, R"(\b(?:sk|pk|rk)-[A-Za-z0-9_-]{16,})", UREGEX_DOTALL,
-            Replacement::mask },
+            UREGEX_DOTALL, "*" },
+        { SecretPattern::prefixedKey, R"(\b(?:sk|pk|rk)-[A-Za-z0-9_-]{16,})", UREGEX_DOTALL, "*" },
         { SecretPattern::gitHubToken,
             R"(\b(?:ghp|gho|ghu|ghs|ghr)_[A-Za-z0-9]{20,}|\bgithub_pat_[A-Za-z0-9_]{20,})", UREGEX_DOTALL,
-            Replacement::mask },
-        { SecretPattern::slackToken, R"(\bxox[abprs]-[A-Za-z0-9-]{10,})", UREGEX_DOTALL, Replacement::mask },
-        { SecretPattern::awsAccessKeyID, R"(\b(?:AKIA|ASIA)[0-9A-Z]{16}\b)", UREGEX_DOTALL,
-            Replacement::mask },
-        { SecretPattern::googleAPIKey, R"(\bAIza[0-9A-Za-z_-]{30,})", UREGEX_DOTALL, Replacement::mask },
+            "*" },
+        { SecretPattern::slackToken, R"(\bxox[abprs]-[A-Za-z0-9-]{10,})", UREGEX_DOTALL, "*" },
+        { SecretPattern::awsAccessKeyID, R"(\b(?:AKIA|ASIA)[0-9A-Z]{16}\b)", UREGEX_DOTALL, "*" },
+        { SecretPattern::googleAPIKey, R"(\bAIza[0-9A-Za-z_-]{30,})", UREGEX_DOTALL, "*" },
         { SecretPattern::jsonWebToken, R"(\beyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,})",
-            UREGEX_DOTALL, Replacement::mask },
+            UREGEX_DOTALL, "*" },
         { SecretPattern::secretAssignment,
             R"(((?:[A-Za-z0-9_.-]*(?:pass(?:word|wd)?|secret|token|api[_-]?key|apikey|credential|private[_-]?key)[A-Za-z0-9_.-]*)["']?\s*[:=]\s*)(?:"[^"]*"|'[^']*'|[^\s"'&;|]+))",
-            UREGEX_CASE_INSENSITIVE, Replacement::groupThenMask },
+            UREGEX_CASE_INSENSITIVE, "$1*" },
         { SecretPattern::httpCredential, R"(\b(bearer|basic)\s+[A-Za-z0-9._~+/=-]{8,})",
-            UREGEX_CASE_INSENSITIVE, Replacement::groupSpaceMask },
+            UREGEX_CASE_INSENSITIVE, "$1 *" },
         { SecretPattern::urlCredential, R"(\b([a-z][a-z0-9+.-]*://)[^/\s:@]+:[^/\s@]+@)",
-            UREGEX_CASE_INSENSITIVE, Replacement::groupMaskAt },
+            UREGEX_CASE_INSENSITIVE, "$1*@" },
         { SecretPattern::longToken, R"((?<![A-Za-z0-9_+=-])[A-Za-z0-9_+=-]{32,}(?![A-Za-z0-9_+=-]))", 0,
-            Replacement::decidedPerRun },
+            nullptr },
     };
 
-    const icu::UnicodeString& icuMask()
+    // Long runs are masked when they are hex of at least 41 digits, or else hold both a letter and a digit.
+    bool runLooksLikeSecret(const std::string& run)
     {
-        static const icu::UnicodeString mask = icu::UnicodeString::fromUTF8(Redaction::mask);
-        return mask;
-    }
-
-    bool runLooksLikeSecret(const icu::UnicodeString& run)
-    {
-        bool allHex = true;
-        bool hasLetter = false;
-        bool hasDigit = false;
-        for (int32_t index = 0; index < run.length(); ++index) {
-            auto c = run.charAt(index);
-            bool digit = c >= '0' && c <= '9';
-            bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-            allHex = allHex && (digit || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'));
-            hasLetter = hasLetter || letter;
-            hasDigit = hasDigit || digit;
-        }
-        return allHex ? run.length() >= 41 : hasLetter && hasDigit;
+        if (run.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+            return run.size() >= 41;
+        return run.find_first_of("0123456789") != std::string::npos
+            && run.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos;
     }
 
     class ICUReference {
     public:
         explicit ICUReference(const ReferenceExpression& reference)
-            : m_reference(reference)
+            : m_perRun(!reference.replacement)
+            , m_mask(icu::UnicodeString::fromUTF8(Redaction::mask))
+            , m_replacement(icu::UnicodeString::fromUTF8(reference.replacement ? reference.replacement : ""))
         {
+            m_replacement.findAndReplace(icu::UnicodeString(u"*"), m_mask);
             UErrorCode status = U_ZERO_ERROR;
             UParseError parseError;
             m_pattern.reset(icu::RegexPattern::compile(
@@ -92,42 +79,26 @@ namespace {
             auto input = icu::UnicodeString::fromUTF8(text);
             std::unique_ptr<icu::RegexMatcher> matcher(m_pattern->matcher(input, status));
             icu::UnicodeString output;
-            int32_t copied = 0;
             while (matcher->find(status)) {
-                auto start = matcher->start(status);
-                auto end = matcher->end(status);
-                output.append(input, copied, start - copied);
-                auto group = matcher->groupCount() > 0 ? matcher->group(1, status) : icu::UnicodeString();
-                switch (m_reference.replacement) {
-                case Replacement::mask:
-                    output.append(icuMask());
-                    break;
-                case Replacement::groupThenMask:
-                    output.append(group).append(icuMask());
-                    break;
-                case Replacement::groupSpaceMask:
-                    output.append(group).append(u' ').append(icuMask());
-                    break;
-                case Replacement::groupMaskAt:
-                    output.append(group).append(icuMask()).append(u'@');
-                    break;
-                case Replacement::decidedPerRun: {
-                    icu::UnicodeString run(input, start, end - start);
-                    output.append(runLooksLikeSecret(run) ? icuMask() : run);
-                    break;
-                }
-                }
-                copied = end;
+                std::string run;
+                if (m_perRun)
+                    matcher->group(status).toUTF8String(run);
+                // A run that stays is only letters, digits and _+=-, which mean nothing to ICU's replacement.
+                auto replacement = !m_perRun  ? m_replacement
+                    : runLooksLikeSecret(run) ? m_mask
+                                              : icu::UnicodeString::fromUTF8(run);
+                matcher->appendReplacement(output, replacement, status);
             }
+            matcher->appendTail(output);
             EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
-            output.append(input, copied, input.length() - copied);
             std::string result;
-            output.toUTF8String(result);
-            return result;
+            return output.toUTF8String(result);
         }
 
     private:
-        ReferenceExpression m_reference;
+        bool m_perRun;
+        icu::UnicodeString m_mask;
+        icu::UnicodeString m_replacement;
         std::unique_ptr<icu::RegexPattern> m_pattern;
     };
 

@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "tests/Routines/ScheduleTestSupport.h"
+#include "tests/support/FileFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -53,12 +54,8 @@ TEST(RoutineSchedule, RefusesBadSchedulesWithTheRuleTheyBreak)
     };
     for (const auto& [json, message] : cases) {
         SCOPED_TRACE(json);
-        try {
-            parsed(json);
-            ADD_FAILURE() << "accepted";
-        } catch (const RelayHTTPError& error) {
-            EXPECT_EQ(error, RelayHTTPError(400, "bad_request", message));
-        }
+        EXPECT_EQ(vellumar::test::thrown<RelayHTTPError>([&] { parsed(json); }),
+            RelayHTTPError(400, "bad_request", message));
     }
 }
 
