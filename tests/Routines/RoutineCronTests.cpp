@@ -52,13 +52,16 @@ TEST(RoutineCron, ExpandsFieldsIntoValueSets)
 
 TEST(RoutineCron, NextDateSearchesFromTheFollowingMinuteForAboutFiveYears)
 {
-    // Which days and times fire is checked against croniter below; these are what it cannot be asked.
+    // Which days and times fire is checked against croniter below, which may be missing; these are what it
+    // cannot be asked, and the rule for the two day fields.
     const std::tuple<const char*, RoutineDate, std::optional<RoutineDate>> cases[] = {
         { "*/30 * * * *", utc(2025, 9, 1, 10), utc(2025, 9, 1, 10, 30) },
         { "*/30 * * * *", utc(2025, 9, 1, 9, 59, 59, 999), utc(2025, 9, 1, 10) },
         // From 2097 the next 29 February is in 2104, beyond the window.
         { "0 0 29 2 *", utc(2096, 3, 1), std::nullopt },
         { "0 0 29 2 *", utc(2099, 3, 1), utc(2104, 2, 29) },
+        // Both day fields restricted: either one matching is enough (2025-09-12 is a Friday, not the 13th).
+        { "0 0 13 * 5", utc(2025, 9, 6), utc(2025, 9, 12) },
     };
     for (const auto& [expression, after, expected] : cases) {
         SCOPED_TRACE(expression);
