@@ -1,5 +1,8 @@
 #include "VellumarMacCore/Foundations/CleanText.h"
 
+#include "tests/support/FileFixtures.h"
+#include "tests/Foundations/ManyThreads.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -11,23 +14,11 @@ namespace {
     using CleanText::LineBreaks;
 
     // "e" and a combining acute accent, `count` times: twice as many scalars as characters.
-    std::string decomposedEs(std::size_t count)
-    {
-        std::string text;
-        for (std::size_t i = 0; i < count; ++i)
-            text += "e\xCC\x81";
-        return text;
-    }
+    std::string decomposedEs(std::size_t count) { return test::repeated("e\xCC\x81", count); }
 
     TEST(CleanText, TrimmedFieldRefusesControlsBrokenBytesAndTooManyCharacters)
     {
-        struct Case {
-            std::string text;
-            std::size_t maximum;
-            LineBreaks lineBreaks;
-            std::optional<std::string> expected;
-        };
-        const Case cases[] = {
+        const std::tuple<std::string, std::size_t, LineBreaks, std::optional<std::string>> cases[] = {
             { "  ok  ", 2, LineBreaks::refused, "ok" },
             { "  ok  ", 1, LineBreaks::refused, std::nullopt },
             { " \t\n\r \xC2\xA0 ", 5, LineBreaks::refused, "" },
@@ -38,10 +29,9 @@ namespace {
             { decomposedEs(25), 24, LineBreaks::refused, std::nullopt },
             { "a\xFFz", 10, LineBreaks::allowed, std::nullopt },
         };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.text);
-            EXPECT_EQ(CleanText::trimmedField(testCase.text, testCase.maximum, testCase.lineBreaks),
-                testCase.expected);
+        for (const auto& [text, maximum, lineBreaks, expected] : cases) {
+            SCOPED_TRACE(text);
+            EXPECT_EQ(CleanText::trimmedField(text, maximum, lineBreaks), expected);
         }
     }
 
@@ -64,20 +54,12 @@ namespace {
     TEST(CleanText, CleansFromManyThreadsAtOnce)
     {
         const std::string text = "  " + decomposedEs(30) + "  ";
-        std::vector<int> failures(8, 0);
-        {
-            std::vector<std::jthread> threads;
-            for (std::size_t t = 0; t < failures.size(); ++t) {
-                threads.emplace_back([&, t] {
-                    for (int i = 0; i < 500; ++i)
-                        failures[t]
-                            += CleanText::trimmedField(text, 30, LineBreaks::refused) != decomposedEs(30)
-                            || CleanText::trimmedField(text, 29, LineBreaks::refused).has_value();
-                });
-            }
-        }
-        for (int failureCount : failures)
-            EXPECT_EQ(failureCount, 0);
+        EXPECT_EQ(test::failuresOnThreads(8, 500,
+                      [&](int) {
+                          return CleanText::trimmedField(text, 30, LineBreaks::refused) == decomposedEs(30)
+                              && !CleanText::trimmedField(text, 29, LineBreaks::refused);
+                      }),
+            0);
     }
 
 }

@@ -1,5 +1,8 @@
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 
+#include "tests/Foundations/ManyThreads.h"
+#include "tests/support/FileFixtures.h"
+#include "tests/support/ProcessFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +13,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <pthread.h>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -70,14 +71,13 @@ namespace {
             runCommand("/usr/bin/printf", { "[%s]", "$HOME", "a b", "", "*" }, { .timeLimitSeconds = 5 })
                 .output,
             "[$HOME][a b][][*]");
-        setenv("VELLUMAR_RUNNER_INHERITED", "from-parent", 1);
+        test::ScopedEnvironmentVariable variable("VELLUMAR_RUNNER_INHERITED", "from-parent");
         auto given = runCommand("/usr/bin/env", {},
             { .environment = CommandEnvironment { { "ONLY", "this one" }, { "EMPTY", "" } },
                 .timeLimitSeconds = 5 });
         EXPECT_EQ(given.output, "EMPTY=\nONLY=this one\n");
         auto inherited = runCommand("/usr/bin/env", {}, { .timeLimitSeconds = 5 });
         EXPECT_NE(inherited.output.find("VELLUMAR_RUNNER_INHERITED=from-parent\n"), std::string::npos);
-        unsetenv("VELLUMAR_RUNNER_INHERITED");
         test::TemporaryFolder folder;
         EXPECT_EQ(runCommand("/bin/pwd", { "-P" }, { .workingFolder = folder.path(), .timeLimitSeconds = 5 })
                       .output,
@@ -149,59 +149,42 @@ namespace {
     {
         test::TemporaryFolder folder;
         auto notExecutable = folder / "plain-file";
-        std::ofstream(notExecutable) << "";
-        struct Case {
-            const char* name;
-            std::filesystem::path executable;
-            std::vector<std::string> arguments;
-            CommandOptions options;
-            int error;
+        test::writeBytes(notExecutable, "");
+        auto environment = [](std::string name, std::string value) {
+            return CommandOptions { .environment = CommandEnvironment { { name, value } } };
         };
-        const Case cases[] = {
-            { "missing executable", folder / "missing", {}, {}, ENOENT },
-            { "file without execute permission", notExecutable, {}, {}, EACCES },
-            { "missing working folder", "/bin/true", {}, { .workingFolder = folder / "missing" }, ENOENT },
-            { "NUL in an argument", "/bin/true", { std::string("a\0b", 3) }, {}, EINVAL },
-            { "= in a variable name", "/bin/true", {},
-                { .environment = CommandEnvironment { { "A=B", "c" } } }, EINVAL },
-            { "empty variable name", "/bin/true", {}, { .environment = CommandEnvironment { { "", "c" } } },
-                EINVAL },
-            { "NUL in a variable value", "/bin/true", {},
-                { .environment = CommandEnvironment { { "A", std::string("\0", 1) } } }, EINVAL },
+        const std::tuple<std::filesystem::path, std::vector<std::string>, CommandOptions, int> cases[] = {
+            { folder / "missing", {}, {}, ENOENT },
+            { notExecutable, {}, {}, EACCES },
+            { "/bin/true", {}, { .workingFolder = folder / "missing" }, ENOENT },
+            { "/bin/true", { std::string("a\0b", 3) }, {}, EINVAL },
+            { "/bin/true", {}, environment("A=B", "c"), EINVAL },
+            { "/bin/true", {}, environment("", "c"), EINVAL },
+            { "/bin/true", {}, environment("A", std::string("\0", 1)), EINVAL },
         };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.name);
-            try {
-                runCommand(testCase.executable, testCase.arguments, testCase.options);
-                ADD_FAILURE() << "started";
-            } catch (const CommandLaunchError& error) {
-                EXPECT_EQ(error.code(), std::error_code(testCase.error, std::system_category()));
-                EXPECT_EQ(error.executable(), testCase.executable);
-                EXPECT_NE(std::string(error.what()).find(testCase.executable.string()), std::string::npos);
-            }
+        for (const auto& [executable, arguments, options, code] : cases) {
+            SCOPED_TRACE(code);
+            auto error
+                = test::thrown<CommandLaunchError>([&] { runCommand(executable, arguments, options); });
+            ASSERT_TRUE(error) << "started";
+            EXPECT_EQ(error->code(), std::error_code(code, std::system_category()));
+            EXPECT_EQ(error->executable(), executable);
+            EXPECT_NE(std::string(error->what()).find(executable.string()), std::string::npos);
         }
     }
 
     TEST(CommandRunner, ConcurrentCallsKeepTheirOwnOutput)
     {
-        constexpr int kCalls = 16;
-        std::vector<CommandResult> results(kCalls);
-        {
-            std::vector<std::jthread> threads;
-            for (int index = 0; index < kCalls; ++index) {
-                threads.emplace_back([index, &results] {
-                    results[index] = runCommand("/bin/sh",
-                        { "-c", "head -c 200000 /dev/zero | tr '\\0' \"$0\"; exit $1",
-                            std::string(1, static_cast<char>('a' + index)), std::to_string(index) },
-                        { .timeLimitSeconds = 30 });
-                });
-            }
-        }
-        for (int index = 0; index < kCalls; ++index) {
-            SCOPED_TRACE(index);
-            EXPECT_EQ(results[index].status, index);
-            EXPECT_EQ(results[index].output, std::string(200000, static_cast<char>('a' + index)));
-        }
+        EXPECT_EQ(test::failuresOnThreads(16, 1,
+                      [](int thread) {
+                          std::string letter(1, static_cast<char>('a' + thread));
+                          return runCommand("/bin/sh",
+                                     { "-c", "head -c 200000 /dev/zero | tr '\\0' \"$0\"; exit $1", letter,
+                                         std::to_string(thread) },
+                                     { .timeLimitSeconds = 30 })
+                              == CommandResult { .status = thread, .output = std::string(200000, letter[0]) };
+                      }),
+            0);
     }
 
 }

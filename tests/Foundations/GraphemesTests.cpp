@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Foundations/Graphemes.h"
 
+#include "tests/Foundations/ManyThreads.h"
 #include "tests/support/HTTPPeers.h"
 #include "tests/support/TestSupport.h"
 
@@ -20,12 +21,8 @@ namespace {
     // be given. A maximal ill-formed piece counts as one character and is kept as it is.
     TEST(Graphemes, CountsAndCutsShortAndBrokenTexts)
     {
-        struct Case {
-            std::string text;
-            std::size_t count;
-            std::size_t firstTwoBytes;
-        };
-        const Case cases[] = {
+        // Text, characters, bytes of the first two characters.
+        const std::tuple<std::string, std::size_t, std::size_t> cases[] = {
             { "", 0, 0 },
             { "a", 1, 1 },
             { "\r\n", 1, 2 },
@@ -36,11 +33,11 @@ namespace {
               "ab",
                 3, 2 },
         };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testing::PrintToString(testCase.text));
-            EXPECT_EQ(characterCount(testCase.text), testCase.count);
-            EXPECT_EQ(characterPrefixLength(testCase.text, 2), testCase.firstTwoBytes);
-            EXPECT_EQ(prefixCharacters(testCase.text, 0), "");
+        for (const auto& [text, count, firstTwoBytes] : cases) {
+            SCOPED_TRACE(testing::PrintToString(text));
+            EXPECT_EQ(characterCount(text), count);
+            EXPECT_EQ(characterPrefixLength(text, 2), firstTwoBytes);
+            EXPECT_EQ(prefixCharacters(text, 0), "");
         }
     }
 
@@ -80,18 +77,16 @@ for (const line of lines) {
 })";
         auto peer = test::runPeer({ "node", "-e", script }, input);
         ASSERT_EQ(peer.exitStatus, 0);
+        // Ours in the peer's form: the end of every character, then the count checked against it.
         std::istringstream lines(peer.output);
         for (const auto& text : texts) {
             SCOPED_TRACE(testing::PrintToString(text));
-            std::string line;
-            ASSERT_TRUE(std::getline(lines, line));
-            std::istringstream ends(line);
-            std::vector<std::size_t> expected;
-            for (std::size_t end; ends >> end;)
-                expected.push_back(end);
-            EXPECT_EQ(characterCount(text), expected.size());
-            for (std::size_t count = 1; count <= expected.size(); ++count)
-                EXPECT_EQ(characterPrefixLength(text, count), expected[count - 1]) << "count " << count;
+            std::string ends;
+            for (std::size_t count = 1; count <= characterCount(text); ++count)
+                ends += (count > 1 ? " " : "") + std::to_string(characterPrefixLength(text, count));
+            std::string theirs;
+            ASSERT_TRUE(std::getline(lines, theirs));
+            EXPECT_EQ(ends, theirs);
         }
     }
 
@@ -101,23 +96,12 @@ for (const line of lines) {
         std::string text;
         for (int index = 0; index < 200; ++index)
             text += std::string(kDecomposedE) + std::string(kFrenchFlag);
-        std::vector<std::size_t> counts(8);
-        std::vector<std::size_t> lengths(8);
-        {
-            std::vector<std::jthread> threads;
-            for (std::size_t index = 0; index < counts.size(); ++index) {
-                threads.emplace_back([&, index] {
-                    for (int round = 0; round < 50; ++round) {
-                        counts[index] = characterCount(text);
-                        lengths[index] = characterPrefixLength(text, 3);
-                    }
-                });
-            }
-        }
-        for (std::size_t index = 0; index < counts.size(); ++index) {
-            EXPECT_EQ(counts[index], 400u);
-            EXPECT_EQ(lengths[index], 2 * kDecomposedE.size() + kFrenchFlag.size());
-        }
+        const auto expected = std::pair(std::size_t(400), 2 * kDecomposedE.size() + kFrenchFlag.size());
+        EXPECT_EQ(test::failuresOnThreads(8, 50,
+                      [&](int) {
+                          return std::pair(characterCount(text), characterPrefixLength(text, 3)) == expected;
+                      }),
+            0);
     }
 
 }

@@ -19,16 +19,11 @@ namespace {
 
 using Segments = std::optional<std::vector<std::string>>;
 
-TEST(RelayHTTPError, ComparesAllFourFieldsAndStoresCodeStatusAndMessage)
+TEST(RelayHTTPError, StoresCodeStatusAndMessageButNotTheRetryHint)
 {
     RelayHTTPError busy(429, "busy", "Try later.", 5);
-    EXPECT_EQ(busy, RelayHTTPError(429, "busy", "Try later.", 5));
-    for (const auto& other : { RelayHTTPError(428, "busy", "Try later.", 5),
-             RelayHTTPError(429, "busier", "Try later.", 5), RelayHTTPError(429, "busy", "Try later!", 5),
-             RelayHTTPError(429, "busy", "Try later.", 6), RelayHTTPError(429, "busy", "Try later.") })
-        EXPECT_NE(busy, other);
-    const std::exception& thrown = busy;
-    EXPECT_STREQ(thrown.what(), "Try later.");
+    EXPECT_NE(busy, RelayHTTPError(429, "busy", "Try later.")) << "the retry hint counts";
+    EXPECT_STREQ(static_cast<const std::exception&>(busy).what(), "Try later.");
     // The stored form leaves the retry hint out; the canned errors' wire texts, pinned once.
     EXPECT_EQ(JSON::array({ busy.json(), RelayHTTPError::badRequest("Say more.").json(),
                               RelayHTTPError::unauthorized.json(), RelayHTTPError::lanOnly.json(),
@@ -78,25 +73,19 @@ TEST(ParseQuery, SplitsAtAmpersandsAndFirstEqualsThenDecodes)
 
 TEST(HTTPRequest, SplitsTargetAtTheFirstQuestionMark)
 {
-    struct Case {
-        std::string target;
-        std::string path;
-        Segments segments;
-        std::optional<QueryItems> query;
-    };
-    const Case cases[] = {
+    // Target, path, segments, query.
+    const std::tuple<std::string, std::string, Segments, std::optional<QueryItems>> cases[] = {
         { "/v1/jobs", "/v1/jobs", std::vector<std::string> { "v1", "jobs" }, QueryItems {} },
         { "/v1/jobs?a=1?b", "/v1/jobs", std::vector<std::string> { "v1", "jobs" },
             QueryItems { { "a", "1?b" } } },
         { "/v1/%FF?q=%G1", "/v1/%FF", std::nullopt, std::nullopt },
         { "?a==b", "", std::nullopt, QueryItems { { "a", "=b" } } },
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.target);
-        HTTPRequest request("GET", testCase.target, {}, {}, true);
-        EXPECT_EQ(request.path(), testCase.path);
-        EXPECT_EQ(request.segments(), testCase.segments);
-        EXPECT_EQ(request.query(), testCase.query);
+    for (const auto& [target, path, segments, query] : cases) {
+        SCOPED_TRACE(target);
+        HTTPRequest request("GET", target, {}, {}, true);
+        EXPECT_EQ(std::tuple(request.path(), request.segments(), request.query()),
+            std::tuple(path, segments, query));
     }
 }
 
@@ -135,7 +124,7 @@ TEST(WebSocketHandshake, AcceptValueMatchesTheProtocolExampleAndPythonHashlib)
     EXPECT_EQ(result.output, expected);
 }
 
-TEST(HTTPResponse, HeadAddsLengthCachingChallengeAndConnectionLines)
+TEST(HTTPResponse, HeadAddsLengthCachingAndConnectionLines)
 {
     HTTPResponse response(200, { { "X-A", "1" } }, "hello");
     EXPECT_EQ(response.head(true),
@@ -144,10 +133,6 @@ TEST(HTTPResponse, HeadAddsLengthCachingChallengeAndConnectionLines)
     EXPECT_EQ(response.serialized(false),
         "HTTP/1.1 200 OK\r\nX-A: 1\r\nContent-Length: 5\r\nCache-Control: no-store\r\nConnection: "
         "close\r\n\r\nhello");
-    EXPECT_NE(HTTPResponse(RelayHTTPError::unauthorized)
-                  .head(false)
-                  .find("\r\nWWW-Authenticate: Bearer\r\nConnection: close\r\n\r\n"),
-        std::string::npos);
     EXPECT_EQ(HTTPResponse(403).head(true).find("WWW-Authenticate"), std::string::npos);
     EXPECT_EQ(HTTPResponse(413).head(false).substr(0, 31), "HTTP/1.1 413 Content Too Large\r");
     EXPECT_EQ(HTTPResponse(418).head(false).substr(0, 21), "HTTP/1.1 418 Status\r\n");
@@ -156,18 +141,14 @@ TEST(HTTPResponse, HeadAddsLengthCachingChallengeAndConnectionLines)
 TEST(HTTPResponse, SwitchingProtocolsHeadHasOnlyItsOwnHeadersAndCarriesTheHandOver)
 {
     bool opened = false;
-    bool cancelled = false;
     auto response = HTTPResponse::webSocketAccept(
-        "dGhlIHNhbXBsZSBub25jZQ==", [&](std::shared_ptr<WebSocketConnection>) { opened = true; },
-        [&] { cancelled = true; });
+        "dGhlIHNhbXBsZSBub25jZQ==", [&](std::shared_ptr<WebSocketConnection>) { opened = true; }, [] {});
     EXPECT_EQ(response.serialized(true),
         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
         "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
     ASSERT_TRUE(response.upgrade());
     response.upgrade()->open(nullptr);
-    EXPECT_TRUE(opened && !cancelled);
-    response.upgrade()->cancel();
-    EXPECT_TRUE(cancelled);
+    EXPECT_TRUE(opened);
 }
 
 TEST(HTTPResponse, ErrorAndJSONRepliesPutTheContentTypeFirst)
@@ -193,13 +174,8 @@ TEST(HTTPResponse, DownloadAnnouncesTheFileAndSendsTheHeadAlone)
         "HTTP/1.1 200 OK\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; "
         "filename*=UTF-8''report.pdf\r\nX-Content-Type-Options: nosniff\r\nContent-Length: 123456\r\n"
         "Cache-Control: no-store\r\nConnection: keep-alive\r\n\r\n");
-    struct Case {
-        std::string mime;
-        std::string name;
-        std::string contentType;
-        std::string disposition;
-    };
-    const Case cases[] = {
+    // Media type and name given; Content-Type and Content-Disposition sent.
+    const std::string cases[][4] = {
         { "text/plain", "a b.txt", "text/plain; charset=utf-8", "attachment; filename*=UTF-8''a%20b.txt" },
         { "application/json", "", "application/json; charset=utf-8", "attachment; filename*=UTF-8''" },
         { "application/json5", "x", "application/json5", "attachment; filename*=UTF-8''x" },
@@ -207,11 +183,11 @@ TEST(HTTPResponse, DownloadAnnouncesTheFileAndSendsTheHeadAlone)
             "attachment; filename*=UTF-8''%E2%9C%93-._~%22%0D%0A" },
         { "image/png", "bad\xFF.png", "image/png", "attachment; filename*=UTF-8''file" },
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        auto download = HTTPResponse::download("/f", 1, testCase.mime, testCase.name);
-        EXPECT_EQ(download.header("Content-Type"), testCase.contentType);
-        EXPECT_EQ(download.header("Content-Disposition"), testCase.disposition);
+    for (const auto& [mime, name, contentType, disposition] : cases) {
+        SCOPED_TRACE(name);
+        auto download = HTTPResponse::download("/f", 1, mime, name);
+        EXPECT_EQ(download.header("Content-Type"), contentType);
+        EXPECT_EQ(download.header("Content-Disposition"), disposition);
     }
 }
 

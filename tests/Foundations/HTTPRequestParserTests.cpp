@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Foundations/HTTPRequestParser.h"
 
+#include "tests/support/FileFixtures.h"
 #include "tests/support/HTTPPeers.h"
 #include "tests/support/TestSupport.h"
 
@@ -7,14 +8,9 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace vellumar;
@@ -64,15 +60,15 @@ std::vector<std::string> parseInChunks(Parser& parser, std::string_view bytes, s
     return seen;
 }
 
-std::string parseWhole(std::string_view bytes, Parser::Policy policy = {})
+std::string parseWhole(std::string_view bytes, Parser parser = Parser())
 {
-    Parser parser(Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes, std::move(policy));
     std::string joined;
     for (const auto& outcome : parseInChunks(parser, bytes, {}))
         joined += (joined.empty() ? "" : " | ") + outcome;
     return joined;
 }
 
+// Cuts every `step` bytes.
 std::vector<std::size_t> everyNBytes(std::size_t size, std::size_t step)
 {
     std::vector<std::size_t> cuts;
@@ -81,18 +77,15 @@ std::vector<std::size_t> everyNBytes(std::size_t size, std::size_t step)
     return cuts;
 }
 
-std::size_t entriesIn(const fs::path& folder)
-{
-    std::error_code error;
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder, error), {}));
-}
+std::size_t entriesIn(const fs::path& folder) { return test::namesIn(folder).size(); }
 
 // Like the router's: uploads go to disk, everything else stays in memory.
-Parser::Policy spoolInto(const fs::path& folder, std::int64_t limit = 1 << 20)
+Parser spoolingParser(const fs::path& folder, std::int64_t limit = 1 << 20)
 {
-    return [folder, limit](const RequestHead& head) {
-        return head.method == "POST" ? BodyPolicy::spool(limit, folder) : BodyPolicy::memory(65'536);
-    };
+    return Parser(Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes,
+        [folder, limit](const RequestHead& head) {
+            return head.method == "POST" ? BodyPolicy::spool(limit, folder) : BodyPolicy::memory(65'536);
+        });
 }
 
 const std::string kBadRequest = "failure 400 bad_request ";
@@ -113,55 +106,40 @@ TEST(HTTPRequestParser, ParsesOrRefusesEachRequest)
         { "\r\n\r\n\r\nGET / HTTP/1.1\r\n\r\n", kBadRequest + "Too many blank lines." },
         // Request lines.
         { "GET  / HTTP/1.1", kRequestLineNotValid },
-        { "GET / HTTP/1.1 x", kRequestLineNotValid },
-        { "GET /", kRequestLineNotValid },
         { "get / HTTP/1.1", kRequestLineNotValid },
-        { "TRACE / HTTP/1.1", kRequestLineNotValid },
         { "GET http://mac.local/v1/jobs HTTP/1.1", kRequestLineNotValid },
         { "GET / http/1.1", kVersionNotSupported },
-        { "GET / HTTP/1.2", kVersionNotSupported },
-        { "GET / HTTP/1.1\t", kVersionNotSupported },
         { "GET /\xC0\xAF HTTP/1.1", kBadRequest + "The request headers are not valid." },
-        { "GET /a\tb HTTP/1.1", kRequestLineNotValid },
         { "GET /a\nb HTTP/1.1", kRequestLineNotValid },
-        { "GET /a\rb HTTP/1.1", kRequestLineNotValid },
-        { std::string("GET /a\0b HTTP/1.1", 17), kRequestLineNotValid },
         { "GET /a\x7F HTTP/1.1", kRequestLineNotValid },
         { "GET /caf\xC3\xA9 HTTP/1.1", kRequestLineNotValid },
         // Header lines.
         { "GET / HTTP/1.1\r\nHost : x", kHeaderNotValid },
         { "GET / HTTP/1.1\r\n: x", kHeaderNotValid },
         { "GET / HTTP/1.1\r\n\tfolded: x", kHeaderNotValid },
-        { "GET / HTTP/1.1\r\nNo colon here", kHeaderNotValid },
-        { "GET / HTTP/1.1\r\nX-Caf\xC3\xA9: x", kHeaderNotValid },
+        { "GET / HTTP/1.1\r\nNo-colon-here", kHeaderNotValid },
         { "GET / HTTP/1.1\r\nX-A:   b \t\r\nX-B:\r\nX-A::b: c\r\nAUTHORIZATION: Bearer Abc",
             "request GET / keep [x-a=b] [x-b=] [x-a=:b: c] [authorization=Bearer Abc] body=" },
         { "GET / HTTP/1.1\r\nX-A: a\rb", kHeaderNotValid },
         { "GET / HTTP/1.1\r\nX-A: a\nInjected: b", kHeaderNotValid },
-        { std::string("GET / HTTP/1.1\r\nX-A: a\0b", 24), kHeaderNotValid },
-        { "GET / HTTP/1.1\r\nX-A: \x1B[31mred", kHeaderNotValid },
         { "GET / HTTP/1.1\r\nX-A: a\x7F", kHeaderNotValid },
         // Tabs and bytes beyond ASCII stay allowed, even when they spell a control character of Unicode's
         // own.
         { "GET / HTTP/1.1\r\nX-A: a\tb\r\nX-B: \xC2\x85",
             "request GET / keep [x-a=a\tb] [x-b=\xC2\x85] body=" },
         // Bodies and their length.
-        { "GET / HTTP/1.1\r\nTransfer-Encoding: identity", kLengthRequired },
         { post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n", kLengthRequired },
         { "POST / HTTP/1.1", kLengthRequired },
-        { "PUT / HTTP/1.1", kLengthRequired },
-        { "PATCH / HTTP/1.1", kLengthRequired },
-        { "DELETE /j HTTP/1.1\r\n\r\nGET / HTTP/1.1",
-            "request DELETE /j keep body= | request GET / keep body=" },
+        { "DELETE /j HTTP/1.1\r\n\r\nHEAD / HTTP/1.1\r\n\r\nOPTIONS / HTTP/1.1",
+            "request DELETE /j keep body= | request HEAD / keep body= | request OPTIONS / keep body=" },
+        { "PATCH / HTTP/1.0\r\nContent-Length: 2\r\n\r\nok",
+            "request PATCH / close [content-length=2] body=ok" },
         { post + "Content-Length: 2\r\nContent-Length: 2\r\n\r\nok",
             "request POST / keep [content-length=2] [content-length=2] body=ok" },
         { post + "Content-Length: 5\r\nContent-Length: 05", kContentLengthNotValid },
         { post + "Content-Length: -1", kContentLengthNotValid },
-        { post + "Content-Length:  ", kContentLengthNotValid },
-        { post + "Content-Length: 1 2", kContentLengthNotValid },
         { post + "Content-Length: 0000000000005", kContentLengthNotValid },
         { post + "Content-Length: 000000000000", "request POST / keep [content-length=000000000000] body=" },
-        { post + "Content-Length: 999999999999", kTooLarge },
         { post + "Content-Length: 65537", kTooLarge },
         // Keeping the connection: the version's default, then the first Connection header's tokens.
         { "GET / HTTP/1.1\r\nConnection: Keep-Alive, CLOSE",
@@ -177,15 +155,6 @@ TEST(HTTPRequestParser, ParsesOrRefusesEachRequest)
     for (const auto& [head, expected] : cases) {
         SCOPED_TRACE(head);
         EXPECT_EQ(parseWhole(head + "\r\n\r\n"), expected);
-    }
-}
-
-TEST(HTTPRequestParser, AcceptsEverySupportedMethod)
-{
-    for (std::string method : { "GET", "HEAD", "DELETE", "OPTIONS", "POST", "PUT", "PATCH" }) {
-        SCOPED_TRACE(method);
-        EXPECT_EQ(parseWhole(method + " /x HTTP/1.0\r\nContent-Length: 2\r\n\r\nok"),
-            "request " + method + " /x close [content-length=2] body=ok");
     }
 }
 
@@ -212,18 +181,12 @@ TEST(HTTPRequestParser, HeaderBlockLimitHoldsHoweverTheBytesAreSplit)
     EXPECT_EQ(parseWhole("GET / HTTP/1.1\nHost: x\n\n"), "") << "a bare line feed ends no line";
 }
 
-TEST(HTTPRequestParser, BodyInMemoryMayReachTheParsersLimit)
+TEST(HTTPRequestParser, KeepsBodiesInMemoryUpToTheLimitAndPipelinedRequestsApart)
 {
     std::string body(65'536, 'b');
     EXPECT_EQ(parseWhole("PUT / HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + body),
         "request PUT / keep [content-length=65536] body=" + body);
-    Parser small(16'384, 10);
-    small.append("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n");
-    EXPECT_EQ(describe(small.feed()), kTooLarge);
-}
-
-TEST(HTTPRequestParser, ReturnsPipelinedRequestsOneAtATime)
-{
+    EXPECT_EQ(parseWhole("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n", Parser(16'384, 10)), kTooLarge);
     Parser parser;
     parser.append("GET /a HTTP/1.1\r\n\r\nPOST /b HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi");
     EXPECT_EQ(describe(parser.feed()), "request GET /a keep body=");
@@ -245,23 +208,18 @@ TEST(HTTPRequestParser, AsksThePolicyOncePerHeadAndShowsItTheCleanedHead)
         + std::string(40, 'z');
     EXPECT_EQ(parseInChunks(parser, bytes, everyNBytes(bytes.size(), 1)).size(), 1u);
     ASSERT_EQ(asked.size(), 1u);
-    EXPECT_EQ(asked[0].method, "POST");
-    EXPECT_EQ(asked[0].target, "/v1/jobs?x=%20");
+    EXPECT_EQ(asked[0].method + " " + asked[0].target, "POST /v1/jobs?x=%20");
     EXPECT_EQ(asked[0].header("AUTHORIZATION"), "Bearer t0k");
     EXPECT_EQ(
         asked[0].headers, (HTTPHeaders { { "authorization", "Bearer t0k" }, { "content-length", "40" } }));
 }
 
-TEST(HTTPRequestParser, RejectPolicyFailsBeforeAnyBodyByte)
+TEST(HTTPRequestParser, RejectPolicyFailsBeforeAnyBodyByteAndAFailureIsFinal)
 {
-    Parser parser(Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes,
+    Parser rejecting(Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes,
         [](const RequestHead&) { return BodyPolicy::reject(RelayHTTPError::unauthorized); });
-    parser.append("POST /v1/files HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n");
-    EXPECT_EQ(std::get<RelayHTTPError>(parser.feed()), RelayHTTPError::unauthorized);
-}
-
-TEST(HTTPRequestParser, FailureIsFinalAndDropsFurtherBytes)
-{
+    rejecting.append("POST /v1/files HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n");
+    EXPECT_EQ(std::get<RelayHTTPError>(rejecting.feed()), RelayHTTPError::unauthorized);
     Parser parser;
     parser.append("GET / HTTP/9\r\n\r\nGET / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(describe(parser.feed()), kVersionNotSupported);
@@ -280,34 +238,23 @@ TEST(HTTPRequestParser, TakeBufferHandsOverBytesAfterTheUpgradeRequest)
     EXPECT_FALSE(parser.hasPendingInput());
 }
 
-// --- Spooling ---
-
-mode_t modeOf(const fs::path& path)
-{
-    struct stat info { };
-    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
-
 TEST(HTTPRequestParser, SpoolsBodyChunkByChunkIntoAPrivateUniquelyNamedFile)
 {
     test::TemporaryFolder folder;
     auto incoming = folder / "incoming";
-    Parser parser(Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes, spoolInto(incoming));
+    Parser parser = spoolingParser(incoming);
     std::string body(200'000, '\0');
     for (std::size_t index = 0; index < body.size(); ++index)
         body[index] = static_cast<char>(index * 7 + 3);
     parser.append("POST /v1/files HTTP/1.1\r\nContent-Length: 200000\r\n\r\n" + body.substr(0, 1000));
     EXPECT_EQ(describe(parser.feed()), "needMore");
-    EXPECT_TRUE(parser.isSpooling());
-    EXPECT_TRUE(parser.hasPendingInput());
-
+    EXPECT_TRUE(parser.isSpooling() && parser.hasPendingInput());
     ASSERT_EQ(entriesIn(incoming), 1u);
     auto file = fs::directory_iterator(incoming)->path();
     EXPECT_TRUE(std::regex_match(file.filename().string(), std::regex(R"(\.incoming-[0-9a-f]{16})"))) << file;
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
-    EXPECT_EQ(modeOf(file), 0600u);
-    EXPECT_EQ(modeOf(incoming), 0700u);
+    EXPECT_EQ(test::modeOf(file), 0600u);
+    EXPECT_EQ(test::modeOf(incoming), 0700u);
     EXPECT_EQ(test::readFile(file), body.substr(0, 1000)) << "each chunk goes to disk at once";
 
     parser.append(body.substr(1000) + "GET /next HTTP/1.1\r\n\r\n");
@@ -325,13 +272,9 @@ TEST(HTTPRequestParser, SpoolsWithinItsLimitAndIntoARealPrivateFolderOnly)
     test::TemporaryFolder folder;
     fs::create_directory(folder / "elsewhere");
     fs::create_directory_symlink(folder / "elsewhere", folder / "link");
-    std::ofstream(folder / "file") << "a file";
+    test::writeBytes(folder / "file", "a file");
     const std::string cannotStore = "failure 507 insufficient_storage The Mac could not store the file.";
-    const struct {
-        const char* folder;
-        std::string request;
-        std::string expected;
-    } cases[] = {
+    const std::string_view cases[][3] = {
         { "incoming", "POST /f HTTP/1.0\r\nContent-Length: 0\r\n\r\n",
             "request POST /f close [content-length=0] body= file=" },
         { "incoming", "POST /f HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789",
@@ -341,12 +284,11 @@ TEST(HTTPRequestParser, SpoolsWithinItsLimitAndIntoARealPrivateFolderOnly)
         { "link", "POST /f HTTP/1.1\r\nContent-Length: 4\r\n\r\nevil", cannotStore },
         { "file", "POST /f HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", cannotStore },
     };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.expected);
-        EXPECT_EQ(parseWhole(item.request, spoolInto(folder / item.folder, 10)), item.expected);
+    for (const auto& [place, request, expected] : cases) {
+        SCOPED_TRACE(expected);
+        EXPECT_EQ(parseWhole(request, spoolingParser(folder / std::string(place), 10)), expected);
     }
-    EXPECT_EQ(entriesIn(folder / "incoming"), 0u);
-    EXPECT_EQ(entriesIn(folder / "elsewhere"), 0u);
+    EXPECT_EQ(entriesIn(folder / "incoming") + entriesIn(folder / "elsewhere"), 0u);
     EXPECT_EQ(test::readFile(folder / "file"), "a file");
 }
 
@@ -356,8 +298,7 @@ TEST(HTTPRequestParser, DiscardingOrDestroyingMidBodyRemovesThePartialFile)
     for (bool discard : { true, false }) {
         SCOPED_TRACE(discard);
         {
-            Parser parser(
-                Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes, spoolInto(folder.path()));
+            Parser parser = spoolingParser(folder.path());
             parser.append("POST /v1/files HTTP/1.1\r\nContent-Length: 10\r\n\r\nhalf");
             EXPECT_EQ(describe(parser.feed()), "needMore");
             ASSERT_EQ(entriesIn(folder.path()), 1u);
@@ -375,120 +316,82 @@ TEST(HTTPRequestParser, DiscardingOrDestroyingMidBodyRemovesThePartialFile)
 TEST(HTTPRequestParser, WriteFailureGives507AndLeavesNoFileInAForkedChild)
 {
     test::TemporaryFolder folder;
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    int status = test::exitStatusWithin(std::chrono::seconds(60), [&] {
         ::signal(SIGXFSZ, SIG_IGN);
         rlimit limit { 4096, 4096 };
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        Parser parser(Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes, spoolInto(folder.path()));
+        Parser parser = spoolingParser(folder.path());
         parser.append("POST /v1/files HTTP/1.1\r\nContent-Length: 10000\r\n\r\n" + std::string(10'000, 'd'));
         const std::string cannotStore = "failure 507 insufficient_storage The Mac could not store the file.";
-        int status = describe(parser.feed()) != cannotStore;
-        status |= ((entriesIn(folder.path()) != 0) << 1) | (parser.isSpooling() << 2);
+        int bits = describe(parser.feed()) != cannotStore;
+        bits |= ((entriesIn(folder.path()) != 0) << 1) | (parser.isSpooling() << 2);
         parser.discardSpool();
-        status |= (describe(parser.feed()) != cannotStore) << 3;
-        ::_exit(status);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "bits: 1 wrong outcome, 2 file left, 4 still spooling, 8 not final";
+        return bits | (describe(parser.feed()) != cannotStore) << 3;
+    });
+    EXPECT_EQ(status, 0) << "bits: 1 wrong outcome, 2 file left, 4 still spooling, 8 not final";
 }
 
-// --- Real clients ---
-
-struct CapturedRequest {
-    std::string name;
-    std::string bytes;
-    std::string expected;
-};
-
-std::vector<CapturedRequest> capturedRequests()
-{
-    std::string json = R"({"conversationId":"c-1","text":"Hello \u2713"})";
-    std::string length = "[content-length=" + std::to_string(json.size()) + "]";
-    return {
-        { "curl GET with a bearer token",
-            test::captureCurlRequest({ "-sS", "--http1.1", "-H", "Authorization: Bearer abc123",
-                "http://127.0.0.1:{port}/v1/jobs/j-0123?wait=25&since=%E2%9C%93" }),
-            "request GET /v1/jobs/j-0123 keep [host=127.0.0.1:PORT] [user-agent=curl/VERSION] [accept=*/*] "
-            "[authorization=Bearer abc123] body=" },
-        { "curl POST of JSON",
-            test::captureCurlRequest({ "-sS", "--http1.1", "-H", "Content-Type: application/json",
-                "--data-binary", json, "http://127.0.0.1:{port}/v1/messages" }),
-            "request POST /v1/messages keep [host=127.0.0.1:PORT] [user-agent=curl/VERSION] [accept=*/*] "
-            "[content-type=application/json] "
-                + length + " body=" + json },
-        { "http.client POST of JSON",
-            test::capturePythonHTTPClientRequest("conn.request('POST', '/v1/messages?x=1', body=r'" + json
-                + "'.encode(), headers={'Content-Type': 'application/json', 'Authorization': 'Bearer t'})"),
-            "request POST /v1/messages keep [host=127.0.0.1:8443] [accept-encoding=identity] " + length
-                + " [content-type=application/json] [authorization=Bearer t] body=" + json },
-        { "http.client GET",
-            test::capturePythonHTTPClientRequest(
-                "conn.request('GET', '/v1/status', headers={'Connection': 'close'})"),
-            "request GET /v1/status close [host=127.0.0.1:8443] [accept-encoding=identity] "
-            "[connection=close] body=" },
-    };
-}
-
-TEST(HTTPRequestParser, ParsesRequestsCapturedFromCurlAndPython)
-{
-    // curl's port and version vary between runs and machines.
-    const std::regex curlParts(R"(127\.0\.0\.1:\d+\] \[user-agent=curl/[^\]]+)");
-    for (const auto& captured : capturedRequests()) {
-        SCOPED_TRACE(captured.name);
-        ASSERT_FALSE(captured.bytes.empty()) << "the peer did not run";
-        EXPECT_EQ(std::regex_replace(
-                      parseWhole(captured.bytes), curlParts, "127.0.0.1:PORT] [user-agent=curl/VERSION"),
-            captured.expected);
-    }
-}
-
-TEST(HTTPRequestParser, PipelinedCapturedRequestsComeOutInOrderWhateverTheChunking)
-{
-    std::string bytes;
-    for (const auto& request : capturedRequests())
-        bytes += request.bytes;
-    Parser whole;
-    auto expected = parseInChunks(whole, bytes, {});
-    ASSERT_EQ(expected.size(), 4u);
-    for (std::size_t step = 1; step <= bytes.size(); step += (step < 64 ? 1 : 97)) {
-        SCOPED_TRACE("every " + std::to_string(step) + " bytes");
-        Parser parser;
-        EXPECT_EQ(parseInChunks(parser, bytes, everyNBytes(bytes.size(), step)), expected);
-    }
-    for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
-        SCOPED_TRACE("cut at " + std::to_string(cut));
-        Parser parser;
-        EXPECT_EQ(parseInChunks(parser, bytes, { cut }), expected);
-    }
-}
-
-TEST(HTTPRequestParser, SpooledUploadFromCurlSurvivesEveryChunking)
+// Requests as curl and Python's http.client send them, one at a time and pipelined, with the POST bodies
+// spooled to disk.
+TEST(HTTPRequestParser, ParsesRequestsCapturedFromCurlAndPythonWhateverTheChunking)
 {
     test::TemporaryFolder folder;
     std::string upload;
     for (int index = 0; index < 3000; ++index)
         upload.push_back(static_cast<char>(index % 251));
-    std::ofstream(folder / "photo.heic", std::ios::binary) << upload << std::flush;
-    auto bytes = test::captureCurlRequest({ "-sS", "--http1.1", "-H", "Authorization: Bearer d3v1ce", "-H",
-                     "Content-Type: image/heic", "--data-binary", "@" + (folder / "photo.heic").string(),
-                     "http://127.0.0.1:{port}/v1/files?conversationId=c-1&name=photo.heic" })
-        + "GET /v1/files HTTP/1.1\r\n\r\n";
+    test::writeBytes(folder / "photo.heic", upload);
+    std::string json = R"({"conversationId":"c-1","text":"Hello \u2713"})";
+    std::string length = "[content-length=" + std::to_string(json.size()) + "]";
+    const std::string curl = "[host=127.0.0.1:PORT] [user-agent=curl/VERSION] [accept=*/*] ";
+    const std::pair<std::string, std::string> captured[] = {
+        { test::captureCurlRequest({ "-sS", "--http1.1", "-H", "Authorization: Bearer abc123",
+              "http://127.0.0.1:{port}/v1/jobs/j-0123?wait=25&since=%E2%9C%93" }),
+            "request GET /v1/jobs/j-0123 keep " + curl + "[authorization=Bearer abc123] body=" },
+        { test::captureCurlRequest({ "-sS", "--http1.1", "-H", "Content-Type: application/json",
+              "--data-binary", json, "http://127.0.0.1:{port}/v1/messages" }),
+            "request POST /v1/messages keep " + curl + "[content-type=application/json] " + length
+                + " body= file=" + json },
+        { test::captureCurlRequest({ "-sS", "--http1.1", "-H", "Authorization: Bearer d3v1ce", "-H",
+              "Content-Type: image/heic", "--data-binary", "@" + (folder / "photo.heic").string(),
+              "http://127.0.0.1:{port}/v1/files?conversationId=c-1&name=photo.heic" }),
+            "request POST /v1/files keep " + curl
+                + "[authorization=Bearer d3v1ce] [content-type=image/heic] [content-length=3000] body= file="
+                + upload },
+        { test::capturePythonHTTPClientRequest("conn.request('POST', '/v1/messages?x=1', body=r'" + json
+              + "'.encode(), headers={'Content-Type': 'application/json', 'Authorization': 'Bearer t'})"),
+            "request POST /v1/messages keep [host=127.0.0.1:8443] [accept-encoding=identity] " + length
+                + " [content-type=application/json] [authorization=Bearer t] body= file=" + json },
+        { test::capturePythonHTTPClientRequest(
+              "conn.request('GET', '/v1/status', headers={'Connection': 'close'})"),
+            "request GET /v1/status close [host=127.0.0.1:8443] [accept-encoding=identity] "
+            "[connection=close] body=" },
+    };
+    // curl's port and version vary between runs and machines.
+    const std::regex curlParts(R"(127\.0\.0\.1:\d+\] \[user-agent=curl/[^\]]+)");
     auto incoming = folder / "incoming";
-    Parser whole(Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes, spoolInto(incoming));
-    auto expected = parseInChunks(whole, bytes, {});
-    ASSERT_EQ(expected.size(), 2u);
-    EXPECT_TRUE(expected[0].ends_with("body= file=" + upload));
-    EXPECT_EQ(expected[1], "request GET /v1/files keep body=");
-    for (std::size_t step : { 1, 2, 3, 100, 1500 }) {
-        SCOPED_TRACE(step);
-        Parser parser(Parser::kDefaultMaxHeaderBytes, Parser::kDefaultMaxBodyBytes, spoolInto(incoming));
-        EXPECT_EQ(parseInChunks(parser, bytes, everyNBytes(bytes.size(), step)), expected);
-        EXPECT_EQ(entriesIn(incoming), 0u);
+    std::string bytes;
+    for (const auto& [request, expected] : captured) {
+        SCOPED_TRACE(expected.substr(0, 40));
+        ASSERT_FALSE(request.empty()) << "the peer did not run";
+        EXPECT_EQ(std::regex_replace(parseWhole(request, spoolingParser(incoming)), curlParts,
+                      "127.0.0.1:PORT] [user-agent=curl/VERSION"),
+            expected);
+        bytes += request;
     }
+    Parser whole = spoolingParser(incoming);
+    auto expected = parseInChunks(whole, bytes, {});
+    ASSERT_EQ(expected.size(), std::size(captured));
+    for (std::size_t step = 1; step <= bytes.size(); step += (step < 64 ? 1 : 97)) {
+        SCOPED_TRACE("every " + std::to_string(step) + " bytes");
+        Parser parser = spoolingParser(incoming);
+        EXPECT_EQ(parseInChunks(parser, bytes, everyNBytes(bytes.size(), step)), expected);
+    }
+    for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        Parser parser = spoolingParser(incoming);
+        EXPECT_EQ(parseInChunks(parser, bytes, { cut }), expected);
+    }
+    EXPECT_EQ(entriesIn(incoming), 0u);
 }
 
 }

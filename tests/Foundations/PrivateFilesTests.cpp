@@ -1,20 +1,19 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 
 #include "VellumarMacCore/Foundations/TLSIdentityError.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
-#include <fstream>
 #include <functional>
 #include <grp.h>
 #include <set>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -22,8 +21,10 @@ namespace vellumar {
 namespace {
 
     namespace fs = std::filesystem;
+    using Names = std::set<std::string>;
+    using test::modeOf;
+    using test::namesIn;
 
-    constexpr uid_t kNobody = 65534;
     // Outcomes beyond any errno value, so that a forked child can report them as its exit status.
     constexpr int kInsecureFolder = 250;
     constexpr int kOtherFailure = 251;
@@ -43,69 +44,24 @@ namespace {
         }
     }
 
-    // Runs the action in a forked child, as user nobody when asked, and returns its outcome.
-    int outcomeInChild(bool asNobody, const std::function<void()>& action)
-    {
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (asNobody
-                && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0
-                    || setresuid(kNobody, kNobody, kNobody) != 0))
-                _exit(kOtherFailure);
-            _exit(outcomeOf(action));
-        }
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    mode_t modeOf(const fs::path& path)
-    {
-        struct stat status { };
-        EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
-        return status.st_mode & 07777;
-    }
-
     void writePlainFile(const fs::path& file, std::string_view content, mode_t mode)
     {
-        std::ofstream(file) << content;
+        test::writeBytes(file, content);
         ASSERT_EQ(::chmod(file.c_str(), mode), 0) << file;
     }
-
-    std::set<std::string> entriesOf(const fs::path& folder)
-    {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder))
-            names.insert(entry.path().filename().string());
-        return names;
-    }
-
-    class ScopedUmask {
-    public:
-        explicit ScopedUmask(mode_t mask)
-            : m_previous(::umask(mask))
-        {
-        }
-        ~ScopedUmask() { ::umask(m_previous); }
-
-    private:
-        mode_t m_previous;
-    };
 
     TEST(EnsurePrivateDirectory, CreatesEveryMissingLevelAndNarrowsOnlyTheFolderItself)
     {
         test::TemporaryFolder temporary;
-        {
-            // With no umask to narrow them, the modes come from the creation itself.
-            ScopedUmask noMask(0);
-            ensurePrivateDirectory(temporary / "data/stores/sessions");
-        }
+        // With no umask to narrow them, the modes come from the creation itself.
+        mode_t previous = ::umask(0);
+        ensurePrivateDirectory(temporary / "data/stores/sessions");
+        ::umask(previous);
         for (auto level : { "data", "data/stores", "data/stores/sessions" })
             EXPECT_EQ(modeOf(temporary / level), 0700u) << level;
-
         ASSERT_TRUE(fs::create_directories(temporary / "shared/private"));
-        ASSERT_EQ(::chmod((temporary / "shared").c_str(), 0755), 0);
-        ASSERT_EQ(::chmod((temporary / "shared/private").c_str(), 0757), 0);
+        fs::permissions(temporary / "shared", fs::perms(0755));
+        fs::permissions(temporary / "shared/private", fs::perms(0757));
         ensurePrivateDirectory(temporary / "shared/private");
         EXPECT_EQ(modeOf(temporary / "shared/private"), 0700u);
         EXPECT_EQ(modeOf(temporary / "shared"), 0755u);
@@ -120,12 +76,12 @@ namespace {
         fs::create_directory_symlink(target, link);
         for (std::string spelling : { link.string(), link.string() + "/", link.string() + "//" }) {
             SCOPED_TRACE(spelling);
-            ASSERT_EQ(::chmod(target.c_str(), 0755), 0);
+            fs::permissions(target, fs::perms(0755));
             EXPECT_EQ(outcomeOf([&] { ensurePrivateDirectory(spelling); }), kInsecureFolder);
             EXPECT_EQ(modeOf(target), 0700u);
         }
         EXPECT_EQ(outcomeOf([&] { writePrivateFile("secret", link / "sessions.json"); }), kInsecureFolder);
-        EXPECT_EQ(entriesOf(target), std::set<std::string>());
+        EXPECT_EQ(namesIn(target), Names());
     }
 
     TEST(EnsurePrivateDirectory, SomethingElseAtThePathIsAPlatformError)
@@ -152,10 +108,10 @@ namespace {
         if (::geteuid() != 0)
             GTEST_SKIP() << "switching to an unprivileged user needs root";
         test::TemporaryFolder temporary;
-        ASSERT_EQ(::chmod(temporary.path().c_str(), 0755), 0);
+        fs::permissions(temporary.path(), fs::perms(0755));
         fs::path rootFolder = temporary / "root-owned";
         ASSERT_TRUE(fs::create_directory(rootFolder));
-        ASSERT_EQ(::chmod(rootFolder.c_str(), 0755), 0);
+        fs::permissions(rootFolder, fs::perms(0755));
         writePlainFile(temporary / "root-file", "secret", 0644);
         const std::tuple<const char*, std::function<void()>, int> cases[] = {
             { "create inside a folder it cannot write", [&] { ensurePrivateDirectory(rootFolder / "mine"); },
@@ -167,9 +123,17 @@ namespace {
         };
         for (const auto& [name, action, error] : cases) {
             SCOPED_TRACE(name);
-            EXPECT_EQ(outcomeInChild(true, action), error);
+            constexpr uid_t nobody = 65534;
+            EXPECT_EQ(test::exitStatusWithin(std::chrono::seconds(30),
+                          [&] {
+                              if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0
+                                  || setresuid(nobody, nobody, nobody) != 0)
+                                  return kOtherFailure;
+                              return outcomeOf(action);
+                          }),
+                error);
         }
-        EXPECT_EQ(entriesOf(rootFolder), std::set<std::string>());
+        EXPECT_EQ(namesIn(rootFolder), Names());
         EXPECT_EQ(modeOf(rootFolder), 0755u);
         EXPECT_EQ(modeOf(temporary / "root-file"), 0644u);
     }
@@ -181,45 +145,36 @@ namespace {
             SCOPED_TRACE(mask);
             test::TemporaryFolder temporary;
             fs::path file = temporary / "new/folder/sessions.json";
-            {
-                ScopedUmask scoped(mask);
-                writePrivateFile(content, file);
-            }
+            mode_t previous = ::umask(mask);
+            writePrivateFile(content, file);
+            ::umask(previous);
             EXPECT_EQ(test::readFile(file), content);
             EXPECT_EQ(modeOf(file), 0600u);
             EXPECT_EQ(modeOf(file.parent_path()), 0700u);
-            EXPECT_EQ(entriesOf(file.parent_path()), std::set<std::string> { "sessions.json" });
+            EXPECT_EQ(namesIn(file.parent_path()), Names { "sessions.json" });
         }
     }
 
-    // Replaced by rename, not rewritten in place: a reader holding the old file keeps the old content.
-    TEST(WritePrivateFile, ReplacesAWideFileWithANewPrivateOne)
+    // Replaced by rename, not rewritten in place: a reader holding the old file keeps the old content. The
+    // kernel reports each name as it appears, which shows the temporary file that the write renames away.
+    TEST(WritePrivateFile, ReplacesAWideFileThroughAHiddenTemporaryFileBesideIt)
     {
         test::TemporaryFolder temporary;
-        fs::path file = temporary / "memory.json";
+        fs::path file = temporary / "sessions.json";
         writePlainFile(file, "old content that is longer than the new", 0644);
         fs::create_hard_link(file, temporary / "held");
-        writePrivateFile("new", file);
-        EXPECT_EQ(test::readFile(file), "new");
-        EXPECT_EQ(modeOf(file), 0600u);
-        EXPECT_EQ(test::readFile(temporary / "held"), "old content that is longer than the new");
-    }
-
-    // The kernel reports each name as it appears, which shows the temporary file that a successful
-    // write renames away.
-    TEST(WritePrivateFile, WritesThroughAHiddenTemporaryFileBesideTheTarget)
-    {
-        test::TemporaryFolder temporary;
         int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         ASSERT_GE(watch, 0);
         ASSERT_GE(
             inotify_add_watch(watch, temporary.path().c_str(), IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO), 0);
-        writePrivateFile("[]", temporary / "sessions.json");
+        writePrivateFile("new", file);
+        EXPECT_EQ(test::readFile(file), "new");
+        EXPECT_EQ(modeOf(file), 0600u);
+        EXPECT_EQ(test::readFile(temporary / "held"), "old content that is longer than the new");
 
         alignas(inotify_event) char buffer[4096];
         ssize_t length = ::read(watch, buffer, sizeof buffer);
         ::close(watch);
-        ASSERT_GT(length, 0);
         std::vector<std::pair<std::uint32_t, std::string>> events;
         for (char* cursor = buffer; cursor < buffer + length;) {
             auto* event = reinterpret_cast<inotify_event*>(cursor);
@@ -228,12 +183,12 @@ namespace {
         }
         ASSERT_EQ(events.size(), 3u);
         const std::string& temporaryName = events[0].second;
-        EXPECT_EQ(events[0].first, std::uint32_t(IN_CREATE));
         EXPECT_TRUE(temporaryName.size() == 23 && temporaryName.starts_with(".sessions.json.")
             && temporaryName.find_first_not_of("0123456789abcdef", 15) == std::string::npos)
             << temporaryName;
-        EXPECT_EQ(events[1], std::make_pair(std::uint32_t(IN_MOVED_FROM), temporaryName));
-        EXPECT_EQ(events[2], std::make_pair(std::uint32_t(IN_MOVED_TO), std::string("sessions.json")));
+        EXPECT_EQ(events,
+            (std::vector<std::pair<std::uint32_t, std::string>> { { IN_CREATE, temporaryName },
+                { IN_MOVED_FROM, temporaryName }, { IN_MOVED_TO, "sessions.json" } }));
     }
 
     TEST(WritePrivateFile, FailuresKeepTheOldFileAndLeaveNoTemporary)
@@ -243,21 +198,21 @@ namespace {
         EXPECT_EQ(outcomeOf([&] { writePrivateFile("content", temporary / "folder"); }), EISDIR);
         EXPECT_EQ(
             outcomeOf([&] { writePrivateFile("content", temporary / std::string(250, 'n')); }), ENAMETOOLONG);
-        EXPECT_EQ(entriesOf(temporary / "folder"), std::set<std::string> { "inside" });
+        EXPECT_EQ(namesIn(temporary / "folder"), Names { "inside" });
 
         // A file-size limit makes write(2) fail part-way, the way a full disk does.
         writePrivateFile("old", temporary / "activity.json");
-        EXPECT_EQ(outcomeInChild(false,
+        EXPECT_EQ(test::exitStatusWithin(std::chrono::seconds(30),
                       [&] {
                           std::signal(SIGXFSZ, SIG_IGN);
                           rlimit limit { 1024, 1024 };
-                          if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-                              throw std::runtime_error("setrlimit");
-                          writePrivateFile(std::string(64 * 1024, 'x'), temporary / "activity.json");
+                          return ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ? kOtherFailure : outcomeOf([&] {
+                              writePrivateFile(std::string(64 * 1024, 'x'), temporary / "activity.json");
+                          });
                       }),
             EFBIG);
         EXPECT_EQ(test::readFile(temporary / "activity.json"), "old");
-        EXPECT_EQ(entriesOf(temporary.path()), (std::set<std::string> { "activity.json", "folder" }));
+        EXPECT_EQ(namesIn(temporary.path()), (Names { "activity.json", "folder" }));
     }
 
     // Readers racing the writers must only ever see one whole content, never a mix or a partial file.
@@ -288,9 +243,8 @@ namespace {
         }
         writers.clear();
         reader.join();
-        EXPECT_EQ(failedWrites.load(), 0);
-        EXPECT_EQ(partialReads.load(), 0);
-        EXPECT_EQ(entriesOf(temporary.path()), std::set<std::string> { "sessions.json" });
+        EXPECT_EQ(failedWrites.load() + partialReads.load(), 0);
+        EXPECT_EQ(namesIn(temporary.path()), Names { "sessions.json" });
     }
 
     TEST(MakeFilePrivate, NarrowsAnExistingFileAndReportsAMissingOne)

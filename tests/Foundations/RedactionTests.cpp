@@ -1,12 +1,11 @@
 #include "VellumarMacCore/Foundations/Redaction.h"
 
+#include "tests/Foundations/ManyThreads.h"
+#include "tests/support/FileFixtures.h"
+
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vellumar {
@@ -14,13 +13,7 @@ namespace {
 
     const std::string kMask(Redaction::mask);
 
-    std::string repeated(std::string_view piece, std::size_t totalBytes)
-    {
-        std::string text;
-        while (text.size() < totalBytes)
-            text += piece;
-        return text;
-    }
+    using test::repeated;
 
     // The scans themselves are checked against ICU in the secret pattern tests; these pin the thresholds and
     // the order of the steps.
@@ -89,40 +82,26 @@ namespace {
             { repeated("0f", kSize), kMask },
             { "secret=\"" + std::string(kSize, 'x'), "secret=\"" + std::string(kSize, 'x') },
         };
-        EXPECT_EXIT(
-            {
-                alarm(60);
-                int wrong = 0;
-                for (std::size_t index = 0; index < std::size(cases); ++index) {
-                    if (Redaction::redact(cases[index].first) != cases[index].second) {
-                        std::cerr << "wrong result for case " << index << "\n";
-                        ++wrong;
-                    }
-                }
-                _exit(wrong);
-            },
-            testing::ExitedWithCode(0), "");
+        for (const auto& [input, expected] : cases) {
+            SCOPED_TRACE(input.substr(0, 20));
+            EXPECT_EQ(test::exitStatusWithin(
+                          std::chrono::seconds(20), [&] { return Redaction::redact(input) != expected; }),
+                0);
+        }
     }
 
     TEST(Redaction, GivesTheSameResultsOnManyThreadsAtOnce)
     {
-        constexpr int kThreads = 8;
-        std::vector<int> mismatches(kThreads, 0);
-        {
-            std::vector<std::jthread> threads;
-            for (int thread = 0; thread < kThreads; ++thread) {
-                threads.emplace_back([&, thread] {
-                    for (int round = 0; round < 20; ++round) {
-                        for (const auto& [input, expected] : examples()) {
-                            mismatches[thread] += Redaction::redact(input) != expected;
-                            Redaction::oneLine(input, 10);
-                        }
-                    }
-                });
-            }
-        }
-        for (int thread = 0; thread < kThreads; ++thread)
-            EXPECT_EQ(mismatches[thread], 0) << "thread " << thread;
+        EXPECT_EQ(test::failuresOnThreads(8, 20,
+                      [](int) {
+                          bool same = true;
+                          for (const auto& [input, expected] : examples()) {
+                              same = same && Redaction::redact(input) == expected;
+                              Redaction::oneLine(input, 10);
+                          }
+                          return same;
+                      }),
+            0);
     }
 
     TEST(Redaction, OneLineFoldsWhiteSpaceAndCutsAtGraphemeClusters)
@@ -144,8 +123,7 @@ namespace {
                 200, "a b c d e" },
             { "abcde fghi", 5, "abcd" + ellipsis },
             { "abcde", 5, "abcde" },
-            { repeated(combined, 6 * combined.size()), 5,
-                repeated(combined, 4 * combined.size()) + ellipsis },
+            { repeated(combined, 6), 5, repeated(combined, 4) + ellipsis },
             { "ab", 1, ellipsis },
             { "ab", 0, "" },
         };

@@ -44,24 +44,19 @@ namespace {
 
     TEST(TextScanner, ClassesHoldTheSameCodePointsAsICU)
     {
-        struct Case {
-            const char* expression;
-            uint32_t flags;
-            bool (*predicate)(char32_t);
-        };
-        const Case cases[] = {
+        const std::tuple<const char*, uint32_t, bool (*)(char32_t)> cases[] = {
             { R"(\s)", 0, isWhiteSpace },
             { "[A-Za-z]", UREGEX_CASE_INSENSITIVE, isCaselessLetter },
         };
-        for (const auto& entry : cases) {
-            SCOPED_TRACE(entry.expression);
-            auto members = membersByICU(entry.expression, entry.flags);
+        for (const auto& [expression, flags, predicate] : cases) {
+            SCOPED_TRACE(expression);
+            auto members = membersByICU(expression, flags);
             int differences = 0;
             for (UChar32 c = 0; c <= 0x10FFFF && differences < 10; ++c) {
                 if (c >= 0xD800 && c <= 0xDFFF)
                     continue;
                 bool expected = members.contains(c);
-                if (entry.predicate(static_cast<char32_t>(c)) != expected) {
+                if (predicate(static_cast<char32_t>(c)) != expected) {
                     ++differences;
                     ADD_FAILURE() << "U+" << std::hex << c << " should " << (expected ? "" : "not ")
                                   << "be a member";
@@ -70,11 +65,11 @@ namespace {
         }
     }
 
-    std::string utf8(const icu::UnicodeString& text)
+    // The length in UTF-8 of the first `units` UTF-16 units of `text`.
+    std::size_t utf8Length(const icu::UnicodeString& text, int32_t units)
     {
         std::string result;
-        text.toUTF8String(result);
-        return result;
+        return text.tempSubString(0, units).toUTF8String(result).size();
     }
 
     std::string randomText(
@@ -105,7 +100,7 @@ namespace {
             std::unique_ptr<icu::RegexMatcher> matcher(boundary->matcher(input, status));
             std::set<std::size_t> expected;
             while (matcher->find(status))
-                expected.insert(utf8(input.tempSubString(0, matcher->start(status))).size());
+                expected.insert(utf8Length(input, matcher->start(status)));
             TextScanner scanner(text);
             std::set<std::size_t> actual;
             for (std::size_t offset = 0;; offset += scanner.at(offset).size) {
@@ -135,7 +130,7 @@ namespace {
                 std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(input, status));
                 std::optional<std::size_t> expected;
                 if (matcher->lookingAt(status))
-                    expected = utf8(input.tempSubString(0, matcher->end(status))).size();
+                    expected = utf8Length(input, matcher->end(status));
                 EXPECT_EQ(TextScanner(text).matchCaseless(0, literal), expected);
             }
         }
@@ -146,13 +141,12 @@ namespace {
     {
         TextScanner scanner("\xc3\xa9\xe2\x82"
                             "a\xf0\x9d\x92\xb3\xa9");
-        EXPECT_EQ(scanner.at(0).value, 0xE9u);
-        EXPECT_EQ(scanner.at(2).value, 0xFFFDu);
-        EXPECT_EQ(scanner.at(2).size, 2u);
-        EXPECT_EQ(scanner.before(9).value, 0x1D4B3u);
-        EXPECT_EQ(scanner.before(9).size, 4u);
-        EXPECT_EQ(scanner.before(10).value, 0xFFFDu);
-        EXPECT_EQ(scanner.before(10).size, 1u);
+        auto read
+            = [](auto scalar) { return std::pair(std::uint32_t(scalar.value), std::size_t(scalar.size)); };
+        EXPECT_EQ(read(scanner.at(0)), std::pair(0xE9u, std::size_t(2)));
+        EXPECT_EQ(read(scanner.at(2)), std::pair(0xFFFDu, std::size_t(2)));
+        EXPECT_EQ(read(scanner.before(9)), std::pair(0x1D4B3u, std::size_t(4)));
+        EXPECT_EQ(read(scanner.before(10)), std::pair(0xFFFDu, std::size_t(1)));
         EXPECT_EQ(scanner.at(10).size, 0u);
     }
 

@@ -36,12 +36,10 @@ TEST(Random, FillsExactlyTheCountAndDiffersBetweenCalls)
 {
     EXPECT_TRUE(secureRandomBytes(0).empty());
     std::set<std::vector<std::uint8_t>> seen;
-    for (int i = 0; i < 100; ++i) {
-        auto bytes = secureRandomBytes(16);
-        ASSERT_EQ(bytes.size(), 16u);
-        seen.insert(bytes);
-    }
+    for (int i = 0; i < 100; ++i)
+        seen.insert(secureRandomBytes(16));
     EXPECT_EQ(seen.size(), 100u);
+    EXPECT_EQ(seen.begin()->size(), 16u);
 }
 
 }

@@ -1,13 +1,15 @@
 #include "Platform/Log.h"
 
+#include "tests/support/FileFixtures.h"
+
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vellumar::platform;
@@ -15,11 +17,11 @@ using namespace vellumar::platform;
 namespace {
 
 // Exit codes of the child that plays the system logger.
-enum ChildOutcome { received = 0, noNamespace = 2, noSocket = 3, nothingReceived = 4 };
+enum ChildOutcome { logged = 0, noNamespace = 2, noSocket = 3, wrongLine = 4 };
 
-// In a private mount namespace with an empty /dev, binds the logger's socket /dev/log, logs one
-// line and sends the datagram that arrived back through `pipe`. Runs in a forked child.
-int logThroughPrivateLogger(int pipe)
+// In a private mount namespace with an empty /dev, binds the logger's socket /dev/log, logs one line
+// and checks the datagram that arrived. Runs in a forked child.
+int logThroughPrivateLogger()
 {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
         || ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0)
@@ -31,37 +33,18 @@ int logThroughPrivateLogger(int pipe)
     logError("sessions.json was not saved");
     char datagram[512];
     ssize_t size = ::recv(logger, datagram, sizeof datagram, MSG_DONTWAIT);
-    if (size <= 0)
-        return nothingReceived;
-    return ::write(pipe, datagram, static_cast<std::size_t>(size)) == size ? received : nothingReceived;
+    // <11> is the user facility (8) at error priority (3); the time stamp stands between.
+    std::regex expected("<11>[^\\]]* com\\.zu\\.plimsor\\.mac\\[" + std::to_string(::getpid())
+        + "\\]: sessions\\.json was not saved");
+    return size > 0 && std::regex_match(datagram, datagram + size, expected) ? logged : wrongLine;
 }
 
 }
 
 TEST(Log, WritesOneErrorLineToSyslogUnderTheBundleIdentifier)
 {
-    int pipe[2];
-    ASSERT_EQ(::pipe(pipe), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        ::_exit(logThroughPrivateLogger(pipe[1]));
-    ::close(pipe[1]);
-    std::string datagram;
-    char buffer[512];
-    for (ssize_t count; (count = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
-        datagram.append(buffer, static_cast<std::size_t>(count));
-    ::close(pipe[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == noNamespace)
+    int outcome = vellumar::test::exitStatusWithin(std::chrono::seconds(30), logThroughPrivateLogger);
+    if (outcome == noNamespace)
         GTEST_SKIP() << "no private mount namespace here: syslog's socket cannot be stood in for";
-    ASSERT_EQ(WEXITSTATUS(status), received);
-
-    // <11> is the user facility (8) at error priority (3); the time stamp stands between.
-    EXPECT_TRUE(datagram.starts_with("<11>")) << datagram;
-    auto identifier = datagram.find(" com.zu.plimsor.mac[" + std::to_string(child) + "]: ");
-    ASSERT_NE(identifier, std::string::npos) << datagram;
-    EXPECT_TRUE(datagram.ends_with("]: sessions.json was not saved")) << datagram;
+    EXPECT_EQ(outcome, logged);
 }

@@ -7,6 +7,8 @@
 #include <unicode/timezone.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,9 +30,19 @@ inline std::unique_ptr<icu::TimeZone> zone(const std::string& identifier)
         icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(identifier)));
 }
 
-// "2025-03-30 01:00:00.000 UTC", readable in failure messages.
-std::string describe(RoutineDate date);
-// "none" for an absent date.
-std::string describe(const std::optional<RoutineDate>& date);
+// "2025-03-30 01:00:00.000", readable in failure messages; "none" for an absent date.
+inline std::string describe(const std::optional<RoutineDate>& date)
+{
+    if (!date)
+        return "none";
+    auto seconds = std::chrono::floor<std::chrono::seconds>(*date);
+    std::time_t time = seconds.time_since_epoch().count();
+    std::tm civil {};
+    char text[64];
+    auto length = std::strftime(text, sizeof text, "%F %T", gmtime_r(&time, &civil));
+    std::snprintf(
+        text + length, sizeof text - length, ".%03lld", static_cast<long long>((*date - seconds).count()));
+    return text;
+}
 
 }
