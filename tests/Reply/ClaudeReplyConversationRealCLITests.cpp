@@ -1,11 +1,9 @@
 // A whole conversation through the reply runner with the real Claude Code CLI from tests/peers
 // against the scripted model endpoint: turns that resume, remember, attach and ask, then a compaction
 // and a clear, with every store read back from disk at the end.
-#include "tests/Reply/RealClaudeWorld.h"
+#include "tests/Reply/ReplyRunnerFixture.h"
 
 #include "VellumarMacCore/Foundations/Graphemes.h"
-#include "VellumarMacCore/Reply/RunPermissionDecisions.h"
-#include "tests/support/JobsTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -52,9 +50,9 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     // with no answers and gets the first step again; its text is not used.
     const std::string summary = "## Important facts\nPrefers tea; the plan is Lyon in May. "
         + test::repeated("Lyon in May. ", 538) + "tail";
-    test::RealClaudeWorld world;
-    world.openGates(decidePermission);
-    auto& runner = world.start(JSON::array(
+    test::RunnerWorld world;
+    world.openGates();
+    auto& runner = world.startReal(JSON::array(
         { textStep(actionBlock(JSON::object({ { "type", "remember" }, { "text", "Prefers  tea" } }))
               + "I will keep that in mind."),
             textStep("Here is the plan.\n"
@@ -67,12 +65,11 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     // The first question is allowed once; the second for the rest of the conversation.
     std::mutex promptsLock;
     std::vector<JSON> prompts;
-    auto control = std::make_shared<JobControl>(
-        "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt, std::stop_token) {
-            std::lock_guard guard(promptsLock);
-            prompts.push_back(prompt);
-            return std::string(prompts.size() == 1 ? "once" : "conversation");
-        });
+    auto control = world.control(std::nullopt, [&](const JSON& prompt, std::stop_token) {
+        std::lock_guard guard(promptsLock);
+        prompts.push_back(prompt);
+        return std::string(prompts.size() == 1 ? "once" : "conversation");
+    });
     PermissionSettings settings;
     settings.folders = { PermissionSettings::Folder { documents.string(), false },
         PermissionSettings::Folder { project.string(), true } };
@@ -118,14 +115,12 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     EXPECT_EQ(compacted.summary, cut);
     ASSERT_TRUE(compacted.context);
     EXPECT_GT(compacted.context->subscript("tokens")->intValue().value_or(0), 0);
-    auto starts = world.recordedStarts();
+    auto starts = world.calls();
     ASSERT_EQ(starts.size(), 5U);
-    EXPECT_EQ(test::argumentAfter(starts[3].argv, "--resume"), *firstSession);
-    EXPECT_EQ(starts[3].input, Prompts::summaryRequest());
-    EXPECT_FALSE(test::argumentAfter(starts[4].argv, "--resume"));
-    EXPECT_EQ(starts[4].input, Prompts::summaryHandover(cut));
-    for (const auto& start : starts)
-        EXPECT_FALSE(test::argumentAfter(start.argv, "--autocompact"));
+    EXPECT_EQ(test::argumentAfter(starts[3], "--resume"), *firstSession);
+    EXPECT_EQ(test::stdinOf(starts[3]), Prompts::summaryRequest());
+    EXPECT_FALSE(test::argumentAfter(starts[4], "--resume"));
+    EXPECT_EQ(test::stdinOf(starts[4]), Prompts::summaryHandover(cut));
     auto secondSession = world.data->sessions.sessionID("ios-1", "bot-1");
     ASSERT_TRUE(secondSession);
     EXPECT_NE(*secondSession, *firstSession);
