@@ -58,39 +58,45 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, ClearingForgetsTheSessionGrantsAndOnR
     }
 }
 
-TEST(ClaudeReplyMaintenanceWithFakeClaude, AFailedCompactionLeavesNoInstructionFilesAndKeepsWhatItCan)
+// Both runs follow the stored actions setting and the given permissions; a failure leaves what it can.
+TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionHandsOverToANewSessionOrLeavesTheOldOne)
 {
     struct Case {
         const char* name;
         std::string botID;
         bool installed;
+        bool actions;
         JSON steps;
-        RelayHTTPError error;
+        std::string outcome; // the summary, or the error's status, code and message
         std::size_t starts;
-        bool sessionKept;
+        std::optional<std::string> session;
     };
-    const JSON summary = replyStep("A summary.", { { "writeClaudeFile", true } });
+    const JSON summary = replyStep("The summary.", { { "writeClaudeFile", true } });
+    const JSON summarised = JSON::array({ summary, replyStep("OK", { { "writeClaudeFile", true } }) });
+    const char* old = "old-session-1";
     const Case cases[] {
-        { "another bot's conversation", "bot-2", true, JSON::array({ summary }),
-            { 409, "no_session",
-                "There is nothing to summarise yet (the conversation was cleared or has not started)." },
-            0, true },
-        { "not installed", "bot-1", false, JSON::array({ summary }),
-            { 503, "claude_unavailable", "Claude Code is not installed on the Mac." }, 0, true },
-        { "a summary of action blocks only", "bot-1", true,
+        { "with actions", "bot-1", true, true, summarised, "The summary.", 2, test::kFakeSessionID },
+        { "without actions", "bot-1", true, false, summarised, "The summary.", 2, test::kFakeSessionID },
+        { "another bot's conversation", "bot-2", true, false, summarised,
+            "409 no_session There is nothing to summarise yet (the conversation was cleared or has not "
+            "started).",
+            0, old },
+        { "not installed", "bot-1", false, false, summarised,
+            "503 claude_unavailable Claude Code is not installed on the Mac.", 0, old },
+        { "a summary of action blocks only", "bot-1", true, false,
             JSON::array({ replyStep(
                 "```action\n{\"type\":\"remember\",\"text\":\"x\"}\n```", { { "writeClaudeFile", true } }) }),
-            { 502, "empty_reply", "The summary could not be made." }, 1, true },
-        { "a lost session", "bot-1", true,
+            "502 empty_reply The summary could not be made.", 1, old },
+        { "a lost session", "bot-1", true, false,
             JSON::array({ test::failStep("No conversation found with session ID: old-session-1\n") }),
-            { 409, "no_session", "The earlier conversation is no longer on the Mac. Start a new one." }, 1,
-            false },
-        { "a hand-over without a session", "bot-1", true,
+            "409 no_session The earlier conversation is no longer on the Mac. Start a new one.", 1,
+            std::nullopt },
+        { "a hand-over without a session", "bot-1", true, false,
             JSON::array({ summary,
                 JSON::object({ { "stdout", JSON::array({ test::resultLine("OK", false, nullptr) }) } }) }),
-            { 502, "claude_failed", "A new conversation could not be started from the summary." }, 2, true },
-        { "a failed hand-over", "bot-1", true, JSON::array({ summary, test::failStep("", 4) }),
-            { 502, "claude_failed", "Claude Code stopped without a reply (exit 4)." }, 2, true },
+            "502 claude_failed A new conversation could not be started from the summary.", 2, old },
+        { "a failed hand-over", "bot-1", true, false, JSON::array({ summary, test::failStep("", 4) }),
+            "502 claude_failed Claude Code stopped without a reply (exit 4).", 2, old },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -100,14 +106,28 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, AFailedCompactionLeavesNoInstructionF
         if (!testCase.installed)
             world.options.locate = [] { return std::optional<fs::path>(); };
         auto& runner = world.start();
-        EXPECT_EQ(
-            test::relayErrorOf([&] { runner.compact(compaction(testCase.botID), {}); }), testCase.error);
-        EXPECT_EQ(world.calls().size(), testCase.starts);
+        world.data->sessions.recordReply("ios-1", "bot-1", old, { .actions = testCase.actions });
+        auto request = compaction(testCase.botID);
+        request.permissions = PermissionSettings {};
+        request.permissions->web = false;
+        request.permissions->bash = true;
+        EXPECT_EQ(test::replyOrError([&] { return runner.compact(request, {}).summary; }), testCase.outcome);
+        auto calls = world.calls();
+        EXPECT_EQ(calls.size(), testCase.starts);
+        for (const auto& call : calls) {
+            auto prompt = argumentAfter(call, "--append-system-prompt").value_or("");
+            EXPECT_EQ(prompt.find("[Actions]") != std::string::npos, testCase.actions);
+            auto tools = argumentAfter(call, "--tools").value_or("");
+            EXPECT_TRUE(
+                tools.find("WebFetch") == std::string::npos && tools.find("Bash") != std::string::npos)
+                << tools;
+            EXPECT_EQ(*call.subscript("claudeFileFound"), JSON(false));
+        }
         EXPECT_FALSE(fs::exists(world.workFolder("ios-1") / "CLAUDE.md"));
-        EXPECT_EQ(
-            world.data->sessions.summaryAndRecent("ios-1", "bot-1").summary, "We planned the trip to Lyon.");
-        EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"),
-            testCase.sessionKept ? std::optional<std::string>("old-session-1") : std::nullopt);
+        EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), testCase.session);
+        EXPECT_EQ(world.data->sessions.summaryAndRecent("ios-1", "bot-1").summary,
+            testCase.session == test::kFakeSessionID ? testCase.outcome : "We planned the trip to Lyon.");
+        EXPECT_EQ(world.data->sessions.actions("ios-1", "bot-1"), testCase.actions);
     }
 }
 
@@ -129,35 +149,4 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionAskedForDuringARunWaitsFor
     EXPECT_EQ(compacted.get().summary, "The summary.");
     EXPECT_EQ(argumentAfter(world.calls().at(1), "--resume"), "run-session-1");
     EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), test::kFakeSessionID);
-}
-
-TEST(
-    ClaudeReplyMaintenanceWithFakeClaude, BothRunsOfACompactionFollowTheStoredActionsSettingAndThePermissions)
-{
-    for (bool actions : { false, true }) {
-        SCOPED_TRACE(actions ? "actions allowed" : "no actions");
-        RunnerWorld world;
-        world.play(
-            JSON::array({ replyStep("The summary.", { { "writeClaudeFile", true } }), replyStep("OK") }));
-        world.storeSession(60);
-        auto& runner = world.start();
-        world.data->sessions.recordReply("ios-1", "bot-1", "old-session-1", { .actions = actions });
-        auto request = compaction();
-        request.permissions = PermissionSettings {};
-        request.permissions->web = false;
-        request.permissions->bash = true;
-        runner.compact(request, {});
-        auto calls = world.calls();
-        ASSERT_EQ(calls.size(), 2u);
-        for (const auto& call : calls) {
-            EXPECT_EQ(argumentAfter(call, "--append-system-prompt").value_or("").find("[Actions]")
-                    != std::string::npos,
-                actions);
-            auto tools = argumentAfter(call, "--tools").value_or("");
-            EXPECT_EQ(tools.find("WebFetch"), std::string::npos) << tools;
-            EXPECT_NE(tools.find("Bash"), std::string::npos) << tools;
-        }
-        EXPECT_EQ(*calls[1].subscript("claudeFileFound"), JSON(false));
-        EXPECT_EQ(world.data->sessions.actions("ios-1", "bot-1"), actions);
-    }
 }

@@ -92,9 +92,10 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
     };
     const Case cases[] {
         { "failed", test::failStep("error: unknown option '--restricted'\n", 3), false, 600,
-            "Claude Code on the Mac is too old. Run claude update in Terminal." },
-        { "stopped", test::kHangStep, true, 600, "" },
-        { "timed out", test::kHangStep, false, 2.5, "The reply took longer than its time limit (0 min)." },
+            "502 claude_failed Claude Code on the Mac is too old. Run claude update in Terminal." },
+        { "stopped", test::kHangStep, true, 600, "stopped" },
+        { "timed out", test::kHangStep, false, 2.5,
+            "504 timeout The reply took longer than its time limit (0 min)." },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -106,12 +107,12 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         job.timeLimit = testCase.timeLimit;
         std::stop_source stop;
         auto outcome = std::async(std::launch::async,
-            [&] { return test::relayErrorOf([&] { world.run(job, stop.get_token()); }); });
+            [&] { return test::replyOrError([&] { return world.run(job, stop.get_token()).reply; }); });
         if (testCase.stop) {
             ASSERT_TRUE(world.awaitHanging());
             stop.request_stop();
         }
-        EXPECT_EQ(outcome.get().message(), testCase.error);
+        EXPECT_EQ(outcome.get(), testCase.error);
         auto call = world.calls().at(0);
         EXPECT_FALSE(fs::exists(temporaryFolderOf(call)));
         EXPECT_FALSE(fs::exists(gateFolder(call)));
@@ -120,19 +121,14 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
     }
 }
 
-TEST(ClaudeReplyRunnerWithFakeClaude, RefusesBeforeStartingClaudeWhenItOrAnAttachmentIsMissing)
+TEST(ClaudeReplyRunnerWithFakeClaude, RefusesBeforeStartingClaudeWhenAnAttachmentIsMissing)
 {
     RunnerWorld world;
-    world.play(JSON::array({ replyStep("Done.") }));
     world.start();
     auto job = RunnerWorld::submission();
     job.attachments = { "uploads/gone.jpg" };
-    EXPECT_EQ(test::relayErrorOf([&] { world.run(job); }),
-        RelayHTTPError(400, "bad_request", "An attachment was not found on the Mac. Send it again."));
-    world.options.locate = [] { return std::optional<fs::path>(); };
-    world.start();
-    EXPECT_EQ(test::relayErrorOf([&] { world.run(RunnerWorld::submission()); }),
-        RelayHTTPError(503, "claude_unavailable", "Claude Code is not installed on the Mac."));
+    EXPECT_EQ(test::replyOrError([&] { return world.run(job).reply; }),
+        "400 bad_request An attachment was not found on the Mac. Send it again.");
     EXPECT_TRUE(world.calls().empty());
 }
 
@@ -164,7 +160,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, ARoutineRunNeverResumesAndAnIdleSessionWit
 // a new session that gets the hand-over and the notices again, if the time limit leaves room for it.
 TEST(ClaudeReplyRunnerWithFakeClaude, AResumedRunIsRetriedOnceInANewSessionWhenItCannotGoOn)
 {
-    const std::string note = "[Stopped reply] Your previous reply was stopped.";
+    const std::string stoppedNote = "[Stopped reply] Your previous reply was stopped.";
     const JSON lost = test::failStep("No Conversation Found with session ID: old-session-1\n");
     const JSON failed
         = JSON::object({ { "stdout", JSON::array({ test::resultLine("Tool use was interrupted.", true) }) },
@@ -179,12 +175,13 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AResumedRunIsRetriedOnceInANewSessionWhenI
     };
     const Case cases[] {
         { "lost, then answered", JSON::array({ lost, replyStep("Fresh.") }), false, 0, "Fresh.", 2 },
-        { "lost twice", JSON::array({ lost }), false, 0, "Claude Code stopped without a reply (exit 1).", 2 },
+        { "lost twice", JSON::array({ lost }), false, 0,
+            "502 claude_failed Claude Code stopped without a reply (exit 1).", 2 },
         { "lost with five seconds left", JSON::array({ lost }), false, 595,
-            "The reply took longer than its time limit.", 1 },
+            "504 timeout The reply took longer than its time limit.", 1 },
         { "an error with a notice", JSON::array({ failed, replyStep("Fresh.") }), true, 0, "Fresh.", 2 },
         { "an error without notices", JSON::array({ failed, replyStep("Fresh.") }), false, 0,
-            "Claude Code reported an error: Tool use was interrupted.", 1 },
+            "502 claude_failed Claude Code reported an error: Tool use was interrupted.", 1 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -195,16 +192,9 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AResumedRunIsRetriedOnceInANewSessionWhenI
         int reads = 0;
         world.options.now = [&] { return begun + std::chrono::seconds(reads++ ? testCase.secondsUsed : 0); };
         world.start();
-        std::string outcome;
-        try {
-            outcome = world
-                          .run(RunnerWorld::submission(), {},
-                              testCase.noticed ? std::optional(note) : std::nullopt)
-                          .reply;
-        } catch (const RelayHTTPError& error) {
-            outcome = error.message();
-        }
-        EXPECT_EQ(outcome, testCase.outcome);
+        auto note = testCase.noticed ? std::optional(stoppedNote) : std::nullopt;
+        EXPECT_EQ(test::replyOrError([&] { return world.run(RunnerWorld::submission(), {}, note).reply; }),
+            testCase.outcome);
         auto calls = world.calls();
         ASSERT_EQ(calls.size(), testCase.starts);
         EXPECT_EQ(argumentAfter(calls[0], "--resume"), "old-session-1");
@@ -214,7 +204,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AResumedRunIsRetriedOnceInANewSessionWhenI
             EXPECT_NE(world.data->sessions.sessionID("ios-1", "bot-1"), "old-session-1");
         }
         for (const auto& call : testCase.noticed ? calls : std::vector<JSON> {})
-            EXPECT_LT(stdinOf(call).find(note), stdinOf(call).find("Hello"));
+            EXPECT_LT(stdinOf(call).find(stoppedNote), stdinOf(call).find("Hello"));
     }
 }
 

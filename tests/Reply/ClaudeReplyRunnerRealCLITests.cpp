@@ -126,11 +126,12 @@ TEST(ClaudeReplyRunnerRealCLI, AQuestionStillOpenWhenTheProcessEndsEndsWithIt)
     job.permissions = PermissionSettings {};
     job.permissions->folders = { PermissionSettings::Folder { project.string(), true } };
     std::stop_source stop;
-    auto run = std::async(std::launch::async,
-        [&] { return test::relayErrorOf([&] { world.runner->run(job, control, stop.get_token()); }); });
+    auto run = std::async(std::launch::async, [&] {
+        return test::replyOrError([&] { return world.runner->run(job, control, stop.get_token()).reply; });
+    });
     ASSERT_EQ(asked.get_future().wait_for(std::chrono::seconds(120)), std::future_status::ready);
     stop.request_stop();
-    EXPECT_EQ(run.get().code(), "stopped");
+    EXPECT_EQ(run.get(), "stopped");
     EXPECT_TRUE(endedWithTheRun);
 }
 

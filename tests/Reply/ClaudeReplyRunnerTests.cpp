@@ -1,9 +1,6 @@
 // The reply runner's parts that decide on their own: the session choice, and what a finished run's
-// outcome means for the job.
-#include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
-#include "tests/support/JobsTestSupport.h"
-#include "tests/support/TestSupport.h"
+// outcome means for the job and whether it lost its session.
+#include "tests/Reply/ReplyRunnerFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -68,7 +65,7 @@ TEST(ClaudeReplyRunner, SessionIsResumedUpToAnHourIdleAndHandedOverAfterwards)
     }
 }
 
-TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSees)
+TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSeesAndTellsALostSession)
 {
     const std::string notLoggedIn
         = "502 claude_failed Claude Code is not logged in on the Mac. Run claude in Terminal and log in.";
@@ -79,6 +76,7 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSees)
         Outcome outcome;
         bool commandsAllowed;
         std::string expected; // the reply, "stopped", or the error's status, code and message
+        bool lost = false;
     };
     const Case cases[] {
         { "time limit of 90 s", outcomeOf({}, 143, {}, Stop::timeLimit()), false,
@@ -89,7 +87,16 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSees)
         { "output cap", outcomeOf({}, 143, {}, Stop::cancelled(), true), false,
             "502 claude_failed Claude Code sent more output than the Mac accepts." },
         { "cancelled", outcomeOf({ result("Partial") }, 143, {}, Stop::cancelled()), false, "stopped" },
-        { "a reply", outcomeOf({ result("  Hello \n") }, 1), false, "Hello" },
+        { "a reply after a bad exit", outcomeOf({ result(" No conversation found \n") }, 1), false,
+            "No conversation found", true },
+        { "a reply after a good exit", outcomeOf({ result("no conversation found") }, 0), false,
+            "no conversation found" },
+        { "a lost session", outcomeOf({}, 1, "No conversation found with session ID: x"), false,
+            "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
+        { "a lost session in the result", outcomeOf({ result("NO CONVERSATION FOUND", true) }, 1), false,
+            "502 claude_failed Claude Code reported an error: NO CONVERSATION FOUND", true },
+        { "a session not found", outcomeOf({}, 1, "Error: session abc not found"), false,
+            "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
         { "an empty final text falls back to the last assistant text",
             outcomeOf({ JSON::object({ { "type", "assistant" },
                             { "message",
@@ -121,40 +128,15 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSees)
             "502 claude_failed Claude Code reported an error: " + test::repeated("é", 200) },
         { "an error result of white space", outcomeOf({ result(" \n\t\n", true) }, 1), false,
             "502 claude_failed Claude Code reported an error." },
-        { "no result", outcomeOf({}, 3), false,
+        { "no result", outcomeOf({}, 3, "session ended"), false,
             "502 claude_failed Claude Code stopped without a reply (exit 3)." },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        std::string meaning;
-        try {
-            meaning = ClaudeReplyRunner::failureMessage(testCase.outcome, testCase.commandsAllowed, 90);
-        } catch (const RelayHTTPError& error) {
-            meaning = std::to_string(error.status()) + " " + error.code() + " " + error.message();
-        } catch (const CancellationError&) {
-            meaning = "stopped";
-        }
-        EXPECT_EQ(meaning, testCase.expected);
-    }
-}
-
-TEST(ClaudeReplyRunner, LostSessionIsRecognisedOnlyWithoutAGoodEnd)
-{
-    struct Case {
-        const char* name;
-        Outcome outcome;
-        bool lost;
-    };
-    const Case cases[] {
-        { "no conversation found", outcomeOf({}, 1, "No conversation found with session ID: x"), true },
-        { "in the result", outcomeOf({ result("NO CONVERSATION FOUND", true) }, 1), true },
-        { "session not found", outcomeOf({}, 1, "Error: session abc not found"), true },
-        { "session alone", outcomeOf({}, 1, "session ended"), false },
-        { "a good end with the words", outcomeOf({ result("no conversation found") }, 0), false },
-        { "a good result with a bad exit", outcomeOf({ result("no conversation found") }, 1), true },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+        EXPECT_EQ(test::replyOrError([&] {
+            return ClaudeReplyRunner::failureMessage(testCase.outcome, testCase.commandsAllowed, 90);
+        }),
+            testCase.expected);
         EXPECT_EQ(testCase.outcome.isLostSession(), testCase.lost);
     }
 }

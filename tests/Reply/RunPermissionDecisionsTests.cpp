@@ -64,12 +64,10 @@ namespace {
             return m_prompts;
         }
 
-        JSON decide(const JSON& question, std::shared_ptr<JobControl> control,
-            std::string conversation = "c-decide", ClaudeReplyRunner* restarted = nullptr)
+        JSON decide(const JSON& question, std::shared_ptr<JobControl> control)
         {
-            return decidePermission(question,
-                { restarted ? *restarted : runner, std::move(conversation), permissions, work,
-                    std::move(control), approved });
+            return decidePermission(
+                question, { runner, "c-decide", permissions, work, std::move(control), approved });
         }
 
         RelayData data;
@@ -137,8 +135,12 @@ TEST(RunPermissionDecisions, DecidesWhereTheWriteLandsAndAsksOnlyAboutWhatTheUse
         EXPECT_EQ(world.decide(question, control), denyWith(kNeedsConfirmation)) << question.encoded();
 }
 
+// The scope a lasting answer grants covers the conversation's later questions, in later runs too.
 TEST(RunPermissionDecisions, EachAnswerHasItsReply)
 {
+    const std::string userSaidNo
+        = "The user said no. Do not work around it; say briefly what you wanted to do "
+          "and why, and end the reply.";
     struct Case {
         std::string answer;
         std::optional<std::string> denial; // nullopt: allowed
@@ -148,10 +150,7 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         { "once", std::nullopt, false },
         { "conversation", std::nullopt, true },
         { "always", std::nullopt, true },
-        { "deny",
-            "The user said no. Do not work around it; say briefly what you wanted to do and why, and end the "
-            "reply.",
-            false },
+        { "deny", userSaidNo, false },
         { "timeout", "Refused: the user did not answer in time.", false },
         { "canceled", "Refused: the work was stopped.", false },
         { "busy", std::string(kNeedsConfirmation), false },
@@ -178,32 +177,12 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         EXPECT_EQ(world.approved->stored().contains("toolu_q"), !testCase.denial);
         EXPECT_EQ(world.runner.grants().covers("c-decide", world.project / "src/main.cpp"),
             testCase.grantsTheScope);
+        EXPECT_FALSE(world.runner.grants().covers("c-other", world.project / "src/main.cpp"));
+        JSON again = writeQuestion(world.project / "src/main.cpp", "toolu_again");
+        EXPECT_EQ(world.decide(again, world.asking()),
+            testCase.grantsTheScope ? allowWriting(again) : denyWith(userSaidNo));
+        EXPECT_EQ(world.prompts().size(), testCase.grantsTheScope ? 1U : 2U);
     }
-}
-
-// Granted for a skills file, the whole skills folder is covered.
-TEST(RunPermissionDecisions, AConversationAnswerCoversLaterQuestionsOfThatConversationAndRunnerOnly)
-{
-    DecisionWorld world({ "conversation", "conversation", "once", "once", "deny" });
-    auto control = world.asking();
-    world.decide(writeQuestion(world.project / "report.md"), control);
-    world.decide(writeQuestion(world.project / ".claude/skills/pdf/SKILL.md"), control);
-    // Later questions of the conversation, in a later run too: nobody is asked again.
-    JSON again = writeQuestion(world.project / "report.md", "toolu_2");
-    EXPECT_EQ(world.decide(again, world.asking()), allowWriting(again));
-    JSON sibling = writeQuestion(world.project / ".claude/skills/csv/SKILL.md", "toolu_s");
-    EXPECT_EQ(world.decide(sibling, control), allowWriting(sibling));
-    EXPECT_EQ(world.prompts().size(), 2U);
-    EXPECT_TRUE(world.approved->stored().contains("toolu_2"));
-
-    // Another file, another conversation and a restarted runner are asked afresh.
-    world.decide(writeQuestion(world.project / "other.md", "toolu_3"), control);
-    world.decide(writeQuestion(world.project / "report.md", "toolu_4"), control, "c-other");
-    ClaudeReplyRunner restarted(world.data, {});
-    EXPECT_EQ(*world.decide(writeQuestion(world.project / "report.md"), control, "c-decide", &restarted)
-                   .subscript("behavior"),
-        JSON("deny"));
-    EXPECT_EQ(world.prompts().size(), 5U);
 }
 
 TEST(RunPermissionDecisions, WithoutAQuestionHandlerOnlyAlwaysPlacesAreAllowed)
