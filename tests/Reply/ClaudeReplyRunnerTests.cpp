@@ -30,12 +30,6 @@ Outcome outcomeOf(const std::vector<JSON>& lines, std::int32_t status = 0, std::
         .outputTooLarge = outputTooLarge } };
 }
 
-JSON result(const std::string& text, bool isError = false)
-{
-    return JSON::object({ { "type", "result" }, { "subtype", isError ? "error_during_execution" : "success" },
-        { "is_error", isError }, { "result", text } });
-}
-
 }
 
 TEST(ClaudeReplyRunner, SessionIsResumedUpToAnHourIdleAndHandedOverAfterwards)
@@ -86,32 +80,27 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSeesAndTellsALo
             "answer it there, then try again." },
         { "output cap", outcomeOf({}, 143, {}, Stop::cancelled(), true), false,
             "502 claude_failed Claude Code sent more output than the Mac accepts." },
-        { "cancelled", outcomeOf({ result("Partial") }, 143, {}, Stop::cancelled()), false, "stopped" },
-        { "a reply after a bad exit", outcomeOf({ result(" No conversation found \n") }, 1), false,
+        { "cancelled", outcomeOf({ test::resultLine("Partial") }, 143, {}, Stop::cancelled()), false,
+            "stopped" },
+        { "a reply after a bad exit", outcomeOf({ test::resultLine(" No conversation found \n") }, 1), false,
             "No conversation found", true },
-        { "a reply after a good exit", outcomeOf({ result("no conversation found") }, 0), false,
+        { "a reply after a good exit", outcomeOf({ test::resultLine("no conversation found") }, 0), false,
             "no conversation found" },
         { "a lost session", outcomeOf({}, 1, "No conversation found with session ID: x"), false,
             "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
-        { "a lost session in the result", outcomeOf({ result("NO CONVERSATION FOUND", true) }, 1), false,
-            "502 claude_failed Claude Code reported an error: NO CONVERSATION FOUND", true },
+        { "a lost session in the result", outcomeOf({ test::resultLine("NO CONVERSATION FOUND", true) }, 1),
+            false, "502 claude_failed Claude Code reported an error: NO CONVERSATION FOUND", true },
         { "a session not found", outcomeOf({}, 1, "Error: session abc not found"), false,
             "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
         { "an empty final text falls back to the last assistant text",
-            outcomeOf({ JSON::object({ { "type", "assistant" },
-                            { "message",
-                                JSON::object({ { "role", "assistant" },
-                                    { "content",
-                                        JSON::array({ JSON::object({ { "type", "text" },
-                                            { "text", " From the stream " } }) }) } }) } }),
-                result("") }),
-            false, "From the stream" },
-        { "an empty reply", outcomeOf({ result(" \n") }), false,
+            outcomeOf({ test::assistantLine(" From the stream "), test::resultLine("") }), false,
+            "From the stream" },
+        { "an empty reply", outcomeOf({ test::resultLine(" \n") }), false,
             "502 empty_reply Claude Code returned an empty reply." },
         { "not logged in, in standard error", outcomeOf({}, 1, "Invalid API key · Please run /login"), true,
             notLoggedIn },
-        { "not logged in, in the result", outcomeOf({ result("Please LOG IN first", true) }, 1), true,
-            notLoggedIn },
+        { "not logged in, in the result", outcomeOf({ test::resultLine("Please LOG IN first", true) }, 1),
+            true, notLoggedIn },
         { "sandbox with commands", outcomeOf({}, 1, "Sandbox failed to start"), true,
             "502 sandbox_unavailable The sandbox for commands could not start. Turn off commands in the bot "
             "settings." },
@@ -119,14 +108,14 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSeesAndTellsALo
             "502 claude_failed Claude Code stopped without a reply (exit 1)." },
         { "unknown option", outcomeOf({}, 1, "error: Unknown Option '--restricted'"), false, tooOld },
         { "update marker", outcomeOf({}, 1, "Please run `claude update` to continue"), false, tooOld },
-        { "an error result", outcomeOf({ result("\r\n\r\n  Rate limited \r\nDetails", true) }, 0), false,
-            "502 claude_failed Claude Code reported an error: Rate limited" },
+        { "an error result", outcomeOf({ test::resultLine("\r\n\r\n  Rate limited \r\nDetails", true) }, 0),
+            false, "502 claude_failed Claude Code reported an error: Rate limited" },
         { "an error result between line separators",
-            outcomeOf({ result("\u2028 \tNo credit\u2028later", true) }), false,
+            outcomeOf({ test::resultLine("\u2028 \tNo credit\u2028later", true) }), false,
             "502 claude_failed Claude Code reported an error: No credit" },
-        { "a long error result", outcomeOf({ result(test::repeated("é", 201), true) }), false,
+        { "a long error result", outcomeOf({ test::resultLine(test::repeated("é", 201), true) }), false,
             "502 claude_failed Claude Code reported an error: " + test::repeated("é", 200) },
-        { "an error result of white space", outcomeOf({ result(" \n\t\n", true) }, 1), false,
+        { "an error result of white space", outcomeOf({ test::resultLine(" \n\t\n", true) }, 1), false,
             "502 claude_failed Claude Code reported an error." },
         { "no result", outcomeOf({}, 3, "session ended"), false,
             "502 claude_failed Claude Code stopped without a reply (exit 3)." },

@@ -46,17 +46,22 @@ inline JSON resultLine(const std::string& text, bool isError = false, const char
     return line;
 }
 
+inline JSON assistantLine(const std::string& text, const char* sessionID = kFakeSessionID)
+{
+    return JSON::object({ { "type", "assistant" }, { "session_id", sessionID },
+        { "message",
+            JSON::object({ { "role", "assistant" },
+                { "content", JSON::array({ JSON::object({ { "type", "text" }, { "text", text } }) }) },
+                { "usage", JSON::object({ { "input_tokens", 1200 }, { "output_tokens", 34 } }) } }) } });
+}
+
 // A start that answers `text` in `sessionID`, having used 1234 tokens of context; `extra` adds to the step.
 inline JSON replyStep(
     const std::string& text, JSON::Object extra = {}, const char* sessionID = kFakeSessionID)
 {
     auto init = JSON::object({ { "type", "system" }, { "subtype", "init" }, { "session_id", sessionID } });
-    auto assistant = JSON::object({ { "type", "assistant" }, { "session_id", sessionID },
-        { "message",
-            JSON::object({ { "role", "assistant" },
-                { "content", JSON::array({ JSON::object({ { "type", "text" }, { "text", text } }) }) },
-                { "usage", JSON::object({ { "input_tokens", 1200 }, { "output_tokens", 34 } }) } }) } });
-    extra.emplace("stdout", JSON::array({ init, assistant, resultLine(text, false, sessionID) }));
+    extra.emplace(
+        "stdout", JSON::array({ init, assistantLine(text, sessionID), resultLine(text, false, sessionID) }));
     return JSON(std::move(extra));
 }
 
@@ -86,8 +91,6 @@ struct RunnerWorld {
     std::unique_ptr<RelayData> data;
     ClaudeReplyRunner::Options options;
     std::unique_ptr<ClaudeReplyRunner> runner;
-    std::mutex eventsLock;
-    std::vector<RunnerEvent> events;
     int hanging = -1; // the read end of the FIFO a hanging start writes to
 
     RunnerWorld()
@@ -153,16 +156,11 @@ struct RunnerWorld {
         return data->workspaces.folderURL(conversationID);
     }
 
-    std::shared_ptr<JobControl> control(
+    static std::shared_ptr<JobControl> control(
         std::optional<std::string> stoppedNote = std::nullopt, JobControl::QuestionHandler ask = {})
     {
         return std::make_shared<JobControl>(
-            "j-1", std::move(stoppedNote),
-            [this](const RunnerEvent& event) {
-                std::lock_guard guard(eventsLock);
-                events.push_back(event);
-            },
-            std::move(ask));
+            "j-1", std::move(stoppedNote), JobControl::EventHandler {}, std::move(ask));
     }
 
     ReplyOutput run(
