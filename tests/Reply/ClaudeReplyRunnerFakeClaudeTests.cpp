@@ -47,10 +47,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, ATurnGetsPrivateFilesAndAFilteredEnvironme
     world.start();
     auto job = RunnerWorld::submission("What is new?", "ios:team:1");
 
-    ReplyOutput first = world.run(job);
-    EXPECT_EQ(first.reply, "First answer.");
-    ASSERT_TRUE(first.context);
-    EXPECT_EQ(first.context->subscript("tokens")->intValue(), 1234);
+    EXPECT_EQ(world.run(job).reply, "First answer.");
     auto call = world.calls().at(0);
     fs::path settings = world.dataFolder / "claude-settings" / "ios_team_1.json";
     EXPECT_EQ(argumentAfter(call, "--settings"), settings.string());
@@ -81,6 +78,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, ATurnGetsPrivateFilesAndAFilteredEnvironme
     EXPECT_FALSE(second.subscript("claudeFileFound")->boolValue().value_or(true));
 }
 
+// A missing attachment is refused before Claude Code starts.
 TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBehindAndRecordNothing)
 {
     struct Case {
@@ -89,6 +87,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         bool stop;
         double timeLimit;
         std::string error;
+        std::vector<std::string> attachments = {};
     };
     const Case cases[] {
         { "failed", test::failStep("error: unknown option '--restricted'\n", 3), false, 600,
@@ -96,6 +95,9 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         { "stopped", test::kHangStep, true, 600, "stopped" },
         { "timed out", test::kHangStep, false, 2.5,
             "504 timeout The reply took longer than its time limit (0 min)." },
+        { "an attachment missing", replyStep("Done."), false, 600,
+            "400 bad_request An attachment was not found on the Mac. Send it again.",
+            { "uploads/gone.jpg" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -105,6 +107,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         world.start();
         auto job = RunnerWorld::submission();
         job.timeLimit = testCase.timeLimit;
+        job.attachments = testCase.attachments;
         std::stop_source stop;
         auto outcome = std::async(std::launch::async,
             [&] { return test::replyOrError([&] { return world.run(job, stop.get_token()).reply; }); });
@@ -113,23 +116,15 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
             stop.request_stop();
         }
         EXPECT_EQ(outcome.get(), testCase.error);
-        auto call = world.calls().at(0);
-        EXPECT_FALSE(fs::exists(temporaryFolderOf(call)));
-        EXPECT_FALSE(fs::exists(gateFolder(call)));
+        auto calls = world.calls();
+        EXPECT_EQ(calls.size(), testCase.attachments.empty() ? 1u : 0u);
+        for (const auto& call : calls) {
+            EXPECT_FALSE(fs::exists(temporaryFolderOf(call)));
+            EXPECT_FALSE(fs::exists(gateFolder(call)));
+        }
         EXPECT_FALSE(fs::exists(world.workFolder("ios-1") / "CLAUDE.md"));
         EXPECT_FALSE(world.data->sessions.entry("ios-1", "bot-1"));
     }
-}
-
-TEST(ClaudeReplyRunnerWithFakeClaude, RefusesBeforeStartingClaudeWhenAnAttachmentIsMissing)
-{
-    RunnerWorld world;
-    world.start();
-    auto job = RunnerWorld::submission();
-    job.attachments = { "uploads/gone.jpg" };
-    EXPECT_EQ(test::replyOrError([&] { return world.run(job).reply; }),
-        "400 bad_request An attachment was not found on the Mac. Send it again.");
-    EXPECT_TRUE(world.calls().empty());
 }
 
 // A routine's run stands alone; a chat's run hands an idle session over.
