@@ -37,6 +37,10 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     const std::string summary = "## Important facts\nPrefers tea; the plan is Lyon in May. "
         + test::repeated("Lyon in May. ", 538) + "tail";
     test::RunnerWorld world;
+    world.options.baseEnvironment
+        = { { "HOME", world.home.string() }, { "USER", "ada" }, { "ANTHROPIC_API_KEY", "sk-secret" },
+              { "ANTHROPIC_BASE_URL", "http://elsewhere" }, { "LD_PRELOAD", "/tmp/evil.so" },
+              { "PATH", "/evil" }, { "CLAUDECODE", "1" }, { "EDITOR", "vi" }, { "HTTPS_PROXY_EXTRA", "x" } };
     world.openGates();
     auto& runner = world.startReal(JSON::array(
         { textStep(actionBlock(JSON::object({ { "type", "remember" }, { "text", "Prefers  tea" } }))
@@ -72,11 +76,34 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
         JSON::object({ { "added", JSON::array({ "Prefers tea" }) }, { "removed", JSON::array({}) } }));
     auto firstSession = world.data->sessions.sessionID("ios-1", "bot-1");
     ASSERT_TRUE(firstSession) << world.model->requestLog();
+    auto first = world.calls().at(0);
+    EXPECT_FALSE(test::argumentAfter(first, "--resume"));
+    EXPECT_EQ(*first.subscript("cwd"), JSON(fs::canonical(workFolder).string()));
+    // ":" cannot be part of a file name.
+    EXPECT_EQ(ClaudeReplyRunner::settingsFile("/d", "ios:team:1"), "/d/claude-settings/ios_team_1.json");
+    EXPECT_EQ(test::argumentAfter(first, "--settings"),
+        ClaudeReplyRunner::settingsFile(world.dataFolder, "ios-1").string());
+    EXPECT_EQ(test::modeOf(ClaudeReplyRunner::settingsFile(world.dataFolder, "ios-1")), 0600u);
+    // Only what Claude Code needs of the environment, with the runner's search path and a language.
+    std::string temporaryFolder = *first.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue();
+    EXPECT_TRUE(temporaryFolder.starts_with("/tmp/vl-") && temporaryFolder.size() == 16) << temporaryFolder;
+    EXPECT_EQ(*first.subscript("env"),
+        JSON::object(
+            { { "HOME", world.home.string() }, { "USER", "ada" }, { "PATH", "/usr/local/bin:/usr/bin:/bin" },
+                { "LANG", "en_US.UTF-8" }, { "CLAUDE_CODE_TMPDIR", temporaryFolder } }));
+    EXPECT_EQ(ClaudeReplyRunner::childEnvironment({ { "LANG", "de_CH.UTF-8" } }, "", "/tmp/vl-1").at("LANG"),
+        "de_CH.UTF-8");
+    // Private while the run lasts, gone with the gate after it.
+    EXPECT_EQ(*first.subscript("temporaryFolderMode"), JSON("700"));
+    EXPECT_FALSE(fs::exists(temporaryFolder));
+    EXPECT_FALSE(fs::exists(test::gateFolder(first)));
 
     ReplyOutput attached = turn("Send me the plan.");
     EXPECT_EQ(attached.reply, "Here is the plan.");
     // The stored memory, spaces already tidied, is handed to Claude Code with the next turn.
     auto second = world.calls().at(1);
+    EXPECT_EQ(test::argumentAfter(second, "--resume"), *firstSession);
+    EXPECT_EQ(second.subscript("argv")->arrayValue()->back(), JSON(*firstSession));
     EXPECT_NE((test::stdinOf(second) + test::argumentAfter(second, "--append-system-prompt").value_or(""))
                   .find("Prefers tea"),
         std::string::npos);

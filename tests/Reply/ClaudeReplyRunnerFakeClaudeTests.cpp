@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <future>
-#include <map>
 #include <stop_token>
 
 using namespace vellumar;
@@ -19,63 +18,11 @@ using test::stdinOf;
 
 namespace {
 
-// The folder of the gate's socket, as the run named it to Claude Code.
-fs::path gateFolder(const JSON& call)
-{
-    auto config = test::decoded(*argumentAfter(call, "--mcp-config"));
-    auto args = *config.subscript("mcpServers")->subscript("vellumar")->subscript("args")->arrayValue();
-    return fs::path(*args.back().stringValue()).parent_path();
-}
-
 std::string temporaryFolderOf(const JSON& call)
 {
     return *call.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue();
 }
 
-}
-
-TEST(ClaudeReplyRunnerWithFakeClaude, ATurnGetsPrivateFilesAndAFilteredEnvironmentAndTheNextResumes)
-{
-    RunnerWorld world;
-    world.play(
-        JSON::array({ replyStep("First answer.", { { "writeClaudeFile", true } }), replyStep("Second.") }));
-    world.options.baseEnvironment = { { "HOME", world.home.string() }, { "USER", "ada" },
-        { "https_proxy", "http://proxy.local:3128" }, { "ANTHROPIC_API_KEY", "sk-secret" },
-        { "ANTHROPIC_BASE_URL", "http://elsewhere" }, { "LD_PRELOAD", "/tmp/evil.so" }, { "PATH", "/evil" },
-        { "CLAUDECODE", "1" }, { "EDITOR", "vi" }, { "HTTPS_PROXY_EXTRA", "x" } };
-    world.openGates();
-    world.start();
-    auto job = RunnerWorld::submission("What is new?", "ios:team:1");
-
-    EXPECT_EQ(world.run(job).reply, "First answer.");
-    auto call = world.calls().at(0);
-    fs::path settings = world.dataFolder / "claude-settings" / "ios_team_1.json";
-    EXPECT_EQ(argumentAfter(call, "--settings"), settings.string());
-    EXPECT_EQ(test::modeOf(settings), 0600u);
-    EXPECT_FALSE(argumentAfter(call, "--resume"));
-    EXPECT_EQ(*call.subscript("cwd")->stringValue(), fs::canonical(world.workFolder("ios:team:1")).string());
-    std::map<std::string, std::string> environment;
-    for (const auto& [name, value] : *call.subscript("env")->objectValue())
-        environment.emplace(name, *value.stringValue());
-    std::string temporaryFolder = temporaryFolderOf(call);
-    EXPECT_TRUE(temporaryFolder.starts_with("/tmp/vl-") && temporaryFolder.size() == 16) << temporaryFolder;
-    EXPECT_EQ(environment,
-        (std::map<std::string, std::string> { { "HOME", world.home.string() }, { "USER", "ada" },
-            { "https_proxy", "http://proxy.local:3128" }, { "PATH", "/usr/local/bin:/usr/bin:/bin" },
-            { "LANG", "en_US.UTF-8" }, { "CLAUDE_CODE_TMPDIR", temporaryFolder } }));
-    EXPECT_EQ(ClaudeReplyRunner::childEnvironment({ { "LANG", "de_CH.UTF-8" } }, "", "/tmp/vl-1").at("LANG"),
-        "de_CH.UTF-8");
-    // Private while the run lasts, gone with the gate and the instruction file after it.
-    EXPECT_EQ(*call.subscript("temporaryFolderMode"), JSON("700"));
-    EXPECT_FALSE(fs::exists(temporaryFolder));
-    EXPECT_FALSE(fs::exists(gateFolder(call)));
-    EXPECT_FALSE(fs::exists(world.workFolder("ios:team:1") / "CLAUDE.md"));
-
-    EXPECT_EQ(world.run(job).reply, "Second.");
-    auto second = world.calls().at(1);
-    EXPECT_EQ(second.subscript("argv")->arrayValue()->back(), JSON(kFakeSessionID));
-    EXPECT_EQ(argumentAfter(second, "--resume"), kFakeSessionID);
-    EXPECT_FALSE(second.subscript("claudeFileFound")->boolValue().value_or(true));
 }
 
 // A missing attachment is refused before Claude Code starts.
@@ -120,7 +67,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         EXPECT_EQ(calls.size(), testCase.attachments.empty() ? 1u : 0u);
         for (const auto& call : calls) {
             EXPECT_FALSE(fs::exists(temporaryFolderOf(call)));
-            EXPECT_FALSE(fs::exists(gateFolder(call)));
+            EXPECT_FALSE(fs::exists(test::gateFolder(call)));
         }
         EXPECT_FALSE(fs::exists(world.workFolder("ios-1") / "CLAUDE.md"));
         EXPECT_FALSE(world.data->sessions.entry("ios-1", "bot-1"));

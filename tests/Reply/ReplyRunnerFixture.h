@@ -240,6 +240,14 @@ inline std::optional<std::string> argumentAfter(const JSON& call, std::string_vi
     return *std::next(found)->stringValue();
 }
 
+// The folder of the gate's socket, as the run named it to Claude Code.
+inline std::filesystem::path gateFolder(const JSON& call)
+{
+    auto config = decoded(*argumentAfter(call, "--mcp-config"));
+    auto args = *config.subscript("mcpServers")->subscript("vellumar")->subscript("args")->arrayValue();
+    return std::filesystem::path(*args.back().stringValue()).parent_path();
+}
+
 inline std::string stdinOf(const JSON& call) { return *call.subscript("stdin")->stringValue(); }
 
 }
