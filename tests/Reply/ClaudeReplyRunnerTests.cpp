@@ -171,12 +171,6 @@ TEST(ClaudeReplyRunner, ApprovalRequestsComeFromDenialsTheUserMayApprove)
         SCOPED_TRACE(testCase.name);
         auto run = permissions;
         run.granted = testCase.granted;
-        auto requests = ClaudeReplyRunner::approvalRequests(testCase.denials, run);
-        ASSERT_EQ(requests.size(), testCase.expected.size());
-        for (std::size_t index = 0; index < requests.size(); ++index) {
-            EXPECT_EQ(requests[index].kind, testCase.expected[index].kind);
-            EXPECT_EQ(requests[index].detail,
-                ApprovalStore::toolDetail(testCase.denials[0].tool, &*testCase.denials[0].input));
-        }
+        EXPECT_TRUE(ClaudeReplyRunner::approvalRequests(testCase.denials, run) == testCase.expected);
     }
 }
