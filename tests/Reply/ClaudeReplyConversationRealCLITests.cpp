@@ -1,11 +1,9 @@
 // A whole conversation through the reply runner with the real Claude Code CLI from tests/peers
 // against the scripted model endpoint: turns that resume, remember, attach and ask, then a compaction
 // and a clear, with every store read back from disk at the end.
-#include "tests/Reply/RealClaudeWorld.h"
+#include "tests/Reply/ReplyRunnerFixture.h"
 
 #include "VellumarMacCore/Foundations/Graphemes.h"
-#include "VellumarMacCore/Reply/RunPermissionDecisions.h"
-#include "tests/support/JobsTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -19,20 +17,6 @@ using test::textStep;
 namespace {
 
 std::string actionBlock(const JSON& body) { return "```action\n" + body.encoded() + "\n```\n"; }
-
-// Everything of the newest request except what the assistant said earlier in the session.
-std::string newestRequestWithoutAssistantTurns(const test::ScriptedModel& model)
-{
-    std::string log = model.requestLog();
-    log.pop_back();
-    auto body = *test::decoded(log.substr(log.find_last_of('\n') + 1)).subscript("body");
-    std::string kept = body.subscript("system") ? body.subscript("system")->encoded() : std::string();
-    for (const auto& message : *body.subscript("messages")->arrayValue()) {
-        if (*message.subscript("role")->stringValue() != "assistant")
-            kept += message.encoded();
-    }
-    return kept;
-}
 
 }
 
@@ -52,9 +36,13 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     // with no answers and gets the first step again; its text is not used.
     const std::string summary = "## Important facts\nPrefers tea; the plan is Lyon in May. "
         + test::repeated("Lyon in May. ", 538) + "tail";
-    test::RealClaudeWorld world;
-    world.openGates(decidePermission);
-    auto& runner = world.start(JSON::array(
+    test::RunnerWorld world;
+    world.options.baseEnvironment
+        = { { "HOME", world.home.string() }, { "USER", "ada" }, { "ANTHROPIC_API_KEY", "sk-secret" },
+              { "ANTHROPIC_BASE_URL", "http://elsewhere" }, { "LD_PRELOAD", "/tmp/evil.so" },
+              { "PATH", "/evil" }, { "CLAUDECODE", "1" }, { "EDITOR", "vi" }, { "HTTPS_PROXY_EXTRA", "x" } };
+    world.openGates();
+    auto& runner = world.startReal(JSON::array(
         { textStep(actionBlock(JSON::object({ { "type", "remember" }, { "text", "Prefers  tea" } }))
               + "I will keep that in mind."),
             textStep("Here is the plan.\n"
@@ -67,12 +55,11 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     // The first question is allowed once; the second for the rest of the conversation.
     std::mutex promptsLock;
     std::vector<JSON> prompts;
-    auto control = std::make_shared<JobControl>(
-        "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt, std::stop_token) {
-            std::lock_guard guard(promptsLock);
-            prompts.push_back(prompt);
-            return std::string(prompts.size() == 1 ? "once" : "conversation");
-        });
+    auto control = world.control(std::nullopt, [&](const JSON& prompt, std::stop_token) {
+        std::lock_guard guard(promptsLock);
+        prompts.push_back(prompt);
+        return std::string(prompts.size() == 1 ? "once" : "conversation");
+    });
     PermissionSettings settings;
     settings.folders = { PermissionSettings::Folder { documents.string(), false },
         PermissionSettings::Folder { project.string(), true } };
@@ -85,17 +72,41 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
 
     ReplyOutput remembered = turn("Remember that I prefer tea.");
     EXPECT_EQ(remembered.reply, "I will keep that in mind.");
-    ASSERT_TRUE(remembered.context);
-    EXPECT_GT(remembered.context->subscript("tokens")->intValue().value_or(0), 0);
     EXPECT_EQ(remembered.memory,
         JSON::object({ { "added", JSON::array({ "Prefers tea" }) }, { "removed", JSON::array({}) } }));
     auto firstSession = world.data->sessions.sessionID("ios-1", "bot-1");
     ASSERT_TRUE(firstSession) << world.model->requestLog();
+    auto first = world.calls().at(0);
+    EXPECT_FALSE(test::argumentAfter(first, "--resume"));
+    EXPECT_EQ(*first.subscript("cwd"), JSON(fs::canonical(workFolder).string()));
+    // ":" cannot be part of a file name.
+    EXPECT_EQ(ClaudeReplyRunner::settingsFile("/d", "ios:team:1"), "/d/claude-settings/ios_team_1.json");
+    EXPECT_EQ(test::argumentAfter(first, "--settings"),
+        ClaudeReplyRunner::settingsFile(world.dataFolder, "ios-1").string());
+    EXPECT_EQ(test::modeOf(ClaudeReplyRunner::settingsFile(world.dataFolder, "ios-1")), 0600u);
+    // Only what Claude Code needs of the environment, with the runner's search path and a language.
+    std::string temporaryFolder = *first.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue();
+    EXPECT_TRUE(temporaryFolder.starts_with("/tmp/vl-") && temporaryFolder.size() == 16) << temporaryFolder;
+    EXPECT_EQ(*first.subscript("env"),
+        JSON::object(
+            { { "HOME", world.home.string() }, { "USER", "ada" }, { "PATH", "/usr/local/bin:/usr/bin:/bin" },
+                { "LANG", "en_US.UTF-8" }, { "CLAUDE_CODE_TMPDIR", temporaryFolder } }));
+    EXPECT_EQ(ClaudeReplyRunner::childEnvironment({ { "LANG", "de_CH.UTF-8" } }, "", "/tmp/vl-1").at("LANG"),
+        "de_CH.UTF-8");
+    // Private while the run lasts, gone with the gate after it.
+    EXPECT_EQ(*first.subscript("temporaryFolderMode"), JSON("700"));
+    EXPECT_FALSE(fs::exists(temporaryFolder));
+    EXPECT_FALSE(fs::exists(test::gateFolder(first)));
 
     ReplyOutput attached = turn("Send me the plan.");
     EXPECT_EQ(attached.reply, "Here is the plan.");
-    // The stored memory, spaces already tidied, reached the model apart from the earlier answer.
-    EXPECT_NE(newestRequestWithoutAssistantTurns(*world.model).find("Prefers tea"), std::string::npos);
+    // The stored memory, spaces already tidied, is handed to Claude Code with the next turn.
+    auto second = world.calls().at(1);
+    EXPECT_EQ(test::argumentAfter(second, "--resume"), *firstSession);
+    EXPECT_EQ(second.subscript("argv")->arrayValue()->back(), JSON(*firstSession));
+    EXPECT_NE((test::stdinOf(second) + test::argumentAfter(second, "--append-system-prompt").value_or(""))
+                  .find("Prefers tea"),
+        std::string::npos);
     ASSERT_EQ(attached.files.size(), 1U);
     std::string copy = *attached.files[0].subscript("fileId")->stringValue();
     EXPECT_TRUE(copy.starts_with("attached/") && copy.ends_with("/plan.txt")) << copy;
@@ -118,37 +129,23 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     EXPECT_EQ(compacted.summary, cut);
     ASSERT_TRUE(compacted.context);
     EXPECT_GT(compacted.context->subscript("tokens")->intValue().value_or(0), 0);
-    auto starts = world.recordedStarts();
+    auto starts = world.calls();
     ASSERT_EQ(starts.size(), 5U);
-    EXPECT_EQ(test::argumentAfter(starts[3].argv, "--resume"), *firstSession);
-    EXPECT_EQ(starts[3].input, Prompts::summaryRequest());
-    EXPECT_FALSE(test::argumentAfter(starts[4].argv, "--resume"));
-    EXPECT_EQ(starts[4].input, Prompts::summaryHandover(cut));
-    for (const auto& start : starts)
-        EXPECT_FALSE(test::argumentAfter(start.argv, "--autocompact"));
+    EXPECT_EQ(test::argumentAfter(starts[3], "--resume"), *firstSession);
+    EXPECT_EQ(test::stdinOf(starts[3]), Prompts::summaryRequest());
+    EXPECT_FALSE(test::argumentAfter(starts[4], "--resume"));
+    EXPECT_EQ(test::stdinOf(starts[4]), Prompts::summaryHandover(cut));
     auto secondSession = world.data->sessions.sessionID("ios-1", "bot-1");
     ASSERT_TRUE(secondSession);
     EXPECT_NE(*secondSession, *firstSession);
-    {
-        // Read back from disk by stores that did not write it.
-        RelayData reread({ .folder = world.dataFolder, .home = world.home });
-        auto entry = reread.sessions.entry("ios-1", "bot-1");
-        ASSERT_TRUE(entry);
-        EXPECT_EQ(*entry->at("sessionId").stringValue(), *secondSession);
-        EXPECT_EQ(*entry->at("summary").stringValue(), cut);
-        EXPECT_TRUE(entry->contains("contextTokens"));
-        EXPECT_FALSE(entry->contains("recent"));
-        EXPECT_FALSE(entry->contains("state"));
-    }
+    EXPECT_EQ(RelayData({ .folder = world.dataFolder, .home = world.home })
+                  .sessions.summaryAndRecent("ios-1", "bot-1")
+                  .summary,
+        cut);
 
-    auto cleared = runner.clearConversation("ios-1", WorkFolder::keep);
-    EXPECT_TRUE(cleared.hadSession);
-    EXPECT_FALSE(cleared.workspaceCleared);
-    EXPECT_FALSE(runner.grants().covers("ios-1", project / ".git/description"));
-
+    runner.clearConversation("ios-1", WorkFolder::keep);
+    // Read back from disk by stores that did not write it.
     RelayData reread({ .folder = world.dataFolder, .home = world.home });
-    auto sessions = test::decoded(test::readFile(world.dataFolder / "sessions.json"));
-    EXPECT_FALSE(sessions.subscript("ios-1")) << sessions.encoded();
     EXPECT_FALSE(reread.sessions.entry("ios-1", "bot-1"));
     auto memories = reread.memory.memories("ios-1");
     ASSERT_EQ(memories.size(), 1U);

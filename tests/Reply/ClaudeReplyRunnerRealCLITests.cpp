@@ -1,55 +1,23 @@
 // The reply runner with the real Claude Code CLI from tests/peers against the scripted model endpoint:
-// what its file tools and commands may reach.
-#include "tests/Reply/RealClaudeWorld.h"
+// what its file tools and commands may reach, and the permission questions it puts through the gate.
+#include "tests/Reply/ReplyRunnerFixture.h"
+
+#include "tests/support/PathEscapes.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
-#include <sstream>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
+using test::RunnerWorld;
 
 namespace {
-
-JSON commandStep(const std::string& id, const std::string& command)
-{
-    return JSON::object({ { "tool_use",
-        JSON::object({ { "id", id }, { "name", "Bash" },
-            { "input",
-                JSON::object({ { "command", command }, { "description", "Run a command." } }) } }) } });
-}
-
-// The text of every tool result the model was sent, by the id of its call.
-std::map<std::string, std::string> toolResults(const std::string& requestLog)
-{
-    std::map<std::string, std::string> results;
-    std::istringstream lines(requestLog);
-    for (std::string line; std::getline(lines, line);) {
-        auto request = JSON::decode(line);
-        const JSON* messages = request ? request->subscript("body")->subscript("messages") : nullptr;
-        for (const auto& message :
-            messages && messages->arrayValue() ? *messages->arrayValue() : JSON::Array {}) {
-            const JSON* content = message.subscript("content");
-            for (const auto& block :
-                content && content->arrayValue() ? *content->arrayValue() : JSON::Array {}) {
-                if (!block.subscript("type") || *block.subscript("type") != JSON("tool_result"))
-                    continue;
-                std::string text;
-                const JSON* output = block.subscript("content");
-                if (output && output->stringValue())
-                    text = *output->stringValue();
-                for (const auto& part :
-                    output && output->arrayValue() ? *output->arrayValue() : JSON::Array {})
-                    text += part.subscript("text") ? *part.subscript("text")->stringValue() : "";
-                results[*block.subscript("tool_use_id")->stringValue()] = text;
-            }
-        }
-    }
-    return results;
-}
 
 // A temporary folder made as the runner makes one for each run, standing for another conversation's
 // run that is still going on.
@@ -60,137 +28,160 @@ struct OtherRunFolder {
 
 }
 
-// A read-only folder holding a writable one: a write beside the writable folder is neither allowed nor
-// refused by the settings, so Claude Code asks the gate.
-TEST(ClaudeReplyRunnerRealCLI, WritesLandOnlyWhereTheGrantsOrTheGateAllowAndAreLoggedAsDecided)
+// The runner clears links out of the work folder before a run, while a bot can plant them with a command
+// during one: they are moved back in once the runner has cleared the folder. A write into Git's folder is
+// asked about and refused by the user; every other question is allowed once.
+TEST(ClaudeReplyRunnerRealCLI, WritesLandOnlyWhereTheGrantsTheWorkFolderOrTheUserAllowAndAreLoggedAsDecided)
 {
-    test::TemporaryFolder places;
-    fs::path granted = fs::canonical(places.path()) / "granted";
-    fs::path outside = fs::canonical(places.path()) / "outside";
-    fs::path shared = fs::canonical(places.path()) / "shared";
-    fs::create_directories(granted);
-    fs::create_directories(outside);
-    fs::create_directories(shared / "inner");
-    test::RealClaudeWorld world;
-    // Stands in for the runner's own decision: the write to allowed.txt is approved, every other refused.
-    std::mutex questionsLock;
-    std::vector<std::string> questions; // the file, the conversation and the work folder
-    world.openGates([&](const JSON& question, const ClaudeReplyRunner::QuestionContext& context) {
-        const JSON* input = question.subscript("input");
-        std::string file = *input->subscript("file_path")->stringValue();
-        std::lock_guard guard(questionsLock);
-        questions.push_back(file + " " + context.conversationKey + " " + context.workFolder.string());
-        if (!file.ends_with("allowed.txt"))
-            return JSON::object({ { "behavior", "deny" }, { "message", "The user said no." } });
-        context.approvedTools->insert(*question.subscript("tool_use_id")->stringValue());
-        return JSON::object({ { "behavior", "allow" }, { "updatedInput", *input } });
+    RunnerWorld world;
+    fs::path granted = world.home / "project";
+    fs::path outside = world.folder / "outside.txt";
+    fs::path work = world.makeData().workspaces.folder("ios-1");
+    fs::path denied = granted / ".git/notes.txt";
+    fs::create_directories(denied.parent_path());
+    test::PathEscapes escapes(world.home, work, granted);
+    fs::path planted = world.folder / "planted";
+    fs::rename(work, planted);
+    JSON::Array steps { test::writeStep(granted / "plan.md", "written"),
+        test::writeStep(outside, "written") };
+    std::map<fs::path, std::string> refused { { outside, "" } }; // landing place: its content before
+    for (const auto& escape : escapes.cases) {
+        steps.push_back(test::writeStep(escape.path, "written"));
+        if (escape.decision == test::PathEscape::Decision::deny && !escape.lands.empty())
+            refused[escape.lands] = test::readFile(escape.lands);
+    }
+    steps.push_back(test::writeStep(denied, "written"));
+    steps.push_back(test::textStep("Finished."));
+    world.openGates();
+    world.startReal(JSON(std::move(steps)), "mv '" + planted.string() + "'/* '" + work.string() + "'/");
+
+    std::mutex lock;
+    std::vector<std::string> asked; // the paths shown to the user
+    auto control = world.control(std::nullopt, [&](const JSON& prompt, std::stop_token) {
+        std::lock_guard guard(lock);
+        asked.push_back(*prompt.subscript("path")->stringValue());
+        return std::string(asked.back().ends_with(".git/notes.txt") ? "deny" : "once");
     });
-    world.start(JSON::array({ test::writeStep(outside / "stolen.txt", "no"),
-        test::writeStep(granted / "plan.md", "yes"), test::writeStep(shared / "allowed.txt", "yes"),
-        test::writeStep(shared / "refused.txt", "no"), test::textStep("Done.") }));
+    auto job = RunnerWorld::submission("Write the notes.");
+    job.permissions = PermissionSettings {};
+    job.permissions->folders = { PermissionSettings::Folder { granted.string(), true } };
+    EXPECT_EQ(world.runner->run(job, control, {}).reply, "Finished.") << world.model->requestLog();
 
-    auto job = test::RunnerWorld::submission("Write the notes.");
-    PermissionSettings settings;
-    settings.folders = { PermissionSettings::Folder { granted.string(), true },
-        PermissionSettings::Folder { shared.string(), false },
-        PermissionSettings::Folder { (shared / "inner").string(), true } };
-    job.permissions = settings;
-    EXPECT_EQ(world.run(job).reply, "Done.");
+    // This Claude Code refuses many escapes itself (it folds dot-dots before it writes, and refuses links
+    // out of its folders and files that are not regular): whoever refuses, nothing lands.
+    for (const auto& [file, content] : refused)
+        EXPECT_EQ(test::readFile(file), content) << file;
+    EXPECT_EQ(test::readFile(escapes.heldFile), "held");
+    EXPECT_FALSE(fs::exists(denied));
+    EXPECT_EQ(test::readFile(granted / "plan.md"), "written");
+    std::map<std::string, JSON> logged; // by target
+    for (const auto& entry : world.data->activity.entries("ios-1"))
+        logged.emplace(*entry.subscript("target")->stringValue(), entry);
+    auto statusOf = [&](const fs::path& target) {
+        auto found = logged.find(target.string());
+        return found == logged.end() ? "not logged" : found->second.subscript("status")->encoded();
+    };
+    EXPECT_EQ(statusOf(granted / "plan.md"), "\"ok\"");
+    EXPECT_EQ(statusOf(outside), "\"denied\"");
+    EXPECT_EQ(statusOf(denied), "\"denied\"");
+    EXPECT_EQ(logged[denied.string()].subscript("approved"), nullptr);
+    // Whatever the user was asked about and allowed is where the write landed.
+    std::lock_guard guard(lock);
+    ASSERT_GE(asked.size(), 2u);
+    for (const auto& shown : asked) {
+        SCOPED_TRACE(shown);
+        ASSERT_TRUE(shown.starts_with("~/"));
+        EXPECT_NE(shown, "~/project/plan.md");
+        if (!shown.ends_with(".git/notes.txt")) {
+            EXPECT_EQ(test::readFile(world.home / shown.substr(2)), "written");
+        }
+    }
+}
 
-    EXPECT_FALSE(fs::exists(outside / "stolen.txt"));
-    EXPECT_EQ(test::readFile(granted / "plan.md"), "yes");
-    EXPECT_EQ(test::readFile(shared / "allowed.txt"), "yes");
-    EXPECT_FALSE(fs::exists(shared / "refused.txt"));
-    {
-        // Written under this lock on the gate's threads. The write inside the granted folder asked nobody.
-        std::lock_guard guard(questionsLock);
-        const std::string context = " ios-1 " + world.workFolder("ios-1").string();
-        EXPECT_NE(std::find(questions.begin(), questions.end(), (shared / "allowed.txt").string() + context),
-            questions.end());
-        EXPECT_NE(std::find(questions.begin(), questions.end(), (shared / "refused.txt").string() + context),
-            questions.end());
-        for (const auto& question : questions)
-            EXPECT_FALSE(question.starts_with((granted / "plan.md").string())) << question;
-    }
-    // Newest first: the refused writes are logged as denied, the one the user approved as approved.
-    auto activity = world.data->activity.entries("ios-1");
-    ASSERT_EQ(activity.size(), 4u) << world.model->requestLog();
-    const std::pair<fs::path, std::string> logged[]
-        = { { shared / "refused.txt", "denied" }, { shared / "allowed.txt", "approved" },
-              { granted / "plan.md", "ok" }, { outside / "stolen.txt", "denied" } };
-    for (std::size_t index = 0; index < activity.size(); ++index) {
-        SCOPED_TRACE(logged[index].first.string());
-        EXPECT_EQ(*activity[index].subscript("target"), JSON(logged[index].first.string()));
-        EXPECT_EQ(activity[index].subscript("approved") ? "approved"
-                                                        : *activity[index].subscript("status")->stringValue(),
-            logged[index].second);
-    }
+// Once the process has gone, as at a time limit, closing the gate must not wait for the user.
+TEST(ClaudeReplyRunnerRealCLI, AQuestionStillOpenWhenTheProcessEndsEndsWithIt)
+{
+    RunnerWorld world;
+    fs::path project = world.home / "project";
+    fs::create_directories(project / ".git");
+    world.openGates();
+    world.startReal(JSON::array({ test::writeStep(project / ".git/notes", "x"), test::textStep("Done.") }));
+    std::promise<void> asked;
+    bool endedWithTheRun = false;
+    auto control = world.control(std::nullopt, [&](const JSON&, std::stop_token runEnded) {
+        asked.set_value();
+        std::mutex lock;
+        std::condition_variable ended;
+        std::stop_callback wake(runEnded, [&] {
+            std::lock_guard guard(lock);
+            ended.notify_all();
+        });
+        std::unique_lock guard(lock);
+        // Bounded, so that a question the run's end does not reach fails the test instead of hanging it.
+        endedWithTheRun
+            = ended.wait_for(guard, std::chrono::seconds(60), [&] { return runEnded.stop_requested(); });
+        return std::string("canceled");
+    });
+    auto job = RunnerWorld::submission();
+    job.permissions = PermissionSettings {};
+    job.permissions->folders = { PermissionSettings::Folder { project.string(), true } };
+    std::stop_source stop;
+    auto run = std::async(std::launch::async, [&] {
+        return test::replyOrError([&] { return world.runner->run(job, control, stop.get_token()).reply; });
+    });
+    ASSERT_EQ(asked.get_future().wait_for(std::chrono::seconds(120)), std::future_status::ready);
+    stop.request_stop();
+    EXPECT_EQ(run.get(), "stopped");
+    EXPECT_TRUE(endedWithTheRun);
 }
 
 TEST(ClaudeReplyRunnerRealCLI, CommandsSeeNoOtherTemporaryFilesAndCannotPlantAGitHook)
 {
     if (auto reason = test::commandSandboxUnavailableReason())
         GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    test::TemporaryFolder places;
-    fs::path granted = fs::canonical(places.path()) / "project";
+    RunnerWorld world;
+    fs::path granted = fs::canonical(world.folder.path()) / "project";
     fs::create_directories(granted);
     ASSERT_EQ(test::runPeer({ "git", "init", "-q", granted.string() }).exitStatus, 0);
-    fs::path looseFile = fs::canonical(places.path()) / "loose.txt";
+    fs::path looseFile = fs::canonical(world.folder.path()) / "loose.txt";
     std::ofstream(looseFile) << "loose-marker-7Qz";
     OtherRunFolder otherRun;
     std::ofstream(otherRun.path / "output.txt") << "other-run-marker-4Kx";
-
-    struct Case {
-        const char* id;
-        std::string command;
-        std::string shown; // what the model must see; empty when the command must fail
-    };
     const std::string g = "'" + granted.string() + "'";
-    const Case cases[] = {
-        { "toolu_loose", "cat '" + looseFile.string() + "'", "" },
-        { "toolu_other_run", "cat '" + (otherRun.path / "output.txt").string() + "'", "" },
-        { "toolu_hook", "echo 'echo pwned' > " + g + "/.git/hooks/pre-commit", "" },
-        { "toolu_plain", "echo plain > " + g + "/notes.txt && cat " + g + "/notes.txt", "plain" },
-        // Commits the note of the row before: the rest of Git's folder stays writable.
-        { "toolu_commit",
-            "cd " + g
-                + " && git add notes.txt && git -c user.name=Bot -c user.email=bot@example.com "
-                  "commit -qm committed-from-a-command && git log --format=%s",
-            "committed-from-a-command" },
-        { "toolu_own_folder", "echo own-folder > \"$TMPDIR/own.txt\" && cat \"$TMPDIR/own.txt\"",
-            "own-folder" },
-    };
+    // Each command runs as one step; the note is committed, which leaves the rest of Git's folder writable.
+    const std::string commands[]
+        = { "cat '" + looseFile.string() + "'", "cat '" + (otherRun.path / "output.txt").string() + "'",
+              "echo 'echo pwned' > " + g + "/.git/hooks/pre-commit",
+              "echo own-folder > \"$TMPDIR/own.txt\" && cp \"$TMPDIR/own.txt\" " + g + "/notes.txt",
+              "cd " + g
+                  + " && git add notes.txt && git -c user.name=Bot -c user.email=bot@example.com commit -qm "
+                    "committed-from-a-command" };
     JSON::Array steps;
-    for (const auto& c : cases)
-        steps.push_back(commandStep(c.id, c.command));
+    for (const auto& command : commands) {
+        steps.push_back(JSON::object({ { "tool_use",
+            JSON::object({ { "name", "Bash" },
+                { "input",
+                    JSON::object({ { "command", command }, { "description", "Run a command." } }) } }) } }));
+    }
     steps.push_back(test::textStep("Done."));
-    test::RealClaudeWorld world;
-    world.openGates([](const JSON&, const ClaudeReplyRunner::QuestionContext&) {
-        return JSON::object({ { "behavior", "deny" }, { "message", "The user said no." } });
-    });
-    world.start(JSON(std::move(steps)));
-
-    auto job = test::RunnerWorld::submission("Run the commands.");
-    PermissionSettings settings;
-    settings.bash = true;
-    settings.folders = { PermissionSettings::Folder { granted.string(), true } };
-    job.permissions = settings;
+    world.openGates();
+    world.startReal(JSON(std::move(steps)));
+    auto job = RunnerWorld::submission("Run the commands.");
+    job.permissions = PermissionSettings {};
+    job.permissions->bash = true;
+    job.permissions->folders = { PermissionSettings::Folder { granted.string(), true } };
     EXPECT_EQ(world.run(job).reply, "Done.");
 
     std::string log = world.model->requestLog();
-    auto results = toolResults(log);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.id);
-        ASSERT_TRUE(results.contains(c.id)) << log;
-        EXPECT_NE(results[c.id].find(c.shown), std::string::npos) << results[c.id];
-    }
-    EXPECT_EQ(log.find("loose-marker-7Qz"), std::string::npos) << results["toolu_loose"];
-    EXPECT_EQ(log.find("other-run-marker-4Kx"), std::string::npos) << results["toolu_other_run"];
+    EXPECT_EQ(log.find("loose-marker-7Qz"), std::string::npos);
+    EXPECT_EQ(log.find("other-run-marker-4Kx"), std::string::npos);
     EXPECT_FALSE(fs::exists(granted / ".git/hooks/pre-commit"));
-    EXPECT_EQ(test::readFile(granted / "notes.txt"), "plain\n");
+    EXPECT_EQ(test::readFile(granted / "notes.txt"), "own-folder\n") << log;
+    EXPECT_EQ(test::runPeer({ "git", "-C", granted.string(), "log", "--format=%s" }).output,
+        "committed-from-a-command\n");
     // Commands the user never granted ran in the sandbox, approved by nobody.
     auto activity = world.data->activity.entries("ios-1");
-    EXPECT_EQ(activity.size(), std::size(cases));
+    EXPECT_EQ(activity.size(), std::size(commands));
     for (const auto& entry : activity)
         EXPECT_EQ(entry.subscript("approved"), nullptr) << entry.encoded();
 }

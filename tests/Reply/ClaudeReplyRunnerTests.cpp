@@ -1,9 +1,6 @@
 // The reply runner's parts that decide on their own: the session choice, and what a finished run's
-// outcome means for the job.
-#include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
-#include "tests/support/JobsTestSupport.h"
-#include "tests/support/TestSupport.h"
+// outcome means for the job and whether it lost its session.
+#include "tests/Reply/ReplyRunnerFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -31,12 +28,6 @@ Outcome outcomeOf(const std::vector<JSON>& lines, std::int32_t status = 0, std::
         .stderrTail = std::move(stderrTail),
         .stopReason = std::move(stopReason),
         .outputTooLarge = outputTooLarge } };
-}
-
-JSON result(const std::string& text, bool isError = false)
-{
-    return JSON::object({ { "type", "result" }, { "subtype", isError ? "error_during_execution" : "success" },
-        { "is_error", isError }, { "result", text } });
 }
 
 }
@@ -68,21 +59,7 @@ TEST(ClaudeReplyRunner, SessionIsResumedUpToAnHourIdleAndHandedOverAfterwards)
     }
 }
 
-TEST(ClaudeReplyRunner, ErrorLineIsTheFirstNonEmptyLineTrimmedAndCut)
-{
-    const std::pair<std::string, std::string> cases[] {
-        { "\n\n  Rate limited  \nsecond line", "Rate limited" },
-        { "\r\n\r\nOverloaded\r\nmore", "Overloaded" },
-        { "\u2028 \tNo credit\u2028later", "No credit" },
-        { " \n\t\n", "" },
-        { std::string(250, 'x'), std::string(200, 'x') },
-        { test::repeated("é", 201), test::repeated("é", 200) },
-    };
-    for (const auto& [text, line] : cases)
-        EXPECT_EQ(Outcome::errorLine(text), line) << text;
-}
-
-TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSees)
+TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSeesAndTellsALostSession)
 {
     const std::string notLoggedIn
         = "502 claude_failed Claude Code is not logged in on the Mac. Run claude in Terminal and log in.";
@@ -93,6 +70,7 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSees)
         Outcome outcome;
         bool commandsAllowed;
         std::string expected; // the reply, "stopped", or the error's status, code and message
+        bool lost = false;
     };
     const Case cases[] {
         { "time limit of 90 s", outcomeOf({}, 143, {}, Stop::timeLimit()), false,
@@ -100,31 +78,29 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSees)
         { "stalled at start", outcomeOf({}, 143, {}, Stop::stalled("startup")), false,
             "504 timeout Claude Code did not start working. If the Mac shows a question (privacy or login), "
             "answer it there, then try again." },
-        { "stalled in a file tool", outcomeOf({}, 143, {}, Stop::stalled("fileTool")), false,
-            "504 timeout A file operation did not finish. macOS may be asking on the Mac whether Vellumar "
-            "for "
-            "Mac may open that folder." },
-        { "stalled idle", outcomeOf({}, 143, {}, Stop::stalled("idle")), false,
-            "504 timeout Claude Code stopped responding." },
         { "output cap", outcomeOf({}, 143, {}, Stop::cancelled(), true), false,
             "502 claude_failed Claude Code sent more output than the Mac accepts." },
-        { "cancelled", outcomeOf({ result("Partial") }, 143, {}, Stop::cancelled()), false, "stopped" },
-        { "a reply", outcomeOf({ result("  Hello \n") }, 1), false, "Hello" },
+        { "cancelled", outcomeOf({ test::resultLine("Partial") }, 143, {}, Stop::cancelled()), false,
+            "stopped" },
+        { "a reply after a bad exit", outcomeOf({ test::resultLine(" No conversation found \n") }, 1), false,
+            "No conversation found", true },
+        { "a reply after a good exit", outcomeOf({ test::resultLine("no conversation found") }, 0), false,
+            "no conversation found" },
+        { "a lost session", outcomeOf({}, 1, "No conversation found with session ID: x"), false,
+            "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
+        { "a lost session in the result", outcomeOf({ test::resultLine("NO CONVERSATION FOUND", true) }, 1),
+            false, "502 claude_failed Claude Code reported an error: NO CONVERSATION FOUND", true },
+        { "a session not found", outcomeOf({}, 1, "Error: session abc not found"), false,
+            "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
         { "an empty final text falls back to the last assistant text",
-            outcomeOf({ JSON::object({ { "type", "assistant" },
-                            { "message",
-                                JSON::object({ { "role", "assistant" },
-                                    { "content",
-                                        JSON::array({ JSON::object({ { "type", "text" },
-                                            { "text", " From the stream " } }) }) } }) } }),
-                result("") }),
-            false, "From the stream" },
-        { "an empty reply", outcomeOf({ result(" \n") }), false,
+            outcomeOf({ test::assistantLine(" From the stream "), test::resultLine("") }), false,
+            "From the stream" },
+        { "an empty reply", outcomeOf({ test::resultLine(" \n") }), false,
             "502 empty_reply Claude Code returned an empty reply." },
         { "not logged in, in standard error", outcomeOf({}, 1, "Invalid API key · Please run /login"), true,
             notLoggedIn },
-        { "not logged in, in the result", outcomeOf({ result("Please LOG IN first", true) }, 1), true,
-            notLoggedIn },
+        { "not logged in, in the result", outcomeOf({ test::resultLine("Please LOG IN first", true) }, 1),
+            true, notLoggedIn },
         { "sandbox with commands", outcomeOf({}, 1, "Sandbox failed to start"), true,
             "502 sandbox_unavailable The sandbox for commands could not start. Turn off commands in the bot "
             "settings." },
@@ -132,44 +108,24 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSees)
             "502 claude_failed Claude Code stopped without a reply (exit 1)." },
         { "unknown option", outcomeOf({}, 1, "error: Unknown Option '--restricted'"), false, tooOld },
         { "update marker", outcomeOf({}, 1, "Please run `claude update` to continue"), false, tooOld },
-        { "an error result", outcomeOf({ result("\n\nRate limited\nDetails", true) }, 0), false,
-            "502 claude_failed Claude Code reported an error: Rate limited" },
-        { "an error result without text", outcomeOf({ result("", true) }, 1), false,
+        { "an error result", outcomeOf({ test::resultLine("\r\n\r\n  Rate limited \r\nDetails", true) }, 0),
+            false, "502 claude_failed Claude Code reported an error: Rate limited" },
+        { "an error result between line separators",
+            outcomeOf({ test::resultLine("\u2028 \tNo credit\u2028later", true) }), false,
+            "502 claude_failed Claude Code reported an error: No credit" },
+        { "a long error result", outcomeOf({ test::resultLine(test::repeated("é", 201), true) }), false,
+            "502 claude_failed Claude Code reported an error: " + test::repeated("é", 200) },
+        { "an error result of white space", outcomeOf({ test::resultLine(" \n\t\n", true) }, 1), false,
             "502 claude_failed Claude Code reported an error." },
-        { "no result", outcomeOf({}, 3), false,
+        { "no result", outcomeOf({}, 3, "session ended"), false,
             "502 claude_failed Claude Code stopped without a reply (exit 3)." },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        std::string meaning;
-        try {
-            meaning = ClaudeReplyRunner::failureMessage(testCase.outcome, testCase.commandsAllowed, 90);
-        } catch (const RelayHTTPError& error) {
-            meaning = std::to_string(error.status()) + " " + error.code() + " " + error.message();
-        } catch (const CancellationError&) {
-            meaning = "stopped";
-        }
-        EXPECT_EQ(meaning, testCase.expected);
-    }
-}
-
-TEST(ClaudeReplyRunner, LostSessionIsRecognisedOnlyWithoutAGoodEnd)
-{
-    struct Case {
-        const char* name;
-        Outcome outcome;
-        bool lost;
-    };
-    const Case cases[] {
-        { "no conversation found", outcomeOf({}, 1, "No conversation found with session ID: x"), true },
-        { "in the result", outcomeOf({ result("NO CONVERSATION FOUND", true) }, 1), true },
-        { "session not found", outcomeOf({}, 1, "Error: session abc not found"), true },
-        { "session alone", outcomeOf({}, 1, "session ended"), false },
-        { "a good end with the words", outcomeOf({ result("no conversation found") }, 0), false },
-        { "a good result with a bad exit", outcomeOf({ result("no conversation found") }, 1), true },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+        EXPECT_EQ(test::replyOrError([&] {
+            return ClaudeReplyRunner::failureMessage(testCase.outcome, testCase.commandsAllowed, 90);
+        }),
+            testCase.expected);
         EXPECT_EQ(testCase.outcome.isLostSession(), testCase.lost);
     }
 }
@@ -215,12 +171,6 @@ TEST(ClaudeReplyRunner, ApprovalRequestsComeFromDenialsTheUserMayApprove)
         SCOPED_TRACE(testCase.name);
         auto run = permissions;
         run.granted = testCase.granted;
-        auto requests = ClaudeReplyRunner::approvalRequests(testCase.denials, run);
-        ASSERT_EQ(requests.size(), testCase.expected.size());
-        for (std::size_t index = 0; index < requests.size(); ++index) {
-            EXPECT_EQ(requests[index].kind, testCase.expected[index].kind);
-            EXPECT_EQ(requests[index].detail,
-                ApprovalStore::toolDetail(testCase.denials[0].tool, &*testCase.denials[0].input));
-        }
+        EXPECT_TRUE(ClaudeReplyRunner::approvalRequests(testCase.denials, run) == testCase.expected);
     }
 }

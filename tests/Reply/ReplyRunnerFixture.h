@@ -1,5 +1,7 @@
-// A data folder, a home folder and a reply runner over them, for the tests that run the reply runner
-// with a fake `claude` and with the real one.
+// A data folder, a home and a reply runner whose `claude` is tests/Reply/peers/fake_claude.py: a
+// stand-in that records each start and plays the step a test scripted for it (the failures and the
+// timing Claude Code shows cannot be provoked on demand from the real CLI), or hands the start on to
+// the real Claude Code CLI from tests/peers against the scripted model endpoint.
 #pragma once
 
 #include "VellumarMacCore/ConversationData/RelayData.h"
@@ -8,12 +10,23 @@
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 #include "VellumarMacCore/Reply/JobControl.h"
 #include "VellumarMacCore/Reply/JobSubmission.h"
+#include "VellumarMacCore/Reply/RunPermissionDecisions.h"
+#include "tests/support/FileFixtures.h"
+#include "tests/support/JobsTestSupport.h"
+#include "tests/support/ScriptedModel.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,33 +35,78 @@
 
 namespace vellumar::test {
 
+inline constexpr const char* kFakeSessionID = "2f0c7a1e-5b7d-4d8e-9a43-1c2b3d4e5f60";
+
+inline JSON resultLine(const std::string& text, bool isError = false, const char* sessionID = kFakeSessionID)
+{
+    JSON::Object line { { "type", "result" }, { "subtype", isError ? "error_during_execution" : "success" },
+        { "is_error", isError }, { "result", text } };
+    if (sessionID)
+        line.emplace("session_id", sessionID);
+    return line;
+}
+
+inline JSON assistantLine(const std::string& text, const char* sessionID = kFakeSessionID)
+{
+    return JSON::object({ { "type", "assistant" }, { "session_id", sessionID },
+        { "message",
+            JSON::object({ { "role", "assistant" },
+                { "content", JSON::array({ JSON::object({ { "type", "text" }, { "text", text } }) }) },
+                { "usage", JSON::object({ { "input_tokens", 1200 }, { "output_tokens", 34 } }) } }) } });
+}
+
+// A start that answers `text` in `sessionID`, having used 1234 tokens of context; `extra` adds to the step.
+inline JSON replyStep(
+    const std::string& text, JSON::Object extra = {}, const char* sessionID = kFakeSessionID)
+{
+    auto init = JSON::object({ { "type", "system" }, { "subtype", "init" }, { "session_id", sessionID } });
+    extra.emplace(
+        "stdout", JSON::array({ init, assistantLine(text, sessionID), resultLine(text, false, sessionID) }));
+    return JSON(std::move(extra));
+}
+
+inline JSON failStep(const std::string& stderrText, int status = 1)
+{
+    return JSON::object({ { "stderr", stderrText }, { "exit", status }, { "writeClaudeFile", true } });
+}
+
+inline const JSON kHangStep = JSON::object({ { "hang", true }, { "writeClaudeFile", true } });
+
+// Steps of the scripted model.
+inline JSON textStep(const std::string& text) { return JSON::object({ { "text", text } }); }
+
+inline JSON writeStep(const std::filesystem::path& file, const std::string& content)
+{
+    return JSON::object({ { "tool_use",
+        JSON::object({ { "name", "Write" },
+            { "input", JSON::object({ { "file_path", file.string() }, { "content", content } }) } }) } });
+}
+
 struct RunnerWorld {
     TemporaryFolder folder;
     std::filesystem::path home = folder / "home";
     std::filesystem::path dataFolder = folder / "data";
-    std::filesystem::path claude = folder / "claude"; // what the runner starts as Claude Code
+    std::filesystem::path fakeFolder = folder / "fake";
+    std::unique_ptr<ScriptedModel> model;
     std::unique_ptr<RelayData> data;
     ClaudeReplyRunner::Options options;
     std::unique_ptr<ClaudeReplyRunner> runner;
-
-    // The events a job's control received, readable from the test thread.
-    struct Events {
-        std::mutex lock;
-        std::vector<RunnerEvent> received;
-        bool contains(const RunnerEvent& event)
-        {
-            std::lock_guard guard(lock);
-            return std::find(received.begin(), received.end(), event) != received.end();
-        }
-    };
-    std::shared_ptr<Events> events = std::make_shared<Events>();
+    int hanging = -1; // the read end of the FIFO a hanging start writes to
 
     RunnerWorld()
     {
-        options.locate = [this] { return std::optional(claude); };
+        std::filesystem::create_directories(fakeFolder);
+        std::filesystem::copy_file(sourceDir() / "tests/Reply/peers/fake_claude.py", fakeFolder / "claude");
+        std::filesystem::permissions(fakeFolder / "claude", std::filesystem::perms::owner_all);
+        ::mkfifo((fakeFolder / "release").c_str(), 0600);
+        // Opened before any start, so that a start that signals never waits for a reader.
+        ::mkfifo((fakeFolder / "hanging").c_str(), 0600);
+        hanging = ::open((fakeFolder / "hanging").c_str(), O_RDONLY | O_NONBLOCK);
+        options.locate = [this] { return std::optional(fakeFolder / "claude"); };
         options.path = [] { return std::string("/usr/local/bin:/usr/bin:/bin"); };
         options.baseEnvironment = { { "HOME", home.string() } };
     }
+    ~RunnerWorld() { ::close(hanging); }
 
     // Anything the data should find on its first read (a session record, say) is written before.
     RelayData& makeData()
@@ -67,18 +125,42 @@ struct RunnerWorld {
         return *runner;
     }
 
+    void play(const JSON& steps) { std::ofstream(fakeFolder / "steps.json") << steps.encoded(); }
+
+    // Every start becomes the real CLI, after `shell`, against a model answering from `modelSteps`.
+    ClaudeReplyRunner& startReal(const JSON& modelSteps, const std::string& shell = "true")
+    {
+        model = std::make_unique<ScriptedModel>(folder / "model", modelSteps.encoded());
+        JSON::Object environment;
+        for (const auto& [name, value] : model->claudeEnvironment(home)) {
+            if (name != "PATH" && name != "HOME")
+                environment.emplace(name, value);
+        }
+        play(JSON::array({ JSON::object({ { "shell", shell },
+            { "real",
+                JSON::object({ { "executable", realClaudeExecutable().string() },
+                    { "environment", JSON(std::move(environment)) } }) } }) }));
+        return start();
+    }
+
+    // The permission sub-mode of the real executable, deciding with `decide`.
+    void openGates(ClaudeReplyRunner::DecidePermission decide = decidePermission)
+    {
+        options.permissionHelper
+            = PermissionHelper { VELLUMAR_EXECUTABLE, { std::string(PermissionMCPServer::flag) } };
+        options.decidePermission = std::move(decide);
+    }
+
     std::filesystem::path workFolder(const std::string& conversationID) const
     {
         return data->workspaces.folderURL(conversationID);
     }
 
-    std::shared_ptr<JobControl> control(std::optional<std::string> stoppedNote = std::nullopt)
+    static std::shared_ptr<JobControl> control(
+        std::optional<std::string> stoppedNote = std::nullopt, JobControl::QuestionHandler ask = {})
     {
         return std::make_shared<JobControl>(
-            "j-1", std::move(stoppedNote), [log = events](const RunnerEvent& event) {
-                std::lock_guard guard(log->lock);
-                log->received.push_back(event);
-            });
+            "j-1", std::move(stoppedNote), JobControl::EventHandler {}, std::move(ask));
     }
 
     ReplyOutput run(
@@ -98,36 +180,74 @@ struct RunnerWorld {
         return submission;
     }
 
-    // The permission sub-mode of the real executable, deciding with `decide`.
-    void openGates(ClaudeReplyRunner::DecidePermission decide)
+    // Whether a start has begun to hang, within a patience that guards against a hang of the test.
+    bool awaitHanging() const
     {
-        options.permissionHelper
-            = PermissionHelper { VELLUMAR_EXECUTABLE, { std::string(PermissionMCPServer::flag) } };
-        options.decidePermission = std::move(decide);
+        pollfd signal { hanging, POLLIN, 0 };
+        char line[16];
+        return ::poll(&signal, 1, 120'000) == 1 && ::read(hanging, line, sizeof line) > 0;
+    }
+
+    void releaseHanging() const { std::ofstream(fakeFolder / "release") << "go\n"; }
+
+    // What each start recorded, in start order.
+    std::vector<JSON> calls() const
+    {
+        std::vector<JSON> found;
+        for (int call = 0;; ++call) {
+            std::filesystem::path file = fakeFolder / ("call-" + std::to_string(call) + ".json");
+            if (!std::filesystem::exists(file))
+                return found;
+            found.push_back(decoded(readFile(file)));
+        }
+    }
+
+    // Writes a stored session "old-session-1" for ("ios-1", "bot-1") last used `ageSeconds` ago.
+    void storeSession(std::int64_t ageSeconds, const std::optional<std::string>& summary = std::nullopt,
+        std::optional<std::int64_t> contextTokens = std::nullopt)
+    {
+        JSON::Object entry { { "sessionId", "old-session-1" }, { "botId", "bot-1" },
+            { "updatedAt", static_cast<std::int64_t>(std::time(nullptr) - ageSeconds) } };
+        if (summary)
+            entry.emplace("summary", *summary);
+        if (contextTokens)
+            entry.emplace("contextTokens", *contextTokens);
+        std::filesystem::create_directories(dataFolder);
+        std::ofstream(dataFolder / "sessions.json")
+            << JSON(JSON::Object { { "ios-1", JSON(entry) } }).encoded();
     }
 };
 
-// What `body` throws as RelayHTTPError, "stopped" for a cancellation; a test failure when it throws
-// neither.
-template <typename Body> RelayHTTPError relayErrorOf(Body&& body)
+// The text `body` returns, or the status, code and message of the RelayHTTPError it throws;
+// "stopped" for a cancellation.
+template <typename Body> std::string replyOrError(Body&& body)
 {
     try {
-        body();
+        return body();
     } catch (const RelayHTTPError& error) {
-        return error;
+        return std::to_string(error.status()) + " " + error.code() + " " + error.message();
     } catch (const CancellationError&) {
-        return { 0, "stopped", "" };
+        return "stopped";
     }
-    ADD_FAILURE() << "no RelayHTTPError was thrown";
-    return { 0, "", "" };
 }
 
-inline std::optional<std::string> argumentAfter(const std::vector<std::string>& argv, std::string_view option)
+inline std::optional<std::string> argumentAfter(const JSON& call, std::string_view option)
 {
-    auto found = std::find(argv.begin(), argv.end(), option);
+    const auto& argv = *call.subscript("argv")->arrayValue();
+    auto found = std::find(argv.begin(), argv.end(), JSON(std::string(option)));
     if (found == argv.end() || std::next(found) == argv.end())
         return std::nullopt;
-    return *std::next(found);
+    return *std::next(found)->stringValue();
 }
+
+// The folder of the gate's socket, as the run named it to Claude Code.
+inline std::filesystem::path gateFolder(const JSON& call)
+{
+    auto config = decoded(*argumentAfter(call, "--mcp-config"));
+    auto args = *config.subscript("mcpServers")->subscript("vellumar")->subscript("args")->arrayValue();
+    return std::filesystem::path(*args.back().stringValue()).parent_path();
+}
+
+inline std::string stdinOf(const JSON& call) { return *call.subscript("stdin")->stringValue(); }
 
 }

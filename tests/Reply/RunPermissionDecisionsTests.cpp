@@ -1,19 +1,14 @@
 #include "VellumarMacCore/Reply/RunPermissionDecisions.h"
 
-#include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
-#include "VellumarMacCore/Permissions/PermissionGate.h"
-#include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 #include "VellumarMacCore/Reply/JobControl.h"
-#include "tests/support/InteractivePeer.h"
 #include "tests/support/PathEscapes.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -69,12 +64,10 @@ namespace {
             return m_prompts;
         }
 
-        JSON decide(const JSON& question, std::shared_ptr<JobControl> control,
-            std::string conversation = "c-decide", ClaudeReplyRunner* restarted = nullptr)
+        JSON decide(const JSON& question, std::shared_ptr<JobControl> control)
         {
-            return decidePermission(question,
-                { restarted ? *restarted : runner, std::move(conversation), permissions, work,
-                    std::move(control), approved });
+            return decidePermission(
+                question, { runner, "c-decide", permissions, work, std::move(control), approved });
         }
 
         RelayData data;
@@ -107,72 +100,47 @@ namespace {
         return JSON::object({ { "behavior", "deny" }, { "message", message } });
     }
 
-    // Asks the permission sub-mode as Claude Code does and returns the decision it passes back.
-    std::optional<JSON> askThroughApprovalTool(InteractivePeer& server, int id, const JSON& question)
-    {
-        JSON call = JSON::object({ { "jsonrpc", "2.0" }, { "id", id }, { "method", "tools/call" },
-            { "params", JSON::object({ { "name", "approve" }, { "arguments", question } }) } });
-        if (!server.send(call.encoded() + "\n"))
-            return std::nullopt;
-        auto line = server.readLine();
-        auto reply = line ? JSON::decode(*line) : std::nullopt;
-        const JSON* content = reply ? reply->subscript("result") : nullptr;
-        content = content ? content->subscript("content") : nullptr;
-        if (!content || !content->arrayValue() || content->arrayValue()->empty())
-            return std::nullopt;
-        const JSON* text = content->arrayValue()->front().subscript("text");
-        return text && text->stringValue() ? JSON::decode(*text->stringValue()) : std::nullopt;
-    }
-
 }
 
-TEST(RunPermissionDecisions, TheWorkFolderIsAllowedAtOnceAndWhatCannotBeApprovedIsRefusedWithoutAsking)
-{
-    DecisionWorld world({ "once" });
-    JSON inWork = writeQuestion(world.work / "notes/plan.md");
-    const std::pair<JSON, JSON> cases[] {
-        { inWork, allowWriting(inWork) },
-        { JSON::object({ { "tool_name", "Bash" }, { "input", JSON::object({ { "command", "ls" } }) },
-              { "tool_use_id", "toolu_b" } }),
-            denyWith(kNeedsConfirmation) },
-        { JSON("Write"), denyWith(kNeedsConfirmation) },
-        { writeQuestion("/etc/passwd"), denyWith(kNeedsConfirmation) },
-        { writeQuestion(world.work / "uploads/photo.jpg"), denyWith(kNeedsConfirmation) },
-    };
-    for (const auto& [question, reply] : cases)
-        EXPECT_EQ(world.decide(question, world.asking()), reply) << question.encoded();
-    EXPECT_TRUE(world.prompts().empty());
-    // Allowed by the work folder, not by the user.
-    EXPECT_TRUE(world.approved->stored().empty());
-}
-
-TEST(RunPermissionDecisions, EscapesThroughTheApprovalToolAreDecidedWhereTheWriteLands)
+// Whatever cannot be approved is refused without asking; the reply names the file where the write lands.
+TEST(RunPermissionDecisions, DecidesWhereTheWriteLandsAndAsksOnlyAboutWhatTheUserMayApprove)
 {
     DecisionWorld world(std::vector<std::string>(40, "once"));
     PathEscapes escapes(world.data.resolver.home, world.work, world.project);
+    std::vector<PathEscape> cases = escapes.cases;
+    cases.push_back({ "the work folder", world.work / "notes/plan.md", PathEscape::Decision::allowWorkspace,
+        world.work / "notes/plan.md" });
+    cases.push_back({ "outside every folder", "/etc/passwd", PathEscape::Decision::deny, {} });
+    cases.push_back({ "an upload", world.work / "uploads/photo.jpg", PathEscape::Decision::deny, {} });
     auto control = world.asking();
-    PermissionGate gate([&](const JSON& question) { return world.decide(question, control); });
-    InteractivePeer server({ VELLUMAR_EXECUTABLE, std::string(PermissionMCPServer::flag), gate.path() });
-    int id = 0;
-    for (const auto& escape : escapes.cases) {
+    for (const auto& escape : cases) {
         SCOPED_TRACE(escape.name);
         std::size_t asked = world.prompts().size();
-        JSON question = writeQuestion(escape.path);
-        EXPECT_EQ(askThroughApprovalTool(server, ++id, question),
+        JSON question = writeQuestion(escape.path, escape.name);
+        EXPECT_EQ(world.decide(question, control),
             escape.decision == PathEscape::Decision::deny ? denyWith(kNeedsConfirmation)
                                                           : allowWriting(question, escape.lands));
-        auto prompts = world.prompts();
         bool asks = escape.decision == PathEscape::Decision::ask;
-        EXPECT_EQ(prompts.size(), asked + (asks ? 1 : 0));
-        if (asks && prompts.size() > asked) {
+        auto prompts = world.prompts();
+        ASSERT_EQ(prompts.size(), asked + (asks ? 1 : 0));
+        if (asks) {
             EXPECT_EQ(*prompts.back().subscript("path"),
                 JSON(homeRelativePath(escape.lands, world.data.resolver.home)));
         }
+        // Allowed by the work folder, not by the user.
+        EXPECT_EQ(world.approved->stored().contains(escape.name), asks);
     }
+    for (const JSON& question : { JSON("Write"),
+             JSON::object({ { "tool_name", "Bash" }, { "input", JSON::object({ { "command", "ls" } }) } }) })
+        EXPECT_EQ(world.decide(question, control), denyWith(kNeedsConfirmation)) << question.encoded();
 }
 
+// The scope a lasting answer grants covers the conversation's later questions, in later runs too.
 TEST(RunPermissionDecisions, EachAnswerHasItsReply)
 {
+    const std::string userSaidNo
+        = "The user said no. Do not work around it; say briefly what you wanted to do "
+          "and why, and end the reply.";
     struct Case {
         std::string answer;
         std::optional<std::string> denial; // nullopt: allowed
@@ -182,10 +150,7 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         { "once", std::nullopt, false },
         { "conversation", std::nullopt, true },
         { "always", std::nullopt, true },
-        { "deny",
-            "The user said no. Do not work around it; say briefly what you wanted to do and why, and end the "
-            "reply.",
-            false },
+        { "deny", userSaidNo, false },
         { "timeout", "Refused: the user did not answer in time.", false },
         { "canceled", "Refused: the work was stopped.", false },
         { "busy", std::string(kNeedsConfirmation), false },
@@ -194,60 +159,30 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         SCOPED_TRACE(testCase.answer);
         DecisionWorld world({ testCase.answer });
         JSON question = writeQuestion(world.project / "src/main.cpp", "toolu_q");
+        auto before = std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
         EXPECT_EQ(world.decide(question, world.asking()),
             testCase.denial ? denyWith(*testCase.denial) : allowWriting(question));
-        EXPECT_EQ(world.prompts().size(), 1U);
+        auto after = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::system_clock::now());
+        auto prompts = world.prompts();
+        ASSERT_EQ(prompts.size(), 1U);
+        const std::string* requestID = prompts[0].subscript("requestId")->stringValue();
+        EXPECT_TRUE(requestID && isPermissionRequestID(*requestID));
+        EXPECT_EQ(*prompts[0].subscript("path"), JSON("~/project/src/main.cpp"));
+        // Ten minutes after the question was asked, to the millisecond.
+        double expires = prompts[0].subscript("expiresAt")->numberValue().value_or(0);
+        EXPECT_GE(
+            expires, (before + std::chrono::minutes(10)).time_since_epoch() / std::chrono::milliseconds(1));
+        EXPECT_LE(
+            expires, (after + std::chrono::minutes(10)).time_since_epoch() / std::chrono::milliseconds(1));
         EXPECT_EQ(world.approved->stored().contains("toolu_q"), !testCase.denial);
         EXPECT_EQ(world.runner.grants().covers("c-decide", world.project / "src/main.cpp"),
             testCase.grantsTheScope);
+        EXPECT_FALSE(world.runner.grants().covers("c-other", world.project / "src/main.cpp"));
+        JSON again = writeQuestion(world.project / "src/main.cpp", "toolu_again");
+        EXPECT_EQ(world.decide(again, world.asking()),
+            testCase.grantsTheScope ? allowWriting(again) : denyWith(userSaidNo));
+        EXPECT_EQ(world.prompts().size(), testCase.grantsTheScope ? 1U : 2U);
     }
-}
-
-TEST(RunPermissionDecisions, QuestionCarriesTheApprovalRequestWithAHomeRelativePath)
-{
-    DecisionWorld world({ "deny" });
-    auto milliseconds = [] {
-        return std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    };
-    double before = milliseconds();
-    world.decide(writeQuestion(world.project / "a.txt"), world.asking());
-    double after = milliseconds();
-    auto prompts = world.prompts();
-    ASSERT_EQ(prompts.size(), 1U);
-    const JSON* id = prompts[0].subscript("requestId");
-    ASSERT_TRUE(id && id->stringValue());
-    EXPECT_TRUE(isPermissionRequestID(*id->stringValue())) << *id->stringValue();
-    EXPECT_EQ(*prompts[0].subscript("path"), JSON("~/project/a.txt"));
-    auto expires = prompts[0].subscript("expiresAt")->numberValue().value_or(0);
-    // Ten minutes after the question was asked, to the millisecond.
-    EXPECT_GE(expires, std::floor(before) + 600'000);
-    EXPECT_LE(expires, std::ceil(after) + 600'000);
-}
-
-// Granted for a skills file, the whole skills folder is covered.
-TEST(RunPermissionDecisions, AConversationAnswerCoversLaterQuestionsOfThatConversationAndRunnerOnly)
-{
-    DecisionWorld world({ "conversation", "conversation", "once", "once", "deny" });
-    auto control = world.asking();
-    world.decide(writeQuestion(world.project / "report.md"), control);
-    world.decide(writeQuestion(world.project / ".claude/skills/pdf/SKILL.md"), control);
-    // Later questions of the conversation, in a later run too: nobody is asked again.
-    JSON again = writeQuestion(world.project / "report.md", "toolu_2");
-    EXPECT_EQ(world.decide(again, world.asking()), allowWriting(again));
-    JSON sibling = writeQuestion(world.project / ".claude/skills/csv/SKILL.md", "toolu_s");
-    EXPECT_EQ(world.decide(sibling, control), allowWriting(sibling));
-    EXPECT_EQ(world.prompts().size(), 2U);
-    EXPECT_TRUE(world.approved->stored().contains("toolu_2"));
-
-    // Another file, another conversation and a restarted runner are asked afresh.
-    world.decide(writeQuestion(world.project / "other.md", "toolu_3"), control);
-    world.decide(writeQuestion(world.project / "report.md", "toolu_4"), control, "c-other");
-    ClaudeReplyRunner restarted(world.data, {});
-    EXPECT_EQ(*world.decide(writeQuestion(world.project / "report.md"), control, "c-decide", &restarted)
-                   .subscript("behavior"),
-        JSON("deny"));
-    EXPECT_EQ(world.prompts().size(), 5U);
 }
 
 TEST(RunPermissionDecisions, WithoutAQuestionHandlerOnlyAlwaysPlacesAreAllowed)
