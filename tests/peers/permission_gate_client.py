@@ -3,6 +3,8 @@
 # Usage: permission_gate_client.py SOCKET send
 #          sends standard input as it is, ends its sending side, reads to end of stream and prints
 #          {"received": TEXT, "closed": true}
+#        permission_gate_client.py SOCKET silent
+#          connects, sends nothing, reads to end of stream and prints the same
 #        permission_gate_client.py SOCKET parallel COUNT
 #          opens COUNT connections, sends {"n": i} on connection i, then prints "i LENGTH VALID" (flushed) as
 #          each connection's reply line is complete, VALID being "json" when the line decodes as one object
@@ -18,10 +20,11 @@ def connect(path):
     return client
 
 
-def send(path):
+def send(path, silent):
     client = connect(path)
-    client.sendall(sys.stdin.buffer.read())
-    client.shutdown(socket.SHUT_WR)
+    if not silent:
+        client.sendall(sys.stdin.buffer.read())
+        client.shutdown(socket.SHUT_WR)
     received = b""
     while chunk := client.recv(65536):
         received += chunk
@@ -53,7 +56,7 @@ def parallel(path, count):
             print(n, len(line), valid, flush=True)
 
 
-if sys.argv[2] == "send":
-    send(sys.argv[1])
+if sys.argv[2] in ("send", "silent"):
+    send(sys.argv[1], sys.argv[2] == "silent")
 else:
     parallel(sys.argv[1], int(sys.argv[3]))
