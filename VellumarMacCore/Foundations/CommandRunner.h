@@ -19,6 +19,10 @@ namespace vellumar {
 // Variable name to value; a child's whole environment.
 using CommandEnvironment = std::map<std::string, std::string>;
 
+// This process's environment. The first of repeated names wins, as getenv sees it; entries without a
+// name cannot be passed on and are left out.
+CommandEnvironment currentEnvironment();
+
 struct CommandResult {
     // The exit code, or the number of the signal that ended the program.
     std::int32_t status = 0;

@@ -13,8 +13,6 @@
 #include <cerrno>
 #include <system_error>
 
-extern char** environ;
-
 namespace vellumar {
 
 namespace {
@@ -33,10 +31,12 @@ namespace {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     }
 
+    // An empty text would become a bare "IP:", which openssl refuses, failing the whole certificate.
     bool isAddressLiteral(const std::string& text)
     {
-        return std::all_of(
-            text.begin(), text.end(), [](char c) { return isHexDigit(c) || c == '.' || c == ':'; });
+        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+            return isHexDigit(c) || c == '.' || c == ':';
+        });
     }
 
     bool isDNSName(const std::string& text)
@@ -96,31 +96,11 @@ namespace {
         throw fs::filesystem_error(what, file, std::error_code(error, std::generic_category()));
     }
 
-    void setPrivateMode(const fs::path& file)
-    {
-        if (::chmod(file.c_str(), S_IRUSR | S_IWUSR) != 0)
-            throwFileError("chmod", file, errno);
-    }
-
     // A key must never land on top of one another run made meanwhile.
     void moveWithoutReplacing(const fs::path& from, const fs::path& to)
     {
         if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
             throwFileError("rename", to, errno);
-    }
-
-    CommandEnvironment environmentWith(std::string_view name, const std::string& value)
-    {
-        CommandEnvironment environment;
-        for (char** entry = environ; entry && *entry; ++entry) {
-            std::string_view text = *entry;
-            std::size_t equals = text.find('=');
-            if (equals != std::string_view::npos && equals > 0)
-                environment.emplace(
-                    std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
-        }
-        environment[std::string(name)] = value;
-        return environment;
     }
 
 }
@@ -163,8 +143,8 @@ namespace TLSIdentityStore {
         }
         if (!fs::exists(certificateFile, error) || !certificateIsCurrent(certificateFile, openssl, runner))
             generateCertificate(keyFile, certificateFile, names, openssl, runner);
-        setPrivateMode(keyFile);
-        setPrivateMode(certificateFile);
+        makeFilePrivate(keyFile);
+        makeFilePrivate(certificateFile);
 
         for (int attempt = 1;; ++attempt) {
             try {
@@ -191,7 +171,7 @@ namespace TLSIdentityStore {
                 temporary.path.string() });
         if (!succeeded(result))
             throw TLSIdentityError(Kind::generationFailed);
-        setPrivateMode(temporary.path);
+        makeFilePrivate(temporary.path);
         moveWithoutReplacing(temporary.path, keyFile);
     }
 
@@ -220,7 +200,7 @@ namespace TLSIdentityStore {
         std::error_code error;
         if (!succeeded(result) || !fs::exists(temporary.path, error))
             throw TLSIdentityError(Kind::generationFailed);
-        setPrivateMode(temporary.path);
+        makeFilePrivate(temporary.path);
         // rename(2) replaces an existing certificate in one step, so a reader sees the old or the new.
         if (::rename(temporary.path.c_str(), certificateFile.c_str()) != 0)
             throwFileError("rename", certificateFile, errno);
@@ -231,10 +211,12 @@ namespace TLSIdentityStore {
     {
         // Only the child's environment carries it: a command line is visible to every user.
         std::string password = RelayIDs::randomToken(kPasswordRandomBytes);
+        CommandEnvironment passwordEnvironment = currentEnvironment();
+        passwordEnvironment[std::string(passwordVariable)] = password;
         auto result = runOpenSSL(runner, openssl,
             { "pkcs12", "-export", "-inkey", keyFile.string(), "-in", certificateFile.string(), "-name",
                 std::string(bundleFriendlyName), "-passout", "env:" + std::string(passwordVariable) },
-            environmentWith(passwordVariable, password));
+            std::move(passwordEnvironment));
         if (!succeeded(result) || result.output.empty())
             throw TLSIdentityError(Kind::generationFailed);
 

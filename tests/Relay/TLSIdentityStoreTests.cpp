@@ -253,7 +253,7 @@ TEST(SubjectAltNames, KeepOnlyAddressLiteralsAndPlainHostNames)
     } cases[] = {
         { "addresses then names", { { "192.168.1.20", "fe80::1" }, { "my-mac.local" } },
             "IP:192.168.1.20,IP:fe80::1,DNS:my-mac.local" },
-        { "zone index", { { "fe80::1%en0", "10.0.0.2" }, {} }, "IP:10.0.0.2" },
+        { "zone index and empty", { { "fe80::1%en0", "", "10.0.0.2" }, {} }, "IP:10.0.0.2" },
         { "names that cannot be written",
             { {},
                 { "my_mac.local",
