@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdint>
 #include <string_view>
 
 namespace vellumar::NetworkAddresses {
@@ -18,11 +17,10 @@ namespace {
         while (true) {
             std::size_t dot = text.find('.');
             std::string_view piece = text.substr(0, dot);
-            int value = 0;
+            unsigned value = 0;
             auto [end, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
-            if (!piece.empty() && error == std::errc() && end == piece.data() + piece.size() && value >= 0
-                && value <= 255)
-                result.push_back(value);
+            if (!piece.empty() && error == std::errc() && end == piece.data() + piece.size() && value <= 255)
+                result.push_back(static_cast<int>(value));
             if (dot == std::string_view::npos)
                 return result;
             text.remove_prefix(dot + 1);
