@@ -62,16 +62,19 @@ namespace {
 
     std::optional<std::string> prettyHostname(const std::filesystem::path& machineInfo)
     {
-        std::ifstream stream(machineInfo);
+        std::ifstream stream(machineInfo, std::ios::binary);
+        std::string content(kMachineInfoLimitBytes, '\0');
+        stream.read(content.data(), static_cast<std::streamsize>(content.size()));
+        content.resize(static_cast<std::size_t>(stream.gcount()));
+
         std::optional<std::string> found;
-        std::string line;
-        std::size_t consumed = 0;
-        while (consumed < kMachineInfoLimitBytes && std::getline(stream, line)) {
-            consumed += line.size() + 1;
-            std::string_view text = line;
-            text.remove_prefix(std::min(text.find_first_not_of(" \t"), text.size()));
-            if (text.starts_with(kPrettyHostnameKey))
-                found = unquoted(text.substr(kPrettyHostnameKey.size()));
+        std::string_view rest = content;
+        while (!rest.empty()) {
+            std::string_view line = rest.substr(0, rest.find('\n'));
+            rest.remove_prefix(std::min(line.size() + 1, rest.size()));
+            line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+            if (line.starts_with(kPrettyHostnameKey))
+                found = unquoted(line.substr(kPrettyHostnameKey.size()));
         }
         return found;
     }

@@ -18,7 +18,7 @@ TEST(SystemNames, ComputerNameIsThePrettyHostnameElseTheHostName)
     hostName.pop_back();
     struct Case {
         const char* name;
-        const char* machineInfo;
+        std::string machineInfo;
         std::string expected;
     } cases[] = {
         { "double quotes with escapes", "CHASSIS=laptop\nPRETTY_HOSTNAME=\"Jane's \\\"Mac\\\"\"\n",
@@ -28,6 +28,7 @@ TEST(SystemNames, ComputerNameIsThePrettyHostnameElseTheHostName)
         { "the last one counts", "PRETTY_HOSTNAME=Old\nPRETTY_HOSTNAME=New\n", "New" },
         { "a longer key is another key", "PRETTY_HOSTNAME_X=Other\n", hostName },
         { "empty", "PRETTY_HOSTNAME=\"\"\n", hostName },
+        { "past the read limit", repeated("#", 70000) + "\nPRETTY_HOSTNAME=Far\n", hostName },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
