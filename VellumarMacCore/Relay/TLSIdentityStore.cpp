@@ -48,15 +48,6 @@ namespace {
                });
     }
 
-    // A serial whose top bit is set would read as negative (RFC 5280 §4.1.2.2 wants it positive).
-    std::string newSerial()
-    {
-        std::string digits = RelayIDs::randomHex(kSerialRandomBytes);
-        if (digits[0] >= '8')
-            digits[0] = '1';
-        return "0x" + digits;
-    }
-
     fs::path temporarySibling(const fs::path& file, std::string_view stem)
     {
         return file.parent_path()
@@ -194,9 +185,9 @@ namespace TLSIdentityStore {
         auto result = runOpenSSL(runner, openssl,
             { "req", "-new", "-x509", "-sha256", "-key", keyFile.string(), "-out", temporary.path.string(),
                 "-days", std::to_string(certificateLifetimeDays), "-subj", std::string(certificateSubject),
-                "-set_serial", newSerial(), "-addext", "subjectAltName=" + names.extensionValue(), "-addext",
-                "basicConstraints=critical,CA:FALSE", "-addext", "keyUsage=critical,digitalSignature",
-                "-addext", "extendedKeyUsage=serverAuth" });
+                "-set_serial", serialArgument(Random::bytes(kSerialRandomBytes)), "-addext",
+                "subjectAltName=" + names.extensionValue(), "-addext", "basicConstraints=critical,CA:FALSE",
+                "-addext", "keyUsage=critical,digitalSignature", "-addext", "extendedKeyUsage=serverAuth" });
         std::error_code error;
         if (!succeeded(result) || !fs::exists(temporary.path, error))
             throw TLSIdentityError(Kind::generationFailed);
@@ -204,6 +195,15 @@ namespace TLSIdentityStore {
         // rename(2) replaces an existing certificate in one step, so a reader sees the old or the new.
         if (::rename(temporary.path.c_str(), certificateFile.c_str()) != 0)
             throwFileError("rename", certificateFile, errno);
+    }
+
+    // A serial whose top bit is set would read as negative (RFC 5280 §4.1.2.2 wants it positive).
+    std::string serialArgument(std::span<const std::uint8_t> randomBytes)
+    {
+        std::string digits = hexString(randomBytes);
+        if (!digits.empty() && digits[0] >= '8')
+            digits[0] = '1';
+        return "0x" + digits;
     }
 
     TLSIdentity importIdentity(const fs::path& keyFile, const fs::path& certificateFile,

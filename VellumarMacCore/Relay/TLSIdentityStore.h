@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,10 @@ namespace TLSIdentityStore {
     void generateCertificate(const std::filesystem::path& keyFile,
         const std::filesystem::path& certificateFile, const SubjectAltNames& names,
         const std::filesystem::path& openssl, const CommandRunnerFunction& runner);
+    // The "-set_serial" argument made of random bytes (16 of them): "0x" and their lower-case
+    // hexadecimal digits, a first digit from 8 to f turned into 1 so that the number is positive.
+    std::string serialArgument(std::span<const std::uint8_t> randomBytes);
+
     TLSIdentity importIdentity(const std::filesystem::path& keyFile,
         const std::filesystem::path& certificateFile, const std::filesystem::path& openssl,
         const CommandRunnerFunction& runner);

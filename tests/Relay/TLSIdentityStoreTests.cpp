@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 using namespace vellumar;
 using namespace vellumar::test;
 namespace fs = std::filesystem;
@@ -196,6 +198,20 @@ TEST_F(TLSIdentityStoreTest, FakeFailuresOfOpenSSLLeaveNoTemporaryFileAndKeepAMa
         EXPECT_EQ(thrown<TLSIdentityError>([&] { load(runner); }), c.error);
         EXPECT_EQ(namesIn(tls), c.left);
         EXPECT_EQ(runner.runs.size(), c.runs);
+    }
+}
+
+TEST(TLSIdentityStore, SerialsArePositive)
+{
+    struct Case {
+        std::uint8_t first;
+        const char* start;
+    } cases[] = { { 0x00, "0x00" }, { 0x7f, "0x7f" }, { 0x80, "0x10" }, { 0xff, "0x1f" } };
+    for (const auto& c : cases) {
+        std::array<std::uint8_t, 16> bytes {};
+        bytes.fill(0xab);
+        bytes[0] = c.first;
+        EXPECT_EQ(TLSIdentityStore::serialArgument(bytes), c.start + repeated("ab", 15));
     }
 }
 
