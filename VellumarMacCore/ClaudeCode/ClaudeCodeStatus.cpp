@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <charconv>
 
-extern char** environ;
-
 namespace vellumar {
 
 namespace {
@@ -24,20 +22,11 @@ namespace {
         return std::find(removed.begin(), removed.end(), name) != removed.end();
     }
 
-    // This process's environment without the variables that must not reach Claude Code. The first of
-    // repeated names wins, as getenv sees it; entries without a name cannot be passed on and are left out.
+    // This process's environment without the variables that must not reach Claude Code.
     CommandEnvironment probeEnvironment()
     {
-        CommandEnvironment environment;
-        for (char** entry = environ; entry && *entry; ++entry) {
-            std::string_view text(*entry);
-            auto separator = text.find('=');
-            if (separator == 0 || separator == std::string_view::npos)
-                continue;
-            auto name = text.substr(0, separator);
-            if (!isRemoved(name))
-                environment.emplace(name, text.substr(separator + 1));
-        }
+        CommandEnvironment environment = currentEnvironment();
+        std::erase_if(environment, [](const auto& variable) { return isRemoved(variable.first); });
         return environment;
     }
 

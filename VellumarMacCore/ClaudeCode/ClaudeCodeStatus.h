@@ -21,8 +21,7 @@ struct ClaudeCodeStatus {
 
     using VersionComponents = std::vector<std::int64_t>;
     // Stands in for `runCommand`, which the check uses unless told otherwise.
-    using CommandRunnerFunction = std::function<CommandResult(
-        const std::filesystem::path&, const std::vector<std::string>&, const CommandOptions&)>;
+    using CommandRunnerFunction = vellumar::CommandRunnerFunction;
 
     std::optional<std::filesystem::path> path;
     std::optional<std::string> version;

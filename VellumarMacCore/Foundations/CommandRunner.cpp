@@ -280,6 +280,18 @@ CommandLaunchError::CommandLaunchError(std::filesystem::path executable, std::er
 {
 }
 
+CommandEnvironment currentEnvironment()
+{
+    CommandEnvironment environment;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        std::string_view text(*entry);
+        auto separator = text.find('=');
+        if (separator != 0 && separator != std::string_view::npos)
+            environment.emplace(text.substr(0, separator), text.substr(separator + 1));
+    }
+    return environment;
+}
+
 void ignoreSIGPIPE()
 {
     static std::once_flag once;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,6 +18,10 @@ namespace vellumar {
 
 // Variable name to value; a child's whole environment.
 using CommandEnvironment = std::map<std::string, std::string>;
+
+// This process's environment. The first of repeated names wins, as getenv sees it; entries without a
+// name cannot be passed on and are left out.
+CommandEnvironment currentEnvironment();
 
 struct CommandResult {
     // The exit code, or the number of the signal that ended the program.
@@ -70,6 +75,10 @@ inline constexpr double kCommandReaderGraceSeconds = 3.0;
 // the program cannot be started. Safe to call from any number of threads at once.
 CommandResult runCommand(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
     const CommandOptions& options);
+
+// Stands in for `runCommand` where a caller lets tests watch or replace the runs.
+using CommandRunnerFunction = std::function<CommandResult(
+    const std::filesystem::path&, const std::vector<std::string>&, const CommandOptions&)>;
 
 // Makes a write to a closed pipe fail with EPIPE instead of ending the process. Process-wide and
 // idempotent; `runCommand` calls it, and anything else that writes to a child should too. Children

@@ -7,6 +7,7 @@ run_packages=(
   cmake ninja-build g++ pkg-config
   libicu-dev libssl-dev
   nlohmann-json3-dev
+  libavahi-client-dev # the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
 )
