@@ -1,5 +1,6 @@
 // A reply runner whose runs block until the test releases them, so that a test decides when each job
-// ends and how; it records the runs it was given and how many ran at once.
+// ends and how; it records the runs it was given and how many ran at once, and the conversations it
+// was asked to clear or compact.
 #pragma once
 
 #include "VellumarMacCore/Reply/ReplyRunner.h"
@@ -16,6 +17,7 @@
 #include <stop_token>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vellumar::test {
 
@@ -30,6 +32,7 @@ public:
     using Outcome = std::function<ReplyOutput()>;
     // Played by every run that starts while it is set, instead of waiting for a release.
     using Script = std::function<ReplyOutput(const Run&)>;
+    using Compaction = std::function<CompactedConversation(const CompactionRequest&)>;
 
     // A guard against a hang, not a measurement.
     static constexpr auto kPatience = std::chrono::seconds(60);
@@ -75,8 +78,22 @@ public:
         return outcome();
     }
 
-    ClearedConversation clearConversation(const std::string&, WorkFolder) override { return {}; }
-    CompactedConversation compact(const CompactionRequest&, std::stop_token) override { return {}; }
+    ClearedConversation clearConversation(const std::string& conversationID, WorkFolder workFolder) override
+    {
+        std::lock_guard guard(m_lock);
+        m_clears.emplace_back(conversationID, workFolder);
+        return { .hadSession = true, .workspaceCleared = workFolder == WorkFolder::clear };
+    }
+    CompactedConversation compact(const CompactionRequest& request, std::stop_token) override
+    {
+        Compaction compaction;
+        {
+            std::lock_guard guard(m_lock);
+            m_compactions.push_back(request);
+            compaction = m_compaction;
+        }
+        return compaction ? compaction(request) : CompactedConversation {};
+    }
 
     // The run of the job once it has started; throws, failing the test, when it does not start in time.
     Run awaitStart(const std::string& id)
@@ -114,6 +131,25 @@ public:
         m_changed.notify_all();
     }
 
+    // Played by every later compaction, on the caller's thread; an empty summary while unset.
+    void setCompaction(Compaction compaction)
+    {
+        std::lock_guard guard(m_lock);
+        m_compaction = std::move(compaction);
+    }
+
+    std::vector<std::pair<std::string, WorkFolder>> clears() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_clears;
+    }
+
+    std::vector<CompactionRequest> compactions() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_compactions;
+    }
+
     void setScript(Script script)
     {
         std::lock_guard guard(m_lock);
@@ -142,6 +178,9 @@ private:
     bool m_overlappedInConversation { false };
     bool m_honoursStop { true };
     Script m_script;
+    Compaction m_compaction;
+    std::vector<std::pair<std::string, WorkFolder>> m_clears;
+    std::vector<CompactionRequest> m_compactions;
 };
 
 }
