@@ -29,11 +29,6 @@ namespace {
         return { 403, "browser_refused", "Requests from web browsers are not accepted." };
     }
 
-    HTTPResponse internalErrorResponse()
-    {
-        return HTTPResponse(RelayHTTPError(500, "internal", "Something went wrong on the Mac."));
-    }
-
 }
 
 std::optional<std::string> bearerToken(const std::optional<std::string>& value)
@@ -83,17 +78,12 @@ HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin
 HTTPResponse RelayRouter::respond(const HTTPRequest& request, const RequestOrigin& origin) const noexcept
 {
     try {
-        try {
-            return handle(request, origin);
-        } catch (const RelayHTTPError& error) {
-            return HTTPResponse(error);
-        } catch (...) {
-            return internalErrorResponse();
-        }
+        return handle(request, origin);
+    } catch (const RelayHTTPError& error) {
+        return HTTPResponse(error);
     } catch (...) {
-        // Rendering itself failed, which only running out of memory can cause; the fixed reply may
-        // still fit.
-        return internalErrorResponse();
+        // Whatever it was, its text may name files or hold secrets; the phone gets none of it.
+        return HTTPResponse(RelayHTTPError(500, "internal", "Something went wrong on the Mac."));
     }
 }
 

@@ -230,7 +230,9 @@ TEST_F(RelayRouterTest, ThirtyTwoLongPollsOfOneJobAreAllAnsweredWhenItEnds)
             }));
     }
     ASSERT_TRUE(clock->awaitSleepers(kPolls));
-    EXPECT_EQ(get("/health").status(), 200);
+    auto health = std::async(std::launch::async, [&] { return get("/health"); });
+    ASSERT_EQ(health.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+    EXPECT_EQ(health.get().status(), 200);
     runner->reply(id, "Done.");
     for (auto& poll : polls) {
         ASSERT_EQ(poll.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);

@@ -74,6 +74,8 @@ TEST_F(RelayRouterTest, OriginBrowserAndTokenRulesComeInTheirOrder)
         { "health only by GET", { .method = "POST", .target = "/health" },
             "405 method_not_allowed This method is not allowed here." },
         { "health under v1", { .method = "GET", .target = "/v1/health" }, "404 not_found Not found." },
+        { "another version", { .method = "GET", .target = "/v2/memory?conversationId=ios-abcd" },
+            "404 not_found Not found." },
         { "memory with a tail", { .method = "GET", .target = "/v1/memory/x?conversationId=ios-abcd" },
             "404 not_found Not found." },
         { "terminal with a tail", { .method = "GET", .target = "/v1/terminal/x" },
