@@ -13,6 +13,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string_view>
@@ -36,31 +38,16 @@ namespace {
 
     HTTPResponse ok(const JSON& value) { return HTTPResponse::json(200, value); }
 
-    // The text without one leading "+", which the number readers below do not take themselves.
-    std::string_view withoutPlus(std::string_view text)
+    // The whole text as one number: a decimal one, with a fraction when `Number` has them, and at most
+    // one sign, "+" or "-" (from_chars takes only the second itself).
+    template <typename Number> std::optional<Number> parsedNumber(std::string_view text)
     {
-        if (text.starts_with('+'))
+        if (text.starts_with('+')) {
             text.remove_prefix(1);
-        return text;
-    }
-
-    // Seconds as a decimal number, a fraction allowed; the whole text must be the number.
-    std::optional<double> parsedSeconds(std::string_view text)
-    {
-        text = withoutPlus(text);
-        double value = 0;
-        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (text.empty() || error != std::errc() || end != text.data() + text.size())
-            return std::nullopt;
-        return value;
-    }
-
-    std::optional<std::int64_t> parsedWholeNumber(std::string_view text)
-    {
-        if (text.starts_with("+-"))
-            return std::nullopt;
-        text = withoutPlus(text);
-        std::int64_t value = 0;
+            if (text.starts_with('-'))
+                return std::nullopt;
+        }
+        Number value {};
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (text.empty() || error != std::errc() || end != text.data() + text.size())
             return std::nullopt;
@@ -85,14 +72,14 @@ namespace {
         };
         WaitQuery parsed;
         if (const auto* wait = valueOf("wait")) {
-            auto seconds = parsedSeconds(*wait);
+            auto seconds = parsedNumber<double>(*wait);
             if (!seconds || !std::isfinite(*seconds) || *seconds < 0
                 || *seconds > JobManager::kMaxWaitSeconds)
                 refuse("wait must be 0 to 25 seconds.");
             parsed.seconds = *seconds;
         }
         if (const auto* since = valueOf("since")) {
-            parsed.since = parsedWholeNumber(*since);
+            parsed.since = parsedNumber<std::int64_t>(*since);
             if (!parsed.since || *parsed.since < -1)
                 refuse("since must be a whole number.");
         }
