@@ -113,6 +113,9 @@ protected:
 TEST_F(RelayRouterTest, AnswersEachRequestByTheFirstRuleItBreaks)
 {
     runner->awaitStart(job);
+    // With both running places taken, the queued conversation has a job that waits and none that runs.
+    for (const auto* conversation : { "ios-other", "ios-queued" })
+        jobs.submit({ .conversationID = conversation, .botID = "main", .message = "Hi" });
     data.activity.append("ios-free", { JSON::object({ { "n", 1 } }), JSON::object({ { "n", 2 } }) });
     const auto none = HTTPHeaders { { "authorization", "" } };
     const auto L = From::lan, M = From::mailbox;
@@ -181,8 +184,8 @@ TEST_F(RelayRouterTest, AnswersEachRequestByTheFirstRuleItBreaks)
             "400 bad_request An attachment was not found on the Mac. Send it again." },
         // Conversations: the shape, the method, the id, the action, then the body.
         { { L, "POST", "/v1/conversations/ios-attach/clear" }, "200 {" },
-        { { L, "POST", "/v1/conversations/ios-busy/clear" }, kBusy },
-        { { L, "POST", "/v1/conversations/ios-busy/compact", {}, R"({"botId": "main"})" }, kBusy },
+        { { L, "POST", "/v1/conversations/ios-queued/clear" }, kBusy },
+        { { L, "POST", "/v1/conversations/ios-queued/compact", {}, R"({"botId": "main"})" }, kBusy },
         { { L, "GET", "/v1/conversations/ios-free/cancel" }, kMethod },
         { { L, "POST", "/v1/conversations/ios-free" }, kNotFound },
         { { L, "POST", "/v1/conversations/free/cancel" }, kConversation },
