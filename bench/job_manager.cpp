@@ -4,8 +4,8 @@
 // as many threads with a bare condition variable.
 
 #include "VellumarMacCore/Jobs/JobManager.h"
-#include "tests/Jobs/LatchedFakeRunner.h"
-#include "tests/Jobs/ManualJobClock.h"
+#include "tests/support/LatchedFakeRunner.h"
+#include "tests/support/ManualJobClock.h"
 
 #include <benchmark/benchmark.h>
 

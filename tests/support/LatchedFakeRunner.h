@@ -13,11 +13,13 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <utility>
 
 namespace vellumar::test {
 
 // A reply runner whose runs block until the test releases them, so that a test decides when each job
-// ends and how; it records the runs it was given and how many ran at once.
+// ends and how; it records the runs it was given and how many ran at once, and plays a compaction the
+// test sets.
 class LatchedFakeRunner final : public ReplyRunner {
 public:
     // A guard against a hang, not a measurement.
@@ -30,6 +32,7 @@ public:
     };
     // Played on the job's thread once released: returns the run's output or throws its failure.
     using Outcome = std::function<ReplyOutput(const Run&)>;
+    using Compaction = std::function<CompactedConversation(const CompactionRequest&)>;
 
     ReplyOutput run(
         const JobSubmission& submission, std::shared_ptr<JobControl> control, std::stop_token stop) override
@@ -63,8 +66,19 @@ public:
             throw CancellationError();
         return outcome(run);
     }
-    ClearedConversation clearConversation(const std::string&, WorkFolder) override { return {}; }
-    CompactedConversation compact(const CompactionRequest&, std::stop_token) override { return {}; }
+    ClearedConversation clearConversation(const std::string&, WorkFolder workFolder) override
+    {
+        return { .hadSession = true, .workspaceCleared = workFolder == WorkFolder::clear };
+    }
+    CompactedConversation compact(const CompactionRequest& request, std::stop_token) override
+    {
+        Compaction compaction;
+        {
+            std::lock_guard guard(m_lock);
+            compaction = m_compaction;
+        }
+        return compaction ? compaction(request) : CompactedConversation {};
+    }
 
     // The run of the job once it has started; throws, failing the test, when it does not start in time.
     Run awaitStart(const std::string& id)
@@ -99,6 +113,12 @@ public:
         m_honoursStop = honours;
         m_changed.notify_all();
     }
+    // Played by every later compaction, on the caller's thread; an empty summary while unset.
+    void setCompaction(Compaction compaction)
+    {
+        std::lock_guard guard(m_lock);
+        m_compaction = std::move(compaction);
+    }
     // No two runs of one conversation overlapped and at most `limit` ran at once.
     bool keptLimits(std::size_t limit)
     {
@@ -116,6 +136,7 @@ private:
     bool m_overlapped { false };
     bool m_honoursStop { true };
     Outcome m_everyRun;
+    Compaction m_compaction;
 };
 
 }

@@ -1,0 +1,176 @@
+#include "VellumarMacCore/Relay/RelayRouter.h"
+
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/Foundations/HTTPPath.h"
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Foundations/Whitespace.h"
+#include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Relay/RelayOptions.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace vellumar {
+
+namespace {
+
+    using Segments = std::vector<std::string>;
+
+    // Pairing, mailbox registration and the terminal hand out or use what only a phone next to the
+    // Mac may have: a pairing code from the screen, a new mailbox channel, a shell.
+    const std::array<Segments, 3> kLANOnlyPaths { Segments { "v1", "pair" },
+        Segments { "v1", "mailbox", "register" }, Segments { "v1", "terminal" } };
+
+    RelayHTTPError badPath() { return { 400, "bad_path", "The path is not valid." }; }
+
+    RelayHTTPError browserRefused()
+    {
+        return { 403, "browser_refused", "Requests from web browsers are not accepted." };
+    }
+
+}
+
+std::optional<std::string> bearerToken(const std::optional<std::string>& value)
+{
+    if (!value)
+        return std::nullopt;
+    std::string_view text = *value;
+    auto schemeStart = text.find_first_not_of(' ');
+    if (schemeStart == std::string_view::npos)
+        return std::nullopt;
+    auto schemeEnd = text.find(' ', schemeStart);
+    if (schemeEnd == std::string_view::npos || schemeEnd + 1 == text.size())
+        return std::nullopt;
+    if (detail::asciiLowercased(text.substr(schemeStart, schemeEnd - schemeStart)) != "bearer")
+        return std::nullopt;
+    return std::string(trimmingBlanks(text.substr(schemeEnd + 1)));
+}
+
+RelayRouter::RelayRouter(Members members)
+    : m_devices(members.devices)
+    , m_jobs(members.jobs)
+    , m_runner(std::move(members.runner))
+    , m_data(members.data)
+    , m_options(members.options)
+    , m_timeZone(std::move(members.timeZone))
+{
+}
+
+HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin& origin) const
+{
+    const auto& segments = request.segments();
+    if (!segments || !request.query())
+        throw badPath();
+    if (origin.isMailbox() && std::ranges::find(kLANOnlyPaths, *segments) != kLANOnlyPaths.end())
+        throw RelayHTTPError::lanOnly;
+    if (isBrowserRequest(request))
+        throw browserRefused();
+    if (*segments == kLANOnlyPaths[0]) {
+        if (request.method() != "POST")
+            throw RelayHTTPError::methodNotAllowed;
+        // FIXME: pairing has no handler yet; until it has, the path is answered as an unknown one.
+        throw RelayHTTPError::notFound;
+    }
+    return route(request, *segments, authenticate(request, origin));
+}
+
+HTTPResponse RelayRouter::respond(const HTTPRequest& request, const RequestOrigin& origin) const noexcept
+{
+    try {
+        return handle(request, origin);
+    } catch (const RelayHTTPError& error) {
+        return HTTPResponse(error);
+    } catch (...) {
+        // Whatever it was, its text may name files or hold secrets; the phone gets none of it.
+        return HTTPResponse(RelayHTTPError(500, "internal", "Something went wrong on the Mac."));
+    }
+}
+
+std::optional<PairedDevice> RelayRouter::authenticate(
+    const HTTPRequest& request, const RequestOrigin& origin) const
+{
+    if (const auto* mailbox = std::get_if<RequestOrigin::Mailbox>(&origin.sender))
+        return m_devices.device(mailbox->deviceID);
+    auto token = bearerToken(request.header("authorization"));
+    if (!token)
+        return std::nullopt;
+    return m_devices.deviceForToken(*token);
+}
+
+HTTPResponse RelayRouter::route(
+    const HTTPRequest& request, const Segments& segments, const std::optional<PairedDevice>& device) const
+{
+    if (!device)
+        throw RelayHTTPError::unauthorized;
+    if (segments == Segments { "health" })
+        return health(request);
+    if (segments.size() < 2 || segments[0] != "v1")
+        throw RelayHTTPError::notFound;
+    const auto& area = segments[1];
+    auto rest = Components(segments).subspan(2);
+    if (area == "jobs")
+        return handleJobs(request, rest);
+    if (area == "conversations")
+        return handleConversations(request, rest);
+    if (rest.empty() && area == "memory")
+        return handleMemory(request);
+    if (rest.empty() && area == "activity")
+        return handleActivity(request);
+    // FIXME: files, folder browsing, routines, mailbox registration, forgetting a device and the
+    // terminal have no handlers yet; their paths are answered as unknown ones until they do.
+    throw RelayHTTPError::notFound;
+}
+
+HTTPResponse RelayRouter::health(const HTTPRequest& request) const
+{
+    if (request.method() != "GET")
+        throw RelayHTTPError::methodNotAllowed;
+    return HTTPResponse::json(200,
+        JSON::object({ { "ok", true }, { "apiVersion", 1 }, { "transport", "https" },
+            { "restartSupported", false }, { "features", features() }, { "timeZone", m_timeZone() } }));
+}
+
+JSON RelayRouter::features() const
+{
+    return JSON::object({ { "jobs", true }, { "tls", true }, { "files", true }, { "memory", true },
+        { "routines", m_options.routines() },
+        // FIXME: true once an iCloud mailbox can be handed to the router.
+        { "mailbox", false }, { "terminal", m_options.terminal() }, { "cliTools", true }, { "vault", false },
+        { "remote", false }, { "secureInput", false }, { "payment", false }, { "serviceRestart", false },
+        { "relayRestart", false } });
+}
+
+bool RelayRouter::isBrowserRequest(const HTTPRequest& request)
+{
+    if (request.header("sec-fetch-site") || request.header("sec-fetch-mode"))
+        return true;
+    // The phone's own WebSocket client sends an Origin with its upgrade; browsers add Sec-Fetch-*.
+    if (auto upgrade = request.header("upgrade"); upgrade && detail::asciiLowercased(*upgrade) == "websocket")
+        return false;
+    return request.header("origin").has_value();
+}
+
+std::optional<JSON> RelayRouter::decodeBody(const HTTPRequest& request)
+{
+    if (request.body().empty())
+        return std::nullopt;
+    auto value = JSON::decode(request.body());
+    if (!value)
+        throw RelayHTTPError::badRequest("The body is not valid JSON.");
+    return value;
+}
+
+BodyPolicy RelayRouter::bodyPolicy(const RequestHead& head, const std::filesystem::path& incomingFolder) const
+{
+    if (head.method != "POST")
+        return BodyPolicy::memory(kMemoryBodyLimitBytes);
+    if (splitPathSegments(head.path()) != Segments { "v1", "files" })
+        return BodyPolicy::memory(kMemoryBodyLimitBytes);
+    // Only a paired phone may make the Mac write up to 50 MiB to disk.
+    if (auto token = bearerToken(head.header("authorization")); token && m_devices.isKnownToken(*token))
+        return BodyPolicy::spool(kSpoolBodyLimitBytes, incomingFolder);
+    return BodyPolicy::reject(RelayHTTPError::unauthorized);
+}
+
+}

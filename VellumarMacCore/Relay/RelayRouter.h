@@ -1,0 +1,108 @@
+// The one entry point of the phone API, for LAN and mailbox requests alike: path, origin and browser
+// rules, bearer-token authentication, the health request, the body policy of LAN uploads, and the
+// areas for jobs, conversations, memory and activity under /v1.
+#pragma once
+
+#include "VellumarMacCore/Foundations/HTTPRequest.h"
+#include "VellumarMacCore/Foundations/HTTPRequestParser.h"
+#include "VellumarMacCore/Foundations/HTTPResponse.h"
+#include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Relay/PairedDevice.h"
+#include "VellumarMacCore/Relay/RequestOrigin.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumar {
+
+class DeviceRegistry;
+class JobManager;
+class RelayData;
+class RelayOptions;
+class ReplyRunner;
+
+// The token of an "authorization" value: the value split once at a space (leading spaces skipped),
+// the first piece "bearer" in any case, the token the rest trimmed of blanks. Absent otherwise.
+std::optional<std::string> bearerToken(const std::optional<std::string>& value);
+
+// Keeps no state of its own: many requests may be inside it at once, on any threads. The members
+// outlive the router.
+class RelayRouter final {
+public:
+    static constexpr std::int64_t kMemoryBodyLimitBytes = 65'536;
+    static constexpr std::int64_t kSpoolBodyLimitBytes = 52'428'800;
+
+    struct Members {
+        DeviceRegistry& devices;
+        JobManager& jobs;
+        std::shared_ptr<ReplyRunner> runner;
+        RelayData& data;
+        const RelayOptions& options;
+        // Any thread: the identifier of the Mac's time zone at the moment of the call.
+        std::function<std::string()> timeZone;
+    };
+
+    explicit RelayRouter(Members members);
+
+    // The response to one complete request. Throws RelayHTTPError for what the phone should see and
+    // passes any other failure of a store or the runner on. Blocks the calling thread for as long as
+    // the request takes: up to 25 seconds for a long poll, a whole compaction for a compact; so each
+    // request needs a thread of its own, never a place in a small shared pool that the polls of a few
+    // phones could fill.
+    HTTPResponse handle(const HTTPRequest& request, const RequestOrigin& origin) const;
+
+    // `handle` with every failure rendered: a RelayHTTPError as itself, anything else as 500
+    // "internal". Never throws.
+    HTTPResponse respond(const HTTPRequest& request, const RequestOrigin& origin) const noexcept;
+
+    // How the LAN parser takes a request's body, decided from its head alone: in memory, spooled to
+    // `incomingFolder` for an upload with a known token, or refused before any byte is read. Runs on
+    // the listener's thread and never waits for the registry's lock. Never throws.
+    BodyPolicy bodyPolicy(const RequestHead& head, const std::filesystem::path& incomingFolder) const;
+
+    // Web pages must not reach the API, even from a browser on the Mac's own network.
+    static bool isBrowserRequest(const HTTPRequest& request);
+    // No value for an empty body; throws RelayHTTPError 400 for a body that is not JSON.
+    static std::optional<JSON> decodeBody(const HTTPRequest& request);
+    // The fourteen capability switches the phone reads from the health object.
+    JSON features() const;
+
+private:
+    using Components = std::span<const std::string>;
+
+    std::optional<PairedDevice> authenticate(const HTTPRequest& request, const RequestOrigin& origin) const;
+    HTTPResponse route(const HTTPRequest& request, const std::vector<std::string>& segments,
+        const std::optional<PairedDevice>& device) const;
+    HTTPResponse health(const HTTPRequest& request) const;
+
+    HTTPResponse handleJobs(const HTTPRequest& request, Components rest) const;
+    HTTPResponse submitJob(const HTTPRequest& request) const;
+    HTTPResponse waitForJob(const HTTPRequest& request, const std::string& jobID) const;
+    HTTPResponse answerQuestion(const HTTPRequest& request, const std::string& jobID) const;
+    void checkAttachments(
+        const std::string& conversationID, const std::vector<std::string>& attachments) const;
+
+    HTTPResponse handleConversations(const HTTPRequest& request, Components rest) const;
+    HTTPResponse clearConversation(const HTTPRequest& request, const std::string& conversationID) const;
+    HTTPResponse compactConversation(const HTTPRequest& request, const std::string& conversationID) const;
+    void refuseWhileBusy(const std::string& conversationID) const;
+
+    HTTPResponse handleMemory(const HTTPRequest& request) const;
+    HTTPResponse handleActivity(const HTTPRequest& request) const;
+
+    DeviceRegistry& m_devices;
+    JobManager& m_jobs;
+    const std::shared_ptr<ReplyRunner> m_runner;
+    RelayData& m_data;
+    const RelayOptions& m_options;
+    const std::function<std::string()> m_timeZone;
+};
+
+}

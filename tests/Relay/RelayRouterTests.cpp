@@ -1,0 +1,310 @@
+#include "VellumarMacCore/ConversationData/RelayData.h"
+#include "VellumarMacCore/Jobs/JobManager.h"
+#include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Relay/RelayOptions.h"
+#include "VellumarMacCore/Relay/RelayRouter.h"
+#include "tests/support/LatchedFakeRunner.h"
+#include "tests/support/ManualJobClock.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <future>
+#include <variant>
+#include <stdexcept>
+#include <type_traits>
+#include <vector>
+
+using namespace vellumar;
+using test::LatchedFakeRunner;
+
+namespace {
+
+constexpr auto kNotFound = "404 not_found Not found.";
+constexpr auto kNoJob = "404 not_found The job was not found.";
+constexpr auto kMethod = "405 method_not_allowed This method is not allowed here.";
+constexpr auto kLANOnly = "403 lan_only This works only on the same Wi-Fi as the Mac.";
+constexpr auto kBrowser = "403 browser_refused Requests from web browsers are not accepted.";
+constexpr auto kToken = "401 unauthorized The token is not valid.";
+constexpr auto kBadPath = "400 bad_path The path is not valid.";
+constexpr auto kWait = "400 bad_request wait must be 0 to 25 seconds.";
+constexpr auto kSince = "400 bad_request since must be a whole number.";
+constexpr auto kOnly = "400 bad_request Only wait and since may be given.";
+constexpr auto kAnswer = "400 bad_request Send requestId and decision (once, conversation, always or deny).";
+constexpr auto kBusy = "429 busy A reply is still being written. Try again when it is done. retry 5";
+constexpr auto kClear = "400 bad_request Only workspace (true or false) may be given.";
+constexpr auto kCompact = "400 bad_request Send botId (and optionally bot and permissions).";
+constexpr auto kConversation = "400 bad_request conversationId is not valid.";
+constexpr auto kItems = R"(400 bad_request Send {"items": [...]}.)";
+
+enum class From { lan, mailbox, strangerMailbox };
+
+struct Call {
+    From from;
+    std::string method;
+    std::string target; // "{job}" stands for the running job's id
+    HTTPHeaders headers {}; // the paired token unless "authorization" is given; "{token}" stands for it
+    std::string body {};
+};
+
+class RelayRouterTest : public ::testing::Test {
+protected:
+    RelayRouterTest()
+    {
+        runner->setCompaction([](const CompactionRequest& request) {
+            if (request.botID == "boom")
+                throw std::runtime_error("disk full at /Users/someone");
+            return CompactedConversation { .summary = "S",
+                .context = request.bot ? JSON(1) : std::optional<JSON>() };
+        });
+    }
+
+    // Status, error code and message (or the body of a success), and the retry hint.
+    std::string outcome(Call call) const
+    {
+        auto substitute = [&](std::string text, std::string_view mark, const std::string& value) {
+            if (auto at = text.find(mark); at != std::string::npos)
+                text.replace(at, mark.size(), value);
+            return text;
+        };
+        auto headers = call.headers;
+        if (!headerValue("authorization", headers))
+            headers.emplace_back("authorization", "Bearer {token}");
+        for (auto& [name, value] : headers)
+            value = substitute(value, "{token}", paired.token);
+        std::erase_if(headers, [](const auto& header) { return header.second.empty(); });
+        HTTPRequest request(call.method, substitute(call.target, "{job}", job), headers, call.body, true);
+        auto origin = call.from == From::lan
+            ? RequestOrigin::lan()
+            : RequestOrigin::mailbox(call.from == From::mailbox ? paired.device.id : "d-0123456789abcdef");
+        auto response = router.respond(request, origin);
+        auto body = JSON::decode(response.body()).value_or(JSON());
+        auto text = std::to_string(response.status()) + " ";
+        if (const auto* code = body.subscript("error"))
+            text += *code->stringValue() + " " + *body.subscript("message")->stringValue();
+        else
+            text += response.body();
+        return text + (response.header("Retry-After") ? " retry " + *response.header("Retry-After") : "");
+    }
+
+    test::TemporaryFolder folder;
+    RelayData data { { .folder = folder / "data", .home = folder.path() } };
+    DeviceRegistry devices { std::make_shared<MemoryDeviceStorage>(),
+        [] { return test::ManualJobClock::kStart; } };
+    DeviceRegistry::Pairing paired = devices.add("Phone");
+    std::shared_ptr<test::ManualJobClock> clock = std::make_shared<test::ManualJobClock>();
+    std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
+    JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
+    RelayOptions options;
+    RelayRouter router { { .devices = devices,
+        .jobs = jobs,
+        .runner = runner,
+        .data = data,
+        .options = options,
+        .timeZone = [] { return std::string("Europe/Berlin"); } } };
+    std::string job = *jobs.submit({ .conversationID = "ios-busy", .botID = "main", .message = "Hi" })
+                           .subscript("jobId")
+                           ->stringValue();
+};
+
+}
+
+TEST_F(RelayRouterTest, AnswersEachRequestByTheFirstRuleItBreaks)
+{
+    runner->awaitStart(job);
+    // With both running places taken, the queued conversation has a job that waits and none that runs.
+    for (const auto* conversation : { "ios-other", "ios-queued" })
+        jobs.submit({ .conversationID = conversation, .botID = "main", .message = "Hi" });
+    data.activity.append("ios-free", { JSON::object({ { "n", 1 } }), JSON::object({ { "n", 2 } }) });
+    const auto none = HTTPHeaders { { "authorization", "" } };
+    const auto L = From::lan, M = From::mailbox;
+    const std::pair<Call, std::string> cases[] = {
+        // Path, origin, browser and token rules, in that order.
+        { { L, "GET", "/v1/pair", none }, kMethod },
+        { { M, "GET", "/v1/pair" }, kLANOnly },
+        { { M, "POST", "/v1/p%61ir" }, kLANOnly },
+        { { M, "POST", "/v1/mailbox/%72egister" }, kLANOnly },
+        { { M, "GET", "/v1/termina%6C?cols=80" }, kLANOnly },
+        { { M, "POST", "/V1/PAIR" }, kNotFound },
+        { { M, "POST", "//v1/pair" }, kNotFound },
+        { { L, "GET", "/v1/jobs/%zz", none }, kBadPath },
+        { { L, "GET", "/health?x=%C3", none }, kBadPath },
+        { { L, "GET", "/health", { { "authorization", "Basic x" }, { "sec-fetch-site", "none" } } },
+            kBrowser },
+        { { M, "GET", "/health", { { "sec-fetch-mode", "cors" } } }, kBrowser },
+        { { L, "GET", "/health", { { "origin", "https://a" }, { "upgrade", "h2c" } } }, kBrowser },
+        { { L, "GET", "/health", { { "origin", "https://a" }, { "upgrade", "WebSocket" } } }, "200 {" },
+        { { L, "GET", "/health", none }, kToken },
+        { { L, "GET", "/health", { { "authorization", "Basic {token}" } } }, kToken },
+        { { L, "GET", "/health", { { "authorization", "Bearer" } } }, kToken },
+        { { L, "GET", "/health", { { "authorization", "Bearer   {token} " } } }, "200 {" },
+        { { L, "GET", "/health", { { "authorization", "  bearer {token}" } } }, "200 {" },
+        { { M, "GET", "/health", { { "authorization", "Basic x" } } }, "200 {" },
+        { { From::strangerMailbox, "GET", "/health" }, kToken },
+        { { L, "POST", "/health" }, kMethod },
+        { { L, "GET", "/v1/health" }, kNotFound },
+        { { L, "GET", "/v2/memory?conversationId=ios-free" }, kNotFound },
+        { { L, "GET", "/v1/memory/x?conversationId=ios-free" }, kNotFound },
+        // Jobs: the id, then the query, then the job manager.
+        { { L, "GET", "/v1/jobs/{job}" }, "200 {" },
+        { { L, "GET", "/v1/jobs/{job}?wait=0.5" }, "200 {" },
+        { { L, "GET", "/v1/jobs/{job}?wait=%2B25&since=-1" }, "200 {" },
+        { { L, "GET", "/v1/jobs/{job}?wait=26" }, kWait },
+        { { L, "GET", "/v1/jobs/{job}?wait=-1" }, kWait },
+        { { L, "GET", "/v1/jobs/{job}?wait=inf" }, kWait },
+        { { L, "GET", "/v1/jobs/{job}?since=x&wait=26" }, kWait },
+        { { L, "GET", "/v1/jobs/{job}?since=-2" }, kSince },
+        { { L, "GET", "/v1/jobs/{job}?since=1.5" }, kSince },
+        { { L, "GET", "/v1/jobs/{job}?since=" }, kSince },
+        { { L, "GET", "/v1/jobs/{job}?since=%2B-1" }, kSince },
+        { { L, "GET", "/v1/jobs/{job}?wait=1&wait=2" }, kOnly },
+        { { L, "GET", "/v1/jobs/{job}?wait=1&conversationId=ios-busy" }, kOnly },
+        { { L, "GET", "/v1/jobs/j-0123456789ABCDEF?wait=x" }, kNoJob },
+        { { L, "GET", "/v1/jobs/j-0123456789abcdef" }, kNoJob },
+        { { L, "POST", "/v1/jobs/j-0123456789abcdef/cancel/x" }, kNoJob },
+        { { L, "POST", "/v1/jobs/{job}" }, kMethod },
+        { { L, "GET", "/v1/jobs/{job}/cancel" }, kMethod },
+        { { L, "POST", "/v1/jobs/{job}/cancel/x" }, kNotFound },
+        { { L, "POST", "/v1/jobs/{job}/retry" }, kNotFound },
+        { { L, "POST", "/v1/jobs" }, "400 bad_request The body must be a JSON object." },
+        { { L, "POST", "/v1/jobs", {}, "{" }, "400 bad_request The body is not valid JSON." },
+        { { L, "POST", "/v1/jobs/{job}/permission", {}, "[]" }, kAnswer },
+        { { L, "POST", "/v1/jobs/{job}/permission", {},
+              R"({"requestId": "p-00112233aabb", "decision": "Once"})" },
+            kAnswer },
+        { { L, "POST", "/v1/jobs/{job}/permission", {},
+              R"({"requestId": "p-00112233aabb", "decision": "once", "scope": "folder"})" },
+            kAnswer },
+        { { L, "POST", "/v1/jobs/{job}/permission", {},
+              R"({"requestId": "p-00112233aabb", "decision": "deny"})" },
+            "409 not_pending" },
+        { { L, "POST", "/v1/jobs", {},
+              R"({"conversationId": "ios-attach", "botId": "a", "message": "", "attachments": ["uploads/a.png"]})" },
+            "400 bad_request An attachment was not found on the Mac. Send it again." },
+        // Conversations: the shape, the method, the id, the action, then the body.
+        { { L, "POST", "/v1/conversations/ios-attach/clear" }, "200 {" },
+        { { L, "POST", "/v1/conversations/ios-queued/clear" }, kBusy },
+        { { L, "POST", "/v1/conversations/ios-queued/compact", {}, R"({"botId": "main"})" }, kBusy },
+        { { L, "GET", "/v1/conversations/ios-free/cancel" }, kMethod },
+        { { L, "POST", "/v1/conversations/ios-free" }, kNotFound },
+        { { L, "POST", "/v1/conversations/free/cancel" }, kConversation },
+        { { L, "POST", "/v1/conversations/ios-free/erase" }, kNotFound },
+        { { L, "POST", "/v1/conversations/ios-free/clear", {}, "[true]" }, R"("workspaceCleared":false})" },
+        { { L, "POST", "/v1/conversations/ios-free/clear", {}, R"({"workspace": true})" },
+            R"(200 {"cleared":true,"conversationId":"ios-free","hadSession":true,"workspaceCleared":true})" },
+        { { L, "POST", "/v1/conversations/ios-free/clear", {}, R"({"workspace": "yes"})" }, kClear },
+        { { L, "POST", "/v1/conversations/ios-free/clear", {}, R"({"folder": true})" }, kClear },
+        { { L, "POST", "/v1/conversations/ios-free/compact" }, kCompact },
+        { { L, "POST", "/v1/conversations/ios-free/compact", {}, R"({"botId": "Main"})" }, kCompact },
+        { { L, "POST", "/v1/conversations/ios-free/compact", {}, R"({"botId": "a", "mode": "queue"})" },
+            kCompact },
+        { { L, "POST", "/v1/conversations/ios-free/compact", {}, R"({"botId": "a", "permissions": null})" },
+            R"(200 {"conversationId":"ios-free","summary":"S"})" },
+        { { L, "POST", "/v1/conversations/ios-free/compact", {},
+              R"({"botId": "a", "bot": {"name": "Ada", "role": "", "persona": ""}})" },
+            R"(200 {"context":1,)" },
+        { { L, "POST", "/v1/conversations/ios-free/compact", {}, R"({"botId": "boom"})" },
+            "500 internal Something went wrong on the Mac." },
+        // Memory and activity: the conversation before the method.
+        { { L, "GET", "/v1/memory" }, kConversation },
+        { { L, "POST", "/v1/memory?conversationId=free-1" }, kConversation },
+        { { L, "POST", "/v1/memory?conversationId=ios-free" }, kMethod },
+        { { L, "DELETE", "/v1/memory?conversationId=ios-free" }, kMethod },
+        { { L, "PUT", "/v1/memory?conversationId=ios-free" }, kItems },
+        { { L, "PUT", "/v1/memory?conversationId=ios-free", {}, R"({"items": [{"text": "Likes tea"}]})" },
+            "Likes tea" },
+        { { L, "PUT", "/v1/memory?conversationId=ios-free", {}, R"({"items": [], "extra": 1})" }, kItems },
+        { { L, "GET", "/v1/memory?conversationId=ios-free" }, "Likes tea" },
+        { { L, "GET", "/v1/activity?conversationId=ios-free" }, R"("entries":[{"n":2},{"n":1}]})" },
+        { { L, "PUT", "/v1/activity?conversationId=ios-free" }, kMethod },
+        { { L, "DELETE", "/v1/activity?conversationId=ios-free" }, R"(200 {"cleared":true,)" },
+        { { L, "GET", "/v1/activity?conversationId=ios-free" }, R"("entries":[]})" },
+        { { L, "POST", "/v1/conversations/ios-busy/cancel" },
+            R"(200 {"canceled":1,"conversationId":"ios-busy"})" },
+    };
+    for (const auto& [call, expected] : cases) {
+        SCOPED_TRACE(call.method + " " + call.target + " " + call.body);
+        auto seen = outcome(call);
+        // A status at the start is matched from there; any other text anywhere in the body.
+        EXPECT_TRUE(
+            std::isdigit(expected[0]) ? seen.starts_with(expected) : seen.find(expected) != std::string::npos)
+            << seen;
+    }
+}
+
+TEST_F(RelayRouterTest, HealthTellsTheSwitchesOfTheMomentAndAMissingTokenIsChallenged)
+{
+    EXPECT_EQ(outcome({ From::lan, "GET", "/health" }),
+        R"(200 {"apiVersion":1,"features":{"cliTools":true,"files":true,"jobs":true,"mailbox":false,)"
+        R"("memory":true,"payment":false,"relayRestart":false,"remote":false,"routines":false,)"
+        R"("secureInput":false,"serviceRestart":false,"terminal":true,"tls":true,"vault":false},)"
+        R"("ok":true,"restartSupported":false,"timeZone":"Europe/Berlin","transport":"https"})");
+    options.setRoutines(true);
+    options.setTerminal(false);
+    EXPECT_NE(outcome({ From::lan, "GET", "/health" })
+                  .find(R"("routines":true,"secureInput":false,)"
+                        R"("serviceRestart":false,"terminal":false)"),
+        std::string::npos);
+    HTTPRequest request("GET", "/health", {}, "", true);
+    EXPECT_NE(
+        router.respond(request, RequestOrigin::lan()).head(true).find("\r\nWWW-Authenticate: Bearer\r\n"),
+        std::string::npos);
+}
+
+TEST_F(RelayRouterTest, BodyPolicySpoolsOnlyUploadsWithAKnownToken)
+{
+    const auto known = "Bearer " + paired.token;
+    const auto spool = "spool 52428800 " + (folder / "incoming").string();
+    const std::pair<RequestHead, std::string> cases[] = {
+        { { "POST", "/v1/files?conversationId=ios-free", { { "authorization", "Bearer unknown" } } },
+            "reject 401" },
+        { { "POST", "/v1/files/", {} }, "reject 401" },
+        { { "POST", "/v1/files?conversationId=ios-free", { { "authorization", known } } }, spool },
+        { { "POST", "/v1/f%69les", { { "authorization", known } } }, spool },
+        { { "POST", "/v1/jobs", { { "authorization", "Bearer unknown" } } }, "memory 65536" },
+        { { "GET", "/v1/files", { { "authorization", known } } }, "memory 65536" },
+        { { "POST", "/v1/files/ios-free", { { "authorization", known } } }, "memory 65536" },
+    };
+    for (const auto& [head, expected] : cases) {
+        SCOPED_TRACE(head.method + " " + head.target);
+        auto policy = router.bodyPolicy(head, folder / "incoming");
+        auto seen = std::visit(
+            [](const auto& choice) {
+                using Choice = std::decay_t<decltype(choice)>;
+                if constexpr (std::is_same_v<Choice, BodyPolicy::Memory>)
+                    return "memory " + std::to_string(choice.limit);
+                else if constexpr (std::is_same_v<Choice, BodyPolicy::Spool>)
+                    return "spool " + std::to_string(choice.limit) + " " + choice.folder.string();
+                else
+                    return "reject " + std::to_string(choice.error.status());
+            },
+            policy.choice);
+        EXPECT_EQ(seen, expected);
+    }
+}
+
+// Each long poll holds only its caller's thread: the health request gets through while 32 of them wait on
+// one job, and the job's end answers every one.
+TEST_F(RelayRouterTest, ThirtyTwoLongPollsOfOneJobAreAllAnsweredWhenItEnds)
+{
+    runner->awaitStart(job);
+    auto since = *jobs.status(job)->subscript("version")->intValue();
+    auto poll = [&] {
+        return outcome({ From::lan, "GET", "/v1/jobs/{job}?wait=25&since=" + std::to_string(since) });
+    };
+    std::vector<std::future<std::string>> polls;
+    for (int index = 0; index < 32; ++index)
+        polls.push_back(std::async(std::launch::async, poll));
+    ASSERT_TRUE(clock->awaitSleepers(polls.size()));
+    auto health = std::async(std::launch::async, [&] { return outcome({ From::lan, "GET", "/health" }); });
+    ASSERT_EQ(health.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+    EXPECT_TRUE(health.get().starts_with("200 {"));
+    runner->reply(job, "Done.");
+    for (auto& answered : polls) {
+        ASSERT_EQ(answered.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+        auto seen = answered.get();
+        EXPECT_TRUE(seen.starts_with("200 {")) << seen;
+        EXPECT_EQ(seen.find(R"("version":)" + std::to_string(since) + ","), std::string::npos) << seen;
+    }
+}
