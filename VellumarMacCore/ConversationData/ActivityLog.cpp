@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <system_error>
 
 namespace vellumar {
@@ -91,8 +92,13 @@ bool ActivityLog::clear(std::string_view key)
         return true;
     }
     auto file = fileFor(key);
+    if (!file)
+        return false;
     std::error_code error;
-    return file && std::filesystem::remove(*file, error);
+    const bool removed = std::filesystem::remove(*file, error);
+    if (error)
+        throw std::filesystem::filesystem_error("The activity log could not be removed", *file, error);
+    return removed;
 }
 
 }

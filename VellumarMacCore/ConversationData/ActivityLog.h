@@ -36,7 +36,8 @@ public:
     // kept aside first (`detail::readStoreJSON`).
     std::vector<JSON> entries(std::string_view key);
 
-    // Removes the key's log; true when there was one to remove and it went.
+    // Removes the key's log; true when there was one to remove. A log that is there but cannot be
+    // removed throws `std::filesystem::filesystem_error`, so that the phone is not told it was cleared.
     bool clear(std::string_view key);
 
     // The key's entries, oldest first, read without taking the lock: call it inside `withLock`.

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/ManualJobClock.h"
 #include "tests/support/TestSupport.h"
@@ -117,6 +118,8 @@ TEST_F(RelayRouterTest, AnswersEachRequestByTheFirstRuleItBreaks)
     for (const auto* conversation : { "ios-other", "ios-queued" })
         jobs.submit({ .conversationID = conversation, .botID = "main", .message = "Hi" });
     data.activity.append("ios-free", { JSON::object({ { "n", 1 } }), JSON::object({ { "n", 2 } }) });
+    // A log that cannot be removed (a folder with something in it where the file should be).
+    test::writeBytes(folder / "data/activity/ios-stuck.json/entry", "");
     const auto none = HTTPHeaders { { "authorization", "" } };
     const auto L = From::lan, M = From::mailbox;
     const std::pair<Call, std::string> cases[] = {
@@ -220,6 +223,8 @@ TEST_F(RelayRouterTest, AnswersEachRequestByTheFirstRuleItBreaks)
         { { L, "PUT", "/v1/activity?conversationId=ios-free" }, kMethod },
         { { L, "DELETE", "/v1/activity?conversationId=ios-free" }, R"(200 {"cleared":true,)" },
         { { L, "GET", "/v1/activity?conversationId=ios-free" }, R"("entries":[]})" },
+        { { L, "DELETE", "/v1/activity?conversationId=ios-stuck" },
+            "500 internal Something went wrong on the Mac." },
         { { L, "POST", "/v1/conversations/ios-busy/cancel" },
             R"(200 {"canceled":1,"conversationId":"ios-busy"})" },
     };
