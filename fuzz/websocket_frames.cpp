@@ -38,6 +38,16 @@ void checkEncodingRoundTrip(const WebSocketFrame& frame)
     check(parser.next() == frame && parser.bufferedBytes() == 0);
 }
 
+template <typename Step> std::optional<std::uint16_t> closeCodeOf(Step step)
+{
+    try {
+        step();
+    } catch (const WebSocketError& error) {
+        return error.closeCode();
+    }
+    return std::nullopt;
+}
+
 struct Outcome {
     std::vector<WebSocketMessageReader::Message> messages;
     std::optional<std::uint16_t> closeCode;
@@ -55,16 +65,28 @@ Outcome read(std::string_view bytes, std::size_t readSize, std::uint8_t selector
     for (std::size_t start = 0; start < bytes.size(); start += readSize) {
         parser.append(bytes.substr(start, readSize));
         check(parser.bufferedBytes() <= kMaxHeader + static_cast<std::size_t>(maxPayload) + readSize);
+        bool inReader = false;
         try {
             while (auto frame = parser.next()) {
                 checkEncodingRoundTrip(*frame);
-                if (auto message = reader.accept(std::move(*frame)))
+                inReader = true;
+                auto message = reader.accept(std::move(*frame));
+                inReader = false;
+                if (message)
                     outcome.messages.push_back(std::move(*message));
             }
         } catch (const WebSocketError& error) {
             outcome.closeCode = error.closeCode();
-            parser.append(bytes.substr(start));
-            check(parser.bufferedBytes() == 0);
+            // Whichever failed stays failed with the same code; the parser takes no more input.
+            if (inReader) {
+                check(closeCodeOf([&] {
+                    reader.accept({ true, WebSocketOpcode::ping, "" });
+                }) == error.closeCode());
+            } else {
+                parser.append(bytes.substr(start));
+                check(parser.bufferedBytes() == 0);
+                check(closeCodeOf([&] { parser.next(); }) == error.closeCode());
+            }
             return outcome;
         }
     }
