@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -131,10 +133,8 @@ TEST(WebSocketHandshake, ValidateReturnsTheKeyOrRefusesAtTheFirstFailedCheck)
         { "sec-websocket-version", "13" }, { "sec-websocket-key", sampleKey } };
     auto with = [&](const std::string& name, std::optional<std::string> value) {
         HTTPHeaders headers;
-        for (const auto& header : good) {
-            if (header.first != name)
-                headers.push_back(header);
-        }
+        std::copy_if(good.begin(), good.end(), std::back_inserter(headers),
+            [&](const auto& header) { return header.first != name; });
         if (value)
             headers.emplace_back(name, *value);
         return headers;
