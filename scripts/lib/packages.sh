@@ -16,7 +16,7 @@ run_packages=(
 # shellcheck disable=SC2034
 test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 curl python3-croniter
+  python3 curl python3-croniter python3-websockets
   imagemagick libheif-examples ffmpeg file
 )
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -122,6 +124,60 @@ TEST(WebSocketHandshake, AcceptValueMatchesTheProtocolExampleAndPythonHashlib)
             input);
     ASSERT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.output, expected);
+}
+
+TEST(WebSocketHandshake, ValidateReturnsTheKeyOrRefusesAtTheFirstFailedCheck)
+{
+    const std::string sampleKey = "dGhlIHNhbXBsZSBub25jZQ==";
+    const HTTPHeaders good = { { "upgrade", "websocket" }, { "connection", "Upgrade" },
+        { "sec-websocket-version", "13" }, { "sec-websocket-key", sampleKey } };
+    auto with = [&](const std::string& name, std::optional<std::string> value) {
+        HTTPHeaders headers;
+        std::copy_if(good.begin(), good.end(), std::back_inserter(headers),
+            [&](const auto& header) { return header.first != name; });
+        if (value)
+            headers.emplace_back(name, *value);
+        return headers;
+    };
+    const std::string notWebSocket = "426 upgrade_required Open this as a WebSocket.";
+    const std::string notVersion13 = "426 upgrade_required Only WebSocket version 13 is supported.";
+    const std::string badKey = "400 bad_request Sec-WebSocket-Key is not valid.";
+    const struct {
+        const char* name;
+        std::string method;
+        HTTPHeaders headers;
+        std::string expected; // the key, or the status, code and message of the refusal
+    } cases[] = {
+        { "sample key", "GET", good, sampleKey },
+        { "upgrade is case-insensitive", "GET", with("upgrade", "WebSocket"), sampleKey },
+        { "connection with other tokens", "GET", with("connection", "keep-alive, \tUpgrade ,"), sampleKey },
+        { "POST with every header right", "POST", good,
+            "405 method_not_allowed This method is not allowed here." },
+        { "get is case-sensitive", "get", good, "405 method_not_allowed This method is not allowed here." },
+        { "no upgrade", "GET", with("upgrade", std::nullopt), notWebSocket },
+        { "upgrade list", "GET", with("upgrade", "websocket, h2c"), notWebSocket },
+        { "only keep-alive", "GET", with("connection", "keep-alive"), notWebSocket },
+        { "upgraded is not upgrade", "GET", with("connection", "upgraded"), notWebSocket },
+        { "no connection", "GET", with("connection", std::nullopt), notWebSocket },
+        { "version 8", "GET", with("sec-websocket-version", "8"), notVersion13 },
+        { "no version", "GET", with("sec-websocket-version", std::nullopt), notVersion13 },
+        { "15 bytes", "GET", with("sec-websocket-key", "AAAAAAAAAAAAAAAAAAAA"), badKey },
+        { "17 bytes", "GET", with("sec-websocket-key", "AAAAAAAAAAAAAAAAAAAAAAA="), badKey },
+        { "16 bytes unpadded", "GET", with("sec-websocket-key", "AAAAAAAAAAAAAAAAAAAAAA"), badKey },
+        { "not base64", "GET", with("sec-websocket-key", "AAAAAAAAAA AAAAAAAAAAA=="), badKey },
+        { "url alphabet", "GET", with("sec-websocket-key", "AAAAAAAAAA-AAAAAAAAAAA=="), badKey },
+        { "no key", "GET", with("sec-websocket-key", std::nullopt), badKey },
+    };
+    for (const auto& [name, method, headers, expected] : cases) {
+        SCOPED_TRACE(name);
+        try {
+            EXPECT_EQ(WebSocketHandshake::validate(HTTPRequest(method, "/v1/terminal", headers, {}, true)),
+                expected);
+        } catch (const RelayHTTPError& error) {
+            EXPECT_EQ(std::to_string(error.status()) + " " + error.code() + " " + error.message(), expected);
+            EXPECT_EQ(error.retryAfter(), std::nullopt);
+        }
+    }
 }
 
 TEST(HTTPResponse, HeadAddsLengthCachingAndConnectionLines)
