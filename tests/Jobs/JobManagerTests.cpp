@@ -30,7 +30,7 @@ namespace {
         auto waiting = submit("a");
         auto newer = submit("a", JobMode::interrupt);
         EXPECT_TRUE(oldRun.stop.stop_requested());
-        EXPECT_EQ(integer(status(newer), "position"), 0);
+        ASSERT_EQ(integer(status(newer), "position"), 0);
         // The run had finished its reply just as it was told to stop.
         clock->advance(1s);
         runner->reply(old, "Finished anyway.");
