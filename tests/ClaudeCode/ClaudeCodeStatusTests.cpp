@@ -22,16 +22,13 @@ namespace {
         // new enough to be ready: a version that cannot be read is no reason to refuse.
         const std::tuple<const char*, std::optional<std::string>, bool> cases[] = {
             { "2.1.332 (Claude Code)\n", "2.1.332", true }, { "\n\n  2.1.307\n", "2.1.307", true },
-            { "2.1.307.0", "2.1.307.0", true }, { "2.2", "2.2", true },
-            { "2.1.306 (Claude Code)", "2.1.306", false }, { "2.1", "2.1", false },
-            { "1.99.999", "1.99.999", false }, { "1.2.3.4", "1.2.3.4", false },
-            { "..+2..-1.", "..+2..-1.", false },
+            { "2.2", "2.2", true }, { "2.1.306 (Claude Code)", "2.1.306", false }, { "2.1", "2.1", false },
+            { "1.2.3.4", "1.2.3.4", false },
             { "-9223372036854775808.9223372036854775807", "-9223372036854775808.9223372036854775807", false },
             // Only blanks and line feeds separate words.
-            { "2.1.332\t(Claude Code)", std::nullopt, true }, { "Claude Code 2.1.332", std::nullopt, true },
-            { "2", std::nullopt, true }, { "1.2.3.4.5", std::nullopt, true },
-            { "2.1.3-beta", std::nullopt, true }, { "+.1", std::nullopt, true },
-            { "2.+-1", std::nullopt, true }, { "2.9223372036854775808", std::nullopt, true },
+            { "2.1.332\t(Claude Code)", std::nullopt, true }, { "2", std::nullopt, true },
+            { "1.2.3.4.5", std::nullopt, true }, { "2.1.3-beta", std::nullopt, true },
+            { "2.9223372036854775808", std::nullopt, true },
             { "\xD9\xA2.\xD9\xA1", std::nullopt, true }, // Arabic-Indic digits
         };
         for (const auto& [output, version, ready] : cases) {
@@ -49,15 +46,10 @@ namespace {
     {
         const std::tuple<const char*, std::int32_t, Login> cases[] = {
             { R"({"loggedIn": true, "authMethod": "oauth"})", 0, Login::loggedIn },
-            { R"({"loggedIn": true, "authMethod": "api_key"})", 0, Login::otherMethod },
             { R"({"loggedIn": true, "authMethod": "OAuth"})", 0, Login::otherMethod },
-            { R"({"loggedIn": true, "authMethod": 3})", 0, Login::loggedIn },
             // Once the output is an object, the exit status no longer matters.
             { R"({"loggedIn": true})", 1, Login::loggedIn },
-            { R"({"loggedIn": false})", 0, Login::loggedOut },
             { R"({"loggedIn": "true"})", 0, Login::loggedOut },
-            { "[true]", 1, Login::loggedOut },
-            { "Not logged in", 0, Login::unknown },
             { "Not logged in", 2, Login::unknown },
         };
         for (const auto& [output, exitStatus, expected] : cases) {

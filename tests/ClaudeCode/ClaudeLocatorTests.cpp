@@ -41,8 +41,6 @@ namespace {
             // Empty pieces and relative entries go; given ones keep their order, fixed ones come once.
             { "/a::bin:.:~/bin:/sbin:/a:",
                 "/a:/sbin:/home/ann/.local/bin:/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin" },
-            // Only textual equality counts as a repeat.
-            { "/usr/bin/", "/usr/bin/:" + fixed },
         };
         for (const auto& [path, expected] : cases) {
             SCOPED_TRACE(path.value_or("absent"));
@@ -104,14 +102,11 @@ namespace {
             fs::perms mode = fs::perms(0755);
         };
         const Case cases[] = {
-            { "banner line", fakeShell("Welcome to the Mac\n", "/usr/bin:/bin"), "/usr/bin:/bin" },
             { "blanks, tabs and no-break spaces trimmed, inner blanks kept",
                 fakeShell("", " \t\xC2\xA0/Applications/My Tools:/bin \t"), "/Applications/My Tools:/bin" },
             { "no slash in the last line", fakeShell("/usr/bin\n", "bin:sbin"), std::nullopt },
-            { "empty PATH after the banner", fakeShell("/usr/bin\n", ""), "/usr/bin" },
             { "invalid UTF-8", fakeShell("", "/usr/bin:/caf\xE9"), std::nullopt },
             { "non-zero exit", "#!/bin/sh\nprintf '\\n/usr/bin'\nexit 1\n", std::nullopt },
-            { "only line breaks", "#!/bin/sh\nprintf '\\n\\n\\n'\n", std::nullopt },
             { "not a script the system can start", "no interpreter line\n", std::nullopt },
             { "hangs past its time limit", "#!/bin/sh\nprintf '\\n/usr/bin'\nexec sleep 60\n", std::nullopt },
             { "not executable", fakeShell("", "/usr/bin"), std::nullopt, fs::perms(0644) },

@@ -1,41 +1,13 @@
-// The job manager's scheduling, stopping, progress, observers and concurrent callers.
+// The job manager's queues, stopping, concurrent callers, long polls, questions and status objects.
 #include "VellumarMacCore/Reply/Prompts.h"
 #include "tests/Jobs/JobManagerFixture.h"
+
+#include <cmath>
 
 namespace vellumar::test::jobManager {
 namespace {
 
-    // Below one the limit counts as one. Whichever of two racing job threads reaches the runner first,
-    // the manager's own state decides which job runs.
-    TEST_F(JobManagerTest, RunsTheOldestJobOfAnIdleConversationWithinTheLimit)
-    {
-        auto first = submit("a"), second = submit("b"), third = submit("c");
-        EXPECT_EQ(integer(status(third), "position"), 0);
-        runner->reply(second, "Done.");
-        started(third);
-        struct Case {
-            const char* name;
-            int maxRunning;
-            std::string older, younger; // conversations submitted after a first job of "a"
-        };
-        const Case cases[] = { { "own conversation's next job is older", 0, "a", "b" },
-            { "other conversation's job is older", -3, "b", "a" } };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.name);
-            rebuild(testCase.maxRunning);
-            auto running = submit("a");
-            clock->advance(1ms);
-            auto older = submit(testCase.older);
-            clock->advance(1ms);
-            auto younger = submit(testCase.younger);
-            runner->reply(running, "Done.");
-            started(older);
-            EXPECT_EQ(statusText(younger), "queued");
-        }
-        EXPECT_TRUE(runner->keptLimits(2));
-    }
-
-    TEST_F(JobManagerTest, SixthWaitingJobIsBusyAndTheQueueStaysAsItWas)
+    TEST_F(JobManagerTest, SixthWaitingJobIsBusyAndPositionsCountFromZero)
     {
         started(submit("a"));
         std::vector<std::string> waiting;
@@ -46,8 +18,6 @@ namespace {
                 429, "busy", "Too many messages are waiting in this conversation. Try again later.", 5));
         for (std::size_t index = 0; index < waiting.size(); ++index)
             EXPECT_EQ(integer(status(waiting[index]), "position"), static_cast<std::int64_t>(index));
-        EXPECT_NO_THROW(submit("b"));
-        EXPECT_EQ(manager->cancelConversation("ios-a"), 6);
     }
 
     TEST_F(JobManagerTest, InterruptStopsTheRunningJobGoesFirstAndHandsItsNoteToTheNextJobOnce)
@@ -61,7 +31,6 @@ namespace {
         auto newer = submit("a", JobMode::interrupt);
         EXPECT_TRUE(oldRun.stop.stop_requested());
         ASSERT_EQ(integer(status(newer), "position"), 0);
-        EXPECT_EQ(integer(status(waiting), "position"), 1);
         // The run had finished its reply just as it was told to stop.
         clock->advance(1s);
         runner->reply(old, "Finished anyway.");
@@ -70,186 +39,37 @@ namespace {
             *Prompts::interruptionNotice("interrupted", { "Half way there." }));
         runner->reply(newer, "Done.");
         EXPECT_EQ(started(waiting).control->stoppedNote(), std::nullopt);
-
-        // With nothing running in its conversation, an interrupting job queues at the end.
-        rebuild(1);
-        started(submit("b"));
-        auto queued = submit("a");
-        EXPECT_EQ(integer(status(submit("a", JobMode::interrupt)), "position"), 1);
-        EXPECT_EQ(integer(status(queued), "position"), 0);
     }
 
     // Only a stopped run of a chat leaves a notice for its conversation's next job; a canceled waiting
-    // job leaves none either.
+    // job leaves none either, and an unexpected failure shows no detail.
     TEST_F(JobManagerTest, ARunsEndBecomesItsStatusAndANoticeForTheNextJob)
     {
-        auto failing = [](auto error) { return [error](const auto&) -> ReplyOutput { throw error; }; };
-        struct Case {
-            const char* name;
-            bool routine;
-            LatchedFakeRunner::Outcome outcome; // none: canceled while running
-            std::string status;
-            JSON error;
-            bool noted;
+        const std::tuple<const char*, bool, bool, std::string> cases[] = {
+            { "canceled while running", false, false, "canceled" },
+            { "a routine's run canceled", true, false, "canceled" },
+            { "failed unexpectedly", false, true, "failed" },
         };
-        const Case cases[] = {
-            { "canceled while running", false, nullptr, "canceled", {}, true },
-            { "a routine's run canceled", true, nullptr, "canceled", {}, false },
-            { "the run gave up itself", false, failing(CancellationError()), "canceled", {}, true },
-            { "done", false, [](const auto&) { return ReplyOutput { .reply = "Done." }; }, "done", {},
-                false },
-            { "failed unexpectedly", false, failing(std::runtime_error("disk on fire")), "failed",
-                JSON::object({ { "code", "internal" }, { "status", 500 },
-                    { "message", "Something went wrong on the Mac." } }),
-                false },
-        };
-        for (const auto& testCase : cases) {
-            SCOPED_TRACE(testCase.name);
+        for (const auto& [name, routine, fails, expected] : cases) {
+            SCOPED_TRACE(name);
             rebuild();
-            auto id = submit(request("a", JobMode::queue, testCase.routine));
+            auto id = submit(request("a", JobMode::queue, routine));
             started(id);
             manager->cancel(submit("a"));
-            if (testCase.outcome)
-                runner->release(id, testCase.outcome);
+            if (fails)
+                runner->release(
+                    id, [](const auto&) -> ReplyOutput { throw std::runtime_error("disk on fire"); });
             else
                 manager->cancel(id);
             auto end = ended(id);
-            EXPECT_EQ(text(end, "status"), testCase.status);
-            EXPECT_EQ(end.subscript("error") ? *end.subscript("error") : JSON(), testCase.error);
+            EXPECT_EQ(text(end, "status"), expected);
+            EXPECT_EQ(end.subscript("error") ? *end.subscript("error") : JSON(),
+                fails ? JSON::object({ { "code", "internal" }, { "status", 500 },
+                    { "message", "Something went wrong on the Mac." } })
+                      : JSON());
             EXPECT_EQ(started(submit("a")).control->stoppedNote(),
-                testCase.noted ? Prompts::interruptionNotice("canceled", {}) : std::nullopt);
+                routine || fails ? std::nullopt : Prompts::interruptionNotice("canceled", {}));
         }
-    }
-
-    TEST_F(JobManagerTest, CancelingAWaitingJobEndsItAtOnceAndARunningOneWhenItsRunEnds)
-    {
-        rebuild(1);
-        runner->setHonoursStop(false);
-        auto [running, run] = startedJob("a");
-        auto waiting = submit("b");
-        clock->advance(1500ms);
-        expectGolden(manager->cancel(waiting).value_or(JSON()), "canceled");
-        EXPECT_FALSE(manager->hasWork("ios-b"));
-        EXPECT_EQ(manager->cancel("j-0123456789abcdef"), std::nullopt);
-
-        auto first = manager->cancel(running).value_or(JSON());
-        EXPECT_EQ(text(first, "status"), "running");
-        EXPECT_TRUE(run.stop.stop_requested());
-        EXPECT_EQ(manager->cancel(running), first);
-        // A conversation's count leaves out its running job once that is stopping.
-        auto next = submit("a");
-        EXPECT_EQ(manager->cancelConversation("ios-a"), 1);
-        runner->reply(running, "Too late.");
-        EXPECT_EQ(text(ended(running), "status"), "canceled");
-        EXPECT_EQ(statusText(next), "canceled");
-
-        auto [third, thirdRun] = startedJob("c");
-        auto queued = submit("d");
-        manager->cancelAll();
-        EXPECT_EQ(statusText(queued), "canceled");
-        EXPECT_TRUE(thirdRun.stop.stop_requested());
-    }
-
-    TEST_F(JobManagerTest, InterimTextsFollowTheirLimits)
-    {
-        auto [id, run] = startedJob("a");
-        auto interimTexts = [&] {
-            std::vector<std::string> texts;
-            auto current = status(id);
-            for (const auto& entry : *current.subscript("interim")->arrayValue())
-                texts.push_back(text(entry, "text"));
-            return texts;
-        };
-        run.control->onEvent(RunnerEvent::interim("First."));
-        clock->advance(59'999ms);
-        run.control->onEvent(RunnerEvent::interim("Too soon."));
-        EXPECT_EQ(interimTexts(), (std::vector<std::string> { "First." }));
-        clock->advance(1ms);
-        run.control->onEvent(RunnerEvent::interim(repeated("é", 998) + " yy"));
-        clock->advance(60s);
-        run.control->onEvent(RunnerEvent::interim("```action\n{\"type\":\"remind\"}\n```"));
-        run.control->onEvent(RunnerEvent::interim("Third.\n```action\n{\"type\":\"remind\"}\n```"));
-        clock->advance(60s);
-        run.control->onEvent(RunnerEvent::interim("Fourth."));
-        // Cut to its first 999 characters, trimmed, and an ellipsis.
-        EXPECT_EQ(
-            interimTexts(), (std::vector<std::string> { "First.", repeated("é", 998) + "…", "Third." }));
-        EXPECT_EQ(integer(status(id).subscript("interim")->arrayValue()->at(1), "at"), kStartMillis + 60'000);
-        // The golden done job's reply replaces its interim text; one that repeats an earlier text does not.
-        runner->reply(id, "First.");
-        EXPECT_EQ(ended(id).subscript("result")->subscript("replacesInterim"), nullptr);
-
-        auto [whole, wholeRun] = startedJob("b");
-        wholeRun.control->onEvent(RunnerEvent::interim(repeated("x", 1000)));
-        EXPECT_EQ(text(status(whole).subscript("interim")->arrayValue()->at(0), "text"), repeated("x", 1000));
-    }
-
-    TEST_F(JobManagerTest, EventsOfRoutinesAndStoppingJobsLeaveNoTraceAndTheLast30ChangesAreKept)
-    {
-        auto routine = submit(request("a", JobMode::queue, true));
-        auto routineRun = started(routine);
-        EXPECT_FALSE(routineRun.control->canAsk());
-        routineRun.control->onEvent(RunnerEvent::interim("Nobody sees this."));
-        EXPECT_TRUE(status(routine).subscript("interim")->arrayValue()->empty());
-
-        auto [id, run] = startedJob("b");
-        auto version = *integer(status(id), "version");
-        run.control->onEvent(RunnerEvent::thinking());
-        run.control->onEvent(RunnerEvent::thinking());
-        EXPECT_EQ(integer(status(id), "version"), version + 1) << "an unchanged activity is no change";
-        // With "starting" and the first "thinking", 31 changes.
-        for (int index = 0; index < 29; ++index)
-            run.control->onEvent(index % 2 == 0 ? RunnerEvent::tool("Read") : RunnerEvent::thinking());
-        auto events = *status(id).subscript("events")->arrayValue();
-        ASSERT_EQ(events.size(), 30u);
-        EXPECT_EQ(text(events.front(), "label"), "Thinking");
-        EXPECT_EQ(text(events.back(), "label"), "Reading files");
-
-        runner->setHonoursStop(false);
-        manager->cancel(id);
-        version = *integer(status(id), "version");
-        run.control->onEvent(RunnerEvent::interim("Still talking."));
-        run.control->onEvent(RunnerEvent::tool("Bash"));
-        EXPECT_EQ(integer(status(id), "version"), version);
-        EXPECT_EQ(await(ask(run, permissionPrompt("p-0123456789ab"), 0)), "canceled");
-    }
-
-    TEST_F(JobManagerTest, ObserversHearRunningCountsAndFinishedJobsAndMayCallBack)
-    {
-        // The observers outlive this body: the manager still calls them while it is torn down.
-        struct Heard {
-            std::mutex lock;
-            std::vector<std::size_t> counts;
-            std::promise<FinishedJob> finished;
-            std::promise<std::string> followUp;
-        };
-        auto heard = std::make_shared<Heard>();
-        auto finished = heard->finished.get_future();
-        auto followUp = heard->followUp.get_future();
-        manager->observeRunning([heard](std::size_t count) {
-            std::lock_guard guard(heard->lock);
-            heard->counts.push_back(count);
-        });
-        manager->observeFinished([heard, jobs = manager.get()](const FinishedJob& job) {
-            if (job.submission.conversationID != "ios-a")
-                return;
-            heard->finished.set_value(job);
-            // Like the routine scheduler, which submits from its observer.
-            heard->followUp.set_value(text(jobs->submit(request("c")), "jobId"));
-        });
-        auto id = submit("a");
-        {
-            std::lock_guard guard(heard->lock);
-            EXPECT_EQ(heard->counts, (std::vector<std::size_t> { 0, 1 }));
-        }
-        clock->advance(2s);
-        runner->reply(id, "Done.");
-        auto job = await(finished);
-        EXPECT_EQ(
-            std::tuple(job.id, job.status, job.createdAt, job.startedAt.value_or(0), job.error.has_value()),
-            std::tuple(id, std::string("done"), kStartMillis, kStartMillis, false));
-        EXPECT_EQ(text(job.result.value_or(JSON()), "reply"), "Done.");
-        started(await(followUp));
     }
 
     TEST_F(JobManagerTest, TearingDownWaitsForParkedLongPollsAndQuestions)
@@ -261,6 +81,8 @@ namespace {
         auto polled
             = inBackground([jobs = manager.get(), id = id, version] { return jobs->wait(id, version, 25); });
         ASSERT_TRUE(clock->awaitSleepers(2));
+        // A timeout that is not a number waits not at all.
+        EXPECT_TRUE(await(inBackground([&] { return manager->wait(id, version, std::nan("")); })));
         manager.reset();
         EXPECT_EQ(await(asked), "canceled");
         EXPECT_TRUE(await(polled));
@@ -306,6 +128,117 @@ namespace {
         }
         EXPECT_TRUE(runner->keptLimits(2));
         EXPECT_EQ(manager->runningCount(), 0u);
+    }
+
+    // A job pruned while a long poll is parked on it would leave the poll without the final status.
+    TEST_F(JobManagerTest, AFinishedJobIsKeptWhileALongPollStillWaitsOnIt)
+    {
+        rebuild(2, 0);
+        auto [id, run] = startedJob("a");
+        auto version = *integer(status(id), "version");
+        clock->holdNextWaker();
+        auto polled = inBackground([&] { return manager->wait(id, version, 25); });
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        runner->reply(id, "Done.");
+        ASSERT_TRUE(clock->awaitHeld());
+        clock->advance(1ms);
+        submit("b");
+        clock->letGo();
+        EXPECT_EQ(text(await(polled).value_or(JSON()), "status"), "done");
+    }
+
+    TEST_F(JobManagerTest, EleventhOpenQuestionIsBusyAndNoneOutlivesItsJob)
+    {
+        auto [id, run] = startedJob("a");
+        std::vector<std::future<std::string>> askers;
+        for (char digit = '0'; digit <= '9'; ++digit)
+            askers.push_back(
+                ask(run, permissionPrompt("p-00000000000" + std::string(1, digit)), askers.size() + 1));
+        // An eleventh question put would park: the watcher then takes it back, so the test fails instead of
+        // hanging. A poll parked afterwards lets the watcher end either way.
+        std::stop_source takeBack;
+        auto watcher = inBackground([&] { return clock->awaitSleepers(11) && takeBack.request_stop(); });
+        EXPECT_EQ(run.control->ask(permissionPrompt("p-aaaaaaaaaaaa"), takeBack.get_token()), "busy");
+        auto polled = inBackground([&] { return manager->wait(id, integer(status(id), "version"), 25); });
+        await(watcher);
+        manager->cancel(id);
+        for (auto& asker : askers)
+            EXPECT_EQ(await(asker), "canceled");
+        EXPECT_TRUE(await(polled));
+        EXPECT_EQ(thrown<RelayHTTPError>([&] { manager->answer(id, "p-000000000000", "once"); }),
+            RelayHTTPError(
+                409, "not_pending", "This question is no longer open (it expired or the work ended)."));
+    }
+
+    // A run killed at its time limit while asking closes its gate, which waits for the question: the
+    // question must end with the run, not at its expiry.
+    TEST_F(JobManagerTest, AQuestionEndsWithTheRunThatAskedAndALaterOneIsNotPut)
+    {
+        auto [id, run] = startedJob("a");
+        std::stop_source runEnd;
+        auto asker = ask(run, permissionPrompt("p-0123456789ab"), 1, runEnd.get_token());
+        runEnd.request_stop();
+        EXPECT_EQ(await(asker), "canceled");
+        EXPECT_EQ(await(ask(run, permissionPrompt("p-0123456789ac"), 0, runEnd.get_token())), "deny");
+        EXPECT_EQ(status(id).subscript("permissionRequests"), nullptr);
+    }
+
+    TEST_F(JobManagerTest, AlwaysNeedsAPromptThatAllowsItAndTheQuestionStaysOpenOtherwise)
+    {
+        auto [id, run] = startedJob("a");
+        auto asker = ask(run, permissionPrompt("p-000000000001"));
+        EXPECT_EQ(thrown<RelayHTTPError>([&] { manager->answer(id, "p-000000000001", "always"); }),
+            RelayHTTPError(400, "bad_request", "This place cannot be allowed always."));
+        manager->answer(id, "p-000000000001", "once");
+        EXPECT_EQ(await(asker), "once");
+    }
+
+    TEST_F(JobManagerTest, ActivityReturnsWhenTheLastQuestionCloses)
+    {
+        auto [id, run] = startedJob("a");
+        run.control->onEvent(RunnerEvent::tool("Read"));
+        auto first = ask(run, permissionPrompt("p-000000000001"));
+        auto second = ask(run, permissionPrompt("p-000000000002"), 2);
+        run.control->onEvent(RunnerEvent::tool("Bash"));
+        manager->answer(id, "p-000000000001", "once");
+        EXPECT_EQ(await(first), "once");
+        EXPECT_EQ(text(status(id), "activityKind"), "waiting_for_approval");
+        manager->answer(id, "p-000000000002", "conversation");
+        EXPECT_EQ(await(second), "conversation");
+        EXPECT_EQ(text(status(id).subscript("events")->arrayValue()->back(), "label"), "Reading files");
+    }
+
+    // The wire contract of the status object, pinned whole while a question waits and once done (the
+    // interrupted one where it comes about).
+    TEST_F(JobManagerTest, StatusObjectsOfEachStateArePinned)
+    {
+        auto [id, run] = startedJob("a");
+        clock->advance(2s);
+        run.control->onEvent(RunnerEvent::tool("Read"));
+        clock->advance(1s);
+        run.control->onEvent(RunnerEvent::interim("Looking at the file."));
+        clock->advance(1s);
+        auto asked = ask(run,
+            JSON::object({ { "requestId", "p-0123456789ab" }, { "canAlways", true }, { "scope", "folder" },
+                { "tool", "Write" }, { "path", "/Users/me/Notes/todo.md" } }));
+        clock->advance(1999ms);
+        expectGolden(status(id), "running-with-question");
+
+        rebuild();
+        auto submission = request("a", JobMode::interrupt);
+        submission.timeLimit = 600;
+        auto done = submit(submission);
+        auto doneRun = started(done);
+        clock->advance(1s);
+        doneRun.control->onEvent(RunnerEvent::interim("Here  is\nthe answer."));
+        clock->advance(1500ms);
+        runner->release(done, [](const auto&) {
+            return ReplyOutput { .reply = "Here is the answer.",
+                .actions = { JSON::object({ { "type", "remind" }, { "title", "Water the plants" } }) },
+                .context = JSON::object({ { "usedTokens", 1200 } }),
+                .files = { JSON::object({ { "name", "plan.pdf" }, { "fileId", "outbox/plan.pdf" } }) } };
+        });
+        expectGolden(ended(done), "done");
     }
 
 }

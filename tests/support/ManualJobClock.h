@@ -16,8 +16,6 @@ namespace vellumar::test {
 // sleeping.
 class ManualJobClock final : public JobClock {
 public:
-    static constexpr auto kStart = std::chrono::sys_days { std::chrono::year { 2025 } / 3 / 1 };
-
     TimePoint now() const override
     {
         std::lock_guard guard(m_lock);
@@ -99,7 +97,7 @@ public:
 private:
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;
-    TimePoint m_now { kStart };
+    TimePoint m_now { std::chrono::sys_days { std::chrono::year { 2025 } / 3 / 1 } };
     mutable std::list<std::pair<std::condition_variable*, std::mutex*>> m_sleepers;
     mutable bool m_holdNext { false };
     mutable bool m_holding { false };
