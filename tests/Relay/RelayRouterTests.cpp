@@ -91,10 +91,9 @@ protected:
 
     test::TemporaryFolder folder;
     RelayData data { { .folder = folder / "data", .home = folder.path() } };
-    DeviceRegistry devices { std::make_shared<MemoryDeviceStorage>(),
-        [] { return test::ManualJobClock::kStart; } };
-    DeviceRegistry::Pairing paired = devices.add("Phone");
     std::shared_ptr<test::ManualJobClock> clock = std::make_shared<test::ManualJobClock>();
+    DeviceRegistry devices { std::make_shared<MemoryDeviceStorage>(), [this] { return clock->now(); } };
+    DeviceRegistry::Pairing paired = devices.add("Phone");
     std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
