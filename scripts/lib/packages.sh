@@ -6,6 +6,7 @@
 run_packages=(
   cmake ninja-build g++ pkg-config
   libicu-dev libssl-dev
+  libasio-dev # the relay's sockets and TLS streams
   nlohmann-json3-dev
   libavahi-client-dev # the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
