@@ -37,6 +37,18 @@ struct RelayListener::State : std::enable_shared_from_this<RelayListener::State>
     std::unordered_map<HTTPConnection*, std::shared_ptr<HTTPConnection>> connections;
 };
 
+namespace {
+
+    // One worker per connection the table can hold, and as many again for the handlers of connections
+    // already evicted or closed, which run on to their end (a long poll waits up to 25 seconds): so
+    // long polls on every connection never starve a health check on a new one.
+    std::size_t workerCount(const RelayListenerLimits& limits)
+    {
+        return 2 * static_cast<std::size_t>(std::max(limits.maxConnections, 1));
+    }
+
+}
+
 template <typename Matches> HTTPConnection* RelayListener::State::oldestUntrusted(Matches matches) const
 {
     HTTPConnection* oldest = nullptr;
@@ -103,8 +115,7 @@ void RelayListener::State::stop()
 RelayListener::RelayListener(TLSIdentity identity, Limits limits, HTTPRequestParser::Policy policy,
     RequestHandler handler, Hooks hooks)
     : m_queue(std::make_shared<platform::NetQueue>(kQueueLabel))
-    , m_workers(
-          std::make_unique<RequestWorkers>(static_cast<std::size_t>(std::max(limits.maxConnections, 1))))
+    , m_workers(std::make_unique<RequestWorkers>(workerCount(limits)))
 {
     auto services = std::make_shared<HTTPConnection::Services>(HTTPConnection::Services {
         .queue = m_queue,

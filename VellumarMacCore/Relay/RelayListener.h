@@ -34,7 +34,7 @@ public:
         SourceCheck allowsSource;
     };
 
-    // Starts the listener's queue and `limits.maxConnections` request workers; nothing listens yet.
+    // Starts the listener's queue and its request workers; nothing listens yet.
     RelayListener(TLSIdentity identity, Limits limits, HTTPRequestParser::Policy policy,
         RequestHandler handler, Hooks hooks = {});
     // Closes every connection and waits for the handlers still running.

@@ -6,7 +6,10 @@
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
 #include "tests/support/TestSupport.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 namespace vellumar::test {
 
@@ -34,6 +37,35 @@ struct RelayServer {
 
     std::unique_ptr<RelayListener> listener;
     std::uint16_t port;
+};
+
+// A one-way signal between a handler or callback thread and the test.
+class Gate {
+public:
+    void open()
+    {
+        {
+            std::lock_guard lock(m_lock);
+            ++m_opened;
+        }
+        m_changed.notify_all();
+    }
+    // Whether it was opened within `limit`; the limit guards against a hang, it measures nothing.
+    bool waitOpen(std::chrono::seconds limit = std::chrono::seconds(30))
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, limit, [this] { return m_opened > 0; });
+    }
+    int timesOpened()
+    {
+        std::lock_guard lock(m_lock);
+        return m_opened;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_opened = 0;
 };
 
 }

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <stdexcept>
 
@@ -89,19 +90,23 @@ bool TLSTestClient::send(std::string_view bytes)
 
 TLSTestClient::Read TLSTestClient::readSome(std::chrono::steady_clock::time_point deadline)
 {
+    if (m_closed)
+        return Read::closed;
     if (!m_ssl || SSL_pending(m_ssl) == 0) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd wanted { m_fd, POLLIN, 0 };
-        if (left.count() <= 0 || ::poll(&wanted, 1, static_cast<int>(left.count())) <= 0)
+        if (::poll(&wanted, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0)
             return Read::timedOut;
     }
     char buffer[16'384];
     int count = m_ssl ? SSL_read(m_ssl, buffer, sizeof buffer)
                       : static_cast<int>(::recv(m_fd, buffer, sizeof buffer, 0));
     ERR_clear_error();
-    if (count <= 0)
+    if (count <= 0) {
+        m_closed = true;
         return Read::closed;
+    }
     m_received.append(buffer, static_cast<std::size_t>(count));
     return Read::data;
 }

@@ -41,6 +41,7 @@ private:
 
     int m_fd = -1;
     SSL* m_ssl = nullptr;
+    bool m_closed = false;
     std::string m_received;
 };
 
