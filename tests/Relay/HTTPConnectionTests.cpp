@@ -126,7 +126,8 @@ namespace {
                 if (request.path() == "/wait") {
                     if (++waiting == limits.maxConnections)
                         allWaiting.open();
-                    release.waitOpen();
+                    // Longer than the test's own wait for the new request, so that no poll ends first.
+                    release.waitOpen(120s);
                 }
                 return echoPath(request);
             },
