@@ -20,18 +20,14 @@ struct NetQueue::Loop {
     asio::io_context context { 1 };
     asio::executor_work_guard<asio::io_context::executor_type> keepRunning = asio::make_work_guard(context);
     std::thread thread;
-    std::thread::id threadID;
 };
 
 NetQueue::NetQueue(std::string_view label)
     : m_loop(std::make_unique<Loop>())
 {
-    std::string name(label.substr(0, 15));
-    m_loop->thread = std::thread([this, name] {
-        pthread_setname_np(pthread_self(), name.c_str());
-        m_loop->context.run();
-    });
-    m_loop->threadID = m_loop->thread.get_id();
+    m_loop->thread = std::thread([loop = m_loop.get()] { loop->context.run(); });
+    // Named from here, so that the name is there once the constructor returns.
+    pthread_setname_np(m_loop->thread.native_handle(), std::string(label.substr(0, 15)).c_str());
 }
 
 NetQueue::~NetQueue()

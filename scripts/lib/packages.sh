@@ -19,6 +19,7 @@ test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 curl python3-croniter
   imagemagick libheif-examples ffmpeg file
+  wrk nginx-light # the relay listener's load driver compares against nginx
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -97,6 +98,19 @@ namespace {
         RelayListener second(test::testIdentity(), {}, {}, kAlwaysOK);
         EXPECT_THROW(second.start(first.port), std::system_error);
         EXPECT_NE(second.start(0), 0);
+    }
+
+    TEST(RelayListener, QueueThreadCarriesTheQueuesNameCutToFifteenBytes)
+    {
+        auto threadNamed = [](const std::string& name) {
+            for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+                if (test::readFile(task.path() / "comm") == name + "\n")
+                    return true;
+            return false;
+        };
+        ASSERT_FALSE(threadNamed("vellumar.relay."));
+        RelayListener listener(test::testIdentity(), {}, {}, kAlwaysOK);
+        EXPECT_TRUE(threadNamed("vellumar.relay."));
     }
 
     TEST(RelayListener, SeventhUntrustedConnectionFromOneHostClosesTheOldest)
