@@ -171,34 +171,6 @@ namespace {
         EXPECT_LT(statusKiB("VmHWM:") - residentBefore, 24 * 1024);
     }
 
-    TEST(HTTPConnection, FileResponsesThatCannotBeSentWhole)
-    {
-        test::TemporaryFolder folder;
-        std::ofstream(folder / "short.bin") << "only ten b";
-        struct Case {
-            const char* name;
-            std::string file;
-            int status;
-        };
-        const Case cases[] = {
-            { "file gone before it was opened", "missing.bin", 404 },
-            { "file shorter than announced", "short.bin", 0 },
-        };
-        for (const auto& row : cases) {
-            SCOPED_TRACE(row.name);
-            RelayServer server([&](const HTTPRequest&) {
-                return HTTPResponse::download(folder / row.file, 1000, "text/plain", row.file);
-            });
-            auto client = connected(server.port);
-            auto response = client->get("/file");
-            EXPECT_EQ(test::statusOf(response.value_or("")), row.status);
-            if (row.status == 404)
-                EXPECT_NE(response->find("\"error\":\"not_found\""), std::string::npos);
-            else
-                EXPECT_TRUE(client->waitClosed(0s));
-        }
-    }
-
     struct WebSocketSide {
         Gate opened;
         Gate cancelled;

@@ -1,16 +1,9 @@
 #!/usr/bin/env python3
-"""TLS clients of the relay's listener for the tests, written apart from the server's own code.
+"""TLS clients of the relay's listener, written apart from the server. Usage: PORT MODE [COUNT].
 
-Usage: relay_tls_client.py PORT MODE [COUNT]
-
-MODE is one of
-  pipeline   sends "GET /first" and "GET /second" (the last with Connection: close) in one write,
-             reads to end of stream and prints what came back
-  slowloris  opens COUNT TLS connections, each sending a request head that never ends; prints
-             "ready" and holds what the server left open until standard input closes
-  handshakes opens COUNT TCP connections that send the first bytes of a ClientHello and never more;
-             prints "ready" and holds them until standard input closes
-The certificate is not checked: the pin tests use curl.
+pipeline: two requests in one write, prints all that comes back until the server closes.
+slowloris / handshakes: COUNT connections that never finish a request head / a ClientHello;
+prints "ready" and holds them until standard input closes. Certificates are not checked.
 """
 
 import socket
