@@ -99,6 +99,8 @@ std::uint16_t freePort()
 pid_t startNginx(const fs::path& folder, const std::string& cpus, std::uint16_t port)
 {
     fs::create_directories(folder / "www");
+    // nginx's workers drop to an unprivileged user that must reach the file; the key stays private.
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     fs::create_directories(folder / "logs");
     std::ofstream(folder / "www/health") << kBody;
     std::ofstream(folder / "nginx.conf")
