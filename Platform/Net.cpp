@@ -93,8 +93,9 @@ void NetTimer::cancel()
 }
 
 struct NetConnection::Socket {
-    explicit Socket(asio::ip::tcp::socket tcp, SSL_CTX* identity)
-        : stream(std::move(tcp), SSL_new(identity))
+    // Takes `ssl`, which must not be null.
+    Socket(asio::ip::tcp::socket tcp, SSL* ssl)
+        : stream(std::move(tcp), ssl)
     {
     }
     asio::ssl::stream<asio::ip::tcp::socket> stream;
@@ -104,7 +105,9 @@ struct NetConnection::Socket {
 NetConnection::NetConnection(std::unique_ptr<Socket> socket)
     : m_socket(std::move(socket))
 {
-    auto endpoint = m_socket->stream.lowest_layer().remote_endpoint();
+    // A peer already gone leaves the unspecified address, which no source check allows.
+    std::error_code gone;
+    auto endpoint = m_socket->stream.lowest_layer().remote_endpoint(gone);
     std::memcpy(&m_remote, endpoint.data(), std::min<std::size_t>(endpoint.size(), sizeof m_remote));
 }
 
@@ -263,12 +266,12 @@ namespace {
             keepAlive(tcp);
             std::error_code peerError;
             tcp.remote_endpoint(peerError);
-            // A peer gone before we looked at it needs no answer.
-            if (!peerError) {
-                auto socket
-                    = std::make_unique<NetConnection::Socket>(std::move(tcp), acceptor->identity.handle());
-                acceptor->accepted(std::make_shared<NetConnection>(std::move(socket)));
-            }
+            // A peer gone before we looked at it needs no answer; without memory for its TLS state
+            // it gets none either.
+            SSL* ssl = peerError ? nullptr : SSL_new(acceptor->identity.handle());
+            if (ssl)
+                acceptor->accepted(std::make_shared<NetConnection>(
+                    std::make_unique<NetConnection::Socket>(std::move(tcp), ssl)));
             acceptNext(acceptor);
         });
     }
