@@ -96,10 +96,12 @@ struct NetConnection::Socket {
     // Takes `ssl`, which must not be null.
     Socket(asio::ip::tcp::socket tcp, SSL* ssl)
         : stream(std::move(tcp), ssl)
+        , lingering(stream.get_executor())
     {
     }
     asio::ssl::stream<asio::ip::tcp::socket> stream;
     std::array<char, 65'536> received;
+    asio::steady_timer lingering;
 };
 
 NetConnection::NetConnection(std::unique_ptr<Socket> socket)
@@ -158,12 +160,49 @@ void NetConnection::send(std::shared_ptr<const std::string> bytes, SendCompletio
             const std::error_code& error, std::size_t) { completion(error); });
 }
 
+void NetConnection::finish(std::chrono::duration<double> linger)
+{
+    if (m_cancelled || m_finishing)
+        return;
+    m_finishing = true;
+    std::error_code ignored;
+    m_socket->stream.lowest_layer().shutdown(asio::socket_base::shutdown_send, ignored);
+    m_socket->lingering.expires_after(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(linger));
+    m_socket->lingering.async_wait([self = shared_from_this()](const std::error_code& error) {
+        if (!error)
+            self->close();
+    });
+    drain();
+}
+
+void NetConnection::drain()
+{
+    // Raw TCP bytes: what the peer still sends is dropped undecrypted.
+    m_socket->stream.next_layer().async_read_some(asio::buffer(m_socket->received),
+        [self = shared_from_this()](const std::error_code& error, std::size_t) {
+            if (self->m_cancelled)
+                return;
+            if (error)
+                return self->close();
+            self->drain();
+        });
+}
+
 void NetConnection::cancel()
+{
+    // A finishing connection ends on its own, within its linger time.
+    if (!m_finishing)
+        close();
+}
+
+void NetConnection::close()
 {
     if (m_cancelled)
         return;
     m_cancelled = true;
     std::error_code ignored;
+    m_socket->lingering.cancel();
     m_socket->stream.lowest_layer().shutdown(asio::socket_base::shutdown_both, ignored);
     m_socket->stream.lowest_layer().close(ignored);
 }

@@ -82,13 +82,21 @@ public:
     void receive(std::size_t maximumBytes, ReceiveCompletion completion);
     // `bytes` stays alive and unchanged until `completion` runs.
     void send(std::shared_ptr<const std::string> bytes, SendCompletion completion);
-    // Closes the socket at once; idempotent.
+    // Ends the stream once everything sent is out: closes the sending side, then reads and drops what
+    // the peer still sends until it closes or `linger` passes. Request bytes never read would
+    // otherwise turn the close into a reset, which can destroy the response on its way.
+    void finish(std::chrono::duration<double> linger);
+    // Closes the socket at once, unless `finish` already runs; idempotent.
     void cancel();
 
 private:
+    void drain();
+    void close();
+
     std::unique_ptr<Socket> m_socket;
     sockaddr_storage m_remote {};
     bool m_cancelled = false;
+    bool m_finishing = false;
 };
 
 // A listening socket on every address of both families, with SO_REUSEADDR.

@@ -255,6 +255,8 @@ void HTTPConnection::finishResponse(std::error_code error, bool keep)
     m_busy = false;
     if (!error && keep)
         return receive();
+    if (!error)
+        m_connection->finish(kLinger);
     close();
 }
 

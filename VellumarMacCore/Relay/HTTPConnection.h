@@ -52,6 +52,8 @@ public:
     static constexpr std::int64_t kMaxInMemoryBodyBytes = 65'536;
     static constexpr std::size_t kMaxReadBytes = 65'536;
     static constexpr std::int64_t kMaxChunkBytes = 262'144;
+    // How long a connection closed after its last response still drains what the peer sends.
+    static constexpr std::chrono::seconds kLinger { 2 };
 
     HTTPConnection(std::shared_ptr<platform::NetConnection> connection,
         std::shared_ptr<const Services> services, OnClose onClose, HTTPRequestParser::Policy policy,

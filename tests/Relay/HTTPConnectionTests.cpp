@@ -71,6 +71,17 @@ namespace {
         EXPECT_TRUE(client->waitClosed());
     }
 
+    TEST(HTTPConnection, RefusedUploadIsAnsweredThoughItsBodyIsStillArriving)
+    {
+        RelayServer server(echoPath, {},
+            [](const RequestHead&) { return BodyPolicy::reject(RelayHTTPError::unauthorized); });
+        auto client = connected(server.port);
+        // The server reads only the head and what came with it; the rest lies unread when it closes.
+        ASSERT_TRUE(client->send("POST /upload HTTP/1.1\r\nHost: relay\r\nContent-Length: 1048576\r\n\r\n"
+            + std::string(256 * 1024, 'x')));
+        EXPECT_EQ(test::statusOf(client->readResponse().value_or("")), 401);
+    }
+
     TEST(HTTPConnection, PartialHeadIsClosedUnansweredAtTheRequestTimeOut)
     {
         RelayServer server(echoPath, kShortLimits);
