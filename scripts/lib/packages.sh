@@ -6,6 +6,7 @@
 run_packages=(
   cmake ninja-build g++ pkg-config
   libicu-dev libssl-dev
+  libasio-dev # the relay's sockets and TLS streams
   nlohmann-json3-dev
   libavahi-client-dev # the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
@@ -18,6 +19,7 @@ test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 curl python3-croniter python3-websockets
   imagemagick libheif-examples ffmpeg file
+  wrk nginx-light # the relay listener's load driver compares against nginx
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

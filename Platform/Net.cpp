@@ -1,0 +1,320 @@
+#include "Platform/Net.h"
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <openssl/ssl.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <future>
+#include <thread>
+
+namespace vellumar::platform {
+
+struct NetQueue::Loop {
+    asio::io_context context { 1 };
+    asio::executor_work_guard<asio::io_context::executor_type> keepRunning = asio::make_work_guard(context);
+    std::thread thread;
+};
+
+NetQueue::NetQueue(std::string_view label)
+    : m_loop(std::make_unique<Loop>())
+{
+    m_loop->thread = std::thread([loop = m_loop.get()] { loop->context.run(); });
+    // Named from here, so that the name is there once the constructor returns.
+    pthread_setname_np(m_loop->thread.native_handle(), std::string(label.substr(0, 15)).c_str());
+}
+
+NetQueue::~NetQueue()
+{
+    shutDown();
+    // Work that never ran is destroyed with the context, before the sockets' services go.
+}
+
+void NetQueue::async(std::function<void()> work) { asio::post(m_loop->context, std::move(work)); }
+
+void NetQueue::sync(const std::function<void()>& work)
+{
+    std::promise<void> done;
+    asio::post(m_loop->context, [&] {
+        work();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+void NetQueue::shutDown()
+{
+    if (!m_loop->thread.joinable())
+        return;
+    m_loop->keepRunning.reset();
+    m_loop->context.stop();
+    m_loop->thread.join();
+}
+
+struct NetTimer::State {
+    explicit State(asio::io_context& context)
+        : timer(context)
+    {
+    }
+    asio::steady_timer timer;
+    std::uint64_t generation = 0;
+};
+
+NetTimer::NetTimer(NetQueue& queue)
+    : m_state(std::make_shared<State>(queue.loop().context))
+{
+}
+
+NetTimer::~NetTimer() { cancel(); }
+
+void NetTimer::schedule(std::chrono::duration<double> after, std::function<void()> fired)
+{
+    auto generation = ++m_state->generation;
+    m_state->timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(after));
+    m_state->timer.async_wait(
+        [weak = std::weak_ptr(m_state), generation, fired = std::move(fired)](const std::error_code& error) {
+            auto state = weak.lock();
+            if (error || !state || state->generation != generation)
+                return;
+            fired();
+        });
+}
+
+void NetTimer::cancel()
+{
+    ++m_state->generation;
+    m_state->timer.cancel();
+}
+
+struct NetConnection::Socket {
+    // Takes `ssl`, which must not be null.
+    Socket(asio::ip::tcp::socket tcp, SSL* ssl)
+        : stream(std::move(tcp), ssl)
+        , lingering(stream.get_executor())
+    {
+    }
+    asio::ssl::stream<asio::ip::tcp::socket> stream;
+    std::array<char, 65'536> received;
+    asio::steady_timer lingering;
+};
+
+NetConnection::NetConnection(std::unique_ptr<Socket> socket)
+    : m_socket(std::move(socket))
+{
+    // A peer already gone leaves the unspecified address, which no source check allows.
+    std::error_code gone;
+    auto endpoint = m_socket->stream.lowest_layer().remote_endpoint(gone);
+    std::memcpy(&m_remote, endpoint.data(), std::min<std::size_t>(endpoint.size(), sizeof m_remote));
+}
+
+NetConnection::~NetConnection() = default;
+
+std::optional<std::string> NetConnection::remoteHost() const
+{
+    asio::ip::tcp::endpoint endpoint;
+    std::error_code error;
+    endpoint = m_socket->stream.lowest_layer().remote_endpoint(error);
+    if (error)
+        return std::nullopt;
+    auto address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+    return address.to_string();
+}
+
+void NetConnection::start(std::function<void(State)> changed)
+{
+    m_socket->stream.async_handshake(asio::ssl::stream_base::server,
+        [self = shared_from_this(), changed = std::move(changed)](const std::error_code& error) {
+            if (error == asio::error::operation_aborted || self->m_cancelled)
+                return;
+            changed(error ? State::failed : State::ready);
+        });
+}
+
+void NetConnection::receive(std::size_t maximumBytes, ReceiveCompletion completion)
+{
+    auto buffer = asio::buffer(m_socket->received.data(), std::min(maximumBytes, m_socket->received.size()));
+    m_socket->stream.async_read_some(buffer,
+        [self = shared_from_this(), completion = std::move(completion)](
+            const std::error_code& error, std::size_t count) {
+            std::string_view content(self->m_socket->received.data(), count);
+            // A peer that closes without TLS's close_notify has still ended its stream.
+            if (error == asio::error::eof || error == asio::ssl::error::stream_truncated)
+                return completion(content, true, {});
+            completion(content, false, error);
+        });
+}
+
+void NetConnection::send(std::shared_ptr<const std::string> bytes, SendCompletion completion)
+{
+    auto buffer = asio::buffer(*bytes);
+    asio::async_write(m_socket->stream, buffer,
+        [self = shared_from_this(), bytes = std::move(bytes), completion = std::move(completion)](
+            const std::error_code& error, std::size_t) { completion(error); });
+}
+
+void NetConnection::finish(std::chrono::duration<double> linger)
+{
+    if (m_cancelled || m_finishing)
+        return;
+    m_finishing = true;
+    std::error_code ignored;
+    m_socket->stream.lowest_layer().shutdown(asio::socket_base::shutdown_send, ignored);
+    m_socket->lingering.expires_after(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(linger));
+    m_socket->lingering.async_wait([self = shared_from_this()](const std::error_code& error) {
+        if (!error)
+            self->close();
+    });
+    drain();
+}
+
+void NetConnection::drain()
+{
+    // Raw TCP bytes: what the peer still sends is dropped undecrypted.
+    m_socket->stream.next_layer().async_read_some(asio::buffer(m_socket->received),
+        [self = shared_from_this()](const std::error_code& error, std::size_t) {
+            if (self->m_cancelled)
+                return;
+            if (error)
+                return self->close();
+            self->drain();
+        });
+}
+
+void NetConnection::cancel()
+{
+    // A finishing connection ends on its own, within its linger time.
+    if (!m_finishing)
+        close();
+}
+
+void NetConnection::close()
+{
+    if (m_cancelled)
+        return;
+    m_cancelled = true;
+    std::error_code ignored;
+    m_socket->lingering.cancel();
+    m_socket->stream.lowest_layer().shutdown(asio::socket_base::shutdown_both, ignored);
+    m_socket->stream.lowest_layer().close(ignored);
+}
+
+struct NetListener::Acceptor {
+    Acceptor(NetQueue& owner, TLSServerContext tls)
+        : identity(std::move(tls))
+        , socket(owner.loop().context)
+        , retry(owner.loop().context)
+    {
+    }
+    TLSServerContext identity;
+    asio::ip::tcp::acceptor socket;
+    // Waits out a shortage of descriptors or memory instead of spinning on it.
+    asio::steady_timer retry;
+    AcceptHandler accepted;
+    FailureHandler failed;
+    bool cancelled = false;
+};
+
+namespace {
+
+    bool isTransient(const std::error_code& error)
+    {
+        return error == asio::error::connection_aborted || error == asio::error::no_descriptors
+            || error == asio::error::no_buffer_space || error == asio::error::no_memory
+            || error == std::errc::too_many_files_open_in_system || error == std::errc::protocol_error;
+    }
+
+    void keepAlive(asio::ip::tcp::socket& socket)
+    {
+        std::error_code ignored;
+        socket.set_option(asio::socket_base::keep_alive(true), ignored);
+        int idleSeconds = 60;
+        setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+    }
+
+    void acceptNext(const std::shared_ptr<NetListener::Acceptor>& acceptor);
+
+}
+
+NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port,
+    AcceptHandler accepted, FailureHandler failed)
+    : m_acceptor(std::make_shared<Acceptor>(queue, std::move(identity)))
+{
+    m_acceptor->accepted = std::move(accepted);
+    m_acceptor->failed = std::move(failed);
+    auto& socket = m_acceptor->socket;
+    std::error_code error;
+    socket.open(asio::ip::tcp::v6(), error);
+    if (!error) {
+        socket.set_option(asio::ip::v6_only(false));
+        socket.set_option(asio::socket_base::reuse_address(true));
+        socket.bind({ asio::ip::address_v6::any(), port });
+    } else {
+        // A machine without IPv6 still serves IPv4.
+        socket.open(asio::ip::tcp::v4());
+        socket.set_option(asio::socket_base::reuse_address(true));
+        socket.bind({ asio::ip::address_v4::any(), port });
+    }
+    socket.listen();
+    m_port = socket.local_endpoint().port();
+    queue.async([acceptor = m_acceptor] { acceptNext(acceptor); });
+}
+
+NetListener::~NetListener() = default;
+
+void NetListener::cancel()
+{
+    m_acceptor->cancelled = true;
+    std::error_code ignored;
+    m_acceptor->retry.cancel();
+    m_acceptor->socket.close(ignored);
+}
+
+namespace {
+
+    void acceptNext(const std::shared_ptr<NetListener::Acceptor>& acceptor)
+    {
+        if (acceptor->cancelled)
+            return;
+        acceptor->socket.async_accept([acceptor](const std::error_code& error, asio::ip::tcp::socket tcp) {
+            if (acceptor->cancelled)
+                return;
+            if (isTransient(error)) {
+                acceptor->retry.expires_after(std::chrono::milliseconds(50));
+                acceptor->retry.async_wait([acceptor](const std::error_code& waited) {
+                    if (!waited)
+                        acceptNext(acceptor);
+                });
+                return;
+            }
+            if (error) {
+                acceptor->cancelled = true;
+                std::error_code ignored;
+                acceptor->socket.close(ignored);
+                acceptor->failed(error);
+                return;
+            }
+            keepAlive(tcp);
+            std::error_code peerError;
+            tcp.remote_endpoint(peerError);
+            // A peer gone before we looked at it needs no answer; without memory for its TLS state
+            // it gets none either.
+            SSL* ssl = peerError ? nullptr : SSL_new(acceptor->identity.handle());
+            if (ssl)
+                acceptor->accepted(std::make_shared<NetConnection>(
+                    std::make_unique<NetConnection::Socket>(std::move(tcp), ssl)));
+            acceptNext(acceptor);
+        });
+    }
+
+}
+
+}

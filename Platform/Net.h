@@ -1,0 +1,128 @@
+// The relay's network layer: a serial queue (one named thread running an event loop), time-outs on
+// it, a dual-stack TLS listening socket and the TLS connections it accepts. Every callback runs on
+// the queue; objects of this file other than NetQueue are used only on their queue.
+#pragma once
+
+#include "Platform/TLS.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include <sys/socket.h>
+
+namespace vellumar::platform {
+
+class NetQueue {
+public:
+    // Starts the thread; it carries `label` as its name, cut to the 15 bytes Linux keeps.
+    explicit NetQueue(std::string_view label);
+    // Stops the thread (see `shutDown`) and drops work that never ran.
+    ~NetQueue();
+    NetQueue(const NetQueue&) = delete;
+    NetQueue& operator=(const NetQueue&) = delete;
+
+    // Any thread. Work queued after `shutDown` is destroyed without running.
+    void async(std::function<void()> work);
+    // Runs `work` on the queue and waits for it; never call it from the queue itself.
+    void sync(const std::function<void()>& work);
+    // Lets the running work item finish, then joins the thread. Any thread but the queue's own.
+    void shutDown();
+
+    struct Loop;
+    Loop& loop() noexcept { return *m_loop; }
+
+private:
+    std::unique_ptr<Loop> m_loop;
+};
+
+// One pending time-out. Scheduling again replaces the pending one; a cancelled or replaced time-out
+// never fires, even when it was already due.
+class NetTimer {
+public:
+    explicit NetTimer(NetQueue& queue);
+    ~NetTimer();
+    NetTimer(const NetTimer&) = delete;
+    NetTimer& operator=(const NetTimer&) = delete;
+
+    void schedule(std::chrono::duration<double> after, std::function<void()> fired);
+    void cancel();
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
+// An accepted TCP connection that speaks TLS once `start` is called. Its pending operations keep it
+// alive; `cancel` ends them, and their completions then report operation_aborted.
+class NetConnection : public std::enable_shared_from_this<NetConnection> {
+public:
+    enum class State { ready, failed };
+    // `content` is valid only during the call; `isComplete` means the peer ended the stream.
+    using ReceiveCompletion = std::function<void(std::string_view content, bool isComplete, std::error_code)>;
+    using SendCompletion = std::function<void(std::error_code)>;
+
+    struct Socket;
+    explicit NetConnection(std::unique_ptr<Socket> socket);
+    ~NetConnection();
+
+    const sockaddr_storage& remoteAddress() const noexcept { return m_remote; }
+    // The peer's address as text; an IPv4 peer of the dual-stack socket is printed as IPv4.
+    std::optional<std::string> remoteHost() const;
+
+    // The TLS handshake; `changed` hears `ready` or `failed` once, unless cancelled first.
+    void start(std::function<void(State)> changed);
+    // Reads between 1 and `maximumBytes` bytes (at most 65,536).
+    void receive(std::size_t maximumBytes, ReceiveCompletion completion);
+    // `bytes` stays alive and unchanged until `completion` runs.
+    void send(std::shared_ptr<const std::string> bytes, SendCompletion completion);
+    // Ends the stream once everything sent is out: closes the sending side, then reads and drops what
+    // the peer still sends until it closes or `linger` passes. Request bytes never read would
+    // otherwise turn the close into a reset, which can destroy the response on its way.
+    void finish(std::chrono::duration<double> linger);
+    // Closes the socket at once, unless `finish` already runs; idempotent.
+    void cancel();
+
+private:
+    void drain();
+    void close();
+
+    std::unique_ptr<Socket> m_socket;
+    sockaddr_storage m_remote {};
+    bool m_cancelled = false;
+    bool m_finishing = false;
+};
+
+// A listening socket on every address of both families, with SO_REUSEADDR.
+class NetListener {
+public:
+    using AcceptHandler = std::function<void(std::shared_ptr<NetConnection>)>;
+    // Hears a failure of the running socket; the listener has stopped by then.
+    using FailureHandler = std::function<void(std::error_code)>;
+
+    // Binds and listens at once (port 0: any free port); throws std::system_error. Accepting starts
+    // on the queue; connections come with TCP keep-alive after 60 idle seconds and no handshake yet.
+    NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port, AcceptHandler accepted,
+        FailureHandler failed);
+    ~NetListener();
+    NetListener(const NetListener&) = delete;
+    NetListener& operator=(const NetListener&) = delete;
+
+    std::uint16_t port() const noexcept { return m_port; }
+    // On the queue: stops accepting; connections already accepted stay.
+    void cancel();
+
+    struct Acceptor;
+
+private:
+    std::shared_ptr<Acceptor> m_acceptor;
+    std::uint16_t m_port = 0;
+};
+
+}

@@ -1,0 +1,296 @@
+#include "VellumarMacCore/Relay/HTTPConnection.h"
+
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <variant>
+
+namespace vellumar {
+
+namespace {
+
+    // Carries a response from a worker back to the queue. A 101 that is never written (its connection
+    // went away meanwhile, or the queue stopped first) still has its cancel action called, so the
+    // terminal session it reserved is freed.
+    class PendingResponse {
+    public:
+        explicit PendingResponse(HTTPResponse response)
+            : m_response(std::move(response))
+        {
+        }
+        ~PendingResponse()
+        {
+            if (m_response && m_response->upgrade() && m_response->upgrade()->cancel)
+                m_response->upgrade()->cancel();
+        }
+        PendingResponse(const PendingResponse&) = delete;
+        PendingResponse& operator=(const PendingResponse&) = delete;
+
+        HTTPResponse take()
+        {
+            HTTPResponse response = std::move(*m_response);
+            m_response.reset();
+            return response;
+        }
+
+    private:
+        std::optional<HTTPResponse> m_response;
+    };
+
+    void cancelUpgrade(const WebSocketUpgrade& upgrade)
+    {
+        if (upgrade.cancel)
+            upgrade.cancel();
+    }
+
+    HTTPResponse served(const RequestHandler& handler, HTTPRequest request)
+    {
+        try {
+            return handler(std::move(request));
+        } catch (const RelayHTTPError& error) {
+            return HTTPResponse(error);
+        } catch (...) {
+            return HTTPResponse(RelayHTTPError(500, "internal", "Something went wrong on the Mac."));
+        }
+    }
+
+}
+
+struct HTTPConnection::Download {
+    Download(int descriptor, std::int64_t size, bool keepOpen)
+        : fd(descriptor)
+        , remaining(size)
+        , keep(keepOpen)
+    {
+    }
+    ~Download() { ::close(fd); }
+    Download(const Download&) = delete;
+    Download& operator=(const Download&) = delete;
+
+    int fd;
+    std::int64_t remaining;
+    bool keep;
+    // One buffer for the whole file, refilled only after its previous send completed: the memory a
+    // download holds stays flat however large the file.
+    std::shared_ptr<std::string> chunk = std::make_shared<std::string>();
+};
+
+HTTPConnection::HTTPConnection(std::shared_ptr<platform::NetConnection> connection,
+    std::shared_ptr<const Services> services, OnClose onClose, HTTPRequestParser::Policy policy,
+    std::optional<std::string> host)
+    : m_connection(std::move(connection))
+    , m_services(std::move(services))
+    , m_onClose(std::move(onClose))
+    , m_parser(kMaxHeadBytes, kMaxInMemoryBodyBytes, std::move(policy))
+    , m_timer(*m_services->queue)
+    , m_host(std::move(host))
+{
+}
+
+HTTPConnection::~HTTPConnection() = default;
+
+void HTTPConnection::open()
+{
+    armTimer(m_services->limits.requestTimeout);
+    m_connection->start([weak = weak_from_this()](platform::NetConnection::State state) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (state == platform::NetConnection::State::ready)
+            self->receive();
+        else
+            self->close();
+    });
+}
+
+void HTTPConnection::close()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    // The listener drops its reference in `m_onClose`; finish this call first.
+    auto keepAlive = shared_from_this();
+    m_timer.cancel();
+    m_parser.discardSpool();
+    m_connection->cancel();
+    if (m_webSocket && m_webSocket->cancel)
+        m_webSocket->cancel();
+    m_onClose(*this);
+}
+
+void HTTPConnection::receive()
+{
+    if (m_closed || m_busy || m_webSocket)
+        return;
+    auto outcome = m_parser.feed();
+    if (auto* request = std::get_if<HTTPRequest>(&outcome))
+        return handle(std::move(*request));
+    if (auto* failure = std::get_if<RelayHTTPError>(&outcome)) {
+        m_busy = true;
+        return respond(HTTPResponse(*failure), false);
+    }
+    if (m_parser.hasPendingInput()) {
+        if (!m_requestTimerArmed) {
+            m_requestTimerArmed = true;
+            armTimer(m_services->limits.requestTimeout);
+        }
+    } else {
+        m_requestTimerArmed = false;
+        armTimer(m_trusted ? m_services->limits.idleTimeout : m_services->limits.requestTimeout);
+    }
+    if (m_receiving || m_closed)
+        return;
+    m_receiving = true;
+    m_connection->receive(kMaxReadBytes,
+        [weak = weak_from_this()](std::string_view content, bool isComplete, std::error_code error) {
+            if (auto self = weak.lock())
+                self->didReceive(content, isComplete, error);
+        });
+}
+
+void HTTPConnection::didReceive(std::string_view content, bool isComplete, std::error_code error)
+{
+    m_receiving = false;
+    if (!content.empty())
+        m_parser.append(content);
+    if (m_parser.isSpooling())
+        armTimer(m_services->limits.requestTimeout);
+    if (error || isComplete)
+        return close();
+    receive();
+}
+
+void HTTPConnection::handle(HTTPRequest request)
+{
+    m_busy = true;
+    m_requestTimerArmed = false;
+    m_timer.cancel();
+    m_services->workers->submit(
+        [weak = weak_from_this(), services = m_services, request = std::move(request)]() mutable {
+            bool keepAlive = request.keepAlive();
+            auto bodyFile = request.bodyFile();
+            auto pending = std::make_shared<PendingResponse>(served(services->handler, std::move(request)));
+            // A handler that keeps an upload has moved it away by now.
+            if (bodyFile) {
+                std::error_code ignored;
+                std::filesystem::remove(*bodyFile, ignored);
+            }
+            // The connection is looked up on the queue only, so that it is never destroyed here.
+            services->queue->async([weak, pending, keepAlive] {
+                if (auto self = weak.lock())
+                    self->respond(pending->take(), keepAlive);
+            });
+        });
+}
+
+void HTTPConnection::respond(HTTPResponse response, bool keepAlive)
+{
+    if (response.status() <= 399)
+        m_trusted = true;
+    if (m_closed) {
+        if (response.upgrade())
+            cancelUpgrade(*response.upgrade());
+        return;
+    }
+    if (response.upgrade())
+        return upgradeToWebSocket(response);
+    bool keep = keepAlive && response.status() != 401;
+    auto finish = [weak = weak_from_this(), keep](std::error_code error) {
+        if (auto self = weak.lock())
+            self->finishResponse(error, keep);
+    };
+    if (!response.file())
+        return m_connection->send(std::make_shared<const std::string>(response.serialized(keep)), finish);
+
+    int fd = ::open(response.file()->location.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return respond(HTTPResponse(RelayHTTPError(404, "not_found", "The file was not found.")), keepAlive);
+    auto download = std::make_shared<Download>(fd, response.file()->size, keep);
+    m_timer.cancel();
+    m_connection->send(std::make_shared<const std::string>(response.head(keep)),
+        [weak = weak_from_this(), download](std::error_code error) {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            if (error)
+                return self->close();
+            self->sendNextChunk(download);
+        });
+}
+
+void HTTPConnection::sendNextChunk(std::shared_ptr<Download> download)
+{
+    if (m_closed)
+        return;
+    if (download->remaining <= 0)
+        return finishResponse({}, download->keep);
+    auto& chunk = *download->chunk;
+    chunk.resize(static_cast<std::size_t>(std::min(download->remaining, kMaxChunkBytes)));
+    ssize_t count;
+    do
+        count = ::read(download->fd, chunk.data(), chunk.size());
+    while (count < 0 && errno == EINTR);
+    // A file shorter than announced cannot be finished: the peer sees the body cut off.
+    if (count <= 0)
+        return close();
+    chunk.resize(static_cast<std::size_t>(count));
+    download->remaining -= count;
+    m_connection->send(download->chunk, [weak = weak_from_this(), download](std::error_code error) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (error)
+            return self->close();
+        self->sendNextChunk(download);
+    });
+}
+
+void HTTPConnection::finishResponse(std::error_code error, bool keep)
+{
+    m_busy = false;
+    if (!error && keep)
+        return receive();
+    if (!error)
+        m_connection->finish(kLinger);
+    close();
+}
+
+void HTTPConnection::upgradeToWebSocket(const HTTPResponse& response)
+{
+    m_connection->send(std::make_shared<const std::string>(response.head(true)),
+        [weak = weak_from_this(), upgrade = *response.upgrade()](std::error_code error) {
+            auto self = weak.lock();
+            if (!self || self->m_closed || error || !self->m_services->webSocket) {
+                cancelUpgrade(upgrade);
+                if (self)
+                    self->close();
+                return;
+            }
+            // The WebSocket may finish on a thread of its own; the connection is only touched here.
+            auto onFinish = [weak, queue = self->m_services->queue] {
+                queue->async([weak] {
+                    if (auto connection = weak.lock())
+                        connection->close();
+                });
+            };
+            self->m_webSocket = self->m_services->webSocket(
+                self->m_connection, self->m_parser.takeBuffer(), std::move(onFinish));
+            if (upgrade.open)
+                upgrade.open(self->m_webSocket->webSocket);
+        });
+}
+
+void HTTPConnection::armTimer(std::chrono::duration<double> after)
+{
+    m_timer.schedule(after, [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->close();
+    });
+}
+
+}

@@ -1,0 +1,101 @@
+// One admitted TLS connection of the relay: HTTP/1.1 requests in, each handed to the request handler
+// on a worker thread, responses (in memory, streamed from a file, or a switch to WebSocket) written
+// back in order, every phase guarded by a request or idle time-out.
+#pragma once
+
+#include "Platform/Net.h"
+#include "VellumarMacCore/Foundations/HTTPRequestParser.h"
+#include "VellumarMacCore/Foundations/HTTPResponse.h"
+#include "VellumarMacCore/Relay/RelayListenerLimits.h"
+#include "VellumarMacCore/Relay/RequestWorkers.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+
+namespace vellumar {
+
+// Serves one complete request on a worker thread; must not throw (errors become responses).
+using RequestHandler = std::function<HTTPResponse(HTTPRequest)>;
+
+// What a 101 switch hands the connection to: the WebSocket built on the same network connection, and
+// how to end it when the HTTP side closes first.
+struct WebSocketHandOff {
+    std::shared_ptr<WebSocketConnection> webSocket;
+    std::function<void()> cancel;
+};
+// Called on the listener's queue with the network connection, the bytes the client sent right behind
+// its upgrade request, and the action the WebSocket calls once when it ends.
+using WebSocketFactory = std::function<WebSocketHandOff(
+    std::shared_ptr<platform::NetConnection>, std::string alreadyReceived, std::function<void()> onFinish)>;
+
+// Lives on the listener's queue: every member function runs there. The listener's table is its only
+// strong owner; callbacks, timers and request tasks hold it weakly.
+class HTTPConnection : public std::enable_shared_from_this<HTTPConnection> {
+public:
+    // What all connections of one listener share.
+    struct Services {
+        std::shared_ptr<platform::NetQueue> queue;
+        RelayListenerLimits limits;
+        RequestHandler handler;
+        // Absent: every upgrade is cancelled and its connection closed.
+        WebSocketFactory webSocket;
+        // Outlived by the queue's thread: the listener joins that thread before it ends the workers.
+        RequestWorkers* workers = nullptr;
+    };
+    using OnClose = std::function<void(HTTPConnection&)>;
+
+    static constexpr std::int64_t kMaxHeadBytes = 16'384;
+    static constexpr std::int64_t kMaxInMemoryBodyBytes = 65'536;
+    static constexpr std::size_t kMaxReadBytes = 65'536;
+    static constexpr std::int64_t kMaxChunkBytes = 262'144;
+    // How long a connection closed after its last response still drains what the peer sends.
+    static constexpr std::chrono::seconds kLinger { 2 };
+
+    HTTPConnection(std::shared_ptr<platform::NetConnection> connection,
+        std::shared_ptr<const Services> services, OnClose onClose, HTTPRequestParser::Policy policy,
+        std::optional<std::string> host);
+    ~HTTPConnection();
+
+    // Arms the request timer (a handshake that never finishes is cut by it) and starts the handshake.
+    void open();
+    // Once; cancels the network connection and any WebSocket, deletes a partly spooled body, and
+    // tells the listener.
+    void close();
+
+    bool isTrusted() const noexcept { return m_trusted; }
+    bool isClosed() const noexcept { return m_closed; }
+    std::chrono::steady_clock::time_point openedAt() const noexcept { return m_openedAt; }
+    const std::optional<std::string>& host() const noexcept { return m_host; }
+
+private:
+    struct Download;
+
+    void receive();
+    void didReceive(std::string_view content, bool isComplete, std::error_code error);
+    void handle(HTTPRequest request);
+    void respond(HTTPResponse response, bool keepAlive);
+    void finishResponse(std::error_code error, bool keep);
+    void sendNextChunk(std::shared_ptr<Download> download);
+    void upgradeToWebSocket(const HTTPResponse& response);
+    void armTimer(std::chrono::duration<double> after);
+
+    std::shared_ptr<platform::NetConnection> m_connection;
+    std::shared_ptr<const Services> m_services;
+    OnClose m_onClose;
+    HTTPRequestParser m_parser;
+    bool m_busy = false;
+    bool m_receiving = false;
+    bool m_closed = false;
+    platform::NetTimer m_timer;
+    std::optional<WebSocketHandOff> m_webSocket;
+    bool m_requestTimerArmed = false;
+    bool m_trusted = false;
+    std::chrono::steady_clock::time_point m_openedAt = std::chrono::steady_clock::now();
+    std::optional<std::string> m_host;
+};
+
+}

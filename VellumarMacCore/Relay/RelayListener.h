@@ -1,0 +1,61 @@
+// The relay's TLS server socket: admits connections from allowed sources within its limits, keeps
+// the table of open HTTPConnections and closes them all when it stops.
+#pragma once
+
+#include "VellumarMacCore/Foundations/HTTPRequestParser.h"
+#include "VellumarMacCore/Relay/HTTPConnection.h"
+#include "VellumarMacCore/Relay/RelayListenerLimits.h"
+#include "VellumarMacCore/Relay/TLSIdentityStore.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+struct sockaddr;
+
+namespace vellumar {
+
+class RequestWorkers;
+
+class RelayListener {
+public:
+    using Limits = RelayListenerLimits;
+    using SourceCheck = std::function<bool(const sockaddr&)>;
+
+    static constexpr std::string_view kQueueLabel = "vellumar.relay.listener";
+
+    struct Hooks {
+        // Absent: every WebSocket upgrade is cancelled.
+        WebSocketFactory webSocket;
+        // Asked before the TLS handshake; a refused peer gets no byte back. Absent: the
+        // source-address filter.
+        SourceCheck allowsSource;
+    };
+
+    // Starts the listener's queue and its request workers; nothing listens yet.
+    RelayListener(TLSIdentity identity, Limits limits, HTTPRequestParser::Policy policy,
+        RequestHandler handler, Hooks hooks = {});
+    // Closes every connection and waits for the handlers still running.
+    ~RelayListener();
+    RelayListener(const RelayListener&) = delete;
+    RelayListener& operator=(const RelayListener&) = delete;
+
+    // Listens on `port` (0: any free port) and returns the port bound. Throws std::system_error when
+    // the socket cannot be bound; the same object may be started again then. Not from the queue.
+    std::uint16_t start(std::uint16_t port);
+    // Returns at once; the listener stops accepting and closes every connection on its queue.
+    void stop();
+    // Not from the queue.
+    std::size_t connectionCount();
+
+    struct State;
+
+private:
+    std::shared_ptr<platform::NetQueue> m_queue;
+    std::unique_ptr<RequestWorkers> m_workers;
+    std::shared_ptr<State> m_state;
+};
+
+}

@@ -1,0 +1,165 @@
+#include "tests/Relay/RelayServer.h"
+#include "tests/support/InteractivePeer.h"
+#include "tests/support/TLSTestClient.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace vellumar {
+namespace {
+
+    using test::RelayServer;
+    using test::TLSTestClient;
+
+    const RequestHandler kAlwaysOK = [](const HTTPRequest&) { return test::okResponse(); };
+
+    std::string url(std::uint16_t port, const char* path)
+    {
+        return "https://127.0.0.1:" + std::to_string(port) + path;
+    }
+
+    std::string peerScript() { return (test::sourceDir() / "tests/peers/relay_tls_client.py").string(); }
+
+    std::unique_ptr<TLSTestClient> trustedClient(std::uint16_t port)
+    {
+        auto client = std::make_unique<TLSTestClient>(port);
+        EXPECT_TRUE(client->handshake());
+        auto response = client->get("/ok");
+        EXPECT_EQ(test::statusOf(response.value_or("")), 200);
+        return client;
+    }
+
+    TEST(RelayListener, CurlConnectsOnlyWithTheCertificatesPublicKeyPin)
+    {
+        RelayServer server(kAlwaysOK);
+        struct Case {
+            const char* name;
+            std::string pin;
+            int exitStatus;
+        };
+        std::string wrongPin(test::testIdentity().pins.publicKeyBase64);
+        wrongPin[0] = wrongPin[0] == 'A' ? 'B' : 'A';
+        const Case cases[] = {
+            { "right pin", test::testIdentity().pins.publicKeyBase64, 0 },
+            { "wrong pin", wrongPin, 90 }, // CURLE_SSL_PINNEDPUBKEYNOTMATCH
+        };
+        for (const auto& row : cases) {
+            SCOPED_TRACE(row.name);
+            auto result = test::runPeer({ "curl", "-sS", "-k", "--http1.1", "--max-time", "30",
+                "--pinnedpubkey", "sha256//" + row.pin, url(server.port, "/ok") });
+            EXPECT_EQ(result.exitStatus, row.exitStatus);
+            EXPECT_EQ(result.output, row.exitStatus == 0 ? "{\"ok\":true}" : "");
+        }
+    }
+
+    TEST(RelayListener, SpeaksTLS12AndLaterWithALPNHTTP11)
+    {
+        RelayServer server(kAlwaysOK);
+        struct Case {
+            const char* name;
+            std::vector<std::string> options;
+            bool connects;
+        };
+        // The client's own security level would refuse TLS 1.1 first; lowered, only the server refuses.
+        const Case cases[] = {
+            { "TLS 1.1", { "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0" }, false },
+            { "TLS 1.2", { "-tls1_2" }, true },
+            { "TLS 1.3", { "-tls1_3" }, true },
+        };
+        for (const auto& row : cases) {
+            SCOPED_TRACE(row.name);
+            std::vector<std::string> argv { "openssl", "s_client", "-connect",
+                "127.0.0.1:" + std::to_string(server.port), "-alpn", "http/1.1" };
+            argv.insert(argv.end(), row.options.begin(), row.options.end());
+            auto result = test::runPeer(argv);
+            EXPECT_EQ(result.exitStatus == 0, row.connects);
+            EXPECT_EQ(result.output.find("ALPN protocol: http/1.1") != std::string::npos, row.connects);
+        }
+    }
+
+    TEST(RelayListener, RefusedSourceGetsNoServerHello)
+    {
+        RelayServer server(kAlwaysOK, {}, {}, { .allowsSource = [](const sockaddr&) { return false; } });
+        auto result = test::runPeer(
+            { "openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(server.port) });
+        EXPECT_NE(result.exitStatus, 0);
+        EXPECT_NE(result.output.find("SSL handshake has read 0 bytes"), std::string::npos) << result.output;
+        EXPECT_EQ(server.listener->connectionCount(), 0U);
+    }
+
+    TEST(RelayListener, TakenPortThrowsAndPortZeroStillStarts)
+    {
+        RelayServer first(kAlwaysOK);
+        RelayListener second(test::testIdentity(), {}, {}, kAlwaysOK);
+        EXPECT_THROW(second.start(first.port), std::system_error);
+        EXPECT_NE(second.start(0), 0);
+    }
+
+    TEST(RelayListener, SeventhUntrustedConnectionFromOneHostClosesTheOldest)
+    {
+        RelayServer server(kAlwaysOK);
+        auto trusted = trustedClient(server.port);
+        std::vector<std::unique_ptr<TLSTestClient>> untrusted;
+        for (int index = 0; index < 7; ++index) {
+            untrusted.push_back(std::make_unique<TLSTestClient>(server.port));
+            ASSERT_TRUE(untrusted.back()->handshake());
+        }
+        EXPECT_TRUE(untrusted[0]->waitClosed());
+        for (int index = 1; index < 7; ++index) {
+            SCOPED_TRACE(index);
+            EXPECT_FALSE(untrusted[index]->waitClosed(std::chrono::seconds(0)));
+        }
+        // Six untrusted beside the trusted one, which does not count towards the host's cap.
+        EXPECT_EQ(server.listener->connectionCount(), 7U);
+        EXPECT_EQ(test::statusOf(trusted->get("/ok").value_or("")), 200);
+    }
+
+    TEST(RelayListener, ConnectionBeyondThirtyTwoTrustedOnesIsClosedUnanswered)
+    {
+        RelayServer server(kAlwaysOK);
+        std::vector<std::unique_ptr<TLSTestClient>> trusted;
+        for (int index = 0; index < 32; ++index)
+            trusted.push_back(trustedClient(server.port));
+        TLSTestClient extra(server.port);
+        EXPECT_FALSE(extra.handshake());
+        EXPECT_EQ(server.listener->connectionCount(), 32U);
+        EXPECT_EQ(test::statusOf(trusted.front()->get("/ok").value_or("")), 200);
+        EXPECT_EQ(test::statusOf(trusted.back()->get("/ok").value_or("")), 200);
+    }
+
+    TEST(RelayListener, HostileClientsDoNotStopAPairedClient)
+    {
+        RelayServer server(kAlwaysOK);
+        auto paired = trustedClient(server.port);
+        for (const char* mode : { "slowloris", "handshakes" }) {
+            SCOPED_TRACE(mode);
+            test::InteractivePeer flood(
+                { "python3", peerScript(), std::to_string(server.port), mode, "500" });
+            ASSERT_EQ(flood.readLine(), "ready");
+            EXPECT_EQ(test::statusOf(paired->get("/ok").value_or("")), 200);
+            EXPECT_LE(server.listener->connectionCount(), 32U);
+            // A new phone still gets in: it only displaces the flood's oldest connection.
+            TLSTestClient fresh(server.port);
+            ASSERT_TRUE(fresh.handshake());
+            EXPECT_EQ(test::statusOf(fresh.get("/ok").value_or("")), 200);
+            flood.closeInput();
+            EXPECT_EQ(flood.wait(), 0);
+        }
+    }
+
+    TEST(RelayListener, GarbageBeforeTheClientHelloClosesOnlyThatSocket)
+    {
+        RelayServer server(kAlwaysOK);
+        auto paired = trustedClient(server.port);
+        TLSTestClient garbage(server.port);
+        ASSERT_TRUE(garbage.sendRaw("GET / HTTP/1.1\r\nHost: relay\r\n\r\n"));
+        EXPECT_TRUE(garbage.waitClosed());
+        EXPECT_EQ(test::statusOf(paired->get("/ok").value_or("")), 200);
+    }
+
+}
+}
