@@ -159,16 +159,31 @@ TEST(PTYProcess, ChildSeesOnlyTheLaunchEnvironmentInNameOrder)
     ShellLaunch launch = ShellLaunch::loginShell(mac, { "en", "US" });
     launch.executable = "/usr/bin/env";
     launch.arguments = { "env" };
-    auto process = PTYProcess::spawn(launch, TerminalSize::standard);
-    const std::string output = readUntil(process->master(), "TERM_PROGRAM=Vellumar\r\n");
-    EXPECT_EQ(waitForEnd(*process), (ShellExit { 0, std::nullopt }));
-    close(process->master());
-
     std::string printed;
     for (const auto& [name, value] : launch.environment)
         printed += name + "=" + value + "\r\n";
-    EXPECT_EQ(output, printed);
-    EXPECT_EQ(output.find("SECRET_TOKEN"), std::string::npos);
+    auto process = PTYProcess::spawn(launch, TerminalSize::standard);
+    EXPECT_EQ(readUntil(process->master(), printed), printed);
+    EXPECT_EQ(waitForEnd(*process), (ShellExit { 0, std::nullopt }));
+    close(process->master());
+    EXPECT_EQ(printed.find("SECRET_TOKEN"), std::string::npos);
+}
+
+TEST(TerminalSize, OnlyBothCountsWithinBoundsMakeASize)
+{
+    const struct {
+        std::optional<std::int64_t> columns, rows;
+        bool valid;
+    } cases[] = {
+        { 1, 1, true }, { 1000, 500, true }, { 80, 24, true }, { 0, 24, false }, { 80, 0, false },
+        { 1001, 24, false }, { 80, 501, false }, { std::nullopt, 24, false }, { 80, std::nullopt, false },
+        { -1, 24, false }, { 4'294'967'376, 24, false }, // 80 once cut to 32 bits
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(
+            std::to_string(row.columns.value_or(-99)) + "x" + std::to_string(row.rows.value_or(-99)));
+        EXPECT_EQ(TerminalSize::make(row.columns, row.rows).has_value(), row.valid);
+    }
 }
 
 TEST(ShellLaunch, LoginShellTakesOnlyWhatItMayFromTheMac)

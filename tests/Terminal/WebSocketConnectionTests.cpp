@@ -39,7 +39,7 @@ std::string url(const WebSocketTestServer& server)
 
 TEST(WebSocketConnection, AnswersPythonWebSocketsPingMessagesAndClose)
 {
-    WebSocketTestServer server({}, WebSocketTestServer::Opening::handshake, WebSocketTestServer::Echo::yes);
+    WebSocketTestServer server({}, WebSocketTestServer::Opening::handshake);
     auto peer = std::async(std::launch::async, [&] {
         return test::runPeer({ "/usr/bin/python3",
             (test::sourceDir() / "tests/peers/websocket_client.py").string(), url(server) });
@@ -63,7 +63,7 @@ TEST(WebSocketConnection, AnswersPythonWebSocketsPingMessagesAndClose)
 
 TEST(WebSocketConnection, AnswersNodeWsCloseWithoutCodeWithNormal)
 {
-    WebSocketTestServer server({}, WebSocketTestServer::Opening::handshake, WebSocketTestServer::Echo::no);
+    WebSocketTestServer server({}, WebSocketTestServer::Opening::handshake);
     auto peer = std::async(std::launch::async, [&] {
         return test::runPeer(
             { "node", (test::sourceDir() / "tests/peers/websocket_client.mjs").string(), url(server) });
@@ -77,7 +77,7 @@ TEST(WebSocketConnection, AnswersNodeWsCloseWithoutCodeWithNormal)
 TEST(WebSocketConnection, DropsSilentClientWithoutCloseFrame)
 {
     WebSocketTestServer server({ .pingInterval = 20ms, .idleTimeout = 200ms, .closeTimeout = 60s },
-        WebSocketTestServer::Opening::none, WebSocketTestServer::Echo::no);
+        WebSocketTestServer::Opening::none);
     RawWebSocketClient client(server.port());
     auto connection = server.accept();
     int pings = 0;
@@ -94,7 +94,7 @@ TEST(WebSocketConnection, KeepsClientThatAnswersPings)
 {
     // Sixty pings outlast the idle time-out many times over.
     WebSocketTestServer server({ .pingInterval = 50ms, .idleTimeout = 1500ms, .closeTimeout = 60s },
-        WebSocketTestServer::Opening::none, WebSocketTestServer::Echo::no);
+        WebSocketTestServer::Opening::none);
     RawWebSocketClient client(server.port());
     auto connection = server.accept();
     for (int pings = 0; pings < 60; ++pings) {
@@ -114,7 +114,7 @@ TEST(WebSocketConnection, KeepsClientThatAnswersPings)
 TEST(WebSocketConnection, ServerCloseEndsWhenTheTimerFiresIfThePeerNeverAnswers)
 {
     WebSocketTestServer server({ .pingInterval = 60s, .idleTimeout = 60s, .closeTimeout = 100ms },
-        WebSocketTestServer::Opening::none, WebSocketTestServer::Echo::no);
+        WebSocketTestServer::Opening::none);
     RawWebSocketClient client(server.port());
     auto connection = server.accept();
     connection->close(WebSocketCloseCode::terminalDisabled, "Off.");
@@ -133,8 +133,8 @@ TEST(WebSocketConnection, ServerCloseEndsWhenTheTimerFiresIfThePeerNeverAnswers)
 
 TEST(WebSocketConnection, ProtocolErrorClosesWith1002AndStopsReading)
 {
-    WebSocketTestServer server({ .pingInterval = 60s, .idleTimeout = 60s, .closeTimeout = 60s },
-        WebSocketTestServer::Opening::none, WebSocketTestServer::Echo::no);
+    WebSocketTestServer server(
+        { .pingInterval = 60s, .idleTimeout = 60s, .closeTimeout = 60s }, WebSocketTestServer::Opening::none);
     RawWebSocketClient client(server.port());
     auto connection = server.accept();
     client.send(std::string("\x81\x02hi", 4)); // unmasked
@@ -142,7 +142,7 @@ TEST(WebSocketConnection, ProtocolErrorClosesWith1002AndStopsReading)
 
     // A server that went on reading would take all of it; one that stopped leaves the sender blocked
     // once the socket buffers are full.
-    const timeval patience { 3, 0 };
+    const timeval patience { 1, 0 };
     setsockopt(client.descriptor(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     const std::string chunk = clientFrame(WebSocketOpcode::binary, std::string(60'000, 'x'));
     constexpr std::size_t kFlood = 512 << 20;

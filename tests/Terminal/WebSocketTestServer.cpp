@@ -130,10 +130,9 @@ struct WebSocketTestServer::Loop {
     std::thread thread;
 };
 
-WebSocketTestServer::WebSocketTestServer(WebSocketConnection::Intervals intervals, Opening opening, Echo echo)
+WebSocketTestServer::WebSocketTestServer(WebSocketConnection::Intervals intervals, Opening opening)
     : m_loop(std::make_unique<Loop>())
     , m_intervals(intervals)
-    , m_echo(echo)
     , m_opening(opening)
 {
     m_port = m_loop->acceptor.local_endpoint().port();
@@ -166,7 +165,7 @@ std::shared_ptr<WebSocketConnection> WebSocketTestServer::accept()
     std::weak_ptr<WebSocketConnection> weak = connection;
     connection->start([this, weak](WebSocketConnection::Event event) {
         auto self = weak.lock();
-        if (m_echo == Echo::yes && self) {
+        if (self) {
             if (auto* text = std::get_if<WebSocketMessageReader::Text>(&event))
                 self->sendText(text->text);
             if (auto* binary = std::get_if<WebSocketMessageReader::Binary>(&event))

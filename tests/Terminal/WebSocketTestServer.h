@@ -19,9 +19,8 @@ public:
         handshake, // a client that sends the HTTP opening request first and waits for 101
         none, // a raw socket that speaks frames at once
     };
-    enum class Echo { no, yes };
-
-    WebSocketTestServer(WebSocketConnection::Intervals intervals, Opening opening, Echo echo);
+    // The server's connection echoes every message it receives.
+    WebSocketTestServer(WebSocketConnection::Intervals intervals, Opening opening);
     ~WebSocketTestServer();
 
     std::uint16_t port() const { return m_port; }
@@ -41,7 +40,6 @@ private:
     std::unique_ptr<Loop> m_loop;
     std::uint16_t m_port = 0;
     WebSocketConnection::Intervals m_intervals;
-    Echo m_echo;
     Opening m_opening;
     std::mutex m_mutex;
     std::condition_variable m_changed;
