@@ -1,0 +1,54 @@
+// The description of a terminal's login shell: which program, with which arguments, environment and
+// working directory.
+#pragma once
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumar {
+
+struct ShellLaunch {
+    using Environment = std::map<std::string, std::string>;
+
+    // The part of the user's locale that names its LANG value.
+    struct Locale {
+        std::optional<std::string> languageCode; // "de"
+        std::optional<std::string> region; // "DE"
+    };
+
+    // The password-database entry of the user the shell runs as.
+    struct Account {
+        std::string home;
+        std::string user;
+        std::string shell; // empty when the database names none
+
+        // The real user's entry; the process's HOME and USER stand in for a missing entry.
+        static Account current();
+    };
+
+    // The only variables of the Mac's own environment that reach the shell.
+    static constexpr std::array<std::string_view, 11> inheritedVariables
+        = { "PATH", "TMPDIR", "SSH_AUTH_SOCK", "LANG", "LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LC_COLLATE",
+              "LC_NUMERIC", "LC_TIME", "LC_MONETARY" };
+
+    std::string executable; // absolute; started without a search of PATH
+    std::vector<std::string> arguments; // element 0 included
+    Environment environment; // complete: nothing else is inherited
+    std::string directory;
+
+    // The current user's login shell; `environment` is the Mac process's own. Never fails.
+    static ShellLaunch loginShell(const Environment& environment, const Locale& locale);
+    static ShellLaunch loginShell(
+        const Environment& environment, const Locale& locale, const Account& account);
+
+    // "de_DE.UTF-8" when the system has that locale, else "en_US.UTF-8".
+    static std::string localeName(const Locale& locale);
+
+    friend bool operator==(const ShellLaunch&, const ShellLaunch&) = default;
+};
+
+}
