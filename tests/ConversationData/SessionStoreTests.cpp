@@ -60,19 +60,14 @@ namespace {
             store.recordRoutineResult(conversation, bot, "Morning news", "Rain later.");
             store.recordTurn(conversation, bot, "Any plans?", "A walk.");
             store.recordReply(conversation, bot, session,
-                { .state = SessionStore::State { { "tools", "d1" }, { "memory", "d2" } },
-                    .actions = true,
-                    .contextTokens = 4096 });
+                { .state = SessionStore::State { { "tools", "d1" } }, .actions = true });
         }
         auto reopened = makeStore();
         EXPECT_EQ(reopened.sessionID(conversation, bot), session);
-        EXPECT_EQ(reopened.state(conversation, bot),
-            (SessionStore::State { { "memory", "d2" }, { "tools", "d1" } }));
+        EXPECT_EQ(reopened.state(conversation, bot), (SessionStore::State { { "tools", "d1" } }));
         EXPECT_TRUE(reopened.actions(conversation, bot));
-        EXPECT_EQ(reopened.contextTokens(conversation, bot), 4096);
         EXPECT_EQ(
             reopened.postedResults(conversation, bot), (PostedResults { { "Morning news", "Rain later." } }));
-        EXPECT_EQ(reopened.summaryAndRecent(conversation, bot).recent.size(), 2u);
         EXPECT_EQ(reopened.todayTurns(conversation, bot),
             (std::vector<SessionStore::Turn> { { m_clock.now, "Any plans?", "A walk." } }));
         // Another bot's entry counts as none: its session is never resumed by this one.
@@ -141,9 +136,6 @@ namespace {
         EXPECT_EQ(test::readFile(file()), R"({"ios-a":{"botId":"helper","summary":"Earlier."}})");
         EXPECT_FALSE(store.forgetSession("ios-a"));
         EXPECT_EQ(test::readFile(file()), "{}");
-        store.recordReply("ios-a", "other-bot", session, {});
-        EXPECT_TRUE(store.forgetSession("ios-a"));
-        EXPECT_EQ(test::readFile(file()), "{}");
     }
 
     TEST_F(SessionStoreTest, AFailedWriteIsSavedByTheNextOne)
@@ -153,7 +145,6 @@ namespace {
         test::writeBytes(blocked, "not a folder");
         SessionStore store(blocked / "sessions.json", m_clock.function());
         store.recordReply(conversation, bot, session, {});
-        EXPECT_EQ(store.sessionID(conversation, bot), session);
         std::filesystem::remove(blocked);
         store.recordTurn(conversation, bot, "hi", "hello");
         EXPECT_EQ(SessionStore(blocked / "sessions.json", m_clock.function()).sessionID(conversation, bot),
@@ -174,7 +165,6 @@ namespace {
                         store.recordTurn(id, "helper", "question " + std::to_string(turn), "answer");
                         store.recordRoutineResult(id, "helper", "Routine", std::to_string(turn));
                         store.dropPosted(id, "helper", 1);
-                        (void)store.todayTurns(id, "helper");
                     }
                 });
             }
@@ -185,8 +175,6 @@ namespace {
             auto id = "ios-device:" + std::to_string(thread);
             EXPECT_EQ(reopened.todayTurns(id, "helper").size(), static_cast<std::size_t>(turns));
             EXPECT_TRUE(reopened.postedResults(id, "helper").empty());
-            EXPECT_EQ(reopened.summaryAndRecent(id, "helper").recent.back(),
-                JSON::object({ { "routine", "Routine" }, { "reply", std::to_string(turns - 1) } }));
         }
     }
 

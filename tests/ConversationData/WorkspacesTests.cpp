@@ -66,6 +66,7 @@ namespace {
         TemporaryFolder elsewhere;
         fs::permissions(elsewhere.path(), fs::perms(0755));
         test::writeBytes(elsewhere / "keep.txt", "mine");
+        fs::create_directories(root());
         fs::create_directory_symlink(elsewhere.path(), root() / "linked");
         fs::path folder = workspaces().folder("ios-abc:chat:1");
         EXPECT_EQ(workspaces().folder("linked"), root() / "linked");
@@ -100,6 +101,7 @@ namespace {
         for (const char* path :
             { "CLAUDE.local.md", ".claude/settings.json", ".hidden/CLAUDE.md", "claude.md" })
             writeFile(folder / path);
+        fs::create_directories(folder / "src");
         fs::create_directory_symlink(elsewhere.path(), folder / "src" / "outside");
         fs::create_symlink(elsewhere / "CLAUDE.md", folder / "src" / "CLAUDE.md");
 
@@ -116,6 +118,7 @@ namespace {
     {
         TemporaryFolder elsewhere;
         writeFile(elsewhere / "precious.txt");
+        fs::create_directories(root());
         fs::create_directory_symlink(elsewhere.path(), root() / "link");
         EXPECT_FALSE(workspaces().clear("link"));
         EXPECT_TRUE(fs::exists(elsewhere / "precious.txt"));
@@ -268,19 +271,6 @@ for directory, folders, files in os.walk(top):
         EXPECT_EQ(independent.size(), 3u);
         EXPECT_EQ(Workspaces::snapshot(folder), independent);
         EXPECT_EQ(Workspaces::usage(folder), 1 + 7 + 22 + 6 + 6);
-    }
-
-    TEST_F(WorkspacesTest, SnapshotExaminesAtMost5000NamesInSortedDepthFirstOrder)
-    {
-        fs::path folder = root() / "k";
-        for (const char* sub : { "a", "b" }) {
-            for (int i = 10000; i < 13000; ++i)
-                test::writeBytes(folder / sub / ("f" + std::to_string(i)), "");
-        }
-        Workspaces::Snapshot snapshot = Workspaces::snapshot(folder);
-        // "a", its 3000 files, "b" and 1998 of its files make 5000 names.
-        EXPECT_EQ(snapshot.size(), 4998u);
-        EXPECT_TRUE(snapshot.contains("b/f11997") && !snapshot.contains("b/f11998"));
     }
 
     TEST_F(WorkspacesTest, WalksTolerateEntriesThatAppearAndVanishMeanwhile)
