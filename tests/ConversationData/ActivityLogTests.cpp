@@ -84,9 +84,7 @@ namespace {
                 });
             }
         }
-        auto peer = test::runPeer({ "python3", "-c", "import json, sys\nprint(len(json.load(sys.stdin)))\n" },
-            test::readFile(file()));
-        EXPECT_EQ(peer.output, "500\n");
+        EXPECT_EQ(m_log.entries(key).size(), ActivityLog::maxEntries);
         // The oldest went first, so what is left of each writer is the end of its own sequence.
         std::vector<std::vector<std::int64_t>> kept(threads);
         for (auto& element : m_log.withLock([&] { return m_log.load(key); }))

@@ -59,13 +59,12 @@ namespace {
             auto store = makeStore();
             store.recordRoutineResult(conversation, bot, "Morning news", "Rain later.");
             store.recordTurn(conversation, bot, "Any plans?", "A walk.");
-            store.recordReply(conversation, bot, session,
-                { .state = SessionStore::State { { "tools", "d1" } }, .actions = true });
+            store.recordReply(
+                conversation, bot, session, { .state = SessionStore::State { { "tools", "d1" } } });
         }
         auto reopened = makeStore();
         EXPECT_EQ(reopened.sessionID(conversation, bot), session);
         EXPECT_EQ(reopened.state(conversation, bot), (SessionStore::State { { "tools", "d1" } }));
-        EXPECT_TRUE(reopened.actions(conversation, bot));
         EXPECT_EQ(
             reopened.postedResults(conversation, bot), (PostedResults { { "Morning news", "Rain later." } }));
         EXPECT_EQ(reopened.todayTurns(conversation, bot),
@@ -99,9 +98,6 @@ namespace {
         EXPECT_EQ(store.summaryAndRecent(conversation, bot).recent.front(),
             JSON::object({ { "user", "question 58" }, { "reply", "answer" } }));
         EXPECT_EQ(store.todayTurns(conversation, bot).front().user, "question 2");
-        for (int index = 1; index <= 4; ++index)
-            store.recordRoutineResult(conversation, bot, "Routine " + std::to_string(index), "Result");
-        EXPECT_EQ(store.postedResults(conversation, bot).front().routine, "Routine 2");
 
         // A family emoji is one character made of five scalars and eighteen bytes.
         const std::string family = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
@@ -125,17 +121,6 @@ namespace {
             R"("reply":"r","user":"just inside"},{"at":1740787200,"reply":"turn","user":"new"}]})");
         m_clock.now += 1s;
         EXPECT_EQ(store.todayTurns("ios-a", "helper").size(), 1u);
-    }
-
-    TEST_F(SessionStoreTest, EndingKeepsOnlyTheHandoverAndForgettingTellsWhetherASessionWasStored)
-    {
-        auto store = storeWithFile(R"({"ios-a": {"botId": "helper", "sessionId": "abcdefgh", "updatedAt": 1,
-            "summary": "Earlier.", "state": {}, "unknown": 1}, "ios-b": {"botId": "helper", "sessionId": "abcdefgh"}})");
-        store.endSession("ios-a");
-        store.endSession("ios-b");
-        EXPECT_EQ(test::readFile(file()), R"({"ios-a":{"botId":"helper","summary":"Earlier."}})");
-        EXPECT_FALSE(store.forgetSession("ios-a"));
-        EXPECT_EQ(test::readFile(file()), "{}");
     }
 
     TEST_F(SessionStoreTest, AFailedWriteIsSavedByTheNextOne)
