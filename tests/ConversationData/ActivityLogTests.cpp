@@ -1,5 +1,6 @@
 #include "VellumarMacCore/ConversationData/ActivityLog.h"
 
+#include "tests/ConversationData/Concurrently.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
 
@@ -72,23 +73,17 @@ namespace {
 
     TEST_F(ActivityLogTest, ConcurrentAppendsKeepTheNewest500OfEveryWriterInOrder)
     {
-        constexpr int threads = 8;
         constexpr int perThread = 100;
-        {
-            std::vector<std::jthread> writers;
-            for (int thread = 0; thread < threads; ++thread) {
-                writers.emplace_back([this, thread] {
-                    for (int index = 0; index < perThread; ++index) {
-                        m_log.append(key, { JSON::object({ { "thread", thread }, { "n", index } }) });
-                    }
-                });
-            }
-        }
-        EXPECT_EQ(m_log.entries(key).size(), ActivityLog::maxEntries);
+        test::concurrently(8, [&](int thread) {
+            for (int index = 0; index < perThread; ++index)
+                m_log.append(key, { JSON::object({ { "thread", thread }, { "n", index } }) });
+        });
+        auto log = m_log.entries(key);
+        ASSERT_EQ(log.size(), ActivityLog::maxEntries);
         // The oldest went first, so what is left of each writer is the end of its own sequence.
-        std::vector<std::vector<std::int64_t>> kept(threads);
-        for (auto& element : m_log.withLock([&] { return m_log.load(key); }))
-            kept[*element.subscript("thread")->intValue()].push_back(*element.subscript("n")->intValue());
+        std::vector<std::vector<std::int64_t>> kept(8);
+        for (auto element = log.rbegin(); element != log.rend(); ++element)
+            kept[*element->subscript("thread")->intValue()].push_back(*element->subscript("n")->intValue());
         for (auto& sequence : kept) {
             for (std::size_t index = 0; index < sequence.size(); ++index)
                 EXPECT_EQ(sequence[index], perThread - static_cast<std::int64_t>(sequence.size() - index));

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/ConversationData/ApprovalStore.h"
 
 #include "VellumarMacCore/Foundations/Redaction.h"
+#include "tests/ConversationData/Concurrently.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/ManualClock.h"
 
@@ -87,28 +88,20 @@ namespace {
 
     TEST_F(ApprovalStoreTest, ConversationsAddAndTakeConcurrently)
     {
-        constexpr int threadCount = 8;
-        constexpr int roundsPerThread = 200;
         std::atomic<int> approvedCount { 0 }, strayCount { 0 };
-        {
-            std::vector<std::jthread> threads;
-            for (int thread = 0; thread < threadCount; ++thread) {
-                threads.emplace_back([&, thread] {
-                    std::string conversation = "c" + std::to_string(thread);
-                    for (int round = 0; round < roundsPerThread; ++round) {
-                        std::vector<std::string> ids;
-                        for (const JSON& card :
-                            m_store.add(conversation, { { "bash", "ls" }, { "write", "a" } }))
-                            ids.push_back(cardID(card));
-                        // Someone else's conversation never gets these.
-                        strayCount += static_cast<int>(m_store.take("intruder", ids).approved.size());
-                        approvedCount += static_cast<int>(m_store.take(conversation, ids).approved.size());
-                    }
-                });
+        test::concurrently(8, [&](int thread) {
+            std::string conversation = "c" + std::to_string(thread);
+            for (int round = 0; round < 200; ++round) {
+                std::vector<std::string> ids;
+                for (const JSON& card : m_store.add(conversation, { { "bash", "ls" }, { "write", "a" } }))
+                    ids.push_back(cardID(card));
+                // Someone else's conversation never gets these.
+                strayCount += static_cast<int>(m_store.take("intruder", ids).approved.size());
+                approvedCount += static_cast<int>(m_store.take(conversation, ids).approved.size());
             }
-        }
+        });
         // At most 16 approvals are ever pending at once, so nothing was evicted.
-        EXPECT_EQ(approvedCount.load(), threadCount * roundsPerThread * 2);
+        EXPECT_EQ(approvedCount.load(), 8 * 200 * 2);
         EXPECT_EQ(strayCount.load(), 0);
     }
 

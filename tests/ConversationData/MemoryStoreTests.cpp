@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Foundations/Redaction.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "tests/ConversationData/ErrorPrinting.h"
+#include "tests/ConversationData/Concurrently.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TestSupport.h"
@@ -150,23 +151,14 @@ namespace {
 
     TEST_F(MemoryStoreTest, ConcurrentRemembersLoseNothing)
     {
-        constexpr int threads = 8;
-        constexpr int perThread = 100;
-        {
-            std::vector<std::jthread> writers;
-            for (int thread = 0; thread < threads; ++thread) {
-                writers.emplace_back([&, thread] {
-                    // Every other remember goes to the thread's own list, which shares the file with the
-                    // others.
-                    for (int index = 0; index < perThread; ++index) {
-                        auto target
-                            = index % 2 == 0 ? std::string(key) : "ios-device:" + std::to_string(thread);
-                        m_store.apply(target,
-                            remembering({ "fact " + std::to_string(thread) + "-" + std::to_string(index) }));
-                    }
-                });
+        test::concurrently(8, [&](int thread) {
+            // Every other remember goes to the thread's own list, which shares the file with the others.
+            for (int index = 0; index < 100; ++index) {
+                auto target = index % 2 == 0 ? std::string(key) : "ios-device:" + std::to_string(thread);
+                m_store.apply(
+                    target, remembering({ "fact " + std::to_string(thread) + "-" + std::to_string(index) }));
             }
-        }
+        });
         auto peer = test::runPeer(
             { "python3", "-c",
                 "import json, sys\n"

@@ -1,5 +1,6 @@
 #include "VellumarMacCore/ConversationData/SessionStore.h"
 
+#include "tests/ConversationData/Concurrently.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TestSupport.h"
@@ -139,26 +140,19 @@ namespace {
     TEST_F(SessionStoreTest, ConcurrentWritersLeaveEveryConversationInTheFile)
     {
         auto store = makeStore();
-        constexpr int threads = 8;
-        constexpr int turns = 30;
-        {
-            std::vector<std::jthread> writers;
-            for (int thread = 0; thread < threads; ++thread) {
-                writers.emplace_back([&store, thread] {
-                    auto id = "ios-device:" + std::to_string(thread);
-                    for (int turn = 0; turn < turns; ++turn) {
-                        store.recordTurn(id, "helper", "question " + std::to_string(turn), "answer");
-                        store.recordRoutineResult(id, "helper", "Routine", std::to_string(turn));
-                        store.dropPosted(id, "helper", 1);
-                    }
-                });
+        test::concurrently(8, [&](int thread) {
+            auto id = "ios-device:" + std::to_string(thread);
+            for (int turn = 0; turn < 30; ++turn) {
+                store.recordTurn(id, "helper", "question " + std::to_string(turn), "answer");
+                store.recordRoutineResult(id, "helper", "Routine", std::to_string(turn));
+                store.dropPosted(id, "helper", 1);
             }
-        }
+        });
         auto reopened = makeStore();
-        for (int thread = 0; thread < threads; ++thread) {
+        for (int thread = 0; thread < 8; ++thread) {
             SCOPED_TRACE(thread);
             auto id = "ios-device:" + std::to_string(thread);
-            EXPECT_EQ(reopened.todayTurns(id, "helper").size(), static_cast<std::size_t>(turns));
+            EXPECT_EQ(reopened.todayTurns(id, "helper").size(), 30u);
             EXPECT_TRUE(reopened.postedResults(id, "helper").empty());
         }
     }

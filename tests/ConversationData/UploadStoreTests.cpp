@@ -3,6 +3,7 @@
 #include "VellumarMacCore/ConversationData/UploadRules.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "tests/ConversationData/ErrorPrinting.h"
+#include "tests/ConversationData/Concurrently.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/TestSupport.h"
@@ -187,25 +188,13 @@ namespace {
 
     TEST_F(UploadStoreTest, ConcurrentUploadsOfOneNameIntoOneConversationAreAllKept)
     {
-        constexpr int kUploads = 8;
         std::vector<fs::path> spools;
-        for (int index = 0; index < kUploads; ++index)
+        for (int index = 0; index < 8; ++index)
             spools.push_back(spool(m_jpeg));
-        std::atomic<int> stored { 0 };
-        {
-            std::vector<std::jthread> threads;
-            for (const auto& spoolFile : spools) {
-                threads.emplace_back([&, spoolFile] {
-                    try {
-                        m_store.receive(spoolFile, "c-1", "photo.jpg", "image/jpeg");
-                        ++stored;
-                    } catch (const std::exception&) {
-                    }
-                });
-            }
-        }
-        EXPECT_EQ(stored.load(), kUploads);
-        EXPECT_EQ(namesIn(uploads()).size(), static_cast<std::size_t>(kUploads));
+        test::concurrently(8, [&](int index) {
+            EXPECT_NO_THROW(m_store.receive(spools[index], "c-1", "photo.jpg", "image/jpeg"));
+        });
+        EXPECT_EQ(namesIn(uploads()).size(), 8u);
         EXPECT_TRUE(namesIn(incoming()).empty());
     }
 
