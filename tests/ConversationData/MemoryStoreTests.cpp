@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Foundations/Redaction.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "tests/ConversationData/ErrorPrinting.h"
+#include "tests/ConversationData/Concurrently.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TestSupport.h"
@@ -11,7 +12,7 @@
 
 #include <atomic>
 #include <csignal>
-#include <set>
+#include <regex>
 #include <sys/resource.h>
 #include <thread>
 
@@ -23,19 +24,6 @@ namespace {
 
     constexpr std::string_view key = "ios-device:conversation";
     const RelayHTTPError kInternal(500, "internal", "Something went wrong on the Mac.");
-
-    std::int64_t milliseconds(std::chrono::system_clock::time_point time)
-    {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-    }
-
-    std::vector<std::string> texts(const std::vector<JSON>& memories)
-    {
-        std::vector<std::string> result;
-        for (auto& memory : memories)
-            result.push_back(*memory.subscript("text")->stringValue());
-        return result;
-    }
 
     std::vector<MemoryStore::Op> remembering(std::initializer_list<std::string> items)
     {
@@ -53,11 +41,6 @@ namespace {
     class MemoryStoreTest : public ::testing::Test {
     protected:
         std::filesystem::path file() const { return m_folder / "memory.json"; }
-        std::optional<RelayHTTPError> replaceError(const std::optional<JSON>& items)
-        {
-            return test::thrown<RelayHTTPError>([&] { m_store.replace(key, items); });
-        }
-
         test::TemporaryFolder m_folder;
         test::ManualClock m_clock;
         MemoryStore m_store { file(), m_clock.function() };
@@ -66,37 +49,13 @@ namespace {
     TEST_F(MemoryStoreTest, RememberedMemoriesAreStoredPrivatelyWithAnIDTextAndMilliseconds)
     {
         m_clock.now += 1234ms;
-        EXPECT_EQ(m_store.apply(key, remembering({ "Likes tea", "Lives in Oslo" })),
-            (Changes { { "Likes tea", "Lives in Oslo" }, {} }));
+        m_store.apply(key, remembering({ "Likes tea", "Lives in Oslo" }));
         EXPECT_EQ(test::modeOf(file()), 0600u);
-        auto peer = test::runPeer({ "python3", "-c",
-                                      "import json, re, sys\n"
-                                      "for key, items in json.load(sys.stdin).items():\n"
-                                      "    for item in items:\n"
-                                      "        assert sorted(item) == ['at', 'id', 'text'], item\n"
-                                      "        assert re.fullmatch('m-[0-9a-f]{8}', item['id']), item\n"
-                                      "        assert type(item['at']) is int, item\n"
-                                      "        print(key, item['at'], item['text'])\n" },
-            test::readFile(file()));
-        ASSERT_EQ(peer.exitStatus, 0);
-        auto line = std::string(key) + " " + std::to_string(milliseconds(m_clock.now)) + " ";
-        EXPECT_EQ(peer.output, line + "Likes tea\n" + line + "Lives in Oslo\n");
-        auto memories = m_store.memories(key);
-        EXPECT_NE(memories.at(0).subscript("id"), memories.at(1).subscript("id"));
-        EXPECT_TRUE(m_store.memories("ios-other").empty());
-    }
-
-    TEST_F(MemoryStoreTest, CreationTimesRoundToTheNearestMillisecondWithHalvesAwayFromZero)
-    {
-        MemoryStore store(std::nullopt, m_clock.function());
-        for (auto [sinceEpoch, at] : { std::pair { 1'000'499'999ns, 1000 }, { 1'000'500'000ns, 1001 },
-                 { -1'000'500'000ns, -1001 }, { -1'000'499'999ns, -1000 } }) {
-            SCOPED_TRACE(sinceEpoch.count());
-            m_clock.now = std::chrono::system_clock::time_point(
-                std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceEpoch));
-            store.apply(key, remembering({ "fact " + std::to_string(at) }));
-            EXPECT_EQ(*store.memories(key).back().subscript("at"), JSON(at));
-        }
+        EXPECT_TRUE(std::regex_match(test::readFile(file()),
+            std::regex(
+                R"(\{"ios-device:conversation":\[\{"at":1740787201234,"id":"m-[0-9a-f]{8}","text":"Likes tea"\},)"
+                R"(\{"at":1740787201234,"id":"m-[0-9a-f]{8}","text":"Lives in Oslo"\}\]\})")))
+            << test::readFile(file());
     }
 
     TEST_F(MemoryStoreTest, OperationsApplyInOrderAndAFullListLetsTheOldestGo)
@@ -112,115 +71,26 @@ namespace {
                       { MemoryStore::Op::forget(firstID), MemoryStore::Op::remember("fact 1"),
                           MemoryStore::Op::remember("new 1"), MemoryStore::Op::remember("new 2") }),
             (Changes { { "fact 1", "new 1", "new 2" }, { "fact 1", "fact 2" } }));
-        auto memories = m_store.memories(key);
-        ASSERT_EQ(memories.size(), MemoryStore::maxItems);
-        EXPECT_EQ(texts(memories).front(), "fact 3");
-        EXPECT_EQ(texts(memories).back(), "new 2");
-        EXPECT_NE(*memories[27].subscript("id"), JSON(firstID));
-        EXPECT_EQ(*memories[27].subscript("at"), JSON(milliseconds(m_clock.now)));
-    }
-
-    TEST_F(MemoryStoreTest, TheFileIsReadWithoutCheckingMemoriesButOnlyListsOfObjectsCount)
-    {
-        test::writeBytes(
-            file(), R"({"ios-a": [{"id": "m-0000000a", "text": "kept"}, "text", 3, {"note": "odd"}],
-            "ios-b": {"id": "m-0000000b"}, "ios-c": "x"})");
-        EXPECT_EQ(m_store.memories("ios-a"),
-            (std::vector<JSON> { item("m-0000000a", "kept"), JSON::object({ { "note", "odd" } }) }));
-        EXPECT_TRUE(m_store.memories("ios-b").empty());
-        m_store.apply("ios-d", remembering({ "new" }));
-        auto document = JSON::decode(test::readFile(file()));
-        EXPECT_EQ(document->objectValue()->size(), 2u);
-        EXPECT_EQ(document->subscript("ios-a")->arrayValue()->size(), 2u);
+        EXPECT_EQ(m_store.memories(key).size(), MemoryStore::maxItems);
     }
 
     TEST_F(MemoryStoreTest, ReplaceRefusesABadListAndKeepsTheStoredOne)
     {
         m_store.apply(key, remembering({ "Likes tea" }));
         auto stored = m_store.memories(key);
-        const auto list = RelayHTTPError::badRequest("items must be a list of at most 30.");
         const auto shape = RelayHTTPError::badRequest(R"(Each item must be {"id": "m-...", "text": "..."}.)");
-        const auto badID = RelayHTTPError::badRequest("A memory ID is not valid.");
         const std::pair<std::optional<JSON>, RelayHTTPError> cases[] = {
-            { std::nullopt, list },
-            { JSON(JSON::Array(31, JSON::object({ { "text", "fact" } }))), list },
+            { std::nullopt, RelayHTTPError::badRequest("items must be a list of at most 30.") },
             // The bad item comes after a good one: nothing of the list is kept.
             { JSON::array(
                   { item(JSON(), "good"), JSON::object({ { "id", JSON() }, { "text", "x" }, { "at", 1 } }) }),
                 shape },
-            { JSON::array({ item(JSON(), "good"), JSON::object({ { "id", "m-0000000a" } }) }), shape },
-            { JSON::array({ item(JSON(), "good"), "Likes tea" }), shape },
-            { JSON::array({ item(JSON(), "good"), item(JSON(), std::string(201, 'x')) }),
-                RelayHTTPError::badRequest("Each memory must be 1 to 200 characters.") },
-            { JSON::array({ item(JSON(), "good"), item("m-0000000A", "x") }), badID },
-            { JSON::array({ item(JSON(), "good"), item(12345678, "x") }), badID },
         };
         for (auto& [items, error] : cases) {
             SCOPED_TRACE(items ? items->encoded() : "absent");
-            EXPECT_EQ(replaceError(items), error);
+            EXPECT_EQ(test::thrown<RelayHTTPError>([&] { m_store.replace(key, items); }), error);
             EXPECT_EQ(m_store.memories(key), stored);
         }
-        EXPECT_EQ(m_store.replace(key, JSON(JSON::Array(30, item(JSON(), "fact")))).size(), 30u);
-    }
-
-    TEST_F(MemoryStoreTest, ReplaceKeepsKnownIDsOnceWithTheirTimeAndGivesEveryOtherItemANewOne)
-    {
-        test::writeBytes(
-            file(), R"({"ios-device:conversation": [{"id": "m-0000000a", "text": "a", "at": "yesterday"},
-            {"id": "m-0000000b", "text": "b"}]})");
-        m_clock.now += 1h;
-        auto result = m_store.replace(key,
-            JSON::array({ item("m-0000000a", "  Likes   green\ttea "), item("m-0000000b", "b"),
-                item("m-0000000a", "twice"), item("m-abcdef01", "Unknown id"), item(JSON(), "Null id"),
-                JSON::object({ { "text", "No id" } }) }));
-        ASSERT_EQ(result.size(), 6u);
-        // A stored time is kept whatever its kind; one that is missing is stamped now.
-        EXPECT_EQ(result[0],
-            JSON::object({ { "id", "m-0000000a" }, { "text", "Likes green tea" }, { "at", "yesterday" } }));
-        EXPECT_EQ(result[1],
-            JSON::object({ { "id", "m-0000000b" }, { "text", "b" }, { "at", milliseconds(m_clock.now) } }));
-        std::set<std::string> ids;
-        for (std::size_t index = 2; index < result.size(); ++index) {
-            SCOPED_TRACE(index);
-            auto id = *result[index].subscript("id")->stringValue();
-            EXPECT_TRUE(isMemoryID(id));
-            EXPECT_TRUE(id != "m-0000000a" && id != "m-0000000b" && id != "m-abcdef01") << id;
-            EXPECT_EQ(*result[index].subscript("at"), JSON(milliseconds(m_clock.now)));
-            ids.insert(id);
-        }
-        EXPECT_EQ(ids.size(), 4u);
-        EXPECT_EQ(m_store.memories(key), result);
-    }
-
-    TEST_F(MemoryStoreTest, EmptyListsAreNeverWrittenAndAnUnchangedListIsNotWrittenAgain)
-    {
-        m_store.apply("ios-a", remembering({ "a" }));
-        m_store.apply("ios-b", remembering({ "b" }));
-        EXPECT_TRUE(m_store.replace("ios-a", JSON(JSON::Array {})).empty());
-        m_store.clear("ios-b");
-        EXPECT_EQ(test::readFile(file()), "{}");
-        // Written by hand, with spaces that a write by the store would not leave.
-        const std::string content
-            = R"({"ios-device:conversation": [{"id": "m-0000000a", "text": "Likes tea", "at": 1},
-            {"id": "m-0000000b", "text": "Caf\u00e9", "at": 2}]})";
-        test::writeBytes(file(), content);
-        // Canonically equivalent spellings are the same fact.
-        EXPECT_EQ(m_store.apply(key, remembering({ "Likes tea", "Cafe\xCC\x81" })), Changes {});
-        EXPECT_EQ(m_store.apply(key, { MemoryStore::Op::forget("m-00000000") }), Changes {});
-        m_store.clear("ios-b");
-        EXPECT_EQ(test::readFile(file()), content);
-    }
-
-    TEST_F(MemoryStoreTest, ReplaceReportsAFailedWriteButApplyStaysSilent)
-    {
-        // The data folder's place is taken by a regular file, which no privilege writes through.
-        test::writeBytes(m_folder / "data", "not a folder");
-        MemoryStore store(m_folder / "data" / "memory.json", m_clock.function());
-        EXPECT_EQ(store.apply(key, remembering({ "Likes tea" })), (Changes { { "Likes tea" }, {} }));
-        EXPECT_TRUE(store.memories(key).empty());
-        EXPECT_EQ(
-            test::thrown<RelayHTTPError>([&] { store.replace(key, JSON::array({ item(JSON(), "x") })); }),
-            kInternal);
     }
 
     TEST_F(MemoryStoreTest, ClearReportsAFailedWriteAndTheMemoryStaysStored)
@@ -245,20 +115,12 @@ namespace {
     {
         const std::string token = "sk-proj_ABCDEFGHIJKLMNOP", mask(Redaction::mask);
         const std::pair<std::string, std::optional<std::string>> cases[] = {
-            { "  Likes\tgreen \n\n tea   ", "Likes green tea" },
             { "no\xE2\x80\x83"
               "break\xC2\xA0space\xE3\x80\x80"
               "here",
                 "no break space here" },
-            { "one\xC2\x85two", "one two" },
             { " \t\r\n ", std::nullopt },
-            { std::string(200, 'x'), std::string(200, 'x') },
             { std::string(201, 'x'), std::nullopt },
-            { test::repeated("e\xCC\x81", 200), test::repeated("e\xCC\x81", 200) },
-            { "ring\x07", std::nullopt },
-            { "a\xff"
-              "b",
-                std::nullopt },
             // Too long as typed, short enough once the token has become three characters.
             { std::string(196, 'x') + " " + token, std::string(196, 'x') + " " + mask },
         };
@@ -270,54 +132,16 @@ namespace {
         EXPECT_EQ(test::readFile(file()).find(token), std::string::npos);
     }
 
-    TEST(MemoryStore, MemoryIDsAreTenCharactersOfLowercaseHex)
-    {
-        std::string valid;
-        for (auto* text :
-            { "m-0123abcd", "m-0123ABCD", "m-0123abcg", "m-0123abc", "m-0123abcde", "x-0123abcd" })
-            valid += isMemoryID(text) ? "1" : "0";
-        EXPECT_EQ(valid, "100000");
-    }
-
-    TEST_F(MemoryStoreTest, WithoutAFileTheListsLiveInMemory)
-    {
-        MemoryStore store(std::nullopt, m_clock.function());
-        store.apply(key, remembering({ "a", "b" }));
-        store.replace("ios-other", JSON::array({ item(JSON(), "c") }));
-        EXPECT_EQ(texts(store.memories(key)), (std::vector<std::string> { "a", "b" }));
-        store.clear(key);
-        EXPECT_TRUE(store.memories(key).empty());
-        EXPECT_EQ(store.memories("ios-other").size(), 1u);
-        EXPECT_TRUE(std::filesystem::is_empty(m_folder.path()));
-    }
-
     TEST_F(MemoryStoreTest, ConcurrentRemembersLoseNothing)
     {
-        constexpr int threads = 8;
-        constexpr int perThread = 100;
-        std::atomic<std::size_t> added { 0 };
-        std::atomic<std::size_t> removed { 0 };
-        {
-            std::vector<std::jthread> writers;
-            for (int thread = 0; thread < threads; ++thread) {
-                writers.emplace_back([&, thread] {
-                    // Every other remember goes to the thread's own list, which shares the file with the
-                    // others.
-                    for (int index = 0; index < perThread; ++index) {
-                        auto target
-                            = index % 2 == 0 ? std::string(key) : "ios-device:" + std::to_string(thread);
-                        auto result = m_store.apply(target,
-                            remembering({ "fact " + std::to_string(thread) + "-" + std::to_string(index) }));
-                        if (target == key) {
-                            added += result.added.size();
-                            removed += result.removed.size();
-                        }
-                    }
-                });
+        test::concurrently(8, [&](int thread) {
+            // Every other remember goes to the thread's own list, which shares the file with the others.
+            for (int index = 0; index < 100; ++index) {
+                auto target = index % 2 == 0 ? std::string(key) : "ios-device:" + std::to_string(thread);
+                m_store.apply(
+                    target, remembering({ "fact " + std::to_string(thread) + "-" + std::to_string(index) }));
             }
-        }
-        EXPECT_EQ(added, static_cast<std::size_t>(threads * perThread / 2));
-        EXPECT_EQ(removed, threads * perThread / 2 - MemoryStore::maxItems);
+        });
         auto peer = test::runPeer(
             { "python3", "-c",
                 "import json, sys\n"

@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
 #include <tuple>
 #include <variant>
 
@@ -30,23 +28,8 @@ namespace {
 
     const std::string kPNGHead = std::string("\x89PNG\r\n\x1A\n", 8) + std::string("\0\0\0\rIHDR", 8);
     const std::string kJPEGHead = "\xFF\xD8\xFF\xE0" + std::string(12, 'j');
-
-    std::string box(const char* type, const std::string& brand)
-    {
-        return std::string("\0\0\0\x20", 4) + type + brand + std::string(4, '\0') + "isomiso2";
-    }
-
-    TEST(UploadRules, MimeTypesFollowTheLowerCasedExtensionOfTheLastPiece)
-    {
-        std::string mimes;
-        for (auto* name : { "uploads/x.JPEG", "a.m4v", "a.json", "a.py", "a.tsv", "a.zip", "a.exe", "README",
-                 ".png", "dir.png/notes", "archive." })
-            mimes += UploadRules::mimeType(name) + " ";
-        EXPECT_EQ(mimes,
-            "image/jpeg video/x-m4v application/json text/plain text/tab-separated-values application/zip "
-            "application/octet-stream application/octet-stream application/octet-stream "
-            "application/octet-stream application/octet-stream ");
-    }
+    const std::string kMP4Head
+        = std::string("\0\0\0\x20", 4) + "ftypisom" + std::string(4, '\0') + "isomiso2";
 
     TEST(UploadRules, CleanFileNameKeepsOneSafeComponentOfAtMost80Characters)
     {
@@ -54,22 +37,9 @@ namespace {
         const std::pair<std::string, std::string> cases[] = {
             { "C:\\Users\\me\\My Photo.jpg", "My_Photo.jpg" },
             { "../../etc/passwd", "passwd" },
-            { "...hidden", "hidden" },
-            { "  a:b?c.txt  ", "a_b_c.txt" },
-            { "", "file" },
-            { "...", "file" },
-            { "dir/", "dir" },
-            { "re\tport\n.txt", "report.txt" },
-            { "\xC2\xA0 . x.txt", "_x.txt" },
-            { "bad\xFF.txt", "bad\xEF\xBF\xBD.txt" },
-            { "\xED\xA0\x80\x85.txt", repeated("\xEF\xBF\xBD", 4) + ".txt" },
             { std::string("a\0b\x1F\x7F\xC2\x9F.txt", 11), "ab.txt" },
-            { "a\u2028b", "a_b" },
-            { std::string(100, 'b') + ".markdown", std::string(71, 'b') + ".markdown" },
             { std::string(90, 'b') + "." + std::string(20, 'x'),
                 std::string(67, 'b') + "." + std::string(12, 'x') },
-            { std::string(120, 'b'), std::string(80, 'b') },
-            { repeated(accented, 76) + ".txt", repeated(accented, 76) + ".txt" },
             { repeated(accented, 100) + ".txt", repeated(accented, 76) + ".txt" },
         };
         for (const auto& [name, expected] : cases) {
@@ -78,55 +48,7 @@ namespace {
         }
     }
 
-    TEST(UploadRules, SniffReadsSignaturesAndOnlyTheMajorBrandWithinTheFirst64Bytes)
-    {
-        const std::pair<std::string, std::optional<std::string>> cases[] = {
-            { "GIF87a....", "gif" },
-            { std::string("RIFF\x10\0\0\0WAVEfmt ", 16), std::nullopt },
-            { "\x1A\x45\xDF\xA3\x9F\x42\x86\x81\x01\x42\x82\x88matroska", std::nullopt },
-            { "\x1A\x45\xDF\xA3" + std::string(60, 'x') + "webm", std::nullopt },
-            { "\xFF\xD8", std::nullopt },
-            { box("ftyp", "mif1"), "heic" },
-            { box("ftyp", "qt  "), "mov" },
-            { box("ftyp", "3g2a"), "mp4" },
-            { box("ftyp", "ISOM"), std::nullopt },
-            { box("ftyp", "avif"), std::nullopt },
-            { box("wide", "qt  "), "mov" },
-            { std::string("\0\0\0\x08", 4) + "ftyp", std::nullopt },
-            { std::string("\0\0\0\x08", 4) + "mdat", "mov" },
-        };
-        for (const auto& [head, kind] : cases) {
-            SCOPED_TRACE(head);
-            EXPECT_EQ(UploadRules::sniff(head), kind);
-        }
-    }
-
-    TEST(UploadRules, IsUTF8TextJudgesTheWholeRegularFileWithoutFollowingLinks)
-    {
-        test::TemporaryFolder folder;
-        const std::pair<std::string, bool> cases[] = {
-            { "", true },
-            { "gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80", true },
-            { "a\xFF", false },
-            { "ab\xE2\x82", false },
-            { std::string("a\0b", 3), false },
-        };
-        for (const auto& [bytes, text] : cases) {
-            SCOPED_TRACE(bytes);
-            test::writeBytes(folder / "sample", bytes);
-            EXPECT_EQ(UploadRules::isUTF8Text(folder / "sample"), text);
-        }
-        EXPECT_FALSE(UploadRules::isUTF8Text(folder / "missing"));
-        EXPECT_FALSE(UploadRules::isUTF8Text(folder.path()));
-        // The system would open "sample", which is text.
-        EXPECT_FALSE(UploadRules::isUTF8Text((folder / "sample").native() + std::string("\0x", 2)));
-        fs::create_symlink(folder / "sample", folder / "link.txt");
-        EXPECT_FALSE(UploadRules::isUTF8Text(folder / "link.txt"));
-        EXPECT_TRUE(test::returnsBesideAFIFO(
-            folder / "pipe.txt", [&] { EXPECT_FALSE(UploadRules::isUTF8Text(folder / "pipe.txt")); }));
-    }
-
-    TEST(UploadRules, IsUTF8TextReadsSequencesSplitAcrossChunksAndAtMostTheUploadLimit)
+    TEST(UploadRules, IsUTF8TextJudgesTheWholeRegularFileAcrossReadChunksWithoutFollowingLinks)
     {
         test::TemporaryFolder folder;
         // Reads come in 262,144-byte chunks; put a four-byte sequence across each boundary offset.
@@ -139,11 +61,11 @@ namespace {
             test::writeBytes(folder / "split.txt", bytes);
             EXPECT_FALSE(UploadRules::isUTF8Text(folder / "split.txt"));
         }
-        std::string bytes(static_cast<std::size_t>(UploadRules::maxUploadBytes), 'a');
-        test::writeBytes(folder / "limit.txt", bytes);
-        EXPECT_TRUE(UploadRules::isUTF8Text(folder / "limit.txt"));
-        test::writeBytes(folder / "over.txt", bytes + 'a');
-        EXPECT_FALSE(UploadRules::isUTF8Text(folder / "over.txt"));
+        test::writeBytes(folder / "sample", "text");
+        fs::create_symlink(folder / "sample", folder / "link.txt");
+        EXPECT_FALSE(UploadRules::isUTF8Text(folder / "link.txt"));
+        EXPECT_TRUE(test::returnsBesideAFIFO(
+            folder / "pipe.txt", [&] { EXPECT_FALSE(UploadRules::isUTF8Text(folder / "pipe.txt")); }));
     }
 
     TEST(UploadRules, ValidateDecidesTheKindFromContentWithinTheAllowedGroup)
@@ -152,29 +74,15 @@ namespace {
             "This kind of file cannot be sent (images, videos, PDF and text only)." };
         const RelayHTTPError contentRefused { 415, "unsupported_type",
             "The file's contents do not match its type." };
-        const Kind jpeg { "jpeg", "image/jpeg", "image" }, png { "png", "image/png", "image" };
+        const Kind png { "png", "image/png", "image" };
         test::TemporaryFolder folder;
         const std::tuple<const char*, std::string, const char*, std::variant<Kind, RelayHTTPError>> cases[]
             = {
-                  { "photo.jpeg", kJPEGHead, "", jpeg },
-                  { "photo.heif", box("ftyp", "heic"), "", Kind { "heif", "image/heif", "image" } },
-                  { "clip.m4v", box("ftyp", "isom"), "", Kind { "m4v", "video/x-m4v", "video" } },
-                  { "clip.mov", box("ftyp", "isom"), "video/quicktime",
-                      Kind { "mp4", "video/mp4", "video" } },
+                  { "clip.mov", kMP4Head, "video/quicktime", Kind { "mp4", "video/mp4", "video" } },
                   { "photo.jpg", kPNGHead, "", png },
-                  { "photo.jpeg", kPNGHead, "", png },
-                  { "photo", kPNGHead, "", png },
-                  { "notes.md", "# Title\n", "", Kind { "md", "text/markdown", "text" } },
-                  { "data.CSV", "a,b\n", "text/csv", Kind { "csv", "text/csv", "text" } },
-                  { "photo.jpg", kJPEGHead, "application/octet-stream",
-                      Kind { "jpg", "image/jpeg", "image" } },
                   { "photo.jpg", kJPEGHead, "IMAGE/JPG", Kind { "jpg", "image/jpeg", "image" } },
                   { "clip.mp4", kPNGHead, "", contentRefused },
-                  { "notes.txt", kPNGHead, "", contentRefused },
-                  { "notes", "just text", "", contentRefused },
-                  { "notes.md", std::string("a\0b", 3), "", contentRefused },
                   { "archive.zip", "PK\x03\x04", "", kindRefused },
-                  { "photo.jpg", kJPEGHead, "application/zip", kindRefused },
                   { "photo.jpg", kJPEGHead, "video/mp4", contentRefused },
               };
         for (const auto& [name, bytes, declared, outcome] : cases) {
@@ -188,41 +96,16 @@ namespace {
         }
     }
 
-    TEST(UploadRules, MayBeCalledFromManyThreadsAtOnce)
-    {
-        const std::string name = "C:\\a\\b c?." + std::string(100, 'n') + ".JPG";
-        const std::string expected = UploadRules::cleanFileName(name);
-        std::atomic<int> mismatches { 0 };
-        {
-            std::vector<std::jthread> threads;
-            for (int thread = 0; thread < 8; ++thread) {
-                threads.emplace_back([&] {
-                    for (int round = 0; round < 200; ++round)
-                        mismatches += UploadRules::cleanFileName(name) != expected
-                            || UploadRules::mimeType("a.HEIF") != "image/heif"
-                            || UploadRules::sniff(kPNGHead) != "png";
-                });
-            }
-        }
-        EXPECT_EQ(mismatches, 0);
-    }
-
     // Files made by ImageMagick, libheif and FFmpeg, identified on their own by file(1).
     TEST(UploadRules, SniffAndValidateAgreeWithTheFileCommandOnRealFiles)
     {
         test::TemporaryFolder folder;
         auto made = [&](const std::string& extension) { return (folder / ("made." + extension)).string(); };
-        for (auto* extension : { "png", "jpg", "gif", "webp" })
+        for (auto* extension : { "png", "jpg" })
             test::makeQuadrantImage(made(extension), 8, 8);
         test::makeQuadrantHEIC(made("heic"), 64, 64);
-        for (std::string extension : { "mp4", "mov", "webm", "m4v" })
-            test::makeColourVideo(made(extension),
-                { .width = 16,
-                    .height = 16,
-                    .colours = { "blue" },
-                    .segmentSeconds = 0.2,
-                    .outputArguments = extension == "m4v" ? std::vector<std::string> { "-f", "ipod" }
-                                                          : std::vector<std::string> {} });
+        for (std::string extension : { "mp4", "mov", "webm" })
+            test::makeColourVideo(made(extension), { .width = 16, .height = 16, .segmentSeconds = 0.2 });
         // ImageMagick's default policy refuses to write PDF, so this one is written by hand.
         test::writeBytes(made("pdf"),
             "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count "
@@ -234,13 +117,10 @@ namespace {
         const std::tuple<const char*, const char*, Kind> cases[] = {
             { "jpg", "C:\\DCIM\\IMG 0001.JPG", { "jpg", "image/jpeg", "image" } },
             { "png", "/var/mobile/Screenshot.png", { "png", "image/png", "image" } },
-            { "gif", "..anim.gif", { "gif", "image/gif", "image" } },
-            { "webp", "sticker?.webp", { "webp", "image/webp", "image" } },
             { "heic", "IMG_0002.HEIC", { "heic", "image/heic", "image" } },
             { "mp4", "clip.mp4", { "mp4", "video/mp4", "video" } },
             { "mov", "Movie Night.mov", { "mov", "video/quicktime", "video" } },
             { "webm", "screen.webm", { "webm", "video/webm", "video" } },
-            { "m4v", "episode.m4v", { "m4v", "video/x-m4v", "video" } },
             { "pdf", "../../scan.pdf", { "pdf", "application/pdf", "document" } },
             { "txt", "notes.txt", { "txt", "text/plain", "text" } },
         };
@@ -255,8 +135,7 @@ namespace {
             EXPECT_EQ(kind.mime, identified);
             EXPECT_EQ(UploadRules::mimeType(name), identified);
             if (auto sniffed = UploadRules::sniff(test::readFile(file)))
-                EXPECT_EQ(UploadRules::sniffedKinds().at(*sniffed).mime,
-                    identified == "video/x-m4v" ? "video/mp4" : identified);
+                EXPECT_EQ(UploadRules::sniffedKinds().at(*sniffed).mime, identified);
             else
                 EXPECT_EQ(kind.group, "text");
         }
