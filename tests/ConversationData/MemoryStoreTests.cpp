@@ -93,7 +93,7 @@ namespace {
         }
     }
 
-    TEST_F(MemoryStoreTest, ClearReportsAFailedWriteAndTheMemoryStaysStored)
+    TEST_F(MemoryStoreTest, ReplaceAndClearReportAFailedWriteAndTheMemoryStaysStored)
     {
         m_store.apply(key, remembering({ "Password hint: blue" }));
         auto before = test::readFile(file());
@@ -103,11 +103,14 @@ namespace {
                           signal(SIGXFSZ, SIG_IGN);
                           rlimit noGrowth { 0, 0 };
                           setrlimit(RLIMIT_FSIZE, &noGrowth);
-                          return test::thrown<RelayHTTPError>([&] { m_store.clear(key); }) == kInternal ? 0
-                                                                                                        : 1;
+                          auto replace = [&] { m_store.replace(key, JSON::array({ item(JSON(), "x") })); };
+                          return test::thrown<RelayHTTPError>(replace) == kInternal
+                                  && test::thrown<RelayHTTPError>([&] { m_store.clear(key); }) == kInternal
+                              ? 0
+                              : 1;
                       }),
             0)
-            << "clear did not report the failed write";
+            << "a failed write was not reported";
         EXPECT_EQ(test::readFile(file()), before);
     }
 
