@@ -33,18 +33,7 @@ namespace {
 
     TEST(JobControl, WithoutAHandlerOrWhenItThrowsTheAnswerIsDeny)
     {
-        std::vector<RunnerEvent> events;
-        JobControl idle(
-            "j-1", "You stopped the last reply.", [&](const auto& event) { events.push_back(event); });
-        EXPECT_FALSE(idle.canAsk());
-        EXPECT_EQ(idle.ask(question("p-1")), "deny");
-        EXPECT_FALSE(idle.waitState().questionPending);
-        EXPECT_FALSE(idle.waitState().resumedAt);
-        idle.onEvent(RunnerEvent::tool("Bash"));
-        EXPECT_EQ(events, std::vector<RunnerEvent> { RunnerEvent::tool("Bash") });
-        // A handle made with only a job id ignores events.
-        JobControl("j-2").onEvent(RunnerEvent::thinking());
-
+        EXPECT_EQ(JobControl("j-1").ask(question("p-1")), "deny");
         test::ManualClock clock;
         auto failing = [](const JSON&, std::stop_token) -> std::string { throw std::runtime_error("gone"); };
         JobControl control("j-3", std::nullopt, {}, failing, clock.function());

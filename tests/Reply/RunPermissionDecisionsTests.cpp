@@ -151,29 +151,17 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         { "conversation", std::nullopt, true },
         { "always", std::nullopt, true },
         { "deny", userSaidNo, false },
-        { "timeout", "Refused: the user did not answer in time.", false },
-        { "canceled", "Refused: the work was stopped.", false },
         { "busy", std::string(kNeedsConfirmation), false },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.answer);
         DecisionWorld world({ testCase.answer });
         JSON question = writeQuestion(world.project / "src/main.cpp", "toolu_q");
-        auto before = std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
         EXPECT_EQ(world.decide(question, world.asking()),
             testCase.denial ? denyWith(*testCase.denial) : allowWriting(question));
-        auto after = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::system_clock::now());
         auto prompts = world.prompts();
         ASSERT_EQ(prompts.size(), 1U);
-        const std::string* requestID = prompts[0].subscript("requestId")->stringValue();
-        EXPECT_TRUE(requestID && isPermissionRequestID(*requestID));
         EXPECT_EQ(*prompts[0].subscript("path"), JSON("~/project/src/main.cpp"));
-        // Ten minutes after the question was asked, to the millisecond.
-        double expires = prompts[0].subscript("expiresAt")->numberValue().value_or(0);
-        EXPECT_GE(
-            expires, (before + std::chrono::minutes(10)).time_since_epoch() / std::chrono::milliseconds(1));
-        EXPECT_LE(
-            expires, (after + std::chrono::minutes(10)).time_since_epoch() / std::chrono::milliseconds(1));
         EXPECT_EQ(world.approved->stored().contains("toolu_q"), !testCase.denial);
         EXPECT_EQ(world.runner.grants().covers("c-decide", world.project / "src/main.cpp"),
             testCase.grantsTheScope);
