@@ -68,35 +68,26 @@ TEST(ActionExtractor, ChecksEachBlockByItsType)
     const Case cases[] = {
         { "nope", "the JSON is not valid" },
         { R"([{"type":"remember","text":"x"}])", "the type is missing" },
-
         // Thirty characters of an unknown type, not thirty bytes: each "é" here is two scalars.
         { "{\"type\":\"" + repeated("e\xCC\x81", 35) + "\"}",
             repeated("e\xCC\x81", 30) + " is not available now" },
         { R"({"type":"remember","text":" tea  please "})", "remember tea please" },
         { R"({"type":"remember","text":"tea","why":"x"})", "remember is not valid" },
-
         { R"({"type":"forget","memoryId":"m-0123abcd"})", "forget m-0123abcd" },
-        { R"({"type":"forget","memoryId":"m-0123ABCD"})", "forget is not valid" },
-
         { R"({"type":"attach_file","path":"a.txt"})", "attach a.txt" },
-
         // Profiles: trimmed, unknown colours and shapes shown as the phone's default, limits in characters.
         { R"({"type":"create_bot","name":"  Ada  ","role":"","persona":" kind\nand calm ","color":"teal","shape":"blob"})",
             R"({"color":"teal","name":"Ada","persona":"kind\nand calm","role":"","shape":"blob","type":"create_bot"})" },
         { R"({"type":"create_bot","name":"123456789012345678901"})", "refused" },
-
         { R"({"type":"update_bot","botId":"helper","role":"coach"})",
             R"({"botId":"helper","role":"coach","type":"update_bot"})" },
         { R"({"type":"update_bot","botId":"helper"})", "refused" },
-
         { R"({"type":"delete_bot","botId":"helper"})", R"({"botId":"helper","type":"delete_bot"})" },
         // Asking: by id (known to the phone, not here) or by name, never both and never itself.
         { R"({"type":"ask_bot","botId":"stranger","message":"  How was the run?\n"})",
             R"({"botId":"stranger","message":"How was the run?","type":"ask_bot"})" },
         { R"({"type":"ask_bot","botId":"coach","botName":"Coach","message":"Hi"})", "refused" },
-
         { R"({"type":"ask_bot","botId":"main","message":"Hi"})", "refused" },
-
         { R"({"type":"ask_bot","botId":"coach","message":")" + repeated("e\xCC\x81", 5001) + "\"}",
             "refused" },
         // Settings: of itself, or of the user's other bots as the main bot; something must change.
@@ -105,9 +96,7 @@ TEST(ActionExtractor, ChecksEachBlockByItsType)
             "helper" },
         { R"({"type":"update_settings","botId":"stranger","reason":"r","web":true})", "refused" },
         { R"({"type":"update_settings","botId":"main","reason":"r","web":true})", "refused", "helper" },
-
         { R"({"type":"update_settings","botId":"main","reason":"r"})", "refused" },
-
         // Routines: the schedule in its canonical form, owners as for settings, only while routines are on.
         { R"({"type":"create_routine","botId":"main","name":" News ","prompt":"Summarise.","schedule":{"kind":"weekly","days":["sun","mon"],"time":"+7:05"},"enabled":true,"target":"bot","includeToday":false})",
             R"({"botId":"main","enabled":true,"includeToday":false,"name":"News","prompt":"Summarise.","schedule":{"days":["mon","sun"],"kind":"weekly","time":"07:05"},"target":"bot","type":"create_routine"})" },
@@ -115,15 +104,10 @@ TEST(ActionExtractor, ChecksEachBlockByItsType)
             R"({"botId":"coach","name":"N","prompt":"P","schedule":{"hours":2,"kind":"interval"},"type":"create_routine"})" },
         { R"({"type":"create_routine","botId":"coach",)" + routine + "}", "refused", "helper" },
         { R"({"type":"create_routine","botId":"main",)" + routine + "}", "refused", "off" },
-
         { R"({"type":"update_routine","routineId":"r-2","name":"Water plants"})",
             R"({"botId":"helper","name":"Water plants","routineId":"r-2","routineName":"Plants","type":"update_routine"})",
             "helper" },
         { R"({"type":"update_routine","routineId":"r-1","enabled":false})", "refused", "helper" },
-
-        { R"({"type":"update_routine","routineId":"r-1","prompt":")" + repeated("p", 2001) + "\"}",
-            "refused" },
-
         { R"({"type":"delete_routine","routineId":"r-2"})",
             R"({"botId":"helper","routineId":"r-2","routineName":"Plants","type":"delete_routine"})" },
         { R"({"type":"delete_routine","routineId":"r-9"})", "refused" },

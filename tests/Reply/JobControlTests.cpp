@@ -11,7 +11,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <stdexcept>
 #include <stop_token>
 #include <thread>
 #include <vector>
@@ -29,17 +28,6 @@ namespace {
     std::future<std::string> askAsync(JobControl& control, const std::string& id)
     {
         return std::async(std::launch::async, [&control, id] { return control.ask(question(id)); });
-    }
-
-    TEST(JobControl, WithoutAHandlerOrWhenItThrowsTheAnswerIsDeny)
-    {
-        EXPECT_EQ(JobControl("j-1").ask(question("p-1")), "deny");
-        test::ManualClock clock;
-        auto failing = [](const JSON&, std::stop_token) -> std::string { throw std::runtime_error("gone"); };
-        JobControl control("j-3", std::nullopt, {}, failing, clock.function());
-        EXPECT_EQ(control.ask(question("p-1")), "deny");
-        EXPECT_FALSE(control.waitState().questionPending);
-        EXPECT_EQ(control.waitState().resumedAt, clock.now);
     }
 
     TEST(JobControl, OverlappingQuestionsKeepWaitingUntilTheLastAnswerWhileTheWatchdogPolls)

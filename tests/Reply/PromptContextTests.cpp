@@ -58,19 +58,6 @@ TEST(PromptContext, AttachmentLinesDescribeEachKind)
     EXPECT_EQ(Prompts::attachmentsSection("\u00a0 Hello\n\nthere \u2028", {}, work.path()), "Hello\n\nthere");
 }
 
-TEST(PromptContext, FileSizesUseDecimalUnits)
-{
-    test::TemporaryFolder work;
-    const std::pair<std::uintmax_t, std::string> cases[] = { { 0, "Zero KB" }, { 999, "999 bytes" },
-        { 1000, "1 KB" }, { 999'499, "999 KB" }, { 999'500, "1 MB" }, { 1'234'567'890, "1.23 GB" } };
-    for (const auto& [bytes, text] : cases) {
-        SCOPED_TRACE(bytes);
-        writeSparse(work / "f.xyz", bytes);
-        EXPECT_EQ(Prompts::attachmentLine("f.xyz", work.path()),
-            "- f.xyz (file, application/octet-stream, " + text + ")");
-    }
-}
-
 TEST(PromptContext, AttachmentPathsStayBelowTheWorkFolderAndFramesAreReadUpToTheirLimit)
 {
     test::TemporaryFolder work;
@@ -90,23 +77,6 @@ TEST(PromptContext, AttachmentPathsStayBelowTheWorkFolderAndFramesAreReadUpToThe
     for (auto found = line.find(".jpg"); found != std::string::npos; found = line.find(".jpg", found + 1))
         ++listed;
     EXPECT_EQ(listed, 1000u);
-}
-
-TEST(PromptContext, StripEarlierAttachmentsLeavesMarkers)
-{
-    test::TemporaryFolder work;
-    writeSparse(work / "uploads/clip.mp4", 10);
-    writeSparse(work / "uploads/clip-frames/frame-1.jpg", 1);
-    writeSparse(work / "uploads/photo.jpg", 10);
-    writeSparse(work / "uploads/photo-preview.jpg", 10);
-    auto section = Prompts::attachmentsSection(
-        "Look at uploads/clip-frames/frame-2.jpg", { "uploads/clip.mp4", "uploads/photo.jpg" }, work.path());
-    const std::string marker = "[Earlier attachments (their contents are no longer visible)]";
-    EXPECT_EQ(Prompts::stripEarlierAttachments(section),
-        "Look at (video frame)\n\n" + marker
-            + "\n- uploads/clip.mp4 (video, video/mp4, 10 bytes)\n  (video frames left out)\n"
-              "- uploads/photo.jpg (image, image/jpeg, 10 bytes)\n");
-    EXPECT_EQ(Prompts::stripEarlierAttachments(kHeader + " and " + kHeader), marker + " and " + marker);
 }
 
 // The turn, hand-over and routine texts, joined and pinned by the first digits of their SHA-256 digest.

@@ -97,21 +97,6 @@ TEST(ReplyPostProcessing, TheUserNeverGetsAnEmptyBubbleUnlessActionsCome)
     }
 }
 
-TEST(ReplyPostProcessing, WrittenFilesAreListedAndMemoryIsReportedOnlyWhenItChanged)
-{
-    FinishWorld world;
-    writeText(world.work / "out.txt", "made");
-    auto finished = world.finish("Here you go.");
-    EXPECT_EQ(finished.output.reply, "Here you go.");
-    ASSERT_EQ(finished.output.files.size(), 1U);
-    EXPECT_EQ(fileIDOf(finished.output.files[0]), "out.txt");
-
-    finished = world.finish(block(R"({"type":"remember","text":"Prefers  tea"})"));
-    EXPECT_EQ(finished.output.memory,
-        JSON::object({ { "added", JSON::array({ "Prefers tea" }) }, { "removed", JSON::array({}) } }));
-    EXPECT_FALSE(world.finish(block(R"({"type":"remember","text":"Prefers tea"})")).output.memory);
-}
-
 TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwenty)
 {
     FinishWorld world;
@@ -146,16 +131,6 @@ TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwent
                 : id.starts_with("written/"))
             << id;
     }
-}
-
-TEST(ReplyPostProcessing, ApprovalCardsFollowTheActions)
-{
-    FinishWorld world;
-    auto finished = world.finish("Done.\n" + kAskBot + block("{}"), { { "bash", "make test" } });
-    ASSERT_EQ(finished.output.actions.size(), 2U);
-    EXPECT_EQ(*finished.output.actions[0].subscript("type"), JSON("ask_bot"));
-    EXPECT_EQ(*finished.output.actions[1].subscript("type"), JSON("approve_operation"));
-    EXPECT_EQ(finished.actionNote, Prompts::invalidActionsNotice({ "the type is missing" }));
 }
 
 TEST(ReplyPostProcessing, RoutineRunGetsNoActionsCardsOrNote)

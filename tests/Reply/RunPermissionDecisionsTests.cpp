@@ -9,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 
 namespace vellumar::test {
 
@@ -186,42 +184,6 @@ TEST(RunPermissionDecisions, WithoutAQuestionHandlerOnlyAlwaysPlacesAreAllowed)
     JSON always = writeQuestion(world.project / "docs/guide.md", "toolu_always");
     EXPECT_EQ(world.decide(always, control), allowWriting(always));
     EXPECT_EQ(world.approved->stored(), std::set<std::string> { "toolu_always" });
-}
-
-TEST(RunPermissionDecisions, QuestionsWaitOnTheirOwnThreadsAndEachGetsItsOwnAnswer)
-{
-    DecisionWorld world;
-    std::mutex lock;
-    std::condition_variable changed;
-    std::map<std::string, std::string> answers; // by path shown to the user
-    int waiting = 0;
-    auto control = std::make_shared<JobControl>(
-        "j-1", std::nullopt, JobControl::EventHandler {}, [&](const JSON& prompt, std::stop_token) {
-            std::string path = *prompt.subscript("path")->stringValue();
-            std::unique_lock guard(lock);
-            ++waiting;
-            changed.notify_all();
-            changed.wait(guard, [&] { return answers.contains(path); });
-            return answers[path];
-        });
-    JSON first = writeQuestion(world.project / "one.md", "toolu_1");
-    JSON second = writeQuestion(world.project / "two.md", "toolu_2");
-    JSON firstReply;
-    JSON secondReply;
-    {
-        std::jthread one([&] { firstReply = world.decide(first, control); });
-        std::jthread two([&] { secondReply = world.decide(second, control); });
-        std::unique_lock guard(lock);
-        // Bounded: a decision that never reaches the user fails the test instead of hanging it.
-        EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(60), [&] { return waiting == 2; }));
-        EXPECT_TRUE(control->waitState().questionPending);
-        answers["~/project/two.md"] = "deny";
-        answers["~/project/one.md"] = "once";
-        changed.notify_all();
-    }
-    EXPECT_EQ(firstReply, allowWriting(first));
-    EXPECT_EQ(*secondReply.subscript("behavior"), JSON("deny"));
-    EXPECT_EQ(world.approved->stored(), std::set<std::string> { "toolu_1" });
 }
 
 }
