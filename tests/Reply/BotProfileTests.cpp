@@ -31,18 +31,12 @@ namespace {
     {
         const char* bot = "bot is not valid.";
         const char* role = "bot.role is not valid.";
-        const char* persona = "bot.persona is not valid.";
         const std::pair<std::string, std::string> cases[] = {
             { R"({"name":"Q","role":null,"persona":null,"primary":null})", "Q|||" },
             { R"({"name":"  Quill\t","role":" scribe ","persona":"\n one\r\n\ttwo \n","primary":true})",
                 "Quill|scribe|one\r\n\ttwo|primary" },
-            { R"({"name":"Q","nuvoMemory":{"anything":[1,2]}})", "Q|||" },
-            { R"({"name":"Q","role":")" + repeated("e\\u0301", 12) + "\"}",
-                "Q|" + repeated("e\xCC\x81", 12) + "||" },
             { R"("Quill")", bot },
-            { R"({"name":"abcdefghijklmnopqrstu"})", bot },
             { R"({"name":"Q","role":"abcdefghijklm"})", role },
-            { R"({"name":"Q","persona":")" + repeated("p", 1001) + "\"}", persona },
             { R"({"name":"Q","primary":1})", "bot.primary must be true or false." },
         };
         for (const auto& [value, expected] : cases) {

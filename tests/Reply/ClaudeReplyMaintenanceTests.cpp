@@ -18,41 +18,19 @@ CompactionRequest compaction() { return { "ios-1", "bot-1", std::nullopt, std::n
 
 }
 
-TEST(ClaudeReplyMaintenanceWithFakeClaude, ClearingForgetsTheSessionGrantsAndOnRequestTheWorkFolder)
+// The session, memory and activity of a cleared conversation are read back in the real-CLI conversation.
+TEST(ClaudeReplyMaintenanceWithFakeClaude, ClearingForgetsThatConversationsGrantsAndOnRequestTheWorkFolder)
 {
-    struct Case {
-        const char* name;
-        bool storedSession;
-        WorkFolder workFolder;
-    };
-    const Case cases[] {
-        { "never used, folder kept", false, WorkFolder::keep },
-        { "a session, folder cleared", true, WorkFolder::clear },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        RunnerWorld world;
-        if (testCase.storedSession)
-            world.storeSession({ { "summary", "We planned the trip to Lyon." } });
-        auto& runner = world.start();
-        fs::path upload = world.workFolder("ios-1") / "uploads" / "photo.jpg";
-        test::writeBytes(upload, "jpeg");
-        world.data->memory.apply("ios-1", { MemoryStore::Op::remember("Likes tea") });
-        runner.grants().add("ios-1", world.home / "Documents");
-        runner.grants().add("ios-2", world.home / "Documents");
-
-        auto cleared = runner.clearConversation("ios-1", testCase.workFolder);
-
-        EXPECT_EQ(cleared.hadSession, testCase.storedSession);
-        EXPECT_EQ(cleared.workspaceCleared, testCase.workFolder == WorkFolder::clear);
-        EXPECT_EQ(fs::exists(upload), testCase.workFolder == WorkFolder::keep);
-        // With nothing to forget the store is not written at all.
-        EXPECT_EQ(fs::exists(world.dataFolder / "sessions.json"), testCase.storedSession);
-        EXPECT_FALSE(world.data->sessions.entry("ios-1", "bot-1"));
-        EXPECT_EQ(world.data->memory.memories("ios-1").size(), 1u);
-        EXPECT_FALSE(runner.grants().covers("ios-1", world.home / "Documents" / "a.txt"));
-        EXPECT_TRUE(runner.grants().covers("ios-2", world.home / "Documents" / "a.txt"));
-    }
+    RunnerWorld world;
+    auto& runner = world.start();
+    fs::path upload = world.workFolder("ios-1") / "uploads" / "photo.jpg";
+    test::writeBytes(upload, "jpeg");
+    runner.grants().add("ios-1", world.home / "Documents");
+    runner.grants().add("ios-2", world.home / "Documents");
+    EXPECT_TRUE(runner.clearConversation("ios-1", WorkFolder::clear).workspaceCleared);
+    EXPECT_FALSE(fs::exists(upload));
+    EXPECT_FALSE(runner.grants().covers("ios-1", world.home / "Documents" / "a.txt"));
+    EXPECT_TRUE(runner.grants().covers("ios-2", world.home / "Documents" / "a.txt"));
 }
 
 // Both runs follow the stored actions setting and the given permissions; a failure leaves what it can.
@@ -71,7 +49,6 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionHandsOverToANewSessionOrLe
     const char* old = "old-session-1";
     const Case cases[] {
         { "with actions", true, summarised, "The summary.", 2, test::kFakeSessionID },
-        { "without actions", false, summarised, "The summary.", 2, test::kFakeSessionID },
         { "a summary of action blocks only", false,
             JSON::array({ replyStep(
                 "```action\n{\"type\":\"remember\",\"text\":\"x\"}\n```", { { "writeClaudeFile", true } }) }),

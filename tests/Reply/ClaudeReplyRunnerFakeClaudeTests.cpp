@@ -25,7 +25,6 @@ std::string temporaryFolderOf(const JSON& call)
 
 }
 
-// A missing attachment is refused before Claude Code starts.
 TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBehindAndRecordNothing)
 {
     struct Case {
@@ -34,7 +33,6 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         bool stop;
         double timeLimit;
         std::string error;
-        std::vector<std::string> attachments = {};
     };
     const Case cases[] {
         { "failed", test::failStep("error: unknown option '--restricted'\n", 3), false, 600,
@@ -42,9 +40,6 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         { "stopped", test::kHangStep, true, 600, "stopped" },
         { "timed out", test::kHangStep, false, 2.5,
             "504 timeout The reply took longer than its time limit (0 min)." },
-        { "an attachment missing", replyStep("Done."), false, 600,
-            "400 bad_request An attachment was not found on the Mac. Send it again.",
-            { "uploads/gone.jpg" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -54,7 +49,6 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         world.start();
         auto job = RunnerWorld::submission();
         job.timeLimit = testCase.timeLimit;
-        job.attachments = testCase.attachments;
         std::stop_source stop;
         auto outcome = std::async(std::launch::async,
             [&] { return test::replyOrError([&] { return world.run(job, stop.get_token()).reply; }); });
@@ -64,7 +58,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         }
         EXPECT_EQ(outcome.get(), testCase.error);
         auto calls = world.calls();
-        EXPECT_EQ(calls.size(), testCase.attachments.empty() ? 1u : 0u);
+        EXPECT_EQ(calls.size(), 1u);
         for (const auto& call : calls) {
             EXPECT_FALSE(fs::exists(temporaryFolderOf(call)));
             EXPECT_FALSE(fs::exists(test::gateFolder(call)));

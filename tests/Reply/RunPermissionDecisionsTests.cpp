@@ -21,16 +21,16 @@ namespace {
                                                     "folders the user made writable can be approved).";
 
     // A runner over a home holding a writable "project" folder whose writes the user has granted, and
-    // a user who gives `answers` in order, then "deny", to the questions of the jobs it makes.
+    // a user who gives `answer` to every question of the jobs it makes.
     class DecisionWorld {
         TemporaryFolder m_root;
         std::mutex m_lock;
-        std::vector<std::string> m_answers;
+        std::string m_answer;
         std::vector<JSON> m_prompts;
 
     public:
-        explicit DecisionWorld(std::vector<std::string> answers = {})
-            : m_answers(std::move(answers))
+        explicit DecisionWorld(std::string answer = "once")
+            : m_answer(std::move(answer))
             , data({ .folder = fs::canonical(m_root.path()) / "home/.local/share/Vellumar",
                   .home = m_root.path() / "home" })
             , runner(data, {})
@@ -49,10 +49,7 @@ namespace {
                 [this](const JSON& prompt, std::stop_token) {
                     std::lock_guard guard(m_lock);
                     m_prompts.push_back(prompt);
-                    std::string next = m_answers.empty() ? "deny" : m_answers.front();
-                    if (!m_answers.empty())
-                        m_answers.erase(m_answers.begin());
-                    return next;
+                    return m_answer;
                 });
         }
 
@@ -103,7 +100,7 @@ namespace {
 // Whatever cannot be approved is refused without asking; the reply names the file where the write lands.
 TEST(RunPermissionDecisions, DecidesWhereTheWriteLandsAndAsksOnlyAboutWhatTheUserMayApprove)
 {
-    DecisionWorld world(std::vector<std::string>(40, "once"));
+    DecisionWorld world;
     PathEscapes escapes(world.data.resolver.home, world.work, world.project);
     std::vector<PathEscape> cases = escapes.cases;
     cases.push_back({ "the work folder", world.work / "notes/plan.md", PathEscape::Decision::allowWorkspace,
@@ -133,7 +130,8 @@ TEST(RunPermissionDecisions, DecidesWhereTheWriteLandsAndAsksOnlyAboutWhatTheUse
         EXPECT_EQ(world.decide(question, control), denyWith(kNeedsConfirmation)) << question.encoded();
 }
 
-// The scope a lasting answer grants covers the conversation's later questions, in later runs too.
+// The scope a lasting answer grants covers the conversation's later questions, in later runs too; other
+// answers are asked again.
 TEST(RunPermissionDecisions, EachAnswerHasItsReply)
 {
     const std::string userSaidNo
@@ -153,7 +151,7 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.answer);
-        DecisionWorld world({ testCase.answer });
+        DecisionWorld world(testCase.answer);
         JSON question = writeQuestion(world.project / "src/main.cpp", "toolu_q");
         EXPECT_EQ(world.decide(question, world.asking()),
             testCase.denial ? denyWith(*testCase.denial) : allowWriting(question));
@@ -166,7 +164,7 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         EXPECT_FALSE(world.runner.grants().covers("c-other", world.project / "src/main.cpp"));
         JSON again = writeQuestion(world.project / "src/main.cpp", "toolu_again");
         EXPECT_EQ(world.decide(again, world.asking()),
-            testCase.grantsTheScope ? allowWriting(again) : denyWith(userSaidNo));
+            testCase.denial ? denyWith(*testCase.denial) : allowWriting(again));
         EXPECT_EQ(world.prompts().size(), testCase.grantsTheScope ? 1U : 2U);
     }
 }
