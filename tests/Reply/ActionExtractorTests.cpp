@@ -118,28 +118,6 @@ TEST(ActionExtractor, ChecksEachBlockByItsType)
     }
 }
 
-TEST(ActionExtractor, KeepsThreeMemoryOperationsFiveDistinctAttachmentsAndFiveOfferedActions)
-{
-    std::string reply = "Noted.\n";
-    for (auto text : { "a", "b", "c", "d" })
-        reply += block(R"({"type":"remember","text":")" + std::string(text) + "\"}");
-    for (auto path : { "a", "b", "a", "c", "d", "e", "f" })
-        reply += block(R"({"type":"attach_file","path":")" + std::string(path) + "\"}");
-    for (int index = 0; index < 6; ++index)
-        reply += block(R"({"type":"create_bot","name":"Bot )" + std::to_string(index) + "\"}");
-    // Blocks before an unclosed one still count.
-    auto result
-        = extracted(reply + block(R"({"type":"delete_bot","botId":"b"})") + "```action\n{", { "create_bot" });
-    EXPECT_EQ(result.memory.size(), 3u);
-    EXPECT_EQ(result.attachments, (std::vector<std::string> { "a", "b", "c", "d", "e" }));
-    EXPECT_EQ(result.actions.size(), 5u);
-    EXPECT_EQ(result.reasons,
-        (std::vector<std::string> { "remember is not valid", "attach_file is not valid",
-            "attach_file is not valid", "more than 5 blocks", "delete_bot is not available now",
-            "a block was not closed with ```" }));
-    EXPECT_EQ(result.text, "Noted.");
-}
-
 // The fence patterns as ICU's engine, whose syntax they are written in, reads them: the text and one
 // reason per block, since no body below holds a valid type.
 std::pair<std::string, std::vector<std::string>> referenceExtraction(const std::string& reply)

@@ -140,29 +140,6 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AStoppedJobWaitingForTheConversationGivesW
     EXPECT_EQ(world.calls().size(), 2u);
 }
 
-TEST(ClaudeReplyRunnerWithFakeClaude, ApprovalsOpenOnlyTheKindsTheBotLetsTheUserApprove)
-{
-    for (bool approvable : { true, false }) {
-        SCOPED_TRACE(approvable ? "a kind the bot lets the user approve" : "a kind it does not");
-        RunnerWorld world;
-        world.play(JSON::array({ replyStep("Done.") }));
-        world.start();
-        auto cards = world.data->approvals.add("ios-1", { { "write", (world.home / "plan.md").string() } });
-        auto job = RunnerWorld::submission();
-        job.approvals = { *cards.at(0).subscript("approvalId")->stringValue() };
-        job.permissions = PermissionSettings {};
-        job.permissions->folders = { PermissionSettings::Folder { world.home.string(), true } };
-        job.permissions->approve
-            = approvable ? std::vector<std::string> { "write" } : std::vector<std::string> {};
-        world.run(job);
-        std::string input = stdinOf(world.calls().at(0));
-        EXPECT_EQ(input.find(RelayData::defaultLabels().at("write")) != std::string::npos, approvable)
-            << input;
-        // Consumed either way.
-        EXPECT_EQ(world.data->approvals.take("ios-1", job.approvals).expiredCount, 1);
-    }
-}
-
 // From a hundred thousand tokens Claude Code compacts by itself; below, the relay compacts before the
 // turn, which goes on in the old session when that fails. No run finds an instruction file another left.
 TEST(ClaudeReplyRunnerWithFakeClaude,

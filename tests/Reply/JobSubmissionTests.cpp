@@ -37,38 +37,6 @@ namespace {
         return "accepted";
     }
 
-    TEST(JobSubmission, ParsesATrimmedFullRequest)
-    {
-        JobSubmission expected;
-        expected.conversationID = "ios-A.b_c:d-1";
-        expected.botID = "writer_2";
-        expected.message = "Draft the letter\n\tplease";
-        expected.mode = JobMode::interrupt;
-        expected.timeLimit = 600;
-        expected.bot = BotProfile { "Quill", "scribe", "Careful.\nKind.", true };
-        expected.otherBots = { { "helper", "Help", "aide" }, { "x9", "X", "" } };
-        expected.allowedActions = { "ask_bot", "create_bot" };
-        expected.attachments = { "uploads/a.png", "uploads/notes.txt" };
-        expected.permissions = PermissionSettings {};
-        expected.permissions->web = false;
-        expected.permissions->bash = true;
-        expected.autoCompact = AutoCompactSetting { "suggest", 80000 };
-        expected.approvals = { "a-ffffffffffff", "a-0123456789ab" };
-        EXPECT_EQ(JobSubmission::parse(decoded(R"({
-            "conversationId": "ios-A.b_c:d-1", "botId": "writer_2", "message": "  Draft the letter\n\tplease  ",
-            "mode": "interrupt", "timeLimitSeconds": 600,
-            "bot": {"name": " Quill ", "role": "scribe", "persona": "Careful.\nKind.", "primary": true},
-            "otherBots": [{"id": "helper", "name": " Help ", "role": " aide "}, {"id": "x9", "name": "X", "role": " "}],
-            "allowedActions": ["ask_bot", "create_bot", "ask_bot"],
-            "attachments": ["uploads/a.png", "uploads/notes.txt"],
-            "permissions": {"web": false, "bash": true},
-            "autoCompact": {"mode": "suggest", "tokens": 80000},
-            "approvals": ["a-ffffffffffff", "a-0123456789ab"],
-            "vault": [1, {"x": []}]
-        })")),
-            expected);
-    }
-
     TEST(JobSubmission, RefusesWithTheMessageOfTheFirstBrokenRule)
     {
         const std::string message = "message must be 1 to 8000 characters.";

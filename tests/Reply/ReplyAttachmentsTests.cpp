@@ -117,10 +117,6 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
     world.permissions.folders = { FolderGrant { .path = world.home(), .label = "~" } };
     EXPECT_EQ(world.outcome("notes.txt"), "notes.txt = home");
     EXPECT_EQ(world.outcome((world.home() / ".gitconfig").string()), "gitconfig: " + secret);
-    world.permissions.folders.clear();
-    world.permissions.secrets.push_back(
-        SecretGrant { .id = "git-credentials", .files = { world.home() / ".gitconfig" } });
-    EXPECT_TRUE(world.outcome("~/.gitconfig").ends_with(" = [user]"));
     world.permissions.secrets.push_back(SecretGrant { .id = "ssh", .dirs = { world.home() / ".ssh" } });
     EXPECT_EQ(world.outcome("~/.ssh/id_rsa"), "id_rsa = PRIVATE KEY");
 }
@@ -166,10 +162,6 @@ TEST(ReplyAttachments, SizeCapAndQuotaAllowAnExactFitAndRefuseOneByteMore)
             spare < 0 ? "f.txt: the work folder is full (delete files you no longer need)"
                       : "f.txt = eleven byte");
     }
-    TemporaryFolder work;
-    writeText(work / "empty.txt", "");
-    EXPECT_EQ(copyRefusal(work / "empty.txt", work.path(), -1),
-        "the work folder is full (delete files you no longer need)");
 }
 
 TEST(ReplyAttachments, LinkPlantedAsTheAttachedFolderIsNotFollowed)
@@ -234,8 +226,6 @@ TEST(ReplyAttachments, RepeatedAttachmentsKeepThreeEarlierCopiesAndTheCurrentOne
 TEST(ReplyAttachments, PruningLeavesForeignEntriesAlone)
 {
     TemporaryFolder work;
-    pruneAttached(work.path(), { "attached/00000000/x.txt" });
-    EXPECT_FALSE(fs::exists(work / "attached"));
     for (int index = 0; index < 6; ++index)
         writeText(work / "attached" / ("0000000" + std::to_string(index)) / "x.txt", "x");
     writeText(work / "attached/notahexname/x.txt", "x");
