@@ -60,7 +60,6 @@ namespace {
             { "[]", "The body must be a JSON object." },
             { R"({"botId":"b","message":"m","extra":1})", "The request has keys this relay does not know." },
             { R"({"conversationId":"web-1","botId":"b","message":"m"})", "conversationId is not valid." },
-            { R"({"conversationId":"ios-c","botId":"Bot","message":"m"})", "botId is not valid." },
             { R"({"conversationId":"ios-c","botId":"b","message":"   \n ","attachments":[]})", message },
             { R"({"conversationId":"ios-c","botId":"b","message":"   ","attachments":["uploads/a.png"]})",
                 "accepted" },
@@ -69,7 +68,6 @@ namespace {
             { R"("mode":"Queue")", "mode must be queue or interrupt." },
             { R"("timeLimitSeconds":90.5)", timeLimit },
             { R"("timeLimitSeconds":-1)", timeLimit },
-            { R"("permissions":{"web":1},"vault":{})", "permissions.web must be true or false." },
             { R"("allowedActions":["_",")" + repeated("a", 40) + "\"]", "accepted" },
             { R"("allowedActions":[")" + repeated("a", 41) + "\"]", actions },
             { R"("allowedActions":[)" + repeated("\"same\",", 31) + "\"same\"]", "accepted" },
@@ -83,8 +81,6 @@ namespace {
             { R"("otherBots":)" + list(51, R"({"name":"B","id":"b)", "\"}"), otherBots },
             { R"("autoCompact":{"mode":"off","tokens":20000})", "accepted" },
             { R"("autoCompact":{"mode":"auto","tokens":1000001})", tokens },
-            { R"("approvals":["a-0123456789ab","a-0123456789ab"])",
-                "approvals must list at most 2 approval IDs." },
         };
         for (const auto& [text, expected] : cases) {
             SCOPED_TRACE(text);
