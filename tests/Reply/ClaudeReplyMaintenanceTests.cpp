@@ -49,10 +49,6 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionHandsOverToANewSessionOrLe
     const char* old = "old-session-1";
     const Case cases[] {
         { "with actions", true, summarised, "The summary.", 2, test::kFakeSessionID },
-        { "a summary of action blocks only", false,
-            JSON::array({ replyStep(
-                "```action\n{\"type\":\"remember\",\"text\":\"x\"}\n```", { { "writeClaudeFile", true } }) }),
-            "502 empty_reply The summary could not be made.", 1, old },
         { "a lost session", false,
             JSON::array({ test::failStep("No conversation found with session ID: old-session-1\n") }),
             "409 no_session The earlier conversation is no longer on the Mac. Start a new one.", 1,

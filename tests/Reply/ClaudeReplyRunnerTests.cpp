@@ -80,10 +80,6 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSeesAndTellsALo
             "settings." },
         { "sandbox without commands", outcomeOf({}, 1, "Sandbox failed to start"), false,
             "502 claude_failed Claude Code stopped without a reply (exit 1)." },
-        { "an error result", outcomeOf({ test::resultLine("\r\n\r\n  Rate limited \r\nDetails", true) }, 0),
-            false, "502 claude_failed Claude Code reported an error: Rate limited" },
-        { "no result", outcomeOf({}, 3, "session ended"), false,
-            "502 claude_failed Claude Code stopped without a reply (exit 3)." },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

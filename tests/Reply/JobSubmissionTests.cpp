@@ -88,15 +88,5 @@ namespace {
         }
     }
 
-    TEST(JobSubmission, TimeLimitIsClampedAndZeroMeansTheLongest)
-    {
-        const std::pair<std::string, double> cases[] = { { "0", 10800 }, { "59", 60 }, { "10801", 10800 } };
-        EXPECT_EQ(JobSubmission::parseTimeLimit(nullptr), 1800);
-        for (const auto& [value, seconds] : cases) {
-            SCOPED_TRACE(value);
-            EXPECT_EQ(JobSubmission::parse(body("\"timeLimitSeconds\":" + value)).timeLimit, seconds);
-        }
-    }
-
 }
 }

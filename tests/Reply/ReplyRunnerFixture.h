@@ -46,22 +46,12 @@ inline JSON resultLine(const std::string& text, bool isError = false, const char
     return line;
 }
 
-inline JSON assistantLine(const std::string& text, const char* sessionID = kFakeSessionID)
-{
-    return JSON::object({ { "type", "assistant" }, { "session_id", sessionID },
-        { "message",
-            JSON::object({ { "role", "assistant" },
-                { "content", JSON::array({ JSON::object({ { "type", "text" }, { "text", text } }) }) },
-                { "usage", JSON::object({ { "input_tokens", 1200 }, { "output_tokens", 34 } }) } }) } });
-}
-
-// A start that answers `text` in `sessionID`, having used 1234 tokens of context; `extra` adds to the step.
+// A start that answers `text` in `sessionID`; `extra` adds to the step.
 inline JSON replyStep(
     const std::string& text, JSON::Object extra = {}, const char* sessionID = kFakeSessionID)
 {
     auto init = JSON::object({ { "type", "system" }, { "subtype", "init" }, { "session_id", sessionID } });
-    extra.emplace(
-        "stdout", JSON::array({ init, assistantLine(text, sessionID), resultLine(text, false, sessionID) }));
+    extra.emplace("stdout", JSON::array({ init, resultLine(text, false, sessionID) }));
     return JSON(std::move(extra));
 }
 
