@@ -163,7 +163,6 @@ TEST(ClaudeReplyRunnerWithFakeClaude,
         { "a failed compaction", { "auto", 50'000 }, true,
             JSON::array({ replyStep("```action\n{}\n```"), replyStep("Hi.") }), std::nullopt, std::nullopt,
             "old-session-1" },
-        { "auto on a new session", { "auto", 100'000 }, false, hi, std::nullopt, std::nullopt, std::nullopt },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

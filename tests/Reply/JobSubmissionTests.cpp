@@ -42,9 +42,6 @@ namespace {
         const std::string message = "message must be 1 to 8000 characters.";
         const std::string timeLimit = "timeLimitSeconds must be a whole number of seconds.";
         const std::string actions = "allowedActions is not valid.";
-        const std::string attachments = "attachments may only name uploaded files.";
-        const std::string otherBots = "otherBots is not valid.";
-        const std::string tokens = "autoCompact.tokens must be 20000 to 1000000.";
         auto list = [](int count, const std::string& before, const std::string& after) {
             std::string items;
             for (int index = 0; index < count; ++index)
@@ -59,7 +56,6 @@ namespace {
         const std::pair<std::string, std::string> cases[] = {
             { "[]", "The body must be a JSON object." },
             { R"({"botId":"b","message":"m","extra":1})", "The request has keys this relay does not know." },
-            { R"({"conversationId":"web-1","botId":"b","message":"m"})", "conversationId is not valid." },
             { R"({"conversationId":"ios-c","botId":"b","message":"   \n ","attachments":[]})", message },
             { R"({"conversationId":"ios-c","botId":"b","message":"   ","attachments":["uploads/a.png"]})",
                 "accepted" },
@@ -68,19 +64,18 @@ namespace {
             { R"("mode":"Queue")", "mode must be queue or interrupt." },
             { R"("timeLimitSeconds":90.5)", timeLimit },
             { R"("timeLimitSeconds":-1)", timeLimit },
-            { R"("allowedActions":["_",")" + repeated("a", 40) + "\"]", "accepted" },
             { R"("allowedActions":[")" + repeated("a", 41) + "\"]", actions },
             { R"("allowedActions":[)" + repeated("\"same\",", 31) + "\"same\"]", "accepted" },
             { R"("allowedActions":[)" + repeated("\"same\",", 32) + "\"same\"]", actions },
             { R"("attachments":)" + list(10, "\"uploads/f", ".png\""), "accepted" },
             { R"("attachments":)" + list(11, "\"uploads/f", ".png\""),
                 "attachments must be a list of at most 10 file IDs." },
-            { R"("attachments":["uploads/clip-frames/frame-1.jpg"])", attachments },
-            { R"("attachments":["uploads/\u00e9.png","uploads/e\u0301.png"])", attachments },
+            { R"("attachments":["uploads/\u00e9.png","uploads/e\u0301.png"])",
+                "attachments may only name uploaded files." },
             { R"("otherBots":)" + list(50, R"({"name":"B","id":"b)", "\"}"), "accepted" },
-            { R"("otherBots":)" + list(51, R"({"name":"B","id":"b)", "\"}"), otherBots },
-            { R"("autoCompact":{"mode":"off","tokens":20000})", "accepted" },
-            { R"("autoCompact":{"mode":"auto","tokens":1000001})", tokens },
+            { R"("otherBots":)" + list(51, R"({"name":"B","id":"b)", "\"}"), "otherBots is not valid." },
+            { R"("autoCompact":{"mode":"auto","tokens":1000001})",
+                "autoCompact.tokens must be 20000 to 1000000." },
         };
         for (const auto& [text, expected] : cases) {
             SCOPED_TRACE(text);

@@ -75,7 +75,6 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
     writeText(world.home() / ".ssh/id_rsa", "PRIVATE KEY");
     writeText(world.home() / "notes.txt", "home");
     writeText(world.home() / ".gitconfig", "[user]");
-    writeText(world.work / "chart.png", "png");
     writeText(world.work / "real.txt", "target");
     fs::create_symlink(world.work / "real.txt", world.work / "alias.txt");
     // Links between a granted folder and a protected place, either way round.
@@ -84,17 +83,13 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
     fs::create_symlink(world.home() / ".ssh/id_rsa", world.home() / "shared/key.txt");
     fs::create_symlink(world.home() / "shared/photo.png", world.home() / ".ssh/photo-link");
     writeText(world.data.folder / "sessions.json", "{}");
-    ASSERT_EQ(::mkfifo((world.work / "pipe").c_str(), 0600), 0);
     struct Case {
         const char* name;
         std::string path;
         std::string expected;
     };
     const Case cases[] = {
-        { "blanks only", " \t ", invalid },
         { "1025 characters", std::string(1025, 'a'), invalid },
-        { "trimmed, in the work folder", "  " + (world.work / "chart.png").string() + "\t",
-            "chart.png = png" },
         { "a link, under its target's name", (world.work / "alias.txt").string(), "real.txt = target" },
         { "relative to the home folder", "notes.txt", "notes.txt: " + unreadable },
         { "outside every granted place", "/etc/hostname", "hostname: " + unreadable },
@@ -104,7 +99,6 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
         { "a granted folder", "~/shared/photo.png", "photo.png = photo" },
         { "the data folder outside the work folder", (world.data.folder / "sessions.json").string(),
             "sessions.json: " + secret },
-        { "a pipe", (world.work / "pipe").string(), "pipe: it is not a file" },
         { "a missing file", (world.work / "missing.txt").string(), "missing.txt: the file was not found" },
     };
     for (const auto& testCase : cases) {

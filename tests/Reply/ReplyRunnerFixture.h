@@ -110,8 +110,8 @@ struct RunnerWorld {
 
     void play(const JSON& steps) { std::ofstream(fakeFolder / "steps.json") << steps.encoded(); }
 
-    // Every start becomes the real CLI, after `shell`, against a model answering from `modelSteps`.
-    ClaudeReplyRunner& startReal(const JSON& modelSteps, const std::string& shell = "true")
+    // Every start becomes the real CLI against a model answering from `modelSteps`.
+    ClaudeReplyRunner& startReal(const JSON& modelSteps)
     {
         model = std::make_unique<ScriptedModel>(folder / "model", modelSteps.encoded());
         JSON::Object environment;
@@ -119,10 +119,9 @@ struct RunnerWorld {
             if (name != "PATH" && name != "HOME")
                 environment.emplace(name, value);
         }
-        play(JSON::array({ JSON::object({ { "shell", shell },
-            { "real",
-                JSON::object({ { "executable", realClaudeExecutable().string() },
-                    { "environment", JSON(std::move(environment)) } }) } }) }));
+        play(JSON::array({ JSON::object({ { "real",
+            JSON::object({ { "executable", realClaudeExecutable().string() },
+                { "environment", JSON(std::move(environment)) } }) } }) }));
         return start();
     }
 
