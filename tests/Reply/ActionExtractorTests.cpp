@@ -7,10 +7,8 @@
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
 
-#include <atomic>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 using vellumar::JSON;
@@ -70,61 +68,35 @@ TEST(ActionExtractor, ChecksEachBlockByItsType)
     const Case cases[] = {
         { "nope", "the JSON is not valid" },
         { R"([{"type":"remember","text":"x"}])", "the type is missing" },
-        { R"({"type":7})", "the type is missing" },
         // Thirty characters of an unknown type, not thirty bytes: each "é" here is two scalars.
         { "{\"type\":\"" + repeated("e\xCC\x81", 35) + "\"}",
             repeated("e\xCC\x81", 30) + " is not available now" },
         { R"({"type":"remember","text":" tea  please "})", "remember tea please" },
         { R"({"type":"remember","text":"tea","why":"x"})", "remember is not valid" },
-        { R"({"type":"remember","text":"a\u0007b"})", "remember is not valid" },
         { R"({"type":"forget","memoryId":"m-0123abcd"})", "forget m-0123abcd" },
-        { R"({"type":"forget","memoryId":"m-0123ABCD"})", "forget is not valid" },
-        { R"({"type":"forget","text":"likes tea"})", "forget is not valid" },
         { R"({"type":"attach_file","path":"a.txt"})", "attach a.txt" },
-        { R"({"type":"attach_file","path":"g.txt","name":"G"})", "attach_file is not valid" },
         // Profiles: trimmed, unknown colours and shapes shown as the phone's default, limits in characters.
         { R"({"type":"create_bot","name":"  Ada  ","role":"","persona":" kind\nand calm ","color":"teal","shape":"blob"})",
             R"({"color":"teal","name":"Ada","persona":"kind\nand calm","role":"","shape":"blob","type":"create_bot"})" },
-        { R"({"type":"create_bot","name":"Ada","color":"Teal","shape":"star"})",
-            R"({"color":null,"name":"Ada","shape":null,"type":"create_bot"})" },
-        { R"({"type":"create_bot","name":"12345678901234567890"})",
-            R"({"name":"12345678901234567890","type":"create_bot"})" },
         { R"({"type":"create_bot","name":"123456789012345678901"})", "refused" },
-        { R"({"type":"create_bot","name":"A\nB"})", "refused" },
-        { R"({"type":"create_bot","name":"   "})", "refused" },
-        { R"({"type":"create_bot","name":"Ada","color":3})", "refused" },
-        { R"({"type":"create_bot","name":"Ada","role":"1234567890123"})", "refused" },
-        { R"({"type":"create_bot","role":"helper"})", "refused" },
-        { R"({"type":"create_bot","name":"Ada","botId":"ada"})", "refused" },
         { R"({"type":"update_bot","botId":"helper","role":"coach"})",
             R"({"botId":"helper","role":"coach","type":"update_bot"})" },
         { R"({"type":"update_bot","botId":"helper"})", "refused" },
-        { R"({"type":"update_bot","botId":"Helper","name":"H"})", "refused" },
         { R"({"type":"delete_bot","botId":"helper"})", R"({"botId":"helper","type":"delete_bot"})" },
         // Asking: by id (known to the phone, not here) or by name, never both and never itself.
         { R"({"type":"ask_bot","botId":"stranger","message":"  How was the run?\n"})",
             R"({"botId":"stranger","message":"How was the run?","type":"ask_bot"})" },
-        { R"({"type":"ask_bot","botName":" Coach ","message":"Hi"})",
-            R"({"botName":"Coach","message":"Hi","type":"ask_bot"})" },
         { R"({"type":"ask_bot","botId":"coach","botName":"Coach","message":"Hi"})", "refused" },
-        { R"({"type":"ask_bot","message":"Hi"})", "refused" },
         { R"({"type":"ask_bot","botId":"main","message":"Hi"})", "refused" },
-        { R"({"type":"ask_bot","botId":"coach","message":"   "})", "refused" },
         { R"({"type":"ask_bot","botId":"coach","message":")" + repeated("e\xCC\x81", 5001) + "\"}",
             "refused" },
         // Settings: of itself, or of the user's other bots as the main bot; something must change.
         { R"({"type":"update_settings","botId":"helper","reason":" needs the web ","web":true,"folders":[{"path":"~/x"}]})",
             R"({"botId":"helper","folders":[{"path":"~/x"}],"reason":"needs the web","type":"update_settings","web":true})",
             "helper" },
-        { R"({"type":"update_settings","botId":"helper","reason":"r","bash":false,"color":"red"})",
-            R"({"bash":false,"botId":"helper","color":"red","reason":"r","type":"update_settings"})" },
         { R"({"type":"update_settings","botId":"stranger","reason":"r","web":true})", "refused" },
         { R"({"type":"update_settings","botId":"main","reason":"r","web":true})", "refused", "helper" },
-        { R"({"type":"update_settings","botId":"main","reason":"r","web":"yes"})", "refused" },
-        { R"({"type":"update_settings","botId":"main","reason":"r","folders":"~/x"})", "refused" },
         { R"({"type":"update_settings","botId":"main","reason":"r"})", "refused" },
-        { R"({"type":"update_settings","botId":"main","web":true})", "refused" },
-        { R"({"type":"update_settings","botId":"main","reason":"r","name":"","web":true})", "refused" },
         // Routines: the schedule in its canonical form, owners as for settings, only while routines are on.
         { R"({"type":"create_routine","botId":"main","name":" News ","prompt":"Summarise.","schedule":{"kind":"weekly","days":["sun","mon"],"time":"+7:05"},"enabled":true,"target":"bot","includeToday":false})",
             R"({"botId":"main","enabled":true,"includeToday":false,"name":"News","prompt":"Summarise.","schedule":{"days":["mon","sun"],"kind":"weekly","time":"07:05"},"target":"bot","type":"create_routine"})" },
@@ -132,20 +104,10 @@ TEST(ActionExtractor, ChecksEachBlockByItsType)
             R"({"botId":"coach","name":"N","prompt":"P","schedule":{"hours":2,"kind":"interval"},"type":"create_routine"})" },
         { R"({"type":"create_routine","botId":"coach",)" + routine + "}", "refused", "helper" },
         { R"({"type":"create_routine","botId":"main",)" + routine + "}", "refused", "off" },
-        { R"({"type":"create_routine","botId":"main",)" + routine + R"(,"target":"phone"})", "refused" },
-        { R"({"type":"create_routine","botId":"main","name":"N","prompt":"P"})", "refused" },
-        { R"({"type":"create_routine","botId":"main","name":"N","prompt":"P","schedule":{"kind":"cron","expr":"*/10 * * * *"}})",
-            "refused" },
-        { R"({"type":"update_routine","routineId":"r-2","enabled":false})",
-            R"({"botId":"helper","enabled":false,"routineId":"r-2","routineName":"Plants","type":"update_routine"})" },
         { R"({"type":"update_routine","routineId":"r-2","name":"Water plants"})",
             R"({"botId":"helper","name":"Water plants","routineId":"r-2","routineName":"Plants","type":"update_routine"})",
             "helper" },
         { R"({"type":"update_routine","routineId":"r-1","enabled":false})", "refused", "helper" },
-        { R"({"type":"update_routine","routineId":"r-1"})", "refused" },
-        { R"({"type":"update_routine","routineId":"r-1","prompt":")" + repeated("p", 2001) + "\"}",
-            "refused" },
-        { R"({"type":"update_routine","routineId":"r-1","name":")" + repeated("n", 41) + "\"}", "refused" },
         { R"({"type":"delete_routine","routineId":"r-2"})",
             R"({"botId":"helper","routineId":"r-2","routineName":"Plants","type":"delete_routine"})" },
         { R"({"type":"delete_routine","routineId":"r-9"})", "refused" },
@@ -154,35 +116,6 @@ TEST(ActionExtractor, ChecksEachBlockByItsType)
         SCOPED_TRACE(std::string(testCase.bot) + ": " + testCase.body.substr(0, 200));
         EXPECT_EQ(outcome(testCase.body, testCase.bot), testCase.expected);
     }
-}
-
-TEST(ActionExtractor, KeepsThreeMemoryOperationsFiveDistinctAttachmentsAndFiveOfferedActions)
-{
-    std::string reply = "Noted.\n";
-    for (auto text : { "likes tea", "has a cat", "plays chess", "walks" })
-        reply += block(JSON::object({ { "type", "remember" }, { "text", text } }).encoded());
-    for (auto path : { "a.txt", "b.txt", "a.txt", "c.txt", "d.txt", "e.txt", "f.txt" })
-        reply += block(JSON::object({ { "type", "attach_file" }, { "path", path } }).encoded());
-    for (int index = 0; index < 7; ++index)
-        reply += block(R"({"type":"create_bot","name":"Bot )" + std::to_string(index) + "\"}");
-    // Blocks before an unclosed one still count.
-    auto result = extracted(reply + block(R"({"type":"delete_bot","botId":"b"})") + "```action\n{",
-        { "create_bot", "update_bot" });
-    EXPECT_EQ(result.memory,
-        (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("likes tea"),
-            MemoryStore::Op::remember("has a cat"), MemoryStore::Op::remember("plays chess") }));
-    EXPECT_EQ(result.attachments, (std::vector<std::string> { "a.txt", "b.txt", "c.txt", "d.txt", "e.txt" }));
-    ASSERT_EQ(result.actions.size(), 5u);
-    EXPECT_EQ(result.actions[4].encoded(), R"({"name":"Bot 4","type":"create_bot"})");
-    EXPECT_EQ(result.reasons,
-        (std::vector<std::string> { "remember is not valid", "attach_file is not valid",
-            "attach_file is not valid", "more than 5 blocks", "more than 5 blocks",
-            "delete_bot is not available now", "a block was not closed with ```" }));
-    EXPECT_EQ(result.text, "Noted.");
-    // With no action offered, memory and attachments are still taken.
-    result = extracted(block(R"({"type":"remember","text":"tea"})") + block(R"({"type":"delete_bot"})"), {});
-    EXPECT_EQ(result.memory, (std::vector<MemoryStore::Op> { MemoryStore::Op::remember("tea") }));
-    EXPECT_EQ(result.reasons, (std::vector<std::string> { "delete_bot is not available now" }));
 }
 
 // The fence patterns as ICU's engine, whose syntax they are written in, reads them: the text and one
@@ -252,27 +185,6 @@ TEST(ActionExtractor, FindsTheSameBlocksAsTheRegularExpressions)
         if (HasFailure())
             return;
     }
-}
-
-TEST(ActionExtractor, ExtractsFromManyThreadsAtOnce)
-{
-    const std::string reply = block(R"({"type":"create_bot","name":"Ada","color":"red"})")
-        + block(R"({"type":"update_settings","botId":"helper","reason":"r","web":true})")
-        + block(R"({"type":"remember","text":"tea"})");
-    auto expected = extracted(reply);
-    std::atomic<int> agreed = 0;
-    {
-        std::vector<std::jthread> threads;
-        for (int thread = 0; thread < 8; ++thread) {
-            threads.emplace_back([&] {
-                for (int round = 0; round < 50; ++round) {
-                    auto result = extracted(reply);
-                    agreed += result.actions == expected.actions && result.memory == expected.memory;
-                }
-            });
-        }
-    }
-    EXPECT_EQ(agreed, 8 * 50);
 }
 
 }

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -25,15 +26,16 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     test::TemporaryFolder places;
     fs::path documents = fs::canonical(places.path()) / "documents";
     fs::path project = fs::canonical(places.path()) / "project";
+    fs::path outside = fs::canonical(places.path()) / "outside.txt";
     fs::create_directories(documents);
     fs::create_directories(project / ".git");
     std::ofstream(documents / "plan.txt") << "Lyon in May";
 
     // The script answers by the number of assistant messages a request carries, so one script serves
     // every turn of the resumed session only while it is resumed: the remembering turn, the attaching
-    // turn, the turn with two writes into Git's folder, and then the summary the compaction asks for,
-    // whose action block goes and which is cut to 6000 characters. The hand-over run starts a session
-    // with no answers and gets the first step again; its text is not used.
+    // turn, the turn with a write outside every folder and two into Git's folder, and then the summary the
+    // compaction asks for, whose action block goes and which is cut to 6000 characters. The hand-over run
+    // starts a session with no answers and gets the first step again; its text is not used.
     const std::string summary = "## Important facts\nPrefers tea; the plan is Lyon in May. "
         + test::repeated("Lyon in May. ", 538) + "tail";
     test::RunnerWorld world;
@@ -48,14 +50,14 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
             textStep("Here is the plan.\n"
                 + actionBlock(JSON::object(
                     { { "type", "attach_file" }, { "path", (documents / "plan.txt").string() } }))),
-            test::writeStep(project / ".git/notes.txt", "once"),
+            test::writeStep(outside, "never"), test::writeStep(project / ".git/notes.txt", "once"),
             test::writeStep(project / ".git/description", "kept"), textStep("Both notes are written."),
             textStep(actionBlock(JSON::object({ { "type", "remember" }, { "text", "x" } })) + summary) }));
 
     // The first question is allowed once; the second for the rest of the conversation.
     std::mutex promptsLock;
     std::vector<JSON> prompts;
-    auto control = world.control(std::nullopt, [&](const JSON& prompt, std::stop_token) {
+    auto control = world.control([&](const JSON& prompt, std::stop_token) {
         std::lock_guard guard(promptsLock);
         prompts.push_back(prompt);
         return std::string(prompts.size() == 1 ? "once" : "conversation");
@@ -77,22 +79,27 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     auto firstSession = world.data->sessions.sessionID("ios-1", "bot-1");
     ASSERT_TRUE(firstSession) << world.model->requestLog();
     auto first = world.calls().at(0);
-    EXPECT_FALSE(test::argumentAfter(first, "--resume"));
     EXPECT_EQ(*first.subscript("cwd"), JSON(fs::canonical(workFolder).string()));
-    // ":" cannot be part of a file name.
-    EXPECT_EQ(ClaudeReplyRunner::settingsFile("/d", "ios:team:1"), "/d/claude-settings/ios_team_1.json");
     EXPECT_EQ(test::argumentAfter(first, "--settings"),
         ClaudeReplyRunner::settingsFile(world.dataFolder, "ios-1").string());
     EXPECT_EQ(test::modeOf(ClaudeReplyRunner::settingsFile(world.dataFolder, "ios-1")), 0600u);
     // Only what Claude Code needs of the environment, with the runner's search path and a language.
     std::string temporaryFolder = *first.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue();
-    EXPECT_TRUE(temporaryFolder.starts_with("/tmp/vl-") && temporaryFolder.size() == 16) << temporaryFolder;
     EXPECT_EQ(*first.subscript("env"),
         JSON::object(
             { { "HOME", world.home.string() }, { "USER", "ada" }, { "PATH", "/usr/local/bin:/usr/bin:/bin" },
                 { "LANG", "en_US.UTF-8" }, { "CLAUDE_CODE_TMPDIR", temporaryFolder } }));
-    EXPECT_EQ(ClaudeReplyRunner::childEnvironment({ { "LANG", "de_CH.UTF-8" } }, "", "/tmp/vl-1").at("LANG"),
-        "de_CH.UTF-8");
+    // Claude Code hands the system prompt and the turn text to the model unchanged.
+    std::string bodies;
+    std::istringstream log(world.model->requestLog());
+    for (std::string line; std::getline(log, line);) {
+        if (auto entry = JSON::decode(line); entry && entry->subscript("body"))
+            bodies += entry->subscript("body")->encoded();
+    }
+    for (const auto& text : { test::stdinOf(first), *test::argumentAfter(first, "--append-system-prompt") }) {
+        auto quoted = JSON(text).encoded();
+        EXPECT_NE(bodies.find(quoted.substr(1, quoted.size() - 2)), std::string::npos) << text;
+    }
     // Private while the run lasts, gone with the gate after it.
     EXPECT_EQ(*first.subscript("temporaryFolderMode"), JSON("700"));
     EXPECT_FALSE(fs::exists(temporaryFolder));
@@ -115,6 +122,7 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     EXPECT_EQ(written.reply, "Both notes are written.");
     EXPECT_EQ(test::readFile(project / ".git/notes.txt"), "once");
     EXPECT_EQ(test::readFile(project / ".git/description"), "kept");
+    EXPECT_FALSE(fs::exists(outside));
     {
         std::lock_guard guard(promptsLock);
         ASSERT_EQ(prompts.size(), 2U) << world.model->requestLog();
@@ -150,12 +158,16 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     auto memories = reread.memory.memories("ios-1");
     ASSERT_EQ(memories.size(), 1U);
     EXPECT_EQ(*memories[0].subscript("text"), JSON("Prefers tea"));
-    // Newest first: the write allowed for the conversation, then the one allowed once.
+    // Newest first: the write allowed for the conversation, the one allowed once, the one refused unasked.
     auto activity = reread.activity.entries("ios-1");
-    ASSERT_EQ(activity.size(), 2U);
-    EXPECT_EQ(*activity[0].subscript("target"), JSON((project / ".git/description").string()));
-    EXPECT_EQ(*activity[1].subscript("target"), JSON((project / ".git/notes.txt").string()));
-    for (const auto& entry : activity)
-        EXPECT_EQ(entry.subscript("approved") ? *entry.subscript("approved") : JSON(), JSON(true));
+    ASSERT_EQ(activity.size(), 3U);
+    const std::pair<fs::path, const char*> logged[] = { { project / ".git/description", "ok" },
+        { project / ".git/notes.txt", "ok" }, { outside, "denied" } };
+    for (std::size_t index = 0; index < activity.size(); ++index) {
+        SCOPED_TRACE(activity[index].encoded());
+        EXPECT_EQ(*activity[index].subscript("target"), JSON(logged[index].first.string()));
+        EXPECT_EQ(*activity[index].subscript("status"), JSON(logged[index].second));
+        EXPECT_EQ(activity[index].subscript("approved") != nullptr, index < 2);
+    }
     EXPECT_EQ(test::readFile(workFolder / copy), "Lyon in May");
 }

@@ -14,48 +14,23 @@ using test::RunnerWorld;
 
 namespace {
 
-CompactionRequest compaction(const std::string& botID = "bot-1")
-{
-    return { "ios-1", botID, std::nullopt, std::nullopt };
-}
+CompactionRequest compaction() { return { "ios-1", "bot-1", std::nullopt, std::nullopt }; }
 
 }
 
-TEST(ClaudeReplyMaintenanceWithFakeClaude, ClearingForgetsTheSessionGrantsAndOnRequestTheWorkFolder)
+// The session, memory and activity of a cleared conversation are read back in the real-CLI conversation.
+TEST(ClaudeReplyMaintenanceWithFakeClaude, ClearingForgetsThatConversationsGrantsAndOnRequestTheWorkFolder)
 {
-    struct Case {
-        const char* name;
-        bool storedSession;
-        WorkFolder workFolder;
-    };
-    const Case cases[] {
-        { "never used, folder kept", false, WorkFolder::keep },
-        { "a session, folder cleared", true, WorkFolder::clear },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        RunnerWorld world;
-        if (testCase.storedSession)
-            world.storeSession(60, "We planned the trip to Lyon.");
-        auto& runner = world.start();
-        fs::path upload = world.workFolder("ios-1") / "uploads" / "photo.jpg";
-        test::writeBytes(upload, "jpeg");
-        world.data->memory.apply("ios-1", { MemoryStore::Op::remember("Likes tea") });
-        runner.grants().add("ios-1", world.home / "Documents");
-        runner.grants().add("ios-2", world.home / "Documents");
-
-        auto cleared = runner.clearConversation("ios-1", testCase.workFolder);
-
-        EXPECT_EQ(cleared.hadSession, testCase.storedSession);
-        EXPECT_EQ(cleared.workspaceCleared, testCase.workFolder == WorkFolder::clear);
-        EXPECT_EQ(fs::exists(upload), testCase.workFolder == WorkFolder::keep);
-        // With nothing to forget the store is not written at all.
-        EXPECT_EQ(fs::exists(world.dataFolder / "sessions.json"), testCase.storedSession);
-        EXPECT_FALSE(world.data->sessions.entry("ios-1", "bot-1"));
-        EXPECT_EQ(world.data->memory.memories("ios-1").size(), 1u);
-        EXPECT_FALSE(runner.grants().covers("ios-1", world.home / "Documents" / "a.txt"));
-        EXPECT_TRUE(runner.grants().covers("ios-2", world.home / "Documents" / "a.txt"));
-    }
+    RunnerWorld world;
+    auto& runner = world.start();
+    fs::path upload = world.workFolder("ios-1") / "uploads" / "photo.jpg";
+    test::writeBytes(upload, "jpeg");
+    runner.grants().add("ios-1", world.home / "Documents");
+    runner.grants().add("ios-2", world.home / "Documents");
+    EXPECT_TRUE(runner.clearConversation("ios-1", WorkFolder::clear).workspaceCleared);
+    EXPECT_FALSE(fs::exists(upload));
+    EXPECT_FALSE(runner.grants().covers("ios-1", world.home / "Documents" / "a.txt"));
+    EXPECT_TRUE(runner.grants().covers("ios-2", world.home / "Documents" / "a.txt"));
 }
 
 // Both runs follow the stored actions setting and the given permissions; a failure leaves what it can.
@@ -63,8 +38,6 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionHandsOverToANewSessionOrLe
 {
     struct Case {
         const char* name;
-        std::string botID;
-        bool installed;
         bool actions;
         JSON steps;
         std::string outcome; // the summary, or the error's status, code and message
@@ -75,39 +48,24 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionHandsOverToANewSessionOrLe
     const JSON summarised = JSON::array({ summary, replyStep("OK", { { "writeClaudeFile", true } }) });
     const char* old = "old-session-1";
     const Case cases[] {
-        { "with actions", "bot-1", true, true, summarised, "The summary.", 2, test::kFakeSessionID },
-        { "without actions", "bot-1", true, false, summarised, "The summary.", 2, test::kFakeSessionID },
-        { "another bot's conversation", "bot-2", true, false, summarised,
-            "409 no_session There is nothing to summarise yet (the conversation was cleared or has not "
-            "started).",
-            0, old },
-        { "not installed", "bot-1", false, false, summarised,
-            "503 claude_unavailable Claude Code is not installed on the Mac.", 0, old },
-        { "a summary of action blocks only", "bot-1", true, false,
-            JSON::array({ replyStep(
-                "```action\n{\"type\":\"remember\",\"text\":\"x\"}\n```", { { "writeClaudeFile", true } }) }),
-            "502 empty_reply The summary could not be made.", 1, old },
-        { "a lost session", "bot-1", true, false,
+        { "with actions", true, summarised, "The summary.", 2, test::kFakeSessionID },
+        { "a lost session", false,
             JSON::array({ test::failStep("No conversation found with session ID: old-session-1\n") }),
             "409 no_session The earlier conversation is no longer on the Mac. Start a new one.", 1,
             std::nullopt },
-        { "a hand-over without a session", "bot-1", true, false,
+        { "a hand-over without a session", false,
             JSON::array({ summary,
                 JSON::object({ { "stdout", JSON::array({ test::resultLine("OK", false, nullptr) }) } }) }),
             "502 claude_failed A new conversation could not be started from the summary.", 2, old },
-        { "a failed hand-over", "bot-1", true, false, JSON::array({ summary, test::failStep("", 4) }),
-            "502 claude_failed Claude Code stopped without a reply (exit 4).", 2, old },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         RunnerWorld world;
         world.play(testCase.steps);
-        world.storeSession(60, "We planned the trip to Lyon.");
-        if (!testCase.installed)
-            world.options.locate = [] { return std::optional<fs::path>(); };
+        world.storeSession({ { "summary", "We planned the trip to Lyon." } });
         auto& runner = world.start();
         world.data->sessions.recordReply("ios-1", "bot-1", old, { .actions = testCase.actions });
-        auto request = compaction(testCase.botID);
+        auto request = compaction();
         request.permissions = PermissionSettings {};
         request.permissions->web = false;
         request.permissions->bash = true;
@@ -136,7 +94,7 @@ TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionAskedForDuringARunWaitsFor
     RunnerWorld world;
     world.play(JSON::array({ replyStep("Ran.", { { "hang", true } }, "run-session-1"),
         replyStep("The summary."), replyStep("OK") }));
-    world.storeSession(60);
+    world.storeSession();
     auto& runner = world.start();
     auto run = std::async(std::launch::async, [&] { return world.run(RunnerWorld::submission()); });
     ASSERT_TRUE(world.awaitHanging());

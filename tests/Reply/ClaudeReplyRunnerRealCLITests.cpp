@@ -1,8 +1,6 @@
 // The reply runner with the real Claude Code CLI from tests/peers against the scripted model endpoint:
-// what its file tools and commands may reach, and the permission questions it puts through the gate.
+// what its commands may reach, and a question still open when the run ends.
 #include "tests/Reply/ReplyRunnerFixture.h"
-
-#include "tests/support/PathEscapes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +8,6 @@
 #include <condition_variable>
 #include <fstream>
 #include <future>
-#include <map>
 #include <mutex>
 
 using namespace vellumar;
@@ -28,76 +25,6 @@ struct OtherRunFolder {
 
 }
 
-// The runner clears links out of the work folder before a run, while a bot can plant them with a command
-// during one: they are moved back in once the runner has cleared the folder. A write into Git's folder is
-// asked about and refused by the user; every other question is allowed once.
-TEST(ClaudeReplyRunnerRealCLI, WritesLandOnlyWhereTheGrantsTheWorkFolderOrTheUserAllowAndAreLoggedAsDecided)
-{
-    RunnerWorld world;
-    fs::path granted = world.home / "project";
-    fs::path outside = world.folder / "outside.txt";
-    fs::path work = world.makeData().workspaces.folder("ios-1");
-    fs::path denied = granted / ".git/notes.txt";
-    fs::create_directories(denied.parent_path());
-    test::PathEscapes escapes(world.home, work, granted);
-    fs::path planted = world.folder / "planted";
-    fs::rename(work, planted);
-    JSON::Array steps { test::writeStep(granted / "plan.md", "written"),
-        test::writeStep(outside, "written") };
-    std::map<fs::path, std::string> refused { { outside, "" } }; // landing place: its content before
-    for (const auto& escape : escapes.cases) {
-        steps.push_back(test::writeStep(escape.path, "written"));
-        if (escape.decision == test::PathEscape::Decision::deny && !escape.lands.empty())
-            refused[escape.lands] = test::readFile(escape.lands);
-    }
-    steps.push_back(test::writeStep(denied, "written"));
-    steps.push_back(test::textStep("Finished."));
-    world.openGates();
-    world.startReal(JSON(std::move(steps)), "mv '" + planted.string() + "'/* '" + work.string() + "'/");
-
-    std::mutex lock;
-    std::vector<std::string> asked; // the paths shown to the user
-    auto control = world.control(std::nullopt, [&](const JSON& prompt, std::stop_token) {
-        std::lock_guard guard(lock);
-        asked.push_back(*prompt.subscript("path")->stringValue());
-        return std::string(asked.back().ends_with(".git/notes.txt") ? "deny" : "once");
-    });
-    auto job = RunnerWorld::submission("Write the notes.");
-    job.permissions = PermissionSettings {};
-    job.permissions->folders = { PermissionSettings::Folder { granted.string(), true } };
-    EXPECT_EQ(world.runner->run(job, control, {}).reply, "Finished.") << world.model->requestLog();
-
-    // This Claude Code refuses many escapes itself (it folds dot-dots before it writes, and refuses links
-    // out of its folders and files that are not regular): whoever refuses, nothing lands.
-    for (const auto& [file, content] : refused)
-        EXPECT_EQ(test::readFile(file), content) << file;
-    EXPECT_EQ(test::readFile(escapes.heldFile), "held");
-    EXPECT_FALSE(fs::exists(denied));
-    EXPECT_EQ(test::readFile(granted / "plan.md"), "written");
-    std::map<std::string, JSON> logged; // by target
-    for (const auto& entry : world.data->activity.entries("ios-1"))
-        logged.emplace(*entry.subscript("target")->stringValue(), entry);
-    auto statusOf = [&](const fs::path& target) {
-        auto found = logged.find(target.string());
-        return found == logged.end() ? "not logged" : found->second.subscript("status")->encoded();
-    };
-    EXPECT_EQ(statusOf(granted / "plan.md"), "\"ok\"");
-    EXPECT_EQ(statusOf(outside), "\"denied\"");
-    EXPECT_EQ(statusOf(denied), "\"denied\"");
-    EXPECT_EQ(logged[denied.string()].subscript("approved"), nullptr);
-    // Whatever the user was asked about and allowed is where the write landed.
-    std::lock_guard guard(lock);
-    ASSERT_GE(asked.size(), 2u);
-    for (const auto& shown : asked) {
-        SCOPED_TRACE(shown);
-        ASSERT_TRUE(shown.starts_with("~/"));
-        EXPECT_NE(shown, "~/project/plan.md");
-        if (!shown.ends_with(".git/notes.txt")) {
-            EXPECT_EQ(test::readFile(world.home / shown.substr(2)), "written");
-        }
-    }
-}
-
 // Once the process has gone, as at a time limit, closing the gate must not wait for the user.
 TEST(ClaudeReplyRunnerRealCLI, AQuestionStillOpenWhenTheProcessEndsEndsWithIt)
 {
@@ -108,7 +35,7 @@ TEST(ClaudeReplyRunnerRealCLI, AQuestionStillOpenWhenTheProcessEndsEndsWithIt)
     world.startReal(JSON::array({ test::writeStep(project / ".git/notes", "x"), test::textStep("Done.") }));
     std::promise<void> asked;
     bool endedWithTheRun = false;
-    auto control = world.control(std::nullopt, [&](const JSON&, std::stop_token runEnded) {
+    auto control = world.control([&](const JSON&, std::stop_token runEnded) {
         asked.set_value();
         std::mutex lock;
         std::condition_variable ended;

@@ -14,20 +14,15 @@ namespace fs = std::filesystem;
 namespace {
 
 using Outcome = ClaudeReplyRunner::RunOutcome;
-using Stop = ClaudeProcess::StopReason;
 
 // An outcome whose parser read `lines` of stream JSON.
-Outcome outcomeOf(const std::vector<JSON>& lines, std::int32_t status = 0, std::string stderrTail = {},
-    std::optional<Stop> stopReason = std::nullopt, bool outputTooLarge = false)
+Outcome outcomeOf(const std::vector<JSON>& lines, std::int32_t status = 0, std::string stderrTail = {})
 {
     ClaudeStreamParser parser([] { return std::chrono::system_clock::time_point(); });
     for (const auto& line : lines)
         parser.consume(line.encoded());
-    return Outcome { ClaudeProcess::Outcome { .status = status,
-        .parser = std::move(parser),
-        .stderrTail = std::move(stderrTail),
-        .stopReason = std::move(stopReason),
-        .outputTooLarge = outputTooLarge } };
+    return Outcome { ClaudeProcess::Outcome {
+        .status = status, .parser = std::move(parser), .stderrTail = std::move(stderrTail) } };
 }
 
 }
@@ -47,10 +42,7 @@ TEST(ClaudeReplyRunner, SessionIsResumedUpToAnHourIdleAndHandedOverAfterwards)
     const Case cases[] {
         { "3600 s", "s-1", 3600, summary, { "s-1", std::nullopt } },
         { "3601 s", "s-1", 3601, summary, { std::nullopt, handover } },
-        { "3601 s with nothing to hand over", "s-1", 3601, {}, { "s-1", std::nullopt } },
-        { "age unknown", "s-1", std::nullopt, summary, { "s-1", std::nullopt } },
         { "no session", std::nullopt, std::nullopt, summary, { std::nullopt, handover } },
-        { "no session and no history", std::nullopt, std::nullopt, {}, { std::nullopt, std::nullopt } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -61,10 +53,6 @@ TEST(ClaudeReplyRunner, SessionIsResumedUpToAnHourIdleAndHandedOverAfterwards)
 
 TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSeesAndTellsALostSession)
 {
-    const std::string notLoggedIn
-        = "502 claude_failed Claude Code is not logged in on the Mac. Run claude in Terminal and log in.";
-    const std::string tooOld
-        = "502 claude_failed Claude Code on the Mac is too old. Run claude update in Terminal.";
     struct Case {
         const char* name;
         Outcome outcome;
@@ -73,52 +61,15 @@ TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSeesAndTellsALo
         bool lost = false;
     };
     const Case cases[] {
-        { "time limit of 90 s", outcomeOf({}, 143, {}, Stop::timeLimit()), false,
-            "504 timeout The reply took longer than its time limit (1 min)." },
-        { "stalled at start", outcomeOf({}, 143, {}, Stop::stalled("startup")), false,
-            "504 timeout Claude Code did not start working. If the Mac shows a question (privacy or login), "
-            "answer it there, then try again." },
-        { "output cap", outcomeOf({}, 143, {}, Stop::cancelled(), true), false,
-            "502 claude_failed Claude Code sent more output than the Mac accepts." },
-        { "cancelled", outcomeOf({ test::resultLine("Partial") }, 143, {}, Stop::cancelled()), false,
-            "stopped" },
         { "a reply after a bad exit", outcomeOf({ test::resultLine(" No conversation found \n") }, 1), false,
             "No conversation found", true },
-        { "a reply after a good exit", outcomeOf({ test::resultLine("no conversation found") }, 0), false,
-            "no conversation found" },
         { "a lost session", outcomeOf({}, 1, "No conversation found with session ID: x"), false,
             "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
-        { "a lost session in the result", outcomeOf({ test::resultLine("NO CONVERSATION FOUND", true) }, 1),
-            false, "502 claude_failed Claude Code reported an error: NO CONVERSATION FOUND", true },
-        { "a session not found", outcomeOf({}, 1, "Error: session abc not found"), false,
-            "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
-        { "an empty final text falls back to the last assistant text",
-            outcomeOf({ test::assistantLine(" From the stream "), test::resultLine("") }), false,
-            "From the stream" },
-        { "an empty reply", outcomeOf({ test::resultLine(" \n") }), false,
-            "502 empty_reply Claude Code returned an empty reply." },
-        { "not logged in, in standard error", outcomeOf({}, 1, "Invalid API key · Please run /login"), true,
-            notLoggedIn },
-        { "not logged in, in the result", outcomeOf({ test::resultLine("Please LOG IN first", true) }, 1),
-            true, notLoggedIn },
         { "sandbox with commands", outcomeOf({}, 1, "Sandbox failed to start"), true,
             "502 sandbox_unavailable The sandbox for commands could not start. Turn off commands in the bot "
             "settings." },
         { "sandbox without commands", outcomeOf({}, 1, "Sandbox failed to start"), false,
             "502 claude_failed Claude Code stopped without a reply (exit 1)." },
-        { "unknown option", outcomeOf({}, 1, "error: Unknown Option '--restricted'"), false, tooOld },
-        { "update marker", outcomeOf({}, 1, "Please run `claude update` to continue"), false, tooOld },
-        { "an error result", outcomeOf({ test::resultLine("\r\n\r\n  Rate limited \r\nDetails", true) }, 0),
-            false, "502 claude_failed Claude Code reported an error: Rate limited" },
-        { "an error result between line separators",
-            outcomeOf({ test::resultLine("\u2028 \tNo credit\u2028later", true) }), false,
-            "502 claude_failed Claude Code reported an error: No credit" },
-        { "a long error result", outcomeOf({ test::resultLine(test::repeated("é", 201), true) }), false,
-            "502 claude_failed Claude Code reported an error: " + test::repeated("é", 200) },
-        { "an error result of white space", outcomeOf({ test::resultLine(" \n\t\n", true) }, 1), false,
-            "502 claude_failed Claude Code reported an error." },
-        { "no result", outcomeOf({}, 3, "session ended"), false,
-            "502 claude_failed Claude Code stopped without a reply (exit 3)." },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -135,7 +86,6 @@ TEST(ClaudeReplyRunner, ApprovalRequestsComeFromDenialsTheUserMayApprove)
     test::TemporaryFolder folder;
     fs::path writable = fs::canonical(folder.path()) / "notes";
     fs::create_directories(writable);
-    fs::create_symlink(writable, folder / "link");
     ResolvedPermissions permissions;
     permissions.folders = { FolderGrant { .path = writable, .writable = true, .label = "notes" } };
     permissions.bash = true;
@@ -153,19 +103,13 @@ TEST(ClaudeReplyRunner, ApprovalRequestsComeFromDenialsTheUserMayApprove)
         std::vector<ApprovalStore::Request> expected;
     };
     const fs::path inside = writable / "plan.md";
-    const fs::path throughLink = folder / "link" / "plan.md";
     const Case cases[] {
         { "a write inside a writable folder, asked for twice",
             { write("Write", inside), write("MultiEdit", inside), write("Write", inside) }, {},
             { { "write", inside.string() } } },
-        { "an edit through a link to it", { write("Edit", throughLink) }, {},
-            { { "write", throughLink.string() } } },
-        { "a relative path", { write("Edit", "plan.md") }, {}, {} },
         { "outside every writable folder", { write("Write", folder / "other.md") }, {}, {} },
         { "write already granted", { write("Write", inside) }, { "write" }, {} },
         { "a gated command", { bash }, {}, { { "bash", "rm -rf build" } } },
-        { "a granted command", { bash }, { "bash" }, {} },
-        { "another tool", { ClaudeStreamParser::Denial { "WebFetch", "toolu_3", std::nullopt } }, {}, {} },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -5,11 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <set>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,66 +23,6 @@ bool eventually(const std::function<bool()>& condition)
     return condition();
 }
 
-// The locks, and the holders of "ios-1" in the order they got it. Shared with the holders' threads,
-// which are never joined: a holder a fault leaves blocked fails the test instead of hanging it.
-struct Line {
-    ConversationLocks locks;
-    std::mutex mutex;
-    std::vector<std::string> order;
-
-    std::vector<std::string> seen()
-    {
-        std::lock_guard guard(mutex);
-        return order;
-    }
-
-    std::size_t waiters() const { return locks.waiting()["ios-1"]; }
-};
-
-// A holder on its own thread: it notes its name once it has the lock and lets go at once.
-void startHolder(const std::shared_ptr<Line>& line, const std::string& name)
-{
-    std::thread([line, name] {
-        ConversationLocks::Hold hold(line->locks, "ios-1");
-        std::lock_guard guard(line->mutex);
-        line->order.push_back(name);
-    }).detach();
-}
-
-}
-
-TEST(ConversationLocks, WaitersRunInArrivalOrderAndTheIdIsForgottenAfterTheLastRelease)
-{
-    auto line = std::make_shared<Line>();
-    line->locks.acquire("ios-1");
-    startHolder(line, "B");
-    ASSERT_TRUE(eventually([&] { return line->waiters() == 1; }));
-    startHolder(line, "C");
-    ASSERT_TRUE(eventually([&] { return line->waiters() == 2; }));
-    // Another id is not held up meanwhile.
-    line->locks.acquire("ios-2");
-    line->locks.release("ios-2");
-    EXPECT_TRUE(line->seen().empty());
-
-    line->locks.release("ios-1");
-    ASSERT_TRUE(eventually([&] { return line->seen().size() == 2 && line->locks.held().empty(); }));
-    EXPECT_EQ(line->seen(), (std::vector<std::string> { "B", "C" }));
-    EXPECT_TRUE(line->locks.waiting().empty());
-}
-
-TEST(ConversationLocks, HoldReleasesOnEveryWayOutAndReleasingAFreeIdChangesNothing)
-{
-    ConversationLocks locks;
-    locks.release("ios-1");
-    try {
-        ConversationLocks::Hold hold(locks, "ios-1");
-        locks.release("ios-2");
-        EXPECT_EQ(locks.held(), std::set<std::string> { "ios-1" });
-        throw std::runtime_error("the run failed");
-    } catch (const std::runtime_error&) {
-    }
-    EXPECT_TRUE(locks.held().empty());
-    EXPECT_TRUE(locks.waiting().empty());
 }
 
 TEST(ConversationLocks, HoldersOfOneIdNeverOverlapUnderContention)

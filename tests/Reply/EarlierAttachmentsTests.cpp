@@ -71,11 +71,3 @@ TEST(EarlierAttachments, AgreesWithICUOnHandPickedAndRandomTexts)
         }
     }
 }
-
-TEST(EarlierAttachments, BytesThatAreNotUTF8AreKept)
-{
-    const std::string text = "\xff\xfe JPEG copy: x\n\xc3";
-    EXPECT_EQ(detail::removeJPEGCopyLines(text), text);
-    EXPECT_EQ(detail::replaceFramePaths("\xff-frames/frame-1.jpg\xff"), "\xff(video frame)\xff");
-    EXPECT_EQ(detail::replaceVideoFramesLines("\xc3"), "\xc3");
-}

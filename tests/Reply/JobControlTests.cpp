@@ -6,15 +6,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <map>
-#include <mutex>
-#include <set>
-#include <stdexcept>
 #include <stop_token>
-#include <thread>
-#include <vector>
 
 namespace vellumar {
 namespace {
@@ -29,73 +22,6 @@ namespace {
     std::future<std::string> askAsync(JobControl& control, const std::string& id)
     {
         return std::async(std::launch::async, [&control, id] { return control.ask(question(id)); });
-    }
-
-    TEST(JobControl, WithoutAHandlerOrWhenItThrowsTheAnswerIsDeny)
-    {
-        std::vector<RunnerEvent> events;
-        JobControl idle(
-            "j-1", "You stopped the last reply.", [&](const auto& event) { events.push_back(event); });
-        EXPECT_FALSE(idle.canAsk());
-        EXPECT_EQ(idle.ask(question("p-1")), "deny");
-        EXPECT_FALSE(idle.waitState().questionPending);
-        EXPECT_FALSE(idle.waitState().resumedAt);
-        idle.onEvent(RunnerEvent::tool("Bash"));
-        EXPECT_EQ(events, std::vector<RunnerEvent> { RunnerEvent::tool("Bash") });
-        // A handle made with only a job id ignores events.
-        JobControl("j-2").onEvent(RunnerEvent::thinking());
-
-        test::ManualClock clock;
-        auto failing = [](const JSON&, std::stop_token) -> std::string { throw std::runtime_error("gone"); };
-        JobControl control("j-3", std::nullopt, {}, failing, clock.function());
-        EXPECT_EQ(control.ask(question("p-1")), "deny");
-        EXPECT_FALSE(control.waitState().questionPending);
-        EXPECT_EQ(control.waitState().resumedAt, clock.now);
-    }
-
-    TEST(JobControl, OverlappingQuestionsKeepWaitingUntilTheLastAnswerWhileTheWatchdogPolls)
-    {
-        constexpr int kQuestions = 10;
-        // Every question blocks until the test answers it by its "requestId".
-        std::mutex lock;
-        std::condition_variable changed;
-        std::set<std::string> open;
-        std::map<std::string, std::string> answers;
-        auto handler = [&](const JSON& asked, std::stop_token) {
-            std::unique_lock guard(lock);
-            auto id = *asked.subscript("requestId")->stringValue();
-            open.insert(id);
-            changed.notify_all();
-            bool answered = changed.wait_for(guard, kPatience, [&] { return answers.contains(id); });
-            return answered ? answers[id] : std::string("test deadline passed");
-        };
-        test::ManualClock clock;
-        JobControl control("j-4", std::nullopt, {}, handler, clock.function());
-        std::jthread watchdog([&](std::stop_token stop) {
-            while (!stop.stop_requested())
-                (void)control.waitState();
-        });
-        std::vector<std::future<std::string>> pending;
-        for (int index = 0; index < kQuestions; ++index)
-            pending.push_back(askAsync(control, "p-" + std::to_string(index)));
-        {
-            std::unique_lock guard(lock);
-            ASSERT_TRUE(changed.wait_for(guard, kPatience, [&] { return open.size() == kQuestions; }));
-        }
-        EXPECT_TRUE(control.waitState().questionPending);
-        EXPECT_FALSE(control.waitState().resumedAt);
-        for (int index = 0; index < kQuestions; ++index) {
-            SCOPED_TRACE(index);
-            clock.now += 1min;
-            {
-                std::lock_guard guard(lock);
-                answers["p-" + std::to_string(index)] = " answer " + std::to_string(index);
-                changed.notify_all();
-            }
-            EXPECT_EQ(pending[index].get(), " answer " + std::to_string(index));
-            EXPECT_EQ(control.waitState().questionPending, index + 1 < kQuestions);
-            EXPECT_EQ(control.waitState().resumedAt, clock.now);
-        }
     }
 
     TEST(JobControl, ResumedNeverMovesBackToAnEarlierAnswer)

@@ -58,21 +58,7 @@ TEST(PromptContext, AttachmentLinesDescribeEachKind)
     EXPECT_EQ(Prompts::attachmentsSection("\u00a0 Hello\n\nthere \u2028", {}, work.path()), "Hello\n\nthere");
 }
 
-TEST(PromptContext, FileSizesUseDecimalUnits)
-{
-    test::TemporaryFolder work;
-    const std::pair<std::uintmax_t, std::string> cases[] = { { 0, "Zero KB" }, { 1, "1 byte" },
-        { 999, "999 bytes" }, { 1000, "1 KB" }, { 1500, "2 KB" }, { 999'499, "999 KB" }, { 999'500, "1 MB" },
-        { 1'250'000, "1.3 MB" }, { 1'234'567'890, "1.23 GB" }, { 1'200'000'000, "1.2 GB" } };
-    for (const auto& [bytes, text] : cases) {
-        SCOPED_TRACE(bytes);
-        writeSparse(work / "f.xyz", bytes);
-        EXPECT_EQ(Prompts::attachmentLine("f.xyz", work.path()),
-            "- f.xyz (file, application/octet-stream, " + text + ")");
-    }
-}
-
-TEST(PromptContext, AttachmentPathsStayBelowTheWorkFolderAndFramesAreReadUpToTheirLimit)
+TEST(PromptContext, AttachmentPathsStayBelowTheWorkFolder)
 {
     test::TemporaryFolder work;
     test::TemporaryFolder outside;
@@ -82,32 +68,6 @@ TEST(PromptContext, AttachmentPathsStayBelowTheWorkFolderAndFramesAreReadUpToThe
     auto absolute = outside.path().string() + "/big.bin";
     EXPECT_EQ(Prompts::attachmentLine(absolute, work.path()),
         "- " + absolute + " (file, application/octet-stream, 7 bytes)");
-
-    writeSparse(work / "uploads/long.mp4", 1);
-    for (int index = 0; index < 1500; ++index)
-        writeSparse(work / "uploads/long-frames" / ("frame-" + std::to_string(index) + ".jpg"), 0);
-    auto line = Prompts::attachmentLine("uploads/long.mp4", work.path());
-    std::size_t listed = 0;
-    for (auto found = line.find(".jpg"); found != std::string::npos; found = line.find(".jpg", found + 1))
-        ++listed;
-    EXPECT_EQ(listed, 1000u);
-}
-
-TEST(PromptContext, StripEarlierAttachmentsLeavesMarkers)
-{
-    test::TemporaryFolder work;
-    writeSparse(work / "uploads/clip.mp4", 10);
-    writeSparse(work / "uploads/clip-frames/frame-1.jpg", 1);
-    writeSparse(work / "uploads/photo.jpg", 10);
-    writeSparse(work / "uploads/photo-preview.jpg", 10);
-    auto section = Prompts::attachmentsSection(
-        "Look at uploads/clip-frames/frame-2.jpg", { "uploads/clip.mp4", "uploads/photo.jpg" }, work.path());
-    const std::string marker = "[Earlier attachments (their contents are no longer visible)]";
-    EXPECT_EQ(Prompts::stripEarlierAttachments(section),
-        "Look at (video frame)\n\n" + marker
-            + "\n- uploads/clip.mp4 (video, video/mp4, 10 bytes)\n  (video frames left out)\n"
-              "- uploads/photo.jpg (image, image/jpeg, 10 bytes)\n");
-    EXPECT_EQ(Prompts::stripEarlierAttachments(kHeader + " and " + kHeader), marker + " and " + marker);
 }
 
 // The turn, hand-over and routine texts, joined and pinned by the first digits of their SHA-256 digest.
@@ -160,44 +120,5 @@ TEST(PromptContext, RoutineContextDatesAgreeWithPythonZoneinfo)
             "[Last 24 hours of the conversation] Turns Vellumar kept for this routine (up to 1500 characters "
             "each).\n\n"
                 + peer.output);
-    }
-}
-
-TEST(PromptContext, RoutineContextKeepsTheNewestTurnsThatFit)
-{
-    auto utc = zone("UTC");
-    // "[01/01 00:0M] User: " and "\nYou: " take 26 characters of every turn's text, "r" one more.
-    auto turnOf = [](std::int64_t minute, std::size_t characters) {
-        return SessionStore::Turn { at(minute * 60), repeated("e\xCC\x81", characters - 27), "r" };
-    };
-    auto textOf = [](std::int64_t minute, std::size_t characters) {
-        return "[01/01 00:0" + std::to_string(minute) + "] User: " + repeated("e\xCC\x81", characters - 27)
-            + "\nYou: r";
-    };
-    auto header = [](std::size_t leftOut) {
-        return "[Last 24 hours of the conversation] Turns Vellumar kept for this routine (up to 1500 "
-               "characters each"
-            + (leftOut ? "; the oldest " + std::to_string(leftOut) + " left out" : std::string()) + ").\n\n";
-    };
-    std::vector<SessionStore::Turn> ten;
-    std::string newestSeven;
-    for (int minute = 0; minute < 10; ++minute) {
-        ten.push_back(turnOf(minute, 4000));
-        if (minute >= 3)
-            newestSeven += (newestSeven.empty() ? "" : "\n\n") + textOf(minute, 4000);
-    }
-    const std::tuple<const char*, std::vector<SessionStore::Turn>, std::string> cases[] = {
-        { "the newest seven of ten fit", ten, header(3) + newestSeven },
-        { "a single turn over the limit is still given", { turnOf(1, 40000) }, header(0) + textOf(1, 40000) },
-        { "both exactly at the limit", { turnOf(1, 10000), turnOf(2, 20000) },
-            header(0) + textOf(1, 10000) + "\n\n" + textOf(2, 20000) },
-        { "one character more leaves the older out", { turnOf(1, 10001), turnOf(2, 20000) },
-            header(1) + textOf(2, 20000) },
-        { "the walk stops at the first turn that does not fit",
-            { turnOf(1, 100), turnOf(2, 29961), turnOf(3, 40) }, header(2) + textOf(3, 40) },
-    };
-    for (const auto& [name, turns, expected] : cases) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(Prompts::routineContext(turns, *utc), expected);
     }
 }

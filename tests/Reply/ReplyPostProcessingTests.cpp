@@ -40,7 +40,7 @@ namespace {
             : data({ .folder = fs::canonical(m_root.path()) / "home/.local/share/Vellumar",
                 .home = m_root.path() / "home" })
             , work(data.workspaces.folder(kConversation))
-            , control("j-1", std::nullopt, [this](const RunnerEvent& event) { events.push_back(event.kind); })
+            , control("j-1")
             , before(Workspaces::snapshot(work))
         {
             submission.conversationID = kConversation;
@@ -71,8 +71,6 @@ namespace {
         JobSubmission submission;
         ResolvedPermissions permissions;
         ClaudeReplyRunner::Answer answer;
-        // finishReply reports on the calling thread.
-        std::vector<RunnerEvent::Kind> events;
     };
 
 }
@@ -86,9 +84,6 @@ TEST(ReplyPostProcessing, TheUserNeverGetsAnEmptyBubbleUnlessActionsCome)
         { block(R"({"type":"remember","text":"tea"})"), "Noted." },
         { attachBlock(world.work / "report.pdf"), "Attached the file." },
         { kAskBot, "" },
-        { block("{not json"), Prompts::invalidActionsNote({ "the JSON is not valid" }) },
-        { attachBlock(world.work / "missing.pdf"),
-            "(Files that could not be attached)\n- missing.pdf: the file was not found" },
         { "Two files." + attachBlock(world.work / "report.pdf") + attachBlock("/etc/hostname")
                 + attachBlock(world.work / "gone.txt"),
             "Two files.\n\n(Files that could not be attached)\n- hostname: this bot cannot read that place "
@@ -100,30 +95,6 @@ TEST(ReplyPostProcessing, TheUserNeverGetsAnEmptyBubbleUnlessActionsCome)
     }
 }
 
-TEST(ReplyPostProcessing, PlainReplyPassesThroughAndMemoryIsReportedOnlyWhenItChanged)
-{
-    FinishWorld world;
-    writeText(world.work / "out.txt", "made");
-    world.answer.context = JSON::object({ { "tokens", 1200 } });
-    world.answer.compacted = JSON::object({ { "tokens", 300 } });
-    auto finished = world.finish("Here you go.");
-    EXPECT_EQ(finished.output.reply, "Here you go.");
-    ASSERT_EQ(finished.output.files.size(), 1U);
-    EXPECT_EQ(fileIDOf(finished.output.files[0]), "out.txt");
-    EXPECT_TRUE(finished.output.actions.empty());
-    EXPECT_FALSE(finished.output.memory);
-    EXPECT_FALSE(finished.actionNote);
-    EXPECT_EQ(finished.output.context, JSON::object({ { "tokens", 1200 } }));
-    EXPECT_EQ(finished.output.compacted, JSON::object({ { "tokens", 300 } }));
-    EXPECT_TRUE(world.events.empty());
-
-    finished = world.finish(block(R"({"type":"remember","text":"Prefers  tea"})"));
-    EXPECT_EQ(finished.output.memory,
-        JSON::object({ { "added", JSON::array({ "Prefers tea" }) }, { "removed", JSON::array({}) } }));
-    EXPECT_EQ(world.data.memory.memories(kConversation).size(), 1U);
-    EXPECT_FALSE(world.finish(block(R"({"type":"remember","text":"Prefers tea"})")).output.memory);
-}
-
 TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwenty)
 {
     FinishWorld world;
@@ -133,7 +104,6 @@ TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwent
     ASSERT_EQ(files.size(), 2U);
     EXPECT_TRUE(fileIDOf(files[0]).starts_with("attached/") && fileIDOf(files[0]).ends_with("/report.pdf"));
     EXPECT_EQ(fileIDOf(files[1]), "report.pdf");
-    EXPECT_EQ(world.events, std::vector<RunnerEvent::Kind> { RunnerEvent::Kind::attaching });
 
     FinishWorld full;
     std::string text = "Files:\n";
@@ -158,17 +128,6 @@ TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwent
                 : id.starts_with("written/"))
             << id;
     }
-}
-
-TEST(ReplyPostProcessing, ApprovalCardsFollowTheActions)
-{
-    FinishWorld world;
-    auto finished = world.finish("Done.\n" + kAskBot + block("{}"), { { "bash", "make test" } });
-    ASSERT_EQ(finished.output.actions.size(), 2U);
-    EXPECT_EQ(*finished.output.actions[0].subscript("type"), JSON("ask_bot"));
-    EXPECT_EQ(*finished.output.actions[1].subscript("type"), JSON("approve_operation"));
-    EXPECT_EQ(*finished.output.actions[1].subscript("kind"), JSON("bash"));
-    EXPECT_EQ(finished.actionNote, Prompts::invalidActionsNotice({ "the type is missing" }));
 }
 
 TEST(ReplyPostProcessing, RoutineRunGetsNoActionsCardsOrNote)

@@ -46,22 +46,12 @@ inline JSON resultLine(const std::string& text, bool isError = false, const char
     return line;
 }
 
-inline JSON assistantLine(const std::string& text, const char* sessionID = kFakeSessionID)
-{
-    return JSON::object({ { "type", "assistant" }, { "session_id", sessionID },
-        { "message",
-            JSON::object({ { "role", "assistant" },
-                { "content", JSON::array({ JSON::object({ { "type", "text" }, { "text", text } }) }) },
-                { "usage", JSON::object({ { "input_tokens", 1200 }, { "output_tokens", 34 } }) } }) } });
-}
-
-// A start that answers `text` in `sessionID`, having used 1234 tokens of context; `extra` adds to the step.
+// A start that answers `text` in `sessionID`; `extra` adds to the step.
 inline JSON replyStep(
     const std::string& text, JSON::Object extra = {}, const char* sessionID = kFakeSessionID)
 {
     auto init = JSON::object({ { "type", "system" }, { "subtype", "init" }, { "session_id", sessionID } });
-    extra.emplace(
-        "stdout", JSON::array({ init, assistantLine(text, sessionID), resultLine(text, false, sessionID) }));
+    extra.emplace("stdout", JSON::array({ init, resultLine(text, false, sessionID) }));
     return JSON(std::move(extra));
 }
 
@@ -96,6 +86,8 @@ struct RunnerWorld {
     RunnerWorld()
     {
         std::filesystem::create_directories(fakeFolder);
+        std::filesystem::create_directories(home);
+        std::filesystem::create_directories(dataFolder);
         std::filesystem::copy_file(sourceDir() / "tests/Reply/peers/fake_claude.py", fakeFolder / "claude");
         std::filesystem::permissions(fakeFolder / "claude", std::filesystem::perms::owner_all);
         ::mkfifo((fakeFolder / "release").c_str(), 0600);
@@ -109,26 +101,17 @@ struct RunnerWorld {
     ~RunnerWorld() { ::close(hanging); }
 
     // Anything the data should find on its first read (a session record, say) is written before.
-    RelayData& makeData()
-    {
-        if (!data) {
-            std::filesystem::create_directories(home);
-            std::filesystem::create_directories(dataFolder);
-            data = std::make_unique<RelayData>(RelayData::Options { .folder = dataFolder, .home = home });
-        }
-        return *data;
-    }
-
     ClaudeReplyRunner& start()
     {
-        runner = std::make_unique<ClaudeReplyRunner>(makeData(), options);
+        data = std::make_unique<RelayData>(RelayData::Options { .folder = dataFolder, .home = home });
+        runner = std::make_unique<ClaudeReplyRunner>(*data, options);
         return *runner;
     }
 
     void play(const JSON& steps) { std::ofstream(fakeFolder / "steps.json") << steps.encoded(); }
 
-    // Every start becomes the real CLI, after `shell`, against a model answering from `modelSteps`.
-    ClaudeReplyRunner& startReal(const JSON& modelSteps, const std::string& shell = "true")
+    // Every start becomes the real CLI against a model answering from `modelSteps`.
+    ClaudeReplyRunner& startReal(const JSON& modelSteps)
     {
         model = std::make_unique<ScriptedModel>(folder / "model", modelSteps.encoded());
         JSON::Object environment;
@@ -136,19 +119,18 @@ struct RunnerWorld {
             if (name != "PATH" && name != "HOME")
                 environment.emplace(name, value);
         }
-        play(JSON::array({ JSON::object({ { "shell", shell },
-            { "real",
-                JSON::object({ { "executable", realClaudeExecutable().string() },
-                    { "environment", JSON(std::move(environment)) } }) } }) }));
+        play(JSON::array({ JSON::object({ { "real",
+            JSON::object({ { "executable", realClaudeExecutable().string() },
+                { "environment", JSON(std::move(environment)) } }) } }) }));
         return start();
     }
 
-    // The permission sub-mode of the real executable, deciding with `decide`.
-    void openGates(ClaudeReplyRunner::DecidePermission decide = decidePermission)
+    // The permission sub-mode of the real executable, deciding as the relay does.
+    void openGates()
     {
         options.permissionHelper
             = PermissionHelper { VELLUMAR_EXECUTABLE, { std::string(PermissionMCPServer::flag) } };
-        options.decidePermission = std::move(decide);
+        options.decidePermission = decidePermission;
     }
 
     std::filesystem::path workFolder(const std::string& conversationID) const
@@ -157,7 +139,7 @@ struct RunnerWorld {
     }
 
     static std::shared_ptr<JobControl> control(
-        std::optional<std::string> stoppedNote = std::nullopt, JobControl::QuestionHandler ask = {})
+        JobControl::QuestionHandler ask = {}, std::optional<std::string> stoppedNote = std::nullopt)
     {
         return std::make_shared<JobControl>(
             "j-1", std::move(stoppedNote), JobControl::EventHandler {}, std::move(ask));
@@ -166,14 +148,13 @@ struct RunnerWorld {
     ReplyOutput run(
         const JobSubmission& job, std::stop_token stop = {}, std::optional<std::string> stoppedNote = {})
     {
-        return runner->run(job, control(std::move(stoppedNote)), std::move(stop));
+        return runner->run(job, control({}, std::move(stoppedNote)), std::move(stop));
     }
 
-    static JobSubmission submission(
-        const std::string& message = "Hello", const std::string& conversationID = "ios-1")
+    static JobSubmission submission(const std::string& message = "Hello")
     {
         JobSubmission submission;
-        submission.conversationID = conversationID;
+        submission.conversationID = "ios-1";
         submission.botID = "bot-1";
         submission.message = message;
         submission.timeLimit = 600;
@@ -202,17 +183,12 @@ struct RunnerWorld {
         }
     }
 
-    // Writes a stored session "old-session-1" for ("ios-1", "bot-1") last used `ageSeconds` ago.
-    void storeSession(std::int64_t ageSeconds, const std::optional<std::string>& summary = std::nullopt,
-        std::optional<std::int64_t> contextTokens = std::nullopt)
+    // Writes a stored session "old-session-1" for ("ios-1", "bot-1") last used a minute ago.
+    void storeSession(JSON::Object entry = {})
     {
-        JSON::Object entry { { "sessionId", "old-session-1" }, { "botId", "bot-1" },
-            { "updatedAt", static_cast<std::int64_t>(std::time(nullptr) - ageSeconds) } };
-        if (summary)
-            entry.emplace("summary", *summary);
-        if (contextTokens)
-            entry.emplace("contextTokens", *contextTokens);
-        std::filesystem::create_directories(dataFolder);
+        entry.emplace("sessionId", "old-session-1");
+        entry.emplace("botId", "bot-1");
+        entry.emplace("updatedAt", static_cast<std::int64_t>(std::time(nullptr) - 60));
         std::ofstream(dataFolder / "sessions.json")
             << JSON(JSON::Object { { "ios-1", JSON(entry) } }).encoded();
     }

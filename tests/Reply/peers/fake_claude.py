@@ -3,7 +3,7 @@
 FOLDER/call-N.json ({"argv", "env", "cwd", "stdin", "claudeFileFound", "temporaryFolderMode"}) and
 plays step N of the list in FOLDER/steps.json, the last step when there are fewer. A step may hold
 "stdout" (lines, each a JSON value or a text), "stderr" (a text), "exit" (the status),
-"writeClaudeFile" (leave a CLAUDE.md in the working folder), "shell" (a command run first),
+"writeClaudeFile" (leave a CLAUDE.md in the working folder),
 "hang" (write a line to the FIFO FOLDER/hanging, then play on once a line comes through the FIFO
 FOLDER/release) and "real" ({"executable", "environment"}: become the real CLI with the environment
 added, reading the same input).
@@ -11,7 +11,6 @@ added, reading the same input).
 
 import json
 import os
-import subprocess
 import sys
 
 folder = os.path.dirname(os.path.abspath(sys.argv[0]))
@@ -32,8 +31,6 @@ record = {"argv": sys.argv[1:], "env": environment, "cwd": os.getcwd(), "stdin":
 with open(os.path.join(folder, "call-%d.json" % call), "w") as file:
     json.dump(record, file)
 
-if "shell" in step:
-    subprocess.run(step["shell"], shell=True, check=True)
 if "real" in step:
     with open(os.path.join(folder, "input-%d" % call), "w") as file:
         file.write(record["stdin"])
