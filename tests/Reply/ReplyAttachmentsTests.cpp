@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/JobsTestSupport.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WorkFolderFiles.h"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -227,6 +230,29 @@ TEST(ReplyAttachments, PruningLeavesForeignEntriesAlone)
     EXPECT_EQ(names.size(), 6U);
     for (auto name : { "00000005", "notahexname", "ABCDEF0G" })
         EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+}
+
+TEST(ReplyAttachments, WorkFolderRunningOutOfSpaceWhileCopyingLeavesNoFolder)
+{
+    // A 64 KiB file system over the work folder, in a child's own mount namespace, fails the copy the
+    // way a full disk does. The child answers 2 when it cannot mount.
+    TemporaryFolder root;
+    fs::path work = root / "work";
+    fs::create_directories(work);
+    test::writeBytes(root / "big.bin", std::string(1024 * 1024, 'x'));
+    int status = test::exitStatusWithin(std::chrono::seconds(30), [&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount("tmpfs", work.c_str(), "tmpfs", 0, "size=64k") != 0)
+            return 2;
+        auto refusal = copyRefusal(root / "big.bin", work, std::int64_t { 1 } << 30);
+        return refusal == "it could not be copied to the work folder"
+                && test::namesIn(work / "attached").empty()
+            ? 0
+            : 1;
+    });
+    if (status == 2)
+        GTEST_SKIP() << "mounting a small file system is not permitted here";
+    EXPECT_EQ(status, 0);
 }
 
 }
