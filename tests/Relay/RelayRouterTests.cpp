@@ -1,6 +1,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "tests/support/FileFixtures.h"
@@ -98,12 +99,20 @@ protected:
     std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
-    RelayRouter router { { .devices = devices,
+    std::chrono::system_clock::time_point now = test::ManualJobClock::kStart;
+    PairingManager pairing { { .clock = [this] { return now; } } };
+    std::vector<std::string> pairedIDs, reusedIDs; // device ids given to onPaired and onCodeReused
+    RelayRouter router { { .pairing = pairing,
+        .devices = devices,
         .jobs = jobs,
         .runner = runner,
         .data = data,
         .options = options,
-        .timeZone = [] { return std::string("Europe/Berlin"); } } };
+        .macID = "mac-1",
+        .macName = [] { return std::string("Studio"); },
+        .timeZone = [] { return std::string("Europe/Berlin"); },
+        .onPaired = [this](const PairedDevice& device) { pairedIDs.push_back(device.id); },
+        .onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); } } };
     std::string job = *jobs.submit({ .conversationID = "ios-busy", .botID = "main", .message = "Hi" })
                            .subscript("jobId")
                            ->stringValue();
