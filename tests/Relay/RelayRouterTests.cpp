@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/HeldFolder.h"
 #include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/ManualJobClock.h"
 #include "tests/support/TestSupport.h"
@@ -12,6 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <sys/stat.h>
 #include <future>
 #include <variant>
 #include <stdexcept>
@@ -47,7 +52,8 @@ struct Call {
     std::string method;
     std::string target; // "{job}" stands for the running job's id
     HTTPHeaders headers {}; // the paired token unless "authorization" is given; "{token}" stands for it
-    std::string body {};
+    std::string body {}; // "{code}" stands for the offered pairing code
+    std::optional<std::string> spool {}; // a body spooled to the incoming folder, as the connection does
 };
 
 class RelayRouterTest : public ::testing::Test {
@@ -76,7 +82,14 @@ protected:
         for (auto& [name, value] : headers)
             value = substitute(value, "{token}", paired.token);
         std::erase_if(headers, [](const auto& header) { return header.second.empty(); });
-        HTTPRequest request(call.method, substitute(call.target, "{job}", job), headers, call.body, true);
+        HTTPRequest request(call.method, substitute(call.target, "{job}", job), headers,
+            substitute(call.body, "{code}", pairingCode), true);
+        const auto spool = data.incomingFolder() / ".incoming-0123456789abcdef";
+        if (call.spool) {
+            std::filesystem::create_directories(spool.parent_path());
+            test::writeBytes(spool, *call.spool);
+            request.setBodyFile(spool);
+        }
         auto origin = call.from == From::lan
             ? RequestOrigin::lan()
             : RequestOrigin::mailbox(call.from == From::mailbox ? paired.device.id : "d-0123456789abcdef");
@@ -87,6 +100,13 @@ protected:
             text += *code->stringValue() + " " + *body.subscript("message")->stringValue();
         else
             text += response.body();
+        if (const auto& file = response.file()) {
+            text += "file " + std::to_string(file->size) + " " + *response.header("Content-Type") + " | "
+                + *response.header("Content-Disposition") + " | "
+                + *response.header("X-Content-Type-Options");
+        }
+        if (std::filesystem::exists(spool))
+            text += " spool left";
         return text + (response.header("Retry-After") ? " retry " + *response.header("Retry-After") : "");
     }
 
@@ -101,6 +121,7 @@ protected:
     RelayOptions options;
     std::chrono::system_clock::time_point now = test::ManualJobClock::kStart;
     PairingManager pairing { { .clock = [this] { return now; } } };
+    std::string pairingCode = pairing.makeOffer().code;
     std::vector<std::string> pairedIDs, reusedIDs; // device ids given to onPaired and onCodeReused
     RelayRouter router { { .pairing = pairing,
         .devices = devices,
@@ -320,5 +341,138 @@ TEST_F(RelayRouterTest, ThirtyTwoLongPollsOfOneJobAreAllAnsweredWhenItEnds)
         auto seen = answered.get();
         EXPECT_TRUE(seen.starts_with("200 {")) << seen;
         EXPECT_EQ(seen.find(R"("version":)" + std::to_string(since) + ","), std::string::npos) << seen;
+    }
+}
+
+TEST_F(RelayRouterTest, FilesFolderBrowsingAndPairingAnswerByTheFirstRuleTheyBreak)
+{
+    auto work = data.workspaces.folder("ios-dl");
+    test::writeBytes(work / "notes é.txt", "hello");
+    test::writeBytes(work / "data.json", "{}");
+    test::writeBytes(folder / "secret", "root:x:0:0");
+    std::filesystem::create_symlink(folder / "secret", work / "link");
+    ASSERT_EQ(mkfifo((work / "pipe").c_str(), 0600), 0);
+    const auto L = From::lan;
+    const auto send = [](std::string name) { return HTTPHeaders { { "x-file-name", std::move(name) } }; };
+    const std::string longCode(129, 'A'), longName(201, 'n');
+    const std::pair<Call, std::string> cases[] = {
+        { { L, "POST", "/v1/files?conversationId=ios-up", send("a%20b.txt"), {}, "hi" },
+            R"(200 {"fileId":"uploads/)" },
+        { { L, "POST", "/v1/files?conversationId=ios-up", {}, {}, "hi" },
+            "400 bad_request Send the file name" },
+        { { L, "POST", "/v1/files", send("a.txt"), {}, "hi" }, kConversation },
+        { { L, "POST", "/v1/jobs", {}, {}, "hi" }, "400 bad_request The body must be a JSON object." },
+        { { L, "POST", "/v1/files?conversationId=ios-up" }, "400 bad_request The file did not arrive." },
+        { { L, "PUT", "/v1/files?conversationId=ios-up" }, kMethod },
+        { { L, "GET", "/v1/files?conversationId=ios-up" }, R"("name":"a_b.txt")" },
+        { { L, "GET", "/v1/files/ios-dl/notes%20%C3%A9.txt" },
+            "200 file 5 text/plain; charset=utf-8 | attachment; filename*=UTF-8''notes%20%C3%A9.txt | "
+            "nosniff" },
+        { { L, "GET", "/v1/files/ios-dl/data.json" }, "200 file 2 application/json; charset=utf-8 |" },
+        { { L, "GET", "/v1/files/ios-dl/..%2F..%2Fsecret" }, "400 bad_path" },
+        { { L, "GET", "/v1/files/ios-dl/../../secret" }, "400 bad_path" },
+        { { L, "GET", "/v1/files/ios-dl/link" }, "403 forbidden This file cannot be used." },
+        { { L, "GET", "/v1/files/ios-dl/pipe" }, "404 not_found The file was not found." },
+        { { L, "GET", "/v1/files/ios-dl" }, "400 bad_path The file path is not valid." },
+        { { L, "GET", "/v1/files/dl/x" }, "400 bad_path The file path is not valid." },
+        { { L, "DELETE", "/v1/files/ios-dl/x" }, kMethod },
+        { { L, "GET", "/v1/fs/list?path=a&path=b" }, "400 bad_request Only path may be given." },
+        { { L, "GET", "/v1/fs/list?dir=x" }, "400 bad_request Only path may be given." },
+        { { L, "POST", "/v1/fs/list?dir=x" }, kMethod },
+        { { L, "GET", "/v1/fs/list/x" }, kNotFound },
+        { { L, "GET", "/v1/fs/list" }, R"("path":"~")" },
+        { { L, "GET", "/v1/fs/list?path=~/none" }, "404 folder_not_found" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}", "name": "x"})" },
+            "400 bad_request Send the pairing code from the QR code." },
+        { { L, "POST", "/v1/pair", {}, R"({"code": ""})" }, "400 bad_request Send the pairing code" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}", "deviceName": ")" + longName + "\"}" },
+            "400 bad_request deviceName is not valid." },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}", "mailbox": {"v": "1"}})" },
+            "400 bad_request mailbox is not valid." },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}", "deviceName": null})" },
+            R"(200 {"deviceId":")" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}"})" }, "409 pairing_code_used This pairing code" },
+        // Four wrong codes, one too long to be a code at all, a fifth wrong one, then the lockout.
+        { { L, "POST", "/v1/pair", {}, R"({"code": "a"})" }, "401 pairing_code_invalid" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "b"})" }, "401 pairing_code_invalid" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "c"})" }, "401 pairing_code_invalid" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "d"})" }, "401 pairing_code_invalid" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": ")" + longCode + "\"}" },
+            "400 bad_request Send the pairing" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "e"})" }, "401 pairing_code_invalid" },
+        { { L, "POST", "/v1/pair", {}, R"({"code": "f"})" },
+            "429 too_many Too many wrong pairing codes. Try again later. retry 60" },
+    };
+    for (const auto& [call, expected] : cases) {
+        SCOPED_TRACE(call.method + " " + call.target + " " + call.body);
+        auto seen = outcome(call);
+        EXPECT_TRUE(
+            std::isdigit(expected[0]) ? seen.starts_with(expected) : seen.find(expected) != std::string::npos)
+            << seen;
+        EXPECT_EQ(seen.find("spool left"), std::string::npos);
+        EXPECT_EQ(seen.find("root:x"), std::string::npos);
+    }
+    ASSERT_EQ(pairedIDs.size(), 1u);
+    EXPECT_EQ(reusedIDs, pairedIDs);
+    EXPECT_EQ(devices.device(pairedIDs[0])->name, "iPhone");
+}
+
+TEST_F(RelayRouterTest, PairingHandsOutATokenThatOpensTheAPI)
+{
+    auto reply = JSON::decode(outcome({ From::lan, "POST", "/v1/pair", { { "authorization", "" } },
+                                          R"({"code": "{code}", "deviceName": "Ada's phone"})" })
+                                  .substr(4));
+    ASSERT_TRUE(reply);
+    const auto token = *reply->subscript("token")->stringValue();
+    EXPECT_EQ(token.size(), 43u);
+    EXPECT_EQ(*reply->subscript("macId")->stringValue(), "mac-1");
+    EXPECT_EQ(*reply->subscript("macName")->stringValue(), "Studio");
+    EXPECT_EQ(pairedIDs, std::vector { *reply->subscript("deviceId")->stringValue() });
+    EXPECT_EQ(devices.deviceForToken(token)->name, "Ada's phone");
+}
+
+// The parser asks the router's policy before it takes a body byte.
+TEST_F(RelayRouterTest, UploadBodiesAreRefusedOrLimitedBeforeTheyAreRead)
+{
+    const auto incoming = data.incomingFolder();
+    const std::pair<std::string, std::string> cases[] = {
+        { "Bearer wrong\r\nContent-Length: 5\r\n\r\nhello", "401" },
+        { "Bearer " + paired.token + "\r\nContent-Length: 52428801\r\n\r\n", "413" },
+        { "Bearer " + paired.token + "\r\nContent-Length: 52428800\r\n\r\n", "spooling" },
+    };
+    for (const auto& [head, expected] : cases) {
+        SCOPED_TRACE(expected);
+        HTTPRequestParser parser(HTTPRequestParser::kDefaultMaxHeaderBytes,
+            HTTPRequestParser::kDefaultMaxBodyBytes,
+            [&](const RequestHead& requestHead) { return router.bodyPolicy(requestHead, incoming); });
+        parser.append("POST /v1/files?conversationId=ios-up HTTP/1.1\r\nAuthorization: " + head);
+        auto result = parser.feed();
+        const auto* error = std::get_if<RelayHTTPError>(&result);
+        EXPECT_EQ(error ? std::to_string(error->status()) : parser.isSpooling() ? "spooling" : "?", expected);
+        auto entries = std::filesystem::exists(incoming)
+            ? std::distance(std::filesystem::directory_iterator(incoming), {})
+            : 0;
+        EXPECT_EQ(entries, expected == "spooling" ? 1 : 0);
+    }
+}
+
+// A listing held by a hung folder costs its caller a bounded wait and nobody else anything.
+TEST_F(RelayRouterTest, AHungFolderNeitherHoldsItsListingNorSlowsOtherRequests)
+{
+    std::filesystem::create_directories(folder / "hung");
+    test::HeldFolder held(folder / "hung");
+    ASSERT_TRUE(held.isHolding());
+    std::vector<std::future<std::string>> listings;
+    for (std::size_t index = 0; index <= RelayRouter::kBrowseWorkers; ++index) {
+        listings.push_back(std::async(std::launch::async, [&] {
+            return outcome({ From::lan, "GET", "/v1/fs/list?path=~/hung" });
+        }));
+    }
+    auto health = std::async(std::launch::async, [&] { return outcome({ From::lan, "GET", "/health" }); });
+    ASSERT_EQ(health.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+    EXPECT_TRUE(health.get().starts_with("200 {"));
+    for (auto& listing : listings) {
+        ASSERT_EQ(listing.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+        EXPECT_TRUE(listing.get().starts_with("403 folder_blocked")) << "while the folder is still held";
     }
 }
