@@ -348,61 +348,51 @@ TEST_F(RelayRouterTest, FilesFolderBrowsingAndPairingAnswerByTheFirstRuleTheyBre
 {
     auto work = data.workspaces.folder("ios-dl");
     test::writeBytes(work / "notes é.txt", "hello");
-    test::writeBytes(work / "data.json", "{}");
     test::writeBytes(folder / "secret", "root:x:0:0");
     std::filesystem::create_symlink(folder / "secret", work / "link");
     ASSERT_EQ(mkfifo((work / "pipe").c_str(), 0600), 0);
     const auto L = From::lan;
-    const auto send = [](std::string name) { return HTTPHeaders { { "x-file-name", std::move(name) } }; };
-    const std::string longCode(129, 'A'), longName(201, 'n');
+    const auto named = [](std::string name) { return HTTPHeaders { { "x-file-name", std::move(name) } }; };
+    const auto pair = [](std::string body) {
+        return Call { From::lan, "POST", "/v1/pair", {}, std::move(body) };
+    };
+    const auto kSendCode = "400 bad_request Send the pairing code from the QR code.";
+    const auto kInvalid = "401 pairing_code_invalid The pairing code is not valid.";
     const std::pair<Call, std::string> cases[] = {
-        { { L, "POST", "/v1/files?conversationId=ios-up", send("a%20b.txt"), {}, "hi" },
+        { { L, "POST", "/v1/files?conversationId=ios-up", named("a%20b.txt"), {}, "hi" },
             R"(200 {"fileId":"uploads/)" },
         { { L, "POST", "/v1/files?conversationId=ios-up", {}, {}, "hi" },
             "400 bad_request Send the file name" },
-        { { L, "POST", "/v1/files", send("a.txt"), {}, "hi" }, kConversation },
-        { { L, "POST", "/v1/jobs", {}, {}, "hi" }, "400 bad_request The body must be a JSON object." },
         { { L, "POST", "/v1/files?conversationId=ios-up" }, "400 bad_request The file did not arrive." },
-        { { L, "PUT", "/v1/files?conversationId=ios-up" }, kMethod },
         { { L, "GET", "/v1/files?conversationId=ios-up" }, R"("name":"a_b.txt")" },
         { { L, "GET", "/v1/files/ios-dl/notes%20%C3%A9.txt" },
             "200 file 5 text/plain; charset=utf-8 | attachment; filename*=UTF-8''notes%20%C3%A9.txt | "
             "nosniff" },
-        { { L, "GET", "/v1/files/ios-dl/data.json" }, "200 file 2 application/json; charset=utf-8 |" },
         { { L, "GET", "/v1/files/ios-dl/..%2F..%2Fsecret" }, "400 bad_path" },
         { { L, "GET", "/v1/files/ios-dl/../../secret" }, "400 bad_path" },
         { { L, "GET", "/v1/files/ios-dl/link" }, "403 forbidden This file cannot be used." },
         { { L, "GET", "/v1/files/ios-dl/pipe" }, "404 not_found The file was not found." },
         { { L, "GET", "/v1/files/ios-dl" }, "400 bad_path The file path is not valid." },
-        { { L, "GET", "/v1/files/dl/x" }, "400 bad_path The file path is not valid." },
         { { L, "DELETE", "/v1/files/ios-dl/x" }, kMethod },
         { { L, "GET", "/v1/fs/list?path=a&path=b" }, "400 bad_request Only path may be given." },
-        { { L, "GET", "/v1/fs/list?dir=x" }, "400 bad_request Only path may be given." },
         { { L, "POST", "/v1/fs/list?dir=x" }, kMethod },
-        { { L, "GET", "/v1/fs/list/x" }, kNotFound },
         { { L, "GET", "/v1/fs/list" }, R"("path":"~")" },
-        { { L, "GET", "/v1/fs/list?path=~/none" }, "404 folder_not_found" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}", "name": "x"})" },
-            "400 bad_request Send the pairing code from the QR code." },
-        { { L, "POST", "/v1/pair", {}, R"({"code": ""})" }, "400 bad_request Send the pairing code" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}", "deviceName": ")" + longName + "\"}" },
+        { pair(R"({"code": "{code}", "name": "x"})"), kSendCode },
+        { pair(R"({"code": "{code}", "deviceName": ")" + std::string(201, 'n') + "\"}"),
             "400 bad_request deviceName is not valid." },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}", "mailbox": {"v": "1"}})" },
-            "400 bad_request mailbox is not valid." },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}", "deviceName": null})" },
-            R"(200 {"deviceId":")" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "{code}"})" }, "409 pairing_code_used This pairing code" },
+        { pair(R"({"code": "{code}", "mailbox": {"v": "1"}})"), "400 bad_request mailbox is not valid." },
+        { pair(R"({"code": "{code}", "deviceName": null})"), R"(200 {"deviceId":")" },
+        { pair(R"({"code": "{code}"})"), "409 pairing_code_used This pairing code was already used" },
         // Four wrong codes, one too long to be a code at all, a fifth wrong one, then the lockout.
-        { { L, "POST", "/v1/pair", {}, R"({"code": "a"})" }, "401 pairing_code_invalid" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "b"})" }, "401 pairing_code_invalid" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "c"})" }, "401 pairing_code_invalid" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "d"})" }, "401 pairing_code_invalid" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": ")" + longCode + "\"}" },
-            "400 bad_request Send the pairing" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "e"})" }, "401 pairing_code_invalid" },
-        { { L, "POST", "/v1/pair", {}, R"({"code": "f"})" },
-            "429 too_many Too many wrong pairing codes. Try again later. retry 60" },
+        { pair(R"({"code": "a"})"), kInvalid },
+        { pair(R"({"code": "b"})"), kInvalid },
+        { pair(R"({"code": "c"})"), kInvalid },
+        { pair(R"({"code": "d"})"), kInvalid },
+        { pair(R"({"code": ")" + std::string(129, 'A') + "\"}"), kSendCode },
+        { pair(R"({"code": "e"})"), kInvalid },
+        { pair(R"({"code": "f"})"), "429 too_many Too many wrong pairing codes. Try again later. retry 60" },
     };
+    std::optional<JSON> pairingReply;
     for (const auto& [call, expected] : cases) {
         SCOPED_TRACE(call.method + " " + call.target + " " + call.body);
         auto seen = outcome(call);
@@ -411,24 +401,17 @@ TEST_F(RelayRouterTest, FilesFolderBrowsingAndPairingAnswerByTheFirstRuleTheyBre
             << seen;
         EXPECT_EQ(seen.find("spool left"), std::string::npos);
         EXPECT_EQ(seen.find("root:x"), std::string::npos);
+        if (call.target == "/v1/pair" && seen.starts_with("200 "))
+            pairingReply = JSON::decode(seen.substr(4));
     }
-    ASSERT_EQ(pairedIDs.size(), 1u);
-    EXPECT_EQ(reusedIDs, pairedIDs);
-    EXPECT_EQ(devices.device(pairedIDs[0])->name, "iPhone");
-}
-
-TEST_F(RelayRouterTest, PairingHandsOutATokenThatOpensTheAPI)
-{
-    auto reply = JSON::decode(outcome({ From::lan, "POST", "/v1/pair", { { "authorization", "" } },
-                                          R"({"code": "{code}", "deviceName": "Ada's phone"})" })
-                                  .substr(4));
-    ASSERT_TRUE(reply);
-    const auto token = *reply->subscript("token")->stringValue();
+    ASSERT_TRUE(pairingReply);
+    const auto token = *pairingReply->subscript("token")->stringValue();
     EXPECT_EQ(token.size(), 43u);
-    EXPECT_EQ(*reply->subscript("macId")->stringValue(), "mac-1");
-    EXPECT_EQ(*reply->subscript("macName")->stringValue(), "Studio");
-    EXPECT_EQ(pairedIDs, std::vector { *reply->subscript("deviceId")->stringValue() });
-    EXPECT_EQ(devices.deviceForToken(token)->name, "Ada's phone");
+    EXPECT_EQ(pairingReply->subscript("macId")->encoded() + pairingReply->subscript("macName")->encoded(),
+        R"("mac-1""Studio")");
+    EXPECT_EQ(pairedIDs, std::vector { *pairingReply->subscript("deviceId")->stringValue() });
+    EXPECT_EQ(reusedIDs, pairedIDs);
+    EXPECT_EQ(devices.deviceForToken(token)->name, "iPhone");
 }
 
 // The parser asks the router's policy before it takes a body byte.
@@ -436,23 +419,22 @@ TEST_F(RelayRouterTest, UploadBodiesAreRefusedOrLimitedBeforeTheyAreRead)
 {
     const auto incoming = data.incomingFolder();
     const std::pair<std::string, std::string> cases[] = {
-        { "Bearer wrong\r\nContent-Length: 5\r\n\r\nhello", "401" },
-        { "Bearer " + paired.token + "\r\nContent-Length: 52428801\r\n\r\n", "413" },
-        { "Bearer " + paired.token + "\r\nContent-Length: 52428800\r\n\r\n", "spooling" },
+        { "wrong\r\nContent-Length: 5\r\n\r\nhello", "401" },
+        { paired.token + "\r\nContent-Length: 52428801\r\n\r\n", "413" },
+        { paired.token + "\r\nContent-Length: 52428800\r\n\r\n", "spooling" },
     };
     for (const auto& [head, expected] : cases) {
         SCOPED_TRACE(expected);
         HTTPRequestParser parser(HTTPRequestParser::kDefaultMaxHeaderBytes,
             HTTPRequestParser::kDefaultMaxBodyBytes,
             [&](const RequestHead& requestHead) { return router.bodyPolicy(requestHead, incoming); });
-        parser.append("POST /v1/files?conversationId=ios-up HTTP/1.1\r\nAuthorization: " + head);
+        parser.append("POST /v1/files?conversationId=ios-up HTTP/1.1\r\nAuthorization: Bearer " + head);
         auto result = parser.feed();
         const auto* error = std::get_if<RelayHTTPError>(&result);
         EXPECT_EQ(error ? std::to_string(error->status()) : parser.isSpooling() ? "spooling" : "?", expected);
-        auto entries = std::filesystem::exists(incoming)
-            ? std::distance(std::filesystem::directory_iterator(incoming), {})
-            : 0;
-        EXPECT_EQ(entries, expected == "spooling" ? 1 : 0);
+        std::error_code missing;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(incoming, missing), {}),
+            expected == "spooling" ? 1 : 0);
     }
 }
 
