@@ -363,6 +363,7 @@ TEST_F(RelayRouterTest, FilesFolderBrowsingAndPairingAnswerByTheFirstRuleTheyBre
             R"(200 {"fileId":"uploads/)" },
         { { L, "POST", "/v1/files?conversationId=ios-up", {}, {}, "hi" },
             "400 bad_request Send the file name" },
+        { { L, "POST", "/v1/files?conversationId=up", named("a.txt"), {}, "hi" }, kConversation },
         { { L, "POST", "/v1/files?conversationId=ios-up" }, "400 bad_request The file did not arrive." },
         { { L, "GET", "/v1/files?conversationId=ios-up" }, R"("name":"a_b.txt")" },
         { { L, "GET", "/v1/files/ios-dl/notes%20%C3%A9.txt" },
