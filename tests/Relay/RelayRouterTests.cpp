@@ -444,7 +444,8 @@ TEST_F(RelayRouterTest, AHungFolderNeitherHoldsItsListingNorSlowsOtherRequests)
 {
     std::filesystem::create_directories(folder / "hung");
     test::HeldFolder held(folder / "hung");
-    ASSERT_TRUE(held.isHolding());
+    if (!held.isHolding())
+        GTEST_SKIP() << "holding folder openings needs fanotify and CAP_SYS_ADMIN";
     std::vector<std::future<std::string>> listings;
     for (std::size_t index = 0; index <= RelayRouter::kBrowseWorkers; ++index) {
         listings.push_back(std::async(std::launch::async, [&] {
