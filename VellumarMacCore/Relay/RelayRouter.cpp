@@ -1,14 +1,18 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 
+#include "VellumarMacCore/ConversationData/UploadStore.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/HTTPPath.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/Whitespace.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Permissions/ProbePool.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
+#include <optional>
 #include <utility>
 
 namespace vellumar {
@@ -29,6 +33,26 @@ namespace {
         return { 403, "browser_refused", "Requests from web browsers are not accepted." };
     }
 
+    // A body spooled for a request that failed, or that never reached the upload store, must not
+    // stay behind in the incoming folder.
+    class SpoolRemoval {
+    public:
+        explicit SpoolRemoval(const HTTPRequest& request)
+            : m_file(request.bodyFile())
+        {
+        }
+        ~SpoolRemoval()
+        {
+            if (m_file)
+                UploadStore::discardSpool(*m_file);
+        }
+        SpoolRemoval(const SpoolRemoval&) = delete;
+        SpoolRemoval& operator=(const SpoolRemoval&) = delete;
+
+    private:
+        const std::optional<std::filesystem::path>& m_file;
+    };
+
 }
 
 std::optional<std::string> bearerToken(const std::optional<std::string>& value)
@@ -48,17 +72,24 @@ std::optional<std::string> bearerToken(const std::optional<std::string>& value)
 }
 
 RelayRouter::RelayRouter(Members members)
-    : m_devices(members.devices)
+    : m_pairing(members.pairing)
+    , m_devices(members.devices)
     , m_jobs(members.jobs)
     , m_runner(std::move(members.runner))
     , m_data(members.data)
     , m_options(members.options)
+    , m_macID(std::move(members.macID))
+    , m_macName(std::move(members.macName))
     , m_timeZone(std::move(members.timeZone))
+    , m_onPaired(std::move(members.onPaired))
+    , m_onCodeReused(std::move(members.onCodeReused))
+    , m_browsePool(std::make_shared<ProbePool>(kBrowseWorkers))
 {
 }
 
 HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin& origin) const
 {
+    SpoolRemoval spoolRemoval(request);
     const auto& segments = request.segments();
     if (!segments || !request.query())
         throw badPath();
@@ -69,8 +100,7 @@ HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin
     if (*segments == kLANOnlyPaths[0]) {
         if (request.method() != "POST")
             throw RelayHTTPError::methodNotAllowed;
-        // FIXME: pairing has no handler yet; until it has, the path is answered as an unknown one.
-        throw RelayHTTPError::notFound;
+        return handlePairing(request);
     }
     return route(request, *segments, authenticate(request, origin));
 }
@@ -117,8 +147,12 @@ HTTPResponse RelayRouter::route(
         return handleMemory(request);
     if (rest.empty() && area == "activity")
         return handleActivity(request);
-    // FIXME: files, folder browsing, routines, mailbox registration, forgetting a device and the
-    // terminal have no handlers yet; their paths are answered as unknown ones until they do.
+    if (area == "fs" && rest.size() == 1 && rest[0] == "list")
+        return handleFileSystemList(request);
+    if (area == "files")
+        return handleFiles(request, rest);
+    // FIXME: routines, mailbox registration, forgetting a device and the terminal have no handlers
+    // yet; their paths are answered as unknown ones until they do.
     throw RelayHTTPError::notFound;
 }
 

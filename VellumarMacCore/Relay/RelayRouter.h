@@ -1,15 +1,17 @@
 // The one entry point of the phone API, for LAN and mailbox requests alike: path, origin and browser
-// rules, bearer-token authentication, the health request, the body policy of LAN uploads, and the
-// areas for jobs, conversations, memory and activity under /v1.
+// rules, bearer-token authentication, pairing, the health request, the body policy of LAN uploads,
+// and the areas for jobs, conversations, memory, activity, files and folder browsing under /v1.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequest.h"
 #include "VellumarMacCore/Foundations/HTTPRequestParser.h"
 #include "VellumarMacCore/Foundations/HTTPResponse.h"
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/RequestOrigin.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -24,6 +26,8 @@ namespace vellumar {
 
 class DeviceRegistry;
 class JobManager;
+class PairingManager;
+class ProbePool;
 class RelayData;
 class RelayOptions;
 class ReplyRunner;
@@ -38,23 +42,38 @@ class RelayRouter final {
 public:
     static constexpr std::int64_t kMemoryBodyLimitBytes = 65'536;
     static constexpr std::int64_t kSpoolBodyLimitBytes = 52'428'800;
+    // Folder listings that may run at once; a listing held by a hung folder keeps its place until
+    // the folder answers, and the ones beyond are refused at once instead of piling up threads.
+    static constexpr std::size_t kBrowseWorkers = 4;
+    // How much longer than the resolver's own probe a listing is waited for.
+    static constexpr double kBrowseGraceSeconds = 2.0;
 
     struct Members {
+        PairingManager& pairing;
         DeviceRegistry& devices;
         JobManager& jobs;
         std::shared_ptr<ReplyRunner> runner;
         RelayData& data;
         const RelayOptions& options;
+        std::string macID;
+        // Any thread: the Mac's name at the moment of the call.
+        std::function<std::string()> macName;
         // Any thread: the identifier of the Mac's time zone at the moment of the call.
         std::function<std::string()> timeZone;
+        // Called on the request's thread after a phone paired, with the device as stored.
+        std::function<void(const PairedDevice&)> onPaired;
+        // Called on the request's thread when a used pairing code is shown again by anyone, with the
+        // device that used it while that device is still paired.
+        std::function<void(const PairedDevice&)> onCodeReused;
     };
 
     explicit RelayRouter(Members members);
 
     // The response to one complete request. Throws RelayHTTPError for what the phone should see and
-    // passes any other failure of a store or the runner on. Blocks the calling thread for as long as
-    // the request takes: up to 25 seconds for a long poll, a whole compaction for a compact; so each
-    // request needs a thread of its own, never a place in a small shared pool that the polls of a few
+    // passes any other failure of a store or the runner on. A spooled body is removed before it
+    // returns, whatever the outcome (a stored upload has been moved away by then). Blocks the calling thread
+    // for as long as the request takes: up to 25 seconds for a long poll, a whole compaction for a compact;
+    // so each request needs a thread of its own, never a place in a small shared pool that the polls of a few
     // phones could fill.
     HTTPResponse handle(const HTTPRequest& request, const RequestOrigin& origin) const;
 
@@ -94,15 +113,33 @@ private:
     HTTPResponse compactConversation(const HTTPRequest& request, const std::string& conversationID) const;
     void refuseWhileBusy(const std::string& conversationID) const;
 
+    // The query's "conversationId"; checked before the method, so a request without a valid one is
+    // a 400 "bad_request" whatever its method.
+    static std::string requiredConversationID(const HTTPRequest& request);
     HTTPResponse handleMemory(const HTTPRequest& request) const;
     HTTPResponse handleActivity(const HTTPRequest& request) const;
 
+    HTTPResponse handleFiles(const HTTPRequest& request, Components rest) const;
+    HTTPResponse download(Components rest) const;
+    HTTPResponse handleFileSystemList(const HTTPRequest& request) const;
+    // Runs `work` on the browsing pool and waits at most the resolver's probe time-out plus the
+    // grace; throws `late` when the pool is full or the time runs out, and `work`'s own error.
+    JSON offload(std::function<JSON()> work, const RelayHTTPError& late) const;
+
+    HTTPResponse handlePairing(const HTTPRequest& request) const;
+
+    PairingManager& m_pairing;
     DeviceRegistry& m_devices;
     JobManager& m_jobs;
     const std::shared_ptr<ReplyRunner> m_runner;
     RelayData& m_data;
     const RelayOptions& m_options;
+    const std::string m_macID;
+    const std::function<std::string()> m_macName;
     const std::function<std::string()> m_timeZone;
+    const std::function<void(const PairedDevice&)> m_onPaired;
+    const std::function<void(const PairedDevice&)> m_onCodeReused;
+    const std::shared_ptr<ProbePool> m_browsePool;
 };
 
 }

@@ -12,17 +12,12 @@
 
 namespace vellumar {
 
-namespace {
-
-    // Checked before the method, so a request without a conversation is a 400 whatever its method.
-    std::string requiredConversationID(const HTTPRequest& request)
-    {
-        auto conversationID = request.queryValue("conversationId");
-        if (!conversationID || !RelayIDs::isValidConversationID(*conversationID))
-            throw RelayHTTPError::badRequest("conversationId is not valid.");
-        return *conversationID;
-    }
-
+std::string RelayRouter::requiredConversationID(const HTTPRequest& request)
+{
+    auto conversationID = request.queryValue("conversationId");
+    if (!conversationID || !RelayIDs::isValidConversationID(*conversationID))
+        throw RelayHTTPError::badRequest("conversationId is not valid.");
+    return *conversationID;
 }
 
 HTTPResponse RelayRouter::handleMemory(const HTTPRequest& request) const

@@ -1,9 +1,11 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/HeldFolder.h"
 #include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/ManualJobClock.h"
 #include "tests/support/TestSupport.h"
@@ -11,6 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <sys/stat.h>
 #include <future>
 #include <variant>
 #include <stdexcept>
@@ -46,7 +52,8 @@ struct Call {
     std::string method;
     std::string target; // "{job}" stands for the running job's id
     HTTPHeaders headers {}; // the paired token unless "authorization" is given; "{token}" stands for it
-    std::string body {};
+    std::string body {}; // "{code}" stands for the offered pairing code
+    std::optional<std::string> spool {}; // a body spooled to the incoming folder, as the connection does
 };
 
 class RelayRouterTest : public ::testing::Test {
@@ -75,7 +82,14 @@ protected:
         for (auto& [name, value] : headers)
             value = substitute(value, "{token}", paired.token);
         std::erase_if(headers, [](const auto& header) { return header.second.empty(); });
-        HTTPRequest request(call.method, substitute(call.target, "{job}", job), headers, call.body, true);
+        HTTPRequest request(call.method, substitute(call.target, "{job}", job), headers,
+            substitute(call.body, "{code}", pairingCode), true);
+        const auto spool = data.incomingFolder() / ".incoming-0123456789abcdef";
+        if (call.spool) {
+            std::filesystem::create_directories(spool.parent_path());
+            test::writeBytes(spool, *call.spool);
+            request.setBodyFile(spool);
+        }
         auto origin = call.from == From::lan
             ? RequestOrigin::lan()
             : RequestOrigin::mailbox(call.from == From::mailbox ? paired.device.id : "d-0123456789abcdef");
@@ -86,6 +100,13 @@ protected:
             text += *code->stringValue() + " " + *body.subscript("message")->stringValue();
         else
             text += response.body();
+        if (const auto& file = response.file()) {
+            text += "file " + std::to_string(file->size) + " " + *response.header("Content-Type") + " | "
+                + *response.header("Content-Disposition") + " | "
+                + *response.header("X-Content-Type-Options");
+        }
+        if (std::filesystem::exists(spool))
+            text += " spool left";
         return text + (response.header("Retry-After") ? " retry " + *response.header("Retry-After") : "");
     }
 
@@ -97,12 +118,21 @@ protected:
     std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
-    RelayRouter router { { .devices = devices,
+    std::chrono::system_clock::time_point now = test::ManualJobClock::kStart;
+    PairingManager pairing { { .clock = [this] { return now; } } };
+    std::string pairingCode = pairing.makeOffer().code;
+    std::vector<std::string> pairedIDs, reusedIDs; // device ids given to onPaired and onCodeReused
+    RelayRouter router { { .pairing = pairing,
+        .devices = devices,
         .jobs = jobs,
         .runner = runner,
         .data = data,
         .options = options,
-        .timeZone = [] { return std::string("Europe/Berlin"); } } };
+        .macID = "mac-1",
+        .macName = [] { return std::string("Studio"); },
+        .timeZone = [] { return std::string("Europe/Berlin"); },
+        .onPaired = [this](const PairedDevice& device) { pairedIDs.push_back(device.id); },
+        .onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); } } };
     std::string job = *jobs.submit({ .conversationID = "ios-busy", .botID = "main", .message = "Hi" })
                            .subscript("jobId")
                            ->stringValue();
@@ -310,5 +340,122 @@ TEST_F(RelayRouterTest, ThirtyTwoLongPollsOfOneJobAreAllAnsweredWhenItEnds)
         auto seen = answered.get();
         EXPECT_TRUE(seen.starts_with("200 {")) << seen;
         EXPECT_EQ(seen.find(R"("version":)" + std::to_string(since) + ","), std::string::npos) << seen;
+    }
+}
+
+TEST_F(RelayRouterTest, FilesFolderBrowsingAndPairingAnswerByTheFirstRuleTheyBreak)
+{
+    auto work = data.workspaces.folder("ios-dl");
+    test::writeBytes(work / "notes é.txt", "hello");
+    test::writeBytes(folder / "secret", "root:x:0:0");
+    std::filesystem::create_symlink(folder / "secret", work / "link");
+    ASSERT_EQ(mkfifo((work / "pipe").c_str(), 0600), 0);
+    const auto L = From::lan;
+    const auto named = [](std::string name) { return HTTPHeaders { { "x-file-name", std::move(name) } }; };
+    const auto pair = [](std::string body) {
+        return Call { From::lan, "POST", "/v1/pair", {}, std::move(body) };
+    };
+    const auto kSendCode = "400 bad_request Send the pairing code from the QR code.";
+    const auto kInvalid = "401 pairing_code_invalid The pairing code is not valid.";
+    const std::pair<Call, std::string> cases[] = {
+        { { L, "POST", "/v1/files?conversationId=ios-up", named("a%20b.txt"), {}, "hi" },
+            R"(200 {"fileId":"uploads/)" },
+        { { L, "POST", "/v1/files?conversationId=ios-up", {}, {}, "hi" },
+            "400 bad_request Send the file name" },
+        { { L, "POST", "/v1/files?conversationId=up", named("a.txt"), {}, "hi" }, kConversation },
+        { { L, "POST", "/v1/files?conversationId=ios-up" }, "400 bad_request The file did not arrive." },
+        { { L, "GET", "/v1/files?conversationId=ios-up" }, R"("name":"a_b.txt")" },
+        { { L, "GET", "/v1/files/ios-dl/notes%20%C3%A9.txt" },
+            "200 file 5 text/plain; charset=utf-8 | attachment; filename*=UTF-8''notes%20%C3%A9.txt | "
+            "nosniff" },
+        { { L, "GET", "/v1/files/ios-dl/..%2F..%2Fsecret" }, "400 bad_path" },
+        { { L, "GET", "/v1/files/ios-dl/../../secret" }, "400 bad_path" },
+        { { L, "GET", "/v1/files/ios-dl/link" }, "403 forbidden This file cannot be used." },
+        { { L, "GET", "/v1/files/ios-dl/pipe" }, "404 not_found The file was not found." },
+        { { L, "GET", "/v1/files/ios-dl" }, "400 bad_path The file path is not valid." },
+        { { L, "DELETE", "/v1/files/ios-dl/x" }, kMethod },
+        { { L, "GET", "/v1/fs/list?path=a&path=b" }, "400 bad_request Only path may be given." },
+        { { L, "POST", "/v1/fs/list?dir=x" }, kMethod },
+        { { L, "GET", "/v1/fs/list" }, R"("path":"~")" },
+        { pair(R"({"code": "{code}", "name": "x"})"), kSendCode },
+        { pair(R"({"code": "{code}", "deviceName": ")" + std::string(201, 'n') + "\"}"),
+            "400 bad_request deviceName is not valid." },
+        { pair(R"({"code": "{code}", "mailbox": {"v": "1"}})"), "400 bad_request mailbox is not valid." },
+        { pair(R"({"code": "{code}", "deviceName": null})"), R"(200 {"deviceId":")" },
+        { pair(R"({"code": "{code}"})"), "409 pairing_code_used This pairing code was already used" },
+        // Four wrong codes, one too long to be a code at all, a fifth wrong one, then the lockout.
+        { pair(R"({"code": "a"})"), kInvalid },
+        { pair(R"({"code": "b"})"), kInvalid },
+        { pair(R"({"code": "c"})"), kInvalid },
+        { pair(R"({"code": "d"})"), kInvalid },
+        { pair(R"({"code": ")" + std::string(129, 'A') + "\"}"), kSendCode },
+        { pair(R"({"code": "e"})"), kInvalid },
+        { pair(R"({"code": "f"})"), "429 too_many Too many wrong pairing codes. Try again later. retry 60" },
+    };
+    std::optional<JSON> pairingReply;
+    for (const auto& [call, expected] : cases) {
+        SCOPED_TRACE(call.method + " " + call.target + " " + call.body);
+        auto seen = outcome(call);
+        EXPECT_TRUE(
+            std::isdigit(expected[0]) ? seen.starts_with(expected) : seen.find(expected) != std::string::npos)
+            << seen;
+        EXPECT_EQ(seen.find("spool left"), std::string::npos);
+        EXPECT_EQ(seen.find("root:x"), std::string::npos);
+        if (call.target == "/v1/pair" && seen.starts_with("200 "))
+            pairingReply = JSON::decode(seen.substr(4));
+    }
+    ASSERT_TRUE(pairingReply);
+    const auto token = *pairingReply->subscript("token")->stringValue();
+    EXPECT_EQ(token.size(), 43u);
+    EXPECT_EQ(pairingReply->subscript("macId")->encoded() + pairingReply->subscript("macName")->encoded(),
+        R"("mac-1""Studio")");
+    EXPECT_EQ(pairedIDs, std::vector { *pairingReply->subscript("deviceId")->stringValue() });
+    EXPECT_EQ(reusedIDs, pairedIDs);
+    EXPECT_EQ(devices.deviceForToken(token)->name, "iPhone");
+}
+
+// The parser asks the router's policy before it takes a body byte.
+TEST_F(RelayRouterTest, UploadBodiesAreRefusedOrLimitedBeforeTheyAreRead)
+{
+    const auto incoming = data.incomingFolder();
+    const std::pair<std::string, std::string> cases[] = {
+        { "wrong\r\nContent-Length: 5\r\n\r\nhello", "401" },
+        { paired.token + "\r\nContent-Length: 52428801\r\n\r\n", "413" },
+        { paired.token + "\r\nContent-Length: 52428800\r\n\r\n", "spooling" },
+    };
+    for (const auto& [head, expected] : cases) {
+        SCOPED_TRACE(expected);
+        HTTPRequestParser parser(HTTPRequestParser::kDefaultMaxHeaderBytes,
+            HTTPRequestParser::kDefaultMaxBodyBytes,
+            [&](const RequestHead& requestHead) { return router.bodyPolicy(requestHead, incoming); });
+        parser.append("POST /v1/files?conversationId=ios-up HTTP/1.1\r\nAuthorization: Bearer " + head);
+        auto result = parser.feed();
+        const auto* error = std::get_if<RelayHTTPError>(&result);
+        EXPECT_EQ(error ? std::to_string(error->status()) : parser.isSpooling() ? "spooling" : "?", expected);
+        std::error_code missing;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(incoming, missing), {}),
+            expected == "spooling" ? 1 : 0);
+    }
+}
+
+// A listing held by a hung folder costs its caller a bounded wait and nobody else anything.
+TEST_F(RelayRouterTest, AHungFolderNeitherHoldsItsListingNorSlowsOtherRequests)
+{
+    std::filesystem::create_directories(folder / "hung");
+    test::HeldFolder held(folder / "hung");
+    if (!held.isHolding())
+        GTEST_SKIP() << "holding folder openings needs fanotify and CAP_SYS_ADMIN";
+    std::vector<std::future<std::string>> listings;
+    for (std::size_t index = 0; index <= RelayRouter::kBrowseWorkers; ++index) {
+        listings.push_back(std::async(std::launch::async, [&] {
+            return outcome({ From::lan, "GET", "/v1/fs/list?path=~/hung" });
+        }));
+    }
+    auto health = std::async(std::launch::async, [&] { return outcome({ From::lan, "GET", "/health" }); });
+    ASSERT_EQ(health.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+    EXPECT_TRUE(health.get().starts_with("200 {"));
+    for (auto& listing : listings) {
+        ASSERT_EQ(listing.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+        EXPECT_TRUE(listing.get().starts_with("403 folder_blocked")) << "while the folder is still held";
     }
 }
