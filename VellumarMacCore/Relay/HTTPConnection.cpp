@@ -1,12 +1,9 @@
 #include "VellumarMacCore/Relay/HTTPConnection.h"
 
+#include "VellumarMacCore/ConversationData/ReadableFile.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <variant>
 
@@ -62,17 +59,7 @@ namespace {
 }
 
 struct HTTPConnection::Download {
-    Download(int descriptor, std::int64_t size, bool keepOpen)
-        : fd(descriptor)
-        , remaining(size)
-        , keep(keepOpen)
-    {
-    }
-    ~Download() { ::close(fd); }
-    Download(const Download&) = delete;
-    Download& operator=(const Download&) = delete;
-
-    int fd;
+    ReadableFile file;
     std::int64_t remaining;
     bool keep;
     // One buffer for the whole file, refilled only after its previous send completed: the memory a
@@ -207,10 +194,12 @@ void HTTPConnection::respond(HTTPResponse response, bool keepAlive)
     if (!response.file())
         return m_connection->send(std::make_shared<const std::string>(response.serialized(keep)), finish);
 
-    int fd = ::open(response.file()->location.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    // The name was checked by the router, but it may have been swapped since for a link or a FIFO: such
+    // a file is refused, never followed and never waited on.
+    auto file = ReadableFile::open(response.file()->location);
+    if (!file)
         return respond(HTTPResponse(RelayHTTPError(404, "not_found", "The file was not found.")), keepAlive);
-    auto download = std::make_shared<Download>(fd, response.file()->size, keep);
+    auto download = std::make_shared<Download>(Download { std::move(*file), response.file()->size, keep });
     m_timer.cancel();
     m_connection->send(std::make_shared<const std::string>(response.head(keep)),
         [weak = weak_from_this(), download](std::error_code error) {
@@ -231,15 +220,12 @@ void HTTPConnection::sendNextChunk(std::shared_ptr<Download> download)
         return finishResponse({}, download->keep);
     auto& chunk = *download->chunk;
     chunk.resize(static_cast<std::size_t>(std::min(download->remaining, kMaxChunkBytes)));
-    ssize_t count;
-    do
-        count = ::read(download->fd, chunk.data(), chunk.size());
-    while (count < 0 && errno == EINTR);
+    auto count = download->file.read(chunk);
     // A file shorter than announced cannot be finished: the peer sees the body cut off.
-    if (count <= 0)
+    if (!count || *count == 0)
         return close();
-    chunk.resize(static_cast<std::size_t>(count));
-    download->remaining -= count;
+    chunk.resize(*count);
+    download->remaining -= static_cast<std::int64_t>(*count);
     m_connection->send(download->chunk, [weak = weak_from_this(), download](std::error_code error) {
         auto self = weak.lock();
         if (!self)

@@ -1,9 +1,13 @@
 #include "tests/Relay/RelayServer.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/TLSTestClient.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -181,6 +185,24 @@ namespace {
         // A download held whole would add 100 MiB; streaming adds its chunk, the TLS buffers and the
         // sanitizer's bookkeeping (about 15 MiB under AddressSanitizer).
         EXPECT_LT(statusKiB("VmHWM:") - residentBefore, 48 * 1024);
+    }
+
+    TEST(HTTPConnection, ADownloadSwappedForALinkOrAFIFOAfterItsCheckIsNotFoundNeverFollowedOrWaitedOn)
+    {
+        test::TemporaryFolder folder;
+        test::writeBytes(folder / "secret", "secret bytes");
+        std::filesystem::create_symlink(folder / "secret", folder / "link");
+        ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+        RelayServer server([&](const HTTPRequest& request) {
+            return HTTPResponse::download(folder / request.path().substr(1), 12, "text/plain", "notes.txt");
+        });
+        for (const auto* name : { "link", "fifo" }) {
+            SCOPED_TRACE(name);
+            auto client = connected(server.port);
+            auto response = client->get(std::string("/") + name).value_or("");
+            EXPECT_EQ(test::statusOf(response), 404);
+            EXPECT_EQ(response.find("secret bytes"), std::string::npos);
+        }
     }
 
     struct WebSocketSide {

@@ -118,7 +118,7 @@ protected:
     std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
-    std::chrono::system_clock::time_point now = test::ManualJobClock::kStart;
+    std::chrono::system_clock::time_point now = clock->now();
     PairingManager pairing { { .clock = [this] { return now; } } };
     std::string pairingCode = pairing.makeOffer().code;
     std::vector<std::string> pairedIDs, reusedIDs; // device ids given to onPaired and onCodeReused
