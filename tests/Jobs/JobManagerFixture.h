@@ -7,7 +7,7 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
-#include "tests/Jobs/LatchedFakeRunner.h"
+#include "tests/support/LatchedFakeRunner.h"
 #include "tests/Jobs/ManualJobClock.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
