@@ -154,7 +154,17 @@ JSON RoutineManager::create(const JSON& body)
 {
     checkSwitch();
     auto accepted = validate(body, true);
-    JSON::Object record;
+    auto created = now();
+    auto timeZone = zone();
+    JSON createdAt(created.time_since_epoch().count());
+    JSON::Object record { { "enabled", false }, { "target", "routine" }, { "includeToday", false },
+        { "createdAt", createdAt }, { "updatedAt", createdAt }, { "lastRunAt", nullptr },
+        { "lastStatus", nullptr }, { "lastError", nullptr }, { "lastJobId", nullptr }, { "runCount", 0 } };
+    for (auto& [key, value] : accepted)
+        record.insert_or_assign(key, std::move(value));
+    // A disabled routine gets its next time too, so that turning it on needs no schedule.
+    RoutineSchedule schedule(record.at("schedule"), created, *timeZone);
+    record.insert_or_assign("nextRunAt", millisJSON(schedule.nextDate(created, created, *timeZone)));
     {
         std::lock_guard guard(m_lock);
         if (m_state.routines.size() >= RoutineLimits::maxRoutines)
@@ -164,19 +174,7 @@ JSON RoutineManager::create(const JSON& body)
         do
             id = std::string(kRoutineIDPrefix) + RelayIDs::randomHex(4);
         while (m_state.routines.contains(id));
-
-        auto created = now();
-        JSON createdAt(created.time_since_epoch().count());
-        record = { { "id", id }, { "enabled", false }, { "target", "routine" }, { "includeToday", false },
-            { "createdAt", createdAt }, { "updatedAt", createdAt }, { "lastRunAt", nullptr },
-            { "lastStatus", nullptr }, { "lastError", nullptr }, { "lastJobId", nullptr },
-            { "runCount", 0 } };
-        for (auto& [key, value] : accepted)
-            record.insert_or_assign(key, std::move(value));
-        auto timeZone = zone();
-        // Validation has parsed this schedule already; parsing it again throws only what it would.
-        RoutineSchedule schedule(record.at("schedule"), created, *timeZone);
-        record.insert_or_assign("nextRunAt", millisJSON(schedule.nextDate(created, created, *timeZone)));
+        record.insert_or_assign("id", id);
         m_state.routines.emplace(id, record);
         saveLocked();
     }
@@ -188,25 +186,24 @@ JSON RoutineManager::update(std::string_view id, const JSON& body)
     checkSwitch();
     stored(id);
     auto accepted = validate(body, false);
+    bool newSchedule = accepted.contains("schedule");
+    bool recompute
+        = newSchedule || (accepted.contains("enabled") && accepted.at("enabled").boolValue() == true);
+    auto updated = now();
+    auto timeZone = zone();
     JSON::Object record;
     {
         std::lock_guard guard(m_lock);
         // Looked up again: the routine may have gone while the body was checked.
         auto& stored = storedLocked(id);
-        bool recompute = accepted.contains("schedule")
-            || (accepted.contains("enabled") && accepted.at("enabled").boolValue() == true);
-        bool newSchedule = accepted.contains("schedule");
         for (auto& [key, value] : accepted)
             stored.insert_or_assign(key, std::move(value));
-        auto updated = now();
         stored.insert_or_assign("updatedAt", updated.time_since_epoch().count());
-        if (recompute) {
-            auto timeZone = zone();
-            if (auto schedule = parsedSchedule(stored, updated, *timeZone))
-                stored.insert_or_assign("nextRunAt",
-                    millisJSON(schedule->nextDate(
-                        updated, newSchedule ? updated : createdAtDate(stored), *timeZone)));
-        }
+        // A schedule that no longer parses keeps its old next time rather than failing the update.
+        if (auto schedule = recompute ? parsedSchedule(stored, updated, *timeZone) : std::nullopt)
+            stored.insert_or_assign("nextRunAt",
+                millisJSON(
+                    schedule->nextDate(updated, newSchedule ? updated : createdAtDate(stored), *timeZone)));
         saveLocked();
         record = stored;
     }
