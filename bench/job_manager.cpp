@@ -4,7 +4,7 @@
 // as many threads with a bare condition variable.
 
 #include "VellumarMacCore/Jobs/JobManager.h"
-#include "tests/Jobs/LatchedFakeRunner.h"
+#include "tests/support/LatchedFakeRunner.h"
 #include "tests/Jobs/ManualJobClock.h"
 
 #include <benchmark/benchmark.h>
