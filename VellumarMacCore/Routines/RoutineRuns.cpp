@@ -78,12 +78,13 @@ JSON RoutineManager::startRun(std::string_view id)
     submission.routineID = std::string(id);
 
     auto status = m_jobs->submit(std::move(submission));
+    auto ranAt = now();
 
     std::lock_guard guard(m_lock);
     auto started = m_state.routines.find(id);
     if (started != m_state.routines.end()) {
         auto& routine = started->second;
-        routine.insert_or_assign("lastRunAt", now().time_since_epoch().count());
+        routine.insert_or_assign("lastRunAt", ranAt.time_since_epoch().count());
         routine.insert_or_assign("lastStatus", "running");
         routine.insert_or_assign("lastError", nullptr);
         const auto* jobID = status.subscript("jobId");
