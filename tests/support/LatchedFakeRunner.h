@@ -26,6 +26,7 @@ public:
     static constexpr auto kPatience = std::chrono::seconds(60);
 
     struct Run {
+        JobSubmission submission;
         std::shared_ptr<JobControl> control;
         std::stop_token stop;
     };
@@ -41,7 +42,7 @@ public:
             m_changed.notify_all();
         });
         const auto id = control->jobID();
-        Run run { control, stop };
+        Run run { submission, control, stop };
         Outcome outcome;
         {
             std::unique_lock lock(m_lock);

@@ -1,0 +1,69 @@
+// A routine manager over a file in a fresh folder, a manual clock in UTC, a real relay switch, and a
+// job manager whose runs wait for the test (a latched fake runner), so a run's submission can be read.
+#pragma once
+
+#include "VellumarMacCore/ConversationData/SessionStore.h"
+#include "VellumarMacCore/Jobs/JobManager.h"
+#include "VellumarMacCore/Relay/RelayOptions.h"
+#include "VellumarMacCore/Routines/RoutineManager.h"
+#include "tests/Routines/ScheduleTestSupport.h"
+#include "tests/support/JobsTestSupport.h"
+#include "tests/support/LatchedFakeRunner.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace vellumar::test {
+
+// A body that create accepts: a daily routine at 07:00.
+inline JSON::Object routineBody()
+{
+    return { { "botId", "main" }, { "conversationId", "ios-abc" }, { "name", "News" },
+        { "prompt", "Three headlines." },
+        { "schedule", JSON::object({ { "kind", "daily" }, { "time", "07:00" } }) } };
+}
+
+inline std::string textOf(const JSON& value, std::string_view key)
+{
+    const auto* member = value.subscript(key);
+    return member && member->stringValue() ? *member->stringValue() : std::string();
+}
+
+class RoutineManagerTest : public ::testing::Test {
+protected:
+    RoutineManagerTest() { options->setRoutines(true); }
+
+    std::unique_ptr<RoutineManager> makeManager()
+    {
+        return std::make_unique<RoutineManager>(RoutineManager::Options { .file = file,
+            .jobs = jobs,
+            .sessions = sessions,
+            .routinesEnabled = [options = options] { return options->routines(); },
+            .clock = clock.function(),
+            .timeZone = [] { return zone("UTC"); } });
+    }
+
+    std::string create(JSON::Object changes = {})
+    {
+        auto body = routineBody();
+        for (auto& [key, value] : changes)
+            body.insert_or_assign(key, value);
+        return textOf(manager->create(body), "id");
+    }
+
+    TemporaryFolder folder;
+    std::filesystem::path file = folder / "routines.json";
+    ManualClock clock;
+    std::shared_ptr<RelayOptions> options = std::make_shared<RelayOptions>();
+    std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
+    std::shared_ptr<JobManager> jobs
+        = std::make_shared<JobManager>(JobManager::Options { .runner = runner, .maxRunning = 8 });
+    std::shared_ptr<SessionStore> sessions = std::make_shared<SessionStore>(std::nullopt, clock.function());
+    std::unique_ptr<RoutineManager> manager = makeManager();
+};
+
+}
