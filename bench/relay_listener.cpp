@@ -5,13 +5,12 @@
 //
 // Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION]]]   (defaults "0,1", "2,3", "10s")
 
-#include "VellumarMacCore/Foundations/CommandRunner.h"
+#include "bench/WrkLoad.h"
 #include "VellumarMacCore/Relay/RelayListener.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -23,8 +22,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,37 +31,10 @@ extern char** environ;
 namespace {
 
 using namespace vellumar;
+using namespace vellumar::bench;
 namespace fs = std::filesystem;
 
 const std::string kBody = R"({"ok":true,"service":"vellumar","version":"1.0","uptimeSeconds":12345})";
-
-struct WrkFigures {
-    double requestsPerSecond = 0;
-    std::string p99;
-    std::string errors;
-};
-
-WrkFigures runWrk(const std::string& cpus, const std::string& duration, std::uint16_t port)
-{
-    auto result = runCommand("/usr/bin/taskset",
-        { "-c", cpus, "wrk", "-t2", "-c32", "-d" + duration, "--latency",
-            "https://127.0.0.1:" + std::to_string(port) + "/health" },
-        { .timeLimitSeconds = 120 });
-    WrkFigures figures;
-    std::istringstream lines(result.output);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string first;
-        words >> first;
-        if (first == "Requests/sec:")
-            words >> figures.requestsPerSecond;
-        else if (first == "99%")
-            words >> figures.p99;
-        else if (first == "Non-2xx" || first == "Socket")
-            figures.errors += line + "\n";
-    }
-    return figures;
-}
 
 bool waitListening(std::uint16_t port)
 {
@@ -127,23 +97,6 @@ pid_t startNginx(const fs::path& folder, const std::string& cpus, std::uint16_t 
     return pid;
 }
 
-void pinTo(const std::string& cpus)
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    std::istringstream list(cpus);
-    for (std::string cpu; std::getline(list, cpu, ',');)
-        CPU_SET(std::stoi(cpu), &set);
-    sched_setaffinity(0, sizeof set, &set);
-}
-
-void print(const char* name, const WrkFigures& figures)
-{
-    std::printf("%-22s %12.0f req/s   p99 %s\n", name, figures.requestsPerSecond, figures.p99.c_str());
-    if (!figures.errors.empty())
-        std::printf("%s", figures.errors.c_str());
-}
-
 }
 
 int main(int argc, char** argv)
@@ -176,8 +129,10 @@ int main(int argc, char** argv)
 
     std::printf("wrk -t2 -c32 -d%s, servers on CPUs %s, wrk on CPUs %s, body %zu bytes\n", duration.c_str(),
         serverCPUs.c_str(), wrkCPUs.c_str(), kBody.size());
-    auto relayFigures = runWrk(wrkCPUs, duration, relayPort);
-    auto nginxFigures = runWrk(wrkCPUs, duration, nginxPort);
+    auto relayFigures
+        = runWrk(wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(relayPort) + "/health");
+    auto nginxFigures
+        = runWrk(wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(nginxPort) + "/health");
     print("relay listener", relayFigures);
     print("nginx (static file)", nginxFigures);
     if (nginxFigures.requestsPerSecond > 0)

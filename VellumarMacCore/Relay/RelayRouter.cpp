@@ -207,4 +207,15 @@ BodyPolicy RelayRouter::bodyPolicy(const RequestHead& head, const std::filesyste
     return BodyPolicy::reject(RelayHTTPError::unauthorized);
 }
 
+std::function<HTTPResponse(HTTPRequest)> RelayRouter::lanHandler() const
+{
+    return [this](const HTTPRequest& request) { return respond(request, RequestOrigin::lan()); };
+}
+
+HTTPRequestParser::Policy RelayRouter::lanBodyPolicy(std::filesystem::path incomingFolder) const
+{
+    return [this, folder = std::move(incomingFolder)](
+               const RequestHead& head) { return bodyPolicy(head, folder); };
+}
+
 }

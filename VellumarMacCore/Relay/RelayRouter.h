@@ -86,6 +86,12 @@ public:
     // the listener's thread and never waits for the registry's lock. Never throws.
     BodyPolicy bodyPolicy(const RequestHead& head, const std::filesystem::path& incomingFolder) const;
 
+    // What the TLS listener is given to serve the router: each request answered as one from the
+    // local network, and each body taken as `bodyPolicy` decides with `incomingFolder`. The router
+    // must outlive the listener.
+    std::function<HTTPResponse(HTTPRequest)> lanHandler() const;
+    HTTPRequestParser::Policy lanBodyPolicy(std::filesystem::path incomingFolder) const;
+
     // Web pages must not reach the API, even from a browser on the Mac's own network.
     static bool isBrowserRequest(const HTTPRequest& request);
     // No value for an empty body; throws RelayHTTPError 400 for a body that is not JSON.

@@ -1,0 +1,68 @@
+// What the load drivers of the relay share: wrk run on CPUs of its own against a URL, its figures, and
+// the pinning of the server's threads to others.
+#pragma once
+
+#include "VellumarMacCore/Foundations/CommandRunner.h"
+
+#include <sched.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace vellumar::bench {
+
+struct WrkFigures {
+    double requestsPerSecond = 0;
+    std::string p99;
+    std::string errors;
+};
+
+// 32 connections on two threads for `duration`, each request carrying `headers` ("Name: value").
+inline WrkFigures runWrk(const std::string& cpus, const std::string& duration, const std::string& url,
+    const std::vector<std::string>& headers = {})
+{
+    std::vector<std::string> arguments { "-c", cpus, "wrk", "-t2", "-c32", "-d" + duration, "--latency" };
+    for (const auto& header : headers) {
+        arguments.push_back("-H");
+        arguments.push_back(header);
+    }
+    arguments.push_back(url);
+    auto result = runCommand("/usr/bin/taskset", arguments, { .timeLimitSeconds = 120 });
+    WrkFigures figures;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first == "Requests/sec:")
+            words >> figures.requestsPerSecond;
+        else if (first == "99%")
+            words >> figures.p99;
+        else if (first == "Non-2xx" || first == "Socket")
+            figures.errors += line + "\n";
+    }
+    return figures;
+}
+
+// The calling thread, and every thread it starts from then on, runs only on `cpus` ("0,1").
+inline void pinTo(const std::string& cpus)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::istringstream list(cpus);
+    for (std::string cpu; std::getline(list, cpu, ',');)
+        CPU_SET(std::stoi(cpu), &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+inline void print(const char* name, const WrkFigures& figures)
+{
+    std::printf("%-22s %12.0f req/s   p99 %s\n", name, figures.requestsPerSecond, figures.p99.c_str());
+    if (!figures.errors.empty())
+        std::printf("%s", figures.errors.c_str());
+}
+
+}

@@ -1,0 +1,164 @@
+// The router behind the real TLS listener: a phone's job sent and followed by long polls over the
+// network, as the phone does it.
+#include "VellumarMacCore/ConversationData/RelayData.h"
+#include "VellumarMacCore/Jobs/JobManager.h"
+#include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Relay/RelayOptions.h"
+#include "VellumarMacCore/Relay/RelayRouter.h"
+#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+#include "tests/Relay/RelayServer.h"
+#include "tests/support/LatchedFakeRunner.h"
+#include "tests/support/ManualJobClock.h"
+#include "tests/support/ScriptedModel.h"
+#include "tests/support/TLSTestClient.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+namespace {
+
+// One paired phone, a job manager running replies with the runner `makeRunner` builds on the relay's
+// data, and the router serving the listener on a free port.
+struct RoutedRelay {
+    using MakeRunner = std::function<std::shared_ptr<ReplyRunner>(RelayData&)>;
+
+    RoutedRelay(MakeRunner makeRunner, std::shared_ptr<JobClock> jobClock)
+        : runner(makeRunner(data))
+        , clock(std::move(jobClock))
+    {
+    }
+
+    std::string authorization() const { return "Authorization: Bearer " + paired.token + "\r\n"; }
+
+    test::TemporaryFolder folder;
+    RelayData data { { .folder = folder / "data", .home = folder / "home" } };
+    std::shared_ptr<ReplyRunner> runner;
+    std::shared_ptr<JobClock> clock;
+    DeviceRegistry devices { std::make_shared<MemoryDeviceStorage>(), [this] { return clock->now(); } };
+    DeviceRegistry::Pairing paired = devices.add("Phone");
+    JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
+    RelayOptions options;
+    RelayRouter router { { .devices = devices,
+        .jobs = jobs,
+        .runner = runner,
+        .data = data,
+        .options = options,
+        .timeZone = [] { return std::string("Europe/Berlin"); } } };
+    test::RelayServer server { router.lanHandler(), {}, router.lanBodyPolicy(folder / "incoming") };
+};
+
+JSON bodyOf(const std::string& response)
+{
+    auto start = response.find("\r\n\r\n");
+    return JSON::decode(start == std::string::npos ? "" : response.substr(start + 4)).value_or(JSON());
+}
+
+std::string textOf(const JSON& object, std::string_view key)
+{
+    const auto* member = object.subscript(key);
+    return member && member->stringValue() ? *member->stringValue() : member ? member->encoded() : "absent";
+}
+
+std::string replyOf(const JSON& status)
+{
+    const auto* result = status.subscript("result");
+    return result ? textOf(*result, "reply") : "no result";
+}
+
+}
+
+// The runner starts fake_claude.py, which becomes the real CLI with the model endpoint's environment:
+// the runner rightly keeps such variables from Claude Code itself.
+TEST(RelayRouterListenerRealCLI, CurlSendsAJobWithItsTokenAndLongPollsItUntilClaudeHasAnswered)
+{
+    test::TemporaryFolder place;
+    test::ScriptedModel model(place / "model", R"([{"text": "Bonjour from the model."}])");
+    fs::path fake = place / "fake";
+    fs::create_directories(fake);
+    fs::copy_file(test::sourceDir() / "tests/Reply/peers/fake_claude.py", fake / "claude");
+    fs::permissions(fake / "claude", fs::perms::owner_all);
+    JSON::Object environment;
+    for (const auto& [name, value] : model.claudeEnvironment(place / "home")) {
+        if (name != "PATH" && name != "HOME")
+            environment.emplace(name, value);
+    }
+    std::ofstream(fake / "steps.json")
+        << JSON::array({ JSON::object({ { "real",
+                           JSON::object({ { "executable", test::realClaudeExecutable().string() },
+                               { "environment", JSON(std::move(environment)) } }) } }) })
+               .encoded();
+    ClaudeReplyRunner::Options options { .locate = [&] { return std::optional(fake / "claude"); },
+        .path = [] { return std::string("/usr/local/bin:/usr/bin:/bin"); },
+        .baseEnvironment = { { "HOME", (place / "home").string() } } };
+    RoutedRelay relay([&](RelayData& data) { return std::make_shared<ClaudeReplyRunner>(data, options); },
+        JobClock::system());
+
+    auto curl = [&](const std::string& target, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv { "curl", "-sS", "--http1.1", "--max-time", "60", "-k",
+            "--pinnedpubkey", "sha256//" + test::testIdentity().pins.publicKeyBase64, "-H",
+            "Authorization: Bearer " + relay.paired.token,
+            "https://127.0.0.1:" + std::to_string(relay.server.port) + target };
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto result = test::runPeer(argv);
+        EXPECT_EQ(result.exitStatus, 0) << target;
+        return JSON::decode(result.output).value_or(JSON());
+    };
+    auto status = curl("/v1/jobs",
+        { "-H", "Content-Type: application/json", "--data",
+            R"({"conversationId": "ios-lan", "botId": "main", "message": "Say hello."})" });
+    auto jobID = textOf(status, "jobId");
+    ASSERT_EQ(jobID.size(), 18U) << status.encoded();
+    // Each poll returns at a change or after 25 seconds; a run takes a handful of changes.
+    for (int poll = 0; poll < 40 && textOf(status, "status") != "done"; ++poll) {
+        SCOPED_TRACE(status.encoded());
+        ASSERT_EQ(textOf(status, "jobId"), jobID);
+        ASSERT_TRUE(textOf(status, "status") == "queued" || textOf(status, "status") == "running");
+        status = curl("/v1/jobs/" + jobID + "?wait=25&since=" + textOf(status, "version"));
+    }
+    EXPECT_EQ(textOf(status, "status"), "done") << model.requestLog();
+    EXPECT_EQ(replyOf(status), "Bonjour from the model.");
+}
+
+TEST(RelayRouterListener, ThirtyTwoLongPollsOfOneJobOnALatchedFakeRunnerAreAllAnsweredWhenItEnds)
+{
+    auto fake = std::make_shared<test::LatchedFakeRunner>();
+    auto clock = std::make_shared<test::ManualJobClock>();
+    RoutedRelay relay([&](RelayData&) { return fake; }, clock);
+    auto submitted = relay.jobs.submit({ .conversationID = "ios-many", .botID = "main", .message = "Hi" });
+    auto jobID = textOf(submitted, "jobId");
+    fake->awaitStart(jobID);
+    auto version = textOf(*relay.jobs.status(jobID), "version");
+
+    // Each phone is trusted once answered, so the listener's cap on untrusted peers of one address
+    // leaves the 32 connections open.
+    std::vector<std::unique_ptr<test::TLSTestClient>> phones;
+    for (int index = 0; index < 32; ++index) {
+        SCOPED_TRACE(index);
+        phones.push_back(std::make_unique<test::TLSTestClient>(relay.server.port));
+        auto& phone = *phones.back();
+        ASSERT_TRUE(phone.handshake());
+        ASSERT_TRUE(phone.send("GET /health HTTP/1.1\r\nHost: relay\r\n" + relay.authorization() + "\r\n"));
+        ASSERT_EQ(test::statusOf(phone.readResponse().value_or("")), 200);
+        ASSERT_TRUE(phone.send("GET /v1/jobs/" + jobID + "?wait=25&since=" + version
+            + " HTTP/1.1\r\nHost: relay\r\n" + relay.authorization() + "\r\n"));
+    }
+    // The clock stands still, so no poll ends by its time-out: each waits for the job.
+    ASSERT_TRUE(clock->awaitSleepers(32));
+    fake->reply(jobID, "Done.");
+    for (int index = 0; index < 32; ++index) {
+        SCOPED_TRACE(index);
+        auto response = phones[index]->readResponse().value_or("");
+        EXPECT_EQ(test::statusOf(response), 200);
+        EXPECT_EQ(textOf(bodyOf(response), "status"), "done");
+        EXPECT_EQ(replyOf(bodyOf(response)), "Done.");
+    }
+}
