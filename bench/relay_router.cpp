@@ -11,6 +11,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayListener.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
@@ -140,7 +141,9 @@ int main(int argc, char** argv)
     auto token = devices.add("Phone").token;
     JobManager jobs({ .runner = runner, .labels = {}, .clock = clock });
     RelayOptions options;
-    RelayRouter router({ .devices = devices,
+    PairingManager pairing({});
+    RelayRouter router({ .pairing = pairing,
+        .devices = devices,
         .jobs = jobs,
         .runner = runner,
         .data = data,

@@ -30,7 +30,7 @@ public:
         Seconds failureWindow { 60 };
         Seconds lockout { 60 };
         // Called under the manager's lock from any thread.
-        Clock clock;
+        Clock clock = [] { return std::chrono::system_clock::now(); };
     };
 
     struct Offer {

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
+#include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
@@ -47,7 +48,9 @@ struct RoutedRelay {
     DeviceRegistry::Pairing paired = devices.add("Phone");
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
-    RelayRouter router { { .devices = devices,
+    PairingManager pairing { {} };
+    RelayRouter router { { .pairing = pairing,
+        .devices = devices,
         .jobs = jobs,
         .runner = runner,
         .data = data,
