@@ -89,18 +89,6 @@ TEST(PermissionResolver, RefusesFoldersThatReachProtectedPlacesOrAreTooBroad)
     }
 }
 
-TEST(PermissionResolver, TellsWhichPathsLieInPrivacyFolders)
-{
-    const PermissionResolver resolver("/Users/me", "/Users/me/Library/Application Support/Vellumar", 3.0);
-    for (const auto& [path, inPrivacyFolder] :
-        std::vector<std::pair<std::string, bool>> { { "/Users/me/Library/Keychains", true },
-            { "/Users/me/Library/Application Support/Vellumar/workspaces/c", false },
-            { "/Users/me/Documentsx", false } }) {
-        SCOPED_TRACE(path);
-        EXPECT_EQ(resolver.isInPrivacyFolder(path), inPrivacyFolder);
-    }
-}
-
 TEST(PermissionResolver, OffersAtMostSixtySortedPlainHomeFolders)
 {
     test::TemporaryHome t;

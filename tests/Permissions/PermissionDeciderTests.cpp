@@ -63,7 +63,6 @@ TEST_F(PermissionDeciderTest, DecidesByWhereTheFileLands)
     };
     for (const auto& c : std::vector<Case> {
              { work / "a/notes.txt", Outcome::allowWorkspace(work / "a/notes.txt") },
-             { work / "x.md", deny, "Read" },
              { work / "uploads/x.png", deny },
              { work / "a/.claude/settings.json", deny },
              { F / "a.txt", ask(F / "a.txt", kPlain, "Edit"), "Edit" },
