@@ -187,7 +187,6 @@ TEST(WebSocketConnection, KeepsClientThatAnswersPings)
 
 TEST(WebSocketConnection, ServerCloseEndsWhenTheTimerFiresIfThePeerNeverAnswers)
 {
-    // The close wait runs beside a pending keep-alive, which must not replace it.
     EchoRelay relay({ .pingInterval = 60s, .idleTimeout = 60s, .closeTimeout = 100ms });
     RawWebSocketClient client(relay.port());
     auto connection = relay.connection();
@@ -226,6 +225,20 @@ TEST(WebSocketConnection, ProtocolErrorClosesWith1002AndStopsReading)
         sent += chunk.size();
     EXPECT_LT(sent, kFlood);
     EXPECT_EQ(relay.events(), std::vector<Event> {});
+}
+
+TEST(WebSocketConnection, OutlivingItsListenerEndsQuietlyAndIsFreed)
+{
+    // Its transport holds the listener's queue, and work it queues holds the WebSocket: work that the
+    // stopped queue kept would keep both alive for good, which the leak checker reports.
+    auto relay = std::make_unique<EchoRelay>();
+    RawWebSocketClient client(relay->port());
+    auto connection = relay->connection();
+    connection->sendText("queued while the listener stops");
+    relay.reset();
+    EXPECT_TRUE(client.waitClosed());
+    connection->close(WebSocketCloseCode::goingAway, "");
+    connection->sendText("queued after");
 }
 
 }
