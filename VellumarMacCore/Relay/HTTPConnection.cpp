@@ -272,8 +272,8 @@ void HTTPConnection::upgradeToWebSocket(const HTTPResponse& response)
                 return;
             }
             // The WebSocket may finish on a thread of its own; the connection is only touched here. The
-            // queue is held weakly: a WebSocket that outlives the listener must not be the one to end
-            // the queue, which could be from the queue's own thread.
+            // queue is held weakly: were this the last hold on it, the queue's end would run on its own
+            // thread and join it.
             auto onFinish = [weak, queue = std::weak_ptr(self->m_services->queue)] {
                 if (auto running = queue.lock())
                     running->async([weak] {

@@ -21,7 +21,7 @@ namespace {
         }
 
         // The last owner may let go on any thread; the timers and the socket belong to the queue. Once
-        // the queue has stopped, they go with it.
+        // the queue has stopped they go at once, with no thread left to race.
         ~NetWebSocketTransport() override
         {
             m_queue->async([connection = std::move(m_connection), timers = std::move(m_timers)] {});
