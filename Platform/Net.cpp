@@ -12,14 +12,22 @@
 #include <array>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <thread>
 
 namespace vellumar::platform {
 
 struct NetQueue::Loop {
-    asio::io_context context { 1 };
+    // Lets shutDown destroy the work that never ran: work may hold what holds the queue.
+    struct Context : asio::io_context {
+        using asio::io_context::io_context;
+        using asio::io_context::shutdown;
+    };
+    Context context { 1 };
     asio::executor_work_guard<asio::io_context::executor_type> keepRunning = asio::make_work_guard(context);
     std::thread thread;
+    std::mutex lock;
+    bool stopped = false;
 };
 
 NetQueue::NetQueue(std::string_view label)
@@ -30,13 +38,18 @@ NetQueue::NetQueue(std::string_view label)
     pthread_setname_np(m_loop->thread.native_handle(), std::string(label.substr(0, 15)).c_str());
 }
 
-NetQueue::~NetQueue()
-{
-    shutDown();
-    // Work that never ran is destroyed with the context, before the sockets' services go.
-}
+NetQueue::~NetQueue() { shutDown(); }
 
-void NetQueue::async(std::function<void()> work) { asio::post(m_loop->context, std::move(work)); }
+void NetQueue::async(std::function<void()> work)
+{
+    {
+        std::lock_guard guard(m_loop->lock);
+        if (!m_loop->stopped)
+            return asio::post(m_loop->context, std::move(work));
+    }
+    // Destroyed outside the lock: it may hold a WebSocket whose end queues more work.
+    work = nullptr;
+}
 
 void NetQueue::sync(const std::function<void()>& work)
 {
@@ -52,9 +65,16 @@ void NetQueue::shutDown()
 {
     if (!m_loop->thread.joinable())
         return;
+    {
+        std::lock_guard guard(m_loop->lock);
+        m_loop->stopped = true;
+    }
     m_loop->keepRunning.reset();
     m_loop->context.stop();
     m_loop->thread.join();
+    // Work that never ran may hold a WebSocket that holds this queue; kept until the queue ends, it
+    // would keep both alive for good.
+    m_loop->context.shutdown();
 }
 
 struct NetTimer::State {

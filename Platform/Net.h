@@ -28,11 +28,12 @@ public:
     NetQueue(const NetQueue&) = delete;
     NetQueue& operator=(const NetQueue&) = delete;
 
-    // Any thread. Work queued after `shutDown` is destroyed without running.
+    // Any thread. Work queued after `shutDown` is destroyed at once without running.
     void async(std::function<void()> work);
     // Runs `work` on the queue and waits for it; never call it from the queue itself.
     void sync(const std::function<void()>& work);
-    // Lets the running work item finish, then joins the thread. Any thread but the queue's own.
+    // Lets the running work item finish, joins the thread and destroys the work that never ran. Any
+    // thread but the queue's own.
     void shutDown();
 
     struct Loop;

@@ -257,15 +257,18 @@ void HTTPConnection::upgradeToWebSocket(const HTTPResponse& response)
                     self->close();
                 return;
             }
-            // The WebSocket may finish on a thread of its own; the connection is only touched here.
-            auto onFinish = [weak, queue = self->m_services->queue] {
-                queue->async([weak] {
-                    if (auto connection = weak.lock())
-                        connection->close();
-                });
+            // The WebSocket may finish on a thread of its own; the connection is only touched here. The
+            // queue is held weakly: were this the last hold on it, the queue's end would run on its own
+            // thread and join it.
+            auto onFinish = [weak, queue = std::weak_ptr(self->m_services->queue)] {
+                if (auto running = queue.lock())
+                    running->async([weak] {
+                        if (auto connection = weak.lock())
+                            connection->close();
+                    });
             };
-            self->m_webSocket = self->m_services->webSocket(
-                self->m_connection, self->m_parser.takeBuffer(), std::move(onFinish));
+            self->m_webSocket = self->m_services->webSocket(self->m_services->queue, self->m_connection,
+                self->m_parser.takeBuffer(), std::move(onFinish));
             if (upgrade.open)
                 upgrade.open(self->m_webSocket->webSocket);
         });

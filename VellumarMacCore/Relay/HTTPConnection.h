@@ -27,9 +27,9 @@ struct WebSocketHandOff {
     std::shared_ptr<WebSocketConnection> webSocket;
     std::function<void()> cancel;
 };
-// Called on the listener's queue with the network connection, the bytes the client sent right behind
-// its upgrade request, and the action the WebSocket calls once when it ends.
-using WebSocketFactory = std::function<WebSocketHandOff(
+// Called on the listener's queue with that queue, the network connection, the bytes the client sent
+// right behind its upgrade request, and the action the WebSocket calls once when it ends.
+using WebSocketFactory = std::function<WebSocketHandOff(std::shared_ptr<platform::NetQueue>,
     std::shared_ptr<platform::NetConnection>, std::string alreadyReceived, std::function<void()> onFinish)>;
 
 // Lives on the listener's queue: every member function runs there. The listener's table is its only

@@ -223,7 +223,8 @@ namespace {
     TEST(HTTPConnection, BytesBehindTheUpgradeRequestReachTheWebSocketFirst)
     {
         auto side = std::make_shared<WebSocketSide>();
-        RelayListener::Hooks hooks { .webSocket = [side](std::shared_ptr<platform::NetConnection> connection,
+        RelayListener::Hooks hooks { .webSocket = [side](std::shared_ptr<platform::NetQueue>,
+                                                      std::shared_ptr<platform::NetConnection> connection,
                                                       std::string alreadyReceived, std::function<void()>) {
             side->firstInput = std::move(alreadyReceived);
             connection->receive(64, [side, connection](std::string_view content, bool, std::error_code) {

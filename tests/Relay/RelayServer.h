@@ -8,17 +8,31 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 
 namespace vellumar::test {
 
-inline const TLSIdentity& testIdentity()
+inline const std::filesystem::path& testIdentityFolder()
 {
     static TemporaryFolder folder;
+    static const std::filesystem::path tls = folder / "tls";
+    return tls;
+}
+
+inline const TLSIdentity& testIdentity()
+{
     static TLSIdentity identity = TLSIdentityStore::loadOrCreate(
-        folder / "tls", SubjectAltNames { { "127.0.0.1" }, {} }, TLSIdentityStore::defaultOpenSSL);
+        testIdentityFolder(), SubjectAltNames { { "127.0.0.1" }, {} }, TLSIdentityStore::defaultOpenSSL);
     return identity;
+}
+
+// The certificate `testIdentity` presents, for clients that verify the server.
+inline std::filesystem::path testCertificateFile()
+{
+    testIdentity();
+    return testIdentityFolder() / TLSIdentityStore::certificateFileName;
 }
 
 inline HTTPResponse okResponse(std::string body = "{\"ok\":true}")

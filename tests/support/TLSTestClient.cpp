@@ -130,6 +130,18 @@ std::optional<std::string> TLSTestClient::readResponse(std::chrono::seconds limi
     }
 }
 
+std::optional<std::string> TLSTestClient::read(std::size_t count, std::chrono::seconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (m_received.size() < count) {
+        if (readSome(deadline) != Read::data)
+            return std::nullopt;
+    }
+    std::string bytes = m_received.substr(0, count);
+    m_received.erase(0, count);
+    return bytes;
+}
+
 bool TLSTestClient::waitClosed(std::chrono::seconds limit)
 {
     auto deadline = std::chrono::steady_clock::now() + limit;

@@ -32,6 +32,10 @@ public:
     std::optional<std::string> readResponse(std::chrono::seconds limit = std::chrono::seconds(30));
     // Whether the server closed the connection within `limit`; bytes before the end are skipped.
     bool waitClosed(std::chrono::seconds limit = std::chrono::seconds(30));
+    // Exactly `count` bytes after what earlier reads took; absent when the server closed first or they
+    // did not all come within `limit`.
+    std::optional<std::string> read(std::size_t count, std::chrono::seconds limit = std::chrono::seconds(30));
+    int descriptor() const noexcept { return m_fd; }
     // Sends GET `path` with keep-alive and reads the response.
     std::optional<std::string> get(std::string_view path);
 
