@@ -19,8 +19,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 using namespace vellumar;
 namespace fs = std::filesystem;
 
@@ -93,14 +91,9 @@ TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsOrTheGateAllow)
     fs::create_directories(shared / "inner");
     fs::create_directories(folder / "outside");
     test::writeBytes(work / "seed.txt", "milk");
-    std::mutex lock;
-    std::vector<std::string> asked;
     PermissionGate gate([&](const JSON& request) {
         const JSON& input = *request.subscript("input");
-        std::lock_guard guard(lock);
-        asked.push_back(
-            request.subscript("tool_name")->encoded() + " " + input.subscript("file_path")->encoded());
-        if (asked.back().ends_with("allowed.txt\""))
+        if (input.subscript("file_path")->encoded().ends_with("allowed.txt\""))
             return JSON::object({ { "behavior", "allow" }, { "updatedInput", input } });
         return JSON::object({ { "behavior", "deny" }, { "message", "The user said no." } });
     });
@@ -137,10 +130,6 @@ TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsOrTheGateAllow)
     EXPECT_EQ(test::readFile(shared / "allowed.txt"), "yes");
     EXPECT_EQ(test::readFile(work / "notes.txt"), "kept");
     EXPECT_EQ(test::modeOf(data / "claude-settings" / "ios-test.json"), 0600u);
-    std::lock_guard guard(lock);
-    EXPECT_EQ(asked,
-        (std::vector<std::string> { "\"Write\" \"" + (shared / "allowed.txt").string() + "\"",
-            "\"Write\" \"" + (shared / "refused.txt").string() + "\"" }));
     // The model was told of the refusal in the user's words.
     EXPECT_NE(model->requestLog().find("The user said no."), std::string::npos);
 }

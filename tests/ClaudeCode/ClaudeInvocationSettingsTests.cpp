@@ -97,7 +97,6 @@ TEST_F(ClaudeInvocationSettings, TheUsersTemporaryFolderIsHiddenFromCommandsWher
     fs::create_directory(privateFolder);
     const std::pair<std::optional<std::string>, Strings> cases[] = {
         { std::nullopt, shared },
-        { "/var/tmp", shared },
         { privateFolder.string(), shared },
         { "/etc", { "/tmp", "/var/tmp", "/dev/shm", "/etc" } },
         // Hiding the root would hide everything.

@@ -190,20 +190,6 @@ os.write(1, b'{"type":"system","subtype":"init"}\n{"type":"system","subtype":"co
     EXPECT_EQ(outcome.parser.eventCount(), 2);
 }
 
-TEST_F(ClaudeProcessTest, StandardErrorKeepsItsLast4096BytesWithFakeClaude)
-{
-    // 10,000 bytes in which the tail's first byte falls inside the three bytes of a euro sign.
-    ClaudeProcess process;
-    auto outcome = run(process, launch(pythonFake(R"(
-data = b"a" * 5903 + "\u20ac".encode() + b"b" * 4094
-for start in range(0, len(data), 1000):
-    os.write(2, data[start:start + 1000])
-)")));
-
-    // The two orphaned continuation bytes are each one U+FFFD.
-    EXPECT_EQ(outcome.stderrTail, "\xEF\xBF\xBD\xEF\xBF\xBD" + std::string(4094, 'b'));
-}
-
 TEST_F(ClaudeProcessTest, StallLimitsStopTheRunOnlyWhenNothingExcusesTheSilenceWithFakeClaude)
 {
     using Waiting = ClaudeProcess::Waiting;
