@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <memory>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -22,8 +19,7 @@ namespace {
         // new enough to be ready: a version that cannot be read is no reason to refuse.
         const std::tuple<const char*, std::optional<std::string>, bool> cases[] = {
             { "2.1.332 (Claude Code)\n", "2.1.332", true }, { "\n\n  2.1.307\n", "2.1.307", true },
-            { "2.2", "2.2", true }, { "2.1.306 (Claude Code)", "2.1.306", false }, { "2.1", "2.1", false },
-            { "1.2.3.4", "1.2.3.4", false },
+            { "2.1.306 (Claude Code)", "2.1.306", false }, { "1.2.3.4", "1.2.3.4", false },
             { "-9223372036854775808.9223372036854775807", "-9223372036854775808.9223372036854775807", false },
             // Only blanks and line feeds separate words.
             { "2.1.332\t(Claude Code)", std::nullopt, true }, { "2", std::nullopt, true },
@@ -36,7 +32,6 @@ namespace {
             EXPECT_EQ(ClaudeCodeStatus::versionText(output), version);
             EXPECT_EQ((ClaudeCodeStatus { "/usr/bin/claude", version, Login::loggedIn }).isReady(), ready);
         }
-        EXPECT_TRUE((ClaudeCodeStatus { "/usr/bin/claude", "1.x", Login::loggedIn }).isReady());
         // Ready needs a path and a login to the account as well.
         EXPECT_FALSE((ClaudeCodeStatus { std::nullopt, "2.1.307", Login::loggedIn }).isReady());
         EXPECT_FALSE((ClaudeCodeStatus { "/usr/bin/claude", "2.1.307", Login::otherMethod }).isReady());
@@ -68,40 +63,25 @@ namespace {
                 GTEST_SKIP() << "this machine has a system-wide claude";
         }
 
-        // A stand-in for `claude` in `folder` that answers both probes as told, and records each
-        // call's arguments (calls.log) and environment (env-<first argument>).
-        static std::filesystem::path fakeClaude(const std::filesystem::path& folder,
-            const std::string& version = "echo '2.1.332 (Claude Code)'",
-            const std::string& auth = R"(echo '{"loggedIn": true, "authMethod": "claude.ai"}')")
+        // A stand-in for `claude` in `folder` that answers both probes as told and logs each call's
+        // arguments.
+        static void fakeClaude(
+            const std::filesystem::path& folder, const std::string& version, const std::string& auth)
         {
             test::writeExecutable(folder / "claude",
-                "#!/bin/sh\ncd \"$(/usr/bin/dirname \"$0\")\"\necho \"$*\" >> calls.log\n/usr/bin/env > "
-                "\"env$1\"\n"
-                "case \"$1\" in\n--version) "
+                "#!/bin/sh\ncd \"$(/usr/bin/dirname \"$0\")\"\necho \"$*\" >> calls.log\ncase \"$1\" "
+                "in\n--version) "
                     + version + ";;\nauth) " + auth + ";;\nesac\n");
-            return folder / "claude";
         }
 
-        ClaudeCodeStatus check(const std::filesystem::path& bin, std::optional<std::string> probePATH = {},
-            const ClaudeCodeStatus::CommandRunnerFunction& runner = runCommand)
+        ClaudeCodeStatus check(const std::filesystem::path& bin, std::optional<std::string> probePATH = {})
         {
             return ClaudeCodeStatus::check(
-                bin.string(), probePATH, ClaudeLocator(m_root / "home", ""), runner);
+                bin.string(), probePATH, ClaudeLocator(m_root / "home", ""), runCommand);
         }
 
         test::TemporaryFolder m_root;
     };
-
-    TEST_F(ClaudeCodeStatusCheck, MissingExecutableStartsNoProcess)
-    {
-        int started = 0;
-        auto counting = [&](const auto&, const auto&, const auto&) {
-            ++started;
-            return CommandResult {};
-        };
-        EXPECT_EQ(check(m_root / "empty-bin", std::nullopt, counting), ClaudeCodeStatus::missing);
-        EXPECT_EQ(started, 0);
-    }
 
     // The checks run at once, once every script is written: a check's child forked while a script is
     // still open for writing would hold it open and make its own start fail with ETXTBSY.
@@ -142,37 +122,8 @@ namespace {
         }
     }
 
-    TEST_F(ClaudeCodeStatusCheck, ProbeEnvironmentDropsRemovedVariablesAndSetsPATHWithFakeClaude)
-    {
-        std::vector<std::unique_ptr<test::ScopedEnvironmentVariable>> variables;
-        for (auto name : ClaudeCodeStatus::removedEnvironmentVariables)
-            variables.push_back(
-                std::make_unique<test::ScopedEnvironmentVariable>(std::string(name), "secret"));
-        // Names are compared exactly: these differ only in case or by a suffix, and pass.
-        for (const char* kept : { "anthropic_api_key", "ANTHROPIC_API_KEY_FILE" })
-            variables.push_back(std::make_unique<test::ScopedEnvironmentVariable>(kept, "a=b c"));
-        fakeClaude(m_root / "bin");
-        auto loginPATH = (m_root / "bin").string() + ":/opt/tools";
-        for (const auto& probePATH :
-            { std::optional<std::string>("/probe/bin:/bin"), std::optional<std::string>() }) {
-            SCOPED_TRACE(probePATH.value_or("search path of the login PATH"));
-            check(loginPATH, probePATH);
-            std::map<std::string, std::string> environment;
-            std::istringstream dump(test::readFile(m_root / "bin" / "envauth"));
-            for (std::string line; std::getline(dump, line);)
-                environment.emplace(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
-            for (auto removed : ClaudeCodeStatus::removedEnvironmentVariables)
-                EXPECT_EQ(environment.count(std::string(removed)), 0U) << removed;
-            EXPECT_EQ(environment["anthropic_api_key"], "a=b c");
-            EXPECT_EQ(environment["ANTHROPIC_API_KEY_FILE"], "a=b c");
-            EXPECT_EQ(environment["HOME"], std::getenv("HOME"));
-            EXPECT_EQ(environment["PATH"],
-                probePATH.value_or(ClaudeLocator(m_root / "home", "").searchPath(loginPATH)));
-        }
-    }
-
     // The real Claude Code from npm: found on the login PATH, new enough, and logged out, because
-    // the API key in this process's environment does not reach the probe.
+    // the API key in this process's environment, which it would report as a login, does not reach the probe.
     TEST_F(ClaudeCodeStatusCheck, RealClaudeIsFoundCurrentAndLoggedOutWithoutTheAPIKey)
     {
         auto bin = test::sourceDir() / "tests/peers/node_modules/.bin";
@@ -184,15 +135,6 @@ namespace {
         test::ScopedEnvironmentVariable quiet("CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC", "1");
         test::ScopedEnvironmentVariable apiKey("ANTHROPIC_API_KEY", "sk-ant-api03-test-key");
         test::ScopedEnvironmentVariable nested("CLAUDECODE", "1");
-
-        // With the key in its environment, the same CLI reports a login by API key.
-        auto control = runCommand(bin / "claude", { "auth", "status", "--json" },
-            { .environment = CommandEnvironment { { "HOME", m_root.path().string() }, { "PATH", probePATH },
-                  { "CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC", "1" },
-                  { "ANTHROPIC_API_KEY", "sk-ant-api03-test-key" } },
-                .timeLimitSeconds = 60 });
-        EXPECT_EQ(ClaudeCodeStatus::loginFromAuthStatus(control.output, control.status), Login::otherMethod)
-            << control.output;
 
         auto status = check(bin, probePATH);
         EXPECT_EQ(status, (ClaudeCodeStatus { bin / "claude", "2.1.332", Login::loggedOut }));

@@ -19,8 +19,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 using namespace vellumar;
 namespace fs = std::filesystem;
 
@@ -84,50 +82,19 @@ protected:
 
 }
 
-// The text and the tool call of one model message come as two events; a write outside the work
-// folder needs an approval that, without a permission tool, is denied at once.
-TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsAllow)
+// The text and the tool call of one model message come as two events; a write outside every folder is
+// denied at once. Beside a read-only folder that holds a writable one the settings neither allow nor
+// refuse a write, so Claude Code asks its permission tool: the gate's answer decides.
+TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsOrTheGateAllow)
 {
-    fs::create_directories(folder / "outside");
-    test::writeBytes(work / "seed.txt", "milk");
-    auto [status, summary]
-        = run(JSON(JSON::Array { step("Read", work / "seed.txt", {}, "Checking."),
-                  step("Write", folder / "outside/stolen.txt", "x"),
-                  step("Write", work / "notes.txt", "kept"), JSON::object({ { "text", "Done." } }) }),
-            {});
-    EXPECT_EQ(status, 0) << stderrTail;
-    EXPECT_EQ(summary,
-        "preparing writing interim(Checking.) tool(Read) thinking tool(Write) thinking tool(Write) thinking "
-        "writing | n=11 session=* final=Done./ok/success "
-        "tool=toolu_01/Read/read/*/data/workspaces/ios-test/seed.txt/ok/"
-        "{\"file_path\":\"*/data/workspaces/ios-test/seed.txt\"} "
-        "tool=toolu_02/Write/write/*/outside/stolen.txt/error/{\"content\":\"x\",\"file_path\":\"*/outside/"
-        "stolen.txt\"} "
-        "tool=toolu_03/Write/write/*/data/workspaces/ios-test/notes.txt/ok/"
-        "{\"content\":\"kept\",\"file_path\":\"*/data/workspaces/ios-test/notes.txt\"} "
-        "denial=Write/toolu_02/{\"content\":\"x\",\"file_path\":\"*/outside/stolen.txt\"} "
-        "context={\"tokens\":13,\"window\":1000000} text=Done. waiting=Done.")
-        << stderrTail;
-    EXPECT_FALSE(fs::exists(folder / "outside" / "stolen.txt"));
-    EXPECT_EQ(test::readFile(work / "notes.txt"), "kept");
-    EXPECT_EQ(test::modeOf(data / "claude-settings" / "ios-test.json"), 0600u);
-}
-
-TEST_F(ClaudeInvocationRealCLI, TheGatesAnswerDecidesWhetherTheFileIsWritten)
-{
-    // A read-only folder holding a writable one: the settings neither allow nor refuse a write beside
-    // the writable folder, so Claude Code asks its permission tool.
     fs::path shared = folder / "shared";
     fs::create_directories(shared / "inner");
-    std::mutex lock;
-    std::vector<JSON> questions;
+    fs::create_directories(folder / "outside");
+    test::writeBytes(work / "seed.txt", "milk");
     PermissionGate gate([&](const JSON& request) {
-        std::lock_guard guard(lock);
-        questions.push_back(request);
-        const JSON* input = request.subscript("input");
-        const JSON* path = input ? input->subscript("file_path") : nullptr;
-        if (path && path->stringValue() && path->stringValue()->ends_with("allowed.txt"))
-            return JSON::object({ { "behavior", "allow" }, { "updatedInput", *input } });
+        const JSON& input = *request.subscript("input");
+        if (input.subscript("file_path")->encoded().ends_with("allowed.txt\""))
+            return JSON::object({ { "behavior", "allow" }, { "updatedInput", input } });
         return JSON::object({ { "behavior", "deny" }, { "message", "The user said no." } });
     });
     PermissionHelper helper { VELLUMAR_EXECUTABLE, { std::string(PermissionMCPServer::flag) } };
@@ -136,16 +103,33 @@ TEST_F(ClaudeInvocationRealCLI, TheGatesAnswerDecidesWhetherTheFileIsWritten)
         FolderGrant { .path = shared / "inner", .writable = true, .label = (shared / "inner").string() } };
 
     auto [status, summary]
-        = run(JSON(JSON::Array { step("Write", shared / "allowed.txt", "yes"),
-                  step("Write", shared / "refused.txt", "no"), JSON::object({ { "text", "Done." } }) }),
+        = run(JSON(JSON::Array { step("Read", work / "seed.txt", {}, "Checking."),
+                  step("Write", folder / "outside/stolen.txt", "x"),
+                  step("Write", shared / "allowed.txt", "yes"), step("Write", shared / "refused.txt", "no"),
+                  step("Write", work / "notes.txt", "kept"), JSON::object({ { "text", "Done." } }) }),
             permissions, helper.mcpConfig(gate.path()));
     gate.close();
-    EXPECT_EQ(status, 0) << summary << stderrTail;
-    EXPECT_EQ(test::readFile(shared / "allowed.txt"), "yes");
+    EXPECT_EQ(status, 0) << stderrTail;
+    EXPECT_EQ(summary,
+        "preparing writing interim(Checking.) tool(Read) thinking tool(Write) thinking tool(Write) thinking "
+        "tool(Write) thinking tool(Write) thinking writing | n=14 session=* final=Done./ok/success "
+        "tool=toolu_01/Read/read/*/data/workspaces/ios-test/seed.txt/ok/"
+        "{\"file_path\":\"*/data/workspaces/ios-test/seed.txt\"} "
+        "tool=toolu_02/Write/write/*/outside/stolen.txt/error/{\"content\":\"x\",\"file_path\":\"*/outside/"
+        "stolen.txt\"} tool=toolu_03/Write/write/*/shared/allowed.txt/ok/"
+        "{\"content\":\"yes\",\"file_path\":\"*/shared/allowed.txt\"} tool=toolu_04/Write/write/*/shared/"
+        "refused.txt/error/{\"content\":\"no\",\"file_path\":\"*/shared/refused.txt\"} "
+        "tool=toolu_05/Write/write/*/data/workspaces/ios-test/notes.txt/ok/"
+        "{\"content\":\"kept\",\"file_path\":\"*/data/workspaces/ios-test/notes.txt\"} "
+        "denial=Write/toolu_02/{\"content\":\"x\",\"file_path\":\"*/outside/stolen.txt\"} "
+        "denial=Write/toolu_04/{\"content\":\"no\",\"file_path\":\"*/shared/refused.txt\"} "
+        "context={\"tokens\":13,\"window\":1000000} text=Done. waiting=Done.")
+        << stderrTail;
+    EXPECT_FALSE(fs::exists(folder / "outside" / "stolen.txt"));
     EXPECT_FALSE(fs::exists(shared / "refused.txt"));
-    std::lock_guard guard(lock);
-    ASSERT_EQ(questions.size(), 2u) << summary;
-    EXPECT_EQ(*questions[1].subscript("tool_name"), JSON("Write"));
+    EXPECT_EQ(test::readFile(shared / "allowed.txt"), "yes");
+    EXPECT_EQ(test::readFile(work / "notes.txt"), "kept");
+    EXPECT_EQ(test::modeOf(data / "claude-settings" / "ios-test.json"), 0600u);
     // The model was told of the refusal in the user's words.
     EXPECT_NE(model->requestLog().find("The user said no."), std::string::npos);
 }

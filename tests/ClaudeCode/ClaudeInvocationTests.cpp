@@ -6,17 +6,6 @@
 using namespace vellumar;
 using Strings = std::vector<std::string>;
 
-TEST(ClaudeInvocation, ArgumentsWithNothingAllowedAndAnApprovalServer)
-{
-    EXPECT_EQ(ClaudeInvocation::fullArguments(
-                  ResolvedPermissions {}, { .appendedSystemPrompt = "p", .mcpConfigPath = "/tmp/mcp.json" }),
-        (Strings { "-p", "--output-format", "stream-json", "--verbose", "--restricted", "--tools",
-            "Read Glob Grep Write Edit", "--strict-mcp-config", "--permission-mode", "manual", "--mcp-config",
-            "/tmp/mcp.json", "--permission-prompt-tool", "mcp__vellumar__approve", "--disallowedTools",
-            "Bash PowerShell NotebookEdit Task Agent WebSearch WebFetch mcp__vellumar__approve",
-            "--disable-slash-commands", "--system-prompt-snapshot", "off", "--append-system-prompt", "p" }));
-}
-
 // Every folder and secret folder is added, never a secret file; gated commands are still offered,
 // as the settings file is what refuses them.
 TEST(ClaudeInvocation, ArgumentsWithEverythingAndNoApprovalServer)

@@ -55,23 +55,19 @@ namespace {
         test::TemporaryFolder root;
         auto home = root / "home";
         // A plain file at the first candidate and a folder at the last one; in the PATH a relative
-        // entry, a folder holding no claude, one holding a folder named claude, then a link to a real one.
+        // entry, one holding a folder named claude, then a link to a real one.
         writeExecutable(home / ".local/bin/claude", "#!/bin/sh\n");
         fs::permissions(home / ".local/bin/claude", fs::perms(0644));
         fs::create_directories(home / ".claude/local/claude");
         writeExecutable(root / "bin/claude", "#!/bin/sh\n");
-        fs::create_directories(root / "empty");
         fs::create_directories(root / "folder/claude");
         writeExecutable(root / "target/real-claude", "#!/bin/sh\n");
         fs::create_directories(root / "linked");
         fs::create_symlink(root / "target/real-claude", root / "linked/claude");
-        writeExecutable(root / "later/claude", "#!/bin/sh\n");
         ClaudeLocator locator(home, "");
-        auto path = "bin:.::" + (root / "empty").string() + ":" + (root / "folder").string() + ":"
-            + (root / "linked").string() + ":" + (root / "later").string();
+        auto path = "bin:.::" + (root / "folder").string() + ":" + (root / "linked").string();
 
         EXPECT_EQ(inFolder(root.path(), [&] { return locator.locate(path); }), root / "linked/claude");
-        EXPECT_EQ(inFolder(root.path(), [&] { return locator.locate("bin:."); }), std::nullopt);
         fs::remove(home / ".claude/local/claude");
         writeExecutable(home / ".claude/local/claude", "#!/bin/sh\n");
         EXPECT_EQ(locator.locate(path), home / ".claude/local/claude");
@@ -94,12 +90,11 @@ namespace {
 
     TEST(ClaudeLocator, LoginShellPATHReadsTheShellsOutputWithFakeShell)
     {
-        // The shell's script (none: no file) and the PATH read from it.
+        // The shell's script and the PATH read from it.
         struct Case {
             const char* name;
-            std::optional<std::string> script;
+            std::string script;
             std::optional<std::string> expected;
-            fs::perms mode = fs::perms(0755);
         };
         const Case cases[] = {
             { "blanks, tabs and no-break spaces trimmed, inner blanks kept",
@@ -109,47 +104,22 @@ namespace {
             { "non-zero exit", "#!/bin/sh\nprintf '\\n/usr/bin'\nexit 1\n", std::nullopt },
             { "not a script the system can start", "no interpreter line\n", std::nullopt },
             { "hangs past its time limit", "#!/bin/sh\nprintf '\\n/usr/bin'\nexec sleep 60\n", std::nullopt },
-            { "not executable", fakeShell("", "/usr/bin"), std::nullopt, fs::perms(0644) },
-            { "missing", std::nullopt, std::nullopt },
         };
-        for (const auto& [name, script, expected, mode] : cases) {
+        for (const auto& [name, script, expected] : cases) {
             SCOPED_TRACE(name);
             test::TemporaryFolder root;
-            if (script) {
-                writeExecutable(root / "shell", *script);
-                fs::permissions(root / "shell", mode);
-            }
+            writeExecutable(root / "shell", script);
             EXPECT_EQ(ClaudeLocator(root.path(), (root / "shell").string()).loginShellPATH(), expected);
         }
     }
 
-    TEST(ClaudeLocator, LoginShellPATHFallsBackToZshForAShellWithoutALeadingSlash)
+    // A relative shell would be looked up in whatever folder the relay runs in.
+    TEST(ClaudeLocator, ShellWithoutALeadingSlashIsNeverRunWithFakeShell)
     {
-        // With zsh installed its answer is some PATH, without it absent; never the relative shell's.
         test::TemporaryFolder root;
         writeExecutable(root / "shell", fakeShell("", "/from/shell"));
-        for (const char* shell : { "shell", "" }) {
-            SCOPED_TRACE(shell);
-            auto path
-                = inFolder(root.path(), [&] { return ClaudeLocator(root.path(), shell).loginShellPATH(); });
-            EXPECT_NE(path, "/from/shell");
-            EXPECT_EQ(path.has_value(), access("/bin/zsh", X_OK) == 0);
-        }
-    }
-
-    TEST(ClaudeLocator, CurrentUserComesFromTheUserDatabase)
-    {
-        // name:password:uid:gid:gecos:home:shell
-        std::string entry = test::runPeer({ "/usr/bin/getent", "passwd", std::to_string(getuid()) }).output;
-        std::vector<std::string> fields;
-        for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
-            end = entry.find_first_of(":\n", start);
-            fields.push_back(entry.substr(start, end - start));
-        }
-        ASSERT_GE(fields.size(), 7U);
-        auto locator = ClaudeLocator::currentUser();
-        EXPECT_EQ(locator.shell(), fields[6]);
-        EXPECT_EQ(locator.candidates().front(), fs::path(fields[5]) / ".local/bin/claude");
+        EXPECT_NE(inFolder(root.path(), [&] { return ClaudeLocator(root.path(), "shell").loginShellPATH(); }),
+            "/from/shell");
     }
 
 }
