@@ -40,7 +40,6 @@ namespace {
             CommandResult expected;
         };
         const Case cases[] = {
-            { "exit 3", { .status = 3 } },
             { "kill -KILL $$", { .status = SIGKILL } },
             { "printf 'a\\0b'; echo hidden >&2; printf '\\nend'", { .output = std::string("a\0b\nend", 7) } },
             { "if read line; then echo data; else echo end-of-file; fi", { .output = "end-of-file\n" } },

@@ -111,6 +111,7 @@ TEST(HTTPRequestParser, ParsesOrRefusesEachRequest)
         { "GET / http/1.1", kVersionNotSupported },
         { "GET /\xC0\xAF HTTP/1.1", kBadRequest + "The request headers are not valid." },
         { "GET /a\nb HTTP/1.1", kRequestLineNotValid },
+        { "GET /a\x7F HTTP/1.1", kRequestLineNotValid },
         { "GET /caf\xC3\xA9 HTTP/1.1", kRequestLineNotValid },
         // Header lines.
         { "GET / HTTP/1.1\r\nHost : x", kHeaderNotValid },
@@ -182,6 +183,7 @@ TEST(HTTPRequestParser, KeepsBodiesInMemoryUpToTheLimitAndPipelinedRequestsApart
     std::string body(65'536, 'b');
     EXPECT_EQ(parseWhole("PUT / HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + body),
         "request PUT / keep [content-length=65536] body=" + body);
+    EXPECT_EQ(parseWhole("POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n", Parser(16'384, 10)), kTooLarge);
     Parser parser;
     parser.append("GET /a HTTP/1.1\r\n\r\nPOST /b HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi");
     EXPECT_EQ(describe(parser.feed()), "request GET /a keep body=");
