@@ -1,12 +1,8 @@
 #include "VellumarMacCore/Foundations/CleanText.h"
 
 #include "tests/support/FileFixtures.h"
-#include "tests/Foundations/ManyThreads.h"
 
 #include <gtest/gtest.h>
-
-#include <thread>
-#include <vector>
 
 namespace vellumar {
 namespace {
@@ -20,7 +16,6 @@ namespace {
     {
         const std::tuple<std::string, std::size_t, LineBreaks, std::optional<std::string>> cases[] = {
             { "  ok  ", 2, LineBreaks::refused, "ok" },
-            { "  ok  ", 1, LineBreaks::refused, std::nullopt },
             { " \t\n\r \xC2\xA0 ", 5, LineBreaks::refused, "" },
             { "a\tb", 10, LineBreaks::refused, std::nullopt },
             { "a\tb", 10, LineBreaks::allowed, "a\tb" },
@@ -48,18 +43,6 @@ namespace {
             SCOPED_TRACE(name.value_or("absent"));
             EXPECT_EQ(CleanText::deviceName(name), expected);
         }
-    }
-
-    // Each thread keeps its own character iterator; they must not disturb one another.
-    TEST(CleanText, CleansFromManyThreadsAtOnce)
-    {
-        const std::string text = "  " + decomposedEs(30) + "  ";
-        EXPECT_EQ(test::failuresOnThreads(8, 500,
-                      [&](int) {
-                          return CleanText::trimmedField(text, 30, LineBreaks::refused) == decomposedEs(30)
-                              && !CleanText::trimmedField(text, 29, LineBreaks::refused);
-                      }),
-            0);
     }
 
 }

@@ -13,15 +13,6 @@
 namespace vellumar {
 namespace {
 
-    // Each scalar of `bytes` in order, malformed pieces as kMalformedScalar.
-    std::vector<std::int32_t> scalars(std::string_view bytes)
-    {
-        std::vector<std::int32_t> read;
-        for (std::size_t index = 0; index < bytes.size();)
-            read.push_back(detail::nextScalar(bytes, index));
-        return read;
-    }
-
     // Python's decoder substitutes U+FFFD for each maximal ill-formed piece, as the Unicode standard
     // recommends; decoding random bytes both ways must give the same scalars, the same validity and the
     // same length of the first sequence.
@@ -58,7 +49,10 @@ namespace {
             for (std::int32_t scalar; numbers >> scalar;)
                 expected.push_back(scalar == 0xFFFD ? detail::kMalformedScalar : scalar);
             SCOPED_TRACE(testing::PrintToString(text));
-            EXPECT_EQ(scalars(text), expected);
+            std::vector<std::int32_t> read;
+            for (std::size_t index = 0; index < text.size();)
+                read.push_back(detail::nextScalar(text, index));
+            EXPECT_EQ(read, expected);
             bool wellFormed
                 = std::find(expected.begin(), expected.end(), detail::kMalformedScalar) == expected.end();
             EXPECT_EQ(detail::isValidUTF8(text), wellFormed);

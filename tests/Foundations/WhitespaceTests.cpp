@@ -3,20 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
+#include <unicode/unistr.h>
+#include <unicode/utf.h>
 
 #include <string>
 
 namespace vellumar {
 namespace {
-
-    std::string utf8(UChar32 scalar)
-    {
-        char bytes[U8_MAX_LENGTH];
-        std::int32_t length = 0;
-        U8_APPEND_UNSAFE(bytes, length, scalar);
-        return std::string(bytes, static_cast<std::size_t>(length));
-    }
 
     // Bytes that are not well-formed UTF-8 are no white space: they end the trimming from either side.
     TEST(Whitespace, BrokenBytesEndTheTrimming)
@@ -41,7 +34,8 @@ namespace {
             bool isWhite = isSpace || category == U_LINE_SEPARATOR || category == U_PARAGRAPH_SEPARATOR
                 || scalar == 0x09 || (scalar >= 0x0A && scalar <= 0x0D) || scalar == 0x85;
             bool isBlank = isSpace || scalar == 0x09;
-            std::string alone = utf8(scalar);
+            std::string alone;
+            icu::UnicodeString(scalar).toUTF8String(alone);
             ASSERT_EQ(trimmingWhitespaceAndNewlines(alone).empty(), isWhite) << std::hex << scalar;
             ASSERT_EQ(trimmingBlanks(alone).empty(), isBlank) << std::hex << scalar;
             std::string inside = "a" + alone + "b";

@@ -36,18 +36,13 @@ TEST(RoutineSchedule, RefusesBadSchedulesWithTheRuleTheyBreak)
     const std::string hours = "schedule.hours must be 1 to 168.";
     const std::pair<std::string_view, std::string> cases[] = {
         { "[]", kind },
-        { R"({"kind":"Daily","time":"07:30"})", kind },
-        { R"({"kind":"daily"})", kind },
         { R"({"kind":"daily","time":"07:30","days":["mon"]})", kind },
         { R"({"kind":"weekly","days":[],"time":"25:00"})", time }, // time is checked first
         { R"({"kind":"weekly","days":[],"time":"07:30"})", days },
-        { R"({"kind":"weekly","days":"mon","time":"07:30"})", days },
         { R"({"kind":"weekly","days":["mon","mon"],"time":"07:30"})", days },
-        { R"({"kind":"weekly","days":["Mon"],"time":"07:30"})", days },
         { R"({"kind":"interval","hours":0})", hours },
         { R"({"kind":"interval","hours":169})", hours },
         { R"({"kind":"interval","hours":2.5})", hours },
-        { R"({"kind":"interval","hours":"2"})", hours },
         { R"({"kind":"cron","expr":"* * * *"})",
             "schedule.expr must be five cron fields (minute hour day month weekday)." },
         { R"({"kind":"cron","expr":"*/15 * * * *"})", "Routines on this Mac run at most every 30 minutes." },
@@ -62,11 +57,9 @@ TEST(RoutineSchedule, RefusesBadSchedulesWithTheRuleTheyBreak)
 TEST(RoutineSchedule, ParseTimeReadsTwoSignedHalves)
 {
     using Time = std::optional<std::pair<int, int>>;
-    const std::pair<std::string_view, Time> cases[]
-        = { { R"("23:59")", std::pair { 23, 59 } }, { R"("+7:30")", std::pair { 7, 30 } },
-              { R"("07:+5")", std::pair { 7, 5 } }, { R"("-0:00")", std::pair { 0, 0 } },
-              { R"("24:00")", {} }, { R"("00:60")", {} }, { R"("-1:00")", {} }, { R"("+:00")", {} },
-              { R"("7:30")", {} }, { R"("07;30")", {} }, { R"("0x:30")", {} }, { "730", {} } };
+    const std::pair<std::string_view, Time> cases[] = { { R"("23:59")", std::pair { 23, 59 } },
+        { R"("+7:30")", std::pair { 7, 30 } }, { R"("-0:00")", std::pair { 0, 0 } }, { R"("24:00")", {} },
+        { R"("00:60")", {} }, { R"("-1:00")", {} }, { R"("+:00")", {} }, { R"("7:30")", {} }, { "730", {} } };
     for (const auto& [json, expected] : cases) {
         SCOPED_TRACE(json);
         EXPECT_EQ(RoutineSchedule::parseTime(*JSON::decode(json)), expected);
@@ -82,10 +75,6 @@ TEST(RoutineSchedule, WritesTheCanonicalFormAndLabel)
         { R"({"kind":"weekly","days":["fri","thu","mon","wed","tue"],"time":"09:00"})",
             R"({"days":["mon","tue","wed","thu","fri"],"kind":"weekly","time":"09:00"})",
             "weekdays at 9:00" },
-        { R"({"kind":"weekly","days":["sat","fri","thu","mon","wed","tue"],"time":"09:00"})",
-            R"({"days":["mon","tue","wed","thu","fri","sat"],"kind":"weekly","time":"09:00"})",
-            "every mon, tue, wed, thu, fri, sat at 9:00" },
-        { R"({"kind":"interval","hours":1.0})", R"({"hours":1,"kind":"interval"})", "every 1 hours" },
         { R"({"kind":"cron","expr":" 0  9\t* * 1-5\n"})", R"({"expr":"0 9 * * 1-5","kind":"cron"})",
             "cron: 0 9 * * 1-5" },
     };
@@ -117,9 +106,7 @@ TEST(RoutineSchedule, NextDateFollowsTheZonesWallClockAndTheIntervalGrid)
     const Case cases[] = {
         // The interval's grid is anchored at the creation minute; its next point is strictly later.
         { "grid", everyTwoHours, "UTC", kNow, utc(2025, 6, 2, 12, 17) },
-        { "before creation", everyTwoHours, "UTC", utc(2025, 6, 2, 9), utc(2025, 6, 2, 10, 17) },
         { "on a grid point", everyTwoHours, "UTC", utc(2025, 6, 2, 10, 17), utc(2025, 6, 2, 12, 17) },
-        { "a week on", everyTwoHours, "UTC", utc(2025, 6, 9, 3), utc(2025, 6, 9, 4, 17) },
         { "created before 1970 rounds down", R"({"kind":"interval","hours":1})", "UTC", utc(1969, 12, 31, 23),
             utc(1969, 12, 31, 23, 30), utc(1969, 12, 31, 22, 30, 30) },
         // Berlin skips 02:00-03:00 on 2025-03-30: the time moves to 03:00 CEST (01:00 UTC).
@@ -132,22 +119,13 @@ TEST(RoutineSchedule, NextDateFollowsTheZonesWallClockAndTheIntervalGrid)
         // Samoa skipped 2011-12-30 whole, from UTC-10 to UTC+14.
         { "Apia daily", R"({"kind":"daily","time":"10:00"})", "Pacific/Apia", utc(2011, 12, 29, 22),
             utc(2011, 12, 30, 20) },
-        { "Apia Friday", R"({"kind":"weekly","days":["fri"],"time":"10:00"})", "Pacific/Apia",
-            utc(2011, 12, 29, 22), utc(2012, 1, 5, 20) },
-        { "Apia day 30", R"({"kind":"cron","expr":"0 10 30 12 *"})", "Pacific/Apia", utc(2011, 12, 29, 22),
-            utc(2012, 12, 29, 20) },
-        { "weekly before its time", wednesdays, "UTC", utc(2025, 6, 4, 8, 59, 59, 999), utc(2025, 6, 4, 9) },
-        { "weekly at its time", wednesdays, "UTC", utc(2025, 6, 4, 9), utc(2025, 6, 11, 9) },
         { "sunday", R"({"kind":"weekly","days":["sun"],"time":"00:00"})", "UTC", utc(2025, 6, 4),
             utc(2025, 6, 8) },
         { "the zone's day decides", wednesdays, "America/New_York", utc(2025, 6, 4, 12),
             utc(2025, 6, 4, 13) },
         { "far future", daily0230, "UTC", far, std::nullopt },
-        { "far past", cron0230, "UTC", RoutineDate { -far.time_since_epoch() }, std::nullopt },
-        { "interval far", everyTwoHours, "UTC", far, std::nullopt },
-        // Only the interval grid hangs on the creation time.
+        // The interval grid hangs on the creation time.
         { "interval created far", everyTwoHours, "UTC", kNow, std::nullopt, far },
-        { "daily created far", daily0230, "UTC", kNow, utc(2025, 6, 3, 2, 30), far },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -162,12 +140,12 @@ TEST(RoutineSchedule, NextDateIsAlwaysAWholeMinuteStrictlyAfterTheStart)
     std::mt19937 random(20250602);
     std::uniform_int_distribution<std::int64_t> instants(
         utc(2000, 1, 1).time_since_epoch().count(), utc(2060, 1, 1).time_since_epoch().count());
-    for (const auto* zoneName : { "UTC", "Europe/Berlin", "America/New_York", "Pacific/Apia",
-             "Australia/Lord_Howe", "Asia/Kathmandu" }) {
+    for (const auto* zoneName :
+        { "Europe/Berlin", "Pacific/Apia", "Australia/Lord_Howe", "Asia/Kathmandu" }) {
         for (const auto* text : { R"({"kind":"daily","time":"02:30"})",
                  R"({"kind":"weekly","days":["mon","sun"],"time":"02:15"})",
-                 R"({"kind":"interval","hours":1})", R"({"kind":"interval","hours":168})",
-                 R"({"kind":"cron","expr":"0,30 1-3 * * *"})", R"({"kind":"cron","expr":"0 0 13 * 5"})" }) {
+                 R"({"kind":"interval","hours":1})", R"({"kind":"cron","expr":"0,30 1-3 * * *"})",
+                 R"({"kind":"cron","expr":"0 0 13 * 5"})" }) {
             auto schedule = parsed(text, zoneName);
             for (int sample = 0; sample < 40; ++sample) {
                 RoutineDate after { std::chrono::milliseconds(instants(random)) };
