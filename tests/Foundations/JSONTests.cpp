@@ -260,8 +260,9 @@ for line in sys.stdin.buffer.read().decode("utf-8").split("\n"):
         std::string compact;
         std::string spaced;
         ASSERT_TRUE(std::getline(lines, compact) && std::getline(lines, spaced));
-        if (i % 2 == 0)
+        if (i % 2 == 0) {
             EXPECT_EQ(compact, ours);
+        }
         for (const std::string& theirs : { compact, spaced }) {
             auto back = JSON::decode(theirs);
             ASSERT_TRUE(back) << theirs;
