@@ -2,8 +2,7 @@
 
 #include "VellumarMacCore/Permissions/SecretItems.h"
 #include "VellumarMacCore/Reply/PromptText.h"
-
-#include <unicode/unistr.h>
+#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
 
 #include <cstdlib>
 
@@ -94,15 +93,6 @@ namespace {
     constexpr int kRoutineMinimumIntervalMinutes = 30;
     constexpr std::string_view kColors = "red, white, pink, teal, orange, green, purple, gray, blue, yellow";
     constexpr std::string_view kShapes = "rounded_square, circle, cloud, hexagon, blob, flower";
-
-    std::string timeZoneIdentifier(const icu::TimeZone& timeZone)
-    {
-        icu::UnicodeString identifier;
-        timeZone.getID(identifier);
-        std::string text;
-        identifier.toUTF8String(text);
-        return text;
-    }
 
     std::string writeWording(const ResolvedPermissions& permissions)
     {

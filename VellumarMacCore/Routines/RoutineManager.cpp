@@ -4,8 +4,7 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Routines/Schedule/RoutineLimits.h"
 #include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
-
-#include <unicode/unistr.h>
+#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,15 +19,6 @@ namespace {
 
     constexpr std::size_t kRoutineIDLength = 10;
     constexpr std::string_view kRoutineIDPrefix = "r-";
-
-    std::string identifier(const icu::TimeZone& zone)
-    {
-        icu::UnicodeString id;
-        zone.getID(id);
-        std::string text;
-        id.toUTF8String(text);
-        return text;
-    }
 
     JSON millisJSON(const std::optional<RoutineDate>& date)
     {
@@ -116,7 +106,7 @@ JSON RoutineManager::describe(const JSON::Object& record)
     described.try_emplace("includeToday", false);
     if (auto schedule = parsedSchedule(record, now(), *timeZone))
         described.insert_or_assign("scheduleLabel", schedule->label());
-    described.insert_or_assign("timeZone", identifier(*timeZone));
+    described.insert_or_assign("timeZone", timeZoneIdentifier(*timeZone));
     return described;
 }
 
@@ -137,7 +127,7 @@ JSON RoutineManager::list(const std::optional<std::string>& botID)
     JSON::Array described;
     for (const auto& record : records)
         described.push_back(describe(record));
-    return JSON::Object { { "routines", std::move(described) }, { "timeZone", identifier(*zone()) },
+    return JSON::Object { { "routines", std::move(described) }, { "timeZone", timeZoneIdentifier(*zone()) },
         { "limits",
             JSON::object({ { "maxRoutines", RoutineLimits::maxRoutines },
                 { "minimumIntervalSeconds", RoutineLimits::minimumIntervalMinutes * 60 },

@@ -1,8 +1,22 @@
 #include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
 
+#include <unicode/unistr.h>
 #include <unicode/utypes.h>
 
 #include <cmath>
+
+namespace vellumar {
+
+std::string timeZoneIdentifier(const icu::TimeZone& zone)
+{
+    icu::UnicodeString identifier;
+    zone.getID(identifier);
+    std::string text;
+    identifier.toUTF8String(text);
+    return text;
+}
+
+}
 
 namespace vellumar::detail {
 

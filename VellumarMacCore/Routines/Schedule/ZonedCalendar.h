@@ -8,11 +8,15 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace vellumar {
 
 // Whole milliseconds since 1970-01-01 00:00:00 UTC, the unit of every routine time.
 using RoutineDate = std::chrono::sys_time<std::chrono::milliseconds>;
+
+// The zone's IANA identifier as UTF-8, e.g. "Europe/Berlin".
+std::string timeZoneIdentifier(const icu::TimeZone& zone);
 
 }
 
