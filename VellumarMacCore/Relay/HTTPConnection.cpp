@@ -201,15 +201,19 @@ void HTTPConnection::respond(HTTPResponse response, bool keepAlive)
         return respond(HTTPResponse(RelayHTTPError(404, "not_found", "The file was not found.")), keepAlive);
     auto download = std::make_shared<Download>(Download { std::move(*file), response.file()->size, keep });
     m_timer.cancel();
-    m_connection->send(std::make_shared<const std::string>(response.head(keep)),
-        [weak = weak_from_this(), download](std::error_code error) {
-            auto self = weak.lock();
-            if (!self)
-                return;
-            if (error)
-                return self->close();
-            self->sendNextChunk(download);
-        });
+    m_connection->send(std::make_shared<const std::string>(response.head(keep)), afterSending(download));
+}
+
+platform::NetConnection::SendCompletion HTTPConnection::afterSending(std::shared_ptr<Download> download)
+{
+    return [weak = weak_from_this(), download](std::error_code error) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (error)
+            return self->close();
+        self->sendNextChunk(download);
+    };
 }
 
 void HTTPConnection::sendNextChunk(std::shared_ptr<Download> download)
@@ -226,14 +230,7 @@ void HTTPConnection::sendNextChunk(std::shared_ptr<Download> download)
         return close();
     chunk.resize(*count);
     download->remaining -= static_cast<std::int64_t>(*count);
-    m_connection->send(download->chunk, [weak = weak_from_this(), download](std::error_code error) {
-        auto self = weak.lock();
-        if (!self)
-            return;
-        if (error)
-            return self->close();
-        self->sendNextChunk(download);
-    });
+    m_connection->send(download->chunk, afterSending(download));
 }
 
 void HTTPConnection::finishResponse(std::error_code error, bool keep)

@@ -80,6 +80,8 @@ private:
     void respond(HTTPResponse response, bool keepAlive);
     void finishResponse(std::error_code error, bool keep);
     void sendNextChunk(std::shared_ptr<Download> download);
+    // Sends the next piece of the download once the last send completed; closes on a failed send.
+    platform::NetConnection::SendCompletion afterSending(std::shared_ptr<Download> download);
     void upgradeToWebSocket(const HTTPResponse& response);
     void armTimer(std::chrono::duration<double> after);
 
