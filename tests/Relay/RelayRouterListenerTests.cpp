@@ -1,5 +1,5 @@
 // The router behind the real TLS listener: a phone's job sent and followed by long polls over the
-// network, as the phone does it.
+// network, files sent and fetched and a phone paired, as curl does it.
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
@@ -8,6 +8,7 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 #include "tests/Relay/RelayServer.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/ManualJobClock.h"
 #include "tests/support/ScriptedModel.h"
@@ -15,11 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace vellumar;
@@ -55,6 +58,8 @@ struct RoutedRelay {
         .runner = runner,
         .data = data,
         .options = options,
+        .macID = "mac-1",
+        .macName = [] { return std::string("Studio"); },
         .timeZone = [] { return std::string("Europe/Berlin"); } } };
     test::RelayServer server { router.lanHandler(), {}, router.lanBodyPolicy(folder / "incoming") };
 };
@@ -164,4 +169,91 @@ TEST(RelayRouterListener, ThirtyTwoLongPollsOfOneJobOnALatchedFakeRunnerAreAllAn
         EXPECT_EQ(textOf(bodyOf(response), "status"), "done");
         EXPECT_EQ(replyOf(bodyOf(response)), "Done.");
     }
+}
+
+TEST(RelayRouterListener, CurlUploadsDownloadsAndPairsAndNoBodyOutlivesItsRequest)
+{
+    auto fake = std::make_shared<test::LatchedFakeRunner>();
+    RoutedRelay relay([&](RelayData&) { return fake; }, std::make_shared<test::ManualJobClock>());
+    const auto small = relay.folder / "small", big = relay.folder / "big";
+    test::writeBytes(small, "hi");
+    test::writeBytes(big, "");
+    fs::resize_file(big, 52'428'801); // sparse: one byte over the limit costs no disk
+    test::writeBytes(relay.data.workspaces.folder("ios-dl") / "notes é.txt", "hello");
+    const auto code = relay.pairing.makeOffer().code;
+    const auto incoming = relay.folder / "incoming";
+    auto incomingIsEmpty = [&] {
+        std::error_code missing;
+        return fs::directory_iterator(incoming, missing) == fs::directory_iterator();
+    };
+    // The connection's thread spools and removes on its own time, so these waits are bounded, not timed.
+    auto awaitIncoming = [&](bool empty) {
+        for (int tries = 0; tries < 3000 && incomingIsEmpty() != empty; ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return incomingIsEmpty() == empty;
+    };
+
+    struct Row {
+        std::string token; // "" sends none, "{paired}" the phone's, "{paired now}" the one pairing gave
+        std::string target;
+        std::vector<std::string> extra;
+        std::vector<std::string> expected; // fragments of the head and body, in any order
+    };
+    const std::vector<std::string> upload { "-H", "X-File-Name: a%20b.txt", "-H", "Content-Type: text/plain",
+        "--data-binary" };
+    auto with = [](std::vector<std::string> list, std::string last) {
+        list.push_back(std::move(last));
+        return list;
+    };
+    const Row rows[] = {
+        { "{paired}", "/v1/files?conversationId=ios-up", with(upload, "@" + small.string()),
+            { "HTTP/1.1 200", R"("fileId":"uploads/)" } },
+        { "{paired}", "/v1/files?conversationId=ios-up", {}, { R"("name":"a_b.txt")" } },
+        // Refused from the head alone: curl's Expect: 100-continue never gets its go-ahead.
+        { "wrong", "/v1/files?conversationId=ios-no", with(upload, "@" + big.string()), { "HTTP/1.1 401" } },
+        { "{paired}", "/v1/files?conversationId=ios-no", {}, { R"("files":[])" } },
+        { "{paired}", "/v1/files?conversationId=ios-up", with(upload, "@" + big.string()),
+            { "HTTP/1.1 413" } },
+        { "{paired}", "/v1/files/ios-dl/notes%20%C3%A9.txt", {},
+            { "HTTP/1.1 200", "\r\nContent-Type: text/plain; charset=utf-8\r\n",
+                "\r\nContent-Disposition: attachment; filename*=UTF-8''notes%20%C3%A9.txt\r\n",
+                "\r\nX-Content-Type-Options: nosniff\r\n", "\r\n\r\nhello" } },
+        { "{paired}", "/v1/files/ios-dl/..%2F..%2Fetc%2Fpasswd", { "--path-as-is" }, { "HTTP/1.1 400" } },
+        { "", "/health", {}, { "HTTP/1.1 401" } },
+        { "", "/v1/pair",
+            { "-H", "Content-Type: application/json", "--data", R"({"code": ")" + code + "\"}" },
+            { "HTTP/1.1 200", R"("token":")" } },
+        { "{paired now}", "/health", {}, { "HTTP/1.1 200", R"("ok":true)" } },
+    };
+    std::string pairedNow;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.token + " " + row.target);
+        std::vector<std::string> argv { "curl", "-sS", "-i", "--http1.1", "--max-time", "60", "-k",
+            "https://127.0.0.1:" + std::to_string(relay.server.port) + row.target };
+        auto token = row.token == "{paired}" ? relay.paired.token
+            : row.token == "{paired now}"    ? pairedNow
+                                             : row.token;
+        if (!token.empty())
+            argv.insert(argv.end(), { "-H", "Authorization: Bearer " + token });
+        argv.insert(argv.end(), row.extra.begin(), row.extra.end());
+        auto output = test::runPeer(argv).output;
+        for (const auto& fragment : row.expected)
+            EXPECT_NE(output.find(fragment), std::string::npos) << fragment << " in " << output;
+        EXPECT_EQ(output.find("root:"), std::string::npos);
+        EXPECT_TRUE(incomingIsEmpty());
+        if (row.target == "/v1/pair")
+            pairedNow = textOf(bodyOf(output), "token");
+    }
+    EXPECT_EQ(pairedNow.size(), 43U);
+
+    // A phone that leaves halfway through an upload leaves nothing behind once its connection ends.
+    {
+        test::TLSTestClient phone(relay.server.port);
+        ASSERT_TRUE(phone.handshake());
+        ASSERT_TRUE(phone.send("POST /v1/files?conversationId=ios-up HTTP/1.1\r\nHost: relay\r\n"
+            + relay.authorization() + "X-File-Name: half.bin\r\nContent-Length: 1000000\r\n\r\n"
+            + std::string(500'000, 'x')));
+        ASSERT_TRUE(awaitIncoming(false));
+    }
+    EXPECT_TRUE(awaitIncoming(true));
 }
