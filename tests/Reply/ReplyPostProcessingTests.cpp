@@ -49,8 +49,7 @@ namespace {
             submission.allowedActions = { "ask_bot" };
         }
 
-        FinishedReply finish(
-            std::string text, std::vector<ApprovalStore::Request> requests = {}, std::stop_token stop = {})
+        FinishedReply finish(std::string text, std::vector<ApprovalStore::Request> requests = {})
         {
             answer.text = std::move(text);
             answer.approvalRequests = std::move(requests);
@@ -59,8 +58,7 @@ namespace {
                                    .workFolder = work,
                                    .permissions = permissions,
                                    .before = before,
-                                   .answer = answer,
-                                   .stop = stop },
+                                   .answer = answer },
                 data, nullptr);
         }
 
@@ -140,19 +138,6 @@ TEST(ReplyPostProcessing, RoutineRunGetsNoActionsCardsOrNote)
     // The refused block is still told to the user.
     EXPECT_EQ(finished.output.reply,
         "Report.\n\n" + Prompts::invalidActionsNote({ "ask_bot is not available now" }));
-}
-
-TEST(ReplyPostProcessing, StoppedJobChangesNothingButClaudesFiles)
-{
-    FinishWorld world;
-    writeText(world.work / "CLAUDE.md", "steer");
-    std::stop_source stop;
-    stop.request_stop();
-    EXPECT_THROW(
-        world.finish(block(R"({"type":"remember","text":"x"})"), { { "bash", "ls" } }, stop.get_token()),
-        CancellationError);
-    EXPECT_FALSE(fs::exists(world.work / "CLAUDE.md"));
-    EXPECT_TRUE(world.data.memory.memories(kConversation).empty());
 }
 
 }
