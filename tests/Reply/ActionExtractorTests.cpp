@@ -36,12 +36,6 @@ ActionExtractor::Context contextOf(std::string_view bot)
         .timeZone = std::shared_ptr<const icu::TimeZone>(icu::TimeZone::createTimeZone("Europe/Berlin")) };
 }
 
-ActionExtractor::Result extracted(
-    std::string_view reply, const std::vector<std::string>& allowed = kEveryAction)
-{
-    return ActionExtractor::extract(reply, allowed, contextOf("main"));
-}
-
 // One block's outcome: the reason it was refused ("refused" for wrong keys or values), or what it
 // became.
 std::string outcome(std::string_view body, std::string_view bot)
@@ -174,7 +168,7 @@ TEST(ActionExtractor, FindsTheSameBlocksAsTheRegularExpressions)
     for (const auto& reply : replies) {
         SCOPED_TRACE(JSON(reply).encoded());
         auto [text, reasons] = referenceExtraction(reply);
-        auto result = extracted(reply);
+        auto result = ActionExtractor::extract(reply, kEveryAction, contextOf("main"));
         EXPECT_EQ(result.text, text);
         EXPECT_EQ(result.reasons, reasons);
         EXPECT_EQ(ActionExtractor::stripBlocks(reply), text);

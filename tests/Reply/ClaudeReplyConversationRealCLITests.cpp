@@ -139,7 +139,10 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     ASSERT_TRUE(secondSession);
     EXPECT_NE(*secondSession, *firstSession);
 
+    runner.grants().add("ios-2", project);
     runner.clearConversation("ios-1", WorkFolder::keep);
+    EXPECT_FALSE(runner.grants().covers("ios-1", project / ".git/description"));
+    EXPECT_TRUE(runner.grants().covers("ios-2", project / ".git/description"));
     // Read back from disk by stores that did not write it.
     RelayData reread({ .folder = world.dataFolder, .home = world.home });
     EXPECT_FALSE(reread.sessions.entry("ios-1", "bot-1"));
@@ -157,4 +160,6 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
         EXPECT_EQ(*activity[index].subscript("status"), JSON(logged[index].second));
     }
     EXPECT_EQ(test::readFile(workFolder / copy), "Lyon in May");
+    EXPECT_TRUE(runner.clearConversation("ios-1", WorkFolder::clear).workspaceCleared);
+    EXPECT_FALSE(fs::exists(workFolder / copy));
 }

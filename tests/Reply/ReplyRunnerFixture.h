@@ -152,12 +152,7 @@ struct RunnerWorld {
 
     static JobSubmission submission(const std::string& message = "Hello")
     {
-        JobSubmission submission;
-        submission.conversationID = "ios-1";
-        submission.botID = "bot-1";
-        submission.message = message;
-        submission.timeLimit = 600;
-        return submission;
+        return { .conversationID = "ios-1", .botID = "bot-1", .message = message, .timeLimit = 600 };
     }
 
     // Whether a start has begun to hang, within a patience that guards against a hang of the test.
