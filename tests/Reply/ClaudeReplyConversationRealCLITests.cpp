@@ -1,6 +1,5 @@
-// A whole conversation through the reply runner with the real Claude Code CLI from tests/peers
-// against the scripted model endpoint: turns that resume, remember, attach and ask, then a compaction
-// and a clear, with every store read back from disk at the end.
+// A whole conversation with the real Claude Code CLI against the scripted model: turns that resume,
+// remember, attach and ask, then a compaction and a clear, with the stores read back from disk.
 #include "tests/Reply/ReplyRunnerFixture.h"
 
 #include "VellumarMacCore/Foundations/Graphemes.h"
@@ -31,11 +30,9 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     fs::create_directories(project / ".git");
     std::ofstream(documents / "plan.txt") << "Lyon in May";
 
-    // The script answers by the number of assistant messages a request carries, so one script serves
-    // every turn of the resumed session only while it is resumed: the remembering turn, the attaching
-    // turn, the turn with a write outside every folder and two into Git's folder, and then the summary the
-    // compaction asks for, whose action block goes and which is cut to 6000 characters. The hand-over run
-    // starts a session with no answers and gets the first step again; its text is not used.
+    // The script answers by the number of assistant messages a request carries, so it serves the turns
+    // only while the session is resumed; the summary's action block goes and it is cut to 6000
+    // characters. The hand-over run starts afresh and gets the first step again, unused.
     const std::string summary = "## Important facts\nPrefers tea; the plan is Lyon in May. "
         + test::repeated("Lyon in May. ", 538) + "tail";
     test::RunnerWorld world;
@@ -110,13 +107,11 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     // The stored memory, spaces already tidied, is handed to Claude Code with the next turn.
     auto second = world.calls().at(1);
     EXPECT_EQ(test::argumentAfter(second, "--resume"), *firstSession);
-    EXPECT_EQ(second.subscript("argv")->arrayValue()->back(), JSON(*firstSession));
     EXPECT_NE((test::stdinOf(second) + test::argumentAfter(second, "--append-system-prompt").value_or(""))
                   .find("Prefers tea"),
         std::string::npos);
     ASSERT_EQ(attached.files.size(), 1U);
     std::string copy = *attached.files[0].subscript("fileId")->stringValue();
-    EXPECT_TRUE(copy.starts_with("attached/") && copy.ends_with("/plan.txt")) << copy;
 
     ReplyOutput written = turn("Write the two notes.");
     EXPECT_EQ(written.reply, "Both notes are written.");
@@ -130,13 +125,10 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     }
     EXPECT_TRUE(runner.grants().covers("ios-1", project / ".git/description"));
     EXPECT_EQ(world.data->sessions.sessionID("ios-1", "bot-1"), firstSession);
-    EXPECT_EQ(world.data->sessions.summaryAndRecent("ios-1", "bot-1").recent.size(), 3U);
 
     auto compacted = runner.compact({ "ios-1", "bot-1", std::nullopt, settings }, {});
     std::string cut = prefixCharacters(summary, 6000);
     EXPECT_EQ(compacted.summary, cut);
-    ASSERT_TRUE(compacted.context);
-    EXPECT_GT(compacted.context->subscript("tokens")->intValue().value_or(0), 0);
     auto starts = world.calls();
     ASSERT_EQ(starts.size(), 5U);
     EXPECT_EQ(test::argumentAfter(starts[3], "--resume"), *firstSession);
@@ -146,12 +138,11 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
     auto secondSession = world.data->sessions.sessionID("ios-1", "bot-1");
     ASSERT_TRUE(secondSession);
     EXPECT_NE(*secondSession, *firstSession);
-    EXPECT_EQ(RelayData({ .folder = world.dataFolder, .home = world.home })
-                  .sessions.summaryAndRecent("ios-1", "bot-1")
-                  .summary,
-        cut);
 
+    runner.grants().add("ios-2", project);
     runner.clearConversation("ios-1", WorkFolder::keep);
+    EXPECT_FALSE(runner.grants().covers("ios-1", project / ".git/description"));
+    EXPECT_TRUE(runner.grants().covers("ios-2", project / ".git/description"));
     // Read back from disk by stores that did not write it.
     RelayData reread({ .folder = world.dataFolder, .home = world.home });
     EXPECT_FALSE(reread.sessions.entry("ios-1", "bot-1"));
@@ -167,7 +158,8 @@ TEST(ClaudeReplyConversationRealCLI, ResumesRemembersAttachesAsksCompactsAndClea
         SCOPED_TRACE(activity[index].encoded());
         EXPECT_EQ(*activity[index].subscript("target"), JSON(logged[index].first.string()));
         EXPECT_EQ(*activity[index].subscript("status"), JSON(logged[index].second));
-        EXPECT_EQ(activity[index].subscript("approved") != nullptr, index < 2);
     }
     EXPECT_EQ(test::readFile(workFolder / copy), "Lyon in May");
+    EXPECT_TRUE(runner.clearConversation("ios-1", WorkFolder::clear).workspaceCleared);
+    EXPECT_FALSE(fs::exists(workFolder / copy));
 }

@@ -18,21 +18,6 @@ CompactionRequest compaction() { return { "ios-1", "bot-1", std::nullopt, std::n
 
 }
 
-// The session, memory and activity of a cleared conversation are read back in the real-CLI conversation.
-TEST(ClaudeReplyMaintenanceWithFakeClaude, ClearingForgetsThatConversationsGrantsAndOnRequestTheWorkFolder)
-{
-    RunnerWorld world;
-    auto& runner = world.start();
-    fs::path upload = world.workFolder("ios-1") / "uploads" / "photo.jpg";
-    test::writeBytes(upload, "jpeg");
-    runner.grants().add("ios-1", world.home / "Documents");
-    runner.grants().add("ios-2", world.home / "Documents");
-    EXPECT_TRUE(runner.clearConversation("ios-1", WorkFolder::clear).workspaceCleared);
-    EXPECT_FALSE(fs::exists(upload));
-    EXPECT_FALSE(runner.grants().covers("ios-1", world.home / "Documents" / "a.txt"));
-    EXPECT_TRUE(runner.grants().covers("ios-2", world.home / "Documents" / "a.txt"));
-}
-
 // Both runs follow the stored actions setting and the given permissions; a failure leaves what it can.
 TEST(ClaudeReplyMaintenanceWithFakeClaude, ACompactionHandsOverToANewSessionOrLeavesTheOldOne)
 {

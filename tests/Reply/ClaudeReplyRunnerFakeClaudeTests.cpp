@@ -16,15 +16,6 @@ using test::replyStep;
 using test::RunnerWorld;
 using test::stdinOf;
 
-namespace {
-
-std::string temporaryFolderOf(const JSON& call)
-{
-    return *call.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue();
-}
-
-}
-
 TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBehindAndRecordNothing)
 {
     struct Case {
@@ -60,7 +51,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBe
         auto calls = world.calls();
         EXPECT_EQ(calls.size(), 1u);
         for (const auto& call : calls) {
-            EXPECT_FALSE(fs::exists(temporaryFolderOf(call)));
+            EXPECT_FALSE(fs::exists(*call.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue()));
             EXPECT_FALSE(fs::exists(test::gateFolder(call)));
         }
         EXPECT_FALSE(fs::exists(world.workFolder("ios-1") / "CLAUDE.md"));

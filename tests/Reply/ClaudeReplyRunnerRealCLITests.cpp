@@ -38,15 +38,11 @@ TEST(ClaudeReplyRunnerRealCLI, AQuestionStillOpenWhenTheProcessEndsEndsWithIt)
     auto control = world.control([&](const JSON&, std::stop_token runEnded) {
         asked.set_value();
         std::mutex lock;
-        std::condition_variable ended;
-        std::stop_callback wake(runEnded, [&] {
-            std::lock_guard guard(lock);
-            ended.notify_all();
-        });
         std::unique_lock guard(lock);
         // Bounded, so that a question the run's end does not reach fails the test instead of hanging it.
-        endedWithTheRun
-            = ended.wait_for(guard, std::chrono::seconds(60), [&] { return runEnded.stop_requested(); });
+        std::condition_variable_any().wait_for(
+            guard, runEnded, std::chrono::seconds(60), [] { return false; });
+        endedWithTheRun = runEnded.stop_requested();
         return std::string("canceled");
     });
     auto job = RunnerWorld::submission();

@@ -43,18 +43,9 @@ const char* const kPieces[] = { " ", "  ", "\t", "\n", "\r", "\r\n", "\v", "\f",
 
 }
 
-TEST(EarlierAttachments, AgreesWithICUOnHandPickedAndRandomTexts)
+TEST(EarlierAttachments, AgreesWithICUOnRandomTexts)
 {
-    std::vector<std::string> texts = {
-        "x\n\n \tThe video itself cannot be read; look at these frames with Read: z\r\nnext",
-        "x  The video itself cannot be read; look at these frames with Read: not at a line start",
-        "a\n\n\n  JPEG copy: p.jpg\r\nJPEG copy: q.jpg\n  JPEG copy: r.jpg",
-        "see ./a/b-frames/frame-12.jpg, x-frames/frame-3.jpg!",
-        "a-frames/frame-1.jpg-frames/frame-2.jpgtail",
-        "uploads/clip-frames/frame-\u0663.jpg and frame-1.jpg",
-        "-frames/frame-frames/frame-7.jpg",
-        "\u2028The video itself cannot be read; look at these frames with Read: \u2029",
-    };
+    std::vector<std::string> texts;
     std::mt19937 random(20240531);
     std::uniform_int_distribution<std::size_t> length(0, 24);
     std::uniform_int_distribution<std::size_t> piece(0, std::size(kPieces) - 1);

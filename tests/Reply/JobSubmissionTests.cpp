@@ -25,16 +25,18 @@ namespace {
         return decoded("{" + members + (text.empty() ? "" : ",") + std::string(text) + "}");
     }
 
-    // The message of the error `parse` throws, or "accepted".
+    // The message of the error `parse` throws, or "accepted" with the bot ("name|role|persona|primary").
     std::string refusal(const JSON& value)
     {
         try {
-            JobSubmission::parse(value);
+            auto bot = JobSubmission::parse(value).bot;
+            return bot
+                ? bot->name + "|" + bot->role + "|" + bot->persona + "|" + (bot->primary ? "primary" : "")
+                : "accepted";
         } catch (const RelayHTTPError& error) {
             EXPECT_EQ(error, RelayHTTPError::badRequest(error.message()));
             return error.message();
         }
-        return "accepted";
     }
 
     TEST(JobSubmission, RefusesWithTheMessageOfTheFirstBrokenRule)
@@ -62,6 +64,13 @@ namespace {
             { thumbs(8000), "accepted" },
             { thumbs(8001), message },
             { R"("mode":"Queue")", "mode must be queue or interrupt." },
+            // The bot's members trimmed, or the member at fault named.
+            { R"("bot":{"name":"Q","role":null,"persona":null,"primary":null})", "Q|||" },
+            { R"("bot":{"name":"  Quill\t","role":" scribe ","persona":"\n one\r\n\ttwo \n","primary":true})",
+                "Quill|scribe|one\r\n\ttwo|primary" },
+            { R"("bot":"Quill")", "bot is not valid." },
+            { R"("bot":{"name":"Q","role":"abcdefghijklm"})", "bot.role is not valid." },
+            { R"("bot":{"name":"Q","primary":1})", "bot.primary must be true or false." },
             { R"("timeLimitSeconds":90.5)", timeLimit },
             { R"("timeLimitSeconds":-1)", timeLimit },
             { R"("allowedActions":[")" + repeated("a", 41) + "\"]", actions },

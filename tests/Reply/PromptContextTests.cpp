@@ -51,11 +51,9 @@ TEST(PromptContext, AttachmentLinesDescribeEachKind)
     for (auto path : { "uploads/clip.mp4", "uploads/empty.mov", "uploads/v.2.webm", "uploads/photo.jpg",
              "uploads/gone.jpg", "uploads/report.pdf", "uploads/notes.md" })
         lines += Prompts::attachmentLine(path, work.path()) + "\n";
-    test::expectPinned(lines, "74e7188c83818b9f");
-    EXPECT_EQ(Prompts::attachmentsSection("", { "uploads/report.pdf" }, work.path()),
-        "(The user sent attachments. Look at them.)\n\n" + kHeader
-            + "\n- uploads/report.pdf (PDF, application/pdf, 1 byte)");
-    EXPECT_EQ(Prompts::attachmentsSection("\u00a0 Hello\n\nthere \u2028", {}, work.path()), "Hello\n\nthere");
+    lines += Prompts::attachmentsSection("", { "uploads/report.pdf" }, work.path()) + "\n---\n"
+        + Prompts::attachmentsSection("\u00a0 Hello\n\nthere \u2028", {}, work.path());
+    test::expectPinned(lines, "cc436b5eb67d9e6b");
 }
 
 TEST(PromptContext, AttachmentPathsStayBelowTheWorkFolder)

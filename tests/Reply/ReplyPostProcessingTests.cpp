@@ -49,8 +49,7 @@ namespace {
             submission.allowedActions = { "ask_bot" };
         }
 
-        FinishedReply finish(
-            std::string text, std::vector<ApprovalStore::Request> requests = {}, std::stop_token stop = {})
+        FinishedReply finish(std::string text, std::vector<ApprovalStore::Request> requests = {})
         {
             answer.text = std::move(text);
             answer.approvalRequests = std::move(requests);
@@ -59,8 +58,7 @@ namespace {
                                    .workFolder = work,
                                    .permissions = permissions,
                                    .before = before,
-                                   .answer = answer,
-                                   .stop = stop },
+                                   .answer = answer },
                 data, nullptr);
         }
 
@@ -102,7 +100,6 @@ TEST(ReplyPostProcessing, FilesHoldTheAttachedCopiesOnceThenWrittenOnesUpToTwent
     auto files = world.finish(attachBlock(world.work / "report.pdf")).output.files;
     // The copy is new since the run began too; it must not come back as a written file.
     ASSERT_EQ(files.size(), 2U);
-    EXPECT_TRUE(fileIDOf(files[0]).starts_with("attached/") && fileIDOf(files[0]).ends_with("/report.pdf"));
     EXPECT_EQ(fileIDOf(files[1]), "report.pdf");
 
     FinishWorld full;
@@ -140,19 +137,6 @@ TEST(ReplyPostProcessing, RoutineRunGetsNoActionsCardsOrNote)
     // The refused block is still told to the user.
     EXPECT_EQ(finished.output.reply,
         "Report.\n\n" + Prompts::invalidActionsNote({ "ask_bot is not available now" }));
-}
-
-TEST(ReplyPostProcessing, StoppedJobChangesNothingButClaudesFiles)
-{
-    FinishWorld world;
-    writeText(world.work / "CLAUDE.md", "steer");
-    std::stop_source stop;
-    stop.request_stop();
-    EXPECT_THROW(
-        world.finish(block(R"({"type":"remember","text":"x"})"), { { "bash", "ls" } }, stop.get_token()),
-        CancellationError);
-    EXPECT_FALSE(fs::exists(world.work / "CLAUDE.md"));
-    EXPECT_TRUE(world.data.memory.memories(kConversation).empty());
 }
 
 }

@@ -1,7 +1,6 @@
-// A data folder, a home and a reply runner whose `claude` is tests/Reply/peers/fake_claude.py: a
-// stand-in that records each start and plays the step a test scripted for it (the failures and the
-// timing Claude Code shows cannot be provoked on demand from the real CLI), or hands the start on to
-// the real Claude Code CLI from tests/peers against the scripted model endpoint.
+// A reply runner whose `claude` is tests/Reply/peers/fake_claude.py: it records each start and plays
+// the step a test scripted (failures and timing the real CLI cannot show on demand), or hands over to the
+// real CLI against the scripted model.
 #pragma once
 
 #include "VellumarMacCore/ConversationData/RelayData.h"
@@ -153,12 +152,7 @@ struct RunnerWorld {
 
     static JobSubmission submission(const std::string& message = "Hello")
     {
-        JobSubmission submission;
-        submission.conversationID = "ios-1";
-        submission.botID = "bot-1";
-        submission.message = message;
-        submission.timeLimit = 600;
-        return submission;
+        return { .conversationID = "ios-1", .botID = "bot-1", .message = message, .timeLimit = 600 };
     }
 
     // Whether a start has begun to hang, within a patience that guards against a hang of the test.

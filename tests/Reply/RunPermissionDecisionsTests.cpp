@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <vector>
 
 namespace vellumar::test {
 
@@ -24,9 +24,7 @@ namespace {
     // a user who gives `answer` to every question of the jobs it makes.
     class DecisionWorld {
         TemporaryFolder m_root;
-        std::mutex m_lock;
         std::string m_answer;
-        std::vector<JSON> m_prompts;
 
     public:
         explicit DecisionWorld(std::string answer = "once")
@@ -43,20 +41,14 @@ namespace {
             permissions.granted = { "write" };
         }
 
+        // The gate asks on the deciding thread.
         std::shared_ptr<JobControl> asking()
         {
             return std::make_shared<JobControl>("j-1", std::nullopt, JobControl::EventHandler {},
                 [this](const JSON& prompt, std::stop_token) {
-                    std::lock_guard guard(m_lock);
-                    m_prompts.push_back(prompt);
+                    prompts.push_back(prompt);
                     return m_answer;
                 });
-        }
-
-        std::vector<JSON> prompts()
-        {
-            std::lock_guard guard(m_lock);
-            return m_prompts;
         }
 
         JSON decide(const JSON& question, std::shared_ptr<JobControl> control)
@@ -65,6 +57,7 @@ namespace {
                 question, { runner, "c-decide", permissions, work, std::move(control), approved });
         }
 
+        std::vector<JSON> prompts;
         RelayData data;
         ClaudeReplyRunner runner;
         fs::path work;
@@ -110,16 +103,15 @@ TEST(RunPermissionDecisions, DecidesWhereTheWriteLandsAndAsksOnlyAboutWhatTheUse
     auto control = world.asking();
     for (const auto& escape : cases) {
         SCOPED_TRACE(escape.name);
-        std::size_t asked = world.prompts().size();
+        std::size_t asked = world.prompts.size();
         JSON question = writeQuestion(escape.path, escape.name);
         EXPECT_EQ(world.decide(question, control),
             escape.decision == PathEscape::Decision::deny ? denyWith(kNeedsConfirmation)
                                                           : allowWriting(question, escape.lands));
         bool asks = escape.decision == PathEscape::Decision::ask;
-        auto prompts = world.prompts();
-        ASSERT_EQ(prompts.size(), asked + (asks ? 1 : 0));
+        ASSERT_EQ(world.prompts.size(), asked + (asks ? 1 : 0));
         if (asks) {
-            EXPECT_EQ(*prompts.back().subscript("path"),
+            EXPECT_EQ(*world.prompts.back().subscript("path"),
                 JSON(homeRelativePath(escape.lands, world.data.resolver.home)));
         }
         // Allowed by the work folder, not by the user.
@@ -155,9 +147,7 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         JSON question = writeQuestion(world.project / "src/main.cpp", "toolu_q");
         EXPECT_EQ(world.decide(question, world.asking()),
             testCase.denial ? denyWith(*testCase.denial) : allowWriting(question));
-        auto prompts = world.prompts();
-        ASSERT_EQ(prompts.size(), 1U);
-        EXPECT_EQ(*prompts[0].subscript("path"), JSON("~/project/src/main.cpp"));
+        ASSERT_EQ(world.prompts.size(), 1U);
         EXPECT_EQ(world.approved->stored().contains("toolu_q"), !testCase.denial);
         EXPECT_EQ(world.runner.grants().covers("c-decide", world.project / "src/main.cpp"),
             testCase.grantsTheScope);
@@ -165,7 +155,7 @@ TEST(RunPermissionDecisions, EachAnswerHasItsReply)
         JSON again = writeQuestion(world.project / "src/main.cpp", "toolu_again");
         EXPECT_EQ(world.decide(again, world.asking()),
             testCase.denial ? denyWith(*testCase.denial) : allowWriting(again));
-        EXPECT_EQ(world.prompts().size(), testCase.grantsTheScope ? 1U : 2U);
+        EXPECT_EQ(world.prompts.size(), testCase.grantsTheScope ? 1U : 2U);
     }
 }
 
