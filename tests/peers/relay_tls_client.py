@@ -6,6 +6,7 @@ slowloris / handshakes: COUNT connections that never finish a request head / a C
 prints "ready" and holds them until standard input closes. Certificates are not checked.
 """
 
+import resource
 import socket
 import ssl
 import sys
@@ -70,6 +71,9 @@ def handshakes(port, count):
 def main():
     port, mode = int(sys.argv[1]), sys.argv[2]
     count = int(sys.argv[3]) if len(sys.argv) > 3 else 0
+    # Hundreds of held sockets must not meet a small default descriptor limit on a fresh machine.
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     {"pipeline": lambda: pipeline(port),
      "slowloris": lambda: slowloris(port, count),
      "handshakes": lambda: handshakes(port, count)}[mode]()
