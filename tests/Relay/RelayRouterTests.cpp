@@ -69,6 +69,13 @@ protected:
     }
 
     // Status, error code and message (or the body of a success), and the retry hint.
+    // A status at the start of `expected` is matched from the start; any other text anywhere.
+    static bool matches(const std::string& seen, const std::string& expected)
+    {
+        return std::isdigit(expected[0]) ? seen.starts_with(expected)
+                                         : seen.find(expected) != std::string::npos;
+    }
+
     std::string outcome(Call call) const
     {
         auto substitute = [&](std::string text, std::string_view mark, const std::string& value) {
@@ -260,10 +267,7 @@ TEST_F(RelayRouterTest, AnswersEachRequestByTheFirstRuleItBreaks)
     for (const auto& [call, expected] : cases) {
         SCOPED_TRACE(call.method + " " + call.target + " " + call.body);
         auto seen = outcome(call);
-        // A status at the start is matched from there; any other text anywhere in the body.
-        EXPECT_TRUE(
-            std::isdigit(expected[0]) ? seen.starts_with(expected) : seen.find(expected) != std::string::npos)
-            << seen;
+        EXPECT_TRUE(matches(seen, expected)) << seen;
     }
 }
 
@@ -388,9 +392,7 @@ TEST_F(RelayRouterTest, FilesFolderBrowsingAndPairingAnswerByTheFirstRuleTheyBre
     for (const auto& [call, expected] : cases) {
         SCOPED_TRACE(call.method + " " + call.target + " " + call.body);
         auto seen = outcome(call);
-        EXPECT_TRUE(
-            std::isdigit(expected[0]) ? seen.starts_with(expected) : seen.find(expected) != std::string::npos)
-            << seen;
+        EXPECT_TRUE(matches(seen, expected)) << seen;
         EXPECT_EQ(seen.find("spool left"), std::string::npos);
         EXPECT_EQ(seen.find("root:x"), std::string::npos);
         if (call.target == "/v1/pair" && seen.starts_with("200 "))
