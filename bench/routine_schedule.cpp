@@ -1,7 +1,7 @@
 // How long the cron frequency check takes on its worst realistic case: an expression that fires only
 // on 29 February walks about 28,000 days before the century's missing leap day refuses it. The
 // check runs on the routine manager and in the reply engine, so it must stay far below 200 ms.
-#include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
+#include "VellumarMacCore/Schedule/RoutineSchedule.h"
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 

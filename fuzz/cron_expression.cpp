@@ -1,6 +1,6 @@
 // Parsing arbitrary bytes as a cron expression must never crash; what parses must keep its meaning
 // through its normalised text, and its next fire time must lie after the start.
-#include "VellumarMacCore/Routines/Schedule/RoutineCron.h"
+#include "VellumarMacCore/Schedule/RoutineCron.h"
 
 #include <unicode/timezone.h>
 

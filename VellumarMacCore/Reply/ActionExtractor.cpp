@@ -5,8 +5,8 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Foundations/Whitespace.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineLimits.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
+#include "VellumarMacCore/Schedule/RoutineLimits.h"
+#include "VellumarMacCore/Schedule/RoutineSchedule.h"
 
 #include <algorithm>
 #include <functional>

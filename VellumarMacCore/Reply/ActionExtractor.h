@@ -6,7 +6,7 @@
 #include "VellumarMacCore/ConversationData/MemoryStore.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Reply/RoutineDirectory.h"
-#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
+#include "VellumarMacCore/Schedule/ZonedCalendar.h"
 
 #include <unicode/timezone.h>
 

@@ -2,7 +2,7 @@
 
 #include "VellumarMacCore/Permissions/SecretItems.h"
 #include "VellumarMacCore/Reply/PromptText.h"
-#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
+#include "VellumarMacCore/Schedule/ZonedCalendar.h"
 
 #include <cstdlib>
 

@@ -6,8 +6,8 @@
 #include "VellumarMacCore/Reply/BotProfile.h"
 #include "VellumarMacCore/Reply/JobSubmission.h"
 #include "VellumarMacCore/Routines/RoutineManager.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineLimits.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
+#include "VellumarMacCore/Schedule/RoutineLimits.h"
+#include "VellumarMacCore/Schedule/RoutineSchedule.h"
 
 #include <algorithm>
 #include <array>

@@ -2,9 +2,9 @@
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineLimits.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
-#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
+#include "VellumarMacCore/Schedule/RoutineLimits.h"
+#include "VellumarMacCore/Schedule/RoutineSchedule.h"
+#include "VellumarMacCore/Schedule/ZonedCalendar.h"
 
 #include <algorithm>
 #include <cmath>

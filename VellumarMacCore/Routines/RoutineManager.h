@@ -10,7 +10,7 @@
 
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Routines/RoutinesFile.h"
-#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
+#include "VellumarMacCore/Schedule/ZonedCalendar.h"
 
 #include <unicode/timezone.h>
 

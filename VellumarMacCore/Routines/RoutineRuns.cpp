@@ -8,7 +8,7 @@
 #include "VellumarMacCore/Reply/JobSubmission.h"
 #include "VellumarMacCore/Reply/Prompts.h"
 #include "VellumarMacCore/Routines/RoutineManager.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
+#include "VellumarMacCore/Schedule/RoutineSchedule.h"
 
 namespace vellumar {
 

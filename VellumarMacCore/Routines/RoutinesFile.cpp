@@ -2,7 +2,7 @@
 
 #include "VellumarMacCore/ConversationData/StoreFile.h"
 #include "VellumarMacCore/Routines/RoutineManager.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineLimits.h"
+#include "VellumarMacCore/Schedule/RoutineLimits.h"
 
 #include <algorithm>
 #include <chrono>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
+#include "VellumarMacCore/Schedule/ZonedCalendar.h"
 
 #include <cstddef>
 #include <cstdint>

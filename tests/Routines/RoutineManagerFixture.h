@@ -6,7 +6,7 @@
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Routines/RoutineManager.h"
-#include "tests/Routines/ScheduleTestSupport.h"
+#include "tests/Schedule/ScheduleTestSupport.h"
 #include "tests/support/JobsTestSupport.h"
 #include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/ManualClock.h"

@@ -1,4 +1,4 @@
-#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
+#include "VellumarMacCore/Schedule/ZonedCalendar.h"
 
 #include <unicode/unistr.h>
 #include <unicode/utypes.h>

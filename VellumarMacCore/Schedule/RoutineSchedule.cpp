@@ -1,7 +1,7 @@
-#include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
+#include "VellumarMacCore/Schedule/RoutineSchedule.h"
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineLimits.h"
+#include "VellumarMacCore/Schedule/RoutineLimits.h"
 
 #include <algorithm>
 #include <initializer_list>

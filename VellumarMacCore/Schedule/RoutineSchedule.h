@@ -3,7 +3,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/Routines/Schedule/RoutineCron.h"
+#include "VellumarMacCore/Schedule/RoutineCron.h"
 
 #include <unicode/timezone.h>
 

@@ -1,6 +1,6 @@
-#include "VellumarMacCore/Routines/Schedule/RoutineCron.h"
+#include "VellumarMacCore/Schedule/RoutineCron.h"
 
-#include "tests/Routines/ScheduleTestSupport.h"
+#include "tests/Schedule/ScheduleTestSupport.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,7 +1,7 @@
 // Five-field cron expressions (minute hour day month weekday) and the search for their fire times.
 #pragma once
 
-#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
+#include "VellumarMacCore/Schedule/ZonedCalendar.h"
 
 #include <unicode/timezone.h>
 

@@ -1,7 +1,7 @@
-#include "VellumarMacCore/Routines/Schedule/RoutineSchedule.h"
+#include "VellumarMacCore/Schedule/RoutineSchedule.h"
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "tests/Routines/ScheduleTestSupport.h"
+#include "tests/Schedule/ScheduleTestSupport.h"
 #include "tests/support/FileFixtures.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "VellumarMacCore/Routines/Schedule/RoutineCron.h"
+#include "VellumarMacCore/Schedule/RoutineCron.h"
 
-#include "VellumarMacCore/Routines/Schedule/RoutineLimits.h"
+#include "VellumarMacCore/Schedule/RoutineLimits.h"
 
 #include <algorithm>
 #include <array>

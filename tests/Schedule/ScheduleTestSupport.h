@@ -2,7 +2,7 @@
 // the calendar code under test.
 #pragma once
 
-#include "VellumarMacCore/Routines/Schedule/ZonedCalendar.h"
+#include "VellumarMacCore/Schedule/ZonedCalendar.h"
 
 #include <unicode/timezone.h>
 
