@@ -142,7 +142,8 @@ TEST(ClaudeReplyRunnerRealCLI, CommandsCannotWriteGitFilesOfWorktreesOrSubmodule
 
     const std::string p = "'" + project.string() + "'";
     const std::vector<std::string> commands = {
-        "printf '[core]\\n\\tfsmonitor = true\\n' > " + p + "/.git/config.worktree",
+        // Through python, since Claude Code itself asks before a redirection into ".git/config".
+        "python3 -c \"open('" + project.string() + "/.git/config.worktree', 'w').write('[core]')\"; echo $?",
         "printf '#!/bin/sh\\n' > " + p + "/.git/modules/lib/hooks/post-checkout",
         "echo ../../../.g2 > " + p + "/.git/worktrees/linked/commondir",
         "cd " + p + " && echo second >> tracked.txt"
