@@ -59,18 +59,28 @@ JobSubmission commandsJob(const fs::path& granted, const std::optional<fs::path>
     return job;
 }
 
+// The real CLI in a world of its own, with commands sandboxed.
+class ClaudeReplyGitRealCLI : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (auto reason = test::commandSandboxUnavailableReason())
+            GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    }
+
+    RunnerWorld world;
+    fs::path root = fs::canonical(world.folder.path());
+    fs::path project = root / "project";
+};
+
 }
 
 // A copy of Git's folder with an fsmonitor command and a hook, named by a new ".git/commondir": Git
 // outside the sandbox would run both. The file is gone before the next command starts, kept aside
 // privately, and the user's Git runs nothing of the copy's.
-TEST(ClaudeReplyRunnerRealCLI, ACommonDirWrittenByACommandIsMovedAsideBeforeGitFollowsIt)
+TEST_F(ClaudeReplyGitRealCLI, ACommonDirWrittenByACommandIsMovedAsideBeforeGitFollowsIt)
 {
-    if (auto reason = test::commandSandboxUnavailableReason())
-        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    RunnerWorld world;
-    fs::path root = fs::canonical(world.folder.path());
-    fs::path granted = root / "project";
+    fs::path granted = project;
     makeRepository(granted);
     fs::path ran = root / "copied-git-ran";
     const std::string g = "'" + granted.string() + "'";
@@ -113,13 +123,8 @@ TEST(ClaudeReplyRunnerRealCLI, ACommonDirWrittenByACommandIsMovedAsideBeforeGitF
 
 // The linked worktree's and the submodule's Git files cannot be written, nor a "config.worktree" made,
 // while committing and fetching, in the repository and in its submodule, still work.
-TEST(ClaudeReplyRunnerRealCLI, CommandsCannotWriteGitFilesOfWorktreesOrSubmodulesYetCommitAndFetch)
+TEST_F(ClaudeReplyGitRealCLI, CommandsCannotWriteGitFilesOfWorktreesOrSubmodulesYetCommitAndFetch)
 {
-    if (auto reason = test::commandSandboxUnavailableReason())
-        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    RunnerWorld world;
-    fs::path root = fs::canonical(world.folder.path());
-    fs::path project = root / "project";
     fs::path others = root / "others";
     fs::path upstream = others / "upstream";
     fs::path library = others / "library";
