@@ -62,17 +62,13 @@ namespace {
 
     void logMoved(const fs::path& file, const MovedAside& moved)
     {
-        if (moved.name) {
-            platform::logError("A command wrote " + file.string()
-                + ", which would send Git outside the sandbox to configuration and hooks of its choosing; it "
-                  "was moved aside as "
-                + (file.parent_path() / *moved.name).string() + ".");
-        } else {
-            platform::logError("A command wrote " + file.string()
-                + ", which would send Git outside the sandbox to configuration and hooks of its choosing, "
-                  "and it could not be moved aside ("
-                + std::generic_category().message(moved.error) + ").");
-        }
+        std::string line = "A Claude Code run left " + file.string()
+            + ", which would send Git outside the sandbox to configuration and hooks of its choosing; ";
+        if (moved.name)
+            line += "it was moved aside as " + (file.parent_path() / *moved.name).string() + ".";
+        else
+            line += "it could not be moved aside (" + std::generic_category().message(moved.error) + ").";
+        platform::logError(line);
     }
 
 }

@@ -344,8 +344,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .timeLimit = run.timeLimit,
         .stall = m_stallLimits,
         .waiting = [control = run.control] { return control->waitState(); },
-        .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); },
-        .afterToolResult = {} };
+        .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
     if (commonDirs)
         launch.afterToolResult = [&commonDirs] { commonDirs->moveAsideChanged(); };
     resources.temporaryFolder = makeTemporaryFolder();
