@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Terminal/TerminalBridge.h"
 
+#include "Platform/ProcessSession.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 
 #include <cerrno>
@@ -231,9 +232,9 @@ void TerminalBridge::requestClose()
     m_closeRequested = true;
     closeMasterIfUnwatched();
     if (!m_exit) {
-        const pid_t pid = m_process->pid();
-        killpg(pid, SIGHUP);
-        ::kill(pid, SIGHUP);
+        // The whole session, not only the shell's group: under job control a foreground job has a
+        // group of its own, and one that ignores the hang-up would outlive its terminal.
+        platform::signalSession(m_process->pid(), SIGHUP);
         m_queue.after(kHangUpToKill, [self = shared_from_this()] { self->kill(); });
     }
 }
@@ -242,9 +243,7 @@ void TerminalBridge::kill()
 {
     if (m_exit)
         return;
-    const pid_t pid = m_process->pid();
-    killpg(pid, SIGKILL);
-    ::kill(pid, SIGKILL);
+    platform::signalSession(m_process->pid(), SIGKILL);
 }
 
 void TerminalBridge::finishIfDone()

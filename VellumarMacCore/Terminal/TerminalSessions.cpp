@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Terminal/TerminalSessions.h"
 
+#include "Platform/ProcessSession.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Terminal/PTYProcess.h"
 #include "VellumarMacCore/Terminal/TerminalBridge.h"
@@ -24,8 +25,7 @@ namespace {
     // A shell whose bridge could not be made is ended here, so that nothing of it stays behind.
     void endUnbridged(PTYProcess& process)
     {
-        killpg(process.pid(), SIGKILL);
-        ::kill(process.pid(), SIGKILL);
+        platform::signalSession(process.pid(), SIGKILL);
         ::close(process.master());
         while (waitpid(process.pid(), nullptr, 0) == -1 && errno == EINTR) { }
     }
