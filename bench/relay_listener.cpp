@@ -5,6 +5,7 @@
 //
 // Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION]]]   (defaults "0,1", "2,3", "10s")
 
+#include "bench/LocalPorts.h"
 #include "bench/WrkLoad.h"
 #include "VellumarMacCore/Relay/RelayListener.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
@@ -35,36 +36,6 @@ using namespace vellumar::bench;
 namespace fs = std::filesystem;
 
 const std::string kBody = R"({"ok":true,"service":"vellumar","version":"1.0","uptimeSeconds":12345})";
-
-bool waitListening(std::uint16_t port)
-{
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (connected)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-std::uint16_t freePort()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 pid_t startNginx(const fs::path& folder, const std::string& cpus, std::uint16_t port)
 {
