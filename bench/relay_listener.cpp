@@ -5,7 +5,7 @@
 //
 // Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION]]]   (defaults "0,1", "2,3", "10s")
 
-#include "bench/LocalPorts.h"
+#include "bench/LocalServers.h"
 #include "bench/WrkLoad.h"
 #include "VellumarMacCore/Relay/RelayListener.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
@@ -13,7 +13,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +25,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -56,16 +53,8 @@ pid_t startNginx(const fs::path& folder, const std::string& cpus, std::uint16_t 
         << "    ssl_protocols TLSv1.2 TLSv1.3;\n"
         << "    location / { root " << (folder / "www").string()
         << "; default_type \"application/json; charset=utf-8\"; }\n  }\n}\n";
-    std::vector<std::string> argv { "taskset", "-c", cpus, "nginx", "-p", folder.string(), "-c",
-        (folder / "nginx.conf").string(), "-g", "daemon off;" };
-    std::vector<char*> pointers;
-    for (auto& argument : argv)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "taskset", nullptr, nullptr, pointers.data(), environ) != 0)
-        return -1;
-    return pid;
+    return startOnCPUs(cpus,
+        { "nginx", "-p", folder.string(), "-c", (folder / "nginx.conf").string(), "-g", "daemon off;" });
 }
 
 }

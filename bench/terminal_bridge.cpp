@@ -8,19 +8,16 @@
 
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "bench/LocalPorts.h"
+#include "bench/LocalServers.h"
 #include "bench/WrkLoad.h"
 #include "tests/Terminal/TerminalRelay.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -36,8 +33,8 @@ Figures drive(const std::string& cpus, const std::string& url, const std::string
     int roundTrips, long long floodBytes)
 {
     const auto result = runCommand("/usr/bin/taskset",
-        { "-c", cpus, "/usr/bin/python3", VELLUMAR_SOURCE_DIR "/bench/terminal_phone_driver.py", url,
-            test::testCertificateFile().string(), token, waitsForReady ? "yes" : "no",
+        { "-c", cpus, "/usr/bin/python3", (test::sourceDir() / "tests/peers/terminal_phone.py").string(), url,
+            test::testCertificateFile().string(), token, "benchmark", waitsForReady ? "yes" : "no",
             std::to_string(roundTrips), std::to_string(floodBytes) },
         { .timeLimitSeconds = 600 });
     const auto report = JSON::decode(result.output).value_or(JSON());
@@ -53,18 +50,10 @@ Figures drive(const std::string& cpus, const std::string& url, const std::string
 pid_t startWebsocketd(const std::string& cpus, std::uint16_t port)
 {
     const auto folder = test::testIdentityFolder();
-    std::vector<std::string> argv { "taskset", "-c", cpus, "websocketd", "--address=127.0.0.1",
-        "--port=" + std::to_string(port), "--binary", "--ssl", "--sslcert=" + (folder / "cert.pem").string(),
-        "--sslkey=" + (folder / "key.pem").string(), "--loglevel=error", "script", "-qfc", "/bin/sh",
-        "/dev/null" };
-    std::vector<char*> pointers;
-    for (auto& argument : argv)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "taskset", nullptr, nullptr, pointers.data(), environ) != 0)
-        return -1;
-    return pid;
+    return bench::startOnCPUs(cpus,
+        { "websocketd", "--address=127.0.0.1", "--port=" + std::to_string(port), "--binary", "--ssl",
+            "--sslcert=" + (folder / "cert.pem").string(), "--sslkey=" + (folder / "key.pem").string(),
+            "--loglevel=error", "script", "-qfc", "/bin/sh", "/dev/null" });
 }
 
 void print(const char* name, const Figures& figures)

@@ -258,32 +258,30 @@ void TerminalBridge::finishIfDone()
         onEnd();
 }
 
-void TerminalBridge::startReadSource()
+std::unique_ptr<platform::DispatchSource> TerminalBridge::masterSource(
+    platform::DispatchSource::Kind kind, void (TerminalBridge::*fired)())
 {
-    m_readSource = std::make_unique<platform::DispatchSource>(
-        m_queue, platform::DispatchSource::Kind::readable, m_process->master(),
-        [weak = weak_from_this()] {
+    auto source = std::make_unique<platform::DispatchSource>(
+        m_queue, kind, m_process->master(),
+        [weak = weak_from_this(), fired] {
             if (auto self = weak.lock())
-                self->readOutput();
+                ((*self).*fired)();
         },
         [self = shared_from_this()] { self->sourceCancelled(); });
     ++m_openSources;
-    m_readSource->resume();
+    source->resume();
+    return source;
+}
+
+void TerminalBridge::startReadSource()
+{
+    m_readSource = masterSource(platform::DispatchSource::Kind::readable, &TerminalBridge::readOutput);
 }
 
 void TerminalBridge::startWriteSource()
 {
-    if (m_writeSource)
-        return;
-    m_writeSource = std::make_unique<platform::DispatchSource>(
-        m_queue, platform::DispatchSource::Kind::writable, m_process->master(),
-        [weak = weak_from_this()] {
-            if (auto self = weak.lock())
-                self->flushInput();
-        },
-        [self = shared_from_this()] { self->sourceCancelled(); });
-    ++m_openSources;
-    m_writeSource->resume();
+    if (!m_writeSource)
+        m_writeSource = masterSource(platform::DispatchSource::Kind::writable, &TerminalBridge::flushInput);
 }
 
 void TerminalBridge::startExitSource()

@@ -61,6 +61,9 @@ private:
     void kill();
     void finishIfDone();
 
+    // A source on the master counted in m_openSources, resumed; `fired` runs while the bridge lives.
+    std::unique_ptr<platform::DispatchSource> masterSource(
+        platform::DispatchSource::Kind kind, void (TerminalBridge::*fired)());
     void startReadSource();
     void startWriteSource();
     void startExitSource();

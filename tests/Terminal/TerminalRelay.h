@@ -57,7 +57,7 @@ public:
 
     ShellLaunch shell() const
     {
-        return { "/bin/sh", { "sh" },
+        return { shellMissing ? "/nonexistent/sh" : "/bin/sh", { "sh" },
             { { "PATH", "/usr/bin:/bin" }, { "HOME", folder.path().string() }, { "TERM", "xterm-256color" } },
             folder.path().string() };
     }
@@ -92,6 +92,7 @@ public:
 
     TemporaryFolder folder;
     std::atomic<int> launches = 0;
+    std::atomic<bool> shellMissing = false;
     std::shared_ptr<TerminalSessions> sessions = TerminalSessions::make([this] {
         ++launches;
         return shell();

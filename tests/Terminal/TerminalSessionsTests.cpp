@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <utility>
 #include <vector>
@@ -141,6 +143,30 @@ TEST(TerminalSessions, ClosingAllBeforeTheSocketArrivesClosesItWithTheCodeAndSpa
     EXPECT_EQ(report.subscript("messages")->encoded(), "0");
     EXPECT_TRUE(relay.waitForCount(0));
     EXPECT_EQ(relay.launches, 0);
+}
+
+TEST(TerminalSessions, AShellThatCannotStartClosesWith1011AndLeavesNoTerminal)
+{
+    test::TerminalRelay relay;
+    relay.shellMissing = true;
+    const JSON report = relay.phone("refused");
+    EXPECT_EQ(report.subscript("close")->encoded(),
+        R"({"code":1011,"reason":"The shell could not start on the Mac."})");
+    EXPECT_EQ(report.subscript("messages")->encoded(), "0");
+    EXPECT_TRUE(relay.waitForCount(0));
+}
+
+TEST(TerminalSessions, RemovingADeviceClosesItsTerminalWith4001)
+{
+    test::TerminalRelay relay;
+    auto phone = std::async(std::launch::async, [&] { return relay.phone("refused"); });
+    // Whether the socket is up or still on its way, the device's terminal closes with the code.
+    while (relay.sockets().empty()
+        && phone.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) { }
+    relay.sessions->closeSessions(relay.paired.device.id, 4001, "");
+    const JSON report = phone.get();
+    EXPECT_EQ(report.subscript("close")->encoded(), R"({"code":4001,"reason":""})");
+    EXPECT_TRUE(relay.waitForCount(0));
 }
 
 }

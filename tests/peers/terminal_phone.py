@@ -1,6 +1,6 @@
 # The phone's side of a terminal, played with python3-websockets over the relay's TLS listener.
 #
-# Usage: python3 terminal_phone.py URL CA_FILE TOKEN SCENARIO
+# Usage: python3 terminal_phone.py URL CA_FILE TOKEN SCENARIO [ARGUMENTS...]
 # Prints one JSON object with what the scenario saw:
 #   session       resizes to 120x50, runs `stty size; echo hi; exit 0`: first message, output, the
 #                 messages after it, the close code
@@ -8,11 +8,17 @@
 #   input-flood   sends exactly 1 MiB of input nobody reads, then 128 KiB more: the close it gets
 #   output-flood  runs a 50 MB flood and reads it slowly: zero bytes counted, the last messages
 #   refused       expects to be closed before any message: the close code
+#   benchmark READY ROUND_TRIPS FLOOD_BYTES
+#                 the median and 99th percentile of keystroke echo round trips in milliseconds, and
+#                 the megabytes per second of a flood of zero bytes; READY "yes" for a server that
+#                 says ready first
 import asyncio
 import json
 import re
 import ssl
+import statistics
 import sys
+import time
 
 import websockets
 
@@ -105,16 +111,53 @@ async def refused(socket, report):
     report["messages"] = len(messages)
 
 
+async def benchmark(socket, report, ready, round_trips, flood_bytes):
+    round_trips, flood_bytes = int(round_trips), int(flood_bytes)
+    if ready == "yes":
+        await socket.recv()
+    # The prompt, then a quiet terminal before the first keystroke.
+    await socket.send(b"echo RE''ADY\n")
+    await read_until(socket, b"READY")
+    while True:
+        try:
+            await asyncio.wait_for(socket.recv(), 0.5)
+        except asyncio.TimeoutError:
+            break
+
+    trips = []
+    for _ in range(round_trips):
+        started = time.perf_counter()
+        await socket.send(b"x")
+        await read_until(socket, b"x")
+        trips.append((time.perf_counter() - started) * 1000)
+        # Erased again, so the line never fills; the erase's echo is not measured.
+        await socket.send(b"\x7f")
+        await read_until(socket, b"\b")
+    trips.sort()
+    report["medianMs"] = statistics.median(trips)
+    report["p99Ms"] = trips[int(len(trips) * 0.99) - 1]
+
+    started = time.perf_counter()
+    await socket.send(b"head -c %d /dev/zero\n" % flood_bytes)
+    zeros = 0
+    while zeros < flood_bytes:
+        message = await socket.recv()
+        if isinstance(message, bytes):
+            zeros += message.count(0)
+    report["floodMBps"] = flood_bytes / (time.perf_counter() - started) / 1e6
+
+
 SCENARIOS = {
     "session": session,
     "hangup": hangup,
     "input-flood": input_flood,
     "output-flood": output_flood,
     "refused": refused,
+    "benchmark": benchmark,
 }
 
 
-async def main(url, ca_file, token, scenario):
+async def main(url, ca_file, token, scenario, *arguments):
     context = ssl.create_default_context(cafile=ca_file)
     report = {}
     async with websockets.connect(
@@ -124,10 +167,10 @@ async def main(url, ca_file, token, scenario):
         ping_interval=None,
         compression=None,
         max_size=None,
-        max_queue=4,
+        max_queue=None if scenario == "benchmark" else 4,
     ) as socket:
-        await SCENARIOS[scenario](socket, report)
+        await SCENARIOS[scenario](socket, report, *arguments)
     print(json.dumps(report))
 
 
-asyncio.run(main(*sys.argv[1:5]))
+asyncio.run(main(*sys.argv[1:]))

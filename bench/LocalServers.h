@@ -1,16 +1,36 @@
-// Ports of 127.0.0.1 for the servers a load driver starts beside the relay.
+// The servers a load driver starts beside the relay: on CPUs of their own, on ports of 127.0.0.1.
 #pragma once
 
 #include <arpa/inet.h>
+#include <spawn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
+#include <vector>
+
+extern char** environ;
 
 namespace vellumar::bench {
+
+// Starts `command` (PATH searched) under taskset on `cpus`; its pid, or -1 when it could not start.
+inline pid_t startOnCPUs(const std::string& cpus, std::vector<std::string> command)
+{
+    std::vector<std::string> argv { "taskset", "-c", cpus };
+    argv.insert(argv.end(), command.begin(), command.end());
+    std::vector<char*> pointers;
+    for (auto& argument : argv)
+        pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "taskset", nullptr, nullptr, pointers.data(), environ) != 0)
+        return -1;
+    return pid;
+}
 
 // Whether something accepts connections on the port within ten seconds.
 inline bool waitListening(std::uint16_t port)
