@@ -2,17 +2,14 @@
 // shell ends when the phone goes, and what floods in either direction do.
 #include "VellumarMacCore/Terminal/TerminalBridge.h"
 
+#include "Platform/ProcessSession.h"
 #include "tests/Terminal/TerminalRelay.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,30 +29,6 @@ std::string textOf(const JSON& report, std::string_view key)
 JSON closeOf(std::int64_t code, std::string_view reason)
 {
     return JSON::object({ { "code", JSON(static_cast<long long>(code)) }, { "reason", JSON(reason) } });
-}
-
-// Processes whose session id is `leader`, the leader included, that are not yet reaped zombies.
-std::vector<pid_t> liveSessionMembers(pid_t leader)
-{
-    std::vector<pid_t> members;
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
-         entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream file(entry->path() / "stat");
-        const std::string line((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        const auto close = line.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        char state = 0;
-        long parent = 0, group = 0, session = 0;
-        if (std::sscanf(line.c_str() + close + 1, " %c %ld %ld %ld", &state, &parent, &group, &session) == 4
-            && session == leader && state != 'Z')
-            members.push_back(std::stoi(name));
-    }
-    return members;
 }
 
 TEST(TerminalBridge, ReadyComesFirstThenOutputAtTheNewSizeThenTheExitAndANormalClose)
@@ -85,10 +58,10 @@ TEST(TerminalBridge, PhoneLeavingKillsAShellIgnoringHangUpAndItsForegroundJobAbo
     EXPECT_GE(std::chrono::steady_clock::now() - left, 2500ms);
     // A killed process is gone once the kernel has torn it down, a moment after the signal.
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    auto members = liveSessionMembers(static_cast<pid_t>(*pid));
+    auto members = platform::sessionMembers(static_cast<pid_t>(*pid));
     while (!members.empty() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
-        members = liveSessionMembers(static_cast<pid_t>(*pid));
+        members = platform::sessionMembers(static_cast<pid_t>(*pid));
     }
     EXPECT_EQ(members, std::vector<pid_t> {});
 }
