@@ -33,15 +33,27 @@ JSON closeOf(std::int64_t code, std::string_view reason)
 
 TEST(TerminalBridge, ReadyComesFirstThenOutputAtTheNewSizeThenTheExitAndANormalClose)
 {
-    test::TerminalRelay relay;
-    const JSON report = relay.phone("session", "?cols=80&rows=24");
-    EXPECT_EQ(textOf(report, "first"), R"({"type":"ready"})");
-    const std::string output = textOf(report, "output");
-    EXPECT_NE(output.find("\r\n50 120\r\n"), std::string::npos) << output;
-    EXPECT_NE(output.find("\r\nhi\r\n"), std::string::npos) << output;
-    EXPECT_EQ(*report.subscript("after"), JSON::array({ R"({"status":0,"type":"exit"})" }));
-    EXPECT_EQ(*report.subscript("close"), closeOf(1000, ""));
-    EXPECT_TRUE(relay.waitForCount(0));
+    const struct {
+        const char* command;
+        std::vector<std::string> printed;
+        const char* exit;
+    } cases[] = {
+        { "stty size; echo h''i; exit 0", { "\r\n50 120\r\n", "\r\nhi\r\n" },
+            R"({"status":0,"type":"exit"})" },
+        { "kill -KILL $$", {}, R"({"signal":9,"type":"exit"})" },
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.command);
+        test::TerminalRelay relay;
+        const JSON report = relay.phone("session", { row.command });
+        EXPECT_EQ(textOf(report, "first"), R"({"type":"ready"})");
+        const std::string output = textOf(report, "output");
+        for (const auto& printed : row.printed)
+            EXPECT_NE(output.find(printed), std::string::npos) << output;
+        EXPECT_EQ(*report.subscript("after"), JSON::array({ row.exit }));
+        EXPECT_EQ(*report.subscript("close"), closeOf(1000, ""));
+        EXPECT_TRUE(relay.waitForCount(0));
+    }
 }
 
 TEST(TerminalBridge, PhoneLeavingKillsAShellIgnoringHangUpAndItsForegroundJobAboutThreeSecondsLater)

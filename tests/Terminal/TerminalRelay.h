@@ -63,12 +63,14 @@ public:
     }
 
     // The peer's JSON report of one scenario of tests/peers/terminal_phone.py.
-    JSON phone(const std::string& scenario, const std::string& query = "") const
+    JSON phone(const std::string& scenario, const std::vector<std::string>& arguments = {}) const
     {
-        const auto result
-            = runPeer({ "/usr/bin/python3", (sourceDir() / "tests/peers/terminal_phone.py").string(),
-                "wss://127.0.0.1:" + std::to_string(server.port) + "/v1/terminal" + query,
-                testCertificateFile().string(), paired.token, scenario });
+        std::vector<std::string> argv { "/usr/bin/python3",
+            (sourceDir() / "tests/peers/terminal_phone.py").string(),
+            "wss://127.0.0.1:" + std::to_string(server.port) + "/v1/terminal?cols=80&rows=24",
+            testCertificateFile().string(), paired.token, scenario };
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const auto result = runPeer(argv);
         return JSON::decode(result.output).value_or(JSON());
     }
 

@@ -2,8 +2,9 @@
 #
 # Usage: python3 terminal_phone.py URL CA_FILE TOKEN SCENARIO [ARGUMENTS...]
 # Prints one JSON object with what the scenario saw:
-#   session       resizes to 120x50, runs `stty size; echo hi; exit 0`: first message, output, the
-#                 messages after it, the close code
+#   session COMMAND
+#                 resizes to 120x50 and types the command line: the first message, the output, the
+#                 messages after it, the close
 #   hangup        runs a shell that ignores SIGHUP in a foreground job, then closes: the shell's pid
 #   input-flood   sends exactly 1 MiB of input nobody reads, then 128 KiB more: the close it gets
 #   output-flood  runs a 50 MB flood and reads it slowly: zero bytes counted, the last messages
@@ -54,10 +55,10 @@ def described(message):
     return message if isinstance(message, str) else {"binary": message.decode("latin-1")}
 
 
-async def session(socket, report):
+async def session(socket, report, command):
     report["first"] = await asyncio.wait_for(socket.recv(), PATIENCE)
     await socket.send('{"rows":50,"type":"resize","cols":120.0}')
-    await socket.send(b"stty size; echo h''i; exit 0\n")
+    await socket.send(command.encode() + b"\n")
     messages, report["close"] = await rest(socket)
     texts = [index for index, message in enumerate(messages) if isinstance(message, str)]
     first_text = texts[0] if texts else len(messages)
