@@ -21,18 +21,22 @@ namespace {
         store.ensureZone(zone);
         for (int entry = 0; entry < 450; ++entry)
             saveNew("x");
-        auto first = store.fetchChanges(zone, std::nullopt);
-        EXPECT_EQ(first.envelopes.size(), 400u);
-        EXPECT_TRUE(first.moreComing);
-        EXPECT_EQ(offsetOf(first.token), 400u);
-        auto second = store.fetchChanges(zone, first.token);
-        EXPECT_EQ(second.envelopes.size(), 50u);
-        EXPECT_FALSE(second.moreComing);
-        EXPECT_EQ(offsetOf(second.token), 450u);
-        auto third = store.fetchChanges(zone, second.token);
-        EXPECT_TRUE(third.envelopes.empty());
-        EXPECT_EQ(third.token, second.token);
-        EXPECT_FALSE(third.moreComing);
+        struct Page {
+            std::size_t envelopes;
+            bool moreComing;
+            std::uint64_t offset;
+        };
+        // The last fetch, with the newest token, finds nothing and hands the same token back.
+        const Page pages[] = { { 400, true, 400 }, { 50, false, 450 }, { 0, false, 450 } };
+        std::optional<MailboxBytes> token;
+        for (const auto& page : pages) {
+            SCOPED_TRACE(page.offset);
+            auto changes = store.fetchChanges(zone, token);
+            EXPECT_EQ(changes.envelopes.size(), page.envelopes);
+            EXPECT_EQ(changes.moreComing, page.moreComing);
+            EXPECT_EQ(offsetOf(changes.token), page.offset);
+            token = changes.token;
+        }
     }
 
     TEST_F(InMemoryStoreTest, FetchLimitOfZeroConsumesNothing)
