@@ -46,8 +46,6 @@ namespace {
         return value && value->stringValue() && *value == text;
     }
 
-    RelayHTTPError notSaved() { return RelayHTTPError(500, "internal", "Something went wrong on the Mac."); }
-
 }
 
 MemoryStore::MemoryStore(std::optional<std::filesystem::path> file, Clock clock)
@@ -97,7 +95,7 @@ MemoryStore::Lists MemoryStore::listsForChange() const
 {
     auto lists = readLists();
     if (!lists)
-        throw notSaved();
+        throw RelayHTTPError::internal();
     return std::move(*lists);
 }
 
@@ -216,7 +214,7 @@ std::vector<JSON> MemoryStore::replace(std::string_view key, const std::optional
 
     lists.insert_or_assign(std::string(key), result);
     if (!writeLists(std::move(lists)))
-        throw notSaved();
+        throw RelayHTTPError::internal();
     return result;
 }
 
@@ -229,7 +227,7 @@ void MemoryStore::clear(std::string_view key)
         return;
     lists.erase(found);
     if (!writeLists(std::move(lists)))
-        throw notSaved();
+        throw RelayHTTPError::internal();
 }
 
 std::optional<std::string> MemoryStore::cleanText(std::string_view text)

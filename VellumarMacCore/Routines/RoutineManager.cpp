@@ -16,7 +16,6 @@ namespace {
     const RelayHTTPError routinesOff { 409, "routines_off",
         "Routines are turned off on this Mac (Vellumar for Mac menu)." };
     const RelayHTTPError routineNotFound { 404, "not_found", "The routine was not found." };
-    const RelayHTTPError routinesUnreadable { 500, "internal", "Something went wrong on the Mac." };
 
     constexpr std::size_t kRoutineIDLength = 10;
     constexpr std::string_view kRoutineIDPrefix = "r-";
@@ -93,7 +92,7 @@ void RoutineManager::requireLoaded()
 {
     std::lock_guard guard(m_lock);
     if (!loadedLocked())
-        throw routinesUnreadable;
+        throw RelayHTTPError::internal();
 }
 
 JSON::Object& RoutineManager::storedLocked(std::string_view id)
