@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Routines/RoutineManager.h"
 
+#include "VellumarMacCore/ConversationData/StoreFile.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Schedule/RoutineLimits.h"
@@ -105,8 +106,14 @@ JSON::Object& RoutineManager::storedLocked(std::string_view id)
 
 void RoutineManager::saveLocked() const
 {
-    if (m_file)
-        m_state.save(*m_file);
+    if (!m_file)
+        return;
+    // A state that never held the file's routines must not replace them, whoever changed it.
+    if (!m_loaded) {
+        detail::logChangeRefused(*m_file);
+        return;
+    }
+    m_state.save(*m_file);
 }
 
 JSON::Object RoutineManager::stored(std::string_view id)
