@@ -205,6 +205,108 @@ namespace {
         }
     }
 
+    test::PeerResult relayPeer(std::uint16_t port, const std::string& mode, const std::string& argument = {},
+        const std::string& input = {})
+    {
+        std::vector<std::string> argv { "python3",
+            (test::sourceDir() / "tests/peers/relay_tls_client.py").string(), std::to_string(port), mode };
+        if (!argument.empty())
+            argv.push_back(argument);
+        return test::runPeer(argv, input);
+    }
+
+    TEST(HTTPConnection, RefusedRequestClosesTheConnectionBeforeTheBytesBehindItAreParsed)
+    {
+        std::atomic<int> secondRequests = 0;
+        RelayServer server(
+            [&](const HTTPRequest& request) {
+                secondRequests += request.path() == "/second";
+                return echoPath(request);
+            },
+            {},
+            [](const RequestHead& head) {
+                return head.target == "/upload" ? BodyPolicy::reject(RelayHTTPError::unauthorized)
+                                                : BodyPolicy::memory(HTTPConnection::kMaxInMemoryBodyBytes);
+            });
+        const std::string second = "GET /second HTTP/1.1\r\nHost: relay\r\n\r\n";
+        struct Row {
+            const char* name;
+            std::string refused;
+            int status;
+        };
+        const Row rows[] = {
+            { "header without a colon", "GET /a HTTP/1.1\r\nHost relay\r\n\r\n", 400 },
+            { "chunked body smuggling a request",
+                "POST /a HTTP/1.1\r\nHost: relay\r\nTransfer-Encoding: chunked\r\n\r\n", 411 },
+            { "body over the memory limit",
+                "POST /a HTTP/1.1\r\nHost: relay\r\nContent-Length: 65537\r\n\r\n", 413 },
+            { "head over its limit", "GET /a HTTP/1.1\r\nX-Pad: " + std::string(16'400, 'x') + "\r\n\r\n",
+                431 },
+            { "HTTP/2.0", "GET /a HTTP/2.0\r\nHost: relay\r\n\r\n", 505 },
+            { "upload the body policy refuses, a request as its body",
+                "POST /upload HTTP/1.1\r\nHost: relay\r\nContent-Length: " + std::to_string(second.size())
+                    + "\r\n\r\n",
+                401 },
+        };
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.name);
+            auto result = relayPeer(server.port, "send", {}, row.refused + second);
+            ASSERT_EQ(result.exitStatus, 0);
+            EXPECT_EQ(test::statusOf(result.output), row.status) << result.output;
+            EXPECT_TRUE(result.output.ends_with("\nclosed\n")) << result.output;
+            // One head: nothing was answered after the refusal.
+            EXPECT_EQ(result.output.find("\r\n\r\n"), result.output.rfind("\r\n\r\n")) << result.output;
+        }
+        EXPECT_EQ(secondRequests, 0);
+    }
+
+    TEST(HTTPConnection, TCPConnectionThatNeverStartsItsHandshakeIsClosedAtTheRequestTimeOut)
+    {
+        RelayServer server(echoPath, kShortLimits);
+        auto result = relayPeer(server.port, "silent");
+        EXPECT_EQ(result.output, "closed\n");
+    }
+
+    TEST(HTTPConnection, HeadIsAnsweredWithoutContentAndTheConnectionServesTheNextRequest)
+    {
+        test::TemporaryFolder folder;
+        test::writeBytes(folder / "notes.txt", "twelve bytes");
+        RelayServer server([&](const HTTPRequest& request) {
+            if (request.path() == "/file")
+                return HTTPResponse::download(folder / "notes.txt", 12, "text/plain", "notes.txt");
+            if (request.path() == "/refused")
+                return HTTPResponse(RelayHTTPError::methodNotAllowed);
+            return echoPath(request);
+        });
+        struct Row {
+            const char* request;
+            std::string first;
+        };
+        const Row rows[] = {
+            { "HEAD,/refused",
+                "405 " + std::to_string(HTTPResponse(RelayHTTPError::methodNotAllowed).body().size())
+                    + " 0" },
+            { "HEAD,/file", "200 12 0" },
+            { "GET,/file", "200 12 12" },
+        };
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.request);
+            auto result = relayPeer(server.port, "then-next", row.request);
+            EXPECT_EQ(result.exitStatus, 0);
+            EXPECT_EQ(result.output, row.first + "\nsame connection\n200 /next\n");
+        }
+    }
+
+    TEST(HTTPConnection, DownloadShorterThanAnnouncedClosesInTheMiddleOfItsBody)
+    {
+        test::TemporaryFolder folder;
+        test::writeBytes(folder / "short.txt", "only eleven");
+        RelayServer server([&](const HTTPRequest&) {
+            return HTTPResponse::download(folder / "short.txt", 500, "text/plain", "s.txt");
+        });
+        EXPECT_EQ(relayPeer(server.port, "then-next", "GET,/short").output, "cut 11\n");
+    }
+
     struct WebSocketSide {
         Gate opened;
         Gate cancelled;
