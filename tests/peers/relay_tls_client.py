@@ -8,16 +8,11 @@ send: standard input in one write, prints all that comes back until the server c
 "closed", or "still open" when it keeps the connection 10 seconds after its last byte.
 silent: a TCP connection that never sends a byte; prints "closed" when the server ends it within
 20 seconds, else "still open".
-then-next METHOD,TARGET: that request with http.client, then GET /next on the same connection.
-Prints "STATUS CONTENT-LENGTH BODY-BYTES" for the first, or "cut BYTES" when the server closed in
-the middle of its body, or "timed out"; then "same connection" or "new connection" and "STATUS BODY"
-of the second.
 hello: ARGUMENT is the server's address; sends a ClientHello and prints "answered" when any byte
 comes back, "closed unanswered" when the server ends the connection first, else "still open".
 Certificates are not checked.
 """
 
-import http.client
 import resource
 import socket
 import ssl
@@ -107,28 +102,6 @@ def silent(port):
         print(read_until_closed(plain)[1])
 
 
-def then_next(port, request):
-    method, target = request.split(",", 1)
-    https = http.client.HTTPSConnection("127.0.0.1", port, context=context(), timeout=10)
-    https.request(method, target)
-    first = https.getresponse()
-    opened = https.sock.getsockname()
-    try:
-        body = first.read()
-        print(first.status, first.getheader("Content-Length"), len(body))
-    except http.client.IncompleteRead as cut:
-        print("cut", len(cut.partial))
-        return
-    except (socket.timeout, TimeoutError):
-        print("timed out")
-        return
-    # http.client opens a new connection by itself when the server closed the last one.
-    https.request("GET", "/next")
-    second = https.getresponse()
-    print("same connection" if https.sock and https.sock.getsockname() == opened else "new connection")
-    print(second.status, second.read().decode())
-
-
 def hello(port, host):
     incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
     tls = context().wrap_bio(incoming, outgoing)
@@ -153,7 +126,6 @@ def main():
      "handshakes": lambda: handshakes(port, int(argument)),
      "send": lambda: send(port),
      "silent": lambda: silent(port),
-     "then-next": lambda: then_next(port, argument),
      "hello": lambda: hello(port, argument)}[mode]()
 
 
