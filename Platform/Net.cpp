@@ -288,7 +288,8 @@ NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16
     queue.async([acceptor = m_acceptor] { acceptNext(acceptor); });
 }
 
-NetListener::~NetListener() = default;
+// The pending accept holds the acceptor: a listener dropped without closing it would go on admitting.
+NetListener::~NetListener() { cancel(); }
 
 void NetListener::cancel()
 {

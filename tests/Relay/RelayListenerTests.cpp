@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -97,6 +103,56 @@ namespace {
         RelayListener second(test::testIdentity(), {}, {}, kAlwaysOK);
         EXPECT_THROW(second.start(first.port), std::system_error);
         EXPECT_NE(second.start(0), 0);
+    }
+
+    TEST(RelayListener, SecondStartClosesTheFirstSocketAndKeepsItsConnections)
+    {
+        RelayServer server(kAlwaysOK);
+        auto early = trustedClient(server.port);
+        auto second = server.listener->start(0);
+        auto curl = [](std::uint16_t port) {
+            return test::runPeer({ "curl", "-sS", "-k", "--http1.1", "--max-time", "30", url(port, "/ok") });
+        };
+        EXPECT_EQ(curl(server.port).exitStatus, 7); // CURLE_COULDNT_CONNECT
+        EXPECT_EQ(curl(second).output, "{\"ok\":true}");
+        EXPECT_EQ(test::statusOf(early->get("/ok").value_or("")), 200);
+    }
+
+    // The listening socket of `port` in this process: the one a test breaks from under the listener.
+    std::optional<int> listeningDescriptor(std::uint16_t port)
+    {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            int fd = std::stoi(entry.path().filename().string());
+            sockaddr_in6 address {};
+            socklen_t length = sizeof address;
+            int listening = 0;
+            socklen_t size = sizeof listening;
+            if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
+                && address.sin6_family == AF_INET6 && ntohs(address.sin6_port) == port
+                && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening)
+                return fd;
+        }
+        return std::nullopt;
+    }
+
+    TEST(RelayListener, SocketFailingAfterStartStopsTheListenerAndTellsItsOwner)
+    {
+        test::Gate failed;
+        std::error_code reported;
+        RelayServer server(kAlwaysOK, {}, {}, { .failed = [&](std::error_code error) {
+            reported = error;
+            failed.open();
+        } });
+        auto paired = trustedClient(server.port);
+        auto fd = listeningDescriptor(server.port);
+        ASSERT_TRUE(fd);
+        // A listening socket shut down this way fails every accept with EINVAL, which no retry mends.
+        ASSERT_EQ(::shutdown(*fd, SHUT_RDWR), 0);
+        ASSERT_TRUE(failed.waitOpen(std::chrono::seconds(10)));
+        EXPECT_EQ(reported.value(), EINVAL);
+        EXPECT_FALSE(reported.message().empty());
+        EXPECT_TRUE(paired->waitClosed());
+        EXPECT_EQ(server.listener->connectionCount(), 0U);
     }
 
     TEST(RelayListener, SeventhUntrustedConnectionFromOneHostClosesTheOldest)
