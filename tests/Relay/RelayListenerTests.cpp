@@ -5,14 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace vellumar {
@@ -95,6 +98,51 @@ namespace {
         EXPECT_NE(result.exitStatus, 0);
         EXPECT_NE(result.output.find("SSL handshake has read 0 bytes"), std::string::npos) << result.output;
         EXPECT_EQ(server.listener->connectionCount(), 0U);
+    }
+
+    // Run in a network namespace of its own: joined to a second namespace by a veth pair, whose peer
+    // address lies in no range the filter allows and in no network of this namespace's interfaces.
+    const char* const kServerLink
+        = "ip link set lo up && ip link add vellumar-server type veth peer name "
+          "vellumar-peer && ip addr add 198.51.100.1/32 dev vellumar-server && ip link "
+          "set vellumar-server up && ip route add 203.0.113.2/32 dev vellumar-server";
+    // Prints its process id, waits for its end of the pair and the ports, then says hello to each port.
+    const std::string kOutsidePeer
+        = "echo $$ && read ports && ip addr add 203.0.113.2/32 dev vellumar-peer && ip "
+          "link set vellumar-peer up && ip route add 198.51.100.1/32 dev vellumar-peer && "
+          "for port in $ports; do python3 "
+        + peerScript() + " $port hello 198.51.100.1; done";
+
+    TEST(RelayListener, ByDefaultAPeerOutsideTheLocalNetworksGetsNoServerHello)
+    {
+        std::string skipReason;
+        std::string heard;
+        // The namespace belongs to this thread alone, and to the threads and processes it starts.
+        std::thread inside([&] {
+            if (::unshare(CLONE_NEWNET) != 0) {
+                skipReason = std::string("a network namespace was refused: ") + std::strerror(errno);
+                return;
+            }
+            if (test::runPeer({ "sh", "-c", kServerLink }).exitStatus != 0) {
+                skipReason = "no veth pair could be made in a network namespace";
+                return;
+            }
+            RelayServer filtered(kAlwaysOK);
+            RelayServer open(kAlwaysOK, {}, {}, { .allowsSource = [](const sockaddr&) { return true; } });
+            test::InteractivePeer outside({ "unshare", "-n", "sh", "-c", kOutsidePeer });
+            auto pid = outside.readLine();
+            ASSERT_TRUE(pid);
+            ASSERT_EQ(test::runPeer({ "ip", "link", "set", "vellumar-peer", "netns", *pid }).exitStatus, 0);
+            outside.send(std::to_string(filtered.port) + " " + std::to_string(open.port) + "\n");
+            outside.closeInput();
+            heard = outside.readAll();
+            EXPECT_EQ(outside.wait(), 0);
+        });
+        inside.join();
+        if (!skipReason.empty())
+            GTEST_SKIP() << skipReason;
+        // The listener that lets every source in shows that the peer reaches it.
+        EXPECT_EQ(heard, "closed unanswered\nanswered\n");
     }
 
     TEST(RelayListener, TakenPortThrowsAndPortZeroStillStarts)
