@@ -171,13 +171,18 @@ namespace {
     {
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
             int fd = std::stoi(entry.path().filename().string());
-            sockaddr_in6 address {};
+            sockaddr_storage address {};
             socklen_t length = sizeof address;
             int listening = 0;
             socklen_t size = sizeof listening;
-            if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
-                && address.sin6_family == AF_INET6 && ntohs(address.sin6_port) == port
-                && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening)
+            if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0
+                || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
+                continue;
+            // A machine without IPv6 listens on IPv4 alone.
+            if ((address.ss_family == AF_INET6
+                    && ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port) == port)
+                || (address.ss_family == AF_INET
+                    && ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port) == port))
                 return fd;
         }
         return std::nullopt;
