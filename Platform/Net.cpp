@@ -346,6 +346,8 @@ NetListener::~NetListener() { cancel(); }
 
 void NetListener::cancel()
 {
+    if (m_acceptor->cancelled)
+        return;
     m_acceptor->cancelled = true;
     std::error_code ignored;
     m_acceptor->retry.cancel();

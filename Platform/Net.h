@@ -126,7 +126,7 @@ public:
     NetListener& operator=(const NetListener&) = delete;
 
     std::uint16_t port() const noexcept { return m_port; }
-    // On the queue: stops accepting; connections already accepted stay.
+    // On the queue: stops accepting; connections already accepted stay. Idempotent.
     void cancel();
 
     struct Acceptor;
