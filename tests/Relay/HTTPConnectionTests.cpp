@@ -48,12 +48,18 @@ namespace {
         return -1;
     }
 
+    // A mode of the independent TLS client, `input` on its standard input.
+    test::PeerResult relayPeer(std::uint16_t port, const std::string& mode, const std::string& input = {})
+    {
+        return test::runPeer({ "python3", (test::sourceDir() / "tests/peers/relay_tls_client.py").string(),
+                                 std::to_string(port), mode },
+            input);
+    }
+
     TEST(HTTPConnection, PipelinedRequestsGetResponsesInOrder)
     {
         RelayServer server(echoPath);
-        auto result
-            = test::runPeer({ "python3", (test::sourceDir() / "tests/peers/relay_tls_client.py").string(),
-                std::to_string(server.port), "pipeline" });
+        auto result = relayPeer(server.port, "pipeline");
         ASSERT_EQ(result.exitStatus, 0);
         auto first = result.output.find("\r\n\r\n/first");
         auto second = result.output.find("\r\n\r\n/second");
@@ -205,16 +211,6 @@ namespace {
         }
     }
 
-    test::PeerResult relayPeer(std::uint16_t port, const std::string& mode, const std::string& argument = {},
-        const std::string& input = {})
-    {
-        std::vector<std::string> argv { "python3",
-            (test::sourceDir() / "tests/peers/relay_tls_client.py").string(), std::to_string(port), mode };
-        if (!argument.empty())
-            argv.push_back(argument);
-        return test::runPeer(argv, input);
-    }
-
     TEST(HTTPConnection, RefusedRequestClosesTheConnectionBeforeTheBytesBehindItAreParsed)
     {
         std::atomic<int> secondRequests = 0;
@@ -250,7 +246,7 @@ namespace {
         };
         for (const auto& row : rows) {
             SCOPED_TRACE(row.name);
-            auto result = relayPeer(server.port, "send", {}, row.refused + second);
+            auto result = relayPeer(server.port, "send", row.refused + second);
             ASSERT_EQ(result.exitStatus, 0);
             EXPECT_EQ(test::statusOf(result.output), row.status) << result.output;
             EXPECT_TRUE(result.output.ends_with("\nclosed\n")) << result.output;
@@ -299,7 +295,7 @@ namespace {
         };
         for (const auto& row : rows) {
             SCOPED_TRACE(row.requestLine);
-            auto result = relayPeer(server.port, "send", {},
+            auto result = relayPeer(server.port, "send",
                 std::string(row.requestLine) + " HTTP/1.1\r\nHost: relay\r\n\r\n"
                     + "GET /next HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n\r\n");
             EXPECT_EQ(test::statusOf(result.output), row.status);
