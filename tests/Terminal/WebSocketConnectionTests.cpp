@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <future>
 #include <string>
 #include <sys/socket.h>
