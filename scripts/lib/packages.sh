@@ -18,6 +18,7 @@ run_packages=(
 test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 curl python3-croniter python3-websockets
+  websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
 )
