@@ -21,6 +21,7 @@ test_packages=(
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
+  iproute2 # a veth pair between two network namespaces gives a test peer a non-local address
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.
