@@ -1,0 +1,206 @@
+#include "tests/Routines/RoutineManagerFixture.h"
+
+#include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "tests/support/FileFixtures.h"
+
+#include <future>
+#include <optional>
+
+namespace vellumar::test {
+namespace {
+
+    using namespace std::chrono_literals;
+
+    constexpr std::int64_t kStart = 1'740'787'200'000; // the manual clock's start, 2025-03-01 00:00 UTC
+    constexpr std::int64_t kHour = 3'600'000;
+    constexpr std::int64_t kDay = 24 * kHour;
+
+    const JSON kHourly = JSON::object({ { "kind", "interval" }, { "hours", 1 } });
+
+    class RoutineSchedulerTest : public RoutineManagerTest {
+    protected:
+        // An enabled routine every hour from the clock's start: first due an hour in.
+        std::string createHourly(JSON::Object changes = {})
+        {
+            changes.emplace("schedule", kHourly);
+            changes.emplace("enabled", true);
+            return create(std::move(changes));
+        }
+
+        JSON member(const std::string& id, const std::string& key) { return manager->stored(id).at(key); }
+
+        JSON saved(std::string_view key) { return *decoded(readFile(file)).subscript(key); }
+    };
+
+    TEST_F(RoutineSchedulerTest, AfterAThreeHourJumpTheLoopRunsARoutineOnceAndMovesItToItsNextFutureTime)
+    {
+        auto id = createHourly();
+        runner->releaseEveryRun(
+            [](const LatchedFakeRunner::Run&) { return ReplyOutput { .reply = "Done." }; });
+        ResultLog results;
+        manager->addResultObserver(results.observer());
+        manager->start();
+        // The first pass runs at once and finds nothing due; the loop then sleeps on the clock.
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        clock->advance(3h);
+        // The result shows the pass that woke ran; the loop sleeping again shows that pass has ended.
+        EXPECT_EQ(textOf(results.await(1).at(0), "status"), "ok");
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        EXPECT_EQ(results.await(1).size(), 1u);
+        EXPECT_EQ(member(id, "runCount"), 1);
+        EXPECT_EQ(member(id, "nextRunAt"), JSON(kStart + 4 * kHour));
+        EXPECT_EQ(saved("scheduledRuns").encoded(), JSON::array({ kStart + 3 * kHour }).encoded());
+    }
+
+    TEST_F(RoutineSchedulerTest, StopWakesTheSleepingLoopAndAStoppedLoopStartsAgain)
+    {
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(round);
+            manager->start();
+            manager->start();
+            ASSERT_TRUE(clock->awaitSleepers(1));
+            // The clock never moves here: only the stop request can end the 20-second sleep.
+            auto stopped = std::async(std::launch::async, [&] { manager->stop(); });
+            ASSERT_EQ(stopped.wait_for(LatchedFakeRunner::kPatience), std::future_status::ready);
+        }
+    }
+
+    TEST_F(RoutineSchedulerTest, SwitchedOffDueTimesMoveOnWithoutRunsAndAreNotMadeUpWhenSwitchedOn)
+    {
+        auto enabled = createHourly();
+        auto disabled = createHourly({ { "enabled", false } });
+        options->setRoutines(false);
+        clock->advance(1h);
+        manager->tick();
+        for (const auto& id : { enabled, disabled }) {
+            EXPECT_EQ(member(id, "nextRunAt"), JSON(kStart + 2 * kHour));
+            EXPECT_EQ(member(id, "lastStatus"), JSON());
+        }
+        EXPECT_EQ(
+            saved("routines").arrayValue()->at(1).subscript("nextRunAt")->intValue(), kStart + 2 * kHour);
+
+        options->setRoutines(true);
+        clock->advance(30min);
+        manager->tick();
+        EXPECT_EQ(member(enabled, "lastStatus"), JSON());
+        clock->advance(30min);
+        manager->tick();
+        EXPECT_EQ(member(enabled, "lastStatus"), "running");
+        EXPECT_EQ(member(enabled, "nextRunAt"), JSON(kStart + 3 * kHour));
+        // Switched on, a disabled routine neither runs nor has its past time moved.
+        EXPECT_EQ(member(disabled, "lastStatus"), JSON());
+        EXPECT_EQ(member(disabled, "nextRunAt"), JSON(kStart + 2 * kHour));
+        EXPECT_EQ(saved("scheduledRuns").arrayValue()->size(), 1u);
+    }
+
+    TEST_F(RoutineSchedulerTest, APassWithNothingDueWritesNothing)
+    {
+        createHourly();
+        std::filesystem::remove(file);
+        manager->tick();
+        options->setRoutines(false);
+        manager->tick();
+        EXPECT_FALSE(std::filesystem::exists(file));
+    }
+
+    // Only scheduled runs of the last day count, and none dated more than a day ahead.
+    TEST_F(RoutineSchedulerTest, TheDailyCapCountsTheRunLogOfTheLastDayOnly)
+    {
+        const std::int64_t now = kStart + kHour;
+        struct Case {
+            const char* name;
+            std::vector<std::int64_t> runLog;
+            bool runs;
+        };
+        auto times = [](std::size_t count, std::int64_t at) { return std::vector<std::int64_t>(count, at); };
+        auto withOneMore = [](std::vector<std::int64_t> log, std::int64_t at) {
+            log.push_back(at);
+            return log;
+        };
+        const Case cases[] = {
+            { "47 in the last day", times(47, now - kHour), true },
+            { "48 in the last day", times(48, now - kDay + 1), false },
+            { "48, the oldest a day old", withOneMore(times(47, now - kHour), now - kDay), true },
+            { "48 a day ahead", times(48, now + kDay), false },
+            { "48 more than a day ahead", times(48, now + kDay + 1), true },
+        };
+        int row = 0;
+        for (const auto& [name, runLog, runs] : cases) {
+            SCOPED_TRACE(name);
+            std::string id = "r-0000000" + std::to_string(++row);
+            JSON::Array log(runLog.begin(), runLog.end());
+            auto record = routineBody();
+            record.insert_or_assign("id", id);
+            record.insert_or_assign("schedule", kHourly);
+            record.insert_or_assign("enabled", true);
+            record.insert_or_assign("createdAt", kStart);
+            record.insert_or_assign("nextRunAt", now);
+            writeBytes(file,
+                JSON::object({ { "routines", JSON::array({ JSON(record) }) }, { "scheduledRuns", log } })
+                    .encoded());
+            manager = makeManager();
+            clock->advance(1h);
+            manager->tick();
+            clock->advance(-1h);
+
+            EXPECT_EQ(member(id, "nextRunAt"), JSON(now + kHour));
+            EXPECT_EQ(member(id, "lastStatus"), runs ? "running" : "failed");
+            auto results = *manager->results(0).subscript("results")->arrayValue();
+            if (runs) {
+                EXPECT_TRUE(results.empty());
+                EXPECT_EQ(saved("scheduledRuns").arrayValue()->back(), JSON(now));
+            } else {
+                ASSERT_EQ(results.size(), 1u);
+                EXPECT_EQ(textOf(results[0], "status"), "failed");
+                EXPECT_EQ(
+                    textOf(results[0], "error"), "Skipped: routines on this Mac run at most 48 times a day.");
+                EXPECT_EQ(textOf(results[0], "conversationId"), "ios-abc:" + id);
+                EXPECT_TRUE(textOf(results[0], "reply").empty());
+            }
+        }
+    }
+
+    TEST_F(RoutineSchedulerTest, RunsStartedFromThePhoneAreNotCounted)
+    {
+        auto id = createHourly();
+        manager->runNow(id);
+        manager->runNow(id);
+        EXPECT_EQ(member(id, "runCount"), 2);
+        EXPECT_EQ(member(id, "nextRunAt"), JSON(kStart + kHour));
+        EXPECT_TRUE(saved("scheduledRuns").arrayValue()->empty());
+    }
+
+    TEST_F(RoutineSchedulerTest, ARunTheJobManagerRefusesMarksTheRoutineFailedWithoutAResult)
+    {
+        auto id = createHourly();
+        // One running and five waiting jobs fill the routine's conversation.
+        for (int job = 0; job < 6; ++job)
+            jobs->submit({ .conversationID = "ios-abc:" + id, .botID = "main", .message = "Hi" });
+        clock->advance(1h);
+        manager->tick();
+        EXPECT_EQ(member(id, "lastStatus"), "failed");
+        EXPECT_EQ(
+            member(id, "lastError"), "Too many messages are waiting in this conversation. Try again later.");
+        EXPECT_EQ(member(id, "nextRunAt"), JSON(kStart + 2 * kHour));
+        EXPECT_EQ(member(id, "runCount"), 0);
+        EXPECT_TRUE(manager->results(0).subscript("results")->arrayValue()->empty());
+        EXPECT_TRUE(saved("scheduledRuns").arrayValue()->empty());
+    }
+
+    TEST_F(RoutineSchedulerTest, RoutinesDueTogetherStartInAscendingIdOrder)
+    {
+        // Both post into one conversation, where the first submitted runs and the second waits for it.
+        std::vector<std::string> ids;
+        for (int routine = 0; routine < 2; ++routine)
+            ids.push_back(createHourly({ { "target", "bot" } }));
+        std::sort(ids.begin(), ids.end());
+        clock->advance(1h);
+        manager->tick();
+        std::vector<std::string> statuses;
+        for (const auto& id : ids)
+            statuses.push_back(textOf(*jobs->status(textOf(manager->stored(id), "lastJobId")), "status"));
+        EXPECT_EQ(statuses, (std::vector<std::string> { "running", "queued" }));
+    }
+
+}
+}
