@@ -75,6 +75,7 @@ RelayRouter::RelayRouter(Members members)
     : m_pairing(members.pairing)
     , m_devices(members.devices)
     , m_jobs(members.jobs)
+    , m_routines(members.routines)
     , m_runner(std::move(members.runner))
     , m_data(members.data)
     , m_options(members.options)
@@ -151,8 +152,10 @@ HTTPResponse RelayRouter::route(
         return handleFileSystemList(request);
     if (area == "files")
         return handleFiles(request, rest);
-    // FIXME: routines, mailbox registration, forgetting a device and the terminal have no handlers
-    // yet; their paths are answered as unknown ones until they do.
+    if (area == "routines")
+        return handleRoutines(request, rest);
+    // FIXME: mailbox registration, forgetting a device and the terminal have no handlers yet; their
+    // paths are answered as unknown ones until they do.
     throw RelayHTTPError::notFound;
 }
 

@@ -1,6 +1,6 @@
 // The one entry point of the phone API, for LAN and mailbox requests alike: path, origin and browser
 // rules, bearer-token authentication, pairing, the health request, the body policy of LAN uploads,
-// and the areas for jobs, conversations, memory, activity, files and folder browsing under /v1.
+// and the areas for jobs, conversations, memory, activity, files, folder browsing and routines under /v1.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequest.h"
@@ -31,6 +31,7 @@ class ProbePool;
 class RelayData;
 class RelayOptions;
 class ReplyRunner;
+class RoutineManager;
 
 // The token of an "authorization" value: the value split once at a space (leading spaces skipped),
 // the first piece "bearer" in any case, the token the rest trimmed of blanks. Absent otherwise.
@@ -52,6 +53,7 @@ public:
         PairingManager& pairing;
         DeviceRegistry& devices;
         JobManager& jobs;
+        RoutineManager& routines;
         std::shared_ptr<ReplyRunner> runner;
         RelayData& data;
         const RelayOptions& options;
@@ -134,9 +136,12 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
+    HTTPResponse handleRoutines(const HTTPRequest& request, Components rest) const;
+
     PairingManager& m_pairing;
     DeviceRegistry& m_devices;
     JobManager& m_jobs;
+    RoutineManager& m_routines;
     const std::shared_ptr<ReplyRunner> m_runner;
     RelayData& m_data;
     const RelayOptions& m_options;

@@ -7,6 +7,7 @@
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+#include "VellumarMacCore/Routines/RoutineManager.h"
 #include "tests/Relay/RelayServer.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/LatchedFakeRunner.h"
@@ -51,10 +52,16 @@ struct RoutedRelay {
     DeviceRegistry::Pairing paired = devices.add("Phone");
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
+    RoutineManager routines { { .jobs = jobs,
+        .sessions = data.sessions,
+        .routinesEnabled = [this] { return options.routines(); },
+        .clock = clock,
+        .timeZone = [] { return std::unique_ptr<icu::TimeZone>(icu::TimeZone::createDefault()); } } };
     PairingManager pairing { {} };
     RelayRouter router { { .pairing = pairing,
         .devices = devices,
         .jobs = jobs,
+        .routines = routines,
         .runner = runner,
         .data = data,
         .options = options,
