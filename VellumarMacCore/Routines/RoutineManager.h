@@ -124,7 +124,7 @@ public:
     void recordFailure(std::string_view id, const std::string& message);
     // The result of a routine's job, also when the routine is gone meanwhile: kept, saved, then handed
     // to every result observer; a reply to a "bot" routine is also posted into the bot's
-    // conversation. Jobs of no routine are ignored.
+    // conversation before the observers hear of it. Jobs of no routine are ignored.
     void jobFinished(const FinishedJob& job);
     void addResultObserver(ResultObserver observer);
 

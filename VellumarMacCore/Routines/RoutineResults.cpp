@@ -129,11 +129,13 @@ void RoutineManager::jobFinished(const FinishedJob& job)
         if (routine && detail::recordText(*routine, "target") == "bot" && done && !reply.empty())
             postedAs = detail::recordText(*routine, "name");
     }
-    for (const auto& observer : observers)
-        observer(entry);
-    // The whole reply: the conversation keeps what it keeps of any turn.
+    // Posted before anyone is told, so that a phone that hears of the result and writes to the bot
+    // at once finds the bot knowing it. The whole reply: the conversation keeps what it keeps of any
+    // turn.
     if (postedAs)
         m_sessions.recordRoutineResult(job.submission.conversationID, job.submission.botID, *postedAs, reply);
+    for (const auto& observer : observers)
+        observer(entry);
 }
 
 void RoutineManager::addResultObserver(ResultObserver observer)

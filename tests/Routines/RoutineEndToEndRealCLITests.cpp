@@ -15,6 +15,7 @@ namespace {
 
     TEST(RoutineEndToEndRealCLI, ARoutineMadeOverTheAPIRunsAtItsTimeAndItsResultIsListed)
     {
+        ResultLog results; // outlives the job manager, whose jobs tell it their results
         RunnerWorld world;
         world.startReal(JSON::array({ textStep("Three calm headlines.") }));
         std::shared_ptr<ReplyRunner> runner = std::move(world.runner);
@@ -22,7 +23,6 @@ namespace {
         JobManager jobs { { .runner = runner, .clock = clock } };
         RelayOptions options;
         options.setRoutines(true);
-        ResultLog results;
         auto routines = std::make_shared<RoutineManager>(
             RoutineManager::Options { .file = world.dataFolder / "routines.json",
                 .jobs = jobs,

@@ -90,6 +90,8 @@ protected:
     TemporaryFolder folder;
     std::filesystem::path file = folder / "routines.json";
     std::shared_ptr<ManualJobClock> clock = std::make_shared<ManualJobClock>();
+    // Outlives the job manager, whose last jobs may end, and be told of, while it goes.
+    ResultLog results;
     std::shared_ptr<RelayOptions> options = std::make_shared<RelayOptions>();
     std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
     std::shared_ptr<JobManager> jobs

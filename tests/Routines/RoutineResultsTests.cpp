@@ -18,8 +18,6 @@ namespace {
         }
 
         std::string runNow(const std::string& id) { return textOf(manager->runNow(id), "jobId"); }
-
-        ResultLog results;
     };
 
     TEST_F(RoutineResultsTest, AJobOfADeletedRoutineStillGivesAResult)
@@ -72,11 +70,11 @@ namespace {
         std::optional<JSON> savedWhenTold;
         manager->addResultObserver([&](const JSON&) { savedWhenTold = decoded(readFile(file)); });
         // Observers are told in the order they came, so this one hears of the entry after the one above.
-        ResultLog toldAfter;
-        manager->addResultObserver(toldAfter.observer());
+        auto toldAfter = std::make_shared<ResultLog>();
+        manager->addResultObserver([toldAfter](const JSON& entry) { toldAfter->observer()(entry); });
         auto job = runNow(create());
         runner->reply(job, "Done.");
-        auto entry = toldAfter.await(1).at(0);
+        auto entry = toldAfter->await(1).at(0);
         ASSERT_TRUE(savedWhenTold);
         EXPECT_EQ(savedWhenTold->subscript("results")->arrayValue()->back(), entry);
     }

@@ -37,7 +37,6 @@ namespace {
         auto id = createHourly();
         runner->releaseEveryRun(
             [](const LatchedFakeRunner::Run&) { return ReplyOutput { .reply = "Done." }; });
-        ResultLog results;
         manager->addResultObserver(results.observer());
         manager->start();
         // The first pass runs at once and finds nothing due; the loop then sleeps on the clock.
@@ -145,17 +144,17 @@ namespace {
 
             EXPECT_EQ(member(id, "nextRunAt"), JSON(now + kHour));
             EXPECT_EQ(member(id, "lastStatus"), runs ? "running" : "failed");
-            auto results = *manager->results(0).subscript("results")->arrayValue();
+            auto entries = *manager->results(0).subscript("results")->arrayValue();
             if (runs) {
-                EXPECT_TRUE(results.empty());
+                EXPECT_TRUE(entries.empty());
                 EXPECT_EQ(saved("scheduledRuns").arrayValue()->back(), JSON(now));
             } else {
-                ASSERT_EQ(results.size(), 1u);
-                EXPECT_EQ(textOf(results[0], "status"), "failed");
+                ASSERT_EQ(entries.size(), 1u);
+                EXPECT_EQ(textOf(entries[0], "status"), "failed");
                 EXPECT_EQ(
-                    textOf(results[0], "error"), "Skipped: routines on this Mac run at most 48 times a day.");
-                EXPECT_EQ(textOf(results[0], "conversationId"), "ios-abc:" + id);
-                EXPECT_TRUE(textOf(results[0], "reply").empty());
+                    textOf(entries[0], "error"), "Skipped: routines on this Mac run at most 48 times a day.");
+                EXPECT_EQ(textOf(entries[0], "conversationId"), "ios-abc:" + id);
+                EXPECT_TRUE(textOf(entries[0], "reply").empty());
             }
         }
     }
