@@ -8,8 +8,12 @@ namespace {
 
     class RoutineDirectoryAdapterTest : public RoutineManagerTest {
     protected:
-        RoutineDirectoryAdapter directory { manager, [options = options] { return options->routines(); },
-            [] { return zone("Europe/Berlin"); } };
+        // Over the manager of the moment.
+        RoutineDirectoryAdapter directory()
+        {
+            return { manager, [options = options] { return options->routines(); },
+                [] { return zone("Europe/Berlin"); } };
+        }
     };
 
     JSON::Object stored(const char* id, const char* botID, std::int64_t createdAt, JSON::Object changes)
@@ -36,8 +40,7 @@ namespace {
         writeBytes(file,
             JSON::object({ { "routines", JSON::Array(std::begin(records), std::end(records)) } }).encoded());
         manager = makeManager();
-        RoutineDirectoryAdapter reloaded { manager, [options = options] { return options->routines(); },
-            [] { return zone("Europe/Berlin"); } };
+        auto reloaded = directory();
 
         auto disabled = [](std::string id, std::string botID, std::string schedule) {
             return RoutineSummary { .id = id, .botID = botID, .name = "Name " + id, .schedule = schedule };
@@ -56,6 +59,7 @@ namespace {
     {
         auto first = create();
         auto second = create({ { "botId", "other" }, { "name", "Mail" } });
+        auto directory = this->directory();
         options->setRoutines(false);
         EXPECT_FALSE(directory.routinesEnabled());
         EXPECT_TRUE(directory.summaries("main", false).empty());
