@@ -72,9 +72,15 @@ void RoutineManager::runLoop(std::stop_token stop)
             // Only memory or descriptors running out end up here; the next pass tries again.
         }
         std::unique_lock sleeping(m_sleepLock);
-        auto deadline = m_clock->now() + kTickInterval;
-        while (!stop.stop_requested() && m_clock->now() < deadline)
+        const auto deadline = m_clock->now() + kTickInterval;
+        for (auto current = m_clock->now(); !stop.stop_requested() && current < deadline;
+             current = m_clock->now()) {
+            // The clock was set back: waiting for the old deadline would skip passes for as long as
+            // it went back.
+            if (deadline - current > kTickInterval)
+                break;
             m_clock->waitUntil(m_sleepWake, sleeping, deadline);
+        }
     }
 }
 

@@ -51,6 +51,24 @@ namespace {
         EXPECT_EQ(saved("scheduledRuns").encoded(), JSON::array({ kStart + 3 * kHour }).encoded());
     }
 
+    TEST_F(RoutineSchedulerTest, AClockSetBackDoesNotHoldTheLoopAsleep)
+    {
+        runner->releaseEveryRun(
+            [](const LatchedFakeRunner::Run&) { return ReplyOutput { .reply = "Done." }; });
+        manager->addResultObserver(results.observer());
+        manager->start();
+        ASSERT_TRUE(clock->awaitSleepers(1));
+        clock->advance(-1h);
+        // Made at 23:00 of the day before, it is first due at 23:30.
+        create({ { "enabled", true },
+            { "schedule", JSON::object({ { "kind", "cron" }, { "expr", "0,30 * * * *" } }) } });
+        // The second step finds the loop asleep either way: whether it woke from the first step or
+        // went to sleep only after it.
+        clock->advance(30min);
+        clock->advance(RoutineManager::kTickInterval);
+        EXPECT_EQ(textOf(results.await(1).at(0), "status"), "ok");
+    }
+
     TEST_F(RoutineSchedulerTest, StopWakesTheSleepingLoopAndAStoppedLoopStartsAgain)
     {
         for (int round = 0; round < 2; ++round) {
