@@ -37,8 +37,8 @@ class JobManager;
 class SessionStore;
 struct FinishedJob;
 
-// Start and observe jobs only on a manager owned by a std::shared_ptr: the job manager's observer
-// holds it weakly.
+// Start and observe jobs only on a manager owned by a std::shared_ptr (they throw std::logic_error
+// otherwise): the job manager's observer holds it weakly, and strongly only while it records a result.
 class RoutineManager final : public std::enable_shared_from_this<RoutineManager> {
 public:
     using TimeZoneSource = std::function<std::unique_ptr<icu::TimeZone>()>;

@@ -8,6 +8,7 @@
 #include "VellumarMacCore/Schedule/RoutineLimits.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 namespace vellumar {
@@ -86,12 +87,16 @@ void RoutineManager::runLoop(std::stop_token stop)
 
 void RoutineManager::observeJobs()
 {
+    auto self = weak_from_this();
+    // Otherwise every result would be dropped without a word.
+    if (self.expired())
+        throw std::logic_error("the routine manager must be owned by a std::shared_ptr to observe jobs");
     {
         std::lock_guard guard(m_lock);
         if (std::exchange(m_observing, true))
             return;
     }
-    m_jobs.observeFinished([manager = weak_from_this()](const FinishedJob& job) {
+    m_jobs.observeFinished([manager = std::move(self)](const FinishedJob& job) {
         auto routines = manager.lock();
         if (!routines)
             return;
