@@ -30,6 +30,23 @@ namespace {
         JSON member(const std::string& id, const std::string& key) { return manager->stored(id).at(key); }
 
         JSON saved(std::string_view key) { return *decoded(readFile(file)).subscript(key); }
+
+        // A manager loaded from a file that holds one hourly routine `id`, next due at `nextRunAt`, and
+        // the run log `runLog`.
+        void reload(const std::string& id, std::int64_t nextRunAt, const std::vector<std::int64_t>& runLog)
+        {
+            auto record = routineBody();
+            record.insert_or_assign("id", id);
+            record.insert_or_assign("schedule", kHourly);
+            record.insert_or_assign("enabled", true);
+            record.insert_or_assign("createdAt", kStart);
+            record.insert_or_assign("nextRunAt", nextRunAt);
+            writeBytes(file,
+                JSON::object({ { "routines", JSON::array({ JSON(record) }) },
+                                 { "scheduledRuns", JSON::Array(runLog.begin(), runLog.end()) } })
+                    .encoded());
+            manager = makeManager();
+        }
     };
 
     TEST_F(RoutineSchedulerTest, AfterAThreeHourJumpTheLoopRunsARoutineOnceAndMovesItToItsNextFutureTime)
@@ -145,17 +162,7 @@ namespace {
         for (const auto& [name, runLog, runs] : cases) {
             SCOPED_TRACE(name);
             std::string id = "r-0000000" + std::to_string(++row);
-            JSON::Array log(runLog.begin(), runLog.end());
-            auto record = routineBody();
-            record.insert_or_assign("id", id);
-            record.insert_or_assign("schedule", kHourly);
-            record.insert_or_assign("enabled", true);
-            record.insert_or_assign("createdAt", kStart);
-            record.insert_or_assign("nextRunAt", now);
-            writeBytes(file,
-                JSON::object({ { "routines", JSON::array({ JSON(record) }) }, { "scheduledRuns", log } })
-                    .encoded());
-            manager = makeManager();
+            reload(id, now, runLog);
             clock->advance(1h);
             manager->tick();
             clock->advance(-1h);
@@ -177,14 +184,16 @@ namespace {
         }
     }
 
-    TEST_F(RoutineSchedulerTest, RunsStartedFromThePhoneAreNotCounted)
+    TEST_F(RoutineSchedulerTest, RunsStartedFromThePhoneAreNeitherCountedNorSkipped)
     {
-        auto id = createHourly();
-        manager->runNow(id);
-        manager->runNow(id);
-        EXPECT_EQ(member(id, "runCount"), 2);
-        EXPECT_EQ(member(id, "nextRunAt"), JSON(kStart + kHour));
-        EXPECT_TRUE(saved("scheduledRuns").arrayValue()->empty());
+        const std::vector<std::int64_t> fullDay(48, kStart - kHour);
+        reload("r-0000000a", kStart + kHour, fullDay);
+        manager->runNow("r-0000000a");
+        manager->runNow("r-0000000a");
+        EXPECT_EQ(member("r-0000000a", "runCount"), 2);
+        EXPECT_EQ(member("r-0000000a", "nextRunAt"), JSON(kStart + kHour));
+        EXPECT_EQ(
+            saved("scheduledRuns").encoded(), JSON(JSON::Array(fullDay.begin(), fullDay.end())).encoded());
     }
 
     TEST_F(RoutineSchedulerTest, ARunTheJobManagerRefusesMarksTheRoutineFailedWithoutAResult)
