@@ -31,6 +31,17 @@ namespace {
 
         JSON saved(std::string_view key) { return *decoded(readFile(file)).subscript(key); }
 
+        // Runs answer at once and their results reach `results`. Returns once the first pass, which
+        // runs at once, has ended and the loop sleeps on the clock.
+        void startLoop()
+        {
+            runner->releaseEveryRun(
+                [](const LatchedFakeRunner::Run&) { return ReplyOutput { .reply = "Done." }; });
+            manager->addResultObserver(results.observer());
+            manager->start();
+            ASSERT_TRUE(clock->awaitSleepers(1));
+        }
+
         // A manager loaded from a file that holds one hourly routine `id`, next due at `nextRunAt`, and
         // the run log `runLog`.
         void reload(const std::string& id, std::int64_t nextRunAt, const std::vector<std::int64_t>& runLog)
@@ -52,12 +63,7 @@ namespace {
     TEST_F(RoutineSchedulerTest, AfterAThreeHourJumpTheLoopRunsARoutineOnceAndMovesItToItsNextFutureTime)
     {
         auto id = createHourly();
-        runner->releaseEveryRun(
-            [](const LatchedFakeRunner::Run&) { return ReplyOutput { .reply = "Done." }; });
-        manager->addResultObserver(results.observer());
-        manager->start();
-        // The first pass runs at once and finds nothing due; the loop then sleeps on the clock.
-        ASSERT_TRUE(clock->awaitSleepers(1));
+        startLoop();
         clock->advance(3h);
         // The result shows the pass that woke ran; the loop sleeping again shows that pass has ended.
         EXPECT_EQ(textOf(results.await(1).at(0), "status"), "ok");
@@ -70,11 +76,7 @@ namespace {
 
     TEST_F(RoutineSchedulerTest, AClockSetBackDoesNotHoldTheLoopAsleep)
     {
-        runner->releaseEveryRun(
-            [](const LatchedFakeRunner::Run&) { return ReplyOutput { .reply = "Done." }; });
-        manager->addResultObserver(results.observer());
-        manager->start();
-        ASSERT_TRUE(clock->awaitSleepers(1));
+        startLoop();
         clock->advance(-1h);
         // Made at 23:00 of the day before, it is first due at 23:30.
         create({ { "enabled", true },
