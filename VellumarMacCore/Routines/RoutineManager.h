@@ -103,8 +103,10 @@ public:
     JSON runNow(std::string_view id);
 
     // The scheduler: a thread that makes one pass at once and then one every kTickInterval of the
-    // clock, until `stop`. A second `start` while it runs does nothing; `stop` waits for a pass under
-    // way to end, and a stopped scheduler may be started again. `start` first observes the jobs.
+    // clock (at once when the clock is set back), until `stop`. A second `start` while it runs does
+    // nothing; `stop` waits for a pass under way to end, and a stopped scheduler may be started again.
+    // `start` first observes the jobs. Any thread but the scheduler's own may call them: the relay
+    // host once its listener is up, and again as it stops.
     void start();
     void stop();
     // Follows the job manager's finished jobs into `jobFinished`; registers once per manager.
