@@ -17,7 +17,6 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
-#include "VellumarMacCore/Routines/RoutineManager.h"
 #include "bench/WrkLoad.h"
 #include "tests/support/TLSTestClient.h"
 
@@ -142,16 +141,10 @@ int main(int argc, char** argv)
     auto token = devices.add("Phone").token;
     JobManager jobs({ .runner = runner, .labels = {}, .clock = clock });
     RelayOptions options;
-    RoutineManager routines({ .jobs = jobs,
-        .sessions = data.sessions,
-        .routinesEnabled = [&options] { return options.routines(); },
-        .clock = clock,
-        .timeZone = [] { return std::unique_ptr<icu::TimeZone>(icu::TimeZone::createDefault()); } });
     PairingManager pairing({});
     RelayRouter router({ .pairing = pairing,
         .devices = devices,
         .jobs = jobs,
-        .routines = routines,
         .runner = runner,
         .data = data,
         .options = options,

@@ -75,7 +75,6 @@ RelayRouter::RelayRouter(Members members)
     : m_pairing(members.pairing)
     , m_devices(members.devices)
     , m_jobs(members.jobs)
-    , m_routines(members.routines)
     , m_runner(std::move(members.runner))
     , m_data(members.data)
     , m_options(members.options)
@@ -84,6 +83,8 @@ RelayRouter::RelayRouter(Members members)
     , m_timeZone(std::move(members.timeZone))
     , m_onPaired(std::move(members.onPaired))
     , m_onCodeReused(std::move(members.onCodeReused))
+    , m_routines(members.routines)
+    , m_terminals(members.terminals)
     , m_browsePool(std::make_shared<ProbePool>(kBrowseWorkers))
 {
 }
@@ -152,10 +153,12 @@ HTTPResponse RelayRouter::route(
         return handleFileSystemList(request);
     if (area == "files")
         return handleFiles(request, rest);
-    if (area == "routines")
+    if (area == "routines" && m_routines)
         return handleRoutines(request, rest);
-    // FIXME: mailbox registration, forgetting a device and the terminal have no handlers yet; their
-    // paths are answered as unknown ones until they do.
+    if (rest.empty() && area == "terminal" && m_terminals)
+        return handleTerminal(request, *device);
+    // FIXME: mailbox registration and forgetting a device have no handlers yet; their paths are
+    // answered as unknown ones until they do.
     throw RelayHTTPError::notFound;
 }
 

@@ -32,6 +32,7 @@ class RelayData;
 class RelayOptions;
 class ReplyRunner;
 class RoutineManager;
+class TerminalRegistry;
 
 // The token of an "authorization" value: the value split once at a space (leading spaces skipped),
 // the first piece "bearer" in any case, the token the rest trimmed of blanks. Absent otherwise.
@@ -53,7 +54,6 @@ public:
         PairingManager& pairing;
         DeviceRegistry& devices;
         JobManager& jobs;
-        RoutineManager& routines;
         std::shared_ptr<ReplyRunner> runner;
         RelayData& data;
         const RelayOptions& options;
@@ -67,6 +67,10 @@ public:
         // Called on the request's thread when a used pairing code is shown again by anyone, with the
         // device that used it while that device is still paired.
         std::function<void(const PairedDevice&)> onCodeReused;
+        // The phone's routines; absent, the routine paths are answered as unknown ones.
+        RoutineManager* routines = nullptr;
+        // The Mac's remote terminals; absent, the terminal path is answered as an unknown one.
+        TerminalRegistry* terminals = nullptr;
     };
 
     explicit RelayRouter(Members members);
@@ -136,12 +140,14 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
+    // Only with routines (m_routines set).
     HTTPResponse handleRoutines(const HTTPRequest& request, Components rest) const;
+
+    HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
 
     PairingManager& m_pairing;
     DeviceRegistry& m_devices;
     JobManager& m_jobs;
-    RoutineManager& m_routines;
     const std::shared_ptr<ReplyRunner> m_runner;
     RelayData& m_data;
     const RelayOptions& m_options;
@@ -150,6 +156,8 @@ private:
     const std::function<std::string()> m_timeZone;
     const std::function<void(const PairedDevice&)> m_onPaired;
     const std::function<void(const PairedDevice&)> m_onCodeReused;
+    RoutineManager* const m_routines;
+    TerminalRegistry* const m_terminals;
     const std::shared_ptr<ProbePool> m_browsePool;
 };
 

@@ -7,7 +7,7 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
-#include "VellumarMacCore/Relay/QueryNumber.h"
+#include "VellumarMacCore/Relay/QueryNumbers.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
 
 #include <algorithm>
@@ -38,6 +38,8 @@ namespace {
 
     HTTPResponse ok(const JSON& value) { return HTTPResponse::json(200, value); }
 
+    using detail::parsedNumber;
+
     struct WaitQuery {
         double seconds { 0 };
         std::optional<std::int64_t> since;
@@ -56,14 +58,14 @@ namespace {
         };
         WaitQuery parsed;
         if (const auto* wait = valueOf("wait")) {
-            auto seconds = detail::parsedQueryNumber<double>(*wait);
+            auto seconds = parsedNumber<double>(*wait);
             if (!seconds || !std::isfinite(*seconds) || *seconds < 0
                 || *seconds > JobManager::kMaxWaitSeconds)
                 refuse("wait must be 0 to 25 seconds.");
             parsed.seconds = *seconds;
         }
         if (const auto* since = valueOf("since")) {
-            parsed.since = detail::parsedQueryNumber<std::int64_t>(*since);
+            parsed.since = parsedNumber<std::int64_t>(*since);
             if (!parsed.since || *parsed.since < -1)
                 refuse("since must be a whole number.");
         }

@@ -5,7 +5,7 @@
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
-#include "VellumarMacCore/Relay/QueryNumber.h"
+#include "VellumarMacCore/Relay/QueryNumbers.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Routines/RoutineManager.h"
 
@@ -44,7 +44,7 @@ namespace {
         auto text = onlyQueryItem(request, "since", "Only since may be given.");
         if (!text)
             return 0;
-        auto since = detail::parsedQueryNumber<std::int64_t>(*text);
+        auto since = detail::parsedNumber<std::int64_t>(*text);
         if (!since || *since < 0)
             throw RelayHTTPError::badRequest("since must be a whole number, 0 or more.");
         return *since;
@@ -63,9 +63,9 @@ HTTPResponse RelayRouter::handleRoutines(const HTTPRequest& request, Components 
     const auto& method = request.method();
     if (rest.empty()) {
         if (method == "GET")
-            return HTTPResponse::json(200, m_routines.list(listedBot(request)));
+            return HTTPResponse::json(200, m_routines->list(listedBot(request)));
         if (method == "POST")
-            return HTTPResponse::json(201, m_routines.create(bodyOf(request)));
+            return HTTPResponse::json(201, m_routines->create(bodyOf(request)));
         throw RelayHTTPError::methodNotAllowed;
     }
     if (rest.size() == 1) {
@@ -73,20 +73,20 @@ HTTPResponse RelayRouter::handleRoutines(const HTTPRequest& request, Components 
         if (rest[0] == "results") {
             if (method != "GET")
                 throw RelayHTTPError::methodNotAllowed;
-            return HTTPResponse::json(200, m_routines.results(resultsSince(request)));
+            return HTTPResponse::json(200, m_routines->results(resultsSince(request)));
         }
         if (method == "GET")
-            return HTTPResponse::json(200, m_routines.routine(rest[0]));
+            return HTTPResponse::json(200, m_routines->routine(rest[0]));
         if (method == "PUT")
-            return HTTPResponse::json(200, m_routines.update(rest[0], bodyOf(request)));
+            return HTTPResponse::json(200, m_routines->update(rest[0], bodyOf(request)));
         if (method == "DELETE")
-            return HTTPResponse::json(200, m_routines.remove(rest[0]));
+            return HTTPResponse::json(200, m_routines->remove(rest[0]));
         throw RelayHTTPError::methodNotAllowed;
     }
     if (rest.size() == 2 && rest[1] == "run") {
         if (method != "POST")
             throw RelayHTTPError::methodNotAllowed;
-        return HTTPResponse::json(202, m_routines.runNow(rest[0]));
+        return HTTPResponse::json(202, m_routines->runNow(rest[0]));
     }
     throw RelayHTTPError::notFound;
 }

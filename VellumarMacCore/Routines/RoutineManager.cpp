@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Routines/RoutineManager.h"
 
+#include "VellumarMacCore/ConversationData/StoreFile.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Routines/RoutineRecord.h"
@@ -31,8 +32,7 @@ RoutineManager::RoutineManager(Options options)
     , m_clock(std::move(options.clock))
     , m_timeZone(std::move(options.timeZone))
 {
-    if (m_file)
-        m_state = RoutinesFile::load(*m_file);
+    loadedLocked();
 }
 
 RoutineManager::~RoutineManager() { stop(); }
@@ -58,6 +58,25 @@ void RoutineManager::checkSwitch() const
         throw routinesOff;
 }
 
+bool RoutineManager::loadedLocked()
+{
+    if (m_loaded || !m_file)
+        return true;
+    auto state = RoutinesFile::load(*m_file);
+    if (!state)
+        return false;
+    m_state = std::move(*state);
+    m_loaded = true;
+    return true;
+}
+
+void RoutineManager::requireLoaded()
+{
+    std::lock_guard guard(m_lock);
+    if (!loadedLocked())
+        throw RelayHTTPError::internal();
+}
+
 JSON::Object& RoutineManager::storedLocked(std::string_view id)
 {
     auto found = isValidRoutineID(id) ? m_state.routines.find(id) : m_state.routines.end();
@@ -68,13 +87,20 @@ JSON::Object& RoutineManager::storedLocked(std::string_view id)
 
 void RoutineManager::saveLocked() const
 {
-    if (m_file)
-        m_state.save(*m_file);
+    if (!m_file)
+        return;
+    // A state that never held the file's routines must not replace them, whoever changed it.
+    if (!m_loaded) {
+        detail::logChangeRefused(*m_file);
+        return;
+    }
+    m_state.save(*m_file);
 }
 
 JSON::Object RoutineManager::stored(std::string_view id)
 {
     std::lock_guard guard(m_lock);
+    loadedLocked();
     return storedLocked(id);
 }
 
@@ -97,6 +123,7 @@ JSON RoutineManager::list(const std::optional<std::string>& botID)
     std::vector<JSON::Object> records;
     {
         std::lock_guard guard(m_lock);
+        loadedLocked();
         for (const auto* record : m_state.routinesByCreation()) {
             if (!botID || detail::recordBelongsTo(*record, *botID))
                 records.push_back(*record);
@@ -121,6 +148,7 @@ JSON RoutineManager::routine(std::string_view id)
 JSON RoutineManager::create(const JSON& body)
 {
     checkSwitch();
+    requireLoaded();
     auto accepted = validate(body, true);
     auto created = now();
     auto timeZone = zone();
@@ -152,6 +180,7 @@ JSON RoutineManager::create(const JSON& body)
 JSON RoutineManager::update(std::string_view id, const JSON& body)
 {
     checkSwitch();
+    requireLoaded();
     stored(id);
     auto accepted = validate(body, false);
     bool newSchedule = accepted.contains("schedule");
@@ -181,6 +210,7 @@ JSON RoutineManager::update(std::string_view id, const JSON& body)
 JSON RoutineManager::remove(std::string_view id)
 {
     checkSwitch();
+    requireLoaded();
     std::lock_guard guard(m_lock);
     storedLocked(id);
     m_state.routines.erase(m_state.routines.find(id));
@@ -192,6 +222,7 @@ JSON RoutineManager::results(std::int64_t since)
 {
     checkSwitch();
     std::lock_guard guard(m_lock);
+    loadedLocked();
     JSON::Array newer;
     for (const auto& entry : m_state.results) {
         const auto* seq = entry.subscript("seq");
@@ -208,6 +239,7 @@ std::vector<RoutineSummary> RoutineManager::summaries(std::string_view botID, bo
     std::vector<JSON::Object> records;
     {
         std::lock_guard guard(m_lock);
+        loadedLocked();
         for (const auto* record : m_state.routinesByCreation()) {
             if (allBots || detail::recordBelongsTo(*record, botID))
                 records.push_back(*record);
@@ -230,6 +262,7 @@ std::vector<RoutineSummary> RoutineManager::summaries(std::string_view botID, bo
 RoutineDirectory::Index RoutineManager::routineIndex()
 {
     std::lock_guard guard(m_lock);
+    loadedLocked();
     RoutineDirectory::Index index;
     for (const auto& [id, record] : m_state.routines)
         index.insert_or_assign(id,

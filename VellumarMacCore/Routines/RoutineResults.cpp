@@ -69,6 +69,7 @@ void RoutineManager::recordFailure(std::string_view id, const std::string& messa
 {
     auto failedAt = now();
     std::lock_guard guard(m_lock);
+    loadedLocked();
     auto found = m_state.routines.find(id);
     if (found == m_state.routines.end())
         return;
@@ -107,6 +108,7 @@ void RoutineManager::jobFinished(const FinishedJob& job)
     std::optional<std::string> postedAs; // the routine's name, for a reply the bot is to see
     {
         std::lock_guard guard(m_lock);
+        loadedLocked();
         auto found = m_state.routines.find(*job.submission.routineID);
         auto* routine = found == m_state.routines.end() ? nullptr : &found->second;
         entry = appendResultLocked(ResultEntry { .routineID = *job.submission.routineID,

@@ -22,7 +22,11 @@ std::string RoutineManager::conversationKey(const JSON::Object& record)
     return conversation + ":" + detail::recordText(record, "id");
 }
 
-JSON RoutineManager::runNow(std::string_view id) { return startRun(id); }
+JSON RoutineManager::runNow(std::string_view id)
+{
+    requireLoaded();
+    return startRun(id);
+}
 
 JSON RoutineManager::startRun(std::string_view id)
 {

@@ -120,6 +120,8 @@ void RoutineManager::tick()
     std::vector<std::string> due;
     {
         std::lock_guard guard(m_lock);
+        // While the file cannot be read no routine is known, so none is due and nothing is saved.
+        loadedLocked();
         for (auto& [id, record] : m_state.routines) {
             // A schedule that no longer parses leaves its routine due, tried again on every pass.
             if (isDue(record, now()) && moveNextRun(record, current, *timeZone))
@@ -175,6 +177,7 @@ bool RoutineManager::makeRoomForScheduledRunLocked(RoutineDate now)
 void RoutineManager::nextRunAt(RoutineDate now, const icu::TimeZone& zone)
 {
     std::lock_guard guard(m_lock);
+    loadedLocked();
     bool changed = false;
     for (auto& [id, record] : m_state.routines) {
         auto next = storedMillis(record, "nextRunAt");

@@ -141,7 +141,6 @@ protected:
     RelayRouter router { { .pairing = pairing,
         .devices = devices,
         .jobs = jobs,
-        .routines = routines,
         .runner = runner,
         .data = data,
         .options = options,
@@ -149,7 +148,8 @@ protected:
         .macName = [] { return std::string("Studio"); },
         .timeZone = [] { return std::string("Europe/Berlin"); },
         .onPaired = [this](const PairedDevice& device) { pairedIDs.push_back(device.id); },
-        .onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); } } };
+        .onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); },
+        .routines = &routines } };
     std::string job = *jobs.submit({ .conversationID = "ios-busy", .botID = "main", .message = "Hi" })
                            .subscript("jobId")
                            ->stringValue();

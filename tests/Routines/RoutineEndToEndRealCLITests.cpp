@@ -36,13 +36,13 @@ namespace {
         RelayRouter router { { .pairing = pairing,
             .devices = devices,
             .jobs = jobs,
-            .routines = *routines,
             .runner = runner,
             .data = *world.data,
             .options = options,
             .macID = "mac-1",
             .macName = [] { return std::string("Studio"); },
-            .timeZone = [] { return std::string("UTC"); } } };
+            .timeZone = [] { return std::string("UTC"); },
+            .routines = routines.get() } };
         auto call = [&](const std::string& method, const std::string& target, const std::string& body = "") {
             auto response = router.respond(
                 HTTPRequest(method, target, { { "authorization", "Bearer " + token } }, body, true),

@@ -1,17 +1,15 @@
-// Numbers in the query of a request, read the one way every area of the router reads them.
+// Numbers read from query values, shared by the router's areas.
 #pragma once
 
 #include <charconv>
 #include <optional>
 #include <string_view>
-#include <system_error>
 
 namespace vellumar::detail {
 
 // The whole text as one number: a decimal one, with a fraction when `Number` has them, and at most
-// one sign, "+" or "-" (from_chars takes only the second itself). Nothing for an empty text, any
-// other character, or a value beyond `Number`.
-template <typename Number> std::optional<Number> parsedQueryNumber(std::string_view text)
+// one sign, "+" or "-" (from_chars takes only the second itself).
+template <typename Number> std::optional<Number> parsedNumber(std::string_view text)
 {
     if (text.starts_with('+')) {
         text.remove_prefix(1);
