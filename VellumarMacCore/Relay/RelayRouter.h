@@ -140,9 +140,8 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
-    // Only with routines (m_routines set).
+    // Both only when the router was given what they serve.
     HTTPResponse handleRoutines(const HTTPRequest& request, Components rest) const;
-
     HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
 
     PairingManager& m_pairing;
