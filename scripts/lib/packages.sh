@@ -11,6 +11,7 @@ run_packages=(
   libavahi-client-dev # the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
+  libqrencode-dev # the pairing window's QR code
 )
 
 # What the tests add: their libraries, tools and peers.
@@ -21,6 +22,8 @@ test_packages=(
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
+  xvfb xauth fonts-dejavu-core # windows on a virtual display, with a font for their texts
+  zbar-tools # reads back the QR codes the pairing window shows
   iproute2 # a veth pair between two network namespaces gives a test peer a non-local address
 )
 
