@@ -8,7 +8,7 @@ run_packages=(
   libicu-dev libssl-dev
   libasio-dev # the relay's sockets and TLS streams
   nlohmann-json3-dev
-  libavahi-client-dev # the host name the local link knows the Mac by
+  libavahi-client-dev # Bonjour advertising and the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
 )
@@ -20,6 +20,7 @@ test_packages=(
   python3 curl python3-croniter python3-websockets
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
+  avahi-daemon avahi-utils dbus iproute2 # a private Avahi daemon in a network namespace, and avahi-browse
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.
