@@ -1,6 +1,7 @@
 // The one entry point of the phone API, for LAN and mailbox requests alike: path, origin and browser
 // rules, bearer-token authentication, pairing, the health request, the body policy of LAN uploads,
-// and the areas for jobs, conversations, memory, activity, files and folder browsing under /v1.
+// and the areas for jobs, conversations, memory, activity, files, folder browsing and the calling
+// device itself (mailbox registration, unpairing, the terminal) under /v1.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequest.h"
@@ -31,6 +32,7 @@ class ProbePool;
 class RelayData;
 class RelayOptions;
 class ReplyRunner;
+class TerminalService;
 
 // The token of an "authorization" value: the value split once at a space (leading spaces skipped),
 // the first piece "bearer" in any case, the token the rest trimmed of blanks. Absent otherwise.
@@ -65,6 +67,8 @@ public:
         // Called on the request's thread when a used pairing code is shown again by anyone, with the
         // device that used it while that device is still paired.
         std::function<void(const PairedDevice&)> onCodeReused;
+        // The remote terminals; null for a router without them, whose terminal path is then unknown.
+        TerminalService* terminals = nullptr;
     };
 
     explicit RelayRouter(Members members);
@@ -134,6 +138,12 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
+    HTTPResponse handleMailboxRegister(const HTTPRequest& request, const PairedDevice& device) const;
+    // Unpairs the calling device and closes its terminals; the registry's error goes on after that.
+    HTTPResponse handleForget(const HTTPRequest& request, const PairedDevice& device) const;
+    // Reserves a terminal and answers 101; the session starts when the connection hands over its socket.
+    HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
+
     PairingManager& m_pairing;
     DeviceRegistry& m_devices;
     JobManager& m_jobs;
@@ -145,6 +155,7 @@ private:
     const std::function<std::string()> m_timeZone;
     const std::function<void(const PairedDevice&)> m_onPaired;
     const std::function<void(const PairedDevice&)> m_onCodeReused;
+    TerminalService* const m_terminals;
     const std::shared_ptr<ProbePool> m_browsePool;
 };
 
