@@ -44,24 +44,22 @@ TEST_F(ServiceDiscoveryWithDaemon, BrowserSeesNamePortAndTextInOrder)
 
 TEST_F(ServiceDiscoveryWithDaemon, PublishReplacesTheEarlierServiceAndWithdrawRemovesIt)
 {
+    auto browser = m_avahi->browse(kType);
     ServiceDiscovery discovery;
     discovery.publish({ .name = "First", .type = kType, .text = { { "v", "1" } }, .port = 1000 });
-    ASSERT_TRUE(m_avahi->waitFor(kType, "First"));
+    ASSERT_TRUE(browser.waitFor("First"));
 
     discovery.publish({ .name = "Second", .type = kType, .text = { { "v", "2" } }, .port = 2000 });
-    auto second = m_avahi->waitFor(kType, "Second");
+    auto second = browser.waitFor("Second");
     ASSERT_TRUE(second);
     EXPECT_EQ(second->port, 2000);
-    auto listed = m_avahi->browseNow(kType);
-    ASSERT_EQ(listed.size(), 1U);
-    EXPECT_EQ(listed[0].name, "Second");
+    EXPECT_EQ(second->text, std::vector<std::string> { "v=2" });
+    EXPECT_TRUE(browser.waitFor("First", '-'));
 
     discovery.withdraw();
+    EXPECT_TRUE(browser.waitFor("Second", '-'));
     discovery.publish({ .name = "Third", .type = kType, .text = {}, .port = 3000 });
-    ASSERT_TRUE(m_avahi->waitFor(kType, "Third"));
-    listed = m_avahi->browseNow(kType);
-    ASSERT_EQ(listed.size(), 1U);
-    EXPECT_EQ(listed[0].name, "Third");
+    EXPECT_TRUE(browser.waitFor("Third"));
 }
 
 TEST_F(ServiceDiscoveryWithDaemon, NameTakenOnTheLinkGetsTheNextAlternative)

@@ -2,6 +2,7 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -92,14 +93,16 @@ namespace {
 std::optional<BrowsedService> parseBrowsedLine(const std::string& line)
 {
     auto pieces = fields(line);
-    if (pieces.size() < 10 || pieces[0] != "=" || pieces[2] != "IPv4")
+    if (pieces.size() < 6 || pieces[0].size() != 1 || pieces[2] != "IPv4")
         return std::nullopt;
-    return BrowsedService {
-        .name = unescapedLabel(pieces[3]),
-        .type = pieces[4],
-        .port = static_cast<std::uint16_t>(std::stoi(pieces[8])),
-        .text = textStrings(pieces[9]),
-    };
+    BrowsedService service { .event = pieces[0][0], .name = unescapedLabel(pieces[3]), .type = pieces[4] };
+    if (service.event == '=') {
+        if (pieces.size() < 10)
+            return std::nullopt;
+        service.port = static_cast<std::uint16_t>(std::stoi(pieces[8]));
+        service.text = textStrings(pieces[9]);
+    }
+    return service;
 }
 
 std::unique_ptr<AvahiNamespace> AvahiNamespace::start(std::string& whyNot)
@@ -172,19 +175,31 @@ void AvahiNamespace::enter()
     }
 }
 
-std::optional<BrowsedService> AvahiNamespace::waitFor(
-    const std::string& type, const std::string& name, double deadlineSeconds)
+ServiceBrowser::ServiceBrowser(const std::string& namespaceName, const std::string& type)
+    : m_browser({ "ip", "netns", "exec", namespaceName, "avahi-browse", "-rp", type })
 {
-    InteractivePeer browser({ "ip", "netns", "exec", m_name, "avahi-browse", "-rp", type });
+}
+
+std::optional<BrowsedService> ServiceBrowser::waitFor(
+    const std::string& name, char event, double deadlineSeconds)
+{
+    auto matches
+        = [&](const BrowsedService& service) { return service.event == event && service.name == name; };
+    if (auto seen = std::ranges::find_if(m_seen, matches); seen != m_seen.end())
+        return *seen;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(deadlineSeconds);
     while (true) {
         double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0)
             return std::nullopt;
-        auto line = browser.readLine(left);
+        auto line = m_browser.readLine(left);
         if (!line)
             return std::nullopt;
-        if (auto service = parseBrowsedLine(*line); service && service->name == name)
+        auto service = parseBrowsedLine(*line);
+        if (!service)
+            continue;
+        m_seen.push_back(*service);
+        if (matches(*service))
             return service;
     }
 }
@@ -194,7 +209,7 @@ std::vector<BrowsedService> AvahiNamespace::browseNow(const std::string& type)
     std::vector<BrowsedService> services;
     std::istringstream lines(runPeer({ "ip", "netns", "exec", m_name, "avahi-browse", "-rpt", type }).output);
     for (std::string line; std::getline(lines, line);) {
-        if (auto service = parseBrowsedLine(line))
+        if (auto service = parseBrowsedLine(line); service && service->event == '=')
             services.push_back(*service);
     }
     return services;

@@ -12,13 +12,28 @@
 
 namespace vellumar::test {
 
-// One resolved line of `avahi-browse -p`.
+// One line of `avahi-browse -p`: a service appeared ('+'), was resolved ('=') or went away ('-').
 struct BrowsedService {
+    char event = '=';
     std::string name;
     std::string type;
     std::uint16_t port = 0;
     // The TXT record as avahi-browse prints it, in its order.
     std::vector<std::string> text;
+};
+
+// avahi-browse following one service type inside a namespace, from its start on.
+class ServiceBrowser {
+public:
+    ServiceBrowser(const std::string& namespaceName, const std::string& type);
+    // The first line with `event` about the service named `name` since the browser started, waiting
+    // for it at most `deadlineSeconds` (a guard against a hang).
+    std::optional<BrowsedService> waitFor(
+        const std::string& name, char event = '=', double deadlineSeconds = 30);
+
+private:
+    InteractivePeer m_browser;
+    std::vector<BrowsedService> m_seen;
 };
 
 class AvahiNamespace {
@@ -35,10 +50,13 @@ public:
     // Moves the calling thread into the namespace; threads it starts later are born there too.
     void enter();
 
-    // Waits (at most `deadlineSeconds`, a guard against a hang) for a resolved service of `type`
-    // named `name`, as the daemon's browser sees it.
-    std::optional<BrowsedService> waitFor(
-        const std::string& type, const std::string& name, double deadlineSeconds = 30);
+    // Follows the services of `type` from now on.
+    ServiceBrowser browse(const std::string& type) const { return ServiceBrowser(m_name, type); }
+    // Waits (at most 30 seconds, a guard against a hang) for a resolved service of `type` named `name`.
+    std::optional<BrowsedService> waitFor(const std::string& type, const std::string& name)
+    {
+        return browse(type).waitFor(name);
+    }
     // Every resolved service of `type` in the daemon's cache right now (`avahi-browse -rpt`).
     std::vector<BrowsedService> browseNow(const std::string& type);
 
@@ -51,7 +69,7 @@ private:
     std::unique_ptr<InteractivePeer> m_daemon;
 };
 
-// Parses one line of `avahi-browse -p` output; absent unless it is a resolved ("=") IPv4 entry.
+// Parses one line of `avahi-browse -p` output; absent unless it is about an IPv4 entry.
 std::optional<BrowsedService> parseBrowsedLine(const std::string& line);
 
 }
