@@ -1,12 +1,12 @@
 #include "VellumarMacCore/Relay/DeviceRemoval.h"
 
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
-#include "VellumarMacCore/Relay/TerminalService.h"
+#include "VellumarMacCore/Relay/TerminalRegistry.h"
 
 namespace vellumar {
 
 std::optional<PairedDevice> removeDeviceClosingTerminals(
-    DeviceRegistry& devices, TerminalService* terminals, const std::string& deviceID)
+    DeviceRegistry& devices, TerminalRegistry* terminals, const std::string& deviceID)
 {
     auto closeTerminals = [&] {
         if (terminals)

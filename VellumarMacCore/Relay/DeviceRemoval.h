@@ -10,7 +10,7 @@
 namespace vellumar {
 
 class DeviceRegistry;
-class TerminalService;
+class TerminalRegistry;
 
 // The WebSocket close code a terminal gets when its phone is unpaired.
 inline constexpr std::uint16_t kDeviceRemovedCloseCode = 4001;
@@ -20,6 +20,6 @@ inline constexpr std::uint16_t kDeviceRemovedCloseCode = 4001;
 // same before its error goes on: a failed save has already taken the device out of memory and its token
 // no longer passes, so a shell it opened must not outlive it. `terminals` may be null.
 std::optional<PairedDevice> removeDeviceClosingTerminals(
-    DeviceRegistry& devices, TerminalService* terminals, const std::string& deviceID);
+    DeviceRegistry& devices, TerminalRegistry* terminals, const std::string& deviceID);
 
 }

@@ -32,7 +32,7 @@ class ProbePool;
 class RelayData;
 class RelayOptions;
 class ReplyRunner;
-class TerminalService;
+class TerminalRegistry;
 
 // The token of an "authorization" value: the value split once at a space (leading spaces skipped),
 // the first piece "bearer" in any case, the token the rest trimmed of blanks. Absent otherwise.
@@ -68,7 +68,7 @@ public:
         // device that used it while that device is still paired.
         std::function<void(const PairedDevice&)> onCodeReused;
         // The remote terminals; null for a router without them, whose terminal path is then unknown.
-        TerminalService* terminals = nullptr;
+        TerminalRegistry* terminals = nullptr;
     };
 
     explicit RelayRouter(Members members);
@@ -155,7 +155,7 @@ private:
     const std::function<std::string()> m_timeZone;
     const std::function<void(const PairedDevice&)> m_onPaired;
     const std::function<void(const PairedDevice&)> m_onCodeReused;
-    TerminalService* const m_terminals;
+    TerminalRegistry* const m_terminals;
     const std::shared_ptr<ProbePool> m_browsePool;
 };
 

@@ -7,6 +7,7 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
+#include "VellumarMacCore/Relay/QueryNumbers.h"
 #include "VellumarMacCore/Relay/RouterQuery.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
 

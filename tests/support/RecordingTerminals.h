@@ -2,7 +2,7 @@
 // call as a line of text and reserves sessions until told the table is full.
 #pragma once
 
-#include "VellumarMacCore/Relay/TerminalService.h"
+#include "VellumarMacCore/Relay/TerminalRegistry.h"
 
 #include <mutex>
 #include <string>
@@ -10,7 +10,7 @@
 
 namespace vellumar::test {
 
-class RecordingTerminals final : public TerminalService {
+class RecordingTerminals final : public TerminalRegistry {
 public:
     std::optional<std::string> open(const std::string& deviceID, const std::string& deviceName) override
     {
@@ -28,10 +28,6 @@ public:
     void closeSessions(const std::string& deviceID, std::uint16_t code, const std::string& reason) override
     {
         record("closeSessions " + deviceID + " " + std::to_string(code) + " '" + reason + "'");
-    }
-    void closeAll(std::uint16_t code, const std::string& reason) override
-    {
-        record("closeAll " + std::to_string(code) + " '" + reason + "'");
     }
 
     void setFull(bool full)
