@@ -130,6 +130,7 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
     m_router = std::move(router);
     m_listener = std::move(listener);
     m_port = port;
+    // FIXME: the iCloud mailbox, once it exists, is connected to the routines and started here.
     return port;
 }
 
@@ -147,6 +148,7 @@ void RelayHost::stop() noexcept
         router = std::move(m_router);
         discovery = std::move(m_discovery);
     }
+    // FIXME: the iCloud mailbox, once it exists, is stopped here, before the jobs end.
     m_jobs->cancelAll();
     // The listener's threads end here, after the jobs, so that no long poll of a running job keeps
     // them; then the router they served may go.
@@ -174,6 +176,7 @@ std::optional<RelayHost::PairingOffer> RelayHost::makePairingOffer(const std::st
 
 void RelayHost::removeDevice(const std::string& deviceID)
 {
+    // FIXME: a removed device's iCloud mailbox pairing, once there is a mailbox, is forgotten here.
     removeDeviceClosingTerminals(m_devices, nullptr, deviceID);
 }
 
