@@ -7,6 +7,7 @@
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
+#include "tests/Relay/RouterMembers.h"
 #include "tests/support/FakeDeviceStorage.h"
 #include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/ManualJobClock.h"
@@ -69,16 +70,11 @@ protected:
     RelayOptions options;
     PairingManager pairing { {} };
     test::RecordingTerminals terminals;
-    RelayRouter router { { .pairing = pairing,
-        .devices = devices,
-        .jobs = jobs,
-        .runner = runner,
-        .data = data,
-        .options = options,
-        .macID = "mac-1",
-        .macName = [] { return std::string("Studio"); },
-        .timeZone = [] { return std::string("UTC"); },
-        .terminals = &terminals } };
+    RelayRouter router { [this] {
+        auto members = test::routerMembers(pairing, devices, jobs, runner, data, options);
+        members.terminals = &terminals;
+        return members;
+    }() };
 };
 
 }
