@@ -4,11 +4,11 @@
 #pragma once
 
 #include "MovraneMailbox/Protocol/MailboxBinary.h"
+#include "MovraneMailbox/Protocol/MailboxError.h"
 #include "MovraneMailbox/Protocol/MailboxProtocol.h"
 
 #include <chrono>
 #include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -113,12 +113,6 @@ struct MailboxChannelState {
 
 // "mailbox." + "device" or "mac" + "." + the pairing's zone name.
 std::string mailboxStateKey(MailboxRole ownRole, std::string_view zoneName);
-
-// The error a cancelled sleep ends with.
-class MailboxCancelledError : public std::exception {
-public:
-    const char* what() const noexcept override { return "cancelled"; }
-};
 
 class MailboxClock {
 public:

@@ -30,22 +30,6 @@ namespace {
 
     void append(MailboxBytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
 
-    const MailboxBytes& bodyOf(const MailboxContent& content)
-    {
-        static const MailboxBytes none;
-        return std::visit(
-            [](const auto& value) -> const MailboxBytes& {
-                using Case = std::decay_t<decltype(value)>;
-                if constexpr (std::is_same_v<Case, MailboxResponseContent>)
-                    return value.response.body;
-                else if constexpr (std::is_same_v<Case, MailboxWatch> || std::is_same_v<Case, MailboxPresence>)
-                    return none;
-                else
-                    return value.body;
-            },
-            content);
-    }
-
     HPKE::KeyPair keyPairOf(const MailboxIdentity& identity)
     {
         return { identity.rawRepresentation(), identity.publicKey().x963() };

@@ -5,6 +5,7 @@
 
 #include "MovraneMailbox/Protocol/MailboxDecodingError.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
+#include "MovraneMailbox/Protocol/MailboxJSONReader.h"
 #include "MovraneMailbox/Protocol/MailboxProtocol.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/JSON.h"
@@ -30,80 +31,13 @@ namespace {
         return JSON(std::move(object));
     }
 
-    // Reading follows one rule for every object: a missing required key or a present key of the wrong
-    // JSON type refuses the whole message; an optional key that is missing or null is absent.
-    class Reader {
-    public:
-        explicit Reader(const JSON& object)
-            : m_object(object.objectValue() ? &object : nullptr)
-        {
-            if (!m_object)
-                refuse();
-        }
-        std::string string(std::string_view key) const { return required(optionalString(key)); }
-        std::int64_t integer(std::string_view key) const { return required(optionalInteger(key)); }
-        bool boolean(std::string_view key) const
-        {
-            const JSON* value = member(key);
-            if (!value || !value->boolValue())
-                refuse();
-            return *value->boolValue();
-        }
-        std::optional<std::string> optionalString(std::string_view key) const
-        {
-            const JSON* value = present(key);
-            if (!value)
-                return std::nullopt;
-            if (!value->stringValue())
-                refuse();
-            return *value->stringValue();
-        }
-        std::optional<std::int64_t> optionalInteger(std::string_view key) const
-        {
-            const JSON* value = present(key);
-            if (!value)
-                return std::nullopt;
-            if (!value->intValue())
-                refuse();
-            return value->intValue();
-        }
-        std::vector<std::pair<std::string, std::string>> headers(std::string_view key) const
-        {
-            const JSON* value = member(key);
-            if (!value || !value->objectValue())
-                refuse();
-            std::vector<std::pair<std::string, std::string>> pairs;
-            for (const auto& [name, text] : *value->objectValue()) {
-                if (!text.stringValue())
-                    refuse();
-                pairs.emplace_back(name, *text.stringValue());
-            }
-            return pairs;
-        }
-        // The payload object under `key`, or none when absent or null.
-        std::optional<Reader> object(std::string_view key) const
-        {
-            const JSON* value = present(key);
-            return value ? std::optional(Reader(*value)) : std::nullopt;
-        }
-        const JSON* present(std::string_view key) const
-        {
-            const JSON* value = m_object->subscript(key);
-            return value && !value->isNull() ? value : nullptr;
-        }
+    using Reader = MailboxJSONReader;
 
-    private:
-        const JSON* member(std::string_view key) const { return m_object->subscript(key); }
-        template <typename Value>
-        static Value required(std::optional<Value> value)
-        {
-            if (!value)
-                refuse();
-            return std::move(*value);
-        }
-
-        const JSON* m_object;
-    };
+    std::optional<Reader> payloadObject(const Reader& metadata, std::string_view key)
+    {
+        const JSON* value = metadata.optionalMember(key);
+        return value ? std::optional<Reader>(std::in_place, *value) : std::nullopt;
+    }
 
     MailboxWatch watchFrom(const Reader& reader)
     {
@@ -121,7 +55,7 @@ namespace {
     MailboxRelayRequest requestFrom(const Reader& reader, MailboxBytes body)
     {
         return MailboxRelayRequest::make(reader.string("method"), reader.string("path"),
-            reader.optionalString("query"), reader.headers("headers"), std::move(body));
+            reader.optionalString("query"), reader.stringMap("headers"), std::move(body));
     }
     struct WireResponse {
         std::string replyTo;
@@ -130,23 +64,23 @@ namespace {
     };
     WireResponse responseFrom(const Reader& reader)
     {
-        return { reader.string("replyTo"), reader.integer("status"), reader.headers("headers") };
+        return { reader.string("replyTo"), reader.integer("status"), reader.stringMap("headers") };
     }
 
     // Every payload object present is read, whatever the kind, so a malformed one refuses the message.
     void checkAllPayloads(const Reader& metadata)
     {
-        if (auto object = metadata.object("request"))
+        if (auto object = payloadObject(metadata, "request"))
             requestFrom(*object, {});
-        if (auto object = metadata.object("response"))
+        if (auto object = payloadObject(metadata, "response"))
             responseFrom(*object);
-        if (auto object = metadata.object("watch"))
+        if (auto object = payloadObject(metadata, "watch"))
             watchFrom(*object);
-        if (auto object = metadata.object("jobState"))
+        if (auto object = payloadObject(metadata, "jobState"))
             jobStateFrom(*object);
-        if (auto object = metadata.object("event"))
+        if (auto object = payloadObject(metadata, "event"))
             object->string("name");
-        if (auto object = metadata.object("presence"))
+        if (auto object = payloadObject(metadata, "presence"))
             presenceFrom(*object);
     }
 
@@ -196,7 +130,7 @@ namespace {
 
     MailboxContent contentOf(const Reader& metadata, const std::string& kind, MailboxBytes body)
     {
-        auto payload = metadata.object(kind);
+        auto payload = payloadObject(metadata, kind);
         if (!payload)
             refuse();
         if (kind == "request") {
@@ -230,6 +164,28 @@ namespace {
         refuse();
     }
 
+
+    MailboxMessage decodedMetadata(std::string_view json, MailboxBytes body, const Header& header)
+    {
+        auto decoded = JSON::decode(json);
+        if (!decoded)
+            refuse();
+        Reader metadata(*decoded);
+        auto version = metadata.integer("v");
+        auto id = metadata.string("id");
+        auto kind = metadata.string("kind");
+        auto expiry = metadata.integer("exp");
+        std::optional<MailboxAttachmentKey> attachment;
+        if (const JSON* key = metadata.optionalMember("attachment"))
+            attachment = MailboxAttachmentKey::fromJSON(*key);
+        checkAllPayloads(metadata);
+        if (version != MailboxProtocol::version || !MailboxMessageID::isValid(id) || (attachment && !body.empty()))
+            refuse();
+        auto content = contentOf(metadata, kind, std::move(body));
+        return MailboxMessage { std::move(id), header.from, header.to, header.seq, header.createdAt,
+            MailboxInstant(std::chrono::milliseconds(expiry)), std::move(content), std::move(attachment) };
+    }
+
 }
 
 std::string encodeMetadata(const MailboxMessage& message)
@@ -244,28 +200,11 @@ std::string encodeMetadata(const MailboxMessage& message)
 
 MailboxMessage decodeMetadata(std::string_view json, MailboxBytes body, const Header& header)
 {
-    auto decoded = JSON::decode(json);
-    if (!decoded)
+    try {
+        return decodedMetadata(json, std::move(body), header);
+    } catch (const MailboxDecodingError&) {
         refuse();
-    Reader metadata(*decoded);
-    auto version = metadata.integer("v");
-    auto id = metadata.string("id");
-    auto kind = metadata.string("kind");
-    auto expiry = metadata.integer("exp");
-    std::optional<MailboxAttachmentKey> attachment;
-    if (const JSON* key = metadata.present("attachment")) {
-        try {
-            attachment = MailboxAttachmentKey::fromJSON(*key);
-        } catch (const MailboxDecodingError&) {
-            refuse();
-        }
     }
-    checkAllPayloads(metadata);
-    if (version != MailboxProtocol::version || !MailboxMessageID::isValid(id) || (attachment && !body.empty()))
-        refuse();
-    auto content = contentOf(metadata, kind, std::move(body));
-    return MailboxMessage { std::move(id), header.from, header.to, header.seq, header.createdAt,
-        MailboxInstant(std::chrono::milliseconds(expiry)), std::move(content), std::move(attachment) };
 }
 
 }

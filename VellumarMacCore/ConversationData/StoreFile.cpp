@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/ConversationData/ReadableFile.h"
+#include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 
 #include <array>
@@ -19,9 +20,6 @@ namespace vellumar::detail {
 namespace {
 
     namespace fs = std::filesystem;
-
-    // Enough for any store's own renames within one second; past it the file is left in place.
-    constexpr int kMaxDamagedNameTries = 1000;
 
     // The bytes, or absent when the file holds more than `limitBytes` or a read fails.
     std::optional<std::string> readAll(ReadableFile& readable, std::size_t limitBytes)
@@ -41,17 +39,6 @@ namespace {
                 return std::nullopt;
             bytes.append(buffer.data(), *count);
         }
-    }
-
-    // Sorts as the times do and holds no character that needs quoting in a shell.
-    std::string utcStamp(std::chrono::system_clock::time_point now)
-    {
-        std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-        std::tm parts {};
-        char text[32] = "0";
-        if (::gmtime_r(&seconds, &parts))
-            std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
-        return text;
     }
 
     void logUnsaved(const fs::path& file, const std::string& reason)
@@ -80,24 +67,16 @@ std::optional<JSON> readStoreJSON(const fs::path& file, std::size_t limitBytes, 
 std::optional<fs::path> keepDamagedStoreFile(const fs::path& file, std::chrono::system_clock::time_point now)
 {
     try {
-        std::string base = file.string() + ".damaged-" + utcStamp(now);
-        int error = EEXIST;
-        for (int attempt = 1; attempt <= kMaxDamagedNameTries && error == EEXIST; ++attempt) {
-            fs::path kept = attempt == 1 ? base : base + "-" + std::to_string(attempt);
-            if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) != 0) {
-                error = errno;
-                continue;
-            }
-            // The data stays private whatever mode the damaged file had; a failure changes nothing else.
-            ::chmod(kept.c_str(), 0600);
-            platform::logError(file.string() + " is damaged or too large; it was kept as " + kept.string()
+        MovedAside moved = moveAside(AT_FDCWD, file.string(), "damaged", now);
+        if (moved.name) {
+            platform::logError(file.string() + " is damaged or too large; it was kept as " + *moved.name
                 + ", and the store starts without it.");
-            return kept;
+            return fs::path(*moved.name);
         }
         platform::logError(file.string() + " is damaged or too large and could not be kept aside ("
-            + std::generic_category().message(error) + "); the next change replaces it.");
+            + std::generic_category().message(moved.error) + "); the next change replaces it.");
     } catch (const std::exception&) {
-        // Out of memory for a name: the file stays where it is.
+        // Out of memory for a log line: what happened to the file stands.
     }
     return std::nullopt;
 }

@@ -3,6 +3,7 @@
 #include "Platform/HPKE.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
+#include "tests/MovraneMailbox/Protocol/MailboxTestPrinters.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
 
@@ -11,8 +12,6 @@
 #include <sstream>
 
 namespace movrane {
-
-void PrintTo(const MailboxCryptoError& error, std::ostream* out) { *out << error.what(); }
 
 namespace {
 
