@@ -18,9 +18,11 @@ run_packages=(
 test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 curl python3-croniter python3-websockets
+  websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
-  avahi-daemon avahi-utils dbus iproute2 # a private Avahi daemon in a network namespace, and avahi-browse
+  iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
+  avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.
