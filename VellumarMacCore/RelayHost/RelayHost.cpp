@@ -48,6 +48,7 @@ RelayHost::RelayHost(
           .retention = kFinishedJobRetentionSeconds,
           .questionLifetime = kQuestionLifetimeSeconds,
       }))
+    , m_terminals(TerminalSessions::make(m_configuration.terminalShell))
 {
 }
 
@@ -91,6 +92,7 @@ std::unique_ptr<RelayRouter> RelayHost::makeRouter()
         .timeZone = [zone = m_configuration.timeZone] { return timeZoneIdentifier(*zone()); },
         .onPaired = [this](const PairedDevice& device) { m_pairedHandlers.notify(device); },
         .onCodeReused = [this](const PairedDevice& device) { m_reusedHandlers.notify(device); },
+        .terminals = m_terminals.get(),
     });
 }
 
@@ -136,6 +138,7 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
 
 void RelayHost::stop() noexcept
 {
+    m_terminals->closeAll(kStoppedCloseCode, std::string(kStoppedReason));
     std::unique_ptr<RelayListener> listener;
     std::unique_ptr<RelayRouter> router;
     std::unique_ptr<platform::ServiceDiscovery> discovery;
@@ -177,10 +180,15 @@ std::optional<RelayHost::PairingOffer> RelayHost::makePairingOffer(const std::st
 void RelayHost::removeDevice(const std::string& deviceID)
 {
     // FIXME: a removed device's iCloud mailbox pairing, once there is a mailbox, is forgotten here.
-    removeDeviceClosingTerminals(m_devices, nullptr, deviceID);
+    removeDeviceClosingTerminals(m_devices, m_terminals.get(), deviceID);
 }
 
-void RelayHost::setTerminalEnabled(bool enabled) { m_options.setTerminal(enabled); }
+void RelayHost::setTerminalEnabled(bool enabled)
+{
+    m_options.setTerminal(enabled);
+    if (!enabled)
+        m_terminals->closeAll(kTerminalOffCloseCode, std::string(kTerminalOffReason));
+}
 
 void RelayHost::onPaired(PairedHandlers::Handler handler) { m_pairedHandlers.append(std::move(handler)); }
 

@@ -11,6 +11,8 @@
 #include "VellumarMacCore/Relay/RelayListenerLimits.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
+#include "VellumarMacCore/Terminal/ShellLaunch.h"
+#include "VellumarMacCore/Terminal/TerminalSessions.h"
 
 #include <unicode/timezone.h>
 
@@ -46,6 +48,11 @@ public:
     static constexpr std::string_view kServiceType = "_vellumar._tcp";
     // The most UTF-8 bytes a Bonjour instance name may have.
     static constexpr std::size_t kMaxServiceNameBytes = 63;
+    // The WebSocket close codes and reasons terminals get from the host.
+    static constexpr std::uint16_t kStoppedCloseCode = 1001;
+    static constexpr std::string_view kStoppedReason = "Vellumar for Mac stopped.";
+    static constexpr std::uint16_t kTerminalOffCloseCode = 4000;
+    static constexpr std::string_view kTerminalOffReason = "The terminal was turned off on the Mac.";
 
     struct Configuration {
         // Holds the TLS identity in "tls".
@@ -64,6 +71,8 @@ public:
         RelayListenerLimits listenerLimits;
         // Any thread: the Mac's time zone at the moment of the call.
         std::function<std::unique_ptr<icu::TimeZone>()> timeZone;
+        // Any thread: how each new terminal's login shell is launched.
+        std::function<ShellLaunch()> terminalShell;
         // FIXME: the iCloud mailbox's set-up joins the configuration once the mailbox exists; without
         // it the relay runs on the local network alone, as it does for a Mac without iCloud.
     };
@@ -115,6 +124,8 @@ public:
     DeviceRegistry& devices() noexcept { return m_devices; }
     JobManager& jobs() noexcept { return *m_jobs; }
     RelayOptions& options() noexcept { return m_options; }
+    // Where the application registers its observer of open terminals.
+    TerminalSessions& terminals() noexcept { return *m_terminals; }
     // The bound port while the relay runs.
     std::optional<std::uint16_t> port() const;
     // Kept after a stop.
@@ -136,6 +147,7 @@ private:
     PairingManager m_pairing;
     DeviceRegistry m_devices;
     std::shared_ptr<JobManager> m_jobs;
+    const std::shared_ptr<TerminalSessions> m_terminals;
 
     // Guards what start sets and stop clears, so that the menu's calls never see half a start. The
     // configuration's closures are called before it is taken.

@@ -11,6 +11,7 @@
 
 #include <unicode/timezone.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ struct HostWorld {
                              RelayData::Options { .folder = folder / "data", .home = folder / "home" }))
         , runner(std::move(replyRunner))
     {
+        std::filesystem::create_directories(folder / "home");
         RelayHost::Configuration configuration {
             .supportDirectory = folder / "support",
             .preferredPort = 0,
@@ -39,6 +41,12 @@ struct HostWorld {
                 },
             .deviceStorage = storage,
             .timeZone = [] { return std::unique_ptr<icu::TimeZone>(icu::TimeZone::createTimeZone("UTC")); },
+            // A plain shell in a fresh folder, so that what it does depends on no one's profile.
+            .terminalShell =
+                [home = (folder / "home").string()] {
+                    return ShellLaunch { "/bin/sh", { "sh" },
+                        { { "PATH", "/usr/bin:/bin" }, { "HOME", home } }, home };
+                },
         };
         if (adjust)
             adjust(configuration);
