@@ -1,5 +1,6 @@
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
@@ -107,12 +108,43 @@ std::uint16_t RelayHost::listen(RelayListener& listener) const
     return listener.start(0);
 }
 
+RelayHost::Serving::Serving() = default;
+RelayHost::Serving::Serving(Serving&&) noexcept = default;
+
+RelayHost::Serving& RelayHost::Serving::operator=(Serving&& other) noexcept
+{
+    end();
+    router = std::move(other.router);
+    listener = std::move(other.listener);
+    discovery = std::move(other.discovery);
+    return *this;
+}
+
+RelayHost::Serving::~Serving() { end(); }
+
+void RelayHost::Serving::end() noexcept
+{
+    // The listener's threads serve the router; they end first.
+    listener.reset();
+    router.reset();
+    discovery.reset();
+}
+
 std::uint16_t RelayHost::start(const SubjectAltNames& names)
 {
     auto macName = m_configuration.macName();
-    std::lock_guard lock(m_lock);
-    if (m_listener)
+    std::unique_lock lock(m_lock);
+    if (m_port)
         throw RelayAlreadyRunning();
+    if (m_serving.listener) {
+        // A listener whose socket failed: its threads end outside the lock, which its report takes.
+        Serving failed = std::exchange(m_serving, {});
+        lock.unlock();
+        failed.end();
+        lock.lock();
+        if (m_serving.listener)
+            throw RelayAlreadyRunning();
+    }
     ensurePrivateDirectory(m_configuration.supportDirectory);
     m_identity = TLSIdentityStore::loadOrCreate(
         m_configuration.supportDirectory / kTLSFolderName, names, m_configuration.openssl);
@@ -120,43 +152,51 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
     ensurePrivateDirectory(incoming);
     m_data->sweepIncoming();
 
-    auto router = makeRouter();
-    auto listener = std::make_unique<RelayListener>(*m_identity, m_configuration.listenerLimits,
-        router->lanBodyPolicy(incoming), router->lanHandler(),
-        RelayListener::Hooks { .webSocket = relayWebSocketFactory() });
-    std::uint16_t port = listen(*listener);
+    Serving serving;
+    serving.router = makeRouter();
+    serving.listener = std::make_unique<RelayListener>(*m_identity, m_configuration.listenerLimits,
+        serving.router->lanBodyPolicy(incoming), serving.router->lanHandler(),
+        RelayListener::Hooks { .webSocket = relayWebSocketFactory(),
+            .failed = [this](std::error_code error) { listenerStopped(error); } });
+    std::uint16_t port = listen(*serving.listener);
     if (m_configuration.advertise) {
-        m_discovery = std::make_unique<platform::ServiceDiscovery>();
-        m_discovery->publish(makeService(macName, *m_identity, port));
+        serving.discovery = std::make_unique<platform::ServiceDiscovery>();
+        serving.discovery->publish(makeService(macName, *m_identity, port));
     }
-    m_router = std::move(router);
-    m_listener = std::move(listener);
+    m_serving = std::move(serving);
     m_port = port;
     // FIXME: the iCloud mailbox, once it exists, is connected to the routines and started here.
     return port;
 }
 
-void RelayHost::stop() noexcept
+void RelayHost::listenerStopped(std::error_code error)
 {
-    m_terminals->closeAll(kStoppedCloseCode, std::string(kStoppedReason));
-    std::unique_ptr<RelayListener> listener;
-    std::unique_ptr<RelayRouter> router;
+    platform::logError("The relay stopped listening: " + error.message() + ".");
     std::unique_ptr<platform::ServiceDiscovery> discovery;
     {
         std::lock_guard lock(m_lock);
-        if (m_listener)
-            m_listener->stop();
         m_port.reset();
-        listener = std::move(m_listener);
-        router = std::move(m_router);
-        discovery = std::move(m_discovery);
+        discovery = std::move(m_serving.discovery);
+    }
+    discovery.reset();
+    if (m_configuration.listenerFailed)
+        m_configuration.listenerFailed(error);
+}
+
+void RelayHost::stop() noexcept
+{
+    m_terminals->closeAll(kStoppedCloseCode, std::string(kStoppedReason));
+    Serving serving;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_serving.listener)
+            m_serving.listener->stop();
+        m_port.reset();
+        serving = std::exchange(m_serving, {});
     }
     // FIXME: the iCloud mailbox, once it exists, is stopped here, before the jobs end.
     m_jobs->cancelAll();
-    // The listener's threads end here, after the jobs, so that no long poll of a running job keeps
-    // them; then the router they served may go.
-    listener.reset();
-    router.reset();
+    // `serving` ends after the jobs, so that no long poll of a running job keeps the listener's threads.
 }
 
 std::optional<RelayHost::PairingOffer> RelayHost::makePairingOffer(const std::string& host)
@@ -198,8 +238,8 @@ void RelayHost::updateAdvertisement()
 {
     auto macName = m_configuration.macName();
     std::lock_guard lock(m_lock);
-    if (m_identity && m_configuration.advertise && m_listener && m_discovery)
-        m_discovery->publish(makeService(macName, *m_identity, *m_port));
+    if (m_identity && m_port && m_serving.discovery)
+        m_serving.discovery->publish(makeService(macName, *m_identity, *m_port));
 }
 
 std::optional<std::uint16_t> RelayHost::port() const

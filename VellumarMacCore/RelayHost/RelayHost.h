@@ -25,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace vellumar {
 
@@ -73,6 +74,9 @@ public:
         std::function<std::unique_ptr<icu::TimeZone>()> timeZone;
         // Any thread: how each new terminal's login shell is launched.
         std::function<ShellLaunch()> terminalShell;
+        // Told, on the listener's thread, the error that stopped a running listener; the relay is not
+        // running from then on, and a start may follow. May be empty.
+        std::function<void(std::error_code)> listenerFailed;
         // FIXME: the iCloud mailbox's set-up joins the configuration once the mailbox exists; without
         // it the relay runs on the local network alone, as it does for a Mac without iCloud.
     };
@@ -94,7 +98,7 @@ public:
     // folder, listens (on any free port when the preferred one fails and fallback is allowed) and
     // advertises the service. Answers the bound port. Throws the error of the step that failed (the
     // last listen attempt's std::system_error for the port), leaving nothing listening; throws
-    // RelayAlreadyRunning while a listener exists. May follow a stop.
+    // RelayAlreadyRunning while the relay runs. May follow a stop, or a listener that failed.
     std::uint16_t start(const SubjectAltNames& names);
     // Closes the terminals with 1001, stops listening and closes every connection, withdraws the
     // service and cancels every job; returns once the threads start made have ended, which waits for
@@ -137,6 +141,22 @@ private:
     std::unique_ptr<RelayRouter> makeRouter();
     // Listens on the preferred port, then on any port when that fails and fallback is allowed.
     std::uint16_t listen(RelayListener& listener) const;
+    // On the listener's thread: the relay no longer runs.
+    void listenerStopped(std::error_code error);
+
+    // What start makes and stop (or a failed listener) ends.
+    struct Serving {
+        std::unique_ptr<RelayRouter> router;
+        std::unique_ptr<RelayListener> listener;
+        std::unique_ptr<platform::ServiceDiscovery> discovery;
+        Serving();
+        Serving(Serving&&) noexcept;
+        Serving& operator=(Serving&& other) noexcept;
+        ~Serving();
+        // Joins the listener's threads, which must not wait for the host's lock meanwhile, then lets
+        // the router go and withdraws the service.
+        void end() noexcept;
+    };
 
     const Configuration m_configuration;
     RelayOptions m_options;
@@ -153,10 +173,9 @@ private:
     // configuration's closures are called before it is taken.
     mutable std::mutex m_lock;
     std::optional<TLSIdentity> m_identity;
+    // Set only while the listener runs.
     std::optional<std::uint16_t> m_port;
-    std::unique_ptr<RelayRouter> m_router;
-    std::unique_ptr<RelayListener> m_listener;
-    std::unique_ptr<platform::ServiceDiscovery> m_discovery;
+    Serving m_serving;
 };
 
 }

@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "tests/RelayHost/RelayHostFixture.h"
+#include "tests/support/CapturedLog.h"
+#include "tests/support/ListeningDescriptor.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 using namespace vellumar;
@@ -184,6 +187,35 @@ TEST(RelayHost, StopEndsEveryThreadAndClosesEverySocketStartMade)
 
     EXPECT_EQ(entriesOf("/proc/self/task"), threads);
     EXPECT_EQ(entriesOf("/proc/self/fd"), descriptors);
+}
+
+TEST(RelayHost, AListenerThatFailsIsReportedAndTheRelayMayStartAgain)
+{
+    test::CapturedLog log;
+    std::mutex lock;
+    std::vector<int> reported;
+    HostWorld world([&](RelayHost::Configuration& configuration) {
+        configuration.listenerFailed = [&](std::error_code error) {
+            std::lock_guard guard(lock);
+            reported.push_back(error.value());
+        };
+    });
+    auto port = world.host->start(world.names);
+    auto fd = test::listeningDescriptor(port);
+    ASSERT_TRUE(fd);
+    // A listening socket shut down this way fails every accept with EINVAL, which no retry mends.
+    ASSERT_EQ(::shutdown(*fd, SHUT_RDWR), 0);
+
+    ASSERT_EQ(
+        log.waitForLines(1), std::vector<std::string> { "The relay stopped listening: Invalid argument." });
+    {
+        std::lock_guard guard(lock);
+        EXPECT_EQ(reported, std::vector { EINVAL });
+    }
+    EXPECT_FALSE(world.host->port());
+    EXPECT_FALSE(world.host->makePairingOffer("192.168.1.2"));
+    world.host->start(world.names);
+    EXPECT_TRUE(world.curl("/health").output.ends_with("\n401"));
 }
 
 TEST(RelayHost, ARouterFailureIsAnsweredAsInternalWithoutItsText)
