@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
+#include <future>
 #include <system_error>
 
 using namespace vellumar;
@@ -192,13 +192,9 @@ TEST(RelayHost, StopEndsEveryThreadAndClosesEverySocketStartMade)
 TEST(RelayHost, AListenerThatFailsIsReportedAndTheRelayMayStartAgain)
 {
     test::CapturedLog log;
-    std::mutex lock;
-    std::vector<int> reported;
+    std::promise<std::error_code> reported;
     HostWorld world([&](RelayHost::Configuration& configuration) {
-        configuration.listenerFailed = [&](std::error_code error) {
-            std::lock_guard guard(lock);
-            reported.push_back(error.value());
-        };
+        configuration.listenerFailed = [&](std::error_code error) { reported.set_value(error); };
     });
     auto port = world.host->start(world.names);
     auto fd = test::listeningDescriptor(port);
@@ -206,12 +202,10 @@ TEST(RelayHost, AListenerThatFailsIsReportedAndTheRelayMayStartAgain)
     // A listening socket shut down this way fails every accept with EINVAL, which no retry mends.
     ASSERT_EQ(::shutdown(*fd, SHUT_RDWR), 0);
 
-    ASSERT_EQ(
-        log.waitForLines(1), std::vector<std::string> { "The relay stopped listening: Invalid argument." });
-    {
-        std::lock_guard guard(lock);
-        EXPECT_EQ(reported, std::vector { EINVAL });
-    }
+    auto failure = reported.get_future();
+    ASSERT_EQ(failure.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(failure.get().value(), EINVAL);
+    EXPECT_EQ(log.lines(), std::vector<std::string> { "The relay stopped listening: Invalid argument." });
     EXPECT_FALSE(world.host->port());
     EXPECT_FALSE(world.host->makePairingOffer("192.168.1.2"));
     world.host->start(world.names);
