@@ -1,3 +1,4 @@
+#include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "tests/RelayHost/RelayHostFixture.h"
 #include "tests/support/CapturedLog.h"
@@ -146,6 +147,31 @@ TEST(RelayHost, PairingOffersExistOnlyWhileRunning)
     world.host->stop();
     EXPECT_FALSE(world.host->makePairingOffer("192.168.1.2"));
     EXPECT_EQ(world.host->pairing().currentOffer()->code, offer->payload.code);
+}
+
+TEST(RelayHost, StopBeforeAnyStartCancelsEveryJob)
+{
+    auto runner = std::make_shared<test::LatchedFakeRunner>();
+    HostWorld world({}, runner);
+    auto submit = [&](const char* conversation) {
+        return *world.host->jobs()
+                    .submit({ .conversationID = conversation, .botID = "main", .message = "Hi" })
+                    .subscript("jobId")
+                    ->stringValue();
+    };
+    std::string running = submit("ios-1");
+    runner->awaitStart(running);
+    std::string queued = submit("ios-1");
+    world.host->stop();
+    auto statusOf = [&](const std::string& job) {
+        return *world.host->jobs().status(job)->subscript("status")->stringValue();
+    };
+    EXPECT_EQ(statusOf(queued), "canceled");
+    // The running one ends once its run has honoured the stop.
+    auto version = *world.host->jobs().status(running)->subscript("version")->intValue();
+    for (int poll = 0; poll < 10 && statusOf(running) == "running"; ++poll)
+        version = *world.host->jobs().wait(running, version, 25)->subscript("version")->intValue();
+    EXPECT_EQ(statusOf(running), "canceled");
 }
 
 TEST(RelayHost, ASecondStartThrowsAndChangesNothingAndStartAfterStopServesAgain)
