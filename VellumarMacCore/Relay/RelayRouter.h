@@ -1,6 +1,7 @@
 // The one entry point of the phone API, for LAN and mailbox requests alike: path, origin and browser
 // rules, bearer-token authentication, pairing, the health request, the body policy of LAN uploads,
-// and the areas for jobs, conversations, memory, activity, files and folder browsing under /v1.
+// and the areas for jobs, conversations, memory, activity, files, folder browsing and the calling
+// device itself (mailbox registration, unpairing, the terminal) under /v1.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequest.h"
@@ -66,7 +67,7 @@ public:
         // Called on the request's thread when a used pairing code is shown again by anyone, with the
         // device that used it while that device is still paired.
         std::function<void(const PairedDevice&)> onCodeReused;
-        // The Mac's remote terminals; absent, the terminal path is answered as an unknown one.
+        // The remote terminals; null for a router without them, whose terminal path is then unknown.
         TerminalRegistry* terminals = nullptr;
     };
 
@@ -137,6 +138,10 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
+    HTTPResponse handleMailboxRegister(const HTTPRequest& request, const PairedDevice& device) const;
+    // Unpairs the calling device and closes its terminals; the registry's error goes on after that.
+    HTTPResponse handleForget(const HTTPRequest& request, const PairedDevice& device) const;
+    // Reserves a terminal and answers 101; the session starts when the connection hands over its socket.
     HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
 
     PairingManager& m_pairing;

@@ -4,6 +4,7 @@
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
+#include "tests/Relay/RouterMembers.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/HeldFolder.h"
 #include "tests/support/LatchedFakeRunner.h"
@@ -129,17 +130,12 @@ protected:
     PairingManager pairing { { .clock = [this] { return now; } } };
     std::string pairingCode = pairing.makeOffer().code;
     std::vector<std::string> pairedIDs, reusedIDs; // device ids given to onPaired and onCodeReused
-    RelayRouter router { { .pairing = pairing,
-        .devices = devices,
-        .jobs = jobs,
-        .runner = runner,
-        .data = data,
-        .options = options,
-        .macID = "mac-1",
-        .macName = [] { return std::string("Studio"); },
-        .timeZone = [] { return std::string("Europe/Berlin"); },
-        .onPaired = [this](const PairedDevice& device) { pairedIDs.push_back(device.id); },
-        .onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); } } };
+    RelayRouter router { [this] {
+        auto members = test::routerMembers(pairing, devices, jobs, runner, data, options);
+        members.onPaired = [this](const PairedDevice& device) { pairedIDs.push_back(device.id); };
+        members.onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); };
+        return members;
+    }() };
     std::string job = *jobs.submit({ .conversationID = "ios-busy", .botID = "main", .message = "Hi" })
                            .subscript("jobId")
                            ->stringValue();
