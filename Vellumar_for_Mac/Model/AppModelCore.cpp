@@ -36,7 +36,8 @@ namespace {
 
 }
 
-AppModel::ClaudeLookups AppModel::claudeLookups(const ClaudeLocator& locator, std::shared_ptr<const LoginPathBox> box)
+AppModel::ClaudeLookups AppModel::claudeLookups(
+    const ClaudeLocator& locator, std::shared_ptr<const LoginPathBox> box)
 {
     return {
         .locate = [locator, box] { return locator.locate(box->stored()); },
@@ -63,9 +64,8 @@ std::unique_ptr<RelayHost> AppModel::makeHost(const Launch& launch)
             .permissionHelper = PermissionHelper::current(),
         });
 
-    std::function<std::string()> macName = [machineInfo = launch.machineInfo] {
-        return NetworkAddresses::computerName(machineInfo);
-    };
+    std::function<std::string()> macName
+        = [machineInfo = launch.machineInfo] { return NetworkAddresses::computerName(machineInfo); };
     auto mailbox = AppEntitlements::mailboxSetup(platform::Entitlements(launch.entitlementsFile),
         {
             .stateDirectory = dataFolder / "mailbox",
@@ -94,8 +94,8 @@ std::unique_ptr<RelayHost> AppModel::makeHost(const Launch& launch)
         },
         // ICU keeps the zone it found first as its default; asking the host anew sees a change.
         .timeZone = [] { return std::unique_ptr<icu::TimeZone>(icu::TimeZone::detectHostTimeZone()); },
-        .mailbox = std::move(mailbox),
         .terminalShell = [] { return ShellLaunch::loginShell(currentEnvironment(), currentLocale()); },
+        .mailbox = std::move(mailbox),
     };
     return std::make_unique<RelayHost>(std::move(configuration), std::move(data), std::move(runner));
 }

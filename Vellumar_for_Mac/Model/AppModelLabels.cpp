@@ -5,7 +5,10 @@ namespace vellumar {
 
 namespace {
 
-    std::string textOf(const Texts& texts, const char* key) { return texts.text(QString::fromLatin1(key)).toStdString(); }
+    std::string textOf(const Texts& texts, const char* key)
+    {
+        return texts.text(QString::fromLatin1(key)).toStdString();
+    }
 
 }
 
