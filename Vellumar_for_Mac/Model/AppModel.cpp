@@ -6,6 +6,7 @@
 #include "Platform/SystemNames.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
+#include <QCoreApplication>
 #include <QUuid>
 
 #include <algorithm>
@@ -67,6 +68,28 @@ AppModel::AppModel(Launch launch, QObject* parent)
 }
 
 AppModel::~AppModel() = default;
+
+void AppModel::onMainThread(QPointer<AppModel> model, std::function<void(AppModel&)> work)
+{
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application)
+        return;
+    // The application object lives on the main thread for as long as events are delivered; the
+    // guard is read there, where the model is deleted.
+    QMetaObject::invokeMethod(
+        application,
+        [model = std::move(model), work = std::move(work)] {
+            if (model)
+                work(*model);
+        },
+        Qt::QueuedConnection);
+}
+
+const QUrl& AppModel::claudeSetupGuide()
+{
+    static const QUrl guide(QStringLiteral("https://docs.anthropic.com/en/docs/claude-code/setup"));
+    return guide;
+}
 
 std::string AppModel::macID()
 {

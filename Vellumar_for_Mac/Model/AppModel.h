@@ -16,8 +16,11 @@
 #include "VellumarMacCore/Terminal/TerminalSessions.h"
 
 #include <QObject>
+#include <QPointer>
+#include <QUrl>
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -87,6 +90,14 @@ public:
     // (the start reports them). Writes only the defaults file, and only when the Mac id is new.
     explicit AppModel(Launch launch = Launch(), QObject* parent = nullptr);
     ~AppModel() override;
+
+    // Runs `work` on the main thread, later, unless the model is gone by then: how the core's
+    // callbacks, which come on its own threads, reach the model. Any thread; dropped when no
+    // application runs.
+    static void onMainThread(QPointer<AppModel> model, std::function<void(AppModel&)> work);
+
+    // The public guide to installing Claude Code, which onboarding and the menu open.
+    static const QUrl& claudeSetupGuide();
 
     // The labels of job progress and of approval cards, each the text of its key.
     static ActivityLabels activityLabels(const Texts& texts);

@@ -49,7 +49,8 @@ TEST_F(AppModelTest, TheHostGetsItsFullConfiguration)
     // The device list goes to the keychain item of the application.
     ASSERT_NE(dynamic_cast<KeychainDeviceStorage*>(configuration.deviceStorage.get()), nullptr);
     configuration.deviceStorage->save({});
-    auto item = platform::Keychain(m_folder / "data/Vellumar/keychain").copy("com.zu.plimsor.mac", "paired-devices");
+    auto item = platform::Keychain(m_folder / "data/Vellumar/keychain")
+                    .copy("com.zu.plimsor.mac", "paired-devices");
     EXPECT_EQ(item.status, platform::KeychainStatus::success);
 }
 
