@@ -9,7 +9,6 @@
 #include <QCoreApplication>
 #include <QUuid>
 
-#include <algorithm>
 #include <cctype>
 
 namespace vellumar {

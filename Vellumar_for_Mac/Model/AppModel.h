@@ -20,9 +20,9 @@
 #include <QUrl>
 
 #include <chrono>
-#include <functional>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
