@@ -1,3 +1,4 @@
+#include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "tests/RelayHost/RelayHostFixture.h"
 #include "tests/support/CapturedLog.h"
@@ -12,7 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
+#include <future>
 #include <system_error>
 
 using namespace vellumar;
@@ -148,6 +149,31 @@ TEST(RelayHost, PairingOffersExistOnlyWhileRunning)
     EXPECT_EQ(world.host->pairing().currentOffer()->code, offer->payload.code);
 }
 
+TEST(RelayHost, StopBeforeAnyStartCancelsEveryJob)
+{
+    auto runner = std::make_shared<test::LatchedFakeRunner>();
+    HostWorld world({}, runner);
+    auto submit = [&](const char* conversation) {
+        return *world.host->jobs()
+                    .submit({ .conversationID = conversation, .botID = "main", .message = "Hi" })
+                    .subscript("jobId")
+                    ->stringValue();
+    };
+    std::string running = submit("ios-1");
+    runner->awaitStart(running);
+    std::string queued = submit("ios-1");
+    world.host->stop();
+    auto statusOf = [&](const std::string& job) {
+        return *world.host->jobs().status(job)->subscript("status")->stringValue();
+    };
+    EXPECT_EQ(statusOf(queued), "canceled");
+    // The running one ends once its run has honoured the stop.
+    auto version = *world.host->jobs().status(running)->subscript("version")->intValue();
+    for (int poll = 0; poll < 10 && statusOf(running) == "running"; ++poll)
+        version = *world.host->jobs().wait(running, version, 25)->subscript("version")->intValue();
+    EXPECT_EQ(statusOf(running), "canceled");
+}
+
 TEST(RelayHost, ASecondStartThrowsAndChangesNothingAndStartAfterStopServesAgain)
 {
     HostWorld world;
@@ -192,13 +218,9 @@ TEST(RelayHost, StopEndsEveryThreadAndClosesEverySocketStartMade)
 TEST(RelayHost, AListenerThatFailsIsReportedAndTheRelayMayStartAgain)
 {
     test::CapturedLog log;
-    std::mutex lock;
-    std::vector<int> reported;
+    std::promise<std::error_code> reported;
     HostWorld world([&](RelayHost::Configuration& configuration) {
-        configuration.listenerFailed = [&](std::error_code error) {
-            std::lock_guard guard(lock);
-            reported.push_back(error.value());
-        };
+        configuration.listenerFailed = [&](std::error_code error) { reported.set_value(error); };
     });
     auto port = world.host->start(world.names);
     auto fd = test::listeningDescriptor(port);
@@ -206,12 +228,10 @@ TEST(RelayHost, AListenerThatFailsIsReportedAndTheRelayMayStartAgain)
     // A listening socket shut down this way fails every accept with EINVAL, which no retry mends.
     ASSERT_EQ(::shutdown(*fd, SHUT_RDWR), 0);
 
-    ASSERT_EQ(
-        log.waitForLines(1), std::vector<std::string> { "The relay stopped listening: Invalid argument." });
-    {
-        std::lock_guard guard(lock);
-        EXPECT_EQ(reported, std::vector { EINVAL });
-    }
+    auto failure = reported.get_future();
+    ASSERT_EQ(failure.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(failure.get().value(), EINVAL);
+    EXPECT_EQ(log.lines(), std::vector<std::string> { "The relay stopped listening: Invalid argument." });
     EXPECT_FALSE(world.host->port());
     EXPECT_FALSE(world.host->makePairingOffer("192.168.1.2"));
     world.host->start(world.names);
