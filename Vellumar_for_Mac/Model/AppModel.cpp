@@ -47,6 +47,7 @@ AppModel::Launch::Launch()
     , machineInfo(platform::kMachineInfoFile)
     , keychainFolder(platform::Keychain::defaultFolder())
     , texts(Texts::bundled())
+    , interfaceAddresses(NetworkAddresses::interfaceAddresses)
 {
 }
 
@@ -55,6 +56,8 @@ AppModel::AppModel(Launch launch, QObject* parent)
     , m_defaults(launch.defaultsFile)
     , m_launchAtLogin(platform::loginItemEnabled(launch.loginItemFile))
     , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompleted).value_or(false))
+    , m_machineInfo(launch.machineInfo)
+    , m_interfaceAddresses(launch.interfaceAddresses)
     , m_locator(launch.home, launch.loginShell)
 {
     m_useTailscale = m_defaults.boolean(kUseTailscale).value_or(false);

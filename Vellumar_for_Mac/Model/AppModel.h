@@ -10,6 +10,7 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
+#include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/PairingPayload.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
@@ -78,6 +79,8 @@ public:
         // The file keychain that holds the paired devices.
         std::filesystem::path keychainFolder;
         Texts texts;
+        // The machine's IPv4 interface addresses, asked anew at each address refresh.
+        std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
     };
 
     // What the reply runner calls to find Claude Code and the PATH its runs get, from any thread.
@@ -124,6 +127,23 @@ public:
     const std::vector<TerminalSessions::Summary>& terminals() const noexcept { return m_terminals; }
     bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
 
+    // Refreshes the addresses, listens for pairings, and starts the relay host with the addresses its
+    // certificate names; `serverState` then shows the bound port or the failure. Call once.
+    void start();
+    // Publishes the LAN and Tailscale addresses (both, on every call) and rebuilds the Bonjour
+    // service when the computer's name changed since the last look.
+    void refreshAddresses();
+
+    // Asks the relay host for a new pairing code for the address the phone should call and publishes
+    // it as `pairing`, or why there is none as `pairingProblem`. Each call replaces the relay's earlier
+    // offer, so the code on screen is always the one the relay accepts.
+    void startPairing();
+    // Drops the shown code and cancels the relay's offer before it returns, so an offer made after it
+    // is never cancelled by it.
+    void endPairing();
+    // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
+    void devicePaired(const PairedDevice& device);
+
     // The switches the views bind: each stores the value, writes its default and then tells the
     // core, also when the value did not change.
     void setUseTailscale(bool enabled);
@@ -160,6 +180,12 @@ private:
     // The Mac id of the defaults, made and written when missing or not a UUID.
     std::string macID();
     std::unique_ptr<RelayHost> makeHost(const Launch& launch);
+    // Stores the value and tells the observers, also when it did not change.
+    template <typename Value> void publish(Value& field, Value value, void (AppModel::*changed)())
+    {
+        field = std::move(value);
+        emit(this->*changed)();
+    }
 
     platform::Defaults m_defaults;
 
@@ -183,6 +209,8 @@ private:
 
     std::shared_ptr<LoginPathBox> m_loginPath = std::make_shared<LoginPathBox>();
     std::string m_computerName;
+    std::filesystem::path m_machineInfo;
+    std::function<std::vector<InterfaceAddress>()> m_interfaceAddresses;
     ClaudeLocator m_locator;
     std::unique_ptr<RelayHost> m_host;
 };
