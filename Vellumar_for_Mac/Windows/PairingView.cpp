@@ -34,7 +34,6 @@ namespace {
         auto* layout = new QVBoxLayout(owner);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->setSpacing(spacing);
-        layout->setAlignment(Qt::AlignHCenter);
         return layout;
     }
 
@@ -222,6 +221,7 @@ QWidget* PairingView::makeSuccess(const PairedDevice& device)
     layout->addWidget(detail);
     m_closeButton = new QPushButton(m_texts.text(QStringLiteral("mac.pair.close")), page);
     m_closeButton->setObjectName(QStringLiteral("mac.pair.close"));
+    m_closeButton->setDefault(true);
     // Closes this window, the one whose button was pressed.
     connect(m_closeButton, &QPushButton::clicked, this, [this] { window()->close(); });
     layout->addWidget(m_closeButton, 0, Qt::AlignHCenter);

@@ -4,6 +4,8 @@
 
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QShowEvent>
+#include <QSpontaneKeyEvent>
 
 using namespace vellumar;
 using namespace vellumar::test;
@@ -150,6 +152,23 @@ TEST_F(PairingViewTest, RenewOnceTheCauseIsGoneShowsACode)
     EXPECT_EQ(m_view->state(), State::code);
 }
 
+TEST_F(PairingViewTest, OpeningAsksForACodeButTheSystemShowingItAgainAsksForNone)
+{
+    launchMac({ kLAN });
+    openView();
+    auto shownCode = m_model->pairing()->payload.code;
+    // What a window restored from the dock or a minimised state gets.
+    QShowEvent restored;
+    QSpontaneKeyEvent::setSpontaneous(&restored);
+    // sendEvent would clear the mark; the system's events reach the widget through notify.
+    QApplication::instance()->notify(m_view.get(), &restored);
+    EXPECT_EQ(m_model->pairing()->payload.code, shownCode);
+
+    m_view->hide();
+    m_view->show();
+    EXPECT_NE(m_model->pairing()->payload.code, shownCode);
+}
+
 TEST_F(PairingViewTest, ReturnClosesTheWindowOnlyInTheSuccessState)
 {
     auto pressReturn = [this] {
@@ -218,6 +237,19 @@ TEST_F(PairingViewTest, RenewAfterExpiryShowsANewCodeFromFiveMinutesAndTheOldOne
     EXPECT_EQ(refused.status, 401) << refused.body;
     auto paired = pairWithCurl(m_model->pairing()->payload.code, relayPin());
     EXPECT_EQ(paired.status, 200) << paired.body;
+}
+
+TEST_F(PairingViewTest, ReopeningRightAfterClosingShowsACodeTheRelayAccepts)
+{
+    launchMac({ kLAN });
+    openView();
+    m_view->close();
+    m_view->show();
+    // Whatever the close left queued runs before the phone scans the new code.
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(m_model->pairing());
+    auto answer = pairWithCurl(m_model->pairing()->payload.code, relayPin());
+    EXPECT_EQ(answer.status, 200) << answer.body;
 }
 
 TEST_F(PairingViewTest, ReopeningAfterASuccessShowsANewCode)
