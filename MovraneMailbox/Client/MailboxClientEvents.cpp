@@ -52,6 +52,16 @@ MailboxClientEventStream::MailboxClientEventStream(std::shared_ptr<MailboxClient
 {
 }
 
+MailboxClientEventStream& MailboxClientEventStream::operator=(MailboxClientEventStream&& other) noexcept
+{
+    if (this != &other) {
+        if (m_queue)
+            m_queue->close();
+        m_queue = std::move(other.m_queue);
+    }
+    return *this;
+}
+
 MailboxClientEventStream::~MailboxClientEventStream()
 {
     // A moved-from stream has no queue to end.

@@ -56,7 +56,8 @@ public:
     explicit MailboxClientEventStream(std::shared_ptr<MailboxClientEventQueue> queue);
     ~MailboxClientEventStream();
     MailboxClientEventStream(MailboxClientEventStream&&) noexcept = default;
-    MailboxClientEventStream& operator=(MailboxClientEventStream&&) noexcept = default;
+    // Ends the stream this one held before.
+    MailboxClientEventStream& operator=(MailboxClientEventStream&& other) noexcept;
 
     // See MailboxClientEventQueue.
     std::optional<MailboxClientEvent> next(std::stop_token stop) { return m_queue->next(std::move(stop)); }
