@@ -3,32 +3,12 @@
 #include "MovraneMailbox/Client/MailboxClient.h"
 
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
-#include "Platform/Random.h"
-
-#include <cstdio>
 
 namespace movrane {
 
 namespace {
 
     constexpr std::string_view kAttachmentPrefix = "mailbox-out-";
-
-    // A random (version 4) UUID in its upper-case hyphenated text form.
-    std::string randomUUID()
-    {
-        auto bytes = vellumar::platform::secureRandomBytes(16);
-        bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
-        bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
-        std::string text;
-        for (std::size_t index = 0; index < bytes.size(); ++index) {
-            if (index == 4 || index == 6 || index == 8 || index == 10)
-                text += '-';
-            char pair[3];
-            std::snprintf(pair, sizeof pair, "%02X", bytes[index]);
-            text += pair;
-        }
-        return text;
-    }
 
     // Removes the attachment file when the send ends, however it ends; the upload has read it by then.
     class AttachmentFile {
@@ -58,7 +38,8 @@ MailboxClient::Sent MailboxClient::sendEnvelope(const MailboxContent& content,
     MailboxChannel::SealOptions options { .notify = notify, .lifetimeSeconds = m_configuration.lifetime };
     const auto& body = bodyOf(content);
     if (bodyFile || body.size() > MailboxProtocol::maxInlineBytes) {
-        auto file = m_configuration.temporaryDirectory / (std::string(kAttachmentPrefix) + randomUUID());
+        auto file
+            = m_configuration.temporaryDirectory / (std::string(kAttachmentPrefix) + MailboxUUID::make());
         constexpr auto chunkSize = MailboxAttachmentCipher::senderChunkSize;
         // The cipher removes its own partial output when it fails.
         options.attachment = bodyFile ? MailboxAttachmentCipher::encryptFile(*bodyFile, file, chunkSize)
