@@ -6,8 +6,8 @@
 
 #include "MovraneMailbox/Client/MailboxClientConfiguration.h"
 #include "MovraneMailbox/Client/MailboxClientEvents.h"
-#include "MovraneMailbox/Client/MailboxClientTasks.h"
 #include "MovraneMailbox/Client/MailboxStoreRetry.h"
+#include "MovraneMailbox/Protocol/MailboxBackgroundTasks.h"
 #include "MovraneMailbox/Protocol/MailboxChannel.h"
 #include "MovraneMailbox/Protocol/MailboxChannelState.h"
 #include "MovraneMailbox/Protocol/MailboxStore.h"
@@ -149,7 +149,7 @@ private:
 
     std::mutex m_persistLock;
     // Last, so that its threads are stopped and awaited while everything they touch is whole.
-    MailboxClientTasks m_tasks;
+    MailboxBackgroundTasks m_tasks;
 };
 
 template <typename Call>

@@ -1,8 +1,8 @@
-#include "MovraneMailbox/Client/MailboxClientTasks.h"
+#include "MovraneMailbox/Protocol/MailboxBackgroundTasks.h"
 
 namespace movrane {
 
-MailboxClientTasks::~MailboxClientTasks()
+MailboxBackgroundTasks::~MailboxBackgroundTasks()
 {
     std::map<std::uint64_t, std::jthread> running;
     {
@@ -15,7 +15,7 @@ MailboxClientTasks::~MailboxClientTasks()
         thread.request_stop();
 }
 
-bool MailboxClientTasks::start(std::function<void(std::stop_token)> work)
+bool MailboxBackgroundTasks::start(std::function<void(std::stop_token)> work)
 {
     std::vector<std::jthread> ended;
     std::lock_guard lock(m_lock);
@@ -33,14 +33,15 @@ bool MailboxClientTasks::start(std::function<void(std::stop_token)> work)
         try {
             work(stop);
         } catch (...) {
-            // Background work reports through what it changes, never by escaping its thread.
+            // Background work reports through what it changes, never by escaping its thread; the
+            // owner and the other tasks go on.
         }
         finished(task);
     }));
     return true;
 }
 
-void MailboxClientTasks::finished(std::uint64_t task)
+void MailboxBackgroundTasks::finished(std::uint64_t task)
 {
     std::lock_guard lock(m_lock);
     if (!m_closing)

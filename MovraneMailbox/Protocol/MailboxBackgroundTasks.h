@@ -1,5 +1,5 @@
-// Work a mailbox client starts and does not wait for: the timers of its naps and the deletions it
-// leaves to the background. Each runs on a thread of its own; the owner's end stops and awaits them.
+// Work a mailbox end starts and does not wait for (a client's nap timers and background deletions, a
+// store's notification calls). Each runs on a thread of its own; the owner's end stops and awaits them.
 #pragma once
 
 #include <cstdint>
@@ -12,13 +12,13 @@
 
 namespace movrane {
 
-class MailboxClientTasks {
+class MailboxBackgroundTasks {
 public:
-    MailboxClientTasks() = default;
+    MailboxBackgroundTasks() = default;
     // Requests a stop of every task still running, then waits for all of them.
-    ~MailboxClientTasks();
-    MailboxClientTasks(const MailboxClientTasks&) = delete;
-    MailboxClientTasks& operator=(const MailboxClientTasks&) = delete;
+    ~MailboxBackgroundTasks();
+    MailboxBackgroundTasks(const MailboxBackgroundTasks&) = delete;
+    MailboxBackgroundTasks& operator=(const MailboxBackgroundTasks&) = delete;
 
     // Runs `work` on a new thread with a token that the destructor stops; what it throws is dropped.
     // Answers false, running nothing, once the destructor has begun. Safe from any thread.
