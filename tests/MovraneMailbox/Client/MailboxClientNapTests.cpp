@@ -44,6 +44,19 @@ namespace {
         std::vector<std::jthread> m_threads;
     };
 
+    // Runs its action when it goes, however the scope ends.
+    class AtExit {
+    public:
+        explicit AtExit(std::function<void()> action)
+            : m_action(std::move(action))
+        {
+        }
+        ~AtExit() { m_action(); }
+
+    private:
+        std::function<void()> m_action;
+    };
+
     MailboxEvent routineResult(std::string_view body)
     {
         return { std::string(MailboxEvent::routineResultName), bytes(body) };
@@ -78,6 +91,11 @@ namespace {
         auto client = makeClient();
         {
             Nappers nappers(*client);
+            // A failed check must not leave naps or timers blocked for the joins that follow.
+            AtExit release([&] {
+                timers.open();
+                client->wake();
+            });
             for (int nap = 0; nap < 3; ++nap)
                 nappers.start(300);
             ASSERT_TRUE(timers.waitForEntered(3));
@@ -95,8 +113,8 @@ namespace {
             client->wake();
             ASSERT_TRUE(nappers.waitForReturned(4));
         }
-        // The timers run out only now and must end nothing: the client stops and awaits them.
-        timers.open();
+        // The timers ran out only after their naps had ended and must have ended nothing; the client
+        // stops and awaits them.
         client.reset();
         EXPECT_EQ(clock->sleeps().size(), 4u);
     }
@@ -117,6 +135,10 @@ namespace {
         auto client = makeClient();
         {
             Nappers nappers(*client);
+            AtExit release([&] {
+                timers.open();
+                client->wake();
+            });
             std::stop_source cancel;
             nappers.start(300, cancel.get_token());
             nappers.start(300);
@@ -131,7 +153,6 @@ namespace {
             client->wake();
             ASSERT_TRUE(nappers.waitForReturned(3));
         }
-        timers.open();
     }
 
     TEST_F(MailboxClientTest, NapsOnTheRealClockEndOnTimeOnWakeAndOnCancellation)
