@@ -63,8 +63,12 @@ namespace {
         auto record = onlyStored();
         EXPECT_EQ(record.name, sent.recordName);
         EXPECT_FALSE(record.hasAsset);
+        EXPECT_EQ(record.to, "mac");
+        EXPECT_TRUE(record.name.starts_with("e-"));
         auto message = openedByMac(record);
         EXPECT_EQ(message.id, sent.messageID);
+        EXPECT_NE(record.name, "e-" + message.id) << "the record name is drawn apart from the id";
+        EXPECT_EQ(message.from, pairing.deviceTag());
         EXPECT_EQ(message.content, content);
         EXPECT_EQ(message.attachment, std::nullopt);
         EXPECT_EQ(record.size, static_cast<std::int64_t>(record.payload->size()));
@@ -133,24 +137,6 @@ namespace {
             auto message = openedByMac(storedAs(sent.recordName));
             EXPECT_EQ(message.createdAt, std::chrono::floor<std::chrono::milliseconds>(clock->now()));
             EXPECT_EQ(message.expiresAt - message.createdAt, row.validFor);
-        }
-    }
-
-    TEST_F(MailboxClientSendingTest, IdsAreFreshRandomNamesAndTheRecordIsAddressedToTheMac)
-    {
-        auto first = client->sendEnvelope(MailboxWatch { "j-1" }, std::nullopt, MailboxNotify::none);
-        auto second = client->sendEnvelope(MailboxWatch { "j-1" }, std::nullopt, MailboxNotify::none);
-        for (const auto& sent : { first, second }) {
-            EXPECT_TRUE(MailboxMessageID::isValid(sent.messageID));
-            EXPECT_TRUE(sent.recordName.starts_with("e-"));
-            EXPECT_TRUE(MailboxRecordName::isValid(sent.recordName));
-            EXPECT_NE(sent.recordName, "e-" + sent.messageID);
-        }
-        EXPECT_NE(first.messageID, second.messageID);
-        EXPECT_NE(first.recordName, second.recordName);
-        for (const auto& record : store->envelopes(pairing.zoneName)) {
-            EXPECT_EQ(record.to, "mac");
-            EXPECT_EQ(openedByMac(record).from, pairing.deviceTag());
         }
     }
 

@@ -165,16 +165,6 @@ namespace {
         }
     }
 
-    TEST_F(MailboxClientTest, AccountStateIsTheStoresUnchanged)
-    {
-        auto client = makeClient();
-        for (auto state : { MailboxAccountState::noAccount, MailboxAccountState::restricted,
-                 MailboxAccountState::temporarilyUnavailable, MailboxAccountState::available }) {
-            store->setAccount(state);
-            EXPECT_EQ(client->accountState(), state);
-        }
-    }
-
 }
 
 }
