@@ -9,12 +9,20 @@ namespace {
 
     using namespace std::chrono_literals;
 
-    // Naps on threads of their own and tells how many have returned; waits end at a deadline.
+    // Naps on threads of their own, whose timers `timers` holds, and tells how many have returned;
+    // waits end at a deadline.
     class Nappers {
     public:
-        explicit Nappers(MailboxClient& client)
+        Nappers(MailboxClient& client, SleepGate& timers)
             : m_client(client)
+            , m_timers(timers)
         {
+        }
+        // However a test ends, no nap or timer stays blocked for the joins that follow.
+        ~Nappers()
+        {
+            m_timers.open();
+            m_client.wake();
         }
         void start(double seconds, std::stop_token stop = {})
         {
@@ -38,23 +46,11 @@ namespace {
 
     private:
         MailboxClient& m_client;
+        SleepGate& m_timers;
         std::mutex m_lock;
         std::condition_variable m_changed;
         int m_returned = 0;
         std::vector<std::jthread> m_threads;
-    };
-
-    // Runs its action when it goes, however the scope ends.
-    class AtExit {
-    public:
-        explicit AtExit(std::function<void()> action)
-            : m_action(std::move(action))
-        {
-        }
-        ~AtExit() { m_action(); }
-
-    private:
-        std::function<void()> m_action;
     };
 
     MailboxEvent routineResult(std::string_view body)
@@ -91,12 +87,7 @@ namespace {
         clock->onSleep(timers.hook());
         auto client = makeClient();
         {
-            Nappers nappers(*client);
-            // A failed check must not leave naps or timers blocked for the joins that follow.
-            AtExit release([&] {
-                timers.open();
-                client->wake();
-            });
+            Nappers nappers(*client, timers);
             for (int nap = 0; nap < 3; ++nap)
                 nappers.start(300);
             ASSERT_TRUE(timers.waitForEntered(3));
@@ -126,11 +117,7 @@ namespace {
         clock->onSleep(timers.hook());
         auto client = makeClient();
         {
-            Nappers nappers(*client);
-            AtExit release([&] {
-                timers.open();
-                client->wake();
-            });
+            Nappers nappers(*client, timers);
             std::stop_source cancel;
             nappers.start(300, cancel.get_token());
             nappers.start(300);
