@@ -7,6 +7,8 @@
 #include <QShowEvent>
 #include <QSpontaneKeyEvent>
 
+#include <tuple>
+
 using namespace vellumar;
 using namespace vellumar::test;
 using namespace std::chrono_literals;
@@ -127,6 +129,30 @@ TEST_F(PairingViewTest, ShowsTheSuccessOverTheCodeOverTheProblemOverProgress)
             EXPECT_EQ(labelText(name), text) << name;
         bool renewOffered = m_view->findChild<QPushButton*>("mac.pair.renew") != nullptr;
         EXPECT_EQ(renewOffered, row.expected == State::code || row.expected == State::problem);
+    }
+}
+
+TEST_F(PairingViewTest, TheCodeCarriesThePreferredAddressAndTheShortenedPin)
+{
+    const std::vector<std::tuple<const char*, std::vector<InterfaceAddress>, bool, std::string>> cases {
+        // name, addresses, useTailscale, the payload's host
+        { "LAN", { kLAN, kTailscale }, false, "192.0.2.2" },
+        { "Tailscale preferred", { kLAN, kTailscale }, true, "100.100.1.2" },
+        { "Tailscale preferred but absent", { kLAN }, true, "192.0.2.2" },
+    };
+    for (const auto& [name, addresses, useTailscale, host] : cases) {
+        SCOPED_TRACE(name);
+        m_view.reset();
+        launchMac(addresses);
+        m_model->setUseTailscale(useTailscale);
+        openView();
+        ASSERT_TRUE(m_model->pairing());
+        EXPECT_EQ(m_model->pairing()->payload.host, host);
+        EXPECT_EQ(m_model->pairing()->usesTailscale, host == kTailscale.address);
+        const std::string pin = relayPin();
+        ASSERT_EQ(pin.size(), 44u);
+        EXPECT_EQ(m_model->pairing()->pinSummary, pin.substr(0, 8) + "…" + pin.substr(38));
+        EXPECT_EQ(labelText("pin"), "pin " + m_model->pairing()->pinSummary);
     }
 }
 
