@@ -2,6 +2,7 @@
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "tests/RelayHost/RelayHostFixture.h"
 #include "tests/support/CapturedLog.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/ListeningDescriptor.h"
 
 #include <gtest/gtest.h>
@@ -236,6 +237,43 @@ TEST(RelayHost, AListenerThatFailsIsReportedAndTheRelayMayStartAgain)
     EXPECT_FALSE(world.host->makePairingOffer("192.168.1.2"));
     world.host->start(world.names);
     EXPECT_TRUE(world.curl("/health").output.ends_with("\n401"));
+}
+
+// The scheduler makes its first pass as it starts: a routine long due runs at once, and the phone
+// reads the routines through the host's router.
+TEST(RelayHost, StartRunsTheRoutineSchedulerAndServesTheRoutines)
+{
+    auto runner = std::make_shared<test::LatchedFakeRunner>();
+    std::promise<std::optional<std::string>> ran;
+    std::once_flag first;
+    runner->releaseEveryRun([&](const test::LatchedFakeRunner::Run& run) {
+        std::call_once(first, [&] { ran.set_value(run.submission.routineID); });
+        return ReplyOutput { .reply = "Three headlines." };
+    });
+    // The routine manager reads its file as the host is made.
+    test::TemporaryFolder folder;
+    auto data = std::make_shared<RelayData>(
+        RelayData::Options { .folder = folder / "data", .home = folder / "home" });
+    std::filesystem::create_directories(data->folder);
+    test::writeBytes(data->routinesFile(),
+        JSON::object(
+            { { "routines",
+                JSON::array({ JSON::object({ { "id", "r-00000001" }, { "botId", "main" },
+                    { "conversationId", "ios-abc" }, { "name", "News" }, { "prompt", "Three headlines." },
+                    { "schedule", JSON::object({ { "kind", "interval" }, { "hours", 1 } }) },
+                    { "enabled", true }, { "createdAt", 1 }, { "nextRunAt", 1 } }) }) } })
+            .encoded());
+    HostWorld world({}, runner, data);
+    world.host->options().setRoutines(true);
+    auto pairing = world.host->devices().add("Phone");
+    world.host->start(world.names);
+
+    auto routine = ran.get_future();
+    ASSERT_EQ(routine.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(routine.get(), "r-00000001");
+    auto listed = world.curl("/v1/routines", { "-H", "Authorization: Bearer " + pairing.token });
+    EXPECT_NE(listed.output.find(R"("id":"r-00000001")"), std::string::npos) << listed.output;
+    EXPECT_TRUE(listed.output.ends_with("\n200"));
 }
 
 TEST(RelayHost, ARouterFailureIsAnsweredAsInternalWithoutItsText)
