@@ -29,13 +29,18 @@ public:
         : m_socket(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
         int off = 0;
+        int on = 1;
         ::setsockopt(m_socket, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        // As the relay's own socket does, so that connections of an earlier run still in TIME_WAIT do
+        // not keep this one from the port while they let the relay have it.
+        ::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in6 address {};
         address.sin6_family = AF_INET6;
         address.sin6_port = htons(wanted);
         address.sin6_addr = in6addr_any;
-        m_held = ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-            && ::listen(m_socket, 1) == 0;
+        // Failing here means someone else listens there, which leaves the port just as busy.
+        if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            ::listen(m_socket, 1);
         socklen_t length = sizeof address;
         ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
         m_port = ntohs(address.sin6_port);
@@ -44,13 +49,10 @@ public:
     HeldPort(const HeldPort&) = delete;
     HeldPort& operator=(const HeldPort&) = delete;
 
-    // False when someone else already listens there, which leaves the port just as busy.
-    bool held() const { return m_held; }
     std::uint16_t port() const { return m_port; }
 
 private:
     int m_socket;
-    bool m_held = false;
     std::uint16_t m_port = 0;
 };
 
