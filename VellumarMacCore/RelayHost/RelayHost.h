@@ -4,6 +4,7 @@
 
 #include "Platform/ServiceDiscovery.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
+#include "VellumarMacCore/Mailbox/MacMailboxSetup.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "VellumarMacCore/Relay/PairedHandlers.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
@@ -78,8 +79,10 @@ public:
         // Told, on the listener's thread, the error that stopped a running listener; the relay is not
         // running from then on, and a start may follow. May be empty.
         std::function<void(std::error_code)> listenerFailed;
-        // FIXME: the iCloud mailbox's set-up joins the configuration once the mailbox exists; without
-        // it the relay runs on the local network alone, as it does for a Mac without iCloud.
+        // The iCloud mailbox's set-up; none when the entitlements do not allow it.
+        // FIXME: the host builds and starts the Mac mailbox from it once the mailbox exists; until
+        // then the relay runs on the local network alone, as it does for a Mac without iCloud.
+        std::optional<MacMailboxSetup> mailbox;
     };
 
     struct PairingOffer {
@@ -128,6 +131,7 @@ public:
     static std::string serviceName(std::string_view name);
 
     const Configuration& configuration() const noexcept { return m_configuration; }
+    RelayData& data() noexcept { return *m_data; }
     PairingManager& pairing() noexcept { return m_pairing; }
     DeviceRegistry& devices() noexcept { return m_devices; }
     JobManager& jobs() noexcept { return *m_jobs; }

@@ -11,6 +11,7 @@ run_packages=(
   libavahi-client-dev # Bonjour advertising and the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
+  qt6-base-dev # the menu-bar application and its model
 )
 
 # What the tests add: their libraries, tools and peers.
