@@ -1,14 +1,21 @@
 // The process entry: Claude Code starts this program with the permission switch to get its
 // permission tool; any other start is the application's.
+#include "Vellumar_for_Mac/Model/AppModel.h"
+#include "Vellumar_for_Mac/Model/QuitSignals.h"
+#include "Vellumar_for_Mac/Windows/MessageBoxAlerts.h"
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 
+#include <QApplication>
+#include <QTimer>
+
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <syslog.h>
 
 using namespace vellumar;
 
@@ -25,7 +32,17 @@ int main(int argc, char** argv)
         // static destructors keeps them from touching state that is being torn down.
         std::_Exit(status);
     }
-    std::puts(
-        "Vellumar for Mac: the reply engine is being built; the menu-bar application does not exist yet.");
-    return 0;
+
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    AppModel::Launch launch;
+    launch.presentAlert = messageBoxAlerts();
+    // Never destroyed: a stop cut off by the quit's deadline may still be using the host.
+    auto* model = new AppModel(std::move(launch));
+    // Without a menu a signal is the only way to quit, and logging out sends SIGTERM.
+    QuitSignals quitSignals([model] { model->quit(); });
+    QTimer::singleShot(0, model, [model] { model->start(); });
+    int status = QApplication::exec();
+    closelog();
+    std::_Exit(status);
 }

@@ -58,6 +58,9 @@ AppModel::AppModel(Launch launch, QObject* parent)
     , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompleted).value_or(false))
     , m_machineInfo(launch.machineInfo)
     , m_interfaceAddresses(launch.interfaceAddresses)
+    , m_texts(launch.texts)
+    , m_presentAlert(launch.presentAlert)
+    , m_pathOptions(launch.pathMonitor)
     , m_locator(launch.home, launch.loginShell)
 {
     m_useTailscale = m_defaults.boolean(kUseTailscale).value_or(false);

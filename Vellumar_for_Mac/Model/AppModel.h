@@ -6,6 +6,7 @@
 #include "Vellumar_for_Mac/Model/Texts.h"
 
 #include "Platform/Defaults.h"
+#include "Platform/NetworkPath.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeCodeStatus.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
@@ -13,6 +14,7 @@
 #include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/PairingPayload.h"
+#include "VellumarMacCore/Relay/TLSIdentityStore.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 #include "VellumarMacCore/Terminal/TerminalSessions.h"
 
@@ -22,6 +24,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -63,6 +66,20 @@ public:
 
     enum class PairingProblem { notReady, noAddress };
 
+    // A modal question or notice for the user.
+    struct Alert {
+        enum class Style { warning, informational };
+        Style style = Style::informational;
+        std::string message;
+        std::string information;
+        // In the order they are offered; the first is the default. None: a notice with one OK button.
+        std::vector<std::string> buttons;
+        friend bool operator==(const Alert&, const Alert&) = default;
+    };
+    // Shows the alert modally with the application in front and answers the index of the button the
+    // user chose. Main thread.
+    using AlertPresenter = std::function<std::size_t(const Alert&)>;
+
     // What launch reads of the system; each field defaults to the real place.
     struct Launch {
         Launch();
@@ -81,6 +98,11 @@ public:
         Texts texts;
         // The machine's IPv4 interface addresses, asked anew at each address refresh.
         std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
+        // None until the windows exist: a question then gets no answer, so nothing is removed, and a
+        // notice only reaches the log.
+        AlertPresenter presentAlert;
+        // How the network path monitor watches for changes.
+        platform::NetworkPath::Options pathMonitor;
     };
 
     // What the reply runner calls to find Claude Code and the PATH its runs get, from any thread.
@@ -127,9 +149,17 @@ public:
     const std::vector<TerminalSessions::Summary>& terminals() const noexcept { return m_terminals; }
     bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
 
-    // Refreshes the addresses, listens for pairings, and starts the relay host with the addresses its
-    // certificate names; `serverState` then shows the bound port or the failure. Call once.
+    // Refreshes the addresses and keeps them current on every network change, listens for pairings,
+    // and starts the relay host with the addresses its certificate names; `serverState` then shows the
+    // bound port or the failure. Only the first call does anything: a failed start is never retried.
     void start();
+    // The names the relay's certificate carries: the published addresses and every interface address
+    // that is neither loopback nor link-local, sorted and each once, and the ".local" host name.
+    static SubjectAltNames certificateNames(const std::optional<std::string>& lanAddress,
+        const std::optional<std::string>& tailscaleAddress, const std::vector<InterfaceAddress>& interfaces,
+        const std::optional<std::string>& localHostName);
+    // The one-line text a failed start shows.
+    static std::string startErrorText(const std::exception& error);
     // Publishes the LAN and Tailscale addresses (both, on every call) and rebuilds the Bonjour
     // service when the computer's name changed since the last look.
     void refreshAddresses();
@@ -143,6 +173,18 @@ public:
     void endPairing();
     // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
     void devicePaired(const PairedDevice& device);
+    // Asks the user to confirm, then removes the device.
+    void revoke(const PairedDevice& device);
+    // Unpairs the device (its token stops working and its terminals close) and clears `lastAdded`
+    // when it was that device, also when the removal fails; a failure is shown in an alert, since the
+    // phone would otherwise come back at the next launch unnoticed.
+    void removeDevice(const PairedDevice& device);
+
+    // Gives the relay host up to two seconds to stop, then asks the application's event loop to end
+    // with 0. The stop runs on a thread of its own that may outlive this call: the process must then
+    // end without destroying the model. Only the first call does anything.
+    void quit();
+    static constexpr std::chrono::milliseconds kQuitWait { 2000 };
 
     // The switches the views bind: each stores the value, writes its default and then tells the
     // core, also when the value did not change.
@@ -180,6 +222,9 @@ private:
     // The Mac id of the defaults, made and written when missing or not a UUID.
     std::string macID();
     std::unique_ptr<RelayHost> makeHost(const Launch& launch);
+    // Shows the alert, or logs its texts when no presenter is set; answers the chosen button, none
+    // without a presenter.
+    std::optional<std::size_t> showAlert(const Alert& alert);
     // Stores the value and tells the observers, also when it did not change.
     template <typename Value> void publish(Value& field, Value value, void (AppModel::*changed)())
     {
@@ -211,8 +256,15 @@ private:
     std::string m_computerName;
     std::filesystem::path m_machineInfo;
     std::function<std::vector<InterfaceAddress>()> m_interfaceAddresses;
+    Texts m_texts;
+    AlertPresenter m_presentAlert;
+    platform::NetworkPath::Options m_pathOptions;
+    bool m_started = false;
+    bool m_quitting = false;
     ClaudeLocator m_locator;
     std::unique_ptr<RelayHost> m_host;
+    // Declared after the host: its updates reach the model only through the main thread.
+    std::unique_ptr<platform::NetworkPath> m_pathMonitor;
 };
 
 }

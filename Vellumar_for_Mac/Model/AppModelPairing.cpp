@@ -1,56 +1,9 @@
-// Start-up as far as pairing needs it, the Mac's addresses, and the pairing session the pairing
-// window shows.
+// The pairing session the pairing window shows.
 #include "Vellumar_for_Mac/Model/AppModel.h"
 
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
-#include <algorithm>
-#include <exception>
-
 namespace vellumar {
-
-void AppModel::start()
-{
-    // FIXME: the path monitor, the device, job and terminal observers, the reused-code alert, the
-    // push and iCloud wiring and the Claude Code check join the start-up with the rest of it.
-    refreshAddresses();
-    m_host->onPaired([model = QPointer<AppModel>(this)](const PairedDevice& device) {
-        onMainThread(model, [device](AppModel& self) { self.devicePaired(device); });
-    });
-
-    SubjectAltNames names;
-    for (const auto* published : { &m_lanAddress, &m_tailscaleAddress })
-        if (*published)
-            names.ipAddresses.push_back(**published);
-    for (const auto& entry : m_interfaceAddresses())
-        if (!NetworkAddresses::isLoopback(entry) && !NetworkAddresses::isLinkLocal(entry))
-            names.ipAddresses.push_back(entry.address);
-    std::sort(names.ipAddresses.begin(), names.ipAddresses.end());
-    names.ipAddresses.erase(
-        std::unique(names.ipAddresses.begin(), names.ipAddresses.end()), names.ipAddresses.end());
-    if (auto local = NetworkAddresses::localHostName())
-        names.dnsNames.push_back(*local);
-
-    try {
-        publish<ServerState>(
-            m_serverState, ServerRunning { m_host->start(names) }, &AppModel::serverStateChanged);
-    } catch (const std::exception& error) {
-        publish<ServerState>(m_serverState, ServerFailed { error.what() }, &AppModel::serverStateChanged);
-    }
-}
-
-void AppModel::refreshAddresses()
-{
-    auto addresses = m_interfaceAddresses();
-    publish(m_lanAddress, NetworkAddresses::lanAddress(addresses), &AppModel::lanAddressChanged);
-    publish(m_tailscaleAddress, NetworkAddresses::sharedRangeAddress(addresses),
-        &AppModel::tailscaleAddressChanged);
-    auto name = NetworkAddresses::computerName(m_machineInfo);
-    if (name != m_computerName) {
-        m_computerName = std::move(name);
-        m_host->updateAdvertisement();
-    }
-}
 
 void AppModel::startPairing()
 {
