@@ -28,15 +28,15 @@ class ServiceDiscovery {
 public:
     ServiceDiscovery();
     // Withdraws the service and joins the thread.
-    ~ServiceDiscovery();
+    virtual ~ServiceDiscovery();
     ServiceDiscovery(const ServiceDiscovery&) = delete;
     ServiceDiscovery& operator=(const ServiceDiscovery&) = delete;
 
     // Replaces whatever was published before. On a name conflict on the link the daemon's next
     // alternative name is taken ("Name #2").
-    void publish(ServiceAdvertisement service);
+    virtual void publish(ServiceAdvertisement service);
     // Removes the published service, if any; `publish` may be called again later.
-    void withdraw();
+    virtual void withdraw();
 
     struct State;
 

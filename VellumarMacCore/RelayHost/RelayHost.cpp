@@ -185,7 +185,8 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
             .failed = [this](std::error_code error) { listenerStopped(error); } });
     std::uint16_t port = listen(*serving.listener);
     if (m_configuration.advertise) {
-        serving.discovery = std::make_unique<platform::ServiceDiscovery>();
+        serving.discovery = m_configuration.serviceDiscovery ? m_configuration.serviceDiscovery()
+                                                             : std::make_unique<platform::ServiceDiscovery>();
         serving.discovery->publish(makeService(macName, *m_identity, port));
     }
     m_serving = std::move(serving);

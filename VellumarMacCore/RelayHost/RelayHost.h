@@ -64,6 +64,8 @@ public:
         // Whether a failed listen on the preferred port is tried once more on any free port.
         bool allowPortFallback = true;
         bool advertise = true;
+        // Makes the advertiser of each start; empty for the Avahi one.
+        std::function<std::unique_ptr<platform::ServiceDiscovery>()> serviceDiscovery;
         // This Mac's stable id, in the Bonjour record and the pairing payload.
         std::string macID;
         // Any thread: the Mac's display name at the moment of the call.

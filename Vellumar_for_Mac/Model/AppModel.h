@@ -7,6 +7,7 @@
 
 #include "Platform/Defaults.h"
 #include "Platform/NetworkPath.h"
+#include "Platform/ServiceDiscovery.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeCodeStatus.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
@@ -35,6 +36,7 @@
 
 namespace vellumar {
 
+class DeviceStorage;
 class RelayHost;
 
 // Lives on the Qt main thread and is touched only there; the core reaches it by queued calls. Each
@@ -95,12 +97,16 @@ public:
         std::filesystem::path machineInfo;
         // The file keychain that holds the paired devices.
         std::filesystem::path keychainFolder;
+        // Where the paired devices are kept; empty for the file keychain above.
+        std::shared_ptr<DeviceStorage> deviceStorage;
         Texts texts;
         // The machine's IPv4 interface addresses, asked anew at each address refresh.
         std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
         // None until the windows exist: a question then gets no answer, so nothing is removed, and a
         // notice only reaches the log.
         AlertPresenter presentAlert;
+        // Makes the relay's Bonjour advertiser; empty for the Avahi one.
+        std::function<std::unique_ptr<platform::ServiceDiscovery>()> serviceDiscovery;
         // How the network path monitor watches for changes.
         platform::NetworkPath::Options pathMonitor;
     };

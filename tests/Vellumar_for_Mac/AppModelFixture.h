@@ -8,8 +8,12 @@
 
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace vellumar::test {
@@ -37,6 +41,24 @@ protected:
     std::filesystem::path defaultsFile() const { return m_folder / "config/Vellumar/defaults.json"; }
 
     TemporaryFolder m_folder;
+};
+
+// The same with a Qt application whose queued calls the test delivers.
+class AppModelEventTest : public AppModelTest {
+protected:
+    // Delivers queued calls until `done` holds or the time runs out.
+    static bool processEventsUntil(const std::function<bool()>& done, int milliseconds = 10'000)
+    {
+        QDeadlineTimer deadline(milliseconds);
+        while (!done() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return done();
+    }
+
+    int m_argc = 1;
+    char m_name[16] = "app_model_tests";
+    char* m_argv[2] = { m_name, nullptr };
+    QCoreApplication m_application { m_argc, m_argv };
 };
 
 }
