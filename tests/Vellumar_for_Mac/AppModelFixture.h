@@ -38,14 +38,6 @@ protected:
 
     std::unique_ptr<AppModel> launch() { return std::make_unique<AppModel>(launchIn(m_folder)); }
 
-    std::filesystem::path defaultsFile() const { return m_folder / "config/Vellumar/defaults.json"; }
-
-    TemporaryFolder m_folder;
-};
-
-// The same with a Qt application whose queued calls the test delivers.
-class AppModelEventTest : public AppModelTest {
-protected:
     // Delivers queued calls until `done` holds or the time runs out.
     static bool processEventsUntil(const std::function<bool()>& done, int milliseconds = 10'000)
     {
@@ -55,6 +47,14 @@ protected:
         return done();
     }
 
+    std::filesystem::path defaultsFile() const { return m_folder / "config/Vellumar/defaults.json"; }
+
+    TemporaryFolder m_folder;
+};
+
+// The same with a Qt application of its own for the queued calls.
+class AppModelEventTest : public AppModelTest {
+protected:
     int m_argc = 1;
     char m_name[16] = "app_model_tests";
     char* m_argv[2] = { m_name, nullptr };

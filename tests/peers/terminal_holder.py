@@ -1,7 +1,8 @@
 # Phones that hold terminals open until the Mac closes them, played with python3-websockets over the
 # relay's TLS listener.
 #
-# Usage: python3 terminal_holder.py URL CA_FILE TOKEN COUNT
+# Usage: python3 terminal_holder.py URL CA_FILE TOKEN COUNT [SERVER_NAME]
+# SERVER_NAME is the name or address the certificate is checked against, when not the URL's host.
 # Opens COUNT terminals one after the other and waits for each one's first message; then prints
 # {"open": COUNT} on a line of its own (with "failed" and fewer open when one could not be opened,
 # and then exits). Once the Mac has closed them all it prints {"closes": [{"code", "reason"}, ...]} in
@@ -25,13 +26,17 @@ async def until_closed(socket):
         return {"code": frame.code if frame else None, "reason": frame.reason if frame else None}
 
 
-async def main(url, ca_file, token, count):
+async def main(url, ca_file, token, count, server_name=None):
     context = ssl.create_default_context(cafile=ca_file)
     sockets = []
     try:
         for _ in range(int(count)):
             socket = await websockets.connect(
-                url, ssl=context, extra_headers={"Authorization": "Bearer " + token}, ping_interval=None
+                url,
+                ssl=context,
+                server_hostname=server_name,
+                extra_headers={"Authorization": "Bearer " + token},
+                ping_interval=None,
             )
             await asyncio.wait_for(socket.recv(), PATIENCE)
             sockets.append(socket)

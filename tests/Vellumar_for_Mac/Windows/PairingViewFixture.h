@@ -10,7 +10,6 @@
 #include "tests/support/ManualClock.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QLabel>
 
 #include <gtest/gtest.h>
@@ -32,6 +31,8 @@ protected:
         writeBytes(m_folder / "machine-info", "PRETTY_HOSTNAME=" + macName + "\n");
         auto launch = launchIn(m_folder);
         launch.interfaceAddresses = [addresses] { return addresses; };
+        if (m_adjustLaunch)
+            m_adjustLaunch(launch);
         m_model = std::make_unique<AppModel>(std::move(launch));
         if (started)
             m_model->start();
@@ -92,15 +93,6 @@ protected:
         return label->isVisibleTo(m_view.get()) ? label->text().toStdString() : "(hidden)";
     }
 
-    // Delivers queued calls until `done` holds or the time runs out.
-    static bool processEventsUntil(const std::function<bool()>& done, int milliseconds = 10'000)
-    {
-        QDeadlineTimer deadline(milliseconds);
-        while (!done() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done();
-    }
-
     void TearDown() override
     {
         m_view.reset();
@@ -108,6 +100,8 @@ protected:
     }
 
     ManualClock m_clock;
+    // Changes the next launch's settings.
+    std::function<void(AppModel::Launch&)> m_adjustLaunch;
     std::unique_ptr<AppModel> m_model;
     std::unique_ptr<PairingView> m_view;
 };
