@@ -183,14 +183,18 @@ namespace {
         EXPECT_TRUE(namesIn(incoming()).empty());
     }
 
-    TEST_F(UploadStoreTest, RefusesADownloadPathWithAnEmptyOrNULPiece)
+    TEST_F(UploadStoreTest, RefusesADownloadPathWithAnEmptySlashedOrNULPiece)
     {
         test::writeBytes(uploads() / "a.jpg", "x");
-        for (const std::string& piece : { std::string(), std::string("a.jpg\0x", 7) }) {
-            SCOPED_TRACE(piece);
-            EXPECT_EQ(test::thrown<RelayHTTPError>([&] {
-                m_store.file("c-1", { "uploads", piece });
-            }),
+        const std::vector<std::string> paths[] = {
+            { "uploads", "" },
+            { "uploads", std::string("a.jpg\0x", 7) },
+            // Joined, the pieces would name the stored file: a piece is one name, never a path.
+            { "uploads/a.jpg" },
+        };
+        for (const auto& pieces : paths) {
+            SCOPED_TRACE(pieces.back());
+            EXPECT_EQ(test::thrown<RelayHTTPError>([&] { m_store.file("c-1", pieces); }),
                 RelayHTTPError(400, "bad_path", "The file path is not valid."));
         }
     }
