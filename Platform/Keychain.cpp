@@ -110,6 +110,17 @@ namespace {
         }
     }
 
+    // Makes a removed or renamed item's folder entry durable before the caller relies on it.
+    OSStatus syncFolder(const fs::path& folder)
+    {
+        try {
+            syncToDisk(folder);
+            return KeychainStatus::success;
+        } catch (const fs::filesystem_error& error) {
+            return statusOf(error.code().value());
+        }
+    }
+
 }
 
 Keychain::Keychain(fs::path folder)
@@ -157,6 +168,13 @@ OSStatus Keychain::add(
         m_folder, itemFile(service, account), { std::string(label), std::string(data) }, ExistingFile::keep);
 }
 
+OSStatus Keychain::remove(std::string_view service, std::string_view account) const
+{
+    if (::unlink(itemFile(service, account).c_str()) != 0)
+        return statusOf(errno);
+    return syncFolder(m_folder);
+}
+
 OSStatus Keychain::renameAccount(
     std::string_view service, std::string_view account, std::string_view newAccount) const
 {
@@ -170,12 +188,7 @@ OSStatus Keychain::renameAccount(
         ::unlink(to.c_str());
         return statusOf(error);
     }
-    try {
-        syncToDisk(m_folder);
-    } catch (const fs::filesystem_error& error) {
-        return statusOf(error.code().value());
-    }
-    return KeychainStatus::success;
+    return syncFolder(m_folder);
 }
 
 }

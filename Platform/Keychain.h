@@ -51,6 +51,8 @@ public:
     // SecItemAdd; duplicateItem when the item exists, which is left as it was. Creates the folder.
     OSStatus add(std::string_view service, std::string_view account, std::string_view data,
         std::string_view label) const;
+    // SecItemDelete of one item: itemNotFound when there is none.
+    OSStatus remove(std::string_view service, std::string_view account) const;
     // SecItemUpdate of the account attribute: the item moves to `newAccount` of the same service.
     // itemNotFound when there is no item, duplicateItem when `newAccount` already has one.
     OSStatus renameAccount(

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -122,6 +123,13 @@ struct NetConnection::Socket {
     asio::ssl::stream<asio::ip::tcp::socket> stream;
     std::array<char, 65'536> received;
     asio::steady_timer lingering;
+    struct PendingSend {
+        std::shared_ptr<const std::string> bytes;
+        SendCompletion completion;
+    };
+    // The front is being written; the rest wait for it. A TLS stream takes one write at a time: a
+    // second one started before the first completes interleaves their records.
+    std::deque<PendingSend> sends;
 };
 
 NetConnection::NetConnection(std::unique_ptr<Socket> socket)
@@ -174,10 +182,49 @@ void NetConnection::receive(std::size_t maximumBytes, ReceiveCompletion completi
 
 void NetConnection::send(std::shared_ptr<const std::string> bytes, SendCompletion completion)
 {
-    auto buffer = asio::buffer(*bytes);
-    asio::async_write(m_socket->stream, buffer,
-        [self = shared_from_this(), bytes = std::move(bytes), completion = std::move(completion)](
-            const std::error_code& error, std::size_t) { completion(error); });
+    // Behind a write in flight it waits, and fails with it should the stream end first.
+    if (!m_socket->sends.empty())
+        return m_socket->sends.push_back({ std::move(bytes), std::move(completion) });
+    if (m_cancelled || m_sendFailure) {
+        std::error_code error = m_sendFailure;
+        if (!error)
+            error = asio::error::operation_aborted;
+        // Posted, as a write's completion would be: callers may hold state the completion changes.
+        asio::post(m_socket->stream.get_executor(),
+            [self = shared_from_this(), error, completion = std::move(completion)] { completion(error); });
+        return;
+    }
+    m_socket->sends.push_back({ std::move(bytes), std::move(completion) });
+    writeFront();
+}
+
+void NetConnection::writeFront()
+{
+    asio::async_write(m_socket->stream, asio::buffer(*m_socket->sends.front().bytes),
+        [self = shared_from_this()](const std::error_code& error, std::size_t) { self->didWrite(error); });
+}
+
+void NetConnection::didWrite(std::error_code error)
+{
+    auto written = std::move(m_socket->sends.front());
+    m_socket->sends.pop_front();
+    // After a cancel the socket is closed: what waits is failed, not written.
+    std::error_code failure = error;
+    if (!failure && m_cancelled)
+        failure = asio::error::operation_aborted;
+    std::deque<Socket::PendingSend> failed;
+    if (failure) {
+        m_sendFailure = failure;
+        failed.swap(m_socket->sends);
+    } else if (!m_socket->sends.empty()) {
+        writeFront();
+    } else if (m_finishing) {
+        closeSending();
+    }
+    // Completions may send again: by now the queue is in a state to take it.
+    written.completion(error);
+    for (auto& pending : failed)
+        pending.completion(failure);
 }
 
 void NetConnection::finish(std::chrono::duration<double> linger)
@@ -185,14 +232,20 @@ void NetConnection::finish(std::chrono::duration<double> linger)
     if (m_cancelled || m_finishing)
         return;
     m_finishing = true;
-    std::error_code ignored;
-    m_socket->stream.lowest_layer().shutdown(asio::socket_base::shutdown_send, ignored);
     m_socket->lingering.expires_after(
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(linger));
     m_socket->lingering.async_wait([self = shared_from_this()](const std::error_code& error) {
         if (!error)
             self->close();
     });
+    if (m_socket->sends.empty())
+        closeSending();
+}
+
+void NetConnection::closeSending()
+{
+    std::error_code ignored;
+    m_socket->stream.lowest_layer().shutdown(asio::socket_base::shutdown_send, ignored);
     drain();
 }
 

@@ -81,16 +81,23 @@ public:
     void start(std::function<void(State)> changed);
     // Reads between 1 and `maximumBytes` bytes (at most 65,536).
     void receive(std::size_t maximumBytes, ReceiveCompletion completion);
-    // `bytes` stays alive and unchanged until `completion` runs.
+    // Writes `bytes` whole after the bytes of earlier calls; `bytes` stays alive and unchanged until
+    // `completion` runs. Each completion runs exactly once, in call order: after a failed write, the
+    // sends behind it and any later ones complete with that failure, and after `cancel` with
+    // operation_aborted.
     void send(std::shared_ptr<const std::string> bytes, SendCompletion completion);
     // Ends the stream once everything sent is out: closes the sending side, then reads and drops what
-    // the peer still sends until it closes or `linger` passes. Request bytes never read would
-    // otherwise turn the close into a reset, which can destroy the response on its way.
+    // the peer still sends until it closes. Request bytes never read would otherwise turn the close
+    // into a reset, which can destroy the response on its way. `linger`, counted from this call,
+    // bounds the whole ending, sends still queued included.
     void finish(std::chrono::duration<double> linger);
     // Closes the socket at once, unless `finish` already runs; idempotent.
     void cancel();
 
 private:
+    void writeFront();
+    void didWrite(std::error_code error);
+    void closeSending();
     void drain();
     void close();
 
@@ -98,6 +105,8 @@ private:
     sockaddr_storage m_remote {};
     bool m_cancelled = false;
     bool m_finishing = false;
+    // Set once a write failed: the stream may hold part of a record, so nothing more is written.
+    std::error_code m_sendFailure;
 };
 
 // A listening socket on every address of both families, with SO_REUSEADDR.

@@ -1,0 +1,218 @@
+#include "Platform/Net.h"
+
+#include "tests/support/TLSFixtures.h"
+#include "tests/support/TLSTestClient.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+using namespace vellumar::platform;
+using namespace vellumar::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const TLSServerContext& serverIdentity()
+{
+    static TemporaryFolder folder;
+    static const TLSServerContext context = [] {
+        const std::string bundle = pkcs12Bundle(makeCertificate(folder.path(), "server", 2), "pw");
+        return *TLSServerContext::importPKCS12(
+            { reinterpret_cast<const std::uint8_t*>(bundle.data()), bundle.size() }, "pw")
+                    .context;
+    }();
+    return context;
+}
+
+// The bytes of send number `index`: sizes from 1 byte to about 200 KB, each send's bytes its own.
+std::string sendBytes(int index)
+{
+    std::string bytes(static_cast<std::size_t>(index) * 7'919 % 200'000 + 1, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>('a' + (index + i / 1'000) % 26);
+    return bytes;
+}
+
+// One TLS connection accepted by a NetListener on its own queue; the test drives it through `onQueue`
+// and records what its send completions report.
+class AcceptedConnection {
+public:
+    AcceptedConnection()
+        : m_listener(
+            m_queue, serverIdentity(), 0, [this](auto accepted) { start(std::move(accepted)); },
+            [](std::error_code) {})
+        , client(m_listener.port())
+    {
+        EXPECT_TRUE(client.handshake());
+        std::unique_lock lock(m_mutex);
+        EXPECT_TRUE(m_changed.wait_for(lock, 30s, [this] { return m_ready; }));
+    }
+    ~AcceptedConnection()
+    {
+        m_queue.sync([this] {
+            m_listener.cancel();
+            if (m_connection)
+                m_connection->cancel();
+            m_connection.reset();
+        });
+    }
+
+    // Runs `work` on the queue with the accepted connection.
+    void onQueue(std::function<void(NetConnection&)> work)
+    {
+        m_queue.async([this, work = std::move(work)] { work(*m_connection); });
+    }
+    // Sends `bytes` as send number `index`, recording its completion.
+    void send(NetConnection& connection, int index, std::string bytes)
+    {
+        connection.send(
+            std::make_shared<const std::string>(std::move(bytes)), [this, index](std::error_code error) {
+                std::lock_guard lock(m_mutex);
+                m_completions.push_back({ index, error });
+                m_changed.notify_all();
+            });
+    }
+    struct Completion {
+        int index;
+        std::error_code error;
+    };
+    // The completions once at least `count` ran; fewer when the wait ran out.
+    std::vector<Completion> completions(std::size_t count)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, 30s, [&] { return m_completions.size() >= count; });
+        return m_completions;
+    }
+    // Lets completions already posted run, so that one reported twice would be seen.
+    void settle()
+    {
+        for (int round = 0; round < 3; ++round)
+            m_queue.sync([] {});
+    }
+
+private:
+    void start(std::shared_ptr<NetConnection> accepted)
+    {
+        m_connection = std::move(accepted);
+        m_connection->start([this](NetConnection::State state) {
+            std::lock_guard lock(m_mutex);
+            m_ready = state == NetConnection::State::ready;
+            m_changed.notify_all();
+        });
+    }
+
+    NetQueue m_queue { "net-test" };
+    NetListener m_listener;
+    std::shared_ptr<NetConnection> m_connection;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_ready = false;
+    std::vector<Completion> m_completions;
+
+public:
+    TLSTestClient client;
+};
+
+TEST(NetConnection, SendsQueuedTogetherArriveWholeAndInOrder)
+{
+    AcceptedConnection accepted;
+    constexpr int kSends = 300;
+    std::string expected;
+    for (int index = 0; index < kSends; ++index)
+        expected += sendBytes(index);
+    accepted.onQueue([&](NetConnection& connection) {
+        for (int index = 0; index < kSends; ++index)
+            accepted.send(connection, index, sendBytes(index));
+    });
+
+    EXPECT_EQ(accepted.client.read(expected.size()), expected);
+    const auto completions = accepted.completions(kSends);
+    ASSERT_EQ(completions.size(), kSends);
+    for (int index = 0; index < kSends; ++index) {
+        EXPECT_EQ(completions[index].index, index);
+        EXPECT_FALSE(completions[index].error);
+    }
+}
+
+TEST(NetConnection, EverySendCompletesOnceWhenTheStreamEnds)
+{
+    struct Case {
+        const char* name;
+        // Ends the stream while the peer reads nothing, so that most sends are still queued.
+        std::function<void(AcceptedConnection&)> end;
+    };
+    const std::vector<Case> cases {
+        { "cancelled",
+            [](AcceptedConnection& accepted) {
+                accepted.onQueue([](NetConnection& connection) { connection.cancel(); });
+            } },
+        { "reset by the peer",
+            [](AcceptedConnection& accepted) {
+                // Closing with unread bytes and a zero linger resets; /dev/null takes the descriptor's
+                // place so that the client's own close later finds something to close.
+                const linger reset { 1, 0 };
+                setsockopt(accepted.client.descriptor(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                const int placeholder = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                ::dup2(placeholder, accepted.client.descriptor());
+                ::close(placeholder);
+            } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        AcceptedConnection accepted;
+        // Far more than the socket buffers of both ends hold.
+        constexpr int kSends = 64;
+        accepted.onQueue([&](NetConnection& connection) {
+            for (int index = 0; index < kSends; ++index)
+                accepted.send(connection, index, std::string(1 << 20, 'x'));
+        });
+        accepted.completions(1);
+        c.end(accepted);
+        accepted.onQueue([&](NetConnection& connection) { accepted.send(connection, kSends, "late"); });
+        accepted.completions(kSends + 1);
+        accepted.settle();
+
+        const auto completions = accepted.completions(kSends + 1);
+        ASSERT_EQ(completions.size(), kSends + 1);
+        bool failed = false;
+        for (int index = 0; index <= kSends; ++index) {
+            // In order: what was written first, then failures only.
+            EXPECT_EQ(completions[index].index, index);
+            failed = failed || completions[index].error;
+            EXPECT_EQ(static_cast<bool>(completions[index].error), failed);
+        }
+        EXPECT_TRUE(completions.front().error == std::error_code {}) << completions.front().error.message();
+        EXPECT_TRUE(completions.back().error);
+    }
+}
+
+TEST(NetConnection, FinishClosesOnlyOnceQueuedSendsAreOut)
+{
+    AcceptedConnection accepted;
+    constexpr int kSends = 60;
+    std::string expected;
+    for (int index = 0; index < kSends; ++index)
+        expected += sendBytes(index);
+    accepted.onQueue([&](NetConnection& connection) {
+        for (int index = 0; index < kSends; ++index)
+            accepted.send(connection, index, sendBytes(index));
+        connection.finish(60s);
+    });
+
+    EXPECT_EQ(accepted.client.read(expected.size()), expected);
+    EXPECT_TRUE(accepted.client.waitClosed());
+    EXPECT_EQ(accepted.completions(kSends).size(), kSends);
+}
+
+}
