@@ -219,19 +219,19 @@ TEST(ShellLaunch, LoginShellTakesOnlyWhatItMayFromTheMac)
 
 TEST(ShellLaunch, LocaleNameFallsBackToAmericanEnglishThenToTheBuiltInOne)
 {
-    const std::set<std::string> everyone { "de_DE.UTF-8", "en_US.UTF-8", "C.UTF-8" };
+    const std::set<std::string> usual { "de_DE.UTF-8", "en_US.UTF-8", "C.UTF-8" };
     const std::set<std::string> builtInOnly { "C.UTF-8" };
     const struct {
         ShellLaunch::Locale locale;
         const std::set<std::string>& installed;
         std::string name;
     } cases[] = {
-        { { "de", "DE" }, everyone, "de_DE.UTF-8" },
-        { { "en", std::nullopt }, everyone, "en_US.UTF-8" },
-        { { std::nullopt, "DE" }, everyone, "en_US.UTF-8" },
-        { { "xx", "XX" }, everyone, "en_US.UTF-8" },
-        { { "d\xC3\xA9", "DE" }, everyone, "en_US.UTF-8" },
-        { { "az", "../IR" }, everyone, "en_US.UTF-8" },
+        { { "de", "DE" }, usual, "de_DE.UTF-8" },
+        { { "en", std::nullopt }, usual, "en_US.UTF-8" },
+        { { std::nullopt, "DE" }, usual, "en_US.UTF-8" },
+        { { "xx", "XX" }, usual, "en_US.UTF-8" },
+        { { "d\xC3\xA9", "DE" }, usual, "en_US.UTF-8" },
+        { { "az", "../IR" }, usual, "en_US.UTF-8" },
         { { "de", "DE" }, builtInOnly, "C.UTF-8" },
         { { "en", "US" }, {}, "C.UTF-8" },
     };
@@ -272,8 +272,8 @@ TEST(PTYProcess, ShellStartsWithEverySignalAtItsDefaultAndNoneBlocked)
 {
     // What a relay process typically carries: SIGPIPE ignored (sockets report EPIPE instead), and a
     // signal blocked on the thread that starts the shell.
-    struct sigaction ignore {
-    }, previous {};
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
     sigset_t blocked, previousMask;
