@@ -8,7 +8,7 @@
 
 namespace vellumar::platform {
 
-struct AESGCM256::Context {
+struct AESGCM::Context {
     EVP_CIPHER_CTX* encrypt = EVP_CIPHER_CTX_new();
     EVP_CIPHER_CTX* decrypt = EVP_CIPHER_CTX_new();
     ~Context()
@@ -25,19 +25,20 @@ namespace {
 
 }
 
-AESGCM256::AESGCM256(std::span<const std::uint8_t> key)
+AESGCM::AESGCM(std::span<const std::uint8_t> key)
     : m_context(std::make_unique<Context>())
 {
+    const EVP_CIPHER* cipher = key.size() == 16 ? EVP_aes_128_gcm() : key.size() == 32 ? EVP_aes_256_gcm() : nullptr;
     // The key is set once; each message below only sets its nonce (a null cipher keeps the key).
-    if (key.size() != keyBytes || !m_context->encrypt || !m_context->decrypt
-        || EVP_EncryptInit_ex(m_context->encrypt, EVP_aes_256_gcm(), nullptr, key.data(), nullptr) != 1
-        || EVP_DecryptInit_ex(m_context->decrypt, EVP_aes_256_gcm(), nullptr, key.data(), nullptr) != 1)
+    if (!cipher || !m_context->encrypt || !m_context->decrypt
+        || EVP_EncryptInit_ex(m_context->encrypt, cipher, nullptr, key.data(), nullptr) != 1
+        || EVP_DecryptInit_ex(m_context->decrypt, cipher, nullptr, key.data(), nullptr) != 1)
         std::abort();
 }
 
-AESGCM256::~AESGCM256() = default;
+AESGCM::~AESGCM() = default;
 
-bool AESGCM256::seal(std::span<const std::uint8_t, nonceBytes> nonce, std::span<const std::uint8_t> additionalData,
+bool AESGCM::seal(std::span<const std::uint8_t, nonceBytes> nonce, std::span<const std::uint8_t> additionalData,
     std::span<const std::uint8_t> plaintext, std::span<std::uint8_t> sealed)
 {
     EVP_CIPHER_CTX* context = m_context->encrypt;
@@ -55,7 +56,7 @@ bool AESGCM256::seal(std::span<const std::uint8_t, nonceBytes> nonce, std::span<
     return true;
 }
 
-bool AESGCM256::open(std::span<const std::uint8_t, nonceBytes> nonce, std::span<const std::uint8_t> additionalData,
+bool AESGCM::open(std::span<const std::uint8_t, nonceBytes> nonce, std::span<const std::uint8_t> additionalData,
     std::span<const std::uint8_t> sealed, std::span<std::uint8_t> plaintext)
 {
     EVP_CIPHER_CTX* context = m_context->decrypt;

@@ -1,5 +1,5 @@
-// AES-256-GCM on OpenSSL's EVP interface, for many messages under one key: one cipher context is set
-// up once and reused, so sealing or opening a chunk allocates nothing.
+// AES-GCM (128 or 256-bit keys) on OpenSSL's EVP interface, for many messages under one key: one cipher
+// context is set up once and reused, so sealing or opening a message allocates nothing.
 #pragma once
 
 #include <array>
@@ -9,17 +9,17 @@
 
 namespace vellumar::platform {
 
-class AESGCM256 {
+class AESGCM {
 public:
-    static constexpr std::size_t keyBytes = 32;
     static constexpr std::size_t nonceBytes = 12;
     static constexpr std::size_t tagBytes = 16;
 
-    // A key of any other length is a programming error and stops the process.
-    explicit AESGCM256(std::span<const std::uint8_t> key);
-    ~AESGCM256();
-    AESGCM256(const AESGCM256&) = delete;
-    AESGCM256& operator=(const AESGCM256&) = delete;
+    // A 16-byte key selects AES-128-GCM, a 32-byte key AES-256-GCM; any other length is a programming
+    // error and stops the process.
+    explicit AESGCM(std::span<const std::uint8_t> key);
+    ~AESGCM();
+    AESGCM(const AESGCM&) = delete;
+    AESGCM& operator=(const AESGCM&) = delete;
 
     // Writes the ciphertext (as long as the plaintext) and then the tag into `sealed`, which must hold
     // plaintext.size() + tagBytes bytes. False only when the library fails.

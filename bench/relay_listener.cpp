@@ -5,6 +5,7 @@
 //
 // Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION]]]   (defaults "0,1", "2,3", "10s")
 
+#include "bench/LocalServers.h"
 #include "bench/WrkLoad.h"
 #include "VellumarMacCore/Relay/RelayListener.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
@@ -12,7 +13,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +26,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using namespace vellumar;
@@ -35,36 +33,6 @@ using namespace vellumar::bench;
 namespace fs = std::filesystem;
 
 const std::string kBody = R"({"ok":true,"service":"vellumar","version":"1.0","uptimeSeconds":12345})";
-
-bool waitListening(std::uint16_t port)
-{
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (connected)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-std::uint16_t freePort()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 pid_t startNginx(const fs::path& folder, const std::string& cpus, std::uint16_t port)
 {
@@ -85,16 +53,8 @@ pid_t startNginx(const fs::path& folder, const std::string& cpus, std::uint16_t 
         << "    ssl_protocols TLSv1.2 TLSv1.3;\n"
         << "    location / { root " << (folder / "www").string()
         << "; default_type \"application/json; charset=utf-8\"; }\n  }\n}\n";
-    std::vector<std::string> argv { "taskset", "-c", cpus, "nginx", "-p", folder.string(), "-c",
-        (folder / "nginx.conf").string(), "-g", "daemon off;" };
-    std::vector<char*> pointers;
-    for (auto& argument : argv)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "taskset", nullptr, nullptr, pointers.data(), environ) != 0)
-        return -1;
-    return pid;
+    return startOnCPUs(cpus,
+        { "nginx", "-p", folder.string(), "-c", (folder / "nginx.conf").string(), "-g", "daemon off;" });
 }
 
 }

@@ -21,11 +21,13 @@ namespace {
 
     namespace fs = std::filesystem;
     using Kind = MailboxAttachmentError::Kind;
-    using vellumar::platform::AESGCM256;
+    using vellumar::platform::AESGCM;
 
     constexpr std::uint8_t kMagic[] = { 'V', 'L', 'M', 'A' };
     constexpr std::uint8_t kVersion = 1;
     constexpr std::size_t kHeaderBytes = 17;
+    // AES-256.
+    constexpr std::size_t kKeyBytes = 32;
     // A key of 32 bytes takes 43 characters; longer text is refused before it is decoded.
     constexpr std::size_t kMaxKeyTextLength = 64;
 
@@ -53,9 +55,9 @@ namespace {
         return header;
     }
 
-    std::array<std::uint8_t, AESGCM256::nonceBytes> nonceOf(std::uint64_t index)
+    std::array<std::uint8_t, AESGCM::nonceBytes> nonceOf(std::uint64_t index)
     {
-        std::array<std::uint8_t, AESGCM256::nonceBytes> nonce {};
+        std::array<std::uint8_t, AESGCM::nonceBytes> nonce {};
         for (int byte = 0; byte < 8; ++byte)
             nonce[4 + byte] = static_cast<std::uint8_t>(index >> (56 - 8 * byte));
         return nonce;
@@ -158,19 +160,19 @@ namespace {
     {
         if (layout.chunkSize == 0 || layout.chunkSize > MailboxAttachmentCipher::maxChunkSize)
             std::abort();
-        auto keyBytes = MailboxBase64URL::randomBytes(AESGCM256::keyBytes);
-        AESGCM256 cipher(keyBytes);
+        auto keyBytes = MailboxBase64URL::randomBytes(kKeyBytes);
+        AESGCM cipher(keyBytes);
         auto header = headerOf(layout);
         AdditionalData additionalData(header);
         FreshOutput file(output);
         file.write(header, Kind::file);
         MailboxBytes plaintext(layout.bufferLength());
-        MailboxBytes sealed(plaintext.size() + AESGCM256::tagBytes);
+        MailboxBytes sealed(plaintext.size() + AESGCM::tagBytes);
         for (std::uint64_t index = 0; index < layout.count(); ++index) {
             std::size_t length = layout.chunkLength(index);
             auto chunk = std::span(plaintext).first(length);
             readChunk(index * layout.chunkSize, chunk);
-            auto out = std::span(sealed).first(length + AESGCM256::tagBytes);
+            auto out = std::span(sealed).first(length + AESGCM::tagBytes);
             if (!cipher.seal(nonceOf(index), additionalData.forChunk(index, layout), chunk, out))
                 fail(Kind::file);
             file.write(out, Kind::file);
@@ -189,7 +191,7 @@ namespace {
         auto keyBytes = key.symmetricKey();
         if (!keyBytes || key.size < 0 || static_cast<std::uint64_t>(key.size) > MailboxProtocol::maxAttachmentBytes)
             fail(Kind::damaged);
-        AESGCM256 cipher(*keyBytes);
+        AESGCM cipher(*keyBytes);
         auto file = openForReading(attachment);
         std::uint8_t header[kHeaderBytes];
         if (readUpTo(file, header) != kHeaderBytes)
@@ -203,11 +205,11 @@ namespace {
             fail(Kind::damaged);
         AdditionalData additionalData(header);
         auto sink = startOutput();
-        MailboxBytes sealed(layout.bufferLength() + AESGCM256::tagBytes);
+        MailboxBytes sealed(layout.bufferLength() + AESGCM::tagBytes);
         MailboxBytes plaintext(layout.bufferLength());
         for (std::uint64_t index = 0; index < layout.count(); ++index) {
             std::size_t length = layout.chunkLength(index);
-            auto in = std::span(sealed).first(length + AESGCM256::tagBytes);
+            auto in = std::span(sealed).first(length + AESGCM::tagBytes);
             auto out = std::span(plaintext).first(length);
             if (readUpTo(file, in) != in.size()
                 || !cipher.open(nonceOf(index), additionalData.forChunk(index, layout), in, out))
@@ -239,7 +241,7 @@ std::optional<std::array<std::uint8_t, 32>> MailboxAttachmentKey::symmetricKey()
     if (key.size() > kMaxKeyTextLength)
         return std::nullopt;
     auto bytes = MailboxBase64URL::decode(key);
-    if (!bytes || bytes->size() != AESGCM256::keyBytes)
+    if (!bytes || bytes->size() != kKeyBytes)
         return std::nullopt;
     std::array<std::uint8_t, 32> symmetric {};
     std::copy(bytes->begin(), bytes->end(), symmetric.begin());

@@ -2,6 +2,22 @@
 
 namespace movrane {
 
+const MailboxBytes& bodyOf(const MailboxContent& content)
+{
+    static const MailboxBytes none;
+    return std::visit(
+        [](const auto& value) -> const MailboxBytes& {
+            using Case = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<Case, MailboxResponseContent>)
+                return value.response.body;
+            else if constexpr (std::is_same_v<Case, MailboxWatch> || std::is_same_v<Case, MailboxPresence>)
+                return none;
+            else
+                return value.body;
+        },
+        content);
+}
+
 MailboxContent replacingBody(const MailboxContent& content, MailboxBytes body)
 {
     MailboxContent replaced = content;

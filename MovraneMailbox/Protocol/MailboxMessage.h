@@ -66,6 +66,9 @@ struct MailboxJobStateContent {
 using MailboxContent = std::variant<MailboxRelayRequest, MailboxResponseContent, MailboxWatch, MailboxJobStateContent,
     MailboxEvent, MailboxPresence>;
 
+// The body a content carries: a request's, a response's, a job state's or an event's; none for a watch
+// or a presence.
+const MailboxBytes& bodyOf(const MailboxContent& content);
 // The content with its body replaced; a watch or a presence, which carry none, come back unchanged.
 // A response keeps its reply-to id, status, headers and body file.
 MailboxContent replacingBody(const MailboxContent& content, MailboxBytes body);

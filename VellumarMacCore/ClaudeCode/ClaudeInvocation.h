@@ -47,6 +47,11 @@ namespace ClaudeInvocation {
     JSON settingsJSON(const std::filesystem::path& workFolder, const ResolvedPermissions& permissions,
         const PermissionResolver& resolver);
 
+    // The places whose Git, direnv, editor and Claude Code files commands may not change although they
+    // may write there: the work folder (symlinks resolved) and each writable grant of `gated`.
+    std::vector<std::filesystem::path> commandWritablePlaces(
+        const std::filesystem::path& resolvedWorkFolder, const ResolvedPermissions& gated);
+
     // The "sandbox" object; `resolvedWorkFolder` has its symlinks resolved, `gated` is gated.
     JSON sandboxSettings(const std::filesystem::path& resolvedWorkFolder, const ResolvedPermissions& gated,
         const PermissionResolver& resolver);

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 
 #include "VellumarMacCore/ConversationData/Workspaces.h"
+#include "VellumarMacCore/Permissions/GitFolders.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -92,15 +93,18 @@ namespace {
     }
 
     // What commands may not change in a place they may write: Git runs its hooks and follows its
-    // configuration, direnv runs ".envrc", the editor runs its tasks, and Claude Code follows its own
-    // files, all later and outside the sandbox. Claude Code puts an empty read-only placeholder where
-    // such a place does not exist yet, so it cannot be made either.
+    // configuration (also those of the linked worktrees and submodules it keeps in ".git"), direnv runs
+    // ".envrc", the editor runs its tasks, and Claude Code follows its own files, all later and outside
+    // the sandbox. Claude Code puts an empty read-only placeholder where such a place does not exist
+    // yet, so it cannot be made either; Git reads a placeholder "config.worktree" as an unreadable
+    // config and goes on.
     void appendProtectedPlaces(Strings& denyWrite, const Path& place)
     {
-        static constexpr std::array<std::string_view, 4> names
-            = { ".git/hooks", ".git/config", ".envrc", ".vscode" };
+        static constexpr std::array<std::string_view, 5> names
+            = { ".git/hooks", ".git/config", ".git/config.worktree", ".envrc", ".vscode" };
         for (auto name : names)
             denyWrite.push_back((place / name).string());
+        appendPaths(denyWrite, GitFolders::commandProtectedPaths(place));
         for (auto name : Workspaces::claudeFileNames)
             denyWrite.push_back((place / name).string());
         for (const auto& glob : configGlobs())
@@ -141,6 +145,16 @@ Strings sandboxTempPaths()
     return paths;
 }
 
+std::vector<Path> commandWritablePlaces(const Path& resolvedWorkFolder, const ResolvedPermissions& gated)
+{
+    std::vector<Path> places = { resolvedWorkFolder };
+    for (const auto& folder : gated.folders) {
+        if (folder.writable)
+            places.push_back(folder.path);
+    }
+    return places;
+}
+
 JSON sandboxSettings(
     const Path& resolvedWorkFolder, const ResolvedPermissions& gated, const PermissionResolver& resolver)
 {
@@ -155,11 +169,8 @@ JSON sandboxSettings(
     }
     appendPaths(denyWrite, gated.executableFolders);
     denyWrite.push_back((resolvedWorkFolder / "uploads").string());
-    appendProtectedPlaces(denyWrite, resolvedWorkFolder);
-    for (const auto& folder : gated.folders) {
-        if (folder.writable)
-            appendProtectedPlaces(denyWrite, folder.path);
-    }
+    for (const auto& place : commandWritablePlaces(resolvedWorkFolder, gated))
+        appendProtectedPlaces(denyWrite, place);
 
     for (const auto& item : SecretItems::all()) {
         if (item.id == "relay")

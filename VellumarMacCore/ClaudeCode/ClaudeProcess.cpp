@@ -1,5 +1,6 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
 
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
@@ -57,41 +58,6 @@ namespace {
             .toUTF8String(text);
         return text;
     }
-
-    class FileDescriptor {
-    public:
-        FileDescriptor() = default;
-        explicit FileDescriptor(int fd)
-            : m_fd(fd)
-        {
-        }
-        ~FileDescriptor() { reset(); }
-        FileDescriptor(FileDescriptor&& other) noexcept
-            : m_fd(std::exchange(other.m_fd, -1))
-        {
-        }
-        FileDescriptor& operator=(FileDescriptor&& other) noexcept
-        {
-            if (this != &other) {
-                reset();
-                m_fd = std::exchange(other.m_fd, -1);
-            }
-            return *this;
-        }
-
-        int get() const { return m_fd; }
-        int release() { return std::exchange(m_fd, -1); }
-        explicit operator bool() const { return m_fd >= 0; }
-        void reset()
-        {
-            if (m_fd >= 0)
-                ::close(m_fd);
-            m_fd = -1;
-        }
-
-    private:
-        int m_fd { -1 };
-    };
 
     // Keeps the descriptor clear of 0 to 2, so that the spawn's dup2 onto the standard descriptors
     // cannot overwrite a pipe end before it has been copied. Close-on-exec keeps other threads'
@@ -519,18 +485,28 @@ void ClaudeProcess::handleLine(std::string_view bytes, const Launch& launch)
 {
     std::string line = decodedWithReplacement(bytes);
     std::vector<RunnerEvent> events;
+    bool reportedToolResult = false;
     {
         std::lock_guard lock(m_lock);
         m_lastLine = WallClock::now();
+        auto resultsBefore = m_parser.toolResultCount();
         events = m_parser.consume(line);
+        reportedToolResult = m_parser.toolResultCount() != resultsBefore;
     }
-    if (!launch.onEvent)
-        return;
-    for (const auto& event : events) {
+    if (launch.onEvent) {
+        for (const auto& event : events) {
+            try {
+                launch.onEvent(event);
+            } catch (...) {
+                // The job's display is not worth losing the run's output over.
+            }
+        }
+    }
+    if (reportedToolResult && launch.afterToolResult) {
         try {
-            launch.onEvent(event);
+            launch.afterToolResult();
         } catch (...) {
-            // The job's display is not worth losing the run's output over.
+            // Its owner checks once more when the run is over.
         }
     }
 }

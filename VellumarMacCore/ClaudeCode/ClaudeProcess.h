@@ -88,6 +88,10 @@ public:
         std::function<Waiting()> waiting;
         // Called from the output reader thread for each event, in the order of the lines.
         std::function<void(const RunnerEvent&)> onEvent;
+        // Called from the output reader thread after each line that reported a tool's result, once
+        // that line's events are handed on, so that what a command left behind is looked at as soon
+        // as it has ended.
+        std::function<void()> afterToolResult;
     };
 
     static constexpr std::size_t outputLineLimitBytes = 33'554'432;

@@ -246,6 +246,7 @@ std::vector<RunnerEvent> ClaudeStreamParser::consumeUser(const JSON& event)
         if (!type || *type != "tool_result" || !toolUseID)
             continue;
 
+        ++m_toolResultCount;
         m_pending.erase(*toolUseID);
         auto record = std::find_if(
             m_tools.begin(), m_tools.end(), [&](const ToolUse& tool) { return tool.id == *toolUseID; });

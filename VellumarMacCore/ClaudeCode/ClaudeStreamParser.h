@@ -91,6 +91,8 @@ public:
     const std::map<std::string, PendingTool, std::less<>>& pending() const { return m_pending; }
     const std::vector<Denial>& denials() const { return m_denials; }
     bool compacted() const { return m_compacted; }
+    // How many tool results the run has reported so far, each answering one call.
+    std::int64_t toolResultCount() const { return m_toolResultCount; }
     const std::vector<std::string>& pendingText() const { return m_pendingText; }
 
 private:
@@ -111,6 +113,7 @@ private:
     std::map<std::string, PendingTool, std::less<>> m_pending;
     std::vector<Denial> m_denials;
     bool m_compacted { false };
+    std::int64_t m_toolResultCount { 0 };
     std::vector<std::string> m_pendingText;
     Clock m_clock;
 };

@@ -2,17 +2,17 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/ConversationData/ReadableFile.h"
+#include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <ctime>
 #include <exception>
 #include <fcntl.h>
+#include <new>
 #include <string>
-#include <sys/stat.h>
 #include <system_error>
+#include <variant>
 
 namespace vellumar::detail {
 
@@ -20,38 +20,55 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    // Enough for any store's own renames within one second; past it the file is left in place.
-    constexpr int kMaxDamagedNameTries = 1000;
+    struct TooLarge { };
 
-    // The bytes, or absent when the file holds more than `limitBytes` or a read fails.
-    std::optional<std::string> readAll(ReadableFile& readable, std::size_t limitBytes)
+    // The bytes, TooLarge when the file holds more than `limitBytes`, or the errno of a failed read.
+    std::variant<std::string, TooLarge, int> readAll(ReadableFile& readable, std::size_t limitBytes)
     {
         if (readable.sizeBytes() < 0 || static_cast<std::uint64_t>(readable.sizeBytes()) > limitBytes)
-            return std::nullopt;
+            return TooLarge {};
         std::string bytes;
         std::array<char, 64 * 1024> buffer;
         // The size was read at opening; a file that grows meanwhile is still cut off at the limit.
         for (;;) {
             auto count = readable.read(buffer);
             if (!count)
-                return std::nullopt;
+                return errno;
             if (*count == 0)
                 return bytes;
             if (bytes.size() + *count > limitBytes)
-                return std::nullopt;
+                return TooLarge {};
             bytes.append(buffer.data(), *count);
         }
     }
 
-    // Sorts as the times do and holds no character that needs quoting in a shell.
-    std::string utcStamp(std::chrono::system_clock::time_point now)
+    StoreFileContent unreadable(const fs::path& file, int error)
     {
-        std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-        std::tm parts {};
-        char text[32] = "0";
-        if (::gmtime_r(&seconds, &parts))
-            std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
-        return text;
+        platform::logError(file.string() + " could not be read (" + std::generic_category().message(error)
+            + "); it is left as it is, and changes to it are refused until it can be read.");
+        return { .document = std::nullopt, .unreadable = true };
+    }
+
+    StoreFileContent keptAside(const fs::path& file)
+    {
+        keepDamagedStoreFile(file, std::chrono::system_clock::now());
+        return {};
+    }
+
+    StoreFileContent decoded(
+        const fs::path& file, ReadableFile& readable, std::size_t limitBytes, JSON::Kind expected)
+    {
+        auto bytes = readAll(readable, limitBytes);
+        if (auto* error = std::get_if<int>(&bytes))
+            return unreadable(file, *error);
+        auto* text = std::get_if<std::string>(&bytes);
+        // An empty file holds nothing worth keeping.
+        if (text && text->empty())
+            return {};
+        auto document = text ? JSON::decode(*text) : std::nullopt;
+        if (document && document->kind() == expected)
+            return { .document = std::move(document), .unreadable = false };
+        return keptAside(file);
     }
 
     void logUnsaved(const fs::path& file, const std::string& reason)
@@ -61,43 +78,45 @@ namespace {
 
 }
 
-std::optional<JSON> readStoreJSON(const fs::path& file, std::size_t limitBytes, JSON::Kind expected)
+StoreFileContent readStoreJSON(const fs::path& file, std::size_t limitBytes, JSON::Kind expected)
 {
-    auto readable = ReadableFile::open(file);
-    if (!readable)
-        return std::nullopt;
-    auto bytes = readAll(*readable, limitBytes);
-    // An empty file holds nothing worth keeping.
-    if (bytes && bytes->empty())
-        return std::nullopt;
-    auto document = bytes ? JSON::decode(*bytes) : std::nullopt;
-    if (document && document->kind() == expected)
-        return document;
-    keepDamagedStoreFile(file, std::chrono::system_clock::now());
-    return std::nullopt;
+    auto opened = ReadableFile::openOrFailure(file);
+    if (auto* failure = std::get_if<ReadableFile::Failure>(&opened)) {
+        switch (failure->kind) {
+        case ReadableFile::Failure::Kind::missing:
+            return {};
+        case ReadableFile::Failure::Kind::notRegularFile:
+            return keptAside(file);
+        case ReadableFile::Failure::Kind::unavailable:
+            return unreadable(file, failure->error);
+        }
+    }
+    try {
+        return decoded(file, std::get<ReadableFile>(opened), limitBytes, expected);
+    } catch (const std::bad_alloc&) {
+        return unreadable(file, ENOMEM);
+    }
+}
+
+void logChangeRefused(const fs::path& file)
+{
+    logUnsaved(file, "the file could not be read, and saving would have replaced what it holds");
 }
 
 std::optional<fs::path> keepDamagedStoreFile(const fs::path& file, std::chrono::system_clock::time_point now)
 {
     try {
-        std::string base = file.string() + ".damaged-" + utcStamp(now);
-        int error = EEXIST;
-        for (int attempt = 1; attempt <= kMaxDamagedNameTries && error == EEXIST; ++attempt) {
-            fs::path kept = attempt == 1 ? base : base + "-" + std::to_string(attempt);
-            if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) != 0) {
-                error = errno;
-                continue;
-            }
-            // The data stays private whatever mode the damaged file had; a failure changes nothing else.
-            ::chmod(kept.c_str(), 0600);
-            platform::logError(file.string() + " is damaged or too large; it was kept as " + kept.string()
-                + ", and the store starts without it.");
-            return kept;
+        MovedAside moved = moveAside(AT_FDCWD, file.string(), "damaged", now);
+        if (moved.name) {
+            platform::logError(file.string() + " is damaged, too large or not a regular file; it was kept as "
+                + *moved.name + ", and the store starts without it.");
+            return fs::path(*moved.name);
         }
-        platform::logError(file.string() + " is damaged or too large and could not be kept aside ("
-            + std::generic_category().message(error) + "); the next change replaces it.");
+        platform::logError(file.string()
+            + " is damaged, too large or not a regular file and could not be kept aside ("
+            + std::generic_category().message(moved.error) + "); the next change replaces it.");
     } catch (const std::exception&) {
-        // Out of memory for a name: the file stays where it is.
+        // Out of memory for a log line: what happened to the file stands.
     }
     return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -31,28 +33,6 @@ namespace {
     {
         throw CommandLaunchError(executable, std::error_code(error, std::system_category()));
     }
-
-    class FileDescriptor {
-    public:
-        explicit FileDescriptor(int descriptor = -1) noexcept
-            : m_descriptor(descriptor)
-        {
-        }
-        ~FileDescriptor() { reset(); }
-        FileDescriptor(const FileDescriptor&) = delete;
-        FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-        int get() const noexcept { return m_descriptor; }
-        void reset() noexcept
-        {
-            if (m_descriptor >= 0)
-                close(m_descriptor);
-            m_descriptor = -1;
-        }
-
-    private:
-        int m_descriptor;
-    };
 
     class SpawnFileActions {
     public:

@@ -25,25 +25,6 @@ namespace {
         return -1;
     }
 
-    void appendUTF8(std::string& out, char32_t scalar)
-    {
-        if (scalar < 0x80) {
-            out += static_cast<char>(scalar);
-        } else if (scalar < 0x800) {
-            out += static_cast<char>(0xC0 | (scalar >> 6));
-            out += static_cast<char>(0x80 | (scalar & 0x3F));
-        } else if (scalar < 0x10000) {
-            out += static_cast<char>(0xE0 | (scalar >> 12));
-            out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (scalar & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (scalar >> 18));
-            out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (scalar & 0x3F));
-        }
-    }
-
     // A number whose magnitude lies outside the doubles: true when it is too large (it would be
     // infinite), false when it is too small (it rounds to zero). `text` matches the RFC 8259 grammar.
     bool isBeyondLargestDouble(std::string_view text)
@@ -224,7 +205,7 @@ namespace {
                         return std::nullopt;
                     scalar = 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00);
                 }
-                appendUTF8(text, scalar);
+                detail::appendUTF8(text, scalar);
                 break;
             }
             default:

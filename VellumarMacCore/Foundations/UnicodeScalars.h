@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vellumar::detail {
@@ -102,6 +103,26 @@ constexpr bool isValidUTF8(std::string_view bytes) noexcept
 constexpr bool isControlScalar(std::int32_t scalar)
 {
     return (scalar >= 0x00 && scalar <= 0x1F) || (scalar >= 0x7F && scalar <= 0x9F);
+}
+
+// RFC 3629 §3: the UTF-8 bytes of one scalar.
+inline void appendUTF8(std::string& out, char32_t scalar)
+{
+    if (scalar < 0x80) {
+        out += static_cast<char>(scalar);
+    } else if (scalar < 0x800) {
+        out += static_cast<char>(0xC0 | (scalar >> 6));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    } else if (scalar < 0x10000) {
+        out += static_cast<char>(0xE0 | (scalar >> 12));
+        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (scalar >> 18));
+        out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    }
 }
 
 }

@@ -83,6 +83,7 @@ RelayRouter::RelayRouter(Members members)
     , m_timeZone(std::move(members.timeZone))
     , m_onPaired(std::move(members.onPaired))
     , m_onCodeReused(std::move(members.onCodeReused))
+    , m_terminals(members.terminals)
     , m_browsePool(std::make_shared<ProbePool>(kBrowseWorkers))
 {
 }
@@ -151,7 +152,9 @@ HTTPResponse RelayRouter::route(
         return handleFileSystemList(request);
     if (area == "files")
         return handleFiles(request, rest);
-    // FIXME: routines, mailbox registration, forgetting a device and the terminal have no handlers
+    if (rest.empty() && area == "terminal" && m_terminals)
+        return handleTerminal(request, *device);
+    // FIXME: routines, mailbox registration and forgetting a device have no handlers
     // yet; their paths are answered as unknown ones until they do.
     throw RelayHTTPError::notFound;
 }

@@ -31,6 +31,7 @@ class ProbePool;
 class RelayData;
 class RelayOptions;
 class ReplyRunner;
+class TerminalRegistry;
 
 // The token of an "authorization" value: the value split once at a space (leading spaces skipped),
 // the first piece "bearer" in any case, the token the rest trimmed of blanks. Absent otherwise.
@@ -65,6 +66,8 @@ public:
         // Called on the request's thread when a used pairing code is shown again by anyone, with the
         // device that used it while that device is still paired.
         std::function<void(const PairedDevice&)> onCodeReused;
+        // The Mac's remote terminals; absent, the terminal path is answered as an unknown one.
+        TerminalRegistry* terminals = nullptr;
     };
 
     explicit RelayRouter(Members members);
@@ -134,6 +137,8 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
+    HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
+
     PairingManager& m_pairing;
     DeviceRegistry& m_devices;
     JobManager& m_jobs;
@@ -145,6 +150,7 @@ private:
     const std::function<std::string()> m_timeZone;
     const std::function<void(const PairedDevice&)> m_onPaired;
     const std::function<void(const PairedDevice&)> m_onCodeReused;
+    TerminalRegistry* const m_terminals;
     const std::shared_ptr<ProbePool> m_browsePool;
 };
 

@@ -7,11 +7,11 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
+#include "VellumarMacCore/Relay/QueryNumbers.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -38,21 +38,7 @@ namespace {
 
     HTTPResponse ok(const JSON& value) { return HTTPResponse::json(200, value); }
 
-    // The whole text as one number: a decimal one, with a fraction when `Number` has them, and at most
-    // one sign, "+" or "-" (from_chars takes only the second itself).
-    template <typename Number> std::optional<Number> parsedNumber(std::string_view text)
-    {
-        if (text.starts_with('+')) {
-            text.remove_prefix(1);
-            if (text.starts_with('-'))
-                return std::nullopt;
-        }
-        Number value {};
-        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (text.empty() || error != std::errc() || end != text.data() + text.size())
-            return std::nullopt;
-        return value;
-    }
+    using detail::parsedNumber;
 
     struct WaitQuery {
         double seconds { 0 };

@@ -6,6 +6,7 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
+#include "VellumarMacCore/Permissions/CommonDirGuard.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
 #include "VellumarMacCore/Permissions/PermissionGate.h"
@@ -307,6 +308,12 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
 
 ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& run)
 {
+    // Noted before anything runs, so that what the run's commands change shows against it.
+    ResolvedPermissions gated = run.permissions.applyingGates();
+    std::optional<CommonDirGuard> commonDirs;
+    if (gated.bash)
+        commonDirs.emplace(ClaudeInvocation::commandWritablePlaces(resolvingSymlinks(run.workFolder), gated));
+
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;
     std::optional<std::string> mcpConfig;
@@ -338,6 +345,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .stall = m_stallLimits,
         .waiting = [control = run.control] { return control->waitState(); },
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
+    if (commonDirs)
+        launch.afterToolResult = [&commonDirs] { commonDirs->moveAsideChanged(); };
     resources.temporaryFolder = makeTemporaryFolder();
     launch.environment
         = childEnvironment(m_baseEnvironment, m_path ? m_path() : std::string(), *resources.temporaryFolder);
@@ -347,6 +356,9 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         std::stop_callback cancelOnStop(run.stop, [&process] { process.cancel(); });
         return process.start(launch);
     }() };
+    // Once more at the end: a command left running in the background, or one whose result never came.
+    if (commonDirs)
+        commonDirs->moveAsideChanged();
     recordToolActivity(run.conversationID, outcome.process.parser, run.permissions, approved->stored());
     return outcome;
 }

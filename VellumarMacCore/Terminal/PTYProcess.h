@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Platform/PseudoTerminal.h"
+#include "VellumarMacCore/Foundations/TerminalSize.h"
 #include "VellumarMacCore/Terminal/ShellLaunch.h"
 
 #include <cstdint>
@@ -9,24 +10,6 @@
 #include <optional>
 
 namespace vellumar {
-
-struct TerminalSize {
-    static constexpr std::int32_t maxColumns = 1000;
-    static constexpr std::int32_t maxRows = 500;
-
-    std::int32_t columns = 80;
-    std::int32_t rows = 24;
-
-    static const TerminalSize standard;
-
-    // A size only when both counts are given and within 1...max.
-    static std::optional<TerminalSize> make(
-        std::optional<std::int64_t> columns, std::optional<std::int64_t> rows);
-
-    friend bool operator==(const TerminalSize&, const TerminalSize&) = default;
-};
-
-inline constexpr TerminalSize TerminalSize::standard { 80, 24 };
 
 // Exactly one field is set in a value from PTYProcess::waitForExit.
 struct ShellExit {

@@ -18,8 +18,10 @@ run_packages=(
 test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 curl python3-croniter python3-websockets
+  websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
+  iproute2 # a veth pair between two network namespaces gives a test peer a non-local address
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

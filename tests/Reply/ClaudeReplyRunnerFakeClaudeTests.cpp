@@ -174,3 +174,30 @@ TEST(ClaudeReplyRunnerWithFakeClaude,
             EXPECT_EQ(*call.subscript("claudeFileFound"), JSON(false));
     }
 }
+
+// A "commondir" written after the last tool result, as by a command left running in the background, is
+// still moved aside when the run ends; without commands only an approved write can make one, and it
+// stays.
+TEST(ClaudeReplyRunnerWithFakeClaude, ACommonDirLeftAtTheRunsEndIsMovedAsideWhenCommandsRan)
+{
+    for (bool commands : { true, false }) {
+        SCOPED_TRACE(commands ? "commands on" : "commands off");
+        RunnerWorld world;
+        fs::path granted = fs::canonical(world.folder.path()) / "project";
+        fs::create_directories(granted / ".git");
+        world.play(JSON::array({ replyStep("Done.", { { "hang", true } }) }));
+        world.start();
+        auto job = RunnerWorld::submission();
+        job.permissions = PermissionSettings {};
+        job.permissions->bash = commands;
+        job.permissions->folders = { PermissionSettings::Folder { granted.string(), true } };
+        auto reply = std::async(std::launch::async, [&] { return world.run(job).reply; });
+        ASSERT_TRUE(world.awaitHanging());
+        std::ofstream(granted / ".git/commondir") << "../.g2\n";
+        world.releaseHanging();
+        EXPECT_EQ(reply.get(), "Done.");
+        EXPECT_EQ(fs::exists(granted / ".git/commondir"), !commands);
+        auto entries = std::distance(fs::directory_iterator(granted / ".git"), fs::directory_iterator());
+        EXPECT_EQ(entries, 1);
+    }
+}

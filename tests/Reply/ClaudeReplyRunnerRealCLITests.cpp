@@ -72,23 +72,15 @@ TEST(ClaudeReplyRunnerRealCLI, CommandsSeeNoOtherTemporaryFilesAndCannotPlantAGi
     std::ofstream(otherRun.path / "output.txt") << "other-run-marker-4Kx";
     const std::string g = "'" + granted.string() + "'";
     // Each command runs as one step; the note is committed, which leaves the rest of Git's folder writable.
-    const std::string commands[]
+    const std::vector<std::string> commands
         = { "cat '" + looseFile.string() + "'", "cat '" + (otherRun.path / "output.txt").string() + "'",
               "echo 'echo pwned' > " + g + "/.git/hooks/pre-commit",
               "echo own-folder > \"$TMPDIR/own.txt\" && cp \"$TMPDIR/own.txt\" " + g + "/notes.txt",
               "cd " + g
                   + " && git add notes.txt && git -c user.name=Bot -c user.email=bot@example.com commit -qm "
                     "committed-from-a-command" };
-    JSON::Array steps;
-    for (const auto& command : commands) {
-        steps.push_back(JSON::object({ { "tool_use",
-            JSON::object({ { "name", "Bash" },
-                { "input",
-                    JSON::object({ { "command", command }, { "description", "Run a command." } }) } }) } }));
-    }
-    steps.push_back(test::textStep("Done."));
     world.openGates();
-    world.startReal(JSON(std::move(steps)));
+    world.startReal(test::commandSteps(commands));
     auto job = RunnerWorld::submission("Run the commands.");
     job.permissions = PermissionSettings {};
     job.permissions->bash = true;
@@ -104,7 +96,7 @@ TEST(ClaudeReplyRunnerRealCLI, CommandsSeeNoOtherTemporaryFilesAndCannotPlantAGi
         "committed-from-a-command\n");
     // Commands the user never granted ran in the sandbox, approved by nobody.
     auto activity = world.data->activity.entries("ios-1");
-    EXPECT_EQ(activity.size(), std::size(commands));
+    EXPECT_EQ(activity.size(), commands.size());
     for (const auto& entry : activity)
         EXPECT_EQ(entry.subscript("approved"), nullptr) << entry.encoded();
 }

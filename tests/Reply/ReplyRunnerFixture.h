@@ -71,6 +71,24 @@ inline JSON writeStep(const std::filesystem::path& file, const std::string& cont
             { "input", JSON::object({ { "file_path", file.string() }, { "content", content } }) } }) } });
 }
 
+inline JSON bashStep(const std::string& command)
+{
+    return JSON::object({ { "tool_use",
+        JSON::object({ { "name", "Bash" },
+            { "input",
+                JSON::object({ { "command", command }, { "description", "Run a command." } }) } }) } });
+}
+
+// A step of the model for each command, then the reply "Done.".
+inline JSON commandSteps(const std::vector<std::string>& commands)
+{
+    JSON::Array steps;
+    for (const auto& command : commands)
+        steps.push_back(bashStep(command));
+    steps.push_back(textStep("Done."));
+    return JSON(std::move(steps));
+}
+
 struct RunnerWorld {
     TemporaryFolder folder;
     std::filesystem::path home = folder / "home";
