@@ -96,7 +96,7 @@ namespace {
         auto jobID = textOf(status, "jobId");
         EXPECT_EQ(runner->awaitStart(jobID).submission.permissions, PermissionSettings(permissions));
         // The scheduler finds the run's outcome by these marks, also after a restart.
-        for (const auto& record : { manager->stored(id), RoutinesFile::load(file).routines.at(id) }) {
+        for (const auto& record : { manager->stored(id), RoutinesFile::load(file).value().routines.at(id) }) {
             EXPECT_EQ(record.at("lastStatus"), "running");
             EXPECT_EQ(record.at("lastJobId"), jobID);
             EXPECT_EQ(record.at("runCount"), 1);
@@ -119,7 +119,7 @@ namespace {
         });
         manager->runNow(id);
         EXPECT_EQ(manager->stored(id).at("runCount"), 2);
-        EXPECT_EQ(RoutinesFile::load(file).routines.at(id).at("runCount"), 2);
+        EXPECT_EQ(RoutinesFile::load(file).value().routines.at(id).at("runCount"), 2);
     }
 
 }
