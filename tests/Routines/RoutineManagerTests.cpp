@@ -77,7 +77,7 @@ namespace {
             RelayHTTPError(404, "not_found", "The routine was not found."));
 
         auto before = manager->stored(id);
-        clock.now += 7h;
+        clock->advance(7h);
         manager->update(id, JSON::Object {});
         auto after = manager->stored(id);
         EXPECT_EQ(after.at("updatedAt"), JSON(kStart + 7 * kHour));
@@ -144,9 +144,9 @@ namespace {
     TEST_F(RoutineManagerTest, ListingForABotShowsOnlyThatBotsRoutines)
     {
         auto first = create({ { "botId", "main" } });
-        clock.now += 1min;
+        clock->advance(1min);
         auto other = create({ { "botId", "helper" } });
-        clock.now += 1min;
+        clock->advance(1min);
         auto second = create({ { "botId", "main" } });
         auto idsFor = [&](const std::optional<std::string>& botID) {
             std::vector<std::string> ids;
