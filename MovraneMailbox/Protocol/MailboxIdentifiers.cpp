@@ -55,6 +55,23 @@ std::string MailboxPartyTag::device(std::string_view deviceID)
     return std::string(kDevicePrefix) + MailboxBase64URL::encode(std::span(digest).first(kDeviceTagHashBytes));
 }
 
+std::string MailboxUUID::make()
+{
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    auto bytes = MailboxBase64URL::randomBytes(16);
+    // RFC 9562 §5.4: version 4 in the high nibble of byte 6, variant 10 in the top bits of byte 8.
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    std::string text;
+    for (std::size_t index = 0; index < bytes.size(); ++index) {
+        if (index == 4 || index == 6 || index == 8 || index == 10)
+            text += '-';
+        text += kDigits[bytes[index] >> 4];
+        text += kDigits[bytes[index] & 0x0F];
+    }
+    return text;
+}
+
 bool MailboxPartyTag::isValid(std::string_view text) { return text == mac || isPrefixedID(text, kDevicePrefix); }
 
 }

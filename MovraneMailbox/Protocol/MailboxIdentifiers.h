@@ -28,6 +28,11 @@ namespace MailboxZoneName {
     bool isValid(std::string_view text);
 }
 
+// A version 4 UUID in its standard upper-case text form, for the names of the ends' temporary files.
+namespace MailboxUUID {
+    std::string make();
+}
+
 namespace MailboxPartyTag {
     inline constexpr std::string_view mac = "mac";
     // "dev-" and the first 16 bytes of SHA-256("vellumar-mailbox-device-v1" 00 deviceID) in Base64URL:

@@ -102,6 +102,22 @@ namespace {
         EXPECT_TRUE(MailboxZoneName::isValid(zone));
     }
 
+    TEST(MailboxIdentifiers, UUIDsReadBackInPythonAsVersionFourOfTheStandardVariant)
+    {
+        const char* script = R"(
+import sys, uuid
+for text in sys.stdin.read().split():
+    value = uuid.UUID(text)
+    print(value.version, value.variant == uuid.RFC_4122, str(value).upper() == text)
+)";
+        auto first = MailboxUUID::make();
+        auto second = MailboxUUID::make();
+        EXPECT_NE(first, second);
+        auto result = vellumar::test::runPeer({ "python3", "-c", script }, first + "\n" + second + "\n");
+        ASSERT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(result.output, "4 True True\n4 True True\n");
+    }
+
     TEST(MailboxIdentifiers, DeviceTagsMatchPythonsHashOfTheLabelledID)
     {
         const char* script = R"(
