@@ -390,6 +390,8 @@ protected:
 
     vellumar::test::TemporaryFolder temporary;
     std::shared_ptr<ManualMailboxClock> clock = std::make_shared<ManualMailboxClock>();
+    // Before the store, whose listener calls it until the store is gone.
+    NotificationInbox arrivals;
     std::shared_ptr<InMemoryMailboxStore> memoryStore = std::make_shared<InMemoryMailboxStore>(clock, 0);
     std::shared_ptr<RecordingMailboxStore> store = std::make_shared<RecordingMailboxStore>(memoryStore);
     std::shared_ptr<FailingStateStorage> storage = std::make_shared<FailingStateStorage>();
@@ -400,7 +402,6 @@ protected:
     MailboxServerConfiguration configuration;
     FakeRelayHandler relay;
     LogLines log;
-    NotificationInbox arrivals;
     std::vector<std::unique_ptr<Phone>> phones;
 
 private:
