@@ -334,6 +334,8 @@ protected:
         memoryStore->onNotification(arrivals.receiver());
         configuration.temporaryDirectory = temporary.path() / "incoming";
     }
+    // A test that stopped early must not leave the server waiting on a held handler.
+    ~MailboxServerTest() override { relay.release(); }
 
     Phone& addPhone()
     {
