@@ -31,7 +31,7 @@ std::optional<double> delayBeforeRetry(const MailboxError& error, int attempt, i
 // mapped MailboxError of the last failure, or MailboxCancelledError when `stop` cut a wait short.
 template <typename Call>
 std::invoke_result_t<Call&> perform(
-    const MailboxClock& clock, int attempts, std::stop_token stop, Call&& call)
+    const MailboxClock& clock, int attempts, const std::stop_token& stop, Call&& call)
 {
     for (int attempt = 0;; ++attempt) {
         std::exception_ptr failure;

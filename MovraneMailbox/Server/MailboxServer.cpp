@@ -59,7 +59,7 @@ void MailboxServer::start()
         if (m_running || m_closing)
             return;
         auto flag = std::make_shared<std::atomic<bool>>(false);
-        m_running.emplace(LoopTask { std::jthread([this, flag](std::stop_token stop) {
+        m_running.emplace(LoopTask { std::jthread([this, flag](const std::stop_token& stop) {
                                         run(stop);
                                         *flag = true;
                                     }),
@@ -120,7 +120,7 @@ void MailboxServer::runFetch(std::promise<void> done)
     done.set_value();
 }
 
-void MailboxServer::run(std::stop_token stop)
+void MailboxServer::run(const std::stop_token& stop)
 {
     while (!stop.stop_requested()) {
         if (!pausedFor(m_clock->now())) {

@@ -108,45 +108,46 @@ private:
     };
     using Lock = std::unique_lock<std::mutex>;
 
-    void run(std::stop_token stop);
+    void run(const std::stop_token& stop);
     // The body of the fetch thread: one pass, then the joiners are released.
     void runFetch(std::promise<void> done);
     std::optional<double> pausedFor(MailboxTime now);
     double pollSleepSeconds();
 
-    template <typename Call> auto withRetries(std::stop_token stop, Call&& call);
+    template <typename Call> auto withRetries(const std::stop_token& stop, Call&& call);
 
-    void setUpZone(const MailboxPairing& pairing, std::stop_token stop);
-    void publishPresence(std::stop_token stop);
+    void setUpZone(const MailboxPairing& pairing, const std::stop_token& stop);
+    void publishPresence(const std::stop_token& stop);
     void publishPresence(
-        const MailboxPresence& presence, const MailboxPairing& pairing, std::stop_token stop);
-    void cleanUp(std::stop_token stop);
-    void cleanUpZone(const std::string& zone, MailboxTime cutOff, std::stop_token stop);
+        const MailboxPresence& presence, const MailboxPairing& pairing, const std::stop_token& stop);
+    void cleanUp(const std::stop_token& stop);
+    void cleanUpZone(const std::string& zone, MailboxTime cutOff, const std::stop_token& stop);
 
-    void fetchAll(std::stop_token stop);
-    void fetchZone(const MailboxChannel& channel, std::stop_token stop);
+    void fetchAll(const std::stop_token& stop);
+    void fetchZone(const MailboxChannel& channel, const std::stop_token& stop);
     // Keeps the zone's change token, in memory and stored.
     void storeChangeToken(const MailboxChannel& channel, const std::optional<MailboxBytes>& token);
     // False when an envelope could not be recorded as opened: the page must then be fetched again.
-    bool process(const MailboxChanges& changes, const MailboxChannel& channel, std::stop_token stop);
+    bool process(const MailboxChanges& changes, const MailboxChannel& channel, const std::stop_token& stop);
     void dispatch(const MailboxMessage& message, const MailboxEnvelopeRecord& record,
         const MailboxChannel& channel, std::vector<std::string>& deletions);
 
     void handleRequest(const MailboxRelayRequest& request, const MailboxMessage& message,
         const std::optional<std::string>& envelopeName, const MailboxChannel& channel);
     void handleAdmitted(const MailboxRelayRequest& request, const MailboxMessage& message,
-        const std::optional<std::string>& envelopeName, const MailboxChannel& channel, std::stop_token stop);
+        const std::optional<std::string>& envelopeName, const MailboxChannel& channel,
+        const std::stop_token& stop);
     // The decrypted attachment in a new temporary file; none, logged, when it could not be brought in.
     std::optional<std::filesystem::path> receiveAttachment(const MailboxAttachmentKey& key,
-        const std::string& envelopeName, const std::string& zone, std::stop_token stop);
-    void deleteEnvelope(const std::string& name, const std::string& zone, std::stop_token stop);
+        const std::string& envelopeName, const std::string& zone, const std::stop_token& stop);
+    void deleteEnvelope(const std::string& name, const std::string& zone, const std::stop_token& stop);
     void reply(const MailboxMessage& message, const MailboxRelayResponse& response,
-        const MailboxChannel& channel, std::stop_token stop);
+        const MailboxChannel& channel, const std::stop_token& stop);
     void startWatch(const MailboxWatch& watch, const MailboxMessage& message, const MailboxChannel& channel,
-        std::stop_token stop);
+        const std::stop_token& stop);
 
     void send(const MailboxContent& content, const std::optional<std::filesystem::path>& bodyFile,
-        const MailboxChannel& channel, MailboxNotify notify, std::stop_token stop);
+        const MailboxChannel& channel, MailboxNotify notify, const std::stop_token& stop);
     // The channel's state, cached or stored. Needs the lock.
     MailboxChannelState& loadState(const MailboxChannel& channel);
     void noteZoneError(const MailboxError& error, const std::string& zone);
@@ -182,7 +183,7 @@ private:
     MailboxTaskPool m_tasks;
 };
 
-template <typename Call> auto MailboxServer::withRetries(std::stop_token stop, Call&& call)
+template <typename Call> auto MailboxServer::withRetries(const std::stop_token& stop, Call&& call)
 {
     return MailboxRetryRule::perform(*m_clock, m_configuration.storeAttempts, stop, std::forward<Call>(call));
 }

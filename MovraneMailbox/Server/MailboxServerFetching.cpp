@@ -6,7 +6,7 @@
 
 namespace movrane {
 
-void MailboxServer::fetchAll(std::stop_token stop)
+void MailboxServer::fetchAll(const std::stop_token& stop)
 {
     auto pairings = m_pairingsProvider();
     std::set<std::string> zones;
@@ -32,7 +32,7 @@ void MailboxServer::fetchAll(std::stop_token stop)
     }
 }
 
-void MailboxServer::fetchZone(const MailboxChannel& channel, std::stop_token stop)
+void MailboxServer::fetchZone(const MailboxChannel& channel, const std::stop_token& stop)
 {
     const auto& zone = channel.pairing().zoneName;
     std::optional<MailboxBytes> token;
@@ -97,7 +97,7 @@ void MailboxServer::storeChangeToken(const MailboxChannel& channel, const std::o
 }
 
 bool MailboxServer::process(
-    const MailboxChanges& changes, const MailboxChannel& channel, std::stop_token stop)
+    const MailboxChanges& changes, const MailboxChannel& channel, const std::stop_token& stop)
 {
     auto now = m_clock->now();
     const auto ownTag = channel.ownTag();
@@ -161,7 +161,7 @@ void MailboxServer::dispatch(const MailboxMessage& message, const MailboxEnvelop
     deletions.push_back(record.name);
     if (const auto* watch = std::get_if<MailboxWatch>(&message.content)) {
         m_tasks.post([this, watch = *watch, message, channel](
-                         std::stop_token stop) { startWatch(watch, message, channel, stop); });
+                         const std::stop_token& stop) { startWatch(watch, message, channel, stop); });
     }
 }
 

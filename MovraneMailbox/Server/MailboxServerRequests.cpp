@@ -55,21 +55,23 @@ void MailboxServer::handleRequest(const MailboxRelayRequest& request, const Mail
             ++m_inFlight;
     }
     if (!refusal) {
-        m_tasks.post([this, request, message, envelopeName, channel](std::stop_token stop) {
+        m_tasks.post([this, request, message, envelopeName, channel](const std::stop_token& stop) {
             handleAdmitted(request, message, envelopeName, channel, stop);
         });
         return;
     }
-    m_tasks.post([this, refusal = std::move(*refusal), message, envelopeName, channel](std::stop_token stop) {
-        // A refused upload's asset is never fetched; its envelope goes before the refusal is sent.
-        if (envelopeName)
-            deleteEnvelope(*envelopeName, channel.pairing().zoneName, stop);
-        reply(message, refusal, channel, stop);
-    });
+    m_tasks.post(
+        [this, refusal = std::move(*refusal), message, envelopeName, channel](const std::stop_token& stop) {
+            // A refused upload's asset is never fetched; its envelope goes before the refusal is sent.
+            if (envelopeName)
+                deleteEnvelope(*envelopeName, channel.pairing().zoneName, stop);
+            reply(message, refusal, channel, stop);
+        });
 }
 
 void MailboxServer::handleAdmitted(const MailboxRelayRequest& request, const MailboxMessage& message,
-    const std::optional<std::string>& envelopeName, const MailboxChannel& channel, std::stop_token stop)
+    const std::optional<std::string>& envelopeName, const MailboxChannel& channel,
+    const std::stop_token& stop)
 {
     const auto& zone = channel.pairing().zoneName;
     std::optional<std::filesystem::path> bodyFile;
@@ -100,7 +102,7 @@ void MailboxServer::handleAdmitted(const MailboxRelayRequest& request, const Mai
 }
 
 std::optional<std::filesystem::path> MailboxServer::receiveAttachment(const MailboxAttachmentKey& key,
-    const std::string& envelopeName, const std::string& zone, std::stop_token stop)
+    const std::string& envelopeName, const std::string& zone, const std::stop_token& stop)
 {
     std::optional<std::filesystem::path> downloaded;
     MailboxScopeExit removeDownload([&] { removeFileQuietly(downloaded); });
@@ -116,7 +118,8 @@ std::optional<std::filesystem::path> MailboxServer::receiveAttachment(const Mail
     }
 }
 
-void MailboxServer::deleteEnvelope(const std::string& name, const std::string& zone, std::stop_token stop)
+void MailboxServer::deleteEnvelope(
+    const std::string& name, const std::string& zone, const std::stop_token& stop)
 {
     try {
         withRetries(stop, [&] { m_store->deleteEnvelopes({ name }, zone); });
@@ -126,7 +129,7 @@ void MailboxServer::deleteEnvelope(const std::string& name, const std::string& z
 }
 
 void MailboxServer::reply(const MailboxMessage& message, const MailboxRelayResponse& response,
-    const MailboxChannel& channel, std::stop_token stop)
+    const MailboxChannel& channel, const std::stop_token& stop)
 {
     std::exception_ptr failure;
     try {

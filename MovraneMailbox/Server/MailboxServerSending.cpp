@@ -15,7 +15,7 @@ void MailboxServer::send(const MailboxContent& content, const std::optional<std:
 }
 
 void MailboxServer::send(const MailboxContent& content, const std::optional<std::filesystem::path>& bodyFile,
-    const MailboxChannel& channel, MailboxNotify notify, std::stop_token stop)
+    const MailboxChannel& channel, MailboxNotify notify, const std::stop_token& stop)
 {
     MailboxChannel::SealOptions options { .notify = notify, .lifetimeSeconds = m_configuration.lifetime };
     const auto& body = bodyOf(content);

@@ -4,7 +4,7 @@
 namespace movrane {
 
 void MailboxServer::startWatch(
-    const MailboxWatch&, const MailboxMessage&, const MailboxChannel&, std::stop_token)
+    const MailboxWatch&, const MailboxMessage&, const MailboxChannel&, const std::stop_token&)
 {
     // FIXME: watches (registration, the long poll of the job and the job-state writes) are still to be
     // built; until then a watch envelope is deleted and left unanswered.

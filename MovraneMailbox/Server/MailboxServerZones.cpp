@@ -8,7 +8,7 @@ namespace movrane {
 
 void MailboxServer::setUpZone(const MailboxPairing& pairing) { setUpZone(pairing, m_shutdown.get_token()); }
 
-void MailboxServer::setUpZone(const MailboxPairing& pairing, std::stop_token stop)
+void MailboxServer::setUpZone(const MailboxPairing& pairing, const std::stop_token& stop)
 {
     const auto& zone = pairing.zoneName;
     withRetries(stop, [&] { m_store->ensureZone(zone); });
@@ -19,7 +19,7 @@ void MailboxServer::setUpZone(const MailboxPairing& pairing, std::stop_token sto
 
 void MailboxServer::publishPresence() { publishPresence(m_shutdown.get_token()); }
 
-void MailboxServer::publishPresence(std::stop_token stop)
+void MailboxServer::publishPresence(const std::stop_token& stop)
 {
     auto presence = m_presenceProvider();
     if (!presence)
@@ -29,7 +29,7 @@ void MailboxServer::publishPresence(std::stop_token stop)
 }
 
 void MailboxServer::publishPresence(
-    const MailboxPresence& presence, const MailboxPairing& pairing, std::stop_token stop)
+    const MailboxPresence& presence, const MailboxPairing& pairing, const std::stop_token& stop)
 {
     auto channel = this->channel(pairing);
     if (!channel)
@@ -55,14 +55,14 @@ void MailboxServer::publishPresence(
 
 void MailboxServer::cleanUp() { cleanUp(m_shutdown.get_token()); }
 
-void MailboxServer::cleanUp(std::stop_token stop)
+void MailboxServer::cleanUp(const std::stop_token& stop)
 {
     auto cutOff = MailboxServerTime::adding(m_clock->now(), -m_configuration.cleanupAge);
     for (const auto& pairing : m_pairingsProvider())
         cleanUpZone(pairing.zoneName, cutOff, stop);
 }
 
-void MailboxServer::cleanUpZone(const std::string& zone, MailboxTime cutOff, std::stop_token stop)
+void MailboxServer::cleanUpZone(const std::string& zone, MailboxTime cutOff, const std::stop_token& stop)
 {
     std::exception_ptr failure;
     try {
