@@ -24,6 +24,35 @@ namespace movrane::test {
 
 inline constexpr auto kDeadline = std::chrono::seconds(20);
 
+// Lines written down from any thread, read back in order.
+class LockedLines {
+public:
+    void add(std::string line)
+    {
+        std::lock_guard lock(m_lock);
+        m_lines.push_back(std::move(line));
+    }
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard lock(m_lock);
+        return m_lines;
+    }
+    int count(std::string_view line) const
+    {
+        auto all = lines();
+        return static_cast<int>(std::count(all.begin(), all.end(), line));
+    }
+    // A log sink that writes each line down.
+    MailboxServer::Log sink()
+    {
+        return [this](const std::string& line) { add(line); };
+    }
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
 // Forwards to the in-memory store, writing down each call as "<operation> <zone>" in order, and lets
 // a test change what a fetch returns.
 class RecordingMailboxStore final : public MailboxStore {
@@ -33,16 +62,8 @@ public:
     {
     }
 
-    std::vector<std::string> calls() const
-    {
-        std::lock_guard lock(m_lock);
-        return m_calls;
-    }
-    int count(std::string_view call) const
-    {
-        auto all = calls();
-        return static_cast<int>(std::count(all.begin(), all.end(), call));
-    }
+    std::vector<std::string> calls() const { return m_calls.lines(); }
+    int count(std::string_view call) const { return m_calls.count(call); }
     // The files fetchAsset handed out, which belong to the caller.
     std::vector<std::filesystem::path> assetFiles() const
     {
@@ -121,13 +142,12 @@ public:
 private:
     void note(std::string_view operation, const std::string& zone)
     {
-        std::lock_guard lock(m_lock);
-        m_calls.push_back(std::string(operation) + " " + zone);
+        m_calls.add(std::string(operation) + " " + zone);
     }
 
     std::shared_ptr<InMemoryMailboxStore> m_inner;
+    LockedLines m_calls;
     mutable std::mutex m_lock;
-    std::vector<std::string> m_calls;
     std::vector<std::filesystem::path> m_assetFiles;
     std::function<void(MailboxChanges&)> m_alterFetch;
 };
@@ -224,32 +244,6 @@ private:
     std::condition_variable m_changed;
     std::vector<Call> m_calls;
     bool m_holding = false;
-};
-
-// Log lines as the server hands them over.
-class LogLines {
-public:
-    MailboxServer::Log sink()
-    {
-        return [this](const std::string& line) {
-            std::lock_guard lock(m_lock);
-            m_lines.push_back(line);
-        };
-    }
-    std::vector<std::string> lines() const
-    {
-        std::lock_guard lock(m_lock);
-        return m_lines;
-    }
-    int count(std::string_view line) const
-    {
-        auto all = lines();
-        return static_cast<int>(std::count(all.begin(), all.end(), line));
-    }
-
-private:
-    mutable std::mutex m_lock;
-    std::vector<std::string> m_lines;
 };
 
 // The device's end of one pairing, sealing into and reading from the shared store.
@@ -403,7 +397,7 @@ protected:
     std::function<void()> beforePairings;
     MailboxServerConfiguration configuration;
     FakeRelayHandler relay;
-    LogLines log;
+    LockedLines log;
     std::vector<std::unique_ptr<Phone>> phones;
 
 private:

@@ -67,15 +67,22 @@ namespace {
         bool m_released = false;
     };
 
+    // Posts `count` held items to a pool of `threads`, lets them go once the first ones run, and
+    // answers once all have finished.
+    void runHeld(HeldWork& work, std::size_t threads, int count)
+    {
+        MailboxTaskPool pool(threads);
+        for (int number = 0; number < count; ++number)
+            pool.post(work.item(number));
+        ASSERT_TRUE(work.waitForStarted(threads));
+        work.release();
+        ASSERT_TRUE(work.waitForFinished(count));
+    }
+
     TEST(MailboxTaskPool, RunsNoMoreThanItsBoundAtOnce)
     {
         HeldWork work;
-        MailboxTaskPool pool(3);
-        for (int number = 0; number < 7; ++number)
-            pool.post(work.item(number));
-        ASSERT_TRUE(work.waitForStarted(3));
-        work.release();
-        ASSERT_TRUE(work.waitForFinished(7));
+        runHeld(work, 3, 7);
         EXPECT_EQ(work.mostAtOnce(), 3);
         EXPECT_EQ(work.started().size(), 7u);
     }
@@ -83,12 +90,7 @@ namespace {
     TEST(MailboxTaskPool, WaitingWorkBeginsInTheOrderItWasPosted)
     {
         HeldWork work;
-        MailboxTaskPool pool(1);
-        for (int number = 0; number < 5; ++number)
-            pool.post(work.item(number));
-        ASSERT_TRUE(work.waitForStarted(1));
-        work.release();
-        ASSERT_TRUE(work.waitForFinished(5));
+        runHeld(work, 1, 5);
         EXPECT_EQ(work.started(), (std::vector<int> { 0, 1, 2, 3, 4 }));
     }
 
