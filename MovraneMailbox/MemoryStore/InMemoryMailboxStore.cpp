@@ -449,7 +449,7 @@ void InMemoryMailboxStore::saveEnvelope(const MailboxEnvelopeRecord& record, con
         notifications = deliver(stored, zone);
     }
     for (auto& call : notifications)
-        m_listenerTasks.start(std::move(call));
+        m_listenerTasks.start([call = std::move(call)](std::stop_token) { call(); });
 }
 
 void InMemoryMailboxStore::savePresence(const MailboxPresenceRecord& record, const std::string& zone)
