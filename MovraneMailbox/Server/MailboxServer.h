@@ -11,7 +11,7 @@
 
 #include "MovraneMailbox/Protocol/MailboxChannel.h"
 #include "MovraneMailbox/Protocol/MailboxStore.h"
-#include "MovraneMailbox/Server/MailboxRetryRule.h"
+#include "MovraneMailbox/Protocol/MailboxStoreRetry.h"
 #include "MovraneMailbox/Server/MailboxServerConfiguration.h"
 #include "MovraneMailbox/Server/MailboxTaskPool.h"
 
@@ -185,7 +185,7 @@ private:
 
 template <typename Call> auto MailboxServer::withRetries(const std::stop_token& stop, Call&& call)
 {
-    return MailboxRetryRule::perform(*m_clock, m_configuration.storeAttempts, stop, std::forward<Call>(call));
+    return MailboxStoreRetry::run(*m_clock, m_configuration.storeAttempts, stop, std::forward<Call>(call));
 }
 
 }

@@ -48,7 +48,7 @@ void MailboxServer::fetchZone(const MailboxChannel& channel, const std::stop_tok
         try {
             changes = withRetries(stop, [&] { return m_store->fetchChanges(zone, token); });
         } catch (...) {
-            auto error = MailboxRetryRule::mailboxErrorOf(std::current_exception());
+            auto error = MailboxStoreRetry::mapped(std::current_exception());
             if (error.kind() == MailboxError::Kind::changeTokenExpired && !restarted) {
                 restarted = true;
                 token.reset();

@@ -81,7 +81,7 @@ MailboxChannelState& MailboxServer::loadState(const MailboxChannel& channel)
 
 void MailboxServer::noteZoneError(const std::exception_ptr& error, const std::string& zone)
 {
-    noteZoneError(MailboxRetryRule::mailboxErrorOf(error), zone);
+    noteZoneError(MailboxStoreRetry::mapped(error), zone);
 }
 
 void MailboxServer::noteZoneError(const MailboxError& error, const std::string& zone)
@@ -91,7 +91,7 @@ void MailboxServer::noteZoneError(const MailboxError& error, const std::string& 
         m_zoneErrors.insert_or_assign(zone, error);
         if (error.kind() == MailboxError::Kind::busy) {
             // A negative retry-after lies in the past and so pauses nothing.
-            auto pause = MailboxRetryRule::retryAfter(error).value_or(m_configuration.idlePollInterval);
+            auto pause = MailboxStoreRetry::retryAfter(error).value_or(m_configuration.idlePollInterval);
             auto until = MailboxServerTime::adding(m_clock->now(), pause);
             if (!m_pausedUntil || until > *m_pausedUntil)
                 m_pausedUntil = until;
