@@ -138,10 +138,14 @@ void MailboxServer::run(const std::stop_token& stop)
                 if (cleanupDue)
                     m_lastCleanup = now;
             }
-            if (presenceDue)
-                publishPresence(stop);
-            if (cleanupDue)
-                cleanUp(stop);
+            try {
+                if (presenceDue)
+                    publishPresence(stop);
+                if (cleanupDue)
+                    cleanUp(stop);
+            } catch (...) {
+                // A callback that threw ends this pass only.
+            }
         }
         try {
             m_clock->sleep(pollSleepSeconds(), stop);

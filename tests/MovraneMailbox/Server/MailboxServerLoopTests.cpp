@@ -121,6 +121,16 @@ namespace {
                 "fetchChanges", "savePresence" }));
     }
 
+    TEST_F(MailboxServerLoop, ACallbackThatThrowsEndsOnlyThePass)
+    {
+        addPhone();
+        beforePairings = [] { throw std::runtime_error("pairings unreadable"); };
+        FirstSleeps sleeps(*clock);
+        server().start();
+        EXPECT_EQ(sleeps.waitFor(1), std::vector<double> { 30 });
+        EXPECT_EQ(store->calls(), std::vector<std::string> {});
+    }
+
     TEST_F(MailboxServerLoop, APushDuringAFetchJoinsIt)
     {
         addPhone();
