@@ -113,17 +113,5 @@ namespace {
         EXPECT_EQ(tries, 1);
     }
 
-    TEST(MailboxStoreRetry, TheResultOfTheSuccessfulTryIsReturned)
-    {
-        test::ManualMailboxClock clock;
-        int tries = 0;
-        auto value = MailboxStoreRetry::run(clock, 4, {}, [&] {
-            if (++tries < 3)
-                throw MailboxError::network(std::nullopt);
-            return tries * 10;
-        });
-        EXPECT_EQ(value, 30);
-    }
-
 }
 }
