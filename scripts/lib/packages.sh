@@ -10,6 +10,7 @@ run_packages=(
   nlohmann-json3-dev
   libavahi-client-dev # the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libsqlite3-dev # the cloud database shared by the processes of one machine
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
 )
 
@@ -21,6 +22,7 @@ test_packages=(
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
+  sqlite3 # checks the cloud database's file as an outside reader
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.
