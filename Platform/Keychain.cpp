@@ -130,9 +130,14 @@ Keychain::Keychain(fs::path folder)
 
 fs::path Keychain::defaultFolder() { return dataFolder() / "keychain"; }
 
+std::string Keychain::itemName(std::string_view service, std::string_view account)
+{
+    return escapedName(service) + "@" + escapedName(account);
+}
+
 fs::path Keychain::itemFile(std::string_view service, std::string_view account) const
 {
-    return m_folder / (escapedName(service) + "@" + escapedName(account));
+    return m_folder / itemName(service, account);
 }
 
 KeychainRead Keychain::copy(std::string_view service, std::string_view account) const
@@ -178,7 +183,16 @@ OSStatus Keychain::renameAccount(
         ::unlink(to.c_str());
         return statusOf(error);
     }
+    // What is moved aside is often a damaged item, which may have come back from a backup wider
+    // than the keychain's own files; a failure here leaves it as private as it was.
+    makeMovedItemPrivate(to);
     return syncFolder(m_folder);
+}
+
+void Keychain::removeLeftovers(std::string_view service, std::string_view account) const
+{
+    removeTemporaryLeftovers(
+        m_folder, [name = itemName(service, account)](std::string_view target) { return target == name; });
 }
 
 }

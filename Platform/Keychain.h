@@ -53,13 +53,19 @@ public:
         std::string_view label) const;
     // SecItemDelete of one item: itemNotFound when there is none.
     OSStatus remove(std::string_view service, std::string_view account) const;
-    // SecItemUpdate of the account attribute: the item moves to `newAccount` of the same service.
+    // SecItemUpdate of the account attribute: the item moves to `newAccount` of the same service and
+    // is narrowed to 0600, whatever mode it had (a link there is moved as it is).
     // itemNotFound when there is no item, duplicateItem when `newAccount` already has one.
     OSStatus renameAccount(
         std::string_view service, std::string_view account, std::string_view newAccount) const;
+    // Removes the temporary files that writes of the item, killed before their rename, left in the
+    // folder; near-miss names and other items' files stay. Call it before any write of the item can be
+    // under way. Failures are ignored.
+    void removeLeftovers(std::string_view service, std::string_view account) const;
 
 private:
     std::filesystem::path itemFile(std::string_view service, std::string_view account) const;
+    static std::string itemName(std::string_view service, std::string_view account);
 
     std::filesystem::path m_folder;
 };

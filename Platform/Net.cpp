@@ -341,10 +341,13 @@ NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16
     queue.async([acceptor = m_acceptor] { acceptNext(acceptor); });
 }
 
-NetListener::~NetListener() = default;
+// The pending accept holds the acceptor: a listener dropped without closing it would go on admitting.
+NetListener::~NetListener() { cancel(); }
 
 void NetListener::cancel()
 {
+    if (m_acceptor->cancelled)
+        return;
     m_acceptor->cancelled = true;
     std::error_code ignored;
     m_acceptor->retry.cancel();

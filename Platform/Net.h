@@ -120,12 +120,13 @@ public:
     // on the queue; connections come with TCP keep-alive after 60 idle seconds and no handshake yet.
     NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port, AcceptHandler accepted,
         FailureHandler failed);
+    // Stops accepting, as `cancel` does: on the queue, or once the queue has stopped.
     ~NetListener();
     NetListener(const NetListener&) = delete;
     NetListener& operator=(const NetListener&) = delete;
 
     std::uint16_t port() const noexcept { return m_port; }
-    // On the queue: stops accepting; connections already accepted stay.
+    // On the queue: stops accepting; connections already accepted stay. Idempotent.
     void cancel();
 
     struct Acceptor;

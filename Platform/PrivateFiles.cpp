@@ -2,14 +2,17 @@
 
 #include "Platform/Random.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vellumar::platform {
 
@@ -20,6 +23,7 @@ namespace {
     constexpr mode_t kFolderMode = 0700;
     constexpr mode_t kFileMode = 0600;
     constexpr std::size_t kTemporarySuffixBytes = 4;
+    constexpr std::size_t kTemporarySuffixDigits = 2 * kTemporarySuffixBytes;
 
     fs::filesystem_error platformError(const char* what, const fs::path& path, int error)
     {
@@ -31,8 +35,8 @@ namespace {
         return platformError("The file could not be written", file, error);
     }
 
-    // ".<target>.<8 lowercase hex>": the core's leftover sweep recognises writes killed before their
-    // rename by this form.
+    // ".<target>.<8 lowercase hex>": `targetOfTemporary` recognises writes killed before their rename
+    // by this form.
     std::string temporaryName(const std::string& target)
     {
         constexpr std::string_view digits = "0123456789abcdef";
@@ -42,6 +46,19 @@ namespace {
             name.push_back(digits[byte & 0x0f]);
         }
         return name;
+    }
+
+    // The target whose write a name of the temporary form ".<target>.<8 lowercase hex>" belongs to.
+    std::optional<std::string_view> targetOfTemporary(std::string_view name)
+    {
+        constexpr std::size_t suffixSize = 1 + kTemporarySuffixDigits;
+        if (name.size() < 1 + 1 + suffixSize || name.front() != '.' || name[name.size() - suffixSize] != '.')
+            return std::nullopt;
+        auto digits = name.substr(name.size() - kTemporarySuffixDigits);
+        if (!std::all_of(digits.begin(), digits.end(),
+                [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+            return std::nullopt;
+        return name.substr(1, name.size() - 1 - suffixSize);
     }
 
     // 0, or the errno of the step that failed.
@@ -217,6 +234,33 @@ void copyToNewPrivateFile(const fs::path& source, const fs::path& destination)
         ::unlink(destination.c_str());
         throw fileWriteError(destination, error);
     }
+}
+
+void removeTemporaryLeftovers(const fs::path& folder, const std::function<bool(std::string_view)>& isTarget)
+{
+    std::error_code error;
+    std::vector<fs::path> leftovers;
+    // A folder that cannot be listed (missing, not yet created) holds nothing to remove. Collected
+    // first: removing entries while the folder is being read may skip others.
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+        auto name = entry->path().filename().string();
+        auto target = targetOfTemporary(name);
+        if (target && isTarget(*target))
+            leftovers.push_back(entry->path());
+    }
+    for (auto& leftover : leftovers)
+        ::unlink(leftover.c_str());
+}
+
+bool makeMovedItemPrivate(const fs::path& item, int folderFD)
+{
+    struct stat status { };
+    if (::fstatat(folderFD, item.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(status.st_mode))
+        return false;
+    // AT_SYMLINK_NOFOLLOW refuses a link swapped in since the stat instead of following it.
+    return ::fchmodat(
+               folderFD, item.c_str(), S_ISDIR(status.st_mode) ? kFolderMode : kFileMode, AT_SYMLINK_NOFOLLOW)
+        == 0;
 }
 
 void syncToDisk(const fs::path& path)

@@ -2,7 +2,10 @@
 // core's JSON stores (the keychain stand-in) and beneath the core's own private-file helpers.
 #pragma once
 
+#include <fcntl.h>
+
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 namespace vellumar::platform {
@@ -23,6 +26,19 @@ enum class ExistingFile { replace, keep };
 // content and no temporary file; only when flushing the folder fails is the new content already in
 // place, though perhaps not yet on disk.
 void writeFileAtomically(std::string_view bytes, const std::filesystem::path& file, ExistingFile existing);
+
+// Removes the temporary files ".<target>.<8 hex>" of `writeFileAtomically` that a process killed
+// before its rename left in the folder, for each target name that `isTarget` accepts; other names,
+// near misses of that form included, stay. Call it before any write to those targets can be under
+// way. Failures (a folder that cannot be listed, an entry that cannot be removed) are ignored.
+void removeTemporaryLeftovers(
+    const std::filesystem::path& folder, const std::function<bool(std::string_view target)>& isTarget);
+
+// Narrows an item that was moved aside to 0600 (a folder to 0700, so that its owner can still open
+// it) without following a symbolic link, which is left as it is, so that a link moved aside never
+// changes the mode of what it points to. A relative `item` is taken from the open folder `folderFD`
+// (AT_FDCWD: the working folder). False when the mode could not be changed.
+bool makeMovedItemPrivate(const std::filesystem::path& item, int folderFD = AT_FDCWD);
 
 // Copies a regular file to `destination`, a new 0600 file (an existing name fails with EEXIST and is
 // left alone; a link there is never followed), and flushes it to disk. Throws

@@ -39,13 +39,21 @@ std::optional<std::filesystem::path> ActivityLog::fileFor(std::string_view key) 
 
 std::vector<JSON> ActivityLog::load(std::string_view key) const
 {
+    return loadUnlessUnreadable(key).value_or(std::vector<JSON> {});
+}
+
+std::optional<std::vector<JSON>> ActivityLog::loadUnlessUnreadable(std::string_view key) const
+{
     if (!m_folder) {
         auto found = m_memoryOnly.find(key);
         return found == m_memoryOnly.end() ? std::vector<JSON> {} : found->second;
     }
     auto file = fileFor(key);
-    auto document = file ? detail::readStoreJSON(*file, maxFileBytes, JSON::Kind::array) : std::nullopt;
-    auto* elements = document ? document->arrayValue() : nullptr;
+    auto content
+        = file ? detail::readStoreJSON(*file, maxFileBytes, JSON::Kind::array) : detail::StoreFileContent {};
+    if (content.unreadable)
+        return std::nullopt;
+    auto* elements = content.document ? content.document->arrayValue() : nullptr;
     std::vector<JSON> entries;
     if (elements)
         std::copy_if(elements->begin(), elements->end(), std::back_inserter(entries),
@@ -61,7 +69,13 @@ void ActivityLog::append(std::string_view key, const std::vector<JSON>& entries)
     auto file = m_folder ? fileFor(key) : std::nullopt;
     if (m_folder && !file)
         return;
-    auto log = load(key);
+    auto stored = loadUnlessUnreadable(key);
+    if (!stored) {
+        // The run these entries describe has already finished; only the log can tell.
+        detail::logChangeRefused(*file);
+        return;
+    }
+    auto& log = *stored;
     log.insert(log.end(), entries.begin(), entries.end());
     if (log.size() > maxEntries)
         log.erase(log.begin(), log.end() - static_cast<std::ptrdiff_t>(maxEntries));

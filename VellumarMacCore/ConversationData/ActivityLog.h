@@ -29,11 +29,12 @@ public:
     explicit ActivityLog(std::optional<std::filesystem::path> folder);
 
     // Adds the entries after the key's existing ones and keeps the newest `maxEntries`. An empty
-    // list touches nothing. A failed write is not reported and loses the new entries.
+    // list touches nothing. A failed write is not reported and loses the new entries; so does a file
+    // that cannot be read just now, which is left as it is (one line is logged).
     void append(std::string_view key, const std::vector<JSON>& entries);
 
     // The key's entries, newest first; a missing or malformed file lists as empty, a damaged one
-    // kept aside first (`detail::readStoreJSON`).
+    // kept aside first (`detail::readStoreJSON`), and so does a file that cannot be read just now.
     std::vector<JSON> entries(std::string_view key);
 
     // Removes the key's log; true when there was one to remove. A log that is there but cannot be
@@ -53,6 +54,8 @@ public:
 
 private:
     std::optional<std::filesystem::path> fileFor(std::string_view key) const;
+    // As `load`; absent while the key's file cannot be read.
+    std::optional<std::vector<JSON>> loadUnlessUnreadable(std::string_view key) const;
 
     std::optional<std::filesystem::path> m_folder;
     std::mutex m_lock;

@@ -46,11 +46,6 @@ namespace {
         return value && value->stringValue() && *value == text;
     }
 
-    RelayHTTPError writeFailed()
-    {
-        return RelayHTTPError(500, "internal", "Something went wrong on the Mac.");
-    }
-
 }
 
 MemoryStore::MemoryStore(std::optional<std::filesystem::path> file, Clock clock)
@@ -61,13 +56,15 @@ MemoryStore::MemoryStore(std::optional<std::filesystem::path> file, Clock clock)
         detail::removeStoreLeftovers(*m_file);
 }
 
-MemoryStore::Lists MemoryStore::readLists() const
+std::optional<MemoryStore::Lists> MemoryStore::readLists() const
 {
     if (!m_file)
         return m_memoryOnly;
     Lists lists;
-    auto document = detail::readStoreJSON(*m_file, maxFileBytes, JSON::Kind::object);
-    auto* members = document ? document->objectValue() : nullptr;
+    auto content = detail::readStoreJSON(*m_file, maxFileBytes, JSON::Kind::object);
+    if (content.unreadable)
+        return std::nullopt;
+    auto* members = content.document ? content.document->objectValue() : nullptr;
     if (!members)
         return lists;
     for (auto& [key, value] : *members) {
@@ -94,6 +91,14 @@ bool MemoryStore::writeLists(Lists lists)
     return detail::writeStoreJSON(JSON(std::move(document)), *m_file);
 }
 
+MemoryStore::Lists MemoryStore::listsForChange() const
+{
+    auto lists = readLists();
+    if (!lists)
+        throw RelayHTTPError::internal();
+    return std::move(*lists);
+}
+
 JSON MemoryStore::newMemory(std::string text) const
 {
     return JSON::object({
@@ -106,7 +111,7 @@ JSON MemoryStore::newMemory(std::string text) const
 std::vector<JSON> MemoryStore::memories(std::string_view key)
 {
     std::lock_guard guard(m_lock);
-    auto lists = readLists();
+    auto lists = readLists().value_or(Lists {});
     auto found = lists.find(key);
     return found == lists.end() ? std::vector<JSON> {} : std::move(found->second);
 }
@@ -114,7 +119,13 @@ std::vector<JSON> MemoryStore::memories(std::string_view key)
 MemoryStore::Changes MemoryStore::apply(std::string_view key, const std::vector<Op>& operations)
 {
     std::lock_guard guard(m_lock);
-    auto lists = readLists();
+    auto read = readLists();
+    if (!read) {
+        // The reply that asked for the change has already been given; only the log can tell.
+        detail::logChangeRefused(*m_file);
+        return {};
+    }
+    auto& lists = *read;
     auto& list = lists[std::string(key)];
     Changes changes;
     for (auto& operation : operations) {
@@ -153,7 +164,7 @@ std::vector<JSON> MemoryStore::replace(std::string_view key, const std::optional
         throw RelayHTTPError::badRequest("items must be a list of at most " + std::to_string(maxItems) + ".");
 
     std::lock_guard guard(m_lock);
-    auto lists = readLists();
+    auto lists = listsForChange();
     std::map<std::string, const JSON*, std::less<>> stored;
     if (auto found = lists.find(key); found != lists.end()) {
         for (auto& memory : found->second) {
@@ -203,20 +214,20 @@ std::vector<JSON> MemoryStore::replace(std::string_view key, const std::optional
 
     lists.insert_or_assign(std::string(key), result);
     if (!writeLists(std::move(lists)))
-        throw writeFailed();
+        throw RelayHTTPError::internal();
     return result;
 }
 
 void MemoryStore::clear(std::string_view key)
 {
     std::lock_guard guard(m_lock);
-    auto lists = readLists();
+    auto lists = listsForChange();
     auto found = lists.find(key);
     if (found == lists.end())
         return;
     lists.erase(found);
     if (!writeLists(std::move(lists)))
-        throw writeFailed();
+        throw RelayHTTPError::internal();
 }
 
 std::optional<std::string> MemoryStore::cleanText(std::string_view text)

@@ -58,21 +58,24 @@ public:
     MemoryStore(std::optional<std::filesystem::path> file, Clock clock);
 
     // The key's memories as stored, oldest first; a missing or malformed file reads as empty, a
-    // damaged one kept aside first (`detail::readStoreJSON`).
+    // damaged one kept aside first (`detail::readStoreJSON`), and so does a file that cannot be read
+    // just now (one log line), which is left as it is.
     std::vector<JSON> memories(std::string_view key);
 
     // Applies one reply's operations in order. A text already stored is not remembered twice; the
     // oldest memories leave when the list grows past `maxItems`. A failed write is not reported.
+    // While the file cannot be read nothing is applied: the result is empty and one line is logged.
     Changes apply(std::string_view key, const std::vector<Op>& operations);
 
     // Replaces the key's list by the user's edited one, given as the body's "items" (absent when the
     // body had none), and returns it as stored. Known ids keep their creation time; unknown ones get
     // a new id. Throws RelayHTTPError 400 "bad_request" for a bad list or item, leaving the stored list
-    // as it was, and 500 "internal" when the list could not be written.
+    // as it was, and 500 "internal" when the file could not be read or the list could not be written.
     std::vector<JSON> replace(std::string_view key, const std::optional<JSON>& items);
 
-    // Removes the key's whole list. Throws RelayHTTPError 500 "internal" when the change could not be
-    // written, so that a memory the user deleted is never reported gone while it is still stored.
+    // Removes the key's whole list. Throws RelayHTTPError 500 "internal" when the file could not be
+    // read or the change could not be written, so that a memory the user deleted is never reported
+    // gone while it is still stored.
     void clear(std::string_view key);
 
     // Whitespace runs folded to single spaces, trimmed, with secrets masked; absent when the result is
@@ -82,7 +85,10 @@ public:
 private:
     using Lists = std::map<std::string, std::vector<JSON>, std::less<>>;
 
-    Lists readLists() const;
+    // Absent while the file cannot be read.
+    std::optional<Lists> readLists() const;
+    // Throws RelayHTTPError 500 "internal" while the file cannot be read, which a write would replace.
+    Lists listsForChange() const;
     // False when the file could not be written; empty lists are dropped first.
     bool writeLists(Lists lists);
     JSON newMemory(std::string text) const;

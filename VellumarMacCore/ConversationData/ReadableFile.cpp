@@ -8,25 +8,69 @@
 
 namespace vellumar {
 
+namespace {
+
+    ReadableFile::Failure::Kind kindOfOpenError(int error)
+    {
+        switch (error) {
+        // ENOTDIR: a component of the path is a file, so nothing can be stored under it.
+        case ENOENT:
+        case ENOTDIR:
+            return ReadableFile::Failure::Kind::missing;
+        // O_NOFOLLOW met a link; ENXIO is a socket, or a device without its driver.
+        case ELOOP:
+        case ENXIO:
+            return ReadableFile::Failure::Kind::notRegularFile;
+        default:
+            return ReadableFile::Failure::Kind::unavailable;
+        }
+    }
+
+}
+
 std::optional<ReadableFile> ReadableFile::open(const std::filesystem::path& file)
+{
+    auto opened = openOrFailure(file);
+    if (auto* readable = std::get_if<ReadableFile>(&opened))
+        return std::move(*readable);
+    return std::nullopt;
+}
+
+std::variant<ReadableFile, ReadableFile::Failure> ReadableFile::openOrFailure(
+    const std::filesystem::path& file)
 {
     // open(2) would stop at the NUL and read some other file.
     if (file.native().find('\0') != std::string::npos)
-        return std::nullopt;
+        return Failure { Failure::Kind::missing, ENOENT };
     // O_NONBLOCK keeps a FIFO planted under the name from stalling the open; it changes nothing
     // for the regular files that are kept.
     int descriptor = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0)
-        return std::nullopt;
-    return adopt(descriptor);
+    if (descriptor < 0) {
+        int error = errno;
+        return Failure { kindOfOpenError(error), error };
+    }
+    return adoptOrFailure(descriptor);
 }
 
 std::optional<ReadableFile> ReadableFile::adopt(int descriptor)
 {
+    auto adopted = adoptOrFailure(descriptor);
+    if (auto* readable = std::get_if<ReadableFile>(&adopted))
+        return std::move(*readable);
+    return std::nullopt;
+}
+
+std::variant<ReadableFile, ReadableFile::Failure> ReadableFile::adoptOrFailure(int descriptor)
+{
     struct stat status { };
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(descriptor, &status) != 0) {
+        int error = errno;
         ::close(descriptor);
-        return std::nullopt;
+        return Failure { Failure::Kind::unavailable, error };
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return Failure { Failure::Kind::notRegularFile, 0 };
     }
     return ReadableFile(descriptor, static_cast<std::int64_t>(status.st_size));
 }

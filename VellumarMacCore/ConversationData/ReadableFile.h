@@ -7,15 +7,35 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <variant>
 
 namespace vellumar {
 
 class ReadableFile {
 public:
-    // Absent when the file is missing, is a symbolic link or is anything but a regular file, and for
-    // a path holding NUL.
+    // Why `openOrFailure` gave no file.
+    struct Failure {
+        enum class Kind {
+            // Nothing at that name (nor can there be, when a folder of the path is a file), or a
+            // path holding NUL.
+            missing,
+            // A symbolic link, folder, FIFO, device or socket: no retry can read it.
+            notRegularFile,
+            // The file may be there but cannot be opened now: no permission, no descriptors or memory
+            // left, an I/O error. A later try may succeed.
+            unavailable,
+        };
+        Kind kind;
+        // The errno of the call that failed; 0 when the item was opened but is not a regular file.
+        int error;
+    };
+
+    // Absent when the file is missing, is a symbolic link or is anything but a regular file, when it
+    // cannot be opened, and for a path holding NUL.
     // FIFOs and devices are refused without blocking.
     static std::optional<ReadableFile> open(const std::filesystem::path& file);
+    // As `open`, telling why no file was opened.
+    static std::variant<ReadableFile, Failure> openOrFailure(const std::filesystem::path& file);
     // Takes ownership of an open descriptor and keeps it only when it refers to a regular file;
     // otherwise closes it and answers absent.
     static std::optional<ReadableFile> adopt(int descriptor);
@@ -36,6 +56,7 @@ public:
 
 private:
     ReadableFile(int descriptor, std::int64_t sizeBytes) noexcept;
+    static std::variant<ReadableFile, Failure> adoptOrFailure(int descriptor);
 
     int m_descriptor;
     std::int64_t m_sizeBytes;

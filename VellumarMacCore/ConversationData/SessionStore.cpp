@@ -84,11 +84,15 @@ namespace {
         return text ? *text : std::string();
     }
 
-    std::map<std::string, SessionStore::Entry, std::less<>> loadEntries(const std::filesystem::path& file)
+    // Absent while the file cannot be read.
+    std::optional<std::map<std::string, SessionStore::Entry, std::less<>>> loadEntries(
+        const std::filesystem::path& file)
     {
         std::map<std::string, SessionStore::Entry, std::less<>> entries;
-        auto document = detail::readStoreJSON(file, maxFileBytes, JSON::Kind::object);
-        auto* members = document ? document->objectValue() : nullptr;
+        auto content = detail::readStoreJSON(file, maxFileBytes, JSON::Kind::object);
+        if (content.unreadable)
+            return std::nullopt;
+        auto* members = content.document ? content.document->objectValue() : nullptr;
         if (!members)
             return entries;
         for (auto& [conversationID, value] : *members) {
@@ -105,10 +109,29 @@ SessionStore::SessionStore(std::optional<std::filesystem::path> file, Clock cloc
     : m_file(std::move(file))
     , m_clock(std::move(clock))
 {
-    if (m_file) {
+    if (m_file)
         detail::removeStoreLeftovers(*m_file);
-        m_data = loadEntries(*m_file);
+    else
+        m_loaded = true;
+    loadUnlessLoaded();
+}
+
+void SessionStore::loadUnlessLoaded()
+{
+    if (m_loaded)
+        return;
+    if (auto entries = loadEntries(*m_file)) {
+        m_data = std::move(*entries);
+        m_loaded = true;
     }
+}
+
+bool SessionStore::Locked::refusedWhileUnread() const
+{
+    if (m_store.m_loaded)
+        return false;
+    detail::logChangeRefused(*m_store.m_file);
+    return true;
 }
 
 const SessionStore::Entry* SessionStore::Locked::entryForBot(
@@ -243,6 +266,8 @@ std::vector<SessionStore::Turn> SessionStore::Locked::todayTurns(
 void SessionStore::Locked::recordReply(std::string_view conversationID, std::string_view botID,
     std::string_view sessionID, const ReplyDetails& details)
 {
+    if (refusedWhileUnread())
+        return;
     Entry entry {
         { "sessionId", JSON(sessionID) },
         { "botId", JSON(botID) },
@@ -277,6 +302,8 @@ void SessionStore::Locked::recordReply(std::string_view conversationID, std::str
 void SessionStore::Locked::recordTurn(
     std::string_view conversationID, std::string_view botID, std::string_view user, std::string_view reply)
 {
+    if (refusedWhileUnread())
+        return;
     auto userText = prefixCharacters(user, maxTurnCharacters);
     auto replyText = prefixCharacters(reply, maxTurnCharacters);
     auto& entry = entryForWriting(conversationID, botID);
@@ -298,6 +325,8 @@ void SessionStore::Locked::recordTurn(
 void SessionStore::Locked::recordRoutineResult(
     std::string_view conversationID, std::string_view botID, std::string_view routine, std::string_view reply)
 {
+    if (refusedWhileUnread())
+        return;
     auto& entry = entryForWriting(conversationID, botID);
     entry.insert_or_assign("posted",
         appendingKeepingLast(storedArray(entry, "posted"),
@@ -316,6 +345,8 @@ void SessionStore::Locked::recordRoutineResult(
 void SessionStore::Locked::dropPosted(
     std::string_view conversationID, std::string_view botID, std::int64_t count)
 {
+    if (refusedWhileUnread())
+        return;
     auto* entry = findEntryForBot(m_store.m_data, conversationID, botID);
     auto* posted = arrayMember(entry, "posted");
     if (count <= 0 || !posted)
@@ -329,6 +360,8 @@ void SessionStore::Locked::dropPosted(
 
 void SessionStore::Locked::endSession(std::string_view conversationID)
 {
+    if (refusedWhileUnread())
+        return;
     auto found = m_store.m_data.find(conversationID);
     if (found == m_store.m_data.end())
         return;
@@ -342,6 +375,8 @@ void SessionStore::Locked::endSession(std::string_view conversationID)
 
 bool SessionStore::Locked::forgetSession(std::string_view conversationID)
 {
+    if (refusedWhileUnread())
+        return false;
     auto found = m_store.m_data.find(conversationID);
     if (found == m_store.m_data.end())
         return false;

@@ -106,14 +106,19 @@ public:
         Entry& entryForWriting(std::string_view conversationID, std::string_view botID);
         std::int64_t nowSeconds() const;
         void save() const;
+        // True, after one log line, while the file could not be read: a change then would replace
+        // every entry the store could not see.
+        bool refusedWhileUnread() const;
 
         SessionStore& m_store;
     };
 
-    // Without a file the store keeps everything in memory. A missing, unreadable or malformed file
-    // loads as an empty store, a damaged one kept aside first (`detail::readStoreJSON`); members
-    // whose key is not a conversation id or whose value is not an object are dropped. Temporary
-    // files that a killed write left beside the file are removed. Never fails.
+    // Without a file the store keeps everything in memory. A missing or malformed file loads as an
+    // empty store, a damaged one kept aside first (`detail::readStoreJSON`); members whose key is not
+    // a conversation id or whose value is not an object are dropped. A file that cannot be read just
+    // now is left as it is: until a later access reads it, the store reads as empty and refuses every
+    // change (each refusal logs one line; nothing is kept to be merged later). Temporary files that a
+    // killed write left beside the file are removed. Never fails.
     SessionStore(std::optional<std::filesystem::path> file, Clock clock);
 
     // Runs `function` with the lock held, for a caller that needs several operations to see and
@@ -121,6 +126,7 @@ public:
     template <typename Function> decltype(auto) withLock(Function&& function)
     {
         std::lock_guard guard(m_lock);
+        loadUnlessLoaded();
         Locked locked(*this);
         return std::forward<Function>(function)(locked);
     }
@@ -159,10 +165,15 @@ public:
     bool forgetSession(std::string_view conversationID);
 
 private:
+    // Callers hold the lock. Reads the file when no read of it has succeeded yet.
+    void loadUnlessLoaded();
+
     std::optional<std::filesystem::path> m_file;
     std::mutex m_lock;
     Clock m_clock;
     std::map<std::string, Entry, std::less<>> m_data;
+    // True once `m_data` holds what the file held; always without a file.
+    bool m_loaded = false;
 };
 
 }

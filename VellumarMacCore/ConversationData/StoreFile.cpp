@@ -7,13 +7,12 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <ctime>
 #include <exception>
 #include <fcntl.h>
+#include <new>
 #include <string>
-#include <sys/stat.h>
 #include <system_error>
+#include <variant>
 
 namespace vellumar::detail {
 
@@ -21,24 +20,55 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    // The bytes, or absent when the file holds more than `limitBytes` or a read fails.
-    std::optional<std::string> readAll(ReadableFile& readable, std::size_t limitBytes)
+    struct TooLarge { };
+
+    // The bytes, TooLarge when the file holds more than `limitBytes`, or the errno of a failed read.
+    std::variant<std::string, TooLarge, int> readAll(ReadableFile& readable, std::size_t limitBytes)
     {
         if (readable.sizeBytes() < 0 || static_cast<std::uint64_t>(readable.sizeBytes()) > limitBytes)
-            return std::nullopt;
+            return TooLarge {};
         std::string bytes;
         std::array<char, 64 * 1024> buffer;
         // The size was read at opening; a file that grows meanwhile is still cut off at the limit.
         for (;;) {
             auto count = readable.read(buffer);
             if (!count)
-                return std::nullopt;
+                return errno;
             if (*count == 0)
                 return bytes;
             if (bytes.size() + *count > limitBytes)
-                return std::nullopt;
+                return TooLarge {};
             bytes.append(buffer.data(), *count);
         }
+    }
+
+    StoreFileContent unreadable(const fs::path& file, int error)
+    {
+        platform::logError(file.string() + " could not be read (" + std::generic_category().message(error)
+            + "); it is left as it is, and changes to it are refused until it can be read.");
+        return { .document = std::nullopt, .unreadable = true };
+    }
+
+    StoreFileContent keptAside(const fs::path& file)
+    {
+        keepDamagedStoreFile(file, std::chrono::system_clock::now());
+        return {};
+    }
+
+    StoreFileContent decoded(
+        const fs::path& file, ReadableFile& readable, std::size_t limitBytes, JSON::Kind expected)
+    {
+        auto bytes = readAll(readable, limitBytes);
+        if (auto* error = std::get_if<int>(&bytes))
+            return unreadable(file, *error);
+        auto* text = std::get_if<std::string>(&bytes);
+        // An empty file holds nothing worth keeping.
+        if (text && text->empty())
+            return {};
+        auto document = text ? JSON::decode(*text) : std::nullopt;
+        if (document && document->kind() == expected)
+            return { .document = std::move(document), .unreadable = false };
+        return keptAside(file);
     }
 
     void logUnsaved(const fs::path& file, const std::string& reason)
@@ -48,20 +78,29 @@ namespace {
 
 }
 
-std::optional<JSON> readStoreJSON(const fs::path& file, std::size_t limitBytes, JSON::Kind expected)
+StoreFileContent readStoreJSON(const fs::path& file, std::size_t limitBytes, JSON::Kind expected)
 {
-    auto readable = ReadableFile::open(file);
-    if (!readable)
-        return std::nullopt;
-    auto bytes = readAll(*readable, limitBytes);
-    // An empty file holds nothing worth keeping.
-    if (bytes && bytes->empty())
-        return std::nullopt;
-    auto document = bytes ? JSON::decode(*bytes) : std::nullopt;
-    if (document && document->kind() == expected)
-        return document;
-    keepDamagedStoreFile(file, std::chrono::system_clock::now());
-    return std::nullopt;
+    auto opened = ReadableFile::openOrFailure(file);
+    if (auto* failure = std::get_if<ReadableFile::Failure>(&opened)) {
+        switch (failure->kind) {
+        case ReadableFile::Failure::Kind::missing:
+            return {};
+        case ReadableFile::Failure::Kind::notRegularFile:
+            return keptAside(file);
+        case ReadableFile::Failure::Kind::unavailable:
+            return unreadable(file, failure->error);
+        }
+    }
+    try {
+        return decoded(file, std::get<ReadableFile>(opened), limitBytes, expected);
+    } catch (const std::bad_alloc&) {
+        return unreadable(file, ENOMEM);
+    }
+}
+
+void logChangeRefused(const fs::path& file)
+{
+    logUnsaved(file, "the file could not be read, and saving would have replaced what it holds");
 }
 
 std::optional<fs::path> keepDamagedStoreFile(const fs::path& file, std::chrono::system_clock::time_point now)
@@ -69,11 +108,12 @@ std::optional<fs::path> keepDamagedStoreFile(const fs::path& file, std::chrono::
     try {
         MovedAside moved = moveAside(AT_FDCWD, file.string(), "damaged", now);
         if (moved.name) {
-            platform::logError(file.string() + " is damaged or too large; it was kept as " + *moved.name
-                + ", and the store starts without it.");
+            platform::logError(file.string() + " is damaged, too large or not a regular file; it was kept as "
+                + *moved.name + ", and the store starts without it.");
             return fs::path(*moved.name);
         }
-        platform::logError(file.string() + " is damaged or too large and could not be kept aside ("
+        platform::logError(file.string()
+            + " is damaged, too large or not a regular file and could not be kept aside ("
             + std::generic_category().message(moved.error) + "); the next change replaces it.");
     } catch (const std::exception&) {
         // Out of memory for a log line: what happened to the file stands.

@@ -10,19 +10,34 @@
 
 namespace vellumar::detail {
 
-// The value in the file when it is one JSON document of the kind `expected`; absent otherwise.
-// A file that is missing, a symbolic link, anything but a regular file, unreadable or empty is
-// left where it is. Any other file that gives no value (longer than `limitBytes`, a read that
-// fails, not one JSON document, another kind) is kept aside with `keepDamagedStoreFile`, so that
-// the store's next write does not destroy what it still holds. Never blocks on a FIFO and never
-// throws.
-std::optional<JSON> readStoreJSON(
+// What a store found at its file's name.
+struct StoreFileContent {
+    // The value, when the file holds one JSON document of the expected kind.
+    std::optional<JSON> document;
+    // The file may hold entries but could not be opened or read just now (no permission, no
+    // descriptors or memory left, an I/O error). It was left as it was, and the store must make no
+    // change until a later read succeeds: its next write would replace what it could not see.
+    bool unreadable = false;
+};
+
+// Reads the store's file. Nothing at the name, or an empty file, gives no document. A file longer
+// than `limitBytes`, one that is not one JSON document of the kind `expected`, and a symbolic link,
+// folder, FIFO or anything else that is not a regular file (which no later read could take) are
+// kept aside with `keepDamagedStoreFile` and give no document. Any other failure to open or read
+// leaves the file where it is, logs one line and answers `unreadable`. Never blocks on a FIFO and
+// never throws.
+StoreFileContent readStoreJSON(
     const std::filesystem::path& file, std::size_t limitBytes, JSON::Kind expected);
+
+// Logs one line for a change that was refused because the file could not be read, for a store whose
+// caller has no error to receive.
+void logChangeRefused(const std::filesystem::path& file);
 
 // Renames the file to "<name>.damaged-<UTC time>" (for example
 // "sessions.json.damaged-20250301T093000Z"), with "-2", "-3", ... added when that name is taken,
-// narrows it to 0600 and logs one line. Answers the new location, or absent, also logged, when the
-// file could not be moved. Never replaces an existing file and never throws.
+// narrows it to 0600 (a folder to 0700; a link is moved as it is) and logs one line. Answers the new
+// location, or absent, also logged, when the file could not be moved. Never replaces an existing file and
+// never throws.
 std::optional<std::filesystem::path> keepDamagedStoreFile(
     const std::filesystem::path& file, std::chrono::system_clock::time_point now);
 

@@ -1,6 +1,6 @@
 #include "VellumarMacCore/Foundations/MoveAside.h"
 
-#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "Platform/PrivateFiles.h"
 
 #include <cerrno>
 #include <ctime>
@@ -27,17 +27,6 @@ namespace {
         return text;
     }
 
-    // Opened without following a link and without blocking on a FIFO, so only a regular file that
-    // really sits at the name is changed.
-    void makeRegularFilePrivate(int folderFD, const std::string& name)
-    {
-        FileDescriptor file(
-            ::openat(folderFD, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-        struct stat status { };
-        if (file && ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode))
-            ::fchmod(file.get(), 0600);
-    }
-
 }
 
 MovedAside moveAside(
@@ -52,7 +41,7 @@ MovedAside moveAside(
                 error = errno;
                 continue;
             }
-            makeRegularFilePrivate(folderFD, kept);
+            platform::makeMovedItemPrivate(kept, folderFD);
             return { kept, 0 };
         }
         return { std::nullopt, error };

@@ -18,7 +18,7 @@ struct MovedAside {
 // Renames `name` (relative to the open folder `folderFD`, or any path with AT_FDCWD) to
 // "<name>.<label>-<UTC time as 20261207T060408Z>", then "-2", "-3", ... while that name is taken; it
 // never replaces anything and never follows a link at either name. What was moved is made private
-// (0600) when it is a regular file; a link is moved as it is, its target untouched. Never throws.
+// (0600, a folder 0700); a link is moved as it is, its target untouched. Never throws.
 MovedAside moveAside(
     int folderFD, const std::string& name, std::string_view label, std::chrono::system_clock::time_point now);
 

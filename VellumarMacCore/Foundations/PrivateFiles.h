@@ -5,7 +5,6 @@
 #include "Platform/PrivateFiles.h"
 
 #include <filesystem>
-#include <functional>
 #include <string_view>
 #include <system_error>
 
@@ -25,11 +24,9 @@ void ensurePrivateDirectory(const std::filesystem::path& folder);
 // already in place, though perhaps not yet on disk.
 void writePrivateFile(std::string_view bytes, const std::filesystem::path& file);
 
-// Removes the temporary files ".<target>.<8 hex>" of `writePrivateFile` that a process killed
-// before its rename left in the folder, for each target name that `isTarget` accepts. Call it
-// before any write to those targets can be under way. Failures are ignored.
-void removeTemporaryLeftovers(
-    const std::filesystem::path& folder, const std::function<bool(std::string_view target)>& isTarget);
+// Removes the temporary files of `writePrivateFile` that killed writes left; see
+// Platform/PrivateFiles.h.
+using platform::removeTemporaryLeftovers;
 
 // Flushes a file's data, or a folder's entries, to disk (fsync); see Platform/PrivateFiles.h.
 using platform::syncToDisk;

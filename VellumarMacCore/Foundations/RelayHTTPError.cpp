@@ -18,6 +18,11 @@ RelayHTTPError RelayHTTPError::badRequest(std::string message)
     return RelayHTTPError(400, "bad_request", std::move(message));
 }
 
+RelayHTTPError RelayHTTPError::internal()
+{
+    return RelayHTTPError(500, "internal", "Something went wrong on the Mac.");
+}
+
 JSON RelayHTTPError::json() const
 {
     return JSON::object({ { "code", m_code }, { "status", m_status }, { "message", m_message } });

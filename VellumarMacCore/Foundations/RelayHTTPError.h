@@ -17,6 +17,8 @@ public:
 
     // 400 "bad_request" with the given sentence.
     static RelayHTTPError badRequest(std::string message);
+    // 500 "internal" "Something went wrong on the Mac.", for a failure the phone can do nothing about.
+    static RelayHTTPError internal();
     // Canned errors, defined below the class.
     static const RelayHTTPError unauthorized;
     static const RelayHTTPError lanOnly;

@@ -119,7 +119,7 @@ void HTTPConnection::receive()
         return handle(std::move(*request));
     if (auto* failure = std::get_if<RelayHTTPError>(&outcome)) {
         m_busy = true;
-        return respond(HTTPResponse(*failure), false);
+        return respond(HTTPResponse(*failure), false, Body::send);
     }
     if (m_parser.hasPendingInput()) {
         if (!m_requestTimerArmed) {
@@ -160,6 +160,8 @@ void HTTPConnection::handle(HTTPRequest request)
     m_services->workers->submit(
         [weak = weak_from_this(), services = m_services, request = std::move(request)]() mutable {
             bool keepAlive = request.keepAlive();
+            // RFC 9110 §9.3.2: the answer to HEAD is the head GET would get, without its content.
+            auto body = request.method() == "HEAD" ? Body::omit : Body::send;
             auto bodyFile = request.bodyFile();
             auto pending = std::make_shared<PendingResponse>(served(services->handler, std::move(request)));
             // A handler that keeps an upload has moved it away by now.
@@ -168,14 +170,14 @@ void HTTPConnection::handle(HTTPRequest request)
                 std::filesystem::remove(*bodyFile, ignored);
             }
             // The connection is looked up on the queue only, so that it is never destroyed here.
-            services->queue->async([weak, pending, keepAlive] {
+            services->queue->async([weak, pending, keepAlive, body] {
                 if (auto self = weak.lock())
-                    self->respond(pending->take(), keepAlive);
+                    self->respond(pending->take(), keepAlive, body);
             });
         });
 }
 
-void HTTPConnection::respond(HTTPResponse response, bool keepAlive)
+void HTTPConnection::respond(HTTPResponse response, bool keepAlive, Body body)
 {
     if (response.status() <= 399)
         m_trusted = true;
@@ -191,14 +193,19 @@ void HTTPConnection::respond(HTTPResponse response, bool keepAlive)
         if (auto self = weak.lock())
             self->finishResponse(error, keep);
     };
-    if (!response.file())
-        return m_connection->send(std::make_shared<const std::string>(response.serialized(keep)), finish);
+    if (!response.file()) {
+        auto bytes = body == Body::send ? response.serialized(keep) : response.head(keep);
+        return m_connection->send(std::make_shared<const std::string>(std::move(bytes)), finish);
+    }
 
     // The name was checked by the router, but it may have been swapped since for a link or a FIFO: such
     // a file is refused, never followed and never waited on.
     auto file = ReadableFile::open(response.file()->location);
     if (!file)
-        return respond(HTTPResponse(RelayHTTPError(404, "not_found", "The file was not found.")), keepAlive);
+        return respond(
+            HTTPResponse(RelayHTTPError(404, "not_found", "The file was not found.")), keepAlive, body);
+    if (body == Body::omit)
+        return m_connection->send(std::make_shared<const std::string>(response.head(keep)), finish);
     auto download = std::make_shared<Download>(Download { std::move(*file), response.file()->size, keep });
     m_timer.cancel();
     m_connection->send(std::make_shared<const std::string>(response.head(keep)), afterSending(download));

@@ -73,11 +73,13 @@ public:
 
 private:
     struct Download;
+    // Whether a response's content follows its head.
+    enum class Body { send, omit };
 
     void receive();
     void didReceive(std::string_view content, bool isComplete, std::error_code error);
     void handle(HTTPRequest request);
-    void respond(HTTPResponse response, bool keepAlive);
+    void respond(HTTPResponse response, bool keepAlive, Body body);
     void finishResponse(std::error_code error, bool keep);
     void sendNextChunk(std::shared_ptr<Download> download);
     // Sends the next piece of the download once the last send completed; closes on a failed send.

@@ -2,12 +2,21 @@
 
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 
+#include "Platform/Log.h"
+
+#include <string>
+
 namespace vellumar {
 
 namespace {
 
     constexpr std::size_t kAsideSuffixBytes = 4;
     namespace Status = platform::KeychainStatus;
+
+    std::string itemDescription(const std::string& service, const std::string& account)
+    {
+        return "The paired-device list (keychain item " + service + ", " + account + ")";
+    }
 
 }
 
@@ -17,6 +26,8 @@ KeychainDeviceStorage::KeychainDeviceStorage(
     , m_account(std::move(account))
     , m_keychain(std::move(keychain))
 {
+    // Each is a full copy of some earlier list, token digests of removed devices included.
+    m_keychain.removeLeftovers(m_service, m_account);
 }
 
 std::vector<PairedDevice> KeychainDeviceStorage::load()
@@ -27,8 +38,11 @@ std::vector<PairedDevice> KeychainDeviceStorage::load()
     // A damaged item was read as surely as one whose JSON is wrong; both are kept aside alike.
     if (read.status == Status::decode)
         throw DeviceListDecodingError("The stored item is damaged.");
-    if (read.status != Status::success)
+    if (read.status != Status::success) {
+        platform::logError(itemDescription(m_service, m_account) + " could not be read (status "
+            + std::to_string(read.status) + "); pairing waits until it can be.");
         throw KeychainError(read.status);
+    }
     return PairedDevices::decoded(read.item->data);
 }
 
@@ -45,9 +59,14 @@ void KeychainDeviceStorage::save(const std::vector<PairedDevice>& devices)
 void KeychainDeviceStorage::setAside()
 {
     std::string aside = m_account + ".unreadable-" + RelayIDs::randomHex(kAsideSuffixBytes);
-    if (platform::OSStatus status = m_keychain.renameAccount(m_service, m_account, aside);
-        status != Status::success)
+    platform::OSStatus status = m_keychain.renameAccount(m_service, m_account, aside);
+    if (status != Status::success) {
+        platform::logError(itemDescription(m_service, m_account)
+            + " is damaged and could not be kept aside (status " + std::to_string(status) + ").");
         throw KeychainError(status);
+    }
+    platform::logError(itemDescription(m_service, m_account) + " is damaged; it was kept as account " + aside
+        + ", and pairing starts with an empty list.");
 }
 
 }

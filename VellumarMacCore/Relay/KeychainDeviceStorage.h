@@ -36,15 +36,19 @@ public:
     // Given to the item when it is created, and never changed afterwards.
     static constexpr std::string_view label = "Vellumar for Mac paired devices";
 
+    // Removes the temporary files that saves of the item, killed before their rename, left in the
+    // keychain's folder; construct it before any save of the item can be under way.
     KeychainDeviceStorage(std::string service, std::string account,
         platform::Keychain keychain = platform::Keychain(platform::Keychain::defaultFolder()));
 
     // No item: empty. An item that was read but is damaged, or whose data is not a device list:
-    // DeviceListDecodingError. Any other failure: KeychainError.
+    // DeviceListDecodingError. Any other failure (a link, FIFO or folder at the item's name, no
+    // permission, an I/O error): KeychainError, after one log line.
     std::vector<PairedDevice> load() override;
     // Updates the item's data, or creates the item with its label when there is none. KeychainError.
     void save(const std::vector<PairedDevice>& devices) override;
-    // Moves the item to the account "<account>.unreadable-<8 hex>" of the same service. KeychainError.
+    // Moves the item, narrowed to 0600, to the account "<account>.unreadable-<8 hex>" of the same
+    // service and logs one line. KeychainError, also logged, when it cannot be moved.
     void setAside() override;
 
 private:

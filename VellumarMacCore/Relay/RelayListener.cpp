@@ -13,11 +13,13 @@ namespace vellumar {
 
 struct RelayListener::State : std::enable_shared_from_this<RelayListener::State> {
     State(std::shared_ptr<const HTTPConnection::Services> shared, platform::TLSServerContext tls,
-        HTTPRequestParser::Policy bodyPolicy, SourceCheck sourceCheck)
+        HTTPRequestParser::Policy bodyPolicy, SourceCheck sourceCheck,
+        std::function<void(std::error_code)> onFailure)
         : services(std::move(shared))
         , identity(std::move(tls))
         , policy(std::move(bodyPolicy))
         , allowsSource(std::move(sourceCheck))
+        , failed(std::move(onFailure))
     {
     }
 
@@ -32,6 +34,8 @@ struct RelayListener::State : std::enable_shared_from_this<RelayListener::State>
     platform::TLSServerContext identity;
     HTTPRequestParser::Policy policy;
     SourceCheck allowsSource;
+    std::function<void(std::error_code)> failed;
+    // Replacing it closes the socket it held.
     std::unique_ptr<platform::NetListener> listener;
     // The only strong owner of the connections.
     std::unordered_map<HTTPConnection*, std::shared_ptr<HTTPConnection>> connections;
@@ -127,8 +131,8 @@ RelayListener::RelayListener(TLSIdentity identity, Limits limits, HTTPRequestPar
     SourceCheck allowsSource = hooks.allowsSource ? std::move(hooks.allowsSource) : [](const sockaddr& peer) {
         return SourceAddressFilter::allows(peer);
     };
-    m_state = std::make_shared<State>(
-        std::move(services), std::move(identity.identity), std::move(policy), std::move(allowsSource));
+    m_state = std::make_shared<State>(std::move(services), std::move(identity.identity), std::move(policy),
+        std::move(allowsSource), std::move(hooks.failed));
 }
 
 RelayListener::~RelayListener()
@@ -151,10 +155,13 @@ std::uint16_t RelayListener::start(std::uint16_t port)
                 else
                     connection->cancel();
             };
-            // A socket that fails later stops the listener without a report, as a stop would.
-            auto failed = [weak](std::error_code) {
-                if (auto state = weak.lock())
-                    state->stop();
+            auto failed = [weak](std::error_code error) {
+                auto state = weak.lock();
+                if (!state)
+                    return;
+                state->stop();
+                if (state->failed)
+                    state->failed(error);
             };
             m_state->listener = std::make_unique<platform::NetListener>(
                 *m_queue, m_state->identity, port, std::move(accepted), std::move(failed));

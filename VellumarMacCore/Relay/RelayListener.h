@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <system_error>
 
 struct sockaddr;
 
@@ -32,6 +33,10 @@ public:
         // Asked before the TLS handshake; a refused peer gets no byte back. Absent: the
         // source-address filter.
         SourceCheck allowsSource;
+        // Hears, on the listener's queue, the error that stopped a running listener, once it has
+        // stopped and closed every connection; it must not call the listener's waiting functions.
+        // Absent: the listener stops without a word.
+        std::function<void(std::error_code)> failed;
     };
 
     // Starts the listener's queue and its request workers; nothing listens yet.
@@ -43,7 +48,8 @@ public:
     RelayListener& operator=(const RelayListener&) = delete;
 
     // Listens on `port` (0: any free port) and returns the port bound. Throws std::system_error when
-    // the socket cannot be bound; the same object may be started again then. Not from the queue.
+    // the socket cannot be bound; the same object may be started again then. A start that binds
+    // closes the socket of an earlier one; connections already admitted stay. Not from the queue.
     std::uint16_t start(std::uint16_t port);
     // Returns at once; the listener stops accepting and closes every connection on its queue.
     void stop();

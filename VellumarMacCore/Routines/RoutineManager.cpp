@@ -1,5 +1,6 @@
 #include "VellumarMacCore/Routines/RoutineManager.h"
 
+#include "VellumarMacCore/ConversationData/StoreFile.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Schedule/RoutineLimits.h"
@@ -52,8 +53,7 @@ RoutineManager::RoutineManager(Options options)
     , m_clock(std::move(options.clock))
     , m_timeZone(std::move(options.timeZone))
 {
-    if (m_file)
-        m_state = RoutinesFile::load(*m_file);
+    loadedLocked();
 }
 
 bool RoutineManager::isValidRoutineID(std::string_view text)
@@ -77,6 +77,25 @@ void RoutineManager::checkSwitch() const
         throw routinesOff;
 }
 
+bool RoutineManager::loadedLocked()
+{
+    if (m_loaded || !m_file)
+        return true;
+    auto state = RoutinesFile::load(*m_file);
+    if (!state)
+        return false;
+    m_state = std::move(*state);
+    m_loaded = true;
+    return true;
+}
+
+void RoutineManager::requireLoaded()
+{
+    std::lock_guard guard(m_lock);
+    if (!loadedLocked())
+        throw RelayHTTPError::internal();
+}
+
 JSON::Object& RoutineManager::storedLocked(std::string_view id)
 {
     auto found = isValidRoutineID(id) ? m_state.routines.find(id) : m_state.routines.end();
@@ -87,13 +106,20 @@ JSON::Object& RoutineManager::storedLocked(std::string_view id)
 
 void RoutineManager::saveLocked() const
 {
-    if (m_file)
-        m_state.save(*m_file);
+    if (!m_file)
+        return;
+    // A state that never held the file's routines must not replace them, whoever changed it.
+    if (!m_loaded) {
+        detail::logChangeRefused(*m_file);
+        return;
+    }
+    m_state.save(*m_file);
 }
 
 JSON::Object RoutineManager::stored(std::string_view id)
 {
     std::lock_guard guard(m_lock);
+    loadedLocked();
     return storedLocked(id);
 }
 
@@ -116,6 +142,7 @@ JSON RoutineManager::list(const std::optional<std::string>& botID)
     std::vector<JSON::Object> records;
     {
         std::lock_guard guard(m_lock);
+        loadedLocked();
         for (const auto* record : m_state.routinesByCreation()) {
             auto owner = record->find("botId");
             if (!botID
@@ -143,6 +170,7 @@ JSON RoutineManager::routine(std::string_view id)
 JSON RoutineManager::create(const JSON& body)
 {
     checkSwitch();
+    requireLoaded();
     auto accepted = validate(body, true);
     auto created = now();
     auto timeZone = zone();
@@ -174,6 +202,7 @@ JSON RoutineManager::create(const JSON& body)
 JSON RoutineManager::update(std::string_view id, const JSON& body)
 {
     checkSwitch();
+    requireLoaded();
     stored(id);
     auto accepted = validate(body, false);
     bool newSchedule = accepted.contains("schedule");
@@ -203,6 +232,7 @@ JSON RoutineManager::update(std::string_view id, const JSON& body)
 JSON RoutineManager::remove(std::string_view id)
 {
     checkSwitch();
+    requireLoaded();
     std::lock_guard guard(m_lock);
     storedLocked(id);
     m_state.routines.erase(m_state.routines.find(id));
@@ -214,6 +244,7 @@ JSON RoutineManager::results(std::int64_t since)
 {
     checkSwitch();
     std::lock_guard guard(m_lock);
+    loadedLocked();
     JSON::Array newer;
     for (const auto& entry : m_state.results) {
         const auto* seq = entry.subscript("seq");

@@ -45,7 +45,9 @@ public:
         TimeZoneSource timeZone;
     };
 
-    // Loads the file (see RoutinesFile::load). Never fails.
+    // Loads the file (see RoutinesFile::load). Never fails. While the file cannot be read, every
+    // access tries it again; until one succeeds the routines read as none and every change throws
+    // RelayHTTPError 500 "internal", so that no save replaces routines the manager could not see.
     explicit RoutineManager(Options options);
     RoutineManager(const RoutineManager&) = delete;
     RoutineManager& operator=(const RoutineManager&) = delete;
@@ -86,6 +88,11 @@ private:
     std::unique_ptr<icu::TimeZone> zone() const;
     RoutineDate now() const;
     void checkSwitch() const;
+    // Callers hold the lock. Reads the file unless a read of it succeeded; false while it cannot be read.
+    bool loadedLocked();
+    // Throws RelayHTTPError 500 while the file cannot be read. Once it has been read it stays read, so
+    // a caller may release the lock in between and change the state afterwards.
+    void requireLoaded();
     // Callers hold the lock.
     JSON::Object& storedLocked(std::string_view id);
     void saveLocked() const;
@@ -100,6 +107,8 @@ private:
 
     mutable std::mutex m_lock;
     RoutinesFile m_state;
+    // True once `m_state` holds what the file held.
+    bool m_loaded = false;
 };
 
 }

@@ -44,7 +44,11 @@ std::string RoutineManager::conversationKey(const JSON::Object& record)
     return conversation + ":" + text(record, "id");
 }
 
-JSON RoutineManager::runNow(std::string_view id) { return startRun(id); }
+JSON RoutineManager::runNow(std::string_view id)
+{
+    requireLoaded();
+    return startRun(id);
+}
 
 JSON RoutineManager::startRun(std::string_view id)
 {

@@ -24,13 +24,16 @@ std::optional<std::int64_t> storedMillis(const JSON::Object& record, std::string
     return member == record.end() ? std::nullopt : member->second.intValue();
 }
 
-RoutinesFile RoutinesFile::load(const std::filesystem::path& file)
+std::optional<RoutinesFile> RoutinesFile::load(const std::filesystem::path& file)
 {
     detail::removeStoreLeftovers(file);
     RoutinesFile state;
-    auto document = detail::readStoreJSON(file, kMaxFileBytes, JSON::Kind::object);
-    if (!document)
+    auto content = detail::readStoreJSON(file, kMaxFileBytes, JSON::Kind::object);
+    if (content.unreadable)
+        return std::nullopt;
+    if (!content.document)
         return state;
+    const auto& document = content.document;
 
     if (const auto* routines = document->subscript("routines"); routines && routines->arrayValue()) {
         for (const auto& element : *routines->arrayValue()) {

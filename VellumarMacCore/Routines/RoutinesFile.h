@@ -27,12 +27,14 @@ struct RoutinesFile {
     std::int64_t seq { 0 };
     std::vector<RoutineDate> scheduledRuns;
 
-    // The state of the file. A missing file, or one that is empty, not a regular file or a
-    // symbolic link, gives the empty state; a file that cannot be read or decoded also does, but is
-    // first renamed aside ("routines.json.damaged-<UTC time>"), so that the next save keeps what it
-    // held. Records without a routine id are dropped one by one. Removes the temporary files of saves
-    // that were killed before their rename. Never throws.
-    static RoutinesFile load(const std::filesystem::path& file);
+    // The state of the file. A missing or empty file gives the empty state; a file that does not
+    // decode or is too large, and a link or anything else that is not a regular file, also does, but
+    // is first renamed aside ("routines.json.damaged-<UTC time>"), so that the next save keeps what it
+    // held. Absent, after one log line, when the file cannot be opened or read just now (no
+    // permission, no descriptors left): it is left as it is. Records without a routine id are dropped
+    // one by one. Removes the temporary files of saves that were killed before their rename. Never
+    // throws.
+    static std::optional<RoutinesFile> load(const std::filesystem::path& file);
 
     // Replaces the file atomically with a private (0600) copy of the state; a failure is logged and
     // leaves the old file whole. Never throws.

@@ -8,6 +8,11 @@ namespace {
 
     constexpr std::int64_t kMaxPayload = 1'048'576;
     constexpr std::size_t kMaxRead = 65'536;
+    // A peer that sends faster than it reads would fill memory with the answers waiting for it: above
+    // this many unsent bytes nothing more is read, so its pings wait in the network instead.
+    constexpr std::int64_t kPauseReadingAboveBytes = 4 << 20;
+    // Reading resumes once the backlog has fallen well below the pause, not at every frame sent.
+    constexpr std::int64_t kResumeReadingBelowBytes = 2 << 20;
 
 }
 
@@ -93,8 +98,26 @@ void WebSocketConnection::startOnQueue(Handler handler)
         m_parser.append(std::exchange(m_buffered, {}));
         processFrames();
     }
-    if (!m_finished && !m_readingStopped)
-        receive();
+    readMore();
+}
+
+void WebSocketConnection::readMore()
+{
+    if (m_finished || m_readingStopped)
+        return;
+    if (unsentBytes() > kPauseReadingAboveBytes) {
+        m_readingPaused = true;
+        return;
+    }
+    receive();
+}
+
+void WebSocketConnection::resumeReadingIfDrained()
+{
+    if (m_readingPaused && unsentBytes() < kResumeReadingBelowBytes) {
+        m_readingPaused = false;
+        readMore();
+    }
 }
 
 void WebSocketConnection::receive()
@@ -113,8 +136,8 @@ void WebSocketConnection::receive()
                 return;
             if (isComplete || error)
                 self->cancel();
-            else if (!self->m_readingStopped)
-                self->receive();
+            else
+                self->readMore();
         });
 }
 
@@ -139,11 +162,9 @@ void WebSocketConnection::processFrames()
         if (!message)
             continue;
         if (auto* text = std::get_if<WebSocketMessageReader::Text>(&*message)) {
-            if (!m_closing && m_handler)
-                m_handler(std::move(*text));
+            deliver(std::move(*text));
         } else if (auto* binary = std::get_if<WebSocketMessageReader::Binary>(&*message)) {
-            if (!m_closing && m_handler)
-                m_handler(std::move(*binary));
+            deliver(std::move(*binary));
         } else if (auto* ping = std::get_if<WebSocketMessageReader::Ping>(&*message)) {
             if (!m_closing)
                 sendFrame({ true, WebSocketOpcode::pong, std::move(ping->bytes) }, Counted::yes, {});
@@ -162,6 +183,15 @@ void WebSocketConnection::processFrames()
         }
         // A pong needs nothing more: receiving it has refreshed m_lastHeard.
     }
+}
+
+void WebSocketConnection::deliver(Event event)
+{
+    if (m_closing || !m_handler)
+        return;
+    // A copy: a handler that cancels the connection clears m_handler while it runs.
+    auto handler = m_handler;
+    handler(std::move(event));
 }
 
 void WebSocketConnection::closeOnQueue(std::uint16_t code, std::string_view reason)
@@ -205,8 +235,12 @@ void WebSocketConnection::sendFrame(
             }
             if (completion)
                 completion();
-            if (self && error)
+            if (!self)
+                return;
+            if (error)
                 self->cancel();
+            else
+                self->resumeReadingIfDrained();
         });
 }
 

@@ -1,6 +1,8 @@
 // One server-side WebSocket (RFC 6455) over an upgraded connection: it answers pings and close frames,
 // keeps the connection alive with pings of its own, drops a silent peer, and hands received messages
-// to one handler.
+// to one handler. It stops reading while more than 4 MiB wait to be sent and reads again below 2 MiB,
+// so that a peer that does not read cannot make it hold more; the time since the last byte read still
+// counts towards the idle drop.
 #pragma once
 
 #include "VellumarMacCore/Terminal/WebSocketFrame.h"
@@ -64,8 +66,12 @@ private:
     enum class Counted { no, yes };
 
     void startOnQueue(Handler handler);
+    // Reads on unless the connection ended, stopped reading or has too much left to send.
+    void readMore();
+    void resumeReadingIfDrained();
     void receive();
     void processFrames();
+    void deliver(Event event);
     void closeOnQueue(std::uint16_t code, std::string_view reason);
     void sendFrame(const WebSocketFrame& frame, Counted counted, std::function<void()> completion);
     void sendMessage(WebSocketOpcode opcode, std::string payload, std::function<void()> completion);
@@ -84,6 +90,8 @@ private:
     // Set by a protocol violation: what the peer sends after it is never read, so it cannot fill
     // memory while the close handshake runs out.
     bool m_readingStopped = false;
+    // No read is pending until the unsent bytes fall: the peer's pings and messages wait in the network.
+    bool m_readingPaused = false;
     std::chrono::steady_clock::time_point m_lastHeard;
     std::function<void()> m_onFinish;
 

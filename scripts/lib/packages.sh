@@ -22,6 +22,7 @@ test_packages=(
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
+  iproute2 # a veth pair between two network namespaces gives a test peer a non-local address
   sqlite3 # checks the cloud database's file as an outside reader
 )
 

@@ -4,6 +4,7 @@
 #include "VellumarMacCore/ConversationData/MemoryStore.h"
 #include "VellumarMacCore/ConversationData/SessionStore.h"
 #include "VellumarMacCore/ConversationData/StoreFile.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TestSupport.h"
@@ -11,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+
+#include <sys/stat.h>
 
 namespace vellumar {
 namespace {
@@ -78,6 +81,56 @@ namespace {
                     EXPECT_EQ(fs::file_size(kept), store.limitBytes + 1);
                 else
                     EXPECT_EQ(test::readFile(kept), bytes);
+            }
+        }
+    }
+
+    // No later read could take such an item, so it is moved out of the way like a damaged file; a
+    // link goes as it is, and what it points to keeps its mode and content.
+    TEST(StoreFile, EachStoreKeepsALinkFIFOOrFolderAtItsNameAsideAndSavesBesideIt)
+    {
+        enum class Item { link, fifo, folder };
+        for (auto& store : stores) {
+            for (auto item : { Item::link, Item::fifo, Item::folder }) {
+                SCOPED_TRACE(std::string(store.name) + ", item " + std::to_string(static_cast<int>(item)));
+                test::TemporaryFolder data;
+                fs::path file = data / store.file;
+                fs::path target = data / "elsewhere";
+                test::writeBytes(target, store.content);
+                fs::permissions(target, fs::perms(0644));
+                fs::create_directories(file.parent_path());
+                if (item == Item::link)
+                    fs::create_symlink(target, file);
+                if (item == Item::fifo) {
+                    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+                }
+                if (item == Item::folder)
+                    test::writeBytes(file / "inside", "kept");
+
+                test::CapturedLog log;
+                store.openAndChange(data.path());
+
+                auto names = namesIn(file.parent_path());
+                names.erase(target.filename());
+                ASSERT_EQ(names.size(), 2u);
+                names.erase(file.filename());
+                fs::path kept = file.parent_path() / *names.begin();
+                EXPECT_TRUE(kept.filename().string().starts_with(file.filename().string() + ".damaged-"));
+                EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+                EXPECT_EQ(log.lines().size(), 1u);
+                if (item == Item::link) {
+                    EXPECT_EQ(fs::read_symlink(kept), target);
+                }
+                if (item == Item::fifo) {
+                    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(kept)));
+                    EXPECT_EQ(test::modeOf(kept), 0600u);
+                }
+                if (item == Item::folder) {
+                    EXPECT_EQ(test::readFile(kept / "inside"), "kept");
+                    EXPECT_EQ(test::modeOf(kept), 0700u);
+                }
+                EXPECT_EQ(test::readFile(target), store.content);
+                EXPECT_EQ(test::modeOf(target), 0644u);
             }
         }
     }

@@ -48,12 +48,18 @@ namespace {
         return -1;
     }
 
+    // A mode of the independent TLS client, `input` on its standard input.
+    test::PeerResult relayPeer(std::uint16_t port, const std::string& mode, const std::string& input = {})
+    {
+        return test::runPeer({ "python3", (test::sourceDir() / "tests/peers/relay_tls_client.py").string(),
+                                 std::to_string(port), mode },
+            input);
+    }
+
     TEST(HTTPConnection, PipelinedRequestsGetResponsesInOrder)
     {
         RelayServer server(echoPath);
-        auto result
-            = test::runPeer({ "python3", (test::sourceDir() / "tests/peers/relay_tls_client.py").string(),
-                std::to_string(server.port), "pipeline" });
+        auto result = relayPeer(server.port, "pipeline");
         ASSERT_EQ(result.exitStatus, 0);
         auto first = result.output.find("\r\n\r\n/first");
         auto second = result.output.find("\r\n\r\n/second");
@@ -202,6 +208,106 @@ namespace {
             auto response = client->get(std::string("/") + name).value_or("");
             EXPECT_EQ(test::statusOf(response), 404);
             EXPECT_EQ(response.find("secret bytes"), std::string::npos);
+        }
+    }
+
+    TEST(HTTPConnection, RefusedRequestClosesTheConnectionBeforeTheBytesBehindItAreParsed)
+    {
+        std::atomic<int> secondRequests = 0;
+        RelayServer server(
+            [&](const HTTPRequest& request) {
+                secondRequests += request.path() == "/second";
+                return echoPath(request);
+            },
+            {},
+            [](const RequestHead& head) {
+                return head.target == "/upload" ? BodyPolicy::reject(RelayHTTPError::unauthorized)
+                                                : BodyPolicy::memory(HTTPConnection::kMaxInMemoryBodyBytes);
+            });
+        const std::string second = "GET /second HTTP/1.1\r\nHost: relay\r\n\r\n";
+        struct Row {
+            const char* name;
+            std::string refused;
+            int status;
+        };
+        const Row rows[] = {
+            { "header without a colon", "GET /a HTTP/1.1\r\nHost relay\r\n\r\n", 400 },
+            { "chunked body smuggling a request",
+                "POST /a HTTP/1.1\r\nHost: relay\r\nTransfer-Encoding: chunked\r\n\r\n", 411 },
+            { "body over the memory limit",
+                "POST /a HTTP/1.1\r\nHost: relay\r\nContent-Length: 65537\r\n\r\n", 413 },
+            { "head over its limit", "GET /a HTTP/1.1\r\nX-Pad: " + std::string(16'400, 'x') + "\r\n\r\n",
+                431 },
+            { "HTTP/2.0", "GET /a HTTP/2.0\r\nHost: relay\r\n\r\n", 505 },
+            { "upload the body policy refuses, a request as its body",
+                "POST /upload HTTP/1.1\r\nHost: relay\r\nContent-Length: " + std::to_string(second.size())
+                    + "\r\n\r\n",
+                401 },
+        };
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.name);
+            auto result = relayPeer(server.port, "send", row.refused + second);
+            ASSERT_EQ(result.exitStatus, 0);
+            EXPECT_EQ(test::statusOf(result.output), row.status) << result.output;
+            EXPECT_TRUE(result.output.ends_with("\nclosed\n")) << result.output;
+            // One head: nothing was answered after the refusal.
+            EXPECT_EQ(result.output.find("\r\n\r\n"), result.output.rfind("\r\n\r\n")) << result.output;
+        }
+        EXPECT_EQ(secondRequests, 0);
+    }
+
+    TEST(HTTPConnection, TCPConnectionThatNeverStartsItsHandshakeIsClosedAtTheRequestTimeOut)
+    {
+        RelayServer server(echoPath, kShortLimits);
+        auto result = relayPeer(server.port, "silent");
+        EXPECT_EQ(result.output, "closed\n");
+    }
+
+    // Each request is followed in the same write by one for /next, so a body the client does not expect
+    // would be read as the start of the next response.
+    TEST(HTTPConnection, HeadIsAnsweredWithoutContentAndTheNextRequestFollowsOnTheConnection)
+    {
+        test::TemporaryFolder folder;
+        test::writeBytes(folder / "notes.txt", "twelve bytes");
+        test::writeBytes(folder / "short.txt", "only eleven");
+        RelayServer server([&](const HTTPRequest& request) {
+            if (request.path() == "/file")
+                return HTTPResponse::download(folder / "notes.txt", 12, "text/plain", "notes.txt");
+            if (request.path() == "/short")
+                return HTTPResponse::download(folder / "short.txt", 500, "text/plain", "short.txt");
+            if (request.path() == "/refused")
+                return HTTPResponse(RelayHTTPError::methodNotAllowed);
+            return echoPath(request);
+        });
+        struct Row {
+            const char* requestLine;
+            int status;
+            // The bytes between the first head and the next response, or the end of the connection.
+            std::string content;
+            bool nextAnswered;
+        };
+        const Row rows[] = {
+            { "HEAD /refused", 405, "", true },
+            { "HEAD /file", 200, "", true },
+            { "GET /file", 200, "twelve bytes", true },
+            // Cut in the middle of its body: nothing can follow it.
+            { "GET /short", 200, "only eleven", false },
+        };
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.requestLine);
+            auto result = relayPeer(server.port, "send",
+                std::string(row.requestLine) + " HTTP/1.1\r\nHost: relay\r\n\r\n"
+                    + "GET /next HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n\r\n");
+            EXPECT_EQ(test::statusOf(result.output), row.status);
+            auto headEnd = result.output.find("\r\n\r\n");
+            ASSERT_NE(headEnd, std::string::npos) << result.output;
+            auto rest = result.output.substr(headEnd + 4);
+            if (row.nextAnswered) {
+                EXPECT_TRUE(rest.starts_with(row.content + "HTTP/1.1 200 OK\r\n")) << rest;
+                EXPECT_TRUE(rest.ends_with("\r\n\r\n/next\nclosed\n")) << rest;
+            } else {
+                EXPECT_EQ(rest, row.content + "\nclosed\n");
+            }
         }
     }
 

@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "VellumarMacCore/Relay/KeychainDeviceStorage.h"
+#include "tests/support/CapturedLog.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UnprivilegedPeer.h"
@@ -7,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+
+#include <sys/stat.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -80,16 +84,23 @@ TEST(KeychainDeviceStorage, ItemThatDoesNotDecodeIsKeptAsideAndAPairingAfterward
         SCOPED_TRACE(c.name);
         test::TemporaryFolder temporary;
         std::ofstream(temporary / kItemName) << c.fileContent;
+        // As a backup may bring it back: wider than the keychain's own files.
+        fs::permissions(temporary / kItemName, fs::perms(0644));
+        test::CapturedLog log;
         DeviceRegistry registry(storageIn(temporary.path()), standingClock);
         EXPECT_TRUE(registry.loadFailed());
         registry.add("new");
+        EXPECT_EQ(registry.all().size(), 1u);
         EXPECT_EQ(storageIn(temporary.path())->load(), registry.all());
         std::vector<std::string> kept;
         for (const auto& entry : fs::directory_iterator(temporary.path())) {
-            if (entry.path().filename().string().starts_with(kItemName.string() + "%2Eunreadable-"))
+            if (entry.path().filename().string().starts_with(kItemName.string() + "%2Eunreadable-")) {
                 kept.push_back(test::readFile(entry.path()));
+                EXPECT_EQ(modeOf(entry.path()), fs::perms(0600));
+            }
         }
         EXPECT_EQ(kept, std::vector { c.fileContent });
+        EXPECT_EQ(log.lines().size(), 1u);
     }
 }
 
@@ -108,4 +119,63 @@ TEST(KeychainDeviceStorageAsUnprivilegedUser, FailedSaveLeavesTheStoredListAndRo
         "2 " + std::to_string(platform::KeychainStatus::io) + " 2");
     EXPECT_EQ(test::readFile(folder / kItemName), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+TEST(KeychainDeviceStorage, OpeningRemovesLeftoversOfKilledSavesOfItsItemAndNothingElse)
+{
+    test::TemporaryFolder temporary;
+    const std::string item = kItemName.string();
+    const std::string otherItem = "com%2Ezu%2Eplimsor%2Emac@other";
+    const std::set<std::string> removed { "." + item + ".0123abcd", "." + item + ".89abcdef" };
+    const std::set<std::string> kept { item, otherItem, "." + otherItem + ".0123abcd",
+        "." + item + ".0123ABCD", "." + item + ".0123abc", "." + item + ".0123abcde", item + ".0123abcd",
+        "." + item + ".0123abcd.x", "." + item + "x.0123abcd", item + "%2Eunreadable-0123abcd" };
+    platform::Keychain(temporary.path()).add(kService, kAccount, "[]", KeychainDeviceStorage::label);
+    for (const std::string& name : removed)
+        test::writeBytes(temporary / name, "label\n[]");
+    for (const std::string& name : kept) {
+        if (name != item)
+            test::writeBytes(temporary / name, "label\n[]");
+    }
+
+    auto storage = storageIn(temporary.path());
+
+    EXPECT_EQ(test::namesIn(temporary.path()), kept);
+    EXPECT_TRUE(storage->load().empty());
+}
+
+TEST(KeychainDeviceStorage, SomethingElseThanAFileAtTheItemsNameRefusesEachPairingWithOneLogLine)
+{
+    enum class Planted { folder, link, fifo };
+    for (auto planted : { Planted::folder, Planted::link, Planted::fifo }) {
+        SCOPED_TRACE(static_cast<int>(planted));
+        test::TemporaryFolder temporary;
+        const fs::path folder = temporary / "keychain";
+        const fs::path item = folder / kItemName;
+        test::writeBytes(temporary / "list", "label\n[]");
+        fs::create_directories(folder);
+        if (planted == Planted::folder)
+            test::writeBytes(item / "inside", "kept");
+        if (planted == Planted::link)
+            fs::create_symlink(temporary / "list", item);
+        if (planted == Planted::fifo) {
+            ASSERT_EQ(::mkfifo(item.c_str(), 0600), 0);
+        }
+        DeviceRegistry registry(storageIn(folder), standingClock);
+        const auto before = test::namesIn(folder);
+
+        test::CapturedLog log;
+        auto refused = test::thrown<KeychainError>([&] { registry.add("new"); });
+
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status(), platform::KeychainStatus::io);
+        EXPECT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(test::namesIn(folder), before);
+        EXPECT_EQ(fs::symlink_status(item).type(),
+            planted == Planted::folder     ? fs::file_type::directory
+                : planted == Planted::link ? fs::file_type::symlink
+                                           : fs::file_type::fifo);
+        EXPECT_EQ(test::readFile(temporary / "list"), "label\n[]");
+        EXPECT_TRUE(registry.all().empty());
+    }
 }

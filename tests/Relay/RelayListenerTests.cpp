@@ -4,9 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace vellumar {
@@ -91,12 +100,112 @@ namespace {
         EXPECT_EQ(server.listener->connectionCount(), 0U);
     }
 
+    // Run in a network namespace of its own: joined to a second namespace by a veth pair, whose peer
+    // address lies in no range the filter allows and in no network of this namespace's interfaces.
+    const char* const kServerLink
+        = "ip link set lo up && ip link add vellumar-server type veth peer name "
+          "vellumar-peer && ip addr add 198.51.100.1/32 dev vellumar-server && ip link "
+          "set vellumar-server up && ip route add 203.0.113.2/32 dev vellumar-server";
+    // Prints its process id, waits for its end of the pair and the ports, then says hello to each port.
+    const std::string kOutsidePeer
+        = "echo $$ && read ports && ip addr add 203.0.113.2/32 dev vellumar-peer && ip "
+          "link set vellumar-peer up && ip route add 198.51.100.1/32 dev vellumar-peer && "
+          "for port in $ports; do python3 "
+        + peerScript() + " $port hello 198.51.100.1; done";
+
+    TEST(RelayListener, ByDefaultAPeerOutsideTheLocalNetworksGetsNoServerHello)
+    {
+        std::string skipReason;
+        std::string heard;
+        // The namespace belongs to this thread alone, and to the threads and processes it starts.
+        std::thread inside([&] {
+            if (::unshare(CLONE_NEWNET) != 0) {
+                skipReason = std::string("a network namespace was refused: ") + std::strerror(errno);
+                return;
+            }
+            if (test::runPeer({ "sh", "-c", kServerLink }).exitStatus != 0) {
+                skipReason = "no veth pair could be made in a network namespace";
+                return;
+            }
+            RelayServer filtered(kAlwaysOK);
+            RelayServer open(kAlwaysOK, {}, {}, { .allowsSource = [](const sockaddr&) { return true; } });
+            test::InteractivePeer outside({ "unshare", "-n", "sh", "-c", kOutsidePeer });
+            auto pid = outside.readLine();
+            ASSERT_TRUE(pid);
+            ASSERT_EQ(test::runPeer({ "ip", "link", "set", "vellumar-peer", "netns", *pid }).exitStatus, 0);
+            outside.send(std::to_string(filtered.port) + " " + std::to_string(open.port) + "\n");
+            outside.closeInput();
+            heard = outside.readAll();
+            EXPECT_EQ(outside.wait(), 0);
+        });
+        inside.join();
+        if (!skipReason.empty())
+            GTEST_SKIP() << skipReason;
+        // The listener that lets every source in shows that the peer reaches it.
+        EXPECT_EQ(heard, "closed unanswered\nanswered\n");
+    }
+
     TEST(RelayListener, TakenPortThrowsAndPortZeroStillStarts)
     {
         RelayServer first(kAlwaysOK);
         RelayListener second(test::testIdentity(), {}, {}, kAlwaysOK);
         EXPECT_THROW(second.start(first.port), std::system_error);
         EXPECT_NE(second.start(0), 0);
+    }
+
+    TEST(RelayListener, SecondStartClosesTheFirstSocketAndKeepsItsConnections)
+    {
+        RelayServer server(kAlwaysOK);
+        auto early = trustedClient(server.port);
+        auto second = server.listener->start(0);
+        auto curl = [](std::uint16_t port) {
+            return test::runPeer({ "curl", "-sS", "-k", "--http1.1", "--max-time", "30", url(port, "/ok") });
+        };
+        EXPECT_EQ(curl(server.port).exitStatus, 7); // CURLE_COULDNT_CONNECT
+        EXPECT_EQ(curl(second).output, "{\"ok\":true}");
+        EXPECT_EQ(test::statusOf(early->get("/ok").value_or("")), 200);
+    }
+
+    // The listening socket of `port` in this process: the one a test breaks from under the listener.
+    std::optional<int> listeningDescriptor(std::uint16_t port)
+    {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            int fd = std::stoi(entry.path().filename().string());
+            sockaddr_storage address {};
+            socklen_t length = sizeof address;
+            int listening = 0;
+            socklen_t size = sizeof listening;
+            if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0
+                || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
+                continue;
+            // A machine without IPv6 listens on IPv4 alone.
+            if ((address.ss_family == AF_INET6
+                    && ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port) == port)
+                || (address.ss_family == AF_INET
+                    && ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port) == port))
+                return fd;
+        }
+        return std::nullopt;
+    }
+
+    TEST(RelayListener, SocketFailingAfterStartStopsTheListenerAndTellsItsOwner)
+    {
+        test::Gate failed;
+        std::error_code reported;
+        RelayServer server(kAlwaysOK, {}, {}, { .failed = [&](std::error_code error) {
+            reported = error;
+            failed.open();
+        } });
+        auto paired = trustedClient(server.port);
+        auto fd = listeningDescriptor(server.port);
+        ASSERT_TRUE(fd);
+        // A listening socket shut down this way fails every accept with EINVAL, which no retry mends.
+        ASSERT_EQ(::shutdown(*fd, SHUT_RDWR), 0);
+        ASSERT_TRUE(failed.waitOpen(std::chrono::seconds(10)));
+        EXPECT_EQ(reported.value(), EINVAL);
+        EXPECT_FALSE(reported.message().empty());
+        EXPECT_TRUE(paired->waitClosed());
+        EXPECT_EQ(server.listener->connectionCount(), 0U);
     }
 
     TEST(RelayListener, SeventhUntrustedConnectionFromOneHostClosesTheOldest)

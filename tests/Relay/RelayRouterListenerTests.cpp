@@ -8,6 +8,7 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 #include "tests/Relay/RelayServer.h"
+#include "tests/support/FakeDeviceStorage.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/ManualJobClock.h"
@@ -47,7 +48,8 @@ struct RoutedRelay {
     RelayData data { { .folder = folder / "data", .home = folder / "home" } };
     std::shared_ptr<ReplyRunner> runner;
     std::shared_ptr<JobClock> clock;
-    DeviceRegistry devices { std::make_shared<MemoryDeviceStorage>(), [this] { return clock->now(); } };
+    std::shared_ptr<test::FakeDeviceStorage> storage = std::make_shared<test::FakeDeviceStorage>();
+    DeviceRegistry devices { storage, [this] { return clock->now(); } };
     DeviceRegistry::Pairing paired = devices.add("Phone");
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
@@ -63,6 +65,18 @@ struct RoutedRelay {
         .timeZone = [] { return std::string("Europe/Berlin"); } } };
     test::RelayServer server { router.lanHandler(), {}, router.lanBodyPolicy(folder / "incoming") };
 };
+
+// curl's whole answer, head and body, to `target` on the relay; `token` is sent as bearer unless empty.
+std::string curlAnswer(const RoutedRelay& relay, const std::string& token, const std::string& target,
+    std::vector<std::string> extra = {})
+{
+    std::vector<std::string> argv { "curl", "-sS", "-i", "--http1.1", "--max-time", "60", "-k",
+        "https://127.0.0.1:" + std::to_string(relay.server.port) + target };
+    if (!token.empty())
+        argv.insert(argv.end(), { "-H", "Authorization: Bearer " + token });
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return test::runPeer(argv).output;
+}
 
 JSON bodyOf(const std::string& response)
 {
@@ -228,15 +242,10 @@ TEST(RelayRouterListener, CurlUploadsDownloadsAndPairsAndNoBodyOutlivesItsReques
     std::string pairedNow;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.token + " " + row.target);
-        std::vector<std::string> argv { "curl", "-sS", "-i", "--http1.1", "--max-time", "60", "-k",
-            "https://127.0.0.1:" + std::to_string(relay.server.port) + row.target };
         auto token = row.token == "{paired}" ? relay.paired.token
             : row.token == "{paired now}"    ? pairedNow
                                              : row.token;
-        if (!token.empty())
-            argv.insert(argv.end(), { "-H", "Authorization: Bearer " + token });
-        argv.insert(argv.end(), row.extra.begin(), row.extra.end());
-        auto output = test::runPeer(argv).output;
+        auto output = curlAnswer(relay, token, row.target, row.extra);
         for (const auto& fragment : row.expected)
             EXPECT_NE(output.find(fragment), std::string::npos) << fragment << " in " << output;
         EXPECT_EQ(output.find("root:"), std::string::npos);
@@ -256,4 +265,53 @@ TEST(RelayRouterListener, CurlUploadsDownloadsAndPairsAndNoBodyOutlivesItsReques
         ASSERT_TRUE(awaitIncoming(false));
     }
     EXPECT_TRUE(awaitIncoming(true));
+}
+
+TEST(RelayRouterListener, ADeviceWhoseRemovalAFakeStorageFailsToSaveIsRefusedAtOnce)
+{
+    auto fake = std::make_shared<test::LatchedFakeRunner>();
+    RoutedRelay relay([&](RelayData&) { return fake; }, std::make_shared<test::ManualJobClock>());
+    const auto tooBig = relay.folder / "too-big";
+    test::writeBytes(tooBig, "");
+    fs::resize_file(tooBig, 52'428'801); // sparse: over the upload limit, at no cost in disk
+    ASSERT_NE(curlAnswer(relay, relay.paired.token, "/health").find("HTTP/1.1 200"), std::string::npos);
+
+    relay.storage->failSave = true;
+    EXPECT_THROW(relay.devices.remove(relay.paired.device.id), KeychainError);
+    // A known token would make the upload's head meet the size limit (413); a removed one is refused
+    // by the body policy before that.
+    const std::vector<std::string> upload { "-H", "X-File-Name: big.bin", "--data-binary",
+        "@" + tooBig.string() };
+    for (const auto& [target, extra] : { std::pair { "/health", std::vector<std::string> {} },
+             std::pair { "/v1/files?conversationId=ios-up", upload } }) {
+        SCOPED_TRACE(target);
+        auto answer = curlAnswer(relay, relay.paired.token, target, extra);
+        EXPECT_EQ(test::statusOf(answer), 401) << answer;
+    }
+}
+
+TEST(RelayRouterListener, AnUploadIsDownloadedUnderTheNameItIsListedBy)
+{
+    auto fake = std::make_shared<test::LatchedFakeRunner>();
+    RoutedRelay relay([&](RelayData&) { return fake; }, std::make_shared<test::ManualJobClock>());
+    const auto notes = relay.folder / "notes";
+    test::writeBytes(notes, "the notes");
+    auto uploaded = curlAnswer(relay, relay.paired.token, "/v1/files?conversationId=ios-up",
+        { "-H", "X-File-Name: my%20notes.txt", "-H", "Content-Type: text/plain", "--data-binary",
+            "@" + notes.string() });
+    ASSERT_EQ(test::statusOf(uploaded), 200) << uploaded;
+    auto listed = bodyOf(curlAnswer(relay, relay.paired.token, "/v1/files?conversationId=ios-up"));
+    const auto* files = listed.subscript("files");
+    ASSERT_TRUE(files && files->arrayValue() && files->arrayValue()->size() == 1) << listed.encoded();
+    const auto& entry = files->arrayValue()->front();
+    auto fileID = textOf(entry, "fileId");
+    // Stored with a random prefix the phone never sees.
+    ASSERT_NE(fileID, "uploads/" + textOf(entry, "name"));
+
+    auto download = curlAnswer(relay, relay.paired.token, "/v1/files/ios-up/" + fileID);
+    EXPECT_NE(download.find(
+                  "\r\nContent-Disposition: attachment; filename*=UTF-8''" + textOf(entry, "name") + "\r\n"),
+        std::string::npos)
+        << download;
+    EXPECT_TRUE(download.ends_with("\r\n\r\nthe notes")) << download;
 }

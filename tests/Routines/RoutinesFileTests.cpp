@@ -48,7 +48,7 @@ namespace {
         for (const auto& [document, expected] : cases) {
             SCOPED_TRACE(document);
             writeBytes(file, document);
-            EXPECT_EQ(summary(RoutinesFile::load(file)), expected);
+            EXPECT_EQ(summary(RoutinesFile::load(file).value()), expected);
             EXPECT_EQ(namesIn(folder.path()), std::set<std::string> { "routines.json" });
         }
     }
@@ -122,7 +122,7 @@ namespace {
             ::waitpid(child, nullptr, 0);
             ::close(saved[0]);
             ASSERT_EQ(decoded(readFile(file)).subscript("routines")->arrayValue()->size(), 20u);
-            EXPECT_EQ(RoutinesFile::load(file).routines.size(), 20u);
+            EXPECT_EQ(RoutinesFile::load(file).value().routines.size(), 20u);
             EXPECT_EQ(namesIn(folder.path()), std::set<std::string> { "routines.json" });
         }
     }

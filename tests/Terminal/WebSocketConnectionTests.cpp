@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <string>
 #include <sys/socket.h>
@@ -21,6 +24,10 @@ using namespace std::chrono_literals;
 using Event = WebSocketConnection::Event;
 
 namespace {
+
+// How long a client that does not read goes on trying to write once the server stopped taking its
+// bytes, and so how long the server is seen holding its unsent bytes.
+constexpr int kStallSeconds = 5;
 
 const std::string kUpgradeRequest = "GET /v1/terminal HTTP/1.1\r\nHost: relay\r\nConnection: Upgrade\r\n"
                                     "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
@@ -45,10 +52,10 @@ public:
         m_changed.wait_for(lock, 30s, [this] { return m_connection != nullptr; });
         return m_connection;
     }
-    bool waitUntilClosed()
+    bool waitUntilClosed(std::chrono::seconds limit = 30s)
     {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, 30s, [this] {
+        return m_changed.wait_for(lock, limit, [this] {
             return !m_events.empty() && std::holds_alternative<WebSocketConnection::Closed>(m_events.back());
         });
     }
@@ -166,6 +173,70 @@ TEST(WebSocketConnection, DropsSilentClientWithoutCloseFrame)
     EXPECT_EQ(relay.events(), std::vector<Event> { WebSocketConnection::Closed {} });
 }
 
+TEST(WebSocketConnection, DropsSilentClientSoonAfterTheIdleTimeout)
+{
+    EchoRelay relay({ .pingInterval = 50ms, .idleTimeout = 300ms, .closeTimeout = 60s });
+    const auto start = std::chrono::steady_clock::now();
+    RawWebSocketClient client(relay.port());
+    // Pings keep coming until the drop, so a drop that never comes fails at this deadline.
+    std::optional<WebSocketFrame> frame;
+    while (std::chrono::steady_clock::now() < start + 5s && (frame = client.nextFrame())) { }
+    EXPECT_EQ(frame, std::nullopt) << "still open after 5 s";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_TRUE(relay.waitUntilClosed());
+}
+
+TEST(WebSocketConnection, ClientThatStopsReadingIsDroppedOnceIdleSinceTheLastRead)
+{
+    EchoRelay relay({ .pingInterval = 100ms, .idleTimeout = 1s, .closeTimeout = 60s });
+    RawWebSocketClient client(relay.port());
+    // Pings it never reads the pongs of, until the server no longer takes them.
+    std::string pings;
+    for (int i = 0; i < 64; ++i)
+        pings += WebSocketFrame { true, WebSocketOpcode::ping, std::string(125, 'p') }.encoded(
+            WebSocketFrame::MaskingKey { 1, 2, 3, 4 });
+    const timeval patience { 1, 0 };
+    setsockopt(client.descriptor(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    ::signal(SIGPIPE, SIG_IGN);
+    while (client.send(pings)) { }
+
+    // A connection that went on reading would keep hearing the pings and never go idle.
+    EXPECT_TRUE(relay.waitUntilClosed(10s));
+    EXPECT_EQ(relay.events(), std::vector<Event> { WebSocketConnection::Closed {} });
+}
+
+TEST(WebSocketConnection, HandlerThatCancelsOnItsFirstEventFinishesSafely)
+{
+    test::Gate handled;
+    std::atomic<int> closedEvents = 0;
+    std::size_t heard = 0;
+    test::RelayServer server(
+        [&](const HTTPRequest& request) {
+            return HTTPResponse::webSocketAccept(WebSocketHandshake::validate(request),
+                [&](std::shared_ptr<WebSocketConnection> opened) {
+                    // A capture this large puts the handler on the heap, where the address checker sees
+                    // it used after its end.
+                    opened->start([&, opened, note = std::string(200, 'n')](Event event) {
+                        if (std::holds_alternative<WebSocketConnection::Closed>(event)) {
+                            ++closedEvents;
+                            return;
+                        }
+                        opened->cancel();
+                        heard = note.size();
+                        handled.open();
+                    });
+                },
+                {});
+        },
+        {}, {}, { .webSocket = relayWebSocketFactory() });
+    RawWebSocketClient client(server.port);
+    client.sendFrame(WebSocketOpcode::text, "first");
+    ASSERT_TRUE(handled.waitOpen());
+    EXPECT_EQ(heard, 200u);
+    EXPECT_EQ(closedEvents, 1);
+    EXPECT_TRUE(client.waitClosed());
+}
+
 TEST(WebSocketConnection, KeepsClientThatAnswersPings)
 {
     // Sixty pings outlast the idle time-out many times over.
@@ -225,6 +296,63 @@ TEST(WebSocketConnection, ProtocolErrorClosesWith1002AndStopsReading)
         sent += chunk.size();
     EXPECT_LT(sent, kFlood);
     EXPECT_EQ(relay.events(), std::vector<Event> {});
+}
+
+TEST(WebSocketConnection, EchoesStreamsOfMixedFramesWholeAndInOrder)
+{
+    // Each peer reads while it writes about 32 MiB in batches of frames: many frames reach the server in
+    // one read, and their echoes and pongs leave back to back.
+    const std::vector<std::vector<std::string>> peers {
+        { "/usr/bin/python3", (test::sourceDir() / "tests/peers/websocket_stream.py").string(), "echo" },
+        { "node", (test::sourceDir() / "tests/peers/websocket_stream.mjs").string() },
+    };
+    for (auto peer : peers) {
+        SCOPED_TRACE(peer.front());
+        EchoRelay relay;
+        peer.insert(peer.end(), { relay.url(), test::testCertificateFile().string(), "32" });
+        const auto result = test::runPeer(peer);
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_TRUE(result.output.starts_with("ok ")) << result.output;
+        ASSERT_TRUE(relay.waitUntilClosed());
+        EXPECT_EQ(relay.connection()->unsentBytes(), 0);
+    }
+}
+
+TEST(WebSocketConnection, ClientThatStopsReadingCannotGrowTheUnsentBytes)
+{
+    constexpr std::int64_t kPauseAbove = 4 << 20;
+    const struct {
+        const char* kind;
+        // While the server takes nothing, at least one answer waits: a pong, or a whole echo.
+        std::int64_t heldAtLeast;
+        // Beyond the pause, one more read can add the pongs of 64 KiB of pings, or one echo.
+        std::int64_t bound;
+    } cases[] = {
+        { "pings", 127, kPauseAbove + 65'536 },
+        { "messages", (1 << 20) + 10, kPauseAbove + (1 << 20) + 65'536 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        EchoRelay relay;
+        auto peer = std::async(std::launch::async, [&] {
+            return test::runPeer({ "/usr/bin/python3",
+                (test::sourceDir() / "tests/peers/websocket_stream.py").string(), "stall", relay.url(),
+                test::testCertificateFile().string(), c.kind, std::to_string(kStallSeconds) });
+        });
+        auto connection = relay.connection();
+        ASSERT_TRUE(connection);
+        std::int64_t peak = 0;
+        while (peer.wait_for(5ms) != std::future_status::ready)
+            peak = std::max(peak, connection->unsentBytes());
+        const auto result = peer.get();
+
+        // The client wrote until the server stopped reading; then it read everything owed to it.
+        EXPECT_TRUE(result.output.starts_with("stalled\nok ")) << result.output;
+        EXPECT_GE(peak, c.heldAtLeast);
+        EXPECT_LE(peak, c.bound);
+        ASSERT_TRUE(relay.waitUntilClosed());
+        EXPECT_EQ(connection->unsentBytes(), 0);
+    }
 }
 
 TEST(WebSocketConnection, OutlivingItsListenerEndsQuietlyAndIsFreed)

@@ -1,9 +1,16 @@
 #!/usr/bin/env python3
-"""TLS clients of the relay's listener, written apart from the server. Usage: PORT MODE [COUNT].
+"""TLS clients of the relay's listener, written apart from the server. Usage: PORT MODE [ARGUMENT].
 
 pipeline: two requests in one write, prints all that comes back until the server closes.
-slowloris / handshakes: COUNT connections that never finish a request head / a ClientHello;
-prints "ready" and holds them until standard input closes. Certificates are not checked.
+slowloris / handshakes: ARGUMENT connections that never finish a request head / a ClientHello;
+prints "ready" and holds them until standard input closes.
+send: standard input in one write, prints all that comes back until the server closes, then
+"closed", or "still open" when it keeps the connection 10 seconds after its last byte.
+silent: a TCP connection that never sends a byte; prints "closed" when the server ends it within
+20 seconds, else "still open".
+hello: ARGUMENT is the server's address; sends a ClientHello and prints "answered" when any byte
+comes back, "closed unanswered" when the server ends the connection first, else "still open".
+Certificates are not checked.
 """
 
 import resource
@@ -19,8 +26,8 @@ def context():
     return made
 
 
-def connect(port):
-    return socket.create_connection(("127.0.0.1", port), timeout=30)
+def connect(port, host="127.0.0.1", timeout=30):
+    return socket.create_connection((host, port), timeout=timeout)
 
 
 def pipeline(port):
@@ -68,15 +75,62 @@ def handshakes(port, count):
     hold(held)
 
 
+def read_until_closed(stream):
+    received = b""
+    try:
+        while True:
+            chunk = stream.recv(65536)
+            if not chunk:
+                return received, "closed"
+            received += chunk
+    except (socket.timeout, TimeoutError):
+        return received, "still open"
+    except (ConnectionResetError, ssl.SSLEOFError):
+        return received, "closed"
+
+
+def send(port):
+    with context().wrap_socket(connect(port)) as tls:
+        tls.sendall(sys.stdin.buffer.read())
+        tls.settimeout(10)
+        received, end = read_until_closed(tls)
+    sys.stdout.write(received.decode("latin-1") + "\n" + end + "\n")
+
+
+def silent(port):
+    with connect(port, timeout=20) as plain:
+        print(read_until_closed(plain)[1])
+
+
+def hello(port, host):
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context().wrap_bio(incoming, outgoing)
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    with connect(port, host, timeout=20) as plain:
+        plain.sendall(outgoing.read())
+        try:
+            print("answered" if plain.recv(1) else "closed unanswered")
+        except ConnectionResetError:
+            print("closed unanswered")
+        except (socket.timeout, TimeoutError):
+            print("still open")
+
+
 def main():
     port, mode = int(sys.argv[1]), sys.argv[2]
-    count = int(sys.argv[3]) if len(sys.argv) > 3 else 0
+    argument = sys.argv[3] if len(sys.argv) > 3 else ""
     # Hundreds of held sockets must not meet a small default descriptor limit on a fresh machine.
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     {"pipeline": lambda: pipeline(port),
-     "slowloris": lambda: slowloris(port, count),
-     "handshakes": lambda: handshakes(port, count)}[mode]()
+     "slowloris": lambda: slowloris(port, int(argument)),
+     "handshakes": lambda: handshakes(port, int(argument)),
+     "send": lambda: send(port),
+     "silent": lambda: silent(port),
+     "hello": lambda: hello(port, argument)}[mode]()
 
 
 if __name__ == "__main__":

@@ -5,12 +5,13 @@
 #include "VellumarMacCore/Relay/DeviceStorage.h"
 #include "VellumarMacCore/Relay/KeychainDeviceStorage.h"
 
+#include <atomic>
 #include <vector>
 
 namespace vellumar::test {
 
-// The registry never calls its storage from two threads at once, so the fields need no lock; tests
-// read them while no registry call runs.
+// The registry never calls its storage from two threads at once, so the list and count need no lock;
+// tests read them while no registry call runs. The failure switches may flip while a server uses it.
 class FakeDeviceStorage final : public DeviceStorage {
 public:
     explicit FakeDeviceStorage(std::vector<PairedDevice> devices = {})
@@ -34,8 +35,8 @@ public:
     void setAside() override { }
 
     std::vector<PairedDevice> stored;
-    bool failLoad = false;
-    bool failSave = false;
+    std::atomic<bool> failLoad = false;
+    std::atomic<bool> failSave = false;
     int saves = 0;
 };
 

@@ -85,4 +85,27 @@ int exitStatusWithin(std::chrono::seconds limit, const std::function<int()>& wor
     return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string outputOfChildWithin(std::chrono::seconds limit, const std::function<std::string()>& work)
+{
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return "child failed";
+    }
+    int status = exitStatusWithin(limit, [&] {
+        ::close(pipeEnds[0]);
+        auto output = work();
+        bool written
+            = ::write(pipeEnds[1], output.data(), output.size()) == static_cast<ssize_t>(output.size());
+        return written ? 0 : 1;
+    });
+    ::close(pipeEnds[1]);
+    std::string output;
+    char buffer[4096];
+    for (ssize_t count; (count = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+        output.append(buffer, static_cast<std::size_t>(count));
+    ::close(pipeEnds[0]);
+    return status == 0 ? output : "child failed";
+}
+
 }

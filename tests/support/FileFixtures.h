@@ -46,4 +46,9 @@ bool returnsBesideAFIFO(const std::filesystem::path& fifo, const std::function<v
 // and for limits or identities the test process itself must not take on.
 int exitStatusWithin(std::chrono::seconds limit, const std::function<int()>& work);
 
+// As `exitStatusWithin`, answering what `work` returned in the child (at most 64 KiB, a pipe's
+// buffer, since it is read once the child has ended); "child failed" when the child did not end
+// within `limit` or did not exit with status 0.
+std::string outputOfChildWithin(std::chrono::seconds limit, const std::function<std::string()>& work);
+
 }
