@@ -77,6 +77,7 @@ CloudDatabase::CloudDatabase(std::string containerIdentifier, CloudDatabaseOptio
     : m_containerIdentifier(std::move(containerIdentifier))
     , m_options(std::move(options))
     , m_folder(m_options.folder.empty() ? defaultFolder() : m_options.folder)
+    , m_pageLimit(std::max<std::size_t>(m_options.pageLimit, 1))
 {
     if (!isContainerName(m_containerIdentifier))
         throw CloudDatabaseError(CloudErrorCode::badContainer);

@@ -12,6 +12,8 @@
 
 #include "Platform/CloudRecord.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -65,6 +67,8 @@ public:
     std::filesystem::path databaseFile() const;
     std::filesystem::path pushFolder() const;
     const std::string& containerIdentifier() const { return m_containerIdentifier; }
+    // The most changes one fetch of a zone's feed returns from now on; at least 1.
+    void setPageLimit(std::size_t limit) { m_pageLimit = std::max<std::size_t>(limit, 1); }
 
     // A new database's account is available, under a random user record name kept from then on.
     CloudAccount account();
@@ -112,6 +116,7 @@ private:
     std::string m_containerIdentifier;
     CloudDatabaseOptions m_options;
     std::filesystem::path m_folder;
+    std::atomic<std::size_t> m_pageLimit;
     std::unique_ptr<CloudConnectionPool> m_connections;
 };
 

@@ -298,7 +298,7 @@ CloudZoneChanges CloudDatabase::fetchZoneChanges(const std::string& zoneName,
         throw CloudDatabaseError(CloudErrorCode::changeTokenExpired);
     // A feed from the start shows what the zone holds now, so its deletions are of no interest.
     bool initialFeed = !since || since->initialFeed;
-    auto pageLimit = static_cast<std::int64_t>(std::max<std::size_t>(m_options.pageLimit, 1));
+    auto pageLimit = static_cast<std::int64_t>(m_pageLimit.load());
 
     auto query
         = connection->statement("SELECT sequence, record, deleted FROM changes WHERE zone = ? "

@@ -1,0 +1,72 @@
+// What the cloud store suites share: a store on a fresh cloud folder, and a push listener that hands
+// each notification's subscription id (or the account notice) to a callback from its own thread.
+#pragma once
+
+#include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
+#include "Platform/CloudPush.h"
+#include "VellumarMacCore/Foundations/JSON.h"
+#include "tests/support/TestSupport.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace movrane::test {
+
+// The subscription id a push names, the account notice as it is, or the whole datagram when it is
+// neither, so that a test sees what arrived.
+inline std::string pushedSubscription(const std::string& datagram)
+{
+    if (datagram == vellumar::platform::cloudAccountChangedNotice)
+        return datagram;
+    auto json = vellumar::JSON::decode(datagram);
+    const vellumar::JSON* cloud = json ? json->subscript("ck") : nullptr;
+    const vellumar::JSON* query = cloud ? cloud->subscript("qry") : nullptr;
+    const vellumar::JSON* identifier = query ? query->subscript("sid") : nullptr;
+    const std::string* text = identifier ? identifier->stringValue() : nullptr;
+    return text ? *text : datagram;
+}
+
+// Listens in `pushFolder` from construction until destruction.
+class PushListenerThread {
+public:
+    PushListenerThread(
+        const std::filesystem::path& pushFolder, std::function<void(const std::string&)> received)
+        : m_listener(std::make_unique<vellumar::platform::CloudPushListener>(pushFolder))
+        , m_thread([this, received = std::move(received)](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                if (auto datagram = m_listener->receive(std::chrono::milliseconds(50)))
+                    received(pushedSubscription(*datagram));
+            }
+        })
+    {
+    }
+
+private:
+    std::unique_ptr<vellumar::platform::CloudPushListener> m_listener;
+    std::jthread m_thread;
+};
+
+struct CloudStoreFactory {
+    vellumar::test::TemporaryFolder root;
+    std::unique_ptr<PushListenerThread> listener;
+
+    std::filesystem::path cloudFolder() const { return root / "cloud"; }
+    std::unique_ptr<MailboxStore> make()
+    {
+        return std::make_unique<CloudKitMailboxStore>(std::string(MailboxProtocol::containerIdentifier),
+            vellumar::platform::CloudDatabaseOptions { .folder = cloudFolder() });
+    }
+    void setPageLimit(MailboxStore& store, int limit)
+    {
+        static_cast<CloudKitMailboxStore&>(store).container().setPageLimit(static_cast<std::size_t>(limit));
+    }
+    void listen(MailboxStore& store, std::function<void(const std::string&)> received)
+    {
+        listener = std::make_unique<PushListenerThread>(
+            static_cast<CloudKitMailboxStore&>(store).container().pushFolder(), std::move(received));
+    }
+};
+
+}
