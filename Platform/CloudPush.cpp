@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <system_error>
 
@@ -16,6 +17,7 @@ namespace {
     namespace fs = std::filesystem;
 
     constexpr std::string_view kSocketExtension = ".sock";
+    constexpr suseconds_t kFullListenerWaitMicroseconds = 100'000;
     // Far above any notification this database writes.
     constexpr std::size_t kMaxDatagramBytes = 64 * 1024;
 
@@ -91,6 +93,10 @@ void broadcastCloudPush(const fs::path& pushFolder, std::string_view message) no
     FileDescriptor sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sender)
         return;
+    // A listener's queue holds only a few datagrams (net.unix.max_dgram_qlen); a writer waits a moment
+    // for one that is busy reading rather than drop its push, but never long for one that stopped.
+    timeval patience { 0, kFullListenerWaitMicroseconds };
+    ::setsockopt(sender.get(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     std::error_code error;
     for (fs::directory_iterator entry(pushFolder, error), end; !error && entry != end;
          entry.increment(error)) {
@@ -98,7 +104,7 @@ void broadcastCloudPush(const fs::path& pushFolder, std::string_view message) no
         auto address = socketAddress(path);
         if (path.extension() != kSocketExtension || !address)
             continue;
-        ssize_t sent = ::sendto(sender.get(), message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+        ssize_t sent = ::sendto(sender.get(), message.data(), message.size(), MSG_NOSIGNAL,
             reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
         // Refused means the socket file outlived its process (killed before it could remove it).
         if (sent < 0 && errno == ECONNREFUSED)

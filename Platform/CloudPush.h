@@ -1,6 +1,7 @@
 // Pushes between the processes that share one cloud folder: each listener binds a Unix datagram
 // socket in the folder's "push/" subfolder, and a writer sends every listener there one datagram
-// per notification. Delivery is best effort, as a push service's is: a full listener misses it.
+// per notification. Delivery is best effort, as a push service's is: a listener that has not read
+// for a while misses what came meanwhile.
 #pragma once
 
 #include "Platform/CloudRecord.h"
