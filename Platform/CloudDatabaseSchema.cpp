@@ -33,6 +33,13 @@ namespace {
     )sql";
 
     constexpr std::size_t kUserRecordNameBytes = 16;
+    constexpr std::int64_t kSchemaVersion = 1;
+
+    std::int64_t schemaVersion(CloudSQLiteConnection& connection)
+    {
+        auto query = connection.statement("PRAGMA user_version");
+        return query.step() ? query.integer(0) : 0;
+    }
 
     // "_" and 32 lowercase hex digits, the form of the service's own user record names. The account
     // proofs are keyed by it, so it comes from the secure generator.
@@ -59,8 +66,12 @@ void configureCloudConnection(CloudSQLiteConnection& connection)
 void prepareCloudSchema(CloudSQLiteConnection& connection)
 {
     connection.execute("PRAGMA journal_mode = WAL");
+    // A database made before needs no write, so opening it never waits for another process's writer.
+    if (schemaVersion(connection) == kSchemaVersion)
+        return;
     CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
     connection.execute(kSchema);
+    connection.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
     connection.statement("INSERT OR IGNORE INTO account(id, status, user_record_name) VALUES(1, ?, ?)")
         .bind(1, static_cast<std::int64_t>(CloudAccountStatus::available))
         .bind(2, newUserRecordName())
