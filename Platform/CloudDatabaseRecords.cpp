@@ -21,17 +21,6 @@ namespace {
         std::map<std::string, std::string> assetNames;
     };
 
-    std::string newAssetName()
-    {
-        constexpr std::string_view digits = "0123456789abcdef";
-        std::string name;
-        for (std::uint8_t byte : secureRandomBytes(kAssetNameBytes)) {
-            name.push_back(digits[byte >> 4]);
-            name.push_back(digits[byte & 0x0f]);
-        }
-        return name;
-    }
-
     // Copies every asset before the transaction, so that no committed row ever names a file that is
     // not complete on disk; the copies of a request that does not commit are removed again.
     StagedRecord stageRecord(const fs::path& cloudFolder, const CloudRecord& record)
@@ -45,7 +34,7 @@ namespace {
             const auto* asset = std::get_if<CloudAsset>(&value);
             if (!asset)
                 continue;
-            std::string name = newAssetName();
+            std::string name = secureRandomHex(kAssetNameBytes);
             try {
                 copyToNewPrivateFile(asset->fileURL, cloudAssetFolder(cloudFolder) / name);
             } catch (const fs::filesystem_error&) {

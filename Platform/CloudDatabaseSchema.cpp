@@ -43,16 +43,7 @@ namespace {
 
     // "_" and 32 lowercase hex digits, the form of the service's own user record names. The account
     // proofs are keyed by it, so it comes from the secure generator.
-    std::string newUserRecordName()
-    {
-        constexpr std::string_view digits = "0123456789abcdef";
-        std::string name = "_";
-        for (std::uint8_t byte : secureRandomBytes(kUserRecordNameBytes)) {
-            name.push_back(digits[byte >> 4]);
-            name.push_back(digits[byte & 0x0f]);
-        }
-        return name;
-    }
+    std::string newUserRecordName() { return "_" + secureRandomHex(kUserRecordNameBytes); }
 
 }
 

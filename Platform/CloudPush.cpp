@@ -51,17 +51,6 @@ namespace {
         return address;
     }
 
-    std::string randomHex(std::size_t byteCount)
-    {
-        constexpr std::string_view digits = "0123456789abcdef";
-        std::string text;
-        for (std::uint8_t byte : secureRandomBytes(byteCount)) {
-            text.push_back(digits[byte >> 4]);
-            text.push_back(digits[byte & 0x0f]);
-        }
-        return text;
-    }
-
 }
 
 std::string cloudNotificationJSON(std::string_view containerIdentifier,
@@ -114,7 +103,7 @@ void broadcastCloudPush(const fs::path& pushFolder, std::string_view message) no
 
 CloudPushListener::CloudPushListener(const fs::path& pushFolder)
     : m_socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    , m_path(pushFolder / (randomHex(8) + std::string(kSocketExtension)))
+    , m_path(pushFolder / (secureRandomHex(8) + std::string(kSocketExtension)))
 {
     if (!m_socket)
         throw std::system_error(errno, std::system_category(), "push socket");

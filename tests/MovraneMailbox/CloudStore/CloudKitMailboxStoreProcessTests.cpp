@@ -15,13 +15,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class CloudKitMailboxStoreProcesses : public ::testing::Test {
+class CloudKitMailboxStoreProcesses : public test::CloudStoreTest {
 protected:
-    test::CloudStoreFactory factory;
-    std::unique_ptr<MailboxStore> made = factory.make();
-    CloudKitMailboxStore& store = static_cast<CloudKitMailboxStore&>(*made);
-    const std::string zone = MailboxZoneName::make();
-
     std::vector<std::string> tool(std::initializer_list<std::string> arguments)
     {
         std::vector<std::string> argv { VELLUMAR_CLOUDDB_TOOL, factory.cloudFolder().string() };

@@ -12,12 +12,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class CloudKitMailboxStoreTest : public ::testing::Test {
+class CloudKitMailboxStoreTest : public test::CloudStoreTest {
 protected:
-    test::CloudStoreFactory factory;
-    std::unique_ptr<MailboxStore> made = factory.make();
-    CloudKitMailboxStore& store = static_cast<CloudKitMailboxStore&>(*made);
-    const std::string zone = MailboxZoneName::make();
+    // An envelope saved in the zone with an asset holding `content`.
+    MailboxEnvelopeRecord savedWithAsset(std::string_view content)
+    {
+        store.ensureZone(zone);
+        auto record = envelope(MailboxRecordName::envelope(), 1, "sealed");
+        record.assetFile = factory.root / "attachment";
+        vellumar::test::writeBytes(*record.assetFile, content);
+        store.saveEnvelope(record, zone);
+        return record;
+    }
 
     void queue(
         const char* operation, int code, std::optional<double> retryAfter = std::nullopt, int count = 1)
@@ -123,11 +129,7 @@ TEST_F(CloudKitMailboxStoreTest, AccountStateFollowsTheAccountAndNeverFails)
 
 TEST_F(CloudKitMailboxStoreTest, AssetCopiesArePrivateFilesOfTheCloudFolderNeverTheSharedTemporaryFolder)
 {
-    store.ensureZone(zone);
-    auto withAsset = envelope(MailboxRecordName::envelope(), 1, "sealed");
-    withAsset.assetFile = factory.root / "attachment";
-    vellumar::test::writeBytes(*withAsset.assetFile, "cipher text");
-    store.saveEnvelope(withAsset, zone);
+    auto withAsset = savedWithAsset("cipher text");
 
     auto copy = store.fetchAsset(withAsset.name, zone);
     EXPECT_EQ(copy.parent_path(), factory.cloudFolder() / "tmp");
@@ -154,11 +156,7 @@ TEST_F(CloudKitMailboxStoreTest, OldAssetCopiesLeftBehindAreRemovedWhenTheStoreO
 
 TEST_F(CloudKitMailboxStoreTest, FailedAssetCopyIsAMailboxError)
 {
-    store.ensureZone(zone);
-    auto withAsset = envelope(MailboxRecordName::envelope(), 1, "sealed");
-    withAsset.assetFile = factory.root / "attachment";
-    vellumar::test::writeBytes(*withAsset.assetFile, "cipher text");
-    store.saveEnvelope(withAsset, zone);
+    auto withAsset = savedWithAsset("cipher text");
     for (const auto& stored : fs::directory_iterator(factory.cloudFolder() / "assets"))
         fs::remove(stored.path());
     EXPECT_EQ(failureOf([&] { store.fetchAsset(withAsset.name, zone); }), "other(code: 2)");

@@ -4,8 +4,11 @@
 
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "Platform/CloudPush.h"
+#include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
@@ -67,6 +70,15 @@ struct CloudStoreFactory {
         listener = std::make_unique<PushListenerThread>(
             static_cast<CloudKitMailboxStore&>(store).container().pushFolder(), std::move(received));
     }
+};
+
+// A store on a fresh cloud folder and a fresh zone name.
+class CloudStoreTest : public ::testing::Test {
+protected:
+    CloudStoreFactory factory;
+    std::unique_ptr<MailboxStore> made = factory.make();
+    CloudKitMailboxStore& store = static_cast<CloudKitMailboxStore&>(*made);
+    const std::string zone = MailboxZoneName::make();
 };
 
 }
