@@ -85,19 +85,21 @@ namespace {
         insert.run();
     }
 
-    CloudValue fieldValue(const CloudSQLiteStatement& row, const fs::path& cloudFolder)
+    // The value of a field row whose kind is in column `kindColumn` and whose value follows it.
+    CloudValue fieldValue(const CloudSQLiteStatement& row, int kindColumn, const fs::path& cloudFolder)
     {
-        switch (static_cast<CloudFieldKind>(row.integer(1))) {
+        int valueColumn = kindColumn + 1;
+        switch (static_cast<CloudFieldKind>(row.integer(kindColumn))) {
         case CloudFieldKind::string:
-            return row.text(2);
+            return row.text(valueColumn);
         case CloudFieldKind::date:
-            return dateFromNanoseconds(row.integer(2));
+            return dateFromNanoseconds(row.integer(valueColumn));
         case CloudFieldKind::int64:
-            return row.integer(2);
+            return row.integer(valueColumn);
         case CloudFieldKind::bytes:
-            return row.blob(2);
+            return row.blob(valueColumn);
         case CloudFieldKind::asset:
-            return CloudAsset { cloudAssetFolder(cloudFolder) / row.text(2) };
+            return CloudAsset { cloudAssetFolder(cloudFolder) / row.text(valueColumn) };
         }
         throw CloudDatabaseError(CloudErrorCode::internalError);
     }
@@ -116,7 +118,7 @@ namespace {
         while (fields.step()) {
             std::string key = fields.text(0);
             if (!desiredKeys || desiredKeys->contains(key))
-                record.fields.emplace(key, fieldValue(fields, cloudFolder));
+                record.fields.emplace(key, fieldValue(fields, 1, cloudFolder));
         }
         return record;
     }
@@ -289,31 +291,46 @@ CloudZoneChanges CloudDatabase::fetchZoneChanges(const std::string& zoneName,
     bool initialFeed = !since || since->initialFeed;
     auto pageLimit = static_cast<std::int64_t>(m_pageLimit.load());
 
-    auto query
-        = connection->statement("SELECT sequence, record, deleted FROM changes WHERE zone = ? "
-                                "AND sequence > ? AND (? = 0 OR deleted = 0) ORDER BY sequence LIMIT ?");
+    // One statement for the whole page: each change with its record's fields, one row per field.
+    auto query = connection->statement(
+        "SELECT c.sequence, c.record, c.deleted, r.type, f.key, f.kind, f.value FROM "
+        "(SELECT sequence, record, deleted FROM changes WHERE zone = ?1 AND sequence > ?2 "
+        "AND (?3 = 0 OR deleted = 0) ORDER BY sequence LIMIT ?4) AS c "
+        "LEFT JOIN records AS r ON r.zone = ?1 AND r.name = c.record "
+        "LEFT JOIN fields AS f ON f.zone = ?1 AND f.record = c.record ORDER BY c.sequence");
     query.bind(1, zoneName)
         .bind(2, since ? since->changeSequence : std::int64_t { 0 })
         .bind(3, static_cast<std::int64_t>(initialFeed))
         .bind(4, pageLimit + 1);
     struct Change {
         std::int64_t sequence;
-        std::string record;
-        bool deleted;
+        std::string recordName;
+        std::optional<CloudRecord> record;
     };
     std::vector<Change> page;
-    while (query.step())
-        page.push_back({ query.integer(0), query.text(1), query.integer(2) != 0 });
+    while (query.step()) {
+        if (page.empty() || page.back().sequence != query.integer(0)) {
+            page.push_back({ query.integer(0), query.text(1), std::nullopt });
+            if (query.integer(2) == 0 && !query.isNull(3))
+                page.back().record = CloudRecord { query.text(3), page.back().recordName, {} };
+        }
+        auto& record = page.back().record;
+        if (!record || query.isNull(4))
+            continue;
+        std::string key = query.text(4);
+        if (!desiredKeys || desiredKeys->contains(key))
+            record->fields.emplace(std::move(key), fieldValue(query, 5, m_folder));
+    }
 
     CloudZoneChanges changes;
     changes.moreComing = static_cast<std::int64_t>(page.size()) > pageLimit;
     if (changes.moreComing)
         page.resize(static_cast<std::size_t>(pageLimit));
-    for (const auto& change : page) {
-        if (change.deleted)
-            changes.deletedRecordNames.push_back(change.record);
-        else if (auto record = readRecord(*connection, m_folder, zoneName, change.record, desiredKeys))
-            changes.modified.push_back(std::move(*record));
+    for (auto& change : page) {
+        if (change.record)
+            changes.modified.push_back(std::move(*change.record));
+        else
+            changes.deletedRecordNames.push_back(std::move(change.recordName));
     }
     changes.token = { epoch, changes.moreComing ? page.back().sequence : lastSequence,
         initialFeed && changes.moreComing };

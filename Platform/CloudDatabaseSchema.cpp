@@ -17,7 +17,7 @@ namespace {
         CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, type TEXT NOT NULL,
             PRIMARY KEY(zone, name)) WITHOUT ROWID;
         CREATE TABLE IF NOT EXISTS fields(zone TEXT NOT NULL, record TEXT NOT NULL, key TEXT NOT NULL,
-            kind INTEGER NOT NULL, value, PRIMARY KEY(zone, record, key)) WITHOUT ROWID;
+            kind INTEGER NOT NULL, value, UNIQUE(zone, record, key));
         CREATE TABLE IF NOT EXISTS changes(sequence INTEGER PRIMARY KEY AUTOINCREMENT, zone TEXT NOT NULL,
             record TEXT NOT NULL, deleted INTEGER NOT NULL, UNIQUE(zone, record));
         CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence);
