@@ -90,6 +90,7 @@ CloudDatabase::CloudDatabase(std::string containerIdentifier, CloudDatabaseOptio
     // SQLite gives its -wal and -shm files the main file's mode.
     ::chmod(databaseFile().c_str(), 0600);
     prepareCloudSchema(*connection);
+    removeOrphanedCloudAssets(*connection, m_folder);
 }
 
 CloudDatabase::~CloudDatabase() = default;

@@ -55,7 +55,8 @@ class CloudDatabase {
 public:
     // Opens (creating) the container's database in the folder. Throws CloudDatabaseError:
     // badContainer for an identifier that cannot name a file, permissionFailure when the folder is not
-    // a private folder of this user, badDatabase when the file is not a database.
+    // a private folder of this user, badDatabase when the file is not a database. Asset files older
+    // than an hour that no record refers to, left by writers that ended before their commit, go.
     CloudDatabase(std::string containerIdentifier, CloudDatabaseOptions options = {});
     ~CloudDatabase();
     CloudDatabase(const CloudDatabase&) = delete;

@@ -3,6 +3,8 @@
 #include "Platform/CloudSQLite.h"
 #include "Platform/Random.h"
 
+#include <chrono>
+#include <set>
 #include <unistd.h>
 
 namespace vellumar::platform {
@@ -34,6 +36,8 @@ namespace {
 
     constexpr std::size_t kUserRecordNameBytes = 16;
     constexpr std::int64_t kSchemaVersion = 1;
+    // Far longer than any writer takes from copying an asset to committing its record.
+    constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
 
     std::int64_t schemaVersion(CloudSQLiteConnection& connection)
     {
@@ -99,6 +103,31 @@ std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, cons
     while (query.step())
         names.push_back(query.text(0));
     return names;
+}
+
+void removeOrphanedCloudAssets(CloudSQLiteConnection& connection, const std::filesystem::path& cloudFolder)
+{
+    namespace fs = std::filesystem;
+    auto oldest = fs::file_time_type::clock::now() - kOrphanedAssetAge;
+    std::vector<fs::path> candidates;
+    std::error_code error;
+    for (fs::directory_iterator entry(cloudAssetFolder(cloudFolder), error), end; !error && entry != end;
+         entry.increment(error)) {
+        std::error_code ignored;
+        if (entry->last_write_time(ignored) < oldest && !ignored)
+            candidates.push_back(entry->path());
+    }
+    if (candidates.empty())
+        return;
+    auto query = connection.statement("SELECT value FROM fields WHERE kind = ?");
+    query.bind(1, static_cast<std::int64_t>(CloudFieldKind::asset));
+    std::set<std::string> referenced;
+    while (query.step())
+        referenced.insert(query.text(0));
+    for (const auto& candidate : candidates) {
+        if (!referenced.contains(candidate.filename().string()))
+            ::unlink(candidate.c_str());
+    }
 }
 
 void removeCloudAssets(const std::filesystem::path& cloudFolder, const std::vector<std::string>& assetNames)

@@ -34,6 +34,10 @@ std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, cons
 // Removes asset files once no committed row refers to them; a file already gone is fine.
 void removeCloudAssets(const std::filesystem::path& cloudFolder, const std::vector<std::string>& assetNames);
 
+// Removes asset files that no record refers to and that are older than any write still under way: those
+// of writers that ended between copying an asset and committing its record. Failures are ignored.
+void removeOrphanedCloudAssets(CloudSQLiteConnection& connection, const std::filesystem::path& cloudFolder);
+
 // The subscriptions of one zone, or of every zone when absent, by identifier.
 std::vector<CloudQuerySubscription> readCloudSubscriptions(
     CloudSQLiteConnection& connection, const std::optional<std::string>& zoneName);

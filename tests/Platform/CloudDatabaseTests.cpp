@@ -145,6 +145,24 @@ TEST_F(CloudDatabaseTest, AssetsArePrivateCopiesThatLiveAsLongAsTheirRecord)
     EXPECT_TRUE(assetNames().empty());
 }
 
+TEST_F(CloudDatabaseTest, OpeningRemovesOnlyOldAssetFilesThatNoRecordNames)
+{
+    database.saveZone("zone");
+    vellumar::test::writeBytes(root / "upload", "kept");
+    auto withAsset = note("e-1");
+    withAsset.fields["asset"] = CloudAsset { root / "upload" };
+    save({ withAsset });
+    std::string stored = *assetNames().begin();
+    vellumar::test::writeBytes(folder / "assets" / "orphan-old", "left by a killed writer");
+    vellumar::test::writeBytes(folder / "assets" / "orphan-young", "a writer's copy before its commit");
+    auto twoHoursAgo = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    for (const auto& name : { stored, std::string("orphan-old") })
+        fs::last_write_time(folder / "assets" / name, twoHoursAgo);
+
+    CloudDatabase reopened(kContainer, { .folder = folder });
+    EXPECT_EQ(assetNames(), (std::set<std::string> { stored, "orphan-young" }));
+}
+
 TEST_F(CloudDatabaseTest, RecordWhoseAssetCannotBeReadIsNotSaved)
 {
     database.saveZone("zone");
