@@ -28,10 +28,10 @@ MailboxEnvelopeRecord envelopeRecord(const vellumar::platform::CloudRecord& reco
 // Throws MailboxCryptoError malformed unless the record is a "Presence" with "updatedAt" and "payload".
 MailboxPresenceRecord presenceRecord(const vellumar::platform::CloudRecord& record);
 
-// "to" equal to the recipient, and "notify" equal to the kind when the spec names one.
+// "to" equal to the recipient, and "notify" equal to the kind when the subscription names one.
 vellumar::platform::CloudPredicate subscriptionPredicate(const MailboxSubscriptionSpec& spec);
 // A subscription on "Envelope" records created in the zone: content-available always, and for an
-// alert the spec's two localisation keys with the sound "default".
+// alert its two localisation keys with the sound "default".
 vellumar::platform::CloudQuerySubscription subscription(
     const MailboxSubscriptionSpec& spec, const std::string& zone);
 
