@@ -1,6 +1,6 @@
 // The one entry point of the phone API, for LAN and mailbox requests alike: path, origin and browser
 // rules, bearer-token authentication, pairing, the health request, the body policy of LAN uploads,
-// and the areas for jobs, conversations, memory, activity, files and folder browsing under /v1.
+// and the areas for jobs, conversations, memory, activity, files, folder browsing and routines under /v1.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequest.h"
@@ -31,6 +31,7 @@ class ProbePool;
 class RelayData;
 class RelayOptions;
 class ReplyRunner;
+class RoutineManager;
 class TerminalRegistry;
 
 // The token of an "authorization" value: the value split once at a space (leading spaces skipped),
@@ -66,6 +67,8 @@ public:
         // Called on the request's thread when a used pairing code is shown again by anyone, with the
         // device that used it while that device is still paired.
         std::function<void(const PairedDevice&)> onCodeReused;
+        // The phone's routines; absent, the routine paths are answered as unknown ones.
+        RoutineManager* routines = nullptr;
         // The Mac's remote terminals; absent, the terminal path is answered as an unknown one.
         TerminalRegistry* terminals = nullptr;
     };
@@ -137,6 +140,8 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
+    // Both only when the router was given what they serve.
+    HTTPResponse handleRoutines(const HTTPRequest& request, Components rest) const;
     HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
 
     PairingManager& m_pairing;
@@ -150,6 +155,7 @@ private:
     const std::function<std::string()> m_timeZone;
     const std::function<void(const PairedDevice&)> m_onPaired;
     const std::function<void(const PairedDevice&)> m_onCodeReused;
+    RoutineManager* const m_routines;
     TerminalRegistry* const m_terminals;
     const std::shared_ptr<ProbePool> m_browsePool;
 };
