@@ -17,21 +17,21 @@
 
 namespace movrane::test {
 
-// The subscription id a push names, the account notice as it is, or the whole datagram when it is
-// neither, so that a test sees what arrived.
-inline std::string pushedSubscription(const std::string& datagram)
+// A member of a push's query ("sid": the subscription id, "rid": the record created), the account
+// notice as it is, or the whole datagram when it is neither, so that a test sees what arrived.
+inline std::string pushedMember(const std::string& datagram, std::string_view member = "sid")
 {
     if (datagram == vellumar::platform::cloudAccountChangedNotice)
         return datagram;
     auto json = vellumar::JSON::decode(datagram);
     const vellumar::JSON* cloud = json ? json->subscript("ck") : nullptr;
     const vellumar::JSON* query = cloud ? cloud->subscript("qry") : nullptr;
-    const vellumar::JSON* identifier = query ? query->subscript("sid") : nullptr;
-    const std::string* text = identifier ? identifier->stringValue() : nullptr;
+    const vellumar::JSON* value = query ? query->subscript(member) : nullptr;
+    const std::string* text = value ? value->stringValue() : nullptr;
     return text ? *text : datagram;
 }
 
-// Listens in `pushFolder` from construction until destruction.
+// Listens in `pushFolder` from construction until destruction, handing on each datagram.
 class PushListenerThread {
 public:
     PushListenerThread(
@@ -40,7 +40,7 @@ public:
         , m_thread([this, received = std::move(received)](std::stop_token stop) {
             while (!stop.stop_requested()) {
                 if (auto datagram = m_listener->receive(std::chrono::milliseconds(50)))
-                    received(pushedSubscription(*datagram));
+                    received(*datagram);
             }
         })
     {
@@ -68,7 +68,9 @@ struct CloudStoreFactory {
     void listen(MailboxStore& store, std::function<void(const std::string&)> received)
     {
         listener = std::make_unique<PushListenerThread>(
-            static_cast<CloudKitMailboxStore&>(store).container().pushFolder(), std::move(received));
+            static_cast<CloudKitMailboxStore&>(store).container().pushFolder(),
+            [received = std::move(received)](
+                const std::string& datagram) { received(pushedMember(datagram)); });
     }
 };
 
