@@ -8,7 +8,7 @@ run_packages=(
   libicu-dev libssl-dev
   libasio-dev # the relay's sockets and TLS streams
   nlohmann-json3-dev
-  libavahi-client-dev # the host name the local link knows the Mac by
+  libavahi-client-dev # Bonjour advertising and the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libsqlite3-dev # the cloud database shared by the processes of one machine
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
@@ -22,7 +22,8 @@ test_packages=(
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
-  iproute2 # a veth pair between two network namespaces gives a test peer a non-local address
+  iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
+  avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
   sqlite3 # checks the cloud database's file as an outside reader
 )
 
