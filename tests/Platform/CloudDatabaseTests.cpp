@@ -34,6 +34,17 @@ protected:
             ASSERT_FALSE(result.error) << result.itemID << " " << result.error->code();
     }
 
+    // "e-1" saved in "zone" with an asset uploaded from root/upload holding `content`.
+    CloudRecord savedWithAsset(std::string_view content)
+    {
+        database.saveZone("zone");
+        vellumar::test::writeBytes(root / "upload", content);
+        auto record = note("e-1");
+        record.fields["asset"] = CloudAsset { root / "upload" };
+        save({ record });
+        return record;
+    }
+
     std::set<std::string> assetNames() { return vellumar::test::namesIn(folder / "assets"); }
 };
 
@@ -112,11 +123,7 @@ TEST_F(CloudDatabaseTest, WriterPastTheBusyTimeoutIsToldToComeBackInOneSecond)
 
 TEST_F(CloudDatabaseTest, AssetsArePrivateCopiesThatLiveAsLongAsTheirRecord)
 {
-    database.saveZone("zone");
-    vellumar::test::writeBytes(root / "upload", "first");
-    auto withAsset = note("e-1");
-    withAsset.fields["asset"] = CloudAsset { root / "upload" };
-    save({ withAsset });
+    auto withAsset = savedWithAsset("first");
     ASSERT_EQ(assetNames().size(), 1u);
     fs::path stored = folder / "assets" / *assetNames().begin();
     EXPECT_EQ(vellumar::test::modeOf(stored), 0600u);
@@ -147,11 +154,7 @@ TEST_F(CloudDatabaseTest, AssetsArePrivateCopiesThatLiveAsLongAsTheirRecord)
 
 TEST_F(CloudDatabaseTest, OpeningRemovesOnlyOldAssetFilesThatNoRecordNames)
 {
-    database.saveZone("zone");
-    vellumar::test::writeBytes(root / "upload", "kept");
-    auto withAsset = note("e-1");
-    withAsset.fields["asset"] = CloudAsset { root / "upload" };
-    save({ withAsset });
+    auto withAsset = savedWithAsset("kept");
     std::string stored = *assetNames().begin();
     vellumar::test::writeBytes(folder / "assets" / "orphan-old", "left by a killed writer");
     vellumar::test::writeBytes(folder / "assets" / "orphan-young", "a writer's copy before its commit");
