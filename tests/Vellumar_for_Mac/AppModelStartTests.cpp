@@ -1,6 +1,7 @@
 #include "AppModelFixture.h"
 
 #include "VellumarMacCore/Foundations/TLSIdentityError.h"
+#include "tests/support/AvahiNamespace.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/RecordingServiceDiscovery.h"
@@ -187,4 +188,25 @@ TEST_F(AppModelStartTest, OnlyTheFirstRefreshAfterARenameRebuildsTheBonjourServi
     EXPECT_EQ(published[0].name, "Atelier");
     EXPECT_EQ(published[1].name, "Studio");
     EXPECT_EQ(model.computerName(), "Studio");
+}
+
+TEST_F(AppModelStartTest, ARenamedMacIsBrowsedUnderItsNewNameAfterTheNextRefresh)
+{
+    std::string whyNot;
+    auto avahi = AvahiNamespace::start(whyNot);
+    if (!avahi)
+        GTEST_SKIP() << "No Avahi daemon of our own: " << whyNot;
+    avahi->enter();
+    writeBytes(m_folder / "machine-info", "PRETTY_HOSTNAME=Atelier\n");
+    auto model = launch();
+    model->start();
+    ASSERT_TRUE(avahi->waitFor("_vellumar._tcp", "Atelier"));
+
+    writeBytes(m_folder / "machine-info", "PRETTY_HOSTNAME=Studio\n");
+    model->refreshAddresses();
+    ASSERT_TRUE(avahi->waitFor("_vellumar._tcp", "Studio"));
+    std::vector<std::string> names;
+    for (const auto& service : avahi->browseNow("_vellumar._tcp"))
+        names.push_back(service.name);
+    EXPECT_EQ(names, std::vector<std::string> { "Studio" });
 }
