@@ -3,7 +3,10 @@
 #include "AppModelFixture.h"
 
 #include "Vellumar_for_Mac/Model/QuitSignals.h"
+#include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/RelayHost/RelayHost.h"
 #include "tests/support/InteractivePeer.h"
+#include "tests/support/ProcessFixtures.h"
 
 #include <QTimer>
 
@@ -22,6 +25,28 @@ bool hasDefaultDisposition(int signal)
     struct sigaction current { };
     sigaction(signal, nullptr, &current);
     return current.sa_handler == SIG_DFL;
+}
+
+// curl at the model's relay as a phone; the body, or empty when the status is not `expected`.
+std::string callRelay(
+    AppModel& model, const std::string& target, std::vector<std::string> options, int expected)
+{
+    std::vector<std::string> argv { "curl", "-sS", "-k", "--max-time", "30", "-w", "\n%{http_code}" };
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("https://127.0.0.1:" + std::to_string(model.host().port().value_or(0)) + target);
+    auto result = runPeer(argv);
+    auto cut = result.output.rfind('\n');
+    bool answered = result.exitStatus == 0 && cut != std::string::npos
+        && result.output.substr(cut + 1) == std::to_string(expected);
+    EXPECT_TRUE(answered) << result.output;
+    return answered ? result.output.substr(0, cut) : std::string();
+}
+
+std::string member(const std::string& body, std::string_view key)
+{
+    auto decoded = JSON::decode(body);
+    const auto* value = decoded ? decoded->subscript(key) : nullptr;
+    return value && value->stringValue() ? *value->stringValue() : std::string();
 }
 
 // Whether the process `pid` has a listening TCP socket.
@@ -62,6 +87,40 @@ TEST_F(AppQuitTest, QuittingStopsTheRelayAndEndsTheEventLoopWithZero)
     });
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_FALSE(model->host().port());
+}
+
+// The fake stands in for Claude Code because a run must still be going when the signal comes, however
+// slow the machine: it never answers.
+TEST_F(AppQuitTest, ASignalDuringARunLeavesNoFakeClaudeThatNeverAnswersRunning)
+{
+    writeExecutable(m_folder / "home/.local/bin/claude",
+        "#!/bin/sh\necho $$ > \"" + (m_folder / "claude.pid").string()
+            + ".part\"\n"
+              "mv \""
+            + (m_folder / "claude.pid").string() + ".part\" \"" + (m_folder / "claude.pid").string()
+            + "\"\nexec sleep 600\n");
+    auto model = launch();
+    model->start();
+    auto offer = model->host().makePairingOffer("127.0.0.1");
+    ASSERT_TRUE(offer);
+    auto paired = callRelay(*model, "/v1/pair",
+        { "--data", R"({"code": ")" + offer->payload.code + R"(", "deviceName": "Pixel"})" }, 200);
+    auto submitted = callRelay(*model, "/v1/jobs",
+        { "-H", "Authorization: Bearer " + member(paired, "token"), "--data",
+            R"({"conversationId": "ios-quit", "botId": "main", "message": "Take your time."})" },
+        202);
+    ASSERT_FALSE(submitted.empty());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(m_folder / "claude.pid") && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_TRUE(std::filesystem::exists(m_folder / "claude.pid"));
+    auto pid = std::stoi(readFile(m_folder / "claude.pid"));
+    ASSERT_EQ(kill(pid, 0), 0);
+
+    QuitSignals quitSignals([&] { model->quit(); });
+    QTimer::singleShot(0, [] { raise(SIGTERM); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_NE(kill(pid, 0), 0);
 }
 
 TEST(Application, ASignalWhileTheRelayRunsEndsTheProcessWithZero)
