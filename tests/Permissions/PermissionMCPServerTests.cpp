@@ -4,11 +4,13 @@
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 
 #include "VellumarMacCore/Permissions/PermissionGate.h"
+#include "tests/support/ApplicationProcess.h"
 #include "tests/support/InteractivePeer.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <future>
 #include <memory>
 #include <set>
@@ -158,10 +160,10 @@ TEST(PermissionMCPServerSDK, ListsExactlyTheApproveToolAndCallsIt)
 
 TEST(ProcessEntry, StartsTheApplicationWithoutTheExactSwitchAndEndsWithTwoWithoutItsPath)
 {
-    test::PeerResult result = test::runPeer({ kExecutable, kFlag + "=/tmp/s" });
-    EXPECT_EQ(result.output,
-        "Vellumar for Mac: the reply engine is being built; the menu-bar application does not exist yet.\n");
-    EXPECT_EQ(result.exitStatus, 0);
+    test::TemporaryFolder home;
+    test::ApplicationProcess application(kExecutable, home.path(), { kFlag + "=/tmp/s" });
+    EXPECT_TRUE(application.waitUntilListening());
+    EXPECT_EQ(application.endWith({ SIGTERM }), 0);
     EXPECT_EQ(
         test::runPeer({ kExecutable, "--verbose", kFlag }, "{\"id\":1,\"method\":\"ping\"}\n").exitStatus, 2);
 }

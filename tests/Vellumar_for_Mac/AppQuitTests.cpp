@@ -5,7 +5,7 @@
 #include "Vellumar_for_Mac/Model/QuitSignals.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
-#include "tests/support/InteractivePeer.h"
+#include "tests/support/ApplicationProcess.h"
 #include "tests/support/ProcessFixtures.h"
 
 #include <QTimer>
@@ -47,12 +47,6 @@ std::string member(const std::string& body, std::string_view key)
     auto decoded = JSON::decode(body);
     const auto* value = decoded ? decoded->subscript(key) : nullptr;
     return value && value->stringValue() ? *value->stringValue() : std::string();
-}
-
-// Whether the process `pid` has a listening TCP socket.
-bool listens(const std::string& pid)
-{
-    return runPeer({ "ss", "-Hltnp" }).output.find("pid=" + pid + ",") != std::string::npos;
 }
 
 }
@@ -126,22 +120,10 @@ TEST_F(AppQuitTest, ASignalDuringARunLeavesNoFakeClaudeThatNeverAnswersRunning)
 TEST(Application, ASignalWhileTheRelayRunsEndsTheProcessWithZero)
 {
     TemporaryFolder home;
-    const auto executable = std::filesystem::path(VELLUMAR_APP_BUNDLE_INFO).parent_path() / "vellumar";
-    // The shell tells the application's pid and then how it ended.
-    InteractivePeer shell({ "sh", "-c",
-        R"(env HOME="$1" XDG_DATA_HOME="$1/data" XDG_CONFIG_HOME="$1/config" QT_QPA_PLATFORM=offscreen "$2" &
-           echo $!; wait $!; echo "exit $?")",
-        "sh", home.path().string(), executable.string() });
-    auto pid = shell.readLine();
-    ASSERT_TRUE(pid);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!listens(*pid) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
-    ASSERT_TRUE(listens(*pid));
-    ASSERT_TRUE(std::filesystem::exists(home / "data/Vellumar/tls/cert.pem"));
-
-    kill(std::stoi(*pid), SIGTERM);
+    ApplicationProcess application(
+        std::filesystem::path(VELLUMAR_APP_BUNDLE_INFO).parent_path() / "vellumar", home.path());
+    ASSERT_TRUE(application.waitUntilListening());
+    EXPECT_TRUE(std::filesystem::exists(home / "data/Vellumar/tls/cert.pem"));
     // Logging out may send more than one.
-    kill(std::stoi(*pid), SIGHUP);
-    EXPECT_EQ(shell.readLine(), "exit 0");
+    EXPECT_EQ(application.endWith({ SIGTERM, SIGHUP }), 0);
 }
