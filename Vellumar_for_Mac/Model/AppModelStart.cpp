@@ -2,6 +2,7 @@
 // names its certificate carries.
 #include "Vellumar_for_Mac/Model/AppModel.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/TLSIdentityError.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
@@ -14,11 +15,17 @@ void AppModel::start()
     if (std::exchange(m_started, true))
         return;
     refreshAddresses();
-    m_pathMonitor = std::make_unique<platform::NetworkPath>(
-        [model = QPointer<AppModel>(this)] {
-            onMainThread(model, [](AppModel& self) { self.refreshAddresses(); });
-        },
-        m_pathOptions);
+    try {
+        m_pathMonitor = std::make_unique<platform::NetworkPath>(
+            [model = QPointer<AppModel>(this)] {
+                onMainThread(model, [](AppModel& self) { self.refreshAddresses(); });
+            },
+            m_pathOptions);
+    } catch (const std::exception& error) {
+        // The relay still serves; the addresses are then refreshed only when the menu or the pairing
+        // window asks.
+        platform::logError(std::string("network path monitor not started: ") + error.what());
+    }
     // FIXME: the device, job and terminal observers, the reused-code alert, the push and iCloud wiring
     // and the Claude Code check join here, before the relay starts, once their handlers exist.
     m_host->onPaired([model = QPointer<AppModel>(this)](const PairedDevice& device) {
