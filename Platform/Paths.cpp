@@ -55,14 +55,22 @@ fs::path bundleInfoFile() { return executableFolder() / "bundle-info.json"; }
 
 fs::path entitlementsFile() { return executableFolder() / "vellumar.entitlements.json"; }
 
-std::optional<std::string> bundleVersion(const fs::path& bundleInfo)
+std::optional<nlohmann::json> bundleInfoValue(const std::string& key, const fs::path& bundleInfo)
 {
     auto read = readJSONObjectFile(bundleInfo, kBundleInfoLimitBytes);
     auto* info = std::get_if<nlohmann::json>(&read);
     if (!info)
         return std::nullopt;
-    auto version = info->find("CFBundleShortVersionString");
-    if (version == info->end() || !version->is_string())
+    auto value = info->find(key);
+    if (value == info->end())
+        return std::nullopt;
+    return *value;
+}
+
+std::optional<std::string> bundleVersion(const fs::path& bundleInfo)
+{
+    auto version = bundleInfoValue("CFBundleShortVersionString", bundleInfo);
+    if (!version || !version->is_string())
         return std::nullopt;
     return version->get<std::string>();
 }

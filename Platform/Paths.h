@@ -2,6 +2,8 @@
 // account's home folder and login shell, each from the environment as it is at the call.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -26,6 +28,11 @@ std::filesystem::path bundleInfoFile();
 
 // The JSON file installed beside the executable that grants iCloud and push; absent grants neither.
 std::filesystem::path entitlementsFile();
+
+// The value under `key` in the bundle-info file; none when the key or the file is missing, or the
+// file is unreadable, larger than 64 KiB or malformed.
+std::optional<nlohmann::json> bundleInfoValue(
+    const std::string& key, const std::filesystem::path& bundleInfo = bundleInfoFile());
 
 // "CFBundleShortVersionString" of the bundle-info file when it is a string; none when the file is
 // missing, unreadable, larger than 64 KiB or malformed.

@@ -12,6 +12,7 @@ run_packages=(
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
   qt6-base-dev # the menu-bar application and its model
+  libcurl4-openssl-dev # fetching the update feed and package
 )
 
 # What the tests add: their libraries, tools and peers.
