@@ -165,8 +165,11 @@ std::optional<int> compareVersions(std::string_view lhs, std::string_view rhs)
     auto right = components(rhs);
     if (!left || !right)
         return std::nullopt;
-    auto order
-        = std::lexicographical_compare_three_way(left->begin(), left->end(), right->begin(), right->end());
+    // Missing components count as zero: "3.0" and "3.0.0" name one release.
+    std::size_t length = std::max(left->size(), right->size());
+    left->resize(length);
+    right->resize(length);
+    auto order = *left <=> *right;
     return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
 

@@ -58,7 +58,8 @@ std::optional<UpdatePublicKey> updatePublicKey(const nlohmann::json* value);
 bool verifyEd25519(const UpdatePublicKey& key, std::span<const std::uint8_t> message,
     std::span<const std::uint8_t> signature);
 
-// Compares dotted numeric versions component by component ("1.10" > "1.9", "1.2" < "1.2.0");
+// Compares dotted numeric versions component by component, a missing one counting as zero
+// ("1.10" > "1.9", "1.2" == "1.2.0");
 // none when either is not one or more dot-separated decimal numbers.
 std::optional<int> compareVersions(std::string_view lhs, std::string_view rhs);
 
