@@ -44,12 +44,14 @@ fs::path dataFolder() { return baseFolder("XDG_DATA_HOME", ".local/share") / "Ve
 
 fs::path configHome() { return baseFolder("XDG_CONFIG_HOME", ".config"); }
 
-fs::path executableFolder()
+fs::path executableFile()
 {
     std::error_code error;
     fs::path executable = fs::read_symlink("/proc/self/exe", error);
-    return error ? fs::path() : executable.parent_path();
+    return error ? fs::path() : executable;
 }
+
+fs::path executableFolder() { return executableFile().parent_path(); }
 
 fs::path bundleInfoFile() { return executableFolder() / "bundle-info.json"; }
 

@@ -20,7 +20,9 @@ std::filesystem::path dataFolder();
 // "${XDG_CONFIG_HOME:-$HOME/.config}": the folder that holds the user's settings of every program.
 std::filesystem::path configHome();
 
-// The folder of the running executable as the kernel knows it; empty when it cannot be read.
+// The running executable as the kernel knows it; empty when it cannot be read.
+std::filesystem::path executableFile();
+// Its folder; empty when it cannot be read.
 std::filesystem::path executableFolder();
 
 // The JSON file that the build writes beside the executable with the application's version.

@@ -47,12 +47,28 @@ AppModel::Launch::Launch()
     , machineInfo(platform::kMachineInfoFile)
     , keychainFolder(platform::Keychain::defaultFolder())
     , texts(Texts::bundled())
+    , executable(platform::executableFile())
+    , accountSettingsURL([]() -> std::optional<std::string> {
+        auto value = platform::bundleInfoValue("AccountSettingsURL");
+        return value && value->is_string() ? std::optional(value->get<std::string>()) : std::nullopt;
+    }())
+    , alerts(std::make_shared<SafeButtonAlerts>())
+    , claudeProbe([](const std::optional<std::string>& loginPATH, const ClaudeLocator& locator) {
+        return ClaudeCodeStatus::check(loginPATH, std::nullopt, locator);
+    })
 {
 }
 
 AppModel::AppModel(Launch launch, QObject* parent)
     : QObject(parent)
     , m_defaults(launch.defaultsFile)
+    , m_texts(launch.texts)
+    , m_loginItemFile(launch.loginItemFile)
+    , m_executable(launch.executable)
+    , m_accountSettingsURL(launch.accountSettingsURL)
+    , m_alerts(launch.alerts ? launch.alerts : std::make_shared<SafeButtonAlerts>())
+    , m_openURL(launch.openURL)
+    , m_claudeProbe(launch.claudeProbe)
     , m_launchAtLogin(platform::loginItemEnabled(launch.loginItemFile))
     , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompleted).value_or(false))
     , m_locator(launch.home, launch.loginShell)
@@ -64,6 +80,16 @@ AppModel::AppModel(Launch launch, QObject* parent)
     m_computerName = m_host->configuration().macName();
     m_host->options().setRoutines(m_routinesEnabled);
     m_host->setTerminalEnabled(m_terminalEnabled);
+    QPointer<AppModel> self(this);
+    m_host->devices().observe([self](const std::vector<PairedDevice>& devices) {
+        onMainThread(self, [devices](AppModel& model) {
+            model.m_devices = devices;
+            emit model.devicesChanged();
+        });
+    });
+    m_host->onPaired([self](const PairedDevice& device) {
+        onMainThread(self, [device](AppModel& model) { model.devicePaired(device); });
+    });
 }
 
 AppModel::~AppModel() = default;
