@@ -186,11 +186,15 @@ void OnboardingView::redraw()
         old->deleteLater();
         delete item;
     }
-    m_steps->addWidget(makeStep(1, "mac.onboarding.claude.title", claudeReady(), claudeStep()));
-    m_steps->addWidget(makeStep(2, "mac.onboarding.login.title", claudeLoggedIn(), loginStep()));
-    m_steps->addWidget(makeStep(3, "mac.onboarding.network.title", false, networkStep()));
-    m_steps->addWidget(makeStep(4, "mac.onboarding.login.item.title", false, m_launchAtLogin));
-    m_steps->addWidget(makeStep(5, "mac.onboarding.icloud.title", iCloudReady(), iCloudStep()));
+    for (QWidget* step : { makeStep(1, "mac.onboarding.claude.title", claudeReady(), claudeStep()),
+             makeStep(2, "mac.onboarding.login.title", claudeLoggedIn(), loginStep()),
+             makeStep(3, "mac.onboarding.network.title", false, networkStep()),
+             makeStep(4, "mac.onboarding.login.item.title", false, m_launchAtLogin),
+             makeStep(5, "mac.onboarding.icloud.title", iCloudReady(), iCloudStep()) }) {
+        m_steps->addWidget(step);
+        // Now, not when the window next shows its new children: the height below counts them.
+        step->show();
+    }
     // As tall as the content at the fixed width, so that no text is cut.
     setFixedHeight(layout()->totalHeightForWidth(kWidth));
 }
