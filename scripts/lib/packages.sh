@@ -25,6 +25,7 @@ test_packages=(
   wrk nginx-light # the relay listener's load driver compares against nginx
   iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
   avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
+  libglib2.0-bin xvfb # gio starts the login item as a desktop would; Xvfb draws the windows
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

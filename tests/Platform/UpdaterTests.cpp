@@ -26,31 +26,25 @@ namespace {
         return UpdateError::Kind::file;
     }
 
-    TEST(UpdatePublicKey, OnlyA32ByteStandardBase64StringPassesTheGate)
+    // The rest of the gate's table runs through the Updater that stands on it.
+    TEST(UpdatePublicKey, RefusesWhatStrictStandardBase64DoesNotRead)
     {
-        std::string key32 = base64Encode(std::vector<std::uint8_t>(32, 7));
-        std::string urlSafe = base64Encode(std::vector<std::uint8_t>(32, 0xff));
+        std::string key32 = base64Encode(std::vector<std::uint8_t>(32, 0xff));
+        std::string urlSafe = key32;
         std::replace(urlSafe.begin(), urlSafe.end(), '/', '_');
-        struct Case {
+        const struct {
             const char* name;
-            std::optional<nlohmann::json> value;
+            nlohmann::json value;
             bool accepted;
         } cases[] = {
-            { "absent", std::nullopt, false },
-            { "a number", nlohmann::json(32), false },
             { "a list", nlohmann::json::array({ key32 }), false },
-            { "leading whitespace", nlohmann::json(" " + key32), false },
-            { "a line break inside", nlohmann::json(key32.substr(0, 20) + "\n" + key32.substr(20)), false },
-            { "URL-safe alphabet", nlohmann::json(urlSafe), false },
-            { "not Base64", nlohmann::json("not a key at all, not even close!!!!!!!!!!"), false },
-            { "31 bytes", nlohmann::json(base64Encode(std::vector<std::uint8_t>(31, 7))), false },
-            { "33 bytes", nlohmann::json(base64Encode(std::vector<std::uint8_t>(33, 7))), false },
-            { "32 bytes", nlohmann::json(key32), true },
+            { "a line break inside", key32.substr(0, 20) + "\n" + key32.substr(20), false },
+            { "URL-safe alphabet", urlSafe, false },
+            { "without padding", key32.substr(0, key32.size() - 1), false },
+            { "standard", key32, true },
         };
-        for (const auto& entry : cases) {
-            SCOPED_TRACE(entry.name);
-            EXPECT_EQ(updatePublicKey(entry.value ? &*entry.value : nullptr).has_value(), entry.accepted);
-        }
+        for (const auto& entry : cases)
+            EXPECT_EQ(updatePublicKey(&entry.value).has_value(), entry.accepted) << entry.name;
     }
 
     TEST(UpdateVersions, CompareNumberByNumber)
