@@ -2,13 +2,12 @@
 
 #include "MovraneMailbox/Protocol/MailboxBinary.h"
 #include "MovraneMailbox/Protocol/MailboxCryptoError.h"
-#include "Platform/Random.h"
+#include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <unordered_set>
 
 namespace movrane {
@@ -77,23 +76,6 @@ namespace {
         }
     }
 
-    // A version 4 UUID in its standard upper-case text form.
-    std::string newUUIDText()
-    {
-        auto bytes = vellumar::platform::secureRandomBytes(16);
-        bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
-        bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
-        std::string text;
-        for (std::size_t index = 0; index < bytes.size(); ++index) {
-            if (index == 4 || index == 6 || index == 8 || index == 10)
-                text += '-';
-            char digits[3];
-            std::snprintf(digits, sizeof digits, "%02X", bytes[index]);
-            text += digits;
-        }
-        return text;
-    }
-
     // A new private file in the system's temporary folder that no one else can have made or linked:
     // the caller gets a copy that is only its own.
     std::optional<std::filesystem::path> writeAssetCopy(const MailboxBytes& content)
@@ -102,7 +84,7 @@ namespace {
         auto folder = std::filesystem::temp_directory_path(error);
         if (error)
             return std::nullopt;
-        auto file = folder / ("mailbox-asset-" + newUUIDText());
+        auto file = folder / ("mailbox-asset-" + MailboxUUID::make());
         int descriptor = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (descriptor < 0)
             return std::nullopt;
@@ -467,7 +449,7 @@ void InMemoryMailboxStore::saveEnvelope(const MailboxEnvelopeRecord& record, con
         notifications = deliver(stored, zone);
     }
     for (auto& call : notifications)
-        m_listenerTasks.start(std::move(call));
+        m_listenerTasks.start([call = std::move(call)](std::stop_token) { call(); });
 }
 
 void InMemoryMailboxStore::savePresence(const MailboxPresenceRecord& record, const std::string& zone)

@@ -4,7 +4,7 @@
 // meet inside one process; the product itself never makes one.
 #pragma once
 
-#include "MovraneMailbox/MemoryStore/MailboxListenerTasks.h"
+#include "MovraneMailbox/Protocol/MailboxBackgroundTasks.h"
 #include "MovraneMailbox/Protocol/MailboxChannelState.h"
 #include "MovraneMailbox/Protocol/MailboxStore.h"
 
@@ -176,7 +176,7 @@ private:
     std::vector<std::string> m_notifications;
     std::vector<MailboxEnvelopeRecord> m_saved;
     // Last, so that it is torn down first, while everything a listener may still read is whole.
-    MailboxListenerTasks m_listenerTasks;
+    MailboxBackgroundTasks m_listenerTasks;
 };
 
 std::string_view rawValue(InMemoryMailboxStore::Operation operation);

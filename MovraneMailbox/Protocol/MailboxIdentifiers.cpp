@@ -3,8 +3,10 @@
 #include "MovraneMailbox/Protocol/MailboxBase64URL.h"
 #include "MovraneMailbox/Protocol/MailboxProtocol.h"
 #include "Platform/Crypto.h"
+#include "Platform/Random.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace movrane {
 
@@ -43,6 +45,23 @@ bool MailboxRecordName::isValid(std::string_view text)
     return text == MailboxProtocol::presenceRecordName || isPrefixedID(text, envelopePrefix);
 }
 
+std::string MailboxUUID::make()
+{
+    auto bytes = vellumar::platform::secureRandomBytes(16);
+    // RFC 9562 §5.4: the version in the high nibble of octet 6, the variant in the top bits of octet 8.
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    std::string text;
+    for (std::size_t index = 0; index < bytes.size(); ++index) {
+        if (index == 4 || index == 6 || index == 8 || index == 10)
+            text += '-';
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", bytes[index]);
+        text += digits;
+    }
+    return text;
+}
+
 std::string MailboxZoneName::make() { return std::string(prefix) + randomID(); }
 bool MailboxZoneName::isValid(std::string_view text) { return isPrefixedID(text, prefix); }
 
@@ -52,9 +71,13 @@ std::string MailboxPartyTag::device(std::string_view deviceID)
     input.push_back('\0');
     input.append(deviceID);
     auto digest = vellumar::platform::sha256(input);
-    return std::string(kDevicePrefix) + MailboxBase64URL::encode(std::span(digest).first(kDeviceTagHashBytes));
+    return std::string(kDevicePrefix)
+        + MailboxBase64URL::encode(std::span(digest).first(kDeviceTagHashBytes));
 }
 
-bool MailboxPartyTag::isValid(std::string_view text) { return text == mac || isPrefixedID(text, kDevicePrefix); }
+bool MailboxPartyTag::isValid(std::string_view text)
+{
+    return text == mac || isPrefixedID(text, kDevicePrefix);
+}
 
 }

@@ -22,6 +22,12 @@ namespace MailboxRecordName {
     bool isValid(std::string_view text);
 }
 
+// Names of the mailbox's temporary files: a version 4 UUID from the secure generator in its standard
+// upper-case hyphenated form ("8-4-4-4-12" hexadecimal digits).
+namespace MailboxUUID {
+    std::string make();
+}
+
 namespace MailboxZoneName {
     inline constexpr std::string_view prefix = "pair-";
     std::string make();

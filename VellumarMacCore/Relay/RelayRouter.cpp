@@ -83,6 +83,7 @@ RelayRouter::RelayRouter(Members members)
     , m_timeZone(std::move(members.timeZone))
     , m_onPaired(std::move(members.onPaired))
     , m_onCodeReused(std::move(members.onCodeReused))
+    , m_routines(members.routines)
     , m_terminals(members.terminals)
     , m_browsePool(std::make_shared<ProbePool>(kBrowseWorkers))
 {
@@ -152,13 +153,14 @@ HTTPResponse RelayRouter::route(
         return handleFileSystemList(request);
     if (area == "files")
         return handleFiles(request, rest);
+    if (area == "routines" && m_routines)
+        return handleRoutines(request, rest);
     if (area == "mailbox" && rest.size() == 1 && rest[0] == "register")
         return handleMailboxRegister(request, *device);
     if (area == "pair" && rest.size() == 1 && rest[0] == "forget")
         return handleForget(request, *device);
     if (area == "terminal" && rest.empty() && m_terminals)
         return handleTerminal(request, *device);
-    // FIXME: the routines have no handlers yet; their paths are answered as unknown ones until they do.
     throw RelayHTTPError::notFound;
 }
 

@@ -1,7 +1,7 @@
 // The one entry point of the phone API, for LAN and mailbox requests alike: path, origin and browser
 // rules, bearer-token authentication, pairing, the health request, the body policy of LAN uploads,
-// and the areas for jobs, conversations, memory, activity, files, folder browsing and the calling
-// device itself (mailbox registration, unpairing, the terminal) under /v1.
+// and the areas for jobs, conversations, memory, activity, files, folder browsing, routines and the
+// calling device itself (mailbox registration, unpairing, the terminal) under /v1.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequest.h"
@@ -32,6 +32,7 @@ class ProbePool;
 class RelayData;
 class RelayOptions;
 class ReplyRunner;
+class RoutineManager;
 class TerminalRegistry;
 
 // The token of an "authorization" value: the value split once at a space (leading spaces skipped),
@@ -67,7 +68,9 @@ public:
         // Called on the request's thread when a used pairing code is shown again by anyone, with the
         // device that used it while that device is still paired.
         std::function<void(const PairedDevice&)> onCodeReused;
-        // The remote terminals; null for a router without them, whose terminal path is then unknown.
+        // The phone's routines; absent, the routine paths are answered as unknown ones.
+        RoutineManager* routines = nullptr;
+        // The Mac's remote terminals; absent, the terminal path is answered as an unknown one.
         TerminalRegistry* terminals = nullptr;
     };
 
@@ -138,10 +141,14 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
+    // Only when the router was given the routines.
+    HTTPResponse handleRoutines(const HTTPRequest& request, Components rest) const;
+
     HTTPResponse handleMailboxRegister(const HTTPRequest& request, const PairedDevice& device) const;
     // Unpairs the calling device and closes its terminals; the registry's error goes on after that.
     HTTPResponse handleForget(const HTTPRequest& request, const PairedDevice& device) const;
-    // Reserves a terminal and answers 101; the session starts when the connection hands over its socket.
+    // Only when the router was given the terminals. Reserves a terminal and answers 101; the session
+    // starts when the connection hands over its socket.
     HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
 
     PairingManager& m_pairing;
@@ -155,6 +162,7 @@ private:
     const std::function<std::string()> m_timeZone;
     const std::function<void(const PairedDevice&)> m_onPaired;
     const std::function<void(const PairedDevice&)> m_onCodeReused;
+    RoutineManager* const m_routines;
     TerminalRegistry* const m_terminals;
     const std::shared_ptr<ProbePool> m_browsePool;
 };

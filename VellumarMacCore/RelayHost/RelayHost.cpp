@@ -7,6 +7,8 @@
 #include "VellumarMacCore/Relay/DeviceRemoval.h"
 #include "VellumarMacCore/Relay/RelayListener.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
+#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+#include "VellumarMacCore/Routines/RoutineDirectoryAdapter.h"
 #include "VellumarMacCore/Schedule/ZonedCalendar.h"
 #include "VellumarMacCore/Terminal/RelayWebSocket.h"
 
@@ -49,11 +51,33 @@ RelayHost::RelayHost(
           .retention = kFinishedJobRetentionSeconds,
           .questionLifetime = kQuestionLifetimeSeconds,
       }))
+    , m_routines(std::make_shared<RoutineManager>(RoutineManager::Options {
+          .file = m_data->routinesFile(),
+          .jobs = *m_jobs,
+          .sessions = m_data->sessions,
+          .routinesEnabled = [this] { return m_options.routines(); },
+          .clock = JobClock::system(),
+          .timeZone = m_configuration.timeZone,
+      }))
     , m_terminals(TerminalSessions::make(m_configuration.terminalShell))
 {
+    setRoutineDirectory(std::make_shared<RoutineDirectoryAdapter>(
+        m_routines, [this] { return m_options.routines(); }, m_configuration.timeZone));
 }
 
-RelayHost::~RelayHost() { stop(); }
+RelayHost::~RelayHost()
+{
+    stop();
+    // The runner outlives the host; the directory reads the host's switch.
+    setRoutineDirectory(nullptr);
+}
+
+void RelayHost::setRoutineDirectory(std::shared_ptr<RoutineDirectory> directory)
+{
+    // How another kind of runner would learn of the routines is not settled; it learns nothing.
+    if (auto claude = std::dynamic_pointer_cast<ClaudeReplyRunner>(m_runner))
+        claude->setRoutineDirectory(std::move(directory));
+}
 
 std::string RelayHost::serviceName(std::string_view name)
 {
@@ -93,6 +117,7 @@ std::unique_ptr<RelayRouter> RelayHost::makeRouter()
         .timeZone = [zone = m_configuration.timeZone] { return timeZoneIdentifier(*zone()); },
         .onPaired = [this](const PairedDevice& device) { m_pairedHandlers.notify(device); },
         .onCodeReused = [this](const PairedDevice& device) { m_reusedHandlers.notify(device); },
+        .routines = m_routines.get(),
         .terminals = m_terminals.get(),
     });
 }
@@ -165,6 +190,7 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
     }
     m_serving = std::move(serving);
     m_port = port;
+    m_routines->start();
     // FIXME: the iCloud mailbox, once it exists, is connected to the routines and started here.
     return port;
 }
@@ -195,6 +221,7 @@ void RelayHost::stop() noexcept
         serving = std::exchange(m_serving, {});
     }
     // FIXME: the iCloud mailbox, once it exists, is stopped here, before the jobs end.
+    m_routines->stop();
     m_jobs->cancelAll();
     // `serving` ends after the jobs, so that no long poll of a running job keeps the listener's threads.
 }

@@ -12,6 +12,7 @@
 #include "VellumarMacCore/Relay/RelayListenerLimits.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
+#include "VellumarMacCore/Routines/RoutineManager.h"
 #include "VellumarMacCore/Terminal/ShellLaunch.h"
 #include "VellumarMacCore/Terminal/TerminalSessions.h"
 
@@ -89,7 +90,8 @@ public:
         PairingManager::TimePoint expiresAt;
     };
 
-    // Builds every service; nothing listens yet. Never throws for a configuration it was given.
+    // Builds every service; nothing listens yet, and no routine runs. A Claude Code runner is given the
+    // routines' directory. Never throws for a configuration it was given.
     RelayHost(
         Configuration configuration, std::shared_ptr<RelayData> data, std::shared_ptr<ReplyRunner> runner);
     // Stops what start started.
@@ -98,14 +100,16 @@ public:
     RelayHost& operator=(const RelayHost&) = delete;
 
     // Makes the support folder private, loads or makes the TLS identity for `names`, clears the spool
-    // folder, listens (on any free port when the preferred one fails and fallback is allowed) and
-    // advertises the service. Answers the bound port. Throws the error of the step that failed (the
-    // last listen attempt's std::system_error for the port), leaving nothing listening; throws
-    // RelayAlreadyRunning while the relay runs. May follow a stop, or a listener that failed.
+    // folder, listens (on any free port when the preferred one fails and fallback is allowed),
+    // advertises the service and starts the routine scheduler. Answers the bound port. Throws the error of
+    // the step that failed (the last listen attempt's std::system_error for the port), leaving nothing
+    // listening; throws RelayAlreadyRunning while the relay runs. May follow a stop, or a listener that
+    // failed.
     std::uint16_t start(const SubjectAltNames& names);
     // Closes the terminals with 1001, stops listening and closes every connection, withdraws the
-    // service and cancels every job; returns once the threads start made have ended, which waits for
-    // requests still inside the router. Before a start it only closes and cancels. Never throws.
+    // service, stops the routine scheduler and cancels every job; returns once the threads start made have
+    // ended, which waits for requests still inside the router. Before a start it only closes and cancels.
+    // Never throws.
     void stop() noexcept;
 
     // A new one-time pairing code for a phone that is to call `host`, replacing any earlier offer;
@@ -131,6 +135,7 @@ public:
     PairingManager& pairing() noexcept { return m_pairing; }
     DeviceRegistry& devices() noexcept { return m_devices; }
     JobManager& jobs() noexcept { return *m_jobs; }
+    RoutineManager& routines() noexcept { return *m_routines; }
     RelayOptions& options() noexcept { return m_options; }
     // Where the application registers its observer of open terminals.
     TerminalSessions& terminals() noexcept { return *m_terminals; }
@@ -143,6 +148,7 @@ private:
     platform::ServiceAdvertisement makeService(
         const std::string& macName, const TLSIdentity& identity, std::uint16_t port) const;
     std::unique_ptr<RelayRouter> makeRouter();
+    void setRoutineDirectory(std::shared_ptr<RoutineDirectory> directory);
     // Listens on the preferred port, then on any port when that fails and fallback is allowed.
     std::uint16_t listen(RelayListener& listener) const;
     // On the listener's thread: the relay no longer runs.
@@ -171,6 +177,8 @@ private:
     PairingManager m_pairing;
     DeviceRegistry m_devices;
     std::shared_ptr<JobManager> m_jobs;
+    // Runs the jobs' observer and holds the job manager: it goes before them.
+    const std::shared_ptr<RoutineManager> m_routines;
     const std::shared_ptr<TerminalSessions> m_terminals;
 
     // Guards what start sets and stop clears, so that the menu's calls never see half a start. The

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/ConversationData/StoreFile.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
+#include "VellumarMacCore/Routines/RoutineRecord.h"
 #include "VellumarMacCore/Schedule/RoutineLimits.h"
 #include "VellumarMacCore/Schedule/RoutineSchedule.h"
 #include "VellumarMacCore/Schedule/ZonedCalendar.h"
@@ -21,40 +22,20 @@ namespace {
     constexpr std::size_t kRoutineIDLength = 10;
     constexpr std::string_view kRoutineIDPrefix = "r-";
 
-    JSON millisJSON(const std::optional<RoutineDate>& date)
-    {
-        return date ? JSON(date->time_since_epoch().count()) : JSON();
-    }
-
-    RoutineDate createdAtDate(const JSON::Object& record)
-    {
-        return RoutineDate { std::chrono::milliseconds { storedMillis(record, "createdAt").value_or(0) } };
-    }
-
-    // The record's schedule, or nothing when it no longer parses.
-    std::optional<RoutineSchedule> parsedSchedule(
-        const JSON::Object& record, RoutineDate now, const icu::TimeZone& zone)
-    {
-        try {
-            auto schedule = record.find("schedule");
-            return RoutineSchedule(schedule == record.end() ? JSON() : schedule->second, now, zone);
-        } catch (const RelayHTTPError&) {
-            return std::nullopt;
-        }
-    }
-
 }
 
 RoutineManager::RoutineManager(Options options)
     : m_file(std::move(options.file))
-    , m_jobs(std::move(options.jobs))
-    , m_sessions(std::move(options.sessions))
+    , m_jobs(options.jobs)
+    , m_sessions(options.sessions)
     , m_routinesEnabled(std::move(options.routinesEnabled))
     , m_clock(std::move(options.clock))
     , m_timeZone(std::move(options.timeZone))
 {
     loadedLocked();
 }
+
+RoutineManager::~RoutineManager() { stop(); }
 
 bool RoutineManager::isValidRoutineID(std::string_view text)
 {
@@ -67,7 +48,7 @@ std::unique_ptr<icu::TimeZone> RoutineManager::zone() const { return m_timeZone(
 
 RoutineDate RoutineManager::now() const
 {
-    double seconds = std::chrono::duration<double>(m_clock().time_since_epoch()).count();
+    double seconds = std::chrono::duration<double>(m_clock->now().time_since_epoch()).count();
     return RoutineDate { std::chrono::milliseconds { std::llround(seconds * 1000.0) } };
 }
 
@@ -130,7 +111,7 @@ JSON RoutineManager::describe(const JSON::Object& record)
     described.erase("bot");
     described.erase("permissions");
     described.try_emplace("includeToday", false);
-    if (auto schedule = parsedSchedule(record, now(), *timeZone))
+    if (auto schedule = detail::recordSchedule(record, now(), *timeZone))
         described.insert_or_assign("scheduleLabel", schedule->label());
     described.insert_or_assign("timeZone", timeZoneIdentifier(*timeZone));
     return described;
@@ -144,10 +125,7 @@ JSON RoutineManager::list(const std::optional<std::string>& botID)
         std::lock_guard guard(m_lock);
         loadedLocked();
         for (const auto* record : m_state.routinesByCreation()) {
-            auto owner = record->find("botId");
-            if (!botID
-                || (owner != record->end() && owner->second.stringValue()
-                    && *owner->second.stringValue() == *botID))
+            if (!botID || detail::recordBelongsTo(*record, *botID))
                 records.push_back(*record);
         }
     }
@@ -182,7 +160,7 @@ JSON RoutineManager::create(const JSON& body)
         record.insert_or_assign(key, std::move(value));
     // A disabled routine gets its next time too, so that turning it on needs no schedule.
     RoutineSchedule schedule(record.at("schedule"), created, *timeZone);
-    record.insert_or_assign("nextRunAt", millisJSON(schedule.nextDate(created, created, *timeZone)));
+    record.insert_or_assign("nextRunAt", detail::millisJSON(schedule.nextDate(created, created, *timeZone)));
     {
         std::lock_guard guard(m_lock);
         if (m_state.routines.size() >= RoutineLimits::maxRoutines)
@@ -219,10 +197,10 @@ JSON RoutineManager::update(std::string_view id, const JSON& body)
             stored.insert_or_assign(key, std::move(value));
         stored.insert_or_assign("updatedAt", updated.time_since_epoch().count());
         // A schedule that no longer parses keeps its old next time rather than failing the update.
-        if (auto schedule = recompute ? parsedSchedule(stored, updated, *timeZone) : std::nullopt)
+        if (auto schedule = recompute ? detail::recordSchedule(stored, updated, *timeZone) : std::nullopt)
             stored.insert_or_assign("nextRunAt",
-                millisJSON(
-                    schedule->nextDate(updated, newSchedule ? updated : createdAtDate(stored), *timeZone)));
+                detail::millisJSON(schedule->nextDate(
+                    updated, newSchedule ? updated : detail::recordCreatedAt(stored), *timeZone)));
         saveLocked();
         record = stored;
     }
@@ -252,6 +230,45 @@ JSON RoutineManager::results(std::int64_t since)
             newer.push_back(entry);
     }
     return JSON::Object { { "results", std::move(newer) }, { "latest", m_state.seq } };
+}
+
+std::vector<RoutineSummary> RoutineManager::summaries(std::string_view botID, bool allBots)
+{
+    if (!m_routinesEnabled())
+        return {};
+    std::vector<JSON::Object> records;
+    {
+        std::lock_guard guard(m_lock);
+        loadedLocked();
+        for (const auto* record : m_state.routinesByCreation()) {
+            if (allBots || detail::recordBelongsTo(*record, botID))
+                records.push_back(*record);
+        }
+    }
+    auto timeZone = zone();
+    auto current = now();
+    std::vector<RoutineSummary> summaries;
+    for (const auto& record : records) {
+        auto schedule = detail::recordSchedule(record, current, *timeZone);
+        summaries.push_back({ .id = detail::recordText(record, "id"),
+            .botID = detail::recordText(record, "botId"),
+            .name = detail::recordText(record, "name"),
+            .schedule = schedule ? schedule->label() : std::string(),
+            .enabled = detail::recordIsTrue(record, "enabled") });
+    }
+    return summaries;
+}
+
+RoutineDirectory::Index RoutineManager::routineIndex()
+{
+    std::lock_guard guard(m_lock);
+    loadedLocked();
+    RoutineDirectory::Index index;
+    for (const auto& [id, record] : m_state.routines)
+        index.insert_or_assign(id,
+            RoutineDirectory::IndexEntry {
+                .botID = detail::recordText(record, "botId"), .name = detail::recordText(record, "name") });
+    return index;
 }
 
 }

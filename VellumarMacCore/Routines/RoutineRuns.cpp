@@ -8,40 +8,18 @@
 #include "VellumarMacCore/Reply/JobSubmission.h"
 #include "VellumarMacCore/Reply/Prompts.h"
 #include "VellumarMacCore/Routines/RoutineManager.h"
+#include "VellumarMacCore/Routines/RoutineRecord.h"
 #include "VellumarMacCore/Schedule/RoutineSchedule.h"
 
 namespace vellumar {
 
-namespace {
-
-    std::string text(const JSON::Object& record, std::string_view key)
-    {
-        auto member = record.find(key);
-        return member != record.end() && member->second.stringValue() ? *member->second.stringValue()
-                                                                      : std::string();
-    }
-
-    const JSON* member(const JSON::Object& record, std::string_view key)
-    {
-        auto found = record.find(key);
-        return found == record.end() ? nullptr : &found->second;
-    }
-
-    bool isTrue(const JSON::Object& record, std::string_view key)
-    {
-        const auto* value = member(record, key);
-        return value && value->boolValue() == true;
-    }
-
-}
-
 std::string RoutineManager::conversationKey(const JSON::Object& record)
 {
-    auto conversation = text(record, "conversationId");
-    const auto* target = member(record, "target");
+    auto conversation = detail::recordText(record, "conversationId");
+    const auto* target = detail::recordMember(record, "target");
     if (target && target->stringValue() && *target->stringValue() == "bot")
         return conversation;
-    return conversation + ":" + text(record, "id");
+    return conversation + ":" + detail::recordText(record, "id");
 }
 
 JSON RoutineManager::runNow(std::string_view id)
@@ -56,32 +34,33 @@ JSON RoutineManager::startRun(std::string_view id)
     const auto record = stored(id);
     auto timeZone = zone();
     auto schedule = [&] {
-        const auto* value = member(record, "schedule");
+        const auto* value = detail::recordMember(record, "schedule");
         return RoutineSchedule(value ? *value : JSON(), now(), *timeZone);
     }();
-    auto botID = text(record, "botId");
+    auto botID = detail::recordText(record, "botId");
     std::optional<std::string> history;
     // The turns of the conversation the routine was made in, which its own conversation is not.
-    if (isTrue(record, "includeToday"))
+    if (detail::recordIsTrue(record, "includeToday"))
         history = Prompts::routineContext(
-            m_sessions->todayTurns(text(record, "conversationId"), botID), *timeZone);
+            m_sessions.todayTurns(detail::recordText(record, "conversationId"), botID), *timeZone);
 
     JobSubmission submission;
-    submission.message
-        = Prompts::routineRequest(text(record, "name"), schedule.label(), text(record, "prompt"), history);
-    if (const auto* permissions = member(record, "permissions"); permissions && !permissions->isNull())
+    submission.message = Prompts::routineRequest(
+        detail::recordText(record, "name"), schedule.label(), detail::recordText(record, "prompt"), history);
+    if (const auto* permissions = detail::recordMember(record, "permissions");
+        permissions && !permissions->isNull())
         submission.permissions = PermissionSettings(*permissions);
-    const auto* limit = member(record, "timeLimitSeconds");
+    const auto* limit = detail::recordMember(record, "timeLimitSeconds");
     auto limitSeconds = limit ? limit->intValue() : std::nullopt;
     submission.timeLimit
         = limitSeconds ? static_cast<double>(*limitSeconds) : JobSubmission::kDefaultTimeLimitSeconds;
     submission.conversationID = conversationKey(record);
-    submission.bot = BotProfile::parse(member(record, "bot"));
+    submission.bot = BotProfile::parse(detail::recordMember(record, "bot"));
     submission.botID = std::move(botID);
     submission.mode = JobMode::queue;
     submission.routineID = std::string(id);
 
-    auto status = m_jobs->submit(std::move(submission));
+    auto status = m_jobs.submit(std::move(submission));
     auto ranAt = now();
 
     std::lock_guard guard(m_lock);
@@ -93,7 +72,7 @@ JSON RoutineManager::startRun(std::string_view id)
         routine.insert_or_assign("lastError", nullptr);
         const auto* jobID = status.subscript("jobId");
         routine.insert_or_assign("lastJobId", jobID ? *jobID : JSON());
-        auto runs = member(record, "runCount");
+        auto runs = detail::recordMember(record, "runCount");
         routine.insert_or_assign("runCount", (runs ? runs->intValue().value_or(0) : 0) + 1);
     }
     saveLocked();

@@ -56,6 +56,7 @@ AppModel::Launch::Launch()
     , claudeProbe([](const std::optional<std::string>& loginPATH, const ClaudeLocator& locator) {
         return ClaudeCodeStatus::check(loginPATH, std::nullopt, locator);
     })
+    , interfaceAddresses(NetworkAddresses::interfaceAddresses)
 {
 }
 
@@ -71,6 +72,8 @@ AppModel::AppModel(Launch launch, QObject* parent)
     , m_claudeProbe(launch.claudeProbe)
     , m_launchAtLogin(platform::loginItemEnabled(launch.loginItemFile))
     , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompleted).value_or(false))
+    , m_machineInfo(launch.machineInfo)
+    , m_interfaceAddresses(launch.interfaceAddresses)
     , m_locator(launch.home, launch.loginShell)
 {
     m_useTailscale = m_defaults.boolean(kUseTailscale).value_or(false);
@@ -80,16 +83,6 @@ AppModel::AppModel(Launch launch, QObject* parent)
     m_computerName = m_host->configuration().macName();
     m_host->options().setRoutines(m_routinesEnabled);
     m_host->setTerminalEnabled(m_terminalEnabled);
-    QPointer<AppModel> self(this);
-    m_host->devices().observe([self](const std::vector<PairedDevice>& devices) {
-        onMainThread(self, [devices](AppModel& model) {
-            model.m_devices = devices;
-            emit model.devicesChanged();
-        });
-    });
-    m_host->onPaired([self](const PairedDevice& device) {
-        onMainThread(self, [device](AppModel& model) { model.devicePaired(device); });
-    });
 }
 
 AppModel::~AppModel() = default;

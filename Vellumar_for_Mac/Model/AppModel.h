@@ -12,6 +12,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
+#include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/PairingPayload.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
@@ -91,6 +92,8 @@ public:
         // The Claude Code probe, given the login PATH; blocks, and runs off the main thread.
         std::function<ClaudeCodeStatus(const std::optional<std::string>& loginPATH, const ClaudeLocator&)>
             claudeProbe;
+        // The machine's IPv4 interface addresses, asked anew at each address refresh.
+        std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
     };
 
     // What the reply runner calls to find Claude Code and the PATH its runs get, from any thread.
@@ -156,9 +159,6 @@ public:
 
     // The Mac mailbox's observer hands each status it publishes here.
     void setMailboxStatus(MacMailboxStatus status);
-    // The relay host's paired handler, on the main thread: the phone becomes `lastAdded`, and
-    // `justPaired` while a code was shown, whose session ends.
-    void devicePaired(const PairedDevice& device);
 
     // Probes Claude Code off the main thread and publishes the result; nothing while a probe runs.
     void checkClaude();
@@ -176,6 +176,23 @@ public:
     // Opens the desktop's online-accounts settings when the bundle names them; nothing otherwise.
     void openICloudSettings();
     void openURL(const QUrl& url);
+
+    // Refreshes the addresses, listens for pairings, and starts the relay host with the addresses its
+    // certificate names; `serverState` then shows the bound port or the failure. Call once.
+    void start();
+    // Publishes the LAN and Tailscale addresses (both, on every call) and rebuilds the Bonjour
+    // service when the computer's name changed since the last look.
+    void refreshAddresses();
+
+    // Asks the relay host for a new pairing code for the address the phone should call and publishes
+    // it as `pairing`, or why there is none as `pairingProblem`. Each call replaces the relay's earlier
+    // offer, so the code on screen is always the one the relay accepts.
+    void startPairing();
+    // Drops the shown code and cancels the relay's offer before it returns, so an offer made after it
+    // is never cancelled by it.
+    void endPairing();
+    // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
+    void devicePaired(const PairedDevice& device);
 
     // The switches the views bind: each stores the value, writes its default and then tells the
     // core, also when the value did not change.
@@ -214,6 +231,12 @@ private:
     // The Mac id of the defaults, made and written when missing or not a UUID.
     std::string macID();
     std::unique_ptr<RelayHost> makeHost(const Launch& launch);
+    // Stores the value and tells the observers, also when it did not change.
+    template <typename Value> void publish(Value& field, Value value, void (AppModel::*changed)())
+    {
+        field = std::move(value);
+        emit(this->*changed)();
+    }
 
     platform::Defaults m_defaults;
     const Texts m_texts;
@@ -247,6 +270,8 @@ private:
 
     std::shared_ptr<LoginPathBox> m_loginPath = std::make_shared<LoginPathBox>();
     std::string m_computerName;
+    std::filesystem::path m_machineInfo;
+    std::function<std::vector<InterfaceAddress>()> m_interfaceAddresses;
     ClaudeLocator m_locator;
     std::unique_ptr<RelayHost> m_host;
 };

@@ -71,18 +71,6 @@ void AppModel::setLaunchAtLogin(bool enabled)
     }
 }
 
-void AppModel::devicePaired(const PairedDevice& device)
-{
-    m_lastAdded = device;
-    emit lastAddedChanged();
-    if (!m_pairing)
-        return;
-    m_justPaired = device;
-    m_pairing.reset();
-    emit justPairedChanged();
-    emit pairingChanged();
-}
-
 void AppModel::revoke(const PairedDevice& device)
 {
     int chosen = m_alerts->run({ .style = Alert::Style::warning,

@@ -13,6 +13,7 @@ run_packages=(
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
   qt6-base-dev # the menu-bar application and its model
   libcurl4-openssl-dev # fetching the update feed and package
+  libqrencode-dev # the pairing window's QR code
 )
 
 # What the tests add: their libraries, tools and peers.
@@ -23,9 +24,11 @@ test_packages=(
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
+  xvfb xauth fonts-dejavu-core # windows on a virtual display, with a font for their texts
+  zbar-tools # reads back the QR codes the pairing window shows
   iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
   avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
-  libglib2.0-bin xvfb # gio starts the login item as a desktop would; Xvfb draws the windows
+  libglib2.0-bin # gio starts the login item as a desktop would
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

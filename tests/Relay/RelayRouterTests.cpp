@@ -4,9 +4,12 @@
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
+#include "VellumarMacCore/Routines/RoutineManager.h"
 #include "tests/Relay/RouterMembers.h"
+#include "tests/Schedule/ScheduleTestSupport.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/HeldFolder.h"
+#include "tests/support/JobsTestSupport.h"
 #include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/ManualJobClock.h"
 #include "tests/support/TestSupport.h"
@@ -126,6 +129,12 @@ protected:
     std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
+    RoutineManager routines { { .file = folder / "data/routines.json",
+        .jobs = jobs,
+        .sessions = data.sessions,
+        .routinesEnabled = [this] { return options.routines(); },
+        .clock = clock,
+        .timeZone = [] { return test::zone("UTC"); } } };
     std::chrono::system_clock::time_point now = clock->now();
     PairingManager pairing { { .clock = [this] { return now; } } };
     std::string pairingCode = pairing.makeOffer().code;
@@ -134,6 +143,7 @@ protected:
         auto members = test::routerMembers(pairing, devices, jobs, runner, data, options);
         members.onPaired = [this](const PairedDevice& device) { pairedIDs.push_back(device.id); };
         members.onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); };
+        members.routines = &routines;
         return members;
     }() };
     std::string job = *jobs.submit({ .conversationID = "ios-busy", .botID = "main", .message = "Hi" })
@@ -259,6 +269,65 @@ TEST_F(RelayRouterTest, AnswersEachRequestByTheFirstRuleItBreaks)
             "500 internal Something went wrong on the Mac." },
         { { L, "POST", "/v1/conversations/ios-busy/cancel" },
             R"(200 {"canceled":1,"conversationId":"ios-busy"})" },
+    };
+    for (const auto& [call, expected] : cases) {
+        SCOPED_TRACE(call.method + " " + call.target + " " + call.body);
+        auto seen = outcome(call);
+        EXPECT_TRUE(matches(seen, expected)) << seen;
+    }
+}
+
+TEST_F(RelayRouterTest, RoutineAreaAnswersByTheFirstRuleItBreaks)
+{
+    const auto L = From::lan;
+    const auto kOff
+        = "409 routines_off Routines are turned off on this Mac. Turn them on in the Vellumar for Mac menu.";
+    const auto kBot = "400 bad_request botId is not valid.";
+    const auto kOnlyBot = "400 bad_request Only botId may be given.";
+    const auto kSinceRoutines = "400 bad_request since must be a whole number, 0 or more.";
+    const auto kOnlySince = "400 bad_request Only since may be given.";
+    const std::string body
+        = R"({"botId": "main", "conversationId": "ios-abc", "name": "News", "prompt": "Headlines.",
+        "schedule": {"kind": "daily", "time": "07:00"}})";
+    // Switched off, the switch answers before the path, the method or the body are looked at.
+    for (const auto& call : { Call { L, "GET", "/v1/routines" },
+             Call { L, "GET", "/v1/routines/unknown/x/y" }, Call { L, "POST", "/v1/routines", {}, "{" } }) {
+        SCOPED_TRACE(call.method + " " + call.target);
+        EXPECT_EQ(outcome(call), kOff);
+    }
+    options.setRoutines(true);
+    auto created = outcome({ L, "POST", "/v1/routines", {}, body });
+    ASSERT_TRUE(created.starts_with("201 {")) << created;
+    const auto id = *test::decoded(created.substr(4)).subscript("id")->stringValue();
+    const auto routine = "/v1/routines/" + id;
+    const std::pair<Call, std::string> cases[] = {
+        { { L, "GET", "/v1/routines?botId=Main" }, kBot },
+        { { L, "GET", "/v1/routines?botId=" + std::string(33, 'a') }, kBot },
+        { { L, "GET", "/v1/routines?botId=" + std::string(32, 'a') }, R"(200 {"limits":)" },
+        { { L, "GET", "/v1/routines?botId=a&botId=a" }, kOnlyBot },
+        { { L, "GET", "/v1/routines?bot=main" }, kOnlyBot },
+        { { L, "GET", "/v1/routines?botId=main" }, R"("id":")" + id },
+        { { L, "PATCH", "/v1/routines" }, kMethod },
+        { { L, "POST", "/v1/routines", {}, "{" }, "400 bad_request The body is not valid JSON." },
+        { { L, "POST", "/v1/routines" }, "400 bad_request The routine's fields are not valid." },
+        { { L, "GET", "/v1/routines/results?since=-1" }, kSinceRoutines },
+        { { L, "GET", "/v1/routines/results?since=1.5" }, kSinceRoutines },
+        { { L, "GET", "/v1/routines/results?since=" }, kSinceRoutines },
+        { { L, "GET", "/v1/routines/results?since=%2B0" }, R"(200 {"latest":0,"results":[]})" },
+        { { L, "GET", "/v1/routines/results?since=1&since=1" }, kOnlySince },
+        { { L, "GET", "/v1/routines/results?wait=1" }, kOnlySince },
+        { { L, "DELETE", "/v1/routines/results" }, kMethod },
+        { { L, "GET", routine + "?anything=1" }, R"("id":")" + id },
+        { { L, "GET", routine + "/run" }, kMethod },
+        { { L, "POST", routine + "/stop" }, kNotFound },
+        { { L, "POST", routine + "/run/x" }, kNotFound },
+        { { L, "POST", "/v1/routines/r-00000000/run" }, "404 not_found The routine was not found." },
+        { { L, "PUT", routine, {}, R"({"name": "Renamed"})" }, R"("name":"Renamed")" },
+        { { L, "PUT", routine, {}, R"({"botId": "main"})" },
+            "400 bad_request The routine's fields are not valid." },
+        { { L, "POST", routine + "/run", {}, "not even JSON" }, R"(202 {)" },
+        { { L, "DELETE", routine }, R"(200 {"deleted":")" + id + "\"}" },
+        { { L, "GET", routine }, "404 not_found The routine was not found." },
     };
     for (const auto& [call, expected] : cases) {
         SCOPED_TRACE(call.method + " " + call.target + " " + call.body);

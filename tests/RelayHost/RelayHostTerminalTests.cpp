@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace vellumar;
 using test::HostWorld;
 
@@ -42,6 +44,20 @@ protected:
         return R"({"closes": [)" + list + "]}";
     }
 
+    // Whether all `count` phones ended by the stop: with 1001 and its reason, or with no close frame at
+    // all where the listener closed the connection before the frame was out, which the stop also does.
+    static bool endedByStop(const std::string& report, std::size_t count)
+    {
+        auto decoded = JSON::decode(report);
+        const auto* closes = decoded ? decoded->subscript("closes") : nullptr;
+        if (!closes || !closes->arrayValue() || closes->arrayValue()->size() != count)
+            return false;
+        return std::ranges::all_of(*closes->arrayValue(), [](const JSON& close) {
+            return close.encoded() == R"({"code":1001,"reason":"Vellumar for Mac stopped."})"
+                || close.encoded() == R"({"code":null,"reason":null})";
+        });
+    }
+
     // curl's head of a terminal request by the device.
     std::string terminalRequest(const DeviceRegistry::Pairing& pairing)
     {
@@ -70,8 +86,10 @@ TEST_F(RelayHostTerminals, AFifthTerminalOfOneDeviceIsBusyForFiveSecondsWhileAno
     auto other = hold(tablet, 1);
 
     world.host->stop();
-    EXPECT_EQ(closes(*four), closedWith(4, 1001, "Vellumar for Mac stopped."));
-    EXPECT_EQ(closes(*other), closedWith(1, 1001, "Vellumar for Mac stopped."));
+    auto fourEnded = closes(*four);
+    EXPECT_TRUE(endedByStop(fourEnded, 4)) << fourEnded;
+    auto otherEnded = closes(*other);
+    EXPECT_TRUE(endedByStop(otherEnded, 1)) << otherEnded;
 }
 
 TEST_F(RelayHostTerminals, SwitchingTheTerminalOffClosesEveryTerminalAndRefusesNewOnes)
@@ -104,5 +122,6 @@ TEST_F(RelayHostTerminals, RemovingADeviceClosesItsTerminalsAlsoWhenItsSaveFails
 
     world.storage->failSave = false;
     world.host->stop();
-    EXPECT_EQ(closes(*tablets), closedWith(1, 1001, "Vellumar for Mac stopped."));
+    auto tabletsEnded = closes(*tablets);
+    EXPECT_TRUE(endedByStop(tabletsEnded, 1)) << tabletsEnded;
 }

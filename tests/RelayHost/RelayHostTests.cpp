@@ -2,6 +2,7 @@
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "tests/RelayHost/RelayHostFixture.h"
 #include "tests/support/CapturedLog.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/ListeningDescriptor.h"
 
 #include <gtest/gtest.h>
@@ -28,13 +29,18 @@ public:
         : m_socket(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
         int off = 0;
+        int on = 1;
         ::setsockopt(m_socket, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        // As the relay's own socket does, so that connections of an earlier run still in TIME_WAIT do
+        // not keep this one from the port while they let the relay have it.
+        ::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in6 address {};
         address.sin6_family = AF_INET6;
         address.sin6_port = htons(wanted);
         address.sin6_addr = in6addr_any;
-        m_held = ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-            && ::listen(m_socket, 1) == 0;
+        // Failing here means someone else listens there, which leaves the port just as busy.
+        if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            ::listen(m_socket, 1);
         socklen_t length = sizeof address;
         ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
         m_port = ntohs(address.sin6_port);
@@ -43,13 +49,10 @@ public:
     HeldPort(const HeldPort&) = delete;
     HeldPort& operator=(const HeldPort&) = delete;
 
-    // False when someone else already listens there, which leaves the port just as busy.
-    bool held() const { return m_held; }
     std::uint16_t port() const { return m_port; }
 
 private:
     int m_socket;
-    bool m_held = false;
     std::uint16_t m_port = 0;
 };
 
@@ -236,6 +239,43 @@ TEST(RelayHost, AListenerThatFailsIsReportedAndTheRelayMayStartAgain)
     EXPECT_FALSE(world.host->makePairingOffer("192.168.1.2"));
     world.host->start(world.names);
     EXPECT_TRUE(world.curl("/health").output.ends_with("\n401"));
+}
+
+// The scheduler makes its first pass as it starts: a routine long due runs at once, and the phone
+// reads the routines through the host's router.
+TEST(RelayHost, StartRunsTheRoutineSchedulerAndServesTheRoutines)
+{
+    auto runner = std::make_shared<test::LatchedFakeRunner>();
+    std::promise<std::optional<std::string>> ran;
+    std::once_flag first;
+    runner->releaseEveryRun([&](const test::LatchedFakeRunner::Run& run) {
+        std::call_once(first, [&] { ran.set_value(run.submission.routineID); });
+        return ReplyOutput { .reply = "Three headlines." };
+    });
+    // The routine manager reads its file as the host is made.
+    test::TemporaryFolder folder;
+    auto data = std::make_shared<RelayData>(
+        RelayData::Options { .folder = folder / "data", .home = folder / "home" });
+    std::filesystem::create_directories(data->folder);
+    test::writeBytes(data->routinesFile(),
+        JSON::object(
+            { { "routines",
+                JSON::array({ JSON::object({ { "id", "r-00000001" }, { "botId", "main" },
+                    { "conversationId", "ios-abc" }, { "name", "News" }, { "prompt", "Three headlines." },
+                    { "schedule", JSON::object({ { "kind", "interval" }, { "hours", 1 } }) },
+                    { "enabled", true }, { "createdAt", 1 }, { "nextRunAt", 1 } }) }) } })
+            .encoded());
+    HostWorld world({}, runner, data);
+    world.host->options().setRoutines(true);
+    auto pairing = world.host->devices().add("Phone");
+    world.host->start(world.names);
+
+    auto routine = ran.get_future();
+    ASSERT_EQ(routine.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(routine.get(), "r-00000001");
+    auto listed = world.curl("/v1/routines", { "-H", "Authorization: Bearer " + pairing.token });
+    EXPECT_NE(listed.output.find(R"("id":"r-00000001")"), std::string::npos) << listed.output;
+    EXPECT_TRUE(listed.output.ends_with("\n200"));
 }
 
 TEST(RelayHost, ARouterFailureIsAnsweredAsInternalWithoutItsText)

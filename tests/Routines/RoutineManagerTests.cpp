@@ -77,7 +77,7 @@ namespace {
             RelayHTTPError(404, "not_found", "The routine was not found."));
 
         auto before = manager->stored(id);
-        clock.now += 7h;
+        clock->advance(7h);
         manager->update(id, JSON::Object {});
         auto after = manager->stored(id);
         EXPECT_EQ(after.at("updatedAt"), JSON(kStart + 7 * kHour));

@@ -9,6 +9,9 @@
 #include "tests/Routines/RoutineManagerFixture.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/LatchedFakeRunner.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/ManualJobClock.h"
 
 #include <gtest/gtest.h>
 
@@ -137,8 +140,10 @@ namespace {
         void open(const fs::path& data) override
         {
             manager.emplace(RoutineManager::Options { .file = data / "routines.json",
+                .jobs = jobs,
+                .sessions = sessions,
                 .routinesEnabled = [] { return true; },
-                .clock = clock.function(),
+                .clock = std::make_shared<ManualJobClock>(),
                 .timeZone = [] { return zone("UTC"); } });
         }
         std::string listing() override
@@ -150,6 +155,9 @@ namespace {
         {
             return thrownBy([&] { manager->create(bodies[attempt]); });
         }
+        // Neither is used by a create; both stay in memory.
+        JobManager jobs { { .runner = std::make_shared<LatchedFakeRunner>() } };
+        SessionStore sessions { std::nullopt, clock.function() };
         std::optional<RoutineManager> manager;
         const JSON bodies[2] = { routineNamed("refused"), routineNamed("later") };
     };

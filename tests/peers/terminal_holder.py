@@ -3,8 +3,9 @@
 #
 # Usage: python3 terminal_holder.py URL CA_FILE TOKEN COUNT
 # Opens COUNT terminals one after the other and waits for each one's first message; then prints
-# {"open": COUNT} on a line of its own. Once the Mac has closed them all it prints
-# {"closes": [{"code", "reason"}, ...]} in opening order and exits.
+# {"open": COUNT} on a line of its own (with "failed" and fewer open when one could not be opened,
+# and then exits). Once the Mac has closed them all it prints {"closes": [{"code", "reason"}, ...]} in
+# opening order and exits; a close without a close frame has code and reason null.
 import asyncio
 import json
 import ssl
@@ -27,12 +28,16 @@ async def until_closed(socket):
 async def main(url, ca_file, token, count):
     context = ssl.create_default_context(cafile=ca_file)
     sockets = []
-    for _ in range(int(count)):
-        socket = await websockets.connect(
-            url, ssl=context, extra_headers={"Authorization": "Bearer " + token}, ping_interval=None
-        )
-        await asyncio.wait_for(socket.recv(), PATIENCE)
-        sockets.append(socket)
+    try:
+        for _ in range(int(count)):
+            socket = await websockets.connect(
+                url, ssl=context, extra_headers={"Authorization": "Bearer " + token}, ping_interval=None
+            )
+            await asyncio.wait_for(socket.recv(), PATIENCE)
+            sockets.append(socket)
+    except Exception as error:
+        print(json.dumps({"open": len(sockets), "failed": repr(error)}), flush=True)
+        return
     print(json.dumps({"open": len(sockets)}), flush=True)
     closes = await asyncio.gather(*(until_closed(socket) for socket in sockets))
     print(json.dumps({"closes": closes}), flush=True)

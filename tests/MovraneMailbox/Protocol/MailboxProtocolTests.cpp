@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace movrane {
 namespace {
 
@@ -51,7 +53,8 @@ namespace {
             EXPECT_EQ(mailboxRole(refused), std::nullopt) << refused;
         EXPECT_FALSE(alerts(MailboxNotify::silent));
         EXPECT_TRUE(alerts(MailboxNotify::routine));
-        EXPECT_TRUE(vellumar::test::thrown<MailboxDecodingError>([] { mailboxNotifyFromJSON(vellumar::JSON(1)); }));
+        EXPECT_TRUE(
+            vellumar::test::thrown<MailboxDecodingError>([] { mailboxNotifyFromJSON(vellumar::JSON(1)); }));
         EXPECT_EQ(mailboxRoleFromJSON(toJSON(MailboxRole::mac)), MailboxRole::mac);
     }
 
@@ -100,6 +103,28 @@ namespace {
         auto zone = MailboxZoneName::make();
         EXPECT_EQ(zone.size(), 27u);
         EXPECT_TRUE(MailboxZoneName::isValid(zone));
+    }
+
+    TEST(MailboxIdentifiers, TemporaryFileUUIDsAreVersionFourInPythonsReading)
+    {
+        // Python's uuid module reads each text and says which version and variant it is, and whether
+        // the text is its own upper-cased canonical form.
+        const char* script = R"(
+import sys, uuid
+for text in sys.stdin.read().split()[:64]:
+    parsed = uuid.UUID(text)
+    print(parsed.version, parsed.variant == uuid.RFC_4122, str(parsed).upper() == text)
+)";
+        std::string input;
+        std::set<std::string> made;
+        for (int index = 0; index < 64; ++index)
+            made.insert(MailboxUUID::make());
+        for (const auto& text : made)
+            input += text + "\n";
+        ASSERT_EQ(made.size(), 64u);
+        auto result = vellumar::test::runPeer({ "python3", "-c", script }, input);
+        ASSERT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(result.output, vellumar::test::repeated("4 True True\n", 64));
     }
 
     TEST(MailboxIdentifiers, DeviceTagsMatchPythonsHashOfTheLabelledID)

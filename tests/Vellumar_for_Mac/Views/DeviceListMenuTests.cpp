@@ -64,6 +64,7 @@ protected:
     std::unique_ptr<AppModel> launchWithDevices(std::size_t count)
     {
         auto model = std::make_unique<AppModel>(viewsLaunch());
+        model->start();
         EXPECT_TRUE(processEventsUntil([&] { return model->devices().size() == count; }));
         return model;
     }
@@ -162,7 +163,7 @@ class DeviceRevokeTest : public DeviceListMenuTest {
 protected:
     DeviceRevokeTest()
     {
-        model->host().start(SubjectAltNames { { "127.0.0.1" }, {} });
+        model->start();
         auto offer = model->host().makePairingOffer("127.0.0.1");
         EXPECT_TRUE(offer);
         auto paired = curl(
