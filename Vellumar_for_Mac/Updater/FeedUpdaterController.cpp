@@ -2,13 +2,6 @@
 
 namespace vellumar {
 
-struct FeedUpdaterController::Outcome {
-    // Set only for an update newer than the running version whose package verified.
-    std::optional<platform::UpdateItem> update;
-    std::filesystem::path package;
-    std::optional<std::string> error;
-};
-
 namespace {
 
     struct CheckSettings {
@@ -83,10 +76,25 @@ void FeedUpdaterController::startCheck(UserUpdateState state)
         } catch (const std::exception& error) {
             outcome.error = error.what();
         }
-        QMetaObject::invokeMethod(
-            this, [this, state, outcome = std::move(outcome)] { finishCheck(state, outcome); },
-            Qt::QueuedConnection);
+        {
+            std::lock_guard guard(m_finishedLock);
+            m_finished = Finished { state, std::move(outcome) };
+        }
+        // Only the receiver and the method's name travel in Qt's event, which Qt alone makes and
+        // deletes; the result crosses under the lock, where thread checkers see it cross.
+        QMetaObject::invokeMethod(this, "deliverFinishedCheck", Qt::QueuedConnection);
     });
+}
+
+void FeedUpdaterController::deliverFinishedCheck()
+{
+    std::optional<Finished> finished;
+    {
+        std::lock_guard guard(m_finishedLock);
+        finished.swap(m_finished);
+    }
+    if (finished)
+        finishCheck(finished->state, finished->outcome);
 }
 
 void FeedUpdaterController::finishCheck(UserUpdateState state, const Outcome& outcome)

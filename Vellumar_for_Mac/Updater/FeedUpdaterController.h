@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -53,9 +54,20 @@ public:
     void checkForUpdates() override { startCheck(UserUpdateState { .userInitiated = true }); }
 
 private:
-    struct Outcome;
+    struct Outcome {
+        // Set only for an update newer than the running version whose package verified.
+        std::optional<platform::UpdateItem> update;
+        std::filesystem::path package;
+        std::optional<std::string> error;
+    };
+    struct Finished {
+        UserUpdateState state;
+        Outcome outcome;
+    };
 
     void startCheck(UserUpdateState state);
+    // On the main thread: hands the check's result, which its thread left under the lock, on.
+    Q_INVOKABLE void deliverFinishedCheck();
     void finishCheck(UserUpdateState state, const Outcome& outcome);
     void showUpdate(const platform::UpdateItem& update, const std::filesystem::path& package);
     void setCanCheck(bool canCheck);
@@ -64,6 +76,8 @@ private:
     UserDriverDelegate& m_delegate;
     QTimer m_schedule;
     bool m_canCheck = true;
+    std::mutex m_finishedLock;
+    std::optional<Finished> m_finished;
     std::jthread m_check;
 };
 
