@@ -83,7 +83,7 @@ ClaudeCodeStatus claude(std::optional<std::string> version, Login login)
 
 }
 
-TEST_F(OnboardingScreenshotTest, FirstRun)
+TEST_F(OnboardingScreenshotTest, EachStateAsTheServerDrawsIt)
 {
     probe->held = true;
     capture("first-run");
@@ -91,32 +91,28 @@ TEST_F(OnboardingScreenshotTest, FirstRun)
         (std::map<int, bool> { { 1, false }, { 2, false }, { 3, false }, { 4, false }, { 5, false } }));
     probe->release();
     ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
-}
 
-TEST_F(OnboardingScreenshotTest, AllReady)
-{
-    claudeIs(claude("2.1.307", Login::loggedIn));
-    model->setMailboxStatus({ .availability = MailboxAccountState::available });
-    capture("all-ready");
-    EXPECT_EQ(greenSteps,
-        (std::map<int, bool> { { 1, true }, { 2, true }, { 3, false }, { 4, false }, { 5, true } }));
-}
-
-TEST_F(OnboardingScreenshotTest, Outdated)
-{
-    claudeIs(claude("2.1.306", Login::loggedIn));
-    capture("outdated");
-    EXPECT_EQ(greenSteps,
-        (std::map<int, bool> { { 1, false }, { 2, false }, { 3, false }, { 4, false }, { 5, false } }));
-    ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
-}
-
-TEST_F(OnboardingScreenshotTest, ICloudNoAccount)
-{
-    claudeIs(claude("2.1.307", Login::loggedOut));
-    model->setMailboxStatus({ .availability = MailboxAccountState::noAccount });
-    capture("icloud-no-account");
-    EXPECT_EQ(greenSteps,
-        (std::map<int, bool> { { 1, true }, { 2, false }, { 3, false }, { 4, false }, { 5, false } }));
-    ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
+    // In this order: the mailbox's status, once set, stays set.
+    struct Case {
+        const char* shot;
+        ClaudeCodeStatus status;
+        std::optional<MailboxAccountState> account;
+        std::vector<int> green;
+    } cases[] = {
+        { "outdated", claude("2.1.306", Login::loggedIn), std::nullopt, {} },
+        { "icloud-no-account", claude("2.1.307", Login::loggedOut), MailboxAccountState::noAccount, { 1 } },
+        { "all-ready", claude("2.1.307", Login::loggedIn), MailboxAccountState::available, { 1, 2, 5 } },
+    };
+    for (const auto& entry : cases) {
+        SCOPED_TRACE(entry.shot);
+        claudeIs(entry.status);
+        if (entry.account)
+            model->setMailboxStatus({ .availability = *entry.account });
+        capture(entry.shot);
+        std::map<int, bool> expected { { 1, false }, { 2, false }, { 3, false }, { 4, false }, { 5, false } };
+        for (int number : entry.green)
+            expected[number] = true;
+        EXPECT_EQ(greenSteps, expected);
+        ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
+    }
 }
