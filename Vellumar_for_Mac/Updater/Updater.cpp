@@ -4,8 +4,10 @@
 
 namespace vellumar {
 
-Updater::Updater(const nlohmann::json* publicKey, const ControllerFactory& makeController, QObject* parent)
+Updater::Updater(const nlohmann::json* publicKey, const ControllerFactory& makeController,
+    std::function<void()> activate, QObject* parent)
     : QObject(parent)
+    , m_activate(std::move(activate))
 {
     auto key = platform::updatePublicKey(publicKey);
     if (!key)
@@ -25,6 +27,8 @@ Updater::~Updater() = default;
 
 void Updater::checkForUpdates()
 {
+    if (m_activate)
+        m_activate();
     setUpdateWaiting(false);
     if (m_controller)
         m_controller->checkForUpdates();

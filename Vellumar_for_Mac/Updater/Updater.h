@@ -21,9 +21,10 @@ public:
         const platform::UpdatePublicKey& key, UserDriverDelegate&)>;
 
     // `publicKey` is the bundle's "SUPublicEDKey" value (null when absent). Only when it passes the
-    // key gate is the controller made, at once, and followed from its first value on.
-    Updater(
-        const nlohmann::json* publicKey, const ControllerFactory& makeController, QObject* parent = nullptr);
+    // key gate is the controller made, at once, and followed from its first value on. `activate`
+    // brings the application to the front before a user's check shows the framework's alerts.
+    Updater(const nlohmann::json* publicKey, const ControllerFactory& makeController,
+        std::function<void()> activate = {}, QObject* parent = nullptr);
     ~Updater() override;
 
     bool canCheckForUpdates() const noexcept { return m_canCheckForUpdates; }
@@ -31,7 +32,8 @@ public:
     // None when the key gate refused; never replaced.
     UpdaterController* controller() const noexcept { return m_controller.get(); }
 
-    // The menu's update item: clears the reminder and, with a controller, starts a user check.
+    // The menu's update item: activates the application, clears the reminder and, with a
+    // controller, starts a user check.
     void checkForUpdates();
 
     bool supportsGentleScheduledUpdateReminders() const override { return true; }
@@ -49,6 +51,7 @@ private:
     // Sets the flag later on the main thread; callable from any thread.
     void setUpdateWaitingOnMainThread(bool waiting);
 
+    std::function<void()> m_activate;
     bool m_canCheckForUpdates = false;
     bool m_updateWaiting = false;
     std::unique_ptr<UpdaterController> m_controller;

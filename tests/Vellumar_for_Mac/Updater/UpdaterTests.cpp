@@ -32,14 +32,16 @@ namespace {
         std::unique_ptr<Updater> makeUpdater(const nlohmann::json* key)
         {
             return std::make_unique<Updater>(
-                key, [this](const platform::UpdatePublicKey& given, UserDriverDelegate& driver) {
+                key,
+                [this](const platform::UpdatePublicKey& given, UserDriverDelegate& driver) {
                     ++made;
                     givenKey = given;
                     delegate = &driver;
                     auto controller = std::make_unique<FakeFrameworkController>();
                     fake = controller.get();
                     return controller;
-                });
+                },
+                [this] { events.push_back(fake && fake->userChecks ? "activate after check" : "activate"); });
         }
 
         std::unique_ptr<Updater> startedUpdater()
@@ -66,6 +68,7 @@ namespace {
         platform::UpdatePublicKey givenKey {};
         UserDriverDelegate* delegate = nullptr;
         FakeFrameworkController* fake = nullptr;
+        std::vector<std::string> events;
     };
 
     TEST_F(UpdaterTest, TheKeyGateDecidesWhetherTheFrameworkStarts)
@@ -104,6 +107,7 @@ namespace {
         updater->checkForUpdates();
         EXPECT_FALSE(updater->updateWaiting());
         EXPECT_FALSE(updater->canCheckForUpdates());
+        EXPECT_EQ(events, std::vector<std::string> { "activate" });
     }
 
     TEST_F(UpdaterTest, CanCheckFollowsTheFramework)
@@ -140,6 +144,7 @@ namespace {
         updater->checkForUpdates();
         EXPECT_FALSE(updater->updateWaiting());
         EXPECT_EQ(fake->userChecks, 1);
+        EXPECT_EQ(events, std::vector<std::string> { "activate" });
 
         delegate->standardUserDriverWillHandleShowingUpdate(false, update, { .userInitiated = true });
         bool marker = false;
