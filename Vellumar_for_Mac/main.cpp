@@ -2,7 +2,7 @@
 // permission tool; any other start is the application's.
 #include "Vellumar_for_Mac/Model/AppModel.h"
 #include "Vellumar_for_Mac/Model/QuitSignals.h"
-#include "Vellumar_for_Mac/Windows/MessageBoxAlerts.h"
+#include "Vellumar_for_Mac/Alerts/MessageBoxAlerts.h"
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 
 #include <QApplication>
@@ -36,7 +36,7 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     AppModel::Launch launch;
-    launch.presentAlert = messageBoxAlerts();
+    launch.alerts = std::make_shared<MessageBoxAlerts>();
     // Never destroyed: a stop cut off by the quit's deadline may still be using the host.
     auto* model = new AppModel(std::move(launch));
     // Without a menu a signal is the only way to quit, and logging out sends SIGTERM.

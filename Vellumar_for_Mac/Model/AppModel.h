@@ -2,6 +2,7 @@
 // for the menu and windows, and keeps the user's switches in the defaults file.
 #pragma once
 
+#include "Vellumar_for_Mac/Model/AlertPresenter.h"
 #include "Vellumar_for_Mac/Model/LoginPathBox.h"
 #include "Vellumar_for_Mac/Model/Texts.h"
 
@@ -12,6 +13,7 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
+#include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 #include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/PairingPayload.h"
@@ -68,20 +70,6 @@ public:
 
     enum class PairingProblem { notReady, noAddress };
 
-    // A modal question or notice for the user.
-    struct Alert {
-        enum class Style { warning, informational };
-        Style style = Style::informational;
-        std::string message;
-        std::string information;
-        // In the order they are offered; the first is the default. None: a notice with one OK button.
-        std::vector<std::string> buttons;
-        friend bool operator==(const Alert&, const Alert&) = default;
-    };
-    // Shows the alert modally with the application in front and answers the index of the button the
-    // user chose. Main thread.
-    using AlertPresenter = std::function<std::size_t(const Alert&)>;
-
     // What launch reads of the system; each field defaults to the real place.
     struct Launch {
         Launch();
@@ -100,11 +88,19 @@ public:
         // Where the paired devices are kept; empty for the file keychain above.
         std::shared_ptr<DeviceStorage> deviceStorage;
         Texts texts;
+        // The program the login item starts.
+        std::filesystem::path executable;
+        // The bundle info's "AccountSettingsURL": where the desktop keeps the user's online accounts.
+        std::optional<std::string> accountSettingsURL;
+        // Where questions for the user go; the windowed application shows message boxes.
+        std::shared_ptr<AlertPresenter> alerts;
+        // Hands a web or settings address to the desktop; does nothing until the application sets it.
+        std::function<void(const QUrl&)> openURL;
+        // The Claude Code probe, given the login PATH; blocks, and runs off the main thread.
+        std::function<ClaudeCodeStatus(const std::optional<std::string>& loginPATH, const ClaudeLocator&)>
+            claudeProbe;
         // The machine's IPv4 interface addresses, asked anew at each address refresh.
         std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
-        // None until the windows exist: a question then gets no answer, so nothing is removed, and a
-        // notice only reaches the log.
-        AlertPresenter presentAlert;
         // Makes the relay's Bonjour advertiser; empty for the Avahi one.
         std::function<std::unique_ptr<platform::ServiceDiscovery>()> serviceDiscovery;
         // How the network path monitor watches for changes.
@@ -142,6 +138,11 @@ public:
     const std::optional<std::string>& tailscaleAddress() const noexcept { return m_tailscaleAddress; }
     const std::optional<ClaudeCodeStatus>& claudeStatus() const noexcept { return m_claudeStatus; }
     bool checkingClaude() const noexcept { return m_checkingClaude; }
+    // When the latest Claude Code check ended; not published.
+    const std::optional<std::chrono::system_clock::time_point>& lastClaudeCheck() const noexcept
+    {
+        return m_lastClaudeCheck;
+    }
     const std::vector<PairedDevice>& devices() const noexcept { return m_devices; }
     int runningJobs() const noexcept { return m_runningJobs; }
     const std::optional<PairingSession>& pairing() const noexcept { return m_pairing; }
@@ -154,6 +155,39 @@ public:
     bool terminalEnabled() const noexcept { return m_terminalEnabled; }
     const std::vector<TerminalSessions::Summary>& terminals() const noexcept { return m_terminals; }
     bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
+    // Absent until the Mac mailbox reports, and always without one.
+    const std::optional<MacMailboxStatus>& mailboxStatus() const noexcept { return m_mailboxStatus; }
+    // Whether the relay host was given a mailbox (the entitlements allow iCloud).
+    bool hasMailbox() const noexcept;
+    const Texts& texts() const noexcept { return m_texts; }
+
+    // The status line of iCloud, from `mailboxStatus`.
+    QString iCloudStatusText() const;
+    // True when the account is missing or restricted, which only the system's settings can mend.
+    bool iCloudNeedsSettings() const;
+    // How a paired phone reaches this Mac.
+    QString deviceTransportText(const PairedDevice& device) const;
+
+    // The Mac mailbox's observer hands each status it publishes here.
+    void setMailboxStatus(MacMailboxStatus status);
+
+    // Probes Claude Code off the main thread and publishes the result; nothing while a probe runs.
+    void checkClaude();
+    // Ends onboarding with the window's launch-at-login choice, touching the login item only when
+    // the choice differs from its state.
+    void completeOnboarding(bool launchAtLogin);
+    // Writes or removes the login item; a failure is shown as an alert. Either way `launchAtLogin`
+    // then reads the item's real state.
+    void setLaunchAtLogin(bool enabled);
+    // Asks the user to confirm, then removes the phone.
+    void revoke(const PairedDevice& device);
+    // Removes the phone from the relay host and clears `lastAdded` when it is that phone, also when
+    // the removal fails; a failure is shown in an alert, since the phone would otherwise be back at
+    // the next launch unnoticed. Does not change `devices`: the registry publishes its new list.
+    void removeDevice(const PairedDevice& device);
+    // Opens the desktop's online-accounts settings when the bundle names them; nothing otherwise.
+    void openICloudSettings();
+    void openURL(const QUrl& url);
 
     // Refreshes the addresses and keeps them current on every network change, listens for pairings,
     // and starts the relay host with the addresses its certificate names; `serverState` then shows the
@@ -179,13 +213,6 @@ public:
     void endPairing();
     // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
     void devicePaired(const PairedDevice& device);
-    // Asks the user to confirm, then removes the device.
-    void revoke(const PairedDevice& device);
-    // Unpairs the device (its token stops working and its terminals close) and clears `lastAdded`
-    // when it was that device, also when the removal fails; a failure is shown in an alert, since the
-    // phone would otherwise come back at the next launch unnoticed.
-    void removeDevice(const PairedDevice& device);
-
     // Gives the relay host up to two seconds to stop, then asks the application's event loop to end
     // with 0. The stop runs on a thread of its own that may outlive this call: the process must then
     // end without destroying the model. Only the first call does anything.
@@ -221,6 +248,7 @@ signals:
     void terminalEnabledChanged();
     void terminalsChanged();
     void onboardingCompletedChanged();
+    void mailboxStatusChanged();
 
 private:
     // Stores a switch, emits its signal when it changed, and writes its default.
@@ -228,9 +256,7 @@ private:
     // The Mac id of the defaults, made and written when missing or not a UUID.
     std::string macID();
     std::unique_ptr<RelayHost> makeHost(const Launch& launch);
-    // Shows the alert, or logs its texts when no presenter is set; answers the chosen button, none
-    // without a presenter.
-    std::optional<std::size_t> showAlert(const Alert& alert);
+
     // Stores the value and tells the observers, also when it did not change.
     template <typename Value> void publish(Value& field, Value value, void (AppModel::*changed)())
     {
@@ -239,12 +265,21 @@ private:
     }
 
     platform::Defaults m_defaults;
+    const Texts m_texts;
+    const std::filesystem::path m_loginItemFile;
+    const std::filesystem::path m_executable;
+    const std::optional<std::string> m_accountSettingsURL;
+    const std::shared_ptr<AlertPresenter> m_alerts;
+    const std::function<void(const QUrl&)> m_openURL;
+    const std::function<ClaudeCodeStatus(const std::optional<std::string>&, const ClaudeLocator&)>
+        m_claudeProbe;
 
     ServerState m_serverState = ServerStarting {};
     std::optional<std::string> m_lanAddress;
     std::optional<std::string> m_tailscaleAddress;
     std::optional<ClaudeCodeStatus> m_claudeStatus;
     bool m_checkingClaude = false;
+    std::optional<std::chrono::system_clock::time_point> m_lastClaudeCheck;
     std::vector<PairedDevice> m_devices;
     int m_runningJobs = 0;
     std::optional<PairingSession> m_pairing;
@@ -257,13 +292,12 @@ private:
     bool m_terminalEnabled = true;
     std::vector<TerminalSessions::Summary> m_terminals;
     bool m_onboardingCompleted = false;
+    std::optional<MacMailboxStatus> m_mailboxStatus;
 
     std::shared_ptr<LoginPathBox> m_loginPath = std::make_shared<LoginPathBox>();
     std::string m_computerName;
     std::filesystem::path m_machineInfo;
     std::function<std::vector<InterfaceAddress>()> m_interfaceAddresses;
-    Texts m_texts;
-    AlertPresenter m_presentAlert;
     platform::NetworkPath::Options m_pathOptions;
     bool m_started = false;
     bool m_quitting = false;

@@ -4,12 +4,12 @@
 
 #include "Vellumar_for_Mac/Model/AppModel.h"
 
+#include "tests/Vellumar_for_Mac/QtTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 
 #include <gtest/gtest.h>
 
@@ -37,15 +37,6 @@ protected:
     }
 
     std::unique_ptr<AppModel> launch() { return std::make_unique<AppModel>(launchIn(m_folder)); }
-
-    // Delivers queued calls until `done` holds or the time runs out.
-    static bool processEventsUntil(const std::function<bool()>& done, int milliseconds = 10'000)
-    {
-        QDeadlineTimer deadline(milliseconds);
-        while (!done() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done();
-    }
 
     std::filesystem::path defaultsFile() const { return m_folder / "config/Vellumar/defaults.json"; }
 

@@ -2,14 +2,9 @@
 // python3-websockets as the phones.
 #include "tests/Vellumar_for_Mac/Windows/PairingViewFixture.h"
 
-#include "Vellumar_for_Mac/Windows/MessageBoxAlerts.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "tests/support/FakeDeviceStorage.h"
 #include "tests/support/InteractivePeer.h"
-
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 
 using namespace vellumar;
 using namespace vellumar::test;
@@ -22,18 +17,23 @@ const InterfaceAddress kTailscale { "tailscale0", "100.100.1.2" };
 class PairingSessionTest : public PairingViewTest {
 protected:
     // A model whose alerts are recorded and answered with `answer`, with a storage the test can break.
-    void launchRecordingAlerts(std::size_t answer)
+    void launchRecordingAlerts(int answer)
     {
-        m_adjustLaunch = [this, answer](AppModel::Launch& launch) {
+        m_alerts->answer = answer;
+        m_adjustLaunch = [this](AppModel::Launch& launch) {
             launch.texts
                 = Texts({ { "mac.revoke.title", "Remove %s?" }, { "mac.revoke.error", "%s stays" } });
             launch.deviceStorage = m_storage;
-            launch.presentAlert = [this, answer](const AppModel::Alert& alert) {
-                m_alerts.push_back(alert);
-                return answer;
-            };
+            launch.alerts = m_alerts;
         };
         launchMac({ kLAN });
+    }
+
+    // Removes the phone as the model does, later on the main thread, and waits for it.
+    void removeLastAdded()
+    {
+        m_model->removeDevice(*m_model->lastAdded());
+        EXPECT_TRUE(processEventsUntil([this] { return !m_model->lastAdded(); }));
     }
 
     // Pairs a phone named "Pixel" through the model's pairing session; answers its bearer token once
@@ -72,7 +72,7 @@ protected:
     }
 
     std::shared_ptr<FakeDeviceStorage> m_storage = std::make_shared<FakeDeviceStorage>();
-    std::vector<AppModel::Alert> m_alerts;
+    std::shared_ptr<RecordingAlerts> m_alerts = std::make_shared<RecordingAlerts>();
 };
 
 }
@@ -116,16 +116,13 @@ TEST_F(PairingSessionTest, AConfirmedRevokeEndsTheTokenAndClosesTheTerminals)
     auto token = pairPhone();
     auto phone = holdTerminal(token);
     m_model->revoke(*m_model->lastAdded());
+    ASSERT_TRUE(processEventsUntil([this] { return !m_model->lastAdded(); }));
 
-    ASSERT_EQ(m_alerts.size(), 1u);
-    EXPECT_EQ(m_alerts[0],
-        (AppModel::Alert { .style = AppModel::Alert::Style::warning,
-            .message = "Remove Pixel?",
-            .information = "mac.revoke.message",
-            .buttons = { "mac.revoke.confirm", "mac.common.cancel" } }));
+    ASSERT_EQ(m_alerts->shown.size(), 1u);
+    EXPECT_EQ(m_alerts->shown[0].message, "Remove Pixel?");
+    EXPECT_EQ(m_alerts->shown[0].buttons, QStringList({ "mac.revoke.confirm", "mac.common.cancel" }));
     EXPECT_EQ(phone->readLine(), R"({"closes": [{"code": 4001, "reason": ""}]})");
     EXPECT_EQ(healthStatus(token), 401);
-    EXPECT_FALSE(m_model->lastAdded());
 }
 
 TEST_F(PairingSessionTest, ACancelledRevokeRemovesNothing)
@@ -133,7 +130,8 @@ TEST_F(PairingSessionTest, ACancelledRevokeRemovesNothing)
     launchRecordingAlerts(1);
     auto token = pairPhone();
     m_model->revoke(*m_model->lastAdded());
-    EXPECT_EQ(m_alerts.size(), 1u);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_alerts->shown.size(), 1u);
     EXPECT_EQ(healthStatus(token), 200);
     EXPECT_TRUE(m_model->lastAdded());
     EXPECT_EQ(m_storage->stored.size(), 1u);
@@ -143,10 +141,9 @@ TEST_F(PairingSessionTest, RemovingFromTheReusedCodeAlertEndsTheTokenWithoutAski
 {
     launchRecordingAlerts(1);
     auto token = pairPhone();
-    m_model->removeDevice(*m_model->lastAdded());
-    EXPECT_TRUE(m_alerts.empty());
+    removeLastAdded();
+    EXPECT_TRUE(m_alerts->shown.empty());
     EXPECT_EQ(healthStatus(token), 401);
-    EXPECT_FALSE(m_model->lastAdded());
 }
 
 TEST_F(PairingSessionTest, ARemovalWhoseSaveFailsIsShownAndStillClearsTheLastAdded)
@@ -154,33 +151,11 @@ TEST_F(PairingSessionTest, ARemovalWhoseSaveFailsIsShownAndStillClearsTheLastAdd
     launchRecordingAlerts(0);
     auto token = pairPhone();
     m_storage->failSave = true;
-    m_model->removeDevice(*m_model->lastAdded());
-    ASSERT_EQ(m_alerts.size(), 1u);
-    EXPECT_EQ(m_alerts[0].message, "Pixel stays");
-    EXPECT_EQ(m_alerts[0].information, KeychainError(platform::KeychainStatus::io).what());
-    EXPECT_TRUE(m_alerts[0].buttons.empty());
-    EXPECT_FALSE(m_model->lastAdded());
+    removeLastAdded();
+    ASSERT_EQ(m_alerts->shown.size(), 1u);
+    EXPECT_EQ(m_alerts->shown[0].message, "Pixel stays");
+    EXPECT_EQ(m_alerts->shown[0].informative, KeychainError(platform::KeychainStatus::io).what());
+    EXPECT_EQ(healthStatus(token), 401);
     // The phone is paired again at the next launch, which is why the user must be told.
     EXPECT_EQ(m_storage->stored.size(), 1u);
-}
-
-TEST_F(PairingSessionTest, TheMessageBoxAnswersTheButtonChosen)
-{
-    const AppModel::Alert alert { .style = AppModel::Alert::Style::warning,
-        .message = "Remove Pixel?",
-        .buttons = { "Remove", "Cancel" } };
-    for (std::size_t chosen : { 0u, 1u }) {
-        SCOPED_TRACE(chosen);
-        QTimer::singleShot(0, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
-                return ADD_FAILURE() << "no message box is shown";
-            EXPECT_EQ(box->text(), "Remove Pixel?");
-            EXPECT_EQ(box->buttons().size(), 2);
-            for (auto* button : box->buttons())
-                if (button->text().toStdString() == alert.buttons[chosen])
-                    button->click();
-        });
-        EXPECT_EQ(messageBoxAlerts()(alert), chosen);
-    }
 }
