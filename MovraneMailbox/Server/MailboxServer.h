@@ -188,7 +188,10 @@ private:
         const MailboxChannel& channel, const std::stop_token& stop);
     void startWatch(const MailboxWatch& watch, const MailboxMessage& message, const MailboxChannel& channel,
         const std::stop_token& stop);
-    // Registers the watch and starts its loop, unless the server is closing or the job is watched.
+    // Needs the lock.
+    void releaseWatchReservation(const std::string& zone);
+    // Takes over the zone's reservation, and registers the watch and starts its loop unless the server
+    // is closing or the job is watched already.
     void registerWatch(const WatchKey& key, bool background, const MailboxJobSnapshot& snapshot,
         const MailboxChannel& channel);
     void runWatch(const WatchKey& key, const std::string& id, const MailboxChannel& channel,

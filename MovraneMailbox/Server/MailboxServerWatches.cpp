@@ -60,19 +60,19 @@ void MailboxServer::startWatch(const MailboxWatch& watch, const MailboxMessage& 
         // The count and the reservation in one turn, so watches admitted together never pass the limit.
         std::lock_guard lock(m_lock);
         auto existing = m_watches.find(key);
-        auto zoneWatches = std::ranges::count_if(
-            m_watches, [&](const auto& entry) { return entry.first.zone == key.zone; });
+        auto reservations = m_watchReservations.find(key.zone);
+        auto counted = std::ranges::count_if(m_watches, [&](const auto& entry) {
+            return entry.first.zone == key.zone;
+        }) + (reservations == m_watchReservations.end() ? 0 : reservations->second);
         if (existing != m_watches.end()) {
             existing->second.background = watch.background;
             existing->second.expiresAt = MailboxServerTime::adding(m_clock->now(), lifetime);
             admission = Admission::renewed;
-        } else if (zoneWatches + m_watchReservations[key.zone] >= m_configuration.maxWatchesPerDevice) {
+        } else if (counted >= m_configuration.maxWatchesPerDevice) {
             admission = Admission::refused;
         } else {
             ++m_watchReservations[key.zone];
         }
-        if (admission != Admission::reserved && m_watchReservations[key.zone] == 0)
-            m_watchReservations.erase(key.zone);
     }
     if (admission == Admission::renewed) {
         if (!watch.background)
@@ -85,11 +85,13 @@ void MailboxServer::startWatch(const MailboxWatch& watch, const MailboxMessage& 
             reply(message, tooManyWatchesReply(), channel, stop);
         return;
     }
-    // Released on every way out; a registered watch counts itself, and is registered before this runs.
+    // Released on every way out, by the registration itself when it comes to that.
+    bool reserved = true;
     MailboxScopeExit releaseReservation([&] {
+        if (!reserved)
+            return;
         std::lock_guard lock(m_lock);
-        if (--m_watchReservations[key.zone] <= 0)
-            m_watchReservations.erase(key.zone);
+        releaseWatchReservation(key.zone);
     });
     auto first = askJob(channel, key.jobID, std::nullopt, std::nullopt, MailboxTime(message.createdAt));
     if (!watch.background)
@@ -108,7 +110,14 @@ void MailboxServer::startWatch(const MailboxWatch& watch, const MailboxMessage& 
         }
         return;
     }
+    reserved = false;
     registerWatch(key, watch.background, *first.snapshot, channel);
+}
+
+void MailboxServer::releaseWatchReservation(const std::string& zone)
+{
+    if (--m_watchReservations[zone] <= 0)
+        m_watchReservations.erase(zone);
 }
 
 void MailboxServer::registerWatch(
@@ -116,6 +125,8 @@ void MailboxServer::registerWatch(
 {
     std::list<LoopTask> finished;
     std::lock_guard lock(m_lock);
+    // In the same turn as the insertion, so the watch is never counted twice nor not at all.
+    releaseWatchReservation(key.zone);
     finished = takeFinished(m_watchLoops);
     // Another registration for the job that came first wins.
     if (m_closing || m_watches.contains(key))
