@@ -206,6 +206,20 @@ TEST_F(MailboxServerWatches, ABackgroundWatchEndsAfterTwoHours) { expectLifetime
 
 TEST_F(MailboxServerWatches, AHandlerThatAnswersAtOnceIsAskedOncePerPause) { expectLifetime(false, 0, 300); }
 
+TEST_F(MailboxServerWatches, StoppingTheServerEndsEveryWatch)
+{
+    watch(addPhone(), false);
+    watch(addPhone(), true);
+    ASSERT_TRUE(eventually([&] { return server().activeWatchCount() == 2; }));
+    server().stop();
+    EXPECT_EQ(server().activeWatchCount(), 0);
+    // The loops, cancelled, end once their long polls come back, and write nothing more.
+    job.release();
+    destroyServer();
+    for (const auto& phone : phones)
+        EXPECT_TRUE(jobStates(*phone).empty());
+}
+
 TEST_F(MailboxServerWatches, ARelayErrorEndsTheLoopWithoutAWrite)
 {
     auto& phone = addPhone();
