@@ -44,12 +44,14 @@ fs::path dataFolder() { return baseFolder("XDG_DATA_HOME", ".local/share") / "Ve
 
 fs::path configHome() { return baseFolder("XDG_CONFIG_HOME", ".config"); }
 
-fs::path executableFolder()
+fs::path executablePath()
 {
     std::error_code error;
     fs::path executable = fs::read_symlink("/proc/self/exe", error);
-    return error ? fs::path() : executable.parent_path();
+    return error ? fs::path() : executable;
 }
+
+fs::path executableFolder() { return executablePath().parent_path(); }
 
 fs::path bundleInfoFile() { return executableFolder() / "bundle-info.json"; }
 
@@ -57,14 +59,19 @@ fs::path entitlementsFile() { return executableFolder() / "vellumar.entitlements
 
 std::optional<std::string> bundleVersion(const fs::path& bundleInfo)
 {
+    return bundleString("CFBundleShortVersionString", bundleInfo);
+}
+
+std::optional<std::string> bundleString(std::string_view key, const fs::path& bundleInfo)
+{
     auto read = readJSONObjectFile(bundleInfo, kBundleInfoLimitBytes);
     auto* info = std::get_if<nlohmann::json>(&read);
     if (!info)
         return std::nullopt;
-    auto version = info->find("CFBundleShortVersionString");
-    if (version == info->end() || !version->is_string())
+    auto value = info->find(key);
+    if (value == info->end() || !value->is_string())
         return std::nullopt;
-    return version->get<std::string>();
+    return value->get<std::string>();
 }
 
 std::string loginShell()

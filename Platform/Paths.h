@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vellumar::platform {
 
@@ -18,7 +19,9 @@ std::filesystem::path dataFolder();
 // "${XDG_CONFIG_HOME:-$HOME/.config}": the folder that holds the user's settings of every program.
 std::filesystem::path configHome();
 
-// The folder of the running executable as the kernel knows it; empty when it cannot be read.
+// The running executable's absolute path as the kernel knows it, and its folder; empty when it
+// cannot be read.
+std::filesystem::path executablePath();
 std::filesystem::path executableFolder();
 
 // The JSON file that the build writes beside the executable with the application's version.
@@ -27,8 +30,11 @@ std::filesystem::path bundleInfoFile();
 // The JSON file installed beside the executable that grants iCloud and push; absent grants neither.
 std::filesystem::path entitlementsFile();
 
-// "CFBundleShortVersionString" of the bundle-info file when it is a string; none when the file is
-// missing, unreadable, larger than 64 KiB or malformed.
+// The bundle-info file's value under `key` when it is a string; none when the file is missing,
+// unreadable, larger than 64 KiB or malformed.
+std::optional<std::string> bundleString(
+    std::string_view key, const std::filesystem::path& bundleInfo = bundleInfoFile());
+// Its "CFBundleShortVersionString".
 std::optional<std::string> bundleVersion(const std::filesystem::path& bundleInfo = bundleInfoFile());
 
 // The shell the user logs in with: the SHELL variable when it is set (an empty value as it is), else

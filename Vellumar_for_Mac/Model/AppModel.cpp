@@ -18,7 +18,6 @@ namespace {
     constexpr auto kUseTailscale = "useTailscale";
     constexpr auto kRoutinesEnabled = "routinesEnabled";
     constexpr auto kTerminalEnabled = "terminalEnabled";
-    constexpr auto kOnboardingCompleted = "onboardingCompleted";
     constexpr auto kMacID = "macID";
 
     // The 8-4-4-4-12 hexadecimal form, in either case, that UUID parsers accept.
@@ -48,6 +47,9 @@ AppModel::Launch::Launch()
     , keychainFolder(platform::Keychain::defaultFolder())
     , texts(Texts::bundled())
     , interfaceAddresses(NetworkAddresses::interfaceAddresses)
+    , executable(platform::executablePath())
+    , accountSettingsURL(platform::bundleString("AccountSettingsURL"))
+    , alerts(std::make_shared<AlertPresenter>())
 {
 }
 
@@ -55,7 +57,14 @@ AppModel::AppModel(Launch launch, QObject* parent)
     : QObject(parent)
     , m_defaults(launch.defaultsFile)
     , m_launchAtLogin(platform::loginItemEnabled(launch.loginItemFile))
-    , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompleted).value_or(false))
+    , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompletedKey).value_or(false))
+    , m_texts(launch.texts)
+    , m_alerts(launch.alerts ? launch.alerts : std::make_shared<AlertPresenter>())
+    , m_executable(launch.executable)
+    , m_loginItemFile(launch.loginItemFile)
+    , m_accountSettingsURL(launch.accountSettingsURL)
+    , m_mailbox(launch.mailbox)
+    , m_observeAccountChanges(launch.observeAccountChanges)
     , m_machineInfo(launch.machineInfo)
     , m_interfaceAddresses(launch.interfaceAddresses)
     , m_locator(launch.home, launch.loginShell)

@@ -2,6 +2,7 @@
 // for the menu and windows, and keeps the user's switches in the defaults file.
 #pragma once
 
+#include "Vellumar_for_Mac/Model/AlertPresenter.h"
 #include "Vellumar_for_Mac/Model/LoginPathBox.h"
 #include "Vellumar_for_Mac/Model/Texts.h"
 
@@ -10,6 +11,7 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
+#include "VellumarMacCore/Mailbox/MacMailboxControls.h"
 #include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/PairingPayload.h"
@@ -27,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -81,6 +84,17 @@ public:
         Texts texts;
         // The machine's IPv4 interface addresses, asked anew at each address refresh.
         std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
+        // What the login item starts.
+        std::filesystem::path executable;
+        // Where the desktop's iCloud account settings open; none on a desktop without them.
+        std::optional<std::string> accountSettingsURL;
+        // Shows the model's alerts; the base logs them and takes their safe button.
+        std::shared_ptr<AlertPresenter> alerts;
+        // The Mac's mailbox, when the entitlements allow one.
+        std::shared_ptr<MacMailboxControls> mailbox;
+        // Registers a callback for iCloud account changes, called on any thread for the life of the
+        // process; may be empty.
+        std::function<void(std::function<void()>)> observeAccountChanges;
     };
 
     // What the reply runner calls to find Claude Code and the PATH its runs get, from any thread.
@@ -126,6 +140,12 @@ public:
     bool terminalEnabled() const noexcept { return m_terminalEnabled; }
     const std::vector<TerminalSessions::Summary>& terminals() const noexcept { return m_terminals; }
     bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
+    const std::optional<MacMailboxStatus>& mailboxStatus() const noexcept { return m_mailboxStatus; }
+    std::optional<std::chrono::system_clock::time_point> lastClaudeCheck() const noexcept
+    {
+        return m_lastClaudeCheck;
+    }
+    bool hasMailbox() const noexcept { return m_mailbox != nullptr; }
 
     // Refreshes the addresses, listens for pairings, and starts the relay host with the addresses its
     // certificate names; `serverState` then shows the bound port or the failure. Call once.
@@ -143,6 +163,34 @@ public:
     void endPairing();
     // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
     void devicePaired(const PairedDevice& device);
+    // A redeemed code came again: asks, in a critical alert, whether to remove the device that
+    // redeemed it, which may be someone else's phone. Nothing for a device no longer paired.
+    void pairingCodeReused(const PairedDevice& device);
+    // Unpairs the device in the core and forgets it as `lastAdded`. Throws what the core throws.
+    void removeDevice(const PairedDevice& device);
+
+    // Mirrors the mailbox's status and hands it pushes, the push registration's answer (also one
+    // that came before) and account changes. Nothing without a mailbox. Call once.
+    void startMailboxWiring();
+    // The menu's iCloud lines and each device's way to the Mac, as texts of the table.
+    QString iCloudStatusText() const;
+    std::optional<QString> iCloudProblemText() const;
+    bool needsICloudSettings() const;
+    std::optional<QString> iCloudViaText() const;
+    QString deviceTransportText(const PairedDevice& device) const;
+    // Opens the desktop's account settings; without them (or a GUI) only logs.
+    void openICloudSettings() const;
+
+    // Learns the login shell's PATH (once per process) and probes Claude Code off the main thread;
+    // publishes the result as `claudeStatus`. Returns at once; nothing while a probe runs.
+    void checkClaude();
+    QString serverStatusText() const;
+    std::optional<QString> terminalsText() const;
+    // Applies the launch-at-login choice when it differs, then records onboarding as done.
+    void completeOnboarding(bool launchAtLogin);
+    // Writes or removes the login item; a failure is shown in an alert. `launchAtLogin` then says
+    // what the entry on disk says.
+    void setLaunchAtLogin(bool enabled);
 
     // The switches the views bind: each stores the value, writes its default and then tells the
     // core, also when the value did not change.
@@ -173,8 +221,13 @@ signals:
     void terminalEnabledChanged();
     void terminalsChanged();
     void onboardingCompletedChanged();
+    void mailboxStatusChanged();
 
 private:
+    static constexpr auto kOnboardingCompletedKey = "onboardingCompleted";
+
+    // Registers the observers of devices, running jobs and terminals and the pairing handlers.
+    void observeCore();
     // Stores a switch, emits its signal when it changed, and writes its default.
     void storeSwitch(bool& field, bool enabled, const char* key, void (AppModel::*changed)());
     // The Mac id of the defaults, made and written when missing or not a UUID.
@@ -206,13 +259,24 @@ private:
     bool m_terminalEnabled = true;
     std::vector<TerminalSessions::Summary> m_terminals;
     bool m_onboardingCompleted = false;
+    std::optional<MacMailboxStatus> m_mailboxStatus;
+    std::optional<std::chrono::system_clock::time_point> m_lastClaudeCheck;
 
+    Texts m_texts;
+    std::shared_ptr<AlertPresenter> m_alerts;
+    std::filesystem::path m_executable;
+    std::filesystem::path m_loginItemFile;
+    std::optional<std::string> m_accountSettingsURL;
+    std::shared_ptr<MacMailboxControls> m_mailbox;
+    std::function<void(std::function<void()>)> m_observeAccountChanges;
     std::shared_ptr<LoginPathBox> m_loginPath = std::make_shared<LoginPathBox>();
     std::string m_computerName;
     std::filesystem::path m_machineInfo;
     std::function<std::vector<InterfaceAddress>()> m_interfaceAddresses;
     ClaudeLocator m_locator;
     std::unique_ptr<RelayHost> m_host;
+    // The Claude Code probe; joined before the next one starts and when the model goes.
+    std::jthread m_claudeProbe;
 };
 
 }

@@ -11,12 +11,11 @@ namespace vellumar {
 
 void AppModel::start()
 {
-    // FIXME: the path monitor, the device, job and terminal observers, the reused-code alert, the
-    // push and iCloud wiring and the Claude Code check join the start-up with the rest of it.
+    // FIXME: the path monitor joins the start-up with the rest of it.
     refreshAddresses();
-    m_host->onPaired([model = QPointer<AppModel>(this)](const PairedDevice& device) {
-        onMainThread(model, [device](AppModel& self) { self.devicePaired(device); });
-    });
+    observeCore();
+    startMailboxWiring();
+    checkClaude();
 
     SubjectAltNames names;
     for (const auto* published : { &m_lanAddress, &m_tailscaleAddress })

@@ -1,0 +1,76 @@
+// What the Mac's mailbox publishes about itself for the menu: whether iCloud can be used, the zones'
+// errors, which phones used the mailbox lately and how each paired phone reaches the Mac.
+#pragma once
+
+#include "MovraneMailbox/Protocol/MailboxError.h"
+#include "MovraneMailbox/Protocol/MailboxPairing.h"
+#include "VellumarMacCore/Relay/PairedDevice.h"
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace vellumar {
+
+// How one paired phone reaches the Mac through the mailbox.
+struct DeviceMailboxState {
+    // Why the mailbox pairing was refused.
+    enum class Reason {
+        differentAccount,
+        deviceNoICloud,
+        macNoICloud,
+        macICloudUnavailable,
+        unsupportedVersion
+    };
+    struct LanOnly {
+        std::optional<Reason> reason;
+        friend bool operator==(const LanOnly&, const LanOnly&) = default;
+    };
+    struct On {
+        bool recent = false;
+        friend bool operator==(const On&, const On&) = default;
+    };
+    struct Problem {
+        movrane::MailboxError error;
+        friend bool operator==(const Problem&, const Problem&) = default;
+    };
+    struct Paused {
+        friend bool operator==(const Paused&, const Paused&) = default;
+    };
+    struct NeedsSameWiFi {
+        friend bool operator==(const NeedsSameWiFi&, const NeedsSameWiFi&) = default;
+    };
+    using Value = std::variant<LanOnly, On, Problem, Paused, NeedsSameWiFi>;
+};
+
+// A value, copied to each observer.
+struct MacMailboxStatus {
+    struct Checking {
+        friend bool operator==(const Checking&, const Checking&) = default;
+    };
+    struct KeyUnavailable {
+        friend bool operator==(const KeyUnavailable&, const KeyUnavailable&) = default;
+    };
+    using Availability = std::variant<movrane::MailboxAccountState, Checking, KeyUnavailable>;
+
+    Availability availability = Checking {};
+    bool running = false;
+    // Zone name to the last error of its store calls.
+    std::map<std::string, movrane::MailboxError> zoneErrors;
+    // Device id to its last mailbox request.
+    std::map<std::string, std::chrono::system_clock::time_point> recentDevices;
+    std::optional<bool> pushRegistered;
+    int activeWatches = 0;
+    // Device id to its state, for the paired phones the mailbox knows.
+    std::map<std::string, DeviceMailboxState::Value> deviceStates;
+
+    // The zone error shown for the Mac: the first quota error, else configuration, else busy, else
+    // network; none otherwise.
+    std::optional<movrane::MailboxError> primaryError() const;
+    // The device's state; local network only, without a reason, for a phone the mailbox does not know.
+    DeviceMailboxState::Value state(const PairedDevice& device) const;
+};
+
+}
