@@ -48,6 +48,7 @@ AppModel::Launch::Launch()
     , texts(Texts::bundled())
     , interfaceAddresses(NetworkAddresses::interfaceAddresses)
     , executable(platform::executablePath())
+    , openssl(TLSIdentityStore::defaultOpenSSL)
     , accountSettingsURL(platform::bundleString("AccountSettingsURL"))
     , alerts(std::make_shared<AlertPresenter>())
 {

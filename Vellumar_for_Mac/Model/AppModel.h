@@ -86,6 +86,8 @@ public:
         std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
         // What the login item starts.
         std::filesystem::path executable;
+        // The openssl that makes the relay's TLS identity.
+        std::filesystem::path openssl;
         // Where the desktop's iCloud account settings open; none on a desktop without them.
         std::optional<std::string> accountSettingsURL;
         // Shows the model's alerts; the base logs them and takes their safe button.

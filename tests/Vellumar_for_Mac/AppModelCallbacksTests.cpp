@@ -9,24 +9,6 @@ using namespace vellumar::test;
 
 namespace {
 
-// A stand-in for the message box: no one can press a button in a test.
-class RecordingAlertPresenter final : public AlertPresenter {
-public:
-    explicit RecordingAlertPresenter(int answer)
-        : m_answer(answer)
-    {
-    }
-    int present(const Alert& alert) override
-    {
-        shown.push_back(alert);
-        return m_answer;
-    }
-    std::vector<Alert> shown;
-
-private:
-    int m_answer;
-};
-
 class AppModelCallbacksTest : public AppModelEventTest {
 protected:
     AppModel& startModel(int alertAnswer = 1)

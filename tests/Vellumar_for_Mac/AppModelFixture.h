@@ -18,6 +18,25 @@
 
 namespace vellumar::test {
 
+// A stand-in for the message box, which no one can press in a test: records each alert and answers
+// `answer`, else the alert's safe button.
+class RecordingAlertPresenter final : public AlertPresenter {
+public:
+    explicit RecordingAlertPresenter(std::optional<int> answer = std::nullopt)
+        : m_answer(answer)
+    {
+    }
+    int present(const Alert& alert) override
+    {
+        shown.push_back(alert);
+        return m_answer.value_or(alert.safeButton);
+    }
+    std::vector<Alert> shown;
+
+private:
+    std::optional<int> m_answer;
+};
+
 struct PhoneAnswer {
     int status = 0;
     std::string body;
