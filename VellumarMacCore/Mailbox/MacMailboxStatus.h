@@ -71,6 +71,8 @@ struct MacMailboxStatus {
     std::optional<movrane::MailboxError> primaryError() const;
     // The device's state; local network only, without a reason, for a phone the mailbox does not know.
     DeviceMailboxState::Value state(const PairedDevice& device) const;
+
+    friend bool operator==(const MacMailboxStatus&, const MacMailboxStatus&) = default;
 };
 
 }
