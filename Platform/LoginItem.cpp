@@ -4,6 +4,7 @@
 #include "Platform/PrivateFiles.h"
 
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -20,8 +21,6 @@ namespace {
             return {};
         return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
     }
-
-    constexpr auto kApplicationName = "Vellumar for Mac";
 
 }
 
@@ -44,58 +43,43 @@ bool loginItemEnabled(const std::filesystem::path& entry)
 
 std::string desktopExecValue(const std::filesystem::path& executable)
 {
-    // Desktop Entry Specification, "The Exec key": inside a quoted argument '"', '`', '$' and '\\'
-    // take a backslash, and '%' is written "%%" as field codes start with it. The general string rule
-    // (a backslash is "\\\\") applies on top, so one literal backslash becomes four.
     std::string quoted = "\"";
-    for (char character : executable.string()) {
-        switch (character) {
-        case '"':
-        case '`':
-        case '$':
+    for (unsigned char character : executable.string()) {
+        if (character < 0x20 || character == 0x7f)
+            throw std::invalid_argument("The program's path holds a control character.");
+        // Inside quotes '"', '`', '$' and '\\' take a backslash; every backslash is then doubled
+        // once more, because the whole value is also a string value; "%" starts a field code
+        // unless doubled.
+        if (character == '"' || character == '`' || character == '$')
             quoted += "\\\\";
-            quoted += character;
-            break;
-        case '\\':
-            quoted += "\\\\\\\\";
-            break;
-        case '%':
-            quoted += "%%";
-            break;
-        case '\n':
-            quoted += "\\n";
-            break;
-        case '\t':
-            quoted += "\\t";
-            break;
-        case '\r':
-            quoted += "\\r";
-            break;
-        default:
-            quoted += character;
-        }
+        else if (character == '\\')
+            quoted += "\\\\\\";
+        quoted += character == '%' ? std::string("%%") : std::string(1, static_cast<char>(character));
     }
     return quoted + "\"";
 }
 
-void registerLoginItem(const std::filesystem::path& executable, const std::filesystem::path& entry)
+void setLoginItemEnabled(
+    bool enabled, const std::filesystem::path& entry, const std::filesystem::path& executable)
 {
-    std::error_code error;
-    std::filesystem::create_directories(entry.parent_path(), error);
-    if (error)
+    if (!enabled) {
+        std::error_code error;
+        std::filesystem::remove(entry, error);
+        if (error)
+            throw std::filesystem::filesystem_error("The login item could not be removed", entry, error);
+        return;
+    }
+    std::string exec;
+    try {
+        exec = desktopExecValue(executable);
+    } catch (const std::invalid_argument& error) {
         throw std::filesystem::filesystem_error(
-            "cannot make the autostart folder", entry.parent_path(), error);
-    std::string content = std::string("[Desktop Entry]\nType=Application\nName=") + kApplicationName
-        + "\nExec=" + desktopExecValue(executable) + "\nX-GNOME-Autostart-enabled=true\n";
-    writeFileAtomically(content, entry, ExistingFile::replace);
-}
-
-void unregisterLoginItem(const std::filesystem::path& entry)
-{
-    std::error_code error;
-    std::filesystem::remove(entry, error);
-    if (error)
-        throw std::filesystem::filesystem_error("cannot remove the login item", entry, error);
+            error.what(), executable, std::make_error_code(std::errc::invalid_argument));
+    }
+    std::filesystem::create_directories(entry.parent_path());
+    writeFileAtomically("[Desktop Entry]\nType=Application\nName=Vellumar for Mac\nExec=" + exec
+            + "\nX-GNOME-Autostart-enabled=true\n",
+        entry, ExistingFile::replace);
 }
 
 }

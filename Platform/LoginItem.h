@@ -1,9 +1,7 @@
-// Whether the application starts when the user logs in, as the desktop's autostart entry says, and
-// switching it on and off.
+// Whether the application starts when the user logs in, as the desktop's autostart entry says.
 #pragma once
 
 #include <filesystem>
-#include <string>
 
 namespace vellumar::platform {
 
@@ -14,16 +12,15 @@ std::filesystem::path loginItemFile();
 // which the desktop's own settings write to switch an entry off.
 bool loginItemEnabled(const std::filesystem::path& entry = loginItemFile());
 
-// The Exec value that starts `executable` with no arguments: the path as one quoted argument of the
-// Desktop Entry rules, then escaped as a string value.
-std::string desktopExecValue(const std::filesystem::path& executable);
+// On: writes the entry (replacing it atomically, creating its folder) so that the desktop starts
+// `executable` at login. Off: removes it; an absent entry is already off. Throws
+// std::filesystem::filesystem_error when the entry cannot be written or removed.
+void setLoginItemEnabled(
+    bool enabled, const std::filesystem::path& entry, const std::filesystem::path& executable);
 
-// Writes the entry that starts `executable` at login, creating the autostart folder when missing, and
-// replaces any earlier entry in one rename. Throws std::filesystem::filesystem_error (with the
-// entry's path) when the folder cannot be made or the entry written; the old entry is then intact.
-void registerLoginItem(
-    const std::filesystem::path& executable, const std::filesystem::path& entry = loginItemFile());
-// Removes the entry; none there is no failure. Throws std::filesystem::filesystem_error otherwise.
-void unregisterLoginItem(const std::filesystem::path& entry = loginItemFile());
+// The Exec value that runs `executable` with no arguments: double-quoted, with the characters the
+// Desktop Entry rules reserve inside quotes escaped, then escaped again as a string value, and "%"
+// doubled. Throws std::invalid_argument for a path holding a control character.
+std::string desktopExecValue(const std::filesystem::path& executable);
 
 }

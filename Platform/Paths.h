@@ -2,10 +2,11 @@
 // account's home folder and login shell, each from the environment as it is at the call.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace vellumar::platform {
 
@@ -19,9 +20,9 @@ std::filesystem::path dataFolder();
 // "${XDG_CONFIG_HOME:-$HOME/.config}": the folder that holds the user's settings of every program.
 std::filesystem::path configHome();
 
-// The running executable's absolute path as the kernel knows it, and its folder; empty when it
-// cannot be read.
-std::filesystem::path executablePath();
+// The running executable as the kernel knows it; empty when it cannot be read.
+std::filesystem::path executableFile();
+// Its folder; empty when it cannot be read.
 std::filesystem::path executableFolder();
 
 // The JSON file that the build writes beside the executable with the application's version.
@@ -30,11 +31,13 @@ std::filesystem::path bundleInfoFile();
 // The JSON file installed beside the executable that grants iCloud and push; absent grants neither.
 std::filesystem::path entitlementsFile();
 
-// The bundle-info file's value under `key` when it is a string; none when the file is missing,
-// unreadable, larger than 64 KiB or malformed.
-std::optional<std::string> bundleString(
-    std::string_view key, const std::filesystem::path& bundleInfo = bundleInfoFile());
-// Its "CFBundleShortVersionString".
+// The value under `key` in the bundle-info file; none when the key or the file is missing, or the
+// file is unreadable, larger than 64 KiB or malformed.
+std::optional<nlohmann::json> bundleInfoValue(
+    const std::string& key, const std::filesystem::path& bundleInfo = bundleInfoFile());
+
+// "CFBundleShortVersionString" of the bundle-info file when it is a string; none when the file is
+// missing, unreadable, larger than 64 KiB or malformed.
 std::optional<std::string> bundleVersion(const std::filesystem::path& bundleInfo = bundleInfoFile());
 
 // The shell the user logs in with: the SHELL variable when it is set (an empty value as it is), else

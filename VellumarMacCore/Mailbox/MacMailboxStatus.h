@@ -1,5 +1,6 @@
-// What the Mac's mailbox publishes about itself for the menu: whether iCloud can be used, the zones'
-// errors, which phones used the mailbox lately and how each paired phone reaches the Mac.
+// What the Mac's iCloud mailbox reports about itself, for the menu and the onboarding window: whether
+// iCloud can be used, the zones' errors, which phones used the mailbox lately and how each paired
+// phone reaches the Mac.
 #pragma once
 
 #include "MovraneMailbox/Protocol/MailboxError.h"
@@ -45,7 +46,7 @@ struct DeviceMailboxState {
     using Value = std::variant<LanOnly, On, Problem, Paused, NeedsSameWiFi>;
 };
 
-// A value, copied to each observer.
+// A plain value.
 struct MacMailboxStatus {
     struct Checking {
         friend bool operator==(const Checking&, const Checking&) = default;
@@ -53,17 +54,17 @@ struct MacMailboxStatus {
     struct KeyUnavailable {
         friend bool operator==(const KeyUnavailable&, const KeyUnavailable&) = default;
     };
+    // The account's state once iCloud answered; `Checking` before; `KeyUnavailable` when the Mac's
+    // mailbox key could be neither loaded nor made.
     using Availability = std::variant<movrane::MailboxAccountState, Checking, KeyUnavailable>;
 
     Availability availability = Checking {};
     bool running = false;
-    // Zone name to the last error of its store calls.
-    std::map<std::string, movrane::MailboxError> zoneErrors;
-    // Device id to its last mailbox request.
-    std::map<std::string, std::chrono::system_clock::time_point> recentDevices;
+    std::map<std::string, movrane::MailboxError> zoneErrors; // by zone name
+    std::map<std::string, std::chrono::system_clock::time_point> recentDevices; // by device id
     std::optional<bool> pushRegistered;
     int activeWatches = 0;
-    // Device id to its state, for the paired phones the mailbox knows.
+    // By device id, for the paired phones the mailbox knows.
     std::map<std::string, DeviceMailboxState::Value> deviceStates;
 
     // The zone error shown for the Mac: the first quota error, else configuration, else busy, else

@@ -1,5 +1,5 @@
-// Modal alerts the model asks the user. The model words them; a presenter shows them and answers
-// which button was chosen.
+// The port through which the model and the updater put a modal question to the user. The windowed
+// application answers it with a message box; where no one can press a button, the safe one counts.
 #pragma once
 
 #include <QString>
@@ -9,24 +9,27 @@ namespace vellumar {
 
 struct Alert {
     enum class Style { informational, warning, critical };
-
-    QString message;
-    QString informativeText;
-    // In order, the first the default; empty means one "OK" button of the presenter's own.
-    QStringList buttons;
     Style style = Style::informational;
-    // The answer when no one can choose: the button that changes nothing (keep, cancel, OK).
+    QString message;
+    QString informative;
+    // In the order shown; the first is the default button.
+    QStringList buttons;
+    // The button taken when no one can answer: the one that changes nothing.
     int safeButton = 0;
 };
 
-// Main thread only. This base presents nothing: it logs the alert and answers its safe button, which
-// is what a process without a screen must do.
+// Main thread only. `run` returns when the alert is answered: the index of the chosen button.
 class AlertPresenter {
 public:
     virtual ~AlertPresenter() = default;
+    virtual int run(const Alert& alert) = 0;
+};
 
-    // Blocks until the alert is dismissed; answers the chosen button's index in `alert.buttons`.
-    virtual int present(const Alert& alert);
+// Answers every alert with its safe button: the model's port until the application gives it one
+// that can show a window.
+class SafeButtonAlerts final : public AlertPresenter {
+public:
+    int run(const Alert& alert) override { return alert.safeButton; }
 };
 
 }

@@ -18,6 +18,7 @@ namespace {
     constexpr auto kUseTailscale = "useTailscale";
     constexpr auto kRoutinesEnabled = "routinesEnabled";
     constexpr auto kTerminalEnabled = "terminalEnabled";
+    constexpr auto kOnboardingCompleted = "onboardingCompleted";
     constexpr auto kMacID = "macID";
 
     // The 8-4-4-4-12 hexadecimal form, in either case, that UUID parsers accept.
@@ -46,26 +47,34 @@ AppModel::Launch::Launch()
     , machineInfo(platform::kMachineInfoFile)
     , keychainFolder(platform::Keychain::defaultFolder())
     , texts(Texts::bundled())
+    , executable(platform::executableFile())
+    , accountSettingsURL([]() -> std::optional<std::string> {
+        auto value = platform::bundleInfoValue("AccountSettingsURL");
+        return value && value->is_string() ? std::optional(value->get<std::string>()) : std::nullopt;
+    }())
+    , alerts(std::make_shared<SafeButtonAlerts>())
+    , claudeProbe([](const std::optional<std::string>& loginPATH, const ClaudeLocator& locator) {
+        return ClaudeCodeStatus::check(loginPATH, std::nullopt, locator);
+    })
     , interfaceAddresses(NetworkAddresses::interfaceAddresses)
-    , executable(platform::executablePath())
     , openssl(TLSIdentityStore::defaultOpenSSL)
-    , accountSettingsURL(platform::bundleString("AccountSettingsURL"))
-    , alerts(std::make_shared<AlertPresenter>())
 {
 }
 
 AppModel::AppModel(Launch launch, QObject* parent)
     : QObject(parent)
     , m_defaults(launch.defaultsFile)
-    , m_launchAtLogin(platform::loginItemEnabled(launch.loginItemFile))
-    , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompletedKey).value_or(false))
     , m_texts(launch.texts)
-    , m_alerts(launch.alerts ? launch.alerts : std::make_shared<AlertPresenter>())
-    , m_executable(launch.executable)
     , m_loginItemFile(launch.loginItemFile)
+    , m_executable(launch.executable)
     , m_accountSettingsURL(launch.accountSettingsURL)
+    , m_alerts(launch.alerts ? launch.alerts : std::make_shared<SafeButtonAlerts>())
+    , m_openURL(launch.openURL)
+    , m_claudeProbe(launch.claudeProbe)
     , m_mailbox(launch.mailbox)
     , m_observeAccountChanges(launch.observeAccountChanges)
+    , m_launchAtLogin(platform::loginItemEnabled(launch.loginItemFile))
+    , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompleted).value_or(false))
     , m_machineInfo(launch.machineInfo)
     , m_interfaceAddresses(launch.interfaceAddresses)
     , m_locator(launch.home, launch.loginShell)

@@ -12,6 +12,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
 #include "VellumarMacCore/Mailbox/MacMailboxControls.h"
+#include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 #include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/PairingPayload.h"
@@ -29,7 +30,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <variant>
 #include <vector>
 
@@ -82,16 +82,21 @@ public:
         // The file keychain that holds the paired devices.
         std::filesystem::path keychainFolder;
         Texts texts;
+        // The program the login item starts.
+        std::filesystem::path executable;
+        // The bundle info's "AccountSettingsURL": where the desktop keeps the user's online accounts.
+        std::optional<std::string> accountSettingsURL;
+        // Where questions for the user go; the windowed application shows message boxes.
+        std::shared_ptr<AlertPresenter> alerts;
+        // Hands a web or settings address to the desktop; does nothing until the application sets it.
+        std::function<void(const QUrl&)> openURL;
+        // The Claude Code probe, given the login PATH; blocks, and runs off the main thread.
+        std::function<ClaudeCodeStatus(const std::optional<std::string>& loginPATH, const ClaudeLocator&)>
+            claudeProbe;
         // The machine's IPv4 interface addresses, asked anew at each address refresh.
         std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
-        // What the login item starts.
-        std::filesystem::path executable;
         // The openssl that makes the relay's TLS identity.
         std::filesystem::path openssl;
-        // Where the desktop's iCloud account settings open; none on a desktop without them.
-        std::optional<std::string> accountSettingsURL;
-        // Shows the model's alerts; the base logs them and takes their safe button.
-        std::shared_ptr<AlertPresenter> alerts;
         // The Mac's mailbox, when the entitlements allow one.
         std::shared_ptr<MacMailboxControls> mailbox;
         // Registers a callback for iCloud account changes, called on any thread for the life of the
@@ -130,6 +135,11 @@ public:
     const std::optional<std::string>& tailscaleAddress() const noexcept { return m_tailscaleAddress; }
     const std::optional<ClaudeCodeStatus>& claudeStatus() const noexcept { return m_claudeStatus; }
     bool checkingClaude() const noexcept { return m_checkingClaude; }
+    // When the latest Claude Code check ended; not published.
+    const std::optional<std::chrono::system_clock::time_point>& lastClaudeCheck() const noexcept
+    {
+        return m_lastClaudeCheck;
+    }
     const std::vector<PairedDevice>& devices() const noexcept { return m_devices; }
     int runningJobs() const noexcept { return m_runningJobs; }
     const std::optional<PairingSession>& pairing() const noexcept { return m_pairing; }
@@ -142,12 +152,50 @@ public:
     bool terminalEnabled() const noexcept { return m_terminalEnabled; }
     const std::vector<TerminalSessions::Summary>& terminals() const noexcept { return m_terminals; }
     bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
+    // Absent until the Mac mailbox reports, and always without one.
     const std::optional<MacMailboxStatus>& mailboxStatus() const noexcept { return m_mailboxStatus; }
-    std::optional<std::chrono::system_clock::time_point> lastClaudeCheck() const noexcept
-    {
-        return m_lastClaudeCheck;
-    }
-    bool hasMailbox() const noexcept { return m_mailbox != nullptr; }
+    // Whether there is a Mac mailbox: the relay host was given its set-up (the entitlements allow
+    // iCloud), or launch handed one over.
+    bool hasMailbox() const noexcept;
+    const Texts& texts() const noexcept { return m_texts; }
+
+    // The status line of iCloud, from `mailboxStatus`.
+    QString iCloudStatusText() const;
+    // True when the account is missing or restricted, which only the system's settings can mend.
+    bool iCloudNeedsSettings() const;
+    // The zone error worth a second line, shown only with a usable account.
+    std::optional<QString> iCloudProblemText() const;
+    // The paired phones, in the order of `devices`, that used the mailbox lately; none when none did.
+    std::optional<QString> iCloudViaText() const;
+    // Mirrors the mailbox's status and hands it pushes, the push registration's answer (also one
+    // that came before) and account changes. Nothing without a mailbox. Call once.
+    void startMailboxWiring();
+    // The menu's server line: starting, failed with its text, or the address (and port) phones call.
+    QString serverStatusText() const;
+    // The phones with open terminals, a count after each with more than one; none without terminals.
+    std::optional<QString> terminalsText() const;
+    // How a paired phone reaches this Mac.
+    QString deviceTransportText(const PairedDevice& device) const;
+
+    // The Mac mailbox's observer hands each status it publishes here.
+    void setMailboxStatus(MacMailboxStatus status);
+
+    // Probes Claude Code off the main thread and publishes the result; nothing while a probe runs.
+    void checkClaude();
+    // Ends onboarding with the window's launch-at-login choice, touching the login item only when
+    // the choice differs from its state.
+    void completeOnboarding(bool launchAtLogin);
+    // Writes or removes the login item; a failure is shown as an alert. Either way `launchAtLogin`
+    // then reads the item's real state.
+    void setLaunchAtLogin(bool enabled);
+    // Asks the user to confirm, then removes the phone.
+    void revoke(const PairedDevice& device);
+    // Removes the phone from the relay host (a failure is dropped) and clears `lastAdded` when it is
+    // that phone. Does not change `devices`: the registry publishes its new list.
+    void removeDevice(const PairedDevice& device);
+    // Opens the desktop's online-accounts settings when the bundle names them; nothing otherwise.
+    void openICloudSettings();
+    void openURL(const QUrl& url);
 
     // Refreshes the addresses, listens for pairings, and starts the relay host with the addresses its
     // certificate names; `serverState` then shows the bound port or the failure. Call once.
@@ -165,34 +213,9 @@ public:
     void endPairing();
     // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
     void devicePaired(const PairedDevice& device);
-    // A redeemed code came again: asks, in a critical alert, whether to remove the device that
-    // redeemed it, which may be someone else's phone. Nothing for a device no longer paired.
+    // A redeemed code came again: asks, in a critical alert, whether to remove the phone that
+    // redeemed it, which may not be the user's. Nothing for a phone no longer paired.
     void pairingCodeReused(const PairedDevice& device);
-    // Unpairs the device in the core and forgets it as `lastAdded`. Throws what the core throws.
-    void removeDevice(const PairedDevice& device);
-
-    // Mirrors the mailbox's status and hands it pushes, the push registration's answer (also one
-    // that came before) and account changes. Nothing without a mailbox. Call once.
-    void startMailboxWiring();
-    // The menu's iCloud lines and each device's way to the Mac, as texts of the table.
-    QString iCloudStatusText() const;
-    std::optional<QString> iCloudProblemText() const;
-    bool needsICloudSettings() const;
-    std::optional<QString> iCloudViaText() const;
-    QString deviceTransportText(const PairedDevice& device) const;
-    // Opens the desktop's account settings; without them (or a GUI) only logs.
-    void openICloudSettings() const;
-
-    // Learns the login shell's PATH (once per process) and probes Claude Code off the main thread;
-    // publishes the result as `claudeStatus`. Returns at once; nothing while a probe runs.
-    void checkClaude();
-    QString serverStatusText() const;
-    std::optional<QString> terminalsText() const;
-    // Applies the launch-at-login choice when it differs, then records onboarding as done.
-    void completeOnboarding(bool launchAtLogin);
-    // Writes or removes the login item; a failure is shown in an alert. `launchAtLogin` then says
-    // what the entry on disk says.
-    void setLaunchAtLogin(bool enabled);
 
     // The switches the views bind: each stores the value, writes its default and then tells the
     // core, also when the value did not change.
@@ -226,8 +249,6 @@ signals:
     void mailboxStatusChanged();
 
 private:
-    static constexpr auto kOnboardingCompletedKey = "onboardingCompleted";
-
     // Registers the observers of devices, running jobs and terminals and the pairing handlers.
     void observeCore();
     // Stores a switch, emits its signal when it changed, and writes its default.
@@ -243,12 +264,23 @@ private:
     }
 
     platform::Defaults m_defaults;
+    const Texts m_texts;
+    const std::filesystem::path m_loginItemFile;
+    const std::filesystem::path m_executable;
+    const std::optional<std::string> m_accountSettingsURL;
+    const std::shared_ptr<AlertPresenter> m_alerts;
+    const std::function<void(const QUrl&)> m_openURL;
+    const std::function<ClaudeCodeStatus(const std::optional<std::string>&, const ClaudeLocator&)>
+        m_claudeProbe;
+    const std::shared_ptr<MacMailboxControls> m_mailbox;
+    const std::function<void(std::function<void()>)> m_observeAccountChanges;
 
     ServerState m_serverState = ServerStarting {};
     std::optional<std::string> m_lanAddress;
     std::optional<std::string> m_tailscaleAddress;
     std::optional<ClaudeCodeStatus> m_claudeStatus;
     bool m_checkingClaude = false;
+    std::optional<std::chrono::system_clock::time_point> m_lastClaudeCheck;
     std::vector<PairedDevice> m_devices;
     int m_runningJobs = 0;
     std::optional<PairingSession> m_pairing;
@@ -262,23 +294,13 @@ private:
     std::vector<TerminalSessions::Summary> m_terminals;
     bool m_onboardingCompleted = false;
     std::optional<MacMailboxStatus> m_mailboxStatus;
-    std::optional<std::chrono::system_clock::time_point> m_lastClaudeCheck;
 
-    Texts m_texts;
-    std::shared_ptr<AlertPresenter> m_alerts;
-    std::filesystem::path m_executable;
-    std::filesystem::path m_loginItemFile;
-    std::optional<std::string> m_accountSettingsURL;
-    std::shared_ptr<MacMailboxControls> m_mailbox;
-    std::function<void(std::function<void()>)> m_observeAccountChanges;
     std::shared_ptr<LoginPathBox> m_loginPath = std::make_shared<LoginPathBox>();
     std::string m_computerName;
     std::filesystem::path m_machineInfo;
     std::function<std::vector<InterfaceAddress>()> m_interfaceAddresses;
     ClaudeLocator m_locator;
     std::unique_ptr<RelayHost> m_host;
-    // The Claude Code probe; joined before the next one starts and when the model goes.
-    std::jthread m_claudeProbe;
 };
 
 }

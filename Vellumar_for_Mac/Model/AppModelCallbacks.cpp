@@ -2,13 +2,10 @@
 // completed pairing and a pairing code presented again.
 #include "Vellumar_for_Mac/Model/AppModel.h"
 
-#include "Platform/Log.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
 #include <algorithm>
-#include <exception>
-#include <string>
 
 namespace vellumar {
 
@@ -47,25 +44,15 @@ void AppModel::pairingCodeReused(const PairedDevice& device)
         return;
     constexpr int kRemove = 0;
     constexpr int kKeep = 1;
-    Alert alert {
-        .message = m_texts.text(QStringLiteral("mac.pair.reused.title")),
-        .informativeText
-        = m_texts.text(QStringLiteral("mac.pair.reused.message"), { QString::fromStdString(device.name) }),
-        .buttons = { m_texts.text(QStringLiteral("mac.pair.reused.remove")),
-            m_texts.text(QStringLiteral("mac.pair.reused.keep")) },
+    int chosen = m_alerts->run({
         .style = Alert::Style::critical,
+        .message = m_texts.text("mac.pair.reused.title"),
+        .informative = m_texts.text("mac.pair.reused.message", { QString::fromStdString(device.name) }),
+        .buttons = { m_texts.text("mac.pair.reused.remove"), m_texts.text("mac.pair.reused.keep") },
         .safeButton = kKeep,
-    };
-    if (m_alerts->present(alert) != kRemove)
-        return;
-    // After the alert is gone, so that the removal never runs inside its event loop.
-    onMainThread(this, [device](AppModel& self) {
-        try {
-            self.removeDevice(device);
-        } catch (const std::exception& error) {
-            platform::logError(std::string("device removal failed: ") + error.what());
-        }
     });
+    if (chosen == kRemove)
+        removeDevice(device);
 }
 
 }

@@ -10,8 +10,10 @@ run_packages=(
   nlohmann-json3-dev
   libavahi-client-dev # Bonjour advertising and the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libsqlite3-dev # the cloud database shared by the processes of one machine
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
   qt6-base-dev # the menu-bar application and its model
+  libcurl4-openssl-dev # fetching the update feed and package
   libqrencode-dev # the pairing window's QR code
 )
 
@@ -28,6 +30,8 @@ test_packages=(
   libglib2.0-bin # gio launches the autostart entry as the desktop does
   iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
   avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
+  libglib2.0-bin # gio starts the login item as a desktop would
+  sqlite3 # checks the cloud database's file as an outside reader
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

@@ -18,7 +18,8 @@ protected:
             return std::vector<InterfaceAddress> { { "en0", "192.168.1.20" } };
         };
         launch.texts = Texts({ { "mac.pair.reused.message", "message %s" } });
-        m_alerts = std::make_shared<RecordingAlertPresenter>(alertAnswer);
+        m_alerts = std::make_shared<RecordingAlerts>();
+        m_alerts->answer = alertAnswer;
         launch.alerts = m_alerts;
         m_model = std::make_unique<AppModel>(std::move(launch));
         m_model->start();
@@ -48,7 +49,7 @@ protected:
         return curlAsPhone(*m_model, "/health", { "-H", "Authorization: Bearer " + token }).status;
     }
 
-    std::shared_ptr<RecordingAlertPresenter> m_alerts;
+    std::shared_ptr<RecordingAlerts> m_alerts;
     std::unique_ptr<AppModel> m_model;
 };
 
@@ -102,7 +103,7 @@ TEST_F(AppModelCallbacksTest, AReusedCodeAsksInACriticalAlertWhetherToRemoveTheD
     ASSERT_EQ(m_alerts->shown.size(), 1u);
     const Alert& alert = m_alerts->shown.front();
     EXPECT_EQ(alert.message, "mac.pair.reused.title");
-    EXPECT_EQ(alert.informativeText, "message Pixel");
+    EXPECT_EQ(alert.informative, "message Pixel");
     EXPECT_EQ(alert.buttons, QStringList({ "mac.pair.reused.remove", "mac.pair.reused.keep" }));
     EXPECT_EQ(alert.style, Alert::Style::critical);
     EXPECT_EQ(alert.safeButton, 1);

@@ -4,6 +4,7 @@
 
 #include "Vellumar_for_Mac/Model/AppModel.h"
 
+#include "tests/Vellumar_for_Mac/QtTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include "VellumarMacCore/RelayHost/RelayHost.h"
@@ -11,31 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 
 #include <functional>
 #include <memory>
 
 namespace vellumar::test {
-
-// A stand-in for the message box, which no one can press in a test: records each alert and answers
-// `answer`, else the alert's safe button.
-class RecordingAlertPresenter final : public AlertPresenter {
-public:
-    explicit RecordingAlertPresenter(std::optional<int> answer = std::nullopt)
-        : m_answer(answer)
-    {
-    }
-    int present(const Alert& alert) override
-    {
-        shown.push_back(alert);
-        return m_answer.value_or(alert.safeButton);
-    }
-    std::vector<Alert> shown;
-
-private:
-    std::optional<int> m_answer;
-};
 
 struct PhoneAnswer {
     int status = 0;
@@ -97,15 +78,6 @@ protected:
 // With a running application, so that the core's calls reach the model.
 class AppModelEventTest : public AppModelTest {
 protected:
-    // Delivers queued calls until `done` holds or 10 seconds pass.
-    static bool processEventsUntil(const std::function<bool()>& done)
-    {
-        QDeadlineTimer deadline(10'000);
-        while (!done() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        return done();
-    }
-
     int m_argc = 1;
     char m_name[16] = "app_model_tests";
     char* m_argv[2] = { m_name, nullptr };

@@ -1,7 +1,6 @@
 #include "AppModelFixture.h"
 
 #include "Vellumar_for_Mac/Model/PushRelay.h"
-#include "tests/support/CapturedLog.h"
 
 #include <mutex>
 
@@ -80,7 +79,6 @@ MacMailboxStatus statusWith(MacMailboxStatus::Availability availability)
 
 }
 
-
 TEST_F(AppModelMailboxTest, WithoutAMailboxNothingIsWiredAndTheLineSaysSo)
 {
     auto& model = launchModel(/* withMailbox */ false);
@@ -89,7 +87,7 @@ TEST_F(AppModelMailboxTest, WithoutAMailboxNothingIsWiredAndTheLineSaysSo)
     EXPECT_FALSE(PushRelay::shared().onPush);
     EXPECT_FALSE(PushRelay::shared().onRegistration);
     EXPECT_FALSE(m_accountChanged);
-    EXPECT_FALSE(model.needsICloudSettings());
+    EXPECT_FALSE(model.iCloudNeedsSettings());
     EXPECT_EQ(model.deviceTransportText(PairedDevice { .id = "d-1" }), "mac.menu.device.lanOnly");
 }
 
@@ -115,7 +113,7 @@ TEST_F(AppModelMailboxTest, TheICloudLineFollowsTheAvailability)
         SCOPED_TRACE(testCase.line);
         show(statusWith(testCase.availability));
         EXPECT_EQ(model.iCloudStatusText(), testCase.line);
-        EXPECT_EQ(model.needsICloudSettings(), testCase.needsSettings);
+        EXPECT_EQ(model.iCloudNeedsSettings(), testCase.needsSettings);
     }
 }
 
@@ -249,21 +247,4 @@ TEST_F(AppModelMailboxTest, PushesAndAccountChangesReachTheMailboxAfterTheModelI
     m_accountChanged();
     EXPECT_EQ(m_mailbox->pushes, 1);
     EXPECT_EQ(m_mailbox->accountChanges, 1);
-}
-
-TEST_F(AppModelMailboxTest, ICloudSettingsThatCannotOpenAreOneLogLine)
-{
-    for (std::optional<std::string> url :
-        { std::optional<std::string>(), std::optional<std::string>("https://example.invalid/") }) {
-        SCOPED_TRACE(url.value_or("no settings page"));
-        auto launch = launchIn(m_folder);
-        launch.accountSettingsURL = url;
-        AppModel model(std::move(launch));
-        CapturedLog log;
-        // Without a GUI application, as without a settings page, nothing can be opened.
-        model.openICloudSettings();
-        auto lines = log.lines();
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_NE(lines[0].find("iCloud settings"), std::string::npos) << lines[0];
-    }
 }

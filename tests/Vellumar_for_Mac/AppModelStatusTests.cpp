@@ -30,8 +30,6 @@ protected:
         auto launch = launchIn(m_folder);
         launch.interfaceAddresses = [addresses] { return addresses; };
         launch.texts = valueTexts();
-        launch.alerts = m_alerts;
-        launch.executable = "/opt/Vellumar for Mac/vellumar";
         if (adjust)
             adjust(launch);
         m_model = std::make_unique<AppModel>(std::move(launch));
@@ -43,9 +41,6 @@ protected:
         ASSERT_TRUE(processEventsUntil([&] { return !m_model->checkingClaude(); }));
     }
 
-    std::filesystem::path loginItem() const { return m_folder / "config/autostart/vellumar.desktop"; }
-
-    std::shared_ptr<RecordingAlertPresenter> m_alerts = std::make_shared<RecordingAlertPresenter>();
     std::unique_ptr<AppModel> m_model;
 };
 
@@ -134,48 +129,4 @@ TEST_F(AppModelStatusTest, TheTerminalLineCountsOnlyRepeatedTerminals)
     ASSERT_TRUE(processEventsUntil([&] { return model.terminals().size() == 2; }));
     EXPECT_EQ(model.terminalsText(), "mac.menu.terminal.active Pixel (3), iPad");
     waitForClaudeCheck();
-}
-
-TEST_F(AppModelStatusTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry)
-{
-    auto& model = launchModel();
-    model.setLaunchAtLogin(true);
-    EXPECT_TRUE(model.launchAtLogin());
-    EXPECT_NE(readFile(loginItem()).find("\nExec=\"/opt/Vellumar for Mac/vellumar\"\n"), std::string::npos);
-
-    model.setLaunchAtLogin(false);
-    EXPECT_FALSE(model.launchAtLogin());
-    EXPECT_FALSE(std::filesystem::exists(loginItem()));
-    EXPECT_TRUE(m_alerts->shown.empty());
-}
-
-TEST_F(AppModelStatusTest, ALoginItemThatCannotBeWrittenIsShownAndStaysOff)
-{
-    std::filesystem::create_directories(m_folder / "config");
-    writeBytes(m_folder / "config/autostart", "a file");
-    auto& model = launchModel();
-    model.setLaunchAtLogin(true);
-    EXPECT_FALSE(model.launchAtLogin());
-    ASSERT_EQ(m_alerts->shown.size(), 1u);
-    EXPECT_EQ(m_alerts->shown[0].message, "mac.loginItem.error");
-    EXPECT_TRUE(m_alerts->shown[0].informativeText.contains("autostart"))
-        << m_alerts->shown[0].informativeText.toStdString();
-}
-
-TEST_F(AppModelStatusTest, FinishingOnboardingTouchesTheLoginItemOnlyForANewChoice)
-{
-    auto& model = launchModel();
-    model.setLaunchAtLogin(true);
-    // A time the rewrite could not give the entry by chance.
-    const auto past = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
-    std::filesystem::last_write_time(loginItem(), past);
-
-    model.completeOnboarding(true);
-    EXPECT_EQ(std::filesystem::last_write_time(loginItem()), past);
-    EXPECT_TRUE(model.onboardingCompleted());
-    EXPECT_EQ(platform::Defaults(defaultsFile()).boolean("onboardingCompleted"), true);
-
-    model.completeOnboarding(false);
-    EXPECT_FALSE(std::filesystem::exists(loginItem()));
-    EXPECT_FALSE(model.launchAtLogin());
 }

@@ -1,44 +1,14 @@
-// The iCloud mailbox as the menu shows it: the status mirror, pushes, the push registration's answer,
-// account changes, and the texts of the iCloud lines and of each device's way to the Mac.
+// The iCloud side as the menu and the onboarding window word it.
 #include "Vellumar_for_Mac/Model/AppModel.h"
 
 #include "Platform/Log.h"
-#include "Vellumar_for_Mac/Model/PushRelay.h"
-
-#include <QDesktopServices>
-#include <QGuiApplication>
+#include "VellumarMacCore/RelayHost/RelayHost.h"
 
 namespace vellumar {
 
 namespace {
 
-    using movrane::MailboxAccountState;
     using ErrorKind = movrane::MailboxError::Kind;
-
-    const MailboxAccountState* accountOf(const std::optional<MacMailboxStatus>& status)
-    {
-        return status ? std::get_if<MailboxAccountState>(&status->availability) : nullptr;
-    }
-
-    QString availabilityKey(const MacMailboxStatus::Availability& availability)
-    {
-        if (std::holds_alternative<MacMailboxStatus::Checking>(availability))
-            return QStringLiteral("mac.icloud.checking");
-        if (std::holds_alternative<MacMailboxStatus::KeyUnavailable>(availability))
-            return QStringLiteral("mac.icloud.keyError");
-        switch (std::get<MailboxAccountState>(availability)) {
-        case MailboxAccountState::available:
-            return QStringLiteral("mac.icloud.ready");
-        case MailboxAccountState::noAccount:
-            return QStringLiteral("mac.icloud.noAccount");
-        case MailboxAccountState::restricted:
-            return QStringLiteral("mac.icloud.restricted");
-        case MailboxAccountState::temporarilyUnavailable:
-        case MailboxAccountState::couldNotDetermine:
-            return QStringLiteral("mac.icloud.unavailable");
-        }
-        return QStringLiteral("mac.icloud.unavailable");
-    }
 
     QString lanOnlyKey(const std::optional<DeviceMailboxState::Reason>& reason)
     {
@@ -87,39 +57,56 @@ namespace {
 
 }
 
-void AppModel::startMailboxWiring()
+bool AppModel::hasMailbox() const noexcept
 {
-    if (!m_mailbox)
-        return;
-    std::shared_ptr<MacMailboxControls> mailbox = m_mailbox;
-    mailbox->observe([model = QPointer<AppModel>(this)](const MacMailboxStatus& status) {
-        onMainThread(model, [status](AppModel& self) {
-            self.publish(self.m_mailboxStatus, std::optional(status), &AppModel::mailboxStatusChanged);
-        });
-    });
-    // The closures below hold the mailbox and never the model: they outlive it in the relay.
-    if (m_observeAccountChanges)
-        m_observeAccountChanges([mailbox] { mailbox->accountChanged(); });
-    PushRelay& relay = PushRelay::shared();
-    relay.onPush = [mailbox] { mailbox->handlePush(); };
-    relay.onRegistration = [mailbox](bool registered) { mailbox->setPushRegistered(registered); };
-    // The system may have answered before the model existed.
-    if (relay.registered)
-        mailbox->setPushRegistered(*relay.registered);
+    return m_mailbox != nullptr || m_host->configuration().mailbox.has_value();
+}
+
+void AppModel::setMailboxStatus(MacMailboxStatus status)
+{
+    m_mailboxStatus = std::move(status);
+    emit mailboxStatusChanged();
 }
 
 QString AppModel::iCloudStatusText() const
 {
     if (!m_mailboxStatus)
-        return m_texts.text(
-            m_mailbox ? QStringLiteral("mac.icloud.checking") : QStringLiteral("mac.icloud.notInBuild"));
-    return m_texts.text(availabilityKey(m_mailboxStatus->availability));
+        return m_texts.text(hasMailbox() ? "mac.icloud.checking" : "mac.icloud.notInBuild");
+    const auto& availability = m_mailboxStatus->availability;
+    if (std::holds_alternative<MacMailboxStatus::Checking>(availability))
+        return m_texts.text("mac.icloud.checking");
+    if (std::holds_alternative<MacMailboxStatus::KeyUnavailable>(availability))
+        return m_texts.text("mac.icloud.keyError");
+    switch (std::get<movrane::MailboxAccountState>(availability)) {
+    case movrane::MailboxAccountState::available:
+        return m_texts.text("mac.icloud.ready");
+    case movrane::MailboxAccountState::noAccount:
+        return m_texts.text("mac.icloud.noAccount");
+    case movrane::MailboxAccountState::restricted:
+        return m_texts.text("mac.icloud.restricted");
+    case movrane::MailboxAccountState::temporarilyUnavailable:
+    case movrane::MailboxAccountState::couldNotDetermine:
+        break;
+    }
+    return m_texts.text("mac.icloud.unavailable");
+}
+
+bool AppModel::iCloudNeedsSettings() const
+{
+    if (!m_mailboxStatus)
+        return false;
+    const auto* state = std::get_if<movrane::MailboxAccountState>(&m_mailboxStatus->availability);
+    return state
+        && (*state == movrane::MailboxAccountState::noAccount
+            || *state == movrane::MailboxAccountState::restricted);
 }
 
 std::optional<QString> AppModel::iCloudProblemText() const
 {
-    const MailboxAccountState* account = accountOf(m_mailboxStatus);
-    if (!account || *account != MailboxAccountState::available)
+    const auto* account = m_mailboxStatus
+        ? std::get_if<movrane::MailboxAccountState>(&m_mailboxStatus->availability)
+        : nullptr;
+    if (!account || *account != movrane::MailboxAccountState::available)
         return std::nullopt;
     auto error = m_mailboxStatus->primaryError();
     if (!error)
@@ -138,13 +125,6 @@ std::optional<QString> AppModel::iCloudProblemText() const
     }
 }
 
-bool AppModel::needsICloudSettings() const
-{
-    const MailboxAccountState* account = accountOf(m_mailboxStatus);
-    return account
-        && (*account == MailboxAccountState::noAccount || *account == MailboxAccountState::restricted);
-}
-
 std::optional<QString> AppModel::iCloudViaText() const
 {
     if (!m_mailboxStatus || m_mailboxStatus->recentDevices.empty())
@@ -161,17 +141,18 @@ std::optional<QString> AppModel::iCloudViaText() const
 QString AppModel::deviceTransportText(const PairedDevice& device) const
 {
     if (!m_mailboxStatus)
-        return m_texts.text(QStringLiteral("mac.menu.device.lanOnly"));
+        return m_texts.text("mac.menu.device.lanOnly");
     return m_texts.text(std::visit(DeviceStateKey {}, m_mailboxStatus->state(device)));
 }
 
-void AppModel::openICloudSettings() const
+void AppModel::openICloudSettings()
 {
-    // The desktop services need a GUI application; a desktop without account settings has no page.
-    if (!m_accountSettingsURL || !qobject_cast<QGuiApplication*>(QCoreApplication::instance())
-        || !QDesktopServices::openUrl(QUrl(QString::fromStdString(*m_accountSettingsURL)))) {
-        platform::logInfo("iCloud settings: this desktop has no account settings to open");
+    // Linux has no system-wide account pane; the bundle may name the desktop's own settings.
+    if (!m_accountSettingsURL) {
+        platform::logInfo("iCloud settings: this build names no account settings to open");
+        return;
     }
+    openURL(QUrl(QString::fromStdString(*m_accountSettingsURL)));
 }
 
 }
