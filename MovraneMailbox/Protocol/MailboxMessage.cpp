@@ -1,6 +1,15 @@
 #include "MovraneMailbox/Protocol/MailboxMessage.h"
 
+#include <array>
+
 namespace movrane {
+
+std::string_view kindOf(const MailboxContent& content)
+{
+    static constexpr std::array<std::string_view, std::variant_size_v<MailboxContent>> names { "request",
+        "response", "watch", "jobState", "event", "presence" };
+    return names[content.index()];
+}
 
 const MailboxBytes& bodyOf(const MailboxContent& content)
 {

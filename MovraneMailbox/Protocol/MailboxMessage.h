@@ -69,6 +69,9 @@ using MailboxContent = std::variant<MailboxRelayRequest, MailboxResponseContent,
 // The body a content carries: a request's, a response's, a job state's or an event's; none for a watch
 // or a presence.
 const MailboxBytes& bodyOf(const MailboxContent& content);
+// The case's name as the metadata states it: "request", "response", "watch", "jobState", "event" or
+// "presence".
+std::string_view kindOf(const MailboxContent& content);
 // The content with its body replaced; a watch or a presence, which carry none, come back unchanged.
 // A response keeps its reply-to id, status, headers and body file.
 MailboxContent replacingBody(const MailboxContent& content, MailboxBytes body);

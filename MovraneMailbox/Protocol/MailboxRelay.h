@@ -46,6 +46,8 @@ struct MailboxURLRequest {
     std::optional<std::string> method;
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<MailboxBytes> body;
+    // How long the caller waits for the answer, in seconds.
+    double timeoutInterval = 60;
 };
 
 struct MailboxRelayRequest {
