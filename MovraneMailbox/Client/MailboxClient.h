@@ -226,14 +226,14 @@ private:
     // (false). A fetch failure that is not transient is thrown, but only after `found` was asked.
     bool pollUntil(MailboxTime deadline, std::stop_token stop, const std::function<bool()>& found);
     std::optional<Answer> takeAnswer(const std::string& requestID);
-    Exchanged response(const Answer& answer, const std::optional<std::filesystem::path>& saveTo,
-        std::stop_token stop);
+    Exchanged response(
+        const Answer& answer, const std::optional<std::filesystem::path>& saveTo, std::stop_token stop);
     // The body of a job state or event: the inline one, or its attachment fetched and decrypted; none
     // when that fails.
     std::optional<MailboxBytes> body(const MailboxMessage& message, const MailboxBytes& inlineBody,
         const std::string& recordName, std::stop_token stop);
-    void act(const MailboxMessage& message, const std::string& recordName,
-        std::vector<std::string>& consumed, std::stop_token stop);
+    void act(const MailboxMessage& message, const std::string& recordName, std::vector<std::string>& consumed,
+        std::stop_token stop);
     void openPresence(const MailboxPresenceRecord& record, MailboxTime now);
     void recoverFromEncryptionReset(std::stop_token stop);
     // Maps what `call` returns or throws to what a URL-style call returns or throws.

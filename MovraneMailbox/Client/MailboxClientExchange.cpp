@@ -37,8 +37,8 @@ MailboxClient::Exchanged MailboxClient::exchange(const MailboxContent& content,
             throw MailboxClientError();
         auto result = response(*answer, saveTo, stop);
         auto seconds = static_cast<long long>(std::trunc(secondsBetween(start, m_clock->now())));
-        log("mailbox " + kind + " -> " + std::to_string(result.response.status) + " in " + std::to_string(seconds)
-            + "s");
+        log("mailbox " + kind + " -> " + std::to_string(result.response.status) + " in "
+            + std::to_string(seconds) + "s");
         std::lock_guard lock(m_lock);
         m_awaiting.erase(sent.messageID);
         return result;
@@ -115,7 +115,8 @@ std::optional<MailboxError> MailboxClient::fetch(std::stop_token stop)
     return *run->outcome;
 }
 
-void MailboxClient::finishFetch(const std::shared_ptr<FetchRun>& run, const std::optional<MailboxError>& outcome)
+void MailboxClient::finishFetch(
+    const std::shared_ptr<FetchRun>& run, const std::optional<MailboxError>& outcome)
 {
     {
         std::lock_guard lock(m_lock);
@@ -140,7 +141,8 @@ MailboxClient::Exchanged MailboxClient::response(
     }
     std::filesystem::path asset;
     try {
-        asset = withStoreRetries(stop, [&] { return m_store->fetchAsset(answer.recordName, pairing().zoneName); });
+        asset = withStoreRetries(
+            stop, [&] { return m_store->fetchAsset(answer.recordName, pairing().zoneName); });
     } catch (...) {
         deleteInBackground(answer.recordName);
         throw MailboxStoreRetry::mapped(std::current_exception());

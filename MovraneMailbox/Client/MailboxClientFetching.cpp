@@ -122,7 +122,8 @@ void MailboxClient::act(const MailboxMessage& message, const std::string& record
     consumed.push_back(recordName);
     if (const auto* state = std::get_if<MailboxJobStateContent>(&message.content)) {
         if (auto resolved = body(message, state->body, recordName, stop))
-            recordJobState(state->state.jobId, state->state.version, state->state.finished, std::move(*resolved));
+            recordJobState(
+                state->state.jobId, state->state.version, state->state.finished, std::move(*resolved));
     } else if (const auto* event = std::get_if<MailboxEvent>(&message.content)) {
         if (auto resolved = body(message, event->body, recordName, stop))
             emit(MailboxEvent { event->name, std::move(*resolved) });

@@ -13,7 +13,8 @@ namespace {
 
     MailboxRelayResponse storedStateResponse(const MailboxClient::JobEntry& entry)
     {
-        return MailboxRelayResponse::make(200, { { "content-type", "application/json; charset=utf-8" } }, entry.body);
+        return MailboxRelayResponse::make(
+            200, { { "content-type", "application/json; charset=utf-8" } }, entry.body);
     }
 
 }
@@ -22,12 +23,13 @@ MailboxRelayResponse MailboxClient::watchJob(
     const std::string& jobId, std::optional<std::int64_t> since, std::stop_token stop)
 {
     // A wait of 0: the exchange waits minimumTimeout.
-    auto answer = exchange(MailboxWatch { jobId, since, false }, std::nullopt, 0, std::nullopt, stop).response;
+    auto answer
+        = exchange(MailboxWatch { jobId, since, false }, std::nullopt, 0, std::nullopt, stop).response;
     if (answer.status != 200)
         return answer;
     const auto& body = answer.body;
-    auto snapshot
-        = MailboxJobSnapshot::fromJSON(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+    auto snapshot = MailboxJobSnapshot::fromJSON(
+        std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
     if (!snapshot || snapshot->jobId != jobId)
         return answer;
     recordJobState(jobId, snapshot->version, snapshot->finished, body);
@@ -48,8 +50,8 @@ void MailboxClient::watchJobInBackground(
     m_watches.erase(jobId);
 }
 
-std::optional<MailboxClient::JobEntry> MailboxClient::waitForJobState(
-    const std::string& jobId, std::optional<std::int64_t> newerThan, double timeoutSeconds, std::stop_token stop)
+std::optional<MailboxClient::JobEntry> MailboxClient::waitForJobState(const std::string& jobId,
+    std::optional<std::int64_t> newerThan, double timeoutSeconds, std::stop_token stop)
 {
     auto deadline = deadlineAfter(timeoutSeconds);
     std::optional<JobEntry> entry;

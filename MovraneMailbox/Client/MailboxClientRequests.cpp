@@ -66,7 +66,8 @@ MailboxClient::URLResult MailboxClient::upload(
         if (error)
             throw std::filesystem::filesystem_error("upload", file, error);
         auto response = size > MailboxProtocol::maxInlineBytes
-            ? exchange(relayRequest(request, MailboxBytes {}), file, request.timeoutInterval, std::nullopt, stop)
+            ? exchange(
+                relayRequest(request, MailboxBytes {}), file, request.timeoutInterval, std::nullopt, stop)
             : exchange(relayRequest(request, readSmallFile(file)), std::nullopt, request.timeoutInterval,
                 std::nullopt, stop);
         auto body = response.response.body;
@@ -78,27 +79,28 @@ MailboxClient::URLResult MailboxClient::download(
     const MailboxURLRequest& request, const std::filesystem::path& destination, std::stop_token stop)
 {
     return urlResult(request, [&]() -> std::pair<MailboxRelayResponse, MailboxBytes> {
-        auto exchanged
-            = exchange(relayRequest(request, std::nullopt), std::nullopt, request.timeoutInterval, destination, stop);
+        auto exchanged = exchange(
+            relayRequest(request, std::nullopt), std::nullopt, request.timeoutInterval, destination, stop);
         auto& response = exchanged.response;
         if (!isSuccess(response.status)) {
             auto body = response.body;
             return { std::move(response), std::move(body) };
         }
         if (!exchanged.wroteDestination)
-            MailboxTemporaryFile::replace(
-                destination, [&](const std::filesystem::path& partial) { writeFile(response.body, partial); });
+            MailboxTemporaryFile::replace(destination,
+                [&](const std::filesystem::path& partial) { writeFile(response.body, partial); });
         return { std::move(response), MailboxBytes {} };
     });
 }
 
-MailboxRelayResponse MailboxClient::send(const MailboxRelayRequest& request, double timeoutSeconds, std::stop_token stop)
+MailboxRelayResponse MailboxClient::send(
+    const MailboxRelayRequest& request, double timeoutSeconds, std::stop_token stop)
 {
     return exchange(request, std::nullopt, timeoutSeconds, std::nullopt, std::move(stop)).response;
 }
 
-MailboxClient::URLResult MailboxClient::urlResult(
-    const MailboxURLRequest& request, const std::function<std::pair<MailboxRelayResponse, MailboxBytes>()>& call)
+MailboxClient::URLResult MailboxClient::urlResult(const MailboxURLRequest& request,
+    const std::function<std::pair<MailboxRelayResponse, MailboxBytes>()>& call)
 {
     try {
         auto [response, data] = call();

@@ -35,8 +35,9 @@ MailboxContent replacingBody(const MailboxContent& content, MailboxBytes body)
             using Case = std::decay_t<decltype(value)>;
             if constexpr (std::is_same_v<Case, MailboxResponseContent>)
                 value.response.body = std::move(body);
-            else if constexpr (std::is_same_v<Case, MailboxRelayRequest> || std::is_same_v<Case, MailboxEvent>
-                || std::is_same_v<Case, MailboxJobStateContent>)
+            else if constexpr (
+                std::is_same_v<Case,
+                    MailboxRelayRequest> || std::is_same_v<Case, MailboxEvent> || std::is_same_v<Case, MailboxJobStateContent>)
                 value.body = std::move(body);
         },
         replaced);

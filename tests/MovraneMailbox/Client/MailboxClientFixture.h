@@ -44,10 +44,11 @@ public:
     }
 };
 
-// Forwards to the in-memory store and keeps the subscriptions each save was given, in their order.
-class SubscriptionRecordingStore final : public MailboxStore {
+// Forwards to the in-memory store, keeps the subscriptions each save was given, in their order, and
+// runs a test's hooks before each fetch and after each saved envelope (on the caller's thread).
+class ObservedMailboxStore final : public MailboxStore {
 public:
-    explicit SubscriptionRecordingStore(std::shared_ptr<InMemoryMailboxStore> store)
+    explicit ObservedMailboxStore(std::shared_ptr<InMemoryMailboxStore> store)
         : m_store(std::move(store))
     {
     }
@@ -55,6 +56,22 @@ public:
     {
         std::lock_guard lock(m_lock);
         return m_saved;
+    }
+    void beforeFetch(std::function<void()> hook)
+    {
+        std::lock_guard lock(m_lock);
+        m_beforeFetch = std::move(hook);
+    }
+    // Changes every page a fetch returns before the caller sees it.
+    void afterFetch(std::function<void(MailboxChanges&)> hook)
+    {
+        std::lock_guard lock(m_lock);
+        m_afterFetch = std::move(hook);
+    }
+    void afterSave(std::function<void(const MailboxEnvelopeRecord&)> hook)
+    {
+        std::lock_guard lock(m_lock);
+        m_afterSave = std::move(hook);
     }
 
     MailboxAccountState accountState() override { return m_store->accountState(); }
@@ -64,6 +81,8 @@ public:
     void saveEnvelope(const MailboxEnvelopeRecord& record, const std::string& zone) override
     {
         m_store->saveEnvelope(record, zone);
+        if (auto hook = copied(m_afterSave))
+            hook(record);
     }
     void savePresence(const MailboxPresenceRecord& record, const std::string& zone) override
     {
@@ -71,7 +90,12 @@ public:
     }
     MailboxChanges fetchChanges(const std::string& zone, const std::optional<MailboxBytes>& token) override
     {
-        return m_store->fetchChanges(zone, token);
+        if (auto hook = copied(m_beforeFetch))
+            hook();
+        auto page = m_store->fetchChanges(zone, token);
+        if (auto hook = copied(m_afterFetch))
+            hook(page);
+        return page;
     }
     std::filesystem::path fetchAsset(const std::string& recordName, const std::string& zone) override
     {
@@ -98,9 +122,18 @@ public:
     }
 
 private:
+    template <typename Hook> Hook copied(const Hook& hook) const
+    {
+        std::lock_guard lock(m_lock);
+        return hook;
+    }
+
     std::shared_ptr<InMemoryMailboxStore> m_store;
     mutable std::mutex m_lock;
     std::vector<std::vector<std::string>> m_saved;
+    std::function<void()> m_beforeFetch;
+    std::function<void(MailboxChanges&)> m_afterFetch;
+    std::function<void(const MailboxEnvelopeRecord&)> m_afterSave;
 };
 
 // Holds every clock sleep that enters it until opened; counts how many are held. Waits end at a
@@ -159,7 +192,11 @@ protected:
         MailboxClientConfiguration settings, std::shared_ptr<MailboxStore> through = nullptr)
     {
         return std::make_unique<MailboxClient>(pairing, deviceIdentity,
-            MailboxClient::Collaborators { through ? through : store, storage, clock, {} },
+            MailboxClient::Collaborators { through ? through : store, storage, clock,
+                [this](const std::string& line) {
+                    std::lock_guard lock(logLock);
+                    logLines.push_back(line);
+                } },
             std::move(settings));
     }
     std::unique_ptr<MailboxClient> makeClient() { return makeClient(configuration()); }
@@ -169,8 +206,66 @@ protected:
     // The one envelope stored in the zone, opened by the Mac.
     MailboxMessage openedByMac(const MailboxEnvelopeRecord& record)
     {
+        std::lock_guard lock(macLock);
         return mac.open(record, clock->now(), macState);
     }
+
+    // Seals `content` from the Mac to the device and stores it, with `attachment` as its encrypted
+    // asset when given; `statedSize` replaces the size the attachment key states.
+    MailboxEnvelopeRecord sendFromMac(const MailboxContent& content,
+        const std::optional<MailboxBytes>& attachment = std::nullopt,
+        std::optional<std::int64_t> statedSize = std::nullopt)
+    {
+        MailboxChannel::SealOptions options;
+        if (attachment) {
+            auto file = temporary / ("mac-out-" + MailboxUUID::make());
+            options.attachment = MailboxAttachmentCipher::encryptData(
+                *attachment, file, MailboxAttachmentCipher::senderChunkSize);
+            if (statedSize)
+                options.attachment->size = *statedSize;
+            options.assetFile = file;
+        }
+        std::optional<MailboxChannel::Sealed> sealed;
+        {
+            std::lock_guard lock(macLock);
+            sealed.emplace(mac.seal(attachment ? replacingBody(content, {}) : content,
+                MailboxMessageID::make(), MailboxRecordName::envelope(), options, clock->now(), macState));
+        }
+        store->saveEnvelope(sealed->record, pairing.zoneName);
+        if (options.assetFile)
+            std::filesystem::remove(*options.assetFile);
+        return sealed->record;
+    }
+
+    // Answers every request or watch the client stores through `observed` with what `answer` makes
+    // of it, sealed by the Mac; `answer` may return none to leave a message unanswered.
+    using Answerer = std::function<std::optional<MailboxRelayResponse>(const MailboxMessage& request)>;
+    void answerThrough(ObservedMailboxStore& observed, Answerer answer, bool asAttachment = false)
+    {
+        observed.afterSave(
+            [this, answer = std::move(answer), asAttachment](const MailboxEnvelopeRecord& record) {
+                if (record.to != MailboxPartyTag::mac)
+                    return;
+                auto request = openedByMac(record);
+                auto response = answer(request);
+                if (!response)
+                    return;
+                std::optional<MailboxBytes> attachment;
+                if (asAttachment)
+                    attachment = response->body;
+                sendFromMac(MailboxResponseContent { request.id, *response }, attachment);
+            });
+    }
+
+    std::vector<std::string> loggedLines()
+    {
+        std::lock_guard lock(logLock);
+        return logLines;
+    }
+
+    std::mutex macLock;
+    std::mutex logLock;
+    std::vector<std::string> logLines;
 };
 
 }
