@@ -37,6 +37,12 @@ public:
         std::lock_guard lock(client.m_lock);
         client.m_watches[jobId] = since;
     }
+    // Who holds the fetch under way: the client, its thread and each caller waiting for it.
+    static long fetchHolders(const MailboxClient& client)
+    {
+        std::lock_guard lock(client.m_lock);
+        return client.m_fetching ? client.m_fetching.use_count() : 0;
+    }
     static bool isWatched(const MailboxClient& client, const std::string& jobId)
     {
         std::lock_guard lock(client.m_lock);
@@ -202,6 +208,20 @@ protected:
     std::unique_ptr<MailboxClient> makeClient() { return makeClient(configuration()); }
 
     std::string stateKey() const { return "mailbox.device." + pairing.zoneName; }
+
+    // Seconds since the clock's origin.
+    double secondsNow() const
+    {
+        return std::chrono::duration<double>(clock->now() - clock->origin()).count();
+    }
+    // Every sleep moves the clock on by its length at once, so waits run through hours in no time.
+    void letSleepsMoveTheClock()
+    {
+        clock->onSleep([this](double seconds) {
+            if (seconds > 0)
+                clock->setSeconds(secondsNow() + seconds);
+        });
+    }
 
     // The one envelope stored in the zone, opened by the Mac.
     MailboxMessage openedByMac(const MailboxEnvelopeRecord& record)
