@@ -1,9 +1,9 @@
 #include "Platform/Keychain.h"
 
+#include "Platform/Paths.h"
 #include "Platform/PrivateFiles.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,17 +128,7 @@ Keychain::Keychain(fs::path folder)
 {
 }
 
-fs::path Keychain::defaultFolder()
-{
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    // The XDG base directory rules ignore a relative path.
-    fs::path base = dataHome && dataHome[0] == '/' ? fs::path(dataHome) : fs::path();
-    if (base.empty()) {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home ? home : "/") / ".local/share";
-    }
-    return base / "Vellumar" / "keychain";
-}
+fs::path Keychain::defaultFolder() { return dataFolder() / "keychain"; }
 
 std::string Keychain::itemName(std::string_view service, std::string_view account)
 {

@@ -12,6 +12,8 @@ using LogSink = std::function<void(std::string_view line)>;
 
 // Writes one line at error priority. Safe from any thread; never throws.
 void logError(std::string_view line) noexcept;
+// The same at informational priority, for what a unit reports in its normal course.
+void logInfo(std::string_view line) noexcept;
 
 // Sends every later line to `sink` instead of the system log (an empty sink restores the system
 // log) and returns the sink that was in place. Meant for tests, which read what a unit logs.

@@ -37,7 +37,8 @@ std::vector<InterfaceNetwork> upInterfaceNetworks();
 
 // PRETTY_HOSTNAME of `machineInfo` when it is set and not empty, else the host name (empty or not),
 // else none.
-std::optional<std::string> computerName(const std::filesystem::path& machineInfo = "/etc/machine-info");
+inline constexpr char kMachineInfoFile[] = "/etc/machine-info";
+std::optional<std::string> computerName(const std::filesystem::path& machineInfo = kMachineInfoFile);
 
 // The name the Avahi daemon announces on the local link when it runs, else the host name up to its
 // first "."; without ".local". May be empty.

@@ -77,6 +77,8 @@ public:
     // Letters, digits, "-", "." and "_" stay; every other Unicode scalar becomes one "_"; then ".json".
     static std::string fileName(std::string_view key);
 
+    const std::filesystem::path& directory() const noexcept { return m_directory; }
+
     std::optional<MailboxBytes> load(std::string_view key) override;
     void store(const std::optional<MailboxBytes>& bytes, std::string_view key) override;
     void save(const MailboxBytes& bytes, std::string_view key) override;

@@ -81,7 +81,10 @@ std::optional<std::string> sharedRangeAddress(const std::vector<InterfaceAddress
     return found == addresses.end() ? std::nullopt : std::optional<std::string>(found->address);
 }
 
-std::string computerName() { return platform::computerName().value_or("mac"); }
+std::string computerName(const std::filesystem::path& machineInfo)
+{
+    return platform::computerName(machineInfo).value_or("mac");
+}
 
 std::optional<std::string> localHostName()
 {

@@ -2,6 +2,9 @@
 // certificate carries and the name a phone shows. Every call asks the system again; any thread.
 #pragma once
 
+#include "Platform/SystemNames.h"
+
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,8 +32,8 @@ namespace NetworkAddresses {
     // The first address in 100.64.0.0/10, where Tailscale puts its peers.
     std::optional<std::string> sharedRangeAddress(const std::vector<InterfaceAddress>& addresses);
 
-    // The name the user gave the machine, else its host name, else "mac".
-    std::string computerName();
+    // The name the user gave the machine (in `machineInfo`), else its host name, else "mac".
+    std::string computerName(const std::filesystem::path& machineInfo = platform::kMachineInfoFile);
     // The name the local link resolves over multicast DNS, with ".local"; none when it is empty.
     std::optional<std::string> localHostName();
 }

@@ -155,10 +155,12 @@ HTTPResponse RelayRouter::route(
         return handleFiles(request, rest);
     if (area == "routines" && m_routines)
         return handleRoutines(request, rest);
-    if (rest.empty() && area == "terminal" && m_terminals)
+    if (area == "mailbox" && rest.size() == 1 && rest[0] == "register")
+        return handleMailboxRegister(request, *device);
+    if (area == "pair" && rest.size() == 1 && rest[0] == "forget")
+        return handleForget(request, *device);
+    if (area == "terminal" && rest.empty() && m_terminals)
         return handleTerminal(request, *device);
-    // FIXME: mailbox registration and forgetting a device have no handlers yet; their paths are
-    // answered as unknown ones until they do.
     throw RelayHTTPError::notFound;
 }
 

@@ -1,6 +1,7 @@
 // The one entry point of the phone API, for LAN and mailbox requests alike: path, origin and browser
 // rules, bearer-token authentication, pairing, the health request, the body policy of LAN uploads,
-// and the areas for jobs, conversations, memory, activity, files, folder browsing and routines under /v1.
+// and the areas for jobs, conversations, memory, activity, files, folder browsing, routines and the
+// calling device itself (mailbox registration, unpairing, the terminal) under /v1.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequest.h"
@@ -140,8 +141,14 @@ private:
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
 
-    // Both only when the router was given what they serve.
+    // Only when the router was given the routines.
     HTTPResponse handleRoutines(const HTTPRequest& request, Components rest) const;
+
+    HTTPResponse handleMailboxRegister(const HTTPRequest& request, const PairedDevice& device) const;
+    // Unpairs the calling device and closes its terminals; the registry's error goes on after that.
+    HTTPResponse handleForget(const HTTPRequest& request, const PairedDevice& device) const;
+    // Only when the router was given the terminals. Reserves a terminal and answers 101; the session
+    // starts when the connection hands over its socket.
     HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
 
     PairingManager& m_pairing;

@@ -8,6 +8,7 @@
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
 #include "VellumarMacCore/Relay/QueryNumbers.h"
+#include "VellumarMacCore/Relay/RouterQuery.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <stop_token>
 #include <string_view>
 
@@ -38,8 +38,6 @@ namespace {
 
     HTTPResponse ok(const JSON& value) { return HTTPResponse::json(200, value); }
 
-    using detail::parsedNumber;
-
     struct WaitQuery {
         double seconds { 0 };
         std::optional<std::int64_t> since;
@@ -47,25 +45,17 @@ namespace {
 
     WaitQuery parseWaitQuery(const QueryItems& query)
     {
-        std::set<std::string_view> names;
-        for (const auto& [name, value] : query) {
-            if ((name != "wait" && name != "since") || !names.insert(name).second)
-                refuse("Only wait and since may be given.");
-        }
-        auto valueOf = [&](std::string_view name) -> const std::string* {
-            auto item = std::ranges::find(query, name, &QueryItems::value_type::first);
-            return item == query.end() ? nullptr : &item->second;
-        };
+        detail::requireOnlyQueryNames(query, { "wait", "since" }, "Only wait and since may be given.");
         WaitQuery parsed;
-        if (const auto* wait = valueOf("wait")) {
-            auto seconds = parsedNumber<double>(*wait);
+        if (const auto* wait = detail::queryItem(query, "wait")) {
+            auto seconds = detail::parsedNumber<double>(*wait);
             if (!seconds || !std::isfinite(*seconds) || *seconds < 0
                 || *seconds > JobManager::kMaxWaitSeconds)
                 refuse("wait must be 0 to 25 seconds.");
             parsed.seconds = *seconds;
         }
-        if (const auto* since = valueOf("since")) {
-            parsed.since = parsedNumber<std::int64_t>(*since);
+        if (const auto* since = detail::queryItem(query, "since")) {
+            parsed.since = detail::parsedNumber<std::int64_t>(*since);
             if (!parsed.since || *parsed.since < -1)
                 refuse("since must be a whole number.");
         }

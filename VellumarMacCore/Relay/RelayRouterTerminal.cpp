@@ -4,11 +4,10 @@
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/WebSocketHandshake.h"
-#include "VellumarMacCore/Relay/QueryNumbers.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
+#include "VellumarMacCore/Relay/RouterQuery.h"
 #include "VellumarMacCore/Relay/TerminalRegistry.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -16,23 +15,23 @@ namespace vellumar {
 
 namespace {
 
+    constexpr int kBusyRetrySeconds = 5;
+
+    // Neither item: the phone's default screen. Otherwise both, each a whole number in its range.
     TerminalSize requestedSize(const QueryItems& query)
     {
-        if (!std::ranges::all_of(
-                query, [](const auto& item) { return item.first == "cols" || item.first == "rows"; }))
-            throw RelayHTTPError::badRequest("Only cols and rows may be given.");
+        detail::requireOnlyQueryNames(query, { "cols", "rows" }, "Only cols and rows may be given.");
         if (query.empty())
             return TerminalSize::standard;
         auto valueOf = [&](std::string_view name) -> std::optional<std::int64_t> {
-            auto item = std::ranges::find(query, name, &QueryItems::value_type::first);
-            if (item == query.end())
-                return std::nullopt;
-            return detail::parsedNumber<std::int64_t>(item->second);
+            const auto* text = detail::queryItem(query, name);
+            return text ? detail::parsedNumber<std::int64_t>(*text) : std::nullopt;
         };
         auto size = TerminalSize::make(valueOf("cols"), valueOf("rows"));
-        if (!size)
+        if (!size) {
             throw RelayHTTPError::badRequest("cols must be 1 to " + std::to_string(TerminalSize::maxColumns)
                 + " and rows 1 to " + std::to_string(TerminalSize::maxRows) + ".");
+        }
         return *size;
     }
 
@@ -42,17 +41,18 @@ HTTPResponse RelayRouter::handleTerminal(const HTTPRequest& request, const Paire
 {
     if (request.method() != "GET")
         throw RelayHTTPError::methodNotAllowed;
-    if (!m_options.terminal())
+    if (!m_options.terminal()) {
         throw RelayHTTPError(409, "terminal_off",
-            "The terminal is turned off on this Mac. Turn on “Allow terminal from iPhone” in the Vellumar "
-            "for "
-            "Mac menu.");
+            "The terminal is turned off on this Mac. Turn on \u201cAllow terminal from iPhone\u201d in the "
+            "Vellumar for Mac menu.");
+    }
     const TerminalSize size = requestedSize(*request.query());
     const std::string key = WebSocketHandshake::validate(request);
     auto id = m_terminals->open(device.id, device.name);
-    if (!id)
-        throw RelayHTTPError(
-            429, "busy", "Too many terminals are open on this Mac. Close one and try again.");
+    if (!id) {
+        throw RelayHTTPError(429, "busy", "Too many terminals are open on this Mac. Close one and try again.",
+            kBusyRetrySeconds);
+    }
     return HTTPResponse::webSocketAccept(
         key,
         [terminals = m_terminals, id = *id, size](

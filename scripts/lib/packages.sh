@@ -8,9 +8,11 @@ run_packages=(
   libicu-dev libssl-dev
   libasio-dev # the relay's sockets and TLS streams
   nlohmann-json3-dev
-  libavahi-client-dev # the host name the local link knows the Mac by
+  libavahi-client-dev # Bonjour advertising and the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
+  qt6-base-dev # the menu-bar application and its model
+  libqrencode-dev # the pairing window's QR code
 )
 
 # What the tests add: their libraries, tools and peers.
@@ -21,7 +23,10 @@ test_packages=(
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx
-  iproute2 # a veth pair between two network namespaces gives a test peer a non-local address
+  xvfb xauth fonts-dejavu-core # windows on a virtual display, with a font for their texts
+  zbar-tools # reads back the QR codes the pairing window shows
+  iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
+  avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

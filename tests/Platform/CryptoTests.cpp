@@ -62,7 +62,8 @@ TEST(Crypto, HMACAndHKDFMatchTheirRFCVectors)
         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
     // RFC 5869 §A.1 (test case 1) and §A.3 (test case 3: no salt, no info).
     std::vector<std::uint8_t> inputKey(22, 0x0b);
-    std::vector<std::uint8_t> salt { 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c };
+    std::vector<std::uint8_t> salt { 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b,
+        0x0c };
     std::vector<std::uint8_t> info { 0xf0, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9 };
     auto pseudorandomKey = hkdfExtract(salt, inputKey);
     EXPECT_EQ(hex(pseudorandomKey), "077709362c2e32df0ddc3f0dc47bba6390b6c73bb50f9c3122ec844ad7c2b3e5");

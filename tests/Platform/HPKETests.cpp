@@ -94,13 +94,14 @@ TEST(HPKE, ReproducesTheRFCVectorsOfTheBaseAndAuthModes)
         EXPECT_EQ(sender->context.exporterSecret(), vector["exporter_secret"]);
 
         Bytes recipientScalar = vector["skRm"], recipientKey = vector["pkRm"];
-        auto recipient = HPKE::setupRecipient(hpkeMode, HPKE::AEAD::aes128GCM, { recipientScalar, recipientKey },
-            vector["enc"], vector["info"], senderKey);
+        auto recipient = HPKE::setupRecipient(hpkeMode, HPKE::AEAD::aes128GCM,
+            { recipientScalar, recipientKey }, vector["enc"], vector["info"], senderKey);
         ASSERT_TRUE(recipient);
         EXPECT_EQ(recipient->key(), vector["key"]);
         for (const auto& encryption : vector.encryptions) {
             SCOPED_TRACE(encryption.sequence);
-            // The listed sequence numbers skip some; the skipped ones still use up their nonces on both sides.
+            // The listed sequence numbers skip some; the skipped ones still use up their nonces on both
+            // sides.
             while (sender->context.sequence() < encryption.sequence)
                 ASSERT_TRUE(recipient->open({}, sender->context.seal({}, {})));
             const auto& fields = encryption.fields;

@@ -1,5 +1,6 @@
 #include "tests/Relay/RelayServer.h"
 #include "tests/support/InteractivePeer.h"
+#include "tests/support/ListeningDescriptor.h"
 #include "tests/support/TLSTestClient.h"
 
 #include <gtest/gtest.h>
@@ -166,28 +167,6 @@ namespace {
         EXPECT_EQ(test::statusOf(early->get("/ok").value_or("")), 200);
     }
 
-    // The listening socket of `port` in this process: the one a test breaks from under the listener.
-    std::optional<int> listeningDescriptor(std::uint16_t port)
-    {
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-            int fd = std::stoi(entry.path().filename().string());
-            sockaddr_storage address {};
-            socklen_t length = sizeof address;
-            int listening = 0;
-            socklen_t size = sizeof listening;
-            if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0
-                || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
-                continue;
-            // A machine without IPv6 listens on IPv4 alone.
-            if ((address.ss_family == AF_INET6
-                    && ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port) == port)
-                || (address.ss_family == AF_INET
-                    && ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port) == port))
-                return fd;
-        }
-        return std::nullopt;
-    }
-
     TEST(RelayListener, SocketFailingAfterStartStopsTheListenerAndTellsItsOwner)
     {
         test::Gate failed;
@@ -197,7 +176,7 @@ namespace {
             failed.open();
         } });
         auto paired = trustedClient(server.port);
-        auto fd = listeningDescriptor(server.port);
+        auto fd = test::listeningDescriptor(server.port);
         ASSERT_TRUE(fd);
         // A listening socket shut down this way fails every accept with EINVAL, which no retry mends.
         ASSERT_EQ(::shutdown(*fd, SHUT_RDWR), 0);

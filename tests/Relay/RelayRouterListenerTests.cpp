@@ -8,6 +8,7 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 #include "tests/Relay/RelayServer.h"
+#include "tests/Relay/RouterMembers.h"
 #include "tests/support/FakeDeviceStorage.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/LatchedFakeRunner.h"
@@ -54,15 +55,7 @@ struct RoutedRelay {
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;
     PairingManager pairing { {} };
-    RelayRouter router { { .pairing = pairing,
-        .devices = devices,
-        .jobs = jobs,
-        .runner = runner,
-        .data = data,
-        .options = options,
-        .macID = "mac-1",
-        .macName = [] { return std::string("Studio"); },
-        .timeZone = [] { return std::string("Europe/Berlin"); } } };
+    RelayRouter router { test::routerMembers(pairing, devices, jobs, runner, data, options) };
     test::RelayServer server { router.lanHandler(), {}, router.lanBodyPolicy(folder / "incoming") };
 };
 

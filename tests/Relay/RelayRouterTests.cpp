@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Routines/RoutineManager.h"
+#include "tests/Relay/RouterMembers.h"
 #include "tests/Schedule/ScheduleTestSupport.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/HeldFolder.h"
@@ -138,18 +139,13 @@ protected:
     PairingManager pairing { { .clock = [this] { return now; } } };
     std::string pairingCode = pairing.makeOffer().code;
     std::vector<std::string> pairedIDs, reusedIDs; // device ids given to onPaired and onCodeReused
-    RelayRouter router { { .pairing = pairing,
-        .devices = devices,
-        .jobs = jobs,
-        .runner = runner,
-        .data = data,
-        .options = options,
-        .macID = "mac-1",
-        .macName = [] { return std::string("Studio"); },
-        .timeZone = [] { return std::string("Europe/Berlin"); },
-        .onPaired = [this](const PairedDevice& device) { pairedIDs.push_back(device.id); },
-        .onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); },
-        .routines = &routines } };
+    RelayRouter router { [this] {
+        auto members = test::routerMembers(pairing, devices, jobs, runner, data, options);
+        members.onPaired = [this](const PairedDevice& device) { pairedIDs.push_back(device.id); };
+        members.onCodeReused = [this](const PairedDevice& device) { reusedIDs.push_back(device.id); };
+        members.routines = &routines;
+        return members;
+    }() };
     std::string job = *jobs.submit({ .conversationID = "ios-busy", .botID = "main", .message = "Hi" })
                            .subscript("jobId")
                            ->stringValue();

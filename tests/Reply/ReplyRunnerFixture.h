@@ -130,6 +130,13 @@ struct RunnerWorld {
     // Every start becomes the real CLI against a model answering from `modelSteps`.
     ClaudeReplyRunner& startReal(const JSON& modelSteps)
     {
+        playReal(modelSteps);
+        return start();
+    }
+
+    // The same, for a runner built elsewhere with `options`.
+    void playReal(const JSON& modelSteps)
+    {
         model = std::make_unique<ScriptedModel>(folder / "model", modelSteps.encoded());
         JSON::Object environment;
         for (const auto& [name, value] : model->claudeEnvironment(home)) {
@@ -139,7 +146,6 @@ struct RunnerWorld {
         play(JSON::array({ JSON::object({ { "real",
             JSON::object({ { "executable", realClaudeExecutable().string() },
                 { "environment", JSON(std::move(environment)) } }) } }) }));
-        return start();
     }
 
     // The permission sub-mode of the real executable, deciding as the relay does.

@@ -3,6 +3,8 @@
 
 #include "Platform/Log.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -17,8 +19,11 @@ class CapturedLog {
 public:
     CapturedLog()
         : m_previous(platform::replaceLogSink([this](std::string_view line) {
-            std::lock_guard guard(m_lock);
-            m_lines.emplace_back(line);
+            {
+                std::lock_guard guard(m_lock);
+                m_lines.emplace_back(line);
+            }
+            m_added.notify_all();
         }))
     {
     }
@@ -32,8 +37,18 @@ public:
         return m_lines;
     }
 
+    // Waits until `count` lines came, at most `limit` (a guard against a hang), and returns them all.
+    std::vector<std::string> waitForLines(
+        std::size_t count, std::chrono::seconds limit = std::chrono::seconds(30))
+    {
+        std::unique_lock guard(m_lock);
+        m_added.wait_for(guard, limit, [&] { return m_lines.size() >= count; });
+        return m_lines;
+    }
+
 private:
     mutable std::mutex m_lock;
+    std::condition_variable m_added;
     std::vector<std::string> m_lines;
     platform::LogSink m_previous;
 };

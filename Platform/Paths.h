@@ -1,0 +1,40 @@
+// Where the application keeps its data and settings, where its installed files are, and the
+// account's home folder and login shell, each from the environment as it is at the call.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace vellumar::platform {
+
+// HOME when it is an absolute path, else the account's home folder from the user database, else "/".
+std::filesystem::path homeFolder();
+
+// "${XDG_DATA_HOME:-$HOME/.local/share}/Vellumar": the data folder (the XDG rules ignore a relative
+// value). Creates nothing.
+std::filesystem::path dataFolder();
+
+// "${XDG_CONFIG_HOME:-$HOME/.config}": the folder that holds the user's settings of every program.
+std::filesystem::path configHome();
+
+// The folder of the running executable as the kernel knows it; empty when it cannot be read.
+std::filesystem::path executableFolder();
+
+// The JSON file that the build writes beside the executable with the application's version.
+std::filesystem::path bundleInfoFile();
+
+// The JSON file installed beside the executable that grants iCloud and push; absent grants neither.
+std::filesystem::path entitlementsFile();
+
+// "CFBundleShortVersionString" of the bundle-info file when it is a string; none when the file is
+// missing, unreadable, larger than 64 KiB or malformed.
+std::optional<std::string> bundleVersion(const std::filesystem::path& bundleInfo = bundleInfoFile());
+
+// The shell the user logs in with: the SHELL variable when it is set (an empty value as it is), else
+// the account's shell from the user database when it names one, else "/bin/sh".
+std::string loginShell();
+std::string loginShell(
+    const std::optional<std::string>& shellVariable, const std::optional<std::string>& accountShell);
+
+}

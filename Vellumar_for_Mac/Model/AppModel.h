@@ -1,0 +1,218 @@
+// The menu-bar application's model: builds the relay host once at launch, mirrors the core's state
+// for the menu and windows, and keeps the user's switches in the defaults file.
+#pragma once
+
+#include "Vellumar_for_Mac/Model/LoginPathBox.h"
+#include "Vellumar_for_Mac/Model/Texts.h"
+
+#include "Platform/Defaults.h"
+#include "VellumarMacCore/ClaudeCode/ClaudeCodeStatus.h"
+#include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
+#include "VellumarMacCore/ConversationData/RelayData.h"
+#include "VellumarMacCore/Jobs/ActivityKind.h"
+#include "VellumarMacCore/Relay/NetworkAddresses.h"
+#include "VellumarMacCore/Relay/PairedDevice.h"
+#include "VellumarMacCore/Relay/PairingPayload.h"
+#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+#include "VellumarMacCore/Terminal/TerminalSessions.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vellumar {
+
+class RelayHost;
+
+// Lives on the Qt main thread and is touched only there; the core reaches it by queued calls. Each
+// published property has one change signal, emitted after the new value is stored.
+class AppModel final : public QObject {
+    Q_OBJECT
+
+public:
+    struct ServerStarting {
+        friend bool operator==(const ServerStarting&, const ServerStarting&) = default;
+    };
+    struct ServerRunning {
+        std::uint16_t port = 0; // the listener's bound port
+        friend bool operator==(const ServerRunning&, const ServerRunning&) = default;
+    };
+    struct ServerFailed {
+        std::string text; // one line
+        friend bool operator==(const ServerFailed&, const ServerFailed&) = default;
+    };
+    using ServerState = std::variant<ServerStarting, ServerRunning, ServerFailed>;
+
+    struct PairingSession {
+        PairingPayload payload;
+        std::chrono::system_clock::time_point expiresAt;
+        bool usesTailscale = false;
+        std::string pinSummary;
+        friend bool operator==(const PairingSession&, const PairingSession&) = default;
+    };
+
+    enum class PairingProblem { notReady, noAddress };
+
+    // What launch reads of the system; each field defaults to the real place.
+    struct Launch {
+        Launch();
+
+        std::filesystem::path defaultsFile;
+        std::filesystem::path dataFolder;
+        std::filesystem::path home;
+        std::string loginShell;
+        std::filesystem::path loginItemFile;
+        std::filesystem::path entitlementsFile;
+        std::optional<std::string> appVersion;
+        // Where the computer's pretty name is kept.
+        std::filesystem::path machineInfo;
+        // The file keychain that holds the paired devices.
+        std::filesystem::path keychainFolder;
+        Texts texts;
+        // The machine's IPv4 interface addresses, asked anew at each address refresh.
+        std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
+    };
+
+    // What the reply runner calls to find Claude Code and the PATH its runs get, from any thread.
+    struct ClaudeLookups {
+        ClaudeReplyRunner::Locate locate;
+        ClaudeReplyRunner::SearchPath path;
+    };
+
+    // Builds the core and hands it the user's switches; nothing listens yet and no error is reported
+    // (the start reports them). Writes only the defaults file, and only when the Mac id is new.
+    explicit AppModel(Launch launch = Launch(), QObject* parent = nullptr);
+    ~AppModel() override;
+
+    // Runs `work` on the main thread, later, unless the model is gone by then: how the core's
+    // callbacks, which come on its own threads, reach the model. Any thread; dropped when no
+    // application runs.
+    static void onMainThread(QPointer<AppModel> model, std::function<void(AppModel&)> work);
+
+    // The public guide to installing Claude Code, which onboarding and the menu open.
+    static const QUrl& claudeSetupGuide();
+
+    // The labels of job progress and of approval cards, each the text of its key.
+    static ActivityLabels activityLabels(const Texts& texts);
+    static RelayData::Labels approvalLabels(const Texts& texts);
+    // Closures over their own copy of `locator` that read the box's PATH anew on each call, passing
+    // none while it is empty.
+    static ClaudeLookups claudeLookups(const ClaudeLocator& locator, std::shared_ptr<const LoginPathBox> box);
+
+    const ServerState& serverState() const noexcept { return m_serverState; }
+    const std::optional<std::string>& lanAddress() const noexcept { return m_lanAddress; }
+    const std::optional<std::string>& tailscaleAddress() const noexcept { return m_tailscaleAddress; }
+    const std::optional<ClaudeCodeStatus>& claudeStatus() const noexcept { return m_claudeStatus; }
+    bool checkingClaude() const noexcept { return m_checkingClaude; }
+    const std::vector<PairedDevice>& devices() const noexcept { return m_devices; }
+    int runningJobs() const noexcept { return m_runningJobs; }
+    const std::optional<PairingSession>& pairing() const noexcept { return m_pairing; }
+    std::optional<PairingProblem> pairingProblem() const noexcept { return m_pairingProblem; }
+    const std::optional<PairedDevice>& justPaired() const noexcept { return m_justPaired; }
+    const std::optional<PairedDevice>& lastAdded() const noexcept { return m_lastAdded; }
+    bool useTailscale() const noexcept { return m_useTailscale; }
+    bool launchAtLogin() const noexcept { return m_launchAtLogin; }
+    bool routinesEnabled() const noexcept { return m_routinesEnabled; }
+    bool terminalEnabled() const noexcept { return m_terminalEnabled; }
+    const std::vector<TerminalSessions::Summary>& terminals() const noexcept { return m_terminals; }
+    bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
+
+    // Refreshes the addresses, listens for pairings, and starts the relay host with the addresses its
+    // certificate names; `serverState` then shows the bound port or the failure. Call once.
+    void start();
+    // Publishes the LAN and Tailscale addresses (both, on every call) and rebuilds the Bonjour
+    // service when the computer's name changed since the last look.
+    void refreshAddresses();
+
+    // Asks the relay host for a new pairing code for the address the phone should call and publishes
+    // it as `pairing`, or why there is none as `pairingProblem`. Each call replaces the relay's earlier
+    // offer, so the code on screen is always the one the relay accepts.
+    void startPairing();
+    // Drops the shown code and cancels the relay's offer before it returns, so an offer made after it
+    // is never cancelled by it.
+    void endPairing();
+    // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
+    void devicePaired(const PairedDevice& device);
+
+    // The switches the views bind: each stores the value, writes its default and then tells the
+    // core, also when the value did not change.
+    void setUseTailscale(bool enabled);
+    void setRoutinesEnabled(bool enabled);
+    void setTerminalEnabled(bool enabled);
+
+    RelayHost& host() noexcept { return *m_host; }
+    const std::string& computerName() const noexcept { return m_computerName; }
+    const ClaudeLocator& locator() const noexcept { return m_locator; }
+    const std::shared_ptr<LoginPathBox>& loginPath() const noexcept { return m_loginPath; }
+
+signals:
+    void serverStateChanged();
+    void lanAddressChanged();
+    void tailscaleAddressChanged();
+    void claudeStatusChanged();
+    void checkingClaudeChanged();
+    void devicesChanged();
+    void runningJobsChanged();
+    void pairingChanged();
+    void pairingProblemChanged();
+    void justPairedChanged();
+    void lastAddedChanged();
+    void useTailscaleChanged();
+    void launchAtLoginChanged();
+    void routinesEnabledChanged();
+    void terminalEnabledChanged();
+    void terminalsChanged();
+    void onboardingCompletedChanged();
+
+private:
+    // Stores a switch, emits its signal when it changed, and writes its default.
+    void storeSwitch(bool& field, bool enabled, const char* key, void (AppModel::*changed)());
+    // The Mac id of the defaults, made and written when missing or not a UUID.
+    std::string macID();
+    std::unique_ptr<RelayHost> makeHost(const Launch& launch);
+    // Stores the value and tells the observers, also when it did not change.
+    template <typename Value> void publish(Value& field, Value value, void (AppModel::*changed)())
+    {
+        field = std::move(value);
+        emit(this->*changed)();
+    }
+
+    platform::Defaults m_defaults;
+
+    ServerState m_serverState = ServerStarting {};
+    std::optional<std::string> m_lanAddress;
+    std::optional<std::string> m_tailscaleAddress;
+    std::optional<ClaudeCodeStatus> m_claudeStatus;
+    bool m_checkingClaude = false;
+    std::vector<PairedDevice> m_devices;
+    int m_runningJobs = 0;
+    std::optional<PairingSession> m_pairing;
+    std::optional<PairingProblem> m_pairingProblem;
+    std::optional<PairedDevice> m_justPaired;
+    std::optional<PairedDevice> m_lastAdded;
+    bool m_useTailscale = false;
+    bool m_launchAtLogin = false;
+    bool m_routinesEnabled = false;
+    bool m_terminalEnabled = true;
+    std::vector<TerminalSessions::Summary> m_terminals;
+    bool m_onboardingCompleted = false;
+
+    std::shared_ptr<LoginPathBox> m_loginPath = std::make_shared<LoginPathBox>();
+    std::string m_computerName;
+    std::filesystem::path m_machineInfo;
+    std::function<std::vector<InterfaceAddress>()> m_interfaceAddresses;
+    ClaudeLocator m_locator;
+    std::unique_ptr<RelayHost> m_host;
+};
+
+}

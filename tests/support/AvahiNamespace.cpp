@@ -1,0 +1,223 @@
+#include "tests/support/AvahiNamespace.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+
+#include <csignal>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace vellumar::test {
+
+namespace {
+
+    constexpr const char* kSystemBusSocket = "/run/dbus/system_bus_socket";
+
+    bool systemBusAnswers()
+    {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", kSystemBusSocket);
+        bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        return answers;
+    }
+
+    bool run(const std::vector<std::string>& argv) { return runPeer(argv).exitStatus == 0; }
+
+    // avahi-browse -p escapes a label's dots, backslashes and unprintable bytes as "\." and "\DDD".
+    std::string unescapedLabel(const std::string& text)
+    {
+        std::string plain;
+        for (std::size_t index = 0; index < text.size(); ++index) {
+            if (text[index] != '\\' || index + 1 == text.size()) {
+                plain += text[index];
+            } else if (index + 3 < text.size() && std::isdigit(static_cast<unsigned char>(text[index + 1]))) {
+                plain += static_cast<char>(std::stoi(text.substr(index + 1, 3)));
+                index += 3;
+            } else {
+                plain += text[++index];
+            }
+        }
+        return plain;
+    }
+
+    std::vector<std::string> fields(const std::string& line)
+    {
+        std::vector<std::string> pieces;
+        std::string piece;
+        for (std::size_t index = 0; index < line.size(); ++index) {
+            if (line[index] == '\\' && index + 1 < line.size()) {
+                piece += line[index];
+                piece += line[++index];
+            } else if (line[index] == ';') {
+                pieces.push_back(piece);
+                piece.clear();
+            } else {
+                piece += line[index];
+            }
+        }
+        pieces.push_back(piece);
+        return pieces;
+    }
+
+    std::vector<std::string> textStrings(const std::string& field)
+    {
+        std::vector<std::string> strings;
+        std::size_t at = 0;
+        while ((at = field.find('"', at)) != std::string::npos) {
+            auto end = field.find('"', at + 1);
+            if (end == std::string::npos)
+                break;
+            strings.push_back(field.substr(at + 1, end - at - 1));
+            at = end + 1;
+        }
+        return strings;
+    }
+
+}
+
+std::optional<BrowsedService> parseBrowsedLine(const std::string& line)
+{
+    auto pieces = fields(line);
+    if (pieces.size() < 6 || pieces[0].size() != 1 || pieces[2] != "IPv4")
+        return std::nullopt;
+    BrowsedService service { .event = pieces[0][0], .name = unescapedLabel(pieces[3]), .type = pieces[4] };
+    if (service.event == '=') {
+        if (pieces.size() < 10)
+            return std::nullopt;
+        service.port = static_cast<std::uint16_t>(std::stoi(pieces[8]));
+        service.text = textStrings(pieces[9]);
+    }
+    return service;
+}
+
+std::unique_ptr<AvahiNamespace> AvahiNamespace::start(std::string& whyNot)
+{
+    int lockFile = open("/run/lock/vellumar-avahi-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (lockFile < 0 || flock(lockFile, LOCK_EX) != 0) {
+        whyNot = "the machine-wide lock of the Avahi tests cannot be taken";
+        return nullptr;
+    }
+    std::string name = "vellumar-avahi-" + std::to_string(getpid());
+    std::unique_ptr<AvahiNamespace> space(new AvahiNamespace(lockFile, name));
+    if (!systemBusAnswers()) {
+        std::error_code ignored;
+        std::filesystem::create_directories("/run/dbus", ignored);
+        std::filesystem::remove("/run/dbus/pid", ignored);
+        if (!run({ "dbus-daemon", "--system", "--fork" }) || !systemBusAnswers()) {
+            whyNot = "no system bus can be started here";
+            return nullptr;
+        }
+    }
+    if (!run({ "ip", "netns", "add", name })) {
+        whyNot = "network namespaces cannot be made here";
+        return nullptr;
+    }
+    if (!run({ "ip", "netns", "exec", name, "ip", "link", "set", "lo", "up" })
+        || !run({ "ip", "netns", "exec", name, "ip", "link", "set", "lo", "multicast", "on" })) {
+        whyNot = "the namespace's loopback cannot be brought up";
+        return nullptr;
+    }
+    // Not daemonized, the daemon logs to standard error; that line says when it serves.
+    space->m_daemon = std::make_unique<InteractivePeer>(std::vector<std::string> { "ip", "netns", "exec",
+        name, "sh", "-c", "exec avahi-daemon --no-drop-root --no-rlimits --no-chroot 2>&1" });
+    while (auto line = space->m_daemon->readLine(30)) {
+        if (line->find("Server startup complete") != std::string::npos)
+            return space;
+    }
+    whyNot = "avahi-daemon did not start in the namespace";
+    return nullptr;
+}
+
+AvahiNamespace::AvahiNamespace(int lockFile, std::string name)
+    : m_lockFile(lockFile)
+    , m_name(std::move(name))
+    , m_homeNetwork(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
+{
+}
+
+AvahiNamespace::~AvahiNamespace()
+{
+    if (m_daemon) {
+        // Not `avahi-daemon --kill`: it waits for the pid to go, and an unreaped child never goes.
+        if (auto pid = readFile("/run/avahi-daemon/pid"); !pid.empty())
+            kill(std::stoi(pid), SIGTERM);
+        m_daemon->wait();
+    }
+    if (m_homeNetwork >= 0) {
+        setns(m_homeNetwork, CLONE_NEWNET);
+        close(m_homeNetwork);
+    }
+    run({ "ip", "netns", "delete", m_name });
+    close(m_lockFile);
+}
+
+void AvahiNamespace::enter()
+{
+    int space = open(("/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (space >= 0) {
+        setns(space, CLONE_NEWNET);
+        close(space);
+    }
+}
+
+ServiceBrowser::ServiceBrowser(const std::string& namespaceName, const std::string& type)
+    : m_browser({ "ip", "netns", "exec", namespaceName, "avahi-browse", "-rp", type })
+{
+}
+
+std::optional<BrowsedService> ServiceBrowser::waitFor(
+    const std::string& name, char event, double deadlineSeconds)
+{
+    auto matches
+        = [&](const BrowsedService& service) { return service.event == event && service.name == name; };
+    if (auto seen = std::ranges::find_if(m_seen, matches); seen != m_seen.end())
+        return *seen;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(deadlineSeconds);
+    while (true) {
+        double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return std::nullopt;
+        auto line = m_browser.readLine(left);
+        if (!line)
+            return std::nullopt;
+        auto service = parseBrowsedLine(*line);
+        if (!service)
+            continue;
+        m_seen.push_back(*service);
+        if (matches(*service))
+            return service;
+    }
+}
+
+std::vector<BrowsedService> AvahiNamespace::browseNow(const std::string& type)
+{
+    std::vector<BrowsedService> services;
+    std::istringstream lines(runPeer({ "ip", "netns", "exec", m_name, "avahi-browse", "-rpt", type }).output);
+    for (std::string line; std::getline(lines, line);) {
+        if (auto service = parseBrowsedLine(line); service && service->event == '=')
+            services.push_back(*service);
+    }
+    return services;
+}
+
+}
+
+// libdbus takes two of its own locks in one order when a client connects and in the other when it is
+// freed. The Avahi client does both on the caller's thread, with its poll thread stopped before the
+// free, so the cycle ThreadSanitizer sees never meets itself.
+extern "C" const char* __tsan_default_suppressions() { return "deadlock:libdbus-1.so.3\n"; }
