@@ -41,7 +41,7 @@ namespace {
         return std::string(kindOf(message.content));
     }
 
-    class MailboxClientJobTest : public MailboxClientTest {
+    class MailboxClientJobsWithAHandPlayedMacTest : public MailboxClientTest {
     protected:
         std::shared_ptr<ObservedMailboxStore> observed = std::make_shared<ObservedMailboxStore>(store);
         std::unique_ptr<MailboxClient> client = makeClient(configuration(), observed);
@@ -63,7 +63,8 @@ namespace {
         }
     };
 
-    TEST_F(MailboxClientJobTest, AJobLongPollIsAnsweredFromTheWatchAndOtherJobRequestsGoToTheMac)
+    TEST_F(MailboxClientJobsWithAHandPlayedMacTest,
+        AJobLongPollIsAnsweredFromTheWatchAndOtherJobRequestsGoToTheMac)
     {
         macAnswers(ok(snapshot("j-1", 3, "running")), ok("plain"));
         auto polled = client->send(urlRequest("GET", "/v1/jobs/j-1?since=3&wait=40"));
@@ -79,7 +80,7 @@ namespace {
                 "watch j-1 since 3", "request POST /v1/jobs/j-1?since=1", "request GET /v1/jobs/j-1" }));
     }
 
-    TEST_F(MailboxClientJobTest, RepeatedLongPollsRenewTheWatchOncePerRenewalPeriod)
+    TEST_F(MailboxClientJobsWithAHandPlayedMacTest, RepeatedLongPollsRenewTheWatchOncePerRenewalPeriod)
     {
         macAnswers(ok(snapshot("j-1", 1, "running")));
         while (secondsNow() < 900)
@@ -91,7 +92,7 @@ namespace {
         EXPECT_EQ(asked, std::vector<std::string>(3, "watch j-1 since 1"));
     }
 
-    TEST_F(MailboxClientJobTest, AStoredNewerOrFinishedStateAnswersWithoutTheStore)
+    TEST_F(MailboxClientJobsWithAHandPlayedMacTest, AStoredNewerOrFinishedStateAnswersWithoutTheStore)
     {
         client->recordJobState("j-1", 5, false, bytes("five"));
         client->recordJobState("j-2", 2, true, bytes("done"));
@@ -102,7 +103,7 @@ namespace {
         EXPECT_EQ(secondsNow(), 0);
     }
 
-    TEST_F(MailboxClientJobTest, AFreshWatchIsNotRenewedAndTheWaitRunsItsTime)
+    TEST_F(MailboxClientJobsWithAHandPlayedMacTest, AFreshWatchIsNotRenewedAndTheWaitRunsItsTime)
     {
         client->recordJobState("j-1", 3, false, bytes("three"));
         MailboxClientPeer::watch(*client, "j-1", clock->now());
@@ -112,7 +113,7 @@ namespace {
         EXPECT_TRUE(store->saved().empty()) << "no watch was sent";
     }
 
-    TEST_F(MailboxClientJobTest, WatchAnswersRecordOnlyTheirOwnJobsSnapshot)
+    TEST_F(MailboxClientJobsWithAHandPlayedMacTest, WatchAnswersRecordOnlyTheirOwnJobsSnapshot)
     {
         struct Case {
             const char* name;
@@ -139,7 +140,7 @@ namespace {
         }
     }
 
-    TEST_F(MailboxClientJobTest, ABackgroundWatchIsSentOneWayAndEndsTheForegroundWatch)
+    TEST_F(MailboxClientJobsWithAHandPlayedMacTest, ABackgroundWatchIsSentOneWayAndEndsTheForegroundWatch)
     {
         macAnswers(ok(snapshot("j-1", 1, "running")));
         MailboxClientPeer::watch(*client, "j-1", clock->now());
@@ -149,7 +150,7 @@ namespace {
         EXPECT_EQ(store->count(Operation::fetchChanges), 0) << "no answer is awaited";
     }
 
-    TEST_F(MailboxClientJobTest, WaitingForAJobStateFetchesThroughTransientFailuresOnly)
+    TEST_F(MailboxClientJobsWithAHandPlayedMacTest, WaitingForAJobStateFetchesThroughTransientFailuresOnly)
     {
         EXPECT_EQ(client->waitForJobState("j-1", std::nullopt, 0), std::nullopt);
         EXPECT_EQ(store->count(Operation::fetchChanges), 0);
@@ -165,7 +166,8 @@ namespace {
             MailboxError(Kind::quotaExceeded));
     }
 
-    TEST_F(MailboxClientJobTest, AJobStateFiledOnAnEarlierPageIsReturnedEvenWhenALaterPageFails)
+    TEST_F(MailboxClientJobsWithAHandPlayedMacTest,
+        AJobStateFiledOnAnEarlierPageIsReturnedEvenWhenALaterPageFails)
     {
         store->setFetchLimit(1);
         sendFromMac(MailboxJobStateContent { { "j-1", 2, false }, bytes("two") });
@@ -179,7 +181,8 @@ namespace {
             client->waitForJobState("j-1", 1, 60), (MailboxClient::JobEntry { 2, false, bytes("two") }));
     }
 
-    TEST_F(MailboxClientJobTest, ALongPollWithoutAnyStateAfterItsWaitAsksTheMacWithAPlainGet)
+    TEST_F(
+        MailboxClientJobsWithAHandPlayedMacTest, ALongPollWithoutAnyStateAfterItsWaitAsksTheMacWithAPlainGet)
     {
         macAnswers(ok("{}"), ok(snapshot("j-1", 1, "queued")));
         auto polled = client->send(urlRequest("GET", "/v1/jobs/j-1?since=0&wait=0"));
