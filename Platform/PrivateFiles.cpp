@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <fcntl.h>
 #include <optional>
 #include <string>
@@ -113,25 +114,47 @@ namespace {
         return ::lstat(withoutTrailingSeparators(path).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
     }
 
-    // Writes the whole content through `descriptor` and closes it. Returns 0, or the first errno met.
-    int fillAndClose(int descriptor, std::string_view bytes)
+    // Returns 0, or the errno of the write that failed.
+    int writeAll(int descriptor, std::string_view bytes)
+    {
+        std::size_t written = 0;
+        while (written < bytes.size()) {
+            ssize_t count = ::write(descriptor, bytes.data() + written, bytes.size() - written);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0)
+                return count < 0 ? errno : EIO;
+            written += static_cast<std::size_t>(count);
+        }
+        return 0;
+    }
+
+    // Returns 0, or the errno of the read or write that failed.
+    int copyAll(int source, int destination)
+    {
+        char buffer[64 * 1024];
+        for (;;) {
+            ssize_t count = ::read(source, buffer, sizeof buffer);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count < 0)
+                return errno;
+            if (count == 0)
+                return 0;
+            if (int error = writeAll(destination, std::string_view(buffer, static_cast<std::size_t>(count))))
+                return error;
+        }
+    }
+
+    // Fills the file through `descriptor` and closes it. Returns 0, or the first errno met.
+    int fillAndClose(int descriptor, const std::function<int(int)>& fill)
     {
         int error = 0;
         // The creation mode passes through the umask; the contract is exactly 0600.
         if (::fchmod(descriptor, kFileMode) != 0)
             error = errno;
-        std::size_t written = 0;
-        while (error == 0 && written < bytes.size()) {
-            ssize_t count = ::write(descriptor, bytes.data() + written, bytes.size() - written);
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count < 0)
-                error = errno;
-            else if (count == 0)
-                error = EIO;
-            else
-                written += static_cast<std::size_t>(count);
-        }
+        if (error == 0)
+            error = fill(descriptor);
         // Without this a crash soon after the rename can leave the target empty on disk.
         if (error == 0 && ::fsync(descriptor) != 0)
             error = errno;
@@ -173,7 +196,8 @@ void writeFileAtomically(std::string_view bytes, const fs::path& file, ExistingF
     // Nothing was created (O_EXCL), so there is nothing to remove; a file of that name is not ours.
     if (descriptor < 0)
         throw fileWriteError(file, errno);
-    if (int error = fillAndClose(descriptor, bytes); error != 0) {
+    if (int error = fillAndClose(descriptor, [bytes](int output) { return writeAll(output, bytes); });
+        error != 0) {
         ::unlink(temporary.c_str());
         throw fileWriteError(file, error);
     }
@@ -184,6 +208,32 @@ void writeFileAtomically(std::string_view bytes, const fs::path& file, ExistingF
     // The rename lives in the folder; until the folder reaches the disk a crash can undo it.
     if (int error = syncPath(folder); error != 0)
         throw fileWriteError(file, error);
+}
+
+void copyToNewPrivateFile(const fs::path& source, const fs::path& destination)
+{
+    int input = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (input < 0)
+        throw platformError("The file could not be read", source, errno);
+    struct stat status { };
+    int statError = ::fstat(input, &status) == 0 ? 0 : errno;
+    if (statError != 0 || !S_ISREG(status.st_mode)) {
+        int error = statError != 0 ? statError : EINVAL;
+        ::close(input);
+        throw platformError("The file could not be read", source, error);
+    }
+    int output = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    if (output < 0) {
+        int error = errno;
+        ::close(input);
+        throw fileWriteError(destination, error);
+    }
+    int error = fillAndClose(output, [input](int copy) { return copyAll(input, copy); });
+    ::close(input);
+    if (error != 0) {
+        ::unlink(destination.c_str());
+        throw fileWriteError(destination, error);
+    }
 }
 
 void removeTemporaryLeftovers(const fs::path& folder, const std::function<bool(std::string_view)>& isTarget)

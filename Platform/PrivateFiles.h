@@ -40,6 +40,11 @@ void removeTemporaryLeftovers(
 // (AT_FDCWD: the working folder). False when the mode could not be changed.
 bool makeMovedItemPrivate(const std::filesystem::path& item, int folderFD = AT_FDCWD);
 
+// Copies a regular file to `destination`, a new 0600 file (an existing name fails with EEXIST and is
+// left alone; a link there is never followed), and flushes it to disk. Throws
+// std::filesystem::filesystem_error with the errno of the step that failed, leaving no partial copy.
+void copyToNewPrivateFile(const std::filesystem::path& source, const std::filesystem::path& destination);
+
 // Flushes a file's data, or a folder's entries, to disk (fsync). A symbolic link is refused.
 // Throws std::filesystem::filesystem_error on failure.
 void syncToDisk(const std::filesystem::path& path);

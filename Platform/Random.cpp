@@ -24,4 +24,15 @@ std::vector<std::uint8_t> secureRandomBytes(std::size_t count)
     return bytes;
 }
 
+std::string secureRandomHex(std::size_t byteCount)
+{
+    constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t byte : secureRandomBytes(byteCount)) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0x0f]);
+    }
+    return text;
+}
+
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vellumar::platform {
@@ -10,5 +11,8 @@ namespace vellumar::platform {
 // Fills `count` bytes from getrandom(2). A generator failure stops the process:
 // no id, token or key may ever be made from unfilled bytes. Safe from any thread.
 std::vector<std::uint8_t> secureRandomBytes(std::size_t count);
+
+// `byteCount` secure random bytes as lowercase hexadecimal digits, for names no one may guess.
+std::string secureRandomHex(std::size_t byteCount);
 
 }

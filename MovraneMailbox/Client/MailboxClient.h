@@ -7,7 +7,7 @@
 
 #include "MovraneMailbox/Client/MailboxClientConfiguration.h"
 #include "MovraneMailbox/Client/MailboxClientEvents.h"
-#include "MovraneMailbox/Client/MailboxStoreRetry.h"
+#include "MovraneMailbox/Protocol/MailboxStoreRetry.h"
 #include "MovraneMailbox/Protocol/MailboxBackgroundTasks.h"
 #include "MovraneMailbox/Protocol/MailboxChannel.h"
 #include "MovraneMailbox/Protocol/MailboxChannelState.h"

@@ -2,6 +2,7 @@
 // through these eleven operations and three plain records. Every failing operation throws MailboxError.
 #pragma once
 
+#include "MovraneMailbox/Protocol/MailboxBinary.h"
 #include "MovraneMailbox/Protocol/MailboxError.h"
 #include "MovraneMailbox/Protocol/MailboxProtocol.h"
 #include "MovraneMailbox/Protocol/MailboxSubscriptions.h"

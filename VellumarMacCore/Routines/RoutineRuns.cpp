@@ -72,7 +72,9 @@ JSON RoutineManager::startRun(std::string_view id)
         routine.insert_or_assign("lastError", nullptr);
         const auto* jobID = status.subscript("jobId");
         routine.insert_or_assign("lastJobId", jobID ? *jobID : JSON());
-        auto runs = detail::recordMember(record, "runCount");
+        // Counted from the record as it is now, not as read before the submission: a start that
+        // overlapped this one has counted itself meanwhile.
+        auto runs = detail::recordMember(routine, "runCount");
         routine.insert_or_assign("runCount", (runs ? runs->intValue().value_or(0) : 0) + 1);
     }
     saveLocked();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <locale.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@ namespace vellumar {
 namespace {
 
     constexpr std::string_view kDefaultLocale = "en_US.UTF-8";
+    constexpr std::string_view kBuiltInLocale = "C.UTF-8";
 
     bool isExecutableFile(const std::string& path)
     {
@@ -87,16 +89,29 @@ ShellLaunch ShellLaunch::loginShell(
     return { shell, { std::move(argument0) }, std::move(child), account.home };
 }
 
-std::string ShellLaunch::localeName(const Locale& locale)
+bool ShellLaunch::isInstalledLocale(const std::string& name)
 {
-    if (!locale.languageCode || !locale.region || !isASCIILetters(*locale.languageCode)
-        || !isASCIILetters(*locale.region))
+    locale_t loaded = newlocale(LC_ALL_MASK, name.c_str(), locale_t {});
+    if (!loaded)
+        return false;
+    freelocale(loaded);
+    return true;
+}
+
+std::string ShellLaunch::localeName(
+    const Locale& locale, const std::function<bool(const std::string&)>& isInstalled)
+{
+    // Only letters reach the name, so it can never be read as a path to a locale file.
+    if (locale.languageCode && locale.region && isASCIILetters(*locale.languageCode)
+        && isASCIILetters(*locale.region)) {
+        std::string name = *locale.languageCode + "_" + *locale.region + ".UTF-8";
+        if (isInstalled(name))
+            return name;
+    }
+    // A LANG the system lacks leaves programs in plain ASCII, which mangles every other character.
+    if (isInstalled(std::string(kDefaultLocale)))
         return std::string(kDefaultLocale);
-    std::string name = *locale.languageCode + "_" + *locale.region + ".UTF-8";
-    std::error_code error;
-    if (std::filesystem::exists("/usr/share/locale/" + name, error))
-        return name;
-    return std::string(kDefaultLocale);
+    return std::string(kBuiltInLocale);
 }
 
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,8 +46,12 @@ struct ShellLaunch {
     static ShellLaunch loginShell(
         const Environment& environment, const Locale& locale, const Account& account);
 
-    // "de_DE.UTF-8" when the system has that locale, else "en_US.UTF-8".
-    static std::string localeName(const Locale& locale);
+    // Whether the C library loads the locale of that name (newlocale).
+    static bool isInstalledLocale(const std::string& name);
+    // "de_DE.UTF-8" when `isInstalled` accepts that name, else "en_US.UTF-8" when it accepts that,
+    // else "C.UTF-8", which every current C library has built in or installed.
+    static std::string localeName(
+        const Locale& locale, const std::function<bool(const std::string&)>& isInstalled = isInstalledLocale);
 
     friend bool operator==(const ShellLaunch&, const ShellLaunch&) = default;
 };

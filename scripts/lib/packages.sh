@@ -10,6 +10,7 @@ run_packages=(
   nlohmann-json3-dev
   libavahi-client-dev # Bonjour advertising and the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libsqlite3-dev # the cloud database shared by the processes of one machine
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
   qt6-base-dev # the menu-bar application and its model
   libqrencode-dev # the pairing window's QR code
@@ -27,6 +28,7 @@ test_packages=(
   zbar-tools # reads back the QR codes the pairing window shows
   iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
   avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
+  sqlite3 # checks the cloud database's file as an outside reader
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

@@ -20,6 +20,8 @@ namespace {
         const std::tuple<const char*, std::optional<std::string>, bool> cases[] = {
             { "2.1.332 (Claude Code)\n", "2.1.332", true }, { "\n\n  2.1.307\n", "2.1.307", true },
             { "2.1.306 (Claude Code)", "2.1.306", false }, { "1.2.3.4", "1.2.3.4", false },
+            // A version that stops short of the minimum's last component is older than it.
+            { "2.1", "2.1", false },
             { "-9223372036854775808.9223372036854775807", "-9223372036854775808.9223372036854775807", false },
             // Only blanks and line feeds separate words.
             { "2.1.332\t(Claude Code)", std::nullopt, true }, { "2", std::nullopt, true },
@@ -32,6 +34,8 @@ namespace {
             EXPECT_EQ(ClaudeCodeStatus::versionText(output), version);
             EXPECT_EQ((ClaudeCodeStatus { "/usr/bin/claude", version, Login::loggedIn }).isReady(), ready);
         }
+        EXPECT_TRUE(ClaudeCodeStatus::isOlder({ 2, 1 }, { 2, 1, 1 }));
+        EXPECT_FALSE(ClaudeCodeStatus::isOlder({ 2, 1, 1 }, { 2, 1 }));
         // Ready needs a path and a login to the account as well.
         EXPECT_FALSE((ClaudeCodeStatus { std::nullopt, "2.1.307", Login::loggedIn }).isReady());
         EXPECT_FALSE((ClaudeCodeStatus { "/usr/bin/claude", "2.1.307", Login::otherMethod }).isReady());

@@ -8,6 +8,21 @@ using Strings = std::vector<std::string>;
 
 // Every folder and secret folder is added, never a secret file; gated commands are still offered,
 // as the settings file is what refuses them.
+// Switched off, commands and the web are neither offered nor left to a question: Claude Code is
+// told they do not exist.
+TEST(ClaudeInvocation, ArgumentsWithNothingSwitchedOnAndAnApprovalServer)
+{
+    ResolvedPermissions permissions;
+    permissions.web = false;
+    permissions.bash = false;
+    EXPECT_EQ(ClaudeInvocation::arguments(permissions, "/r/mcp.json"),
+        (Strings { "--restricted", "--tools", "Read Glob Grep Write Edit", "--strict-mcp-config",
+            "--permission-mode", "manual", "--mcp-config", "/r/mcp.json", "--permission-prompt-tool",
+            "mcp__vellumar__approve", "--disallowedTools",
+            "Bash PowerShell NotebookEdit Task Agent WebSearch WebFetch mcp__vellumar__approve",
+            "--disable-slash-commands", "--system-prompt-snapshot", "off" }));
+}
+
 TEST(ClaudeInvocation, ArgumentsWithEverythingAndNoApprovalServer)
 {
     ResolvedPermissions permissions;

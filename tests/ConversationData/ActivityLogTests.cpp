@@ -59,6 +59,20 @@ namespace {
         }
     }
 
+    TEST_F(ActivityLogTest, OneEntryPastTheCapDropsTheOldest)
+    {
+        std::vector<JSON> entries;
+        for (std::size_t index = 0; index < ActivityLog::maxEntries; ++index)
+            entries.push_back(JSON::object({ { "n", static_cast<std::int64_t>(index) } }));
+        m_log.append(key, entries);
+        ASSERT_EQ(m_log.entries(key).size(), ActivityLog::maxEntries);
+        m_log.append(key, { JSON::object({ { "n", 500 } }) });
+        auto log = m_log.entries(key);
+        ASSERT_EQ(log.size(), ActivityLog::maxEntries);
+        EXPECT_EQ(log.front().subscript("n")->intValue(), 500);
+        EXPECT_EQ(log.back().subscript("n")->intValue(), 1);
+    }
+
     TEST_F(ActivityLogTest, ConcurrentAppendsKeepTheNewest500OfEveryWriterInOrder)
     {
         constexpr int perThread = 100;

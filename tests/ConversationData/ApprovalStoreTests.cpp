@@ -70,6 +70,18 @@ namespace {
         EXPECT_EQ(taken.expiredCount, 2);
     }
 
+    TEST_F(ApprovalStoreTest, TheFiftyFirstPendingApprovalEvictsTheOldestOfAnyConversation)
+    {
+        std::string oldest = addOne("c0");
+        std::vector<std::string> others;
+        for (std::size_t count = 1; count < ApprovalStore::maxPending; ++count)
+            others.push_back(addOne("c1"));
+        std::string newest = addOne("c1");
+        EXPECT_EQ(m_store.take("c0", { oldest }).expiredCount, 1);
+        // Only the one: the next oldest stays beside the newest.
+        EXPECT_EQ(m_store.take("c1", { others.front(), newest }).approved.size(), 2u);
+    }
+
     TEST_F(ApprovalStoreTest, ConversationsAddAndTakeConcurrently)
     {
         std::atomic<int> approvedCount { 0 }, strayCount { 0 };

@@ -79,8 +79,15 @@ namespace {
         m_store.apply(key, remembering({ "Likes tea" }));
         auto stored = m_store.memories(key);
         const auto shape = RelayHTTPError::badRequest(R"(Each item must be {"id": "m-...", "text": "..."}.)");
+        const auto tooMany = RelayHTTPError::badRequest("items must be a list of at most 30.");
+        JSON::Array full;
+        for (std::size_t index = 0; index < MemoryStore::maxItems; ++index)
+            full.push_back(item(JSON(), "fact " + std::to_string(index)));
+        auto overFull = full;
+        overFull.push_back(item(JSON(), "one more"));
         const std::pair<std::optional<JSON>, RelayHTTPError> cases[] = {
-            { std::nullopt, RelayHTTPError::badRequest("items must be a list of at most 30.") },
+            { std::nullopt, tooMany },
+            { JSON(overFull), tooMany },
             // The bad item comes after a good one: nothing of the list is kept.
             { JSON::array(
                   { item(JSON(), "good"), JSON::object({ { "id", JSON() }, { "text", "x" }, { "at", 1 } }) }),
@@ -91,6 +98,8 @@ namespace {
             EXPECT_EQ(test::thrown<RelayHTTPError>([&] { m_store.replace(key, items); }), error);
             EXPECT_EQ(m_store.memories(key), stored);
         }
+        m_store.replace(key, JSON(full));
+        EXPECT_EQ(m_store.memories(key).size(), MemoryStore::maxItems);
     }
 
     TEST_F(MemoryStoreTest, ReplaceAndClearReportAFailedWriteAndTheMemoryStaysStored)

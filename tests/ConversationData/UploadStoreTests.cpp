@@ -152,6 +152,24 @@ namespace {
         EXPECT_EQ(test::readFile(uploads() / "abababab-photo.jpg"), "an earlier upload");
     }
 
+    // The work folder drops links when it is prepared; one planted after that, while the upload is
+    // named, is still never followed.
+    TEST_F(UploadStoreTest, ALinkPlantedAsTheUploadsFolderAfterThePreparationIsRemoved)
+    {
+        fs::create_directories(m_folder / "outside");
+        fs::permissions(m_folder / "outside", fs::perms(0755));
+        UploadStore planting { Workspaces(m_folder / "workspaces"), [&](std::size_t count) {
+                                  fs::create_directory_symlink(m_folder / "outside", uploads());
+                                  return std::vector<std::uint8_t>(count, 0xab);
+                              } };
+        EXPECT_EQ(storedName(receive(spool(m_jpeg), "photo.jpg", {}, &planting)), "abababab-photo.jpg");
+        EXPECT_FALSE(fs::is_symlink(uploads()));
+        EXPECT_EQ(modeOf(uploads()), 0700u);
+        EXPECT_TRUE(fs::is_regular_file(uploads() / "abababab-photo.jpg"));
+        EXPECT_TRUE(namesIn(m_folder / "outside").empty());
+        EXPECT_EQ(modeOf(m_folder / "outside"), 0755u);
+    }
+
     TEST_F(UploadStoreTest, GivesAHEICPhotoAJPEGPreviewAndAVideoFourFrames)
     {
         std::string photo = test::readFile(test::makeQuadrantHEIC(m_folder / "photo.heic", 64, 48));
@@ -183,14 +201,18 @@ namespace {
         EXPECT_TRUE(namesIn(incoming()).empty());
     }
 
-    TEST_F(UploadStoreTest, RefusesADownloadPathWithAnEmptyOrNULPiece)
+    TEST_F(UploadStoreTest, RefusesADownloadPathWithAnEmptySlashedOrNULPiece)
     {
         test::writeBytes(uploads() / "a.jpg", "x");
-        for (const std::string& piece : { std::string(), std::string("a.jpg\0x", 7) }) {
-            SCOPED_TRACE(piece);
-            EXPECT_EQ(test::thrown<RelayHTTPError>([&] {
-                m_store.file("c-1", { "uploads", piece });
-            }),
+        const std::vector<std::string> paths[] = {
+            { "uploads", "" },
+            { "uploads", std::string("a.jpg\0x", 7) },
+            // Joined, the pieces would name the stored file: a piece is one name, never a path.
+            { "uploads/a.jpg" },
+        };
+        for (const auto& pieces : paths) {
+            SCOPED_TRACE(pieces.back());
+            EXPECT_EQ(test::thrown<RelayHTTPError>([&] { m_store.file("c-1", pieces); }),
                 RelayHTTPError(400, "bad_path", "The file path is not valid."));
         }
     }

@@ -129,6 +129,8 @@ TEST(HTTPRequestParser, ParsesOrRefusesEachRequest)
         // Bodies and their length.
         { post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n", kLengthRequired },
         { "POST / HTTP/1.1", kLengthRequired },
+        { "PUT / HTTP/1.1", kLengthRequired },
+        { "PATCH / HTTP/1.1", kLengthRequired },
         { "DELETE /j HTTP/1.1\r\n\r\nHEAD / HTTP/1.1\r\n\r\nOPTIONS / HTTP/1.1",
             "request DELETE /j keep body= | request HEAD / keep body= | request OPTIONS / keep body=" },
         { "PATCH / HTTP/1.0\r\nContent-Length: 2\r\n\r\nok",

@@ -147,6 +147,25 @@ namespace {
         EXPECT_EQ(text(await(polled).value_or(JSON()), "status"), "done");
     }
 
+    TEST_F(JobManagerTest, PastFiveHundredJobsTheOldestFinishedOneIsDropped)
+    {
+        // Jobs canceled while they wait behind a running one end at once, each a millisecond later.
+        auto [running, run] = startedJob("a");
+        std::vector<std::string> finished;
+        for (std::size_t count = 1; count < JobManager::kMaxJobs; ++count) {
+            finished.push_back(submit("a"));
+            manager->cancel(finished.back());
+            clock->advance(1ms);
+        }
+        auto fiveHundredFirst = submit("b");
+        // Five hundred and one are known now; the next submission drops the one that ended first.
+        EXPECT_TRUE(manager->status(finished.front()));
+        submit("b");
+        EXPECT_FALSE(manager->status(finished.front()));
+        EXPECT_TRUE(manager->status(finished.at(1)));
+        EXPECT_TRUE(manager->status(running) && manager->status(fiveHundredFirst));
+    }
+
     TEST_F(JobManagerTest, EleventhOpenQuestionIsBusyAndNoneOutlivesItsJob)
     {
         auto [id, run] = startedJob("a");

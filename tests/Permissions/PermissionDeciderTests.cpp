@@ -136,6 +136,6 @@ TEST(PermissionDeciderRequest, ShowsTheQuestionAsThePhoneReadsIt)
 TEST(PermissionRequestID, AcceptsOnlyTwelveLowercaseHexDigits)
 {
     EXPECT_TRUE(isPermissionRequestID("p-0123456789ab"));
-    for (const char* text : { "p-0123456789AB", "p-0123456789a", "q-0123456789ab" })
+    for (const char* text : { "p-0123456789AB", "p-0123456789a", "p-0123456789abc", "q-0123456789ab" })
         EXPECT_FALSE(isPermissionRequestID(text)) << text;
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -120,11 +121,17 @@ TEST(PermissionGate, KeepsItsSocketToItsOwnUser)
 {
     test::TemporaryFolder temporary;
     fs::permissions(temporary.path(), fs::perms(0755));
+    // With nothing masked, only the gate's own modes keep others out.
+    const mode_t previousMask = umask(0);
     PermissionGate gate(anyDecision, temporary.path());
+    umask(previousMask);
     const std::string name = gate.folder().filename().string();
     EXPECT_EQ(test::runUnprivileged("connect", temporary.path(), "/" + name + "/s"), std::to_string(EACCES));
-    // Opened up by hand, the same socket is reached: the refusal came from the modes alone.
+    // The socket itself refuses as well, should its folder ever be opened up.
+    EXPECT_EQ(test::modeOf(gate.path()), 0600u);
     fs::permissions(gate.folder(), fs::perms(0755));
+    EXPECT_EQ(test::runUnprivileged("connect", temporary.path(), "/" + name + "/s"), std::to_string(EACCES));
+    // Opened up by hand, the same socket is reached: the refusal came from the modes alone.
     fs::permissions(gate.path(), fs::perms(0777));
     EXPECT_EQ(test::runUnprivileged("connect", temporary.path(), "/" + name + "/s"), "0");
 }

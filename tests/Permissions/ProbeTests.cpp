@@ -42,14 +42,18 @@ TEST(ProbePool, CanBeDestroyedWhileAWorkerHangs)
 
 TEST(PermissionResolverProbe, GivesUpAtTheTimeOutWhileTheBodyStillRuns)
 {
-    auto resolver = resolverWith(std::make_shared<ProbePool>(2), 1.0);
+    // A worker counts as busy until a moment after its body answered, so every probe here gets a
+    // worker that no earlier probe can still be holding: the hung one, and one each for the two after.
+    auto resolver = resolverWith(std::make_shared<ProbePool>(3), 1.0);
     auto held = std::make_shared<test::HeldCalls>();
     EXPECT_FALSE(resolver.probe([held] { return held->hold("body"); }));
     EXPECT_FALSE(held->hasLeft("body"));
-    held->release("body");
-    // The late result went into a box nobody reads; the next probe runs a body of its own.
+    // The late body keeps its worker; the next probes run bodies of their own meanwhile.
     EXPECT_EQ(resolver.probe([] { return 2; }), 2);
     EXPECT_THROW(resolver.probe([]() -> int { throw std::range_error("listing failed"); }), std::range_error);
+    // Its result goes into a box nobody reads.
+    held->release("body");
+    EXPECT_TRUE(test::eventually([&] { return held->hasLeft("body"); }));
 }
 
 TEST(PermissionResolverProbe, TwoHundredBlockedProbesShareABoundedPoolAndTheRestAnswerAtOnce)

@@ -10,6 +10,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
+#include <future>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <utility>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -64,6 +74,46 @@ namespace {
             return refusal.reason;
         }
         return "copied";
+    }
+
+    // Runs `work` on this thread with its first openat2 held until `meanwhile` has run: a seccomp
+    // listener, served by a thread that the filter does not cover, lets the call go on afterwards.
+    // Returns false, having run nothing, where the kernel refuses such a listener. Only for a child
+    // process: the filter stays for the thread's life.
+    bool withOpenat2Held(const std::function<void()>& meanwhile, const std::function<void()>& work)
+    {
+        std::promise<int> listener;
+        // Left to serve until the process ends: a thread blocked on the listener cannot be woken.
+        std::thread([meanwhile, descriptor = listener.get_future()]() mutable {
+            int fd = descriptor.get();
+            bool first = true;
+            for (seccomp_notif request {}; fd >= 0; request = {}) {
+                if (::ioctl(fd, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0)
+                    return;
+                if (std::exchange(first, false))
+                    meanwhile();
+                seccomp_notif_resp response {};
+                response.id = request.id;
+                response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+                ::ioctl(fd, SECCOMP_IOCTL_NOTIF_SEND, &response);
+            }
+        }).detach();
+        sock_filter program[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog filter { static_cast<unsigned short>(std::size(program)), program };
+        int fd = -1;
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0)
+            fd = static_cast<int>(
+                ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &filter));
+        listener.set_value(fd);
+        if (fd < 0)
+            return false;
+        work();
+        return true;
     }
 
 }
@@ -178,6 +228,30 @@ TEST(ReplyAttachments, FolderSwappedForALinkAfterTheCheckIsNotFollowed)
     fs::create_directory_symlink(world.home() / ".ssh", world.work / "shared");
     EXPECT_EQ(copyRefusal(checked, world.work, 1'000'000), "it changed while being attached");
     EXPECT_TRUE(folderNames(world.work / "attached").empty());
+}
+
+TEST(ReplyAttachments, FileSwappedBetweenItsCheckAndItsOpeningIsRefused)
+{
+    AttachWorld world;
+    writeText(world.work / "a.txt", "public");
+    writeText(world.work / "other.txt", "SECRET");
+    const fs::path checked = checkAttachAccess(
+        (world.work / "a.txt").string(), world.work, world.permissions, world.data.resolver);
+    // Another file (another inode) takes the checked one's place just before it is opened.
+    const int status = exitStatusWithin(std::chrono::seconds(30), [&] {
+        std::string refusal;
+        bool held = withOpenat2Held([&] { fs::rename(world.work / "other.txt", checked); },
+            [&] { refusal = copyRefusal(checked, world.work, 1'000'000); });
+        if (!held)
+            return 77;
+        if (refusal != "it changed while being attached")
+            return refusal == "copied" ? 1 : 2;
+        return folderNames(world.work / "attached").empty() ? 0 : 3;
+    });
+    if (status == 77)
+        GTEST_SKIP() << "this kernel or sandbox refuses a seccomp listener";
+    EXPECT_EQ(status, 0)
+        << "1: the swapped file was copied, 2: refused for another reason, 3: a folder was left";
 }
 
 TEST(ReplyAttachments, FileGrowingPastTheLimitWhileCopiedLeavesNoFolder)

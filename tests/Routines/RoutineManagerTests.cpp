@@ -96,5 +96,70 @@ namespace {
         }
     }
 
+    TEST_F(RoutineManagerTest, EachMemberRuleAnswersWithItsOwnMessage)
+    {
+        const std::pair<JSON::Object, const char*> cases[] = {
+            { { { "botId", "Main" } }, "botId is not valid." },
+            { { { "conversationId", "ios-" + std::string(114, 'a') } }, "conversationId is not valid." },
+            { { { "name", "Line\nbreak" } }, "name must be 1 to 40 characters." },
+            { { { "prompt", "   " } }, "prompt must be 1 to 2000 characters." },
+            { { { "enabled", "yes" } }, "enabled must be true or false." },
+            { { { "includeToday", 1 } }, "includeToday must be true or false." },
+            { { { "target", "routines" } }, "target must be routine or bot." },
+        };
+        for (const auto& [changes, message] : cases) {
+            SCOPED_TRACE(message);
+            EXPECT_EQ(thrown<RelayHTTPError>([&] { create(changes); }), RelayHTTPError::badRequest(message));
+        }
+        EXPECT_FALSE(std::filesystem::exists(file)) << "a refused body stored something";
+    }
+
+    TEST_F(RoutineManagerTest, ThePhoneNeverSeesTheBotOrThePermissions)
+    {
+        JSON::Object kept { { "bot", JSON::object({ { "name", "Quill" } }) },
+            { "permissions", JSON::object({ { "bash", true } }) } };
+        auto created = manager->create([&] {
+            auto body = routineBody();
+            body.insert(kept.begin(), kept.end());
+            return body;
+        }());
+        auto id = textOf(created, "id");
+        auto stored = manager->stored(id);
+        EXPECT_EQ(textOf(stored.at("bot"), "name"), "Quill");
+        EXPECT_EQ(stored.at("permissions"), kept.at("permissions"));
+        const std::pair<const char*, JSON> described[] = {
+            { "create", created },
+            { "routine", manager->routine(id) },
+            { "update", manager->update(id, kept) },
+            { "list", manager->list(std::nullopt).subscript("routines")->arrayValue()->at(0) },
+        };
+        for (const auto& [name, routine] : described) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(textOf(routine, "id"), id);
+            EXPECT_EQ(routine.subscript("bot"), nullptr);
+            EXPECT_EQ(routine.subscript("permissions"), nullptr);
+        }
+    }
+
+    TEST_F(RoutineManagerTest, ListingForABotShowsOnlyThatBotsRoutines)
+    {
+        auto first = create({ { "botId", "main" } });
+        clock->advance(1min);
+        auto other = create({ { "botId", "helper" } });
+        clock->advance(1min);
+        auto second = create({ { "botId", "main" } });
+        auto idsFor = [&](const std::optional<std::string>& botID) {
+            std::vector<std::string> ids;
+            auto listed = manager->list(botID);
+            for (const auto& routine : *listed.subscript("routines")->arrayValue())
+                ids.push_back(textOf(routine, "id"));
+            return ids;
+        };
+        EXPECT_EQ(idsFor("main"), (std::vector { first, second }));
+        EXPECT_EQ(idsFor("helper"), std::vector { other });
+        EXPECT_EQ(idsFor("mai"), std::vector<std::string> {});
+        EXPECT_EQ(idsFor(std::nullopt).size(), 3u);
+    }
+
 }
 }

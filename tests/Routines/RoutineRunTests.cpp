@@ -1,8 +1,10 @@
 #include "tests/Routines/RoutineManagerFixture.h"
 
 #include "VellumarMacCore/Foundations/RelayIDs.h"
+#include "VellumarMacCore/Permissions/PermissionSettings.h"
 
 #include <optional>
+#include <utility>
 
 namespace vellumar::test {
 namespace {
@@ -84,6 +86,40 @@ namespace {
         EXPECT_EQ(manager->list(std::nullopt).subscript("routines")->arrayValue()->size(), 0u);
         auto saved = decoded(readFile(file));
         EXPECT_EQ(saved.subscript("routines")->arrayValue()->size(), 0u);
+    }
+
+    TEST_F(RoutineRunTest, StartedRunIsMarkedRunningWithItsJobAndCarriesTheStoredPermissions)
+    {
+        const auto permissions = JSON::object({ { "bash", true }, { "web", false } });
+        auto id = create({ { "permissions", permissions } });
+        auto status = manager->runNow(id);
+        auto jobID = textOf(status, "jobId");
+        EXPECT_EQ(runner->awaitStart(jobID).submission.permissions, PermissionSettings(permissions));
+        // The scheduler finds the run's outcome by these marks, also after a restart.
+        for (const auto& record : { manager->stored(id), RoutinesFile::load(file).value().routines.at(id) }) {
+            EXPECT_EQ(record.at("lastStatus"), "running");
+            EXPECT_EQ(record.at("lastJobId"), jobID);
+            EXPECT_EQ(record.at("runCount"), 1);
+        }
+    }
+
+    TEST_F(RoutineRunTest, RunWithoutStoredPermissionsLeavesTheJobToTheBotsOwn)
+    {
+        EXPECT_EQ(run(create()).permissions, std::nullopt);
+    }
+
+    TEST_F(RoutineRunTest, OverlappingStartsOfOneRoutineAreBothCounted)
+    {
+        auto id = create();
+        // The second start begins while the first is still submitting its job.
+        bool started = false;
+        jobs->observeRunning([&](std::size_t running) {
+            if (running == 1 && !std::exchange(started, true))
+                manager->runNow(id);
+        });
+        manager->runNow(id);
+        EXPECT_EQ(manager->stored(id).at("runCount"), 2);
+        EXPECT_EQ(RoutinesFile::load(file).value().routines.at(id).at("runCount"), 2);
     }
 
 }

@@ -10,10 +10,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <pthread.h>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/syscall.h>
@@ -182,6 +186,7 @@ TEST(ShellLaunch, LoginShellTakesOnlyWhatItMayFromTheMac)
     const std::string fallback = access("/bin/zsh", X_OK) == 0 ? "/bin/zsh" : "/bin/sh";
     const std::string fish = (folder / "fish").string();
     const ShellLaunch::Locale english { "en", "US" };
+    const std::string lang = ShellLaunch::localeName(english);
     const struct {
         const char* name;
         ShellLaunch::Environment mac;
@@ -189,16 +194,16 @@ TEST(ShellLaunch, LoginShellTakesOnlyWhatItMayFromTheMac)
         ShellLaunch::Environment expected; // beside the fixed names
     } cases[] = {
         { "executable shell, nothing inherited", {}, fish,
-            { { "PATH", "/usr/bin:/bin:/usr/sbin:/sbin" }, { "LANG", "en_US.UTF-8" } } },
+            { { "PATH", "/usr/bin:/bin:/usr/sbin:/sbin" }, { "LANG", lang } } },
         { "shell that is not executable", { { "SHELL", fish } }, (folder / "missing").string(),
-            { { "PATH", "/usr/bin:/bin:/usr/sbin:/sbin" }, { "LANG", "en_US.UTF-8" } } },
-        { "empty shell", {}, "", { { "PATH", "/usr/bin:/bin:/usr/sbin:/sbin" }, { "LANG", "en_US.UTF-8" } } },
+            { { "PATH", "/usr/bin:/bin:/usr/sbin:/sbin" }, { "LANG", lang } } },
+        { "empty shell", {}, "", { { "PATH", "/usr/bin:/bin:/usr/sbin:/sbin" }, { "LANG", lang } } },
         { "inherited names, empty LANG kept",
             { { "PATH", "/p" }, { "LANG", "" }, { "SSH_AUTH_SOCK", "/s" }, { "HOME", "/x" },
                 { "EDITOR", "vi" } },
             fish, { { "PATH", "/p" }, { "LANG", "" }, { "SSH_AUTH_SOCK", "/s" } } },
         { "LC_ALL beside a computed LANG", { { "LC_ALL", "C" } }, fish,
-            { { "PATH", "/usr/bin:/bin:/usr/sbin:/sbin" }, { "LC_ALL", "C" }, { "LANG", "en_US.UTF-8" } } },
+            { { "PATH", "/usr/bin:/bin:/usr/sbin:/sbin" }, { "LC_ALL", "C" }, { "LANG", lang } } },
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
@@ -212,23 +217,89 @@ TEST(ShellLaunch, LoginShellTakesOnlyWhatItMayFromTheMac)
     }
 }
 
-TEST(ShellLaunch, LocaleNameFallsBackToAmericanEnglish)
+TEST(ShellLaunch, LocaleNameFallsBackToAmericanEnglishThenToTheBuiltInOne)
 {
+    const std::set<std::string> usual { "de_DE.UTF-8", "en_US.UTF-8", "C.UTF-8" };
+    const std::set<std::string> builtInOnly { "C.UTF-8" };
     const struct {
         ShellLaunch::Locale locale;
+        const std::set<std::string>& installed;
         std::string name;
     } cases[] = {
-        { { "en", std::nullopt }, "en_US.UTF-8" },
-        { { std::nullopt, "DE" }, "en_US.UTF-8" },
-        { { "xx", "XX" }, "en_US.UTF-8" },
-        { { "d\xC3\xA9", "DE" }, "en_US.UTF-8" },
-        { { "az", "../IR" }, "en_US.UTF-8" },
+        { { "de", "DE" }, usual, "de_DE.UTF-8" },
+        { { "en", std::nullopt }, usual, "en_US.UTF-8" },
+        { { std::nullopt, "DE" }, usual, "en_US.UTF-8" },
+        { { "xx", "XX" }, usual, "en_US.UTF-8" },
+        { { "d\xC3\xA9", "DE" }, usual, "en_US.UTF-8" },
+        { { "az", "../IR" }, usual, "en_US.UTF-8" },
+        { { "de", "DE" }, builtInOnly, "C.UTF-8" },
+        { { "en", "US" }, {}, "C.UTF-8" },
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(
             row.name + " " + row.locale.languageCode.value_or("-") + "_" + row.locale.region.value_or("-"));
-        EXPECT_EQ(ShellLaunch::localeName(row.locale), row.name);
+        std::vector<std::string> asked;
+        EXPECT_EQ(ShellLaunch::localeName(row.locale,
+                      [&](const std::string& name) {
+                          asked.push_back(name);
+                          return row.installed.contains(name);
+                      }),
+            row.name);
+        for (const auto& name : asked)
+            EXPECT_EQ(name.find('/'), std::string::npos) << name;
     }
+}
+
+// Whatever the user's locale and whichever locales this system has, the shell's programs get a LANG
+// they can load, so text beyond ASCII reaches the terminal intact.
+TEST(PTYProcess, LoginShellsProgramsRunInUTF8)
+{
+    for (const ShellLaunch::Locale& locale :
+        { ShellLaunch::Locale { "xx", "XX" }, ShellLaunch::Locale { "en", "US" } }) {
+        SCOPED_TRACE(*locale.languageCode);
+        ShellLaunch launch = ShellLaunch::loginShell({}, locale, { "/", "u", "/bin/sh" });
+        launch.executable = "/usr/bin/locale";
+        launch.arguments = { "locale", "charmap" };
+        auto process = PTYProcess::spawn(launch, TerminalSize::standard);
+        auto printed = readUntil(process->master(), "\r\n");
+        EXPECT_EQ(printed, "UTF-8\r\n") << "LANG=" << launch.environment.at("LANG");
+        EXPECT_EQ(waitForEnd(*process), (ShellExit { 0, std::nullopt }));
+        close(process->master());
+    }
+}
+
+TEST(PTYProcess, ShellStartsWithEverySignalAtItsDefaultAndNoneBlocked)
+{
+    // What a relay process typically carries: SIGPIPE ignored (sockets report EPIPE instead), and a
+    // signal blocked on the thread that starts the shell.
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
+    sigset_t blocked, previousMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR2);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
+
+    ShellLaunch launch = command("");
+    launch.executable = "/bin/grep";
+    launch.arguments = { "grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status" };
+    auto process = PTYProcess::spawn(launch, TerminalSize::standard);
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    sigaction(SIGPIPE, &previous, nullptr);
+
+    // The C library keeps the signals below SIGRTMIN for itself and hands them to every child it
+    // spawns as ignored; no program using it can name them.
+    std::uint64_t reserved = 0;
+    for (int signal = 32; signal < SIGRTMIN; ++signal)
+        reserved |= std::uint64_t(1) << (signal - 1);
+    std::istringstream lines(readUntil(process->master(), "SigIgn:\t0000000000000000\r\n"));
+    std::map<std::string, std::uint64_t> masks;
+    for (std::string name, value; lines >> name >> value;)
+        masks[name] = std::stoull(value, nullptr, 16) & ~reserved;
+    EXPECT_EQ(masks, (std::map<std::string, std::uint64_t> { { "SigBlk:", 0 }, { "SigIgn:", 0 } }));
+    EXPECT_EQ(waitForEnd(*process), (ShellExit { 0, std::nullopt }));
+    close(process->master());
 }
 
 }

@@ -1,4 +1,4 @@
-#include "MovraneMailbox/Client/MailboxStoreRetry.h"
+#include "MovraneMailbox/Protocol/MailboxStoreRetry.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,12 +18,20 @@ MailboxError mapped(const std::exception_ptr& error) noexcept
     }
 }
 
+std::optional<double> retryAfter(const MailboxError& error) noexcept
+{
+    auto given = error.retryAfter();
+    if (!given || !std::isfinite(*given))
+        return std::nullopt;
+    return given;
+}
+
 std::optional<double> delay(const MailboxError& error, int failuresBefore, int storeAttempts)
 {
     if (!error.isTransient() || failuresBefore + 1 >= storeAttempts)
         return std::nullopt;
-    if (auto retryAfter = error.retryAfter())
-        return std::min(maxDelaySeconds, *retryAfter);
+    if (auto wait = retryAfter(error))
+        return std::min(maxDelaySeconds, *wait);
     return std::min(maxDelaySeconds, std::ldexp(1.0, std::min(failuresBefore, 30)));
 }
 

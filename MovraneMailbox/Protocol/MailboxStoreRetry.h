@@ -1,4 +1,4 @@
-// The one rule by which the phone-side client repeats a failed store call: only a busy service, a lost
+// The one rule by which both ends of the mailbox repeat a failed store call: only a busy service, a lost
 // network or an account that is briefly unavailable is tried again, at most `storeAttempts` calls in
 // all, after the service's retry-after or an exponential pause, never longer than 30 seconds.
 #pragma once
@@ -17,6 +17,10 @@ inline constexpr double maxDelaySeconds = 30;
 // Any failure of a store call as a MailboxError: a MailboxError unchanged, a cancellation `cancelled`,
 // anything else `other` with code 0.
 MailboxError mapped(const std::exception_ptr& error) noexcept;
+
+// The wait the service named with `busy` or `network`, when it is a finite number of seconds (a
+// negative one as given); a NaN or endless wait says nothing usable and counts as none.
+std::optional<double> retryAfter(const MailboxError& error) noexcept;
 
 // The pause before the next call after `error`, when `failuresBefore` calls had already failed and
 // at most `storeAttempts` calls may be made; none when the error must be thrown instead.

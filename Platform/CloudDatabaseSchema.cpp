@@ -1,0 +1,139 @@
+#include "Platform/CloudDatabaseSchema.h"
+
+#include "Platform/CloudSQLite.h"
+#include "Platform/Random.h"
+
+#include <chrono>
+#include <set>
+#include <unistd.h>
+
+namespace vellumar::platform {
+
+namespace {
+
+    // Fields are kept one row each, typed by `kind` (CloudFieldKind). The feed holds
+    // one row per record, moved to a new sequence number on every change, so a page never reports a
+    // record twice; a deletion stays as a row with `deleted` set.
+    constexpr const char* kSchema = R"sql(
+        CREATE TABLE IF NOT EXISTS zones(name TEXT PRIMARY KEY, epoch INTEGER NOT NULL);
+        CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, type TEXT NOT NULL,
+            PRIMARY KEY(zone, name)) WITHOUT ROWID;
+        CREATE TABLE IF NOT EXISTS fields(zone TEXT NOT NULL, record TEXT NOT NULL, key TEXT NOT NULL,
+            kind INTEGER NOT NULL, value, UNIQUE(zone, record, key));
+        CREATE TABLE IF NOT EXISTS changes(sequence INTEGER PRIMARY KEY AUTOINCREMENT, zone TEXT NOT NULL,
+            record TEXT NOT NULL, deleted INTEGER NOT NULL, UNIQUE(zone, record));
+        CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence);
+        CREATE TABLE IF NOT EXISTS subscriptions(id TEXT PRIMARY KEY, zone TEXT NOT NULL,
+            record_type TEXT NOT NULL, content_available INTEGER NOT NULL, title_key TEXT, body_key TEXT,
+            sound TEXT);
+        CREATE TABLE IF NOT EXISTS subscription_clauses(subscription TEXT NOT NULL, position INTEGER NOT NULL,
+            key TEXT NOT NULL, value TEXT NOT NULL, PRIMARY KEY(subscription, position)) WITHOUT ROWID;
+        CREATE TABLE IF NOT EXISTS account(id INTEGER PRIMARY KEY CHECK(id = 1), status INTEGER NOT NULL,
+            user_record_name TEXT NOT NULL);
+        CREATE TABLE IF NOT EXISTS queued_failures(id INTEGER PRIMARY KEY AUTOINCREMENT,
+            operation TEXT NOT NULL, code INTEGER NOT NULL, retry_after REAL, remaining INTEGER NOT NULL);
+    )sql";
+
+    constexpr std::size_t kUserRecordNameBytes = 16;
+    constexpr std::int64_t kSchemaVersion = 1;
+    // Far longer than any writer takes from copying an asset to committing its record.
+    constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
+
+    std::int64_t schemaVersion(CloudSQLiteConnection& connection)
+    {
+        auto query = connection.statement("PRAGMA user_version");
+        return query.step() ? query.integer(0) : 0;
+    }
+
+    // "_" and 32 lowercase hex digits, the form of the service's own user record names. The account
+    // proofs are keyed by it, so it comes from the secure generator.
+    std::string newUserRecordName() { return "_" + secureRandomHex(kUserRecordNameBytes); }
+
+}
+
+void configureCloudConnection(CloudSQLiteConnection& connection)
+{
+    // A commit is on disk before the call returns: an envelope a caller was told is saved survives a
+    // power cut, not only a killed process.
+    connection.execute("PRAGMA synchronous = FULL");
+}
+
+void prepareCloudSchema(CloudSQLiteConnection& connection)
+{
+    connection.execute("PRAGMA journal_mode = WAL");
+    // A database made before needs no write, so opening it never waits for another process's writer.
+    if (schemaVersion(connection) == kSchemaVersion)
+        return;
+    CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
+    connection.execute(kSchema);
+    connection.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+    connection.statement("INSERT OR IGNORE INTO account(id, status, user_record_name) VALUES(1, ?, ?)")
+        .bind(1, static_cast<std::int64_t>(CloudAccountStatus::available))
+        .bind(2, newUserRecordName())
+        .run();
+    transaction.commit();
+}
+
+std::int64_t newCloudZoneEpoch()
+{
+    std::int64_t epoch = 0;
+    for (std::uint8_t byte : secureRandomBytes(7))
+        epoch = epoch << 8 | byte;
+    return epoch;
+}
+
+std::optional<std::int64_t> cloudZoneEpoch(CloudSQLiteConnection& connection, const std::string& zoneName)
+{
+    auto query = connection.statement("SELECT epoch FROM zones WHERE name = ?");
+    if (!query.bind(1, zoneName).step())
+        return std::nullopt;
+    return query.integer(0);
+}
+
+std::filesystem::path cloudAssetFolder(const std::filesystem::path& cloudFolder)
+{
+    return cloudFolder / "assets";
+}
+
+std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, const std::string& zoneName)
+{
+    auto query = connection.statement("SELECT value FROM fields WHERE zone = ? AND kind = ?");
+    query.bind(1, zoneName).bind(2, static_cast<std::int64_t>(CloudFieldKind::asset));
+    std::vector<std::string> names;
+    while (query.step())
+        names.push_back(query.text(0));
+    return names;
+}
+
+void removeOrphanedCloudAssets(CloudSQLiteConnection& connection, const std::filesystem::path& cloudFolder)
+{
+    namespace fs = std::filesystem;
+    auto oldest = fs::file_time_type::clock::now() - kOrphanedAssetAge;
+    std::vector<fs::path> candidates;
+    std::error_code error;
+    for (fs::directory_iterator entry(cloudAssetFolder(cloudFolder), error), end; !error && entry != end;
+         entry.increment(error)) {
+        std::error_code ignored;
+        if (entry->last_write_time(ignored) < oldest && !ignored)
+            candidates.push_back(entry->path());
+    }
+    if (candidates.empty())
+        return;
+    auto query = connection.statement("SELECT value FROM fields WHERE kind = ?");
+    query.bind(1, static_cast<std::int64_t>(CloudFieldKind::asset));
+    std::set<std::string> referenced;
+    while (query.step())
+        referenced.insert(query.text(0));
+    for (const auto& candidate : candidates) {
+        if (!referenced.contains(candidate.filename().string()))
+            ::unlink(candidate.c_str());
+    }
+}
+
+void removeCloudAssets(const std::filesystem::path& cloudFolder, const std::vector<std::string>& assetNames)
+{
+    for (const auto& name : assetNames)
+        ::unlink((cloudAssetFolder(cloudFolder) / name).c_str());
+}
+
+}

@@ -1,0 +1,45 @@
+// The cloud database's tables, and the helpers its request files share. Not for use outside the
+// cloud database.
+#pragma once
+
+#include "Platform/CloudRecord.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vellumar::platform {
+
+class CloudSQLiteConnection;
+
+// How a field row's value is to be read; the order of CloudValue's alternatives.
+enum class CloudFieldKind : std::int64_t { string, date, int64, bytes, asset };
+
+// Sets write-ahead logging and creates the tables and the account row, in one write transaction.
+void prepareCloudSchema(CloudSQLiteConnection& connection);
+// The settings every connection needs.
+void configureCloudConnection(CloudSQLiteConnection& connection);
+
+// A random epoch for a zone being made, so that tokens of an earlier zone of that name expire.
+std::int64_t newCloudZoneEpoch();
+// The zone's epoch; absent when the zone does not exist.
+std::optional<std::int64_t> cloudZoneEpoch(CloudSQLiteConnection& connection, const std::string& zoneName);
+
+// The folder of asset files within the cloud folder.
+std::filesystem::path cloudAssetFolder(const std::filesystem::path& cloudFolder);
+// The asset file names the zone's records refer to.
+std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, const std::string& zoneName);
+// Removes asset files once no committed row refers to them; a file already gone is fine.
+void removeCloudAssets(const std::filesystem::path& cloudFolder, const std::vector<std::string>& assetNames);
+
+// Removes asset files that no record refers to and that are older than any write still under way: those
+// of writers that ended between copying an asset and committing its record. Failures are ignored.
+void removeOrphanedCloudAssets(CloudSQLiteConnection& connection, const std::filesystem::path& cloudFolder);
+
+// The subscriptions of one zone, or of every zone when absent, by identifier.
+std::vector<CloudQuerySubscription> readCloudSubscriptions(
+    CloudSQLiteConnection& connection, const std::optional<std::string>& zoneName);
+
+}

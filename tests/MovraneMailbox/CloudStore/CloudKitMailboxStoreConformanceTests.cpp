@@ -1,0 +1,8 @@
+#include "tests/MovraneMailbox/CloudStore/CloudStoreFixture.h"
+#include "tests/MovraneMailbox/MailboxStoreConformance.h"
+
+namespace movrane {
+
+INSTANTIATE_TYPED_TEST_SUITE_P(CloudKit, MailboxStoreConformance, ::testing::Types<test::CloudStoreFactory>);
+
+}

@@ -1,0 +1,86 @@
+// What the cloud store suites share: a store on a fresh cloud folder, and a push listener that hands
+// each notification's subscription id (or the account notice) to a callback from its own thread.
+#pragma once
+
+#include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
+#include "Platform/CloudPush.h"
+#include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
+#include "VellumarMacCore/Foundations/JSON.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace movrane::test {
+
+// A member of a push's query ("sid": the subscription id, "rid": the record created), the account
+// notice as it is, or the whole datagram when it is neither, so that a test sees what arrived.
+inline std::string pushedMember(const std::string& datagram, std::string_view member = "sid")
+{
+    if (datagram == vellumar::platform::cloudAccountChangedNotice)
+        return datagram;
+    auto json = vellumar::JSON::decode(datagram);
+    const vellumar::JSON* cloud = json ? json->subscript("ck") : nullptr;
+    const vellumar::JSON* query = cloud ? cloud->subscript("qry") : nullptr;
+    const vellumar::JSON* value = query ? query->subscript(member) : nullptr;
+    const std::string* text = value ? value->stringValue() : nullptr;
+    return text ? *text : datagram;
+}
+
+// Listens in `pushFolder` from construction until destruction, handing on each datagram.
+class PushListenerThread {
+public:
+    PushListenerThread(
+        const std::filesystem::path& pushFolder, std::function<void(const std::string&)> received)
+        : m_listener(std::make_unique<vellumar::platform::CloudPushListener>(pushFolder))
+        , m_thread([this, received = std::move(received)](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                if (auto datagram = m_listener->receive(std::chrono::milliseconds(50)))
+                    received(*datagram);
+            }
+        })
+    {
+    }
+
+private:
+    std::unique_ptr<vellumar::platform::CloudPushListener> m_listener;
+    std::jthread m_thread;
+};
+
+struct CloudStoreFactory {
+    vellumar::test::TemporaryFolder root;
+    std::unique_ptr<PushListenerThread> listener;
+
+    std::filesystem::path cloudFolder() const { return root / "cloud"; }
+    std::unique_ptr<MailboxStore> make()
+    {
+        return std::make_unique<CloudKitMailboxStore>(std::string(MailboxProtocol::containerIdentifier),
+            vellumar::platform::CloudDatabaseOptions { .folder = cloudFolder() });
+    }
+    void setPageLimit(MailboxStore& store, int limit)
+    {
+        static_cast<CloudKitMailboxStore&>(store).container().setPageLimit(static_cast<std::size_t>(limit));
+    }
+    void listen(MailboxStore& store, std::function<void(const std::string&)> received)
+    {
+        listener = std::make_unique<PushListenerThread>(
+            static_cast<CloudKitMailboxStore&>(store).container().pushFolder(),
+            [received = std::move(received)](
+                const std::string& datagram) { received(pushedMember(datagram)); });
+    }
+};
+
+// A store on a fresh cloud folder and a fresh zone name.
+class CloudStoreTest : public ::testing::Test {
+protected:
+    CloudStoreFactory factory;
+    std::unique_ptr<MailboxStore> made = factory.make();
+    CloudKitMailboxStore& store = static_cast<CloudKitMailboxStore&>(*made);
+    const std::string zone = MailboxZoneName::make();
+};
+
+}
