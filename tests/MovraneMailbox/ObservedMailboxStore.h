@@ -36,6 +36,12 @@ public:
         std::lock_guard lock(m_lock);
         m_afterFetch = std::move(hook);
     }
+    // Runs before each save; what it throws, the save throws.
+    void beforeSave(std::function<void()> hook)
+    {
+        std::lock_guard lock(m_lock);
+        m_beforeSave = std::move(hook);
+    }
     void afterSave(std::function<void(const MailboxEnvelopeRecord&)> hook)
     {
         std::lock_guard lock(m_lock);
@@ -48,6 +54,8 @@ public:
     void deleteZone(const std::string& zone) override { m_store->deleteZone(zone); }
     void saveEnvelope(const MailboxEnvelopeRecord& record, const std::string& zone) override
     {
+        if (auto hook = copied(m_beforeSave))
+            hook();
         m_store->saveEnvelope(record, zone);
         if (auto hook = copied(m_afterSave))
             hook(record);
@@ -101,6 +109,7 @@ private:
     std::vector<std::vector<std::string>> m_saved;
     std::function<void()> m_beforeFetch;
     std::function<void(MailboxChanges&)> m_afterFetch;
+    std::function<void()> m_beforeSave;
     std::function<void(const MailboxEnvelopeRecord&)> m_afterSave;
 };
 
