@@ -11,6 +11,7 @@
 #include "tests/MovraneMailbox/MailboxStoreTestSupport.h"
 #include "tests/MovraneMailbox/ObservedMailboxStore.h"
 #include "tests/MovraneMailbox/Road/ScaledMailboxClock.h"
+#include "tests/MovraneMailbox/Server/MailboxServerHarness.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -24,32 +25,6 @@
 
 namespace movrane::test {
 
-// Log lines from any thread, read back in order.
-class RoadLog {
-public:
-    std::function<void(const std::string&)> sink()
-    {
-        return [this](const std::string& line) {
-            std::lock_guard lock(m_lock);
-            m_lines.push_back(line);
-        };
-    }
-    std::vector<std::string> lines() const
-    {
-        std::lock_guard lock(m_lock);
-        return m_lines;
-    }
-    bool contains(std::string_view line) const
-    {
-        auto all = lines();
-        return std::find(all.begin(), all.end(), line) != all.end();
-    }
-
-private:
-    mutable std::mutex m_lock;
-    std::vector<std::string> m_lines;
-};
-
 class MailboxRoadTest : public ::testing::Test {
 protected:
     // Five mailbox seconds pass in one real second.
@@ -62,8 +37,8 @@ protected:
     MailboxIdentity deviceIdentity = MailboxIdentity::generate();
     MailboxPairing pairing = MailboxPairing::make(
         MailboxZoneName::make(), "mac-1", "ios-phone", macIdentity.publicKey(), deviceIdentity.publicKey());
-    RoadLog macLog;
-    RoadLog phoneLog;
+    LockedLines macLog;
+    LockedLines phoneLog;
     // The relay behind the Mac's mailbox; set before the first request.
     std::function<MailboxRelayResponse(const MailboxInboundRequest&)> relay
         = [](const MailboxInboundRequest&) {

@@ -54,7 +54,7 @@ namespace {
         });
         auto failure = thrown<MailboxError>([&] { client->send(health(), 0); });
         EXPECT_EQ(failure, MailboxError(Kind::quotaExceeded));
-        EXPECT_TRUE(phoneLog.contains("mailbox request -> quotaExceeded"));
+        EXPECT_EQ(phoneLog.count("mailbox request -> quotaExceeded"), 1);
         auto linesBefore = phoneLog.lines().size();
         client->receive();
         EXPECT_EQ(phoneLog.lines().size(), linesBefore);
@@ -110,8 +110,8 @@ namespace {
         store->inject(forMac, std::nullopt, pairing.zoneName);
         client->receive();
 
-        EXPECT_TRUE(phoneLog.contains("mailbox envelope dropped: replayed"));
-        EXPECT_TRUE(phoneLog.contains("mailbox envelope dropped: authenticationFailed"));
+        EXPECT_EQ(phoneLog.count("mailbox envelope dropped: replayed"), 1);
+        EXPECT_EQ(phoneLog.count("mailbox envelope dropped: authenticationFailed"), 1);
         EXPECT_EQ(namesOf(zone()), std::vector<std::string> { forMac.name });
         EXPECT_FALSE(client->jobState("j-1"));
     }
