@@ -175,19 +175,6 @@ namespace {
         EXPECT_EQ(second, std::nullopt);
     }
 
-    TEST_F(MailboxClientExchangeTest, AnAttachedErrorAnswerIsDecryptedIntoTheBodyNotTheDestination)
-    {
-        answerThrough(
-            *observed, [](const MailboxMessage&) { return jsonResponse(404, R"({"error":"not_found"})"); },
-            true);
-        auto client = clientWith(configuration());
-        auto destination = temporary / "download" / "file.bin";
-        auto exchanged = client->exchange(health(), std::nullopt, 0, destination);
-        EXPECT_EQ(exchanged.response, jsonResponse(404, R"({"error":"not_found"})"));
-        EXPECT_FALSE(exchanged.wroteDestination);
-        EXPECT_FALSE(std::filesystem::exists(destination));
-    }
-
     TEST_F(MailboxClientExchangeTest, AnAttachmentStatedOverSixtyFourMebibytesIsRefusedUnopened)
     {
         observed->afterSave([this](const MailboxEnvelopeRecord& record) {
