@@ -43,6 +43,12 @@ MailboxServer::~MailboxServer()
     if (m_fetchThread.joinable())
         m_fetchThread.join();
     m_tasks.close();
+    // Only now can no watch start any more; the shutdown has cancelled those that run.
+    std::list<LoopTask> watchLoops;
+    {
+        std::lock_guard lock(m_lock);
+        watchLoops.swap(m_watchLoops);
+    }
 }
 
 void MailboxServer::start()
@@ -50,12 +56,7 @@ void MailboxServer::start()
     std::list<LoopTask> finished;
     {
         std::lock_guard lock(m_lock);
-        for (auto loop = m_stopping.begin(); loop != m_stopping.end();) {
-            auto next = std::next(loop);
-            if (*loop->finished)
-                finished.splice(finished.end(), m_stopping, loop);
-            loop = next;
-        }
+        finished = takeFinished(m_stopping);
         if (m_running || m_closing)
             return;
         auto flag = std::make_shared<std::atomic<bool>>(false);
@@ -68,9 +69,22 @@ void MailboxServer::start()
     // Joined outside the lock: each has set its flag and is leaving.
 }
 
+std::list<MailboxServer::LoopTask> MailboxServer::takeFinished(std::list<LoopTask>& loops)
+{
+    std::list<LoopTask> finished;
+    for (auto loop = loops.begin(); loop != loops.end();) {
+        auto next = std::next(loop);
+        if (*loop->finished)
+            finished.splice(finished.end(), loops, loop);
+        loop = next;
+    }
+    return finished;
+}
+
 void MailboxServer::stop()
 {
     std::lock_guard lock(m_lock);
+    cancelWatches([](const std::string&) { return true; });
     if (!m_running)
         return;
     m_running->thread.request_stop();
@@ -199,6 +213,12 @@ int MailboxServer::inFlight() const
 {
     std::lock_guard lock(m_lock);
     return m_inFlight;
+}
+
+int MailboxServer::activeWatchCount() const
+{
+    std::lock_guard lock(m_lock);
+    return static_cast<int>(m_watches.size());
 }
 
 void MailboxServer::log(const std::string& line) const

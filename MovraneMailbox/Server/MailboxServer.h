@@ -10,6 +10,7 @@
 #pragma once
 
 #include "MovraneMailbox/Protocol/MailboxChannel.h"
+#include "MovraneMailbox/Protocol/MailboxJobSnapshot.h"
 #include "MovraneMailbox/Protocol/MailboxStore.h"
 #include "MovraneMailbox/Protocol/MailboxStoreRetry.h"
 #include "MovraneMailbox/Server/MailboxServerConfiguration.h"
@@ -23,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -63,8 +65,8 @@ public:
 
     // Starts the poll loop unless one runs.
     void start();
-    // Ends the loop at its next check or sleep without waiting for it; a fetch under way runs to its
-    // end. `start` may follow.
+    // Ends the loop at its next check or sleep without waiting for it, and cancels every job watch; a
+    // fetch under way runs to its end. `start` may follow.
     void stop();
     bool isRunning() const;
 
@@ -75,6 +77,14 @@ public:
     // Makes the zone and the Mac's subscription in it, then clears the zone's error. Throws the
     // MailboxError of the step that gave up.
     void setUpZone(const MailboxPairing& pairing);
+    // Cancels the zone's watches and removes its subscription, the zone itself and what the server keeps
+    // of it, stored channel state included. Store failures are dropped; never throws.
+    void forgetZone(const MailboxPairing& pairing);
+    // Seals one event for the pairing's device and stores it. Throws MailboxKeyError invalidPrivateKey
+    // when the pairing is not for this Mac's key, or what `send` throws.
+    void sendEvent(const MailboxEvent& event, MailboxNotify notify, const MailboxPairing& pairing);
+    // The event to every paired device, one after the other; each failure is a log line. Never throws.
+    void broadcast(const MailboxEvent& event, MailboxNotify notify);
     // Writes the Mac's presence into every paired zone; failures become zone errors.
     void publishPresence();
     // Deletes the envelopes older than `cleanupAge` in every paired zone; failures become zone errors.
@@ -100,6 +110,13 @@ public:
     std::optional<MailboxTime> lastRequest() const;
     // Requests handed to the handler and not yet answered by it.
     int inFlight() const;
+    // Job watches registered and not yet ended.
+    int activeWatchCount() const;
+
+    // Whether a job-state write alerts the phone: `reply` once a job finishes other than canceled,
+    // `approval` while it waits on an approval the phone was not yet told of.
+    static MailboxNotify notifyKind(
+        const MailboxJobSnapshot& snapshot, const std::set<std::string>& announced);
 
 private:
     struct LoopTask {
@@ -107,7 +124,31 @@ private:
         std::shared_ptr<std::atomic<bool>> finished;
     };
     using Lock = std::unique_lock<std::mutex>;
+    struct WatchKey {
+        std::string zone;
+        std::string jobID;
+        friend auto operator<=>(const WatchKey&, const WatchKey&) = default;
+    };
+    struct Watch {
+        // A loop acts on the entry only while this is its own registration's.
+        std::string id;
+        bool background = false;
+        MailboxTime expiresAt;
+        // The job version last written, or passed over by a background watch.
+        std::int64_t version = 0;
+        std::set<std::string> approvals;
+        MailboxTime lastWrite;
+        // Cancels the watch's loop.
+        std::stop_source task;
+    };
+    // A job request's answer, and the job it describes when the answer is a usable status.
+    struct JobAnswer {
+        MailboxRelayResponse response;
+        std::optional<MailboxJobSnapshot> snapshot;
+    };
 
+    // The loops that have finished, taken out of `loops` for joining outside the lock. Needs the lock.
+    static std::list<LoopTask> takeFinished(std::list<LoopTask>& loops);
     void run(const std::stop_token& stop);
     // The body of the fetch thread: one pass, then the joiners are released.
     void runFetch(std::promise<void> done);
@@ -141,10 +182,28 @@ private:
     std::optional<std::filesystem::path> receiveAttachment(const MailboxAttachmentKey& key,
         const std::string& envelopeName, const std::string& zone, const std::stop_token& stop);
     void deleteEnvelope(const std::string& name, const std::string& zone, const std::stop_token& stop);
+    // The handler's answer; what it throws becomes the router's 500 "internal".
+    MailboxRelayResponse handle(const MailboxInboundRequest& request);
     void reply(const MailboxMessage& message, const MailboxRelayResponse& response,
         const MailboxChannel& channel, const std::stop_token& stop);
     void startWatch(const MailboxWatch& watch, const MailboxMessage& message, const MailboxChannel& channel,
         const std::stop_token& stop);
+    // Needs the lock.
+    void releaseWatchReservation(const std::string& zone);
+    // Takes over the zone's reservation, and registers the watch and starts its loop unless the server
+    // is closing or the job is watched already.
+    void registerWatch(const WatchKey& key, bool background, const MailboxJobSnapshot& snapshot,
+        const MailboxChannel& channel);
+    void runWatch(const WatchKey& key, const std::string& id, const MailboxChannel& channel,
+        const std::stop_token& stop);
+    // Removes the entry only while it is still the registration `id`.
+    void endWatch(const std::string& zone, const std::string& jobID, const std::string& id);
+    // The entry while it is still registration `id`; null otherwise. Needs the lock.
+    Watch* ownWatch(const WatchKey& key, const std::string& id);
+    // Cancels and removes every watch whose zone `ends` says is over. Needs the lock.
+    void cancelWatches(const std::function<bool(const std::string& zone)>& ends);
+    JobAnswer askJob(const MailboxChannel& channel, const std::string& jobID,
+        std::optional<std::int64_t> since, std::optional<std::int64_t> wait, MailboxTime receivedAt);
 
     void send(const MailboxContent& content, const std::optional<std::filesystem::path>& bodyFile,
         const MailboxChannel& channel, MailboxNotify notify, const std::stop_token& stop);
@@ -177,6 +236,11 @@ private:
     std::optional<MailboxTime> m_lastPresence;
     std::optional<MailboxTime> m_lastCleanup;
     std::map<std::string, MailboxError> m_zoneErrors;
+    std::map<WatchKey, Watch> m_watches;
+    // Watches of each zone between their admission and their registration, counted against the limit.
+    std::map<std::string, int> m_watchReservations;
+    // Watch loops, running or finished and not yet joined.
+    std::list<LoopTask> m_watchLoops;
     bool m_closing = false;
     // Cut short at destruction only: the fetch and the calls made from outside are not the loop's.
     std::stop_source m_shutdown;

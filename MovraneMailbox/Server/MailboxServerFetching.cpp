@@ -14,6 +14,7 @@ void MailboxServer::fetchAll(const std::stop_token& stop)
         zones.insert(pairing.zoneName);
     {
         std::lock_guard lock(m_lock);
+        cancelWatches([&](const std::string& zone) { return !zones.contains(zone); });
         std::erase_if(m_channels, [&](const auto& entry) { return !zones.contains(entry.first); });
         std::erase_if(m_states, [&](const auto& entry) { return !zones.contains(entry.first); });
     }

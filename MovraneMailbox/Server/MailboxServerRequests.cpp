@@ -90,15 +90,20 @@ void MailboxServer::handleAdmitted(const MailboxRelayRequest& request, const Mai
             if (!bodyFile)
                 return attachmentUnreadableReply();
         }
-        try {
-            return m_handler({ channel.pairing(), request, bodyFile, MailboxTime(message.createdAt) });
-        } catch (...) {
-            return internalErrorReply();
-        }
+        return handle({ channel.pairing(), request, bodyFile, MailboxTime(message.createdAt) });
     }();
     if (envelopeName && !envelopeDeleted)
         deleteEnvelope(*envelopeName, zone, stop);
     reply(message, response, channel, stop);
+}
+
+MailboxRelayResponse MailboxServer::handle(const MailboxInboundRequest& request)
+{
+    try {
+        return m_handler(request);
+    } catch (...) {
+        return internalErrorReply();
+    }
 }
 
 std::optional<std::filesystem::path> MailboxServer::receiveAttachment(const MailboxAttachmentKey& key,

@@ -1,7 +1,8 @@
-// What the server does to whole zones: setting one up, publishing the Mac's presence into each, and
-// deleting old envelopes.
+// What the server does to whole zones: setting one up and forgetting it, sending events to one device or
+// all, publishing the Mac's presence into each zone, and deleting old envelopes.
 #include "MovraneMailbox/Server/MailboxServer.h"
 
+#include "MovraneMailbox/Protocol/MailboxSubscriptions.h"
 #include "MovraneMailbox/Server/MailboxServerTime.h"
 
 namespace movrane {
@@ -15,6 +16,53 @@ void MailboxServer::setUpZone(const MailboxPairing& pairing, const std::stop_tok
     withRetries(stop, [&] { m_store->saveSubscriptions(MailboxSubscriptions::mac(pairing), zone); });
     std::lock_guard lock(m_lock);
     m_zoneErrors.erase(zone);
+}
+
+void MailboxServer::forgetZone(const MailboxPairing& pairing)
+{
+    const auto& zone = pairing.zoneName;
+    auto stop = m_shutdown.get_token();
+    {
+        std::lock_guard lock(m_lock);
+        cancelWatches([&](const std::string& watched) { return watched == zone; });
+    }
+    // What the store keeps of a forgotten zone is harmless; what the server keeps must go in any case.
+    try {
+        withRetries(
+            stop, [&] { m_store->deleteSubscriptions({ MailboxSubscriptions::mac(pairing).front().id }); });
+    } catch (...) {
+    }
+    try {
+        withRetries(stop, [&] { m_store->deleteZone(zone); });
+    } catch (...) {
+    }
+    std::lock_guard lock(m_lock);
+    auto channel = m_channels.find(zone);
+    if (channel != m_channels.end()) {
+        m_storage->store(std::nullopt, channel->second.label());
+        m_channels.erase(channel);
+    }
+    m_states.erase(zone);
+    m_zoneErrors.erase(zone);
+}
+
+void MailboxServer::sendEvent(const MailboxEvent& event, MailboxNotify notify, const MailboxPairing& pairing)
+{
+    auto channel = this->channel(pairing);
+    if (!channel)
+        throw MailboxKeyError::invalidPrivateKey();
+    send(event, std::nullopt, *channel, notify, m_shutdown.get_token());
+}
+
+void MailboxServer::broadcast(const MailboxEvent& event, MailboxNotify notify)
+{
+    for (const auto& pairing : m_pairingsProvider()) {
+        try {
+            sendEvent(event, notify, pairing);
+        } catch (...) {
+            log("mailbox event not written: " + mailboxErrorLogText(std::current_exception()));
+        }
+    }
 }
 
 void MailboxServer::publishPresence() { publishPresence(m_shutdown.get_token()); }

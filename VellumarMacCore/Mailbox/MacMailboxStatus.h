@@ -1,8 +1,11 @@
-// What the Mac's iCloud mailbox reports about itself, for the menu and the onboarding window.
+// What the Mac's iCloud mailbox reports about itself, for the menu and the onboarding window: whether
+// iCloud can be used, the zones' errors, which phones used the mailbox lately and how each paired
+// phone reaches the Mac.
 #pragma once
 
 #include "MovraneMailbox/Protocol/MailboxError.h"
 #include "MovraneMailbox/Protocol/MailboxPairing.h"
+#include "VellumarMacCore/Relay/PairedDevice.h"
 
 #include <chrono>
 #include <map>
@@ -11,6 +14,37 @@
 #include <variant>
 
 namespace vellumar {
+
+// How one paired phone reaches the Mac through the mailbox.
+struct DeviceMailboxState {
+    // Why the mailbox pairing was refused.
+    enum class Reason {
+        differentAccount,
+        deviceNoICloud,
+        macNoICloud,
+        macICloudUnavailable,
+        unsupportedVersion
+    };
+    struct LanOnly {
+        std::optional<Reason> reason;
+        friend bool operator==(const LanOnly&, const LanOnly&) = default;
+    };
+    struct On {
+        bool recent = false;
+        friend bool operator==(const On&, const On&) = default;
+    };
+    struct Problem {
+        movrane::MailboxError error;
+        friend bool operator==(const Problem&, const Problem&) = default;
+    };
+    struct Paused {
+        friend bool operator==(const Paused&, const Paused&) = default;
+    };
+    struct NeedsSameWiFi {
+        friend bool operator==(const NeedsSameWiFi&, const NeedsSameWiFi&) = default;
+    };
+    using Value = std::variant<LanOnly, On, Problem, Paused, NeedsSameWiFi>;
+};
 
 // A plain value.
 struct MacMailboxStatus {
@@ -30,6 +64,16 @@ struct MacMailboxStatus {
     std::map<std::string, std::chrono::system_clock::time_point> recentDevices; // by device id
     std::optional<bool> pushRegistered;
     int activeWatches = 0;
+    // By device id, for the paired phones the mailbox knows.
+    std::map<std::string, DeviceMailboxState::Value> deviceStates;
+
+    // The zone error shown for the Mac: the first quota error, else configuration, else busy, else
+    // network; none otherwise.
+    std::optional<movrane::MailboxError> primaryError() const;
+    // The device's state; local network only, without a reason, for a phone the mailbox does not know.
+    DeviceMailboxState::Value state(const PairedDevice& device) const;
+
+    friend bool operator==(const MacMailboxStatus&, const MacMailboxStatus&) = default;
 };
 
 }

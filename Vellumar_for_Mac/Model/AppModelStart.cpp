@@ -26,15 +26,9 @@ void AppModel::start()
         // window asks.
         platform::logError(std::string("network path monitor not started: ") + error.what());
     }
-    m_host->devices().observe([model = QPointer<AppModel>(this)](const std::vector<PairedDevice>& devices) {
-        onMainThread(model,
-            [devices](AppModel& self) { self.publish(self.m_devices, devices, &AppModel::devicesChanged); });
-    });
-    // FIXME: the job and terminal observers, the reused-code alert, the push and iCloud wiring and the
-    // Claude Code check join here, before the relay starts, once their handlers exist.
-    m_host->onPaired([model = QPointer<AppModel>(this)](const PairedDevice& device) {
-        onMainThread(model, [device](AppModel& self) { self.devicePaired(device); });
-    });
+    observeCore();
+    startMailboxWiring();
+    checkClaude();
 
     auto names = certificateNames(
         m_lanAddress, m_tailscaleAddress, m_interfaceAddresses(), NetworkAddresses::localHostName());

@@ -11,6 +11,7 @@ run_packages=(
   libavahi-client-dev # Bonjour advertising and the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libsqlite3-dev # the cloud database shared by the processes of one machine
+  libpq-dev # the cloud database shared across machines, on a PostgreSQL server
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
   qt6-base-dev # the menu-bar application and its model
   libcurl4-openssl-dev # fetching the update feed and package
@@ -27,10 +28,12 @@ test_packages=(
   wrk nginx-light # the relay listener's load driver compares against nginx
   xvfb xauth fonts-dejavu-core # windows on a virtual display, with a font for their texts
   zbar-tools # reads back the QR codes the pairing window shows
+  libglib2.0-bin # gio launches the autostart entry as the desktop does
   iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
   avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
   libglib2.0-bin # gio starts the login item as a desktop would
   sqlite3 # checks the cloud database's file as an outside reader
+  postgresql # a server of the test's own for the cloud database across machines
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.
