@@ -27,21 +27,6 @@ bool hasDefaultDisposition(int signal)
     return current.sa_handler == SIG_DFL;
 }
 
-// curl at the model's relay as a phone; the body, or empty when the status is not `expected`.
-std::string callRelay(
-    AppModel& model, const std::string& target, std::vector<std::string> options, int expected)
-{
-    std::vector<std::string> argv { "curl", "-sS", "-k", "--max-time", "30", "-w", "\n%{http_code}" };
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back("https://127.0.0.1:" + std::to_string(model.host().port().value_or(0)) + target);
-    auto result = runPeer(argv);
-    auto cut = result.output.rfind('\n');
-    bool answered = result.exitStatus == 0 && cut != std::string::npos
-        && result.output.substr(cut + 1) == std::to_string(expected);
-    EXPECT_TRUE(answered) << result.output;
-    return answered ? result.output.substr(0, cut) : std::string();
-}
-
 std::string member(const std::string& body, std::string_view key)
 {
     auto decoded = JSON::decode(body);
@@ -99,13 +84,12 @@ TEST_F(AppQuitTest, ASignalDuringARunLeavesNoFakeClaudeThatNeverAnswersRunning)
     model->start();
     auto offer = model->host().makePairingOffer("127.0.0.1");
     ASSERT_TRUE(offer);
-    auto paired = callRelay(*model, "/v1/pair",
-        { "--data", R"({"code": ")" + offer->payload.code + R"(", "deviceName": "Pixel"})" }, 200);
-    auto submitted = callRelay(*model, "/v1/jobs",
-        { "-H", "Authorization: Bearer " + member(paired, "token"), "--data",
-            R"({"conversationId": "ios-quit", "botId": "main", "message": "Take your time."})" },
-        202);
-    ASSERT_FALSE(submitted.empty());
+    auto paired = pairAsPhone(*model, offer->payload.code);
+    ASSERT_EQ(paired.status, 200) << paired.body;
+    auto submitted = curlAsPhone(*model, "/v1/jobs",
+        { "-H", "Authorization: Bearer " + member(paired.body, "token"), "--data",
+            R"({"conversationId": "ios-quit", "botId": "main", "message": "Take your time."})" });
+    ASSERT_EQ(submitted.status, 202) << submitted.body;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!std::filesystem::exists(m_folder / "claude.pid") && std::chrono::steady_clock::now() < deadline)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
