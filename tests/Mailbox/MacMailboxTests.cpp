@@ -1,0 +1,220 @@
+#include "VellumarMacCore/Mailbox/MacMailbox.h"
+
+#include "MovraneMailbox/MemoryStore/InMemoryMailboxStore.h"
+#include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
+#include "MovraneMailbox/Protocol/MailboxKeys.h"
+#include "tests/Mailbox/SteppedMailboxClock.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace vellumar;
+using movrane::MailboxAccountState;
+using movrane::MailboxError;
+using Operation = movrane::InMemoryMailboxStore::Operation;
+
+namespace {
+
+// A key store whose every call fails, as a keychain that refuses the Mac.
+class AlwaysFailingKeyStoreFake final : public movrane::MailboxKeyStore {
+public:
+    std::optional<movrane::MailboxIdentity> load(std::string_view) override
+    {
+        throw movrane::MailboxKeyError::keychain(-25308);
+    }
+    void save(const movrane::MailboxIdentity&, std::string_view) override { }
+    void remove(std::string_view) override { }
+};
+
+class MacMailboxTest : public testing::Test {
+protected:
+    MacMailboxTest() { store->setRecordName("_userA"); }
+
+    std::shared_ptr<MacMailbox> makeMailbox(std::shared_ptr<movrane::MailboxKeyStore> keyStore
+        = std::make_shared<movrane::InMemoryMailboxKeyStore>())
+    {
+        MacMailboxSetup setup {
+            .store = store,
+            .keyStore = std::move(keyStore),
+            .storage = std::make_shared<movrane::InMemoryMailboxStateStorage>(),
+            .clock = clock,
+            .macName = [] { return std::string("Studio"); },
+            .log =
+                [this](std::string_view line) {
+                    std::lock_guard lock(m_logLock);
+                    m_log.emplace_back(line);
+                },
+        };
+        auto mailbox = MacMailbox::make(std::move(setup), [this] {
+            std::lock_guard lock(m_logLock);
+            return m_pairings;
+        });
+        return mailbox;
+    }
+
+    // Pairs one phone with the mailbox's key, so every fetch asks the store for its zone.
+    void pairPhone(MacMailbox& mailbox)
+    {
+        auto key = *mailbox.macKey();
+        std::lock_guard lock(m_logLock);
+        m_pairings.push_back(movrane::MailboxPairing::make(movrane::MailboxZoneName::make(), "mac-1", "ios-1",
+            key, movrane::MailboxIdentity::generate().publicKey()));
+    }
+
+    static movrane::MailboxRelayResponse noAnswer(const movrane::MailboxInboundRequest&)
+    {
+        return movrane::MailboxRelayResponse::error(500, "internal", "unused", std::nullopt);
+    }
+
+    std::vector<std::string> log()
+    {
+        std::lock_guard lock(m_logLock);
+        return m_log;
+    }
+
+    long linesStartingWith(const std::string& prefix)
+    {
+        auto lines = log();
+        return std::count_if(
+            lines.begin(), lines.end(), [&](const auto& line) { return line.starts_with(prefix); });
+    }
+
+    std::shared_ptr<movrane::InMemoryMailboxStore> store
+        = std::make_shared<movrane::InMemoryMailboxStore>(std::make_shared<movrane::SystemMailboxClock>(), 0);
+    std::shared_ptr<test::SteppedMailboxClock> clock = std::make_shared<test::SteppedMailboxClock>(15);
+
+private:
+    std::mutex m_logLock;
+    std::vector<std::string> m_log;
+    std::vector<movrane::MailboxPairing> m_pairings;
+};
+
+}
+
+TEST_F(MacMailboxTest, StartingTwiceRunsOneLoopAndOneServer)
+{
+    auto mailbox = makeMailbox();
+    mailbox->start(noAnswer);
+    mailbox->start(noAnswer);
+    ASSERT_TRUE(clock->waitForSleeps(1));
+    clock->step();
+    EXPECT_EQ(clock->sleepsBegun(), 2);
+    EXPECT_EQ(log(), std::vector<std::string> { "mailbox server started" });
+    mailbox->stop();
+}
+
+TEST_F(MacMailboxTest, AnotherSignedInUserGetsANewServer)
+{
+    auto mailbox = makeMailbox();
+    mailbox->start(noAnswer);
+    store->setRecordName("_userB");
+    mailbox->accountChanged();
+    EXPECT_EQ(log(), (std::vector<std::string> { "mailbox server started", "mailbox server started" }));
+    EXPECT_TRUE(mailbox->status().running);
+    mailbox->stop();
+    EXPECT_EQ(log().back(), "mailbox server stopped");
+}
+
+TEST_F(MacMailboxTest, ASignedOutAccountStopsTheServerAndPushesThenDoNothing)
+{
+    auto mailbox = makeMailbox();
+    pairPhone(*mailbox);
+    mailbox->start(noAnswer);
+    mailbox->handlePush();
+    int fetches = store->count(Operation::fetchChanges);
+    EXPECT_GE(fetches, 1);
+
+    store->setAccount(MailboxAccountState::noAccount);
+    mailbox->refreshAccount();
+    EXPECT_EQ(log().back(), "mailbox server stopped");
+    auto status = mailbox->status();
+    EXPECT_FALSE(status.running);
+    EXPECT_EQ(status.activeWatches, 0);
+    EXPECT_EQ(status.availability, MacMailboxStatus::Availability { MailboxAccountState::noAccount });
+
+    mailbox->handlePush();
+    EXPECT_EQ(store->count(Operation::fetchChanges), fetches);
+    mailbox->stop();
+}
+
+TEST_F(MacMailboxTest, ARecordNameLearnedLaterDoesNotRestartTheServer)
+{
+    store->fail(Operation::userRecordName, MailboxError::network(std::nullopt), 1);
+    auto mailbox = makeMailbox();
+    mailbox->start(noAnswer);
+    EXPECT_TRUE(mailbox->status().running);
+    mailbox->refreshAccount();
+    EXPECT_EQ(store->count(Operation::userRecordName), 2);
+    EXPECT_EQ(log(), std::vector<std::string> { "mailbox server started" });
+    mailbox->stop();
+}
+
+TEST_F(MacMailboxTest, AKeyStoreThatAlwaysFailsIsLoggedOnce)
+{
+    auto mailbox = makeMailbox(std::make_shared<AlwaysFailingKeyStoreFake>());
+    mailbox->start(noAnswer);
+    mailbox->refreshAccount();
+    EXPECT_EQ(mailbox->macKey(), std::nullopt);
+    EXPECT_EQ(linesStartingWith("mailbox key unavailable: "), 1);
+    EXPECT_EQ(linesStartingWith("mailbox server"), 0);
+    EXPECT_EQ(mailbox->status().availability,
+        MacMailboxStatus::Availability { MacMailboxStatus::KeyUnavailable {} });
+    mailbox->stop();
+}
+
+TEST_F(MacMailboxTest, StoppingWithoutAServerLogsNothingButPublishes)
+{
+    auto mailbox = makeMailbox();
+    int calls = 0;
+    mailbox->observe([&](const MacMailboxStatus&) { ++calls; });
+    EXPECT_EQ(calls, 1);
+    mailbox->stop();
+    EXPECT_EQ(calls, 2);
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(MacMailboxTest, BeforeAnyAnswerTheAccountIsBeingChecked)
+{
+    auto mailbox = makeMailbox();
+    EXPECT_EQ(
+        mailbox->status().availability, MacMailboxStatus::Availability { MacMailboxStatus::Checking {} });
+}
+
+TEST_F(MacMailboxTest, AnUnchangedStatusIsPublishedOnce)
+{
+    auto mailbox = makeMailbox();
+    std::vector<std::optional<bool>> seen;
+    mailbox->observe([&](const MacMailboxStatus& status) { seen.push_back(status.pushRegistered); });
+    mailbox->setPushRegistered(true);
+    mailbox->setPushRegistered(true);
+    EXPECT_EQ(seen, (std::vector<std::optional<bool>> { std::nullopt, true }));
+    int late = 0;
+    mailbox->observe([&](const MacMailboxStatus&) { ++late; });
+    EXPECT_EQ(late, 1);
+}
+
+TEST_F(MacMailboxTest, AUsableAccountIsCheckedAgainAfterFiveMinutes)
+{
+    auto mailbox = makeMailbox();
+    mailbox->start(noAnswer);
+    store->setAccount(MailboxAccountState::noAccount);
+    clock->steps(19);
+    EXPECT_TRUE(mailbox->status().running) << "checked before 300 s";
+    clock->step();
+    EXPECT_FALSE(mailbox->status().running);
+    mailbox->stop();
+}
+
+TEST_F(MacMailboxTest, AnUnusableAccountIsCheckedAgainAfterAMinute)
+{
+    store->setAccount(MailboxAccountState::temporarilyUnavailable);
+    auto mailbox = makeMailbox();
+    mailbox->start(noAnswer);
+    store->setAccount(MailboxAccountState::available);
+    clock->steps(3);
+    EXPECT_FALSE(mailbox->status().running) << "checked before 60 s";
+    clock->step();
+    EXPECT_TRUE(mailbox->status().running);
+    mailbox->stop();
+}
