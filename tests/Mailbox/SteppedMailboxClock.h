@@ -31,6 +31,8 @@ public:
     {
         std::unique_lock lock(m_lock);
         if (seconds != m_steppedSeconds) {
+            ++m_otherSleepsBegun;
+            m_changed.notify_all();
             m_changed.wait(lock, stop, [] { return false; });
             throw movrane::MailboxCancelledError();
         }
@@ -68,6 +70,13 @@ public:
         return waitFor(lock, [&] { return m_sleepsBegun >= count; });
     }
 
+    // Waits until a sleep of another length has begun: its sleeper has finished what it did before.
+    bool waitForOtherSleep()
+    {
+        std::unique_lock lock(m_lock);
+        return waitFor(lock, [&] { return m_otherSleepsBegun > 0; });
+    }
+
     int sleepsBegun() const
     {
         std::lock_guard lock(m_lock);
@@ -86,6 +95,7 @@ private:
     mutable movrane::MailboxTime m_now { std::chrono::sys_days { std::chrono::year { 2026 } / 3 / 1 } };
     mutable int m_sleepsBegun = 0;
     mutable int m_sleepsEnded = 0;
+    mutable int m_otherSleepsBegun = 0;
     int m_released = 0;
 };
 
