@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 using namespace vellumar;
 using movrane::MailboxAccountState;
@@ -219,4 +221,27 @@ TEST_F(MacMailboxTest, AnUnusableAccountIsCheckedAgainAfterAMinute)
     clock->step();
     EXPECT_TRUE(mailbox->status().running);
     mailbox->stop();
+}
+
+TEST_F(MacMailboxTest, ObserversMayAskTheMailboxWhilePublicationsRace)
+{
+    auto mailbox = makeMailbox();
+    std::atomic<int> calls = 0;
+    mailbox->observe([&](const MacMailboxStatus&) {
+        // Would wait forever if observers were called under the mailbox's lock.
+        mailbox->status();
+        ++calls;
+    });
+    {
+        std::jthread registering([&] {
+            for (int i = 0; i < 50; ++i)
+                mailbox->setPushRegistered(i % 2 == 0);
+        });
+        std::jthread refreshing([&] {
+            for (int i = 0; i < 50; ++i)
+                mailbox->refreshStatus();
+        });
+    }
+    EXPECT_GE(calls.load(), 2);
+    EXPECT_EQ(mailbox->status().pushRegistered, false);
 }
