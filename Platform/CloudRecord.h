@@ -47,6 +47,8 @@ struct CloudRecord {
 namespace CloudErrorCode {
     inline constexpr int internalError = 1;
     inline constexpr int partialFailure = 2;
+    inline constexpr int networkUnavailable = 3;
+    inline constexpr int networkFailure = 4;
     inline constexpr int badContainer = 5;
     inline constexpr int requestRateLimited = 7;
     inline constexpr int notAuthenticated = 9;

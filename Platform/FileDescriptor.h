@@ -32,6 +32,11 @@ public:
     explicit operator bool() const noexcept { return m_descriptor >= 0; }
     // Hands the descriptor over; this object then owns nothing.
     int release() noexcept { return std::exchange(m_descriptor, -1); }
+    // Closes now and reports whether close(2) succeeded: a delayed write error shows only here.
+    bool close() noexcept
+    {
+        return m_descriptor < 0 || ::close(std::exchange(m_descriptor, -1)) == 0;
+    }
     // Closes what it owned and takes `descriptor` instead.
     void reset(int descriptor = -1) noexcept
     {

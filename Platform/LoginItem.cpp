@@ -1,8 +1,10 @@
 #include "Platform/LoginItem.h"
 
 #include "Platform/Paths.h"
+#include "Platform/PrivateFiles.h"
 
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -37,6 +39,47 @@ bool loginItemEnabled(const std::filesystem::path& entry)
             return false;
     }
     return !in.bad();
+}
+
+std::string desktopExecValue(const std::filesystem::path& executable)
+{
+    std::string quoted = "\"";
+    for (unsigned char character : executable.string()) {
+        if (character < 0x20 || character == 0x7f)
+            throw std::invalid_argument("The program's path holds a control character.");
+        // Inside quotes '"', '`', '$' and '\\' take a backslash; every backslash is then doubled
+        // once more, because the whole value is also a string value; "%" starts a field code
+        // unless doubled.
+        if (character == '"' || character == '`' || character == '$')
+            quoted += "\\\\";
+        else if (character == '\\')
+            quoted += "\\\\\\";
+        quoted += character == '%' ? std::string("%%") : std::string(1, static_cast<char>(character));
+    }
+    return quoted + "\"";
+}
+
+void setLoginItemEnabled(
+    bool enabled, const std::filesystem::path& entry, const std::filesystem::path& executable)
+{
+    if (!enabled) {
+        std::error_code error;
+        std::filesystem::remove(entry, error);
+        if (error)
+            throw std::filesystem::filesystem_error("The login item could not be removed", entry, error);
+        return;
+    }
+    std::string exec;
+    try {
+        exec = desktopExecValue(executable);
+    } catch (const std::invalid_argument& error) {
+        throw std::filesystem::filesystem_error(
+            error.what(), executable, std::make_error_code(std::errc::invalid_argument));
+    }
+    std::filesystem::create_directories(entry.parent_path());
+    writeFileAtomically("[Desktop Entry]\nType=Application\nName=Vellumar for Mac\nExec=" + exec
+            + "\nX-GNOME-Autostart-enabled=true\n",
+        entry, ExistingFile::replace);
 }
 
 }

@@ -12,4 +12,15 @@ std::filesystem::path loginItemFile();
 // which the desktop's own settings write to switch an entry off.
 bool loginItemEnabled(const std::filesystem::path& entry = loginItemFile());
 
+// On: writes the entry (replacing it atomically, creating its folder) so that the desktop starts
+// `executable` at login. Off: removes it; an absent entry is already off. Throws
+// std::filesystem::filesystem_error when the entry cannot be written or removed.
+void setLoginItemEnabled(
+    bool enabled, const std::filesystem::path& entry, const std::filesystem::path& executable);
+
+// The Exec value that runs `executable` with no arguments: double-quoted, with the characters the
+// Desktop Entry rules reserve inside quotes escaped, then escaped again as a string value, and "%"
+// doubled. Throws std::invalid_argument for a path holding a control character.
+std::string desktopExecValue(const std::filesystem::path& executable);
+
 }

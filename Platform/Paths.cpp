@@ -44,25 +44,35 @@ fs::path dataFolder() { return baseFolder("XDG_DATA_HOME", ".local/share") / "Ve
 
 fs::path configHome() { return baseFolder("XDG_CONFIG_HOME", ".config"); }
 
-fs::path executableFolder()
+fs::path executableFile()
 {
     std::error_code error;
     fs::path executable = fs::read_symlink("/proc/self/exe", error);
-    return error ? fs::path() : executable.parent_path();
+    return error ? fs::path() : executable;
 }
+
+fs::path executableFolder() { return executableFile().parent_path(); }
 
 fs::path bundleInfoFile() { return executableFolder() / "bundle-info.json"; }
 
 fs::path entitlementsFile() { return executableFolder() / "vellumar.entitlements.json"; }
 
-std::optional<std::string> bundleVersion(const fs::path& bundleInfo)
+std::optional<nlohmann::json> bundleInfoValue(const std::string& key, const fs::path& bundleInfo)
 {
     auto read = readJSONObjectFile(bundleInfo, kBundleInfoLimitBytes);
     auto* info = std::get_if<nlohmann::json>(&read);
     if (!info)
         return std::nullopt;
-    auto version = info->find("CFBundleShortVersionString");
-    if (version == info->end() || !version->is_string())
+    auto value = info->find(key);
+    if (value == info->end())
+        return std::nullopt;
+    return *value;
+}
+
+std::optional<std::string> bundleVersion(const fs::path& bundleInfo)
+{
+    auto version = bundleInfoValue("CFBundleShortVersionString", bundleInfo);
+    if (!version || !version->is_string())
         return std::nullopt;
     return version->get<std::string>();
 }

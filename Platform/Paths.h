@@ -2,6 +2,8 @@
 // account's home folder and login shell, each from the environment as it is at the call.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -18,7 +20,9 @@ std::filesystem::path dataFolder();
 // "${XDG_CONFIG_HOME:-$HOME/.config}": the folder that holds the user's settings of every program.
 std::filesystem::path configHome();
 
-// The folder of the running executable as the kernel knows it; empty when it cannot be read.
+// The running executable as the kernel knows it; empty when it cannot be read.
+std::filesystem::path executableFile();
+// Its folder; empty when it cannot be read.
 std::filesystem::path executableFolder();
 
 // The JSON file that the build writes beside the executable with the application's version.
@@ -26,6 +30,11 @@ std::filesystem::path bundleInfoFile();
 
 // The JSON file installed beside the executable that grants iCloud and push; absent grants neither.
 std::filesystem::path entitlementsFile();
+
+// The value under `key` in the bundle-info file; none when the key or the file is missing, or the
+// file is unreadable, larger than 64 KiB or malformed.
+std::optional<nlohmann::json> bundleInfoValue(
+    const std::string& key, const std::filesystem::path& bundleInfo = bundleInfoFile());
 
 // "CFBundleShortVersionString" of the bundle-info file when it is a string; none when the file is
 // missing, unreadable, larger than 64 KiB or malformed.

@@ -1,5 +1,7 @@
 #include "Platform/PseudoTerminal.h"
 
+#include "Platform/FileDescriptor.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -14,26 +16,6 @@ namespace vellumar::platform {
 namespace {
 
     // Owns a descriptor until it is released.
-    class Descriptor {
-    public:
-        explicit Descriptor(int fd) noexcept
-            : m_fd(fd)
-        {
-        }
-        ~Descriptor()
-        {
-            if (m_fd >= 0)
-                ::close(m_fd);
-        }
-        Descriptor(const Descriptor&) = delete;
-        Descriptor& operator=(const Descriptor&) = delete;
-
-        int get() const noexcept { return m_fd; }
-        int release() noexcept { return std::exchange(m_fd, -1); }
-
-    private:
-        int m_fd;
-    };
 
     [[noreturn]] void failTerminal()
     {
@@ -94,7 +76,7 @@ const char* PseudoTerminalFailure::what() const noexcept
 
 SpawnedPseudoTerminal spawnOnPseudoTerminal(const PseudoTerminalProcess& process)
 {
-    Descriptor master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    FileDescriptor master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (master.get() < 0)
         failTerminal();
     if (grantpt(master.get()) != 0 || unlockpt(master.get()) != 0)
@@ -104,7 +86,7 @@ SpawnedPseudoTerminal spawnOnPseudoTerminal(const PseudoTerminalProcess& process
         failTerminal();
     const std::string slavePath = slaveName;
     // Held until the spawn is over, so the terminal never loses its last slave in between.
-    Descriptor slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    FileDescriptor slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (slave.get() < 0)
         failTerminal();
 

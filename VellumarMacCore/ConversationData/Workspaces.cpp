@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/UploadRules.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -93,31 +94,6 @@ namespace {
             start = slash + 1;
         }
     }
-
-    class Descriptor {
-    public:
-        explicit Descriptor(int descriptor)
-            : m_descriptor(descriptor)
-        {
-        }
-        Descriptor(const Descriptor&) = delete;
-        Descriptor& operator=(const Descriptor&) = delete;
-        ~Descriptor()
-        {
-            if (m_descriptor >= 0)
-                ::close(m_descriptor);
-        }
-        int get() const { return m_descriptor; }
-        void reset(int descriptor)
-        {
-            if (m_descriptor >= 0)
-                ::close(m_descriptor);
-            m_descriptor = descriptor;
-        }
-
-    private:
-        int m_descriptor;
-    };
 
     // Why an entry inside `directory` could not be opened: a link is refused, anything else is not
     // there as far as the phone is concerned.
@@ -319,7 +295,7 @@ ReadableFile Workspaces::openReadable(std::string_view relativePath, const std::
     std::vector<std::string_view> pieces = checkedPieces(relativePath);
     if (holdsNUL(folder))
         throw fileNotFound();
-    Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.get() < 0)
         throw fileNotFound();
     for (std::size_t index = 0; index + 1 < pieces.size(); ++index) {

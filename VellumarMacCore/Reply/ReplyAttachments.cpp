@@ -4,6 +4,7 @@
 #include "VellumarMacCore/ConversationData/UploadRules.h"
 #include "VellumarMacCore/ConversationData/Workspaces.h"
 #include "VellumarMacCore/Foundations/CleanText.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
@@ -76,35 +77,6 @@ namespace {
     {
         return UploadRules::cleanFileName(trimmed(trimmed(path, " \t"), "/"));
     }
-
-    // Closes on every way out, so that no early return or exception leaks a descriptor.
-    class Descriptor {
-    public:
-        explicit Descriptor(int descriptor)
-            : m_descriptor(descriptor)
-        {
-        }
-        ~Descriptor()
-        {
-            if (m_descriptor >= 0)
-                ::close(m_descriptor);
-        }
-        Descriptor(const Descriptor&) = delete;
-        Descriptor& operator=(const Descriptor&) = delete;
-
-        int get() const noexcept { return m_descriptor; }
-        // A delayed write error shows only here, so the result counts.
-        bool close() noexcept
-        {
-            if (m_descriptor < 0)
-                return true;
-            int descriptor = std::exchange(m_descriptor, -1);
-            return ::close(descriptor) == 0;
-        }
-
-    private:
-        int m_descriptor;
-    };
 
     std::string randomName() { return RelayIDs::randomHex(kNameTagBytes); }
 
@@ -247,7 +219,7 @@ JSON copyAttachment(const fs::path& source, const fs::path& workFolder, std::int
         throw AttachRefused(std::string(kWorkFolderFull));
 
     // Non-blocking, so that a FIFO swapped in after the check cannot hold the reply.
-    Descriptor input(openWithoutLinks(source));
+    FileDescriptor input(openWithoutLinks(source));
     if (input.get() < 0)
         throw AttachRefused(std::string(errno == ELOOP ? kChanged : kUnreadable));
     // A parent folder swapped between the check and the open leads to another file here.
@@ -267,7 +239,7 @@ JSON copyAttachment(const fs::path& source, const fs::path& workFolder, std::int
 
     std::string name = UploadRules::cleanFileName(source.filename().string());
     fs::path part = folder / (std::string(kPartPrefix) + randomName());
-    Descriptor output(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FileDescriptor output(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (output.get() < 0) {
         ClaudeReplyRunner::removeQuietly(folder);
         throw AttachRefused(std::string(kNotCopied));

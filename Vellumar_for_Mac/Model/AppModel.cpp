@@ -47,6 +47,15 @@ AppModel::Launch::Launch()
     , machineInfo(platform::kMachineInfoFile)
     , keychainFolder(platform::Keychain::defaultFolder())
     , texts(Texts::bundled())
+    , executable(platform::executableFile())
+    , accountSettingsURL([]() -> std::optional<std::string> {
+        auto value = platform::bundleInfoValue("AccountSettingsURL");
+        return value && value->is_string() ? std::optional(value->get<std::string>()) : std::nullopt;
+    }())
+    , alerts(std::make_shared<SafeButtonAlerts>())
+    , claudeProbe([](const std::optional<std::string>& loginPATH, const ClaudeLocator& locator) {
+        return ClaudeCodeStatus::check(loginPATH, std::nullopt, locator);
+    })
     , interfaceAddresses(NetworkAddresses::interfaceAddresses)
 {
 }
@@ -54,6 +63,13 @@ AppModel::Launch::Launch()
 AppModel::AppModel(Launch launch, QObject* parent)
     : QObject(parent)
     , m_defaults(launch.defaultsFile)
+    , m_texts(launch.texts)
+    , m_loginItemFile(launch.loginItemFile)
+    , m_executable(launch.executable)
+    , m_accountSettingsURL(launch.accountSettingsURL)
+    , m_alerts(launch.alerts ? launch.alerts : std::make_shared<SafeButtonAlerts>())
+    , m_openURL(launch.openURL)
+    , m_claudeProbe(launch.claudeProbe)
     , m_launchAtLogin(platform::loginItemEnabled(launch.loginItemFile))
     , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompleted).value_or(false))
     , m_machineInfo(launch.machineInfo)

@@ -2,6 +2,7 @@
 // for the menu and windows, and keeps the user's switches in the defaults file.
 #pragma once
 
+#include "Vellumar_for_Mac/Model/AlertPresenter.h"
 #include "Vellumar_for_Mac/Model/LoginPathBox.h"
 #include "Vellumar_for_Mac/Model/Texts.h"
 
@@ -10,6 +11,7 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
+#include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 #include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/PairingPayload.h"
@@ -79,6 +81,17 @@ public:
         // The file keychain that holds the paired devices.
         std::filesystem::path keychainFolder;
         Texts texts;
+        // The program the login item starts.
+        std::filesystem::path executable;
+        // The bundle info's "AccountSettingsURL": where the desktop keeps the user's online accounts.
+        std::optional<std::string> accountSettingsURL;
+        // Where questions for the user go; the windowed application shows message boxes.
+        std::shared_ptr<AlertPresenter> alerts;
+        // Hands a web or settings address to the desktop; does nothing until the application sets it.
+        std::function<void(const QUrl&)> openURL;
+        // The Claude Code probe, given the login PATH; blocks, and runs off the main thread.
+        std::function<ClaudeCodeStatus(const std::optional<std::string>& loginPATH, const ClaudeLocator&)>
+            claudeProbe;
         // The machine's IPv4 interface addresses, asked anew at each address refresh.
         std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
     };
@@ -114,6 +127,11 @@ public:
     const std::optional<std::string>& tailscaleAddress() const noexcept { return m_tailscaleAddress; }
     const std::optional<ClaudeCodeStatus>& claudeStatus() const noexcept { return m_claudeStatus; }
     bool checkingClaude() const noexcept { return m_checkingClaude; }
+    // When the latest Claude Code check ended; not published.
+    const std::optional<std::chrono::system_clock::time_point>& lastClaudeCheck() const noexcept
+    {
+        return m_lastClaudeCheck;
+    }
     const std::vector<PairedDevice>& devices() const noexcept { return m_devices; }
     int runningJobs() const noexcept { return m_runningJobs; }
     const std::optional<PairingSession>& pairing() const noexcept { return m_pairing; }
@@ -126,6 +144,38 @@ public:
     bool terminalEnabled() const noexcept { return m_terminalEnabled; }
     const std::vector<TerminalSessions::Summary>& terminals() const noexcept { return m_terminals; }
     bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
+    // Absent until the Mac mailbox reports, and always without one.
+    const std::optional<MacMailboxStatus>& mailboxStatus() const noexcept { return m_mailboxStatus; }
+    // Whether the relay host was given a mailbox (the entitlements allow iCloud).
+    bool hasMailbox() const noexcept;
+    const Texts& texts() const noexcept { return m_texts; }
+
+    // The status line of iCloud, from `mailboxStatus`.
+    QString iCloudStatusText() const;
+    // True when the account is missing or restricted, which only the system's settings can mend.
+    bool iCloudNeedsSettings() const;
+    // How a paired phone reaches this Mac.
+    QString deviceTransportText(const PairedDevice& device) const;
+
+    // The Mac mailbox's observer hands each status it publishes here.
+    void setMailboxStatus(MacMailboxStatus status);
+
+    // Probes Claude Code off the main thread and publishes the result; nothing while a probe runs.
+    void checkClaude();
+    // Ends onboarding with the window's launch-at-login choice, touching the login item only when
+    // the choice differs from its state.
+    void completeOnboarding(bool launchAtLogin);
+    // Writes or removes the login item; a failure is shown as an alert. Either way `launchAtLogin`
+    // then reads the item's real state.
+    void setLaunchAtLogin(bool enabled);
+    // Asks the user to confirm, then removes the phone.
+    void revoke(const PairedDevice& device);
+    // Removes the phone from the relay host (a failure is dropped) and clears `lastAdded` when it is
+    // that phone. Does not change `devices`: the registry publishes its new list.
+    void removeDevice(const PairedDevice& device);
+    // Opens the desktop's online-accounts settings when the bundle names them; nothing otherwise.
+    void openICloudSettings();
+    void openURL(const QUrl& url);
 
     // Refreshes the addresses, listens for pairings, and starts the relay host with the addresses its
     // certificate names; `serverState` then shows the bound port or the failure. Call once.
@@ -173,6 +223,7 @@ signals:
     void terminalEnabledChanged();
     void terminalsChanged();
     void onboardingCompletedChanged();
+    void mailboxStatusChanged();
 
 private:
     // Stores a switch, emits its signal when it changed, and writes its default.
@@ -188,12 +239,21 @@ private:
     }
 
     platform::Defaults m_defaults;
+    const Texts m_texts;
+    const std::filesystem::path m_loginItemFile;
+    const std::filesystem::path m_executable;
+    const std::optional<std::string> m_accountSettingsURL;
+    const std::shared_ptr<AlertPresenter> m_alerts;
+    const std::function<void(const QUrl&)> m_openURL;
+    const std::function<ClaudeCodeStatus(const std::optional<std::string>&, const ClaudeLocator&)>
+        m_claudeProbe;
 
     ServerState m_serverState = ServerStarting {};
     std::optional<std::string> m_lanAddress;
     std::optional<std::string> m_tailscaleAddress;
     std::optional<ClaudeCodeStatus> m_claudeStatus;
     bool m_checkingClaude = false;
+    std::optional<std::chrono::system_clock::time_point> m_lastClaudeCheck;
     std::vector<PairedDevice> m_devices;
     int m_runningJobs = 0;
     std::optional<PairingSession> m_pairing;
@@ -206,6 +266,7 @@ private:
     bool m_terminalEnabled = true;
     std::vector<TerminalSessions::Summary> m_terminals;
     bool m_onboardingCompleted = false;
+    std::optional<MacMailboxStatus> m_mailboxStatus;
 
     std::shared_ptr<LoginPathBox> m_loginPath = std::make_shared<LoginPathBox>();
     std::string m_computerName;

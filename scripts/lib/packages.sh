@@ -11,8 +11,10 @@ run_packages=(
   libavahi-client-dev # Bonjour advertising and the host name the local link knows the Mac by
   libheif-dev libturbojpeg0-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libsqlite3-dev # the cloud database shared by the processes of one machine
+  libpq-dev # the cloud database shared across machines, on a PostgreSQL server
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
   qt6-base-dev # the menu-bar application and its model
+  libcurl4-openssl-dev # fetching the update feed and package
   libqrencode-dev # the pairing window's QR code
 )
 
@@ -28,7 +30,9 @@ test_packages=(
   zbar-tools # reads back the QR codes the pairing window shows
   iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
   avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
+  libglib2.0-bin # gio starts the login item as a desktop would
   sqlite3 # checks the cloud database's file as an outside reader
+  postgresql # a server of the test's own for the cloud database across machines
 )
 
 # install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.

@@ -90,3 +90,14 @@ TEST(Paths, BundleVersionIsAStringOrNothing)
         EXPECT_EQ(platform::bundleVersion(folder / "bundle-info.json"), testCase.expected);
     }
 }
+
+TEST(Paths, BundleInfoValuesComeAsTheFileHoldsThem)
+{
+    TemporaryFolder folder;
+    auto file = folder / "bundle-info.json";
+    EXPECT_FALSE(platform::bundleInfoValue("SUPublicEDKey", file));
+    writeBytes(file, R"({"SUPublicEDKey": 32, "SUFeedURL": "https://example.org/f\"eed"})");
+    EXPECT_EQ(platform::bundleInfoValue("SUPublicEDKey", file), nlohmann::json(32));
+    EXPECT_EQ(platform::bundleInfoValue("SUFeedURL", file), nlohmann::json("https://example.org/f\"eed"));
+    EXPECT_FALSE(platform::bundleInfoValue("CFBundleShortVersionString", file));
+}

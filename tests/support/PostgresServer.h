@@ -1,0 +1,37 @@
+// A PostgreSQL server of the test's own: a cluster made by initdb in a temporary folder and started by
+// pg_ctl, reached only through a Unix socket in that folder. Run as root, the server runs as user
+// 65534 (PostgreSQL refuses root). Where it cannot start, `failure()` says why, for the test's skip.
+#pragma once
+
+#include "tests/support/TestSupport.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vellumar::test {
+
+class PostgresServer {
+public:
+    PostgresServer();
+    // Stops the server at once; the folder goes with it.
+    ~PostgresServer();
+    PostgresServer(const PostgresServer&) = delete;
+    PostgresServer& operator=(const PostgresServer&) = delete;
+
+    bool isRunning() const { return m_failure.empty(); }
+    // Why the server did not start; empty when it runs.
+    const std::string& failure() const { return m_failure; }
+    // A libpq connection string for the database "postgres" as the cluster's superuser.
+    std::string conninfo() const;
+
+private:
+    // Runs a server program as the server's user; false when it failed.
+    bool runAsServerUser(const std::string& program, std::vector<std::string> arguments);
+
+    TemporaryFolder m_folder;
+    std::filesystem::path m_binaries;
+    std::string m_failure;
+};
+
+}
