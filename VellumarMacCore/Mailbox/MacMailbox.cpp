@@ -153,29 +153,30 @@ void MacMailbox::stop()
     publishStatus();
 }
 
-void MacMailbox::stopServer()
+std::shared_ptr<movrane::MailboxServer> MacMailbox::runningServer() const
 {
     Lock lock(m_lock);
-    if (!m_serverRunning || !m_server)
+    return m_serverRunning ? m_server : nullptr;
+}
+
+void MacMailbox::stopServer()
+{
+    auto server = runningServer();
+    if (!server)
         return;
-    auto server = m_server;
-    lock.unlock();
     server->stop();
-    lock.lock();
-    m_serverRunning = false;
-    m_watches = 0;
-    lock.unlock();
+    {
+        Lock lock(m_lock);
+        m_serverRunning = false;
+        m_watches = 0;
+    }
     log("mailbox server stopped");
 }
 
 void MacMailbox::handlePush()
 {
-    Lock lock(m_lock);
-    if (!m_serverRunning || !m_server)
-        return;
-    auto server = m_server;
-    lock.unlock();
-    server->fetchNow().wait();
+    if (auto server = runningServer())
+        server->fetchNow().wait();
 }
 
 void MacMailbox::setPushRegistered(bool registered)

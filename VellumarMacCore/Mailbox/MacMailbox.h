@@ -68,6 +68,8 @@ private:
     void checkAccount();
     void startServer();
     std::shared_ptr<movrane::MailboxServer> server();
+    // The server while it runs; none otherwise.
+    std::shared_ptr<movrane::MailboxServer> runningServer() const;
     void stopServer();
     void refreshServerState();
     void setUpPending();

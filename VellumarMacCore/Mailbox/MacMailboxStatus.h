@@ -1,5 +1,6 @@
 // What the menu and the onboarding window show of the iCloud mailbox: whether it can work, what stops
-// it, which phones used it lately, and for one paired phone how it reaches the Mac. Plain values, safe to hand between threads.
+// it, which phones used it lately, and for one paired phone how it reaches the Mac. Plain values, safe to
+// hand between threads.
 #pragma once
 
 #include "MovraneMailbox/Protocol/MailboxChannelState.h"

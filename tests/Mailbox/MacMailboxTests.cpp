@@ -198,29 +198,32 @@ TEST_F(MacMailboxTest, AnUnchangedStatusIsPublishedOnce)
     EXPECT_EQ(late, 1);
 }
 
-TEST_F(MacMailboxTest, AUsableAccountIsCheckedAgainAfterFiveMinutes)
+TEST_F(MacMailboxTest, TheAccountIsCheckedAgainAfterFiveMinutesWhileUsableAndAfterAMinuteOtherwise)
 {
-    auto mailbox = makeMailbox();
-    mailbox->start(noAnswer);
-    store->setAccount(MailboxAccountState::noAccount);
-    clock->steps(19);
-    EXPECT_TRUE(mailbox->status().running) << "checked before 300 s";
-    clock->step();
-    EXPECT_FALSE(mailbox->status().running);
-    mailbox->stop();
-}
-
-TEST_F(MacMailboxTest, AnUnusableAccountIsCheckedAgainAfterAMinute)
-{
-    store->setAccount(MailboxAccountState::temporarilyUnavailable);
-    auto mailbox = makeMailbox();
-    mailbox->start(noAnswer);
-    store->setAccount(MailboxAccountState::available);
-    clock->steps(3);
-    EXPECT_FALSE(mailbox->status().running) << "checked before 60 s";
-    clock->step();
-    EXPECT_TRUE(mailbox->status().running);
-    mailbox->stop();
+    const struct {
+        const char* name;
+        MailboxAccountState first;
+        MailboxAccountState then;
+        // Loop ticks of 15 s before the next check is due.
+        int ticksBeforeTheCheck;
+    } cases[] = {
+        { "usable", MailboxAccountState::available, MailboxAccountState::noAccount, 19 },
+        { "unusable", MailboxAccountState::temporarilyUnavailable, MailboxAccountState::available, 3 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        clock = std::make_shared<test::SteppedMailboxClock>(15);
+        store->setAccount(testCase.first);
+        auto mailbox = makeMailbox();
+        mailbox->start(noAnswer);
+        bool runningFirst = mailbox->status().running;
+        store->setAccount(testCase.then);
+        clock->steps(testCase.ticksBeforeTheCheck);
+        EXPECT_EQ(mailbox->status().running, runningFirst) << "checked too early";
+        clock->step();
+        EXPECT_NE(mailbox->status().running, runningFirst);
+        mailbox->stop();
+    }
 }
 
 TEST_F(MacMailboxTest, ObserversMayAskTheMailboxWhilePublicationsRace)
