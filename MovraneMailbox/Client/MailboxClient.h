@@ -1,6 +1,7 @@
-// The phone's end of the iCloud mailbox, the peer of the Mac's mailbox server: it seals requests to the
-// Mac into envelopes, moves large or file bodies into encrypted attachments, keeps the last known state
-// of each job, and hands the Mac's events and presence to its listeners. Together with the in-memory
+// The phone's end of the iCloud mailbox, the peer of the Mac's mailbox server: it turns URL requests,
+// uploads and downloads into sealed request envelopes and waits for the Mac's answers, moves large or
+// file bodies into encrypted attachments, follows jobs through watches the Mac keeps, and hands the
+// Mac's events and presence to its listeners. Together with the in-memory
 // store it lets the whole mailbox road run inside one process.
 #pragma once
 
@@ -23,6 +24,7 @@
 #include <set>
 #include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace movrane {
@@ -59,6 +61,18 @@ public:
         std::string recordName;
     };
 
+    // What a URL-style call returns: the body and the HTTP response made for the request's URL.
+    struct URLResult {
+        MailboxBytes data;
+        MailboxHTTPURLResponse response;
+    };
+
+    // The Mac's answer to one exchange, and whether its body went straight into the destination.
+    struct Exchanged {
+        MailboxRelayResponse response;
+        bool wroteDestination = false;
+    };
+
     // Loads the channel state saved for the pairing (a fresh one when there is none or it does not
     // read). Throws MailboxKeyError invalidPrivateKey when the identity's public key is not the
     // pairing's device key. Starts no work.
@@ -84,6 +98,73 @@ public:
     // state in memory stays. Throws MailboxError and then keeps what was not yet deleted.
     void tearDown(std::stop_token stop = {});
     MailboxAccountState accountState();
+
+    // Relayed URL requests. Every failure reaches the caller as urlError() makes it: a request the
+    // mailbox cannot carry is URLError badURL (and nothing is stored), no answer in time is timedOut,
+    // a network loss that outlasted the retries notConnectedToInternet, any other store failure
+    // cannotConnectToHost; cancellation and attachment errors pass unchanged. An HTTP error status
+    // from the Mac is an answer like any other. Each call waits the larger of the request's
+    // timeoutInterval and minimumTimeout.
+    //
+    // A GET long-poll of one job ("/v1/jobs/<id>?since=N") is answered from the job watches instead
+    // of being sent.
+    URLResult send(const MailboxURLRequest& request, std::stop_token stop = {});
+    // A file over 819,200 bytes travels as an encrypted attachment beside an empty body; a smaller
+    // one inside the request. A file whose size cannot be read fails as cannotConnectToHost, a small
+    // file that cannot be read with MailboxAttachmentError file.
+    URLResult upload(
+        const MailboxURLRequest& request, const std::filesystem::path& file, std::stop_token stop = {});
+    // For a 2xx answer the body replaces `destination` whole (its folders are made) and the data is
+    // empty; a failure to place it is MailboxAttachmentError file and leaves the old file. Any other
+    // status leaves `destination` untouched and returns the Mac's body.
+    URLResult download(const MailboxURLRequest& request, const std::filesystem::path& destination,
+        std::stop_token stop = {});
+    // Exchanges one relay request for the Mac's response; failures are thrown as they are.
+    MailboxRelayResponse send(
+        const MailboxRelayRequest& request, double timeoutSeconds, std::stop_token stop = {});
+
+    // Registers a foreground watch of the job with the Mac and returns the Mac's answer. A 200 answer
+    // holding this job's snapshot is recorded; any other answer records nothing. Throws what the
+    // exchange throws.
+    MailboxRelayResponse watchJob(
+        const std::string& jobId, std::optional<std::int64_t> since, std::stop_token stop = {});
+    // Hands the job to the Mac to watch while the phone is not polling; sends one message and waits
+    // for no answer.
+    void watchJobInBackground(
+        const std::string& jobId, std::optional<std::int64_t> since, std::stop_token stop = {});
+    // The job's state once one newer than `newerThan` (any, without it) is known, fetching on the poll
+    // schedule meanwhile; none when `timeoutSeconds` pass first. Throws a fetch failure that is not
+    // transient, or MailboxCancelledError.
+    std::optional<JobEntry> waitForJobState(const std::string& jobId, std::optional<std::int64_t> newerThan,
+        double timeoutSeconds, std::stop_token stop = {});
+    // One fetch of the zone now; throws its MailboxError.
+    void receive(std::stop_token stop = {});
+    // The mailbox form of the job long-poll: the stored state when it is newer than `since` or
+    // finished, else a wait of `waitSeconds` for one, renewing the Mac's watch when it is
+    // watchRenewal old. A Mac that refuses the watch answers the poll.
+    MailboxRelayResponse longPollJob(
+        const std::string& jobId, std::int64_t since, std::int64_t waitSeconds, std::stop_token stop = {});
+
+    // Sends `content` and waits for the Mac's response, at least minimumTimeout seconds. An answer
+    // with an attachment is decrypted into `saveTo` when given and the status is 2xx, otherwise into
+    // the body. Throws the send's errors unchanged; afterwards MailboxClientError on time-out,
+    // MailboxCancelledError or MailboxError cancelled, a fetch's MailboxError that is not transient,
+    // and the asset's or the cipher's errors; the request record is then deleted. Logs its outcome.
+    Exchanged exchange(const MailboxContent& content, const std::optional<std::filesystem::path>& bodyFile,
+        double waitSeconds, const std::optional<std::filesystem::path>& saveTo, std::stop_token stop = {});
+    // Runs one pass over the zone's changes, or joins the pass under way; answers its failure. The pass
+    // runs on a thread of its own: a caller that stops waiting (cancelled) leaves it running for the
+    // others.
+    std::optional<MailboxError> fetch(std::stop_token stop = {});
+    // Pages through the zone's changes since the saved token, handling each page and saving the token
+    // after it. An expired token starts again from the beginning, at most storeAttempts times in one
+    // pass; a page that says more is coming but gives no token ends the pass. Answers the failure that
+    // ended the pass, which also becomes lastError(); never throws.
+    std::optional<MailboxError> fetchChanges(std::stop_token stop = {});
+    // Opens the page's envelopes addressed to this device: responses for waiting requests are filed,
+    // job states recorded, events and presence emitted; wakes the naps, then deletes what it consumed
+    // (everything but filed answers). Never fails.
+    void handle(const MailboxChanges& changes, std::stop_token stop = {});
 
     std::optional<JobEntry> jobState(const std::string& jobId) const;
     // Keeps the newer state of a job: one whose version is not above the stored one is ignored,
@@ -116,6 +197,21 @@ public:
 private:
     friend class MailboxClientPeer;
 
+    // Bodies that came as attachments are decrypted into memory up to this size, larger than any a
+    // sender may make.
+    static constexpr std::int64_t maxReceivedAttachmentBytes = 67'108'864;
+    static bool isSuccess(int status) { return status >= 200 && status <= 299; }
+
+    // An answer fetched for a waiting request and not yet collected.
+    struct Answer {
+        MailboxMessage message;
+        std::string recordName;
+    };
+    // One pass of fetchChanges, shared by everyone who asks for a fetch while it runs.
+    struct FetchRun {
+        std::optional<std::optional<MailboxError>> outcome;
+    };
+
     template <typename Call> auto withStoreRetries(std::stop_token stop, Call&& call) -> decltype(call());
     std::vector<MailboxSubscriptionSpec> subscriptions() const;
     // Saves the record with the store retries; an existing record counts as saved.
@@ -124,6 +220,26 @@ private:
     // older one never overwrites a newer one.
     void persistState();
     void endNap(std::uint64_t sleeper);
+    MailboxTime deadlineAfter(double seconds) const;
+    void finishFetch(const std::shared_ptr<FetchRun>& run, const std::optional<MailboxError>& outcome);
+    // Fetches on the poll schedule, napping between, until `found` holds (true) or `deadline` passes
+    // (false). A fetch failure that is not transient is thrown, but only after `found` was asked.
+    bool pollUntil(MailboxTime deadline, std::stop_token stop, const std::function<bool()>& found);
+    std::optional<Answer> takeAnswer(const std::string& requestID);
+    Exchanged response(
+        const Answer& answer, const std::optional<std::filesystem::path>& saveTo, std::stop_token stop);
+    // The body of a job state or event: the inline one, or its attachment fetched and decrypted; none
+    // when that fails.
+    std::optional<MailboxBytes> body(const MailboxMessage& message, const MailboxBytes& inlineBody,
+        const std::string& recordName, std::stop_token stop);
+    void act(const MailboxMessage& message, const std::string& recordName, std::vector<std::string>& consumed,
+        std::stop_token stop);
+    void openPresence(const MailboxPresenceRecord& record, MailboxTime now);
+    void recoverFromEncryptionReset(std::stop_token stop);
+    // Maps what `call` returns or throws to what a URL-style call returns or throws.
+    URLResult urlResult(const MailboxURLRequest& request,
+        const std::function<std::pair<MailboxRelayResponse, MailboxBytes>()>& call);
+    void log(const std::string& line) const;
 
     const MailboxChannel m_channel;
     const std::shared_ptr<MailboxStore> m_store;
@@ -134,6 +250,12 @@ private:
 
     mutable std::mutex m_lock;
     MailboxChannelState m_state;
+    // Ids of request messages whose answers are still expected.
+    std::set<std::string> m_awaiting;
+    // Answers not yet collected, by the id of the request they answer.
+    std::map<std::string, Answer> m_answers;
+    std::shared_ptr<FetchRun> m_fetching;
+    std::condition_variable_any m_fetchEnded;
     std::map<std::string, JobEntry> m_jobs;
     // Per job id, when a foreground watch was last registered with the Mac.
     std::map<std::string, MailboxTime> m_watches;

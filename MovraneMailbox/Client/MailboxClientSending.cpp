@@ -2,6 +2,7 @@
 // encrypted attachment beside it, and the record written with retries.
 #include "MovraneMailbox/Client/MailboxClient.h"
 
+#include "MovraneMailbox/Client/MailboxTemporaryFile.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 
 namespace movrane {
@@ -9,26 +10,6 @@ namespace movrane {
 namespace {
 
     constexpr std::string_view kAttachmentPrefix = "mailbox-out-";
-
-    // Removes the attachment file when the send ends, however it ends; the upload has read it by then.
-    class AttachmentFile {
-    public:
-        explicit AttachmentFile(std::optional<std::filesystem::path> file)
-            : m_file(std::move(file))
-        {
-        }
-        ~AttachmentFile()
-        {
-            std::error_code ignored;
-            if (m_file)
-                std::filesystem::remove(*m_file, ignored);
-        }
-        AttachmentFile(const AttachmentFile&) = delete;
-        AttachmentFile& operator=(const AttachmentFile&) = delete;
-
-    private:
-        std::optional<std::filesystem::path> m_file;
-    };
 
 }
 
@@ -46,7 +27,8 @@ MailboxClient::Sent MailboxClient::sendEnvelope(const MailboxContent& content,
                                       : MailboxAttachmentCipher::encryptData(body, file, chunkSize);
         options.assetFile = std::move(file);
     }
-    AttachmentFile attachment(options.assetFile);
+    // The upload has read the attachment by the time the send ends.
+    MailboxTemporaryFile attachment(options.assetFile);
 
     auto now = m_clock->now();
     auto messageID = MailboxMessageID::make();

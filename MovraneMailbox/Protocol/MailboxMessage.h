@@ -63,12 +63,15 @@ struct MailboxJobStateContent {
 };
 
 // The six cases in their fixed order.
-using MailboxContent = std::variant<MailboxRelayRequest, MailboxResponseContent, MailboxWatch, MailboxJobStateContent,
-    MailboxEvent, MailboxPresence>;
+using MailboxContent = std::variant<MailboxRelayRequest, MailboxResponseContent, MailboxWatch,
+    MailboxJobStateContent, MailboxEvent, MailboxPresence>;
 
 // The body a content carries: a request's, a response's, a job state's or an event's; none for a watch
 // or a presence.
 const MailboxBytes& bodyOf(const MailboxContent& content);
+// The case's name as the metadata states it: "request", "response", "watch", "jobState", "event" or
+// "presence".
+std::string_view kindOf(const MailboxContent& content);
 // The content with its body replaced; a watch or a presence, which carry none, come back unchanged.
 // A response keeps its reply-to id, status, headers and body file.
 MailboxContent replacingBody(const MailboxContent& content, MailboxBytes body);
@@ -77,8 +80,8 @@ struct MailboxMessage {
     // Memberwise; both instants are cut down to whole milliseconds.
     template <typename Duration>
     static MailboxMessage make(std::string id, std::string from, std::string to, std::uint64_t seq,
-        std::chrono::sys_time<Duration> createdAt, std::chrono::sys_time<Duration> expiresAt, MailboxContent content,
-        std::optional<MailboxAttachmentKey> attachment = std::nullopt)
+        std::chrono::sys_time<Duration> createdAt, std::chrono::sys_time<Duration> expiresAt,
+        MailboxContent content, std::optional<MailboxAttachmentKey> attachment = std::nullopt)
     {
         using std::chrono::floor;
         using std::chrono::milliseconds;

@@ -20,7 +20,8 @@ namespace movrane {
 using MailboxHeaderMap = std::map<std::string, std::string>;
 
 namespace MailboxHeaders {
-    inline const std::set<std::string, std::less<>> requestAllowList { "content-type", "accept", "x-file-name" };
+    inline const std::set<std::string, std::less<>> requestAllowList { "content-type", "accept",
+        "x-file-name" };
     inline const std::set<std::string, std::less<>> responseAllowList { "content-type", "retry-after",
         "content-disposition", "x-content-type-options" };
     inline constexpr std::size_t maxValueBytes = 1024;
@@ -46,6 +47,8 @@ struct MailboxURLRequest {
     std::optional<std::string> method;
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<MailboxBytes> body;
+    // How long the caller waits for the answer, in seconds.
+    double timeoutInterval = 60;
 };
 
 struct MailboxRelayRequest {
@@ -93,8 +96,9 @@ struct MailboxHTTPURLResponse {
 
 struct MailboxRelayResponse {
     // Filters the headers with the response allow-list; no other check.
-    static MailboxRelayResponse make(int status, const std::vector<std::pair<std::string, std::string>>& headers,
-        MailboxBytes body, std::optional<std::filesystem::path> bodyFile = std::nullopt);
+    static MailboxRelayResponse make(int status,
+        const std::vector<std::pair<std::string, std::string>>& headers, MailboxBytes body,
+        std::optional<std::filesystem::path> bodyFile = std::nullopt);
     // {"error": code, "message": message} as JSON, with its content type and, when given, Retry-After.
     static MailboxRelayResponse error(
         int status, std::string_view code, std::string_view message, std::optional<std::int64_t> retryAfter);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "MovraneMailbox/Server/MailboxServer.h"
+#include "VellumarMacCore/Mailbox/MacMailboxControls.h"
 #include "VellumarMacCore/Mailbox/MacMailboxSetup.h"
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 
@@ -21,7 +22,7 @@
 
 namespace vellumar {
 
-class MacMailbox : public std::enable_shared_from_this<MacMailbox> {
+class MacMailbox : public MacMailboxControls, public std::enable_shared_from_this<MacMailbox> {
 public:
     using Handler = movrane::MailboxServer::RequestHandler;
     using Observer = std::function<void(const MacMailboxStatus&)>;
@@ -29,7 +30,7 @@ public:
     // The server's request handler holds the mailbox weakly, so the mailbox lives in a shared pointer.
     static std::shared_ptr<MacMailbox> make(
         MacMailboxSetup setup, movrane::MailboxServer::PairingsProvider pairings);
-    ~MacMailbox();
+    ~MacMailbox() override;
     MacMailbox(const MacMailbox&) = delete;
     MacMailbox& operator=(const MacMailbox&) = delete;
 
@@ -40,10 +41,10 @@ public:
     // Ends the loop and the server; a later start reuses the same server.
     void stop();
     // One immediate fetch while the server runs; a fetch under way is joined.
-    void handlePush();
-    void setPushRegistered(bool registered);
+    void handlePush() override;
+    void setPushRegistered(bool registered) override;
     // Forgets the signed-in user's record name and checks the account again.
-    void accountChanged();
+    void accountChanged() override;
     void refreshAccount();
 
     // A request the server opened for the relay.
@@ -51,7 +52,7 @@ public:
 
     MacMailboxStatus status() const;
     // Adds the observer and calls it at once with the current status.
-    void observe(Observer observer);
+    void observe(Observer observer) override;
     void refreshStatus();
 
 private:

@@ -1,12 +1,13 @@
-// What the menu and the onboarding window show of the iCloud mailbox: whether it can work, what stops
-// it, which phones used it lately, and for one paired phone how it reaches the Mac. Plain values, safe to
-// hand between threads.
+// What the Mac's iCloud mailbox reports about itself, for the menu and the onboarding window: whether
+// iCloud can be used, the zones' errors, which phones used the mailbox lately and how each paired
+// phone reaches the Mac.
 #pragma once
 
-#include "MovraneMailbox/Protocol/MailboxChannelState.h"
 #include "MovraneMailbox/Protocol/MailboxError.h"
 #include "MovraneMailbox/Protocol/MailboxPairing.h"
+#include "VellumarMacCore/Relay/PairedDevice.h"
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +15,38 @@
 
 namespace vellumar {
 
+// How one paired phone reaches the Mac through the mailbox.
+struct DeviceMailboxState {
+    // Why the mailbox pairing was refused.
+    enum class Reason {
+        differentAccount,
+        deviceNoICloud,
+        macNoICloud,
+        macICloudUnavailable,
+        unsupportedVersion
+    };
+    struct LanOnly {
+        std::optional<Reason> reason;
+        friend bool operator==(const LanOnly&, const LanOnly&) = default;
+    };
+    struct On {
+        bool recent = false;
+        friend bool operator==(const On&, const On&) = default;
+    };
+    struct Problem {
+        movrane::MailboxError error;
+        friend bool operator==(const Problem&, const Problem&) = default;
+    };
+    struct Paused {
+        friend bool operator==(const Paused&, const Paused&) = default;
+    };
+    struct NeedsSameWiFi {
+        friend bool operator==(const NeedsSameWiFi&, const NeedsSameWiFi&) = default;
+    };
+    using Value = std::variant<LanOnly, On, Problem, Paused, NeedsSameWiFi>;
+};
+
+// A plain value.
 struct MacMailboxStatus {
     struct Checking {
         friend bool operator==(const Checking&, const Checking&) = default;
@@ -21,66 +54,26 @@ struct MacMailboxStatus {
     struct KeyUnavailable {
         friend bool operator==(const KeyUnavailable&, const KeyUnavailable&) = default;
     };
-    // The account's answer; `Checking` before the first; `KeyUnavailable` when the Mac's mailbox key
-    // could not be loaded or made.
+    // The account's state once iCloud answered; `Checking` before; `KeyUnavailable` when the Mac's
+    // mailbox key could be neither loaded nor made.
     using Availability = std::variant<movrane::MailboxAccountState, Checking, KeyUnavailable>;
 
     Availability availability = Checking {};
     bool running = false;
-    // The last known error of each pairing zone, by zone name.
-    std::map<std::string, movrane::MailboxError> zoneErrors;
-    // Devices with mailbox activity within the recent window, with the time of their last request.
-    std::map<std::string, movrane::MailboxTime> recentDevices;
-    // The remote-notification registration's result; none until it is reported.
+    std::map<std::string, movrane::MailboxError> zoneErrors; // by zone name
+    std::map<std::string, std::chrono::system_clock::time_point> recentDevices; // by device id
     std::optional<bool> pushRegistered;
     int activeWatches = 0;
+    // By device id, for the paired phones the mailbox knows.
+    std::map<std::string, DeviceMailboxState::Value> deviceStates;
 
-    // The one zone error worth showing for the whole Mac: quota first, then a misconfiguration, then
-    // `busy`, then `network`; no other kind is ever shown here.
+    // The zone error shown for the Mac: the first quota error, else configuration, else busy, else
+    // network; none otherwise.
     std::optional<movrane::MailboxError> primaryError() const;
+    // The device's state; local network only, without a reason, for a phone the mailbox does not know.
+    DeviceMailboxState::Value state(const PairedDevice& device) const;
 
     friend bool operator==(const MacMailboxStatus&, const MacMailboxStatus&) = default;
 };
-
-// How one paired phone reaches the Mac.
-struct DeviceMailboxState {
-    // No mailbox pairing; the reason it was refused, when known.
-    struct LanOnly {
-        std::optional<movrane::MailboxPairingAnswer::Reason> reason;
-        friend bool operator==(const LanOnly&, const LanOnly&) = default;
-    };
-    // The mailbox serves the device; `recent` when it made a request within the recent window.
-    struct On {
-        bool recent = false;
-        friend bool operator==(const On&, const On&) = default;
-    };
-    // The device's zone has an error worth showing.
-    struct Problem {
-        movrane::MailboxError error;
-        friend bool operator==(const Problem&, const Problem&) = default;
-    };
-    // Paired for the mailbox, but the Mac's side is not serving now.
-    struct Paused {
-        friend bool operator==(const Paused&, const Paused&) = default;
-    };
-    // The zone is missing or its encrypted data was reset: the phone must meet the Mac on its Wi-Fi.
-    struct NeedsSameWiFi {
-        friend bool operator==(const NeedsSameWiFi&, const NeedsSameWiFi&) = default;
-    };
-
-    std::variant<LanOnly, On, Problem, Paused, NeedsSameWiFi> value;
-
-    friend bool operator==(const DeviceMailboxState&, const DeviceMailboxState&) = default;
-};
-
-// What the status needs to know of one paired device.
-struct MailboxDeviceFacts {
-    std::string id;
-    std::optional<movrane::MailboxPairing> mailbox;
-    // The stored reason its mailbox pairing was refused; unknown texts give no reason.
-    std::optional<std::string> mailboxReasonCode;
-};
-
-DeviceMailboxState mailboxState(const MacMailboxStatus& status, const MailboxDeviceFacts& device);
 
 }

@@ -57,6 +57,7 @@ AppModel::Launch::Launch()
         return ClaudeCodeStatus::check(loginPATH, std::nullopt, locator);
     })
     , interfaceAddresses(NetworkAddresses::interfaceAddresses)
+    , openssl(TLSIdentityStore::defaultOpenSSL)
 {
 }
 
@@ -70,6 +71,8 @@ AppModel::AppModel(Launch launch, QObject* parent)
     , m_alerts(launch.alerts ? launch.alerts : std::make_shared<SafeButtonAlerts>())
     , m_openURL(launch.openURL)
     , m_claudeProbe(launch.claudeProbe)
+    , m_mailbox(launch.mailbox)
+    , m_observeAccountChanges(launch.observeAccountChanges)
     , m_launchAtLogin(platform::loginItemEnabled(launch.loginItemFile))
     , m_onboardingCompleted(m_defaults.boolean(kOnboardingCompleted).value_or(false))
     , m_machineInfo(launch.machineInfo)

@@ -11,6 +11,7 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeLocator.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
+#include "VellumarMacCore/Mailbox/MacMailboxControls.h"
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 #include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
@@ -94,6 +95,13 @@ public:
             claudeProbe;
         // The machine's IPv4 interface addresses, asked anew at each address refresh.
         std::function<std::vector<InterfaceAddress>()> interfaceAddresses;
+        // The openssl that makes the relay's TLS identity.
+        std::filesystem::path openssl;
+        // The Mac's mailbox, when the entitlements allow one.
+        std::shared_ptr<MacMailboxControls> mailbox;
+        // Registers a callback for iCloud account changes, called on any thread for the life of the
+        // process; may be empty.
+        std::function<void(std::function<void()>)> observeAccountChanges;
     };
 
     // What the reply runner calls to find Claude Code and the PATH its runs get, from any thread.
@@ -146,7 +154,8 @@ public:
     bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
     // Absent until the Mac mailbox reports, and always without one.
     const std::optional<MacMailboxStatus>& mailboxStatus() const noexcept { return m_mailboxStatus; }
-    // Whether the relay host was given a mailbox (the entitlements allow iCloud).
+    // Whether there is a Mac mailbox: the relay host was given its set-up (the entitlements allow
+    // iCloud), or launch handed one over.
     bool hasMailbox() const noexcept;
     const Texts& texts() const noexcept { return m_texts; }
 
@@ -154,6 +163,17 @@ public:
     QString iCloudStatusText() const;
     // True when the account is missing or restricted, which only the system's settings can mend.
     bool iCloudNeedsSettings() const;
+    // The zone error worth a second line, shown only with a usable account.
+    std::optional<QString> iCloudProblemText() const;
+    // The paired phones, in the order of `devices`, that used the mailbox lately; none when none did.
+    std::optional<QString> iCloudViaText() const;
+    // Mirrors the mailbox's status and hands it pushes, the push registration's answer (also one
+    // that came before) and account changes. Nothing without a mailbox. Call once.
+    void startMailboxWiring();
+    // The menu's server line: starting, failed with its text, or the address (and port) phones call.
+    QString serverStatusText() const;
+    // The phones with open terminals, a count after each with more than one; none without terminals.
+    std::optional<QString> terminalsText() const;
     // How a paired phone reaches this Mac.
     QString deviceTransportText(const PairedDevice& device) const;
 
@@ -193,6 +213,9 @@ public:
     void endPairing();
     // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
     void devicePaired(const PairedDevice& device);
+    // A redeemed code came again: asks, in a critical alert, whether to remove the phone that
+    // redeemed it, which may not be the user's. Nothing for a phone no longer paired.
+    void pairingCodeReused(const PairedDevice& device);
 
     // The switches the views bind: each stores the value, writes its default and then tells the
     // core, also when the value did not change.
@@ -226,6 +249,8 @@ signals:
     void mailboxStatusChanged();
 
 private:
+    // Registers the observers of devices, running jobs and terminals and the pairing handlers.
+    void observeCore();
     // Stores a switch, emits its signal when it changed, and writes its default.
     void storeSwitch(bool& field, bool enabled, const char* key, void (AppModel::*changed)());
     // The Mac id of the defaults, made and written when missing or not a UUID.
@@ -247,6 +272,8 @@ private:
     const std::function<void(const QUrl&)> m_openURL;
     const std::function<ClaudeCodeStatus(const std::optional<std::string>&, const ClaudeLocator&)>
         m_claudeProbe;
+    const std::shared_ptr<MacMailboxControls> m_mailbox;
+    const std::function<void(std::function<void()>)> m_observeAccountChanges;
 
     ServerState m_serverState = ServerStarting {};
     std::optional<std::string> m_lanAddress;

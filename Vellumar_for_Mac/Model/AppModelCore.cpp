@@ -85,7 +85,7 @@ std::unique_ptr<RelayHost> AppModel::makeHost(const Launch& launch)
         .deviceStorage = std::make_shared<KeychainDeviceStorage>(std::string(KeychainDeviceStorage::applicationService),
             std::string(KeychainDeviceStorage::applicationAccount), platform::Keychain(launch.keychainFolder)),
         .labels = activityLabels(launch.texts),
-        .openssl = TLSIdentityStore::defaultOpenSSL,
+        .openssl = launch.openssl,
         .listenerLimits = {
             .maxConnections = 32,
             .maxUntrustedPerHost = 6,

@@ -6,7 +6,61 @@
 
 namespace vellumar {
 
-bool AppModel::hasMailbox() const noexcept { return m_host->configuration().mailbox.has_value(); }
+namespace {
+
+    using ErrorKind = movrane::MailboxError::Kind;
+
+    QString lanOnlyKey(const std::optional<DeviceMailboxState::Reason>& reason)
+    {
+        if (!reason)
+            return QStringLiteral("mac.menu.device.lanOnly");
+        switch (*reason) {
+        case DeviceMailboxState::Reason::differentAccount:
+            return QStringLiteral("mac.menu.device.lanOnly.differentAccount");
+        case DeviceMailboxState::Reason::deviceNoICloud:
+            return QStringLiteral("mac.menu.device.lanOnly.deviceNoICloud");
+        case DeviceMailboxState::Reason::macNoICloud:
+            return QStringLiteral("mac.menu.device.lanOnly.macNoICloud");
+        case DeviceMailboxState::Reason::macICloudUnavailable:
+            return QStringLiteral("mac.menu.device.lanOnly.macUnavailable");
+        case DeviceMailboxState::Reason::unsupportedVersion:
+            return QStringLiteral("mac.menu.device.lanOnly.unsupported");
+        }
+        return QStringLiteral("mac.menu.device.lanOnly");
+    }
+
+    struct DeviceStateKey {
+        QString operator()(const DeviceMailboxState::LanOnly& state) const
+        {
+            return lanOnlyKey(state.reason);
+        }
+        QString operator()(const DeviceMailboxState::On& state) const
+        {
+            return state.recent ? QStringLiteral("mac.menu.device.mailbox.recent")
+                                : QStringLiteral("mac.menu.device.mailbox.on");
+        }
+        QString operator()(const DeviceMailboxState::Problem& state) const
+        {
+            return state.error.kind() == ErrorKind::quotaExceeded
+                ? QStringLiteral("mac.menu.device.mailbox.quota")
+                : QStringLiteral("mac.menu.device.mailbox.problem");
+        }
+        QString operator()(const DeviceMailboxState::Paused&) const
+        {
+            return QStringLiteral("mac.menu.device.mailbox.paused");
+        }
+        QString operator()(const DeviceMailboxState::NeedsSameWiFi&) const
+        {
+            return QStringLiteral("mac.menu.device.mailbox.needsWiFi");
+        }
+    };
+
+}
+
+bool AppModel::hasMailbox() const noexcept
+{
+    return m_mailbox != nullptr || m_host->configuration().mailbox.has_value();
+}
 
 void AppModel::setMailboxStatus(MacMailboxStatus status)
 {
@@ -47,12 +101,48 @@ bool AppModel::iCloudNeedsSettings() const
             || *state == movrane::MailboxAccountState::restricted);
 }
 
-QString AppModel::deviceTransportText(const PairedDevice&) const
+std::optional<QString> AppModel::iCloudProblemText() const
 {
-    // FIXME: each phone's own mailbox state (on, recent, paused, a problem, a refused pairing) is
-    // worded here once the Mac mailbox reports it per device; until then every phone is one that
-    // reaches the Mac on the local network only.
-    return m_texts.text("mac.menu.device.lanOnly");
+    const auto* account = m_mailboxStatus
+        ? std::get_if<movrane::MailboxAccountState>(&m_mailboxStatus->availability)
+        : nullptr;
+    if (!account || *account != movrane::MailboxAccountState::available)
+        return std::nullopt;
+    auto error = m_mailboxStatus->primaryError();
+    if (!error)
+        return std::nullopt;
+    switch (error->kind()) {
+    case ErrorKind::quotaExceeded:
+        return m_texts.text(QStringLiteral("mac.icloud.quota"));
+    case ErrorKind::misconfigured:
+        return m_texts.text(QStringLiteral("mac.icloud.setupError"));
+    case ErrorKind::busy:
+        return m_texts.text(QStringLiteral("mac.icloud.busy"));
+    case ErrorKind::network:
+        return m_texts.text(QStringLiteral("mac.icloud.network"));
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<QString> AppModel::iCloudViaText() const
+{
+    if (!m_mailboxStatus || m_mailboxStatus->recentDevices.empty())
+        return std::nullopt;
+    QStringList names;
+    for (const auto& device : m_devices)
+        if (m_mailboxStatus->recentDevices.contains(device.id))
+            names.append(QString::fromStdString(device.name));
+    if (names.isEmpty())
+        return std::nullopt;
+    return m_texts.text(QStringLiteral("mac.icloud.via"), { names.join(QStringLiteral(", ")) });
+}
+
+QString AppModel::deviceTransportText(const PairedDevice& device) const
+{
+    if (!m_mailboxStatus)
+        return m_texts.text("mac.menu.device.lanOnly");
+    return m_texts.text(std::visit(DeviceStateKey {}, m_mailboxStatus->state(device)));
 }
 
 void AppModel::openICloudSettings()

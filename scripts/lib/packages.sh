@@ -28,6 +28,7 @@ test_packages=(
   wrk nginx-light # the relay listener's load driver compares against nginx
   xvfb xauth fonts-dejavu-core # windows on a virtual display, with a font for their texts
   zbar-tools # reads back the QR codes the pairing window shows
+  libglib2.0-bin # gio launches the autostart entry as the desktop does
   iproute2 # network namespaces: a test peer with a non-local address, a private Avahi daemon
   avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
   libglib2.0-bin # gio starts the login item as a desktop would

@@ -1,124 +1,75 @@
+#include "VellumarMacCore/Mailbox/MacMailboxNotification.h"
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 
-#include "MovraneMailbox/Protocol/MailboxKeys.h"
+#include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 
 #include <gtest/gtest.h>
 
 using namespace vellumar;
-using movrane::MailboxAccountState;
 using movrane::MailboxError;
-using Kind = MailboxError::Kind;
-using Reason = movrane::MailboxPairingAnswer::Reason;
 
-namespace {
-
-const std::string kZone = "pair-ZZZZZZZZZZZZZZZZZZZZZZ";
-
-MacMailboxStatus serving() { return { .availability = MailboxAccountState::available, .running = true }; }
-
-MailboxDeviceFacts pairedForTheMailbox()
+TEST(MacMailboxStatus, ThePrimaryErrorIsTheOneTheUserCanActOnFirst)
 {
-    static const auto key = movrane::MailboxIdentity::generate().publicKey();
-    return { .id = "d-0123456789abcdef",
-        .mailbox = movrane::MailboxPairing::make(kZone, "mac", "ios-1", key, key) };
-}
-
-}
-
-TEST(MacMailboxStatus, ThePrimaryErrorIsTheMostPressingKind)
-{
+    using Kind = MailboxError::Kind;
     const struct {
         const char* name;
-        std::map<std::string, MailboxError> errors;
-        std::optional<MailboxError> primary;
+        std::vector<MailboxError> errors;
+        std::optional<Kind> primary;
     } cases[] = {
-        { "busy over network", { { "a", MailboxError::network(3) }, { "b", MailboxError::busy(5) } },
-            MailboxError::busy(5) },
-        { "quota over misconfigured",
-            { { "a", MailboxError(Kind::quotaExceeded) }, { "b", MailboxError::misconfigured(15) } },
-            MailboxError(Kind::quotaExceeded) },
-        { "misconfigured over busy",
-            { { "a", MailboxError::busy(1) }, { "b", MailboxError::misconfigured(15) } },
-            MailboxError::misconfigured(15) },
-        { "only a missing zone", { { "a", MailboxError(Kind::zoneMissing) } }, std::nullopt },
-        { "an account error", { { "a", MailboxError::account(MailboxAccountState::noAccount) } },
-            std::nullopt },
         { "none", {}, std::nullopt },
+        { "only others", { MailboxError(Kind::zoneMissing), MailboxError::other(3) }, std::nullopt },
+        { "network", { MailboxError::network(std::nullopt) }, Kind::network },
+        { "busy over network", { MailboxError::network(1.0), MailboxError::busy(2.0) }, Kind::busy },
+        { "setup over busy", { MailboxError::busy(std::nullopt), MailboxError::misconfigured(15) },
+            Kind::misconfigured },
+        { "quota over all", { MailboxError::misconfigured(15), MailboxError(Kind::quotaExceeded) },
+            Kind::quotaExceeded },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         MacMailboxStatus status;
-        status.zoneErrors = testCase.errors;
-        EXPECT_EQ(status.primaryError(), testCase.primary);
+        int zone = 0;
+        for (const auto& error : testCase.errors)
+            status.zoneErrors.emplace("pair-" + std::to_string(zone++), error);
+        auto primary = status.primaryError();
+        EXPECT_EQ(primary ? std::optional(primary->kind()) : std::nullopt, testCase.primary);
     }
 }
 
-TEST(MacMailboxStatus, ADeviceWithoutAMailboxPairingIsLanOnlyWithAKnownReason)
+TEST(MacMailboxStatus, APhoneTheMailboxDoesNotKnowIsOnTheLocalNetworkOnly)
 {
+    MacMailboxStatus status;
+    status.deviceStates.emplace("d-1", DeviceMailboxState::On { .recent = true });
+    EXPECT_EQ(status.state(PairedDevice { .id = "d-1" }),
+        DeviceMailboxState::Value(DeviceMailboxState::On { true }));
+    EXPECT_EQ(status.state(PairedDevice { .id = "d-2" }),
+        DeviceMailboxState::Value(DeviceMailboxState::LanOnly {}));
+}
+
+TEST(MacMailboxNotification, OnlyThePushesOfTheMacsOwnSubscriptionCount)
+{
+    const std::string zone = movrane::MailboxZoneName::make();
+    auto push = [](const std::string& id) {
+        return R"({"aps":{"content-available":1},"ck":{"cid":"iCloud.com.zu.plimsor","qry":{"sid":")" + id
+            + R"(","zid":"z","rid":"r","fo":1}}})";
+    };
     const struct {
         const char* name;
-        std::optional<std::string> code;
-        std::optional<Reason> reason;
+        std::string userInfo;
+        bool mailbox;
     } cases[] = {
-        { "known", "macNoICloud", Reason::macNoICloud },
-        { "unknown", "MacNoICloud", std::nullopt },
-        { "none", std::nullopt, std::nullopt },
+        { "the Mac's subscription", push("vl.mac." + zone), true },
+        { "a device's subscription", push("vl.dev." + zone + ".reply"), false },
+        { "not a zone name", push("vl.mac.zone-1"), false },
+        { "another subscription", push("other." + zone), false },
+        { "no subscription id", R"({"ck":{"qry":{}}})", false },
+        { "id of another type", R"({"ck":{"qry":{"sid":7}}})", false },
+        { "not a cloud push", R"({"aps":{"alert":"hi"}})", false },
+        { "not JSON", "vl.mac." + zone, false },
+        { "oversized", push("vl.mac." + zone) + std::string(20'000, ' '), false },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        MailboxDeviceFacts device { .id = "d-0123456789abcdef", .mailboxReasonCode = testCase.code };
-        EXPECT_EQ(mailboxState(serving(), device),
-            (DeviceMailboxState { DeviceMailboxState::LanOnly { testCase.reason } }));
+        EXPECT_EQ(isMailboxNotification(testCase.userInfo), testCase.mailbox);
     }
-}
-
-TEST(MacMailboxStatus, AMailboxDeviceIsPausedUnlessTheMacServesAUsableAccount)
-{
-    const struct {
-        const char* name;
-        MacMailboxStatus status;
-    } cases[] = {
-        { "no answer yet", { .running = true } },
-        { "key unavailable", { .availability = MacMailboxStatus::KeyUnavailable {}, .running = true } },
-        { "signed out", { .availability = MailboxAccountState::noAccount, .running = true } },
-        { "not running", { .availability = MailboxAccountState::available, .running = false } },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        EXPECT_EQ(mailboxState(testCase.status, pairedForTheMailbox()),
-            (DeviceMailboxState { DeviceMailboxState::Paused {} }));
-    }
-}
-
-TEST(MacMailboxStatus, TheZonesErrorDecidesWhatTheDeviceNeeds)
-{
-    using State = DeviceMailboxState;
-    const struct {
-        const char* name;
-        MailboxError error;
-        State state;
-    } cases[] = {
-        { "already exists", MailboxError(Kind::alreadyExists), { State::On { false } } },
-        { "change token expired", MailboxError(Kind::changeTokenExpired), { State::On { false } } },
-        { "cancelled", MailboxError(Kind::cancelled), { State::On { false } } },
-        { "encrypted data reset", MailboxError(Kind::encryptedDataReset), { State::NeedsSameWiFi {} } },
-        { "zone missing", MailboxError(Kind::zoneMissing), { State::NeedsSameWiFi {} } },
-        { "too large", MailboxError(Kind::tooLarge), { State::Problem { MailboxError(Kind::tooLarge) } } },
-        { "busy", MailboxError::busy(4), { State::Problem { MailboxError::busy(4) } } },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        auto status = serving();
-        status.zoneErrors.emplace(kZone, testCase.error);
-        status.zoneErrors.emplace("pair-YYYYYYYYYYYYYYYYYYYYYY", MailboxError(Kind::quotaExceeded));
-        EXPECT_EQ(mailboxState(status, pairedForTheMailbox()), testCase.state);
-    }
-}
-
-TEST(MacMailboxStatus, ADeviceInTheRecentListIsRecentlyOn)
-{
-    auto status = serving();
-    status.recentDevices.emplace("d-0123456789abcdef", movrane::MailboxTime {});
-    EXPECT_EQ(mailboxState(status, pairedForTheMailbox()),
-        (DeviceMailboxState { DeviceMailboxState::On { true } }));
 }

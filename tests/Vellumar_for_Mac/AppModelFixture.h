@@ -4,15 +4,51 @@
 
 #include "Vellumar_for_Mac/Model/AppModel.h"
 
+#include "tests/Vellumar_for_Mac/QtTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
+#include <functional>
 #include <memory>
 
 namespace vellumar::test {
+
+struct PhoneAnswer {
+    int status = 0;
+    std::string body;
+};
+
+// curl as a phone calling `target` at the model's running relay, pinned to `pin` (a base64 SHA-256),
+// else to the relay's own public key.
+inline PhoneAnswer curlAsPhone(
+    AppModel& model, const std::string& target, std::vector<std::string> extra, std::string pin = {})
+{
+    if (pin.empty())
+        pin = model.host().identity()->pins.publicKeyBase64;
+    std::vector<std::string> argv { "curl", "-sS", "--http1.1", "--max-time", "30", "-k", "--pinnedpubkey",
+        "sha256//" + pin, "-w", "\n%{http_code}" };
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.push_back("https://127.0.0.1:" + std::to_string(model.host().port().value_or(0)) + target);
+    auto result = runPeer(argv);
+    auto cut = result.output.rfind('\n');
+    if (result.exitStatus != 0 || cut == std::string::npos)
+        return { 0, "curl failed: " + result.output };
+    return { std::stoi(result.output.substr(cut + 1)), result.output.substr(0, cut) };
+}
+
+// Pairs a phone named `deviceName` with `code`.
+inline PhoneAnswer pairAsPhone(
+    AppModel& model, const std::string& code, const std::string& deviceName = "Pixel", std::string pin = {})
+{
+    return curlAsPhone(model, "/v1/pair",
+        { "--data", R"({"code": ")" + code + R"(", "deviceName": ")" + deviceName + R"("})" },
+        std::move(pin));
+}
 
 class AppModelTest : public ::testing::Test {
 protected:
@@ -37,6 +73,15 @@ protected:
     std::filesystem::path defaultsFile() const { return m_folder / "config/Vellumar/defaults.json"; }
 
     TemporaryFolder m_folder;
+};
+
+// With a running application, so that the core's calls reach the model.
+class AppModelEventTest : public AppModelTest {
+protected:
+    int m_argc = 1;
+    char m_name[16] = "app_model_tests";
+    char* m_argv[2] = { m_name, nullptr };
+    QCoreApplication m_application { m_argc, m_argv };
 };
 
 }

@@ -1,8 +1,5 @@
 #include "AppModelFixture.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-
 #include <atomic>
 #include <thread>
 
@@ -11,22 +8,7 @@ using namespace vellumar::test;
 
 namespace {
 
-class AppModelHopTest : public AppModelTest {
-protected:
-    // Delivers queued calls until `done` holds or 10 seconds pass.
-    bool processEventsUntil(const std::function<bool()>& done)
-    {
-        QDeadlineTimer deadline(10'000);
-        while (!done() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        return done();
-    }
-
-    int m_argc = 1;
-    char m_name[16] = "app_model_tests";
-    char* m_argv[2] = { m_name, nullptr };
-    QCoreApplication m_application { m_argc, m_argv };
-};
+using AppModelHopTest = AppModelEventTest;
 
 }
 

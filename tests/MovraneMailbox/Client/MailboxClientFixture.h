@@ -7,6 +7,7 @@
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "tests/MovraneMailbox/MailboxStoreTestSupport.h"
 #include "tests/MovraneMailbox/ManualMailboxClock.h"
+#include "tests/MovraneMailbox/ObservedMailboxStore.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -37,70 +38,17 @@ public:
         std::lock_guard lock(client.m_lock);
         client.m_watches[jobId] = since;
     }
+    // Who holds the fetch under way: the client, its thread and each caller waiting for it.
+    static long fetchHolders(const MailboxClient& client)
+    {
+        std::lock_guard lock(client.m_lock);
+        return client.m_fetching ? client.m_fetching.use_count() : 0;
+    }
     static bool isWatched(const MailboxClient& client, const std::string& jobId)
     {
         std::lock_guard lock(client.m_lock);
         return client.m_watches.contains(jobId);
     }
-};
-
-// Forwards to the in-memory store and keeps the subscriptions each save was given, in their order.
-class SubscriptionRecordingStore final : public MailboxStore {
-public:
-    explicit SubscriptionRecordingStore(std::shared_ptr<InMemoryMailboxStore> store)
-        : m_store(std::move(store))
-    {
-    }
-    std::vector<std::vector<std::string>> savedSubscriptionIDs() const
-    {
-        std::lock_guard lock(m_lock);
-        return m_saved;
-    }
-
-    MailboxAccountState accountState() override { return m_store->accountState(); }
-    std::string userRecordName() override { return m_store->userRecordName(); }
-    void ensureZone(const std::string& zone) override { m_store->ensureZone(zone); }
-    void deleteZone(const std::string& zone) override { m_store->deleteZone(zone); }
-    void saveEnvelope(const MailboxEnvelopeRecord& record, const std::string& zone) override
-    {
-        m_store->saveEnvelope(record, zone);
-    }
-    void savePresence(const MailboxPresenceRecord& record, const std::string& zone) override
-    {
-        m_store->savePresence(record, zone);
-    }
-    MailboxChanges fetchChanges(const std::string& zone, const std::optional<MailboxBytes>& token) override
-    {
-        return m_store->fetchChanges(zone, token);
-    }
-    std::filesystem::path fetchAsset(const std::string& recordName, const std::string& zone) override
-    {
-        return m_store->fetchAsset(recordName, zone);
-    }
-    void deleteEnvelopes(const std::vector<std::string>& recordNames, const std::string& zone) override
-    {
-        m_store->deleteEnvelopes(recordNames, zone);
-    }
-    void saveSubscriptions(
-        const std::vector<MailboxSubscriptionSpec>& specs, const std::string& zone) override
-    {
-        {
-            std::lock_guard lock(m_lock);
-            auto& ids = m_saved.emplace_back();
-            for (const auto& spec : specs)
-                ids.push_back(spec.id);
-        }
-        m_store->saveSubscriptions(specs, zone);
-    }
-    void deleteSubscriptions(const std::vector<std::string>& identifiers) override
-    {
-        m_store->deleteSubscriptions(identifiers);
-    }
-
-private:
-    std::shared_ptr<InMemoryMailboxStore> m_store;
-    mutable std::mutex m_lock;
-    std::vector<std::vector<std::string>> m_saved;
 };
 
 // Holds every clock sleep that enters it until opened; counts how many are held. Waits end at a
@@ -159,18 +107,94 @@ protected:
         MailboxClientConfiguration settings, std::shared_ptr<MailboxStore> through = nullptr)
     {
         return std::make_unique<MailboxClient>(pairing, deviceIdentity,
-            MailboxClient::Collaborators { through ? through : store, storage, clock, {} },
+            MailboxClient::Collaborators { through ? through : store, storage, clock,
+                [this](const std::string& line) {
+                    std::lock_guard lock(logLock);
+                    logLines.push_back(line);
+                } },
             std::move(settings));
     }
     std::unique_ptr<MailboxClient> makeClient() { return makeClient(configuration()); }
 
     std::string stateKey() const { return "mailbox.device." + pairing.zoneName; }
 
+    // Seconds since the clock's origin.
+    double secondsNow() const
+    {
+        return std::chrono::duration<double>(clock->now() - clock->origin()).count();
+    }
+    // Every sleep moves the clock on by its length at once, so waits run through hours in no time.
+    void letSleepsMoveTheClock()
+    {
+        clock->onSleep([this](double seconds) {
+            if (seconds > 0)
+                clock->setSeconds(secondsNow() + seconds);
+        });
+    }
+
     // The one envelope stored in the zone, opened by the Mac.
     MailboxMessage openedByMac(const MailboxEnvelopeRecord& record)
     {
+        std::lock_guard lock(macLock);
         return mac.open(record, clock->now(), macState);
     }
+
+    // Seals `content` from the Mac to the device and stores it, with `attachment` as its encrypted
+    // asset when given; `statedSize` replaces the size the attachment key states.
+    MailboxEnvelopeRecord sendFromMac(const MailboxContent& content,
+        const std::optional<MailboxBytes>& attachment = std::nullopt,
+        std::optional<std::int64_t> statedSize = std::nullopt)
+    {
+        MailboxChannel::SealOptions options;
+        if (attachment) {
+            auto file = temporary / ("mac-out-" + MailboxUUID::make());
+            options.attachment = MailboxAttachmentCipher::encryptData(
+                *attachment, file, MailboxAttachmentCipher::senderChunkSize);
+            if (statedSize)
+                options.attachment->size = *statedSize;
+            options.assetFile = file;
+        }
+        std::optional<MailboxChannel::Sealed> sealed;
+        {
+            std::lock_guard lock(macLock);
+            sealed.emplace(mac.seal(attachment ? replacingBody(content, {}) : content,
+                MailboxMessageID::make(), MailboxRecordName::envelope(), options, clock->now(), macState));
+        }
+        store->saveEnvelope(sealed->record, pairing.zoneName);
+        if (options.assetFile)
+            std::filesystem::remove(*options.assetFile);
+        return sealed->record;
+    }
+
+    // Answers every request or watch the client stores through `observed` with what `answer` makes
+    // of it, sealed by the Mac; `answer` may return none to leave a message unanswered.
+    using Answerer = std::function<std::optional<MailboxRelayResponse>(const MailboxMessage& request)>;
+    void answerThrough(ObservedMailboxStore& observed, Answerer answer, bool asAttachment = false)
+    {
+        observed.afterSave(
+            [this, answer = std::move(answer), asAttachment](const MailboxEnvelopeRecord& record) {
+                if (record.to != MailboxPartyTag::mac)
+                    return;
+                auto request = openedByMac(record);
+                auto response = answer(request);
+                if (!response)
+                    return;
+                std::optional<MailboxBytes> attachment;
+                if (asAttachment)
+                    attachment = response->body;
+                sendFromMac(MailboxResponseContent { request.id, *response }, attachment);
+            });
+    }
+
+    std::vector<std::string> loggedLines()
+    {
+        std::lock_guard lock(logLock);
+        return logLines;
+    }
+
+    std::mutex macLock;
+    std::mutex logLock;
+    std::vector<std::string> logLines;
 };
 
 }

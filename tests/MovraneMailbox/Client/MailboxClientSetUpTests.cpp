@@ -99,7 +99,7 @@ namespace {
 
     TEST_F(MailboxClientTest, SetUpMakesTheZoneAndTheFourDeviceSubscriptionsSilentLast)
     {
-        auto recording = std::make_shared<SubscriptionRecordingStore>(store);
+        auto recording = std::make_shared<ObservedMailboxStore>(store);
         auto client = makeClient(configuration(), recording);
         client->setUp();
         client->setUp();

@@ -62,23 +62,11 @@ protected:
         m_view->tick();
     }
 
-    struct Answer {
-        int status = 0;
-        std::string body;
-    };
-
     // curl as a phone pairing with `code` at the model's relay, pinned to `pin` (its base64 SHA-256).
-    Answer pairWithCurl(
+    PhoneAnswer pairWithCurl(
         const std::string& code, const std::string& pin, const std::string& deviceName = "Pixel")
     {
-        auto result = runPeer({ "curl", "-sS", "--http1.1", "--max-time", "30", "-k", "--pinnedpubkey",
-            "sha256//" + pin, "-w", "\n%{http_code}", "--data",
-            R"({"code": ")" + code + R"(", "deviceName": ")" + deviceName + R"("})",
-            "https://127.0.0.1:" + std::to_string(m_model->host().port().value_or(0)) + "/v1/pair" });
-        auto cut = result.output.rfind('\n');
-        if (result.exitStatus != 0 || cut == std::string::npos)
-            return { 0, "curl failed: " + result.output };
-        return { std::stoi(result.output.substr(cut + 1)), result.output.substr(0, cut) };
+        return pairAsPhone(*m_model, code, deviceName, pin);
     }
 
     std::string relayPin() const { return m_model->host().identity()->pins.publicKeyBase64; }

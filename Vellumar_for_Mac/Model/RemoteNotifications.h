@@ -1,0 +1,47 @@
+// Remote notifications on Linux: the cloud database's push socket stands in for the push service.
+// Registering binds a listener in the database's push folder; every datagram is a push, except the
+// account notice, which stands in for the iCloud account-change notification.
+#pragma once
+
+#include "Platform/CloudPush.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vellumar {
+
+class RemoteNotifications {
+public:
+    // `pushFolder`: the cloud database's "push" folder.
+    explicit RemoteNotifications(std::filesystem::path pushFolder);
+    // Stops receiving and unbinds.
+    ~RemoteNotifications();
+    RemoteNotifications(const RemoteNotifications&) = delete;
+    RemoteNotifications& operator=(const RemoteNotifications&) = delete;
+
+    // Main thread. Binds the listener and starts receiving: each push's text goes to `push` on the main
+    // thread (while a Qt application runs), in the order received. True when bound; false (and
+    // nothing received) when the socket cannot be bound. A second call answers as the first did.
+    bool registerForPushes(std::function<void(std::string)> push);
+    // Any thread. `changed` runs on the receiving thread after each account notice, for as long as
+    // this object lives.
+    void observeAccountChanges(std::function<void()> changed);
+
+private:
+    void receive(std::stop_token stop, std::function<void(std::string)> push);
+
+    const std::filesystem::path m_pushFolder;
+    std::unique_ptr<platform::CloudPushListener> m_listener;
+    bool m_bindFailed = false;
+    std::mutex m_lock;
+    std::vector<std::function<void()>> m_accountObservers;
+    // Last: stopped and joined before the listener it reads goes.
+    std::jthread m_receiver;
+};
+
+}
