@@ -1,6 +1,6 @@
 #include "VellumarMacCore/Mailbox/MacMailboxPushListener.h"
 
-#include "VellumarMacCore/Mailbox/MacMailboxPush.h"
+#include "VellumarMacCore/Mailbox/MacMailboxNotification.h"
 
 namespace vellumar {
 
@@ -42,8 +42,7 @@ void MacMailboxPushListener::deliver(const std::string& push)
         mailbox->accountChanged();
         return;
     }
-    auto userInfo = JSON::decode(push);
-    if (userInfo && isMailboxPush(*userInfo))
+    if (isMailboxNotification(push))
         mailbox->handlePush();
 }
 
