@@ -88,6 +88,8 @@ public:
     void save(const MailboxIdentity& identity, std::string_view label) override;
     void remove(std::string_view label) override;
 
+    const MailboxKeychainBackend& backend() const noexcept { return *m_backend; }
+
 private:
     std::string m_service;
     std::shared_ptr<MailboxKeychainBackend> m_backend;

@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Mailbox/AppEntitlements.h"
 
+#include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
+
 #include <algorithm>
 
 namespace vellumar::AppEntitlements {
@@ -48,12 +50,15 @@ std::optional<MacMailboxSetup> mailboxSetup(
         return std::nullopt;
     auto backend
         = std::make_shared<movrane::SecItemMailboxKeychainBackend>(hasApplicationIdentifier(entitlements));
+    movrane::MailboxServerConfiguration server;
+    server.temporaryDirectory = std::move(options.temporaryDirectory);
     return MacMailboxSetup {
+        .store = std::make_shared<movrane::CloudKitMailboxStore>(std::string(kContainer)),
         .keyStore = std::make_shared<movrane::KeychainMailboxKeyStore>(
             std::string(movrane::KeychainMailboxKeyStore::defaultService), std::move(backend)),
         .storage = std::make_shared<movrane::FileMailboxStateStorage>(std::move(options.stateDirectory)),
         .clock = std::make_shared<movrane::SystemMailboxClock>(),
-        .temporaryDirectory = std::move(options.temporaryDirectory),
+        .server = std::move(server),
         .appVersion = std::move(options.appVersion),
         .macName = std::move(options.macName),
         .log = std::move(options.log),

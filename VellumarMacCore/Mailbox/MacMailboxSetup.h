@@ -1,11 +1,12 @@
-// Everything the Mac's mailbox is built from: its key store, channel-state storage, clock, temporary
-// folder, version, name and log, and the intervals of its background work.
+// Everything the Mac's mailbox is built from: its store, key store, channel-state storage, clock, server
+// tuning, version, name and log, and the intervals of its background work.
 #pragma once
 
 #include "MovraneMailbox/Protocol/MailboxChannelState.h"
 #include "MovraneMailbox/Protocol/MailboxKeyStore.h"
+#include "MovraneMailbox/Protocol/MailboxStore.h"
+#include "MovraneMailbox/Server/MailboxServerConfiguration.h"
 
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,11 +17,13 @@ namespace vellumar {
 
 // A plain value; the closures are called from the mailbox's own threads.
 struct MacMailboxSetup {
+    // The iCloud database of the mailbox.
+    std::shared_ptr<movrane::MailboxStore> store;
     std::shared_ptr<movrane::MailboxKeyStore> keyStore;
     std::shared_ptr<movrane::MailboxStateStorage> storage;
     std::shared_ptr<movrane::MailboxClock> clock;
-    // Where the mailbox server keeps the files it is receiving.
-    std::filesystem::path temporaryDirectory;
+    // The mailbox server's tuning, with the folder where it keeps the files it is receiving.
+    movrane::MailboxServerConfiguration server;
     // Sent in presence records.
     std::optional<std::string> appVersion;
     // The Mac's display name, asked each time presence is built.

@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Mailbox/AppEntitlements.h"
 
+#include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
+
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
@@ -81,10 +83,48 @@ TEST(AppEntitlements, TheSetUpUsesTheGivenFoldersAndVersionAndCreatesNothing)
     auto* storage = dynamic_cast<movrane::FileMailboxStateStorage*>(setup->storage.get());
     ASSERT_NE(storage, nullptr);
     EXPECT_EQ(storage->directory(), folder / "data/mailbox");
-    EXPECT_EQ(setup->temporaryDirectory, folder / "data/incoming");
+    EXPECT_EQ(setup->server.temporaryDirectory, folder / "data/incoming");
+    auto* store = dynamic_cast<movrane::CloudKitMailboxStore*>(setup->store.get());
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(store->containerIdentifier(), "iCloud.com.zu.plimsor");
+    EXPECT_EQ(setup->accountCheckInterval, 300);
+    EXPECT_EQ(setup->recentWindow, 180);
     EXPECT_EQ(setup->appVersion, "2.1");
     EXPECT_EQ(setup->macName(), "Studio");
     EXPECT_NE(setup->keyStore, nullptr);
     EXPECT_NE(setup->clock, nullptr);
     EXPECT_FALSE(std::filesystem::exists(folder / "data"));
+}
+
+TEST(AppEntitlements, WithoutAnApplicationIdentifierTheMailboxKeyLeavesTheDataProtectionKeychain)
+{
+    const struct {
+        const char* name;
+        const char* identifier;
+        bool dataProtection;
+    } cases[] = {
+        { "with", R"("com.apple.application-identifier":"T.com.zu.plimsor",)", true },
+        { "without", "", false },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        TemporaryFolder folder;
+        auto entitlements = entitlementsOf(folder,
+            std::string("{") + testCase.identifier
+                + R"("com.apple.developer.icloud-services":["CloudKit"],"com.apple.developer.icloud-container-identifiers":["iCloud.com.zu.plimsor"]})");
+        auto setup = AppEntitlements::mailboxSetup(entitlements, { .stateDirectory = folder / "mailbox" });
+        ASSERT_TRUE(setup.has_value());
+        auto* keyStore = dynamic_cast<movrane::KeychainMailboxKeyStore*>(setup->keyStore.get());
+        ASSERT_NE(keyStore, nullptr);
+        auto* backend = dynamic_cast<const movrane::SecItemMailboxKeychainBackend*>(&keyStore->backend());
+        ASSERT_NE(backend, nullptr);
+        EXPECT_EQ(backend->useDataProtectionKeychain(), testCase.dataProtection);
+    }
+}
+
+TEST(AppEntitlements, NoFileMeansNoSetUp)
+{
+    TemporaryFolder folder;
+    EXPECT_FALSE(
+        AppEntitlements::mailboxSetup(platform::Entitlements(folder / "absent.json"), {}).has_value());
 }

@@ -73,7 +73,7 @@ TEST_F(AppModelTest, EntitlementsForTheMailboxGiveItsSetUpAndChangeNothingElse)
     auto* storage = dynamic_cast<movrane::FileMailboxStateStorage*>(mailbox->storage.get());
     ASSERT_NE(storage, nullptr);
     EXPECT_EQ(storage->directory(), m_folder / "data/Vellumar/mailbox");
-    EXPECT_EQ(mailbox->temporaryDirectory, with->host().data().folder / "incoming");
+    EXPECT_EQ(mailbox->server.temporaryDirectory, with->host().data().folder / "incoming");
     EXPECT_EQ(mailbox->appVersion, "3.0");
     EXPECT_FALSE(std::filesystem::exists(m_folder / "data"));
 }
