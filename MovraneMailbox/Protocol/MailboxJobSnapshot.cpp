@@ -22,22 +22,7 @@ namespace {
         return std::isalnum(byte) || std::string_view("!$&'()*+,-.:=@_~").find(static_cast<char>(byte)) != std::string_view::npos;
     }
 
-    std::string encodedJobID(std::string_view jobId)
-    {
-        constexpr std::string_view hexDigits = "0123456789ABCDEF";
-        std::string encoded;
-        for (char character : jobId) {
-            auto byte = static_cast<unsigned char>(character);
-            if (keptInJobPath(byte)) {
-                encoded.push_back(character);
-            } else {
-                encoded.push_back('%');
-                encoded.push_back(hexDigits[byte >> 4]);
-                encoded.push_back(hexDigits[byte & 0x0F]);
-            }
-        }
-        return encoded;
-    }
+    std::string encodedJobID(std::string_view jobId) { return vellumar::percentEncodedBytes(jobId, keptInJobPath); }
 
     // Plain decimal with an optional sign, within 64 bits.
     std::optional<std::int64_t> decimal(std::string_view text)

@@ -52,12 +52,17 @@ std::optional<std::string> percentEncoded(std::string_view text)
 {
     if (!detail::isValidUTF8(text))
         return std::nullopt;
+    return percentEncodedBytes(text, isUnreserved);
+}
+
+std::string percentEncodedBytes(std::string_view text, bool (*isKept)(unsigned char byte))
+{
     constexpr std::string_view hexDigits = "0123456789ABCDEF";
     std::string encoded;
     encoded.reserve(text.size() * 3);
     for (char character : text) {
         auto byte = static_cast<unsigned char>(character);
-        if (isUnreserved(byte)) {
+        if (isKept(byte)) {
             encoded.push_back(character);
         } else {
             encoded.push_back('%');

@@ -18,6 +18,8 @@ std::optional<std::string> percentDecoded(std::string_view text);
 // RFC 3986 §2.1 encoding: every byte outside the unreserved set (letters, digits and "-._~") becomes
 // "%" and two upper-case hexadecimal digits. Absent when the text is not UTF-8.
 std::optional<std::string> percentEncoded(std::string_view text);
+// The same encoding of any bytes, keeping those `isKept` accepts as they are.
+std::string percentEncodedBytes(std::string_view text, bool (*isKept)(unsigned char byte));
 
 // The "/"-separated pieces of `path` after its leading "/", each percent-decoded; splitting happens
 // before decoding, so "%2F" stays inside its segment. One trailing empty piece is dropped ("/" gives
