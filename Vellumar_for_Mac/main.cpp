@@ -3,6 +3,7 @@
 #include "Vellumar_for_Mac/Model/AppModel.h"
 #include "Vellumar_for_Mac/Model/QuitSignals.h"
 #include "Vellumar_for_Mac/Alerts/MessageBoxAlerts.h"
+#include "Platform/Log.h"
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 
 #include <QApplication>
@@ -33,6 +34,12 @@ int main(int argc, char** argv)
         std::_Exit(status);
     }
 
+    // Without a display Qt would abort; the relay still serves the phone, so run without windows.
+    bool hasDisplay = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
+    if (!hasDisplay) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        platform::logInfo("No display: running without windows.");
+    }
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     AppModel::Launch launch;
