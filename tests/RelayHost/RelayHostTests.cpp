@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "tests/RelayHost/RelayHostFixture.h"
+#include "tests/support/HeldPort.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/ListeningDescriptor.h"
@@ -21,40 +22,6 @@ using namespace vellumar;
 using test::HostWorld;
 
 namespace {
-
-// A listening socket on every address, as the relay's own, holding `port` (0: a free one).
-class HeldPort {
-public:
-    explicit HeldPort(std::uint16_t wanted)
-        : m_socket(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        int off = 0;
-        int on = 1;
-        ::setsockopt(m_socket, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        // As the relay's own socket does, so that connections of an earlier run still in TIME_WAIT do
-        // not keep this one from the port while they let the relay have it.
-        ::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in6 address {};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(wanted);
-        address.sin6_addr = in6addr_any;
-        // Failing here means someone else listens there, which leaves the port just as busy.
-        if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-            ::listen(m_socket, 1);
-        socklen_t length = sizeof address;
-        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin6_port);
-    }
-    ~HeldPort() { ::close(m_socket); }
-    HeldPort(const HeldPort&) = delete;
-    HeldPort& operator=(const HeldPort&) = delete;
-
-    std::uint16_t port() const { return m_port; }
-
-private:
-    int m_socket;
-    std::uint16_t m_port = 0;
-};
 
 std::size_t entriesOf(const char* folder)
 {
@@ -97,7 +64,7 @@ TEST(RelayHost, ServiceNameKeepsWhatFitsInSixtyThreeBytes)
 
 TEST(RelayHost, ABusyPreferredPortFallsBackToAnother)
 {
-    HeldPort busy(RelayHost::kDefaultPort);
+    test::HeldPort busy(RelayHost::kDefaultPort);
     HostWorld world([](RelayHost::Configuration& configuration) {
         configuration.preferredPort = RelayHost::kDefaultPort;
     });
@@ -110,7 +77,7 @@ TEST(RelayHost, ABusyPreferredPortFallsBackToAnother)
 
 TEST(RelayHost, ABusyPortWithoutFallbackFailsWithTheListenersErrorAndStoresNothing)
 {
-    HeldPort busy(0);
+    test::HeldPort busy(0);
     HostWorld world([&](RelayHost::Configuration& configuration) {
         configuration.preferredPort = busy.port();
         configuration.allowPortFallback = false;

@@ -3,15 +3,14 @@
 #include "VellumarMacCore/Foundations/TLSIdentityError.h"
 #include "tests/support/AvahiNamespace.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/HeldPort.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/RecordingServiceDiscovery.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 using namespace vellumar;
 using namespace vellumar::test;
@@ -89,29 +88,12 @@ TEST(AppModelStartErrorText, NamesEachIdentityFailureAndPassesOthersOn)
 
 TEST_F(AppModelStartTest, ABusyPreferredPortRunsOnAnotherPort)
 {
-    // Held the way the relay listens, so that the relay cannot share it. Another test's relay may hold
-    // the port for a moment and let it go at any time, so the test waits until it holds the port itself.
-    int holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(holder, 0);
-    int off = 0;
-    int on = 1;
-    setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in6 address {};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(RelayHost::kDefaultPort);
-    address.sin6_addr = in6addr_any;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        if (std::chrono::steady_clock::now() > deadline)
-            GTEST_SKIP() << "port " << RelayHost::kDefaultPort << " stayed taken by another program";
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    listen(holder, 1);
+    test::HeldPort busy(RelayHost::kDefaultPort);
+    if (busy.port() == 0)
+        GTEST_SKIP() << "port " << RelayHost::kDefaultPort << " stayed taken by another program";
 
     auto model = launch();
     model->start();
-    close(holder);
     const auto* running = std::get_if<AppModel::ServerRunning>(&model->serverState());
     ASSERT_TRUE(running);
     EXPECT_NE(running->port, RelayHost::kDefaultPort);
