@@ -58,8 +58,8 @@ void MailboxClient::setUp(std::stop_token stop)
 void MailboxClient::tearDown(std::stop_token stop)
 {
     std::vector<std::string> ids;
-    for (const auto& spec : subscriptions())
-        ids.push_back(spec.id);
+    for (const auto& wanted : subscriptions())
+        ids.push_back(wanted.id);
     const auto& zone = pairing().zoneName;
     withStoreRetries(stop, [&] { m_store->deleteSubscriptions(ids); });
     withStoreRetries(stop, [&] { m_store->deleteZone(zone); });

@@ -1,6 +1,8 @@
 // The one table from the cloud database's failures, and from any other failure, to MailboxError.
 #include "MovraneMailbox/CloudStore/CloudKitMailboxMapping.h"
 
+#include "MovraneMailbox/Protocol/MailboxStoreRetry.h"
+
 #include <system_error>
 
 namespace movrane::CloudKitMailboxMapping {
@@ -86,10 +88,6 @@ MailboxError mailboxError(const std::exception_ptr& error) noexcept
         return MailboxError::other(0);
     try {
         std::rethrow_exception(error);
-    } catch (const MailboxError& mailbox) {
-        return mailbox;
-    } catch (const MailboxCancelledError&) {
-        return MailboxError(MailboxError::Kind::cancelled);
     } catch (const CloudDatabaseError& cloud) {
         return cloudError(cloud);
     } catch (const URLError&) {
@@ -98,7 +96,8 @@ MailboxError mailboxError(const std::exception_ptr& error) noexcept
         // File-system and other system failures keep their error number.
         return MailboxError::other(system.code().value());
     } catch (...) {
-        return MailboxError::other(0);
+        // Mailbox errors pass unchanged and a cancellation stays one, as for every store.
+        return MailboxStoreRetry::mapped(error);
     }
 }
 

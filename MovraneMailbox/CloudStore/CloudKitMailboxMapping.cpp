@@ -82,23 +82,23 @@ MailboxPresenceRecord presenceRecord(const CloudRecord& record)
     return { required<CloudDate>(record, Field::updatedAt), required<CloudBytes>(record, Field::payload) };
 }
 
-CloudPredicate subscriptionPredicate(const MailboxSubscriptionSpec& spec)
+CloudPredicate subscriptionPredicate(const MailboxSubscriptionSpec& wanted)
 {
-    CloudPredicate predicate { { { std::string(Field::to), spec.recipient } } };
-    if (spec.notify)
-        predicate.clauses.push_back({ std::string(Field::notify), std::string(rawValue(*spec.notify)) });
+    CloudPredicate predicate { { { std::string(Field::to), wanted.recipient } } };
+    if (wanted.notify)
+        predicate.clauses.push_back({ std::string(Field::notify), std::string(rawValue(*wanted.notify)) });
     return predicate;
 }
 
-CloudQuerySubscription subscription(const MailboxSubscriptionSpec& spec, const std::string& zone)
+CloudQuerySubscription subscription(const MailboxSubscriptionSpec& wanted, const std::string& zone)
 {
     CloudNotificationInfo info { .shouldSendContentAvailable = true };
-    if (spec.delivery.kind == MailboxSubscriptionSpec::Delivery::Kind::alert) {
-        info.titleLocalizationKey = spec.delivery.titleKey;
-        info.alertLocalizationKey = spec.delivery.bodyKey;
+    if (wanted.delivery.kind == MailboxSubscriptionSpec::Delivery::Kind::alert) {
+        info.titleLocalizationKey = wanted.delivery.titleKey;
+        info.alertLocalizationKey = wanted.delivery.bodyKey;
         info.soundName = std::string(kAlertSound);
     }
-    return { spec.id, std::string(MailboxProtocol::envelopeRecordType), zone, subscriptionPredicate(spec),
+    return { wanted.id, std::string(MailboxProtocol::envelopeRecordType), zone, subscriptionPredicate(wanted),
         info };
 }
 

@@ -29,11 +29,11 @@ MailboxEnvelopeRecord envelopeRecord(const vellumar::platform::CloudRecord& reco
 MailboxPresenceRecord presenceRecord(const vellumar::platform::CloudRecord& record);
 
 // "to" equal to the recipient, and "notify" equal to the kind when the subscription names one.
-vellumar::platform::CloudPredicate subscriptionPredicate(const MailboxSubscriptionSpec& spec);
+vellumar::platform::CloudPredicate subscriptionPredicate(const MailboxSubscriptionSpec& wanted);
 // A subscription on "Envelope" records created in the zone: content-available always, and for an
 // alert its two localisation keys with the sound "default".
 vellumar::platform::CloudQuerySubscription subscription(
-    const MailboxSubscriptionSpec& spec, const std::string& zone);
+    const MailboxSubscriptionSpec& wanted, const std::string& zone);
 
 // The zone of the mailbox subscription that fired a push, from the push's user info; absent for a push
 // that is not the cloud database's, names no subscription, or names one that is not the mailbox's.

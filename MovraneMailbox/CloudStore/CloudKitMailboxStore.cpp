@@ -226,8 +226,8 @@ void CloudKitMailboxStore::saveSubscriptions(
 {
     CloudDatabase& database = request("saveSubscriptions");
     std::vector<CloudQuerySubscription> subscriptions;
-    for (const auto& spec : specs)
-        subscriptions.push_back(CloudKitMailboxMapping::subscription(spec, zone));
+    for (const auto& wanted : specs)
+        subscriptions.push_back(CloudKitMailboxMapping::subscription(wanted, zone));
     mapped([&] { throwFirstFailure(database.saveSubscriptions(subscriptions)); });
 }
 

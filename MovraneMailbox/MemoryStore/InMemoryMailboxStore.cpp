@@ -383,10 +383,10 @@ std::vector<std::function<void()>> InMemoryMailboxStore::deliver(
 {
     std::vector<std::function<void()>> calls;
     for (const auto& [id, subscription] : m_subscriptions) {
-        const auto& spec = subscription.spec;
-        if (subscription.zone != zone || spec.recipient != record.to)
+        const auto& wanted = subscription.wanted;
+        if (subscription.zone != zone || wanted.recipient != record.to)
             continue;
-        if (spec.notify && *spec.notify != record.notify)
+        if (wanted.notify && *wanted.notify != record.notify)
             continue;
         m_notifications.push_back(id);
         for (const auto& listener : m_listeners)
@@ -527,8 +527,8 @@ void InMemoryMailboxStore::saveSubscriptions(
 {
     auto lock = begin(Operation::saveSubscriptions);
     existingZone(zone);
-    for (const auto& spec : specs)
-        m_subscriptions.insert_or_assign(spec.id, Subscription { spec, zone });
+    for (const auto& wanted : specs)
+        m_subscriptions.insert_or_assign(wanted.id, Subscription { wanted, zone });
 }
 
 void InMemoryMailboxStore::deleteSubscriptions(const std::vector<std::string>& identifiers)

@@ -146,7 +146,7 @@ private:
         std::uint32_t epoch = 0;
     };
     struct Subscription {
-        MailboxSubscriptionSpec spec;
+        MailboxSubscriptionSpec wanted;
         std::string zone;
     };
 

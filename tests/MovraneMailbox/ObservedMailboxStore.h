@@ -87,8 +87,8 @@ public:
         {
             std::lock_guard lock(m_lock);
             auto& ids = m_saved.emplace_back();
-            for (const auto& spec : specs)
-                ids.push_back(spec.id);
+            for (const auto& wanted : specs)
+                ids.push_back(wanted.id);
         }
         m_store->saveSubscriptions(specs, zone);
     }

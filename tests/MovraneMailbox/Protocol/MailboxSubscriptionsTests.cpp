@@ -49,9 +49,9 @@ namespace {
         EXPECT_EQ(withSilent.back().id, "vl.dev." + kZone + ".silent");
         EXPECT_EQ(withSilent.back().delivery.kind, MailboxSubscriptionSpec::Delivery::Kind::silent);
         EXPECT_EQ(withoutSilent[1].delivery.titleKey, "movrane.mailbox.alert.approval.title");
-        for (const auto& spec : withSilent) {
-            EXPECT_EQ(spec.recipient, pairing.deviceTag());
-            EXPECT_EQ(MailboxSubscriptions::parse(spec.id), kZone);
+        for (const auto& wanted : withSilent) {
+            EXPECT_EQ(wanted.recipient, pairing.deviceTag());
+            EXPECT_EQ(MailboxSubscriptions::parse(wanted.id), kZone);
         }
         auto none = mac[0];
         none.notify = MailboxNotify::none;
