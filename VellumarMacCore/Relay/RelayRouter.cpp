@@ -220,6 +220,18 @@ std::function<HTTPResponse(HTTPRequest)> RelayRouter::lanHandler() const
     return [this](const HTTPRequest& request) { return respond(request, RequestOrigin::lan()); };
 }
 
+bool RelayRouter::answersAtOnce(const HTTPRequest& request) const noexcept
+{
+    if (request.method() != "GET" || request.segments() != Segments { "health" })
+        return false;
+    try {
+        auto token = bearerToken(request.header("authorization"));
+        return !token || !m_devices.isLastSeenWriteDue(*token);
+    } catch (...) {
+        return false;
+    }
+}
+
 HTTPRequestParser::Policy RelayRouter::lanBodyPolicy(std::filesystem::path incomingFolder) const
 {
     return [this, folder = std::move(incomingFolder)](

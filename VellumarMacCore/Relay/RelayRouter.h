@@ -97,6 +97,10 @@ public:
     // local network, and each body taken as `bodyPolicy` decides with `incomingFolder`. The router
     // must outlive the listener.
     std::function<HTTPResponse(HTTPRequest)> lanHandler() const;
+    // Whether the LAN handler answers the request without waiting on anything or writing to disk, so
+    // that the listener may run it on its own thread: a health check whose authentication stores
+    // nothing. Any thread; never throws.
+    bool answersAtOnce(const HTTPRequest& request) const noexcept;
     HTTPRequestParser::Policy lanBodyPolicy(std::filesystem::path incomingFolder) const;
 
     // Web pages must not reach the API, even from a browser on the Mac's own network.
