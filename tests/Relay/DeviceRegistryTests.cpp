@@ -106,6 +106,8 @@ TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEve
     for (const Case& c : cases) {
         SCOPED_TRACE(c.at.count());
         clock.now = start + c.at;
+        EXPECT_EQ(registry.isLastSeenWriteDue("t"), c.saves > storage->saves);
+        EXPECT_FALSE(registry.isLastSeenWriteDue("unknown"));
         ASSERT_TRUE(registry.deviceForToken("t"));
         EXPECT_EQ(storage->saves, c.saves);
         EXPECT_EQ(registry.all().front().lastSeenAt, clock.now);
