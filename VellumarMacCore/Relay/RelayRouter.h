@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -107,8 +108,9 @@ public:
     static bool isBrowserRequest(const HTTPRequest& request);
     // No value for an empty body; throws RelayHTTPError 400 for a body that is not JSON.
     static std::optional<JSON> decodeBody(const HTTPRequest& request);
-    // The fourteen capability switches the phone reads from the health object.
-    JSON features() const;
+    // The fourteen capability switches the phone reads from the health object, with the two the user
+    // turns on and off as given.
+    static JSON features(bool routines, bool terminal);
 
 private:
     using Components = std::span<const std::string>;
@@ -169,6 +171,17 @@ private:
     RoutineManager* const m_routines;
     TerminalRegistry* const m_terminals;
     const std::shared_ptr<ProbePool> m_browsePool;
+
+    // The health object changes only with the switches and the time zone; the phone asks for it far
+    // more often, so the last one is kept encoded with what it was built from.
+    struct HealthBody {
+        bool routines;
+        bool terminal;
+        std::string timeZone;
+        std::string encoded;
+    };
+    mutable std::mutex m_healthLock;
+    mutable std::optional<HealthBody> m_lastHealth;
 };
 
 }

@@ -349,6 +349,11 @@ TEST_F(RelayRouterTest, HealthTellsTheSwitchesOfTheMomentAndAMissingTokenIsChall
                   .find(R"("routines":true,"secureInput":false,)"
                         R"("serviceRestart":false,"terminal":false)"),
         std::string::npos);
+    // Switched back, the object is the first one again, not one kept from before.
+    options.setRoutines(false);
+    options.setTerminal(true);
+    EXPECT_NE(outcome({ From::lan, "GET", "/health" }).find(R"("routines":false,)"), std::string::npos);
+    EXPECT_NE(outcome({ From::lan, "GET", "/health" }).find(R"("terminal":true,)"), std::string::npos);
     HTTPRequest request("GET", "/health", {}, "", true);
     EXPECT_NE(
         router.respond(request, RequestOrigin::lan()).head(true).find("\r\nWWW-Authenticate: Bearer\r\n"),
