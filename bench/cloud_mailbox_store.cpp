@@ -211,7 +211,7 @@ void measurePushLatency(const fs::path& root)
         store->ensureZone(zone);
         store->saveSubscriptions({ { "vl.mac." + zone, "mac", std::nullopt, {} } }, zone);
     }
-    vellumar::platform::CloudPushListener listener(folder / "push");
+    vellumar::platform::CloudSocketPushListener listener(folder / "push");
     int starts[2];
     require(::pipe(starts) == 0, "pipe");
     pid_t writer = ::fork();

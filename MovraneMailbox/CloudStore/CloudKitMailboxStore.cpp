@@ -93,7 +93,7 @@ CloudDatabase& CloudKitMailboxStore::container()
     std::lock_guard lock(m_lock);
     if (!m_openedContainer) {
         mapped([this] {
-            auto opened = std::make_unique<CloudDatabase>(m_containerIdentifier, m_options);
+            auto opened = openCloudDatabase(m_containerIdentifier, m_options);
             if (makePrivateDirectory(temporaryFolder()) != PrivateFolder::ready)
                 throw CloudDatabaseError(CloudErrorCode::permissionFailure);
             removeAssetCopyLeftovers(temporaryFolder());

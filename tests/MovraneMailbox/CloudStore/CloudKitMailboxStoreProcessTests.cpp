@@ -60,9 +60,10 @@ protected:
 TEST_F(CloudKitMailboxStoreProcesses, ListenerHearsEveryEnvelopeCommittedByAnotherProcessAndNoPresence)
 {
     NotificationInbox inbox;
-    test::PushListenerThread listener(store.container().pushFolder(), [&inbox](const std::string& datagram) {
-        inbox.receiver()(test::pushedMember(datagram) + " " + test::pushedMember(datagram, "rid"));
-    });
+    test::PushListenerThread listener(
+        store.container().listenForPushes(), [&inbox](const std::string& datagram) {
+            inbox.receiver()(test::pushedMember(datagram) + " " + test::pushedMember(datagram, "rid"));
+        });
     run({ "ensure-zone", zone, "mac" });
     run({ "save-presence", zone });
     std::istringstream lines(run({ "save-envelopes", zone, "100" }));

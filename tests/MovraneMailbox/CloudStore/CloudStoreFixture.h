@@ -31,12 +31,12 @@ inline std::string pushedMember(const std::string& datagram, std::string_view me
     return text ? *text : datagram;
 }
 
-// Listens in `pushFolder` from construction until destruction, handing on each datagram.
+// Receives from `listener` from construction until destruction, handing on each push.
 class PushListenerThread {
 public:
-    PushListenerThread(
-        const std::filesystem::path& pushFolder, std::function<void(const std::string&)> received)
-        : m_listener(std::make_unique<vellumar::platform::CloudPushListener>(pushFolder))
+    PushListenerThread(std::unique_ptr<vellumar::platform::CloudPushListener> listener,
+        std::function<void(const std::string&)> received)
+        : m_listener(std::move(listener))
         , m_thread([this, received = std::move(received)](std::stop_token stop) {
             while (!stop.stop_requested()) {
                 if (auto datagram = m_listener->receive(std::chrono::milliseconds(50)))
@@ -68,7 +68,7 @@ struct CloudStoreFactory {
     void listen(MailboxStore& store, std::function<void(const std::string&)> received)
     {
         listener = std::make_unique<PushListenerThread>(
-            static_cast<CloudKitMailboxStore&>(store).container().pushFolder(),
+            static_cast<CloudKitMailboxStore&>(store).container().listenForPushes(),
             [received = std::move(received)](
                 const std::string& datagram) { received(pushedMember(datagram)); });
     }
