@@ -6,6 +6,7 @@
 #include "Platform/CloudPush.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "tests/support/PostgresServer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -51,15 +52,17 @@ private:
     std::jthread m_thread;
 };
 
+// Stores on the SQLite database of a fresh cloud folder.
 struct CloudStoreFactory {
     vellumar::test::TemporaryFolder root;
     std::unique_ptr<PushListenerThread> listener;
 
     std::filesystem::path cloudFolder() const { return root / "cloud"; }
-    std::unique_ptr<MailboxStore> make()
+    std::unique_ptr<MailboxStore> make() { return makeOn(vellumar::platform::CloudDatabaseChoice {}); }
+    std::unique_ptr<MailboxStore> makeOn(const vellumar::platform::CloudDatabaseChoice& choice)
     {
         return std::make_unique<CloudKitMailboxStore>(std::string(MailboxProtocol::containerIdentifier),
-            vellumar::platform::CloudDatabaseOptions { .folder = cloudFolder() });
+            vellumar::platform::CloudDatabaseOptions { .folder = cloudFolder(), .choice = choice });
     }
     void setPageLimit(MailboxStore& store, int limit)
     {
@@ -72,6 +75,21 @@ struct CloudStoreFactory {
             [received = std::move(received)](
                 const std::string& datagram) { received(pushedMember(datagram)); });
     }
+};
+
+// Stores on a PostgreSQL server of the test's own, which every store made shares.
+struct PostgresStoreFactory : CloudStoreFactory {
+    vellumar::test::PostgresServer server;
+
+    std::string skipReason() const
+    {
+        return server.isRunning() ? "" : "PostgreSQL cannot start here: " + server.failure();
+    }
+    vellumar::platform::CloudDatabaseChoice choice() const
+    {
+        return { vellumar::platform::CloudBackend::postgresql, server.conninfo() };
+    }
+    std::unique_ptr<MailboxStore> make() { return makeOn(choice()); }
 };
 
 // A store on a fresh cloud folder and a fresh zone name.
