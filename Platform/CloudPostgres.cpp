@@ -97,6 +97,17 @@ namespace {
         return found;
     }
 
+    CloudDatabaseError connectionFailure(pg_conn* connection)
+    {
+        std::string sqlState = connectionSQLState(PQerrorMessage(connection));
+        if (!sqlState.empty())
+            return cloudErrorForPostgres(sqlState);
+        // The server asked for a password that the connection string and the passfile lack.
+        if (PQconnectionNeedsPassword(connection))
+            return CloudDatabaseError(CloudErrorCode::notAuthenticated);
+        return CloudDatabaseError(CloudErrorCode::networkFailure);
+    }
+
 }
 
 CloudDatabaseError cloudErrorForPostgres(std::string_view sqlState)
@@ -173,10 +184,9 @@ CloudPostgresConnection::CloudPostgresConnection(const std::string& conninfo)
         if (status == PGRES_POLLING_OK)
             break;
         if (status == PGRES_POLLING_FAILED || !waitForSocket(m_connection, status, deadline)) {
-            std::string sqlState = connectionSQLState(PQerrorMessage(m_connection));
+            CloudDatabaseError failure = connectionFailure(m_connection);
             PQfinish(m_connection);
-            throw sqlState.empty() ? CloudDatabaseError(CloudErrorCode::networkFailure)
-                                   : cloudErrorForPostgres(sqlState);
+            throw failure;
         }
         status = PQconnectPoll(m_connection);
     }
