@@ -31,7 +31,8 @@ namespace {
 }
 
 PostgresServer::PostgresServer(PostgresServerOptions options)
-    : m_binaries(serverBinaries())
+    : m_syncToDisk(options.syncToDisk)
+    , m_binaries(serverBinaries())
 {
     if (m_binaries.empty()) {
         m_failure = "no PostgreSQL server is installed under /usr/lib/postgresql";
@@ -64,7 +65,8 @@ PostgresServer::PostgresServer(PostgresServerOptions options)
 bool PostgresServer::start()
 {
     // No TCP listener: the socket in the private folder is the only way in.
-    std::string options = "-k " + m_folder.path().string() + " -c listen_addresses= -F";
+    std::string options
+        = "-k " + m_folder.path().string() + " -c listen_addresses=" + (m_syncToDisk ? "" : " -F");
     return runAsServerUser("pg_ctl",
         { "-D", (m_folder / "data").string(), "-w", "-s", "-o", options, "-l", (m_folder / "log").string(),
             "start" });

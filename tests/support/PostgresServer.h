@@ -14,6 +14,8 @@ namespace vellumar::test {
 struct PostgresServerOptions {
     // When set, the superuser signs in with this password (SCRAM) instead of being trusted.
     std::string password;
+    // Every commit reaches the disk before it is answered, as in production; tests skip that.
+    bool syncToDisk = false;
 };
 
 class PostgresServer {
@@ -40,6 +42,7 @@ private:
     bool start();
 
     TemporaryFolder m_folder;
+    bool m_syncToDisk = false;
     std::filesystem::path m_binaries;
     std::string m_failure;
 };
