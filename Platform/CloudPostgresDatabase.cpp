@@ -4,6 +4,7 @@
 #include "Platform/CloudPostgresSchema.h"
 #include "Platform/CloudPush.h"
 #include "Platform/CloudDatabaseSchema.h"
+#include "Platform/PrivateFiles.h"
 
 #include <charconv>
 
@@ -32,13 +33,9 @@ namespace {
 
     void removeOldCachedAssets(const fs::path& cache)
     {
-        auto oldest = fs::file_time_type::clock::now() - kCachedAssetAge;
-        std::error_code error;
-        for (fs::directory_iterator entry(cache, error), end; !error && entry != end;
-             entry.increment(error)) {
+        for (const auto& old : entriesOlderThan(cache, kCachedAssetAge)) {
             std::error_code ignored;
-            if (entry->last_write_time(ignored) < oldest && !ignored)
-                fs::remove(entry->path(), ignored);
+            fs::remove(old, ignored);
         }
     }
 

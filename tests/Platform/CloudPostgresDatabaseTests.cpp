@@ -2,6 +2,7 @@
 #include "Platform/CloudPostgres.h"
 #include "Platform/CloudPush.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/Platform/CloudFailure.h"
 #include "tests/support/PostgresServer.h"
 
 #include <gtest/gtest.h>
@@ -15,23 +16,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using vellumar::test::CloudFailure;
+using vellumar::test::cloudFailureOf;
+
 constexpr const char* kContainer = "iCloud.com.zu.plimsor";
 constexpr std::size_t kMebibyte = 1024 * 1024;
-
-struct Failure {
-    int code = 0;
-    std::optional<double> retryAfter;
-};
-
-Failure failureOf(const std::function<void()>& request)
-{
-    try {
-        request();
-    } catch (const CloudDatabaseError& error) {
-        return { error.code(), error.retryAfterSeconds() };
-    }
-    return {};
-}
 
 // Asks again until `condition` holds or 20 s pass.
 bool waitUntil(const std::function<bool()>& condition)
@@ -143,11 +132,12 @@ TEST_F(CloudPostgresDatabaseTest, AWriterWaitingPastTheBusyTimeOutIsRateLimitedW
     auto holder = other();
     CloudPostgresTransaction holding(*holder);
     holder->run("LOCK TABLE feed IN EXCLUSIVE MODE");
-    Failure failure
-        = failureOf([&] { impatient->saveRecords("zone", { envelope("e-1") }, CloudSavePolicy::allKeys); });
+    CloudFailure failure = cloudFailureOf(
+        [&] { impatient->saveRecords("zone", { envelope("e-1") }, CloudSavePolicy::allKeys); });
     EXPECT_EQ(failure.code, CloudErrorCode::requestRateLimited);
     EXPECT_GT(failure.retryAfter.value_or(0), 0);
-    EXPECT_EQ(failureOf([&] { impatient->fetchZoneChanges("zone", std::nullopt, std::nullopt); }).code, 0);
+    EXPECT_EQ(
+        cloudFailureOf([&] { impatient->fetchZoneChanges("zone", std::nullopt, std::nullopt); }).code, 0);
 }
 
 TEST_F(CloudPostgresDatabaseTest, ADroppedSchemaIsAMissingZoneForEveryRequest)
@@ -160,18 +150,19 @@ TEST_F(CloudPostgresDatabaseTest, ADroppedSchemaIsAMissingZoneForEveryRequest)
             { "fetch", [&] { database->fetchRecords("zone", { "e-1" }, std::nullopt); } },
             { "zone", [&] { database->saveZone("zone"); } } }) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(failureOf(request).code, CloudErrorCode::zoneNotFound);
+        EXPECT_EQ(cloudFailureOf(request).code, CloudErrorCode::zoneNotFound);
     }
     // Opening the container again makes its schema anew.
-    EXPECT_EQ(failureOf([&] { open(root / "cloud")->saveZone("zone"); }).code, 0);
+    EXPECT_EQ(cloudFailureOf([&] { open(root / "cloud")->saveZone("zone"); }).code, 0);
 }
 
 TEST_F(CloudPostgresDatabaseTest, ConnectionsBrokenByARestartAreReplacedBeforeTheNextRequest)
 {
     database->saveRecords("zone", { envelope("e-1") }, CloudSavePolicy::allKeys);
     ASSERT_TRUE(server.restart());
-    EXPECT_EQ(
-        failureOf([&] { database->saveRecords("zone", { envelope("e-2") }, CloudSavePolicy::allKeys); }).code,
+    EXPECT_EQ(cloudFailureOf([&] {
+        database->saveRecords("zone", { envelope("e-2") }, CloudSavePolicy::allKeys);
+    }).code,
         0);
     EXPECT_EQ(database->fetchZoneChanges("zone", std::nullopt, std::nullopt).modified.size(), 2u);
 }
@@ -181,9 +172,9 @@ TEST_F(CloudPostgresDatabaseTest, ASaveWhoseConnectionIsKilledIsANetworkFailureA
     auto holder = other();
     auto holding = std::make_unique<CloudPostgresTransaction>(*holder);
     holder->run("LOCK TABLE feed IN EXCLUSIVE MODE");
-    Failure failure;
+    CloudFailure failure;
     std::jthread saving([&] {
-        failure = failureOf([&] {
+        failure = cloudFailureOf([&] {
             database->saveRecords("zone", { envelope("e-1") }, CloudSavePolicy::ifServerRecordUnchanged);
         });
     });
@@ -211,7 +202,7 @@ TEST_F(CloudPostgresDatabaseTest, ContainersOpenedAtOnceOnAFreshServerAllSucceed
         std::vector<std::jthread> openers;
         for (int index = 0; index < kOpeners; ++index)
             openers.emplace_back([&, index] {
-                codes[index] = failureOf([&] {
+                codes[index] = cloudFailureOf([&] {
                     CloudPostgresDatabase("com.example.fresh",
                         { .folder = root / ("fresh" + std::to_string(index)),
                             .choice = CloudDatabaseChoice { CloudBackend::postgresql, server.conninfo() } })
@@ -294,7 +285,8 @@ TEST_F(CloudPostgresCredentialsTest, CredentialsTheServerRefusesAreNotAuthentica
              { "unknown user", " user=nobody password=wrong", CloudErrorCode::notAuthenticated },
          }) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(failureOf([&] { CloudPostgresConnection(server.conninfo() + c.extra); }).code, c.expected);
+        EXPECT_EQ(
+            cloudFailureOf([&] { CloudPostgresConnection(server.conninfo() + c.extra); }).code, c.expected);
     }
 }
 

@@ -38,21 +38,6 @@ protected:
         return home / "cloud";
     }
 
-    std::set<std::string> storedNames(MailboxStore& reader, std::size_t& count)
-    {
-        std::set<std::string> names;
-        std::optional<MailboxBytes> token;
-        for (bool more = true; more;) {
-            auto changes = reader.fetchChanges(zone, token);
-            for (const auto& envelope : changes.envelopes)
-                names.insert(envelope.name);
-            count += changes.envelopes.size();
-            token = changes.token;
-            more = changes.moreComing;
-        }
-        return names;
-    }
-
     test::PostgresStoreFactory factory;
     std::unique_ptr<MailboxStore> store;
     const std::string zone = MailboxZoneName::make();
@@ -132,6 +117,6 @@ TEST_F(CloudKitMailboxStoreOnPostgres, EightWritersAcrossARestartSeeOnlySuccessB
     }
     EXPECT_EQ(saved.size(), std::size_t { writers * savesEach });
     std::size_t fetched = 0;
-    EXPECT_EQ(storedNames(*store, fetched), saved);
+    EXPECT_EQ(test::storedNames(*store, zone, &fetched), saved);
     EXPECT_EQ(fetched, saved.size());
 }

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -30,6 +31,25 @@ inline std::string pushedMember(const std::string& datagram, std::string_view me
     const vellumar::JSON* value = query ? query->subscript(member) : nullptr;
     const std::string* text = value ? value->stringValue() : nullptr;
     return text ? *text : datagram;
+}
+
+// The names of every envelope in the zone's feed, read page by page; `count`, when given, adds how many
+// came, so that a name that came twice shows.
+inline std::set<std::string> storedNames(
+    MailboxStore& store, const std::string& zone, std::size_t* count = nullptr)
+{
+    std::set<std::string> names;
+    std::optional<MailboxBytes> token;
+    for (bool more = true; more;) {
+        auto changes = store.fetchChanges(zone, token);
+        for (const auto& envelope : changes.envelopes)
+            names.insert(envelope.name);
+        if (count)
+            *count += changes.envelopes.size();
+        token = changes.token;
+        more = changes.moreComing;
+    }
+    return names;
 }
 
 // Receives from `listener` from construction until destruction, handing on each push.
