@@ -171,9 +171,12 @@ fs::path CloudPostgresDatabase::cachedAsset(CloudPostgresConnection& connection,
 {
     fs::path cached = m_assetCache / assetName;
     std::error_code error;
-    // Assets never change under their name, so a copy already fetched is the asset.
-    if (fs::is_regular_file(cached, error))
+    // Assets never change under their name, so a copy already fetched is the asset. Touched, so that no
+    // process opening the database takes it for an old one while this reader copies it.
+    if (fs::is_regular_file(cached, error)) {
+        fs::last_write_time(cached, fs::file_time_type::clock::now(), error);
         return cached;
+    }
     fs::path partial = m_assetCache / ("." + assetName + "." + secureRandomHex(4));
     bool written = true;
     {

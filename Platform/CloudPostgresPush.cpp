@@ -11,8 +11,6 @@ namespace {
 
     constexpr std::chrono::milliseconds kFirstBackOff { 100 };
     constexpr std::chrono::milliseconds kLongestBackOff { 5000 };
-    // A listener should not hang on a server that accepts but never answers.
-    constexpr const char* kConnectTimeout = " connect_timeout=5";
 
 }
 
@@ -30,7 +28,7 @@ CloudPostgresPushListener::~CloudPostgresPushListener() = default;
 bool CloudPostgresPushListener::connect()
 {
     try {
-        auto connection = std::make_unique<CloudPostgresConnection>(m_channel.conninfo + kConnectTimeout);
+        auto connection = std::make_unique<CloudPostgresConnection>(m_channel.conninfo);
         connection->run("SELECT set_config('search_path', $1, false)", { m_channel.schema });
         connection->execute("LISTEN " + m_channel.schema);
         if (m_missedNotices) {
