@@ -4,6 +4,8 @@
 #include "Vellumar_for_Mac/Model/AppModel.h"
 #include "Vellumar_for_Mac/Updater/Updater.h"
 
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QKeySequence>
 
 namespace vellumar {
@@ -29,7 +31,25 @@ MenuContent::MenuContent(AppModel& model, Updater* updater, WindowPort windows, 
         connect(m_updater, &Updater::updateWaitingChanged, this, &MenuContent::scheduleRebuild);
     }
     connect(this, &QMenu::aboutToShow, this, [this] { refreshOnOpen(m_model, m_clock()); });
+    QCoreApplication::instance()->installEventFilter(this);
     rebuild();
+}
+
+bool MenuContent::eventFilter(QObject* watched, QEvent* event)
+{
+    // Qt matches a menu's shortcuts only through a window the menu was added to, and this one has
+    // none: the keys are read here while the menu, its submenu or its torn-off window has them.
+    if (event->type() != QEvent::KeyPress || (watched != this && watched->parent() != this))
+        return false;
+    QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+    for (QAction* action : m_actions) {
+        if (!action->shortcut().isEmpty() && action->shortcut() == pressed && action->isEnabled()) {
+            close();
+            action->trigger();
+            return true;
+        }
+    }
+    return false;
 }
 
 void MenuContent::refreshOnOpen(AppModel& model, std::chrono::system_clock::time_point now)

@@ -40,6 +40,9 @@ public:
     // The action that stands for `items()[index]`.
     QAction* actionAt(std::size_t index) const { return m_actions.at(index); }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     // Recomputes the lines later on the main thread, once for any number of changes, so that an
     // action is never deleted while it is being triggered.

@@ -106,7 +106,8 @@ void VellumarMacApp::showMenu()
 void VellumarMacApp::openWindow(const QString& identifier)
 {
     QPointer<QWidget>& window = m_windows[identifier];
-    if (!window) {
+    bool made = !window;
+    if (made) {
         if (identifier == kPair) {
             window = new PairingView(m_model, m_model.texts());
             window->setWindowTitle(m_model.texts().text("mac.pair.window.title"));
@@ -117,12 +118,15 @@ void VellumarMacApp::openWindow(const QString& identifier)
             m_windows.erase(identifier);
             return;
         }
-        // Each view fixes its own size to its content; the window then sits in the screen's centre.
-        window->adjustSize();
+    }
+    m_lastOpened = window;
+    window->show();
+    if (made) {
+        // Each view fixes its size to what it shows once it is shown; the window then sits in the
+        // screen's centre.
         QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
         window->move(screen.center() - window->rect().center());
     }
-    window->show();
     window->raise();
     window->activateWindow();
 }
@@ -135,11 +139,9 @@ void VellumarMacApp::dismissWindow(const QString& identifier)
 
 void VellumarMacApp::activate()
 {
-    for (auto& [identifier, window] : m_windows) {
-        if (window && window->isVisible()) {
-            window->raise();
-            window->activateWindow();
-        }
+    if (m_lastOpened && m_lastOpened->isVisible()) {
+        m_lastOpened->raise();
+        m_lastOpened->activateWindow();
     }
 }
 

@@ -42,7 +42,7 @@ public:
     // then shown and raised. An unknown identifier does nothing.
     void openWindow(const QString& identifier);
     void dismissWindow(const QString& identifier);
-    // Brings the application's shown windows to the front.
+    // Brings the window opened last to the front.
     void activate();
     WindowPort windowPort();
 
@@ -72,6 +72,7 @@ private:
     bool m_serverReported = false;
     QString m_symbolName;
     std::map<QString, QPointer<QWidget>> m_windows;
+    QPointer<QWidget> m_lastOpened;
 };
 
 }
