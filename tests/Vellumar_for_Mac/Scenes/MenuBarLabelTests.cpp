@@ -1,8 +1,7 @@
 #include "Vellumar_for_Mac/Scenes/MenuBarLabel.h"
 
-#include "tests/Vellumar_for_Mac/AppModelFixture.h"
+#include "tests/Vellumar_for_Mac/Views/ViewsFixture.h"
 
-#include <QGuiApplication>
 #include <QImage>
 
 using namespace vellumar;
@@ -10,15 +9,8 @@ using namespace vellumar::test;
 
 namespace {
 
-class MenuBarLabelTest : public AppModelTest {
+class MenuBarLabelTest : public ViewsTest {
 protected:
-    MenuBarLabelTest()
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        application = std::make_unique<QGuiApplication>(argc, argv);
-    }
-
     // The share of the icon's pixels that are the disc's blue.
     static double blueShare(const QIcon& icon)
     {
@@ -31,11 +23,6 @@ protected:
             }
         return blue / double(image.width() * image.height());
     }
-
-    int argc = 1;
-    char name[24] = "app_scenes_tests";
-    char* argv[2] = { name, nullptr };
-    std::unique_ptr<QGuiApplication> application;
 };
 
 }
