@@ -78,6 +78,10 @@ TEST_F(MenuContentTest, TheLinesFollowTheModelAndWithoutAnUpdaterSetUpComesRight
     EXPECT_EQ(menu->items()[menu->items().size() - 2].text, "mac.menu.setup");
     EXPECT_EQ(menu->actionAt(menu->items().size() - 1)->shortcut(), QKeySequence("Ctrl+Q"));
     EXPECT_EQ(menu->actionAt(indexOf(*menu, "mac.menu.addPhone"))->shortcut(), QKeySequence("Ctrl+N"));
+    QMenu* devices = menu->actionAt(indexOf(*menu, "mac.menu.devices"))->menu();
+    ASSERT_TRUE(devices);
+    ASSERT_EQ(devices->actions().size(), 1);
+    EXPECT_EQ(devices->actions()[0]->text(), "mac.menu.devices.none");
     model.setRoutinesEnabled(true);
     ASSERT_TRUE(
         processEventsUntil([&] { return menu->actionAt(indexOf(*menu, "mac.menu.routines"))->isChecked(); }));

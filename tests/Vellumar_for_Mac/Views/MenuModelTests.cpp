@@ -119,15 +119,6 @@ TEST(MenuModel, ClaudeCodeRowsTakeTheFirstFormThatFits)
     }
 }
 
-TEST(MenuModel, AnOutdatedVersionThatIsAbsentShowsAQuestionMark)
-{
-    // An absent version counts as new enough, so only a version that reads as old is outdated; "?"
-    // stands in the ready line instead.
-    MenuState state = idle();
-    state.claudeStatus = ClaudeCodeStatus { .path = "/usr/bin/claude", .login = Login::loggedIn };
-    EXPECT_EQ(menuItems(state, kTexts)[1].text, "ready ?");
-}
-
 TEST(MenuModel, ICloudRowsAddTheProblemTheRecentPhonesAndTheSettingsHint)
 {
     MenuState state = idle();
