@@ -68,10 +68,8 @@ void VellumarMacApp::followTray()
 {
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         m_trayLook.stop();
-        if (menuTornOff()) {
-            m_menu.hideTearOffMenu();
-            m_menu.setTearOffEnabled(false);
-        }
+        m_menu.hideTearOffMenu();
+        m_menu.setTearOffEnabled(false);
         m_tray.show();
         return;
     }
