@@ -70,15 +70,15 @@ def set_up_private_network():
 class Desktop:
     """An X server (Xvfb) and, when asked, a tray host (trayer) on it."""
 
-    def __init__(self, tray):
+    def __init__(self):
+        # Only the abstract socket, which belongs to the network namespace: a socket file in /tmp would
+        # be shared with X servers in other namespaces.
         self.server = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN,
-                                        "-nolisten", "tcp"], stdout=subprocess.PIPE, text=True)
+                                        "-nolisten", "tcp", "-nolisten", "unix"], stdout=subprocess.PIPE, text=True)
         self.display = ":" + self.server.stdout.readline().strip()
         self.env = dict(os.environ, DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS="disabled:")
         self.env.pop("QT_QPA_PLATFORM", None)
         self.tray = None
-        if tray:
-            self.start_tray()
 
     def start_tray(self):
         self.tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
@@ -138,6 +138,7 @@ class Application:
         self.log = os.path.join(home, "stderr-%d.log" % time.monotonic_ns())
 
     def start(self):
+        self.end()
         self.stderr = open(self.log, "w")
         self.process = subprocess.Popen([os.path.join(SOURCE, "scripts/start")], env=self.env,
                                         stdout=subprocess.DEVNULL, stderr=self.stderr)
@@ -155,6 +156,9 @@ class Application:
         return result.returncode, result.stderr
 
     def end(self):
+        """Ends the program as logging out does, when it still runs; any number of times."""
+        if not hasattr(self, "process"):
+            return
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
         self.process.wait(PATIENCE)
@@ -192,12 +196,16 @@ class TrayEndToEnd(unittest.TestCase):
         os.makedirs(SHOTS, exist_ok=True)
 
     def desktop(self, tray):
-        desktop = Desktop(tray)
+        desktop = Desktop()
         self.addCleanup(desktop.close)
+        if tray:
+            desktop.start_tray()
         return desktop
 
     def application(self, env, onboarded=True):
-        return Application(os.path.join(self.folder, "home"), env, onboarded)
+        app = Application(os.path.join(self.folder, "home"), env, onboarded)
+        self.addCleanup(app.end)
+        return app
 
     def install_claude(self, home, model_url):
         """The real CLI behind the name the program looks for, pointed at the scripted model."""
@@ -283,7 +291,6 @@ class TrayEndToEnd(unittest.TestCase):
         desktop.xdotool("key", "ctrl+q")
         # The quit gives the relay two seconds to stop; half a second more covers ending the process.
         self.assertEqual(app.process.wait(2.5), 0)
-        app.stderr.close()
         wait_for("no Claude Code left", lambda: not processes_mentioning(data), seconds=5)
         self.assertFalse(os.path.exists(note))
 
@@ -295,7 +302,6 @@ class TrayEndToEnd(unittest.TestCase):
         self.assertEqual(curl(app, "/health", pin, token)[0], 200)
         self.assertEqual(curl(app, "/health", pin)[0], 401)
         self.assertIn("pairing a new phone needs a display", app.errors())
-        app.end()
 
     def wait_for_job(self, app, pin, token, job_id, done):
         state = {"version": 0}
@@ -316,7 +322,6 @@ class TrayEndToEnd(unittest.TestCase):
     def test_without_a_tray_the_menu_is_a_window_that_a_second_start_brings_up(self):
         desktop = self.desktop(tray=False)
         app = self.application(desktop.env, onboarded=False).start()
-        self.addCleanup(app.end)
 
         # A first launch opens the set-up window in the screen's centre.
         setup = wait_for("the set-up window", lambda: desktop.windows("Set Up Vellumar"))[0]
@@ -344,7 +349,6 @@ class TrayEndToEnd(unittest.TestCase):
         env = dict(os.environ, DISPLAY=":%d" % display)
         env.pop("QT_QPA_PLATFORM", None)
         app = self.application(env).start()
-        self.addCleanup(app.end)
         pin_free = ["curl", "-sS", "-k", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "30",
                     "https://%s:%d/health" % (app.address, app.port)]
         self.assertEqual(run(pin_free).stdout, "401")
