@@ -1,9 +1,8 @@
 // The mailbox road between two data homes that share a PostgreSQL server, in one process: the Mac's
 // mailbox server woken by the server's pushes, and the phone's client, each on a store of its own.
-#include "MovraneMailbox/Client/MailboxClient.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
-#include "MovraneMailbox/Server/MailboxServer.h"
 #include "tests/MovraneMailbox/CloudStore/CloudStoreFixture.h"
+#include "tests/MovraneMailbox/Road/MailboxRoadEnds.h"
 #include "tests/MovraneMailbox/Road/ScaledMailboxClock.h"
 #include "tests/MovraneMailbox/Server/MailboxServerHarness.h"
 
@@ -13,6 +12,8 @@
 #include <future>
 
 using namespace movrane;
+using movrane::test::makeRoadClient;
+using movrane::test::makeRoadServer;
 
 namespace {
 
@@ -23,23 +24,10 @@ protected:
         if (auto reason = factory.skipReason(); !reason.empty())
             GTEST_SKIP() << reason;
         auto macStore = storeIn("mac");
-        MailboxServerConfiguration macSettings;
-        macSettings.temporaryDirectory = factory.root.path();
-        server = std::make_unique<MailboxServer>(MailboxServer::Dependencies { macIdentity, macStore,
-            std::make_shared<InMemoryMailboxStateStorage>(), [this] { return std::vector { pairing }; },
-            [] {
-                return std::optional(MailboxPresence { 1, 1, "1.0", "Mac" });
-            },
-            [this](const MailboxInboundRequest& request) { return relay(request); }, clock, macSettings,
-            macLog.sink() });
-        server->setUpZone(pairing);
-        MailboxClientConfiguration phoneSettings;
-        phoneSettings.temporaryDirectory = factory.root.path();
-        client = std::make_unique<MailboxClient>(pairing, deviceIdentity,
-            MailboxClient::Collaborators {
-                storeIn("phone"), std::make_shared<InMemoryMailboxStateStorage>(), clock, phoneLog.sink() },
-            phoneSettings);
-        client->setUp();
+        server = makeRoadServer(macIdentity, pairing, { macStore, clock, factory.root.path(), macLog.sink() },
+            [this](const MailboxInboundRequest& request) { return relay(request); });
+        client = makeRoadClient(
+            deviceIdentity, pairing, { storeIn("phone"), clock, factory.root.path(), phoneLog.sink() });
         pushes = std::make_unique<test::PushListenerThread>(
             macStore->container().listenForPushes(), [this](const std::string& push) {
                 if (test::pushedMember(push).starts_with("vl.mac."))
