@@ -100,16 +100,36 @@ std::vector<std::string> CloudDatabase::creationPushes(
     return pushes;
 }
 
+namespace {
+
+    // The folder and the choice, filled in where the options leave them out.
+    CloudDatabaseOptions withDefaults(CloudDatabaseOptions options)
+    {
+        if (options.folder.empty())
+            options.folder = CloudDatabase::defaultFolder();
+        if (!options.choice)
+            options.choice = readCloudDatabaseChoice(options.folder.parent_path());
+        return options;
+    }
+
+}
+
 std::unique_ptr<CloudDatabase> openCloudDatabase(
     std::string containerIdentifier, CloudDatabaseOptions options)
 {
-    if (options.folder.empty())
-        options.folder = CloudDatabase::defaultFolder();
-    if (!options.choice)
-        options.choice = readCloudDatabaseChoice(options.folder.parent_path());
+    options = withDefaults(std::move(options));
     if (options.choice->backend == CloudBackend::postgresql)
         return std::make_unique<CloudPostgresDatabase>(std::move(containerIdentifier), std::move(options));
     return std::make_unique<CloudSQLiteDatabase>(std::move(containerIdentifier), std::move(options));
+}
+
+std::unique_ptr<CloudPushListener> listenForCloudPushes(
+    const std::string& containerIdentifier, CloudDatabaseOptions options)
+{
+    options = withDefaults(std::move(options));
+    if (options.choice->backend == CloudBackend::postgresql)
+        return CloudPostgresDatabase::listen(options.choice->conninfo, containerIdentifier);
+    return std::make_unique<CloudSocketPushListener>(CloudSQLiteDatabase::pushFolderOf(options.folder));
 }
 
 }

@@ -152,4 +152,10 @@ private:
 std::unique_ptr<CloudDatabase> openCloudDatabase(
     std::string containerIdentifier, CloudDatabaseOptions options = {});
 
+// A listener of the container's pushes on the database the options choose, made without opening the
+// database: on SQLite a socket in the cloud folder's "push/" subfolder, which must exist. Throws
+// std::system_error when the socket cannot be bound, CloudDatabaseError as `readCloudDatabaseChoice` does.
+std::unique_ptr<CloudPushListener> listenForCloudPushes(
+    const std::string& containerIdentifier, CloudDatabaseOptions options = {});
+
 }

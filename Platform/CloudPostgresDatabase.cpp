@@ -173,8 +173,14 @@ std::vector<CloudQuerySubscription> CloudPostgresDatabase::subscriptions()
 
 std::unique_ptr<CloudPushListener> CloudPostgresDatabase::listenForPushes()
 {
-    return std::make_unique<CloudPostgresPushListener>(
-        CloudPostgresPushListener::Channel { m_conninfo, m_schema, containerIdentifier() });
+    return listen(m_conninfo, containerIdentifier());
+}
+
+std::unique_ptr<CloudPushListener> CloudPostgresDatabase::listen(
+    const std::string& conninfo, const std::string& containerIdentifier)
+{
+    return std::make_unique<CloudPostgresPushListener>(CloudPostgresPushListener::Channel {
+        conninfo, cloudPostgresSchemaName(containerIdentifier), containerIdentifier });
 }
 
 void CloudPostgresDatabase::queueFailure(const CloudQueuedFailure& failure)

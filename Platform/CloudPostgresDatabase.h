@@ -25,6 +25,9 @@ public:
     ~CloudPostgresDatabase() override;
 
     const std::string& schema() const { return m_schema; }
+    // A listener of the container's pushes on the server; never fails, reconnecting as it receives.
+    static std::unique_ptr<CloudPushListener> listen(
+        const std::string& conninfo, const std::string& containerIdentifier);
 
     CloudAccount account() override;
     void setAccount(const CloudAccount& account) override;

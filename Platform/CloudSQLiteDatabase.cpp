@@ -67,7 +67,7 @@ CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudD
 CloudSQLiteDatabase::~CloudSQLiteDatabase() = default;
 
 fs::path CloudSQLiteDatabase::databaseFile() const { return m_folder / (containerIdentifier() + ".sqlite"); }
-fs::path CloudSQLiteDatabase::pushFolder() const { return m_folder / "push"; }
+fs::path CloudSQLiteDatabase::pushFolderOf(const fs::path& cloudFolder) { return cloudFolder / "push"; }
 
 CloudConnectionLease CloudSQLiteDatabase::lease() { return m_connections->lease(); }
 

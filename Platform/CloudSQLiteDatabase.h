@@ -24,7 +24,8 @@ public:
 
     const std::filesystem::path& folder() const { return m_folder; }
     std::filesystem::path databaseFile() const;
-    std::filesystem::path pushFolder() const;
+    std::filesystem::path pushFolder() const { return pushFolderOf(m_folder); }
+    static std::filesystem::path pushFolderOf(const std::filesystem::path& cloudFolder);
 
     CloudAccount account() override;
     void setAccount(const CloudAccount& account) override;

@@ -120,3 +120,23 @@ TEST_F(CloudKitMailboxStoreOnPostgres, EightWritersAcrossARestartSeeOnlySuccessB
     EXPECT_EQ(test::storedNames(*store, zone, &fetched), saved);
     EXPECT_EQ(fetched, saved.size());
 }
+
+TEST_F(CloudKitMailboxStoreOnPostgres, AListenerMadeFromTheDataHomesChoiceHearsTheServersPushes)
+{
+    const std::string macSubscription = "vl.mac." + zone;
+    store->saveSubscriptions({ { macSubscription, "mac", std::nullopt, {} } }, zone);
+    auto listener = vellumar::platform::listenForCloudPushes(
+        std::string(MailboxProtocol::containerIdentifier), { .folder = dataHome("mac") });
+    store->saveEnvelope(envelope(MailboxRecordName::envelope(), 1, "to the mac", "mac"), zone);
+    auto push = listener->receive(std::chrono::seconds(20));
+    ASSERT_TRUE(push);
+    EXPECT_EQ(test::pushedMember(*push), macSubscription);
+}
+
+TEST_F(CloudKitMailboxStoreOnPostgres, WithoutAChoiceTheListenerIsTheLocalSocketWhichNeedsItsFolder)
+{
+    vellumar::test::TemporaryFolder home;
+    EXPECT_THROW(vellumar::platform::listenForCloudPushes(
+                     std::string(MailboxProtocol::containerIdentifier), { .folder = home / "cloud" }),
+        std::system_error);
+}
