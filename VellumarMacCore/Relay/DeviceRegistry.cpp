@@ -157,12 +157,14 @@ std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view toke
     return touch(*match, lock);
 }
 
-bool DeviceRegistry::isLastSeenWriteDue(std::string_view token) const
+bool DeviceRegistry::authenticatesAtOnce(std::string_view token) const
 {
     auto digest = tokenDigest(token);
-    Lock lock(m_lock);
+    Lock lock(m_lock, std::try_to_lock);
+    if (!lock.owns_lock())
+        return false;
     auto match = indexForDigest(digest, lock);
-    return match && isLastSeenWriteDue(m_devices[*match], m_clock());
+    return !match || !isLastSeenWriteDue(m_devices[*match], m_clock());
 }
 
 bool DeviceRegistry::isLastSeenWriteDue(

@@ -68,9 +68,10 @@ public:
     // The device whose token digest matches, marked seen; absent for no match, an empty token or one
     // over 512 bytes. Every device is compared whatever the position of a match; the last match wins.
     std::optional<PairedDevice> deviceForToken(std::string_view token);
-    // Whether `deviceForToken` with this token, called now, would write the list to the storage: a
-    // known token whose device's last-seen time is due to be stored. Changes nothing.
-    bool isLastSeenWriteDue(std::string_view token) const;
+    // Whether `deviceForToken` with this token, called now, would answer without writing the list to
+    // the storage or waiting for a save under way: false for a known token whose device's last-seen
+    // time is due to be stored, and while another call holds the registry. Never waits; changes nothing.
+    bool authenticatesAtOnce(std::string_view token) const;
 
     std::optional<PairedDevice> device(std::string_view id) const;
 

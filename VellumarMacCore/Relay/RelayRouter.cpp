@@ -238,7 +238,7 @@ bool RelayRouter::answersAtOnce(const HTTPRequest& request) const noexcept
         return false;
     try {
         auto token = bearerToken(request.header("authorization"));
-        return !token || !m_devices.isLastSeenWriteDue(*token);
+        return !token || m_devices.authenticatesAtOnce(*token);
     } catch (...) {
         return false;
     }

@@ -99,8 +99,8 @@ public:
     // must outlive the listener.
     std::function<HTTPResponse(HTTPRequest)> lanHandler() const;
     // Whether the LAN handler answers the request without waiting on anything or writing to disk, so
-    // that the listener may run it on its own thread: a health check whose authentication stores
-    // nothing. Any thread; never throws.
+    // that the listener may run it on its own thread: a health check whose authentication neither
+    // stores anything nor finds the registry busy. Any thread; never waits and never throws.
     bool answersAtOnce(const HTTPRequest& request) const noexcept;
     HTTPRequestParser::Policy lanBodyPolicy(std::filesystem::path incomingFolder) const;
 
