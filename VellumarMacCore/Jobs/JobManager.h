@@ -96,8 +96,9 @@ public:
     std::optional<JSON> wait(std::string_view id, std::optional<std::int64_t> since, double timeout);
 
     // The same long poll answered with the status object already encoded, for a caller that only sends
-    // it on: the polls that wake up on the same state of a job share one encoding, built once by the
-    // first of them after the lock is released. Null for an unknown id, or one removed meanwhile.
+    // it on. The polls that wake up on the same state of a job share one object and one encoding,
+    // each built once by the first of them after the lock is released. Null for an unknown id, or one
+    // removed meanwhile.
     std::shared_ptr<const std::string> waitEncoded(
         std::string_view id, std::optional<std::int64_t> since, double timeout);
 

@@ -139,7 +139,8 @@ struct JobManager::StatusFields {
 };
 
 // One status shared by the long polls that wake up on the same state of a job: the first to ask for
-// the bytes encodes them, the others wait for that and take the same bytes.
+// the object builds it and the first to ask for the bytes encodes them; the others wait for that and
+// take the same object and bytes.
 class JobManager::SharedStatus : public std::enable_shared_from_this<SharedStatus> {
 public:
     explicit SharedStatus(StatusFields shown)
@@ -149,15 +150,23 @@ public:
 
     const StatusFields fields;
 
-    // Call without the manager's lock. The bytes live as long as this status does.
+    // Call both without the manager's lock.
+    const JSON& object()
+    {
+        std::call_once(m_built, [this] { m_object = statusJSON(fields); });
+        return m_object;
+    }
+    // The bytes live as long as this status does.
     std::shared_ptr<const std::string> encoded()
     {
-        std::call_once(m_built, [this] { m_encoded = statusJSON(fields).encoded(); });
+        std::call_once(m_encodedOnce, [this] { m_encoded = object().encoded(); });
         return { shared_from_this(), &m_encoded };
     }
 
 private:
     std::once_flag m_built;
+    JSON m_object;
+    std::once_flag m_encodedOnce;
     std::string m_encoded;
 };
 

@@ -31,16 +31,16 @@ namespace {
 
 std::optional<JSON> JobManager::wait(std::string_view id, std::optional<std::int64_t> since, double timeout)
 {
-    std::optional<StatusFields> fields;
+    std::shared_ptr<SharedStatus> shared;
     {
         std::unique_lock lock(m_lock);
         CallerInside inside(*this);
         auto job = awaitChange(lock, id, since, timeout);
         if (!job)
             return std::nullopt;
-        fields = statusFields(*job);
+        shared = sharedStatus(*job);
     }
-    return statusJSON(*fields);
+    return shared->object();
 }
 
 std::shared_ptr<const std::string> JobManager::waitEncoded(
