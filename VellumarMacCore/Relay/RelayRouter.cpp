@@ -123,7 +123,7 @@ std::optional<PairedDevice> RelayRouter::authenticate(
     const HTTPRequest& request, const RequestOrigin& origin) const
 {
     if (const auto* mailbox = std::get_if<RequestOrigin::Mailbox>(&origin.sender))
-        return m_devices.device(mailbox->deviceID);
+        return m_devices.device(mailbox->pairing.deviceID);
     auto token = bearerToken(request.header("authorization"));
     if (!token)
         return std::nullopt;

@@ -11,6 +11,7 @@
 #include "tests/support/HeldFolder.h"
 #include "tests/support/JobsTestSupport.h"
 #include "tests/support/LatchedFakeRunner.h"
+#include "tests/support/MailboxPairings.h"
 #include "tests/support/ManualJobClock.h"
 #include "tests/support/TestSupport.h"
 
@@ -103,7 +104,8 @@ protected:
         }
         auto origin = call.from == From::lan
             ? RequestOrigin::lan()
-            : RequestOrigin::mailbox(call.from == From::mailbox ? paired.device.id : "d-0123456789abcdef");
+            : RequestOrigin::mailbox(test::mailboxPairingFor(
+                call.from == From::mailbox ? paired.device.id : "d-0123456789abcdef"));
         auto response = router.respond(request, origin);
         auto body = JSON::decode(response.body()).value_or(JSON());
         auto text = std::to_string(response.status()) + " ";
