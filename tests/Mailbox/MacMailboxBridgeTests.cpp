@@ -2,12 +2,15 @@
 // job manager), and the router's answers back.
 #include "VellumarMacCore/Mailbox/MacMailboxBridge.h"
 
+#include "MovraneMailbox/MemoryStore/InMemoryMailboxStore.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
+#include "VellumarMacCore/Mailbox/MacMailbox.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
+#include "tests/Mailbox/SteppedMailboxClock.h"
 #include "tests/Relay/RouterMembers.h"
 #include "tests/support/FakeDeviceStorage.h"
 #include "tests/support/FileFixtures.h"
@@ -206,4 +209,31 @@ TEST_F(MacMailboxBridgeTest, PairingAndRegistrationStayOnTheLocalNetworkHoweverT
     // The code was never spent: the phone next to the Mac still pairs with it.
     auto local = router.respond(HTTPRequest("POST", "/v1/pair", {}, body, true), RequestOrigin::lan());
     EXPECT_EQ(local.status(), 200);
+}
+
+TEST_F(MacMailboxBridgeTest, OnlyDevicesTheRelayAcceptsBecomeRecentAndTheFirstAnswerPublishes)
+{
+    auto mailbox = MacMailbox::make({ .store = std::make_shared<movrane::InMemoryMailboxStore>(
+                                          std::make_shared<movrane::SystemMailboxClock>(), 0),
+                                        .keyStore = std::make_shared<movrane::InMemoryMailboxKeyStore>(),
+                                        .storage = std::make_shared<movrane::InMemoryMailboxStateStorage>(),
+                                        .clock = std::make_shared<test::SteppedMailboxClock>(15) },
+        [] { return std::vector<movrane::MailboxPairing> {}; });
+    int publications = 0;
+    mailbox->observe([&](const MacMailboxStatus&) { ++publications; });
+    EXPECT_EQ(outcome(mailbox->handleInbound(inbound("GET", "/health"))),
+        "503 unavailable Vellumar for Mac is starting. Try again shortly.");
+    mailbox->start(mailboxRequestHandler(router, incoming));
+    int started = publications;
+
+    auto stranger = inbound("GET", "/health");
+    stranger.pairing = test::mailboxPairingFor("d-0123456789abcdef");
+    EXPECT_EQ(outcome(mailbox->handleInbound(stranger)), "401 unauthorized The token is not valid.");
+    EXPECT_TRUE(mailbox->status().recentDevices.empty());
+    EXPECT_EQ(publications, started);
+    for (int request = 0; request < 2; ++request)
+        EXPECT_EQ(outcome(mailbox->handleInbound(inbound("GET", "/health"))), "200");
+    EXPECT_TRUE(mailbox->status().recentDevices.contains(paired.device.id));
+    EXPECT_EQ(publications, started + 1);
+    mailbox->stop();
 }
