@@ -1,6 +1,6 @@
 #include "VellumarMacCore/Mailbox/MacMailboxBridge.h"
 
-#include "VellumarMacCore/ConversationData/UploadStore.h"
+#include "VellumarMacCore/ConversationData/SpoolRemoval.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
@@ -56,25 +56,6 @@ namespace {
             return std::nullopt;
         }
     }
-
-    // Removes the spool file it is given when it goes, whatever the router did with it.
-    class SpoolRemoval {
-    public:
-        explicit SpoolRemoval(std::optional<std::filesystem::path> file)
-            : m_file(std::move(file))
-        {
-        }
-        ~SpoolRemoval()
-        {
-            if (m_file)
-                UploadStore::discardSpool(*m_file);
-        }
-        SpoolRemoval(const SpoolRemoval&) = delete;
-        SpoolRemoval& operator=(const SpoolRemoval&) = delete;
-
-    private:
-        const std::optional<std::filesystem::path> m_file;
-    };
 
     movrane::MailboxRelayResponse errorResponse(const RelayHTTPError& error)
     {

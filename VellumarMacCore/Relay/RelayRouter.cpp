@@ -1,6 +1,6 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 
-#include "VellumarMacCore/ConversationData/UploadStore.h"
+#include "VellumarMacCore/ConversationData/SpoolRemoval.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/HTTPPath.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -32,26 +32,6 @@ namespace {
     {
         return { 403, "browser_refused", "Requests from web browsers are not accepted." };
     }
-
-    // A body spooled for a request that failed, or that never reached the upload store, must not
-    // stay behind in the incoming folder.
-    class SpoolRemoval {
-    public:
-        explicit SpoolRemoval(const HTTPRequest& request)
-            : m_file(request.bodyFile())
-        {
-        }
-        ~SpoolRemoval()
-        {
-            if (m_file)
-                UploadStore::discardSpool(*m_file);
-        }
-        SpoolRemoval(const SpoolRemoval&) = delete;
-        SpoolRemoval& operator=(const SpoolRemoval&) = delete;
-
-    private:
-        const std::optional<std::filesystem::path>& m_file;
-    };
 
 }
 
@@ -91,7 +71,7 @@ RelayRouter::RelayRouter(Members members)
 
 HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin& origin) const
 {
-    SpoolRemoval spoolRemoval(request);
+    SpoolRemoval spoolRemoval(request.bodyFile());
     const auto& segments = request.segments();
     if (!segments || !request.query())
         throw badPath();

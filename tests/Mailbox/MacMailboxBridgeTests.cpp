@@ -1,24 +1,12 @@
-// Mailbox requests through the bridge into the real relay router (a latched fake runner behind a real
-// job manager), and the router's answers back.
+// Mailbox requests through the bridge into the real relay router, and the router's answers back.
 #include "VellumarMacCore/Mailbox/MacMailboxBridge.h"
 
 #include "MovraneMailbox/MemoryStore/InMemoryMailboxStore.h"
-#include "VellumarMacCore/ConversationData/RelayData.h"
-#include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Mailbox/MacMailbox.h"
-#include "VellumarMacCore/Relay/DeviceRegistry.h"
-#include "VellumarMacCore/Relay/PairingManager.h"
-#include "VellumarMacCore/Relay/RelayOptions.h"
-#include "VellumarMacCore/Relay/RelayRouter.h"
 #include "tests/Mailbox/SteppedMailboxClock.h"
-#include "tests/Relay/RouterMembers.h"
-#include "tests/support/FakeDeviceStorage.h"
+#include "tests/Relay/RouterHarness.h"
 #include "tests/support/FileFixtures.h"
-#include "tests/support/LatchedFakeRunner.h"
 #include "tests/support/MailboxPairings.h"
-#include "tests/support/ManualJobClock.h"
-#include "tests/support/RecordingTerminals.h"
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +27,7 @@ unsigned modeOf(const fs::path& path)
     return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
 }
 
-class MacMailboxBridgeTest : public ::testing::Test {
+class MacMailboxBridgeTest : public ::testing::Test, protected test::RouterHarness {
 protected:
     movrane::MailboxInboundRequest inbound(std::string method, std::string path,
         std::optional<std::string> query = std::nullopt, std::string body = {},
@@ -75,22 +63,7 @@ protected:
         return text;
     }
 
-    test::TemporaryFolder folder;
-    RelayData data { { .folder = folder / "data", .home = folder.path() } };
     fs::path incoming = data.incomingFolder();
-    std::shared_ptr<test::ManualJobClock> clock = std::make_shared<test::ManualJobClock>();
-    DeviceRegistry devices { std::make_shared<test::FakeDeviceStorage>(), [this] { return clock->now(); } };
-    DeviceRegistry::Pairing paired = devices.add("Phone");
-    std::shared_ptr<test::LatchedFakeRunner> runner = std::make_shared<test::LatchedFakeRunner>();
-    JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
-    RelayOptions options;
-    PairingManager pairing { {} };
-    test::RecordingTerminals terminals;
-    RelayRouter router { [this] {
-        auto members = test::routerMembers(pairing, devices, jobs, runner, data, options);
-        members.terminals = &terminals;
-        return members;
-    }() };
     std::optional<HTTPRequest> reached;
     std::string spoolSeen;
 };
