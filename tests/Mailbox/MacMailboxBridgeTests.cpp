@@ -10,8 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -52,6 +55,16 @@ protected:
                         + std::to_string(modeOf(file->parent_path())) + " " + test::readFile(*file);
                 return router.respond(relayed, origin);
             });
+    }
+
+    static std::shared_ptr<MacMailbox> makeMailbox()
+    {
+        return MacMailbox::make({ .store = std::make_shared<movrane::InMemoryMailboxStore>(
+                                      std::make_shared<movrane::SystemMailboxClock>(), 0),
+                                    .keyStore = std::make_shared<movrane::InMemoryMailboxKeyStore>(),
+                                    .storage = std::make_shared<movrane::InMemoryMailboxStateStorage>(),
+                                    .clock = std::make_shared<test::SteppedMailboxClock>(15) },
+            [] { return std::vector<movrane::MailboxPairing> {}; });
     }
 
     static std::string outcome(const movrane::MailboxRelayResponse& response)
@@ -186,12 +199,7 @@ TEST_F(MacMailboxBridgeTest, PairingAndRegistrationStayOnTheLocalNetworkHoweverT
 
 TEST_F(MacMailboxBridgeTest, OnlyDevicesTheRelayAcceptsBecomeRecentAndTheFirstAnswerPublishes)
 {
-    auto mailbox = MacMailbox::make({ .store = std::make_shared<movrane::InMemoryMailboxStore>(
-                                          std::make_shared<movrane::SystemMailboxClock>(), 0),
-                                        .keyStore = std::make_shared<movrane::InMemoryMailboxKeyStore>(),
-                                        .storage = std::make_shared<movrane::InMemoryMailboxStateStorage>(),
-                                        .clock = std::make_shared<test::SteppedMailboxClock>(15) },
-        [] { return std::vector<movrane::MailboxPairing> {}; });
+    auto mailbox = makeMailbox();
     int publications = 0;
     mailbox->observe([&](const MacMailboxStatus&) { ++publications; });
     EXPECT_EQ(outcome(mailbox->handleInbound(inbound("GET", "/health"))),
@@ -208,5 +216,32 @@ TEST_F(MacMailboxBridgeTest, OnlyDevicesTheRelayAcceptsBecomeRecentAndTheFirstAn
         EXPECT_EQ(outcome(mailbox->handleInbound(inbound("GET", "/health"))), "200");
     EXPECT_TRUE(mailbox->status().recentDevices.contains(paired.device.id));
     EXPECT_EQ(publications, started + 1);
+    mailbox->stop();
+}
+
+TEST_F(MacMailboxBridgeTest, ObserversEndWithTheLatestStatusWhenManyDevicesAnswerAtOnce)
+{
+    auto mailbox = makeMailbox();
+    std::mutex lock;
+    std::size_t lastSeen = 0;
+    mailbox->observe([&](const MacMailboxStatus& status) {
+        std::lock_guard guard(lock);
+        lastSeen = status.recentDevices.size();
+    });
+    mailbox->start(mailboxRequestHandler(router, incoming));
+    std::vector<movrane::MailboxInboundRequest> requests;
+    for (int phone = 0; phone < 12; ++phone) {
+        requests.push_back(inbound("GET", "/health"));
+        requests.back().pairing = test::mailboxPairingFor(devices.add("Phone").device.id);
+    }
+    {
+        std::vector<std::jthread> phones;
+        for (const auto& request : requests)
+            phones.emplace_back([&mailbox, &request] { mailbox->handleInbound(request); });
+    }
+    {
+        std::lock_guard guard(lock);
+        EXPECT_EQ(lastSeen, requests.size());
+    }
     mailbox->stop();
 }
