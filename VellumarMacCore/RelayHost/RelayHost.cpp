@@ -60,6 +60,9 @@ RelayHost::RelayHost(
           .timeZone = m_configuration.timeZone,
       }))
     , m_terminals(TerminalSessions::make(m_configuration.terminalShell))
+    , m_mailbox(m_configuration.mailbox
+              ? MacMailbox::make(*m_configuration.mailbox, [this] { return m_devices.mailboxPairings(); })
+              : nullptr)
 {
     setRoutineDirectory(std::make_shared<RoutineDirectoryAdapter>(
         m_routines, [this] { return m_options.routines(); }, m_configuration.timeZone));
@@ -192,8 +195,19 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
     m_serving = std::move(serving);
     m_port = port;
     m_routines->start();
-    // FIXME: the iCloud mailbox, once it exists, is connected to the routines and started here.
+    if (m_mailbox)
+        m_mailbox->start([this](const movrane::MailboxInboundRequest& request) {
+            return handleMailboxInboundRequest(request);
+        });
     return port;
+}
+
+movrane::MailboxRelayResponse RelayHost::handleMailboxInboundRequest(const movrane::MailboxInboundRequest&)
+{
+    // FIXME: mailbox requests go through the router once they can be turned into the relay's requests;
+    // until then the phone hears that the Mac is not ready for them.
+    return movrane::MailboxRelayResponse::error(
+        503, "unavailable", "Vellumar for Mac is starting. Try again shortly.", std::nullopt);
 }
 
 void RelayHost::listenerStopped(std::error_code error)
@@ -221,7 +235,9 @@ void RelayHost::stop() noexcept
         m_port.reset();
         serving = std::exchange(m_serving, {});
     }
-    // FIXME: the iCloud mailbox, once it exists, is stopped here, before the jobs end.
+    // Before the jobs end, so that no job watch of the mailbox sees them cancelled.
+    if (m_mailbox)
+        m_mailbox->stop();
     m_routines->stop();
     m_jobs->cancelAll();
     // `serving` ends after the jobs, so that no long poll of a running job keeps the listener's threads.

@@ -298,7 +298,8 @@ private:
     const std::function<void(const QUrl&)> m_openURL;
     const std::function<ClaudeCodeStatus(const std::optional<std::string>&, const ClaudeLocator&)>
         m_claudeProbe;
-    const std::shared_ptr<MacMailboxControls> m_mailbox;
+    // The one launch handed over, else the relay host's.
+    std::shared_ptr<MacMailboxControls> m_mailbox;
     const std::function<void(std::function<void()>)> m_observeAccountChanges;
 
     ServerState m_serverState = ServerStarting {};
