@@ -1,5 +1,6 @@
 #include "Vellumar_for_Mac/Model/RemoteNotifications.h"
 
+#include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "Platform/Log.h"
 
 #include <QCoreApplication>
@@ -22,6 +23,20 @@ RemoteNotifications::RemoteNotifications(std::filesystem::path pushFolder)
 }
 
 RemoteNotifications::~RemoteNotifications() = default;
+
+std::unique_ptr<RemoteNotifications> RemoteNotifications::forMailbox(
+    const std::optional<MacMailboxSetup>& setup)
+{
+    auto* store = setup ? dynamic_cast<movrane::CloudKitMailboxStore*>(setup->store.get()) : nullptr;
+    if (!store)
+        return nullptr;
+    try {
+        return std::make_unique<RemoteNotifications>(store->container().pushFolder());
+    } catch (const std::exception& error) {
+        platform::logError(std::string("push registration failed: ") + error.what());
+        return nullptr;
+    }
+}
 
 bool RemoteNotifications::registerForPushes(std::function<void(std::string)> push)
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Platform/CloudPush.h"
+#include "VellumarMacCore/Mailbox/MacMailboxSetup.h"
 
 #include <filesystem>
 #include <functional>
@@ -19,6 +20,9 @@ class RemoteNotifications {
 public:
     // `pushFolder`: the cloud database's "push" folder.
     explicit RemoteNotifications(std::filesystem::path pushFolder);
+    // The notifications of the mailbox's cloud database, opened here so that its push folder exists;
+    // none without a mailbox on the cloud database or when the database cannot be opened (logged).
+    static std::unique_ptr<RemoteNotifications> forMailbox(const std::optional<MacMailboxSetup>& setup);
     // Stops receiving and unbinds.
     ~RemoteNotifications();
     RemoteNotifications(const RemoteNotifications&) = delete;

@@ -5,6 +5,8 @@
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "MovraneMailbox/Protocol/MailboxKeys.h"
 
+#include <atomic>
+#include <future>
 #include <mutex>
 
 using namespace vellumar;
@@ -29,13 +31,20 @@ public:
         status = std::move(next);
         m_observer(status);
     }
-    void handlePush() override { ++pushes; }
+    void handlePush() override
+    {
+        // A fetch that takes as long as the test wants.
+        if (pushGate.valid())
+            pushGate.wait();
+        ++pushes;
+    }
     void setPushRegistered(bool registered) override { registrations.push_back(registered); }
     void accountChanged() override { ++accountChanges; }
 
     std::mutex lock;
     MacMailboxStatus status;
-    int pushes = 0;
+    std::shared_future<void> pushGate;
+    std::atomic<int> pushes = 0;
     std::vector<bool> registrations;
     int accountChanges = 0;
 
@@ -263,6 +272,20 @@ TEST_F(AppModelMailboxTest, PushesAndAccountChangesReachTheMailboxAfterTheModelI
     PushRelay::shared().onPush();
     ASSERT_TRUE(m_accountChanged);
     m_accountChanged();
-    EXPECT_EQ(m_mailbox->pushes, 1);
+    EXPECT_TRUE(processEventsUntil([&] { return m_mailbox->pushes == 1; }));
     EXPECT_EQ(m_mailbox->accountChanges, 1);
+}
+
+TEST_F(AppModelMailboxTest, APushWaitsForItsFetchOffTheMainThread)
+{
+    std::promise<void> fetched;
+    m_mailbox->pushGate = fetched.get_future().share();
+    launchModel();
+    m_model->startMailboxWiring();
+    // Returns while the fetch still waits: the menu stays responsive meanwhile.
+    PushRelay::shared().onPush();
+    PushRelay::shared().onPush();
+    EXPECT_EQ(m_mailbox->pushes, 0);
+    fetched.set_value();
+    EXPECT_TRUE(processEventsUntil([&] { return m_mailbox->pushes == 2; }));
 }
