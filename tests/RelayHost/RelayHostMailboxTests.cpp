@@ -4,6 +4,7 @@
 
 #include "MovraneMailbox/MemoryStore/InMemoryMailboxStore.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
+#include "tests/support/MemoryMailboxSetup.h"
 
 #include <gtest/gtest.h>
 
@@ -16,31 +17,14 @@ struct MailboxWorld {
     explicit MailboxWorld(std::vector<PairedDevice> paired = {})
         : world([this, &paired](RelayHost::Configuration& configuration) {
             configuration.deviceStorage = std::make_shared<FakeDeviceStorage>(std::move(paired));
-            configuration.mailbox = MacMailboxSetup {
-                .store = store,
-                .keyStore = std::make_shared<movrane::InMemoryMailboxKeyStore>(),
-                .storage = std::make_shared<movrane::InMemoryMailboxStateStorage>(),
-                .clock = std::make_shared<movrane::SystemMailboxClock>(),
-                .log =
-                    [this](std::string_view line) {
-                        std::lock_guard lock(logLock);
-                        log.emplace_back(line);
-                    },
-            };
+            configuration.mailbox = memoryMailboxSetup(store, log);
         })
     {
     }
 
-    std::vector<std::string> lines()
-    {
-        std::lock_guard lock(logLock);
-        return log;
-    }
-
     std::shared_ptr<movrane::InMemoryMailboxStore> store
         = std::make_shared<movrane::InMemoryMailboxStore>(std::make_shared<movrane::SystemMailboxClock>(), 0);
-    std::mutex logLock;
-    std::vector<std::string> log;
+    MailboxLog log;
     HostWorld world;
 };
 
@@ -68,7 +52,7 @@ TEST(RelayHostMailbox, StartServesTheMailboxAndStopEndsItUntilTheNextStart)
     // The relay no longer answers the mailbox's requests: an account change must not serve them again.
     host.mailbox()->accountChanged();
     EXPECT_FALSE(host.mailbox()->status().running);
-    EXPECT_EQ(mailboxWorld.lines(),
+    EXPECT_EQ(mailboxWorld.log.lines(),
         (std::vector<std::string> { "mailbox server started", "mailbox server stopped" }));
 
     host.start(mailboxWorld.world.names);
