@@ -51,6 +51,7 @@ protected:
                            m_delegate.didReceiveRemoteNotification(userInfo);
                        });
             });
+        EXPECT_EQ(m_model->iCloudStatusText(), "mac.icloud.checking");
         m_model->start();
         EXPECT_TRUE(processEventsUntil([&] { return m_model->iCloudStatusText() == "mac.icloud.ready"; }));
         return *m_model;
