@@ -5,6 +5,7 @@
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "Platform/CloudPush.h"
+#include "bench/BenchRequire.h"
 #include "VellumarMacCore/Mailbox/MacMailboxPushListener.h"
 
 #include <unistd.h>
@@ -21,20 +22,13 @@
 
 namespace {
 
+using vellumar::bench::require;
 using namespace vellumar;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSaves = 50;
 constexpr std::size_t kPayloadBytes = 2048;
-
-void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "failed: %s\n", what);
-        std::exit(1);
-    }
-}
 
 movrane::MailboxEnvelopeRecord newEnvelope()
 {
