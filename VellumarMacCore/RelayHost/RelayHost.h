@@ -5,6 +5,7 @@
 #include "Platform/ServiceDiscovery.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
 #include "VellumarMacCore/Mailbox/MacMailbox.h"
+#include "VellumarMacCore/RelayHost/CallGate.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "VellumarMacCore/Relay/PairedHandlers.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
@@ -157,8 +158,6 @@ private:
     std::uint16_t listen(RelayListener& listener) const;
     // On the listener's thread: the relay no longer runs.
     void listenerStopped(std::error_code error);
-    // What a phone asked through the iCloud mailbox, on the mailbox server's threads.
-    movrane::MailboxRelayResponse handleMailboxInboundRequest(const movrane::MailboxInboundRequest& request);
 
     // What start makes and stop (or a failed listener) ends.
     struct Serving {
@@ -188,6 +187,9 @@ private:
     const std::shared_ptr<TerminalSessions> m_terminals;
     // Asks the registry for the phones' mailbox pairings: it goes before the registry.
     const std::shared_ptr<MacMailbox> m_mailbox;
+    // The mailbox's requests pass it on their way into the router; stop waits for them before the
+    // router goes. Shared with the handler the mailbox holds, which may outlive the host.
+    const std::shared_ptr<CallGate> m_mailboxRequests = std::make_shared<CallGate>();
 
     // Guards what start sets and stop clears, so that the menu's calls never see half a start. The
     // configuration's closures are called before it is taken.
