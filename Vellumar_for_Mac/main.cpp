@@ -9,11 +9,12 @@
 #include "Vellumar_for_Mac/Scenes/VellumarMacApp.h"
 #include "Vellumar_for_Mac/Updater/FeedUpdaterController.h"
 #include "Vellumar_for_Mac/Updater/Updater.h"
+#include "MovraneMailbox/Protocol/MailboxProtocol.h"
+#include "Platform/CloudDatabase.h"
 #include "Platform/Entitlements.h"
 #include "Platform/Log.h"
 #include "Platform/Paths.h"
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
-#include "VellumarMacCore/RelayHost/RelayHost.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -93,19 +94,18 @@ int main(int argc, char** argv)
     }
 
     AppDelegate delegate;
-    // On Linux the push service is the socket of the mailbox's cloud database, which the model builds;
-    // the model asks for account changes only once it starts.
-    std::unique_ptr<RemoteNotifications> notifications;
+    // On Linux the pushes of the cloud database that cloud.json chooses stand in for the push service.
+    RemoteNotifications notifications([] {
+        return platform::listenForCloudPushes(std::string(movrane::MailboxProtocol::containerIdentifier));
+    });
     AppModel::Launch launch;
     launch.alerts = std::make_shared<MessageBoxAlerts>();
     launch.openURL = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     launch.observeAccountChanges = [&notifications](std::function<void()> changed) {
-        if (notifications)
-            notifications->observeAccountChanges(std::move(changed));
+        notifications.observeAccountChanges(std::move(changed));
     };
     // Never destroyed: a stop cut off by the quit's deadline may still be using the host.
     auto* model = new AppModel(launch);
-    notifications = RemoteNotifications::forMailbox(model->host().configuration().mailbox);
     Updater* updater = makeUpdater(launch);
     VellumarMacApp scenes(*model, updater, {});
     QObject::connect(&instance, &SingleInstance::showMenuAsked, &scenes, &VellumarMacApp::showMenu);
@@ -115,10 +115,9 @@ int main(int argc, char** argv)
         scenes.launch();
         model->start();
         delegate.applicationDidFinishLaunching(platform::Entitlements(platform::entitlementsFile()), [&] {
-            return notifications
-                && notifications->registerForPushes([&delegate](const std::string& userInfo) {
-                       delegate.didReceiveRemoteNotification(userInfo);
-                   });
+            return notifications.registerForPushes([&delegate](const std::string& userInfo) {
+                delegate.didReceiveRemoteNotification(userInfo);
+            });
         });
     });
     int status = QApplication::exec();

@@ -110,8 +110,8 @@ int main()
     mailbox->start([](const movrane::MailboxInboundRequest&) {
         return movrane::MailboxRelayResponse::error(500, "internal", "unused", std::nullopt);
     });
-    MacMailboxPushListener pushes(store->container().pushFolder(), mailbox);
-    platform::CloudPushListener bare(store->container().pushFolder());
+    MacMailboxPushListener pushes(store->container().listenForPushes(), mailbox);
+    auto bare = store->container().listenForPushes();
 
     // The phone's end, saving one envelope at a time so that each wake-up is a push's own.
     movrane::CloudKitMailboxStore phone(std::string(movrane::MailboxProtocol::containerIdentifier),
@@ -121,7 +121,7 @@ int main()
     for (int save = 1; save <= kSaves; ++save) {
         auto begun = Clock::now();
         phone.saveEnvelope(newEnvelope(), zone);
-        require(bare.receive(std::chrono::seconds(10)).has_value(), "push within 10 s");
+        require(bare->receive(std::chrono::seconds(10)).has_value(), "push within 10 s");
         pushed.push_back(millisecondsSince(begun));
         drops.waitFor(save);
         fetched.push_back(millisecondsSince(begun));

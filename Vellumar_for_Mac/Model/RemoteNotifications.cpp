@@ -1,12 +1,10 @@
 #include "Vellumar_for_Mac/Model/RemoteNotifications.h"
 
-#include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "Platform/Log.h"
 
 #include <QCoreApplication>
 
 #include <chrono>
-#include <system_error>
 
 namespace vellumar {
 
@@ -17,34 +15,20 @@ namespace {
 
 }
 
-RemoteNotifications::RemoteNotifications(std::filesystem::path pushFolder)
-    : m_pushFolder(std::move(pushFolder))
+RemoteNotifications::RemoteNotifications(ListenerMaker makeListener)
+    : m_makeListener(std::move(makeListener))
 {
 }
 
 RemoteNotifications::~RemoteNotifications() = default;
-
-std::unique_ptr<RemoteNotifications> RemoteNotifications::forMailbox(
-    const std::optional<MacMailboxSetup>& setup)
-{
-    auto* store = setup ? dynamic_cast<movrane::CloudKitMailboxStore*>(setup->store.get()) : nullptr;
-    if (!store)
-        return nullptr;
-    try {
-        return std::make_unique<RemoteNotifications>(store->container().pushFolder());
-    } catch (const std::exception& error) {
-        platform::logError(std::string("push registration failed: ") + error.what());
-        return nullptr;
-    }
-}
 
 bool RemoteNotifications::registerForPushes(std::function<void(std::string)> push)
 {
     if (m_listener || m_bindFailed)
         return !m_bindFailed;
     try {
-        m_listener = std::make_unique<platform::CloudPushListener>(m_pushFolder);
-    } catch (const std::system_error& error) {
+        m_listener = m_makeListener();
+    } catch (const std::exception& error) {
         platform::logError(std::string("push registration failed: ") + error.what());
         m_bindFailed = true;
         return false;

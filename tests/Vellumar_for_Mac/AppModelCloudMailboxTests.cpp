@@ -8,6 +8,7 @@
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "MovraneMailbox/Protocol/MailboxKeys.h"
+#include "Platform/CloudDatabase.h"
 #include "VellumarMacCore/Mailbox/AppEntitlements.h"
 #include "tests/support/FileFixtures.h"
 
@@ -39,20 +40,18 @@ protected:
         auto launch = launchIn(m_folder);
         launch.interfaceAddresses = [] { return std::vector<InterfaceAddress> {}; };
         launch.observeAccountChanges = [this](std::function<void()> changed) {
-            if (m_notifications)
-                m_notifications->observeAccountChanges(std::move(changed));
+            m_notifications.observeAccountChanges(std::move(changed));
         };
         m_model = std::make_unique<AppModel>(std::move(launch));
-        m_notifications = RemoteNotifications::forMailbox(m_model->host().configuration().mailbox);
+        EXPECT_EQ(m_model->iCloudStatusText(), "mac.icloud.checking");
+        // As the program does: the delegate registers once the model has started.
+        m_model->start();
         m_delegate.applicationDidFinishLaunching(
             platform::Entitlements(m_folder / "app/vellumar.entitlements.json"), [this] {
-                return m_notifications
-                    && m_notifications->registerForPushes([this](const std::string& userInfo) {
-                           m_delegate.didReceiveRemoteNotification(userInfo);
-                       });
+                return m_notifications.registerForPushes([this](const std::string& userInfo) {
+                    m_delegate.didReceiveRemoteNotification(userInfo);
+                });
             });
-        EXPECT_EQ(m_model->iCloudStatusText(), "mac.icloud.checking");
-        m_model->start();
         EXPECT_TRUE(processEventsUntil([&] { return m_model->iCloudStatusText() == "mac.icloud.ready"; }));
         return *m_model;
     }
@@ -65,7 +64,10 @@ protected:
 
     const std::filesystem::path m_cloud = m_folder / "data/Vellumar/cloud";
     AppDelegate m_delegate;
-    std::unique_ptr<RemoteNotifications> m_notifications;
+    RemoteNotifications m_notifications { [this] {
+        return platform::listenForCloudPushes(
+            std::string(AppEntitlements::kContainer), { .folder = m_cloud });
+    } };
     std::unique_ptr<AppModel> m_model;
 };
 
