@@ -149,6 +149,12 @@ void MacMailbox::stop()
         loop.join();
     }
     std::lock_guard serial(m_serial);
+    {
+        // The relay no longer serves the mailbox's requests, so nothing may start its server again
+        // (an account change, say) before the next start.
+        Lock lock(m_lock);
+        m_handler = nullptr;
+    }
     stopServer();
     publishStatus();
 }
@@ -342,12 +348,13 @@ void MacMailbox::refreshServerState()
 {
     Lock lock(m_lock);
     auto server = m_server;
+    bool running = m_serverRunning;
     lock.unlock();
     auto zoneErrors = server ? server->zoneErrors() : std::map<std::string, movrane::MailboxError> {};
+    int watches = server && running ? server->activeWatchCount() : 0;
     lock.lock();
     m_serverZoneErrors = std::move(zoneErrors);
-    // The server does not count its job watches yet.
-    m_watches = 0;
+    m_watches = watches;
     auto cutOff = recentCutOff();
     std::erase_if(m_recent, [&](const auto& entry) { return entry.second < cutOff; });
 }

@@ -42,7 +42,8 @@ public:
     std::optional<movrane::MailboxPublicKey> macKey();
     // Installs the relay's handler, checks the account and starts the background loop unless it runs.
     void start(Handler handler);
-    // Ends the loop and the server; a later start reuses the same server.
+    // Ends the loop and the server, and lets go of the handler: until the next start nothing starts the
+    // server again. A later start reuses the same server.
     void stop();
     // One immediate fetch while the server runs; a fetch under way is joined.
     void handlePush() override;
