@@ -179,6 +179,15 @@ std::optional<PairedDevice> DeviceRegistry::device(std::string_view id) const
     return *found;
 }
 
+std::optional<PairedDevice> DeviceRegistry::deviceForMailbox(const movrane::MailboxPairing& pairing)
+{
+    Lock lock(m_lock);
+    auto found = findDevice(m_devices, pairing.deviceID);
+    if (found == m_devices.end() || found->mailbox != pairing)
+        return std::nullopt;
+    return touch(static_cast<std::size_t>(found - m_devices.begin()), lock);
+}
+
 std::vector<movrane::MailboxPairing> DeviceRegistry::mailboxPairings() const
 {
     std::lock_guard lock(m_lock);

@@ -70,6 +70,10 @@ public:
     std::optional<PairedDevice> deviceForToken(std::string_view token);
 
     std::optional<PairedDevice> device(std::string_view id) const;
+    // The device a mailbox request came from, marked seen: the one with the pairing's device id, and only
+    // while it holds that very pairing (zone, ids and both keys), so a replaced or dropped pairing no
+    // longer passes. No other device is considered.
+    std::optional<PairedDevice> deviceForMailbox(const movrane::MailboxPairing& pairing);
 
     // The mailbox pairing of every device that has one, in list order.
     std::vector<movrane::MailboxPairing> mailboxPairings() const;

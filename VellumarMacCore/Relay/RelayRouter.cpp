@@ -103,7 +103,7 @@ std::optional<PairedDevice> RelayRouter::authenticate(
     const HTTPRequest& request, const RequestOrigin& origin) const
 {
     if (const auto* mailbox = std::get_if<RequestOrigin::Mailbox>(&origin.sender))
-        return m_devices.device(mailbox->pairing.deviceID);
+        return m_devices.deviceForMailbox(mailbox->pairing);
     auto token = bearerToken(request.header("authorization"));
     if (!token)
         return std::nullopt;

@@ -4,6 +4,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
+#include "VellumarMacCore/Mailbox/MacMailboxBridge.h"
 #include "VellumarMacCore/Relay/DeviceRemoval.h"
 #include "VellumarMacCore/Relay/RelayListener.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
@@ -181,6 +182,9 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
         // A listener whose socket failed: its threads end outside the lock, which its report takes.
         Serving failed = std::exchange(m_serving, {});
         lock.unlock();
+        // The mailbox's requests still inside the failed router leave it before it goes.
+        m_mailboxRequests->close();
+        m_mailboxRequests->waitUntilIdle();
         failed.end();
         lock.lock();
         if (m_serving.listener)
@@ -209,13 +213,9 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
     m_port = port;
     m_routines->start();
     if (m_mailbox) {
+        m_mailbox->connectRoutines(*m_routines);
         m_mailboxRequests->open();
-        // FIXME: mailbox requests go through the router once they can be turned into the relay's
-        // requests; until then the phone hears that the Mac is not ready for them.
-        m_mailbox->start(gated(m_mailboxRequests, [](const movrane::MailboxInboundRequest&) {
-            return movrane::MailboxRelayResponse::error(
-                503, "unavailable", "Vellumar for Mac is starting. Try again shortly.", std::nullopt);
-        }));
+        m_mailbox->start(gated(m_mailboxRequests, mailboxRequestHandler(*m_serving.router, incoming)));
     }
     return port;
 }

@@ -36,7 +36,7 @@ protected:
         std::optional<std::string> query = std::nullopt, std::string body = {},
         movrane::MailboxHeaderMap headers = {}, std::optional<fs::path> bodyFile = std::nullopt) const
     {
-        return { .pairing = test::mailboxPairingFor(paired.device.id),
+        return { .pairing = phoneMailbox,
             .request = { std::move(method), std::move(path), std::move(query), std::move(headers),
                 movrane::MailboxBytes(body.begin(), body.end()) },
             .bodyFile = std::move(bodyFile),
@@ -76,6 +76,7 @@ protected:
         return text;
     }
 
+    movrane::MailboxPairing phoneMailbox = test::storedMailboxPairing(devices, paired.device.id);
     fs::path incoming = data.incomingFolder();
     std::optional<HTTPRequest> reached;
     std::string spoolSeen;
@@ -232,7 +233,7 @@ TEST_F(MacMailboxBridgeTest, ObserversEndWithTheLatestStatusWhenManyDevicesAnswe
     std::vector<movrane::MailboxInboundRequest> requests;
     for (int phone = 0; phone < 12; ++phone) {
         requests.push_back(inbound("GET", "/health"));
-        requests.back().pairing = test::mailboxPairingFor(devices.add("Phone").device.id);
+        requests.back().pairing = test::storedMailboxPairing(devices, devices.add("Phone").device.id);
     }
     {
         std::vector<std::jthread> phones;
