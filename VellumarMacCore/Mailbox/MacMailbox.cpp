@@ -149,6 +149,12 @@ void MacMailbox::stop()
         loop.join();
     }
     std::lock_guard serial(m_serial);
+    {
+        // The relay no longer serves the mailbox's requests, so nothing may start its server again
+        // (an account change, say) before the next start.
+        Lock lock(m_lock);
+        m_handler = nullptr;
+    }
     stopServer();
     publishStatus();
 }
@@ -305,11 +311,25 @@ std::shared_ptr<movrane::MailboxServer> MacMailbox::server()
     return server;
 }
 
-movrane::MailboxRelayResponse MacMailbox::handleInbound(const movrane::MailboxInboundRequest&)
+movrane::MailboxRelayResponse MacMailbox::handleInbound(const movrane::MailboxInboundRequest& request)
 {
-    // The relay's route for mailbox requests is not connected yet.
-    return movrane::MailboxRelayResponse::error(
-        503, "unavailable", "Vellumar for Mac is starting. Try again shortly.", std::nullopt);
+    Lock lock(m_lock);
+    auto handler = m_handler;
+    lock.unlock();
+    if (!handler)
+        return movrane::MailboxRelayResponse::error(
+            503, "unavailable", "Vellumar for Mac is starting. Try again shortly.", std::nullopt);
+    // Many requests may be in the relay at once; none holds the mailbox meanwhile.
+    auto response = handler(request);
+    // A device the relay no longer accepts is not one the user should see as active.
+    if (response.status == 401)
+        return response;
+    lock.lock();
+    bool firstSeen = m_recent.insert_or_assign(request.pairing.deviceID, m_setup.clock->now()).second;
+    lock.unlock();
+    if (firstSeen)
+        publishStatus();
+    return response;
 }
 
 void MacMailbox::setUpPending()
@@ -328,12 +348,13 @@ void MacMailbox::refreshServerState()
 {
     Lock lock(m_lock);
     auto server = m_server;
+    bool running = m_serverRunning;
     lock.unlock();
     auto zoneErrors = server ? server->zoneErrors() : std::map<std::string, movrane::MailboxError> {};
+    int watches = server && running ? server->activeWatchCount() : 0;
     lock.lock();
     m_serverZoneErrors = std::move(zoneErrors);
-    // The server does not count its job watches yet.
-    m_watches = 0;
+    m_watches = watches;
     auto cutOff = recentCutOff();
     std::erase_if(m_recent, [&](const auto& entry) { return entry.second < cutOff; });
 }
@@ -381,6 +402,9 @@ void MacMailbox::observe(Observer observer)
 
 void MacMailbox::publishStatus()
 {
+    // Requests publish without the serial lock; one delivery at a time keeps a status computed earlier
+    // from reaching the observers after a later one.
+    std::lock_guard delivery(m_delivery);
     Lock lock(m_lock);
     auto current = statusLocked(lock);
     if (m_published == current)

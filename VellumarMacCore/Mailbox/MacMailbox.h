@@ -8,6 +8,7 @@
 // `statusInterval`; a push waits for the server's fetch outside both locks.
 #pragma once
 
+#include "MovraneMailbox/Protocol/MailboxBackgroundTasks.h"
 #include "MovraneMailbox/Server/MailboxServer.h"
 #include "VellumarMacCore/Mailbox/MacMailboxControls.h"
 #include "VellumarMacCore/Mailbox/MacMailboxSetup.h"
@@ -21,6 +22,9 @@
 #include <vector>
 
 namespace vellumar {
+
+class JSON;
+class RoutineManager;
 
 class MacMailbox : public MacMailboxControls, public std::enable_shared_from_this<MacMailbox> {
 public:
@@ -38,7 +42,8 @@ public:
     std::optional<movrane::MailboxPublicKey> macKey();
     // Installs the relay's handler, checks the account and starts the background loop unless it runs.
     void start(Handler handler);
-    // Ends the loop and the server; a later start reuses the same server.
+    // Ends the loop and the server, and lets go of the handler: until the next start nothing starts the
+    // server again. A later start reuses the same server.
     void stop();
     // One immediate fetch while the server runs; a fetch under way is joined.
     void handlePush() override;
@@ -47,8 +52,15 @@ public:
     void accountChanged() override;
     void refreshAccount();
 
-    // A request the server opened for the relay.
+    // A request the server opened, answered by the relay's handler: 503 "unavailable" before the first
+    // start. Any answer but 401 marks the device as recently active (publishing the status when it was
+    // not). Many may run at once, on the server's threads.
     movrane::MailboxRelayResponse handleInbound(const movrane::MailboxInboundRequest& request);
+
+    // Sends every later routine result of `routines` to each paired phone as a "routineResult" event
+    // that alerts it, while the server runs; a result that comes while it does not is dropped. The
+    // manager never waits for iCloud. Once: later calls do nothing.
+    void connectRoutines(RoutineManager& routines);
 
     MacMailboxStatus status() const;
     // Adds the observer and calls it at once with the current status.
@@ -85,6 +97,7 @@ private:
     // Devices whose last request is older than this are no longer recent.
     movrane::MailboxTime recentCutOff() const;
     void log(const std::string& line) const;
+    void broadcastRoutineResult(const JSON& result);
 
     const MacMailboxSetup m_setup;
     const movrane::MailboxServer::PairingsProvider m_pairings;
@@ -92,6 +105,8 @@ private:
     std::mutex m_serial;
     std::jthread m_loop;
 
+    // Held while observers are called, never while anything else is; observers must not publish.
+    std::mutex m_delivery;
     mutable std::mutex m_lock;
     std::optional<movrane::MailboxIdentity> m_identity;
     bool m_keyFailed = false;
@@ -109,6 +124,10 @@ private:
     int m_watches = 0;
     std::vector<Observer> m_observers;
     std::optional<MacMailboxStatus> m_published;
+    bool m_routinesConnected = false;
+
+    // Last, so that the broadcasts still under way end before anything else of the mailbox goes.
+    movrane::MailboxBackgroundTasks m_routineBroadcasts;
 };
 
 }

@@ -1,6 +1,6 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 
-#include "VellumarMacCore/ConversationData/UploadStore.h"
+#include "VellumarMacCore/ConversationData/SpoolRemoval.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/HTTPPath.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -32,26 +32,6 @@ namespace {
     {
         return { 403, "browser_refused", "Requests from web browsers are not accepted." };
     }
-
-    // A body spooled for a request that failed, or that never reached the upload store, must not
-    // stay behind in the incoming folder.
-    class SpoolRemoval {
-    public:
-        explicit SpoolRemoval(const HTTPRequest& request)
-            : m_file(request.bodyFile())
-        {
-        }
-        ~SpoolRemoval()
-        {
-            if (m_file)
-                UploadStore::discardSpool(*m_file);
-        }
-        SpoolRemoval(const SpoolRemoval&) = delete;
-        SpoolRemoval& operator=(const SpoolRemoval&) = delete;
-
-    private:
-        const std::optional<std::filesystem::path>& m_file;
-    };
 
 }
 
@@ -91,7 +71,7 @@ RelayRouter::RelayRouter(Members members)
 
 HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin& origin) const
 {
-    SpoolRemoval spoolRemoval(request);
+    SpoolRemoval spoolRemoval(request.bodyFile());
     const auto& segments = request.segments();
     if (!segments || !request.query())
         throw badPath();
@@ -123,7 +103,7 @@ std::optional<PairedDevice> RelayRouter::authenticate(
     const HTTPRequest& request, const RequestOrigin& origin) const
 {
     if (const auto* mailbox = std::get_if<RequestOrigin::Mailbox>(&origin.sender))
-        return m_devices.device(mailbox->deviceID);
+        return m_devices.deviceForMailbox(mailbox->pairing);
     auto token = bearerToken(request.header("authorization"));
     if (!token)
         return std::nullopt;
