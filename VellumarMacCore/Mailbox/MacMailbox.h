@@ -1,19 +1,28 @@
 // The Mac's end of the iCloud mailbox: it owns the Mac's mailbox key, follows the iCloud account, runs
 // one mailbox server while the account is usable (a new one when another user signs in), turns pushes
-// into fetches and publishes its status to observers.
+// into fetches and publishes its status to observers. It answers phones' pairing offers within a time
+// bound, sets up each enabled pairing's zone (again on every loop pass while that fails) and removes
+// the zones of forgotten pairings.
 //
 // Threads: the operations are serialised on one lock held across their store and server calls, so one
 // account check or start/stop runs at a time; a second lock guards the fields and is never held while
-// anything is called out. A background loop re-checks the account and refreshes the status every
+// anything is called out. Zone set-ups and forgets run on threads of their own that take the serial lock
+// only to reach the server, never across a store call, so a hanging store holds no other operation. A
+// background loop re-checks the account and refreshes the status every
 // `statusInterval`; a push waits for the server's fetch outside both locks.
 #pragma once
 
+#include "MovraneMailbox/Protocol/MailboxBackgroundTasks.h"
 #include "MovraneMailbox/Server/MailboxServer.h"
+#include "VellumarMacCore/Mailbox/BoundedQuestion.h"
 #include "VellumarMacCore/Mailbox/MacMailboxControls.h"
 #include "VellumarMacCore/Mailbox/MacMailboxSetup.h"
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
+#include "VellumarMacCore/Relay/DeviceMailbox.h"
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,7 +31,9 @@
 
 namespace vellumar {
 
-class MacMailbox : public MacMailboxControls, public std::enable_shared_from_this<MacMailbox> {
+class MacMailbox : public MacMailboxControls,
+                   public DeviceMailbox,
+                   public std::enable_shared_from_this<MacMailbox> {
 public:
     using Handler = movrane::MailboxServer::RequestHandler;
     using Observer = std::function<void(const MacMailboxStatus&)>;
@@ -50,6 +61,27 @@ public:
     // A request the server opened for the relay.
     movrane::MailboxRelayResponse handleInbound(const movrane::MailboxInboundRequest& request);
 
+    // DeviceMailbox. Without the Mac's key the answer is LAN only at once, without asking iCloud.
+    movrane::MailboxPairingAnswer registerDevice(
+        const movrane::MailboxPairingOffer& offer, const std::optional<std::string>& earlierZone) override;
+    movrane::MailboxPairingAnswer unsupportedOfferAnswer() override;
+    void scheduleSetUp(const movrane::MailboxPairing& pairing) override;
+    void forget(const movrane::MailboxPairing& pairing, ForgetTiming timing) override;
+
+    // The account state for an answer: the stored one while it is under a minute old, else iCloud's
+    // answer within `pairingTimeout` (couldNotDetermine when none comes). A changed state has the
+    // account checked again in the background, which starts or stops the server.
+    movrane::MailboxAccountState currentAccountState();
+    // The signed-in user's record name, asked within `pairingTimeout` unless known; none on failure.
+    std::optional<std::string> currentRecordName();
+    // Sets up the pairing's zone while it is still the one owed for that zone and the account may be
+    // usable; a failure is kept for the status and the pairing stays owed.
+    void setUpPairing(const movrane::MailboxPairing& pairing);
+    // Every owed set-up, one after the other, while the account is usable.
+    void setUpPending();
+    // By zone name.
+    std::map<std::string, movrane::MailboxPairing> pendingSetUps() const;
+
     MacMailboxStatus status() const;
     // Adds the observer and calls it at once with the current status.
     void observe(Observer observer) override;
@@ -73,7 +105,20 @@ private:
     std::shared_ptr<movrane::MailboxServer> runningServer() const;
     void stopServer();
     void refreshServerState();
-    void setUpPending();
+    // A set-up that may go ahead: the server it uses and the ticket a forget of its zone takes away.
+    struct SetUpUnderWay {
+        std::shared_ptr<movrane::MailboxServer> server;
+        std::uint64_t ticket = 0;
+    };
+    // None while the pairing is not the one owed for its zone, the account is known and not usable,
+    // or no server can be made. Takes the serial lock.
+    std::optional<SetUpUnderWay> beginSetUp(const movrane::MailboxPairing& pairing);
+    bool isOwed(const movrane::MailboxPairing& pairing, const Lock&) const;
+    // After the store made the zone: false, with the zone removed again unless a newer pairing of it is
+    // owed, when the pairing was forgotten meanwhile, since that forget found nothing yet to remove.
+    bool keepSetUpZone(const SetUpUnderWay& setUp, const movrane::MailboxPairing& pairing);
+    void removeZoneLater(
+        const movrane::MailboxPairing& pairing, double delaySeconds, const std::stop_token& stop);
 
     // Calls the observers when the status changed since the last call.
     void publishStatus();
@@ -90,6 +135,8 @@ private:
     const movrane::MailboxServer::PairingsProvider m_pairings;
 
     std::mutex m_serial;
+    // Serialises loading or making the key, which registrations do outside the serial lock.
+    std::mutex m_identityLock;
     std::jthread m_loop;
 
     mutable std::mutex m_lock;
@@ -105,10 +152,19 @@ private:
     std::map<std::string, movrane::MailboxTime> m_recent;
     std::optional<bool> m_pushRegistered;
     std::map<std::string, movrane::MailboxError> m_serverZoneErrors;
+    std::map<std::string, movrane::MailboxPairing> m_pendingSetUps;
+    // Zone by ticket, for the set-ups waiting on the store; a forget of the zone removes its tickets.
+    std::map<std::uint64_t, std::string> m_setUpsUnderWay;
+    std::uint64_t m_lastSetUpTicket = 0;
     std::map<std::string, movrane::MailboxError> m_setUpErrors;
     int m_watches = 0;
     std::vector<Observer> m_observers;
     std::optional<MacMailboxStatus> m_published;
+
+    BoundedQuestion<movrane::MailboxAccountState> m_accountQuestion;
+    BoundedQuestion<std::optional<std::string>> m_recordNameQuestion;
+    // Last, so that the set-ups, forgets and account checks under way end before anything they use.
+    movrane::MailboxBackgroundTasks m_tasks;
 };
 
 }
