@@ -61,7 +61,6 @@ MacMailbox::~MacMailbox()
 
 std::optional<movrane::MailboxPublicKey> MacMailbox::macKey()
 {
-    std::lock_guard serial(m_serial);
     auto identity = loadIdentity();
     if (!identity)
         return std::nullopt;

@@ -20,12 +20,12 @@
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 #include "VellumarMacCore/Relay/DeviceMailbox.h"
 
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -96,8 +96,9 @@ public:
 private:
     using Lock = std::unique_lock<std::mutex>;
 
-    // These need the serial lock.
+    // Any thread: an account check that hangs on the store must not hold up the answers to phones.
     std::optional<movrane::MailboxIdentity> loadIdentity();
+    // These need the serial lock.
     void checkAccount();
     void startServer();
     std::shared_ptr<movrane::MailboxServer> server();
@@ -105,18 +106,13 @@ private:
     std::shared_ptr<movrane::MailboxServer> runningServer() const;
     void stopServer();
     void refreshServerState();
-    // A set-up that may go ahead: the server it uses and the ticket a forget of its zone takes away.
-    struct SetUpUnderWay {
-        std::shared_ptr<movrane::MailboxServer> server;
-        std::uint64_t ticket = 0;
-    };
-    // None while the pairing is not the one owed for its zone, the account is known and not usable,
-    // or no server can be made. Takes the serial lock.
-    std::optional<SetUpUnderWay> beginSetUp(const movrane::MailboxPairing& pairing);
+    // The server, made on first use, for a pairing still owed for its zone while the account may be
+    // usable; none otherwise. Takes the serial lock.
+    std::shared_ptr<movrane::MailboxServer> serverForSetUp(const movrane::MailboxPairing& pairing);
     bool isOwed(const movrane::MailboxPairing& pairing, const Lock&) const;
-    // After the store made the zone: false, with the zone removed again unless a newer pairing of it is
-    // owed, when the pairing was forgotten meanwhile, since that forget found nothing yet to remove.
-    bool keepSetUpZone(const SetUpUnderWay& setUp, const movrane::MailboxPairing& pairing);
+    // After the store made the zone: false, with the zone removed again, when it was forgotten while
+    // the set-up waited and no newer pairing claimed it since, as that forget found nothing to remove.
+    bool keepSetUpZone(movrane::MailboxServer& server, const movrane::MailboxPairing& pairing);
     void removeZoneLater(
         const movrane::MailboxPairing& pairing, double delaySeconds, const std::stop_token& stop);
 
@@ -153,9 +149,8 @@ private:
     std::optional<bool> m_pushRegistered;
     std::map<std::string, movrane::MailboxError> m_serverZoneErrors;
     std::map<std::string, movrane::MailboxPairing> m_pendingSetUps;
-    // Zone by ticket, for the set-ups waiting on the store; a forget of the zone removes its tickets.
-    std::map<std::uint64_t, std::string> m_setUpsUnderWay;
-    std::uint64_t m_lastSetUpTicket = 0;
+    // The zones of the pairings scheduled for a set-up and not forgotten since.
+    std::set<std::string> m_claimedZones;
     std::map<std::string, movrane::MailboxError> m_setUpErrors;
     int m_watches = 0;
     std::vector<Observer> m_observers;

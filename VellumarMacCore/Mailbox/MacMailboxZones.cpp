@@ -11,6 +11,7 @@ void MacMailbox::scheduleSetUp(const movrane::MailboxPairing& pairing)
     {
         Lock lock(m_lock);
         m_pendingSetUps.insert_or_assign(pairing.zoneName, pairing);
+        m_claimedZones.insert(pairing.zoneName);
     }
     m_tasks.start([this, pairing](const std::stop_token&) { setUpPairing(pairing); });
 }
@@ -25,39 +26,30 @@ bool MacMailbox::isOwed(const movrane::MailboxPairing& pairing, const Lock&) con
     return !m_account || *m_account == movrane::MailboxAccountState::available;
 }
 
-std::optional<MacMailbox::SetUpUnderWay> MacMailbox::beginSetUp(const movrane::MailboxPairing& pairing)
+std::shared_ptr<movrane::MailboxServer> MacMailbox::serverForSetUp(const movrane::MailboxPairing& pairing)
 {
     std::lock_guard serial(m_serial);
     {
         Lock lock(m_lock);
         if (!isOwed(pairing, lock))
-            return std::nullopt;
+            return nullptr;
     }
-    auto server = this->server();
-    if (!server)
-        return std::nullopt;
-    Lock lock(m_lock);
-    // Asked again: making the server may have taken the key store a while.
-    if (!isOwed(pairing, lock))
-        return std::nullopt;
-    auto ticket = ++m_lastSetUpTicket;
-    m_setUpsUnderWay.emplace(ticket, pairing.zoneName);
-    return SetUpUnderWay { std::move(server), ticket };
+    return server();
 }
 
 void MacMailbox::setUpPairing(const movrane::MailboxPairing& pairing)
 {
-    auto setUp = beginSetUp(pairing);
-    if (!setUp)
+    auto server = serverForSetUp(pairing);
+    if (!server)
         return;
     try {
-        setUp->server->setUpZone(pairing);
+        server->setUpZone(pairing);
     } catch (...) {
         auto error = movrane::CloudKitMailboxMapping::mailboxError(std::current_exception());
         {
             Lock lock(m_lock);
             // A forgotten zone's error would stay in the status with nothing left to clear it.
-            if (m_setUpsUnderWay.erase(setUp->ticket) == 0)
+            if (!m_claimedZones.contains(pairing.zoneName))
                 return;
             m_setUpErrors.insert_or_assign(pairing.zoneName, error);
         }
@@ -65,27 +57,24 @@ void MacMailbox::setUpPairing(const movrane::MailboxPairing& pairing)
         refreshStatus();
         return;
     }
-    if (!keepSetUpZone(*setUp, pairing))
+    if (!keepSetUpZone(*server, pairing))
         return;
     // The new zone gets the Mac's presence at once rather than at the next publication.
-    if (runningServer() == setUp->server)
-        setUp->server->publishPresence();
+    if (runningServer() == server)
+        server->publishPresence();
     refreshStatus();
 }
 
-bool MacMailbox::keepSetUpZone(const SetUpUnderWay& setUp, const movrane::MailboxPairing& pairing)
+bool MacMailbox::keepSetUpZone(movrane::MailboxServer& server, const movrane::MailboxPairing& pairing)
 {
     Lock lock(m_lock);
-    bool forgotten = m_setUpsUnderWay.erase(setUp.ticket) == 0;
-    auto pending = m_pendingSetUps.find(pairing.zoneName);
-    if (forgotten) {
-        bool newerOwed = pending != m_pendingSetUps.end();
+    if (!m_claimedZones.contains(pairing.zoneName)) {
         lock.unlock();
-        if (!newerOwed)
-            setUp.server->forgetZone(pairing);
+        server.forgetZone(pairing);
         return false;
     }
     // A newer pairing of the zone stays owed: its own set-up is still to come.
+    auto pending = m_pendingSetUps.find(pairing.zoneName);
     if (pending != m_pendingSetUps.end() && pending->second == pairing)
         m_pendingSetUps.erase(pending);
     m_setUpErrors.erase(pairing.zoneName);
@@ -119,7 +108,7 @@ void MacMailbox::forget(const movrane::MailboxPairing& pairing, ForgetTiming tim
         m_pendingSetUps.erase(pairing.zoneName);
         m_setUpErrors.erase(pairing.zoneName);
         m_recent.erase(pairing.deviceID);
-        std::erase_if(m_setUpsUnderWay, [&](const auto& setUp) { return setUp.second == pairing.zoneName; });
+        m_claimedZones.erase(pairing.zoneName);
     }
     double delaySeconds = timing == ForgetTiming::afterDelay ? m_setup.forgetDelay : 0;
     m_tasks.start([this, pairing, delaySeconds](
