@@ -18,7 +18,7 @@
 #include "VellumarMacCore/Mailbox/MacMailboxControls.h"
 #include "VellumarMacCore/Mailbox/MacMailboxSetup.h"
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
-#include "VellumarMacCore/Relay/DeviceMailbox.h"
+#include "VellumarMacCore/Relay/MailboxRegistrar.h"
 
 #include <functional>
 #include <map>
@@ -32,7 +32,7 @@
 namespace vellumar {
 
 class MacMailbox : public MacMailboxControls,
-                   public DeviceMailbox,
+                   public MailboxRegistrar,
                    public std::enable_shared_from_this<MacMailbox> {
 public:
     using Handler = movrane::MailboxServer::RequestHandler;
@@ -61,7 +61,7 @@ public:
     // A request the server opened for the relay.
     movrane::MailboxRelayResponse handleInbound(const movrane::MailboxInboundRequest& request);
 
-    // DeviceMailbox. Without the Mac's key the answer is LAN only at once, without asking iCloud.
+    // MailboxRegistrar. Without the Mac's key the answer is LAN only at once, without asking iCloud.
     movrane::MailboxPairingAnswer registerDevice(
         const movrane::MailboxPairingOffer& offer, const std::optional<std::string>& earlierZone) override;
     movrane::MailboxPairingAnswer unsupportedOfferAnswer() override;

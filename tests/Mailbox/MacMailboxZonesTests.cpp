@@ -6,7 +6,7 @@
 using namespace vellumar;
 using movrane::MailboxAccountState;
 using movrane::MailboxError;
-using Timing = DeviceMailbox::ForgetTiming;
+using Timing = MailboxRegistrar::ForgetTiming;
 
 namespace {
 

@@ -10,13 +10,13 @@
 namespace vellumar {
 
 // Any thread.
-class DeviceMailbox {
+class MailboxRegistrar {
 public:
     // A phone that asked to be forgotten through the mailbox still reads its last answers from its zone
     // for a little while; everywhere else the zone goes at once.
     enum class ForgetTiming { now, afterDelay };
 
-    virtual ~DeviceMailbox() = default;
+    virtual ~MailboxRegistrar() = default;
 
     // The answer to an offer the phone sent over the local network, with the zone the phone already has,
     // if any. Asks iCloud within a short time bound, so it returns within a few seconds. Never throws.
