@@ -24,6 +24,19 @@ namespace {
     constexpr double kFinishedJobRetentionSeconds = 86'400;
     constexpr double kQuestionLifetimeSeconds = 600;
 
+    // Once `gate` is closed, the phone hears that the Mac is not running instead of reaching `handler`.
+    MacMailbox::Handler gated(std::shared_ptr<CallGate> gate, MacMailbox::Handler handler)
+    {
+        return [gate = std::move(gate), handler = std::move(handler)](
+                   const movrane::MailboxInboundRequest& request) {
+            return gate->pass([&] { return handler(request); },
+                [] {
+                    return movrane::MailboxRelayResponse::error(
+                        503, "unavailable", "Vellumar for Mac is not running.", std::nullopt);
+                });
+        };
+    }
+
     std::size_t utf8SequenceLength(unsigned char lead)
     {
         if (lead >= 0xF0)
@@ -60,6 +73,9 @@ RelayHost::RelayHost(
           .timeZone = m_configuration.timeZone,
       }))
     , m_terminals(TerminalSessions::make(m_configuration.terminalShell))
+    , m_mailbox(m_configuration.mailbox
+              ? MacMailbox::make(*m_configuration.mailbox, [this] { return m_devices.mailboxPairings(); })
+              : nullptr)
 {
     setRoutineDirectory(std::make_shared<RoutineDirectoryAdapter>(
         m_routines, [this] { return m_options.routines(); }, m_configuration.timeZone));
@@ -119,6 +135,7 @@ std::unique_ptr<RelayRouter> RelayHost::makeRouter()
         .onCodeReused = [this](const PairedDevice& device) { m_reusedHandlers.notify(device); },
         .routines = m_routines.get(),
         .terminals = m_terminals.get(),
+        .mailbox = m_mailbox.get(),
     });
 }
 
@@ -192,7 +209,15 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
     m_serving = std::move(serving);
     m_port = port;
     m_routines->start();
-    // FIXME: the iCloud mailbox, once it exists, is connected to the routines and started here.
+    if (m_mailbox) {
+        m_mailboxRequests->open();
+        // FIXME: mailbox requests go through the router once they can be turned into the relay's
+        // requests; until then the phone hears that the Mac is not ready for them.
+        m_mailbox->start(gated(m_mailboxRequests, [](const movrane::MailboxInboundRequest&) {
+            return movrane::MailboxRelayResponse::error(
+                503, "unavailable", "Vellumar for Mac is starting. Try again shortly.", std::nullopt);
+        }));
+    }
     return port;
 }
 
@@ -221,9 +246,15 @@ void RelayHost::stop() noexcept
         m_port.reset();
         serving = std::exchange(m_serving, {});
     }
-    // FIXME: the iCloud mailbox, once it exists, is stopped here, before the jobs end.
+    // Before the jobs end, so that no job watch of the mailbox sees them cancelled.
+    if (m_mailbox) {
+        m_mailboxRequests->close();
+        m_mailbox->stop();
+    }
     m_routines->stop();
     m_jobs->cancelAll();
+    // Mailbox requests still in the router end with the jobs they wait for; the router goes after them.
+    m_mailboxRequests->waitUntilIdle();
     // `serving` ends after the jobs, so that no long poll of a running job keeps the listener's threads.
 }
 
@@ -247,8 +278,9 @@ std::optional<RelayHost::PairingOffer> RelayHost::makePairingOffer(const std::st
 
 void RelayHost::removeDevice(const std::string& deviceID)
 {
-    // FIXME: a removed device's iCloud mailbox pairing, once there is a mailbox, is forgotten here.
-    removeDeviceClosingTerminals(m_devices, m_terminals.get(), deviceID);
+    forgetMailboxPairing(m_mailbox.get(),
+        removeDeviceClosingTerminals(m_devices, m_terminals.get(), deviceID),
+        MailboxRegistrar::ForgetTiming::now);
 }
 
 void RelayHost::setTerminalEnabled(bool enabled)
