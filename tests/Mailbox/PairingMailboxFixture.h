@@ -8,6 +8,7 @@
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "tests/Mailbox/GatedMailboxStoreFake.h"
 #include "tests/Mailbox/ManualSleepMailboxClock.h"
+#include "tests/support/MemoryMailboxSetup.h"
 
 #include <gtest/gtest.h>
 
@@ -34,18 +35,9 @@ protected:
         = std::make_shared<movrane::InMemoryMailboxKeyStore>(),
         double pairingTimeout = 4)
     {
-        MacMailboxSetup setup {
-            .store = store,
-            .keyStore = std::move(keyStore),
-            .storage = std::make_shared<movrane::InMemoryMailboxStateStorage>(),
-            .clock = clock,
-            .macName = [] { return std::string("Studio"); },
-            .log =
-                [this](std::string_view line) {
-                    std::lock_guard lock(m_lock);
-                    m_log.emplace_back(line);
-                },
-        };
+        auto setup = test::memoryMailboxSetup(store, m_log);
+        setup.keyStore = std::move(keyStore);
+        setup.clock = clock;
         setup.pairingTimeout = pairingTimeout;
         mailbox = MacMailbox::make(std::move(setup), [this] {
             std::lock_guard lock(m_lock);
@@ -81,11 +73,11 @@ protected:
         return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return condition(m_status); });
     }
 
-    long linesStartingWith(const std::string& prefix)
+    long linesStartingWith(const std::string& prefix) const
     {
-        std::lock_guard lock(m_lock);
+        auto lines = m_log.lines();
         return std::count_if(
-            m_log.begin(), m_log.end(), [&](const auto& line) { return line.starts_with(prefix); });
+            lines.begin(), lines.end(), [&](const auto& line) { return line.starts_with(prefix); });
     }
 
     std::shared_ptr<movrane::InMemoryMailboxStore> memory
@@ -98,7 +90,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     MacMailboxStatus m_status;
-    std::vector<std::string> m_log;
+    MailboxLog m_log;
     std::vector<movrane::MailboxPairing> m_pairings;
 };
 
