@@ -80,14 +80,6 @@ TEST(BoundedQuestion, AClockWhoseSleepThrowsGivesNothingAtOnce)
     never.set_value();
 }
 
-TEST(BoundedQuestion, AnAnswerWithinTheLimitEndsTheWait)
-{
-    test::ManualSleepMailboxClock clock;
-    BoundedQuestion<std::string> question([] { return std::string("_userA"); });
-    EXPECT_EQ(question.first(4, clock), "_userA");
-    EXPECT_FALSE(clock.isSleeping(4));
-}
-
 TEST_F(MacMailboxOffersTest, AStoredAccountStateAnswersForJustUnderAMinute)
 {
     makeMailbox();
@@ -160,26 +152,6 @@ TEST_F(MacMailboxOffersTest, AnUnsupportedOfferCarriesTheMacsKeyOnlyWhenThereIsO
     EXPECT_EQ(answer.reason, MailboxPairingAnswer::Reason::unsupportedVersion);
     EXPECT_EQ(answer.macKey, mailbox->macKey());
     EXPECT_EQ(answer.zone, std::nullopt);
-}
-
-TEST_F(MacMailboxOffersTest, AnOfferFromTheSameAccountIsEnabledAndThePhoneReadsItsPairing)
-{
-    makeMailbox();
-    auto sent = offer("_userA");
-    auto answer = mailbox->registerDevice(sent, std::nullopt);
-    ASSERT_EQ(answer.status, MailboxPairingAnswer::Status::enabled);
-    EXPECT_TRUE(movrane::MailboxZoneName::isValid(*answer.zone));
-    // The phone's own reading of the answer, as it travels: JSON there and back.
-    auto outcome = movrane::MailboxPairingRules::outcome(
-        MailboxPairingAnswer::fromJSON(answer.toJSON()), sent, "mac-1", "d-1", "_userA");
-    auto* paired = std::get_if<movrane::MailboxPairing>(&outcome.value);
-    ASSERT_NE(paired, nullptr);
-    EXPECT_EQ(paired->macKey, *mailbox->macKey());
-
-    auto again = mailbox->registerDevice(offer("_userA"), answer.zone);
-    EXPECT_EQ(again.zone, answer.zone);
-    auto stranger = mailbox->registerDevice(offer("_userB"), std::nullopt);
-    EXPECT_EQ(stranger.reason, MailboxPairingAnswer::Reason::differentAccount);
 }
 
 TEST_F(MacMailboxOffersTest, ARecordNameLearnedForAnOfferIsKept)

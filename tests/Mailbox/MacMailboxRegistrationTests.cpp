@@ -153,22 +153,6 @@ TEST_F(MacMailboxRegistrationTest, AnUnsupportedOfferClearsThePairingAndForgetsI
     EXPECT_FALSE(memory->hasZone(enabled.zoneName));
 }
 
-TEST_F(MacMailboxRegistrationTest, AFailedSaveStillAnswersThePhone)
-{
-    storage->failSave = true;
-    auto answer = register_(offer("_userB"));
-    EXPECT_EQ(answer.reason, MailboxPairingAnswer::Reason::differentAccount);
-}
-
-TEST_F(MacMailboxRegistrationTest, APhoneUnpairedOverTheNetworkLosesItsZoneAtOnce)
-{
-    auto enabled = enable();
-    EXPECT_EQ(post("/v1/pair/forget", "").status(), 200);
-    ASSERT_TRUE(store->waitForEnded(Operation::deleteZone, 1));
-    EXPECT_FALSE(memory->hasZone(enabled.zoneName));
-    EXPECT_FALSE(clock->isSleeping(10));
-}
-
 TEST_F(MacMailboxRegistrationTest, APhoneUnpairedThroughTheMailboxLosesItsZoneAfterTheDelay)
 {
     auto enabled = enable();

@@ -67,17 +67,6 @@ TEST_F(MacMailboxZonesTest, AFailedSetUpShowsItsErrorAndTheNextTickSetsTheZoneUp
     mailbox->stop();
 }
 
-TEST_F(MacMailboxZonesTest, AnUnusableAccountLeavesTheSetUpOwedWithoutAnError)
-{
-    makeMailbox();
-    memory->setAccount(MailboxAccountState::noAccount);
-    mailbox->refreshAccount();
-    mailbox->scheduleSetUp(pairing(zone));
-    mailbox->setUpPending();
-    endMailbox();
-    EXPECT_EQ(memory->count(Operation::ensureZone), 0);
-}
-
 TEST_F(MacMailboxZonesTest, ADelayedForgetClearsAtOnceAndRemovesTheZoneAfterTenSeconds)
 {
     makeMailbox();
