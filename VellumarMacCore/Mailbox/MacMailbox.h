@@ -7,8 +7,9 @@
 // Threads: the operations are serialised on one lock held across their store and server calls, so one
 // account check or start/stop runs at a time; a second lock guards the fields and is never held while
 // anything is called out. Zone set-ups and forgets run on threads of their own that take the serial lock
-// only to reach the server, never across a store call, so a hanging store holds no other operation. A
-// background loop re-checks the account and refreshes the status every
+// only to reach the server, never across a store call, so a hanging store holds no other operation; an
+// answer to a phone never waits for the serial lock, and asks iCloud one question of each kind at a time. A
+// background loop re-checks the account, retries owed zone set-ups and refreshes the status every
 // `statusInterval`; a push waits for the server's fetch outside both locks.
 #pragma once
 
@@ -106,9 +107,12 @@ private:
     std::shared_ptr<movrane::MailboxServer> runningServer() const;
     void stopServer();
     void refreshServerState();
+
+    // Zone set-ups and forgets, on the threads of their own; these take the locks they need.
     // The server, made on first use, for a pairing still owed for its zone while the account may be
     // usable; none otherwise. Takes the serial lock.
     std::shared_ptr<movrane::MailboxServer> serverForSetUp(const movrane::MailboxPairing& pairing);
+    // Needs the field lock.
     bool isOwed(const movrane::MailboxPairing& pairing, const Lock&) const;
     // After the store made the zone: false, with the zone removed again, when it was forgotten while
     // the set-up waited and no newer pairing claimed it since, as that forget found nothing to remove.
