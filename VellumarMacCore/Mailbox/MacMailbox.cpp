@@ -40,6 +40,14 @@ std::shared_ptr<MacMailbox> MacMailbox::make(
 MacMailbox::MacMailbox(Private, MacMailboxSetup setup, movrane::MailboxServer::PairingsProvider pairings)
     : m_setup(std::move(setup))
     , m_pairings(std::move(pairings))
+    , m_accountQuestion([store = m_setup.store] { return store->accountState(); })
+    , m_recordNameQuestion([store = m_setup.store]() -> std::optional<std::string> {
+        try {
+            return store->userRecordName();
+        } catch (...) {
+            return std::nullopt;
+        }
+    })
 {
 }
 
@@ -53,7 +61,6 @@ MacMailbox::~MacMailbox()
 
 std::optional<movrane::MailboxPublicKey> MacMailbox::macKey()
 {
-    std::lock_guard serial(m_serial);
     auto identity = loadIdentity();
     if (!identity)
         return std::nullopt;
@@ -62,6 +69,7 @@ std::optional<movrane::MailboxPublicKey> MacMailbox::macKey()
 
 std::optional<movrane::MailboxIdentity> MacMailbox::loadIdentity()
 {
+    std::lock_guard identityLock(m_identityLock);
     {
         Lock lock(m_lock);
         if (m_identity)
@@ -118,12 +126,14 @@ void MacMailbox::runLoop(const std::weak_ptr<MacMailbox>& weak, const movrane::M
 
 void MacMailbox::loopPass()
 {
-    std::lock_guard serial(m_serial);
-    if (accountCheckDue())
-        checkAccount();
+    {
+        std::lock_guard serial(m_serial);
+        if (accountCheckDue())
+            checkAccount();
+    }
+    // Each set-up takes the serial lock only to reach the server.
     setUpPending();
-    refreshServerState();
-    publishStatus();
+    refreshStatus();
 }
 
 bool MacMailbox::accountCheckDue() const
@@ -330,11 +340,6 @@ movrane::MailboxRelayResponse MacMailbox::handleInbound(const movrane::MailboxIn
     if (firstSeen)
         publishStatus();
     return response;
-}
-
-void MacMailbox::setUpPending()
-{
-    // Pairings are not set up through the mailbox yet, so no zone set-up is ever owed.
 }
 
 void MacMailbox::refreshStatus()

@@ -65,6 +65,7 @@ RelayRouter::RelayRouter(Members members)
     , m_onCodeReused(std::move(members.onCodeReused))
     , m_routines(members.routines)
     , m_terminals(members.terminals)
+    , m_mailbox(members.mailbox)
     , m_browsePool(std::make_shared<ProbePool>(kBrowseWorkers))
 {
 }
@@ -84,7 +85,7 @@ HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin
             throw RelayHTTPError::methodNotAllowed;
         return handlePairing(request);
     }
-    return route(request, *segments, authenticate(request, origin));
+    return route(request, *segments, authenticate(request, origin), origin);
 }
 
 HTTPResponse RelayRouter::respond(const HTTPRequest& request, const RequestOrigin& origin) const noexcept
@@ -110,8 +111,8 @@ std::optional<PairedDevice> RelayRouter::authenticate(
     return m_devices.deviceForToken(*token);
 }
 
-HTTPResponse RelayRouter::route(
-    const HTTPRequest& request, const Segments& segments, const std::optional<PairedDevice>& device) const
+HTTPResponse RelayRouter::route(const HTTPRequest& request, const Segments& segments,
+    const std::optional<PairedDevice>& device, const RequestOrigin& origin) const
 {
     if (!device)
         throw RelayHTTPError::unauthorized;
@@ -138,7 +139,7 @@ HTTPResponse RelayRouter::route(
     if (area == "mailbox" && rest.size() == 1 && rest[0] == "register")
         return handleMailboxRegister(request, *device);
     if (area == "pair" && rest.size() == 1 && rest[0] == "forget")
-        return handleForget(request, *device);
+        return handleForget(request, *device, origin);
     if (area == "terminal" && rest.empty() && m_terminals)
         return handleTerminal(request, *device);
     throw RelayHTTPError::notFound;
@@ -165,14 +166,12 @@ HTTPResponse RelayRouter::health(const HTTPRequest& request) const
     return response;
 }
 
-JSON RelayRouter::features(bool routines, bool terminal)
+JSON RelayRouter::features(bool routines, bool terminal) const
 {
-    return JSON::object(
-        { { "jobs", true }, { "tls", true }, { "files", true }, { "memory", true }, { "routines", routines },
-            // FIXME: true once an iCloud mailbox can be handed to the router.
-            { "mailbox", false }, { "terminal", terminal }, { "cliTools", true }, { "vault", false },
-            { "remote", false }, { "secureInput", false }, { "payment", false }, { "serviceRestart", false },
-            { "relayRestart", false } });
+    return JSON::object({ { "jobs", true }, { "tls", true }, { "files", true }, { "memory", true },
+        { "routines", routines }, { "mailbox", m_mailbox != nullptr }, { "terminal", terminal },
+        { "cliTools", true }, { "vault", false }, { "remote", false }, { "secureInput", false },
+        { "payment", false }, { "serviceRestart", false }, { "relayRestart", false } });
 }
 
 bool RelayRouter::isBrowserRequest(const HTTPRequest& request)

@@ -136,6 +136,7 @@ std::unique_ptr<RelayRouter> RelayHost::makeRouter()
         .onCodeReused = [this](const PairedDevice& device) { m_reusedHandlers.notify(device); },
         .routines = m_routines.get(),
         .terminals = m_terminals.get(),
+        .mailbox = m_mailbox.get(),
     });
 }
 
@@ -279,8 +280,9 @@ std::optional<RelayHost::PairingOffer> RelayHost::makePairingOffer(const std::st
 
 void RelayHost::removeDevice(const std::string& deviceID)
 {
-    // FIXME: a removed device's iCloud mailbox pairing, once there is a mailbox, is forgotten here.
-    removeDeviceClosingTerminals(m_devices, m_terminals.get(), deviceID);
+    forgetMailboxPairing(m_mailbox.get(),
+        removeDeviceClosingTerminals(m_devices, m_terminals.get(), deviceID),
+        MailboxRegistrar::ForgetTiming::now);
 }
 
 void RelayHost::setTerminalEnabled(bool enabled)

@@ -119,7 +119,7 @@ public:
     // none (and the earlier offer untouched) while the relay is not running.
     std::optional<PairingOffer> makePairingOffer(const std::string& host);
     // Unpairs the device and closes its terminals with 4001, also when the registry's save fails,
-    // whose error then goes on.
+    // whose error then goes on; after a save, the mailbox forgets the device's pairing and its zone.
     void removeDevice(const std::string& deviceID);
     // Switching it off closes every terminal with 4000.
     void setTerminalEnabled(bool enabled);
