@@ -42,7 +42,7 @@ InteractivePeer::~InteractivePeer()
 {
     closeInput();
     if (m_pid > 0) {
-        kill(m_pid, SIGKILL);
+        kill();
         wait();
     }
     close(m_output);
@@ -67,6 +67,12 @@ void InteractivePeer::closeInput()
     if (m_input >= 0)
         close(m_input);
     m_input = -1;
+}
+
+void InteractivePeer::kill()
+{
+    if (m_pid > 0)
+        ::kill(m_pid, SIGKILL);
 }
 
 std::optional<std::string> InteractivePeer::readLine(double deadlineSeconds)

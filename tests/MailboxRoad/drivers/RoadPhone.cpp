@@ -10,10 +10,11 @@
 //   {"op": "send", "method", "path", "body"?, "timeout"?}
 //                                         -> {"status", "body", "headers"} or {"error": the URL error}
 //   {"op": "presence"}                    -> {"presence": {"macName", "appVersion"}} after one fetch
-// Events: "committed" (a request envelope's save returned), "fetched" (an envelope a fetch brought, with
-// its "to" and "notify"), "push" (a push for this phone woke the client).
+// Events: "committed" (an envelope's save returned, with its sealed bytes in Base64URL), "fetched" (an
+// envelope a fetch brought, with its "to" and "notify"), "push" (a push for this phone woke the client).
 #include "MovraneMailbox/Client/MailboxClient.h"
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
+#include "MovraneMailbox/Protocol/MailboxBase64URL.h"
 #include "Platform/CloudPush.h"
 #include "tests/MailboxRoad/drivers/DriverLines.h"
 #include "tests/MovraneMailbox/ObservedMailboxStore.h"
@@ -30,15 +31,13 @@ using namespace movrane;
 using vellumar::JSON;
 using namespace vellumar::road;
 
-constexpr std::string_view kContainer = "iCloud.com.zu.plimsor";
-
 std::string textOf(const MailboxBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 class Phone {
 public:
     Phone(const std::filesystem::path& cloudFolder, std::filesystem::path stateFolder, double minimumTimeout)
-        : m_cloud(std::make_shared<CloudKitMailboxStore>(
-            std::string(kContainer), vellumar::platform::CloudDatabaseOptions { .folder = cloudFolder }))
+        : m_cloud(std::make_shared<CloudKitMailboxStore>(std::string(MailboxProtocol::containerIdentifier),
+            vellumar::platform::CloudDatabaseOptions { .folder = cloudFolder }))
         , m_store(std::make_shared<ObservedMailboxStore>(m_cloud))
         , m_stateFolder(std::move(stateFolder))
         , m_identity(MailboxIdentity::generate())
@@ -46,8 +45,11 @@ public:
         m_configuration.minimumTimeout = minimumTimeout;
         m_configuration.temporaryDirectory = m_stateFolder / "tmp";
         std::filesystem::create_directories(m_configuration.temporaryDirectory);
+        // The sealed bytes go with the event, so that a test can put the same envelope back later.
         m_store->afterSave([](const MailboxEnvelopeRecord& record) {
-            emitEvent("committed", { { "record", record.name } });
+            emitEvent("committed",
+                { { "record", record.name }, { "to", record.to }, { "notify", JSON(rawValue(record.notify)) },
+                    { "payload", record.payload ? MailboxBase64URL::encode(*record.payload) : "" } });
         });
         m_store->afterFetch([](MailboxChanges& page) {
             for (const auto& record : page.envelopes) {

@@ -1,0 +1,184 @@
+#include "tests/MailboxRoad/MailboxRoadFixture.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+namespace vellumar::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+    constexpr const char* kSessionID = "2f0c7a1e-5b7d-4d8e-9a43-1c2b3d4e5f60";
+
+    std::string textOf(const JSON& object, std::string_view key)
+    {
+        const auto* member = object.subscript(key);
+        return member && member->stringValue() ? *member->stringValue() : member ? member->encoded() : "";
+    }
+
+    // What the fake `claude` prints for a run that answers `text`.
+    JSON replyStep(const std::string& text)
+    {
+        return JSON::object({ { "stdout",
+            JSON::array(
+                { JSON::object({ { "type", "system" }, { "subtype", "init" }, { "session_id", kSessionID } }),
+                    JSON::object({ { "type", "result" }, { "subtype", "success" }, { "is_error", false },
+                        { "result", text }, { "session_id", kSessionID } }) }) } });
+    }
+
+    // The entitlements of an application that may use the mailbox's container and receive pushes.
+    constexpr const char* kEntitlements = R"({
+        "com.apple.application-identifier": "TEAM.com.zu.plimsor.mac",
+        "com.apple.developer.aps-environment": "production",
+        "com.apple.developer.icloud-services": ["CloudKit"],
+        "com.apple.developer.icloud-container-identifiers": ["iCloud.com.zu.plimsor"]
+    })";
+
+}
+
+MailboxRoad::MailboxRoad()
+{
+    for (const auto& folder : { xdg, home, data, fake, phoneState })
+        fs::create_directories(folder);
+    std::ofstream(entitlements) << kEntitlements;
+    fs::copy_file(sourceDir() / "tests/Reply/peers/fake_claude.py", fake / "claude");
+    fs::permissions(fake / "claude", fs::perms::owner_all);
+    playClaude(JSON::array({ replyStep(kReplyText) }));
+}
+
+MailboxRoad::~MailboxRoad()
+{
+    phone.reset();
+    mac.reset();
+}
+
+void MailboxRoad::startMac()
+{
+    mac = std::make_unique<RoadDriver>(std::vector<std::string> { "env", "XDG_DATA_HOME=" + xdg.string(),
+        "HOME=" + home.string(), VELLUMAR_ROAD_MAC, entitlements.string(), data.string(),
+        (fake / "claude").string(), VELLUMAR_EXECUTABLE });
+    auto listening = mac->awaitEvent("listening");
+    ASSERT_TRUE(listening) << "the computer's driver did not start";
+    port = static_cast<int>(listening->subscript("port")->intValue().value_or(0));
+    pin = textOf(*listening, "pin");
+}
+
+void MailboxRoad::startPhone(double minimumTimeout)
+{
+    phone = std::make_unique<RoadDriver>(std::vector<std::string> {
+        VELLUMAR_ROAD_PHONE, cloud.string(), phoneState.string(), std::to_string(minimumTimeout) });
+}
+
+void MailboxRoad::playClaude(const JSON& steps) { std::ofstream(fake / "steps.json") << steps.encoded(); }
+
+LANAnswer MailboxRoad::lan(const std::string& target, const std::optional<std::string>& body) const
+{
+    std::vector<std::string> argv { "curl", "-sS", "--http1.1", "--max-time", "60", "-k", "--pinnedpubkey",
+        "sha256//" + pin, "-w", "\n%{http_code}", "https://127.0.0.1:" + std::to_string(port) + target };
+    if (!bearer.empty())
+        argv.insert(argv.end(), { "-H", "Authorization: Bearer " + bearer });
+    if (body)
+        argv.insert(argv.end(), { "-H", "Content-Type: application/json", "--data", *body });
+    auto result = runPeer(argv);
+    auto cut = result.output.rfind('\n');
+    if (result.exitStatus != 0 || cut == std::string::npos)
+        return { .text = "curl failed: " + result.output };
+    auto text = result.output.substr(0, cut);
+    return { .status = std::stoi(result.output.substr(cut + 1)),
+        .body = JSON::decode(text).value_or(JSON()),
+        .text = text };
+}
+
+void MailboxRoad::pairOverLAN()
+{
+    auto code = mac->call({ { "op", "offer" } });
+    ASSERT_FALSE(textOf(code, "code").empty()) << code.encoded();
+    auto paired = lan("/v1/pair",
+        JSON::object({ { "code", textOf(code, "code") }, { "deviceName", "Road phone" } }).encoded());
+    ASSERT_EQ(paired.status, 200) << paired.text;
+    bearer = textOf(paired.body, "token");
+
+    auto offer = phone->call({ { "op", "offer" } });
+    ASSERT_TRUE(offer.subscript("offer")) << offer.encoded();
+    auto registered
+        = lan("/v1/mailbox/register", JSON::object({ { "mailbox", *offer.subscript("offer") } }).encoded());
+    if (registered.status == 404 && textOf(registered.body, "error") == "not_found")
+        GTEST_SKIP() << "the computer does not answer mailbox registrations yet: " << registered.text;
+    ASSERT_EQ(registered.status, 200) << registered.text;
+    deviceID = textOf(registered.body, "deviceId");
+    ASSERT_TRUE(registered.body.subscript("mailbox")) << registered.text;
+
+    auto pairing = phone->call({ { "op", "pair" }, { "answer", *registered.body.subscript("mailbox") },
+        { "macId", textOf(code, "macId") }, { "deviceId", deviceID } });
+    ASSERT_TRUE(pairing.subscript("pairing")) << pairing.encoded() << " for " << registered.text;
+    zone = textOf(*pairing.subscript("pairing"), "zoneName");
+}
+
+JSON MailboxRoad::phoneSend(const std::string& method, const std::string& path,
+    const std::optional<std::string>& body, double timeout)
+{
+    JSON::Object command { { "op", "send" }, { "method", method }, { "path", path },
+        { "timeout", JSON::number(timeout) } };
+    if (body)
+        command.emplace("body", *body);
+    return phone->call(std::move(command), timeout + 60);
+}
+
+std::string MailboxRoad::submitJob(const std::string& message)
+{
+    auto submitted = phoneSend("POST", "/v1/jobs",
+        JSON::object({ { "conversationId", "ios-road" }, { "botId", "main" }, { "message", message } })
+            .encoded());
+    EXPECT_EQ(submitted.subscript("status") ? submitted.subscript("status")->intValue() : std::nullopt, 202)
+        << submitted.encoded();
+    auto body = JSON::decode(textOf(submitted, "body")).value_or(JSON());
+    return textOf(body, "jobId");
+}
+
+int MailboxRoad::claudeStarts() const
+{
+    int starts = 0;
+    while (fs::exists(fake / ("call-" + std::to_string(starts) + ".json")))
+        ++starts;
+    return starts;
+}
+
+std::shared_ptr<movrane::CloudKitMailboxStore> MailboxRoad::store() const
+{
+    return std::make_shared<movrane::CloudKitMailboxStore>(
+        std::string(movrane::MailboxProtocol::containerIdentifier),
+        platform::CloudDatabaseOptions { .folder = cloud });
+}
+
+std::vector<platform::CloudQuerySubscription> MailboxRoad::subscriptions() const
+{
+    return store()->container().subscriptions();
+}
+
+std::vector<movrane::MailboxEnvelopeRecord> MailboxRoad::zoneEnvelopes() const
+{
+    return store()->fetchChanges(zone, std::nullopt).envelopes;
+}
+
+void MailboxRoad::expectNoLeftoversAndPrivateFiles() const
+{
+    for (const auto& entry : fs::recursive_directory_iterator(root.path())) {
+        auto name = entry.path().filename().string();
+        for (std::string_view prefix :
+            { "mailbox-out-", "mailbox-in-", "mailbox-asset-", ".incoming-mailbox-" })
+            EXPECT_FALSE(name.starts_with(prefix)) << entry.path();
+    }
+    for (const auto& folder : { data / "mailbox", phoneState, xdg / "Vellumar" / "keychain" }) {
+        std::error_code missing;
+        for (const auto& entry : fs::directory_iterator(folder, missing)) {
+            struct stat status { };
+            if (!entry.is_regular_file() || ::stat(entry.path().c_str(), &status) != 0)
+                continue;
+            EXPECT_EQ(status.st_mode & 07777, 0600) << entry.path();
+        }
+    }
+}
+
+}
