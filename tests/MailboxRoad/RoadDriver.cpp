@@ -114,14 +114,19 @@ long RoadDriver::logCount(std::string_view line) const
     });
 }
 
-int RoadDriver::finish()
+int RoadDriver::awaitExit()
 {
-    m_peer.closeInput();
     {
         std::unique_lock lock(m_lock);
         m_arrived.wait(lock, [&] { return m_ended; });
     }
     return m_peer.wait();
+}
+
+int RoadDriver::finish()
+{
+    m_peer.closeInput();
+    return awaitExit();
 }
 
 }

@@ -38,7 +38,9 @@ public:
     std::size_t eventCount() const;
     // The "line" of every "log" event so far that equals `line`.
     long logCount(std::string_view line) const;
-    // Closes the driver's input and waits for it to end; its exit status, or 128 + the signal.
+    // Waits for the driver to end by itself; its exit status, or 128 + the signal that ended it.
+    int awaitExit();
+    // Closes the driver's input, which ends it in order, and answers awaitExit().
     int finish();
 
 private:

@@ -14,8 +14,11 @@
 //   {"op": "killAt", "call": C}       -> {"armed": C}; the process then ends at the next such call:
 //        "stateSave" before the channel state of an opened envelope is saved, "afterStateSave" right
 //        after that save returns, "replySave" before the next envelope the computer writes
+//   {"op": "busyAt", "retryAfter": S} -> {"armed": "busy"}; the next envelope the computer writes meets
+//        a busy store that asks it to retry after S seconds
 //   {"op": "stop"}                    -> {"stopped": true} once the relay host stopped
 // Events: "listening" {"port", "pin"}, "fetchStart", "saved" {"record", "to", "notify"}, "log" {"line"}.
+#include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "MovraneMailbox/Protocol/MailboxChannelState.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Mailbox/AppEntitlements.h"
@@ -39,36 +42,49 @@ using namespace vellumar;
 using vellumar::road::emitEvent;
 using vellumar::road::textMember;
 
-// The calls at which the process may be told to end.
-class KillSwitch {
+// What the test arms at the computer's store calls: the end of the process at one, as SIGKILL from
+// outside would end it (no destructor, no flush, nothing an orderly exit would do), or a busy answer
+// queued in the cloud database for the next envelope the computer writes.
+class CallTraps {
 public:
-    void arm(std::string call)
+    void armKill(std::string call)
     {
         std::lock_guard lock(m_lock);
-        m_armed.insert(std::move(call));
+        m_kills.insert(std::move(call));
     }
 
-    // Ends the process at once, as SIGKILL from outside would, when `call` is armed: no destructor,
-    // no flush, nothing the process would do on an orderly exit.
-    void at(const std::string& call)
+    void killAt(const std::string& call)
     {
         std::lock_guard lock(m_lock);
-        if (m_armed.contains(call))
+        if (m_kills.contains(call))
             std::raise(SIGKILL);
+    }
+
+    void armBusy(double retryAfter)
+    {
+        std::lock_guard lock(m_lock);
+        m_busy = retryAfter;
+    }
+
+    std::optional<double> takeBusy()
+    {
+        std::lock_guard lock(m_lock);
+        return std::exchange(m_busy, std::nullopt);
     }
 
 private:
     std::mutex m_lock;
-    std::set<std::string> m_armed;
+    std::set<std::string> m_kills;
+    std::optional<double> m_busy;
 };
 
 // The channel states of opened envelopes are the ones saved with `save`; everything else is stored.
 class KillableStateStorage final : public movrane::MailboxStateStorage {
 public:
     KillableStateStorage(
-        std::shared_ptr<movrane::MailboxStateStorage> storage, std::shared_ptr<KillSwitch> kill)
+        std::shared_ptr<movrane::MailboxStateStorage> storage, std::shared_ptr<CallTraps> traps)
         : m_storage(std::move(storage))
-        , m_kill(std::move(kill))
+        , m_traps(std::move(traps))
     {
     }
 
@@ -79,18 +95,18 @@ public:
     }
     void save(const movrane::MailboxBytes& bytes, std::string_view key) override
     {
-        m_kill->at("stateSave");
+        m_traps->killAt("stateSave");
         m_storage->save(bytes, key);
-        m_kill->at("afterStateSave");
+        m_traps->killAt("afterStateSave");
     }
 
 private:
     std::shared_ptr<movrane::MailboxStateStorage> m_storage;
-    std::shared_ptr<KillSwitch> m_kill;
+    std::shared_ptr<CallTraps> m_traps;
 };
 
-std::optional<MacMailboxSetup> killableMailbox(const std::filesystem::path& entitlements,
-    const std::filesystem::path& data, std::shared_ptr<KillSwitch> kill)
+std::optional<MacMailboxSetup> trappedMailbox(const std::filesystem::path& entitlements,
+    const std::filesystem::path& data, std::shared_ptr<CallTraps> traps)
 {
     auto setup = AppEntitlements::mailboxSetup(platform::Entitlements(entitlements),
         {
@@ -112,9 +128,16 @@ std::optional<MacMailboxSetup> killableMailbox(const std::filesystem::path& enti
             { { "record", record.name }, { "to", record.to },
                 { "notify", JSON(movrane::rawValue(record.notify)) } });
     });
-    store->beforeSave([kill] { kill->at("replySave"); });
+    auto cloud = std::dynamic_pointer_cast<movrane::CloudKitMailboxStore>(setup->store);
+    store->beforeSave([traps, cloud] {
+        traps->killAt("replySave");
+        if (auto retryAfter = traps->takeBusy()) {
+            cloud->container().queueFailure(
+                { "saveEnvelope", platform::CloudErrorCode::requestRateLimited, *retryAfter, 1 });
+        }
+    });
     setup->store = std::move(store);
-    setup->storage = std::make_shared<KillableStateStorage>(setup->storage, kill);
+    setup->storage = std::make_shared<KillableStateStorage>(setup->storage, traps);
     return setup;
 }
 
@@ -151,7 +174,7 @@ int main(int argc, char** argv)
     }
     const std::filesystem::path dataFolder = argv[2];
     const std::filesystem::path claude = argv[3];
-    auto kill = std::make_shared<KillSwitch>();
+    auto traps = std::make_shared<CallTraps>();
     auto home = std::getenv("HOME") ? std::filesystem::path(std::getenv("HOME")) : dataFolder;
     auto data = std::make_shared<RelayData>(RelayData::Options { .folder = dataFolder, .home = home });
     auto runner = std::make_shared<ClaudeReplyRunner>(*data,
@@ -161,7 +184,7 @@ int main(int argc, char** argv)
             .baseEnvironment = { { "HOME", home.string() } },
             .permissionHelper = PermissionHelper { argv[4], { std::string(PermissionMCPServer::flag) } },
         });
-    auto host = makeHost(killableMailbox(argv[1], dataFolder, kill), data, runner);
+    auto host = makeHost(trappedMailbox(argv[1], dataFolder, traps), data, runner);
     auto port = host->start(SubjectAltNames { { "127.0.0.1" }, {} });
     emitEvent("listening", { { "port", port }, { "pin", host->identity()->pins.publicKeyBase64 } });
 
@@ -174,8 +197,13 @@ int main(int argc, char** argv)
             return { { "code", offer->payload.code }, { "macId", host->configuration().macID } };
         }
         if (op == "killAt") {
-            kill->arm(textMember(command, "call"));
+            traps->armKill(textMember(command, "call"));
             return { { "armed", textMember(command, "call") } };
+        }
+        if (op == "busyAt") {
+            auto retryAfter = command.subscript("retryAfter");
+            traps->armBusy(retryAfter && retryAfter->numberValue() ? *retryAfter->numberValue() : 5);
+            return { { "armed", "busy" } };
         }
         if (op == "stop") {
             host->stop();
