@@ -4,7 +4,7 @@
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "MovraneMailbox/Server/MailboxServer.h"
 #include "Platform/CloudPush.h"
-#include "tests/MailboxRoad/RoadDriver.h"
+#include "tests/MailboxRoad/support/RoadWorld.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +16,6 @@ using namespace vellumar;
 using namespace vellumar::test;
 
 namespace {
-
-std::string textOf(const JSON& object, std::string_view key)
-{
-    const auto* member = object.subscript(key);
-    return member && member->stringValue() ? *member->stringValue() : member ? member->encoded() : "";
-}
 
 class MailboxRoadPhone : public testing::Test {
 protected:
@@ -102,12 +96,12 @@ TEST_F(MailboxRoadPhone, ARequestFromThePhonesProcessIsAnsweredThroughTheSharedS
     ASSERT_TRUE(paired.subscript("pairing")) << paired.encoded();
 
     auto answer = phone->call({ { "op", "send" }, { "method", "GET" }, { "path", "/v1/health" } });
-    EXPECT_EQ(textOf(answer, "status"), "200") << answer.encoded();
-    EXPECT_EQ(textOf(answer, "body"), "GET /v1/health");
+    EXPECT_EQ(memberText(answer, "status"), "200") << answer.encoded();
+    EXPECT_EQ(memberText(answer, "body"), "GET /v1/health");
     // An answer is stored without a notification: the phone found it by polling, and no push came.
     EXPECT_FALSE(phone->awaitEvent("push", {}, 0));
     auto presence = phone->call({ { "op", "presence" } });
-    EXPECT_EQ(textOf(*presence.subscript("presence"), "macName"), "Road Mac") << presence.encoded();
+    EXPECT_EQ(memberText(*presence.subscript("presence"), "macName"), "Road Mac") << presence.encoded();
 }
 
 TEST_F(MailboxRoadPhone, AnAnswerThatNeverComesIsATimeOutAfterThePhonesMinimumWait)
@@ -121,6 +115,6 @@ TEST_F(MailboxRoadPhone, AnAnswerThatNeverComesIsATimeOutAfterThePhonesMinimumWa
     ASSERT_TRUE(paired.subscript("pairing")) << paired.encoded();
     auto answer
         = phone->call({ { "op", "send" }, { "method", "GET" }, { "path", "/v1/health" }, { "timeout", 1 } });
-    EXPECT_EQ(textOf(answer, "error"), "timedOut") << answer.encoded();
+    EXPECT_EQ(memberText(answer, "error"), "timedOut") << answer.encoded();
     release.set_value();
 }

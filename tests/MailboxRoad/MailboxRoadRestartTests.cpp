@@ -16,12 +16,6 @@ namespace {
 
 constexpr const char* kReplayed = "mailbox envelope dropped: replayed";
 
-std::string textOf(const JSON& object, std::string_view key)
-{
-    const auto* member = object.subscript(key);
-    return member && member->stringValue() ? *member->stringValue() : member ? member->encoded() : "";
-}
-
 struct KilledAt {
     const char* call;
     // What the phone's job request gets: its 202 from the restarted computer, or a time-out.
@@ -69,17 +63,18 @@ TEST_P(MailboxRoadRestart, ARequestRunsAtMostOnceAcrossARestart)
     if (point.answered) {
         EXPECT_EQ(answer.subscript("status") ? answer.subscript("status")->intValue() : std::nullopt, 202)
             << answer.encoded();
-        auto jobID = textOf(JSON::decode(textOf(answer, "body")).value_or(JSON()), "jobId");
+        auto jobID = memberText(JSON::decode(memberText(answer, "body")).value_or(JSON()), "jobId");
         auto polled = phoneSend("GET", "/v1/jobs/" + jobID + "?since=0&wait=40", std::nullopt, 60);
-        EXPECT_NE(textOf(polled, "body").find(R"("status":"done")"), std::string::npos) << polled.encoded();
+        EXPECT_NE(memberText(polled, "body").find(R"("status":"done")"), std::string::npos)
+            << polled.encoded();
         EXPECT_EQ(claudeStarts(), 1);
     } else {
-        EXPECT_EQ(textOf(answer, "error"), "timedOut") << answer.encoded();
+        EXPECT_EQ(memberText(answer, "error"), "timedOut") << answer.encoded();
         EXPECT_LE(claudeStarts(), 1);
     }
     if (point.droppedAsReplayed) {
         EXPECT_TRUE(
-            mac->awaitEvent("log", [](const JSON& event) { return textOf(event, "line") == kReplayed; }));
+            mac->awaitEvent("log", [](const JSON& event) { return memberText(event, "line") == kReplayed; }));
     }
     phone.reset();
     EXPECT_EQ(mac->finish(), 0);
@@ -111,8 +106,9 @@ TEST_F(MailboxRoad, ADamagedChannelStateAndARestartRunNothingTwice)
     for (const auto& entry : std::filesystem::directory_iterator(data / "mailbox"))
         std::ofstream(entry.path(), std::ios::trunc) << "{\"lastSequence\":";
     startMac();
-    EXPECT_EQ(textOf(pending.get(), "error"), "timedOut");
-    EXPECT_TRUE(mac->awaitEvent("log", [](const JSON& event) { return textOf(event, "line") == kReplayed; }));
+    EXPECT_EQ(memberText(pending.get(), "error"), "timedOut");
+    EXPECT_TRUE(
+        mac->awaitEvent("log", [](const JSON& event) { return memberText(event, "line") == kReplayed; }));
     phone.reset();
     EXPECT_EQ(mac->finish(), 0);
     EXPECT_LE(claudeStarts(), 1);
@@ -126,7 +122,7 @@ TEST_F(MailboxRoad, AStoreThatIsBusyPausesTheComputerAndThePhoneStillGetsItsAnsw
     if (IsSkipped())
         return;
     mac->call({ { "op", "busyAt" }, { "retryAfter", 5 } });
-    auto answer = phoneSend("GET", "/v1/health");
+    auto answer = phoneSend("GET", "/health");
     EXPECT_EQ(answer.subscript("status") ? answer.subscript("status")->intValue() : std::nullopt, 200)
         << answer.encoded();
     phone.reset();
@@ -141,7 +137,7 @@ TEST_F(MailboxRoad, AnotherUserSigningInRestartsTheComputersServer)
     ASSERT_NO_FATAL_FAILURE(pairOverLAN());
     if (IsSkipped())
         return;
-    auto started = [](const JSON& event) { return textOf(event, "line") == "mailbox server started"; };
+    auto started = [](const JSON& event) { return memberText(event, "line") == "mailbox server started"; };
     ASSERT_TRUE(mac->awaitEvent("log", started));
     auto before = mac->eventCount();
     auto switched = runPeer({ VELLUMAR_CLOUDDB_TOOL, cloud.string(), "account", "1", "_otherUser" });

@@ -19,12 +19,6 @@ using namespace vellumar::test;
 
 namespace {
 
-std::string textOf(const JSON& object, std::string_view key)
-{
-    const auto* member = object.subscript(key);
-    return member && member->stringValue() ? *member->stringValue() : member ? member->encoded() : "";
-}
-
 std::optional<std::int64_t> statusOf(const JSON& answer)
 {
     const auto* status = answer.subscript("status");
@@ -51,15 +45,15 @@ protected:
     {
         JSON status;
         std::string since = "0";
-        for (int poll = 0; poll < 10 && textOf(status, "status") != "done"; ++poll) {
+        for (int poll = 0; poll < 10 && memberText(status, "status") != "done"; ++poll) {
             auto answer
                 = phoneSend("GET", "/v1/jobs/" + jobID + "?since=" + since + "&wait=40", std::nullopt, 60);
             if (statusOf(answer) != 200) {
                 ADD_FAILURE() << answer.encoded();
                 return status;
             }
-            status = JSON::decode(textOf(answer, "body")).value_or(JSON());
-            since = textOf(status, "version");
+            status = JSON::decode(memberText(answer, "body")).value_or(JSON());
+            since = memberText(status, "version");
         }
         return status;
     }
@@ -67,7 +61,7 @@ protected:
     static std::string replyOf(const JSON& status)
     {
         const auto* result = status.subscript("result");
-        return result ? textOf(*result, "reply") : "";
+        return result ? memberText(*result, "reply") : "";
     }
 
     // Ends both processes in order and checks what they leave behind.
@@ -106,7 +100,7 @@ TEST_F(MailboxRoadJobs, PairingEnablesTheMailboxWithAZoneItsSubscriptionsAndAPre
     EXPECT_TRUE(becomes([&] {
         presence = phone->call({ { "op", "presence" } });
         const auto* opened = presence.subscript("presence");
-        return opened && textOf(*opened, "macName") == "Road Mac";
+        return opened && memberText(*opened, "macName") == "Road Mac";
     })) << presence.encoded();
     endAndCheckLeftovers();
 }
@@ -123,7 +117,7 @@ TEST_F(MailboxRoadJobs, AJobAwayFromHomeEndsDoneWithTheReplyAndLeavesTheZoneEmpt
     auto jobID = submitJob();
     ASSERT_TRUE(jobID.starts_with("j-")) << jobID;
     auto status = awaitJob(jobID);
-    EXPECT_EQ(textOf(status, "status"), "done") << status.encoded();
+    EXPECT_EQ(memberText(status, "status"), "done") << status.encoded();
     EXPECT_EQ(replyOf(status), kReplyText);
     EXPECT_EQ(claudeStarts(), 1);
 
@@ -131,7 +125,7 @@ TEST_F(MailboxRoadJobs, AJobAwayFromHomeEndsDoneWithTheReplyAndLeavesTheZoneEmpt
     auto fetched = phone->events();
     auto replies = std::count_if(
         fetched.begin() + static_cast<std::ptrdiff_t>(firstEvent), fetched.end(), [](const JSON& event) {
-            return textOf(event, "event") == "fetched" && textOf(event, "notify") == "reply";
+            return memberText(event, "event") == "fetched" && memberText(event, "notify") == "reply";
         });
     EXPECT_GE(replies, 1);
     EXPECT_TRUE(becomes([&] { return zoneEnvelopes().empty(); }));
@@ -156,7 +150,7 @@ TEST_F(MailboxRoadJobs, TheRealClaudeCodeAnswersThroughTheMailbox)
     if (IsSkipped())
         return;
     auto status = awaitJob(submitJob());
-    EXPECT_EQ(textOf(status, "status"), "done") << status.encoded() << model.requestLog();
+    EXPECT_EQ(memberText(status, "status"), "done") << status.encoded() << model.requestLog();
     EXPECT_EQ(replyOf(status), "Hello through iCloud.");
     endAndCheckLeftovers();
 }
@@ -170,11 +164,11 @@ TEST_F(MailboxRoadJobs, AHandledRequestPutBackIsDroppedAsReplayedAndItsPayloadUn
         return;
     std::size_t first = phone->eventCount();
     auto jobID = submitJob();
-    ASSERT_EQ(textOf(awaitJob(jobID), "status"), "done");
+    ASSERT_EQ(memberText(awaitJob(jobID), "status"), "done");
     auto request = phone->awaitEvent(
-        "committed", [](const JSON& event) { return textOf(event, "to") == "mac"; }, 0, first);
+        "committed", [](const JSON& event) { return memberText(event, "to") == "mac"; }, 0, first);
     ASSERT_TRUE(request);
-    auto payload = movrane::MailboxBase64URL::decode(textOf(*request, "payload"));
+    auto payload = movrane::MailboxBase64URL::decode(memberText(*request, "payload"));
     ASSERT_TRUE(payload);
     auto putBack = [&](const std::string& name) {
         store()->saveEnvelope(movrane::MailboxEnvelopeRecord(name, "mac", movrane::MailboxNotify::none,
@@ -183,12 +177,12 @@ TEST_F(MailboxRoadJobs, AHandledRequestPutBackIsDroppedAsReplayedAndItsPayloadUn
             zone);
     };
 
-    putBack(textOf(*request, "record"));
+    putBack(memberText(*request, "record"));
     EXPECT_TRUE(mac->awaitEvent("log",
-        [](const JSON& event) { return textOf(event, "line") == "mailbox envelope dropped: replayed"; }));
+        [](const JSON& event) { return memberText(event, "line") == "mailbox envelope dropped: replayed"; }));
     putBack(movrane::MailboxRecordName::envelope());
     EXPECT_TRUE(mac->awaitEvent("log", [](const JSON& event) {
-        return textOf(event, "line") == "mailbox envelope dropped: authenticationFailed";
+        return memberText(event, "line") == "mailbox envelope dropped: authenticationFailed";
     }));
     EXPECT_EQ(claudeStarts(), 1);
     EXPECT_TRUE(becomes([&] { return zoneEnvelopes().empty(); }));
@@ -205,7 +199,8 @@ TEST_F(MailboxRoadJobs, PairingThroughTheMailboxIsRefusedAsLANOnly)
     for (const auto* path : { "/v1/pair", "/v1/mailbox/register" }) {
         auto answer = phoneSend("POST", path, R"({"code":"x","deviceName":"Stranger"})");
         EXPECT_EQ(statusOf(answer), 403) << path;
-        EXPECT_EQ(textOf(JSON::decode(textOf(answer, "body")).value_or(JSON()), "error"), "lan_only") << path;
+        EXPECT_EQ(memberText(JSON::decode(memberText(answer, "body")).value_or(JSON()), "error"), "lan_only")
+            << path;
     }
     endAndCheckLeftovers();
 }

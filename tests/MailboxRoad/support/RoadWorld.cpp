@@ -1,4 +1,6 @@
-#include "tests/MailboxRoad/MailboxRoadFixture.h"
+#include "tests/MailboxRoad/support/RoadWorld.h"
+
+#include "MovraneMailbox/Protocol/MailboxProtocol.h"
 
 #include <sys/stat.h>
 
@@ -11,12 +13,6 @@ namespace fs = std::filesystem;
 namespace {
 
     constexpr const char* kSessionID = "2f0c7a1e-5b7d-4d8e-9a43-1c2b3d4e5f60";
-
-    std::string textOf(const JSON& object, std::string_view key)
-    {
-        const auto* member = object.subscript(key);
-        return member && member->stringValue() ? *member->stringValue() : member ? member->encoded() : "";
-    }
 
     // What the fake `claude` prints for a run that answers `text`.
     JSON replyStep(const std::string& text)
@@ -38,7 +34,7 @@ namespace {
 
 }
 
-MailboxRoad::MailboxRoad()
+RoadWorld::RoadWorld()
 {
     for (const auto& folder : { xdg, home, data, fake, phoneState })
         fs::create_directories(folder);
@@ -48,32 +44,34 @@ MailboxRoad::MailboxRoad()
     playClaude(JSON::array({ replyStep(kReplyText) }));
 }
 
-MailboxRoad::~MailboxRoad()
+RoadWorld::~RoadWorld()
 {
     phone.reset();
     mac.reset();
 }
 
-void MailboxRoad::startMac()
+bool RoadWorld::launchMac()
 {
     mac = std::make_unique<RoadDriver>(std::vector<std::string> { "env", "XDG_DATA_HOME=" + xdg.string(),
         "HOME=" + home.string(), VELLUMAR_ROAD_MAC, entitlements.string(), data.string(),
         (fake / "claude").string(), VELLUMAR_EXECUTABLE });
     auto listening = mac->awaitEvent("listening");
-    ASSERT_TRUE(listening) << "the computer's driver did not start";
+    if (!listening)
+        return false;
     port = static_cast<int>(listening->subscript("port")->intValue().value_or(0));
-    pin = textOf(*listening, "pin");
+    pin = memberText(*listening, "pin");
+    return true;
 }
 
-void MailboxRoad::startPhone(double minimumTimeout)
+void RoadWorld::startPhone(double minimumTimeout)
 {
     phone = std::make_unique<RoadDriver>(std::vector<std::string> {
         VELLUMAR_ROAD_PHONE, cloud.string(), phoneState.string(), std::to_string(minimumTimeout) });
 }
 
-void MailboxRoad::playClaude(const JSON& steps) { std::ofstream(fake / "steps.json") << steps.encoded(); }
+void RoadWorld::playClaude(const JSON& steps) { std::ofstream(fake / "steps.json") << steps.encoded(); }
 
-LANAnswer MailboxRoad::lan(const std::string& target, const std::optional<std::string>& body) const
+LANAnswer RoadWorld::lan(const std::string& target, const std::optional<std::string>& body) const
 {
     std::vector<std::string> argv { "curl", "-sS", "--http1.1", "--max-time", "60", "-k", "--pinnedpubkey",
         "sha256//" + pin, "-w", "\n%{http_code}", "https://127.0.0.1:" + std::to_string(port) + target };
@@ -91,32 +89,38 @@ LANAnswer MailboxRoad::lan(const std::string& target, const std::optional<std::s
         .text = text };
 }
 
-void MailboxRoad::pairOverLAN()
+RoadPairing RoadWorld::pairPhone()
 {
+    using Outcome = RoadPairing::Outcome;
     auto code = mac->call({ { "op", "offer" } });
-    ASSERT_FALSE(textOf(code, "code").empty()) << code.encoded();
+    if (memberText(code, "code").empty())
+        return { Outcome::failed, "no pairing code: " + code.encoded() };
     auto paired = lan("/v1/pair",
-        JSON::object({ { "code", textOf(code, "code") }, { "deviceName", "Road phone" } }).encoded());
-    ASSERT_EQ(paired.status, 200) << paired.text;
-    bearer = textOf(paired.body, "token");
+        JSON::object({ { "code", memberText(code, "code") }, { "deviceName", "Road phone" } }).encoded());
+    if (paired.status != 200)
+        return { Outcome::failed, "pairing: " + paired.text };
+    bearer = memberText(paired.body, "token");
 
     auto offer = phone->call({ { "op", "offer" } });
-    ASSERT_TRUE(offer.subscript("offer")) << offer.encoded();
+    if (!offer.subscript("offer"))
+        return { Outcome::failed, "no offer: " + offer.encoded() };
     auto registered
         = lan("/v1/mailbox/register", JSON::object({ { "mailbox", *offer.subscript("offer") } }).encoded());
-    if (registered.status == 404 && textOf(registered.body, "error") == "not_found")
-        GTEST_SKIP() << "the computer does not answer mailbox registrations yet: " << registered.text;
-    ASSERT_EQ(registered.status, 200) << registered.text;
-    deviceID = textOf(registered.body, "deviceId");
-    ASSERT_TRUE(registered.body.subscript("mailbox")) << registered.text;
+    if (registered.status == 404 && memberText(registered.body, "error") == "not_found")
+        return { Outcome::registrationUnanswered, registered.text };
+    if (registered.status != 200 || !registered.body.subscript("mailbox"))
+        return { Outcome::failed, "registration: " + registered.text };
+    deviceID = memberText(registered.body, "deviceId");
 
     auto pairing = phone->call({ { "op", "pair" }, { "answer", *registered.body.subscript("mailbox") },
-        { "macId", textOf(code, "macId") }, { "deviceId", deviceID } });
-    ASSERT_TRUE(pairing.subscript("pairing")) << pairing.encoded() << " for " << registered.text;
-    zone = textOf(*pairing.subscript("pairing"), "zoneName");
+        { "macId", memberText(code, "macId") }, { "deviceId", deviceID } });
+    if (!pairing.subscript("pairing"))
+        return { Outcome::failed, "the phone's pairing: " + pairing.encoded() + " for " + registered.text };
+    zone = memberText(*pairing.subscript("pairing"), "zoneName");
+    return { Outcome::paired, {} };
 }
 
-JSON MailboxRoad::phoneSend(const std::string& method, const std::string& path,
+JSON RoadWorld::phoneSend(const std::string& method, const std::string& path,
     const std::optional<std::string>& body, double timeout)
 {
     JSON::Object command { { "op", "send" }, { "method", method }, { "path", path },
@@ -126,18 +130,7 @@ JSON MailboxRoad::phoneSend(const std::string& method, const std::string& path,
     return phone->call(std::move(command), timeout + 60);
 }
 
-std::string MailboxRoad::submitJob(const std::string& message)
-{
-    auto submitted = phoneSend("POST", "/v1/jobs",
-        JSON::object({ { "conversationId", "ios-road" }, { "botId", "main" }, { "message", message } })
-            .encoded());
-    EXPECT_EQ(submitted.subscript("status") ? submitted.subscript("status")->intValue() : std::nullopt, 202)
-        << submitted.encoded();
-    auto body = JSON::decode(textOf(submitted, "body")).value_or(JSON());
-    return textOf(body, "jobId");
-}
-
-int MailboxRoad::claudeStarts() const
+int RoadWorld::claudeStarts() const
 {
     int starts = 0;
     while (fs::exists(fake / ("call-" + std::to_string(starts) + ".json")))
@@ -145,40 +138,50 @@ int MailboxRoad::claudeStarts() const
     return starts;
 }
 
-std::shared_ptr<movrane::CloudKitMailboxStore> MailboxRoad::store() const
+std::shared_ptr<movrane::CloudKitMailboxStore> RoadWorld::store() const
 {
     return std::make_shared<movrane::CloudKitMailboxStore>(
         std::string(movrane::MailboxProtocol::containerIdentifier),
         platform::CloudDatabaseOptions { .folder = cloud });
 }
 
-std::vector<platform::CloudQuerySubscription> MailboxRoad::subscriptions() const
+std::vector<platform::CloudQuerySubscription> RoadWorld::subscriptions() const
 {
     return store()->container().subscriptions();
 }
 
-std::vector<movrane::MailboxEnvelopeRecord> MailboxRoad::zoneEnvelopes() const
+std::vector<movrane::MailboxEnvelopeRecord> RoadWorld::zoneEnvelopes() const
 {
     return store()->fetchChanges(zone, std::nullopt).envelopes;
 }
 
-void MailboxRoad::expectNoLeftoversAndPrivateFiles() const
+std::vector<std::string> RoadWorld::leftoversAndOpenFiles() const
 {
+    std::vector<std::string> problems;
     for (const auto& entry : fs::recursive_directory_iterator(root.path())) {
         auto name = entry.path().filename().string();
         for (std::string_view prefix :
-            { "mailbox-out-", "mailbox-in-", "mailbox-asset-", ".incoming-mailbox-" })
-            EXPECT_FALSE(name.starts_with(prefix)) << entry.path();
+            { "mailbox-out-", "mailbox-in-", "mailbox-asset-", ".incoming-mailbox-" }) {
+            if (name.starts_with(prefix))
+                problems.push_back("left: " + entry.path().string());
+        }
     }
     for (const auto& folder : { data / "mailbox", phoneState, xdg / "Vellumar" / "keychain" }) {
         std::error_code missing;
         for (const auto& entry : fs::directory_iterator(folder, missing)) {
             struct stat status { };
-            if (!entry.is_regular_file() || ::stat(entry.path().c_str(), &status) != 0)
-                continue;
-            EXPECT_EQ(status.st_mode & 07777, 0600) << entry.path();
+            if (entry.is_regular_file() && ::stat(entry.path().c_str(), &status) == 0
+                && (status.st_mode & 07777) != 0600)
+                problems.push_back("not 0600: " + entry.path().string());
         }
     }
+    return problems;
+}
+
+std::string memberText(const JSON& object, std::string_view key)
+{
+    const auto* member = object.subscript(key);
+    return member && member->stringValue() ? *member->stringValue() : member ? member->encoded() : "";
 }
 
 }

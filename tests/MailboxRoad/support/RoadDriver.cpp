@@ -1,4 +1,4 @@
-#include "tests/MailboxRoad/RoadDriver.h"
+#include "tests/MailboxRoad/support/RoadDriver.h"
 
 #include <algorithm>
 #include <chrono>
