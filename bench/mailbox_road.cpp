@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -96,7 +97,9 @@ std::optional<std::int64_t> firstAtOrAfter(
 
 int main()
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     RoadWorld world;
+    world.holdClaude();
     if (!world.launchMac())
         fail("the computer's driver did not start");
     world.startPhone();
@@ -126,24 +129,31 @@ int main()
             toComputer.push_back(static_cast<double>(*fetched - atOf(*committed)));
     }
 
+    // Each job waits in `claude` until the phone follows it, so that its end reaches the phone as news.
     std::vector<double> toPhone;
     for (int index = 0; index < kJobs; ++index) {
-        auto before = world.mac->eventCount();
-        auto submitted = world.phoneSend("POST", "/v1/jobs",
-            JSON::object({ { "conversationId", "ios-bench" }, { "botId", "main" }, { "message", "Hello." } })
-                .encoded());
+        auto submitted = world.phoneSend("POST", "/v1/jobs", RoadWorld::jobBody());
         auto jobID = memberText(JSON::decode(memberText(submitted, "body")).value_or(JSON()), "jobId");
-        auto polled = world.phoneSend("GET", "/v1/jobs/" + jobID + "?since=0&wait=40", std::nullopt, 60);
-        if (memberText(polled, "status") != "200")
-            fail("job poll: " + polled.encoded());
+        auto watching = world.phone->eventCount();
+        auto macEvents = world.mac->eventCount();
+        auto polled = std::async(std::launch::async, [&] {
+            return world.phoneSend("GET", "/v1/jobs/" + jobID + "?since=1&wait=40", std::nullopt, 60);
+        });
+        if (!world.awaitHeldClaude()
+            || !world.phone->awaitEvent(
+                "fetched", [](const JSON& event) { return memberText(event, "to") != "mac"; }, 60, watching))
+            fail("the job did not start, or the phone's watch was not answered");
+        world.releaseClaude();
+        if (memberText(polled.get(), "status") != "200")
+            fail("job poll");
         auto reply = world.mac->awaitEvent(
-            "saved", [](const JSON& event) { return memberText(event, "notify") == "reply"; }, 30, before);
+            "saved", [](const JSON& event) { return memberText(event, "notify") == "reply"; }, 30, macEvents);
         auto woke = reply ? world.phone->awaitEvent(
                         "push",
                         [&](const JSON& event) {
                             return memberText(event, "record") == memberText(*reply, "record");
                         },
-                        30)
+                        30, watching)
                           : std::nullopt;
         if (woke)
             toPhone.push_back(static_cast<double>(atOf(*woke) - atOf(*reply)));

@@ -23,15 +23,40 @@ protected:
     // Submits a job through the mailbox and answers its id.
     std::string submitJob(const std::string& message = "Say hello.")
     {
-        auto submitted = phoneSend("POST", "/v1/jobs",
-            JSON::object({ { "conversationId", "ios-road" }, { "botId", "main" }, { "message", message } })
-                .encoded());
+        auto submitted = phoneSend("POST", "/v1/jobs", jobBody(message));
         EXPECT_EQ(memberText(submitted, "status"), "202") << submitted.encoded();
         return memberText(JSON::decode(memberText(submitted, "body")).value_or(JSON()), "jobId");
     }
 
-    void expectNoLeftoversAndPrivateFiles() const
+    // The job's status object once it is done (or its last one), long-polling through the mailbox.
+    JSON awaitJob(const std::string& jobID)
     {
+        JSON status;
+        std::string since = "0";
+        for (int poll = 0; poll < 10 && memberText(status, "status") != "done"; ++poll) {
+            auto answer
+                = phoneSend("GET", "/v1/jobs/" + jobID + "?since=" + since + "&wait=40", std::nullopt, 60);
+            if (memberText(answer, "status") != "200") {
+                ADD_FAILURE() << answer.encoded();
+                return status;
+            }
+            status = JSON::decode(memberText(answer, "body")).value_or(JSON());
+            since = memberText(status, "version");
+        }
+        return status;
+    }
+
+    static std::string replyOf(const JSON& status)
+    {
+        const auto* result = status.subscript("result");
+        return result ? memberText(*result, "reply") : "";
+    }
+
+    // Ends both processes in order and checks what they leave behind.
+    void endAndCheckLeftovers()
+    {
+        phone.reset();
+        EXPECT_EQ(mac->finish(), 0);
         EXPECT_EQ(leftoversAndOpenFiles(), std::vector<std::string> {});
     }
 };

@@ -1,7 +1,6 @@
 // The whole mailbox road between the computer's process and the phone's: pairing, a job away from
 // home, replays, the store's faults, and the computer killed at the calls where a request could run
 // twice or be lost.
-#include "MovraneMailbox/Protocol/MailboxBase64URL.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "tests/MailboxRoad/MailboxRoadFixture.h"
 #include "tests/support/ScriptedModel.h"
@@ -25,57 +24,9 @@ std::optional<std::int64_t> statusOf(const JSON& answer)
     return status ? status->intValue() : std::nullopt;
 }
 
-// Whether `holds` came true within `seconds`; asked again after each short pause, since the store's
-// state has no signal of its own in this process.
-bool becomes(const std::function<bool()>& holds, double seconds = 30)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!holds()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
-class MailboxRoadJobs : public MailboxRoad {
-protected:
-    // The job's status object once it is done (or its last one), long-polling through the mailbox.
-    JSON awaitJob(const std::string& jobID)
-    {
-        JSON status;
-        std::string since = "0";
-        for (int poll = 0; poll < 10 && memberText(status, "status") != "done"; ++poll) {
-            auto answer
-                = phoneSend("GET", "/v1/jobs/" + jobID + "?since=" + since + "&wait=40", std::nullopt, 60);
-            if (statusOf(answer) != 200) {
-                ADD_FAILURE() << answer.encoded();
-                return status;
-            }
-            status = JSON::decode(memberText(answer, "body")).value_or(JSON());
-            since = memberText(status, "version");
-        }
-        return status;
-    }
-
-    static std::string replyOf(const JSON& status)
-    {
-        const auto* result = status.subscript("result");
-        return result ? memberText(*result, "reply") : "";
-    }
-
-    // Ends both processes in order and checks what they leave behind.
-    void endAndCheckLeftovers()
-    {
-        phone.reset();
-        EXPECT_EQ(mac->finish(), 0);
-        expectNoLeftoversAndPrivateFiles();
-    }
-};
-
-}
-
-TEST_F(MailboxRoadJobs, PairingEnablesTheMailboxWithAZoneItsSubscriptionsAndAPresenceInTheComputersName)
+TEST_F(MailboxRoad, PairingEnablesTheMailboxWithAZoneItsSubscriptionsAndAPresenceInTheComputersName)
 {
     startMac();
     startPhone();
@@ -84,8 +35,9 @@ TEST_F(MailboxRoadJobs, PairingEnablesTheMailboxWithAZoneItsSubscriptionsAndAPre
         return;
     EXPECT_TRUE(zone.starts_with("pair-")) << zone;
 
-    const std::vector<std::string> wanted { "vl.mac." + zone, "vl.dev." + zone + ".approval",
-        "vl.dev." + zone + ".reply", "vl.dev." + zone + ".routine", "vl.dev." + zone + ".silent" };
+    // In sorted order.
+    const std::vector<std::string> wanted { "vl.dev." + zone + ".approval", "vl.dev." + zone + ".reply",
+        "vl.dev." + zone + ".routine", "vl.dev." + zone + ".silent", "vl.mac." + zone };
     std::vector<std::string> identifiers;
     EXPECT_TRUE(becomes([&] {
         identifiers.clear();
@@ -105,34 +57,43 @@ TEST_F(MailboxRoadJobs, PairingEnablesTheMailboxWithAZoneItsSubscriptionsAndAPre
     endAndCheckLeftovers();
 }
 
-TEST_F(MailboxRoadJobs, AJobAwayFromHomeEndsDoneWithTheReplyAndLeavesTheZoneEmpty)
+TEST_F(MailboxRoad, AJobAwayFromHomeEndsDoneWithTheReplyAndLeavesTheZoneEmpty)
 {
+    // The job runs on while the phone waits for it, so that its end reaches the phone as news.
+    holdClaude();
     startMac();
     // Shorter than the computer's idle poll: only a push explains an answer in time.
     startPhone(10);
     ASSERT_NO_FATAL_FAILURE(pairOverLAN());
     if (IsSkipped())
         return;
-    auto firstEvent = phone->eventCount();
     auto jobID = submitJob();
     ASSERT_TRUE(jobID.starts_with("j-")) << jobID;
-    auto status = awaitJob(jobID);
+    auto watching = phone->eventCount();
+    auto done = std::async(std::launch::async, [&] { return awaitJob(jobID); });
+    ASSERT_TRUE(awaitHeldClaude());
+    // Released only once the computer's answer to the phone's watch is in, or the job could end first.
+    ASSERT_TRUE(phone->awaitEvent(
+        "fetched", [](const JSON& event) { return memberText(event, "to") != "mac"; }, 60, watching));
+    releaseClaude();
+    auto status = done.get();
     EXPECT_EQ(memberText(status, "status"), "done") << status.encoded();
     EXPECT_EQ(replyOf(status), kReplyText);
     EXPECT_EQ(claudeStarts(), 1);
 
-    // The job's state reached the phone in envelopes that alert as a reply.
-    auto fetched = phone->events();
-    auto replies = std::count_if(
-        fetched.begin() + static_cast<std::ptrdiff_t>(firstEvent), fetched.end(), [](const JSON& event) {
-            return memberText(event, "event") == "fetched" && memberText(event, "notify") == "reply";
-        });
-    EXPECT_GE(replies, 1);
+    // The job's end came in an envelope that alerts as a reply, and its push woke the phone.
+    auto reply = phone->awaitEvent(
+        "fetched", [](const JSON& event) { return memberText(event, "notify") == "reply"; }, 0, watching);
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(phone->awaitEvent(
+        "push",
+        [&](const JSON& event) { return memberText(event, "record") == memberText(*reply, "record"); }, 0,
+        watching));
     EXPECT_TRUE(becomes([&] { return zoneEnvelopes().empty(); }));
     endAndCheckLeftovers();
 }
 
-TEST_F(MailboxRoadJobs, TheRealClaudeCodeAnswersThroughTheMailbox)
+TEST_F(MailboxRoad, TheRealClaudeCodeAnswersThroughTheMailbox)
 {
     ScriptedModel model(
         root / "model", JSON::array({ JSON::object({ { "text", "Hello through iCloud." } }) }).encoded());
@@ -155,7 +116,7 @@ TEST_F(MailboxRoadJobs, TheRealClaudeCodeAnswersThroughTheMailbox)
     endAndCheckLeftovers();
 }
 
-TEST_F(MailboxRoadJobs, AHandledRequestPutBackIsDroppedAsReplayedAndItsPayloadUnderANewNameFailsToOpen)
+TEST_F(MailboxRoad, AHandledRequestPutBackIsDroppedAsReplayedAndItsPayloadUnderANewNameFailsToOpen)
 {
     startMac();
     startPhone();
@@ -168,19 +129,11 @@ TEST_F(MailboxRoadJobs, AHandledRequestPutBackIsDroppedAsReplayedAndItsPayloadUn
     auto request = phone->awaitEvent(
         "committed", [](const JSON& event) { return memberText(event, "to") == "mac"; }, 0, first);
     ASSERT_TRUE(request);
-    auto payload = movrane::MailboxBase64URL::decode(memberText(*request, "payload"));
-    ASSERT_TRUE(payload);
-    auto putBack = [&](const std::string& name) {
-        store()->saveEnvelope(movrane::MailboxEnvelopeRecord(name, "mac", movrane::MailboxNotify::none,
-                                  std::chrono::system_clock::now(),
-                                  static_cast<std::int64_t>(payload->size()), payload, std::nullopt),
-            zone);
-    };
 
-    putBack(memberText(*request, "record"));
+    putBack(*request, memberText(*request, "record"));
     EXPECT_TRUE(mac->awaitEvent("log",
         [](const JSON& event) { return memberText(event, "line") == "mailbox envelope dropped: replayed"; }));
-    putBack(movrane::MailboxRecordName::envelope());
+    putBack(*request, movrane::MailboxRecordName::envelope());
     EXPECT_TRUE(mac->awaitEvent("log", [](const JSON& event) {
         return memberText(event, "line") == "mailbox envelope dropped: authenticationFailed";
     }));
@@ -189,7 +142,7 @@ TEST_F(MailboxRoadJobs, AHandledRequestPutBackIsDroppedAsReplayedAndItsPayloadUn
     endAndCheckLeftovers();
 }
 
-TEST_F(MailboxRoadJobs, PairingThroughTheMailboxIsRefusedAsLANOnly)
+TEST_F(MailboxRoad, PairingThroughTheMailboxIsRefusedAsLANOnly)
 {
     startMac();
     startPhone();

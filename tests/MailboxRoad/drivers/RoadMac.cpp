@@ -14,8 +14,8 @@
 //   {"op": "killAt", "call": C}       -> {"armed": C}; the process then ends at the next such call:
 //        "stateSave" before the channel state of an opened envelope is saved, "afterStateSave" right
 //        after that save returns, "replySave" before the next envelope the computer writes
-//   {"op": "busyAt", "retryAfter": S} -> {"armed": "busy"}; the next envelope the computer writes meets
-//        a busy store that asks it to retry after S seconds
+//   {"op": "busyAt", "call": C, "retryAfter": S, "count": N} -> {"armed": "busy"}; the next N calls
+//        ("fetch" or "replySave") are answered busy, to be retried after S seconds
 //   {"op": "stop"}                    -> {"stopped": true} once the relay host stopped
 // Events: "listening" {"port", "pin"}, "fetchStart", "saved" {"record", "to", "notify"}, "log" {"line"}.
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
@@ -33,6 +33,7 @@
 
 #include <csignal>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -43,8 +44,8 @@ using vellumar::road::emitEvent;
 using vellumar::road::textMember;
 
 // What the test arms at the computer's store calls: the end of the process at one, as SIGKILL from
-// outside would end it (no destructor, no flush, nothing an orderly exit would do), or a busy answer
-// queued in the cloud database for the next envelope the computer writes.
+// outside would end it (no destructor, no flush, nothing an orderly exit would do), or busy answers
+// with a retry-after for the next calls of one kind.
 class CallTraps {
 public:
     void armKill(std::string call)
@@ -60,22 +61,30 @@ public:
             std::raise(SIGKILL);
     }
 
-    void armBusy(double retryAfter)
+    void armBusy(std::string call, double retryAfter, int count)
     {
         std::lock_guard lock(m_lock);
-        m_busy = retryAfter;
+        m_busy.insert_or_assign(std::move(call), Busy { retryAfter, count });
     }
 
-    std::optional<double> takeBusy()
+    // Throws the busy answer armed for `call` while any is left.
+    void busyAt(const std::string& call)
     {
         std::lock_guard lock(m_lock);
-        return std::exchange(m_busy, std::nullopt);
+        auto busy = m_busy.find(call);
+        if (busy != m_busy.end() && busy->second.count-- > 0)
+            throw movrane::MailboxError::busy(busy->second.retryAfter);
     }
 
 private:
+    struct Busy {
+        double retryAfter;
+        int count;
+    };
+
     std::mutex m_lock;
     std::set<std::string> m_kills;
-    std::optional<double> m_busy;
+    std::map<std::string, Busy> m_busy;
 };
 
 // The channel states of opened envelopes are the ones saved with `save`; everything else is stored.
@@ -105,10 +114,11 @@ private:
     std::shared_ptr<CallTraps> m_traps;
 };
 
-std::optional<MacMailboxSetup> trappedMailbox(const std::filesystem::path& entitlements,
-    const std::filesystem::path& data, std::shared_ptr<CallTraps> traps)
+// The mailbox's set-up as the application makes it from its entitlements, logging to standard output.
+std::optional<MacMailboxSetup> mailboxSetup(
+    const std::filesystem::path& entitlements, const std::filesystem::path& data)
 {
-    auto setup = AppEntitlements::mailboxSetup(platform::Entitlements(entitlements),
+    return AppEntitlements::mailboxSetup(platform::Entitlements(entitlements),
         {
             .stateDirectory = data / "mailbox",
             .temporaryDirectory = data / "incoming",
@@ -119,26 +129,28 @@ std::optional<MacMailboxSetup> trappedMailbox(const std::filesystem::path& entit
                     emitEvent("log", { { "line", JSON(line) } });
                 },
         });
-    if (!setup)
-        return std::nullopt;
-    auto store = std::make_shared<movrane::ObservedMailboxStore>(setup->store);
-    store->beforeFetch([] { emitEvent("fetchStart"); });
+}
+
+// Puts the traps and the events between the mailbox and its cloud store and channel-state storage.
+void trap(MacMailboxSetup& setup, std::shared_ptr<movrane::CloudKitMailboxStore> cloud,
+    std::shared_ptr<CallTraps> traps)
+{
+    auto store = std::make_shared<movrane::ObservedMailboxStore>(cloud);
+    store->beforeFetch([traps] {
+        emitEvent("fetchStart");
+        traps->busyAt("fetch");
+    });
     store->afterSave([](const movrane::MailboxEnvelopeRecord& record) {
         emitEvent("saved",
             { { "record", record.name }, { "to", record.to },
                 { "notify", JSON(movrane::rawValue(record.notify)) } });
     });
-    auto cloud = std::dynamic_pointer_cast<movrane::CloudKitMailboxStore>(setup->store);
-    store->beforeSave([traps, cloud] {
+    store->beforeSave([traps] {
         traps->killAt("replySave");
-        if (auto retryAfter = traps->takeBusy()) {
-            cloud->container().queueFailure(
-                { "saveEnvelope", platform::CloudErrorCode::requestRateLimited, *retryAfter, 1 });
-        }
+        traps->busyAt("replySave");
     });
-    setup->store = std::move(store);
-    setup->storage = std::make_shared<KillableStateStorage>(setup->storage, traps);
-    return setup;
+    setup.store = std::move(store);
+    setup.storage = std::make_shared<KillableStateStorage>(setup.storage, traps);
 }
 
 std::unique_ptr<RelayHost> makeHost(std::optional<MacMailboxSetup> mailbox, std::shared_ptr<RelayData> data,
@@ -184,7 +196,11 @@ int main(int argc, char** argv)
             .baseEnvironment = { { "HOME", home.string() } },
             .permissionHelper = PermissionHelper { argv[4], { std::string(PermissionMCPServer::flag) } },
         });
-    auto host = makeHost(trappedMailbox(argv[1], dataFolder, traps), data, runner);
+    auto setup = mailboxSetup(argv[1], dataFolder);
+    auto cloud = setup ? std::dynamic_pointer_cast<movrane::CloudKitMailboxStore>(setup->store) : nullptr;
+    if (setup)
+        trap(*setup, cloud, traps);
+    auto host = makeHost(std::move(setup), data, runner);
     auto port = host->start(SubjectAltNames { { "127.0.0.1" }, {} });
     emitEvent("listening", { { "port", port }, { "pin", host->identity()->pins.publicKeyBase64 } });
 
@@ -201,8 +217,11 @@ int main(int argc, char** argv)
             return { { "armed", textMember(command, "call") } };
         }
         if (op == "busyAt") {
-            auto retryAfter = command.subscript("retryAfter");
-            traps->armBusy(retryAfter && retryAfter->numberValue() ? *retryAfter->numberValue() : 5);
+            const auto* retryAfter = command.subscript("retryAfter");
+            const auto* count = command.subscript("count");
+            traps->armBusy(textMember(command, "call"),
+                retryAfter && retryAfter->numberValue() ? *retryAfter->numberValue() : 5,
+                count && count->intValue() ? static_cast<int>(*count->intValue()) : 1);
             return { { "armed", "busy" } };
         }
         if (op == "stop") {

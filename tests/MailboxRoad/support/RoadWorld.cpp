@@ -1,10 +1,17 @@
 #include "tests/MailboxRoad/support/RoadWorld.h"
 
+#include "MovraneMailbox/Protocol/MailboxBase64URL.h"
 #include "MovraneMailbox/Protocol/MailboxProtocol.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 namespace vellumar::test {
 
@@ -48,6 +55,8 @@ RoadWorld::~RoadWorld()
 {
     phone.reset();
     mac.reset();
+    if (m_held >= 0)
+        ::close(m_held);
 }
 
 bool RoadWorld::launchMac()
@@ -70,6 +79,44 @@ void RoadWorld::startPhone(double minimumTimeout)
 }
 
 void RoadWorld::playClaude(const JSON& steps) { std::ofstream(fake / "steps.json") << steps.encoded(); }
+
+void RoadWorld::holdClaude()
+{
+    auto step = replyStep(kReplyText);
+    JSON::Object held = *step.objectValue();
+    held.emplace("hang", true);
+    playClaude(JSON::array({ JSON(std::move(held)) }));
+    ::mkfifo((fake / "release").c_str(), 0600);
+    ::mkfifo((fake / "hanging").c_str(), 0600);
+    // Open before any start, so that a start announcing itself never waits for a reader.
+    m_held = ::open((fake / "hanging").c_str(), O_RDONLY | O_NONBLOCK);
+}
+
+bool RoadWorld::awaitHeldClaude(double seconds) const
+{
+    pollfd announced { m_held, POLLIN, 0 };
+    char line[16];
+    return ::poll(&announced, 1, static_cast<int>(seconds * 1000)) == 1
+        && ::read(m_held, line, sizeof line) > 0;
+}
+
+void RoadWorld::releaseClaude() const { std::ofstream(fake / "release") << "go\n"; }
+
+std::string RoadWorld::jobBody(const std::string& message)
+{
+    return JSON::object({ { "conversationId", "ios-road" }, { "botId", "main" }, { "message", message } })
+        .encoded();
+}
+
+void RoadWorld::putBack(const JSON& committed, const std::string& recordName) const
+{
+    auto payload = movrane::MailboxBase64URL::decode(memberText(committed, "payload"))
+                       .value_or(movrane::MailboxBytes {});
+    store()->saveEnvelope(movrane::MailboxEnvelopeRecord(recordName, "mac", movrane::MailboxNotify::none,
+                              std::chrono::system_clock::now(), static_cast<std::int64_t>(payload.size()),
+                              payload, std::nullopt),
+        zone);
+}
 
 LANAnswer RoadWorld::lan(const std::string& target, const std::optional<std::string>& body) const
 {
@@ -182,6 +229,17 @@ std::string memberText(const JSON& object, std::string_view key)
 {
     const auto* member = object.subscript(key);
     return member && member->stringValue() ? *member->stringValue() : member ? member->encoded() : "";
+}
+
+bool becomes(const std::function<bool()>& holds, double seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!holds()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 }

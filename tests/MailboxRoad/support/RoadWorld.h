@@ -10,6 +10,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,12 @@ public:
     void startPhone(double minimumTimeout = 60);
     // The fake `claude` plays these steps, one per start (the last one repeats).
     void playClaude(const JSON& steps);
+    // Every start of the fake `claude` waits, before it answers, until releaseClaude().
+    void holdClaude();
+    // Whether a held start is waiting, within `seconds`.
+    bool awaitHeldClaude(double seconds = 60) const;
+    // Lets one held start answer; waits for it to be there.
+    void releaseClaude() const;
     // Pairs the phone over the LAN, registers its mailbox and sets the phone's client up.
     RoadPairing pairPhone();
 
@@ -56,6 +63,12 @@ public:
     // One request through the mailbox, as the phone's driver answers it.
     JSON phoneSend(const std::string& method, const std::string& path,
         const std::optional<std::string>& body = std::nullopt, double timeout = 60);
+
+    // A job request's body in the world's conversation.
+    static std::string jobBody(const std::string& message = "Say hello.");
+    // Saves the sealed bytes of a "committed" event of the phone again, as an envelope for the computer
+    // named `recordName`, from this process.
+    void putBack(const JSON& committed, const std::string& recordName) const;
 
     // How many times the computer started `claude`.
     int claudeStarts() const;
@@ -83,9 +96,17 @@ public:
     std::string bearer;
     std::string deviceID;
     std::string zone;
+
+private:
+    // The read end of the FIFO a held start announces itself on.
+    int m_held = -1;
 };
 
 // The text of a member, its JSON for any other value, or empty when absent.
 std::string memberText(const JSON& object, std::string_view key);
+
+// Whether `holds` came true within `seconds`; asked again after each short pause, for what the other
+// processes change (the store, their answers) gives this one no signal.
+bool becomes(const std::function<bool()>& holds, double seconds = 60);
 
 }
