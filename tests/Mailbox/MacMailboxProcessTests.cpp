@@ -76,7 +76,7 @@ private:
 TEST_F(MacMailboxProcesses, AnotherUserSigningInRestartsTheServerAtOnce)
 {
     setAccount("1", "_userA");
-    MacMailboxPushListener listener(store->container().pushFolder(), mailbox);
+    MacMailboxPushListener listener(store->container().listenForPushes(), mailbox);
     mailbox->start(noAnswer);
     ASSERT_TRUE(waitForLines("mailbox server started", 1));
 

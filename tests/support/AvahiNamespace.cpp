@@ -13,28 +13,11 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace vellumar::test {
 
 namespace {
-
-    constexpr const char* kSystemBusSocket = "/run/dbus/system_bus_socket";
-
-    bool systemBusAnswers()
-    {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return false;
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", kSystemBusSocket);
-        bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(fd);
-        return answers;
-    }
 
     bool run(const std::vector<std::string>& argv) { return runPeer(argv).exitStatus == 0; }
 
@@ -114,25 +97,38 @@ std::unique_ptr<AvahiNamespace> AvahiNamespace::start(std::string& whyNot)
     }
     std::string name = "vellumar-avahi-" + std::to_string(getpid());
     std::unique_ptr<AvahiNamespace> space(new AvahiNamespace(lockFile, name));
-    if (!systemBusAnswers()) {
-        std::error_code ignored;
-        std::filesystem::create_directories("/run/dbus", ignored);
-        std::filesystem::remove("/run/dbus/pid", ignored);
-        if (!run({ "dbus-daemon", "--system", "--fork" }) || !systemBusAnswers()) {
-            whyNot = "no system bus can be started here";
-            return nullptr;
-        }
+    // A system bus of the test's own: on the machine's, every other test process's Avahi client would
+    // find this daemon and advertise into it. libdbus keeps the first address it was given for the rest
+    // of the process, so every namespace of one process puts its bus at the same path.
+    space->m_busFolder = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove_all(space->m_busFolder);
+    std::filesystem::create_directory(space->m_busFolder);
+    std::filesystem::permissions(space->m_busFolder, std::filesystem::perms::owner_all);
+    // The address without the bus's guid, which libdbus would hold the next bus to.
+    std::string busAddress = "unix:path=" + (space->m_busFolder / "bus").string();
+    space->m_bus = std::make_unique<InteractivePeer>(std::vector<std::string> { "dbus-daemon", "--system",
+        "--nofork", "--nopidfile", "--print-address=1", "--address=" + busAddress });
+    // The printed address says the bus listens.
+    if (!space->m_bus->readLine(30)) {
+        whyNot = "no system bus can be started here";
+        return nullptr;
     }
+    space->m_previousBusAddress = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")
+        ? std::optional<std::string>(std::getenv("DBUS_SYSTEM_BUS_ADDRESS"))
+        : std::nullopt;
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress.c_str(), 1);
     if (!run({ "ip", "netns", "add", name })) {
         whyNot = "network namespaces cannot be made here";
         return nullptr;
     }
+    space->m_namespaceMade = true;
     if (!run({ "ip", "netns", "exec", name, "ip", "link", "set", "lo", "up" })
         || !run({ "ip", "netns", "exec", name, "ip", "link", "set", "lo", "multicast", "on" })) {
         whyNot = "the namespace's loopback cannot be brought up";
         return nullptr;
     }
-    // Not daemonized, the daemon logs to standard error; that line says when it serves.
+    // Not daemonized, the daemon logs to standard error; that line says when it serves. `ip netns exec`
+    // and the shell both exec, so the peer's pid is the daemon's own.
     space->m_daemon = std::make_unique<InteractivePeer>(std::vector<std::string> { "ip", "netns", "exec",
         name, "sh", "-c", "exec avahi-daemon --no-drop-root --no-rlimits --no-chroot 2>&1" });
     while (auto line = space->m_daemon->readLine(30)) {
@@ -152,17 +148,25 @@ AvahiNamespace::AvahiNamespace(int lockFile, std::string name)
 
 AvahiNamespace::~AvahiNamespace()
 {
-    if (m_daemon) {
-        // Not `avahi-daemon --kill`: it waits for the pid to go, and an unreaped child never goes.
-        if (auto pid = readFile("/run/avahi-daemon/pid"); !pid.empty())
-            kill(std::stoi(pid), SIGTERM);
-        m_daemon->wait();
-    }
+    // Bounded: a daemon that ignores SIGTERM must not hold the whole test run.
+    if (m_daemon)
+        m_daemon->stop(10);
     if (m_homeNetwork >= 0) {
         setns(m_homeNetwork, CLONE_NEWNET);
         close(m_homeNetwork);
     }
-    run({ "ip", "netns", "delete", m_name });
+    if (m_namespaceMade)
+        run({ "ip", "netns", "delete", m_name });
+    if (m_bus)
+        m_bus->stop(10);
+    if (!m_busFolder.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_busFolder, ignored);
+    }
+    if (m_previousBusAddress)
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", m_previousBusAddress->c_str(), 1);
+    else
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     close(m_lockFile);
 }
 
@@ -207,7 +211,8 @@ std::optional<BrowsedService> ServiceBrowser::waitFor(
 std::vector<BrowsedService> AvahiNamespace::browseNow(const std::string& type)
 {
     std::vector<BrowsedService> services;
-    std::istringstream lines(runPeer({ "ip", "netns", "exec", m_name, "avahi-browse", "-rpt", type }).output);
+    std::istringstream lines(
+        runPeer({ "timeout", "30", "ip", "netns", "exec", m_name, "avahi-browse", "-rpt", type }).output);
     for (std::string line; std::getline(lines, line);) {
         if (auto service = parseBrowsedLine(line); service && service->event == '=')
             services.push_back(*service);

@@ -4,6 +4,7 @@
 
 #include "tests/support/InteractivePeer.h"
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,11 +39,12 @@ private:
 
 class AvahiNamespace {
 public:
-    // Takes a machine-wide lock (one such daemon runs at a time: it owns its name on the system bus
-    // and its pid file), starts the system bus when none runs, makes the namespace and starts the
-    // daemon in it. Absent, with `whyNot` set, where namespaces or the daemon cannot be had here.
+    // Takes a machine-wide lock (one such daemon runs at a time: it owns its pid file), starts a system
+    // bus of its own that this process and its children use from then on, makes the namespace and
+    // starts the daemon in it. Absent, with `whyNot` set, where namespaces or the daemon cannot be had.
     static std::unique_ptr<AvahiNamespace> start(std::string& whyNot);
-    // Stops the daemon, returns the calling thread to the network it came from and removes the namespace.
+    // Stops the daemon, returns the calling thread to the network it came from, removes the namespace
+    // and gives the process back the machine's system bus.
     ~AvahiNamespace();
     AvahiNamespace(const AvahiNamespace&) = delete;
     AvahiNamespace& operator=(const AvahiNamespace&) = delete;
@@ -66,6 +68,10 @@ private:
     int m_lockFile = -1;
     std::string m_name;
     int m_homeNetwork = -1;
+    bool m_namespaceMade = false;
+    std::filesystem::path m_busFolder;
+    std::unique_ptr<InteractivePeer> m_bus;
+    std::optional<std::string> m_previousBusAddress;
     std::unique_ptr<InteractivePeer> m_daemon;
 };
 

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -110,6 +111,30 @@ bool InteractivePeer::readMore(int timeoutMillis)
     return true;
 }
 
+namespace {
+
+    int exitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+}
+
+int InteractivePeer::stop(double graceSeconds)
+{
+    if (m_pid <= 0)
+        return -1;
+    kill(m_pid, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(graceSeconds);
+    int status = 0;
+    pid_t reaped = 0;
+    while ((reaped = waitpid(m_pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (reaped != m_pid) {
+        kill(m_pid, SIGKILL);
+        return wait();
+    }
+    m_pid = -1;
+    return exitCode(status);
+}
+
 int InteractivePeer::wait()
 {
     if (m_pid <= 0)
@@ -117,7 +142,7 @@ int InteractivePeer::wait()
     int status = 0;
     while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
     m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exitCode(status);
 }
 
 }

@@ -30,6 +30,10 @@ public:
     std::string readAll();
     // Waits for the program to end; its exit status, or 128 + the signal that ended it.
     int wait();
+    // Asks the program to end with SIGTERM, and kills it if it has not ended within `graceSeconds`;
+    // its exit status as `wait` gives it.
+    int stop(double graceSeconds);
+    pid_t pid() const noexcept { return m_pid; }
 
 private:
     // Appends the next piece of standard output; false at its end or when `timeoutMillis` (-1: none) pass.
