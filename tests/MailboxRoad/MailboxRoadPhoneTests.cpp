@@ -58,7 +58,7 @@ protected:
             .clock = std::make_shared<movrane::SystemMailboxClock>(),
         });
         server->setUpZone(*pairing);
-        auto listener = std::make_shared<platform::CloudPushListener>(store->container().pushFolder());
+        auto listener = std::shared_ptr<platform::CloudPushListener>(store->container().listenForPushes());
         pushes = std::jthread([this, listener](std::stop_token stop) {
             while (!stop.stop_requested()) {
                 if (auto push = listener->receive(std::chrono::milliseconds(100));

@@ -161,7 +161,7 @@ private:
     void listenForPushes(const std::string& zone)
     {
         auto listener
-            = std::make_shared<vellumar::platform::CloudPushListener>(m_cloud->container().pushFolder());
+            = std::shared_ptr<vellumar::platform::CloudPushListener>(m_cloud->container().listenForPushes());
         m_pushes = std::jthread([this, listener, prefix = "vl.dev." + zone + "."](std::stop_token stop) {
             while (!stop.stop_requested()) {
                 auto push = listener->receive(std::chrono::milliseconds(100));
