@@ -52,10 +52,11 @@ protected:
         return result ? memberText(*result, "reply") : "";
     }
 
-    // Ends both processes in order and checks what they leave behind.
+    // Ends both processes in order, each by the end of its input, and checks that they exited cleanly
+    // (a sanitizer's report fails them) and what they leave behind.
     void endAndCheckLeftovers()
     {
-        phone.reset();
+        EXPECT_EQ(phone->finish(), 0);
         EXPECT_EQ(mac->finish(), 0);
         EXPECT_EQ(leftoversAndOpenFiles(), std::vector<std::string> {});
     }

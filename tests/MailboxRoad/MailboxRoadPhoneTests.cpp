@@ -102,6 +102,7 @@ TEST_F(MailboxRoadPhone, ARequestFromThePhonesProcessIsAnsweredThroughTheSharedS
     EXPECT_FALSE(phone->awaitEvent("push", {}, 0));
     auto presence = phone->call({ { "op", "presence" } });
     EXPECT_EQ(memberText(*presence.subscript("presence"), "macName"), "Road Mac") << presence.encoded();
+    EXPECT_EQ(phone->finish(), 0);
 }
 
 TEST_F(MailboxRoadPhone, AnAnswerThatNeverComesIsATimeOutAfterThePhonesMinimumWait)

@@ -148,6 +148,5 @@ TEST_F(MailboxRoad, AnotherUserSigningInRestartsTheComputersServer)
     ASSERT_EQ(switched.exitStatus, 0) << switched.output;
     EXPECT_TRUE(mac->awaitEvent("log", started, 60, before));
     EXPECT_EQ(mac->logCount("mailbox server started"), 2);
-    phone.reset();
-    EXPECT_EQ(mac->finish(), 0);
+    endAndCheckLeftovers();
 }
