@@ -20,6 +20,18 @@ protected:
         ASSERT_EQ(paired.outcome, RoadPairing::Outcome::paired) << paired.detail;
     }
 
+    // Starts both ends and pairs them, the phone waiting at least `minimumTimeout` seconds for each
+    // answer; false when the test cannot go on, skipped or failed.
+    bool startAndPair(double minimumTimeout = 60)
+    {
+        startMac();
+        if (HasFatalFailure())
+            return false;
+        startPhone(minimumTimeout);
+        pairOverLAN();
+        return !IsSkipped() && !HasFatalFailure();
+    }
+
     // Submits a job through the mailbox and answers its id.
     std::string submitJob(const std::string& message = "Say hello.")
     {

@@ -53,11 +53,8 @@ protected:
 TEST_P(MailboxRoadRestart, ARequestRunsAtMostOnceAcrossARestart)
 {
     const auto point = GetParam();
-    startMac();
     // The phone gives up after 10 s, so a lost answer does not hold the run for a minute.
-    startPhone(10);
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair(10))
         return;
     auto pending = sendAndDieAt(point.call);
     startMac();
@@ -90,10 +87,7 @@ INSTANTIATE_TEST_SUITE_P(KilledAt, MailboxRoadRestart,
 
 TEST_F(MailboxRoad, ADamagedChannelStateAndARestartRunNothingTwice)
 {
-    startMac();
-    startPhone();
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair())
         return;
     auto first = phone->eventCount();
     ASSERT_EQ(memberText(awaitJob(submitJob()), "status"), "done");
@@ -118,10 +112,7 @@ TEST_F(MailboxRoad, ADamagedChannelStateAndARestartRunNothingTwice)
 
 TEST_F(MailboxRoad, AStoreThatIsBusyPausesTheComputerAndThePhoneStillGetsItsAnswer)
 {
-    startMac();
-    startPhone();
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair())
         return;
     // Every try of one fetch pass meets the busy service, so the pass gives up and notes it.
     mac->call({ { "op", "busyAt" }, { "call", "fetch" }, { "retryAfter", 5 }, { "count", 4 } });
@@ -136,10 +127,7 @@ TEST_F(MailboxRoad, AStoreThatIsBusyPausesTheComputerAndThePhoneStillGetsItsAnsw
 
 TEST_F(MailboxRoad, AnotherUserSigningInRestartsTheComputersServer)
 {
-    startMac();
-    startPhone();
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair())
         return;
     auto started = [](const JSON& event) { return memberText(event, "line") == "mailbox server started"; };
     ASSERT_TRUE(mac->awaitEvent("log", started));

@@ -28,10 +28,7 @@ std::optional<std::int64_t> statusOf(const JSON& answer)
 
 TEST_F(MailboxRoad, PairingEnablesTheMailboxWithAZoneItsSubscriptionsAndAPresenceInTheComputersName)
 {
-    startMac();
-    startPhone();
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair())
         return;
     EXPECT_TRUE(zone.starts_with("pair-")) << zone;
 
@@ -61,11 +58,8 @@ TEST_F(MailboxRoad, AJobAwayFromHomeEndsDoneWithTheReplyAndLeavesTheZoneEmpty)
 {
     // The job runs on while the phone waits for it, so that its end reaches the phone as news.
     holdClaude();
-    startMac();
     // Shorter than the computer's idle poll: only a push explains an answer in time.
-    startPhone(10);
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair(10))
         return;
     auto jobID = submitJob();
     ASSERT_TRUE(jobID.starts_with("j-")) << jobID;
@@ -105,10 +99,7 @@ TEST_F(MailboxRoad, TheRealClaudeCodeAnswersThroughTheMailbox)
     playClaude(JSON::array({ JSON::object({ { "real",
         JSON::object({ { "executable", realClaudeExecutable().string() },
             { "environment", JSON(std::move(environment)) } }) } }) }));
-    startMac();
-    startPhone();
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair())
         return;
     auto status = awaitJob(submitJob());
     EXPECT_EQ(memberText(status, "status"), "done") << status.encoded() << model.requestLog();
@@ -118,10 +109,7 @@ TEST_F(MailboxRoad, TheRealClaudeCodeAnswersThroughTheMailbox)
 
 TEST_F(MailboxRoad, AHandledRequestPutBackIsDroppedAsReplayedAndItsPayloadUnderANewNameFailsToOpen)
 {
-    startMac();
-    startPhone();
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair())
         return;
     std::size_t first = phone->eventCount();
     auto jobID = submitJob();
@@ -144,10 +132,7 @@ TEST_F(MailboxRoad, AHandledRequestPutBackIsDroppedAsReplayedAndItsPayloadUnderA
 
 TEST_F(MailboxRoad, PairingThroughTheMailboxIsRefusedAsLANOnly)
 {
-    startMac();
-    startPhone();
-    ASSERT_NO_FATAL_FAILURE(pairOverLAN());
-    if (IsSkipped())
+    if (!startAndPair())
         return;
     for (const auto* path : { "/v1/pair", "/v1/mailbox/register" }) {
         auto answer = phoneSend("POST", path, R"({"code":"x","deviceName":"Stranger"})");

@@ -118,7 +118,7 @@ void RoadWorld::putBack(const JSON& committed, const std::string& recordName) co
         zone);
 }
 
-LANAnswer RoadWorld::lan(const std::string& target, const std::optional<std::string>& body) const
+CurlAnswer RoadWorld::lan(const std::string& target, const std::optional<std::string>& body) const
 {
     std::vector<std::string> argv { "curl", "-sS", "--http1.1", "--max-time", "60", "-k", "--pinnedpubkey",
         "sha256//" + pin, "-w", "\n%{http_code}", "https://127.0.0.1:" + std::to_string(port) + target };
@@ -126,14 +126,7 @@ LANAnswer RoadWorld::lan(const std::string& target, const std::optional<std::str
         argv.insert(argv.end(), { "-H", "Authorization: Bearer " + bearer });
     if (body)
         argv.insert(argv.end(), { "-H", "Content-Type: application/json", "--data", *body });
-    auto result = runPeer(argv);
-    auto cut = result.output.rfind('\n');
-    if (result.exitStatus != 0 || cut == std::string::npos)
-        return { .text = "curl failed: " + result.output };
-    auto text = result.output.substr(0, cut);
-    return { .status = std::stoi(result.output.substr(cut + 1)),
-        .body = JSON::decode(text).value_or(JSON()),
-        .text = text };
+    return curlAnswerOf(runPeer(argv));
 }
 
 RoadPairing RoadWorld::pairPhone()

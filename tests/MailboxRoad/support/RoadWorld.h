@@ -7,6 +7,7 @@
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "Platform/CloudDatabase.h"
 #include "tests/MailboxRoad/support/RoadDriver.h"
+#include "tests/support/CurlAnswer.h"
 #include "tests/support/TestSupport.h"
 
 #include <filesystem>
@@ -17,13 +18,6 @@
 #include <vector>
 
 namespace vellumar::test {
-
-// An HTTPS answer read from curl's output, the status code on its last line.
-struct LANAnswer {
-    int status = 0;
-    JSON body;
-    std::string text;
-};
 
 struct RoadPairing {
     enum class Outcome { paired, registrationUnanswered, failed };
@@ -59,7 +53,7 @@ public:
     RoadPairing pairPhone();
 
     // curl with the pinned certificate against the computer's port, with the bearer token once paired.
-    LANAnswer lan(const std::string& target, const std::optional<std::string>& body = std::nullopt) const;
+    CurlAnswer lan(const std::string& target, const std::optional<std::string>& body = std::nullopt) const;
     // One request through the mailbox, as the phone's driver answers it.
     JSON phoneSend(const std::string& method, const std::string& path,
         const std::optional<std::string>& body = std::nullopt, double timeout = 60);
