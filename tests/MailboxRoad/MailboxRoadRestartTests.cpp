@@ -43,7 +43,8 @@ protected:
                     .encoded(),
                 10);
         });
-        EXPECT_EQ(mac->awaitExit(), 128 + SIGKILL) << "the computer did not end at " << call;
+        EXPECT_EQ(mac->awaitExit(), 128 + SIGKILL) << "the computer did not end at " << call << ":\n"
+                                                   << mac->logText();
         return answer;
     }
 };

@@ -114,13 +114,29 @@ long RoadDriver::logCount(std::string_view line) const
     });
 }
 
-int RoadDriver::awaitExit()
+int RoadDriver::awaitExit(double deadlineSeconds)
 {
+    bool ended = false;
     {
         std::unique_lock lock(m_lock);
-        m_arrived.wait(lock, [&] { return m_ended; });
+        ended = m_arrived.wait_until(lock, after(deadlineSeconds), [&] { return m_ended; });
     }
-    return m_peer.wait();
+    if (!ended)
+        m_peer.kill();
+    int status = m_peer.wait();
+    return ended ? status : -1;
+}
+
+std::string RoadDriver::logText() const
+{
+    std::lock_guard lock(m_lock);
+    std::string text;
+    for (const auto& event : m_events) {
+        const auto* line = event.subscript("line");
+        if (named(event, "log") && line && line->stringValue())
+            text += *line->stringValue() + "\n";
+    }
+    return text;
 }
 
 int RoadDriver::finish()

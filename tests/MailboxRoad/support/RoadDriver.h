@@ -38,10 +38,13 @@ public:
     std::size_t eventCount() const;
     // The "line" of every "log" event so far that equals `line`.
     long logCount(std::string_view line) const;
-    // Waits for the driver to end by itself; its exit status, or 128 + the signal that ended it.
-    int awaitExit();
+    // Waits for the driver to end by itself; its exit status, or 128 + the signal that ended it. A driver
+    // still running after `deadlineSeconds` is killed, and the answer is -1.
+    int awaitExit(double deadlineSeconds = 120);
     // Closes the driver's input, which ends it in order, and answers awaitExit().
     int finish();
+    // The "line" of every "log" event so far, one a line, for a failure's message.
+    std::string logText() const;
 
 private:
     void read();
