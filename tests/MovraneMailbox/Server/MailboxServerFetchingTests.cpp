@@ -63,6 +63,20 @@ namespace {
         EXPECT_EQ(namesIn(phone), std::vector<std::string> {});
     }
 
+    // A pairing's zone is made in the background while the passes already read it: a pass that found
+    // it missing must not keep it out of every later pass once the set-up made it meanwhile.
+    TEST_F(MailboxServerFetching, AZoneSetUpWhileAPassFoundItMissingIsReadByTheNextPass)
+    {
+        auto& phone = addPhone();
+        memoryStore->dropZone(phone.zone());
+        store->onceFetchFails([&] { server().setUpZone(phone.pairing); });
+        fetch();
+        sendEvent(phone);
+        fetch();
+        EXPECT_EQ(namesIn(phone), std::vector<std::string> {});
+        EXPECT_EQ(server().zoneErrors(), (std::map<std::string, MailboxError> {}));
+    }
+
     TEST_F(MailboxServerFetching, AnotherPartysEnvelopeIsLeftUntouched)
     {
         auto& phone = addPhone();
