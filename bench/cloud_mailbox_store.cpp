@@ -10,6 +10,7 @@
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "Platform/CloudPush.h"
+#include "bench/BenchRequire.h"
 #include "tests/support/PostgresServer.h"
 
 #include <sqlite3.h>
@@ -27,6 +28,7 @@
 
 namespace {
 
+using vellumar::bench::require;
 using namespace movrane;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -37,14 +39,6 @@ constexpr int kPageLimit = 400;
 constexpr int kFeedRounds = 20;
 constexpr int kPushes = 100;
 constexpr std::size_t kPayloadBytes = 2048;
-
-void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "failed: %s\n", what);
-        std::exit(1);
-    }
-}
 
 double secondsSince(Clock::time_point start)
 {
