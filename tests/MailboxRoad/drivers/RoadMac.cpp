@@ -16,12 +16,14 @@
 //        after that save returns, "replySave" before the next envelope the computer writes
 //   {"op": "busyAt", "call": C, "retryAfter": S, "count": N} -> {"armed": "busy"}; the next N calls
 //        ("fetch" or "replySave") are answered busy, to be retried after S seconds
+//   {"op": "status"}                  -> {"running", "primaryError"}: the mailbox's status, refreshed
 //   {"op": "stop"}                    -> {"stopped": true} once the relay host stopped
 // Events: "listening" {"port", "pin"}, "fetchStart", "saved" {"record", "to", "notify"}, "log" {"line"}.
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
 #include "MovraneMailbox/Protocol/MailboxChannelState.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Mailbox/AppEntitlements.h"
+#include "VellumarMacCore/Mailbox/MacMailboxPushListener.h"
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 #include "VellumarMacCore/Relay/KeychainDeviceStorage.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
@@ -202,6 +204,12 @@ int main(int argc, char** argv)
         trap(*setup, cloud, traps);
     auto host = makeHost(std::move(setup), data, runner);
     auto port = host->start(SubjectAltNames { { "127.0.0.1" }, {} });
+    // The cloud database's pushes reach the mailbox as the application hands them on.
+    std::unique_ptr<MacMailboxPushListener> pushes;
+    if (const auto& mailbox = host->mailbox()) {
+        pushes = std::make_unique<MacMailboxPushListener>(cloud->container().listenForPushes(), mailbox);
+        mailbox->setPushRegistered(true);
+    }
     emitEvent("listening", { { "port", port }, { "pin", host->identity()->pins.publicKeyBase64 } });
 
     road::serveCommands([&](const JSON& command) -> JSON::Object {
@@ -224,12 +232,24 @@ int main(int argc, char** argv)
                 count && count->intValue() ? static_cast<int>(*count->intValue()) : 1);
             return { { "armed", "busy" } };
         }
+        if (op == "status") {
+            const auto& mailbox = host->mailbox();
+            if (!mailbox)
+                return { { "error", "no mailbox" } };
+            mailbox->refreshStatus();
+            auto status = mailbox->status();
+            auto primary = status.primaryError();
+            return { { "running", status.running },
+                { "primaryError", primary ? JSON(primary->what()) : JSON() } };
+        }
         if (op == "stop") {
+            pushes.reset();
             host->stop();
             return { { "stopped", true } };
         }
         return { { "error", "unknown op" } };
     });
+    pushes.reset();
     host->stop();
     return 0;
 }
