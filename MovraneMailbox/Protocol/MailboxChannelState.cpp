@@ -65,7 +65,10 @@ void MailboxReplayGuard::prune(MailboxTime now)
     }
 }
 
-bool MailboxReplayGuard::hasSeen(std::uint64_t sequence) const { return sequence <= floor || seen.contains(sequence); }
+bool MailboxReplayGuard::hasSeen(std::uint64_t sequence) const
+{
+    return sequence <= floor || seen.contains(sequence);
+}
 
 std::uint64_t MailboxSequence::next(std::uint64_t last, MailboxTime now)
 {
@@ -101,8 +104,8 @@ std::string FileMailboxStateStorage::fileName(std::string_view key)
     std::string name;
     for (std::size_t index = 0; index < key.size();) {
         auto byte = static_cast<unsigned char>(key[index]);
-        bool kept = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')
-            || byte == '-' || byte == '.' || byte == '_';
+        bool kept = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')
+            || (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_';
         name.push_back(kept ? key[index] : '_');
         // One "_" a scalar: step over the whole UTF-8 sequence (or one byte of a malformed one).
         std::size_t length = vellumar::detail::validUTF8SequenceLength(key.substr(index));
@@ -157,8 +160,8 @@ void FileMailboxStateStorage::save(const MailboxBytes& bytes, std::string_view k
 
 std::string MailboxChannelState::json() const
 {
-    std::string text = "{\"lastSequence\":" + std::to_string(lastSequence) + ",\"replay\":{\"floor\":"
-        + std::to_string(replay.floor) + ",\"seen\":[";
+    std::string text = "{\"lastSequence\":" + std::to_string(lastSequence)
+        + ",\"replay\":{\"floor\":" + std::to_string(replay.floor) + ",\"seen\":[";
     bool first = true;
     for (const auto& [sequence, expiry] : replay.seen) {
         text += (first ? "" : ",") + std::to_string(sequence) + "," + std::to_string(expiry);
@@ -166,9 +169,11 @@ std::string MailboxChannelState::json() const
     }
     text += "]}";
     if (changeToken)
-        text += ",\"changeToken\":" + vellumar::JSON(vellumar::platform::base64Encode(*changeToken)).encoded();
+        text
+            += ",\"changeToken\":" + vellumar::JSON(vellumar::platform::base64Encode(*changeToken)).encoded();
     if (lastPresence) {
-        double seconds = std::chrono::duration<double>(lastPresence->time_since_epoch()).count() - kReferenceDateOffset;
+        double seconds
+            = std::chrono::duration<double>(lastPresence->time_since_epoch()).count() - kReferenceDateOffset;
         text += ",\"lastPresence\":" + decimal(seconds);
     }
     return text + "}";
@@ -194,9 +199,11 @@ std::optional<MailboxChannelState> MailboxChannelState::fromJSON(std::string_vie
             return std::nullopt;
         state.replay.seen.insert_or_assign(*sequence, *expiry);
     }
-    if (const auto* token = document->member("changeToken"); token && token->kind != ExactJSON::Value::Kind::null) {
-        auto bytes = token->kind == ExactJSON::Value::Kind::string ? vellumar::platform::base64Decode(token->text)
-                                                                   : std::nullopt;
+    if (const auto* token = document->member("changeToken");
+        token && token->kind != ExactJSON::Value::Kind::null) {
+        auto bytes = token->kind == ExactJSON::Value::Kind::string
+            ? vellumar::platform::base64Decode(token->text)
+            : std::nullopt;
         if (!bytes)
             return std::nullopt;
         state.changeToken = std::move(*bytes);
@@ -221,6 +228,19 @@ MailboxChannelState MailboxChannelState::decode(MailboxStateStorage& storage, st
     return state ? std::move(*state) : MailboxChannelState {};
 }
 
+MailboxChannelState MailboxChannelState::resume(
+    MailboxStateStorage& storage, std::string_view key, MailboxTime now)
+{
+    auto bytes = storage.load(key);
+    if (!bytes)
+        return {};
+    if (auto state = fromJSON(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())))
+        return std::move(*state);
+    MailboxChannelState state;
+    state.replay.floor = MailboxSequence::next(0, now);
+    return state;
+}
+
 void MailboxChannelState::encoded(MailboxStateStorage& storage, std::string_view key) const
 {
     std::string text;
@@ -228,7 +248,8 @@ void MailboxChannelState::encoded(MailboxStateStorage& storage, std::string_view
         text = json();
     } catch (const std::exception&) {
         // Removing the stored state here would forget every sequence number the peer already used.
-        vellumar::platform::logError("mailbox: the channel state could not be encoded; the stored one is kept");
+        vellumar::platform::logError(
+            "mailbox: the channel state could not be encoded; the stored one is kept");
         return;
     }
     storage.store(MailboxBytes(text.begin(), text.end()), key);
@@ -242,7 +263,8 @@ void MailboxChannelState::save(MailboxStateStorage& storage, std::string_view ke
 
 std::string mailboxStateKey(MailboxRole ownRole, std::string_view zoneName)
 {
-    return "mailbox." + std::string(ownRole == MailboxRole::device ? "device" : "mac") + "." + std::string(zoneName);
+    return "mailbox." + std::string(ownRole == MailboxRole::device ? "device" : "mac") + "."
+        + std::string(zoneName);
 }
 
 MailboxTime SystemMailboxClock::now() const { return std::chrono::system_clock::now(); }
@@ -254,7 +276,8 @@ void SystemMailboxClock::sleep(double seconds, std::stop_token stop) const
     std::unique_lock held(lock);
     // Capped at a year: far-off doubles would overflow the clock's count.
     auto duration = std::chrono::duration<double>(std::clamp(seconds, 0.0, 365.0 * 86'400));
-    woken.wait_for(held, stop, std::chrono::duration_cast<std::chrono::nanoseconds>(duration), [] { return false; });
+    woken.wait_for(
+        held, stop, std::chrono::duration_cast<std::chrono::nanoseconds>(duration), [] { return false; });
     if (stop.stop_requested())
         throw MailboxCancelledError();
 }

@@ -98,6 +98,11 @@ struct MailboxChannelState {
 
     // The state stored under the key; a fresh one when nothing is stored or it does not decode.
     static MailboxChannelState decode(MailboxStateStorage& storage, std::string_view key);
+    // As decode, except that stored bytes which do not decode give a fresh state whose replay floor is
+    // the sequence number of `now`: the numbers the lost state had accepted are unknown, and refusing
+    // everything sealed before now keeps a handled envelope that is still in the store from being
+    // opened, and acted on, a second time.
+    static MailboxChannelState resume(MailboxStateStorage& storage, std::string_view key, MailboxTime now);
     // Stores the state without reporting a failure. The stored state is never removed for a state that
     // cannot be encoded: that is logged and the old file stays.
     void encoded(MailboxStateStorage& storage, std::string_view key) const;

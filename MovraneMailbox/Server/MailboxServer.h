@@ -236,6 +236,9 @@ private:
     std::optional<MailboxTime> m_lastPresence;
     std::optional<MailboxTime> m_lastCleanup;
     std::map<std::string, MailboxError> m_zoneErrors;
+    // How many times each zone was set up, so that a pass that began before a set-up ended does not
+    // note what it found of the zone as it was.
+    std::map<std::string, std::uint64_t> m_zoneSetUps;
     std::map<WatchKey, Watch> m_watches;
     // Watches of each zone between their admission and their registration, counted against the limit.
     std::map<std::string, int> m_watchReservations;

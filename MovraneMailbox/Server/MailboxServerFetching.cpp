@@ -37,9 +37,11 @@ void MailboxServer::fetchZone(const MailboxChannel& channel, const std::stop_tok
 {
     const auto& zone = channel.pairing().zoneName;
     std::optional<MailboxBytes> token;
+    std::uint64_t setUps = 0;
     {
         std::lock_guard lock(m_lock);
         token = loadState(channel).changeToken;
+        setUps = m_zoneSetUps[zone];
     }
     // Reading the zone again from its start once is the cure for an expired token; a store that
     // refuses the fresh start too would otherwise keep the pass here for good.
@@ -55,6 +57,12 @@ void MailboxServer::fetchZone(const MailboxChannel& channel, const std::stop_tok
                 token.reset();
                 storeChangeToken(channel, token);
                 continue;
+            }
+            {
+                // The zone was set up while this pass read it: what the pass found is of the zone before.
+                std::lock_guard lock(m_lock);
+                if (m_zoneSetUps[zone] != setUps)
+                    return;
             }
             noteZoneError(error, zone);
             if (error.kind() == MailboxError::Kind::encryptedDataReset) {

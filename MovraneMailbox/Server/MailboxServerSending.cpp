@@ -75,7 +75,9 @@ MailboxChannelState& MailboxServer::loadState(const MailboxChannel& channel)
     const auto& zone = channel.pairing().zoneName;
     auto cached = m_states.find(zone);
     if (cached == m_states.end())
-        cached = m_states.emplace(zone, MailboxChannelState::decode(*m_storage, channel.label())).first;
+        cached
+            = m_states.emplace(zone, MailboxChannelState::resume(*m_storage, channel.label(), m_clock->now()))
+                  .first;
     return cached->second;
 }
 

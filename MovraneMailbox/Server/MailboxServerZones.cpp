@@ -15,6 +15,7 @@ void MailboxServer::setUpZone(const MailboxPairing& pairing, const std::stop_tok
     withRetries(stop, [&] { m_store->ensureZone(zone); });
     withRetries(stop, [&] { m_store->saveSubscriptions(MailboxSubscriptions::mac(pairing), zone); });
     std::lock_guard lock(m_lock);
+    ++m_zoneSetUps[zone];
     m_zoneErrors.erase(zone);
 }
 

@@ -1,9 +1,9 @@
-// A mailbox store that one end of a test talks through: it forwards to the in-memory store, keeps the
+// A mailbox store that one end of a test talks through: it forwards to another store, keeps the
 // subscriptions each save was given, and runs the test's hooks around fetches and saves, so a test can
 // fail or watch one end's calls while the other end uses the store directly.
 #pragma once
 
-#include "MovraneMailbox/MemoryStore/InMemoryMailboxStore.h"
+#include "MovraneMailbox/Protocol/MailboxStore.h"
 
 #include <functional>
 #include <memory>
@@ -16,7 +16,7 @@ namespace movrane {
 // Hooks run on the caller's thread; what the fetch hook throws, the fetch throws.
 class ObservedMailboxStore final : public MailboxStore {
 public:
-    explicit ObservedMailboxStore(std::shared_ptr<InMemoryMailboxStore> store)
+    explicit ObservedMailboxStore(std::shared_ptr<MailboxStore> store)
         : m_store(std::move(store))
     {
     }
@@ -104,7 +104,7 @@ private:
         return hook;
     }
 
-    std::shared_ptr<InMemoryMailboxStore> m_store;
+    std::shared_ptr<MailboxStore> m_store;
     mutable std::mutex m_lock;
     std::vector<std::vector<std::string>> m_saved;
     std::function<void()> m_beforeFetch;

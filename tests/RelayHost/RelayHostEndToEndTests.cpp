@@ -2,6 +2,7 @@
 // Claude Code CLI answering from the scripted model endpoint and the real executable as its approval tool.
 #include "tests/RelayHost/RelayHostFixture.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
+#include "tests/support/CurlAnswer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,24 +12,6 @@ using namespace vellumar;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Answer {
-    int status = 0;
-    JSON body;
-    std::string text;
-};
-
-// curl's output split into the body and the status code it printed last.
-Answer answerOf(const test::PeerResult& result)
-{
-    auto cut = result.output.rfind('\n');
-    if (result.exitStatus != 0 || cut == std::string::npos)
-        return { .text = "curl failed: " + result.output };
-    auto text = result.output.substr(0, cut);
-    return { .status = std::stoi(result.output.substr(cut + 1)),
-        .body = JSON::decode(text).value_or(JSON()),
-        .text = text };
-}
 
 std::string textOf(const JSON& object, std::string_view key)
 {
@@ -57,13 +40,13 @@ TEST(RelayHostEndToEnd, APhonePairsChatsApprovesAWriteDownloadsTheFileAndUnpairs
     // Pairing, with the code of the offer the Mac shows.
     auto offer = world.host->makePairingOffer("127.0.0.1");
     ASSERT_TRUE(offer);
-    auto paired = answerOf(world.curl("/v1/pair",
+    auto paired = test::curlAnswerOf(world.curl("/v1/pair",
         { "--data", R"({"code": ")" + offer->payload.code + R"(", "deviceName": "Test phone"})" }));
     ASSERT_EQ(paired.status, 200) << paired.text;
     const auto bearer = "Authorization: Bearer " + textOf(paired.body, "token");
     auto call = [&](const std::string& target, std::vector<std::string> extra = {}) {
         extra.insert(extra.begin(), { "-H", bearer });
-        return answerOf(world.curl(target, std::move(extra)));
+        return test::curlAnswerOf(world.curl(target, std::move(extra)));
     };
 
     auto submitted = call("/v1/jobs",

@@ -43,7 +43,7 @@ InteractivePeer::~InteractivePeer()
 {
     closeInput();
     if (m_pid > 0) {
-        kill(m_pid, SIGKILL);
+        kill();
         wait();
     }
     close(m_output);
@@ -68,6 +68,12 @@ void InteractivePeer::closeInput()
     if (m_input >= 0)
         close(m_input);
     m_input = -1;
+}
+
+void InteractivePeer::kill()
+{
+    if (m_pid > 0)
+        ::kill(m_pid, SIGKILL);
 }
 
 std::optional<std::string> InteractivePeer::readLine(double deadlineSeconds)
@@ -115,14 +121,14 @@ int InteractivePeer::stop(double graceSeconds)
 {
     if (m_pid <= 0)
         return -1;
-    kill(m_pid, SIGTERM);
+    ::kill(m_pid, SIGTERM);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(graceSeconds);
     int status = 0;
     pid_t reaped = 0;
     while ((reaped = waitpid(m_pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (reaped != m_pid) {
-        kill(m_pid, SIGKILL);
+        ::kill(m_pid, SIGKILL);
         return wait();
     }
     m_pid = -1;

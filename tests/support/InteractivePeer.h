@@ -21,6 +21,8 @@ public:
     // Writes all of `text` to the program's standard input; false once the program stopped reading.
     bool send(const std::string& text);
     void closeInput();
+    // Sends SIGKILL while the program runs; wait() still reaps it.
+    void kill();
     // The next line of standard output without its line feed; nothing at end of output or when
     // `deadlineSeconds` pass first. The deadline is a guard against a hang, not a measurement.
     std::optional<std::string> readLine(double deadlineSeconds = 60);

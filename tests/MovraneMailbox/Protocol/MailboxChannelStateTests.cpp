@@ -1,5 +1,6 @@
 #include "MovraneMailbox/Protocol/MailboxChannelState.h"
 #include "MovraneMailbox/Protocol/MailboxCryptoError.h"
+#include "tests/MovraneMailbox/MailboxStoreTestSupport.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
 
@@ -123,8 +124,28 @@ print(json.dumps(state, indent=2))
             storage.store(MailboxBytes(text, text + std::strlen(text)), "k");
             EXPECT_EQ(MailboxChannelState::decode(storage, "k"), MailboxChannelState {});
         }
-        std::string nulls = R"({"lastSequence":5,"replay":{"floor":1,"seen":[]},"changeToken":null,"lastPresence":null})";
+        std::string nulls
+            = R"({"lastSequence":5,"replay":{"floor":1,"seen":[]},"changeToken":null,"lastPresence":null})";
         EXPECT_EQ(MailboxChannelState::fromJSON(nulls)->lastSequence, 5u);
+    }
+
+    TEST(MailboxChannelState, AResumedStateThatNoLongerReadsRefusesEverythingSealedBeforeNow)
+    {
+        const auto now = std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'000'000));
+        InMemoryMailboxStateStorage storage;
+        EXPECT_EQ(MailboxChannelState::resume(storage, "k", now), MailboxChannelState {}) << "nothing stored";
+        MailboxChannelState kept;
+        kept.lastSequence = 7;
+        kept.save(storage, "k");
+        EXPECT_EQ(MailboxChannelState::resume(storage, "k", now), kept);
+
+        storage.save(bytes("not json"), "k");
+        auto resumed = MailboxChannelState::resume(storage, "k", now);
+        EXPECT_EQ(resumed.replay.floor, 1'740'800'000'000'000u);
+        EXPECT_EQ(resumed.lastSequence, 0u);
+        EXPECT_THROW(resumed.replay.accept(1'740'800'000'000'000u, now + std::chrono::minutes(15), now),
+            MailboxCryptoError);
+        EXPECT_NO_THROW(resumed.replay.accept(1'740'800'000'000'001u, now + std::chrono::minutes(15), now));
     }
 
     TEST(FileMailboxStateStorage, FilesArePrivateAndNamedFromTheKey)

@@ -42,6 +42,41 @@ namespace {
         EXPECT_EQ(server().lastRequest(), at(0));
     }
 
+    // A state file that no longer reads must not forget which of the phone's envelopes were handled:
+    // one put back after a restart would otherwise run a second time.
+    TEST_F(MailboxServerFetching, AfterARestartOnAStateThatNoLongerReadsOnlyEnvelopesSealedLaterAreOpened)
+    {
+        auto& phone = addPhone();
+        auto handled = sendEvent(phone);
+        fetch();
+        destroyServer();
+        storage->store(
+            bytes(R"({"lastSequence": "damaged"})"), mailboxStateKey(MailboxRole::mac, phone.zone()));
+        memoryStore->inject(handled.record, std::nullopt, phone.zone());
+        fetch();
+        EXPECT_EQ(log.lines(), std::vector<std::string> { "mailbox envelope dropped: replayed" });
+
+        sendEvent(phone, 1);
+        clock->setSeconds(1);
+        fetch();
+        EXPECT_EQ(log.lines().size(), 1U);
+        EXPECT_EQ(namesIn(phone), std::vector<std::string> {});
+    }
+
+    // A pairing's zone is made in the background while the passes already read it: a pass that found
+    // it missing must not keep it out of every later pass once the set-up made it meanwhile.
+    TEST_F(MailboxServerFetching, AZoneSetUpWhileAPassFoundItMissingIsReadByTheNextPass)
+    {
+        auto& phone = addPhone();
+        memoryStore->dropZone(phone.zone());
+        store->onceFetchFails([&] { server().setUpZone(phone.pairing); });
+        fetch();
+        sendEvent(phone);
+        fetch();
+        EXPECT_EQ(namesIn(phone), std::vector<std::string> {});
+        EXPECT_EQ(server().zoneErrors(), (std::map<std::string, MailboxError> {}));
+    }
+
     TEST_F(MailboxServerFetching, AnotherPartysEnvelopeIsLeftUntouched)
     {
         auto& phone = addPhone();

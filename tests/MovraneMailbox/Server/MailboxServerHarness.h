@@ -77,6 +77,13 @@ public:
         m_alterFetch = std::move(change);
     }
 
+    // Runs once when a fetch fails, before the caller sees the failure.
+    void onceFetchFails(std::function<void()> hook)
+    {
+        std::lock_guard lock(m_lock);
+        m_fetchFailed = std::move(hook);
+    }
+
     MailboxAccountState accountState() override { return m_inner->accountState(); }
     std::string userRecordName() override { return m_inner->userRecordName(); }
     void ensureZone(const std::string& zone) override
@@ -105,7 +112,19 @@ public:
         // A server caught in a loop would otherwise hang the suite.
         if (count("fetchChanges " + zone) > 100)
             throw MailboxError(MailboxError::Kind::quotaExceeded);
-        auto changes = m_inner->fetchChanges(zone, token);
+        MailboxChanges changes;
+        try {
+            changes = m_inner->fetchChanges(zone, token);
+        } catch (...) {
+            std::function<void()> failed;
+            {
+                std::lock_guard lock(m_lock);
+                failed = std::exchange(m_fetchFailed, {});
+            }
+            if (failed)
+                failed();
+            throw;
+        }
         std::function<void(MailboxChanges&)> alter;
         {
             std::lock_guard lock(m_lock);
@@ -150,6 +169,7 @@ private:
     mutable std::mutex m_lock;
     std::vector<std::filesystem::path> m_assetFiles;
     std::function<void(MailboxChanges&)> m_alterFetch;
+    std::function<void()> m_fetchFailed;
 };
 
 // State storage whose throwing saves fail while a test wants them to.
