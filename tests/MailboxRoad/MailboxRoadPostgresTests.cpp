@@ -1,0 +1,142 @@
+// The mailbox road between two machines: the computer and the phone each in a network namespace of
+// their own, with their own data home and keys, sharing one PostgreSQL server over TLS on TCP from a
+// third namespace that routes between them.
+#include "MovraneMailbox/Protocol/MailboxBase64URL.h"
+#include "tests/MailboxRoad/MailboxRoadFixture.h"
+#include "tests/MailboxRoad/support/TwoMachineNetwork.h"
+#include "tests/support/FileFixtures.h"
+#include "tests/support/PostgresServer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include <sys/stat.h>
+
+using namespace vellumar;
+using namespace vellumar::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kPassword = "road over the wire";
+
+class MailboxRoadOnPostgres : public MailboxRoad {
+protected:
+    void SetUp() override
+    {
+        std::string whyNot;
+        network = TwoMachineNetwork::make(whyNot);
+        if (!network)
+            GTEST_SKIP() << whyNot;
+        server = std::make_unique<PostgresServer>(PostgresServerOptions { .password = kPassword,
+            .tlsAddresses = { network->mac.serverAddress, network->phone.serverAddress },
+            .networkNamespace = network->serverSpace });
+        if (!server->isRunning())
+            GTEST_SKIP() << server->failure();
+        macPrefix = network->mac.prefix();
+        phonePrefix = network->phone.prefix();
+        macAddress = network->mac.address;
+        phoneCloud = root / "phone-home" / "cloud";
+        observedCloud = root / "observer" / "cloud";
+        // Over TCP the choice asks for verified TLS itself; the server's own socket is this process's.
+        chooseServer(cloud.parent_path(), server->tlsConninfo(network->mac.serverAddress));
+        chooseServer(phoneCloud.parent_path(), server->tlsConninfo(network->phone.serverAddress));
+        chooseServer(observedCloud.parent_path(), server->conninfo());
+    }
+
+    // Both ends stop before the server and the network they use.
+    void TearDown() override
+    {
+        phone.reset();
+        mac.reset();
+    }
+
+    static void chooseServer(const fs::path& dataHome, const std::string& conninfo)
+    {
+        fs::path passfile = dataHome / "pgpass";
+        writeBytes(passfile, std::string("*:*:*:*:") + kPassword + "\n");
+        ::chmod(passfile.c_str(), 0600);
+        writeBytes(dataHome / "cloud.json",
+            JSON::object(
+                { { "backend", "postgresql" }, { "conninfo", conninfo + " passfile=" + passfile.string() } })
+                .encoded());
+    }
+
+    // The phone's committed request to the computer since event `since`.
+    std::optional<JSON> committedRequest(std::size_t since)
+    {
+        return phone->awaitEvent(
+            "committed", [](const JSON& event) { return memberText(event, "to") == "mac"; }, 0, since);
+    }
+
+    std::unique_ptr<TwoMachineNetwork> network;
+    std::unique_ptr<PostgresServer> server;
+};
+
+}
+
+TEST_F(MailboxRoadOnPostgres, ASealedJobIsAnsweredWithAPushedSealedReplyAndItsReplayIsRefused)
+{
+    holdClaude();
+    // Shorter than the computer's idle poll: only a push explains an answer in time.
+    if (!startAndPair(10))
+        return;
+    auto sent = phone->eventCount();
+    auto jobID = submitJob("Say hello across the wire.");
+    ASSERT_TRUE(jobID.starts_with("j-")) << jobID;
+    auto watching = phone->eventCount();
+    auto done = std::async(std::launch::async, [&] { return awaitJob(jobID); });
+    ASSERT_TRUE(awaitHeldClaude());
+    // Released only once the computer's answer to the phone's watch is in, so that the job's end
+    // reaches the phone as news.
+    ASSERT_TRUE(phone->awaitEvent(
+        "fetched", [](const JSON& event) { return memberText(event, "to") != "mac"; }, 60, watching));
+    releaseClaude();
+    auto status = done.get();
+    EXPECT_EQ(memberText(status, "status"), "done") << status.encoded();
+    EXPECT_EQ(replyOf(status), kReplyText);
+
+    // What the server holds is sealed: the request's text does not show in it.
+    auto request = committedRequest(sent);
+    ASSERT_TRUE(request);
+    auto sealed = movrane::MailboxBase64URL::decode(memberText(*request, "payload"));
+    ASSERT_TRUE(sealed);
+    EXPECT_EQ(std::string(sealed->begin(), sealed->end()).find("across the wire"), std::string::npos);
+    auto reply = phone->awaitEvent(
+        "fetched", [](const JSON& event) { return memberText(event, "notify") == "reply"; }, 0, watching);
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(phone->awaitEvent(
+        "push",
+        [&](const JSON& event) { return memberText(event, "record") == memberText(*reply, "record"); }, 0,
+        watching));
+
+    putBack(*request, memberText(*request, "record"));
+    EXPECT_TRUE(mac->awaitEvent("log",
+        [](const JSON& event) { return memberText(event, "line") == "mailbox envelope dropped: replayed"; }));
+    EXPECT_EQ(claudeStarts(), 1);
+    EXPECT_TRUE(becomes([&] { return zoneEnvelopes().empty(); }));
+    endAndCheckLeftovers();
+}
+
+TEST_F(MailboxRoadOnPostgres, BothEndsReconnectAfterTheServerRestartsAndTheRequestIsAnsweredOnce)
+{
+    holdClaude();
+    if (!startAndPair())
+        return;
+    // Every connection of both ends drops before the request is sent.
+    ASSERT_TRUE(server->restart());
+    auto jobID = submitJob();
+    ASSERT_TRUE(jobID.starts_with("j-")) << jobID;
+    auto done = std::async(std::launch::async, [&] { return awaitJob(jobID); });
+    ASSERT_TRUE(awaitHeldClaude());
+    // And again while the job runs, before its end is saved for the phone.
+    ASSERT_TRUE(server->restart());
+    releaseClaude();
+    auto status = done.get();
+    EXPECT_EQ(memberText(status, "status"), "done") << status.encoded();
+    EXPECT_EQ(replyOf(status), kReplyText);
+    EXPECT_EQ(claudeStarts(), 1);
+    EXPECT_TRUE(becomes([&] { return zoneEnvelopes().empty(); }));
+    endAndCheckLeftovers();
+}
