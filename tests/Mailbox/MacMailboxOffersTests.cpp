@@ -121,8 +121,9 @@ TEST_F(MacMailboxOffersTest, OffersAgainstAHangingStoreShareOneQuestion)
         // Past the minute a stored state answers for, so that every offer asks iCloud.
         clock->advance(60);
     }
-    // The question under way, and the account check the first changed state started.
-    EXPECT_LE(threadCount(), before + 2);
+    // The question under way and the account check the first changed state started, with room for a
+    // thread of the runtime's that comes or goes meanwhile: a question per offer would be a hundred.
+    EXPECT_LE(threadCount(), before + 5);
     EXPECT_TRUE(store->waitForBegun(Operation::accountState, 2));
     store->release(Operation::accountState);
 }

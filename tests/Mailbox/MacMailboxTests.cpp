@@ -5,6 +5,7 @@
 #include "MovraneMailbox/Protocol/MailboxKeys.h"
 #include "tests/Mailbox/AlwaysFailingKeyStoreFake.h"
 #include "tests/Mailbox/SteppedMailboxClock.h"
+#include "tests/support/MailboxPairings.h"
 
 #include <gtest/gtest.h>
 
@@ -249,4 +250,28 @@ TEST_F(MacMailboxTest, ObserversMayAskTheMailboxWhilePublicationsRace)
     }
     EXPECT_GE(calls.load(), 2);
     EXPECT_EQ(mailbox->status().pushRegistered, false);
+}
+
+TEST_F(MacMailboxTest, APhoneStaysRecentUntilItsLastRequestIsMoreThanThreeMinutesOld)
+{
+    auto mailbox = makeMailbox();
+    mailbox->start([](const movrane::MailboxInboundRequest&) {
+        return movrane::MailboxRelayResponse::make(200, {}, {});
+    });
+    PairedDevice phone { .id = "d-0000000000000001",
+        .mailbox = test::mailboxPairingFor("d-0000000000000001") };
+    ASSERT_EQ(
+        mailbox->handleInbound({ .pairing = *phone.mailbox, .request = { "GET", "/health" } }).status, 200);
+    const auto answeredAt = mailbox->status().recentDevices.at(phone.id);
+
+    // Twelve ticks of 15 s: exactly three minutes, and the loop's passes keep the mark.
+    clock->steps(12);
+    auto status = mailbox->status();
+    EXPECT_EQ(status.recentDevices.at(phone.id), answeredAt);
+    EXPECT_EQ(status.state(phone), DeviceMailboxState::Value(DeviceMailboxState::On { .recent = true }));
+    clock->step();
+    status = mailbox->status();
+    EXPECT_FALSE(status.recentDevices.contains(phone.id));
+    EXPECT_EQ(status.state(phone), DeviceMailboxState::Value(DeviceMailboxState::On { .recent = false }));
+    mailbox->stop();
 }
