@@ -79,6 +79,14 @@ protected:
                 "push", [](const JSON& event) { return memberText(event, "record").empty(); }, 60, before);
     }
 
+    std::string leftEnvelopes() const
+    {
+        std::string names;
+        for (const auto& envelope : zoneEnvelopes())
+            names += envelope.name + " to " + envelope.to + "\n";
+        return names;
+    }
+
     std::unique_ptr<TwoMachineNetwork> network;
     std::unique_ptr<PostgresServer> server;
 };
@@ -148,6 +156,36 @@ TEST_F(MailboxRoadOnPostgres, BothEndsReconnectAfterTheServerRestartsAndTheReque
     EXPECT_EQ(memberText(status, "status"), "done") << status.encoded();
     EXPECT_EQ(replyOf(status), kReplyText);
     EXPECT_EQ(claudeStarts(), 1);
-    EXPECT_TRUE(becomes([&] { return zoneEnvelopes().empty(); }));
+    EXPECT_TRUE(becomes([&] { return zoneEnvelopes().empty(); })) << leftEnvelopes() << mac->logText();
     endAndCheckLeftovers();
+}
+
+TEST_F(MailboxRoadOnPostgres, AMachineReachesTheServerOnlyOverTLSWithTheCertificateItTrusts)
+{
+    // A certificate naming the same address, from no authority the server's key belongs to.
+    fs::path stranger = root / "stranger.crt";
+    ASSERT_EQ(runPeer({ "openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                          "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=Stranger",
+                          "-addext", "subjectAltName=IP:" + network->phone.serverAddress, "-keyout",
+                          (root / "stranger.key").string(), "-out", stranger.string() })
+                  .exitStatus,
+        0);
+    const std::string trusted = server->tlsConninfo(network->phone.serverAddress);
+    const struct {
+        const char* name;
+        std::string conninfo;
+        bool reached;
+    } rows[] = {
+        { "the server's own certificate", trusted, true },
+        { "another certificate for the same address", trusted + " sslrootcert=" + stranger.string(), false },
+        { "TLS turned off", trusted + " sslmode=disable", false },
+        { "TLS only if the server offers it", trusted + " sslmode=prefer", false },
+    };
+    for (const auto& row : rows) {
+        fs::path dataHome = root / "probe";
+        chooseServer(dataHome, row.conninfo);
+        auto command = network->phone.prefix();
+        command.insert(command.end(), { VELLUMAR_CLOUDDB_TOOL, (dataHome / "cloud").string(), "account" });
+        EXPECT_EQ(runPeer(command).exitStatus == 0, row.reached) << row.name;
+    }
 }
