@@ -103,14 +103,10 @@ int main()
     if (!world.launchMac())
         fail("the computer's driver did not start");
     world.startPhone();
-    auto paired = world.pairPhone();
+    if (auto failure = world.pairPhone())
+        fail("the phone could not pair its mailbox: " + *failure);
     auto lan = lanRoundTrips(world);
     print("LAN HTTPS round trip", lan);
-    if (paired.outcome != RoadPairing::Outcome::paired) {
-        std::printf(
-            "mailbox not measured: the phone could not pair its mailbox (%s)\n", paired.detail.c_str());
-        return paired.outcome == RoadPairing::Outcome::registrationUnanswered ? 0 : 1;
-    }
 
     std::vector<double> roundTrips;
     std::vector<double> toComputer;

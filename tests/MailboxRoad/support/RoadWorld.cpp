@@ -137,35 +137,32 @@ CurlAnswer RoadWorld::lan(const std::string& target, const std::optional<std::st
     return curlAnswerOf(runPeer(prefixed(phonePrefix, std::move(argv))));
 }
 
-RoadPairing RoadWorld::pairPhone()
+std::optional<std::string> RoadWorld::pairPhone()
 {
-    using Outcome = RoadPairing::Outcome;
     auto code = mac->call({ { "op", "offer" } });
     if (memberText(code, "code").empty())
-        return { Outcome::failed, "no pairing code: " + code.encoded() };
+        return "no pairing code: " + code.encoded();
     auto paired = lan("/v1/pair",
         JSON::object({ { "code", memberText(code, "code") }, { "deviceName", "Road phone" } }).encoded());
     if (paired.status != 200)
-        return { Outcome::failed, "pairing: " + paired.text };
+        return "pairing: " + paired.text;
     bearer = memberText(paired.body, "token");
 
     auto offer = phone->call({ { "op", "offer" } });
     if (!offer.subscript("offer"))
-        return { Outcome::failed, "no offer: " + offer.encoded() };
+        return "no offer: " + offer.encoded();
     auto registered
         = lan("/v1/mailbox/register", JSON::object({ { "mailbox", *offer.subscript("offer") } }).encoded());
-    if (registered.status == 404 && memberText(registered.body, "error") == "not_found")
-        return { Outcome::registrationUnanswered, registered.text };
     if (registered.status != 200 || !registered.body.subscript("mailbox"))
-        return { Outcome::failed, "registration: " + registered.text };
+        return "registration: " + registered.text;
     deviceID = memberText(registered.body, "deviceId");
 
     auto pairing = phone->call({ { "op", "pair" }, { "answer", *registered.body.subscript("mailbox") },
         { "macId", memberText(code, "macId") }, { "deviceId", deviceID } });
     if (!pairing.subscript("pairing"))
-        return { Outcome::failed, "the phone's pairing: " + pairing.encoded() + " for " + registered.text };
+        return "the phone's pairing: " + pairing.encoded() + " for " + registered.text;
     zone = memberText(*pairing.subscript("pairing"), "zoneName");
-    return { Outcome::paired, {} };
+    return std::nullopt;
 }
 
 JSON RoadWorld::phoneSend(const std::string& method, const std::string& path,

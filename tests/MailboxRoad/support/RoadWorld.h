@@ -19,13 +19,6 @@
 
 namespace vellumar::test {
 
-struct RoadPairing {
-    enum class Outcome { paired, registrationUnanswered, failed };
-    Outcome outcome = Outcome::failed;
-    // What went wrong, for a message.
-    std::string detail;
-};
-
 class RoadWorld {
 public:
     static constexpr const char* kReplyText = "Hello from the Mac.";
@@ -49,8 +42,9 @@ public:
     bool awaitHeldClaude(double seconds = 60) const;
     // Lets one held start answer; waits for it to be there.
     void releaseClaude() const;
-    // Pairs the phone over the LAN, registers its mailbox and sets the phone's client up.
-    RoadPairing pairPhone();
+    // Pairs the phone over the LAN, registers its mailbox and sets the phone's client up; what went
+    // wrong, for a message, or none.
+    std::optional<std::string> pairPhone();
 
     // curl with the pinned certificate against the computer's port, with the bearer token once paired.
     CurlAnswer lan(const std::string& target, const std::optional<std::string>& body = std::nullopt) const;
