@@ -17,10 +17,24 @@ SHA1Digest sha1(std::span<const std::uint8_t> bytes)
     return digest;
 }
 
+namespace {
+
+    // OpenSSL 3 looks the algorithm up anew on every one-shot SHA256() call, which costs more than
+    // hashing a token; fetched once, it is shared by every thread.
+    const EVP_MD* fetchedSHA256()
+    {
+        static EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        return algorithm;
+    }
+
+}
+
 SHA256Digest sha256(std::span<const std::uint8_t> bytes)
 {
     SHA256Digest digest {};
-    SHA256(bytes.data(), bytes.size(), digest.data());
+    const EVP_MD* algorithm = fetchedSHA256();
+    if (!algorithm || EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, algorithm, nullptr) != 1)
+        SHA256(bytes.data(), bytes.size(), digest.data());
     return digest;
 }
 

@@ -147,7 +147,7 @@ namespace {
     }
 
     // Fills the file through `descriptor` and closes it. Returns 0, or the first errno met.
-    int fillAndClose(int descriptor, const std::function<int(int)>& fill)
+    int fillAndClose(int descriptor, const std::function<int(int)>& fill, Durability durability)
     {
         int error = 0;
         // The creation mode passes through the umask; the contract is exactly 0600.
@@ -155,8 +155,9 @@ namespace {
             error = errno;
         if (error == 0)
             error = fill(descriptor);
-        // Without this a crash soon after the rename can leave the target empty on disk.
-        if (error == 0 && ::fsync(descriptor) != 0)
+        // Without this a crash soon after the rename can leave the target empty on disk. The data and
+        // the size are what a reader needs; the folder's flush after the rename carries the rest.
+        if (error == 0 && durability == Durability::onDisk && ::fdatasync(descriptor) != 0)
             error = errno;
         if (::close(descriptor) != 0 && error == 0)
             error = errno;
@@ -185,7 +186,8 @@ PrivateFolder makePrivateDirectory(const fs::path& folder)
     return PrivateFolder::ready;
 }
 
-void writeFileAtomically(std::string_view bytes, const fs::path& file, ExistingFile existing)
+void writeFileAtomically(
+    std::string_view bytes, const fs::path& file, ExistingFile existing, Durability durability)
 {
     fs::path folder = file.parent_path();
     if (folder.empty())
@@ -196,7 +198,8 @@ void writeFileAtomically(std::string_view bytes, const fs::path& file, ExistingF
     // Nothing was created (O_EXCL), so there is nothing to remove; a file of that name is not ours.
     if (descriptor < 0)
         throw fileWriteError(file, errno);
-    if (int error = fillAndClose(descriptor, [bytes](int output) { return writeAll(output, bytes); });
+    if (int error = fillAndClose(
+            descriptor, [bytes](int output) { return writeAll(output, bytes); }, durability);
         error != 0) {
         ::unlink(temporary.c_str());
         throw fileWriteError(file, error);
@@ -206,6 +209,8 @@ void writeFileAtomically(std::string_view bytes, const fs::path& file, ExistingF
         throw fileWriteError(file, error);
     }
     // The rename lives in the folder; until the folder reaches the disk a crash can undo it.
+    if (durability == Durability::untilRestart)
+        return;
     if (int error = syncPath(folder); error != 0)
         throw fileWriteError(file, error);
 }
@@ -228,7 +233,8 @@ void copyToNewPrivateFile(const fs::path& source, const fs::path& destination)
         ::close(input);
         throw fileWriteError(destination, error);
     }
-    int error = fillAndClose(output, [input](int copy) { return copyAll(input, copy); });
+    int error = fillAndClose(
+        output, [input](int copy) { return copyAll(input, copy); }, Durability::onDisk);
     ::close(input);
     if (error != 0) {
         ::unlink(destination.c_str());

@@ -20,13 +20,19 @@ PrivateFolder makePrivateDirectory(const std::filesystem::path& folder);
 
 enum class ExistingFile { replace, keep };
 
+// `onDisk` flushes the temporary file's data (fdatasync) before the move and the folder (fsync)
+// after it, so that a crash leaves either the old or the new content. `untilRestart` flushes
+// nothing: for a file rewritten before every use, which no restart needs, a crash may leave it empty.
+enum class Durability { onDisk, untilRestart };
+
 // Writes `bytes` to a 0600 temporary ".<name>.<8 hex>" in the file's folder, flushes it, moves it to
 // `file` (over an existing file with `replace`; with `keep` an existing file fails the write with
-// EEXIST) and flushes the folder. The folder must exist. A failure throws
-// std::filesystem::filesystem_error with the errno of the step that failed and leaves the old
+// EEXIST) and flushes the folder, each flush as `durability` says. The folder must exist. A failure
+// throws std::filesystem::filesystem_error with the errno of the step that failed and leaves the old
 // content and no temporary file; only when flushing the folder fails is the new content already in
 // place, though perhaps not yet on disk.
-void writeFileAtomically(std::string_view bytes, const std::filesystem::path& file, ExistingFile existing);
+void writeFileAtomically(std::string_view bytes, const std::filesystem::path& file, ExistingFile existing,
+    Durability durability = Durability::onDisk);
 
 // Removes the temporary files ".<target>.<8 hex>" of `writeFileAtomically` that a process killed
 // before its rename left in the folder, for each target name that `isTarget` accepts; other names,

@@ -113,8 +113,9 @@ void encodingAloneReference(benchmark::State& state)
 }
 BENCHMARK(encodingAloneReference);
 
-// One change of a job with 32 long polls parked on it, until every poll has returned and parked again.
-void waitWakeUp32(benchmark::State& state)
+// One change of a job with 32 long polls parked on it, until every poll has returned and parked again;
+// each poll asks `poll(manager, id, since)` for its answer.
+template <typename Poll> void wakeUp32(benchmark::State& state, Poll poll)
 {
     RunningJob job;
     auto since = *job.manager->status(job.id)->subscript("version")->intValue();
@@ -124,7 +125,7 @@ void waitWakeUp32(benchmark::State& state)
     for (int index = 0; index < kWaiters; ++index) {
         waiters.emplace_back([&, version = since]() mutable {
             for (;;) {
-                job.manager->wait(job.id, version++, 25);
+                benchmark::DoNotOptimize(poll(*job.manager, job.id, version++));
                 returned.arrive_and_wait();
                 if (done)
                     return;
@@ -142,7 +143,24 @@ void waitWakeUp32(benchmark::State& state)
     job.change();
     returned.arrive_and_wait();
 }
+
+// Each poll with a status object of its own.
+void waitWakeUp32(benchmark::State& state)
+{
+    wakeUp32(state, [](JobManager& manager, const std::string& id, std::int64_t since) {
+        return manager.wait(id, since, 25);
+    });
+}
 BENCHMARK(waitWakeUp32)->UseRealTime();
+
+// The router's polls: one encoding per change, its bytes shared by every poll.
+void waitEncodedWakeUp32(benchmark::State& state)
+{
+    wakeUp32(state, [](JobManager& manager, const std::string& id, std::int64_t since) {
+        return manager.waitEncoded(id, since, 25);
+    });
+}
+BENCHMARK(waitEncodedWakeUp32)->UseRealTime();
 
 // Reference: 32 threads parked on a bare condition variable, woken by one broadcast.
 void conditionVariableWakeUp32Reference(benchmark::State& state)

@@ -152,15 +152,21 @@ SessionStore::Entry& SessionStore::Locked::entryForWriting(
 
 std::int64_t SessionStore::Locked::nowSeconds() const { return wholeSeconds(m_store.m_clock()); }
 
-void SessionStore::Locked::save() const
+SessionStore::Locked::~Locked() { saveIfChanged(); }
+
+void SessionStore::Locked::saveIfChanged() const noexcept
 {
-    if (!m_store.m_file)
+    if (!m_changed || !m_store.m_file)
         return;
-    JSON::Object document;
-    for (auto& [conversationID, entry] : m_store.m_data)
-        document.emplace(conversationID, JSON(entry));
-    // A failed write keeps the change in memory; the next successful save writes everything.
-    detail::writeStoreJSON(JSON(std::move(document)), *m_store.m_file);
+    try {
+        JSON::Object document;
+        for (auto& [conversationID, entry] : m_store.m_data)
+            document.emplace(conversationID, JSON(entry));
+        // A failed write keeps the change in memory; the next successful save writes everything.
+        detail::writeStoreJSON(JSON(std::move(document)), *m_store.m_file);
+    } catch (...) {
+        // No memory for the document: the change stays in memory and the next write takes it.
+    }
 }
 
 std::optional<std::string> SessionStore::Locked::sessionID(
@@ -296,7 +302,7 @@ void SessionStore::Locked::recordReply(std::string_view conversationID, std::str
     if (details.contextTokens)
         entry.insert_or_assign("contextTokens", JSON(*details.contextTokens));
     m_store.m_data.insert_or_assign(std::string(conversationID), std::move(entry));
-    save();
+    changed();
 }
 
 void SessionStore::Locked::recordTurn(
@@ -319,7 +325,7 @@ void SessionStore::Locked::recordTurn(
             JSON::object({ { "at", JSON(nowSeconds()) }, { "user", JSON(std::move(userText)) },
                 { "reply", JSON(std::move(replyText)) } }),
             maxToday));
-    save();
+    changed();
 }
 
 void SessionStore::Locked::recordRoutineResult(
@@ -339,7 +345,7 @@ void SessionStore::Locked::recordRoutineResult(
             JSON::object({ { "routine", JSON(routine) },
                 { "reply", JSON(prefixCharacters(reply, maxTurnCharacters)) } }),
             maxRecent));
-    save();
+    changed();
 }
 
 void SessionStore::Locked::dropPosted(
@@ -355,7 +361,7 @@ void SessionStore::Locked::dropPosted(
         entry->erase("posted");
     else
         entry->insert_or_assign("posted", JSON(JSON::Array(posted->begin() + count, posted->end())));
-    save();
+    changed();
 }
 
 void SessionStore::Locked::endSession(std::string_view conversationID)
@@ -370,7 +376,7 @@ void SessionStore::Locked::endSession(std::string_view conversationID)
     });
     if (found->second.size() <= 1)
         m_store.m_data.erase(found);
-    save();
+    changed();
 }
 
 bool SessionStore::Locked::forgetSession(std::string_view conversationID)
@@ -382,7 +388,7 @@ bool SessionStore::Locked::forgetSession(std::string_view conversationID)
         return false;
     bool hadSession = found->second.contains("sessionId");
     m_store.m_data.erase(found);
-    save();
+    changed();
     return hadSession;
 }
 

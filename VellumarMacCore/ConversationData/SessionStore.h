@@ -70,9 +70,15 @@ public:
         "today" };
 
     // The operations with the store's lock already held; handed out only by `withLock`, so calling
-    // one of the store's own operations from inside would deadlock.
+    // one of the store's own operations from inside would deadlock. Changes reach the file together,
+    // in one write, when the `withLock` call that handed it out ends (also when it ends by an
+    // exception), so a turn that records several things costs one durable write.
     class Locked {
     public:
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+        ~Locked();
+
         std::optional<std::string> sessionID(std::string_view conversationID, std::string_view botID) const;
         std::optional<Entry> entry(std::string_view conversationID, std::string_view botID) const;
         std::optional<double> lastSession(std::string_view conversationID, std::string_view botID) const;
@@ -105,12 +111,16 @@ public:
         const Entry* entryForBot(std::string_view conversationID, std::string_view botID) const;
         Entry& entryForWriting(std::string_view conversationID, std::string_view botID);
         std::int64_t nowSeconds() const;
-        void save() const;
+        // Notes that the file must be written before the lock is released.
+        void changed() { m_changed = true; }
+        // Never throws: a failed write keeps the change in memory for the next one.
+        void saveIfChanged() const noexcept;
         // True, after one log line, while the file could not be read: a change then would replace
         // every entry the store could not see.
         bool refusedWhileUnread() const;
 
         SessionStore& m_store;
+        bool m_changed = false;
     };
 
     // Without a file the store keeps everything in memory. A missing or malformed file loads as an
@@ -122,7 +132,8 @@ public:
     SessionStore(std::optional<std::filesystem::path> file, Clock clock);
 
     // Runs `function` with the lock held, for a caller that needs several operations to see and
-    // leave one consistent state. Exceptions from `function` pass through after the lock is released.
+    // leave one consistent state; what they changed is written once, before the lock is released.
+    // Exceptions from `function` pass through after that write and the release.
     template <typename Function> decltype(auto) withLock(Function&& function)
     {
         std::lock_guard guard(m_lock);

@@ -37,10 +37,15 @@ HTTPResponse::HTTPResponse(const RelayHTTPError& error)
 
 HTTPResponse HTTPResponse::json(int status, const JSON& value, HTTPHeaders extraHeaders)
 {
+    return encodedJSON(status, value.encoded(), std::move(extraHeaders));
+}
+
+HTTPResponse HTTPResponse::encodedJSON(int status, std::string encoded, HTTPHeaders extraHeaders)
+{
     HTTPHeaders headers { { "Content-Type", std::string(kJSONContentType) } };
     for (auto& header : extraHeaders)
         headers.push_back(std::move(header));
-    return HTTPResponse(status, std::move(headers), value.encoded());
+    return HTTPResponse(status, std::move(headers), std::move(encoded));
 }
 
 HTTPResponse HTTPResponse::webSocketAccept(std::string_view key,

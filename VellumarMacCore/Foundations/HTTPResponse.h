@@ -32,6 +32,8 @@ public:
 
     // Body = `value.encoded()`; headers = the JSON content type, then `extraHeaders` in order.
     static HTTPResponse json(int status, const JSON& value, HTTPHeaders extraHeaders = {});
+    // The same for a value already encoded, whose bytes become the body as they are.
+    static HTTPResponse encodedJSON(int status, std::string encoded, HTTPHeaders extraHeaders = {});
     // The 101 reply that accepts a WebSocket handshake and carries the hand-over callbacks.
     static HTTPResponse webSocketAccept(std::string_view key,
         std::function<void(std::shared_ptr<WebSocketConnection>)> open, std::function<void()> cancel);

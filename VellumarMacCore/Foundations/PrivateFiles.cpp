@@ -29,11 +29,11 @@ void ensurePrivateDirectory(const fs::path& folder)
         throw TLSIdentityError(TLSIdentityError::Kind::insecureFolder);
 }
 
-void writePrivateFile(std::string_view bytes, const fs::path& file)
+void writePrivateFile(std::string_view bytes, const fs::path& file, Durability durability)
 {
     fs::path folder = file.parent_path();
     ensurePrivateDirectory(folder.empty() ? fs::path(".") : folder);
-    platform::writeFileAtomically(bytes, file, platform::ExistingFile::replace);
+    platform::writeFileAtomically(bytes, file, platform::ExistingFile::replace, durability);
 }
 
 void makeFilePrivate(const fs::path& file)

@@ -21,8 +21,11 @@ void ensurePrivateDirectory(const std::filesystem::path& folder);
 // (TLSIdentityError(insecureFolder) for a link). A failed write throws
 // std::filesystem::filesystem_error carrying the errno of the step that failed, and leaves the old
 // content and no temporary file behind; only when flushing the folder fails is the new content
-// already in place, though perhaps not yet on disk.
-void writePrivateFile(std::string_view bytes, const std::filesystem::path& file);
+// already in place, though perhaps not yet on disk. `untilRestart` skips both flushes, for a file
+// rewritten before every use (see platform::Durability).
+using platform::Durability;
+void writePrivateFile(
+    std::string_view bytes, const std::filesystem::path& file, Durability durability = Durability::onDisk);
 
 // Removes the temporary files of `writePrivateFile` that killed writes left; see
 // Platform/PrivateFiles.h.

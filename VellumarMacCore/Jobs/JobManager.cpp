@@ -123,7 +123,7 @@ std::int64_t JobManager::millis(JobClock::TimePoint date) const
 JSON JobManager::submit(JobSubmission submission)
 {
     Deferred deferred;
-    JSON status;
+    std::optional<StatusFields> status;
     {
         std::lock_guard guard(m_lock);
         prune();
@@ -144,36 +144,40 @@ JSON JobManager::submit(JobSubmission submission)
             list.push_back(job);
         }
         startNext(deferred);
-        status = statusJSON(*job);
+        status = statusFields(*job);
         collectEndedTasks(deferred);
     }
     deferred.run();
-    return status;
+    return statusJSON(*status);
 }
 
 std::optional<JSON> JobManager::status(std::string_view id) const
 {
-    std::lock_guard guard(m_lock);
-    auto job = find(id);
-    if (!job)
-        return std::nullopt;
-    return statusJSON(*job);
+    std::optional<StatusFields> status;
+    {
+        std::lock_guard guard(m_lock);
+        auto job = find(id);
+        if (!job)
+            return std::nullopt;
+        status = statusFields(*job);
+    }
+    return statusJSON(*status);
 }
 
 std::optional<JSON> JobManager::cancel(std::string_view id)
 {
     Deferred deferred;
-    std::optional<JSON> status;
+    std::optional<StatusFields> status;
     {
         std::lock_guard guard(m_lock);
         auto job = find(id);
         if (!job)
             return std::nullopt;
         stop(job, JobStatus::canceled, deferred);
-        status = statusJSON(*job);
+        status = statusFields(*job);
     }
     deferred.run();
-    return status;
+    return statusJSON(*status);
 }
 
 int JobManager::cancelConversation(std::string_view conversationID)

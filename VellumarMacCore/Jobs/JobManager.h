@@ -95,6 +95,13 @@ public:
     // (or at once otherwise) the status object. nullopt for an unknown id, or one removed meanwhile.
     std::optional<JSON> wait(std::string_view id, std::optional<std::int64_t> since, double timeout);
 
+    // The same long poll answered with the status object already encoded, for a caller that only sends
+    // it on. The polls that wake up on the same state of a job share one object and one encoding,
+    // each built once by the first of them after the lock is released. Null for an unknown id, or one
+    // removed meanwhile.
+    std::shared_ptr<const std::string> waitEncoded(
+        std::string_view id, std::optional<std::int64_t> since, double timeout);
+
     // Stops the job as "canceled" and returns its status object; nullopt for an unknown id. A running
     // job is only told to stop: it keeps its status until its run has ended.
     std::optional<JSON> cancel(std::string_view id);
@@ -119,6 +126,8 @@ public:
 private:
     class Job;
     class Question;
+    struct StatusFields;
+    class SharedStatus;
     struct Deferred;
     struct RunOutcome;
     using JobPointer = std::shared_ptr<Job>;
@@ -139,7 +148,16 @@ private:
     void bump(Job& job);
     void removeWaiter(Job& job);
     void prune();
-    JSON statusJSON(const Job& job) const;
+    // Blocks as `wait` describes with the lock held by `lock`; the job then, or null.
+    JobPointer awaitChange(std::unique_lock<std::mutex>& lock, std::string_view id,
+        std::optional<std::int64_t> since, double timeout);
+    std::optional<std::int64_t> elapsedSeconds(const Job& job) const;
+    std::optional<std::int64_t> queuePosition(const Job& job) const;
+    StatusFields statusFields(const Job& job) const;
+    // Builds the object without the lock, from what `statusFields` copied under it.
+    static JSON statusJSON(const StatusFields& fields);
+    // The job's last shared status while it still shows the job as it is, else a new one.
+    std::shared_ptr<SharedStatus> sharedStatus(Job& job) const;
 
     struct CallerInside;
 

@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Jobs/JobManager.h"
 
 #include <deque>
+#include <mutex>
 #include <stop_token>
 
 namespace vellumar {
@@ -106,8 +107,67 @@ public:
 
     // Long polls parked on this job; a job with any is never pruned.
     std::size_t waiters { 0 };
+    // The status the last long polls were answered with, for the next ones while it still holds.
+    std::shared_ptr<SharedStatus> lastStatus;
     // Announces every new version and every resolved question.
     std::condition_variable changed;
+};
+
+// What a status object shows, copied out of a job under the manager's lock so that the object can be
+// built and encoded once the lock is released.
+struct JobManager::StatusFields {
+    std::string jobID;
+    std::string conversationID;
+    std::string botID;
+    std::optional<std::string> routineID;
+    std::string status;
+    JobMode mode;
+    std::int64_t version;
+    std::int64_t createdAt;
+    std::optional<std::int64_t> startedAt;
+    std::optional<std::int64_t> finishedAt;
+    std::optional<std::int64_t> elapsedSeconds;
+    std::string activity;
+    ActivityKind activityKind;
+    std::vector<Job::Event> events;
+    std::vector<Job::Interim> interim;
+    std::int64_t timeLimitSeconds;
+    std::optional<JSON::Array> permissionRequests;
+    std::optional<std::int64_t> position;
+    std::optional<JSON> result;
+    std::optional<JSON> error;
+};
+
+// One status shared by the long polls that wake up on the same state of a job: the first to ask for
+// the object builds it and the first to ask for the bytes encodes them; the others wait for that and
+// take the same object and bytes.
+class JobManager::SharedStatus : public std::enable_shared_from_this<SharedStatus> {
+public:
+    explicit SharedStatus(StatusFields shown)
+        : fields(std::move(shown))
+    {
+    }
+
+    const StatusFields fields;
+
+    // Call both without the manager's lock.
+    const JSON& object()
+    {
+        std::call_once(m_built, [this] { m_object = statusJSON(fields); });
+        return m_object;
+    }
+    // The bytes live as long as this status does.
+    std::shared_ptr<const std::string> encoded()
+    {
+        std::call_once(m_encodedOnce, [this] { m_encoded = object().encoded(); });
+        return { shared_from_this(), &m_encoded };
+    }
+
+private:
+    std::once_flag m_built;
+    JSON m_object;
+    std::once_flag m_encodedOnce;
+    std::string m_encoded;
 };
 
 // Counts a thread in `wait` or `ask` for as long as it is there; made and destroyed under the lock.

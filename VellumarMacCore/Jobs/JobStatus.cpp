@@ -31,11 +31,39 @@ namespace {
 
 std::optional<JSON> JobManager::wait(std::string_view id, std::optional<std::int64_t> since, double timeout)
 {
-    std::unique_lock lock(m_lock);
-    CallerInside inside(*this);
+    std::shared_ptr<SharedStatus> shared;
+    {
+        std::unique_lock lock(m_lock);
+        CallerInside inside(*this);
+        auto job = awaitChange(lock, id, since, timeout);
+        if (!job)
+            return std::nullopt;
+        shared = sharedStatus(*job);
+    }
+    return shared->object();
+}
+
+std::shared_ptr<const std::string> JobManager::waitEncoded(
+    std::string_view id, std::optional<std::int64_t> since, double timeout)
+{
+    std::shared_ptr<SharedStatus> shared;
+    {
+        std::unique_lock lock(m_lock);
+        CallerInside inside(*this);
+        auto job = awaitChange(lock, id, since, timeout);
+        if (!job)
+            return nullptr;
+        shared = sharedStatus(*job);
+    }
+    return shared->encoded();
+}
+
+JobManager::JobPointer JobManager::awaitChange(std::unique_lock<std::mutex>& lock, std::string_view id,
+    std::optional<std::int64_t> since, double timeout)
+{
     auto job = find(id);
     if (!job)
-        return std::nullopt;
+        return nullptr;
     // Written so that a NaN timeout waits not at all.
     double seconds = timeout > 0 ? std::min(timeout, kMaxWaitSeconds) : 0;
     if (since && *since == job->version && !isFinalStatus(job->status) && seconds > 0) {
@@ -45,10 +73,7 @@ std::optional<JSON> JobManager::wait(std::string_view id, std::optional<std::int
             m_clock->waitUntil(job->changed, lock, deadline);
         removeWaiter(*job);
     }
-    auto current = find(id);
-    if (!current)
-        return std::nullopt;
-    return statusJSON(*current);
+    return find(id);
 }
 
 std::string JobManager::ask(const std::string& id, const JSON& prompt, std::stop_token runEnded)
@@ -145,53 +170,103 @@ void JobManager::bump(Job& job)
 
 void JobManager::removeWaiter(Job& job) { --job.waiters; }
 
-JSON JobManager::statusJSON(const Job& job) const
+std::optional<std::int64_t> JobManager::elapsedSeconds(const Job& job) const
+{
+    if (!job.startedAt)
+        return std::nullopt;
+    auto end = job.finishedAt.value_or(nowMillis());
+    return std::max<std::int64_t>(0, (end - *job.startedAt) / 1000);
+}
+
+std::optional<std::int64_t> JobManager::queuePosition(const Job& job) const
+{
+    if (job.status != JobStatus::queued)
+        return std::nullopt;
+    auto waiting = m_queues.find(job.submission.conversationID);
+    if (waiting == m_queues.end())
+        return std::nullopt;
+    auto& list = waiting->second;
+    auto place = std::ranges::find_if(list, [&](const JobPointer& entry) { return entry.get() == &job; });
+    if (place == list.end())
+        return std::nullopt;
+    return static_cast<std::int64_t>(place - list.begin());
+}
+
+JobManager::StatusFields JobManager::statusFields(const Job& job) const
 {
     const auto& submission = job.submission;
-    JSON elapsedSeconds;
-    if (job.startedAt) {
-        auto end = job.finishedAt.value_or(nowMillis());
-        elapsedSeconds = std::max<std::int64_t>(0, (end - *job.startedAt) / 1000);
-    }
-    JSON::Array events;
-    for (const auto& event : job.events)
-        events.push_back(JSON::object({ { "at", event.at }, { "label", event.label } }));
-    JSON::Array interim;
-    for (const auto& text : job.interim)
-        interim.push_back(JSON::object({ { "seq", text.seq }, { "text", text.text }, { "at", text.at } }));
-
-    JSON::Object status { { "jobId", job.id }, { "conversationId", submission.conversationID },
-        { "botId", submission.botID }, { "status", job.status }, { "mode", rawValue(submission.mode) },
-        { "version", job.version }, { "createdAt", job.createdAt },
-        { "startedAt", JSON::optionalInt(job.startedAt) },
-        { "finishedAt", JSON::optionalInt(job.finishedAt) }, { "elapsedSeconds", elapsedSeconds },
-        { "activity", job.activity }, { "activityKind", rawValue(job.activityKind) },
-        { "events", std::move(events) }, { "interim", std::move(interim) },
-        { "timeLimitSeconds", static_cast<std::int64_t>(std::trunc(submission.timeLimit)) } };
-    if (submission.routineID)
-        status.emplace("routineId", *submission.routineID);
-    bool ended = isFinalStatus(job.status);
-    if (!ended && !job.questions.empty()) {
+    StatusFields fields { .jobID = job.id,
+        .conversationID = submission.conversationID,
+        .botID = submission.botID,
+        .routineID = submission.routineID,
+        .status = job.status,
+        .mode = submission.mode,
+        .version = job.version,
+        .createdAt = job.createdAt,
+        .startedAt = job.startedAt,
+        .finishedAt = job.finishedAt,
+        .elapsedSeconds = elapsedSeconds(job),
+        .activity = job.activity,
+        .activityKind = job.activityKind,
+        .events = { job.events.begin(), job.events.end() },
+        .interim = job.interim,
+        .timeLimitSeconds = static_cast<std::int64_t>(std::trunc(submission.timeLimit)),
+        .permissionRequests = std::nullopt,
+        .position = queuePosition(job),
+        .result = std::nullopt,
+        .error = std::nullopt };
+    if (!isFinalStatus(job.status) && !job.questions.empty()) {
         JSON::Array prompts;
         for (const auto& requestID : job.questionOrder) {
             if (auto question = job.questions.find(requestID); question != job.questions.end())
                 prompts.push_back(question->second->prompt);
         }
-        status.emplace("permissionRequests", std::move(prompts));
+        fields.permissionRequests = std::move(prompts);
     }
-    if (job.status == JobStatus::queued) {
-        if (auto waiting = m_queues.find(submission.conversationID); waiting != m_queues.end()) {
-            auto& list = waiting->second;
-            auto place
-                = std::ranges::find_if(list, [&](const JobPointer& entry) { return entry.get() == &job; });
-            if (place != list.end())
-                status.emplace("position", static_cast<std::int64_t>(place - list.begin()));
-        }
-    }
-    if (job.status == JobStatus::done && job.result)
-        status.emplace("result", *job.result);
-    if (job.status == JobStatus::failed && job.error)
-        status.emplace("error", *job.error);
+    if (job.status == JobStatus::done)
+        fields.result = job.result;
+    if (job.status == JobStatus::failed)
+        fields.error = job.error;
+    return fields;
+}
+
+std::shared_ptr<JobManager::SharedStatus> JobManager::sharedStatus(Job& job) const
+{
+    // Besides the version, only the time and the queue change what the object shows.
+    auto& last = job.lastStatus;
+    if (!last || last->fields.version != job.version || last->fields.elapsedSeconds != elapsedSeconds(job)
+        || last->fields.position != queuePosition(job))
+        last = std::make_shared<SharedStatus>(statusFields(job));
+    return last;
+}
+
+JSON JobManager::statusJSON(const StatusFields& fields)
+{
+    JSON::Array events;
+    for (const auto& event : fields.events)
+        events.push_back(JSON::object({ { "at", event.at }, { "label", event.label } }));
+    JSON::Array interim;
+    for (const auto& text : fields.interim)
+        interim.push_back(JSON::object({ { "seq", text.seq }, { "text", text.text }, { "at", text.at } }));
+
+    JSON::Object status { { "jobId", fields.jobID }, { "conversationId", fields.conversationID },
+        { "botId", fields.botID }, { "status", fields.status }, { "mode", rawValue(fields.mode) },
+        { "version", fields.version }, { "createdAt", fields.createdAt },
+        { "startedAt", JSON::optionalInt(fields.startedAt) },
+        { "finishedAt", JSON::optionalInt(fields.finishedAt) },
+        { "elapsedSeconds", JSON::optionalInt(fields.elapsedSeconds) }, { "activity", fields.activity },
+        { "activityKind", rawValue(fields.activityKind) }, { "events", std::move(events) },
+        { "interim", std::move(interim) }, { "timeLimitSeconds", fields.timeLimitSeconds } };
+    if (fields.routineID)
+        status.emplace("routineId", *fields.routineID);
+    if (fields.permissionRequests)
+        status.emplace("permissionRequests", *fields.permissionRequests);
+    if (fields.position)
+        status.emplace("position", *fields.position);
+    if (fields.result)
+        status.emplace("result", *fields.result);
+    if (fields.error)
+        status.emplace("error", *fields.error);
     return JSON(std::move(status));
 }
 

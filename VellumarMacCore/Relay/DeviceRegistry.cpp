@@ -19,6 +19,14 @@ namespace {
         return !token.empty() && token.size() <= DeviceRegistry::maxTokenBytes;
     }
 
+    // The digest the registry keeps of a token; absent for an empty token or one over 512 bytes.
+    std::optional<platform::SHA256Digest> tokenDigest(std::string_view token)
+    {
+        if (!isAcceptableTokenSize(token))
+            return std::nullopt;
+        return platform::sha256(token);
+    }
+
     // The first device with that id, const or not as the list is.
     template <typename Devices> auto findDevice(Devices& devices, std::string_view id)
     {
@@ -130,23 +138,48 @@ DeviceRegistry::Pairing DeviceRegistry::add(const std::optional<std::string>& na
     return { std::move(device), std::move(token) };
 }
 
-std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view token)
+std::optional<std::size_t> DeviceRegistry::indexForDigest(
+    const std::optional<platform::SHA256Digest>& digest, const Lock&) const
 {
-    if (!isAcceptableTokenSize(token))
+    if (!digest)
         return std::nullopt;
-    platform::SHA256Digest digest = platform::sha256(token);
-    Lock lock(m_lock);
     std::optional<std::size_t> match;
     // No early exit: the time taken must not tell which device, if any, holds the token.
     for (std::size_t index = 0; index < m_devices.size(); ++index) {
         auto stored = dataFromHex(m_devices[index].tokenHash);
-        bool equal = stored && digestsEqual(*stored, digest);
+        bool equal = stored && digestsEqual(*stored, *digest);
         if (equal)
             match = index;
     }
+    return match;
+}
+
+std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view token)
+{
+    auto digest = tokenDigest(token);
+    Lock lock(m_lock);
+    auto match = indexForDigest(digest, lock);
     if (!match)
         return std::nullopt;
     return touch(*match, lock);
+}
+
+bool DeviceRegistry::authenticatesAtOnce(std::string_view token) const
+{
+    auto digest = tokenDigest(token);
+    Lock lock(m_lock, std::try_to_lock);
+    if (!lock.owns_lock())
+        return false;
+    auto match = indexForDigest(digest, lock);
+    return !match || !isLastSeenWriteDue(m_devices[*match], m_clock());
+}
+
+bool DeviceRegistry::isLastSeenWriteDue(
+    const PairedDevice& device, std::chrono::system_clock::time_point now) const
+{
+    auto written = m_lastWritten.find(device.id);
+    // A clock that went backwards gives a negative age, and no write.
+    return written == m_lastWritten.end() || now - written->second >= lastSeenWriteInterval;
 }
 
 PairedDevice DeviceRegistry::touch(std::size_t index, Lock& lock)
@@ -155,9 +188,7 @@ PairedDevice DeviceRegistry::touch(std::size_t index, Lock& lock)
     PairedDevice& device = m_devices[index];
     device.lastSeenAt = now;
     PairedDevice seen = device;
-    auto written = m_lastWritten.find(device.id);
-    // A clock that went backwards gives a negative age, and no write.
-    if (written == m_lastWritten.end() || now - written->second >= lastSeenWriteInterval) {
+    if (isLastSeenWriteDue(device, now)) {
         m_lastWritten.insert_or_assign(device.id, now);
         try {
             save(lock);

@@ -68,6 +68,10 @@ public:
     // The device whose token digest matches, marked seen; absent for no match, an empty token or one
     // over 512 bytes. Every device is compared whatever the position of a match; the last match wins.
     std::optional<PairedDevice> deviceForToken(std::string_view token);
+    // Whether `deviceForToken` with this token, called now, would answer without writing the list to
+    // the storage or waiting for a save under way: false for a known token whose device's last-seen
+    // time is due to be stored, and while another call holds the registry. Never waits; changes nothing.
+    bool authenticatesAtOnce(std::string_view token) const;
 
     std::optional<PairedDevice> device(std::string_view id) const;
     // The device a mailbox request came from, marked seen: the one with the pairing's device id, and only
@@ -97,6 +101,10 @@ private:
     void ensureLoaded(Lock& lock);
     // Rebuilds the digests and writes the list; throws the storage's error.
     void save(Lock& lock);
+    // The index of the device whose token digest matches; see `deviceForToken`.
+    std::optional<std::size_t> indexForDigest(
+        const std::optional<platform::SHA256Digest>& digest, const Lock& lock) const;
+    bool isLastSeenWriteDue(const PairedDevice& device, std::chrono::system_clock::time_point now) const;
     // Marks the device seen, stores that when its last stored time is old enough, and answers it.
     PairedDevice touch(std::size_t index, Lock& lock);
     // Releases the lock, then hands the current list to the observers unless a newer one went out.

@@ -152,25 +152,38 @@ void HTTPConnection::didReceive(std::string_view content, bool isComplete, std::
     receive();
 }
 
+HTTPConnection::Answer HTTPConnection::answer(const Services& services, HTTPRequest request)
+{
+    bool keepAlive = request.keepAlive();
+    // RFC 9110 §9.3.2: the answer to HEAD is the head GET would get, without its content.
+    auto body = request.method() == "HEAD" ? Body::omit : Body::send;
+    auto bodyFile = request.bodyFile();
+    auto response = served(services.handler, std::move(request));
+    // A handler that keeps an upload has moved it away by now.
+    if (bodyFile) {
+        std::error_code ignored;
+        std::filesystem::remove(*bodyFile, ignored);
+    }
+    return { std::move(response), keepAlive, body };
+}
+
 void HTTPConnection::handle(HTTPRequest request)
 {
     m_busy = true;
     m_requestTimerArmed = false;
     m_timer.cancel();
+    // Handing a request to a worker and its response back costs two thread wake-ups, more than a
+    // request that waits on nothing costs itself.
+    if (m_services->answersAtOnce && m_services->answersAtOnce(request)) {
+        auto answered = answer(*m_services, std::move(request));
+        return respond(std::move(answered.response), answered.keepAlive, answered.body);
+    }
     m_services->workers->submit(
         [weak = weak_from_this(), services = m_services, request = std::move(request)]() mutable {
-            bool keepAlive = request.keepAlive();
-            // RFC 9110 §9.3.2: the answer to HEAD is the head GET would get, without its content.
-            auto body = request.method() == "HEAD" ? Body::omit : Body::send;
-            auto bodyFile = request.bodyFile();
-            auto pending = std::make_shared<PendingResponse>(served(services->handler, std::move(request)));
-            // A handler that keeps an upload has moved it away by now.
-            if (bodyFile) {
-                std::error_code ignored;
-                std::filesystem::remove(*bodyFile, ignored);
-            }
+            auto answered = answer(*services, std::move(request));
+            auto pending = std::make_shared<PendingResponse>(std::move(answered.response));
             // The connection is looked up on the queue only, so that it is never destroyed here.
-            services->queue->async([weak, pending, keepAlive, body] {
+            services->queue->async([weak, pending, keepAlive = answered.keepAlive, body = answered.body] {
                 if (auto self = weak.lock())
                     self->respond(pending->take(), keepAlive, body);
             });

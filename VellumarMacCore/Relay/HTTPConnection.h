@@ -45,6 +45,8 @@ public:
         WebSocketFactory webSocket;
         // Outlived by the queue's thread: the listener joins that thread before it ends the workers.
         RequestWorkers* workers = nullptr;
+        // Asked on the queue; true runs the handler right there instead of on a worker. Absent: never.
+        std::function<bool(const HTTPRequest&)> answersAtOnce;
     };
     using OnClose = std::function<void(HTTPConnection&)>;
 
@@ -75,7 +77,14 @@ private:
     struct Download;
     // Whether a response's content follows its head.
     enum class Body { send, omit };
+    struct Answer {
+        HTTPResponse response;
+        bool keepAlive;
+        Body body;
+    };
 
+    // The handler's response to the request, and how to send it; on a worker or on the queue.
+    static Answer answer(const Services& services, HTTPRequest request);
     void receive();
     void didReceive(std::string_view content, bool isComplete, std::error_code error);
     void handle(HTTPRequest request);

@@ -149,18 +149,29 @@ HTTPResponse RelayRouter::health(const HTTPRequest& request) const
 {
     if (request.method() != "GET")
         throw RelayHTTPError::methodNotAllowed;
-    return HTTPResponse::json(200,
-        JSON::object({ { "ok", true }, { "apiVersion", 1 }, { "transport", "https" },
-            { "restartSupported", false }, { "features", features() }, { "timeZone", m_timeZone() } }));
+    HealthBody current { m_options.routines(), m_options.terminal(), m_timeZone(), {} };
+    {
+        std::lock_guard guard(m_healthLock);
+        if (m_lastHealth && m_lastHealth->routines == current.routines
+            && m_lastHealth->terminal == current.terminal && m_lastHealth->timeZone == current.timeZone)
+            return HTTPResponse::encodedJSON(200, m_lastHealth->encoded);
+    }
+    current.encoded = JSON::object(
+        { { "ok", true }, { "apiVersion", 1 }, { "transport", "https" }, { "restartSupported", false },
+            { "features", features(current.routines, current.terminal) }, { "timeZone", current.timeZone } })
+                          .encoded();
+    auto response = HTTPResponse::encodedJSON(200, current.encoded);
+    std::lock_guard guard(m_healthLock);
+    m_lastHealth = std::move(current);
+    return response;
 }
 
-JSON RelayRouter::features() const
+JSON RelayRouter::features(bool routines, bool terminal) const
 {
     return JSON::object({ { "jobs", true }, { "tls", true }, { "files", true }, { "memory", true },
-        { "routines", m_options.routines() }, { "mailbox", m_mailbox != nullptr },
-        { "terminal", m_options.terminal() }, { "cliTools", true }, { "vault", false }, { "remote", false },
-        { "secureInput", false }, { "payment", false }, { "serviceRestart", false },
-        { "relayRestart", false } });
+        { "routines", routines }, { "mailbox", m_mailbox != nullptr }, { "terminal", terminal },
+        { "cliTools", true }, { "vault", false }, { "remote", false }, { "secureInput", false },
+        { "payment", false }, { "serviceRestart", false }, { "relayRestart", false } });
 }
 
 bool RelayRouter::isBrowserRequest(const HTTPRequest& request)
@@ -198,6 +209,18 @@ BodyPolicy RelayRouter::bodyPolicy(const RequestHead& head, const std::filesyste
 std::function<HTTPResponse(HTTPRequest)> RelayRouter::lanHandler() const
 {
     return [this](const HTTPRequest& request) { return respond(request, RequestOrigin::lan()); };
+}
+
+bool RelayRouter::answersAtOnce(const HTTPRequest& request) const noexcept
+{
+    if (request.method() != "GET" || request.segments() != Segments { "health" })
+        return false;
+    try {
+        auto token = bearerToken(request.header("authorization"));
+        return !token || m_devices.authenticatesAtOnce(*token);
+    } catch (...) {
+        return false;
+    }
 }
 
 HTTPRequestParser::Policy RelayRouter::lanBodyPolicy(std::filesystem::path incomingFolder) const

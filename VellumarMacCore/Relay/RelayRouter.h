@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -109,14 +110,19 @@ public:
     // local network, and each body taken as `bodyPolicy` decides with `incomingFolder`. The router
     // must outlive the listener.
     std::function<HTTPResponse(HTTPRequest)> lanHandler() const;
+    // Whether the LAN handler answers the request without waiting on anything or writing to disk, so
+    // that the listener may run it on its own thread: a health check whose authentication neither
+    // stores anything nor finds the registry busy. Any thread; never waits and never throws.
+    bool answersAtOnce(const HTTPRequest& request) const noexcept;
     HTTPRequestParser::Policy lanBodyPolicy(std::filesystem::path incomingFolder) const;
 
     // Web pages must not reach the API, even from a browser on the Mac's own network.
     static bool isBrowserRequest(const HTTPRequest& request);
     // No value for an empty body; throws RelayHTTPError 400 for a body that is not JSON.
     static std::optional<JSON> decodeBody(const HTTPRequest& request);
-    // The fourteen capability switches the phone reads from the health object.
-    JSON features() const;
+    // The fourteen capability switches the phone reads from the health object, with the two the user
+    // turns on and off as given.
+    JSON features(bool routines, bool terminal) const;
     // None for a missing or null member; throws RelayHTTPError 400 "mailbox is not valid." for anything
     // but an object whose "v" is a whole number and which, for version 1, reads as an offer.
     static std::optional<MailboxOfferField> parseMailboxOffer(const JSON* member);
@@ -194,6 +200,18 @@ private:
     TerminalRegistry* const m_terminals;
     MailboxRegistrar* const m_mailbox;
     const std::shared_ptr<ProbePool> m_browsePool;
+
+    // The health object changes only with the switches and the time zone (the mailbox is there or not
+    // for the router's whole life); the phone asks for it far more often, so the last one is kept
+    // encoded with what it was built from.
+    struct HealthBody {
+        bool routines;
+        bool terminal;
+        std::string timeZone;
+        std::string encoded;
+    };
+    mutable std::mutex m_healthLock;
+    mutable std::optional<HealthBody> m_lastHealth;
 };
 
 }

@@ -142,10 +142,10 @@ HTTPResponse RelayRouter::waitForJob(const HTTPRequest& request, const std::stri
     if (!RelayIDs::isValidJobID(jobID))
         throw jobNotFound();
     auto query = parseWaitQuery(*request.query());
-    auto status = m_jobs.wait(jobID, query.since, query.seconds);
+    auto status = m_jobs.waitEncoded(jobID, query.since, query.seconds);
     if (!status)
         throw jobNotFound();
-    return ok(*status);
+    return HTTPResponse::encodedJSON(200, *status);
 }
 
 HTTPResponse RelayRouter::answerQuestion(const HTTPRequest& request, const std::string& jobID) const

@@ -203,7 +203,9 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
     serving.listener = std::make_unique<RelayListener>(*m_identity, m_configuration.listenerLimits,
         serving.router->lanBodyPolicy(incoming), serving.router->lanHandler(),
         RelayListener::Hooks { .webSocket = relayWebSocketFactory(),
-            .failed = [this](std::error_code error) { listenerStopped(error); } });
+            .failed = [this](std::error_code error) { listenerStopped(error); },
+            .answersAtOnce = [router = serving.router.get()](
+                                 const HTTPRequest& request) { return router->answersAtOnce(request); } });
     std::uint16_t port = listen(*serving.listener);
     if (m_configuration.advertise) {
         serving.discovery = m_configuration.serviceDiscovery ? m_configuration.serviceDiscovery()

@@ -193,8 +193,9 @@ fs::path ClaudeReplyRunner::writeSettingsFile(
 {
     fs::path file = settingsFile(m_data.folder, conversationID);
     try {
-        writePrivateFile(
-            ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver).encoded(), file);
+        // Written afresh before every run, so a crash cannot lose anything a later run needs.
+        writePrivateFile(ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver).encoded(),
+            file, Durability::untilRestart);
     } catch (...) {
         throw RelayHTTPError(
             507, "insufficient_storage", "The settings for Claude Code could not be written on the Mac.");

@@ -7,7 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <array>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 
 namespace vellumar {
@@ -36,6 +41,67 @@ namespace {
         test::TemporaryFolder m_folder;
         test::ManualClock m_clock;
     };
+
+    // Counts, through the kernel's own notifications, the files moved into place as `name` in `folder`:
+    // one for each whole-file write.
+    class ReplacementCounter {
+    public:
+        ReplacementCounter(const std::filesystem::path& folder, std::string name)
+            : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+            , m_name(std::move(name))
+        {
+            if (m_fd < 0 || ::inotify_add_watch(m_fd, folder.c_str(), IN_MOVED_TO) < 0)
+                throw std::runtime_error("inotify is not available");
+        }
+        ~ReplacementCounter() { ::close(m_fd); }
+
+        // The replacements since the last call; the events were queued before the write returned.
+        int take()
+        {
+            int count = 0;
+            alignas(inotify_event) std::array<char, 4096> buffer;
+            for (ssize_t length; (length = ::read(m_fd, buffer.data(), buffer.size())) > 0;) {
+                for (ssize_t at = 0; at < length;) {
+                    const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
+                    count += event->len > 0 && m_name == event->name;
+                    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                }
+            }
+            return count;
+        }
+
+    private:
+        int m_fd;
+        std::string m_name;
+    };
+
+    // A turn records its reply, drops the results it showed and adds itself under one lock: one
+    // durable write, not one per change.
+    TEST_F(SessionStoreTest, ChangesUnderOneLockReachTheFileInOneWrite)
+    {
+        auto store = makeStore();
+        store.recordRoutineResult(conversation, bot, "Morning news", "Rain later.");
+        ReplacementCounter replacements(m_folder.path(), "sessions.json");
+        store.withLock([&](SessionStore::Locked& locked) {
+            locked.recordReply(conversation, bot, session, { .contextTokens = 10 });
+            locked.dropPosted(conversation, bot, 1);
+            locked.recordTurn(conversation, bot, "Any news?", "Rain later.");
+        });
+        EXPECT_EQ(replacements.take(), 1);
+        store.withLock([&](SessionStore::Locked& locked) { locked.sessionID(conversation, bot); });
+        EXPECT_EQ(replacements.take(), 0);
+        // Changes made before a failure are in memory, so they are written too.
+        EXPECT_THROW(store.withLock([&](SessionStore::Locked& locked) {
+            locked.endSession(conversation);
+            throw std::runtime_error("the caller failed");
+        }),
+            std::runtime_error);
+        EXPECT_EQ(replacements.take(), 1);
+        auto reopened = makeStore();
+        EXPECT_EQ(reopened.sessionID(conversation, bot), std::nullopt);
+        EXPECT_EQ(reopened.summaryAndRecent(conversation, bot).recent.size(), 2u);
+        EXPECT_TRUE(reopened.postedResults(conversation, bot).empty());
+    }
 
     TEST_F(SessionStoreTest, WritesAPrivateFileWithWholeSeconds)
     {

@@ -260,5 +260,57 @@ namespace {
         expectGolden(ended(done), "done");
     }
 
+    TEST_F(JobManagerTest, LongPollsWokenByOneChangeShareOneEncodingOfTheStatus)
+    {
+        constexpr std::size_t kPolls = 8;
+        auto [id, run] = startedJob("a");
+        auto version = *integer(status(id), "version");
+        std::vector<std::future<std::shared_ptr<const std::string>>> polls;
+        for (std::size_t index = 0; index < kPolls; ++index)
+            polls.push_back(inBackground([&, id = id] { return manager->waitEncoded(id, version, 25); }));
+        ASSERT_TRUE(clock->awaitSleepers(kPolls));
+        run.control->onEvent(RunnerEvent::tool("Read"));
+        std::vector<std::shared_ptr<const std::string>> answers;
+        for (auto& poll : polls)
+            answers.push_back(await(poll));
+        ASSERT_TRUE(answers.front());
+        for (const auto& answer : answers)
+            EXPECT_EQ(answer.get(), answers.front().get());
+        EXPECT_EQ(JSON::decode(*answers.front()), status(id));
+        EXPECT_EQ(integer(*JSON::decode(*answers.front()), "version"), version + 1);
+        EXPECT_FALSE(manager->waitEncoded("j-000000000000", version, 0));
+    }
+
+    // Time and the queue change what a status shows without a new version.
+    TEST_F(JobManagerTest, ASharedStatusIsNotHandedOutOnceTheTimeOrTheQueueMovedOn)
+    {
+        auto encoded = [&](const std::string& id) { return manager->waitEncoded(id, std::nullopt, 25); };
+        auto member = [](const std::shared_ptr<const std::string>& bytes, std::string_view key) {
+            return integer(JSON::decode(*bytes).value_or(JSON()), key);
+        };
+        {
+            SCOPED_TRACE("a second of a running job passed");
+            auto [id, run] = startedJob("a");
+            auto before = encoded(id);
+            EXPECT_EQ(encoded(id).get(), before.get());
+            clock->advance(1s);
+            auto after = encoded(id);
+            EXPECT_EQ(member(before, "elapsedSeconds"), 0);
+            EXPECT_EQ(member(after, "elapsedSeconds"), 1);
+            EXPECT_EQ(JSON::decode(*after), status(id));
+        }
+        {
+            SCOPED_TRACE("the job ahead left the queue");
+            started(submit("b"));
+            auto ahead = submit("b");
+            auto id = submit("b");
+            auto before = encoded(id);
+            manager->cancel(ahead);
+            auto after = encoded(id);
+            EXPECT_EQ(member(before, "position"), 1);
+            EXPECT_EQ(member(after, "position"), 0);
+            EXPECT_EQ(JSON::decode(*after), status(id));
+        }
+    }
 }
 }

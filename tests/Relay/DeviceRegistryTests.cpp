@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -106,12 +109,61 @@ TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEve
     for (const Case& c : cases) {
         SCOPED_TRACE(c.at.count());
         clock.now = start + c.at;
+        EXPECT_EQ(registry.authenticatesAtOnce("t"), c.saves == storage->saves);
+        EXPECT_TRUE(registry.authenticatesAtOnce("unknown"));
         ASSERT_TRUE(registry.deviceForToken("t"));
         EXPECT_EQ(storage->saves, c.saves);
         EXPECT_EQ(registry.all().front().lastSeenAt, clock.now);
     }
     EXPECT_EQ(heard, 1 + 5);
     EXPECT_EQ(storage->stored.front().lastSeenAt, start + 300s);
+}
+
+// A storage whose saves wait until the test lets them finish.
+class FakeHeldStorage final : public DeviceStorage {
+public:
+    std::vector<PairedDevice> load() override { return {}; }
+    void save(const std::vector<PairedDevice>&) override
+    {
+        std::unique_lock lock(m_lock);
+        m_saving = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_released; });
+    }
+    void setAside() override { }
+
+    void awaitSaving()
+    {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [this] { return m_saving; });
+    }
+    void release()
+    {
+        std::lock_guard lock(m_lock);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_saving = false;
+    bool m_released = false;
+};
+
+// The listener's thread asks before it authenticates; a save under way must send the request elsewhere.
+TEST(DeviceRegistry, AuthenticationIsNotAtOnceWhileAnotherCallSaves)
+{
+    auto storage = std::make_shared<FakeHeldStorage>();
+    DeviceRegistry registry(storage, standingClock);
+    auto pairing = std::async(std::launch::async, [&] { return registry.add("Phone"); });
+    storage->awaitSaving();
+    EXPECT_FALSE(registry.authenticatesAtOnce("unknown"));
+    storage->release();
+    auto token = pairing.get().token;
+    EXPECT_TRUE(registry.authenticatesAtOnce("unknown"));
+    // Added, but never seen through its token: its first request stores that.
+    EXPECT_FALSE(registry.authenticatesAtOnce(token));
 }
 
 TEST(DeviceRegistry, FakeStorageFailingToSaveLeavesNoTraceOfTheNewDevice)

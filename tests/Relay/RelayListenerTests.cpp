@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
 
@@ -217,6 +218,46 @@ namespace {
         EXPECT_EQ(server.listener->connectionCount(), 32U);
         EXPECT_EQ(test::statusOf(trusted.front()->get("/ok").value_or("")), 200);
         EXPECT_EQ(test::statusOf(trusted.back()->get("/ok").value_or("")), 200);
+    }
+
+    std::string currentThreadName()
+    {
+        char name[16] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        return name;
+    }
+
+    std::string bodyOf(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
+
+    // A request the owner answers at once runs on the listener's queue, even while another waits on a
+    // worker; the rest go to the workers.
+    TEST(RelayListener, RequestsAnsweredAtOnceRunOnTheQueueWhileOthersWaitOnWorkers)
+    {
+        test::Gate release;
+        RelayListener::Hooks hooks;
+        hooks.answersAtOnce = [](const HTTPRequest& request) { return request.path() == "/quick"; };
+        RelayServer server(
+            [&](const HTTPRequest& request) {
+                if (request.path() == "/slow")
+                    release.waitOpen();
+                return test::okResponse(currentThreadName());
+            },
+            {}, {}, std::move(hooks));
+        TLSTestClient slow(server.port);
+        ASSERT_TRUE(slow.handshake());
+        ASSERT_TRUE(slow.send("GET /slow HTTP/1.1\r\nHost: relay\r\n\r\n"));
+        TLSTestClient quick(server.port);
+        ASSERT_TRUE(quick.handshake());
+        const std::string queueName = std::string(RelayListener::kQueueLabel).substr(0, 15);
+        for (int request = 0; request < 3; ++request) {
+            auto response = quick.get("/quick").value_or("");
+            EXPECT_EQ(test::statusOf(response), 200);
+            EXPECT_EQ(bodyOf(response), queueName);
+        }
+        release.open();
+        auto waited = slow.readResponse().value_or("");
+        EXPECT_EQ(test::statusOf(waited), 200);
+        EXPECT_NE(bodyOf(waited), queueName);
     }
 
     TEST(RelayListener, HostileClientsDoNotStopAPairedClient)

@@ -352,10 +352,43 @@ TEST_F(RelayRouterTest, HealthTellsTheSwitchesOfTheMomentAndAMissingTokenIsChall
                   .find(R"("routines":true,"secureInput":false,)"
                         R"("serviceRestart":false,"terminal":false)"),
         std::string::npos);
+    // Switched back, the object is the first one again, not one kept from before.
+    options.setRoutines(false);
+    options.setTerminal(true);
+    EXPECT_NE(outcome({ From::lan, "GET", "/health" }).find(R"("routines":false,)"), std::string::npos);
+    EXPECT_NE(outcome({ From::lan, "GET", "/health" }).find(R"("terminal":true,)"), std::string::npos);
     HTTPRequest request("GET", "/health", {}, "", true);
     EXPECT_NE(
         router.respond(request, RequestOrigin::lan()).head(true).find("\r\nWWW-Authenticate: Bearer\r\n"),
         std::string::npos);
+}
+
+// The listener runs such a request on its own thread, which must never wait for a disk.
+TEST_F(RelayRouterTest, OnlyAHealthCheckWhoseAuthenticationStoresNothingIsAnsweredAtOnce)
+{
+    auto request = [](const char* method, std::string target, std::optional<std::string> token) {
+        HTTPHeaders headers;
+        if (token)
+            headers.push_back({ "authorization", "Bearer " + *token });
+        return HTTPRequest(method, std::move(target), std::move(headers), "", true);
+    };
+    // A device's first request stores its last-seen time.
+    EXPECT_FALSE(router.answersAtOnce(request("GET", "/health", paired.token)));
+    EXPECT_EQ(router.respond(request("GET", "/health", paired.token), RequestOrigin::lan()).status(), 200);
+    const std::tuple<const char*, const char*, std::string, std::optional<std::string>, bool> cases[] = {
+        { "health with the token", "GET", "/health", paired.token, true },
+        { "health without a token", "GET", "/health", std::nullopt, true },
+        { "health with an unknown token", "GET", "/health", "unknown", true },
+        { "health posted", "POST", "/health", paired.token, false },
+        { "a job's status", "GET", "/v1/jobs/" + job, paired.token, false },
+        { "a path below health", "GET", "/health/more", paired.token, false },
+    };
+    for (const auto& [name, method, target, token, expected] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(router.answersAtOnce(request(method, target, token)), expected);
+    }
+    clock->advance(DeviceRegistry::lastSeenWriteInterval);
+    EXPECT_FALSE(router.answersAtOnce(request("GET", "/health", paired.token)));
 }
 
 TEST_F(RelayRouterTest, BodyPolicySpoolsOnlyUploadsWithAKnownToken)
