@@ -55,6 +55,28 @@ protected:
         return status;
     }
 
+    // Lets a held job end once the computer's answer to the phone's watch (from event `watching` on)
+    // is in, or the job could end first: so its end reaches the phone as news.
+    void releaseWhenWatched(std::size_t watching)
+    {
+        ASSERT_TRUE(awaitHeldClaude());
+        ASSERT_TRUE(phone->awaitEvent(
+            "fetched", [](const JSON& event) { return memberText(event, "to") != "mac"; }, 60, watching));
+        releaseClaude();
+    }
+
+    // The job's end came in an envelope that alerts as a reply, and its push woke the phone.
+    void expectReplyPushed(std::size_t watching)
+    {
+        auto reply = phone->awaitEvent(
+            "fetched", [](const JSON& event) { return memberText(event, "notify") == "reply"; }, 0, watching);
+        ASSERT_TRUE(reply);
+        EXPECT_TRUE(phone->awaitEvent(
+            "push",
+            [&](const JSON& event) { return memberText(event, "record") == memberText(*reply, "record"); }, 0,
+            watching));
+    }
+
     static std::string replyOf(const JSON& status)
     {
         const auto* result = status.subscript("result");

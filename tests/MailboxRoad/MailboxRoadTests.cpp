@@ -65,24 +65,12 @@ TEST_F(MailboxRoad, AJobAwayFromHomeEndsDoneWithTheReplyAndLeavesTheZoneEmpty)
     ASSERT_TRUE(jobID.starts_with("j-")) << jobID;
     auto watching = phone->eventCount();
     auto done = std::async(std::launch::async, [&] { return awaitJob(jobID); });
-    ASSERT_TRUE(awaitHeldClaude());
-    // Released only once the computer's answer to the phone's watch is in, or the job could end first.
-    ASSERT_TRUE(phone->awaitEvent(
-        "fetched", [](const JSON& event) { return memberText(event, "to") != "mac"; }, 60, watching));
-    releaseClaude();
+    ASSERT_NO_FATAL_FAILURE(releaseWhenWatched(watching));
     auto status = done.get();
     EXPECT_EQ(memberText(status, "status"), "done") << status.encoded();
     EXPECT_EQ(replyOf(status), kReplyText);
     EXPECT_EQ(claudeStarts(), 1);
-
-    // The job's end came in an envelope that alerts as a reply, and its push woke the phone.
-    auto reply = phone->awaitEvent(
-        "fetched", [](const JSON& event) { return memberText(event, "notify") == "reply"; }, 0, watching);
-    ASSERT_TRUE(reply);
-    EXPECT_TRUE(phone->awaitEvent(
-        "push",
-        [&](const JSON& event) { return memberText(event, "record") == memberText(*reply, "record"); }, 0,
-        watching));
+    expectReplyPushed(watching);
     EXPECT_TRUE(becomes([&] { return zoneEnvelopes().empty(); }));
     endAndCheckLeftovers();
 }

@@ -2,6 +2,9 @@
 
 #include "tests/support/FileFixtures.h"
 
+#include <fstream>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vellumar::test {
@@ -32,6 +35,8 @@ namespace {
 
 PostgresServer::PostgresServer(PostgresServerOptions options)
     : m_syncToDisk(options.syncToDisk)
+    , m_tlsAddresses(std::move(options.tlsAddresses))
+    , m_networkNamespace(std::move(options.networkNamespace))
     , m_binaries(serverBinaries())
 {
     if (m_binaries.empty()) {
@@ -58,18 +63,52 @@ PostgresServer::PostgresServer(PostgresServerOptions options)
         m_failure = "initdb failed";
         return;
     }
+    if (!m_tlsAddresses.empty() && !prepareTLS(!options.password.empty())) {
+        m_failure = "openssl could not make the server's certificate";
+        return;
+    }
     if (!start())
         m_failure = "pg_ctl could not start the server: " + readFile(m_folder / "log");
 }
 
 bool PostgresServer::start()
 {
-    // No TCP listener: the socket in the private folder is the only way in.
-    std::string options
-        = "-k " + m_folder.path().string() + " -c listen_addresses=" + (m_syncToDisk ? "" : " -F");
+    // No TCP listener but the TLS addresses asked for: the socket in the private folder is the way in.
+    std::string listen;
+    for (const auto& address : m_tlsAddresses)
+        listen += (listen.empty() ? "" : ",") + address;
+    std::string options = "-k " + m_folder.path().string() + " -c listen_addresses=" + listen;
+    if (!listen.empty())
+        options += " -c ssl=on -c ssl_cert_file=" + (m_folder / "server.crt").string()
+            + " -c ssl_key_file=" + (m_folder / "server.key").string();
+    if (!m_syncToDisk)
+        options += " -F";
     return runAsServerUser("pg_ctl",
         { "-D", (m_folder / "data").string(), "-w", "-s", "-o", options, "-l", (m_folder / "log").string(),
             "start" });
+}
+
+bool PostgresServer::prepareTLS(bool withPassword)
+{
+    std::string names;
+    for (const auto& address : m_tlsAddresses)
+        names += (names.empty() ? "IP:" : ",IP:") + address;
+    fs::path key = m_folder / "server.key";
+    fs::path certificate = m_folder / "server.crt";
+    if (runPeer({ "openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-days", "2", "-subj", "/CN=Vellumar test server", "-addext",
+                    "subjectAltName=" + names, "-keyout", key.string(), "-out", certificate.string() })
+            .exitStatus
+        != 0)
+        return false;
+    // The server reads its key only when no one else may.
+    ::chmod(key.c_str(), 0600);
+    if (::geteuid() == 0
+        && (::chown(key.c_str(), 65534, 65534) != 0 || ::chown(certificate.c_str(), 65534, 65534) != 0))
+        return false;
+    std::ofstream rules(m_folder / "data" / "pg_hba.conf", std::ios::app);
+    rules << "hostssl all all 0.0.0.0/0 " << (withPassword ? "scram-sha-256" : "trust") << "\n";
+    return static_cast<bool>(rules);
 }
 
 bool PostgresServer::restart()
@@ -89,6 +128,12 @@ std::string PostgresServer::conninfo() const
     return "host=" + m_folder.path().string() + " user=" + kSuperuser + " dbname=postgres";
 }
 
+std::string PostgresServer::tlsConninfo(const std::string& address) const
+{
+    return "host=" + address + " user=" + kSuperuser
+        + " dbname=postgres sslrootcert=" + (m_folder / "server.crt").string();
+}
+
 bool PostgresServer::runAsServerUser(const std::string& program, std::vector<std::string> arguments)
 {
     arguments.insert(arguments.begin(), (m_binaries / program).string());
@@ -96,6 +141,8 @@ bool PostgresServer::runAsServerUser(const std::string& program, std::vector<std
         arguments.insert(arguments.begin(),
             { "setpriv", std::string("--reuid=") + kUnprivilegedID, std::string("--regid=") + kUnprivilegedID,
                 "--clear-groups" });
+    if (!m_networkNamespace.empty())
+        arguments.insert(arguments.begin(), { "ip", "netns", "exec", m_networkNamespace });
     return runPeer(arguments).exitStatus == 0;
 }
 

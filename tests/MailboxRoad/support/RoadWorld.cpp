@@ -31,6 +31,13 @@ namespace {
                         { "result", text }, { "session_id", kSessionID } }) }) } });
     }
 
+    std::vector<std::string> prefixed(std::vector<std::string> prefix, std::vector<std::string> command)
+    {
+        prefix.insert(
+            prefix.end(), std::make_move_iterator(command.begin()), std::make_move_iterator(command.end()));
+        return prefix;
+    }
+
     // The entitlements of an application that may use the mailbox's container and receive pushes.
     constexpr const char* kEntitlements = R"({
         "com.apple.application-identifier": "TEAM.com.zu.plimsor.mac",
@@ -61,9 +68,9 @@ RoadWorld::~RoadWorld()
 
 bool RoadWorld::launchMac()
 {
-    mac = std::make_unique<RoadDriver>(std::vector<std::string> { "env", "XDG_DATA_HOME=" + xdg.string(),
-        "HOME=" + home.string(), VELLUMAR_ROAD_MAC, entitlements.string(), data.string(),
-        (fake / "claude").string(), VELLUMAR_EXECUTABLE });
+    mac = std::make_unique<RoadDriver>(prefixed(macPrefix,
+        { "env", "XDG_DATA_HOME=" + xdg.string(), "HOME=" + home.string(), VELLUMAR_ROAD_MAC,
+            entitlements.string(), data.string(), (fake / "claude").string(), VELLUMAR_EXECUTABLE }));
     auto listening = mac->awaitEvent("listening");
     if (!listening)
         return false;
@@ -74,8 +81,8 @@ bool RoadWorld::launchMac()
 
 void RoadWorld::startPhone(double minimumTimeout)
 {
-    phone = std::make_unique<RoadDriver>(std::vector<std::string> {
-        VELLUMAR_ROAD_PHONE, cloud.string(), phoneState.string(), std::to_string(minimumTimeout) });
+    phone = std::make_unique<RoadDriver>(prefixed(phonePrefix,
+        { VELLUMAR_ROAD_PHONE, phoneCloud.string(), phoneState.string(), std::to_string(minimumTimeout) }));
 }
 
 void RoadWorld::playClaude(const JSON& steps) { std::ofstream(fake / "steps.json") << steps.encoded(); }
@@ -121,12 +128,13 @@ void RoadWorld::putBack(const JSON& committed, const std::string& recordName) co
 CurlAnswer RoadWorld::lan(const std::string& target, const std::optional<std::string>& body) const
 {
     std::vector<std::string> argv { "curl", "-sS", "--http1.1", "--max-time", "60", "-k", "--pinnedpubkey",
-        "sha256//" + pin, "-w", "\n%{http_code}", "https://127.0.0.1:" + std::to_string(port) + target };
+        "sha256//" + pin, "-w", "\n%{http_code}",
+        "https://" + macAddress + ":" + std::to_string(port) + target };
     if (!bearer.empty())
         argv.insert(argv.end(), { "-H", "Authorization: Bearer " + bearer });
     if (body)
         argv.insert(argv.end(), { "-H", "Content-Type: application/json", "--data", *body });
-    return curlAnswerOf(runPeer(argv));
+    return curlAnswerOf(runPeer(prefixed(phonePrefix, std::move(argv))));
 }
 
 std::optional<std::string> RoadWorld::pairPhone()
@@ -179,7 +187,7 @@ std::shared_ptr<movrane::CloudKitMailboxStore> RoadWorld::store() const
 {
     return std::make_shared<movrane::CloudKitMailboxStore>(
         std::string(movrane::MailboxProtocol::containerIdentifier),
-        platform::CloudDatabaseOptions { .folder = cloud });
+        platform::CloudDatabaseOptions { .folder = observedCloud });
 }
 
 std::vector<platform::CloudQuerySubscription> RoadWorld::subscriptions() const

@@ -76,6 +76,14 @@ public:
     std::filesystem::path phoneState = root / "phone";
     std::filesystem::path entitlements = root / "entitlements.json";
     std::filesystem::path cloud = xdg / "Vellumar" / "cloud";
+    // Where the ends may live apart: the command prefixes their processes (and the phone's curl) run
+    // under, the computer's address as the phone reaches it, the phone's own cloud folder, and the one
+    // this process looks at the store through. By default all on this machine and one cloud folder.
+    std::vector<std::string> macPrefix;
+    std::vector<std::string> phonePrefix;
+    std::string macAddress = "127.0.0.1";
+    std::filesystem::path phoneCloud = cloud;
+    std::filesystem::path observedCloud = cloud;
 
     std::unique_ptr<RoadDriver> mac;
     std::unique_ptr<RoadDriver> phone;
