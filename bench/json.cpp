@@ -105,7 +105,8 @@ void encodeNlohmann(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
 }
 
-constexpr unsigned kRapidJSONFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag;
+constexpr unsigned kRapidJSONFlags
+    = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag;
 
 void decodeRapidJSON(benchmark::State& state)
 {
