@@ -51,13 +51,37 @@ namespace {
         return Match { at, run.end, masked() };
     }
 
-    // The leftmost match from `from` of a pattern judged one start at a time.
+    // The ASCII bytes that can begin a match of a pattern, and every byte from 0x80 on.
+    class StartBytes {
+    public:
+        constexpr explicit StartBytes(std::string_view ascii)
+        {
+            for (std::size_t byte = 0x80; byte < m_isStart.size(); ++byte)
+                m_isStart[byte] = true;
+            for (char byte : ascii)
+                m_isStart[static_cast<unsigned char>(byte)] = true;
+        }
+        constexpr bool contains(char byte) const { return m_isStart[static_cast<unsigned char>(byte)]; }
+
+    private:
+        std::array<bool, 256> m_isStart {};
+    };
+
+    // The leftmost match from `from` of a pattern judged one start at a time. Other ASCII bytes are passed
+    // over without a look: no match can begin there.
     template <typename MatchAt>
-    std::optional<Match> firstMatchFrom(const Scanner& scanner, std::size_t from, MatchAt matchAt)
+    std::optional<Match> firstMatchFrom(
+        const Scanner& scanner, std::size_t from, const StartBytes& starts, MatchAt matchAt)
     {
-        for (auto at = from; at < scanner.size(); at += scanner.at(at).size) {
+        auto text = scanner.text();
+        for (auto at = from; at < text.size();) {
+            if (!starts.contains(text[at])) {
+                ++at;
+                continue;
+            }
             if (auto match = matchAt(scanner, at))
                 return match;
+            at += scanner.at(at).size;
         }
         return std::nullopt;
     }
@@ -419,27 +443,35 @@ namespace {
         return std::nullopt;
     }
 
+    constexpr StartBytes kPrefixedKeyStarts("spr");
+    constexpr StartBytes kGitHubTokenStarts("g");
+    constexpr StartBytes kSlackTokenStarts("x");
+    constexpr StartBytes kAWSAccessKeyIDStarts("A");
+    constexpr StartBytes kGoogleAPIKeyStarts("A");
+    // Of a caseless "bearer" or "basic".
+    constexpr StartBytes kHTTPCredentialStarts("bB");
+
     std::optional<Match> findNext(SecretPattern pattern, const Scanner& scanner, std::size_t from)
     {
         switch (pattern) {
         case SecretPattern::privateKeyBlock:
             return findPrivateKeyBlock(scanner, from);
         case SecretPattern::prefixedKey:
-            return firstMatchFrom(scanner, from, matchPrefixedKey);
+            return firstMatchFrom(scanner, from, kPrefixedKeyStarts, matchPrefixedKey);
         case SecretPattern::gitHubToken:
-            return firstMatchFrom(scanner, from, matchGitHubToken);
+            return firstMatchFrom(scanner, from, kGitHubTokenStarts, matchGitHubToken);
         case SecretPattern::slackToken:
-            return firstMatchFrom(scanner, from, matchSlackToken);
+            return firstMatchFrom(scanner, from, kSlackTokenStarts, matchSlackToken);
         case SecretPattern::awsAccessKeyID:
-            return firstMatchFrom(scanner, from, matchAWSAccessKeyID);
+            return firstMatchFrom(scanner, from, kAWSAccessKeyIDStarts, matchAWSAccessKeyID);
         case SecretPattern::googleAPIKey:
-            return firstMatchFrom(scanner, from, matchGoogleAPIKey);
+            return firstMatchFrom(scanner, from, kGoogleAPIKeyStarts, matchGoogleAPIKey);
         case SecretPattern::jsonWebToken:
             return findJSONWebToken(scanner, from);
         case SecretPattern::secretAssignment:
             return findSecretAssignment(scanner, from);
         case SecretPattern::httpCredential:
-            return firstMatchFrom(scanner, from, matchHTTPCredential);
+            return firstMatchFrom(scanner, from, kHTTPCredentialStarts, matchHTTPCredential);
         case SecretPattern::urlCredential:
             return findURLCredential(scanner, from);
         case SecretPattern::longToken:

@@ -96,7 +96,7 @@ bool TextScanner::isWordBoundary(std::size_t offset) const
     return wordAfter != wordBefore;
 }
 
-std::optional<std::size_t> TextScanner::matchCaseless(
+std::optional<std::size_t> TextScanner::matchCaselessFrom(
     std::size_t offset, std::string_view lowercaseLiteral) const
 {
     std::size_t matched = 0;
@@ -131,7 +131,7 @@ std::optional<std::size_t> TextScanner::matchCaseless(
     return offset;
 }
 
-bool isWhiteSpace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
+bool isNonASCIIWhiteSpace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
 
 bool isCaselessLetter(char32_t c)
 {
