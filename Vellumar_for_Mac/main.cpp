@@ -1,15 +1,26 @@
 // The process entry: Claude Code starts this program with the permission switch to get its
 // permission tool; any other start is the application's.
+#include "Vellumar_for_Mac/Alerts/MessageBoxAlerts.h"
+#include "Vellumar_for_Mac/Model/AppDelegate.h"
 #include "Vellumar_for_Mac/Model/AppModel.h"
 #include "Vellumar_for_Mac/Model/QuitSignals.h"
-#include "Vellumar_for_Mac/Alerts/MessageBoxAlerts.h"
+#include "Vellumar_for_Mac/Model/RemoteNotifications.h"
+#include "Vellumar_for_Mac/Scenes/SingleInstance.h"
+#include "Vellumar_for_Mac/Scenes/VellumarMacApp.h"
+#include "Vellumar_for_Mac/Updater/FeedUpdaterController.h"
+#include "Vellumar_for_Mac/Updater/Updater.h"
+#include "Platform/CloudDatabase.h"
+#include "Platform/Entitlements.h"
 #include "Platform/Log.h"
+#include "Platform/Paths.h"
 #include "VellumarMacCore/Permissions/PermissionMCPServer.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <string>
@@ -19,6 +30,44 @@
 #include <syslog.h>
 
 using namespace vellumar;
+
+namespace {
+
+// Qt aborts when its platform cannot start. Without any display the relay still serves the phones
+// paired earlier, so the windowless platform stands in; with one, it is the fallback for a display
+// that cannot be reached.
+void choosePlatform()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return;
+    if (!qEnvironmentVariableIsEmpty("DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "xcb;offscreen", 1);
+    else if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "wayland;xcb;offscreen", 1);
+    else
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+Updater* makeUpdater(const AppModel::Launch& launch)
+{
+    auto publicKey = platform::bundleInfoValue("SUPublicEDKey");
+    auto feedURL = platform::bundleInfoValue("SUFeedURL");
+    FeedUpdaterController::Options options {
+        .feedURL
+        = feedURL && feedURL->is_string() ? std::optional(feedURL->get<std::string>()) : std::nullopt,
+        .appVersion = launch.appVersion,
+        .downloadFolder = launch.dataFolder / "updates",
+        .alerts = launch.alerts,
+        .texts = launch.texts,
+        .openFolder =
+            [](const std::filesystem::path& folder) {
+                QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+            },
+    };
+    return new Updater(publicKey ? &*publicKey : nullptr, FeedUpdaterController::factory(std::move(options)));
+}
+
+}
 
 int main(int argc, char** argv)
 {
@@ -34,21 +83,40 @@ int main(int argc, char** argv)
         std::_Exit(status);
     }
 
-    // Without a display Qt would abort; the relay still serves the phone, so run without windows.
-    bool hasDisplay = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
-    if (!hasDisplay) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        platform::logInfo("No display: running without windows.");
-    }
+    choosePlatform();
     QApplication application(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
+    SingleInstance instance(SingleInstance::runtimeFolder());
+    if (!instance.claim()) {
+        bool shown = instance.askToShowMenu();
+        std::fprintf(stderr, "Vellumar for Mac is already running%s\n", shown ? "; its menu is shown." : ".");
+        return 0;
+    }
+
+    AppDelegate delegate;
+    // On Linux the cloud database's push socket is the push service.
+    RemoteNotifications notifications(platform::CloudDatabase::defaultFolder() / "push");
     AppModel::Launch launch;
     launch.alerts = std::make_shared<MessageBoxAlerts>();
+    launch.openURL = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    launch.observeAccountChanges = [&notifications](std::function<void()> changed) {
+        notifications.observeAccountChanges(std::move(changed));
+    };
     // Never destroyed: a stop cut off by the quit's deadline may still be using the host.
-    auto* model = new AppModel(std::move(launch));
-    // Without a menu a signal is the only way to quit, and logging out sends SIGTERM.
+    auto* model = new AppModel(launch);
+    Updater* updater = makeUpdater(launch);
+    VellumarMacApp scenes(*model, updater, {});
+    QObject::connect(&instance, &SingleInstance::showMenuAsked, &scenes, &VellumarMacApp::showMenu);
+    // Logging out sends SIGTERM; without a display a signal is the only way to quit.
     QuitSignals quitSignals([model] { model->quit(); });
-    QTimer::singleShot(0, model, [model] { model->start(); });
+    QTimer::singleShot(0, model, [&] {
+        scenes.launch();
+        model->start();
+        delegate.applicationDidFinishLaunching(platform::Entitlements(platform::entitlementsFile()), [&] {
+            return notifications.registerForPushes([&delegate](const std::string& userInfo) {
+                delegate.didReceiveRemoteNotification(userInfo);
+            });
+        });
+    });
     int status = QApplication::exec();
     closelog();
     std::_Exit(status);

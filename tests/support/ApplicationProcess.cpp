@@ -17,8 +17,9 @@ namespace {
         // The shell tells the application's pid, then how it ended.
         std::vector<std::string> argv { "sh", "-c",
             R"(home="$1"; shift
+               mkdir -p -m 700 "$home/run"
                env HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
-                   QT_QPA_PLATFORM=offscreen "$@" &
+                   XDG_RUNTIME_DIR="$home/run" QT_QPA_PLATFORM=offscreen "$@" &
                echo $!; wait $!; echo $?)",
             "sh", home.string(), executable.string() };
         argv.insert(argv.end(), arguments.begin(), arguments.end());

@@ -12,7 +12,7 @@ namespace vellumar::test {
 
 class ApplicationProcess {
 public:
-    // Starts `executable` with `arguments`, its home, data and settings folders inside `home`.
+    // Starts `executable` with `arguments`, its home, data, settings and runtime folders inside `home`.
     ApplicationProcess(const std::filesystem::path& executable, const std::filesystem::path& home,
         const std::vector<std::string>& arguments = {});
 
