@@ -96,6 +96,12 @@ public:
     {
         return emplace(std::move(member.first), std::move(member.second));
     }
+    // Members whose key is already present are left out, as std::map::insert leaves them.
+    template <typename InputIterator> void insert(InputIterator first, InputIterator last)
+    {
+        for (; first != last; ++first)
+            try_emplace(first->first, first->second);
+    }
     template <typename Member> std::pair<iterator, bool> emplace(std::string_view key, Member&& value)
     {
         return try_emplace(key, std::forward<Member>(value));

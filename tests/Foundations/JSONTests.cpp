@@ -213,7 +213,7 @@ TEST(JSON, StringBytesAreJudgedAtEveryOffsetOfAnEightByteWord)
         for (const auto& [byte, written] : bytes) {
             SCOPED_TRACE(testing::Message() << offset << " " << written);
             const std::string before(offset, 'a');
-            const std::string after(9, 'b');
+            const std::string after(9, 'c');
             EXPECT_EQ(JSON(before + byte + after).encoded(), "\"" + before + written + after + "\"");
             // Read back: only bytes allowed raw in a document decode from their raw form.
             const bool allowedRaw = byte == written;

@@ -52,8 +52,11 @@ TEST(SortedKeyMap, ChangesKeepTheOrderAndAnswerAsStdMapDoes)
     EXPECT_EQ(map.erase("m"), 0u);
     EXPECT_EQ(erase_if(map, [](const auto& member) { return member.second == 6; }), 1u);
     EXPECT_EQ(members(map), (std::vector<std::pair<std::string, int>> { { "a", 5 } }));
-    EXPECT_EQ(map.find("b"), map.end());
-    EXPECT_THROW(static_cast<void>(map.at("b")), std::out_of_range);
+    const Map more({ { "b", 7 }, { "a", 8 } });
+    map.insert(more.begin(), more.end());
+    EXPECT_EQ(members(map), (std::vector<std::pair<std::string, int>> { { "a", 5 }, { "b", 7 } }));
+    EXPECT_EQ(map.find("c"), map.end());
+    EXPECT_THROW(static_cast<void>(map.at("c")), std::out_of_range);
 }
 
 }
