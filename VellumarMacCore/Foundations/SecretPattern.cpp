@@ -241,16 +241,19 @@ namespace {
         ends.add(scanner.matchCaseless(*stemEnd, "key"));
     }
 
+    // Most characters start no secret word; only non-ASCII ones need the case folding to tell.
+    bool maySecretWordStartAt(const Scanner& scanner, std::size_t at)
+    {
+        static constexpr StartBytes kSecretWordStarts("pstacPSTAC");
+        return at < scanner.size() && kSecretWordStarts.contains(scanner.text()[at]);
+    }
+
     // Ends of the secret words that start at `at`, in the order in which the alternation tries them:
-    // pass(?:word|wd)?|secret|token|api[_-]?key|apikey|credential|private[_-]?key
+    // pass(?:word|wd)?|secret|token|api[_-]?key|apikey|credential|private[_-]?key. Asked only where
+    // maySecretWordStartAt holds.
     KeywordEnds secretWordEndsAt(const Scanner& scanner, std::size_t at)
     {
         KeywordEnds ends;
-        // Most characters start no secret word; only non-ASCII ones need the case folding to tell.
-        auto first = scanner.at(at).value;
-        if (first < 0x80
-            && std::string_view("pstacPSTAC").find(static_cast<char>(first)) == std::string_view::npos)
-            return ends;
         if (auto pass = scanner.matchCaseless(at, "pass")) {
             ends.add(scanner.matchCaseless(*pass, "word"));
             ends.add(scanner.matchCaseless(*pass, "wd"));
@@ -307,18 +310,21 @@ namespace {
             std::optional<std::optional<AssignedValue>> valueAfterRun;
             // Greedy: the prefix gives back one character at a time, so words are tried from the right.
             for (auto wordStart = runEnd;; wordStart -= scanner.before(wordStart).size) {
-                for (auto wordEnd : secretWordEndsAt(scanner, wordStart)) {
-                    std::optional<AssignedValue> value;
-                    if (wordEnd <= runEnd) {
-                        if (!valueAfterRun)
-                            valueAfterRun = assignedValueAt(scanner, runEnd);
-                        value = *valueAfterRun;
-                    } else {
-                        value = assignedValueAt(scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
+                if (maySecretWordStartAt(scanner, wordStart)) {
+                    for (auto wordEnd : secretWordEndsAt(scanner, wordStart)) {
+                        std::optional<AssignedValue> value;
+                        if (wordEnd <= runEnd) {
+                            if (!valueAfterRun)
+                                valueAfterRun = assignedValueAt(scanner, runEnd);
+                            value = *valueAfterRun;
+                        } else {
+                            value = assignedValueAt(
+                                scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
+                        }
+                        if (value)
+                            return Match { start, value->end,
+                                std::string(scanner.text().substr(start, value->begin - start)) + masked() };
                     }
-                    if (value)
-                        return Match { start, value->end,
-                            std::string(scanner.text().substr(start, value->begin - start)) + masked() };
                 }
                 if (wordStart == start)
                     break;

@@ -133,10 +133,8 @@ std::optional<std::size_t> TextScanner::matchCaselessFrom(
 
 bool isNonASCIIWhiteSpace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
 
-bool isCaselessLetter(char32_t c)
+bool isNonASCIICaselessLetter(char32_t c)
 {
-    if (c < 0x80)
-        return isASCIILetter(c);
     auto folded = u_foldCase(static_cast<UChar32>(c), U_FOLD_CASE_DEFAULT);
     return folded < 0x80 && isASCIILetter(static_cast<char32_t>(folded));
 }

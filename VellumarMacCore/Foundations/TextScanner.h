@@ -10,6 +10,7 @@ namespace vellumar::detail {
 
 constexpr bool isASCIIDigit(char32_t c) { return c >= '0' && c <= '9'; }
 constexpr bool isASCIIUpper(char32_t c) { return c >= 'A' && c <= 'Z'; }
+constexpr bool isASCIILetter(char32_t c) { return isASCIIUpper(c) || (c >= 'a' && c <= 'z'); }
 
 class TextScanner {
 public:
@@ -100,11 +101,12 @@ inline bool isWhiteSpace(char32_t c)
     return isNonASCIIWhiteSpace(c);
 }
 
+bool isNonASCIICaselessLetter(char32_t);
+
 // A member of [A-Za-z] in a case-insensitive ICU pattern, which also admits U+017F and U+212A, the two
 // characters whose simple case folding is an ASCII letter.
-bool isCaselessLetter(char32_t);
+inline bool isCaselessLetter(char32_t c) { return c < 0x80 ? isASCIILetter(c) : isNonASCIICaselessLetter(c); }
 
-constexpr bool isASCIILetter(char32_t c) { return isASCIIUpper(c) || (c >= 'a' && c <= 'z'); }
 constexpr bool isASCIIAlphanumeric(char32_t c) { return isASCIILetter(c) || isASCIIDigit(c); }
 constexpr bool isASCIIHexDigit(char32_t c)
 {
