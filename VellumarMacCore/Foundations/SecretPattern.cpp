@@ -370,6 +370,9 @@ namespace {
         return std::nullopt;
     }
 
+    // An ASCII member of \w.
+    bool isASCIIWordCharacter(char32_t c) { return isASCIIAlphanumeric(c) || c == '_'; }
+
     // [a-z0-9+.-] of a case-insensitive pattern.
     bool isSchemeCharacter(char32_t c)
     {
@@ -403,7 +406,9 @@ namespace {
         for (auto at = from; at < scanner.size();) {
             auto codePoint = scanner.at(at);
             if (!isCaselessLetter(codePoint.value) || !scanner.isWordBoundary(at)) {
-                at += codePoint.size;
+                // Past an ASCII word character no \b falls until its run ends, so no scheme starts inside it.
+                at = isASCIIWordCharacter(codePoint.value) ? scanner.skip(at, isASCIIWordCharacter).end
+                                                           : at + codePoint.size;
                 continue;
             }
             auto schemeEnd = scanner.skip(at, isSchemeCharacter).end;
