@@ -273,9 +273,8 @@ namespace {
         std::size_t end = 0;
     };
 
-    // ["']?\s*[:=]\s*(?:"[^"]*"|'[^']*'|[^\s"'&;|]+) at `at`. None of its parts can give anything back that
-    // the next part could use, so the first way through is the only one.
-    std::optional<AssignedValue> assignedValueAt(const Scanner& scanner, std::size_t at)
+    // Where ["']?\s*[:=] ends when it starts at `at`.
+    std::optional<std::size_t> separatorEnd(const Scanner& scanner, std::size_t at)
     {
         auto closingQuote = scanner.at(at).value;
         if (closingQuote == '"' || closingQuote == '\'')
@@ -284,7 +283,17 @@ namespace {
         auto separator = scanner.at(at).value;
         if (separator != ':' && separator != '=')
             return std::nullopt;
-        auto valueBegin = scanner.skip(at + 1, isWhiteSpace).end;
+        return at + 1;
+    }
+
+    // ["']?\s*[:=]\s*(?:"[^"]*"|'[^']*'|[^\s"'&;|]+) at `at`. None of its parts can give anything back that
+    // the next part could use, so the first way through is the only one.
+    std::optional<AssignedValue> assignedValueAt(const Scanner& scanner, std::size_t at)
+    {
+        auto separator = separatorEnd(scanner, at);
+        if (!separator)
+            return std::nullopt;
+        auto valueBegin = scanner.skip(*separator, isWhiteSpace).end;
         auto openingQuote = scanner.at(valueBegin).value;
         if (openingQuote == '"' || openingQuote == '\'') {
             auto close = scanner.text().find(static_cast<char>(openingQuote), valueBegin + 1);
@@ -308,6 +317,14 @@ namespace {
         for (auto start = from; start < scanner.size();) {
             auto runEnd = scanner.skip(start, isAssignmentKeyCharacter).end;
             std::optional<std::optional<AssignedValue>> valueAfterRun;
+            // An ASCII character after the run is no letter, so no word reads on past the run: every word in
+            // it needs a separator after the run. (Only the separator is looked for here: reading the value
+            // too would take each run of "a:a:a:..." to the end of the text.)
+            bool followedByASCII = scanner.at(runEnd).value < 0x80;
+            if (runEnd > start && followedByASCII && !separatorEnd(scanner, runEnd)) {
+                start = runEnd;
+                continue;
+            }
             // Greedy: the prefix gives back one character at a time, so words are tried from the right.
             for (auto wordStart = runEnd;; wordStart -= scanner.before(wordStart).size) {
                 if (maySecretWordStartAt(scanner, wordStart)) {
