@@ -1,12 +1,10 @@
 #include "Platform/CloudDatabase.h"
 
-#include "Platform/CloudDatabaseSchema.h"
+#include "Platform/CloudPostgresDatabase.h"
 #include "Platform/CloudPush.h"
-#include "Platform/CloudSQLite.h"
+#include "Platform/CloudSQLiteDatabase.h"
 #include "Platform/Paths.h"
 #include "Platform/PrivateFiles.h"
-
-#include <sys/stat.h>
 
 namespace vellumar::platform {
 
@@ -14,6 +12,7 @@ namespace {
 
     namespace fs = std::filesystem;
 
+    // Also the form of a PostgreSQL schema name's tail and of a file name.
     bool isContainerName(std::string_view identifier)
     {
         if (identifier.empty() || identifier.size() > 200 || identifier.front() == '.')
@@ -28,100 +27,28 @@ namespace {
         return true;
     }
 
-    void makePrivateFolderOrFail(const fs::path& folder)
-    {
-        try {
-            if (makePrivateDirectory(folder) == PrivateFolder::ready)
-                return;
-        } catch (const fs::filesystem_error&) {
-        }
-        throw CloudDatabaseError(CloudErrorCode::permissionFailure);
-    }
-
-    CloudAccount readAccount(CloudSQLiteConnection& connection)
-    {
-        auto query = connection.statement("SELECT status, user_record_name FROM account WHERE id = 1");
-        if (!query.step())
-            throw CloudDatabaseError(CloudErrorCode::internalError);
-        return { static_cast<CloudAccountStatus>(query.integer(0)), query.text(1) };
-    }
-
-    std::vector<CloudPredicateClause> readClauses(
-        CloudSQLiteConnection& connection, const std::string& subscriptionID)
-    {
-        auto query = connection.statement(
-            "SELECT key, value FROM subscription_clauses WHERE subscription = ? ORDER BY position");
-        query.bind(1, subscriptionID);
-        std::vector<CloudPredicateClause> clauses;
-        while (query.step())
-            clauses.push_back({ query.text(0), query.text(1) });
-        return clauses;
-    }
-
-    std::optional<std::string> optionalText(const CloudSQLiteStatement& query, int column)
-    {
-        return query.isNull(column) ? std::nullopt : std::optional(query.text(column));
-    }
-
-    void bindOptional(CloudSQLiteStatement& statement, int position, const std::optional<std::string>& text)
-    {
-        if (text)
-            statement.bind(position, *text);
-        else
-            statement.bindNull(position);
-    }
-
 }
 
-CloudDatabase::CloudDatabase(std::string containerIdentifier, CloudDatabaseOptions options)
+CloudDatabase::CloudDatabase(std::string containerIdentifier, std::size_t pageLimit)
     : m_containerIdentifier(std::move(containerIdentifier))
-    , m_options(std::move(options))
-    , m_folder(m_options.folder.empty() ? defaultFolder() : m_options.folder)
-    , m_pageLimit(std::max<std::size_t>(m_options.pageLimit, 1))
+    , m_pageLimit(std::max<std::size_t>(pageLimit, 1))
 {
     if (!isContainerName(m_containerIdentifier))
         throw CloudDatabaseError(CloudErrorCode::badContainer);
-    makePrivateFolderOrFail(m_folder);
-    makePrivateFolderOrFail(cloudAssetFolder(m_folder));
-    makePrivateFolderOrFail(pushFolder());
-    m_connections = std::make_unique<CloudConnectionPool>(
-        databaseFile(), m_options.busyTimeout, configureCloudConnection);
-    auto connection = lease();
-    // SQLite gives its -wal and -shm files the main file's mode.
-    ::chmod(databaseFile().c_str(), 0600);
-    prepareCloudSchema(*connection);
-    removeOrphanedCloudAssets(*connection, m_folder);
 }
 
 CloudDatabase::~CloudDatabase() = default;
 
 fs::path CloudDatabase::defaultFolder() { return dataFolder() / "cloud"; }
-fs::path CloudDatabase::databaseFile() const { return m_folder / (m_containerIdentifier + ".sqlite"); }
-fs::path CloudDatabase::pushFolder() const { return m_folder / "push"; }
 
-CloudConnectionLease CloudDatabase::lease() { return m_connections->lease(); }
-
-CloudAccount CloudDatabase::account()
+void CloudDatabase::makePrivateFolder(const fs::path& folder)
 {
-    auto connection = lease();
-    return readAccount(*connection);
-}
-
-void CloudDatabase::setAccount(const CloudAccount& account)
-{
-    bool changed;
-    {
-        auto connection = lease();
-        CloudSQLiteTransaction transaction(*connection, CloudTransactionKind::write);
-        changed = readAccount(*connection) != account;
-        connection->statement("UPDATE account SET status = ?, user_record_name = ? WHERE id = 1")
-            .bind(1, static_cast<std::int64_t>(account.status))
-            .bind(2, account.userRecordName)
-            .run();
-        transaction.commit();
+    try {
+        if (makePrivateDirectory(folder) == PrivateFolder::ready)
+            return;
+    } catch (const fs::filesystem_error&) {
     }
-    if (changed)
-        broadcastCloudPush(pushFolder(), cloudAccountChangedNotice);
+    throw CloudDatabaseError(CloudErrorCode::permissionFailure);
 }
 
 std::string CloudDatabase::userRecordName()
@@ -134,163 +61,75 @@ std::string CloudDatabase::userRecordName()
     throw CloudDatabaseError(CloudErrorCode::notAuthenticated);
 }
 
-void CloudDatabase::saveZone(const std::string& zoneName)
+void CloudDatabase::checkToken(
+    const std::optional<CloudChangeToken>& since, std::int64_t epoch, std::int64_t lastSequence)
 {
-    if (zoneName.empty())
-        throw CloudDatabaseError(CloudErrorCode::invalidArguments);
-    auto connection = lease();
-    CloudSQLiteTransaction transaction(*connection, CloudTransactionKind::write);
-    connection->statement("INSERT OR IGNORE INTO zones(name, epoch) VALUES(?, ?)")
-        .bind(1, zoneName)
-        .bind(2, newCloudZoneEpoch())
-        .run();
-    transaction.commit();
+    if (since
+        && (since->zoneEpoch != epoch || since->changeSequence < 0 || since->changeSequence > lastSequence))
+        throw CloudDatabaseError(CloudErrorCode::changeTokenExpired);
 }
 
-void CloudDatabase::deleteZone(const std::string& zoneName)
+CloudZoneChanges CloudDatabase::pageOfChanges(std::vector<FeedEntry> entries, std::int64_t epoch,
+    std::int64_t lastSequence, const std::optional<CloudChangeToken>& since) const
 {
-    std::vector<std::string> assets;
+    auto limit = pageLimit();
+    CloudZoneChanges changes;
+    changes.moreComing = entries.size() > limit;
+    if (changes.moreComing)
+        entries.resize(limit);
+    for (auto& entry : entries) {
+        if (entry.record)
+            changes.modified.push_back(std::move(*entry.record));
+        else
+            changes.deletedRecordNames.push_back(std::move(entry.recordName));
+    }
+    bool initialFeed = !since || since->initialFeed;
+    changes.token = { epoch, changes.moreComing ? entries.back().sequence : lastSequence,
+        initialFeed && changes.moreComing };
+    return changes;
+}
+
+std::vector<std::string> CloudDatabase::creationPushes(
+    const std::vector<CloudQuerySubscription>& zoneSubscriptions, const CloudRecord& record) const
+{
+    std::vector<std::string> pushes;
+    for (const auto& subscription : zoneSubscriptions) {
+        if (subscription.recordType == record.recordType && subscription.predicate.matches(record))
+            pushes.push_back(cloudNotificationJSON(containerIdentifier(), subscription, record.recordName));
+    }
+    return pushes;
+}
+
+namespace {
+
+    // The folder and the choice, filled in where the options leave them out.
+    CloudDatabaseOptions withDefaults(CloudDatabaseOptions options)
     {
-        auto connection = lease();
-        CloudSQLiteTransaction transaction(*connection, CloudTransactionKind::write);
-        if (!cloudZoneEpoch(*connection, zoneName))
-            throw CloudDatabaseError(CloudErrorCode::zoneNotFound);
-        assets = cloudZoneAssets(*connection, zoneName);
-        for (const char* sql : { "DELETE FROM zones WHERE name = ?", "DELETE FROM records WHERE zone = ?",
-                 "DELETE FROM fields WHERE zone = ?", "DELETE FROM changes WHERE zone = ?",
-                 "DELETE FROM subscription_clauses WHERE subscription IN "
-                 "(SELECT id FROM subscriptions WHERE zone = ?1)",
-                 "DELETE FROM subscriptions WHERE zone = ?" })
-            connection->statement(sql).bind(1, zoneName).run();
-        transaction.commit();
+        if (options.folder.empty())
+            options.folder = CloudDatabase::defaultFolder();
+        if (!options.choice)
+            options.choice = readCloudDatabaseChoice(options.folder.parent_path());
+        return options;
     }
-    removeCloudAssets(m_folder, assets);
+
 }
 
-std::vector<CloudItemResult> CloudDatabase::saveSubscriptions(
-    const std::vector<CloudQuerySubscription>& subscriptions)
+std::unique_ptr<CloudDatabase> openCloudDatabase(
+    std::string containerIdentifier, CloudDatabaseOptions options)
 {
-    auto connection = lease();
-    CloudSQLiteTransaction transaction(*connection, CloudTransactionKind::write);
-    std::vector<CloudItemResult> results;
-    for (const auto& subscription : subscriptions) {
-        results.push_back({ subscription.subscriptionID, std::nullopt });
-        if (subscription.subscriptionID.empty()) {
-            results.back().error = CloudDatabaseError(CloudErrorCode::invalidArguments);
-            continue;
-        }
-        if (!cloudZoneEpoch(*connection, subscription.zoneName)) {
-            results.back().error = CloudDatabaseError(CloudErrorCode::zoneNotFound);
-            continue;
-        }
-        const CloudNotificationInfo& info = subscription.notificationInfo;
-        auto save = connection->statement(
-            "INSERT OR REPLACE INTO subscriptions(id, zone, record_type, "
-            "content_available, title_key, body_key, sound) VALUES(?, ?, ?, ?, ?, ?, ?)");
-        save.bind(1, subscription.subscriptionID)
-            .bind(2, subscription.zoneName)
-            .bind(3, subscription.recordType)
-            .bind(4, static_cast<std::int64_t>(info.shouldSendContentAvailable));
-        bindOptional(save, 5, info.titleLocalizationKey);
-        bindOptional(save, 6, info.alertLocalizationKey);
-        bindOptional(save, 7, info.soundName);
-        save.run();
-        connection->statement("DELETE FROM subscription_clauses WHERE subscription = ?")
-            .bind(1, subscription.subscriptionID)
-            .run();
-        std::int64_t position = 0;
-        for (const auto& clause : subscription.predicate.clauses)
-            connection
-                ->statement(
-                    "INSERT INTO subscription_clauses(subscription, position, key, value) VALUES(?, ?, ?, ?)")
-                .bind(1, subscription.subscriptionID)
-                .bind(2, position++)
-                .bind(3, clause.key)
-                .bind(4, clause.value)
-                .run();
-    }
-    transaction.commit();
-    return results;
+    options = withDefaults(std::move(options));
+    if (options.choice->backend == CloudBackend::postgresql)
+        return std::make_unique<CloudPostgresDatabase>(std::move(containerIdentifier), std::move(options));
+    return std::make_unique<CloudSQLiteDatabase>(std::move(containerIdentifier), std::move(options));
 }
 
-std::vector<CloudItemResult> CloudDatabase::deleteSubscriptions(
-    const std::vector<std::string>& subscriptionIDs)
+std::unique_ptr<CloudPushListener> listenForCloudPushes(
+    const std::string& containerIdentifier, CloudDatabaseOptions options)
 {
-    auto connection = lease();
-    CloudSQLiteTransaction transaction(*connection, CloudTransactionKind::write);
-    std::vector<CloudItemResult> results;
-    for (const auto& subscriptionID : subscriptionIDs) {
-        connection->statement("DELETE FROM subscription_clauses WHERE subscription = ?")
-            .bind(1, subscriptionID)
-            .run();
-        auto remove = connection->statement("DELETE FROM subscriptions WHERE id = ? RETURNING id");
-        bool existed = remove.bind(1, subscriptionID).step();
-        remove.run();
-        results.push_back({ subscriptionID,
-            existed ? std::nullopt : std::optional(CloudDatabaseError(CloudErrorCode::unknownItem)) });
-    }
-    transaction.commit();
-    return results;
-}
-
-std::vector<CloudQuerySubscription> CloudDatabase::subscriptions()
-{
-    auto connection = lease();
-    CloudSQLiteTransaction transaction(*connection, CloudTransactionKind::read);
-    return readCloudSubscriptions(*connection, std::nullopt);
-}
-
-std::vector<CloudQuerySubscription> readCloudSubscriptions(
-    CloudSQLiteConnection& connection, const std::optional<std::string>& zoneName)
-{
-    auto query
-        = connection.statement("SELECT id, zone, record_type, content_available, title_key, body_key, sound "
-                               "FROM subscriptions WHERE ?1 IS NULL OR zone = ?1 ORDER BY id");
-    bindOptional(query, 1, zoneName);
-    std::vector<CloudQuerySubscription> found;
-    while (query.step())
-        found.push_back({ query.text(0), query.text(2), query.text(1), {},
-            { query.integer(3) != 0, optionalText(query, 4), optionalText(query, 5),
-                optionalText(query, 6) } });
-    for (auto& subscription : found)
-        subscription.predicate.clauses = readClauses(connection, subscription.subscriptionID);
-    return found;
-}
-
-void CloudDatabase::queueFailure(const CloudQueuedFailure& failure)
-{
-    auto connection = lease();
-    auto insert = connection->statement(
-        "INSERT INTO queued_failures(operation, code, retry_after, remaining) VALUES(?, ?, ?, ?)");
-    insert.bind(1, failure.operation)
-        .bind(2, std::int64_t { failure.code })
-        .bind(4, std::int64_t { failure.count });
-    if (failure.retryAfterSeconds)
-        insert.bind(3, *failure.retryAfterSeconds);
-    insert.run();
-}
-
-std::optional<CloudDatabaseError> CloudDatabase::takeQueuedFailure(std::string_view operation)
-{
-    auto connection = lease();
-    // Most calls find nothing queued, and a read takes no lock.
-    if (!connection->statement("SELECT 1 FROM queued_failures WHERE remaining > 0 LIMIT 1").step())
-        return std::nullopt;
-    CloudSQLiteTransaction transaction(*connection, CloudTransactionKind::write);
-    auto query = connection->statement("SELECT id, code, retry_after FROM queued_failures "
-                                       "WHERE operation = ? AND remaining > 0 ORDER BY id LIMIT 1");
-    if (!query.bind(1, operation).step())
-        return std::nullopt;
-    std::int64_t id = query.integer(0);
-    CloudDatabaseError failure(
-        static_cast<int>(query.integer(1)), query.isNull(2) ? std::nullopt : std::optional(query.real(2)));
-    query.run();
-    connection->statement("UPDATE queued_failures SET remaining = remaining - 1 WHERE id = ?")
-        .bind(1, id)
-        .run();
-    connection->statement("DELETE FROM queued_failures WHERE remaining <= 0").run();
-    transaction.commit();
-    return failure;
+    options = withDefaults(std::move(options));
+    if (options.choice->backend == CloudBackend::postgresql)
+        return CloudPostgresDatabase::listen(options.choice->conninfo, containerIdentifier);
+    return std::make_unique<CloudSocketPushListener>(CloudSQLiteDatabase::pushFolderOf(options.folder));
 }
 
 }

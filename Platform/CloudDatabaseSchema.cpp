@@ -1,6 +1,7 @@
 #include "Platform/CloudDatabaseSchema.h"
 
 #include "Platform/CloudSQLite.h"
+#include "Platform/PrivateFiles.h"
 #include "Platform/Random.h"
 
 #include <chrono>
@@ -108,15 +109,7 @@ std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, cons
 void removeOrphanedCloudAssets(CloudSQLiteConnection& connection, const std::filesystem::path& cloudFolder)
 {
     namespace fs = std::filesystem;
-    auto oldest = fs::file_time_type::clock::now() - kOrphanedAssetAge;
-    std::vector<fs::path> candidates;
-    std::error_code error;
-    for (fs::directory_iterator entry(cloudAssetFolder(cloudFolder), error), end; !error && entry != end;
-         entry.increment(error)) {
-        std::error_code ignored;
-        if (entry->last_write_time(ignored) < oldest && !ignored)
-            candidates.push_back(entry->path());
-    }
+    auto candidates = entriesOlderThan(cloudAssetFolder(cloudFolder), kOrphanedAssetAge);
     if (candidates.empty())
         return;
     auto query = connection.statement("SELECT value FROM fields WHERE kind = ?");

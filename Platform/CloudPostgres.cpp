@@ -1,8 +1,12 @@
 #include "Platform/CloudPostgres.h"
 
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <limits>
-#include <libpq-fe.h>
+#include <poll.h>
 
 namespace vellumar::platform {
 
@@ -15,12 +19,16 @@ namespace {
     constexpr int kTextFormat = 0;
     constexpr int kBinaryFormat = 1;
 
+    // libpq's own default waits for ever.
+    constexpr std::chrono::seconds kDefaultConnectTimeout { 10 };
+
     bool isConflict(std::string_view sqlState)
     {
         return sqlState == "40001" // serialization_failure
             || sqlState == "40P01" // deadlock_detected
             || sqlState == "55P03" // lock_not_available
-            || sqlState == "57014"; // query_canceled, which a statement time-out gives
+            || sqlState == "57014" // query_canceled, which a statement time-out gives
+            || sqlState == "53300"; // too_many_connections
     }
 
     bool isLostConnection(std::string_view sqlState)
@@ -29,6 +37,75 @@ namespace {
             || sqlState == "57P01" // admin_shutdown
             || sqlState == "57P02" // crash_shutdown
             || sqlState == "57P03"; // cannot_connect_now
+    }
+
+    std::chrono::milliseconds connectTimeout(pg_conn* connection)
+    {
+        std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
+            PQconninfo(connection), PQconninfoFree);
+        for (auto* option = options.get(); option && option->keyword; ++option) {
+            if (std::string_view(option->keyword) != "connect_timeout" || !option->val)
+                continue;
+            int seconds = 0;
+            std::string_view value(option->val);
+            auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+            if (error == std::errc() && end == value.data() + value.size() && seconds > 0)
+                return std::chrono::seconds(seconds);
+        }
+        return kDefaultConnectTimeout;
+    }
+
+    // Waits until the socket is ready for what the connection's next step needs; false past `deadline`.
+    bool waitForSocket(
+        pg_conn* connection, PostgresPollingStatusType status, std::chrono::steady_clock::time_point deadline)
+    {
+        pollfd waiting { PQsocket(connection),
+            static_cast<short>(status == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0 };
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || waiting.fd < 0)
+                return false;
+            int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+            if (ready > 0)
+                return true;
+            if (ready < 0 && errno != EINTR)
+                return false;
+        }
+    }
+
+    bool isSQLStateCharacter(char character)
+    {
+        return (character >= '0' && character <= '9') || (character >= 'A' && character <= 'Z');
+    }
+
+    // The code of the server's last error in a connection failure's message, which the terse
+    // verbosity writes as "FATAL:  28P01"; empty when the server sent none (it was never reached).
+    std::string connectionSQLState(std::string_view message)
+    {
+        constexpr std::string_view kSeparator = ":  ";
+        constexpr std::size_t kLength = 5;
+        std::string found;
+        for (auto at = message.find(kSeparator); at != std::string_view::npos;
+             at = message.find(kSeparator, at + 1)) {
+            auto code = message.substr(at + kSeparator.size(), kLength);
+            auto after = at + kSeparator.size() + kLength;
+            if (code.size() == kLength && std::all_of(code.begin(), code.end(), isSQLStateCharacter)
+                && (after == message.size() || message[after] == '\n'))
+                found = code;
+        }
+        return found;
+    }
+
+    CloudDatabaseError connectionFailure(pg_conn* connection)
+    {
+        std::string sqlState = connectionSQLState(PQerrorMessage(connection));
+        if (!sqlState.empty())
+            return cloudErrorForPostgres(sqlState);
+        // The server asked for a password that the connection string and the passfile lack.
+        if (PQconnectionNeedsPassword(connection))
+            return CloudDatabaseError(CloudErrorCode::notAuthenticated);
+        return CloudDatabaseError(CloudErrorCode::networkFailure);
     }
 
 }
@@ -46,7 +123,11 @@ CloudDatabaseError cloudErrorForPostgres(std::string_view sqlState)
         return CloudDatabaseError(CloudErrorCode::quotaExceeded);
     if (sqlState == "54000") // program_limit_exceeded
         return CloudDatabaseError(CloudErrorCode::limitExceeded);
-    if (sqlState == "42501" || sqlState.starts_with("28")) // insufficient_privilege, invalid authorization
+    // invalid_authorization_specification, invalid_password: the service's word for credentials it
+    // does not accept is that nobody is signed in, which the caller can act on.
+    if (sqlState.starts_with("28"))
+        return CloudDatabaseError(CloudErrorCode::notAuthenticated);
+    if (sqlState == "42501") // insufficient_privilege
         return CloudDatabaseError(CloudErrorCode::permissionFailure);
     return CloudDatabaseError(CloudErrorCode::internalError);
 }
@@ -89,13 +170,27 @@ CloudBytes CloudPostgresRows::bytes(int row, int column) const
 }
 
 CloudPostgresConnection::CloudPostgresConnection(const std::string& conninfo)
-    : m_connection(PQconnectdb(conninfo.c_str()))
+    : m_connection(PQconnectStart(conninfo.c_str()))
 {
-    if (PQstatus(m_connection) != CONNECTION_OK) {
-        // The message may quote the connection string, password included: it is never passed on.
-        PQfinish(m_connection);
+    if (!m_connection)
         throw CloudDatabaseError(CloudErrorCode::networkFailure);
+    // Past this point libpq's messages may quote the connection string, password included: they are
+    // only ever searched for the server's error code, never passed on.
+    PQsetNoticeProcessor(
+        m_connection, [](void*, const char*) {}, nullptr);
+    PQsetErrorVerbosity(m_connection, PQERRORS_SQLSTATE);
+    auto deadline = std::chrono::steady_clock::now() + connectTimeout(m_connection);
+    for (PostgresPollingStatusType status = PGRES_POLLING_WRITING;;) {
+        if (status == PGRES_POLLING_OK)
+            break;
+        if (status == PGRES_POLLING_FAILED || !waitForSocket(m_connection, status, deadline)) {
+            CloudDatabaseError failure = connectionFailure(m_connection);
+            PQfinish(m_connection);
+            throw failure;
+        }
+        status = PQconnectPoll(m_connection);
     }
+    PQsetErrorVerbosity(m_connection, PQERRORS_DEFAULT);
 }
 
 CloudPostgresConnection::~CloudPostgresConnection() { PQfinish(m_connection); }
@@ -131,21 +226,66 @@ CloudPostgresRows CloudPostgresConnection::run(
     }
     CloudPostgresRows rows(PQexecParams(m_connection, sql.c_str(), static_cast<int>(parameters.size()),
         nullptr, values.data(), lengths.data(), formats.data(), kTextFormat));
-    ExecStatusType status = rows.m_result ? PQresultStatus(rows.m_result.get()) : PGRES_FATAL_ERROR;
+    throwFailure(rows.m_result.get());
+    return rows;
+}
+
+void CloudPostgresConnection::execute(const std::string& sql)
+{
+    CloudPostgresRows rows(PQexec(m_connection, sql.c_str()));
+    throwFailure(rows.m_result.get());
+}
+
+void CloudPostgresConnection::throwFailure(pg_result* result)
+{
+    ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
-        return rows;
-    const char* sqlState
-        = rows.m_result ? PQresultErrorField(rows.m_result.get(), PG_DIAG_SQLSTATE) : nullptr;
+        return;
+    const char* sqlState = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     // A connection that broke mid-statement may still leave a state behind; what counts is the break.
     if (!isUsable())
         throw CloudDatabaseError(CloudErrorCode::networkFailure);
     throw cloudErrorForPostgres(sqlState ? sqlState : "");
 }
 
-CloudPostgresTransaction::CloudPostgresTransaction(CloudPostgresConnection& connection)
+std::vector<CloudPostgresNotice> CloudPostgresConnection::notices(std::chrono::milliseconds timeout)
+{
+    auto received = [this] {
+        if (PQconsumeInput(m_connection) == 0 || !isUsable())
+            throw CloudDatabaseError(CloudErrorCode::networkFailure);
+        std::vector<CloudPostgresNotice> found;
+        while (PGnotify* notice = PQnotifies(m_connection)) {
+            found.push_back({ notice->relname, notice->extra });
+            PQfreemem(notice);
+        }
+        return found;
+    };
+    auto found = received();
+    if (!found.empty())
+        return found;
+    pollfd waiting { PQsocket(m_connection), POLLIN, 0 };
+    int ready;
+    do
+        ready = ::poll(&waiting, 1, static_cast<int>(timeout.count()));
+    while (ready < 0 && errno == EINTR);
+    return ready > 0 ? received() : found;
+}
+
+CloudPostgresTransaction::CloudPostgresTransaction(
+    CloudPostgresConnection& connection, CloudPostgresIsolation isolation)
     : m_connection(connection)
 {
-    m_connection.run("BEGIN ISOLATION LEVEL SERIALIZABLE");
+    switch (isolation) {
+    case CloudPostgresIsolation::snapshotReadOnly:
+        m_connection.run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+        break;
+    case CloudPostgresIsolation::serializable:
+        m_connection.run("BEGIN ISOLATION LEVEL SERIALIZABLE");
+        break;
+    case CloudPostgresIsolation::readCommitted:
+        m_connection.run("BEGIN ISOLATION LEVEL READ COMMITTED");
+        break;
+    }
 }
 
 CloudPostgresTransaction::~CloudPostgresTransaction()

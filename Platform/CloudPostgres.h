@@ -2,11 +2,13 @@
 // bound parameters (never spliced into the text), typed reading of their rows, and transactions.
 // Every failure leaves as CloudDatabaseError with the cloud service's code: a serialization failure,
 // deadlock or lock time-out is requestRateLimited with a retry-after, a lost or refused connection is
-// networkFailure, a missing schema (or table) is zoneNotFound. One connection serves one thread at a time.
+// networkFailure, a missing schema (or table) is zoneNotFound, failed authentication is notAuthenticated.
+// One connection serves one thread at a time.
 #pragma once
 
 #include "Platform/CloudRecord.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -49,10 +51,17 @@ private:
     std::unique_ptr<pg_result, Release> m_result;
 };
 
+// A notification the server sent on a channel this connection listens on.
+struct CloudPostgresNotice {
+    std::string channel;
+    std::string payload;
+};
+
 class CloudPostgresConnection {
 public:
-    // Connects with a libpq connection string. Throws networkFailure when the server cannot be reached
-    // or refuses the connection.
+    // Connects with a libpq connection string, waiting at most its connect_timeout (10 s when it names
+    // none). Throws notAuthenticated when the server refuses the credentials, networkFailure when it
+    // cannot be reached or refuses the connection otherwise.
     explicit CloudPostgresConnection(const std::string& conninfo);
     ~CloudPostgresConnection();
     CloudPostgresConnection(const CloudPostgresConnection&) = delete;
@@ -60,18 +69,37 @@ public:
 
     // Runs one statement with parameters $1, $2, ... and returns its rows (none for a command).
     CloudPostgresRows run(const std::string& sql, const std::vector<CloudPostgresValue>& parameters = {});
+    // Runs statements that take no parameters, separated by semicolons, such as a schema.
+    void execute(const std::string& sql);
     // False once the connection broke: it can only be dropped then.
     bool isUsable() const;
 
+    // The notifications received so far, oldest first. Waits up to `timeout` for one when none has
+    // come. Throws networkFailure when the connection broke.
+    std::vector<CloudPostgresNotice> notices(std::chrono::milliseconds timeout);
+
 private:
+    void throwFailure(pg_result* result);
+
     pg_conn* m_connection = nullptr;
 };
 
-// Begins on construction; rolls back on destruction unless committed. Serializable, so that
-// concurrent writers see each other's rows or fail with requestRateLimited, never interleave.
+// How a transaction sees the others.
+enum class CloudPostgresIsolation {
+    // One snapshot for every statement; never fails for a concurrent writer.
+    snapshotReadOnly,
+    // Concurrent writers see each other's rows or fail with requestRateLimited, never interleave.
+    serializable,
+    // Each statement sees what is committed when it starts; for schema changes, which see the catalog
+    // as it is anyway.
+    readCommitted,
+};
+
+// Begins on construction; rolls back on destruction unless committed.
 class CloudPostgresTransaction {
 public:
-    explicit CloudPostgresTransaction(CloudPostgresConnection& connection);
+    explicit CloudPostgresTransaction(CloudPostgresConnection& connection,
+        CloudPostgresIsolation isolation = CloudPostgresIsolation::serializable);
     ~CloudPostgresTransaction();
     CloudPostgresTransaction(const CloudPostgresTransaction&) = delete;
     CloudPostgresTransaction& operator=(const CloudPostgresTransaction&) = delete;

@@ -101,7 +101,7 @@ void broadcastCloudPush(const fs::path& pushFolder, std::string_view message) no
     }
 }
 
-CloudPushListener::CloudPushListener(const fs::path& pushFolder)
+CloudSocketPushListener::CloudSocketPushListener(const fs::path& pushFolder)
     : m_socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     , m_path(pushFolder / (secureRandomHex(8) + std::string(kSocketExtension)))
 {
@@ -114,9 +114,9 @@ CloudPushListener::CloudPushListener(const fs::path& pushFolder)
         throw std::system_error(errno, std::system_category(), "push socket");
 }
 
-CloudPushListener::~CloudPushListener() { ::unlink(m_path.c_str()); }
+CloudSocketPushListener::~CloudSocketPushListener() { ::unlink(m_path.c_str()); }
 
-std::optional<std::string> CloudPushListener::receive(std::chrono::milliseconds timeout)
+std::optional<std::string> CloudSocketPushListener::receive(std::chrono::milliseconds timeout)
 {
     pollfd waiting { m_socket.get(), POLLIN, 0 };
     int ready;

@@ -27,19 +27,26 @@ std::string cloudNotificationJSON(std::string_view containerIdentifier,
 // Never throws.
 void broadcastCloudPush(const std::filesystem::path& pushFolder, std::string_view message) noexcept;
 
-// One listener; its socket is removed when it is destroyed. One thread receives at a time.
+// Where a process hears the cloud database's pushes, whichever database holds the container. One
+// thread receives at a time.
 class CloudPushListener {
 public:
-    // Binds a new socket in `pushFolder`, which must exist. Throws std::system_error.
-    explicit CloudPushListener(const std::filesystem::path& pushFolder);
-    ~CloudPushListener();
-    CloudPushListener(const CloudPushListener&) = delete;
-    CloudPushListener& operator=(const CloudPushListener&) = delete;
+    virtual ~CloudPushListener() = default;
+    // The next push (a notification's JSON or `cloudAccountChangedNotice`), or absent when none came
+    // within `timeout`. Never throws.
+    virtual std::optional<std::string> receive(std::chrono::milliseconds timeout) = 0;
+};
 
-    // The next datagram, or absent when none came within `timeout`.
-    std::optional<std::string> receive(std::chrono::milliseconds timeout);
-    // For callers that wait on several descriptors at once.
-    int descriptor() const { return m_socket.get(); }
+// One listener of the shared SQLite database; its socket is removed when it is destroyed.
+class CloudSocketPushListener final : public CloudPushListener {
+public:
+    // Binds a new socket in `pushFolder`, which must exist. Throws std::system_error.
+    explicit CloudSocketPushListener(const std::filesystem::path& pushFolder);
+    ~CloudSocketPushListener() override;
+    CloudSocketPushListener(const CloudSocketPushListener&) = delete;
+    CloudSocketPushListener& operator=(const CloudSocketPushListener&) = delete;
+
+    std::optional<std::string> receive(std::chrono::milliseconds timeout) override;
     const std::filesystem::path& socketPath() const { return m_path; }
 
 private:

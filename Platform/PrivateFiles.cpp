@@ -269,4 +269,17 @@ void syncToDisk(const fs::path& path)
         throw platformError("The item could not be flushed to disk", path, error);
 }
 
+std::vector<fs::path> entriesOlderThan(const fs::path& folder, fs::file_time_type::duration age)
+{
+    auto oldest = fs::file_time_type::clock::now() - age;
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+        std::error_code ignored;
+        if (entry->last_write_time(ignored) < oldest && !ignored)
+            found.push_back(entry->path());
+    }
+    return found;
+}
+
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string_view>
+#include <vector>
 
 namespace vellumar::platform {
 
@@ -44,6 +45,11 @@ bool makeMovedItemPrivate(const std::filesystem::path& item, int folderFD = AT_F
 // left alone; a link there is never followed), and flushes it to disk. Throws
 // std::filesystem::filesystem_error with the errno of the step that failed, leaving no partial copy.
 void copyToNewPrivateFile(const std::filesystem::path& source, const std::filesystem::path& destination);
+
+// The entries directly in `folder` last written longer than `age` ago; none when the folder cannot be
+// read. For removing what processes that ended early left behind.
+std::vector<std::filesystem::path> entriesOlderThan(
+    const std::filesystem::path& folder, std::filesystem::file_time_type::duration age);
 
 // Flushes a file's data, or a folder's entries, to disk (fsync). A symbolic link is refused.
 // Throws std::filesystem::filesystem_error on failure.

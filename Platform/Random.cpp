@@ -24,15 +24,17 @@ std::vector<std::uint8_t> secureRandomBytes(std::size_t count)
     return bytes;
 }
 
-std::string secureRandomHex(std::size_t byteCount)
+std::string lowercaseHex(std::span<const std::uint8_t> bytes)
 {
     constexpr char digits[] = "0123456789abcdef";
     std::string text;
-    for (std::uint8_t byte : secureRandomBytes(byteCount)) {
+    for (std::uint8_t byte : bytes) {
         text.push_back(digits[byte >> 4]);
         text.push_back(digits[byte & 0x0f]);
     }
     return text;
 }
+
+std::string secureRandomHex(std::size_t byteCount) { return lowercaseHex(secureRandomBytes(byteCount)); }
 
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -14,5 +15,8 @@ std::vector<std::uint8_t> secureRandomBytes(std::size_t count);
 
 // `byteCount` secure random bytes as lowercase hexadecimal digits, for names no one may guess.
 std::string secureRandomHex(std::size_t byteCount);
+
+// Two lowercase hexadecimal digits per byte.
+std::string lowercaseHex(std::span<const std::uint8_t> bytes);
 
 }

@@ -9,6 +9,7 @@
 #include "Vellumar_for_Mac/Scenes/VellumarMacApp.h"
 #include "Vellumar_for_Mac/Updater/FeedUpdaterController.h"
 #include "Vellumar_for_Mac/Updater/Updater.h"
+#include "MovraneMailbox/Protocol/MailboxProtocol.h"
 #include "Platform/CloudDatabase.h"
 #include "Platform/Entitlements.h"
 #include "Platform/Log.h"
@@ -93,8 +94,10 @@ int main(int argc, char** argv)
     }
 
     AppDelegate delegate;
-    // On Linux the cloud database's push socket is the push service.
-    RemoteNotifications notifications(platform::CloudDatabase::defaultFolder() / "push");
+    // On Linux the pushes of the cloud database that cloud.json chooses stand in for the push service.
+    RemoteNotifications notifications([] {
+        return platform::listenForCloudPushes(std::string(movrane::MailboxProtocol::containerIdentifier));
+    });
     AppModel::Launch launch;
     launch.alerts = std::make_shared<MessageBoxAlerts>();
     launch.openURL = [](const QUrl& url) { QDesktopServices::openUrl(url); };

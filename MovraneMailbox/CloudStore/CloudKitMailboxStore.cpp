@@ -63,14 +63,10 @@ namespace {
 
     void removeAssetCopyLeftovers(const fs::path& folder)
     {
-        auto oldest = fs::file_time_type::clock::now() - kAssetCopyLeftoverAge;
-        std::error_code error;
-        for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-             entry.increment(error)) {
+        for (const auto& old : entriesOlderThan(folder, kAssetCopyLeftoverAge)) {
             std::error_code ignored;
-            if (entry->path().filename().string().starts_with(kAssetCopyPrefix)
-                && entry->is_regular_file(ignored) && entry->last_write_time(ignored) < oldest)
-                fs::remove(entry->path(), ignored);
+            if (old.filename().string().starts_with(kAssetCopyPrefix) && fs::is_regular_file(old, ignored))
+                fs::remove(old, ignored);
         }
     }
 
@@ -93,7 +89,7 @@ CloudDatabase& CloudKitMailboxStore::container()
     std::lock_guard lock(m_lock);
     if (!m_openedContainer) {
         mapped([this] {
-            auto opened = std::make_unique<CloudDatabase>(m_containerIdentifier, m_options);
+            auto opened = openCloudDatabase(m_containerIdentifier, m_options);
             if (makePrivateDirectory(temporaryFolder()) != PrivateFolder::ready)
                 throw CloudDatabaseError(CloudErrorCode::permissionFailure);
             removeAssetCopyLeftovers(temporaryFolder());

@@ -16,8 +16,9 @@ namespace movrane {
 // Safe for concurrent use: only the opening of the container is guarded, and operations run at once.
 class CloudKitMailboxStore final : public MailboxStore {
 public:
-    // Touches nothing until the first operation opens the container's database, which then also
-    // removes fetched asset copies that callers left behind in the "tmp" folder more than an hour ago.
+    // Touches nothing until the first operation opens the container's database (the one the options
+    // choose, or else "cloud.json" in the data home), which then also removes fetched asset copies that
+    // callers left behind in the "tmp" folder more than an hour ago.
     explicit CloudKitMailboxStore(
         std::string containerIdentifier, vellumar::platform::CloudDatabaseOptions options = {});
     ~CloudKitMailboxStore() override;

@@ -87,6 +87,12 @@ std::optional<MailboxAccountState> mailboxAccountState(std::string_view raw)
 
 std::string_view rawValue(MailboxPairingAnswer::Reason reason) { return kReasons[static_cast<std::size_t>(reason)]; }
 
+std::optional<MailboxPairingAnswer::Reason> mailboxPairingReason(std::string_view raw)
+{
+    auto index = indexOf(kReasons, raw);
+    return index ? std::optional(static_cast<Reason>(*index)) : std::nullopt;
+}
+
 MailboxPairing MailboxPairing::make(
     std::string zoneName, std::string macID, std::string deviceID, MailboxPublicKey macKey, MailboxPublicKey deviceKey)
 {
@@ -185,11 +191,10 @@ MailboxPairingAnswer MailboxPairingAnswer::fromJSON(const JSON& json)
     if (status != "enabled" && status != "lanOnly")
         throw MailboxDecodingError("not a pairing status");
     answer.status = status == "enabled" ? Status::enabled : Status::lanOnly;
-    if (auto reason = reader.optionalString("reason")) {
-        auto index = indexOf(kReasons, *reason);
-        if (!index)
+    if (auto raw = reader.optionalString("reason")) {
+        answer.reason = mailboxPairingReason(*raw);
+        if (!answer.reason)
             throw MailboxDecodingError("not a pairing reason");
-        answer.reason = static_cast<Reason>(*index);
     }
     answer.zone = reader.optionalString("zone");
     if (const JSON* key = reader.optionalMember("macKey"))

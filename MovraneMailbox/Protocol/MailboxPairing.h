@@ -97,6 +97,8 @@ struct MailboxPairingAnswer {
     friend bool operator==(const MailboxPairingAnswer&, const MailboxPairingAnswer&) = default;
 };
 std::string_view rawValue(MailboxPairingAnswer::Reason reason);
+// The reason a raw text names; absent for any other text.
+std::optional<MailboxPairingAnswer::Reason> mailboxPairingReason(std::string_view raw);
 
 // The phone's result: enabled with its pairing, or LAN only with a reason when the Mac gave one.
 struct MailboxPairingOutcome {

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/ConversationData/UploadStore.h"
 
 #include "VellumarMacCore/ConversationData/MediaPreviews.h"
+#include "VellumarMacCore/ConversationData/SpoolRemoval.h"
 #include "VellumarMacCore/ConversationData/UploadRules.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/HTTPPath.h"
@@ -110,20 +111,6 @@ namespace {
         }
     }
 
-    class SpoolDiscard {
-    public:
-        explicit SpoolDiscard(const fs::path& spoolFile)
-            : m_spoolFile(spoolFile)
-        {
-        }
-        ~SpoolDiscard() { UploadStore::discardSpool(m_spoolFile); }
-        SpoolDiscard(const SpoolDiscard&) = delete;
-        SpoolDiscard& operator=(const SpoolDiscard&) = delete;
-
-    private:
-        const fs::path& m_spoolFile;
-    };
-
 }
 
 UploadStore::UploadStore(Workspaces workspaces, RandomBytes randomBytes)
@@ -135,7 +122,7 @@ UploadStore::UploadStore(Workspaces workspaces, RandomBytes randomBytes)
 JSON UploadStore::receive(const fs::path& spoolFile, std::string_view conversationID,
     const std::optional<std::string>& fileNameHeader, const std::optional<std::string>& contentType) const
 {
-    SpoolDiscard discard(spoolFile);
+    SpoolRemoval discard(spoolFile);
 
     auto name = fileNameFromHeader(fileNameHeader);
     if (!name)

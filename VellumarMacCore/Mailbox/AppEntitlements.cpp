@@ -53,7 +53,8 @@ std::optional<MacMailboxSetup> mailboxSetup(
     movrane::MailboxServerConfiguration server;
     server.temporaryDirectory = std::move(options.temporaryDirectory);
     return MacMailboxSetup {
-        .store = std::make_shared<movrane::CloudKitMailboxStore>(std::string(kContainer)),
+        .store = std::make_shared<movrane::CloudKitMailboxStore>(std::string(kContainer),
+            platform::CloudDatabaseOptions { .folder = std::move(options.cloudFolder) }),
         .keyStore = std::make_shared<movrane::KeychainMailboxKeyStore>(
             std::string(movrane::KeychainMailboxKeyStore::defaultService), std::move(backend)),
         .storage = std::make_shared<movrane::FileMailboxStateStorage>(std::move(options.stateDirectory)),

@@ -23,6 +23,8 @@ bool canReceivePushes(const platform::Entitlements& entitlements);
 bool canUseICloud(const platform::Entitlements& entitlements);
 
 struct MailboxSetupOptions {
+    // The cloud database's folder of this machine; the data folder's "cloud".
+    std::filesystem::path cloudFolder;
     // The channel-state files; the data folder's "mailbox".
     std::filesystem::path stateDirectory;
     // The data folder's "incoming".

@@ -40,6 +40,14 @@ std::shared_ptr<MacMailbox> MacMailbox::make(
 MacMailbox::MacMailbox(Private, MacMailboxSetup setup, movrane::MailboxServer::PairingsProvider pairings)
     : m_setup(std::move(setup))
     , m_pairings(std::move(pairings))
+    , m_accountQuestion([store = m_setup.store] { return store->accountState(); })
+    , m_recordNameQuestion([store = m_setup.store]() -> std::optional<std::string> {
+        try {
+            return store->userRecordName();
+        } catch (...) {
+            return std::nullopt;
+        }
+    })
 {
 }
 
@@ -53,7 +61,6 @@ MacMailbox::~MacMailbox()
 
 std::optional<movrane::MailboxPublicKey> MacMailbox::macKey()
 {
-    std::lock_guard serial(m_serial);
     auto identity = loadIdentity();
     if (!identity)
         return std::nullopt;
@@ -62,6 +69,7 @@ std::optional<movrane::MailboxPublicKey> MacMailbox::macKey()
 
 std::optional<movrane::MailboxIdentity> MacMailbox::loadIdentity()
 {
+    std::lock_guard identityLock(m_identityLock);
     {
         Lock lock(m_lock);
         if (m_identity)
@@ -118,12 +126,14 @@ void MacMailbox::runLoop(const std::weak_ptr<MacMailbox>& weak, const movrane::M
 
 void MacMailbox::loopPass()
 {
-    std::lock_guard serial(m_serial);
-    if (accountCheckDue())
-        checkAccount();
+    {
+        std::lock_guard serial(m_serial);
+        if (accountCheckDue())
+            checkAccount();
+    }
+    // Each set-up takes the serial lock only to reach the server.
     setUpPending();
-    refreshServerState();
-    publishStatus();
+    refreshStatus();
 }
 
 bool MacMailbox::accountCheckDue() const
@@ -149,6 +159,12 @@ void MacMailbox::stop()
         loop.join();
     }
     std::lock_guard serial(m_serial);
+    {
+        // The relay no longer serves the mailbox's requests, so nothing may start its server again
+        // (an account change, say) before the next start.
+        Lock lock(m_lock);
+        m_handler = nullptr;
+    }
     stopServer();
     publishStatus();
 }
@@ -305,16 +321,25 @@ std::shared_ptr<movrane::MailboxServer> MacMailbox::server()
     return server;
 }
 
-movrane::MailboxRelayResponse MacMailbox::handleInbound(const movrane::MailboxInboundRequest&)
+movrane::MailboxRelayResponse MacMailbox::handleInbound(const movrane::MailboxInboundRequest& request)
 {
-    // The relay's route for mailbox requests is not connected yet.
-    return movrane::MailboxRelayResponse::error(
-        503, "unavailable", "Vellumar for Mac is starting. Try again shortly.", std::nullopt);
-}
-
-void MacMailbox::setUpPending()
-{
-    // Pairings are not set up through the mailbox yet, so no zone set-up is ever owed.
+    Lock lock(m_lock);
+    auto handler = m_handler;
+    lock.unlock();
+    if (!handler)
+        return movrane::MailboxRelayResponse::error(
+            503, "unavailable", "Vellumar for Mac is starting. Try again shortly.", std::nullopt);
+    // Many requests may be in the relay at once; none holds the mailbox meanwhile.
+    auto response = handler(request);
+    // A device the relay no longer accepts is not one the user should see as active.
+    if (response.status == 401)
+        return response;
+    lock.lock();
+    bool firstSeen = m_recent.insert_or_assign(request.pairing.deviceID, m_setup.clock->now()).second;
+    lock.unlock();
+    if (firstSeen)
+        publishStatus();
+    return response;
 }
 
 void MacMailbox::refreshStatus()
@@ -328,12 +353,13 @@ void MacMailbox::refreshServerState()
 {
     Lock lock(m_lock);
     auto server = m_server;
+    bool running = m_serverRunning;
     lock.unlock();
     auto zoneErrors = server ? server->zoneErrors() : std::map<std::string, movrane::MailboxError> {};
+    int watches = server && running ? server->activeWatchCount() : 0;
     lock.lock();
     m_serverZoneErrors = std::move(zoneErrors);
-    // The server does not count its job watches yet.
-    m_watches = 0;
+    m_watches = watches;
     auto cutOff = recentCutOff();
     std::erase_if(m_recent, [&](const auto& entry) { return entry.second < cutOff; });
 }
@@ -381,6 +407,9 @@ void MacMailbox::observe(Observer observer)
 
 void MacMailbox::publishStatus()
 {
+    // Requests publish without the serial lock; one delivery at a time keeps a status computed earlier
+    // from reaching the observers after a later one.
+    std::lock_guard delivery(m_delivery);
     Lock lock(m_lock);
     auto current = statusLocked(lock);
     if (m_published == current)

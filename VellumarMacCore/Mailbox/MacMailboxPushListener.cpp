@@ -12,8 +12,8 @@ namespace {
 }
 
 MacMailboxPushListener::MacMailboxPushListener(
-    const std::filesystem::path& pushFolder, std::weak_ptr<MacMailbox> mailbox)
-    : m_listener(pushFolder)
+    std::unique_ptr<platform::CloudPushListener> listener, std::weak_ptr<MacMailbox> mailbox)
+    : m_listener(std::move(listener))
     , m_mailbox(std::move(mailbox))
     , m_thread([this](std::stop_token stop) { run(stop); })
 {
@@ -28,7 +28,7 @@ MacMailboxPushListener::~MacMailboxPushListener()
 void MacMailboxPushListener::run(const std::stop_token& stop)
 {
     while (!stop.stop_requested()) {
-        if (auto push = m_listener.receive(kStopCheck))
+        if (auto push = m_listener->receive(kStopCheck))
             deliver(*push);
     }
 }

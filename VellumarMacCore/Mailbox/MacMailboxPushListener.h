@@ -8,7 +8,6 @@
 #include "Platform/CloudPush.h"
 #include "VellumarMacCore/Mailbox/MacMailbox.h"
 
-#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -16,9 +15,9 @@ namespace vellumar {
 
 class MacMailboxPushListener {
 public:
-    // Listens in the cloud database's push folder, which must exist. Throws std::system_error when
-    // its socket cannot be made.
-    MacMailboxPushListener(const std::filesystem::path& pushFolder, std::weak_ptr<MacMailbox> mailbox);
+    // Receives from `listener`, a listener of the cloud database's pushes (`CloudDatabase::listenForPushes`).
+    MacMailboxPushListener(
+        std::unique_ptr<platform::CloudPushListener> listener, std::weak_ptr<MacMailbox> mailbox);
     // Stops listening and waits for the push being handled.
     ~MacMailboxPushListener();
     MacMailboxPushListener(const MacMailboxPushListener&) = delete;
@@ -28,7 +27,7 @@ private:
     void run(const std::stop_token& stop);
     void deliver(const std::string& push);
 
-    platform::CloudPushListener m_listener;
+    const std::unique_ptr<platform::CloudPushListener> m_listener;
     const std::weak_ptr<MacMailbox> m_mailbox;
     std::jthread m_thread;
 };

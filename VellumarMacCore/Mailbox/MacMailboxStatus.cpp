@@ -17,10 +17,25 @@ std::optional<movrane::MailboxError> MacMailboxStatus::primaryError() const
 
 DeviceMailboxState::Value MacMailboxStatus::state(const PairedDevice& device) const
 {
-    auto found = deviceStates.find(device.id);
-    if (found == deviceStates.end())
-        return DeviceMailboxState::LanOnly {};
-    return found->second;
+    using Kind = movrane::MailboxError::Kind;
+    if (!device.mailbox)
+        return DeviceMailboxState::LanOnly { device.mailboxReason() };
+    if (availability != Availability { movrane::MailboxAccountState::available } || !running)
+        return DeviceMailboxState::Paused {};
+    if (auto found = zoneErrors.find(device.mailbox->zoneName); found != zoneErrors.end()) {
+        switch (found->second.kind()) {
+        case Kind::zoneMissing:
+        case Kind::encryptedDataReset:
+            return DeviceMailboxState::NeedsSameWiFi {};
+        case Kind::changeTokenExpired:
+        case Kind::alreadyExists:
+        case Kind::cancelled:
+            break;
+        default:
+            return DeviceMailboxState::Problem { found->second };
+        }
+    }
+    return DeviceMailboxState::On { .recent = recentDevices.contains(device.id) };
 }
 
 }

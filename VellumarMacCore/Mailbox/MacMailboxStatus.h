@@ -18,13 +18,7 @@ namespace vellumar {
 // How one paired phone reaches the Mac through the mailbox.
 struct DeviceMailboxState {
     // Why the mailbox pairing was refused.
-    enum class Reason {
-        differentAccount,
-        deviceNoICloud,
-        macNoICloud,
-        macICloudUnavailable,
-        unsupportedVersion
-    };
+    using Reason = movrane::MailboxPairingAnswer::Reason;
     struct LanOnly {
         std::optional<Reason> reason;
         friend bool operator==(const LanOnly&, const LanOnly&) = default;
@@ -64,13 +58,14 @@ struct MacMailboxStatus {
     std::map<std::string, std::chrono::system_clock::time_point> recentDevices; // by device id
     std::optional<bool> pushRegistered;
     int activeWatches = 0;
-    // By device id, for the paired phones the mailbox knows.
-    std::map<std::string, DeviceMailboxState::Value> deviceStates;
 
     // The zone error shown for the Mac: the first quota error, else configuration, else busy, else
     // network; none otherwise.
     std::optional<movrane::MailboxError> primaryError() const;
-    // The device's state; local network only, without a reason, for a phone the mailbox does not know.
+    // How the phone reaches the Mac: without a mailbox pairing on the local network only (with the
+    // reason it was refused, when known); paused while the Mac does not serve the mailbox; otherwise
+    // by its zone's error, of which a missing zone or reset encrypted data asks for the same Wi-Fi and
+    // a change-token, duplicate or cancelled error is no problem.
     DeviceMailboxState::Value state(const PairedDevice& device) const;
 
     friend bool operator==(const MacMailboxStatus&, const MacMailboxStatus&) = default;

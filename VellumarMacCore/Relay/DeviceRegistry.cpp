@@ -19,6 +19,13 @@ namespace {
         return !token.empty() && token.size() <= DeviceRegistry::maxTokenBytes;
     }
 
+    // The first device with that id, const or not as the list is.
+    template <typename Devices> auto findDevice(Devices& devices, std::string_view id)
+    {
+        return std::find_if(
+            devices.begin(), devices.end(), [&](const PairedDevice& each) { return each.id == id; });
+    }
+
 }
 
 DeviceRegistry::DeviceRegistry(std::shared_ptr<DeviceStorage> storage, Clock clock)
@@ -166,11 +173,44 @@ PairedDevice DeviceRegistry::touch(std::size_t index, Lock& lock)
 std::optional<PairedDevice> DeviceRegistry::device(std::string_view id) const
 {
     std::lock_guard lock(m_lock);
-    auto found = std::find_if(
-        m_devices.begin(), m_devices.end(), [&](const PairedDevice& each) { return each.id == id; });
+    auto found = findDevice(m_devices, id);
     if (found == m_devices.end())
         return std::nullopt;
     return *found;
+}
+
+std::optional<PairedDevice> DeviceRegistry::deviceForMailbox(const movrane::MailboxPairing& pairing)
+{
+    Lock lock(m_lock);
+    auto found = findDevice(m_devices, pairing.deviceID);
+    if (found == m_devices.end() || found->mailbox != pairing)
+        return std::nullopt;
+    return touch(static_cast<std::size_t>(found - m_devices.begin()), lock);
+}
+
+std::vector<movrane::MailboxPairing> DeviceRegistry::mailboxPairings() const
+{
+    std::lock_guard lock(m_lock);
+    std::vector<movrane::MailboxPairing> pairings;
+    for (const PairedDevice& device : m_devices)
+        if (device.mailbox)
+            pairings.push_back(*device.mailbox);
+    return pairings;
+}
+
+void DeviceRegistry::setMailbox(std::string_view id, std::optional<movrane::MailboxPairing> pairing,
+    std::optional<movrane::MailboxPairingAnswer::Reason> reason)
+{
+    Lock lock(m_lock);
+    ensureLoaded(lock);
+    auto found = findDevice(m_devices, id);
+    if (found == m_devices.end())
+        return;
+    // A phone that has the mailbox was not refused it.
+    found->setMailboxReason(pairing ? std::nullopt : reason);
+    found->mailbox = std::move(pairing);
+    save(lock);
+    notify(lock);
 }
 
 std::optional<PairedDevice> DeviceRegistry::remove(std::string_view id)
@@ -178,8 +218,7 @@ std::optional<PairedDevice> DeviceRegistry::remove(std::string_view id)
     Lock lock(m_lock);
     ensureLoaded(lock);
     std::optional<PairedDevice> removed;
-    auto found = std::find_if(
-        m_devices.begin(), m_devices.end(), [&](const PairedDevice& each) { return each.id == id; });
+    auto found = findDevice(m_devices, id);
     if (found != m_devices.end())
         removed = *found;
     std::erase_if(m_devices, [&](const PairedDevice& each) { return each.id == id; });

@@ -70,6 +70,26 @@ public:
     std::optional<PairedDevice> deviceForToken(std::string_view token);
 
     std::optional<PairedDevice> device(std::string_view id) const;
+    // The device a mailbox request came from, marked seen: the one with the pairing's device id, and only
+    // while it holds that very pairing (zone, ids and both keys), so a replaced or dropped pairing no
+    // longer passes. No other device is considered.
+    std::optional<PairedDevice> deviceForMailbox(const movrane::MailboxPairing& pairing);
+
+    // The mailbox pairing of every device that has one, in list order.
+    std::vector<movrane::MailboxPairing> mailboxPairings() const;
+    // Stores the device's mailbox pairing, or clears it; the reason is kept only without a pairing.
+    // Nothing happens for an id no device has. Throws the storage's error, in which case the change
+    // still stands in memory.
+    void setMailbox(std::string_view id, std::optional<movrane::MailboxPairing> pairing,
+        std::optional<movrane::MailboxPairingAnswer::Reason> reason);
+
+    // The mailbox pairing of every device that has one, in list order.
+    std::vector<movrane::MailboxPairing> mailboxPairings() const;
+    // Stores the device's mailbox pairing, or clears it; the reason is kept only without a pairing.
+    // Nothing happens for an id no device has. Throws the storage's error, in which case the change
+    // still stands in memory.
+    void setMailbox(std::string_view id, std::optional<movrane::MailboxPairing> pairing,
+        std::optional<movrane::MailboxPairingAnswer::Reason> reason);
 
     // Removes every device with that id and saves, also when there was none. Throws the storage's
     // error, in which case the removal still stands in memory and the token no longer passes.

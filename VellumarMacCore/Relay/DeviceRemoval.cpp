@@ -23,4 +23,11 @@ std::optional<PairedDevice> removeDeviceClosingTerminals(
     return removed;
 }
 
+void forgetMailboxPairing(MailboxRegistrar* mailbox, const std::optional<PairedDevice>& removed,
+    MailboxRegistrar::ForgetTiming timing)
+{
+    if (mailbox && removed && removed->mailbox)
+        mailbox->forget(*removed->mailbox, timing);
+}
+
 }

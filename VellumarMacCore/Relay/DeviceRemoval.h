@@ -1,6 +1,8 @@
-// Unpairing one phone: the registry forgets it and its terminals close, whoever asked.
+// Unpairing one phone: the registry forgets it, its terminals close and its mailbox zone goes, whoever
+// asked.
 #pragma once
 
+#include "VellumarMacCore/Relay/MailboxRegistrar.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 
 #include <cstdint>
@@ -21,5 +23,10 @@ inline constexpr std::uint16_t kDeviceRemovedCloseCode = 4001;
 // no longer passes, so a shell it opened must not outlive it. `terminals` may be null.
 std::optional<PairedDevice> removeDeviceClosingTerminals(
     DeviceRegistry& devices, TerminalRegistry* terminals, const std::string& deviceID);
+
+// Has the mailbox forget the removed device's pairing, when there was a device, it had a pairing and
+// there is a mailbox. Returns at once; the zone is removed in the background.
+void forgetMailboxPairing(MailboxRegistrar* mailbox, const std::optional<PairedDevice>& removed,
+    MailboxRegistrar::ForgetTiming timing);
 
 }

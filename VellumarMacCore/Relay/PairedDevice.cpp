@@ -40,6 +40,17 @@ namespace {
         return *text;
     }
 
+    std::optional<movrane::MailboxPairing> mailboxFrom(const JSON* member)
+    {
+        if (!member || member->isNull())
+            return std::nullopt;
+        try {
+            return movrane::MailboxPairing::fromJSON(*member);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+
     PairedDevice deviceFrom(const JSON& object)
     {
         if (!object.objectValue())
@@ -52,6 +63,9 @@ namespace {
         };
         if (const JSON* lastSeen = object.subscript("lastSeenAt"); lastSeen && !lastSeen->isNull())
             device.lastSeenAt = dateFrom(*lastSeen, "lastSeenAt");
+        device.mailbox = mailboxFrom(object.subscript("mailbox"));
+        if (const JSON* code = object.subscript("mailboxReasonCode"); code && code->stringValue())
+            device.mailboxReasonCode = *code->stringValue();
         return device;
     }
 
@@ -67,7 +81,21 @@ JSON PairedDevice::json() const
     };
     if (lastSeenAt)
         members.emplace("lastSeenAt", secondsSince1970(*lastSeenAt));
+    if (mailbox)
+        members.emplace("mailbox", mailbox->toJSON());
+    if (mailboxReasonCode)
+        members.emplace("mailboxReasonCode", *mailboxReasonCode);
     return JSON(std::move(members));
+}
+
+std::optional<movrane::MailboxPairingAnswer::Reason> PairedDevice::mailboxReason() const
+{
+    return mailboxReasonCode ? movrane::mailboxPairingReason(*mailboxReasonCode) : std::nullopt;
+}
+
+void PairedDevice::setMailboxReason(std::optional<movrane::MailboxPairingAnswer::Reason> reason)
+{
+    mailboxReasonCode = reason ? std::optional<std::string>(movrane::rawValue(*reason)) : std::nullopt;
 }
 
 namespace PairedDevices {

@@ -1,6 +1,7 @@
 // A phone paired with this Mac, as the device registry keeps it and stores it.
 #pragma once
 
+#include "MovraneMailbox/Protocol/MailboxPairing.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 
 #include <chrono>
@@ -24,9 +25,17 @@ struct PairedDevice {
     // SHA-256 of the bearer token's UTF-8 bytes, 64 lower-case hexadecimal digits. The token itself
     // is never kept.
     std::string tokenHash;
+    // The device's iCloud mailbox pairing; absent while the phone is served on the local network only.
+    std::optional<movrane::MailboxPairing> mailbox;
+    // Why the phone was last refused the mailbox, as the refusal's raw text.
+    std::optional<std::string> mailboxReasonCode;
 
-    // {"id", "name", "pairedAt", "lastSeenAt" (left out when absent), "tokenHash"}, dates as seconds
-    // since 1970 with their fraction.
+    // The refusal's reason; absent for no code or a text that names none.
+    std::optional<movrane::MailboxPairingAnswer::Reason> mailboxReason() const;
+    void setMailboxReason(std::optional<movrane::MailboxPairingAnswer::Reason> reason);
+
+    // {"id", "name", "pairedAt", "lastSeenAt", "tokenHash", "mailbox", "mailboxReasonCode"}, the
+    // optional ones left out when absent, dates as seconds since 1970 with their fraction.
     JSON json() const;
 
     friend bool operator==(const PairedDevice&, const PairedDevice&) = default;
@@ -42,8 +51,9 @@ public:
 namespace PairedDevices {
     // The JSON array of the devices, in order.
     std::string encoded(const std::vector<PairedDevice>& devices);
-    // Members other than the five are ignored; a missing or null "lastSeenAt" is absent. Throws
-    // DeviceListDecodingError.
+    // Members other than the seven are ignored; a missing or null optional member is absent, and so
+    // is a "mailbox" or "mailboxReasonCode" that cannot be read, which leaves that phone on the local
+    // network rather than losing the whole list. Throws DeviceListDecodingError.
     std::vector<PairedDevice> decoded(std::string_view bytes);
 }
 

@@ -1,6 +1,6 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 
-#include "VellumarMacCore/ConversationData/UploadStore.h"
+#include "VellumarMacCore/ConversationData/SpoolRemoval.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/HTTPPath.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -32,26 +32,6 @@ namespace {
     {
         return { 403, "browser_refused", "Requests from web browsers are not accepted." };
     }
-
-    // A body spooled for a request that failed, or that never reached the upload store, must not
-    // stay behind in the incoming folder.
-    class SpoolRemoval {
-    public:
-        explicit SpoolRemoval(const HTTPRequest& request)
-            : m_file(request.bodyFile())
-        {
-        }
-        ~SpoolRemoval()
-        {
-            if (m_file)
-                UploadStore::discardSpool(*m_file);
-        }
-        SpoolRemoval(const SpoolRemoval&) = delete;
-        SpoolRemoval& operator=(const SpoolRemoval&) = delete;
-
-    private:
-        const std::optional<std::filesystem::path>& m_file;
-    };
 
 }
 
@@ -85,13 +65,14 @@ RelayRouter::RelayRouter(Members members)
     , m_onCodeReused(std::move(members.onCodeReused))
     , m_routines(members.routines)
     , m_terminals(members.terminals)
+    , m_mailbox(members.mailbox)
     , m_browsePool(std::make_shared<ProbePool>(kBrowseWorkers))
 {
 }
 
 HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin& origin) const
 {
-    SpoolRemoval spoolRemoval(request);
+    SpoolRemoval spoolRemoval(request.bodyFile());
     const auto& segments = request.segments();
     if (!segments || !request.query())
         throw badPath();
@@ -104,7 +85,7 @@ HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin
             throw RelayHTTPError::methodNotAllowed;
         return handlePairing(request);
     }
-    return route(request, *segments, authenticate(request, origin));
+    return route(request, *segments, authenticate(request, origin), origin);
 }
 
 HTTPResponse RelayRouter::respond(const HTTPRequest& request, const RequestOrigin& origin) const noexcept
@@ -123,15 +104,15 @@ std::optional<PairedDevice> RelayRouter::authenticate(
     const HTTPRequest& request, const RequestOrigin& origin) const
 {
     if (const auto* mailbox = std::get_if<RequestOrigin::Mailbox>(&origin.sender))
-        return m_devices.device(mailbox->deviceID);
+        return m_devices.deviceForMailbox(mailbox->pairing);
     auto token = bearerToken(request.header("authorization"));
     if (!token)
         return std::nullopt;
     return m_devices.deviceForToken(*token);
 }
 
-HTTPResponse RelayRouter::route(
-    const HTTPRequest& request, const Segments& segments, const std::optional<PairedDevice>& device) const
+HTTPResponse RelayRouter::route(const HTTPRequest& request, const Segments& segments,
+    const std::optional<PairedDevice>& device, const RequestOrigin& origin) const
 {
     if (!device)
         throw RelayHTTPError::unauthorized;
@@ -158,7 +139,7 @@ HTTPResponse RelayRouter::route(
     if (area == "mailbox" && rest.size() == 1 && rest[0] == "register")
         return handleMailboxRegister(request, *device);
     if (area == "pair" && rest.size() == 1 && rest[0] == "forget")
-        return handleForget(request, *device);
+        return handleForget(request, *device, origin);
     if (area == "terminal" && rest.empty() && m_terminals)
         return handleTerminal(request, *device);
     throw RelayHTTPError::notFound;
@@ -176,10 +157,9 @@ HTTPResponse RelayRouter::health(const HTTPRequest& request) const
 JSON RelayRouter::features() const
 {
     return JSON::object({ { "jobs", true }, { "tls", true }, { "files", true }, { "memory", true },
-        { "routines", m_options.routines() },
-        // FIXME: true once an iCloud mailbox can be handed to the router.
-        { "mailbox", false }, { "terminal", m_options.terminal() }, { "cliTools", true }, { "vault", false },
-        { "remote", false }, { "secureInput", false }, { "payment", false }, { "serviceRestart", false },
+        { "routines", m_options.routines() }, { "mailbox", m_mailbox != nullptr },
+        { "terminal", m_options.terminal() }, { "cliTools", true }, { "vault", false }, { "remote", false },
+        { "secureInput", false }, { "payment", false }, { "serviceRestart", false },
         { "relayRestart", false } });
 }
 

@@ -9,6 +9,7 @@
 #include "VellumarMacCore/Foundations/HTTPResponse.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Relay/MailboxRegistrar.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/RequestOrigin.h"
 
@@ -21,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace vellumar {
@@ -72,7 +74,17 @@ public:
         RoutineManager* routines = nullptr;
         // The Mac's remote terminals; absent, the terminal path is answered as an unknown one.
         TerminalRegistry* terminals = nullptr;
+        // The Mac's iCloud mailbox; absent, phones are served on the local network only and mailbox
+        // registration is answered as an unknown path.
+        MailboxRegistrar* mailbox = nullptr;
     };
+
+    // An offer of a version this Mac cannot read.
+    struct UnsupportedOfferVersion {
+        friend bool operator==(const UnsupportedOfferVersion&, const UnsupportedOfferVersion&) = default;
+    };
+    // The "mailbox" member of a pairing or registration body, once read.
+    using MailboxOfferField = std::variant<movrane::MailboxPairingOffer, UnsupportedOfferVersion>;
 
     explicit RelayRouter(Members members);
 
@@ -105,13 +117,17 @@ public:
     static std::optional<JSON> decodeBody(const HTTPRequest& request);
     // The fourteen capability switches the phone reads from the health object.
     JSON features() const;
+    // None for a missing or null member; throws RelayHTTPError 400 "mailbox is not valid." for anything
+    // but an object whose "v" is a whole number and which, for version 1, reads as an offer.
+    static std::optional<MailboxOfferField> parseMailboxOffer(const JSON* member);
+    static JSON answerJSON(const movrane::MailboxPairingAnswer& answer);
 
 private:
     using Components = std::span<const std::string>;
 
     std::optional<PairedDevice> authenticate(const HTTPRequest& request, const RequestOrigin& origin) const;
     HTTPResponse route(const HTTPRequest& request, const std::vector<std::string>& segments,
-        const std::optional<PairedDevice>& device) const;
+        const std::optional<PairedDevice>& device, const RequestOrigin& origin) const;
     HTTPResponse health(const HTTPRequest& request) const;
 
     HTTPResponse handleJobs(const HTTPRequest& request, Components rest) const;
@@ -140,13 +156,25 @@ private:
     JSON offload(std::function<JSON()> work, const RelayHTTPError& late) const;
 
     HTTPResponse handlePairing(const HTTPRequest& request) const;
+    // The mailbox's answer for a phone that has just paired; none when there is none or it failed.
+    std::optional<movrane::MailboxPairingAnswer> answerOffer(
+        const MailboxOfferField& offer, const std::string& deviceID) const;
 
     // Only when the router was given the routines.
     HTTPResponse handleRoutines(const HTTPRequest& request, Components rest) const;
 
     HTTPResponse handleMailboxRegister(const HTTPRequest& request, const PairedDevice& device) const;
-    // Unpairs the calling device and closes its terminals; the registry's error goes on after that.
-    HTTPResponse handleForget(const HTTPRequest& request, const PairedDevice& device) const;
+    // Answers the offer for the device and records the outcome on it: an enabled pairing is stored and
+    // its zone set up, a refusal stored as the reason and the earlier pairing forgotten, except that a
+    // Mac whose iCloud is briefly unavailable leaves a stored pairing alone. Failures to store are
+    // dropped. None without a Mac mailbox.
+    std::optional<movrane::MailboxPairingAnswer> registerMailbox(const MailboxOfferField& field,
+        const std::string& deviceID, const std::optional<movrane::MailboxPairing>& stored) const;
+    // Unpairs the calling device, closes its terminals and forgets its mailbox pairing (after the
+    // mailbox's delay when the request came through the mailbox); the registry's error goes on after
+    // the terminals are closed.
+    HTTPResponse handleForget(
+        const HTTPRequest& request, const PairedDevice& device, const RequestOrigin& origin) const;
     // Only when the router was given the terminals. Reserves a terminal and answers 101; the session
     // starts when the connection hands over its socket.
     HTTPResponse handleTerminal(const HTTPRequest& request, const PairedDevice& device) const;
@@ -164,6 +192,7 @@ private:
     const std::function<void(const PairedDevice&)> m_onCodeReused;
     RoutineManager* const m_routines;
     TerminalRegistry* const m_terminals;
+    MailboxRegistrar* const m_mailbox;
     const std::shared_ptr<ProbePool> m_browsePool;
 };
 

@@ -1,5 +1,4 @@
-// The router's requests about the calling phone itself: registering its iCloud mailbox and unpairing
-// itself.
+// The router's request of a phone that unpairs itself; its mailbox registration has a file of its own.
 #include "VellumarMacCore/Relay/RelayRouter.h"
 
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -7,16 +6,8 @@
 
 namespace vellumar {
 
-HTTPResponse RelayRouter::handleMailboxRegister(const HTTPRequest& request, const PairedDevice&) const
-{
-    if (request.method() != "POST")
-        throw RelayHTTPError::methodNotAllowed;
-    // FIXME: this Mac has no iCloud mailbox yet; once it can have one, the offer in the body is read and
-    // answered here.
-    throw RelayHTTPError::notFound;
-}
-
-HTTPResponse RelayRouter::handleForget(const HTTPRequest& request, const PairedDevice& device) const
+HTTPResponse RelayRouter::handleForget(
+    const HTTPRequest& request, const PairedDevice& device, const RequestOrigin& origin) const
 {
     if (request.method() != "POST")
         throw RelayHTTPError::methodNotAllowed;
@@ -25,7 +16,11 @@ HTTPResponse RelayRouter::handleForget(const HTTPRequest& request, const PairedD
         if (!object || !object->empty())
             throw RelayHTTPError::badRequest("Send an empty body.");
     }
-    removeDeviceClosingTerminals(m_devices, m_terminals, device.id);
+    auto removed = removeDeviceClosingTerminals(m_devices, m_terminals, device.id);
+    // Through the mailbox, the phone still fetches this very answer from its zone.
+    forgetMailboxPairing(m_mailbox, removed,
+        origin.isMailbox() ? MailboxRegistrar::ForgetTiming::afterDelay
+                           : MailboxRegistrar::ForgetTiming::now);
     return HTTPResponse::json(200, JSON::object({ { "forgotten", true } }));
 }
 

@@ -30,17 +30,6 @@ namespace {
         return key == "code" || key == "deviceName" || key == "mailbox";
     }
 
-    // FIXME: a mailbox offer is only checked for its shape and then left unanswered, since the Mac
-    // has no iCloud mailbox yet to register it with.
-    void checkMailboxOffer(const JSON* member)
-    {
-        if (!member || member->isNull())
-            return;
-        const auto* version = member->objectValue() ? member->subscript("v") : nullptr;
-        if (!version || !version->intValue())
-            throw RelayHTTPError::badRequest("mailbox is not valid.");
-    }
-
     std::optional<std::string> deviceNameOf(const JSON* member)
     {
         if (!member || member->isNull())
@@ -51,6 +40,18 @@ namespace {
         return *name;
     }
 
+}
+
+std::optional<movrane::MailboxPairingAnswer> RelayRouter::answerOffer(
+    const MailboxOfferField& offer, const std::string& deviceID) const
+{
+    // The phone is paired by now whatever becomes of its mailbox; without an answer it stays on the
+    // local network and may register later.
+    try {
+        return registerMailbox(offer, deviceID, std::nullopt);
+    } catch (...) {
+        return std::nullopt;
+    }
 }
 
 HTTPResponse RelayRouter::handlePairing(const HTTPRequest& request) const
@@ -65,7 +66,7 @@ HTTPResponse RelayRouter::handlePairing(const HTTPRequest& request) const
     // Checked before the pairing manager sees it, so that a malformed code never counts as a wrong one.
     if (!code || code->empty() || characterCount(*code) > kMaxCodeCharacters)
         throw sendTheCode();
-    checkMailboxOffer(body->subscript("mailbox"));
+    auto mailboxOffer = parseMailboxOffer(body->subscript("mailbox"));
     auto deviceName = deviceNameOf(body->subscript("deviceName"));
 
     auto redemption = m_pairing.redeem(*code);
@@ -89,11 +90,13 @@ HTTPResponse RelayRouter::handlePairing(const HTTPRequest& request) const
 
     auto pairing = m_devices.add(CleanText::deviceName(deviceName));
     m_pairing.recordDevice(pairing.device.id);
-    auto reply = JSON::object({ { "token", pairing.token }, { "macId", m_macID }, { "macName", m_macName() },
-        { "deviceId", pairing.device.id } });
+    JSON::Object reply { { "token", pairing.token }, { "macId", m_macID }, { "macName", m_macName() },
+        { "deviceId", pairing.device.id } };
+    if (auto answer = mailboxOffer ? answerOffer(*mailboxOffer, pairing.device.id) : std::nullopt)
+        reply.emplace("mailbox", answerJSON(*answer));
     if (auto device = m_devices.device(pairing.device.id); device && m_onPaired)
         m_onPaired(*device);
-    return HTTPResponse::json(200, reply);
+    return HTTPResponse::json(200, JSON(std::move(reply)));
 }
 
 }

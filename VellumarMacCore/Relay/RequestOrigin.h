@@ -2,7 +2,8 @@
 // iCloud mailbox on behalf of one paired phone.
 #pragma once
 
-#include <string>
+#include "MovraneMailbox/Protocol/MailboxPairing.h"
+
 #include <utility>
 #include <variant>
 
@@ -12,16 +13,18 @@ struct RequestOrigin {
     struct LAN {
         friend bool operator==(const LAN&, const LAN&) = default;
     };
-    // FIXME: the sender should be the phone's mailbox pairing, matched against the registry's stored
-    // pairings; until the mailbox pairing exists, the mailbox bridge names the paired device whose
-    // channel the envelope came through.
+    // The pairing whose channel the envelope came through; the router accepts it only while it is the one
+    // the registry keeps for that device.
     struct Mailbox {
-        std::string deviceID;
+        movrane::MailboxPairing pairing;
         friend bool operator==(const Mailbox&, const Mailbox&) = default;
     };
 
     static RequestOrigin lan() { return { LAN {} }; }
-    static RequestOrigin mailbox(std::string deviceID) { return { Mailbox { std::move(deviceID) } }; }
+    static RequestOrigin mailbox(movrane::MailboxPairing pairing)
+    {
+        return { Mailbox { std::move(pairing) } };
+    }
 
     bool isMailbox() const noexcept { return std::holds_alternative<Mailbox>(sender); }
 

@@ -4,6 +4,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
+#include "VellumarMacCore/Mailbox/MacMailboxBridge.h"
 #include "VellumarMacCore/Relay/DeviceRemoval.h"
 #include "VellumarMacCore/Relay/RelayListener.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
@@ -23,6 +24,19 @@ namespace {
     constexpr int kMaxRunningJobs = 2;
     constexpr double kFinishedJobRetentionSeconds = 86'400;
     constexpr double kQuestionLifetimeSeconds = 600;
+
+    // Once `gate` is closed, the phone hears that the Mac is not running instead of reaching `handler`.
+    MacMailbox::Handler gated(std::shared_ptr<CallGate> gate, MacMailbox::Handler handler)
+    {
+        return [gate = std::move(gate), handler = std::move(handler)](
+                   const movrane::MailboxInboundRequest& request) {
+            return gate->pass([&] { return handler(request); },
+                [] {
+                    return movrane::MailboxRelayResponse::error(
+                        503, "unavailable", "Vellumar for Mac is not running.", std::nullopt);
+                });
+        };
+    }
 
     std::size_t utf8SequenceLength(unsigned char lead)
     {
@@ -60,6 +74,9 @@ RelayHost::RelayHost(
           .timeZone = m_configuration.timeZone,
       }))
     , m_terminals(TerminalSessions::make(m_configuration.terminalShell))
+    , m_mailbox(m_configuration.mailbox
+              ? MacMailbox::make(*m_configuration.mailbox, [this] { return m_devices.mailboxPairings(); })
+              : nullptr)
 {
     setRoutineDirectory(std::make_shared<RoutineDirectoryAdapter>(
         m_routines, [this] { return m_options.routines(); }, m_configuration.timeZone));
@@ -119,6 +136,7 @@ std::unique_ptr<RelayRouter> RelayHost::makeRouter()
         .onCodeReused = [this](const PairedDevice& device) { m_reusedHandlers.notify(device); },
         .routines = m_routines.get(),
         .terminals = m_terminals.get(),
+        .mailbox = m_mailbox.get(),
     });
 }
 
@@ -165,6 +183,9 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
         // A listener whose socket failed: its threads end outside the lock, which its report takes.
         Serving failed = std::exchange(m_serving, {});
         lock.unlock();
+        // The mailbox's requests still inside the failed router leave it before it goes.
+        m_mailboxRequests->close();
+        m_mailboxRequests->waitUntilIdle();
         failed.end();
         lock.lock();
         if (m_serving.listener)
@@ -192,7 +213,11 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
     m_serving = std::move(serving);
     m_port = port;
     m_routines->start();
-    // FIXME: the iCloud mailbox, once it exists, is connected to the routines and started here.
+    if (m_mailbox) {
+        m_mailbox->connectRoutines(*m_routines);
+        m_mailboxRequests->open();
+        m_mailbox->start(gated(m_mailboxRequests, mailboxRequestHandler(*m_serving.router, incoming)));
+    }
     return port;
 }
 
@@ -221,9 +246,15 @@ void RelayHost::stop() noexcept
         m_port.reset();
         serving = std::exchange(m_serving, {});
     }
-    // FIXME: the iCloud mailbox, once it exists, is stopped here, before the jobs end.
+    // Before the jobs end, so that no job watch of the mailbox sees them cancelled.
+    if (m_mailbox) {
+        m_mailboxRequests->close();
+        m_mailbox->stop();
+    }
     m_routines->stop();
     m_jobs->cancelAll();
+    // Mailbox requests still in the router end with the jobs they wait for; the router goes after them.
+    m_mailboxRequests->waitUntilIdle();
     // `serving` ends after the jobs, so that no long poll of a running job keeps the listener's threads.
 }
 
@@ -247,8 +278,9 @@ std::optional<RelayHost::PairingOffer> RelayHost::makePairingOffer(const std::st
 
 void RelayHost::removeDevice(const std::string& deviceID)
 {
-    // FIXME: a removed device's iCloud mailbox pairing, once there is a mailbox, is forgotten here.
-    removeDeviceClosingTerminals(m_devices, m_terminals.get(), deviceID);
+    forgetMailboxPairing(m_mailbox.get(),
+        removeDeviceClosingTerminals(m_devices, m_terminals.get(), deviceID),
+        MailboxRegistrar::ForgetTiming::now);
 }
 
 void RelayHost::setTerminalEnabled(bool enabled)

@@ -4,7 +4,8 @@
 
 #include "Platform/ServiceDiscovery.h"
 #include "VellumarMacCore/Jobs/ActivityKind.h"
-#include "VellumarMacCore/Mailbox/MacMailboxSetup.h"
+#include "VellumarMacCore/Mailbox/MacMailbox.h"
+#include "VellumarMacCore/RelayHost/CallGate.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "VellumarMacCore/Relay/PairedHandlers.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
@@ -81,9 +82,8 @@ public:
         // Told, on the listener's thread, the error that stopped a running listener; the relay is not
         // running from then on, and a start may follow. May be empty.
         std::function<void(std::error_code)> listenerFailed;
-        // The iCloud mailbox's set-up; none when the entitlements do not allow it.
-        // FIXME: the host builds and starts the Mac mailbox from it once the mailbox exists; until
-        // then the relay runs on the local network alone, as it does for a Mac without iCloud.
+        // The iCloud mailbox's set-up; none when the entitlements do not allow it, and the relay then
+        // serves every phone on the local network alone.
         std::optional<MacMailboxSetup> mailbox;
     };
 
@@ -103,22 +103,23 @@ public:
 
     // Makes the support folder private, loads or makes the TLS identity for `names`, clears the spool
     // folder, listens (on any free port when the preferred one fails and fallback is allowed),
-    // advertises the service and starts the routine scheduler. Answers the bound port. Throws the error of
-    // the step that failed (the last listen attempt's std::system_error for the port), leaving nothing
+    // advertises the service, starts the routine scheduler and then the Mac mailbox, whose own failures
+    // show in its status and never fail the start. Answers the bound port. Throws the error of the step
+    // that failed (the last listen attempt's std::system_error for the port), leaving nothing
     // listening; throws RelayAlreadyRunning while the relay runs. May follow a stop, or a listener that
     // failed.
     std::uint16_t start(const SubjectAltNames& names);
     // Closes the terminals with 1001, stops listening and closes every connection, withdraws the
-    // service, stops the routine scheduler and cancels every job; returns once the threads start made have
-    // ended, which waits for requests still inside the router. Before a start it only closes and cancels.
-    // Never throws.
+    // service, stops the Mac mailbox and the routine scheduler and cancels every job; returns once the
+    // threads start made have ended, which waits for requests still inside the router. Before a start
+    // it only closes and cancels. Never throws.
     void stop() noexcept;
 
     // A new one-time pairing code for a phone that is to call `host`, replacing any earlier offer;
     // none (and the earlier offer untouched) while the relay is not running.
     std::optional<PairingOffer> makePairingOffer(const std::string& host);
     // Unpairs the device and closes its terminals with 4001, also when the registry's save fails,
-    // whose error then goes on.
+    // whose error then goes on; after a save, the mailbox forgets the device's pairing and its zone.
     void removeDevice(const std::string& deviceID);
     // Switching it off closes every terminal with 4000.
     void setTerminalEnabled(bool enabled);
@@ -141,6 +142,8 @@ public:
     RelayOptions& options() noexcept { return m_options; }
     // Where the application registers its observer of open terminals.
     TerminalSessions& terminals() noexcept { return *m_terminals; }
+    // The Mac's end of the iCloud mailbox; none without a mailbox set-up.
+    const std::shared_ptr<MacMailbox>& mailbox() const noexcept { return m_mailbox; }
     // The bound port while the relay runs.
     std::optional<std::uint16_t> port() const;
     // Kept after a stop.
@@ -182,6 +185,11 @@ private:
     // Runs the jobs' observer and holds the job manager: it goes before them.
     const std::shared_ptr<RoutineManager> m_routines;
     const std::shared_ptr<TerminalSessions> m_terminals;
+    // Asks the registry for the phones' mailbox pairings: it goes before the registry.
+    const std::shared_ptr<MacMailbox> m_mailbox;
+    // The mailbox's requests pass it on their way into the router; stop waits for them before the
+    // router goes. Shared with the handler the mailbox holds, which may outlive the host.
+    const std::shared_ptr<CallGate> m_mailboxRequests = std::make_shared<CallGate>();
 
     // Guards what start sets and stop clears, so that the menu's calls never see half a start. The
     // configuration's closures are called before it is taken.

@@ -84,6 +84,8 @@ AppModel::AppModel(Launch launch, QObject* parent)
     m_routinesEnabled = m_defaults.boolean(kRoutinesEnabled).value_or(false);
     m_terminalEnabled = m_defaults.boolean(kTerminalEnabled).value_or(true);
     m_host = makeHost(launch);
+    if (!m_mailbox)
+        m_mailbox = m_host->mailbox();
     m_computerName = m_host->configuration().macName();
     m_host->options().setRoutines(m_routinesEnabled);
     m_host->setTerminalEnabled(m_terminalEnabled);

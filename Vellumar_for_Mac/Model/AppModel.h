@@ -165,8 +165,8 @@ public:
     bool onboardingCompleted() const noexcept { return m_onboardingCompleted; }
     // Absent until the Mac mailbox reports, and always without one.
     const std::optional<MacMailboxStatus>& mailboxStatus() const noexcept { return m_mailboxStatus; }
-    // Whether there is a Mac mailbox: the relay host was given its set-up (the entitlements allow
-    // iCloud), or launch handed one over.
+    // Whether there is a Mac mailbox: the relay host's (the entitlements allow iCloud), or one launch
+    // handed over.
     bool hasMailbox() const noexcept;
     const Texts& texts() const noexcept { return m_texts; }
 
@@ -298,7 +298,8 @@ private:
     const std::function<void(const QUrl&)> m_openURL;
     const std::function<ClaudeCodeStatus(const std::optional<std::string>&, const ClaudeLocator&)>
         m_claudeProbe;
-    const std::shared_ptr<MacMailboxControls> m_mailbox;
+    // The one launch handed over, else the relay host's.
+    std::shared_ptr<MacMailboxControls> m_mailbox;
     const std::function<void(std::function<void()>)> m_observeAccountChanges;
 
     ServerState m_serverState = ServerStarting {};

@@ -68,6 +68,7 @@ std::unique_ptr<RelayHost> AppModel::makeHost(const Launch& launch)
         = [machineInfo = launch.machineInfo] { return NetworkAddresses::computerName(machineInfo); };
     auto mailbox = AppEntitlements::mailboxSetup(platform::Entitlements(launch.entitlementsFile),
         {
+            .cloudFolder = dataFolder / "cloud",
             .stateDirectory = dataFolder / "mailbox",
             .temporaryDirectory = data->folder / "incoming",
             .appVersion = launch.appVersion,

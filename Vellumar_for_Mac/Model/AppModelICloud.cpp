@@ -59,7 +59,7 @@ namespace {
 
 bool AppModel::hasMailbox() const noexcept
 {
-    return m_mailbox != nullptr || m_host->configuration().mailbox.has_value();
+    return m_mailbox != nullptr;
 }
 
 void AppModel::setMailboxStatus(MacMailboxStatus status)

@@ -4,6 +4,8 @@
 
 #include "Vellumar_for_Mac/Model/PushRelay.h"
 
+#include "MovraneMailbox/Protocol/MailboxBackgroundTasks.h"
+
 namespace vellumar {
 
 void AppModel::startMailboxWiring()
@@ -18,7 +20,10 @@ void AppModel::startMailboxWiring()
     if (m_observeAccountChanges)
         m_observeAccountChanges([mailbox] { mailbox->accountChanged(); });
     PushRelay& relay = PushRelay::shared();
-    relay.onPush = [mailbox] { mailbox->handlePush(); };
+    // The fetch a push wakes may wait for the cloud database for seconds: never on the main thread.
+    auto fetches = std::make_shared<movrane::MailboxBackgroundTasks>();
+    relay.onPush
+        = [mailbox, fetches] { fetches->start([mailbox](std::stop_token) { mailbox->handlePush(); }); };
     relay.onRegistration = [mailbox](bool registered) { mailbox->setPushRegistered(registered); };
     // The system may have answered before the model existed.
     if (relay.registered)

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 
 #include <chrono>
-#include <system_error>
 
 namespace vellumar {
 
@@ -16,8 +15,8 @@ namespace {
 
 }
 
-RemoteNotifications::RemoteNotifications(std::filesystem::path pushFolder)
-    : m_pushFolder(std::move(pushFolder))
+RemoteNotifications::RemoteNotifications(ListenerMaker makeListener)
+    : m_makeListener(std::move(makeListener))
 {
 }
 
@@ -28,8 +27,8 @@ bool RemoteNotifications::registerForPushes(std::function<void(std::string)> pus
     if (m_listener || m_bindFailed)
         return !m_bindFailed;
     try {
-        m_listener = std::make_unique<platform::CloudPushListener>(m_pushFolder);
-    } catch (const std::system_error& error) {
+        m_listener = m_makeListener();
+    } catch (const std::exception& error) {
         platform::logError(std::string("push registration failed: ") + error.what());
         m_bindFailed = true;
         return false;

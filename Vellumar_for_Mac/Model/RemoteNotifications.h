@@ -1,6 +1,6 @@
 // Remote notifications on Linux: the cloud database's push socket stands in for the push service.
-// Registering binds a listener in the database's push folder; every datagram is a push, except the
-// account notice, which stands in for the iCloud account-change notification.
+// Registering makes a listener of the database's pushes; every push is passed on, except the account
+// notice, which stands in for the iCloud account-change notification.
 #pragma once
 
 #include "Platform/CloudPush.h"
@@ -17,8 +17,10 @@ namespace vellumar {
 
 class RemoteNotifications {
 public:
-    // `pushFolder`: the cloud database's "push" folder.
-    explicit RemoteNotifications(std::filesystem::path pushFolder);
+    // Makes the cloud database's push listener (`CloudDatabase::listenForPushes`); may throw.
+    using ListenerMaker = std::function<std::unique_ptr<platform::CloudPushListener>()>;
+
+    explicit RemoteNotifications(ListenerMaker makeListener);
     // Stops receiving and unbinds.
     ~RemoteNotifications();
     RemoteNotifications(const RemoteNotifications&) = delete;
@@ -26,7 +28,7 @@ public:
 
     // Main thread. Binds the listener and starts receiving: each push's text goes to `push` on the main
     // thread (while a Qt application runs), in the order received. True when bound; false (and
-    // nothing received) when the socket cannot be bound. A second call answers as the first did.
+    // nothing received) when the listener cannot be made. A second call answers as the first did.
     bool registerForPushes(std::function<void(std::string)> push);
     // Any thread. `changed` runs on the receiving thread after each account notice, for as long as
     // this object lives.
@@ -35,7 +37,7 @@ public:
 private:
     void receive(std::stop_token stop, std::function<void(std::string)> push);
 
-    const std::filesystem::path m_pushFolder;
+    const ListenerMaker m_makeListener;
     std::unique_ptr<platform::CloudPushListener> m_listener;
     bool m_bindFailed = false;
     std::mutex m_lock;

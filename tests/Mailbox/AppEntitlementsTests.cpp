@@ -74,7 +74,8 @@ TEST(AppEntitlements, TheSetUpUsesTheGivenFoldersAndVersionAndCreatesNothing)
     auto entitlements = entitlementsOf(folder,
         R"({"com.apple.developer.icloud-services":["CloudKit"],"com.apple.developer.icloud-container-identifiers":["iCloud.com.zu.plimsor"]})");
     auto setup = AppEntitlements::mailboxSetup(entitlements,
-        { .stateDirectory = folder / "data/mailbox",
+        { .cloudFolder = folder / "data/cloud",
+            .stateDirectory = folder / "data/mailbox",
             .temporaryDirectory = folder / "data/incoming",
             .appVersion = "2.1",
             .macName = [] { return std::string("Studio"); },
@@ -87,6 +88,7 @@ TEST(AppEntitlements, TheSetUpUsesTheGivenFoldersAndVersionAndCreatesNothing)
     auto* store = dynamic_cast<movrane::CloudKitMailboxStore*>(setup->store.get());
     ASSERT_NE(store, nullptr);
     EXPECT_EQ(store->containerIdentifier(), "iCloud.com.zu.plimsor");
+    EXPECT_EQ(store->temporaryFolder(), folder / "data/cloud/tmp");
     EXPECT_EQ(setup->accountCheckInterval, 300);
     EXPECT_EQ(setup->recentWindow, 180);
     EXPECT_EQ(setup->appVersion, "2.1");

@@ -3,11 +3,10 @@
 #include "VellumarMacCore/Mailbox/MacMailboxPushListener.h"
 
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
+#include "tests/support/MemoryMailboxSetup.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <condition_variable>
 
 using namespace vellumar;
 
@@ -26,19 +25,7 @@ protected:
         store = std::make_shared<movrane::CloudKitMailboxStore>(
             "iCloud.com.zu.plimsor", platform::CloudDatabaseOptions { .folder = root / "cloud" });
         mailbox = MacMailbox::make(
-            MacMailboxSetup {
-                .store = store,
-                .keyStore = std::make_shared<movrane::InMemoryMailboxKeyStore>(),
-                .storage = std::make_shared<movrane::InMemoryMailboxStateStorage>(),
-                .clock = std::make_shared<movrane::SystemMailboxClock>(),
-                .log =
-                    [this](std::string_view line) {
-                        std::lock_guard lock(m_lock);
-                        m_log.emplace_back(line);
-                        m_logged.notify_all();
-                    },
-            },
-            [] { return std::vector<movrane::MailboxPairing> {}; });
+            test::memoryMailboxSetup(store, log), [] { return std::vector<movrane::MailboxPairing> {}; });
     }
 
     void setAccount(const std::string& status, const std::string& user)
@@ -48,13 +35,7 @@ protected:
         ASSERT_EQ(result.exitStatus, 0) << result.output;
     }
 
-    // Waits until the log holds `count` lines equal to `line`.
-    bool waitForLines(const std::string& line, long count)
-    {
-        std::unique_lock lock(m_lock);
-        return m_logged.wait_for(lock, std::chrono::seconds(15),
-            [&] { return std::count(m_log.begin(), m_log.end(), line) >= count; });
-    }
+    bool waitForLines(const std::string& line, long count) { return log.waitFor(line, count); }
 
     static movrane::MailboxRelayResponse noAnswer(const movrane::MailboxInboundRequest&)
     {
@@ -63,12 +44,8 @@ protected:
 
     test::TemporaryFolder root;
     std::shared_ptr<movrane::CloudKitMailboxStore> store;
+    test::MailboxLog log;
     std::shared_ptr<MacMailbox> mailbox;
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_logged;
-    std::vector<std::string> m_log;
 };
 
 }
@@ -76,7 +53,7 @@ private:
 TEST_F(MacMailboxProcesses, AnotherUserSigningInRestartsTheServerAtOnce)
 {
     setAccount("1", "_userA");
-    MacMailboxPushListener listener(store->container().pushFolder(), mailbox);
+    MacMailboxPushListener listener(store->container().listenForPushes(), mailbox);
     mailbox->start(noAnswer);
     ASSERT_TRUE(waitForLines("mailbox server started", 1));
 

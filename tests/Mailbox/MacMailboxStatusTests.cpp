@@ -2,6 +2,7 @@
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
+#include "MovraneMailbox/Protocol/MailboxKeys.h"
 
 #include <gtest/gtest.h>
 
@@ -36,14 +37,76 @@ TEST(MacMailboxStatus, ThePrimaryErrorIsTheOneTheUserCanActOnFirst)
     }
 }
 
-TEST(MacMailboxStatus, APhoneTheMailboxDoesNotKnowIsOnTheLocalNetworkOnly)
+TEST(MacMailboxStatus, APhonesStateFollowsItsPairingTheMacAndItsZone)
 {
-    MacMailboxStatus status;
-    status.deviceStates.emplace("d-1", DeviceMailboxState::On { .recent = true });
-    EXPECT_EQ(status.state(PairedDevice { .id = "d-1" }),
-        DeviceMailboxState::Value(DeviceMailboxState::On { true }));
-    EXPECT_EQ(status.state(PairedDevice { .id = "d-2" }),
-        DeviceMailboxState::Value(DeviceMailboxState::LanOnly {}));
+    using State = DeviceMailboxState;
+    using Kind = MailboxError::Kind;
+    const auto zone = movrane::MailboxZoneName::make();
+    const auto key = movrane::MailboxIdentity::generate().publicKey();
+    const auto paired = movrane::MailboxPairing::make(zone, "mac-1", "ios-1", key, key);
+    const MacMailboxStatus::Availability available = movrane::MailboxAccountState::available;
+    const struct {
+        const char* name;
+        bool hasPairing;
+        std::optional<std::string> reasonCode;
+        MacMailboxStatus::Availability availability;
+        bool running;
+        std::optional<MailboxError> zoneError;
+        bool recent;
+        State::Value state;
+    } cases[] = {
+        { "no pairing, no code", false, std::nullopt, available, true, std::nullopt, false,
+            State::LanOnly {} },
+        { "no pairing, a known code", false, "macNoICloud", available, true, std::nullopt, false,
+            State::LanOnly { State::Reason::macNoICloud } },
+        { "no pairing, an unknown code", false, "tooOld", available, true, std::nullopt, false,
+            State::LanOnly {} },
+        { "a code beside a pairing", true, "macNoICloud", available, true, std::nullopt, false,
+            State::On { false } },
+        { "no answer yet", true, std::nullopt, MacMailboxStatus::Checking {}, false, std::nullopt, false,
+            State::Paused {} },
+        { "no account", true, std::nullopt, movrane::MailboxAccountState::noAccount, false, std::nullopt,
+            false, State::Paused {} },
+        { "key unavailable", true, std::nullopt, MacMailboxStatus::KeyUnavailable {}, true, std::nullopt,
+            false, State::Paused {} },
+        { "available but stopped", true, std::nullopt, available, false, std::nullopt, true,
+            State::Paused {} },
+        { "on", true, std::nullopt, available, true, std::nullopt, false, State::On { false } },
+        { "on and recent", true, std::nullopt, available, true, std::nullopt, true, State::On { true } },
+        { "already exists", true, std::nullopt, available, true, MailboxError(Kind::alreadyExists), true,
+            State::On { true } },
+        { "change token expired", true, std::nullopt, available, true, MailboxError(Kind::changeTokenExpired),
+            false, State::On { false } },
+        { "cancelled", true, std::nullopt, available, true, MailboxError(Kind::cancelled), false,
+            State::On { false } },
+        { "zone missing", true, std::nullopt, available, true, MailboxError(Kind::zoneMissing), false,
+            State::NeedsSameWiFi {} },
+        { "encrypted data reset", true, std::nullopt, available, true, MailboxError(Kind::encryptedDataReset),
+            true, State::NeedsSameWiFi {} },
+        { "too large", true, std::nullopt, available, true, MailboxError(Kind::tooLarge), false,
+            State::Problem { MailboxError(Kind::tooLarge) } },
+        { "quota", true, std::nullopt, available, true, MailboxError(Kind::quotaExceeded), false,
+            State::Problem { MailboxError(Kind::quotaExceeded) } },
+        { "network", true, std::nullopt, available, true, MailboxError::network(3.0), false,
+            State::Problem { MailboxError::network(3.0) } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        PairedDevice device { .id = "d-1", .mailboxReasonCode = testCase.reasonCode };
+        if (testCase.hasPairing)
+            device.mailbox = paired;
+        MacMailboxStatus status;
+        status.availability = testCase.availability;
+        status.running = testCase.running;
+        if (testCase.zoneError)
+            status.zoneErrors.emplace(zone, *testCase.zoneError);
+        // Another zone's error never touches this phone.
+        status.zoneErrors.emplace(movrane::MailboxZoneName::make(), MailboxError(Kind::zoneMissing));
+        if (testCase.recent)
+            status.recentDevices.emplace("d-1", std::chrono::system_clock::now());
+        status.recentDevices.emplace("d-2", std::chrono::system_clock::now());
+        EXPECT_EQ(status.state(device), testCase.state);
+    }
 }
 
 TEST(MacMailboxNotification, OnlyThePushesOfTheMacsOwnSubscriptionCount)

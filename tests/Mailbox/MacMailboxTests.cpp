@@ -3,6 +3,7 @@
 #include "MovraneMailbox/MemoryStore/InMemoryMailboxStore.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "MovraneMailbox/Protocol/MailboxKeys.h"
+#include "tests/Mailbox/AlwaysFailingKeyStoreFake.h"
 #include "tests/Mailbox/SteppedMailboxClock.h"
 
 #include <gtest/gtest.h>
@@ -17,17 +18,6 @@ using movrane::MailboxError;
 using Operation = movrane::InMemoryMailboxStore::Operation;
 
 namespace {
-
-// A key store whose every call fails, as a keychain that refuses the Mac.
-class AlwaysFailingKeyStoreFake final : public movrane::MailboxKeyStore {
-public:
-    std::optional<movrane::MailboxIdentity> load(std::string_view) override
-    {
-        throw movrane::MailboxKeyError::keychain(-25308);
-    }
-    void save(const movrane::MailboxIdentity&, std::string_view) override { }
-    void remove(std::string_view) override { }
-};
 
 class MacMailboxTest : public testing::Test {
 protected:
@@ -168,7 +158,7 @@ TEST_F(MacMailboxTest, ARecordNameLearnedLaterDoesNotRestartTheServer)
 
 TEST_F(MacMailboxTest, AKeyStoreThatAlwaysFailsIsLoggedOnce)
 {
-    auto mailbox = makeMailbox(std::make_shared<AlwaysFailingKeyStoreFake>());
+    auto mailbox = makeMailbox(std::make_shared<test::AlwaysFailingKeyStoreFake>());
     mailbox->start(noAnswer);
     mailbox->refreshAccount();
     EXPECT_EQ(mailbox->macKey(), std::nullopt);

@@ -10,6 +10,8 @@
 //         // Calls `received` with the subscription id of every notification the store sends, from any
 //         // thread, until the factory is gone.
 //         void listen(movrane::MailboxStore& store, std::function<void(const std::string&)> received);
+//         // Optional: why the store cannot run here (a server that did not start); empty when it can.
+//         std::string skipReason() const;
 //     };
 //     INSTANTIATE_TYPED_TEST_SUITE_P(MyStore, MailboxStoreConformance, ::testing::Types<Factory>);
 //
@@ -42,6 +44,14 @@ protected:
     std::unique_ptr<MailboxStore> subject = factory.make();
     const std::string zoneName = MailboxZoneName::make();
     vellumar::test::TemporaryFolder folder;
+
+    void SetUp() override
+    {
+        if constexpr (requires(const Factory& made) { made.skipReason(); }) {
+            if (auto reason = factory.skipReason(); !reason.empty())
+                GTEST_SKIP() << reason;
+        }
+    }
 
     // Every page from `token` on, joined; fails the test on a store that never stops reporting more.
     MailboxChanges fetchAll(std::optional<MailboxBytes> token = std::nullopt)

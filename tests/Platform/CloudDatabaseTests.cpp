@@ -1,4 +1,4 @@
-#include "Platform/CloudDatabase.h"
+#include "Platform/CloudSQLiteDatabase.h"
 #include "Platform/CloudPush.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
@@ -20,7 +20,7 @@ class CloudDatabaseTest : public ::testing::Test {
 protected:
     vellumar::test::TemporaryFolder root;
     fs::path folder = root / "cloud";
-    CloudDatabase database { kContainer, { .folder = folder } };
+    CloudSQLiteDatabase database { kContainer, { .folder = folder } };
 
     static CloudRecord note(const std::string& name, const std::string& to = "mac")
     {
@@ -79,20 +79,21 @@ TEST_F(CloudDatabaseTest, DatabaseIsAPrivateFileInWriteAheadLogMode)
     EXPECT_EQ(mode.output, "wal\n");
     EXPECT_EQ(database.account().status, CloudAccountStatus::available);
     // The same account for every process that opens the file later.
-    EXPECT_EQ(CloudDatabase(kContainer, { .folder = folder }).account(), database.account());
+    EXPECT_EQ(CloudSQLiteDatabase(kContainer, { .folder = folder }).account(), database.account());
 }
 
 TEST_F(CloudDatabaseTest, UnusableContainerOrFolderIsRefused)
 {
     for (const char* name : { "", "../escape", "a/b", ".hidden" }) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(codeOf([&] { CloudDatabase(name, { .folder = folder }); }), CloudErrorCode::badContainer);
+        EXPECT_EQ(
+            codeOf([&] { CloudSQLiteDatabase(name, { .folder = folder }); }), CloudErrorCode::badContainer);
     }
     vellumar::test::writeBytes(root / "file", "not a folder");
-    EXPECT_EQ(codeOf([&] { CloudDatabase(kContainer, { .folder = root / "file" }); }),
+    EXPECT_EQ(codeOf([&] { CloudSQLiteDatabase(kContainer, { .folder = root / "file" }); }),
         CloudErrorCode::permissionFailure);
     vellumar::test::writeBytes(root / "other" / "iCloud.com.zu.plimsor.sqlite", std::string(4096, 'x'));
-    EXPECT_EQ(codeOf([&] { CloudDatabase(kContainer, { .folder = root / "other" }); }),
+    EXPECT_EQ(codeOf([&] { CloudSQLiteDatabase(kContainer, { .folder = root / "other" }); }),
         CloudErrorCode::badDatabase);
 }
 
@@ -104,7 +105,8 @@ TEST_F(CloudDatabaseTest, WriterPastTheBusyTimeoutIsToldToComeBackInOneSecond)
     ASSERT_EQ(sqlite3_open(database.databaseFile().c_str(), &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
 
-    CloudDatabase impatient(kContainer, { .folder = folder, .busyTimeout = std::chrono::milliseconds(20) });
+    CloudSQLiteDatabase impatient(
+        kContainer, { .folder = folder, .busyTimeout = std::chrono::milliseconds(20) });
     try {
         impatient.saveRecords("zone", { note("waiting") }, CloudSavePolicy::allKeys);
         ADD_FAILURE() << "the write went through a held lock";
@@ -162,7 +164,7 @@ TEST_F(CloudDatabaseTest, OpeningRemovesOnlyOldAssetFilesThatNoRecordNames)
     for (const auto& name : { stored, std::string("orphan-old") })
         fs::last_write_time(folder / "assets" / name, twoHoursAgo);
 
-    CloudDatabase reopened(kContainer, { .folder = folder });
+    CloudSQLiteDatabase reopened(kContainer, { .folder = folder });
     EXPECT_EQ(assetNames(), (std::set<std::string> { stored, "orphan-young" }));
 }
 
@@ -247,8 +249,8 @@ TEST_F(CloudDatabaseTest, PushGoesToEveryListenerForCreatedMatchingRecordsOnly)
         { .shouldSendContentAvailable = true } };
     ASSERT_FALSE(database.saveSubscriptions({ toMac }).front().error);
     EXPECT_EQ(database.subscriptions(), std::vector { toMac });
-    CloudPushListener first(database.pushFolder());
-    CloudPushListener second(database.pushFolder());
+    CloudSocketPushListener first(database.pushFolder());
+    CloudSocketPushListener second(database.pushFolder());
 
     save({ note("e-other", "dev"), note("e-mac") });
     save({ note("e-mac") }, CloudSavePolicy::allKeys);
@@ -280,7 +282,7 @@ TEST_F(CloudDatabaseTest, SocketOfAListenerThatDiedIsRemoved)
         ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         ::close(socket);
     }
-    CloudPushListener alive(database.pushFolder());
+    CloudSocketPushListener alive(database.pushFolder());
     database.setAccount({ CloudAccountStatus::noAccount, "_someone" });
     EXPECT_EQ(alive.receive(std::chrono::seconds(10)), std::string(cloudAccountChangedNotice));
     EXPECT_FALSE(fs::exists(dead));

@@ -1,4 +1,5 @@
 #include "Platform/CloudPostgres.h"
+#include "tests/Platform/CloudFailure.h"
 #include "tests/support/PostgresServer.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,9 @@
 using namespace vellumar::platform;
 
 namespace {
+
+using vellumar::test::CloudFailure;
+using vellumar::test::cloudFailureOf;
 
 class CloudPostgresTest : public ::testing::Test {
 protected:
@@ -25,21 +29,6 @@ protected:
     vellumar::test::PostgresServer server;
     std::unique_ptr<CloudPostgresConnection> connection;
 };
-
-struct Failure {
-    int code = 0;
-    std::optional<double> retryAfter;
-};
-
-Failure failureOf(const std::function<void()>& request)
-{
-    try {
-        request();
-    } catch (const CloudDatabaseError& error) {
-        return { error.code(), error.retryAfterSeconds() };
-    }
-    return {};
-}
 
 CloudBytes everyByteValue()
 {
@@ -74,7 +63,7 @@ TEST_F(CloudPostgresTest, ParametersStayDataAndNullStaysNull)
 TEST_F(CloudPostgresTest, TextWithAZeroByteIsRefusedNotCut)
 {
     std::string cut("before\0after", 12);
-    EXPECT_EQ(failureOf([&] { connection->run("UPDATE items SET label = $1", { cut }); }).code,
+    EXPECT_EQ(cloudFailureOf([&] { connection->run("UPDATE items SET label = $1", { cut }); }).code,
         CloudErrorCode::invalidArguments);
     EXPECT_EQ(connection->run("SELECT label FROM items WHERE id = 1").text(0, 0), "first");
 }
@@ -82,7 +71,7 @@ TEST_F(CloudPostgresTest, TextWithAZeroByteIsRefusedNotCut)
 TEST_F(CloudPostgresTest, ANonNumberIsNotReadAsAnInteger)
 {
     auto rows = connection->run("SELECT label FROM items WHERE id = 1");
-    EXPECT_EQ(failureOf([&] { rows.integer(0, 0); }).code, CloudErrorCode::internalError);
+    EXPECT_EQ(cloudFailureOf([&] { rows.integer(0, 0); }).code, CloudErrorCode::internalError);
     EXPECT_EQ(connection->run("SELECT -9000000000000000000").integer(0, 0), -9000000000000000000);
 }
 
@@ -107,7 +96,8 @@ TEST_F(CloudPostgresTest, AConcurrentWriteIsRateLimitedWithARetryAfter)
     CloudPostgresTransaction transaction(*connection);
     connection->run("SELECT label FROM items WHERE id = 1");
     other.run("UPDATE items SET label = 'theirs' WHERE id = 1");
-    Failure failure = failureOf([&] { connection->run("UPDATE items SET label = 'mine' WHERE id = 1"); });
+    CloudFailure failure
+        = cloudFailureOf([&] { connection->run("UPDATE items SET label = 'mine' WHERE id = 1"); });
     EXPECT_EQ(failure.code, CloudErrorCode::requestRateLimited);
     EXPECT_GT(failure.retryAfter.value_or(0), 0);
 }
@@ -118,7 +108,7 @@ TEST_F(CloudPostgresTest, ALockHeldPastTheTimeOutIsRateLimited)
     CloudPostgresTransaction holding(other);
     other.run("LOCK TABLE items");
     connection->run("SET lock_timeout = '20ms'");
-    Failure failure = failureOf([&] { connection->run("SELECT label FROM items"); });
+    CloudFailure failure = cloudFailureOf([&] { connection->run("SELECT label FROM items"); });
     EXPECT_EQ(failure.code, CloudErrorCode::requestRateLimited);
     EXPECT_GT(failure.retryAfter.value_or(0), 0);
 }
@@ -128,21 +118,21 @@ TEST_F(CloudPostgresTest, AKilledConnectionIsANetworkFailureAndNotReused)
     auto pid = connection->run("SELECT pg_backend_pid()").text(0, 0);
     // Waits for the server process to end, so the next statement meets a closed connection.
     second().run("SELECT pg_terminate_backend($1::integer, 5000)", { pid });
-    EXPECT_EQ(failureOf([&] { connection->run("SELECT 1"); }).code, CloudErrorCode::networkFailure);
+    EXPECT_EQ(cloudFailureOf([&] { connection->run("SELECT 1"); }).code, CloudErrorCode::networkFailure);
     EXPECT_FALSE(connection->isUsable());
 }
 
 TEST_F(CloudPostgresTest, AMissingSchemaIsAMissingZone)
 {
     for (const char* sql : { "SELECT * FROM absent.items", "CREATE TABLE absent.items(id INTEGER)" })
-        EXPECT_EQ(failureOf([&] { connection->run(sql); }).code, CloudErrorCode::zoneNotFound) << sql;
+        EXPECT_EQ(cloudFailureOf([&] { connection->run(sql); }).code, CloudErrorCode::zoneNotFound) << sql;
     EXPECT_TRUE(connection->isUsable());
 }
 
 TEST_F(CloudPostgresTest, NoServerAtTheAddressIsANetworkFailure)
 {
     vellumar::test::TemporaryFolder empty;
-    EXPECT_EQ(failureOf([&] {
+    EXPECT_EQ(cloudFailureOf([&] {
         CloudPostgresConnection("host=" + empty.path().string() + " user=vellumar connect_timeout=2");
     }).code,
         CloudErrorCode::networkFailure);

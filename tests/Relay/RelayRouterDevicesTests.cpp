@@ -1,18 +1,6 @@
-// The requests a phone makes about itself: mailbox registration, unpairing and the terminal upgrade,
-// with the terminals played by a recording stand-in (the real ones live in a library above the relay).
-#include "VellumarMacCore/ConversationData/RelayData.h"
+// The requests a phone makes about itself: mailbox registration, unpairing and the terminal upgrade.
 #include "VellumarMacCore/Foundations/WebSocketHandshake.h"
-#include "VellumarMacCore/Jobs/JobManager.h"
-#include "VellumarMacCore/Relay/DeviceRegistry.h"
-#include "VellumarMacCore/Relay/PairingManager.h"
-#include "VellumarMacCore/Relay/RelayOptions.h"
-#include "VellumarMacCore/Relay/RelayRouter.h"
-#include "tests/Relay/RouterMembers.h"
-#include "tests/support/FakeDeviceStorage.h"
-#include "tests/support/LatchedFakeRunner.h"
-#include "tests/support/ManualJobClock.h"
-#include "tests/support/RecordingTerminals.h"
-#include "tests/support/TestSupport.h"
+#include "tests/Relay/RouterHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +14,7 @@ constexpr auto kOnly = "400 bad_request Only cols and rows may be given.";
 constexpr auto kMethod = "405 method_not_allowed This method is not allowed here.";
 constexpr auto kToken = "401 unauthorized The token is not valid.";
 
-class RelayRouterDevicesTest : public ::testing::Test {
+class RelayRouterDevicesTest : public ::testing::Test, protected test::RouterHarness {
 protected:
     HTTPResponse respond(const std::string& method, const std::string& target, std::string body = {},
         HTTPHeaders extra = {}, const std::string& token = {}) const
@@ -58,23 +46,6 @@ protected:
         return { { "connection", "keep-alive, Upgrade" }, { "upgrade", "websocket" },
             { "sec-websocket-version", std::move(version) }, { "sec-websocket-key", std::move(key) } };
     }
-
-    test::TemporaryFolder folder;
-    RelayData data { { .folder = folder / "data", .home = folder.path() } };
-    std::shared_ptr<test::ManualJobClock> clock = std::make_shared<test::ManualJobClock>();
-    std::shared_ptr<test::FakeDeviceStorage> storage = std::make_shared<test::FakeDeviceStorage>();
-    DeviceRegistry devices { storage, [this] { return clock->now(); } };
-    DeviceRegistry::Pairing paired = devices.add("Phone");
-    std::shared_ptr<test::LatchedFakeRunner> runner = std::make_shared<test::LatchedFakeRunner>();
-    JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
-    RelayOptions options;
-    PairingManager pairing { {} };
-    test::RecordingTerminals terminals;
-    RelayRouter router { [this] {
-        auto members = test::routerMembers(pairing, devices, jobs, runner, data, options);
-        members.terminals = &terminals;
-        return members;
-    }() };
 };
 
 }

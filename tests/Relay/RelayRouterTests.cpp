@@ -11,6 +11,7 @@
 #include "tests/support/HeldFolder.h"
 #include "tests/support/JobsTestSupport.h"
 #include "tests/support/LatchedFakeRunner.h"
+#include "tests/support/MailboxPairings.h"
 #include "tests/support/ManualJobClock.h"
 #include "tests/support/TestSupport.h"
 
@@ -103,7 +104,8 @@ protected:
         }
         auto origin = call.from == From::lan
             ? RequestOrigin::lan()
-            : RequestOrigin::mailbox(call.from == From::mailbox ? paired.device.id : "d-0123456789abcdef");
+            : RequestOrigin::mailbox(
+                call.from == From::mailbox ? phoneMailbox : test::mailboxPairingFor("d-0123456789abcdef"));
         auto response = router.respond(request, origin);
         auto body = JSON::decode(response.body()).value_or(JSON());
         auto text = std::to_string(response.status()) + " ";
@@ -126,6 +128,7 @@ protected:
     std::shared_ptr<test::ManualJobClock> clock = std::make_shared<test::ManualJobClock>();
     DeviceRegistry devices { std::make_shared<MemoryDeviceStorage>(), [this] { return clock->now(); } };
     DeviceRegistry::Pairing paired = devices.add("Phone");
+    movrane::MailboxPairing phoneMailbox = test::storedMailboxPairing(devices, paired.device.id);
     std::shared_ptr<LatchedFakeRunner> runner = std::make_shared<LatchedFakeRunner>();
     JobManager jobs { { .runner = runner, .labels = {}, .clock = clock } };
     RelayOptions options;

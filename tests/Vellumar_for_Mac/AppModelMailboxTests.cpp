@@ -2,6 +2,11 @@
 
 #include "Vellumar_for_Mac/Model/PushRelay.h"
 
+#include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
+#include "MovraneMailbox/Protocol/MailboxKeys.h"
+
+#include <atomic>
+#include <future>
 #include <mutex>
 
 using namespace vellumar;
@@ -26,13 +31,20 @@ public:
         status = std::move(next);
         m_observer(status);
     }
-    void handlePush() override { ++pushes; }
+    void handlePush() override
+    {
+        // A fetch that takes as long as the test wants.
+        if (pushGate.valid())
+            pushGate.wait();
+        ++pushes;
+    }
     void setPushRegistered(bool registered) override { registrations.push_back(registered); }
     void accountChanged() override { ++accountChanges; }
 
     std::mutex lock;
     MacMailboxStatus status;
-    int pushes = 0;
+    std::shared_future<void> pushGate;
+    std::atomic<int> pushes = 0;
     std::vector<bool> registrations;
     int accountChanges = 0;
 
@@ -151,33 +163,48 @@ TEST_F(AppModelMailboxTest, TheProblemLineShowsOnlyWithAUsableAccount)
 
 TEST_F(AppModelMailboxTest, EachDeviceLineFollowsItsMailboxState)
 {
-    using State = DeviceMailboxState;
+    using Kind = MailboxError::Kind;
+    const auto zone = movrane::MailboxZoneName::make();
+    const auto key = movrane::MailboxIdentity::generate().publicKey();
+    const auto pairing = movrane::MailboxPairing::make(zone, "mac-1", "ios-1", key, key);
     const struct {
-        State::Value state;
         const char* line;
+        bool hasPairing;
+        std::optional<std::string> reasonCode;
+        bool running;
+        std::optional<MailboxError> zoneError;
+        bool recent;
     } cases[] = {
-        { State::LanOnly {}, "mac.menu.device.lanOnly" },
-        { State::LanOnly { State::Reason::differentAccount }, "mac.menu.device.lanOnly.differentAccount" },
-        { State::LanOnly { State::Reason::deviceNoICloud }, "mac.menu.device.lanOnly.deviceNoICloud" },
-        { State::LanOnly { State::Reason::macNoICloud }, "mac.menu.device.lanOnly.macNoICloud" },
-        { State::LanOnly { State::Reason::macICloudUnavailable }, "mac.menu.device.lanOnly.macUnavailable" },
-        { State::LanOnly { State::Reason::unsupportedVersion }, "mac.menu.device.lanOnly.unsupported" },
-        { State::On { .recent = true }, "mac.menu.device.mailbox.recent" },
-        { State::On { .recent = false }, "mac.menu.device.mailbox.on" },
-        { State::Problem { MailboxError(MailboxError::Kind::quotaExceeded) },
-            "mac.menu.device.mailbox.quota" },
-        { State::Problem { MailboxError::network(1.0) }, "mac.menu.device.mailbox.problem" },
-        { State::Paused {}, "mac.menu.device.mailbox.paused" },
-        { State::NeedsSameWiFi {}, "mac.menu.device.mailbox.needsWiFi" },
+        { "mac.menu.device.lanOnly", false, std::nullopt, true, std::nullopt, false },
+        { "mac.menu.device.lanOnly.differentAccount", false, "differentAccount", true, std::nullopt, false },
+        { "mac.menu.device.lanOnly.deviceNoICloud", false, "deviceNoICloud", true, std::nullopt, false },
+        { "mac.menu.device.lanOnly.macNoICloud", false, "macNoICloud", true, std::nullopt, false },
+        { "mac.menu.device.lanOnly.macUnavailable", false, "macICloudUnavailable", true, std::nullopt,
+            false },
+        { "mac.menu.device.lanOnly.unsupported", false, "unsupportedVersion", true, std::nullopt, false },
+        { "mac.menu.device.mailbox.recent", true, std::nullopt, true, std::nullopt, true },
+        { "mac.menu.device.mailbox.on", true, std::nullopt, true, std::nullopt, false },
+        { "mac.menu.device.mailbox.quota", true, std::nullopt, true, MailboxError(Kind::quotaExceeded),
+            false },
+        { "mac.menu.device.mailbox.problem", true, std::nullopt, true, MailboxError::network(1.0), false },
+        { "mac.menu.device.mailbox.paused", true, std::nullopt, false, std::nullopt, false },
+        { "mac.menu.device.mailbox.needsWiFi", true, std::nullopt, true, MailboxError(Kind::zoneMissing),
+            false },
     };
     auto& model = launchModel();
-    const PairedDevice device { .id = "d-00000000000000aa", .name = "Pixel" };
+    PairedDevice device { .id = "d-00000000000000aa", .name = "Pixel", .mailbox = pairing };
     EXPECT_EQ(model.deviceTransportText(device), "mac.menu.device.lanOnly");
     model.startMailboxWiring();
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.line);
+        device.mailbox = testCase.hasPairing ? std::optional(pairing) : std::nullopt;
+        device.mailboxReasonCode = testCase.reasonCode;
         auto status = statusWith(MailboxAccountState::available);
-        status.deviceStates.emplace(device.id, testCase.state);
+        status.running = testCase.running;
+        if (testCase.zoneError)
+            status.zoneErrors.emplace(zone, *testCase.zoneError);
+        if (testCase.recent)
+            status.recentDevices.emplace(device.id, std::chrono::system_clock::now());
         show(status);
         EXPECT_EQ(model.deviceTransportText(device), testCase.line);
     }
@@ -245,6 +272,20 @@ TEST_F(AppModelMailboxTest, PushesAndAccountChangesReachTheMailboxAfterTheModelI
     PushRelay::shared().onPush();
     ASSERT_TRUE(m_accountChanged);
     m_accountChanged();
-    EXPECT_EQ(m_mailbox->pushes, 1);
+    EXPECT_TRUE(processEventsUntil([&] { return m_mailbox->pushes == 1; }));
     EXPECT_EQ(m_mailbox->accountChanges, 1);
+}
+
+TEST_F(AppModelMailboxTest, APushWaitsForItsFetchOffTheMainThread)
+{
+    std::promise<void> fetched;
+    m_mailbox->pushGate = fetched.get_future().share();
+    launchModel();
+    m_model->startMailboxWiring();
+    // Returns while the fetch still waits: the menu stays responsive meanwhile.
+    PushRelay::shared().onPush();
+    PushRelay::shared().onPush();
+    EXPECT_EQ(m_mailbox->pushes, 0);
+    fetched.set_value();
+    EXPECT_TRUE(processEventsUntil([&] { return m_mailbox->pushes == 2; }));
 }

@@ -6,7 +6,7 @@
 #include "AppModelFixture.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "MovraneMailbox/Protocol/MailboxProtocol.h"
-#include "Platform/CloudDatabase.h"
+#include "Platform/CloudSQLiteDatabase.h"
 #include "tests/support/FileFixtures.h"
 
 #include <atomic>
@@ -49,11 +49,11 @@ protected:
 
 TEST_F(RemoteNotificationsTest, AnEnvelopeSavedByAnotherProcessWakesTheMailboxOnce)
 {
-    platform::CloudDatabase database(
+    platform::CloudSQLiteDatabase database(
         std::string(movrane::MailboxProtocol::containerIdentifier), { .folder = m_cloud });
     const std::string zone = movrane::MailboxZoneName::make();
     ASSERT_EQ(otherProcess({ "ensure-zone", zone, "mac" }).exitStatus, 0);
-    RemoteNotifications notifications(database.pushFolder());
+    RemoteNotifications notifications([&] { return database.listenForPushes(); });
     finishLaunching(notifications);
     ASSERT_EQ(PushRelay::shared().registered, true);
     int pushes = 0;
@@ -70,9 +70,9 @@ TEST_F(RemoteNotificationsTest, AnEnvelopeSavedByAnotherProcessWakesTheMailboxOn
 
 TEST_F(RemoteNotificationsTest, AnAccountChangedByAnotherProcessIsAnAccountNotice)
 {
-    platform::CloudDatabase database(
+    platform::CloudSQLiteDatabase database(
         std::string(movrane::MailboxProtocol::containerIdentifier), { .folder = m_cloud });
-    RemoteNotifications notifications(database.pushFolder());
+    RemoteNotifications notifications([&] { return database.listenForPushes(); });
     std::atomic<int> changes = 0;
     notifications.observeAccountChanges([&] { ++changes; });
     finishLaunching(notifications);
@@ -86,7 +86,8 @@ TEST_F(RemoteNotificationsTest, AnAccountChangedByAnotherProcessIsAnAccountNotic
 
 TEST_F(RemoteNotificationsTest, APushSocketThatCannotBeBoundIsAFailedRegistration)
 {
-    RemoteNotifications notifications(m_folder / "no-such-folder");
+    RemoteNotifications notifications(
+        [&] { return std::make_unique<platform::CloudSocketPushListener>(m_folder / "no-such-folder"); });
     finishLaunching(notifications);
     EXPECT_EQ(PushRelay::shared().registered, false);
 }

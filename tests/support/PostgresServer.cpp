@@ -1,5 +1,7 @@
 #include "tests/support/PostgresServer.h"
 
+#include "tests/support/FileFixtures.h"
+
 #include <unistd.h>
 
 namespace vellumar::test {
@@ -28,8 +30,9 @@ namespace {
 
 }
 
-PostgresServer::PostgresServer()
-    : m_binaries(serverBinaries())
+PostgresServer::PostgresServer(PostgresServerOptions options)
+    : m_syncToDisk(options.syncToDisk)
+    , m_binaries(serverBinaries())
 {
     if (m_binaries.empty()) {
         m_failure = "no PostgreSQL server is installed under /usr/lib/postgresql";
@@ -39,17 +42,40 @@ PostgresServer::PostgresServer()
         m_failure = "cannot give the server's folder to user 65534";
         return;
     }
-    fs::path data = m_folder / "data";
-    if (!runAsServerUser(
-            "initdb", { "-D", data.string(), "-A", "trust", "-U", kSuperuser, "-E", "UTF8", "--no-sync" })) {
+    std::vector<std::string> initdb { "-D", (m_folder / "data").string(), "-A", "trust", "-U", kSuperuser,
+        "-E", "UTF8", "--no-sync" };
+    if (!options.password.empty()) {
+        fs::path passwordFile = m_folder / "password";
+        writeBytes(passwordFile, options.password + "\n");
+        if (::geteuid() == 0 && ::chown(passwordFile.c_str(), 65534, 65534) != 0) {
+            m_failure = "cannot give the password file to user 65534";
+            return;
+        }
+        initdb[3] = "scram-sha-256";
+        initdb.push_back("--pwfile=" + passwordFile.string());
+    }
+    if (!runAsServerUser("initdb", initdb)) {
         m_failure = "initdb failed";
         return;
     }
-    // No TCP listener: the socket in the private folder is the only way in.
-    std::string options = "-k " + m_folder.path().string() + " -c listen_addresses= -F";
-    if (!runAsServerUser("pg_ctl",
-            { "-D", data.string(), "-w", "-s", "-o", options, "-l", (m_folder / "log").string(), "start" }))
+    if (!start())
         m_failure = "pg_ctl could not start the server: " + readFile(m_folder / "log");
+}
+
+bool PostgresServer::start()
+{
+    // No TCP listener: the socket in the private folder is the only way in.
+    std::string options
+        = "-k " + m_folder.path().string() + " -c listen_addresses=" + (m_syncToDisk ? "" : " -F");
+    return runAsServerUser("pg_ctl",
+        { "-D", (m_folder / "data").string(), "-w", "-s", "-o", options, "-l", (m_folder / "log").string(),
+            "start" });
+}
+
+bool PostgresServer::restart()
+{
+    return runAsServerUser("pg_ctl", { "-D", (m_folder / "data").string(), "-s", "-m", "immediate", "stop" })
+        && start();
 }
 
 PostgresServer::~PostgresServer()

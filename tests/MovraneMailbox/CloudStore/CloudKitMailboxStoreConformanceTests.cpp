@@ -4,5 +4,7 @@
 namespace movrane {
 
 INSTANTIATE_TYPED_TEST_SUITE_P(CloudKit, MailboxStoreConformance, ::testing::Types<test::CloudStoreFactory>);
+INSTANTIATE_TYPED_TEST_SUITE_P(
+    CloudKitOnPostgres, MailboxStoreConformance, ::testing::Types<test::PostgresStoreFactory>);
 
 }

@@ -32,19 +32,7 @@ protected:
         return result.output;
     }
 
-    std::set<std::string> storedNames()
-    {
-        std::set<std::string> names;
-        std::optional<MailboxBytes> token;
-        for (bool more = true; more;) {
-            auto changes = store.fetchChanges(zone, token);
-            for (const auto& envelope : changes.envelopes)
-                names.insert(envelope.name);
-            token = changes.token;
-            more = changes.moreComing;
-        }
-        return names;
-    }
+    std::set<std::string> storedNames() { return test::storedNames(store, zone); }
 
     std::string sqlite3(const std::string& statement)
     {
@@ -60,9 +48,10 @@ protected:
 TEST_F(CloudKitMailboxStoreProcesses, ListenerHearsEveryEnvelopeCommittedByAnotherProcessAndNoPresence)
 {
     NotificationInbox inbox;
-    test::PushListenerThread listener(store.container().pushFolder(), [&inbox](const std::string& datagram) {
-        inbox.receiver()(test::pushedMember(datagram) + " " + test::pushedMember(datagram, "rid"));
-    });
+    test::PushListenerThread listener(
+        store.container().listenForPushes(), [&inbox](const std::string& datagram) {
+            inbox.receiver()(test::pushedMember(datagram) + " " + test::pushedMember(datagram, "rid"));
+        });
     run({ "ensure-zone", zone, "mac" });
     run({ "save-presence", zone });
     std::istringstream lines(run({ "save-envelopes", zone, "100" }));

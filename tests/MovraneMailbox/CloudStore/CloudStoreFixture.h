@@ -6,12 +6,14 @@
 #include "Platform/CloudPush.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "tests/support/PostgresServer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -31,12 +33,31 @@ inline std::string pushedMember(const std::string& datagram, std::string_view me
     return text ? *text : datagram;
 }
 
-// Listens in `pushFolder` from construction until destruction, handing on each datagram.
+// The names of every envelope in the zone's feed, read page by page; `count`, when given, adds how many
+// came, so that a name that came twice shows.
+inline std::set<std::string> storedNames(
+    MailboxStore& store, const std::string& zone, std::size_t* count = nullptr)
+{
+    std::set<std::string> names;
+    std::optional<MailboxBytes> token;
+    for (bool more = true; more;) {
+        auto changes = store.fetchChanges(zone, token);
+        for (const auto& envelope : changes.envelopes)
+            names.insert(envelope.name);
+        if (count)
+            *count += changes.envelopes.size();
+        token = changes.token;
+        more = changes.moreComing;
+    }
+    return names;
+}
+
+// Receives from `listener` from construction until destruction, handing on each push.
 class PushListenerThread {
 public:
-    PushListenerThread(
-        const std::filesystem::path& pushFolder, std::function<void(const std::string&)> received)
-        : m_listener(std::make_unique<vellumar::platform::CloudPushListener>(pushFolder))
+    PushListenerThread(std::unique_ptr<vellumar::platform::CloudPushListener> listener,
+        std::function<void(const std::string&)> received)
+        : m_listener(std::move(listener))
         , m_thread([this, received = std::move(received)](std::stop_token stop) {
             while (!stop.stop_requested()) {
                 if (auto datagram = m_listener->receive(std::chrono::milliseconds(50)))
@@ -51,15 +72,17 @@ private:
     std::jthread m_thread;
 };
 
+// Stores on the SQLite database of a fresh cloud folder.
 struct CloudStoreFactory {
     vellumar::test::TemporaryFolder root;
     std::unique_ptr<PushListenerThread> listener;
 
     std::filesystem::path cloudFolder() const { return root / "cloud"; }
-    std::unique_ptr<MailboxStore> make()
+    std::unique_ptr<MailboxStore> make() { return makeOn(vellumar::platform::CloudDatabaseChoice {}); }
+    std::unique_ptr<MailboxStore> makeOn(const vellumar::platform::CloudDatabaseChoice& choice)
     {
         return std::make_unique<CloudKitMailboxStore>(std::string(MailboxProtocol::containerIdentifier),
-            vellumar::platform::CloudDatabaseOptions { .folder = cloudFolder() });
+            vellumar::platform::CloudDatabaseOptions { .folder = cloudFolder(), .choice = choice });
     }
     void setPageLimit(MailboxStore& store, int limit)
     {
@@ -68,10 +91,25 @@ struct CloudStoreFactory {
     void listen(MailboxStore& store, std::function<void(const std::string&)> received)
     {
         listener = std::make_unique<PushListenerThread>(
-            static_cast<CloudKitMailboxStore&>(store).container().pushFolder(),
+            static_cast<CloudKitMailboxStore&>(store).container().listenForPushes(),
             [received = std::move(received)](
                 const std::string& datagram) { received(pushedMember(datagram)); });
     }
+};
+
+// Stores on a PostgreSQL server of the test's own, which every store made shares.
+struct PostgresStoreFactory : CloudStoreFactory {
+    vellumar::test::PostgresServer server;
+
+    std::string skipReason() const
+    {
+        return server.isRunning() ? "" : "PostgreSQL cannot start here: " + server.failure();
+    }
+    vellumar::platform::CloudDatabaseChoice choice() const
+    {
+        return { vellumar::platform::CloudBackend::postgresql, server.conninfo() };
+    }
+    std::unique_ptr<MailboxStore> make() { return makeOn(choice()); }
 };
 
 // A store on a fresh cloud folder and a fresh zone name.

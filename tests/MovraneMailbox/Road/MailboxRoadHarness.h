@@ -10,6 +10,7 @@
 #include "MovraneMailbox/Server/MailboxServer.h"
 #include "tests/MovraneMailbox/MailboxStoreTestSupport.h"
 #include "tests/MovraneMailbox/ObservedMailboxStore.h"
+#include "tests/MovraneMailbox/Road/MailboxRoadEnds.h"
 #include "tests/MovraneMailbox/Road/ScaledMailboxClock.h"
 #include "tests/MovraneMailbox/Server/MailboxServerHarness.h"
 #include "tests/support/TestSupport.h"
@@ -54,23 +55,9 @@ protected:
         auto phoneFolder = temporary / "phone";
         std::filesystem::create_directories(macFolder);
         std::filesystem::create_directories(phoneFolder);
-        MailboxServerConfiguration macSettings;
-        macSettings.temporaryDirectory = macFolder;
-        server = std::make_unique<MailboxServer>(MailboxServer::Dependencies { macIdentity, store,
-            std::make_shared<InMemoryMailboxStateStorage>(), [this] { return std::vector { pairing }; },
-            [] {
-                return std::optional(MailboxPresence { 1, 1, "1.0", "Mac" });
-            },
-            [this](const MailboxInboundRequest& request) { return relay(request); }, clock, macSettings,
-            macLog.sink() });
-        server->setUpZone(pairing);
-        MailboxClientConfiguration phoneSettings;
-        phoneSettings.temporaryDirectory = phoneFolder;
-        client = std::make_unique<MailboxClient>(pairing, deviceIdentity,
-            MailboxClient::Collaborators {
-                phoneStore, std::make_shared<InMemoryMailboxStateStorage>(), clock, phoneLog.sink() },
-            phoneSettings);
-        client->setUp();
+        server = makeRoadServer(macIdentity, pairing, { store, clock, macFolder, macLog.sink() },
+            [this](const MailboxInboundRequest& request) { return relay(request); });
+        client = makeRoadClient(deviceIdentity, pairing, { phoneStore, clock, phoneFolder, phoneLog.sink() });
         store->onNotification([pushes = m_pushes](const std::string& subscription) {
             std::lock_guard lock(pushes->lock);
             if (pushes->server && subscription.starts_with("vl.mac."))

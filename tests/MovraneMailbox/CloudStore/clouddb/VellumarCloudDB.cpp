@@ -6,8 +6,11 @@
 //   vellumar-clouddb FOLDER fail OPERATION CODE [RETRY-AFTER|- [COUNT]]
 //   vellumar-clouddb FOLDER ensure-zone ZONE [mac]         make the zone, with the Mac's subscription
 //   vellumar-clouddb FOLDER save-envelopes ZONE COUNT [PAYLOAD-BYTES]
-//       prints "saved NAME" after each save and "busy SECONDS" for each busy answer, which it retries
+//       prints "saved NAME" after each save, "busy SECONDS" for each busy answer and "network -" for
+//       each lost connection, which it retries
 //   vellumar-clouddb FOLDER save-presence ZONE
+//
+// The database is the one "cloud.json" beside FOLDER names, SQLite without it.
 //
 // Exits 0 on success, 1 when the store fails otherwise (the error on standard error), 2 on bad usage.
 #include "MovraneMailbox/CloudStore/CloudKitMailboxStore.h"
@@ -18,6 +21,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -83,12 +87,24 @@ int saveEnvelopes(CloudKitMailboxStore& store, const std::vector<std::string>& a
         MailboxEnvelopeRecord record(MailboxRecordName::envelope(), "mac", MailboxNotify::silent,
             std::chrono::system_clock::now(), *payloadBytes,
             MailboxBytes(static_cast<std::size_t>(*payloadBytes), 0x5A), std::nullopt);
-        for (;;) {
+        for (bool lostConnection = false;;) {
             try {
                 store.saveEnvelope(record, arguments[0]);
                 std::cout << "saved " << record.name << std::endl;
                 break;
             } catch (const MailboxError& error) {
+                // The save whose answer the lost connection took with it had committed after all.
+                if (error.kind() == MailboxError::Kind::alreadyExists && lostConnection) {
+                    std::cout << "saved " << record.name << std::endl;
+                    break;
+                }
+                if (error.kind() == MailboxError::Kind::network) {
+                    std::cout << "network -" << std::endl;
+                    lostConnection = true;
+                    // A server that is restarting refuses at once; the mailbox server's retry waits too.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    continue;
+                }
                 if (error.kind() != MailboxError::Kind::busy)
                     throw;
                 std::cout << "busy " << error.retryAfter().value_or(-1) << std::endl;

@@ -1,5 +1,5 @@
 // The record requests of the cloud database: saving, deleting and fetching records, and the change feed.
-#include "Platform/CloudDatabase.h"
+#include "Platform/CloudSQLiteDatabase.h"
 
 #include "Platform/CloudDatabaseSchema.h"
 #include "Platform/CloudPush.h"
@@ -179,7 +179,7 @@ namespace {
 
 }
 
-std::vector<CloudItemResult> CloudDatabase::saveRecords(
+std::vector<CloudItemResult> CloudSQLiteDatabase::saveRecords(
     const std::string& zoneName, const std::vector<CloudRecord>& records, CloudSavePolicy policy)
 {
     std::vector<StagedRecord> staged;
@@ -216,11 +216,9 @@ std::vector<CloudItemResult> CloudDatabase::saveRecords(
             for (const auto& [key, value] : record.fields)
                 insertField(*connection, zoneName, record.recordName, key, value, staged[index]);
             noteChange(*connection, zoneName, record.recordName, false);
-            for (const auto& subscription : subscriptions) {
-                if (!exists && subscription.recordType == record.recordType
-                    && subscription.predicate.matches(record))
-                    pushes.push_back(
-                        cloudNotificationJSON(m_containerIdentifier, subscription, record.recordName));
+            if (!exists) {
+                auto created = creationPushes(subscriptions, record);
+                pushes.insert(pushes.end(), created.begin(), created.end());
             }
         }
         transaction.commit();
@@ -236,7 +234,7 @@ std::vector<CloudItemResult> CloudDatabase::saveRecords(
     return results;
 }
 
-std::vector<CloudItemResult> CloudDatabase::deleteRecords(
+std::vector<CloudItemResult> CloudSQLiteDatabase::deleteRecords(
     const std::string& zoneName, const std::vector<std::string>& names)
 {
     std::vector<CloudItemResult> results;
@@ -262,7 +260,7 @@ std::vector<CloudItemResult> CloudDatabase::deleteRecords(
     return results;
 }
 
-std::vector<CloudFetchResult> CloudDatabase::fetchRecords(const std::string& zoneName,
+std::vector<CloudFetchResult> CloudSQLiteDatabase::fetchRecords(const std::string& zoneName,
     const std::vector<std::string>& names, const std::optional<std::set<std::string>>& desiredKeys)
 {
     auto connection = lease();
@@ -277,19 +275,16 @@ std::vector<CloudFetchResult> CloudDatabase::fetchRecords(const std::string& zon
     return results;
 }
 
-CloudZoneChanges CloudDatabase::fetchZoneChanges(const std::string& zoneName,
+CloudZoneChanges CloudSQLiteDatabase::fetchZoneChanges(const std::string& zoneName,
     const std::optional<CloudChangeToken>& since, const std::optional<std::set<std::string>>& desiredKeys)
 {
     auto connection = lease();
     CloudSQLiteTransaction transaction(*connection, CloudTransactionKind::read);
     std::int64_t epoch = requireZone(*connection, zoneName);
     std::int64_t lastSequence = lastChangeSequence(*connection);
-    if (since
-        && (since->zoneEpoch != epoch || since->changeSequence < 0 || since->changeSequence > lastSequence))
-        throw CloudDatabaseError(CloudErrorCode::changeTokenExpired);
+    checkToken(since, epoch, lastSequence);
     // A feed from the start shows what the zone holds now, so its deletions are of no interest.
     bool initialFeed = !since || since->initialFeed;
-    auto pageLimit = static_cast<std::int64_t>(m_pageLimit.load());
 
     // One statement for the whole page: each change with its record's fields, one row per field.
     auto query = connection->statement(
@@ -301,13 +296,8 @@ CloudZoneChanges CloudDatabase::fetchZoneChanges(const std::string& zoneName,
     query.bind(1, zoneName)
         .bind(2, since ? since->changeSequence : std::int64_t { 0 })
         .bind(3, static_cast<std::int64_t>(initialFeed))
-        .bind(4, pageLimit + 1);
-    struct Change {
-        std::int64_t sequence;
-        std::string recordName;
-        std::optional<CloudRecord> record;
-    };
-    std::vector<Change> page;
+        .bind(4, static_cast<std::int64_t>(pageLimit() + 1));
+    std::vector<FeedEntry> page;
     while (query.step()) {
         if (page.empty() || page.back().sequence != query.integer(0)) {
             page.push_back({ query.integer(0), query.text(1), std::nullopt });
@@ -322,19 +312,7 @@ CloudZoneChanges CloudDatabase::fetchZoneChanges(const std::string& zoneName,
             record->fields.emplace(std::move(key), fieldValue(query, 5, m_folder));
     }
 
-    CloudZoneChanges changes;
-    changes.moreComing = static_cast<std::int64_t>(page.size()) > pageLimit;
-    if (changes.moreComing)
-        page.resize(static_cast<std::size_t>(pageLimit));
-    for (auto& change : page) {
-        if (change.record)
-            changes.modified.push_back(std::move(*change.record));
-        else
-            changes.deletedRecordNames.push_back(std::move(change.recordName));
-    }
-    changes.token = { epoch, changes.moreComing ? page.back().sequence : lastSequence,
-        initialFeed && changes.moreComing };
-    return changes;
+    return pageOfChanges(std::move(page), epoch, lastSequence, since);
 }
 
 }

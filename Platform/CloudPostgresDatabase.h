@@ -1,0 +1,68 @@
+// The cloud database on a PostgreSQL server that the machines of one user share: the container's
+// account is a schema of its own on the server, assets are kept in it in parts and streamed to and
+// from files, and pushes are notifications on the schema's channel. This machine's cloud folder only
+// holds the assets fetched from the server, for their readers to copy.
+//
+// Writers of one account take their turn on the server, waiting up to the busy time-out, past which a
+// request fails with requestRateLimited and a retry-after. A lost connection is networkFailure; the
+// next request opens a new one.
+#pragma once
+
+#include "Platform/CloudDatabase.h"
+
+namespace vellumar::platform {
+
+class CloudPostgresConnection;
+class CloudPostgresPool;
+
+class CloudPostgresDatabase final : public CloudDatabase {
+public:
+    // Connects with the options' connection string and makes the container's schema unless it exists.
+    // Throws CloudDatabaseError: badContainer for an identifier that cannot name a file, networkFailure
+    // when the server cannot be reached, notAuthenticated when it refuses the credentials,
+    // permissionFailure when the cloud folder is not a private folder of this user.
+    CloudPostgresDatabase(std::string containerIdentifier, CloudDatabaseOptions options);
+    ~CloudPostgresDatabase() override;
+
+    const std::string& schema() const { return m_schema; }
+    // A listener of the container's pushes on the server; never fails, reconnecting as it receives.
+    static std::unique_ptr<CloudPushListener> listen(
+        const std::string& conninfo, const std::string& containerIdentifier);
+
+    CloudAccount account() override;
+    void setAccount(const CloudAccount& account) override;
+    void saveZone(const std::string& zoneName) override;
+    void deleteZone(const std::string& zoneName) override;
+    std::vector<CloudItemResult> saveRecords(const std::string& zoneName,
+        const std::vector<CloudRecord>& records, CloudSavePolicy policy) override;
+    std::vector<CloudItemResult> deleteRecords(
+        const std::string& zoneName, const std::vector<std::string>& names) override;
+    std::vector<CloudFetchResult> fetchRecords(const std::string& zoneName,
+        const std::vector<std::string>& names,
+        const std::optional<std::set<std::string>>& desiredKeys) override;
+    CloudZoneChanges fetchZoneChanges(const std::string& zoneName,
+        const std::optional<CloudChangeToken>& since,
+        const std::optional<std::set<std::string>>& desiredKeys) override;
+    std::vector<CloudItemResult> saveSubscriptions(
+        const std::vector<CloudQuerySubscription>& subscriptions) override;
+    std::vector<CloudItemResult> deleteSubscriptions(
+        const std::vector<std::string>& subscriptionIDs) override;
+    std::vector<CloudQuerySubscription> subscriptions() override;
+    // Listens on the schema's channel; never fails, reconnecting as it receives.
+    std::unique_ptr<CloudPushListener> listenForPushes() override;
+    void queueFailure(const CloudQueuedFailure& failure) override;
+    std::optional<CloudDatabaseError> takeQueuedFailure(std::string_view operation) override;
+
+private:
+    // The fetched asset's file in this machine's cache, downloaded unless it is there already.
+    std::filesystem::path cachedAsset(CloudPostgresConnection& connection, const std::string& assetName);
+    CloudValue fieldValue(
+        CloudPostgresConnection& connection, const class CloudPostgresRows& rows, int row, int kindColumn);
+
+    std::string m_conninfo;
+    std::string m_schema;
+    std::filesystem::path m_assetCache;
+    std::unique_ptr<CloudPostgresPool> m_connections;
+};
+
+}

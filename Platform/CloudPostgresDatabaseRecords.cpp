@@ -1,0 +1,362 @@
+// The record requests of the cloud database on PostgreSQL: saving, deleting and fetching records with
+// their assets, and the change feed.
+#include "Platform/CloudPostgresDatabase.h"
+
+#include "Platform/CloudPostgresSchema.h"
+#include "Platform/Random.h"
+
+#include <fcntl.h>
+#include <fstream>
+#include <unistd.h>
+
+namespace vellumar::platform {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using Access = CloudPostgresPool::Access;
+    using Kind = CloudPostgresFieldKind;
+
+    constexpr std::size_t kAssetNameBytes = 16;
+    // The most of an asset either side holds at once.
+    constexpr std::size_t kAssetPartBytes = 1024 * 1024;
+
+    std::string number(std::int64_t value) { return std::to_string(value); }
+
+    std::int64_t nanoseconds(CloudDate date)
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch()).count();
+    }
+
+    CloudDate dateFromNanoseconds(std::int64_t count)
+    {
+        return CloudDate(std::chrono::duration_cast<CloudDate::duration>(std::chrono::nanoseconds(count)));
+    }
+
+    // Stores the file's bytes in parts under a new name; absent when the file cannot be read.
+    std::optional<std::string> uploadAsset(CloudPostgresConnection& connection, const fs::path& file)
+    {
+        std::error_code error;
+        if (!fs::is_regular_file(file, error))
+            return std::nullopt;
+        std::ifstream input(file, std::ios::binary);
+        if (!input)
+            return std::nullopt;
+        std::string name = secureRandomHex(kAssetNameBytes);
+        CloudBytes part(kAssetPartBytes);
+        for (int index = 0;; ++index) {
+            input.read(reinterpret_cast<char*>(part.data()), static_cast<std::streamsize>(part.size()));
+            auto count = static_cast<std::size_t>(input.gcount());
+            if (input.bad())
+                return std::nullopt;
+            // An empty file still has one (empty) part, so every asset has a row.
+            if (count == 0 && index > 0)
+                break;
+            part.resize(count);
+            connection.run(
+                "INSERT INTO assets(name, part, bytes) VALUES($1, $2, $3)", { name, number(index), part });
+            if (count < kAssetPartBytes)
+                break;
+            part.resize(kAssetPartBytes);
+        }
+        return name;
+    }
+
+    // Adds the field's row; false when an asset's file cannot be read.
+    bool insertField(CloudPostgresConnection& connection, const std::string& zoneName,
+        const std::string& recordName, const std::string& key, const CloudValue& value)
+    {
+        std::vector<CloudPostgresValue> row { zoneName, recordName, key,
+            number(static_cast<std::int64_t>(value.index())), std::monostate {}, std::monostate {},
+            std::monostate {} };
+        if (const auto* text = std::get_if<std::string>(&value))
+            row[4] = *text;
+        else if (const auto* date = std::get_if<CloudDate>(&value))
+            row[5] = number(nanoseconds(*date));
+        else if (const auto* integer = std::get_if<std::int64_t>(&value))
+            row[5] = number(*integer);
+        else if (const auto* bytes = std::get_if<CloudBytes>(&value))
+            row[6] = *bytes;
+        else if (const auto* asset = std::get_if<CloudAsset>(&value)) {
+            auto name = uploadAsset(connection, asset->fileURL);
+            if (!name)
+                return false;
+            row[4] = *name;
+        }
+        connection.run("INSERT INTO fields(zone, record, key, kind, text_value, number, bytes) "
+                       "VALUES($1, $2, $3, $4, $5, $6, $7)",
+            row);
+        return true;
+    }
+
+    void removeRecordRows(
+        CloudPostgresConnection& connection, const std::string& zoneName, const std::string& recordName)
+    {
+        // Kind 4 is an asset, whose parts go with the field that names them.
+        for (const char* sql : { "DELETE FROM assets WHERE name IN (SELECT text_value FROM fields "
+                                 "WHERE zone = $1 AND record = $2 AND kind = 4)",
+                 "DELETE FROM records WHERE zone = $1 AND name = $2",
+                 "DELETE FROM fields WHERE zone = $1 AND record = $2" })
+            connection.run(sql, { zoneName, recordName });
+    }
+
+    bool recordExists(
+        CloudPostgresConnection& connection, const std::string& zoneName, const std::string& recordName)
+    {
+        return connection.run("SELECT 1 FROM records WHERE zone = $1 AND name = $2", { zoneName, recordName })
+                   .count()
+            > 0;
+    }
+
+    // Moves the record's one row of the feed to the end. Only writers, one at a time, call it.
+    void noteChange(CloudPostgresConnection& connection, const std::string& zoneName,
+        const std::string& recordName, bool deleted)
+    {
+        connection.run("DELETE FROM changes WHERE zone = $1 AND record = $2", { zoneName, recordName });
+        connection.run("WITH next AS (UPDATE feed SET last_sequence = last_sequence + 1 WHERE id = 1 "
+                       "RETURNING last_sequence) INSERT INTO changes(sequence, zone, record, deleted) "
+                       "SELECT last_sequence, $1, $2, $3 FROM next",
+            { zoneName, recordName, std::string(deleted ? "true" : "false") });
+    }
+
+    std::int64_t requireZone(CloudPostgresConnection& connection, const std::string& zoneName)
+    {
+        auto rows = connection.run("SELECT epoch FROM zones WHERE name = $1", { zoneName });
+        if (rows.count() == 0)
+            throw CloudDatabaseError(CloudErrorCode::zoneNotFound);
+        return rows.integer(0, 0);
+    }
+
+    // Writes to a new 0600 file; false when it cannot be written.
+    class PartWriter {
+    public:
+        explicit PartWriter(const fs::path& file)
+            : m_descriptor(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600))
+        {
+        }
+        ~PartWriter()
+        {
+            if (m_descriptor >= 0)
+                ::close(m_descriptor);
+        }
+        PartWriter(const PartWriter&) = delete;
+        PartWriter& operator=(const PartWriter&) = delete;
+
+        bool write(const CloudBytes& bytes)
+        {
+            for (std::size_t written = 0; m_descriptor >= 0 && written < bytes.size();) {
+                ssize_t count = ::write(m_descriptor, bytes.data() + written, bytes.size() - written);
+                if (count < 0 && errno == EINTR)
+                    continue;
+                if (count <= 0)
+                    return false;
+                written += static_cast<std::size_t>(count);
+            }
+            return m_descriptor >= 0;
+        }
+        bool close()
+        {
+            bool closed = ::close(m_descriptor) == 0;
+            m_descriptor = -1;
+            return closed;
+        }
+
+    private:
+        int m_descriptor;
+    };
+
+}
+
+fs::path CloudPostgresDatabase::cachedAsset(CloudPostgresConnection& connection, const std::string& assetName)
+{
+    fs::path cached = m_assetCache / assetName;
+    std::error_code error;
+    // Assets never change under their name, so a copy already fetched is the asset. Touched, so that no
+    // process opening the database takes it for an old one while this reader copies it.
+    if (fs::is_regular_file(cached, error)) {
+        fs::last_write_time(cached, fs::file_time_type::clock::now(), error);
+        return cached;
+    }
+    fs::path partial = m_assetCache / ("." + assetName + "." + secureRandomHex(4));
+    bool written = true;
+    {
+        PartWriter writer(partial);
+        for (int index = 0; written; ++index) {
+            auto rows = connection.run(
+                "SELECT bytes FROM assets WHERE name = $1 AND part = $2", { assetName, number(index) });
+            if (rows.count() == 0)
+                break;
+            written = writer.write(rows.bytes(0, 0));
+        }
+        written = written && writer.close();
+    }
+    if (!written || ::rename(partial.c_str(), cached.c_str()) != 0) {
+        ::unlink(partial.c_str());
+        throw CloudDatabaseError(CloudErrorCode::internalError);
+    }
+    return cached;
+}
+
+CloudValue CloudPostgresDatabase::fieldValue(
+    CloudPostgresConnection& connection, const CloudPostgresRows& rows, int row, int kindColumn)
+{
+    int text = kindColumn + 1;
+    int integer = kindColumn + 2;
+    int bytes = kindColumn + 3;
+    switch (static_cast<Kind>(rows.integer(row, kindColumn))) {
+    case Kind::string:
+        return rows.text(row, text);
+    case Kind::date:
+        return dateFromNanoseconds(rows.integer(row, integer));
+    case Kind::int64:
+        return rows.integer(row, integer);
+    case Kind::bytes:
+        return rows.bytes(row, bytes);
+    case Kind::asset:
+        return CloudAsset { cachedAsset(connection, rows.text(row, text)) };
+    }
+    throw CloudDatabaseError(CloudErrorCode::internalError);
+}
+
+std::vector<CloudItemResult> CloudPostgresDatabase::saveRecords(
+    const std::string& zoneName, const std::vector<CloudRecord>& records, CloudSavePolicy policy)
+{
+    std::vector<CloudItemResult> results;
+    std::vector<std::string> pushes;
+    m_connections->transaction(Access::write, [&](CloudPostgresConnection& connection) {
+        results.clear();
+        requireZone(connection, zoneName);
+        auto subscriptions = readCloudPostgresSubscriptions(connection, zoneName);
+        for (const auto& record : records) {
+            results.push_back({ record.recordName, std::nullopt });
+            auto& error = results.back().error;
+            if (record.recordName.empty() || record.recordType.empty()) {
+                error = CloudDatabaseError(CloudErrorCode::invalidArguments);
+                continue;
+            }
+            bool exists = recordExists(connection, zoneName, record.recordName);
+            if (exists && policy == CloudSavePolicy::ifServerRecordUnchanged) {
+                error = CloudDatabaseError(CloudErrorCode::serverRecordChanged);
+                continue;
+            }
+            // The item's rows go together or not at all, as the other items' stay.
+            connection.run("SAVEPOINT item");
+            if (exists)
+                removeRecordRows(connection, zoneName, record.recordName);
+            connection.run("INSERT INTO records(zone, name, type) VALUES($1, $2, $3)",
+                { zoneName, record.recordName, record.recordType });
+            for (const auto& [key, value] : record.fields) {
+                if (!insertField(connection, zoneName, record.recordName, key, value)) {
+                    error = CloudDatabaseError(CloudErrorCode::assetFileNotFound);
+                    break;
+                }
+            }
+            if (error) {
+                connection.run("ROLLBACK TO SAVEPOINT item");
+                continue;
+            }
+            connection.run("RELEASE SAVEPOINT item");
+            noteChange(connection, zoneName, record.recordName, false);
+            if (exists)
+                continue;
+            for (const auto& push : creationPushes(subscriptions, record))
+                // Sent when the save commits, and only then.
+                connection.run("SELECT pg_notify($1, $2)", { m_schema, push });
+        }
+    });
+    return results;
+}
+
+std::vector<CloudItemResult> CloudPostgresDatabase::deleteRecords(
+    const std::string& zoneName, const std::vector<std::string>& names)
+{
+    std::vector<CloudItemResult> results;
+    m_connections->transaction(Access::write, [&](CloudPostgresConnection& connection) {
+        results.clear();
+        requireZone(connection, zoneName);
+        for (const auto& name : names) {
+            results.push_back({ name, std::nullopt });
+            if (!recordExists(connection, zoneName, name)) {
+                results.back().error = CloudDatabaseError(CloudErrorCode::unknownItem);
+                continue;
+            }
+            removeRecordRows(connection, zoneName, name);
+            noteChange(connection, zoneName, name, true);
+        }
+    });
+    return results;
+}
+
+std::vector<CloudFetchResult> CloudPostgresDatabase::fetchRecords(const std::string& zoneName,
+    const std::vector<std::string>& names, const std::optional<std::set<std::string>>& desiredKeys)
+{
+    std::vector<CloudFetchResult> results;
+    m_connections->transaction(Access::read, [&](CloudPostgresConnection& connection) {
+        results.clear();
+        requireZone(connection, zoneName);
+        for (const auto& name : names) {
+            auto rows
+                = connection.run("SELECT r.type, f.key, f.kind, f.text_value, f.number, f.bytes FROM records "
+                                 "AS r LEFT JOIN fields AS f ON f.zone = r.zone AND f.record = r.name "
+                                 "WHERE r.zone = $1 AND r.name = $2",
+                    { zoneName, name });
+            if (rows.count() == 0) {
+                results.push_back({ std::nullopt, CloudDatabaseError(CloudErrorCode::unknownItem) });
+                continue;
+            }
+            CloudRecord record { rows.text(0, 0), name, {} };
+            for (int row = 0; row < rows.count(); ++row) {
+                if (rows.isNull(row, 1))
+                    continue;
+                std::string key = rows.text(row, 1);
+                if (!desiredKeys || desiredKeys->contains(key))
+                    record.fields.emplace(std::move(key), fieldValue(connection, rows, row, 2));
+            }
+            results.push_back({ std::move(record), std::nullopt });
+        }
+    });
+    return results;
+}
+
+CloudZoneChanges CloudPostgresDatabase::fetchZoneChanges(const std::string& zoneName,
+    const std::optional<CloudChangeToken>& since, const std::optional<std::set<std::string>>& desiredKeys)
+{
+    CloudZoneChanges changes;
+    m_connections->transaction(Access::read, [&](CloudPostgresConnection& connection) {
+        std::int64_t epoch = requireZone(connection, zoneName);
+        std::int64_t lastSequence
+            = connection.run("SELECT last_sequence FROM feed WHERE id = 1").integer(0, 0);
+        checkToken(since, epoch, lastSequence);
+        // A feed from the start shows what the zone holds now, so its deletions are of no interest.
+        bool initialFeed = !since || since->initialFeed;
+        // One statement for the whole page: each change with its record's fields, one row per field.
+        auto rows = connection.run(
+            "SELECT c.sequence, c.record, c.deleted, r.type, f.key, f.kind, f.text_value, f.number, f.bytes "
+            "FROM "
+            "(SELECT sequence, record, deleted FROM changes WHERE zone = $1 AND sequence > $2 "
+            "AND NOT ($3 AND deleted) ORDER BY sequence LIMIT $4) AS c "
+            "LEFT JOIN records AS r ON r.zone = $1 AND r.name = c.record "
+            "LEFT JOIN fields AS f ON f.zone = $1 AND f.record = c.record ORDER BY c.sequence",
+            { zoneName, number(since ? since->changeSequence : 0),
+                std::string(initialFeed ? "true" : "false"),
+                number(static_cast<std::int64_t>(pageLimit() + 1)) });
+        std::vector<FeedEntry> page;
+        for (int row = 0; row < rows.count(); ++row) {
+            if (page.empty() || page.back().sequence != rows.integer(row, 0)) {
+                page.push_back({ rows.integer(row, 0), rows.text(row, 1), std::nullopt });
+                if (rows.text(row, 2) == "f" && !rows.isNull(row, 3))
+                    page.back().record = CloudRecord { rows.text(row, 3), page.back().recordName, {} };
+            }
+            auto& record = page.back().record;
+            if (!record || rows.isNull(row, 4))
+                continue;
+            std::string key = rows.text(row, 4);
+            if (!desiredKeys || desiredKeys->contains(key))
+                record->fields.emplace(std::move(key), fieldValue(connection, rows, row, 5));
+        }
+        changes = pageOfChanges(std::move(page), epoch, lastSequence, since);
+    });
+    return changes;
+}
+
+}
