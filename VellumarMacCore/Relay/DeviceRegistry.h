@@ -83,14 +83,6 @@ public:
     void setMailbox(std::string_view id, std::optional<movrane::MailboxPairing> pairing,
         std::optional<movrane::MailboxPairingAnswer::Reason> reason);
 
-    // The mailbox pairing of every device that has one, in list order.
-    std::vector<movrane::MailboxPairing> mailboxPairings() const;
-    // Stores the device's mailbox pairing, or clears it; the reason is kept only without a pairing.
-    // Nothing happens for an id no device has. Throws the storage's error, in which case the change
-    // still stands in memory.
-    void setMailbox(std::string_view id, std::optional<movrane::MailboxPairing> pairing,
-        std::optional<movrane::MailboxPairingAnswer::Reason> reason);
-
     // Removes every device with that id and saves, also when there was none. Throws the storage's
     // error, in which case the removal still stands in memory and the token no longer passes.
     std::optional<PairedDevice> remove(std::string_view id);
