@@ -28,7 +28,9 @@ public:
     {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration)
-                m_seconds[run.benchmark_name()] = run.GetAdjustedRealTime();
+                // In the run's own unit (ns, ms...) otherwise, which would set ms against ns.
+                m_seconds[run.benchmark_name()]
+                    = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
         }
         ConsoleReporter::ReportRuns(runs);
     }

@@ -1,11 +1,16 @@
 // Decoding and encoding speed of JSON values on the documents the system handles most: one
-// Claude Code stream-JSON line of a few KB and a 1 MB stored file. nlohmann::json reads and
-// writes the same bytes in the same run, and the ratios to it are printed at the end.
+// Claude Code stream-JSON line of a few KB and a 1 MB stored file. RapidJSON (validating UTF-8 and
+// reading numbers at full precision, as ours does), simdjson and nlohmann::json read and write the
+// same bytes in the same run, and the ratios to each are printed at the end.
 #include "bench/BenchSupport.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <simdjson.h>
 
 #include <cstdio>
 #include <map>
@@ -74,14 +79,6 @@ void decodeOurs(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
 }
 
-void decodeReference(benchmark::State& state)
-{
-    const std::string& document = documentFor(static_cast<int>(state.range(0)));
-    for (auto _ : state)
-        benchmark::DoNotOptimize(nlohmann::json::parse(document, nullptr, false));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
-}
-
 void encodeOurs(benchmark::State& state)
 {
     const std::string& document = documentFor(static_cast<int>(state.range(0)));
@@ -91,7 +88,15 @@ void encodeOurs(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
 }
 
-void encodeReference(benchmark::State& state)
+void decodeNlohmann(benchmark::State& state)
+{
+    const std::string& document = documentFor(static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(nlohmann::json::parse(document, nullptr, false));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
+}
+
+void encodeNlohmann(benchmark::State& state)
 {
     const std::string& document = documentFor(static_cast<int>(state.range(0)));
     nlohmann::json value = nlohmann::json::parse(document);
@@ -100,13 +105,65 @@ void encodeReference(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
 }
 
+constexpr unsigned kRapidJSONFlags
+    = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag;
+
+void decodeRapidJSON(benchmark::State& state)
+{
+    const std::string& document = documentFor(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        rapidjson::Document value;
+        value.Parse<kRapidJSONFlags>(document.data(), document.size());
+        benchmark::DoNotOptimize(value.HasParseError());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
+}
+
+void encodeRapidJSON(benchmark::State& state)
+{
+    const std::string& document = documentFor(static_cast<int>(state.range(0)));
+    rapidjson::Document value;
+    value.Parse<kRapidJSONFlags>(document.data(), document.size());
+    for (auto _ : state) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        value.Accept(writer);
+        // Into a std::string, as ours and nlohmann's hand their bytes over.
+        benchmark::DoNotOptimize(std::string(buffer.GetString(), buffer.GetSize()));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
+}
+
+void decodeSimdjson(benchmark::State& state)
+{
+    const std::string& document = documentFor(static_cast<int>(state.range(0)));
+    simdjson::padded_string padded(document);
+    // One parser reused across documents, as simdjson is meant to be used.
+    simdjson::dom::parser parser;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(parser.parse(padded).error());
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
+}
+
+void encodeSimdjson(benchmark::State& state)
+{
+    const std::string& document = documentFor(static_cast<int>(state.range(0)));
+    simdjson::dom::parser parser;
+    simdjson::dom::element value = parser.parse(document);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(simdjson::to_string(value));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
+}
+
 // Range 0 is the stream line, 1 the megabyte document.
 BENCHMARK(decodeOurs)->Arg(0)->Arg(1);
-BENCHMARK(decodeReference)->Arg(0)->Arg(1);
+BENCHMARK(decodeRapidJSON)->Arg(0)->Arg(1);
+BENCHMARK(decodeSimdjson)->Arg(0)->Arg(1);
+BENCHMARK(decodeNlohmann)->Arg(0)->Arg(1);
 BENCHMARK(encodeOurs)->Arg(0)->Arg(1);
-BENCHMARK(encodeReference)->Arg(0)->Arg(1);
-
-// Keeps each run's time per iteration so that ours can be set against the reference.
+BENCHMARK(encodeRapidJSON)->Arg(0)->Arg(1);
+BENCHMARK(encodeSimdjson)->Arg(0)->Arg(1);
+BENCHMARK(encodeNlohmann)->Arg(0)->Arg(1);
 
 }
 
@@ -115,14 +172,16 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     vellumar::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\ntime of ours / time of nlohmann::json (below 1 means ours is faster)\n");
-    for (const char* operation : { "decode", "encode" }) {
-        for (const char* size : { "0", "1" }) {
-            auto ratio = reporter.ratio(
-                std::string(operation) + "Ours/" + size, std::string(operation) + "Reference/" + size);
-            if (ratio)
-                std::printf(
-                    "  %s %s: %.2f\n", operation, size[0] == '0' ? "stream line" : "1 MB document", *ratio);
+    std::printf("\ntime of ours / time of the peer (below 1 means ours is faster)\n");
+    for (const char* peer : { "RapidJSON", "Simdjson", "Nlohmann" }) {
+        for (const char* operation : { "decode", "encode" }) {
+            for (const char* size : { "0", "1" }) {
+                auto ratio = reporter.ratio(
+                    std::string(operation) + "Ours/" + size, std::string(operation) + peer + "/" + size);
+                if (ratio)
+                    std::printf("  %s %s %s: %.2f\n", peer, operation,
+                        size[0] == '0' ? "stream line" : "1 MB document", *ratio);
+            }
         }
     }
     benchmark::Shutdown();

@@ -371,7 +371,7 @@ void SessionStore::Locked::endSession(std::string_view conversationID)
     auto found = m_store.m_data.find(conversationID);
     if (found == m_store.m_data.end())
         return;
-    std::erase_if(found->second, [](const auto& member) {
+    erase_if(found->second, [](const auto& member) {
         return std::find(handoverKeys.begin(), handoverKeys.end(), member.first) == handoverKeys.end();
     });
     if (found->second.size() <= 1)

@@ -111,10 +111,7 @@ JSON JSON::number(double value)
 
 JSON JSON::object(std::initializer_list<std::pair<std::string, JSON>> members)
 {
-    Object object;
-    for (const auto& [key, value] : members)
-        object.insert_or_assign(key, value);
-    return JSON(std::move(object));
+    return JSON(Object(std::vector<Object::value_type>(members), Object::RepeatedKey::keepLast));
 }
 
 JSON JSON::array(std::initializer_list<JSON> elements) { return JSON(Array(elements)); }
@@ -196,7 +193,7 @@ bool operator==(const JSON& lhs, const JSON& rhs)
     case JSON::Kind::array:
         return *lhs.arrayValue() == *rhs.arrayValue();
     case JSON::Kind::object:
-        // Keys are compared as stored (byte-wise), as the map orders them.
+        // Keys are compared as stored (byte-wise), as the object orders them.
         return *lhs.objectValue() == *rhs.objectValue();
     case JSON::Kind::null:
         return true;

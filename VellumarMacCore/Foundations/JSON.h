@@ -2,9 +2,10 @@
 // Claude Code's output lines pass, with its one canonical encoder.
 #pragma once
 
+#include "VellumarMacCore/Foundations/SortedKeyMap.h"
+
 #include <cstdint>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +20,7 @@ class JSON {
 public:
     using Array = std::vector<JSON>;
     // Keys sorted byte-wise by their UTF-8 form; this is also the encoder's member order.
-    using Object = std::map<std::string, JSON, std::less<>>;
+    using Object = SortedKeyMap<JSON>;
 
     // Declaration order of the alternatives.
     enum class Kind { boolean, number, string, array, object, null };

@@ -1,9 +1,11 @@
 // JSON::decode: a strict RFC 8259 reader. Nesting is kept on an explicit stack so that hostile
 // input (a Claude Code line can hold 32 MiB of '[') never deepens the call stack.
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Foundations/JSONDetail.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 
 #include <algorithm>
+#include <iterator>
 #include <charconv>
 #include <cstdint>
 #include <vector>
@@ -76,12 +78,13 @@ namespace {
         std::optional<JSON> run();
 
     private:
-        // An array or object still being read; the innermost is at the back of the stack.
-        struct Container {
+        // An array or object still being read. Levels outlive their containers, so the members of
+        // every sibling at one depth are gathered in the same buffers and each finished container
+        // is allocated once, at its exact size.
+        struct Level {
             bool isObject = false;
-            JSON::Array elements;
-            JSON::Object members;
-            std::string pendingKey;
+            std::vector<JSON> elements;
+            std::vector<JSON::Object::value_type> members;
         };
 
         bool atEnd() const { return m_position >= m_bytes.size(); }
@@ -89,14 +92,19 @@ namespace {
         void skipWhitespace();
         bool consume(char expected);
         bool consumeLiteral(std::string_view literal);
-        std::optional<std::string> readString();
+        bool readString(std::string& text);
+        bool readEscape(std::string& text);
         std::optional<char32_t> readHexQuad();
         std::optional<JSON> readNumber();
         std::optional<JSON> readScalar();
-        bool readMemberKey(Container&);
+        bool readMemberKey(Level&);
+        bool open(bool isObject);
+        JSON closeInnermost();
 
         std::string_view m_bytes;
         std::size_t m_position = 0;
+        std::vector<Level> m_levels;
+        std::size_t m_depth = 0;
     };
 
     void Decoder::skipWhitespace()
@@ -138,79 +146,75 @@ namespace {
     }
 
     // RFC 8259 §7, with the text required to be well-formed UTF-8 (§8.1) and escapes to name
-    // Unicode scalars: a surrogate escape must be a high one followed at once by a low one.
-    std::optional<std::string> Decoder::readString()
+    // Unicode scalars. Appends the text to `text`.
+    bool Decoder::readString(std::string& text)
     {
         if (atEnd() || peek() != '"')
-            return std::nullopt;
+            return false;
         ++m_position;
-        std::string text;
         for (;;) {
             std::size_t runStart = m_position;
-            while (!atEnd()) {
-                auto byte = static_cast<unsigned char>(peek());
-                if (byte == '"' || byte == '\\' || byte < 0x20)
-                    break;
-                if (byte < 0x80) {
-                    ++m_position;
-                    continue;
-                }
-                std::size_t length = detail::validUTF8SequenceLength(m_bytes.substr(m_position));
-                if (length == 0)
-                    return std::nullopt;
-                m_position += length;
-            }
+            m_position = detail::endOfVerbatimJSONRun(m_bytes, m_position);
             text.append(m_bytes.substr(runStart, m_position - runStart));
-            if (atEnd() || static_cast<unsigned char>(peek()) < 0x20)
-                return std::nullopt;
+            // A control or a byte that is not UTF-8.
+            if (atEnd() || static_cast<unsigned char>(peek()) < 0x20
+                || static_cast<unsigned char>(peek()) >= 0x80)
+                return false;
             if (peek() == '"') {
                 ++m_position;
-                return text;
+                return true;
             }
             ++m_position; // the backslash
-            if (atEnd())
-                return std::nullopt;
-            char escape = m_bytes[m_position++];
-            switch (escape) {
-            case '"':
-            case '\\':
-            case '/':
-                text += escape;
-                break;
-            case 'b':
-                text += '\b';
-                break;
-            case 'f':
-                text += '\f';
-                break;
-            case 'n':
-                text += '\n';
-                break;
-            case 'r':
-                text += '\r';
-                break;
-            case 't':
-                text += '\t';
-                break;
-            case 'u': {
-                auto unit = readHexQuad();
-                if (!unit || (*unit >= 0xDC00 && *unit <= 0xDFFF))
-                    return std::nullopt;
-                char32_t scalar = *unit;
-                if (*unit >= 0xD800 && *unit <= 0xDBFF) {
-                    if (!consumeLiteral("\\u"))
-                        return std::nullopt;
-                    auto low = readHexQuad();
-                    if (!low || *low < 0xDC00 || *low > 0xDFFF)
-                        return std::nullopt;
-                    scalar = 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00);
-                }
-                detail::appendUTF8(text, scalar);
-                break;
+            if (!readEscape(text))
+                return false;
+        }
+    }
+
+    // What follows a backslash; a surrogate escape must be a high one followed at once by a low one.
+    bool Decoder::readEscape(std::string& text)
+    {
+        if (atEnd())
+            return false;
+        char escape = m_bytes[m_position++];
+        switch (escape) {
+        case '"':
+        case '\\':
+        case '/':
+            text += escape;
+            return true;
+        case 'b':
+            text += '\b';
+            return true;
+        case 'f':
+            text += '\f';
+            return true;
+        case 'n':
+            text += '\n';
+            return true;
+        case 'r':
+            text += '\r';
+            return true;
+        case 't':
+            text += '\t';
+            return true;
+        case 'u': {
+            auto unit = readHexQuad();
+            if (!unit || (*unit >= 0xDC00 && *unit <= 0xDFFF))
+                return false;
+            char32_t scalar = *unit;
+            if (*unit >= 0xD800 && *unit <= 0xDBFF) {
+                if (!consumeLiteral("\\u"))
+                    return false;
+                auto low = readHexQuad();
+                if (!low || *low < 0xDC00 || *low > 0xDFFF)
+                    return false;
+                scalar = 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00);
             }
-            default:
-                return std::nullopt;
-            }
+            detail::appendUTF8(text, scalar);
+            return true;
+        }
+        default:
+            return false;
         }
     }
 
@@ -218,29 +222,40 @@ namespace {
     std::optional<JSON> Decoder::readNumber()
     {
         std::size_t start = m_position;
+        std::uint64_t digits = 0;
         auto skipDigits = [&] {
             std::size_t first = m_position;
-            while (!atEnd() && isDigit(peek()))
-                ++m_position;
+            for (; !atEnd() && isDigit(peek()); ++m_position)
+                digits = digits * 10 + static_cast<std::uint64_t>(peek() - '0');
             return m_position - first;
         };
-        if (!atEnd() && peek() == '-')
+        bool negative = !atEnd() && peek() == '-';
+        if (negative)
             ++m_position;
+        std::size_t integerStart = m_position;
         if (!atEnd() && peek() == '0')
             ++m_position;
         else if (skipDigits() == 0)
             return std::nullopt;
+        bool whole = true;
         if (!atEnd() && peek() == '.') {
             ++m_position;
+            whole = false;
             if (skipDigits() == 0)
                 return std::nullopt;
         }
         if (!atEnd() && (peek() == 'e' || peek() == 'E')) {
             ++m_position;
+            whole = false;
             if (!atEnd() && (peek() == '+' || peek() == '-'))
                 ++m_position;
             if (skipDigits() == 0)
                 return std::nullopt;
+        }
+        // Up to 15 digits are below 2^53, so the integer itself is the correctly rounded double.
+        if (whole && m_position - integerStart <= 15) {
+            auto value = static_cast<double>(digits);
+            return JSON::number(negative ? -value : value);
         }
         std::string_view text = m_bytes.substr(start, m_position - start);
         double value = 0;
@@ -249,7 +264,7 @@ namespace {
             // Too large for a double is not a number this system can hold; too small is zero.
             if (isBeyondLargestDouble(text))
                 return std::nullopt;
-            value = text.front() == '-' ? -0.0 : 0.0;
+            value = negative ? -0.0 : 0.0;
         } else if (error != std::errc() || end != text.data() + text.size()) {
             return std::nullopt;
         }
@@ -265,28 +280,55 @@ namespace {
             return consumeLiteral("true") ? std::optional<JSON>(JSON(true)) : std::nullopt;
         case 'f':
             return consumeLiteral("false") ? std::optional<JSON>(JSON(false)) : std::nullopt;
-        case '"':
-            if (auto text = readString())
-                return JSON(std::move(*text));
+        case '"': {
+            std::string text;
+            if (readString(text))
+                return JSON(std::move(text));
             return std::nullopt;
+        }
         default:
             return readNumber();
         }
     }
 
-    bool Decoder::readMemberKey(Container& object)
+    bool Decoder::readMemberKey(Level& object)
     {
         skipWhitespace();
-        auto key = readString();
-        if (!key || !consume(':'))
+        if (!readString(object.members.emplace_back().first))
             return false;
-        object.pendingKey = std::move(*key);
-        return true;
+        return consume(':');
+    }
+
+    // Past an opening bracket that is not closed at once.
+    bool Decoder::open(bool isObject)
+    {
+        if (m_depth == m_levels.size())
+            m_levels.emplace_back();
+        Level& level = m_levels[m_depth++];
+        level.isObject = isObject;
+        return !isObject || readMemberKey(level);
+    }
+
+    JSON Decoder::closeInnermost()
+    {
+        Level& level = m_levels[--m_depth];
+        JSON value;
+        if (level.isObject) {
+            // A repeated key keeps the later value, as the key/value literal does.
+            value = JSON(JSON::Object({ std::make_move_iterator(level.members.begin()),
+                                          std::make_move_iterator(level.members.end()) },
+                JSON::Object::RepeatedKey::keepLast));
+        } else {
+            value = JSON(JSON::Array(std::make_move_iterator(level.elements.begin()),
+                std::make_move_iterator(level.elements.end())));
+        }
+        level.members.clear();
+        level.elements.clear();
+        return value;
     }
 
     std::optional<JSON> Decoder::run()
     {
-        std::vector<Container> open;
         JSON value;
         for (;;) {
             // Read one value, or open a container and go on with its first member.
@@ -295,15 +337,14 @@ namespace {
                 return std::nullopt;
             char first = peek();
             if (first == '[' || first == '{') {
-                if (open.size() >= static_cast<std::size_t>(JSON::kMaxDecodeDepth))
+                if (m_depth >= static_cast<std::size_t>(JSON::kMaxDecodeDepth))
                     return std::nullopt;
                 ++m_position;
                 bool isObject = first == '{';
                 if (consume(isObject ? '}' : ']')) {
                     value = isObject ? JSON(JSON::Object()) : JSON(JSON::Array());
                 } else {
-                    open.emplace_back().isObject = isObject;
-                    if (isObject && !readMemberKey(open.back()))
+                    if (!open(isObject))
                         return std::nullopt;
                     continue;
                 }
@@ -315,17 +356,15 @@ namespace {
 
             // Hand the finished value to its container; close every container that ends here.
             for (;;) {
-                if (open.empty()) {
+                if (m_depth == 0) {
                     skipWhitespace();
                     return atEnd() ? std::optional<JSON>(std::move(value)) : std::nullopt;
                 }
-                Container& innermost = open.back();
-                if (innermost.isObject) {
-                    // A repeated key keeps the later value, as the key/value literal does.
-                    innermost.members.insert_or_assign(std::move(innermost.pendingKey), std::move(value));
-                } else {
+                Level& innermost = m_levels[m_depth - 1];
+                if (innermost.isObject)
+                    innermost.members.back().second = std::move(value);
+                else
                     innermost.elements.push_back(std::move(value));
-                }
                 if (consume(',')) {
                     if (innermost.isObject && !readMemberKey(innermost))
                         return std::nullopt;
@@ -333,9 +372,7 @@ namespace {
                 }
                 if (!consume(innermost.isObject ? '}' : ']'))
                     return std::nullopt;
-                value = innermost.isObject ? JSON(std::move(innermost.members))
-                                           : JSON(std::move(innermost.elements));
-                open.pop_back();
+                value = closeInnermost();
             }
         }
     }

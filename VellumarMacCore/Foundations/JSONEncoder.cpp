@@ -1,6 +1,6 @@
 // JSON::encoded: the one canonical byte form of a value.
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/Foundations/UnicodeScalars.h"
+#include "VellumarMacCore/Foundations/JSONDetail.h"
 
 #include <charconv>
 #include <cmath>
@@ -22,19 +22,7 @@ namespace {
         while (index < text.size()) {
             // Copy the longest run that needs no change in one go.
             std::size_t runStart = index;
-            while (index < text.size()) {
-                auto byte = static_cast<unsigned char>(text[index]);
-                if (byte < 0x80) {
-                    if (byte < 0x20 || byte == '"' || byte == '\\')
-                        break;
-                    ++index;
-                    continue;
-                }
-                std::size_t length = detail::validUTF8SequenceLength(text.substr(index));
-                if (length == 0)
-                    break;
-                index += length;
-            }
+            index = detail::endOfVerbatimJSONRun(text, index);
             out.append(text.substr(runStart, index - runStart));
             if (index == text.size())
                 break;
@@ -120,7 +108,7 @@ namespace {
             return true;
         }
         case JSON::Kind::object: {
-            // The map already holds its keys in byte-wise order of their UTF-8 forms.
+            // The object already holds its keys in byte-wise order of their UTF-8 forms.
             out += '{';
             bool first = true;
             for (const auto& [key, member] : *value.objectValue()) {

@@ -51,13 +51,37 @@ namespace {
         return Match { at, run.end, masked() };
     }
 
-    // The leftmost match from `from` of a pattern judged one start at a time.
+    // The ASCII bytes that can begin a match of a pattern, and every byte from 0x80 on.
+    class StartBytes {
+    public:
+        constexpr explicit StartBytes(std::string_view ascii)
+        {
+            for (std::size_t byte = 0x80; byte < m_isStart.size(); ++byte)
+                m_isStart[byte] = true;
+            for (char byte : ascii)
+                m_isStart[static_cast<unsigned char>(byte)] = true;
+        }
+        constexpr bool contains(char byte) const { return m_isStart[static_cast<unsigned char>(byte)]; }
+
+    private:
+        std::array<bool, 256> m_isStart {};
+    };
+
+    // The leftmost match from `from` of a pattern judged one start at a time. Other ASCII bytes are passed
+    // over without a look: no match can begin there.
     template <typename MatchAt>
-    std::optional<Match> firstMatchFrom(const Scanner& scanner, std::size_t from, MatchAt matchAt)
+    std::optional<Match> firstMatchFrom(
+        const Scanner& scanner, std::size_t from, const StartBytes& starts, MatchAt matchAt)
     {
-        for (auto at = from; at < scanner.size(); at += scanner.at(at).size) {
+        auto text = scanner.text();
+        for (auto at = from; at < text.size();) {
+            if (!starts.contains(text[at])) {
+                ++at;
+                continue;
+            }
             if (auto match = matchAt(scanner, at))
                 return match;
+            at += scanner.at(at).size;
         }
         return std::nullopt;
     }
@@ -217,16 +241,19 @@ namespace {
         ends.add(scanner.matchCaseless(*stemEnd, "key"));
     }
 
+    // Most characters start no secret word; only non-ASCII ones need the case folding to tell.
+    bool maySecretWordStartAt(const Scanner& scanner, std::size_t at)
+    {
+        static constexpr StartBytes kSecretWordStarts("pstacPSTAC");
+        return at < scanner.size() && kSecretWordStarts.contains(scanner.text()[at]);
+    }
+
     // Ends of the secret words that start at `at`, in the order in which the alternation tries them:
-    // pass(?:word|wd)?|secret|token|api[_-]?key|apikey|credential|private[_-]?key
+    // pass(?:word|wd)?|secret|token|api[_-]?key|apikey|credential|private[_-]?key. Asked only where
+    // maySecretWordStartAt holds.
     KeywordEnds secretWordEndsAt(const Scanner& scanner, std::size_t at)
     {
         KeywordEnds ends;
-        // Most characters start no secret word; only non-ASCII ones need the case folding to tell.
-        auto first = scanner.at(at).value;
-        if (first < 0x80
-            && std::string_view("pstacPSTAC").find(static_cast<char>(first)) == std::string_view::npos)
-            return ends;
         if (auto pass = scanner.matchCaseless(at, "pass")) {
             ends.add(scanner.matchCaseless(*pass, "word"));
             ends.add(scanner.matchCaseless(*pass, "wd"));
@@ -246,9 +273,8 @@ namespace {
         std::size_t end = 0;
     };
 
-    // ["']?\s*[:=]\s*(?:"[^"]*"|'[^']*'|[^\s"'&;|]+) at `at`. None of its parts can give anything back that
-    // the next part could use, so the first way through is the only one.
-    std::optional<AssignedValue> assignedValueAt(const Scanner& scanner, std::size_t at)
+    // Where ["']?\s*[:=] ends when it starts at `at`.
+    std::optional<std::size_t> separatorEnd(const Scanner& scanner, std::size_t at)
     {
         auto closingQuote = scanner.at(at).value;
         if (closingQuote == '"' || closingQuote == '\'')
@@ -257,7 +283,17 @@ namespace {
         auto separator = scanner.at(at).value;
         if (separator != ':' && separator != '=')
             return std::nullopt;
-        auto valueBegin = scanner.skip(at + 1, isWhiteSpace).end;
+        return at + 1;
+    }
+
+    // ["']?\s*[:=]\s*(?:"[^"]*"|'[^']*'|[^\s"'&;|]+) at `at`. None of its parts can give anything back that
+    // the next part could use, so the first way through is the only one.
+    std::optional<AssignedValue> assignedValueAt(const Scanner& scanner, std::size_t at)
+    {
+        auto separator = separatorEnd(scanner, at);
+        if (!separator)
+            return std::nullopt;
+        auto valueBegin = scanner.skip(*separator, isWhiteSpace).end;
         auto openingQuote = scanner.at(valueBegin).value;
         if (openingQuote == '"' || openingQuote == '\'') {
             auto close = scanner.text().find(static_cast<char>(openingQuote), valueBegin + 1);
@@ -281,20 +317,31 @@ namespace {
         for (auto start = from; start < scanner.size();) {
             auto runEnd = scanner.skip(start, isAssignmentKeyCharacter).end;
             std::optional<std::optional<AssignedValue>> valueAfterRun;
+            // An ASCII character after the run is no letter, so no word reads on past the run: every word in
+            // it needs a separator after the run. (Only the separator is looked for here: reading the value
+            // too would take each run of "a:a:a:..." to the end of the text.)
+            bool followedByASCII = scanner.at(runEnd).value < 0x80;
+            if (runEnd > start && followedByASCII && !separatorEnd(scanner, runEnd)) {
+                start = runEnd;
+                continue;
+            }
             // Greedy: the prefix gives back one character at a time, so words are tried from the right.
             for (auto wordStart = runEnd;; wordStart -= scanner.before(wordStart).size) {
-                for (auto wordEnd : secretWordEndsAt(scanner, wordStart)) {
-                    std::optional<AssignedValue> value;
-                    if (wordEnd <= runEnd) {
-                        if (!valueAfterRun)
-                            valueAfterRun = assignedValueAt(scanner, runEnd);
-                        value = *valueAfterRun;
-                    } else {
-                        value = assignedValueAt(scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
+                if (maySecretWordStartAt(scanner, wordStart)) {
+                    for (auto wordEnd : secretWordEndsAt(scanner, wordStart)) {
+                        std::optional<AssignedValue> value;
+                        if (wordEnd <= runEnd) {
+                            if (!valueAfterRun)
+                                valueAfterRun = assignedValueAt(scanner, runEnd);
+                            value = *valueAfterRun;
+                        } else {
+                            value = assignedValueAt(
+                                scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
+                        }
+                        if (value)
+                            return Match { start, value->end,
+                                std::string(scanner.text().substr(start, value->begin - start)) + masked() };
                     }
-                    if (value)
-                        return Match { start, value->end,
-                            std::string(scanner.text().substr(start, value->begin - start)) + masked() };
                 }
                 if (wordStart == start)
                     break;
@@ -340,6 +387,9 @@ namespace {
         return std::nullopt;
     }
 
+    // An ASCII member of \w.
+    bool isASCIIWordCharacter(char32_t c) { return isASCIIAlphanumeric(c) || c == '_'; }
+
     // [a-z0-9+.-] of a case-insensitive pattern.
     bool isSchemeCharacter(char32_t c)
     {
@@ -373,7 +423,9 @@ namespace {
         for (auto at = from; at < scanner.size();) {
             auto codePoint = scanner.at(at);
             if (!isCaselessLetter(codePoint.value) || !scanner.isWordBoundary(at)) {
-                at += codePoint.size;
+                // Past an ASCII word character no \b falls until its run ends, so no scheme starts inside it.
+                at = isASCIIWordCharacter(codePoint.value) ? scanner.skip(at, isASCIIWordCharacter).end
+                                                           : at + codePoint.size;
                 continue;
             }
             auto schemeEnd = scanner.skip(at, isSchemeCharacter).end;
@@ -419,27 +471,35 @@ namespace {
         return std::nullopt;
     }
 
+    constexpr StartBytes kPrefixedKeyStarts("spr");
+    constexpr StartBytes kGitHubTokenStarts("g");
+    constexpr StartBytes kSlackTokenStarts("x");
+    constexpr StartBytes kAWSAccessKeyIDStarts("A");
+    constexpr StartBytes kGoogleAPIKeyStarts("A");
+    // Of a caseless "bearer" or "basic".
+    constexpr StartBytes kHTTPCredentialStarts("bB");
+
     std::optional<Match> findNext(SecretPattern pattern, const Scanner& scanner, std::size_t from)
     {
         switch (pattern) {
         case SecretPattern::privateKeyBlock:
             return findPrivateKeyBlock(scanner, from);
         case SecretPattern::prefixedKey:
-            return firstMatchFrom(scanner, from, matchPrefixedKey);
+            return firstMatchFrom(scanner, from, kPrefixedKeyStarts, matchPrefixedKey);
         case SecretPattern::gitHubToken:
-            return firstMatchFrom(scanner, from, matchGitHubToken);
+            return firstMatchFrom(scanner, from, kGitHubTokenStarts, matchGitHubToken);
         case SecretPattern::slackToken:
-            return firstMatchFrom(scanner, from, matchSlackToken);
+            return firstMatchFrom(scanner, from, kSlackTokenStarts, matchSlackToken);
         case SecretPattern::awsAccessKeyID:
-            return firstMatchFrom(scanner, from, matchAWSAccessKeyID);
+            return firstMatchFrom(scanner, from, kAWSAccessKeyIDStarts, matchAWSAccessKeyID);
         case SecretPattern::googleAPIKey:
-            return firstMatchFrom(scanner, from, matchGoogleAPIKey);
+            return firstMatchFrom(scanner, from, kGoogleAPIKeyStarts, matchGoogleAPIKey);
         case SecretPattern::jsonWebToken:
             return findJSONWebToken(scanner, from);
         case SecretPattern::secretAssignment:
             return findSecretAssignment(scanner, from);
         case SecretPattern::httpCredential:
-            return firstMatchFrom(scanner, from, matchHTTPCredential);
+            return firstMatchFrom(scanner, from, kHTTPCredentialStarts, matchHTTPCredential);
         case SecretPattern::urlCredential:
             return findURLCredential(scanner, from);
         case SecretPattern::longToken:

@@ -96,7 +96,7 @@ bool TextScanner::isWordBoundary(std::size_t offset) const
     return wordAfter != wordBefore;
 }
 
-std::optional<std::size_t> TextScanner::matchCaseless(
+std::optional<std::size_t> TextScanner::matchCaselessFrom(
     std::size_t offset, std::string_view lowercaseLiteral) const
 {
     std::size_t matched = 0;
@@ -131,12 +131,10 @@ std::optional<std::size_t> TextScanner::matchCaseless(
     return offset;
 }
 
-bool isWhiteSpace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
+bool isNonASCIIWhiteSpace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
 
-bool isCaselessLetter(char32_t c)
+bool isNonASCIICaselessLetter(char32_t c)
 {
-    if (c < 0x80)
-        return isASCIILetter(c);
     auto folded = u_foldCase(static_cast<UChar32>(c), U_FOLD_CASE_DEFAULT);
     return folded < 0x80 && isASCIILetter(static_cast<char32_t>(folded));
 }

@@ -8,6 +8,10 @@
 
 namespace vellumar::detail {
 
+constexpr bool isASCIIDigit(char32_t c) { return c >= '0' && c <= '9'; }
+constexpr bool isASCIIUpper(char32_t c) { return c >= 'A' && c <= 'Z'; }
+constexpr bool isASCIILetter(char32_t c) { return isASCIIUpper(c) || (c >= 'a' && c <= 'z'); }
+
 class TextScanner {
 public:
     struct CodePoint {
@@ -67,24 +71,42 @@ public:
     // Where `lowercaseLiteral` (ASCII) ends when matched at `offset` as ICU matches a literal of a
     // case-insensitive pattern: by full case folding, so "pass" also matches "PAß", but a character whose
     // folding is only partly used ("ß" for the last "s") does not match.
-    std::optional<std::size_t> matchCaseless(std::size_t offset, std::string_view lowercaseLiteral) const;
+    std::optional<std::size_t> matchCaseless(std::size_t offset, std::string_view lowercaseLiteral) const
+    {
+        // Scans try literals at nearly every offset, and nearly all fail on a first ASCII character.
+        if (!lowercaseLiteral.empty() && offset < m_text.size()) {
+            auto first = static_cast<unsigned char>(m_text[offset]);
+            if (first < 0x80
+                && (isASCIIUpper(first) ? first + ('a' - 'A') : first) != lowercaseLiteral.front())
+                return std::nullopt;
+        }
+        return matchCaselessFrom(offset, lowercaseLiteral);
+    }
 
 private:
+    std::optional<std::size_t> matchCaselessFrom(std::size_t offset, std::string_view lowercaseLiteral) const;
     CodePoint decodedAt(std::size_t offset) const;
 
     std::string_view m_text;
 };
 
-// ICU's \s: the White_Space property.
-bool isWhiteSpace(char32_t);
+bool isNonASCIIWhiteSpace(char32_t);
+
+// ICU's \s: the White_Space property. Scans ask it of nearly every character, so ASCII is told apart
+// here, without a call into ICU.
+inline bool isWhiteSpace(char32_t c)
+{
+    if (c < 0x80)
+        return c == ' ' || (c >= '\t' && c <= '\r');
+    return isNonASCIIWhiteSpace(c);
+}
+
+bool isNonASCIICaselessLetter(char32_t);
 
 // A member of [A-Za-z] in a case-insensitive ICU pattern, which also admits U+017F and U+212A, the two
 // characters whose simple case folding is an ASCII letter.
-bool isCaselessLetter(char32_t);
+inline bool isCaselessLetter(char32_t c) { return c < 0x80 ? isASCIILetter(c) : isNonASCIICaselessLetter(c); }
 
-constexpr bool isASCIIDigit(char32_t c) { return c >= '0' && c <= '9'; }
-constexpr bool isASCIIUpper(char32_t c) { return c >= 'A' && c <= 'Z'; }
-constexpr bool isASCIILetter(char32_t c) { return isASCIIUpper(c) || (c >= 'a' && c <= 'z'); }
 constexpr bool isASCIIAlphanumeric(char32_t c) { return isASCIILetter(c) || isASCIIDigit(c); }
 constexpr bool isASCIIHexDigit(char32_t c)
 {

@@ -22,6 +22,7 @@ run_packages=(
 # shellcheck disable=SC2034
 test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  rapidjson-dev libsimdjson-dev # the JSON benchmark compares against them
   python3 curl python3-croniter python3-websockets
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file

@@ -167,6 +167,65 @@ TEST(JSON, SubscriptTakesTheLastOfRepeatedKeys)
     EXPECT_EQ(*JSON::object({ { "k", 1 }, { "k", 2 } }).subscript("k"), JSON(2));
 }
 
+TEST(JSON, RepeatedKeysKeepTheLaterValueWhereverTheyStand)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        { R"({"b":1,"a":2,"b":3,"a":4})", R"({"a":4,"b":3})" },
+        { R"({"a":1,"a":2,"a":3})", R"({"a":3})" },
+        { R"({"z":{"k":1,"k":2},"a":[{"k":3},{"k":4,"k":5}]})", R"({"a":[{"k":3},{"k":5}],"z":{"k":2}})" },
+        // Siblings at one depth share nothing: members of one never show up in the next.
+        { R"([{"a":1,"b":2},{"c":3},{},[1,2,3],[4],[]])", R"([{"a":1,"b":2},{"c":3},{},[1,2,3],[4],[]])" },
+        { "{\"\xC3\xA9\":1,\"z\":2,\"\":3}", "{\"\":3,\"z\":2,\"\xC3\xA9\":1}" },
+    };
+    for (const auto& [document, canonical] : cases) {
+        SCOPED_TRACE(document);
+        EXPECT_EQ(decodedThenEncoded(document), canonical);
+    }
+}
+
+TEST(JSON, ReadsIntegersAtTheFifteenDigitBoundaryExactly)
+{
+    const std::pair<std::string, double> cases[] = {
+        { "999999999999999", 999999999999999.0 },
+        { "-999999999999999", -999999999999999.0 },
+        { "9999999999999999", 1e16 },
+        { "18446744073709551617", 18446744073709551616.0 },
+        { "-0", -0.0 },
+        { "0", 0.0 },
+    };
+    for (const auto& [document, value] : cases) {
+        SCOPED_TRACE(document);
+        auto decoded = JSON::decode(document);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(*decoded->numberValue(), value);
+        EXPECT_EQ(std::signbit(*decoded->numberValue()), std::signbit(value));
+    }
+}
+
+TEST(JSON, StringBytesAreJudgedAtEveryOffsetOfAnEightByteWord)
+{
+    // Each byte right at and around the edges of what a string may hold verbatim, and how it is written.
+    const std::pair<std::string, std::string> bytes[]
+        = { { std::string(1, '\0'), "\\u0000" }, { "\x1F", "\\u001f" }, { "\"", "\\\"" }, { "\\", "\\\\" },
+              { "\xFF", "\xEF\xBF\xBD" }, { "\x80", "\xEF\xBF\xBD" }, { " ", " " }, { "!", "!" },
+              { "#", "#" }, { "[", "[" }, { "]", "]" }, { "\x7F", "\x7F" }, { "\xC3\xA9", "\xC3\xA9" } };
+    for (std::size_t offset = 0; offset < 18; ++offset) {
+        for (const auto& [byte, written] : bytes) {
+            SCOPED_TRACE(testing::Message() << offset << " " << written);
+            const std::string before(offset, 'a');
+            const std::string after(9, 'c');
+            EXPECT_EQ(JSON(before + byte + after).encoded(), "\"" + before + written + after + "\"");
+            // Read back: only bytes allowed raw in a document decode from their raw form.
+            const bool allowedRaw = byte == written;
+            auto decoded = JSON::decode("\"" + before + byte + after + "\"");
+            EXPECT_EQ(decoded.has_value(), allowedRaw);
+            if (decoded) {
+                EXPECT_EQ(*decoded->stringValue(), before + byte + after);
+            }
+        }
+    }
+}
+
 TEST(JSON, NestingLimitIsExactAndHostileDepthDecodesAsAbsent)
 {
     const auto limit = static_cast<std::size_t>(JSON::kMaxDecodeDepth);
