@@ -7,6 +7,7 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <cctype>
@@ -228,12 +229,9 @@ std::filesystem::path Workspaces::folder(std::string_view key) const
     } catch (const std::exception&) {
         throw unpreparedFolder();
     }
-    std::error_code error;
-    std::filesystem::path resolvedParent = std::filesystem::canonical(location, error).parent_path();
-    if (error)
-        throw misplacedFolder();
-    std::filesystem::path resolvedRoot = std::filesystem::canonical(m_root, error);
-    if (error || resolvedParent.native() != resolvedRoot.native())
+    auto resolvedFolder = realPath(location);
+    auto resolvedRoot = realPath(m_root);
+    if (!resolvedFolder || !resolvedRoot || resolvedFolder->parent_path().native() != resolvedRoot->native())
         throw misplacedFolder();
     removeClaudeFiles(location);
     return location;
