@@ -78,6 +78,12 @@ struct PermissionResolver {
     // The data folder's protected entries: its names but "workspaces", united with
     // `appDataNames`, sorted, each under `dataFolder`. A listing failure counts as no names.
     std::vector<std::filesystem::path> listFolder() const;
+    struct DataEntry {
+        std::filesystem::path path;
+        bool isFolder = false; // a folder, or a link to one, when listed; a name not listed is none
+    };
+    // `listFolder` with each entry's kind, taken from the same listing.
+    std::vector<DataEntry> listFolderEntries() const;
     // A secret item's folders and files ("@relay" is `dataFolder`); two empty lists for an unknown id.
     std::pair<std::vector<std::filesystem::path>, std::vector<std::filesystem::path>> itemPlaces(
         std::string_view id) const;
