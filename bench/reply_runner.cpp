@@ -4,9 +4,11 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+#include "bench/BenchSupport.h"
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -117,4 +119,23 @@ void BM_ProcessAloneInMemoryBaseline(benchmark::State& state)
 }
 BENCHMARK(BM_ProcessAloneInMemoryBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+}
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    vellumar::bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\nwhat the runner adds to the bare start of the same process\n");
+    for (const auto& [runner, alone] : { std::pair("BM_ReplyRunnerRun", "BM_ProcessAloneBaseline"),
+             std::pair("BM_ReplyRunnerRunInMemory", "BM_ProcessAloneInMemoryBaseline") }) {
+        std::string name = std::string(runner) + "/real_time";
+        std::string reference = std::string(alone) + "/real_time";
+        auto over = reporter.secondsOver(name, reference);
+        auto ratio = reporter.ratio(name, reference);
+        if (over && ratio)
+            std::printf("  %s: %+.2f ms (x%.2f)\n", runner, *over * 1000, *ratio);
+    }
+    benchmark::Shutdown();
+    return 0;
 }
