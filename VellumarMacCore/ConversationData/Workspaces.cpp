@@ -7,7 +7,6 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
-#include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <cctype>
@@ -209,7 +208,8 @@ std::filesystem::path Workspaces::folderURL(std::string_view key) const
 
 std::filesystem::path Workspaces::folder(std::string_view key) const
 {
-    if (!folderName(key))
+    auto name = folderName(key);
+    if (!name)
         throw misplacedFolder();
     std::filesystem::path location = folderURL(key);
     try {
@@ -229,9 +229,12 @@ std::filesystem::path Workspaces::folder(std::string_view key) const
     } catch (const std::exception&) {
         throw unpreparedFolder();
     }
-    auto resolvedFolder = realPath(location);
-    auto resolvedRoot = realPath(m_root);
-    if (!resolvedFolder || !resolvedRoot || resolvedFolder->parent_path().native() != resolvedRoot->native())
+    // A folder directly in the root as the kernel finds the root now; a link swapped in meanwhile is
+    // not a folder here, since the one plain name is looked up without following it.
+    FileDescriptor root(::open(m_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor opened(
+        root ? ::openat(root.get(), name->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    if (!opened)
         throw misplacedFolder();
     removeClaudeFiles(location);
     return location;

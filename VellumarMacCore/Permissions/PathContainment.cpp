@@ -47,14 +47,6 @@ std::filesystem::path standardizedPath(const std::filesystem::path& path)
     return text;
 }
 
-std::optional<std::filesystem::path> realPath(const std::filesystem::path& path)
-{
-    FileDescriptor opened(::open(path.c_str(), O_PATH | O_CLOEXEC));
-    if (!opened)
-        return std::nullopt;
-    return descriptorTarget(opened, path.native());
-}
-
 std::filesystem::path resolvingSymlinks(const std::filesystem::path& path)
 {
     // One open and one readlink of the longest prefix that exists, instead of a stat and a readlink

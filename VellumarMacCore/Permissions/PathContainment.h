@@ -2,7 +2,6 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 
 namespace vellumar {
@@ -10,10 +9,6 @@ namespace vellumar {
 // The path with "." and ".." components folded and no trailing "/" (except for "/" itself),
 // without touching the disk.
 std::filesystem::path standardizedPath(const std::filesystem::path& path);
-
-// Where the kernel reaches through `path` now, every link followed; nullopt when nothing is there
-// (or it cannot be reached). Never remembered: each call asks the kernel again.
-std::optional<std::filesystem::path> realPath(const std::filesystem::path& path);
 
 // The path with the symbolic links of its existing part resolved; the missing rest is kept as written.
 std::filesystem::path resolvingSymlinks(const std::filesystem::path& path);
