@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vellumar {
 
@@ -82,6 +83,34 @@ std::filesystem::path resolvingSymlinks(const std::filesystem::path& path)
         prefixEnd = separator == 0 ? 1 : separator;
     }
     return standardizedPath(path);
+}
+
+std::vector<std::filesystem::path> resolvingSymlinksBelow(
+    const std::filesystem::path& folder, const std::vector<std::string>& names)
+{
+    if (names.empty())
+        return {};
+    FileDescriptor opened(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    auto folderTarget = opened ? descriptorTarget(opened, folder.native()) : std::nullopt;
+    std::vector<std::filesystem::path> resolved;
+    for (const auto& name : names) {
+        std::filesystem::path written = folder / name;
+        if (!folderTarget || name.empty() || name == "." || name == ".."
+            || name.find('/') != std::string::npos) {
+            resolved.push_back(resolvingSymlinks(written));
+            continue;
+        }
+        FileDescriptor below(::openat(opened.get(), name.c_str(), O_PATH | O_CLOEXEC));
+        if (below) {
+            auto target = descriptorTarget(below, written.native());
+            resolved.push_back(standardizedPath(target ? std::filesystem::path(*target) : written));
+        } else if (errno == ENOENT || errno == ENOTDIR) {
+            resolved.push_back(standardizedPath(std::filesystem::path(*folderTarget) / name));
+        } else {
+            resolved.push_back(standardizedPath(written));
+        }
+    }
+    return resolved;
 }
 
 bool isPathInside(const std::filesystem::path& child, const std::filesystem::path& folder)

@@ -91,12 +91,25 @@ PermissionResolver::itemPlaces(std::string_view id) const
 std::vector<std::filesystem::path> PermissionResolver::secretPaths(std::string_view id) const
 {
     auto [folders, files] = itemPlaces(id);
+    folders.insert(folders.end(), files.begin(), files.end());
+    return writtenAndResolved(folders);
+}
+
+std::vector<std::filesystem::path> PermissionResolver::writtenAndResolved(
+    const std::vector<std::filesystem::path>& places) const
+{
+    // Most places lie directly in home: home is resolved once for all of them.
+    std::vector<std::string> namesInHome;
+    for (const auto& place : places) {
+        if (place.parent_path() == home)
+            namesInHome.push_back(place.filename().string());
+    }
+    std::vector<std::filesystem::path> resolvedInHome = resolvingSymlinksBelow(home, namesInHome);
+    auto nextInHome = resolvedInHome.begin();
     std::vector<std::filesystem::path> result;
-    for (const auto* list : { &folders, &files }) {
-        for (const auto& place : *list) {
-            appendUnique(result, standardizedPath(place));
-            appendUnique(result, resolvingSymlinks(place));
-        }
+    for (const auto& place : places) {
+        appendUnique(result, standardizedPath(place));
+        appendUnique(result, place.parent_path() == home ? *nextInHome++ : resolvingSymlinks(place));
     }
     return result;
 }

@@ -78,3 +78,30 @@ TEST(PathContainment, ResolvesLinksAsTheKernelDoesAndKeepsTheMissingRest)
     EXPECT_EQ(resolvingSymlinks("/"), fs::path("/"));
     EXPECT_EQ(resolvingSymlinks("no-such-relative/./x"), fs::path("no-such-relative/x"));
 }
+
+TEST(PathContainment, ResolvesNamesBelowAFolderAsEachPathAlone)
+{
+    namespace fs = std::filesystem;
+    test::TemporaryFolder folder;
+    const fs::path root = fs::canonical(folder.path());
+    fs::create_directories(root / "real/sub");
+    std::ofstream(root / "real/file") << "x";
+    fs::create_directory_symlink("real", root / "link");
+    fs::create_directory_symlink("sub", root / "real/subLink");
+    fs::create_directory_symlink("subLink", root / "real/linkToLink");
+    fs::create_symlink("nowhere", root / "real/dangling");
+    fs::create_symlink("loop", root / "real/loop");
+    fs::create_symlink("file", root / "real/fileLink");
+    const std::vector<std::string> names = { "sub", "subLink", "linkToLink", "dangling", "loop", "file",
+        "fileLink", "missing", "sub/deeper", "..", "." };
+    // Through a link to the folder, straight to it, and to a folder that is not there.
+    for (const fs::path& below : { root / "link", root / "real", root / "link/missing" }) {
+        SCOPED_TRACE(below.string());
+        auto resolved = resolvingSymlinksBelow(below, names);
+        ASSERT_EQ(resolved.size(), names.size());
+        for (std::size_t index = 0; index < names.size(); ++index)
+            EXPECT_EQ(resolved[index], resolvingSymlinks(below / names[index])) << names[index];
+    }
+    EXPECT_EQ(
+        resolvingSymlinksBelow(root / "link", { "subLink" }), std::vector<fs::path> { root / "real/sub" });
+}
