@@ -7,10 +7,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumar {
@@ -20,6 +22,24 @@ namespace {
     // Where the kernel resolved an open descriptor: the link /proc keeps for it, else realpath(3) of
     // the path it was opened by. Absent when neither answers with an absolute path of a file that
     // is still there.
+    // What folding would leave as it is: no empty, "." or ".." component and no "/" at the end,
+    // except for "/" itself.
+    bool isStandardizedText(std::string_view text)
+    {
+        if (text == "/")
+            return true;
+        if (text.empty() || text.back() == '/')
+            return false;
+        for (std::size_t start = text.front() == '/' ? 1 : 0; start <= text.size();) {
+            std::size_t end = std::min(text.find('/', start), text.size());
+            std::string_view component = text.substr(start, end - start);
+            if (component.empty() || component == "." || component == "..")
+                return false;
+            start = end + 1;
+        }
+        return true;
+    }
+
     std::optional<std::string> descriptorTarget(const FileDescriptor& descriptor, const std::string& openedAs)
     {
         std::string link = "/proc/self/fd/" + std::to_string(descriptor.get());
@@ -42,6 +62,10 @@ namespace {
 
 std::filesystem::path standardizedPath(const std::filesystem::path& path)
 {
+    // Most paths come standardized already; folding them again is the costly part of every
+    // containment check.
+    if (isStandardizedText(path.native()))
+        return path;
     std::string text = path.lexically_normal().string();
     while (text.size() > 1 && text.back() == '/')
         text.pop_back();

@@ -21,6 +21,18 @@ TEST(PathContainment, ComparesStandardizedPathsWithoutDoublingSlashes)
     }
 }
 
+TEST(PathContainment, StandardizesOnlyWhatNeedsFolding)
+{
+    for (const auto& [written, standardized] :
+        std::vector<std::pair<const char*, const char*>> { { "/a/b", "/a/b" },
+            { "/a/.b/..c/b.", "/a/.b/..c/b." }, { "a/b", "a/b" }, { "/", "/" }, { "/a//b", "/a/b" },
+            { "//a", "/a" }, { "/a/./b", "/a/b" }, { "/a/b/..", "/a" }, { "/a/b/", "/a/b" },
+            { "/a/b/.", "/a/b" }, { "/..", "/" }, { "a/../..", ".." }, { ".", "." }, { "", "" } }) {
+        SCOPED_TRACE(written);
+        EXPECT_EQ(standardizedPath(written).native(), standardized);
+    }
+}
+
 TEST(PathContainment, ShowsPathsRelativeToHome)
 {
     for (const auto& [path, home, shown] :
