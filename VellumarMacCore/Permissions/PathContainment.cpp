@@ -19,9 +19,6 @@ namespace vellumar {
 
 namespace {
 
-    // Where the kernel resolved an open descriptor: the link /proc keeps for it, else realpath(3) of
-    // the path it was opened by. Absent when neither answers with an absolute path of a file that
-    // is still there.
     // What folding would leave as it is: no empty, "." or ".." component and no "/" at the end,
     // except for "/" itself.
     bool isStandardizedText(std::string_view text)
@@ -40,6 +37,9 @@ namespace {
         return true;
     }
 
+    // Where the kernel resolved an open descriptor: the link /proc keeps for it, else realpath(3) of
+    // the path it was opened by. Absent when neither answers with an absolute path of a file that
+    // is still there.
     std::optional<std::string> descriptorTarget(const FileDescriptor& descriptor, const std::string& openedAs)
     {
         std::string link = "/proc/self/fd/" + std::to_string(descriptor.get());
