@@ -4,11 +4,21 @@
 #include "VellumarMacCore/Foundations/SecretPattern.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 
+#include <algorithm>
+#include <cctype>
+#include <iterator>
+#include <optional>
+#include <vector>
+
 namespace vellumar::Redaction {
 
 namespace {
 
     constexpr std::string_view kEllipsis = "\xE2\x80\xA6";
+
+    // Every secret word of an assignment holds one of the first six; the last two begin a credential.
+    constexpr std::string_view kWordsThatReadOn[]
+        = { "pass", "secret", "token", "api", "credential", "private", "bearer", "basic" };
 
     // Pieces between runs of White_Space, joined by single spaces.
     std::string foldedWhiteSpace(std::string_view text)
@@ -29,14 +39,101 @@ namespace {
         return folded;
     }
 
+    std::string maskedInOrder(std::string_view text)
+    {
+        std::string result(text);
+        for (auto pattern : detail::secretPatternsInOrder)
+            result = detail::maskSecretPattern(pattern, result);
+        return result;
+    }
+
+    bool isASCIIBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+    bool isBlankOrEdge(std::string_view text, std::size_t at)
+    {
+        return at >= text.size() || isASCIIBlank(text[at]);
+    }
+
+    // Between blanks a mask changes nothing that a later pattern reads, unless a match of it overlaps the
+    // masked one or meets it without a blank between: the key run of an assignment, \b, a long run's ends and
+    // the password of a URL all stop at a blank, and every match that reads across blanks starts with the
+    // bytes that were masked, so it was found in the original text too.
+    bool areJoined(std::string_view text, std::size_t end, std::size_t nextBegin)
+    {
+        return nextBegin <= end || std::none_of(text.begin() + end, text.begin() + nextBegin, isASCIIBlank);
+    }
+
+    // Where matches meet, a match masked first can uncover a start that a later pattern's match carries on
+    // from, past the stretch's end: an assignment's separator and value, or a credential after "bearer",
+    // across the blank. Masks only cut the stretch's runs and drop its quotes, so it is enough that the
+    // original stretch holds no quote, does not end in a separator, and its last key run holds none of the
+    // words those patterns start from.
+    bool endsSealed(std::string_view stretch)
+    {
+        if (stretch.find_first_of("\"'") != std::string_view::npos || stretch.ends_with(':')
+            || stretch.ends_with('='))
+            return false;
+        auto keyRunBegin
+            = stretch.find_last_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-");
+        std::string lastKeyRun(stretch.substr(keyRunBegin == std::string_view::npos ? 0 : keyRunBegin + 1));
+        for (auto& byte : lastKeyRun)
+            byte = static_cast<char>(std::tolower(static_cast<unsigned char>(byte)));
+        return std::none_of(std::begin(kWordsThatReadOn), std::end(kWordsThatReadOn),
+            [&](std::string_view word) { return lastKeyRun.find(word) != std::string::npos; });
+    }
+
+    // The patterns' matches found in one pass over the original text and replaced where each stands alone;
+    // where several meet, the text from the first to the last is masked pattern by pattern. None when the
+    // text is not ASCII, or when a masked stretch is not set off by blanks: a later pattern may then read the
+    // mask together with what borders it.
+    std::optional<std::string> maskedInOnePass(std::string_view text)
+    {
+        auto matches = detail::secretMatchesInASCII(text);
+        if (!matches)
+            return std::nullopt;
+        // A long run that stays as it is changes nothing, and masks of earlier patterns only cut it into
+        // shorter runs, which stay as well.
+        std::erase_if(*matches, [&](const detail::SecretMatch& match) {
+            return match.replacement == text.substr(match.begin, match.end - match.begin);
+        });
+        std::stable_sort(matches->begin(), matches->end(),
+            [](const auto& left, const auto& right) { return left.begin < right.begin; });
+        std::string result;
+        result.reserve(text.size());
+        std::size_t copied = 0;
+        for (std::size_t first = 0; first < matches->size();) {
+            auto begin = (*matches)[first].begin;
+            auto end = (*matches)[first].end;
+            // A URL's mask keeps the "://" and "@" around it, which end any long run, the last pattern.
+            bool readByLaterPatterns = (*matches)[first].pattern < detail::SecretPattern::urlCredential;
+            auto last = first + 1;
+            for (; last < matches->size() && areJoined(text, end, (*matches)[last].begin); ++last) {
+                end = std::max(end, (*matches)[last].end);
+                readByLaterPatterns = true;
+            }
+            if (readByLaterPatterns
+                && !((begin == 0 || isASCIIBlank(text[begin - 1])) && isBlankOrEdge(text, end)))
+                return std::nullopt;
+            auto stretch = text.substr(begin, end - begin);
+            if (last - first > 1 && !endsSealed(stretch))
+                return std::nullopt;
+            auto replacement = last - first == 1 ? (*matches)[first].replacement : maskedInOrder(stretch);
+            result.append(text.substr(copied, begin - copied));
+            result += replacement;
+            copied = end;
+            first = last;
+        }
+        result.append(text.substr(copied));
+        return result;
+    }
+
 }
 
 std::string redact(std::string_view text)
 {
-    std::string result(text);
-    for (auto pattern : detail::secretPatternsInOrder)
-        result = detail::maskSecretPattern(pattern, result);
-    return result;
+    if (auto masked = maskedInOnePass(text))
+        return *std::move(masked);
+    return maskedInOrder(text);
 }
 
 std::string oneLine(std::string_view text, std::size_t limit)

@@ -173,22 +173,30 @@ namespace {
     // Each part is a greedy run that only a "." may follow, and "." is not in the run: so a part always takes
     // its whole run, and every start inside one run shares the same first run end. The first start of a run
     // has the longest first part; when it fails, so do the later ones.
-    std::optional<Match> findJSONWebToken(const Scanner& scanner, std::size_t from)
+    std::optional<Match> jsonWebTokenAfterHeader(
+        const Scanner& scanner, std::size_t at, const Scanner::Run& header)
     {
         constexpr std::size_t kMinimumPartSize = 8;
+        if (header.count >= kMinimumPartSize && scanner.at(header.end).value == '.') {
+            auto payload = scanner.skip(header.end + 1, isKeyCharacter);
+            if (payload.count >= kMinimumPartSize && scanner.at(payload.end).value == '.') {
+                auto signature = scanner.skip(payload.end + 1, isKeyCharacter);
+                if (signature.count >= kMinimumPartSize)
+                    return Match { at, signature.end, masked() };
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<Match> findJSONWebToken(const Scanner& scanner, std::size_t from)
+    {
         auto text = scanner.text();
         for (auto at = text.find("eyJ", from); at != std::string_view::npos; at = text.find("eyJ", at + 1)) {
             if (!scanner.isWordBoundary(at))
                 continue;
             auto header = scanner.skip(at + 3, isKeyCharacter);
-            if (header.count >= kMinimumPartSize && scanner.at(header.end).value == '.') {
-                auto payload = scanner.skip(header.end + 1, isKeyCharacter);
-                if (payload.count >= kMinimumPartSize && scanner.at(payload.end).value == '.') {
-                    auto signature = scanner.skip(payload.end + 1, isKeyCharacter);
-                    if (signature.count >= kMinimumPartSize)
-                        return Match { at, signature.end, masked() };
-                }
-            }
+            if (auto match = jsonWebTokenAfterHeader(scanner, at, header))
+                return match;
             at = header.end;
         }
         return std::nullopt;
@@ -312,40 +320,43 @@ namespace {
     // and from there the rest has one way through. So a start either matches with the value after its run, or
     // fails, and later starts in the same run fail as well. A word can leave the run only through a character
     // that is no key character but folds into the word ("paß" for "pass"); then its own run end counts.
+    std::optional<Match> secretAssignmentFrom(const Scanner& scanner, std::size_t start, std::size_t runEnd)
+    {
+        // An ASCII character after the run is no letter, so no word reads on past the run: every word in
+        // it needs a separator after the run. (Only the separator is looked for here: reading the value
+        // too would take each run of "a:a:a:..." to the end of the text.)
+        bool followedByASCII = scanner.at(runEnd).value < 0x80;
+        if (runEnd > start && followedByASCII && !separatorEnd(scanner, runEnd))
+            return std::nullopt;
+        std::optional<std::optional<AssignedValue>> valueAfterRun;
+        // Greedy: the prefix gives back one character at a time, so words are tried from the right.
+        for (auto wordStart = runEnd;; wordStart -= scanner.before(wordStart).size) {
+            if (maySecretWordStartAt(scanner, wordStart)) {
+                for (auto wordEnd : secretWordEndsAt(scanner, wordStart)) {
+                    std::optional<AssignedValue> value;
+                    if (wordEnd <= runEnd) {
+                        if (!valueAfterRun)
+                            valueAfterRun = assignedValueAt(scanner, runEnd);
+                        value = *valueAfterRun;
+                    } else {
+                        value = assignedValueAt(scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
+                    }
+                    if (value)
+                        return Match { start, value->end,
+                            std::string(scanner.text().substr(start, value->begin - start)) + masked() };
+                }
+            }
+            if (wordStart == start)
+                return std::nullopt;
+        }
+    }
+
     std::optional<Match> findSecretAssignment(const Scanner& scanner, std::size_t from)
     {
         for (auto start = from; start < scanner.size();) {
             auto runEnd = scanner.skip(start, isAssignmentKeyCharacter).end;
-            std::optional<std::optional<AssignedValue>> valueAfterRun;
-            // An ASCII character after the run is no letter, so no word reads on past the run: every word in
-            // it needs a separator after the run. (Only the separator is looked for here: reading the value
-            // too would take each run of "a:a:a:..." to the end of the text.)
-            bool followedByASCII = scanner.at(runEnd).value < 0x80;
-            if (runEnd > start && followedByASCII && !separatorEnd(scanner, runEnd)) {
-                start = runEnd;
-                continue;
-            }
-            // Greedy: the prefix gives back one character at a time, so words are tried from the right.
-            for (auto wordStart = runEnd;; wordStart -= scanner.before(wordStart).size) {
-                if (maySecretWordStartAt(scanner, wordStart)) {
-                    for (auto wordEnd : secretWordEndsAt(scanner, wordStart)) {
-                        std::optional<AssignedValue> value;
-                        if (wordEnd <= runEnd) {
-                            if (!valueAfterRun)
-                                valueAfterRun = assignedValueAt(scanner, runEnd);
-                            value = *valueAfterRun;
-                        } else {
-                            value = assignedValueAt(
-                                scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
-                        }
-                        if (value)
-                            return Match { start, value->end,
-                                std::string(scanner.text().substr(start, value->begin - start)) + masked() };
-                    }
-                }
-                if (wordStart == start)
-                    break;
-            }
+            if (auto match = secretAssignmentFrom(scanner, start, runEnd))
+                return match;
             start = runEnd > start ? runEnd : start + scanner.at(start).size;
         }
         return std::nullopt;
@@ -457,15 +468,21 @@ namespace {
         return hasLetter && hasDigit;
     }
 
-    std::optional<Match> findLongToken(const Scanner& scanner, std::size_t from)
+    std::optional<Match> longTokenOfRun(const Scanner& scanner, std::size_t at, const Scanner::Run& run)
     {
         constexpr std::size_t kMinimumRunSize = 32;
+        if (run.count < kMinimumRunSize)
+            return std::nullopt;
+        auto token = scanner.text().substr(at, run.end - at);
+        return Match { at, run.end, looksLikeSecret(token) ? masked() : std::string(token) };
+    }
+
+    std::optional<Match> findLongToken(const Scanner& scanner, std::size_t from)
+    {
         for (auto at = from; at < scanner.size();) {
             auto run = scanner.skip(at, isTokenCharacter);
-            if (run.count >= kMinimumRunSize) {
-                auto token = scanner.text().substr(at, run.end - at);
-                return Match { at, run.end, looksLikeSecret(token) ? masked() : std::string(token) };
-            }
+            if (auto match = longTokenOfRun(scanner, at, run))
+                return match;
             at = run.count > 0 ? run.end : at + scanner.at(at).size;
         }
         return std::nullopt;
@@ -478,6 +495,54 @@ namespace {
     constexpr StartBytes kGoogleAPIKeyStarts("A");
     // Of a caseless "bearer" or "basic".
     constexpr StartBytes kHTTPCredentialStarts("bB");
+
+    // One try of a pattern at a place, and the first place worth the next try.
+    struct Attempt {
+        std::optional<Match> match;
+        std::size_t next = 0;
+    };
+
+    template <typename MatchAt> Attempt attemptEach(const Scanner& scanner, std::size_t at, MatchAt matchAt)
+    {
+        auto match = matchAt(scanner, at);
+        auto next = match ? match->end : at + 1;
+        return { std::move(match), next };
+    }
+
+    // Later starts in the same scheme run fail as well (see findURLCredential).
+    Attempt attemptURLCredential(const Scanner& scanner, std::size_t at)
+    {
+        auto schemeEnd = scanner.skip(at, isSchemeCharacter).end;
+        auto match = credentialsAfterScheme(scanner, at, schemeEnd);
+        auto next = match ? match->end : schemeEnd;
+        return { std::move(match), next };
+    }
+
+    // No "eyJ" starts inside a failed header (see findJSONWebToken).
+    Attempt attemptJSONWebToken(const Scanner& scanner, std::size_t at)
+    {
+        if (!scanner.startsWith(at, "eyJ"))
+            return { std::nullopt, at + 1 };
+        auto header = scanner.skip(at + 3, isKeyCharacter);
+        auto match = jsonWebTokenAfterHeader(scanner, at, header);
+        auto next = match ? match->end : header.end;
+        return { std::move(match), next };
+    }
+
+    // Later starts in the same key run fail as well (see findSecretAssignment).
+    Attempt attemptSecretAssignment(const Scanner& scanner, std::size_t at)
+    {
+        auto runEnd = scanner.skip(at, isAssignmentKeyCharacter).end;
+        auto match = secretAssignmentFrom(scanner, at, runEnd);
+        auto next = match ? match->end : runEnd;
+        return { std::move(match), next };
+    }
+
+    Attempt attemptLongToken(const Scanner& scanner, std::size_t at)
+    {
+        auto run = scanner.skip(at, isTokenCharacter);
+        return { longTokenOfRun(scanner, at, run), run.end };
+    }
 
     std::optional<Match> findNext(SecretPattern pattern, const Scanner& scanner, std::size_t from)
     {
@@ -523,6 +588,74 @@ std::string maskSecretPattern(SecretPattern pattern, std::string_view text)
     }
     result.append(text.substr(copied));
     return result;
+}
+
+}
+
+namespace vellumar::detail {
+
+std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view text)
+{
+    if (text.find("-----BEGIN ") != std::string_view::npos)
+        return std::nullopt;
+    Scanner scanner(text);
+    std::vector<SecretMatch> matches;
+    std::array<std::size_t, secretPatternsInOrder.size()> nextTry {};
+    auto attempt = [&](SecretPattern pattern, std::size_t at, auto attemptAt) {
+        auto& next = nextTry[static_cast<std::size_t>(pattern)];
+        if (at < next)
+            return;
+        auto outcome = attemptAt(scanner, at);
+        next = outcome.next;
+        if (outcome.match)
+            matches.push_back(
+                { pattern, outcome.match->begin, outcome.match->end, std::move(outcome.match->replacement) });
+    };
+    auto each = [](auto matchAt) {
+        return [matchAt](const Scanner& words, std::size_t at) { return attemptEach(words, at, matchAt); };
+    };
+    unsigned char previous = ' ';
+    for (std::size_t at = 0; at < text.size(); previous = static_cast<unsigned char>(text[at++])) {
+        auto byte = static_cast<unsigned char>(text[at]);
+        if (byte >= 0x80)
+            return std::nullopt;
+        if (isAssignmentKeyCharacter(byte) && !isAssignmentKeyCharacter(previous))
+            attempt(SecretPattern::secretAssignment, at, attemptSecretAssignment);
+        if (isTokenCharacter(byte) && !isTokenCharacter(previous))
+            attempt(SecretPattern::longToken, at, attemptLongToken);
+        // Every other pattern starts with a word character at \b, which in ASCII is a word's first byte.
+        if (!isASCIIWordCharacter(byte) || isASCIIWordCharacter(previous))
+            continue;
+        switch (byte) {
+        case 's':
+        case 'p':
+        case 'r':
+            attempt(SecretPattern::prefixedKey, at, each(matchPrefixedKey));
+            break;
+        case 'g':
+            attempt(SecretPattern::gitHubToken, at, each(matchGitHubToken));
+            break;
+        case 'x':
+            attempt(SecretPattern::slackToken, at, each(matchSlackToken));
+            break;
+        case 'A':
+            attempt(SecretPattern::awsAccessKeyID, at, each(matchAWSAccessKeyID));
+            attempt(SecretPattern::googleAPIKey, at, each(matchGoogleAPIKey));
+            break;
+        case 'e':
+            attempt(SecretPattern::jsonWebToken, at, attemptJSONWebToken);
+            break;
+        case 'b':
+        case 'B':
+            attempt(SecretPattern::httpCredential, at, each(matchHTTPCredential));
+            break;
+        default:
+            break;
+        }
+        if (isASCIILetter(byte))
+            attempt(SecretPattern::urlCredential, at, attemptURLCredential);
+    }
+    return matches;
 }
 
 }

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vellumar::detail {
 
@@ -56,5 +59,18 @@ inline constexpr std::array secretPatternsInOrder {
 // run looks like a secret (more than 40 hexadecimal digits, or letters mixed with digits) and by itself
 // otherwise. Never fails; safe from any thread.
 std::string maskSecretPattern(SecretPattern pattern, std::string_view text);
+
+// What maskSecretPattern replaces, and with what.
+struct SecretMatch {
+    SecretPattern pattern;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::string replacement;
+};
+
+// The matches in `text` of every pattern but privateKeyBlock, each pattern's as maskSecretPattern finds them
+// in `text` itself, found in one pass that tries a pattern only where its first byte starts a run it needs.
+// None when `text` holds a byte from 0x80 on or a private key header. In linear time; safe from any thread.
+std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view text);
 
 }
