@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -594,6 +595,30 @@ std::string maskSecretPattern(SecretPattern pattern, std::string_view text)
 
 namespace vellumar::detail {
 
+namespace {
+
+    constexpr std::uint8_t kAssignmentKeyByte = 1;
+    constexpr std::uint8_t kTokenByte = 2;
+    constexpr std::uint8_t kWordByte = 4;
+    constexpr std::uint8_t kNonASCIIByte = 8;
+
+    constexpr std::array<std::uint8_t, 256> kByteKinds = [] {
+        std::array<std::uint8_t, 256> kinds {};
+        for (std::size_t byte = 0; byte < kinds.size(); ++byte) {
+            if (byte >= 0x80) {
+                kinds[byte] = kNonASCIIByte;
+                continue;
+            }
+            auto c = static_cast<char32_t>(byte);
+            bool word = isASCIILetter(c) || isASCIIDigit(c) || c == '_';
+            kinds[byte] = (word ? kWordByte : 0) | (word || c == '.' || c == '-' ? kAssignmentKeyByte : 0)
+                | (word || c == '-' || c == '+' || c == '=' ? kTokenByte : 0);
+        }
+        return kinds;
+    }();
+
+}
+
 std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view text)
 {
     if (text.find("-----BEGIN ") != std::string_view::npos)
@@ -614,17 +639,24 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
     auto each = [](auto matchAt) {
         return [matchAt](const Scanner& words, std::size_t at) { return attemptEach(words, at, matchAt); };
     };
-    unsigned char previous = ' ';
-    for (std::size_t at = 0; at < text.size(); previous = static_cast<unsigned char>(text[at++])) {
+    // Without "://" no URL credential can match; most texts have none, and trying each word is costly.
+    bool mayHoldURL = text.find("://") != std::string_view::npos;
+    std::uint8_t previousKinds = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
         auto byte = static_cast<unsigned char>(text[at]);
-        if (byte >= 0x80)
+        auto kinds = kByteKinds[byte];
+        auto starts = kinds & ~previousKinds;
+        previousKinds = kinds;
+        if (starts == 0)
+            continue;
+        if (starts & kNonASCIIByte)
             return std::nullopt;
-        if (isAssignmentKeyCharacter(byte) && !isAssignmentKeyCharacter(previous))
+        if (starts & kAssignmentKeyByte)
             attempt(SecretPattern::secretAssignment, at, attemptSecretAssignment);
-        if (isTokenCharacter(byte) && !isTokenCharacter(previous))
+        if (starts & kTokenByte)
             attempt(SecretPattern::longToken, at, attemptLongToken);
         // Every other pattern starts with a word character at \b, which in ASCII is a word's first byte.
-        if (!isASCIIWordCharacter(byte) || isASCIIWordCharacter(previous))
+        if (!(starts & kWordByte))
             continue;
         switch (byte) {
         case 's':
@@ -652,7 +684,7 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
         default:
             break;
         }
-        if (isASCIILetter(byte))
+        if (mayHoldURL && isASCIILetter(byte))
             attempt(SecretPattern::urlCredential, at, attemptURLCredential);
     }
     return matches;
