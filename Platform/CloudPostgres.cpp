@@ -123,8 +123,8 @@ CloudDatabaseError cloudErrorForPostgres(std::string_view sqlState)
         return CloudDatabaseError(CloudErrorCode::quotaExceeded);
     if (sqlState == "54000") // program_limit_exceeded
         return CloudDatabaseError(CloudErrorCode::limitExceeded);
-    // invalid_authorization_specification, invalid_password: the service's word for credentials it
-    // does not accept is that nobody is signed in, which the caller can act on.
+    // Class 28, a sign-in the server refuses (a wrong password among them): the service's word for
+    // credentials it does not accept is that nobody is signed in, which the caller can act on.
     if (sqlState.starts_with("28"))
         return CloudDatabaseError(CloudErrorCode::notAuthenticated);
     if (sqlState == "42501") // insufficient_privilege

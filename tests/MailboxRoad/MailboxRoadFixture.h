@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 namespace vellumar::test {
 
 class MailboxRoad : public ::testing::Test, protected RoadWorld {
@@ -63,6 +65,15 @@ protected:
         ASSERT_TRUE(phone->awaitEvent(
             "fetched", [](const JSON& event) { return memberText(event, "to") != "mac"; }, 60, watching));
         releaseClaude();
+    }
+
+    // The status a held job ends with, followed by the phone's long poll and released once the phone
+    // watches it (from event `watching` on).
+    JSON followReleasedWhenWatched(const std::string& jobID, std::size_t watching)
+    {
+        auto done = std::async(std::launch::async, [&] { return awaitJob(jobID); });
+        releaseWhenWatched(watching);
+        return done.get();
     }
 
     // The job's end came in an envelope that alerts as a reply, and its push woke the phone.

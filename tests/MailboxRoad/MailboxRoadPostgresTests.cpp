@@ -105,9 +105,8 @@ TEST_F(MailboxRoadOnPostgres, ASealedJobIsAnsweredWithAPushedSealedReplyAndItsRe
     auto jobID = submitJob("Say hello across the wire.");
     ASSERT_TRUE(jobID.starts_with("j-")) << jobID;
     auto watching = phone->eventCount();
-    auto done = std::async(std::launch::async, [&] { return awaitJob(jobID); });
-    ASSERT_NO_FATAL_FAILURE(releaseWhenWatched(watching));
-    auto status = done.get();
+    auto status = followReleasedWhenWatched(jobID, watching);
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_EQ(memberText(status, "status"), "done") << status.encoded();
     EXPECT_EQ(replyOf(status), kReplyText);
 

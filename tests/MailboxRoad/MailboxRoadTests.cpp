@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <future>
 #include <thread>
 
 using namespace vellumar;
@@ -64,9 +63,8 @@ TEST_F(MailboxRoad, AJobAwayFromHomeEndsDoneWithTheReplyAndLeavesTheZoneEmpty)
     auto jobID = submitJob();
     ASSERT_TRUE(jobID.starts_with("j-")) << jobID;
     auto watching = phone->eventCount();
-    auto done = std::async(std::launch::async, [&] { return awaitJob(jobID); });
-    ASSERT_NO_FATAL_FAILURE(releaseWhenWatched(watching));
-    auto status = done.get();
+    auto status = followReleasedWhenWatched(jobID, watching);
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_EQ(memberText(status, "status"), "done") << status.encoded();
     EXPECT_EQ(replyOf(status), kReplyText);
     EXPECT_EQ(claudeStarts(), 1);
