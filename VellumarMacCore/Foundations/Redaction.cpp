@@ -91,13 +91,8 @@ namespace {
         auto matches = detail::secretMatchesInASCII(text);
         if (!matches)
             return std::nullopt;
-        // A long run that stays as it is changes nothing, and masks of earlier patterns only cut it into
-        // shorter runs, which stay as well.
-        std::erase_if(*matches, [&](const detail::SecretMatch& match) {
-            return match.replacement == text.substr(match.begin, match.end - match.begin);
-        });
-        std::stable_sort(matches->begin(), matches->end(),
-            [](const auto& left, const auto& right) { return left.begin < right.begin; });
+        // Long runs that stay as they are are not among the matches: masks of earlier patterns only cut such
+        // a run into shorter runs, which stay as well.
         std::string result;
         result.reserve(text.size());
         std::size_t copied = 0;
@@ -117,9 +112,11 @@ namespace {
             auto stretch = text.substr(begin, end - begin);
             if (last - first > 1 && !endsSealed(stretch))
                 return std::nullopt;
-            auto replacement = last - first == 1 ? (*matches)[first].replacement : maskedInOrder(stretch);
             result.append(text.substr(copied, begin - copied));
-            result += replacement;
+            if (last - first == 1)
+                (*matches)[first].appendReplacement(result, text);
+            else
+                result += maskedInOrder(stretch);
             copied = end;
             first = last;
         }

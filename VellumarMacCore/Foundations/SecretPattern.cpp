@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Foundations/Redaction.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -15,15 +16,16 @@ namespace vellumar::detail {
 
 namespace {
 
+    // A match without its pattern.
     struct Match {
         std::size_t begin = 0;
         std::size_t end = 0;
-        std::string replacement;
+        std::size_t kept = 0;
+        bool spaced = false;
+        bool closedByAt = false;
     };
 
     using Scanner = TextScanner;
-
-    std::string masked() { return std::string(Redaction::mask); }
 
     // [A-Za-z0-9_-]
     bool isKeyCharacter(char32_t c) { return isASCIIAlphanumeric(c) || c == '_' || c == '-'; }
@@ -49,7 +51,7 @@ namespace {
         auto run = scanner.skip(at + prefixSize, isMember);
         if (run.count < minimumCount)
             return std::nullopt;
-        return Match { at, run.end, masked() };
+        return Match { at, run.end };
     }
 
     // The ASCII bytes that can begin a match of a pattern, and every byte from 0x80 on.
@@ -120,7 +122,7 @@ namespace {
                     break;
                 }
             }
-            return Match { begin, end, masked() };
+            return Match { begin, end };
         }
         return std::nullopt;
     }
@@ -161,7 +163,7 @@ namespace {
         auto end = at + kPrefixSize + kBodySize;
         if (body.count < kBodySize || !scanner.isWordBoundary(end))
             return std::nullopt;
-        return Match { at, end, masked() };
+        return Match { at, end };
     }
 
     std::optional<Match> matchGoogleAPIKey(const Scanner& scanner, std::size_t at)
@@ -183,7 +185,7 @@ namespace {
             if (payload.count >= kMinimumPartSize && scanner.at(payload.end).value == '.') {
                 auto signature = scanner.skip(payload.end + 1, isKeyCharacter);
                 if (signature.count >= kMinimumPartSize)
-                    return Match { at, signature.end, masked() };
+                    return Match { at, signature.end };
             }
         }
         return std::nullopt;
@@ -343,8 +345,7 @@ namespace {
                         value = assignedValueAt(scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
                     }
                     if (value)
-                        return Match { start, value->end,
-                            std::string(scanner.text().substr(start, value->begin - start)) + masked() };
+                        return Match { start, value->end, value->begin - start };
                 }
             }
             if (wordStart == start)
@@ -393,8 +394,7 @@ namespace {
             auto credential = scanner.skip(blanks.end, isCredentialCharacter);
             if (credential.count < kMinimumCredentialSize)
                 continue;
-            auto word = scanner.text().substr(at, *wordEnd - at);
-            return Match { at, credential.end, std::string(word) + " " + masked() };
+            return Match { at, credential.end, *wordEnd - at, true };
         }
         return std::nullopt;
     }
@@ -424,8 +424,7 @@ namespace {
             = scanner.skip(user.end + 1, [](char32_t c) { return c != '/' && c != '@' && !isWhiteSpace(c); });
         if (password.count == 0 || scanner.at(password.end).value != '@')
             return std::nullopt;
-        auto scheme = scanner.text().substr(start, schemeEnd + kSeparator.size() - start);
-        return Match { start, password.end + 1, std::string(scheme) + masked() + "@" };
+        return Match { start, password.end + 1, schemeEnd + kSeparator.size() - start, false, true };
     }
 
     // Every start inside one run of scheme characters reaches the same run end, where "://" must follow; so
@@ -469,13 +468,13 @@ namespace {
         return hasLetter && hasDigit;
     }
 
+    // A long run that stays as it is counts as no match: replacing it by itself changes nothing.
     std::optional<Match> longTokenOfRun(const Scanner& scanner, std::size_t at, const Scanner::Run& run)
     {
         constexpr std::size_t kMinimumRunSize = 32;
-        if (run.count < kMinimumRunSize)
+        if (run.count < kMinimumRunSize || !looksLikeSecret(scanner.text().substr(at, run.end - at)))
             return std::nullopt;
-        auto token = scanner.text().substr(at, run.end - at);
-        return Match { at, run.end, looksLikeSecret(token) ? masked() : std::string(token) };
+        return Match { at, run.end };
     }
 
     std::optional<Match> findLongToken(const Scanner& scanner, std::size_t from)
@@ -576,6 +575,16 @@ namespace {
 
 }
 
+void SecretMatch::appendReplacement(std::string& result, std::string_view text) const
+{
+    result.append(text.substr(begin, kept));
+    if (spaced)
+        result += ' ';
+    result += Redaction::mask;
+    if (closedByAt)
+        result += '@';
+}
+
 std::string maskSecretPattern(SecretPattern pattern, std::string_view text)
 {
     TextScanner scanner(text);
@@ -584,7 +593,8 @@ std::string maskSecretPattern(SecretPattern pattern, std::string_view text)
     std::size_t copied = 0;
     while (auto match = findNext(pattern, scanner, copied)) {
         result.append(text.substr(copied, match->begin - copied));
-        result += match->replacement;
+        SecretMatch { pattern, match->begin, match->end, match->kept, match->spaced, match->closedByAt }
+            .appendReplacement(result, text);
         copied = match->end;
     }
     result.append(text.substr(copied));
@@ -601,6 +611,9 @@ namespace {
     constexpr std::uint8_t kTokenByte = 2;
     constexpr std::uint8_t kWordByte = 4;
     constexpr std::uint8_t kNonASCIIByte = 8;
+    constexpr std::uint8_t kBlankByte = 16;
+    constexpr std::uint8_t kSeparatorByte = 32;
+    constexpr std::uint8_t kDotByte = 64;
 
     constexpr std::array<std::uint8_t, 256> kByteKinds = [] {
         std::array<std::uint8_t, 256> kinds {};
@@ -612,10 +625,64 @@ namespace {
             auto c = static_cast<char32_t>(byte);
             bool word = isASCIILetter(c) || isASCIIDigit(c) || c == '_';
             kinds[byte] = (word ? kWordByte : 0) | (word || c == '.' || c == '-' ? kAssignmentKeyByte : 0)
-                | (word || c == '-' || c == '+' || c == '=' ? kTokenByte : 0);
+                | (word || c == '-' || c == '+' || c == '=' ? kTokenByte : 0)
+                | (c == ' ' || (c >= '\t' && c <= '\r') ? kBlankByte : 0)
+                | (c == ':' || c == '=' ? kSeparatorByte : 0) | (c == '.' ? kDotByte : 0);
         }
         return kinds;
     }();
+
+    // What one run of non-blank bytes holds, as far as telling whether a match may start in it.
+    struct Word {
+        std::size_t end = 0;
+        std::uint8_t kinds = 0; // of all its bytes
+        std::size_t longestTokenRun = 0;
+    };
+
+    Word wordAt(std::string_view text, std::size_t at)
+    {
+        Word word;
+        std::size_t tokenRun = 0;
+        for (; at < text.size(); ++at) {
+            auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
+            if (kinds & kBlankByte)
+                break;
+            word.kinds |= kinds;
+            tokenRun = (kinds & kTokenByte) ? tokenRun + 1 : 0;
+            word.longestTokenRun = std::max(word.longestTokenRun, tokenRun);
+        }
+        word.end = at;
+        return word;
+    }
+
+    bool endsWithCaseless(std::string_view text, std::string_view lowercaseSuffix)
+    {
+        if (text.size() < lowercaseSuffix.size())
+            return false;
+        auto tail = text.substr(text.size() - lowercaseSuffix.size());
+        return std::equal(tail.begin(), tail.end(), lowercaseSuffix.begin(),
+            [](char byte, char lower) { return (byte | 0x20) == lower; });
+    }
+
+    // In ASCII text no match reads across a blank but at its key, separator, value or credential, so a word
+    // can start one only when it holds a long enough run, a separator, or ends where one of those carries on:
+    // every shorter run kind needs at least 15 bytes but a web token's header, which a "." follows.
+    bool maySecretStartIn(std::string_view text, std::size_t begin, const Word& word)
+    {
+        constexpr std::size_t kShortestRunMatch = 15;
+        constexpr std::size_t kShortestWebTokenHeader = 11;
+        if (word.kinds & (kSeparatorByte | kNonASCIIByte) || word.longestTokenRun >= kShortestRunMatch)
+            return true;
+        if (word.kinds & kDotByte && word.longestTokenRun >= kShortestWebTokenHeader)
+            return true;
+        auto next = word.end;
+        while (next < text.size() && kByteKinds[static_cast<unsigned char>(text[next])] & kBlankByte)
+            ++next;
+        if (next < text.size() && kByteKinds[static_cast<unsigned char>(text[next])] & kSeparatorByte)
+            return true;
+        auto letters = text.substr(begin, word.end - begin);
+        return endsWithCaseless(letters, "bearer") || endsWithCaseless(letters, "basic");
+    }
 
 }
 
@@ -633,8 +700,8 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
         auto outcome = attemptAt(scanner, at);
         next = outcome.next;
         if (outcome.match)
-            matches.push_back(
-                { pattern, outcome.match->begin, outcome.match->end, std::move(outcome.match->replacement) });
+            matches.push_back({ pattern, outcome.match->begin, outcome.match->end, outcome.match->kept,
+                outcome.match->spaced, outcome.match->closedByAt });
     };
     auto each = [](auto matchAt) {
         return [matchAt](const Scanner& words, std::size_t at) { return attemptEach(words, at, matchAt); };
@@ -642,12 +709,22 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
     // Without "://" no URL credential can match; most texts have none, and trying each word is costly.
     bool mayHoldURL = text.find("://") != std::string_view::npos;
     std::uint8_t previousKinds = 0;
+    std::size_t wordEnd = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
         auto byte = static_cast<unsigned char>(text[at]);
         auto kinds = kByteKinds[byte];
+        if (at >= wordEnd && !(kinds & kBlankByte)) {
+            auto word = wordAt(text, at);
+            wordEnd = word.end;
+            if (!maySecretStartIn(text, at, word)) {
+                at = wordEnd - 1;
+                previousKinds = kByteKinds[static_cast<unsigned char>(text[at])];
+                continue;
+            }
+        }
         auto starts = kinds & ~previousKinds;
         previousKinds = kinds;
-        if (starts == 0)
+        if ((starts & ~kBlankByte) == 0)
             continue;
         if (starts & kNonASCIIByte)
             return std::nullopt;

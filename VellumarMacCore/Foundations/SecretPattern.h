@@ -60,17 +60,23 @@ inline constexpr std::array secretPatternsInOrder {
 // otherwise. Never fails; safe from any thread.
 std::string maskSecretPattern(SecretPattern pattern, std::string_view text);
 
-// What maskSecretPattern replaces, and with what.
+// What maskSecretPattern replaces, and with what: the first `kept` bytes of the match, one space when
+// `spaced`, the mask, then "@" when `closedByAt`.
 struct SecretMatch {
     SecretPattern pattern;
     std::size_t begin = 0;
     std::size_t end = 0;
-    std::string replacement;
+    std::size_t kept = 0;
+    bool spaced = false;
+    bool closedByAt = false;
+
+    void appendReplacement(std::string& result, std::string_view text) const;
 };
 
 // The matches in `text` of every pattern but privateKeyBlock, each pattern's as maskSecretPattern finds them
-// in `text` itself, found in one pass that tries a pattern only where its first byte starts a run it needs.
-// None when `text` holds a byte from 0x80 on or a private key header. In linear time; safe from any thread.
+// in `text` itself, in the order of their starts; long runs that stay as they are are none. Found in one pass
+// that tries a pattern only where its first byte starts a run it needs. None when `text` holds a byte from
+// 0x80 on or a private key header. In linear time; safe from any thread.
 std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view text);
 
 }
