@@ -529,15 +529,6 @@ namespace {
         return { std::move(match), next };
     }
 
-    // Later starts in the same key run fail as well (see findSecretAssignment).
-    Attempt attemptSecretAssignment(const Scanner& scanner, std::size_t at)
-    {
-        auto runEnd = scanner.skip(at, isAssignmentKeyCharacter).end;
-        auto match = secretAssignmentFrom(scanner, at, runEnd);
-        auto next = match ? match->end : runEnd;
-        return { std::move(match), next };
-    }
-
     Attempt attemptLongToken(const Scanner& scanner, std::size_t at)
     {
         auto run = scanner.skip(at, isTokenCharacter);
@@ -686,6 +677,84 @@ namespace {
 
 }
 
+namespace {
+
+    bool startsWithCaseless(std::string_view text, std::size_t at, std::string_view lowercaseLiteral)
+    {
+        if (text.size() - at < lowercaseLiteral.size())
+            return false;
+        for (std::size_t offset = 0; offset < lowercaseLiteral.size(); ++offset) {
+            auto byte = text[at + offset];
+            auto literal = lowercaseLiteral[offset];
+            // Setting 0x20 lowers an ASCII letter and turns no other byte into one.
+            if (byte != literal
+                && !(isASCIILetter(static_cast<unsigned char>(literal)) && (byte | 0x20) == literal))
+                return false;
+        }
+        return true;
+    }
+
+    bool startsWithKeyAfterStem(std::string_view run, std::size_t at, std::string_view stem)
+    {
+        if (!startsWithCaseless(run, at, stem))
+            return false;
+        auto stemEnd = at + stem.size();
+        if (stemEnd < run.size() && (run[stemEnd] == '_' || run[stemEnd] == '-')
+            && startsWithCaseless(run, stemEnd + 1, "key"))
+            return true;
+        return startsWithCaseless(run, stemEnd, "key");
+    }
+
+    // In ASCII every secret word ends inside the key run that holds it, so the run matches when it holds any
+    // of them, wherever and whichever.
+    bool holdsSecretWord(std::string_view run)
+    {
+        for (std::size_t at = 0; at < run.size(); ++at) {
+            bool found = false;
+            switch (run[at] | 0x20) {
+            case 'p':
+                found = startsWithCaseless(run, at, "pass") || startsWithKeyAfterStem(run, at, "private");
+                break;
+            case 's':
+                found = startsWithCaseless(run, at, "secret");
+                break;
+            case 't':
+                found = startsWithCaseless(run, at, "token");
+                break;
+            case 'a':
+                found = startsWithKeyAfterStem(run, at, "api");
+                break;
+            case 'c':
+                found = startsWithCaseless(run, at, "credential");
+                break;
+            default:
+                break;
+            }
+            if (found)
+                return true;
+        }
+        return false;
+    }
+
+    // secretAssignmentFrom for a run of ASCII text. The value is read last: reading it for every run with a
+    // separator after it would take each run of "a:a:a:..." to the end of the text.
+    Attempt attemptASCIISecretAssignment(const Scanner& scanner, std::size_t at)
+    {
+        auto text = scanner.text();
+        auto runEnd = at;
+        while (
+            runEnd < text.size() && kByteKinds[static_cast<unsigned char>(text[runEnd])] & kAssignmentKeyByte)
+            ++runEnd;
+        if (!separatorEnd(scanner, runEnd) || !holdsSecretWord(text.substr(at, runEnd - at)))
+            return { std::nullopt, runEnd };
+        auto value = assignedValueAt(scanner, runEnd);
+        if (!value)
+            return { std::nullopt, runEnd };
+        return { Match { at, value->end, value->begin - at }, value->end };
+    }
+
+}
+
 std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view text)
 {
     if (text.find("-----BEGIN ") != std::string_view::npos)
@@ -729,7 +798,7 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
         if (starts & kNonASCIIByte)
             return std::nullopt;
         if (starts & kAssignmentKeyByte)
-            attempt(SecretPattern::secretAssignment, at, attemptSecretAssignment);
+            attempt(SecretPattern::secretAssignment, at, attemptASCIISecretAssignment);
         if (starts & kTokenByte)
             attempt(SecretPattern::longToken, at, attemptLongToken);
         // Every other pattern starts with a word character at \b, which in ASCII is a word's first byte.
