@@ -605,6 +605,7 @@ namespace {
     constexpr std::uint8_t kBlankByte = 16;
     constexpr std::uint8_t kSeparatorByte = 32;
     constexpr std::uint8_t kDotByte = 64;
+    constexpr std::uint8_t kColonByte = 128;
 
     constexpr std::array<std::uint8_t, 256> kByteKinds = [] {
         std::array<std::uint8_t, 256> kinds {};
@@ -618,7 +619,8 @@ namespace {
             kinds[byte] = (word ? kWordByte : 0) | (word || c == '.' || c == '-' ? kAssignmentKeyByte : 0)
                 | (word || c == '-' || c == '+' || c == '=' ? kTokenByte : 0)
                 | (c == ' ' || (c >= '\t' && c <= '\r') ? kBlankByte : 0)
-                | (c == ':' || c == '=' ? kSeparatorByte : 0) | (c == '.' ? kDotByte : 0);
+                | (c == ':' || c == '=' ? kSeparatorByte : 0) | (c == '.' ? kDotByte : 0)
+                | (c == ':' ? kColonByte : 0);
         }
         return kinds;
     }();
@@ -655,29 +657,40 @@ namespace {
             [](char byte, char lower) { return (byte | 0x20) == lower; });
     }
 
-    // In ASCII text no match reads across a blank but at its key, separator, value or credential, so a word
-    // can start one only when it holds a long enough run, a separator, or ends where one of those carries on:
-    // every shorter run kind needs at least 15 bytes but a web token's header, which a "." follows.
-    bool maySecretStartIn(std::string_view text, std::size_t begin, const Word& word)
+    constexpr std::uint16_t bit(SecretPattern pattern) { return 1U << static_cast<unsigned>(pattern); }
+
+    // The patterns whose matches may start in a word of ASCII text. No match reads across a blank but at its
+    // separator, value or credential, so the rest of a match lies inside the word: a run of at least 15 bytes
+    // for the prefixed kinds, 32 for a long run, 11 and a "." for a web token's header, "://" for a URL; an
+    // assignment needs a separator in the word or right after its blanks, a credential a word that ends in
+    // "bearer" or "basic".
+    std::uint16_t patternsThatMayStartIn(std::string_view text, std::size_t begin, const Word& word)
     {
-        constexpr std::size_t kShortestRunMatch = 15;
+        constexpr std::size_t kShortestPrefixedMatch = 15;
+        constexpr std::size_t kShortestLongRun = 32;
         constexpr std::size_t kShortestWebTokenHeader = 11;
-        if (word.kinds & (kSeparatorByte | kNonASCIIByte) || word.longestTokenRun >= kShortestRunMatch)
-            return true;
+        std::uint16_t patterns = 0;
+        if (word.longestTokenRun >= kShortestPrefixedMatch)
+            patterns |= bit(SecretPattern::prefixedKey) | bit(SecretPattern::gitHubToken)
+                | bit(SecretPattern::slackToken) | bit(SecretPattern::awsAccessKeyID)
+                | bit(SecretPattern::googleAPIKey);
+        if (word.longestTokenRun >= kShortestLongRun)
+            patterns |= bit(SecretPattern::longToken);
         if (word.kinds & kDotByte && word.longestTokenRun >= kShortestWebTokenHeader)
-            return true;
+            patterns |= bit(SecretPattern::jsonWebToken);
+        if (word.kinds & kColonByte)
+            patterns |= bit(SecretPattern::urlCredential);
         auto next = word.end;
         while (next < text.size() && kByteKinds[static_cast<unsigned char>(text[next])] & kBlankByte)
             ++next;
-        if (next < text.size() && kByteKinds[static_cast<unsigned char>(text[next])] & kSeparatorByte)
-            return true;
+        if (word.kinds & kSeparatorByte
+            || (next < text.size() && kByteKinds[static_cast<unsigned char>(text[next])] & kSeparatorByte))
+            patterns |= bit(SecretPattern::secretAssignment);
         auto letters = text.substr(begin, word.end - begin);
-        return endsWithCaseless(letters, "bearer") || endsWithCaseless(letters, "basic");
+        if (endsWithCaseless(letters, "bearer") || endsWithCaseless(letters, "basic"))
+            patterns |= bit(SecretPattern::httpCredential);
+        return patterns;
     }
-
-}
-
-namespace {
 
     bool startsWithCaseless(std::string_view text, std::size_t at, std::string_view lowercaseLiteral)
     {
@@ -762,9 +775,10 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
     Scanner scanner(text);
     std::vector<SecretMatch> matches;
     std::array<std::size_t, secretPatternsInOrder.size()> nextTry {};
+    std::uint16_t candidates = 0;
     auto attempt = [&](SecretPattern pattern, std::size_t at, auto attemptAt) {
         auto& next = nextTry[static_cast<std::size_t>(pattern)];
-        if (at < next)
+        if (!(candidates & bit(pattern)) || at < next)
             return;
         auto outcome = attemptAt(scanner, at);
         next = outcome.next;
@@ -775,8 +789,6 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
     auto each = [](auto matchAt) {
         return [matchAt](const Scanner& words, std::size_t at) { return attemptEach(words, at, matchAt); };
     };
-    // Without "://" no URL credential can match; most texts have none, and trying each word is costly.
-    bool mayHoldURL = text.find("://") != std::string_view::npos;
     std::uint8_t previousKinds = 0;
     std::size_t wordEnd = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
@@ -784,8 +796,11 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
         auto kinds = kByteKinds[byte];
         if (at >= wordEnd && !(kinds & kBlankByte)) {
             auto word = wordAt(text, at);
+            if (word.kinds & kNonASCIIByte)
+                return std::nullopt;
             wordEnd = word.end;
-            if (!maySecretStartIn(text, at, word)) {
+            candidates = patternsThatMayStartIn(text, at, word);
+            if (candidates == 0) {
                 at = wordEnd - 1;
                 previousKinds = kByteKinds[static_cast<unsigned char>(text[at])];
                 continue;
@@ -795,8 +810,6 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
         previousKinds = kinds;
         if ((starts & ~kBlankByte) == 0)
             continue;
-        if (starts & kNonASCIIByte)
-            return std::nullopt;
         if (starts & kAssignmentKeyByte)
             attempt(SecretPattern::secretAssignment, at, attemptASCIISecretAssignment);
         if (starts & kTokenByte)
@@ -830,7 +843,7 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
         default:
             break;
         }
-        if (mayHoldURL && isASCIILetter(byte))
+        if (isASCIILetter(byte))
             attempt(SecretPattern::urlCredential, at, attemptURLCredential);
     }
     return matches;
