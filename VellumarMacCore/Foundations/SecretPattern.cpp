@@ -789,34 +789,15 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
     auto each = [](auto matchAt) {
         return [matchAt](const Scanner& words, std::size_t at) { return attemptEach(words, at, matchAt); };
     };
-    std::uint8_t previousKinds = 0;
-    std::size_t wordEnd = 0;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        auto byte = static_cast<unsigned char>(text[at]);
-        auto kinds = kByteKinds[byte];
-        if (at >= wordEnd && !(kinds & kBlankByte)) {
-            auto word = wordAt(text, at);
-            if (word.kinds & kNonASCIIByte)
-                return std::nullopt;
-            wordEnd = word.end;
-            candidates = patternsThatMayStartIn(text, at, word);
-            if (candidates == 0) {
-                at = wordEnd - 1;
-                previousKinds = kByteKinds[static_cast<unsigned char>(text[at])];
-                continue;
-            }
-        }
-        auto starts = kinds & ~previousKinds;
-        previousKinds = kinds;
-        if ((starts & ~kBlankByte) == 0)
-            continue;
+    auto attemptAt = [&](std::size_t at, std::uint8_t starts) {
         if (starts & kAssignmentKeyByte)
             attempt(SecretPattern::secretAssignment, at, attemptASCIISecretAssignment);
         if (starts & kTokenByte)
             attempt(SecretPattern::longToken, at, attemptLongToken);
         // Every other pattern starts with a word character at \b, which in ASCII is a word's first byte.
         if (!(starts & kWordByte))
-            continue;
+            return;
+        auto byte = static_cast<unsigned char>(text[at]);
         switch (byte) {
         case 's':
         case 'p':
@@ -845,6 +826,33 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
         }
         if (isASCIILetter(byte))
             attempt(SecretPattern::urlCredential, at, attemptURLCredential);
+    };
+    // A run a pattern needs can start only where a byte has a kind the byte before it lacks; a word follows
+    // a blank, which has none of them.
+    auto attemptRunStarts = [&](std::size_t begin, std::size_t end) {
+        std::uint8_t previousKinds = 0;
+        for (auto at = begin; at < end;) {
+            auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
+            if (auto starts = kinds & ~previousKinds)
+                attemptAt(at, starts);
+            previousKinds = kinds;
+            do
+                ++at;
+            while (at < end && kByteKinds[static_cast<unsigned char>(text[at])] == kinds);
+        }
+    };
+    for (std::size_t at = 0; at < text.size();) {
+        if (kByteKinds[static_cast<unsigned char>(text[at])] & kBlankByte) {
+            ++at;
+            continue;
+        }
+        auto word = wordAt(text, at);
+        if (word.kinds & kNonASCIIByte)
+            return std::nullopt;
+        candidates = patternsThatMayStartIn(text, at, word);
+        if (candidates != 0)
+            attemptRunStarts(at, word.end);
+        at = word.end;
     }
     return matches;
 }
