@@ -632,19 +632,26 @@ namespace {
         std::size_t longestTokenRun = 0;
     };
 
-    Word wordAt(std::string_view text, std::size_t at)
+    Word wordAt(std::string_view text, std::size_t begin)
     {
         Word word;
-        std::size_t tokenRun = 0;
+        auto at = begin;
         for (; at < text.size(); ++at) {
             auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
             if (kinds & kBlankByte)
                 break;
             word.kinds |= kinds;
-            tokenRun = (kinds & kTokenByte) ? tokenRun + 1 : 0;
-            word.longestTokenRun = std::max(word.longestTokenRun, tokenRun);
         }
         word.end = at;
+        // Only long words can hold a run long enough to matter.
+        constexpr std::size_t kShortestRunThatMatters = 11;
+        if (word.end - begin < kShortestRunThatMatters)
+            return word;
+        std::size_t tokenRun = 0;
+        for (at = begin; at < word.end; ++at) {
+            tokenRun = (kByteKinds[static_cast<unsigned char>(text[at])] & kTokenByte) ? tokenRun + 1 : 0;
+            word.longestTokenRun = std::max(word.longestTokenRun, tokenRun);
+        }
         return word;
     }
 
@@ -758,7 +765,12 @@ namespace {
         while (
             runEnd < text.size() && kByteKinds[static_cast<unsigned char>(text[runEnd])] & kAssignmentKeyByte)
             ++runEnd;
-        if (!separatorEnd(scanner, runEnd) || !holdsSecretWord(text.substr(at, runEnd - at)))
+        auto after = runEnd < text.size() ? text[runEnd] : '\0';
+        bool maySeparatorFollow
+            = kByteKinds[static_cast<unsigned char>(after)] & (kSeparatorByte | kBlankByte) || after == '"'
+            || after == '\'';
+        if (!maySeparatorFollow || !separatorEnd(scanner, runEnd)
+            || !holdsSecretWord(text.substr(at, runEnd - at)))
             return { std::nullopt, runEnd };
         auto value = assignedValueAt(scanner, runEnd);
         if (!value)
