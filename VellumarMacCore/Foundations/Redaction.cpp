@@ -8,7 +8,6 @@
 #include <cctype>
 #include <iterator>
 #include <optional>
-#include <vector>
 
 namespace vellumar::Redaction {
 
@@ -83,52 +82,81 @@ namespace {
     }
 
     // The patterns' matches found in one pass over the original text and replaced where each stands alone;
-    // where several meet, the text from the first to the last is masked pattern by pattern. None when the
+    // where several meet, the text from the first to the last is masked pattern by pattern. Fails when the
     // text is not ASCII, or when a masked stretch is not set off by blanks: a later pattern may then read the
-    // mask together with what borders it.
-    std::optional<std::string> maskedInOnePass(std::string_view text)
-    {
-        auto matches = detail::secretMatchesInASCII(text);
-        if (!matches)
-            return std::nullopt;
-        // Long runs that stay as they are are not among the matches: masks of earlier patterns only cut such
-        // a run into shorter runs, which stay as well.
-        std::string result;
-        result.reserve(text.size());
-        std::size_t copied = 0;
-        for (std::size_t first = 0; first < matches->size();) {
-            auto begin = (*matches)[first].begin;
-            auto end = (*matches)[first].end;
-            // A URL's mask keeps the "://" and "@" around it, which end any long run, the last pattern.
-            bool readByLaterPatterns = (*matches)[first].pattern < detail::SecretPattern::urlCredential;
-            auto last = first + 1;
-            for (; last < matches->size() && areJoined(text, end, (*matches)[last].begin); ++last) {
-                end = std::max(end, (*matches)[last].end);
-                readByLaterPatterns = true;
-            }
-            if (readByLaterPatterns
-                && !((begin == 0 || isASCIIBlank(text[begin - 1])) && isBlankOrEdge(text, end)))
-                return std::nullopt;
-            auto stretch = text.substr(begin, end - begin);
-            if (last - first > 1 && !endsSealed(stretch))
-                return std::nullopt;
-            result.append(text.substr(copied, begin - copied));
-            if (last - first == 1)
-                (*matches)[first].appendReplacement(result, text);
-            else
-                result += maskedInOrder(stretch);
-            copied = end;
-            first = last;
+    // mask together with what borders it. Long runs that stay as they are are not among the matches: masks
+    // of earlier patterns only cut such a run into shorter runs, which stay as well.
+    class OnePassMasking final : public detail::SecretMatchSink {
+    public:
+        explicit OnePassMasking(std::string_view text)
+            : m_text(text)
+        {
+            m_result.reserve(text.size());
         }
-        result.append(text.substr(copied));
-        return result;
-    }
+
+        std::optional<std::string> masked() &&
+        {
+            if (!detail::findSecretMatchesInASCII(m_text, *this) || !maskStretch())
+                return std::nullopt;
+            m_result.append(m_text.substr(m_copied));
+            return std::move(m_result);
+        }
+
+        bool add(const detail::SecretMatch& match) override
+        {
+            if (m_count > 0 && areJoined(m_text, m_end, match.begin)) {
+                m_end = std::max(m_end, match.end);
+                m_readByLaterPatterns = true;
+                ++m_count;
+                return true;
+            }
+            if (!maskStretch())
+                return false;
+            m_first = match;
+            m_end = match.end;
+            // A URL's mask keeps the "://" and "@" around it, which end any long run, the last pattern.
+            m_readByLaterPatterns = match.pattern < detail::SecretPattern::urlCredential;
+            m_count = 1;
+            return true;
+        }
+
+    private:
+        bool maskStretch()
+        {
+            if (m_count == 0)
+                return true;
+            auto begin = m_first.begin;
+            if (m_readByLaterPatterns
+                && !((begin == 0 || isASCIIBlank(m_text[begin - 1])) && isBlankOrEdge(m_text, m_end)))
+                return false;
+            auto stretch = m_text.substr(begin, m_end - begin);
+            if (m_count > 1 && !endsSealed(stretch))
+                return false;
+            m_result.append(m_text.substr(m_copied, begin - m_copied));
+            if (m_count == 1)
+                m_first.appendReplacement(m_result, m_text);
+            else
+                m_result += maskedInOrder(stretch);
+            m_copied = m_end;
+            m_count = 0;
+            return true;
+        }
+
+        std::string_view m_text;
+        std::string m_result;
+        std::size_t m_copied = 0;
+        // The stretch of matches that meet, from the first.
+        detail::SecretMatch m_first { detail::SecretPattern::longToken };
+        std::size_t m_end = 0;
+        std::size_t m_count = 0;
+        bool m_readByLaterPatterns = false;
+    };
 
 }
 
 std::string redact(std::string_view text)
 {
-    if (auto masked = maskedInOnePass(text))
+    if (auto masked = OnePassMasking(text).masked())
         return *std::move(masked);
     return maskedInOrder(text);
 }

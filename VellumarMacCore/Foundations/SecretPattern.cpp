@@ -761,41 +761,62 @@ namespace {
     Attempt attemptASCIISecretAssignment(const Scanner& scanner, std::size_t at)
     {
         auto text = scanner.text();
+        auto kindsAt = [&](std::size_t offset) {
+            return offset < text.size() ? kByteKinds[static_cast<unsigned char>(text[offset])]
+                                        : std::uint8_t(0);
+        };
+        auto byteAt = [&](std::size_t offset) { return offset < text.size() ? text[offset] : '\0'; };
+        auto pastBlanks = [&](std::size_t offset) {
+            while (kindsAt(offset) & kBlankByte)
+                ++offset;
+            return offset;
+        };
         auto runEnd = at;
-        while (
-            runEnd < text.size() && kByteKinds[static_cast<unsigned char>(text[runEnd])] & kAssignmentKeyByte)
+        while (kindsAt(runEnd) & kAssignmentKeyByte)
             ++runEnd;
-        auto after = runEnd < text.size() ? text[runEnd] : '\0';
-        bool maySeparatorFollow
-            = kByteKinds[static_cast<unsigned char>(after)] & (kSeparatorByte | kBlankByte) || after == '"'
-            || after == '\'';
-        if (!maySeparatorFollow || !separatorEnd(scanner, runEnd)
-            || !holdsSecretWord(text.substr(at, runEnd - at)))
+        // ["']?\s*[:=]\s*, then the value.
+        auto separator = runEnd + (byteAt(runEnd) == '"' || byteAt(runEnd) == '\'' ? 1 : 0);
+        separator = pastBlanks(separator);
+        if (!(kindsAt(separator) & kSeparatorByte) || !holdsSecretWord(text.substr(at, runEnd - at)))
             return { std::nullopt, runEnd };
-        auto value = assignedValueAt(scanner, runEnd);
-        if (!value)
-            return { std::nullopt, runEnd };
-        return { Match { at, value->end, value->begin - at }, value->end };
+        auto valueBegin = pastBlanks(separator + 1);
+        auto quote = byteAt(valueBegin);
+        std::size_t valueEnd = valueBegin;
+        if (quote == '"' || quote == '\'') {
+            auto close = text.find(quote, valueBegin + 1);
+            if (close == std::string_view::npos)
+                return { std::nullopt, runEnd };
+            valueEnd = close + 1;
+        } else {
+            auto endsValue = [](char byte) {
+                return byte == '"' || byte == '\'' || byte == '&' || byte == ';' || byte == '|';
+            };
+            while (valueEnd < text.size() && !(kindsAt(valueEnd) & kBlankByte) && !endsValue(text[valueEnd]))
+                ++valueEnd;
+            if (valueEnd == valueBegin)
+                return { std::nullopt, runEnd };
+        }
+        return { Match { at, valueEnd, valueBegin - at }, valueEnd };
     }
 
 }
 
-std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view text)
+bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
 {
     if (text.find("-----BEGIN ") != std::string_view::npos)
-        return std::nullopt;
+        return false;
     Scanner scanner(text);
-    std::vector<SecretMatch> matches;
+    bool stopped = false;
     std::array<std::size_t, secretPatternsInOrder.size()> nextTry {};
     std::uint16_t candidates = 0;
     auto attempt = [&](SecretPattern pattern, std::size_t at, auto attemptAt) {
         auto& next = nextTry[static_cast<std::size_t>(pattern)];
-        if (!(candidates & bit(pattern)) || at < next)
+        if (!(candidates & bit(pattern)) || at < next || stopped)
             return;
         auto outcome = attemptAt(scanner, at);
         next = outcome.next;
         if (outcome.match)
-            matches.push_back({ pattern, outcome.match->begin, outcome.match->end, outcome.match->kept,
+            stopped = !sink.add({ pattern, outcome.match->begin, outcome.match->end, outcome.match->kept,
                 outcome.match->spaced, outcome.match->closedByAt });
     };
     auto each = [](auto matchAt) {
@@ -859,14 +880,14 @@ std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view te
             continue;
         }
         auto word = wordAt(text, at);
-        if (word.kinds & kNonASCIIByte)
-            return std::nullopt;
+        if (word.kinds & kNonASCIIByte || stopped)
+            return false;
         candidates = patternsThatMayStartIn(text, at, word);
         if (candidates != 0)
             attemptRunStarts(at, word.end);
         at = word.end;
     }
-    return matches;
+    return !stopped;
 }
 
 }

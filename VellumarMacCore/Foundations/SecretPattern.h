@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace vellumar::detail {
 
@@ -73,10 +72,20 @@ struct SecretMatch {
     void appendReplacement(std::string& result, std::string_view text) const;
 };
 
+// Takes the matches that findSecretMatchesInASCII finds, in the order of their starts; false stops the scan.
+class SecretMatchSink {
+public:
+    virtual bool add(const SecretMatch& match) = 0;
+
+protected:
+    ~SecretMatchSink() = default;
+};
+
 // The matches in `text` of every pattern but privateKeyBlock, each pattern's as maskSecretPattern finds them
-// in `text` itself, in the order of their starts; long runs that stay as they are are none. Found in one pass
-// that tries a pattern only where its first byte starts a run it needs. None when `text` holds a byte from
-// 0x80 on or a private key header. In linear time; safe from any thread.
-std::optional<std::vector<SecretMatch>> secretMatchesInASCII(std::string_view text);
+// in `text` itself; long runs that stay as they are are none. Found in one pass that tries in each word only
+// the patterns whose matches could start there. False, after any number of matches, when `text` holds a
+// byte from 0x80 on or a private key header, or when the sink stops the scan. In linear time; safe from any
+// thread.
+bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink);
 
 }
