@@ -38,11 +38,15 @@ namespace {
         return folded;
     }
 
-    std::string maskedInOrder(std::string_view text)
+    // The patterns from `first` on, each applied to the result of the one before.
+    std::string maskedInOrder(
+        std::string_view text, detail::SecretPattern first = detail::SecretPattern::privateKeyBlock)
     {
         std::string result(text);
-        for (auto pattern : detail::secretPatternsInOrder)
-            result = detail::maskSecretPattern(pattern, result);
+        for (auto pattern : detail::secretPatternsInOrder) {
+            if (pattern >= first)
+                result = detail::maskSecretPattern(pattern, result);
+        }
         return result;
     }
 
@@ -106,6 +110,7 @@ namespace {
         {
             if (m_count > 0 && areJoined(m_text, m_end, match.begin)) {
                 m_end = std::max(m_end, match.end);
+                m_earliestPattern = std::min(m_earliestPattern, match.pattern);
                 m_readByLaterPatterns = true;
                 ++m_count;
                 return true;
@@ -114,6 +119,7 @@ namespace {
                 return false;
             m_first = match;
             m_end = match.end;
+            m_earliestPattern = match.pattern;
             // A URL's mask keeps the "://" and "@" around it, which end any long run, the last pattern.
             m_readByLaterPatterns = match.pattern < detail::SecretPattern::urlCredential;
             m_count = 1;
@@ -136,7 +142,7 @@ namespace {
             if (m_count == 1)
                 m_first.appendReplacement(m_result, m_text);
             else
-                m_result += maskedInOrder(stretch);
+                m_result += maskedInOrder(stretch, m_earliestPattern);
             m_copied = m_end;
             m_count = 0;
             return true;
@@ -149,6 +155,9 @@ namespace {
         detail::SecretMatch m_first { detail::SecretPattern::longToken };
         std::size_t m_end = 0;
         std::size_t m_count = 0;
+        // Every match of an earlier pattern lies outside a stretch set off by blanks, and inside it such a
+        // pattern matches only where it does in the whole text: so they find nothing in it.
+        detail::SecretPattern m_earliestPattern = detail::SecretPattern::longToken;
         bool m_readByLaterPatterns = false;
     };
 
