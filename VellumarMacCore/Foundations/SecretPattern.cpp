@@ -635,18 +635,24 @@ namespace {
     Word wordAt(std::string_view text, std::size_t begin)
     {
         Word word;
+        std::uint8_t everyByte = 0xFF;
         auto at = begin;
         for (; at < text.size(); ++at) {
             auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
             if (kinds & kBlankByte)
                 break;
             word.kinds |= kinds;
+            everyByte &= kinds;
         }
         word.end = at;
         // Only long words can hold a run long enough to matter.
         constexpr std::size_t kShortestRunThatMatters = 11;
         if (word.end - begin < kShortestRunThatMatters)
             return word;
+        if (everyByte & kTokenByte) {
+            word.longestTokenRun = word.end - begin;
+            return word;
+        }
         std::size_t tokenRun = 0;
         for (at = begin; at < word.end; ++at) {
             tokenRun = (kByteKinds[static_cast<unsigned char>(text[at])] & kTokenByte) ? tokenRun + 1 : 0;
@@ -801,6 +807,38 @@ namespace {
 
 }
 
+namespace {
+
+    // matchHTTPCredential at the first byte of an ASCII word, where \b holds.
+    Attempt attemptASCIIHTTPCredential(const Scanner& scanner, std::size_t at)
+    {
+        constexpr std::size_t kMinimumCredentialSize = 8;
+        auto text = scanner.text();
+        auto isCredentialByte = [](char byte) {
+            auto c = static_cast<unsigned char>(byte);
+            return isASCIIAlphanumeric(c) || c == '.' || c == '_' || c == '~' || c == '+' || c == '/'
+                || c == '=' || c == '-';
+        };
+        for (auto scheme : { std::string_view("bearer"), std::string_view("basic") }) {
+            if (!startsWithCaseless(text, at, scheme))
+                continue;
+            auto blanksEnd = at + scheme.size();
+            while (blanksEnd < text.size()
+                && kByteKinds[static_cast<unsigned char>(text[blanksEnd])] & kBlankByte)
+                ++blanksEnd;
+            if (blanksEnd == at + scheme.size())
+                continue;
+            auto credentialEnd = blanksEnd;
+            while (credentialEnd < text.size() && isCredentialByte(text[credentialEnd]))
+                ++credentialEnd;
+            if (credentialEnd - blanksEnd >= kMinimumCredentialSize)
+                return { Match { at, credentialEnd, scheme.size(), true }, credentialEnd };
+        }
+        return { std::nullopt, at + 1 };
+    }
+
+}
+
 bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
 {
     if (text.find("-----BEGIN ") != std::string_view::npos)
@@ -852,7 +890,7 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
             break;
         case 'b':
         case 'B':
-            attempt(SecretPattern::httpCredential, at, each(matchHTTPCredential));
+            attempt(SecretPattern::httpCredential, at, attemptASCIIHTTPCredential);
             break;
         default:
             break;
