@@ -309,7 +309,7 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
         std::uint8_t previousKinds = 0;
         for (auto at = begin; at < end;) {
             auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
-            if (auto starts = kinds & ~previousKinds)
+            if (auto starts = kinds & ~previousKinds & (kAssignmentKeyByte | kTokenByte | kWordByte))
                 attemptAt(at, starts);
             previousKinds = kinds;
             do
