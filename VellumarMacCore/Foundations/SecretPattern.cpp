@@ -441,25 +441,42 @@ namespace {
         return std::nullopt;
     }
 
-    // [A-Za-z0-9_+=-]
-    bool isTokenCharacter(char32_t c) { return isKeyCharacter(c) || c == '+' || c == '='; }
+    // [A-Za-z0-9_+=-], by table: long runs are walked byte by byte.
+    constexpr std::array<bool, 0x80> kTokenCharacters = [] {
+        std::array<bool, 0x80> members {};
+        for (char32_t c = 0; c < members.size(); ++c)
+            members[c] = isASCIIAlphanumeric(c) || c == '_' || c == '-' || c == '+' || c == '=';
+        return members;
+    }();
+
+    bool isTokenCharacter(char32_t c) { return c < kTokenCharacters.size() && kTokenCharacters[c]; }
+
+    constexpr std::uint8_t kHexDigitByte = 1;
+    constexpr std::uint8_t kLetterByte = 2;
+    constexpr std::uint8_t kDigitByte = 4;
+
+    constexpr std::array<std::uint8_t, 256> kRunByteKinds = [] {
+        std::array<std::uint8_t, 256> kinds {};
+        for (char32_t c = 0; c < kinds.size(); ++c)
+            kinds[c] = (isASCIIHexDigit(c) ? kHexDigitByte : 0) | (isASCIILetter(c) ? kLetterByte : 0)
+                | (isASCIIDigit(c) ? kDigitByte : 0);
+        return kinds;
+    }();
 
     // A run of hexadecimal digits is a secret only beyond 40 of them (a 40-digit commit id stays); any other
     // run is one when it mixes letters and digits (a long name of letters, "_" and "-" stays).
     bool looksLikeSecret(std::string_view run)
     {
         constexpr std::size_t kLongestKeptHexRun = 40;
-        bool allHex = true;
-        bool hasLetter = false;
-        bool hasDigit = false;
-        for (unsigned char c : run) {
-            allHex = allHex && isASCIIHexDigit(c);
-            hasLetter = hasLetter || isASCIILetter(c);
-            hasDigit = hasDigit || isASCIIDigit(c);
+        std::uint8_t everyByte = 0xFF;
+        std::uint8_t someByte = 0;
+        for (unsigned char byte : run) {
+            everyByte &= kRunByteKinds[byte];
+            someByte |= kRunByteKinds[byte];
         }
-        if (allHex)
+        if (everyByte & kHexDigitByte)
             return run.size() > kLongestKeptHexRun;
-        return hasLetter && hasDigit;
+        return (someByte & kLetterByte) && (someByte & kDigitByte);
     }
 
     // A long run that stays as it is counts as no match: replacing it by itself changes nothing.
