@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 #include <unicode/regex.h>
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
@@ -212,6 +215,25 @@ namespace {
                               << "\nICU:  " << testing::PrintToString(expected)
                               << "\nours: " << testing::PrintToString(actual);
             }
+        }
+    }
+
+    // Caseless matching turns non-letters away without folding them, which holds only while no character
+    // but a letter folds to anything that holds an ASCII character.
+    TEST(SecretPattern, OnlyLettersFoldToASCII)
+    {
+        for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
+            if (u_isalpha(c) || U_IS_SURROGATE(c))
+                continue;
+            UChar source[U16_MAX_LENGTH];
+            int32_t sourceLength = 0;
+            U16_APPEND_UNSAFE(source, sourceLength, c);
+            UChar folded[8];
+            UErrorCode status = U_ZERO_ERROR;
+            auto length = u_strFoldCase(folded, 8, source, sourceLength, U_FOLD_CASE_DEFAULT, &status);
+            ASSERT_TRUE(U_SUCCESS(status));
+            for (int32_t unit = 0; unit < length; ++unit)
+                ASSERT_GE(folded[unit], 0x80) << "U+" << std::hex << c;
         }
     }
 
