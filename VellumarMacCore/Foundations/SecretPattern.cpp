@@ -449,7 +449,17 @@ namespace {
         return members;
     }();
 
-    bool isTokenCharacter(char32_t c) { return c < kTokenCharacters.size() && kTokenCharacters[c]; }
+    // The run of token characters from `at`. They are all ASCII, so it is read byte by byte, without
+    // decoding.
+    Scanner::Run tokenRunAt(const Scanner& scanner, std::size_t at)
+    {
+        auto text = scanner.text();
+        auto end = at;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) < kTokenCharacters.size()
+            && kTokenCharacters[static_cast<unsigned char>(text[end])])
+            ++end;
+        return { end, end - at };
+    }
 
     constexpr std::uint8_t kHexDigitByte = 1;
     constexpr std::uint8_t kLetterByte = 2;
@@ -491,7 +501,7 @@ namespace {
     std::optional<Match> findLongToken(const Scanner& scanner, std::size_t from)
     {
         for (auto at = from; at < scanner.size();) {
-            auto run = scanner.skip(at, isTokenCharacter);
+            auto run = tokenRunAt(scanner, at);
             if (auto match = longTokenOfRun(scanner, at, run))
                 return match;
             at = run.count > 0 ? run.end : at + scanner.at(at).size;
@@ -593,7 +603,7 @@ ScanAttempt attemptJSONWebToken(const Scanner& scanner, std::size_t at)
 
 ScanAttempt attemptLongToken(const Scanner& scanner, std::size_t at)
 {
-    auto run = scanner.skip(at, isTokenCharacter);
+    auto run = tokenRunAt(scanner, at);
     return { longTokenOfRun(scanner, at, run), run.end };
 }
 
