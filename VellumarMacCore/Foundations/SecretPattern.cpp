@@ -1,10 +1,13 @@
 #include "VellumarMacCore/Foundations/SecretPattern.h"
 
 #include "VellumarMacCore/Foundations/Redaction.h"
+#include "VellumarMacCore/Foundations/SecretPatternAttempts.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -14,15 +17,9 @@ namespace vellumar::detail {
 
 namespace {
 
-    struct Match {
-        std::size_t begin = 0;
-        std::size_t end = 0;
-        std::string replacement;
-    };
+    using Match = ScanMatch;
 
     using Scanner = TextScanner;
-
-    std::string masked() { return std::string(Redaction::mask); }
 
     // [A-Za-z0-9_-]
     bool isKeyCharacter(char32_t c) { return isASCIIAlphanumeric(c) || c == '_' || c == '-'; }
@@ -48,7 +45,7 @@ namespace {
         auto run = scanner.skip(at + prefixSize, isMember);
         if (run.count < minimumCount)
             return std::nullopt;
-        return Match { at, run.end, masked() };
+        return Match { at, run.end };
     }
 
     // The ASCII bytes that can begin a match of a pattern, and every byte from 0x80 on.
@@ -119,7 +116,7 @@ namespace {
                     break;
                 }
             }
-            return Match { begin, end, masked() };
+            return Match { begin, end };
         }
         return std::nullopt;
     }
@@ -160,7 +157,7 @@ namespace {
         auto end = at + kPrefixSize + kBodySize;
         if (body.count < kBodySize || !scanner.isWordBoundary(end))
             return std::nullopt;
-        return Match { at, end, masked() };
+        return Match { at, end };
     }
 
     std::optional<Match> matchGoogleAPIKey(const Scanner& scanner, std::size_t at)
@@ -173,22 +170,30 @@ namespace {
     // Each part is a greedy run that only a "." may follow, and "." is not in the run: so a part always takes
     // its whole run, and every start inside one run shares the same first run end. The first start of a run
     // has the longest first part; when it fails, so do the later ones.
-    std::optional<Match> findJSONWebToken(const Scanner& scanner, std::size_t from)
+    std::optional<Match> jsonWebTokenAfterHeader(
+        const Scanner& scanner, std::size_t at, const Scanner::Run& header)
     {
         constexpr std::size_t kMinimumPartSize = 8;
+        if (header.count >= kMinimumPartSize && scanner.at(header.end).value == '.') {
+            auto payload = scanner.skip(header.end + 1, isKeyCharacter);
+            if (payload.count >= kMinimumPartSize && scanner.at(payload.end).value == '.') {
+                auto signature = scanner.skip(payload.end + 1, isKeyCharacter);
+                if (signature.count >= kMinimumPartSize)
+                    return Match { at, signature.end };
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<Match> findJSONWebToken(const Scanner& scanner, std::size_t from)
+    {
         auto text = scanner.text();
         for (auto at = text.find("eyJ", from); at != std::string_view::npos; at = text.find("eyJ", at + 1)) {
             if (!scanner.isWordBoundary(at))
                 continue;
             auto header = scanner.skip(at + 3, isKeyCharacter);
-            if (header.count >= kMinimumPartSize && scanner.at(header.end).value == '.') {
-                auto payload = scanner.skip(header.end + 1, isKeyCharacter);
-                if (payload.count >= kMinimumPartSize && scanner.at(payload.end).value == '.') {
-                    auto signature = scanner.skip(payload.end + 1, isKeyCharacter);
-                    if (signature.count >= kMinimumPartSize)
-                        return Match { at, signature.end, masked() };
-                }
-            }
+            if (auto match = jsonWebTokenAfterHeader(scanner, at, header))
+                return match;
             at = header.end;
         }
         return std::nullopt;
@@ -312,40 +317,42 @@ namespace {
     // and from there the rest has one way through. So a start either matches with the value after its run, or
     // fails, and later starts in the same run fail as well. A word can leave the run only through a character
     // that is no key character but folds into the word ("paß" for "pass"); then its own run end counts.
+    std::optional<Match> secretAssignmentFrom(const Scanner& scanner, std::size_t start, std::size_t runEnd)
+    {
+        // An ASCII character after the run is no letter, so no word reads on past the run: every word in
+        // it needs a separator after the run. (Only the separator is looked for here: reading the value
+        // too would take each run of "a:a:a:..." to the end of the text.)
+        bool followedByASCII = scanner.at(runEnd).value < 0x80;
+        if (runEnd > start && followedByASCII && !separatorEnd(scanner, runEnd))
+            return std::nullopt;
+        std::optional<std::optional<AssignedValue>> valueAfterRun;
+        // Greedy: the prefix gives back one character at a time, so words are tried from the right.
+        for (auto wordStart = runEnd;; wordStart -= scanner.before(wordStart).size) {
+            if (maySecretWordStartAt(scanner, wordStart)) {
+                for (auto wordEnd : secretWordEndsAt(scanner, wordStart)) {
+                    std::optional<AssignedValue> value;
+                    if (wordEnd <= runEnd) {
+                        if (!valueAfterRun)
+                            valueAfterRun = assignedValueAt(scanner, runEnd);
+                        value = *valueAfterRun;
+                    } else {
+                        value = assignedValueAt(scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
+                    }
+                    if (value)
+                        return Match { start, value->end, value->begin - start };
+                }
+            }
+            if (wordStart == start)
+                return std::nullopt;
+        }
+    }
+
     std::optional<Match> findSecretAssignment(const Scanner& scanner, std::size_t from)
     {
         for (auto start = from; start < scanner.size();) {
             auto runEnd = scanner.skip(start, isAssignmentKeyCharacter).end;
-            std::optional<std::optional<AssignedValue>> valueAfterRun;
-            // An ASCII character after the run is no letter, so no word reads on past the run: every word in
-            // it needs a separator after the run. (Only the separator is looked for here: reading the value
-            // too would take each run of "a:a:a:..." to the end of the text.)
-            bool followedByASCII = scanner.at(runEnd).value < 0x80;
-            if (runEnd > start && followedByASCII && !separatorEnd(scanner, runEnd)) {
-                start = runEnd;
-                continue;
-            }
-            // Greedy: the prefix gives back one character at a time, so words are tried from the right.
-            for (auto wordStart = runEnd;; wordStart -= scanner.before(wordStart).size) {
-                if (maySecretWordStartAt(scanner, wordStart)) {
-                    for (auto wordEnd : secretWordEndsAt(scanner, wordStart)) {
-                        std::optional<AssignedValue> value;
-                        if (wordEnd <= runEnd) {
-                            if (!valueAfterRun)
-                                valueAfterRun = assignedValueAt(scanner, runEnd);
-                            value = *valueAfterRun;
-                        } else {
-                            value = assignedValueAt(
-                                scanner, scanner.skip(wordEnd, isAssignmentKeyCharacter).end);
-                        }
-                        if (value)
-                            return Match { start, value->end,
-                                std::string(scanner.text().substr(start, value->begin - start)) + masked() };
-                    }
-                }
-                if (wordStart == start)
-                    break;
-            }
+            if (auto match = secretAssignmentFrom(scanner, start, runEnd))
+                return match;
             start = runEnd > start ? runEnd : start + scanner.at(start).size;
         }
         return std::nullopt;
@@ -381,8 +388,7 @@ namespace {
             auto credential = scanner.skip(blanks.end, isCredentialCharacter);
             if (credential.count < kMinimumCredentialSize)
                 continue;
-            auto word = scanner.text().substr(at, *wordEnd - at);
-            return Match { at, credential.end, std::string(word) + " " + masked() };
+            return Match { at, credential.end, *wordEnd - at, true };
         }
         return std::nullopt;
     }
@@ -412,8 +418,7 @@ namespace {
             = scanner.skip(user.end + 1, [](char32_t c) { return c != '/' && c != '@' && !isWhiteSpace(c); });
         if (password.count == 0 || scanner.at(password.end).value != '@')
             return std::nullopt;
-        auto scheme = scanner.text().substr(start, schemeEnd + kSeparator.size() - start);
-        return Match { start, password.end + 1, std::string(scheme) + masked() + "@" };
+        return Match { start, password.end + 1, schemeEnd + kSeparator.size() - start, false, true };
     }
 
     // Every start inside one run of scheme characters reaches the same run end, where "://" must follow; so
@@ -436,36 +441,69 @@ namespace {
         return std::nullopt;
     }
 
-    // [A-Za-z0-9_+=-]
-    bool isTokenCharacter(char32_t c) { return isKeyCharacter(c) || c == '+' || c == '='; }
+    // [A-Za-z0-9_+=-], by table: long runs are walked byte by byte.
+    constexpr std::array<bool, 0x80> kTokenCharacters = [] {
+        std::array<bool, 0x80> members {};
+        for (char32_t c = 0; c < members.size(); ++c)
+            members[c] = isASCIIAlphanumeric(c) || c == '_' || c == '-' || c == '+' || c == '=';
+        return members;
+    }();
+
+    // The run of token characters from `at`. They are all ASCII, so it is read byte by byte, without
+    // decoding.
+    Scanner::Run tokenRunAt(const Scanner& scanner, std::size_t at)
+    {
+        auto text = scanner.text();
+        auto end = at;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) < kTokenCharacters.size()
+            && kTokenCharacters[static_cast<unsigned char>(text[end])])
+            ++end;
+        return { end, end - at };
+    }
+
+    constexpr std::uint8_t kHexDigitByte = 1;
+    constexpr std::uint8_t kLetterByte = 2;
+    constexpr std::uint8_t kDigitByte = 4;
+
+    constexpr std::array<std::uint8_t, 256> kRunByteKinds = [] {
+        std::array<std::uint8_t, 256> kinds {};
+        for (char32_t c = 0; c < kinds.size(); ++c)
+            kinds[c] = (isASCIIHexDigit(c) ? kHexDigitByte : 0) | (isASCIILetter(c) ? kLetterByte : 0)
+                | (isASCIIDigit(c) ? kDigitByte : 0);
+        return kinds;
+    }();
 
     // A run of hexadecimal digits is a secret only beyond 40 of them (a 40-digit commit id stays); any other
     // run is one when it mixes letters and digits (a long name of letters, "_" and "-" stays).
     bool looksLikeSecret(std::string_view run)
     {
         constexpr std::size_t kLongestKeptHexRun = 40;
-        bool allHex = true;
-        bool hasLetter = false;
-        bool hasDigit = false;
-        for (unsigned char c : run) {
-            allHex = allHex && isASCIIHexDigit(c);
-            hasLetter = hasLetter || isASCIILetter(c);
-            hasDigit = hasDigit || isASCIIDigit(c);
+        std::uint8_t everyByte = 0xFF;
+        std::uint8_t someByte = 0;
+        for (unsigned char byte : run) {
+            everyByte &= kRunByteKinds[byte];
+            someByte |= kRunByteKinds[byte];
         }
-        if (allHex)
+        if (everyByte & kHexDigitByte)
             return run.size() > kLongestKeptHexRun;
-        return hasLetter && hasDigit;
+        return (someByte & kLetterByte) && (someByte & kDigitByte);
+    }
+
+    // A long run that stays as it is counts as no match: replacing it by itself changes nothing.
+    std::optional<Match> longTokenOfRun(const Scanner& scanner, std::size_t at, const Scanner::Run& run)
+    {
+        constexpr std::size_t kMinimumRunSize = 32;
+        if (run.count < kMinimumRunSize || !looksLikeSecret(scanner.text().substr(at, run.end - at)))
+            return std::nullopt;
+        return Match { at, run.end };
     }
 
     std::optional<Match> findLongToken(const Scanner& scanner, std::size_t from)
     {
-        constexpr std::size_t kMinimumRunSize = 32;
         for (auto at = from; at < scanner.size();) {
-            auto run = scanner.skip(at, isTokenCharacter);
-            if (run.count >= kMinimumRunSize) {
-                auto token = scanner.text().substr(at, run.end - at);
-                return Match { at, run.end, looksLikeSecret(token) ? masked() : std::string(token) };
-            }
+            auto run = tokenRunAt(scanner, at);
+            if (auto match = longTokenOfRun(scanner, at, run))
+                return match;
             at = run.count > 0 ? run.end : at + scanner.at(at).size;
         }
         return std::nullopt;
@@ -478,6 +516,14 @@ namespace {
     constexpr StartBytes kGoogleAPIKeyStarts("A");
     // Of a caseless "bearer" or "basic".
     constexpr StartBytes kHTTPCredentialStarts("bB");
+
+    template <typename MatchAt>
+    ScanAttempt attemptEach(const Scanner& scanner, std::size_t at, MatchAt matchAt)
+    {
+        auto match = matchAt(scanner, at);
+        auto next = match ? match->end : at + 1;
+        return { std::move(match), next };
+    }
 
     std::optional<Match> findNext(SecretPattern pattern, const Scanner& scanner, std::size_t from)
     {
@@ -510,6 +556,67 @@ namespace {
 
 }
 
+ScanAttempt attemptPrefixedKey(const TextScanner& scanner, std::size_t at)
+{
+    return attemptEach(scanner, at, matchPrefixedKey);
+}
+
+ScanAttempt attemptGitHubToken(const TextScanner& scanner, std::size_t at)
+{
+    return attemptEach(scanner, at, matchGitHubToken);
+}
+
+ScanAttempt attemptSlackToken(const TextScanner& scanner, std::size_t at)
+{
+    return attemptEach(scanner, at, matchSlackToken);
+}
+
+ScanAttempt attemptAWSAccessKeyID(const TextScanner& scanner, std::size_t at)
+{
+    return attemptEach(scanner, at, matchAWSAccessKeyID);
+}
+
+ScanAttempt attemptGoogleAPIKey(const TextScanner& scanner, std::size_t at)
+{
+    return attemptEach(scanner, at, matchGoogleAPIKey);
+}
+
+// Later starts in the same scheme run fail as well (see findURLCredential).
+ScanAttempt attemptURLCredential(const Scanner& scanner, std::size_t at)
+{
+    auto schemeEnd = scanner.skip(at, isSchemeCharacter).end;
+    auto match = credentialsAfterScheme(scanner, at, schemeEnd);
+    auto next = match ? match->end : schemeEnd;
+    return { std::move(match), next };
+}
+
+// No "eyJ" starts inside a failed header (see findJSONWebToken).
+ScanAttempt attemptJSONWebToken(const Scanner& scanner, std::size_t at)
+{
+    if (!scanner.startsWith(at, "eyJ"))
+        return { std::nullopt, at + 1 };
+    auto header = scanner.skip(at + 3, isKeyCharacter);
+    auto match = jsonWebTokenAfterHeader(scanner, at, header);
+    auto next = match ? match->end : header.end;
+    return { std::move(match), next };
+}
+
+ScanAttempt attemptLongToken(const Scanner& scanner, std::size_t at)
+{
+    auto run = tokenRunAt(scanner, at);
+    return { longTokenOfRun(scanner, at, run), run.end };
+}
+
+void SecretMatch::appendReplacement(std::string& result, std::string_view text) const
+{
+    result.append(text.substr(begin, kept));
+    if (spaced)
+        result += ' ';
+    result += Redaction::mask;
+    if (closedByAt)
+        result += '@';
+}
+
 std::string maskSecretPattern(SecretPattern pattern, std::string_view text)
 {
     TextScanner scanner(text);
@@ -518,7 +625,8 @@ std::string maskSecretPattern(SecretPattern pattern, std::string_view text)
     std::size_t copied = 0;
     while (auto match = findNext(pattern, scanner, copied)) {
         result.append(text.substr(copied, match->begin - copied));
-        result += match->replacement;
+        SecretMatch { pattern, match->begin, match->end, match->kept, match->spaced, match->closedByAt }
+            .appendReplacement(result, text);
         copied = match->end;
     }
     result.append(text.substr(copied));

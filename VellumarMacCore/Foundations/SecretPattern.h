@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,5 +58,34 @@ inline constexpr std::array secretPatternsInOrder {
 // run looks like a secret (more than 40 hexadecimal digits, or letters mixed with digits) and by itself
 // otherwise. Never fails; safe from any thread.
 std::string maskSecretPattern(SecretPattern pattern, std::string_view text);
+
+// What maskSecretPattern replaces, and with what: the first `kept` bytes of the match, one space when
+// `spaced`, the mask, then "@" when `closedByAt`.
+struct SecretMatch {
+    SecretPattern pattern;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t kept = 0;
+    bool spaced = false;
+    bool closedByAt = false;
+
+    void appendReplacement(std::string& result, std::string_view text) const;
+};
+
+// Takes the matches that findSecretMatchesInASCII finds, in the order of their starts; false stops the scan.
+class SecretMatchSink {
+public:
+    virtual bool add(const SecretMatch& match) = 0;
+
+protected:
+    ~SecretMatchSink() = default;
+};
+
+// The matches in `text` of every pattern but privateKeyBlock, each pattern's as maskSecretPattern finds them
+// in `text` itself; long runs that stay as they are are none. Found in one pass that tries in each word only
+// the patterns whose matches could start there. False, after any number of matches, when `text` holds a
+// byte from 0x80 on or a private key header, or when the sink stops the scan. In linear time; safe from any
+// thread.
+bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink);
 
 }

@@ -112,6 +112,9 @@ std::optional<std::size_t> TextScanner::matchCaselessFrom(
             ++matched;
             continue;
         }
+        // Only letters fold to anything with an ASCII character in it; masked texts hold many non-letters.
+        if (!u_isalpha(static_cast<UChar32>(codePoint.value)))
+            return std::nullopt;
         UChar source[U16_MAX_LENGTH];
         int32_t sourceLength = 0;
         U16_APPEND_UNSAFE(source, sourceLength, static_cast<UChar32>(codePoint.value));

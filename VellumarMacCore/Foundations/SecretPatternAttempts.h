@@ -1,0 +1,36 @@
+// One try of a secret pattern at one place of a text: shared by the scans that mask pattern by pattern and
+// the one pass over ASCII text that finds every pattern's matches at once.
+#pragma once
+
+#include "VellumarMacCore/Foundations/TextScanner.h"
+
+#include <cstddef>
+#include <optional>
+
+namespace vellumar::detail {
+
+// A match without its pattern, replaced as SecretMatch describes.
+struct ScanMatch {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t kept = 0;
+    bool spaced = false;
+    bool closedByAt = false;
+};
+
+// The match that starts at a place, if any, and the first place worth the next try of the same pattern.
+struct ScanAttempt {
+    std::optional<ScanMatch> match;
+    std::size_t next = 0;
+};
+
+ScanAttempt attemptPrefixedKey(const TextScanner& scanner, std::size_t at);
+ScanAttempt attemptGitHubToken(const TextScanner& scanner, std::size_t at);
+ScanAttempt attemptSlackToken(const TextScanner& scanner, std::size_t at);
+ScanAttempt attemptAWSAccessKeyID(const TextScanner& scanner, std::size_t at);
+ScanAttempt attemptGoogleAPIKey(const TextScanner& scanner, std::size_t at);
+ScanAttempt attemptJSONWebToken(const TextScanner& scanner, std::size_t at);
+ScanAttempt attemptURLCredential(const TextScanner& scanner, std::size_t at);
+ScanAttempt attemptLongToken(const TextScanner& scanner, std::size_t at);
+
+}
