@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace vellumar {
@@ -74,6 +75,13 @@ std::filesystem::path standardizedPath(const std::filesystem::path& path)
 
 std::filesystem::path resolvingSymlinks(const std::filesystem::path& path)
 {
+    // A relative path means the same place as it will for this process: under its current folder.
+    if (path.is_relative()) {
+        std::error_code error;
+        auto absolute = std::filesystem::absolute(path, error);
+        if (!error && absolute.is_absolute())
+            return resolvingSymlinks(absolute);
+    }
     // One open and one readlink of the longest prefix that exists, instead of a stat and a readlink
     // per component: the kernel follows every link, "..", and a link to a link itself, as it will
     // for the run. The missing rest is appended as written and folded.

@@ -88,7 +88,8 @@ TEST(PathContainment, ResolvesLinksAsTheKernelDoesAndKeepsTheMissingRest)
         EXPECT_EQ(resolvingSymlinks(root + written), fs::path(root + resolved));
     }
     EXPECT_EQ(resolvingSymlinks("/"), fs::path("/"));
-    EXPECT_EQ(resolvingSymlinks("no-such-relative/./x"), fs::path("no-such-relative/x"));
+    EXPECT_EQ(resolvingSymlinks("no-such-relative/./x"),
+        standardizedPath(resolvingSymlinks(fs::current_path()) / "no-such-relative/x"));
 }
 
 TEST(PathContainment, ResolvesNamesBelowAFolderAsEachPathAlone)
