@@ -178,6 +178,12 @@ namespace {
 
 PrivateFolder makePrivateDirectory(const fs::path& folder)
 {
+    // The usual case, on every use: a folder of ours, already narrowed, that the steps below would
+    // leave as it is. A link, another owner or another mode takes the full way.
+    struct stat status { };
+    if (::lstat(withoutTrailingSeparators(folder).c_str(), &status) == 0 && S_ISDIR(status.st_mode)
+        && (status.st_mode & 07777) == kFolderMode && status.st_uid == ::geteuid())
+        return PrivateFolder::ready;
     createDirectoryTree(folder);
     if (::chmod(folder.c_str(), kFolderMode) != 0)
         throw platformError("The folder could not be made private", folder, errno);

@@ -45,6 +45,16 @@ public:
         return measured->second / base->second;
     }
 
+    // The time of `name` less the time of `reference`, in seconds; absent when either did not run.
+    std::optional<double> secondsOver(const std::string& name, const std::string& reference) const
+    {
+        auto measured = m_seconds.find(name);
+        auto base = m_seconds.find(reference);
+        if (measured == m_seconds.end() || base == m_seconds.end())
+            return std::nullopt;
+        return measured->second - base->second;
+    }
+
 private:
     std::map<std::string, double> m_seconds;
 };

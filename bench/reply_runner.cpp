@@ -4,13 +4,16 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+#include "bench/BenchSupport.h"
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -76,7 +79,8 @@ void BM_ProcessAloneBaseline(benchmark::State& state)
 }
 BENCHMARK(BM_ProcessAloneBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void replyRunnerRun(benchmark::State& state, Stage& stage)
+void replyRunnerRun(
+    benchmark::State& state, Stage& stage, std::optional<vellumar::PermissionSettings> permissions = {})
 {
     vellumar::ClaudeReplyRunner runner(stage.data(),
         { .locate = [&] { return std::optional(stage.claude()); },
@@ -89,6 +93,7 @@ void replyRunnerRun(benchmark::State& state, Stage& stage)
     job.conversationID = "ios-bench";
     job.botID = "bot-1";
     job.message = "Hello";
+    job.permissions = std::move(permissions);
     for (auto _ : state) {
         auto control = std::make_shared<vellumar::JobControl>("j-bench");
         benchmark::DoNotOptimize(runner.run(job, control, {}));
@@ -110,6 +115,17 @@ void BM_ReplyRunnerRunInMemory(benchmark::State& state)
 }
 BENCHMARK(BM_ReplyRunnerRunInMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// A bot given a folder: the folder's checks and the protected places they are measured against.
+void BM_ReplyRunnerRunWithFolderInMemory(benchmark::State& state)
+{
+    Stage stage(kInMemoryFolder);
+    fs::create_directories(stage.work() / "project");
+    vellumar::PermissionSettings permissions;
+    permissions.folders = { { "~/project", true } };
+    replyRunnerRun(state, stage, permissions);
+}
+BENCHMARK(BM_ReplyRunnerRunWithFolderInMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_ProcessAloneInMemoryBaseline(benchmark::State& state)
 {
     Stage stage(kInMemoryFolder);
@@ -117,4 +133,24 @@ void BM_ProcessAloneInMemoryBaseline(benchmark::State& state)
 }
 BENCHMARK(BM_ProcessAloneInMemoryBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+}
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    vellumar::bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\nwhat the runner adds to the bare start of the same process\n");
+    for (const auto& [runner, alone] : { std::pair("BM_ReplyRunnerRun", "BM_ProcessAloneBaseline"),
+             std::pair("BM_ReplyRunnerRunInMemory", "BM_ProcessAloneInMemoryBaseline"),
+             std::pair("BM_ReplyRunnerRunWithFolderInMemory", "BM_ProcessAloneInMemoryBaseline") }) {
+        std::string name = std::string(runner) + "/real_time";
+        std::string reference = std::string(alone) + "/real_time";
+        auto over = reporter.secondsOver(name, reference);
+        auto ratio = reporter.ratio(name, reference);
+        if (over && ratio)
+            std::printf("  %s: %+.2f ms (x%.2f)\n", runner, *over * 1000, *ratio);
+    }
+    benchmark::Shutdown();
+    return 0;
 }

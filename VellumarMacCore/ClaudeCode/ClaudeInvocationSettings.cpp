@@ -272,11 +272,8 @@ JSON settingsJSON(
     }
 
     Strings dataPatterns;
-    for (const auto& entry : resolver.listFolder()) {
-        std::error_code error;
-        dataPatterns.push_back(
-            std::filesystem::is_directory(entry, error) ? folderPattern(entry) : absolutePattern(entry));
-    }
+    for (const auto& entry : resolver.listFolderEntries())
+        dataPatterns.push_back(entry.isFolder ? folderPattern(entry.path) : absolutePattern(entry.path));
 
     Strings noAccess;
     Strings noEdit;

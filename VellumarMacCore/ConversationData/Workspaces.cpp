@@ -208,7 +208,8 @@ std::filesystem::path Workspaces::folderURL(std::string_view key) const
 
 std::filesystem::path Workspaces::folder(std::string_view key) const
 {
-    if (!folderName(key))
+    auto name = folderName(key);
+    if (!name)
         throw misplacedFolder();
     std::filesystem::path location = folderURL(key);
     try {
@@ -228,12 +229,12 @@ std::filesystem::path Workspaces::folder(std::string_view key) const
     } catch (const std::exception&) {
         throw unpreparedFolder();
     }
-    std::error_code error;
-    std::filesystem::path resolvedParent = std::filesystem::canonical(location, error).parent_path();
-    if (error)
-        throw misplacedFolder();
-    std::filesystem::path resolvedRoot = std::filesystem::canonical(m_root, error);
-    if (error || resolvedParent.native() != resolvedRoot.native())
+    // A folder directly in the root as the kernel finds the root now; a link swapped in meanwhile is
+    // not a folder here, since the one plain name is looked up without following it.
+    FileDescriptor root(::open(m_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor opened(
+        root ? ::openat(root.get(), name->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    if (!opened)
         throw misplacedFolder();
     removeClaudeFiles(location);
     return location;

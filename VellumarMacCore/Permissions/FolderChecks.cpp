@@ -142,14 +142,13 @@ std::string PermissionResolver::displayPath(const fs::path& url) const { return 
 
 std::vector<fs::path> PermissionResolver::protectedPlaces() const
 {
-    std::vector<fs::path> places;
+    std::vector<fs::path> written;
     for (const auto& id : SecretItems::ids()) {
-        for (auto& place : secretPaths(id)) {
-            if (!contains(places, place))
-                places.push_back(std::move(place));
-        }
+        auto [folders, files] = itemPlaces(id);
+        written.insert(written.end(), folders.begin(), folders.end());
+        written.insert(written.end(), files.begin(), files.end());
     }
-    return places;
+    return writtenAndResolved(written);
 }
 
 void PermissionResolver::checkFolderAllowed(

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace vellumar {
 
@@ -12,6 +13,11 @@ std::filesystem::path standardizedPath(const std::filesystem::path& path);
 
 // The path with the symbolic links of its existing part resolved; the missing rest is kept as written.
 std::filesystem::path resolvingSymlinks(const std::filesystem::path& path);
+
+// `resolvingSymlinks(folder / name)` for each name (one component each), with `folder` opened and
+// resolved once for all of them, so that a name costs one lookup below it.
+std::vector<std::filesystem::path> resolvingSymlinksBelow(
+    const std::filesystem::path& folder, const std::vector<std::string>& names);
 
 // True when `child` equals `folder` or lies below it, comparing standardized paths.
 bool isPathInside(const std::filesystem::path& child, const std::filesystem::path& folder);

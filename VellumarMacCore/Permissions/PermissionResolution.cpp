@@ -80,7 +80,10 @@ namespace {
 ResolvedPermissions PermissionResolver::resolve(
     const PermissionSettings& settings, const std::optional<std::string>& loginPath) const
 {
-    const std::vector<fs::path> protectedList = protectedPlaces();
+    // Only a folder grant is checked against the protected places; a bot without folders does
+    // not pay for resolving them.
+    const std::vector<fs::path> protectedList
+        = settings.folders.empty() ? std::vector<fs::path>() : protectedPlaces();
     ResolvedPermissions resolved;
 
     FolderGrants grants;

@@ -4,6 +4,7 @@
 #include "VellumarMacCore/Permissions/SecretItems.h"
 
 #include <algorithm>
+#include <map>
 #include <system_error>
 
 namespace vellumar {
@@ -41,19 +42,32 @@ const std::set<std::string>& PermissionResolver::privacyFolders()
     return names;
 }
 
-std::vector<std::filesystem::path> PermissionResolver::listFolder() const
+std::vector<PermissionResolver::DataEntry> PermissionResolver::listFolderEntries() const
 {
-    std::set<std::string> names(appDataNames().begin(), appDataNames().end());
+    std::map<std::string, bool> folderByName;
+    for (const auto& name : appDataNames())
+        folderByName.emplace(name, false);
     std::error_code error;
     for (std::filesystem::directory_iterator it(dataFolder, error), end; !error && it != end;
          it.increment(error)) {
         std::string name = it->path().filename().string();
-        if (name != "workspaces")
-            names.insert(name);
+        if (name == "workspaces")
+            continue;
+        // The listing's own file type; only a link costs a stat.
+        std::error_code typeError;
+        folderByName.insert_or_assign(name, it->is_directory(typeError));
     }
+    std::vector<DataEntry> result;
+    for (const auto& [name, isFolder] : folderByName)
+        result.push_back({ dataFolder / name, isFolder });
+    return result;
+}
+
+std::vector<std::filesystem::path> PermissionResolver::listFolder() const
+{
     std::vector<std::filesystem::path> result;
-    for (const auto& name : names)
-        result.push_back(dataFolder / name);
+    for (auto& entry : listFolderEntries())
+        result.push_back(std::move(entry.path));
     return result;
 }
 
@@ -77,12 +91,25 @@ PermissionResolver::itemPlaces(std::string_view id) const
 std::vector<std::filesystem::path> PermissionResolver::secretPaths(std::string_view id) const
 {
     auto [folders, files] = itemPlaces(id);
+    folders.insert(folders.end(), files.begin(), files.end());
+    return writtenAndResolved(folders);
+}
+
+std::vector<std::filesystem::path> PermissionResolver::writtenAndResolved(
+    const std::vector<std::filesystem::path>& places) const
+{
+    // Most places lie directly in home: home is resolved once for all of them.
+    std::vector<std::string> namesInHome;
+    for (const auto& place : places) {
+        if (place.parent_path() == home)
+            namesInHome.push_back(place.filename().string());
+    }
+    std::vector<std::filesystem::path> resolvedInHome = resolvingSymlinksBelow(home, namesInHome);
+    auto nextInHome = resolvedInHome.begin();
     std::vector<std::filesystem::path> result;
-    for (const auto* list : { &folders, &files }) {
-        for (const auto& place : *list) {
-            appendUnique(result, standardizedPath(place));
-            appendUnique(result, resolvingSymlinks(place));
-        }
+    for (const auto& place : places) {
+        appendUnique(result, standardizedPath(place));
+        appendUnique(result, place.parent_path() == home ? *nextInHome++ : resolvingSymlinks(place));
     }
     return result;
 }

@@ -78,11 +78,20 @@ struct PermissionResolver {
     // The data folder's protected entries: its names but "workspaces", united with
     // `appDataNames`, sorted, each under `dataFolder`. A listing failure counts as no names.
     std::vector<std::filesystem::path> listFolder() const;
+    struct DataEntry {
+        std::filesystem::path path;
+        bool isFolder = false; // a folder, or a link to one, when listed; a name not listed is none
+    };
+    // `listFolder` with each entry's kind, taken from the same listing.
+    std::vector<DataEntry> listFolderEntries() const;
     // A secret item's folders and files ("@relay" is `dataFolder`); two empty lists for an unknown id.
     std::pair<std::vector<std::filesystem::path>, std::vector<std::filesystem::path>> itemPlaces(
         std::string_view id) const;
     // Each place of the item in its standardized and its symlink-resolved form, without duplicates.
     std::vector<std::filesystem::path> secretPaths(std::string_view id) const;
+    // Each of `places` in its standardized and its symlink-resolved form, in order, without duplicates.
+    std::vector<std::filesystem::path> writtenAndResolved(
+        const std::vector<std::filesystem::path>& places) const;
 
     // True at the first character that is not an ASCII letter, digit, ".", "_", "/" or "-", nor
     // a non-ASCII letter, mark or number (and for broken UTF-8).

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <optional>
 
 using namespace vellumar;
@@ -108,4 +110,26 @@ TEST_F(ClaudeInvocationSettings, TheUsersTemporaryFolderIsHiddenFromCommandsWher
         EXPECT_EQ(ClaudeInvocation::sandboxTempPaths(), expected);
     }
     fs::remove(privateFolder);
+}
+
+// The relay's own entries are denied as folders ("/**") or as files by what each one is, a link
+// taking the kind of what it leads to; a name that is not there yet is denied as a file.
+TEST_F(ClaudeInvocationSettings, DeniesTheRelaysEntriesByTheirKind)
+{
+    fs::create_directories(folder / "elsewhere/folder");
+    std::ofstream(folder / "elsewhere/file") << "x";
+    fs::create_directory_symlink(folder / "elsewhere/folder", data / "activity");
+    fs::create_symlink(folder / "elsewhere/file", data / "memory.json");
+    fs::create_symlink(folder / "nowhere", data / "incoming");
+    std::ofstream(data / "extra.txt") << "x";
+    JSON document = ClaudeInvocation::settingsJSON(work, ResolvedPermissions(), resolver);
+    Strings denied;
+    for (const auto& rule : *document.subscript("permissions")->subscript("deny")->arrayValue())
+        denied.push_back(*rule.stringValue());
+    const std::string prefix = "Read(/" + data.string() + "/";
+    for (const auto& expected : { "tls/**)", "activity/**)", "memory.json)", "incoming)", "extra.txt)",
+             "routines.json)", "sessions.json)" }) {
+        SCOPED_TRACE(expected);
+        EXPECT_NE(std::find(denied.begin(), denied.end(), prefix + expected), denied.end());
+    }
 }

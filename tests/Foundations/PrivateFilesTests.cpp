@@ -64,6 +64,10 @@ namespace {
         ensurePrivateDirectory(temporary / "shared/private");
         EXPECT_EQ(modeOf(temporary / "shared/private"), 0700u);
         EXPECT_EQ(modeOf(temporary / "shared"), 0755u);
+        // Owner bits alone are not enough: a special bit beside them is narrowed away too.
+        fs::permissions(temporary / "shared/private", fs::perms(0700) | fs::perms::set_gid);
+        ensurePrivateDirectory(temporary / "shared/private");
+        EXPECT_EQ(modeOf(temporary / "shared/private"), 0700u);
     }
 
     TEST(EnsurePrivateDirectory, RefusesASymbolicLinkAfterNarrowingItsTarget)
@@ -102,11 +106,16 @@ namespace {
         fs::path rootFolder = temporary / "root-owned";
         ASSERT_TRUE(fs::create_directory(rootFolder));
         fs::permissions(rootFolder, fs::perms(0755));
+        fs::path narrowedRootFolder = temporary / "root-owned-0700";
+        ASSERT_TRUE(fs::create_directory(narrowedRootFolder));
+        fs::permissions(narrowedRootFolder, fs::perms(0700));
         writePlainFile(temporary / "root-file", "secret", 0644);
         const std::tuple<const char*, std::function<void()>, int> cases[] = {
             { "create inside a folder it cannot write", [&] { ensurePrivateDirectory(rootFolder / "mine"); },
                 EACCES },
             { "narrow a folder it does not own", [&] { ensurePrivateDirectory(rootFolder); }, EPERM },
+            { "take a narrowed folder it does not own", [&] { ensurePrivateDirectory(narrowedRootFolder); },
+                EPERM },
             { "write into a folder it does not own", [&] { writePrivateFile("x", rootFolder / "file"); },
                 EPERM },
             { "narrow a file it does not own", [&] { makeFilePrivate(temporary / "root-file"); }, EPERM },
