@@ -46,7 +46,8 @@ public:
         WebSocketFactory webSocket;
         // Outlived by the queues' threads: the listener joins them before it ends the workers.
         RequestWorkers* workers = nullptr;
-        // Asked on the queue; true runs the handler right there instead of on a worker. Absent: never.
+        // Asked on the connection's queue; true runs the handler right there instead of on a worker.
+        // Absent: never.
         std::function<bool(const HTTPRequest&)> answersAtOnce;
     };
     using OnClose = std::function<void(HTTPConnection&)>;
