@@ -63,6 +63,8 @@ void NetQueue::sync(const std::function<void()>& work)
     done.get_future().wait();
 }
 
+bool NetQueue::isCurrent() const { return m_loop->context.get_executor().running_in_this_thread(); }
+
 void NetQueue::shutDown()
 {
     if (!m_loop->thread.joinable())

@@ -33,6 +33,8 @@ public:
     void async(std::function<void()> work);
     // Runs `work` on the queue and waits for it; never call it from the queue itself.
     void sync(const std::function<void()>& work);
+    // Whether the calling thread is the queue's own.
+    bool isCurrent() const;
     // Lets the running work item finish, joins the thread and destroys the work that never ran. Any
     // thread but the queue's own.
     void shutDown();

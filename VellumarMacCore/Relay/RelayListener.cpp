@@ -80,10 +80,14 @@ namespace {
     }
 
     // Closes `connection` on its queue and drops it there, where its timers and socket live. `done` is
-    // let go once it closed (or its queue stopped first).
+    // let go once it closed (or its queue stopped first). On that queue already it closes at once: work
+    // a queue queues for itself joins its line only once the running item ends, behind a `sync` that
+    // may have come meanwhile, such as the listener's end, which would then stop the queue before it.
     void closeOnItsQueue(std::shared_ptr<HTTPConnection> connection, std::shared_ptr<void> done = {})
     {
         auto& queue = connection->queue();
+        if (queue.isCurrent())
+            return connection->close();
         queue.async([connection = std::move(connection), done = std::move(done)] { connection->close(); });
     }
 
