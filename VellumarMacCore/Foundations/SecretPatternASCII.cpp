@@ -13,17 +13,23 @@ namespace vellumar::detail {
 
 namespace {
 
-    constexpr std::uint8_t kAssignmentKeyByte = 1;
-    constexpr std::uint8_t kTokenByte = 2;
-    constexpr std::uint8_t kWordByte = 4;
-    constexpr std::uint8_t kNonASCIIByte = 8;
-    constexpr std::uint8_t kBlankByte = 16;
-    constexpr std::uint8_t kSeparatorByte = 32;
-    constexpr std::uint8_t kDotByte = 64;
-    constexpr std::uint8_t kColonByte = 128;
+    using ByteKinds = std::uint16_t;
+    constexpr ByteKinds kAssignmentKeyByte = 1;
+    constexpr ByteKinds kTokenByte = 2;
+    constexpr ByteKinds kWordByte = 4;
+    constexpr ByteKinds kNonASCIIByte = 8;
+    constexpr ByteKinds kBlankByte = 16;
+    constexpr ByteKinds kSeparatorByte = 32;
+    constexpr ByteKinds kDotByte = 64;
+    constexpr ByteKinds kColonByte = 128;
+    constexpr ByteKinds kHexDigitByte = 256;
+    constexpr ByteKinds kLetterByte = 512;
+    constexpr ByteKinds kDigitByte = 1024;
+    // The kinds whose runs a match may start.
+    constexpr ByteKinds kRunKinds = kAssignmentKeyByte | kTokenByte | kWordByte;
 
-    constexpr std::array<std::uint8_t, 256> kByteKinds = [] {
-        std::array<std::uint8_t, 256> kinds {};
+    constexpr std::array<ByteKinds, 256> kByteKinds = [] {
+        std::array<ByteKinds, 256> kinds {};
         for (std::size_t byte = 0; byte < kinds.size(); ++byte) {
             if (byte >= 0x80) {
                 kinds[byte] = kNonASCIIByte;
@@ -35,7 +41,8 @@ namespace {
                 | (word || c == '-' || c == '+' || c == '=' ? kTokenByte : 0)
                 | (c == ' ' || (c >= '\t' && c <= '\r') ? kBlankByte : 0)
                 | (c == ':' || c == '=' ? kSeparatorByte : 0) | (c == '.' ? kDotByte : 0)
-                | (c == ':' ? kColonByte : 0);
+                | (c == ':' ? kColonByte : 0) | (isASCIIHexDigit(c) ? kHexDigitByte : 0)
+                | (isASCIILetter(c) ? kLetterByte : 0) | (isASCIIDigit(c) ? kDigitByte : 0);
         }
         return kinds;
     }();
@@ -49,24 +56,29 @@ namespace {
 
     // What one run of non-blank bytes holds, as far as telling whether a match may start in it.
     struct Word {
+        std::size_t begin = 0;
         std::size_t end = 0;
-        std::uint8_t kinds = 0; // of all its bytes
+        ByteKinds someByte = 0; // the kinds of any of its bytes
+        ByteKinds everyByte = 0; // the kinds all its bytes share
         std::size_t longestTokenRun = 0;
+        // No URL's scheme starts from its last "://" on.
+        std::size_t urlStartsBefore = 0;
     };
 
     Word wordAt(std::string_view text, std::size_t begin)
     {
-        Word word;
-        std::uint8_t everyByte = 0xFF;
+        Word word { begin };
+        ByteKinds everyByte = 0xFFFF;
         auto at = begin;
         for (; at < text.size(); ++at) {
             auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
             if (kinds & kBlankByte)
                 break;
-            word.kinds |= kinds;
+            word.someByte |= kinds;
             everyByte &= kinds;
         }
         word.end = at;
+        word.everyByte = everyByte;
         // Only long words can hold a run long enough to matter.
         constexpr std::size_t kShortestRunThatMatters = 11;
         if (word.end - begin < kShortestRunThatMatters)
@@ -99,10 +111,9 @@ namespace {
     // for the prefixed kinds, 32 for a long run, 11 and a "." for a web token's header, "://" for a URL; an
     // assignment needs a separator in the word or right after its blanks, a credential a word that ends in
     // "bearer" or "basic".
-    std::uint16_t patternsThatMayStartIn(std::string_view text, std::size_t begin, const Word& word)
+    std::uint16_t patternsThatMayStartIn(std::string_view text, std::size_t begin, Word& word)
     {
         constexpr std::size_t kShortestPrefixedMatch = 15;
-        constexpr std::size_t kShortestLongRun = 32;
         constexpr std::size_t kShortestWebTokenHeader = 11;
         std::uint16_t patterns = 0;
         if (word.longestTokenRun >= kShortestPrefixedMatch)
@@ -111,12 +122,17 @@ namespace {
                 | bit(SecretPattern::googleAPIKey);
         if (word.longestTokenRun >= kShortestLongRun)
             patterns |= bit(SecretPattern::longToken);
-        if (word.kinds & kDotByte && word.longestTokenRun >= kShortestWebTokenHeader)
+        if (word.someByte & kDotByte && word.longestTokenRun >= kShortestWebTokenHeader)
             patterns |= bit(SecretPattern::jsonWebToken);
-        if (word.kinds & kColonByte)
-            patterns |= bit(SecretPattern::urlCredential);
+        if (word.someByte & kColonByte) {
+            auto separator = text.substr(begin, word.end - begin).rfind("://");
+            if (separator != std::string_view::npos) {
+                patterns |= bit(SecretPattern::urlCredential);
+                word.urlStartsBefore = begin + separator;
+            }
+        }
         auto next = pastBlanks(text, word.end);
-        if (word.kinds & kSeparatorByte
+        if (word.someByte & kSeparatorByte
             || (next < text.size() && kByteKinds[static_cast<unsigned char>(text[next])] & kSeparatorByte))
             patterns |= bit(SecretPattern::secretAssignment);
         auto letters = text.substr(begin, word.end - begin);
@@ -188,8 +204,7 @@ namespace {
     {
         auto text = scanner.text();
         auto kindsAt = [&](std::size_t offset) {
-            return offset < text.size() ? kByteKinds[static_cast<unsigned char>(text[offset])]
-                                        : std::uint8_t(0);
+            return offset < text.size() ? kByteKinds[static_cast<unsigned char>(text[offset])] : ByteKinds(0);
         };
         auto byteAt = [&](std::size_t offset) { return offset < text.size() ? text[offset] : '\0'; };
         auto runEnd = at;
@@ -255,6 +270,8 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
     bool stopped = false;
     std::array<std::size_t, secretPatternsInOrder.size()> nextTry {};
     std::uint16_t candidates = 0;
+    // The word being tried; pointed at rather than copied, which would read back the fields just written.
+    const Word* word = nullptr;
     auto attempt = [&](SecretPattern pattern, std::size_t at, auto attemptAt) {
         auto& next = nextTry[static_cast<std::size_t>(pattern)];
         if (!(candidates & bit(pattern)) || at < next || stopped)
@@ -265,11 +282,22 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
             stopped = !sink.add({ pattern, outcome.match->begin, outcome.match->end, outcome.match->kept,
                 outcome.match->spaced, outcome.match->closedByAt });
     };
-    auto attemptAt = [&](std::size_t at, std::uint8_t starts) {
+    // A word of token bytes only is one run, told from the kinds gathered on the walk, unread again.
+    auto attemptLongRun = [&](const TextScanner&, std::size_t at) {
+        if (!(word->everyByte & kTokenByte))
+            return attemptLongToken(scanner, at);
+        auto size = word->end - word->begin;
+        if (size < kShortestLongRun
+            || !longRunLooksLikeSecret(size, word->everyByte & kHexDigitByte,
+                (word->someByte & kLetterByte) && (word->someByte & kDigitByte)))
+            return ScanAttempt { std::nullopt, word->end };
+        return ScanAttempt { ScanMatch { at, word->end }, word->end };
+    };
+    auto attemptAt = [&](std::size_t at, ByteKinds starts) {
         if (starts & kAssignmentKeyByte)
             attempt(SecretPattern::secretAssignment, at, attemptASCIISecretAssignment);
         if (starts & kTokenByte)
-            attempt(SecretPattern::longToken, at, attemptLongToken);
+            attempt(SecretPattern::longToken, at, attemptLongRun);
         // Every other pattern starts with a word character at \b, which in ASCII is a word's first byte.
         if (!(starts & kWordByte))
             return;
@@ -300,21 +328,21 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
         default:
             break;
         }
-        if (isASCIILetter(byte))
+        if (isASCIILetter(byte) && at < word->urlStartsBefore)
             attempt(SecretPattern::urlCredential, at, attemptURLCredential);
     };
     // A run a pattern needs can start only where a byte has a kind the byte before it lacks; a word follows
     // a blank, which has none of them.
     auto attemptRunStarts = [&](std::size_t begin, std::size_t end) {
-        std::uint8_t previousKinds = 0;
+        ByteKinds previousKinds = 0;
         for (auto at = begin; at < end;) {
-            auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
-            if (auto starts = kinds & ~previousKinds & (kAssignmentKeyByte | kTokenByte | kWordByte))
+            auto kinds = kByteKinds[static_cast<unsigned char>(text[at])] & kRunKinds;
+            if (auto starts = kinds & ~previousKinds)
                 attemptAt(at, starts);
             previousKinds = kinds;
             do
                 ++at;
-            while (at < end && kByteKinds[static_cast<unsigned char>(text[at])] == kinds);
+            while (at < end && (kByteKinds[static_cast<unsigned char>(text[at])] & kRunKinds) == kinds);
         }
     };
     for (std::size_t at = 0; at < text.size();) {
@@ -322,13 +350,14 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
             ++at;
             continue;
         }
-        auto word = wordAt(text, at);
-        if (word.kinds & kNonASCIIByte || stopped)
+        auto current = wordAt(text, at);
+        word = &current;
+        if (current.someByte & kNonASCIIByte || stopped)
             return false;
-        candidates = patternsThatMayStartIn(text, at, word);
+        candidates = patternsThatMayStartIn(text, at, current);
         if (candidates != 0)
-            attemptRunStarts(at, word.end);
-        at = word.end;
+            attemptRunStarts(at, current.end);
+        at = current.end;
     }
     return !stopped;
 }
