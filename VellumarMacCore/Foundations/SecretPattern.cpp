@@ -473,22 +473,27 @@ namespace {
         return kinds;
     }();
 
+    // A run of hexadecimal digits is a secret only beyond 40 of them (a 40-digit commit id stays); any other
+    // run is one when it mixes letters and digits (a long name of letters, "_" and "-" stays).
     bool looksLikeSecret(std::string_view run)
     {
+        constexpr std::size_t kLongestKeptHexRun = 40;
         std::uint8_t everyByte = 0xFF;
         std::uint8_t someByte = 0;
         for (unsigned char byte : run) {
             everyByte &= kRunByteKinds[byte];
             someByte |= kRunByteKinds[byte];
         }
-        return longRunLooksLikeSecret(
-            run.size(), everyByte & kHexDigitByte, (someByte & kLetterByte) && (someByte & kDigitByte));
+        if (everyByte & kHexDigitByte)
+            return run.size() > kLongestKeptHexRun;
+        return (someByte & kLetterByte) && (someByte & kDigitByte);
     }
 
     // A long run that stays as it is counts as no match: replacing it by itself changes nothing.
     std::optional<Match> longTokenOfRun(const Scanner& scanner, std::size_t at, const Scanner::Run& run)
     {
-        if (run.count < kShortestLongRun || !looksLikeSecret(scanner.text().substr(at, run.end - at)))
+        constexpr std::size_t kMinimumRunSize = 32;
+        if (run.count < kMinimumRunSize || !looksLikeSecret(scanner.text().substr(at, run.end - at)))
             return std::nullopt;
         return Match { at, run.end };
     }
@@ -598,14 +603,12 @@ ScanAttempt attemptJSONWebToken(const Scanner& scanner, std::size_t at)
 
 ScanAttempt attemptLongToken(const Scanner& scanner, std::size_t at)
 {
-    auto run = tokenRunAt(scanner, at);
-    return { longTokenOfRun(scanner, at, run), run.end };
+    return attemptLongTokenRun(scanner, at, tokenRunAt(scanner, at).end);
 }
 
-bool longRunLooksLikeSecret(std::size_t size, bool allHexDigits, bool mixesLettersAndDigits)
+ScanAttempt attemptLongTokenRun(const Scanner& scanner, std::size_t begin, std::size_t end)
 {
-    constexpr std::size_t kLongestKeptHexRun = 40;
-    return allHexDigits ? size > kLongestKeptHexRun : mixesLettersAndDigits;
+    return { longTokenOfRun(scanner, begin, { end, end - begin }), end };
 }
 
 void SecretMatch::appendReplacement(std::string& result, std::string_view text) const

@@ -2,9 +2,11 @@
 
 #include "VellumarMacCore/Foundations/SecretPatternAttempts.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
+#include "VellumarMacCore/Foundations/WordMasks.h"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -13,36 +15,25 @@ namespace vellumar::detail {
 
 namespace {
 
-    using ByteKinds = std::uint16_t;
+    using ByteKinds = std::uint8_t;
     constexpr ByteKinds kAssignmentKeyByte = 1;
     constexpr ByteKinds kTokenByte = 2;
     constexpr ByteKinds kWordByte = 4;
-    constexpr ByteKinds kNonASCIIByte = 8;
-    constexpr ByteKinds kBlankByte = 16;
-    constexpr ByteKinds kSeparatorByte = 32;
-    constexpr ByteKinds kDotByte = 64;
-    constexpr ByteKinds kColonByte = 128;
-    constexpr ByteKinds kHexDigitByte = 256;
-    constexpr ByteKinds kLetterByte = 512;
-    constexpr ByteKinds kDigitByte = 1024;
+    constexpr ByteKinds kBlankByte = 8;
+    constexpr ByteKinds kSeparatorByte = 16;
     // The kinds whose runs a match may start.
     constexpr ByteKinds kRunKinds = kAssignmentKeyByte | kTokenByte | kWordByte;
 
     constexpr std::array<ByteKinds, 256> kByteKinds = [] {
         std::array<ByteKinds, 256> kinds {};
-        for (std::size_t byte = 0; byte < kinds.size(); ++byte) {
-            if (byte >= 0x80) {
-                kinds[byte] = kNonASCIIByte;
-                continue;
-            }
+        // Bytes from 0x80 on have no kind: the scan turns such texts away before it reads a word.
+        for (std::size_t byte = 0; byte < 0x80; ++byte) {
             auto c = static_cast<char32_t>(byte);
             bool word = isASCIILetter(c) || isASCIIDigit(c) || c == '_';
             kinds[byte] = (word ? kWordByte : 0) | (word || c == '.' || c == '-' ? kAssignmentKeyByte : 0)
                 | (word || c == '-' || c == '+' || c == '=' ? kTokenByte : 0)
                 | (c == ' ' || (c >= '\t' && c <= '\r') ? kBlankByte : 0)
-                | (c == ':' || c == '=' ? kSeparatorByte : 0) | (c == '.' ? kDotByte : 0)
-                | (c == ':' ? kColonByte : 0) | (isASCIIHexDigit(c) ? kHexDigitByte : 0)
-                | (isASCIILetter(c) ? kLetterByte : 0) | (isASCIIDigit(c) ? kDigitByte : 0);
+                | (c == ':' || c == '=' ? kSeparatorByte : 0);
         }
         return kinds;
     }();
@@ -54,45 +45,73 @@ namespace {
         return at;
     }
 
+    constexpr std::size_t kShortestWebTokenHeader = 11;
+    constexpr std::size_t kShortestPrefixedMatch = 15;
+    constexpr std::size_t kShortestLongRun = 32;
+
     // What one run of non-blank bytes holds, as far as telling whether a match may start in it.
     struct Word {
         std::size_t begin = 0;
         std::size_t end = 0;
-        ByteKinds someByte = 0; // the kinds of any of its bytes
-        ByteKinds everyByte = 0; // the kinds all its bytes share
-        std::size_t longestTokenRun = 0;
+        bool holdsSeparator = false;
+        bool isTokenRun = false;
+        // Of the runs of token bytes that patterns need, the longest that one of its runs reaches; 0 if none.
+        std::size_t tokenRunReached = 0;
         // No URL's scheme starts from its last "://" on.
         std::size_t urlStartsBefore = 0;
+        // What its bytes are, when it is short enough for one mask.
+        std::optional<WordMasks::StretchBits> bits;
     };
 
-    Word wordAt(std::string_view text, std::size_t begin)
+    // Whether `bits` holds `length` set bits in a row. Each step doubles the row that a set bit stands for.
+    template <std::size_t length> bool holdsRunOf(std::uint64_t bits)
     {
-        Word word { begin };
-        ByteKinds everyByte = 0xFFFF;
-        auto at = begin;
-        for (; at < text.size(); ++at) {
-            auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
-            if (kinds & kBlankByte)
-                break;
-            word.someByte |= kinds;
-            everyByte &= kinds;
+        std::size_t row = 1;
+        for (; row * 2 <= length; row *= 2)
+            bits &= bits >> row;
+        return (bits & (bits >> (length - row))) != 0;
+    }
+
+    std::size_t tokenRunReachedIn(std::uint64_t tokenBytes)
+    {
+        if (!holdsRunOf<kShortestWebTokenHeader>(tokenBytes))
+            return 0;
+        if (!holdsRunOf<kShortestPrefixedMatch>(tokenBytes))
+            return kShortestWebTokenHeader;
+        return holdsRunOf<kShortestLongRun>(tokenBytes) ? kShortestLongRun : kShortestPrefixedMatch;
+    }
+
+    std::size_t tokenRunReachedBy(std::size_t longestTokenRun)
+    {
+        for (auto length : { kShortestLongRun, kShortestPrefixedMatch, kShortestWebTokenHeader }) {
+            if (longestTokenRun >= length)
+                return length;
         }
-        word.end = at;
-        word.everyByte = everyByte;
-        // Only long words can hold a run long enough to matter.
-        constexpr std::size_t kShortestRunThatMatters = 11;
-        if (word.end - begin < kShortestRunThatMatters)
-            return word;
-        if (everyByte & kTokenByte) {
-            word.longestTokenRun = word.end - begin;
-            return word;
+        return 0;
+    }
+
+    // Asked only of words that WordMasks finds worth a look.
+    Word describedWord(std::string_view text, const WordMasks& masks, std::size_t begin, std::size_t end)
+    {
+        auto size = end - begin;
+        if (size <= WordMasks::kBlockBytes) {
+            auto bits = masks.bitsOf(begin, end);
+            auto wordBits = size == WordMasks::kBlockBytes ? ~std::uint64_t(0) : ~(~std::uint64_t(0) << size);
+            return { begin, end, bits.separators != 0, bits.tokenBytes == wordBits,
+                size < kShortestWebTokenHeader ? 0 : tokenRunReachedIn(bits.tokenBytes), 0, bits };
         }
+        // Longer words are rare, and read byte by byte.
+        ByteKinds someByte = 0;
         std::size_t tokenRun = 0;
-        for (at = begin; at < word.end; ++at) {
-            tokenRun = (kByteKinds[static_cast<unsigned char>(text[at])] & kTokenByte) ? tokenRun + 1 : 0;
-            word.longestTokenRun = std::max(word.longestTokenRun, tokenRun);
+        std::size_t longestTokenRun = 0;
+        for (auto at = begin; at < end; ++at) {
+            auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
+            someByte |= kinds;
+            tokenRun = (kinds & kTokenByte) ? tokenRun + 1 : 0;
+            longestTokenRun = std::max(longestTokenRun, tokenRun);
         }
-        return word;
+        return { begin, end, (someByte & kSeparatorByte) != 0, longestTokenRun == size,
+            tokenRunReachedBy(longestTokenRun) };
     }
 
     bool endsWithCaseless(std::string_view text, std::string_view lowercaseSuffix)
@@ -106,38 +125,44 @@ namespace {
 
     constexpr std::uint16_t bit(SecretPattern pattern) { return 1U << static_cast<unsigned>(pattern); }
 
-    // The patterns whose matches may start in a word of ASCII text. No match reads across a blank but at its
-    // separator, value or credential, so the rest of a match lies inside the word: a run of at least 15 bytes
-    // for the prefixed kinds, 32 for a long run, 11 and a "." for a web token's header, "://" for a URL; an
-    // assignment needs a separator in the word or right after its blanks, a credential a word that ends in
-    // "bearer" or "basic".
-    std::uint16_t patternsThatMayStartIn(std::string_view text, std::size_t begin, Word& word)
+    // The patterns whose matches may start in a word of ASCII text for what follows it: an assignment whose
+    // separator comes right after the word's blanks, at `next`, or a credential after a word that ends in
+    // "bearer" or "basic". No other match reads across a blank.
+    std::uint16_t patternsReadingOnFrom(
+        std::string_view text, std::size_t begin, std::size_t end, std::size_t next)
     {
-        constexpr std::size_t kShortestPrefixedMatch = 15;
-        constexpr std::size_t kShortestWebTokenHeader = 11;
         std::uint16_t patterns = 0;
-        if (word.longestTokenRun >= kShortestPrefixedMatch)
+        if (next < text.size() && kByteKinds[static_cast<unsigned char>(text[next])] & kSeparatorByte)
+            patterns |= bit(SecretPattern::secretAssignment);
+        auto letters = text.substr(begin, end - begin);
+        if (endsWithCaseless(letters, "bearer") || endsWithCaseless(letters, "basic"))
+            patterns |= bit(SecretPattern::httpCredential);
+        return patterns;
+    }
+
+    // The patterns whose matches may start in a word of ASCII text for what the word itself holds: a run of
+    // at least 15 bytes for the prefixed kinds, 32 for a long run, 11 and a "." for a web token's header,
+    // "://" for a URL, a separator for an assignment.
+    std::uint16_t patternsWithin(std::string_view text, std::size_t begin, Word& word)
+    {
+        std::uint16_t patterns = 0;
+        if (word.tokenRunReached >= kShortestPrefixedMatch)
             patterns |= bit(SecretPattern::prefixedKey) | bit(SecretPattern::gitHubToken)
                 | bit(SecretPattern::slackToken) | bit(SecretPattern::awsAccessKeyID)
                 | bit(SecretPattern::googleAPIKey);
-        if (word.longestTokenRun >= kShortestLongRun)
+        if (word.tokenRunReached >= kShortestLongRun)
             patterns |= bit(SecretPattern::longToken);
-        if (word.someByte & kDotByte && word.longestTokenRun >= kShortestWebTokenHeader)
+        if (word.tokenRunReached >= kShortestWebTokenHeader)
             patterns |= bit(SecretPattern::jsonWebToken);
-        if (word.someByte & kColonByte) {
+        if (word.holdsSeparator) {
             auto separator = text.substr(begin, word.end - begin).rfind("://");
             if (separator != std::string_view::npos) {
                 patterns |= bit(SecretPattern::urlCredential);
                 word.urlStartsBefore = begin + separator;
             }
         }
-        auto next = pastBlanks(text, word.end);
-        if (word.someByte & kSeparatorByte
-            || (next < text.size() && kByteKinds[static_cast<unsigned char>(text[next])] & kSeparatorByte))
+        if (word.holdsSeparator)
             patterns |= bit(SecretPattern::secretAssignment);
-        auto letters = text.substr(begin, word.end - begin);
-        if (endsWithCaseless(letters, "bearer") || endsWithCaseless(letters, "basic"))
-            patterns |= bit(SecretPattern::httpCredential);
         return patterns;
     }
 
@@ -267,6 +292,9 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
     if (text.find("-----BEGIN ") != std::string_view::npos)
         return false;
     TextScanner scanner(text);
+    WordMasks masks(text);
+    if (masks.holdsNonASCII())
+        return false;
     bool stopped = false;
     std::array<std::size_t, secretPatternsInOrder.size()> nextTry {};
     std::uint16_t candidates = 0;
@@ -282,16 +310,9 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
             stopped = !sink.add({ pattern, outcome.match->begin, outcome.match->end, outcome.match->kept,
                 outcome.match->spaced, outcome.match->closedByAt });
     };
-    // A word of token bytes only is one run, told from the kinds gathered on the walk, unread again.
+    // A word of token bytes only is one run, whose end is known without a walk.
     auto attemptLongRun = [&](const TextScanner&, std::size_t at) {
-        if (!(word->everyByte & kTokenByte))
-            return attemptLongToken(scanner, at);
-        auto size = word->end - word->begin;
-        if (size < kShortestLongRun
-            || !longRunLooksLikeSecret(size, word->everyByte & kHexDigitByte,
-                (word->someByte & kLetterByte) && (word->someByte & kDigitByte)))
-            return ScanAttempt { std::nullopt, word->end };
-        return ScanAttempt { ScanMatch { at, word->end }, word->end };
+        return word->isTokenRun ? attemptLongTokenRun(scanner, at, word->end) : attemptLongToken(scanner, at);
     };
     auto attemptAt = [&](std::size_t at, ByteKinds starts) {
         if (starts & kAssignmentKeyByte)
@@ -334,6 +355,24 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
     // A run a pattern needs can start only where a byte has a kind the byte before it lacks; a word follows
     // a blank, which has none of them.
     auto attemptRunStarts = [&](std::size_t begin, std::size_t end) {
+        if (word->bits) {
+            // Bit i of `starts...` set when byte i has the kind and byte i - 1 lacks it.
+            auto startsOf = [](std::uint64_t kind) { return kind & ~(kind << 1); };
+            auto keyStarts = startsOf(word->bits->keyBytes);
+            auto tokenStarts = startsOf(word->bits->tokenBytes);
+            auto wordStarts = startsOf(word->bits->wordBytes);
+            for (auto anyStarts = keyStarts | tokenStarts | wordStarts; anyStarts != 0;
+                 anyStarts &= anyStarts - 1) {
+                auto offset = std::countr_zero(anyStarts);
+                auto kindAt = [&](std::uint64_t starts, ByteKinds kind) {
+                    return static_cast<ByteKinds>((starts >> offset) & 1 ? kind : 0);
+                };
+                attemptAt(begin + static_cast<std::size_t>(offset),
+                    kindAt(keyStarts, kAssignmentKeyByte) | kindAt(tokenStarts, kTokenByte)
+                        | kindAt(wordStarts, kWordByte));
+            }
+            return;
+        }
         ByteKinds previousKinds = 0;
         for (auto at = begin; at < end;) {
             auto kinds = kByteKinds[static_cast<unsigned char>(text[at])] & kRunKinds;
@@ -345,19 +384,38 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
             while (at < end && (kByteKinds[static_cast<unsigned char>(text[at])] & kRunKinds) == kinds);
         }
     };
-    for (std::size_t at = 0; at < text.size();) {
-        if (kByteKinds[static_cast<unsigned char>(text[at])] & kBlankByte) {
-            ++at;
-            continue;
-        }
-        auto current = wordAt(text, at);
+    auto lookAt = [&](std::size_t begin, std::size_t end) {
+        auto current = describedWord(text, masks, begin, end);
+        candidates = patternsWithin(text, begin, current)
+            | patternsReadingOnFrom(text, begin, end, masks.nextNonBlank(end));
         word = &current;
-        if (current.someByte & kNonASCIIByte || stopped)
-            return false;
-        candidates = patternsThatMayStartIn(text, at, current);
         if (candidates != 0)
-            attemptRunStarts(at, current.end);
-        at = current.end;
+            attemptRunStarts(begin, end);
+    };
+    // Every word before here was looked at, or needs no look.
+    std::size_t lookedUpTo = 0;
+    for (std::size_t block = 0; block < masks.blockCount() && !stopped; ++block) {
+        auto blockBegin = block * WordMasks::kBlockBytes;
+        // The bits of the block from lookedUpTo on.
+        auto notLookedAt = [&] {
+            if (lookedUpTo <= blockBegin)
+                return ~std::uint64_t(0);
+            auto looked = lookedUpTo - blockBegin;
+            return looked >= WordMasks::kBlockBytes ? 0 : ~std::uint64_t(0) << looked;
+        };
+        for (auto worthALook = masks.wordsWorthALook(block) & notLookedAt(); worthALook != 0 && !stopped;
+             worthALook &= notLookedAt()) {
+            auto at = blockBegin + static_cast<std::size_t>(std::countr_zero(worthALook));
+            auto begin = masks.wordBegin(at);
+            // A separator that opens a word may close the key of an assignment in the word before it.
+            if (kByteKinds[static_cast<unsigned char>(text[begin])] & kSeparatorByte) {
+                auto previous = masks.previousWordBegin(begin);
+                if (previous && *previous >= lookedUpTo)
+                    lookAt(*previous, masks.nextBlank(*previous));
+            }
+            lookedUpTo = masks.nextBlank(begin);
+            lookAt(begin, lookedUpTo);
+        }
     }
     return !stopped;
 }
