@@ -349,6 +349,9 @@ namespace {
 
     std::optional<Match> findSecretAssignment(const Scanner& scanner, std::size_t from)
     {
+        // Every match holds its separator, so the next search starts past this one: the look stays linear.
+        if (scanner.text().find_first_of(":=", from) == std::string_view::npos)
+            return std::nullopt;
         for (auto start = from; start < scanner.size();) {
             auto runEnd = scanner.skip(start, isAssignmentKeyCharacter).end;
             if (auto match = secretAssignmentFrom(scanner, start, runEnd))
@@ -425,6 +428,9 @@ namespace {
     // the first start of a run decides for all of them.
     std::optional<Match> findURLCredential(const Scanner& scanner, std::size_t from)
     {
+        // Every match holds its "://", so the next search starts past this one: the look stays linear.
+        if (scanner.text().find("://", from) == std::string_view::npos)
+            return std::nullopt;
         for (auto at = from; at < scanner.size();) {
             auto codePoint = scanner.at(at);
             if (!isCaselessLetter(codePoint.value) || !scanner.isWordBoundary(at)) {
@@ -473,27 +479,22 @@ namespace {
         return kinds;
     }();
 
-    // A run of hexadecimal digits is a secret only beyond 40 of them (a 40-digit commit id stays); any other
-    // run is one when it mixes letters and digits (a long name of letters, "_" and "-" stays).
     bool looksLikeSecret(std::string_view run)
     {
-        constexpr std::size_t kLongestKeptHexRun = 40;
         std::uint8_t everyByte = 0xFF;
         std::uint8_t someByte = 0;
         for (unsigned char byte : run) {
             everyByte &= kRunByteKinds[byte];
             someByte |= kRunByteKinds[byte];
         }
-        if (everyByte & kHexDigitByte)
-            return run.size() > kLongestKeptHexRun;
-        return (someByte & kLetterByte) && (someByte & kDigitByte);
+        return longRunLooksLikeSecret(
+            run.size(), everyByte & kHexDigitByte, (someByte & kLetterByte) && (someByte & kDigitByte));
     }
 
     // A long run that stays as it is counts as no match: replacing it by itself changes nothing.
     std::optional<Match> longTokenOfRun(const Scanner& scanner, std::size_t at, const Scanner::Run& run)
     {
-        constexpr std::size_t kMinimumRunSize = 32;
-        if (run.count < kMinimumRunSize || !looksLikeSecret(scanner.text().substr(at, run.end - at)))
+        if (run.count < kShortestLongRun || !looksLikeSecret(scanner.text().substr(at, run.end - at)))
             return std::nullopt;
         return Match { at, run.end };
     }
@@ -603,12 +604,14 @@ ScanAttempt attemptJSONWebToken(const Scanner& scanner, std::size_t at)
 
 ScanAttempt attemptLongToken(const Scanner& scanner, std::size_t at)
 {
-    return attemptLongTokenRun(scanner, at, tokenRunAt(scanner, at).end);
+    auto run = tokenRunAt(scanner, at);
+    return { longTokenOfRun(scanner, at, run), run.end };
 }
 
-ScanAttempt attemptLongTokenRun(const Scanner& scanner, std::size_t begin, std::size_t end)
+bool longRunLooksLikeSecret(std::size_t size, bool allHexDigits, bool mixesLettersAndDigits)
 {
-    return { longTokenOfRun(scanner, begin, { end, end - begin }), end };
+    constexpr std::size_t kLongestKeptHexRun = 40;
+    return allHexDigits ? size > kLongestKeptHexRun : mixesLettersAndDigits;
 }
 
 void SecretMatch::appendReplacement(std::string& result, std::string_view text) const

@@ -21,8 +21,6 @@ namespace {
     constexpr ByteKinds kWordByte = 4;
     constexpr ByteKinds kBlankByte = 8;
     constexpr ByteKinds kSeparatorByte = 16;
-    // The kinds whose runs a match may start.
-    constexpr ByteKinds kRunKinds = kAssignmentKeyByte | kTokenByte | kWordByte;
 
     constexpr std::array<ByteKinds, 256> kByteKinds = [] {
         std::array<ByteKinds, 256> kinds {};
@@ -47,14 +45,14 @@ namespace {
 
     constexpr std::size_t kShortestWebTokenHeader = 11;
     constexpr std::size_t kShortestPrefixedMatch = 15;
-    constexpr std::size_t kShortestLongRun = 32;
 
     // What one run of non-blank bytes holds, as far as telling whether a match may start in it.
     struct Word {
         std::size_t begin = 0;
         std::size_t end = 0;
         bool holdsSeparator = false;
-        bool isTokenRun = false;
+        // Only a word that may hold a web token's dots; the others' header would run to their end.
+        bool mayHoldDot = true;
         // Of the runs of token bytes that patterns need, the longest that one of its runs reaches; 0 if none.
         std::size_t tokenRunReached = 0;
         // No URL's scheme starts from its last "://" on.
@@ -90,28 +88,33 @@ namespace {
         return 0;
     }
 
-    // Asked only of words that WordMasks finds worth a look.
+    // Nearly every word fits in one mask, read as such. Longer ones are read a mask at a time: a run of token
+    // bytes is measured exactly where it crosses from one mask into the next, and inside a mask only as far
+    // as the runs patterns need.
     Word describedWord(std::string_view text, const WordMasks& masks, std::size_t begin, std::size_t end)
     {
-        auto size = end - begin;
-        if (size <= WordMasks::kBlockBytes) {
+        if (end - begin <= WordMasks::kBlockBytes) {
             auto bits = masks.bitsOf(begin, end);
-            auto wordBits = size == WordMasks::kBlockBytes ? ~std::uint64_t(0) : ~(~std::uint64_t(0) << size);
-            return { begin, end, bits.separators != 0, bits.tokenBytes == wordBits,
-                size < kShortestWebTokenHeader ? 0 : tokenRunReachedIn(bits.tokenBytes), 0, bits };
+            return { begin, end, bits.separators != 0, true,
+                end - begin < kShortestWebTokenHeader ? 0 : tokenRunReachedIn(bits.tokenBytes), 0, bits };
         }
-        // Longer words are rare, and read byte by byte.
-        ByteKinds someByte = 0;
-        std::size_t tokenRun = 0;
+        Word word { begin, end };
         std::size_t longestTokenRun = 0;
-        for (auto at = begin; at < end; ++at) {
-            auto kinds = kByteKinds[static_cast<unsigned char>(text[at])];
-            someByte |= kinds;
-            tokenRun = (kinds & kTokenByte) ? tokenRun + 1 : 0;
-            longestTokenRun = std::max(longestTokenRun, tokenRun);
+        std::size_t tokenRunBefore = 0;
+        for (auto from = begin; from < end; from += WordMasks::kBlockBytes) {
+            auto size = std::min(end - from, WordMasks::kBlockBytes);
+            auto bits = masks.bitsOf(from, from + size);
+            word.holdsSeparator |= bits.separators != 0;
+            auto leadingRun = static_cast<std::size_t>(std::countr_one(bits.tokenBytes));
+            longestTokenRun = std::max(
+                { longestTokenRun, tokenRunBefore + leadingRun, tokenRunReachedIn(bits.tokenBytes) });
+            tokenRunBefore = leadingRun == size ? tokenRunBefore + size
+                                                : static_cast<std::size_t>(std::countl_one(
+                                                    bits.tokenBytes << (WordMasks::kBlockBytes - size)));
         }
-        return { begin, end, (someByte & kSeparatorByte) != 0, longestTokenRun == size,
-            tokenRunReachedBy(longestTokenRun) };
+        word.tokenRunReached = tokenRunReachedBy(longestTokenRun);
+        word.mayHoldDot = text.substr(begin, end - begin).find('.') != std::string_view::npos;
+        return word;
     }
 
     bool endsWithCaseless(std::string_view text, std::string_view lowercaseSuffix)
@@ -152,7 +155,7 @@ namespace {
                 | bit(SecretPattern::googleAPIKey);
         if (word.tokenRunReached >= kShortestLongRun)
             patterns |= bit(SecretPattern::longToken);
-        if (word.tokenRunReached >= kShortestWebTokenHeader)
+        if (word.mayHoldDot && word.tokenRunReached >= kShortestWebTokenHeader)
             patterns |= bit(SecretPattern::jsonWebToken);
         if (word.holdsSeparator) {
             auto separator = text.substr(begin, word.end - begin).rfind("://");
@@ -310,9 +313,21 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
             stopped = !sink.add({ pattern, outcome.match->begin, outcome.match->end, outcome.match->kept,
                 outcome.match->spaced, outcome.match->closedByAt });
     };
-    // A word of token bytes only is one run, whose end is known without a walk.
+    // In a word short enough for one mask, the run and what it holds are read from the masks.
     auto attemptLongRun = [&](const TextScanner&, std::size_t at) {
-        return word->isTokenRun ? attemptLongTokenRun(scanner, at, word->end) : attemptLongToken(scanner, at);
+        if (!word->bits)
+            return attemptLongToken(scanner, at);
+        const auto& bits = *word->bits;
+        auto offset = at - word->begin;
+        auto size = static_cast<std::size_t>(std::countr_one(bits.tokenBytes >> offset));
+        auto end = at + size;
+        auto run = (size == WordMasks::kBlockBytes ? ~std::uint64_t(0) : ~(~std::uint64_t(0) << size))
+            << offset;
+        if (size < kShortestLongRun
+            || !longRunLooksLikeSecret(
+                size, (bits.hexDigits & run) == run, (bits.letters & run) != 0 && (bits.digits & run) != 0))
+            return ScanAttempt { std::nullopt, end };
+        return ScanAttempt { ScanMatch { at, end }, end };
     };
     auto attemptAt = [&](std::size_t at, ByteKinds starts) {
         if (starts & kAssignmentKeyByte)
@@ -352,36 +367,31 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
         if (isASCIILetter(byte) && at < word->urlStartsBefore)
             attempt(SecretPattern::urlCredential, at, attemptURLCredential);
     };
-    // A run a pattern needs can start only where a byte has a kind the byte before it lacks; a word follows
-    // a blank, which has none of them.
+    // A run a pattern needs can start only where a byte has a kind the byte before it lacks: bit i of
+    // `...Starts` is set when byte i does. Before a word lies a blank, which has none of the kinds. Words
+    // are read a mask at a time.
     auto attemptRunStarts = [&](std::size_t begin, std::size_t end) {
-        if (word->bits) {
-            // Bit i of `starts...` set when byte i has the kind and byte i - 1 lacks it.
-            auto startsOf = [](std::uint64_t kind) { return kind & ~(kind << 1); };
-            auto keyStarts = startsOf(word->bits->keyBytes);
-            auto tokenStarts = startsOf(word->bits->tokenBytes);
-            auto wordStarts = startsOf(word->bits->wordBytes);
+        WordMasks::StretchBits before;
+        for (auto from = begin; from < end && !stopped; from += WordMasks::kBlockBytes) {
+            auto bits
+                = word->bits ? *word->bits : masks.bitsOf(from, std::min(end, from + WordMasks::kBlockBytes));
+            auto startsOf = [](std::uint64_t kind, std::uint64_t kindBefore) {
+                return kind & ~((kind << 1) | (kindBefore >> (WordMasks::kBlockBytes - 1)));
+            };
+            auto keyStarts = startsOf(bits.keyBytes, before.keyBytes);
+            auto tokenStarts = startsOf(bits.tokenBytes, before.tokenBytes);
+            auto wordStarts = startsOf(bits.wordBytes, before.wordBytes);
             for (auto anyStarts = keyStarts | tokenStarts | wordStarts; anyStarts != 0;
                  anyStarts &= anyStarts - 1) {
                 auto offset = std::countr_zero(anyStarts);
                 auto kindAt = [&](std::uint64_t starts, ByteKinds kind) {
                     return static_cast<ByteKinds>((starts >> offset) & 1 ? kind : 0);
                 };
-                attemptAt(begin + static_cast<std::size_t>(offset),
+                attemptAt(from + static_cast<std::size_t>(offset),
                     kindAt(keyStarts, kAssignmentKeyByte) | kindAt(tokenStarts, kTokenByte)
                         | kindAt(wordStarts, kWordByte));
             }
-            return;
-        }
-        ByteKinds previousKinds = 0;
-        for (auto at = begin; at < end;) {
-            auto kinds = kByteKinds[static_cast<unsigned char>(text[at])] & kRunKinds;
-            if (auto starts = kinds & ~previousKinds)
-                attemptAt(at, starts);
-            previousKinds = kinds;
-            do
-                ++at;
-            while (at < end && (kByteKinds[static_cast<unsigned char>(text[at])] & kRunKinds) == kinds);
+            before = bits;
         }
     };
     auto lookAt = [&](std::size_t begin, std::size_t end) {
@@ -419,5 +429,4 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
     }
     return !stopped;
 }
-
 }

@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Foundations/WordMasks.h"
 
+#include "VellumarMacCore/Foundations/TextScanner.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -23,11 +25,7 @@ namespace {
 
     bool isBlank(unsigned char byte) { return byte == ' ' || (byte >= '\t' && byte <= '\r'); }
 
-    bool isWordByte(unsigned char byte)
-    {
-        return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9')
-            || byte == '_';
-    }
+    bool isWordByte(unsigned char byte) { return isASCIIAlphanumeric(byte) || byte == '_'; }
 
     // The last, partial block, and every block where no vector instructions are at hand.
     BlockBits bitsOfBytes(const char* bytes, std::size_t count)
@@ -40,6 +38,9 @@ namespace {
             bits.nonASCII |= std::uint64_t(byte >= 0x80) << index;
             bits.lastLetters |= std::uint64_t(lowered == 'r' || lowered == 'c') << index;
             bits.kinds.wordBytes |= std::uint64_t(isWordByte(byte)) << index;
+            bits.kinds.letters |= std::uint64_t(isASCIILetter(byte)) << index;
+            bits.kinds.digits |= std::uint64_t(isASCIIDigit(byte)) << index;
+            bits.kinds.hexDigits |= std::uint64_t(isASCIIHexDigit(byte)) << index;
             bits.kinds.keyBytes |= std::uint64_t(isWordByte(byte) || byte == '-' || byte == '.') << index;
             bits.kinds.tokenBytes
                 |= std::uint64_t(isWordByte(byte) || byte == '-' || byte == '+' || byte == '=') << index;
@@ -71,14 +72,18 @@ namespace {
             auto colons = equal(chunk, ':');
             auto equalSigns = equal(chunk, '=');
             auto dashes = equal(chunk, '-');
-            auto wordBytes = _mm_or_si128(
-                _mm_or_si128(within(lowered, 'a', 'z' - 'a'), within(chunk, '0', 9)), equal(chunk, '_'));
+            auto letters = within(lowered, 'a', 'z' - 'a');
+            auto digits = within(chunk, '0', 9);
+            auto wordBytes = _mm_or_si128(_mm_or_si128(letters, digits), equal(chunk, '_'));
             auto shift = lane * kLaneBytes;
             bits.blanks |= bitsOf(_mm_or_si128(within(chunk, '\t', '\r' - '\t'), equal(chunk, ' '))) << shift;
             // A byte from 0x80 on has its top bit set, which is what the mask reads.
             bits.nonASCII |= bitsOf(chunk) << shift;
             bits.lastLetters |= bitsOf(_mm_or_si128(equal(lowered, 'r'), equal(lowered, 'c'))) << shift;
             bits.kinds.wordBytes |= bitsOf(wordBytes) << shift;
+            bits.kinds.letters |= bitsOf(letters) << shift;
+            bits.kinds.digits |= bitsOf(digits) << shift;
+            bits.kinds.hexDigits |= bitsOf(_mm_or_si128(digits, within(lowered, 'a', 'f' - 'a'))) << shift;
             bits.kinds.keyBytes |= bitsOf(_mm_or_si128(wordBytes, _mm_or_si128(dashes, equal(chunk, '.'))))
                 << shift;
             bits.kinds.tokenBytes |= bitsOf(_mm_or_si128(_mm_or_si128(wordBytes, dashes),
@@ -95,56 +100,54 @@ namespace {
 }
 
 WordMasks::WordMasks(std::string_view text)
-    : m_blocks((text.size() + kBlockBytes - 1) / kBlockBytes)
-    , m_size(text.size())
+    : m_size(text.size())
 {
+    auto count = (text.size() + kBlockBytes - 1) / kBlockBytes;
+    m_blocks.reserve(count + 1);
     std::uint64_t nonASCII = 0;
-    std::vector<std::uint64_t> lastLetters(m_blocks.size());
-    for (std::size_t index = 0; index < m_blocks.size(); ++index) {
+    std::uint64_t lastLettersBefore = 0;
+    for (std::size_t index = 0; index < count; ++index) {
         auto begin = index * kBlockBytes;
         auto bits = begin + kBlockBytes <= text.size()
             ? bitsOfFullBlock(text.data() + begin)
             : bitsOfBytes(text.data() + begin, text.size() - begin);
         if (begin + kBlockBytes > text.size())
             bits.blanks |= kAllBits << (text.size() - begin);
-        m_blocks[index] = { bits.blanks, 0, bits.kinds };
+        m_blocks.push_back({ bits.blanks, 0, bits.kinds });
         nonASCII |= bits.nonASCII;
-        lastLetters[index] = bits.lastLetters;
+        // The block before is complete now that the blanks after it are known.
+        if (index > 0)
+            markWordsWorthALook(index - 1, lastLettersBefore);
+        lastLettersBefore = bits.lastLetters;
     }
+    // One block more, all blanks, for the masks to read on into past the text's end.
+    m_blocks.push_back({ kAllBits, 0, {} });
+    if (count > 0)
+        markWordsWorthALook(count - 1, lastLettersBefore);
     m_holdsNonASCII = nonASCII != 0;
-    for (std::size_t index = 0; index < m_blocks.size(); ++index) {
-        auto words = ~m_blocks[index].blanks;
-        // The text past its end is blank.
-        auto nextWords = index + 1 < m_blocks.size() ? ~m_blocks[index + 1].blanks : 0;
-        // Bit i set when byte i + shift is no blank, reading on into the next block.
-        auto wordsFrom = [&](int shift) { return (words >> shift) | (nextWords << (kBlockBytes - shift)); };
-        auto wordEnds = words & ~wordsFrom(1);
-        // The text before its start is blank.
-        auto wordBefore = index > 0 && !(m_blocks[index - 1].blanks >> (kBlockBytes - 1));
-        auto wordStarts = words & ~((words << 1) | std::uint64_t(wordBefore));
-        // One bit is enough for a long word: the one at its start.
-        auto longWords = wordStarts;
-        for (int shift = 1; shift < kLongWordBytes; ++shift)
-            longWords &= wordsFrom(shift);
-        const auto& kinds = m_blocks[index].kinds;
-        m_blocks[index].worthALook = kinds.separators | longWords | (wordEnds & lastLetters[index]);
-    }
 }
 
-WordMasks::StretchBits WordMasks::bitsOf(std::size_t begin, std::size_t end) const
+void WordMasks::markWordsWorthALook(std::size_t block, std::uint64_t lastLetters)
 {
-    auto block = begin / kBlockBytes;
-    auto offset = begin % kBlockBytes;
-    auto length = end - begin;
-    auto kept = length == kBlockBytes ? kAllBits : ~(kAllBits << length);
-    auto window = [&](std::uint64_t StretchBits::*kind) {
-        auto bits = m_blocks[block].kinds.*kind >> offset;
-        if (offset != 0 && block + 1 < m_blocks.size())
-            bits |= m_blocks[block + 1].kinds.*kind << (kBlockBytes - offset);
-        return bits & kept;
-    };
-    return { window(&StretchBits::wordBytes), window(&StretchBits::keyBytes),
-        window(&StretchBits::tokenBytes), window(&StretchBits::separators) };
+    auto words = ~m_blocks[block].blanks;
+    auto nextWords = ~m_blocks[block + 1].blanks;
+    // Bit i set when byte i + shift is no blank, reading on into the next block.
+    auto wordsFrom = [&](int shift) { return (words >> shift) | (nextWords << (kBlockBytes - shift)); };
+    auto wordsFromNext = wordsFrom(1);
+    auto wordEnds = words & ~wordsFromNext;
+    // The text before its start is blank.
+    auto wordBefore = block > 0 && !(m_blocks[block - 1].blanks >> (kBlockBytes - 1));
+    auto wordStarts = words & ~((words << 1) | std::uint64_t(wordBefore));
+    // One bit is enough for a long word: the one at its start. Bit i of `...Long` is set when the bytes from
+    // i on are no blanks for that many; each step doubles the length, reading on into the next block.
+    auto twoLong = words & wordsFromNext;
+    auto nextTwoLong = nextWords & (nextWords >> 1);
+    auto fourLong = twoLong & ((twoLong >> 2) | (nextTwoLong << (kBlockBytes - 2)));
+    auto nextFourLong = nextTwoLong & (nextTwoLong >> 2);
+    auto eightLong = fourLong & ((fourLong >> 4) | (nextFourLong << (kBlockBytes - 4)));
+    static_assert(kLongWordBytes == 11, "eight bytes, then four more from the eighth");
+    auto longWords = wordStarts & eightLong & ((fourLong >> 7) | (nextFourLong << (kBlockBytes - 7)));
+    m_blocks[block].worthALook = m_blocks[block].kinds.separators | longWords | (wordEnds & lastLetters);
 }
 
 }

@@ -23,6 +23,9 @@ public:
         std::uint64_t wordBytes = 0; // [A-Za-z0-9_]
         std::uint64_t keyBytes = 0; // [A-Za-z0-9_.-]
         std::uint64_t tokenBytes = 0; // [A-Za-z0-9_+=-]
+        std::uint64_t letters = 0;
+        std::uint64_t digits = 0;
+        std::uint64_t hexDigits = 0;
         std::uint64_t separators = 0; // ":="
     };
 
@@ -30,7 +33,7 @@ public:
     explicit WordMasks(std::string_view text);
 
     bool holdsNonASCII() const { return m_holdsNonASCII; }
-    std::size_t blockCount() const { return m_blocks.size(); }
+    std::size_t blockCount() const { return m_blocks.size() - 1; }
 
     // Bit i stands for byte kBlockBytes * block + i. Set at some byte of every word (run of bytes other than
     // ASCII blanks) that holds ":" or "=", or 11 or more bytes, or that ends in "r" or "c" of either case
@@ -52,6 +55,7 @@ public:
 private:
     enum class Polarity { blank, nonBlank };
 
+    // One for every kBlockBytes of the text, and one after them all blanks.
     struct Block {
         std::uint64_t blanks = 0; // bits past the text's end are blanks
         std::uint64_t worthALook = 0;
@@ -64,6 +68,7 @@ private:
         return polarity == Polarity::blank ? blanks : ~blanks;
     }
     std::size_t nextSet(std::size_t at, Polarity) const;
+    void markWordsWorthALook(std::size_t block, std::uint64_t lastLetters);
     // The last offset before `at` that is a blank, or that is not.
     std::optional<std::size_t> previousSet(std::size_t at, Polarity) const;
 
@@ -76,11 +81,11 @@ private:
 inline std::size_t WordMasks::nextSet(std::size_t at, Polarity polarity) const
 {
     auto block = at / kBlockBytes;
-    if (block >= m_blocks.size())
+    if (block >= blockCount())
         return m_size;
     auto bits = blankBits(block, polarity) & (~std::uint64_t(0) << (at % kBlockBytes));
     while (bits == 0) {
-        if (++block == m_blocks.size())
+        if (++block == blockCount())
             return m_size;
         bits = blankBits(block, polarity);
     }
@@ -101,6 +106,25 @@ inline std::optional<std::size_t> WordMasks::previousSet(std::size_t at, Polarit
         bits = blankBits(--block, polarity);
     }
     return block * kBlockBytes + kBlockBytes - 1 - static_cast<std::size_t>(std::countl_zero(bits));
+}
+
+// Inline: the scan reads the masks of every word it looks at.
+inline WordMasks::StretchBits WordMasks::bitsOf(std::size_t begin, std::size_t end) const
+{
+    // The block after always exists: the last one is all blanks.
+    const auto& low = m_blocks[begin / kBlockBytes].kinds;
+    const auto& high = m_blocks[begin / kBlockBytes + 1].kinds;
+    auto offset = begin % kBlockBytes;
+    auto length = end - begin;
+    auto kept = length == kBlockBytes ? ~std::uint64_t(0) : ~(~std::uint64_t(0) << length);
+    // Shifting `high` twice keeps each shift below 64 when the offset is 0.
+    auto window = [&](std::uint64_t lowBits, std::uint64_t highBits) {
+        return ((lowBits >> offset) | (highBits << 1 << (kBlockBytes - 1 - offset))) & kept;
+    };
+    return { window(low.wordBytes, high.wordBytes), window(low.keyBytes, high.keyBytes),
+        window(low.tokenBytes, high.tokenBytes), window(low.letters, high.letters),
+        window(low.digits, high.digits), window(low.hexDigits, high.hexDigits),
+        window(low.separators, high.separators) };
 }
 
 inline std::size_t WordMasks::wordBegin(std::size_t at) const
