@@ -582,15 +582,6 @@ ScanAttempt attemptGoogleAPIKey(const TextScanner& scanner, std::size_t at)
     return attemptEach(scanner, at, matchGoogleAPIKey);
 }
 
-// Later starts in the same scheme run fail as well (see findURLCredential).
-ScanAttempt attemptURLCredential(const Scanner& scanner, std::size_t at)
-{
-    auto schemeEnd = scanner.skip(at, isSchemeCharacter).end;
-    auto match = credentialsAfterScheme(scanner, at, schemeEnd);
-    auto next = match ? match->end : schemeEnd;
-    return { std::move(match), next };
-}
-
 // No "eyJ" starts inside a failed header (see findJSONWebToken).
 ScanAttempt attemptJSONWebToken(const Scanner& scanner, std::size_t at)
 {
@@ -624,20 +615,24 @@ void SecretMatch::appendReplacement(std::string& result, std::string_view text) 
         result += '@';
 }
 
-std::string maskSecretPattern(SecretPattern pattern, std::string_view text)
+void maskSecretPattern(SecretPattern pattern, std::string& text)
 {
-    TextScanner scanner(text);
+    std::string_view original(text);
+    TextScanner scanner(original);
+    auto match = findNext(pattern, scanner, 0);
+    if (!match)
+        return;
     std::string result;
-    result.reserve(text.size());
+    result.reserve(original.size());
     std::size_t copied = 0;
-    while (auto match = findNext(pattern, scanner, copied)) {
-        result.append(text.substr(copied, match->begin - copied));
+    for (; match; match = findNext(pattern, scanner, copied)) {
+        result.append(original.substr(copied, match->begin - copied));
         SecretMatch { pattern, match->begin, match->end, match->kept, match->spaced, match->closedByAt }
-            .appendReplacement(result, text);
+            .appendReplacement(result, original);
         copied = match->end;
     }
-    result.append(text.substr(copied));
-    return result;
+    result.append(original.substr(copied));
+    text = std::move(result);
 }
 
 }

@@ -263,6 +263,39 @@ namespace {
         return { ScanMatch { at, valueEnd, valueBegin - at }, valueEnd };
     }
 
+    // findURLCredential's try at the first letter of an ASCII word, where \b holds, without decoding: the
+    // scheme, "://", then user:password@, where neither part holds the byte that ends it. Later starts in the
+    // same scheme run fail as well.
+    ScanAttempt attemptASCIIURLCredential(const TextScanner& scanner, std::size_t at)
+    {
+        constexpr std::string_view kSeparator = "://";
+        auto text = scanner.text();
+        auto runEnd = [&](std::size_t from, auto isMember) {
+            while (from < text.size() && isMember(text[from]))
+                ++from;
+            return from;
+        };
+        auto isBlank
+            = [](char byte) { return (kByteKinds[static_cast<unsigned char>(byte)] & kBlankByte) != 0; };
+        auto schemeEnd = runEnd(at, [](char byte) {
+            auto c = static_cast<unsigned char>(byte);
+            return isASCIIAlphanumeric(c) || c == '+' || c == '.' || c == '-';
+        });
+        ScanAttempt failed { std::nullopt, schemeEnd };
+        auto userBegin = schemeEnd + kSeparator.size();
+        if (text.substr(schemeEnd, kSeparator.size()) != kSeparator)
+            return failed;
+        auto userEnd = runEnd(userBegin,
+            [&](char byte) { return byte != '/' && byte != ':' && byte != '@' && !isBlank(byte); });
+        if (userEnd == userBegin || userEnd == text.size() || text[userEnd] != ':')
+            return failed;
+        auto passwordEnd
+            = runEnd(userEnd + 1, [&](char byte) { return byte != '/' && byte != '@' && !isBlank(byte); });
+        if (passwordEnd == userEnd + 1 || passwordEnd == text.size() || text[passwordEnd] != '@')
+            return failed;
+        return { ScanMatch { at, passwordEnd + 1, userBegin - at, false, true }, passwordEnd + 1 };
+    }
+
     // matchHTTPCredential at the first byte of an ASCII word, where \b holds.
     ScanAttempt attemptASCIIHTTPCredential(const TextScanner& scanner, std::size_t at)
     {
@@ -365,7 +398,7 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
             break;
         }
         if (isASCIILetter(byte) && at < word->urlStartsBefore)
-            attempt(SecretPattern::urlCredential, at, attemptURLCredential);
+            attempt(SecretPattern::urlCredential, at, attemptASCIIURLCredential);
     };
     // A run a pattern needs can start only where a byte has a kind the byte before it lacks: bit i of
     // `...Starts` is set when byte i does. Before a word lies a blank, which has none of the kinds. Words

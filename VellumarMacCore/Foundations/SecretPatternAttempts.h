@@ -30,7 +30,6 @@ ScanAttempt attemptSlackToken(const TextScanner& scanner, std::size_t at);
 ScanAttempt attemptAWSAccessKeyID(const TextScanner& scanner, std::size_t at);
 ScanAttempt attemptGoogleAPIKey(const TextScanner& scanner, std::size_t at);
 ScanAttempt attemptJSONWebToken(const TextScanner& scanner, std::size_t at);
-ScanAttempt attemptURLCredential(const TextScanner& scanner, std::size_t at);
 ScanAttempt attemptLongToken(const TextScanner& scanner, std::size_t at);
 
 // The fewest token characters of a long run.
