@@ -226,18 +226,14 @@ namespace {
         return false;
     }
 
-    // secretAssignmentFrom for a run of ASCII text. The value is read last: reading it for every run with a
-    // separator after it would take each run of "a:a:a:..." to the end of the text.
-    ScanAttempt attemptASCIISecretAssignment(const TextScanner& scanner, std::size_t at)
+    // secretAssignmentFrom for the key run [at, runEnd) of ASCII text. The value is read last: reading it for
+    // every run with a separator after it would take each run of "a:a:a:..." to the end of the text.
+    ScanAttempt attemptASCIISecretAssignment(std::string_view text, std::size_t at, std::size_t runEnd)
     {
-        auto text = scanner.text();
         auto kindsAt = [&](std::size_t offset) {
             return offset < text.size() ? kByteKinds[static_cast<unsigned char>(text[offset])] : ByteKinds(0);
         };
         auto byteAt = [&](std::size_t offset) { return offset < text.size() ? text[offset] : '\0'; };
-        auto runEnd = at;
-        while (kindsAt(runEnd) & kAssignmentKeyByte)
-            ++runEnd;
         // ["']?\s*[:=]\s*, then the value.
         auto separator = runEnd + (byteAt(runEnd) == '"' || byteAt(runEnd) == '\'' ? 1 : 0);
         separator = pastBlanks(text, separator);
@@ -346,6 +342,17 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
             stopped = !sink.add({ pattern, outcome.match->begin, outcome.match->end, outcome.match->kept,
                 outcome.match->spaced, outcome.match->closedByAt });
     };
+    // In a word short enough for one mask, its key run ends where the mask's run of key bytes does.
+    auto attemptAssignment = [&](const TextScanner&, std::size_t at) {
+        auto runEnd = at;
+        if (word->bits)
+            runEnd += static_cast<std::size_t>(std::countr_one(word->bits->keyBytes >> (at - word->begin)));
+        else
+            while (runEnd < text.size()
+                && kByteKinds[static_cast<unsigned char>(text[runEnd])] & kAssignmentKeyByte)
+                ++runEnd;
+        return attemptASCIISecretAssignment(text, at, runEnd);
+    };
     // In a word short enough for one mask, the run and what it holds are read from the masks.
     auto attemptLongRun = [&](const TextScanner&, std::size_t at) {
         if (!word->bits)
@@ -364,7 +371,7 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
     };
     auto attemptAt = [&](std::size_t at, ByteKinds starts) {
         if (starts & kAssignmentKeyByte)
-            attempt(SecretPattern::secretAssignment, at, attemptASCIISecretAssignment);
+            attempt(SecretPattern::secretAssignment, at, attemptAssignment);
         if (starts & kTokenByte)
             attempt(SecretPattern::longToken, at, attemptLongRun);
         // Every other pattern starts with a word character at \b, which in ASCII is a word's first byte.

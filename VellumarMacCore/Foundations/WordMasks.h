@@ -23,9 +23,9 @@ public:
         std::uint64_t wordBytes = 0; // [A-Za-z0-9_]
         std::uint64_t keyBytes = 0; // [A-Za-z0-9_.-]
         std::uint64_t tokenBytes = 0; // [A-Za-z0-9_+=-]
-        std::uint64_t letters = 0;
-        std::uint64_t digits = 0;
-        std::uint64_t hexDigits = 0;
+        std::uint64_t letters = 0; // [A-Za-z]
+        std::uint64_t digits = 0; // [0-9]
+        std::uint64_t hexDigits = 0; // [0-9A-Fa-f]
         std::uint64_t separators = 0; // ":="
     };
 

@@ -185,7 +185,8 @@ namespace {
         "a123456789abcdef0123456789abcdef", "a123456789abcdef0123456789abcde+", "password \n\t = v",
         "password\v:v", "password'\n=v", "x(password =v", "pass word= v", "mytoken\r\n:  v w",
         "Bearer\t\tabcdefgh", "xBASIC abcdefgh", "bearer. abcdefgh", "bearer\fabcdefg", "a://u:p@h",
-        "://u:p@h", "s:a://u:p@h", "api- key=v", "apikey =", "sk-012345678901234 x", "sk-0123456789012345 x",
+        "a://u:p", "a://u:", "a://u", "a://", "://u:p@h", "s:a://u:p@h", "api- key=v",
+        "apikey =", "sk-012345678901234 x", "sk-0123456789012345 x",
         // The scan reads words through masks of 64 bytes: words of 64 and 65 bytes, words, runs and
         // credentials across a mask's end, a separator that opens the next mask, a text of one whole mask.
         std::string(32, 'a') + std::string(32, '1'), std::string(32, 'a') + std::string(33, '1'),
