@@ -357,14 +357,15 @@ bool findSecretMatchesInASCII(std::string_view text, SecretMatchSink& sink)
     auto attemptLongRun = [&](const TextScanner&, std::size_t at) {
         if (!word->bits)
             return attemptLongToken(scanner, at);
-        const auto& bits = *word->bits;
         auto offset = at - word->begin;
-        auto size = static_cast<std::size_t>(std::countr_one(bits.tokenBytes >> offset));
+        auto size = static_cast<std::size_t>(std::countr_one(word->bits->tokenBytes >> offset));
         auto end = at + size;
         auto run = (size == WordMasks::kBlockBytes ? ~std::uint64_t(0) : ~(~std::uint64_t(0) << size))
             << offset;
-        if (size < kShortestLongRun
-            || !longRunLooksLikeSecret(
+        if (size < kShortestLongRun)
+            return ScanAttempt { std::nullopt, end };
+        auto bits = masks.runBitsOf(word->begin, word->end);
+        if (!longRunLooksLikeSecret(
                 size, (bits.hexDigits & run) == run, (bits.letters & run) != 0 && (bits.digits & run) != 0))
             return ScanAttempt { std::nullopt, end };
         return ScanAttempt { ScanMatch { at, end }, end };

@@ -21,6 +21,7 @@ namespace {
         std::uint64_t nonASCII = 0;
         std::uint64_t lastLetters = 0; // "rRcC"
         WordMasks::StretchBits kinds;
+        WordMasks::RunBits runKinds;
     };
 
     bool isBlank(unsigned char byte) { return byte == ' ' || (byte >= '\t' && byte <= '\r'); }
@@ -38,9 +39,9 @@ namespace {
             bits.nonASCII |= std::uint64_t(byte >= 0x80) << index;
             bits.lastLetters |= std::uint64_t(lowered == 'r' || lowered == 'c') << index;
             bits.kinds.wordBytes |= std::uint64_t(isWordByte(byte)) << index;
-            bits.kinds.letters |= std::uint64_t(isASCIILetter(byte)) << index;
-            bits.kinds.digits |= std::uint64_t(isASCIIDigit(byte)) << index;
-            bits.kinds.hexDigits |= std::uint64_t(isASCIIHexDigit(byte)) << index;
+            bits.runKinds.letters |= std::uint64_t(isASCIILetter(byte)) << index;
+            bits.runKinds.digits |= std::uint64_t(isASCIIDigit(byte)) << index;
+            bits.runKinds.hexDigits |= std::uint64_t(isASCIIHexDigit(byte)) << index;
             bits.kinds.keyBytes |= std::uint64_t(isWordByte(byte) || byte == '-' || byte == '.') << index;
             bits.kinds.tokenBytes
                 |= std::uint64_t(isWordByte(byte) || byte == '-' || byte == '+' || byte == '=') << index;
@@ -81,9 +82,9 @@ namespace {
             bits.nonASCII |= bitsOf(chunk) << shift;
             bits.lastLetters |= bitsOf(_mm_or_si128(equal(lowered, 'r'), equal(lowered, 'c'))) << shift;
             bits.kinds.wordBytes |= bitsOf(wordBytes) << shift;
-            bits.kinds.letters |= bitsOf(letters) << shift;
-            bits.kinds.digits |= bitsOf(digits) << shift;
-            bits.kinds.hexDigits |= bitsOf(_mm_or_si128(digits, within(lowered, 'a', 'f' - 'a'))) << shift;
+            bits.runKinds.letters |= bitsOf(letters) << shift;
+            bits.runKinds.digits |= bitsOf(digits) << shift;
+            bits.runKinds.hexDigits |= bitsOf(_mm_or_si128(digits, within(lowered, 'a', 'f' - 'a'))) << shift;
             bits.kinds.keyBytes |= bitsOf(_mm_or_si128(wordBytes, _mm_or_si128(dashes, equal(chunk, '.'))))
                 << shift;
             bits.kinds.tokenBytes |= bitsOf(_mm_or_si128(_mm_or_si128(wordBytes, dashes),
@@ -113,7 +114,7 @@ WordMasks::WordMasks(std::string_view text)
             : bitsOfBytes(text.data() + begin, text.size() - begin);
         if (begin + kBlockBytes > text.size())
             bits.blanks |= kAllBits << (text.size() - begin);
-        m_blocks.push_back({ bits.blanks, 0, bits.kinds });
+        m_blocks.push_back({ bits.blanks, 0, bits.kinds, bits.runKinds });
         nonASCII |= bits.nonASCII;
         // The block before is complete now that the blanks after it are known.
         if (index > 0)
@@ -121,7 +122,7 @@ WordMasks::WordMasks(std::string_view text)
         lastLettersBefore = bits.lastLetters;
     }
     // One block more, all blanks, for the masks to read on into past the text's end.
-    m_blocks.push_back({ kAllBits, 0, {} });
+    m_blocks.push_back({ kAllBits, 0, {}, {} });
     if (count > 0)
         markWordsWorthALook(count - 1, lastLettersBefore);
     m_holdsNonASCII = nonASCII != 0;

@@ -23,10 +23,14 @@ public:
         std::uint64_t wordBytes = 0; // [A-Za-z0-9_]
         std::uint64_t keyBytes = 0; // [A-Za-z0-9_.-]
         std::uint64_t tokenBytes = 0; // [A-Za-z0-9_+=-]
+        std::uint64_t separators = 0; // ":="
+    };
+
+    // What tells a long run of token bytes that is a secret from one that is a name, read only for such runs.
+    struct RunBits {
         std::uint64_t letters = 0; // [A-Za-z]
         std::uint64_t digits = 0; // [0-9]
         std::uint64_t hexDigits = 0; // [0-9A-Fa-f]
-        std::uint64_t separators = 0; // ":="
     };
 
     // Reads `text` once; the masks refer to it by offset and do not keep it.
@@ -49,8 +53,9 @@ public:
     // Where the last word that ends before `at`, a blank, begins; none when no word does.
     std::optional<std::size_t> previousWordBegin(std::size_t at) const;
 
-    // [begin, end), at most kBlockBytes long.
+    // Of [begin, end), at most kBlockBytes long.
     StretchBits bitsOf(std::size_t begin, std::size_t end) const;
+    RunBits runBitsOf(std::size_t begin, std::size_t end) const;
 
 private:
     enum class Polarity { blank, nonBlank };
@@ -60,7 +65,16 @@ private:
         std::uint64_t blanks = 0; // bits past the text's end are blanks
         std::uint64_t worthALook = 0;
         StretchBits kinds;
+        RunBits runKinds;
     };
+
+    // Bits [offset, offset + length) of two blocks side by side, as bits from 0.
+    static std::uint64_t window(std::uint64_t low, std::uint64_t high, std::size_t offset, std::size_t length)
+    {
+        auto kept = length == kBlockBytes ? ~std::uint64_t(0) : ~(~std::uint64_t(0) << length);
+        // Shifting `high` twice keeps each shift below 64 when the offset is 0.
+        return ((low >> offset) | (high << 1 << (kBlockBytes - 1 - offset))) & kept;
+    }
 
     std::uint64_t blankBits(std::size_t block, Polarity polarity) const
     {
@@ -114,17 +128,21 @@ inline WordMasks::StretchBits WordMasks::bitsOf(std::size_t begin, std::size_t e
     // The block after always exists: the last one is all blanks.
     const auto& low = m_blocks[begin / kBlockBytes].kinds;
     const auto& high = m_blocks[begin / kBlockBytes + 1].kinds;
-    auto offset = begin % kBlockBytes;
-    auto length = end - begin;
-    auto kept = length == kBlockBytes ? ~std::uint64_t(0) : ~(~std::uint64_t(0) << length);
-    // Shifting `high` twice keeps each shift below 64 when the offset is 0.
-    auto window = [&](std::uint64_t lowBits, std::uint64_t highBits) {
-        return ((lowBits >> offset) | (highBits << 1 << (kBlockBytes - 1 - offset))) & kept;
+    auto of = [&](std::uint64_t StretchBits::*kind) {
+        return window(low.*kind, high.*kind, begin % kBlockBytes, end - begin);
     };
-    return { window(low.wordBytes, high.wordBytes), window(low.keyBytes, high.keyBytes),
-        window(low.tokenBytes, high.tokenBytes), window(low.letters, high.letters),
-        window(low.digits, high.digits), window(low.hexDigits, high.hexDigits),
-        window(low.separators, high.separators) };
+    return { of(&StretchBits::wordBytes), of(&StretchBits::keyBytes), of(&StretchBits::tokenBytes),
+        of(&StretchBits::separators) };
+}
+
+inline WordMasks::RunBits WordMasks::runBitsOf(std::size_t begin, std::size_t end) const
+{
+    const auto& low = m_blocks[begin / kBlockBytes].runKinds;
+    const auto& high = m_blocks[begin / kBlockBytes + 1].runKinds;
+    auto of = [&](std::uint64_t RunBits::*kind) {
+        return window(low.*kind, high.*kind, begin % kBlockBytes, end - begin);
+    };
+    return { of(&RunBits::letters), of(&RunBits::digits), of(&RunBits::hexDigits) };
 }
 
 inline std::size_t WordMasks::wordBegin(std::size_t at) const
