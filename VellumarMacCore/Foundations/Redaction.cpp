@@ -45,7 +45,7 @@ namespace {
         std::string result(text);
         for (auto pattern : detail::secretPatternsInOrder) {
             if (pattern >= first)
-                result = detail::maskSecretPattern(pattern, result);
+                detail::maskSecretPattern(pattern, result);
         }
         return result;
     }

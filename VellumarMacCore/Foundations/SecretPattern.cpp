@@ -349,6 +349,9 @@ namespace {
 
     std::optional<Match> findSecretAssignment(const Scanner& scanner, std::size_t from)
     {
+        // Every match holds its separator, so the next search starts past this one: the look stays linear.
+        if (scanner.text().find_first_of(":=", from) == std::string_view::npos)
+            return std::nullopt;
         for (auto start = from; start < scanner.size();) {
             auto runEnd = scanner.skip(start, isAssignmentKeyCharacter).end;
             if (auto match = secretAssignmentFrom(scanner, start, runEnd))
@@ -425,6 +428,9 @@ namespace {
     // the first start of a run decides for all of them.
     std::optional<Match> findURLCredential(const Scanner& scanner, std::size_t from)
     {
+        // Every match holds its "://", so the next search starts past this one: the look stays linear.
+        if (scanner.text().find("://", from) == std::string_view::npos)
+            return std::nullopt;
         for (auto at = from; at < scanner.size();) {
             auto codePoint = scanner.at(at);
             if (!isCaselessLetter(codePoint.value) || !scanner.isWordBoundary(at)) {
@@ -473,27 +479,22 @@ namespace {
         return kinds;
     }();
 
-    // A run of hexadecimal digits is a secret only beyond 40 of them (a 40-digit commit id stays); any other
-    // run is one when it mixes letters and digits (a long name of letters, "_" and "-" stays).
     bool looksLikeSecret(std::string_view run)
     {
-        constexpr std::size_t kLongestKeptHexRun = 40;
         std::uint8_t everyByte = 0xFF;
         std::uint8_t someByte = 0;
         for (unsigned char byte : run) {
             everyByte &= kRunByteKinds[byte];
             someByte |= kRunByteKinds[byte];
         }
-        if (everyByte & kHexDigitByte)
-            return run.size() > kLongestKeptHexRun;
-        return (someByte & kLetterByte) && (someByte & kDigitByte);
+        return longRunLooksLikeSecret(
+            run.size(), everyByte & kHexDigitByte, (someByte & kLetterByte) && (someByte & kDigitByte));
     }
 
     // A long run that stays as it is counts as no match: replacing it by itself changes nothing.
     std::optional<Match> longTokenOfRun(const Scanner& scanner, std::size_t at, const Scanner::Run& run)
     {
-        constexpr std::size_t kMinimumRunSize = 32;
-        if (run.count < kMinimumRunSize || !looksLikeSecret(scanner.text().substr(at, run.end - at)))
+        if (run.count < kShortestLongRun || !looksLikeSecret(scanner.text().substr(at, run.end - at)))
             return std::nullopt;
         return Match { at, run.end };
     }
@@ -581,15 +582,6 @@ ScanAttempt attemptGoogleAPIKey(const TextScanner& scanner, std::size_t at)
     return attemptEach(scanner, at, matchGoogleAPIKey);
 }
 
-// Later starts in the same scheme run fail as well (see findURLCredential).
-ScanAttempt attemptURLCredential(const Scanner& scanner, std::size_t at)
-{
-    auto schemeEnd = scanner.skip(at, isSchemeCharacter).end;
-    auto match = credentialsAfterScheme(scanner, at, schemeEnd);
-    auto next = match ? match->end : schemeEnd;
-    return { std::move(match), next };
-}
-
 // No "eyJ" starts inside a failed header (see findJSONWebToken).
 ScanAttempt attemptJSONWebToken(const Scanner& scanner, std::size_t at)
 {
@@ -607,6 +599,12 @@ ScanAttempt attemptLongToken(const Scanner& scanner, std::size_t at)
     return { longTokenOfRun(scanner, at, run), run.end };
 }
 
+bool longRunLooksLikeSecret(std::size_t size, bool allHexDigits, bool mixesLettersAndDigits)
+{
+    constexpr std::size_t kLongestKeptHexRun = 40;
+    return allHexDigits ? size > kLongestKeptHexRun : mixesLettersAndDigits;
+}
+
 void SecretMatch::appendReplacement(std::string& result, std::string_view text) const
 {
     result.append(text.substr(begin, kept));
@@ -617,20 +615,24 @@ void SecretMatch::appendReplacement(std::string& result, std::string_view text) 
         result += '@';
 }
 
-std::string maskSecretPattern(SecretPattern pattern, std::string_view text)
+void maskSecretPattern(SecretPattern pattern, std::string& text)
 {
-    TextScanner scanner(text);
+    std::string_view original(text);
+    TextScanner scanner(original);
+    auto match = findNext(pattern, scanner, 0);
+    if (!match)
+        return;
     std::string result;
-    result.reserve(text.size());
+    result.reserve(original.size());
     std::size_t copied = 0;
-    while (auto match = findNext(pattern, scanner, copied)) {
-        result.append(text.substr(copied, match->begin - copied));
+    for (; match; match = findNext(pattern, scanner, copied)) {
+        result.append(original.substr(copied, match->begin - copied));
         SecretMatch { pattern, match->begin, match->end, match->kept, match->spaced, match->closedByAt }
-            .appendReplacement(result, text);
+            .appendReplacement(result, original);
         copied = match->end;
     }
-    result.append(text.substr(copied));
-    return result;
+    result.append(original.substr(copied));
+    text = std::move(result);
 }
 
 }

@@ -52,12 +52,13 @@ inline constexpr std::array secretPatternsInOrder {
     SecretPattern::longToken,
 };
 
-// `text` with every match of `pattern`, leftmost first and not overlapping, replaced: by the mask; for
+// Every match of `pattern` in `text`, leftmost first and not overlapping, replaced: by the mask; for
 // secretAssignment by the key and separator, then the mask; for httpCredential by the word, one space and
 // the mask; for urlCredential by the scheme with "://", the mask and "@"; for longToken by the mask when the
 // run looks like a secret (more than 40 hexadecimal digits, or letters mixed with digits) and by itself
-// otherwise. Never fails; safe from any thread.
-std::string maskSecretPattern(SecretPattern pattern, std::string_view text);
+// otherwise. Where there is no match, as in most passes, `text` is left untouched rather than copied.
+// Never fails; safe from any thread.
+void maskSecretPattern(SecretPattern pattern, std::string& text);
 
 // What maskSecretPattern replaces, and with what: the first `kept` bytes of the match, one space when
 // `spaced`, the mask, then "@" when `closedByAt`.

@@ -30,7 +30,14 @@ ScanAttempt attemptSlackToken(const TextScanner& scanner, std::size_t at);
 ScanAttempt attemptAWSAccessKeyID(const TextScanner& scanner, std::size_t at);
 ScanAttempt attemptGoogleAPIKey(const TextScanner& scanner, std::size_t at);
 ScanAttempt attemptJSONWebToken(const TextScanner& scanner, std::size_t at);
-ScanAttempt attemptURLCredential(const TextScanner& scanner, std::size_t at);
 ScanAttempt attemptLongToken(const TextScanner& scanner, std::size_t at);
+
+// The fewest token characters of a long run.
+inline constexpr std::size_t kShortestLongRun = 32;
+
+// Whether a long run of `size` token characters is masked: a run of hexadecimal digits only beyond 40 of
+// them (a 40-digit commit id stays); any other run when it mixes letters and digits (a long name of letters,
+// "_" and "-" stays).
+bool longRunLooksLikeSecret(std::size_t size, bool allHexDigits, bool mixesLettersAndDigits);
 
 }

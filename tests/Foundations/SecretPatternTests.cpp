@@ -185,8 +185,16 @@ namespace {
         "a123456789abcdef0123456789abcdef", "a123456789abcdef0123456789abcde+", "password \n\t = v",
         "password\v:v", "password'\n=v", "x(password =v", "pass word= v", "mytoken\r\n:  v w",
         "Bearer\t\tabcdefgh", "xBASIC abcdefgh", "bearer. abcdefgh", "bearer\fabcdefg", "a://u:p@h",
-        "://u:p@h", "s:a://u:p@h", "api- key=v", "apikey =", "sk-012345678901234 x",
-        "sk-0123456789012345 x" };
+        "a://u:p", "a://u:", "a://u", "a://", "://u:p@h", "s:a://u:p@h", "api- key=v",
+        "apikey =", "sk-012345678901234 x", "sk-0123456789012345 x",
+        // The scan reads words through masks of 64 bytes: words of 64 and 65 bytes, words, runs and
+        // credentials across a mask's end, a separator that opens the next mask, a text of one whole mask.
+        std::string(32, 'a') + std::string(32, '1'), std::string(32, 'a') + std::string(33, '1'),
+        std::string(60, ' ') + "password=hunter2", std::string(59, ' ') + "token = v",
+        std::string(58, ' ') + "Bearer abcdefgh12345678", std::string(60, ' ') + "https://u:p@h",
+        std::string(48, '.') + std::string(32, 'x') + "9.y",
+        std::string(80, '.') + "eyJabcdefgh.abcdefgh.abcdefgh", std::string(44, ' ') + "sk-abcdefghijklmnopq",
+        std::string(63, 'x') + "\u00e9 token=v" };
 
     // Words of a log or a chat, secrets among them, joined by blanks: long ASCII texts whose matches mostly
     // stand apart and sometimes meet.
