@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <array>
@@ -62,6 +63,8 @@ void NetQueue::sync(const std::function<void()>& work)
     done.get_future().wait();
 }
 
+bool NetQueue::isCurrent() const { return m_loop->context.get_executor().running_in_this_thread(); }
+
 void NetQueue::shutDown()
 {
     if (!m_loop->thread.joinable())
@@ -76,6 +79,15 @@ void NetQueue::shutDown()
     // Work that never ran may hold a WebSocket that holds this queue; kept until the queue ends, it
     // would keep both alive for good.
     m_loop->context.shutdown();
+}
+
+std::size_t usableCPUCount()
+{
+    cpu_set_t usable;
+    CPU_ZERO(&usable);
+    if (sched_getaffinity(0, sizeof usable, &usable) != 0)
+        return 1;
+    return static_cast<std::size_t>(std::max(CPU_COUNT(&usable), 1));
 }
 
 struct NetTimer::State {
@@ -132,8 +144,9 @@ struct NetConnection::Socket {
     std::deque<PendingSend> sends;
 };
 
-NetConnection::NetConnection(std::unique_ptr<Socket> socket)
-    : m_socket(std::move(socket))
+NetConnection::NetConnection(NetQueue& queue, std::unique_ptr<Socket> socket)
+    : m_queue(&queue)
+    , m_socket(std::move(socket))
 {
     // A peer already gone leaves the unspecified address, which no source check allows.
     std::error_code gone;
@@ -282,17 +295,20 @@ void NetConnection::close()
 
 struct NetListener::Acceptor {
     Acceptor(NetQueue& owner, TLSServerContext tls)
-        : identity(std::move(tls))
+        : queue(owner)
+        , identity(std::move(tls))
         , socket(owner.loop().context)
         , retry(owner.loop().context)
     {
     }
+    NetQueue& queue;
     TLSServerContext identity;
     asio::ip::tcp::acceptor socket;
     // Waits out a shortage of descriptors or memory instead of spinning on it.
     asio::steady_timer retry;
     AcceptHandler accepted;
     FailureHandler failed;
+    QueueChoice connectionQueue;
     bool cancelled = false;
 };
 
@@ -318,11 +334,12 @@ namespace {
 }
 
 NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port,
-    AcceptHandler accepted, FailureHandler failed)
+    AcceptHandler accepted, FailureHandler failed, QueueChoice connectionQueue)
     : m_acceptor(std::make_shared<Acceptor>(queue, std::move(identity)))
 {
     m_acceptor->accepted = std::move(accepted);
     m_acceptor->failed = std::move(failed);
+    m_acceptor->connectionQueue = std::move(connectionQueue);
     auto& socket = m_acceptor->socket;
     std::error_code error;
     socket.open(asio::ip::tcp::v6(), error);
@@ -360,35 +377,39 @@ namespace {
     {
         if (acceptor->cancelled)
             return;
-        acceptor->socket.async_accept([acceptor](const std::error_code& error, asio::ip::tcp::socket tcp) {
-            if (acceptor->cancelled)
-                return;
-            if (isTransient(error)) {
-                acceptor->retry.expires_after(std::chrono::milliseconds(50));
-                acceptor->retry.async_wait([acceptor](const std::error_code& waited) {
-                    if (!waited)
-                        acceptNext(acceptor);
-                });
-                return;
-            }
-            if (error) {
-                acceptor->cancelled = true;
-                std::error_code ignored;
-                acceptor->socket.close(ignored);
-                acceptor->failed(error);
-                return;
-            }
-            keepAlive(tcp);
-            std::error_code peerError;
-            tcp.remote_endpoint(peerError);
-            // A peer gone before we looked at it needs no answer; without memory for its TLS state
-            // it gets none either.
-            SSL* ssl = peerError ? nullptr : SSL_new(acceptor->identity.handle());
-            if (ssl)
-                acceptor->accepted(std::make_shared<NetConnection>(
-                    std::make_unique<NetConnection::Socket>(std::move(tcp), ssl)));
-            acceptNext(acceptor);
-        });
+        // The accepted socket is registered with the chosen queue's event loop from the start, so that
+        // its reads and writes never touch the listener's.
+        NetQueue& home = acceptor->connectionQueue ? acceptor->connectionQueue() : acceptor->queue;
+        acceptor->socket.async_accept(asio::any_io_executor(home.loop().context.get_executor()),
+            [acceptor, &home](const std::error_code& error, asio::ip::tcp::socket tcp) {
+                if (acceptor->cancelled)
+                    return;
+                if (isTransient(error)) {
+                    acceptor->retry.expires_after(std::chrono::milliseconds(50));
+                    acceptor->retry.async_wait([acceptor](const std::error_code& waited) {
+                        if (!waited)
+                            acceptNext(acceptor);
+                    });
+                    return;
+                }
+                if (error) {
+                    acceptor->cancelled = true;
+                    std::error_code ignored;
+                    acceptor->socket.close(ignored);
+                    acceptor->failed(error);
+                    return;
+                }
+                keepAlive(tcp);
+                std::error_code peerError;
+                tcp.remote_endpoint(peerError);
+                // A peer gone before we looked at it needs no answer; without memory for its TLS state
+                // it gets none either.
+                SSL* ssl = peerError ? nullptr : SSL_new(acceptor->identity.handle());
+                if (ssl)
+                    acceptor->accepted(std::make_shared<NetConnection>(
+                        home, std::make_unique<NetConnection::Socket>(std::move(tcp), ssl)));
+                acceptNext(acceptor);
+            });
     }
 
 }

@@ -1,6 +1,7 @@
-// The relay's network layer: a serial queue (one named thread running an event loop), time-outs on
-// it, a dual-stack TLS listening socket and the TLS connections it accepts. Every callback runs on
-// the queue; objects of this file other than NetQueue are used only on their queue.
+// The relay's network layer: serial queues (each one named thread running an event loop), time-outs
+// on them, a dual-stack TLS listening socket and the TLS connections it accepts, each living on a
+// queue of its own choosing. Every callback runs on the queue of the object it belongs to; objects of
+// this file other than NetQueue are used only on their queue.
 #pragma once
 
 #include "Platform/TLS.h"
@@ -32,6 +33,8 @@ public:
     void async(std::function<void()> work);
     // Runs `work` on the queue and waits for it; never call it from the queue itself.
     void sync(const std::function<void()>& work);
+    // Whether the calling thread is the queue's own.
+    bool isCurrent() const;
     // Lets the running work item finish, joins the thread and destroys the work that never ran. Any
     // thread but the queue's own.
     void shutDown();
@@ -42,6 +45,9 @@ public:
 private:
     std::unique_ptr<Loop> m_loop;
 };
+
+// The CPUs this process may run on (its affinity mask); at least 1.
+std::size_t usableCPUCount();
 
 // One pending time-out. Scheduling again replaces the pending one; a cancelled or replaced time-out
 // never fires, even when it was already due.
@@ -70,8 +76,11 @@ public:
     using SendCompletion = std::function<void(std::error_code)>;
 
     struct Socket;
-    explicit NetConnection(std::unique_ptr<Socket> socket);
+    NetConnection(NetQueue& queue, std::unique_ptr<Socket> socket);
     ~NetConnection();
+
+    // The queue its socket, TLS stream and completions belong to.
+    NetQueue& queue() const noexcept { return *m_queue; }
 
     const sockaddr_storage& remoteAddress() const noexcept { return m_remote; }
     // The peer's address as text; an IPv4 peer of the dual-stack socket is printed as IPv4.
@@ -101,6 +110,7 @@ private:
     void drain();
     void close();
 
+    NetQueue* m_queue;
     std::unique_ptr<Socket> m_socket;
     sockaddr_storage m_remote {};
     bool m_cancelled = false;
@@ -115,11 +125,16 @@ public:
     using AcceptHandler = std::function<void(std::shared_ptr<NetConnection>)>;
     // Hears a failure of the running socket; the listener has stopped by then.
     using FailureHandler = std::function<void(std::error_code)>;
+    // Asked on the listener's queue, before each accept, for the queue the next connection will live
+    // on; it must outlive that connection. Absent: the listener's own queue.
+    using QueueChoice = std::function<NetQueue&()>;
 
     // Binds and listens at once (port 0: any free port); throws std::system_error. Accepting starts
     // on the queue; connections come with TCP keep-alive after 60 idle seconds and no handshake yet.
+    // `accepted` runs on the listener's queue, with a connection that belongs to the queue chosen for
+    // it: whatever starts it must run there.
     NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port, AcceptHandler accepted,
-        FailureHandler failed);
+        FailureHandler failed, QueueChoice connectionQueue = {});
     // Stops accepting, as `cancel` does: on the queue, or once the queue has stopped.
     ~NetListener();
     NetListener(const NetListener&) = delete;

@@ -68,13 +68,14 @@ struct HTTPConnection::Download {
 };
 
 HTTPConnection::HTTPConnection(std::shared_ptr<platform::NetConnection> connection,
-    std::shared_ptr<const Services> services, OnClose onClose, HTTPRequestParser::Policy policy,
-    std::optional<std::string> host)
+    std::shared_ptr<platform::NetQueue> queue, std::shared_ptr<const Services> services, OnClose onClose,
+    HTTPRequestParser::Policy policy, std::optional<std::string> host)
     : m_connection(std::move(connection))
+    , m_queue(std::move(queue))
     , m_services(std::move(services))
     , m_onClose(std::move(onClose))
     , m_parser(kMaxHeadBytes, kMaxInMemoryBodyBytes, std::move(policy))
-    , m_timer(*m_services->queue)
+    , m_timer(*m_queue)
     , m_host(std::move(host))
 {
 }
@@ -178,16 +179,16 @@ void HTTPConnection::handle(HTTPRequest request)
         auto answered = answer(*m_services, std::move(request));
         return respond(std::move(answered.response), answered.keepAlive, answered.body);
     }
-    m_services->workers->submit(
-        [weak = weak_from_this(), services = m_services, request = std::move(request)]() mutable {
-            auto answered = answer(*services, std::move(request));
-            auto pending = std::make_shared<PendingResponse>(std::move(answered.response));
-            // The connection is looked up on the queue only, so that it is never destroyed here.
-            services->queue->async([weak, pending, keepAlive = answered.keepAlive, body = answered.body] {
-                if (auto self = weak.lock())
-                    self->respond(pending->take(), keepAlive, body);
-            });
+    m_services->workers->submit([weak = weak_from_this(), queue = m_queue, services = m_services,
+                                    request = std::move(request)]() mutable {
+        auto answered = answer(*services, std::move(request));
+        auto pending = std::make_shared<PendingResponse>(std::move(answered.response));
+        // The connection is looked up on its queue only, so that it is never destroyed here.
+        queue->async([weak, pending, keepAlive = answered.keepAlive, body = answered.body] {
+            if (auto self = weak.lock())
+                self->respond(pending->take(), keepAlive, body);
         });
+    });
 }
 
 void HTTPConnection::respond(HTTPResponse response, bool keepAlive, Body body)
@@ -277,15 +278,15 @@ void HTTPConnection::upgradeToWebSocket(const HTTPResponse& response)
             // The WebSocket may finish on a thread of its own; the connection is only touched here. The
             // queue is held weakly: were this the last hold on it, the queue's end would run on its own
             // thread and join it.
-            auto onFinish = [weak, queue = std::weak_ptr(self->m_services->queue)] {
+            auto onFinish = [weak, queue = std::weak_ptr(self->m_queue)] {
                 if (auto running = queue.lock())
                     running->async([weak] {
                         if (auto connection = weak.lock())
                             connection->close();
                     });
             };
-            self->m_webSocket = self->m_services->webSocket(self->m_services->queue, self->m_connection,
-                self->m_parser.takeBuffer(), std::move(onFinish));
+            self->m_webSocket = self->m_services->webSocket(
+                self->m_queue, self->m_connection, self->m_parser.takeBuffer(), std::move(onFinish));
             if (upgrade.open)
                 upgrade.open(self->m_webSocket->webSocket);
         });

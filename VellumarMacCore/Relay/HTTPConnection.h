@@ -9,6 +9,7 @@
 #include "VellumarMacCore/Relay/RelayListenerLimits.h"
 #include "VellumarMacCore/Relay/RequestWorkers.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -27,25 +28,26 @@ struct WebSocketHandOff {
     std::shared_ptr<WebSocketConnection> webSocket;
     std::function<void()> cancel;
 };
-// Called on the listener's queue with that queue, the network connection, the bytes the client sent
+// Called on the connection's queue with that queue, the network connection, the bytes the client sent
 // right behind its upgrade request, and the action the WebSocket calls once when it ends.
 using WebSocketFactory = std::function<WebSocketHandOff(std::shared_ptr<platform::NetQueue>,
     std::shared_ptr<platform::NetConnection>, std::string alreadyReceived, std::function<void()> onFinish)>;
 
-// Lives on the listener's queue: every member function runs there. The listener's table is its only
-// strong owner; callbacks, timers and request tasks hold it weakly.
+// Lives on the queue of its network connection: every member function runs there, but for `isTrusted`,
+// `openedAt` and `host`, which the listener reads from its own queue. The listener's table is its only
+// lasting strong owner; callbacks, timers and request tasks hold it weakly.
 class HTTPConnection : public std::enable_shared_from_this<HTTPConnection> {
 public:
     // What all connections of one listener share.
     struct Services {
-        std::shared_ptr<platform::NetQueue> queue;
         RelayListenerLimits limits;
         RequestHandler handler;
         // Absent: every upgrade is cancelled and its connection closed.
         WebSocketFactory webSocket;
-        // Outlived by the queue's thread: the listener joins that thread before it ends the workers.
+        // Outlived by the queues' threads: the listener joins them before it ends the workers.
         RequestWorkers* workers = nullptr;
-        // Asked on the queue; true runs the handler right there instead of on a worker. Absent: never.
+        // Asked on the connection's queue; true runs the handler right there instead of on a worker.
+        // Absent: never.
         std::function<bool(const HTTPRequest&)> answersAtOnce;
     };
     using OnClose = std::function<void(HTTPConnection&)>;
@@ -57,9 +59,10 @@ public:
     // How long a connection closed after its last response still drains what the peer sends.
     static constexpr std::chrono::seconds kLinger { 2 };
 
+    // `queue` is the one `connection` belongs to. `onClose` runs on it.
     HTTPConnection(std::shared_ptr<platform::NetConnection> connection,
-        std::shared_ptr<const Services> services, OnClose onClose, HTTPRequestParser::Policy policy,
-        std::optional<std::string> host);
+        std::shared_ptr<platform::NetQueue> queue, std::shared_ptr<const Services> services, OnClose onClose,
+        HTTPRequestParser::Policy policy, std::optional<std::string> host);
     ~HTTPConnection();
 
     // Arms the request timer (a handshake that never finishes is cut by it) and starts the handshake.
@@ -68,8 +71,10 @@ public:
     // tells the listener.
     void close();
 
+    // Any thread.
     bool isTrusted() const noexcept { return m_trusted; }
     bool isClosed() const noexcept { return m_closed; }
+    platform::NetQueue& queue() const noexcept { return *m_queue; }
     std::chrono::steady_clock::time_point openedAt() const noexcept { return m_openedAt; }
     const std::optional<std::string>& host() const noexcept { return m_host; }
 
@@ -97,6 +102,7 @@ private:
     void armTimer(std::chrono::duration<double> after);
 
     std::shared_ptr<platform::NetConnection> m_connection;
+    std::shared_ptr<platform::NetQueue> m_queue;
     std::shared_ptr<const Services> m_services;
     OnClose m_onClose;
     HTTPRequestParser m_parser;
@@ -106,7 +112,7 @@ private:
     platform::NetTimer m_timer;
     std::optional<WebSocketHandOff> m_webSocket;
     bool m_requestTimerArmed = false;
-    bool m_trusted = false;
+    std::atomic<bool> m_trusted = false;
     std::chrono::steady_clock::time_point m_openedAt = std::chrono::steady_clock::now();
     std::optional<std::string> m_host;
 };

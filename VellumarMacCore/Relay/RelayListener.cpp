@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -12,10 +13,12 @@
 namespace vellumar {
 
 struct RelayListener::State : std::enable_shared_from_this<RelayListener::State> {
-    State(std::shared_ptr<const HTTPConnection::Services> shared, platform::TLSServerContext tls,
+    State(std::vector<std::shared_ptr<platform::NetQueue>> queues,
+        std::shared_ptr<const HTTPConnection::Services> shared, platform::TLSServerContext tls,
         HTTPRequestParser::Policy bodyPolicy, SourceCheck sourceCheck,
         std::function<void(std::error_code)> onFailure)
-        : services(std::move(shared))
+        : connectionQueues(std::move(queues))
+        , services(std::move(shared))
         , identity(std::move(tls))
         , policy(std::move(bodyPolicy))
         , allowsSource(std::move(sourceCheck))
@@ -23,13 +26,25 @@ struct RelayListener::State : std::enable_shared_from_this<RelayListener::State>
     {
     }
 
-    void accept(const std::shared_ptr<platform::NetConnection>& connection);
-    // Among the untrusted connections that `matches` picks, the first opened; on equal times the
-    // first met stays.
-    template <typename Matches> HTTPConnection* oldestUntrusted(Matches matches) const;
-    void closeAll();
-    void stop();
+    using Table = std::unordered_map<HTTPConnection*, std::shared_ptr<HTTPConnection>>;
 
+    // On the listener's queue.
+    platform::NetQueue& nextQueue();
+    void accept(const std::shared_ptr<platform::NetConnection>& connection);
+    // Under `lock`: makes room for a connection from `host` as the limits ask, moving the connections
+    // it evicts to `evicted`, and tells whether there is room.
+    bool makeRoom(
+        const std::optional<std::string>& host, std::vector<std::shared_ptr<HTTPConnection>>& evicted);
+    // Under `lock`: among the untrusted connections that `matches` picks, the first opened, taken out
+    // of the table; on equal times the first met goes.
+    template <typename Matches> std::shared_ptr<HTTPConnection> takeOldestUntrusted(Matches matches);
+    // On the listener's queue: stops accepting and closes every connection; `afterClosing`, when
+    // given, runs on the listener's queue once they all are closed.
+    void stop(std::function<void()> afterClosing = {});
+
+    // Its first is the listener's own queue.
+    const std::vector<std::shared_ptr<platform::NetQueue>> connectionQueues;
+    std::size_t nextQueueIndex = 0;
     std::shared_ptr<const HTTPConnection::Services> services;
     platform::TLSServerContext identity;
     HTTPRequestParser::Policy policy;
@@ -37,8 +52,11 @@ struct RelayListener::State : std::enable_shared_from_this<RelayListener::State>
     std::function<void(std::error_code)> failed;
     // Replacing it closes the socket it held.
     std::unique_ptr<platform::NetListener> listener;
-    // The only strong owner of the connections.
-    std::unordered_map<HTTPConnection*, std::shared_ptr<HTTPConnection>> connections;
+    // Guards `connections`: admission reads it on the listener's queue while connections leave it
+    // from their own. Nothing is called out while it is held.
+    std::mutex lock;
+    // The only lasting strong owner of the connections.
+    Table connections;
 };
 
 namespace {
@@ -51,18 +69,74 @@ namespace {
         return 2 * static_cast<std::size_t>(std::max(limits.maxConnections, 1));
     }
 
+    // The listener's queue serves connections too: with one CPU it is the only queue.
+    std::vector<std::shared_ptr<platform::NetQueue>> connectionQueues(
+        const std::shared_ptr<platform::NetQueue>& listenerQueue)
+    {
+        std::vector<std::shared_ptr<platform::NetQueue>> queues { listenerQueue };
+        for (auto count = platform::usableCPUCount(); queues.size() < count;)
+            queues.push_back(std::make_shared<platform::NetQueue>(RelayListener::kQueueLabel));
+        return queues;
+    }
+
+    // Closes `connection` on its queue and drops it there, where its timers and socket live. `done` is
+    // let go once it closed (or its queue stopped first). On that queue already it closes at once: work
+    // a queue queues for itself joins its line only once the running item ends, behind a `sync` that
+    // may have come meanwhile, such as the listener's end, which would then stop the queue before it.
+    void closeOnItsQueue(std::shared_ptr<HTTPConnection> connection, std::shared_ptr<void> done = {})
+    {
+        auto& queue = connection->queue();
+        if (queue.isCurrent())
+            return connection->close();
+        queue.async([connection = std::move(connection), done = std::move(done)] { connection->close(); });
+    }
+
 }
 
-template <typename Matches> HTTPConnection* RelayListener::State::oldestUntrusted(Matches matches) const
+platform::NetQueue& RelayListener::State::nextQueue()
 {
-    HTTPConnection* oldest = nullptr;
-    for (const auto& [key, connection] : connections) {
-        if (connection->isTrusted() || !matches(*connection))
+    auto& queue = *connectionQueues[nextQueueIndex];
+    nextQueueIndex = (nextQueueIndex + 1) % connectionQueues.size();
+    return queue;
+}
+
+template <typename Matches>
+std::shared_ptr<HTTPConnection> RelayListener::State::takeOldestUntrusted(Matches matches)
+{
+    auto oldest = connections.end();
+    for (auto entry = connections.begin(); entry != connections.end(); ++entry) {
+        const auto& connection = *entry->second;
+        if (connection.isTrusted() || !matches(connection))
             continue;
-        if (!oldest || connection->openedAt() < oldest->openedAt())
-            oldest = key;
+        if (oldest == connections.end() || connection.openedAt() < oldest->second->openedAt())
+            oldest = entry;
     }
-    return oldest;
+    if (oldest == connections.end())
+        return nullptr;
+    auto taken = std::move(oldest->second);
+    connections.erase(oldest);
+    return taken;
+}
+
+bool RelayListener::State::makeRoom(
+    const std::optional<std::string>& host, std::vector<std::shared_ptr<HTTPConnection>>& evicted)
+{
+    const auto& limits = services->limits;
+    if (host) {
+        int untrusted = 0;
+        for (const auto& [key, open] : connections)
+            untrusted += !open->isTrusted() && open->host() == host;
+        if (untrusted > 0 && untrusted >= limits.maxUntrustedPerHost) {
+            if (auto oldest
+                = takeOldestUntrusted([&](const HTTPConnection& open) { return open.host() == host; }))
+                evicted.push_back(std::move(oldest));
+        }
+    }
+    if (std::ssize(connections) >= limits.maxConnections) {
+        if (auto oldest = takeOldestUntrusted([](const HTTPConnection&) { return true; }))
+            evicted.push_back(std::move(oldest));
+    }
+    return std::ssize(connections) < limits.maxConnections;
 }
 
 void RelayListener::State::accept(const std::shared_ptr<platform::NetConnection>& connection)
@@ -72,48 +146,53 @@ void RelayListener::State::accept(const std::shared_ptr<platform::NetConnection>
         return;
     }
     auto host = connection->remoteHost();
-    const auto& limits = services->limits;
-    if (host) {
-        int untrusted = 0;
-        for (const auto& [key, open] : connections)
-            untrusted += !open->isTrusted() && open->host() == host;
-        if (untrusted > 0 && untrusted >= limits.maxUntrustedPerHost)
-            oldestUntrusted([&](const HTTPConnection& open) { return open.host() == host; })->close();
+    auto queue = std::find_if(connectionQueues.begin(), connectionQueues.end(),
+        [&](const auto& candidate) { return candidate.get() == &connection->queue(); });
+    std::vector<std::shared_ptr<HTTPConnection>> evicted;
+    std::shared_ptr<HTTPConnection> http;
+    {
+        std::lock_guard guard(lock);
+        if (makeRoom(host, evicted)) {
+            // The closing connection holds itself meanwhile: erasing it destroys nothing under the lock.
+            auto onClose = [weak = weak_from_this()](HTTPConnection& closed) {
+                if (auto state = weak.lock()) {
+                    std::lock_guard forgetting(state->lock);
+                    state->connections.erase(&closed);
+                }
+            };
+            http = std::make_shared<HTTPConnection>(
+                connection, *queue, services, std::move(onClose), policy, std::move(host));
+            connections.emplace(http.get(), http);
+        }
     }
-    if (std::ssize(connections) >= limits.maxConnections) {
-        if (auto* oldest = oldestUntrusted([](const HTTPConnection&) { return true; }))
-            oldest->close();
-    }
-    if (std::ssize(connections) >= limits.maxConnections) {
+    for (auto& gone : evicted)
+        closeOnItsQueue(std::move(gone));
+    if (!http) {
         connection->cancel();
         return;
     }
-    auto onClose = [weak = weak_from_this()](HTTPConnection& closed) {
-        if (auto state = weak.lock())
-            state->connections.erase(&closed);
-    };
-    auto http = std::make_shared<HTTPConnection>(connection, services, std::move(onClose), policy, host);
-    connections.emplace(http.get(), http);
-    http->open();
+    (*queue)->async([http = std::move(http)] { http->open(); });
 }
 
-void RelayListener::State::closeAll()
-{
-    std::vector<std::shared_ptr<HTTPConnection>> snapshot;
-    snapshot.reserve(connections.size());
-    for (const auto& [key, connection] : connections)
-        snapshot.push_back(connection);
-    for (const auto& connection : snapshot)
-        connection->close();
-    connections.clear();
-}
-
-void RelayListener::State::stop()
+void RelayListener::State::stop(std::function<void()> afterClosing)
 {
     if (listener)
         listener->cancel();
     listener.reset();
-    closeAll();
+    Table open;
+    {
+        std::lock_guard guard(lock);
+        open.swap(connections);
+    }
+    // Let go by the last close to run, on whichever queue that is.
+    std::shared_ptr<void> allClosed(nullptr,
+        [queue = std::weak_ptr(connectionQueues.front()), afterClosing = std::move(afterClosing)](
+            void*) mutable {
+            if (auto running = queue.lock(); running && afterClosing)
+                running->async(std::move(afterClosing));
+        });
+    for (auto& [key, connection] : open)
+        closeOnItsQueue(std::move(connection), allClosed);
 }
 
 RelayListener::RelayListener(TLSIdentity identity, Limits limits, HTTPRequestParser::Policy policy,
@@ -122,7 +201,6 @@ RelayListener::RelayListener(TLSIdentity identity, Limits limits, HTTPRequestPar
     , m_workers(std::make_unique<RequestWorkers>(workerCount(limits)))
 {
     auto services = std::make_shared<HTTPConnection::Services>(HTTPConnection::Services {
-        .queue = m_queue,
         .limits = limits,
         .handler = std::move(handler),
         .webSocket = std::move(hooks.webSocket),
@@ -132,14 +210,19 @@ RelayListener::RelayListener(TLSIdentity identity, Limits limits, HTTPRequestPar
     SourceCheck allowsSource = hooks.allowsSource ? std::move(hooks.allowsSource) : [](const sockaddr& peer) {
         return SourceAddressFilter::allows(peer);
     };
-    m_state = std::make_shared<State>(std::move(services), std::move(identity.identity), std::move(policy),
-        std::move(allowsSource), std::move(hooks.failed));
+    m_state = std::make_shared<State>(connectionQueues(m_queue), std::move(services),
+        std::move(identity.identity), std::move(policy), std::move(allowsSource), std::move(hooks.failed));
 }
 
 RelayListener::~RelayListener()
 {
     m_queue->sync([state = m_state] { state->stop(); });
-    m_queue->shutDown();
+    // The closes `stop` queued run before anything queued behind them: once each queue has come this
+    // far, every connection has closed.
+    for (const auto& queue : m_state->connectionQueues)
+        queue->sync([] {});
+    for (const auto& queue : m_state->connectionQueues)
+        queue->shutDown();
     m_workers.reset();
 }
 
@@ -157,15 +240,15 @@ std::uint16_t RelayListener::start(std::uint16_t port)
                     connection->cancel();
             };
             auto failed = [weak](std::error_code error) {
-                auto state = weak.lock();
-                if (!state)
-                    return;
-                state->stop();
-                if (state->failed)
-                    state->failed(error);
+                if (auto state = weak.lock())
+                    state->stop([weak, error] {
+                        if (auto stopped = weak.lock(); stopped && stopped->failed)
+                            stopped->failed(error);
+                    });
             };
-            m_state->listener = std::make_unique<platform::NetListener>(
-                *m_queue, m_state->identity, port, std::move(accepted), std::move(failed));
+            m_state->listener = std::make_unique<platform::NetListener>(*m_queue, m_state->identity, port,
+                std::move(accepted), std::move(failed),
+                [state = m_state.get()]() -> platform::NetQueue& { return state->nextQueue(); });
             bound = m_state->listener->port();
         } catch (...) {
             failure = std::current_exception();
@@ -187,7 +270,11 @@ void RelayListener::stop()
 std::size_t RelayListener::connectionCount()
 {
     std::size_t count = 0;
-    m_queue->sync([&] { count = m_state->connections.size(); });
+    // Behind any `stop` already asked for.
+    m_queue->sync([&] {
+        std::lock_guard guard(m_state->lock);
+        count = m_state->connections.size();
+    });
     return count;
 }
 

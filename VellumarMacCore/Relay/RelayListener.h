@@ -1,5 +1,7 @@
 // The relay's TLS server socket: admits connections from allowed sources within its limits, keeps
-// the table of open HTTPConnections and closes them all when it stops.
+// the table of open HTTPConnections and closes them all when it stops. The socket and the admission
+// run on the listener's queue; the connections are spread over one queue per usable CPU, the
+// listener's own among them, each connection living on one of them to its end.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequestParser.h"
@@ -37,16 +39,17 @@ public:
         // stopped and closed every connection; it must not call the listener's waiting functions.
         // Absent: the listener stops without a word.
         std::function<void(std::error_code)> failed;
-        // Asked on the listener's queue for each request: true runs the handler right there, for a
-        // request it answers without waiting on anything or writing to disk, which a worker's
-        // hand-over would cost more than. Absent: every request goes to a worker.
+        // Asked on the connection's queue for each request, on several queues at once: true runs the
+        // handler right there, for a request it answers without waiting on anything or writing to
+        // disk, which a worker's hand-over would cost more than. Absent: every request goes to a
+        // worker.
         std::function<bool(const HTTPRequest&)> answersAtOnce;
     };
 
-    // Starts the listener's queue and its request workers; nothing listens yet.
+    // Starts the listener's queues and its request workers; nothing listens yet.
     RelayListener(TLSIdentity identity, Limits limits, HTTPRequestParser::Policy policy,
         RequestHandler handler, Hooks hooks = {});
-    // Closes every connection and waits for the handlers still running.
+    // Closes every connection, each on its queue, and waits for the handlers still running.
     ~RelayListener();
     RelayListener(const RelayListener&) = delete;
     RelayListener& operator=(const RelayListener&) = delete;
@@ -55,14 +58,15 @@ public:
     // the socket cannot be bound; the same object may be started again then. A start that binds
     // closes the socket of an earlier one; connections already admitted stay. Not from the queue.
     std::uint16_t start(std::uint16_t port);
-    // Returns at once; the listener stops accepting and closes every connection on its queue.
+    // Returns at once; the listener stops accepting and closes every connection, each on its queue.
     void stop();
-    // Not from the queue.
+    // Not from the listener's queues.
     std::size_t connectionCount();
 
     struct State;
 
 private:
+    // The listener's own queue, the first of the connections' queues.
     std::shared_ptr<platform::NetQueue> m_queue;
     std::unique_ptr<RequestWorkers> m_workers;
     std::shared_ptr<State> m_state;
