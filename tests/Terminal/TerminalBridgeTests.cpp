@@ -60,14 +60,19 @@ TEST(TerminalBridge, PhoneLeavingKillsAShellIgnoringHangUpAndItsForegroundJobAbo
 {
     test::TerminalRelay relay;
     const JSON report = relay.phone("hangup");
-    const auto left = std::chrono::steady_clock::now();
     const auto pid = report.subscript("pid") ? report.subscript("pid")->intValue() : std::nullopt;
     ASSERT_TRUE(pid) << report.encoded();
+    const auto* leavingAt = report.subscript("leavingAt");
+    ASSERT_TRUE(leavingAt && leavingAt->numberValue()) << report.encoded();
     EXPECT_EQ(textOf(report, "close"), R"({"code":1000})");
 
     ASSERT_TRUE(relay.waitForCount(0));
-    // A lower bound only: the hang-up was ignored, so only the kill that follows it ended the shell.
-    EXPECT_GE(std::chrono::steady_clock::now() - left, 2500ms);
+    // A lower bound only: the hang-up was ignored, so only the kill that follows it ended the shell. The
+    // phone tells when it left on the monotonic clock, which steady_clock reads too.
+    const std::chrono::duration<double> left(*leavingAt->numberValue());
+    const auto sinceLeaving = std::chrono::steady_clock::now().time_since_epoch() - left;
+    EXPECT_GE(sinceLeaving, 2500ms);
+    EXPECT_LT(sinceLeaving, 60s) << "the phone's clock is not the test's";
     // A killed process is gone once the kernel has torn it down, a moment after the signal.
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     auto members = platform::sessionMembers(static_cast<pid_t>(*pid));
