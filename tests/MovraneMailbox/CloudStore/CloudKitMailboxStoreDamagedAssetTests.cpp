@@ -3,6 +3,7 @@
 #include "MovraneMailbox/CloudStore/CloudKitMailboxMapping.h"
 #include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
 #include "Platform/CloudPostgresDatabase.h"
+#include "Platform/CloudSQLiteDatabase.h"
 #include "tests/MovraneMailbox/CloudStore/CloudStoreFixture.h"
 #include "tests/MovraneMailbox/MailboxStoreTestSupport.h"
 #include "tests/support/CapturedLog.h"
@@ -18,8 +19,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// An asset field's kind in both databases' field rows.
-constexpr const char* kAssetKind = "4";
+// Another process's rewrite of every asset field of a zone (kind 4 in both databases' field rows), the
+// name bound as a value whatever bytes it holds.
+constexpr const char* kSQLiteRewrite = R"(import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+db.execute('UPDATE fields SET value = ? WHERE zone = ? AND kind = 4', (sys.stdin.read(), sys.argv[2]))
+db.commit()
+)";
+constexpr const char* kPostgresRewrite
+    = "SET search_path TO :schema; UPDATE fields SET text_value = :'name' WHERE zone = :'zone' AND kind = 4;";
 
 // The embedded database, rewritten by python3's sqlite3 module.
 struct OnSQLite {
@@ -29,20 +37,12 @@ struct OnSQLite {
     std::string skipReason() const { return ""; }
     CloudDatabaseChoice choice() const { return {}; }
     static fs::path assetFolder(const fs::path& cloudFolder) { return cloudFolder / "assets"; }
-    void nameAssets(
-        const fs::path& cloudFolder, CloudDatabase&, const std::string& zone, const std::string& assetName)
+    void nameAssets(CloudDatabase& database, const std::string& zone, const std::string& assetName)
     {
-        auto rewritten = vellumar::test::runPeer(
-            { "python3", "-c",
-                "import sqlite3, sys\n"
-                "db = sqlite3.connect(sys.argv[1])\n"
-                "db.execute('UPDATE fields SET value = ? WHERE zone = ? "
-                "AND kind = ' + sys.argv[3], (sys.stdin.read(), "
-                "sys.argv[2]))\n"
-                "db.commit()\n",
-                (cloudFolder / "iCloud.com.zu.plimsor.sqlite").string(), zone, kAssetKind },
-            assetName);
-        EXPECT_EQ(rewritten.exitStatus, 0);
+        auto file = dynamic_cast<CloudSQLiteDatabase&>(database).databaseFile();
+        EXPECT_EQ(
+            vellumar::test::runPeer({ "python3", "-c", kSQLiteRewrite, file, zone }, assetName).exitStatus,
+            0);
     }
 };
 
@@ -51,16 +51,15 @@ struct OnPostgres : test::PostgresStoreFactory {
     static constexpr const char* name = "PostgreSQL";
 
     static fs::path assetFolder(const fs::path& cloudFolder) { return cloudFolder / "postgresql-assets"; }
-    void nameAssets(
-        const fs::path&, CloudDatabase& database, const std::string& zone, const std::string& assetName)
+    void nameAssets(CloudDatabase& database, const std::string& zone, const std::string& assetName)
     {
-        auto rewritten = vellumar::test::runPeer(
-            { "psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-v", "name=" + assetName, "-v", "zone=" + zone,
-                "-d", server.conninfo() },
-            "SET search_path TO " + dynamic_cast<CloudPostgresDatabase&>(database).schema()
-                + "; UPDATE fields SET text_value = :'name' WHERE zone = :'zone' AND kind = " + kAssetKind
-                + ";\n");
-        EXPECT_EQ(rewritten.exitStatus, 0);
+        auto schema = dynamic_cast<CloudPostgresDatabase&>(database).schema();
+        EXPECT_EQ(vellumar::test::runPeer(
+                      { "psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-v", "schema=" + schema, "-v",
+                          "name=" + assetName, "-v", "zone=" + zone, "-d", server.conninfo() },
+                      kPostgresRewrite)
+                      .exitStatus,
+            0);
     }
 };
 
@@ -153,7 +152,7 @@ TYPED_TEST(CloudKitMailboxStoreDamagedAssets, AreMissingAssetsThatLeaveEveryOthe
         mac.ensureZone(zone);
         auto dropped = this->savedWithAsset(zone, 1, "dropped");
         auto replaced = this->savedWithAsset(zone, 2, "replaced");
-        this->backend.nameAssets(this->cloudFolder, mac.container(), zone, row.assetName);
+        this->backend.nameAssets(mac.container(), zone, row.assetName);
         std::vector<fs::path> victims;
         if (row.victim) {
             vellumar::test::writeBytes(*row.victim, "victim of " + row.name);
@@ -185,7 +184,7 @@ TYPED_TEST(CloudKitMailboxStoreDamagedAssets, AreMissingAssetsThatLeaveEveryOthe
         EXPECT_EQ(vellumar::test::readFile(copy), "replacement");
         fs::remove(copy);
 
-        this->backend.nameAssets(this->cloudFolder, mac.container(), zone, row.assetName);
+        this->backend.nameAssets(mac.container(), zone, row.assetName);
         mac.deleteZone(zone);
         // One line for each time a damaged name was met, each line one line.
         for (const auto& line : log.lines()) {
