@@ -208,9 +208,13 @@ TEST_F(ClaudeReplyGitRealCLI, AFloodOfEmptyWorktreeFoldersStopsNoLaterCommandNor
         before.push_back(fs::exists(file) ? std::optional(test::readFile(file)) : std::nullopt);
     }
     world.playReal(test::commandSteps(commands));
-    EXPECT_EQ(world.run(commandsJob(project)).reply, "Done.");
+    // A conversation of its own, whose session starts anew at the script's first step.
+    auto next = commandsJob(project);
+    next.conversationID = "ios-2";
+    EXPECT_EQ(world.run(next).reply, "Done.");
 
     EXPECT_NE(world.model->requestLog().find("works-42"), std::string::npos);
+    std::ofstream("/tmp/wtcap-requests.log") << world.model->requestLog();
     for (std::size_t index = 0; index < std::size(cases); ++index) {
         SCOPED_TRACE(cases[index].name);
         fs::path file = project / ".git" / cases[index].file;
