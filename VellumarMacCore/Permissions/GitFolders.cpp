@@ -3,6 +3,7 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
+#include <set>
 #include <system_error>
 
 namespace vellumar::GitFolders {
@@ -126,7 +127,11 @@ std::vector<fs::path> commandProtectedPaths(const std::vector<fs::path>& places)
 {
     std::vector<fs::path> paths;
     std::size_t left = maxLinkedFolders;
+    // A repository named twice, as two grants or through a link, spends the budget once.
+    std::set<fs::path> seen;
     for (const auto& place : places) {
+        if (!seen.insert(resolvingSymlinks(place / ".git")).second)
+            continue;
         Listing listing = linkedFolders(place, left);
         if (!listing.complete) {
             appendWholeGitFolders(paths, place);

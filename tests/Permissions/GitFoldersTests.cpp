@@ -150,6 +150,13 @@ TEST(GitFolders, DeniesWithinTheSandboxBudgetAndWholeFoldersPastIt)
                 worktrees(second, 2);
             },
             3 * (cap - 1), { "second/.git/worktrees" } },
+        { "one place named twice, through a link",
+            [&](const fs::path& first, const fs::path& second) {
+                worktrees(first, cap - 1);
+                fs::remove_all(second);
+                fs::create_directory_symlink(first, second);
+            },
+            3 * (cap - 1), {} },
         { "exactly the entries that are read",
             [&](const fs::path& first, const fs::path&) {
                 worktrees(first, 1);
