@@ -82,7 +82,7 @@ CommonDirGuard::CommonDirGuard(const std::vector<fs::path>& places, Clock clock)
     };
     for (const auto& place : places) {
         watch(resolvingSymlinks(place / ".git"));
-        for (const auto& linked : GitFolders::linkedFolders(place))
+        for (const auto& linked : GitFolders::linkedFolders(place).folders)
             watch(linked);
     }
 }
