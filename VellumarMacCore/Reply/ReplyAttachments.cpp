@@ -5,6 +5,7 @@
 #include "VellumarMacCore/ConversationData/Workspaces.h"
 #include "VellumarMacCore/Foundations/CleanText.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
@@ -164,12 +165,11 @@ namespace {
         return ::open(source.c_str(), flags);
     }
 
-    std::int64_t fileModified(const fs::path& file)
+    std::int64_t modifiedTime(const std::optional<struct stat>& status)
     {
-        struct stat status { };
-        if (::lstat(file.c_str(), &status) != 0)
+        if (!status)
             return std::numeric_limits<std::int64_t>::min();
-        return static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+        return static_cast<std::int64_t>(status->st_mtim.tv_sec) * 1'000'000'000 + status->st_mtim.tv_nsec;
     }
 
 }
@@ -280,31 +280,18 @@ void pruneAttached(const fs::path& workFolder, const std::vector<std::string>& k
         std::string folderName;
     };
     std::map<std::string, std::vector<Copy>> copiesByName;
-    fs::path attached = workFolder / Workspaces::attachedName;
-    std::error_code error;
-    fs::directory_iterator folders(attached, error);
-    if (error)
-        return;
-    for (; folders != fs::directory_iterator(); folders.increment(error)) {
-        std::string folderName = folders->path().filename().string();
-        std::error_code statusError;
-        if (!isFolderName(folderName) || folders->is_symlink(statusError) || keptFolders.contains(folderName))
-            continue;
-        std::error_code listError;
-        fs::directory_iterator files(folders->path(), listError);
-        std::vector<Copy> found;
-        std::vector<std::string> names;
-        for (; !listError && files != fs::directory_iterator(); files.increment(listError)) {
-            names.push_back(files->path().filename().string());
-            found.push_back({ fileModified(files->path()), folderName });
+    // Walked and pruned through open folders: a run may have swapped a folder for a link.
+    FolderTree attached(workFolder / Workspaces::attachedName);
+    attached.walk([&](const FolderTree::Entry& entry) {
+        auto slash = entry.relativePath.find('/');
+        if (slash != std::string::npos) {
+            copiesByName[entry.name].push_back(
+                { modifiedTime(entry.status), entry.relativePath.substr(0, slash) });
+            return FolderTree::Step::skip;
         }
-        if (listError)
-            continue;
-        for (std::size_t index = 0; index < names.size(); ++index)
-            copiesByName[names[index]].push_back(found[index]);
-    }
-    if (error)
-        return;
+        return isFolderName(entry.name) && !keptFolders.contains(entry.name) ? FolderTree::Step::descend
+                                                                             : FolderTree::Step::skip;
+    });
 
     for (auto& [name, copies] : copiesByName) {
         if (copies.size() <= kKeptEarlierCopies)
@@ -315,9 +302,10 @@ void pruneAttached(const fs::path& workFolder, const std::vector<std::string>& k
             std::string relative = prefix + copies[index].folderName + "/" + name;
             if (std::find(keep.begin(), keep.end(), relative) != keep.end())
                 continue;
-            std::error_code removeError;
-            fs::remove(attached / copies[index].folderName / name, removeError);
-            fs::remove(attached / copies[index].folderName, removeError);
+            if (FolderTree folder = attached.child(copies[index].folderName); folder.isOpen())
+                FolderTree::remove(folder.descriptor(), name);
+            // Only once empty.
+            ::unlinkat(attached.descriptor(), copies[index].folderName.c_str(), AT_REMOVEDIR);
         }
     }
 }
