@@ -235,6 +235,20 @@ FolderTree FolderTree::child(const std::string& name) const
         FileDescriptor(m_folder && isSingleName(name) ? openFolderBeneath(m_folder.get(), name) : -1));
 }
 
+FolderTree FolderTree::privateChild(const std::string& name) const
+{
+    if (!m_folder || !isSingleName(name))
+        return FolderTree(FileDescriptor());
+    if (auto status = statusAt(m_folder.get(), name); status && S_ISLNK(status->st_mode))
+        ::unlinkat(m_folder.get(), name.c_str(), 0);
+    ::mkdirat(m_folder.get(), name.c_str(), 0700);
+    FolderTree folder = child(name);
+    // mkdir's mode passes through the umask, and a folder made earlier may be wider.
+    if (folder.isOpen() && ::fchmod(folder.descriptor(), 0700) != 0)
+        return FolderTree(FileDescriptor());
+    return folder;
+}
+
 bool FolderTree::walk(const std::function<Step(const Entry&)>& visit) const
 {
     FileDescriptor top = reopened(m_folder);

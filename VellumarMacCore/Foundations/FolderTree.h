@@ -43,6 +43,9 @@ public:
 
     // The folder `name` directly inside this one, never through a link; not open when there is none.
     FolderTree child(const std::string& name) const;
+    // The same, made with mode 0700 when missing and narrowed to 0700 when not; a link in its place
+    // is removed first. Not open when no folder could be made there.
+    FolderTree privateChild(const std::string& name) const;
 
     // Depth first, names in ascending byte order, a folder entered when `visit` answers `descend` and
     // its status says it is a folder, before the next name. Entries that appear or vanish meanwhile

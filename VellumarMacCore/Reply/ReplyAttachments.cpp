@@ -7,14 +7,12 @@
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
-#include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 #include "VellumarMacCore/Permissions/SecretItems.h"
 #include "VellumarMacCore/Permissions/UnixSocketLines.h"
-#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
 #include <algorithm>
 #include <cctype>
@@ -27,7 +25,6 @@
 #include <set>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
 #include <utility>
 
@@ -228,33 +225,24 @@ JSON copyAttachment(const fs::path& source, const fs::path& workFolder, std::int
         || opened.st_ino != checked.st_ino)
         throw AttachRefused(std::string(kChanged));
 
-    fs::path attached = workFolder / Workspaces::attachedName;
-    std::error_code linkError;
-    if (fs::is_symlink(fs::symlink_status(attached, linkError)))
-        fs::remove(attached, linkError);
-    ensurePrivateDirectory(attached);
+    // Made and filled through open folders: a folder of the work folder swapped for a link meanwhile
+    // leads neither the copy nor its removal anywhere else.
+    FolderTree attached = FolderTree(workFolder).privateChild(std::string(Workspaces::attachedName));
     std::string folderName = randomName();
-    fs::path folder = attached / folderName;
-    ensurePrivateDirectory(folder);
+    FolderTree folder = attached.privateChild(folderName);
+    if (!folder.isOpen())
+        throw AttachRefused(std::string(kNotCopied));
 
     std::string name = UploadRules::cleanFileName(source.filename().string());
-    fs::path part = folder / (std::string(kPartPrefix) + randomName());
-    FileDescriptor output(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (output.get() < 0) {
-        ClaudeReplyRunner::removeQuietly(folder);
-        throw AttachRefused(std::string(kNotCopied));
-    }
-
-    std::optional<std::int64_t> total = copyBytes(input.get(), output.get(), limit);
-    bool copied = total && *total <= limit && output.close();
-    if (copied) {
-        std::error_code renameError;
-        fs::rename(part, folder / name, renameError);
-        copied = !renameError;
-    }
+    std::string part = std::string(kPartPrefix) + randomName();
+    FileDescriptor output(::openat(
+        folder.descriptor(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    std::optional<std::int64_t> total = output ? copyBytes(input.get(), output.get(), limit) : std::nullopt;
+    bool copied = total && *total <= limit && output.close()
+        && ::renameat(folder.descriptor(), part.c_str(), folder.descriptor(), name.c_str()) == 0;
     if (!copied) {
         output.close();
-        ClaudeReplyRunner::removeQuietly(folder);
+        FolderTree::remove(attached.descriptor(), folderName);
         throw AttachRefused(std::string(total && *total > limit ? kGrewTooLarge : kNotCopied));
     }
 
