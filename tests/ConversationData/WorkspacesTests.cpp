@@ -235,10 +235,10 @@ namespace {
             ASSERT_EQ(mkdirat(place.get(), "a", 0700), 0);
             FileDescriptor real(openat(place.get(), "a", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             ASSERT_TRUE(real);
-            std::atomic<bool> done { false };
-            std::jthread command([&] {
+            // Asked to stop when it goes, however the test ends.
+            std::jthread command([&](std::stop_token stop) {
                 // Through descriptors only, so that the command itself never writes outside.
-                while (!done) {
+                while (!stop.stop_requested()) {
                     symlinkat("elsewhere", real.get(), "Documents");
                     mkdirat(real.get(), ".claude", 0700);
                     FileDescriptor(openat(real.get(), "CLAUDE.md", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
@@ -258,7 +258,7 @@ namespace {
                 for (int call = 0; call < kRacedCleanUps; ++call)
                     Workspaces::removeClaudeFiles(folder);
             }
-            done = true;
+            command.request_stop();
             command.join();
             EXPECT_EQ(refusedCalls, 0);
             Workspaces::removeClaudeFiles(folder);
