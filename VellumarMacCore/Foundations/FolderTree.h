@@ -29,9 +29,9 @@ public:
     };
     enum class Step { skip, descend };
 
-    // Folders this far below the walked one are neither entered nor emptied. A path can name only a
-    // quarter of this depth, so nothing that a tool given paths reaches is left out; the bound keeps
-    // the memory of a walk small however deep a command nests its folders.
+    // Folders more levels than this below the walked one are neither entered nor emptied. A path can
+    // name only a quarter of this depth, so nothing that a tool given paths reaches is left out; the
+    // bound keeps the memory of a walk small however deep a command nests its folders.
     static constexpr std::size_t maxDepth = 8192;
 
     // Opens `folder` for reading. Links on the way to it are followed, since its caller names a place
