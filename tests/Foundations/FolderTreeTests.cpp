@@ -65,25 +65,6 @@ namespace {
         EXPECT_EQ(test::treeContents(outside.path()), before);
     }
 
-    TEST(FolderTree, PrivateChildReplacesALinkInItsPlaceAndNarrowsAWiderFolder)
-    {
-        TemporaryFolder work, outside;
-        fs::permissions(outside.path(), fs::perms(0755));
-        fs::create_directory_symlink(outside.path(), work / "linked");
-        fs::create_directory(work / "wide");
-        fs::permissions(work / "wide", fs::perms(0755));
-        test::writeBytes(work / "file", "f");
-        FolderTree tree(work.path());
-        for (const char* name : { "linked", "wide", "new" }) {
-            SCOPED_TRACE(name);
-            EXPECT_TRUE(tree.privateChild(name).isOpen());
-            EXPECT_TRUE(fs::is_directory(fs::symlink_status(work / name)));
-            EXPECT_EQ(test::modeOf(work / name), 0700u);
-        }
-        EXPECT_FALSE(tree.privateChild("file").isOpen());
-        EXPECT_EQ(test::modeOf(outside.path()), 0755u);
-    }
-
     TEST(FolderTree, AWalkWhoseFolderIsMovedAwayStopsRatherThanGoOnWhereItWasMoved)
     {
         TemporaryFolder work, outside;
