@@ -119,7 +119,7 @@ namespace {
                 removed += FolderTree::remove(entry.folderFD, entry.name) ? 1 : 0;
                 return FolderTree::Step::skip;
             }
-            // Never a folder: one swapped in since the link was seen is walked like any other.
+            // Only the link itself: a folder swapped in since the link was seen is left as it is.
             if (entry.status && S_ISLNK(entry.status->st_mode)) {
                 removed += ::unlinkat(entry.folderFD, entry.name.c_str(), 0) == 0 ? 1 : 0;
                 return FolderTree::Step::skip;
