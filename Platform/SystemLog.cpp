@@ -5,7 +5,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -26,19 +25,6 @@ namespace {
         std::snprintf(text, sizeof text, "<%d>%s %2d %02d:%02d:%02d ", LOG_USER | priority,
             kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
         return text + identifier + "[" + std::to_string(::getpid()) + "]: ";
-    }
-
-    bool writeAll(int descriptor, std::string_view bytes)
-    {
-        while (!bytes.empty()) {
-            ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return false;
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-        }
-        return true;
     }
 
 }
@@ -83,8 +69,10 @@ SystemLog::Destination SystemLog::write(int priority, std::string_view line) noe
                 return Destination::logger;
             m_socket.reset();
         }
+        // One call, which stdio keeps whole among other threads' lines.
         std::string shown = std::string(line) + "\n";
-        return writeAll(STDERR_FILENO, shown) ? Destination::standardError : Destination::nowhere;
+        return std::fwrite(shown.data(), 1, shown.size(), stderr) == shown.size() ? Destination::standardError
+                                                                                  : Destination::nowhere;
     } catch (...) {
         // No memory for the line: it is dropped.
         return Destination::nowhere;
