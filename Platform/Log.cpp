@@ -1,5 +1,8 @@
 #include "Platform/Log.h"
 
+#include "Platform/SystemLog.h"
+
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <syslog.h>
@@ -19,21 +22,21 @@ namespace {
         return installedSink;
     }
 
-    void writeLine(int priority, std::string_view line) noexcept
+    SystemLog::Destination writeLine(int priority, std::string_view line) noexcept
     {
         try {
             // Called outside the lock, so a sink may itself take locks or log.
             if (auto sink = currentSink()) {
                 sink(line);
-                return;
+                return SystemLog::Destination::logger;
             }
-            static std::once_flag opened;
-            // The connection is made at the first line, not here.
-            std::call_once(opened, [] { ::openlog(kIdentifier, LOG_PID, LOG_USER); });
-            ::syslog(priority, "%s", std::string(line).c_str());
         } catch (...) {
-            // A line that cannot be written (no memory, a failing sink) is dropped.
+            // A failing sink drops the line.
+            return SystemLog::Destination::nowhere;
         }
+        // Never destroyed: threads still running at exit may log.
+        static auto* systemLog = new SystemLog(SystemLog::kSocketPath, kIdentifier);
+        return systemLog->write(priority, line);
     }
 
 }
@@ -41,6 +44,12 @@ namespace {
 void logError(std::string_view line) noexcept { writeLine(LOG_ERR, line); }
 
 void logInfo(std::string_view line) noexcept { writeLine(LOG_INFO, line); }
+
+void logInfoAndPrint(std::string_view line) noexcept
+{
+    if (writeLine(LOG_INFO, line) != SystemLog::Destination::standardError)
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+}
 
 LogSink replaceLogSink(LogSink sink)
 {

@@ -15,6 +15,7 @@ namespace {
     namespace fs = std::filesystem;
 
     constexpr std::size_t kBundleInfoLimitBytes = 64 * 1024;
+    constexpr auto kBundleInfoName = "bundle-info.json";
 
     // The user database's entry of the running user; none when there is none.
     const passwd* accountEntry() { return ::getpwuid(::geteuid()); }
@@ -53,9 +54,17 @@ fs::path executableFile()
 
 fs::path executableFolder() { return executableFile().parent_path(); }
 
-fs::path bundleInfoFile() { return executableFolder() / "bundle-info.json"; }
+fs::path resourceFolder(const fs::path& folder)
+{
+    std::error_code error;
+    if (fs::exists(folder / kBundleInfoName, error))
+        return folder;
+    return (folder / VELLUMAR_INSTALLED_RESOURCES).lexically_normal();
+}
 
-fs::path entitlementsFile() { return executableFolder() / "vellumar.entitlements.json"; }
+fs::path bundleInfoFile() { return resourceFolder() / kBundleInfoName; }
+
+fs::path entitlementsFile() { return resourceFolder() / "vellumar.entitlements.json"; }
 
 std::optional<nlohmann::json> bundleInfoValue(const std::string& key, const fs::path& bundleInfo)
 {

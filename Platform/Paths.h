@@ -25,10 +25,14 @@ std::filesystem::path executableFile();
 // Its folder; empty when it cannot be read.
 std::filesystem::path executableFolder();
 
-// The JSON file that the build writes beside the executable with the application's version.
+// The folder of what the application reads about itself: the executable's own folder in the build,
+// where the build writes the bundle-info file beside it; "../share/vellumar" from there once installed.
+std::filesystem::path resourceFolder(const std::filesystem::path& folder = executableFolder());
+
+// The JSON file with the application's version, in the resource folder.
 std::filesystem::path bundleInfoFile();
 
-// The JSON file installed beside the executable that grants iCloud and push; absent grants neither.
+// The JSON file in the resource folder that grants iCloud and push; absent grants neither.
 std::filesystem::path entitlementsFile();
 
 // The value under `key` in the bundle-info file; none when the key or the file is missing, or the

@@ -1,5 +1,5 @@
 // The process entry: Claude Code starts this program with the permission switch to get its
-// permission tool; any other start is the application's.
+// permission tool; a start without arguments is the application's, and any other is refused.
 #include "Vellumar_for_Mac/Alerts/MessageBoxAlerts.h"
 #include "Vellumar_for_Mac/Model/AppDelegate.h"
 #include "Vellumar_for_Mac/Model/AppModel.h"
@@ -27,8 +27,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <syslog.h>
 
 using namespace vellumar;
 
@@ -84,6 +82,14 @@ int main(int argc, char** argv)
         std::_Exit(status);
     }
 
+    // Nothing else is taken: a mistyped option would otherwise start the relay and make its data folder.
+    if (arguments.size() > 1) {
+        std::fprintf(stderr,
+            "vellumar takes no arguments, so not \"%s\" (Claude Code starts it with %.*s <socket>).\n",
+            argv[1], static_cast<int>(PermissionMCPServer::flag.size()), PermissionMCPServer::flag.data());
+        return 2;
+    }
+
     choosePlatform();
     QApplication application(argc, argv);
     SingleInstance instance(SingleInstance::runtimeFolder());
@@ -120,7 +126,5 @@ int main(int argc, char** argv)
             });
         });
     });
-    int status = QApplication::exec();
-    closelog();
-    std::_Exit(status);
+    std::_Exit(QApplication::exec());
 }

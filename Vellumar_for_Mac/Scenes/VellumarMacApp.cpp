@@ -56,8 +56,7 @@ void VellumarMacApp::launch()
     if (!hasDisplay()) {
         constexpr auto kNoDisplay = "No display: phones paired earlier keep working; pairing a new phone "
                                     "needs a display.";
-        platform::logInfo(kNoDisplay);
-        std::fprintf(stderr, "%s\n", kNoDisplay);
+        platform::logInfoAndPrint(kNoDisplay);
         return;
     }
     followTray();

@@ -35,6 +35,7 @@ test_packages=(
   avahi-daemon avahi-utils dbus # the private Avahi daemon and avahi-browse
   libglib2.0-bin # gio starts the login item as a desktop would
   sqlite3 # checks the cloud database's file as an outside reader
+  desktop-file-utils # checks the installed launcher as the desktops read it
   postgresql # a server of the test's own for the cloud database across machines
 )
 

@@ -5,6 +5,7 @@
 
 #include "VellumarMacCore/Permissions/PermissionGate.h"
 #include "tests/support/ApplicationProcess.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/InteractivePeer.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 
@@ -161,9 +162,44 @@ TEST(PermissionMCPServerSDK, ListsExactlyTheApproveToolAndCallsIt)
 TEST(ProcessEntry, StartsTheApplicationWithoutTheExactSwitchAndEndsWithTwoWithoutItsPath)
 {
     test::TemporaryFolder home;
-    test::ApplicationProcess application(kExecutable, home.path(), { kFlag + "=/tmp/s" });
+    test::ApplicationProcess application(kExecutable, home.path());
     EXPECT_TRUE(application.waitUntilListening());
     EXPECT_EQ(application.endWith({ SIGTERM }), 0);
     EXPECT_EQ(
         test::runPeer({ kExecutable, "--verbose", kFlag }, "{\"id\":1,\"method\":\"ping\"}\n").exitStatus, 2);
+}
+
+TEST(ProcessEntry, AnythingButThePermissionSwitchEndsWithTwoAndOneLineBeforeAnyFolderIsMade)
+{
+    auto refused = [](const std::string& argument) {
+        return "vellumar takes no arguments, so not \"" + argument + "\" (Claude Code starts it with " + kFlag
+            + " <socket>).\n";
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;
+        int exitStatus;
+        std::string standardError;
+    } cases[] = {
+        { "help", { "--help" }, 2, refused("--help") },
+        { "version", { "--version", "--help" }, 2, refused("--version") },
+        { "a typo", { "--vellumar-permision-mcp", "/tmp/s" }, 2, refused("--vellumar-permision-mcp") },
+        { "the switch joined to its value", { kFlag + "=/tmp/s" }, 2, refused(kFlag + "=/tmp/s") },
+        { "the switch without its socket", { "--help", kFlag }, 2, "" },
+        { "the switch and its socket", { "--help", kFlag, "/nonexistent/s" }, 0, "" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryFolder home;
+        // Standard error alone; a program that starts after all is ended in time to report it.
+        std::vector<std::string> argv { "sh", "-c", "exec \"$@\" 2>&1 >/dev/null", "sh", "timeout", "30",
+            "env", "HOME=" + home.path().string(), "XDG_DATA_HOME=" + (home / "data").string(),
+            "XDG_CONFIG_HOME=" + (home / "config").string(), "XDG_RUNTIME_DIR=" + (home / "run").string(),
+            "QT_QPA_PLATFORM=offscreen", kExecutable };
+        argv.insert(argv.end(), testCase.arguments.begin(), testCase.arguments.end());
+        auto result = test::runPeer(argv);
+        EXPECT_EQ(result.exitStatus, testCase.exitStatus);
+        EXPECT_EQ(result.output, testCase.standardError);
+        EXPECT_EQ(test::namesIn(home.path()), std::set<std::string> {});
+    }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <sched.h>
 #include <string>
@@ -19,12 +20,18 @@ namespace {
 // Exit codes of the child that plays the system logger.
 enum ChildOutcome { logged = 0, noNamespace = 2, noSocket = 3, wrongLine = 4 };
 
+// Gives the calling child a private mount namespace with an empty /dev: no system logger there.
+bool enterEmptyDev()
+{
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+        && ::mount("none", "/dev", "tmpfs", 0, nullptr) == 0;
+}
+
 // In a private mount namespace with an empty /dev, binds the logger's socket /dev/log, logs one line
 // and checks the datagram that arrived. Runs in a forked child.
 int logThroughPrivateLogger()
 {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-        || ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0)
+    if (!enterEmptyDev())
         return noNamespace;
     int logger = ::socket(AF_UNIX, SOCK_DGRAM, 0);
     sockaddr_un address { .sun_family = AF_UNIX, .sun_path = "/dev/log" };
@@ -47,4 +54,24 @@ TEST(Log, WritesOneErrorLineToSyslogUnderTheBundleIdentifier)
     if (outcome == noNamespace)
         GTEST_SKIP() << "no private mount namespace here: syslog's socket cannot be stood in for";
     EXPECT_EQ(outcome, logged);
+}
+
+TEST(Log, WithoutASystemLoggerLinesGoToStandardError)
+{
+    int errors[2];
+    ASSERT_EQ(::pipe(errors), 0);
+    int outcome = vellumar::test::exitStatusWithin(std::chrono::seconds(30), [&] {
+        if (!enterEmptyDev() || ::dup2(errors[1], STDERR_FILENO) != STDERR_FILENO)
+            return int(noNamespace);
+        logError("no system tray");
+        return int(logged);
+    });
+    ::close(errors[1]);
+    if (outcome == noNamespace)
+        GTEST_SKIP() << "no private mount namespace here: syslog's socket cannot be hidden";
+    char written[512];
+    ssize_t size = ::read(errors[0], written, sizeof written);
+    ::close(errors[0]);
+    EXPECT_EQ(outcome, logged);
+    EXPECT_EQ(std::string(written, std::max<ssize_t>(size, 0)), "no system tray\n");
 }

@@ -101,3 +101,12 @@ TEST(Paths, BundleInfoValuesComeAsTheFileHoldsThem)
     EXPECT_EQ(platform::bundleInfoValue("SUFeedURL", file), nlohmann::json("https://example.org/f\"eed"));
     EXPECT_FALSE(platform::bundleInfoValue("CFBundleShortVersionString", file));
 }
+
+TEST(Paths, ResourcesLieBesideTheBuiltProgramAndUnderShareOnceInstalled)
+{
+    TemporaryFolder folder;
+    writeBytes(folder / "build/bundle-info.json", "{}");
+    std::filesystem::create_directories(folder / "prefix/bin");
+    EXPECT_EQ(platform::resourceFolder(folder / "build"), folder / "build");
+    EXPECT_EQ(platform::resourceFolder(folder / "prefix/bin"), folder / "prefix/share/vellumar");
+}
