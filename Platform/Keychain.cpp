@@ -17,6 +17,13 @@ namespace {
     // Items hold a device list or a key; anything larger is not one of ours.
     constexpr std::size_t kMaxItemBytes = 1 << 20;
 
+    // The bytes an item name keeps as they are.
+    bool isPlainByte(unsigned char byte)
+    {
+        return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')
+            || byte == '-' || byte == '_';
+    }
+
     // Letters, digits, "-" and "_" stay; every other byte, "." included, becomes "%XX", so no name
     // begins with "." like a write's temporary file and "@" only ever separates the two parts.
     std::string escapedName(std::string_view text)
@@ -25,9 +32,7 @@ namespace {
         std::string name;
         for (char character : text) {
             auto byte = static_cast<unsigned char>(character);
-            bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')
-                || (byte >= '0' && byte <= '9') || byte == '-' || byte == '_';
-            if (plain) {
+            if (isPlainByte(byte)) {
                 name.push_back(character);
             } else {
                 name.push_back('%');
@@ -36,6 +41,21 @@ namespace {
             }
         }
         return name;
+    }
+
+    // Whether `escapedName` could have made the text.
+    bool isEscapedName(std::string_view text)
+    {
+        auto isHexDigit = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+        for (std::size_t index = 0; index < text.size(); ++index) {
+            if (isPlainByte(static_cast<unsigned char>(text[index])))
+                continue;
+            if (text[index] != '%' || index + 2 >= text.size() || !isHexDigit(text[index + 1])
+                || !isHexDigit(text[index + 2]))
+                return false;
+            index += 2;
+        }
+        return true;
     }
 
     OSStatus statusOf(int error)
@@ -193,6 +213,14 @@ void Keychain::removeLeftovers(std::string_view service, std::string_view accoun
 {
     removeTemporaryLeftovers(
         m_folder, [name = itemName(service, account)](std::string_view target) { return target == name; });
+}
+
+void Keychain::removeLeftovers(std::string_view service) const
+{
+    // "@" never occurs in an escaped name, so the prefix ends exactly where the service does.
+    removeTemporaryLeftovers(m_folder, [prefix = escapedName(service) + "@"](std::string_view target) {
+        return target.starts_with(prefix) && isEscapedName(target.substr(prefix.size()));
+    });
 }
 
 }

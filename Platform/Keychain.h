@@ -62,6 +62,8 @@ public:
     // folder; near-miss names and other items' files stay. Call it before any write of the item can be
     // under way. Failures are ignored.
     void removeLeftovers(std::string_view service, std::string_view account) const;
+    // As above, for the items of every account of the service.
+    void removeLeftovers(std::string_view service) const;
 
 private:
     std::filesystem::path itemFile(std::string_view service, std::string_view account) const;
