@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,16 +82,18 @@ namespace {
             std::string(content.substr(newline + 1)) };
     }
 
-    // Never follows a link at the item's name and never blocks on a FIFO put there.
+    // Never follows a link at the item's name and never blocks on a FIFO put there. No read could ever
+    // take such a thing for an item, so it counts as a damaged one.
     KeychainRead readItem(const fs::path& file)
     {
         int descriptor = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (descriptor < 0)
-            return { statusOf(errno), std::nullopt };
+            return { errno == ELOOP ? KeychainStatus::decode : statusOf(errno), std::nullopt };
         struct stat status { };
-        if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        int statFailed = ::fstat(descriptor, &status);
+        if (statFailed != 0 || !S_ISREG(status.st_mode)) {
             ::close(descriptor);
-            return { KeychainStatus::io, std::nullopt };
+            return { statFailed != 0 ? KeychainStatus::io : KeychainStatus::decode, std::nullopt };
         }
         std::string content;
         char buffer[8192];
@@ -195,14 +198,10 @@ OSStatus Keychain::renameAccount(
 {
     fs::path from = itemFile(service, account);
     fs::path to = itemFile(service, newAccount);
-    // link(2) never replaces, so an item already at `newAccount` survives.
-    if (::link(from.c_str(), to.c_str()) != 0)
+    // RENAME_NOREPLACE keeps an item already at `newAccount`, and moves a folder or link in the item's
+    // place as it is.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
         return statusOf(errno);
-    if (::unlink(from.c_str()) != 0) {
-        int error = errno;
-        ::unlink(to.c_str());
-        return statusOf(error);
-    }
     // What is moved aside is often a damaged item, which may have come back from a backup wider
     // than the keychain's own files; a failure here leaves it as private as it was.
     makeMovedItemPrivate(to);

@@ -20,7 +20,8 @@ namespace KeychainStatus {
     inline constexpr OSStatus notAvailable = -25291; // errSecNotAvailable: the folder is not a private folder
     inline constexpr OSStatus duplicateItem = -25299; // errSecDuplicateItem
     inline constexpr OSStatus itemNotFound = -25300; // errSecItemNotFound
-    inline constexpr OSStatus decode = -26275; // errSecDecode: the item's file is damaged or too large
+    // errSecDecode: the item's file is damaged or too large, or a link, FIFO or folder is in its place
+    inline constexpr OSStatus decode = -26275;
 }
 
 struct KeychainItem {
