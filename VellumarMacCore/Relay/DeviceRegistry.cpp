@@ -48,26 +48,23 @@ DeviceRegistry::DeviceRegistry(std::shared_ptr<DeviceStorage> storage, Clock clo
         // Kept unloaded: the next change loads again before it may write, and lookups retry.
         m_loadFailed = true;
     }
-    rebuildDigests();
 }
 
 bool DeviceRegistry::loadStoredList()
 {
     try {
         m_devices = m_storage->load();
+        // Before the list counts as loaded: `isKnownToken` then reads the digests without the lock.
+        rebuildDigests();
         m_loaded = true;
-        m_unloaded = false;
         return true;
     } catch (const DeviceListDecodingError&) {
         // Only a list that cannot ever decode is given up on, and even that is kept, not destroyed.
         m_storage->setAside();
         m_devices.clear();
+        rebuildDigests();
         m_loaded = true;
-        m_unloaded = false;
         return false;
-    } catch (...) {
-        m_unloaded = true;
-        throw;
     }
 }
 
@@ -76,7 +73,6 @@ void DeviceRegistry::ensureLoaded(Lock&)
     if (m_loaded)
         return;
     loadStoredList();
-    rebuildDigests();
 }
 
 bool DeviceRegistry::isLoadRetryDue(std::chrono::system_clock::time_point now) const
@@ -97,7 +93,6 @@ bool DeviceRegistry::loadWhenRetryDue(Lock&)
         // The storage logged why; the next lookup after the interval tries again.
         return false;
     }
-    rebuildDigests();
     return true;
 }
 
@@ -120,7 +115,7 @@ bool DeviceRegistry::isKnownToken(std::string_view token)
     if (!isAcceptableTokenSize(token))
         return false;
     auto digest = platform::sha256(token);
-    if (!m_unloaded)
+    if (m_loaded)
         return m_digests.contains(digest);
     // Whoever holds the registry now may load the list itself; this check never waits for it.
     Lock lock(m_lock, std::try_to_lock);

@@ -101,8 +101,8 @@ public:
 private:
     using Lock = std::unique_lock<std::mutex>;
 
-    // Reads the stored list into `m_devices`, setting aside one that does not decode; false when it
-    // did not decode. Throws the storage's error, leaving the registry unloaded.
+    // Reads the stored list into `m_devices` and the digests, setting aside one that does not decode;
+    // false when it did not decode. Throws the storage's error, leaving the registry unloaded.
     bool loadStoredList();
     // Loads the stored list unless it was loaded; throws the storage's error when that fails.
     void ensureLoaded(Lock& lock);
@@ -133,9 +133,8 @@ private:
     std::map<std::string, std::chrono::system_clock::time_point, std::less<>> m_lastWritten;
     std::vector<Observer> m_observers;
     bool m_loadFailed = false;
-    bool m_loaded = false;
-    // Set while the list is unloaded, for `isKnownToken` to see without the lock.
-    std::atomic<bool> m_unloaded = false;
+    // Written under the lock; `isKnownToken` reads it without.
+    std::atomic<bool> m_loaded = false;
     std::optional<std::chrono::system_clock::time_point> m_lastLoadTry;
     // Counts the lists handed to observers; a delivery whose number is not above `m_delivered` is stale.
     std::uint64_t m_changes = 0;
