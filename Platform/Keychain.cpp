@@ -221,5 +221,4 @@ void Keychain::removeLeftovers(std::string_view service) const
         return target.starts_with(prefix) && isEscapedName(target.substr(prefix.size()));
     });
 }
-
 }
