@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,13 @@ namespace {
     // Items hold a device list or a key; anything larger is not one of ours.
     constexpr std::size_t kMaxItemBytes = 1 << 20;
 
+    // The bytes an item name keeps as they are.
+    bool isPlainByte(unsigned char byte)
+    {
+        return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')
+            || byte == '-' || byte == '_';
+    }
+
     // Letters, digits, "-" and "_" stay; every other byte, "." included, becomes "%XX", so no name
     // begins with "." like a write's temporary file and "@" only ever separates the two parts.
     std::string escapedName(std::string_view text)
@@ -25,9 +33,7 @@ namespace {
         std::string name;
         for (char character : text) {
             auto byte = static_cast<unsigned char>(character);
-            bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')
-                || (byte >= '0' && byte <= '9') || byte == '-' || byte == '_';
-            if (plain) {
+            if (isPlainByte(byte)) {
                 name.push_back(character);
             } else {
                 name.push_back('%');
@@ -36,6 +42,21 @@ namespace {
             }
         }
         return name;
+    }
+
+    // Whether `escapedName` could have made the text.
+    bool isEscapedName(std::string_view text)
+    {
+        auto isHexDigit = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+        for (std::size_t index = 0; index < text.size(); ++index) {
+            if (isPlainByte(static_cast<unsigned char>(text[index])))
+                continue;
+            if (text[index] != '%' || index + 2 >= text.size() || !isHexDigit(text[index + 1])
+                || !isHexDigit(text[index + 2]))
+                return false;
+            index += 2;
+        }
+        return true;
     }
 
     OSStatus statusOf(int error)
@@ -61,16 +82,18 @@ namespace {
             std::string(content.substr(newline + 1)) };
     }
 
-    // Never follows a link at the item's name and never blocks on a FIFO put there.
+    // Never follows a link at the item's name and never blocks on a FIFO put there. No read could ever
+    // take such a thing for an item, so it counts as a damaged one.
     KeychainRead readItem(const fs::path& file)
     {
         int descriptor = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (descriptor < 0)
-            return { statusOf(errno), std::nullopt };
+            return { errno == ELOOP ? KeychainStatus::decode : statusOf(errno), std::nullopt };
         struct stat status { };
-        if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        int statFailed = ::fstat(descriptor, &status);
+        if (statFailed != 0 || !S_ISREG(status.st_mode)) {
             ::close(descriptor);
-            return { KeychainStatus::io, std::nullopt };
+            return { statFailed != 0 ? KeychainStatus::io : KeychainStatus::decode, std::nullopt };
         }
         std::string content;
         char buffer[8192];
@@ -175,14 +198,10 @@ OSStatus Keychain::renameAccount(
 {
     fs::path from = itemFile(service, account);
     fs::path to = itemFile(service, newAccount);
-    // link(2) never replaces, so an item already at `newAccount` survives.
-    if (::link(from.c_str(), to.c_str()) != 0)
+    // RENAME_NOREPLACE keeps an item already at `newAccount`, and moves a folder or link in the item's
+    // place as it is.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
         return statusOf(errno);
-    if (::unlink(from.c_str()) != 0) {
-        int error = errno;
-        ::unlink(to.c_str());
-        return statusOf(error);
-    }
     // What is moved aside is often a damaged item, which may have come back from a backup wider
     // than the keychain's own files; a failure here leaves it as private as it was.
     makeMovedItemPrivate(to);
@@ -195,4 +214,11 @@ void Keychain::removeLeftovers(std::string_view service, std::string_view accoun
         m_folder, [name = itemName(service, account)](std::string_view target) { return target == name; });
 }
 
+void Keychain::removeLeftovers(std::string_view service) const
+{
+    // "@" never occurs in an escaped name, so the prefix ends exactly where the service does.
+    removeTemporaryLeftovers(m_folder, [prefix = escapedName(service) + "@"](std::string_view target) {
+        return target.starts_with(prefix) && isEscapedName(target.substr(prefix.size()));
+    });
+}
 }

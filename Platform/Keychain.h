@@ -20,7 +20,8 @@ namespace KeychainStatus {
     inline constexpr OSStatus notAvailable = -25291; // errSecNotAvailable: the folder is not a private folder
     inline constexpr OSStatus duplicateItem = -25299; // errSecDuplicateItem
     inline constexpr OSStatus itemNotFound = -25300; // errSecItemNotFound
-    inline constexpr OSStatus decode = -26275; // errSecDecode: the item's file is damaged or too large
+    // errSecDecode: the item's file is damaged or too large, or a link, FIFO or folder is in its place
+    inline constexpr OSStatus decode = -26275;
 }
 
 struct KeychainItem {
@@ -62,6 +63,8 @@ public:
     // folder; near-miss names and other items' files stay. Call it before any write of the item can be
     // under way. Failures are ignored.
     void removeLeftovers(std::string_view service, std::string_view account) const;
+    // As above, for the items of every account of the service.
+    void removeLeftovers(std::string_view service) const;
 
 private:
     std::filesystem::path itemFile(std::string_view service, std::string_view account) const;

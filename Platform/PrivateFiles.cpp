@@ -48,19 +48,6 @@ namespace {
         return name;
     }
 
-    // The target whose write a name of the temporary form ".<target>.<8 lowercase hex>" belongs to.
-    std::optional<std::string_view> targetOfTemporary(std::string_view name)
-    {
-        constexpr std::size_t suffixSize = 1 + kTemporarySuffixDigits;
-        if (name.size() < 1 + 1 + suffixSize || name.front() != '.' || name[name.size() - suffixSize] != '.')
-            return std::nullopt;
-        auto digits = name.substr(name.size() - kTemporarySuffixDigits);
-        if (!std::all_of(digits.begin(), digits.end(),
-                [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
-            return std::nullopt;
-        return name.substr(1, name.size() - 1 - suffixSize);
-    }
-
     // 0, or the errno of the step that failed.
     int syncPath(const fs::path& path)
     {
@@ -246,6 +233,18 @@ void copyToNewPrivateFile(const fs::path& source, const fs::path& destination)
         ::unlink(destination.c_str());
         throw fileWriteError(destination, error);
     }
+}
+
+std::optional<std::string_view> targetOfTemporary(std::string_view name)
+{
+    constexpr std::size_t suffixSize = 1 + kTemporarySuffixDigits;
+    if (name.size() < 1 + 1 + suffixSize || name.front() != '.' || name[name.size() - suffixSize] != '.')
+        return std::nullopt;
+    auto digits = name.substr(name.size() - kTemporarySuffixDigits);
+    if (!std::all_of(digits.begin(), digits.end(),
+            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+        return std::nullopt;
+    return name.substr(1, name.size() - 1 - suffixSize);
 }
 
 void removeTemporaryLeftovers(const fs::path& folder, const std::function<bool(std::string_view)>& isTarget)

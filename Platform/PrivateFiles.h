@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +34,10 @@ enum class Durability { onDisk, untilRestart };
 // place, though perhaps not yet on disk.
 void writeFileAtomically(std::string_view bytes, const std::filesystem::path& file, ExistingFile existing,
     Durability durability = Durability::onDisk);
+
+// The target whose write made `name`, when `name` has the form ".<target>.<8 lowercase hex>" of the
+// temporary files of `writeFileAtomically`; absent for any other name.
+std::optional<std::string_view> targetOfTemporary(std::string_view name);
 
 // Removes the temporary files ".<target>.<8 hex>" of `writeFileAtomically` that a process killed
 // before its rename left in the folder, for each target name that `isTarget` accepts; other names,

@@ -45,8 +45,16 @@ MailboxClient::Exchanged MailboxClient::exchange(const MailboxContent& content,
     } catch (...) {
         log("mailbox " + kind + " -> " + mailboxErrorLogText(std::current_exception()));
         deleteInBackground(sent.recordName);
-        std::lock_guard lock(m_lock);
-        m_awaiting.erase(sent.messageID);
+        std::optional<Answer> late;
+        {
+            std::lock_guard lock(m_lock);
+            m_awaiting.erase(sent.messageID);
+            // A fetch may have filed the answer since the wait gave up; nobody would ever take it.
+            if (auto filed = m_answers.extract(sent.messageID))
+                late = std::move(filed.mapped());
+        }
+        if (late)
+            deleteInBackground(late->recordName);
         throw;
     }
 }

@@ -31,6 +31,16 @@ namespace {
         return std::chrono::floor<milliseconds>(time.time_since_epoch()).count();
     }
 
+    constexpr std::string_view kFileExtension = ".json";
+
+    // The bytes a key keeps in its file's name.
+    bool isKeptByte(char character)
+    {
+        auto byte = static_cast<unsigned char>(character);
+        return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')
+            || byte == '-' || byte == '.' || byte == '_';
+    }
+
     std::string decimal(double value)
     {
         char buffer[64];
@@ -97,21 +107,22 @@ void InMemoryMailboxStateStorage::save(const MailboxBytes& bytes, std::string_vi
 FileMailboxStateStorage::FileMailboxStateStorage(fs::path directory)
     : m_directory(std::move(directory))
 {
+    // Each is a full copy of some earlier state; none is ever read.
+    vellumar::platform::removeTemporaryLeftovers(m_directory, [](std::string_view target) {
+        return target.ends_with(kFileExtension) && std::ranges::all_of(target, isKeptByte);
+    });
 }
 
 std::string FileMailboxStateStorage::fileName(std::string_view key)
 {
     std::string name;
     for (std::size_t index = 0; index < key.size();) {
-        auto byte = static_cast<unsigned char>(key[index]);
-        bool kept = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')
-            || (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_';
-        name.push_back(kept ? key[index] : '_');
+        name.push_back(isKeptByte(key[index]) ? key[index] : '_');
         // One "_" a scalar: step over the whole UTF-8 sequence (or one byte of a malformed one).
         std::size_t length = vellumar::detail::validUTF8SequenceLength(key.substr(index));
         index += std::max<std::size_t>(length, 1);
     }
-    return name + ".json";
+    return name + std::string(kFileExtension);
 }
 
 std::optional<MailboxBytes> FileMailboxStateStorage::load(std::string_view key)

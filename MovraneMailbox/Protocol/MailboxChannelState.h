@@ -70,9 +70,12 @@ private:
 };
 
 // One file per key in `directory`, written atomically at 0600; the folder is made 0700 on the first
-// write. Creating it touches nothing on disk.
+// write.
 class FileMailboxStateStorage final : public MailboxStateStorage {
 public:
+    // Removes the temporary files that writes of the storage's files, killed before their rename, left
+    // in the folder (other names stay); construct it before any write to the folder can be under way.
+    // Creates nothing.
     explicit FileMailboxStateStorage(std::filesystem::path directory);
     // Letters, digits, "-", "." and "_" stay; every other Unicode scalar becomes one "_"; then ".json".
     static std::string fileName(std::string_view key);

@@ -78,10 +78,18 @@ void SecItemMailboxKeychainBackend::remove(std::string_view service, std::string
         throw MailboxKeyError::keychain(status);
 }
 
-KeychainMailboxKeyStore::KeychainMailboxKeyStore(std::string service, std::shared_ptr<MailboxKeychainBackend> backend)
+void SecItemMailboxKeychainBackend::removeLeftovers(std::string_view service)
+{
+    m_keychain.removeLeftovers(service);
+}
+
+KeychainMailboxKeyStore::KeychainMailboxKeyStore(
+    std::string service, std::shared_ptr<MailboxKeychainBackend> backend)
     : m_service(std::move(service))
     , m_backend(std::move(backend))
 {
+    // Each is a copy of a private key, perhaps one since replaced.
+    m_backend->removeLeftovers(m_service);
 }
 
 std::optional<MailboxIdentity> KeychainMailboxKeyStore::load(std::string_view label)

@@ -56,6 +56,9 @@ public:
     virtual void add(std::span<const std::uint8_t> bytes, std::string_view service, std::string_view account) = 0;
     // An absent item counts as removed.
     virtual void remove(std::string_view service, std::string_view account) = 0;
+    // Removes what writes of the service's items, killed before they were done, left behind; failures
+    // are ignored. Call it before any write of those items can be under way.
+    virtual void removeLeftovers(std::string_view service) = 0;
 };
 
 // The backend over the platform keychain (files of the data folder's keychain, never synchronised
@@ -69,6 +72,7 @@ public:
     std::optional<MailboxBytes> copy(std::string_view service, std::string_view account) override;
     void add(std::span<const std::uint8_t> bytes, std::string_view service, std::string_view account) override;
     void remove(std::string_view service, std::string_view account) override;
+    void removeLeftovers(std::string_view service) override;
 
     bool useDataProtectionKeychain() const noexcept { return m_useDataProtectionKeychain; }
 
@@ -81,6 +85,8 @@ class KeychainMailboxKeyStore final : public MailboxKeyStore {
 public:
     static constexpr std::string_view defaultService = "com.zu.plimsor.mailbox";
 
+    // Removes the leftovers of the service's items (see MailboxKeychainBackend::removeLeftovers), so
+    // construct it before any of them can be saved.
     KeychainMailboxKeyStore(std::string service, std::shared_ptr<MailboxKeychainBackend> backend);
 
     std::optional<MailboxIdentity> load(std::string_view label) override;

@@ -41,25 +41,28 @@ DeviceRegistry::DeviceRegistry(std::shared_ptr<DeviceStorage> storage, Clock clo
     , m_clock(std::move(clock))
 {
     // Nothing else can reach the registry yet, so its lock is not needed.
+    m_lastLoadTry = m_clock();
     try {
         m_loadFailed = !loadStoredList();
     } catch (...) {
-        // Kept unloaded: the next change loads again before it may write.
+        // Kept unloaded: the next change loads again before it may write, and lookups retry.
         m_loadFailed = true;
     }
-    rebuildDigests();
 }
 
 bool DeviceRegistry::loadStoredList()
 {
     try {
         m_devices = m_storage->load();
+        // Before the list counts as loaded: `isKnownToken` then reads the digests without the lock.
+        rebuildDigests();
         m_loaded = true;
         return true;
     } catch (const DeviceListDecodingError&) {
         // Only a list that cannot ever decode is given up on, and even that is kept, not destroyed.
         m_storage->setAside();
         m_devices.clear();
+        rebuildDigests();
         m_loaded = true;
         return false;
     }
@@ -70,7 +73,35 @@ void DeviceRegistry::ensureLoaded(Lock&)
     if (m_loaded)
         return;
     loadStoredList();
-    rebuildDigests();
+}
+
+bool DeviceRegistry::isLoadRetryDue(std::chrono::system_clock::time_point now) const
+{
+    // A clock set back makes a retry due rather than holding it off for as long.
+    return !m_loaded && (!m_lastLoadTry || now < *m_lastLoadTry || now - *m_lastLoadTry >= loadRetryInterval);
+}
+
+bool DeviceRegistry::loadWhenRetryDue(Lock&)
+{
+    auto now = m_clock();
+    if (!isLoadRetryDue(now))
+        return false;
+    m_lastLoadTry = now;
+    try {
+        loadStoredList();
+    } catch (...) {
+        // The storage logged why; the next lookup after the interval tries again.
+        return false;
+    }
+    return true;
+}
+
+void DeviceRegistry::retryLoadWhenDue(Lock& lock)
+{
+    if (!loadWhenRetryDue(lock))
+        return;
+    notify(lock);
+    lock.lock();
 }
 
 bool DeviceRegistry::loadFailed() const
@@ -79,11 +110,18 @@ bool DeviceRegistry::loadFailed() const
     return m_loadFailed;
 }
 
-bool DeviceRegistry::isKnownToken(std::string_view token) const
+bool DeviceRegistry::isKnownToken(std::string_view token)
 {
     if (!isAcceptableTokenSize(token))
         return false;
-    return m_digests.contains(platform::sha256(token));
+    auto digest = platform::sha256(token);
+    if (m_loaded)
+        return m_digests.contains(digest);
+    // Whoever holds the registry now may load the list itself; this check never waits for it.
+    Lock lock(m_lock, std::try_to_lock);
+    if (lock.owns_lock() && loadWhenRetryDue(lock))
+        notify(lock);
+    return m_digests.contains(digest);
 }
 
 std::vector<PairedDevice> DeviceRegistry::all() const
@@ -158,6 +196,7 @@ std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view toke
 {
     auto digest = tokenDigest(token);
     Lock lock(m_lock);
+    retryLoadWhenDue(lock);
     auto match = indexForDigest(digest, lock);
     if (!match)
         return std::nullopt;
@@ -168,7 +207,7 @@ bool DeviceRegistry::authenticatesAtOnce(std::string_view token) const
 {
     auto digest = tokenDigest(token);
     Lock lock(m_lock, std::try_to_lock);
-    if (!lock.owns_lock())
+    if (!lock.owns_lock() || isLoadRetryDue(m_clock()))
         return false;
     auto match = indexForDigest(digest, lock);
     return !match || !isLastSeenWriteDue(m_devices[*match], m_clock());
@@ -213,15 +252,17 @@ std::optional<PairedDevice> DeviceRegistry::device(std::string_view id) const
 std::optional<PairedDevice> DeviceRegistry::deviceForMailbox(const movrane::MailboxPairing& pairing)
 {
     Lock lock(m_lock);
+    retryLoadWhenDue(lock);
     auto found = findDevice(m_devices, pairing.deviceID);
     if (found == m_devices.end() || found->mailbox != pairing)
         return std::nullopt;
     return touch(static_cast<std::size_t>(found - m_devices.begin()), lock);
 }
 
-std::vector<movrane::MailboxPairing> DeviceRegistry::mailboxPairings() const
+std::vector<movrane::MailboxPairing> DeviceRegistry::mailboxPairings()
 {
-    std::lock_guard lock(m_lock);
+    Lock lock(m_lock);
+    retryLoadWhenDue(lock);
     std::vector<movrane::MailboxPairing> pairings;
     for (const PairedDevice& device : m_devices)
         if (device.mailbox)

@@ -7,6 +7,7 @@
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/TokenDigests.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -41,11 +42,15 @@ public:
     static constexpr std::chrono::seconds lastSeenWriteInterval { 300 };
     // Longer tokens are refused without being hashed.
     static constexpr std::size_t maxTokenBytes = 512;
+    // While the stored list cannot be read, the phones' accesses try again at most this often.
+    static constexpr std::chrono::seconds loadRetryInterval { 1 };
 
     // Loads the stored list. A list that was read but does not decode is set aside and the registry
     // starts empty; any other failure leaves it empty and unloaded: each change then loads again
     // first, and fails with the storage's error while that still fails, so the stored list is never
-    // overwritten unread. Never throws.
+    // overwritten unread, and the lookups of phones (`isKnownToken`, `deviceForToken`,
+    // `deviceForMailbox`, `mailboxPairings`) load again once `loadRetryInterval` has passed since the
+    // last try. Never throws.
     DeviceRegistry(std::shared_ptr<DeviceStorage> storage, Clock clock);
     DeviceRegistry(const DeviceRegistry&) = delete;
     DeviceRegistry& operator=(const DeviceRegistry&) = delete;
@@ -53,8 +58,9 @@ public:
     // Whether loading the stored list failed at construction, for whatever reason.
     bool loadFailed() const;
 
-    // Any thread, without taking the registry's lock: the digests as of the last save.
-    bool isKnownToken(std::string_view token) const;
+    // Any thread, never waiting for the registry's lock: the digests as of the last save. While the list
+    // is unloaded it may read the storage, when no other call holds the registry.
+    bool isKnownToken(std::string_view token);
 
     std::vector<PairedDevice> all() const;
     // Registers the observer and calls it at once with the current list.
@@ -70,7 +76,8 @@ public:
     std::optional<PairedDevice> deviceForToken(std::string_view token);
     // Whether `deviceForToken` with this token, called now, would answer without writing the list to
     // the storage or waiting for a save under way: false for a known token whose device's last-seen
-    // time is due to be stored, and while another call holds the registry. Never waits; changes nothing.
+    // time is due to be stored, while a load of the unloaded list is due, and while another call holds
+    // the registry. Never waits; changes nothing.
     bool authenticatesAtOnce(std::string_view token) const;
 
     std::optional<PairedDevice> device(std::string_view id) const;
@@ -80,7 +87,7 @@ public:
     std::optional<PairedDevice> deviceForMailbox(const movrane::MailboxPairing& pairing);
 
     // The mailbox pairing of every device that has one, in list order.
-    std::vector<movrane::MailboxPairing> mailboxPairings() const;
+    std::vector<movrane::MailboxPairing> mailboxPairings();
     // Stores the device's mailbox pairing, or clears it; the reason is kept only without a pairing.
     // Nothing happens for an id no device has. Throws the storage's error, in which case the change
     // still stands in memory.
@@ -94,11 +101,17 @@ public:
 private:
     using Lock = std::unique_lock<std::mutex>;
 
-    // Reads the stored list into `m_devices`, setting aside one that does not decode; false when it
-    // did not decode. Throws the storage's error, leaving the registry unloaded.
+    // Reads the stored list into `m_devices` and the digests, setting aside one that does not decode;
+    // false when it did not decode. Throws the storage's error, leaving the registry unloaded.
     bool loadStoredList();
     // Loads the stored list unless it was loaded; throws the storage's error when that fails.
     void ensureLoaded(Lock& lock);
+    bool isLoadRetryDue(std::chrono::system_clock::time_point now) const;
+    // Loads the unloaded list when a retry is due; true when that brought it.
+    bool loadWhenRetryDue(Lock& lock);
+    // As `loadWhenRetryDue`, then tells the observers when the list came. The lock is released for
+    // them and held again on return.
+    void retryLoadWhenDue(Lock& lock);
     // Rebuilds the digests and writes the list; throws the storage's error.
     void save(Lock& lock);
     // The index of the device whose token digest matches; see `deviceForToken`.
@@ -120,7 +133,9 @@ private:
     std::map<std::string, std::chrono::system_clock::time_point, std::less<>> m_lastWritten;
     std::vector<Observer> m_observers;
     bool m_loadFailed = false;
-    bool m_loaded = false;
+    // Written under the lock; `isKnownToken` reads it without.
+    std::atomic<bool> m_loaded = false;
+    std::optional<std::chrono::system_clock::time_point> m_lastLoadTry;
     // Counts the lists handed to observers; a delivery whose number is not above `m_delivered` is stale.
     std::uint64_t m_changes = 0;
 

@@ -35,7 +35,8 @@ std::vector<PairedDevice> KeychainDeviceStorage::load()
     platform::KeychainRead read = m_keychain.copy(m_service, m_account);
     if (read.status == Status::itemNotFound)
         return {};
-    // A damaged item was read as surely as one whose JSON is wrong; both are kept aside alike.
+    // A damaged item, or something no read can take for one, is as sure a loss as an item whose JSON
+    // is wrong; all are kept aside alike.
     if (read.status == Status::decode)
         throw DeviceListDecodingError("The stored item is damaged.");
     if (read.status != Status::success) {
@@ -62,10 +63,12 @@ void KeychainDeviceStorage::setAside()
     platform::OSStatus status = m_keychain.renameAccount(m_service, m_account, aside);
     if (status != Status::success) {
         platform::logError(itemDescription(m_service, m_account)
-            + " is damaged and could not be kept aside (status " + std::to_string(status) + ").");
+            + " is damaged or not a file and could not be kept aside (status " + std::to_string(status)
+            + ").");
         throw KeychainError(status);
     }
-    platform::logError(itemDescription(m_service, m_account) + " is damaged; it was kept as account " + aside
+    platform::logError(itemDescription(m_service, m_account)
+        + " is damaged or not a file; it was kept as account " + aside
         + ", and pairing starts with an empty list.");
 }
 

@@ -41,9 +41,9 @@ public:
     KeychainDeviceStorage(std::string service, std::string account,
         platform::Keychain keychain = platform::Keychain(platform::Keychain::defaultFolder()));
 
-    // No item: empty. An item that was read but is damaged, or whose data is not a device list:
-    // DeviceListDecodingError. Any other failure (a link, FIFO or folder at the item's name, no
-    // permission, an I/O error): KeychainError, after one log line.
+    // No item: empty. An item that was read but is damaged, whose data is not a device list, or a link,
+    // FIFO or folder at the item's name (never followed): DeviceListDecodingError. Any other failure
+    // (no permission, an I/O error): KeychainError, after one log line.
     std::vector<PairedDevice> load() override;
     // Updates the item's data, or creates the item with its label when there is none. KeychainError.
     void save(const std::vector<PairedDevice>& devices) override;

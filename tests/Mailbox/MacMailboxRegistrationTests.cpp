@@ -153,6 +153,36 @@ TEST_F(MacMailboxRegistrationTest, AnUnsupportedOfferClearsThePairingAndForgetsI
     EXPECT_FALSE(memory->hasZone(enabled.zoneName));
 }
 
+TEST_F(MacMailboxRegistrationTest, AnOfferOfAnotherVersionIsAnsweredLanOnlyWhenRegisteringAndWhenPairing)
+{
+    JSON::Object whole = *offer("_userA").toJSON().objectValue();
+    whole.insert_or_assign("v", 2);
+    const JSON offers[] = { JSON::object({ { "v", 2 } }), JSON(whole) };
+    const MailboxPairingAnswer expected { .v = 1,
+        .status = MailboxPairingAnswer::Status::lanOnly,
+        .reason = MailboxPairingAnswer::Reason::unsupportedVersion,
+        .zone = std::nullopt,
+        .macKey = mailbox->macKey(),
+        .account = std::nullopt };
+    for (const JSON& sent : offers) {
+        for (bool pairing : { false, true }) {
+            SCOPED_TRACE((pairing ? "pairing with " : "registering ") + sent.encoded());
+            auto response = pairing
+                ? post("/v1/pair",
+                    JSON::object({ { "code", pairingCodes.makeOffer().code }, { "mailbox", sent } })
+                        .encoded())
+                : post("/v1/mailbox/register", JSON::object({ { "mailbox", sent } }).encoded());
+            ASSERT_EQ(response.status(), 200) << response.body();
+            auto reply = JSON::decode(response.body()).value_or(JSON());
+            ASSERT_TRUE(reply.subscript("mailbox"));
+            EXPECT_EQ(MailboxPairingAnswer::fromJSON(*reply.subscript("mailbox")), expected);
+            auto device = devices.device(*reply.subscript("deviceId")->stringValue());
+            ASSERT_TRUE(device);
+            EXPECT_EQ(device->mailboxReasonCode, "unsupportedVersion");
+        }
+    }
+}
+
 TEST_F(MacMailboxRegistrationTest, APhoneUnpairedThroughTheMailboxLosesItsZoneAfterTheDelay)
 {
     auto enabled = enable();

@@ -97,8 +97,12 @@ TEST_F(MailboxRoad, ADamagedChannelStateAndARestartRunNothingTwice)
     ASSERT_TRUE(request);
     ASSERT_EQ(mac->finish(), 0);
 
-    for (const auto& entry : std::filesystem::directory_iterator(data / "mailbox"))
+    for (const auto& entry : std::filesystem::directory_iterator(data / "mailbox")) {
         std::ofstream(entry.path(), std::ios::trunc) << "{\"lastSequence\":";
+        // What a kill in the middle of a write leaves beside the file; the restart removes it.
+        std::ofstream(data / "mailbox" / ("." + entry.path().filename().string() + ".0123abcd")) << "{}";
+    }
+    std::ofstream(xdg / "Vellumar/keychain/.com%2Ezu%2Eplimsor%2Emailbox@mac.0123abcd") << "\nkey";
     startMac();
     // The handled request back in the store, as a store that lost its deletion would show it.
     putBack(*request, memberText(*request, "record"));

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "tests/support/FakeDeviceStorage.h"
+#include "tests/support/MailboxPairings.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TestSupport.h"
 
@@ -196,6 +197,46 @@ TEST(DeviceRegistry, FakeStorageFailingToLoadRefusesChangesUntilItLoadsAndThenKe
     auto added = registry.add("new");
     EXPECT_EQ(storage->stored, (std::vector { storedDevice("d-1", hashOf("t")), added.device }));
     EXPECT_TRUE(registry.isKnownToken("t"));
+}
+
+TEST(DeviceRegistry, FakeStorageThatFailedToLoadIsReadAgainByAPhonesLookupAtMostOnceASecond)
+{
+    auto stored = storedDevice("d-1", hashOf("t"));
+    stored.mailbox = test::mailboxPairingFor("d-1");
+    struct Case {
+        const char* name;
+        std::function<bool(DeviceRegistry&)> finds;
+    };
+    const Case cases[] = {
+        { "token check", [](DeviceRegistry& registry) { return registry.isKnownToken("t"); } },
+        { "token lookup", [](DeviceRegistry& registry) { return registry.deviceForToken("t").has_value(); } },
+        { "mailbox lookup",
+            [&](DeviceRegistry& registry) {
+                return registry.deviceForMailbox(*stored.mailbox).has_value();
+            } },
+        { "mailbox pairings", [](DeviceRegistry& registry) { return !registry.mailboxPairings().empty(); } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto storage = std::make_shared<test::FakeDeviceStorage>(std::vector { stored });
+        storage->failLoad = true;
+        test::ManualClock clock;
+        DeviceRegistry registry(storage, clock.function());
+        std::vector<std::vector<PairedDevice>> observed;
+        registry.observe([&](const std::vector<PairedDevice>& devices) { observed.push_back(devices); });
+        EXPECT_FALSE(c.finds(registry));
+        storage->failLoad = false;
+        clock.now += 999ms;
+        EXPECT_FALSE(c.finds(registry));
+        EXPECT_TRUE(registry.authenticatesAtOnce("t"));
+        clock.now += 1ms;
+        EXPECT_FALSE(registry.authenticatesAtOnce("t")) << "a lookup now reads the storage";
+        EXPECT_TRUE(c.finds(registry));
+        EXPECT_EQ(storage->loads, 2);
+        ASSERT_FALSE(observed.empty());
+        EXPECT_EQ(observed.back().size(), 1u);
+        EXPECT_TRUE(registry.loadFailed());
+    }
 }
 
 TEST(DeviceRegistry, ConcurrentPairingsFillExactlyTheTwentySlotsAndObserversNeverSeeAnOlderList)

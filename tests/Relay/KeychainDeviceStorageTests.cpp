@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -30,6 +31,48 @@ std::shared_ptr<KeychainDeviceStorage> storageIn(const fs::path& folder)
 }
 
 fs::perms modeOf(const fs::path& path) { return fs::symlink_status(path).permissions(); }
+
+constexpr uid_t kNobody = 65534;
+const std::string kToken = "token-of-a-paired-phone";
+
+PairedDevice deviceWithToken()
+{
+    return { .id = "d-0123456789abcdef",
+        .name = "Phone",
+        .pairedAt = test::ManualClock().now,
+        .tokenHash = sha256Hex(platform::sha256(kToken)) };
+}
+
+// Run as user 65534 on a keychain folder it owns: the registry starts, then the phone's token is
+// looked up (`isKnownToken`, then `deviceForToken`) three times: at the start, after the item was
+// made readable, 0.999 s later, and one more millisecond later; then a phone pairs.
+// "<lookups> <pairing> <device count> <log lines>".
+std::string lookupsAcrossARepair(const std::string& folder)
+{
+    test::CapturedLog log;
+    test::ManualClock clock;
+    DeviceRegistry registry(storageIn(folder), clock.function());
+    auto lookup = [&] {
+        std::string known = registry.isKnownToken(kToken) ? "+" : "-";
+        return known + (registry.deviceForToken(kToken) ? "found" : "none");
+    };
+    std::string outcome = lookup();
+    ::chmod((fs::path(folder) / kItemName).c_str(), 0600);
+    clock.now += std::chrono::milliseconds(999);
+    outcome += " " + lookup();
+    clock.now += std::chrono::milliseconds(1);
+    outcome += " " + lookup();
+    try {
+        registry.add("new");
+        outcome += " paired";
+    } catch (const KeychainError& error) {
+        outcome += " " + std::to_string(error.status());
+    }
+    return outcome + " " + std::to_string(registry.all().size()) + " " + std::to_string(log.lines().size());
+}
+
+[[maybe_unused]] const bool registeredRepair
+    = test::registerUnprivilegedCheck("lookups across a repair", lookupsAcrossARepair);
 
 // Run as user 65534 on a keychain folder it may read but not change: "<loaded> <add's status> <count after>".
 std::string pairingInReadOnlyFolder(const std::string& folder)
@@ -144,38 +187,65 @@ TEST(KeychainDeviceStorage, OpeningRemovesLeftoversOfKilledSavesOfItsItemAndNoth
     EXPECT_TRUE(storage->load().empty());
 }
 
-TEST(KeychainDeviceStorage, SomethingElseThanAFileAtTheItemsNameRefusesEachPairingWithOneLogLine)
+TEST(KeychainDeviceStorageAsUnprivilegedUser,
+    AListThatCouldNotBeReadLoadsOnceReadableAndAnythingButAFileIsKeptAside)
 {
-    enum class Planted { folder, link, fifo };
-    for (auto planted : { Planted::folder, Planted::link, Planted::fifo }) {
-        SCOPED_TRACE(static_cast<int>(planted));
+    enum class Planted { unreadableList, folder, link, fifo };
+    struct Case {
+        const char* name;
+        Planted planted;
+        // What the phone's lookups, a pairing and the log showed (see `lookupsAcrossARepair`).
+        std::string expected;
+        fs::file_type keptAside;
+    };
+    const Case cases[] = {
+        { "a list of mode 000, then made readable", Planted::unreadableList, "-none -none +found paired 2 1",
+            fs::file_type::none },
+        { "a folder", Planted::folder, "-none -none -none paired 1 1", fs::file_type::directory },
+        { "a link to a list", Planted::link, "-none -none -none paired 1 1", fs::file_type::symlink },
+        { "a FIFO", Planted::fifo, "-none -none -none paired 1 1", fs::file_type::fifo },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         test::TemporaryFolder temporary;
         const fs::path folder = temporary / "keychain";
         const fs::path item = folder / kItemName;
-        test::writeBytes(temporary / "list", "label\n[]");
-        fs::create_directories(folder);
-        if (planted == Planted::folder)
+        const std::string list = "label\n" + PairedDevices::encoded({ deviceWithToken() });
+        test::writeBytes(temporary / "list", list);
+        platform::Keychain(folder).add(
+            kService, kAccount, PairedDevices::encoded({ deviceWithToken() }), "label");
+        if (c.planted != Planted::unreadableList)
+            fs::remove(item);
+        if (c.planted == Planted::folder)
             test::writeBytes(item / "inside", "kept");
-        if (planted == Planted::link)
-            fs::create_symlink(temporary / "list", item);
-        if (planted == Planted::fifo) {
+        if (c.planted == Planted::link)
+            fs::create_symlink("../list", item);
+        if (c.planted == Planted::fifo) {
             ASSERT_EQ(::mkfifo(item.c_str(), 0600), 0);
         }
-        DeviceRegistry registry(storageIn(folder), standingClock);
-        const auto before = test::namesIn(folder);
+        fs::permissions(temporary.path(), fs::perms(0755));
+        for (const fs::path& owned : { folder, item, item / "inside" })
+            ::lchown(owned.c_str(), kNobody, kNobody);
+        if (c.planted == Planted::unreadableList)
+            fs::permissions(item, fs::perms::none);
 
-        test::CapturedLog log;
-        auto refused = test::thrown<KeychainError>([&] { registry.add("new"); });
+        EXPECT_EQ(
+            test::runUnprivileged("lookups across a repair", temporary.path(), "/keychain"), c.expected);
 
-        ASSERT_TRUE(refused);
-        EXPECT_EQ(refused->status(), platform::KeychainStatus::io);
-        EXPECT_EQ(log.lines().size(), 1u);
-        EXPECT_EQ(test::namesIn(folder), before);
-        EXPECT_EQ(fs::symlink_status(item).type(),
-            planted == Planted::folder     ? fs::file_type::directory
-                : planted == Planted::link ? fs::file_type::symlink
-                                           : fs::file_type::fifo);
-        EXPECT_EQ(test::readFile(temporary / "list"), "label\n[]");
-        EXPECT_TRUE(registry.all().empty());
+        EXPECT_EQ(test::readFile(temporary / "list"), list);
+        EXPECT_EQ(fs::symlink_status(item).type(), fs::file_type::regular);
+        std::vector<fs::path> kept;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (entry.path().filename().string().starts_with(kItemName.string() + "%2Eunreadable-"))
+                kept.push_back(entry.path());
+        }
+        EXPECT_EQ(test::namesIn(folder).size(), kept.size() + 1);
+        EXPECT_EQ(kept.size(), c.keptAside == fs::file_type::none ? 0u : 1u);
+        if (kept.size() == 1) {
+            EXPECT_EQ(fs::symlink_status(kept.front()).type(), c.keptAside);
+        }
+        if (c.planted == Planted::folder && kept.size() == 1) {
+            EXPECT_EQ(test::readFile(kept.front() / "inside"), "kept");
+        }
     }
 }

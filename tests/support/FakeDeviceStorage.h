@@ -21,6 +21,7 @@ public:
 
     std::vector<PairedDevice> load() override
     {
+        ++loads;
         if (failLoad)
             throw KeychainError(platform::KeychainStatus::notAvailable);
         return stored;
@@ -38,6 +39,7 @@ public:
     std::atomic<bool> failLoad = false;
     std::atomic<bool> failSave = false;
     int saves = 0;
+    int loads = 0;
 };
 
 }

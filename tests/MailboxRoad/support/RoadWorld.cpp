@@ -2,6 +2,7 @@
 
 #include "MovraneMailbox/Protocol/MailboxBase64URL.h"
 #include "MovraneMailbox/Protocol/MailboxProtocol.h"
+#include "Platform/PrivateFiles.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -210,6 +211,9 @@ std::vector<std::string> RoadWorld::leftoversAndOpenFiles() const
             if (name.starts_with(prefix))
                 problems.push_back("left: " + entry.path().string());
         }
+        // Whichever store wrote it: a copy that never became its file.
+        if (platform::targetOfTemporary(name))
+            problems.push_back("temporary copy left: " + entry.path().string());
     }
     for (const auto& folder : { data / "mailbox", phoneState, xdg / "Vellumar" / "keychain" }) {
         std::error_code missing;

@@ -64,8 +64,9 @@ public:
     std::vector<platform::CloudQuerySubscription> subscriptions() const;
     // The envelopes in the pairing's zone now.
     std::vector<movrane::MailboxEnvelopeRecord> zoneEnvelopes() const;
-    // Spool and asset files of the mailbox left anywhere under the run's folder, and files in the
-    // channel-state and key folders that are not private to their owner.
+    // Spool and asset files of the mailbox and temporary copies of atomic writes left anywhere under
+    // the run's folder, and files in the channel-state and key folders that are not private to their
+    // owner.
     std::vector<std::string> leftoversAndOpenFiles() const;
 
     TemporaryFolder root;

@@ -92,6 +92,34 @@ namespace {
         }
     }
 
+    TEST_F(MailboxClientExchangeTest, AnAnswerFiledJustAfterItsRequestTimedOutIsDroppedAndItsRecordDeleted)
+    {
+        letSleepsMoveTheClock();
+        auto client = clientWith(configuration());
+        auto zoneBefore = store->envelopes(pairing.zoneName).size();
+        std::optional<MailboxMessage> request;
+        observed->afterSave([&](const MailboxEnvelopeRecord& record) {
+            if (record.to == MailboxPartyTag::mac)
+                request = openedByMac(record);
+        });
+        // The Mac answers a moment too late, and another caller's fetch files the answer while the
+        // request is still giving up.
+        onLogLine = [&](const std::string& line) {
+            if (line != "mailbox request -> timedOut" || !request)
+                return;
+            sendFromMac(MailboxResponseContent { request->id, jsonResponse(200, "{}") });
+            client->receive();
+        };
+
+        EXPECT_TRUE(thrown<MailboxClientError>([&] { client->send(health(), 0); }));
+
+        EXPECT_EQ(secondsNow(), 60);
+        EXPECT_EQ(MailboxClientPeer::filedAnswers(*client), 0u);
+        client.reset();
+        EXPECT_EQ(store->envelopes(pairing.zoneName).size(), zoneBefore)
+            << "the request and its late answer are deleted";
+    }
+
     TEST_F(MailboxClientExchangeTest, TransientFetchFailuresKeepWaitingAndOthersEndTheExchangeAtOnce)
     {
         answerHealth();

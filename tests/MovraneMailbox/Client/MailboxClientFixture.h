@@ -49,6 +49,12 @@ public:
         std::lock_guard lock(client.m_lock);
         return client.m_watches.contains(jobId);
     }
+    // Answers filed for requests and not yet taken.
+    static std::size_t filedAnswers(const MailboxClient& client)
+    {
+        std::lock_guard lock(client.m_lock);
+        return client.m_answers.size();
+    }
 };
 
 // Holds every clock sleep that enters it until opened; counts how many are held. Waits end at a
@@ -109,8 +115,14 @@ protected:
         return std::make_unique<MailboxClient>(pairing, deviceIdentity,
             MailboxClient::Collaborators { through ? through : store, storage, clock,
                 [this](const std::string& line) {
-                    std::lock_guard lock(logLock);
-                    logLines.push_back(line);
+                    std::function<void(const std::string&)> hook;
+                    {
+                        std::lock_guard lock(logLock);
+                        logLines.push_back(line);
+                        hook = onLogLine;
+                    }
+                    if (hook)
+                        hook(line);
                 } },
             std::move(settings));
     }
@@ -195,6 +207,8 @@ protected:
     std::mutex macLock;
     std::mutex logLock;
     std::vector<std::string> logLines;
+    // Runs on the logging thread after each line is kept; set it before the client logs.
+    std::function<void(const std::string&)> onLogLine;
 };
 
 }

@@ -51,6 +51,26 @@ namespace {
         }
     }
 
+    TEST_F(MailboxClientRequestTest, ADownloadAnsweredWithAnErrorLeavesTheDestinationAndReturnsTheBody)
+    {
+        const std::string error = R"({"error":"not_found","message":"Not found."})";
+        for (bool asAttachment : { false, true }) {
+            SCOPED_TRACE(asAttachment ? "attached" : "inline");
+            macAnswers(
+                MailboxRelayResponse::make(404, { { "content-type", "application/json" } }, bytes(error)),
+                asAttachment);
+            auto destination = temporary / "downloads" / "picture.png";
+            writeBytes(destination, "an older picture");
+            auto result = client->download(urlRequest("GET", "/v1/files/picture.png"), destination);
+            EXPECT_EQ(std::string(result.data.begin(), result.data.end()), error);
+            EXPECT_EQ(result.response.status, 404);
+            EXPECT_EQ(result.response.headerFields.at("Content-Length"), std::to_string(error.size()));
+            EXPECT_EQ(vellumar::test::readFile(destination), "an older picture");
+            EXPECT_EQ(
+                vellumar::test::namesIn(destination.parent_path()), std::set<std::string> { "picture.png" });
+        }
+    }
+
     TEST_F(MailboxClientRequestTest, FailuresReachTheCallerAsURLErrors)
     {
         letSleepsMoveTheClock();

@@ -175,6 +175,27 @@ print(json.dumps(state, indent=2))
         EXPECT_EQ(vellumar::test::readFile(temporary / "file"), "x");
     }
 
+    TEST(FileMailboxStateStorage, OpeningRemovesLeftoversOfKilledWritesOfItsFilesAndNothingElse)
+    {
+        vellumar::test::TemporaryFolder temporary;
+        const std::string file = FileMailboxStateStorage::fileName("mailbox.mac.pair-x");
+        const std::set<std::string> removed { "." + file + ".0123abcd",
+            ".mailbox.device.pair-y.json.89abcdef" };
+        const std::set<std::string> kept { file, "." + file + ".0123ABCD", "." + file + ".0123abc",
+            "." + file + ".0123abcde", file + ".0123abcd", "." + file + ".0123abcd.x", ".notes.txt.0123abcd",
+            ".mailbox mac.json.0123abcd", ".mailbox.mac.pair-x.json.damaged.0123abcd" };
+        for (const auto& name : removed)
+            vellumar::test::writeBytes(temporary / name, "{}");
+        for (const auto& name : kept)
+            vellumar::test::writeBytes(temporary / name, "{}");
+
+        FileMailboxStateStorage storage(temporary.path());
+
+        EXPECT_EQ(vellumar::test::namesIn(temporary.path()), kept);
+        FileMailboxStateStorage missingFolder(temporary / "not yet made");
+        EXPECT_FALSE(std::filesystem::exists(temporary / "not yet made"));
+    }
+
     TEST(SystemMailboxClock, SleepsReturnAtOnceForNothingAndEndWhenStopped)
     {
         SystemMailboxClock clock;

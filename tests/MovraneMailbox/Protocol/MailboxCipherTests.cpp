@@ -227,6 +227,51 @@ namespace {
         EXPECT_EQ(opening.attachment, message.attachment);
     }
 
+    TEST(MailboxCipherLabels, InfoAndAdditionalDataAreTheProtocolsBytes)
+    {
+        using namespace std::string_literals;
+        auto text = [](const MailboxBytes& bytes) { return std::string(bytes.begin(), bytes.end()); };
+        const std::string record = "e-" + std::string(22, 'r');
+        const MailboxBytes header { 'V', 'L', 'M', 'B', 1, 1 };
+        EXPECT_EQ(text(MailboxCipher::info(kZone)), "Vellumar mailbox v1\0"s + kZone);
+        EXPECT_EQ(text(MailboxCipher::aad(kZone, record, header)),
+            "Vellumar mailbox v1 aad\0"s + "\x1b" + kZone + "\x18" + record + "VLMB\x01\x01");
+    }
+
+    // An envelope @hpke/core sealed from the phone to the Mac, every byte built by
+    // tests/peers/hpke_golden_envelope.mjs from the protocol's description alone, from fixed keys.
+    TEST(MailboxHPKE, OpensTheEnvelopeHPKECoreSealedFromFixedKeys)
+    {
+        auto golden = vellumar::JSON::decode(vellumar::test::readFile(
+            vellumar::test::sourceDir() / "tests/MovraneMailbox/Protocol/golden/hpke-core-envelope.json"));
+        ASSERT_TRUE(golden);
+        auto field = [&](std::string_view name) {
+            const auto* member = golden->subscript(name);
+            return member && member->stringValue() ? *member->stringValue() : std::string();
+        };
+        auto instant = [&](std::string_view name) {
+            const auto* member = golden->subscript(name);
+            return MailboxInstant(milliseconds(member ? member->intValue().value_or(0) : 0));
+        };
+        auto hexField = [&](std::string_view name) {
+            return vellumar::dataFromHex(field(name)).value_or(MailboxBytes {});
+        };
+        auto mac = MailboxIdentity::fromRawRepresentation(hexField("macPrivateKey"));
+        auto device = MailboxIdentity::fromRawRepresentation(hexField("devicePrivateKey"));
+        auto envelope = hexField("envelope");
+        auto deviceTag = MailboxPartyTag::device(field("deviceId"));
+        auto body = field("body");
+
+        auto opened = MailboxCipher::open(envelope, field("record"), field("zone"), mac, MailboxPartyTag::mac,
+            device.publicKey(), deviceTag, instant("createdAt"));
+
+        auto request = MailboxRelayRequest::make("POST", "/v1/jobs", std::nullopt,
+            { { "accept", "application/json" } }, MailboxBytes(body.begin(), body.end()));
+        EXPECT_EQ(opened,
+            MailboxMessage::make(field("messageId"), deviceTag, std::string(MailboxPartyTag::mac),
+                std::stoull(field("seq")), instant("createdAt"), instant("expiresAt"), request));
+    }
+
     // @hpke/core in node is the independent peer: auth mode, AES-256-GCM, with the envelopes' own info
     // and additional data, 100 messages each way (the Mac seals to the phone, the phone to the Mac).
     TEST(MailboxHPKE, AgreesWithHPKECoreBothWays)

@@ -94,7 +94,28 @@ namespace {
         store.loadOrCreate(MailboxKeyLabel::mac);
         ASSERT_EQ(::chmod(temporary.path().c_str(), 0755), 0);
         // errSecIO: the folder is root's and closed to everyone else.
-        EXPECT_EQ(vellumar::test::runUnprivileged("mailbox-key", temporary.path(), "/keychain"), "keychain(-36)");
+        EXPECT_EQ(
+            vellumar::test::runUnprivileged("mailbox-key", temporary.path(), "/keychain"), "keychain(-36)");
+    }
+
+    TEST(KeychainMailboxKeyStore, OpeningRemovesLeftoversOfKilledSavesOfItsKeysAndNothingElse)
+    {
+        vellumar::test::TemporaryFolder temporary;
+        const std::string mac = "com%2Ezu%2Eplimsor%2Emailbox@mac";
+        const std::string device = "com%2Ezu%2Eplimsor%2Emailbox@device%2Epair-x";
+        const std::string devices = "com%2Ezu%2Eplimsor%2Emac@paired-devices";
+        const std::set<std::string> removed { "." + mac + ".0123abcd", "." + device + ".89abcdef" };
+        const std::set<std::string> kept { mac, "." + devices + ".0123abcd", "." + mac + ".0123ABCD",
+            "." + mac + ".0123abc", mac + ".0123abcd", "." + mac + ".0123abcd.x", "." + mac + "%2.0123abcd",
+            "." + mac + ".unreadable.0123abcd", ".com%2Ezu%2Eplimsor%2Emailboxes@mac.0123abcd" };
+        for (const auto& name : removed)
+            vellumar::test::writeBytes(temporary / name, "\nkey");
+        for (const auto& name : kept)
+            vellumar::test::writeBytes(temporary / name, "\nkey");
+
+        storeIn(temporary.path());
+
+        EXPECT_EQ(vellumar::test::namesIn(temporary.path()), kept);
     }
 
     TEST(InMemoryMailboxKeyStore, KeepsOneKeyPerLabelAndListsLabelsInOrder)

@@ -165,6 +165,17 @@ TEST_F(MailboxServerWatches, AChangeSoonAfterAWriteIsWrittenAfterThePauseWithThe
     EXPECT_EQ(clock->sleeps(), (std::vector<double> { 1.5 }));
 }
 
+TEST_F(MailboxServerWatches, AnOlderStateAnsweredAfterThePauseNeverReplacesTheNewerOne)
+{
+    auto& phone = addPhone();
+    // Registered at 0; the long poll sees version 3 at 0.5 s, and the ask after the pause answers 2.
+    job.script({ { 0.5, { 3 }, JobStatus { 2 } } });
+    watch(phone, false);
+    ASSERT_TRUE(job.waitForHeldPoll());
+    EXPECT_EQ(jobStates(phone), (std::vector<Written> { { { "job-1", 3, false }, MailboxNotify::none } }));
+    EXPECT_EQ(clock->sleeps(), (std::vector<double> { 1.5 }));
+}
+
 TEST_F(MailboxServerWatches, WritesFollowTheJobAndABackgroundWatchOnlyAlerts)
 {
     const std::vector<Step> script {
