@@ -29,8 +29,10 @@ namespace {
     private:
         void add(const fs::path& folder)
         {
-            if (found.size() < maxLinkedFolders)
-                found.push_back(resolvingSymlinks(folder));
+            if (found.size() >= maxLinkedFolders)
+                return;
+            if (auto real = resolvingSymlinks(folder))
+                found.push_back(std::move(*real));
         }
 
         // A folder below "modules" is a submodule's Git folder when it has a HEAD; otherwise it is one
@@ -80,10 +82,14 @@ std::vector<fs::path> commandProtectedPaths(const fs::path& place)
     for (const auto& folder : linkedFolders(place)) {
         std::error_code error;
         // Each as the kernel will resolve it when a command writes there.
+        auto add = [&paths](const fs::path& written) {
+            if (auto real = resolvingSymlinks(written))
+                paths.push_back(std::move(*real));
+        };
         if (fs::exists(fs::symlink_status(folder / "commondir", error)))
-            paths.push_back(resolvingSymlinks(folder / "commondir"));
+            add(folder / "commondir");
         for (const char* name : { "config.worktree", "hooks", "config" })
-            paths.push_back(resolvingSymlinks(folder / name));
+            add(folder / name);
     }
     return paths;
 }
