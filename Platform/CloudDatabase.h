@@ -89,7 +89,8 @@ public:
         const std::string& zoneName, const std::vector<std::string>& names)
         = 0;
     // One result per name, in order; only the `desiredKeys` fields (all when absent). An asset comes as
-    // a file of this machine's cloud folder, which the reader copies before use and never changes.
+    // a file of this machine's cloud folder, which the reader copies before use and never changes; one
+    // whose row names no file of the database's own form (a damaged record) is left out, and logged.
     virtual std::vector<CloudFetchResult> fetchRecords(const std::string& zoneName,
         const std::vector<std::string>& names, const std::optional<std::set<std::string>>& desiredKeys)
         = 0;

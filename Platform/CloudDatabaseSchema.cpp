@@ -1,9 +1,11 @@
 #include "Platform/CloudDatabaseSchema.h"
 
 #include "Platform/CloudSQLite.h"
+#include "Platform/Log.h"
 #include "Platform/PrivateFiles.h"
 #include "Platform/Random.h"
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <unistd.h>
@@ -36,6 +38,9 @@ namespace {
     )sql";
 
     constexpr std::size_t kUserRecordNameBytes = 16;
+    constexpr std::size_t kAssetNameBytes = 16;
+    // Enough of a damaged name to recognise it by, and no more of what another process wrote.
+    constexpr std::size_t kLoggedNameBytes = 64;
     constexpr std::int64_t kSchemaVersion = 1;
     // Far longer than any writer takes from copying an asset to committing its record.
     constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
@@ -49,6 +54,23 @@ namespace {
     // "_" and 32 lowercase hex digits, the form of the service's own user record names. The account
     // proofs are keyed by it, so it comes from the secure generator.
     std::string newUserRecordName() { return "_" + secureRandomHex(kUserRecordNameBytes); }
+
+    // The form `newCloudAssetName` gives, which is never absolute, never climbs and fits a file name.
+    bool isCloudAssetName(std::string_view name)
+    {
+        return name.size() == 2 * kAssetNameBytes && std::all_of(name.begin(), name.end(), [](char digit) {
+            return (digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f');
+        });
+    }
+
+    // The name as one log line can hold it: a line break or any byte outside printable ASCII as "?".
+    std::string printableName(std::string_view name)
+    {
+        std::string printable(name.substr(0, kLoggedNameBytes));
+        std::replace_if(
+            printable.begin(), printable.end(), [](char byte) { return byte < ' ' || byte > '~'; }, '?');
+        return name.size() > kLoggedNameBytes ? printable + "..." : printable;
+    }
 
 }
 
@@ -96,6 +118,18 @@ std::filesystem::path cloudAssetFolder(const std::filesystem::path& cloudFolder)
     return cloudFolder / "assets";
 }
 
+std::string newCloudAssetName() { return secureRandomHex(kAssetNameBytes); }
+
+std::optional<std::filesystem::path> cloudAssetFile(
+    const std::filesystem::path& folder, std::string_view assetName)
+{
+    if (isCloudAssetName(assetName))
+        return folder / assetName;
+    logError("cloud record damaged: asset name \"" + printableName(assetName)
+        + "\" is not one the database makes; the asset is taken as missing");
+    return std::nullopt;
+}
+
 std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, const std::string& zoneName)
 {
     auto query = connection.statement("SELECT value FROM fields WHERE zone = ? AND kind = ?");
@@ -115,8 +149,11 @@ void removeOrphanedCloudAssets(CloudSQLiteConnection& connection, const std::fil
     auto query = connection.statement("SELECT value FROM fields WHERE kind = ?");
     query.bind(1, static_cast<std::int64_t>(CloudFieldKind::asset));
     std::set<std::string> referenced;
-    while (query.step())
-        referenced.insert(query.text(0));
+    // A damaged name refers to no file, so it keeps none.
+    while (query.step()) {
+        if (std::string name = query.text(0); isCloudAssetName(name))
+            referenced.insert(std::move(name));
+    }
     for (const auto& candidate : candidates) {
         if (!referenced.contains(candidate.filename().string()))
             ::unlink(candidate.c_str());
@@ -125,8 +162,10 @@ void removeOrphanedCloudAssets(CloudSQLiteConnection& connection, const std::fil
 
 void removeCloudAssets(const std::filesystem::path& cloudFolder, const std::vector<std::string>& assetNames)
 {
-    for (const auto& name : assetNames)
-        ::unlink((cloudAssetFolder(cloudFolder) / name).c_str());
+    for (const auto& name : assetNames) {
+        if (auto file = cloudAssetFile(cloudAssetFolder(cloudFolder), name))
+            ::unlink(file->c_str());
+    }
 }
 
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumar::platform {
@@ -29,9 +30,18 @@ std::optional<std::int64_t> cloudZoneEpoch(CloudSQLiteConnection& connection, co
 
 // The folder of asset files within the cloud folder.
 std::filesystem::path cloudAssetFolder(const std::filesystem::path& cloudFolder);
+// A new asset's file name: 32 lowercase hexadecimal digits from the secure generator.
+std::string newCloudAssetName();
+// The file in `folder` of the asset that a row names. Rows are written by other processes and other
+// machines, so a name is joined to the folder only when it has the form `newCloudAssetName` gives; any
+// other (absolute, climbing, naming a subfolder or the folder itself, too long for a file name) marks a
+// damaged record: absent, with one log line.
+std::optional<std::filesystem::path> cloudAssetFile(
+    const std::filesystem::path& folder, std::string_view assetName);
 // The asset file names the zone's records refer to.
 std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, const std::string& zoneName);
-// Removes asset files once no committed row refers to them; a file already gone is fine.
+// Removes asset files once no committed row refers to them; a file already gone is fine, and a damaged
+// name removes nothing.
 void removeCloudAssets(const std::filesystem::path& cloudFolder, const std::vector<std::string>& assetNames);
 
 // Removes asset files that no record refers to and that are older than any write still under way: those

@@ -54,9 +54,12 @@ public:
     std::optional<CloudDatabaseError> takeQueuedFailure(std::string_view operation) override;
 
 private:
-    // The fetched asset's file in this machine's cache, downloaded unless it is there already.
-    std::filesystem::path cachedAsset(CloudPostgresConnection& connection, const std::string& assetName);
-    CloudValue fieldValue(
+    // The fetched asset's file in this machine's cache, downloaded unless it is there already; absent for
+    // a damaged name, which is never joined to the cache folder.
+    std::optional<std::filesystem::path> cachedAsset(
+        CloudPostgresConnection& connection, const std::string& assetName);
+    // Absent for an asset of a damaged name, which the record then comes without.
+    std::optional<CloudValue> fieldValue(
         CloudPostgresConnection& connection, const class CloudPostgresRows& rows, int row, int kindColumn);
 
     std::string m_conninfo;

@@ -2,6 +2,7 @@
 // their assets, and the change feed.
 #include "Platform/CloudPostgresDatabase.h"
 
+#include "Platform/CloudDatabaseSchema.h"
 #include "Platform/CloudPostgresSchema.h"
 #include "Platform/Random.h"
 
@@ -17,7 +18,6 @@ namespace {
     using Access = CloudPostgresPool::Access;
     using Kind = CloudPostgresFieldKind;
 
-    constexpr std::size_t kAssetNameBytes = 16;
     // The most of an asset either side holds at once.
     constexpr std::size_t kAssetPartBytes = 1024 * 1024;
 
@@ -42,7 +42,7 @@ namespace {
         std::ifstream input(file, std::ios::binary);
         if (!input)
             return std::nullopt;
-        std::string name = secureRandomHex(kAssetNameBytes);
+        std::string name = newCloudAssetName();
         CloudBytes part(kAssetPartBytes);
         for (int index = 0;; ++index) {
             input.read(reinterpret_cast<char*>(part.data()), static_cast<std::streamsize>(part.size()));
@@ -167,9 +167,13 @@ namespace {
 
 }
 
-fs::path CloudPostgresDatabase::cachedAsset(CloudPostgresConnection& connection, const std::string& assetName)
+std::optional<fs::path> CloudPostgresDatabase::cachedAsset(
+    CloudPostgresConnection& connection, const std::string& assetName)
 {
-    fs::path cached = m_assetCache / assetName;
+    auto file = cloudAssetFile(m_assetCache, assetName);
+    if (!file)
+        return std::nullopt;
+    const fs::path& cached = *file;
     std::error_code error;
     // Assets never change under their name, so a copy already fetched is the asset. Touched, so that no
     // process opening the database takes it for an old one while this reader copies it.
@@ -197,7 +201,7 @@ fs::path CloudPostgresDatabase::cachedAsset(CloudPostgresConnection& connection,
     return cached;
 }
 
-CloudValue CloudPostgresDatabase::fieldValue(
+std::optional<CloudValue> CloudPostgresDatabase::fieldValue(
     CloudPostgresConnection& connection, const CloudPostgresRows& rows, int row, int kindColumn)
 {
     int text = kindColumn + 1;
@@ -213,7 +217,9 @@ CloudValue CloudPostgresDatabase::fieldValue(
     case Kind::bytes:
         return rows.bytes(row, bytes);
     case Kind::asset:
-        return CloudAsset { cachedAsset(connection, rows.text(row, text)) };
+        if (auto cached = cachedAsset(connection, rows.text(row, text)))
+            return CloudAsset { std::move(*cached) };
+        return std::nullopt;
     }
     throw CloudDatabaseError(CloudErrorCode::internalError);
 }
@@ -309,8 +315,10 @@ std::vector<CloudFetchResult> CloudPostgresDatabase::fetchRecords(const std::str
                 if (rows.isNull(row, 1))
                     continue;
                 std::string key = rows.text(row, 1);
-                if (!desiredKeys || desiredKeys->contains(key))
-                    record.fields.emplace(std::move(key), fieldValue(connection, rows, row, 2));
+                if (desiredKeys && !desiredKeys->contains(key))
+                    continue;
+                if (auto value = fieldValue(connection, rows, row, 2))
+                    record.fields.emplace(std::move(key), std::move(*value));
             }
             results.push_back({ std::move(record), std::nullopt });
         }
@@ -351,8 +359,10 @@ CloudZoneChanges CloudPostgresDatabase::fetchZoneChanges(const std::string& zone
             if (!record || rows.isNull(row, 4))
                 continue;
             std::string key = rows.text(row, 4);
-            if (!desiredKeys || desiredKeys->contains(key))
-                record->fields.emplace(std::move(key), fieldValue(connection, rows, row, 5));
+            if (desiredKeys && !desiredKeys->contains(key))
+                continue;
+            if (auto value = fieldValue(connection, rows, row, 5))
+                record->fields.emplace(std::move(key), std::move(*value));
         }
         changes = pageOfChanges(std::move(page), epoch, lastSequence, since);
     });

@@ -5,15 +5,12 @@
 #include "Platform/CloudPush.h"
 #include "Platform/CloudSQLite.h"
 #include "Platform/PrivateFiles.h"
-#include "Platform/Random.h"
 
 namespace vellumar::platform {
 
 namespace {
 
     namespace fs = std::filesystem;
-
-    constexpr std::size_t kAssetNameBytes = 16;
 
     // The asset files a record's fields were given, copied into the asset folder by field key.
     struct StagedRecord {
@@ -34,7 +31,7 @@ namespace {
             const auto* asset = std::get_if<CloudAsset>(&value);
             if (!asset)
                 continue;
-            std::string name = secureRandomHex(kAssetNameBytes);
+            std::string name = newCloudAssetName();
             try {
                 copyToNewPrivateFile(asset->fileURL, cloudAssetFolder(cloudFolder) / name);
             } catch (const fs::filesystem_error&) {
@@ -85,8 +82,10 @@ namespace {
         insert.run();
     }
 
-    // The value of a field row whose kind is in column `kindColumn` and whose value follows it.
-    CloudValue fieldValue(const CloudSQLiteStatement& row, int kindColumn, const fs::path& cloudFolder)
+    // The value of a field row whose kind is in column `kindColumn` and whose value follows it; absent for
+    // an asset of a damaged name, which the record then comes without.
+    std::optional<CloudValue> fieldValue(
+        const CloudSQLiteStatement& row, int kindColumn, const fs::path& cloudFolder)
     {
         int valueColumn = kindColumn + 1;
         switch (static_cast<CloudFieldKind>(row.integer(kindColumn))) {
@@ -99,7 +98,9 @@ namespace {
         case CloudFieldKind::bytes:
             return row.blob(valueColumn);
         case CloudFieldKind::asset:
-            return CloudAsset { cloudAssetFolder(cloudFolder) / row.text(valueColumn) };
+            if (auto file = cloudAssetFile(cloudAssetFolder(cloudFolder), row.text(valueColumn)))
+                return CloudAsset { std::move(*file) };
+            return std::nullopt;
         }
         throw CloudDatabaseError(CloudErrorCode::internalError);
     }
@@ -117,8 +118,10 @@ namespace {
         fields.bind(1, zoneName).bind(2, recordName);
         while (fields.step()) {
             std::string key = fields.text(0);
-            if (!desiredKeys || desiredKeys->contains(key))
-                record.fields.emplace(key, fieldValue(fields, 1, cloudFolder));
+            if (desiredKeys && !desiredKeys->contains(key))
+                continue;
+            if (auto value = fieldValue(fields, 1, cloudFolder))
+                record.fields.emplace(std::move(key), std::move(*value));
         }
         return record;
     }
@@ -308,8 +311,10 @@ CloudZoneChanges CloudSQLiteDatabase::fetchZoneChanges(const std::string& zoneNa
         if (!record || query.isNull(4))
             continue;
         std::string key = query.text(4);
-        if (!desiredKeys || desiredKeys->contains(key))
-            record->fields.emplace(std::move(key), fieldValue(query, 5, m_folder));
+        if (desiredKeys && !desiredKeys->contains(key))
+            continue;
+        if (auto value = fieldValue(query, 5, m_folder))
+            record->fields.emplace(std::move(key), std::move(*value));
     }
 
     return pageOfChanges(std::move(page), epoch, lastSequence, since);

@@ -94,18 +94,17 @@ namespace {
     }
 
     // What commands may not change in a place they may write: Git runs its hooks and follows its
-    // configuration (also those of the linked worktrees and submodules it keeps in ".git"), direnv runs
-    // ".envrc", the editor runs its tasks, and Claude Code follows its own files, all later and outside
-    // the sandbox. Claude Code puts an empty read-only placeholder where such a place does not exist
-    // yet, so it cannot be made either; Git reads a placeholder "config.worktree" as an unreadable
-    // config and goes on.
+    // configuration (those of the linked worktrees and submodules it keeps in ".git" follow for all
+    // places at once, since they share one budget), direnv runs ".envrc", the editor runs its tasks,
+    // and Claude Code follows its own files, all later and outside the sandbox. Claude Code puts an
+    // empty read-only placeholder where such a place does not exist yet, so it cannot be made either;
+    // Git reads a placeholder "config.worktree" as an unreadable config and goes on.
     void appendProtectedPlaces(Strings& denyWrite, const Path& place)
     {
         static constexpr std::array<std::string_view, 5> names
             = { ".git/hooks", ".git/config", ".git/config.worktree", ".envrc", ".vscode" };
         for (auto name : names)
             denyWrite.push_back((place / name).string());
-        appendPaths(denyWrite, GitFolders::commandProtectedPaths(place));
         for (auto name : Workspaces::claudeFileNames)
             denyWrite.push_back((place / name).string());
         for (const auto& glob : configGlobs())
@@ -180,8 +179,10 @@ JSON sandboxSettings(
     }
     appendPaths(denyWrite, gated.executableFolders);
     denyWrite.push_back((resolvedWorkFolder / "uploads").string());
-    for (const auto& place : commandWritablePlaces(resolvedWorkFolder, gated))
+    std::vector<Path> writablePlaces = commandWritablePlaces(resolvedWorkFolder, gated);
+    for (const auto& place : writablePlaces)
         appendProtectedPlaces(denyWrite, place);
+    appendPaths(denyWrite, GitFolders::commandProtectedPaths(writablePlaces));
 
     for (const auto& item : SecretItems::all()) {
         if (item.id == "relay")

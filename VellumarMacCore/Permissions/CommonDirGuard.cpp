@@ -83,7 +83,7 @@ CommonDirGuard::CommonDirGuard(const std::vector<fs::path>& places, Clock clock)
     for (const auto& place : places) {
         if (auto gitFolder = resolvingSymlinks(place / ".git"))
             watch(*gitFolder);
-        for (const auto& linked : GitFolders::linkedFolders(place))
+        for (const auto& linked : GitFolders::linkedFolders(place).folders)
             watch(linked);
     }
 }

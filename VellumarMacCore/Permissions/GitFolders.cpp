@@ -1,7 +1,9 @@
 #include "VellumarMacCore/Permissions/GitFolders.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
+#include <set>
 #include <system_error>
 
 namespace vellumar::GitFolders {
@@ -13,26 +15,42 @@ namespace {
     // Submodules of submodules nest this deep at the most in any real tree; links cannot loop past it.
     constexpr int kMaxDepth = 8;
 
+    // Anything of that name counts, a dangling link too: what Git makes of it is Git's to decide.
+    bool holds(const fs::path& folder, const char* name)
+    {
+        std::error_code error;
+        return fs::exists(fs::symlink_status(folder / name, error));
+    }
+
     class Collector {
     public:
-        std::vector<fs::path> found;
+        explicit Collector(std::size_t limit)
+            : m_limit(limit)
+        {
+        }
 
-        // The linked folders of the Git folder `gitFolder`.
+        Listing listing;
+
+        // The linked folders of the Git folder `gitFolder`. Git prunes a worktree entry without a
+        // "gitdir" and never uses one as a repository.
         void collect(const fs::path& gitFolder, int depth)
         {
             if (depth > kMaxDepth)
                 return;
-            forEachFolder(gitFolder / "worktrees", [&](const fs::path& entry) { add(entry); });
+            forEachFolder(gitFolder / "worktrees", [&](const fs::path& entry) {
+                if (holds(entry, "gitdir"))
+                    add(entry);
+            });
             collectModules(gitFolder / "modules", depth);
         }
 
     private:
         void add(const fs::path& folder)
         {
-            if (found.size() >= maxLinkedFolders)
-                return;
-            if (auto real = resolvingSymlinks(folder))
-                found.push_back(std::move(*real));
+            if (listing.folders.size() >= m_limit)
+                listing.complete = false;
+            else if (auto real = resolvingSymlinks(folder))
+                listing.folders.push_back(std::move(*real));
         }
 
         // A folder below "modules" is a submodule's Git folder when it has a HEAD; otherwise it is one
@@ -42,8 +60,7 @@ namespace {
             if (depth > kMaxDepth)
                 return;
             forEachFolder(folder, [&](const fs::path& entry) {
-                std::error_code error;
-                if (fs::exists(entry / "HEAD", error)) {
+                if (holds(entry, "HEAD")) {
                     add(entry);
                     collect(entry, depth + 1);
                 } else {
@@ -55,41 +72,83 @@ namespace {
         template <typename Visit> void forEachFolder(const fs::path& folder, Visit&& visit)
         {
             std::error_code error;
-            for (fs::directory_iterator it(folder, error), end;
-                 !error && it != end && found.size() < maxLinkedFolders; it.increment(error)) {
+            for (fs::directory_iterator it(folder, error), end; !error && it != end && listing.complete;
+                 it.increment(error)) {
+                if (++m_scanned > maxScannedEntries) {
+                    listing.complete = false;
+                    return;
+                }
                 std::error_code typeError;
                 if (it->is_directory(typeError))
                     visit(it->path());
             }
         }
+
+        const std::size_t m_limit;
+        std::size_t m_scanned = 0;
     };
+
+    // As the kernel will resolve it when a command writes there; a path it cannot resolve reaches
+    // nothing to protect.
+    void appendResolved(std::vector<fs::path>& paths, const fs::path& written)
+    {
+        if (auto real = resolvingSymlinks(written))
+            paths.push_back(std::move(*real));
+    }
+
+    void appendLinkedFolderPaths(std::vector<fs::path>& paths, const fs::path& folder)
+    {
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(folder / "commondir", error)))
+            appendResolved(paths, folder / "commondir");
+        for (const char* name : { "config.worktree", "hooks", "config" })
+            appendResolved(paths, folder / name);
+    }
+
+    // Git then cannot add a worktree or fetch into a submodule there, but every other command works.
+    void appendWholeGitFolders(std::vector<fs::path>& paths, const fs::path& place)
+    {
+        for (const char* name : { "worktrees", "modules" }) {
+            std::error_code error;
+            if (fs::is_directory(place / ".git" / name, error))
+                appendResolved(paths, place / ".git" / name);
+        }
+        platform::logError("The Git folder " + (place / ".git").string()
+            + " holds more linked worktrees and submodules than the sandbox has room to protect one by one;"
+              " commands may change nothing in its \"worktrees\" and \"modules\" folders in this run.");
+    }
 
 }
 
-std::vector<fs::path> linkedFolders(const fs::path& place)
+Listing linkedFolders(const fs::path& place, std::size_t limit)
 {
-    Collector collector;
+    Collector collector(limit);
     std::error_code error;
     // A ".git" file points at a Git folder kept elsewhere, whose own place lists it.
     if (fs::is_directory(place / ".git", error))
         collector.collect(place / ".git", 0);
-    return std::move(collector.found);
+    return std::move(collector.listing);
 }
 
-std::vector<fs::path> commandProtectedPaths(const fs::path& place)
+std::vector<fs::path> commandProtectedPaths(const std::vector<fs::path>& places)
 {
     std::vector<fs::path> paths;
-    for (const auto& folder : linkedFolders(place)) {
-        std::error_code error;
-        // Each as the kernel will resolve it when a command writes there.
-        auto add = [&paths](const fs::path& written) {
-            if (auto real = resolvingSymlinks(written))
-                paths.push_back(std::move(*real));
-        };
-        if (fs::exists(fs::symlink_status(folder / "commondir", error)))
-            add(folder / "commondir");
-        for (const char* name : { "config.worktree", "hooks", "config" })
-            add(folder / name);
+    std::size_t left = maxLinkedFolders;
+    // A repository named twice, as two grants or through a link, spends the budget once. A Git
+    // folder the kernel cannot resolve is none Git could use.
+    std::set<fs::path> seen;
+    for (const auto& place : places) {
+        auto gitFolder = resolvingSymlinks(place / ".git");
+        if (!gitFolder || !seen.insert(std::move(*gitFolder)).second)
+            continue;
+        Listing listing = linkedFolders(place, left);
+        if (!listing.complete) {
+            appendWholeGitFolders(paths, place);
+            continue;
+        }
+        left -= listing.folders.size();
+        for (const auto& folder : listing.folders)
+            appendLinkedFolderPaths(paths, folder);
     }
     return paths;
 }

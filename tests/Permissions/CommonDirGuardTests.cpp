@@ -62,6 +62,8 @@ TEST(CommonDirGuard, MovesAsideOnlyWhatIsNewOrChanged)
         fs::path repository = home.root / "project";
         fs::path folder = test::madeFolder(repository / testCase.folder);
         test::touch(folder / "HEAD");
+        // Git lists a linked worktree by this file, and prunes an entry without it.
+        test::touch(folder / "gitdir");
         if (testCase.before)
             write(folder / "commondir", *testCase.before);
         fs::path outside = home.root / "outside";

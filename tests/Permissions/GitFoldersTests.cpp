@@ -3,8 +3,12 @@
 #include "VellumarMacCore/Permissions/GitFolders.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -12,13 +16,16 @@ using Paths = std::vector<fs::path>;
 
 namespace {
 
-// A folder as Git makes a repository's own: a HEAD, and `commondir` when it is a linked worktree's.
-fs::path gitFolder(const fs::path& folder, bool commondir = false)
+// A folder as Git makes a repository's own: a HEAD, and `commondir` and `gitdir` when it is a linked
+// worktree's.
+fs::path gitFolder(const fs::path& folder, bool worktree = false)
 {
     test::madeFolder(folder);
     test::touch(folder / "HEAD");
-    if (commondir)
+    if (worktree) {
         test::touch(folder / "commondir");
+        test::touch(folder / "gitdir");
+    }
     return folder;
 }
 
@@ -38,13 +45,13 @@ TEST(GitFolders, WorktreesAndSubmodulesAtEveryDepthResolved)
     fs::create_directory_symlink(elsewhere, git / "modules/linked-away");
     test::touch(git / "modules/not-a-folder");
 
-    Paths found = GitFolders::linkedFolders(project);
+    Paths found = GitFolders::linkedFolders(project).folders;
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found,
         (Paths { elsewhere, git / "modules/libs/a", git / "modules/libs/a/modules/inner",
             git / "modules/libs/a/worktrees/side", git / "worktrees/linked" }));
 
-    Paths denied = GitFolders::commandProtectedPaths(project);
+    Paths denied = GitFolders::commandProtectedPaths({ project });
     auto deniedIn = [&](const fs::path& folder) {
         Paths names;
         for (const auto& path : denied) {
@@ -75,8 +82,8 @@ TEST(GitFolders, NothingWithoutAGitFolderOfItsOwn)
         SCOPED_TRACE(name);
         fs::path place = test::madeFolder(home.root / name);
         lay(place);
-        EXPECT_TRUE(GitFolders::linkedFolders(place).empty());
-        EXPECT_TRUE(GitFolders::commandProtectedPaths(place).empty());
+        EXPECT_TRUE(GitFolders::linkedFolders(place).folders.empty());
+        EXPECT_TRUE(GitFolders::commandProtectedPaths({ place }).empty());
     }
 }
 
@@ -86,6 +93,102 @@ TEST(GitFolders, ListsAtMostTheLimit)
     test::TemporaryHome home;
     fs::path project = home.root / "project";
     for (std::size_t index = 0; index <= GitFolders::maxLinkedFolders; ++index)
-        test::madeFolder(project / ".git/worktrees" / std::to_string(index));
-    EXPECT_EQ(GitFolders::linkedFolders(project).size(), GitFolders::maxLinkedFolders);
+        gitFolder(project / ".git/worktrees" / std::to_string(index), true);
+    auto listing = GitFolders::linkedFolders(project);
+    EXPECT_EQ(listing.folders.size(), GitFolders::maxLinkedFolders);
+    EXPECT_FALSE(listing.complete);
+}
+
+// However many folders a command leaves in ".git", the deny list of all writable places together keeps
+// within its share of what the sandbox accepts: empty folders count for nothing, and past the cap a
+// place's "worktrees" and "modules" are denied whole, with one log line.
+TEST(GitFolders, DeniesWithinTheSandboxBudgetAndWholeFoldersPastIt)
+{
+    using Lay = std::function<void(const fs::path& first, const fs::path& second)>;
+    // Only what makes an entry a linked worktree: its "gitdir".
+    auto worktrees = [](const fs::path& place, std::size_t count) {
+        for (std::size_t index = 0; index < count; ++index)
+            test::touch(
+                test::madeFolder(place / ".git/worktrees" / ("w" + std::to_string(index))) / "gitdir");
+    };
+    auto emptyFolders = [](const fs::path& folder, std::size_t count) {
+        for (std::size_t index = 0; index < count; ++index)
+            test::madeFolder(folder / ("empty" + std::to_string(index)));
+    };
+    const std::size_t cap = GitFolders::maxLinkedFolders;
+    struct Case {
+        const char* name;
+        Lay lay;
+        std::size_t listedPaths; // "config.worktree", "hooks", "config" (and "commondir") of single folders
+        std::vector<std::string> whole; // below the temporary root
+    };
+    const Case cases[] = {
+        { "1,200 empty worktree entries beside a real worktree and submodule",
+            [&](const fs::path& first, const fs::path&) {
+                gitFolder(first / ".git/worktrees/linked", true);
+                gitFolder(first / ".git/modules/lib");
+                emptyFolders(first / ".git/worktrees", 1200);
+            },
+            7, {} },
+        { "exactly the cap", [&](const fs::path& first, const fs::path&) { worktrees(first, cap); }, 3 * cap,
+            {} },
+        { "one past the cap",
+            [&](const fs::path& first, const fs::path&) {
+                worktrees(first, cap + 1);
+                gitFolder(first / ".git/modules/lib");
+            },
+            0, { "first/.git/worktrees", "first/.git/modules" } },
+        { "submodules one past the cap",
+            [&](const fs::path& first, const fs::path&) {
+                for (std::size_t index = 0; index <= cap; ++index)
+                    gitFolder(first / ".git/modules" / ("m" + std::to_string(index)));
+            },
+            0, { "first/.git/modules" } },
+        { "the cap shared by two places",
+            [&](const fs::path& first, const fs::path& second) {
+                worktrees(first, cap - 1);
+                worktrees(second, 2);
+            },
+            3 * (cap - 1), { "second/.git/worktrees" } },
+        { "one place named twice, through a link",
+            [&](const fs::path& first, const fs::path& second) {
+                worktrees(first, cap - 1);
+                fs::remove_all(second);
+                fs::create_directory_symlink(first, second);
+            },
+            3 * (cap - 1), {} },
+        { "exactly the entries that are read",
+            [&](const fs::path& first, const fs::path&) {
+                worktrees(first, 1);
+                emptyFolders(first / ".git/worktrees", GitFolders::maxScannedEntries - 1);
+            },
+            3, {} },
+        { "one entry more than are read",
+            [&](const fs::path& first, const fs::path&) {
+                worktrees(first, 1);
+                emptyFolders(first / ".git/worktrees", GitFolders::maxScannedEntries);
+            },
+            0, { "first/.git/worktrees" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        fs::path first = home.root / "first";
+        fs::path second = home.root / "second";
+        test::madeFolder(first / ".git");
+        test::madeFolder(second / ".git");
+        testCase.lay(first, second);
+
+        test::CapturedLog log;
+        Paths denied = GitFolders::commandProtectedPaths({ first, second });
+        Paths whole;
+        for (const auto& path : denied) {
+            if (path.filename() == "worktrees" || path.filename() == "modules")
+                whole.push_back(path.lexically_relative(home.root));
+        }
+        EXPECT_EQ(whole, Paths(testCase.whole.begin(), testCase.whole.end()));
+        EXPECT_EQ(denied.size() - whole.size(), testCase.listedPaths);
+        EXPECT_LE(denied.size(), GitFolders::linkedFolderPathBudget);
+        EXPECT_EQ(log.lines().size(), whole.empty() ? 0u : 1u);
+    }
 }

@@ -168,3 +168,56 @@ TEST_F(ClaudeReplyGitRealCLI, CommandsCannotWriteGitFilesOfWorktreesOrSubmodules
     EXPECT_EQ(git(project, { "cat-file", "-t", upstreamHead.substr(0, 40) }).output, "commit\n");
     EXPECT_EQ(git(project / "lib", { "cat-file", "-t", libraryHead.substr(0, 40) }).output, "commit\n");
 }
+
+// A command that leaves 1,200 empty folders in ".git/worktrees" stops no later run: the next run's Bash
+// call works, and the real worktree's and submodule's Git files still cannot be written.
+TEST_F(ClaudeReplyGitRealCLI, AFloodOfEmptyWorktreeFoldersStopsNoLaterCommandNorItsProtections)
+{
+    fs::path library = root / "library";
+    makeRepository(library);
+    makeRepository(project);
+    ASSERT_EQ(git(project, { "submodule", "add", "-q", library.string(), "lib" }).exitStatus, 0);
+    ASSERT_EQ(git(project, { "worktree", "add", "-q", (root / "linked").string() }).exitStatus, 0);
+
+    const std::string p = "'" + project.string() + "'";
+    world.openGates();
+    world.startReal(test::commandSteps({ "cd " + p
+        + "/.git/worktrees && seq -f 'flood-%g' 1200 | xargs mkdir && echo flooded-$((6 * 7))" }));
+    EXPECT_EQ(world.run(commandsJob(project)).reply, "Done.");
+    EXPECT_NE(world.model->requestLog().find("flooded-42"), std::string::npos);
+    ASSERT_TRUE(fs::is_directory(project / ".git/worktrees/flood-1200"));
+
+    struct Case {
+        const char* name;
+        const char* file; // below the project's ".git"
+    };
+    const Case cases[] = {
+        { "the worktree's commondir", "worktrees/linked/commondir" },
+        { "the worktree's config.worktree", "worktrees/linked/config.worktree" },
+        { "a hook of the worktree", "worktrees/linked/hooks/post-checkout" },
+        { "the submodule's config", "modules/lib/config" },
+        { "a hook of the submodule", "modules/lib/hooks/post-checkout" },
+    };
+    // Through python, since Claude Code itself asks before a redirection into a Git config.
+    std::vector<std::string> commands = { "echo works-$((6 * 7))" };
+    std::vector<std::optional<std::string>> before;
+    for (const auto& testCase : cases) {
+        fs::path file = project / ".git" / testCase.file;
+        commands.push_back("python3 -c \"import os; os.makedirs('" + file.parent_path().string()
+            + "', exist_ok=True); open('" + file.string() + "', 'a').write('[core]\\n')\"; echo $?");
+        before.push_back(fs::exists(file) ? std::optional(test::readFile(file)) : std::nullopt);
+    }
+    world.playReal(test::commandSteps(commands));
+    // A conversation of its own, whose session starts anew at the script's first step.
+    auto next = commandsJob(project);
+    next.conversationID = "ios-2";
+    EXPECT_EQ(world.run(next).reply, "Done.");
+
+    EXPECT_NE(world.model->requestLog().find("works-42"), std::string::npos);
+    std::ofstream("/tmp/wtcap-requests.log") << world.model->requestLog();
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        SCOPED_TRACE(cases[index].name);
+        fs::path file = project / ".git" / cases[index].file;
+        EXPECT_EQ(fs::exists(file) ? std::optional(test::readFile(file)) : std::nullopt, before[index]);
+    }
+}
