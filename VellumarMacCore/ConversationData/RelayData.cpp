@@ -1,11 +1,9 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 
+#include "VellumarMacCore/Foundations/FolderTree.h"
+
 #include <chrono>
-#include <dirent.h>
-#include <memory>
 #include <string_view>
-#include <system_error>
-#include <vector>
 
 namespace vellumar {
 
@@ -24,21 +22,6 @@ namespace {
                 return true;
         }
         return false;
-    }
-
-    // Every name in the folder but "." and "..", hidden ones included; none when it cannot be read.
-    std::vector<std::string> namesIn(const fs::path& folder)
-    {
-        std::vector<std::string> names;
-        std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(folder.c_str()), ::closedir);
-        if (!directory)
-            return names;
-        while (const dirent* entry = ::readdir(directory.get())) {
-            std::string_view name = entry->d_name;
-            if (name != "." && name != "..")
-                names.emplace_back(name);
-        }
-        return names;
     }
 
 }
@@ -68,14 +51,11 @@ fs::path RelayData::routinesFile() const { return folder / "routines.json"; }
 
 void RelayData::sweepIncoming() const
 {
-    fs::path incoming = incomingFolder();
-    // Collected first: removing entries while the folder is being read may skip others.
-    for (const auto& name : namesIn(incoming)) {
-        if (!isSpoolName(name))
-            continue;
-        std::error_code ignored;
-        fs::remove_all(incoming / name, ignored);
-    }
+    FolderTree(incomingFolder()).walk([](const FolderTree::Entry& entry) {
+        if (isSpoolName(entry.name))
+            FolderTree::remove(entry.folderFD, entry.name);
+        return FolderTree::Step::skip;
+    });
 }
 
 }

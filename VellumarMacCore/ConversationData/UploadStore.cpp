@@ -3,6 +3,8 @@
 #include "VellumarMacCore/ConversationData/MediaPreviews.h"
 #include "VellumarMacCore/ConversationData/SpoolRemoval.h"
 #include "VellumarMacCore/ConversationData/UploadRules.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/HTTPPath.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
@@ -83,30 +85,29 @@ namespace {
         return name.substr(0, dot);
     }
 
-    // Moves the spool file into the folder "uploads" under `destination`, never over an existing
-    // item. Throws 507 "insufficient_storage" on any failure; a file moved in by this call is
-    // removed again then, one that stood there before is left alone.
-    void moveIntoUploads(const fs::path& spoolFile, const fs::path& uploads, const fs::path& destination)
+    // Moves the spool file into the folder "uploads" of the work folder as `storedName`, never over an
+    // existing item. Throws 507 "insufficient_storage" on any failure; a file moved in by this call is
+    // removed again then, one that stood there before is left alone. Everything happens in the open
+    // folder, since a running command may swap "uploads" for a link at any moment.
+    void moveIntoUploads(const fs::path& spoolFile, const fs::path& folder, const std::string& storedName)
     {
-        bool moved = false;
+        FolderTree uploads = FolderTree(folder).privateChild(std::string(Workspaces::uploadsName));
+        if (!uploads.isOpen())
+            throw unstoredFile();
+        // The upload is acknowledged once stored: its data and its name must be on disk by then.
         try {
-            auto status = linkStatus(uploads);
-            if (status && S_ISLNK(status->st_mode) && ::unlink(uploads.c_str()) != 0)
-                throw unstoredFile();
-            ensurePrivateDirectory(uploads);
-            // The upload is acknowledged once stored: its data and its name must be on disk by then.
             syncToDisk(spoolFile);
-            if (::renameat2(AT_FDCWD, spoolFile.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE)
-                != 0)
-                throw unstoredFile();
-            moved = true;
-            makeFilePrivate(destination);
-            syncToDisk(uploads);
         } catch (const std::exception&) {
-            if (moved) {
-                std::error_code ignored;
-                fs::remove(destination, ignored);
-            }
+            throw unstoredFile();
+        }
+        if (::renameat2(
+                AT_FDCWD, spoolFile.c_str(), uploads.descriptor(), storedName.c_str(), RENAME_NOREPLACE)
+            != 0)
+            throw unstoredFile();
+        FileDescriptor stored(::openat(
+            uploads.descriptor(), storedName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!stored || ::fchmod(stored.get(), 0600) != 0 || ::fsync(uploads.descriptor()) != 0) {
+            ::unlinkat(uploads.descriptor(), storedName.c_str(), 0);
             throw unstoredFile();
         }
     }
@@ -148,7 +149,7 @@ JSON UploadStore::receive(const fs::path& spoolFile, std::string_view conversati
     std::string stem = hexString(m_randomBytes(kNameTagBytes)) + "-" + base;
     std::string storedName = stem + "." + kind.key;
     fs::path destination = uploads / storedName;
-    moveIntoUploads(spoolFile, uploads, destination);
+    moveIntoUploads(spoolFile, folder, storedName);
 
     // An upload stands without its previews; they only help Claude Code look at it.
     if (kind.group == "video")

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/ConversationData/PathText.h"
 #include "VellumarMacCore/ConversationData/UploadRules.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -11,9 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -105,66 +104,29 @@ namespace {
         return fileNotFound();
     }
 
-    enum class Descend { no, yes };
-
-    struct WalkedEntry {
-        const std::string& relativePath;
-        const std::string& name;
-        // Absent when the entry's status could not be read, e.g. because it vanished.
-        const std::optional<struct stat>& status;
-    };
-
-    std::vector<std::string> sortedNames(const std::filesystem::path& directory)
-    {
-        std::vector<std::string> names;
-        struct CloseDirectory {
-            void operator()(DIR* listing) const { ::closedir(listing); }
-        };
-        std::unique_ptr<DIR, CloseDirectory> listing(::opendir(directory.c_str()));
-        if (!listing)
-            return names;
-        while (const dirent* entry = ::readdir(listing.get())) {
-            std::string_view name = entry->d_name;
-            if (name != "." && name != "..")
-                names.emplace_back(name);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    // Depth first, names in ascending byte order, a directory entered (when `visit` asks) before the
-    // next name. Links are never followed. Iterative, so a deep tree cannot exhaust the stack.
-    template <typename Visit> void walkTree(const std::filesystem::path& folder, Visit visit)
-    {
-        struct Level {
-            std::string prefix;
-            std::vector<std::string> names;
-            std::size_t next = 0;
-        };
-        // Walking "a\0b" would list "a" at every depth and never end.
-        if (holdsNUL(folder))
-            return;
-        std::vector<Level> levels;
-        levels.push_back({ {}, sortedNames(folder) });
-        while (!levels.empty()) {
-            Level& level = levels.back();
-            if (level.next == level.names.size()) {
-                levels.pop_back();
-                continue;
-            }
-            std::string name = std::move(level.names[level.next++]);
-            std::string relativePath = level.prefix.empty() ? name : level.prefix + "/" + name;
-            std::filesystem::path location = folder / relativePath;
-            std::optional<struct stat> status = linkStatus(location);
-            if (visit(WalkedEntry { relativePath, name, status }) == Descend::yes && status
-                && S_ISDIR(status->st_mode))
-                levels.push_back({ relativePath, sortedNames(location) });
-        }
-    }
-
     bool isClaudeFileName(std::string_view name)
     {
         return std::ranges::find(Workspaces::claudeFileNames, name) != Workspaces::claudeFileNames.end();
+    }
+
+    // Each removal is made in the open folder where the walk found the entry, so a folder above it
+    // that is swapped for a link meanwhile cannot send the removal anywhere else.
+    std::int64_t removeClaudeFilesIn(const FolderTree& tree)
+    {
+        std::int64_t removed = 0;
+        tree.walk([&](const FolderTree::Entry& entry) {
+            if (isClaudeFileName(entry.name)) {
+                removed += FolderTree::remove(entry.folderFD, entry.name) ? 1 : 0;
+                return FolderTree::Step::skip;
+            }
+            // Only the link itself: a folder swapped in since the link was seen is left as it is.
+            if (entry.status && S_ISLNK(entry.status->st_mode)) {
+                removed += ::unlinkat(entry.folderFD, entry.name.c_str(), 0) == 0 ? 1 : 0;
+                return FolderTree::Step::skip;
+            }
+            return FolderTree::Step::descend;
+        });
+        return removed;
     }
 
     // Newest first, equal times by path, at most `limit`.
@@ -231,12 +193,10 @@ std::filesystem::path Workspaces::folder(std::string_view key) const
     }
     // A folder directly in the root as the kernel finds the root now; a link swapped in meanwhile is
     // not a folder here, since the one plain name is looked up without following it.
-    FileDescriptor root(::open(m_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    FileDescriptor opened(
-        root ? ::openat(root.get(), name->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
-    if (!opened)
+    FolderTree opened = FolderTree(m_root).child(*name);
+    if (!opened.isOpen())
         throw misplacedFolder();
-    removeClaudeFiles(location);
+    removeClaudeFilesIn(opened);
     return location;
 }
 
@@ -256,14 +216,7 @@ bool Workspaces::clear(std::string_view key) const
     auto location = existingFolder(key);
     if (!location)
         return false;
-    bool removedAll = true;
-    for (const std::string& name : sortedNames(*location)) {
-        std::error_code error;
-        std::filesystem::remove_all(*location / name, error);
-        if (error)
-            removedAll = false;
-    }
-    return removedAll;
+    return FolderTree(*location).removeContents();
 }
 
 std::filesystem::path Workspaces::resolveReadable(
@@ -319,31 +272,16 @@ ReadableFile Workspaces::openReadable(std::string_view relativePath, const std::
 
 std::int64_t Workspaces::removeClaudeFiles(const std::filesystem::path& folder)
 {
-    std::vector<std::filesystem::path> marked;
-    walkTree(folder, [&](const WalkedEntry& entry) {
-        bool isLink = entry.status && S_ISLNK(entry.status->st_mode);
-        if (isLink || isClaudeFileName(entry.name)) {
-            marked.push_back(folder / entry.relativePath);
-            return Descend::no;
-        }
-        return Descend::yes;
-    });
-    std::int64_t removed = 0;
-    for (const auto& location : marked) {
-        std::error_code error;
-        if (std::filesystem::remove_all(location, error) > 0 && !error)
-            ++removed;
-    }
-    return removed;
+    return removeClaudeFilesIn(FolderTree(folder));
 }
 
 std::int64_t Workspaces::usage(const std::filesystem::path& folder)
 {
     std::int64_t total = 0;
-    walkTree(folder, [&](const WalkedEntry& entry) {
+    FolderTree(folder).walk([&](const FolderTree::Entry& entry) {
         if (entry.status && S_ISREG(entry.status->st_mode))
             total += static_cast<std::int64_t>(entry.status->st_size);
-        return Descend::yes;
+        return FolderTree::Step::descend;
     });
     return total;
 }
@@ -352,15 +290,15 @@ Workspaces::Snapshot Workspaces::snapshot(const std::filesystem::path& folder)
 {
     Snapshot files;
     std::int64_t examined = 0;
-    walkTree(folder, [&](const WalkedEntry& entry) {
+    FolderTree(folder).walk([&](const FolderTree::Entry& entry) {
         if (++examined > maxScannedNames || entry.name.starts_with('.') || !entry.status)
-            return Descend::no;
+            return FolderTree::Step::skip;
         if (S_ISREG(entry.status->st_mode)) {
             std::int64_t modified = static_cast<std::int64_t>(entry.status->st_mtim.tv_sec) * 1'000'000'000
                 + entry.status->st_mtim.tv_nsec;
             files[entry.relativePath] = Entry { modified, static_cast<std::int64_t>(entry.status->st_size) };
         }
-        return Descend::yes;
+        return FolderTree::Step::descend;
     });
     return files;
 }

@@ -71,8 +71,9 @@ public:
     // swapped in after a check is never read through. Fails like resolveReadable.
     static ReadableFile openReadable(std::string_view relativePath, const std::filesystem::path& folder);
 
-    // Removes, at any depth, every symbolic link and every entry named in `claudeFileNames`;
-    // answers how many removals succeeded.
+    // Removes, at any depth down to FolderTree::maxDepth, every symbolic link and every entry named in
+    // `claudeFileNames`; answers how many removals succeeded. Safe while a command changes the tree:
+    // nothing outside the folder is walked or removed, whatever is swapped for a link meanwhile.
     static std::int64_t removeClaudeFiles(const std::filesystem::path& folder);
     // Total bytes of the regular files in the tree, hidden ones included; links count nothing.
     static std::int64_t usage(const std::filesystem::path& folder);

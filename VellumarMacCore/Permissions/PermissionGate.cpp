@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Permissions/PermissionGate.h"
 
 #include "VellumarMacCore/Foundations/CommandRunner.h"
+#include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Permissions/UnixSocketLines.h"
 
@@ -35,11 +36,7 @@ namespace {
     // Linux keeps 15 bytes of a thread's name.
     constexpr std::string_view kAcceptThreadName = std::string_view("vellumar.permission-gate").substr(0, 15);
 
-    void removeQuietly(const fs::path& folder)
-    {
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
-    }
+    void removeQuietly(const fs::path& folder) { FolderTree::remove(folder); }
 
     // Undoes a half-made gate: the socket (when open) and the folder go, then the error is thrown.
     [[noreturn]] void abandon(const fs::path& folder, int listening, PermissionGateError error)

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+#include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <system_error>
 #include <utility>
 
 namespace vellumar {
@@ -258,8 +258,8 @@ fs::path ClaudeReplyRunner::makeTemporaryFolder()
 
 void ClaudeReplyRunner::removeQuietly(const fs::path& url)
 {
-    std::error_code ignored;
-    fs::remove_all(url, ignored);
+    // The run's commands may still be changing what is inside: no link in there is followed.
+    FolderTree::remove(url);
 }
 
 ClaudeReplyRunner::SessionChoice ClaudeReplyRunner::chooseSession(

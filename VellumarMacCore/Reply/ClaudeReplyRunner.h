@@ -181,7 +181,7 @@ public:
     // The denied operations that the user may approve for a later run.
     static std::vector<ApprovalStore::Request> approvalRequests(
         const std::vector<ClaudeStreamParser::Denial>& denials, const ResolvedPermissions& permissions);
-    // Removes a file or folder tree, ignoring every failure.
+    // Removes a file or folder tree, ignoring every failure; no link inside is followed.
     static void removeQuietly(const std::filesystem::path& url);
 
     // One Claude Code process with its approved tools, gate and temporary folder, all gone when it

@@ -5,15 +5,14 @@
 #include "VellumarMacCore/ConversationData/Workspaces.h"
 #include "VellumarMacCore/Foundations/CleanText.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
-#include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 #include "VellumarMacCore/Permissions/SecretItems.h"
 #include "VellumarMacCore/Permissions/UnixSocketLines.h"
-#include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
 #include <algorithm>
 #include <cctype>
@@ -26,7 +25,6 @@
 #include <set>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
 #include <utility>
 
@@ -171,12 +169,11 @@ namespace {
         return ::open(source.c_str(), flags);
     }
 
-    std::int64_t fileModified(const fs::path& file)
+    std::int64_t modifiedTime(const std::optional<struct stat>& status)
     {
-        struct stat status { };
-        if (::lstat(file.c_str(), &status) != 0)
+        if (!status)
             return std::numeric_limits<std::int64_t>::min();
-        return static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+        return static_cast<std::int64_t>(status->st_mtim.tv_sec) * 1'000'000'000 + status->st_mtim.tv_nsec;
     }
 
 }
@@ -239,33 +236,24 @@ JSON copyAttachment(const fs::path& source, const fs::path& workFolder, std::int
         || opened.st_ino != checked.st_ino)
         throw AttachRefused(std::string(kChanged));
 
-    fs::path attached = workFolder / Workspaces::attachedName;
-    std::error_code linkError;
-    if (fs::is_symlink(fs::symlink_status(attached, linkError)))
-        fs::remove(attached, linkError);
-    ensurePrivateDirectory(attached);
+    // Made and filled through open folders: a folder of the work folder swapped for a link meanwhile
+    // leads neither the copy nor its removal anywhere else.
+    FolderTree attached = FolderTree(workFolder).privateChild(std::string(Workspaces::attachedName));
     std::string folderName = randomName();
-    fs::path folder = attached / folderName;
-    ensurePrivateDirectory(folder);
+    FolderTree folder = attached.privateChild(folderName);
+    if (!folder.isOpen())
+        throw AttachRefused(std::string(kNotCopied));
 
     std::string name = UploadRules::cleanFileName(source.filename().string());
-    fs::path part = folder / (std::string(kPartPrefix) + randomName());
-    FileDescriptor output(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (output.get() < 0) {
-        ClaudeReplyRunner::removeQuietly(folder);
-        throw AttachRefused(std::string(kNotCopied));
-    }
-
-    std::optional<std::int64_t> total = copyBytes(input.get(), output.get(), limit);
-    bool copied = total && *total <= limit && output.close();
-    if (copied) {
-        std::error_code renameError;
-        fs::rename(part, folder / name, renameError);
-        copied = !renameError;
-    }
+    std::string part = std::string(kPartPrefix) + randomName();
+    FileDescriptor output(::openat(
+        folder.descriptor(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    std::optional<std::int64_t> total = output ? copyBytes(input.get(), output.get(), limit) : std::nullopt;
+    bool copied = total && *total <= limit && output.close()
+        && ::renameat(folder.descriptor(), part.c_str(), folder.descriptor(), name.c_str()) == 0;
     if (!copied) {
         output.close();
-        ClaudeReplyRunner::removeQuietly(folder);
+        FolderTree::remove(attached.descriptor(), folderName);
         throw AttachRefused(std::string(total && *total > limit ? kGrewTooLarge : kNotCopied));
     }
 
@@ -291,31 +279,18 @@ void pruneAttached(const fs::path& workFolder, const std::vector<std::string>& k
         std::string folderName;
     };
     std::map<std::string, std::vector<Copy>> copiesByName;
-    fs::path attached = workFolder / Workspaces::attachedName;
-    std::error_code error;
-    fs::directory_iterator folders(attached, error);
-    if (error)
-        return;
-    for (; folders != fs::directory_iterator(); folders.increment(error)) {
-        std::string folderName = folders->path().filename().string();
-        std::error_code statusError;
-        if (!isFolderName(folderName) || folders->is_symlink(statusError) || keptFolders.contains(folderName))
-            continue;
-        std::error_code listError;
-        fs::directory_iterator files(folders->path(), listError);
-        std::vector<Copy> found;
-        std::vector<std::string> names;
-        for (; !listError && files != fs::directory_iterator(); files.increment(listError)) {
-            names.push_back(files->path().filename().string());
-            found.push_back({ fileModified(files->path()), folderName });
+    // Walked and pruned through open folders: a run may have swapped a folder for a link.
+    FolderTree attached(workFolder / Workspaces::attachedName);
+    attached.walk([&](const FolderTree::Entry& entry) {
+        auto slash = entry.relativePath.find('/');
+        if (slash != std::string::npos) {
+            copiesByName[entry.name].push_back(
+                { modifiedTime(entry.status), entry.relativePath.substr(0, slash) });
+            return FolderTree::Step::skip;
         }
-        if (listError)
-            continue;
-        for (std::size_t index = 0; index < names.size(); ++index)
-            copiesByName[names[index]].push_back(found[index]);
-    }
-    if (error)
-        return;
+        return isFolderName(entry.name) && !keptFolders.contains(entry.name) ? FolderTree::Step::descend
+                                                                             : FolderTree::Step::skip;
+    });
 
     for (auto& [name, copies] : copiesByName) {
         if (copies.size() <= kKeptEarlierCopies)
@@ -326,9 +301,10 @@ void pruneAttached(const fs::path& workFolder, const std::vector<std::string>& k
             std::string relative = prefix + copies[index].folderName + "/" + name;
             if (std::find(keep.begin(), keep.end(), relative) != keep.end())
                 continue;
-            std::error_code removeError;
-            fs::remove(attached / copies[index].folderName / name, removeError);
-            fs::remove(attached / copies[index].folderName, removeError);
+            if (FolderTree folder = attached.child(copies[index].folderName); folder.isOpen())
+                FolderTree::remove(folder.descriptor(), name);
+            // Only once empty.
+            ::unlinkat(attached.descriptor(), copies[index].folderName.c_str(), AT_REMOVEDIR);
         }
     }
 }

@@ -51,7 +51,7 @@ std::filesystem::path checkAttachAccess(std::string_view path, const std::filesy
 // Copies the regular file at `source` into a fresh private folder under workFolder/"attached" and
 // answers its file entry. `remaining` is what the work folder's quota still allows (may be
 // negative). A file that is replaced or grows past the limit while copied leaves nothing behind.
-// Throws AttachRefused, or the error of making the private folders.
+// Throws AttachRefused.
 JSON copyAttachment(
     const std::filesystem::path& source, const std::filesystem::path& workFolder, std::int64_t remaining);
 

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/ConversationData/UploadStore.h"
 
 #include "VellumarMacCore/ConversationData/UploadRules.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "tests/ConversationData/ErrorPrinting.h"
 #include "tests/ConversationData/Concurrently.h"
@@ -11,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -20,6 +23,10 @@ namespace {
     namespace fs = std::filesystem;
     using test::modeOf;
     using test::namesIn;
+
+    // Enough for a move that follows a link swapped in after the check to land uploads outside many
+    // times over.
+    constexpr int kRacedUploads = 200;
 
     const RelayHTTPError kUnreceived { 500, "internal", "The file could not be received." };
     const RelayHTTPError kUnstored { 507, "insufficient_storage", "The Mac could not store the file." };
@@ -168,6 +175,38 @@ namespace {
         EXPECT_TRUE(fs::is_regular_file(uploads() / "abababab-photo.jpg"));
         EXPECT_TRUE(namesIn(m_folder / "outside").empty());
         EXPECT_EQ(modeOf(m_folder / "outside"), 0755u);
+    }
+
+    TEST_F(UploadStoreTest, UploadsRacingTheUploadsFolderExchangedWithALinkLandOnlyInside)
+    {
+        fs::path outside = m_folder / "outside";
+        fs::create_directories(outside);
+        fs::permissions(outside, fs::perms(0755));
+        fs::create_directories(uploads());
+        FileDescriptor work(::open(workFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Asked to stop when it goes, however the test ends.
+        std::jthread command([&](std::stop_token stop) {
+            auto isFolder = [&](const char* name) {
+                struct stat status { };
+                return ::fstatat(work.get(), name, &status, AT_SYMLINK_NOFOLLOW) == 0
+                    && S_ISDIR(status.st_mode);
+            };
+            // Each upload's clean-up removes the link, and a removed "uploads" link is made again as a
+            // folder: the command sets a folder aside and plants the link again.
+            for (int round = 0; !stop.stop_requested(); ++round) {
+                if (isFolder("swap") && isFolder("uploads"))
+                    ::renameat(work.get(), "swap", work.get(), ("aside-" + std::to_string(round)).c_str());
+                ::symlinkat(outside.c_str(), work.get(), "swap");
+                if (::renameat2(work.get(), "swap", work.get(), "uploads", RENAME_EXCHANGE) != 0)
+                    ::renameat2(work.get(), "swap", work.get(), "uploads", RENAME_NOREPLACE);
+            }
+        });
+        for (int upload = 0; upload < kRacedUploads; ++upload)
+            test::thrown<RelayHTTPError>([&] { receive(spool(m_jpeg), "photo.jpg"); });
+        command.request_stop();
+        command.join();
+        EXPECT_EQ(namesIn(outside).size(), 0u);
+        EXPECT_EQ(modeOf(outside), 0755u);
     }
 
     TEST_F(UploadStoreTest, GivesAHEICPhotoAJPEGPreviewAndAVideoFourFrames)

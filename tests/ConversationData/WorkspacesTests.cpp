@@ -1,5 +1,6 @@
 #include "VellumarMacCore/ConversationData/Workspaces.h"
 
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "tests/ConversationData/ErrorPrinting.h"
 #include "tests/support/FileFixtures.h"
@@ -205,6 +206,71 @@ namespace {
         }
         done = true;
         EXPECT_EQ(outside, std::nullopt);
+    }
+
+    // Calls of each clean-up in the race below: enough for the path-following walk it replaced to
+    // delete outside the work folder many times over.
+    constexpr int kRacedCleanUps = 50'000;
+
+    TEST_F(WorkspacesTest, CleanUpsRacingAFolderExchangedWithALinkNeverTouchTheLinksTarget)
+    {
+        struct Case {
+            std::string name;
+            std::size_t levels; // of 250-byte folder names above the exchanged folder
+        };
+        for (const Case& row : { Case { "directly in the work folder", 0 },
+                 Case { "below more than 4,096 bytes of folders", 17 } }) {
+            SCOPED_TRACE(row.name);
+            TemporaryFolder outside;
+            test::writeBytes(outside / ".claude" / "settings.json", "{}");
+            test::writeBytes(outside / "CLAUDE.md", "outside");
+            test::writeBytes(outside / "Documents" / "letters" / "a.txt", "a");
+            fs::permissions(outside / "Documents" / "letters", fs::perms(0750));
+            auto before = test::treeContents(outside.path());
+
+            fs::path folder = workspaces().folder("k");
+            FileDescriptor top(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            FileDescriptor place = test::makeFolderChain(top.get(), row.levels);
+            ASSERT_TRUE(place);
+            ASSERT_EQ(mkdirat(place.get(), "a", 0700), 0);
+            FileDescriptor real(openat(place.get(), "a", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_TRUE(real);
+            // Asked to stop when it goes, however the test ends.
+            std::jthread command([&](std::stop_token stop) {
+                // Through descriptors only, so that the command itself never writes outside.
+                while (!stop.stop_requested()) {
+                    symlinkat("elsewhere", real.get(), "Documents");
+                    mkdirat(real.get(), ".claude", 0700);
+                    FileDescriptor(openat(real.get(), "CLAUDE.md", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+                    symlinkat(outside.path().c_str(), place.get(), "a");
+                    symlinkat(outside.path().c_str(), place.get(), "swap");
+                    renameat2(place.get(), "a", place.get(), "swap", RENAME_EXCHANGE);
+                }
+            });
+            std::atomic<int> refusedCalls = 0;
+            {
+                std::jthread preparing([&] {
+                    for (int call = 0; call < kRacedCleanUps; ++call) {
+                        if (errorOf([&] { workspaces().folder("k"); }))
+                            ++refusedCalls;
+                    }
+                });
+                for (int call = 0; call < kRacedCleanUps; ++call)
+                    Workspaces::removeClaudeFiles(folder);
+            }
+            command.request_stop();
+            command.join();
+            EXPECT_EQ(refusedCalls, 0);
+            Workspaces::removeClaudeFiles(folder);
+
+            EXPECT_EQ(test::treeContents(outside.path()), before);
+            std::string placePath = "/proc/self/fd/" + std::to_string(place.get());
+            auto names = test::namesIn(placePath);
+            EXPECT_EQ(names.size(), 1u);
+            for (const auto& name : names)
+                EXPECT_TRUE(test::namesIn(placePath + "/" + name).empty()) << name;
+            EXPECT_TRUE(workspaces().clear("k"));
+        }
     }
 
     TEST_F(WorkspacesTest, SnapshotAgreesWithAnIndependentWalkOfVisibleRegularFilesAndUsageCountsHiddenOnes)

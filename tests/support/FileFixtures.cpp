@@ -1,5 +1,7 @@
 #include "tests/support/FileFixtures.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -45,6 +47,41 @@ std::string repeated(std::string_view piece, std::size_t count)
     for (std::size_t index = 0; index < count; ++index)
         text += piece;
     return text;
+}
+
+std::map<std::string, std::string> treeContents(const std::filesystem::path& top)
+{
+    std::map<std::string, std::string> items;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(top, error), end; !error && it != end;
+         it.increment(error)) {
+        auto status = it->symlink_status(error);
+        std::string description = std::to_string(static_cast<int>(status.type())) + " "
+            + std::to_string(static_cast<unsigned>(status.permissions())) + " ";
+        if (status.type() == std::filesystem::file_type::regular)
+            description += readFile(it->path());
+        else if (status.type() == std::filesystem::file_type::symlink)
+            description += std::filesystem::read_symlink(it->path(), error).string();
+        items[std::filesystem::relative(it->path(), top).string()] = description;
+    }
+    if (error)
+        ADD_FAILURE() << "could not read the tree " << top << ": " << error.message();
+    return items;
+}
+
+platform::FileDescriptor makeFolderChain(
+    int folderFD, std::size_t levels, const std::function<void(int folderFD)>& plant)
+{
+    const std::string name(250, 'd');
+    platform::FileDescriptor folder(::fcntl(folderFD, F_DUPFD_CLOEXEC, 0));
+    for (std::size_t level = 0; folder && level < levels; ++level) {
+        if (::mkdirat(folder.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
+            return {};
+        folder.reset(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (folder && plant)
+            plant(folder.get());
+    }
+    return folder;
 }
 
 bool returnsBesideAFIFO(const std::filesystem::path& fifo, const std::function<void()>& operation)

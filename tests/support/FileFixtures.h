@@ -3,10 +3,13 @@
 // could leave hanging.
 #pragma once
 
+#include "Platform/FileDescriptor.h"
+
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -25,6 +28,16 @@ std::set<std::string> namesIn(const std::filesystem::path& folder);
 unsigned modeOf(const std::filesystem::path& location);
 
 std::string repeated(std::string_view piece, std::size_t count);
+
+// Every item below `top` by path relative to it, described by its kind, its mode and a file's bytes
+// or a link's target; links are not followed. For checking that nothing in a tree changed.
+std::map<std::string, std::string> treeContents(const std::filesystem::path& top);
+
+// Makes `levels` nested folders, each named with 250 bytes, inside the open folder `folderFD`, calls
+// `plant` with each new folder open, and answers the deepest; not open when one could not be made.
+// Such a chain is soon deeper than any path can name, so it is made and used through descriptors.
+platform::FileDescriptor makeFolderChain(
+    int folderFD, std::size_t levels, const std::function<void(int folderFD)>& plant = {});
 
 // What `operation` threw of type `Error`; absent when it threw nothing.
 template <typename Error, typename Operation> std::optional<Error> thrown(Operation&& operation)
