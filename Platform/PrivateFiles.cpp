@@ -1,5 +1,6 @@
 #include "Platform/PrivateFiles.h"
 
+#include "Platform/FileDescriptor.h"
 #include "Platform/Random.h"
 
 #include <algorithm>
@@ -95,12 +96,6 @@ namespace {
         return text;
     }
 
-    bool isSymbolicLink(const fs::path& path)
-    {
-        struct stat status { };
-        return ::lstat(withoutTrailingSeparators(path).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
-    }
-
     // Returns 0, or the errno of the write that failed.
     int writeAll(int descriptor, std::string_view bytes)
     {
@@ -172,10 +167,22 @@ PrivateFolder makePrivateDirectory(const fs::path& folder)
         && (status.st_mode & 07777) == kFolderMode && status.st_uid == ::geteuid())
         return PrivateFolder::ready;
     createDirectoryTree(folder);
-    if (::chmod(folder.c_str(), kFolderMode) != 0)
-        throw platformError("The folder could not be made private", folder, errno);
-    if (!isDirectory(folder) || isSymbolicLink(folder))
+    // Looked at and narrowed only through the folder itself, opened without following a link, so
+    // that a link's target is never touched, whoever placed the link.
+    FileDescriptor opened(
+        ::open(withoutTrailingSeparators(folder).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // A link, or something else that took the folder's place meanwhile.
+    if (!opened && (errno == ENOTDIR || errno == ELOOP))
         return PrivateFolder::insecure;
+    if (!opened || ::fstat(opened.get(), &status) != 0)
+        throw platformError("The folder could not be made private", folder, errno);
+    // Root may narrow anyone's folder, yet that user could still replace what root keeps there.
+    if (status.st_uid != ::geteuid())
+        throw platformError("The folder could not be made private", folder, EPERM);
+    // "." of the open folder is that folder: mode changes need a descriptor that O_PATH does not give.
+    FileDescriptor folderItself(::openat(opened.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderItself || ::fchmod(folderItself.get(), kFolderMode) != 0)
+        throw platformError("The folder could not be made private", folder, errno);
     return PrivateFolder::ready;
 }
 

@@ -14,9 +14,10 @@ namespace vellumar::platform {
 
 enum class PrivateFolder { ready, insecure };
 
-// Creates the folder and missing parents (only the folders it creates get mode 0700), narrows the
-// folder itself to 0700, then answers `insecure` when the path is not a real directory or is a
-// symbolic link. Failures of creating or narrowing throw std::filesystem::filesystem_error.
+// Creates the folder and missing parents (only the folders it creates get mode 0700) and narrows the
+// folder itself to 0700. Answers `insecure`, changing nothing, when the path is a symbolic link or
+// not a real directory. Failures of creating or narrowing throw std::filesystem::filesystem_error,
+// with EPERM for a folder of another owner, also when running as root.
 PrivateFolder makePrivateDirectory(const std::filesystem::path& folder);
 
 enum class ExistingFile { replace, keep };

@@ -43,9 +43,13 @@ namespace ClaudeInvocation {
         const ResolvedPermissions& permissions, const FullArgumentsOptions& options);
 
     // The "--settings" document for a run in `workFolder` with the (ungated) permissions.
-    // Reads folder listings and file types; never fails.
+    // Reads folder listings and file types; fails only as `resolvedWorkFolder` does.
     JSON settingsJSON(const std::filesystem::path& workFolder, const ResolvedPermissions& permissions,
         const PermissionResolver& resolver);
+
+    // The work folder with its symbolic links resolved. Throws std::filesystem::filesystem_error when
+    // the kernel cannot resolve it: no rule could then name what the run's commands reach.
+    std::filesystem::path resolvedWorkFolder(const std::filesystem::path& workFolder);
 
     // The places whose Git, direnv, editor and Claude Code files commands may not change although they
     // may write there: the work folder (symlinks resolved) and each writable grant of `gated`.

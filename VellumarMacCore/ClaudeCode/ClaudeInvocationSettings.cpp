@@ -84,8 +84,9 @@ namespace {
         std::string path = standardizedPath(place).string();
         if (path == home || !path.starts_with(home + "/"))
             return false;
-        if (isPathInside(place, resolver.dataFolder)
-            || isPathInside(place, resolvingSymlinks(resolver.dataFolder)))
+        auto forms = resolver.dataFolderForms();
+        if (std::any_of(
+                forms.begin(), forms.end(), [&](const Path& data) { return isPathInside(place, data); }))
             return false;
         std::string relative = path.substr(home.size() + 1);
         std::string first = relative.substr(0, relative.find('/'));
@@ -135,13 +136,23 @@ Strings sandboxTempPaths()
     std::error_code error;
     Path temporary = std::filesystem::temp_directory_path(error);
     if (!error) {
-        Path resolved = resolvingSymlinks(temporary);
-        bool listed = std::any_of(paths.begin(), paths.end(),
-            [&](const std::string& place) { return isPathInside(resolved, Path(place)); });
-        if (!listed && resolved != resolved.root_path())
-            paths.push_back(resolved.string());
+        auto resolved = resolvingSymlinks(temporary);
+        bool listed = !resolved || std::any_of(paths.begin(), paths.end(), [&](const std::string& place) {
+            return isPathInside(*resolved, Path(place));
+        });
+        if (!listed && *resolved != resolved->root_path())
+            paths.push_back(resolved->string());
     }
     return paths;
+}
+
+Path resolvedWorkFolder(const Path& workFolder)
+{
+    auto resolved = resolvingSymlinks(workFolder);
+    if (!resolved)
+        throw std::filesystem::filesystem_error("The work folder could not be resolved", workFolder,
+            std::make_error_code(std::errc::no_such_file_or_directory));
+    return std::move(*resolved);
 }
 
 std::vector<Path> commandWritablePlaces(const Path& resolvedWorkFolder, const ResolvedPermissions& gated)
@@ -198,10 +209,10 @@ JSON sandboxSettings(
     std::error_code error;
     for (std::filesystem::directory_iterator it(resolver.dataFolder / "workspaces", error), end;
          !error && it != end; it.increment(error)) {
-        Path other = resolvingSymlinks(it->path());
-        if (other != resolvedWorkFolder) {
-            denyRead.push_back(other.string());
-            denyWrite.push_back(other.string());
+        auto other = resolvingSymlinks(it->path());
+        if (other && *other != resolvedWorkFolder) {
+            denyRead.push_back(other->string());
+            denyWrite.push_back(other->string());
         }
     }
 
@@ -247,7 +258,7 @@ JSON settingsJSON(
     const Path& workFolder, const ResolvedPermissions& permissions, const PermissionResolver& resolver)
 {
     ResolvedPermissions gated = permissions.applyingGates();
-    Path resolvedWorkFolder = resolvingSymlinks(workFolder);
+    Path resolvedWorkFolder = ClaudeInvocation::resolvedWorkFolder(workFolder);
     std::string workPattern = absolutePattern(resolvedWorkFolder);
 
     Strings allow = { rule("Read", workPattern + "/**"), rule("Edit", workPattern + "/**") };

@@ -58,8 +58,7 @@ namespace {
         explicit ToolScan(const PermissionResolver& resolver)
             : m_resolver(resolver)
             , m_protected(resolver.protectedPlaces())
-            , m_dataFolderForms { standardizedPath(resolver.dataFolder),
-                resolvingSymlinks(resolver.dataFolder) }
+            , m_dataFolderForms(resolver.dataFolderForms())
         {
         }
 
@@ -72,10 +71,10 @@ namespace {
                 // "~" and relative pieces depend on the shell that reads them, not on this scan.
                 if (!piece.starts_with('/'))
                     continue;
-                fs::path folder = resolvingSymlinks(fs::path(piece));
+                auto folder = resolvingSymlinks(fs::path(piece));
                 std::error_code error;
-                if (fs::is_directory(folder, error))
-                    scanPathFolder(folder);
+                if (folder && fs::is_directory(*folder, error))
+                    scanPathFolder(*folder);
             }
             for (const auto& root : m_folders.toolWrites) {
                 for (const auto& name : PermissionResolver::toolEnvFileNames()) {
@@ -149,10 +148,10 @@ namespace {
             auto status = fs::symlink_status(entry, error);
             if (error || !fs::is_symlink(status))
                 return;
-            fs::path target = resolvingSymlinks(entry);
-            if (target == entry)
+            auto target = resolvingSymlinks(entry);
+            if (!target || *target == entry)
                 return;
-            fs::path targetFolder = target.parent_path();
+            fs::path targetFolder = target->parent_path();
             appendUnique(m_folders.executableFolders, targetFolder);
             if (!isUsable(targetFolder))
                 return;

@@ -81,7 +81,8 @@ CommonDirGuard::CommonDirGuard(const std::vector<fs::path>& places, Clock clock)
         m_watched.push_back({ gitFolder, folder.get() >= 0 ? describe(folder.get()) : std::nullopt });
     };
     for (const auto& place : places) {
-        watch(resolvingSymlinks(place / ".git"));
+        if (auto gitFolder = resolvingSymlinks(place / ".git"))
+            watch(*gitFolder);
         for (const auto& linked : GitFolders::linkedFolders(place).folders)
             watch(linked);
     }

@@ -124,11 +124,12 @@ JSON PermissionResolver::browseFolder(const std::optional<std::string>& path) co
 std::optional<PermissionResolver::BrowseListing> PermissionResolver::listBrowseFolder(
     const fs::path& folder, std::size_t limit)
 {
-    BrowseListing listing;
-    listing.folder = resolvingSymlinks(folder);
+    auto resolved = resolvingSymlinks(folder);
     std::error_code error;
-    if (!fs::is_directory(listing.folder, error))
+    if (!resolved || !fs::is_directory(*resolved, error))
         return std::nullopt;
+    BrowseListing listing;
+    listing.folder = std::move(*resolved);
 
     // Only names that pass the text tests are looked at on disk, and the walk stops at the limit
     // even when no further name would have qualified.
@@ -139,7 +140,10 @@ std::optional<PermissionResolver::BrowseListing> PermissionResolver::listBrowseF
             continue;
         if (!fs::is_directory(it->path(), error))
             continue;
-        listing.entries.push_back({ name, resolvingSymlinks(it->path()) });
+        auto real = resolvingSymlinks(it->path());
+        if (!real)
+            continue;
+        listing.entries.push_back({ name, std::move(*real) });
         listing.truncated = listing.entries.size() >= limit;
     }
     return listing;

@@ -79,7 +79,10 @@ namespace {
             std::error_code error;
             if (!fs::is_directory(resolver.home / name, error))
                 continue;
-            fs::path real = resolvingSymlinks(resolver.home / name);
+            auto resolved = resolvingSymlinks(resolver.home / name);
+            if (!resolved)
+                continue;
+            const fs::path& real = *resolved;
             if (resolver.isInPrivacyFolder(real) || !real.string().starts_with('/')
                 || PermissionResolver::hasUnusablePathCharacters(real.string()) || contains(folders, real))
                 continue;
@@ -156,7 +159,7 @@ void PermissionResolver::checkFolderAllowed(
 {
     const fs::path path = standardizedPath(folder);
     const bool isHome = path == home;
-    const fs::path dataForms[] = { standardizedPath(dataFolder), resolvingSymlinks(dataFolder) };
+    const std::vector<fs::path> dataForms = dataFolderForms();
 
     // The conversations' work folders lie in the data folder yet may be granted; a protected
     // place that itself lies in a work folder (a symlinked key folder) gets no such pass.
@@ -192,12 +195,12 @@ void PermissionResolver::checkFolderAllowed(
 fs::path PermissionResolver::checkReadable(const fs::path& folder, std::string_view label) const
 {
     return detail::openedInProbe(*this, label, 400, [folder]() -> std::optional<fs::path> {
-        fs::path resolved = resolvingSymlinks(folder);
+        auto resolved = resolvingSymlinks(folder);
         std::error_code error;
-        if (!fs::is_directory(resolved, error))
+        if (!resolved || !fs::is_directory(*resolved, error))
             return std::nullopt;
         // Opening the listing reads its first entries, which is what a refusal stops.
-        fs::directory_iterator listing(resolved);
+        fs::directory_iterator listing(*resolved);
         return resolved;
     });
 }
@@ -215,7 +218,9 @@ bool PermissionResolver::isInPrivacyFolder(const fs::path& url) const
 {
     std::string path = standardizedPath(url).string();
     auto relative = relativeToHome(path, home);
-    if (!relative || isPathInside(path, dataFolder) || isPathInside(resolvingSymlinks(url), dataFolder))
+    if (!relative || isPathInside(path, dataFolder))
+        return false;
+    if (auto real = resolvingSymlinks(url); real && isPathInside(*real, dataFolder))
         return false;
     return privacyFolders().contains(relative->substr(0, relative->find('/')));
 }
@@ -228,7 +233,10 @@ std::vector<fs::path> PermissionResolver::existingPlaces(
         // Looking at a place inside a privacy folder would raise the prompt it guards.
         if (isInPrivacyFolder(url))
             continue;
-        fs::path real = resolvingSymlinks(url);
+        auto resolved = resolvingSymlinks(url);
+        if (!resolved)
+            continue;
+        fs::path real = std::move(*resolved);
         std::error_code error;
         auto status = fs::status(real, error);
         if (error || !fs::exists(status) || fs::is_directory(status) != (kind == PlaceKind::folder))

@@ -47,10 +47,10 @@ namespace {
     private:
         void add(const fs::path& folder)
         {
-            if (listing.folders.size() < m_limit)
-                listing.folders.push_back(resolvingSymlinks(folder));
-            else
+            if (listing.folders.size() >= m_limit)
                 listing.complete = false;
+            else if (auto real = resolvingSymlinks(folder))
+                listing.folders.push_back(std::move(*real));
         }
 
         // A folder below "modules" is a submodule's Git folder when it has a HEAD; otherwise it is one
@@ -88,14 +88,21 @@ namespace {
         std::size_t m_scanned = 0;
     };
 
-    // Each as the kernel will resolve it when a command writes there.
+    // As the kernel will resolve it when a command writes there; a path it cannot resolve reaches
+    // nothing to protect.
+    void appendResolved(std::vector<fs::path>& paths, const fs::path& written)
+    {
+        if (auto real = resolvingSymlinks(written))
+            paths.push_back(std::move(*real));
+    }
+
     void appendLinkedFolderPaths(std::vector<fs::path>& paths, const fs::path& folder)
     {
         std::error_code error;
         if (fs::exists(fs::symlink_status(folder / "commondir", error)))
-            paths.push_back(resolvingSymlinks(folder / "commondir"));
+            appendResolved(paths, folder / "commondir");
         for (const char* name : { "config.worktree", "hooks", "config" })
-            paths.push_back(resolvingSymlinks(folder / name));
+            appendResolved(paths, folder / name);
     }
 
     // Git then cannot add a worktree or fetch into a submodule there, but every other command works.
@@ -104,7 +111,7 @@ namespace {
         for (const char* name : { "worktrees", "modules" }) {
             std::error_code error;
             if (fs::is_directory(place / ".git" / name, error))
-                paths.push_back(resolvingSymlinks(place / ".git" / name));
+                appendResolved(paths, place / ".git" / name);
         }
         platform::logError("The Git folder " + (place / ".git").string()
             + " holds more linked worktrees and submodules than the sandbox has room to protect one by one;"
@@ -127,10 +134,12 @@ std::vector<fs::path> commandProtectedPaths(const std::vector<fs::path>& places)
 {
     std::vector<fs::path> paths;
     std::size_t left = maxLinkedFolders;
-    // A repository named twice, as two grants or through a link, spends the budget once.
+    // A repository named twice, as two grants or through a link, spends the budget once. A Git
+    // folder the kernel cannot resolve is none Git could use.
     std::set<fs::path> seen;
     for (const auto& place : places) {
-        if (!seen.insert(resolvingSymlinks(place / ".git")).second)
+        auto gitFolder = resolvingSymlinks(place / ".git");
+        if (!gitFolder || !seen.insert(std::move(*gitFolder)).second)
             continue;
         Listing listing = linkedFolders(place, left);
         if (!listing.complete) {

@@ -4,12 +4,11 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,25 +37,152 @@ namespace {
         return true;
     }
 
-    // Where the kernel resolved an open descriptor: the link /proc keeps for it, else realpath(3) of
-    // the path it was opened by. Absent when neither answers with an absolute path of a file that
-    // is still there.
-    std::optional<std::string> descriptorTarget(const FileDescriptor& descriptor, const std::string& openedAs)
+    // The kernel gives up after following this many links in one lookup (MAXSYMLINKS, ELOOP).
+    constexpr int kMaxLinks = 40;
+    // A folder moved while a walk climbs back out of it ("..") makes the walk start again; one that
+    // keeps moving leaves the path unresolved.
+    constexpr int kWalkAttempts = 8;
+
+    // Where a lookup stands: an open folder and the names that led to it, each a folder, not a link,
+    // when it was passed.
+    struct WalkPlace {
+        FileDescriptor folder;
+        std::string path;
+        int linksLeft = kMaxLinks;
+    };
+
+    // How a walk ended: standing in the walked place's folder, past the last name that exists (or past
+    // a file), with the rest kept as written; or with no answer the kernel would agree with.
+    enum class WalkEnd { inFolder, pastExisting, unresolvable, moved };
+
+    struct Walked {
+        WalkEnd end;
+        std::string answer;
+    };
+
+    std::optional<WalkPlace> rootPlace()
     {
-        std::string link = "/proc/self/fd/" + std::to_string(descriptor.get());
-        std::string target(PATH_MAX, '\0');
-        ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
-        if (length > 0 && static_cast<std::size_t>(length) < target.size()) {
-            target.resize(static_cast<std::size_t>(length));
-            // Anything else (a file removed meanwhile, a place outside this process's root) is not a
-            // path the next open would reach.
-            if (target.starts_with('/') && !target.ends_with(" (deleted)"))
-                return target;
-        }
-        std::unique_ptr<char, decltype(&::free)> real(::realpath(openedAs.c_str(), nullptr), &::free);
-        if (!real)
+        FileDescriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!root)
             return std::nullopt;
-        return std::string(real.get());
+        return WalkPlace { std::move(root), "/" };
+    }
+
+    std::string joined(const std::string& folder, std::string_view name)
+    {
+        return folder == "/" ? "/" + std::string(name) : folder + "/" + std::string(name);
+    }
+
+    bool isSameFile(int folder, const std::string& name, int descriptor)
+    {
+        struct stat named { };
+        struct stat opened { };
+        return ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
+            && ::fstat(descriptor, &opened) == 0 && named.st_dev == opened.st_dev
+            && named.st_ino == opened.st_ino;
+    }
+
+    // Steps out to the parent folder. The name popped off the path must still lead back here: a
+    // folder moved meanwhile has another parent than its path says.
+    WalkEnd climb(WalkPlace& place)
+    {
+        if (place.path == "/")
+            return WalkEnd::inFolder;
+        FileDescriptor parent(::openat(place.folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!parent)
+            return WalkEnd::unresolvable;
+        std::size_t separator = place.path.rfind('/');
+        if (!isSameFile(parent.get(), place.path.substr(separator + 1), place.folder.get()))
+            return WalkEnd::moved;
+        place.path.resize(std::max<std::size_t>(separator, 1));
+        place.folder = std::move(parent);
+        return WalkEnd::inFolder;
+    }
+
+    // Looks `rest` up from `place` one name at a time, as the kernel does, reading each link met and
+    // walking its target in its place. Every name is opened without following a link, so the answer
+    // is made only of the names walked: a folder swapped for a link after it was passed cannot put
+    // the link's name into it. A dangling link leads to where creating a file through it would put
+    // the file: its target.
+    Walked walk(WalkPlace& place, std::string rest)
+    {
+        for (std::size_t start = 0;;) {
+            start = rest.find_first_not_of('/', start);
+            if (start == std::string::npos)
+                return { WalkEnd::inFolder, place.path };
+            std::size_t end = std::min(rest.find('/', start), rest.size());
+            std::string name = rest.substr(start, end - start);
+            if (name == ".") {
+                start = end;
+                continue;
+            }
+            if (name == "..") {
+                if (WalkEnd climbed = climb(place); climbed != WalkEnd::inFolder)
+                    return { climbed, {} };
+                start = end;
+                continue;
+            }
+            FileDescriptor entry(
+                ::openat(place.folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+            if (entry) {
+                place.path = joined(place.path, name);
+                place.folder = std::move(entry);
+                if (place.path.size() >= PATH_MAX)
+                    return { WalkEnd::unresolvable, {} };
+                start = end;
+                continue;
+            }
+            // A name too long or a folder that cannot be searched: the kernel fails too.
+            int error = errno;
+            if (error != ENOENT && error != ENOTDIR)
+                return { WalkEnd::unresolvable, {} };
+            // Not a folder: a link (dangling ones included) or a file.
+            std::string target;
+            ssize_t length = -1;
+            if (error == ENOTDIR) {
+                target.resize(PATH_MAX);
+                length = ::readlinkat(place.folder.get(), name.c_str(), target.data(), target.size());
+                error = length < 0 ? errno : 0;
+            }
+            // Missing, or a file: nothing below it exists, so the rest is kept as written.
+            if (length < 0 && (error == ENOENT || error == EINVAL))
+                return { WalkEnd::pastExisting,
+                    standardizedPath(joined(place.path, rest.substr(start))).native() };
+            if (length < 0 || static_cast<std::size_t>(length) >= target.size() || --place.linksLeft < 0)
+                return { WalkEnd::unresolvable, {} };
+            target.resize(static_cast<std::size_t>(length));
+            if (target.starts_with('/')) {
+                auto root = rootPlace();
+                if (!root)
+                    return { WalkEnd::unresolvable, {} };
+                place.folder = std::move(root->folder);
+                place.path = "/";
+            }
+            rest = target + rest.substr(end);
+            start = 0;
+        }
+    }
+
+    std::optional<std::filesystem::path> answerOf(const Walked& walked)
+    {
+        // A path this long is refused by every call that takes one.
+        if ((walked.end != WalkEnd::inFolder && walked.end != WalkEnd::pastExisting)
+            || walked.answer.size() >= PATH_MAX)
+            return std::nullopt;
+        return std::filesystem::path(walked.answer);
+    }
+
+    std::optional<std::filesystem::path> resolvedFromRoot(const std::string& absolute)
+    {
+        for (int attempt = 0; attempt < kWalkAttempts; ++attempt) {
+            auto place = rootPlace();
+            if (!place)
+                return std::nullopt;
+            Walked walked = walk(*place, absolute);
+            if (walked.end != WalkEnd::moved)
+                return answerOf(walked);
+        }
+        return std::nullopt;
     }
 
 }
@@ -73,74 +199,42 @@ std::filesystem::path standardizedPath(const std::filesystem::path& path)
     return text;
 }
 
-std::filesystem::path resolvingSymlinks(const std::filesystem::path& path)
+std::optional<std::filesystem::path> resolvingSymlinks(const std::filesystem::path& path)
 {
     // A relative path means the same place as it will for this process: under its current folder.
     if (path.is_relative()) {
         std::error_code error;
         auto absolute = std::filesystem::absolute(path, error);
-        if (!error && absolute.is_absolute())
-            return resolvingSymlinks(absolute);
+        if (error || !absolute.is_absolute())
+            return std::nullopt;
+        return resolvedFromRoot(absolute.native());
     }
-    // One open and one readlink of the longest prefix that exists, instead of a stat and a readlink
-    // per component: the kernel follows every link, "..", and a link to a link itself, as it will
-    // for the run. The missing rest is appended as written and folded.
-    const std::string& text = path.native();
-    std::size_t prefixEnd = text.size();
-    while (prefixEnd > 0) {
-        std::string prefix = text.substr(0, prefixEnd);
-        FileDescriptor opened(::open(prefix.c_str(), O_PATH | O_CLOEXEC));
-        if (opened) {
-            auto target = descriptorTarget(opened, prefix);
-            if (!target)
-                break;
-            return standardizedPath(std::filesystem::path(*target)
-                / std::filesystem::path(text.substr(prefixEnd)).relative_path());
-        }
-        // A loop, a name too long or a folder that cannot be searched: no resolution to trust.
-        if (errno != ENOENT && errno != ENOTDIR)
-            break;
-        std::size_t lastNamed = text.find_last_not_of('/', prefixEnd - 1);
-        if (lastNamed == std::string::npos)
-            break;
-        // "link/" fails where "link" may name a file; that file is the prefix then.
-        if (lastNamed + 1 < prefixEnd) {
-            prefixEnd = lastNamed + 1;
-            continue;
-        }
-        std::size_t separator = text.rfind('/', lastNamed);
-        if (separator == std::string::npos)
-            break;
-        // The root itself always exists; keep its "/" in the prefix.
-        prefixEnd = separator == 0 ? 1 : separator;
-    }
-    return standardizedPath(path);
+    return resolvedFromRoot(path.native());
 }
 
-std::vector<std::filesystem::path> resolvingSymlinksBelow(
+std::vector<std::optional<std::filesystem::path>> resolvingSymlinksBelow(
     const std::filesystem::path& folder, const std::vector<std::string>& names)
 {
     if (names.empty())
         return {};
-    FileDescriptor opened(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    auto folderTarget = opened ? descriptorTarget(opened, folder.native()) : std::nullopt;
-    std::vector<std::filesystem::path> resolved;
+    std::optional<WalkPlace> below;
+    if (auto root = rootPlace(); root && folder.is_absolute()) {
+        if (walk(*root, folder.native()).end == WalkEnd::inFolder)
+            below = std::move(root);
+    }
+    std::vector<std::optional<std::filesystem::path>> resolved;
     for (const auto& name : names) {
         std::filesystem::path written = folder / name;
-        if (!folderTarget || name.empty() || name == "." || name == ".."
-            || name.find('/') != std::string::npos) {
+        // Each name walks on from a copy of the folder's place; a name that is not one plain
+        // component, or a folder that was not walked to the end, takes the whole way.
+        FileDescriptor copy(below ? ::fcntl(below->folder.get(), F_DUPFD_CLOEXEC, 0) : -1);
+        if (!copy || name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
             resolved.push_back(resolvingSymlinks(written));
             continue;
         }
-        FileDescriptor below(::openat(opened.get(), name.c_str(), O_PATH | O_CLOEXEC));
-        if (below) {
-            auto target = descriptorTarget(below, written.native());
-            resolved.push_back(standardizedPath(target ? std::filesystem::path(*target) : written));
-        } else if (errno == ENOENT || errno == ENOTDIR) {
-            resolved.push_back(standardizedPath(std::filesystem::path(*folderTarget) / name));
-        } else {
-            resolved.push_back(standardizedPath(written));
-        }
+        WalkPlace place { std::move(copy), below->path, below->linksLeft };
+        Walked walked = walk(place, name);
+        resolved.push_back(walked.end == WalkEnd::moved ? resolvingSymlinks(written) : answerOf(walked));
     }
     return resolved;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,12 +12,17 @@ namespace vellumar {
 // without touching the disk.
 std::filesystem::path standardizedPath(const std::filesystem::path& path);
 
-// The path with the symbolic links of its existing part resolved; the missing rest is kept as written.
-std::filesystem::path resolvingSymlinks(const std::filesystem::path& path);
+// The place the kernel would use for the path: its existing part with every symbolic link resolved
+// (a dangling link leads to its target, where creating a file through it puts the file), the missing
+// rest kept as written and folded. Every name in the answer was a folder, not a link, when it was
+// looked up. Absent when the kernel could not resolve it either (a loop, a name too long, a folder
+// that cannot be searched) or when the answer is PATH_MAX bytes or longer: callers treat such a path
+// as lying outside every place.
+std::optional<std::filesystem::path> resolvingSymlinks(const std::filesystem::path& path);
 
-// `resolvingSymlinks(folder / name)` for each name (one component each), with `folder` opened and
-// resolved once for all of them, so that a name costs one lookup below it.
-std::vector<std::filesystem::path> resolvingSymlinksBelow(
+// `resolvingSymlinks(folder / name)` for each name (one component each), with `folder` looked up
+// once for all of them, so that a name costs one lookup below it.
+std::vector<std::optional<std::filesystem::path>> resolvingSymlinksBelow(
     const std::filesystem::path& folder, const std::vector<std::string>& names);
 
 // True when `child` equals `folder` or lies below it, comparing standardized paths.

@@ -133,9 +133,10 @@ namespace PermissionDecider {
             return Outcome::deny();
         const fs::path& file = destination->path;
 
-        fs::path work = resolvingSymlinks(workFolder);
-        if (isStrictlyInside(file, work)) {
-            if (isForbiddenInWorkFolder(file, work))
+        // A work folder the kernel cannot resolve holds nothing.
+        auto work = resolvingSymlinks(workFolder);
+        if (work && isStrictlyInside(file, *work)) {
+            if (isForbiddenInWorkFolder(file, *work))
                 return Outcome::deny();
             // A file with another name may be anyone's file under that name: the folder rule decides.
             if (!destination->hasOtherNames)

@@ -62,15 +62,15 @@ namespace {
     {
         std::vector<fs::path> places;
         for (const auto& text : alwaysAllow) {
-            fs::path real;
+            std::optional<fs::path> real;
             try {
                 real = resolvingSymlinks(resolver.validateFolderPath(text, CharacterCheck::skipped));
             } catch (const RelayHTTPError&) {
                 continue;
             }
-            if (isClaudeSubfolderInWritableGrant(real, folders)
-                && std::find(places.begin(), places.end(), real) == places.end())
-                places.push_back(std::move(real));
+            if (real && isClaudeSubfolderInWritableGrant(*real, folders)
+                && std::find(places.begin(), places.end(), *real) == places.end())
+                places.push_back(std::move(*real));
         }
         return places;
     }

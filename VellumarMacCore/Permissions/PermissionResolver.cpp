@@ -21,7 +21,8 @@ namespace {
 
 PermissionResolver::PermissionResolver(
     const std::filesystem::path& homeFolder, std::filesystem::path dataFolderPath, double probeTimeoutSeconds)
-    : home(resolvingSymlinks(homeFolder))
+    // A home the kernel cannot resolve reaches nothing; as written it still names every place below it.
+    : home(resolvingSymlinks(homeFolder).value_or(standardizedPath(homeFolder)))
     , dataFolder(std::move(dataFolderPath))
     , probeTimeout(probeTimeoutSeconds)
 {
@@ -104,14 +105,24 @@ std::vector<std::filesystem::path> PermissionResolver::writtenAndResolved(
         if (place.parent_path() == home)
             namesInHome.push_back(place.filename().string());
     }
-    std::vector<std::filesystem::path> resolvedInHome = resolvingSymlinksBelow(home, namesInHome);
+    auto resolvedInHome = resolvingSymlinksBelow(home, namesInHome);
     auto nextInHome = resolvedInHome.begin();
     std::vector<std::filesystem::path> result;
     for (const auto& place : places) {
         appendUnique(result, standardizedPath(place));
-        appendUnique(result, place.parent_path() == home ? *nextInHome++ : resolvingSymlinks(place));
+        auto resolved = place.parent_path() == home ? *nextInHome++ : resolvingSymlinks(place);
+        if (resolved)
+            appendUnique(result, *resolved);
     }
     return result;
+}
+
+std::vector<std::filesystem::path> PermissionResolver::dataFolderForms() const
+{
+    std::vector<std::filesystem::path> forms = { standardizedPath(dataFolder) };
+    if (auto resolved = resolvingSymlinks(dataFolder))
+        forms.push_back(std::move(*resolved));
+    return forms;
 }
 
 }

@@ -90,8 +90,11 @@ struct PermissionResolver {
     // Each place of the item in its standardized and its symlink-resolved form, without duplicates.
     std::vector<std::filesystem::path> secretPaths(std::string_view id) const;
     // Each of `places` in its standardized and its symlink-resolved form, in order, without duplicates.
+    // A place the kernel cannot resolve has only the first.
     std::vector<std::filesystem::path> writtenAndResolved(
         const std::vector<std::filesystem::path>& places) const;
+    // `dataFolder` standardized and, when the kernel resolves it, with its symbolic links resolved.
+    std::vector<std::filesystem::path> dataFolderForms() const;
 
     // True at the first character that is not an ASCII letter, digit, ".", "_", "/" or "-", nor
     // a non-ASCII letter, mark or number (and for broken UTF-8).

@@ -312,7 +312,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     ResolvedPermissions gated = run.permissions.applyingGates();
     std::optional<CommonDirGuard> commonDirs;
     if (gated.bash)
-        commonDirs.emplace(ClaudeInvocation::commandWritablePlaces(resolvingSymlinks(run.workFolder), gated));
+        commonDirs.emplace(ClaudeInvocation::commandWritablePlaces(
+            ClaudeInvocation::resolvedWorkFolder(run.workFolder), gated));
 
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;

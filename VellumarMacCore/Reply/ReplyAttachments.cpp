@@ -85,14 +85,21 @@ namespace {
         });
     }
 
-    bool isSecretPlaceHit(const fs::path& standardized, const fs::path& real, const fs::path& workReal,
-        const ResolvedPermissions& permissions, const PermissionResolver& resolver)
+    // A work folder the kernel cannot resolve (`workReal` absent) holds nothing.
+    bool isInWorkFolder(const fs::path& real, const std::optional<fs::path>& workReal)
+    {
+        return workReal && isPathInside(real, *workReal);
+    }
+
+    bool isSecretPlaceHit(const fs::path& standardized, const fs::path& real,
+        const std::optional<fs::path>& workReal, const ResolvedPermissions& permissions,
+        const PermissionResolver& resolver)
     {
         for (const auto& id : SecretItems::ids()) {
             if (permissions.secretMode(id))
                 continue;
             // The work folder lies in the data folder, yet a bot may send what it made there.
-            if (id == "relay" && isPathInside(real, workReal))
+            if (id == "relay" && isInWorkFolder(real, workReal))
                 continue;
             for (const auto& place : resolver.secretPaths(id)) {
                 if (isPathInside(standardized, place) || isPathInside(real, place))
@@ -103,9 +110,9 @@ namespace {
     }
 
     bool isReadablePlace(
-        const fs::path& real, const fs::path& workReal, const ResolvedPermissions& permissions)
+        const fs::path& real, const std::optional<fs::path>& workReal, const ResolvedPermissions& permissions)
     {
-        if (isPathInside(real, workReal))
+        if (isInWorkFolder(real, workReal))
             return true;
         for (const auto& folder : permissions.folders) {
             if (isPathInside(real, folder.path))
@@ -190,8 +197,12 @@ fs::path checkAttachAccess(std::string_view path, const fs::path& workFolder,
         location = resolver.home / fs::path(text);
 
     fs::path standardized = standardizedPath(location);
-    fs::path real = standardizedPath(resolvingSymlinks(standardized));
-    fs::path workReal = standardizedPath(resolvingSymlinks(workFolder));
+    auto resolved = resolvingSymlinks(standardized);
+    // What the kernel cannot resolve cannot be read either.
+    if (!resolved)
+        throw AttachRefused(std::string(kUnreadablePlace));
+    fs::path real = std::move(*resolved);
+    auto workReal = resolvingSymlinks(workFolder);
 
     if (isSecretPlaceHit(standardized, real, workReal, permissions, resolver))
         throw AttachRefused(std::string(kProtectedPlace));

@@ -1,11 +1,25 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
+
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -67,29 +81,30 @@ TEST(PathContainment, ResolvesLinksAsTheKernelDoesAndKeepsTheMissingRest)
     const std::string tooLong = "/link/" + std::string(300, 'x') + "/y";
 
     for (const auto& [name, written, resolved] :
-        std::vector<std::tuple<const char*, std::string, std::string>> {
+        std::vector<std::tuple<const char*, std::string, std::optional<std::string>>> {
             { "link in the middle", "/link/sub", "/real/sub" },
             { "link to a link", "/linkToLink/sub", "/real/sub" },
             { "'..' after a link leaves its target", "/up/../file", "/real/file" },
             { "missing tail under a link", "/link/new/deeper", "/real/new/deeper" },
             { "'..' in a missing tail", "/up/new/../x", "/real/sub/x" },
             { "'..' after a missing name", "/link/new/../file", "/real/file" },
-            { "through a dangling link", "/dangling/x", "/dangling/x" },
-            { "a dangling link itself", "/dangling", "/dangling" },
-            { "a loop stays as written", "/loop/x", "/loop/x" },
+            { "through a dangling link", "/dangling/x", "/nowhere/x" },
+            { "a dangling link itself", "/dangling", "/nowhere" },
+            { "a loop cannot be resolved", "/loop/x", std::nullopt },
             { "a component that is a file", "/real/file/x", "/real/file/x" },
             { "a link to a file, then more", "/fileLink/x", "/real/file/x" },
             { "a link to a file with a slash", "/fileLink/", "/real/file" },
             { "dots and slashes folded", "/real/./sub//..//file/", "/real/file" },
             { "a long path through a link", deepViaLink, deep },
-            { "a name too long stays as written", tooLong, tooLong },
+            { "a name too long cannot be resolved", tooLong, std::nullopt },
         }) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(resolvingSymlinks(root + written), fs::path(root + resolved));
+        EXPECT_EQ(resolvingSymlinks(root + written),
+            resolved ? std::optional(fs::path(root + *resolved)) : std::nullopt);
     }
     EXPECT_EQ(resolvingSymlinks("/"), fs::path("/"));
     EXPECT_EQ(resolvingSymlinks("no-such-relative/./x"),
-        standardizedPath(resolvingSymlinks(fs::current_path()) / "no-such-relative/x"));
+        standardizedPath(resolvingSymlinks(fs::current_path()).value() / "no-such-relative/x"));
 }
 
 TEST(PathContainment, ResolvesNamesBelowAFolderAsEachPathAlone)
@@ -115,6 +130,122 @@ TEST(PathContainment, ResolvesNamesBelowAFolderAsEachPathAlone)
         for (std::size_t index = 0; index < names.size(); ++index)
             EXPECT_EQ(resolved[index], resolvingSymlinks(below / names[index])) << names[index];
     }
-    EXPECT_EQ(
-        resolvingSymlinksBelow(root / "link", { "subLink" }), std::vector<fs::path> { root / "real/sub" });
+    EXPECT_EQ(resolvingSymlinksBelow(root / "link", { "subLink" }),
+        std::vector<std::optional<fs::path>> { root / "real/sub" });
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using Answers = std::vector<std::optional<fs::path>>;
+
+std::string described(const std::optional<fs::path>& answer)
+{
+    return answer ? answer->string() : std::string("(cannot resolve)");
+}
+
+// Nests `levels` folders named `name` in the open folder `folder`, each made through a descriptor of
+// the one above it, so that their whole path may be longer than PATH_MAX.
+void nestFolders(int folder, const std::string& name, int levels)
+{
+    FileDescriptor current(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    for (int level = 0; level < levels && current; ++level) {
+        ASSERT_EQ(::mkdirat(current.get(), name.c_str(), 0700), 0) << level;
+        current = FileDescriptor(::openat(current.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    ASSERT_TRUE(current);
+}
+
+}
+
+TEST(PathContainment, AnswersOnlyAPlaceTheKernelWouldUse)
+{
+    test::TemporaryFolder folder;
+    const fs::path root = fs::canonical(folder.path());
+    fs::create_directories(root / "real");
+    fs::create_directories(root / "vault");
+    fs::create_directories(root / "home/.ssh");
+    fs::create_directories(root / "work/a");
+    fs::create_symlink("nowhere", root / "dangling");
+    fs::create_symlink("dangling", root / "chain");
+    fs::create_symlink(root / "vault/new", root / "absoluteDangling");
+    fs::create_symlink(root / "vault/gnupg", root / "home/.gnupg");
+    fs::create_symlink(root / "home/.ssh", root / "work/b");
+    // "link<n>" takes n links to reach "real". The kernel follows 40 links in one lookup.
+    fs::create_symlink("real", root / "link1");
+    for (int link = 2; link <= 41; ++link)
+        fs::create_symlink("link" + std::to_string(link - 1), root / ("link" + std::to_string(link)));
+    // "long" is short, but what it leads to lies more than PATH_MAX bytes deep.
+    const std::string longName(250, 'n');
+    std::string nested = longName;
+    for (int level = 1; level < 10; ++level)
+        nested += "/" + longName;
+    fs::create_directories(root / "deep" / nested);
+    FileDescriptor rootFolder(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor half(::open((root / "deep" / nested).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(rootFolder && half);
+    // Moved up at the end, so that the folder's own removal never meets a path too long.
+    struct MovedUp {
+        int from, to;
+        std::string name;
+        ~MovedUp() { ::renameat(from, name.c_str(), to, "cut"); }
+    } movedUp { half.get(), rootFolder.get(), longName };
+    ASSERT_NO_FATAL_FAILURE(nestFolders(half.get(), longName, 10));
+    ASSERT_EQ(::symlinkat(nested.c_str(), half.get(), "hop"), 0);
+    fs::create_symlink("deep/" + nested + "/hop", root / "long");
+    ASSERT_GT((root / "deep" / nested / nested).native().size(), std::size_t(PATH_MAX));
+
+    std::size_t exchanges = 0;
+    const std::vector<std::tuple<const char*, std::function<Answers()>, std::set<std::optional<fs::path>>>>
+        cases = {
+            { "a dangling last link leads to its target",
+                [&] { return Answers { resolvingSymlinks(root / "dangling") }; }, { root / "nowhere" } },
+            { "a chain ending in a dangling link leads to the last target",
+                [&] { return Answers { resolvingSymlinks(root / "chain") }; }, { root / "nowhere" } },
+            { "an absolute dangling link leads to its target",
+                [&] { return Answers { resolvingSymlinks(root / "absoluteDangling") }; },
+                { root / "vault/new" } },
+            { "40 links are followed", [&] { return Answers { resolvingSymlinks(root / "link40") }; },
+                { root / "real" } },
+            { "41 links cannot be resolved", [&] { return Answers { resolvingSymlinks(root / "link41/x") }; },
+                { std::nullopt } },
+            { "a real path longer than PATH_MAX cannot be resolved",
+                [&] {
+                    return Answers { resolvingSymlinks(root / "long"), resolvingSymlinks(root / "long/x") };
+                },
+                { std::nullopt } },
+            { "a dangling link below a folder leads to its target",
+                [&] { return resolvingSymlinksBelow(root / "home", { ".gnupg" }); },
+                { root / "vault/gnupg" } },
+            { "a folder exchanged with a link never lends the answer its new name",
+                [&] {
+                    const fs::path a = root / "work/a";
+                    const fs::path b = root / "work/b";
+                    std::jthread exchanger([&](std::stop_token stop) {
+                        while (!stop.stop_requested())
+                            exchanges
+                                += ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE)
+                                == 0;
+                    });
+                    Answers answers;
+                    for (int lookup = 0; lookup < 20'000; ++lookup)
+                        answers.push_back(resolvingSymlinks(a));
+                    return answers;
+                },
+                { root / "work/a", root / "home/.ssh" } },
+        };
+    for (const auto& [name, answersOf, allowed] : cases) {
+        SCOPED_TRACE(name);
+        std::size_t wrong = 0;
+        std::optional<fs::path> firstWrong;
+        for (const auto& answer : answersOf()) {
+            if (!allowed.contains(answer) && wrong++ == 0)
+                firstWrong = answer;
+        }
+        EXPECT_EQ(wrong, 0u) << "first: " << described(firstWrong);
+    }
+    EXPECT_GT(exchanges, 0u);
+    // The limit is the kernel's own.
+    EXPECT_TRUE(FileDescriptor(::open((root / "link40").c_str(), O_PATH | O_CLOEXEC)));
+    EXPECT_FALSE(FileDescriptor(::open((root / "link41").c_str(), O_PATH | O_CLOEXEC)));
 }

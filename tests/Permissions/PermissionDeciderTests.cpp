@@ -37,7 +37,7 @@ Outcome decide(const fs::path& path, const ResolvedPermissions& permissions, con
 class PermissionDeciderTest : public ::testing::Test {
 protected:
     test::TemporaryFolder folder;
-    fs::path root = resolvingSymlinks(folder.path());
+    fs::path root = resolvingSymlinks(folder.path()).value();
     fs::path F = test::madeFolder(root / "F");
     fs::path work = test::madeFolder(F / "work");
     fs::path readOnly = test::madeFolder(root / "R");

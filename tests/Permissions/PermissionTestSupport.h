@@ -24,7 +24,7 @@ namespace vellumar::test {
 // A home folder under a fresh temporary root, with the data folder where Linux keeps it.
 struct TemporaryHome {
     TemporaryFolder folder;
-    std::filesystem::path root = resolvingSymlinks(folder.path());
+    std::filesystem::path root = resolvingSymlinks(folder.path()).value();
     std::filesystem::path home = root / "home";
     std::filesystem::path data = home / ".local/share/Vellumar";
 

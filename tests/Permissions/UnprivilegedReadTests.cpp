@@ -39,7 +39,7 @@ std::string outcome(const std::string& request)
 TEST(PermissionResolverAsUnprivilegedUser, ReportsWhatItCannotRead)
 {
     test::TemporaryFolder temporary;
-    const fs::path root = resolvingSymlinks(temporary.path());
+    const fs::path root = resolvingSymlinks(temporary.path()).value();
     for (const char* folder :
         { "home/Projects", "home/locked", "home/sealed/inner", "home/Shared/visible", "opt/pkg/bin" })
         test::madeFolder(root / folder);
