@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Permissions/GitConfigPaths.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -57,20 +58,13 @@ namespace {
         return entries;
     }
 
-    std::string lowercased(std::string text)
-    {
-        std::transform(text.begin(), text.end(), text.begin(),
-            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return text;
-    }
-
     // What Git takes for a boolean, where "core.fsmonitor" then means its own monitor or none.
     bool isBoolean(const std::optional<std::string>& value)
     {
         if (!value)
             return true;
         static const std::set<std::string> words = { "", "true", "false", "yes", "no", "on", "off" };
-        return words.contains(lowercased(*value))
+        return words.contains(detail::asciiLowercased(*value))
             || std::all_of(value->begin(), value->end(), [](unsigned char c) { return std::isdigit(c); });
     }
 
