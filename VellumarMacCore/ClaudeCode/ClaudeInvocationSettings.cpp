@@ -3,6 +3,8 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 
 #include "VellumarMacCore/ConversationData/Workspaces.h"
+#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
+#include "VellumarMacCore/Permissions/GitConfigPaths.h"
 #include "VellumarMacCore/Permissions/GitFolders.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <string_view>
 #include <system_error>
 
@@ -105,6 +108,12 @@ namespace {
             = { ".git/hooks", ".git/config", ".git/config.worktree", ".envrc", ".vscode" };
         for (auto name : names)
             denyWrite.push_back((place / name).string());
+        // The run puts a placeholder there where there is none.
+        for (const auto& gitFolder : CommonDirPlaceholders::gitFolders({ place })) {
+            std::error_code error;
+            if (std::filesystem::is_directory(gitFolder, error))
+                denyWrite.push_back((gitFolder / "commondir").string());
+        }
         for (auto name : Workspaces::claudeFileNames)
             denyWrite.push_back((place / name).string());
         for (const auto& glob : configGlobs())
@@ -183,6 +192,11 @@ JSON sandboxSettings(
     for (const auto& place : writablePlaces)
         appendProtectedPlaces(denyWrite, place);
     appendPaths(denyWrite, GitFolders::commandProtectedPaths(writablePlaces));
+    const char* searchPath = std::getenv("PATH");
+    appendPaths(denyWrite,
+        GitConfigPaths::commandProtectedPaths(writablePlaces,
+            { .home = resolver.home,
+                .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" }));
 
     for (const auto& item : SecretItems::all()) {
         if (item.id == "relay")

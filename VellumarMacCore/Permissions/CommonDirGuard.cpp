@@ -88,27 +88,53 @@ CommonDirGuard::CommonDirGuard(const std::vector<fs::path>& places, Clock clock)
     }
 }
 
+std::vector<fs::path> CommonDirGuard::watchedFolders() const
+{
+    std::lock_guard lock(m_lock);
+    std::vector<fs::path> folders;
+    for (const auto& watched : m_watched)
+        folders.push_back(watched.gitFolder);
+    return folders;
+}
+
 std::vector<fs::path> CommonDirGuard::moveAsideChanged()
 {
     std::vector<fs::path> moved;
     std::lock_guard lock(m_lock);
     for (const auto& watched : m_watched) {
-        try {
-            FileDescriptor folder = openFolder(watched.gitFolder);
-            if (folder.get() < 0)
-                continue;
-            auto now = describe(folder.get());
-            if (!now || now == watched.initial)
-                continue;
-            MovedAside result = moveAside(folder.get(), kName, refusedLabel, m_clock());
-            logMoved(watched.gitFolder / kName, result);
-            if (result.name)
-                moved.push_back(watched.gitFolder / *result.name);
-        } catch (const std::exception&) {
-            // Out of memory: the next check, at the latest the run's end, tries again.
-        }
+        if (auto kept = moveAsideIfChanged(watched))
+            moved.push_back(std::move(*kept));
     }
     return moved;
+}
+
+std::optional<fs::path> CommonDirGuard::moveAsideChangedIn(const fs::path& gitFolder)
+{
+    std::lock_guard lock(m_lock);
+    for (const auto& watched : m_watched) {
+        if (watched.gitFolder == gitFolder)
+            return moveAsideIfChanged(watched);
+    }
+    return std::nullopt;
+}
+
+std::optional<fs::path> CommonDirGuard::moveAsideIfChanged(const Watched& watched)
+{
+    try {
+        FileDescriptor folder = openFolder(watched.gitFolder);
+        if (folder.get() < 0)
+            return std::nullopt;
+        auto now = describe(folder.get());
+        if (!now || now == watched.initial)
+            return std::nullopt;
+        MovedAside result = moveAside(folder.get(), kName, refusedLabel, m_clock());
+        logMoved(watched.gitFolder / kName, result);
+        if (result.name)
+            return watched.gitFolder / *result.name;
+    } catch (const std::exception&) {
+        // Out of memory: the next check, at the latest the run's end, tries again.
+    }
+    return std::nullopt;
 }
 
 }

@@ -24,10 +24,17 @@ public:
     explicit CommonDirGuard(
         const std::vector<std::filesystem::path>& places, Clock clock = std::chrono::system_clock::now);
 
+    // The Git folders this guard watches: each place's ".git" as the kernel resolves it, then its linked
+    // folders.
+    std::vector<std::filesystem::path> watchedFolders() const;
+
     // Moves aside as "commondir.refused-<time>" (0600) every watched "commondir" that is new or changed
     // since construction, with one log line each, and returns where each went. A later change is
     // noticed again. Any thread; calls are serialised. Never throws.
     std::vector<std::filesystem::path> moveAsideChanged();
+
+    // The same for the one watched folder `gitFolder` (nothing when it is not watched).
+    std::optional<std::filesystem::path> moveAsideChangedIn(const std::filesystem::path& gitFolder);
 
 private:
     struct Watched {
@@ -36,7 +43,9 @@ private:
         std::optional<std::string> initial;
     };
 
-    std::mutex m_lock;
+    std::optional<std::filesystem::path> moveAsideIfChanged(const Watched& watched);
+
+    mutable std::mutex m_lock;
     std::vector<Watched> m_watched;
     const Clock m_clock;
 };

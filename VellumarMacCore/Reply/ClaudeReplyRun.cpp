@@ -7,6 +7,8 @@
 #include "VellumarMacCore/Foundations/TextScanner.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 #include "VellumarMacCore/Permissions/CommonDirGuard.h"
+#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
+#include "VellumarMacCore/Permissions/CommonDirWatch.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
 #include "VellumarMacCore/Permissions/PermissionGate.h"
@@ -73,6 +75,21 @@ namespace {
             [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         return text;
     }
+
+    // What keeps Git outside the sandbox from following a "commondir" the run's commands write, from
+    // before the process starts until it has ended: placeholders the sandbox makes read-only, and a
+    // guard that moves aside what is new or changed in the other Git folders as it happens.
+    struct CommonDirProtection {
+        explicit CommonDirProtection(const std::vector<fs::path>& places)
+            : placeholders(CommonDirPlaceholders::gitFolders(places))
+            , guard(places)
+        {
+        }
+
+        CommonDirPlaceholders placeholders;
+        CommonDirGuard guard;
+        CommonDirWatch watch { guard };
+    };
 
     bool containsAny(std::string_view text, std::span<const std::string_view> markers)
     {
@@ -310,7 +327,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
 {
     // Noted before anything runs, so that what the run's commands change shows against it.
     ResolvedPermissions gated = run.permissions.applyingGates();
-    std::optional<CommonDirGuard> commonDirs;
+    std::optional<CommonDirProtection> commonDirs;
     if (gated.bash)
         commonDirs.emplace(ClaudeInvocation::commandWritablePlaces(
             ClaudeInvocation::resolvedWorkFolder(run.workFolder), gated));
@@ -347,7 +364,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .waiting = [control = run.control] { return control->waitState(); },
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
     if (commonDirs)
-        launch.afterToolResult = [&commonDirs] { commonDirs->moveAsideChanged(); };
+        launch.afterToolResult = [&commonDirs] { commonDirs->guard.moveAsideChanged(); };
     resources.temporaryFolder = makeTemporaryFolder();
     launch.environment
         = childEnvironment(m_baseEnvironment, m_path ? m_path() : std::string(), *resources.temporaryFolder);
@@ -359,7 +376,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     }() };
     // Once more at the end: a command left running in the background, or one whose result never came.
     if (commonDirs)
-        commonDirs->moveAsideChanged();
+        commonDirs->guard.moveAsideChanged();
     recordToolActivity(run.conversationID, outcome.process.parser, run.permissions, approved->stored());
     return outcome;
 }

@@ -9,6 +9,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -16,11 +20,15 @@ using test::RunnerWorld;
 
 namespace {
 
-// Git as the user runs it, outside any sandbox; its identity given so that commits need no config.
-test::PeerResult git(const fs::path& repository, std::vector<std::string> arguments)
+// Git as the user runs it, outside any sandbox, with the user's `home` when given; its identity given so
+// that commits need no config.
+test::PeerResult git(const fs::path& repository, std::vector<std::string> arguments,
+    const std::optional<fs::path>& home = std::nullopt)
 {
     std::vector<std::string> argv = { "git", "-c", "user.name=User", "-c", "user.email=user@example.com",
         "-c", "protocol.file.allow=always", "-C", repository.string() };
+    if (home)
+        argv.insert(argv.begin(), { "env", "HOME=" + home->string() });
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return test::runPeer(argv);
 }
@@ -75,26 +83,32 @@ protected:
 
 }
 
-// A copy of Git's folder with an fsmonitor command and a hook, named by a new ".git/commondir": Git
-// outside the sandbox would run both. The file is gone before the next command starts, kept aside
-// privately, and the user's Git runs nothing of the copy's.
+// A copy of a submodule's Git folder with an fsmonitor command and a hook, named by a new "commondir"
+// in that folder (the repository's own ".git" has a read-only one): Git outside the sandbox would run
+// both. The file is gone before the next command starts, kept aside privately, and the user's Git runs
+// nothing of the copy's.
 TEST_F(ClaudeReplyGitRealCLI, ACommonDirWrittenByACommandIsMovedAsideBeforeGitFollowsIt)
 {
+    makeRepository(root / "library");
     makeRepository(project);
+    ASSERT_EQ(git(project, { "submodule", "add", "-q", (root / "library").string(), "lib" }).exitStatus, 0);
+    ASSERT_EQ(git(project, { "commit", "-qm", "library" }).exitStatus, 0);
+    const fs::path modules = project / ".git/modules/lib";
     fs::path ran = root / "copied-git-ran";
     const std::string p = "'" + project.string() + "'";
     const std::string touch = "touch '" + ran.string() + "'";
     const std::vector<std::string> commands = {
         "cd " + p
-            + " && mkdir .g2 && cp -r .git/HEAD .git/config .git/objects .git/refs .g2/ && mkdir .g2/hooks"
-            + " && git config -f .g2/config core.fsmonitor \"" + touch + "; false\""
+            + " && mkdir .g2 && cd .git/modules/lib && cp -r HEAD config objects refs ../../../.g2/ && cd -"
+            + " && mkdir .g2/hooks" + " && git config -f .g2/config core.fsmonitor \"" + touch + "; false\""
             + " && printf '#!/bin/sh\\n" + touch
             + "\\n' > .g2/hooks/pre-commit && chmod +x .g2/hooks/pre-commit"
-            + " && echo ../.g2 > .git/commondir && echo commondir-$((6 * 7))",
+            + " && echo ../../../.g2 > .git/modules/lib/commondir && echo commondir-$((6 * 7))",
         // Waits on the guard with a deadline, so that a slow machine cannot fail the test. Each marker is
         // computed, so that only a command's output, never its text, shows it.
-        "for i in $(seq 300); do test -e " + p + "/.git/commondir || break; sleep 0.1; done; test -e " + p
-            + "/.git/commondir && echo still-$((6 * 7)) || echo gone-$((6 * 7))",
+        "for i in $(seq 300); do test -e " + p + "/.git/modules/lib/commondir || break; sleep 0.1; done;"
+            + " test -e " + p
+            + "/.git/modules/lib/commondir && echo still-$((6 * 7)) || echo gone-$((6 * 7))",
     };
     world.openGates();
     world.startReal(test::commandSteps(commands));
@@ -104,10 +118,10 @@ TEST_F(ClaudeReplyGitRealCLI, ACommonDirWrittenByACommandIsMovedAsideBeforeGitFo
     std::string requests = world.model->requestLog();
     EXPECT_NE(requests.find("commondir-42"), std::string::npos);
     EXPECT_NE(requests.find("gone-42"), std::string::npos);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(project / ".git/commondir")));
-    auto kept = refusedCommonDirs(project / ".git");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(modules / "commondir")));
+    auto kept = refusedCommonDirs(modules);
     ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(test::readFile(kept[0]), "../.g2\n");
+    EXPECT_EQ(test::readFile(kept[0]), "../../../.g2\n");
     struct stat status { };
     ASSERT_EQ(::stat(kept[0].c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
@@ -117,7 +131,7 @@ TEST_F(ClaudeReplyGitRealCLI, ACommonDirWrittenByACommandIsMovedAsideBeforeGitFo
         1);
 
     EXPECT_EQ(git(project, { "status", "--short" }).exitStatus, 0);
-    EXPECT_EQ(git(project, { "commit", "-q", "--allow-empty", "-m", "by-the-user" }).exitStatus, 0);
+    EXPECT_EQ(git(project / "lib", { "commit", "-q", "--allow-empty", "-m", "by-the-user" }).exitStatus, 0);
     EXPECT_FALSE(fs::exists(ran));
 }
 
@@ -220,4 +234,241 @@ TEST_F(ClaudeReplyGitRealCLI, AFloodOfEmptyWorktreeFoldersStopsNoLaterCommandNor
         fs::path file = project / ".git" / cases[index].file;
         EXPECT_EQ(fs::exists(file) ? std::optional(test::readFile(file)) : std::nullopt, before[index]);
     }
+}
+
+namespace {
+
+// `text` with each "{NAME}" replaced by its value, in the order given.
+std::string filled(std::string text, const std::vector<std::pair<std::string, std::string>>& values)
+{
+    for (const auto& [name, value] : values) {
+        std::string key = "{" + name + "}";
+        for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+            text.replace(at, key.size(), value);
+    }
+    return text;
+}
+
+JSON backgroundBashStep(const std::string& command)
+{
+    return JSON::object({ { "tool_use",
+        JSON::object({ { "name", "Bash" },
+            { "input",
+                JSON::object({ { "command", command }, { "description", "Run a command in the background." },
+                    { "run_in_background", true } }) } }) } });
+}
+
+// Whether `file` came to exist before `stop` or three minutes passed.
+bool awaitFile(const fs::path& file, std::stop_token stop)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+    while (!fs::exists(file)) {
+        if (stop.stop_requested() || std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The user's repository "~/Projects", writable to commands, with a submodule "sub".
+// Code a command plants would, run by the user's Git, leave `ran` outside the grant. A command says
+// "{PLANT}" once it is done planting and "{AWAIT}" to wait until the test has run the user's Git.
+struct PlantingScene {
+    RunnerWorld world;
+    fs::path root = fs::canonical(world.folder.path());
+    fs::path home = root / "home";
+    fs::path grant = home / "Projects";
+    fs::path project = grant;
+    fs::path ran = root / "ran";
+    fs::path planted = grant / "planted";
+    fs::path release = grant / "release";
+    std::vector<std::pair<std::string, std::string>> values;
+
+    PlantingScene()
+    {
+        makeRepository(root / "others/library");
+        makeRepository(project);
+        EXPECT_EQ(
+            git(project, { "submodule", "add", "-q", (root / "others/library").string(), "sub" }).exitStatus,
+            0);
+        EXPECT_EQ(git(project, { "commit", "-qm", "sub" }).exitStatus, 0);
+        const std::string touch = "touch '" + ran.string() + "'";
+        values = {
+            // A copy of Git's folder whose file system monitor is the planted code.
+            { "COPY",
+                "mkdir .g2 && cp -r .git/HEAD .git/config .git/objects .git/refs .g2/"
+                " && git config -f .g2/config core.fsmonitor \"{TOUCH}; false\"" },
+            { "TOUCH", touch },
+            { "P", "'" + project.string() + "'" },
+            { "PLANT", "touch '" + planted.string() + "'" },
+            // Each marker is computed, so that only a command's output, never its text, shows it.
+            { "AWAIT",
+                "for i in $(seq 1800); do test -e '" + release.string()
+                    + "' && break; sleep 0.1; done; echo waited-$((6 * 7))" },
+        };
+    }
+
+    JSON steps(const std::vector<std::pair<std::string, bool>>& commands) const
+    {
+        JSON::Array steps;
+        for (const auto& [command, background] : commands)
+            steps.push_back(background ? backgroundBashStep(filled(command, values))
+                                       : test::bashStep(filled(command, values)));
+        steps.push_back(test::textStep("Done."));
+        return JSON(std::move(steps));
+    }
+
+    // What the user would run in the repository: a status, then a commit.
+    void runUsersGit() const
+    {
+        git(project, { "status", "--short" }, home);
+        git(project, { "commit", "-q", "--allow-empty", "-m", "by-the-user" }, home);
+    }
+};
+
+}
+
+// Each way a command can turn the user's Git to its code, done by a real sandboxed command, then Git
+// outside the sandbox while the command still runs and again after the run: it runs nothing planted.
+TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNothingACommandPlants)
+{
+    struct Planting {
+        const char* name;
+        std::function<void(const PlantingScene&)> prepare; // the user's own set-up
+        std::vector<std::pair<std::string, bool>> commands; // each run in the background when true
+    };
+    const auto nothing = [](const PlantingScene&) {};
+    const Planting plantings[] = {
+        { "a submodule's .git file sent to a copy of its Git folder", nothing,
+            { { "cd {P} && mkdir .sub-copy && cd .git/modules/sub && cp -r HEAD config objects refs "
+                "../../../.sub-copy"
+                " && cd - && git config -f .sub-copy/config core.worktree ../sub"
+                " && git config -f .sub-copy/config core.fsmonitor \"{TOUCH}; false\";"
+                " echo 'gitdir: ../.sub-copy' > sub/.git; {PLANT}; {AWAIT}",
+                false } } },
+        { "a commondir a background command writes 3 s after its result", nothing,
+            { { "sleep 3; cd {P} && {COPY}; echo ../.g2 > .git/commondir; {PLANT}", true },
+                { "{AWAIT}", false } } },
+        { "a commondir written before the command waits", nothing,
+            { { "cd {P} && {COPY}; echo ../.g2 > .git/commondir; {PLANT}; {AWAIT}", false } } },
+        { "the pre-commit hook in core.hooksPath",
+            [](const PlantingScene& scene) {
+                EXPECT_EQ(git(scene.project, { "config", "core.hooksPath", ".husky" }).exitStatus, 0);
+                fs::create_directory(scene.project / ".husky");
+                std::ofstream(scene.project / ".husky/pre-commit") << "#!/bin/sh\nexit 0\n";
+                fs::permissions(scene.project / ".husky/pre-commit", fs::perms::owner_all);
+            },
+            // Through python, since Claude Code itself asks before a redirection into a hook.
+            { { "cd {P} && python3 -c \"import sys; open('.husky/pre-commit', 'w').write(sys.argv[1])\""
+                " \"#!/bin/sh\n{TOUCH}\n\"; {PLANT}; {AWAIT}",
+                false } } },
+        { "a file the repository's configuration includes",
+            [](const PlantingScene& scene) {
+                EXPECT_EQ(
+                    git(scene.project, { "config", "include.path", "../.gitconfig-shared" }).exitStatus, 0);
+                std::ofstream(scene.project / ".gitconfig-shared") << "[user]\n\tname = Shared\n";
+            },
+            { { "git config -f {P}/.gitconfig-shared core.fsmonitor \"{TOUCH}; false\"; {PLANT}; {AWAIT}",
+                false } } },
+        { "a file ~/.gitconfig includes for the repositories in the grant",
+            [](const PlantingScene& scene) {
+                std::ofstream(scene.home / ".gitconfig")
+                    << "[includeIf \"gitdir:~/Projects/\"]\n\tpath = ~/Projects/.git-local.cfg\n";
+                std::ofstream(scene.grant / ".git-local.cfg") << "[user]\n\tname = Local\n";
+            },
+            { { "git config -f {P}/.git-local.cfg core.fsmonitor \"{TOUCH}; false\"; {PLANT}; {AWAIT}",
+                false } } },
+    };
+    for (const auto& planting : plantings) {
+        SCOPED_TRACE(planting.name);
+        PlantingScene scene;
+        planting.prepare(scene);
+        scene.world.openGates();
+        scene.world.startReal(scene.steps(planting.commands));
+        std::atomic<bool> ranDuring = false;
+        std::jthread user([&](std::stop_token stop) {
+            if (awaitFile(scene.planted, stop)) {
+                scene.runUsersGit();
+                ranDuring = true;
+            }
+            std::ofstream(scene.release) << "go\n";
+        });
+        EXPECT_EQ(scene.world.run(commandsJob(scene.grant)).reply, "Done.");
+        user.request_stop();
+        user.join();
+
+        EXPECT_TRUE(ranDuring);
+        EXPECT_NE(scene.world.model->requestLog().find("waited-42"), std::string::npos);
+        scene.runUsersGit();
+        EXPECT_FALSE(fs::exists(scene.ran));
+    }
+}
+
+// A shell prompt runs "git status" all the time: every 0.1 s while a command that wrote a "commondir"
+// sleeps, none of them follows it.
+TEST_F(ClaudeReplyGitRealCLI, GitStatusInALoopNeverFollowsACommonDirWhileTheCommandRuns)
+{
+    PlantingScene scene;
+    scene.world.openGates();
+    scene.world.startReal(scene.steps(
+        { { "cd {P} && {COPY}; echo ../.g2 > .git/commondir; {PLANT}; sleep 6; echo slept-$((6 * 7))",
+            false } }));
+    std::atomic<int> statuses = 0;
+    std::jthread user([&](std::stop_token stop) {
+        if (!awaitFile(scene.planted, stop))
+            return;
+        while (!stop.stop_requested()) {
+            git(scene.project, { "status", "--short" }, scene.home);
+            ++statuses;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    EXPECT_EQ(scene.world.run(commandsJob(scene.grant)).reply, "Done.");
+    user.request_stop();
+    user.join();
+
+    EXPECT_NE(scene.world.model->requestLog().find("slept-42"), std::string::npos);
+    EXPECT_GT(statuses, 0);
+    EXPECT_FALSE(fs::exists(scene.ran));
+}
+
+// With every protection in place (the placeholder, a protected hooks folder and included file, the
+// submodule's .git file), Git inside the sandbox still commits, fetches, brings a submodule up to date
+// and adds a worktree; and the run leaves no placeholder behind. ("git submodule update" itself rewrites
+// the submodule's protected "core.worktree" each time, so it cannot run inside.)
+TEST_F(ClaudeReplyGitRealCLI, GitInsideTheSandboxStillWorksUnderTheProtections)
+{
+    PlantingScene scene;
+    fs::path library = scene.root / "others/library";
+    fs::path upstream = scene.root / "others/upstream";
+    makeRepository(upstream);
+    ASSERT_EQ(git(scene.project, { "remote", "add", "upstream", upstream.string() }).exitStatus, 0);
+    ASSERT_EQ(git(scene.project, { "config", "core.hooksPath", ".husky" }).exitStatus, 0);
+    ASSERT_EQ(git(scene.project, { "config", "include.path", "../.gitconfig-shared" }).exitStatus, 0);
+    std::ofstream(scene.project / ".gitconfig-shared") << "[user]\n\tname = Shared\n";
+    std::ofstream(library / "tracked.txt") << "library\n";
+    ASSERT_EQ(git(library, { "commit", "-qam", "library" }).exitStatus, 0);
+    std::ofstream(upstream / "tracked.txt") << "upstream\n";
+    ASSERT_EQ(git(upstream, { "commit", "-qam", "upstream" }).exitStatus, 0);
+    const std::string libraryHead = head(library).substr(0, 40);
+    const std::string upstreamHead = head(upstream).substr(0, 40);
+
+    scene.world.openGates();
+    scene.world.startReal(
+        scene.steps({ { "cd {P} && echo second >> tracked.txt"
+                        " && git -c user.name=Bot -c user.email=bot@example.com commit -qam from-a-command"
+                        " && git fetch -q upstream"
+                        " && git -C sub fetch -q && git -C sub checkout -q FETCH_HEAD"
+                        " && git worktree add -q .worktrees/extra && echo worked-$((6 * 7))",
+            false } }));
+    EXPECT_EQ(scene.world.run(commandsJob(scene.grant, scene.root / "others")).reply, "Done.");
+
+    EXPECT_NE(scene.world.model->requestLog().find("worked-42"), std::string::npos);
+    EXPECT_EQ(git(scene.project, { "log", "-1", "--format=%s" }).output, "from-a-command\n");
+    EXPECT_EQ(git(scene.project, { "cat-file", "-t", upstreamHead }).output, "commit\n");
+    EXPECT_EQ(head(scene.project / "sub").substr(0, 40), libraryHead);
+    EXPECT_EQ(
+        git(scene.project / ".worktrees/extra", { "rev-parse", "--is-inside-work-tree" }).output, "true\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(scene.project / ".git/commondir")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(scene.project / ".git/modules/sub/commondir")));
 }

@@ -1,0 +1,349 @@
+#include "VellumarMacCore/Permissions/GitConfigPaths.h"
+
+#include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <optional>
+#include <pwd.h>
+#include <set>
+#include <string_view>
+#include <system_error>
+#include <unistd.h>
+
+namespace vellumar::GitConfigPaths {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using Paths = std::vector<fs::path>;
+
+    // Git's keys are matched with the section and the name in lower case.
+    constexpr const char* kKeys
+        = "^(core\\.hookspath|core\\.fsmonitor|include\\.path|includeif\\..*\\.path)$";
+    // Git itself stops following includes this deep.
+    constexpr int kMaxIncludeDepth = 10;
+
+    // One line of `git config -z --show-origin --get-regexp`.
+    struct Entry {
+        std::string origin;
+        std::string key;
+        std::optional<std::string> value; // absent for a bare name, which Git reads as true
+    };
+
+    std::vector<Entry> parsedEntries(std::string_view output)
+    {
+        std::vector<Entry> entries;
+        std::vector<std::string_view> fields;
+        for (std::size_t start = 0, end; start < output.size(); start = end + 1) {
+            end = output.find('\0', start);
+            if (end == std::string_view::npos)
+                end = output.size();
+            fields.push_back(output.substr(start, end - start));
+        }
+        for (std::size_t index = 0; index + 1 < fields.size(); index += 2) {
+            std::string_view pair = fields[index + 1];
+            std::size_t newline = pair.find('\n');
+            Entry entry { std::string(fields[index]), std::string(pair.substr(0, newline)), std::nullopt };
+            if (newline != std::string_view::npos)
+                entry.value = std::string(pair.substr(newline + 1));
+            entries.push_back(std::move(entry));
+        }
+        return entries;
+    }
+
+    // What Git takes for a boolean, where "core.fsmonitor" then means its own monitor or none.
+    bool isBoolean(const std::optional<std::string>& value)
+    {
+        if (!value)
+            return true;
+        static const std::set<std::string> words = { "", "true", "false", "yes", "no", "on", "off" };
+        return words.contains(detail::asciiLowercased(*value))
+            || std::all_of(value->begin(), value->end(), [](unsigned char c) { return std::isdigit(c); });
+    }
+
+    std::optional<fs::path> executableOnPath(const std::string& searchPath)
+    {
+        for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
+            end = std::min(searchPath.find(':', start), searchPath.size());
+            fs::path candidate = fs::path(searchPath.substr(start, end - start)) / "git";
+            if (candidate.is_absolute() && ::access(candidate.c_str(), X_OK) == 0)
+                return candidate;
+        }
+        return std::nullopt;
+    }
+
+    class Discovery {
+    public:
+        Discovery(const Options& options, fs::path git)
+            : m_options(options)
+            , m_git(std::move(git))
+            , m_deadline(std::chrono::steady_clock::now()
+                  + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(totalTimeLimitSeconds)))
+        {
+            m_environment = { { "HOME", options.home.string() }, { "PATH", options.searchPath } };
+            if (const char* xdg = std::getenv("XDG_CONFIG_HOME"))
+                m_environment.emplace("XDG_CONFIG_HOME", xdg);
+        }
+
+        Paths found;
+
+        void addRepository(const fs::path& folder)
+        {
+            std::error_code error;
+            std::optional<fs::path> workTree;
+            if (fs::exists(fs::symlink_status(folder / ".git", error)))
+                workTree = folder;
+            else if (auto top = git(folder, { "rev-parse", "--show-toplevel" }); top && !top->empty())
+                workTree = fs::path(top->substr(0, top->find('\n')));
+            // Git reports the repository's own files relative to where it runs: the work tree's top.
+            Context context { workTree.value_or(folder), workTree, {} };
+            auto listed = git(folder, { "config", "-z", "--show-origin", "--get-regexp", kKeys });
+            if (!listed) {
+                logUnread(folder);
+                return;
+            }
+            auto entries = parsedEntries(*listed);
+            for (const auto& entry : entries) {
+                if (auto file = originFile(entry, context.base))
+                    context.read.insert(*file);
+            }
+            add(entries, context, 0);
+        }
+
+    private:
+        struct Context {
+            fs::path base; // where Git ran
+            std::optional<fs::path> workTree;
+            std::set<fs::path> read; // configuration files already listed
+        };
+
+        // Git's standard output when it ended with 0, or 1 for "nothing matched"; absent otherwise.
+        std::optional<std::string> git(const fs::path& folder, std::vector<std::string> arguments)
+        {
+            double left
+                = std::chrono::duration<double>(m_deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0)
+                return std::nullopt;
+            arguments.insert(arguments.begin(), { "-C", folder.string() });
+            try {
+                CommandResult result = m_options.run(m_git, arguments,
+                    { .environment = m_environment,
+                        .workingFolder = std::nullopt,
+                        .timeLimitSeconds = std::min(gitTimeLimitSeconds, left) });
+                if (result.timedOut || (result.status != 0 && result.status != 1))
+                    return std::nullopt;
+                return std::move(result.output);
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
+        }
+
+        static std::optional<fs::path> originFile(const Entry& entry, const fs::path& base)
+        {
+            constexpr std::string_view prefix = "file:";
+            if (!entry.origin.starts_with(prefix))
+                return std::nullopt;
+            return standardizedPath(base / entry.origin.substr(prefix.size()));
+        }
+
+        // A path from the configuration as Git expands it; absent for "%(prefix)/" (Git's own
+        // installation) and for the home of a user that does not exist.
+        std::optional<fs::path> expanded(const std::string& value, const fs::path& relativeTo) const
+        {
+            if (value.starts_with("%(prefix)/"))
+                return std::nullopt;
+            if (!value.starts_with("~"))
+                return standardizedPath(relativeTo / value);
+            std::size_t slash = std::min(value.find('/'), value.size());
+            std::string user = value.substr(1, slash - 1);
+            fs::path home = m_options.home;
+            if (!user.empty()) {
+                const passwd* entry = ::getpwnam(user.c_str());
+                if (!entry)
+                    return std::nullopt;
+                home = entry->pw_dir;
+            }
+            return standardizedPath(slash < value.size() ? home / value.substr(slash + 1) : home);
+        }
+
+        void keep(const std::optional<fs::path>& path)
+        {
+            if (path)
+                found.push_back(*path);
+        }
+
+        void add(const std::vector<Entry>& entries, Context& context, int depth)
+        {
+            for (const auto& entry : entries) {
+                if (!entry.value)
+                    continue;
+                const std::string& value = *entry.value;
+                if (entry.key == "core.hookspath") {
+                    // Hooks run at the work tree's top; outside a repository a relative path names nothing.
+                    if (context.workTree || value.starts_with("/") || value.starts_with("~"))
+                        keep(expanded(value, context.workTree.value_or(context.base)));
+                } else if (entry.key == "core.fsmonitor") {
+                    if (!isBoolean(entry.value))
+                        addMonitor(value, context);
+                } else if (auto origin = originFile(entry, context.base)) {
+                    addInclude(*origin, value, context, depth);
+                }
+            }
+        }
+
+        // Git hands the value to the shell at the work tree's top: a first word with a "/" is the program
+        // (without one, PATH finds it), and a later word that names a file is likely a script it runs.
+        void addMonitor(const std::string& value, const Context& context)
+        {
+            const fs::path& top = context.workTree.value_or(context.base);
+            std::size_t start = value.find_first_not_of(" \t");
+            for (bool first = true; start != std::string::npos; first = false) {
+                std::size_t end = std::min(value.find_first_of(" \t", start), value.size());
+                std::string word = value.substr(start, end - start);
+                start = value.find_first_not_of(" \t", end);
+                auto path = expanded(word, top);
+                std::error_code error;
+                if (path && (first ? word.find('/') != std::string::npos : fs::exists(*path, error)))
+                    found.push_back(*path);
+            }
+        }
+
+        void addInclude(const fs::path& including, const std::string& value, Context& context, int depth)
+        {
+            auto file = expanded(value, including.parent_path());
+            if (!file)
+                return;
+            found.push_back(*file);
+            // An include whose condition fails today may hold tomorrow (a branch checked out, say), so
+            // what it would bring in counts too.
+            std::error_code error;
+            if (depth + 1 >= kMaxIncludeDepth || !fs::is_regular_file(*file, error)
+                || !context.read.insert(*file).second)
+                return;
+            auto listed = git(context.base,
+                { "config", "-z", "--show-origin", "--no-includes", "--file", file->string(), "--get-regexp",
+                    kKeys });
+            if (!listed) {
+                logUnread(*file);
+                return;
+            }
+            add(parsedEntries(*listed), context, depth + 1);
+        }
+
+        static void logUnread(const fs::path& place)
+        {
+            platform::logError("Git's configuration at " + place.string()
+                + " could not be read in time; what it names stays writable to commands.");
+        }
+
+        const Options& m_options;
+        const fs::path m_git;
+        const std::chrono::steady_clock::time_point m_deadline;
+        CommandEnvironment m_environment;
+    };
+
+    template <typename Item> void appendUnique(std::vector<Item>& list, Item item)
+    {
+        if (std::find(list.begin(), list.end(), item) == list.end())
+            list.push_back(std::move(item));
+    }
+
+}
+
+Paths gitFiles(const Paths& places)
+{
+    Paths found;
+    std::size_t walked = 0;
+    for (const auto& place : places) {
+        std::deque<fs::path> folders { place };
+        // Breadth first, so that when the walk stops early what it missed lies deepest.
+        while (!folders.empty() && walked < maxWalkedNames && found.size() < maxGitFiles) {
+            fs::path folder = std::move(folders.front());
+            folders.pop_front();
+            std::error_code error;
+            for (fs::directory_iterator it(folder, error), end;
+                 !error && it != end && walked < maxWalkedNames && found.size() < maxGitFiles;
+                 it.increment(error)) {
+                ++walked;
+                std::error_code typeError;
+                auto type = it->symlink_status(typeError).type();
+                bool isGit = it->path().filename() == ".git";
+                if (type == fs::file_type::directory && !isGit)
+                    folders.push_back(it->path());
+                else if (type == fs::file_type::regular && isGit)
+                    found.push_back(it->path());
+            }
+        }
+        if (!folders.empty()) {
+            platform::logError("Looking for Git's \".git\" files in " + place.string() + " stopped after "
+                + std::to_string(walked) + " names; those further down stay writable to commands.");
+            break;
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+Paths configuredPaths(const Paths& repositories, const Options& options)
+{
+    try {
+        auto git = executableOnPath(options.searchPath);
+        if (!git)
+            return {};
+        Discovery discovery(options, *git);
+        for (const auto& repository : repositories)
+            discovery.addRepository(repository);
+        return std::move(discovery.found);
+    } catch (const std::exception&) {
+        // Out of memory: the run goes on with what the other lists deny.
+        return {};
+    }
+}
+
+Paths commandProtectedPaths(const Paths& places, const Options& options)
+{
+    Paths repositories;
+    for (const auto& place : places) {
+        std::error_code error;
+        if (fs::is_directory(place, error))
+            appendUnique(repositories, place);
+    }
+    Paths files = gitFiles(repositories);
+    for (const auto& file : files) {
+        if (repositories.size() >= maxRepositories) {
+            platform::logError("Git's configuration is read in " + std::to_string(maxRepositories)
+                + " repositories only; what the others name stays writable to commands.");
+            break;
+        }
+        appendUnique(repositories, file.parent_path());
+    }
+    Paths candidates = std::move(files);
+    for (auto& path : configuredPaths(repositories, options))
+        candidates.push_back(std::move(path));
+
+    Paths resolvedPlaces;
+    for (const auto& place : places) {
+        if (auto resolved = resolvingSymlinks(place))
+            resolvedPlaces.push_back(std::move(*resolved));
+    }
+    // What the kernel cannot resolve, Git cannot open either.
+    Paths protectedPaths;
+    for (const auto& candidate : candidates) {
+        auto resolved = resolvingSymlinks(candidate);
+        if (resolved && std::any_of(resolvedPlaces.begin(), resolvedPlaces.end(), [&](const fs::path& place) {
+                return isPathCoveredBy(*resolved, place);
+            }))
+            appendUnique(protectedPaths, std::move(*resolved));
+    }
+    return protectedPaths;
+}
+
+}

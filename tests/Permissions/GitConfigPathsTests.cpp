@@ -1,0 +1,173 @@
+// What real Git's configuration and ".git" files name inside a writable place, found as Git resolves
+// them, and what lies outside every place left out.
+#include "VellumarMacCore/Permissions/GitConfigPaths.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
+#include "tests/support/ProcessFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <set>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A repository at "~/Projects", the writable place, with Git's settings made by Git itself.
+struct ConfiguredPlace {
+    test::TemporaryHome home;
+    fs::path place = home.home / "Projects";
+    test::ScopedEnvironmentVariable xdg { "XDG_CONFIG_HOME", std::nullopt };
+
+    ConfiguredPlace() { git(place, { "init", "-q" }); }
+
+    static void git(const fs::path& folder, std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), { "git", "-C", folder.string() });
+        EXPECT_EQ(test::runPeer(arguments).exitStatus, 0);
+    }
+
+    void write(const std::string& relative, const std::string& text) const
+    {
+        fs::create_directories((home.root / relative).parent_path());
+        std::ofstream(home.root / relative) << text;
+    }
+
+    // Each found path relative to the place, or absolute when it lies elsewhere.
+    std::set<std::string> found() const
+    {
+        std::set<std::string> relative;
+        for (const auto& path : GitConfigPaths::commandProtectedPaths(
+                 { place }, { .home = home.home, .searchPath = "/usr/bin:/bin" }))
+            relative.insert(
+                isPathInside(path, place) ? path.lexically_relative(place).string() : path.string());
+        return relative;
+    }
+};
+
+}
+
+TEST(GitConfigPaths, FindsWhatEachScopeNamesAsGitResolvesIt)
+{
+    struct Case {
+        const char* name;
+        std::function<void(ConfiguredPlace&)> configure;
+        std::set<std::string> expected;
+    };
+    using Place = ConfiguredPlace;
+    const Case cases[] = {
+        { "nothing configured", [](Place&) {}, {} },
+        { "a relative hooks folder",
+            [](Place& p) {
+                p.git(p.place, { "config", "core.hooksPath", ".husky" });
+            },
+            { ".husky" } },
+        { "a hooks folder below ~",
+            [](Place& p) {
+                p.git(p.place, { "config", "core.hooksPath", "~/Projects/h" });
+            },
+            { "h" } },
+        { "the built-in monitor",
+            [](Place& p) {
+                p.git(p.place, { "config", "core.fsmonitor", "true" });
+            },
+            {} },
+        { "a monitor named by its path, whether it exists or not",
+            [](Place& p) {
+                p.git(p.place, { "config", "core.fsmonitor", "tools/monitor" });
+            },
+            { "tools/monitor" } },
+        { "a monitor that is a script given to a shell",
+            [](Place& p) {
+                p.write("home/Projects/tools/monitor.sh", "exit 1\n");
+                p.git(p.place, { "config", "core.fsmonitor", "sh tools/monitor.sh --quiet" });
+            },
+            { "tools/monitor.sh" } },
+        { "a monitor found on PATH",
+            [](Place& p) {
+                p.git(p.place, { "config", "core.fsmonitor", "watchman" });
+            },
+            {} },
+        { "an include relative to the including file",
+            [](Place& p) {
+                p.git(p.place, { "config", "include.path", "../shared.cfg" });
+            },
+            { "shared.cfg" } },
+        { "an include whose condition fails today, and what it includes in turn",
+            [](Place& p) {
+                p.git(p.place, { "config", "includeIf.onbranch:later.path", "../later.cfg" });
+                p.write("home/Projects/later.cfg", "[include]\n\tpath = deeper/more.cfg\n");
+                p.write("home/Projects/deeper/more.cfg", "[core]\n\thooksPath = from-more\n");
+            },
+            { "later.cfg", "deeper/more.cfg", "from-more" } },
+        { "~/.gitconfig naming a file in the place",
+            [](Place& p) {
+                p.write("home/.gitconfig",
+                    "[includeIf \"gitdir:~/Projects/\"]\n\tpath = ~/Projects/.local.cfg\n");
+            },
+            { ".local.cfg" } },
+        { "the XDG file naming a file in the place",
+            [](Place& p) { p.write("home/.config/git/config", "[include]\n\tpath = ~/Projects/xdg.cfg\n"); },
+            { "xdg.cfg" } },
+        { "names outside every place, and a user who does not exist",
+            [](Place& p) {
+                p.git(p.place, { "config", "include.path", "/etc/elsewhere.cfg" });
+                p.git(p.place, { "config", "--add", "include.path", "~no-such-user-here/x.cfg" });
+            },
+            {} },
+        { "a submodule's .git file deeper down, and what its repository's configuration names",
+            [](Place& p) {
+                p.git(p.home.root, { "init", "-q", "--bare", "module.git" });
+                p.git(p.home.root / "module.git",
+                    { "config", "include.path", "../home/Projects/from-module.cfg" });
+                p.write(
+                    "home/Projects/libs/sub/.git", "gitdir: " + (p.home.root / "module.git").string() + "\n");
+            },
+            { "libs/sub/.git", "from-module.cfg" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        ConfiguredPlace place;
+        testCase.configure(place);
+        EXPECT_EQ(place.found(), testCase.expected);
+    }
+}
+
+// The walk for ".git" files follows no link and does not enter a Git folder; past its bound it stops
+// with one line in the log.
+TEST(GitConfigPaths, GitFilesWalkStaysInsideAndStopsAtItsBound)
+{
+    test::TemporaryHome home;
+    fs::path place = test::madeFolder(home.root / "place");
+    fs::path outside = test::madeFolder(home.root / "outside/sub");
+    test::touch(outside / ".git");
+    fs::create_directory_symlink(home.root / "outside", place / "link");
+    test::touch(test::madeFolder(place / ".git/modules/x") / ".git");
+    test::madeFolder(place / "a/b");
+    test::touch(place / "a/b/.git");
+    EXPECT_EQ(GitConfigPaths::gitFiles({ place }), std::vector { place / "a/b/.git" });
+
+    // One more folder level than the bound allows names for.
+    fs::path flood = test::madeFolder(home.root / "flood");
+    for (std::size_t index = 0; index < GitConfigPaths::maxGitFiles + 1; ++index)
+        test::touch(test::madeFolder(flood / std::to_string(index)) / ".git");
+    test::CapturedLog log;
+    EXPECT_EQ(GitConfigPaths::gitFiles({ flood }).size(), GitConfigPaths::maxGitFiles);
+    EXPECT_EQ(log.lines().size(), 1u);
+}
+
+// A configuration file that never ends (a FIFO nobody writes) costs its time limit, not the run.
+TEST(GitConfigPaths, AnUnreadableConfigurationIsLoggedAndAddsNothing)
+{
+    ConfiguredPlace place;
+    ASSERT_EQ(::mkfifo((place.place / ".git/endless.cfg").c_str(), 0600), 0);
+    place.git(place.place, { "config", "include.path", "endless.cfg" });
+    test::CapturedLog log;
+    EXPECT_EQ(place.found(), std::set<std::string> {});
+    EXPECT_EQ(log.lines().size(), 1u);
+}
