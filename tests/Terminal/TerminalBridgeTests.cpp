@@ -50,8 +50,8 @@ TEST(TerminalBridge, ReadyComesFirstThenOutputAtTheNewSizeThenTheExitAndANormalC
         const std::string output = textOf(report, "output");
         for (const auto& printed : row.printed)
             EXPECT_NE(output.find(printed), std::string::npos) << output;
-        EXPECT_EQ(*report.subscript("after"), JSON::array({ row.exit }));
-        EXPECT_EQ(*report.subscript("close"), closeOf(1000, ""));
+        EXPECT_EQ(test::reported(report, "after"), JSON::array({ row.exit }).encoded());
+        EXPECT_EQ(test::reported(report, "close"), closeOf(1000, "").encoded());
         EXPECT_TRUE(relay.waitForCount(0));
     }
 }
@@ -87,7 +87,8 @@ TEST(TerminalBridge, InputWaitingBeyondOneMebibyteClosesWith1009AndEndsTheShell)
 {
     test::TerminalRelay relay;
     const JSON report = relay.phone("input-flood");
-    EXPECT_EQ(*report.subscript("close"), closeOf(1009, "Too much input at once.")) << report.encoded();
+    EXPECT_EQ(test::reported(report, "close"), closeOf(1009, "Too much input at once.").encoded())
+        << report.encoded();
     EXPECT_TRUE(relay.waitForCount(0));
 }
 
@@ -104,8 +105,8 @@ TEST(TerminalBridge, SlowPhoneKeepsTheOutputWaitingInTheSocketBoundedThroughA50M
     }
     const JSON report = phone.get();
     EXPECT_EQ(textOf(report, "zeros"), "50000000") << report.encoded().substr(0, 2000);
-    EXPECT_EQ(*report.subscript("texts"), JSON::array({ R"({"status":0,"type":"exit"})" }));
-    EXPECT_EQ(*report.subscript("close"), closeOf(1000, ""));
+    EXPECT_EQ(test::reported(report, "texts"), JSON::array({ R"({"status":0,"type":"exit"})" }).encoded());
+    EXPECT_EQ(test::reported(report, "close"), closeOf(1000, "").encoded());
     // Reading pauses at 256 KiB waiting; one more read and the frames' heads may be on top of that.
     EXPECT_LE(most, TerminalBridge::kPauseReadingBytes + std::int64_t(TerminalBridge::kReadBytes) + 64);
     EXPECT_GT(most, 0);
