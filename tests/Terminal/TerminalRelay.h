@@ -4,11 +4,11 @@
 #pragma once
 
 #include "VellumarMacCore/ConversationData/RelayData.h"
+#include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
 #include "VellumarMacCore/Relay/RelayOptions.h"
-#include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Terminal/RelayWebSocket.h"
 #include "VellumarMacCore/Terminal/TerminalSessions.h"
