@@ -152,16 +152,21 @@ std::optional<RGBImage> decodeHEIF(const std::filesystem::path& file)
     int height = heif_image_get_height(image.get(), heif_channel_interleaved);
     int stride = 0;
     const std::uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-    if (!plane || !isPlausibleSize(width, height) || stride < width * 3)
+    if (!plane)
         return std::nullopt;
+    return packedRGBRows(plane, width, height, stride);
+}
 
-    RGBImage decoded { width, height,
+std::optional<RGBImage> packedRGBRows(const std::uint8_t* plane, int width, int height, int stride)
+{
+    if (!isPlausibleSize(width, height) || stride < static_cast<std::int64_t>(width) * 3)
+        return std::nullopt;
+    RGBImage packed { width, height,
         std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 3) };
     std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
     for (int row = 0; row < height; ++row)
-        std::memcpy(
-            &decoded.pixels[row * rowBytes], plane + static_cast<std::size_t>(row) * stride, rowBytes);
-    return decoded;
+        std::memcpy(&packed.pixels[row * rowBytes], plane + static_cast<std::size_t>(row) * stride, rowBytes);
+    return packed;
 }
 
 std::optional<std::string> encodeJPEG(const RGBImage& image, double quality)

@@ -29,6 +29,11 @@ inline constexpr std::int64_t maxDecodedPixels = 100'000'000;
 // stands as it is shown. Absent when the file cannot be read, is no HEIF image, or is too large.
 std::optional<RGBImage> decodeHEIF(const std::filesystem::path& file);
 
+// The `height` rows of an interleaved 8-bit RGB plane that starts a row every `stride` bytes, packed
+// without their padding: how a decoder's plane becomes an RGBImage. Absent for an implausible size
+// or a stride shorter than a row's three bytes a pixel, which would read past the plane.
+std::optional<RGBImage> packedRGBRows(const std::uint8_t* plane, int width, int height, int stride);
+
 // The image as a baseline JPEG file's bytes; `quality` runs from 0 (smallest) to 1 (best) and is
 // clamped to that range. Absent for an empty or inconsistent image or when encoding fails.
 std::optional<std::string> encodeJPEG(const RGBImage& image, double quality);

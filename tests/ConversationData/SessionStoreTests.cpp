@@ -163,6 +163,32 @@ namespace {
         EXPECT_EQ(store.postedResults(conversation, bot).back().reply, repeated(family, 2000));
     }
 
+    TEST_F(SessionStoreTest, DroppingEveryPostedResultLeavesNoPostedListInTheFile)
+    {
+        const struct {
+            const char* name;
+            std::int64_t dropped;
+            const char* posted; // the stored list as JSON; null when the key must be gone
+        } cases[] = {
+            { "one of two", 1, R"([{"reply":"Sunny.","routine":"Weather"}])" },
+            { "exactly as many as there are", 2, nullptr },
+            { "more than there are", 3, nullptr },
+        };
+        for (const auto& row : cases) {
+            SCOPED_TRACE(row.name);
+            std::filesystem::remove(file());
+            auto store = makeStore();
+            store.recordRoutineResult(conversation, bot, "News", "Rain later.");
+            store.recordRoutineResult(conversation, bot, "Weather", "Sunny.");
+            store.dropPosted(conversation, bot, row.dropped);
+            const auto stored = JSON::decode(test::readFile(file()));
+            const JSON* entry = stored ? stored->subscript(conversation) : nullptr;
+            ASSERT_TRUE(entry) << test::readFile(file());
+            const JSON* posted = entry->subscript("posted");
+            EXPECT_EQ(posted ? posted->encoded() : "absent", row.posted ? row.posted : "absent");
+        }
+    }
+
     TEST_F(SessionStoreTest, DayTurnsOutsideTheWindowOrWithoutAWholeTimeAreSkippedAndThenDropped)
     {
         auto store = storeWithFile(R"({"ios-a": {"botId": "helper", "today": [

@@ -66,6 +66,38 @@ namespace {
         }
     }
 
+    TEST(Media, DecodedPlaneRowsArePackedOnlyWhenEachHoldsThreeBytesAPixel)
+    {
+        // Two rows of four pixels; each row's bytes count up from its own start, padding included.
+        constexpr int kWidth = 4;
+        const struct {
+            const char* name;
+            int stride;
+            bool packed;
+        } cases[] = {
+            { "exactly three bytes a pixel", 3 * kWidth, true },
+            { "padded rows", 3 * kWidth + 4, true },
+            { "one byte short", 3 * kWidth - 1, false },
+            { "two bytes a pixel", 2 * kWidth, false },
+            { "one byte a pixel", kWidth, false },
+        };
+        for (const auto& row : cases) {
+            SCOPED_TRACE(row.name);
+            std::vector<std::uint8_t> plane(2 * 3 * kWidth + 4);
+            for (std::size_t index = 0; index < plane.size(); ++index)
+                plane[index] = static_cast<std::uint8_t>(index % row.stride + index / row.stride * 100);
+            const auto image = packedRGBRows(plane.data(), kWidth, 2, row.stride);
+            ASSERT_EQ(image.has_value(), row.packed);
+            if (!image)
+                continue;
+            std::vector<std::uint8_t> expected;
+            for (int line = 0; line < 2; ++line)
+                for (int byte = 0; byte < 3 * kWidth; ++byte)
+                    expected.push_back(static_cast<std::uint8_t>(byte + line * 100));
+            EXPECT_EQ(*image, (RGBImage { kWidth, 2, expected }));
+        }
+    }
+
     TEST(MediaJPEG, QualityIsClampedAndLowerGivesSmallerFiles)
     {
         // A busy picture, so that the quantisation tables make a visible difference.
@@ -122,7 +154,8 @@ namespace {
                     EXPECT_TRUE(showsColour(frame, kColours[segment % 4]));
                 }
             }
-            for (double seconds : { -1.0, kNaN, std::numeric_limits<double>::infinity() })
+            // Half a second early is within the first frame's tolerance, but still before the video.
+            for (double seconds : { -1.0, -0.5, kNaN, std::numeric_limits<double>::infinity() })
                 EXPECT_FALSE(source->frameAt(seconds)) << seconds;
         }
     }

@@ -66,12 +66,33 @@ public:
                 m_connection->cancel();
             m_connection.reset();
         });
+        // The completions the cancel aborted were queued behind it and still reach this object.
+        m_queue.sync([] {});
     }
 
     // Runs `work` on the queue with the accepted connection.
     void onQueue(std::function<void(NetConnection&)> work)
     {
         m_queue.async([this, work = std::move(work)] { work(*m_connection); });
+    }
+    // Runs `work` on the queue with the accepted connection and waits for it.
+    void onQueueNow(const std::function<void(NetConnection&)>& work)
+    {
+        m_queue.sync([&] { work(*m_connection); });
+    }
+    struct Received {
+        std::string content;
+        bool isComplete = false;
+        std::error_code error;
+    };
+    // Everything the peer sends until its stream ends or a read fails; what came so far when the wait
+    // runs out.
+    Received receiveToTheEnd()
+    {
+        m_queue.async([this] { receiveMore(); });
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, 30s, [this] { return m_received.isComplete || m_received.error; });
+        return m_received;
     }
     // Sends `bytes` as send number `index`, recording its completion.
     void send(NetConnection& connection, int index, std::string bytes)
@@ -112,6 +133,20 @@ private:
         });
     }
 
+    void receiveMore()
+    {
+        m_connection->receive(
+            65'536, [this](std::string_view content, bool isComplete, std::error_code error) {
+                std::lock_guard lock(m_mutex);
+                m_received.content += content;
+                m_received.isComplete = isComplete;
+                m_received.error = error;
+                if (isComplete || error)
+                    return m_changed.notify_all();
+                m_queue.async([this] { receiveMore(); });
+            });
+    }
+
     NetQueue m_queue { "net-test" };
     NetListener m_listener;
     std::shared_ptr<NetConnection> m_connection;
@@ -119,10 +154,34 @@ private:
     std::condition_variable m_changed;
     bool m_ready = false;
     std::vector<Completion> m_completions;
+    Received m_received;
 
 public:
     TLSTestClient client;
 };
+
+TEST(NetConnection, AnIPv4PeerOfTheDualStackSocketIsSeenAsIPv4)
+{
+    AcceptedConnection accepted;
+    std::optional<std::string> host;
+    accepted.onQueueNow([&](NetConnection& connection) { host = connection.remoteHost(); });
+    // The source filter and the per-host caps compare this text; "::ffff:127.0.0.1" would be a
+    // second name for the same peer.
+    EXPECT_EQ(host, "127.0.0.1");
+}
+
+TEST(NetConnection, APeerThatHangsUpWithoutCloseNotifyEndsItsStreamCleanly)
+{
+    AcceptedConnection accepted;
+    const std::string request = "GET /v1/health HTTP/1.1\r\nHost: relay\r\n\r\n";
+    ASSERT_TRUE(accepted.client.send(request));
+    // TCP's end without TLS's: many phones' stacks close this way once they have their answer.
+    ASSERT_EQ(::shutdown(accepted.client.descriptor(), SHUT_WR), 0);
+    const auto received = accepted.receiveToTheEnd();
+    EXPECT_EQ(received.content, request);
+    EXPECT_TRUE(received.isComplete);
+    EXPECT_FALSE(received.error) << received.error.message();
+}
 
 TEST(NetConnection, SendsQueuedTogetherArriveWholeAndInOrder)
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "VellumarMacCore/ConversationData/RelayData.h"
+#include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Relay/DeviceRegistry.h"
 #include "VellumarMacCore/Relay/PairingManager.h"
@@ -22,23 +23,32 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumar::test {
+
+// A member of a phone's report as JSON text; "absent" when the report lacks it, as it does when the
+// phone failed before it could say.
+inline std::string reported(const JSON& report, std::string_view key)
+{
+    const JSON* member = report.subscript(key);
+    return member ? member->encoded() : "absent";
+}
 
 class TerminalRelay {
 public:
     TerminalRelay()
     {
-        sessions->observe([this](const std::vector<TerminalSessions::Summary>& summaries) {
+        sessions->observe([observed = m_observed](const std::vector<TerminalSessions::Summary>& summaries) {
             std::function<void()> hook;
             {
-                std::lock_guard guard(m_lock);
-                m_count = 0;
+                std::lock_guard guard(observed->lock);
+                observed->count = 0;
                 for (const auto& summary : summaries)
-                    m_count += summary.count;
-                hook = m_onChange;
-                m_changed.notify_all();
+                    observed->count += summary.count;
+                hook = observed->onChange;
+                observed->changed.notify_all();
             }
             if (hook)
                 hook();
@@ -46,9 +56,11 @@ public:
     }
 
     // The listener goes first; its sockets' ends hang up every shell, and the bridges have all ended
-    // before anything they report to goes.
+    // before anything they report to goes. A bridge still running when the wait gives up reports only
+    // to what it shares, and calls no test's hook.
     ~TerminalRelay()
     {
+        onChange(nullptr);
         server.listener.reset();
         waitForCount(0);
     }
@@ -77,21 +89,34 @@ public:
     // Whether the terminals reached `count` within the test's patience.
     bool waitForCount(int count)
     {
-        std::unique_lock lock(m_lock);
-        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_count == count; });
+        std::unique_lock lock(m_observed->lock);
+        return m_observed->changed.wait_for(
+            lock, std::chrono::seconds(60), [&] { return m_observed->count == count; });
     }
     // Run on the thread of each change, after the count is updated.
     void onChange(std::function<void()> hook)
     {
-        std::lock_guard guard(m_lock);
-        m_onChange = std::move(hook);
+        std::lock_guard guard(m_observed->lock);
+        m_observed->onChange = std::move(hook);
     }
     std::vector<std::shared_ptr<WebSocketConnection>> sockets()
     {
-        std::lock_guard guard(m_lock);
-        return m_sockets;
+        std::lock_guard guard(m_observed->lock);
+        return m_observed->sockets;
     }
 
+private:
+    // What the terminals' observer and the WebSocket hook report to, shared with them.
+    struct Observed {
+        std::mutex lock;
+        std::condition_variable changed;
+        int count = 0;
+        std::function<void()> onChange;
+        std::vector<std::shared_ptr<WebSocketConnection>> sockets;
+    };
+    const std::shared_ptr<Observed> m_observed = std::make_shared<Observed>();
+
+public:
     TemporaryFolder folder;
     std::atomic<int> launches = 0;
     std::atomic<bool> shellMissing = false;
@@ -118,22 +143,14 @@ public:
         .timeZone = [] { return std::string("Europe/Berlin"); },
         .terminals = sessions.get() } };
 
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    int m_count = 0;
-    std::function<void()> m_onChange;
-    std::vector<std::shared_ptr<WebSocketConnection>> m_sockets;
-
-public:
     // Last: the listener stops first, while what its terminals report to is still there.
     RelayServer server { router.lanHandler(), {}, router.lanBodyPolicy(folder / "incoming"),
-        { .webSocket = [this, make = relayWebSocketFactory()](auto queue, auto connection,
+        { .webSocket = [observed = m_observed, make = relayWebSocketFactory()](auto queue, auto connection,
                            std::string received, std::function<void()> onFinish) {
             auto handOff
                 = make(std::move(queue), std::move(connection), std::move(received), std::move(onFinish));
-            std::lock_guard guard(m_lock);
-            m_sockets.push_back(handOff.webSocket);
+            std::lock_guard guard(observed->lock);
+            observed->sockets.push_back(handOff.webSocket);
             return handOff;
         } } };
 };

@@ -139,8 +139,8 @@ TEST(TerminalSessions, ClosingAllBeforeTheSocketArrivesClosesItWithTheCodeAndSpa
             relay.sessions->closeAll(4000, "The terminal was turned off on the Mac.");
     });
     const JSON report = relay.phone("refused");
-    EXPECT_EQ(report.subscript("close")->encoded(), R"({"code":4000,"reason":""})");
-    EXPECT_EQ(report.subscript("messages")->encoded(), "0");
+    EXPECT_EQ(test::reported(report, "close"), R"({"code":4000,"reason":""})");
+    EXPECT_EQ(test::reported(report, "messages"), "0");
     EXPECT_TRUE(relay.waitForCount(0));
     EXPECT_EQ(relay.launches, 0);
 }
@@ -150,9 +150,9 @@ TEST(TerminalSessions, AShellThatCannotStartClosesWith1011AndLeavesNoTerminal)
     test::TerminalRelay relay;
     relay.shellMissing = true;
     const JSON report = relay.phone("refused");
-    EXPECT_EQ(report.subscript("close")->encoded(),
-        R"({"code":1011,"reason":"The shell could not start on the Mac."})");
-    EXPECT_EQ(report.subscript("messages")->encoded(), "0");
+    EXPECT_EQ(
+        test::reported(report, "close"), R"({"code":1011,"reason":"The shell could not start on the Mac."})");
+    EXPECT_EQ(test::reported(report, "messages"), "0");
     EXPECT_TRUE(relay.waitForCount(0));
 }
 
@@ -165,7 +165,7 @@ TEST(TerminalSessions, RemovingADeviceClosesItsTerminalWith4001)
         && phone.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) { }
     relay.sessions->closeSessions(relay.paired.device.id, 4001, "");
     const JSON report = phone.get();
-    EXPECT_EQ(report.subscript("close")->encoded(), R"({"code":4001,"reason":""})");
+    EXPECT_EQ(test::reported(report, "close"), R"({"code":4001,"reason":""})");
     EXPECT_TRUE(relay.waitForCount(0));
 }
 

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Foundations/WebSocketHandshake.h"
 #include "VellumarMacCore/Terminal/RelayWebSocket.h"
 #include "tests/Relay/RelayServer.h"
+#include "tests/Terminal/RawWebSocketClient.h"
 #include "tests/support/HTTPPeers.h"
 #include "tests/support/TLSTestClient.h"
 #include "tests/support/TestSupport.h"
@@ -22,16 +23,13 @@
 using namespace vellumar;
 using namespace std::chrono_literals;
 using Event = WebSocketConnection::Event;
+using test::RawWebSocketClient;
 
 namespace {
 
 // How long a client that does not read goes on trying to write once the server stopped taking its
 // bytes, and so how long the server is seen holding its unsent bytes.
 constexpr int kStallSeconds = 5;
-
-const std::string kUpgradeRequest = "GET /v1/terminal HTTP/1.1\r\nHost: relay\r\nConnection: Upgrade\r\n"
-                                    "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
-                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
 
 // A relay listener that upgrades every request to a WebSocket echoing each message it receives.
 class EchoRelay {
@@ -96,36 +94,6 @@ private:
     std::shared_ptr<WebSocketConnection> m_connection;
     // Last: the listener stops first, while what its WebSockets report to is still there.
     test::RelayServer m_server;
-};
-
-// A TLS client past the 101 answer that speaks raw frames, for a peer misbehaving or holding still.
-class RawWebSocketClient : public test::TLSTestClient {
-public:
-    explicit RawWebSocketClient(std::uint16_t port)
-        : TLSTestClient(port)
-    {
-        EXPECT_TRUE(handshake());
-        EXPECT_TRUE(send(kUpgradeRequest));
-        EXPECT_EQ(test::statusOf(readResponse().value_or("")), 101);
-    }
-
-    void sendFrame(WebSocketOpcode opcode, std::string payload)
-    {
-        send(WebSocketFrame { true, opcode, std::move(payload) }.encoded(
-            WebSocketFrame::MaskingKey { 1, 2, 3, 4 }));
-    }
-    // The next whole server frame (payload under 126 bytes); absent at the end of the stream.
-    std::optional<WebSocketFrame> nextFrame()
-    {
-        auto head = read(2);
-        if (!head)
-            return std::nullopt;
-        auto payload = read(static_cast<std::uint8_t>((*head)[1]) & 0x7F);
-        if (!payload)
-            return std::nullopt;
-        return WebSocketFrame { ((*head)[0] & 0x80) != 0, static_cast<WebSocketOpcode>((*head)[0] & 0x0F),
-            *payload };
-    }
 };
 
 TEST(WebSocketConnection, AnswersPythonWebSocketsPingMessagesAndClose)

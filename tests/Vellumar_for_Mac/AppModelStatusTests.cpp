@@ -130,3 +130,15 @@ TEST_F(AppModelStatusTest, TheTerminalLineCountsOnlyRepeatedTerminals)
     EXPECT_EQ(model.terminalsText(), "mac.menu.terminal.active Pixel (3), iPad");
     waitForClaudeCheck();
 }
+
+TEST_F(AppModelStatusTest, TwoTerminalsOfOnePhoneAreTheFirstToShowTheirCount)
+{
+    auto& model = launchModel();
+    model.start();
+    for (int index = 0; index < 2; ++index)
+        ASSERT_TRUE(model.host().terminals().open("d-0000000000000001", "Pixel"));
+    ASSERT_TRUE(processEventsUntil(
+        [&] { return model.terminals().size() == 1 && model.terminals().front().count == 2; }));
+    EXPECT_EQ(model.terminalsText(), "mac.menu.terminal.active Pixel (2)");
+    waitForClaudeCheck();
+}

@@ -10,7 +10,10 @@
 
 #include <QTimer>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 using namespace vellumar;
@@ -33,6 +36,56 @@ std::string member(const std::string& body, std::string_view key)
     const auto* value = decoded ? decoded->subscript(key) : nullptr;
     return value && value->stringValue() ? *value->stringValue() : std::string();
 }
+
+// An advertiser whose publish holds until the test lets it go. The relay's start publishes under the
+// host's lock, which every stop takes: while it holds, the relay cannot stop.
+class HeldAdvertiserFake final : public platform::ServiceDiscovery {
+public:
+    class Hold {
+    public:
+        void release() { set(m_released); }
+        // Each wait guards against a hang; it measures nothing.
+        bool waitUntilPublishing() { return waitFor(m_publishing); }
+        bool waitUntilGone() { return waitFor(m_gone); }
+
+    private:
+        friend HeldAdvertiserFake;
+        void set(bool& flag)
+        {
+            std::lock_guard lock(m_lock);
+            flag = true;
+            m_changed.notify_all();
+        }
+        bool waitFor(const bool& flag)
+        {
+            std::unique_lock lock(m_lock);
+            return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return flag; });
+        }
+
+        std::mutex m_lock;
+        std::condition_variable m_changed;
+        bool m_publishing = false;
+        bool m_released = false;
+        bool m_gone = false;
+    };
+
+    explicit HeldAdvertiserFake(std::shared_ptr<Hold> hold)
+        : m_hold(std::move(hold))
+    {
+    }
+    ~HeldAdvertiserFake() override { m_hold->set(m_hold->m_gone); }
+
+    void publish(platform::ServiceAdvertisement) override
+    {
+        m_hold->set(m_hold->m_publishing);
+        std::unique_lock lock(m_hold->m_lock);
+        m_hold->m_changed.wait(lock, [&] { return m_hold->m_released; });
+    }
+    void withdraw() override { }
+
+private:
+    std::shared_ptr<Hold> m_hold;
+};
 
 }
 
@@ -66,6 +119,38 @@ TEST_F(AppQuitTest, QuittingStopsTheRelayAndEndsTheEventLoopWithZero)
     });
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_FALSE(model->host().port());
+}
+
+// A signal and then the menu may both quit; the second waits for nothing, and the first no longer
+// than its bound, however long the relay takes to stop.
+TEST_F(AppQuitTest, TwoQuitsWaitOnceAndBoundedForARelayHeldByAFakeAdvertiser)
+{
+    auto hold = std::make_shared<HeldAdvertiserFake::Hold>();
+    auto launch = launchIn(m_folder);
+    launch.serviceDiscovery = [hold] { return std::make_unique<HeldAdvertiserFake>(hold); };
+    auto model = std::make_unique<AppModel>(std::move(launch));
+    std::thread starting([&] {
+        try {
+            model->host().start({ { "127.0.0.1" }, {} });
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << "the relay did not start: " << error.what();
+        }
+    });
+    EXPECT_TRUE(hold->waitUntilPublishing());
+
+    const auto started = std::chrono::steady_clock::now();
+    model->quit();
+    model->quit();
+    const auto waited = std::chrono::steady_clock::now() - started;
+    // The held stop then runs to its end, before the model it uses goes.
+    hold->release();
+    starting.join();
+    EXPECT_TRUE(hold->waitUntilGone());
+    EXPECT_GE(waited, AppModel::kQuitWait);
+    // Halfway between one bounded wait and two: a second stop, or a longer bound, shows as 4 s.
+    EXPECT_LT(waited, std::chrono::milliseconds(3'000))
+        << "the quits waited " << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()
+        << " ms";
 }
 
 // The fake stands in for Claude Code because a run must still be going when the signal comes, however

@@ -1,15 +1,16 @@
 // A TCP port on every address held the way the relay listens (dual-stack, SO_REUSEADDR), so that the
-// relay cannot take it. Another test's relay may hold the wanted port for a moment and let it go at any
-// time, so a port that is taken is waited for (up to a minute) until this test holds it itself.
+// relay cannot take it. It is taken at once or not at all: a port someone else holds may be let go at
+// any moment, so it proves nothing, and waiting for it would only hold up the test.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
 #include <cstdint>
-#include <thread>
+#include <cstring>
+#include <string>
 
 namespace vellumar::test {
 
@@ -29,27 +30,31 @@ public:
         address.sin6_family = AF_INET6;
         address.sin6_port = htons(wanted);
         address.sin6_addr = in6addr_any;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        while (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ::listen(m_socket, 1);
         socklen_t length = sizeof address;
-        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
+        if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+            || ::listen(m_socket, 1) != 0
+            || ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            m_problem = "port " + std::to_string(wanted) + " could not be held: " + std::strerror(errno);
+            return;
+        }
         m_port = ntohs(address.sin6_port);
     }
-    ~HeldPort() { ::close(m_socket); }
+    ~HeldPort()
+    {
+        if (m_socket >= 0)
+            ::close(m_socket);
+    }
     HeldPort(const HeldPort&) = delete;
     HeldPort& operator=(const HeldPort&) = delete;
 
-    // The port held; 0 when the wanted one stayed taken for the whole minute.
+    // The port held; 0 when it could not be, and then `problem` says why.
     std::uint16_t port() const { return m_port; }
+    const std::string& problem() const { return m_problem; }
 
 private:
     int m_socket;
     std::uint16_t m_port = 0;
+    std::string m_problem;
 };
 
 }

@@ -26,7 +26,9 @@ namespace {
     TEST_F(MailboxClientFetchingTest, WhatIsNotForTheDeviceStaysAndWhatIsNotAnsweringIsDeletedUnacted)
     {
         client->sendEnvelope(MailboxWatch { "j-1", 1, false }, std::nullopt, MailboxNotify::none);
-        auto requestForMac = store->envelopes(pairing.zoneName).front();
+        const auto sent = store->envelopes(pairing.zoneName);
+        ASSERT_EQ(sent.size(), 1u);
+        const auto requestForMac = sent.front();
         // Contents the Mac has no business sending the device, and an answer nobody waits for.
         sendFromMac(MailboxRelayRequest::make("GET", "/v1/health", std::nullopt, {}, {}));
         sendFromMac(MailboxWatch { "j-1", 2, false });
@@ -35,7 +37,7 @@ namespace {
 
         EXPECT_EQ(client->fetch(), std::nullopt);
         EXPECT_EQ(zoneNames(), std::vector<std::string> { requestForMac.name });
-        EXPECT_EQ(store->envelopes(pairing.zoneName).front(), asFetched(requestForMac));
+        EXPECT_EQ(store->envelopes(pairing.zoneName), std::vector { asFetched(requestForMac) });
         EXPECT_TRUE(loggedLines().empty());
         EXPECT_FALSE(client->jobState("j-1"));
         EXPECT_EQ(MailboxClientPeer::state(*client).changeToken,
