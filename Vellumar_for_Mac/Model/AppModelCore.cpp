@@ -11,10 +11,9 @@
 #include "VellumarMacCore/Relay/KeychainDeviceStorage.h"
 #include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
+#include "Vellumar_for_Mac/Model/HostTimeZone.h"
 
 #include <QLocale>
-
-#include <unicode/timezone.h>
 
 namespace vellumar {
 
@@ -94,8 +93,7 @@ std::unique_ptr<RelayHost> AppModel::makeHost(const Launch& launch)
             .requestTimeout = std::chrono::duration<double>(20.0),
             .idleTimeout = std::chrono::duration<double>(90.0),
         },
-        // ICU keeps the zone it found first as its default; asking the host anew sees a change.
-        .timeZone = [] { return std::unique_ptr<icu::TimeZone>(icu::TimeZone::detectHostTimeZone()); },
+        .timeZone = hostTimeZone,
         .terminalShell = [] { return ShellLaunch::loginShell(currentEnvironment(), currentLocale()); },
         .mailbox = std::move(mailbox),
     };

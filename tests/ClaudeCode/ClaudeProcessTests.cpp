@@ -14,6 +14,7 @@
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <future>
 #include <thread>
 #include <unistd.h>
@@ -40,29 +41,53 @@ std::size_t entriesIn(const std::filesystem::path& folder)
     return std::distance(std::filesystem::directory_iterator(folder), {});
 }
 
+// Polls until `condition` holds, for 30 s at most; whether it held.
+bool eventually(const std::function<bool()>& condition)
+{
+    for (auto deadline = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::yield()) {
+        if (condition())
+            return true;
+    }
+    return false;
+}
+
 // Gone means no process, or a zombie that nobody reaps in this container: it runs no code either
 // way. A killed process closes its descriptors before it turns into a zombie, so the state is polled.
 bool processIsGone(const std::filesystem::path& pidFile)
 {
     std::string pid = test::readFile(pidFile);
-    for (auto deadline = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < deadline;
-         std::this_thread::yield()) {
+    return eventually([&] {
         std::string state = test::readFile("/proc/" + pid + "/stat");
-        if (!pid.empty() && (state.empty() || state.compare(state.rfind(") ") + 2, 1, "Z") == 0))
-            return true;
-    }
-    return false;
+        return !pid.empty() && (state.empty() || state.compare(state.rfind(") ") + 2, 1, "Z") == 0);
+    });
+}
+
+// Threads and descriptors of this process.
+std::pair<std::size_t, std::size_t> processEntries()
+{
+    return { entriesIn("/proc/self/task"), entriesIn("/proc/self/fd") };
 }
 
 bool endedBySignal(std::int32_t status) { return status == 128 + SIGTERM || status == 128 + SIGKILL; }
 
 class ClaudeProcessTest : public ::testing::Test {
 protected:
-    // No run may leave a thread or a descriptor behind.
-    void SetUp() override { m_before = { entriesIn("/proc/self/task"), entriesIn("/proc/self/fd") }; }
+    // No run may leave a thread or a descriptor behind. A joined thread's entry can outlive the join
+    // for a moment, so the counts are compared once they settle.
+    void SetUp() override
+    {
+        // ThreadSanitizer starts a helper thread of its own beside the process's first other thread; one
+        // started and ended here has the helper counted before the run rather than against it.
+        pid_t first = 0;
+        std::thread([&] { first = gettid(); }).join();
+        eventually([&] { return !std::filesystem::exists("/proc/self/task/" + std::to_string(first)); });
+        m_before = processEntries();
+    }
     void TearDown() override
     {
-        EXPECT_EQ(std::make_pair(entriesIn("/proc/self/task"), entriesIn("/proc/self/fd")), m_before);
+        eventually([&] { return processEntries() == m_before; });
+        EXPECT_EQ(processEntries(), m_before);
     }
 
     // A fake `claude` in the test's folder, which is also the child's working folder.

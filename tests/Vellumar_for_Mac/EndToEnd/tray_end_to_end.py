@@ -72,19 +72,34 @@ class Desktop:
 
     def __init__(self):
         # Only the abstract socket, which belongs to the network namespace: a socket file in /tmp would
-        # be shared with X servers in other namespaces.
+        # be shared with X servers in other namespaces. Without -noreset the server resets each time its
+        # last client leaves and drops any client still connecting then: a tray host or program starting
+        # while an xdotool call ends would find no display, which a loaded machine makes likely.
         self.server = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % SCREEN,
-                                        "-nolisten", "tcp", "-nolisten", "unix"], stdout=subprocess.PIPE, text=True)
-        self.display = ":" + self.server.stdout.readline().strip()
+                                        "-nolisten", "tcp", "-nolisten", "unix", "-noreset"],
+                                       stdout=subprocess.PIPE, text=True)
+        number = self.server.stdout.readline().strip()
+        if not number:
+            raise AssertionError("Xvfb did not start")
+        self.display = ":" + number
         self.env = dict(os.environ, DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS="disabled:")
         self.env.pop("QT_QPA_PLATFORM", None)
         self.tray = None
+        self.tray_errors = None
 
     def start_tray(self):
+        self.tray_errors = tempfile.TemporaryFile("w+")
         self.tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
                                       "--height", "24"], env=self.env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        wait_for("the tray host", lambda: self.windows("panel"))
+                                     stderr=self.tray_errors)
+
+        def panel():
+            if self.tray.poll() is not None:
+                self.tray_errors.seek(0)
+                raise AssertionError("the tray host ended with %d: %s" % (self.tray.returncode,
+                                                                          self.tray_errors.read()))
+            return self.windows("panel")
+        wait_for("the tray host", panel)
 
     def xdotool(self, *arguments):
         return run(["xdotool"] + list(arguments), env=self.env)
@@ -107,6 +122,8 @@ class Desktop:
         for process in (self.tray, self.server):
             if process:
                 stop(process)
+        if self.tray_errors:
+            self.tray_errors.close()
 
 
 def tray_disc_pixels(desktop):
