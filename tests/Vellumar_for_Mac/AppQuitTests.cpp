@@ -147,8 +147,8 @@ TEST_F(AppQuitTest, TwoQuitsWaitOnceAndBoundedForARelayHeldByAFakeAdvertiser)
     starting.join();
     EXPECT_TRUE(hold->waitUntilGone());
     EXPECT_GE(waited, AppModel::kQuitWait);
-    // Halfway between one bounded wait and two: a second stop, or a longer bound, shows as 4 s.
-    EXPECT_LT(waited, std::chrono::milliseconds(3'000))
+    // A second stop, or a longer bound, shows as 4 s; the margin below that is for a busy machine.
+    EXPECT_LT(waited, std::chrono::milliseconds(3'600))
         << "the quits waited " << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()
         << " ms";
 }
