@@ -23,7 +23,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,7 +51,7 @@ void choosePlatform()
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
-Updater* makeUpdater(const AppModel::Launch& launch)
+std::unique_ptr<Updater> makeUpdater(const AppModel::Launch& launch, std::function<void()> activate)
 {
     auto publicKey = platform::bundleInfoValue("SUPublicEDKey");
     auto feedURL = platform::bundleInfoValue("SUFeedURL");
@@ -65,7 +67,8 @@ Updater* makeUpdater(const AppModel::Launch& launch)
                 QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
             },
     };
-    return new Updater(publicKey ? &*publicKey : nullptr, FeedUpdaterController::factory(std::move(options)));
+    return std::make_unique<Updater>(publicKey ? &*publicKey : nullptr,
+        FeedUpdaterController::factory(std::move(options)), std::move(activate));
 }
 
 }
@@ -106,8 +109,8 @@ int main(int argc, char** argv)
     };
     // Never destroyed: a stop cut off by the quit's deadline may still be using the host.
     auto* model = new AppModel(launch);
-    Updater* updater = makeUpdater(launch);
-    VellumarMacApp scenes(*model, updater, {});
+    VellumarMacApp scenes(*model,
+        [&launch](std::function<void()> activate) { return makeUpdater(launch, std::move(activate)); }, {});
     QObject::connect(&instance, &SingleInstance::showMenuAsked, &scenes, &VellumarMacApp::showMenu);
     // Logging out sends SIGTERM; without a display a signal is the only way to quit.
     QuitSignals quitSignals([model] { model->quit(); });

@@ -3,6 +3,7 @@
 #include "Vellumar_for_Mac/Model/AppModel.h"
 #include "Vellumar_for_Mac/Onboarding/OnboardingView.h"
 #include "Vellumar_for_Mac/Scenes/MenuBarLabel.h"
+#include "Vellumar_for_Mac/Updater/Updater.h"
 #include "Vellumar_for_Mac/Windows/PairingView.h"
 
 #include "Platform/Log.h"
@@ -24,11 +25,13 @@ namespace {
 
 }
 
-VellumarMacApp::VellumarMacApp(AppModel& model, Updater* updater, Options options, QObject* parent)
+VellumarMacApp::VellumarMacApp(
+    AppModel& model, const UpdaterFactory& makeUpdater, Options options, QObject* parent)
     : QObject(parent)
     , m_model(model)
     , m_options(options)
-    , m_menu(model, updater, windowPort())
+    , m_updater(makeUpdater([this] { activate(); }))
+    , m_menu(model, m_updater.get(), windowPort())
 {
     m_tray.setContextMenu(&m_menu);
     m_tray.setToolTip(m_model.texts().text("Vellumar for Mac"));

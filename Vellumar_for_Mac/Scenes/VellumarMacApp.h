@@ -11,14 +11,16 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <map>
+#include <memory>
 
 namespace vellumar {
 
 class AppModel;
 class Updater;
 
-// Main thread only. The model and the updater outlive it.
+// Main thread only. The model outlives it; the updater is its own.
 class VellumarMacApp final : public QObject {
     Q_OBJECT
 
@@ -28,7 +30,11 @@ public:
         std::chrono::milliseconds trayRecheck { std::chrono::seconds(5) };
     };
 
-    VellumarMacApp(AppModel& model, Updater* updater, Options options, QObject* parent = nullptr);
+    // Makes the one updater, given how it brings the application forward before a check.
+    using UpdaterFactory = std::function<std::unique_ptr<Updater>(std::function<void()> activate)>;
+
+    VellumarMacApp(
+        AppModel& model, const UpdaterFactory& makeUpdater, Options options, QObject* parent = nullptr);
     ~VellumarMacApp() override;
 
     // Shows the label: the icon in the tray when there is one, else (after one more look) the
@@ -62,6 +68,8 @@ private:
 
     AppModel& m_model;
     Options m_options;
+    // Before the menu, which uses it.
+    std::unique_ptr<Updater> m_updater;
     MenuContent m_menu;
     QSystemTrayIcon m_tray;
     QTimer m_trayLook;
