@@ -21,8 +21,6 @@ namespace {
     const QString kPair = QStringLiteral("pair");
     const QString kSetup = QStringLiteral("setup");
 
-    bool hasDisplay() { return QGuiApplication::platformName() != QLatin1String("offscreen"); }
-
 }
 
 VellumarMacApp::VellumarMacApp(
@@ -52,6 +50,8 @@ VellumarMacApp::~VellumarMacApp()
     for (auto& [identifier, window] : m_windows)
         delete window.data();
 }
+
+bool VellumarMacApp::hasDisplay() { return QGuiApplication::platformName() != QLatin1String("offscreen"); }
 
 void VellumarMacApp::launch()
 {

@@ -42,6 +42,10 @@ public:
     // error once it has left "starting". Without a display it only says what still works.
     void launch();
 
+    // Whether the application runs on a display, not on the windowless platform. Needs the Gui
+    // application.
+    static bool hasDisplay();
+
     // What a second start asks for: the tray's menu, or the torn-off window brought up.
     void showMenu();
     // "pair" or "setup": made on first use, titled, its content's size, centred the first time,
