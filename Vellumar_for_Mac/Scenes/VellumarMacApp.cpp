@@ -69,19 +69,25 @@ void VellumarMacApp::launch()
 
 void VellumarMacApp::followTray()
 {
+    m_trayLook.start(m_options.trayRecheck);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_trayLook.stop();
-        m_menu.hideTearOffMenu();
-        m_menu.setTearOffEnabled(false);
-        m_tray.show();
+        if (!m_tray.isVisible()) {
+            m_menu.hideTearOffMenu();
+            m_menu.setTearOffEnabled(false);
+            m_tray.show();
+        }
+        // A tray can go again (its panel quits or crashes): that is then met as a start without one.
+        m_lookedForTray = false;
+        m_shownWithoutTray = false;
         return;
     }
+    // An icon without a tray cannot be clicked; a later start then brings up the window instead.
+    m_tray.hide();
     // A tray (a panel starting with the session) may still come: the window only after a second look.
     if (std::exchange(m_lookedForTray, true) && !std::exchange(m_shownWithoutTray, true)) {
         platform::logInfo("No system tray: the menu is shown as a window until a tray appears.");
         showTornOffMenu();
     }
-    m_trayLook.start(m_options.trayRecheck);
 }
 
 void VellumarMacApp::showTornOffMenu()

@@ -37,7 +37,7 @@ public:
         AppModel& model, const UpdaterFactory& makeUpdater, Options options, QObject* parent = nullptr);
     ~VellumarMacApp() override;
 
-    // Shows the label: the icon in the tray when there is one, else (after one more look) the
+    // Shows the label: the icon in the tray while there is one, else (after one more look) the
     // torn-off menu; on a first launch the "setup" window. Writes the server's line to standard
     // error once it has left "starting". Without a display it only says what still works.
     void launch();
@@ -64,7 +64,8 @@ public:
     const QString& symbolName() const noexcept { return m_symbolName; }
 
 private:
-    // Shows the icon once a tray exists; until then the torn-off menu after the first look.
+    // Shows the icon while a tray exists; without one the torn-off menu after the first look, also
+    // when a tray that was there goes.
     void followTray();
     void showTornOffMenu();
     void updateIcon();
@@ -78,8 +79,8 @@ private:
     QSystemTrayIcon m_tray;
     QTimer m_trayLook;
     bool m_lookedForTray = false;
-    // The torn-off menu comes up by itself once; after the user closes it, only a second start
-    // brings it back.
+    // The torn-off menu comes up by itself once each time the tray is missing; after the user
+    // closes it, only a second start or the tray's next loss brings it back.
     bool m_shownWithoutTray = false;
     bool m_serverReported = false;
     QString m_symbolName;

@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tray_end_to_end import Application, wait_for  # noqa: E402
+from tray_end_to_end import Application, Desktop, stop, wait_for  # noqa: E402
 
 QT_MARK = "qt-message: "
 NO_DISPLAY = "No display: phones paired earlier keep working; pairing a new phone needs a display."
@@ -83,6 +83,28 @@ class SessionEndToEnd(unittest.TestCase):
                     self.assertIn(line, app.errors().splitlines())
                 runtime = os.path.join(folder, "runtime-" + pwd.getpwuid(os.geteuid()).pw_name)
                 self.assertEqual(os.stat(runtime).st_mode & 0o777, 0o700)
+
+    def test_a_tray_that_goes_away_brings_the_menu_window_back(self):
+        desktop = Desktop()
+        self.addCleanup(desktop.close)
+        desktop.start_tray()
+        app = self.application(desktop.env).start()
+        self.assertEqual(desktop.windows("Vellumar for Mac"), [], "the menu is the tray icon's")
+
+        # The panel quits: the menu comes up as a window, as at a start without a tray.
+        stop(desktop.tray)
+        desktop.tray = None
+        wait_for("the torn-off menu", lambda: desktop.windows("Vellumar for Mac"), seconds=20)
+        status, said = app.start_again()
+        self.assertEqual(status, 0, said)
+        self.assertIn("its menu is shown", said)
+
+        # A panel that comes back takes the icon again, and the window goes.
+        desktop.start_tray()
+        wait_for("the torn-off menu closed", lambda: not desktop.windows("Vellumar for Mac"), seconds=20)
+        self.assertIsNone(app.process.poll())
+        app.end()
+        self.assertEqual(qt_lines(app.errors()), [])
 
 
 if __name__ == "__main__":
