@@ -4,8 +4,10 @@
 #include "Platform/PrivateFiles.h"
 
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace vellumar::platform {
@@ -14,12 +16,24 @@ namespace {
 
     constexpr std::size_t kEntryLimitBytes = 64 * 1024;
 
-    std::string trimmed(const std::string& line)
+    constexpr auto kBlanks = " \t\r\n\v\f";
+
+    std::string trimmed(std::string_view text)
     {
-        auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos)
+        auto first = text.find_first_not_of(kBlanks);
+        if (first == std::string_view::npos)
             return {};
-        return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+        return std::string(text.substr(first, text.find_last_not_of(kBlanks) - first + 1));
+    }
+
+    // A boolean as GLib's key files read one; none for any other value, which then counts as unset.
+    std::optional<bool> booleanValue(const std::string& value)
+    {
+        if (value == "true" || value == "1")
+            return true;
+        if (value == "false" || value == "0")
+            return false;
+        return std::nullopt;
     }
 
 }
@@ -33,12 +47,29 @@ bool loginItemEnabled(const std::filesystem::path& entry)
         return false;
     std::ifstream in(entry, std::ios::binary);
     std::size_t readBytes = 0;
+    // Desktop Entry rules: keys count only in their group, blanks around "=" are no part of key or
+    // value, and of a key given twice the later value stands.
+    bool inEntryGroup = false;
+    std::string hidden;
+    std::string autostartEnabled;
     for (std::string line; readBytes < kEntryLimitBytes && std::getline(in, line);) {
         readBytes += line.size() + 1;
-        if (trimmed(line) == "Hidden=true")
-            return false;
+        std::string content = trimmed(line);
+        if (content.starts_with('[')) {
+            inEntryGroup = content == "[Desktop Entry]";
+            continue;
+        }
+        auto equals = content.find('=');
+        if (!inEntryGroup || content.starts_with('#') || equals == std::string::npos)
+            continue;
+        std::string key = trimmed(std::string_view(content).substr(0, equals));
+        if (key == "Hidden")
+            hidden = trimmed(std::string_view(content).substr(equals + 1));
+        else if (key == "X-GNOME-Autostart-enabled")
+            autostartEnabled = trimmed(std::string_view(content).substr(equals + 1));
     }
-    return !in.bad();
+    // "Hidden" is the autostart rules' switch; GNOME's own key is the one its settings write.
+    return !in.bad() && booleanValue(hidden) != true && booleanValue(autostartEnabled) != false;
 }
 
 std::string desktopExecValue(const std::filesystem::path& executable)

@@ -8,8 +8,9 @@ namespace vellumar::platform {
 // "${XDG_CONFIG_HOME:-$HOME/.config}/autostart/vellumar.desktop".
 std::filesystem::path loginItemFile();
 
-// True when the entry exists and no line of it (larger files read up to 64 KiB) is "Hidden=true",
-// which the desktop's own settings write to switch an entry off.
+// True when the entry exists and its "Desktop Entry" group (larger files read up to 64 KiB) neither
+// says "Hidden" is true nor "X-GNOME-Autostart-enabled" is false, the two ways desktops switch an
+// entry off, read as GLib reads key files.
 bool loginItemEnabled(const std::filesystem::path& entry = loginItemFile());
 
 // On: writes the entry (replacing it atomically, creating its folder) so that the desktop starts

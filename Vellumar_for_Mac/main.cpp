@@ -7,6 +7,7 @@
 #include "Vellumar_for_Mac/Model/RemoteNotifications.h"
 #include "Vellumar_for_Mac/Scenes/SingleInstance.h"
 #include "Vellumar_for_Mac/Scenes/VellumarMacApp.h"
+#include "Vellumar_for_Mac/Scenes/X11Display.h"
 #include "Vellumar_for_Mac/Updater/FeedUpdaterController.h"
 #include "Vellumar_for_Mac/Updater/Updater.h"
 #include "MovraneMailbox/Protocol/MailboxProtocol.h"
@@ -23,7 +24,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,21 +36,42 @@ using namespace vellumar;
 namespace {
 
 // Qt aborts when its platform cannot start. Without any display the relay still serves the phones
-// paired earlier, so the windowless platform stands in; with one, it is the fallback for a display
-// that cannot be reached.
+// paired earlier, so the windowless platform stands in; with one, it is the fallback. An X display
+// is asked first: Qt would print its own warnings about one it cannot reach before falling back.
 void choosePlatform()
 {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         return;
-    if (!qEnvironmentVariableIsEmpty("DISPLAY"))
-        ::setenv("QT_QPA_PLATFORM", "xcb;offscreen", 1);
-    else if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        ::setenv("QT_QPA_PLATFORM", "wayland;xcb;offscreen", 1);
+    QByteArray display = qgetenv("DISPLAY");
+    if (!display.isEmpty()) {
+        if (x11DisplayReachable(display.constData())) {
+            ::setenv("QT_QPA_PLATFORM", "xcb;offscreen", 1);
+            return;
+        }
+        std::fprintf(
+            stderr, "The display \"%s\" cannot be reached; going on without it.\n", display.constData());
+    }
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "wayland;offscreen", 1);
     else
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
-Updater* makeUpdater(const AppModel::Launch& launch)
+const char* alreadyRunningText(SingleInstance::MenuAnswer answer)
+{
+    switch (answer) {
+    case SingleInstance::MenuAnswer::shown:
+        return "Vellumar for Mac is already running; its menu is shown.";
+    case SingleInstance::MenuAnswer::noMenu:
+        return "Vellumar for Mac is already running without a display, so it has no menu to show; phones "
+               "paired earlier keep working.";
+    case SingleInstance::MenuAnswer::noAnswer:
+        break;
+    }
+    return "Vellumar for Mac is already running.";
+}
+
+std::unique_ptr<Updater> makeUpdater(const AppModel::Launch& launch, std::function<void()> activate)
 {
     auto publicKey = platform::bundleInfoValue("SUPublicEDKey");
     auto feedURL = platform::bundleInfoValue("SUFeedURL");
@@ -63,7 +87,8 @@ Updater* makeUpdater(const AppModel::Launch& launch)
                 QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
             },
     };
-    return new Updater(publicKey ? &*publicKey : nullptr, FeedUpdaterController::factory(std::move(options)));
+    return std::make_unique<Updater>(publicKey ? &*publicKey : nullptr,
+        FeedUpdaterController::factory(std::move(options)), std::move(activate));
 }
 
 }
@@ -91,13 +116,14 @@ int main(int argc, char** argv)
     }
 
     choosePlatform();
+    SingleInstance::provideRuntimeFolder();
     QApplication application(argc, argv);
     SingleInstance instance(SingleInstance::runtimeFolder());
     if (!instance.claim()) {
-        bool shown = instance.askToShowMenu();
-        std::fprintf(stderr, "Vellumar for Mac is already running%s\n", shown ? "; its menu is shown." : ".");
+        std::fprintf(stderr, "%s\n", alreadyRunningText(instance.askToShowMenu()));
         return 0;
     }
+    instance.setHasMenu(VellumarMacApp::hasDisplay());
 
     AppDelegate delegate;
     // On Linux the pushes of the cloud database that cloud.json chooses stand in for the push service.
@@ -112,8 +138,8 @@ int main(int argc, char** argv)
     };
     // Never destroyed: a stop cut off by the quit's deadline may still be using the host.
     auto* model = new AppModel(launch);
-    Updater* updater = makeUpdater(launch);
-    VellumarMacApp scenes(*model, updater, {});
+    VellumarMacApp scenes(*model,
+        [&launch](std::function<void()> activate) { return makeUpdater(launch, std::move(activate)); }, {});
     QObject::connect(&instance, &SingleInstance::showMenuAsked, &scenes, &VellumarMacApp::showMenu);
     // Logging out sends SIGTERM; without a display a signal is the only way to quit.
     QuitSignals quitSignals([model] { model->quit(); });

@@ -109,4 +109,25 @@ std::string prefixCharacters(std::string_view utf8, std::size_t count)
     return std::string(utf8.substr(0, characterPrefixLength(utf8, count)));
 }
 
+std::vector<std::string_view> characters(std::string_view utf8)
+{
+    std::vector<std::string_view> found;
+    auto segmented = utf8.substr(0, kLongestSegmentedText);
+    std::size_t start = 0;
+    bool read = forEachCharacterEnd(segmented, [&](std::size_t end) {
+        found.push_back(utf8.substr(start, end - start));
+        start = end;
+        return true;
+    });
+    // As characterCount counts them: a text ICU could not take, and every byte past the segmented
+    // part, is one character a byte.
+    if (!read) {
+        found.clear();
+        start = 0;
+    }
+    for (; start < utf8.size(); ++start)
+        found.push_back(utf8.substr(start, 1));
+    return found;
+}
+
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vellumar {
 
@@ -20,5 +21,8 @@ std::size_t characterPrefixLength(std::string_view utf8, std::size_t count);
 
 // The first `count` characters; the whole text when there are no more.
 std::string prefixCharacters(std::string_view utf8, std::size_t count);
+
+// Each character's bytes, in order, as views into `utf8`; joined they give the text back.
+std::vector<std::string_view> characters(std::string_view utf8);
 
 }

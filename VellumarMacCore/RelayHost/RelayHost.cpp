@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
+#include "VellumarMacCore/Foundations/Graphemes.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/Mailbox/MacMailboxBridge.h"
@@ -36,17 +37,6 @@ namespace {
                         503, "unavailable", "Vellumar for Mac is not running.", std::nullopt);
                 });
         };
-    }
-
-    std::size_t utf8SequenceLength(unsigned char lead)
-    {
-        if (lead >= 0xF0)
-            return 4;
-        if (lead >= 0xE0)
-            return 3;
-        if (lead >= 0xC0)
-            return 2;
-        return 1;
     }
 
 }
@@ -99,12 +89,11 @@ void RelayHost::setRoutineDirectory(std::shared_ptr<RoutineDirectory> directory)
 std::string RelayHost::serviceName(std::string_view name)
 {
     std::string result;
-    for (std::size_t at = 0; at < name.size();) {
-        auto length = std::min(utf8SequenceLength(static_cast<unsigned char>(name[at])), name.size() - at);
-        // A character that does not fit is left out; a shorter one after it may still fit.
-        if (result.size() + length <= kMaxServiceNameBytes)
-            result.append(name.substr(at, length));
-        at += length;
+    // Whole characters as a reader sees them, so a letter never loses its accent to the cut. One that
+    // does not fit is left out; a shorter one after it may still fit.
+    for (std::string_view character : characters(name)) {
+        if (result.size() + character.size() <= kMaxServiceNameBytes)
+            result.append(character);
     }
     return result.empty() ? "mac" : result;
 }

@@ -34,7 +34,9 @@ namespace {
             && std::all_of(names.begin(), names.end(), [&](auto name) { return object.contains(name); });
     }
 
-    // What Swift's Int(String) accepts of a two-character text: an optional sign, then digits.
+    // One field of an "HH:MM" time: an optional '+' or '-', then one or more ASCII digits and nothing
+    // else, so "+5" is 5 and "-0" is 0 (the caller refuses what is out of range); no blanks, no
+    // other digits.
     std::optional<int> signedDecimal(std::string_view text)
     {
         bool negative = false;

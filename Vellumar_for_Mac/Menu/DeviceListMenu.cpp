@@ -7,7 +7,12 @@ namespace vellumar {
 
 namespace {
 
-    void addLine(QMenu& menu, const QString& text) { menu.addAction(text)->setEnabled(false); }
+    QAction* addLine(QMenu& menu, const QString& text)
+    {
+        QAction* line = menu.addAction(text);
+        line->setEnabled(false);
+        return line;
+    }
 
 }
 
@@ -16,6 +21,7 @@ DeviceListMenu::DeviceListMenu(AppModel& model, QWidget* parent)
     , m_model(model)
 {
     connect(&m_model, &AppModel::devicesChanged, this, &DeviceListMenu::rebuild);
+    connect(&m_model, &AppModel::mailboxStatusChanged, this, &DeviceListMenu::updateTransportLines);
     rebuild();
 }
 
@@ -26,6 +32,7 @@ void DeviceListMenu::rebuild()
     for (QMenu* menu : m_deviceMenus)
         menu->deleteLater();
     m_deviceMenus.clear();
+    m_transportLines.clear();
 
     const Texts& texts = m_model.texts();
     if (m_model.devices().empty()) {
@@ -42,11 +49,18 @@ void DeviceListMenu::rebuild()
                               : texts.text("mac.menu.device.never"));
         addLine(*menu, texts.text("mac.menu.device.paired", { menuDateText(device.pairedAt) }));
         if (m_model.hasMailbox())
-            addLine(*menu, m_model.deviceTransportText(device));
+            m_transportLines.emplace_back(device, addLine(*menu, m_model.deviceTransportText(device)));
         menu->addSeparator();
         connect(menu->addAction(texts.text("mac.menu.device.revoke")), &QAction::triggered, this,
             [this, device] { m_model.revoke(device); });
     }
+}
+
+void DeviceListMenu::updateTransportLines()
+{
+    // Only the texts change: the submenus stay, one the user has open too.
+    for (const auto& [device, line] : m_transportLines)
+        line->setText(m_model.deviceTransportText(device));
 }
 
 }

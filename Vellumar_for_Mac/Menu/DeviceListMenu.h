@@ -2,15 +2,19 @@
 // paired, how it reaches this computer, and the way to revoke it.
 #pragma once
 
+#include "VellumarMacCore/Relay/PairedDevice.h"
+
 #include <QMenu>
 
+#include <utility>
 #include <vector>
 
 namespace vellumar {
 
 class AppModel;
 
-// Main thread only. Rebuilt from the model's devices each time it publishes them.
+// Main thread only. Rebuilt from the model's devices each time it publishes them; the transport
+// lines also follow the mailbox status.
 class DeviceListMenu final : public QMenu {
     Q_OBJECT
 
@@ -19,9 +23,11 @@ public:
 
 private:
     void rebuild();
+    void updateTransportLines();
 
     AppModel& m_model;
     std::vector<QMenu*> m_deviceMenus;
+    std::vector<std::pair<PairedDevice, QAction*>> m_transportLines;
 };
 
 }

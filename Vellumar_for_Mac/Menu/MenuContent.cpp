@@ -8,6 +8,8 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 
+#include <algorithm>
+
 namespace vellumar {
 
 MenuContent::MenuContent(AppModel& model, Updater* updater, WindowPort windows, Clock clock, QWidget* parent)
@@ -82,7 +84,9 @@ void MenuContent::rebuild()
         return;
     }
     m_items = std::move(items);
-    clear();
+    // The new lines come before the old ones go: a torn-off copy of the menu left without any line
+    // would be sized to nothing, which Qt warns of.
+    const QList<QAction*> previous = actions();
     m_actions.clear();
     for (const MenuItem& item : m_items) {
         QAction* action = nullptr;
@@ -108,6 +112,15 @@ void MenuContent::rebuild()
             connect(action, &QAction::triggered, this,
                 [this, what = item.action](bool checked) { choose(what, checked); });
         m_actions.push_back(action);
+    }
+    for (QAction* action : previous) {
+        // The device list's entry is moved, not made anew.
+        if (std::find(m_actions.begin(), m_actions.end(), action) != m_actions.end())
+            continue;
+        removeAction(action);
+        // As clear() does: the menu's own lines go with it.
+        if (action->parent() == this && action->associatedObjects().isEmpty())
+            delete action;
     }
 }
 

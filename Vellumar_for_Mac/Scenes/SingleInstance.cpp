@@ -3,8 +3,15 @@
 #include "Platform/Log.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalSocket>
 #include <QStandardPaths>
+
+#include <cstdlib>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vellumar {
 
@@ -12,6 +19,7 @@ namespace {
 
     constexpr auto kShowMenu = "show-menu\n";
     constexpr auto kShown = "shown\n";
+    constexpr auto kNoMenu = "no-menu\n";
     constexpr int kAnswerMilliseconds = 2000;
 
 }
@@ -29,6 +37,23 @@ QString SingleInstance::runtimeFolder()
 {
     QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return folder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) : folder;
+}
+
+void SingleInstance::provideRuntimeFolder()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    const passwd* user = ::getpwuid(::geteuid());
+    if (!user)
+        return;
+    QByteArray folder
+        = QFile::encodeName(QDir::tempPath() + "/runtime-" + QString::fromLocal8Bit(user->pw_name));
+    ::mkdir(folder.constData(), 0700);
+    struct stat status { };
+    if (::lstat(folder.constData(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid()
+        || (status.st_mode & 0777) != 0700)
+        return;
+    ::setenv("XDG_RUNTIME_DIR", folder.constData(), 1);
 }
 
 bool SingleInstance::claim()
@@ -58,28 +83,32 @@ void SingleInstance::answer()
                 return;
             }
             if (connection->readLine(64) == kShowMenu) {
-                emit showMenuAsked();
-                connection->write(kShown);
+                if (m_hasMenu)
+                    emit showMenuAsked();
+                connection->write(m_hasMenu ? kShown : kNoMenu);
             }
             connection->disconnectFromServer();
         });
     }
 }
 
-bool SingleInstance::askToShowMenu()
+SingleInstance::MenuAnswer SingleInstance::askToShowMenu()
 {
     QLocalSocket socket;
     socket.connectToServer(m_socketPath);
     if (!socket.waitForConnected(kAnswerMilliseconds))
-        return false;
+        return MenuAnswer::noAnswer;
     socket.write(kShowMenu);
     if (!socket.waitForBytesWritten(kAnswerMilliseconds))
-        return false;
+        return MenuAnswer::noAnswer;
     while (!socket.canReadLine()) {
         if (!socket.waitForReadyRead(kAnswerMilliseconds))
-            return false;
+            return MenuAnswer::noAnswer;
     }
-    return socket.readLine(64) == kShown;
+    QByteArray answer = socket.readLine(64);
+    if (answer == kShown)
+        return MenuAnswer::shown;
+    return answer == kNoMenu ? MenuAnswer::noMenu : MenuAnswer::noAnswer;
 }
 
 }

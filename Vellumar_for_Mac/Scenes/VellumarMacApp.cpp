@@ -3,6 +3,7 @@
 #include "Vellumar_for_Mac/Model/AppModel.h"
 #include "Vellumar_for_Mac/Onboarding/OnboardingView.h"
 #include "Vellumar_for_Mac/Scenes/MenuBarLabel.h"
+#include "Vellumar_for_Mac/Updater/Updater.h"
 #include "Vellumar_for_Mac/Windows/PairingView.h"
 
 #include "Platform/Log.h"
@@ -20,15 +21,15 @@ namespace {
     const QString kPair = QStringLiteral("pair");
     const QString kSetup = QStringLiteral("setup");
 
-    bool hasDisplay() { return QGuiApplication::platformName() != QLatin1String("offscreen"); }
-
 }
 
-VellumarMacApp::VellumarMacApp(AppModel& model, Updater* updater, Options options, QObject* parent)
+VellumarMacApp::VellumarMacApp(
+    AppModel& model, const UpdaterFactory& makeUpdater, Options options, QObject* parent)
     : QObject(parent)
     , m_model(model)
     , m_options(options)
-    , m_menu(model, updater, windowPort())
+    , m_updater(makeUpdater([this] { activate(); }))
+    , m_menu(model, m_updater.get(), windowPort())
 {
     m_tray.setContextMenu(&m_menu);
     m_tray.setToolTip(m_model.texts().text("Vellumar for Mac"));
@@ -50,6 +51,8 @@ VellumarMacApp::~VellumarMacApp()
         delete window.data();
 }
 
+bool VellumarMacApp::hasDisplay() { return QGuiApplication::platformName() != QLatin1String("offscreen"); }
+
 void VellumarMacApp::launch()
 {
     reportServerOnce();
@@ -65,19 +68,25 @@ void VellumarMacApp::launch()
 
 void VellumarMacApp::followTray()
 {
+    m_trayLook.start(m_options.trayRecheck);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_trayLook.stop();
-        m_menu.hideTearOffMenu();
-        m_menu.setTearOffEnabled(false);
-        m_tray.show();
+        if (!m_tray.isVisible()) {
+            m_menu.hideTearOffMenu();
+            m_menu.setTearOffEnabled(false);
+            m_tray.show();
+        }
+        // A tray can go again (its panel quits or crashes): that is then met as a start without one.
+        m_lookedForTray = false;
+        m_shownWithoutTray = false;
         return;
     }
+    // An icon without a tray cannot be clicked; a later start then brings up the window instead.
+    m_tray.hide();
     // A tray (a panel starting with the session) may still come: the window only after a second look.
     if (std::exchange(m_lookedForTray, true) && !std::exchange(m_shownWithoutTray, true)) {
         platform::logInfo("No system tray: the menu is shown as a window until a tray appears.");
         showTornOffMenu();
     }
-    m_trayLook.start(m_options.trayRecheck);
 }
 
 void VellumarMacApp::showTornOffMenu()

@@ -11,14 +11,16 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <map>
+#include <memory>
 
 namespace vellumar {
 
 class AppModel;
 class Updater;
 
-// Main thread only. The model and the updater outlive it.
+// Main thread only. The model outlives it; the updater is its own.
 class VellumarMacApp final : public QObject {
     Q_OBJECT
 
@@ -28,13 +30,21 @@ public:
         std::chrono::milliseconds trayRecheck { std::chrono::seconds(5) };
     };
 
-    VellumarMacApp(AppModel& model, Updater* updater, Options options, QObject* parent = nullptr);
+    // Makes the one updater, given how it brings the application forward before a check.
+    using UpdaterFactory = std::function<std::unique_ptr<Updater>(std::function<void()> activate)>;
+
+    VellumarMacApp(
+        AppModel& model, const UpdaterFactory& makeUpdater, Options options, QObject* parent = nullptr);
     ~VellumarMacApp() override;
 
-    // Shows the label: the icon in the tray when there is one, else (after one more look) the
+    // Shows the label: the icon in the tray while there is one, else (after one more look) the
     // torn-off menu; on a first launch the "setup" window. Writes the server's line to standard
     // error once it has left "starting". Without a display it only says what still works.
     void launch();
+
+    // Whether the application runs on a display, not on the windowless platform. Needs the Gui
+    // application.
+    static bool hasDisplay();
 
     // What a second start asks for: the tray's menu, or the torn-off window brought up.
     void showMenu();
@@ -54,7 +64,8 @@ public:
     const QString& symbolName() const noexcept { return m_symbolName; }
 
 private:
-    // Shows the icon once a tray exists; until then the torn-off menu after the first look.
+    // Shows the icon while a tray exists; without one the torn-off menu after the first look, also
+    // when a tray that was there goes.
     void followTray();
     void showTornOffMenu();
     void updateIcon();
@@ -62,12 +73,14 @@ private:
 
     AppModel& m_model;
     Options m_options;
+    // Before the menu, which uses it.
+    std::unique_ptr<Updater> m_updater;
     MenuContent m_menu;
     QSystemTrayIcon m_tray;
     QTimer m_trayLook;
     bool m_lookedForTray = false;
-    // The torn-off menu comes up by itself once; after the user closes it, only a second start
-    // brings it back.
+    // The torn-off menu comes up by itself once each time the tray is missing; after the user
+    // closes it, only a second start or the tray's next loss brings it back.
     bool m_shownWithoutTray = false;
     bool m_serverReported = false;
     QString m_symbolName;

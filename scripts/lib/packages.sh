@@ -14,6 +14,7 @@ run_packages=(
   libpq-dev # the cloud database shared across machines, on a PostgreSQL server
   bubblewrap socat # Claude Code's command sandbox on Linux: without them every bot with commands fails
   qt6-base-dev # the menu-bar application and its model
+  libxcb1-dev # asks the X display before Qt does
   libcurl4-openssl-dev # fetching the update feed and package
   libqrencode-dev # the pairing window's QR code
 )

@@ -30,6 +30,7 @@ namespace {
             EXPECT_EQ(characterCount(text), count);
             EXPECT_EQ(characterPrefixLength(text, 2), firstTwoBytes);
             EXPECT_EQ(prefixCharacters(text, 0), "");
+            EXPECT_EQ(characters(text).size(), count);
         }
     }
 
@@ -79,6 +80,14 @@ for (const line of lines) {
             std::string theirs;
             ASSERT_TRUE(std::getline(lines, theirs));
             EXPECT_EQ(ends, theirs);
+            // The same ends from the characters one by one.
+            std::string pieceEnds;
+            std::size_t end = 0;
+            for (std::string_view character : characters(text)) {
+                pieceEnds += (end > 0 ? " " : "") + std::to_string(end + character.size());
+                end += character.size();
+            }
+            EXPECT_EQ(pieceEnds, theirs);
         }
     }
 

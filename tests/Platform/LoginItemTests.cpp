@@ -1,11 +1,14 @@
 #include "Platform/LoginItem.h"
 
 #include "tests/support/FileFixtures.h"
+#include "tests/support/HTTPPeers.h"
 #include "tests/support/InteractivePeer.h"
 #include "tests/support/ProcessFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include <sys/stat.h>
 
@@ -26,13 +29,53 @@ TEST(LoginItem, EnabledWhenTheEntryExistsAndIsNotHidden)
         { "hidden false", "[Desktop Entry]\nHidden=false\n", true },
         { "another key", "[Desktop Entry]\nX-Hidden=true\n", true },
         { "empty file", "", true },
+        // What desktops write to switch an entry off, read as GLib's key files are.
+        { "hidden with blanks around =", "[Desktop Entry]\nHidden = true\n", false },
+        { "hidden with a tab before =", "[Desktop Entry]\nHidden\t=true\n", false },
+        { "GNOME's switch off", "[Desktop Entry]\nExec=v\nX-GNOME-Autostart-enabled=false\n", false },
+        { "GNOME's switch off with blanks", "[Desktop Entry]\nX-GNOME-Autostart-enabled = false\n", false },
+        { "GNOME's switch on", "[Desktop Entry]\nX-GNOME-Autostart-enabled=true\n", true },
+        { "the later of two values counts", "[Desktop Entry]\nHidden=true\nHidden=false\n", true },
+        { "a key of another group", "[Desktop Entry]\nExec=v\n[Desktop Action x]\nHidden=true\n", true },
+        { "a comment", "[Desktop Entry]\n# Hidden=true\n", true },
+        { "a key cased otherwise", "[Desktop Entry]\nhidden=true\n", true },
+        { "1 and 0 as GLib reads them", "[Desktop Entry]\nHidden=1\n", false },
+        { "a value GLib refuses", "[Desktop Entry]\nX-GNOME-Autostart-enabled=no\n", true },
+        { "the group given twice",
+            "[Desktop Entry]\nHidden=true\n[Other]\nX=1\n[Desktop Entry]\nHidden=false\n", true },
     };
+    // GLib's own key-file reader, as GNOME's session runs it, judges every entry too.
+    constexpr auto kGLibReading = R"(
+import sys
+from gi.repository import GLib
+for line in sys.stdin:
+    data = bytes.fromhex(line.strip())
+    entry = GLib.KeyFile()
+    entry.load_from_data(data.decode(), len(data), GLib.KeyFileFlags.NONE)
+    def flag(key, unset):
+        try:
+            return entry.get_boolean("Desktop Entry", key)
+        except GLib.Error:
+            return unset
+    print(int(flag("X-GNOME-Autostart-enabled", True) and not flag("Hidden", False)))
+)";
+    std::string entries;
+    for (const auto& testCase : cases)
+        entries += hexOf(testCase.contents.value_or("")) + "\n";
+    auto glib = runPeer({ "/usr/bin/python3", "-c", kGLibReading }, entries);
+    ASSERT_EQ(glib.exitStatus, 0) << glib.output;
+    std::istringstream glibVerdicts(glib.output);
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         TemporaryFolder folder;
         if (testCase.contents)
             writeBytes(folder / "vellumar.desktop", *testCase.contents);
         EXPECT_EQ(platform::loginItemEnabled(folder / "vellumar.desktop"), testCase.enabled);
+        std::string verdict;
+        ASSERT_TRUE(std::getline(glibVerdicts, verdict));
+        if (testCase.contents) {
+            EXPECT_EQ(verdict == "1", testCase.enabled);
+        }
     }
 }
 

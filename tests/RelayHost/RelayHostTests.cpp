@@ -48,6 +48,18 @@ TEST(RelayHost, ServiceNameKeepsWhatFitsInSixtyThreeBytes)
             a62 + "b" },
         { "a four-byte emoji at the end is left out whole", a62 + "\U0001F600", a62 },
         { "nothing fits", "", "mac" },
+        // A character is what a reader sees as one: a letter with its accent, a whole emoji sequence.
+        { "a letter whose combining accent straddles byte 63 is left out with it",
+            std::string(61, 'a') + "e\u0301", std::string(61, 'a') },
+        { "after the left-out accented letter a one-byte letter still fits",
+            std::string(61, 'a') + "e\u0301b", std::string(61, 'a') + "b" },
+        { "an accented letter ending at byte 63 is kept", std::string(60, 'a') + "e\u0301",
+            std::string(60, 'a') + "e\u0301" },
+        { "a family emoji joined by ZWJs past byte 63 is left out whole",
+            std::string(50, 'a') + "\U0001F468\u200D\U0001F469\u200D\U0001F467", std::string(50, 'a') },
+        { "a family emoji joined by ZWJs ending at byte 63 is kept",
+            std::string(45, 'a') + "\U0001F468\u200D\U0001F469\u200D\U0001F467",
+            std::string(45, 'a') + "\U0001F468\u200D\U0001F469\u200D\U0001F467" },
         { "multi-byte names count bytes, not characters",
             std::string(30, 'z')
                 + "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"

@@ -5,6 +5,9 @@
 #include "tests/support/FileFixtures.h"
 
 #include "Platform/Keychain.h"
+#include "MovraneMailbox/Protocol/MailboxIdentifiers.h"
+#include "MovraneMailbox/Protocol/MailboxKeys.h"
+#include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
 #include <unicode/locid.h>
@@ -138,6 +141,50 @@ TEST_F(DeviceListMenuTest, TheListFollowsTheModel)
     model->host().removeDevice(pairing.device.id);
     ASSERT_TRUE(processEventsUntil([&] { return deviceMenus(menu).empty(); }));
     EXPECT_EQ(linesOf(menu), std::vector<Line> { { .text = "mac.menu.devices.none" } });
+}
+
+TEST_F(DeviceListMenuTest, TheTransportLineFollowsTheMailboxStatus)
+{
+    const auto key = movrane::MailboxIdentity::generate().publicKey();
+    PairedDevice pixel { .id = "d-0000000000000001",
+        .name = "Pixel",
+        .tokenHash = std::string(64, 'a'),
+        .mailbox
+        = movrane::MailboxPairing::make(movrane::MailboxZoneName::make(), "mac-1", "ios-1", key, key) };
+    platform::Keychain keychain(m_folder / "data/Vellumar/keychain");
+    ASSERT_EQ(keychain.add("com.zu.plimsor.mac", "paired-devices", PairedDevices::encoded({ pixel }),
+                  "Vellumar paired devices"),
+        0);
+    writeBytes(m_folder / "app/vellumar.entitlements.json", kMailboxEntitlements);
+    auto model = launchWithDevices(1);
+    DeviceListMenu menu(*model);
+    MacMailboxStatus running { .availability = movrane::MailboxAccountState::available, .running = true };
+    MacMailboxStatus recent = running;
+    recent.recentDevices.emplace(pixel.id, std::chrono::system_clock::now());
+    MacMailboxStatus full = running;
+    full.zoneErrors.emplace(
+        pixel.mailbox->zoneName, movrane::MailboxError(movrane::MailboxError::Kind::quotaExceeded));
+    const struct {
+        const char* name;
+        MacMailboxStatus status;
+        const char* line;
+    } cases[] = {
+        { "served", running, "mac.menu.device.mailbox.on" },
+        { "reached recently", recent, "mac.menu.device.mailbox.recent" },
+        { "storage full", full, "mac.menu.device.mailbox.quota" },
+        { "paused", MacMailboxStatus {}, "mac.menu.device.mailbox.paused" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        model->setMailboxStatus(testCase.status);
+        auto transportLine = [&] {
+            auto menus = deviceMenus(menu);
+            return menus.size() == 1 && menus[0]->actions().size() == 5 ? menus[0]->actions()[2]->text()
+                                                                        : QString();
+        };
+        EXPECT_TRUE(processEventsUntil([&] { return transportLine() == testCase.line; }))
+            << transportLine().toStdString();
+    }
 }
 
 TEST(MenuDates, MediumDateAndShortTimeOfTheLocale)

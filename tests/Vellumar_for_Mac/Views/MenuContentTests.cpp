@@ -70,6 +70,29 @@ TEST_F(MenuContentTest, OpeningRefreshesTheAddresses)
     EXPECT_EQ(model.lanAddress(), "192.0.2.9");
 }
 
+TEST_F(MenuContentTest, ARebuildWhileTornOffWarnsOfNoSize)
+{
+    static std::vector<std::string> warnings;
+    warnings.clear();
+    QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+              // The windowless platform's notes on what it cannot do to a window; a display does them.
+              if (!message.startsWith("This plugin does not support"))
+                  warnings.push_back(message.toStdString());
+          });
+    AppModel model(viewsLaunch());
+    auto menu = makeMenu(model);
+    menu->setTearOffEnabled(true);
+    menu->showTearOffMenu(QPoint(0, 0));
+    const auto linesBefore = menu->items().size();
+    claudeIs(model, ClaudeCodeStatus::missing);
+    // The check's line became two: the lines were made anew under the torn-off window.
+    EXPECT_TRUE(processEventsUntil([&] { return menu->items().size() == linesBefore + 1; }));
+    EXPECT_TRUE(menu->isTearOffMenuVisible());
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(warnings, std::vector<std::string> {});
+}
+
 TEST_F(MenuContentTest, TheLinesFollowTheModelAndWithoutAnUpdaterSetUpComesRightBeforeQuit)
 {
     AppModel model(viewsLaunch());
