@@ -21,7 +21,10 @@ void TokenDigests::replace(const std::vector<std::string>& hashes)
     m_stored = std::move(digests);
 }
 
-bool TokenDigests::contains(std::span<const std::uint8_t> digest) const { return lastMatch(digest).has_value(); }
+bool TokenDigests::contains(std::span<const std::uint8_t> digest) const
+{
+    return lastMatch(digest).has_value();
+}
 
 std::optional<std::size_t> TokenDigests::lastMatch(std::span<const std::uint8_t> digest) const
 {

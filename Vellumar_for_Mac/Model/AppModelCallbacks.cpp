@@ -1,13 +1,12 @@
 // What the core tells the model: the paired devices, the running jobs, the open terminals, a
 // completed pairing and a pairing code presented again.
 #include "Vellumar_for_Mac/Model/AppModel.h"
-#include "Vellumar_for_Mac/Model/LatestValue.h"
+#include "Vellumar_for_Mac/Model/LatestOnMainThread.h"
 
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 
 #include <algorithm>
-#include <memory>
 
 namespace vellumar {
 
@@ -16,17 +15,12 @@ void AppModel::observeCore()
     // Each handler runs on a core thread and holds the model weakly: a value that arrives after the
     // model is gone is dropped.
     QPointer<AppModel> model(this);
-    // Every authenticated request sends a list; the main thread wakes once for any number that came
-    // while it was busy, and shows the newest.
-    auto waitingDevices = std::make_shared<LatestValue<std::vector<PairedDevice>>>();
-    m_host->devices().observe([model, waitingDevices](const std::vector<PairedDevice>& devices) {
-        if (!waitingDevices->replace(devices))
-            return;
-        onMainThread(model, [waitingDevices](AppModel& self) {
-            if (auto devices = waitingDevices->take())
-                self.publish(self.m_devices, std::move(*devices), &AppModel::devicesChanged);
-        });
-    });
+    // Every authenticated request sends a list; the menu needs only the newest, a few times a second.
+    m_host->devices().observe(
+        LatestOnMainThread<std::vector<PairedDevice>>([model](std::vector<PairedDevice> devices) {
+            if (model)
+                model->publish(model->m_devices, std::move(devices), &AppModel::devicesChanged);
+        }));
     m_host->jobs().observeRunning([model](std::size_t running) {
         onMainThread(model, [running](AppModel& self) {
             self.publish(self.m_runningJobs, static_cast<int>(running), &AppModel::runningJobsChanged);
