@@ -17,9 +17,8 @@
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
 #include "Vellumar_for_Mac/Model/LatestOnMainThread.h"
+#include "bench/RelayBenchSetup.h"
 #include "bench/WrkLoad.h"
-
-#include <stdlib.h>
 
 #include <QCoreApplication>
 
@@ -105,37 +104,33 @@ template <typename Work> auto whileMainThreadRuns(QCoreApplication& application,
 
 int main(int argc, char** argv)
 {
-    std::string serverCPUs = argc > 1 ? argv[1] : "0,1";
-    std::string clientCPUs = argc > 2 ? argv[2] : "2,3";
-    std::string duration = argc > 3 ? argv[3] : "5s";
-    int rounds = argc > 4 ? std::atoi(argv[4]) : 3;
-    pinTo(serverCPUs);
+    LoadArguments arguments(argc, argv, "5s", 3);
+    pinTo(arguments.serverCPUs);
     int qtArguments = 1;
     QCoreApplication application(qtArguments, argv);
 
-    char folderTemplate[] = "/tmp/vellumar-bench-XXXXXX";
-    fs::path folder = ::mkdtemp(folderTemplate);
-    auto identity = TLSIdentityStore::loadOrCreate(
-        folder / "tls", { { "127.0.0.1" }, {} }, TLSIdentityStore::defaultOpenSSL);
-    RelayData data({ .folder = folder / "data", .home = folder / "home" });
+    RelayBenchFolder made;
     auto runner = std::make_shared<IdleRunner>();
     JobManager jobs({ .runner = runner, .labels = {} });
     RelayOptions options;
     PairingManager pairing({});
-    PairedRelay one(1, folder / "incoming-1", identity, jobs, runner, data, options, pairing);
-    PairedRelay twenty(20, folder / "incoming-20", identity, jobs, runner, data, options, pairing);
+    PairedRelay one(1, made.folder / "incoming-1", made.identity, jobs, runner, made.data, options, pairing);
+    PairedRelay twenty(
+        20, made.folder / "incoming-20", made.identity, jobs, runner, made.data, options, pairing);
 
-    std::printf(
-        "wrk -t2 -c32 -d%s on /health, relays on CPUs %s, clients on CPUs %s, %d alternating rounds\n",
-        duration.c_str(), serverCPUs.c_str(), clientCPUs.c_str(), rounds);
+    std::printf("wrk -t2 -c32 -d%s on /health, relays on CPUs %s, clients on CPUs %s, %d alternating "
+                "arguments.rounds\n",
+        arguments.duration.c_str(), arguments.serverCPUs.c_str(), arguments.clientCPUs.c_str(),
+        arguments.rounds);
     double oneTotal = 0, twentyTotal = 0, flooded = 0;
     int twentyDeliveries = 0;
-    for (int round = 0; round < rounds; ++round) {
-        auto withOne = whileMainThreadRuns(application, [&] { return one.flood(clientCPUs, duration); });
+    for (int round = 0; round < arguments.rounds; ++round) {
+        auto withOne = whileMainThreadRuns(
+            application, [&] { return one.flood(arguments.clientCPUs, arguments.duration); });
         int before = twenty.deliveries.load();
         auto started = std::chrono::steady_clock::now();
-        auto withTwenty
-            = whileMainThreadRuns(application, [&] { return twenty.flood(clientCPUs, duration); });
+        auto withTwenty = whileMainThreadRuns(
+            application, [&] { return twenty.flood(arguments.clientCPUs, arguments.duration); });
         flooded += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         twentyDeliveries += twenty.deliveries.load() - before;
         std::printf("round %d\n", round + 1);
@@ -148,10 +143,9 @@ int main(int argc, char** argv)
         std::printf("20 phones / 1 phone   %12.2f   (target at least 0.9)\n", twentyTotal / oneTotal);
     std::printf("device lists reaching the main thread under the flood: %.1f per second (%.0f requests per "
                 "second)\n",
-        twentyDeliveries / flooded, twentyTotal / rounds);
+        twentyDeliveries / flooded, twentyTotal / arguments.rounds);
 
     one.listener.stop();
     twenty.listener.stop();
-    fs::remove_all(folder);
     return 0;
 }
