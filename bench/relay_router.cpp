@@ -17,10 +17,9 @@
 #include "VellumarMacCore/Relay/RelayRouter.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
+#include "bench/RelayBenchSetup.h"
 #include "bench/WrkLoad.h"
 #include "tests/support/TLSTestClient.h"
-
-#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -124,17 +123,10 @@ double microseconds(Clock::duration span) { return std::chrono::duration<double,
 
 int main(int argc, char** argv)
 {
-    std::string serverCPUs = argc > 1 ? argv[1] : "0,1";
-    std::string clientCPUs = argc > 2 ? argv[2] : "2,3";
-    std::string duration = argc > 3 ? argv[3] : "10s";
-    int rounds = argc > 4 ? std::atoi(argv[4]) : 200;
-    pinTo(serverCPUs);
+    LoadArguments arguments(argc, argv, "10s", 200);
+    pinTo(arguments.serverCPUs);
 
-    char folderTemplate[] = "/tmp/vellumar-bench-XXXXXX";
-    fs::path folder = ::mkdtemp(folderTemplate);
-    auto identity = TLSIdentityStore::loadOrCreate(
-        folder / "tls", { { "127.0.0.1" }, {} }, TLSIdentityStore::defaultOpenSSL);
-    RelayData data({ .folder = folder / "data", .home = folder / "home" });
+    RelayBenchFolder made;
     auto runner = std::make_shared<GatedRunner>();
     auto clock = std::make_shared<CountingClock>();
     DeviceRegistry devices(std::make_shared<MemoryDeviceStorage>(), [clock] { return clock->now(); });
@@ -146,7 +138,7 @@ int main(int argc, char** argv)
         .devices = devices,
         .jobs = jobs,
         .runner = runner,
-        .data = data,
+        .data = made.data,
         .options = options,
         .timeZone = [] { return std::string("Europe/Berlin"); } });
 
@@ -156,8 +148,8 @@ int main(int argc, char** argv)
             RequestOrigin::lan());
     auto routed = router.lanHandler();
     // wrk opens its 32 connections before any is answered: let them all in, as 32 phones would be.
-    RelayListener relay(identity, { .maxUntrustedPerHost = kPollers },
-        router.lanBodyPolicy(folder / "incoming"),
+    RelayListener relay(made.identity, { .maxUntrustedPerHost = kPollers },
+        router.lanBodyPolicy(made.folder / "incoming"),
         [&](HTTPRequest request) { return request.path() == "/echo" ? health : routed(std::move(request)); });
     auto port = relay.start(0);
 
@@ -171,7 +163,7 @@ int main(int argc, char** argv)
         }
     }
     std::vector<double> answered; // microseconds from completion to the last poll answered
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < arguments.rounds; ++round) {
         auto status = jobs.submit({ .conversationID = "ios-bench", .botID = "main", .message = "Hi" });
         auto jobID = *status.subscript("jobId")->stringValue();
         runner->awaitRunning();
@@ -182,7 +174,7 @@ int main(int argc, char** argv)
         for (int index = 0; index < kPollers; ++index) {
             pollers[index]->send(request(target, token));
             readers.emplace_back([&, index] {
-                pinTo(clientCPUs);
+                pinTo(arguments.clientCPUs);
                 auto response = pollers[index]->readResponse().value_or("");
                 arrivals[index] = response.find("\"done\"") == std::string::npos ? Clock::time_point::max()
                                                                                  : Clock::now();
@@ -200,9 +192,10 @@ int main(int argc, char** argv)
     }
     std::sort(answered.begin(), answered.end());
     auto at = [&](double share) { return answered[static_cast<std::size_t>(share * (answered.size() - 1))]; };
-    std::printf("job completion to %d long polls answered over TLS, %d rounds: median %.0f us, p90 %.0f us, "
+    std::printf("job completion to %d long polls answered over TLS, %d arguments.rounds: median %.0f us, p90 "
+                "%.0f us, "
                 "max %.0f us\n",
-        kPollers, rounds, at(0.5), at(0.9), answered.back());
+        kPollers, arguments.rounds, at(0.5), at(0.9), answered.back());
 
     // wrk needs the 32 places the pollers hold.
     pollers.clear();
@@ -211,10 +204,11 @@ int main(int argc, char** argv)
 
     auto url = "https://127.0.0.1:" + std::to_string(port);
     std::vector<std::string> headers { "Authorization: Bearer " + token };
-    auto routedFigures = runWrk(clientCPUs, duration, url + "/health", headers);
-    auto echoFigures = runWrk(clientCPUs, duration, url + "/echo", headers);
-    std::printf("wrk -t2 -c32 -d%s, relay on CPUs %s, clients on CPUs %s, body %zu bytes\n", duration.c_str(),
-        serverCPUs.c_str(), clientCPUs.c_str(), health.body().size());
+    auto routedFigures = runWrk(arguments.clientCPUs, arguments.duration, url + "/health", headers);
+    auto echoFigures = runWrk(arguments.clientCPUs, arguments.duration, url + "/echo", headers);
+    std::printf("wrk -t2 -c32 -d%s, relay on CPUs %s, clients on CPUs %s, body %zu bytes\n",
+        arguments.duration.c_str(), arguments.serverCPUs.c_str(), arguments.clientCPUs.c_str(),
+        health.body().size());
     print("router /health", routedFigures);
     print("echo", echoFigures);
     if (routedFigures.requestsPerSecond > 0 && echoFigures.requestsPerSecond > 0) {
@@ -225,6 +219,5 @@ int main(int argc, char** argv)
     }
 
     relay.stop();
-    fs::remove_all(folder);
     return 0;
 }

@@ -159,11 +159,21 @@ void SessionStore::Locked::saveIfChanged() const noexcept
     if (!m_changed || !m_store.m_file)
         return;
     try {
-        JSON::Object document;
-        for (auto& [conversationID, entry] : m_store.m_data)
-            document.emplace(conversationID, JSON(entry));
+        // Entry by entry, in the order and form the encoder gives a whole object, so that a large
+        // store is not copied once more as a document before it is encoded.
+        std::string encoded = "{";
+        encoded.reserve(m_store.m_savedBytes);
+        for (const auto& [conversationID, entry] : m_store.m_data) {
+            if (encoded.size() > 1)
+                encoded += ',';
+            encoded += JSON(conversationID).encoded();
+            encoded += ':';
+            encoded += JSON(entry).encoded();
+        }
+        encoded += '}';
+        m_store.m_savedBytes = encoded.size();
         // A failed write keeps the change in memory; the next successful save writes everything.
-        detail::writeStoreJSON(JSON(std::move(document)), *m_store.m_file);
+        detail::writeStoreBytes(encoded, *m_store.m_file);
     } catch (...) {
         // No memory for the document: the change stays in memory and the next write takes it.
     }

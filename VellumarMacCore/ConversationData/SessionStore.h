@@ -185,6 +185,8 @@ private:
     std::map<std::string, Entry, std::less<>> m_data;
     // True once `m_data` holds what the file held; always without a file.
     bool m_loaded = false;
+    // The size of the last document built, so the next is built without growing step by step.
+    std::size_t m_savedBytes = 0;
 };
 
 }

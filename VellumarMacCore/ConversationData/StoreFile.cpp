@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <exception>
 #include <fcntl.h>
+#include <malloc.h>
 #include <new>
 #include <string>
 #include <system_error>
@@ -21,6 +22,9 @@ namespace {
     namespace fs = std::filesystem;
 
     struct TooLarge { };
+
+    // Documents at least this large give their memory back to the system once written.
+    constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
 
     // The bytes, TooLarge when the file holds more than `limitBytes`, or the errno of a failed read.
     std::variant<std::string, TooLarge, int> readAll(ReadableFile& readable, std::size_t limitBytes)
@@ -124,14 +128,30 @@ std::optional<fs::path> keepDamagedStoreFile(const fs::path& file, std::chrono::
 bool writeStoreJSON(const JSON& value, const fs::path& file)
 {
     try {
-        writePrivateFile(value.encoded(), file);
-        return true;
+        return writeStoreBytes(value.encoded(), file);
+    } catch (const std::exception& error) {
+        logUnsaved(file, error.what());
+    }
+    return false;
+}
+
+bool writeStoreBytes(std::string_view encoded, const fs::path& file)
+{
+    bool written = false;
+    try {
+        writePrivateFile(encoded, file);
+        written = true;
     } catch (const fs::filesystem_error& error) {
         logUnsaved(file, error.code().message());
     } catch (const std::exception& error) {
         logUnsaved(file, error.what());
     }
-    return false;
+    // glibc keeps what a thread freed in that thread's own arena, and a large store's document is
+    // built on whichever request thread changed it: without this, each of them would go on holding
+    // a copy of the whole document.
+    if (encoded.size() >= kTrimAfterBytes)
+        ::malloc_trim(0);
+    return written;
 }
 
 void removeStoreLeftovers(const fs::path& file)

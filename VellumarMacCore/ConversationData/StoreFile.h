@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 namespace vellumar::detail {
 
@@ -44,6 +45,8 @@ std::optional<std::filesystem::path> keepDamagedStoreFile(
 // Writes `JSON::encoded` of the value with `writePrivateFile`. False when the write failed, in
 // which case one line is logged and the old file is left as it was; never throws.
 bool writeStoreJSON(const JSON& value, const std::filesystem::path& file);
+// The same for a document already encoded.
+bool writeStoreBytes(std::string_view encoded, const std::filesystem::path& file);
 
 // Removes the temporary files that writes of the file, killed before their rename, left beside it.
 // Call it when the store opens, before it writes.

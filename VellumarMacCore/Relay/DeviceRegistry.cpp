@@ -134,15 +134,16 @@ void DeviceRegistry::observe(Observer observer)
 {
     std::lock_guard delivery(m_deliveryLock);
     Lock lock(m_lock);
-    m_observers.push_back(observer);
+    auto observers = std::make_shared<std::vector<Observer>>(*m_observers);
+    observers->push_back(observer);
+    m_observers = observers;
     std::vector<PairedDevice> devices = m_devices;
-    std::vector<Observer> observers = m_observers;
     std::uint64_t number = m_changes;
     lock.unlock();
     // A change not yet delivered is older than this list, so everyone gets this one instead.
     if (number > m_delivered) {
         m_delivered = number;
-        for (const Observer& each : observers)
+        for (const Observer& each : *observers)
             each(devices);
     } else {
         observer(devices);
@@ -181,14 +182,10 @@ std::optional<std::size_t> DeviceRegistry::indexForDigest(
 {
     if (!digest)
         return std::nullopt;
-    std::optional<std::size_t> match;
-    // No early exit: the time taken must not tell which device, if any, holds the token.
-    for (std::size_t index = 0; index < m_devices.size(); ++index) {
-        auto stored = dataFromHex(m_devices[index].tokenHash);
-        bool equal = stored && digestsEqual(*stored, *digest);
-        if (equal)
-            match = index;
-    }
+    // Every change of the list rebuilds the digests under the same lock, so their positions are the
+    // devices' own.
+    auto match = m_digests.lastMatch(*digest);
+    assert(!match || *match < m_devices.size());
     return match;
 }
 
@@ -321,14 +318,18 @@ void DeviceRegistry::rebuildDigests()
 void DeviceRegistry::notify(Lock& lock)
 {
     std::uint64_t number = ++m_changes;
+    std::shared_ptr<const std::vector<Observer>> observers = m_observers;
+    if (observers->empty()) {
+        lock.unlock();
+        return;
+    }
     std::vector<PairedDevice> devices = m_devices;
-    std::vector<Observer> observers = m_observers;
     lock.unlock();
     std::lock_guard delivery(m_deliveryLock);
     if (number <= m_delivered)
         return;
     m_delivered = number;
-    for (const Observer& observer : observers)
+    for (const Observer& observer : *observers)
         observer(devices);
 }
 

@@ -131,7 +131,8 @@ private:
     mutable std::mutex m_lock;
     std::vector<PairedDevice> m_devices;
     std::map<std::string, std::chrono::system_clock::time_point, std::less<>> m_lastWritten;
-    std::vector<Observer> m_observers;
+    // Replaced whole when one registers, so a delivery takes the list without copying it.
+    std::shared_ptr<const std::vector<Observer>> m_observers = std::make_shared<std::vector<Observer>>();
     bool m_loadFailed = false;
     // Written under the lock; `isKnownToken` reads it without.
     std::atomic<bool> m_loaded = false;

@@ -13,27 +13,33 @@ bool digestsEqual(std::span<const std::uint8_t> lhs, std::span<const std::uint8_
 
 void TokenDigests::replace(const std::vector<std::string>& hashes)
 {
-    std::vector<std::vector<std::uint8_t>> digests;
-    digests.reserve(hashes.size());
-    for (const std::string& hash : hashes) {
-        if (auto bytes = dataFromHex(hash))
-            digests.push_back(std::move(*bytes));
-    }
+    auto digests = std::make_shared<Entries>();
+    digests->reserve(hashes.size());
+    for (const std::string& hash : hashes)
+        digests->push_back(dataFromHex(hash).value_or(std::vector<std::uint8_t> {}));
     std::lock_guard lock(m_lock);
-    m_stored.swap(digests);
+    m_stored = std::move(digests);
 }
 
 bool TokenDigests::contains(std::span<const std::uint8_t> digest) const
 {
-    std::vector<std::vector<std::uint8_t>> stored;
+    return lastMatch(digest).has_value();
+}
+
+std::optional<std::size_t> TokenDigests::lastMatch(std::span<const std::uint8_t> digest) const
+{
+    std::shared_ptr<const Entries> stored;
     {
         std::lock_guard lock(m_lock);
         stored = m_stored;
     }
-    bool found = false;
-    for (const auto& entry : stored)
-        found |= digestsEqual(entry, digest);
-    return found;
+    std::optional<std::size_t> match;
+    for (std::size_t index = 0; index < stored->size(); ++index) {
+        // No early exit: the time taken must not tell which entry, if any, matched.
+        if (digestsEqual((*stored)[index], digest))
+            match = index;
+    }
+    return match;
 }
 
 }

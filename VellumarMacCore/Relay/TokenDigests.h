@@ -4,8 +4,11 @@
 
 #include "Platform/Crypto.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,19 +22,26 @@ std::string sha256Hex(const platform::SHA256Digest& digest);
 // whatever the position of the first difference.
 bool digestsEqual(std::span<const std::uint8_t> lhs, std::span<const std::uint8_t> rhs);
 
-// Any thread. The lock is held only to swap or copy the list, never while converting or comparing,
-// so a check never waits on a slow save.
+// Any thread. The texts are decoded once per replacement, and the lock is held only to swap or take
+// the list, never while converting or comparing, so a check never waits on a slow save.
 class TokenDigests {
 public:
-    // One entry per hexadecimal text, in order; a text that is not hexadecimal gives none, so its
-    // device's token never passes.
+    // One entry per text, in order; a text that is not hexadecimal gives one that never matches, so
+    // its device's token never passes.
     void replace(const std::vector<std::string>& hashes);
     // Whether any entry equals `digest`. Every entry is compared, whatever the position of a match.
     bool contains(std::span<const std::uint8_t> digest) const;
+    // The position, among the texts last given to `replace`, of the last entry that equals `digest`.
+    // Every entry is compared, whatever the position of a match.
+    std::optional<std::size_t> lastMatch(std::span<const std::uint8_t> digest) const;
 
 private:
+    using Entries = std::vector<std::vector<std::uint8_t>>;
+
     mutable std::mutex m_lock;
-    std::vector<std::vector<std::uint8_t>> m_stored;
+    // Never changed once made, so a check goes on with the list it took while a replacement swaps in
+    // another.
+    std::shared_ptr<const Entries> m_stored = std::make_shared<Entries>();
 };
 
 }

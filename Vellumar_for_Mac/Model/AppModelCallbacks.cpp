@@ -1,6 +1,7 @@
 // What the core tells the model: the paired devices, the running jobs, the open terminals, a
 // completed pairing and a pairing code presented again.
 #include "Vellumar_for_Mac/Model/AppModel.h"
+#include "Vellumar_for_Mac/Model/LatestOnMainThread.h"
 
 #include "VellumarMacCore/Jobs/JobManager.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
@@ -14,10 +15,12 @@ void AppModel::observeCore()
     // Each handler runs on a core thread and holds the model weakly: a value that arrives after the
     // model is gone is dropped.
     QPointer<AppModel> model(this);
-    m_host->devices().observe([model](const std::vector<PairedDevice>& devices) {
-        onMainThread(model,
-            [devices](AppModel& self) { self.publish(self.m_devices, devices, &AppModel::devicesChanged); });
-    });
+    // Every authenticated request sends a list; the menu needs only the newest, a few times a second.
+    m_host->devices().observe(
+        LatestOnMainThread<std::vector<PairedDevice>>([model](std::vector<PairedDevice> devices) {
+            if (model)
+                model->publish(model->m_devices, std::move(devices), &AppModel::devicesChanged);
+        }));
     m_host->jobs().observeRunning([model](std::size_t running) {
         onMainThread(model, [running](AppModel& self) {
             self.publish(self.m_runningJobs, static_cast<int>(running), &AppModel::runningJobsChanged);

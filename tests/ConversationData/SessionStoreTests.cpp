@@ -14,6 +14,7 @@
 #include <functional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace vellumar {
 namespace {
@@ -111,6 +112,35 @@ namespace {
         EXPECT_EQ(test::readFile(file()),
             R"({"ios-device:conversation":{"botId":"helper","contextTokens":1234,)"
             R"("sessionId":"0b1c2d3e-4f50-6172-8394-a5b6c7d8e9f0","updatedAt":1740787200}})");
+    }
+
+    TEST_F(SessionStoreTest, ASaveOfManyConversationsIsTheCanonicalEncodingOfTheWholeStore)
+    {
+        auto store = makeStore();
+        // Upper case sorts before lower case, and the text needs escaping.
+        for (std::string_view id : { "ios-device:b", "ios-device:B", "ios-device:a" })
+            store.recordTurn(id, bot, "say \"hi\"\n", "hi");
+        struct Case {
+            std::string name;
+            std::string_view forget;
+            std::vector<std::string> expected;
+        } cases[] = {
+            { "first forgotten", "ios-device:B", { "ios-device:a", "ios-device:b" } },
+            { "last forgotten", "ios-device:b", { "ios-device:a" } },
+            { "none left", "ios-device:a", {} },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            store.forgetSession(c.forget);
+            auto bytes = test::readFile(file());
+            auto document = JSON::decode(bytes);
+            ASSERT_TRUE(document && document->objectValue()) << bytes;
+            EXPECT_EQ(bytes, document->encoded());
+            std::vector<std::string> ids;
+            for (const auto& [id, entry] : *document->objectValue())
+                ids.push_back(id);
+            EXPECT_EQ(ids, c.expected);
+        }
     }
 
     TEST_F(SessionStoreTest, EverythingRecordedIsReadBackByANewStoreOverTheSameFile)

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -92,6 +94,52 @@ TEST(DeviceRegistry, TokensAreLookedUpOnlyWithinTheirSizeLimitAndByWellFormedDig
         auto found = registry.deviceForToken(c.token);
         EXPECT_EQ(found ? std::optional(found->id) : std::nullopt, c.device);
     }
+}
+
+TEST(DeviceRegistry, EachTokenFindsItsOwnDeviceAsTheListChangesAndSavesFail)
+{
+    auto storage = std::make_shared<test::FakeDeviceStorage>(std::vector {
+        storedDevice("d-a", hashOf("a")),
+        // Matches nothing, yet must not shift the devices after it.
+        storedDevice("d-nothex", "zz" + hashOf("b").substr(2)),
+        storedDevice("d-b", hashOf("b")),
+        storedDevice("d-c", hashOf("c")),
+    });
+    DeviceRegistry registry(storage, standingClock);
+    std::string added;
+    struct Case {
+        std::string name;
+        std::function<void()> change;
+        std::map<std::string, std::optional<std::string>> expected;
+    } cases[] = {
+        { "loaded", [] {}, { { "a", "d-a" }, { "b", "d-b" }, { "c", "d-c" } } },
+        { "middle removed", [&] { registry.remove("d-b"); },
+            { { "a", "d-a" }, { "b", std::nullopt }, { "c", "d-c" } } },
+        { "first removed, save failing",
+            [&] {
+                storage->failSave = true;
+                EXPECT_THROW(registry.remove("d-a"), KeychainError);
+            },
+            { { "a", std::nullopt }, { "c", "d-c" } } },
+        { "add failing",
+            [&] {
+                EXPECT_THROW(registry.add("new"), KeychainError);
+                storage->failSave = false;
+            },
+            { { "c", "d-c" } } },
+        { "added", [&] { added = registry.add("new").token; }, { { "c", "d-c" } } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.change();
+        for (const auto& [token, device] : c.expected) {
+            SCOPED_TRACE(token);
+            auto found = registry.deviceForToken(token);
+            EXPECT_EQ(found ? std::optional(found->id) : std::nullopt, device);
+        }
+    }
+    auto found = registry.deviceForToken(added);
+    EXPECT_EQ(found ? std::optional(found->id) : std::nullopt, registry.all().back().id);
 }
 
 TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEveryRequest)

@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/Foundations/JSON.h"
 
+#include <thread>
 #include <vector>
 
 using namespace vellumar;
@@ -138,4 +139,20 @@ TEST_F(AppModelCallbacksTest, AReusedCodeOfARemovedDeviceShowsNoAlert)
     AppModel::onMainThread(m_model.get(), [&marker](AppModel&) { marker = true; });
     ASSERT_TRUE(processEventsUntil([&] { return marker; }));
     EXPECT_TRUE(m_alerts->shown.empty());
+}
+
+TEST_F(AppModelCallbacksTest, AFloodOfRequestsWakesTheMainThreadOnceAndShowsTheNewestList)
+{
+    auto& model = startModel();
+    auto token = pairPhone("Pixel").second;
+    int changes = 0;
+    QObject::connect(&model, &AppModel::devicesChanged, [&] { ++changes; });
+    // From a core thread, as requests come, while the main thread is busy; each marks the phone seen anew.
+    std::thread requests([&] {
+        for (int request = 0; request < 100; ++request)
+            model.host().devices().deviceForToken(token);
+    });
+    requests.join();
+    EXPECT_TRUE(processEventsUntil([&] { return model.devices() == model.host().devices().all(); }));
+    EXPECT_LE(changes, 2);
 }
