@@ -147,8 +147,24 @@ std::string CloudPostgresRows::text(int row, int column) const
         static_cast<std::size_t>(PQgetlength(m_result.get(), row, column)));
 }
 
+bool CloudPostgresRows::isBinary(int column) const
+{
+    return PQfformat(m_result.get(), column) == kBinaryFormat;
+}
+
 std::int64_t CloudPostgresRows::integer(int row, int column) const
 {
+    if (isBinary(column)) {
+        // A smallint, integer or bigint, most significant byte first.
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PQgetvalue(m_result.get(), row, column));
+        int length = PQgetlength(m_result.get(), row, column);
+        if (length != 2 && length != 4 && length != 8)
+            throw CloudDatabaseError(CloudErrorCode::internalError);
+        std::uint64_t value = bytes[0] & 0x80 ? ~std::uint64_t { 0 } : 0;
+        for (int index = 0; index < length; ++index)
+            value = value << 8 | bytes[index];
+        return static_cast<std::int64_t>(value);
+    }
     std::string value = text(row, column);
     std::int64_t number = 0;
     auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
@@ -159,6 +175,10 @@ std::int64_t CloudPostgresRows::integer(int row, int column) const
 
 CloudBytes CloudPostgresRows::bytes(int row, int column) const
 {
+    if (isBinary(column)) {
+        const auto* value = reinterpret_cast<const std::uint8_t*>(PQgetvalue(m_result.get(), row, column));
+        return CloudBytes(value, value + PQgetlength(m_result.get(), row, column));
+    }
     std::size_t length = 0;
     unsigned char* unescaped = PQunescapeBytea(
         reinterpret_cast<const unsigned char*>(PQgetvalue(m_result.get(), row, column)), &length);
@@ -200,6 +220,18 @@ bool CloudPostgresConnection::isUsable() const { return PQstatus(m_connection) =
 CloudPostgresRows CloudPostgresConnection::run(
     const std::string& sql, const std::vector<CloudPostgresValue>& parameters)
 {
+    return run(sql, parameters, kTextFormat);
+}
+
+CloudPostgresRows CloudPostgresConnection::runBinary(
+    const std::string& sql, const std::vector<CloudPostgresValue>& parameters)
+{
+    return run(sql, parameters, kBinaryFormat);
+}
+
+CloudPostgresRows CloudPostgresConnection::run(
+    const std::string& sql, const std::vector<CloudPostgresValue>& parameters, int resultFormat)
+{
     std::vector<const char*> values;
     std::vector<int> lengths;
     std::vector<int> formats;
@@ -225,7 +257,7 @@ CloudPostgresRows CloudPostgresConnection::run(
         }
     }
     CloudPostgresRows rows(PQexecParams(m_connection, sql.c_str(), static_cast<int>(parameters.size()),
-        nullptr, values.data(), lengths.data(), formats.data(), kTextFormat));
+        nullptr, values.data(), lengths.data(), formats.data(), resultFormat));
     throwFailure(rows.m_result.get());
     return rows;
 }

@@ -337,9 +337,11 @@ CloudZoneChanges CloudPostgresDatabase::fetchZoneChanges(const std::string& zone
         checkToken(since, epoch, lastSequence);
         // A feed from the start shows what the zone holds now, so its deletions are of no interest.
         bool initialFeed = !since || since->initialFeed;
-        // One statement for the whole page: each change with its record's fields, one row per field.
-        auto rows = connection.run(
-            "SELECT c.sequence, c.record, c.deleted, r.type, f.key, f.kind, f.text_value, f.number, f.bytes "
+        // One statement for the whole page: each change with its record's fields, one row per field,
+        // in binary so that payloads come as they are.
+        auto rows = connection.runBinary(
+            "SELECT c.sequence, c.record, c.deleted::integer, r.type, f.key, f.kind, f.text_value, f.number, "
+            "f.bytes "
             "FROM "
             "(SELECT sequence, record, deleted FROM changes WHERE zone = $1 AND sequence > $2 "
             "AND NOT ($3 AND deleted) ORDER BY sequence LIMIT $4) AS c "
@@ -352,7 +354,7 @@ CloudZoneChanges CloudPostgresDatabase::fetchZoneChanges(const std::string& zone
         for (int row = 0; row < rows.count(); ++row) {
             if (page.empty() || page.back().sequence != rows.integer(row, 0)) {
                 page.push_back({ rows.integer(row, 0), rows.text(row, 1), std::nullopt });
-                if (rows.text(row, 2) == "f" && !rows.isNull(row, 3))
+                if (rows.integer(row, 2) == 0 && !rows.isNull(row, 3))
                     page.back().record = CloudRecord { rows.text(row, 3), page.back().recordName, {} };
             }
             auto& record = page.back().record;

@@ -1,6 +1,7 @@
 // The mailbox store on the shared SQLite cloud database and on a PostgreSQL server (started here in a
 // temporary folder, reached through its Unix socket, syncing every commit to disk as SQLite does),
-// against raw SQLite doing the same work, measured in the same run on the same disk:
+// against raw SQLite doing the same work, measured in the same run on the same disk, in alternating
+// rounds:
 //   - saveEnvelope of 2 KiB envelopes, one commit each, against raw inserts of the same rows;
 //   - fetchChanges pages of 400 over a zone of 4,000 envelopes against raw keyset-paged selects;
 //   - push latency from the start of a save in one process to its receipt by a listener in another,
@@ -34,6 +35,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSaves = 500;
+constexpr int kSavesPerRound = 25;
 constexpr int kZoneEnvelopes = 4000;
 constexpr int kPageLimit = 400;
 constexpr int kFeedRounds = 20;
@@ -144,26 +146,44 @@ private:
     sqlite3_stmt* m_page = nullptr;
 };
 
+// Seconds spent in each of two kinds of work done in turns, so that a change of the machine's load
+// during the run weighs on both alike.
+struct Alternated {
+    double raw = 0;
+    double store = 0;
+
+    template <typename Raw, typename Store> void round(Raw&& rawWork, Store&& storeWork)
+    {
+        auto start = Clock::now();
+        rawWork();
+        raw += secondsSince(start);
+        start = Clock::now();
+        storeWork();
+        store += secondsSince(start);
+    }
+};
+
 void compareSaves(const fs::path& root, const std::vector<Backend>& backends)
 {
     std::vector<MailboxEnvelopeRecord> records;
     for (int index = 0; index < kSaves; ++index)
         records.push_back(newEnvelope());
-    RawDatabase raw(root / "raw-saves.sqlite");
-    auto start = Clock::now();
-    for (const auto& record : records)
-        raw.insert(record);
-    double rawSeconds = secondsSince(start);
     for (const auto& backend : backends) {
+        RawDatabase raw(root / (std::string("raw-saves-") + backend.name + ".sqlite"));
         auto store = openStore(root / (std::string("saves-") + backend.name), backend);
         const std::string zone = MailboxZoneName::make();
         store->ensureZone(zone);
-        start = Clock::now();
-        for (const auto& record : records)
-            store->saveEnvelope(record, zone);
-        double storeSeconds = secondsSince(start);
+        Alternated seconds;
+        for (int first = 0; first < kSaves; first += kSavesPerRound) {
+            auto begin = records.begin() + first;
+            auto end = begin + kSavesPerRound;
+            seconds.round([&] { std::for_each(begin, end, [&](const auto& record) { raw.insert(record); }); },
+                [&] {
+                    std::for_each(begin, end, [&](const auto& record) { store->saveEnvelope(record, zone); });
+                });
+        }
         std::printf("saveEnvelope 2 KiB on %s: %.0f/s, raw sqlite3 insert: %.0f/s, ratio %.2f\n",
-            backend.name, kSaves / storeSeconds, kSaves / rawSeconds, storeSeconds / rawSeconds);
+            backend.name, kSaves / seconds.store, kSaves / seconds.raw, seconds.store / seconds.raw);
     }
 }
 
@@ -176,11 +196,6 @@ void compareFeed(const fs::path& root, const std::vector<Backend>& backends)
         raw.insert(record);
         batch.push_back(CloudKitMailboxMapping::envelopeCKRecord(record));
     }
-    int rawPages = 0;
-    auto start = Clock::now();
-    for (int round = 0; round < kFeedRounds; ++round)
-        rawPages += raw.readAllPages();
-    double rawSeconds = secondsSince(start);
     for (const auto& backend : backends) {
         auto store = openStore(root / (std::string("feed-") + backend.name), backend);
         const std::string zone = MailboxZoneName::make();
@@ -188,22 +203,25 @@ void compareFeed(const fs::path& root, const std::vector<Backend>& backends)
         auto& database = store->container();
         database.saveRecords(zone, batch, vellumar::platform::CloudSavePolicy::allKeys);
         database.setPageLimit(kPageLimit);
+        int rawPages = 0;
         int storePages = 0;
-        start = Clock::now();
+        Alternated seconds;
         for (int round = 0; round < kFeedRounds; ++round) {
-            std::optional<MailboxBytes> token;
-            for (bool more = true; more; ++storePages) {
-                auto changes = store->fetchChanges(zone, token);
-                require(changes.envelopes.size() <= std::size_t { kPageLimit }, "page size");
-                token = changes.token;
-                more = changes.moreComing;
-            }
+            seconds.round([&] { rawPages += raw.readAllPages(); },
+                [&] {
+                    std::optional<MailboxBytes> token;
+                    for (bool more = true; more; ++storePages) {
+                        auto changes = store->fetchChanges(zone, token);
+                        require(changes.envelopes.size() <= std::size_t { kPageLimit }, "page size");
+                        token = changes.token;
+                        more = changes.moreComing;
+                    }
+                });
         }
-        double storeSeconds = secondsSince(start);
         std::printf(
             "fetchChanges pages of %d on %s: %.1f pages/s, raw sqlite3 pages: %.1f pages/s, ratio %.2f\n",
-            kPageLimit, backend.name, storePages / storeSeconds, rawPages / rawSeconds,
-            (storeSeconds / storePages) / (rawSeconds / rawPages));
+            kPageLimit, backend.name, storePages / seconds.store, rawPages / seconds.raw,
+            (seconds.store / storePages) / (seconds.raw / rawPages));
     }
 }
 

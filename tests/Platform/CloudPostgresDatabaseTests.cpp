@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <limits>
 #include <functional>
 #include <thread>
 
@@ -97,6 +99,35 @@ TEST_F(CloudPostgresDatabaseTest, AssetsOfEverySizeAroundTheirPartsComeBackByteF
         const auto& asset = std::get<CloudAsset>(*fetched.front().record->field("asset"));
         EXPECT_EQ(vellumar::test::readFile(asset.fileURL), vellumar::test::readFile(sent));
         EXPECT_TRUE(asset.fileURL.string().starts_with((root / "elsewhere").string()));
+    }
+}
+
+TEST_F(CloudPostgresDatabaseTest, FeedReadsEveryTypeAtItsLimitsAsItWasSaved)
+{
+    struct Case {
+        const char* name;
+        CloudValue value;
+    };
+    const std::vector<Case> cases {
+        { "smallest number", std::numeric_limits<std::int64_t>::min() },
+        { "largest number", std::numeric_limits<std::int64_t>::max() },
+        { "minus one", std::int64_t { -1 } },
+        { "zero", std::int64_t { 0 } },
+        { "date before 1970", CloudDate(std::chrono::nanoseconds(-1'234'567'891)) },
+        { "empty bytes", CloudBytes {} },
+        { "bytes with zeros and high bits", CloudBytes { 0, 255, 0, 128, 127 } },
+        { "text beyond ASCII", std::string("caf\u00e9 \\x") },
+        { "empty text", std::string() },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        CloudRecord record { "Envelope", testCase.name, { { "value", testCase.value } } };
+        ASSERT_FALSE(database->saveRecords("zone", { record }, CloudSavePolicy::allKeys).front().error);
+        auto changes = database->fetchZoneChanges("zone", std::nullopt, std::nullopt);
+        auto fed = std::find_if(changes.modified.begin(), changes.modified.end(),
+            [&](const CloudRecord& candidate) { return candidate.recordName == testCase.name; });
+        ASSERT_NE(fed, changes.modified.end());
+        EXPECT_EQ(*fed, record);
     }
 }
 
