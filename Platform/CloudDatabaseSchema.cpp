@@ -79,9 +79,6 @@ void configureCloudConnection(CloudSQLiteConnection& connection)
     // A commit is on disk before the call returns: an envelope a caller was told is saved survives a
     // power cut, not only a killed process.
     connection.execute("PRAGMA synchronous = FULL");
-    // A page of the feed reads one row per field of every record in it: pages read in place rather than
-    // copied into the connection's cache one system call each.
-    connection.execute("PRAGMA mmap_size = 268435456");
 }
 
 void prepareCloudSchema(CloudSQLiteConnection& connection)
