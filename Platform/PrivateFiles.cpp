@@ -107,11 +107,12 @@ namespace {
     {
         std::array<iovec, kPiecesPerWrite> batch;
         std::size_t piece = 0;
-        std::size_t offset = 0; // bytes of `pieces[piece]` already written
+        std::size_t offset = 0; // bytes written from the start of `pieces[piece]`
         for (;;) {
-            while (piece < pieces.size() && offset == pieces[piece].size()) {
+            // Past the pieces written whole, and empty ones.
+            while (piece < pieces.size() && offset >= pieces[piece].size()) {
+                offset -= pieces[piece].size();
                 ++piece;
-                offset = 0;
             }
             if (piece == pieces.size())
                 return 0;
@@ -126,15 +127,7 @@ namespace {
                 continue;
             if (count <= 0)
                 return count < 0 ? errno : EIO;
-            for (auto left = static_cast<std::size_t>(count); left > 0;) {
-                auto step = std::min(left, pieces[piece].size() - offset);
-                offset += step;
-                left -= step;
-                if (offset == pieces[piece].size()) {
-                    ++piece;
-                    offset = 0;
-                }
-            }
+            offset += static_cast<std::size_t>(count);
         }
     }
 
