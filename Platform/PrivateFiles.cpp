@@ -4,14 +4,17 @@
 #include "Platform/Random.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <fcntl.h>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,6 +28,8 @@ namespace {
     constexpr mode_t kFileMode = 0600;
     constexpr std::size_t kTemporarySuffixBytes = 4;
     constexpr std::size_t kTemporarySuffixDigits = 2 * kTemporarySuffixBytes;
+    // IOV_MAX on Linux.
+    constexpr std::size_t kPiecesPerWrite = 1024;
 
     fs::filesystem_error platformError(const char* what, const fs::path& path, int error)
     {
@@ -96,20 +101,37 @@ namespace {
         return text;
     }
 
-    // Returns 0, or the errno of the write that failed.
-    int writeAll(int descriptor, std::string_view bytes)
+    // Returns 0, or the errno of the write that failed. The pieces go out in as few calls as the
+    // kernel takes, so a file made of many small pieces costs no copy into one buffer.
+    int writeAll(int descriptor, std::span<const std::string_view> pieces)
     {
-        std::size_t written = 0;
-        while (written < bytes.size()) {
-            ssize_t count = ::write(descriptor, bytes.data() + written, bytes.size() - written);
+        std::array<iovec, kPiecesPerWrite> batch;
+        std::size_t piece = 0;
+        std::size_t offset = 0; // bytes written from the start of `pieces[piece]`
+        for (;;) {
+            // Past the pieces written whole, and empty ones.
+            while (piece < pieces.size() && offset >= pieces[piece].size()) {
+                offset -= pieces[piece].size();
+                ++piece;
+            }
+            if (piece == pieces.size())
+                return 0;
+            std::size_t filled = 0;
+            for (std::size_t next = piece; next < pieces.size() && filled < batch.size(); ++next) {
+                auto bytes = pieces[next].substr(next == piece ? offset : 0);
+                if (!bytes.empty())
+                    batch[filled++] = { const_cast<char*>(bytes.data()), bytes.size() };
+            }
+            ssize_t count = ::writev(descriptor, batch.data(), static_cast<int>(filled));
             if (count < 0 && errno == EINTR)
                 continue;
             if (count <= 0)
                 return count < 0 ? errno : EIO;
-            written += static_cast<std::size_t>(count);
+            offset += static_cast<std::size_t>(count);
         }
-        return 0;
     }
+
+    int writeAll(int descriptor, std::string_view bytes) { return writeAll(descriptor, { &bytes, 1 }); }
 
     // Returns 0, or the errno of the read or write that failed.
     int copyAll(int source, int destination)
@@ -189,6 +211,12 @@ PrivateFolder makePrivateDirectory(const fs::path& folder)
 void writeFileAtomically(
     std::string_view bytes, const fs::path& file, ExistingFile existing, Durability durability)
 {
+    writeFileAtomically(std::span(&bytes, 1), file, existing, durability);
+}
+
+void writeFileAtomically(std::span<const std::string_view> pieces, const fs::path& file,
+    ExistingFile existing, Durability durability)
+{
     fs::path folder = file.parent_path();
     if (folder.empty())
         folder = ".";
@@ -199,7 +227,7 @@ void writeFileAtomically(
     if (descriptor < 0)
         throw fileWriteError(file, errno);
     if (int error = fillAndClose(
-            descriptor, [bytes](int output) { return writeAll(output, bytes); }, durability);
+            descriptor, [pieces](int output) { return writeAll(output, pieces); }, durability);
         error != 0) {
         ::unlink(temporary.c_str());
         throw fileWriteError(file, error);

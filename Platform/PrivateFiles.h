@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -35,6 +36,9 @@ enum class Durability { onDisk, untilRestart };
 // place, though perhaps not yet on disk.
 void writeFileAtomically(std::string_view bytes, const std::filesystem::path& file, ExistingFile existing,
     Durability durability = Durability::onDisk);
+// The same for a content given as pieces, written one after the other without being joined first.
+void writeFileAtomically(std::span<const std::string_view> pieces, const std::filesystem::path& file,
+    ExistingFile existing, Durability durability = Durability::onDisk);
 
 // The target whose write made `name`, when `name` has the form ".<target>.<8 lowercase hex>" of the
 // temporary files of `writeFileAtomically`; absent for any other name.

@@ -2,10 +2,13 @@
 // cleared in turn on a different one of 64 threads as the relay's request workers would, alternating
 // between the two stores. Prints the median time of a clear in each, their ratio, and the resident
 // memory at rest against after the clears. The files live in /dev/shm, so the disk does not weigh in.
+// A clear must rewrite the whole file before it returns, so each store's figure is also set against
+// the floor that leaves: `writePrivateFile` of a document of the same size beside it, in the same rounds.
 //
 // Usage: bench_session_store [CPUS [CLEARS]]   (defaults "0,1", 30)
 
 #include "VellumarMacCore/ConversationData/SessionStore.h"
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "bench/WrkLoad.h"
 
 #include <stdlib.h>
@@ -133,24 +136,32 @@ int main(int argc, char** argv)
     workers.run([&] { large.sessionID(conversationID(0), "main"); });
     double idle = residentMB();
 
-    std::vector<double> smallTimes, largeTimes;
-    auto timedClear = [&](SessionStore& store, int index, std::vector<double>& times) {
+    std::vector<double> smallTimes, largeTimes, smallWrites, largeWrites;
+    auto timed = [&](std::vector<double>& times, const std::function<void()>& work) {
         workers.run([&] {
             auto start = Clock::now();
-            store.forgetSession(conversationID(index));
+            work();
             times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         });
     };
+    // The bare writes repeat one block, so that they hold no document in memory of their own.
+    const std::string block(64 * 1024, 'x');
+    std::vector<std::string_view> smallDocument(smallBytes / block.size(), block),
+        largeDocument(largeBytes / block.size(), block);
     for (int index = 0; index < clears; ++index) {
-        timedClear(small, index, smallTimes);
-        timedClear(large, index, largeTimes);
+        timed(smallTimes, [&] { small.forgetSession(conversationID(index)); });
+        timed(smallWrites, [&] { writePrivateFile(smallDocument, folder / "small-floor.json"); });
+        timed(largeTimes, [&] { large.forgetSession(conversationID(index)); });
+        timed(largeWrites, [&] { writePrivateFile(largeDocument, folder / "large-floor.json"); });
     }
     double after = residentMB();
 
     std::printf(
         "session store, %d clears each on rotating threads of %d, CPUs %s\n", clears, kWorkers, cpus.c_str());
-    std::printf("clear in a %.1f MB store     median %8.2f ms\n", smallBytes / 1e6, median(smallTimes));
-    std::printf("clear in a %.1f MB store    median %8.2f ms\n", largeBytes / 1e6, median(largeTimes));
+    std::printf("clear in a %.1f MB store     median %8.2f ms   (%.2fx a bare write of its size, %.2f ms)\n",
+        smallBytes / 1e6, median(smallTimes), median(smallTimes) / median(smallWrites), median(smallWrites));
+    std::printf("clear in a %.1f MB store    median %8.2f ms   (%.2fx a bare write of its size, %.2f ms)\n",
+        largeBytes / 1e6, median(largeTimes), median(largeTimes) / median(largeWrites), median(largeWrites));
     std::printf(
         "large / small               %8.2f   (target at most 2)\n", median(largeTimes) / median(smallTimes));
     std::printf(

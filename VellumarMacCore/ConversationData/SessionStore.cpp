@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Foundations/RelayIDs.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 namespace vellumar {
@@ -84,6 +85,20 @@ namespace {
         return text ? *text : std::string();
     }
 
+    // `,"<id>":<entry>`. Throws std::bad_alloc when memory runs out, which the encoder would answer
+    // with "null" in place of the entry.
+    std::string encodedMember(std::string_view conversationID, const SessionStore::Entry& entry)
+    {
+        auto key = JSON(conversationID).encoded();
+        auto value = JSON(entry).encoded();
+        if (!key.starts_with('"') || !value.starts_with('{'))
+            throw std::bad_alloc();
+        std::string member;
+        member.reserve(1 + key.size() + 1 + value.size());
+        member.append(",").append(key).append(":").append(value);
+        return member;
+    }
+
     // Absent while the file cannot be read.
     std::optional<std::map<std::string, SessionStore::Entry, std::less<>>> loadEntries(
         const std::filesystem::path& file)
@@ -123,6 +138,35 @@ void SessionStore::loadUnlessLoaded()
     if (auto entries = loadEntries(*m_file)) {
         m_data = std::move(*entries);
         m_loaded = true;
+        m_allUnencoded = true;
+        encodeChangedMembers();
+    }
+}
+
+bool SessionStore::encodeChangedMembers() noexcept
+{
+    try {
+        if (m_allUnencoded) {
+            m_encodedMembers.clear();
+            m_unencoded.clear();
+            for (const auto& [conversationID, entry] : m_data)
+                m_encodedMembers.emplace_hint(
+                    m_encodedMembers.end(), conversationID, encodedMember(conversationID, entry));
+            m_allUnencoded = false;
+        }
+        while (!m_unencoded.empty()) {
+            auto conversationID = m_unencoded.begin();
+            auto entry = m_data.find(*conversationID);
+            if (entry != m_data.end())
+                m_encodedMembers.insert_or_assign(
+                    *conversationID, encodedMember(*conversationID, entry->second));
+            else if (auto gone = m_encodedMembers.find(*conversationID); gone != m_encodedMembers.end())
+                m_encodedMembers.erase(gone);
+            m_unencoded.erase(conversationID);
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
 }
 
@@ -154,28 +198,36 @@ std::int64_t SessionStore::Locked::nowSeconds() const { return wholeSeconds(m_st
 
 SessionStore::Locked::~Locked() { saveIfChanged(); }
 
-void SessionStore::Locked::saveIfChanged() const noexcept
+void SessionStore::Locked::changed(std::string_view conversationID) noexcept
 {
-    if (!m_changed || !m_store.m_file)
+    m_changed = true;
+    if (!m_store.m_file)
         return;
     try {
-        // Entry by entry, in the order and form the encoder gives a whole object, so that a large
-        // store is not copied once more as a document before it is encoded.
-        std::string encoded = "{";
-        encoded.reserve(m_store.m_savedBytes);
-        for (const auto& [conversationID, entry] : m_store.m_data) {
-            if (encoded.size() > 1)
-                encoded += ',';
-            encoded += JSON(conversationID).encoded();
-            encoded += ':';
-            encoded += JSON(entry).encoded();
-        }
-        encoded += '}';
-        m_store.m_savedBytes = encoded.size();
-        // A failed write keeps the change in memory; the next successful save writes everything.
-        detail::writeStoreBytes(encoded, *m_store.m_file);
-    } catch (...) {
-        // No memory for the document: the change stays in memory and the next write takes it.
+        m_store.m_unencoded.emplace(conversationID);
+    } catch (const std::bad_alloc&) {
+        m_store.m_allUnencoded = true;
+    }
+}
+
+void SessionStore::Locked::saveIfChanged() const noexcept
+{
+    // A failed write, or a member that could not be encoded, keeps the change in memory; the next
+    // successful save writes everything.
+    if (!m_changed || !m_store.m_file || !m_store.encodeChangedMembers())
+        return;
+    try {
+        // The members as they are, in the order and form the encoder gives the whole object, so that
+        // a large store is neither encoded again nor copied once more as a document.
+        std::vector<std::string_view> pieces;
+        pieces.reserve(m_store.m_encodedMembers.size() + 2);
+        pieces.emplace_back("{");
+        for (const auto& [conversationID, member] : m_store.m_encodedMembers)
+            pieces.push_back(std::string_view(member).substr(pieces.size() == 1 ? 1 : 0));
+        pieces.emplace_back("}");
+        detail::writeStorePieces(pieces, *m_store.m_file);
+    } catch (const std::bad_alloc&) {
+        // No memory for the list of pieces: the change stays in memory and the next write takes it.
     }
 }
 
@@ -312,7 +364,7 @@ void SessionStore::Locked::recordReply(std::string_view conversationID, std::str
     if (details.contextTokens)
         entry.insert_or_assign("contextTokens", JSON(*details.contextTokens));
     m_store.m_data.insert_or_assign(std::string(conversationID), std::move(entry));
-    changed();
+    changed(conversationID);
 }
 
 void SessionStore::Locked::recordTurn(
@@ -335,7 +387,7 @@ void SessionStore::Locked::recordTurn(
             JSON::object({ { "at", JSON(nowSeconds()) }, { "user", JSON(std::move(userText)) },
                 { "reply", JSON(std::move(replyText)) } }),
             maxToday));
-    changed();
+    changed(conversationID);
 }
 
 void SessionStore::Locked::recordRoutineResult(
@@ -355,7 +407,7 @@ void SessionStore::Locked::recordRoutineResult(
             JSON::object({ { "routine", JSON(routine) },
                 { "reply", JSON(prefixCharacters(reply, maxTurnCharacters)) } }),
             maxRecent));
-    changed();
+    changed(conversationID);
 }
 
 void SessionStore::Locked::dropPosted(
@@ -371,7 +423,7 @@ void SessionStore::Locked::dropPosted(
         entry->erase("posted");
     else
         entry->insert_or_assign("posted", JSON(JSON::Array(posted->begin() + count, posted->end())));
-    changed();
+    changed(conversationID);
 }
 
 void SessionStore::Locked::endSession(std::string_view conversationID)
@@ -386,7 +438,7 @@ void SessionStore::Locked::endSession(std::string_view conversationID)
     });
     if (found->second.size() <= 1)
         m_store.m_data.erase(found);
-    changed();
+    changed(conversationID);
 }
 
 bool SessionStore::Locked::forgetSession(std::string_view conversationID)
@@ -398,7 +450,7 @@ bool SessionStore::Locked::forgetSession(std::string_view conversationID)
         return false;
     bool hadSession = found->second.contains("sessionId");
     m_store.m_data.erase(found);
-    changed();
+    changed(conversationID);
     return hadSession;
 }
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,8 +112,8 @@ public:
         const Entry* entryForBot(std::string_view conversationID, std::string_view botID) const;
         Entry& entryForWriting(std::string_view conversationID, std::string_view botID);
         std::int64_t nowSeconds() const;
-        // Notes that the file must be written before the lock is released.
-        void changed() { m_changed = true; }
+        // Notes that the conversation changed and the file must be written before the lock is released.
+        void changed(std::string_view conversationID) noexcept;
         // Never throws: a failed write keeps the change in memory for the next one.
         void saveIfChanged() const noexcept;
         // True, after one log line, while the file could not be read: a change then would replace
@@ -178,6 +179,9 @@ public:
 private:
     // Callers hold the lock. Reads the file when no read of it has succeeded yet.
     void loadUnlessLoaded();
+    // Callers hold the lock. Brings `m_encodedMembers` up to date with `m_data`; false, leaving what
+    // is left to a later call, when memory ran out.
+    bool encodeChangedMembers() noexcept;
 
     std::optional<std::filesystem::path> m_file;
     std::mutex m_lock;
@@ -185,8 +189,14 @@ private:
     std::map<std::string, Entry, std::less<>> m_data;
     // True once `m_data` holds what the file held; always without a file.
     bool m_loaded = false;
-    // The size of the last document built, so the next is built without growing step by step.
-    std::size_t m_savedBytes = 0;
+    // With a file, each conversation's member of it as the encoding of the whole store writes it
+    // after another member (`,"<id>":<entry>`), so that a save encodes only what changed and writes
+    // the rest as it is.
+    std::map<std::string, std::string, std::less<>> m_encodedMembers;
+    // Conversations changed since their member was encoded.
+    std::set<std::string, std::less<>> m_unencoded;
+    // Every member is to be encoded again: after a load, or when a change could not be noted.
+    bool m_allUnencoded = false;
 };
 
 }

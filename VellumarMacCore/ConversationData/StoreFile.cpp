@@ -137,21 +137,26 @@ bool writeStoreJSON(const JSON& value, const fs::path& file)
 
 bool writeStoreBytes(std::string_view encoded, const fs::path& file)
 {
-    bool written = false;
-    try {
-        writePrivateFile(encoded, file);
-        written = true;
-    } catch (const fs::filesystem_error& error) {
-        logUnsaved(file, error.code().message());
-    } catch (const std::exception& error) {
-        logUnsaved(file, error.what());
-    }
+    bool written = writeStorePieces(std::span(&encoded, 1), file);
     // glibc keeps what a thread freed in that thread's own arena, and a large store's document is
     // built on whichever request thread changed it: without this, each of them would go on holding
     // a copy of the whole document.
     if (encoded.size() >= kTrimAfterBytes)
         ::malloc_trim(0);
     return written;
+}
+
+bool writeStorePieces(std::span<const std::string_view> pieces, const fs::path& file)
+{
+    try {
+        writePrivateFile(pieces, file);
+        return true;
+    } catch (const fs::filesystem_error& error) {
+        logUnsaved(file, error.code().message());
+    } catch (const std::exception& error) {
+        logUnsaved(file, error.what());
+    }
+    return false;
 }
 
 void removeStoreLeftovers(const fs::path& file)

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace vellumar::detail {
@@ -47,6 +48,8 @@ std::optional<std::filesystem::path> keepDamagedStoreFile(
 bool writeStoreJSON(const JSON& value, const std::filesystem::path& file);
 // The same for a document already encoded.
 bool writeStoreBytes(std::string_view encoded, const std::filesystem::path& file);
+// The same for a document encoded in pieces, written one after the other without being joined.
+bool writeStorePieces(std::span<const std::string_view> pieces, const std::filesystem::path& file);
 
 // Removes the temporary files that writes of the file, killed before their rename, left beside it.
 // Call it when the store opens, before it writes.

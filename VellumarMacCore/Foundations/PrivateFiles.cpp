@@ -31,9 +31,14 @@ void ensurePrivateDirectory(const fs::path& folder)
 
 void writePrivateFile(std::string_view bytes, const fs::path& file, Durability durability)
 {
+    writePrivateFile(std::span(&bytes, 1), file, durability);
+}
+
+void writePrivateFile(std::span<const std::string_view> pieces, const fs::path& file, Durability durability)
+{
     fs::path folder = file.parent_path();
     ensurePrivateDirectory(folder.empty() ? fs::path(".") : folder);
-    platform::writeFileAtomically(bytes, file, platform::ExistingFile::replace, durability);
+    platform::writeFileAtomically(pieces, file, platform::ExistingFile::replace, durability);
 }
 
 void makeFilePrivate(const fs::path& file)

@@ -5,6 +5,7 @@
 #include "Platform/PrivateFiles.h"
 
 #include <filesystem>
+#include <span>
 #include <string_view>
 #include <system_error>
 
@@ -26,6 +27,9 @@ void ensurePrivateDirectory(const std::filesystem::path& folder);
 using platform::Durability;
 void writePrivateFile(
     std::string_view bytes, const std::filesystem::path& file, Durability durability = Durability::onDisk);
+// The same for a content given as pieces, written one after the other without being joined first.
+void writePrivateFile(std::span<const std::string_view> pieces, const std::filesystem::path& file,
+    Durability durability = Durability::onDisk);
 
 // Removes the temporary files of `writePrivateFile` that killed writes left; see
 // Platform/PrivateFiles.h.

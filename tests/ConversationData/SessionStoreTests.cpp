@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <array>
@@ -42,6 +44,19 @@ namespace {
         test::TemporaryFolder m_folder;
         test::ManualClock m_clock;
     };
+
+    // The store as it holds it in memory, encoded as one document.
+    std::string wholeStoreEncoding(SessionStore& store, std::initializer_list<std::string_view> conversations)
+    {
+        JSON::Object document;
+        for (auto id : conversations) {
+            for (std::string_view owner : { "helper", "other" }) {
+                if (auto entry = store.entry(id, owner))
+                    document.insert_or_assign(std::string(id), JSON(*entry));
+            }
+        }
+        return JSON(std::move(document)).encoded();
+    }
 
     // Counts, through the kernel's own notifications, the files moved into place as `name` in `folder`:
     // one for each whole-file write.
@@ -140,6 +155,45 @@ namespace {
             for (const auto& [id, entry] : *document->objectValue())
                 ids.push_back(id);
             EXPECT_EQ(ids, c.expected);
+        }
+    }
+
+    // Only what changed is encoded again, so each change must reach its own member of the file.
+    TEST_F(SessionStoreTest, AfterEveryKindOfChangeTheFileIsTheWholeStoreEncodedAsPythonWritesIt)
+    {
+        auto store = storeWithFile(R"({ "ios-device:z": {"updatedAt": 1740787000, "botId": "helper",
+            "sessionId": "0b1c2d3e", "state": {"z/a": "\u00e9\t", "tools": "d1"}, "actions": true,
+            "summary": "\"q\" \\ / \u0001 \u2603 \ud83d\udc69"}, "not a conversation": {"botId": "helper"},
+            "ios-device:A": {"botId": "other", "posted": [{"routine": "R", "reply": "p"}, {}],
+            "weird": [1.5, -0.25, 1e-7, null, false, {}, []]}, "ios-device:scalar": 5 })");
+        const std::initializer_list<std::string_view> ids
+            = { "ios-device:z", "ios-device:A", "ios-device:m" };
+        const struct {
+            const char* name;
+            std::function<void()> change;
+        } rows[] = {
+            { "invalid members dropped at load",
+                [&] { store.recordTurn("ios-device:z", bot, "u\x1f", "r"); } },
+            { "reply recorded",
+                [&] { store.recordReply("ios-device:A", "other", session, { .summary = "s" }); } },
+            { "routine result", [&] { store.recordRoutineResult("ios-device:z", bot, "News", "Rain."); } },
+            { "posted dropped", [&] { store.dropPosted("ios-device:A", "other", 1); } },
+            { "session ended", [&] { store.endSession("ios-device:z"); } },
+            { "new conversation", [&] { store.recordTurn("ios-device:m", bot, "\xF0\x9F\x91\xA9", "r"); } },
+            { "another bot's turn", [&] { store.recordTurn("ios-device:z", "other", "u", "r"); } },
+            { "conversation cleared", [&] { store.forgetSession("ios-device:A"); } },
+        };
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.name);
+            row.change();
+            auto bytes = test::readFile(file());
+            EXPECT_EQ(bytes, wholeStoreEncoding(store, ids));
+            auto python = test::runPeer({ "python3", "-c",
+                "import json, sys; sys.stdout.buffer.write(json.dumps(json.load(open(sys.argv[1], "
+                "encoding='utf-8')), sort_keys=True, separators=(',', ':'), ensure_ascii=False).encode())",
+                file().string() });
+            EXPECT_EQ(python.exitStatus, 0);
+            EXPECT_EQ(python.output, bytes);
         }
     }
 
@@ -244,6 +298,37 @@ namespace {
         store.recordTurn(conversation, bot, "hi", "hello");
         EXPECT_EQ(SessionStore(blocked / "sessions.json", m_clock.function()).sessionID(conversation, bot),
             session);
+    }
+
+    TEST_F(SessionStoreTest, AWriteThatFillsTheDiskKeepsTheOldFileAndTheNextSaveWritesEverything)
+    {
+        // A 64 KiB file system in a child's own mount namespace, two pages of it free: the second
+        // conversation makes the file need one more page than is left, part-way through its write.
+        auto data = m_folder / "data";
+        std::filesystem::create_directory(data);
+        auto outcome = test::outputOfChildWithin(std::chrono::seconds(30), [&]() -> std::string {
+            if (::unshare(CLONE_NEWNS) != 0
+                || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                || ::mount("tmpfs", data.c_str(), "tmpfs", 0, "size=64k") != 0)
+                return "cannot mount";
+            test::writeBytes(data / "filler", std::string(56 * 1024, 'f'));
+            SessionStore store(data / "sessions.json", m_clock.function());
+            store.recordTurn("ios-device:a", bot, std::string(1500, 'a'), "r");
+            auto before = test::readFile(data / "sessions.json");
+            store.recordTurn("ios-device:b", bot, std::string(1500, 'b'), "r");
+            std::string report
+                = test::readFile(data / "sessions.json") == before ? "old file kept" : "changed";
+            for (auto& name : test::namesIn(data))
+                report += " " + name;
+            std::filesystem::remove(data / "filler");
+            store.recordTurn("ios-device:c", bot, "c", "r");
+            bool whole = test::readFile(data / "sessions.json")
+                == wholeStoreEncoding(store, { "ios-device:a", "ios-device:b", "ios-device:c" });
+            return report + (whole && store.entry("ios-device:b", bot) ? "; then all" : "; then not all");
+        });
+        if (outcome == "cannot mount")
+            GTEST_SKIP() << "mounting a small file system is not permitted here";
+        EXPECT_EQ(outcome, "old file kept filler sessions.json; then all");
     }
 
     TEST_F(SessionStoreTest, ConcurrentWritersLeaveEveryConversationInTheFile)

@@ -153,6 +153,24 @@ namespace {
         }
     }
 
+    // Pieces go out in batches of at most 1024; empty ones are skipped, even at a batch's edges.
+    TEST(WritePrivateFile, WritesPiecesInOrderAcrossBatches)
+    {
+        test::TemporaryFolder temporary;
+        for (std::size_t count : { 0, 1, 1023, 1024, 1025, 2049 }) {
+            SCOPED_TRACE(count);
+            std::vector<std::string> texts;
+            std::string expected;
+            for (std::size_t index = 0; index < count; ++index) {
+                texts.push_back(index % 1023 == 0 ? "" : std::to_string(index) + ",");
+                expected += texts.back();
+            }
+            std::vector<std::string_view> pieces(texts.begin(), texts.end());
+            writePrivateFile(pieces, temporary / "pieces.json");
+            EXPECT_EQ(test::readFile(temporary / "pieces.json"), expected);
+        }
+    }
+
     // Replaced by rename, not rewritten in place: a reader holding the old file keeps the old content,
     // until that one is narrowed in place.
     TEST(WritePrivateFile, ReplacesAWideFileByRenameNotInPlace)
