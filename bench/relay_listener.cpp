@@ -4,7 +4,8 @@
 // runs on two others. Prints requests per second (and their ratio), the 99th percentile latency of each,
 // and the host's idle resident memory: after its start minus the same process before it.
 //
-// Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION]]]   (defaults "0,1", "2,3", "10s")
+// Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION [close]]]]   (defaults "0,1", "2,3", "10s")
+// "close": every request asks "Connection: close", so each comes on a new connection.
 
 #include "bench/LocalServers.h"
 #include "bench/WrkLoad.h"
@@ -86,6 +87,7 @@ int main(int argc, char** argv)
     std::string serverCPUs = argc > 1 ? argv[1] : "0,1";
     std::string wrkCPUs = argc > 2 ? argv[2] : "2,3";
     std::string duration = argc > 3 ? argv[3] : "10s";
+    bool newConnections = argc > 4 && std::string(argv[4]) == "close";
     // Every thread started from here on (listener, workers) inherits the servers' CPUs.
     pinTo(serverCPUs);
 
@@ -118,6 +120,12 @@ int main(int argc, char** argv)
     auto token = host.devices().add("Phone").token;
 
     std::string authorization = "Authorization: Bearer " + token;
+    std::vector<std::string> relayHeaders { authorization };
+    std::vector<std::string> nginxHeaders;
+    if (newConnections) {
+        relayHeaders.emplace_back("Connection: close");
+        nginxHeaders.emplace_back("Connection: close");
+    }
     // Asked with "Connection: close" and read to the close, so that wrk finds all 32 places free.
     std::string response;
     {
@@ -141,16 +149,17 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::printf("wrk -t2 -c32 -d%s, servers on CPUs %s, wrk on CPUs %s, body %zu bytes, %s\n",
-        duration.c_str(), serverCPUs.c_str(), wrkCPUs.c_str(), body.size(), kTLSVersion);
+    std::printf("wrk -t2 -c32 -d%s, servers on CPUs %s, wrk on CPUs %s, body %zu bytes, %s%s\n",
+        duration.c_str(), serverCPUs.c_str(), wrkCPUs.c_str(), body.size(), kTLSVersion,
+        newConnections ? ", a new connection per request" : "");
     // On a shared machine one pair of runs can land on a busy moment of either server: alternate them
     // and take the median ratio.
     std::vector<double> ratios;
     for (int round = 1; round <= kRounds; ++round) {
-        auto relayFigures = runWrk(wrkCPUs, duration,
-            "https://127.0.0.1:" + std::to_string(relayPort) + "/health", { authorization });
-        auto nginxFigures
-            = runWrk(wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(nginxPort) + "/health");
+        auto relayFigures = runWrk(
+            wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(relayPort) + "/health", relayHeaders);
+        auto nginxFigures = runWrk(
+            wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(nginxPort) + "/health", nginxHeaders);
         std::printf("round %d\n", round);
         print("relay /health", relayFigures);
         print("nginx (static file)", nginxFigures);

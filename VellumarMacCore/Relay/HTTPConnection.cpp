@@ -203,6 +203,7 @@ void HTTPConnection::respond(HTTPResponse response, bool keepAlive, Body body)
     if (response.upgrade())
         return upgradeToWebSocket(response);
     bool keep = keepAlive && response.status() != 401;
+    m_ending = !keep && (!response.file() || body == Body::omit);
     auto finish = [weak = weak_from_this(), keep](std::error_code error) {
         if (auto self = weak.lock())
             self->finishResponse(error, keep);
@@ -251,6 +252,7 @@ void HTTPConnection::sendNextChunk(std::shared_ptr<Download> download)
         return close();
     chunk.resize(*count);
     download->remaining -= static_cast<std::int64_t>(*count);
+    m_ending = !download->keep && download->remaining <= 0;
     m_connection->send(download->chunk, afterSending(download));
 }
 

@@ -34,8 +34,8 @@ using WebSocketFactory = std::function<WebSocketHandOff(std::shared_ptr<platform
     std::shared_ptr<platform::NetConnection>, std::string alreadyReceived, std::function<void()> onFinish)>;
 
 // Lives on the queue of its network connection: every member function runs there, but for `isTrusted`,
-// `openedAt` and `host`, which the listener reads from its own queue. The listener's table is its only
-// lasting strong owner; callbacks, timers and request tasks hold it weakly.
+// `isEnding`, `openedAt` and `host`, which the listener reads from its own queue. The listener's table
+// is its only lasting strong owner; callbacks, timers and request tasks hold it weakly.
 class HTTPConnection : public std::enable_shared_from_this<HTTPConnection> {
 public:
     // What all connections of one listener share.
@@ -74,6 +74,9 @@ public:
     // Any thread.
     bool isTrusted() const noexcept { return m_trusted; }
     bool isClosed() const noexcept { return m_closed; }
+    // Its last response is wholly handed to the network and it closes once that is out. Its peer may
+    // be back on a new connection before the queue gets to the close.
+    bool isEnding() const noexcept { return m_ending; }
     platform::NetQueue& queue() const noexcept { return *m_queue; }
     std::chrono::steady_clock::time_point openedAt() const noexcept { return m_openedAt; }
     const std::optional<std::string>& host() const noexcept { return m_host; }
@@ -113,6 +116,7 @@ private:
     std::optional<WebSocketHandOff> m_webSocket;
     bool m_requestTimerArmed = false;
     std::atomic<bool> m_trusted = false;
+    std::atomic<bool> m_ending = false;
     std::chrono::steady_clock::time_point m_openedAt = std::chrono::steady_clock::now();
     std::optional<std::string> m_host;
 };

@@ -31,6 +31,10 @@ struct RelayListener::State : std::enable_shared_from_this<RelayListener::State>
     // On the listener's queue.
     platform::NetQueue& nextQueue();
     void accept(const std::shared_ptr<platform::NetConnection>& connection);
+    // Under `lock`: the connections that hold a place. One whose last response is on its way holds
+    // none: its peer, answered, may already be back on a new connection, which must not cost another
+    // client its place while that queue has yet to close the old one.
+    std::ptrdiff_t placesTaken() const;
     // Under `lock`: makes room for a connection from `host` as the limits ask, moving the connections
     // it evicts to `evicted`, and tells whether there is room.
     bool makeRoom(
@@ -106,7 +110,7 @@ std::shared_ptr<HTTPConnection> RelayListener::State::takeOldestUntrusted(Matche
     auto oldest = connections.end();
     for (auto entry = connections.begin(); entry != connections.end(); ++entry) {
         const auto& connection = *entry->second;
-        if (connection.isTrusted() || !matches(connection))
+        if (connection.isTrusted() || connection.isEnding() || !matches(connection))
             continue;
         if (oldest == connections.end() || connection.openedAt() < oldest->second->openedAt())
             oldest = entry;
@@ -118,6 +122,12 @@ std::shared_ptr<HTTPConnection> RelayListener::State::takeOldestUntrusted(Matche
     return taken;
 }
 
+std::ptrdiff_t RelayListener::State::placesTaken() const
+{
+    return std::count_if(
+        connections.begin(), connections.end(), [](const auto& entry) { return !entry.second->isEnding(); });
+}
+
 bool RelayListener::State::makeRoom(
     const std::optional<std::string>& host, std::vector<std::shared_ptr<HTTPConnection>>& evicted)
 {
@@ -125,18 +135,18 @@ bool RelayListener::State::makeRoom(
     if (host) {
         int untrusted = 0;
         for (const auto& [key, open] : connections)
-            untrusted += !open->isTrusted() && open->host() == host;
+            untrusted += !open->isTrusted() && !open->isEnding() && open->host() == host;
         if (untrusted > 0 && untrusted >= limits.maxUntrustedPerHost) {
             if (auto oldest
                 = takeOldestUntrusted([&](const HTTPConnection& open) { return open.host() == host; }))
                 evicted.push_back(std::move(oldest));
         }
     }
-    if (std::ssize(connections) >= limits.maxConnections) {
+    if (placesTaken() >= limits.maxConnections) {
         if (auto oldest = takeOldestUntrusted([](const HTTPConnection&) { return true; }))
             evicted.push_back(std::move(oldest));
     }
-    return std::ssize(connections) < limits.maxConnections;
+    return placesTaken() < limits.maxConnections;
 }
 
 void RelayListener::State::accept(const std::shared_ptr<platform::NetConnection>& connection)
@@ -273,7 +283,7 @@ std::size_t RelayListener::connectionCount()
     // Behind any `stop` already asked for.
     m_queue->sync([&] {
         std::lock_guard guard(m_state->lock);
-        count = m_state->connections.size();
+        count = static_cast<std::size_t>(m_state->placesTaken());
     });
     return count;
 }

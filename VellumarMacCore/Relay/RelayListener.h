@@ -60,7 +60,8 @@ public:
     std::uint16_t start(std::uint16_t port);
     // Returns at once; the listener stops accepting and closes every connection, each on its queue.
     void stop();
-    // Not from the listener's queues.
+    // The open connections that count towards the limits (not those whose last response is on its
+    // way). Not from the listener's queues.
     std::size_t connectionCount();
 
     struct State;

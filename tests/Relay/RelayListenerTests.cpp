@@ -220,6 +220,69 @@ namespace {
         EXPECT_EQ(test::statusOf(trusted.back()->get("/ok").value_or("")), 200);
     }
 
+    // A listener whose connections alternate between exactly two queues, the listener's own first;
+    // none when fewer than two CPUs are usable.
+    std::unique_ptr<RelayServer> serverOnTwoQueues(
+        RequestHandler handler, RelayListenerLimits limits, RelayListener::Hooks hooks)
+    {
+        cpu_set_t usable;
+        cpu_set_t two;
+        CPU_ZERO(&two);
+        sched_getaffinity(0, sizeof usable, &usable);
+        for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&two) < 2; ++cpu) {
+            if (CPU_ISSET(cpu, &usable))
+                CPU_SET(cpu, &two);
+        }
+        std::unique_ptr<RelayServer> server;
+        // The queues' threads take the CPUs of the thread that makes them.
+        std::thread([&] {
+            if (CPU_COUNT(&two) == 2 && sched_setaffinity(0, sizeof two, &two) == 0)
+                server = std::make_unique<RelayServer>(
+                    std::move(handler), limits, HTTPRequestParser::Policy {}, std::move(hooks));
+        }).join();
+        return server;
+    }
+
+    // A client that has its answer comes straight back on a new connection while the connection it
+    // left still waits on its busy queue to close: every other place is held by a trusted client, and
+    // the new connection is let in all the same.
+    TEST(RelayListener, ClientBackOnANewConnectionGetsThePlaceItsAnsweredOneLeft)
+    {
+        test::Gate holding;
+        test::Gate sent;
+        test::Gate released;
+        auto server = serverOnTwoQueues(
+            [&](const HTTPRequest& request) {
+                if (request.path() == "/hold") {
+                    holding.open();
+                    sent.waitOpen();
+                }
+                if (request.path() == "/block")
+                    released.waitOpen();
+                return test::okResponse();
+            },
+            { .maxConnections = 6 }, { .answersAtOnce = [](const HTTPRequest&) { return true; } });
+        if (!server)
+            GTEST_SKIP() << "needs two usable CPUs";
+        std::vector<std::unique_ptr<TLSTestClient>> clients;
+        for (int index = 0; index < 6; ++index)
+            clients.push_back(trustedClient(server->port));
+        // The second queue serves the odd ones. Held up, it takes the next two requests in one go:
+        // the answer of the first is written before the second blocks, its close waits behind it.
+        ASSERT_TRUE(clients[1]->send("GET /hold HTTP/1.1\r\nHost: relay\r\n\r\n"));
+        ASSERT_TRUE(holding.waitOpen());
+        auto& leaving = *clients[3];
+        ASSERT_TRUE(leaving.send("GET /ok HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n\r\n"));
+        ASSERT_TRUE(clients[5]->send("GET /block HTTP/1.1\r\nHost: relay\r\n\r\n"));
+        sent.open();
+        EXPECT_EQ(test::statusOf(leaving.readResponse().value_or("")), 200);
+        TLSTestClient back(server->port);
+        EXPECT_TRUE(back.handshake());
+        released.open();
+        EXPECT_EQ(test::statusOf(clients[5]->readResponse().value_or("")), 200);
+        EXPECT_EQ(test::statusOf(back.get("/ok").value_or("")), 200);
+    }
+
     std::string currentThreadName()
     {
         char name[16] = {};
