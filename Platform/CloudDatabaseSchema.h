@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +18,10 @@ namespace vellumar::platform {
 
 class CloudSQLiteConnection;
 
-// Sets write-ahead logging and creates the tables and the account row, in one write transaction.
+// Sets write-ahead logging and creates the tables and the account row, in one write transaction; a
+// database of fields kept one row each has them packed into their records in that transaction.
+// badDatabase, with one log line, for a database of a newer schema than this program knows, which is
+// left unchanged.
 void prepareCloudSchema(CloudSQLiteConnection& connection);
 // The settings every connection needs.
 void configureCloudConnection(CloudSQLiteConnection& connection);
@@ -36,6 +41,13 @@ std::string newCloudAssetName();
 // damaged record: absent, with one log line.
 std::optional<std::filesystem::path> cloudAssetFile(
     const std::filesystem::path& folder, std::string_view assetName);
+// The fields packed in a record row, only the `desiredKeys` ones (all when absent); absent for a damaged
+// packing, with one log line naming the record.
+std::optional<CloudStoredFields> unpackCloudRecordFields(std::span<const std::uint8_t> packed,
+    std::string_view recordName, const std::optional<std::set<std::string>>& desiredKeys);
+// The asset names packed in a record row; none for a damaged packing, with one log line.
+std::vector<std::string> unpackCloudRecordAssets(
+    std::span<const std::uint8_t> packed, std::string_view recordName);
 // The asset file names the zone's records refer to.
 std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, const std::string& zoneName);
 // Removes asset files once no committed row refers to them; a file already gone is fine, and a damaged
