@@ -14,16 +14,17 @@ namespace vellumar::platform {
 
 namespace {
 
-    // A record's fields are packed together in its row (CloudFieldPacking), so that a page of the feed
-    // reads one row per record. The feed holds one row per record, moved to a new sequence number on
-    // every change, so a page never reports a record twice; a deletion stays as a row with `deleted` set.
+    // A record's fields are packed together in its row (CloudFieldPacking). The feed holds one row per
+    // record, moved to a new sequence number on every change, so a page never reports a record twice; a
+    // deletion stays as a row with `deleted` set, and a change of a record that exists names its row
+    // (`record_row`). A page is then one walk along `feed_pages` and one row look-up per record.
     constexpr const char* kSchema = R"sql(
         CREATE TABLE IF NOT EXISTS zones(name TEXT PRIMARY KEY, epoch INTEGER NOT NULL);
         CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, type TEXT NOT NULL,
             fields BLOB NOT NULL, PRIMARY KEY(zone, name));
         CREATE TABLE IF NOT EXISTS changes(sequence INTEGER PRIMARY KEY AUTOINCREMENT, zone TEXT NOT NULL,
-            record TEXT NOT NULL, deleted INTEGER NOT NULL, UNIQUE(zone, record));
-        CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence);
+            record TEXT NOT NULL, deleted INTEGER NOT NULL, record_row INTEGER, UNIQUE(zone, record));
+        CREATE INDEX IF NOT EXISTS feed_pages ON changes(zone, sequence, record, deleted, record_row);
         CREATE TABLE IF NOT EXISTS subscriptions(id TEXT PRIMARY KEY, zone TEXT NOT NULL,
             record_type TEXT NOT NULL, content_available INTEGER NOT NULL, title_key TEXT, body_key TEXT,
             sound TEXT);
@@ -109,11 +110,13 @@ namespace {
         return std::nullopt;
     }
 
-    // Moves the fields of a database of one row per field into their records' rows, within the caller's
-    // transaction, so that a failure leaves the database as it was.
+    // Moves the fields of a database of one row per field into their records' rows and has each change
+    // name its record's row, within the caller's transaction, so that a failure leaves the database as
+    // it was.
     void packFieldRows(CloudSQLiteConnection& connection)
     {
-        connection.execute("ALTER TABLE records RENAME TO field_row_records");
+        connection.execute("ALTER TABLE records RENAME TO field_row_records; DROP INDEX changes_by_zone; "
+                           "ALTER TABLE changes ADD COLUMN record_row INTEGER");
         connection.execute(kSchema);
         {
             auto records = connection.statement("SELECT zone, name, type FROM field_row_records");
@@ -139,7 +142,9 @@ namespace {
                     .run();
             }
         }
-        connection.execute("DROP TABLE field_row_records; DROP TABLE fields");
+        connection.execute("UPDATE changes SET record_row = (SELECT rowid FROM records "
+                           "WHERE zone = changes.zone AND name = changes.record) WHERE deleted = 0; "
+                           "DROP TABLE field_row_records; DROP TABLE fields");
     }
 
 }

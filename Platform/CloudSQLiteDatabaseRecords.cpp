@@ -116,15 +116,16 @@ namespace {
             .run();
     }
 
-    // Moves the record's one row of the feed to the end.
+    // Moves the record's one row of the feed to the end; `recordRow` is absent for a deletion.
     void noteChange(CloudSQLiteConnection& connection, const std::string& zoneName,
-        const std::string& recordName, bool deleted)
+        const std::string& recordName, std::optional<std::int64_t> recordRow)
     {
-        connection.statement("INSERT OR REPLACE INTO changes(zone, record, deleted) VALUES(?, ?, ?)")
-            .bind(1, zoneName)
-            .bind(2, recordName)
-            .bind(3, static_cast<std::int64_t>(deleted))
-            .run();
+        auto change = connection.statement(
+            "INSERT OR REPLACE INTO changes(zone, record, deleted, record_row) VALUES(?, ?, ?, ?)");
+        change.bind(1, zoneName).bind(2, recordName).bind(3, static_cast<std::int64_t>(!recordRow));
+        if (recordRow)
+            change.bind(4, *recordRow);
+        change.run();
     }
 
     std::int64_t requireZone(CloudSQLiteConnection& connection, const std::string& zoneName)
@@ -171,14 +172,17 @@ std::vector<CloudItemResult> CloudSQLiteDatabase::saveRecords(
                 auto replaced = recordAssets(*connection, zoneName, record.recordName);
                 unusedAssets.insert(unusedAssets.end(), replaced.begin(), replaced.end());
             }
-            connection
-                ->statement("INSERT OR REPLACE INTO records(zone, name, type, fields) VALUES(?, ?, ?, ?)")
-                .bind(1, zoneName)
+            auto insert = connection->statement("INSERT OR REPLACE INTO records(zone, name, type, fields) "
+                                                "VALUES(?, ?, ?, ?) RETURNING rowid");
+            insert.bind(1, zoneName)
                 .bind(2, record.recordName)
                 .bind(3, record.recordType)
-                .bindBlob(4, packCloudFields(cloudStoredFields(record, staged[index].assetNames)))
-                .run();
-            noteChange(*connection, zoneName, record.recordName, false);
+                .bindBlob(4, packCloudFields(cloudStoredFields(record, staged[index].assetNames)));
+            if (!insert.step())
+                throw CloudDatabaseError(CloudErrorCode::internalError);
+            std::int64_t row = insert.integer(0);
+            insert.run();
+            noteChange(*connection, zoneName, record.recordName, row);
             if (!exists) {
                 auto created = creationPushes(subscriptions, record);
                 pushes.insert(pushes.end(), created.begin(), created.end());
@@ -215,7 +219,7 @@ std::vector<CloudItemResult> CloudSQLiteDatabase::deleteRecords(
             auto assets = recordAssets(*connection, zoneName, name);
             removedAssets.insert(removedAssets.end(), assets.begin(), assets.end());
             removeRecordRow(*connection, zoneName, name);
-            noteChange(*connection, zoneName, name, true);
+            noteChange(*connection, zoneName, name, std::nullopt);
         }
         transaction.commit();
     }
@@ -249,12 +253,13 @@ CloudZoneChanges CloudSQLiteDatabase::fetchZoneChanges(const std::string& zoneNa
     // A feed from the start shows what the zone holds now, so its deletions are of no interest.
     bool initialFeed = !since || since->initialFeed;
 
-    // One statement for the whole page: each change with its record's row.
+    // One statement for the whole page: each change with its record's row, in the order of the feed's
+    // index, so that no record is copied into a sorter on the way. A row that is not the named record's
+    // (a damaged file) is taken as no record.
     auto query = connection->statement(
-        "SELECT c.sequence, c.record, c.deleted, r.type, r.fields FROM "
-        "(SELECT sequence, record, deleted FROM changes WHERE zone = ?1 AND sequence > ?2 "
-        "AND (?3 = 0 OR deleted = 0) ORDER BY sequence LIMIT ?4) AS c "
-        "LEFT JOIN records AS r ON r.zone = ?1 AND r.name = c.record ORDER BY c.sequence");
+        "SELECT c.sequence, c.record, c.deleted, r.type, r.fields FROM changes AS c "
+        "LEFT JOIN records AS r ON r.rowid = c.record_row AND r.zone = c.zone AND r.name = c.record "
+        "WHERE c.zone = ?1 AND c.sequence > ?2 AND (?3 = 0 OR c.deleted = 0) ORDER BY c.sequence LIMIT ?4");
     query.bind(1, zoneName)
         .bind(2, since ? since->changeSequence : std::int64_t { 0 })
         .bind(3, static_cast<std::int64_t>(initialFeed))
