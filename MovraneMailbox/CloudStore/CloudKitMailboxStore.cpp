@@ -171,12 +171,12 @@ MailboxChanges CloudKitMailboxStore::fetchChanges(
     MailboxChanges changes;
     changes.token = CloudKitMailboxMapping::archiveToken(page.token);
     changes.moreComing = page.moreComing;
-    for (const auto& record : page.modified) {
+    for (auto& record : page.modified) {
         try {
             if (record.recordType == MailboxProtocol::presenceRecordType)
                 changes.presence = CloudKitMailboxMapping::presenceRecord(record);
             else
-                changes.envelopes.push_back(CloudKitMailboxMapping::envelopeRecord(record));
+                changes.envelopes.push_back(CloudKitMailboxMapping::envelopeRecord(std::move(record)));
         } catch (const MailboxCryptoError&) {
             // A record that does not read is no envelope of ours; the rest of the page still is.
         }
