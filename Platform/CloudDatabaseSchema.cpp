@@ -214,13 +214,22 @@ std::optional<std::filesystem::path> cloudAssetFile(
     return std::nullopt;
 }
 
-std::optional<CloudStoredFields> unpackCloudRecordFields(std::span<const std::uint8_t> packed,
-    std::string_view recordName, const std::optional<std::set<std::string>>& desiredKeys)
+CloudRecord cloudRecordOfRow(std::string recordType, std::string recordName,
+    std::span<const std::uint8_t> packed, const std::filesystem::path& assetFolder,
+    const std::optional<std::set<std::string>>& desiredKeys)
 {
-    auto fields = unpackCloudFields(packed, desiredKeys);
-    if (!fields)
-        logDamagedFields(recordName);
-    return fields;
+    CloudRecord record { std::move(recordType), std::move(recordName), {} };
+    auto fields = unpackCloudValues(
+        packed, desiredKeys, [&](const std::string& assetName) -> std::optional<CloudValue> {
+            if (auto file = cloudAssetFile(assetFolder, assetName))
+                return CloudAsset { std::move(*file) };
+            return std::nullopt;
+        });
+    if (fields)
+        record.fields = std::move(*fields);
+    else
+        logDamagedFields(record.recordName);
+    return record;
 }
 
 std::vector<std::string> unpackCloudRecordAssets(

@@ -41,10 +41,12 @@ std::string newCloudAssetName();
 // damaged record: absent, with one log line.
 std::optional<std::filesystem::path> cloudAssetFile(
     const std::filesystem::path& folder, std::string_view assetName);
-// The fields packed in a record row, only the `desiredKeys` ones (all when absent); absent for a damaged
-// packing, with one log line naming the record.
-std::optional<CloudStoredFields> unpackCloudRecordFields(std::span<const std::uint8_t> packed,
-    std::string_view recordName, const std::optional<std::set<std::string>>& desiredKeys);
+// The record of a row with the `desiredKeys` fields of its packing (all when absent), each asset as the
+// file its name gives in `assetFolder`: without any fields when the packing is damaged, and without an
+// asset of a damaged name, with one log line each.
+CloudRecord cloudRecordOfRow(std::string recordType, std::string recordName,
+    std::span<const std::uint8_t> packed, const std::filesystem::path& assetFolder,
+    const std::optional<std::set<std::string>>& desiredKeys);
 // The asset names packed in a record row; none for a damaged packing, with one log line.
 std::vector<std::string> unpackCloudRecordAssets(
     std::span<const std::uint8_t> packed, std::string_view recordName);

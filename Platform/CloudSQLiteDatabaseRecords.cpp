@@ -49,36 +49,6 @@ namespace {
             names.push_back(name);
     }
 
-    // A packed value as the record holds it: an asset as the file its name gives in the asset folder;
-    // absent for an asset of a damaged name.
-    std::optional<CloudValue> cloudValue(CloudStoredValue stored, const fs::path& cloudFolder)
-    {
-        return std::visit(
-            [&](auto&& value) -> std::optional<CloudValue> {
-                if constexpr (std::is_same_v<std::decay_t<decltype(value)>, CloudAssetName>) {
-                    auto file = cloudAssetFile(cloudAssetFolder(cloudFolder), value.name);
-                    return file ? std::optional<CloudValue>(CloudAsset { std::move(*file) }) : std::nullopt;
-                } else
-                    return CloudValue(std::move(value));
-            },
-            std::move(stored));
-    }
-
-    // The record of a row with its `desiredKeys` fields: without any when their packing is damaged, and
-    // without an asset of a damaged name.
-    CloudRecord recordOfRow(std::string type, std::string name, std::span<const std::uint8_t> packed,
-        const fs::path& cloudFolder, const std::optional<std::set<std::string>>& desiredKeys)
-    {
-        CloudRecord record { std::move(type), std::move(name), {} };
-        auto stored = unpackCloudRecordFields(packed, record.recordName, desiredKeys);
-        while (stored && !stored->empty()) {
-            auto field = stored->extract(stored->begin());
-            if (auto value = cloudValue(std::move(field.mapped()), cloudFolder))
-                record.fields.emplace_hint(record.fields.end(), std::move(field.key()), std::move(*value));
-        }
-        return record;
-    }
-
     std::optional<CloudRecord> readRecord(CloudSQLiteConnection& connection, const fs::path& cloudFolder,
         const std::string& zoneName, const std::string& recordName,
         const std::optional<std::set<std::string>>& desiredKeys)
@@ -86,7 +56,8 @@ namespace {
         auto row = connection.statement("SELECT type, fields FROM records WHERE zone = ? AND name = ?");
         if (!row.bind(1, zoneName).bind(2, recordName).step())
             return std::nullopt;
-        return recordOfRow(row.text(0), recordName, row.blobBytes(1), cloudFolder, desiredKeys);
+        return cloudRecordOfRow(
+            row.text(0), recordName, row.blobBytes(1), cloudAssetFolder(cloudFolder), desiredKeys);
     }
 
     std::vector<std::string> recordAssets(
@@ -264,12 +235,13 @@ CloudZoneChanges CloudSQLiteDatabase::fetchZoneChanges(const std::string& zoneNa
         .bind(2, since ? since->changeSequence : std::int64_t { 0 })
         .bind(3, static_cast<std::int64_t>(initialFeed))
         .bind(4, static_cast<std::int64_t>(pageLimit() + 1));
+    const fs::path assetFolder = cloudAssetFolder(m_folder);
     std::vector<FeedEntry> page;
     while (query.step()) {
         page.push_back({ query.integer(0), query.text(1), std::nullopt });
         if (query.integer(2) == 0 && !query.isNull(3))
-            page.back().record = recordOfRow(
-                query.text(3), page.back().recordName, query.blobBytes(4), m_folder, desiredKeys);
+            page.back().record = cloudRecordOfRow(
+                query.text(3), page.back().recordName, query.blobBytes(4), assetFolder, desiredKeys);
     }
 
     return pageOfChanges(std::move(page), epoch, lastSequence, since);
