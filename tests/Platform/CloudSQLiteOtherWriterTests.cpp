@@ -1,6 +1,7 @@
 // Database files written by python3's sqlite3 module, standing for another program: an older version of
 // this one, a newer one, or one that damaged a record.
 #include "Platform/CloudSQLiteDatabase.h"
+#include "tests/Platform/CloudFailure.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
@@ -73,16 +74,6 @@ CloudDate dateAt(std::int64_t nanoseconds)
     return CloudDate(std::chrono::duration_cast<CloudDate::duration>(std::chrono::nanoseconds(nanoseconds)));
 }
 
-int codeOf(const std::function<void()>& request)
-{
-    try {
-        request();
-    } catch (const CloudDatabaseError& error) {
-        return error.code();
-    }
-    return 0;
-}
-
 std::string sqlite3(const fs::path& file, const std::string& statement)
 {
     return vellumar::test::runPeer({ "sqlite3", file.string(), statement }).output;
@@ -113,7 +104,9 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         vellumar::test::CapturedLog log;
 
         if (!row.opens) {
-            EXPECT_EQ(codeOf([&] { CloudSQLiteDatabase(kContainer, { .folder = folder }); }),
+            EXPECT_EQ(vellumar::test::cloudFailureOf([&] {
+                CloudSQLiteDatabase(kContainer, { .folder = folder });
+            }).code,
                 CloudErrorCode::badDatabase);
             EXPECT_TRUE(vellumar::test::readFile(file) == written) << "the file was changed";
             ASSERT_EQ(log.lines().size(), 1u);
