@@ -20,7 +20,8 @@ constexpr const char* kAssetName = "0123456789abcdef0123456789abcdef";
 constexpr std::int64_t kEpoch = 77;
 
 // The tables of schema version 1, one row per field, filled as that version kept them, marked with the
-// version given. Its feed: gone-early deleted (1), text (2), gone deleted (4), numbers (5), binary (6).
+// version given, then the statements given. Its feed: gone-early deleted (1), text (2), gone deleted (4),
+// numbers (5), binary (6).
 constexpr const char* kFieldRowsWriter = R"(import sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
 db.executescript('''
@@ -59,6 +60,7 @@ db.executemany('INSERT INTO fields VALUES(?, ?, ?, ?, ?)', [
     ('zone', 'binary', 'file', 4, sys.argv[2])])
 db.execute('PRAGMA user_version = ' + sys.argv[3])
 db.commit()
+db.executescript(sys.argv[4])
 )";
 
 // Rewrites the packed fields of record "r" of "zone" to what the expression makes of them (`f`).
@@ -87,9 +89,24 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
     struct Case {
         std::string name;
         std::int64_t version;
-        bool opens;
+        std::string moreSQL;
+        // 0 when the database opens.
+        int code;
+        std::string logged;
+        // Not a byte of the file written, where nothing but the version was read.
+        bool untouched = false;
     };
-    const Case cases[] = { { "fields one row each", 1, true }, { "newer version", 3, false } };
+    const Case cases[] = {
+        { "fields one row each", 1, "", 0, "" },
+        { "newer version", 3, "", CloudErrorCode::badDatabase,
+            "cloud database refused: its schema version 3 is newer than this program's 2; it is left as it "
+            "is",
+            true },
+        // The carry-over's last step fails, after it has changed every table.
+        { "carry-over failing", 1,
+            "CREATE TRIGGER fail BEFORE UPDATE ON changes BEGIN SELECT RAISE(ABORT, 'failed'); END;",
+            CloudErrorCode::internalError, "" },
+    };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
         vellumar::test::TemporaryFolder root;
@@ -97,20 +114,23 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         const fs::path file = folder / (std::string(kContainer) + ".sqlite");
         vellumar::test::writeBytes(folder / "assets" / kAssetName, "asset bytes");
         ASSERT_EQ(vellumar::test::runPeer({ "python3", "-c", kFieldRowsWriter, file.string(), kAssetName,
-                                              std::to_string(row.version) })
+                                              std::to_string(row.version), row.moreSQL })
                       .exitStatus,
             0);
+        const std::string dumped = sqlite3(file, "PRAGMA user_version; .dump");
         const std::string written = vellumar::test::readFile(file);
         vellumar::test::CapturedLog log;
 
-        if (!row.opens) {
+        if (row.code != 0) {
             EXPECT_EQ(vellumar::test::cloudFailureOf([&] {
                 CloudSQLiteDatabase(kContainer, { .folder = folder });
             }).code,
-                CloudErrorCode::badDatabase);
-            EXPECT_TRUE(vellumar::test::readFile(file) == written) << "the file was changed";
-            ASSERT_EQ(log.lines().size(), 1u);
-            EXPECT_TRUE(log.lines()[0].starts_with("cloud database refused: its schema version 3 is newer"));
+                row.code);
+            EXPECT_TRUE(sqlite3(file, "PRAGMA user_version; .dump") == dumped) << "the database was changed";
+            EXPECT_TRUE(!row.untouched || vellumar::test::readFile(file) == written)
+                << "the file was written";
+            EXPECT_EQ(log.lines(),
+                row.logged.empty() ? std::vector<std::string>() : std::vector<std::string> { row.logged });
             continue;
         }
         CloudSQLiteDatabase database(kContainer, { .folder = folder });
