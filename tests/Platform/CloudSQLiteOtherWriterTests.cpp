@@ -76,9 +76,12 @@ CloudDate dateAt(std::int64_t nanoseconds)
     return CloudDate(std::chrono::duration_cast<CloudDate::duration>(std::chrono::nanoseconds(nanoseconds)));
 }
 
-std::string sqlite3(const fs::path& file, const std::string& statement)
+// What the sqlite3 shell prints for each command in turn (SQL or a dot-command).
+std::string sqlite3(const fs::path& file, std::initializer_list<std::string> commands)
 {
-    return vellumar::test::runPeer({ "sqlite3", file.string(), statement }).output;
+    std::vector<std::string> argv { "sqlite3", file.string() };
+    argv.insert(argv.end(), commands);
+    return vellumar::test::runPeer(argv).output;
 }
 
 }
@@ -117,7 +120,7 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
                                               std::to_string(row.version), row.moreSQL })
                       .exitStatus,
             0);
-        const std::string dumped = sqlite3(file, "PRAGMA user_version; .dump");
+        const std::string dumped = sqlite3(file, { "PRAGMA user_version;", ".dump" });
         const std::string written = vellumar::test::readFile(file);
         vellumar::test::CapturedLog log;
 
@@ -126,7 +129,8 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
                 CloudSQLiteDatabase(kContainer, { .folder = folder });
             }).code,
                 row.code);
-            EXPECT_TRUE(sqlite3(file, "PRAGMA user_version; .dump") == dumped) << "the database was changed";
+            EXPECT_TRUE(sqlite3(file, { "PRAGMA user_version;", ".dump" }) == dumped)
+                << "the database was changed";
             EXPECT_TRUE(!row.untouched || vellumar::test::readFile(file) == written)
                 << "the file was written";
             EXPECT_EQ(log.lines(),
@@ -134,8 +138,8 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
             continue;
         }
         CloudSQLiteDatabase database(kContainer, { .folder = folder });
-        EXPECT_EQ(
-            sqlite3(file, "PRAGMA user_version; SELECT count(*) FROM sqlite_master WHERE name = 'fields';"),
+        EXPECT_EQ(sqlite3(file,
+                      { "PRAGMA user_version; SELECT count(*) FROM sqlite_master WHERE name = 'fields';" }),
             "2\n0\n");
         const CloudRecord text { "Envelope", "text",
             { { "", std::string() }, { "to", std::string("mac\0\xc3\xa9", 6) } } };
