@@ -77,6 +77,7 @@ CloudZoneChanges CloudDatabase::pageOfChanges(std::vector<FeedEntry> entries, st
     changes.moreComing = entries.size() > limit;
     if (changes.moreComing)
         entries.resize(limit);
+    changes.modified.reserve(entries.size());
     for (auto& entry : entries) {
         if (entry.record)
             changes.modified.push_back(std::move(*entry.record));

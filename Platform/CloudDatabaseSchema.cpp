@@ -14,18 +14,17 @@ namespace vellumar::platform {
 
 namespace {
 
-    // Fields are kept one row each, typed by `kind` (CloudFieldKind). The feed holds
-    // one row per record, moved to a new sequence number on every change, so a page never reports a
-    // record twice; a deletion stays as a row with `deleted` set.
+    // A record's fields are packed together in its row (CloudFieldPacking). The feed holds one row per
+    // record, moved to a new sequence number on every change, so a page never reports a record twice; a
+    // deletion stays as a row with `deleted` set, and a change of a record that exists names its row
+    // (`record_row`). A page is then one walk along `feed_pages` and one row look-up per record.
     constexpr const char* kSchema = R"sql(
         CREATE TABLE IF NOT EXISTS zones(name TEXT PRIMARY KEY, epoch INTEGER NOT NULL);
         CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, type TEXT NOT NULL,
-            PRIMARY KEY(zone, name)) WITHOUT ROWID;
-        CREATE TABLE IF NOT EXISTS fields(zone TEXT NOT NULL, record TEXT NOT NULL, key TEXT NOT NULL,
-            kind INTEGER NOT NULL, value, UNIQUE(zone, record, key));
+            fields BLOB NOT NULL, PRIMARY KEY(zone, name));
         CREATE TABLE IF NOT EXISTS changes(sequence INTEGER PRIMARY KEY AUTOINCREMENT, zone TEXT NOT NULL,
-            record TEXT NOT NULL, deleted INTEGER NOT NULL, UNIQUE(zone, record));
-        CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence);
+            record TEXT NOT NULL, deleted INTEGER NOT NULL, record_row INTEGER, UNIQUE(zone, record));
+        CREATE INDEX IF NOT EXISTS feed_pages ON changes(zone, sequence, record, deleted, record_row);
         CREATE TABLE IF NOT EXISTS subscriptions(id TEXT PRIMARY KEY, zone TEXT NOT NULL,
             record_type TEXT NOT NULL, content_available INTEGER NOT NULL, title_key TEXT, body_key TEXT,
             sound TEXT);
@@ -41,7 +40,9 @@ namespace {
     constexpr std::size_t kAssetNameBytes = 16;
     // Enough of a damaged name to recognise it by, and no more of what another process wrote.
     constexpr std::size_t kLoggedNameBytes = 64;
-    constexpr std::int64_t kSchemaVersion = 1;
+    constexpr std::int64_t kSchemaVersion = 2;
+    // Fields kept one row each in a `fields` table.
+    constexpr std::int64_t kFieldRowsSchemaVersion = 1;
     // Far longer than any writer takes from copying an asset to committing its record.
     constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
 
@@ -72,6 +73,80 @@ namespace {
         return name.size() > kLoggedNameBytes ? printable + "..." : printable;
     }
 
+    void logDamagedFields(std::string_view recordName)
+    {
+        logError("cloud record damaged: the fields of record \"" + printableName(recordName)
+            + "\" do not read; the record comes without them");
+    }
+
+    // A database that a newer program has changed is left as it is: this one would misread it, and
+    // marking it as its own would make the newer program misread it in turn.
+    void refuseNewerSchema(std::int64_t version)
+    {
+        if (version <= kSchemaVersion)
+            return;
+        logError("cloud database refused: its schema version " + std::to_string(version)
+            + " is newer than this program's " + std::to_string(kSchemaVersion) + "; it is left as it is");
+        throw CloudDatabaseError(CloudErrorCode::badDatabase);
+    }
+
+    // A field row's value as it is packed now; absent for a row of a kind no version knows.
+    std::optional<CloudStoredValue> fieldRowValue(const CloudSQLiteStatement& row, int kindColumn)
+    {
+        int valueColumn = kindColumn + 1;
+        switch (static_cast<CloudFieldKind>(row.integer(kindColumn))) {
+        case CloudFieldKind::string:
+            return row.text(valueColumn);
+        case CloudFieldKind::date:
+            return CloudDate(std::chrono::duration_cast<CloudDate::duration>(
+                std::chrono::nanoseconds(row.integer(valueColumn))));
+        case CloudFieldKind::int64:
+            return row.integer(valueColumn);
+        case CloudFieldKind::bytes:
+            return row.blob(valueColumn);
+        case CloudFieldKind::asset:
+            return CloudAssetName { row.text(valueColumn) };
+        }
+        return std::nullopt;
+    }
+
+    // Moves the fields of a database of one row per field into their records' rows and has each change
+    // name its record's row, within the caller's transaction, so that a failure leaves the database as
+    // it was.
+    void packFieldRows(CloudSQLiteConnection& connection)
+    {
+        connection.execute("ALTER TABLE records RENAME TO field_row_records; DROP INDEX changes_by_zone; "
+                           "ALTER TABLE changes ADD COLUMN record_row INTEGER");
+        connection.execute(kSchema);
+        {
+            auto records = connection.statement("SELECT zone, name, type FROM field_row_records");
+            while (records.step()) {
+                std::string zone = records.text(0);
+                std::string name = records.text(1);
+                auto rows = connection.statement(
+                    "SELECT key, kind, value FROM fields WHERE zone = ? AND record = ?");
+                rows.bind(1, zone).bind(2, name);
+                CloudStoredFields fields;
+                while (rows.step()) {
+                    if (auto value = fieldRowValue(rows, 1))
+                        fields.emplace(rows.text(0), std::move(*value));
+                    else
+                        logError("cloud record damaged: a field of record \"" + printableName(name)
+                            + "\" is of an unknown kind; it is left out");
+                }
+                connection.statement("INSERT INTO records(zone, name, type, fields) VALUES(?, ?, ?, ?)")
+                    .bind(1, zone)
+                    .bind(2, name)
+                    .bind(3, records.text(2))
+                    .bindBlob(4, packCloudFields(fields))
+                    .run();
+            }
+        }
+        connection.execute("UPDATE changes SET record_row = (SELECT rowid FROM records "
+                           "WHERE zone = changes.zone AND name = changes.record) WHERE deleted = 0; "
+                           "DROP TABLE field_row_records; DROP TABLE fields");
+    }
+
 }
 
 void configureCloudConnection(CloudSQLiteConnection& connection)
@@ -83,11 +158,20 @@ void configureCloudConnection(CloudSQLiteConnection& connection)
 
 void prepareCloudSchema(CloudSQLiteConnection& connection)
 {
+    std::int64_t version = schemaVersion(connection);
+    refuseNewerSchema(version);
     connection.execute("PRAGMA journal_mode = WAL");
     // A database made before needs no write, so opening it never waits for another process's writer.
-    if (schemaVersion(connection) == kSchemaVersion)
+    if (version == kSchemaVersion)
         return;
     CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
+    // Another process may have prepared the file since it was read.
+    version = schemaVersion(connection);
+    refuseNewerSchema(version);
+    if (version == kSchemaVersion)
+        return;
+    if (version == kFieldRowsSchemaVersion)
+        packFieldRows(connection);
     connection.execute(kSchema);
     connection.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
     connection.statement("INSERT OR IGNORE INTO account(id, status, user_record_name) VALUES(1, ?, ?)")
@@ -130,29 +214,60 @@ std::optional<std::filesystem::path> cloudAssetFile(
     return std::nullopt;
 }
 
+CloudRecord cloudRecordOfRow(std::string recordType, std::string recordName,
+    std::span<const std::uint8_t> packed, const std::filesystem::path& assetFolder,
+    const std::optional<std::set<std::string>>& desiredKeys)
+{
+    CloudRecord record { std::move(recordType), std::move(recordName), {} };
+    auto fields = unpackCloudValues(
+        packed, desiredKeys, [&](const std::string& assetName) -> std::optional<CloudValue> {
+            if (auto file = cloudAssetFile(assetFolder, assetName))
+                return CloudAsset { std::move(*file) };
+            return std::nullopt;
+        });
+    if (fields)
+        record.fields = std::move(*fields);
+    else
+        logDamagedFields(record.recordName);
+    return record;
+}
+
+std::vector<std::string> unpackCloudRecordAssets(
+    std::span<const std::uint8_t> packed, std::string_view recordName)
+{
+    auto names = unpackCloudAssetNames(packed);
+    if (!names)
+        logDamagedFields(recordName);
+    return names ? std::move(*names) : std::vector<std::string>();
+}
+
 std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, const std::string& zoneName)
 {
-    auto query = connection.statement("SELECT value FROM fields WHERE zone = ? AND kind = ?");
-    query.bind(1, zoneName).bind(2, static_cast<std::int64_t>(CloudFieldKind::asset));
+    auto query = connection.statement("SELECT name, fields FROM records WHERE zone = ?");
+    query.bind(1, zoneName);
     std::vector<std::string> names;
-    while (query.step())
-        names.push_back(query.text(0));
+    while (query.step()) {
+        auto assets = unpackCloudRecordAssets(query.blobBytes(1), query.text(0));
+        names.insert(names.end(), assets.begin(), assets.end());
+    }
     return names;
 }
 
 void removeOrphanedCloudAssets(CloudSQLiteConnection& connection, const std::filesystem::path& cloudFolder)
 {
-    namespace fs = std::filesystem;
     auto candidates = entriesOlderThan(cloudAssetFolder(cloudFolder), kOrphanedAssetAge);
     if (candidates.empty())
         return;
-    auto query = connection.statement("SELECT value FROM fields WHERE kind = ?");
-    query.bind(1, static_cast<std::int64_t>(CloudFieldKind::asset));
+    // Asset names are packed with the other fields, so every record is read; this runs only when some
+    // asset file is old enough to be an orphan.
+    auto query = connection.statement("SELECT name, fields FROM records");
     std::set<std::string> referenced;
     // A damaged name refers to no file, so it keeps none.
     while (query.step()) {
-        if (std::string name = query.text(0); isCloudAssetName(name))
-            referenced.insert(std::move(name));
+        for (auto& name : unpackCloudRecordAssets(query.blobBytes(1), query.text(0))) {
+            if (isCloudAssetName(name))
+                referenced.insert(std::move(name));
+        }
     }
     for (const auto& candidate : candidates) {
         if (!referenced.contains(candidate.filename().string()))

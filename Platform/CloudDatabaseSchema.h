@@ -2,11 +2,14 @@
 // cloud database.
 #pragma once
 
+#include "Platform/CloudFieldPacking.h"
 #include "Platform/CloudRecord.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,10 +18,10 @@ namespace vellumar::platform {
 
 class CloudSQLiteConnection;
 
-// How a field row's value is to be read; the order of CloudValue's alternatives.
-enum class CloudFieldKind : std::int64_t { string, date, int64, bytes, asset };
-
-// Sets write-ahead logging and creates the tables and the account row, in one write transaction.
+// Sets write-ahead logging and creates the tables and the account row, in one write transaction; a
+// database of fields kept one row each has them packed into their records in that transaction.
+// badDatabase, with one log line, for a database of a newer schema than this program knows, which is
+// left unchanged.
 void prepareCloudSchema(CloudSQLiteConnection& connection);
 // The settings every connection needs.
 void configureCloudConnection(CloudSQLiteConnection& connection);
@@ -38,6 +41,15 @@ std::string newCloudAssetName();
 // damaged record: absent, with one log line.
 std::optional<std::filesystem::path> cloudAssetFile(
     const std::filesystem::path& folder, std::string_view assetName);
+// The record of a row with the `desiredKeys` fields of its packing (all when absent), each asset as the
+// file its name gives in `assetFolder`: without any fields when the packing is damaged, and without an
+// asset of a damaged name, with one log line each.
+CloudRecord cloudRecordOfRow(std::string recordType, std::string recordName,
+    std::span<const std::uint8_t> packed, const std::filesystem::path& assetFolder,
+    const std::optional<std::set<std::string>>& desiredKeys);
+// The asset names packed in a record row; none for a damaged packing, with one log line.
+std::vector<std::string> unpackCloudRecordAssets(
+    std::span<const std::uint8_t> packed, std::string_view recordName);
 // The asset file names the zone's records refer to.
 std::vector<std::string> cloudZoneAssets(CloudSQLiteConnection& connection, const std::string& zoneName);
 // Removes asset files once no committed row refers to them; a file already gone is fine, and a damaged

@@ -108,8 +108,15 @@ std::string CloudSQLiteStatement::text(int column) const
 
 CloudBytes CloudSQLiteStatement::blob(int column) const
 {
+    auto bytes = blobBytes(column);
+    return CloudBytes(bytes.begin(), bytes.end());
+}
+
+std::span<const std::uint8_t> CloudSQLiteStatement::blobBytes(int column) const
+{
     const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(m_statement, column));
-    return bytes ? CloudBytes(bytes, bytes + sqlite3_column_bytes(m_statement, column)) : CloudBytes();
+    return bytes ? std::span(bytes, static_cast<std::size_t>(sqlite3_column_bytes(m_statement, column)))
+                 : std::span<const std::uint8_t>();
 }
 
 CloudSQLiteStatement::~CloudSQLiteStatement()

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -44,6 +45,8 @@ public:
     double real(int column) const;
     std::string text(int column) const;
     CloudBytes blob(int column) const;
+    // The column's bytes without a copy, valid until the next step or reset.
+    std::span<const std::uint8_t> blobBytes(int column) const;
     // The SQLite storage class of the column in this row (SQLITE_INTEGER ... SQLITE_NULL).
     int type(int column) const;
 

@@ -122,7 +122,7 @@ void CloudSQLiteDatabase::deleteZone(const std::string& zoneName)
             throw CloudDatabaseError(CloudErrorCode::zoneNotFound);
         assets = cloudZoneAssets(*connection, zoneName);
         for (const char* sql : { "DELETE FROM zones WHERE name = ?", "DELETE FROM records WHERE zone = ?",
-                 "DELETE FROM fields WHERE zone = ?", "DELETE FROM changes WHERE zone = ?",
+                 "DELETE FROM changes WHERE zone = ?",
                  "DELETE FROM subscription_clauses WHERE subscription IN "
                  "(SELECT id FROM subscriptions WHERE zone = ?1)",
                  "DELETE FROM subscriptions WHERE zone = ?" })

@@ -49,93 +49,24 @@ namespace {
             names.push_back(name);
     }
 
-    std::int64_t nanoseconds(CloudDate date)
-    {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch()).count();
-    }
-
-    CloudDate dateFromNanoseconds(std::int64_t count)
-    {
-        return CloudDate(std::chrono::duration_cast<CloudDate::duration>(std::chrono::nanoseconds(count)));
-    }
-
-    void insertField(CloudSQLiteConnection& connection, const std::string& zoneName,
-        const std::string& recordName, const std::string& key, const CloudValue& value,
-        const StagedRecord& staged)
-    {
-        auto insert = connection.statement(
-            "INSERT INTO fields(zone, record, key, kind, value) VALUES(?, ?, ?, ?, ?)");
-        insert.bind(1, zoneName)
-            .bind(2, recordName)
-            .bind(3, key)
-            .bind(4, static_cast<std::int64_t>(value.index()));
-        if (const auto* text = std::get_if<std::string>(&value))
-            insert.bind(5, *text);
-        else if (const auto* date = std::get_if<CloudDate>(&value))
-            insert.bind(5, nanoseconds(*date));
-        else if (const auto* number = std::get_if<std::int64_t>(&value))
-            insert.bind(5, *number);
-        else if (const auto* bytes = std::get_if<CloudBytes>(&value))
-            insert.bindBlob(5, *bytes);
-        else
-            insert.bind(5, staged.assetNames.at(key));
-        insert.run();
-    }
-
-    // The value of a field row whose kind is in column `kindColumn` and whose value follows it; absent for
-    // an asset of a damaged name, which the record then comes without.
-    std::optional<CloudValue> fieldValue(
-        const CloudSQLiteStatement& row, int kindColumn, const fs::path& cloudFolder)
-    {
-        int valueColumn = kindColumn + 1;
-        switch (static_cast<CloudFieldKind>(row.integer(kindColumn))) {
-        case CloudFieldKind::string:
-            return row.text(valueColumn);
-        case CloudFieldKind::date:
-            return dateFromNanoseconds(row.integer(valueColumn));
-        case CloudFieldKind::int64:
-            return row.integer(valueColumn);
-        case CloudFieldKind::bytes:
-            return row.blob(valueColumn);
-        case CloudFieldKind::asset:
-            if (auto file = cloudAssetFile(cloudAssetFolder(cloudFolder), row.text(valueColumn)))
-                return CloudAsset { std::move(*file) };
-            return std::nullopt;
-        }
-        throw CloudDatabaseError(CloudErrorCode::internalError);
-    }
-
     std::optional<CloudRecord> readRecord(CloudSQLiteConnection& connection, const fs::path& cloudFolder,
         const std::string& zoneName, const std::string& recordName,
         const std::optional<std::set<std::string>>& desiredKeys)
     {
-        auto type = connection.statement("SELECT type FROM records WHERE zone = ? AND name = ?");
-        if (!type.bind(1, zoneName).bind(2, recordName).step())
+        auto row = connection.statement("SELECT type, fields FROM records WHERE zone = ? AND name = ?");
+        if (!row.bind(1, zoneName).bind(2, recordName).step())
             return std::nullopt;
-        CloudRecord record { type.text(0), recordName, {} };
-        auto fields
-            = connection.statement("SELECT key, kind, value FROM fields WHERE zone = ? AND record = ?");
-        fields.bind(1, zoneName).bind(2, recordName);
-        while (fields.step()) {
-            std::string key = fields.text(0);
-            if (desiredKeys && !desiredKeys->contains(key))
-                continue;
-            if (auto value = fieldValue(fields, 1, cloudFolder))
-                record.fields.emplace(std::move(key), std::move(*value));
-        }
-        return record;
+        return cloudRecordOfRow(
+            row.text(0), recordName, row.blobBytes(1), cloudAssetFolder(cloudFolder), desiredKeys);
     }
 
     std::vector<std::string> recordAssets(
         CloudSQLiteConnection& connection, const std::string& zoneName, const std::string& recordName)
     {
-        auto query
-            = connection.statement("SELECT value FROM fields WHERE zone = ? AND record = ? AND kind = ?");
-        query.bind(1, zoneName).bind(2, recordName).bind(3, static_cast<std::int64_t>(CloudFieldKind::asset));
-        std::vector<std::string> names;
-        while (query.step())
-            names.push_back(query.text(0));
-        return names;
+        auto row = connection.statement("SELECT fields FROM records WHERE zone = ? AND name = ?");
+        if (!row.bind(1, zoneName).bind(2, recordName).step())
+            return {};
+        return unpackCloudRecordAssets(row.blobBytes(0), recordName);
     }
 
     bool recordExists(
@@ -147,23 +78,25 @@ namespace {
             .step();
     }
 
-    void removeRecordRows(
+    void removeRecordRow(
         CloudSQLiteConnection& connection, const std::string& zoneName, const std::string& recordName)
     {
-        for (const char* sql : { "DELETE FROM records WHERE zone = ? AND name = ?",
-                 "DELETE FROM fields WHERE zone = ? AND record = ?" })
-            connection.statement(sql).bind(1, zoneName).bind(2, recordName).run();
-    }
-
-    // Moves the record's one row of the feed to the end.
-    void noteChange(CloudSQLiteConnection& connection, const std::string& zoneName,
-        const std::string& recordName, bool deleted)
-    {
-        connection.statement("INSERT OR REPLACE INTO changes(zone, record, deleted) VALUES(?, ?, ?)")
+        connection.statement("DELETE FROM records WHERE zone = ? AND name = ?")
             .bind(1, zoneName)
             .bind(2, recordName)
-            .bind(3, static_cast<std::int64_t>(deleted))
             .run();
+    }
+
+    // Moves the record's one row of the feed to the end; `recordRow` is absent for a deletion.
+    void noteChange(CloudSQLiteConnection& connection, const std::string& zoneName,
+        const std::string& recordName, std::optional<std::int64_t> recordRow)
+    {
+        auto change = connection.statement(
+            "INSERT OR REPLACE INTO changes(zone, record, deleted, record_row) VALUES(?, ?, ?, ?)");
+        change.bind(1, zoneName).bind(2, recordName).bind(3, static_cast<std::int64_t>(!recordRow));
+        if (recordRow)
+            change.bind(4, *recordRow);
+        change.run();
     }
 
     std::int64_t requireZone(CloudSQLiteConnection& connection, const std::string& zoneName)
@@ -209,16 +142,18 @@ std::vector<CloudItemResult> CloudSQLiteDatabase::saveRecords(
             if (exists) {
                 auto replaced = recordAssets(*connection, zoneName, record.recordName);
                 unusedAssets.insert(unusedAssets.end(), replaced.begin(), replaced.end());
-                removeRecordRows(*connection, zoneName, record.recordName);
             }
-            connection->statement("INSERT INTO records(zone, name, type) VALUES(?, ?, ?)")
-                .bind(1, zoneName)
+            auto insert = connection->statement("INSERT OR REPLACE INTO records(zone, name, type, fields) "
+                                                "VALUES(?, ?, ?, ?) RETURNING rowid");
+            insert.bind(1, zoneName)
                 .bind(2, record.recordName)
                 .bind(3, record.recordType)
-                .run();
-            for (const auto& [key, value] : record.fields)
-                insertField(*connection, zoneName, record.recordName, key, value, staged[index]);
-            noteChange(*connection, zoneName, record.recordName, false);
+                .bindBlob(4, packCloudFields(cloudStoredFields(record, staged[index].assetNames)));
+            if (!insert.step())
+                throw CloudDatabaseError(CloudErrorCode::internalError);
+            std::int64_t row = insert.integer(0);
+            insert.run();
+            noteChange(*connection, zoneName, record.recordName, row);
             if (!exists) {
                 auto created = creationPushes(subscriptions, record);
                 pushes.insert(pushes.end(), created.begin(), created.end());
@@ -254,8 +189,8 @@ std::vector<CloudItemResult> CloudSQLiteDatabase::deleteRecords(
             }
             auto assets = recordAssets(*connection, zoneName, name);
             removedAssets.insert(removedAssets.end(), assets.begin(), assets.end());
-            removeRecordRows(*connection, zoneName, name);
-            noteChange(*connection, zoneName, name, true);
+            removeRecordRow(*connection, zoneName, name);
+            noteChange(*connection, zoneName, name, std::nullopt);
         }
         transaction.commit();
     }
@@ -289,32 +224,24 @@ CloudZoneChanges CloudSQLiteDatabase::fetchZoneChanges(const std::string& zoneNa
     // A feed from the start shows what the zone holds now, so its deletions are of no interest.
     bool initialFeed = !since || since->initialFeed;
 
-    // One statement for the whole page: each change with its record's fields, one row per field.
+    // One statement for the whole page: each change with its record's row, in the order of the feed's
+    // index, so that no record is copied into a sorter on the way. A row that is not the named record's
+    // (a damaged file) is taken as no record.
     auto query = connection->statement(
-        "SELECT c.sequence, c.record, c.deleted, r.type, f.key, f.kind, f.value FROM "
-        "(SELECT sequence, record, deleted FROM changes WHERE zone = ?1 AND sequence > ?2 "
-        "AND (?3 = 0 OR deleted = 0) ORDER BY sequence LIMIT ?4) AS c "
-        "LEFT JOIN records AS r ON r.zone = ?1 AND r.name = c.record "
-        "LEFT JOIN fields AS f ON f.zone = ?1 AND f.record = c.record ORDER BY c.sequence");
+        "SELECT c.sequence, c.record, c.deleted, r.type, r.fields FROM changes AS c "
+        "LEFT JOIN records AS r ON r.rowid = c.record_row AND r.zone = c.zone AND r.name = c.record "
+        "WHERE c.zone = ?1 AND c.sequence > ?2 AND (?3 = 0 OR c.deleted = 0) ORDER BY c.sequence LIMIT ?4");
     query.bind(1, zoneName)
         .bind(2, since ? since->changeSequence : std::int64_t { 0 })
         .bind(3, static_cast<std::int64_t>(initialFeed))
         .bind(4, static_cast<std::int64_t>(pageLimit() + 1));
+    const fs::path assetFolder = cloudAssetFolder(m_folder);
     std::vector<FeedEntry> page;
     while (query.step()) {
-        if (page.empty() || page.back().sequence != query.integer(0)) {
-            page.push_back({ query.integer(0), query.text(1), std::nullopt });
-            if (query.integer(2) == 0 && !query.isNull(3))
-                page.back().record = CloudRecord { query.text(3), page.back().recordName, {} };
-        }
-        auto& record = page.back().record;
-        if (!record || query.isNull(4))
-            continue;
-        std::string key = query.text(4);
-        if (desiredKeys && !desiredKeys->contains(key))
-            continue;
-        if (auto value = fieldValue(query, 5, m_folder))
-            record->fields.emplace(std::move(key), std::move(*value));
+        page.push_back({ query.integer(0), query.text(1), std::nullopt });
+        if (query.integer(2) == 0 && !query.isNull(3))
+            page.back().record = cloudRecordOfRow(
+                query.text(3), page.back().recordName, query.blobBytes(4), assetFolder, desiredKeys);
     }
 
     return pageOfChanges(std::move(page), epoch, lastSequence, since);

@@ -19,10 +19,11 @@ namespace {
 
     MailboxCryptoError malformed() { return MailboxCryptoError(MailboxCryptoError::Kind::malformed); }
 
-    template <typename Value> const Value& required(const CloudRecord& record, std::string_view key)
+    // The field's value, which may be moved out of a record that is not const.
+    template <typename Value, typename Record> auto& required(Record& record, std::string_view key)
     {
-        const CloudValue* value = record.field(key);
-        const Value* typed = value ? std::get_if<Value>(value) : nullptr;
+        auto found = record.fields.find(key);
+        auto* typed = found == record.fields.end() ? nullptr : std::get_if<Value>(&found->second);
         if (!typed)
             throw malformed();
         return *typed;
@@ -53,26 +54,26 @@ CloudRecord presenceCKRecord(const MailboxPresenceRecord& record)
     return built;
 }
 
-MailboxEnvelopeRecord envelopeRecord(const CloudRecord& record)
+MailboxEnvelopeRecord envelopeRecord(CloudRecord record)
 {
     // 1. The type, then 2.-6. each field, then 7. the name, as both ends check them.
     if (record.recordType != MailboxProtocol::envelopeRecordType)
         throw malformed();
-    const auto& to = required<std::string>(record, Field::to);
+    auto& to = required<std::string>(record, Field::to);
     auto notify = mailboxNotify(required<std::string>(record, Field::notify));
     if (!notify)
         throw malformed();
     auto createdAt = required<CloudDate>(record, Field::createdAt);
     auto size = required<std::int64_t>(record, Field::size);
-    const auto& payload = required<CloudBytes>(record, Field::payload);
+    auto& payload = required<CloudBytes>(record, Field::payload);
     if (!MailboxRecordName::isValid(record.recordName))
         throw malformed();
     // The change feed leaves the asset behind; a payload shorter than the size tells of one.
     const CloudValue* asset = record.field(Field::asset);
     bool hasAsset = (asset && std::holds_alternative<CloudAsset>(*asset))
         || static_cast<std::int64_t>(payload.size()) < size;
-    return MailboxEnvelopeRecord(
-        record.recordName, to, *notify, createdAt, size, payload, std::nullopt, hasAsset);
+    return MailboxEnvelopeRecord(std::move(record.recordName), std::move(to), *notify, createdAt, size,
+        std::move(payload), std::nullopt, hasAsset);
 }
 
 MailboxPresenceRecord presenceRecord(const CloudRecord& record)

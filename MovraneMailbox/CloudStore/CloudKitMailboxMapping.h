@@ -23,8 +23,8 @@ vellumar::platform::CloudRecord presenceCKRecord(const MailboxPresenceRecord& re
 
 // The envelope a record holds, `assetFile` empty. Throws MailboxCryptoError malformed for a record of
 // another type, a required field missing or of another type, an unknown notify text or a name that
-// is not a mailbox record name.
-MailboxEnvelopeRecord envelopeRecord(const vellumar::platform::CloudRecord& record);
+// is not a mailbox record name. The record is taken by value, so that a feed's payloads are moved.
+MailboxEnvelopeRecord envelopeRecord(vellumar::platform::CloudRecord record);
 // Throws MailboxCryptoError malformed unless the record is a "Presence" with "updatedAt" and "payload".
 MailboxPresenceRecord presenceRecord(const vellumar::platform::CloudRecord& record);
 

@@ -171,18 +171,21 @@ MailboxChanges CloudKitMailboxStore::fetchChanges(
     MailboxChanges changes;
     changes.token = CloudKitMailboxMapping::archiveToken(page.token);
     changes.moreComing = page.moreComing;
-    for (const auto& record : page.modified) {
+    changes.envelopes.reserve(page.modified.size());
+    for (auto& record : page.modified) {
         try {
             if (record.recordType == MailboxProtocol::presenceRecordType)
                 changes.presence = CloudKitMailboxMapping::presenceRecord(record);
             else
-                changes.envelopes.push_back(CloudKitMailboxMapping::envelopeRecord(record));
+                changes.envelopes.push_back(CloudKitMailboxMapping::envelopeRecord(std::move(record)));
         } catch (const MailboxCryptoError&) {
             // A record that does not read is no envelope of ours; the rest of the page still is.
         }
     }
-    std::stable_sort(changes.envelopes.begin(), changes.envelopes.end(),
-        [](const auto& lhs, const auto& rhs) { return lhs.createdAt < rhs.createdAt; });
+    auto byCreation = [](const auto& lhs, const auto& rhs) { return lhs.createdAt < rhs.createdAt; };
+    // Envelopes are nearly always changed in the order they were made, and a sort moves every one.
+    if (!std::is_sorted(changes.envelopes.begin(), changes.envelopes.end(), byCreation))
+        std::stable_sort(changes.envelopes.begin(), changes.envelopes.end(), byCreation);
     changes.deleted = std::move(page.deletedRecordNames);
     return changes;
 }

@@ -19,11 +19,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Another process's rewrite of every asset field of a zone (kind 4 in both databases' field rows), the
-// name bound as a value whatever bytes it holds.
+// Another process's rewrite of every asset field of a zone, the name put in as a value whatever bytes it
+// holds: on SQLite within each record's packed fields (kind 4, each length a LEB128 number), on
+// PostgreSQL in the field rows (kind 4).
 constexpr const char* kSQLiteRewrite = R"(import sqlite3, sys
+def length(b, i):
+    n = shift = 0
+    while True:
+        n, shift, i = n | (b[i] & 0x7f) << shift, shift + 7, i + 1
+        if b[i - 1] < 0x80:
+            return n, i
+def sized(value):
+    n, out = len(value), bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7f | 0x80)
+        n >>= 7
+    return bytes(out) + bytes([n]) + value
+name = sys.stdin.buffer.read()
 db = sqlite3.connect(sys.argv[1])
-db.execute('UPDATE fields SET value = ? WHERE zone = ? AND kind = 4', (sys.stdin.read(), sys.argv[2]))
+for record, f in db.execute('SELECT name, fields FROM records WHERE zone = ?', (sys.argv[2],)).fetchall():
+    count, i = length(f, 1)
+    out = f[:i]
+    for _ in range(count):
+        n, j = length(f, i)
+        kind, j = f[j + n], j + n + 1
+        end = j + 8 if kind in (1, 2) else sum(length(f, j))
+        out += f[i:j] + (sized(name) if kind == 4 else f[j:end])
+        i = end
+    db.execute('UPDATE records SET fields = ? WHERE zone = ? AND name = ?', (out, sys.argv[2], record))
 db.commit()
 )";
 constexpr const char* kPostgresRewrite
