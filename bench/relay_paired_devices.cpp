@@ -67,8 +67,8 @@ struct PairedRelay {
         for (int phone = 0; phone < phones; ++phone)
             token = devices.add("Phone " + std::to_string(phone)).token;
         // The application's observer, counting what reaches the main thread.
-        devices.observe(LatestOnMainThread<std::vector<PairedDevice>>(
-            [this](std::vector<PairedDevice>) { deliveries.fetch_add(1); }));
+        devices.observe(LatestOnMainThread<DeviceRegistry::Snapshot>(
+            [this](DeviceRegistry::Snapshot) { deliveries.fetch_add(1); }));
         port = listener.start(0);
     }
 

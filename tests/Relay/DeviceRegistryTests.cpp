@@ -149,7 +149,7 @@ TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEve
         = std::make_shared<test::FakeDeviceStorage>(std::vector { storedDevice("d-1", hashOf("t")) });
     DeviceRegistry registry(storage, clock.function());
     int heard = 0;
-    registry.observe([&](const std::vector<PairedDevice>&) { ++heard; });
+    registry.observe([&](const DeviceRegistry::Snapshot&) { ++heard; });
     const auto start = clock.now;
     struct Case {
         std::chrono::seconds at;
@@ -166,6 +166,35 @@ TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEve
     }
     EXPECT_EQ(heard, 1 + 5);
     EXPECT_EQ(storage->stored.front().lastSeenAt, start + 300s);
+}
+
+TEST(DeviceRegistry, ObserversKeepEachRequestsListAfterLaterChangesWhichShareTheDevicesTheyLeaveAlone)
+{
+    test::ManualClock clock;
+    auto storage = std::make_shared<test::FakeDeviceStorage>(std::vector { storedDevice("d-1", hashOf("t1")),
+        storedDevice("d-2", hashOf("t2")), storedDevice("d-3", hashOf("t3")) });
+    DeviceRegistry registry(storage, clock.function());
+    std::vector<DeviceRegistry::Snapshot> heard;
+    registry.observe([&](const DeviceRegistry::Snapshot& devices) { heard.push_back(devices); });
+    const auto start = clock.now;
+    // The first request of each phone is stored; the next ones within five minutes are not.
+    for (auto [token, after] : { std::pair { "t2", 0s }, { "t3", 1s }, { "t2", 2s }, { "t3", 3s } }) {
+        clock.now = start + after;
+        ASSERT_TRUE(registry.deviceForToken(token));
+    }
+    registry.remove("d-1");
+    ASSERT_EQ(heard.size(), 1u + 4 + 1);
+    const PairedDeviceList& lastTwo = *heard[3];
+    const PairedDeviceList& lastThree = *heard[4];
+    ASSERT_EQ(lastTwo.size(), 3u) << "held lists stay as they were after later saves";
+    EXPECT_EQ(lastTwo[1].lastSeenAt, start + 2s);
+    EXPECT_EQ(lastTwo[2].lastSeenAt, start + 1s);
+    EXPECT_EQ(lastThree[2].lastSeenAt, start + 3s);
+    EXPECT_EQ(heard.back()->values(), registry.all());
+    // Only the device a request marked seen is new in its list.
+    EXPECT_EQ(&lastThree[0], &lastTwo[0]);
+    EXPECT_EQ(&lastThree[1], &lastTwo[1]);
+    EXPECT_NE(&lastThree[2], &lastTwo[2]);
 }
 
 // A storage whose saves wait until the test lets them finish.
@@ -271,7 +300,8 @@ TEST(DeviceRegistry, FakeStorageThatFailedToLoadIsReadAgainByAPhonesLookupAtMost
         test::ManualClock clock;
         DeviceRegistry registry(storage, clock.function());
         std::vector<std::vector<PairedDevice>> observed;
-        registry.observe([&](const std::vector<PairedDevice>& devices) { observed.push_back(devices); });
+        registry.observe(
+            [&](const DeviceRegistry::Snapshot& devices) { observed.push_back(devices->values()); });
         EXPECT_FALSE(c.finds(registry));
         storage->failLoad = false;
         clock.now += 999ms;
@@ -292,7 +322,7 @@ TEST(DeviceRegistry, ConcurrentPairingsFillExactlyTheTwentySlotsAndObserversNeve
     auto storage = std::make_shared<test::FakeDeviceStorage>();
     DeviceRegistry registry(storage, standingClock);
     std::vector<std::size_t> heard; // observers are called one at a time
-    registry.observe([&](const std::vector<PairedDevice>& devices) { heard.push_back(devices.size()); });
+    registry.observe([&](const DeviceRegistry::Snapshot& devices) { heard.push_back(devices->size()); });
     std::atomic<int> added = 0, refused = 0;
     {
         std::vector<std::jthread> threads;
