@@ -32,6 +32,14 @@ const DeviceRegistry::Clock standingClock = [] { return test::ManualClock().now;
 
 std::string hashOf(const std::string& token) { return sha256Hex(platform::sha256(token)); }
 
+// The digest of `token` with one hexadecimal digit changed.
+std::string hashDifferingAt(const std::string& token, std::size_t digit)
+{
+    std::string hash = hashOf(token);
+    hash[digit] = hash[digit] == '0' ? '1' : '0';
+    return hash;
+}
+
 }
 
 TEST(DeviceRegistry, NewDeviceHasWellFormedIdAndTokenWhoseDigestAPythonPeerConfirms)
@@ -79,6 +87,8 @@ TEST(DeviceRegistry, TokensAreLookedUpOnlyWithinTheirSizeLimitAndByWellFormedDig
         storedDevice("d-513", hashOf(at513)),
         storedDevice("d-odd", hashOf("odd").substr(1)),
         storedDevice("d-nothex", "zz" + hashOf("nothex").substr(2)),
+        storedDevice("d-first", hashDifferingAt("first", 0)),
+        storedDevice("d-last", hashDifferingAt("last", 63)),
         // Same token as d-512: a look-up that stopped at its first match would answer d-512.
         storedDevice("d-512-again", hashOf(at512)),
     });
@@ -86,8 +96,9 @@ TEST(DeviceRegistry, TokensAreLookedUpOnlyWithinTheirSizeLimitAndByWellFormedDig
     struct Case {
         std::string token;
         std::optional<std::string> device;
-    } cases[] = { { "", std::nullopt }, { at512, "d-512-again" }, { at513, std::nullopt },
-        { "odd", std::nullopt }, { "nothex", std::nullopt } };
+    } cases[]
+        = { { "", std::nullopt }, { at512, "d-512-again" }, { at513, std::nullopt }, { "odd", std::nullopt },
+              { "nothex", std::nullopt }, { "first", std::nullopt }, { "last", std::nullopt } };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.token.size());
         EXPECT_EQ(registry.isKnownToken(c.token), c.device.has_value());
