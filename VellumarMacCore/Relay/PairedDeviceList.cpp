@@ -5,17 +5,24 @@
 namespace vellumar {
 
 PairedDeviceList::PairedDeviceList(const std::vector<PairedDevice>& devices)
+    : m_built(std::make_shared<const std::vector<PairedDevice>>(devices))
 {
-    m_entries.reserve(devices.size());
-    for (const PairedDevice& device : devices)
-        m_entries.push_back(std::make_shared<const PairedDevice>(device));
+    m_devices.reserve(m_built->size());
+    for (const PairedDevice& device : *m_built)
+        m_devices.push_back(&device);
 }
 
 PairedDeviceList PairedDeviceList::replacing(std::size_t index, const PairedDevice& device) const
 {
-    PairedDeviceList changed;
-    changed.m_entries = m_entries;
-    changed.m_entries[index] = std::make_shared<const PairedDevice>(device);
+    PairedDeviceList changed = *this;
+    auto replacement = std::make_shared<const PairedDevice>(device);
+    changed.m_devices[index] = replacement.get();
+    auto earlier = std::find_if(changed.m_replaced.begin(), changed.m_replaced.end(),
+        [&](const auto& replaced) { return replaced.first == index; });
+    if (earlier != changed.m_replaced.end())
+        earlier->second = std::move(replacement);
+    else
+        changed.m_replaced.emplace_back(index, std::move(replacement));
     return changed;
 }
 

@@ -1,6 +1,7 @@
 // An unchanging list of paired phones that any number of threads may hold at once: the device registry
 // hands one to its observers after each change, and the list made after a change shares every device
-// that the change left alone, so a request that only marks one phone seen copies one device, not all.
+// that the change left alone, so a request that only marks one phone seen copies one device, not all,
+// and counts references to the devices replaced since the list was last built whole, not to each.
 #pragma once
 
 #include "VellumarMacCore/Relay/PairedDevice.h"
@@ -8,14 +9,15 @@
 #include <cstddef>
 #include <iterator>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace vellumar {
 
 class PairedDeviceList {
-public:
-    using Entries = std::vector<std::shared_ptr<const PairedDevice>>;
+    using Positions = std::vector<const PairedDevice*>;
 
+public:
     // Reads the devices in list order.
     class Iterator {
     public:
@@ -26,12 +28,12 @@ public:
         using reference = const PairedDevice&;
 
         Iterator() = default;
-        explicit Iterator(Entries::const_iterator position)
+        explicit Iterator(Positions::const_iterator position)
             : m_position(position)
         {
         }
         reference operator*() const { return **m_position; }
-        pointer operator->() const { return m_position->get(); }
+        pointer operator->() const { return *m_position; }
         Iterator& operator++()
         {
             ++m_position;
@@ -46,7 +48,7 @@ public:
         friend bool operator==(const Iterator&, const Iterator&) = default;
 
     private:
-        Entries::const_iterator m_position;
+        Positions::const_iterator m_position;
     };
 
     PairedDeviceList() = default;
@@ -56,12 +58,12 @@ public:
     // are shared with this list, not copied.
     PairedDeviceList replacing(std::size_t index, const PairedDevice& device) const;
 
-    std::size_t size() const noexcept { return m_entries.size(); }
-    bool empty() const noexcept { return m_entries.empty(); }
-    const PairedDevice& operator[](std::size_t index) const { return *m_entries[index]; }
-    const PairedDevice& front() const { return *m_entries.front(); }
-    Iterator begin() const { return Iterator(m_entries.begin()); }
-    Iterator end() const { return Iterator(m_entries.end()); }
+    std::size_t size() const noexcept { return m_devices.size(); }
+    bool empty() const noexcept { return m_devices.empty(); }
+    const PairedDevice& operator[](std::size_t index) const { return *m_devices[index]; }
+    const PairedDevice& front() const { return *m_devices.front(); }
+    Iterator begin() const { return Iterator(m_devices.begin()); }
+    Iterator end() const { return Iterator(m_devices.end()); }
 
     // The devices copied out, in order.
     std::vector<PairedDevice> values() const;
@@ -69,7 +71,12 @@ public:
     friend bool operator==(const PairedDeviceList& list, const std::vector<PairedDevice>& devices);
 
 private:
-    Entries m_entries;
+    // The devices as they were when a list was last built whole; shared by every list made from it since.
+    std::shared_ptr<const std::vector<PairedDevice>> m_built;
+    // The devices replaced since, by position, at most one each.
+    std::vector<std::pair<std::size_t, std::shared_ptr<const PairedDevice>>> m_replaced;
+    // Each device in list order, in `m_built` or `m_replaced`.
+    Positions m_devices;
 };
 
 }

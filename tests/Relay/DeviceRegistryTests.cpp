@@ -189,18 +189,20 @@ TEST(DeviceRegistry, ObserversKeepEachRequestsListAfterLaterChangesWhichShareThe
     registry.observe([&](const DeviceRegistry::Snapshot& devices) { heard.push_back(devices); });
     const auto start = clock.now;
     // The first request of each phone is stored; the next ones within five minutes are not.
-    for (auto [token, after] : { std::pair { "t2", 0s }, { "t3", 1s }, { "t2", 2s }, { "t3", 3s } }) {
+    for (auto [token, after] :
+        { std::pair { "t2", 0s }, { "t3", 1s }, { "t2", 2s }, { "t3", 3s }, { "t3", 4s } }) {
         clock.now = start + after;
         ASSERT_TRUE(registry.deviceForToken(token));
     }
     registry.remove("d-1");
-    ASSERT_EQ(heard.size(), 1u + 4 + 1);
+    ASSERT_EQ(heard.size(), 1u + 5 + 1);
     const PairedDeviceList& lastTwo = *heard[3];
     const PairedDeviceList& lastThree = *heard[4];
-    ASSERT_EQ(lastTwo.size(), 3u) << "held lists stay as they were after later saves";
+    ASSERT_EQ(lastTwo.size(), 3u) << "held lists stay as they were after later changes";
     EXPECT_EQ(lastTwo[1].lastSeenAt, start + 2s);
     EXPECT_EQ(lastTwo[2].lastSeenAt, start + 1s);
     EXPECT_EQ(lastThree[2].lastSeenAt, start + 3s);
+    EXPECT_EQ((*heard[5])[2].lastSeenAt, start + 4s);
     EXPECT_EQ(heard.back()->values(), registry.all());
     // Only the device a request marked seen is new in its list.
     EXPECT_EQ(&lastThree[0], &lastTwo[0]);
