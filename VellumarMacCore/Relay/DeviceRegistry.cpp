@@ -55,14 +55,14 @@ bool DeviceRegistry::loadStoredList()
     try {
         m_devices = m_storage->load();
         // Before the list counts as loaded: `isKnownToken` then reads the digests without the lock.
-        rebuildDigests();
+        rebuildDigestsAndSnapshot();
         m_loaded = true;
         return true;
     } catch (const DeviceListDecodingError&) {
         // Only a list that cannot ever decode is given up on, and even that is kept, not destroyed.
         m_storage->setAside();
         m_devices.clear();
-        rebuildDigests();
+        rebuildDigestsAndSnapshot();
         m_loaded = true;
         return false;
     }
@@ -137,7 +137,7 @@ void DeviceRegistry::observe(Observer observer)
     auto observers = std::make_shared<std::vector<Observer>>(*m_observers);
     observers->push_back(observer);
     m_observers = observers;
-    std::vector<PairedDevice> devices = m_devices;
+    Snapshot devices = m_snapshot;
     std::uint64_t number = m_changes;
     lock.unlock();
     // A change not yet delivered is older than this list, so everyone gets this one instead.
@@ -170,7 +170,7 @@ DeviceRegistry::Pairing DeviceRegistry::add(const std::optional<std::string>& na
     } catch (...) {
         // The token never reaches the phone, so the device must not hold a slot or pass a check.
         m_devices.pop_back();
-        rebuildDigests();
+        rebuildDigestsAndSnapshot();
         throw;
     }
     notify(lock);
@@ -232,6 +232,9 @@ PairedDevice DeviceRegistry::touch(std::size_t index, Lock& lock)
             // Only the last-seen time is lost; the request itself stands.
             return seen;
         }
+    } else {
+        // On every request: the other devices are shared with the previous snapshot, not copied.
+        m_snapshot = std::make_shared<const PairedDeviceList>(m_snapshot->replacing(index, device));
     }
     notify(lock);
     return seen;
@@ -301,18 +304,20 @@ std::optional<PairedDevice> DeviceRegistry::remove(std::string_view id)
 void DeviceRegistry::save(Lock&)
 {
     assert(m_loaded && "a list that was never read must not be written over");
-    // Before the write, so that a removed token stops passing even when the write fails.
-    rebuildDigests();
+    // Before the write, so that a removed token stops passing even when the write fails, and observers
+    // see the list that stands in memory.
+    rebuildDigestsAndSnapshot();
     m_storage->save(m_devices);
 }
 
-void DeviceRegistry::rebuildDigests()
+void DeviceRegistry::rebuildDigestsAndSnapshot()
 {
     std::vector<std::string> hashes;
     hashes.reserve(m_devices.size());
     for (const PairedDevice& device : m_devices)
         hashes.push_back(device.tokenHash);
     m_digests.replace(hashes);
+    m_snapshot = std::make_shared<const PairedDeviceList>(m_devices);
 }
 
 void DeviceRegistry::notify(Lock& lock)
@@ -323,7 +328,7 @@ void DeviceRegistry::notify(Lock& lock)
         lock.unlock();
         return;
     }
-    std::vector<PairedDevice> devices = m_devices;
+    Snapshot devices = m_snapshot;
     lock.unlock();
     std::lock_guard delivery(m_deliveryLock);
     if (number <= m_delivered)

@@ -5,6 +5,7 @@
 
 #include "VellumarMacCore/Relay/DeviceStorage.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
+#include "VellumarMacCore/Relay/PairedDeviceList.h"
 #include "VellumarMacCore/Relay/TokenDigests.h"
 
 #include <atomic>
@@ -29,7 +30,10 @@ namespace vellumar {
 class DeviceRegistry {
 public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
-    using Observer = std::function<void(const std::vector<PairedDevice>&)>;
+    // The list as it stood after one change; it never changes, so an observer may keep it as long as
+    // it likes, on any thread, without copying it.
+    using Snapshot = std::shared_ptr<const PairedDeviceList>;
+    using Observer = std::function<void(const Snapshot&)>;
 
     struct Pairing {
         PairedDevice device;
@@ -112,7 +116,7 @@ private:
     // As `loadWhenRetryDue`, then tells the observers when the list came. The lock is released for
     // them and held again on return.
     void retryLoadWhenDue(Lock& lock);
-    // Rebuilds the digests and writes the list; throws the storage's error.
+    // Rebuilds the digests and the snapshot and writes the list; throws the storage's error.
     void save(Lock& lock);
     // The index of the device whose token digest matches; see `deviceForToken`.
     std::optional<std::size_t> indexForDigest(
@@ -120,9 +124,11 @@ private:
     bool isLastSeenWriteDue(const PairedDevice& device, std::chrono::system_clock::time_point now) const;
     // Marks the device seen, stores that when its last stored time is old enough, and answers it.
     PairedDevice touch(std::size_t index, Lock& lock);
-    // Releases the lock, then hands the current list to the observers unless a newer one went out.
+    // Releases the lock, then hands the current snapshot to the observers unless a newer one went out.
     void notify(Lock& lock);
-    void rebuildDigests();
+    // After any change of `m_devices` but a touch: what is read without the lock or handed out, made
+    // anew from the whole list.
+    void rebuildDigestsAndSnapshot();
 
     const std::shared_ptr<DeviceStorage> m_storage;
     const Clock m_clock;
@@ -130,6 +136,8 @@ private:
 
     mutable std::mutex m_lock;
     std::vector<PairedDevice> m_devices;
+    // `m_devices` as observers are given it; a touch replaces only the device it marked seen.
+    Snapshot m_snapshot = std::make_shared<const PairedDeviceList>();
     std::map<std::string, std::chrono::system_clock::time_point, std::less<>> m_lastWritten;
     // Replaced whole when one registers, so a delivery takes the list without copying it.
     std::shared_ptr<const std::vector<Observer>> m_observers = std::make_shared<std::vector<Observer>>();

@@ -30,13 +30,18 @@ public:
     // its device's token never passes.
     void replace(const std::vector<std::string>& hashes);
     // Whether any entry equals `digest`. Every entry is compared, whatever the position of a match.
-    bool contains(std::span<const std::uint8_t> digest) const;
+    bool contains(const platform::SHA256Digest& digest) const;
     // The position, among the texts last given to `replace`, of the last entry that equals `digest`.
     // Every entry is compared, whatever the position of a match.
-    std::optional<std::size_t> lastMatch(std::span<const std::uint8_t> digest) const;
+    std::optional<std::size_t> lastMatch(const platform::SHA256Digest& digest) const;
 
 private:
-    using Entries = std::vector<std::vector<std::uint8_t>>;
+    struct Entry {
+        platform::SHA256Digest digest {};
+        // False for a text that is not 64 hexadecimal digits: such an entry never matches.
+        bool valid = false;
+    };
+    using Entries = std::vector<Entry>;
 
     mutable std::mutex m_lock;
     // Never changed once made, so a check goes on with the list it took while a replacement swaps in

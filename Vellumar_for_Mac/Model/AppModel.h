@@ -17,6 +17,7 @@
 #include "VellumarMacCore/Mailbox/MacMailboxStatus.h"
 #include "VellumarMacCore/Relay/NetworkAddresses.h"
 #include "VellumarMacCore/Relay/PairedDevice.h"
+#include "VellumarMacCore/Relay/PairedDeviceList.h"
 #include "VellumarMacCore/Relay/PairingPayload.h"
 #include "VellumarMacCore/Relay/TLSIdentityStore.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
@@ -151,7 +152,7 @@ public:
     {
         return m_lastClaudeCheck;
     }
-    const std::vector<PairedDevice>& devices() const noexcept { return m_devices; }
+    const PairedDeviceList& devices() const noexcept { return *m_devices; }
     int runningJobs() const noexcept { return m_runningJobs; }
     const std::optional<PairingSession>& pairing() const noexcept { return m_pairing; }
     std::optional<PairingProblem> pairingProblem() const noexcept { return m_pairingProblem; }
@@ -308,7 +309,8 @@ private:
     std::optional<ClaudeCodeStatus> m_claudeStatus;
     bool m_checkingClaude = false;
     std::optional<std::chrono::system_clock::time_point> m_lastClaudeCheck;
-    std::vector<PairedDevice> m_devices;
+    // As the device registry handed it out; never null.
+    std::shared_ptr<const PairedDeviceList> m_devices = std::make_shared<const PairedDeviceList>();
     int m_runningJobs = 0;
     std::optional<PairingSession> m_pairing;
     std::optional<PairingProblem> m_pairingProblem;

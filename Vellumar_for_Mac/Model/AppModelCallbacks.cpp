@@ -17,7 +17,7 @@ void AppModel::observeCore()
     QPointer<AppModel> model(this);
     // Every authenticated request sends a list; the menu needs only the newest, a few times a second.
     m_host->devices().observe(
-        LatestOnMainThread<std::vector<PairedDevice>>([model](std::vector<PairedDevice> devices) {
+        LatestOnMainThread<DeviceRegistry::Snapshot>([model](DeviceRegistry::Snapshot devices) {
             if (model)
                 model->publish(model->m_devices, std::move(devices), &AppModel::devicesChanged);
         }));
@@ -41,8 +41,8 @@ void AppModel::observeCore()
 
 void AppModel::pairingCodeReused(const PairedDevice& device)
 {
-    bool paired = std::any_of(
-        m_devices.begin(), m_devices.end(), [&](const PairedDevice& known) { return known.id == device.id; });
+    bool paired = std::any_of(m_devices->begin(), m_devices->end(),
+        [&](const PairedDevice& known) { return known.id == device.id; });
     if (!paired)
         return;
     constexpr int kRemove = 0;

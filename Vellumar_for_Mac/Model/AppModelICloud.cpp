@@ -57,10 +57,7 @@ namespace {
 
 }
 
-bool AppModel::hasMailbox() const noexcept
-{
-    return m_mailbox != nullptr;
-}
+bool AppModel::hasMailbox() const noexcept { return m_mailbox != nullptr; }
 
 void AppModel::setMailboxStatus(MacMailboxStatus status)
 {
@@ -130,7 +127,7 @@ std::optional<QString> AppModel::iCloudViaText() const
     if (!m_mailboxStatus || m_mailboxStatus->recentDevices.empty())
         return std::nullopt;
     QStringList names;
-    for (const auto& device : m_devices)
+    for (const auto& device : *m_devices)
         if (m_mailboxStatus->recentDevices.contains(device.id))
             names.append(QString::fromStdString(device.name));
     if (names.isEmpty())

@@ -86,7 +86,7 @@ TEST(DeviceRegistry, SetMailboxKeepsAReasonOnlyWithoutAPairingAndListsPairingsIn
         = std::make_shared<test::FakeDeviceStorage>(std::vector { phone("d-1"), phone("d-2"), phone("d-3") });
     DeviceRegistry registry(storage, [] { return test::ManualClock().now; });
     int heard = 0;
-    registry.observe([&](const std::vector<PairedDevice>&) { ++heard; });
+    registry.observe([&](const DeviceRegistry::Snapshot&) { ++heard; });
     const auto first = pairingFor("ios-1");
     const auto third = pairingFor("ios-3");
 

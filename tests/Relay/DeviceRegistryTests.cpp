@@ -32,6 +32,14 @@ const DeviceRegistry::Clock standingClock = [] { return test::ManualClock().now;
 
 std::string hashOf(const std::string& token) { return sha256Hex(platform::sha256(token)); }
 
+// The digest of `token` with one hexadecimal digit changed.
+std::string hashDifferingAt(const std::string& token, std::size_t digit)
+{
+    std::string hash = hashOf(token);
+    hash[digit] = hash[digit] == '0' ? '1' : '0';
+    return hash;
+}
+
 }
 
 TEST(DeviceRegistry, NewDeviceHasWellFormedIdAndTokenWhoseDigestAPythonPeerConfirms)
@@ -79,6 +87,8 @@ TEST(DeviceRegistry, TokensAreLookedUpOnlyWithinTheirSizeLimitAndByWellFormedDig
         storedDevice("d-513", hashOf(at513)),
         storedDevice("d-odd", hashOf("odd").substr(1)),
         storedDevice("d-nothex", "zz" + hashOf("nothex").substr(2)),
+        storedDevice("d-first", hashDifferingAt("first", 0)),
+        storedDevice("d-last", hashDifferingAt("last", 63)),
         // Same token as d-512: a look-up that stopped at its first match would answer d-512.
         storedDevice("d-512-again", hashOf(at512)),
     });
@@ -86,8 +96,9 @@ TEST(DeviceRegistry, TokensAreLookedUpOnlyWithinTheirSizeLimitAndByWellFormedDig
     struct Case {
         std::string token;
         std::optional<std::string> device;
-    } cases[] = { { "", std::nullopt }, { at512, "d-512-again" }, { at513, std::nullopt },
-        { "odd", std::nullopt }, { "nothex", std::nullopt } };
+    } cases[]
+        = { { "", std::nullopt }, { at512, "d-512-again" }, { at513, std::nullopt }, { "odd", std::nullopt },
+              { "nothex", std::nullopt }, { "first", std::nullopt }, { "last", std::nullopt } };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.token.size());
         EXPECT_EQ(registry.isKnownToken(c.token), c.device.has_value());
@@ -149,7 +160,7 @@ TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEve
         = std::make_shared<test::FakeDeviceStorage>(std::vector { storedDevice("d-1", hashOf("t")) });
     DeviceRegistry registry(storage, clock.function());
     int heard = 0;
-    registry.observe([&](const std::vector<PairedDevice>&) { ++heard; });
+    registry.observe([&](const DeviceRegistry::Snapshot&) { ++heard; });
     const auto start = clock.now;
     struct Case {
         std::chrono::seconds at;
@@ -166,6 +177,37 @@ TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEve
     }
     EXPECT_EQ(heard, 1 + 5);
     EXPECT_EQ(storage->stored.front().lastSeenAt, start + 300s);
+}
+
+TEST(DeviceRegistry, ObserversKeepEachRequestsListAfterLaterChangesWhichShareTheDevicesTheyLeaveAlone)
+{
+    test::ManualClock clock;
+    auto storage = std::make_shared<test::FakeDeviceStorage>(std::vector { storedDevice("d-1", hashOf("t1")),
+        storedDevice("d-2", hashOf("t2")), storedDevice("d-3", hashOf("t3")) });
+    DeviceRegistry registry(storage, clock.function());
+    std::vector<DeviceRegistry::Snapshot> heard;
+    registry.observe([&](const DeviceRegistry::Snapshot& devices) { heard.push_back(devices); });
+    const auto start = clock.now;
+    // The first request of each phone is stored; the next ones within five minutes are not.
+    for (auto [token, after] :
+        { std::pair { "t2", 0s }, { "t3", 1s }, { "t2", 2s }, { "t3", 3s }, { "t3", 4s } }) {
+        clock.now = start + after;
+        ASSERT_TRUE(registry.deviceForToken(token));
+    }
+    registry.remove("d-1");
+    ASSERT_EQ(heard.size(), 1u + 5 + 1);
+    const PairedDeviceList& lastTwo = *heard[3];
+    const PairedDeviceList& lastThree = *heard[4];
+    ASSERT_EQ(lastTwo.size(), 3u) << "held lists stay as they were after later changes";
+    EXPECT_EQ(lastTwo[1].lastSeenAt, start + 2s);
+    EXPECT_EQ(lastTwo[2].lastSeenAt, start + 1s);
+    EXPECT_EQ(lastThree[2].lastSeenAt, start + 3s);
+    EXPECT_EQ((*heard[5])[2].lastSeenAt, start + 4s);
+    EXPECT_EQ(heard.back()->values(), registry.all());
+    // Only the device a request marked seen is new in its list.
+    EXPECT_EQ(&lastThree[0], &lastTwo[0]);
+    EXPECT_EQ(&lastThree[1], &lastTwo[1]);
+    EXPECT_NE(&lastThree[2], &lastTwo[2]);
 }
 
 // A storage whose saves wait until the test lets them finish.
@@ -271,7 +313,8 @@ TEST(DeviceRegistry, FakeStorageThatFailedToLoadIsReadAgainByAPhonesLookupAtMost
         test::ManualClock clock;
         DeviceRegistry registry(storage, clock.function());
         std::vector<std::vector<PairedDevice>> observed;
-        registry.observe([&](const std::vector<PairedDevice>& devices) { observed.push_back(devices); });
+        registry.observe(
+            [&](const DeviceRegistry::Snapshot& devices) { observed.push_back(devices->values()); });
         EXPECT_FALSE(c.finds(registry));
         storage->failLoad = false;
         clock.now += 999ms;
@@ -292,7 +335,7 @@ TEST(DeviceRegistry, ConcurrentPairingsFillExactlyTheTwentySlotsAndObserversNeve
     auto storage = std::make_shared<test::FakeDeviceStorage>();
     DeviceRegistry registry(storage, standingClock);
     std::vector<std::size_t> heard; // observers are called one at a time
-    registry.observe([&](const std::vector<PairedDevice>& devices) { heard.push_back(devices.size()); });
+    registry.observe([&](const DeviceRegistry::Snapshot& devices) { heard.push_back(devices->size()); });
     std::atomic<int> added = 0, refused = 0;
     {
         std::vector<std::jthread> threads;
