@@ -61,7 +61,7 @@ CloudPostgresDatabase::~CloudPostgresDatabase() = default;
 CloudAccount CloudPostgresDatabase::account()
 {
     CloudAccount current;
-    m_connections->transaction(Access::read, [&](auto& connection) { current = readAccount(connection); });
+    m_connections->singleStatement([&](auto& connection) { current = readAccount(connection); });
     return current;
 }
 
@@ -200,7 +200,7 @@ std::optional<CloudDatabaseError> CloudPostgresDatabase::takeQueuedFailure(std::
     std::optional<CloudDatabaseError> failure;
     bool anyQueued = false;
     // Most calls find nothing queued, and a read waits for no writer.
-    m_connections->transaction(Access::read, [&](CloudPostgresConnection& connection) {
+    m_connections->singleStatement([&](CloudPostgresConnection& connection) {
         anyQueued = connection.run("SELECT 1 FROM queued_failures WHERE remaining > 0 LIMIT 1").count() > 0;
     });
     if (!anyQueued)

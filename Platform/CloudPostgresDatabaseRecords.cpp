@@ -167,8 +167,7 @@ namespace {
 
 }
 
-std::optional<fs::path> CloudPostgresDatabase::cachedAsset(
-    CloudPostgresConnection& connection, const std::string& assetName)
+std::optional<fs::path> CloudPostgresDatabase::cachedAsset(AssetReads& assets, const std::string& assetName)
 {
     auto file = cloudAssetFile(m_assetCache, assetName);
     if (!file)
@@ -181,12 +180,16 @@ std::optional<fs::path> CloudPostgresDatabase::cachedAsset(
         fs::last_write_time(cached, fs::file_time_type::clock::now(), error);
         return cached;
     }
+    if (!assets.snapshot) {
+        assets.missed = true;
+        return std::nullopt;
+    }
     fs::path partial = m_assetCache / ("." + assetName + "." + secureRandomHex(4));
     bool written = true;
     {
         PartWriter writer(partial);
         for (int index = 0; written; ++index) {
-            auto rows = connection.run(
+            auto rows = assets.snapshot->run(
                 "SELECT bytes FROM assets WHERE name = $1 AND part = $2", { assetName, number(index) });
             if (rows.count() == 0)
                 break;
@@ -202,7 +205,7 @@ std::optional<fs::path> CloudPostgresDatabase::cachedAsset(
 }
 
 std::optional<CloudValue> CloudPostgresDatabase::fieldValue(
-    CloudPostgresConnection& connection, const CloudPostgresRows& rows, int row, int kindColumn)
+    AssetReads& assets, const CloudPostgresRows& rows, int row, int kindColumn)
 {
     int text = kindColumn + 1;
     int integer = kindColumn + 2;
@@ -217,7 +220,7 @@ std::optional<CloudValue> CloudPostgresDatabase::fieldValue(
     case Kind::bytes:
         return rows.bytes(row, bytes);
     case Kind::asset:
-        if (auto cached = cachedAsset(connection, rows.text(row, text)))
+        if (auto cached = cachedAsset(assets, rows.text(row, text)))
             return CloudAsset { std::move(*cached) };
         return std::nullopt;
     }
@@ -300,6 +303,7 @@ std::vector<CloudFetchResult> CloudPostgresDatabase::fetchRecords(const std::str
     m_connections->transaction(Access::read, [&](CloudPostgresConnection& connection) {
         results.clear();
         requireZone(connection, zoneName);
+        AssetReads assets { &connection };
         for (const auto& name : names) {
             auto rows
                 = connection.run("SELECT r.type, f.key, f.kind, f.text_value, f.number, f.bytes FROM records "
@@ -317,7 +321,7 @@ std::vector<CloudFetchResult> CloudPostgresDatabase::fetchRecords(const std::str
                 std::string key = rows.text(row, 1);
                 if (desiredKeys && !desiredKeys->contains(key))
                     continue;
-                if (auto value = fieldValue(connection, rows, row, 2))
+                if (auto value = fieldValue(assets, rows, row, 2))
                     record.fields.emplace(std::move(key), std::move(*value));
             }
             results.push_back({ std::move(record), std::nullopt });
@@ -326,47 +330,64 @@ std::vector<CloudFetchResult> CloudPostgresDatabase::fetchRecords(const std::str
     return results;
 }
 
+CloudZoneChanges CloudPostgresDatabase::readChanges(CloudPostgresConnection& connection, AssetReads& assets,
+    const std::string& zoneName, const std::optional<CloudChangeToken>& since,
+    const std::optional<std::set<std::string>>& desiredKeys)
+{
+    // A feed from the start shows what the zone holds now, so its deletions are of no interest.
+    bool initialFeed = !since || since->initialFeed;
+    // The zone's epoch and the feed's last sequence on every row, then each change of the page with
+    // its record's fields, one row per field (or one row of nulls when the page is empty), in binary so
+    // that payloads come as they are. No row means no zone.
+    auto rows = connection.runBinary(
+        "WITH page AS (SELECT sequence, record, deleted FROM changes WHERE zone = $1 AND sequence > $2 "
+        "AND NOT ($3 AND deleted) ORDER BY sequence LIMIT $4) "
+        "SELECT z.epoch, feed.last_sequence, c.sequence, c.record, c.deleted::integer, r.type, f.key, "
+        "f.kind, f.text_value, f.number, f.bytes "
+        "FROM zones AS z JOIN feed ON feed.id = 1 LEFT JOIN page AS c ON true "
+        "LEFT JOIN records AS r ON r.zone = $1 AND r.name = c.record "
+        "LEFT JOIN fields AS f ON f.zone = $1 AND f.record = c.record WHERE z.name = $1 ORDER BY c.sequence",
+        { zoneName, number(since ? since->changeSequence : 0), std::string(initialFeed ? "true" : "false"),
+            number(static_cast<std::int64_t>(pageLimit() + 1)) });
+    if (rows.count() == 0)
+        throw CloudDatabaseError(CloudErrorCode::zoneNotFound);
+    std::int64_t epoch = rows.integer(0, 0);
+    std::int64_t lastSequence = rows.integer(0, 1);
+    checkToken(since, epoch, lastSequence);
+    std::vector<FeedEntry> page;
+    for (int row = 0; row < rows.count() && !rows.isNull(row, 2); ++row) {
+        if (page.empty() || page.back().sequence != rows.integer(row, 2)) {
+            page.push_back({ rows.integer(row, 2), rows.text(row, 3), std::nullopt });
+            if (rows.integer(row, 4) == 0 && !rows.isNull(row, 5))
+                page.back().record = CloudRecord { rows.text(row, 5), page.back().recordName, {} };
+        }
+        auto& record = page.back().record;
+        if (!record || rows.isNull(row, 6))
+            continue;
+        std::string key = rows.text(row, 6);
+        if (desiredKeys && !desiredKeys->contains(key))
+            continue;
+        if (auto value = fieldValue(assets, rows, row, 7))
+            record->fields.emplace(std::move(key), std::move(*value));
+    }
+    return pageOfChanges(std::move(page), epoch, lastSequence, since);
+}
+
 CloudZoneChanges CloudPostgresDatabase::fetchZoneChanges(const std::string& zoneName,
     const std::optional<CloudChangeToken>& since, const std::optional<std::set<std::string>>& desiredKeys)
 {
+    // A page is one statement, which sees one state of the database without a transaction, unless it
+    // names assets this machine has yet to fetch: their parts are then read in the page's transaction.
     CloudZoneChanges changes;
+    AssetReads assets;
+    m_connections->singleStatement([&](CloudPostgresConnection& connection) {
+        changes = readChanges(connection, assets, zoneName, since, desiredKeys);
+    });
+    if (!assets.missed)
+        return changes;
     m_connections->transaction(Access::read, [&](CloudPostgresConnection& connection) {
-        std::int64_t epoch = requireZone(connection, zoneName);
-        std::int64_t lastSequence
-            = connection.run("SELECT last_sequence FROM feed WHERE id = 1").integer(0, 0);
-        checkToken(since, epoch, lastSequence);
-        // A feed from the start shows what the zone holds now, so its deletions are of no interest.
-        bool initialFeed = !since || since->initialFeed;
-        // One statement for the whole page: each change with its record's fields, one row per field,
-        // in binary so that payloads come as they are.
-        auto rows = connection.runBinary(
-            "SELECT c.sequence, c.record, c.deleted::integer, r.type, f.key, f.kind, f.text_value, f.number, "
-            "f.bytes "
-            "FROM "
-            "(SELECT sequence, record, deleted FROM changes WHERE zone = $1 AND sequence > $2 "
-            "AND NOT ($3 AND deleted) ORDER BY sequence LIMIT $4) AS c "
-            "LEFT JOIN records AS r ON r.zone = $1 AND r.name = c.record "
-            "LEFT JOIN fields AS f ON f.zone = $1 AND f.record = c.record ORDER BY c.sequence",
-            { zoneName, number(since ? since->changeSequence : 0),
-                std::string(initialFeed ? "true" : "false"),
-                number(static_cast<std::int64_t>(pageLimit() + 1)) });
-        std::vector<FeedEntry> page;
-        for (int row = 0; row < rows.count(); ++row) {
-            if (page.empty() || page.back().sequence != rows.integer(row, 0)) {
-                page.push_back({ rows.integer(row, 0), rows.text(row, 1), std::nullopt });
-                if (rows.integer(row, 2) == 0 && !rows.isNull(row, 3))
-                    page.back().record = CloudRecord { rows.text(row, 3), page.back().recordName, {} };
-            }
-            auto& record = page.back().record;
-            if (!record || rows.isNull(row, 4))
-                continue;
-            std::string key = rows.text(row, 4);
-            if (desiredKeys && !desiredKeys->contains(key))
-                continue;
-            if (auto value = fieldValue(connection, rows, row, 5))
-                record->fields.emplace(std::move(key), std::move(*value));
-        }
-        changes = pageOfChanges(std::move(page), epoch, lastSequence, since);
+        assets = { &connection };
+        changes = readChanges(connection, assets, zoneName, since, desiredKeys);
     });
     return changes;
 }

@@ -140,26 +140,37 @@ void CloudPostgresPool::giveBack(std::unique_ptr<CloudPostgresConnection> connec
         m_idle.push_back(std::move(connection));
 }
 
+std::unique_ptr<CloudPostgresConnection> CloudPostgresPool::takeRunning(
+    const std::function<void(CloudPostgresConnection&)>& first)
+{
+    bool fresh = false;
+    auto connection = take(fresh);
+    try {
+        first(*connection);
+        return connection;
+    } catch (const CloudDatabaseError& error) {
+        if (fresh || error.code() != CloudErrorCode::networkFailure) {
+            giveBack(std::move(connection));
+            throw;
+        }
+    }
+    // The others idle since then broke with it.
+    {
+        std::lock_guard lock(m_lock);
+        m_idle.clear();
+    }
+    connection = open();
+    first(*connection);
+    return connection;
+}
+
 void CloudPostgresPool::transaction(Access access, const std::function<void(CloudPostgresConnection&)>& body)
 {
     auto isolation = access == Access::read ? CloudPostgresIsolation::snapshotReadOnly
                                             : CloudPostgresIsolation::serializable;
-    bool fresh = false;
-    auto connection = take(fresh);
     std::optional<CloudPostgresTransaction> transaction;
-    try {
-        transaction.emplace(*connection, isolation);
-    } catch (const CloudDatabaseError& error) {
-        if (fresh || error.code() != CloudErrorCode::networkFailure)
-            throw;
-        // The others idle since then broke with it.
-        {
-            std::lock_guard lock(m_lock);
-            m_idle.clear();
-        }
-        connection = open();
-        transaction.emplace(*connection, isolation);
-    }
+    auto connection
+        = takeRunning([&](CloudPostgresConnection& started) { transaction.emplace(started, isolation); });
     struct GiveBack {
         CloudPostgresPool& pool;
         std::unique_ptr<CloudPostgresConnection>& connection;
@@ -175,6 +186,11 @@ void CloudPostgresPool::transaction(Access access, const std::function<void(Clou
         connection->run("LOCK TABLE feed IN EXCLUSIVE MODE");
     body(*connection);
     transaction->commit();
+}
+
+void CloudPostgresPool::singleStatement(const std::function<void(CloudPostgresConnection&)>& read)
+{
+    giveBack(takeRunning(read));
 }
 
 }

@@ -99,6 +99,15 @@ TEST_F(CloudPostgresDatabaseTest, AssetsOfEverySizeAroundTheirPartsComeBackByteF
         const auto& asset = std::get<CloudAsset>(*fetched.front().record->field("asset"));
         EXPECT_EQ(vellumar::test::readFile(asset.fileURL), vellumar::test::readFile(sent));
         EXPECT_TRUE(asset.fileURL.string().starts_with((root / "elsewhere").string()));
+        // A feed page read where the asset is not cached yet fetches it as well.
+        auto page = open(root / ("feed-" + name))->fetchZoneChanges("zone", std::nullopt, std::nullopt);
+        auto fed = std::find_if(page.modified.begin(), page.modified.end(),
+            [&](const CloudRecord& candidate) { return candidate.recordName == name; });
+        ASSERT_NE(fed, page.modified.end());
+        const CloudValue* fedAsset = fed->field("asset");
+        ASSERT_TRUE(fedAsset && std::holds_alternative<CloudAsset>(*fedAsset));
+        EXPECT_EQ(vellumar::test::readFile(std::get<CloudAsset>(*fedAsset).fileURL),
+            vellumar::test::readFile(sent));
     }
 }
 
