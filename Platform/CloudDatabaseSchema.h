@@ -2,6 +2,7 @@
 // cloud database.
 #pragma once
 
+#include "Platform/CloudFieldPacking.h"
 #include "Platform/CloudRecord.h"
 
 #include <cstdint>
@@ -14,9 +15,6 @@
 namespace vellumar::platform {
 
 class CloudSQLiteConnection;
-
-// How a field row's value is to be read; the order of CloudValue's alternatives.
-enum class CloudFieldKind : std::int64_t { string, date, int64, bytes, asset };
 
 // Sets write-ahead logging and creates the tables and the account row, in one write transaction.
 void prepareCloudSchema(CloudSQLiteConnection& connection);
