@@ -176,8 +176,8 @@ std::int64_t CloudPostgresRows::integer(int row, int column) const
 CloudBytes CloudPostgresRows::bytes(int row, int column) const
 {
     if (isBinary(column)) {
-        const auto* value = reinterpret_cast<const std::uint8_t*>(PQgetvalue(m_result.get(), row, column));
-        return CloudBytes(value, value + PQgetlength(m_result.get(), row, column));
+        auto value = bytesView(row, column);
+        return CloudBytes(value.begin(), value.end());
     }
     std::size_t length = 0;
     unsigned char* unescaped = PQunescapeBytea(
@@ -187,6 +187,14 @@ CloudBytes CloudPostgresRows::bytes(int row, int column) const
     CloudBytes bytes(unescaped, unescaped + length);
     PQfreemem(unescaped);
     return bytes;
+}
+
+std::span<const std::uint8_t> CloudPostgresRows::bytesView(int row, int column) const
+{
+    if (!isBinary(column))
+        throw CloudDatabaseError(CloudErrorCode::internalError);
+    return { reinterpret_cast<const std::uint8_t*>(PQgetvalue(m_result.get(), row, column)),
+        static_cast<std::size_t>(PQgetlength(m_result.get(), row, column)) };
 }
 
 CloudPostgresConnection::CloudPostgresConnection(const std::string& conninfo)

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -38,6 +39,9 @@ public:
     std::int64_t integer(int row, int column) const;
     // A bytea column's bytes.
     CloudBytes bytes(int row, int column) const;
+    // The same without a copy, valid as long as the rows; throws internalError unless the rows came in
+    // binary.
+    std::span<const std::uint8_t> bytesView(int row, int column) const;
 
 private:
     bool isBinary(int column) const;

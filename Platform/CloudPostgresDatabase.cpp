@@ -92,11 +92,9 @@ void CloudPostgresDatabase::deleteZone(const std::string& zoneName)
     m_connections->transaction(Access::write, [&](CloudPostgresConnection& connection) {
         if (connection.run("DELETE FROM zones WHERE name = $1 RETURNING name", { zoneName }).count() == 0)
             throw CloudDatabaseError(CloudErrorCode::zoneNotFound);
-        // Kind 4 is an asset, whose parts go with the field that names them.
-        for (const char* sql : { "DELETE FROM assets WHERE name IN (SELECT text_value FROM fields "
-                                 "WHERE zone = $1 AND kind = 4)",
-                 "DELETE FROM records WHERE zone = $1", "DELETE FROM fields WHERE zone = $1",
-                 "DELETE FROM changes WHERE zone = $1",
+        for (const char* sql : { "DELETE FROM assets WHERE name IN (SELECT unnest(assets) FROM records "
+                                 "WHERE zone = $1)",
+                 "DELETE FROM records WHERE zone = $1", "DELETE FROM changes WHERE zone = $1",
                  "DELETE FROM subscription_clauses WHERE subscription IN "
                  "(SELECT id FROM subscriptions WHERE zone = $1)",
                  "DELETE FROM subscriptions WHERE zone = $1" })

@@ -65,9 +65,11 @@ private:
     // The fetched asset's file in this machine's cache, downloaded unless it is there already; absent for
     // a damaged name, which is never joined to the cache folder, or for one missed.
     std::optional<std::filesystem::path> cachedAsset(AssetReads& assets, const std::string& assetName);
-    // Absent for an asset of a damaged name, which the record then comes without, or for one missed.
-    std::optional<CloudValue> fieldValue(
-        AssetReads& assets, const class CloudPostgresRows& rows, int row, int kindColumn);
+    // The record of the type in `typeColumn` of the row, with the `desiredKeys` ones of the fields
+    // packed in the next column. Fields that do not read, assets of a damaged name and assets missed are
+    // left out.
+    CloudRecord unpackedRecord(AssetReads& assets, const class CloudPostgresRows& rows, int row,
+        int typeColumn, std::string recordName, const std::optional<std::set<std::string>>& desiredKeys);
     // A page of the feed read with one statement.
     CloudZoneChanges readChanges(CloudPostgresConnection& connection, AssetReads& assets,
         const std::string& zoneName, const std::optional<CloudChangeToken>& since,

@@ -14,14 +14,13 @@
 
 namespace vellumar::platform {
 
-// How a field row's value is to be read; the order of CloudValue's alternatives.
-enum class CloudPostgresFieldKind : std::int64_t { string, date, int64, bytes, asset };
-
 // "vellumar_" and 32 hex digits of the container identifier's SHA-256: a valid identifier for any
 // container, never quoted wrongly, and the name of the schema's push channel too.
 std::string cloudPostgresSchemaName(std::string_view containerIdentifier);
 
-// Creates the schema, its tables and its account row unless they exist; two processes may race.
+// Creates the schema, its tables and its account row unless they exist, or brings an earlier layout of
+// them up to this one, in one transaction: a failure leaves the schema as it was. Two processes may
+// race. Throws incompatibleVersion, changing nothing, for a layout newer than this code knows.
 void prepareCloudPostgresSchema(CloudPostgresConnection& connection, const std::string& schema);
 
 // The subscriptions of one zone, or of every zone when absent, by identifier.
