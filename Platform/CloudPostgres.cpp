@@ -264,8 +264,16 @@ CloudPostgresRows CloudPostgresConnection::run(
             formats.push_back(kTextFormat);
         }
     }
-    CloudPostgresRows rows(PQexecParams(m_connection, sql.c_str(), static_cast<int>(parameters.size()),
-        nullptr, values.data(), lengths.data(), formats.data(), resultFormat));
+    auto prepared = m_prepared.find(sql);
+    if (prepared == m_prepared.end()) {
+        std::string name = "s" + std::to_string(m_prepared.size());
+        CloudPostgresRows made(
+            PQprepare(m_connection, name.c_str(), sql.c_str(), static_cast<int>(parameters.size()), nullptr));
+        throwFailure(made.m_result.get());
+        prepared = m_prepared.emplace(sql, std::move(name)).first;
+    }
+    CloudPostgresRows rows(PQexecPrepared(m_connection, prepared->second.c_str(),
+        static_cast<int>(parameters.size()), values.data(), lengths.data(), formats.data(), resultFormat));
     throwFailure(rows.m_result.get());
     return rows;
 }

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -93,6 +94,9 @@ private:
     void throwFailure(pg_result* result);
 
     pg_conn* m_connection = nullptr;
+    // The statements run so far, by text, and the names the server keeps them under: parsed and
+    // planned once per connection, not at every request.
+    std::map<std::string, std::string> m_prepared;
 };
 
 // How a transaction sees the others.

@@ -94,7 +94,7 @@ void CloudPostgresDatabase::deleteZone(const std::string& zoneName)
             throw CloudDatabaseError(CloudErrorCode::zoneNotFound);
         for (const char* sql : { "DELETE FROM assets WHERE name IN (SELECT unnest(assets) FROM records "
                                  "WHERE zone = $1)",
-                 "DELETE FROM records WHERE zone = $1", "DELETE FROM changes WHERE zone = $1",
+                 "DELETE FROM records WHERE zone = $1",
                  "DELETE FROM subscription_clauses WHERE subscription IN "
                  "(SELECT id FROM subscriptions WHERE zone = $1)",
                  "DELETE FROM subscriptions WHERE zone = $1" })

@@ -89,14 +89,15 @@ namespace {
         return literal + "}";
     }
 
-    // Removes the record with the parts of its assets; false when there was none.
-    bool removeRecord(
+    // Removes the parts of the stored record's assets; false when no record of that name is stored.
+    bool retireRecord(
         CloudPostgresConnection& connection, const std::string& zoneName, const std::string& recordName)
     {
         return connection
-                   .run("WITH gone AS (DELETE FROM records WHERE zone = $1 AND name = $2 RETURNING assets), "
-                        "parts AS (DELETE FROM assets WHERE name IN (SELECT unnest(assets) FROM gone)) "
-                        "SELECT 1 FROM gone",
+                   .run("WITH old AS (SELECT assets FROM records WHERE zone = $1 AND name = $2 AND type IS "
+                        "NOT "
+                        "NULL), parts AS (DELETE FROM assets WHERE name IN (SELECT unnest(assets) FROM old)) "
+                        "SELECT 1 FROM old",
                        { zoneName, recordName })
                    .count()
             > 0;
@@ -105,20 +106,26 @@ namespace {
     bool recordExists(
         CloudPostgresConnection& connection, const std::string& zoneName, const std::string& recordName)
     {
-        return connection.run("SELECT 1 FROM records WHERE zone = $1 AND name = $2", { zoneName, recordName })
+        return connection
+                   .run("SELECT 1 FROM records WHERE zone = $1 AND name = $2 AND type IS NOT NULL",
+                       { zoneName, recordName })
                    .count()
             > 0;
     }
 
-    // Moves the record's one row of the feed to the end. Only writers, one at a time, call it.
-    void noteChange(CloudPostgresConnection& connection, const std::string& zoneName,
-        const std::string& recordName, bool deleted)
+    // Writes the record's row at the end of the feed: the record as saved, or, with no type, its
+    // deletion. Only writers, one at a time, call it.
+    void writeRecordRow(CloudPostgresConnection& connection, const std::string& zoneName,
+        const std::string& recordName, CloudPostgresValue type, CloudPostgresValue fields,
+        const std::string& assets)
     {
-        connection.run("WITH next AS (UPDATE feed SET last_sequence = last_sequence + 1 WHERE id = 1 "
-                       "RETURNING last_sequence) INSERT INTO changes(sequence, zone, record, deleted) "
-                       "SELECT last_sequence, $1, $2, $3 FROM next ON CONFLICT(zone, record) DO UPDATE "
-                       "SET sequence = excluded.sequence, deleted = excluded.deleted",
-            { zoneName, recordName, std::string(deleted ? "true" : "false") });
+        connection.run(
+            "WITH next AS (UPDATE feed SET last_sequence = last_sequence + 1 WHERE id = 1 "
+            "RETURNING last_sequence) INSERT INTO records(zone, name, sequence, type, fields, assets) "
+            "SELECT $1, $2, last_sequence, $3::text, $4::bytea, $5::text[] FROM next "
+            "ON CONFLICT(zone, name) DO UPDATE SET sequence = excluded.sequence, type = excluded.type, "
+            "fields = excluded.fields, assets = excluded.assets",
+            { zoneName, recordName, std::move(type), std::move(fields), assets });
     }
 
     std::int64_t requireZone(CloudPostgresConnection& connection, const std::string& zoneName)
@@ -267,11 +274,10 @@ std::vector<CloudItemResult> CloudPostgresDatabase::saveRecords(
                 error = CloudDatabaseError(CloudErrorCode::assetFileNotFound);
                 continue;
             }
-            bool replaced = removeRecord(connection, zoneName, record.recordName);
-            connection.run("INSERT INTO records(zone, name, type, fields, assets) VALUES($1, $2, $3, $4, $5)",
-                { zoneName, record.recordName, record.recordType,
-                    packCloudFields(cloudStoredFields(record, *assetNames)), textArray(*assetNames) });
-            noteChange(connection, zoneName, record.recordName, false);
+            bool replaced = policy != CloudSavePolicy::ifServerRecordUnchanged
+                && retireRecord(connection, zoneName, record.recordName);
+            writeRecordRow(connection, zoneName, record.recordName, record.recordType,
+                packCloudFields(cloudStoredFields(record, *assetNames)), textArray(*assetNames));
             if (replaced)
                 continue;
             for (const auto& push : creationPushes(subscriptions, record))
@@ -291,11 +297,11 @@ std::vector<CloudItemResult> CloudPostgresDatabase::deleteRecords(
         requireZone(connection, zoneName);
         for (const auto& name : names) {
             results.push_back({ name, std::nullopt });
-            if (!removeRecord(connection, zoneName, name)) {
+            if (!retireRecord(connection, zoneName, name)) {
                 results.back().error = CloudDatabaseError(CloudErrorCode::unknownItem);
                 continue;
             }
-            noteChange(connection, zoneName, name, true);
+            writeRecordRow(connection, zoneName, name, std::monostate {}, std::monostate {}, "{}");
         }
     });
     return results;
@@ -311,7 +317,8 @@ std::vector<CloudFetchResult> CloudPostgresDatabase::fetchRecords(const std::str
         AssetReads assets { &connection };
         for (const auto& name : names) {
             auto rows = connection.runBinary(
-                "SELECT type, fields FROM records WHERE zone = $1 AND name = $2", { zoneName, name });
+                "SELECT type, fields FROM records WHERE zone = $1 AND name = $2 AND type IS NOT NULL",
+                { zoneName, name });
             if (rows.count() == 0) {
                 results.push_back({ std::nullopt, CloudDatabaseError(CloudErrorCode::unknownItem) });
                 continue;
@@ -328,15 +335,15 @@ CloudZoneChanges CloudPostgresDatabase::readChanges(CloudPostgresConnection& con
 {
     // A feed from the start shows what the zone holds now, so its deletions are of no interest.
     bool initialFeed = !since || since->initialFeed;
-    // The zone's epoch and the feed's last sequence on every row, then each change of the page with
-    // its record (or one row of nulls when the page is empty), in binary so that payloads come as they
-    // are. No row means no zone.
+    // The zone's epoch and the feed's last sequence on every row, then the page's records in the order of
+    // their last change (or one row of nulls when the page is empty), in binary so that payloads come
+    // as they are. No row means no zone.
     auto rows = connection.runBinary(
-        "SELECT z.epoch, feed.last_sequence, c.sequence, c.record, c.deleted::integer, r.type, r.fields "
+        "SELECT z.epoch, feed.last_sequence, r.sequence, r.name, r.type, r.fields "
         "FROM zones AS z JOIN feed ON feed.id = 1 LEFT JOIN "
-        "(SELECT sequence, record, deleted FROM changes WHERE zone = $1 AND sequence > $2 "
-        "AND NOT ($3 AND deleted) ORDER BY sequence LIMIT $4) AS c ON true "
-        "LEFT JOIN records AS r ON r.zone = $1 AND r.name = c.record WHERE z.name = $1 ORDER BY c.sequence",
+        "(SELECT sequence, name, type, fields FROM records WHERE zone = $1 AND sequence > $2 "
+        "AND NOT ($3 AND type IS NULL) ORDER BY sequence LIMIT $4) AS r ON true "
+        "WHERE z.name = $1 ORDER BY r.sequence",
         { zoneName, number(since ? since->changeSequence : 0), std::string(initialFeed ? "true" : "false"),
             number(static_cast<std::int64_t>(pageLimit() + 1)) });
     if (rows.count() == 0)
@@ -347,8 +354,8 @@ CloudZoneChanges CloudPostgresDatabase::readChanges(CloudPostgresConnection& con
     std::vector<FeedEntry> page;
     for (int row = 0; row < rows.count() && !rows.isNull(row, 2); ++row) {
         page.push_back({ rows.integer(row, 2), rows.text(row, 3), std::nullopt });
-        if (rows.integer(row, 4) == 0 && !rows.isNull(row, 5))
-            page.back().record = unpackedRecord(assets, rows, row, 5, page.back().recordName, desiredKeys);
+        if (!rows.isNull(row, 4))
+            page.back().record = unpackedRecord(assets, rows, row, 4, page.back().recordName, desiredKeys);
     }
     return pageOfChanges(std::move(page), epoch, lastSequence, since);
 }

@@ -14,27 +14,26 @@ namespace {
     constexpr std::size_t kUserRecordNameBytes = 16;
 
     // The layout of the tables below. Version 1 kept each field in a row of its own, in a table
-    // `fields`, and had no `schema_version`.
+    // `fields`, the feed in a table `changes` of its own, and had no `schema_version`.
     constexpr std::int64_t kSchemaVersion = 2;
     // Field rows packed per statement while an earlier layout is brought up to this one.
     constexpr int kMigratedRowsPerFetch = 1000;
 
-    // As the SQLite database's tables, with each record's fields packed into one value, so that a page
-    // of the feed reads one row per record, and the names of its assets beside them, so that removing
-    // a record finds its assets without unpacking it. Assets are kept as numbered parts of at most a
-    // mebibyte (so that neither side ever holds one whole), and the feed's last sequence in a row of
-    // its own: writers lock that table before their first read, which orders them as their commits are
-    // ordered, so a reader past sequence n never misses a change that commits later with a lower
-    // number.
+    // A record's row is its place in the feed too: each change moves it to a new sequence number, and
+    // a deletion leaves it without a type, fields or assets, so that a page of the feed is one range of
+    // one index, as a reader of a plain table would read it. Its fields are packed into one value, with
+    // the names of its assets beside them, so that removing it finds its assets without unpacking it.
+    // Assets are kept as numbered parts of at most a mebibyte (so that neither side ever holds one
+    // whole), and the feed's last sequence in a row of its own: writers lock that table before their
+    // first read, which orders them as their commits are ordered, so a reader past sequence n never
+    // misses a change that commits later with a lower number.
     constexpr const char* kTables = R"sql(
         CREATE TABLE IF NOT EXISTS zones(name TEXT PRIMARY KEY, epoch BIGINT NOT NULL);
-        CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, type TEXT NOT NULL,
-            fields BYTEA NOT NULL, assets TEXT[] NOT NULL, PRIMARY KEY(zone, name));
+        CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, sequence BIGINT NOT NULL,
+            type TEXT, fields BYTEA, assets TEXT[] NOT NULL, PRIMARY KEY(zone, name));
+        CREATE INDEX IF NOT EXISTS records_by_change ON records(zone, sequence);
         CREATE TABLE IF NOT EXISTS assets(name TEXT NOT NULL, part INTEGER NOT NULL, bytes BYTEA NOT NULL,
             PRIMARY KEY(name, part));
-        CREATE TABLE IF NOT EXISTS changes(sequence BIGINT PRIMARY KEY, zone TEXT NOT NULL,
-            record TEXT NOT NULL, deleted BOOLEAN NOT NULL, UNIQUE(zone, record));
-        CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence);
         CREATE TABLE IF NOT EXISTS subscriptions(id TEXT PRIMARY KEY, zone TEXT NOT NULL,
             record_type TEXT NOT NULL, content_available BOOLEAN NOT NULL, title_key TEXT, body_key TEXT,
             sound TEXT);
@@ -95,17 +94,24 @@ namespace {
         return std::nullopt;
     }
 
-    // Packs the first layout's field rows into their records, a batch of rows at a time, and drops
-    // them. Runs in the transaction that upgrades the schema.
-    void packFieldRows(CloudPostgresConnection& connection)
+    // Moves the first layout's feed into the records' rows, a deleted record's change into a row of its
+    // own, and packs its field rows into their records, a batch of rows at a time; then drops both
+    // tables. Runs in the transaction that upgrades the schema.
+    void mergeLayout1(CloudPostgresConnection& connection)
     {
-        connection.execute("ALTER TABLE records ADD COLUMN fields BYTEA, ADD COLUMN assets TEXT[] NOT NULL "
-                           "DEFAULT '{}';"
-                           "UPDATE records AS r SET assets = a.names FROM (SELECT zone, record, "
-                           "array_agg(text_value) AS names FROM fields WHERE kind = 4 GROUP BY zone, record) "
-                           "AS a WHERE r.zone = a.zone AND r.name = a.record;"
-                           "DECLARE field_rows NO SCROLL CURSOR FOR SELECT zone, record, key, kind, "
-                           "text_value, number, bytes FROM fields ORDER BY zone, record");
+        connection.execute(
+            "ALTER TABLE records ADD COLUMN sequence BIGINT, ADD COLUMN fields BYTEA, "
+            "ADD COLUMN assets TEXT[] NOT NULL DEFAULT '{}', ALTER COLUMN type DROP NOT NULL;"
+            "UPDATE records AS r SET sequence = c.sequence FROM changes AS c "
+            "WHERE c.zone = r.zone AND c.record = r.name;"
+            "INSERT INTO records(zone, name, sequence) SELECT zone, record, sequence FROM changes "
+            "AS c WHERE NOT EXISTS (SELECT 1 FROM records AS r WHERE r.zone = c.zone AND "
+            "r.name = c.record);"
+            "UPDATE records AS r SET assets = a.names FROM (SELECT zone, record, "
+            "array_agg(text_value) AS names FROM fields WHERE kind = 4 GROUP BY zone, record) "
+            "AS a WHERE r.zone = a.zone AND r.name = a.record;"
+            "DECLARE field_rows NO SCROLL CURSOR FOR SELECT zone, record, key, kind, "
+            "text_value, number, bytes FROM fields ORDER BY zone, record");
         std::optional<std::pair<std::string, std::string>> owner;
         CloudStoredFields fields;
         auto store = [&] {
@@ -129,9 +135,10 @@ namespace {
             }
         }
         store();
-        connection.run("UPDATE records SET fields = $1 WHERE fields IS NULL", { packCloudFields({}) });
-        connection.execute("CLOSE field_rows; ALTER TABLE records ALTER COLUMN fields SET NOT NULL, "
-                           "ALTER COLUMN assets DROP DEFAULT; DROP TABLE fields");
+        connection.run("UPDATE records SET fields = $1 WHERE fields IS NULL AND type IS NOT NULL",
+            { packCloudFields({}) });
+        connection.execute("CLOSE field_rows; ALTER TABLE records ALTER COLUMN sequence SET NOT NULL, "
+                           "ALTER COLUMN assets DROP DEFAULT; DROP TABLE fields; DROP TABLE changes");
     }
 
     std::optional<std::string> optionalText(const CloudPostgresRows& rows, int row, int column)
@@ -166,7 +173,7 @@ void prepareCloudPostgresSchema(CloudPostgresConnection& connection, const std::
         return;
     connection.execute("CREATE SCHEMA IF NOT EXISTS " + schema + "; SET LOCAL search_path TO " + schema);
     if (version == 1)
-        packFieldRows(connection);
+        mergeLayout1(connection);
     connection.execute(kTables);
     connection.run(
         "INSERT INTO account(id, status, user_record_name) VALUES(1, $1, $2) ON CONFLICT DO NOTHING",
