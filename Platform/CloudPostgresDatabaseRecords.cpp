@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <fstream>
+#include <type_traits>
 #include <unistd.h>
 
 namespace vellumar::platform {
@@ -223,21 +224,19 @@ CloudRecord CloudPostgresDatabase::unpackedRecord(AssetReads& assets, const Clou
         logError("cloud record damaged: its packed fields do not read");
         return record;
     }
-    for (auto& [key, value] : *fields) {
-        if (auto* asset = std::get_if<CloudAssetName>(&value)) {
-            if (auto cached = cachedAsset(assets, asset->name))
-                record.fields.emplace(key, CloudAsset { std::move(*cached) });
-            continue;
-        }
-        record.fields.emplace(key,
-            std::visit(
-                [](auto& stored) -> CloudValue {
-                    if constexpr (std::is_same_v<std::decay_t<decltype(stored)>, CloudAssetName>)
-                        return CloudValue();
-                    else
-                        return std::move(stored);
-                },
-                value));
+    for (auto& [key, stored] : *fields) {
+        auto value = std::visit(
+            [&](auto& alternative) -> std::optional<CloudValue> {
+                if constexpr (std::is_same_v<std::decay_t<decltype(alternative)>, CloudAssetName>) {
+                    auto cached = cachedAsset(assets, alternative.name);
+                    return cached ? std::optional<CloudValue>(CloudAsset { std::move(*cached) })
+                                  : std::nullopt;
+                } else
+                    return CloudValue(std::move(alternative));
+            },
+            stored);
+        if (value)
+            record.fields.emplace(key, std::move(*value));
     }
     return record;
 }

@@ -16,7 +16,7 @@ namespace {
     // The layout of the tables below. Version 1 kept each field in a row of its own, in a table
     // `fields`, the feed in a table `changes` of its own, and had no `schema_version`.
     constexpr std::int64_t kSchemaVersion = 2;
-    // Field rows packed per statement while an earlier layout is brought up to this one.
+    // Field rows read at a time while the first layout is brought up to this one.
     constexpr int kMigratedRowsPerFetch = 1000;
 
     // A record's row is its place in the feed too: each change moves it to a new sequence number, and
@@ -60,10 +60,12 @@ namespace {
                              "JOIN pg_namespace AS n ON n.oid = c.relnamespace WHERE n.nspname = $1",
                 { schema });
         std::int64_t version = 0;
-        if (tables.integer(0, 1) > 0)
-            version = connection.run("SELECT version FROM " + schema + ".schema_version WHERE id = 1")
-                          .integer(0, 0);
-        else if (tables.integer(0, 0) > 0)
+        if (tables.integer(0, 1) > 0) {
+            auto stored = connection.run("SELECT version FROM " + schema + ".schema_version WHERE id = 1");
+            if (stored.count() != 1)
+                throw CloudDatabaseError(CloudErrorCode::internalError);
+            version = stored.integer(0, 0);
+        } else if (tables.integer(0, 0) > 0)
             version = 1;
         if (version > kSchemaVersion)
             throw CloudDatabaseError(CloudErrorCode::incompatibleVersion);
