@@ -22,7 +22,9 @@ namespace {
     // A record's row is its place in the feed too: each change moves it to a new sequence number, and
     // a deletion leaves it without a type, fields or assets, so that a page of the feed is one range of
     // one index, as a reader of a plain table would read it. Its fields are packed into one value, with
-    // the names of its assets beside them, so that removing it finds its assets without unpacking it.
+    // the names of its assets beside them, so that removing it finds its assets without unpacking it;
+    // a row of up to a page stays whole in the table, neither compressed (sealed payloads do not
+    // compress) nor moved out to be fetched again one by one.
     // Assets are kept as numbered parts of at most a mebibyte (so that neither side ever holds one
     // whole), and the feed's last sequence in a row of its own: writers lock that table before their
     // first read, which orders them as their commits are ordered, so a reader past sequence n never
@@ -30,7 +32,8 @@ namespace {
     constexpr const char* kTables = R"sql(
         CREATE TABLE IF NOT EXISTS zones(name TEXT PRIMARY KEY, epoch BIGINT NOT NULL);
         CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, sequence BIGINT NOT NULL,
-            type TEXT, fields BYTEA, assets TEXT[] NOT NULL, PRIMARY KEY(zone, name));
+            type TEXT, fields BYTEA, assets TEXT[] NOT NULL, PRIMARY KEY(zone, name))
+            WITH (toast_tuple_target = 8160);
         CREATE INDEX IF NOT EXISTS records_by_change ON records(zone, sequence);
         CREATE TABLE IF NOT EXISTS assets(name TEXT NOT NULL, part INTEGER NOT NULL, bytes BYTEA NOT NULL,
             PRIMARY KEY(name, part));
@@ -103,7 +106,8 @@ namespace {
     {
         connection.execute(
             "ALTER TABLE records ADD COLUMN sequence BIGINT, ADD COLUMN fields BYTEA, "
-            "ADD COLUMN assets TEXT[] NOT NULL DEFAULT '{}', ALTER COLUMN type DROP NOT NULL;"
+            "ADD COLUMN assets TEXT[] NOT NULL DEFAULT '{}', ALTER COLUMN type DROP NOT NULL, "
+            "SET (toast_tuple_target = 8160);"
             "UPDATE records AS r SET sequence = c.sequence FROM changes AS c "
             "WHERE c.zone = r.zone AND c.record = r.name;"
             "INSERT INTO records(zone, name, sequence) SELECT zone, record, sequence FROM changes "
