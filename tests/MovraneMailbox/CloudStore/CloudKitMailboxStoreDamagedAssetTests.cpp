@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Another process's rewrite of every asset field of a zone (kind 4 in both databases' field rows), the
+// Another process's rewrite of every asset field of a zone (kind 4 in SQLite's field rows), the
 // name bound as a value whatever bytes it holds.
 constexpr const char* kSQLiteRewrite = R"(import sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
