@@ -150,21 +150,24 @@ namespace {
 
     std::string textOf(Bytes bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-    CloudStoredValue storedValue(CloudFieldKind kind, Bytes value)
+    // The value of a field of any kind but an asset, as either kind of variant holds it.
+    template <typename Value> Value plainValue(CloudFieldKind kind, Bytes value)
     {
         switch (kind) {
-        case CloudFieldKind::string:
-            return textOf(value);
         case CloudFieldKind::date:
             return dateFromNanoseconds(numberFrom(value));
         case CloudFieldKind::int64:
             return numberFrom(value);
         case CloudFieldKind::bytes:
             return CloudBytes(value.begin(), value.end());
-        case CloudFieldKind::asset:
-            break;
+        default:
+            return textOf(value);
         }
-        return CloudAssetName { textOf(value) };
+    }
+
+    bool wanted(const std::optional<std::set<std::string>>& desiredKeys, const std::string& key)
+    {
+        return !desiredKeys || desiredKeys->contains(key);
     }
 
 }
@@ -214,10 +217,33 @@ std::optional<CloudStoredFields> unpackCloudFields(
     CloudStoredFields fields;
     bool whole = walkPacking(packed, [&](std::string_view key, CloudFieldKind kind, Bytes value) {
         std::string name(key);
-        if (!desiredKeys || desiredKeys->contains(name))
-            fields.emplace_hint(fields.end(), std::move(name), storedValue(kind, value));
+        if (!wanted(desiredKeys, name))
+            return;
+        fields.emplace_hint(fields.end(), std::move(name),
+            kind == CloudFieldKind::asset ? CloudAssetName { textOf(value) }
+                                          : plainValue<CloudStoredValue>(kind, value));
     });
     return whole ? std::optional(std::move(fields)) : std::nullopt;
+}
+
+std::optional<std::map<std::string, CloudValue, std::less<>>> unpackCloudValues(
+    std::span<const std::uint8_t> packed, const std::optional<std::set<std::string>>& desiredKeys,
+    const std::function<std::optional<CloudValue>(const std::string& assetName)>& assetValue)
+{
+    // Checked whole first, so that no asset of a damaged packing is looked for.
+    if (!walkPacking(packed, [](std::string_view, CloudFieldKind, Bytes) {}))
+        return std::nullopt;
+    std::map<std::string, CloudValue, std::less<>> fields;
+    walkPacking(packed, [&](std::string_view key, CloudFieldKind kind, Bytes value) {
+        std::string name(key);
+        if (!wanted(desiredKeys, name))
+            return;
+        if (kind != CloudFieldKind::asset)
+            fields.emplace_hint(fields.end(), std::move(name), plainValue<CloudValue>(kind, value));
+        else if (auto asset = assetValue(textOf(value)))
+            fields.emplace_hint(fields.end(), std::move(name), std::move(*asset));
+    });
+    return fields;
 }
 
 std::optional<std::vector<std::string>> unpackCloudAssetNames(std::span<const std::uint8_t> packed)

@@ -6,6 +6,7 @@
 #include "Platform/CloudRecord.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -45,6 +46,13 @@ CloudBytes packCloudFields(const CloudStoredFields& fields);
 // of order or repeated, or bytes left over.
 std::optional<CloudStoredFields> unpackCloudFields(std::span<const std::uint8_t> packed,
     const std::optional<std::set<std::string>>& desiredKeys = std::nullopt);
+
+// The fields packed in `packed` as a record holds them, only the `desiredKeys` ones (all when absent):
+// each asset as `assetValue` makes it of its name, left out when that gives none. Absent when
+// `unpackCloudFields` would be, and then `assetValue` is never called.
+std::optional<std::map<std::string, CloudValue, std::less<>>> unpackCloudValues(
+    std::span<const std::uint8_t> packed, const std::optional<std::set<std::string>>& desiredKeys,
+    const std::function<std::optional<CloudValue>(const std::string& assetName)>& assetValue);
 
 // The asset names of the fields packed in `packed`, without copying their other values; absent when
 // `unpackCloudFields` would be.

@@ -50,6 +50,17 @@ TEST(CloudFieldPacking, ReadsBackEveryKindAtItsLimitsAndRefusesDamagedBytes)
     EXPECT_EQ(unpackCloudAssetNames(packed), std::vector { std::string(32, 'a') });
     EXPECT_EQ(unpackCloudFields(packCloudFields({})), CloudStoredFields {});
     EXPECT_EQ(unpackCloudFields(kOneText), (CloudStoredFields { { "k", std::string("v") } }));
+    int assetsLookedFor = 0;
+    auto assetFile = [&](const std::string& name) -> std::optional<CloudValue> {
+        ++assetsLookedFor;
+        return CloudAsset { "/assets/" + name };
+    };
+    EXPECT_EQ(unpackCloudValues(packed, std::set<std::string> { "asset", "most", "absent" }, assetFile),
+        (std::map<std::string, CloudValue, std::less<>> {
+            { "asset", CloudAsset { "/assets/" + std::string(32, 'a') } }, { "most", Limits::max() } }));
+    EXPECT_EQ(
+        unpackCloudValues(packed, std::nullopt, [](const std::string&) { return std::nullopt; })->size(),
+        everyKind.size() - 1);
 
     struct Case {
         std::string name;
@@ -80,5 +91,8 @@ TEST(CloudFieldPacking, ReadsBackEveryKindAtItsLimitsAndRefusesDamagedBytes)
         SCOPED_TRACE(row.name);
         EXPECT_EQ(unpackCloudFields(row.bytes), std::nullopt);
         EXPECT_EQ(unpackCloudAssetNames(row.bytes), std::nullopt);
+        EXPECT_EQ(unpackCloudValues(row.bytes, std::nullopt, assetFile), std::nullopt);
     }
+    // Once for the whole packing; never for a damaged one, whose asset names are not to be trusted.
+    EXPECT_EQ(assetsLookedFor, 1);
 }
