@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <fstream>
-#include <type_traits>
 #include <unistd.h>
 
 namespace vellumar::platform {
@@ -218,26 +217,16 @@ CloudRecord CloudPostgresDatabase::unpackedRecord(AssetReads& assets, const Clou
     int typeColumn, std::string recordName, const std::optional<std::set<std::string>>& desiredKeys)
 {
     CloudRecord record { rows.text(row, typeColumn), std::move(recordName), {} };
-    auto fields = unpackCloudFields(rows.bytesView(row, typeColumn + 1), desiredKeys);
-    if (!fields) {
+    auto fields = unpackCloudValues(
+        rows.bytesView(row, typeColumn + 1), desiredKeys, [&](const std::string& assetName) {
+            auto cached = cachedAsset(assets, assetName);
+            return cached ? std::optional<CloudValue>(CloudAsset { std::move(*cached) }) : std::nullopt;
+        });
+    if (fields)
+        record.fields = std::move(*fields);
+    else
         // Written by another process or machine: the record still counts, without what does not read.
         logError("cloud record damaged: its packed fields do not read");
-        return record;
-    }
-    for (auto& [key, stored] : *fields) {
-        auto value = std::visit(
-            [&](auto& alternative) -> std::optional<CloudValue> {
-                if constexpr (std::is_same_v<std::decay_t<decltype(alternative)>, CloudAssetName>) {
-                    auto cached = cachedAsset(assets, alternative.name);
-                    return cached ? std::optional<CloudValue>(CloudAsset { std::move(*cached) })
-                                  : std::nullopt;
-                } else
-                    return CloudValue(std::move(alternative));
-            },
-            stored);
-        if (value)
-            record.fields.emplace(key, std::move(*value));
-    }
     return record;
 }
 
