@@ -176,8 +176,8 @@ std::int64_t CloudPostgresRows::integer(int row, int column) const
 CloudBytes CloudPostgresRows::bytes(int row, int column) const
 {
     if (isBinary(column)) {
-        const auto* value = reinterpret_cast<const std::uint8_t*>(PQgetvalue(m_result.get(), row, column));
-        return CloudBytes(value, value + PQgetlength(m_result.get(), row, column));
+        auto value = bytesView(row, column);
+        return CloudBytes(value.begin(), value.end());
     }
     std::size_t length = 0;
     unsigned char* unescaped = PQunescapeBytea(
@@ -187,6 +187,14 @@ CloudBytes CloudPostgresRows::bytes(int row, int column) const
     CloudBytes bytes(unescaped, unescaped + length);
     PQfreemem(unescaped);
     return bytes;
+}
+
+std::span<const std::uint8_t> CloudPostgresRows::bytesView(int row, int column) const
+{
+    if (!isBinary(column))
+        throw CloudDatabaseError(CloudErrorCode::internalError);
+    return { reinterpret_cast<const std::uint8_t*>(PQgetvalue(m_result.get(), row, column)),
+        static_cast<std::size_t>(PQgetlength(m_result.get(), row, column)) };
 }
 
 CloudPostgresConnection::CloudPostgresConnection(const std::string& conninfo)
@@ -256,8 +264,16 @@ CloudPostgresRows CloudPostgresConnection::run(
             formats.push_back(kTextFormat);
         }
     }
-    CloudPostgresRows rows(PQexecParams(m_connection, sql.c_str(), static_cast<int>(parameters.size()),
-        nullptr, values.data(), lengths.data(), formats.data(), resultFormat));
+    auto prepared = m_prepared.find(sql);
+    if (prepared == m_prepared.end()) {
+        std::string name = "s" + std::to_string(m_prepared.size());
+        CloudPostgresRows made(
+            PQprepare(m_connection, name.c_str(), sql.c_str(), static_cast<int>(parameters.size()), nullptr));
+        throwFailure(made.m_result.get());
+        prepared = m_prepared.emplace(sql, std::move(name)).first;
+    }
+    CloudPostgresRows rows(PQexecPrepared(m_connection, prepared->second.c_str(),
+        static_cast<int>(parameters.size()), values.data(), lengths.data(), formats.data(), resultFormat));
     throwFailure(rows.m_result.get());
     return rows;
 }

@@ -10,8 +10,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -38,6 +40,9 @@ public:
     std::int64_t integer(int row, int column) const;
     // A bytea column's bytes.
     CloudBytes bytes(int row, int column) const;
+    // The same without a copy, valid as long as the rows; throws internalError unless the rows came in
+    // binary.
+    std::span<const std::uint8_t> bytesView(int row, int column) const;
 
 private:
     bool isBinary(int column) const;
@@ -89,6 +94,9 @@ private:
     void throwFailure(pg_result* result);
 
     pg_conn* m_connection = nullptr;
+    // The statements run so far, by text, and the names the server keeps them under: parsed and
+    // planned once per connection, not at every request.
+    std::map<std::string, std::string> m_prepared;
 };
 
 // How a transaction sees the others.

@@ -61,7 +61,7 @@ CloudPostgresDatabase::~CloudPostgresDatabase() = default;
 CloudAccount CloudPostgresDatabase::account()
 {
     CloudAccount current;
-    m_connections->transaction(Access::read, [&](auto& connection) { current = readAccount(connection); });
+    m_connections->singleStatement([&](auto& connection) { current = readAccount(connection); });
     return current;
 }
 
@@ -92,11 +92,9 @@ void CloudPostgresDatabase::deleteZone(const std::string& zoneName)
     m_connections->transaction(Access::write, [&](CloudPostgresConnection& connection) {
         if (connection.run("DELETE FROM zones WHERE name = $1 RETURNING name", { zoneName }).count() == 0)
             throw CloudDatabaseError(CloudErrorCode::zoneNotFound);
-        // Kind 4 is an asset, whose parts go with the field that names them.
-        for (const char* sql : { "DELETE FROM assets WHERE name IN (SELECT text_value FROM fields "
-                                 "WHERE zone = $1 AND kind = 4)",
-                 "DELETE FROM records WHERE zone = $1", "DELETE FROM fields WHERE zone = $1",
-                 "DELETE FROM changes WHERE zone = $1",
+        for (const char* sql : { "DELETE FROM assets WHERE name IN (SELECT unnest(assets) FROM records "
+                                 "WHERE zone = $1)",
+                 "DELETE FROM records WHERE zone = $1",
                  "DELETE FROM subscription_clauses WHERE subscription IN "
                  "(SELECT id FROM subscriptions WHERE zone = $1)",
                  "DELETE FROM subscriptions WHERE zone = $1" })
@@ -200,7 +198,7 @@ std::optional<CloudDatabaseError> CloudPostgresDatabase::takeQueuedFailure(std::
     std::optional<CloudDatabaseError> failure;
     bool anyQueued = false;
     // Most calls find nothing queued, and a read waits for no writer.
-    m_connections->transaction(Access::read, [&](CloudPostgresConnection& connection) {
+    m_connections->singleStatement([&](CloudPostgresConnection& connection) {
         anyQueued = connection.run("SELECT 1 FROM queued_failures WHERE remaining > 0 LIMIT 1").count() > 0;
     });
     if (!anyQueued)

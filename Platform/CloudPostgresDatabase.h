@@ -54,13 +54,26 @@ public:
     std::optional<CloudDatabaseError> takeQueuedFailure(std::string_view operation) override;
 
 private:
+    // Where a read's assets come from: this machine's cache, else the server within the read's
+    // transaction (`snapshot`), so that the parts read are those of the rows read. A read outside a
+    // transaction notes, in `missed`, an asset the cache lacks instead.
+    struct AssetReads {
+        CloudPostgresConnection* snapshot = nullptr;
+        bool missed = false;
+    };
+
     // The fetched asset's file in this machine's cache, downloaded unless it is there already; absent for
-    // a damaged name, which is never joined to the cache folder.
-    std::optional<std::filesystem::path> cachedAsset(
-        CloudPostgresConnection& connection, const std::string& assetName);
-    // Absent for an asset of a damaged name, which the record then comes without.
-    std::optional<CloudValue> fieldValue(
-        CloudPostgresConnection& connection, const class CloudPostgresRows& rows, int row, int kindColumn);
+    // a damaged name, which is never joined to the cache folder, or for one missed.
+    std::optional<std::filesystem::path> cachedAsset(AssetReads& assets, const std::string& assetName);
+    // The record of the type in `typeColumn` of the row, with the `desiredKeys` ones of the fields
+    // packed in the next column. Fields that do not read, assets of a damaged name and assets missed are
+    // left out.
+    CloudRecord unpackedRecord(AssetReads& assets, const class CloudPostgresRows& rows, int row,
+        int typeColumn, std::string recordName, const std::optional<std::set<std::string>>& desiredKeys);
+    // A page of the feed read with one statement.
+    CloudZoneChanges readChanges(CloudPostgresConnection& connection, AssetReads& assets,
+        const std::string& zoneName, const std::optional<CloudChangeToken>& since,
+        const std::optional<std::set<std::string>>& desiredKeys);
 
     std::string m_conninfo;
     std::string m_schema;

@@ -4,8 +4,10 @@
 
 #include "Platform/CloudDatabaseSchema.h"
 #include "Platform/CloudPostgresSchema.h"
+#include "Platform/Log.h"
 #include "Platform/Random.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <fstream>
 #include <unistd.h>
@@ -16,22 +18,11 @@ namespace {
 
     namespace fs = std::filesystem;
     using Access = CloudPostgresPool::Access;
-    using Kind = CloudPostgresFieldKind;
 
     // The most of an asset either side holds at once.
     constexpr std::size_t kAssetPartBytes = 1024 * 1024;
 
     std::string number(std::int64_t value) { return std::to_string(value); }
-
-    std::int64_t nanoseconds(CloudDate date)
-    {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch()).count();
-    }
-
-    CloudDate dateFromNanoseconds(std::int64_t count)
-    {
-        return CloudDate(std::chrono::duration_cast<CloudDate::duration>(std::chrono::nanoseconds(count)));
-    }
 
     // Stores the file's bytes in parts under a new name; absent when the file cannot be read.
     std::optional<std::string> uploadAsset(CloudPostgresConnection& connection, const fs::path& file)
@@ -62,61 +53,79 @@ namespace {
         return name;
     }
 
-    // Adds the field's row; false when an asset's file cannot be read.
-    bool insertField(CloudPostgresConnection& connection, const std::string& zoneName,
-        const std::string& recordName, const std::string& key, const CloudValue& value)
+    // Uploads the record's asset files; absent when one cannot be read. By field key.
+    std::optional<std::map<std::string, std::string>> uploadAssets(
+        CloudPostgresConnection& connection, const CloudRecord& record)
     {
-        std::vector<CloudPostgresValue> row { zoneName, recordName, key,
-            number(static_cast<std::int64_t>(value.index())), std::monostate {}, std::monostate {},
-            std::monostate {} };
-        if (const auto* text = std::get_if<std::string>(&value))
-            row[4] = *text;
-        else if (const auto* date = std::get_if<CloudDate>(&value))
-            row[5] = number(nanoseconds(*date));
-        else if (const auto* integer = std::get_if<std::int64_t>(&value))
-            row[5] = number(*integer);
-        else if (const auto* bytes = std::get_if<CloudBytes>(&value))
-            row[6] = *bytes;
-        else if (const auto* asset = std::get_if<CloudAsset>(&value)) {
+        std::map<std::string, std::string> names;
+        for (const auto& [key, value] : record.fields) {
+            const auto* asset = std::get_if<CloudAsset>(&value);
+            if (!asset)
+                continue;
             auto name = uploadAsset(connection, asset->fileURL);
             if (!name)
-                return false;
-            row[4] = *name;
+                return std::nullopt;
+            names.emplace(key, std::move(*name));
         }
-        connection.run("INSERT INTO fields(zone, record, key, kind, text_value, number, bytes) "
-                       "VALUES($1, $2, $3, $4, $5, $6, $7)",
-            row);
-        return true;
+        return names;
     }
 
-    void removeRecordRows(
+    // A text[] value of the server's text form, each item quoted, so that no name can end or split
+    // the array.
+    std::string textArray(const std::map<std::string, std::string>& values)
+    {
+        std::string literal = "{";
+        for (const auto& [key, value] : values) {
+            if (literal.size() > 1)
+                literal += ',';
+            literal += '"';
+            for (char character : value) {
+                if (character == '"' || character == '\\')
+                    literal += '\\';
+                literal += character;
+            }
+            literal += '"';
+        }
+        return literal + "}";
+    }
+
+    // Removes the parts of the stored record's assets; false when no record of that name is stored.
+    bool retireRecord(
         CloudPostgresConnection& connection, const std::string& zoneName, const std::string& recordName)
     {
-        // Kind 4 is an asset, whose parts go with the field that names them.
-        for (const char* sql : { "DELETE FROM assets WHERE name IN (SELECT text_value FROM fields "
-                                 "WHERE zone = $1 AND record = $2 AND kind = 4)",
-                 "DELETE FROM records WHERE zone = $1 AND name = $2",
-                 "DELETE FROM fields WHERE zone = $1 AND record = $2" })
-            connection.run(sql, { zoneName, recordName });
+        return connection
+                   .run("WITH old AS (SELECT assets FROM records WHERE zone = $1 AND name = $2 AND type IS "
+                        "NOT "
+                        "NULL), parts AS (DELETE FROM assets WHERE name IN (SELECT unnest(assets) FROM old)) "
+                        "SELECT 1 FROM old",
+                       { zoneName, recordName })
+                   .count()
+            > 0;
     }
 
     bool recordExists(
         CloudPostgresConnection& connection, const std::string& zoneName, const std::string& recordName)
     {
-        return connection.run("SELECT 1 FROM records WHERE zone = $1 AND name = $2", { zoneName, recordName })
+        return connection
+                   .run("SELECT 1 FROM records WHERE zone = $1 AND name = $2 AND type IS NOT NULL",
+                       { zoneName, recordName })
                    .count()
             > 0;
     }
 
-    // Moves the record's one row of the feed to the end. Only writers, one at a time, call it.
-    void noteChange(CloudPostgresConnection& connection, const std::string& zoneName,
-        const std::string& recordName, bool deleted)
+    // Writes the record's row at the end of the feed: the record as saved, or, with no type, its
+    // deletion. Only writers, one at a time, call it.
+    void writeRecordRow(CloudPostgresConnection& connection, const std::string& zoneName,
+        const std::string& recordName, CloudPostgresValue type, CloudPostgresValue fields,
+        const std::string& assets)
     {
-        connection.run("DELETE FROM changes WHERE zone = $1 AND record = $2", { zoneName, recordName });
-        connection.run("WITH next AS (UPDATE feed SET last_sequence = last_sequence + 1 WHERE id = 1 "
-                       "RETURNING last_sequence) INSERT INTO changes(sequence, zone, record, deleted) "
-                       "SELECT last_sequence, $1, $2, $3 FROM next",
-            { zoneName, recordName, std::string(deleted ? "true" : "false") });
+        connection.run(
+            "WITH next AS (UPDATE feed SET last_sequence = last_sequence + 1 WHERE id = 1 "
+            "RETURNING last_sequence) INSERT INTO records(zone, name, sequence, type, fields, assets) "
+            "SELECT $1, $2, last_sequence, $3::text, $4::bytea, $5::text[] FROM next "
+            "ON CONFLICT(zone, name) DO UPDATE SET sequence = excluded.sequence, type = excluded.type, "
+            "fields = excluded.fields, assets = excluded.assets",
+            { zoneName, recordName, std::move(type), std::move(fields), assets });
     }
 
     std::int64_t requireZone(CloudPostgresConnection& connection, const std::string& zoneName)
@@ -167,8 +176,7 @@ namespace {
 
 }
 
-std::optional<fs::path> CloudPostgresDatabase::cachedAsset(
-    CloudPostgresConnection& connection, const std::string& assetName)
+std::optional<fs::path> CloudPostgresDatabase::cachedAsset(AssetReads& assets, const std::string& assetName)
 {
     auto file = cloudAssetFile(m_assetCache, assetName);
     if (!file)
@@ -181,12 +189,16 @@ std::optional<fs::path> CloudPostgresDatabase::cachedAsset(
         fs::last_write_time(cached, fs::file_time_type::clock::now(), error);
         return cached;
     }
+    if (!assets.snapshot) {
+        assets.missed = true;
+        return std::nullopt;
+    }
     fs::path partial = m_assetCache / ("." + assetName + "." + secureRandomHex(4));
     bool written = true;
     {
         PartWriter writer(partial);
         for (int index = 0; written; ++index) {
-            auto rows = connection.run(
+            auto rows = assets.snapshot->run(
                 "SELECT bytes FROM assets WHERE name = $1 AND part = $2", { assetName, number(index) });
             if (rows.count() == 0)
                 break;
@@ -201,27 +213,21 @@ std::optional<fs::path> CloudPostgresDatabase::cachedAsset(
     return cached;
 }
 
-std::optional<CloudValue> CloudPostgresDatabase::fieldValue(
-    CloudPostgresConnection& connection, const CloudPostgresRows& rows, int row, int kindColumn)
+CloudRecord CloudPostgresDatabase::unpackedRecord(AssetReads& assets, const CloudPostgresRows& rows, int row,
+    int typeColumn, std::string recordName, const std::optional<std::set<std::string>>& desiredKeys)
 {
-    int text = kindColumn + 1;
-    int integer = kindColumn + 2;
-    int bytes = kindColumn + 3;
-    switch (static_cast<Kind>(rows.integer(row, kindColumn))) {
-    case Kind::string:
-        return rows.text(row, text);
-    case Kind::date:
-        return dateFromNanoseconds(rows.integer(row, integer));
-    case Kind::int64:
-        return rows.integer(row, integer);
-    case Kind::bytes:
-        return rows.bytes(row, bytes);
-    case Kind::asset:
-        if (auto cached = cachedAsset(connection, rows.text(row, text)))
-            return CloudAsset { std::move(*cached) };
-        return std::nullopt;
-    }
-    throw CloudDatabaseError(CloudErrorCode::internalError);
+    CloudRecord record { rows.text(row, typeColumn), std::move(recordName), {} };
+    auto fields = unpackCloudValues(
+        rows.bytesView(row, typeColumn + 1), desiredKeys, [&](const std::string& assetName) {
+            auto cached = cachedAsset(assets, assetName);
+            return cached ? std::optional<CloudValue>(CloudAsset { std::move(*cached) }) : std::nullopt;
+        });
+    if (fields)
+        record.fields = std::move(*fields);
+    else
+        // Written by another process or machine: the record still counts, without what does not read.
+        logError("cloud record damaged: its packed fields do not read");
+    return record;
 }
 
 std::vector<CloudItemResult> CloudPostgresDatabase::saveRecords(
@@ -240,30 +246,27 @@ std::vector<CloudItemResult> CloudPostgresDatabase::saveRecords(
                 error = CloudDatabaseError(CloudErrorCode::invalidArguments);
                 continue;
             }
-            bool exists = recordExists(connection, zoneName, record.recordName);
-            if (exists && policy == CloudSavePolicy::ifServerRecordUnchanged) {
+            if (policy == CloudSavePolicy::ifServerRecordUnchanged
+                && recordExists(connection, zoneName, record.recordName)) {
                 error = CloudDatabaseError(CloudErrorCode::serverRecordChanged);
                 continue;
             }
-            // The item's rows go together or not at all, as the other items' stay.
-            connection.run("SAVEPOINT item");
-            if (exists)
-                removeRecordRows(connection, zoneName, record.recordName);
-            connection.run("INSERT INTO records(zone, name, type) VALUES($1, $2, $3)",
-                { zoneName, record.recordName, record.recordType });
-            for (const auto& [key, value] : record.fields) {
-                if (!insertField(connection, zoneName, record.recordName, key, value)) {
-                    error = CloudDatabaseError(CloudErrorCode::assetFileNotFound);
-                    break;
-                }
-            }
-            if (error) {
+            bool withAssets = std::any_of(record.fields.begin(), record.fields.end(),
+                [](const auto& field) { return std::holds_alternative<CloudAsset>(field.second); });
+            // Parts uploaded before a file that cannot be read go again, as the other items' rows stay.
+            if (withAssets)
+                connection.run("SAVEPOINT item");
+            auto assetNames = uploadAssets(connection, record);
+            if (!assetNames) {
                 connection.run("ROLLBACK TO SAVEPOINT item");
+                error = CloudDatabaseError(CloudErrorCode::assetFileNotFound);
                 continue;
             }
-            connection.run("RELEASE SAVEPOINT item");
-            noteChange(connection, zoneName, record.recordName, false);
-            if (exists)
+            bool replaced = policy != CloudSavePolicy::ifServerRecordUnchanged
+                && retireRecord(connection, zoneName, record.recordName);
+            writeRecordRow(connection, zoneName, record.recordName, record.recordType,
+                packCloudFields(cloudStoredFields(record, *assetNames)), textArray(*assetNames));
+            if (replaced)
                 continue;
             for (const auto& push : creationPushes(subscriptions, record))
                 // Sent when the save commits, and only then.
@@ -282,12 +285,11 @@ std::vector<CloudItemResult> CloudPostgresDatabase::deleteRecords(
         requireZone(connection, zoneName);
         for (const auto& name : names) {
             results.push_back({ name, std::nullopt });
-            if (!recordExists(connection, zoneName, name)) {
+            if (!retireRecord(connection, zoneName, name)) {
                 results.back().error = CloudDatabaseError(CloudErrorCode::unknownItem);
                 continue;
             }
-            removeRecordRows(connection, zoneName, name);
-            noteChange(connection, zoneName, name, true);
+            writeRecordRow(connection, zoneName, name, std::monostate {}, std::monostate {}, "{}");
         }
     });
     return results;
@@ -300,73 +302,67 @@ std::vector<CloudFetchResult> CloudPostgresDatabase::fetchRecords(const std::str
     m_connections->transaction(Access::read, [&](CloudPostgresConnection& connection) {
         results.clear();
         requireZone(connection, zoneName);
+        AssetReads assets { &connection };
         for (const auto& name : names) {
-            auto rows
-                = connection.run("SELECT r.type, f.key, f.kind, f.text_value, f.number, f.bytes FROM records "
-                                 "AS r LEFT JOIN fields AS f ON f.zone = r.zone AND f.record = r.name "
-                                 "WHERE r.zone = $1 AND r.name = $2",
-                    { zoneName, name });
+            auto rows = connection.runBinary(
+                "SELECT type, fields FROM records WHERE zone = $1 AND name = $2 AND type IS NOT NULL",
+                { zoneName, name });
             if (rows.count() == 0) {
                 results.push_back({ std::nullopt, CloudDatabaseError(CloudErrorCode::unknownItem) });
                 continue;
             }
-            CloudRecord record { rows.text(0, 0), name, {} };
-            for (int row = 0; row < rows.count(); ++row) {
-                if (rows.isNull(row, 1))
-                    continue;
-                std::string key = rows.text(row, 1);
-                if (desiredKeys && !desiredKeys->contains(key))
-                    continue;
-                if (auto value = fieldValue(connection, rows, row, 2))
-                    record.fields.emplace(std::move(key), std::move(*value));
-            }
-            results.push_back({ std::move(record), std::nullopt });
+            results.push_back({ unpackedRecord(assets, rows, 0, 0, name, desiredKeys), std::nullopt });
         }
     });
     return results;
 }
 
+CloudZoneChanges CloudPostgresDatabase::readChanges(CloudPostgresConnection& connection, AssetReads& assets,
+    const std::string& zoneName, const std::optional<CloudChangeToken>& since,
+    const std::optional<std::set<std::string>>& desiredKeys)
+{
+    // A feed from the start shows what the zone holds now, so its deletions are of no interest.
+    bool initialFeed = !since || since->initialFeed;
+    // The zone's epoch and the feed's last sequence on every row, then the page's records in the order of
+    // their last change (or one row of nulls when the page is empty), in binary so that payloads come
+    // as they are. No row means no zone.
+    auto rows = connection.runBinary(
+        "SELECT z.epoch, feed.last_sequence, r.sequence, r.name, r.type, r.fields "
+        "FROM zones AS z JOIN feed ON feed.id = 1 LEFT JOIN "
+        "(SELECT sequence, name, type, fields FROM records WHERE zone = $1 AND sequence > $2 "
+        "AND NOT ($3 AND type IS NULL) ORDER BY sequence LIMIT $4) AS r ON true "
+        "WHERE z.name = $1 ORDER BY r.sequence",
+        { zoneName, number(since ? since->changeSequence : 0), std::string(initialFeed ? "true" : "false"),
+            number(static_cast<std::int64_t>(pageLimit() + 1)) });
+    if (rows.count() == 0)
+        throw CloudDatabaseError(CloudErrorCode::zoneNotFound);
+    std::int64_t epoch = rows.integer(0, 0);
+    std::int64_t lastSequence = rows.integer(0, 1);
+    checkToken(since, epoch, lastSequence);
+    std::vector<FeedEntry> page;
+    for (int row = 0; row < rows.count() && !rows.isNull(row, 2); ++row) {
+        page.push_back({ rows.integer(row, 2), rows.text(row, 3), std::nullopt });
+        if (!rows.isNull(row, 4))
+            page.back().record = unpackedRecord(assets, rows, row, 4, page.back().recordName, desiredKeys);
+    }
+    return pageOfChanges(std::move(page), epoch, lastSequence, since);
+}
+
 CloudZoneChanges CloudPostgresDatabase::fetchZoneChanges(const std::string& zoneName,
     const std::optional<CloudChangeToken>& since, const std::optional<std::set<std::string>>& desiredKeys)
 {
+    // A page is one statement, which sees one state of the database without a transaction, unless it
+    // names assets this machine has yet to fetch: their parts are then read in the page's transaction.
     CloudZoneChanges changes;
+    AssetReads assets;
+    m_connections->singleStatement([&](CloudPostgresConnection& connection) {
+        changes = readChanges(connection, assets, zoneName, since, desiredKeys);
+    });
+    if (!assets.missed)
+        return changes;
     m_connections->transaction(Access::read, [&](CloudPostgresConnection& connection) {
-        std::int64_t epoch = requireZone(connection, zoneName);
-        std::int64_t lastSequence
-            = connection.run("SELECT last_sequence FROM feed WHERE id = 1").integer(0, 0);
-        checkToken(since, epoch, lastSequence);
-        // A feed from the start shows what the zone holds now, so its deletions are of no interest.
-        bool initialFeed = !since || since->initialFeed;
-        // One statement for the whole page: each change with its record's fields, one row per field,
-        // in binary so that payloads come as they are.
-        auto rows = connection.runBinary(
-            "SELECT c.sequence, c.record, c.deleted::integer, r.type, f.key, f.kind, f.text_value, f.number, "
-            "f.bytes "
-            "FROM "
-            "(SELECT sequence, record, deleted FROM changes WHERE zone = $1 AND sequence > $2 "
-            "AND NOT ($3 AND deleted) ORDER BY sequence LIMIT $4) AS c "
-            "LEFT JOIN records AS r ON r.zone = $1 AND r.name = c.record "
-            "LEFT JOIN fields AS f ON f.zone = $1 AND f.record = c.record ORDER BY c.sequence",
-            { zoneName, number(since ? since->changeSequence : 0),
-                std::string(initialFeed ? "true" : "false"),
-                number(static_cast<std::int64_t>(pageLimit() + 1)) });
-        std::vector<FeedEntry> page;
-        for (int row = 0; row < rows.count(); ++row) {
-            if (page.empty() || page.back().sequence != rows.integer(row, 0)) {
-                page.push_back({ rows.integer(row, 0), rows.text(row, 1), std::nullopt });
-                if (rows.integer(row, 2) == 0 && !rows.isNull(row, 3))
-                    page.back().record = CloudRecord { rows.text(row, 3), page.back().recordName, {} };
-            }
-            auto& record = page.back().record;
-            if (!record || rows.isNull(row, 4))
-                continue;
-            std::string key = rows.text(row, 4);
-            if (desiredKeys && !desiredKeys->contains(key))
-                continue;
-            if (auto value = fieldValue(connection, rows, row, 5))
-                record->fields.emplace(std::move(key), std::move(*value));
-        }
-        changes = pageOfChanges(std::move(page), epoch, lastSequence, since);
+        assets = { &connection };
+        changes = readChanges(connection, assets, zoneName, since, desiredKeys);
     });
     return changes;
 }

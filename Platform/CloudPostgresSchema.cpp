@@ -1,5 +1,6 @@
 #include "Platform/CloudPostgresSchema.h"
 
+#include "Platform/CloudFieldPacking.h"
 #include "Platform/Crypto.h"
 #include "Platform/Random.h"
 
@@ -12,23 +13,30 @@ namespace {
     constexpr std::size_t kSchemaHashBytes = 16;
     constexpr std::size_t kUserRecordNameBytes = 16;
 
-    // As the SQLite database's tables, with each field's value in the column of its kind, assets as
-    // numbered parts of at most a mebibyte (so that neither side ever holds one whole), and the feed's
-    // last sequence in a row of its own: writers lock that table before their first read, which
-    // orders them as their commits are ordered, so a reader past sequence n never misses a change
-    // that commits later with a lower number.
+    // The layout of the tables below. Version 1 kept each field in a row of its own, in a table
+    // `fields`, the feed in a table `changes` of its own, and had no `schema_version`.
+    constexpr std::int64_t kSchemaVersion = 2;
+    // Field rows read at a time while the first layout is brought up to this one.
+    constexpr int kMigratedRowsPerFetch = 1000;
+
+    // A record's row is its place in the feed too: each change moves it to a new sequence number, and
+    // a deletion leaves it without a type, fields or assets, so that a page of the feed is one range of
+    // one index, as a reader of a plain table would read it. Its fields are packed into one value, with
+    // the names of its assets beside them, so that removing it finds its assets without unpacking it;
+    // a row of up to a page stays whole in the table, neither compressed (sealed payloads do not
+    // compress) nor moved out to be fetched again one by one.
+    // Assets are kept as numbered parts of at most a mebibyte (so that neither side ever holds one
+    // whole), and the feed's last sequence in a row of its own: writers lock that table before their
+    // first read, which orders them as their commits are ordered, so a reader past sequence n never
+    // misses a change that commits later with a lower number.
     constexpr const char* kTables = R"sql(
         CREATE TABLE IF NOT EXISTS zones(name TEXT PRIMARY KEY, epoch BIGINT NOT NULL);
-        CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, type TEXT NOT NULL,
-            PRIMARY KEY(zone, name));
-        CREATE TABLE IF NOT EXISTS fields(zone TEXT NOT NULL, record TEXT NOT NULL, key TEXT NOT NULL,
-            kind SMALLINT NOT NULL, text_value TEXT, number BIGINT, bytes BYTEA,
-            PRIMARY KEY(zone, record, key));
+        CREATE TABLE IF NOT EXISTS records(zone TEXT NOT NULL, name TEXT NOT NULL, sequence BIGINT NOT NULL,
+            type TEXT, fields BYTEA, assets TEXT[] NOT NULL, PRIMARY KEY(zone, name))
+            WITH (toast_tuple_target = 8160);
+        CREATE INDEX IF NOT EXISTS records_by_change ON records(zone, sequence);
         CREATE TABLE IF NOT EXISTS assets(name TEXT NOT NULL, part INTEGER NOT NULL, bytes BYTEA NOT NULL,
             PRIMARY KEY(name, part));
-        CREATE TABLE IF NOT EXISTS changes(sequence BIGINT PRIMARY KEY, zone TEXT NOT NULL,
-            record TEXT NOT NULL, deleted BOOLEAN NOT NULL, UNIQUE(zone, record));
-        CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence);
         CREATE TABLE IF NOT EXISTS subscriptions(id TEXT PRIMARY KEY, zone TEXT NOT NULL,
             record_type TEXT NOT NULL, content_available BOOLEAN NOT NULL, title_key TEXT, body_key TEXT,
             sound TEXT);
@@ -39,7 +47,105 @@ namespace {
         CREATE TABLE IF NOT EXISTS queued_failures(id BIGSERIAL PRIMARY KEY, operation TEXT NOT NULL,
             code INTEGER NOT NULL, retry_after DOUBLE PRECISION, remaining INTEGER NOT NULL);
         CREATE TABLE IF NOT EXISTS feed(id INTEGER PRIMARY KEY CHECK(id = 1), last_sequence BIGINT NOT NULL);
+        CREATE TABLE IF NOT EXISTS schema_version(id INTEGER PRIMARY KEY CHECK(id = 1),
+            version INTEGER NOT NULL);
     )sql";
+
+    // The layout of the schema's tables: 0 when it has none yet. Throws incompatibleVersion for one
+    // newer than this code knows, which it must neither read nor change.
+    std::int64_t schemaVersion(CloudPostgresConnection& connection, const std::string& schema)
+    {
+        // Read from the catalog's rows as of now: a name looked up through the session's caches may still
+        // be missing after another process made it while this one waited for its turn.
+        auto tables
+            = connection.run("SELECT count(*) FILTER (WHERE c.relname = 'feed'), "
+                             "count(*) FILTER (WHERE c.relname = 'schema_version') FROM pg_class AS c "
+                             "JOIN pg_namespace AS n ON n.oid = c.relnamespace WHERE n.nspname = $1",
+                { schema });
+        std::int64_t version = 0;
+        if (tables.integer(0, 1) > 0) {
+            auto stored = connection.run("SELECT version FROM " + schema + ".schema_version WHERE id = 1");
+            if (stored.count() != 1)
+                throw CloudDatabaseError(CloudErrorCode::internalError);
+            version = stored.integer(0, 0);
+        } else if (tables.integer(0, 0) > 0)
+            version = 1;
+        if (version > kSchemaVersion)
+            throw CloudDatabaseError(CloudErrorCode::incompatibleVersion);
+        return version;
+    }
+
+    // A field row of the first layout as it is kept now; absent for a kind no version wrote, which no
+    // reader could have read either.
+    std::optional<CloudStoredValue> storedValueOfRow(const CloudPostgresRows& rows, int row)
+    {
+        constexpr int kKind = 3;
+        constexpr int kText = 4;
+        constexpr int kNumber = 5;
+        constexpr int kBytes = 6;
+        switch (static_cast<CloudFieldKind>(rows.integer(row, kKind))) {
+        case CloudFieldKind::string:
+            return rows.text(row, kText);
+        case CloudFieldKind::date:
+            return CloudDate(std::chrono::duration_cast<CloudDate::duration>(
+                std::chrono::nanoseconds(rows.integer(row, kNumber))));
+        case CloudFieldKind::int64:
+            return rows.integer(row, kNumber);
+        case CloudFieldKind::bytes:
+            return rows.bytes(row, kBytes);
+        case CloudFieldKind::asset:
+            return CloudAssetName { rows.text(row, kText) };
+        }
+        return std::nullopt;
+    }
+
+    // Moves the first layout's feed into the records' rows, a deleted record's change into a row of its
+    // own, and packs its field rows into their records, a batch of rows at a time; then drops both
+    // tables. Runs in the transaction that upgrades the schema.
+    void mergeLayout1(CloudPostgresConnection& connection)
+    {
+        connection.execute(
+            "ALTER TABLE records ADD COLUMN sequence BIGINT, ADD COLUMN fields BYTEA, "
+            "ADD COLUMN assets TEXT[] NOT NULL DEFAULT '{}', ALTER COLUMN type DROP NOT NULL, "
+            "SET (toast_tuple_target = 8160);"
+            "UPDATE records AS r SET sequence = c.sequence FROM changes AS c "
+            "WHERE c.zone = r.zone AND c.record = r.name;"
+            "INSERT INTO records(zone, name, sequence) SELECT zone, record, sequence FROM changes "
+            "AS c WHERE NOT EXISTS (SELECT 1 FROM records AS r WHERE r.zone = c.zone AND "
+            "r.name = c.record);"
+            "UPDATE records AS r SET assets = a.names FROM (SELECT zone, record, "
+            "array_agg(text_value) AS names FROM fields WHERE kind = 4 GROUP BY zone, record) "
+            "AS a WHERE r.zone = a.zone AND r.name = a.record;"
+            "DECLARE field_rows NO SCROLL CURSOR FOR SELECT zone, record, key, kind, "
+            "text_value, number, bytes FROM fields ORDER BY zone, record");
+        std::optional<std::pair<std::string, std::string>> owner;
+        CloudStoredFields fields;
+        auto store = [&] {
+            if (owner)
+                connection.run("UPDATE records SET fields = $3 WHERE zone = $1 AND name = $2",
+                    { owner->first, owner->second, packCloudFields(fields) });
+            fields.clear();
+        };
+        for (int count = kMigratedRowsPerFetch; count == kMigratedRowsPerFetch;) {
+            auto rows = connection.runBinary(
+                "FETCH " + std::to_string(kMigratedRowsPerFetch) + " FROM field_rows", {});
+            count = rows.count();
+            for (int row = 0; row < count; ++row) {
+                std::pair rowOwner { rows.text(row, 0), rows.text(row, 1) };
+                if (rowOwner != owner) {
+                    store();
+                    owner = std::move(rowOwner);
+                }
+                if (auto value = storedValueOfRow(rows, row))
+                    fields.emplace(rows.text(row, 2), std::move(*value));
+            }
+        }
+        store();
+        connection.run("UPDATE records SET fields = $1 WHERE fields IS NULL AND type IS NOT NULL",
+            { packCloudFields({}) });
+        connection.execute("CLOSE field_rows; ALTER TABLE records ALTER COLUMN sequence SET NOT NULL, "
+                           "ALTER COLUMN assets DROP DEFAULT; DROP TABLE fields; DROP TABLE changes");
+    }
 
     std::optional<std::string> optionalText(const CloudPostgresRows& rows, int row, int column)
     {
@@ -61,20 +167,27 @@ std::string cloudPostgresSchemaName(std::string_view containerIdentifier)
 
 void prepareCloudPostgresSchema(CloudPostgresConnection& connection, const std::string& schema)
 {
-    // The last table made tells that the rest is there: an existing schema needs no write, and no
-    // right to create one.
-    if (!connection.run("SELECT to_regclass($1)", { schema + ".feed" }).isNull(0, 0))
+    // A schema of this layout needs no write, and no right to create one.
+    if (schemaVersion(connection, schema) == kSchemaVersion)
         return;
     CloudPostgresTransaction transaction(connection, CloudPostgresIsolation::readCommitted);
-    // Two processes making the same schema at once would otherwise both try to add its names.
+    // Two processes making or upgrading the same schema at once would otherwise both try; the second
+    // finds the first one's work done.
     connection.run("SELECT pg_advisory_xact_lock(hashtext($1))", { schema });
-    connection.execute(
-        "CREATE SCHEMA IF NOT EXISTS " + schema + "; SET LOCAL search_path TO " + schema + ";" + kTables);
+    std::int64_t version = schemaVersion(connection, schema);
+    if (version == kSchemaVersion)
+        return;
+    connection.execute("CREATE SCHEMA IF NOT EXISTS " + schema + "; SET LOCAL search_path TO " + schema);
+    if (version == 1)
+        mergeLayout1(connection);
+    connection.execute(kTables);
     connection.run(
         "INSERT INTO account(id, status, user_record_name) VALUES(1, $1, $2) ON CONFLICT DO NOTHING",
         { std::to_string(static_cast<int>(CloudAccountStatus::available)),
             "_" + secureRandomHex(kUserRecordNameBytes) });
     connection.run("INSERT INTO feed(id, last_sequence) VALUES(1, 0) ON CONFLICT DO NOTHING");
+    connection.run(
+        "INSERT INTO schema_version(id, version) VALUES(1, $1)", { std::to_string(kSchemaVersion) });
     transaction.commit();
 }
 
@@ -140,26 +253,37 @@ void CloudPostgresPool::giveBack(std::unique_ptr<CloudPostgresConnection> connec
         m_idle.push_back(std::move(connection));
 }
 
+std::unique_ptr<CloudPostgresConnection> CloudPostgresPool::takeRunning(
+    const std::function<void(CloudPostgresConnection&)>& first)
+{
+    bool fresh = false;
+    auto connection = take(fresh);
+    try {
+        first(*connection);
+        return connection;
+    } catch (const CloudDatabaseError& error) {
+        if (fresh || error.code() != CloudErrorCode::networkFailure) {
+            giveBack(std::move(connection));
+            throw;
+        }
+    }
+    // The others idle since then broke with it.
+    {
+        std::lock_guard lock(m_lock);
+        m_idle.clear();
+    }
+    connection = open();
+    first(*connection);
+    return connection;
+}
+
 void CloudPostgresPool::transaction(Access access, const std::function<void(CloudPostgresConnection&)>& body)
 {
     auto isolation = access == Access::read ? CloudPostgresIsolation::snapshotReadOnly
                                             : CloudPostgresIsolation::serializable;
-    bool fresh = false;
-    auto connection = take(fresh);
     std::optional<CloudPostgresTransaction> transaction;
-    try {
-        transaction.emplace(*connection, isolation);
-    } catch (const CloudDatabaseError& error) {
-        if (fresh || error.code() != CloudErrorCode::networkFailure)
-            throw;
-        // The others idle since then broke with it.
-        {
-            std::lock_guard lock(m_lock);
-            m_idle.clear();
-        }
-        connection = open();
-        transaction.emplace(*connection, isolation);
-    }
+    auto connection
+        = takeRunning([&](CloudPostgresConnection& started) { transaction.emplace(started, isolation); });
     struct GiveBack {
         CloudPostgresPool& pool;
         std::unique_ptr<CloudPostgresConnection>& connection;
@@ -175,6 +299,11 @@ void CloudPostgresPool::transaction(Access access, const std::function<void(Clou
         connection->run("LOCK TABLE feed IN EXCLUSIVE MODE");
     body(*connection);
     transaction->commit();
+}
+
+void CloudPostgresPool::singleStatement(const std::function<void(CloudPostgresConnection&)>& read)
+{
+    giveBack(takeRunning(read));
 }
 
 }

@@ -14,14 +14,13 @@
 
 namespace vellumar::platform {
 
-// How a field row's value is to be read; the order of CloudValue's alternatives.
-enum class CloudPostgresFieldKind : std::int64_t { string, date, int64, bytes, asset };
-
 // "vellumar_" and 32 hex digits of the container identifier's SHA-256: a valid identifier for any
 // container, never quoted wrongly, and the name of the schema's push channel too.
 std::string cloudPostgresSchemaName(std::string_view containerIdentifier);
 
-// Creates the schema, its tables and its account row unless they exist; two processes may race.
+// Creates the schema, its tables and its account row unless they exist, or brings an earlier layout of
+// them up to this one, in one transaction: a failure leaves the schema as it was. Two processes may
+// race. Throws incompatibleVersion, changing nothing, for a layout newer than this code knows.
 void prepareCloudPostgresSchema(CloudPostgresConnection& connection, const std::string& schema);
 
 // The subscriptions of one zone, or of every zone when absent, by identifier.
@@ -46,10 +45,18 @@ public:
     // Runs `body` in one transaction of `access` and commits. When the first statement finds an idle
     // connection broken (the server restarted meanwhile), the request runs on a new one instead.
     void transaction(Access access, const std::function<void(CloudPostgresConnection&)>& body);
+    // Runs `read`, which reads with one statement, outside any transaction: a statement sees one state of
+    // the database by itself, and costs one round trip to the server rather than three. When the
+    // statement finds an idle connection broken, `read` runs again on a new one.
+    void singleStatement(const std::function<void(CloudPostgresConnection&)>& read);
 
 private:
     // An idle connection (`fresh` false) or a new one.
     std::unique_ptr<CloudPostgresConnection> take(bool& fresh);
+    // A connection on which `first` ran: an idle one, or a new one when `first` found the idle one
+    // broken. A connection `first` failed on otherwise goes back to the pool if it still works.
+    std::unique_ptr<CloudPostgresConnection> takeRunning(
+        const std::function<void(CloudPostgresConnection&)>& first);
     std::unique_ptr<CloudPostgresConnection> open();
     void giveBack(std::unique_ptr<CloudPostgresConnection> connection);
 

@@ -57,6 +57,7 @@ namespace CloudErrorCode {
     inline constexpr int invalidArguments = 12;
     inline constexpr int serverRecordChanged = 14;
     inline constexpr int assetFileNotFound = 16;
+    inline constexpr int incompatibleVersion = 18;
     inline constexpr int changeTokenExpired = 21;
     inline constexpr int batchRequestFailed = 22;
     inline constexpr int badDatabase = 24;

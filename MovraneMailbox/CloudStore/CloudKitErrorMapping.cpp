@@ -47,7 +47,7 @@ namespace {
         case Code::permissionFailure:
         case Code::invalidArguments:
         case 15: // serverRejectedRequest
-        case 18: // incompatibleVersion
+        case Code::incompatibleVersion:
         case 19: // constraintViolation
         case Code::badDatabase:
             return MailboxError::misconfigured(code);

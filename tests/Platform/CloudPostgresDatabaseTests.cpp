@@ -1,5 +1,6 @@
 #include "Platform/CloudPostgresDatabase.h"
 #include "Platform/CloudPostgres.h"
+#include "Platform/CloudPostgresSchema.h"
 #include "Platform/CloudPush.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/Platform/CloudFailure.h"
@@ -99,6 +100,15 @@ TEST_F(CloudPostgresDatabaseTest, AssetsOfEverySizeAroundTheirPartsComeBackByteF
         const auto& asset = std::get<CloudAsset>(*fetched.front().record->field("asset"));
         EXPECT_EQ(vellumar::test::readFile(asset.fileURL), vellumar::test::readFile(sent));
         EXPECT_TRUE(asset.fileURL.string().starts_with((root / "elsewhere").string()));
+        // A feed page read where the asset is not cached yet fetches it as well.
+        auto page = open(root / ("feed-" + name))->fetchZoneChanges("zone", std::nullopt, std::nullopt);
+        auto fed = std::find_if(page.modified.begin(), page.modified.end(),
+            [&](const CloudRecord& candidate) { return candidate.recordName == name; });
+        ASSERT_NE(fed, page.modified.end());
+        const CloudValue* fedAsset = fed->field("asset");
+        ASSERT_TRUE(fedAsset && std::holds_alternative<CloudAsset>(*fedAsset));
+        EXPECT_EQ(vellumar::test::readFile(std::get<CloudAsset>(*fedAsset).fileURL),
+            vellumar::test::readFile(sent));
     }
 }
 
@@ -222,7 +232,7 @@ TEST_F(CloudPostgresDatabaseTest, ASaveWhoseConnectionIsKilledIsANetworkFailureA
                      .front()
                      .error);
     EXPECT_EQ(other()->run("SELECT count(*) FROM records WHERE name = 'e-1'").integer(0, 0), 1);
-    EXPECT_EQ(other()->run("SELECT count(*) FROM changes WHERE record = 'e-1'").integer(0, 0), 1);
+    EXPECT_EQ(other()->run("SELECT last_sequence FROM feed").integer(0, 0), 1);
 }
 
 TEST_F(CloudPostgresDatabaseTest, ContainersOpenedAtOnceOnAFreshServerAllSucceed)
@@ -321,4 +331,121 @@ TEST_F(CloudPostgresCredentialsTest, CredentialsTheServerRefusesAreNotAuthentica
     }
 }
 
+}
+
+// The first layout's tables as psql writes them, with a record of every kind at its limits (an asset
+// of two parts), one without fields, a change after it, a deletion, a subscription and the account.
+constexpr const char* kLayout1 = R"(CREATE SCHEMA :schema; SET search_path TO :schema;
+CREATE TABLE zones(name TEXT PRIMARY KEY, epoch BIGINT NOT NULL);
+CREATE TABLE records(zone TEXT NOT NULL, name TEXT NOT NULL, type TEXT NOT NULL, PRIMARY KEY(zone, name));
+CREATE TABLE fields(zone TEXT NOT NULL, record TEXT NOT NULL, key TEXT NOT NULL, kind SMALLINT NOT NULL,
+  text_value TEXT, number BIGINT, bytes BYTEA, PRIMARY KEY(zone, record, key));
+CREATE TABLE assets(name TEXT NOT NULL, part INTEGER NOT NULL, bytes BYTEA NOT NULL, PRIMARY KEY(name, part));
+CREATE TABLE changes(sequence BIGINT PRIMARY KEY, zone TEXT NOT NULL, record TEXT NOT NULL,
+  deleted BOOLEAN NOT NULL, UNIQUE(zone, record));
+CREATE TABLE subscriptions(id TEXT PRIMARY KEY, zone TEXT NOT NULL, record_type TEXT NOT NULL,
+  content_available BOOLEAN NOT NULL, title_key TEXT, body_key TEXT, sound TEXT);
+CREATE TABLE subscription_clauses(subscription TEXT NOT NULL, position INTEGER NOT NULL, key TEXT NOT NULL,
+  value TEXT NOT NULL, PRIMARY KEY(subscription, position));
+CREATE TABLE account(id INTEGER PRIMARY KEY CHECK(id = 1), status INTEGER NOT NULL,
+  user_record_name TEXT NOT NULL);
+CREATE TABLE queued_failures(id BIGSERIAL PRIMARY KEY, operation TEXT NOT NULL, code INTEGER NOT NULL,
+  retry_after DOUBLE PRECISION, remaining INTEGER NOT NULL);
+CREATE TABLE feed(id INTEGER PRIMARY KEY CHECK(id = 1), last_sequence BIGINT NOT NULL);
+INSERT INTO account VALUES(1, 1, '_0123456789abcdef0123456789abcdef');
+INSERT INTO zones VALUES('zone', 77);
+INSERT INTO records VALUES('zone', 'kinds', 'Envelope'), ('zone', 'bare', 'Presence'), ('zone', 'later', 'Envelope');
+INSERT INTO fields VALUES('zone', 'kinds', 'empty', 0, '', NULL, NULL),
+  ('zone', 'kinds', 'text', 0, 'café "q" \', NULL, NULL),
+  ('zone', 'kinds', 'date', 1, NULL, -1234567891, NULL),
+  ('zone', 'kinds', 'least', 2, NULL, -9223372036854775808, NULL),
+  ('zone', 'kinds', 'most', 2, NULL, 9223372036854775807, NULL),
+  ('zone', 'kinds', 'bytes', 3, NULL, NULL, '\x00ff0080'), ('zone', 'kinds', 'none', 3, NULL, NULL, ''),
+  ('zone', 'kinds', 'asset', 4, '0123456789abcdef0123456789abcdef', NULL, NULL),
+  ('zone', 'later', 'to', 0, 'mac', NULL, NULL);
+INSERT INTO assets VALUES('0123456789abcdef0123456789abcdef', 0, 'first '),
+  ('0123456789abcdef0123456789abcdef', 1, 'second');
+INSERT INTO changes VALUES(1, 'zone', 'kinds', false), (2, 'zone', 'bare', false), (3, 'zone', 'gone', true),
+  (4, 'zone', 'later', false);
+INSERT INTO feed VALUES(1, 4);
+INSERT INTO subscriptions VALUES('mac-sub', 'zone', 'Envelope', true, NULL, NULL, NULL);
+INSERT INTO subscription_clauses VALUES('mac-sub', 0, 'to', 'mac');
+)";
+
+TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFailedOneStaysAsItWas)
+{
+    struct Case {
+        const char* name;
+        std::string afterLayout1;
+        int expectedCode;
+    };
+    const std::vector<Case> cases {
+        { "layout 1", "", 0 },
+        { "a newer layout",
+            "CREATE TABLE schema_version(id INTEGER PRIMARY KEY, version INTEGER); "
+            "INSERT INTO schema_version VALUES(1, 3);",
+            CloudErrorCode::incompatibleVersion },
+        { "packing fails half way",
+            "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF NEW.name = 'later' AND "
+            "NEW.fields "
+            "IS NOT NULL THEN RAISE 'refused'; END IF; RETURN NEW; END$$; CREATE TRIGGER refuse BEFORE "
+            "UPDATE ON records FOR "
+            "EACH ROW EXECUTE FUNCTION refuse();",
+            CloudErrorCode::internalError },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        std::string container = std::string("com.example.layout.") + std::to_string(&testCase - cases.data());
+        std::string schema = cloudPostgresSchemaName(container);
+        auto psql = [&](const std::vector<std::string>& arguments, const std::string& input) {
+            std::vector<std::string> argv { "psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-v",
+                "schema=" + schema, "-d", server.conninfo() };
+            argv.insert(argv.end(), arguments.begin(), arguments.end());
+            return vellumar::test::runPeer(argv, input);
+        };
+        ASSERT_EQ(psql({}, kLayout1 + testCase.afterLayout1).exitStatus, 0);
+        auto dump = [&] {
+            return vellumar::test::runPeer(
+                { "pg_dump", "--restrict-key=same", "-n", schema, server.conninfo() })
+                .output;
+        };
+        std::string before = dump();
+        auto opening = [&] {
+            return std::make_unique<CloudPostgresDatabase>(container,
+                CloudDatabaseOptions { .folder = root / container,
+                    .choice = CloudDatabaseChoice { CloudBackend::postgresql, server.conninfo() } });
+        };
+        EXPECT_EQ(cloudFailureOf([&] { opening(); }).code, testCase.expectedCode);
+        if (testCase.expectedCode != 0) {
+            EXPECT_EQ(dump(), before);
+            continue;
+        }
+        auto opened = opening();
+        EXPECT_EQ(opened->userRecordName(), "_0123456789abcdef0123456789abcdef");
+        auto fetched = opened->fetchRecords("zone", { "kinds", "bare" }, std::nullopt);
+        ASSERT_TRUE(fetched[0].record && fetched[1].record);
+        CloudRecord kinds = *fetched[0].record;
+        const CloudValue* asset = kinds.field("asset");
+        ASSERT_TRUE(asset && std::holds_alternative<CloudAsset>(*asset));
+        EXPECT_EQ(vellumar::test::readFile(std::get<CloudAsset>(*asset).fileURL), "first second");
+        kinds.fields.erase("asset");
+        EXPECT_EQ(kinds,
+            (CloudRecord { "Envelope", "kinds",
+                { { "empty", std::string() }, { "text", std::string("caf\u00e9 \"q\" \\") },
+                    { "date", CloudDate(std::chrono::nanoseconds(-1'234'567'891)) },
+                    { "least", std::numeric_limits<std::int64_t>::min() },
+                    { "most", std::numeric_limits<std::int64_t>::max() },
+                    { "bytes", CloudBytes { 0, 255, 0, 128 } }, { "none", CloudBytes {} } } }));
+        EXPECT_EQ(*fetched[1].record, (CloudRecord { "Presence", "bare", {} }));
+        // A token saved before the change of layout reads the rest of the feed.
+        auto changes = opened->fetchZoneChanges("zone", CloudChangeToken { 77, 1, false }, std::nullopt);
+        ASSERT_EQ(changes.modified.size(), 2u);
+        EXPECT_EQ(
+            changes.modified[1], (CloudRecord { "Envelope", "later", { { "to", std::string("mac") } } }));
+        EXPECT_EQ(changes.deletedRecordNames, std::vector<std::string> { "gone" });
+        EXPECT_EQ(changes.token, (CloudChangeToken { 77, 4, false }));
+        EXPECT_EQ(opened->subscriptions(),
+            (std::vector<CloudQuerySubscription> {
+                { "mac-sub", "Envelope", "zone", { { { "to", "mac" } } }, { true } } }));
+    }
 }

@@ -20,8 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Another process's rewrite of every asset field of a zone, the name put in as a value whatever bytes it
-// holds: on SQLite within each record's packed fields (kind 4, each length a LEB128 number), on
-// PostgreSQL in the field rows (kind 4).
+// holds: on SQLite within each record's packed fields (kind 4, each length a LEB128 number).
 constexpr const char* kSQLiteRewrite = R"(import sqlite3, sys
 def length(b, i):
     n = shift = 0
@@ -49,8 +48,16 @@ for record, f in db.execute('SELECT name, fields FROM records WHERE zone = ?', (
     db.execute('UPDATE records SET fields = ? WHERE zone = ? AND name = ?', (out, sys.argv[2], record))
 db.commit()
 )";
-constexpr const char* kPostgresRewrite
-    = "SET search_path TO :schema; UPDATE fields SET text_value = :'name' WHERE zone = :'zone' AND kind = 4;";
+// On PostgreSQL the name sits in the record's list of assets and in its packed fields, right after the
+// key "asset", which sorts first of an envelope's: version, count, key and kind, then the name as its
+// length (one byte, or two from 128) and its bytes, in place of the 32 hexadecimal digits it had.
+constexpr const char* kPostgresRewrite = R"(SET search_path TO :schema;
+WITH n AS (SELECT convert_to(:'name', 'UTF8') AS bytes) UPDATE records SET assets = ARRAY[:'name'],
+  fields = substring(fields FROM 1 FOR 9)
+    || CASE WHEN length(n.bytes) < 128 THEN set_byte('\x00'::bytea, 0, length(n.bytes))
+       ELSE set_byte(set_byte('\x0000'::bytea, 0, length(n.bytes) % 128 + 128), 1, length(n.bytes) / 128) END
+    || n.bytes || substring(fields FROM 43)
+  FROM n WHERE zone = :'zone' AND cardinality(assets) = 1;)";
 
 // The embedded database, rewritten by python3's sqlite3 module.
 struct OnSQLite {
