@@ -20,6 +20,24 @@ struct WrkFigures {
     std::string errors;
 };
 
+// wrk's latency as printed ("812.00us", "3.21ms", "1.02s") in milliseconds; 0 when unreadable.
+inline double milliseconds(const std::string& latency)
+{
+    std::size_t unitAt = 0;
+    double value = 0;
+    try {
+        value = std::stod(latency, &unitAt);
+    } catch (...) {
+        return 0;
+    }
+    auto unit = latency.substr(unitAt);
+    if (unit == "us")
+        return value / 1000;
+    if (unit == "s")
+        return value * 1000;
+    return unit == "ms" ? value : 0;
+}
+
 // 32 connections on two threads for `duration`, each request carrying `headers` ("Name: value").
 inline WrkFigures runWrk(const std::string& cpus, const std::string& duration, const std::string& url,
     const std::vector<std::string>& headers = {})

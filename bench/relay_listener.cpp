@@ -1,8 +1,9 @@
 // Load driver: wrk against the relay host's authenticated /health (listener, router, bearer token),
 // and against nginx serving a static JSON file of the same size over TLS with the same certificate and
 // TLS version, in the same run. Both servers share the same CPUs (nginx with one worker per CPU) and wrk
-// runs on two others. Prints requests per second (and their ratio), the 99th percentile latency of each,
-// and the host's idle resident memory: after its start minus the same process before it.
+// runs on two others. Each round measures keep-alive connections and a new connection per request.
+// Prints requests per second and the 99th percentile latency of each, their ratios, and the host's idle
+// resident memory: after its start minus the same process before it.
 //
 // Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION]]]   (defaults "0,1", "2,3", "10s")
 
@@ -143,23 +144,60 @@ int main(int argc, char** argv)
 
     std::printf("wrk -t2 -c32 -d%s, servers on CPUs %s, wrk on CPUs %s, body %zu bytes, %s\n",
         duration.c_str(), serverCPUs.c_str(), wrkCPUs.c_str(), body.size(), kTLSVersion);
-    // On a shared machine one pair of runs can land on a busy moment of either server: alternate them
-    // and take the median ratio.
-    std::vector<double> ratios;
+    struct Mode {
+        const char* name;
+        std::vector<std::string> headers;
+        std::vector<double> rateRatios;
+        std::vector<double> p99Ratios;
+    };
+    // "Connection: close" makes wrk open a new connection, with its own handshake, for every request.
+    std::vector<Mode> modes { { "keep-alive", {}, {}, {} },
+        { "new connection per request", { "Connection: close" }, {}, {} } };
+    for (auto& mode : modes)
+        mode.headers.push_back(authorization);
+    // On a shared machine one pair of runs can land on a busy moment of either server: alternate them,
+    // the one that goes first changing each round, and take the median ratios.
     for (int round = 1; round <= kRounds; ++round) {
-        auto relayFigures = runWrk(wrkCPUs, duration,
-            "https://127.0.0.1:" + std::to_string(relayPort) + "/health", { authorization });
-        auto nginxFigures
-            = runWrk(wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(nginxPort) + "/health");
         std::printf("round %d\n", round);
-        print("relay /health", relayFigures);
-        print("nginx (static file)", nginxFigures);
-        if (nginxFigures.requestsPerSecond > 0)
-            ratios.push_back(relayFigures.requestsPerSecond / nginxFigures.requestsPerSecond);
+        for (auto& mode : modes) {
+            auto measureRelay = [&] {
+                return runWrk(wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(relayPort) + "/health",
+                    mode.headers);
+            };
+            auto measureNginx = [&] {
+                return runWrk(wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(nginxPort) + "/health",
+                    mode.headers);
+            };
+            WrkFigures relayFigures, nginxFigures;
+            if (round % 2 == 1) {
+                relayFigures = measureRelay();
+                nginxFigures = measureNginx();
+            } else {
+                nginxFigures = measureNginx();
+                relayFigures = measureRelay();
+            }
+            std::printf("  %s\n", mode.name);
+            print("  relay /health", relayFigures);
+            print("  nginx (static file)", nginxFigures);
+            if (nginxFigures.requestsPerSecond > 0)
+                mode.rateRatios.push_back(relayFigures.requestsPerSecond / nginxFigures.requestsPerSecond);
+            if (milliseconds(nginxFigures.p99) > 0)
+                mode.p99Ratios.push_back(milliseconds(relayFigures.p99) / milliseconds(nginxFigures.p99));
+        }
     }
-    std::sort(ratios.begin(), ratios.end());
-    if (!ratios.empty())
-        std::printf("relay / nginx, median of %zu rounds %6.2f\n", ratios.size(), ratios[ratios.size() / 2]);
+    auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0.0 : values[values.size() / 2];
+    };
+    auto spread = [](const std::vector<double>& values) {
+        auto [low, high] = std::minmax_element(values.begin(), values.end());
+        return values.empty() ? std::string("-")
+                              : std::to_string(*low).substr(0, 4) + "-" + std::to_string(*high).substr(0, 4);
+    };
+    for (const auto& mode : modes)
+        std::printf("%-28s relay / nginx rate %5.2f (%s), p99 %5.2f (%s), medians of %d rounds\n", mode.name,
+            median(mode.rateRatios), spread(mode.rateRatios).c_str(), median(mode.p99Ratios),
+            spread(mode.p99Ratios).c_str(), kRounds);
     std::printf("relay host idle resident memory: %.1f MB (after start %ld kB, before %ld kB)\n",
         (residentIdle - residentBefore) / 1024.0, residentIdle, residentBefore);
 
