@@ -197,17 +197,26 @@ std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view toke
     auto match = indexForDigest(digest, lock);
     if (!match)
         return std::nullopt;
-    return touch(*match, lock);
+    return touch(*match, m_clock(), lock);
 }
 
-bool DeviceRegistry::authenticatesAtOnce(std::string_view token) const
+DeviceRegistry::AtOnce DeviceRegistry::deviceForTokenAtOnce(std::string_view token, Seen seen)
 {
     auto digest = tokenDigest(token);
     Lock lock(m_lock, std::try_to_lock);
-    if (!lock.owns_lock() || isLoadRetryDue(m_clock()))
-        return false;
+    if (!lock.owns_lock())
+        return {};
+    auto now = m_clock();
+    if (isLoadRetryDue(now))
+        return {};
     auto match = indexForDigest(digest, lock);
-    return !match || !isLastSeenWriteDue(m_devices[*match], m_clock());
+    if (!match)
+        return { .answered = true, .device = std::nullopt };
+    if (isLastSeenWriteDue(m_devices[*match], now))
+        return {};
+    if (seen == Seen::leave)
+        return { .answered = true, .device = m_devices[*match] };
+    return { .answered = true, .device = touch(*match, now, lock) };
 }
 
 bool DeviceRegistry::isLastSeenWriteDue(
@@ -218,9 +227,8 @@ bool DeviceRegistry::isLastSeenWriteDue(
     return written == m_lastWritten.end() || now - written->second >= lastSeenWriteInterval;
 }
 
-PairedDevice DeviceRegistry::touch(std::size_t index, Lock& lock)
+PairedDevice DeviceRegistry::touch(std::size_t index, std::chrono::system_clock::time_point now, Lock& lock)
 {
-    auto now = m_clock();
     PairedDevice& device = m_devices[index];
     device.lastSeenAt = now;
     PairedDevice seen = device;
@@ -253,7 +261,7 @@ std::optional<PairedDevice> DeviceRegistry::deviceForMailbox(const movrane::Mail
     auto found = findDevice(m_devices, pairing.deviceID);
     if (found == m_devices.end() || found->mailbox != pairing)
         return std::nullopt;
-    return touch(static_cast<std::size_t>(found - m_devices.begin()), lock);
+    return touch(static_cast<std::size_t>(found - m_devices.begin()), m_clock(), lock);
 }
 
 std::vector<movrane::MailboxPairing> DeviceRegistry::mailboxPairings()

@@ -205,7 +205,7 @@ RelayListener::RelayListener(TLSIdentity identity, Limits limits, HTTPRequestPar
         .handler = std::move(handler),
         .webSocket = std::move(hooks.webSocket),
         .workers = m_workers.get(),
-        .answersAtOnce = std::move(hooks.answersAtOnce),
+        .answerAtOnce = std::move(hooks.answerAtOnce),
     });
     SourceCheck allowsSource = hooks.allowsSource ? std::move(hooks.allowsSource) : [](const sockaddr& peer) {
         return SourceAddressFilter::allows(peer);
