@@ -171,6 +171,9 @@ void RelayListener::State::accept(const std::shared_ptr<platform::NetConnection>
         connection->cancel();
         return;
     }
+    // A connection of the listener's own queue starts its handshake in this same turn of the queue.
+    if ((*queue)->isCurrent())
+        return http->open();
     (*queue)->async([http = std::move(http)] { http->open(); });
 }
 
