@@ -45,7 +45,7 @@ public:
         AtOnceAnswer answerAtOnce;
     };
 
-    // Starts the listener's queues and its request workers; nothing listens yet.
+    // Starts the listener's queues; its request workers start as requests need them. Nothing listens yet.
     RelayListener(TLSIdentity identity, Limits limits, HTTPRequestParser::Policy policy,
         RequestHandler handler, Hooks hooks = {});
     // Closes every connection, each on its queue, and waits for the handlers still running.
