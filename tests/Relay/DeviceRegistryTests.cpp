@@ -158,7 +158,8 @@ TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEve
     for (const Case& c : cases) {
         SCOPED_TRACE(c.at.count());
         clock.now = start + c.at;
-        EXPECT_EQ(registry.deviceForTokenAtOnce("t", DeviceRegistry::Seen::leave).answered, c.saves == storage->saves);
+        EXPECT_EQ(registry.deviceForTokenAtOnce("t", DeviceRegistry::Seen::leave).answered,
+            c.saves == storage->saves);
         EXPECT_TRUE(registry.deviceForTokenAtOnce("unknown", DeviceRegistry::Seen::leave).answered);
         ASSERT_TRUE(registry.deviceForToken("t"));
         EXPECT_EQ(storage->saves, c.saves);
@@ -278,7 +279,8 @@ TEST(DeviceRegistry, FakeStorageThatFailedToLoadIsReadAgainByAPhonesLookupAtMost
         EXPECT_FALSE(c.finds(registry));
         EXPECT_TRUE(registry.deviceForTokenAtOnce("t", DeviceRegistry::Seen::leave).answered);
         clock.now += 1ms;
-        EXPECT_FALSE(registry.deviceForTokenAtOnce("t", DeviceRegistry::Seen::leave).answered) << "a lookup now reads the storage";
+        EXPECT_FALSE(registry.deviceForTokenAtOnce("t", DeviceRegistry::Seen::leave).answered)
+            << "a lookup now reads the storage";
         EXPECT_TRUE(c.finds(registry));
         EXPECT_EQ(storage->loads, 2);
         ASSERT_FALSE(observed.empty());
