@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ namespace vellumar::bench {
 
 struct WrkFigures {
     double requestsPerSecond = 0;
+    double requests = 0;
     std::string p99;
     std::string errors;
 };
@@ -57,6 +59,8 @@ inline WrkFigures runWrk(const std::string& cpus, const std::string& duration, c
         words >> first;
         if (first == "Requests/sec:")
             words >> figures.requestsPerSecond;
+        else if (line.find(" requests in ") != std::string::npos)
+            figures.requests = std::atof(first.c_str());
         else if (first == "99%")
             words >> figures.p99;
         else if (first == "Non-2xx" || first == "Socket")

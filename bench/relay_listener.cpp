@@ -2,8 +2,9 @@
 // and against nginx serving a static JSON file of the same size over TLS with the same certificate and
 // TLS version, in the same run. Both servers share the same CPUs (nginx with one worker per CPU) and wrk
 // runs on two others. Each round measures keep-alive connections and a new connection per request.
-// Prints requests per second and the 99th percentile latency of each, their ratios, and the host's idle
-// resident memory: after its start minus the same process before it.
+// Prints requests per second and the 99th percentile latency of each, their ratios, the CPU time and
+// context switches each server spent per request, and the host's idle resident memory: after its start
+// minus the same process before it.
 //
 // Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION [ROUNDS]]]]   (defaults "0,1", "2,3", "10s",
 // 3)
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -77,6 +79,57 @@ pid_t startNginx(const fs::path& folder, const std::string& body, const std::str
         << "; default_type \"application/json; charset=utf-8\"; }\n  }\n}\n";
     return startOnCPUs(cpus,
         { "nginx", "-p", folder.string(), "-c", (folder / "nginx.conf").string(), "-g", "daemon off;" });
+}
+
+// CPU time and context switches so far, summed over every thread of some processes.
+struct Cost {
+    double cpuSeconds = 0;
+    double switches = 0;
+};
+
+Cost costOf(const std::vector<pid_t>& processes)
+{
+    static const double ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    Cost cost;
+    for (pid_t process : processes) {
+        std::error_code gone;
+        for (const auto& task :
+            fs::directory_iterator(fs::path("/proc") / std::to_string(process) / "task", gone)) {
+            std::ifstream stat(task.path() / "stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), {});
+            std::istringstream afterName(text.substr(text.rfind(')') + 2));
+            std::vector<std::string> fields { std::istream_iterator<std::string>(afterName), {} };
+            // Past the name in parentheses, the 12th and 13th fields are the user and system ticks.
+            if (fields.size() > 12)
+                cost.cpuSeconds
+                    += (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticksPerSecond;
+            std::ifstream status(task.path() / "status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.find("ctxt_switches:") != std::string::npos)
+                    cost.switches += std::atof(line.c_str() + line.find(':') + 1);
+            }
+        }
+    }
+    return cost;
+}
+
+// nginx's master and its workers.
+std::vector<pid_t> processTree(pid_t parent)
+{
+    std::vector<pid_t> processes { parent };
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        pid_t process = std::atoi(entry.path().filename().c_str());
+        if (process <= 0)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string state;
+        pid_t parentOf = 0;
+        if (fields >> state >> parentOf && parentOf == parent)
+            processes.push_back(process);
+    }
+    return processes;
 }
 
 }
@@ -150,10 +203,13 @@ int main(int argc, char** argv)
         std::vector<std::string> headers;
         std::vector<double> rateRatios;
         std::vector<double> p99Ratios;
+        std::vector<double> cpuRatios;
+        std::vector<double> relaySwitches;
+        std::vector<double> nginxSwitches;
     };
     // "Connection: close" makes wrk open a new connection, with its own handshake, for every request.
-    std::vector<Mode> modes { { "keep-alive", {}, {}, {} },
-        { "new connection per request", { "Connection: close" }, {}, {} } };
+    std::vector<Mode> modes { { .name = "keep-alive" },
+        { .name = "new connection per request", .headers = { "Connection: close" } } };
     for (auto& mode : modes)
         mode.headers.push_back(authorization);
     // On a shared machine one pair of runs can land on a busy moment of either server: alternate them,
@@ -161,14 +217,17 @@ int main(int argc, char** argv)
     for (int round = 1; round <= rounds; ++round) {
         std::printf("round %d\n", round);
         for (auto& mode : modes) {
-            auto measureRelay = [&] {
-                return runWrk(wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(relayPort) + "/health",
-                    mode.headers);
+            Cost relayCost, nginxCost;
+            auto measure = [&](std::uint16_t port, const std::vector<pid_t>& server, Cost& cost) {
+                auto before = costOf(server);
+                auto figures = runWrk(
+                    wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(port) + "/health", mode.headers);
+                auto after = costOf(server);
+                cost = { after.cpuSeconds - before.cpuSeconds, after.switches - before.switches };
+                return figures;
             };
-            auto measureNginx = [&] {
-                return runWrk(wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(nginxPort) + "/health",
-                    mode.headers);
-            };
+            auto measureRelay = [&] { return measure(relayPort, { ::getpid() }, relayCost); };
+            auto measureNginx = [&] { return measure(nginxPort, processTree(nginx), nginxCost); };
             WrkFigures relayFigures, nginxFigures;
             if (round % 2 == 1) {
                 relayFigures = measureRelay();
@@ -184,6 +243,12 @@ int main(int argc, char** argv)
                 mode.rateRatios.push_back(relayFigures.requestsPerSecond / nginxFigures.requestsPerSecond);
             if (milliseconds(nginxFigures.p99) > 0)
                 mode.p99Ratios.push_back(milliseconds(relayFigures.p99) / milliseconds(nginxFigures.p99));
+            if (relayFigures.requests > 0 && nginxFigures.requests > 0 && nginxCost.cpuSeconds > 0) {
+                mode.cpuRatios.push_back((relayCost.cpuSeconds / relayFigures.requests)
+                    / (nginxCost.cpuSeconds / nginxFigures.requests));
+                mode.relaySwitches.push_back(relayCost.switches / relayFigures.requests);
+                mode.nginxSwitches.push_back(nginxCost.switches / nginxFigures.requests);
+            }
         }
     }
     auto median = [](std::vector<double> values) {
@@ -199,6 +264,11 @@ int main(int argc, char** argv)
         std::printf("%-28s relay / nginx rate %5.2f (%s), p99 %5.2f (%s), medians of %d rounds\n", mode.name,
             median(mode.rateRatios), spread(mode.rateRatios).c_str(), median(mode.p99Ratios),
             spread(mode.p99Ratios).c_str(), rounds);
+    for (const auto& mode : modes)
+        std::printf(
+            "%-28s relay / nginx CPU per request %5.2f (%s), context switches per request %.2f and %.2f\n",
+            mode.name, median(mode.cpuRatios), spread(mode.cpuRatios).c_str(), median(mode.relaySwitches),
+            median(mode.nginxSwitches));
     std::printf("relay host idle resident memory: %.1f MB (after start %ld kB, before %ld kB)\n",
         (residentIdle - residentBefore) / 1024.0, residentIdle, residentBefore);
 
