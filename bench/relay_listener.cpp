@@ -87,6 +87,18 @@ struct Cost {
     double switches = 0;
 };
 
+// The fields of a /proc stat file past the name in parentheses; none when it is gone.
+std::vector<std::string> statFields(const fs::path& file)
+{
+    std::ifstream stat(file);
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    auto nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos)
+        return {};
+    std::istringstream afterName(text.substr(nameEnd + 1));
+    return { std::istream_iterator<std::string>(afterName), {} };
+}
+
 Cost costOf(const std::vector<pid_t>& processes)
 {
     static const double ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
@@ -95,11 +107,8 @@ Cost costOf(const std::vector<pid_t>& processes)
         std::error_code gone;
         for (const auto& task :
             fs::directory_iterator(fs::path("/proc") / std::to_string(process) / "task", gone)) {
-            std::ifstream stat(task.path() / "stat");
-            std::string text((std::istreambuf_iterator<char>(stat)), {});
-            std::istringstream afterName(text.substr(text.rfind(')') + 2));
-            std::vector<std::string> fields { std::istream_iterator<std::string>(afterName), {} };
-            // Past the name in parentheses, the 12th and 13th fields are the user and system ticks.
+            auto fields = statFields(task.path() / "stat");
+            // The 12th and 13th are the user and system ticks.
             if (fields.size() > 12)
                 cost.cpuSeconds
                     += (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticksPerSecond;
@@ -117,16 +126,14 @@ Cost costOf(const std::vector<pid_t>& processes)
 std::vector<pid_t> processTree(pid_t parent)
 {
     std::vector<pid_t> processes { parent };
-    for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::error_code unreadable;
+    for (const auto& entry : fs::directory_iterator("/proc", unreadable)) {
         pid_t process = std::atoi(entry.path().filename().c_str());
         if (process <= 0)
             continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string state;
-        pid_t parentOf = 0;
-        if (fields >> state >> parentOf && parentOf == parent)
+        // The second is the parent's id.
+        auto fields = statFields(entry.path() / "stat");
+        if (fields.size() > 1 && std::atoi(fields[1].c_str()) == parent)
             processes.push_back(process);
     }
     return processes;
