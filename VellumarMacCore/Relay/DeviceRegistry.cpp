@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <thread>
 
 namespace vellumar {
 
@@ -13,6 +14,7 @@ namespace {
 
     constexpr std::size_t kTokenBytes = 32;
     constexpr std::size_t kIDBytes = 8;
+    constexpr int kAtOnceLockTries = 32;
 
     bool isAcceptableTokenSize(std::string_view token)
     {
@@ -203,9 +205,14 @@ std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view toke
 DeviceRegistry::AtOnce DeviceRegistry::deviceForTokenAtOnce(std::string_view token, Seen seen)
 {
     auto digest = tokenDigest(token);
-    Lock lock(m_lock, std::try_to_lock);
-    if (!lock.owns_lock())
-        return {};
+    // Look-ups on the other connection queues hold the lock for a moment only, and a few tries outlast
+    // them; a save or a load holds it far longer, and the look-up gives up.
+    Lock lock(m_lock, std::defer_lock);
+    for (int tries = 1; !lock.try_lock(); ++tries) {
+        if (tries == kAtOnceLockTries)
+            return {};
+        std::this_thread::yield();
+    }
     auto now = m_clock();
     if (isLoadRetryDue(now))
         return {};
