@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,9 +17,28 @@ namespace vellumar::bench {
 
 struct WrkFigures {
     double requestsPerSecond = 0;
+    double requests = 0;
     std::string p99;
     std::string errors;
 };
+
+// wrk's latency as printed ("812.00us", "3.21ms", "1.02s") in milliseconds; 0 when unreadable.
+inline double milliseconds(const std::string& latency)
+{
+    std::size_t unitAt = 0;
+    double value = 0;
+    try {
+        value = std::stod(latency, &unitAt);
+    } catch (...) {
+        return 0;
+    }
+    auto unit = latency.substr(unitAt);
+    if (unit == "us")
+        return value / 1000;
+    if (unit == "s")
+        return value * 1000;
+    return unit == "ms" ? value : 0;
+}
 
 // 32 connections on two threads for `duration`, each request carrying `headers` ("Name: value").
 inline WrkFigures runWrk(const std::string& cpus, const std::string& duration, const std::string& url,
@@ -39,6 +59,8 @@ inline WrkFigures runWrk(const std::string& cpus, const std::string& duration, c
         words >> first;
         if (first == "Requests/sec:")
             words >> figures.requestsPerSecond;
+        else if (line.find(" requests in ") != std::string::npos)
+            figures.requests = std::atof(first.c_str());
         else if (first == "99%")
             words >> figures.p99;
         else if (first == "Non-2xx" || first == "Socket")

@@ -1,11 +1,13 @@
 // Load driver: wrk against the relay host's authenticated /health (listener, router, bearer token),
 // and against nginx serving a static JSON file of the same size over TLS with the same certificate and
 // TLS version, in the same run. Both servers share the same CPUs (nginx with one worker per CPU) and wrk
-// runs on two others. Prints requests per second (and their ratio), the 99th percentile latency of each,
-// and the host's idle resident memory: after its start minus the same process before it.
+// runs on two others. Each round measures keep-alive connections and a new connection per request.
+// Prints requests per second and the 99th percentile latency of each, their ratios, the CPU time and
+// context switches each server spent per request, and the host's idle resident memory: after its start
+// minus the same process before it.
 //
-// Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION [close]]]]   (defaults "0,1", "2,3", "10s")
-// "close": every request asks "Connection: close", so each comes on a new connection.
+// Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION [ROUNDS]]]]   (defaults "0,1", "2,3", "10s",
+// 3)
 
 #include "bench/LocalServers.h"
 #include "bench/WrkLoad.h"
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -34,8 +37,6 @@ namespace {
 using namespace vellumar;
 using namespace vellumar::bench;
 namespace fs = std::filesystem;
-
-constexpr int kRounds = 3;
 
 // The relay negotiates TLS 1.3 with wrk's OpenSSL; nginx is held to the same.
 constexpr const char* kTLSVersion = "TLSv1.3";
@@ -80,6 +81,64 @@ pid_t startNginx(const fs::path& folder, const std::string& body, const std::str
         { "nginx", "-p", folder.string(), "-c", (folder / "nginx.conf").string(), "-g", "daemon off;" });
 }
 
+// CPU time and context switches so far, summed over every thread of some processes.
+struct Cost {
+    double cpuSeconds = 0;
+    double switches = 0;
+};
+
+// The fields of a /proc stat file past the name in parentheses; none when it is gone.
+std::vector<std::string> statFields(const fs::path& file)
+{
+    std::ifstream stat(file);
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    auto nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos)
+        return {};
+    std::istringstream afterName(text.substr(nameEnd + 1));
+    return { std::istream_iterator<std::string>(afterName), {} };
+}
+
+Cost costOf(const std::vector<pid_t>& processes)
+{
+    static const double ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    Cost cost;
+    for (pid_t process : processes) {
+        std::error_code gone;
+        for (const auto& task :
+            fs::directory_iterator(fs::path("/proc") / std::to_string(process) / "task", gone)) {
+            auto fields = statFields(task.path() / "stat");
+            // The 12th and 13th are the user and system ticks.
+            if (fields.size() > 12)
+                cost.cpuSeconds
+                    += (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticksPerSecond;
+            std::ifstream status(task.path() / "status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.find("ctxt_switches:") != std::string::npos)
+                    cost.switches += std::atof(line.c_str() + line.find(':') + 1);
+            }
+        }
+    }
+    return cost;
+}
+
+// nginx's master and its workers.
+std::vector<pid_t> processTree(pid_t parent)
+{
+    std::vector<pid_t> processes { parent };
+    std::error_code unreadable;
+    for (const auto& entry : fs::directory_iterator("/proc", unreadable)) {
+        pid_t process = std::atoi(entry.path().filename().c_str());
+        if (process <= 0)
+            continue;
+        // The second is the parent's id.
+        auto fields = statFields(entry.path() / "stat");
+        if (fields.size() > 1 && std::atoi(fields[1].c_str()) == parent)
+            processes.push_back(process);
+    }
+    return processes;
+}
+
 }
 
 int main(int argc, char** argv)
@@ -87,7 +146,8 @@ int main(int argc, char** argv)
     std::string serverCPUs = argc > 1 ? argv[1] : "0,1";
     std::string wrkCPUs = argc > 2 ? argv[2] : "2,3";
     std::string duration = argc > 3 ? argv[3] : "10s";
-    bool newConnections = argc > 4 && std::string(argv[4]) == "close";
+    // More rounds narrow the medians on a busy machine.
+    int rounds = argc > 4 ? std::max(std::atoi(argv[4]), 1) : 3;
     // Every thread started from here on (listener, workers) inherits the servers' CPUs.
     pinTo(serverCPUs);
 
@@ -120,12 +180,6 @@ int main(int argc, char** argv)
     auto token = host.devices().add("Phone").token;
 
     std::string authorization = "Authorization: Bearer " + token;
-    std::vector<std::string> relayHeaders { authorization };
-    std::vector<std::string> nginxHeaders;
-    if (newConnections) {
-        relayHeaders.emplace_back("Connection: close");
-        nginxHeaders.emplace_back("Connection: close");
-    }
     // Asked with "Connection: close" and read to the close, so that wrk finds all 32 places free.
     std::string response;
     {
@@ -149,26 +203,79 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::printf("wrk -t2 -c32 -d%s, servers on CPUs %s, wrk on CPUs %s, body %zu bytes, %s%s\n",
-        duration.c_str(), serverCPUs.c_str(), wrkCPUs.c_str(), body.size(), kTLSVersion,
-        newConnections ? ", a new connection per request" : "");
-    // On a shared machine one pair of runs can land on a busy moment of either server: alternate them
-    // and take the median ratio.
-    std::vector<double> ratios;
-    for (int round = 1; round <= kRounds; ++round) {
-        auto relayFigures = runWrk(
-            wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(relayPort) + "/health", relayHeaders);
-        auto nginxFigures = runWrk(
-            wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(nginxPort) + "/health", nginxHeaders);
+    std::printf("wrk -t2 -c32 -d%s, servers on CPUs %s, wrk on CPUs %s, body %zu bytes, %s\n",
+        duration.c_str(), serverCPUs.c_str(), wrkCPUs.c_str(), body.size(), kTLSVersion);
+    struct Mode {
+        const char* name;
+        std::vector<std::string> headers;
+        std::vector<double> rateRatios;
+        std::vector<double> p99Ratios;
+        std::vector<double> cpuRatios;
+        std::vector<double> relaySwitches;
+        std::vector<double> nginxSwitches;
+    };
+    // "Connection: close" makes wrk open a new connection, with its own handshake, for every request.
+    std::vector<Mode> modes { { .name = "keep-alive" },
+        { .name = "new connection per request", .headers = { "Connection: close" } } };
+    for (auto& mode : modes)
+        mode.headers.push_back(authorization);
+    // On a shared machine one pair of runs can land on a busy moment of either server: alternate them,
+    // the one that goes first changing each round, and take the median ratios.
+    for (int round = 1; round <= rounds; ++round) {
         std::printf("round %d\n", round);
-        print("relay /health", relayFigures);
-        print("nginx (static file)", nginxFigures);
-        if (nginxFigures.requestsPerSecond > 0)
-            ratios.push_back(relayFigures.requestsPerSecond / nginxFigures.requestsPerSecond);
+        for (auto& mode : modes) {
+            Cost relayCost, nginxCost;
+            auto measure = [&](std::uint16_t port, const std::vector<pid_t>& server, Cost& cost) {
+                auto before = costOf(server);
+                auto figures = runWrk(
+                    wrkCPUs, duration, "https://127.0.0.1:" + std::to_string(port) + "/health", mode.headers);
+                auto after = costOf(server);
+                cost = { after.cpuSeconds - before.cpuSeconds, after.switches - before.switches };
+                return figures;
+            };
+            auto measureRelay = [&] { return measure(relayPort, { ::getpid() }, relayCost); };
+            auto measureNginx = [&] { return measure(nginxPort, processTree(nginx), nginxCost); };
+            WrkFigures relayFigures, nginxFigures;
+            if (round % 2 == 1) {
+                relayFigures = measureRelay();
+                nginxFigures = measureNginx();
+            } else {
+                nginxFigures = measureNginx();
+                relayFigures = measureRelay();
+            }
+            std::printf("  %s\n", mode.name);
+            print("  relay /health", relayFigures);
+            print("  nginx (static file)", nginxFigures);
+            if (nginxFigures.requestsPerSecond > 0)
+                mode.rateRatios.push_back(relayFigures.requestsPerSecond / nginxFigures.requestsPerSecond);
+            if (milliseconds(nginxFigures.p99) > 0)
+                mode.p99Ratios.push_back(milliseconds(relayFigures.p99) / milliseconds(nginxFigures.p99));
+            if (relayFigures.requests > 0 && nginxFigures.requests > 0 && nginxCost.cpuSeconds > 0) {
+                mode.cpuRatios.push_back((relayCost.cpuSeconds / relayFigures.requests)
+                    / (nginxCost.cpuSeconds / nginxFigures.requests));
+                mode.relaySwitches.push_back(relayCost.switches / relayFigures.requests);
+                mode.nginxSwitches.push_back(nginxCost.switches / nginxFigures.requests);
+            }
+        }
     }
-    std::sort(ratios.begin(), ratios.end());
-    if (!ratios.empty())
-        std::printf("relay / nginx, median of %zu rounds %6.2f\n", ratios.size(), ratios[ratios.size() / 2]);
+    auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0.0 : values[values.size() / 2];
+    };
+    auto spread = [](const std::vector<double>& values) {
+        auto [low, high] = std::minmax_element(values.begin(), values.end());
+        return values.empty() ? std::string("-")
+                              : std::to_string(*low).substr(0, 4) + "-" + std::to_string(*high).substr(0, 4);
+    };
+    for (const auto& mode : modes)
+        std::printf("%-28s relay / nginx rate %5.2f (%s), p99 %5.2f (%s), medians of %d rounds\n", mode.name,
+            median(mode.rateRatios), spread(mode.rateRatios).c_str(), median(mode.p99Ratios),
+            spread(mode.p99Ratios).c_str(), rounds);
+    for (const auto& mode : modes)
+        std::printf(
+            "%-28s relay / nginx CPU per request %5.2f (%s), context switches per request %.2f and %.2f\n",
+            mode.name, median(mode.cpuRatios), spread(mode.cpuRatios).c_str(), median(mode.relaySwitches),
+            median(mode.nginxSwitches));
     std::printf("relay host idle resident memory: %.1f MB (after start %ld kB, before %ld kB)\n",
         (residentIdle - residentBefore) / 1024.0, residentIdle, residentBefore);
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <thread>
 
 namespace vellumar {
 
@@ -13,6 +14,7 @@ namespace {
 
     constexpr std::size_t kTokenBytes = 32;
     constexpr std::size_t kIDBytes = 8;
+    constexpr int kAtOnceLockTries = 32;
 
     bool isAcceptableTokenSize(std::string_view token)
     {
@@ -197,17 +199,31 @@ std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view toke
     auto match = indexForDigest(digest, lock);
     if (!match)
         return std::nullopt;
-    return touch(*match, lock);
+    return touch(*match, m_clock(), lock);
 }
 
-bool DeviceRegistry::authenticatesAtOnce(std::string_view token) const
+DeviceRegistry::AtOnce DeviceRegistry::deviceForTokenAtOnce(std::string_view token, Seen seen)
 {
     auto digest = tokenDigest(token);
-    Lock lock(m_lock, std::try_to_lock);
-    if (!lock.owns_lock() || isLoadRetryDue(m_clock()))
-        return false;
+    // Look-ups on the other connection queues hold the lock for a moment only, and a few tries outlast
+    // them; a save or a load holds it far longer, and the look-up gives up.
+    Lock lock(m_lock, std::defer_lock);
+    for (int tries = 1; !lock.try_lock(); ++tries) {
+        if (tries == kAtOnceLockTries)
+            return {};
+        std::this_thread::yield();
+    }
+    auto now = m_clock();
+    if (isLoadRetryDue(now))
+        return {};
     auto match = indexForDigest(digest, lock);
-    return !match || !isLastSeenWriteDue(m_devices[*match], m_clock());
+    if (!match)
+        return { .answered = true, .device = std::nullopt };
+    if (isLastSeenWriteDue(m_devices[*match], now))
+        return {};
+    if (seen == Seen::leave)
+        return { .answered = true, .device = m_devices[*match] };
+    return { .answered = true, .device = touch(*match, now, lock) };
 }
 
 bool DeviceRegistry::isLastSeenWriteDue(
@@ -218,9 +234,8 @@ bool DeviceRegistry::isLastSeenWriteDue(
     return written == m_lastWritten.end() || now - written->second >= lastSeenWriteInterval;
 }
 
-PairedDevice DeviceRegistry::touch(std::size_t index, Lock& lock)
+PairedDevice DeviceRegistry::touch(std::size_t index, std::chrono::system_clock::time_point now, Lock& lock)
 {
-    auto now = m_clock();
     PairedDevice& device = m_devices[index];
     device.lastSeenAt = now;
     PairedDevice seen = device;
@@ -256,7 +271,7 @@ std::optional<PairedDevice> DeviceRegistry::deviceForMailbox(const movrane::Mail
     auto found = findDevice(m_devices, pairing.deviceID);
     if (found == m_devices.end() || found->mailbox != pairing)
         return std::nullopt;
-    return touch(static_cast<std::size_t>(found - m_devices.begin()), lock);
+    return touch(static_cast<std::size_t>(found - m_devices.begin()), m_clock(), lock);
 }
 
 std::vector<movrane::MailboxPairing> DeviceRegistry::mailboxPairings()

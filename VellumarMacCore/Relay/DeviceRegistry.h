@@ -78,11 +78,20 @@ public:
     // The device whose token digest matches, marked seen; absent for no match, an empty token or one
     // over 512 bytes. Every device is compared whatever the position of a match; the last match wins.
     std::optional<PairedDevice> deviceForToken(std::string_view token);
-    // Whether `deviceForToken` with this token, called now, would answer without writing the list to
-    // the storage or waiting for a save under way: false for a known token whose device's last-seen
-    // time is due to be stored, while a load of the unloaded list is due, and while another call holds
-    // the registry. Never waits; changes nothing.
-    bool authenticatesAtOnce(std::string_view token) const;
+    // Whether a look-up that may not wait marks the device it finds as seen.
+    enum class Seen { mark, leave };
+    // What `deviceForTokenAtOnce` found.
+    struct AtOnce {
+        // False when `deviceForToken` would have to wait for the registry's lock, load the unloaded
+        // list or store the device's last-seen time; nothing was looked up or changed then.
+        bool answered = false;
+        // Absent for a token no device has (see `deviceForToken`).
+        std::optional<PairedDevice> device;
+    };
+    // `deviceForToken` for a thread that must never wait: answers only when that would answer without
+    // waiting for another call or touching the storage. With `Seen::mark`, the device found is marked
+    // seen and the observers are called, as `deviceForToken` does; with `Seen::leave` nothing changes.
+    AtOnce deviceForTokenAtOnce(std::string_view token, Seen seen);
 
     std::optional<PairedDevice> device(std::string_view id) const;
     // The device a mailbox request came from, marked seen: the one with the pairing's device id, and only
@@ -122,8 +131,9 @@ private:
     std::optional<std::size_t> indexForDigest(
         const std::optional<platform::SHA256Digest>& digest, const Lock& lock) const;
     bool isLastSeenWriteDue(const PairedDevice& device, std::chrono::system_clock::time_point now) const;
-    // Marks the device seen, stores that when its last stored time is old enough, and answers it.
-    PairedDevice touch(std::size_t index, Lock& lock);
+    // Marks the device seen at `now`, stores that when its last stored time is old enough, and answers
+    // it.
+    PairedDevice touch(std::size_t index, std::chrono::system_clock::time_point now, Lock& lock);
     // Releases the lock, then hands the current snapshot to the observers unless a newer one went out.
     void notify(Lock& lock);
     // After any change of `m_devices` but a touch: what is read without the lock or handed out, made

@@ -153,13 +153,13 @@ void HTTPConnection::didReceive(std::string_view content, bool isComplete, std::
     receive();
 }
 
-HTTPConnection::Answer HTTPConnection::answer(const Services& services, HTTPRequest request)
+HTTPConnection::Answer HTTPConnection::answer(const RequestHandler& respond, HTTPRequest request)
 {
     bool keepAlive = request.keepAlive();
     // RFC 9110 §9.3.2: the answer to HEAD is the head GET would get, without its content.
     auto body = request.method() == "HEAD" ? Body::omit : Body::send;
     auto bodyFile = request.bodyFile();
-    auto response = served(services.handler, std::move(request));
+    auto response = served(respond, std::move(request));
     // A handler that keeps an upload has moved it away by now.
     if (bodyFile) {
         std::error_code ignored;
@@ -175,13 +175,13 @@ void HTTPConnection::handle(HTTPRequest request)
     m_timer.cancel();
     // Handing a request to a worker and its response back costs two thread wake-ups, more than a
     // request that waits on nothing costs itself.
-    if (m_services->answersAtOnce && m_services->answersAtOnce(request)) {
-        auto answered = answer(*m_services, std::move(request));
+    if (auto atOnce = m_services->answerAtOnce ? m_services->answerAtOnce(request) : std::nullopt) {
+        auto answered = answer([&](HTTPRequest) { return std::move(*atOnce); }, std::move(request));
         return respond(std::move(answered.response), answered.keepAlive, answered.body);
     }
     m_services->workers->submit([weak = weak_from_this(), queue = m_queue, services = m_services,
                                     request = std::move(request)]() mutable {
-        auto answered = answer(*services, std::move(request));
+        auto answered = answer(services->handler, std::move(request));
         auto pending = std::make_shared<PendingResponse>(std::move(answered.response));
         // The connection is looked up on its queue only, so that it is never destroyed here.
         queue->async([weak, pending, keepAlive = answered.keepAlive, body = answered.body] {

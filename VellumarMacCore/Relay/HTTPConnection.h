@@ -1,6 +1,7 @@
-// One admitted TLS connection of the relay: HTTP/1.1 requests in, each handed to the request handler
-// on a worker thread, responses (in memory, streamed from a file, or a switch to WebSocket) written
-// back in order, every phase guarded by a request or idle time-out.
+// One admitted TLS connection of the relay: HTTP/1.1 requests in, each answered on the connection's
+// queue when that needs no waiting, else handed to the request handler on a worker thread, responses (in
+// memory, streamed from a file, or a switch to WebSocket) written back in order, every phase guarded by a
+// request or idle time-out.
 #pragma once
 
 #include "Platform/Net.h"
@@ -21,6 +22,9 @@ namespace vellumar {
 
 // Serves one complete request on a worker thread; must not throw (errors become responses).
 using RequestHandler = std::function<HTTPResponse(HTTPRequest)>;
+// The response to a request when it can be had on the connection's queue without waiting on anything
+// or writing to disk; absent when the request needs a worker. Must not throw.
+using AtOnceAnswer = std::function<std::optional<HTTPResponse>(const HTTPRequest&)>;
 
 // What a 101 switch hands the connection to: the WebSocket built on the same network connection, and
 // how to end it when the HTTP side closes first.
@@ -46,9 +50,9 @@ public:
         WebSocketFactory webSocket;
         // Outlived by the queues' threads: the listener joins them before it ends the workers.
         RequestWorkers* workers = nullptr;
-        // Asked on the connection's queue; true runs the handler right there instead of on a worker.
-        // Absent: never.
-        std::function<bool(const HTTPRequest&)> answersAtOnce;
+        // Asked on the connection's queue; a response is sent from there, with no worker. Absent:
+        // every request goes to a worker.
+        AtOnceAnswer answerAtOnce;
     };
     using OnClose = std::function<void(HTTPConnection&)>;
 
@@ -91,8 +95,8 @@ private:
         Body body;
     };
 
-    // The handler's response to the request, and how to send it; on a worker or on the queue.
-    static Answer answer(const Services& services, HTTPRequest request);
+    // The response `respond` makes of the request, and how to send it; on a worker or on the queue.
+    static Answer answer(const RequestHandler& respond, HTTPRequest request);
     void receive();
     void didReceive(std::string_view content, bool isComplete, std::error_code error);
     void handle(HTTPRequest request);

@@ -181,6 +181,9 @@ void RelayListener::State::accept(const std::shared_ptr<platform::NetConnection>
         connection->cancel();
         return;
     }
+    // A connection of the listener's own queue starts its handshake in this same turn of the queue.
+    if ((*queue)->isCurrent())
+        return http->open();
     (*queue)->async([http = std::move(http)] { http->open(); });
 }
 
@@ -215,7 +218,7 @@ RelayListener::RelayListener(TLSIdentity identity, Limits limits, HTTPRequestPar
         .handler = std::move(handler),
         .webSocket = std::move(hooks.webSocket),
         .workers = m_workers.get(),
-        .answersAtOnce = std::move(hooks.answersAtOnce),
+        .answerAtOnce = std::move(hooks.answerAtOnce),
     });
     SourceCheck allowsSource = hooks.allowsSource ? std::move(hooks.allowsSource) : [](const sockaddr& peer) {
         return SourceAddressFilter::allows(peer);

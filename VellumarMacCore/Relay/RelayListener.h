@@ -39,14 +39,13 @@ public:
         // stopped and closed every connection; it must not call the listener's waiting functions.
         // Absent: the listener stops without a word.
         std::function<void(std::error_code)> failed;
-        // Asked on the connection's queue for each request, on several queues at once: true runs the
-        // handler right there, for a request it answers without waiting on anything or writing to
-        // disk, which a worker's hand-over would cost more than. Absent: every request goes to a
-        // worker.
-        std::function<bool(const HTTPRequest&)> answersAtOnce;
+        // Asked on the connection's queue for each request, on several queues at once: a response is
+        // sent from there, for a request answered without waiting on anything or writing to disk,
+        // which a worker's hand-over would cost more than. Absent: every request goes to a worker.
+        AtOnceAnswer answerAtOnce;
     };
 
-    // Starts the listener's queues and its request workers; nothing listens yet.
+    // Starts the listener's queues; its request workers start as requests need them. Nothing listens yet.
     RelayListener(TLSIdentity identity, Limits limits, HTTPRequestParser::Policy policy,
         RequestHandler handler, Hooks hooks = {});
     // Closes every connection, each on its queue, and waits for the handlers still running.

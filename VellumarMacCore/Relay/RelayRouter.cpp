@@ -70,21 +70,26 @@ RelayRouter::RelayRouter(Members members)
 {
 }
 
-HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin& origin) const
+void RelayRouter::checkBeforeAuthentication(
+    const HTTPRequest& request, const std::optional<Segments>& segments, const RequestOrigin& origin)
 {
-    SpoolRemoval spoolRemoval(request.bodyFile());
-    const auto& segments = request.segments();
     if (!segments || !request.query())
         throw badPath();
     if (origin.isMailbox() && std::ranges::find(kLANOnlyPaths, *segments) != kLANOnlyPaths.end())
         throw RelayHTTPError::lanOnly;
     if (isBrowserRequest(request))
         throw browserRefused();
-    if (*segments == kLANOnlyPaths[0]) {
-        if (request.method() != "POST")
-            throw RelayHTTPError::methodNotAllowed;
+    if (*segments == kLANOnlyPaths[0] && request.method() != "POST")
+        throw RelayHTTPError::methodNotAllowed;
+}
+
+HTTPResponse RelayRouter::handle(const HTTPRequest& request, const RequestOrigin& origin) const
+{
+    SpoolRemoval spoolRemoval(request.bodyFile());
+    const auto& segments = request.segments();
+    checkBeforeAuthentication(request, segments, origin);
+    if (*segments == kLANOnlyPaths[0])
         return handlePairing(request);
-    }
     return route(request, *segments, authenticate(request, origin), origin);
 }
 
@@ -111,6 +116,35 @@ std::optional<PairedDevice> RelayRouter::authenticate(
     return m_devices.deviceForToken(*token);
 }
 
+std::optional<RelayRouter::Area> RelayRouter::areaOf(const Segments& segments) const
+{
+    if (segments.size() < 2 || segments[0] != "v1")
+        return std::nullopt;
+    const auto& area = segments[1];
+    auto rest = Components(segments).subspan(2);
+    if (area == "jobs")
+        return Area::jobs;
+    if (area == "conversations")
+        return Area::conversations;
+    if (rest.empty() && area == "memory")
+        return Area::memory;
+    if (rest.empty() && area == "activity")
+        return Area::activity;
+    if (area == "fs" && rest.size() == 1 && rest[0] == "list")
+        return Area::fileSystemList;
+    if (area == "files")
+        return Area::files;
+    if (area == "routines" && m_routines)
+        return Area::routines;
+    if (area == "mailbox" && rest.size() == 1 && rest[0] == "register")
+        return Area::mailboxRegister;
+    if (area == "pair" && rest.size() == 1 && rest[0] == "forget")
+        return Area::forget;
+    if (area == "terminal" && rest.empty() && m_terminals)
+        return Area::terminal;
+    return std::nullopt;
+}
+
 HTTPResponse RelayRouter::route(const HTTPRequest& request, const Segments& segments,
     const std::optional<PairedDevice>& device, const RequestOrigin& origin) const
 {
@@ -118,30 +152,32 @@ HTTPResponse RelayRouter::route(const HTTPRequest& request, const Segments& segm
         throw RelayHTTPError::unauthorized;
     if (segments == Segments { "health" })
         return health(request);
-    if (segments.size() < 2 || segments[0] != "v1")
+    auto area = areaOf(segments);
+    if (!area)
         throw RelayHTTPError::notFound;
-    const auto& area = segments[1];
     auto rest = Components(segments).subspan(2);
-    if (area == "jobs")
+    switch (*area) {
+    case Area::jobs:
         return handleJobs(request, rest);
-    if (area == "conversations")
+    case Area::conversations:
         return handleConversations(request, rest);
-    if (rest.empty() && area == "memory")
+    case Area::memory:
         return handleMemory(request);
-    if (rest.empty() && area == "activity")
+    case Area::activity:
         return handleActivity(request);
-    if (area == "fs" && rest.size() == 1 && rest[0] == "list")
+    case Area::fileSystemList:
         return handleFileSystemList(request);
-    if (area == "files")
+    case Area::files:
         return handleFiles(request, rest);
-    if (area == "routines" && m_routines)
+    case Area::routines:
         return handleRoutines(request, rest);
-    if (area == "mailbox" && rest.size() == 1 && rest[0] == "register")
+    case Area::mailboxRegister:
         return handleMailboxRegister(request, *device);
-    if (area == "pair" && rest.size() == 1 && rest[0] == "forget")
+    case Area::forget:
         return handleForget(request, *device, origin);
-    if (area == "terminal" && rest.empty() && m_terminals)
+    case Area::terminal:
         return handleTerminal(request, *device);
+    }
     throw RelayHTTPError::notFound;
 }
 
@@ -211,15 +247,30 @@ std::function<HTTPResponse(HTTPRequest)> RelayRouter::lanHandler() const
     return [this](const HTTPRequest& request) { return respond(request, RequestOrigin::lan()); };
 }
 
-bool RelayRouter::answersAtOnce(const HTTPRequest& request) const noexcept
+std::optional<HTTPResponse> RelayRouter::answerAtOnce(const HTTPRequest& request) const noexcept
 {
-    if (request.method() != "GET" || request.segments() != Segments { "health" })
-        return false;
+    const auto origin = RequestOrigin::lan();
     try {
+        const auto& segments = request.segments();
+        checkBeforeAuthentication(request, segments, origin);
+        // Pairing writes the new device to the storage.
+        if (*segments == kLANOnlyPaths[0])
+            return std::nullopt;
         auto token = bearerToken(request.header("authorization"));
-        return !token || m_devices.authenticatesAtOnce(*token);
+        if (!token)
+            throw RelayHTTPError::unauthorized;
+        // An area handler may wait or write, and authenticates the request again on its own thread: the
+        // device is marked seen there, once.
+        bool served = areaOf(*segments).has_value();
+        auto found = m_devices.deviceForTokenAtOnce(
+            *token, served ? DeviceRegistry::Seen::leave : DeviceRegistry::Seen::mark);
+        if (!found.answered || (served && found.device))
+            return std::nullopt;
+        return route(request, *segments, found.device, origin);
+    } catch (const RelayHTTPError& error) {
+        return HTTPResponse(error);
     } catch (...) {
-        return false;
+        return std::nullopt;
     }
 }
 

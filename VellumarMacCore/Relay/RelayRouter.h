@@ -110,10 +110,13 @@ public:
     // local network, and each body taken as `bodyPolicy` decides with `incomingFolder`. The router
     // must outlive the listener.
     std::function<HTTPResponse(HTTPRequest)> lanHandler() const;
-    // Whether the LAN handler answers the request without waiting on anything or writing to disk, so
-    // that the listener may run it on its own thread: a health check whose authentication neither
-    // stores anything nor finds the registry busy. Any thread; never waits and never throws.
-    bool answersAtOnce(const HTTPRequest& request) const noexcept;
+    // The LAN handler's response when it needs no waiting on anything and no disk, so that the listener
+    // may answer on its own thread: the refusals that come before any area handler (a bad path, a
+    // browser, a missing or unknown token, a wrong method for pairing), and for a phone the registry
+    // authenticates at once, the health object and the answer to a path no handler serves. Absent
+    // when the request needs the LAN handler on a thread that may wait; nothing has changed then. Any
+    // thread; never waits and never throws.
+    std::optional<HTTPResponse> answerAtOnce(const HTTPRequest& request) const noexcept;
     HTTPRequestParser::Policy lanBodyPolicy(std::filesystem::path incomingFolder) const;
 
     // Web pages must not reach the API, even from a browser on the Mac's own network.
@@ -131,7 +134,26 @@ public:
 private:
     using Components = std::span<const std::string>;
 
+    // The handlers of the areas under "v1", each serving the paths `areaOf` gives it.
+    enum class Area {
+        jobs,
+        conversations,
+        memory,
+        activity,
+        fileSystemList,
+        files,
+        routines,
+        mailboxRegister,
+        forget,
+        terminal
+    };
+
+    // Throws the refusals that come before authentication.
+    static void checkBeforeAuthentication(const HTTPRequest& request,
+        const std::optional<std::vector<std::string>>& segments, const RequestOrigin& origin);
     std::optional<PairedDevice> authenticate(const HTTPRequest& request, const RequestOrigin& origin) const;
+    // None for a path that no area handler serves.
+    std::optional<Area> areaOf(const std::vector<std::string>& segments) const;
     HTTPResponse route(const HTTPRequest& request, const std::vector<std::string>& segments,
         const std::optional<PairedDevice>& device, const RequestOrigin& origin) const;
     HTTPResponse health(const HTTPRequest& request) const;

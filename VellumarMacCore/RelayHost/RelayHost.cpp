@@ -193,8 +193,8 @@ std::uint16_t RelayHost::start(const SubjectAltNames& names)
         serving.router->lanBodyPolicy(incoming), serving.router->lanHandler(),
         RelayListener::Hooks { .webSocket = relayWebSocketFactory(),
             .failed = [this](std::error_code error) { listenerStopped(error); },
-            .answersAtOnce = [router = serving.router.get()](
-                                 const HTTPRequest& request) { return router->answersAtOnce(request); } });
+            .answerAtOnce = [router = serving.router.get()](
+                                const HTTPRequest& request) { return router->answerAtOnce(request); } });
     std::uint16_t port = listen(*serving.listener);
     if (m_configuration.advertise) {
         serving.discovery = m_configuration.serviceDiscovery ? m_configuration.serviceDiscovery()

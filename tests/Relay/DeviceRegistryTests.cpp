@@ -169,8 +169,9 @@ TEST(DeviceRegistry, LastSeenIsStoredAtMostOncePerFiveMinutesButObserversHearEve
     for (const Case& c : cases) {
         SCOPED_TRACE(c.at.count());
         clock.now = start + c.at;
-        EXPECT_EQ(registry.authenticatesAtOnce("t"), c.saves == storage->saves);
-        EXPECT_TRUE(registry.authenticatesAtOnce("unknown"));
+        EXPECT_EQ(registry.deviceForTokenAtOnce("t", DeviceRegistry::Seen::leave).answered,
+            c.saves == storage->saves);
+        EXPECT_TRUE(registry.deviceForTokenAtOnce("unknown", DeviceRegistry::Seen::leave).answered);
         ASSERT_TRUE(registry.deviceForToken("t"));
         EXPECT_EQ(storage->saves, c.saves);
         EXPECT_EQ(registry.all().front().lastSeenAt, clock.now);
@@ -249,12 +250,12 @@ TEST(DeviceRegistry, AuthenticationIsNotAtOnceWhileAnotherCallSaves)
     DeviceRegistry registry(storage, standingClock);
     auto pairing = std::async(std::launch::async, [&] { return registry.add("Phone"); });
     storage->awaitSaving();
-    EXPECT_FALSE(registry.authenticatesAtOnce("unknown"));
+    EXPECT_FALSE(registry.deviceForTokenAtOnce("unknown", DeviceRegistry::Seen::leave).answered);
     storage->release();
     auto token = pairing.get().token;
-    EXPECT_TRUE(registry.authenticatesAtOnce("unknown"));
+    EXPECT_TRUE(registry.deviceForTokenAtOnce("unknown", DeviceRegistry::Seen::leave).answered);
     // Added, but never seen through its token: its first request stores that.
-    EXPECT_FALSE(registry.authenticatesAtOnce(token));
+    EXPECT_FALSE(registry.deviceForTokenAtOnce(token, DeviceRegistry::Seen::leave).answered);
 }
 
 TEST(DeviceRegistry, FakeStorageFailingToSaveLeavesNoTraceOfTheNewDevice)
@@ -319,9 +320,10 @@ TEST(DeviceRegistry, FakeStorageThatFailedToLoadIsReadAgainByAPhonesLookupAtMost
         storage->failLoad = false;
         clock.now += 999ms;
         EXPECT_FALSE(c.finds(registry));
-        EXPECT_TRUE(registry.authenticatesAtOnce("t"));
+        EXPECT_TRUE(registry.deviceForTokenAtOnce("t", DeviceRegistry::Seen::leave).answered);
         clock.now += 1ms;
-        EXPECT_FALSE(registry.authenticatesAtOnce("t")) << "a lookup now reads the storage";
+        EXPECT_FALSE(registry.deviceForTokenAtOnce("t", DeviceRegistry::Seen::leave).answered)
+            << "a lookup now reads the storage";
         EXPECT_TRUE(c.finds(registry));
         EXPECT_EQ(storage->loads, 2);
         ASSERT_FALSE(observed.empty());

@@ -44,14 +44,13 @@ namespace {
         constexpr int kRequests = 5;
         std::mutex lock;
         std::set<std::thread::id> answeringThreads;
-        RelayServer server(
-            [&](const HTTPRequest&) {
-                std::lock_guard guard(lock);
-                answeringThreads.insert(std::this_thread::get_id());
-                return test::okResponse();
-            },
-            { .maxUntrustedPerHost = kClients }, {},
-            { .answersAtOnce = [](const HTTPRequest&) { return true; } });
+        auto answer = [&](const HTTPRequest&) {
+            std::lock_guard guard(lock);
+            answeringThreads.insert(std::this_thread::get_id());
+            return test::okResponse();
+        };
+        RelayServer server(answer, { .maxUntrustedPerHost = kClients }, {},
+            { .answerAtOnce = [&](const HTTPRequest& request) { return std::optional(answer(request)); } });
         std::atomic<int> answered = 0;
         runClientsAtOnce(kClients, [&] {
             TLSTestClient client(server.port);

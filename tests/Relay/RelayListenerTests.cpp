@@ -1,3 +1,4 @@
+#include "VellumarMacCore/Relay/RequestWorkers.h"
 #include "tests/Relay/RelayServer.h"
 #include "tests/support/InteractivePeer.h"
 #include "tests/support/ListeningDescriptor.h"
@@ -11,8 +12,10 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -292,13 +295,56 @@ namespace {
 
     std::string bodyOf(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
 
+    int workerThreads()
+    {
+        int count = 0;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::string name;
+            std::getline(std::ifstream(task.path() / "comm"), name);
+            count += name == RequestWorkers::kThreadName;
+        }
+        return count;
+    }
+
+    // An idle listener holds no worker; each request that waits at once gets one of its own.
+    TEST(RelayListener, WorkerThreadsStartOnlyAsRequestsWaitForThem)
+    {
+        for (int waiting : { 0, 1, 3 }) {
+            SCOPED_TRACE(waiting);
+            test::Gate allArrived;
+            test::Gate release;
+            std::atomic<int> arrived = 0;
+            RelayServer server([&](const HTTPRequest&) {
+                if (++arrived == waiting)
+                    allArrived.open();
+                release.waitOpen();
+                return test::okResponse();
+            });
+            std::vector<std::unique_ptr<TLSTestClient>> clients;
+            for (int index = 0; index < waiting; ++index) {
+                clients.push_back(std::make_unique<TLSTestClient>(server.port));
+                ASSERT_TRUE(clients.back()->handshake());
+                ASSERT_TRUE(clients.back()->send("GET /wait HTTP/1.1\r\nHost: relay\r\n\r\n"));
+            }
+            EXPECT_TRUE(waiting == 0 || allArrived.waitOpen());
+            EXPECT_EQ(workerThreads(), waiting);
+            release.open();
+            for (auto& client : clients)
+                EXPECT_EQ(test::statusOf(client->readResponse().value_or("")), 200);
+        }
+    }
+
     // A request the owner answers at once runs on the listener's queue, even while another waits on a
     // worker; the rest go to the workers.
     TEST(RelayListener, RequestsAnsweredAtOnceRunOnTheQueueWhileOthersWaitOnWorkers)
     {
         test::Gate release;
         RelayListener::Hooks hooks;
-        hooks.answersAtOnce = [](const HTTPRequest& request) { return request.path() == "/quick"; };
+        hooks.answerAtOnce = [](const HTTPRequest& request) -> std::optional<HTTPResponse> {
+            if (request.path() != "/quick")
+                return std::nullopt;
+            return test::okResponse(currentThreadName());
+        };
         RelayServer server(
             [&](const HTTPRequest& request) {
                 if (request.path() == "/slow")

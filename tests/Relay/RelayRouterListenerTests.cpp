@@ -37,9 +37,11 @@ namespace {
 struct RoutedRelay {
     using MakeRunner = std::function<std::shared_ptr<ReplyRunner>(RelayData&)>;
 
-    RoutedRelay(MakeRunner makeRunner, std::shared_ptr<JobClock> jobClock)
+    RoutedRelay(
+        MakeRunner makeRunner, std::shared_ptr<JobClock> jobClock, RelayListenerLimits listenerLimits = {})
         : runner(makeRunner(data))
         , clock(std::move(jobClock))
+        , limits(listenerLimits)
     {
     }
 
@@ -49,6 +51,7 @@ struct RoutedRelay {
     RelayData data { { .folder = folder / "data", .home = folder / "home" } };
     std::shared_ptr<ReplyRunner> runner;
     std::shared_ptr<JobClock> clock;
+    RelayListenerLimits limits;
     std::shared_ptr<test::FakeDeviceStorage> storage = std::make_shared<test::FakeDeviceStorage>();
     DeviceRegistry devices { storage, [this] { return clock->now(); } };
     DeviceRegistry::Pairing paired = devices.add("Phone");
@@ -56,7 +59,8 @@ struct RoutedRelay {
     RelayOptions options;
     PairingManager pairing { {} };
     RelayRouter router { test::routerMembers(pairing, devices, jobs, runner, data, options) };
-    test::RelayServer server { router.lanHandler(), {}, router.lanBodyPolicy(folder / "incoming") };
+    test::RelayServer server { router.lanHandler(), limits, router.lanBodyPolicy(folder / "incoming"),
+        { .answerAtOnce = [this](const HTTPRequest& request) { return router.answerAtOnce(request); } } };
 };
 
 // curl's whole answer, head and body, to `target` on the relay; `token` is sent as bearer unless empty.
@@ -175,6 +179,49 @@ TEST(RelayRouterListener, ThirtyTwoLongPollsOfOneJobOnALatchedFakeRunnerAreAllAn
         EXPECT_EQ(test::statusOf(response), 200);
         EXPECT_EQ(textOf(bodyOf(response), "status"), "done");
         EXPECT_EQ(replyOf(bodyOf(response)), "Done.");
+    }
+}
+
+// Long polls hold every worker the pool may start, on open connections and on evicted ones alike.
+TEST(RelayRouterListener, RequestsAnsweredAtOnceNeverWaitForAWorker)
+{
+    auto fake = std::make_shared<test::LatchedFakeRunner>();
+    auto clock = std::make_shared<test::ManualJobClock>();
+    RoutedRelay relay(
+        [&](RelayData&) { return fake; }, clock, { .maxConnections = 2, .maxUntrustedPerHost = 2 });
+    auto jobID = textOf(
+        relay.jobs.submit({ .conversationID = "ios-busy", .botID = "main", .message = "Hi" }), "jobId");
+    fake->awaitStart(jobID);
+    // Before the relay ends, however the test ends: the polls would hold its workers for good.
+    std::shared_ptr<void> endingPolls(nullptr, [&](void*) { fake->reply(jobID, "Done."); });
+    auto version = textOf(*relay.jobs.status(jobID), "version");
+    auto request = [](const std::string& target, const std::string& headers) {
+        return "GET " + target + " HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n" + headers + "\r\n";
+    };
+    // The phone's first request stores its last-seen time, which only a worker may do.
+    ASSERT_TRUE(relay.devices.deviceForToken(relay.paired.token));
+    constexpr int kWorkers = 4;
+    std::vector<std::unique_ptr<test::TLSTestClient>> polls;
+    for (int index = 0; index < kWorkers; ++index) {
+        polls.push_back(std::make_unique<test::TLSTestClient>(relay.server.port));
+        ASSERT_TRUE(polls.back()->handshake());
+        ASSERT_TRUE(polls.back()->send(
+            request("/v1/jobs/" + jobID + "?wait=25&since=" + version, relay.authorization())));
+        // Waiting before the next connection evicts this one, which would drop a request not yet read.
+        ASSERT_TRUE(clock->awaitSleepers(index + 1));
+    }
+    const std::tuple<const char*, std::string, std::string, int> cases[] = {
+        { "health", "/health", relay.authorization(), 200 },
+        { "no token", "/v1/jobs/" + jobID, "", 401 },
+        { "an unknown token", "/v1/jobs/" + jobID, "Authorization: Bearer unknown\r\n", 401 },
+        { "a path no handler serves", "/v1/nothing", relay.authorization(), 404 },
+    };
+    for (const auto& [name, target, headers, expected] : cases) {
+        SCOPED_TRACE(name);
+        test::TLSTestClient phone(relay.server.port);
+        ASSERT_TRUE(phone.handshake());
+        ASSERT_TRUE(phone.send(request(target, headers)));
+        EXPECT_EQ(test::statusOf(phone.readResponse().value_or("")), expected);
     }
 }
 

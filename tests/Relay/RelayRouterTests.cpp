@@ -363,8 +363,8 @@ TEST_F(RelayRouterTest, HealthTellsTheSwitchesOfTheMomentAndAMissingTokenIsChall
         std::string::npos);
 }
 
-// The listener runs such a request on its own thread, which must never wait for a disk.
-TEST_F(RelayRouterTest, OnlyAHealthCheckWhoseAuthenticationStoresNothingIsAnsweredAtOnce)
+// The listener answers such a request on its own thread, which must never wait for a disk or a lock.
+TEST_F(RelayRouterTest, OnlyRefusalsAndAHealthCheckWhoseAuthenticationStoresNothingAreAnsweredAtOnce)
 {
     auto request = [](const char* method, std::string target, std::optional<std::string> token) {
         HTTPHeaders headers;
@@ -372,23 +372,32 @@ TEST_F(RelayRouterTest, OnlyAHealthCheckWhoseAuthenticationStoresNothingIsAnswer
             headers.push_back({ "authorization", "Bearer " + *token });
         return HTTPRequest(method, std::move(target), std::move(headers), "", true);
     };
-    // A device's first request stores its last-seen time.
-    EXPECT_FALSE(router.answersAtOnce(request("GET", "/health", paired.token)));
-    EXPECT_EQ(router.respond(request("GET", "/health", paired.token), RequestOrigin::lan()).status(), 200);
-    const std::tuple<const char*, const char*, std::string, std::optional<std::string>, bool> cases[] = {
-        { "health with the token", "GET", "/health", paired.token, true },
-        { "health without a token", "GET", "/health", std::nullopt, true },
-        { "health with an unknown token", "GET", "/health", "unknown", true },
-        { "health posted", "POST", "/health", paired.token, false },
-        { "a job's status", "GET", "/v1/jobs/" + job, paired.token, false },
-        { "a path below health", "GET", "/health/more", paired.token, false },
+    auto statusAtOnce = [&](const HTTPRequest& asked) {
+        auto answer = router.answerAtOnce(asked);
+        return answer ? std::optional(answer->status()) : std::nullopt;
     };
+    // A device's first request stores its last-seen time.
+    EXPECT_EQ(statusAtOnce(request("GET", "/health", paired.token)), std::nullopt);
+    EXPECT_EQ(router.respond(request("GET", "/health", paired.token), RequestOrigin::lan()).status(), 200);
+    const std::tuple<const char*, const char*, std::string, std::optional<std::string>, std::optional<int>>
+        cases[] = {
+            { "health with the token", "GET", "/health", paired.token, 200 },
+            { "health without a token", "GET", "/health", std::nullopt, 401 },
+            { "health with an unknown token", "GET", "/health", "unknown", 401 },
+            { "health posted", "POST", "/health", paired.token, 405 },
+            { "a job's status", "GET", "/v1/jobs/" + job, paired.token, std::nullopt },
+            { "a job's status with an unknown token", "GET", "/v1/jobs/" + job, "unknown", 401 },
+            { "a path below health", "GET", "/health/more", paired.token, 404 },
+            { "a pairing", "POST", "/v1/pair", std::nullopt, std::nullopt },
+            { "a pairing asked with GET", "GET", "/v1/pair", std::nullopt, 405 },
+            { "a path that does not decode", "GET", "/v1/%zz", paired.token, 400 },
+        };
     for (const auto& [name, method, target, token, expected] : cases) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(router.answersAtOnce(request(method, target, token)), expected);
+        EXPECT_EQ(statusAtOnce(request(method, target, token)), expected);
     }
     clock->advance(DeviceRegistry::lastSeenWriteInterval);
-    EXPECT_FALSE(router.answersAtOnce(request("GET", "/health", paired.token)));
+    EXPECT_EQ(statusAtOnce(request("GET", "/health", paired.token)), std::nullopt);
 }
 
 TEST_F(RelayRouterTest, BodyPolicySpoolsOnlyUploadsWithAKnownToken)
