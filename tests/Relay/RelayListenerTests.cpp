@@ -254,17 +254,18 @@ namespace {
         test::Gate holding;
         test::Gate sent;
         test::Gate released;
-        auto server = serverOnTwoQueues(
-            [&](const HTTPRequest& request) {
-                if (request.path() == "/hold") {
-                    holding.open();
-                    sent.waitOpen();
-                }
-                if (request.path() == "/block")
-                    released.waitOpen();
-                return test::okResponse();
-            },
-            { .maxConnections = 6 }, { .answersAtOnce = [](const HTTPRequest&) { return true; } });
+        // Answered on the queue itself, so that a held request holds its queue up.
+        auto answer = [&](const HTTPRequest& request) -> std::optional<HTTPResponse> {
+            if (request.path() == "/hold") {
+                holding.open();
+                sent.waitOpen();
+            }
+            if (request.path() == "/block")
+                released.waitOpen();
+            return test::okResponse();
+        };
+        auto server = serverOnTwoQueues([&](const HTTPRequest& request) { return *answer(request); },
+            { .maxConnections = 6 }, { .answerAtOnce = answer });
         if (!server)
             GTEST_SKIP() << "needs two usable CPUs";
         std::vector<std::unique_ptr<TLSTestClient>> clients;
