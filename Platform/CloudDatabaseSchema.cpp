@@ -87,7 +87,7 @@ namespace {
             return;
         logError("cloud database refused: its schema version " + std::to_string(version)
             + " is newer than this program's " + std::to_string(kSchemaVersion) + "; it is left as it is");
-        throw CloudDatabaseError(CloudErrorCode::badDatabase);
+        throw CloudDatabaseError(CloudErrorCode::incompatibleVersion);
     }
 
     // A field row's value as it is packed now; absent for a row of a kind no version knows.

@@ -20,8 +20,8 @@ class CloudSQLiteConnection;
 
 // Sets write-ahead logging and creates the tables and the account row, in one write transaction; a
 // database of fields kept one row each has them packed into their records in that transaction.
-// badDatabase, with one log line, for a database of a newer schema than this program knows, which is
-// left unchanged.
+// incompatibleVersion (as on PostgreSQL), with one log line, for a database of a newer schema than this
+// program knows, which is left unchanged.
 void prepareCloudSchema(CloudSQLiteConnection& connection);
 // The settings every connection needs.
 void configureCloudConnection(CloudSQLiteConnection& connection);

@@ -101,7 +101,7 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
     };
     const Case cases[] = {
         { "fields one row each", 1, "", 0, "" },
-        { "newer version", 3, "", CloudErrorCode::badDatabase,
+        { "newer version", 3, "", CloudErrorCode::incompatibleVersion,
             "cloud database refused: its schema version 3 is newer than this program's 2; it is left as it "
             "is",
             true },
