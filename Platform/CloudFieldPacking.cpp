@@ -211,21 +211,6 @@ CloudBytes packCloudFields(const CloudStoredFields& fields)
     return packed;
 }
 
-std::optional<CloudStoredFields> unpackCloudFields(
-    std::span<const std::uint8_t> packed, const std::optional<std::set<std::string>>& desiredKeys)
-{
-    CloudStoredFields fields;
-    bool whole = walkPacking(packed, [&](std::string_view key, CloudFieldKind kind, Bytes value) {
-        std::string name(key);
-        if (!wanted(desiredKeys, name))
-            return;
-        fields.emplace_hint(fields.end(), std::move(name),
-            kind == CloudFieldKind::asset ? CloudAssetName { textOf(value) }
-                                          : plainValue<CloudStoredValue>(kind, value));
-    });
-    return whole ? std::optional(std::move(fields)) : std::nullopt;
-}
-
 std::optional<std::map<std::string, CloudValue, std::less<>>> unpackCloudValues(
     std::span<const std::uint8_t> packed, const std::optional<std::set<std::string>>& desiredKeys,
     const std::function<std::optional<CloudValue>(const std::string& assetName)>& assetValue)

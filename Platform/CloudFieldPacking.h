@@ -41,21 +41,16 @@ CloudStoredFields cloudStoredFields(
 // 8 bytes, big-endian, two's complement.
 CloudBytes packCloudFields(const CloudStoredFields& fields);
 
-// The fields packed in `packed`, only the `desiredKeys` ones (all when absent); absent when the bytes
-// are not a whole packing of this version: cut short, a length past the end, an unknown kind, keys out
-// of order or repeated, or bytes left over.
-std::optional<CloudStoredFields> unpackCloudFields(std::span<const std::uint8_t> packed,
-    const std::optional<std::set<std::string>>& desiredKeys = std::nullopt);
-
 // The fields packed in `packed` as a record holds them, only the `desiredKeys` ones (all when absent):
-// each asset as `assetValue` makes it of its name, left out when that gives none. Absent when
-// `unpackCloudFields` would be, and then `assetValue` is never called.
+// each asset as `assetValue` makes it of its name, left out when that gives none. Absent, and
+// `assetValue` never called, when the bytes are not a whole packing of this version: cut short, a length
+// past the end, an unknown kind, keys out of order or repeated, or bytes left over.
 std::optional<std::map<std::string, CloudValue, std::less<>>> unpackCloudValues(
     std::span<const std::uint8_t> packed, const std::optional<std::set<std::string>>& desiredKeys,
     const std::function<std::optional<CloudValue>(const std::string& assetName)>& assetValue);
 
 // The asset names of the fields packed in `packed`, without copying their other values; absent when
-// `unpackCloudFields` would be.
+// `unpackCloudValues` would be.
 std::optional<std::vector<std::string>> unpackCloudAssetNames(std::span<const std::uint8_t> packed);
 
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <type_traits>
 
 using namespace vellumar::platform;
 
@@ -22,6 +23,28 @@ CloudBytes with(CloudBytes bytes, std::size_t at, std::uint8_t value)
 {
     bytes[at] = value;
     return bytes;
+}
+
+// The packing read back as it was packed, each asset as its name.
+std::optional<CloudStoredFields> unpackCloudFields(const CloudBytes& packed)
+{
+    auto values = unpackCloudValues(packed, std::nullopt,
+        [](const std::string& name) -> std::optional<CloudValue> { return CloudAsset { name }; });
+    if (!values)
+        return std::nullopt;
+    CloudStoredFields stored;
+    for (auto& [key, value] : *values) {
+        stored.emplace(key,
+            std::visit(
+                [](auto& plain) -> CloudStoredValue {
+                    if constexpr (std::is_same_v<std::decay_t<decltype(plain)>, CloudAsset>)
+                        return CloudAssetName { plain.fileURL.string() };
+                    else
+                        return std::move(plain);
+                },
+                value));
+    }
+    return stored;
 }
 
 CloudBytes plus(CloudBytes bytes, std::initializer_list<std::uint8_t> more)
