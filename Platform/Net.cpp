@@ -4,18 +4,24 @@
 #include <asio/ssl.hpp>
 #include <openssl/ssl.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <future>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 namespace vellumar::platform {
 
@@ -293,23 +299,40 @@ void NetConnection::close()
     m_socket->stream.lowest_layer().close(ignored);
 }
 
-struct NetListener::Acceptor {
-    Acceptor(NetQueue& owner, TLSServerContext tls)
+struct NetListener::Shared {
+    Shared(NetQueue& owner, TLSServerContext tls, AcceptHandler onAccepted, FailureHandler onFailed)
         : queue(owner)
         , identity(std::move(tls))
-        , socket(owner.loop().context)
-        , retry(owner.loop().context)
+        , accepted(std::move(onAccepted))
+        , failed(std::move(onFailed))
+    {
+    }
+    // The listener's queue.
+    NetQueue& queue;
+    TLSServerContext identity;
+    AcceptHandler accepted;
+    FailureHandler failed;
+    // Set on the listener's queue, once; the accepting queues drop what they accept from then on.
+    std::atomic<bool> stopped = false;
+    // Filled before accepting starts. The first, on the listener's queue, holds the socket's first
+    // descriptor.
+    std::vector<std::weak_ptr<Acceptor>> acceptors;
+};
+
+// One queue's descriptor of the listening socket; its pending accept or retry holds it.
+struct NetListener::Acceptor {
+    Acceptor(NetQueue& home, std::shared_ptr<Shared> common)
+        : queue(home)
+        , shared(std::move(common))
+        , socket(home.loop().context)
+        , retry(home.loop().context)
     {
     }
     NetQueue& queue;
-    TLSServerContext identity;
+    std::shared_ptr<Shared> shared;
     asio::ip::tcp::acceptor socket;
     // Waits out a shortage of descriptors or memory instead of spinning on it.
     asio::steady_timer retry;
-    AcceptHandler accepted;
-    FailureHandler failed;
-    QueueChoice connectionQueue;
-    bool cancelled = false;
 };
 
 namespace {
@@ -329,18 +352,61 @@ namespace {
         setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
     }
 
+    void closeDescriptor(NetListener::Acceptor& acceptor)
+    {
+        std::error_code ignored;
+        acceptor.retry.cancel();
+        acceptor.socket.close(ignored);
+    }
+
+    // On the listener's queue: tells whether this call stopped it. The socket stops listening here and
+    // now, which frees its port even while other queues still hold a descriptor of it.
+    bool stopAccepting(NetListener::Shared& shared)
+    {
+        if (shared.stopped.exchange(true))
+            return false;
+        for (const auto& weak : shared.acceptors) {
+            auto acceptor = weak.lock();
+            if (!acceptor)
+                continue;
+            if (&acceptor->queue != &shared.queue) {
+                acceptor->queue.async([acceptor] { closeDescriptor(*acceptor); });
+                continue;
+            }
+            if (acceptor->socket.is_open())
+                ::shutdown(acceptor->socket.native_handle(), SHUT_RDWR);
+            closeDescriptor(*acceptor);
+        }
+        return true;
+    }
+
     void acceptNext(const std::shared_ptr<NetListener::Acceptor>& acceptor);
+
+    // A second descriptor of `listening`, registered with `queue`'s event loop.
+    std::shared_ptr<NetListener::Acceptor> duplicate(asio::ip::tcp::acceptor& listening, NetQueue& queue,
+        const std::shared_ptr<NetListener::Shared>& shared)
+    {
+        int descriptor = fcntl(listening.native_handle(), F_DUPFD_CLOEXEC, 0);
+        if (descriptor < 0)
+            throw std::system_error(errno, std::system_category(), "dup");
+        auto acceptor = std::make_shared<NetListener::Acceptor>(queue, shared);
+        std::error_code error;
+        acceptor->socket.assign(listening.local_endpoint().protocol(), descriptor, error);
+        if (error) {
+            ::close(descriptor);
+            throw std::system_error(error);
+        }
+        return acceptor;
+    }
 
 }
 
 NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port,
-    AcceptHandler accepted, FailureHandler failed, QueueChoice connectionQueue)
-    : m_acceptor(std::make_shared<Acceptor>(queue, std::move(identity)))
+    AcceptHandler accepted, FailureHandler failed, const std::vector<NetQueue*>& otherQueues)
+    : m_shared(std::make_shared<Shared>(queue, std::move(identity), std::move(accepted), std::move(failed)))
 {
-    m_acceptor->accepted = std::move(accepted);
-    m_acceptor->failed = std::move(failed);
-    m_acceptor->connectionQueue = std::move(connectionQueue);
-    auto& socket = m_acceptor->socket;
+    std::vector<std::shared_ptr<Acceptor>> acceptors { std::make_shared<Acceptor>(queue, m_shared) };
+    auto& socket = acceptors.front()->socket;
     std::error_code error;
     socket.open(asio::ip::tcp::v6(), error);
     if (!error) {
@@ -355,61 +421,57 @@ NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16
     }
     socket.listen();
     m_port = socket.local_endpoint().port();
-    queue.async([acceptor = m_acceptor] { acceptNext(acceptor); });
+    for (auto* other : otherQueues)
+        acceptors.push_back(duplicate(socket, *other, m_shared));
+    for (const auto& acceptor : acceptors) {
+        m_shared->acceptors.push_back(acceptor);
+        acceptor->queue.async([acceptor] { acceptNext(acceptor); });
+    }
 }
 
-// The pending accept holds the acceptor: a listener dropped without closing it would go on admitting.
+// The pending accepts hold the acceptors: a listener dropped without closing them would go on admitting.
 NetListener::~NetListener() { cancel(); }
 
-void NetListener::cancel()
-{
-    if (m_acceptor->cancelled)
-        return;
-    m_acceptor->cancelled = true;
-    std::error_code ignored;
-    m_acceptor->retry.cancel();
-    m_acceptor->socket.close(ignored);
-}
+void NetListener::cancel() { stopAccepting(*m_shared); }
 
 namespace {
 
     void acceptNext(const std::shared_ptr<NetListener::Acceptor>& acceptor)
     {
-        if (acceptor->cancelled)
+        if (acceptor->shared->stopped)
             return;
-        // The accepted socket is registered with the chosen queue's event loop from the start, so that
-        // its reads and writes never touch the listener's.
-        NetQueue& home = acceptor->connectionQueue ? acceptor->connectionQueue() : acceptor->queue;
-        acceptor->socket.async_accept(asio::any_io_executor(home.loop().context.get_executor()),
-            [acceptor, &home](const std::error_code& error, asio::ip::tcp::socket tcp) {
-                if (acceptor->cancelled)
-                    return;
-                if (isTransient(error)) {
-                    acceptor->retry.expires_after(std::chrono::milliseconds(50));
-                    acceptor->retry.async_wait([acceptor](const std::error_code& waited) {
-                        if (!waited)
-                            acceptNext(acceptor);
-                    });
-                    return;
-                }
-                if (error) {
-                    acceptor->cancelled = true;
-                    std::error_code ignored;
-                    acceptor->socket.close(ignored);
-                    acceptor->failed(error);
-                    return;
-                }
-                keepAlive(tcp);
-                std::error_code peerError;
-                tcp.remote_endpoint(peerError);
-                // A peer gone before we looked at it needs no answer; without memory for its TLS state
-                // it gets none either.
-                SSL* ssl = peerError ? nullptr : SSL_new(acceptor->identity.handle());
-                if (ssl)
-                    acceptor->accepted(std::make_shared<NetConnection>(
-                        home, std::make_unique<NetConnection::Socket>(std::move(tcp), ssl)));
-                acceptNext(acceptor);
-            });
+        acceptor->socket.async_accept([acceptor](const std::error_code& error, asio::ip::tcp::socket tcp) {
+            auto& shared = *acceptor->shared;
+            if (shared.stopped)
+                return;
+            if (isTransient(error)) {
+                acceptor->retry.expires_after(std::chrono::milliseconds(50));
+                acceptor->retry.async_wait([acceptor](const std::error_code& waited) {
+                    if (!waited)
+                        acceptNext(acceptor);
+                });
+                return;
+            }
+            if (error) {
+                // Every queue's accept fails alike; the listener's queue stops them all, and the first
+                // failure to reach it is the one heard.
+                shared.queue.async([shared = acceptor->shared, error] {
+                    if (stopAccepting(*shared))
+                        shared->failed(error);
+                });
+                return;
+            }
+            keepAlive(tcp);
+            std::error_code peerError;
+            tcp.remote_endpoint(peerError);
+            // A peer gone before we looked at it needs no answer; without memory for its TLS state it
+            // gets none either.
+            SSL* ssl = peerError ? nullptr : SSL_new(shared.identity.handle());
+            if (ssl)
+                shared.accepted(std::make_shared<NetConnection>(
+                    acceptor->queue, std::make_unique<NetConnection::Socket>(std::move(tcp), ssl)));
+            acceptNext(acceptor);
+        });
     }
 
 }

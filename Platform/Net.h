@@ -1,6 +1,6 @@
 // The relay's network layer: serial queues (each one named thread running an event loop), time-outs
-// on them, a dual-stack TLS listening socket and the TLS connections it accepts, each living on a
-// queue of its own choosing. Every callback runs on the queue of the object it belongs to; objects of
+// on them, a dual-stack TLS listening socket and the TLS connections it accepts, each living on the
+// queue that accepted it. Every callback runs on the queue of the object it belongs to; objects of
 // this file other than NetQueue are used only on their queue.
 #pragma once
 
@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include <sys/socket.h>
 
@@ -119,35 +120,38 @@ private:
     std::error_code m_sendFailure;
 };
 
-// A listening socket on every address of both families, with SO_REUSEADDR.
+// A listening socket on every address of both families, with SO_REUSEADDR, accepted from on several
+// queues: each has its own descriptor of the one socket, so a connection's handshake and first request
+// run on the thread that accepted it, never handed to another.
 class NetListener {
 public:
+    // Runs on the queue that accepted the connection, which the connection belongs to; several
+    // queues call it at once.
     using AcceptHandler = std::function<void(std::shared_ptr<NetConnection>)>;
-    // Hears a failure of the running socket; the listener has stopped by then.
+    // Hears, on the listener's queue and once, a failure of the running socket; it has stopped
+    // accepting by then.
     using FailureHandler = std::function<void(std::error_code)>;
-    // Asked on the listener's queue, before each accept, for the queue the next connection will live
-    // on; it must outlive that connection. Absent: the listener's own queue.
-    using QueueChoice = std::function<NetQueue&()>;
 
     // Binds and listens at once (port 0: any free port); throws std::system_error. Accepting starts
-    // on the queue; connections come with TCP keep-alive after 60 idle seconds and no handshake yet.
-    // `accepted` runs on the listener's queue, with a connection that belongs to the queue chosen for
-    // it: whatever starts it must run there.
+    // on `queue` and on each of `otherQueues`, which must outlive the listener's accepting; connections
+    // come with TCP keep-alive after 60 idle seconds and no handshake yet.
     NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port, AcceptHandler accepted,
-        FailureHandler failed, QueueChoice connectionQueue = {});
+        FailureHandler failed, const std::vector<NetQueue*>& otherQueues = {});
     // Stops accepting, as `cancel` does: on the queue, or once the queue has stopped.
     ~NetListener();
     NetListener(const NetListener&) = delete;
     NetListener& operator=(const NetListener&) = delete;
 
     std::uint16_t port() const noexcept { return m_port; }
-    // On the queue: stops accepting; connections already accepted stay. Idempotent.
+    // On the queue: the socket stops listening at once, so its port is free again, and each queue
+    // closes its descriptor of it; connections already accepted stay. Idempotent.
     void cancel();
 
     struct Acceptor;
+    struct Shared;
 
 private:
-    std::shared_ptr<Acceptor> m_acceptor;
+    std::shared_ptr<Shared> m_shared;
     std::uint16_t m_port = 0;
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -28,8 +29,7 @@ struct RelayListener::State : std::enable_shared_from_this<RelayListener::State>
 
     using Table = std::unordered_map<HTTPConnection*, std::shared_ptr<HTTPConnection>>;
 
-    // On the listener's queue.
-    platform::NetQueue& nextQueue();
+    // On the queue that accepted the connection, which it then lives on.
     void accept(const std::shared_ptr<platform::NetConnection>& connection);
     // Under `lock`: the connections that hold a place. One whose last response is on its way holds
     // none: its peer, answered, may already be back on a new connection, which must not cost another
@@ -48,7 +48,6 @@ struct RelayListener::State : std::enable_shared_from_this<RelayListener::State>
 
     // Its first is the listener's own queue.
     const std::vector<std::shared_ptr<platform::NetQueue>> connectionQueues;
-    std::size_t nextQueueIndex = 0;
     std::shared_ptr<const HTTPConnection::Services> services;
     platform::TLSServerContext identity;
     HTTPRequestParser::Policy policy;
@@ -61,6 +60,9 @@ struct RelayListener::State : std::enable_shared_from_this<RelayListener::State>
     std::mutex lock;
     // The only lasting strong owner of the connections.
     Table connections;
+    // Under `lock`: false from a stop until the next start, so that a queue that accepted a connection
+    // just before the stop reached it does not admit it into the emptied table.
+    bool admitting = false;
 };
 
 namespace {
@@ -95,13 +97,6 @@ namespace {
         queue.async([connection = std::move(connection), done = std::move(done)] { connection->close(); });
     }
 
-}
-
-platform::NetQueue& RelayListener::State::nextQueue()
-{
-    auto& queue = *connectionQueues[nextQueueIndex];
-    nextQueueIndex = (nextQueueIndex + 1) % connectionQueues.size();
-    return queue;
 }
 
 template <typename Matches>
@@ -162,7 +157,7 @@ void RelayListener::State::accept(const std::shared_ptr<platform::NetConnection>
     std::shared_ptr<HTTPConnection> http;
     {
         std::lock_guard guard(lock);
-        if (makeRoom(host, evicted)) {
+        if (admitting && makeRoom(host, evicted)) {
             // The closing connection holds itself meanwhile: erasing it destroys nothing under the lock.
             auto onClose = [weak = weak_from_this()](HTTPConnection& closed) {
                 if (auto state = weak.lock()) {
@@ -181,10 +176,8 @@ void RelayListener::State::accept(const std::shared_ptr<platform::NetConnection>
         connection->cancel();
         return;
     }
-    // A connection of the listener's own queue starts its handshake in this same turn of the queue.
-    if ((*queue)->isCurrent())
-        return http->open();
-    (*queue)->async([http = std::move(http)] { http->open(); });
+    // Its handshake starts in this same turn of the queue that accepted it.
+    http->open();
 }
 
 void RelayListener::State::stop(std::function<void()> afterClosing)
@@ -195,6 +188,7 @@ void RelayListener::State::stop(std::function<void()> afterClosing)
     Table open;
     {
         std::lock_guard guard(lock);
+        admitting = false;
         open.swap(connections);
     }
     // Let go by the last close to run, on whichever queue that is.
@@ -259,10 +253,15 @@ std::uint16_t RelayListener::start(std::uint16_t port)
                             stopped->failed(error);
                     });
             };
-            m_state->listener = std::make_unique<platform::NetListener>(*m_queue, m_state->identity, port,
-                std::move(accepted), std::move(failed),
-                [state = m_state.get()]() -> platform::NetQueue& { return state->nextQueue(); });
+            std::vector<platform::NetQueue*> otherQueues;
+            for (auto other = std::next(m_state->connectionQueues.begin());
+                 other != m_state->connectionQueues.end(); ++other)
+                otherQueues.push_back(other->get());
+            m_state->listener = std::make_unique<platform::NetListener>(
+                *m_queue, m_state->identity, port, std::move(accepted), std::move(failed), otherQueues);
             bound = m_state->listener->port();
+            std::lock_guard guard(m_state->lock);
+            m_state->admitting = true;
         } catch (...) {
             failure = std::current_exception();
         }

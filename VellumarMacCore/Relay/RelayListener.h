@@ -1,7 +1,7 @@
 // The relay's TLS server socket: admits connections from allowed sources within its limits, keeps
-// the table of open HTTPConnections and closes them all when it stops. The socket and the admission
-// run on the listener's queue; the connections are spread over one queue per usable CPU, the
-// listener's own among them, each connection living on one of them to its end.
+// the table of open HTTPConnections and closes them all when it stops. One queue per usable CPU, the
+// listener's own among them, accepts connections, admits them and serves each one to its end, with no
+// hand-over between the accept and the first response.
 #pragma once
 
 #include "VellumarMacCore/Foundations/HTTPRequestParser.h"
@@ -32,8 +32,8 @@ public:
     struct Hooks {
         // Absent: every WebSocket upgrade is cancelled.
         WebSocketFactory webSocket;
-        // Asked before the TLS handshake; a refused peer gets no byte back. Absent: the
-        // source-address filter.
+        // Asked before the TLS handshake, on the queue that accepted the connection, on several queues
+        // at once; a refused peer gets no byte back. Absent: the source-address filter.
         SourceCheck allowsSource;
         // Hears, on the listener's queue, the error that stopped a running listener, once it has
         // stopped and closed every connection; it must not call the listener's waiting functions.

@@ -62,6 +62,39 @@ namespace {
         EXPECT_EQ(answeringThreads.size(), std::min<std::size_t>(platform::usableCPUCount(), kClients));
     }
 
+    TEST(RelayListener, EveryQueueAcceptsAndChecksTheSourceOfTheConnectionsItServes)
+    {
+        constexpr int kClients = 32;
+        std::mutex lock;
+        std::set<std::thread::id> checkingThreads;
+        std::set<std::thread::id> answeringThreads;
+        auto record = [&](std::set<std::thread::id>& threads) {
+            std::lock_guard guard(lock);
+            threads.insert(std::this_thread::get_id());
+        };
+        RelayListener::Hooks hooks {
+            .allowsSource =
+                [&](const sockaddr&) {
+                    record(checkingThreads);
+                    return true;
+                },
+            .answerAtOnce =
+                [&](const HTTPRequest&) {
+                    record(answeringThreads);
+                    return std::optional(test::okResponse());
+                },
+        };
+        RelayServer server([](const HTTPRequest&) { return test::okResponse(); },
+            { .maxUntrustedPerHost = kClients }, {}, std::move(hooks));
+        runClientsAtOnce(kClients, [&] {
+            TLSTestClient client(server.port);
+            ASSERT_TRUE(client.handshake());
+            EXPECT_EQ(test::statusOf(client.get("/ok").value_or("")), 200);
+        });
+        EXPECT_EQ(checkingThreads.size(), std::min<std::size_t>(platform::usableCPUCount(), kClients));
+        EXPECT_EQ(checkingThreads, answeringThreads);
+    }
+
     TEST(RelayListener, StopWhileHandlersRunForSeveralQueuesClosesEveryConnectionAndTheEndWaitsForThem)
     {
         constexpr int kClients = 8;
