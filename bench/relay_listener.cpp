@@ -15,6 +15,7 @@
 #include "VellumarMacCore/Relay/DeviceStorage.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
+#include "Vellumar_for_Mac/Model/HostTimeZone.h"
 #include "tests/support/TLSTestClient.h"
 
 #include <signal.h>
@@ -163,17 +164,17 @@ int main(int argc, char** argv)
             .permissionHelper = {},
             .decidePermission = {},
             .now = {} });
-    RelayHost host(
-        { .supportDirectory = folder / "support",
-            .preferredPort = freePort(),
-            .advertise = false,
-            .macID = "mac-bench",
-            .macName = [] { return std::string("Bench"); },
-            .deviceStorage = std::make_shared<MemoryDeviceStorage>(),
-            // wrk opens all 32 connections from one address before any is answered: let them
-            // all in, as 32 phones would be.
-            .listenerLimits = { .maxUntrustedPerHost = 32 },
-            .timeZone = [] { return std::unique_ptr<icu::TimeZone>(icu::TimeZone::createDefault()); } },
+    RelayHost host({ .supportDirectory = folder / "support",
+                       .preferredPort = freePort(),
+                       .advertise = false,
+                       .macID = "mac-bench",
+                       .macName = [] { return std::string("Bench"); },
+                       .deviceStorage = std::make_shared<MemoryDeviceStorage>(),
+                       // wrk opens all 32 connections from one address before any is answered: let them
+                       // all in, as 32 phones would be.
+                       .listenerLimits = { .maxUntrustedPerHost = 32 },
+                       // The application's own source: the host's zone as it is now.
+                       .timeZone = hostTimeZone },
         data, runner);
     auto relayPort = host.start({ { "127.0.0.1" }, {} });
     long residentIdle = residentKilobytes();

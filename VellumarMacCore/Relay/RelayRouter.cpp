@@ -185,13 +185,21 @@ HTTPResponse RelayRouter::health(const HTTPRequest& request) const
 {
     if (request.method() != "GET")
         throw RelayHTTPError::methodNotAllowed;
-    HealthBody current { m_options.routines(), m_options.terminal(), m_timeZone(), {} };
+    auto now = std::chrono::steady_clock::now();
+    HealthBody current { m_options.routines(), m_options.terminal(), {}, now, {} };
+    bool isZoneRecent = false;
     {
         std::lock_guard guard(m_healthLock);
-        if (m_lastHealth && m_lastHealth->routines == current.routines
-            && m_lastHealth->terminal == current.terminal && m_lastHealth->timeZone == current.timeZone)
-            return HTTPResponse::encodedJSON(200, m_lastHealth->encoded);
+        if (m_lastHealth && now - m_lastHealth->timeZoneReadAt < kHealthTimeZoneReuse) {
+            if (m_lastHealth->routines == current.routines && m_lastHealth->terminal == current.terminal)
+                return HTTPResponse::encodedJSON(200, m_lastHealth->encoded);
+            current.timeZone = m_lastHealth->timeZone;
+            current.timeZoneReadAt = m_lastHealth->timeZoneReadAt;
+            isZoneRecent = true;
+        }
     }
+    if (!isZoneRecent)
+        current.timeZone = m_timeZone();
     current.encoded = JSON::object(
         { { "ok", true }, { "apiVersion", 1 }, { "transport", "https" }, { "restartSupported", false },
             { "features", features(current.routines, current.terminal) }, { "timeZone", current.timeZone } })

@@ -13,6 +13,7 @@
 #include "VellumarMacCore/Relay/PairedDevice.h"
 #include "VellumarMacCore/Relay/RequestOrigin.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -230,8 +231,12 @@ private:
         bool routines;
         bool terminal;
         std::string timeZone;
+        // Finding the host's zone reads the file system and takes a process-wide lock; a phone asks for
+        // health many times a second, and a changed zone may show a moment late.
+        std::chrono::steady_clock::time_point timeZoneReadAt;
         std::string encoded;
     };
+    static constexpr std::chrono::seconds kHealthTimeZoneReuse { 1 };
     mutable std::mutex m_healthLock;
     mutable std::optional<HealthBody> m_lastHealth;
 };

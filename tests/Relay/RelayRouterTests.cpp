@@ -18,13 +18,16 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <future>
 #include <variant>
 #include <stdexcept>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -361,6 +364,35 @@ TEST_F(RelayRouterTest, HealthTellsTheSwitchesOfTheMomentAndAMissingTokenIsChall
     EXPECT_NE(
         router.respond(request, RequestOrigin::lan()).head(true).find("\r\nWWW-Authenticate: Bearer\r\n"),
         std::string::npos);
+}
+
+TEST_F(RelayRouterTest, HealthReadsTheHostsZoneAtMostOnceASecondYetShowsAChangedOne)
+{
+    std::mutex zoneLock;
+    std::string zone = "Europe/Berlin";
+    int reads = 0;
+    auto members = test::routerMembers(pairing, devices, jobs, runner, data, options);
+    members.timeZone = [&] {
+        std::lock_guard guard(zoneLock);
+        ++reads;
+        return zone;
+    };
+    RelayRouter zoned(std::move(members));
+    HTTPRequest request("GET", "/health", { { "authorization", "Bearer " + paired.token } }, "", true);
+    auto healthZone = [&] { return std::string(zoned.respond(request, RequestOrigin::lan()).body()); };
+    constexpr int kRequests = 50;
+    for (int asked = 0; asked < kRequests; ++asked)
+        healthZone();
+    {
+        std::lock_guard guard(zoneLock);
+        EXPECT_LT(reads, kRequests / 2);
+        zone = "Asia/Tokyo";
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (
+        healthZone().find("Asia/Tokyo") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(healthZone().find(R"("timeZone":"Asia/Tokyo")"), std::string::npos);
 }
 
 // The listener answers such a request on its own thread, which must never wait for a disk or a lock.
