@@ -19,8 +19,10 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vellumar::platform {
@@ -96,14 +98,47 @@ std::size_t usableCPUCount()
     return static_cast<std::size_t>(std::max(CPU_COUNT(&usable), 1));
 }
 
+// A connection schedules its time-out anew on every request and cancels it on the next, mostly for a
+// later moment than the one pending. Asking the event loop each time cost an allocation, a queue
+// update and a cancelled completion per call; instead the pending wait is left as it is and, when it
+// ends before the time-out now asked for, is set again for that one.
 struct NetTimer::State {
     explicit State(asio::io_context& context)
         : timer(context)
     {
     }
     asio::steady_timer timer;
-    std::uint64_t generation = 0;
+    // Absent when cancelled or fired.
+    std::optional<asio::steady_timer::time_point> deadline;
+    std::function<void()> fired;
+    // Whether a wait is pending, and which: a wait ended by setting another is stale.
+    bool isWaiting = false;
+    std::uint64_t wait = 0;
 };
+
+namespace {
+
+    void waitFor(const std::shared_ptr<NetTimer::State>& state, asio::steady_timer::time_point deadline)
+    {
+        state->timer.expires_at(deadline);
+        state->isWaiting = true;
+        state->timer.async_wait([weak = std::weak_ptr(state), wait = ++state->wait](const std::error_code&) {
+            auto current = weak.lock();
+            if (!current || current->wait != wait)
+                return;
+            current->isWaiting = false;
+            if (!current->deadline)
+                return;
+            if (asio::steady_timer::clock_type::now() < *current->deadline)
+                return waitFor(current, *current->deadline);
+            current->deadline.reset();
+            // Moved out first: the time-out may schedule the next one.
+            auto fired = std::exchange(current->fired, nullptr);
+            fired();
+        });
+    }
+
+}
 
 NetTimer::NetTimer(NetQueue& queue)
     : m_state(std::make_shared<State>(queue.loop().context))
@@ -114,21 +149,18 @@ NetTimer::~NetTimer() { cancel(); }
 
 void NetTimer::schedule(std::chrono::duration<double> after, std::function<void()> fired)
 {
-    auto generation = ++m_state->generation;
-    m_state->timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(after));
-    m_state->timer.async_wait(
-        [weak = std::weak_ptr(m_state), generation, fired = std::move(fired)](const std::error_code& error) {
-            auto state = weak.lock();
-            if (error || !state || state->generation != generation)
-                return;
-            fired();
-        });
+    auto deadline = asio::steady_timer::clock_type::now()
+        + std::chrono::duration_cast<asio::steady_timer::duration>(after);
+    m_state->deadline = deadline;
+    m_state->fired = std::move(fired);
+    if (!m_state->isWaiting || m_state->timer.expiry() > deadline)
+        waitFor(m_state, deadline);
 }
 
 void NetTimer::cancel()
 {
-    ++m_state->generation;
-    m_state->timer.cancel();
+    m_state->deadline.reset();
+    m_state->fired = nullptr;
 }
 
 struct NetConnection::Socket {

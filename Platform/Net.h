@@ -62,8 +62,9 @@ public:
     void schedule(std::chrono::duration<double> after, std::function<void()> fired);
     void cancel();
 
-private:
     struct State;
+
+private:
     std::shared_ptr<State> m_state;
 };
 

@@ -16,6 +16,7 @@
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 #include "Vellumar_for_Mac/Model/HostTimeZone.h"
+#include "Vellumar_for_Mac/Model/LatestOnMainThread.h"
 #include "tests/support/TLSTestClient.h"
 
 #include <signal.h>
@@ -179,6 +180,9 @@ int main(int argc, char** argv)
     auto relayPort = host.start({ { "127.0.0.1" }, {} });
     long residentIdle = residentKilobytes();
     auto token = host.devices().add("Phone").token;
+    // The application's observer of the device list, without an application to wake: it keeps the
+    // newest list as the application's does between two wakes of its main thread.
+    host.devices().observe(LatestOnMainThread<DeviceRegistry::Snapshot>([](DeviceRegistry::Snapshot) {}));
 
     std::string authorization = "Authorization: Bearer " + token;
     // Asked with "Connection: close" and read to the close, so that wrk finds all 32 places free.

@@ -136,16 +136,14 @@ void DeviceRegistry::observe(Observer observer)
 {
     std::lock_guard delivery(m_deliveryLock);
     Lock lock(m_lock);
-    auto observers = std::make_shared<std::vector<Observer>>(*m_observers);
-    observers->push_back(observer);
-    m_observers = observers;
+    m_observers.push_back(observer);
     Snapshot devices = m_snapshot;
     std::uint64_t number = m_changes;
     lock.unlock();
     // A change not yet delivered is older than this list, so everyone gets this one instead.
     if (number > m_delivered) {
         m_delivered = number;
-        for (const Observer& each : *observers)
+        for (const Observer& each : m_observers)
             each(devices);
     } else {
         observer(devices);
@@ -338,8 +336,7 @@ void DeviceRegistry::rebuildDigestsAndSnapshot()
 void DeviceRegistry::notify(Lock& lock)
 {
     std::uint64_t number = ++m_changes;
-    std::shared_ptr<const std::vector<Observer>> observers = m_observers;
-    if (observers->empty()) {
+    if (m_observers.empty()) {
         lock.unlock();
         return;
     }
@@ -349,7 +346,7 @@ void DeviceRegistry::notify(Lock& lock)
     if (number <= m_delivered)
         return;
     m_delivered = number;
-    for (const Observer& observer : *observers)
+    for (const Observer& observer : m_observers)
         observer(devices);
 }
 

@@ -149,8 +149,9 @@ private:
     // `m_devices` as observers are given it; a touch replaces only the device it marked seen.
     Snapshot m_snapshot = std::make_shared<const PairedDeviceList>();
     std::map<std::string, std::chrono::system_clock::time_point, std::less<>> m_lastWritten;
-    // Replaced whole when one registers, so a delivery takes the list without copying it.
-    std::shared_ptr<const std::vector<Observer>> m_observers = std::make_shared<std::vector<Observer>>();
+    // Changed under both locks, so a delivery, under the delivery lock, reads them without a copy or a
+    // reference count that every request would pass between CPUs.
+    std::vector<Observer> m_observers;
     bool m_loadFailed = false;
     // Written under the lock; `isKnownToken` reads it without.
     std::atomic<bool> m_loaded = false;
