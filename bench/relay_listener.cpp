@@ -1,10 +1,10 @@
-// Load driver: wrk against the relay host's authenticated /health (listener, router, bearer token),
-// and against nginx serving a static JSON file of the same size over TLS with the same certificate and
-// TLS version, in the same run. Both servers share the same CPUs (nginx with one worker per CPU) and wrk
-// runs on two others. Each round measures keep-alive connections and a new connection per request.
-// Prints requests per second and the 99th percentile latency of each, their ratios, the CPU time and
-// context switches each server spent per request, and the host's idle resident memory: after its start
-// minus the same process before it.
+// Load driver: wrk against the relay host's authenticated /health (listener, router, bearer token), set
+// up as the application sets it up (its device observer, the host's time zone), and against nginx serving a
+// static JSON file of the same size over TLS with the same certificate and TLS version, in the same run. Both
+// servers share the same CPUs (nginx with one worker per CPU) and wrk runs on two others. Each round measures
+// keep-alive connections and a new connection per request. Prints requests per second and the 99th percentile
+// latency of each, their ratios, the CPU time and context switches each server spent per request, and the
+// host's idle resident memory: after its start minus the same process before it.
 //
 // Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION [ROUNDS]]]]   (defaults "0,1", "2,3", "10s",
 // 3)
