@@ -6,9 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <algorithm>
 #include <climits>
-#include <mutex>
 #include <string>
 
 namespace vellumar::platform {
@@ -57,10 +55,9 @@ namespace {
         return bytes;
     }
 
-    // Made in `library`; null: the process's default one.
-    std::shared_ptr<SSL_CTX> serverContext(EVP_PKEY* key, X509* certificate, OSSL_LIB_CTX* library = nullptr)
+    std::shared_ptr<SSL_CTX> serverContext(EVP_PKEY* key, X509* certificate)
     {
-        std::shared_ptr<SSL_CTX> context(SSL_CTX_new_ex(library, nullptr, TLS_server_method()), SSL_CTX_free);
+        std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
         if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1
             || SSL_CTX_use_certificate(context.get(), certificate) != 1
             || SSL_CTX_use_PrivateKey(context.get(), key) != 1
@@ -68,24 +65,6 @@ namespace {
             return nullptr;
         SSL_CTX_set_alpn_select_cb(context.get(), selectALPN, nullptr);
         return context;
-    }
-
-    // Every algorithm a handshake fetches takes a lock and a reference in the library it comes from.
-    // Kept for the process's life: OpenSSL keeps per-thread state for each library, which freeing one
-    // while threads that used it live on would leave dangling.
-    OSSL_LIB_CTX* twinLibrary(std::size_t number)
-    {
-        static std::mutex mutex;
-        // Never destroyed, so that threads still running at exit find their library.
-        static auto& libraries = *new std::vector<OSSL_LIB_CTX*>;
-        std::lock_guard lock(mutex);
-        while (libraries.size() <= number) {
-            OSSL_LIB_CTX* made = OSSL_LIB_CTX_new();
-            if (!made)
-                return nullptr;
-            libraries.push_back(made);
-        }
-        return libraries[number];
     }
 
 }
@@ -96,29 +75,15 @@ TLSServerContext::TLSServerContext(std::shared_ptr<SSL_CTX> context, std::vector
 {
 }
 
-std::optional<TLSServerContext> TLSServerContext::twin(std::size_t number) const
+std::optional<TLSServerContext> TLSServerContext::twin() const
 {
     ClearErrors clearErrors;
 
-    OSSL_LIB_CTX* library = twinLibrary(number);
-    if (!library || m_certificateDER.empty() || m_certificateDER.size() > static_cast<std::size_t>(LONG_MAX))
-        return std::nullopt;
-    X509* rawCertificate = X509_new_ex(library, nullptr);
-    const unsigned char* cursor = m_certificateDER.data();
-    if (rawCertificate)
-        d2i_X509(&rawCertificate, &cursor, static_cast<long>(m_certificateDER.size()));
-    CertificatePointer certificate(rawCertificate);
-    EVP_PKEY* original = SSL_CTX_get0_privatekey(handle());
-    unsigned char* keyDER = nullptr;
-    int keyLength = i2d_PrivateKey(original, &keyDER);
-    cursor = keyDER;
-    KeyPointer key(keyLength > 0
-            ? d2i_PrivateKey_ex(EVP_PKEY_get_base_id(original), nullptr, &cursor, keyLength, library, nullptr)
-            : nullptr);
-    OPENSSL_clear_free(keyDER, static_cast<std::size_t>(std::max(keyLength, 0)));
+    CertificatePointer certificate(X509_dup(SSL_CTX_get0_certificate(handle())));
+    KeyPointer key(EVP_PKEY_dup(SSL_CTX_get0_privatekey(handle())));
     if (!certificate || !key)
         return std::nullopt;
-    auto context = serverContext(key.get(), certificate.get(), library);
+    auto context = serverContext(key.get(), certificate.get());
     unsigned char ticketKeys[kTicketKeysLength];
     bool sharesTickets = context
         && SSL_CTX_get_tlsext_ticket_keys(handle(), ticketKeys, sizeof ticketKeys) == 1

@@ -3,7 +3,6 @@
 // an import answers on a Mac.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,10 +35,8 @@ public:
     const std::vector<std::uint8_t>& certificateDER() const noexcept { return m_certificateDER; }
     // A context of its own, with copies of the certificate and key, the same settings and the same
     // session-ticket keys: a session from either resumes on the other. A thread that accepts with it
-    // writes to nothing the handshakes of this context's threads touch. It lives in OpenSSL library
-    // context `number`, which twins of that number share and this context does not: give each thread a
-    // number of its own. Absent when memory runs out.
-    std::optional<TLSServerContext> twin(std::size_t number) const;
+    // writes to nothing the handshakes of this context's threads touch. Absent when memory runs out.
+    std::optional<TLSServerContext> twin() const;
 
 private:
     TLSServerContext(std::shared_ptr<SSL_CTX> context, std::vector<std::uint8_t> certificateDER);
