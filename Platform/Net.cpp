@@ -336,16 +336,14 @@ void NetConnection::close()
 }
 
 struct NetListener::Shared {
-    Shared(NetQueue& owner, TLSServerContext tls, AcceptHandler onAccepted, FailureHandler onFailed)
+    Shared(NetQueue& owner, AcceptHandler onAccepted, FailureHandler onFailed)
         : queue(owner)
-        , identity(std::move(tls))
         , accepted(std::move(onAccepted))
         , failed(std::move(onFailed))
     {
     }
     // The listener's queue.
     NetQueue& queue;
-    TLSServerContext identity;
     AcceptHandler accepted;
     FailureHandler failed;
     // Set on the listener's queue, once; the accepting queues drop what they accept from then on.
@@ -357,15 +355,19 @@ struct NetListener::Shared {
 
 // One queue's descriptor of the listening socket; its pending accept or retry holds it.
 struct NetListener::Acceptor {
-    Acceptor(NetQueue& home, std::shared_ptr<Shared> common)
+    Acceptor(NetQueue& home, std::shared_ptr<Shared> common, TLSServerContext tls)
         : queue(home)
         , shared(std::move(common))
+        , identity(std::move(tls))
         , socket(home.loop().context)
         , retry(home.loop().context)
     {
     }
     NetQueue& queue;
     std::shared_ptr<Shared> shared;
+    // Each queue's own: a context shared by all would move its counters' cache lines between their
+    // CPUs on every handshake.
+    TLSServerContext identity;
     asio::ip::tcp::acceptor socket;
     // Waits out a shortage of descriptors or memory instead of spinning on it.
     asio::steady_timer retry;
@@ -420,12 +422,13 @@ namespace {
 
     // A second descriptor of `listening`, registered with `queue`'s event loop.
     std::shared_ptr<NetListener::Acceptor> duplicate(asio::ip::tcp::acceptor& listening, NetQueue& queue,
-        const std::shared_ptr<NetListener::Shared>& shared)
+        const std::shared_ptr<NetListener::Shared>& shared, const TLSServerContext& identity)
     {
         int descriptor = fcntl(listening.native_handle(), F_DUPFD_CLOEXEC, 0);
         if (descriptor < 0)
             throw std::system_error(errno, std::system_category(), "dup");
-        auto acceptor = std::make_shared<NetListener::Acceptor>(queue, shared);
+        auto acceptor
+            = std::make_shared<NetListener::Acceptor>(queue, shared, identity.twin().value_or(identity));
         std::error_code error;
         acceptor->socket.assign(listening.local_endpoint().protocol(), descriptor, error);
         if (error) {
@@ -439,9 +442,10 @@ namespace {
 
 NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port,
     AcceptHandler accepted, FailureHandler failed, const std::vector<NetQueue*>& otherQueues)
-    : m_shared(std::make_shared<Shared>(queue, std::move(identity), std::move(accepted), std::move(failed)))
+    : m_shared(std::make_shared<Shared>(queue, std::move(accepted), std::move(failed)))
 {
-    std::vector<std::shared_ptr<Acceptor>> acceptors { std::make_shared<Acceptor>(queue, m_shared) };
+    std::vector<std::shared_ptr<Acceptor>> acceptors { std::make_shared<Acceptor>(
+        queue, m_shared, identity) };
     auto& socket = acceptors.front()->socket;
     std::error_code error;
     socket.open(asio::ip::tcp::v6(), error);
@@ -458,7 +462,7 @@ NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16
     socket.listen();
     m_port = socket.local_endpoint().port();
     for (auto* other : otherQueues)
-        acceptors.push_back(duplicate(socket, *other, m_shared));
+        acceptors.push_back(duplicate(socket, *other, m_shared, identity));
     for (const auto& acceptor : acceptors) {
         m_shared->acceptors.push_back(acceptor);
         acceptor->queue.async([acceptor] { acceptNext(acceptor); });
@@ -502,7 +506,7 @@ namespace {
             tcp.remote_endpoint(peerError);
             // A peer gone before we looked at it needs no answer; without memory for its TLS state it
             // gets none either.
-            SSL* ssl = peerError ? nullptr : SSL_new(shared.identity.handle());
+            SSL* ssl = peerError ? nullptr : SSL_new(acceptor->identity.handle());
             if (ssl)
                 shared.accepted(std::make_shared<NetConnection>(
                     acceptor->queue, std::make_unique<NetConnection::Socket>(std::move(tcp), ssl)));

@@ -1,5 +1,6 @@
 #include "Platform/TLS.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
 #include <openssl/ssl.h>
@@ -12,8 +13,16 @@ namespace vellumar::platform {
 
 namespace {
 
+    // A ticket key's name, HMAC key and AES key, as OpenSSL hands them out and takes them.
+    constexpr long kTicketKeysLength = 16 + 32 + 32;
+
     // RFC 7301 §3.1: a list of length-prefixed protocol names.
     constexpr unsigned char kALPNProtocols[] = { 8, 'h', 't', 't', 'p', '/', '1', '.', '1' };
+
+    // OpenSSL keeps its reasons on a per-thread queue; what a call returns is all its caller gets.
+    struct ClearErrors {
+        ~ClearErrors() { ERR_clear_error(); }
+    };
 
     template <auto Free> struct Deleter {
         template <typename T> void operator()(T* pointer) const noexcept { Free(pointer); }
@@ -66,13 +75,29 @@ TLSServerContext::TLSServerContext(std::shared_ptr<SSL_CTX> context, std::vector
 {
 }
 
+std::optional<TLSServerContext> TLSServerContext::twin() const
+{
+    ClearErrors clearErrors;
+
+    CertificatePointer certificate(X509_dup(SSL_CTX_get0_certificate(handle())));
+    KeyPointer key(EVP_PKEY_dup(SSL_CTX_get0_privatekey(handle())));
+    if (!certificate || !key)
+        return std::nullopt;
+    auto context = serverContext(key.get(), certificate.get());
+    unsigned char ticketKeys[kTicketKeysLength];
+    bool sharesTickets = context
+        && SSL_CTX_get_tlsext_ticket_keys(handle(), ticketKeys, sizeof ticketKeys) == 1
+        && SSL_CTX_set_tlsext_ticket_keys(context.get(), ticketKeys, sizeof ticketKeys) == 1;
+    OPENSSL_cleanse(ticketKeys, sizeof ticketKeys);
+    if (!sharesTickets)
+        return std::nullopt;
+    return TLSServerContext(std::move(context), m_certificateDER);
+}
+
 TLSServerImport TLSServerContext::importPKCS12(
     std::span<const std::uint8_t> bundle, std::string_view password)
 {
-    // OpenSSL keeps its reasons on a per-thread queue; the status is all a caller gets.
-    struct ClearErrors {
-        ~ClearErrors() { ERR_clear_error(); }
-    } clearErrors;
+    ClearErrors clearErrors;
 
     if (bundle.size() > static_cast<std::size_t>(LONG_MAX)
         || password.size() > static_cast<std::size_t>(INT_MAX))

@@ -33,6 +33,10 @@ public:
     SSL_CTX* handle() const noexcept { return m_context.get(); }
     // The certificate as DER; empty when OpenSSL could not encode it.
     const std::vector<std::uint8_t>& certificateDER() const noexcept { return m_certificateDER; }
+    // A context of its own, with copies of the certificate and key, the same settings and the same
+    // session-ticket keys: a session from either resumes on the other. A thread that accepts with it
+    // writes to nothing the handshakes of this context's threads touch. Absent when memory runs out.
+    std::optional<TLSServerContext> twin() const;
 
 private:
     TLSServerContext(std::shared_ptr<SSL_CTX> context, std::vector<std::uint8_t> certificateDER);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -272,6 +273,90 @@ TEST(NetConnection, FinishClosesOnlyOnceQueuedSendsAreOut)
     EXPECT_EQ(accepted.client.read(expected.size()), expected);
     EXPECT_TRUE(accepted.client.waitClosed());
     EXPECT_EQ(accepted.completions(kSends).size(), kSends);
+}
+
+// "New" or "Reused", the version and the protocol openssl s_client reports, as "New TLSv1.3 http/1.1".
+std::string handshakeSummary(const std::string& output)
+{
+    auto field = [&](const std::string& label, const char* stop) -> std::string {
+        auto start = output.find(label);
+        if (start == std::string::npos)
+            return "-";
+        start += label.size();
+        return output.substr(start, output.find_first_of(stop, start) - start);
+    };
+    auto reused = output.find("Reused, ") != std::string::npos;
+    return (reused ? "Reused " : "New ") + field(reused ? "Reused, " : "New, ", ",\n") + " "
+        + field("ALPN protocol: ", "\n");
+}
+
+TEST(NetConnection, EveryAcceptingQueueNegotiatesAlikeAndResumesTheOthersSessions)
+{
+    TemporaryFolder folder;
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        // The first connection's summary, then every later one's.
+        std::string first, later;
+    } cases[] = {
+        { "TLS 1.3", { "-tls1_3", "-alpn", "http/1.1" }, "New TLSv1.3 http/1.1", "Reused TLSv1.3 http/1.1" },
+        { "TLS 1.2", { "-tls1_2", "-alpn", "h2,http/1.1" }, "New TLSv1.2 http/1.1",
+            "Reused TLSv1.2 http/1.1" },
+        { "only h2", { "-alpn", "h2" }, "New (NONE) -", "New (NONE) -" },
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    int released = 0;
+    std::string acceptedOn;
+    NetQueue first("net-first"), second("net-second");
+    NetListener listener(
+        first, serverIdentity(), 0,
+        [&](std::shared_ptr<NetConnection> accepted) {
+            {
+                std::lock_guard lock(mutex);
+                acceptedOn += first.isCurrent() ? '1' : '2';
+            }
+            // A byte and an orderly end, so that the client reads the tickets sent after the handshake.
+            accepted->start([weak = std::weak_ptr(accepted)](NetConnection::State state) {
+                auto connection = weak.lock();
+                if (state == NetConnection::State::ready && connection) {
+                    connection->send(std::make_shared<const std::string>("x"), [](std::error_code) {});
+                    connection->finish(std::chrono::seconds(10));
+                }
+            });
+        },
+        [](std::error_code) {}, { &second });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string session = (folder.path() / c.name).string();
+        {
+            std::lock_guard lock(mutex);
+            acceptedOn.clear();
+        }
+        for (int index = 0; index < 4; ++index) {
+            // The queue not meant to accept this connection is kept busy until the client is done.
+            auto& busy = index % 2 ? first : second;
+            busy.async([&, until = released + 1] {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return released >= until; });
+            });
+            std::vector<std::string> client { "openssl", "s_client", "-connect",
+                "127.0.0.1:" + std::to_string(listener.port()), "-ign_eof", "-sess_out", session };
+            client.insert(client.end(), c.options.begin(), c.options.end());
+            if (std::filesystem::exists(session))
+                client.insert(client.end(), { "-sess_in", session });
+            const auto summary = handshakeSummary(runPeer(client).output);
+            {
+                std::lock_guard lock(mutex);
+                ++released;
+            }
+            changed.notify_all();
+            EXPECT_EQ(summary, index == 0 ? c.first : c.later) << "connection " << index;
+        }
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(acceptedOn, "1212");
+    }
+    first.sync([&] { listener.cancel(); });
 }
 
 }
