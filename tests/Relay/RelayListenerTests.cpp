@@ -14,10 +14,13 @@
 #include <cerrno>
 #include <atomic>
 #include <cstring>
+#include <cstdio>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -37,6 +40,23 @@ namespace {
     }
 
     std::string peerScript() { return (test::sourceDir() / "tests/peers/relay_tls_client.py").string(); }
+
+    // Connections the kernel holds for the relay's listening socket that no queue has accepted yet.
+    std::size_t acceptBacklog(std::uint16_t port)
+    {
+        std::ifstream sockets("/proc/net/tcp6");
+        char portSuffix[8];
+        std::snprintf(portSuffix, sizeof portSuffix, ":%04X", port);
+        for (std::string line; std::getline(sockets, line);) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            fields >> slot >> local >> remote >> state >> queues;
+            // A listening socket's receive queue counts the connections waiting to be accepted.
+            if (state == "0A" && local.ends_with(portSuffix))
+                return std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16);
+        }
+        return 0;
+    }
 
     std::unique_ptr<TLSTestClient> trustedClient(std::uint16_t port)
     {
@@ -379,6 +399,11 @@ namespace {
             test::InteractivePeer flood(
                 { "python3", peerScript(), std::to_string(server.port), mode, "500" });
             ASSERT_EQ(flood.readLine(), "ready");
+            // The flood's connections still waiting to be accepted would otherwise come in after the
+            // new phone's below and push it out as the newest of their host.
+            for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                 acceptBacklog(server.port) > 0 && std::chrono::steady_clock::now() < deadline;)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             EXPECT_EQ(test::statusOf(paired->get("/ok").value_or("")), 200);
             EXPECT_LE(server.listener->connectionCount(), 32U);
             // A new phone still gets in: it only displaces the flood's oldest connection.
