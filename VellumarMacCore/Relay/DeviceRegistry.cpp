@@ -14,7 +14,7 @@ namespace {
 
     constexpr std::size_t kTokenBytes = 32;
     constexpr std::size_t kIDBytes = 8;
-    constexpr int kAtOnceLockTries = 32;
+    constexpr int kLockTriesBeforeSleeping = 32;
 
     bool isAcceptableTokenSize(std::string_view token)
     {
@@ -27,6 +27,18 @@ namespace {
         if (!isAcceptableTokenSize(token))
             return std::nullopt;
         return platform::sha256(token);
+    }
+
+    // Runs a call of the storage with `underWay` set, so that a look-up that may not wait knows the lock
+    // is held for long.
+    template <typename Call> auto duringStorageCall(std::atomic<bool>& underWay, Call call)
+    {
+        underWay = true;
+        struct Done {
+            std::atomic<bool>& underWay;
+            ~Done() { underWay = false; }
+        } done { underWay };
+        return call();
     }
 
     // The first device with that id, const or not as the list is.
@@ -55,14 +67,14 @@ DeviceRegistry::DeviceRegistry(std::shared_ptr<DeviceStorage> storage, Clock clo
 bool DeviceRegistry::loadStoredList()
 {
     try {
-        m_devices = m_storage->load();
+        m_devices = duringStorageCall(m_storageCallUnderWay, [&] { return m_storage->load(); });
         // Before the list counts as loaded: `isKnownToken` then reads the digests without the lock.
         rebuildDigestsAndSnapshot();
         m_loaded = true;
         return true;
     } catch (const DeviceListDecodingError&) {
         // Only a list that cannot ever decode is given up on, and even that is kept, not destroyed.
-        m_storage->setAside();
+        duringStorageCall(m_storageCallUnderWay, [&] { m_storage->setAside(); });
         m_devices.clear();
         rebuildDigestsAndSnapshot();
         m_loaded = true;
@@ -134,10 +146,12 @@ std::vector<PairedDevice> DeviceRegistry::all() const
 
 void DeviceRegistry::observe(Observer observer)
 {
-    std::lock_guard delivery(m_deliveryLock);
+    // Registering happens once per observer and never on a request, so it may wait its turn.
+    while (m_delivering.exchange(true))
+        std::this_thread::yield();
     Lock lock(m_lock);
     m_observers.push_back(observer);
-    Snapshot devices = m_snapshot;
+    Snapshot devices = currentSnapshot(lock);
     std::uint64_t number = m_changes;
     lock.unlock();
     // A change not yet delivered is older than this list, so everyone gets this one instead.
@@ -147,6 +161,11 @@ void DeviceRegistry::observe(Observer observer)
             each(devices);
     } else {
         observer(devices);
+    }
+    m_delivering = false;
+    if (m_changes != number) {
+        lock.lock();
+        deliverNewest(lock);
     }
 }
 
@@ -203,14 +222,9 @@ std::optional<PairedDevice> DeviceRegistry::deviceForToken(std::string_view toke
 DeviceRegistry::AtOnce DeviceRegistry::deviceForTokenAtOnce(std::string_view token, Seen seen)
 {
     auto digest = tokenDigest(token);
-    // Look-ups on the other connection queues hold the lock for a moment only, and a few tries outlast
-    // them; a save or a load holds it far longer, and the look-up gives up.
     Lock lock(m_lock, std::defer_lock);
-    for (int tries = 1; !lock.try_lock(); ++tries) {
-        if (tries == kAtOnceLockTries)
-            return {};
-        std::this_thread::yield();
-    }
+    if (!lockSoon(lock, StorageWait::giveUp))
+        return {};
     auto now = m_clock();
     if (isLoadRetryDue(now))
         return {};
@@ -246,8 +260,9 @@ PairedDevice DeviceRegistry::touch(std::size_t index, std::chrono::system_clock:
             return seen;
         }
     } else {
-        // On every request: the other devices are shared with the previous snapshot, not copied.
-        m_snapshot = std::make_shared<const PairedDeviceList>(m_snapshot->replacing(index, device));
+        if (std::find(m_touchedSinceSnapshot.begin(), m_touchedSinceSnapshot.end(), index)
+            == m_touchedSinceSnapshot.end())
+            m_touchedSinceSnapshot.push_back(index);
     }
     notify(lock);
     return seen;
@@ -320,7 +335,7 @@ void DeviceRegistry::save(Lock&)
     // Before the write, so that a removed token stops passing even when the write fails, and observers
     // see the list that stands in memory.
     rebuildDigestsAndSnapshot();
-    m_storage->save(m_devices);
+    duringStorageCall(m_storageCallUnderWay, [&] { m_storage->save(m_devices); });
 }
 
 void DeviceRegistry::rebuildDigestsAndSnapshot()
@@ -331,23 +346,65 @@ void DeviceRegistry::rebuildDigestsAndSnapshot()
         hashes.push_back(device.tokenHash);
     m_digests.replace(hashes);
     m_snapshot = std::make_shared<const PairedDeviceList>(m_devices);
+    m_touchedSinceSnapshot.clear();
+}
+
+const DeviceRegistry::Snapshot& DeviceRegistry::currentSnapshot(const Lock&)
+{
+    // The other devices are shared with the previous snapshot, not copied.
+    for (std::size_t index : m_touchedSinceSnapshot)
+        m_snapshot = std::make_shared<const PairedDeviceList>(m_snapshot->replacing(index, m_devices[index]));
+    m_touchedSinceSnapshot.clear();
+    return m_snapshot;
 }
 
 void DeviceRegistry::notify(Lock& lock)
 {
-    std::uint64_t number = ++m_changes;
+    ++m_changes;
     if (m_observers.empty()) {
         lock.unlock();
         return;
     }
-    Snapshot devices = m_snapshot;
-    lock.unlock();
-    std::lock_guard delivery(m_deliveryLock);
-    if (number <= m_delivered)
-        return;
-    m_delivered = number;
-    for (const Observer& observer : m_observers)
-        observer(devices);
+    deliverNewest(lock);
+}
+
+void DeviceRegistry::deliverNewest(Lock& lock)
+{
+    for (;;) {
+        // The thread delivering now looks at the changes again before it stops (below), so this one
+        // need not wait for it.
+        if (m_delivering.exchange(true)) {
+            lock.unlock();
+            return;
+        }
+        std::uint64_t number = m_changes;
+        Snapshot devices = number > m_delivered ? currentSnapshot(lock) : nullptr;
+        lock.unlock();
+        if (devices) {
+            m_delivered = number;
+            for (const Observer& observer : m_observers)
+                observer(devices);
+        }
+        m_delivering = false;
+        // A change made during the delivery whose thread found it under way is this thread's to hand on.
+        if (m_changes == number)
+            return;
+        lockSoon(lock, StorageWait::wait);
+    }
+}
+
+bool DeviceRegistry::lockSoon(Lock& lock, StorageWait storageWait)
+{
+    for (int tries = 1; !lock.try_lock(); ++tries) {
+        if (storageWait == StorageWait::giveUp && m_storageCallUnderWay)
+            return false;
+        if (tries == kLockTriesBeforeSleeping) {
+            lock.lock();
+            return true;
+        }
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 }

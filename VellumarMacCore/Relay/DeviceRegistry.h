@@ -26,7 +26,9 @@ namespace vellumar {
 // A monitor: every operation takes one lock, and the storage is called under it, so a slow storage
 // holds the registry (but never `isKnownToken`). Observers are called after the lock is released,
 // one delivery at a time and never with a list older than one they were already given; they must
-// not change the registry themselves.
+// not change the registry themselves. A change made while another thread delivers is delivered by
+// that thread, together with any other made meanwhile, before its call returns: no request waits
+// for another's observers.
 class DeviceRegistry {
 public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
@@ -82,14 +84,15 @@ public:
     enum class Seen { mark, leave };
     // What `deviceForTokenAtOnce` found.
     struct AtOnce {
-        // False when `deviceForToken` would have to wait for the registry's lock, load the unloaded
+        // False when `deviceForToken` would have to wait for a call of the storage, load the unloaded
         // list or store the device's last-seen time; nothing was looked up or changed then.
         bool answered = false;
         // Absent for a token no device has (see `deviceForToken`).
         std::optional<PairedDevice> device;
     };
-    // `deviceForToken` for a thread that must never wait: answers only when that would answer without
-    // waiting for another call or touching the storage. With `Seen::mark`, the device found is marked
+    // `deviceForToken` for a thread that must never wait long: answers only when that would answer
+    // without waiting for the storage or touching it (the moment another look-up holds the registry
+    // is waited for). With `Seen::mark`, the device found is marked
     // seen and the observers are called, as `deviceForToken` does; with `Seen::leave` nothing changes.
     AtOnce deviceForTokenAtOnce(std::string_view token, Seen seen);
 
@@ -134,8 +137,20 @@ private:
     // Marks the device seen at `now`, stores that when its last stored time is old enough, and answers
     // it.
     PairedDevice touch(std::size_t index, std::chrono::system_clock::time_point now, Lock& lock);
-    // Releases the lock, then hands the current snapshot to the observers unless a newer one went out.
+    enum class StorageWait { wait, giveUp };
+    // Takes the lock, yielding to its holder a few times before sleeping on it: others hold it for a
+    // moment only, but for a call of the storage, and a connection queue's thread that sleeps leaves all
+    // its connections waiting. With `giveUp`, answers false without the lock when a storage call holds
+    // it.
+    bool lockSoon(Lock& lock, StorageWait storageWait);
+    // Counts a change, then as `deliverNewest`.
     void notify(Lock& lock);
+    // Releases the lock, then hands the current snapshot to the observers unless it went out already,
+    // or leaves that to the thread delivering now.
+    void deliverNewest(Lock& lock);
+    // `m_snapshot` brought up to the devices touched since it was made: under a flood of requests a
+    // delivery makes one list for all the touches since the last, not one per request.
+    const Snapshot& currentSnapshot(const Lock& lock);
     // After any change of `m_devices` but a touch: what is read without the lock or handed out, made
     // anew from the whole list.
     void rebuildDigestsAndSnapshot();
@@ -146,20 +161,24 @@ private:
 
     mutable std::mutex m_lock;
     std::vector<PairedDevice> m_devices;
-    // `m_devices` as observers are given it; a touch replaces only the device it marked seen.
+    // `m_devices` as observers were last given it, but for the devices touched since.
     Snapshot m_snapshot = std::make_shared<const PairedDeviceList>();
+    std::vector<std::size_t> m_touchedSinceSnapshot;
     std::map<std::string, std::chrono::system_clock::time_point, std::less<>> m_lastWritten;
-    // Changed under both locks, so a delivery, under the delivery lock, reads them without a copy or a
+    // Changed under the lock by the thread delivering, so a delivery reads them without a copy or a
     // reference count that every request would pass between CPUs.
     std::vector<Observer> m_observers;
     bool m_loadFailed = false;
     // Written under the lock; `isKnownToken` reads it without.
     std::atomic<bool> m_loaded = false;
+    // Set under the lock while the storage is called; read without it.
+    std::atomic<bool> m_storageCallUnderWay = false;
     std::optional<std::chrono::system_clock::time_point> m_lastLoadTry;
-    // Counts the lists handed to observers; a delivery whose number is not above `m_delivered` is stale.
-    std::uint64_t m_changes = 0;
+    // Counts the changes, under the lock; read without it to find one that is not delivered yet.
+    std::atomic<std::uint64_t> m_changes = 0;
 
-    std::mutex m_deliveryLock;
+    // Held by the one thread delivering, which alone reads or writes `m_delivered`.
+    std::atomic<bool> m_delivering = false;
     std::uint64_t m_delivered = 0;
 };
 

@@ -359,3 +359,36 @@ TEST(DeviceRegistry, ConcurrentPairingsFillExactlyTheTwentySlotsAndObserversNeve
     EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end()));
     EXPECT_EQ(heard.back(), 20u);
 }
+
+TEST(DeviceRegistry, ARequestDuringAnotherThreadsDeliveryNeitherWaitsForItNorGoesUnheard)
+{
+    test::ManualClock clock;
+    auto storage
+        = std::make_shared<test::FakeDeviceStorage>(std::vector { storedDevice("d-1", hashOf("t")) });
+    DeviceRegistry registry(storage, clock.function());
+    std::mutex lock;
+    std::vector<std::optional<PairedDevice::TimePoint>> heard;
+    std::promise<void> delivering, release;
+    auto released = release.get_future().share();
+    registry.observe([&](const DeviceRegistry::Snapshot& devices) {
+        std::unique_lock guard(lock);
+        heard.push_back(devices->front().lastSeenAt);
+        if (heard.size() != 2)
+            return;
+        guard.unlock();
+        delivering.set_value();
+        released.wait();
+    });
+    const auto start = clock.now;
+    auto first = std::async(std::launch::async, [&] { return registry.deviceForToken("t").has_value(); });
+    delivering.get_future().wait();
+    clock.now = start + 10s;
+    auto second = std::async(std::launch::async, [&] { return registry.deviceForToken("t").has_value(); });
+    EXPECT_EQ(second.wait_for(30s), std::future_status::ready) << "waited for the other delivery";
+    release.set_value();
+    EXPECT_TRUE(first.get());
+    EXPECT_TRUE(second.get());
+    std::lock_guard guard(lock);
+    EXPECT_EQ(heard.size(), 3u);
+    EXPECT_EQ(heard.back(), start + 10s);
+}
