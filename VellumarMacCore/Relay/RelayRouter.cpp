@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <utility>
@@ -20,6 +21,8 @@ namespace vellumar {
 namespace {
 
     using Segments = std::vector<std::string>;
+
+    std::atomic<std::uint64_t> lastHealthOwner { 0 };
 
     // Pairing, mailbox registration and the terminal hand out or use what only a phone next to the
     // Mac may have: a pairing code from the screen, a new mailbox channel, a shell.
@@ -67,6 +70,7 @@ RelayRouter::RelayRouter(Members members)
     , m_terminals(members.terminals)
     , m_mailbox(members.mailbox)
     , m_browsePool(std::make_shared<ProbePool>(kBrowseWorkers))
+    , m_healthOwner(++lastHealthOwner)
 {
 }
 
@@ -186,13 +190,36 @@ HTTPResponse RelayRouter::health(const HTTPRequest& request) const
     if (request.method() != "GET")
         throw RelayHTTPError::methodNotAllowed;
     auto now = std::chrono::steady_clock::now();
-    HealthBody current { m_options.routines(), m_options.terminal(), {}, now, {} };
+    bool routines = m_options.routines();
+    bool terminal = m_options.terminal();
+    // Each thread answers from its own copy while that holds, so that connection queues answering a
+    // flood of health checks take no lock together.
+    thread_local std::pair<std::uint64_t, HealthBody> kept;
+    auto& [owner, body] = kept;
+    if (owner != m_healthOwner || !body.answers(now, routines, terminal)) {
+        body = sharedHealth(now, routines, terminal);
+        owner = m_healthOwner;
+    }
+    return HTTPResponse::encodedJSON(200, body.encoded);
+}
+
+bool RelayRouter::HealthBody::answers(
+    std::chrono::steady_clock::time_point now, bool isRoutinesOn, bool isTerminalOn) const
+{
+    return now - timeZoneReadAt < kHealthTimeZoneReuse && routines == isRoutinesOn
+        && terminal == isTerminalOn;
+}
+
+RelayRouter::HealthBody RelayRouter::sharedHealth(
+    std::chrono::steady_clock::time_point now, bool routines, bool terminal) const
+{
+    HealthBody current { routines, terminal, {}, now, {} };
     bool isZoneRecent = false;
     {
         std::lock_guard guard(m_healthLock);
         if (m_lastHealth && now - m_lastHealth->timeZoneReadAt < kHealthTimeZoneReuse) {
-            if (m_lastHealth->routines == current.routines && m_lastHealth->terminal == current.terminal)
-                return HTTPResponse::encodedJSON(200, m_lastHealth->encoded);
+            if (m_lastHealth->answers(now, routines, terminal))
+                return *m_lastHealth;
             current.timeZone = m_lastHealth->timeZone;
             current.timeZoneReadAt = m_lastHealth->timeZoneReadAt;
             isZoneRecent = true;
@@ -204,10 +231,9 @@ HTTPResponse RelayRouter::health(const HTTPRequest& request) const
         { { "ok", true }, { "apiVersion", 1 }, { "transport", "https" }, { "restartSupported", false },
             { "features", features(current.routines, current.terminal) }, { "timeZone", current.timeZone } })
                           .encoded();
-    auto response = HTTPResponse::encodedJSON(200, current.encoded);
     std::lock_guard guard(m_healthLock);
-    m_lastHealth = std::move(current);
-    return response;
+    m_lastHealth = current;
+    return current;
 }
 
 JSON RelayRouter::features(bool routines, bool terminal) const

@@ -235,10 +235,17 @@ private:
         // health many times a second, and a changed zone may show a moment late.
         std::chrono::steady_clock::time_point timeZoneReadAt;
         std::string encoded;
+
+        // Whether it is still the answer with those switches.
+        bool answers(std::chrono::steady_clock::time_point now, bool isRoutinesOn, bool isTerminalOn) const;
     };
+    // The body kept for every thread, made anew when it no longer answers.
+    HealthBody sharedHealth(std::chrono::steady_clock::time_point now, bool routines, bool terminal) const;
     static constexpr std::chrono::seconds kHealthTimeZoneReuse { 1 };
     mutable std::mutex m_healthLock;
     mutable std::optional<HealthBody> m_lastHealth;
+    // Tells this router's bodies kept by threads from another's, which may later have the same address.
+    const std::uint64_t m_healthOwner;
 };
 
 }
