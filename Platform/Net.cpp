@@ -461,12 +461,7 @@ NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16
             duplicate(socket, *otherQueues[index], m_shared, identity.twin(index).value_or(identity)));
     for (const auto& acceptor : acceptors) {
         m_shared->acceptors.push_back(acceptor);
-        acceptor->queue.async([acceptor, identity] {
-            // A queue whose own context cannot handshake serves with the listener's.
-            if (!acceptor->identity.warmUp())
-                acceptor->identity = identity;
-            acceptNext(acceptor);
-        });
+        acceptor->queue.async([acceptor] { acceptNext(acceptor); });
     }
 }
 

@@ -71,6 +71,36 @@ namespace {
         return context;
     }
 
+    // One TLS 1.3 handshake with `context` in memory, against a client of the process's default library. A
+    // context's first handshake in a library of its own fetches and caches every algorithm it uses there;
+    // done while the context is made, no peer waits for that.
+    bool warmUp(SSL_CTX* context)
+    {
+        std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>> clientContext(SSL_CTX_new(TLS_client_method()));
+        if (!clientContext || SSL_CTX_set_min_proto_version(clientContext.get(), TLS1_3_VERSION) != 1
+            || SSL_CTX_set_alpn_protos(clientContext.get(), kALPNProtocols, sizeof kALPNProtocols) != 0)
+            return false;
+        std::unique_ptr<SSL, Deleter<SSL_free>> server(SSL_new(context));
+        std::unique_ptr<SSL, Deleter<SSL_free>> client(SSL_new(clientContext.get()));
+        BIO* serverEnd = nullptr;
+        BIO* clientEnd = nullptr;
+        if (!server || !client || BIO_new_bio_pair(&serverEnd, 0, &clientEnd, 0) != 1)
+            return false;
+        SSL_set_bio(server.get(), serverEnd, serverEnd);
+        SSL_set_bio(client.get(), clientEnd, clientEnd);
+        SSL_set_accept_state(server.get());
+        SSL_set_connect_state(client.get());
+        // Each turn moves the handshake by at least one flight until it ends or fails; a TLS 1.3 one takes
+        // two client flights and one from the server.
+        bool clientDone = false;
+        bool serverDone = false;
+        for (int turn = 0; turn < 4 && !serverDone; ++turn) {
+            clientDone = clientDone || SSL_do_handshake(client.get()) == 1;
+            serverDone = SSL_do_handshake(server.get()) == 1;
+        }
+        return clientDone && serverDone;
+    }
+
     // Every algorithm a handshake fetches takes a lock and a reference in the library it comes from.
     // Kept for the process's life: OpenSSL keeps per-thread state for each library, which freeing one
     // while threads that used it live on would leave dangling.
@@ -125,38 +155,9 @@ std::optional<TLSServerContext> TLSServerContext::twin(std::size_t number) const
         && SSL_CTX_get_tlsext_ticket_keys(handle(), ticketKeys, sizeof ticketKeys) == 1
         && SSL_CTX_set_tlsext_ticket_keys(context.get(), ticketKeys, sizeof ticketKeys) == 1;
     OPENSSL_cleanse(ticketKeys, sizeof ticketKeys);
-    if (!sharesTickets)
+    if (!sharesTickets || !warmUp(context.get()))
         return std::nullopt;
     return TLSServerContext(std::move(context), m_certificateDER);
-}
-
-bool TLSServerContext::warmUp() const
-{
-    ClearErrors clearErrors;
-
-    std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>> clientContext(SSL_CTX_new(TLS_client_method()));
-    if (!clientContext || SSL_CTX_set_min_proto_version(clientContext.get(), TLS1_3_VERSION) != 1
-        || SSL_CTX_set_alpn_protos(clientContext.get(), kALPNProtocols, sizeof kALPNProtocols) != 0)
-        return false;
-    std::unique_ptr<SSL, Deleter<SSL_free>> server(SSL_new(handle()));
-    std::unique_ptr<SSL, Deleter<SSL_free>> client(SSL_new(clientContext.get()));
-    BIO* serverEnd = nullptr;
-    BIO* clientEnd = nullptr;
-    if (!server || !client || BIO_new_bio_pair(&serverEnd, 0, &clientEnd, 0) != 1)
-        return false;
-    SSL_set_bio(server.get(), serverEnd, serverEnd);
-    SSL_set_bio(client.get(), clientEnd, clientEnd);
-    SSL_set_accept_state(server.get());
-    SSL_set_connect_state(client.get());
-    // Each turn moves the handshake by at least one flight until it ends or fails; a TLS 1.3 one takes
-    // two client flights and one from the server.
-    bool clientDone = false;
-    bool serverDone = false;
-    for (int turn = 0; turn < 4 && !serverDone; ++turn) {
-        clientDone = clientDone || SSL_do_handshake(client.get()) == 1;
-        serverDone = SSL_do_handshake(server.get()) == 1;
-    }
-    return clientDone && serverDone;
 }
 
 TLSServerImport TLSServerContext::importPKCS12(

@@ -38,12 +38,9 @@ public:
     // session-ticket keys: a session from either resumes on the other. A thread that accepts with it
     // writes to nothing the handshakes of this context's threads touch. It lives in OpenSSL library
     // context `number`, which twins of that number share and this context does not: give each thread a
-    // number of its own. Absent when memory runs out.
+    // number of its own. Made ready for its first peer with a handshake in memory. Absent when memory
+    // runs out or that handshake fails.
     std::optional<TLSServerContext> twin(std::size_t number) const;
-    // One TLS 1.3 handshake with this context in memory. A thread's first handshake with a context
-    // fetches and caches every algorithm it uses, in the context's library and in the thread's own
-    // state; done before accepting, no peer waits for that. False when the handshake failed.
-    bool warmUp() const;
 
 private:
     TLSServerContext(std::shared_ptr<SSL_CTX> context, std::vector<std::uint8_t> certificateDER);
