@@ -418,13 +418,12 @@ namespace {
 
     // A second descriptor of `listening`, registered with `queue`'s event loop.
     std::shared_ptr<NetListener::Acceptor> duplicate(asio::ip::tcp::acceptor& listening, NetQueue& queue,
-        const std::shared_ptr<NetListener::Shared>& shared, const TLSServerContext& identity)
+        const std::shared_ptr<NetListener::Shared>& shared, TLSServerContext identity)
     {
         int descriptor = fcntl(listening.native_handle(), F_DUPFD_CLOEXEC, 0);
         if (descriptor < 0)
             throw std::system_error(errno, std::system_category(), "dup");
-        auto acceptor
-            = std::make_shared<NetListener::Acceptor>(queue, shared, identity.twin().value_or(identity));
+        auto acceptor = std::make_shared<NetListener::Acceptor>(queue, shared, std::move(identity));
         std::error_code error;
         acceptor->socket.assign(listening.local_endpoint().protocol(), descriptor, error);
         if (error) {
@@ -457,8 +456,9 @@ NetListener::NetListener(NetQueue& queue, TLSServerContext identity, std::uint16
     }
     socket.listen();
     m_port = socket.local_endpoint().port();
-    for (auto* other : otherQueues)
-        acceptors.push_back(duplicate(socket, *other, m_shared, identity));
+    for (std::size_t index = 0; index < otherQueues.size(); ++index)
+        acceptors.push_back(
+            duplicate(socket, *otherQueues[index], m_shared, identity.twin(index).value_or(identity)));
     for (const auto& acceptor : acceptors) {
         m_shared->acceptors.push_back(acceptor);
         acceptor->queue.async([acceptor] { acceptNext(acceptor); });

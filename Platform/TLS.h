@@ -3,6 +3,7 @@
 // an import answers on a Mac.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -35,8 +36,11 @@ public:
     const std::vector<std::uint8_t>& certificateDER() const noexcept { return m_certificateDER; }
     // A context of its own, with copies of the certificate and key, the same settings and the same
     // session-ticket keys: a session from either resumes on the other. A thread that accepts with it
-    // writes to nothing the handshakes of this context's threads touch. Absent when memory runs out.
-    std::optional<TLSServerContext> twin() const;
+    // writes to nothing the handshakes of this context's threads touch. It lives in OpenSSL library
+    // context `number`, which twins of that number share and this context does not: give each thread a
+    // number of its own. Made ready for its first peer with a handshake in memory. Absent when memory
+    // runs out or that handshake fails.
+    std::optional<TLSServerContext> twin(std::size_t number) const;
 
 private:
     TLSServerContext(std::shared_ptr<SSL_CTX> context, std::vector<std::uint8_t> certificateDER);

@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using namespace vellumar::platform;
 using namespace vellumar::test;
@@ -124,6 +127,30 @@ TEST_F(TLSServerContextTest, RealClientsGetTLS12OrLaterWithHTTP11AndNothingOlder
         });
         EXPECT_EQ(client.output, c.printed);
         EXPECT_EQ(accepted, std::string(c.printed) != "refused\n");
+    }
+}
+
+// Twins live in OpenSSL libraries of their own and are made with a handshake in memory: each one, and the
+// context they copy, is made and handshakes with a real client at either version.
+TEST_F(TLSServerContextTest, TwinsInLibrariesOfTheirOwnAreMadeAndHandshakeWithRealClients)
+{
+    auto imported = TLSServerContext::importPKCS12(bytesOf(pkcs12Bundle(identity, "pw")), "pw");
+    ASSERT_TRUE(imported.context);
+    std::vector<std::pair<const char*, std::optional<TLSServerContext>>> contexts;
+    contexts.emplace_back("imported", imported.context);
+    contexts.emplace_back("twin 0", imported.context->twin(0));
+    contexts.emplace_back("twin 1", imported.context->twin(1));
+    for (const auto& [name, context] : contexts) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(context);
+        for (const auto& [version, printed] : { std::pair { "TLSv1_2", "TLSv1.2 http/1.1\n" },
+                 std::pair { "TLSv1_3", "TLSv1.3 http/1.1\n" } }) {
+            PeerResult client;
+            EXPECT_TRUE(serverHandshake(context->handle(), [&](std::uint16_t port) {
+                client = runPeer({ "python3", "-c", kClient, std::to_string(port), version, "http/1.1" });
+            }));
+            EXPECT_EQ(client.output, printed);
+        }
     }
 }
 
