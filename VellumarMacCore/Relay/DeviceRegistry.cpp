@@ -15,6 +15,9 @@ namespace {
     constexpr std::size_t kTokenBytes = 32;
     constexpr std::size_t kIDBytes = 8;
     constexpr int kLockTriesBeforeSleeping = 32;
+    // Far longer than a look-up holds the registry, but for a holder the system set aside for a while: a
+    // request waiting longer would rather go to a worker.
+    constexpr std::chrono::milliseconds kLongestWaitOfALookUp { 1 };
 
     bool isAcceptableTokenSize(std::string_view token)
     {
@@ -399,6 +402,8 @@ bool DeviceRegistry::lockSoon(Lock& lock, StorageWait storageWait)
         if (storageWait == StorageWait::giveUp && m_storageCallUnderWay)
             return false;
         if (tries == kLockTriesBeforeSleeping) {
+            if (storageWait == StorageWait::giveUp)
+                return lock.try_lock_for(kLongestWaitOfALookUp);
             lock.lock();
             return true;
         }

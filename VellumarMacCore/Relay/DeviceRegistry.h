@@ -91,8 +91,8 @@ public:
         std::optional<PairedDevice> device;
     };
     // `deviceForToken` for a thread that must never wait long: answers only when that would answer
-    // without waiting for the storage or touching it (the moment another look-up holds the registry
-    // is waited for). With `Seen::mark`, the device found is marked
+    // without waiting for the storage or touching it (another look-up's moment with the registry is
+    // waited for, up to a millisecond). With `Seen::mark`, the device found is marked
     // seen and the observers are called, as `deviceForToken` does; with `Seen::leave` nothing changes.
     AtOnce deviceForTokenAtOnce(std::string_view token, Seen seen);
 
@@ -115,7 +115,7 @@ public:
     std::optional<PairedDevice> remove(std::string_view id);
 
 private:
-    using Lock = std::unique_lock<std::mutex>;
+    using Lock = std::unique_lock<std::timed_mutex>;
 
     // Reads the stored list into `m_devices` and the digests, setting aside one that does not decode;
     // false when it did not decode. Throws the storage's error, leaving the registry unloaded.
@@ -141,7 +141,7 @@ private:
     // Takes the lock, yielding to its holder a few times before sleeping on it: others hold it for a
     // moment only, but for a call of the storage, and a connection queue's thread that sleeps leaves all
     // its connections waiting. With `giveUp`, answers false without the lock when a storage call holds
-    // it.
+    // it or the lock is not had within a millisecond.
     bool lockSoon(Lock& lock, StorageWait storageWait);
     // Counts a change, then as `deliverNewest`.
     void notify(Lock& lock);
@@ -159,7 +159,7 @@ private:
     const Clock m_clock;
     TokenDigests m_digests;
 
-    mutable std::mutex m_lock;
+    mutable std::timed_mutex m_lock;
     std::vector<PairedDevice> m_devices;
     // `m_devices` as observers were last given it, but for the devices touched since.
     Snapshot m_snapshot = std::make_shared<const PairedDeviceList>();
