@@ -22,7 +22,7 @@ HTTPRequest::HTTPRequest(
         detail::lowercaseASCII(header.first);
 }
 
-std::optional<std::string> headerValue(std::string_view name, const HTTPHeaders& headers)
+std::optional<std::string_view> headerView(std::string_view name, const HTTPHeaders& headers) noexcept
 {
     auto isNamed = [name](std::string_view headerName) {
         return headerName.size() == name.size()
@@ -34,6 +34,12 @@ std::optional<std::string> headerValue(std::string_view name, const HTTPHeaders&
             return value;
     }
     return std::nullopt;
+}
+
+std::optional<std::string> headerValue(std::string_view name, const HTTPHeaders& headers)
+{
+    auto value = headerView(name, headers);
+    return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
 std::optional<std::string> HTTPRequest::header(std::string_view name) const

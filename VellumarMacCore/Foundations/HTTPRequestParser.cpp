@@ -91,19 +91,9 @@ namespace {
         return length;
     }
 
-    // The parser stores names lower-cased, so a lower-case name is compared as it is, without a copy.
-    const std::string* firstHeader(const HTTPHeaders& headers, std::string_view lowerCaseName)
-    {
-        for (const auto& [name, value] : headers) {
-            if (name == lowerCaseName)
-                return &value;
-        }
-        return nullptr;
-    }
-
     bool keepsAlive(const HTTPHeaders& headers, std::string_view version)
     {
-        const auto* connection = firstHeader(headers, "connection");
+        auto connection = headerView("connection", headers);
         auto hasToken = [&](std::string_view token) {
             bool found = false;
             if (connection) {
@@ -173,7 +163,7 @@ namespace {
         if (!headersValid)
             return headerNotValid();
 
-        if (firstHeader(headers, "transfer-encoding"))
+        if (headerView("transfer-encoding", headers))
             return lengthRequired();
         bool lengthGiven = false;
         auto bodyLength = contentLength(headers, lengthGiven);
