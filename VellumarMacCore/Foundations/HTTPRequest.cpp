@@ -2,6 +2,8 @@
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 
+#include <algorithm>
+
 namespace vellumar {
 
 HTTPRequest::HTTPRequest(
@@ -17,17 +19,27 @@ HTTPRequest::HTTPRequest(
     m_query = questionMark == std::string_view::npos ? std::optional<QueryItems>(QueryItems {})
                                                      : parseQuery(target.substr(questionMark + 1));
     for (auto& header : m_headers)
-        header.first = detail::asciiLowercased(header.first);
+        detail::lowercaseASCII(header.first);
+}
+
+std::optional<std::string_view> headerView(std::string_view name, const HTTPHeaders& headers) noexcept
+{
+    auto isNamed = [name](std::string_view headerName) {
+        return headerName.size() == name.size()
+            && std::equal(headerName.begin(), headerName.end(), name.begin(),
+                [](char stored, char asked) { return stored == detail::asciiLowercased(asked); });
+    };
+    for (const auto& [headerName, value] : headers) {
+        if (isNamed(headerName))
+            return value;
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> headerValue(std::string_view name, const HTTPHeaders& headers)
 {
-    auto lowered = detail::asciiLowercased(name);
-    for (const auto& [headerName, value] : headers) {
-        if (headerName == lowered)
-            return value;
-    }
-    return std::nullopt;
+    auto value = headerView(name, headers);
+    return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
 std::optional<std::string> HTTPRequest::header(std::string_view name) const

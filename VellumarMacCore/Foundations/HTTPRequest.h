@@ -14,8 +14,10 @@ namespace vellumar {
 
 using HTTPHeaders = std::vector<std::pair<std::string, std::string>>;
 
-// The value of the first pair whose name equals `name` lower-cased; the list's names are expected
-// to be lower-case already, as both transports store them.
+// The value of the first pair whose name equals `name` lower-cased, viewed where it stands in the
+// list; the list's names are expected to be lower-case already, as both transports store them.
+std::optional<std::string_view> headerView(std::string_view name, const HTTPHeaders& headers) noexcept;
+// The same value, copied.
 std::optional<std::string> headerValue(std::string_view name, const HTTPHeaders& headers);
 
 class HTTPRequest {
@@ -46,6 +48,11 @@ public:
 
     // The first header whose name equals `name` lower-cased.
     std::optional<std::string> header(std::string_view name) const;
+    // The same, viewed in the request: for a value that is only read while the request lives.
+    std::optional<std::string_view> headerView(std::string_view name) const noexcept
+    {
+        return vellumar::headerView(name, m_headers);
+    }
     // The first query item named exactly `name` (case-sensitive); absent too when `query` is.
     std::optional<std::string> queryValue(std::string_view name) const;
 

@@ -93,15 +93,20 @@ namespace {
 
     bool keepsAlive(const HTTPHeaders& headers, std::string_view version)
     {
-        auto connection = detail::asciiLowercased(headerValue("connection", headers).value_or(""));
-        std::set<std::string_view> tokens;
-        forEachPiece(connection, ",", [&](std::string_view piece) {
-            if (!piece.empty())
-                tokens.insert(detail::trimmedSpacesAndTabs(piece));
-        });
+        auto connection = headerView("connection", headers);
+        auto hasToken = [&](std::string_view token) {
+            bool found = false;
+            if (connection) {
+                forEachPiece(*connection, ",", [&](std::string_view piece) {
+                    found = found
+                        || detail::equalsIgnoringASCIICase(detail::trimmedSpacesAndTabs(piece), token);
+                });
+            }
+            return found;
+        };
         if (version == "HTTP/1.1")
-            return !tokens.contains("close");
-        return tokens.contains("keep-alive");
+            return !hasToken("close");
+        return hasToken("keep-alive");
     }
 
     // Tabs and bytes beyond ASCII (obs-text) may stand in a field value; no other control may: a bare
@@ -122,18 +127,26 @@ namespace {
         auto requestLineEnd = block.find(kLineBreak);
         auto requestLine = block.substr(0, requestLineEnd);
 
-        std::vector<std::string_view> pieces;
-        forEachPiece(requestLine, " ", [&](std::string_view piece) { pieces.push_back(piece); });
-        if (pieces.size() != 3 || std::find(kMethods.begin(), kMethods.end(), pieces[0]) == kMethods.end()
-            || !pieces[1].starts_with('/') || hasNonVisibleASCII(pieces[1]))
+        // Exactly three pieces: two spaces, found without collecting the pieces.
+        auto methodEnd = requestLine.find(' ');
+        auto targetEnd
+            = methodEnd == std::string_view::npos ? methodEnd : requestLine.find(' ', methodEnd + 1);
+        if (targetEnd == std::string_view::npos
+            || requestLine.find(' ', targetEnd + 1) != std::string_view::npos)
             return requestLineNotValid();
-        auto version = pieces[2];
+        auto method = requestLine.substr(0, methodEnd);
+        auto target = requestLine.substr(methodEnd + 1, targetEnd - methodEnd - 1);
+        auto version = requestLine.substr(targetEnd + 1);
+        if (std::find(kMethods.begin(), kMethods.end(), method) == kMethods.end() || !target.starts_with('/')
+            || hasNonVisibleASCII(target))
+            return requestLineNotValid();
         if (version != "HTTP/1.1" && version != "HTTP/1.0")
             return versionNotSupported();
 
         HTTPHeaders headers;
         bool headersValid = true;
         if (requestLineEnd != std::string_view::npos) {
+            headers.reserve(static_cast<std::size_t>(std::count(block.begin(), block.end(), '\n')));
             forEachPiece(
                 block.substr(requestLineEnd + kLineBreak.size()), kLineBreak, [&](std::string_view line) {
                     auto colon = line.find(':');
@@ -150,18 +163,17 @@ namespace {
         if (!headersValid)
             return headerNotValid();
 
-        if (headerValue("transfer-encoding", headers))
+        if (headerView("transfer-encoding", headers))
             return lengthRequired();
         bool lengthGiven = false;
         auto bodyLength = contentLength(headers, lengthGiven);
         if (!bodyLength)
             return contentLengthNotValid();
-        auto method = pieces[0];
         if (!lengthGiven && (method == "POST" || method == "PUT" || method == "PATCH"))
             return lengthRequired();
 
         bool keepAlive = keepsAlive(headers, version);
-        return ParsedHead { RequestHead { std::string(method), std::string(pieces[1]), std::move(headers) },
+        return ParsedHead { RequestHead { std::string(method), std::string(target), std::move(headers) },
             *bodyLength, keepAlive };
     }
 

@@ -26,6 +26,10 @@ struct RequestHead {
     HTTPHeaders headers;
 
     std::optional<std::string> header(std::string_view name) const { return headerValue(name, headers); }
+    std::optional<std::string_view> headerView(std::string_view name) const noexcept
+    {
+        return vellumar::headerView(name, headers);
+    }
     // The target up to its first "?".
     std::string_view path() const;
 };

@@ -5,6 +5,8 @@
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
 #include "VellumarMacCore/Foundations/WebSocketHandshake.h"
 
+#include <array>
+#include <charconv>
 #include <utility>
 
 namespace vellumar {
@@ -16,6 +18,13 @@ namespace {
     void appendLine(std::string& head, std::string_view name, std::string_view value)
     {
         head.append(name).append(": ").append(value).append("\r\n");
+    }
+
+    void appendNumber(std::string& text, std::int64_t number)
+    {
+        std::array<char, 24> digits {};
+        auto end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
+        text.append(digits.data(), end);
     }
 
 }
@@ -42,7 +51,9 @@ HTTPResponse HTTPResponse::json(int status, const JSON& value, HTTPHeaders extra
 
 HTTPResponse HTTPResponse::encodedJSON(int status, std::string encoded, HTTPHeaders extraHeaders)
 {
-    HTTPHeaders headers { { "Content-Type", std::string(kJSONContentType) } };
+    HTTPHeaders headers;
+    headers.reserve(1 + extraHeaders.size());
+    headers.emplace_back("Content-Type", kJSONContentType);
     for (auto& header : extraHeaders)
         headers.push_back(std::move(header));
     return HTTPResponse(status, std::move(headers), std::move(encoded));
@@ -131,9 +142,8 @@ std::string_view HTTPResponse::reasonPhrase(int status)
 
 std::optional<std::string> HTTPResponse::header(std::string_view name) const
 {
-    auto lowered = detail::asciiLowercased(name);
     for (const auto& [headerName, value] : m_headers) {
-        if (detail::asciiLowercased(headerName) == lowered)
+        if (detail::equalsIgnoringASCIICase(headerName, name))
             return value;
     }
     return std::nullopt;
@@ -141,28 +151,50 @@ std::optional<std::string> HTTPResponse::header(std::string_view name) const
 
 std::string HTTPResponse::head(bool keepAlive) const
 {
-    std::string head = "HTTP/1.1 " + std::to_string(m_status) + " ";
-    head.append(reasonPhrase(m_status)).append("\r\n");
+    std::string head;
+    head.reserve(headSizeBound());
+    appendHead(head, keepAlive);
+    return head;
+}
+
+std::string HTTPResponse::serialized(bool keepAlive) const
+{
+    std::string bytes;
+    bytes.reserve(headSizeBound() + (m_file ? 0 : m_body.size()));
+    appendHead(bytes, keepAlive);
+    if (!m_file)
+        bytes += m_body;
+    return bytes;
+}
+
+// Room for the status line, every header and the lines `appendHead` adds, so that the head is built
+// in one allocation.
+std::size_t HTTPResponse::headSizeBound() const noexcept
+{
+    constexpr std::size_t kAddedLines = 160;
+    auto size = kAddedLines + reasonPhrase(m_status).size();
+    for (const auto& [name, value] : m_headers)
+        size += name.size() + value.size() + 4;
+    return size;
+}
+
+void HTTPResponse::appendHead(std::string& head, bool keepAlive) const
+{
+    head.append("HTTP/1.1 ");
+    appendNumber(head, m_status);
+    head.append(" ").append(reasonPhrase(m_status)).append("\r\n");
     for (const auto& [name, value] : m_headers)
         appendLine(head, name, value);
     if (m_status != 101) {
-        auto length = m_file ? m_file->size : static_cast<std::int64_t>(m_body.size());
-        appendLine(head, "Content-Length", std::to_string(length));
+        head.append("Content-Length: ");
+        appendNumber(head, m_file ? m_file->size : static_cast<std::int64_t>(m_body.size()));
+        head.append("\r\n");
         appendLine(head, "Cache-Control", "no-store");
         if (m_status == 401)
             appendLine(head, "WWW-Authenticate", "Bearer");
         appendLine(head, "Connection", keepAlive ? "keep-alive" : "close");
     }
     head.append("\r\n");
-    return head;
-}
-
-std::string HTTPResponse::serialized(bool keepAlive) const
-{
-    auto bytes = head(keepAlive);
-    if (!m_file)
-        bytes += m_body;
-    return bytes;
 }
 
 }

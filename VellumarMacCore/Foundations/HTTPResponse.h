@@ -6,6 +6,7 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/WebSocketUpgrade.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -63,6 +64,9 @@ public:
     std::string serialized(bool keepAlive) const;
 
 private:
+    std::size_t headSizeBound() const noexcept;
+    void appendHead(std::string& head, bool keepAlive) const;
+
     int m_status;
     HTTPHeaders m_headers;
     std::string m_body;

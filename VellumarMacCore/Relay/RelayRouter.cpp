@@ -38,20 +38,20 @@ namespace {
 
 }
 
-std::optional<std::string> bearerToken(const std::optional<std::string>& value)
+std::optional<std::string_view> bearerToken(std::optional<std::string_view> value)
 {
     if (!value)
         return std::nullopt;
-    std::string_view text = *value;
+    auto text = *value;
     auto schemeStart = text.find_first_not_of(' ');
     if (schemeStart == std::string_view::npos)
         return std::nullopt;
     auto schemeEnd = text.find(' ', schemeStart);
     if (schemeEnd == std::string_view::npos || schemeEnd + 1 == text.size())
         return std::nullopt;
-    if (detail::asciiLowercased(text.substr(schemeStart, schemeEnd - schemeStart)) != "bearer")
+    if (!detail::equalsIgnoringASCIICase(text.substr(schemeStart, schemeEnd - schemeStart), "bearer"))
         return std::nullopt;
-    return std::string(trimmingBlanks(text.substr(schemeEnd + 1)));
+    return trimmingBlanks(text.substr(schemeEnd + 1));
 }
 
 RelayRouter::RelayRouter(Members members)
@@ -114,7 +114,7 @@ std::optional<PairedDevice> RelayRouter::authenticate(
 {
     if (const auto* mailbox = std::get_if<RequestOrigin::Mailbox>(&origin.sender))
         return m_devices.deviceForMailbox(mailbox->pairing);
-    auto token = bearerToken(request.header("authorization"));
+    auto token = bearerToken(request.headerView("authorization"));
     if (!token)
         return std::nullopt;
     return m_devices.deviceForToken(*token);
@@ -271,7 +271,7 @@ BodyPolicy RelayRouter::bodyPolicy(const RequestHead& head, const std::filesyste
     if (splitPathSegments(head.path()) != Segments { "v1", "files" })
         return BodyPolicy::memory(kMemoryBodyLimitBytes);
     // Only a paired phone may make the Mac write up to 50 MiB to disk.
-    if (auto token = bearerToken(head.header("authorization")); token && m_devices.isKnownToken(*token))
+    if (auto token = bearerToken(head.headerView("authorization")); token && m_devices.isKnownToken(*token))
         return BodyPolicy::spool(kSpoolBodyLimitBytes, incomingFolder);
     return BodyPolicy::reject(RelayHTTPError::unauthorized);
 }
@@ -290,7 +290,7 @@ std::optional<HTTPResponse> RelayRouter::answerAtOnce(const HTTPRequest& request
         // Pairing writes the new device to the storage.
         if (*segments == kLANOnlyPaths[0])
             return std::nullopt;
-        auto token = bearerToken(request.header("authorization"));
+        auto token = bearerToken(request.headerView("authorization"));
         if (!token)
             throw RelayHTTPError::unauthorized;
         // An area handler may wait or write, and authenticates the request again on its own thread: the

@@ -41,7 +41,7 @@ class TerminalRegistry;
 
 // The token of an "authorization" value: the value split once at a space (leading spaces skipped),
 // the first piece "bearer" in any case, the token the rest trimmed of blanks. Absent otherwise.
-std::optional<std::string> bearerToken(const std::optional<std::string>& value);
+std::optional<std::string_view> bearerToken(std::optional<std::string_view> value);
 
 // Keeps no state of its own: many requests may be inside it at once, on any threads. The members
 // outlive the router.

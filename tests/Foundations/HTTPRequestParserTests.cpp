@@ -106,6 +106,8 @@ TEST(HTTPRequestParser, ParsesOrRefusesEachRequest)
         { "\r\n\r\n\r\nGET / HTTP/1.1\r\n\r\n", kBadRequest + "Too many blank lines." },
         // Request lines.
         { "GET  / HTTP/1.1", kRequestLineNotValid },
+        { "GET /", kRequestLineNotValid },
+        { "GET / HTTP/1.1 ", kRequestLineNotValid },
         { "get / HTTP/1.1", kRequestLineNotValid },
         { "GET http://mac.local/v1/jobs HTTP/1.1", kRequestLineNotValid },
         { "GET / http/1.1", kVersionNotSupported },
@@ -146,6 +148,7 @@ TEST(HTTPRequestParser, ParsesOrRefusesEachRequest)
         { "GET / HTTP/1.1\r\nConnection: Keep-Alive, CLOSE",
             "request GET / close [connection=Keep-Alive, CLOSE] body=" },
         { "GET / HTTP/1.1\r\nConnection: closed", "request GET / keep [connection=closed] body=" },
+        { "GET / HTTP/1.1\r\nConnection: ,\t Close ,", "request GET / close [connection=,\t Close ,] body=" },
         { "GET / HTTP/1.1\r\nConnection: keep-alive\r\nConnection: close",
             "request GET / keep [connection=keep-alive] [connection=close] body=" },
         { "GET / HTTP/1.0\r\nConnection: Upgrade, KEEP-ALIVE",
