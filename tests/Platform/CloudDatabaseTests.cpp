@@ -1,5 +1,6 @@
 #include "Platform/CloudSQLiteDatabase.h"
 #include "Platform/CloudPush.h"
+#include "tests/Platform/CloudFailure.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
 
@@ -13,6 +14,8 @@ using namespace vellumar::platform;
 namespace fs = std::filesystem;
 
 namespace {
+
+using vellumar::test::itemErrorCode;
 
 constexpr const char* kContainer = "iCloud.com.zu.plimsor";
 
@@ -135,16 +138,16 @@ TEST_F(CloudDatabaseTest, AssetsArePrivateCopiesThatLiveAsLongAsTheirRecord)
     auto fetched = database.fetchRecords("zone", { "e-1" }, std::set<std::string> { "asset" });
     ASSERT_TRUE(fetched.front().record);
     EXPECT_EQ(fetched.front().record->fields.size(), 1u);
-    EXPECT_EQ(std::get<CloudAsset>(*fetched.front().record->field("asset")).fileURL, stored);
+    const CloudValue* asset = fetched.front().record->field("asset");
+    ASSERT_TRUE(asset && std::holds_alternative<CloudAsset>(*asset));
+    EXPECT_EQ(std::get<CloudAsset>(*asset).fileURL, stored);
 
     save({ withAsset }, CloudSavePolicy::allKeys);
-    EXPECT_EQ(assetNames().size(), 1u);
+    ASSERT_EQ(assetNames().size(), 1u);
     EXPECT_FALSE(fs::exists(stored));
     EXPECT_EQ(vellumar::test::readFile(folder / "assets" / *assetNames().begin()), "second");
-    EXPECT_EQ(database.saveRecords("zone", { withAsset }, CloudSavePolicy::ifServerRecordUnchanged)
-                  .front()
-                  .error->code(),
-        CloudErrorCode::serverRecordChanged);
+    auto refused = database.saveRecords("zone", { withAsset }, CloudSavePolicy::ifServerRecordUnchanged);
+    EXPECT_EQ(itemErrorCode(refused.front().error), CloudErrorCode::serverRecordChanged);
     EXPECT_EQ(assetNames().size(), 1u);
     database.deleteRecords("zone", { "e-1" });
     EXPECT_TRUE(assetNames().empty());
@@ -157,6 +160,7 @@ TEST_F(CloudDatabaseTest, AssetsArePrivateCopiesThatLiveAsLongAsTheirRecord)
 TEST_F(CloudDatabaseTest, OpeningRemovesOnlyOldAssetFilesThatNoRecordNames)
 {
     auto withAsset = savedWithAsset("kept");
+    ASSERT_EQ(assetNames().size(), 1u);
     std::string stored = *assetNames().begin();
     vellumar::test::writeBytes(folder / "assets" / "orphan-old", "left by a killed writer");
     vellumar::test::writeBytes(folder / "assets" / "orphan-young", "a writer's copy before its commit");
@@ -192,7 +196,7 @@ TEST_F(CloudDatabaseTest, FieldsRoundTripByType)
             { "bytes", CloudBytes { 0, 255, 7 } } } };
     save({ record });
     EXPECT_EQ(database.fetchRecords("zone", { "e-typed" }, std::nullopt).front().record, record);
-    EXPECT_EQ(database.fetchRecords("zone", { "absent" }, std::nullopt).front().error->code(),
+    EXPECT_EQ(itemErrorCode(database.fetchRecords("zone", { "absent" }, std::nullopt).front().error),
         CloudErrorCode::unknownItem);
 }
 
@@ -266,7 +270,7 @@ TEST_F(CloudDatabaseTest, PushGoesToEveryListenerForCreatedMatchingRecordsOnly)
         }
         EXPECT_FALSE(listener->receive(std::chrono::milliseconds(0)));
     }
-    EXPECT_EQ(database.deleteSubscriptions({ "vl.mac.zone", "gone" })[1].error->code(),
+    EXPECT_EQ(itemErrorCode(database.deleteSubscriptions({ "vl.mac.zone", "gone" })[1].error),
         CloudErrorCode::unknownItem);
     save({ note("e-unsubscribed") });
     EXPECT_FALSE(first.receive(std::chrono::milliseconds(0)));
