@@ -2,6 +2,7 @@
 #include "Platform/CloudPush.h"
 #include "tests/Platform/CloudFailure.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/PostgresServer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -307,4 +308,39 @@ TEST_F(CloudDatabaseTest, QueuedFailuresAreTakenOldestFirstAndOnlyByTheirOperati
     EXPECT_EQ(taken,
         (std::vector<std::pair<int, std::optional<double>>> {
             { 7, 3.0 }, { 7, 3.0 }, { 25, std::nullopt } }));
+}
+
+// Lengths at each edge of the packing's length bytes (up to 127 takes one, up to 16,383 two, up to
+// 2,097,151 three), in values and keys, on either database.
+TEST(CloudDatabaseOnEither, ValuesAndKeysAtEachEdgeOfALengthByteComeBackWhole)
+{
+    vellumar::test::TemporaryFolder root;
+    vellumar::test::PostgresServer server;
+    std::vector<std::pair<std::string, CloudDatabaseChoice>> choices { { "SQLite", {} } };
+    if (server.isRunning())
+        choices.emplace_back(
+            "PostgreSQL", CloudDatabaseChoice { CloudBackend::postgresql, server.conninfo() });
+    struct Case {
+        std::string key;
+        std::size_t valueBytes;
+    };
+    std::vector<Case> cases { { std::string(127, 'k'), 1 }, { std::string(128, 'k'), 1 } };
+    for (std::size_t valueBytes : { 0, 127, 128, 129, 16'383, 16'384, 2'097'152 })
+        cases.push_back({ "value", valueBytes });
+    for (const auto& [name, choice] : choices) {
+        auto database = openCloudDatabase(kContainer, { .folder = root / name, .choice = choice });
+        database->saveZone("zone");
+        for (const auto& row : cases) {
+            SCOPED_TRACE(name + ": a key of " + std::to_string(row.key.size()) + " bytes, a value of "
+                + std::to_string(row.valueBytes));
+            const CloudRecord record { "Envelope", "r",
+                { { row.key, CloudBytes(row.valueBytes, 0xa5) }, { "z", std::string("after") } } };
+            ASSERT_FALSE(database->saveRecords("zone", { record }, CloudSavePolicy::allKeys).front().error);
+            auto fetched = database->fetchRecords("zone", { "r" }, std::nullopt).front().record;
+            EXPECT_TRUE(fetched == record)
+                << "it came back with " << (fetched ? fetched->fields.size() : 0) << " fields";
+        }
+    }
+    if (!server.isRunning())
+        GTEST_SKIP() << "PostgreSQL cannot start here, SQLite alone was tried: " << server.failure();
 }
