@@ -64,18 +64,9 @@ namespace {
         });
     }
 
-    // The name as one log line can hold it: a line break or any byte outside printable ASCII as "?".
-    std::string printableName(std::string_view name)
-    {
-        std::string printable(name.substr(0, kLoggedNameBytes));
-        std::replace_if(
-            printable.begin(), printable.end(), [](char byte) { return byte < ' ' || byte > '~'; }, '?');
-        return name.size() > kLoggedNameBytes ? printable + "..." : printable;
-    }
-
     void logDamagedFields(std::string_view recordName)
     {
-        logError("cloud record damaged: the fields of record \"" + printableName(recordName)
+        logError("cloud record damaged: the fields of record \"" + printableCloudName(recordName)
             + "\" do not read; the record comes without them");
     }
 
@@ -110,6 +101,27 @@ namespace {
         return std::nullopt;
     }
 
+    bool recordsHoldPackedFields(CloudSQLiteConnection& connection)
+    {
+        return connection.statement("SELECT 1 FROM pragma_table_info('records') WHERE name = 'fields'")
+            .step();
+    }
+
+    // An earlier version of this program, given a database of packed fields, marks it as its own and
+    // adds its table of field rows and its index of the feed; unable to save a record without the packed
+    // column, it writes nothing else but deletions, which read here as they are. Those additions are
+    // undone within the caller's transaction. Field rows in that table are no earlier version's, and
+    // leave the database refused as it is.
+    void restorePackedLayout(CloudSQLiteConnection& connection)
+    {
+        if (connection.statement("SELECT 1 FROM fields").step()) {
+            logError(
+                "cloud database refused: it holds both packed fields and field rows; it is left as it is");
+            throw CloudDatabaseError(CloudErrorCode::internalError);
+        }
+        connection.execute("DROP TABLE fields; DROP INDEX IF EXISTS changes_by_zone");
+    }
+
     // Moves the fields of a database of one row per field into their records' rows and has each change
     // name its record's row, within the caller's transaction, so that a failure leaves the database as
     // it was.
@@ -127,13 +139,15 @@ namespace {
                     "SELECT key, kind, value FROM fields WHERE zone = ? AND record = ?");
                 rows.bind(1, zone).bind(2, name);
                 CloudStoredFields fields;
+                std::size_t leftOut = 0;
                 while (rows.step()) {
                     if (auto value = fieldRowValue(rows, 1))
                         fields.emplace(rows.text(0), std::move(*value));
                     else
-                        logError("cloud record damaged: a field of record \"" + printableName(name)
-                            + "\" is of an unknown kind; it is left out");
+                        ++leftOut;
                 }
+                if (leftOut > 0)
+                    logCloudFieldsLeftOut(zone, name, leftOut);
                 connection.statement("INSERT INTO records(zone, name, type, fields) VALUES(?, ?, ?, ?)")
                     .bind(1, zone)
                     .bind(2, name)
@@ -170,8 +184,14 @@ void prepareCloudSchema(CloudSQLiteConnection& connection)
     refuseNewerSchema(version);
     if (version == kSchemaVersion)
         return;
-    if (version == kFieldRowsSchemaVersion)
-        packFieldRows(connection);
+    bool restored = false;
+    if (version == kFieldRowsSchemaVersion) {
+        restored = recordsHoldPackedFields(connection);
+        if (restored)
+            restorePackedLayout(connection);
+        else
+            packFieldRows(connection);
+    }
     connection.execute(kSchema);
     connection.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
     connection.statement("INSERT OR IGNORE INTO account(id, status, user_record_name) VALUES(1, ?, ?)")
@@ -179,6 +199,24 @@ void prepareCloudSchema(CloudSQLiteConnection& connection)
         .bind(2, newUserRecordName())
         .run();
     transaction.commit();
+    if (restored)
+        logError("cloud database repaired: an earlier version of this program had marked it as its own; "
+                 "its layout is put back with every record");
+}
+
+std::string printableCloudName(std::string_view name)
+{
+    std::string printable(name.substr(0, kLoggedNameBytes));
+    std::replace_if(
+        printable.begin(), printable.end(), [](char byte) { return byte < ' ' || byte > '~'; }, '?');
+    return name.size() > kLoggedNameBytes ? printable + "..." : printable;
+}
+
+void logCloudFieldsLeftOut(std::string_view zoneName, std::string_view recordName, std::size_t count)
+{
+    logError("cloud record damaged: " + std::to_string(count) + (count == 1 ? " field" : " fields")
+        + " of record \"" + printableCloudName(recordName) + "\" in zone \"" + printableCloudName(zoneName)
+        + "\" could not be read; the record is carried over without them");
 }
 
 std::int64_t newCloudZoneEpoch()
@@ -209,7 +247,7 @@ std::optional<std::filesystem::path> cloudAssetFile(
 {
     if (isCloudAssetName(assetName))
         return folder / assetName;
-    logError("cloud record damaged: asset name \"" + printableName(assetName)
+    logError("cloud record damaged: asset name \"" + printableCloudName(assetName)
         + "\" is not one the database makes; the asset is taken as missing");
     return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include "Platform/CloudFieldPacking.h"
 #include "Platform/CloudRecord.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -21,7 +22,8 @@ class CloudSQLiteConnection;
 // Sets write-ahead logging and creates the tables and the account row, in one write transaction; a
 // database of fields kept one row each has them packed into their records in that transaction.
 // incompatibleVersion (as on PostgreSQL), with one log line, for a database of a newer schema than this
-// program knows, which is left unchanged.
+// program knows, which is left unchanged. A database of packed fields that an earlier version marked as
+// its own has its layout put back, with one log line.
 void prepareCloudSchema(CloudSQLiteConnection& connection);
 // The settings every connection needs.
 void configureCloudConnection(CloudSQLiteConnection& connection);
@@ -30,6 +32,13 @@ void configureCloudConnection(CloudSQLiteConnection& connection);
 std::int64_t newCloudZoneEpoch();
 // The zone's epoch; absent when the zone does not exist.
 std::optional<std::int64_t> cloudZoneEpoch(CloudSQLiteConnection& connection, const std::string& zoneName);
+
+// The name, as written by another process, as one log line can hold it: cut short past 64 bytes, with a
+// line break or any byte outside printable ASCII as "?".
+std::string printableCloudName(std::string_view name);
+// Logs, once for the record, that `count` of its fields did not read while an earlier layout was carried
+// over, and were left out.
+void logCloudFieldsLeftOut(std::string_view zoneName, std::string_view recordName, std::size_t count);
 
 // The folder of asset files within the cloud folder.
 std::filesystem::path cloudAssetFolder(const std::filesystem::path& cloudFolder);

@@ -1,7 +1,9 @@
 #include "Platform/CloudPostgresSchema.h"
 
+#include "Platform/CloudDatabaseSchema.h"
 #include "Platform/CloudFieldPacking.h"
 #include "Platform/Crypto.h"
+#include "Platform/Log.h"
 #include "Platform/Random.h"
 
 namespace vellumar::platform {
@@ -75,15 +77,18 @@ namespace {
         return version;
     }
 
-    // A field row of the first layout as it is kept now; absent for a kind no version wrote, which no
-    // reader could have read either.
+    // A field row of the first layout as it is kept now; absent for a row that no reader of that layout
+    // could read: of a kind no version wrote, or a date or integer without its number.
     std::optional<CloudStoredValue> storedValueOfRow(const CloudPostgresRows& rows, int row)
     {
         constexpr int kKind = 3;
         constexpr int kText = 4;
         constexpr int kNumber = 5;
         constexpr int kBytes = 6;
-        switch (static_cast<CloudFieldKind>(rows.integer(row, kKind))) {
+        auto kind = static_cast<CloudFieldKind>(rows.integer(row, kKind));
+        if ((kind == CloudFieldKind::date || kind == CloudFieldKind::int64) && rows.isNull(row, kNumber))
+            return std::nullopt;
+        switch (kind) {
         case CloudFieldKind::string:
             return rows.text(row, kText);
         case CloudFieldKind::date:
@@ -97,6 +102,25 @@ namespace {
             return CloudAssetName { rows.text(row, kText) };
         }
         return std::nullopt;
+    }
+
+    // A record of the first layout without a row in its feed, which a reader of the feed never saw,
+    // becomes the feed's latest change, so that every row has its place in the feed; one log line each.
+    void placeRecordsMissingFromTheFeed(CloudPostgresConnection& connection)
+    {
+        auto placed = connection.run(
+            "UPDATE records AS r SET sequence = f.last_sequence + m.place FROM feed AS f, "
+            "(SELECT zone, name, row_number() OVER (ORDER BY zone, name) AS place FROM records "
+            "WHERE sequence IS NULL) AS m WHERE f.id = 1 AND r.zone = m.zone AND r.name = m.name "
+            "RETURNING r.zone, r.name");
+        if (placed.count() == 0)
+            return;
+        connection.run("UPDATE feed SET last_sequence = last_sequence + $1 WHERE id = 1",
+            { std::to_string(placed.count()) });
+        for (int row = 0; row < placed.count(); ++row)
+            logError("cloud record damaged: record \"" + printableCloudName(placed.text(row, 1))
+                + "\" in zone \"" + printableCloudName(placed.text(row, 0))
+                + "\" had no place in the change feed; it is carried over as the feed's latest change");
     }
 
     // Moves the first layout's feed into the records' rows, a deleted record's change into a row of its
@@ -120,11 +144,15 @@ namespace {
             "text_value, number, bytes FROM fields ORDER BY zone, record");
         std::optional<std::pair<std::string, std::string>> owner;
         CloudStoredFields fields;
+        std::size_t leftOut = 0;
         auto store = [&] {
             if (owner)
                 connection.run("UPDATE records SET fields = $3 WHERE zone = $1 AND name = $2",
                     { owner->first, owner->second, packCloudFields(fields) });
+            if (owner && leftOut > 0)
+                logCloudFieldsLeftOut(owner->first, owner->second, leftOut);
             fields.clear();
+            leftOut = 0;
         };
         for (int count = kMigratedRowsPerFetch; count == kMigratedRowsPerFetch;) {
             auto rows = connection.runBinary(
@@ -138,11 +166,14 @@ namespace {
                 }
                 if (auto value = storedValueOfRow(rows, row))
                     fields.emplace(rows.text(row, 2), std::move(*value));
+                else
+                    ++leftOut;
             }
         }
         store();
         connection.run("UPDATE records SET fields = $1 WHERE fields IS NULL AND type IS NOT NULL",
             { packCloudFields({}) });
+        placeRecordsMissingFromTheFeed(connection);
         connection.execute("CLOSE field_rows; ALTER TABLE records ALTER COLUMN sequence SET NOT NULL, "
                            "ALTER COLUMN assets DROP DEFAULT; DROP TABLE fields; DROP TABLE changes");
     }

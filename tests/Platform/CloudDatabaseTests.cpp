@@ -1,6 +1,8 @@
 #include "Platform/CloudSQLiteDatabase.h"
 #include "Platform/CloudPush.h"
+#include "tests/Platform/CloudFailure.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/PostgresServer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +15,8 @@ using namespace vellumar::platform;
 namespace fs = std::filesystem;
 
 namespace {
+
+using vellumar::test::itemErrorCode;
 
 constexpr const char* kContainer = "iCloud.com.zu.plimsor";
 
@@ -135,16 +139,16 @@ TEST_F(CloudDatabaseTest, AssetsArePrivateCopiesThatLiveAsLongAsTheirRecord)
     auto fetched = database.fetchRecords("zone", { "e-1" }, std::set<std::string> { "asset" });
     ASSERT_TRUE(fetched.front().record);
     EXPECT_EQ(fetched.front().record->fields.size(), 1u);
-    EXPECT_EQ(std::get<CloudAsset>(*fetched.front().record->field("asset")).fileURL, stored);
+    const CloudValue* asset = fetched.front().record->field("asset");
+    ASSERT_TRUE(asset && std::holds_alternative<CloudAsset>(*asset));
+    EXPECT_EQ(std::get<CloudAsset>(*asset).fileURL, stored);
 
     save({ withAsset }, CloudSavePolicy::allKeys);
-    EXPECT_EQ(assetNames().size(), 1u);
+    ASSERT_EQ(assetNames().size(), 1u);
     EXPECT_FALSE(fs::exists(stored));
     EXPECT_EQ(vellumar::test::readFile(folder / "assets" / *assetNames().begin()), "second");
-    EXPECT_EQ(database.saveRecords("zone", { withAsset }, CloudSavePolicy::ifServerRecordUnchanged)
-                  .front()
-                  .error->code(),
-        CloudErrorCode::serverRecordChanged);
+    auto refused = database.saveRecords("zone", { withAsset }, CloudSavePolicy::ifServerRecordUnchanged);
+    EXPECT_EQ(itemErrorCode(refused.front().error), CloudErrorCode::serverRecordChanged);
     EXPECT_EQ(assetNames().size(), 1u);
     database.deleteRecords("zone", { "e-1" });
     EXPECT_TRUE(assetNames().empty());
@@ -157,6 +161,7 @@ TEST_F(CloudDatabaseTest, AssetsArePrivateCopiesThatLiveAsLongAsTheirRecord)
 TEST_F(CloudDatabaseTest, OpeningRemovesOnlyOldAssetFilesThatNoRecordNames)
 {
     auto withAsset = savedWithAsset("kept");
+    ASSERT_EQ(assetNames().size(), 1u);
     std::string stored = *assetNames().begin();
     vellumar::test::writeBytes(folder / "assets" / "orphan-old", "left by a killed writer");
     vellumar::test::writeBytes(folder / "assets" / "orphan-young", "a writer's copy before its commit");
@@ -192,7 +197,7 @@ TEST_F(CloudDatabaseTest, FieldsRoundTripByType)
             { "bytes", CloudBytes { 0, 255, 7 } } } };
     save({ record });
     EXPECT_EQ(database.fetchRecords("zone", { "e-typed" }, std::nullopt).front().record, record);
-    EXPECT_EQ(database.fetchRecords("zone", { "absent" }, std::nullopt).front().error->code(),
+    EXPECT_EQ(itemErrorCode(database.fetchRecords("zone", { "absent" }, std::nullopt).front().error),
         CloudErrorCode::unknownItem);
 }
 
@@ -266,7 +271,7 @@ TEST_F(CloudDatabaseTest, PushGoesToEveryListenerForCreatedMatchingRecordsOnly)
         }
         EXPECT_FALSE(listener->receive(std::chrono::milliseconds(0)));
     }
-    EXPECT_EQ(database.deleteSubscriptions({ "vl.mac.zone", "gone" })[1].error->code(),
+    EXPECT_EQ(itemErrorCode(database.deleteSubscriptions({ "vl.mac.zone", "gone" })[1].error),
         CloudErrorCode::unknownItem);
     save({ note("e-unsubscribed") });
     EXPECT_FALSE(first.receive(std::chrono::milliseconds(0)));
@@ -303,4 +308,39 @@ TEST_F(CloudDatabaseTest, QueuedFailuresAreTakenOldestFirstAndOnlyByTheirOperati
     EXPECT_EQ(taken,
         (std::vector<std::pair<int, std::optional<double>>> {
             { 7, 3.0 }, { 7, 3.0 }, { 25, std::nullopt } }));
+}
+
+// Lengths at each edge of the packing's length bytes (up to 127 takes one, up to 16,383 two, up to
+// 2,097,151 three), in values and keys, on either database.
+TEST(CloudDatabaseOnEither, ValuesAndKeysAtEachEdgeOfALengthByteComeBackWhole)
+{
+    vellumar::test::TemporaryFolder root;
+    vellumar::test::PostgresServer server;
+    std::vector<std::pair<std::string, CloudDatabaseChoice>> choices { { "SQLite", {} } };
+    if (server.isRunning())
+        choices.emplace_back(
+            "PostgreSQL", CloudDatabaseChoice { CloudBackend::postgresql, server.conninfo() });
+    struct Case {
+        std::string key;
+        std::size_t valueBytes;
+    };
+    std::vector<Case> cases { { std::string(127, 'k'), 1 }, { std::string(128, 'k'), 1 } };
+    for (std::size_t valueBytes : { 0, 127, 128, 129, 16'383, 16'384, 2'097'152 })
+        cases.push_back({ "value", valueBytes });
+    for (const auto& [name, choice] : choices) {
+        auto database = openCloudDatabase(kContainer, { .folder = root / name, .choice = choice });
+        database->saveZone("zone");
+        for (const auto& row : cases) {
+            SCOPED_TRACE(name + ": a key of " + std::to_string(row.key.size()) + " bytes, a value of "
+                + std::to_string(row.valueBytes));
+            const CloudRecord record { "Envelope", "r",
+                { { row.key, CloudBytes(row.valueBytes, 0xa5) }, { "z", std::string("after") } } };
+            ASSERT_FALSE(database->saveRecords("zone", { record }, CloudSavePolicy::allKeys).front().error);
+            auto fetched = database->fetchRecords("zone", { "r" }, std::nullopt).front().record;
+            EXPECT_TRUE(fetched == record)
+                << "it came back with " << (fetched ? fetched->fields.size() : 0) << " fields";
+        }
+    }
+    if (!server.isRunning())
+        GTEST_SKIP() << "PostgreSQL cannot start here, SQLite alone was tried: " << server.failure();
 }

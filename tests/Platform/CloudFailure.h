@@ -14,6 +14,12 @@ struct CloudFailure {
     std::optional<double> retryAfter;
 };
 
+// The code of an item's error, 0 when it has none, so that a check of it never reads an absent one.
+inline int itemErrorCode(const std::optional<platform::CloudDatabaseError>& error)
+{
+    return error ? error->code() : 0;
+}
+
 inline CloudFailure cloudFailureOf(const std::function<void()>& request)
 {
     try {

@@ -81,9 +81,9 @@ TEST(CloudFieldPacking, ReadsBackEveryKindAtItsLimitsAndRefusesDamagedBytes)
     EXPECT_EQ(unpackCloudValues(packed, std::set<std::string> { "asset", "most", "absent" }, assetFile),
         (std::map<std::string, CloudValue, std::less<>> {
             { "asset", CloudAsset { "/assets/" + std::string(32, 'a') } }, { "most", Limits::max() } }));
-    EXPECT_EQ(
-        unpackCloudValues(packed, std::nullopt, [](const std::string&) { return std::nullopt; })->size(),
-        everyKind.size() - 1);
+    auto withoutAssets
+        = unpackCloudValues(packed, std::nullopt, [](const std::string&) { return std::nullopt; });
+    EXPECT_EQ(withoutAssets ? withoutAssets->size() : 0, everyKind.size() - 1);
 
     struct Case {
         std::string name;

@@ -2,8 +2,9 @@
 #include "Platform/CloudPostgres.h"
 #include "Platform/CloudPostgresSchema.h"
 #include "Platform/CloudPush.h"
-#include "tests/support/FileFixtures.h"
 #include "tests/Platform/CloudFailure.h"
+#include "tests/support/CapturedLog.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/PostgresServer.h"
 
 #include <gtest/gtest.h>
@@ -97,7 +98,9 @@ TEST_F(CloudPostgresDatabaseTest, AssetsOfEverySizeAroundTheirPartsComeBackByteF
         auto elsewhere = open(root / "elsewhere");
         auto fetched = elsewhere->fetchRecords("zone", { name }, std::set<std::string> { "asset" });
         ASSERT_TRUE(fetched.front().record);
-        const auto& asset = std::get<CloudAsset>(*fetched.front().record->field("asset"));
+        const CloudValue* value = fetched.front().record->field("asset");
+        ASSERT_TRUE(value && std::holds_alternative<CloudAsset>(*value));
+        const auto& asset = std::get<CloudAsset>(*value);
         EXPECT_EQ(vellumar::test::readFile(asset.fileURL), vellumar::test::readFile(sent));
         EXPECT_TRUE(asset.fileURL.string().starts_with((root / "elsewhere").string()));
         // A feed page read where the asset is not cached yet fetches it as well.
@@ -152,7 +155,7 @@ TEST_F(CloudPostgresDatabaseTest, ARecordWhoseAssetCannotBeReadStoresNothingAndT
     EXPECT_EQ(results[1].error->code(), CloudErrorCode::assetFileNotFound);
     auto fetched = database->fetchRecords("zone", { "e-first", "e-missing" }, std::nullopt);
     EXPECT_TRUE(fetched[0].record);
-    EXPECT_EQ(fetched[1].error->code(), CloudErrorCode::unknownItem);
+    EXPECT_EQ(vellumar::test::itemErrorCode(fetched[1].error), CloudErrorCode::unknownItem);
     EXPECT_EQ(other()->run("SELECT count(*) FROM assets").integer(0, 0), 0);
 }
 
@@ -378,9 +381,23 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         const char* name;
         std::string afterLayout1;
         int expectedCode;
+        std::vector<std::string> logged = {};
+        // The record the carry-over makes the feed's latest change, when there is one.
+        std::optional<CloudRecord> appended = std::nullopt;
     };
     const std::vector<Case> cases {
         { "layout 1", "", 0 },
+        { "rows no reader of layout 1 could read, and a record missing from the feed",
+            "INSERT INTO fields VALUES('zone', 'kinds', 'no date', 1, NULL, NULL, NULL), "
+            "('zone', 'kinds', 'no number', 2, NULL, NULL, NULL), ('zone', 'kinds', 'odd', 9, 'x', 5, NULL); "
+            "INSERT INTO records VALUES('zone', 'unfed', 'Envelope'); "
+            "INSERT INTO fields VALUES('zone', 'unfed', 'to', 0, 'mac', NULL, NULL);",
+            0,
+            { "cloud record damaged: 3 fields of record \"kinds\" in zone \"zone\" could not be read; the "
+              "record is carried over without them",
+                "cloud record damaged: record \"unfed\" in zone \"zone\" had no place in the change feed; it "
+                "is carried over as the feed's latest change" },
+            CloudRecord { "Envelope", "unfed", { { "to", std::string("mac") } } } },
         { "a newer layout",
             "CREATE TABLE schema_version(id INTEGER PRIMARY KEY, version INTEGER); "
             "INSERT INTO schema_version VALUES(1, 3);",
@@ -410,17 +427,23 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
                 .output;
         };
         std::string before = dump();
-        auto opening = [&] {
-            return std::make_unique<CloudPostgresDatabase>(container,
-                CloudDatabaseOptions { .folder = root / container,
-                    .choice = CloudDatabaseChoice { CloudBackend::postgresql, server.conninfo() } });
-        };
-        EXPECT_EQ(cloudFailureOf([&] { opening(); }).code, testCase.expectedCode);
+        std::unique_ptr<CloudPostgresDatabase> opened;
+        {
+            vellumar::test::CapturedLog log;
+            EXPECT_EQ(cloudFailureOf([&] {
+                opened = std::make_unique<CloudPostgresDatabase>(container,
+                    CloudDatabaseOptions { .folder = root / container,
+                        .choice = CloudDatabaseChoice { CloudBackend::postgresql, server.conninfo() } });
+            }).code,
+                testCase.expectedCode);
+            EXPECT_EQ(log.lines(), testCase.logged);
+        }
         if (testCase.expectedCode != 0) {
             EXPECT_EQ(dump(), before);
             continue;
         }
-        auto opened = opening();
+        if (!opened)
+            continue;
         EXPECT_EQ(opened->userRecordName(), "_0123456789abcdef0123456789abcdef");
         auto fetched = opened->fetchRecords("zone", { "kinds", "bare" }, std::nullopt);
         ASSERT_TRUE(fetched[0].record && fetched[1].record);
@@ -439,11 +462,19 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         EXPECT_EQ(*fetched[1].record, (CloudRecord { "Presence", "bare", {} }));
         // A token saved before the change of layout reads the rest of the feed.
         auto changes = opened->fetchZoneChanges("zone", CloudChangeToken { 77, 1, false }, std::nullopt);
-        ASSERT_EQ(changes.modified.size(), 2u);
+        const std::int64_t appended = testCase.appended ? 1 : 0;
+        ASSERT_EQ(changes.modified.size(), 2u + appended);
         EXPECT_EQ(
             changes.modified[1], (CloudRecord { "Envelope", "later", { { "to", std::string("mac") } } }));
+        if (testCase.appended) {
+            EXPECT_EQ(changes.modified[2], *testCase.appended);
+        }
         EXPECT_EQ(changes.deletedRecordNames, std::vector<std::string> { "gone" });
-        EXPECT_EQ(changes.token, (CloudChangeToken { 77, 4, false }));
+        EXPECT_EQ(changes.token, (CloudChangeToken { 77, 4 + appended, false }));
+        // The feed goes on after the carry-over's last change.
+        opened->saveRecords("zone", { { "Envelope", "next", {} } }, CloudSavePolicy::allKeys);
+        EXPECT_EQ(opened->fetchZoneChanges("zone", changes.token, std::nullopt).modified,
+            (std::vector<CloudRecord> { { "Envelope", "next", {} } }));
         EXPECT_EQ(opened->subscriptions(),
             (std::vector<CloudQuerySubscription> {
                 { "mac-sub", "Envelope", "zone", { { { "to", "mac" } } }, { true } } }));

@@ -63,6 +63,13 @@ db.commit()
 db.executescript(sys.argv[4])
 )";
 
+// What opening a database of packed fields does in a version of this program from before them: its own
+// table of field rows and index of the feed, made unless they exist, and its schema version.
+constexpr const char* kEarlierVersionOpening
+    = "CREATE TABLE IF NOT EXISTS fields(zone TEXT NOT NULL, record TEXT NOT NULL, key TEXT NOT NULL, "
+      "kind INTEGER NOT NULL, value, UNIQUE(zone, record, key)); "
+      "CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence); PRAGMA user_version = 1;";
+
 // Rewrites the packed fields of record "r" of "zone" to what the expression makes of them (`f`).
 constexpr const char* kFieldsRewriter = R"(import sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
@@ -98,9 +105,23 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         std::string logged;
         // Not a byte of the file written, where nothing but the version was read.
         bool untouched = false;
+        // Run by sqlite3 once this program has carried the database over, when not empty.
+        std::string laterSQL;
     };
     const Case cases[] = {
         { "fields one row each", 1, "", 0, "" },
+        { "fields of unknown kinds", 1,
+            "INSERT INTO fields VALUES('zone', 'text', 'odd', 9, 'x'), ('zone', 'text', 'odder', -1, 'y');",
+            0,
+            "cloud record damaged: 2 fields of record \"text\" in zone \"zone\" could not be read; the "
+            "record is carried over without them" },
+        { "carried over, then opened by the earlier version", 1, "", 0,
+            "cloud database repaired: an earlier version of this program had marked it as its own; its "
+            "layout is put back with every record",
+            false, kEarlierVersionOpening },
+        { "packed fields beside field rows", 1, "", CloudErrorCode::internalError,
+            "cloud database refused: it holds both packed fields and field rows; it is left as it is", false,
+            kEarlierVersionOpening + std::string("INSERT INTO fields VALUES('zone', 'text', 'k', 0, 'v');") },
         { "newer version", 3, "", CloudErrorCode::incompatibleVersion,
             "cloud database refused: its schema version 3 is newer than this program's 2; it is left as it "
             "is",
@@ -120,24 +141,33 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
                                               std::to_string(row.version), row.moreSQL })
                       .exitStatus,
             0);
+        if (!row.laterSQL.empty()) {
+            CloudSQLiteDatabase(kContainer, { .folder = folder });
+            sqlite3(file, { row.laterSQL });
+        }
         const std::string dumped = sqlite3(file, { "PRAGMA user_version;", ".dump" });
         const std::string written = vellumar::test::readFile(file);
         vellumar::test::CapturedLog log;
+        const auto expectedLog
+            = row.logged.empty() ? std::vector<std::string>() : std::vector<std::string> { row.logged };
 
+        std::unique_ptr<CloudSQLiteDatabase> opened;
+        EXPECT_EQ(vellumar::test::cloudFailureOf([&] {
+            opened = std::make_unique<CloudSQLiteDatabase>(
+                kContainer, CloudDatabaseOptions { .folder = folder });
+        }).code,
+            row.code);
         if (row.code != 0) {
-            EXPECT_EQ(vellumar::test::cloudFailureOf([&] {
-                CloudSQLiteDatabase(kContainer, { .folder = folder });
-            }).code,
-                row.code);
             EXPECT_TRUE(sqlite3(file, { "PRAGMA user_version;", ".dump" }) == dumped)
                 << "the database was changed";
             EXPECT_TRUE(!row.untouched || vellumar::test::readFile(file) == written)
                 << "the file was written";
-            EXPECT_EQ(log.lines(),
-                row.logged.empty() ? std::vector<std::string>() : std::vector<std::string> { row.logged });
+            EXPECT_EQ(log.lines(), expectedLog);
             continue;
         }
-        CloudSQLiteDatabase database(kContainer, { .folder = folder });
+        if (!opened)
+            continue;
+        CloudSQLiteDatabase& database = *opened;
         EXPECT_EQ(sqlite3(file,
                       { "PRAGMA user_version; SELECT count(*) FROM sqlite_master WHERE name = 'fields';" }),
             "2\n0\n");
@@ -167,7 +197,7 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         // The feed goes on from where the older program left it.
         database.saveRecords("zone", { { "Envelope", "later", {} } }, CloudSavePolicy::allKeys);
         EXPECT_EQ(database.fetchZoneChanges("zone", changes.token, std::nullopt).token.changeSequence, 7);
-        EXPECT_TRUE(log.lines().empty());
+        EXPECT_EQ(log.lines(), expectedLog);
     }
 }
 
