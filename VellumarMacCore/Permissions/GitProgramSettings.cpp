@@ -79,6 +79,76 @@ namespace {
         "pre-auto-gc", "post-rewrite", "sendemail-validate", "fsmonitor-watchman", "p4-changelist",
         "p4-prepare-changelist", "p4-post-changelist", "p4-pre-submit", "post-index-change" };
 
+    // One word of a command as the shell reads it, its quotes removed.
+    struct Word {
+        std::string text;
+        // The word names the program of its command: the first one, or the first after ";", "&", "|",
+        // "(" or ")".
+        bool program = false;
+        // The word starts with an unquoted "~", which the shell expands.
+        bool expandsHome = false;
+        // Some of the word was quoted: it may hold more shell code, as the argument of "sh -c" does.
+        bool quoted = false;
+    };
+
+    // The words of `command`: split at unquoted blanks and at the shell's operators, with single quotes,
+    // double quotes and backslashes read as the shell reads them. Enough for the values Git's settings
+    // hold; expansions ("$HOME") are left as written.
+    std::vector<Word> shellWords(std::string_view command)
+    {
+        std::vector<Word> words;
+        std::optional<Word> current;
+        bool nextIsProgram = true;
+        auto finish = [&] {
+            if (current) {
+                words.push_back(std::move(*current));
+                current.reset();
+                nextIsProgram = false;
+            }
+        };
+        for (std::size_t at = 0; at < command.size(); ++at) {
+            char c = command[at];
+            if (c == ' ' || c == '\t' || c == '\n') {
+                finish();
+                continue;
+            }
+            if (std::string_view(";&|()<>").find(c) != std::string_view::npos) {
+                bool redirection = c == '<' || c == '>';
+                bool program = nextIsProgram;
+                finish();
+                nextIsProgram = redirection ? program : true;
+                continue;
+            }
+            if (!current)
+                current = Word { .text = {}, .program = nextIsProgram };
+            Word& word = *current;
+            if (c == '~' && word.text.empty() && !word.quoted)
+                word.expandsHome = true;
+            if (c == '\\') {
+                if (at + 1 < command.size())
+                    word.text += command[++at];
+            } else if (c == '\'') {
+                word.quoted = true;
+                std::size_t end = std::min(command.find('\'', at + 1), command.size());
+                word.text.append(command.substr(at + 1, end - at - 1));
+                at = end;
+            } else if (c == '"') {
+                word.quoted = true;
+                // Inside double quotes a backslash escapes only these.
+                for (++at; at < command.size() && command[at] != '"'; ++at) {
+                    if (command[at] == '\\' && at + 1 < command.size()
+                        && std::string_view("$`\"\\\n").find(command[at + 1]) != std::string_view::npos)
+                        ++at;
+                    word.text += command[at];
+                }
+            } else {
+                word.text += c;
+            }
+        }
+        finish();
+        return words;
+    }
+
     // Code in a quoted word ("sh -c './tool.sh'") is read one level down, not further: deeper quoting
     // is rare in a setting and costs ever more backslashes to write.
     constexpr int kMaxCodeDepth = 1;
@@ -154,61 +224,6 @@ Paths namedFiles(std::string_view key, std::string_view value, const Resolution&
     }
     addCommandFiles(command, resolution, files, 0);
     return files;
-}
-
-std::vector<Word> shellWords(std::string_view command)
-{
-    std::vector<Word> words;
-    std::optional<Word> current;
-    bool nextIsProgram = true;
-    auto finish = [&] {
-        if (current) {
-            words.push_back(std::move(*current));
-            current.reset();
-            nextIsProgram = false;
-        }
-    };
-    for (std::size_t at = 0; at < command.size(); ++at) {
-        char c = command[at];
-        if (c == ' ' || c == '\t' || c == '\n') {
-            finish();
-            continue;
-        }
-        if (std::string_view(";&|()<>").find(c) != std::string_view::npos) {
-            bool redirection = c == '<' || c == '>';
-            bool program = nextIsProgram;
-            finish();
-            nextIsProgram = redirection ? program : true;
-            continue;
-        }
-        if (!current)
-            current = Word { .text = {}, .program = nextIsProgram };
-        Word& word = *current;
-        if (c == '~' && word.text.empty() && !word.quoted)
-            word.expandsHome = true;
-        if (c == '\\') {
-            if (at + 1 < command.size())
-                word.text += command[++at];
-        } else if (c == '\'') {
-            word.quoted = true;
-            std::size_t end = std::min(command.find('\'', at + 1), command.size());
-            word.text.append(command.substr(at + 1, end - at - 1));
-            at = end;
-        } else if (c == '"') {
-            word.quoted = true;
-            // Inside double quotes a backslash escapes only these.
-            for (++at; at < command.size() && command[at] != '"'; ++at) {
-                if (command[at] == '\\' && at + 1 < command.size()
-                    && std::string_view("$`\"\\\n").find(command[at + 1]) != std::string_view::npos)
-                    ++at;
-                word.text += command[at];
-            }
-        } else {
-            word.text += c;
-        }
-    }
-    finish();
-    return words;
 }
 
 std::optional<fs::path> configuredPath(

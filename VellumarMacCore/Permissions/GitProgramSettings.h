@@ -28,27 +28,14 @@ struct Resolution {
 // the program it runs: a program named with a "/" (whether it exists yet or not, since a command could
 // make it), and any other word of the command that names an existing file, such as a script given
 // to "sh". A program without a "/" is found through PATH and adds nothing; so does a value that is a
-// boolean where Git reads one, or an alias that names Git's own commands. Relative words are taken
-// from `top`, "~" and "~user" at a word's start are expanded. Reads the disk to tell what exists.
+// boolean where Git reads one, or an alias that names Git's own commands. A command is split into
+// words as the shell splits it (blanks, quotes, backslashes, ";", "&", "|" and parentheses; the code
+// in a quoted word, as given to "sh -c", once more), after the "!" that marks one in an alias or a
+// credential helper; askpass and the signing programs are one path each, as Git runs them without a
+// shell. Relative words are taken from `top`; "~" and "~user" at the start of an unquoted word are
+// expanded, "$" expansions are not. Reads the disk to tell what exists.
 std::vector<std::filesystem::path> namedFiles(
     std::string_view key, std::string_view value, const Resolution& resolution);
-
-// One word of a command as the shell reads it, its quotes removed.
-struct Word {
-    std::string text;
-    // The word names the program of its command: the first one, or the first after ";", "&", "|",
-    // "(" or ")".
-    bool program = false;
-    // The word starts with an unquoted "~", which the shell expands.
-    bool expandsHome = false;
-    // Some of the word was quoted: it may hold more shell code, as the argument of "sh -c" does.
-    bool quoted = false;
-};
-
-// The words of `command`: split at unquoted blanks and at the shell's operators, with single quotes,
-// double quotes and backslashes read as the shell reads them. Enough for the values Git's settings
-// hold; expansions ("$HOME") are left as written.
-std::vector<Word> shellWords(std::string_view command);
 
 // A path as Git's configuration means it: `value` taken from `relativeTo` unless absolute, "~" as
 // `home`, "~user" as that user's home. Absent for "%(prefix)/" (Git's own installation) and for the
