@@ -506,8 +506,8 @@ void writeScript(const fs::path& file, const std::string& text)
 }
 
 // Each kind of setting that names a program, set by the user to a script in the repository: a sandboxed
-// command appends its code to the script, and the user's Git command that runs the program, outside the
-// sandbox after the run, runs the user's script as it was.
+// command appends its code to the script and still commits, and the user's Git command that runs the
+// program, outside the sandbox after the run, runs the user's script as it was.
 TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNoScriptASettingNamesThatACommandChanged)
 {
     struct Program {
@@ -567,17 +567,22 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNoScriptASettingNamesThatACommandCha
         if (program.prepare)
             program.prepare(scene);
         std::ofstream(scene.project / "data.dat", std::ios::app) << "changed\n";
-        writeScript(scene.project / program.script, "touch '" + used.string() + "'\n");
+        // Inside the sandbox, where Git commits with the hook too, `used` cannot be made.
+        writeScript(scene.project / program.script, "touch '" + used.string() + "' || true\n");
         for (const auto& [key, value] : program.settings)
             ASSERT_EQ(git(scene.project, { "config", key, value }).exitStatus, 0);
 
         scene.world.openGates();
-        scene.world.startReal(scene.steps({ { "cd {P} && python3 -c \"import sys; open(sys.argv[1], 'a')"
-                                              ".write(sys.argv[2])\" "
-                + program.script + " \"{TOUCH}\n\"; echo tried-$((6 * 7))",
+        const std::string appends = "python3 -c \"import sys; open(sys.argv[1], 'a').write(sys.argv[2])\" "
+            + program.script + " \"{TOUCH}\n\"";
+        const std::string commits
+            = "git -c user.name=Bot -c user.email=bot@example.com commit -q --allow-empty -m inside";
+        scene.world.startReal(scene.steps({ { "cd {P} && " + appends + "; echo tried-$((6 * 7)); " + commits
+                + " && echo committed-$((6 * 7))",
             false } }));
         EXPECT_EQ(scene.world.run(commandsJob(scene.grant)).reply, "Done.");
         EXPECT_NE(scene.world.model->requestLog().find("tried-42"), std::string::npos);
+        EXPECT_NE(scene.world.model->requestLog().find("committed-42"), std::string::npos);
 
         runUsersGit(scene, program.usersGit, program.atTerminal);
         EXPECT_TRUE(fs::exists(used));
