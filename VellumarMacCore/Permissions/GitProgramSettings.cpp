@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cctype>
 #include <pwd.h>
 #include <regex>
@@ -237,10 +238,16 @@ std::optional<fs::path> configuredPath(
     std::string user(value.substr(1, slash - 1));
     fs::path userHome = home;
     if (!user.empty()) {
-        const passwd* entry = ::getpwnam(user.c_str());
-        if (!entry)
+        // Not getpwnam, whose answer another run's settings may overwrite on another thread.
+        std::vector<char> storage(16384);
+        passwd entry = {};
+        passwd* found = nullptr;
+        while (::getpwnam_r(user.c_str(), &entry, storage.data(), storage.size(), &found) == ERANGE
+            && storage.size() < 1024 * 1024)
+            storage.resize(storage.size() * 2);
+        if (!found)
             return std::nullopt;
-        userHome = entry->pw_dir;
+        userHome = entry.pw_dir;
     }
     return standardizedPath(slash < value.size() ? userHome / value.substr(slash + 1) : userHome);
 }
