@@ -1,17 +1,15 @@
 #include "VellumarMacCore/Permissions/GitConfigPaths.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/Permissions/GitProgramSettings.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <exception>
 #include <optional>
-#include <pwd.h>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -25,8 +23,12 @@ namespace {
     using Paths = std::vector<fs::path>;
 
     // Git's keys are matched with the section and the name in lower case.
-    constexpr const char* kKeys
-        = "^(core\\.hookspath|core\\.fsmonitor|include\\.path|includeif\\..*\\.path)$";
+    const std::string& configuredKeys()
+    {
+        static const std::string keys
+            = "^(core\\.hookspath|include\\.path|includeif\\..*\\.path)$|" + GitProgramSettings::keyPattern();
+        return keys;
+    }
     // Git itself stops following includes this deep.
     constexpr int kMaxIncludeDepth = 10;
 
@@ -56,16 +58,6 @@ namespace {
             entries.push_back(std::move(entry));
         }
         return entries;
-    }
-
-    // What Git takes for a boolean, where "core.fsmonitor" then means its own monitor or none.
-    bool isBoolean(const std::optional<std::string>& value)
-    {
-        if (!value)
-            return true;
-        static const std::set<std::string> words = { "", "true", "false", "yes", "no", "on", "off" };
-        return words.contains(detail::asciiLowercased(*value))
-            || std::all_of(value->begin(), value->end(), [](unsigned char c) { return std::isdigit(c); });
     }
 
     std::optional<fs::path> executableOnPath(const std::string& searchPath)
@@ -105,7 +97,7 @@ namespace {
                 workTree = fs::path(top->substr(0, top->find('\n')));
             // Git reports the repository's own files relative to where it runs: the work tree's top.
             Context context { workTree.value_or(folder), workTree, {} };
-            auto listed = git(folder, { "config", "-z", "--show-origin", "--get-regexp", kKeys });
+            auto listed = git(folder, { "config", "-z", "--show-origin", "--get-regexp", configuredKeys() });
             if (!listed) {
                 logUnread(folder);
                 return;
@@ -154,30 +146,9 @@ namespace {
             return standardizedPath(base / entry.origin.substr(prefix.size()));
         }
 
-        // A path from the configuration as Git expands it; absent for "%(prefix)/" (Git's own
-        // installation) and for the home of a user that does not exist.
         std::optional<fs::path> expanded(const std::string& value, const fs::path& relativeTo) const
         {
-            if (value.starts_with("%(prefix)/"))
-                return std::nullopt;
-            if (!value.starts_with("~"))
-                return standardizedPath(relativeTo / value);
-            std::size_t slash = std::min(value.find('/'), value.size());
-            std::string user = value.substr(1, slash - 1);
-            fs::path home = m_options.home;
-            if (!user.empty()) {
-                const passwd* entry = ::getpwnam(user.c_str());
-                if (!entry)
-                    return std::nullopt;
-                home = entry->pw_dir;
-            }
-            return standardizedPath(slash < value.size() ? home / value.substr(slash + 1) : home);
-        }
-
-        void keep(const std::optional<fs::path>& path)
-        {
-            if (path)
-                found.push_back(*path);
+            return GitProgramSettings::configuredPath(value, relativeTo, m_options.home);
         }
 
         void add(const std::vector<Entry>& entries, Context& context, int depth)
@@ -186,33 +157,26 @@ namespace {
                 if (!entry.value)
                     continue;
                 const std::string& value = *entry.value;
+                // Git starts its programs and hooks at the work tree's top.
+                const fs::path& top = context.workTree.value_or(context.base);
                 if (entry.key == "core.hookspath") {
-                    // Hooks run at the work tree's top; outside a repository a relative path names nothing.
-                    if (context.workTree || value.starts_with("/") || value.starts_with("~"))
-                        keep(expanded(value, context.workTree.value_or(context.base)));
-                } else if (entry.key == "core.fsmonitor") {
-                    if (!isBoolean(entry.value))
-                        addMonitor(value, context);
-                } else if (auto origin = originFile(entry, context.base)) {
-                    addInclude(*origin, value, context, depth);
+                    // Outside a repository a relative path names nothing.
+                    if (!context.workTree && !value.starts_with("/") && !value.starts_with("~"))
+                        continue;
+                    if (auto hooks = expanded(value, top)) {
+                        found.push_back(*hooks);
+                        for (auto& script : GitProgramSettings::hookManagerScripts(*hooks, top))
+                            found.push_back(std::move(script));
+                    }
+                } else if (entry.key == "include.path"
+                    || (entry.key.starts_with("includeif.") && entry.key.ends_with(".path"))) {
+                    if (auto origin = originFile(entry, context.base))
+                        addInclude(*origin, value, context, depth);
+                } else {
+                    for (auto& file : GitProgramSettings::namedFiles(
+                             entry.key, value, { .top = top, .home = m_options.home }))
+                        found.push_back(std::move(file));
                 }
-            }
-        }
-
-        // Git hands the value to the shell at the work tree's top: a first word with a "/" is the program
-        // (without one, PATH finds it), and a later word that names a file is likely a script it runs.
-        void addMonitor(const std::string& value, const Context& context)
-        {
-            const fs::path& top = context.workTree.value_or(context.base);
-            std::size_t start = value.find_first_not_of(" \t");
-            for (bool first = true; start != std::string::npos; first = false) {
-                std::size_t end = std::min(value.find_first_of(" \t", start), value.size());
-                std::string word = value.substr(start, end - start);
-                start = value.find_first_not_of(" \t", end);
-                auto path = expanded(word, top);
-                std::error_code error;
-                if (path && (first ? word.find('/') != std::string::npos : fs::exists(*path, error)))
-                    found.push_back(*path);
             }
         }
 
@@ -230,7 +194,7 @@ namespace {
                 return;
             auto listed = git(context.base,
                 { "config", "-z", "--show-origin", "--no-includes", "--file", file->string(), "--get-regexp",
-                    kKeys });
+                    configuredKeys() });
             if (!listed) {
                 logUnread(*file);
                 return;

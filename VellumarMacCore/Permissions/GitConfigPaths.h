@@ -1,6 +1,6 @@
 // What the user's own Git, run later outside the sandbox, takes from places commands may write: the
-// ".git" files that send it to a Git folder, and the hooks, file system monitors and included files
-// that its configuration names. A command that changed any of them would have Git run its code.
+// ".git" files that send it to a Git folder, and the hooks, programs and included files that its
+// configuration names. A command that changed any of them would have Git run its code.
 #pragma once
 
 #include "VellumarMacCore/Foundations/CommandRunner.h"
@@ -34,9 +34,10 @@ struct Options {
 std::vector<std::filesystem::path> gitFiles(const std::vector<std::filesystem::path>& places);
 
 // The files and folders that Git in `repository` (its work tree or a folder in it) is told by its
-// configuration to run or read: "core.hooksPath", "core.fsmonitor" where it names a program by a path,
-// "include.path" and every "includeIf.<condition>.path", whether the condition holds now or not, and
-// the same in every file so included. Git reads the system, global (both "~/.gitconfig" and the XDG
+// configuration to run or read: "core.hooksPath" (with the scripts a hook manager's runners there run,
+// see `GitProgramSettings::hookManagerScripts`), the files that settings naming a program name (see
+// `GitProgramSettings::namedFiles`), "include.path" and every "includeIf.<condition>.path", whether
+// the condition holds now or not, and the same in every file so included. Git reads the system, global (both "~/.gitconfig" and the XDG
 // file), repository and worktree configuration; the paths are resolved as Git resolves them ("~" is
 // `home`, an include relative to its including file, the others relative to the work tree). Runs
 // `git config` under time limits; a repository whose configuration cannot be read adds nothing and is

@@ -93,6 +93,32 @@ TEST(GitConfigPaths, FindsWhatEachScopeNamesAsGitResolvesIt)
                 p.git(p.place, { "config", "core.fsmonitor", "watchman" });
             },
             {} },
+        { "programs that settings name in each scope, taken from the work tree's top",
+            [](Place& p) {
+                p.write("home/Projects/tools/pager.sh", "");
+                p.write("home/Projects/tools/helper", "");
+                p.write("home/.gitconfig",
+                    "[core]\n\tpager = sh tools/pager.sh\n"
+                    "[credential \"https://example.com\"]\n\thelper = !./tools/helper\n");
+                p.git(p.place, { "config", "filter.Tool.clean", "./tools/clean.sh %f" });
+                p.git(p.place, { "config", "core.sshCommand", "ssh -i ~/.ssh/key" });
+            },
+            { "tools/pager.sh", "tools/helper", "tools/clean.sh" } },
+        { "husky 9's runners, and the scripts of their names beside them",
+            [](Place& p) {
+                p.git(p.place, { "config", "core.hooksPath", ".husky/_" });
+                for (const char* name :
+                    { ".husky/_/h", ".husky/_/pre-commit", ".husky/_/pre-push", ".husky/pre-commit" })
+                    p.write(std::string("home/Projects/") + name, "");
+            },
+            { ".husky/_", ".husky/pre-commit", ".husky/pre-push" } },
+        { "a hooks folder at the top, beside a file named like a hook",
+            [](Place& p) {
+                p.git(p.place, { "config", "core.hooksPath", ".githooks" });
+                p.write("home/Projects/.githooks/pre-commit", "");
+                p.write("home/Projects/pre-commit", "");
+            },
+            { ".githooks" } },
         { "an include relative to the including file",
             [](Place& p) {
                 p.git(p.place, { "config", "include.path", "../shared.cfg" });

@@ -472,3 +472,120 @@ TEST_F(ClaudeReplyGitRealCLI, GitInsideTheSandboxStillWorksUnderTheProtections)
     EXPECT_FALSE(fs::exists(fs::symlink_status(scene.project / ".git/commondir")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(scene.project / ".git/modules/sub/commondir")));
 }
+
+namespace {
+
+// Git as the user runs it in `scene`'s project, with nothing in the environment that stands in for a
+// setting, no terminal to prompt on, and a credential request on its input; at a terminal through
+// script(1) when `atTerminal`.
+void runUsersGit(const PlantingScene& scene, const std::vector<std::string>& arguments, bool atTerminal)
+{
+    std::vector<std::string> argv = { "env", "-u", "GIT_EDITOR", "-u", "GIT_PAGER", "-u", "PAGER", "-u",
+        "GIT_ASKPASS", "-u", "SSH_ASKPASS", "-u", "GIT_SSH_COMMAND", "-u", "GIT_EXTERNAL_DIFF",
+        "GIT_TERMINAL_PROMPT=0", "HOME=" + scene.home.string() };
+    std::vector<std::string> command = { "git", "-c", "user.name=User", "-c", "user.email=user@example.com",
+        "-C", scene.project.string() };
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    if (atTerminal) {
+        std::string line;
+        for (const auto& word : command)
+            line += "'" + word + "' ";
+        command = { "script", "-qec", line, "/dev/null" };
+    }
+    argv.insert(argv.end(), command.begin(), command.end());
+    test::runPeer(argv, "protocol=https\nhost=example.com\n\n");
+}
+
+void writeScript(const fs::path& file, const std::string& text)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "#!/bin/sh\n" << text;
+    fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+}
+
+}
+
+// Each kind of setting that names a program, set by the user to a script in the repository: a sandboxed
+// command appends its code to the script and still commits, and the user's Git command that runs the
+// program, outside the sandbox after the run, runs the user's script as it was.
+TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNoScriptASettingNamesThatACommandChanged)
+{
+    struct Program {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> settings; // the user's, in the repository
+        std::vector<std::string> usersGit; // the arguments of the user's Git command that runs it
+        bool atTerminal = false;
+        std::function<void(const PlantingScene&)> prepare = nullptr; // more of the user's set-up
+        std::string script = "tools/program.sh";
+    };
+    const std::string runsIt = "sh tools/program.sh";
+    const Program programs[] = {
+        { "a filter's clean command", { { "filter.tool.clean", runsIt } }, { "add", "data.dat" } },
+        { "the external diff", { { "diff.external", runsIt } }, { "diff" } },
+        { "a diff driver's textconv", { { "diff.tool.textconv", runsIt } }, { "diff" } },
+        { "a merge driver", { { "merge.tool.driver", runsIt + " %O %A %B" } }, { "merge", "-q", "other" },
+            false,
+            [](const PlantingScene& scene) {
+                git(scene.project, { "checkout", "-qb", "other" });
+                std::ofstream(scene.project / "tracked.txt") << "other\n";
+                git(scene.project, { "commit", "-qam", "other" });
+                git(scene.project, { "checkout", "-q", "-" });
+                std::ofstream(scene.project / "tracked.txt") << "main\n";
+                git(scene.project, { "commit", "-qam", "main" });
+            } },
+        { "the pager at a terminal", { { "core.pager", runsIt } }, { "log", "-1" }, true },
+        { "the editor", { { "core.editor", runsIt } }, { "commit", "--allow-empty" } },
+        { "the SSH command", { { "core.sshCommand", runsIt } }, { "ls-remote", "ssh://localhost/x" } },
+        { "askpass", { { "core.askPass", "tools/program.sh" } }, { "credential", "fill" } },
+        { "a credential helper for an address",
+            { { "credential.https://example.com.helper", "!./tools/program.sh" } },
+            { "credential", "fill" } },
+        { "the signing program", { { "gpg.program", "./tools/program.sh" } },
+            { "commit", "--allow-empty", "-S", "-m", "signed" } },
+        { "a shell alias", { { "alias.tool", "!" + runsIt } }, { "tool" } },
+        // husky 9: each hook in ".husky/_" runs "h", which runs the script of the hook's name in ".husky".
+        { "husky 9's pre-commit", { { "core.hooksPath", ".husky/_" } },
+            { "commit", "--allow-empty", "-m", "x" }, false,
+            [](const PlantingScene& scene) {
+                writeScript(scene.project / ".husky/_/h",
+                    "n=$(basename \"$0\")\ns=$(dirname \"$(dirname \"$0\")\")/$n\n[ ! -f \"$s\" ] && exit 0\n"
+                    "export PATH=\"node_modules/.bin:$PATH\"\nsh -e \"$s\" \"$@\"\n");
+                for (const char* hook : { "pre-commit", "commit-msg", "pre-push" })
+                    writeScript(scene.project / ".husky/_" / hook, ". \"$(dirname \"$0\")/h\"\n");
+            },
+            ".husky/pre-commit" },
+    };
+    for (const auto& program : programs) {
+        SCOPED_TRACE(program.name);
+        PlantingScene scene;
+        const fs::path used = scene.root / "used";
+        // A change to a file with the drivers' attributes, for the filter and the diffs to work on.
+        std::ofstream(scene.project / ".gitattributes") << "*.dat filter=tool diff=tool\n*.txt merge=tool\n";
+        std::ofstream(scene.project / "data.dat") << "data\n";
+        ASSERT_EQ(git(scene.project, { "add", "data.dat" }).exitStatus, 0);
+        ASSERT_EQ(git(scene.project, { "commit", "-qm", "data" }).exitStatus, 0);
+        if (program.prepare)
+            program.prepare(scene);
+        std::ofstream(scene.project / "data.dat", std::ios::app) << "changed\n";
+        // Inside the sandbox, where Git commits with the hook too, `used` cannot be made.
+        writeScript(scene.project / program.script, "touch '" + used.string() + "' || true\n");
+        for (const auto& [key, value] : program.settings)
+            ASSERT_EQ(git(scene.project, { "config", key, value }).exitStatus, 0);
+
+        scene.world.openGates();
+        const std::string appends = "python3 -c \"import sys; open(sys.argv[1], 'a').write(sys.argv[2])\" "
+            + program.script + " \"{TOUCH}\n\"";
+        const std::string commits
+            = "git -c user.name=Bot -c user.email=bot@example.com commit -q --allow-empty -m inside";
+        scene.world.startReal(scene.steps({ { "cd {P} && " + appends + "; echo tried-$((6 * 7)); " + commits
+                + " && echo committed-$((6 * 7))",
+            false } }));
+        EXPECT_EQ(scene.world.run(commandsJob(scene.grant)).reply, "Done.");
+        EXPECT_NE(scene.world.model->requestLog().find("tried-42"), std::string::npos);
+        EXPECT_NE(scene.world.model->requestLog().find("committed-42"), std::string::npos);
+
+        runUsersGit(scene, program.usersGit, program.atTerminal);
+        EXPECT_TRUE(fs::exists(used));
+        EXPECT_FALSE(fs::exists(scene.ran));
+    }
+}

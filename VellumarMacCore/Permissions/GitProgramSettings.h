@@ -1,0 +1,53 @@
+// Which of Git's settings name a program that Git runs, and which files such a value names, resolved
+// as Git resolves them when it runs the program: what a command must not rewrite so that the user's
+// own Git, later and outside the sandbox, runs nothing of the command's.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumar::GitProgramSettings {
+
+// A pattern for `git config --get-regexp` (which sees the section and the name in lower case) that
+// matches every setting `namedFiles` reads: the file system monitor, filters, diff and merge drivers
+// and tools, pagers, editors, the SSH command, askpass, credential helpers, signing programs and
+// aliases.
+std::string keyPattern();
+
+// Where Git runs a program and how it expands "~".
+struct Resolution {
+    // The work tree's top, where Git starts its programs; the Git folder of a bare repository.
+    std::filesystem::path top;
+    std::filesystem::path home;
+};
+
+// The files that Git, running the value of `key` (as `git config` prints it), would run or hand to
+// the program it runs: a program named with a "/" (whether it exists yet or not, since a command could
+// make it), and any other word of the command that names an existing file, such as a script given
+// to "sh". A program without a "/" is found through PATH and adds nothing; so does a value that is a
+// boolean where Git reads one, or an alias that names Git's own commands. A command is split into
+// words as the shell splits it (blanks, quotes, backslashes, ";", "&", "|" and parentheses; the code
+// in a quoted word, as given to "sh -c", once more), after the "!" that marks one in an alias or a
+// credential helper; askpass and the signing programs are one path each, as Git runs them without a
+// shell. Relative words are taken from `top`; "~" and "~user" at the start of an unquoted word are
+// expanded, "$" expansions are not. Reads the disk to tell what exists.
+std::vector<std::filesystem::path> namedFiles(
+    std::string_view key, std::string_view value, const Resolution& resolution);
+
+// A path as Git's configuration means it: `value` taken from `relativeTo` unless absolute, "~" as
+// `home`, "~user" as that user's home. Absent for "%(prefix)/" (Git's own installation) and for the
+// home of a user that does not exist.
+std::optional<std::filesystem::path> configuredPath(
+    std::string_view value, const std::filesystem::path& relativeTo, const std::filesystem::path& home);
+
+// The files that the hooks in `hooksFolder` run by a hook manager's custom: husky keeps its runners
+// in ".husky/_", set as "core.hooksPath", and each runs the script of its own name in ".husky". So,
+// for each of Git's hook names that `hooksFolder` holds, that name in the folder's parent. Nothing
+// when the parent is `top` or above it, where files with hook names are ordinary project files.
+std::vector<std::filesystem::path> hookManagerScripts(
+    const std::filesystem::path& hooksFolder, const std::filesystem::path& top);
+
+}
