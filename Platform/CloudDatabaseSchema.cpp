@@ -36,6 +36,12 @@ namespace {
             operation TEXT NOT NULL, code INTEGER NOT NULL, retry_after REAL, remaining INTEGER NOT NULL);
     )sql";
 
+    // A version from before packed fields does not refuse them: it makes its table of field rows unless
+    // one exists, marks the file as its own and, with no record naming an asset in that table, removes
+    // every asset file as unused. An always empty index of that table's name makes its first step fail,
+    // so it refuses the file before changing anything.
+    constexpr const char* kEarlierVersionGuard = "CREATE INDEX IF NOT EXISTS fields ON zones(name) WHERE 0";
+
     constexpr std::size_t kUserRecordNameBytes = 16;
     constexpr std::size_t kAssetNameBytes = 16;
     // Enough of a damaged name to recognise it by, and no more of what another process wrote.
@@ -99,6 +105,14 @@ namespace {
             return CloudAssetName { row.text(valueColumn) };
         }
         return std::nullopt;
+    }
+
+    // Of the current layout and guarded against earlier versions: nothing to write.
+    bool isPrepared(CloudSQLiteConnection& connection, std::int64_t version)
+    {
+        return version == kSchemaVersion
+            && connection.statement("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'fields'")
+                   .step();
     }
 
     bool recordsHoldPackedFields(CloudSQLiteConnection& connection)
@@ -176,13 +190,13 @@ void prepareCloudSchema(CloudSQLiteConnection& connection)
     refuseNewerSchema(version);
     connection.execute("PRAGMA journal_mode = WAL");
     // A database made before needs no write, so opening it never waits for another process's writer.
-    if (version == kSchemaVersion)
+    if (isPrepared(connection, version))
         return;
     CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
     // Another process may have prepared the file since it was read.
     version = schemaVersion(connection);
     refuseNewerSchema(version);
-    if (version == kSchemaVersion)
+    if (isPrepared(connection, version))
         return;
     bool restored = false;
     if (version == kFieldRowsSchemaVersion) {
@@ -193,6 +207,9 @@ void prepareCloudSchema(CloudSQLiteConnection& connection)
             packFieldRows(connection);
     }
     connection.execute(kSchema);
+    // Made here rather than with the tables: the carry-over makes them while the table of field rows
+    // still exists.
+    connection.execute(kEarlierVersionGuard);
     connection.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
     connection.statement("INSERT OR IGNORE INTO account(id, status, user_record_name) VALUES(1, ?, ?)")
         .bind(1, static_cast<std::int64_t>(CloudAccountStatus::available))

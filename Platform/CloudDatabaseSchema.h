@@ -23,7 +23,8 @@ class CloudSQLiteConnection;
 // database of fields kept one row each has them packed into their records in that transaction.
 // incompatibleVersion (as on PostgreSQL), with one log line, for a database of a newer schema than this
 // program knows, which is left unchanged. A database of packed fields that an earlier version marked as
-// its own has its layout put back, with one log line.
+// its own has its layout put back, with one log line. Every database this leaves holds what makes an
+// earlier version refuse it: one of this layout without it gets it, its schema version unchanged.
 void prepareCloudSchema(CloudSQLiteConnection& connection);
 // The settings every connection needs.
 void configureCloudConnection(CloudSQLiteConnection& connection);

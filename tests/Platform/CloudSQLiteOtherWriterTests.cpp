@@ -63,12 +63,17 @@ db.commit()
 db.executescript(sys.argv[4])
 )";
 
-// What opening a database of packed fields does in a version of this program from before them: its own
-// table of field rows and index of the feed, made unless they exist, and its schema version.
-constexpr const char* kEarlierVersionOpening
+// What a version of this program from before packed fields runs first when it opens a database of them,
+// copied from that version: its table of field rows, made unless it exists.
+constexpr const char* kEarlierVersionFirstStep
     = "CREATE TABLE IF NOT EXISTS fields(zone TEXT NOT NULL, record TEXT NOT NULL, key TEXT NOT NULL, "
-      "kind INTEGER NOT NULL, value, UNIQUE(zone, record, key)); "
-      "CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence); PRAGMA user_version = 1;";
+      "kind INTEGER NOT NULL, value, UNIQUE(zone, record, key)); ";
+// The whole of that opening, where nothing refuses it: its index of the feed too, and its schema version.
+const std::string kEarlierVersionOpening = kEarlierVersionFirstStep
+    + std::string("CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence); "
+                  "PRAGMA user_version = 1;");
+// A database as this program left it before it made earlier versions refuse one, then that opening.
+const std::string kUnguardedEarlierVersionOpening = "DROP INDEX fields; " + kEarlierVersionOpening;
 
 // Rewrites the packed fields of record "r" of "zone" to what the expression makes of them (`f`).
 constexpr const char* kFieldsRewriter = R"(import sqlite3, sys
@@ -118,10 +123,10 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         { "carried over, then opened by the earlier version", 1, "", 0,
             "cloud database repaired: an earlier version of this program had marked it as its own; its "
             "layout is put back with every record",
-            false, kEarlierVersionOpening },
+            false, kUnguardedEarlierVersionOpening },
         { "packed fields beside field rows", 1, "", CloudErrorCode::internalError,
             "cloud database refused: it holds both packed fields and field rows; it is left as it is", false,
-            kEarlierVersionOpening + std::string("INSERT INTO fields VALUES('zone', 'text', 'k', 0, 'v');") },
+            kUnguardedEarlierVersionOpening + "INSERT INTO fields VALUES('zone', 'text', 'k', 0, 'v');" },
         { "newer version", 3, "", CloudErrorCode::incompatibleVersion,
             "cloud database refused: its schema version 3 is newer than this program's 2; it is left as it "
             "is",
@@ -168,9 +173,9 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         if (!opened)
             continue;
         CloudSQLiteDatabase& database = *opened;
-        EXPECT_EQ(sqlite3(file,
-                      { "PRAGMA user_version; SELECT count(*) FROM sqlite_master WHERE name = 'fields';" }),
-            "2\n0\n");
+        EXPECT_EQ(
+            sqlite3(file, { "PRAGMA user_version; SELECT type FROM sqlite_master WHERE name = 'fields';" }),
+            "2\nindex\n");
         const CloudRecord text { "Envelope", "text",
             { { "", std::string() }, { "to", std::string("mac\0\xc3\xa9", 6) } } };
         const CloudRecord numbers { "Envelope", "numbers",
@@ -198,6 +203,52 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         database.saveRecords("zone", { { "Envelope", "later", {} } }, CloudSavePolicy::allKeys);
         EXPECT_EQ(database.fetchZoneChanges("zone", changes.token, std::nullopt).token.changeSequence, 7);
         EXPECT_EQ(log.lines(), expectedLog);
+    }
+}
+
+TEST(CloudSQLiteOtherWriter, EarlierVersionRefusesADatabaseThisOneOpened)
+{
+    struct Case {
+        std::string name;
+        // Run by sqlite3 on the database this program made, before this program opens it again.
+        std::string betweenSQL;
+    };
+    const Case cases[] = {
+        { "made by this version", "" },
+        { "made before earlier versions were refused", "DROP INDEX fields;" },
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        vellumar::test::TemporaryFolder root;
+        const fs::path folder = root / "cloud";
+        const fs::path file = folder / (std::string(kContainer) + ".sqlite");
+        vellumar::test::writeBytes(root / "upload", "asset bytes");
+        {
+            CloudSQLiteDatabase database(kContainer, { .folder = folder });
+            database.saveZone("zone");
+            database.saveRecords("zone",
+                { { "Envelope", "r", { { "file", CloudAsset { root / "upload" } } } } },
+                CloudSavePolicy::allKeys);
+        }
+        const auto assets = vellumar::test::namesIn(folder / "assets");
+        ASSERT_EQ(assets.size(), 1u);
+        if (!row.betweenSQL.empty())
+            sqlite3(file, { row.betweenSQL });
+        CloudSQLiteDatabase(kContainer, { .folder = folder });
+        const std::string dumped = sqlite3(file, { "PRAGMA user_version;", ".dump" });
+
+        const auto earlier = vellumar::test::runPeer(
+            { "sh", "-c", "sqlite3 \"$0\" \"$1\" 2>&1", file.string(), kEarlierVersionFirstStep });
+        EXPECT_NE(earlier.output.find("there is already an index named fields"), std::string::npos)
+            << earlier.output;
+        EXPECT_TRUE(dumped.starts_with("2\n"));
+        EXPECT_TRUE(sqlite3(file, { "PRAGMA user_version;", ".dump" }) == dumped)
+            << "the database was changed";
+        CloudSQLiteDatabase database(kContainer, { .folder = folder });
+        const CloudRecord saved { "Envelope", "r",
+            { { "file", CloudAsset { folder / "assets" / *assets.begin() } } } };
+        EXPECT_EQ(database.fetchRecords("zone", { "r" }, std::nullopt).front().record, saved);
+        EXPECT_EQ(vellumar::test::readFile(folder / "assets" / *assets.begin()), "asset bytes");
     }
 }
 
