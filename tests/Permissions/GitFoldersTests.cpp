@@ -188,7 +188,7 @@ TEST(GitFolders, DeniesWithinTheSandboxBudgetAndWholeFoldersPastIt)
         }
         EXPECT_EQ(whole, Paths(testCase.whole.begin(), testCase.whole.end()));
         EXPECT_EQ(denied.size() - whole.size(), testCase.listedPaths);
-        EXPECT_LE(denied.size(), GitFolders::linkedFolderPathBudget);
+        EXPECT_LE(denied.size(), GitFolders::gitPathBudget);
         EXPECT_EQ(log.lines().size(), whole.empty() ? 0u : 1u);
     }
 }
