@@ -129,3 +129,33 @@ TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
         EXPECT_EQ(log.lines().size(), past ? 1u : 0u);
     }
 }
+
+// Git's own records name the ".git" files of a repository's submodule and linked worktree, however many
+// other ".git" files, each naming a Git folder, fill the walk's bound before it reaches them.
+TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
+{
+    test::TemporaryHome home;
+    fs::path place = home.home / "Projects";
+    auto git = [](const fs::path& folder, std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(),
+            { "git", "-c", "user.name=User", "-c", "user.email=user@example.com", "-c",
+                "protocol.file.allow=always", "-C", folder.string() });
+        ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
+    };
+    for (const auto& repository : { home.root / "library", place }) {
+        fs::create_directories(repository);
+        git(repository, { "init", "-q" });
+        git(repository, { "commit", "-q", "--allow-empty", "-m", "first" });
+    }
+    git(place, { "submodule", "add", "-q", (home.root / "library").string(), "deps/sub" });
+    git(place, { "worktree", "add", "-q", (place / "trees/linked").string() });
+    // At depth one, where the walk meets them before the two ".git" files at depth two.
+    for (std::size_t index = 0; index <= GitConfigPaths::maxGitFiles; ++index)
+        std::ofstream(test::madeFolder(place / ("f" + std::to_string(index))) / ".git")
+            << "gitdir: " << (place / ".git").string() << "\n";
+
+    test::CapturedLog log;
+    auto found = protection(place, home);
+    EXPECT_TRUE(contains(found.deniedPaths, place / "deps/sub/.git"));
+    EXPECT_TRUE(contains(found.deniedPaths, place / "trees/linked/.git"));
+}
