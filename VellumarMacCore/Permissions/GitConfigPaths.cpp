@@ -1,20 +1,23 @@
 #include "VellumarMacCore/Permissions/GitConfigPaths.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <exception>
-#include <fstream>
+#include <fcntl.h>
 #include <optional>
 #include <pwd.h>
 #include <set>
 #include <string_view>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -245,14 +248,29 @@ namespace {
     bool namesGitFolder(const fs::path& gitFile)
     {
         constexpr std::string_view prefix = "gitdir: ";
-        std::ifstream file(gitFile, std::ios::binary);
-        std::string line;
-        if (!std::getline(file, line) || !line.starts_with(prefix))
+        std::string line = firstLine(gitFile);
+        if (!line.starts_with(prefix))
             return false;
         fs::path target = line.substr(prefix.size());
         return !target.empty() && isGitFolder(target.is_absolute() ? target : gitFile.parent_path() / target);
     }
 
+}
+
+std::string firstLine(const fs::path& file)
+{
+    FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status { };
+    if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return {};
+    std::array<char, 4096> bytes {};
+    ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
+    std::string_view read(bytes.data(), count > 0 ? static_cast<std::size_t>(count) : 0);
+    read = read.substr(0, read.find('\n'));
+    // Git reads a line ended by "\r\n" the same.
+    if (read.ends_with('\r'))
+        read.remove_suffix(1);
+    return std::string(read);
 }
 
 bool isGitFolder(const fs::path& folder)

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <string>
@@ -76,14 +75,6 @@ namespace {
         const std::optional<fs::path> m_git;
         const std::chrono::steady_clock::time_point m_deadline;
     };
-
-    std::string firstLine(const fs::path& file)
-    {
-        std::ifstream stream(file, std::ios::binary);
-        std::string line;
-        std::getline(stream, line);
-        return line;
-    }
 
     class Builder {
     public:
@@ -207,7 +198,7 @@ namespace {
             for (const auto& folder : listing.folders) {
                 std::error_code error;
                 if (fs::exists(fs::symlink_status(folder / "gitdir", error))) {
-                    fs::path gitFile = firstLine(folder / "gitdir");
+                    fs::path gitFile = GitConfigPaths::firstLine(folder / "gitdir");
                     if (!gitFile.empty())
                         candidates.push_back(gitFile.is_absolute() ? gitFile : folder / gitFile);
                     continue;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -131,7 +133,8 @@ TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
 }
 
 // Git's own records name the ".git" files of a repository's submodule and linked worktree, however many
-// other ".git" files, each naming a Git folder, fill the walk's bound before it reaches them.
+// other ".git" files, each naming a Git folder, fill the walk's bound before it reaches them; a record
+// that is a FIFO holds nothing up.
 TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
 {
     test::TemporaryHome home;
@@ -153,6 +156,9 @@ TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
     for (std::size_t index = 0; index <= GitConfigPaths::maxGitFiles; ++index)
         std::ofstream(test::madeFolder(place / ("f" + std::to_string(index))) / ".git")
             << "gitdir: " << (place / ".git").string() << "\n";
+
+    // A worktree entry a command left, whose record never ends: read without waiting for it.
+    ASSERT_EQ(::mkfifo((test::madeFolder(place / ".git/worktrees/fifo") / "gitdir").c_str(), 0600), 0);
 
     test::CapturedLog log;
     auto found = protection(place, home);
