@@ -125,9 +125,8 @@ namespace {
                 platform::logError(std::to_string(wholeGitFolders.size())
                     + " Git repositories in the writable places, the first at "
                     + wholeGitFolders.front().string()
-                    + ", are more than the sandbox has room to protect one by one; commands may change "
-                      "nothing"
-                      " in their Git folders in this run.");
+                    + ", are more than the sandbox has room to protect one by one; commands may change"
+                      " nothing in their Git folders in this run.");
 
             Paths configured;
             for (const auto& repository : repositories)

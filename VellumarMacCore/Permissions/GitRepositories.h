@@ -33,8 +33,9 @@ struct Protection {
 // Each repository whose Git folder is a place's own ".git" or lies below a place
 // (`GitConfigPaths::gitEntries`), the places' first, is protected in the first of these forms that
 // fits in what the budget has left:
-// 1. name by name: its Git folder's "hooks", "config", "config.worktree" (for a place, which has them
-//    already, only) and "commondir", its linked folders as `GitFolders::commandProtectedPaths`, and the
+// 1. name by name: its Git folder's "commondir", and "hooks", "config" and "config.worktree" (a
+//    place's are denied with its other names), its linked folders as `GitFolders::commandProtectedPaths`, and
+//    the
 //    ".git" files that Git's own records in it name (a worktree's "gitdir", a submodule's
 //    "core.worktree", the paths of ".gitmodules"), however many other ".git" files the walk found;
 // 2. the same with its ".git/worktrees" and ".git/modules" denied whole;
@@ -42,8 +43,8 @@ struct Protection {
 // Then the ".git" files the walk found, and what the configuration of the first
 // `GitConfigPaths::maxRepositories` repositories and work trees of ".git" files names
 // (`GitConfigPaths::configuredPaths`): at most `GitConfigPaths::maxConfiguredPaths` of them, with one
-// log line past either bound. A path outside every place, which commands cannot write anyway, is left
-// out. Reads the disk and runs `git` under time limits; never throws.
+// log line past either bound. A ".git" file or configured path outside every place, which commands
+// cannot write anyway, is left out. Reads the disk and runs `git` under time limits; never throws.
 Protection commandProtection(
     const std::vector<std::filesystem::path>& places, const GitConfigPaths::Options& options);
 
