@@ -34,9 +34,8 @@ struct Protection {
 // (`GitConfigPaths::gitEntries`), the places' first, is protected in the first of these forms that
 // fits in what the budget has left:
 // 1. name by name: its Git folder's "commondir", and "hooks", "config" and "config.worktree" (a
-//    place's are denied with its other names), its linked folders as `GitFolders::commandProtectedPaths`, and
-//    the
-//    ".git" files that Git's own records in it name (a worktree's "gitdir", a submodule's
+//    place's are denied with its other names), its linked folders as `GitFolders::commandProtectedPaths`,
+//    and the ".git" files that Git's own records in it name (a worktree's "gitdir", a submodule's
 //    "core.worktree", the paths of ".gitmodules"), however many other ".git" files the walk found;
 // 2. the same with its ".git/worktrees" and ".git/modules" denied whole;
 // 3. its whole Git folder, so that Git inside the sandbox fails there (one log line for all of them).
