@@ -3,6 +3,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Permissions/GitRepositories.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -42,10 +43,17 @@ namespace ClaudeInvocation {
     std::vector<std::string> fullArguments(
         const ResolvedPermissions& permissions, const FullArgumentsOptions& options);
 
-    // The "--settings" document for a run in `workFolder` with the (ungated) permissions.
-    // Reads folder listings and file types; fails only as `resolvedWorkFolder` does.
+    // What a run in `workFolder` with the (ungated) permissions protects in the Git repositories of its
+    // writable places (`GitRepositories::commandProtection`); nothing when the run has no commands.
+    // Found once for the run: its settings deny the paths, and the run itself holds the "commondir"
+    // placeholders. Fails only as `resolvedWorkFolder` does.
+    GitRepositories::Protection gitProtection(const std::filesystem::path& workFolder,
+        const ResolvedPermissions& permissions, const PermissionResolver& resolver);
+
+    // The "--settings" document for a run in `workFolder` with the (ungated) permissions and the run's
+    // `gitProtection`. Reads folder listings and file types; fails only as `resolvedWorkFolder` does.
     JSON settingsJSON(const std::filesystem::path& workFolder, const ResolvedPermissions& permissions,
-        const PermissionResolver& resolver);
+        const PermissionResolver& resolver, const GitRepositories::Protection& git);
 
     // The work folder with its symbolic links resolved. Throws std::filesystem::filesystem_error when
     // the kernel cannot resolve it: no rule could then name what the run's commands reach.
@@ -58,7 +66,7 @@ namespace ClaudeInvocation {
 
     // The "sandbox" object; `resolvedWorkFolder` has its symlinks resolved, `gated` is gated.
     JSON sandboxSettings(const std::filesystem::path& resolvedWorkFolder, const ResolvedPermissions& gated,
-        const PermissionResolver& resolver);
+        const PermissionResolver& resolver, const GitRepositories::Protection& git);
 
     // Temporary places the sandbox may not read: Linux's shared ones, and the user's temporary folder
     // when it lies elsewhere.

@@ -3,9 +3,6 @@
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 
 #include "VellumarMacCore/ConversationData/Workspaces.h"
-#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
-#include "VellumarMacCore/Permissions/GitConfigPaths.h"
-#include "VellumarMacCore/Permissions/GitFolders.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -97,23 +94,17 @@ namespace {
     }
 
     // What commands may not change in a place they may write: Git runs its hooks and follows its
-    // configuration (those of the linked worktrees and submodules it keeps in ".git" follow for all
-    // places at once, since they share one budget), direnv runs ".envrc", the editor runs its tasks,
-    // and Claude Code follows its own files, all later and outside the sandbox. Claude Code puts an
-    // empty read-only placeholder where such a place does not exist yet, so it cannot be made either;
-    // Git reads a placeholder "config.worktree" as an unreadable config and goes on.
+    // configuration (the rest of what Git follows, in this place and in every repository below it, is
+    // protected for all places at once, since they share one budget), direnv runs ".envrc", the editor
+    // runs its tasks, and Claude Code follows its own files, all later and outside the sandbox. Claude
+    // Code puts an empty read-only placeholder where such a place does not exist yet, so it cannot be
+    // made either; Git reads a placeholder "config.worktree" as an unreadable config and goes on.
     void appendProtectedPlaces(Strings& denyWrite, const Path& place)
     {
         static constexpr std::array<std::string_view, 5> names
             = { ".git/hooks", ".git/config", ".git/config.worktree", ".envrc", ".vscode" };
         for (auto name : names)
             denyWrite.push_back((place / name).string());
-        // The run puts a placeholder there where there is none.
-        for (const auto& gitFolder : CommonDirPlaceholders::gitFolders({ place })) {
-            std::error_code error;
-            if (std::filesystem::is_directory(gitFolder, error))
-                denyWrite.push_back((gitFolder / "commondir").string());
-        }
         for (auto name : Workspaces::claudeFileNames)
             denyWrite.push_back((place / name).string());
         for (const auto& glob : configGlobs())
@@ -174,8 +165,19 @@ std::vector<Path> commandWritablePlaces(const Path& resolvedWorkFolder, const Re
     return places;
 }
 
-JSON sandboxSettings(
-    const Path& resolvedWorkFolder, const ResolvedPermissions& gated, const PermissionResolver& resolver)
+GitRepositories::Protection gitProtection(
+    const Path& workFolder, const ResolvedPermissions& permissions, const PermissionResolver& resolver)
+{
+    ResolvedPermissions gated = permissions.applyingGates();
+    if (!gated.bash)
+        return {};
+    const char* searchPath = std::getenv("PATH");
+    return GitRepositories::commandProtection(commandWritablePlaces(resolvedWorkFolder(workFolder), gated),
+        { .home = resolver.home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" });
+}
+
+JSON sandboxSettings(const Path& resolvedWorkFolder, const ResolvedPermissions& gated,
+    const PermissionResolver& resolver, const GitRepositories::Protection& git)
 {
     Strings denyRead = { "~/" };
     for (const auto& path : sandboxTempPaths())
@@ -188,15 +190,9 @@ JSON sandboxSettings(
     }
     appendPaths(denyWrite, gated.executableFolders);
     denyWrite.push_back((resolvedWorkFolder / "uploads").string());
-    std::vector<Path> writablePlaces = commandWritablePlaces(resolvedWorkFolder, gated);
-    for (const auto& place : writablePlaces)
+    for (const auto& place : commandWritablePlaces(resolvedWorkFolder, gated))
         appendProtectedPlaces(denyWrite, place);
-    appendPaths(denyWrite, GitFolders::commandProtectedPaths(writablePlaces));
-    const char* searchPath = std::getenv("PATH");
-    appendPaths(denyWrite,
-        GitConfigPaths::commandProtectedPaths(writablePlaces,
-            { .home = resolver.home,
-                .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" }));
+    appendPaths(denyWrite, git.deniedPaths);
 
     for (const auto& item : SecretItems::all()) {
         if (item.id == "relay")
@@ -268,8 +264,8 @@ JSON sandboxSettings(
     return JSON(std::move(sandbox));
 }
 
-JSON settingsJSON(
-    const Path& workFolder, const ResolvedPermissions& permissions, const PermissionResolver& resolver)
+JSON settingsJSON(const Path& workFolder, const ResolvedPermissions& permissions,
+    const PermissionResolver& resolver, const GitRepositories::Protection& git)
 {
     ResolvedPermissions gated = permissions.applyingGates();
     Path resolvedWorkFolder = ClaudeInvocation::resolvedWorkFolder(workFolder);
@@ -341,7 +337,7 @@ JSON settingsJSON(
         { "disableAllHooks", true },
     };
     if (gated.bash) {
-        document["sandbox"] = sandboxSettings(resolvedWorkFolder, gated, resolver);
+        document["sandbox"] = sandboxSettings(resolvedWorkFolder, gated, resolver, git);
         document["env"] = JSON::object({ { "GIT_CONFIG_GLOBAL", "/dev/null" } });
     }
     return JSON(std::move(document));

@@ -1,17 +1,21 @@
 #include "VellumarMacCore/Permissions/GitConfigPaths.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Permissions/GitProgramSettings.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <fcntl.h>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -58,17 +62,6 @@ namespace {
             entries.push_back(std::move(entry));
         }
         return entries;
-    }
-
-    std::optional<fs::path> executableOnPath(const std::string& searchPath)
-    {
-        for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
-            end = std::min(searchPath.find(':', start), searchPath.size());
-            fs::path candidate = fs::path(searchPath.substr(start, end - start)) / "git";
-            if (candidate.is_absolute() && ::access(candidate.c_str(), X_OK) == 0)
-                return candidate;
-        }
-        return std::nullopt;
     }
 
     class Discovery {
@@ -214,52 +207,106 @@ namespace {
         CommandEnvironment m_environment;
     };
 
-    template <typename Item> void appendUnique(std::vector<Item>& list, Item item)
+    // Whether the ".git" file names a Git folder in its first line ("gitdir: <path>", relative to the
+    // file's own folder), as Git reads it.
+    bool namesGitFolder(const fs::path& gitFile)
     {
-        if (std::find(list.begin(), list.end(), item) == list.end())
-            list.push_back(std::move(item));
+        constexpr std::string_view prefix = "gitdir: ";
+        std::string line = firstLine(gitFile);
+        if (!line.starts_with(prefix))
+            return false;
+        fs::path target = line.substr(prefix.size());
+        return !target.empty() && isGitFolder(target.is_absolute() ? target : gitFile.parent_path() / target);
     }
 
 }
 
-Paths gitFiles(const Paths& places)
+std::string firstLine(const fs::path& file)
 {
-    Paths found;
+    FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status { };
+    if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return {};
+    std::array<char, 4096> bytes {};
+    ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
+    std::string_view read(bytes.data(), count > 0 ? static_cast<std::size_t>(count) : 0);
+    read = read.substr(0, read.find('\n'));
+    // Git reads a line ended by "\r\n" the same.
+    if (read.ends_with('\r'))
+        read.remove_suffix(1);
+    return std::string(read);
+}
+
+bool isGitFolder(const fs::path& folder)
+{
+    std::error_code error;
+    return fs::is_directory(folder, error) && fs::exists(fs::symlink_status(folder / "HEAD", error));
+}
+
+std::optional<fs::path> gitExecutable(const std::string& searchPath)
+{
+    for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
+        end = std::min(searchPath.find(':', start), searchPath.size());
+        fs::path candidate = fs::path(searchPath.substr(start, end - start)) / "git";
+        if (candidate.is_absolute() && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+GitEntries gitEntries(const Paths& places)
+{
+    GitEntries found;
     std::size_t walked = 0;
+    bool stopped = false;
+    auto take = [&](std::vector<fs::path>& list, std::size_t bound, const fs::path& path) {
+        if (list.size() < bound)
+            list.push_back(path);
+        else
+            stopped = true;
+    };
     for (const auto& place : places) {
         std::deque<fs::path> folders { place };
         // Breadth first, so that when the walk stops early what it missed lies deepest.
-        while (!folders.empty() && walked < maxWalkedNames && found.size() < maxGitFiles) {
+        while (!folders.empty() && !stopped) {
             fs::path folder = std::move(folders.front());
             folders.pop_front();
             std::error_code error;
-            for (fs::directory_iterator it(folder, error), end;
-                 !error && it != end && walked < maxWalkedNames && found.size() < maxGitFiles;
+            for (fs::directory_iterator it(folder, error), end; !error && it != end && !stopped;
                  it.increment(error)) {
-                ++walked;
+                if (++walked > maxWalkedNames) {
+                    stopped = true;
+                    break;
+                }
                 std::error_code typeError;
                 auto type = it->symlink_status(typeError).type();
-                bool isGit = it->path().filename() == ".git";
-                if (type == fs::file_type::directory && !isGit)
-                    folders.push_back(it->path());
-                else if (type == fs::file_type::regular && isGit)
-                    found.push_back(it->path());
+                if (it->path().filename() != ".git") {
+                    if (type == fs::file_type::directory)
+                        folders.push_back(it->path());
+                } else if (isGitFolder(it->path())) {
+                    take(found.gitFolders, maxGitFolders, it->path());
+                } else if (type == fs::file_type::regular && namesGitFolder(it->path())) {
+                    take(found.gitFiles, maxGitFiles, it->path());
+                }
             }
         }
-        if (!folders.empty()) {
-            platform::logError("Looking for Git's \".git\" files in " + place.string() + " stopped after "
-                + std::to_string(walked) + " names; those further down stay writable to commands.");
+        if (stopped) {
+            platform::logError("Looking for Git repositories and \".git\" files in " + place.string()
+                + " stopped after " + std::to_string(walked) + " names, "
+                + std::to_string(found.gitFolders.size()) + " repositories and "
+                + std::to_string(found.gitFiles.size())
+                + " files; those further down stay writable to commands.");
             break;
         }
     }
-    std::sort(found.begin(), found.end());
+    std::sort(found.gitFiles.begin(), found.gitFiles.end());
     return found;
 }
 
 Paths configuredPaths(const Paths& repositories, const Options& options)
 {
     try {
-        auto git = executableOnPath(options.searchPath);
+        auto git = gitExecutable(options.searchPath);
         if (!git)
             return {};
         Discovery discovery(options, *git);
@@ -270,44 +317,6 @@ Paths configuredPaths(const Paths& repositories, const Options& options)
         // Out of memory: the run goes on with what the other lists deny.
         return {};
     }
-}
-
-Paths commandProtectedPaths(const Paths& places, const Options& options)
-{
-    Paths repositories;
-    for (const auto& place : places) {
-        std::error_code error;
-        if (fs::is_directory(place, error))
-            appendUnique(repositories, place);
-    }
-    Paths files = gitFiles(repositories);
-    for (const auto& file : files) {
-        if (repositories.size() >= maxRepositories) {
-            platform::logError("Git's configuration is read in " + std::to_string(maxRepositories)
-                + " repositories only; what the others name stays writable to commands.");
-            break;
-        }
-        appendUnique(repositories, file.parent_path());
-    }
-    Paths candidates = std::move(files);
-    for (auto& path : configuredPaths(repositories, options))
-        candidates.push_back(std::move(path));
-
-    Paths resolvedPlaces;
-    for (const auto& place : places) {
-        if (auto resolved = resolvingSymlinks(place))
-            resolvedPlaces.push_back(std::move(*resolved));
-    }
-    // What the kernel cannot resolve, Git cannot open either.
-    Paths protectedPaths;
-    for (const auto& candidate : candidates) {
-        auto resolved = resolvingSymlinks(candidate);
-        if (resolved && std::any_of(resolvedPlaces.begin(), resolvedPlaces.end(), [&](const fs::path& place) {
-                return isPathCoveredBy(*resolved, place);
-            }))
-            appendUnique(protectedPaths, std::move(*resolved));
-    }
-    return protectedPaths;
 }
 
 }

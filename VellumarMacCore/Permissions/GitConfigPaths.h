@@ -7,15 +7,23 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace vellumar::GitConfigPaths {
 
-// Bounds on what one run's settings look at, so that a large or hostile tree cannot stall its start.
+// Bounds on what one run's settings look at, so that a large or hostile tree cannot stall its start nor
+// swell its sandbox past what it accepts.
 inline constexpr std::size_t maxWalkedNames = 100'000;
+// ".git" files whose "gitdir" names a Git folder; any other sends Git nowhere and counts for nothing.
 inline constexpr std::size_t maxGitFiles = 256;
+// Git folders of repositories (a ".git" folder holding a HEAD).
+inline constexpr std::size_t maxGitFolders = 1024;
+// Repositories whose configuration is read.
 inline constexpr std::size_t maxRepositories = 64;
+// Paths that the configuration of all of them together adds.
+inline constexpr std::size_t maxConfiguredPaths = 128;
 inline constexpr double gitTimeLimitSeconds = 5;
 inline constexpr double totalTimeLimitSeconds = 20;
 
@@ -28,10 +36,28 @@ struct Options {
     CommandRunnerFunction run = runCommand;
 };
 
-// Each ".git" that is a regular file below one of `places`, the places themselves included, nearest
-// first: a walk that follows no link, does not enter ".git" folders and stops after `maxWalkedNames`
-// names or `maxGitFiles` files, with one log line when it stops early. Reads the disk; never fails.
-std::vector<std::filesystem::path> gitFiles(const std::vector<std::filesystem::path>& places);
+// Whether `folder` (a link to one too) holds a HEAD, the first thing Git asks of a Git folder.
+bool isGitFolder(const std::filesystem::path& folder);
+
+// The first line of `file` when it is a regular file, without its line end and read no further than
+// 4096 bytes: how Git's small record files (".git" files, a worktree's "gitdir") are read, so that one a
+// command made a FIFO or filled without end cannot stall the reader. Empty for anything else.
+std::string firstLine(const std::filesystem::path& file);
+
+// `git` in the folders of `searchPath`, as a shell would find it; absent when there is none.
+std::optional<std::filesystem::path> gitExecutable(const std::string& searchPath);
+
+struct GitEntries {
+    // Each ".git" that is a regular file whose "gitdir" names a Git folder, sorted.
+    std::vector<std::filesystem::path> gitFiles;
+    // Each ".git" that is a Git folder (`isGitFolder`), nearest first: its parent is the work tree.
+    std::vector<std::filesystem::path> gitFolders;
+};
+
+// The ".git" entries below each of `places`, the places' own included: a walk that follows no link,
+// does not enter ".git" folders and stops after `maxWalkedNames` names, `maxGitFiles` files or
+// `maxGitFolders` folders, with one log line when it stops early. Reads the disk; never fails.
+GitEntries gitEntries(const std::vector<std::filesystem::path>& places);
 
 // The files and folders that Git in `repository` (its work tree or a folder in it) is told by its
 // configuration to run or read: "core.hooksPath" (with the scripts a hook manager's runners there run,
@@ -44,11 +70,5 @@ std::vector<std::filesystem::path> gitFiles(const std::vector<std::filesystem::p
 // logged. Never throws.
 std::vector<std::filesystem::path> configuredPaths(
     const std::vector<std::filesystem::path>& repositories, const Options& options);
-
-// What commands may not write so that Git outside cannot be turned to their code: `gitFiles` of the
-// places, and `configuredPaths` of the places and of those files' work trees, each with its symbolic
-// links resolved and kept only when it lies inside one of the places.
-std::vector<std::filesystem::path> commandProtectedPaths(
-    const std::vector<std::filesystem::path>& places, const Options& options);
 
 }

@@ -3,6 +3,7 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
+#include <algorithm>
 #include <set>
 #include <system_error>
 
@@ -69,18 +70,23 @@ namespace {
             });
         }
 
+        // Goes on past the limit, so that every link among the entries read is known.
         template <typename Visit> void forEachFolder(const fs::path& folder, Visit&& visit)
         {
             std::error_code error;
-            for (fs::directory_iterator it(folder, error), end; !error && it != end && listing.complete;
-                 it.increment(error)) {
+            for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
                 if (++m_scanned > maxScannedEntries) {
                     listing.complete = false;
                     return;
                 }
                 std::error_code typeError;
-                if (it->is_directory(typeError))
-                    visit(it->path());
+                if (!it->is_directory(typeError))
+                    continue;
+                if (it->is_symlink(typeError)) {
+                    if (auto target = resolvingSymlinks(it->path()))
+                        listing.linkTargets.push_back(std::move(*target));
+                }
+                visit(it->path());
             }
         }
 
@@ -106,12 +112,22 @@ namespace {
     }
 
     // Git then cannot add a worktree or fetch into a submodule there, but every other command works.
-    void appendWholeGitFolders(std::vector<fs::path>& paths, const fs::path& place)
+    void appendWholeGitFolders(std::vector<fs::path>& paths, const fs::path& place, const Listing& listing)
     {
+        std::size_t first = paths.size();
         for (const char* name : { "worktrees", "modules" }) {
             std::error_code error;
             if (fs::is_directory(place / ".git" / name, error))
                 appendResolved(paths, place / ".git" / name);
+        }
+        std::size_t wholeEnd = paths.size();
+        for (const auto& target : listing.linkTargets) {
+            auto from = paths.begin() + static_cast<std::ptrdiff_t>(first);
+            auto to = paths.begin() + static_cast<std::ptrdiff_t>(wholeEnd);
+            if (std::none_of(from, to, [&](const fs::path& whole) { return isPathInside(target, whole); })
+                && std::find(paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end(), target)
+                    == paths.end())
+                paths.push_back(target);
         }
         platform::logError("The Git folder " + (place / ".git").string()
             + " holds more linked worktrees and submodules than the sandbox has room to protect one by one;"
@@ -130,10 +146,10 @@ Listing linkedFolders(const fs::path& place, std::size_t limit)
     return std::move(collector.listing);
 }
 
-std::vector<fs::path> commandProtectedPaths(const std::vector<fs::path>& places)
+std::vector<fs::path> commandProtectedPaths(const std::vector<fs::path>& places, std::size_t limit)
 {
     std::vector<fs::path> paths;
-    std::size_t left = maxLinkedFolders;
+    std::size_t left = limit;
     // A repository named twice, as two grants or through a link, spends the budget once. A Git
     // folder the kernel cannot resolve is none Git could use.
     std::set<fs::path> seen;
@@ -143,7 +159,7 @@ std::vector<fs::path> commandProtectedPaths(const std::vector<fs::path>& places)
             continue;
         Listing listing = linkedFolders(place, left);
         if (!listing.complete) {
-            appendWholeGitFolders(paths, place);
+            appendWholeGitFolders(paths, place, listing);
             continue;
         }
         left -= listing.folders.size();

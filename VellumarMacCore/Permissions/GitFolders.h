@@ -13,15 +13,16 @@ namespace vellumar::GitFolders {
 inline constexpr std::size_t sandboxArgumentLimit = 9000;
 // What each path a sandbox denies costs there: "--ro-bind", where from and where to.
 inline constexpr std::size_t argumentsPerDeniedPath = 3;
-// The paths denied in the linked folders of all of a run's writable places together take at most a
-// third of the sandbox's room, so that the other deny lists and Claude Code's own protections fit
-// beside them however many folders a command made.
-inline constexpr std::size_t linkedFolderPathBudget = sandboxArgumentLimit / argumentsPerDeniedPath / 3;
+// Every path a run's sandbox denies for Git (in repositories' own Git folders, their linked folders, the
+// ".git" files and what Git's configuration names) takes at most half of the sandbox's room together,
+// so that the other deny lists and Claude Code's own protections fit beside them however many
+// repositories and folders a command made.
+inline constexpr std::size_t gitPathBudget = sandboxArgumentLimit / argumentsPerDeniedPath / 2;
 // "commondir", "config.worktree", "hooks" and "config".
 inline constexpr std::size_t pathsPerLinkedFolder = 4;
-// Past this many linked folders in a run's writable places, the rest are protected a whole Git folder
-// at a time ("worktrees" and "modules").
-inline constexpr std::size_t maxLinkedFolders = linkedFolderPathBudget / pathsPerLinkedFolder;
+// Past this many linked folders in one repository, they are protected a whole Git folder at a time
+// ("worktrees" and "modules").
+inline constexpr std::size_t maxLinkedFolders = 250;
 // A place's "worktrees" and "modules" trees are read no further than this many entries, so that a tree
 // a command filled with empty folders cannot hold up every later run's start. A real tree has a few
 // entries per linked folder at most: one for each level of a submodule's name.
@@ -32,6 +33,9 @@ struct Listing {
     // False when the place holds more than `limit` linked folders or more than `maxScannedEntries`
     // entries to look through: `folders` then names only some of them.
     bool complete = true;
+    // Where each entry that is a symbolic link to a folder leads, resolved, among the entries read
+    // (all of them up to `maxScannedEntries`, past `limit` too).
+    std::vector<std::filesystem::path> linkTargets;
 };
 
 // The linked folders of "<place>/.git": the entries of its "worktrees/" that hold a "gitdir", and the
@@ -42,9 +46,11 @@ Listing linkedFolders(const std::filesystem::path& place, std::size_t limit = ma
 
 // What commands may not write in the linked folders of `places`: in each linked folder its "commondir"
 // where one exists (an empty placeholder where none does would stop every Git command there),
-// "config.worktree", "hooks" and "config". The places share `maxLinkedFolders` in their order; a place
-// whose linked folders do not fit in what is left gets its ".git/worktrees" and ".git/modules" denied
-// whole instead, with one log line, so that the sandbox still starts. Reads the disk; never fails.
-std::vector<std::filesystem::path> commandProtectedPaths(const std::vector<std::filesystem::path>& places);
+// "config.worktree", "hooks" and "config". The places share `limit` linked folders in their order; a
+// place whose linked folders do not fit in what is left gets its ".git/worktrees" and ".git/modules"
+// denied whole instead, together with every folder a link among their entries leads to (Git follows
+// the link), with one log line, so that the sandbox still starts. Reads the disk; never fails.
+std::vector<std::filesystem::path> commandProtectedPaths(
+    const std::vector<std::filesystem::path>& places, std::size_t limit = maxLinkedFolders);
 
 }

@@ -76,7 +76,7 @@ CompactedConversation ClaudeReplyRunner::compactSession(const std::string& conve
         .permissions = permissions,
         .workFolder = workFolder,
         .claude = claude,
-        .settingsFile = writeSettingsFile(conversationID, workFolder, permissions),
+        .settings = writeSettingsFile(conversationID, workFolder, permissions),
         .systemPrompt = systemPromptFor(botID, bot, actions),
         .autoCompactTokens = std::nullopt,
         .resumeSessionID = sessionID,

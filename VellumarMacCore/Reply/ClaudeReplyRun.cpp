@@ -80,9 +80,11 @@ namespace {
     // before the process starts until it has ended: placeholders the sandbox makes read-only, and a
     // guard that moves aside what is new or changed in the other Git folders as it happens.
     struct CommonDirProtection {
-        explicit CommonDirProtection(const std::vector<fs::path>& places)
-            : placeholders(CommonDirPlaceholders::gitFolders(places))
-            , guard(places)
+        // For the repositories the run's settings protect, so that each "commondir" they deny has its
+        // placeholder.
+        explicit CommonDirProtection(const GitRepositories::Protection& git)
+            : placeholders(git.gitFolders)
+            , guard(git.workTrees)
         {
         }
 
@@ -329,8 +331,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     ResolvedPermissions gated = run.permissions.applyingGates();
     std::optional<CommonDirProtection> commonDirs;
     if (gated.bash)
-        commonDirs.emplace(ClaudeInvocation::commandWritablePlaces(
-            ClaudeInvocation::resolvedWorkFolder(run.workFolder), gated));
+        commonDirs.emplace(run.settings.git);
 
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;
@@ -352,7 +353,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     ClaudeProcess::Launch launch { .executable = run.claude,
         .arguments = ClaudeInvocation::fullArguments(run.permissions,
             { .appendedSystemPrompt = run.systemPrompt,
-                .settingsFile = run.settingsFile,
+                .settingsFile = run.settings.file,
                 .mcpConfigPath = mcpConfig,
                 .resumeSessionID = run.resumeSessionID,
                 .autoCompact = run.autoCompactTokens }),
@@ -392,7 +393,7 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
         = submission.autoCompact.value_or(AutoCompactSetting { "off", AutoCompactSetting::kDefaultTokens });
 
     std::string systemPrompt = systemPromptFor(submission.botID, submission.bot, actions);
-    fs::path settings = writeSettingsFile(submission.conversationID, turn.workFolder, turn.permissions);
+    RunSettings settings = writeSettingsFile(submission.conversationID, turn.workFolder, turn.permissions);
     Prompts::Sections sections = contextSections(submission, turn.permissions);
 
     SessionChoice session;
@@ -428,6 +429,9 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
             } catch (...) {
                 // The turn goes on in the old session.
             }
+            // The compaction wrote its own settings into the same file: the turn's run needs settings
+            // that name the repositories its own placeholders go into.
+            settings = writeSettingsFile(submission.conversationID, turn.workFolder, turn.permissions);
         }
     }
 
@@ -441,7 +445,7 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
         .permissions = turn.permissions,
         .workFolder = turn.workFolder,
         .claude = turn.claude,
-        .settingsFile = settings,
+        .settings = std::move(settings),
         .systemPrompt = std::move(systemPrompt),
         .autoCompactTokens = autoCompactTokens,
         .resumeSessionID = session.resumeSessionID,

@@ -188,19 +188,21 @@ fs::path ClaudeReplyRunner::settingsFile(const fs::path& dataFolder, std::string
     return dataFolder / settingsFolderName / (name + ".json");
 }
 
-fs::path ClaudeReplyRunner::writeSettingsFile(
+ClaudeReplyRunner::RunSettings ClaudeReplyRunner::writeSettingsFile(
     std::string_view conversationID, const fs::path& workFolder, const ResolvedPermissions& permissions) const
 {
-    fs::path file = settingsFile(m_data.folder, conversationID);
+    RunSettings settings { settingsFile(m_data.folder, conversationID), {} };
     try {
+        settings.git = ClaudeInvocation::gitProtection(workFolder, permissions, m_data.resolver);
         // Written afresh before every run, so a crash cannot lose anything a later run needs.
-        writePrivateFile(ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver).encoded(),
-            file, Durability::untilRestart);
+        writePrivateFile(
+            ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver, settings.git).encoded(),
+            settings.file, Durability::untilRestart);
     } catch (...) {
         throw RelayHTTPError(
             507, "insufficient_storage", "The settings for Claude Code could not be written on the Mac.");
     }
-    return file;
+    return settings;
 }
 
 std::string ClaudeReplyRunner::systemPromptFor(

@@ -10,6 +10,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/ConversationData/SessionStore.h"
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Permissions/GitRepositories.h"
 #include "VellumarMacCore/Permissions/PermissionGrants.h"
 #include "VellumarMacCore/Permissions/PermissionHelper.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -114,13 +115,19 @@ public:
         friend bool operator==(const SessionChoice&, const SessionChoice&) = default;
     };
 
+    // A run's settings file, and what it protects in the Git repositories of the run's writable places.
+    struct RunSettings {
+        std::filesystem::path file;
+        GitRepositories::Protection git;
+    };
+
     // Everything one process run needs; shared by the turn and the compaction runs.
     struct ProcessRun {
         std::string conversationID;
         ResolvedPermissions permissions; // as resolved; the run applies the gates itself
         std::filesystem::path workFolder;
         std::filesystem::path claude;
-        std::filesystem::path settingsFile;
+        RunSettings settings;
         std::string systemPrompt;
         std::optional<std::int64_t> autoCompactTokens;
         std::optional<std::string> resumeSessionID;
@@ -219,8 +226,9 @@ private:
     std::unique_ptr<icu::TimeZone> routineTimeZone() const;
     std::filesystem::path locateClaude() const;
     ResolvedPermissions resolvePermissions(const std::optional<PermissionSettings>& settings) const;
-    std::filesystem::path writeSettingsFile(std::string_view conversationID,
-        const std::filesystem::path& workFolder, const ResolvedPermissions& permissions) const;
+    // Finds the Git repositories to protect and writes the settings for them. Throws RelayHTTPError 507.
+    RunSettings writeSettingsFile(std::string_view conversationID, const std::filesystem::path& workFolder,
+        const ResolvedPermissions& permissions) const;
     std::string systemPromptFor(
         std::string_view botID, const std::optional<BotProfile>& bot, Prompts::ActionsBlock actions) const;
     Prompts::Sections contextSections(

@@ -47,7 +47,10 @@ protected:
         fs::create_directories(work);
         model.emplace(folder / "model", steps.encoded());
         fs::path settingsFile = data / "claude-settings" / "ios-test.json";
-        writePrivateFile(ClaudeInvocation::settingsJSON(work, permissions, resolver).encoded(), settingsFile);
+        writePrivateFile(ClaudeInvocation::settingsJSON(work, permissions, resolver,
+                             ClaudeInvocation::gitProtection(work, permissions, resolver))
+                             .encoded(),
+            settingsFile);
         std::vector<RunnerEvent> events;
         ClaudeProcess process;
         auto outcome = process.start({ .executable = test::realClaudeExecutable(),

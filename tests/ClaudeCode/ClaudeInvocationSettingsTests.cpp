@@ -57,8 +57,9 @@ TEST_F(ClaudeInvocationSettings, CommandsGrantsAndGates)
     gated.folders = { { "/p", true, "/p", false } };
     for (const auto& [permissions, digest] : { std::pair(granted, "7fa4eb6c462e85c948d7ccd53c76540e"),
              std::pair(gated, "02262a162a672c474a4c") }) {
-        std::string text
-            = ClaudeInvocation::settingsJSON(folder / "link-to-work", permissions, resolver).encoded();
+        std::string text = ClaudeInvocation::settingsJSON(folder / "link-to-work", permissions, resolver,
+            ClaudeInvocation::gitProtection(folder / "link-to-work", permissions, resolver))
+                               .encoded();
         for (auto at = text.find(folder.path().string()); at != std::string::npos;
              at = text.find(folder.path().string(), at))
             text.replace(at, folder.path().string().size(), "T");
@@ -83,7 +84,7 @@ TEST_F(ClaudeInvocationSettings, NetworkModes)
         permissions.bash = true;
         permissions.network = network;
         permissions.domains = domains;
-        JSON sandbox = *ClaudeInvocation::settingsJSON(work, permissions, resolver).subscript("sandbox");
+        JSON sandbox = *ClaudeInvocation::settingsJSON(work, permissions, resolver, {}).subscript("sandbox");
         const JSON* networkSettings = sandbox.subscript("network");
         EXPECT_EQ(networkSettings ? networkSettings->encoded() : "", expected);
         const JSON* weakerSetting = sandbox.subscript("enableWeakerNetworkIsolation");
@@ -122,7 +123,7 @@ TEST_F(ClaudeInvocationSettings, DeniesTheRelaysEntriesByTheirKind)
     fs::create_symlink(folder / "elsewhere/file", data / "memory.json");
     fs::create_symlink(folder / "nowhere", data / "incoming");
     std::ofstream(data / "extra.txt") << "x";
-    JSON document = ClaudeInvocation::settingsJSON(work, ResolvedPermissions(), resolver);
+    JSON document = ClaudeInvocation::settingsJSON(work, ResolvedPermissions(), resolver, {});
     Strings denied;
     for (const auto& rule : *document.subscript("permissions")->subscript("deny")->arrayValue())
         denied.push_back(*rule.stringValue());

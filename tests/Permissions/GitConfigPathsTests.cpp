@@ -1,6 +1,7 @@
 // What real Git's configuration and ".git" files name inside a writable place, found as Git resolves
 // them, and what lies outside every place left out.
 #include "VellumarMacCore/Permissions/GitConfigPaths.h"
+#include "VellumarMacCore/Permissions/GitRepositories.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
@@ -38,14 +39,18 @@ struct ConfiguredPlace {
         std::ofstream(home.root / relative) << text;
     }
 
-    // Each found path relative to the place, or absolute when it lies elsewhere.
+    // Each path protected outside the place's own Git folder, relative to the place, or absolute when
+    // it lies elsewhere.
     std::set<std::string> found() const
     {
         std::set<std::string> relative;
-        for (const auto& path : GitConfigPaths::commandProtectedPaths(
-                 { place }, { .home = home.home, .searchPath = "/usr/bin:/bin" }))
-            relative.insert(
-                isPathInside(path, place) ? path.lexically_relative(place).string() : path.string());
+        for (const auto& path : GitRepositories::commandProtection(
+                 { place }, { .home = home.home, .searchPath = "/usr/bin:/bin" })
+                                    .deniedPaths) {
+            if (!isPathInside(path, place / ".git"))
+                relative.insert(
+                    isPathInside(path, place) ? path.lexically_relative(place).string() : path.string());
+        }
         return relative;
     }
 };
@@ -164,27 +169,58 @@ TEST(GitConfigPaths, FindsWhatEachScopeNamesAsGitResolvesIt)
     }
 }
 
-// The walk for ".git" files follows no link and does not enter a Git folder; past its bound it stops
-// with one line in the log.
-TEST(GitConfigPaths, GitFilesWalkStaysInsideAndStopsAtItsBound)
+// The walk for ".git" entries follows no link and does not enter a Git folder; a ".git" file counts
+// only when it names a Git folder; past each bound it stops with one line in the log.
+TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
 {
     test::TemporaryHome home;
     fs::path place = test::madeFolder(home.root / "place");
     fs::path outside = test::madeFolder(home.root / "outside/sub");
-    test::touch(outside / ".git");
+    test::touch(test::madeFolder(home.root / "gitdir") / "HEAD");
+    const std::string gitdir = "gitdir: " + (home.root / "gitdir").string() + "\n";
+    std::ofstream(outside / ".git") << gitdir;
     fs::create_directory_symlink(home.root / "outside", place / "link");
-    test::touch(test::madeFolder(place / ".git/modules/x") / ".git");
+    std::ofstream(test::madeFolder(place / ".git/modules/x") / ".git") << gitdir;
+    test::touch(place / ".git/HEAD");
     test::madeFolder(place / "a/b");
-    test::touch(place / "a/b/.git");
-    EXPECT_EQ(GitConfigPaths::gitFiles({ place }), std::vector { place / "a/b/.git" });
+    std::ofstream(place / "a/b/.git") << gitdir;
+    test::touch(test::madeFolder(place / "a/nowhere") / ".git");
+    test::madeFolder(place / "a/empty/.git");
+    auto entries = GitConfigPaths::gitEntries({ place });
+    EXPECT_EQ(entries.gitFiles, std::vector { place / "a/b/.git" });
+    EXPECT_EQ(entries.gitFolders, std::vector { place / ".git" });
 
-    // One more folder level than the bound allows names for.
-    fs::path flood = test::madeFolder(home.root / "flood");
-    for (std::size_t index = 0; index < GitConfigPaths::maxGitFiles + 1; ++index)
-        test::touch(test::madeFolder(flood / std::to_string(index)) / ".git");
-    test::CapturedLog log;
-    EXPECT_EQ(GitConfigPaths::gitFiles({ flood }).size(), GitConfigPaths::maxGitFiles);
-    EXPECT_EQ(log.lines().size(), 1u);
+    struct Case {
+        const char* name;
+        std::size_t files;
+        std::size_t folders;
+        std::size_t expectedFiles;
+        std::size_t expectedFolders;
+    };
+    const std::size_t fileBound = GitConfigPaths::maxGitFiles;
+    const std::size_t folderBound = GitConfigPaths::maxGitFolders;
+    const Case cases[] = {
+        { "files at the bound", fileBound, 0, fileBound, 0 },
+        { "files one past the bound", fileBound + 1, 0, fileBound, 0 },
+        { "Git folders at the bound", 0, folderBound, 0, folderBound },
+        { "Git folders one past the bound", 0, folderBound + 1, 0, folderBound },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        fs::path flood = test::madeFolder(home.root / "flood" / testCase.name);
+        for (std::size_t index = 0; index < testCase.files; ++index)
+            std::ofstream(test::madeFolder(flood / ("f" + std::to_string(index))) / ".git") << gitdir;
+        for (std::size_t index = 0; index < testCase.folders; ++index)
+            test::touch(test::madeFolder(flood / ("d" + std::to_string(index)) / ".git") / "HEAD");
+        // A folder more after them: at the bound the walk goes on into it.
+        test::madeFolder(flood / "z/deeper");
+        test::CapturedLog log;
+        auto found = GitConfigPaths::gitEntries({ flood });
+        EXPECT_EQ(found.gitFiles.size(), testCase.expectedFiles);
+        EXPECT_EQ(found.gitFolders.size(), testCase.expectedFolders);
+        bool past = testCase.files > testCase.expectedFiles || testCase.folders > testCase.expectedFolders;
+        EXPECT_EQ(log.lines().size(), past ? 1u : 0u);
+    }
 }
 
 // A configuration file that never ends (a FIFO nobody writes) costs its time limit, not the run.

@@ -188,7 +188,23 @@ TEST(GitFolders, DeniesWithinTheSandboxBudgetAndWholeFoldersPastIt)
         }
         EXPECT_EQ(whole, Paths(testCase.whole.begin(), testCase.whole.end()));
         EXPECT_EQ(denied.size() - whole.size(), testCase.listedPaths);
-        EXPECT_LE(denied.size(), GitFolders::linkedFolderPathBudget);
+        EXPECT_LE(denied.size(), GitFolders::gitPathBudget);
         EXPECT_EQ(log.lines().size(), whole.empty() ? 0u : 1u);
     }
+}
+
+// Past the cap a link among the submodule entries leads Git to a folder elsewhere, which a command could
+// write through: it is denied at its target, unless the whole folder denied covers that already.
+TEST(GitFolders, PastTheCapALinkAmongTheEntriesIsDeniedAtItsTarget)
+{
+    test::TemporaryHome home;
+    fs::path project = home.root / "project";
+    for (std::size_t index = 0; index <= GitFolders::maxLinkedFolders; ++index)
+        gitFolder(project / ".git/modules" / ("m" + std::to_string(index)));
+    fs::path store = gitFolder(home.root / "store/lib.git");
+    fs::create_directory_symlink(store, project / ".git/modules/linked");
+    fs::create_directory_symlink(project / ".git/modules/m0", project / ".git/modules/inside");
+
+    test::CapturedLog log;
+    EXPECT_EQ(GitFolders::commandProtectedPaths({ project }), (Paths { project / ".git/modules", store }));
 }

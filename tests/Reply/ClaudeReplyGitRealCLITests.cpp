@@ -1,6 +1,8 @@
 // The reply runner with the real Claude Code CLI from tests/peers against the scripted model endpoint,
 // commands on and sandboxed: what a command can do to the Git repositories in a writable grant that
 // the user's own Git, outside the sandbox, would follow later.
+#include "VellumarMacCore/Permissions/GitFolders.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/CapturedLog.h"
 
@@ -12,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <set>
 #include <thread>
 
 using namespace vellumar;
@@ -228,7 +231,6 @@ TEST_F(ClaudeReplyGitRealCLI, AFloodOfEmptyWorktreeFoldersStopsNoLaterCommandNor
     EXPECT_EQ(world.run(next).reply, "Done.");
 
     EXPECT_NE(world.model->requestLog().find("works-42"), std::string::npos);
-    std::ofstream("/tmp/wtcap-requests.log") << world.model->requestLog();
     for (std::size_t index = 0; index < std::size(cases); ++index) {
         SCOPED_TRACE(cases[index].name);
         fs::path file = project / ".git" / cases[index].file;
@@ -588,4 +590,213 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNoScriptASettingNamesThatACommandCha
         EXPECT_TRUE(fs::exists(used));
         EXPECT_FALSE(fs::exists(scene.ran));
     }
+}
+
+namespace {
+
+// A Git folder as `git init` leaves it, without sample hooks: copied where many repositories are wanted.
+fs::path gitFolderTemplate(const fs::path& folder)
+{
+    EXPECT_EQ(git(folder.parent_path(), { "init", "-q", folder.filename().string() }).exitStatus, 0);
+    fs::remove_all(folder / ".git/hooks");
+    fs::create_directory(folder / ".git/hooks");
+    return folder / ".git";
+}
+
+// What `git status` and a commit in each of `repositories`, run by the user outside the sandbox with
+// `home`, would run of a command's code: whether `ran` appeared.
+bool usersGitRan(const std::vector<fs::path>& repositories, const fs::path& home, const fs::path& ran)
+{
+    for (const auto& repository : repositories) {
+        git(repository, { "status", "--short" }, home);
+        git(repository, { "commit", "-q", "--allow-empty", "-m", "by-the-user" }, home);
+    }
+    return fs::exists(ran);
+}
+
+// Python, since Claude Code itself asks before a redirection into a Git folder: writes an executable
+// `#!/bin/sh` script running `line` at each of the relative paths in each folder of the glob, ignoring
+// refusals, and then prints the computed marker "<marker>-42".
+std::string plantEverywhere(const std::string& folders, const std::vector<std::string>& names,
+    const std::string& line, const std::string& marker)
+{
+    std::string list;
+    for (const auto& name : names)
+        list += "'" + name + "',";
+    return "python3 -c \"import glob, os\nfor d in glob.glob('" + folders + "'):\n for n in (" + list
+        + "):\n  p = os.path.join(d, n)\n  try:\n   open(p, 'a').write('#!/bin/sh\\n" + line
+        + "\\n'); os.chmod(p, 0o755)\n  except OSError: pass\nprint('" + marker + "-' + str(6 * 7))\"";
+}
+
+std::vector<std::string> deniedWrites(const RunnerWorld& world, const std::string& conversationID)
+{
+    auto document
+        = JSON::decode(test::readFile(ClaudeReplyRunner::settingsFile(world.dataFolder, conversationID)));
+    std::vector<std::string> denied;
+    for (const auto& path :
+        *document->subscript("sandbox")->subscript("filesystem")->subscript("denyWrite")->arrayValue())
+        denied.push_back(*path.stringValue());
+    return denied;
+}
+
+}
+
+// "~/Projects", itself no repository, granted with three repositories made before the run, one of them
+// two levels down: a command writes each one's hook, appends to its config and sets its file system
+// monitor, and the user's Git runs nothing in any of them.
+TEST_F(ClaudeReplyGitRealCLI, EveryRepositoryInAGrantedFolderRunsNothingACommandPlants)
+{
+    const fs::path grant = world.home / "Projects";
+    const std::vector<fs::path> repositories = { grant / "app", grant / "lib", grant / "group/deep" };
+    for (const auto& repository : repositories)
+        makeRepository(repository);
+    const fs::path ran = root / "ran";
+    const std::string touch = "touch " + ran.string();
+    const std::string g = "'" + grant.string() + "'";
+    world.openGates();
+    world.startReal(test::commandSteps({
+        "cd " + g + " && "
+            + plantEverywhere("*/.git", { "hooks/pre-commit", "hooks/post-checkout", "config" },
+                "[core]\\n\\tfsmonitor = " + touch + "; false", "planted"),
+        "cd " + g + "; for r in app lib group/deep; do git -C $r config core.fsmonitor '" + touch
+            + "; false'; git -C $r config --worktree core.fsmonitor '" + touch
+            + "; false'; echo ../.g2 > $r/.git/commondir; done; echo tried-$((6 * 7))",
+        "cd " + g + " && " + plantEverywhere("*/*/.git", { "hooks/pre-commit", "config" }, touch, "deeper"),
+    }));
+    EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
+
+    std::string requests = world.model->requestLog();
+    EXPECT_NE(requests.find("planted-42"), std::string::npos);
+    EXPECT_NE(requests.find("tried-42"), std::string::npos);
+    EXPECT_NE(requests.find("deeper-42"), std::string::npos);
+    EXPECT_FALSE(usersGitRan(repositories, world.home, ran));
+    for (const auto& repository : repositories)
+        EXPECT_FALSE(fs::exists(repository / ".git/hooks/pre-commit")) << repository;
+}
+
+// 1,000 repositories in a granted folder: the settings keep within the budget, so that the sandbox
+// starts and the command runs; those past the budget are read-only whole, the others name by name, and
+// no hook can be planted in any of them.
+TEST_F(ClaudeReplyGitRealCLI, AThousandRepositoriesKeepWithinTheBudgetAndThosePastItAreReadOnlyWhole)
+{
+    const fs::path grant = root / "Projects";
+    fs::create_directories(grant);
+    fs::path gitTemplate = gitFolderTemplate(root / "template");
+    std::vector<fs::path> repositories;
+    for (int index = 0; index < 1000; ++index) {
+        repositories.push_back(grant / ("r" + std::to_string(index)));
+        fs::create_directory(repositories.back());
+        fs::copy(gitTemplate, repositories.back() / ".git", fs::copy_options::recursive);
+    }
+    const fs::path ran = root / "ran";
+    world.openGates();
+    world.startReal(test::commandSteps({ "cd '" + grant.string() + "' && "
+        + plantEverywhere("r*/.git", { "probe", "hooks/pre-commit" }, "touch " + ran.string(), "works") }));
+    test::CapturedLog log;
+    EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
+    EXPECT_NE(world.model->requestLog().find("works-42"), std::string::npos);
+
+    std::set<fs::path> whole;
+    std::size_t inGrant = 0;
+    for (const auto& denied : deniedWrites(world, "ios-1")) {
+        inGrant += isPathInside(denied, grant);
+        if (fs::path(denied).filename() == ".git")
+            whole.insert(denied);
+    }
+    EXPECT_LE(inGrant, GitFolders::gitPathBudget);
+    EXPECT_GT(whole.size(), 0u);
+    EXPECT_LT(whole.size(), repositories.size());
+    for (const auto& repository : repositories) {
+        SCOPED_TRACE(repository.string());
+        EXPECT_FALSE(fs::exists(repository / ".git/hooks/pre-commit"));
+        EXPECT_EQ(fs::exists(repository / ".git/probe"), !whole.contains(repository / ".git"));
+    }
+    auto lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                  [](const std::string& line) {
+                      return line.find("more than the sandbox has room") != std::string::npos;
+                  }),
+        1);
+    EXPECT_FALSE(usersGitRan({ repositories.front(), repositories.back() }, world.home, ran));
+}
+
+// A command fills the walk's bound of ".git" files in one run, each naming the project's Git folder, so
+// that the next run's walk stops before the real submodule's deeper down; that run rewrites the
+// submodule's ".git" to send Git to a copy of its Git folder with a file system monitor. Git's own
+// records name the submodule's ".git" before any walk: the rewrite is refused and nothing runs.
+TEST_F(ClaudeReplyGitRealCLI, AFloodOfGitFilesCrowdsOutNoRealSubmodule)
+{
+    const fs::path grant = world.home / "Projects";
+    makeRepository(root / "others/library");
+    makeRepository(grant);
+    ASSERT_EQ(
+        git(grant, { "submodule", "add", "-q", (root / "others/library").string(), "deps/sub" }).exitStatus,
+        0);
+    ASSERT_EQ(git(grant, { "commit", "-qm", "sub" }).exitStatus, 0);
+    const std::string gitFile = test::readFile(grant / "deps/sub/.git");
+    const fs::path ran = root / "ran";
+    const std::string p = "'" + grant.string() + "'";
+
+    world.openGates();
+    world.startReal(
+        test::commandSteps({ "cd " + p + " && for i in $(seq 2000); do mkdir f$i && echo 'gitdir: "
+            + grant.string() + "/.git' > f$i/.git; done; echo flooded-$((6 * 7))" }));
+    EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
+    EXPECT_NE(world.model->requestLog().find("flooded-42"), std::string::npos);
+
+    world.playReal(test::commandSteps({ "cd " + p
+        + " && mkdir .sub-copy && cp -r .git/modules/deps/sub/HEAD .git/modules/deps/sub/config"
+          " .git/modules/deps/sub/objects .git/modules/deps/sub/refs .sub-copy/"
+          " && git config -f .sub-copy/config core.worktree ../deps/sub"
+          " && git config -f .sub-copy/config core.fsmonitor \"touch "
+        + ran.string()
+        + "; false\"; echo 'gitdir: ../../.sub-copy' > deps/sub/.git; echo redirected-$((6 * 7))" }));
+    auto next = commandsJob(grant);
+    next.conversationID = "ios-2";
+    EXPECT_EQ(world.run(next).reply, "Done.");
+    EXPECT_NE(world.model->requestLog().find("redirected-42"), std::string::npos);
+
+    EXPECT_EQ(test::readFile(grant / "deps/sub/.git"), gitFile);
+    EXPECT_FALSE(usersGitRan({ grant, grant / "deps/sub" }, world.home, ran));
+}
+
+// Past the cap on linked folders a repository's ".git/modules" is read-only whole; a submodule entry in
+// it that is a link to a Git folder elsewhere in the grant is read-only at the link's target as well, so
+// that no file system monitor or hook can be written through it.
+TEST_F(ClaudeReplyGitRealCLI, ASubmoduleLinkPastTheCapIsReadOnlyAtItsTarget)
+{
+    const fs::path grant = world.home / "Projects";
+    makeRepository(root / "others/library");
+    makeRepository(grant);
+    ASSERT_EQ(
+        git(grant, { "submodule", "add", "-q", (root / "others/library").string(), "linked" }).exitStatus, 0);
+    ASSERT_EQ(git(grant, { "commit", "-qm", "linked" }).exitStatus, 0);
+    const fs::path store = grant / "store/lib.git";
+    fs::create_directories(store.parent_path());
+    fs::rename(grant / ".git/modules/linked", store);
+    fs::create_directory_symlink(store, grant / ".git/modules/linked");
+    ASSERT_EQ(
+        git(grant,
+            { "config", "-f", (store / "config").string(), "core.worktree", (grant / "linked").string() })
+            .exitStatus,
+        0);
+    ASSERT_EQ(git(grant / "linked", { "status", "--short" }).exitStatus, 0);
+    for (std::size_t index = 0; index < GitFolders::maxLinkedFolders + 10; ++index) {
+        fs::path module = grant / ".git/modules" / ("m" + std::to_string(index));
+        fs::create_directories(module);
+        std::ofstream(module / "HEAD") << "ref: refs/heads/main\n";
+    }
+    const fs::path ran = root / "ran";
+
+    world.openGates();
+    world.startReal(test::commandSteps({ "git config -f '" + (store / "config").string()
+            + "' core.fsmonitor \"touch " + ran.string() + "; false\"; echo tried-$((6 * 7))",
+        plantEverywhere(store.string(), { "hooks/pre-commit" }, "touch " + ran.string(), "planted") }));
+    EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
+    std::string requests = world.model->requestLog();
+    EXPECT_NE(requests.find("tried-42"), std::string::npos);
+    EXPECT_NE(requests.find("planted-42"), std::string::npos);
+
+    EXPECT_FALSE(fs::exists(store / "hooks/pre-commit"));
+    EXPECT_FALSE(usersGitRan({ grant / "linked", grant }, world.home, ran));
 }

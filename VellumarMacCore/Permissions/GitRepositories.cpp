@@ -1,0 +1,290 @@
+#include "VellumarMacCore/Permissions/GitRepositories.h"
+
+#include "Platform/Log.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <set>
+#include <string>
+#include <system_error>
+
+namespace vellumar::GitRepositories {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using Paths = std::vector<fs::path>;
+
+    struct Repository {
+        fs::path workTree;
+        fs::path gitFolder; // resolved
+        bool isPlace = false;
+    };
+
+    // Reads one configuration file at a time as Git does (`git config --file`, no includes), all within
+    // one deadline, so that files a command filled cannot hold up the run's start.
+    class ConfigFileReader {
+    public:
+        explicit ConfigFileReader(const GitConfigPaths::Options& options)
+            : m_options(options)
+            , m_git(GitConfigPaths::gitExecutable(options.searchPath))
+            , m_deadline(std::chrono::steady_clock::now()
+                  + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(GitConfigPaths::totalTimeLimitSeconds)))
+        {
+        }
+
+        // The values of the keys matching `keyPattern` in `file`; none when it is no regular file or
+        // Git cannot read it in time.
+        std::vector<std::string> values(const fs::path& file, const char* keyPattern)
+        {
+            double left
+                = std::chrono::duration<double>(m_deadline - std::chrono::steady_clock::now()).count();
+            std::error_code error;
+            if (!m_git || left <= 0 || !fs::is_regular_file(file, error))
+                return {};
+            try {
+                CommandResult result = m_options.run(*m_git,
+                    { "config", "-z", "--file", file.string(), "--get-regexp", keyPattern },
+                    { .environment = CommandEnvironment { { "HOME", m_options.home.string() },
+                          { "PATH", m_options.searchPath } },
+                        .workingFolder = std::nullopt,
+                        .timeLimitSeconds = std::min(GitConfigPaths::gitTimeLimitSeconds, left) });
+                if (result.timedOut || result.status != 0)
+                    return {};
+                // "<key>\n<value>\0" for each.
+                std::vector<std::string> found;
+                const std::string& output = result.output;
+                for (std::size_t start = 0, end; start < output.size(); start = end + 1) {
+                    end = std::min(output.find('\0', start), output.size());
+                    std::size_t newline = output.find('\n', start);
+                    if (newline < end)
+                        found.push_back(output.substr(newline + 1, end - newline - 1));
+                }
+                return found;
+            } catch (const std::exception&) {
+                return {};
+            }
+        }
+
+    private:
+        const GitConfigPaths::Options& m_options;
+        const std::optional<fs::path> m_git;
+        const std::chrono::steady_clock::time_point m_deadline;
+    };
+
+    class Builder {
+    public:
+        Builder(const Paths& places, const GitConfigPaths::Options& options)
+            : m_places(places)
+            , m_options(options)
+            , m_reader(options)
+        {
+            for (const auto& place : places) {
+                if (auto resolved = resolvingSymlinks(place))
+                    m_resolvedPlaces.push_back(std::move(*resolved));
+            }
+        }
+
+        Protection build()
+        {
+            Paths existing;
+            for (const auto& place : m_places) {
+                std::error_code error;
+                if (fs::is_directory(place, error))
+                    existing.push_back(place);
+            }
+            GitConfigPaths::GitEntries entries = GitConfigPaths::gitEntries(existing);
+            std::vector<Repository> repositories = repositoriesOf(entries);
+
+            m_protection.workTrees = m_places;
+            std::size_t used = entries.gitFiles.size() + GitConfigPaths::maxConfiguredPaths;
+            Paths wholeGitFolders;
+            for (std::size_t index = 0; index < repositories.size(); ++index) {
+                const Repository& repository = repositories[index];
+                // What stays set aside for the repositories after this one, one path each.
+                std::size_t after = repositories.size() - index - 1;
+                std::size_t left
+                    = used + after < GitFolders::gitPathBudget ? GitFolders::gitPathBudget - used - after : 1;
+                if (auto paths = protectedPaths(repository, left)) {
+                    used += paths->size();
+                    appendAll(*paths);
+                    m_protection.gitFolders.push_back(repository.gitFolder);
+                    if (!repository.isPlace)
+                        m_protection.workTrees.push_back(repository.workTree);
+                } else {
+                    used += 1;
+                    appendAll({ repository.gitFolder });
+                    wholeGitFolders.push_back(repository.gitFolder);
+                }
+            }
+            if (!wholeGitFolders.empty())
+                platform::logError(std::to_string(wholeGitFolders.size())
+                    + " Git repositories in the writable places, the first at "
+                    + wholeGitFolders.front().string()
+                    + ", are more than the sandbox has room to protect one by one; commands may change"
+                      " nothing in their Git folders in this run.");
+
+            Paths configured;
+            for (const auto& repository : repositories)
+                configured.push_back(repository.workTree);
+            for (const auto& gitFile : entries.gitFiles)
+                configured.push_back(gitFile.parent_path());
+            for (const auto& gitFile : m_recordedGitFiles)
+                configured.push_back(gitFile.parent_path());
+            appendAll(keptInside(entries.gitFiles));
+            appendAll(configuredPaths(configured));
+            return std::move(m_protection);
+        }
+
+    private:
+        // Each place's own first, then what the walk met; a Git folder reached twice counts once.
+        std::vector<Repository> repositoriesOf(const GitConfigPaths::GitEntries& entries) const
+        {
+            std::vector<Repository> repositories;
+            std::set<fs::path> seen;
+            auto add = [&](const fs::path& dotGit, bool isPlace) {
+                if (!GitConfigPaths::isGitFolder(dotGit))
+                    return;
+                if (auto gitFolder = resolvingSymlinks(dotGit); gitFolder && seen.insert(*gitFolder).second)
+                    repositories.push_back({ dotGit.parent_path(), std::move(*gitFolder), isPlace });
+            };
+            for (const auto& place : m_places)
+                add(place / ".git", true);
+            for (const auto& dotGit : entries.gitFolders)
+                add(dotGit, false);
+            return repositories;
+        }
+
+        // The first form of protection name by name that fits in `left` paths; absent when none does.
+        std::optional<Paths> protectedPaths(const Repository& repository, std::size_t left)
+        {
+            Paths fixed;
+            // A place's own names are denied with its other protected names.
+            if (!repository.isPlace) {
+                for (const char* name : { "hooks", "config", "config.worktree" })
+                    fixed.push_back(repository.gitFolder / name);
+            }
+            fixed.push_back(repository.gitFolder / "commondir");
+            if (fixed.size() > left)
+                return std::nullopt;
+            GitFolders::Listing listing = GitFolders::linkedFolders(repository.workTree);
+            Paths recorded = keptInside(recordedGitFiles(repository.workTree, listing));
+            std::vector<std::size_t> limits = { 0 };
+            if (listing.complete)
+                limits.insert(limits.begin(), GitFolders::maxLinkedFolders);
+            for (std::size_t limit : limits) {
+                Paths paths = fixed;
+                for (auto& path : GitFolders::commandProtectedPaths({ repository.workTree }, limit))
+                    paths.push_back(std::move(path));
+                paths.insert(paths.end(), recorded.begin(), recorded.end());
+                if (paths.size() <= left) {
+                    m_recordedGitFiles.insert(m_recordedGitFiles.end(), recorded.begin(), recorded.end());
+                    return paths;
+                }
+            }
+            return std::nullopt;
+        }
+
+        // The ".git" files of the repository's linked worktrees and submodules, as Git's own records
+        // name them: what the walk may never reach, past a flood of other ".git" files.
+        Paths recordedGitFiles(const fs::path& workTree, const GitFolders::Listing& listing)
+        {
+            Paths candidates;
+            for (const auto& folder : listing.folders) {
+                std::error_code error;
+                if (fs::exists(fs::symlink_status(folder / "gitdir", error))) {
+                    fs::path gitFile = GitConfigPaths::firstLine(folder / "gitdir");
+                    if (!gitFile.empty())
+                        candidates.push_back(gitFile.is_absolute() ? gitFile : folder / gitFile);
+                    continue;
+                }
+                for (const auto& value : m_reader.values(folder / "config", "^core\\.worktree$"))
+                    candidates.push_back(
+                        fs::path(value).is_absolute() ? fs::path(value) / ".git" : folder / value / ".git");
+            }
+            for (const auto& value : m_reader.values(workTree / ".gitmodules", "^submodule\\..*\\.path$"))
+                candidates.push_back(workTree / value / ".git");
+            Paths gitFiles;
+            for (const auto& candidate : candidates) {
+                std::error_code error;
+                if (fs::symlink_status(candidate, error).type() == fs::file_type::regular)
+                    gitFiles.push_back(candidate);
+            }
+            return gitFiles;
+        }
+
+        Paths configuredPaths(const Paths& workTrees) const
+        {
+            Paths repositories;
+            for (const auto& workTree : workTrees) {
+                if (std::find(repositories.begin(), repositories.end(), workTree) != repositories.end())
+                    continue;
+                if (repositories.size() >= GitConfigPaths::maxRepositories) {
+                    platform::logError("Git's configuration is read in "
+                        + std::to_string(GitConfigPaths::maxRepositories)
+                        + " repositories only; what the others name stays writable to commands.");
+                    break;
+                }
+                repositories.push_back(workTree);
+            }
+            Paths paths = keptInside(GitConfigPaths::configuredPaths(repositories, m_options));
+            if (paths.size() > GitConfigPaths::maxConfiguredPaths) {
+                platform::logError("Git's configuration names more than "
+                    + std::to_string(GitConfigPaths::maxConfiguredPaths)
+                    + " files and folders in the writable places; the others stay writable to commands.");
+                paths.resize(GitConfigPaths::maxConfiguredPaths);
+            }
+            return paths;
+        }
+
+        // Each path as the kernel resolves it, once, when it lies inside a place; what the kernel cannot
+        // resolve, Git cannot open either.
+        Paths keptInside(const Paths& candidates) const
+        {
+            Paths kept;
+            for (const auto& candidate : candidates) {
+                auto resolved = resolvingSymlinks(candidate);
+                if (resolved
+                    && std::any_of(m_resolvedPlaces.begin(), m_resolvedPlaces.end(),
+                        [&](const fs::path& place) { return isPathCoveredBy(*resolved, place); })
+                    && std::find(kept.begin(), kept.end(), *resolved) == kept.end())
+                    kept.push_back(std::move(*resolved));
+            }
+            return kept;
+        }
+
+        void appendAll(const Paths& paths)
+        {
+            auto& denied = m_protection.deniedPaths;
+            for (const auto& path : paths) {
+                if (m_denied.insert(path).second)
+                    denied.push_back(path);
+            }
+        }
+
+        const Paths& m_places;
+        const GitConfigPaths::Options& m_options;
+        ConfigFileReader m_reader;
+        Paths m_resolvedPlaces;
+        Paths m_recordedGitFiles;
+        std::set<fs::path> m_denied;
+        Protection m_protection;
+    };
+
+}
+
+Protection commandProtection(const std::vector<fs::path>& places, const GitConfigPaths::Options& options)
+{
+    try {
+        return Builder(places, options).build();
+    } catch (const std::exception&) {
+        // Out of memory: the run goes on with what the other lists deny.
+        return {};
+    }
+}
+
+}
