@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/FileIdentity.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -43,21 +44,6 @@ namespace {
     // keeps moving leaves the path unresolved.
     constexpr int kWalkAttempts = 8;
 
-    struct Identity {
-        dev_t device;
-        ino_t inode;
-
-        friend bool operator==(const Identity&, const Identity&) = default;
-    };
-
-    std::optional<Identity> identityOf(int descriptor)
-    {
-        struct stat status { };
-        if (::fstat(descriptor, &status) != 0)
-            return std::nullopt;
-        return Identity { status.st_dev, status.st_ino };
-    }
-
     // Where a lookup stands: an open folder and the names that led to it, each a folder, not a link,
     // when it was passed.
     struct WalkPlace {
@@ -65,7 +51,7 @@ namespace {
         std::string path;
         int linksLeft = kMaxLinks;
         // The folders `path` names above `folder`, from the top, as they were when passed.
-        std::vector<Identity> above;
+        std::vector<FileIdentity> above;
     };
 
     // How a walk ended: standing in the walked place's folder, past the last name that exists (or past
