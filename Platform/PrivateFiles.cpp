@@ -201,9 +201,11 @@ PrivateFolder makePrivateDirectory(const fs::path& folder)
     // Root may narrow anyone's folder, yet that user could still replace what root keeps there.
     if (status.st_uid != ::geteuid())
         throw platformError("The folder could not be made private", folder, EPERM);
-    // "." of the open folder is that folder: mode changes need a descriptor that O_PATH does not give.
-    FileDescriptor folderItself(::openat(opened.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folderItself || ::fchmod(folderItself.get(), kFolderMode) != 0)
+    // fchmod refuses an O_PATH descriptor, and opening the folder for reading would fail on a folder
+    // of ours at 000 or 0300, which its owner may still narrow. The descriptor's entry in /proc leads
+    // to the open folder itself, not through any path that could have changed since.
+    std::string itself = "/proc/self/fd/" + std::to_string(opened.get());
+    if (::fchmodat(AT_FDCWD, itself.c_str(), kFolderMode, 0) != 0)
         throw platformError("The folder could not be made private", folder, errno);
     return PrivateFolder::ready;
 }

@@ -1,5 +1,6 @@
 // The process entry: Claude Code starts this program with the permission switch to get its
-// permission tool; a start without arguments is the application's, and any other is refused.
+// permission tool; a start without arguments, or with the session manager's restart pair, is the
+// application's, and any other is refused.
 #include "Vellumar_for_Mac/Alerts/MessageBoxAlerts.h"
 #include "Vellumar_for_Mac/Model/AppDelegate.h"
 #include "Vellumar_for_Mac/Model/AppModel.h"
@@ -71,6 +72,16 @@ const char* alreadyRunningText(SingleInstance::MenuAnswer answer)
     return "Vellumar for Mac is already running.";
 }
 
+// The index of the first argument the application does not take; the count when it takes them all.
+// Qt registers "<program> -session <id>" with the desktop's session manager as the way to start it
+// again, and takes that pair out of the arguments itself.
+std::size_t firstRefusedArgument(const std::vector<std::string_view>& arguments)
+{
+    if (arguments.size() >= 3 && arguments[1] == "-session" && !arguments[2].empty())
+        return 3;
+    return 1;
+}
+
 std::unique_ptr<Updater> makeUpdater(const AppModel::Launch& launch, std::function<void()> activate)
 {
     auto publicKey = platform::bundleInfoValue("SUPublicEDKey");
@@ -98,9 +109,7 @@ int main(int argc, char** argv)
     // The program path takes part: only the first exact switch counts, and the one argument after it.
     std::vector<std::string_view> arguments(argv, argv + argc);
     auto flag = std::find(arguments.begin(), arguments.end(), PermissionMCPServer::flag);
-    if (flag != arguments.end()) {
-        if (std::next(flag) == arguments.end())
-            return 2;
+    if (flag != arguments.end() && std::next(flag) != arguments.end()) {
         int status = PermissionMCPServer::run(std::string(*std::next(flag)));
         // Tool calls still waiting for the application run on threads of their own; ending without
         // static destructors keeps them from touching state that is being torn down.
@@ -108,10 +117,11 @@ int main(int argc, char** argv)
     }
 
     // Nothing else is taken: a mistyped option would otherwise start the relay and make its data folder.
-    if (arguments.size() > 1) {
+    if (std::size_t refused = firstRefusedArgument(arguments); refused < arguments.size()) {
         std::fprintf(stderr,
             "vellumar takes no arguments, so not \"%s\" (Claude Code starts it with %.*s <socket>).\n",
-            argv[1], static_cast<int>(PermissionMCPServer::flag.size()), PermissionMCPServer::flag.data());
+            argv[refused], static_cast<int>(PermissionMCPServer::flag.size()),
+            PermissionMCPServer::flag.data());
         return 2;
     }
 

@@ -1,5 +1,7 @@
 # Run by `cmake --install`: writes the application menu's launcher from VELLUMAR_DESKTOP_TEMPLATE, its
-# Exec naming the executable in VELLUMAR_BINDIR under the prefix being installed to.
+# Exec naming the executable in VELLUMAR_BINDIR under the prefix being installed to, first to
+# VELLUMAR_DESKTOP_STAGED in the build folder, then installs it as a file, so that install_manifest.txt
+# lists it with the rest.
 
 set(executable "${VELLUMAR_BINDIR}/vellumar")
 if(NOT IS_ABSOLUTE "${executable}")
@@ -21,9 +23,11 @@ string(REPLACE "$" "\\\\$" exec "${exec}")
 string(REPLACE "%" "%%" exec "${exec}")
 set(VELLUMAR_EXEC "\"${exec}\"")
 
-set(entry "${VELLUMAR_DATADIR}/applications/vellumar.desktop")
-if(NOT IS_ABSOLUTE "${entry}")
-  set(entry "${CMAKE_INSTALL_PREFIX}/${entry}")
+set(applications "${VELLUMAR_DATADIR}/applications")
+if(NOT IS_ABSOLUTE "${applications}")
+  set(applications "${CMAKE_INSTALL_PREFIX}/${applications}")
 endif()
-message(STATUS "Installing: $ENV{DESTDIR}${entry}")
-configure_file("${VELLUMAR_DESKTOP_TEMPLATE}" "$ENV{DESTDIR}${entry}" @ONLY)
+configure_file("${VELLUMAR_DESKTOP_TEMPLATE}" "${VELLUMAR_DESKTOP_STAGED}" @ONLY)
+# Adds DESTDIR itself, as for every other installed file.
+file(INSTALL "${VELLUMAR_DESKTOP_STAGED}" DESTINATION "${applications}"
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

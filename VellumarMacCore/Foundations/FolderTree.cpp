@@ -1,5 +1,7 @@
 #include "VellumarMacCore/Foundations/FolderTree.h"
 
+#include "VellumarMacCore/Foundations/FileIdentity.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
@@ -20,21 +22,6 @@ namespace {
     // cannot use up the process's descriptors; those higher up are opened again through ".." on the
     // way back and must prove to be the folder the walk left.
     constexpr std::size_t kHeldFolders = 32;
-
-    struct Identity {
-        dev_t device;
-        ino_t inode;
-
-        friend bool operator==(const Identity&, const Identity&) = default;
-    };
-
-    std::optional<Identity> identityOf(int descriptor)
-    {
-        struct stat status { };
-        if (::fstat(descriptor, &status) != 0)
-            return std::nullopt;
-        return Identity { status.st_dev, status.st_ino };
-    }
 
     std::optional<struct stat> statusAt(int folderFD, const std::string& name)
     {
@@ -94,7 +81,7 @@ namespace {
     struct Level {
         // Closed while far above the deepest level (see kHeldFolders); `identity` is noted then.
         FileDescriptor folder;
-        std::optional<Identity> identity;
+        std::optional<FileIdentity> identity;
         // The length of the walk's relative path that names this folder.
         std::size_t pathLength;
         std::vector<std::string> names;

@@ -1,10 +1,10 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/FileIdentity.h"
 
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +49,8 @@ namespace {
         FileDescriptor folder;
         std::string path;
         int linksLeft = kMaxLinks;
+        // The folders `path` names above `folder`, from the top, as they were when passed.
+        std::vector<FileIdentity> above;
     };
 
     // How a walk ended: standing in the walked place's folder, past the last name that exists (or past
@@ -73,17 +75,8 @@ namespace {
         return folder == "/" ? "/" + std::string(name) : folder + "/" + std::string(name);
     }
 
-    bool isSameFile(int folder, const std::string& name, int descriptor)
-    {
-        struct stat named { };
-        struct stat opened { };
-        return ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
-            && ::fstat(descriptor, &opened) == 0 && named.st_dev == opened.st_dev
-            && named.st_ino == opened.st_ino;
-    }
-
-    // Steps out to the parent folder. The name popped off the path must still lead back here: a
-    // folder moved meanwhile has another parent than its path says.
+    // Steps out to the parent folder, only if that is still the folder the walk came from: one moved
+    // meanwhile, even under the same name, has another parent than its path says.
     WalkEnd climb(WalkPlace& place)
     {
         if (place.path == "/")
@@ -91,10 +84,10 @@ namespace {
         FileDescriptor parent(::openat(place.folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!parent)
             return WalkEnd::unresolvable;
-        std::size_t separator = place.path.rfind('/');
-        if (!isSameFile(parent.get(), place.path.substr(separator + 1), place.folder.get()))
+        if (place.above.empty() || identityOf(parent.get()) != place.above.back())
             return WalkEnd::moved;
-        place.path.resize(std::max<std::size_t>(separator, 1));
+        place.above.pop_back();
+        place.path.resize(std::max<std::size_t>(place.path.rfind('/'), 1));
         place.folder = std::move(parent);
         return WalkEnd::inFolder;
     }
@@ -125,6 +118,10 @@ namespace {
             FileDescriptor entry(
                 ::openat(place.folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
             if (entry) {
+                auto passed = identityOf(place.folder.get());
+                if (!passed)
+                    return { WalkEnd::unresolvable, {} };
+                place.above.push_back(*passed);
                 place.path = joined(place.path, name);
                 place.folder = std::move(entry);
                 if (place.path.size() >= PATH_MAX)
@@ -155,8 +152,7 @@ namespace {
                 auto root = rootPlace();
                 if (!root)
                     return { WalkEnd::unresolvable, {} };
-                place.folder = std::move(root->folder);
-                place.path = "/";
+                place = WalkPlace { std::move(root->folder), "/", place.linksLeft };
             }
             rest = target + rest.substr(end);
             start = 0;
@@ -232,7 +228,7 @@ std::vector<std::optional<std::filesystem::path>> resolvingSymlinksBelow(
             resolved.push_back(resolvingSymlinks(written));
             continue;
         }
-        WalkPlace place { std::move(copy), below->path, below->linksLeft };
+        WalkPlace place { std::move(copy), below->path, below->linksLeft, below->above };
         Walked walked = walk(place, name);
         resolved.push_back(walked.end == WalkEnd::moved ? resolvingSymlinks(written) : answerOf(walked));
     }

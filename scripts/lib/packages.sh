@@ -40,7 +40,8 @@ test_packages=(
   postgresql # a server of the test's own for the cloud database across machines
 )
 
-# install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet.
+# install_missing_packages PACKAGE...: installs those of the Debian packages not installed yet, through
+# sudo unless run as root. Without sudo it names them and the line to install them, and fails.
 install_missing_packages() {
   local missing=() package
   for package in "$@"; do
@@ -50,7 +51,16 @@ install_missing_packages() {
   done
   ((${#missing[@]})) || return 0
   local as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "Missing Debian packages: ${missing[*]}" >&2
+      echo "sudo is not installed, so install them as root with" >&2
+      echo "  apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
+      echo "and then run this again." >&2
+      return 1
+    fi
+    as_root=(sudo)
+  fi
   echo "Installing: ${missing[*]}"
   "${as_root[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -50,6 +50,37 @@ namespace {
         EXPECT_EQ(openDescriptorCount(), descriptors);
     }
 
+    TEST(FolderTree, AWalkEntersFoldersDownToItsDepthBoundAndSaysWhenItStopsThere)
+    {
+        TemporaryFolder work;
+        FileDescriptor deepest
+            = test::makeFolderChain(openFolder(work.path()).get(), FolderTree::maxDepth + 1);
+        ASSERT_TRUE(deepest);
+        FileDescriptor(::openat(deepest.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        // Held open, it would keep every folder above it until the end, then free them all at once.
+        deepest.reset();
+        const fs::path top = work / *test::namesIn(work.path()).begin();
+        const struct {
+            const char* name;
+            fs::path walked;
+            bool complete;
+        } cases[] = {
+            { "the deepest folder at the bound is entered", top, true },
+            { "one past the bound is not", work.path(), false },
+        };
+        for (const auto& row : cases) {
+            SCOPED_TRACE(row.name);
+            bool reachedBottom = false;
+            bool complete = FolderTree(row.walked).walk([&](const FolderTree::Entry& entry) {
+                reachedBottom = reachedBottom || entry.name == "bottom";
+                return FolderTree::Step::descend;
+            });
+            EXPECT_EQ(complete, row.complete);
+            EXPECT_EQ(reachedBottom, row.complete);
+        }
+        EXPECT_TRUE(FolderTree::remove(top));
+    }
+
     TEST(FolderTree, NamesThatAreNotOneEntryOfTheFolderAreRefused)
     {
         TemporaryFolder outside;

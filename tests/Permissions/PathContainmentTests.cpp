@@ -144,6 +144,21 @@ std::string described(const std::optional<fs::path>& answer)
     return answer ? answer->string() : std::string("(cannot resolve)");
 }
 
+// The answers `lookup` adds in `rounds` calls while another thread keeps calling `change`, counting
+// in `changes` the calls that succeeded.
+Answers answersWhileChanging(const std::function<bool()>& change, std::size_t& changes, int rounds,
+    const std::function<void(Answers&)>& lookup)
+{
+    std::jthread changer([&](std::stop_token stop) {
+        while (!stop.stop_requested())
+            changes += change();
+    });
+    Answers answers;
+    for (int round = 0; round < rounds; ++round)
+        lookup(answers);
+    return answers;
+}
+
 // Nests `levels` folders named `name` in the open folder `folder`, each made through a descriptor of
 // the one above it, so that their whole path may be longer than PATH_MAX.
 void nestFolders(int folder, const std::string& name, int levels)
@@ -166,6 +181,12 @@ TEST(PathContainment, AnswersOnlyAPlaceTheKernelWouldUse)
     fs::create_directories(root / "vault");
     fs::create_directories(root / "home/.ssh");
     fs::create_directories(root / "work/a");
+    // "one/f" moves into "two", under its own name and another, while lookups climb out of it; only
+    // in "two" does "m/inner" lead somewhere.
+    fs::create_directories(root / "one/f");
+    fs::create_directories(root / "one/m");
+    fs::create_directories(root / "two/m/deeper");
+    fs::create_symlink("deeper", root / "two/m/inner");
     fs::create_symlink("nowhere", root / "dangling");
     fs::create_symlink("dangling", root / "chain");
     fs::create_symlink(root / "vault/new", root / "absoluteDangling");
@@ -196,6 +217,7 @@ TEST(PathContainment, AnswersOnlyAPlaceTheKernelWouldUse)
     ASSERT_GT((root / "deep" / nested / nested).native().size(), std::size_t(PATH_MAX));
 
     std::size_t exchanges = 0;
+    std::size_t moves = 0;
     const std::vector<std::tuple<const char*, std::function<Answers()>, std::set<std::optional<fs::path>>>>
         cases = {
             { "a dangling last link leads to its target",
@@ -221,18 +243,34 @@ TEST(PathContainment, AnswersOnlyAPlaceTheKernelWouldUse)
                 [&] {
                     const fs::path a = root / "work/a";
                     const fs::path b = root / "work/b";
-                    std::jthread exchanger([&](std::stop_token stop) {
-                        while (!stop.stop_requested())
-                            exchanges
-                                += ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE)
+                    return answersWhileChanging(
+                        [&] {
+                            return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE)
                                 == 0;
-                    });
-                    Answers answers;
-                    for (int lookup = 0; lookup < 20'000; ++lookup)
-                        answers.push_back(resolvingSymlinks(a));
-                    return answers;
+                        },
+                        exchanges, 20'000,
+                        [&](Answers& answers) { answers.push_back(resolvingSymlinks(a)); });
                 },
                 { root / "work/a", root / "home/.ssh" } },
+            { "'..' out of a folder moved meanwhile never goes on in its new parent",
+                [&] {
+                    const fs::path home = root / "one/f";
+                    return answersWhileChanging(
+                        [&] {
+                            bool moved = true;
+                            for (const fs::path& away : { root / "two/f", root / "two/g" })
+                                moved = std::rename(home.c_str(), away.c_str()) == 0
+                                    && std::rename(away.c_str(), home.c_str()) == 0 && moved;
+                            return moved;
+                        },
+                        moves, 10'000,
+                        [&](Answers& answers) {
+                            answers.push_back(resolvingSymlinks(root / "one/f/../m/inner"));
+                            answers.push_back(
+                                resolvingSymlinksBelow(root / "one/f/../m", { "inner" }).front());
+                        });
+                },
+                { root / "one/m/inner", std::nullopt } },
         };
     for (const auto& [name, answersOf, allowed] : cases) {
         SCOPED_TRACE(name);
@@ -245,6 +283,7 @@ TEST(PathContainment, AnswersOnlyAPlaceTheKernelWouldUse)
         EXPECT_EQ(wrong, 0u) << "first: " << described(firstWrong);
     }
     EXPECT_GT(exchanges, 0u);
+    EXPECT_GT(moves, 0u);
     // The limit is the kernel's own.
     EXPECT_TRUE(FileDescriptor(::open((root / "link40").c_str(), O_PATH | O_CLOEXEC)));
     EXPECT_FALSE(FileDescriptor(::open((root / "link41").c_str(), O_PATH | O_CLOEXEC)));

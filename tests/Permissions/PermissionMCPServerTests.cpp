@@ -169,12 +169,14 @@ TEST(ProcessEntry, StartsTheApplicationWithoutTheExactSwitchAndEndsWithTwoWithou
         test::runPeer({ kExecutable, "--verbose", kFlag }, "{\"id\":1,\"method\":\"ping\"}\n").exitStatus, 2);
 }
 
-TEST(ProcessEntry, AnythingButThePermissionSwitchEndsWithTwoAndOneLineBeforeAnyFolderIsMade)
+TEST(ProcessEntry, AnythingButThePermissionSwitchOrARestartEndsWithTwoAndOneLineBeforeAnyFolderIsMade)
 {
     auto refused = [](const std::string& argument) {
         return "vellumar takes no arguments, so not \"" + argument + "\" (Claude Code starts it with " + kFlag
             + " <socket>).\n";
     };
+    // The application itself starts: it is ended once it listens.
+    constexpr int kStarts = -1;
     const struct {
         const char* name;
         std::vector<std::string> arguments;
@@ -185,12 +187,24 @@ TEST(ProcessEntry, AnythingButThePermissionSwitchEndsWithTwoAndOneLineBeforeAnyF
         { "version", { "--version", "--help" }, 2, refused("--version") },
         { "a typo", { "--vellumar-permision-mcp", "/tmp/s" }, 2, refused("--vellumar-permision-mcp") },
         { "the switch joined to its value", { kFlag + "=/tmp/s" }, 2, refused(kFlag + "=/tmp/s") },
-        { "the switch without its socket", { "--help", kFlag }, 2, "" },
+        { "the switch alone", { kFlag }, 2, refused(kFlag) },
+        { "the switch without its socket", { "--help", kFlag }, 2, refused("--help") },
         { "the switch and its socket", { "--help", kFlag, "/nonexistent/s" }, 0, "" },
+        { "the session manager's restart", { "-session", "10d2a3c4e5f6_1733650000" }, kStarts, "" },
+        { "a session without its id", { "-session" }, 2, refused("-session") },
+        { "a session with an empty id", { "-session", "" }, 2, refused("-session") },
+        { "a session id and more", { "-session", "10d2a3c4e5f6", "--help" }, 2, refused("--help") },
+        { "a session id and the switch alone", { "-session", "10d2a3c4e5f6", kFlag }, 2, refused(kFlag) },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         test::TemporaryFolder home;
+        if (testCase.exitStatus == kStarts) {
+            test::ApplicationProcess application(kExecutable, home.path(), testCase.arguments);
+            EXPECT_TRUE(application.waitUntilListening());
+            EXPECT_EQ(application.endWith({ SIGTERM }), 0);
+            continue;
+        }
         // Standard error alone; a program that starts after all is ended in time to report it.
         std::vector<std::string> argv { "sh", "-c", "exec \"$@\" 2>&1 >/dev/null", "sh", "timeout", "30",
             "env", "HOME=" + home.path().string(), "XDG_DATA_HOME=" + (home / "data").string(),

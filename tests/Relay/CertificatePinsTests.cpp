@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 using namespace vellumar;
@@ -20,8 +21,10 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 // One short-form element.
 Bytes tlv(std::uint8_t tag, const Bytes& contents)
 {
-    Bytes element { tag, static_cast<std::uint8_t>(contents.size()) };
-    element.insert(element.end(), contents.begin(), contents.end());
+    Bytes element(2 + contents.size());
+    element[0] = tag;
+    element[1] = static_cast<std::uint8_t>(contents.size());
+    std::copy(contents.begin(), contents.end(), element.begin() + 2);
     return element;
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 # `cmake --install` into a prefix of the test's own, as a user installs the program: the launcher that
 # the desktop's menu shows, the installed program reading what it is granted from the installed files
-# and serving phones over its pinned certificate, and the login item naming whichever program turned
-# it on.
+# and serving phones over its pinned certificate, the login item naming whichever program turned it
+# on, and removal by the install manifest leaving nothing behind.
 import json
 import os
 import shutil
@@ -55,6 +55,14 @@ class InstalledProgram(unittest.TestCase):
             text = entry.read()
         self.assertIn('\nExec="%s"\n' % self.program, text)
         self.assertIn("\nIcon=vellumar\n", text)
+
+    def test_removal_by_the_install_manifest_leaves_no_file(self):
+        manifest = os.path.join(BUILD, "install_manifest.txt")
+        # The uninstall line the README gives.
+        removed = run(["sh", "-c", "xargs -d '\\n' rm -- < \"$1\"", "sh", manifest])
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        left = [os.path.join(folder, name) for folder, _, names in os.walk(self.prefix) for name in names]
+        self.assertEqual(left, [])
 
     def test_the_installed_program_starts_headless_and_serves_health_over_its_pinned_certificate(self):
         # Granted the mailbox where an installed program reads what it is granted.
