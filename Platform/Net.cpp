@@ -382,12 +382,16 @@ namespace {
             || error == std::errc::too_many_files_open_in_system || error == std::errc::protocol_error;
     }
 
-    void keepAlive(asio::ip::tcp::socket& socket)
+    void setAcceptedOptions(asio::ip::tcp::socket& socket)
     {
         std::error_code ignored;
         socket.set_option(asio::socket_base::keep_alive(true), ignored);
         int idleSeconds = 60;
         setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+        // The session tickets sent after a TLS 1.3 handshake are still unacknowledged when the first
+        // response goes out; Nagle's algorithm would hold it until the client's delayed ACK, some 40 ms.
+        // Every write here is a whole message the peer waits for.
+        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     }
 
     void closeDescriptor(NetListener::Acceptor& acceptor)
@@ -501,7 +505,7 @@ namespace {
                 });
                 return;
             }
-            keepAlive(tcp);
+            setAcceptedOptions(tcp);
             std::error_code peerError;
             tcp.remote_endpoint(peerError);
             // A peer gone before we looked at it needs no answer; without memory for its TLS state it

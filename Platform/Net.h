@@ -135,7 +135,8 @@ public:
 
     // Binds and listens at once (port 0: any free port); throws std::system_error. Accepting starts
     // on `queue` and on each of `otherQueues`, which must outlive the listener's accepting; connections
-    // come with TCP keep-alive after 60 idle seconds and no handshake yet.
+    // come with TCP keep-alive after 60 idle seconds, without Nagle's delay (TCP_NODELAY) and with no
+    // handshake yet.
     NetListener(NetQueue& queue, TLSServerContext identity, std::uint16_t port, AcceptHandler accepted,
         FailureHandler failed, const std::vector<NetQueue*>& otherQueues = {});
     // Stops accepting, as `cancel` does: on the queue, or once the queue has stopped.

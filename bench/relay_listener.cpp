@@ -3,8 +3,9 @@
 // static JSON file of the same size over TLS with the same certificate and TLS version, in the same run. Both
 // servers share the same CPUs (nginx with one worker per CPU) and wrk runs on two others. Each round measures
 // keep-alive connections and a new connection per request. Prints requests per second and the 99th percentile
-// latency of each, their ratios, the CPU time and context switches each server spent per request, and the
-// host's idle resident memory: after its start minus the same process before it.
+// latency of each, their ratios, the CPU time and context switches each server spent per request, the time
+// from the TLS handshake to the first answer on fresh connections of each server, as a phone meets it when
+// it wakes, and the host's idle resident memory: after its start minus the same process before it.
 //
 // Usage: bench_relay_listener [SERVER_CPUS [WRK_CPUS [DURATION [ROUNDS]]]]   (defaults "0,1", "2,3", "10s",
 // 3)
@@ -19,11 +20,15 @@
 #include "Vellumar_for_Mac/Model/LatestOnMainThread.h"
 #include "tests/support/TLSTestClient.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,6 +37,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -139,6 +145,65 @@ std::vector<pid_t> processTree(pid_t parent)
             processes.push_back(process);
     }
     return processes;
+}
+
+// Milliseconds from the end of the TLS handshake to the whole first answer, one per fresh connection.
+struct FirstAnswerTimes {
+    std::vector<double> relay;
+    std::vector<double> nginx;
+};
+
+// The relay and nginx take turns, one connection each, so that both meet the same moments of a shared
+// machine.
+FirstAnswerTimes firstAnswerTimes(const std::string& cpus, std::uint16_t relayPort, std::uint16_t nginxPort,
+    const std::string& request, int connections)
+{
+    FirstAnswerTimes times;
+    auto measure = [&](std::uint16_t port, std::vector<double>& into) {
+        test::TLSTestClient client(port);
+        // As curl's and the phones' HTTP stacks do: the request follows the handshake's last flight at
+        // once, so that it is the server that has unacknowledged bytes when it answers.
+        int noDelay = 1;
+        ::setsockopt(client.descriptor(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        if (!client.handshake())
+            return;
+        auto start = std::chrono::steady_clock::now();
+        if (client.send(request) && test::statusOf(client.readResponse().value_or("")) == 200)
+            into.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    };
+    // On the load driver's CPUs, as wrk is: the servers keep theirs.
+    std::thread([&] {
+        pinTo(cpus);
+        for (int index = 0; index < connections; ++index) {
+            measure(relayPort, times.relay);
+            measure(nginxPort, times.nginx);
+        }
+    }).join();
+    return times;
+}
+
+// The value below which `share` of `values` lie; 0 when there are none.
+double percentile(std::vector<double> values, double share)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(share * values.size()))];
+}
+
+void printFirstAnswers(const FirstAnswerTimes& times)
+{
+    auto line = [](const char* name, const std::vector<double>& values) {
+        std::printf("  %-22s %4zu connections: median %7.3f ms, p90 %7.3f ms, max %7.3f ms\n", name,
+            values.size(), percentile(values, 0.5), percentile(values, 0.9), percentile(values, 1));
+    };
+    std::printf("first answer after the handshake on a fresh keep-alive connection\n");
+    line("relay /health", times.relay);
+    line("nginx (static file)", times.nginx);
+    if (percentile(times.nginx, 0.5) > 0)
+        std::printf(
+            "  relay / nginx median %5.2f\n", percentile(times.relay, 0.5) / percentile(times.nginx, 0.5));
 }
 
 }
@@ -263,10 +328,7 @@ int main(int argc, char** argv)
             }
         }
     }
-    auto median = [](std::vector<double> values) {
-        std::sort(values.begin(), values.end());
-        return values.empty() ? 0.0 : values[values.size() / 2];
-    };
+    auto median = [](const std::vector<double>& values) { return percentile(values, 0.5); };
     auto spread = [](const std::vector<double>& values) {
         auto [low, high] = std::minmax_element(values.begin(), values.end());
         return values.empty() ? std::string("-")
@@ -281,6 +343,8 @@ int main(int argc, char** argv)
             "%-28s relay / nginx CPU per request %5.2f (%s), context switches per request %.2f and %.2f\n",
             mode.name, median(mode.cpuRatios), spread(mode.cpuRatios).c_str(), median(mode.relaySwitches),
             median(mode.nginxSwitches));
+    printFirstAnswers(firstAnswerTimes(wrkCPUs, relayPort, nginxPort,
+        "GET /health HTTP/1.1\r\nHost: relay\r\n" + authorization + "\r\n\r\n", 200));
     std::printf("relay host idle resident memory: %.1f MB (after start %ld kB, before %ld kB)\n",
         (residentIdle - residentBefore) / 1024.0, residentIdle, residentBefore);
 

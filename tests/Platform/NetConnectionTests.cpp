@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -169,6 +173,57 @@ TEST(NetConnection, AnIPv4PeerOfTheDualStackSocketIsSeenAsIPv4)
     // The source filter and the per-host caps compare this text; "::ffff:127.0.0.1" would be a
     // second name for the same peer.
     EXPECT_EQ(host, "127.0.0.1");
+}
+
+// The port of an address of either family.
+std::uint16_t portOf(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+// The descriptor in this process of the other end of `client`'s TCP connection; -1 when there is none.
+int acceptedEndOf(int client)
+{
+    auto port = [](int descriptor, auto get) {
+        sockaddr_storage address {};
+        socklen_t length = sizeof address;
+        return get(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? portOf(address) : 0;
+    };
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int descriptor = std::stoi(entry.path().filename());
+        if (descriptor != client && port(descriptor, ::getpeername) == port(client, ::getsockname))
+            return descriptor;
+    }
+    return -1;
+}
+
+TEST(NetConnection, AnAcceptedConnectionSendsWithoutWaitingForAcknowledgementsAndProbesAnIdlePeer)
+{
+    AcceptedConnection accepted;
+    const int descriptor = acceptedEndOf(accepted.client.descriptor());
+    ASSERT_GE(descriptor, 0);
+    struct Case {
+        const char* name;
+        int level;
+        int option;
+        int expected;
+    };
+    const Case cases[] = {
+        // Else the first response waits behind the unacknowledged session tickets for the peer's
+        // delayed ACK.
+        { "TCP_NODELAY", IPPROTO_TCP, TCP_NODELAY, 1 },
+        { "SO_KEEPALIVE", SOL_SOCKET, SO_KEEPALIVE, 1 },
+        { "TCP_KEEPIDLE", IPPROTO_TCP, TCP_KEEPIDLE, 60 },
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        int value = -1;
+        socklen_t length = sizeof value;
+        ASSERT_EQ(::getsockopt(descriptor, test.level, test.option, &value, &length), 0);
+        EXPECT_EQ(value, test.expected);
+    }
 }
 
 TEST(NetConnection, APeerThatHangsUpWithoutCloseNotifyEndsItsStreamCleanly)
