@@ -169,13 +169,44 @@ namespace {
     }
 
     // 0, or the errno of the move. `keep` links instead of renaming, since link(2) never replaces.
-    int moveInto(const fs::path& temporary, const fs::path& file, ExistingFile existing)
+    int moveInto(int folderFD, const std::string& temporary, const std::string& name, ExistingFile existing)
     {
         if (existing == ExistingFile::replace)
-            return ::rename(temporary.c_str(), file.c_str()) == 0 ? 0 : errno;
-        int error = ::link(temporary.c_str(), file.c_str()) == 0 ? 0 : errno;
-        ::unlink(temporary.c_str());
+            return ::renameat(folderFD, temporary.c_str(), folderFD, name.c_str()) == 0 ? 0 : errno;
+        int error = ::linkat(folderFD, temporary.c_str(), folderFD, name.c_str(), 0) == 0 ? 0 : errno;
+        ::unlinkat(folderFD, temporary.c_str(), 0);
         return error;
+    }
+
+    // 0, or the errno of the step that failed.
+    int syncFolder(int folderFD)
+    {
+        FileDescriptor folder(::openat(folderFD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder)
+            return errno;
+        return ::fsync(folder.get()) == 0 ? 0 : errno;
+    }
+
+    // `writeFileAtomically` within the open folder: 0, or the errno of the step that failed.
+    int writeInFolder(int folderFD, const std::string& name, std::span<const std::string_view> pieces,
+        ExistingFile existing, Durability durability)
+    {
+        std::string temporary = temporaryName(name);
+        int descriptor = ::openat(
+            folderFD, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+        // Nothing was created (O_EXCL), so there is nothing to remove; a file of that name is not ours.
+        if (descriptor < 0)
+            return errno;
+        int error = fillAndClose(
+            descriptor, [pieces](int output) { return writeAll(output, pieces); }, durability);
+        if (error == 0)
+            error = moveInto(folderFD, temporary, name, existing);
+        if (error != 0) {
+            ::unlinkat(folderFD, temporary.c_str(), 0);
+            return error;
+        }
+        // The rename lives in the folder; until the folder reaches the disk a crash can undo it.
+        return durability == Durability::onDisk ? syncFolder(folderFD) : 0;
     }
 
 }
@@ -222,27 +253,18 @@ void writeFileAtomically(std::span<const std::string_view> pieces, const fs::pat
     fs::path folder = file.parent_path();
     if (folder.empty())
         folder = ".";
-    fs::path temporary = folder / temporaryName(file.filename().string());
-    int descriptor
-        = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-    // Nothing was created (O_EXCL), so there is nothing to remove; a file of that name is not ours.
-    if (descriptor < 0)
+    FileDescriptor opened(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!opened)
         throw fileWriteError(file, errno);
-    if (int error = fillAndClose(
-            descriptor, [pieces](int output) { return writeAll(output, pieces); }, durability);
-        error != 0) {
-        ::unlink(temporary.c_str());
+    if (int error = writeInFolder(opened.get(), file.filename().string(), pieces, existing, durability))
         throw fileWriteError(file, error);
-    }
-    if (int error = moveInto(temporary, file, existing); error != 0) {
-        ::unlink(temporary.c_str());
-        throw fileWriteError(file, error);
-    }
-    // The rename lives in the folder; until the folder reaches the disk a crash can undo it.
-    if (durability == Durability::untilRestart)
-        return;
-    if (int error = syncPath(folder); error != 0)
-        throw fileWriteError(file, error);
+}
+
+void writeFileAtomicallyIn(int folderFD, const std::string& name, std::string_view bytes,
+    ExistingFile existing, Durability durability)
+{
+    if (int error = writeInFolder(folderFD, name, std::span(&bytes, 1), existing, durability))
+        throw fileWriteError(name, error);
 }
 
 void copyToNewPrivateFile(const fs::path& source, const fs::path& destination)

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -38,6 +39,12 @@ void writeFileAtomically(std::string_view bytes, const std::filesystem::path& fi
     Durability durability = Durability::onDisk);
 // The same for a content given as pieces, written one after the other without being joined first.
 void writeFileAtomically(std::span<const std::string_view> pieces, const std::filesystem::path& file,
+    ExistingFile existing, Durability durability = Durability::onDisk);
+
+// The same for the entry `name` of the open folder `folderFD`, which is never looked up by path again:
+// a folder that was swapped for a link since it was opened cannot send the write elsewhere. A
+// failure throws as above, naming `name`.
+void writeFileAtomicallyIn(int folderFD, const std::string& name, std::string_view bytes,
     ExistingFile existing, Durability durability = Durability::onDisk);
 
 // The target whose write made `name`, when `name` has the form ".<target>.<8 lowercase hex>" of the

@@ -122,9 +122,9 @@ namespace {
         SpawnAttributes(const SpawnAttributes&) = delete;
         SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 
-        // The pipes become 0, 1 and 2; nothing else is inherited; the child leads a new process group
-        // with every signal at its default action and none blocked.
-        bool prepare(int input, int output, int errors, const std::filesystem::path& directory)
+        // The pipes become 0, 1 and 2; nothing else is inherited; the child joins the process group
+        // `group` (0: leads a new one) with every signal at its default action and none blocked.
+        bool prepare(int input, int output, int errors, const std::filesystem::path& directory, pid_t group)
         {
             if (!m_actionsValid || !m_attributesValid)
                 return false;
@@ -140,7 +140,7 @@ namespace {
                 && posix_spawnattr_setflags(
                        &m_attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)
                 == 0
-                && posix_spawnattr_setpgroup(&m_attributes, 0) == 0
+                && posix_spawnattr_setpgroup(&m_attributes, group) == 0
                 && posix_spawnattr_setsigdefault(&m_attributes, &allSignals) == 0
                 && posix_spawnattr_setsigmask(&m_attributes, &noSignals) == 0;
         }
@@ -153,6 +153,52 @@ namespace {
         posix_spawnattr_t m_attributes;
         bool m_actionsValid { false };
         bool m_attributesValid { false };
+    };
+
+    // Leads the child's process group and ends the whole group with SIGKILL once this process is gone,
+    // however it ends: it waits for the end of a pipe that only this process holds open for writing,
+    // which the kernel closes when this process dies. A parent-death signal on the child would end
+    // Claude Code alone and leave the helpers it starts in its group (its sandbox's network proxy)
+    // running; the sandboxed commands end with Claude Code itself, which holds them on a pipe of its
+    // own and has bubblewrap run them with --die-with-parent in a PID namespace. The watchdog exists
+    // before the child, which joins its group, so the child never runs unwatched. SIGTERM, which the
+    // run sends the group to stop it, leaves the watchdog in place until the group is killed.
+    class GroupWatchdog {
+    public:
+        // Throws what `start` throws when its pipes cannot be made or it cannot be spawned.
+        GroupWatchdog()
+        {
+            auto lifeline = makePipe();
+            FileDescriptor nowhere = lifeline
+                ? aboveStandardDescriptors(::open("/dev/null", O_WRONLY | O_CLOEXEC))
+                : FileDescriptor();
+            if (!nowhere)
+                throw plumbingError();
+            SpawnAttributes attributes;
+            std::array<char*, 4> arguments { const_cast<char*>("sh"), const_cast<char*>("-c"),
+                const_cast<char*>("trap '' TERM; read -r line; kill -s KILL 0"), nullptr };
+            std::array<char*, 1> environment { nullptr };
+            if (!attributes.prepare(lifeline->read.get(), nowhere.get(), nowhere.get(), "/", 0)
+                || posix_spawn(&m_pid, "/bin/sh", attributes.actions(), attributes.attributes(),
+                       arguments.data(), environment.data())
+                    != 0)
+                throw unavailableError();
+            m_lifeline = std::move(lifeline->write);
+        }
+        // Ends the watchdog alone, leaving the rest of the group to the run's own signals, and reaps it.
+        ~GroupWatchdog()
+        {
+            ::kill(m_pid, SIGKILL);
+            while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) { }
+        }
+        GroupWatchdog(const GroupWatchdog&) = delete;
+        GroupWatchdog& operator=(const GroupWatchdog&) = delete;
+
+        pid_t group() const { return m_pid; }
+
+    private:
+        pid_t m_pid { 0 };
+        FileDescriptor m_lifeline; // written to never; its end is the signal
     };
 
     // The run's threads exist before the child does, so that once it is spawned nothing can fail to
@@ -329,6 +375,8 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
     if (!wake)
         throw plumbingError();
 
+    // Declared before the threads, so that it stands down only once they are joined.
+    GroupWatchdog watchdog;
     pid_t child = 0;
     Deadline timeLimitDeadline;
     StartGate gate;
@@ -361,8 +409,8 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
         }
         SpawnAttributes attributes;
         int spawnError = ENOMEM;
-        if (attributes.prepare(
-                input->read.get(), output->write.get(), errors->write.get(), launch.directory)) {
+        if (attributes.prepare(input->read.get(), output->write.get(), errors->write.get(), launch.directory,
+                watchdog.group())) {
             spawnError = posix_spawn(&child, launch.executable.c_str(), attributes.actions(),
                 attributes.attributes(), vectors.arguments.data(), vectors.environment.data());
         }
@@ -377,6 +425,7 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
     {
         std::lock_guard lock(m_lock);
         m_pid = child;
+        m_group = watchdog.group();
         stopRequested = m_stopReason.has_value();
     }
     // A stop that came before the child existed gets the same escalation as any other: a child that
@@ -427,7 +476,7 @@ void ClaudeProcess::signalGroup(int signalNumber)
     bool over;
     {
         std::lock_guard lock(m_lock);
-        group = m_pid;
+        group = m_group;
         over = m_exited && m_outputClosed && m_errorsClosed;
     }
     if (group > 0 && !over)

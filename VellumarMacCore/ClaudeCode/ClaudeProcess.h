@@ -1,6 +1,7 @@
 // Supervises one run of the Claude Code command-line tool: spawns it in a process group of its own,
 // feeds it the prompt, turns its output lines into progress events and stops it on a time limit, a
-// stall or a cancel, leaving nothing of the group running.
+// stall or a cancel, leaving nothing of the group running. The group also ends when this process
+// does, even by SIGKILL.
 #pragma once
 
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
@@ -139,6 +140,8 @@ private:
 
     std::mutex m_lock;
     pid_t m_pid { 0 };
+    // Led by the watchdog that ends it when this process dies; the child is a member.
+    pid_t m_group { 0 };
     ClaudeStreamParser m_parser;
     std::string m_stderrTail;
     std::optional<StopReason> m_stopReason;

@@ -3,8 +3,8 @@
 // Stateless; calls on different files may run at the same time on any threads.
 #pragma once
 
-#include <filesystem>
-#include <optional>
+#include "VellumarMacCore/Foundations/FolderTree.h"
+
 #include <string>
 #include <vector>
 
@@ -23,20 +23,21 @@ inline constexpr double frameToleranceSeconds = 0.5;
 // "frame-" + number + ".jpg".
 std::string frameFileName(int number);
 
-// Writes a JPEG copy of a HEIC or HEIF photo to `destination`, replacing any file there, with mode
-// 0600; its folder is made private (0700). Gives the destination, or absent when the source is no
-// photo it can read (nothing is written then) or the copy could not be written (no copy is left).
-// Runs on the caller's thread.
-std::optional<std::filesystem::path> jpegCopy(
-    const std::filesystem::path& source, const std::filesystem::path& destination);
+// Writes a JPEG copy of the HEIC or HEIF photo `photoName` of the open folder `folder` as `copyName`
+// beside it, replacing any file there, with mode 0600. False when the source is no photo it can read
+// (nothing is written then) or the copy could not be written (no copy is left). Both files are
+// reached only through the folder's descriptor and never through a link, so a folder swapped for a
+// link meanwhile leads neither the read nor the write elsewhere. Runs on the caller's thread.
+bool jpegCopy(const FolderTree& folder, const std::string& photoName, const std::string& copyName);
 
-// Writes up to `frameCount` upright frames of the video, taken at 12.5 %, 37.5 %, 62.5 % and
-// 87.5 % of its duration, as frame-1.jpg to frame-4.jpg (mode 0600) in `folder`, which is created
-// private. Gives the files written, in time order; a frame that cannot be taken or written is
-// skipped and leaves an older file of its name alone. Gives none and creates no folder when the
-// video cannot be opened or has no positive duration. Never fails; runs on the caller's thread,
-// one frame after another.
-std::vector<std::filesystem::path> videoFrames(
-    const std::filesystem::path& video, const std::filesystem::path& folder);
+// Writes up to `frameCount` upright frames of the video `videoName` of the open folder `folder`,
+// taken at 12.5 %, 37.5 %, 62.5 % and 87.5 % of its duration, as frame-1.jpg to frame-4.jpg (mode
+// 0600) in its folder `framesName`, which is made private (a link in its place is removed first),
+// reached as `jpegCopy` reaches its files. Gives the names of the files written, in time order; a
+// frame that cannot be taken or written is skipped and leaves an older file of its name alone. Gives
+// none and creates no folder when the video cannot be opened or has no positive duration. Never
+// fails; runs on the caller's thread, one frame after another.
+std::vector<std::string> videoFrames(
+    const FolderTree& folder, const std::string& videoName, const std::string& framesName);
 
 }

@@ -86,10 +86,12 @@ namespace {
     }
 
     // Moves the spool file into the folder "uploads" of the work folder as `storedName`, never over an
-    // existing item. Throws 507 "insufficient_storage" on any failure; a file moved in by this call is
-    // removed again then, one that stood there before is left alone. Everything happens in the open
-    // folder, since a running command may swap "uploads" for a link at any moment.
-    void moveIntoUploads(const fs::path& spoolFile, const fs::path& folder, const std::string& storedName)
+    // existing item, and answers that folder, open. Throws 507 "insufficient_storage" on any failure; a
+    // file moved in by this call is removed again then, one that stood there before is left alone.
+    // Everything happens in the open folder, since a running command may swap "uploads" for a link at
+    // any moment.
+    FolderTree moveIntoUploads(
+        const fs::path& spoolFile, const fs::path& folder, const std::string& storedName)
     {
         FolderTree uploads = FolderTree(folder).privateChild(std::string(Workspaces::uploadsName));
         if (!uploads.isOpen())
@@ -110,6 +112,7 @@ namespace {
             ::unlinkat(uploads.descriptor(), storedName.c_str(), 0);
             throw unstoredFile();
         }
+        return uploads;
     }
 
 }
@@ -142,20 +145,18 @@ JSON UploadStore::receive(const fs::path& spoolFile, std::string_view conversati
     if (Workspaces::usage(folder) > m_workspaces.quota() - size)
         throw overQuota();
 
-    fs::path uploads = folder / Workspaces::uploadsName;
     std::string base = withoutExtension(*name);
     if (base.empty())
         base = "file";
     std::string stem = hexString(m_randomBytes(kNameTagBytes)) + "-" + base;
     std::string storedName = stem + "." + kind.key;
-    fs::path destination = uploads / storedName;
-    moveIntoUploads(spoolFile, folder, storedName);
+    FolderTree uploads = moveIntoUploads(spoolFile, folder, storedName);
 
     // An upload stands without its previews; they only help Claude Code look at it.
     if (kind.group == "video")
-        MediaPreviews::videoFrames(destination, uploads / (stem + std::string(framesSuffix)));
+        MediaPreviews::videoFrames(uploads, storedName, stem + std::string(framesSuffix));
     else if (kind.mime == "image/heic" || kind.mime == "image/heif")
-        MediaPreviews::jpegCopy(destination, uploads / (stem + std::string(previewSuffix)));
+        MediaPreviews::jpegCopy(uploads, storedName, stem + std::string(previewSuffix));
 
     return JSON::object({
         { "fileId", std::string(Workspaces::uploadsName) + "/" + storedName },

@@ -3,6 +3,8 @@
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+#include "VellumarMacCore/ConversationData/Workspaces.h"
+#include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
@@ -327,6 +329,10 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
 
 ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& run)
 {
+    // Made before Claude Code starts: the sandbox keeps commands from writing "uploads", and where it is
+    // missing Claude Code holds a read-only placeholder at its name for the whole run, where the phone's
+    // uploads could not land. A folder that cannot be made fails only those uploads.
+    FolderTree(run.workFolder).privateChild(std::string(Workspaces::uploadsName));
     // Noted before anything runs, so that what the run's commands change shows against it.
     ResolvedPermissions gated = run.permissions.applyingGates();
     std::optional<CommonDirProtection> commonDirs;

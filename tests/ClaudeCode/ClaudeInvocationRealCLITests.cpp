@@ -14,15 +14,41 @@
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 #include "tests/ClaudeCode/ParserSummary.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/InteractivePeer.h"
 #include "tests/support/ScriptedModel.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+#include <map>
+
 using namespace vellumar;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The command name of each process whose environment holds `marker`, by process id; a zombie's
+// environment is empty, and it runs no code.
+std::map<pid_t, std::string> processesMarkedWith(const std::string& marker)
+{
+    std::map<pid_t, std::string> found;
+    std::error_code error;
+    for (fs::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
+        std::string name = entry->path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos
+            && test::readFile(entry->path() / "environ").find(marker) != std::string::npos)
+            found.emplace(std::stoi(name), test::readFile(entry->path() / "comm"));
+    }
+    return found;
+}
+
+std::size_t sleepsAmong(const std::map<pid_t, std::string>& processes)
+{
+    return std::count_if(
+        processes.begin(), processes.end(), [](const auto& process) { return process.second == "sleep\n"; });
+}
 
 class ClaudeInvocationRealCLI : public ::testing::Test {
 protected:
@@ -135,4 +161,49 @@ TEST_F(ClaudeInvocationRealCLI, WritesOnlyWhereTheSettingsOrTheGateAllow)
     EXPECT_EQ(test::modeOf(data / "claude-settings" / "ios-test.json"), 0600u);
     // The model was told of the refusal in the user's words.
     EXPECT_NE(model->requestLog().find("The user said no."), std::string::npos);
+}
+
+// The process that started Claude Code is killed with SIGKILL while a sandboxed command sleeps beside
+// another in the background: Claude Code, its helpers and both commands end long before the sleeps
+// would, and the model is asked nothing more.
+TEST_F(ClaudeInvocationRealCLI, ClaudeCodeAndItsCommandsEndWithAKilledHost)
+{
+    if (auto reason = test::commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    fs::create_directories(work);
+    auto command
+        = JSON::object({ { "command", "(sleep 30 &); echo waiting; sleep 30" }, { "description", "Wait." } });
+    model.emplace(folder / "model",
+        JSON::array(
+            { JSON::object({ { "tool_use", JSON::object({ { "name", "Bash" }, { "input", command } }) } }),
+                JSON::object({ { "text", "Done." } }) })
+            .encoded());
+    ResolvedPermissions permissions;
+    permissions.bash = true;
+    fs::path settingsFile = data / "claude-settings" / "ios-test.json";
+    writePrivateFile(ClaudeInvocation::settingsJSON(work, permissions, resolver).encoded(), settingsFile);
+    const std::string marker = "VELLUMAR_TEST_HOST=" + folder.path().string();
+    std::vector<std::string> host { VELLUMAR_CLAUDE_PROCESS_HOST, work.string(), "Wait.", marker };
+    for (const auto& [name, value] : model->claudeEnvironment(folder / "home"))
+        host.push_back(name + "=" + value);
+    host.push_back("--");
+    host.push_back(test::realClaudeExecutable().string());
+    for (auto& argument : ClaudeInvocation::fullArguments(
+             permissions, { .appendedSystemPrompt = "You are a test bot.", .settingsFile = settingsFile }))
+        host.push_back(std::move(argument));
+
+    test::InteractivePeer running(host);
+    ASSERT_TRUE(test::eventuallyWithin(120, [&] { return sleepsAmong(processesMarkedWith(marker)) == 2; }))
+        << model->requestLog();
+    running.kill();
+    EXPECT_EQ(running.wait(), 128 + SIGKILL);
+    bool allEnded = test::eventuallyWithin(10, [&] { return processesMarkedWith(marker).empty(); });
+    // What outlived the host must not outlive the test.
+    std::string left;
+    for (const auto& [pid, name] : processesMarkedWith(marker)) {
+        left += name;
+        ::kill(pid, SIGKILL);
+    }
+    EXPECT_TRUE(allEnded) << "still running:\n" << left;
+    EXPECT_EQ(model->requestLog().find("tool_result"), std::string::npos) << model->requestLog();
 }

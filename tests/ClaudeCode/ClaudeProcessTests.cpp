@@ -6,6 +6,7 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "tests/ClaudeCode/ParserSummary.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/InteractivePeer.h"
 #include "tests/support/ProcessFixtures.h"
 #include "tests/support/TestSupport.h"
 
@@ -57,6 +58,9 @@ bool eventually(const std::function<bool()>& condition)
 bool processIsGone(const std::filesystem::path& pidFile)
 {
     std::string pid = test::readFile(pidFile);
+    // As a shell's `echo` writes it.
+    if (pid.ends_with('\n'))
+        pid.pop_back();
     return eventually([&] {
         std::string state = test::readFile("/proc/" + pid + "/stat");
         return !pid.empty() && (state.empty() || state.compare(state.rfind(") ") + 2, 1, "Z") == 0);
@@ -336,6 +340,20 @@ TEST_F(ClaudeProcessTest, DescendantHoldingOnlyStandardErrorIsKilledAfterTheLead
     EXPECT_TRUE(processIsGone(path("descendant")));
 }
 
+TEST_F(ClaudeProcessTest, TheWholeGroupEndsWithAKilledHostWithFakeClaude)
+{
+    // The helper stands for what Claude Code starts in its group, as the proxy of its sandbox: a
+    // parent-death signal would end the fake alone.
+    auto claude = fake("sleep 100 &\necho $! > helper\necho $$ > leader\nexec sleep 100");
+    test::InteractivePeer host({ VELLUMAR_CLAUDE_PROCESS_HOST, m_folder.path().string(), "",
+        "PATH=/usr/bin:/bin", "--", claude.string() });
+    ASSERT_TRUE(eventually([&] { return test::readFile(path("leader")).ends_with('\n'); }));
+    host.kill();
+    EXPECT_EQ(host.wait(), 128 + SIGKILL);
+    EXPECT_TRUE(processIsGone(path("leader")));
+    EXPECT_TRUE(processIsGone(path("helper")));
+}
+
 TEST_F(ClaudeProcessTest, ChildGetsOnlyItsPipesAndNoneOfOurSignalSettingsWithFakeClaude)
 {
     // Inheritable on purpose: no descriptor, ignored signal or blocked signal of ours may reach the child.
@@ -352,7 +370,7 @@ fds = [fd for fd in range(0, 1024) if os.path.exists("/proc/self/fd/%d" % fd)]
 status = dict(line.split(":\t", 1) for line in open("/proc/self/status").read().splitlines() if ":\t" in line)
 report = [
     "fds=" + ",".join(map(str, fds)),
-    "leads its group=" + str(os.getpgid(0) == os.getpid()),
+    "in a group of its own=" + str(os.getpgid(0) != os.getpgid(os.getppid())),
     "usr1 ignored=" + str(int(status["SigIgn"], 16) & 1 << (signal.SIGUSR1 - 1) != 0),
     "usr2 blocked=" + str(int(status["SigBlk"], 16) & 1 << (signal.SIGUSR2 - 1) != 0),
 ]
@@ -366,7 +384,7 @@ open("report", "w").write("\n".join(report) + "\n")
 
     EXPECT_EQ(outcome.status, 0) << outcome.stderrTail;
     EXPECT_EQ(test::readFile(path("report")),
-        "fds=0,1,2\nleads its group=True\nusr1 ignored=False\nusr2 blocked=False\n");
+        "fds=0,1,2\nin a group of its own=True\nusr1 ignored=False\nusr2 blocked=False\n");
 }
 
 TEST_F(ClaudeProcessTest, ChildClosingItsInputEarlyDoesNotRaiseSIGPIPEWithFakeClaude)

@@ -100,3 +100,32 @@ TEST(ClaudeReplyRunnerRealCLI, CommandsSeeNoOtherTemporaryFilesAndCannotPlantAGi
     for (const auto& entry : activity)
         EXPECT_EQ(entry.subscript("approved"), nullptr) << entry.encoded();
 }
+
+// The phone uploads into a conversation while the command of its first run is still going: the upload
+// is stored as any other, through what the relay's upload route calls.
+TEST(ClaudeReplyRunnerRealCLI, AnUploadWhileTheFirstRunsCommandGoesOnIsStored)
+{
+    if (auto reason = test::commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    RunnerWorld world;
+    // The command goes on until the test releases it, two minutes at most.
+    world.startReal(test::commandSteps({ "echo up > started; for i in $(seq 1200); do test -e released && "
+                                         "break; sleep 0.1; done" }));
+    auto job = RunnerWorld::submission("Wait.");
+    job.permissions = PermissionSettings {};
+    job.permissions->bash = true;
+    auto reply = std::async(std::launch::async, [&] { return world.run(job).reply; });
+    fs::path work = world.workFolder("ios-1");
+    ASSERT_TRUE(test::eventuallyWithin(120, [&] { return fs::exists(work / "started"); }));
+
+    std::ofstream(world.folder / "spool") << "a note";
+    std::string stored = test::replyOrError([&] {
+        return *world.data->uploads.receive(world.folder / "spool", "ios-1", "note.txt", "text/plain")
+                    .subscript("fileId")
+                    ->stringValue();
+    });
+    std::ofstream(work / "released") << "";
+    EXPECT_EQ(reply.get(), "Done.");
+    EXPECT_TRUE(stored.starts_with("uploads/") && stored.ends_with("-note.txt")) << stored;
+    EXPECT_EQ(test::readFile(work / stored), "a note");
+}

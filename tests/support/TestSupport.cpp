@@ -2,6 +2,7 @@
 
 #include "tests/support/InteractivePeer.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -59,6 +60,17 @@ std::string readFile(const std::filesystem::path& file)
     std::ostringstream contents;
     contents << stream.rdbuf();
     return contents.str();
+}
+
+bool eventuallyWithin(double boundSeconds, const std::function<bool()>& condition)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(boundSeconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 }

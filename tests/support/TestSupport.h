@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,9 @@ std::filesystem::path sourceDir();
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& file);
+
+// Whether `condition` holds before `boundSeconds` pass, polled every 20 ms; the bound guards against
+// a hang and measures nothing.
+bool eventuallyWithin(double boundSeconds, const std::function<bool()>& condition);
 
 }
