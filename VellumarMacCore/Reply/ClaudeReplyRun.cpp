@@ -80,8 +80,9 @@ namespace {
     // before the process starts until it has ended: placeholders the sandbox makes read-only, and a
     // guard that moves aside what is new or changed in the other Git folders as it happens.
     struct CommonDirProtection {
-        explicit CommonDirProtection(const std::vector<fs::path>& places)
-            : placeholders(CommonDirPlaceholders::gitFolders(places))
+        CommonDirProtection(const std::vector<fs::path>& places, const fs::path& dataFolder)
+            : placeholders(
+                CommonDirPlaceholders::gitFolders(places), dataFolder / CommonDirPlaceholders::recordName)
             , guard(places)
         {
         }
@@ -330,7 +331,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     std::optional<CommonDirProtection> commonDirs;
     if (gated.bash)
         commonDirs.emplace(ClaudeInvocation::commandWritablePlaces(
-            ClaudeInvocation::resolvedWorkFolder(run.workFolder), gated));
+                               ClaudeInvocation::resolvedWorkFolder(run.workFolder), gated),
+            m_data.folder);
 
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;
