@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -133,6 +134,45 @@ namespace {
         fs::remove(record, ignored);
     }
 
+    // Counts a run in on the placeholder of each Git folder, making those not there yet, and adds the
+    // folders it holds to `held`, which has room for all. The caller holds the holders' lock. Why the
+    // record could not be written, when it could not.
+    std::optional<std::string> hold(Holders& shared, const std::vector<fs::path>& gitFolders,
+        const fs::path& record, std::vector<fs::path>& held)
+    {
+        std::vector<fs::path> adding;
+        for (const auto& gitFolder : gitFolders) {
+            if (auto found = shared.byFolder.find(gitFolder); found != shared.byFolder.end()) {
+                ++found->second.runs;
+                held.push_back(gitFolder);
+                continue;
+            }
+            FileDescriptor folder = openGitFolder(gitFolder);
+            if (folder.get() >= 0 && mayHold(folder.get(), gitFolder))
+                adding.push_back(gitFolder);
+        }
+        if (adding.empty())
+            return std::nullopt;
+        // Before any placeholder exists, so that wherever this process is killed, the next start
+        // finds every one it made.
+        try {
+            writeRecord(shared, record, adding);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        // Opened again rather than kept open: a run may protect more repositories than a process may
+        // hold descriptors.
+        for (const auto& gitFolder : adding) {
+            FileDescriptor folder = openGitFolder(gitFolder);
+            if (folder.get() < 0 || !place(folder.get(), gitFolder))
+                continue;
+            auto [found, added] = shared.byFolder.try_emplace(gitFolder, Held { 0, record });
+            ++found->second.runs;
+            held.push_back(gitFolder);
+        }
+        return std::nullopt;
+    }
+
     // The Git folders the record names; none when it cannot be read.
     std::vector<fs::path> recordedFolders(const fs::path& record)
     {
@@ -174,49 +214,21 @@ std::vector<fs::path> CommonDirPlaceholders::gitFolders(const std::vector<fs::pa
     return folders;
 }
 
-CommonDirPlaceholders::CommonDirPlaceholders(const std::vector<fs::path>& gitFolders, fs::path record)
+CommonDirPlaceholders::CommonDirPlaceholders(const std::vector<fs::path>& gitFolders, const fs::path& record)
 {
-    Holders& shared = holders();
-    std::lock_guard lock(shared.lock);
+    std::optional<std::string> unrecorded;
     try {
         m_held.reserve(gitFolders.size());
-        std::vector<fs::path> adding;
-        for (const auto& gitFolder : gitFolders) {
-            if (auto held = shared.byFolder.find(gitFolder); held != shared.byFolder.end()) {
-                ++held->second.runs;
-                m_held.push_back(gitFolder);
-                continue;
-            }
-            FileDescriptor folder = openGitFolder(gitFolder);
-            if (folder.get() >= 0 && mayHold(folder.get(), gitFolder))
-                adding.push_back(gitFolder);
-        }
-        if (adding.empty())
-            return;
-        // Before any placeholder exists, so that wherever this process is killed, the next start
-        // finds every one it made.
-        try {
-            writeRecord(shared, record, adding);
-        } catch (const std::exception& error) {
-            platform::logError("The record of a run's commondir placeholders could not be written ("
-                + std::string(error.what()) + "); " + std::to_string(adding.size())
-                + " Git folders go without one during the run.");
-            return;
-        }
-        // Opened again rather than kept open: a run may protect more repositories than a process
-        // may hold descriptors.
-        for (const auto& gitFolder : adding) {
-            FileDescriptor folder = openGitFolder(gitFolder);
-            if (folder.get() < 0 || !place(folder.get(), gitFolder))
-                continue;
-            auto [held, added] = shared.byFolder.try_emplace(gitFolder, Held { 0, record });
-            ++held->second.runs;
-            m_held.push_back(gitFolder);
-        }
+        Holders& shared = holders();
+        std::lock_guard lock(shared.lock);
+        unrecorded = hold(shared, gitFolders, record, m_held);
     } catch (const std::exception&) {
         // Out of memory: the folders not held yet go without, and the guard's checks remain. One made
         // but not counted stays in the record for the next start.
     }
+    if (unrecorded)
+        platform::logError("The record of a run's commondir placeholders could not be written (" + *unrecorded
+            + "); the Git folders it would name go without one during the run.");
 }
 
 CommonDirPlaceholders::~CommonDirPlaceholders()

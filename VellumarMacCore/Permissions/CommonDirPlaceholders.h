@@ -38,7 +38,8 @@ public:
     // `record` (its folder is made private when it is missing) before its placeholder is made; when
     // the record cannot be written, those folders go without, with one log line. Runs at once share a
     // placeholder; the last to let go removes it. Any thread. Never throws.
-    CommonDirPlaceholders(const std::vector<std::filesystem::path>& gitFolders, std::filesystem::path record);
+    CommonDirPlaceholders(
+        const std::vector<std::filesystem::path>& gitFolders, const std::filesystem::path& record);
     // Removes each placeholder no other run holds, unless something else is at its name by now, then
     // the folders it held from its record.
     ~CommonDirPlaceholders();

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
 
 #include <gtest/gtest.h>
 
@@ -75,6 +76,19 @@ TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWrit
     }
     EXPECT_EQ(test::readFile(heldGit / "commondir"), heldGit.string() + "\n");
     EXPECT_EQ(test::readFile(record), heldGit.string() + '\0');
+}
+
+// A placeholder no record names would outlive a kill unseen: none is made, and the log says why.
+TEST(CommonDirPlaceholders, NoneIsMadeWhereTheRecordCannotBeWritten)
+{
+    test::TemporaryHome home;
+    const fs::path git = test::madeFolder(home.root / "project/.git");
+    test::touch(home.root / "file");
+    test::CapturedLog log;
+    CommonDirPlaceholders placeholders({ git }, home.root / "file/record");
+    EXPECT_TRUE(placeholders.held().empty());
+    EXPECT_FALSE(existsAt(git / "commondir"));
+    EXPECT_EQ(log.lines().size(), 1u);
 }
 
 // A process killed anywhere in making or removing its placeholders leaves each one it made named in
