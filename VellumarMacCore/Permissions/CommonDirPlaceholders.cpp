@@ -1,15 +1,20 @@
 #include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <exception>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace vellumar {
@@ -19,11 +24,22 @@ namespace {
     namespace fs = std::filesystem;
 
     constexpr const char* kName = "commondir";
+    // Which trailing bytes libgit2 trims from a "commondir" (Git trims only CR and LF).
+    constexpr std::string_view kTrimmedByReaders = " \t\n\v\f\r";
+    // Far beyond the paths of every repository a run may protect; the rest of a larger record is left.
+    constexpr std::size_t kRecordBytesLimit = 16 * 1024 * 1024;
+    // What placeholders of earlier versions held; the folder itself to Git too.
+    constexpr std::string_view kRelativeContent = ".\n";
 
-    // Every run of this process holding each placeholder, by Git folder.
+    struct Held {
+        int runs = 0;
+        fs::path record;
+    };
+
+    // Every run of this process holding each placeholder, by Git folder, and the record naming it.
     struct Holders {
         std::mutex lock;
-        std::map<fs::path, int> counts;
+        std::map<fs::path, Held> byFolder;
     };
 
     Holders& holders()
@@ -32,34 +48,159 @@ namespace {
         return shared;
     }
 
-    // Whether the regular file at "commondir" in the open folder is a placeholder.
-    bool isPlaceholder(int folderFD)
+    // The path was resolved when the placeholder was made, so a link on the way now was swapped in
+    // since. Where that cannot be told, the content check still asks for the path itself.
+    FileDescriptor openGitFolder(const fs::path& gitFolder)
+    {
+        return FileDescriptor(openWithoutLinks(gitFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+
+    // Whether the regular file at "commondir" in the open Git folder is a placeholder of it.
+    bool isPlaceholder(int folderFD, const fs::path& gitFolder)
     {
         FileDescriptor file(::openat(folderFD, kName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat status { };
         if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
             return false;
-        std::array<char, 8> bytes {};
+        const std::string expected = CommonDirPlaceholders::contentFor(gitFolder);
+        std::string bytes(expected.size() + 1, '\0');
         ssize_t count = ::read(file.get(), bytes.data(), bytes.size());
-        return count == static_cast<ssize_t>(CommonDirPlaceholders::content.size())
-            && std::string_view(bytes.data(), static_cast<std::size_t>(count))
-            == CommonDirPlaceholders::content;
+        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        return bytes == expected || bytes == kRelativeContent;
     }
 
-    // A new placeholder, or one already there; false when "commondir" is something else or cannot be made.
-    bool place(int folderFD)
+    // Whether a placeholder may go in the open Git folder: nothing is at the name, or one is there.
+    bool mayHold(int folderFD, const fs::path& gitFolder)
     {
+        struct stat status { };
+        if (::fstatat(folderFD, kName, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT;
+        return isPlaceholder(folderFD, gitFolder);
+    }
+
+    bool writeAll(int fileFD, std::string_view bytes)
+    {
+        return ::write(fileFD, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+
+    // A new placeholder, or one already there; false when "commondir" is something else or cannot be
+    // made. It is written whole under no name and then linked in, which never replaces a file, so that
+    // a process killed on the way leaves no empty "commondir" (which Git refuses to work with).
+    bool place(int folderFD, const fs::path& gitFolder)
+    {
+        const std::string content = CommonDirPlaceholders::contentFor(gitFolder);
+        FileDescriptor unnamed(::openat(folderFD, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+        if (unnamed.get() >= 0 && writeAll(unnamed.get(), content)) {
+            const std::string self = "/proc/self/fd/" + std::to_string(unnamed.get());
+            if (::linkat(AT_FDCWD, self.c_str(), folderFD, kName, AT_SYMLINK_FOLLOW) == 0)
+                return true;
+            if (errno == EEXIST)
+                return isPlaceholder(folderFD, gitFolder);
+        }
+        // A file system without unnamed files: the placeholder is made by name, empty for a moment.
         FileDescriptor file(
             ::openat(folderFD, kName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (file.get() < 0)
-            return errno == EEXIST && isPlaceholder(folderFD);
-        const auto& content = CommonDirPlaceholders::content;
-        if (::write(file.get(), content.data(), content.size()) == static_cast<ssize_t>(content.size()))
+            return errno == EEXIST && isPlaceholder(folderFD, gitFolder);
+        if (writeAll(file.get(), content))
             return true;
         ::unlinkat(folderFD, kName, 0);
         return false;
     }
 
+    void removeIfPlaceholder(const fs::path& gitFolder)
+    {
+        FileDescriptor folder = openGitFolder(gitFolder);
+        if (folder.get() >= 0 && isPlaceholder(folder.get(), gitFolder))
+            ::unlinkat(folder.get(), kName, 0);
+    }
+
+    // Replaces the record with the folders held under it and `adding`, or removes it when that is none.
+    // The caller holds the holders' lock. Throws the errors of writing it.
+    void writeRecord(const Holders& shared, const fs::path& record, const std::vector<fs::path>& adding = {})
+    {
+        std::string bytes;
+        auto name = [&bytes](const fs::path& gitFolder) { bytes.append(gitFolder.native()).push_back('\0'); };
+        for (const auto& [gitFolder, held] : shared.byFolder) {
+            if (held.record == record)
+                name(gitFolder);
+        }
+        std::for_each(adding.begin(), adding.end(), name);
+        if (!bytes.empty()) {
+            writePrivateFile(bytes, record);
+            return;
+        }
+        std::error_code ignored;
+        fs::remove(record, ignored);
+    }
+
+    // Counts a run in on the placeholder of each Git folder, making those not there yet, and adds the
+    // folders it holds to `held`, which has room for all. The caller holds the holders' lock. Why the
+    // record could not be written, when it could not.
+    std::optional<std::string> hold(Holders& shared, const std::vector<fs::path>& gitFolders,
+        const fs::path& record, std::vector<fs::path>& held)
+    {
+        std::vector<fs::path> adding;
+        for (const auto& gitFolder : gitFolders) {
+            if (auto found = shared.byFolder.find(gitFolder); found != shared.byFolder.end()) {
+                ++found->second.runs;
+                held.push_back(gitFolder);
+                continue;
+            }
+            FileDescriptor folder = openGitFolder(gitFolder);
+            if (folder.get() >= 0 && mayHold(folder.get(), gitFolder))
+                adding.push_back(gitFolder);
+        }
+        if (adding.empty())
+            return std::nullopt;
+        // Before any placeholder exists, so that wherever this process is killed, the next start
+        // finds every one it made.
+        try {
+            writeRecord(shared, record, adding);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        // Opened again rather than kept open: a run may protect more repositories than a process may
+        // hold descriptors.
+        for (const auto& gitFolder : adding) {
+            FileDescriptor folder = openGitFolder(gitFolder);
+            if (folder.get() < 0 || !place(folder.get(), gitFolder))
+                continue;
+            auto [found, added] = shared.byFolder.try_emplace(gitFolder, Held { 0, record });
+            ++found->second.runs;
+            held.push_back(gitFolder);
+        }
+        return std::nullopt;
+    }
+
+    // The Git folders the record names; none when it cannot be read.
+    std::vector<fs::path> recordedFolders(const fs::path& record)
+    {
+        FileDescriptor file(::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        std::string bytes;
+        std::string chunk(64 * 1024, '\0');
+        ssize_t count = 0;
+        while (file.get() >= 0 && bytes.size() < kRecordBytesLimit
+            && (count = ::read(file.get(), chunk.data(), chunk.size())) > 0)
+            bytes.append(chunk.data(), static_cast<std::size_t>(count));
+        std::vector<fs::path> folders;
+        for (std::size_t start = 0, end; (end = bytes.find('\0', start)) != std::string::npos;
+             start = end + 1) {
+            std::string_view name(bytes.data() + start, end - start);
+            if (name.starts_with('/') && name.size() < PATH_MAX)
+                folders.emplace_back(name);
+        }
+        return folders;
+    }
+
+}
+
+std::string CommonDirPlaceholders::contentFor(const fs::path& gitFolder)
+{
+    const std::string& path = gitFolder.native();
+    if (!gitFolder.is_absolute() || kTrimmedByReaders.find(path.back()) != std::string_view::npos)
+        return std::string(kRelativeContent);
+    return path + "\n";
 }
 
 std::vector<fs::path> CommonDirPlaceholders::gitFolders(const std::vector<fs::path>& places)
@@ -73,40 +214,65 @@ std::vector<fs::path> CommonDirPlaceholders::gitFolders(const std::vector<fs::pa
     return folders;
 }
 
-CommonDirPlaceholders::CommonDirPlaceholders(const std::vector<fs::path>& gitFolders)
+CommonDirPlaceholders::CommonDirPlaceholders(const std::vector<fs::path>& gitFolders, const fs::path& record)
 {
-    Holders& shared = holders();
-    std::lock_guard lock(shared.lock);
-    for (const auto& gitFolder : gitFolders) {
-        try {
-            if (auto held = shared.counts.find(gitFolder); held != shared.counts.end()) {
-                ++held->second;
-                m_held.push_back(gitFolder);
-                continue;
-            }
-            FileDescriptor folder(::open(gitFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (folder.get() >= 0 && place(folder.get())) {
-                shared.counts.emplace(gitFolder, 1);
-                m_held.push_back(gitFolder);
-            }
-        } catch (const std::exception&) {
-            // Out of memory: this folder goes without, and the guard's checks remain.
-        }
+    std::optional<std::string> unrecorded;
+    try {
+        m_held.reserve(gitFolders.size());
+        Holders& shared = holders();
+        std::lock_guard lock(shared.lock);
+        unrecorded = hold(shared, gitFolders, record, m_held);
+    } catch (const std::exception&) {
+        // Out of memory: the folders not held yet go without, and the guard's checks remain. One made
+        // but not counted stays in the record for the next start.
     }
+    if (unrecorded)
+        platform::logError("The record of a run's commondir placeholders could not be written (" + *unrecorded
+            + "); the Git folders it would name go without one during the run.");
 }
 
 CommonDirPlaceholders::~CommonDirPlaceholders()
 {
     Holders& shared = holders();
     std::lock_guard lock(shared.lock);
+    std::vector<fs::path> records;
     for (const auto& gitFolder : m_held) {
-        auto held = shared.counts.find(gitFolder);
-        if (held == shared.counts.end() || --held->second > 0)
+        auto held = shared.byFolder.find(gitFolder);
+        if (held == shared.byFolder.end() || --held->second.runs > 0)
             continue;
-        shared.counts.erase(held);
-        FileDescriptor folder(::open(gitFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.get() >= 0 && isPlaceholder(folder.get()))
-            ::unlinkat(folder.get(), kName, 0);
+        try {
+            if (std::find(records.begin(), records.end(), held->second.record) == records.end())
+                records.push_back(held->second.record);
+        } catch (const std::exception&) {
+            // Out of memory: the record keeps naming the folder until the next start drops it.
+        }
+        shared.byFolder.erase(held);
+        removeIfPlaceholder(gitFolder);
+    }
+    for (const auto& record : records) {
+        try {
+            writeRecord(shared, record);
+        } catch (const std::exception&) {
+            // The next start drops what the record names but no longer finds.
+        }
+    }
+}
+
+void CommonDirPlaceholders::removeLeftBehind(const fs::path& record)
+{
+    Holders& shared = holders();
+    std::lock_guard lock(shared.lock);
+    try {
+        // A write the killed process had begun, which no other can be doing while the lock is held.
+        removeTemporaryLeftovers(record.parent_path(),
+            [name = record.filename().native()](std::string_view target) { return target == name; });
+        for (const auto& gitFolder : recordedFolders(record)) {
+            if (!shared.byFolder.contains(gitFolder))
+                removeIfPlaceholder(gitFolder);
+        }
+        writeRecord(shared, record);
+    } catch (const std::exception&) {
+        // Out of memory, or the record cannot be replaced: the next start tries again.
     }
 }
 

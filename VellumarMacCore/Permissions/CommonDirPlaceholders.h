@@ -1,13 +1,18 @@
-// A "commondir" that reads "." in the ".git" folder of each place commands may write, for as long as
-// a run's commands may write there. Git reads it as the folder itself, so nothing changes for Git inside
-// or outside the sandbox; and since the file exists, the sandbox can make it read-only, so that no
-// command can write one that sends Git elsewhere. (Where a denied name does not exist, the sandbox puts
-// an empty file there instead, which Git refuses to work with.) Git ignores "core.worktree" and
+// A "commondir" naming the ".git" folder itself, in the ".git" folder of each place commands may write,
+// for as long as a run's commands may write there. Git and libgit2 both read it as the folder itself,
+// so nothing changes for either inside or outside the sandbox (libgit2 1.5 does not find a repository
+// whose "commondir" reads "."); and since the file exists, the sandbox can make it read-only, so that
+// no command can write one that sends Git elsewhere. (Where a denied name does not exist, the sandbox
+// puts an empty file there instead, which Git refuses to work with.) Git ignores "core.worktree" and
 // "core.bare" in a folder that has a "commondir", which a repository's own ".git" inside its work tree
 // never needs, but a submodule's Git folder does: those are left to `CommonDirWatch`.
+//
+// A process killed during a run cannot remove its placeholders, so each one is named in a record in
+// the data folder before it is made, and the program's next start removes those still there.
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,22 +20,40 @@ namespace vellumar {
 
 class CommonDirPlaceholders {
 public:
-    static constexpr std::string_view content = ".\n";
+    // The record's name in the data folder: the Git folders whose placeholder the process holds, each
+    // followed by a NUL byte.
+    static constexpr std::string_view recordName = "commondir-placeholders";
+
+    // What the placeholder in `gitFolder` holds: its own path and a line feed. A path that Git or
+    // libgit2 would not read back as written (a relative one, or one ending in white space, which they
+    // trim) gets ".\n", which Git still reads as the folder itself.
+    static std::string contentFor(const std::filesystem::path& gitFolder);
 
     // Each place's ".git" as the kernel resolves it: where placeholders go. Reads the disk; never fails.
     static std::vector<std::filesystem::path> gitFolders(const std::vector<std::filesystem::path>& places);
 
-    // Writes a placeholder in each of `gitFolders` that exists and holds no "commondir", or takes
-    // part in one that another run holds or that an earlier process left. Runs at once share a
+    // Writes a placeholder in each of `gitFolders` (paths as the kernel resolves them; a folder is
+    // opened without following a link) that exists and holds no "commondir", or takes part in one that
+    // another run holds or that an earlier process left. Each Git folder is named in the record file
+    // `record` (its folder is made private when it is missing) before its placeholder is made; when
+    // the record cannot be written, those folders go without, with one log line. Runs at once share a
     // placeholder; the last to let go removes it. Any thread. Never throws.
-    explicit CommonDirPlaceholders(const std::vector<std::filesystem::path>& gitFolders);
-    // Removes each placeholder no other run holds, unless something else is at its name by now.
+    CommonDirPlaceholders(
+        const std::vector<std::filesystem::path>& gitFolders, const std::filesystem::path& record);
+    // Removes each placeholder no other run holds, unless something else is at its name by now, then
+    // the folders it held from its record.
     ~CommonDirPlaceholders();
     CommonDirPlaceholders(const CommonDirPlaceholders&) = delete;
     CommonDirPlaceholders& operator=(const CommonDirPlaceholders&) = delete;
 
     // The Git folders whose placeholder this holds.
     const std::vector<std::filesystem::path>& held() const noexcept { return m_held; }
+
+    // For the program's start, before its first run: removes the placeholder of each Git folder that
+    // `record` names and no run of this process holds, where it still holds what was written (a
+    // regular file, reached without following a link); anything else, and anything the record does not
+    // name, stays. The record then names only the folders held now. Never throws.
+    static void removeLeftBehind(const std::filesystem::path& record);
 
 private:
     std::vector<std::filesystem::path> m_held;

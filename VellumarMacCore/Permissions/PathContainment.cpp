@@ -5,10 +5,13 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -193,6 +196,17 @@ std::filesystem::path standardizedPath(const std::filesystem::path& path)
     while (text.size() > 1 && text.back() == '/')
         text.pop_back();
     return text;
+}
+
+int openWithoutLinks(const std::filesystem::path& resolved, int flags)
+{
+    open_how how {};
+    how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW);
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long descriptor = ::syscall(SYS_openat2, AT_FDCWD, resolved.c_str(), &how, sizeof how);
+    if (descriptor >= 0 || errno != ENOSYS)
+        return static_cast<int>(descriptor);
+    return ::open(resolved.c_str(), flags | O_NOFOLLOW);
 }
 
 std::optional<std::filesystem::path> resolvingSymlinks(const std::filesystem::path& path)

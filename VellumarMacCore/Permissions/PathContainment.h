@@ -20,6 +20,12 @@ std::filesystem::path standardizedPath(const std::filesystem::path& path);
 // as lying outside every place.
 std::optional<std::filesystem::path> resolvingSymlinks(const std::filesystem::path& path);
 
+// Opens a path that `resolvingSymlinks` answered, with `flags` and O_NOFOLLOW, following no link
+// anywhere on the way: a link there now was swapped in after the path was resolved, and the open
+// fails with ELOOP. Kernels without openat2 only keep the last component from being a link; callers
+// check what they opened. A descriptor the caller owns, or -1 with errno set.
+int openWithoutLinks(const std::filesystem::path& resolved, int flags);
+
 // `resolvingSymlinks(folder / name)` for each name (one component each), with `folder` looked up
 // once for all of them, so that a name costs one lookup below it.
 std::vector<std::optional<std::filesystem::path>> resolvingSymlinksBelow(

@@ -84,8 +84,8 @@ namespace {
     struct CommonDirProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
         // placeholder.
-        explicit CommonDirProtection(const GitRepositories::Protection& git)
-            : placeholders(git.gitFolders)
+        CommonDirProtection(const GitRepositories::Protection& git, const fs::path& dataFolder)
+            : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
             , guard(git.workTrees)
         {
         }
@@ -337,7 +337,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     ResolvedPermissions gated = run.permissions.applyingGates();
     std::optional<CommonDirProtection> commonDirs;
     if (gated.bash)
-        commonDirs.emplace(run.settings.git);
+        commonDirs.emplace(run.settings.git, m_data.folder);
 
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;

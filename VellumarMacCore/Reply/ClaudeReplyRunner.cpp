@@ -4,6 +4,7 @@
 #include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
+#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Reply/RunPermissionDecisions.h"
 
@@ -81,6 +82,9 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     , m_now(options.now ? std::move(options.now)
                         : MonotonicClock([] { return std::chrono::steady_clock::now(); }))
 {
+    // Built once at each start, before the first run: the placeholders a killed process left go now,
+    // where otherwise only a later run including the same place would remove them.
+    CommonDirPlaceholders::removeLeftBehind(m_data.folder / CommonDirPlaceholders::recordName);
 }
 
 void ClaudeReplyRunner::setRoutineDirectory(std::shared_ptr<RoutineDirectory> directory)

@@ -151,6 +151,8 @@ public:
     static constexpr std::string_view temporaryFolderTemplate = "/tmp/vl-XXXXXXXX";
     static constexpr std::string_view settingsFolderName = "claude-settings";
 
+    // Removes the "commondir" placeholders that a killed process's runs left
+    // (`CommonDirPlaceholders::removeLeftBehind` on the data folder's record).
     ClaudeReplyRunner(RelayData& data, Options options);
     ClaudeReplyRunner(const ClaudeReplyRunner&) = delete;
     ClaudeReplyRunner& operator=(const ClaudeReplyRunner&) = delete;

@@ -18,13 +18,11 @@
 #include <cctype>
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <limits>
 #include <map>
 #include <optional>
 #include <set>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 
@@ -154,21 +152,6 @@ namespace {
         }
     }
 
-    // The checked location has every link resolved, so a link anywhere on the way now means a folder
-    // was swapped after the check; the kernel refuses to follow it. Kernels without openat2 only
-    // keep the last component from being a link, and the device and inode comparison does the rest.
-    int openWithoutLinks(const fs::path& source)
-    {
-        constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        open_how how {};
-        how.flags = flags;
-        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        long descriptor = ::syscall(SYS_openat2, AT_FDCWD, source.c_str(), &how, sizeof how);
-        if (descriptor >= 0 || errno != ENOSYS)
-            return static_cast<int>(descriptor);
-        return ::open(source.c_str(), flags);
-    }
-
     std::int64_t modifiedTime(const std::optional<struct stat>& status)
     {
         if (!status)
@@ -226,8 +209,9 @@ JSON copyAttachment(const fs::path& source, const fs::path& workFolder, std::int
     if (size > remaining)
         throw AttachRefused(std::string(kWorkFolderFull));
 
-    // Non-blocking, so that a FIFO swapped in after the check cannot hold the reply.
-    FileDescriptor input(openWithoutLinks(source));
+    // Non-blocking, so that a FIFO swapped in after the check cannot hold the reply. On kernels without
+    // openat2 the device and inode comparison below finds a folder swapped on the way.
+    FileDescriptor input(openWithoutLinks(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (input.get() < 0)
         throw AttachRefused(std::string(errno == ELOOP ? kChanged : kUnreadable));
     // A parent folder swapped between the check and the open leads to another file here.

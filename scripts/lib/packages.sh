@@ -25,6 +25,7 @@ test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   rapidjson-dev libsimdjson-dev # the JSON benchmark compares against them
   python3 curl python3-croniter python3-websockets
+  python3-pygit2 # libgit2, as editors and Git tools open a repository during a run
   websocketd # the terminal benchmark compares against it
   imagemagick libheif-examples ffmpeg file
   wrk nginx-light # the relay listener's load driver compares against nginx

@@ -65,6 +65,17 @@ protected:
         return JSON(step);
     }
 
+    // The settings file as a run writes it for `permissions`.
+    fs::path writeSettings(const ResolvedPermissions& permissions) const
+    {
+        fs::path settingsFile = data / "claude-settings" / "ios-test.json";
+        writePrivateFile(ClaudeInvocation::settingsJSON(work, permissions, resolver,
+                             ClaudeInvocation::gitProtection(work, permissions, resolver))
+                             .encoded(),
+            settingsFile);
+        return settingsFile;
+    }
+
     // Runs the CLI in the work folder with the settings written as a run writes them, and answers
     // the run's exit status and one summary of it, the session id and the test's folder written "*".
     std::pair<std::int32_t, std::string> run(const JSON& steps, const ResolvedPermissions& permissions,
@@ -72,11 +83,7 @@ protected:
     {
         fs::create_directories(work);
         model.emplace(folder / "model", steps.encoded());
-        fs::path settingsFile = data / "claude-settings" / "ios-test.json";
-        writePrivateFile(ClaudeInvocation::settingsJSON(work, permissions, resolver,
-                             ClaudeInvocation::gitProtection(work, permissions, resolver))
-                             .encoded(),
-            settingsFile);
+        fs::path settingsFile = writeSettings(permissions);
         std::vector<RunnerEvent> events;
         ClaudeProcess process;
         auto outcome = process.start({ .executable = test::realClaudeExecutable(),
@@ -180,8 +187,7 @@ TEST_F(ClaudeInvocationRealCLI, ClaudeCodeAndItsCommandsEndWithAKilledHost)
             .encoded());
     ResolvedPermissions permissions;
     permissions.bash = true;
-    fs::path settingsFile = data / "claude-settings" / "ios-test.json";
-    writePrivateFile(ClaudeInvocation::settingsJSON(work, permissions, resolver).encoded(), settingsFile);
+    fs::path settingsFile = writeSettings(permissions);
     const std::string marker = "VELLUMAR_TEST_HOST=" + folder.path().string();
     std::vector<std::string> host { VELLUMAR_CLAUDE_PROCESS_HOST, work.string(), "Wait.", marker };
     for (const auto& [name, value] : model->claudeEnvironment(folder / "home"))

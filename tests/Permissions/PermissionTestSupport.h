@@ -58,9 +58,10 @@ template <typename Action> std::string refusalOf(Action action)
 }
 
 // Polls what other threads make true; false only after a deadline a working program never reaches.
-template <typename Condition> bool eventually(Condition condition)
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::seconds patience = std::chrono::seconds(60))
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto deadline = std::chrono::steady_clock::now() + patience;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;

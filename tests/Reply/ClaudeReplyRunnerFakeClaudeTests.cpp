@@ -1,12 +1,16 @@
 // The reply runner's turns against the python3 stand-in for `claude`, which records how each start was
 // made and ends as each test scripts it.
 #include "tests/Reply/ReplyRunnerFixture.h"
+#include "tests/support/InteractivePeer.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <future>
 #include <stop_token>
+#include <utility>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -200,4 +204,97 @@ TEST(ClaudeReplyRunnerWithFakeClaude, ACommonDirLeftAtTheRunsEndIsMovedAsideWhen
         auto entries = std::distance(fs::directory_iterator(granted / ".git"), fs::directory_iterator());
         EXPECT_EQ(entries, 1);
     }
+}
+
+namespace {
+
+// The host of a run that a test kills: this test program started again for the one test, in a world
+// of its own inside the test's, given the test's world's folder in this variable.
+constexpr const char* kKilledHostOf = "VELLUMAR_TEST_KILLED_HOST_OF";
+
+std::vector<std::string> killedHostCommand(const RunnerWorld& world)
+{
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string folder = world.folder.path().string();
+    return { "env", "TMPDIR=" + folder, std::string(kKilledHostOf) + "=" + folder,
+        fs::read_symlink("/proc/self/exe").string(),
+        "--gtest_filter=" + std::string(test->test_suite_name()) + "." + test->name() };
+}
+
+}
+
+// While a run lasts, Git and libgit2 open each place's repository, its ".git" a folder or a link to one;
+// when the host is killed during the run, its next start removes each placeholder that still holds
+// what was written.
+TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsPlaceholdersGoAtTheNextStart)
+{
+    const char* hostOf = std::getenv(kKilledHostOf);
+    RunnerWorld world;
+    const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
+    const fs::path plain = root / "plain";
+    const fs::path linked = root / "linked";
+    auto job = RunnerWorld::submission();
+    job.permissions = PermissionSettings {};
+    job.permissions->bash = true;
+    job.permissions->folders = { { plain.string(), true }, { linked.string(), true } };
+    if (hostOf) {
+        world.home = root / "home";
+        world.dataFolder = root / "data";
+        world.fakeFolder = root / "fake";
+        world.options.baseEnvironment = { { "HOME", world.home.string() } };
+        world.start();
+        world.run(job);
+        std::_Exit(0);
+    }
+    for (const auto& project : { plain, linked })
+        ASSERT_EQ(test::runPeer({ "git", "init", "-q", project.string() }).exitStatus, 0);
+    fs::rename(linked / ".git", root / "linked.git");
+    fs::create_directory_symlink(root / "linked.git", linked / ".git");
+    world.play(JSON::array({ replyStep("Done.", { { "hang", true } }) }));
+    test::InteractivePeer host(killedHostCommand(world));
+    ASSERT_TRUE(world.awaitHanging());
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> command;
+        std::string output;
+    };
+    for (const auto& [project, git] :
+        { std::pair { plain, plain / ".git" }, std::pair { linked, root / "linked.git" } }) {
+        SCOPED_TRACE(project);
+        EXPECT_EQ(test::readFile(git / "commondir"), git.string() + "\n");
+        const std::string path = project.string();
+        const Case cases[] = {
+            { "git rev-parse", { "git", "-C", path, "rev-parse", "--git-common-dir" }, git.string() + "\n" },
+            { "git commit",
+                { "git", "-C", path, "-c", "user.name=T", "-c", "user.email=t@example.com", "commit", "-q",
+                    "--allow-empty", "-m", "During the run" },
+                "" },
+            { "git status", { "git", "-C", path, "status", "--porcelain" }, "" },
+            { "git worktree add", { "git", "-C", path, "worktree", "add", "-q", path + "-worktree" }, "" },
+            { "libgit2",
+                { "/usr/bin/python3", "-c",
+                    "import pygit2, sys\nr = pygit2.Repository(sys.argv[1])\n"
+                    "print(r.workdir, len(list(r.walk(r.head.target))))",
+                    path },
+                path + "/ 1\n" },
+        };
+        for (const auto& testCase : cases) {
+            SCOPED_TRACE(testCase.name);
+            auto result = test::runPeer(testCase.command);
+            EXPECT_EQ(result.exitStatus, 0);
+            EXPECT_EQ(result.output, testCase.output);
+        }
+    }
+
+    host.kill();
+    EXPECT_EQ(host.wait(), 128 + SIGKILL);
+    world.releaseHanging();
+    // Only a host that lives to the run's end removes the run's temporary folder.
+    for (const auto& call : world.calls())
+        fs::remove_all(*call.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue());
+    std::ofstream(root / "linked.git/commondir") << "../..\n";
+    world.start();
+    EXPECT_FALSE(fs::exists(plain / ".git/commondir"));
+    EXPECT_EQ(test::readFile(root / "linked.git/commondir"), "../..\n");
 }

@@ -1,0 +1,162 @@
+// The record that lets the program's next start find the placeholders of a process killed during a
+// run, and the placeholders shared by runs on many threads at once.
+#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <functional>
+#include <random>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool existsAt(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
+
+}
+
+TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWritten)
+{
+    test::TemporaryHome home;
+    const fs::path record = home.data / CommonDirPlaceholders::recordName;
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& git)> since; // after the killed process
+        bool recorded;
+        bool stays;
+    };
+    const fs::path outside = home.root / "outside";
+    const Case cases[] = {
+        { "as it was written", [](const fs::path&) {}, true, false },
+        { "changed since", [](const fs::path& git) { std::ofstream(git / "commondir") << "../..\n"; }, true,
+            true },
+        { "gone since", [](const fs::path& git) { fs::remove(git / "commondir"); }, true, false },
+        { "a link to the same bytes at the name",
+            [&](const fs::path& git) {
+                fs::rename(git / "commondir", outside);
+                fs::create_symlink(outside, git / "commondir");
+            },
+            true, true },
+        { "reached through a link now",
+            [](const fs::path& git) {
+                fs::path repository = git.parent_path();
+                fs::rename(repository, repository.string() + "-moved");
+                fs::create_directory_symlink(repository.string() + "-moved", repository);
+            },
+            true, true },
+        { "not in the record", [](const fs::path&) {}, false, true },
+    };
+    std::string named;
+    std::vector<fs::path> gitFolders;
+    for (const auto& testCase : cases) {
+        const fs::path& git = gitFolders.emplace_back(test::madeFolder(home.root / testCase.name / ".git"));
+        std::ofstream(git / "commondir") << git.string() << "\n";
+        testCase.since(git);
+        if (testCase.recorded)
+            named += git.string() + '\0';
+    }
+    // One a run of this process holds as the start's clean-up runs.
+    const fs::path heldGit = test::madeFolder(home.root / "held/.git");
+    CommonDirPlaceholders held({ heldGit }, record);
+    std::ofstream(record, std::ios::app) << named;
+
+    CommonDirPlaceholders::removeLeftBehind(record);
+
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        SCOPED_TRACE(cases[index].name);
+        EXPECT_EQ(existsAt(gitFolders[index] / "commondir"), cases[index].stays);
+    }
+    EXPECT_EQ(test::readFile(heldGit / "commondir"), heldGit.string() + "\n");
+    EXPECT_EQ(test::readFile(record), heldGit.string() + '\0');
+}
+
+// A placeholder no record names would outlive a kill unseen: none is made, and the log says why.
+TEST(CommonDirPlaceholders, NoneIsMadeWhereTheRecordCannotBeWritten)
+{
+    test::TemporaryHome home;
+    const fs::path git = test::madeFolder(home.root / "project/.git");
+    test::touch(home.root / "file");
+    test::CapturedLog log;
+    CommonDirPlaceholders placeholders({ git }, home.root / "file/record");
+    EXPECT_TRUE(placeholders.held().empty());
+    EXPECT_FALSE(existsAt(git / "commondir"));
+    EXPECT_EQ(log.lines().size(), 1u);
+}
+
+// A process killed anywhere in making or removing its placeholders leaves each one it made named in
+// the record, and the next start leaves no trace of them.
+TEST(CommonDirPlaceholders, AKillAtAnyMomentLeavesNothingTheNextStartCannotFind)
+{
+    test::TemporaryHome home;
+    const fs::path record = home.data / CommonDirPlaceholders::recordName;
+    std::vector<fs::path> gitFolders;
+    for (const char* name : { "a", "b", "c" })
+        gitFolders.push_back(test::madeFolder(home.root / name / ".git"));
+    std::mt19937 random(std::random_device {}());
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE(round);
+        int runs[2];
+        ASSERT_EQ(::pipe(runs), 0);
+        pid_t host = ::fork();
+        ASSERT_GE(host, 0);
+        if (host == 0) {
+            for (char byte = 0;;) {
+                CommonDirPlaceholders placeholders(gitFolders, record);
+                if (placeholders.held().size() != gitFolders.size() || ::write(runs[1], &byte, 1) != 1)
+                    ::_exit(1);
+            }
+        }
+        ::close(runs[1]);
+        char byte;
+        for (int count = std::uniform_int_distribution(1, 4)(random); count > 0; --count)
+            ASSERT_EQ(::read(runs[0], &byte, 1), 1);
+        // Jitter, so that the kill lands anywhere in the next run's making or removing.
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::uniform_int_distribution(0, 3000)(random)));
+        ::kill(host, SIGKILL);
+        ::waitpid(host, nullptr, 0);
+        ::close(runs[0]);
+
+        CommonDirPlaceholders::removeLeftBehind(record);
+        for (const auto& git : gitFolders)
+            EXPECT_FALSE(existsAt(git / "commondir"));
+        for (const auto& entry : fs::directory_iterator(home.data))
+            EXPECT_EQ(entry.path().filename(), "workspaces"); // no record, nor a temporary file of one
+    }
+}
+
+TEST(CommonDirPlaceholders, RunsOnManyThreadsShareEachPlaceholderUntilTheLastLetsGo)
+{
+    test::TemporaryHome home;
+    const fs::path record = home.data / CommonDirPlaceholders::recordName;
+    const std::vector<fs::path> gitFolders
+        = { test::madeFolder(home.root / "a/.git"), test::madeFolder(home.root / "b/.git") };
+    std::atomic<int> unheld = 0;
+    {
+        std::vector<std::jthread> runs;
+        for (int thread = 0; thread < 4; ++thread) {
+            runs.emplace_back([&, thread] {
+                for (int run = 0; run < 50; ++run) {
+                    CommonDirPlaceholders placeholders(
+                        { gitFolders[thread % 2], gitFolders[1 - thread % 2] }, record);
+                    const fs::path& git = gitFolders[thread % 2];
+                    bool held = placeholders.held().size() == 2
+                        && test::readFile(git / "commondir") == git.string() + "\n";
+                    unheld += held ? 0 : 1;
+                }
+            });
+        }
+    }
+    EXPECT_EQ(unheld, 0);
+    for (const auto& git : gitFolders)
+        EXPECT_FALSE(existsAt(git / "commondir"));
+    EXPECT_FALSE(existsAt(record));
+}
