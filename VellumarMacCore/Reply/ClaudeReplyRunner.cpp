@@ -85,6 +85,10 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     // Built once at each start, before the first run: the placeholders a killed process left go now,
     // where otherwise only a later run including the same place would remove them.
     CommonDirPlaceholders::removeLeftBehind(m_data.folder / CommonDirPlaceholders::recordName);
+    // A settings file is written while the job's request is still being answered, so a process killed
+    // then leaves the write's copy; the file itself is written afresh before every run.
+    removeTemporaryLeftovers(m_data.folder / settingsFolderName,
+        [](std::string_view target) { return target.ends_with(".json"); });
 }
 
 void ClaudeReplyRunner::setRoutineDirectory(std::shared_ptr<RoutineDirectory> directory)

@@ -289,12 +289,17 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
 
     host.kill();
     EXPECT_EQ(host.wait(), 128 + SIGKILL);
-    world.releaseHanging();
+    // The host's end ends the hanging fake Claude Code with it: nobody is left to release.
     // Only a host that lives to the run's end removes the run's temporary folder.
     for (const auto& call : world.calls())
         fs::remove_all(*call.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue());
     std::ofstream(root / "linked.git/commondir") << "../..\n";
+    // What a kill in the middle of writing the settings leaves beside them.
+    const fs::path settingsCopy = world.dataFolder / "claude-settings/.ios-1.json.0123abcd";
+    std::ofstream(settingsCopy) << "{";
     world.start();
     EXPECT_FALSE(fs::exists(plain / ".git/commondir"));
     EXPECT_EQ(test::readFile(root / "linked.git/commondir"), "../..\n");
+    EXPECT_FALSE(fs::exists(settingsCopy));
+    EXPECT_TRUE(fs::exists(world.dataFolder / "claude-settings/ios-1.json"));
 }
