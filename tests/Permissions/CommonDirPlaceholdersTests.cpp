@@ -4,15 +4,13 @@
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
+#include "tests/support/ProcessFixtures.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 #include <functional>
 #include <random>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -103,27 +101,9 @@ TEST(CommonDirPlaceholders, AKillAtAnyMomentLeavesNothingTheNextStartCannotFind)
     std::mt19937 random(std::random_device {}());
     for (int round = 0; round < 30; ++round) {
         SCOPED_TRACE(round);
-        int runs[2];
-        ASSERT_EQ(::pipe(runs), 0);
-        pid_t host = ::fork();
-        ASSERT_GE(host, 0);
-        if (host == 0) {
-            for (char byte = 0;;) {
-                CommonDirPlaceholders placeholders(gitFolders, record);
-                if (placeholders.held().size() != gitFolders.size() || ::write(runs[1], &byte, 1) != 1)
-                    ::_exit(1);
-            }
-        }
-        ::close(runs[1]);
-        char byte;
-        for (int count = std::uniform_int_distribution(1, 4)(random); count > 0; --count)
-            ASSERT_EQ(::read(runs[0], &byte, 1), 1);
-        // Jitter, so that the kill lands anywhere in the next run's making or removing.
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(std::uniform_int_distribution(0, 3000)(random)));
-        ::kill(host, SIGKILL);
-        ::waitpid(host, nullptr, 0);
-        ::close(runs[0]);
+        test::killWhileRepeating(
+            [&] { return CommonDirPlaceholders(gitFolders, record).held().size() == gitFolders.size(); },
+            random);
 
         CommonDirPlaceholders::removeLeftBehind(record);
         for (const auto& git : gitFolders)

@@ -2,11 +2,9 @@
 
 #include "tests/Routines/RoutineManagerFixture.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/ProcessFixtures.h"
 
-#include <csignal>
 #include <random>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace vellumar::test {
 namespace {
@@ -99,28 +97,17 @@ namespace {
         std::mt19937 random(std::random_device {}());
         for (int round = 0; round < 30; ++round) {
             SCOPED_TRACE(round);
-            int saved[2];
-            ASSERT_EQ(::pipe(saved), 0);
-            pid_t child = ::fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                auto saving = makeManager();
-                for (char byte = 0;; byte ^= 1) {
-                    saving->update(id, JSON::object({ { "name", byte ? "Odd" : "Even" } }));
-                    if (::write(saved[1], &byte, 1) != 1)
-                        ::_exit(1);
-                }
-            }
-            ::close(saved[1]);
-            char byte;
-            for (int count = std::uniform_int_distribution(1, 4)(random); count > 0; --count)
-                ASSERT_EQ(::read(saved[0], &byte, 1), 1);
-            // Jitter, so that the kill lands anywhere in the next save.
-            std::this_thread::sleep_for(
-                std::chrono::microseconds(std::uniform_int_distribution(0, 3000)(random)));
-            ::kill(child, SIGKILL);
-            ::waitpid(child, nullptr, 0);
-            ::close(saved[0]);
+            std::shared_ptr<RoutineManager> saving;
+            bool odd = false;
+            test::killWhileRepeating(
+                [&] {
+                    if (!saving)
+                        saving = makeManager();
+                    odd = !odd;
+                    saving->update(id, JSON::object({ { "name", odd ? "Odd" : "Even" } }));
+                    return true;
+                },
+                random);
             ASSERT_EQ(decoded(readFile(file)).subscript("routines")->arrayValue()->size(), 20u);
             EXPECT_EQ(RoutinesFile::load(file).value().routines.size(), 20u);
             EXPECT_EQ(namesIn(folder.path()), std::set<std::string> { "routines.json" });

@@ -2,8 +2,15 @@
 
 #include "tests/support/FileFixtures.h"
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace vellumar::test {
 
@@ -11,6 +18,28 @@ void writeExecutable(const std::filesystem::path& file, const std::string& conte
 {
     writeBytes(file, contents);
     std::filesystem::permissions(file, std::filesystem::perms(0755));
+}
+
+void killWhileRepeating(const std::function<bool()>& step, std::mt19937& random)
+{
+    int steps[2];
+    ASSERT_EQ(::pipe(steps), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const char byte = 0;
+        while (step() && ::write(steps[1], &byte, 1) == 1) { }
+        ::_exit(1);
+    }
+    ::close(steps[1]);
+    char byte;
+    for (int count = std::uniform_int_distribution(1, 4)(random); count > 0; --count)
+        EXPECT_EQ(::read(steps[0], &byte, 1), 1);
+    // Jitter, so that the kill lands anywhere in the next step.
+    std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution(0, 3000)(random)));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(steps[0]);
 }
 
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(

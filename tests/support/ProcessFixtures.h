@@ -3,7 +3,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <random>
 #include <string>
 
 namespace vellumar::test {
@@ -11,6 +13,12 @@ namespace vellumar::test {
 // Writes `contents` to `file` with mode 0755, creating missing parent folders. Fails the test when it
 // cannot write, and throws when the file is not there.
 void writeExecutable(const std::filesystem::path& file, const std::string& contents);
+
+// Forks a child that calls `step` over and over and kills it with SIGKILL after one to four whole steps
+// and up to 3 ms more, so that the kill lands anywhere in a later step; returns once the child is
+// reaped. A step that returns false ends the child early. Call only where no other thread of the test
+// holds a lock the child's steps need.
+void killWhileRepeating(const std::function<bool()>& step, std::mt19937& random);
 
 // Sets (or, given absent, removes) one variable of this process's environment and restores the
 // previous state on destruction. Not for tests that start threads reading the environment meanwhile.
