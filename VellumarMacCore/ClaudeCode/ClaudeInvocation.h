@@ -3,7 +3,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/Permissions/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitRepositories.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -4,7 +4,7 @@
 #include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
+#include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Reply/RunPermissionDecisions.h"
 

@@ -10,7 +10,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/ConversationData/SessionStore.h"
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/Permissions/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitRepositories.h"
 #include "VellumarMacCore/Permissions/PermissionGrants.h"
 #include "VellumarMacCore/Permissions/PermissionHelper.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"

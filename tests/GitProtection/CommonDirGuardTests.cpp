@@ -1,5 +1,5 @@
 // What the guard does with each kind of "commondir" a run may leave in a place commands may write.
-#include "VellumarMacCore/Permissions/CommonDirGuard.h"
+#include "VellumarMacCore/GitProtection/CommonDirGuard.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"

@@ -1,8 +1,8 @@
-#include "VellumarMacCore/Permissions/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/Permissions/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -4,8 +4,8 @@
 // and guard name the same repositories.
 #pragma once
 
-#include "VellumarMacCore/Permissions/GitConfigPaths.h"
-#include "VellumarMacCore/Permissions/GitFolders.h"
+#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/GitFolders.h"
 
 #include <filesystem>
 #include <vector>

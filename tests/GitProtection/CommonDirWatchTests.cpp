@@ -1,8 +1,8 @@
 // A "commondir" written into a guarded Git folder goes aside while the run lasts, without waiting for
 // the next check; and the placeholder that keeps the repository's own ".git" from getting one.
-#include "VellumarMacCore/Permissions/CommonDirGuard.h"
-#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
-#include "VellumarMacCore/Permissions/CommonDirWatch.h"
+#include "VellumarMacCore/GitProtection/CommonDirGuard.h"
+#include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
+#include "VellumarMacCore/GitProtection/CommonDirWatch.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"

@@ -1,4 +1,4 @@
-#include "VellumarMacCore/Permissions/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitRepositories.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"

@@ -1,6 +1,6 @@
 // The record that lets the program's next start find the placeholders of a process killed during a
 // run, and the placeholders shared by runs on many threads at once.
-#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
+#include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"

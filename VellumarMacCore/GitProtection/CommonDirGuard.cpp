@@ -1,9 +1,9 @@
-#include "VellumarMacCore/Permissions/CommonDirGuard.h"
+#include "VellumarMacCore/GitProtection/CommonDirGuard.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/MoveAside.h"
-#include "VellumarMacCore/Permissions/GitFolders.h"
+#include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <array>

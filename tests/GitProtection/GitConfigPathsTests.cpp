@@ -1,7 +1,7 @@
 // What real Git's configuration and ".git" files name inside a writable place, found as Git resolves
 // them, and what lies outside every place left out.
-#include "VellumarMacCore/Permissions/GitConfigPaths.h"
-#include "VellumarMacCore/Permissions/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/GitRepositories.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"

@@ -1,4 +1,4 @@
-#include "VellumarMacCore/Permissions/CommonDirPlaceholders.h"
+#include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"

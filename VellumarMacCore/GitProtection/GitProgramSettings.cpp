@@ -1,4 +1,4 @@
-#include "VellumarMacCore/Permissions/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"

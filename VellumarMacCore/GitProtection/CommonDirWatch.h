@@ -3,7 +3,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/Permissions/CommonDirGuard.h"
+#include "VellumarMacCore/GitProtection/CommonDirGuard.h"
 
 #include <filesystem>
 #include <map>

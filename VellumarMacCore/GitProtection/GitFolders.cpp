@@ -1,4 +1,4 @@
-#include "VellumarMacCore/Permissions/GitFolders.h"
+#include "VellumarMacCore/GitProtection/GitFolders.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"

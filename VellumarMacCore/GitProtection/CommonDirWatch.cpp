@@ -1,4 +1,4 @@
-#include "VellumarMacCore/Permissions/CommonDirWatch.h"
+#include "VellumarMacCore/GitProtection/CommonDirWatch.h"
 
 #include "Platform/Log.h"
 
