@@ -5,7 +5,7 @@
 // no command can write one that sends Git elsewhere. (Where a denied name does not exist, the sandbox
 // puts an empty file there instead, which Git refuses to work with.) Git ignores "core.worktree" and
 // "core.bare" in a folder that has a "commondir", which a repository's own ".git" inside its work tree
-// never needs, but a submodule's Git folder does: those are left to `CommonDirWatch`.
+// never needs, but a submodule's Git folder does: those are left to `GitGuard`.
 //
 // A process killed during a run cannot remove its placeholders, so each one is named in a record in
 // the data folder before it is made, and the program's next start removes those still there.

@@ -192,6 +192,8 @@ std::string keyPattern()
     return pattern + "$";
 }
 
+std::span<const std::string_view> hookNames() { return kHookNames; }
+
 Paths namedFiles(std::string_view key, std::string_view value, const Resolution& resolution)
 {
     Paths files;

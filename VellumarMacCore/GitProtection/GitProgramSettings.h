@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,9 @@ namespace vellumar::GitProgramSettings {
 // and tools, pagers, editors, the SSH command, askpass, credential helpers, signing programs and
 // aliases.
 std::string keyPattern();
+
+// The names of the hooks Git runs (githooks(5)); ".sample" and other names are none.
+std::span<const std::string_view> hookNames();
 
 // Where Git runs a program and how it expands "~".
 struct Resolution {

@@ -1,14 +1,18 @@
 // The Git boundary of a run with commands: what keeps the user's own Git, run later outside the sandbox,
 // from executing anything a sandboxed command wrote into the repositories of the run's writable places.
-// - What: the files Git runs or follows (hooks, configuration, "commondir", ".git" files, linked
-//   worktrees and submodules) and what Git's configuration names as a program, hooks folder or include.
-// - How: the places' own repositories are denied to commands in the sandbox; the others are watched for
-//   the run, and what a command changes there is moved aside and put back.
+// - What: the files Git runs or follows (hooks and the files hook links lead to, configuration,
+//   "commondir", ".git" files, linked worktrees and submodules, a stopped rebase's state) and what
+//   Git's configuration names as a program, hooks folder or include.
+// - How: the places' own repositories, the sequencer's state and what the configuration names are
+//   denied to commands in the sandbox (each a mount, whose cost grows with the square of their number);
+//   every repository found is also noted and watched for the run by `GitGuard`, which moves aside each
+//   change that could make Git run something, from whichever process, and puts back what was there,
+//   also at the next start after a kill.
 // - What it leaves: repositories a command creates, project files the user runs later, and the bounds of
 //   the searches, as the README's "Commands and the sandbox" lists them.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/CommonDirGuard.h"
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
-#include "VellumarMacCore/GitProtection/CommonDirWatch.h"
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 #include "VellumarMacCore/GitProtection/GitRepositories.h"

@@ -99,22 +99,23 @@ namespace {
             }
             GitConfigPaths::GitEntries entries = GitConfigPaths::gitEntries(existing);
             std::vector<Repository> repositories = repositoriesOf(entries);
+            for (const auto& repository : repositories)
+                m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
 
-            m_protection.workTrees = m_places;
-            std::size_t used = entries.gitFiles.size() + GitConfigPaths::maxConfiguredPaths;
+            std::size_t places = static_cast<std::size_t>(std::count_if(repositories.begin(),
+                repositories.end(), [](const Repository& repository) { return repository.isPlace; }));
+            std::size_t used = reservedPaths;
             Paths wholeGitFolders;
-            for (std::size_t index = 0; index < repositories.size(); ++index) {
+            for (std::size_t index = 0; index < places; ++index) {
                 const Repository& repository = repositories[index];
-                // What stays set aside for the repositories after this one, one path each.
-                std::size_t after = repositories.size() - index - 1;
+                // What stays set aside for the places' repositories after this one, one path each.
+                std::size_t after = places - index - 1;
                 std::size_t left
                     = used + after < GitFolders::gitPathBudget ? GitFolders::gitPathBudget - used - after : 1;
                 if (auto paths = protectedPaths(repository, left)) {
                     used += paths->size();
                     appendAll(*paths);
                     m_protection.gitFolders.push_back(repository.gitFolder);
-                    if (!repository.isPlace)
-                        m_protection.workTrees.push_back(repository.workTree);
                 } else {
                     used += 1;
                     appendAll({ repository.gitFolder });
@@ -127,6 +128,11 @@ namespace {
                     + wholeGitFolders.front().string()
                     + ", are more than the sandbox has room to protect one by one; commands may change"
                       " nothing in their Git folders in this run.");
+            for (const auto& gitFile : keptInside(entries.gitFiles)) {
+                if (!m_denied.contains(gitFile))
+                    m_protection.guardedGitFiles.push_back(gitFile);
+            }
+            appendAll(sequencerState(repositories));
 
             Paths configured;
             for (const auto& repository : repositories)
@@ -135,7 +141,6 @@ namespace {
                 configured.push_back(gitFile.parent_path());
             for (const auto& gitFile : m_recordedGitFiles)
                 configured.push_back(gitFile.parent_path());
-            appendAll(keptInside(entries.gitFiles));
             appendAll(configuredPaths(configured));
             return std::move(m_protection);
         }
@@ -159,16 +164,37 @@ namespace {
             return repositories;
         }
 
+        // The sequencer's state folders that exist now in the repositories' Git folders and their
+        // linked folders, within `maxSequencerPaths`.
+        Paths sequencerState(const std::vector<Repository>& repositories) const
+        {
+            Paths found;
+            for (const auto& repository : repositories) {
+                Paths gitFolders = GitFolders::linkedFolders(repository.workTree).folders;
+                gitFolders.insert(gitFolders.begin(), repository.gitFolder);
+                for (const auto& gitFolder : gitFolders) {
+                    for (const char* state : sequencerStates) {
+                        std::error_code error;
+                        if (fs::exists(fs::symlink_status(gitFolder / state, error)))
+                            found.push_back(gitFolder / state);
+                    }
+                }
+            }
+            found = keptInside(found);
+            if (found.size() > maxSequencerPaths) {
+                platform::logError("More than " + std::to_string(maxSequencerPaths)
+                    + " rebases, cherry-picks or reverts stand stopped in the writable places; the state of"
+                      " the others stays writable to commands.");
+                found.resize(maxSequencerPaths);
+            }
+            return found;
+        }
+
         // The first form of protection name by name that fits in `left` paths; absent when none does.
         std::optional<Paths> protectedPaths(const Repository& repository, std::size_t left)
         {
-            Paths fixed;
-            // A place's own names are denied with its other protected names.
-            if (!repository.isPlace) {
-                for (const char* name : { "hooks", "config", "config.worktree" })
-                    fixed.push_back(repository.gitFolder / name);
-            }
-            fixed.push_back(repository.gitFolder / "commondir");
+            // A place's other own names are denied with its other protected names.
+            Paths fixed = { repository.gitFolder / "commondir" };
             if (fixed.size() > left)
                 return std::nullopt;
             GitFolders::Listing listing = GitFolders::linkedFolders(repository.workTree);

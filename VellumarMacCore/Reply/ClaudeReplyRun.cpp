@@ -8,9 +8,9 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
-#include "VellumarMacCore/GitProtection/CommonDirGuard.h"
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
-#include "VellumarMacCore/GitProtection/CommonDirWatch.h"
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
 #include "VellumarMacCore/Permissions/PermissionGate.h"
@@ -78,21 +78,23 @@ namespace {
         return text;
     }
 
-    // What keeps Git outside the sandbox from following a "commondir" the run's commands write, from
-    // before the process starts until it has ended: placeholders the sandbox makes read-only, and a
-    // guard that moves aside what is new or changed in the other Git folders as it happens.
-    struct CommonDirProtection {
+    // What keeps Git outside the sandbox from running what the run's commands write into the
+    // repositories, from before the process starts until it has ended: placeholders the sandbox makes
+    // read-only, and a guard that puts back what changes in every repository as it happens.
+    struct GitRunProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
         // placeholder.
-        CommonDirProtection(const GitRepositories::Protection& git, const fs::path& dataFolder)
+        GitRunProtection(const GitRepositories::Protection& git, const fs::path& dataFolder)
             : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
-            , guard(git.workTrees)
+            , guard(git.guarded, git.guardedGitFiles,
+                  { .record = dataFolder / GitGuard::recordName,
+                      .settings = GitCountedSettings::gitReaderForThisProcess() })
         {
         }
 
         CommonDirPlaceholders placeholders;
-        CommonDirGuard guard;
-        CommonDirWatch watch { guard };
+        GitGuard guard;
+        GitGuardWatch watch { guard };
     };
 
     bool containsAny(std::string_view text, std::span<const std::string_view> markers)
@@ -335,9 +337,9 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     FolderTree(run.workFolder).privateChild(std::string(Workspaces::uploadsName));
     // Noted before anything runs, so that what the run's commands change shows against it.
     ResolvedPermissions gated = run.permissions.applyingGates();
-    std::optional<CommonDirProtection> commonDirs;
+    std::optional<GitRunProtection> gitProtection;
     if (gated.bash)
-        commonDirs.emplace(run.settings.git, m_data.folder);
+        gitProtection.emplace(run.settings.git, m_data.folder);
 
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;
@@ -370,8 +372,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .stall = m_stallLimits,
         .waiting = [control = run.control] { return control->waitState(); },
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
-    if (commonDirs)
-        launch.afterToolResult = [&commonDirs] { commonDirs->guard.moveAsideChanged(); };
+    if (gitProtection)
+        launch.afterToolResult = [&gitProtection] { gitProtection->guard.compareAll(); };
     resources.temporaryFolder = makeTemporaryFolder();
     launch.environment
         = childEnvironment(m_baseEnvironment, m_path ? m_path() : std::string(), *resources.temporaryFolder);
@@ -382,8 +384,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         return process.start(launch);
     }() };
     // Once more at the end: a command left running in the background, or one whose result never came.
-    if (commonDirs)
-        commonDirs->guard.moveAsideChanged();
+    if (gitProtection)
+        gitProtection->guard.compareAll();
     recordToolActivity(run.conversationID, outcome.process.parser, run.permissions, approved->stored());
     return outcome;
 }

@@ -152,7 +152,8 @@ public:
     static constexpr std::string_view settingsFolderName = "claude-settings";
 
     // Removes the "commondir" placeholders that a killed process's runs left
-    // (`CommonDirPlaceholders::removeLeftBehind` on the data folder's record).
+    // (`CommonDirPlaceholders::removeLeftBehind` on the data folder's record), and puts back what its
+    // runs' commands changed in their repositories (`GitGuard::restoreLeftBehind`).
     ClaudeReplyRunner(RelayData& data, Options options);
     ClaudeReplyRunner(const ClaudeReplyRunner&) = delete;
     ClaudeReplyRunner& operator=(const ClaudeReplyRunner&) = delete;

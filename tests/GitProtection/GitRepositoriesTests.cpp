@@ -2,6 +2,7 @@
 // and the bounds on how many of them are read.
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
 
+#include "VellumarMacCore/Permissions/PathContainment.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/ProcessFixtures.h"
@@ -41,9 +42,15 @@ bool contains(const Paths& paths, const fs::path& path)
 
 }
 
-// A place that is a repository keeps its own names with its other protected names and adds only its
-// "commondir"; a repository below it, however deep, gets all four, a placeholder and the guard.
-TEST(GitRepositories, EachRepositoryBelowAPlaceIsProtectedAsAPlacesOwn)
+bool isGuarded(const GitRepositories::Protection& found, const fs::path& gitFolder)
+{
+    return std::any_of(found.guarded.begin(), found.guarded.end(),
+        [&](const GuardedRepository& repository) { return repository.gitFolder == gitFolder; });
+}
+
+// A place that is a repository keeps its own names with its other protected names and adds its
+// "commondir"; a repository below it, however deep, costs the sandbox no mount: the guard has them all.
+TEST(GitRepositories, OnlyAPlacesOwnRepositoryIsDeniedAndEveryOneIsGuarded)
 {
     test::TemporaryHome home;
     fs::path place = home.home / "Projects";
@@ -52,20 +59,21 @@ TEST(GitRepositories, EachRepositoryBelowAPlaceIsProtectedAsAPlacesOwn)
     makeGitFolder(place / "group/deep");
     auto found = protection(place, home);
 
-    EXPECT_EQ(found.gitFolders, (Paths { place / ".git", place / "app/.git", place / "group/deep/.git" }));
-    EXPECT_EQ(found.workTrees, (Paths { place, place / "app", place / "group/deep" }));
+    EXPECT_EQ(found.gitFolders, (Paths { place / ".git" }));
+    EXPECT_EQ(found.guarded,
+        (std::vector<GuardedRepository> { { place / ".git", place }, { place / "app/.git", place / "app" },
+            { place / "group/deep/.git", place / "group/deep" } }));
     EXPECT_TRUE(contains(found.deniedPaths, place / ".git/commondir"));
     EXPECT_FALSE(contains(found.deniedPaths, place / ".git/hooks"));
-    for (const char* name : { "hooks", "config", "config.worktree", "commondir" }) {
-        SCOPED_TRACE(name);
-        EXPECT_TRUE(contains(found.deniedPaths, place / "app/.git" / name));
-        EXPECT_TRUE(contains(found.deniedPaths, place / "group/deep/.git" / name));
+    for (const auto& path : found.deniedPaths) {
+        EXPECT_FALSE(isPathInside(path, place / "app")) << path;
+        EXPECT_FALSE(isPathInside(path, place / "group")) << path;
     }
 }
 
-// However many repositories the walk finds, everything denied keeps within the budget, every one of
-// them is protected in one form, and those past the budget are denied whole with one log line.
-TEST(GitRepositories, KeepsWithinTheBudgetAndDeniesThoseBeyondItWhole)
+// However many repositories the walk finds below a place, the sandbox denies none of them and the
+// guard notes every one.
+TEST(GitRepositories, AThousandRepositoriesBelowAPlaceCostTheSandboxNothing)
 {
     test::TemporaryHome home;
     fs::path place = home.home / "Projects";
@@ -75,22 +83,63 @@ TEST(GitRepositories, KeepsWithinTheBudgetAndDeniesThoseBeyondItWhole)
     test::CapturedLog log;
     auto found = protection(place, home);
 
-    EXPECT_LE(found.deniedPaths.size(), GitFolders::gitPathBudget);
-    std::size_t whole = 0;
+    EXPECT_TRUE(found.deniedPaths.empty());
+    EXPECT_TRUE(found.gitFolders.empty());
     for (std::size_t index = 0; index < count; ++index) {
         fs::path gitFolder = place / ("r" + std::to_string(index)) / ".git";
-        bool isWhole = contains(found.deniedPaths, gitFolder);
-        whole += isWhole;
-        EXPECT_NE(isWhole, contains(found.gitFolders, gitFolder)) << gitFolder;
-        EXPECT_EQ(isWhole, !contains(found.deniedPaths, gitFolder / "commondir")) << gitFolder;
+        EXPECT_TRUE(isGuarded(found, gitFolder)) << gitFolder;
     }
-    EXPECT_GT(whole, 0u);
-    EXPECT_LT(whole, count);
-    auto lines = log.lines();
-    EXPECT_EQ(
-        std::count_if(lines.begin(), lines.end(),
-            [](const std::string& line) { return line.find("protect one by one") != std::string::npos; }),
-        1);
+    for (const auto& line : log.lines())
+        EXPECT_EQ(line.find("room to protect"), std::string::npos);
+}
+
+// A stopped rebase, cherry-pick or revert keeps the state "--continue" runs from: where it exists when
+// the run starts, in a place's repository, one below it or a linked folder, it is denied; one a command
+// makes later is not looked for, and past the bound the rest stays writable with one log line.
+TEST(GitRepositories, TheSequencersStateOfAnyRepositoryIsDeniedWhereItExists)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> states; // below the place
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        { "none", {}, 0 },
+        { "a rebase stopped in the place's own", { ".git/rebase-merge" }, 1 },
+        { "an interactive one below it", { "app/.git/rebase-merge" }, 1 },
+        { "an old-style rebase and a cherry-pick", { "app/.git/rebase-apply", "app/.git/sequencer" }, 2 },
+        { "in a linked worktree's folder", { ".git/worktrees/linked/rebase-merge" }, 1 },
+        { "one past the bound", {}, GitRepositories::maxSequencerPaths },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        fs::path place = home.home / "Projects";
+        makeGitFolder(place);
+        makeGitFolder(place / "app");
+        test::touch(test::madeFolder(place / ".git/worktrees/linked") / "gitdir");
+        test::touch(place / ".git/worktrees/linked/HEAD");
+        std::vector<std::string> states = testCase.states;
+        if (testCase.expected == GitRepositories::maxSequencerPaths) {
+            for (std::size_t index = 0; index <= GitRepositories::maxSequencerPaths; ++index) {
+                makeGitFolder(place / ("r" + std::to_string(index)));
+                states.push_back("r" + std::to_string(index) + "/.git/rebase-merge");
+            }
+        }
+        for (const auto& state : states)
+            fs::create_directories(place / state);
+        test::CapturedLog log;
+        auto found = protection(place, home);
+
+        std::size_t denied = 0;
+        for (const auto& state : states)
+            denied += contains(found.deniedPaths, place / state);
+        EXPECT_EQ(denied, testCase.expected);
+        auto lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                      [](const std::string& line) { return line.find("stand stopped") != std::string::npos; }),
+            states.size() > testCase.expected ? 1 : 0);
+    }
 }
 
 // Git's configuration is read in at most `maxRepositories` repositories, and adds at most

@@ -1,0 +1,95 @@
+// Puts back what could make Git run something in the repositories of a run's writable places: what a
+// command (or anyone else) changed there during the run, the user's Git would otherwise run later,
+// outside the sandbox. The sandbox cannot tell which process wrote, so every change it counts is
+// undone: moved aside, never lost, and logged.
+//
+// A change counts when it could make Git run something: a new or changed hook (or the file a hook that
+// is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file only a
+// new or changed setting of `GitCountedSettings::keyPattern`. A file removed runs nothing and stays
+// removed.
+//
+// A process killed during a run cannot put anything back, so what each run noted is in a record in the
+// data folder before the run starts, and the program's next start puts back from it.
+#pragma once
+
+#include "VellumarMacCore/GitProtection/GitCountedSettings.h"
+#include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumar {
+
+struct GuardedRepository {
+    std::filesystem::path gitFolder; // as the kernel resolves it
+    std::optional<std::filesystem::path> workTree; // absent for a bare repository
+
+    friend bool operator==(const GuardedRepository&, const GuardedRepository&) = default;
+};
+
+class GitGuard {
+public:
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+    static constexpr const char* refusedLabel = "refused";
+    // The record's name in the data folder.
+    static constexpr std::string_view recordName = "git-guard";
+
+    struct Options {
+        std::filesystem::path record;
+        GitCountedSettings::Reader settings;
+        Clock clock = std::chrono::system_clock::now;
+    };
+
+    // Notes the files of each repository's Git folder, of the linked folders of its work tree
+    // (`GitFolders::linkedFolders`) and its work tree's ".git", and of each ".git" file in `gitFiles`
+    // (`GitNotedFiles::noteUnit`). Where another run of this process noted a Git folder or ".git" file
+    // already, this one takes what that run noted, which is what the folder held before either's
+    // commands ran. Everything noted is in the record before this returns, or the failure is logged.
+    // Reads the disk; never throws.
+    GitGuard(const std::vector<GuardedRepository>& repositories, const std::vector<std::filesystem::path>& gitFiles,
+        Options options);
+    // Lets go of what this run noted; the record then names what the other runs hold.
+    ~GitGuard();
+    GitGuard(const GitGuard&) = delete;
+    GitGuard& operator=(const GitGuard&) = delete;
+
+    // How many Git folders and ".git" files this guard notes.
+    std::size_t unitCount() const noexcept { return m_keys.size(); }
+
+    // What a watch of the unit looks at: the folders holding its noted files (changes there matter
+    // only at `names`), and the noted hooks' own files (a write through another hard link or through a
+    // link shows only there).
+    struct Watched {
+        std::vector<std::filesystem::path> folders;
+        std::vector<std::filesystem::path> files;
+        std::set<std::string> names;
+    };
+    Watched watched(std::size_t unit) const;
+
+    // Compares the unit's files with what was noted and moves aside each change that counts as
+    // "<name>.refused-<time>" (0600), putting back what was noted, with one log line each; a change
+    // that does not count becomes what later changes compare with. Returns the moved-aside paths. Any
+    // thread, at once with others. Never throws.
+    std::vector<std::filesystem::path> compare(std::size_t unit);
+    // The same for every unit.
+    std::vector<std::filesystem::path> compareAll();
+
+    // For the program's start, before its first run: compares what `record` names and no run of this
+    // process holds, and puts it back the same way; the record then names only what is held now.
+    // Never throws.
+    static void restoreLeftBehind(const std::filesystem::path& record, const GitCountedSettings::Reader& settings,
+        const Clock& clock = std::chrono::system_clock::now);
+
+private:
+    std::vector<std::filesystem::path> m_keys; // in the shared registry
+    Options m_options;
+};
+
+}

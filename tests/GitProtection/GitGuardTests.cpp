@@ -1,0 +1,307 @@
+// What the guard counts as a change that could make Git run something, what it puts back, and what it
+// keeps across runs at once and a kill.
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+namespace {
+
+const auto kNow = std::chrono::system_clock::from_time_t(1'796'000'000); // 2026-11-30T00:53:20Z
+constexpr const char* kRefused = ".refused-20261130T005320Z";
+
+void write(const fs::path& file, const std::string& bytes, fs::perms mode = fs::perms(0755))
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << bytes;
+    fs::permissions(file, mode);
+}
+
+unsigned modeOf(const fs::path& path)
+{
+    struct stat status { };
+    return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+bool existsAt(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
+
+void git(const fs::path& repository, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), { "git", "-C", repository.string() });
+    ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
+}
+
+// A repository made by `git init` at "<root>/project", its sample hooks included.
+struct Scene {
+    test::TemporaryHome home;
+    fs::path project = home.root / "project";
+    fs::path record = home.data / GitGuard::recordName;
+
+    Scene()
+    {
+        fs::create_directories(project);
+        git(project, { "init", "-q", "-b", "main" });
+    }
+
+    GitGuard guard(const std::vector<fs::path>& gitFiles = {}) const
+    {
+        return GitGuard({ { project / ".git", project } }, gitFiles,
+            { .record = record, .settings = GitCountedSettings::gitReaderForThisProcess(), .clock = [] { return kNow; } });
+    }
+};
+
+const std::string kHook = "#!/bin/sh\nexit 0\n";
+const std::string kPlanted = "#!/bin/sh\ntouch /tmp/ran\n";
+
+}
+
+TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
+{
+    using Step = std::function<void(const Scene&)>;
+    struct Case {
+        const char* name;
+        Step prepare; // the user's, before the run
+        Step change; // during the run
+        const char* moved; // the path whose change goes aside, relative to the project; none when kept
+        std::function<bool(const Scene&)> after; // what holds afterwards
+        std::vector<fs::path> gitFiles = {};
+    };
+    const Step none = [](const Scene&) {};
+    auto holds = [](std::string relative, std::optional<std::string> bytes) {
+        return [relative, bytes](const Scene& scene) {
+            fs::path file = scene.project / relative;
+            return bytes ? existsAt(file) && test::readFile(file) == *bytes : !existsAt(file);
+        };
+    };
+    auto configHolds = [](std::string text) {
+        return [text](const Scene& scene) {
+            return test::readFile(scene.project / ".git/config").find(text) != std::string::npos;
+        };
+    };
+    auto writing = [](std::string relative, std::string bytes, fs::perms mode = fs::perms(0755)) {
+        return [=](const Scene& scene) { write(scene.project / relative, bytes, mode); };
+    };
+    auto gitting = [](std::vector<std::string> arguments) {
+        return [arguments](const Scene& scene) { git(scene.project, arguments); };
+    };
+    const Case cases[] = {
+        // Hooks.
+        { "a new hook", none, writing(".git/hooks/pre-commit", kPlanted), ".git/hooks/pre-commit",
+            holds(".git/hooks/pre-commit", std::nullopt) },
+        { "a changed hook", writing(".git/hooks/pre-push", kHook), writing(".git/hooks/pre-push", kPlanted),
+            ".git/hooks/pre-push", holds(".git/hooks/pre-push", kHook) },
+        { "a hook made executable", writing(".git/hooks/post-merge", kHook, fs::perms(0644)),
+            [](const Scene& scene) { fs::permissions(scene.project / ".git/hooks/post-merge", fs::perms(0755)); },
+            ".git/hooks/post-merge",
+            [](const Scene& scene) { return modeOf(scene.project / ".git/hooks/post-merge") == 0644u; } },
+        { "a sample", none, writing(".git/hooks/pre-commit.sample", kPlanted), nullptr,
+            holds(".git/hooks/pre-commit.sample", kPlanted) },
+        { "another name among the hooks", none, writing(".git/hooks/tool.sh", kPlanted), nullptr,
+            holds(".git/hooks/tool.sh", kPlanted) },
+        { "a hook link's target rewritten",
+            [](const Scene& scene) {
+                write(scene.project / "scripts/pre-commit.sh", kHook);
+                fs::create_symlink("../../scripts/pre-commit.sh", scene.project / ".git/hooks/pre-commit");
+            },
+            writing("scripts/pre-commit.sh", kPlanted), "scripts/pre-commit.sh",
+            holds("scripts/pre-commit.sh", kHook) },
+        { "a hard-linked hook rewritten through its other name",
+            [](const Scene& scene) {
+                write(scene.project / "scripts/pre-commit.sh", kHook);
+                fs::create_hard_link(scene.project / "scripts/pre-commit.sh", scene.project / ".git/hooks/pre-commit");
+            },
+            [](const Scene& scene) { std::ofstream(scene.project / "scripts/pre-commit.sh") << kPlanted; },
+            ".git/hooks/pre-commit", holds(".git/hooks/pre-commit", kHook) },
+        // Configuration: only what names a program, a hooks folder or more configuration counts.
+        { "a program setting", none, gitting({ "config", "core.fsmonitor", "touch /tmp/ran; false" }), ".git/config",
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/config").find("fsmonitor") == std::string::npos;
+            } },
+        { "a filter's process", none, gitting({ "config", "filter.lfs.process", "./tool" }), ".git/config",
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/config").find("lfs") == std::string::npos;
+            } },
+        { "an include", none, gitting({ "config", "include.path", "../shared.cfg" }), ".git/config",
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/config").find("include") == std::string::npos;
+            } },
+        { "a conditional include", none, gitting({ "config", "includeIf.onbranch:main.path", "../shared.cfg" }),
+            ".git/config",
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/config").find("include") == std::string::npos;
+            } },
+        { "a hooks folder", none, gitting({ "config", "core.hooksPath", ".husky" }), ".git/config",
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/config").find("hooksPath") == std::string::npos;
+            } },
+        { "a program setting in the worktree's configuration", none,
+            writing(".git/config.worktree", "[core]\n\tpager = touch /tmp/ran\n", fs::perms(0644)), ".git/config.worktree",
+            holds(".git/config.worktree", std::nullopt) },
+        { "a configuration Git cannot read", none, writing(".git/config", "[core\n", fs::perms(0644)), ".git/config",
+            configHolds("repositoryformatversion") },
+        { "git remote add", none, gitting({ "remote", "add", "origin", "https://example.com/x.git" }), nullptr,
+            configHolds("[remote \"origin\"]") },
+        { "git config user.email", none, gitting({ "config", "user.email", "bot@example.com" }), nullptr,
+            configHolds("bot@example.com") },
+        { "the upstream of git push -u", gitting({ "remote", "add", "origin", "https://example.com/x.git" }),
+            [](const Scene& scene) {
+                git(scene.project, { "config", "branch.main.remote", "origin" });
+                git(scene.project, { "config", "branch.main.merge", "refs/heads/main" });
+            },
+            nullptr, configHolds("merge = refs/heads/main") },
+        { "git submodule init", none,
+            [](const Scene& scene) {
+                git(scene.project, { "config", "submodule.lib.url", "https://example.com/lib.git" });
+                git(scene.project, { "config", "submodule.lib.active", "true" });
+            },
+            nullptr, configHolds("[submodule \"lib\"]") },
+        { "a work tree elsewhere", none, gitting({ "config", "core.worktree", "../elsewhere" }), nullptr,
+            configHolds("worktree = ../elsewhere") },
+        // What sends Git to another Git folder.
+        { "a new commondir", none, writing(".git/commondir", "../.g2\n", fs::perms(0644)), ".git/commondir",
+            holds(".git/commondir", std::nullopt) },
+        { "a commondir rewritten in a linked worktree's folder",
+            [](const Scene& scene) {
+                write(scene.project / ".git/worktrees/linked/HEAD", "ref: refs/heads/x\n");
+                write(scene.project / ".git/worktrees/linked/gitdir", (scene.project / "linked/.git").string() + "\n");
+                write(scene.project / ".git/worktrees/linked/commondir", "../..\n", fs::perms(0644));
+            },
+            writing(".git/worktrees/linked/commondir", "../../../.g2\n", fs::perms(0644)),
+            ".git/worktrees/linked/commondir", holds(".git/worktrees/linked/commondir", "../..\n") },
+        { "a commondir removed",
+            [](const Scene& scene) {
+                write(scene.project / ".git/modules/lib/HEAD", "ref: refs/heads/x\n");
+                write(scene.project / ".git/modules/lib/commondir", "../..\n", fs::perms(0644));
+            },
+            [](const Scene& scene) { fs::remove(scene.project / ".git/modules/lib/commondir"); }, nullptr,
+            holds(".git/modules/lib/commondir", std::nullopt) },
+        { "a commondir that is a link", none,
+            [](const Scene& scene) { fs::create_symlink(scene.home.root, scene.project / ".git/commondir"); },
+            ".git/commondir", holds(".git/commondir", std::nullopt) },
+        { "a submodule's .git file sent elsewhere", writing("sub/.git", "gitdir: ../.git/modules/sub\n", fs::perms(0644)),
+            writing("sub/.git", "gitdir: ../.sub-copy\n", fs::perms(0644)), "sub/.git",
+            holds("sub/.git", "gitdir: ../.git/modules/sub\n"), { "sub/.git" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        testCase.prepare(scene);
+        std::vector<fs::path> gitFiles;
+        for (const auto& relative : testCase.gitFiles)
+            gitFiles.push_back(scene.project / relative);
+        test::CapturedLog log;
+        GitGuard guard = scene.guard(gitFiles);
+        testCase.change(scene);
+        auto moved = guard.compareAll();
+
+        const fs::path aside = testCase.moved ? scene.project / (std::string(testCase.moved) + kRefused) : fs::path();
+        EXPECT_EQ(moved, testCase.moved ? std::vector { aside } : std::vector<fs::path> {});
+        EXPECT_EQ(log.lines().size(), testCase.moved ? 1u : 0u);
+        if (testCase.moved && fs::symlink_status(aside).type() == fs::file_type::regular) {
+            EXPECT_EQ(modeOf(aside), 0600u);
+        }
+        EXPECT_TRUE(testCase.after(scene));
+        EXPECT_TRUE(guard.compareAll().empty());
+    }
+}
+
+// Each change of the run is caught, however often, under a name of its own, and a change that does not
+// count is what the next one compares with: a program setting after a new remote takes only itself.
+TEST(GitGuard, CatchesEveryLaterChangeAgainAndKeepsWhatDidNotCount)
+{
+    Scene scene;
+    GitGuard guard = scene.guard();
+    const fs::path commondir = scene.project / ".git/commondir";
+    for (const auto& suffix : { "", "-2", "-3" }) {
+        write(commondir, "../.g2\n");
+        fs::path expected = commondir.string() + kRefused + suffix;
+        EXPECT_EQ(guard.compareAll(), std::vector { expected });
+        EXPECT_EQ(test::readFile(expected), "../.g2\n");
+    }
+    git(scene.project, { "remote", "add", "origin", "https://example.com/x.git" });
+    EXPECT_TRUE(guard.compareAll().empty());
+    git(scene.project, { "config", "core.pager", "touch /tmp/ran" });
+    EXPECT_EQ(guard.compareAll().size(), 1u);
+    const std::string config = test::readFile(scene.project / ".git/config");
+    EXPECT_NE(config.find("[remote \"origin\"]"), std::string::npos);
+    EXPECT_EQ(config.find("pager"), std::string::npos);
+}
+
+// A second run that starts while a change of the first's command is still there takes what the first
+// noted: the change goes, whichever run compares first.
+TEST(GitGuard, ARunStartedLaterTakesWhatTheFirstNoted)
+{
+    Scene scene;
+    GitGuard first = scene.guard();
+    write(scene.project / ".git/hooks/pre-commit", kPlanted);
+    {
+        GitGuard second = scene.guard();
+        EXPECT_EQ(second.compareAll().size(), 1u);
+    }
+    EXPECT_FALSE(existsAt(scene.project / ".git/hooks/pre-commit"));
+    write(scene.project / ".git/hooks/pre-commit", kPlanted);
+    EXPECT_EQ(first.compareAll().size(), 1u);
+}
+
+// A process killed during a run leaves its record; the next start puts back what counts from it, keeps
+// what does not, and drops the record.
+TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
+{
+    Scene scene;
+    const fs::path other = scene.home.root / "other";
+    fs::create_directories(other);
+    git(other, { "init", "-q" });
+    write(scene.project / ".git/hooks/pre-push", kHook);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        GitGuard guard({ { scene.project / ".git", scene.project }, { other / ".git", other } }, {},
+            { .record = scene.record, .settings = GitCountedSettings::gitReaderForThisProcess() });
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(fs::exists(scene.record));
+    EXPECT_EQ(modeOf(scene.record), 0600u);
+
+    write(scene.project / ".git/hooks/pre-push", kPlanted);
+    write(scene.project / ".git/hooks/post-checkout", kPlanted);
+    git(scene.project, { "config", "core.fsmonitor", "touch /tmp/ran; false" });
+    git(other, { "remote", "add", "origin", "https://example.com/x.git" });
+    test::CapturedLog log;
+    GitGuard::restoreLeftBehind(scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+
+    EXPECT_EQ(test::readFile(scene.project / ".git/hooks/pre-push"), kHook);
+    EXPECT_EQ(test::readFile(scene.project / (std::string(".git/hooks/pre-push") + kRefused)), kPlanted);
+    EXPECT_FALSE(existsAt(scene.project / ".git/hooks/post-checkout"));
+    EXPECT_EQ(test::readFile(scene.project / ".git/config").find("fsmonitor"), std::string::npos);
+    EXPECT_NE(test::readFile(other / ".git/config").find("[remote \"origin\"]"), std::string::npos);
+    EXPECT_EQ(log.lines().size(), 3u);
+    EXPECT_FALSE(fs::exists(scene.record));
+}
+
+// A file past what a copy holds is noted by its identity: a change to it still goes aside, with
+// nothing to put back, and the log says so.
+TEST(GitGuard, AHookPastTheCopyBoundIsMovedAsideWithNothingPutBack)
+{
+    Scene scene;
+    write(scene.project / ".git/hooks/pre-commit", std::string(GitNotedFiles::maxCopiedBytes + 1, '#'));
+    GitGuard guard = scene.guard();
+    test::CapturedLog log;
+    std::ofstream(scene.project / ".git/hooks/pre-commit", std::ios::app) << "\ntouch /tmp/ran\n";
+    EXPECT_EQ(guard.compareAll().size(), 1u);
+    EXPECT_FALSE(existsAt(scene.project / ".git/hooks/pre-commit"));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines()[0].find("nothing was put back"), std::string::npos);
+}

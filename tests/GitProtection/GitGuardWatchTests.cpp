@@ -1,0 +1,206 @@
+// What a guarded Git folder is given goes aside while the run lasts, without waiting for the next
+// check, also past a queue that overflowed; and the placeholder that keeps the repository's own ".git"
+// from getting a "commondir".
+#include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/GitGuardWatch.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <optional>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A repository at "<root>/project" with a submodule's Git folder "lib" and a hook that is a hard link
+// of a script in the work tree and one that is a symbolic link to another.
+struct WatchedRepository {
+    test::TemporaryHome home;
+    fs::path project = home.root / "project";
+    fs::path git = test::madeFolder(project / ".git");
+    fs::path module = test::madeFolder(git / "modules/lib");
+    fs::path hooks = test::madeFolder(git / "hooks");
+    fs::path scripts = test::madeFolder(project / "scripts");
+
+    WatchedRepository()
+    {
+        test::touch(git / "HEAD");
+        test::touch(module / "HEAD");
+        std::ofstream(scripts / "pre-commit.sh") << "#!/bin/sh\n";
+        fs::create_hard_link(scripts / "pre-commit.sh", hooks / "pre-commit");
+        std::ofstream(scripts / "pre-push.sh") << "#!/bin/sh\n";
+        fs::create_symlink("../../scripts/pre-push.sh", hooks / "pre-push");
+    }
+
+    GitGuard::Options options(GitCountedSettings::Reader settings = GitCountedSettings::gitReaderForThisProcess()) const
+    {
+        return { .record = home.data / GitGuard::recordName, .settings = std::move(settings) };
+    }
+};
+
+fs::path recordIn(const test::TemporaryHome& home) { return home.data / CommonDirPlaceholders::recordName; }
+
+std::size_t refusedCount(const fs::path& folder)
+{
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(folder))
+        count += entry.path().filename().string().find(".refused-") != std::string::npos ? 1 : 0;
+    return count;
+}
+
+}
+
+// Each way a file can come to be at a watched name, or be rewritten through another name, is caught
+// again and again by the watch's own thread.
+TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
+{
+    WatchedRepository repository;
+    test::CapturedLog log;
+    GitGuard guard({ { repository.git, repository.project } }, {}, repository.options());
+    GitGuardWatch watch(guard);
+    EXPECT_GT(watch.watchedCount(), 0u);
+    EXPECT_EQ(watch.unwatchedCount(), 0u);
+    const fs::path commondir = repository.module / "commondir";
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        fs::path folder; // where it goes aside
+    };
+    const Case cases[] = {
+        { "a commondir written", [&] { std::ofstream(commondir) << "../../../.g2\n"; }, repository.module },
+        { "a commondir renamed into place",
+            [&] {
+                std::ofstream(repository.module / "prepared") << "../../../.g2\n";
+                fs::rename(repository.module / "prepared", commondir);
+            },
+            repository.module },
+        { "a commondir as a link", [&] { fs::create_symlink(repository.home.root, commondir); }, repository.module },
+        { "a new hook", [&] { std::ofstream(repository.hooks / "post-checkout") << "#!/bin/sh\n"; },
+            repository.hooks },
+        { "a hook rewritten through its hard link",
+            [&] { std::ofstream(repository.scripts / "pre-commit.sh") << "#!/bin/sh\ntouch /tmp/ran\n"; },
+            repository.hooks },
+        { "a hook's link target rewritten",
+            [&] { std::ofstream(repository.scripts / "pre-push.sh") << "#!/bin/sh\ntouch /tmp/ran\n"; },
+            repository.scripts },
+    };
+    std::size_t logged = 0;
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        std::size_t before = refusedCount(testCase.folder);
+        testCase.change();
+        // The watch moves a change aside in milliseconds; a few seconds only keep a missed one from
+        // holding up the suite.
+        ASSERT_TRUE(test::eventually(
+            [&] { return refusedCount(testCase.folder) == before + 1; }, std::chrono::seconds(5)));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(commondir)));
+        ++logged;
+    }
+    EXPECT_TRUE(test::eventually([&] { return log.lines().size() == logged; }, std::chrono::seconds(5)));
+    EXPECT_EQ(test::readFile(repository.hooks / "pre-commit"), "#!/bin/sh\n");
+    EXPECT_EQ(test::readFile(repository.scripts / "pre-push.sh"), "#!/bin/sh\n");
+}
+
+// While the watch's thread is held in a comparison, more events than the kernel queues arrive and a
+// hook is planted in another repository after them: the queue overflows, the hook's own event is
+// lost, and the full comparison that follows the overflow still finds the hook.
+TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
+{
+    WatchedRepository repository;
+    const fs::path other = test::madeFolder(repository.home.root / "other/.git");
+    test::touch(other / "HEAD");
+    std::atomic<bool> holding = false;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto held = [&, reader = GitCountedSettings::gitReaderForThisProcess()](std::string_view bytes) {
+        if (!holding.exchange(true))
+            released.wait();
+        return reader(bytes);
+    };
+    GitGuard guard({ { repository.git, repository.project }, { other, other.parent_path() } }, {},
+        repository.options(held));
+    GitGuardWatch watch(guard);
+    std::ofstream(repository.git / "config") << "[user]\n\temail = user@example.com\n";
+    ASSERT_TRUE(test::eventually([&] { return holding.load(); }, std::chrono::seconds(10)));
+
+    std::ifstream limit("/proc/sys/fs/inotify/max_queued_events");
+    std::size_t queued = 16384;
+    limit >> queued;
+    for (std::size_t index = 0; index <= queued; ++index)
+        fs::create_directory(repository.git / ("flood-" + std::to_string(index)));
+    fs::create_directory(other / "hooks");
+    std::ofstream(other / "hooks/pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
+    release.set_value();
+
+    EXPECT_TRUE(test::eventually(
+        [&] { return !fs::exists(other / "hooks/pre-commit"); }, std::chrono::seconds(30)));
+    EXPECT_EQ(refusedCount(other / "hooks"), 1u);
+}
+
+TEST(CommonDirPlaceholders, HoldOneReadingTheFolderItselfAndLeaveNoTrace)
+{
+    constexpr const char* ownPath = "(the Git folder's own path)\n";
+    struct Case {
+        const char* name;
+        std::optional<std::string> before; // the repository's own "commondir" before the run
+        bool changedDuring;
+        bool held;
+        std::optional<std::string> after;
+    };
+    const Case cases[] = {
+        { "none there", std::nullopt, false, true, std::nullopt },
+        { "the user's own", "../..\n", false, false, "../..\n" },
+        { "one an earlier process left", ownPath, false, true, std::nullopt },
+        { "one an earlier version left", ".\n", false, true, std::nullopt },
+        { "changed while held", std::nullopt, true, true, "../.g2\n" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        WatchedRepository repository;
+        const fs::path commondir = repository.git / "commondir";
+        const std::string placeholder = repository.git.string() + "\n";
+        if (testCase.before)
+            std::ofstream(commondir) << (testCase.before == ownPath ? placeholder : *testCase.before);
+        {
+            CommonDirPlaceholders placeholders(
+                CommonDirPlaceholders::gitFolders({ repository.project }), recordIn(repository.home));
+            EXPECT_EQ(placeholders.held().size(), testCase.held ? 1u : 0u);
+            EXPECT_EQ(test::readFile(commondir),
+                testCase.held && testCase.before != ".\n" ? placeholder : testCase.before.value_or(""));
+            if (testCase.changedDuring)
+                std::ofstream(commondir) << "../.g2\n";
+        }
+        EXPECT_EQ(
+            fs::exists(commondir) ? std::optional(test::readFile(commondir)) : std::nullopt, testCase.after);
+    }
+}
+
+// Runs at once share the placeholder, the last removes it, and Git reads it as the folder itself.
+TEST(CommonDirPlaceholders, SharedByRunsAtOnceAndReadByGitAsTheFolderItself)
+{
+    test::TemporaryHome home;
+    fs::path project = home.root / "project";
+    ASSERT_EQ(test::runPeer({ "git", "init", "-q", project.string() }).exitStatus, 0);
+    const std::string placeholder = (project / ".git").string() + "\n";
+    auto first = std::make_unique<CommonDirPlaceholders>(
+        CommonDirPlaceholders::gitFolders({ project }), recordIn(home));
+    {
+        CommonDirPlaceholders second(CommonDirPlaceholders::gitFolders({ project }), recordIn(home));
+        EXPECT_EQ(second.held().size(), 1u);
+        auto commonDir = test::runPeer({ "git", "-C", project.string(), "rev-parse", "--git-common-dir" });
+        EXPECT_EQ(commonDir.exitStatus, 0);
+        EXPECT_EQ(commonDir.output, placeholder);
+    }
+    EXPECT_EQ(test::readFile(project / ".git/commondir"), placeholder);
+    first.reset();
+    EXPECT_FALSE(fs::exists(project / ".git/commondir"));
+    EXPECT_FALSE(fs::exists(recordIn(home)));
+}
