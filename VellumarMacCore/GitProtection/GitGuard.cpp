@@ -116,6 +116,7 @@ namespace {
     struct Undone {
         fs::path path;
         MovedAside moved;
+        Kind noted = Kind::absent;
         bool putBack = false;
     };
 
@@ -127,9 +128,11 @@ namespace {
             return line + "it could not be moved aside ("
                 + std::generic_category().message(undone.moved.error) + ").";
         line += "the change was moved aside as " + (undone.path.parent_path() / *undone.moved.name).string();
+        if (undone.putBack)
+            return line + ", and what the run found there was put back.";
         return line
-            + (undone.putBack ? ", and what the run found there was put back."
-                              : ", and nothing was put back (the run found none it could copy).");
+            + (undone.noted == Kind::absent ? "; there was none when the run started."
+                                            : ", and nothing could be put back (the run kept no copy of it).");
     }
 
     // Moves aside what is at `path` when it still differs from `noted`, and puts `noted` back. The
@@ -142,7 +145,8 @@ namespace {
         FileDescriptor folder(::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder.get() < 0)
             return std::nullopt;
-        Undone undone { path, moveAside(folder.get(), path.filename().string(), GitGuard::refusedLabel, clock()) };
+        Undone undone { path, moveAside(folder.get(), path.filename().string(), GitGuard::refusedLabel, clock()),
+            noted.kind };
         if (undone.moved.name)
             undone.putBack = putBack(folder.get(), path.filename().string(), noted);
         return undone;

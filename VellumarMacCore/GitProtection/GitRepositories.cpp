@@ -99,8 +99,18 @@ namespace {
             }
             GitConfigPaths::GitEntries entries = GitConfigPaths::gitEntries(existing);
             std::vector<Repository> repositories = repositoriesOf(entries);
-            for (const auto& repository : repositories)
-                m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
+            // A place's Git folder even before it holds a HEAD: a command could add one.
+            std::set<fs::path> guarded;
+            for (const auto& place : m_places) {
+                auto gitFolder = resolvingSymlinks(place / ".git");
+                std::error_code error;
+                if (gitFolder && fs::is_directory(*gitFolder, error) && guarded.insert(*gitFolder).second)
+                    m_protection.guarded.push_back({ *gitFolder, place });
+            }
+            for (const auto& repository : repositories) {
+                if (guarded.insert(repository.gitFolder).second)
+                    m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
+            }
 
             std::size_t places = static_cast<std::size_t>(std::count_if(repositories.begin(),
                 repositories.end(), [](const Repository& repository) { return repository.isPlace; }));

@@ -303,5 +303,5 @@ TEST(GitGuard, AHookPastTheCopyBoundIsMovedAsideWithNothingPutBack)
     EXPECT_EQ(guard.compareAll().size(), 1u);
     EXPECT_FALSE(existsAt(scene.project / ".git/hooks/pre-commit"));
     ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_NE(log.lines()[0].find("nothing was put back"), std::string::npos);
+    EXPECT_NE(log.lines()[0].find("nothing could be put back"), std::string::npos);
 }

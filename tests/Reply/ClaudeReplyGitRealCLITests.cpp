@@ -674,10 +674,10 @@ TEST_F(ClaudeReplyGitRealCLI, EveryRepositoryInAGrantedFolderRunsNothingACommand
         EXPECT_FALSE(fs::exists(repository / ".git/hooks/pre-commit")) << repository;
 }
 
-// 1,000 repositories in a granted folder: the settings keep within the budget, so that the sandbox
-// starts and the command runs; those past the budget are read-only whole, the others name by name, and
-// no hook can be planted in any of them.
-TEST_F(ClaudeReplyGitRealCLI, AThousandRepositoriesKeepWithinTheBudgetAndThosePastItAreReadOnlyWhole)
+// 1,000 repositories in a granted folder: the sandbox denies nothing in any of them, so that the
+// command starts as fast as with none and writes where it may; the guard moves aside each hook it
+// plants, with a log line each.
+TEST_F(ClaudeReplyGitRealCLI, AThousandRepositoriesCostNoMountAndKeepNoPlantedHook)
 {
     const fs::path grant = root / "Projects";
     fs::create_directories(grant);
@@ -696,27 +696,18 @@ TEST_F(ClaudeReplyGitRealCLI, AThousandRepositoriesKeepWithinTheBudgetAndThosePa
     EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
     EXPECT_NE(world.model->requestLog().find("works-42"), std::string::npos);
 
-    std::set<fs::path> whole;
-    std::size_t inGrant = 0;
-    for (const auto& denied : deniedWrites(world, "ios-1")) {
-        inGrant += isPathInside(denied, grant);
-        if (fs::path(denied).filename() == ".git")
-            whole.insert(denied);
-    }
-    EXPECT_LE(inGrant, GitFolders::gitPathBudget);
-    EXPECT_GT(whole.size(), 0u);
-    EXPECT_LT(whole.size(), repositories.size());
+    // The grant's own protected names only.
+    for (const auto& denied : deniedWrites(world, "ios-1"))
+        EXPECT_FALSE(fs::path(denied).lexically_relative(grant).begin()->string().starts_with("r")) << denied;
     for (const auto& repository : repositories) {
         SCOPED_TRACE(repository.string());
         EXPECT_FALSE(fs::exists(repository / ".git/hooks/pre-commit"));
-        EXPECT_EQ(fs::exists(repository / ".git/probe"), !whole.contains(repository / ".git"));
+        EXPECT_TRUE(fs::exists(repository / ".git/probe"));
     }
     auto lines = log.lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                  [](const std::string& line) {
-                      return line.find("more than the sandbox has room") != std::string::npos;
-                  }),
-        1);
+                  [](const std::string& line) { return line.find("hooks/pre-commit changed") != std::string::npos; }),
+        1000);
     EXPECT_FALSE(usersGitRan({ repositories.front(), repositories.back() }, world.home, ran));
 }
 
@@ -799,4 +790,66 @@ TEST_F(ClaudeReplyGitRealCLI, ASubmoduleLinkPastTheCapIsReadOnlyAtItsTarget)
 
     EXPECT_FALSE(fs::exists(store / "hooks/pre-commit"));
     EXPECT_FALSE(usersGitRan({ grant / "linked", grant }, world.home, ran));
+}
+
+// A repository below the granted "~/Projects", itself no repository, costs the sandbox no mount: a
+// command plants code the user's Git would run, and the guard moves it aside while the command still
+// runs, so that the user's commit afterwards runs nothing; the remote the command added stays.
+TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKeepsTheBotsRemote)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& app)> prepare; // the user's own set-up
+        std::string plant; // run in the repository
+        std::string planted; // a shell test that holds while the planted code is in place
+        fs::path refusedIn; // the folder where it goes aside, relative to the repository
+    };
+    // Outside every world's folder, so that each row's commands name it alike.
+    const fs::path ran = root / "ran";
+    const std::string touch = "touch " + ran.string();
+    const Case cases[] = {
+        { "a planted hook", [](const fs::path&) {},
+            "python3 -c \"import os; open('.git/hooks/pre-commit', 'w').write('#!/bin/sh\\n" + touch
+                + "\\n'); os.chmod('.git/hooks/pre-commit', 0o755)\"",
+            "test -e .git/hooks/pre-commit", ".git/hooks" },
+        { "the script a hook links to",
+            [](const fs::path& repository) {
+                writeScript(repository / "scripts/pre-commit.sh", "exit 0\n");
+                fs::create_symlink("../../scripts/pre-commit.sh", repository / ".git/hooks/pre-commit");
+            },
+            "echo '" + touch + "' >> scripts/pre-commit.sh", "grep -q ran scripts/pre-commit.sh", "scripts" },
+        { "a program setting", [](const fs::path&) {},
+            "git config core.fsmonitor '" + touch + "; false'", "git config core.fsmonitor", ".git" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        // A world of its own: a session and a grant that start anew.
+        RunnerWorld rowWorld;
+        const fs::path grant = fs::canonical(rowWorld.folder.path()) / "home/Projects";
+        const fs::path app = grant / "app";
+        fs::remove(ran);
+        makeRepository(app);
+        testCase.prepare(app);
+        const std::string a = "cd '" + app.string() + "' && ";
+        rowWorld.openGates();
+        rowWorld.startReal(test::commandSteps({
+            a + "git remote add upstream https://example.com/upstream.git && echo added-$((6 * 7))",
+            a + testCase.plant + "; for i in $(seq 300); do " + testCase.planted
+                + " || break; sleep 0.1; done; " + testCase.planted + " && echo still-$((6 * 7)) || echo gone-$((6 * 7))",
+        }));
+        test::CapturedLog log;
+        EXPECT_EQ(rowWorld.run(commandsJob(grant)).reply, "Done.");
+
+        std::string requests = rowWorld.model->requestLog();
+        EXPECT_NE(requests.find("added-42"), std::string::npos);
+        EXPECT_NE(requests.find("gone-42"), std::string::npos);
+        for (const auto& denied : deniedWrites(rowWorld, "ios-1"))
+            EXPECT_FALSE(isPathInside(fs::path(denied), app)) << denied;
+        std::size_t refused = 0;
+        for (const auto& entry : fs::directory_iterator(app / testCase.refusedIn))
+            refused += entry.path().filename().string().find(".refused-") != std::string::npos;
+        EXPECT_EQ(refused, 1u);
+        EXPECT_FALSE(usersGitRan({ app }, rowWorld.home, ran));
+        EXPECT_EQ(git(app, { "remote", "get-url", "upstream" }).output, "https://example.com/upstream.git\n");
+    }
 }
