@@ -49,10 +49,7 @@ namespace {
         TemporaryCopy& operator=(const TemporaryCopy&) = delete;
 
         // Absent when the copy could not be written whole.
-        std::optional<std::string> path() const
-        {
-            return m_complete ? std::optional(m_path) : std::nullopt;
-        }
+        std::optional<std::string> path() const { return m_complete ? std::optional(m_path) : std::nullopt; }
 
     private:
         std::string m_path;
@@ -65,23 +62,25 @@ std::string keyPattern()
 {
     std::string programs = GitProgramSettings::keyPattern();
     // "^(...)$" around the program settings' alternatives.
-    return programs.substr(0, programs.size() - 2) + "|core\\.hookspath|include\\.path|includeif\\..+\\.path)$";
+    return programs.substr(0, programs.size() - 2)
+        + "|core\\.hookspath|include\\.path|includeif\\..+\\.path)$";
 }
 
 Reader gitReader(std::string searchPath, CommandRunnerFunction run)
 {
-    return [searchPath = std::move(searchPath), run = std::move(run),
-               pattern = keyPattern()](std::string_view configuration) -> std::optional<std::string> {
+    return [searchPath = std::move(searchPath), run = std::move(run), pattern = keyPattern()](
+               std::string_view configuration) -> std::optional<std::string> {
         try {
             auto git = GitConfigPaths::gitExecutable(searchPath);
             TemporaryCopy copy(configuration);
             if (!git || !copy.path())
                 return std::nullopt;
-            CommandResult result = run(*git, { "config", "-z", "--file", *copy.path(), "--get-regexp", pattern },
-                { .environment = CommandEnvironment { { "PATH", searchPath }, { "HOME", "/nonexistent" },
-                      { "GIT_CONFIG_NOSYSTEM", "1" } },
-                    .workingFolder = fs::path("/"),
-                    .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
+            CommandResult result
+                = run(*git, { "config", "-z", "--file", *copy.path(), "--get-regexp", pattern },
+                    { .environment = CommandEnvironment { { "PATH", searchPath }, { "HOME", "/nonexistent" },
+                          { "GIT_CONFIG_NOSYSTEM", "1" } },
+                        .workingFolder = fs::path("/"),
+                        .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
             if (result.timedOut || (result.status != 0 && result.status != kNoneFound))
                 return std::nullopt;
             return result.status == 0 ? result.output : std::string();

@@ -100,7 +100,8 @@ namespace {
                 folderFD, prepared.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             made = file.get() >= 0;
             for (std::size_t written = 0; made && written < noted.content.size();) {
-                ssize_t count = ::write(file.get(), noted.content.data() + written, noted.content.size() - written);
+                ssize_t count
+                    = ::write(file.get(), noted.content.data() + written, noted.content.size() - written);
                 made = count > 0;
                 written += made ? static_cast<std::size_t>(count) : 0;
             }
@@ -131,8 +132,9 @@ namespace {
         if (undone.putBack)
             return line + ", and what the run found there was put back.";
         return line
-            + (undone.noted == Kind::absent ? "; there was none when the run started."
-                                            : ", and nothing could be put back (the run kept no copy of it).");
+            + (undone.noted == Kind::absent
+                    ? "; there was none when the run started."
+                    : ", and nothing could be put back (the run kept no copy of it).");
     }
 
     // Moves aside what is at `path` when it still differs from `noted`, and puts `noted` back. The
@@ -145,8 +147,8 @@ namespace {
         FileDescriptor folder(::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder.get() < 0)
             return std::nullopt;
-        Undone undone { path, moveAside(folder.get(), path.filename().string(), GitGuard::refusedLabel, clock()),
-            noted.kind };
+        Undone undone { path,
+            moveAside(folder.get(), path.filename().string(), GitGuard::refusedLabel, clock()), noted.kind };
         if (undone.moved.name)
             undone.putBack = putBack(folder.get(), path.filename().string(), noted);
         return undone;
@@ -177,7 +179,8 @@ namespace {
     }
 
     // Compares the unit with what is there now and undoes what counts.
-    Settled settle(const NotedUnit& noted, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
+    Settled settle(
+        const NotedUnit& noted, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
     {
         Settled settled;
         NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree);
@@ -217,14 +220,21 @@ namespace {
     }
 
     // The units a guard notes, each once.
-    std::vector<NotedUnit> notedUnits(const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& gitFiles)
+    std::vector<NotedUnit> notedUnits(const std::vector<GuardedRepository>& repositories,
+        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& placeholderFolders)
     {
         std::vector<NotedUnit> units;
         std::set<fs::path> keys;
         auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree) {
             NotedUnit unit { gitFolder, workTree, {} };
-            if (keys.insert(unit.key()).second)
-                units.push_back(GitNotedFiles::noteUnit(gitFolder, workTree));
+            if (!keys.insert(unit.key()).second)
+                return;
+            unit = GitNotedFiles::noteUnit(gitFolder, workTree);
+            if (gitFolder
+                && std::find(placeholderFolders.begin(), placeholderFolders.end(), *gitFolder)
+                    != placeholderFolders.end())
+                unit.files.erase(*gitFolder / "commondir");
+            units.push_back(std::move(unit));
         };
         for (const auto& repository : repositories) {
             add(repository.gitFolder, repository.workTree);
@@ -240,19 +250,20 @@ namespace {
 
 }
 
-GitGuard::GitGuard(
-    const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& gitFiles, Options options)
+GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& gitFiles,
+    const std::vector<fs::path>& placeholderFolders, Options options)
     : m_options(std::move(options))
 {
     std::optional<std::string> unrecorded;
     try {
-        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles);
+        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, placeholderFolders);
         m_keys.reserve(units.size());
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
         for (auto& unit : units) {
             fs::path key = unit.key();
-            auto [found, added] = shared.units.try_emplace(key, Held { 0, std::move(unit), m_options.record });
+            auto [found, added]
+                = shared.units.try_emplace(key, Held { 0, std::move(unit), m_options.record });
             ++found->second.runs;
             m_keys.push_back(std::move(key));
         }
@@ -265,7 +276,8 @@ GitGuard::GitGuard(
         // Out of memory: what was noted so far is guarded.
     }
     if (unrecorded)
-        platform::logError("The record of what a run's Git repositories hold could not be written (" + *unrecorded
+        platform::logError("The record of what a run's Git repositories hold could not be written ("
+            + *unrecorded
             + "); a change made there is put back during the run, but not after the program is killed.");
 }
 
@@ -357,7 +369,8 @@ std::vector<fs::path> GitGuard::compareAll()
     return moved;
 }
 
-void GitGuard::restoreLeftBehind(const fs::path& record, const GitCountedSettings::Reader& settings, const Clock& clock)
+void GitGuard::restoreLeftBehind(
+    const fs::path& record, const GitCountedSettings::Reader& settings, const Clock& clock)
 {
     try {
         std::vector<NotedUnit> left;

@@ -51,10 +51,12 @@ public:
     // (`GitFolders::linkedFolders`) and its work tree's ".git", and of each ".git" file in `gitFiles`
     // (`GitNotedFiles::noteUnit`). Where another run of this process noted a Git folder or ".git" file
     // already, this one takes what that run noted, which is what the folder held before either's
-    // commands ran. Everything noted is in the record before this returns, or the failure is logged.
-    // Reads the disk; never throws.
-    GitGuard(const std::vector<GuardedRepository>& repositories, const std::vector<std::filesystem::path>& gitFiles,
-        Options options);
+    // commands ran. The "commondir" of each of `placeholderFolders` is left to its placeholder
+    // (`CommonDirPlaceholders`), which the sandbox keeps and the run removes. Everything noted is in
+    // the record before this returns, or the failure is logged. Reads the disk; never throws.
+    GitGuard(const std::vector<GuardedRepository>& repositories,
+        const std::vector<std::filesystem::path>& gitFiles,
+        const std::vector<std::filesystem::path>& placeholderFolders, Options options);
     // Lets go of what this run noted; the record then names what the other runs hold.
     ~GitGuard();
     GitGuard(const GitGuard&) = delete;
@@ -84,8 +86,8 @@ public:
     // For the program's start, before its first run: compares what `record` names and no run of this
     // process holds, and puts it back the same way; the record then names only what is held now.
     // Never throws.
-    static void restoreLeftBehind(const std::filesystem::path& record, const GitCountedSettings::Reader& settings,
-        const Clock& clock = std::chrono::system_clock::now);
+    static void restoreLeftBehind(const std::filesystem::path& record,
+        const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
 private:
     std::vector<std::filesystem::path> m_keys; // in the shared registry

@@ -21,7 +21,8 @@ namespace {
     constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB
         | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
     // A file written through any of its names, or through a link that leads to it.
-    constexpr std::uint32_t kFileEvents = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+    constexpr std::uint32_t kFileEvents
+        = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
 }
 
@@ -48,9 +49,10 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard)
         m_startCount = m_targets.size();
         m_startUnwatched = m_unwatched.size();
         if (!m_unwatched.empty())
-            platform::logError(std::to_string(m_unwatched.size()) + " of a run's Git folders cannot be watched ("
-                + std::strerror(firstError) + "); they are compared every "
-                + std::to_string(comparisonInterval.count()) + " ms instead.");
+            platform::logError(std::to_string(m_unwatched.size())
+                + " of a run's Git folders cannot be watched (" + std::strerror(firstError)
+                + "); they are compared every " + std::to_string(comparisonInterval.count())
+                + " ms instead.");
         m_thread = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
     } catch (const std::exception&) {
         // No thread: the guard's comparisons after each command and at the run's end remain.
@@ -69,20 +71,21 @@ int GitGuardWatch::watchUnit(std::size_t unit)
 {
     GitGuard::Watched watched = m_guard.watched(unit);
     int firstError = 0;
-    auto add = [&](const std::filesystem::path& path, std::uint32_t events, const std::set<std::string>& names) {
-        int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events);
-        if (descriptor >= 0) {
-            Target& target = m_targets[descriptor];
-            target.units.insert(unit);
-            target.names.insert(names.begin(), names.end());
-            return;
-        }
-        // What is not there is seen arriving by its folder's watch.
-        if (errno == ENOENT || errno == ENOTDIR)
-            return;
-        firstError = firstError != 0 ? firstError : errno;
-        m_unwatched.insert(unit);
-    };
+    auto add
+        = [&](const std::filesystem::path& path, std::uint32_t events, const std::set<std::string>& names) {
+              int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events);
+              if (descriptor >= 0) {
+                  Target& target = m_targets[descriptor];
+                  target.units.insert(unit);
+                  target.names.insert(names.begin(), names.end());
+                  return;
+              }
+              // What is not there is seen arriving by its folder's watch.
+              if (errno == ENOENT || errno == ENOTDIR)
+                  return;
+              firstError = firstError != 0 ? firstError : errno;
+              m_unwatched.insert(unit);
+          };
     for (const auto& folder : watched.folders)
         add(folder, kFolderEvents, watched.names);
     for (const auto& file : watched.files)

@@ -124,9 +124,9 @@ namespace {
                 || std::string_view("aflgo").find(kind->front()) == std::string_view::npos
                 || !fs::path(*path).is_absolute())
                 return std::nullopt;
-            unit.files.emplace(
-                fs::path(*path), NotedFile { static_cast<Kind>(kind->front()), std::string(*content),
-                                     static_cast<unsigned>(*mode & 07777) });
+            unit.files.emplace(fs::path(*path),
+                NotedFile { static_cast<Kind>(kind->front()), std::string(*content),
+                    static_cast<unsigned>(*mode & 07777) });
         }
         return unit;
     }

@@ -59,8 +59,8 @@ struct NotedUnit {
 };
 
 // The unit's files as they are now.
-NotedUnit noteUnit(
-    const std::optional<std::filesystem::path>& gitFolder, const std::optional<std::filesystem::path>& workTree);
+NotedUnit noteUnit(const std::optional<std::filesystem::path>& gitFolder,
+    const std::optional<std::filesystem::path>& workTree);
 
 // The units in a form that `decoded` reads back; for the record in the data folder.
 std::string encoded(const std::vector<NotedUnit>& units);

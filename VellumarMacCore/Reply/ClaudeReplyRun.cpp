@@ -86,7 +86,7 @@ namespace {
         // placeholder.
         GitRunProtection(const GitRepositories::Protection& git, const fs::path& dataFolder)
             : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
-            , guard(git.guarded, git.guardedGitFiles,
+            , guard(git.guarded, git.guardedGitFiles, placeholders.held(),
                   { .record = dataFolder / GitGuard::recordName,
                       .settings = GitCountedSettings::gitReaderForThisProcess() })
         {

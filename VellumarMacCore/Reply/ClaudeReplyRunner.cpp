@@ -87,7 +87,8 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     // where otherwise only a later run including the same place would remove them.
     CommonDirPlaceholders::removeLeftBehind(m_data.folder / CommonDirPlaceholders::recordName);
     // And what a killed process's commands changed in the repositories it guarded goes back.
-    GitGuard::restoreLeftBehind(m_data.folder / GitGuard::recordName, GitCountedSettings::gitReaderForThisProcess());
+    GitGuard::restoreLeftBehind(
+        m_data.folder / GitGuard::recordName, GitCountedSettings::gitReaderForThisProcess());
     // A settings file is written while the job's request is still being answered, so a process killed
     // then leaves the write's copy; the file itself is written afresh before every run.
     removeTemporaryLeftovers(m_data.folder / settingsFolderName,

@@ -53,10 +53,13 @@ struct Scene {
         git(project, { "init", "-q", "-b", "main" });
     }
 
-    GitGuard guard(const std::vector<fs::path>& gitFiles = {}) const
+    GitGuard guard(const std::vector<fs::path>& gitFiles = {}, bool placeholder = false) const
     {
         return GitGuard({ { project / ".git", project } }, gitFiles,
-            { .record = record, .settings = GitCountedSettings::gitReaderForThisProcess(), .clock = [] { return kNow; } });
+            placeholder ? std::vector { project / ".git" } : std::vector<fs::path> {},
+            { .record = record, .settings = GitCountedSettings::gitReaderForThisProcess(), .clock = [] {
+                 return kNow;
+             } });
     }
 };
 
@@ -75,6 +78,7 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         const char* moved; // the path whose change goes aside, relative to the project; none when kept
         std::function<bool(const Scene&)> after; // what holds afterwards
         std::vector<fs::path> gitFiles = {};
+        bool placeholder = false; // the Git folder's "commondir" is its placeholder's
     };
     const Step none = [](const Scene&) {};
     auto holds = [](std::string relative, std::optional<std::string> bytes) {
@@ -101,7 +105,9 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         { "a changed hook", writing(".git/hooks/pre-push", kHook), writing(".git/hooks/pre-push", kPlanted),
             ".git/hooks/pre-push", holds(".git/hooks/pre-push", kHook) },
         { "a hook made executable", writing(".git/hooks/post-merge", kHook, fs::perms(0644)),
-            [](const Scene& scene) { fs::permissions(scene.project / ".git/hooks/post-merge", fs::perms(0755)); },
+            [](const Scene& scene) {
+                fs::permissions(scene.project / ".git/hooks/post-merge", fs::perms(0755));
+            },
             ".git/hooks/post-merge",
             [](const Scene& scene) { return modeOf(scene.project / ".git/hooks/post-merge") == 0644u; } },
         { "a sample", none, writing(".git/hooks/pre-commit.sample", kPlanted), nullptr,
@@ -118,12 +124,14 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         { "a hard-linked hook rewritten through its other name",
             [](const Scene& scene) {
                 write(scene.project / "scripts/pre-commit.sh", kHook);
-                fs::create_hard_link(scene.project / "scripts/pre-commit.sh", scene.project / ".git/hooks/pre-commit");
+                fs::create_hard_link(
+                    scene.project / "scripts/pre-commit.sh", scene.project / ".git/hooks/pre-commit");
             },
             [](const Scene& scene) { std::ofstream(scene.project / "scripts/pre-commit.sh") << kPlanted; },
             ".git/hooks/pre-commit", holds(".git/hooks/pre-commit", kHook) },
         // Configuration: only what names a program, a hooks folder or more configuration counts.
-        { "a program setting", none, gitting({ "config", "core.fsmonitor", "touch /tmp/ran; false" }), ".git/config",
+        { "a program setting", none, gitting({ "config", "core.fsmonitor", "touch /tmp/ran; false" }),
+            ".git/config",
             [](const Scene& scene) {
                 return test::readFile(scene.project / ".git/config").find("fsmonitor") == std::string::npos;
             } },
@@ -135,8 +143,8 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             [](const Scene& scene) {
                 return test::readFile(scene.project / ".git/config").find("include") == std::string::npos;
             } },
-        { "a conditional include", none, gitting({ "config", "includeIf.onbranch:main.path", "../shared.cfg" }),
-            ".git/config",
+        { "a conditional include", none,
+            gitting({ "config", "includeIf.onbranch:main.path", "../shared.cfg" }), ".git/config",
             [](const Scene& scene) {
                 return test::readFile(scene.project / ".git/config").find("include") == std::string::npos;
             } },
@@ -145,12 +153,12 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
                 return test::readFile(scene.project / ".git/config").find("hooksPath") == std::string::npos;
             } },
         { "a program setting in the worktree's configuration", none,
-            writing(".git/config.worktree", "[core]\n\tpager = touch /tmp/ran\n", fs::perms(0644)), ".git/config.worktree",
-            holds(".git/config.worktree", std::nullopt) },
-        { "a configuration Git cannot read", none, writing(".git/config", "[core\n", fs::perms(0644)), ".git/config",
-            configHolds("repositoryformatversion") },
-        { "git remote add", none, gitting({ "remote", "add", "origin", "https://example.com/x.git" }), nullptr,
-            configHolds("[remote \"origin\"]") },
+            writing(".git/config.worktree", "[core]\n\tpager = touch /tmp/ran\n", fs::perms(0644)),
+            ".git/config.worktree", holds(".git/config.worktree", std::nullopt) },
+        { "a configuration Git cannot read", none, writing(".git/config", "[core\n", fs::perms(0644)),
+            ".git/config", configHolds("repositoryformatversion") },
+        { "git remote add", none, gitting({ "remote", "add", "origin", "https://example.com/x.git" }),
+            nullptr, configHolds("[remote \"origin\"]") },
         { "git config user.email", none, gitting({ "config", "user.email", "bot@example.com" }), nullptr,
             configHolds("bot@example.com") },
         { "the upstream of git push -u", gitting({ "remote", "add", "origin", "https://example.com/x.git" }),
@@ -173,7 +181,8 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         { "a commondir rewritten in a linked worktree's folder",
             [](const Scene& scene) {
                 write(scene.project / ".git/worktrees/linked/HEAD", "ref: refs/heads/x\n");
-                write(scene.project / ".git/worktrees/linked/gitdir", (scene.project / "linked/.git").string() + "\n");
+                write(scene.project / ".git/worktrees/linked/gitdir",
+                    (scene.project / "linked/.git").string() + "\n");
                 write(scene.project / ".git/worktrees/linked/commondir", "../..\n", fs::perms(0644));
             },
             writing(".git/worktrees/linked/commondir", "../../../.g2\n", fs::perms(0644)),
@@ -188,7 +197,10 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         { "a commondir that is a link", none,
             [](const Scene& scene) { fs::create_symlink(scene.home.root, scene.project / ".git/commondir"); },
             ".git/commondir", holds(".git/commondir", std::nullopt) },
-        { "a submodule's .git file sent elsewhere", writing("sub/.git", "gitdir: ../.git/modules/sub\n", fs::perms(0644)),
+        { "the commondir a placeholder holds", none, writing(".git/commondir", "../.g2\n", fs::perms(0644)),
+            nullptr, holds(".git/commondir", "../.g2\n"), {}, true },
+        { "a submodule's .git file sent elsewhere",
+            writing("sub/.git", "gitdir: ../.git/modules/sub\n", fs::perms(0644)),
             writing("sub/.git", "gitdir: ../.sub-copy\n", fs::perms(0644)), "sub/.git",
             holds("sub/.git", "gitdir: ../.git/modules/sub\n"), { "sub/.git" } },
     };
@@ -200,11 +212,12 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         for (const auto& relative : testCase.gitFiles)
             gitFiles.push_back(scene.project / relative);
         test::CapturedLog log;
-        GitGuard guard = scene.guard(gitFiles);
+        GitGuard guard = scene.guard(gitFiles, testCase.placeholder);
         testCase.change(scene);
         auto moved = guard.compareAll();
 
-        const fs::path aside = testCase.moved ? scene.project / (std::string(testCase.moved) + kRefused) : fs::path();
+        const fs::path aside
+            = testCase.moved ? scene.project / (std::string(testCase.moved) + kRefused) : fs::path();
         EXPECT_EQ(moved, testCase.moved ? std::vector { aside } : std::vector<fs::path> {});
         EXPECT_EQ(log.lines().size(), testCase.moved ? 1u : 0u);
         if (testCase.moved && fs::symlink_status(aside).type() == fs::file_type::regular) {
@@ -265,7 +278,7 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        GitGuard guard({ { scene.project / ".git", scene.project }, { other / ".git", other } }, {},
+        GitGuard guard({ { scene.project / ".git", scene.project }, { other / ".git", other } }, {}, {},
             { .record = scene.record, .settings = GitCountedSettings::gitReaderForThisProcess() });
         ::kill(::getpid(), SIGKILL);
     }
@@ -280,7 +293,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     git(scene.project, { "config", "core.fsmonitor", "touch /tmp/ran; false" });
     git(other, { "remote", "add", "origin", "https://example.com/x.git" });
     test::CapturedLog log;
-    GitGuard::restoreLeftBehind(scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+    GitGuard::restoreLeftBehind(
+        scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
 
     EXPECT_EQ(test::readFile(scene.project / ".git/hooks/pre-push"), kHook);
     EXPECT_EQ(test::readFile(scene.project / (std::string(".git/hooks/pre-push") + kRefused)), kPlanted);

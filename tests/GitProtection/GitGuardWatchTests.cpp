@@ -40,7 +40,8 @@ struct WatchedRepository {
         fs::create_symlink("../../scripts/pre-push.sh", hooks / "pre-push");
     }
 
-    GitGuard::Options options(GitCountedSettings::Reader settings = GitCountedSettings::gitReaderForThisProcess()) const
+    GitGuard::Options options(
+        GitCountedSettings::Reader settings = GitCountedSettings::gitReaderForThisProcess()) const
     {
         return { .record = home.data / GitGuard::recordName, .settings = std::move(settings) };
     }
@@ -64,7 +65,7 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
 {
     WatchedRepository repository;
     test::CapturedLog log;
-    GitGuard guard({ { repository.git, repository.project } }, {}, repository.options());
+    GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
     GitGuardWatch watch(guard);
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
@@ -82,7 +83,8 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
                 fs::rename(repository.module / "prepared", commondir);
             },
             repository.module },
-        { "a commondir as a link", [&] { fs::create_symlink(repository.home.root, commondir); }, repository.module },
+        { "a commondir as a link", [&] { fs::create_symlink(repository.home.root, commondir); },
+            repository.module },
         { "a new hook", [&] { std::ofstream(repository.hooks / "post-checkout") << "#!/bin/sh\n"; },
             repository.hooks },
         { "a hook rewritten through its hard link",
@@ -125,7 +127,7 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
             released.wait();
         return reader(bytes);
     };
-    GitGuard guard({ { repository.git, repository.project }, { other, other.parent_path() } }, {},
+    GitGuard guard({ { repository.git, repository.project }, { other, other.parent_path() } }, {}, {},
         repository.options(held));
     GitGuardWatch watch(guard);
     std::ofstream(repository.git / "config") << "[user]\n\temail = user@example.com\n";
@@ -140,8 +142,8 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
     std::ofstream(other / "hooks/pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
     release.set_value();
 
-    EXPECT_TRUE(test::eventually(
-        [&] { return !fs::exists(other / "hooks/pre-commit"); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(
+        test::eventually([&] { return !fs::exists(other / "hooks/pre-commit"); }, std::chrono::seconds(30)));
     EXPECT_EQ(refusedCount(other / "hooks"), 1u);
 }
 

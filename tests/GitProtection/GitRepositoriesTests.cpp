@@ -136,8 +136,9 @@ TEST(GitRepositories, TheSequencersStateOfAnyRepositoryIsDeniedWhereItExists)
             denied += contains(found.deniedPaths, place / state);
         EXPECT_EQ(denied, testCase.expected);
         auto lines = log.lines();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                      [](const std::string& line) { return line.find("stand stopped") != std::string::npos; }),
+        EXPECT_EQ(
+            std::count_if(lines.begin(), lines.end(),
+                [](const std::string& line) { return line.find("stand stopped") != std::string::npos; }),
             states.size() > testCase.expected ? 1 : 0);
     }
 }

@@ -706,7 +706,9 @@ TEST_F(ClaudeReplyGitRealCLI, AThousandRepositoriesCostNoMountAndKeepNoPlantedHo
     }
     auto lines = log.lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                  [](const std::string& line) { return line.find("hooks/pre-commit changed") != std::string::npos; }),
+                  [](const std::string& line) {
+                      return line.find("hooks/pre-commit changed") != std::string::npos;
+                  }),
         1000);
     EXPECT_FALSE(usersGitRan({ repositories.front(), repositories.back() }, world.home, ran));
 }
@@ -818,8 +820,8 @@ TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKee
                 fs::create_symlink("../../scripts/pre-commit.sh", repository / ".git/hooks/pre-commit");
             },
             "echo '" + touch + "' >> scripts/pre-commit.sh", "grep -q ran scripts/pre-commit.sh", "scripts" },
-        { "a program setting", [](const fs::path&) {},
-            "git config core.fsmonitor '" + touch + "; false'", "git config core.fsmonitor", ".git" },
+        { "a program setting", [](const fs::path&) {}, "git config core.fsmonitor '" + touch + "; false'",
+            "git config core.fsmonitor", ".git" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -835,7 +837,8 @@ TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKee
         rowWorld.startReal(test::commandSteps({
             a + "git remote add upstream https://example.com/upstream.git && echo added-$((6 * 7))",
             a + testCase.plant + "; for i in $(seq 300); do " + testCase.planted
-                + " || break; sleep 0.1; done; " + testCase.planted + " && echo still-$((6 * 7)) || echo gone-$((6 * 7))",
+                + " || break; sleep 0.1; done; " + testCase.planted
+                + " && echo still-$((6 * 7)) || echo gone-$((6 * 7))",
         }));
         test::CapturedLog log;
         EXPECT_EQ(rowWorld.run(commandsJob(grant)).reply, "Done.");
