@@ -144,7 +144,8 @@ namespace {
         NotedFile now = GitNotedFiles::noteFile(path);
         if (now == noted || now.kind == Kind::absent)
             return std::nullopt;
-        FileDescriptor folder(::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // A folder one may write but not list is still one to move aside in.
+        FileDescriptor folder(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (folder.get() < 0)
             return std::nullopt;
         Undone undone { path,

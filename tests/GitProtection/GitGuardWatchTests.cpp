@@ -7,6 +7,7 @@
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
+#include "tests/support/UnprivilegedPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,23 @@ struct WatchedRepository {
         return { .record = home.data / GitGuard::recordName, .settings = std::move(settings) };
     }
 };
+
+// As an unprivileged user: guards "/project", whose hooks folder it may write but not read, so that no
+// watch can be set there; plants a hook once the watch runs, and says whether the watch's periodic
+// comparison moved it aside in time.
+std::string plantWhereNoWatchCanBeSet(const std::string&)
+{
+    const fs::path git = "/project/.git";
+    GitGuard guard({ { git, "/project" } }, {}, {},
+        { .record = "/data/git-guard", .settings = [](std::string_view) { return std::string(); } });
+    GitGuardWatch watch(guard);
+    std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
+    bool moved
+        = test::eventually([&] { return !fs::exists(git / "hooks/pre-commit"); }, std::chrono::seconds(20));
+    return std::to_string(watch.unwatchedCount()) + (moved ? " moved" : " stayed");
+}
+
+[[maybe_unused]] const bool registered = test::registerUnprivilegedCheck("plant", plantWhereNoWatchCanBeSet);
 
 fs::path recordIn(const test::TemporaryHome& home) { return home.data / CommonDirPlaceholders::recordName; }
 
@@ -145,6 +163,22 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
     EXPECT_TRUE(
         test::eventually([&] { return !fs::exists(other / "hooks/pre-commit"); }, std::chrono::seconds(30)));
     EXPECT_EQ(refusedCount(other / "hooks"), 1u);
+}
+
+// Where a watch cannot be set, the unit is compared every few seconds instead: a hook planted there
+// still goes aside, and the log says why.
+TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
+{
+    test::TemporaryFolder temporary;
+    const fs::path root = resolvingSymlinks(temporary.path()).value();
+    test::touch(test::madeFolder(root / "project/.git/hooks").parent_path() / "HEAD");
+    test::madeFolder(root / "data");
+    for (const char* folder : { "", "project", "project/.git", "data" })
+        fs::permissions(root / folder, fs::perms(0777));
+    // Written and searched by anyone, listed and watched by no one but its owner.
+    fs::permissions(root / "project/.git/hooks", fs::perms(0333));
+    EXPECT_EQ(test::runUnprivileged("plant", root, ""), "1 moved");
+    fs::permissions(root / "project/.git/hooks", fs::perms(0755));
 }
 
 TEST(CommonDirPlaceholders, HoldOneReadingTheFolderItselfAndLeaveNoTrace)
