@@ -33,7 +33,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard)
 {
     if (m_wake.get() < 0) {
         platform::logError(std::string("A run's Git folders cannot be watched (") + std::strerror(errno)
-            + "); what changes there is compared after each command and at the run's end.");
+            + "); what changes there is compared after each command and at the run's end only.");
         return;
     }
     try {

@@ -32,6 +32,8 @@ public:
     GitGuardWatch(const GitGuardWatch&) = delete;
     GitGuardWatch& operator=(const GitGuardWatch&) = delete;
 
+    // Whether its thread runs: otherwise only the caller's own comparisons are left.
+    bool running() const noexcept { return m_thread.joinable(); }
     // How many folders and files are watched when the watch starts.
     std::size_t watchedCount() const noexcept { return m_startCount; }
     // How many units are compared every `comparisonInterval` when the watch starts.

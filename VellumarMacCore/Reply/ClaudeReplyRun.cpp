@@ -372,7 +372,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .stall = m_stallLimits,
         .waiting = [control = run.control] { return control->waitState(); },
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
-    if (gitProtection)
+    // The watch compares as things change; without its thread, each command's end is the next best.
+    if (gitProtection && !gitProtection->watch.running())
         launch.afterToolResult = [&gitProtection] { gitProtection->guard.compareAll(); };
     resources.temporaryFolder = makeTemporaryFolder();
     launch.environment
