@@ -1,5 +1,6 @@
 // The reply runner's turns against the python3 stand-in for `claude`, which records how each start was
 // made and ends as each test scripts it.
+#include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/InteractivePeer.h"
 
@@ -225,7 +226,7 @@ std::vector<std::string> killedHostCommand(const RunnerWorld& world)
 
 // While a run lasts, Git and libgit2 open each place's repository, its ".git" a folder or a link to one;
 // when the host is killed during the run, its next start removes each placeholder that still holds
-// what was written.
+// what was written, and moves aside a hook planted since the run began.
 TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsPlaceholdersGoAtTheNextStart)
 {
     const char* hostOf = std::getenv(kKilledHostOf);
@@ -294,12 +295,16 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
     for (const auto& call : world.calls())
         fs::remove_all(*call.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue());
     std::ofstream(root / "linked.git/commondir") << "../..\n";
+    // A hook planted while the killed host could not watch.
+    std::ofstream(plain / ".git/hooks/pre-commit") << "#!/bin/sh\n";
     // What a kill in the middle of writing the settings leaves beside them.
     const fs::path settingsCopy = world.dataFolder / "claude-settings/.ios-1.json.0123abcd";
     std::ofstream(settingsCopy) << "{";
     world.start();
     EXPECT_FALSE(fs::exists(plain / ".git/commondir"));
     EXPECT_EQ(test::readFile(root / "linked.git/commondir"), "../..\n");
+    EXPECT_FALSE(fs::exists(plain / ".git/hooks/pre-commit"));
+    EXPECT_FALSE(fs::exists(world.dataFolder / GitGuard::recordName));
     EXPECT_FALSE(fs::exists(settingsCopy));
     EXPECT_TRUE(fs::exists(world.dataFolder / "claude-settings/ios-1.json"));
 }
