@@ -154,6 +154,8 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
     std::ifstream limit("/proc/sys/fs/inotify/max_queued_events");
     std::size_t queued = 16384;
     limit >> queued;
+    if (queued > 65536)
+        GTEST_SKIP() << "The kernel queues " << queued << " events, too many to overflow here";
     for (std::size_t index = 0; index <= queued; ++index)
         fs::create_directory(repository.git / ("flood-" + std::to_string(index)));
     fs::create_directory(other / "hooks");
