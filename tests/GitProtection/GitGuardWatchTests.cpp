@@ -156,8 +156,12 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
     std::ofstream(repository.git / "config") << "[user]\n\temail = user@example.com\n";
     ASSERT_TRUE(test::eventually([&] { return holding.load(); }, std::chrono::seconds(10)));
 
+    // Two names in turn, so that the kernel cannot merge each event into the one before.
+    test::touch(repository.git / "flood-0");
+    test::touch(repository.git / "flood-1");
     for (std::size_t index = 0; index <= queued; ++index)
-        fs::create_directory(repository.git / ("flood-" + std::to_string(index)));
+        fs::permissions(
+            repository.git / ("flood-" + std::to_string(index % 2)), fs::perms(index % 4 < 2 ? 0644 : 0600));
     fs::create_directory(other / "hooks");
     std::ofstream(other / "hooks/pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
     release.set_value();
