@@ -162,19 +162,26 @@ struct Timings {
     std::vector<double> command, job, protection, find;
 };
 
+// Commands on, and `grant` writable.
+PermissionSettings commandPermissions(const fs::path& grant)
+{
+    PermissionSettings permissions;
+    permissions.bash = true;
+    permissions.folders = { PermissionSettings::Folder { grant.string(), true } };
+    return permissions;
+}
+
 JobSubmission commandJob(const fs::path& grant, int number)
 {
     auto job = test::RunnerWorld::submission("Run the command.");
     // A conversation of its own, whose session starts anew at the script's first step.
     job.conversationID = "ios-bench-" + std::to_string(number);
-    job.permissions = PermissionSettings {};
-    job.permissions->bash = true;
-    job.permissions->folders = { PermissionSettings::Folder { grant.string(), true } };
+    job.permissions = commandPermissions(grant);
     return job;
 }
 
 // The empty grant and each size of the list, in increasing order.
-std::vector<int> sizesFrom(const std::string& text)
+std::set<int> sizesFrom(const std::string& text)
 {
     std::set<int> sizes = { 0 };
     std::istringstream items(text);
@@ -185,21 +192,21 @@ std::vector<int> sizesFrom(const std::string& text)
             "each size is a number of repositories from 1 to 100000");
         sizes.insert(static_cast<int>(size));
     }
-    return { sizes.begin(), sizes.end() };
+    return sizes;
 }
 
-void printCommands(const std::vector<int>& sizes, const std::map<int, Timings>& timings, int rounds)
+void printCommands(const std::map<int, Timings>& timings, int rounds)
 {
     std::printf("\none sandboxed command with a grant of N repositories, median of %d\n", rounds);
     std::printf("%12s %10s %8s %8s %10s\n", "repositories", "command", "x empty", "target", "whole job");
     double empty = median(timings.at(0).command);
-    for (int size : sizes) {
-        double command = median(timings.at(size).command);
+    for (const auto& [size, timing] : timings) {
+        double command = median(timing.command);
         char wanted[16] = "";
         if (auto target = kTargetRatios.find(size); target != kTargetRatios.end())
             std::snprintf(wanted, sizeof wanted, "<= %.1fx", target->second);
-        std::printf("%12d %8.3f s %7.2fx %8s %8.2f s\n", size, command, command / empty, wanted,
-            median(timings.at(size).job));
+        std::printf(
+            "%12d %8.3f s %7.2fx %8s %8.2f s\n", size, command, command / empty, wanted, median(timing.job));
     }
 }
 
@@ -214,16 +221,59 @@ void printLogLines(const std::vector<std::string>& lines)
     }
 }
 
-void printSearches(const std::vector<int>& sizes, const std::map<int, Timings>& timings)
+void printSearches(const std::map<int, Timings>& timings)
 {
     std::printf("\nthe run's own search of the grant against `find <grant> -name .git`, median of %d\n",
         kSearchRepeats);
     std::printf("%12s %14s %10s %8s\n", "repositories", "gitProtection", "find", "ratio");
-    for (int size : sizes) {
-        double protection = median(timings.at(size).protection);
-        double find = median(timings.at(size).find);
+    for (const auto& [size, timing] : timings) {
+        double protection = median(timing.protection);
+        double find = median(timing.find);
         std::printf(
             "%12d %12.1f ms %7.1f ms %7.2fx\n", size, protection * 1000, find * 1000, protection / find);
+    }
+}
+
+using Grants = std::map<int, fs::path>;
+
+// Each round runs one job per size, in increasing order, with the real CLI against the scripted model.
+void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds,
+    std::map<int, Timings>& timings, const test::CapturedLog& log)
+{
+    world.openGates();
+    world.startReal(test::commandSteps({ kCommand }));
+    int jobs = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (const auto& [size, grant] : grants) {
+            std::size_t logged = world.model->requestLog().size();
+            auto job = commandJob(grant, ++jobs);
+            auto jobStart = Clock::now();
+            bool replied = world.run(job).reply == "Done.";
+            if (!replied)
+                printLogLines(log.lines());
+            require(replied, "the job's reply");
+            timings[size].job.push_back(secondsSince(jobStart));
+            timings[size].command.push_back(commandSeconds(world.model->requestLog().substr(logged)));
+            std::fprintf(stderr, "round %d, %d repositories: command %.3f s\n", round + 1, size,
+                timings[size].command.back());
+        }
+    }
+}
+
+// The search as a run of the first job's conversation makes it, beside `find` over the same grant.
+void measureSearches(test::RunnerWorld& world, const Grants& grants, std::map<int, Timings>& timings)
+{
+    for (int repeat = 0; repeat < kSearchRepeats; ++repeat) {
+        for (const auto& [size, grant] : grants) {
+            auto permissions = world.data->resolver.resolve(commandPermissions(grant), world.options.path());
+            auto start = Clock::now();
+            ClaudeInvocation::gitProtection(
+                world.workFolder("ios-bench-1"), permissions, world.data->resolver);
+            timings[size].protection.push_back(secondsSince(start));
+            start = Clock::now();
+            run({ "find", grant.string(), "-name", ".git" }, "find");
+            timings[size].find.push_back(secondsSince(start));
+        }
     }
 }
 
@@ -231,7 +281,7 @@ void printSearches(const std::vector<int>& sizes, const std::map<int, Timings>& 
 
 int main(int argc, char** argv)
 {
-    const std::vector<int> sizes = sizesFrom(argc > 1 ? argv[1] : "30,300,1000");
+    const std::set<int> sizes = sizesFrom(argc > 1 ? argv[1] : "30,300,1000");
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     require(rounds > 0, "ROUNDS is a positive number");
     if (auto reason = test::commandSandboxUnavailableReason()) {
@@ -244,7 +294,7 @@ int main(int argc, char** argv)
     const fs::path root = fs::canonical(world.folder.path());
     auto start = Clock::now();
     Templates templates(root / "templates");
-    std::map<int, fs::path> grants;
+    Grants grants;
     for (int size : sizes) {
         grants[size] = root / "home" / ("projects-" + std::to_string(size));
         templates.fill(grants[size], size);
@@ -252,42 +302,11 @@ int main(int argc, char** argv)
     std::printf("trees made in %.1f s\n", secondsSince(start));
     std::fflush(stdout);
 
-    world.openGates();
-    world.startReal(test::commandSteps({ kCommand }));
     std::map<int, Timings> timings;
-    int jobs = 0;
-    for (int round = 0; round < rounds; ++round) {
-        for (int size : sizes) {
-            std::size_t logged = world.model->requestLog().size();
-            auto job = commandJob(grants[size], ++jobs);
-            auto jobStart = Clock::now();
-            bool replied = world.run(job).reply == "Done.";
-            if (!replied)
-                printLogLines(log.lines());
-            require(replied, "the job's reply");
-            timings[size].job.push_back(secondsSince(jobStart));
-            timings[size].command.push_back(commandSeconds(world.model->requestLog().substr(logged)));
-            std::fprintf(stderr, "round %d, %d repositories: command %.3f s\n", round + 1, size,
-                timings[size].command.back());
-        }
-    }
-
-    for (int repeat = 0; repeat < kSearchRepeats; ++repeat) {
-        for (int size : sizes) {
-            auto job = commandJob(grants[size], size);
-            auto permissions = world.data->resolver.resolve(*job.permissions, world.options.path());
-            auto searchStart = Clock::now();
-            ClaudeInvocation::gitProtection(
-                world.workFolder("ios-bench-1"), permissions, world.data->resolver);
-            timings[size].protection.push_back(secondsSince(searchStart));
-            searchStart = Clock::now();
-            run({ "find", grants[size].string(), "-name", ".git" }, "find");
-            timings[size].find.push_back(secondsSince(searchStart));
-        }
-    }
-
-    printCommands(sizes, timings, rounds);
-    printSearches(sizes, timings);
+    measureCommands(world, grants, rounds, timings, log);
+    measureSearches(world, grants, timings);
+    printCommands(timings, rounds);
+    printSearches(timings);
     printLogLines(log.lines());
     return 0;
 }
