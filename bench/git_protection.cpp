@@ -25,7 +25,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -290,10 +289,11 @@ int main(int argc, char** argv)
     }
 
     test::CapturedLog log;
-    // On the disk, as a user's grant is: the sandbox gives commands a "/dev" of its own, so trees in
-    // "/dev/shm" would cost it nothing.
     test::RunnerWorld world;
     const fs::path root = fs::canonical(world.folder.path());
+    // On the disk, as a user's grant is: the sandbox gives commands a "/dev" of its own, so trees in
+    // "/dev/shm" would cost it nothing.
+    require(!root.string().starts_with("/dev/"), "the trees lie outside /dev (see TMPDIR)");
     auto start = Clock::now();
     Templates templates(root / "templates");
     Grants grants;
