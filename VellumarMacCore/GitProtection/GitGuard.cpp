@@ -86,8 +86,9 @@ namespace {
     }
 
     // Puts `noted` at `name` in the open folder, made whole under another name first and then renamed
-    // without replacing anything. False when there is nothing to put back or it cannot be.
-    bool putBack(int folderFD, const std::string& name, const NotedFile& noted)
+    // without replacing anything, or over what is there when `replacing`. False when there is nothing to
+    // put back or it cannot be.
+    bool putBack(int folderFD, const std::string& name, const NotedFile& noted, bool replacing = false)
     {
         if (noted.kind != Kind::file && noted.kind != Kind::link)
             return false;
@@ -107,7 +108,10 @@ namespace {
             }
             made = made && ::fchmod(file.get(), noted.mode) == 0;
         }
-        if (made && ::renameat2(folderFD, prepared.c_str(), folderFD, name.c_str(), RENAME_NOREPLACE) == 0)
+        if (made
+            && ::renameat2(
+                   folderFD, prepared.c_str(), folderFD, name.c_str(), replacing ? 0 : RENAME_NOREPLACE)
+                == 0)
             return true;
         ::unlinkat(folderFD, prepared.c_str(), 0);
         return false;
@@ -119,12 +123,19 @@ namespace {
         MovedAside moved;
         Kind noted = Kind::absent;
         bool putBack = false;
+        // The file had other hard links, which keep the change: only this name was replaced.
+        bool replacedShared = false;
     };
 
     std::string logLine(const Undone& undone)
     {
         std::string line = undone.path.string()
             + " changed during a Claude Code run in a way that could make Git run a program; ";
+        if (undone.replacedShared)
+            return line
+                + (undone.putBack ? "the change stays at the file's other hard links, and what the run found"
+                                    " was put back at this name."
+                                  : "it could not be put back.");
         if (!undone.moved.name)
             return line + "it could not be moved aside ("
                 + std::generic_category().message(undone.moved.error) + ").";
@@ -148,6 +159,17 @@ namespace {
         FileDescriptor folder(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (folder.get() < 0)
             return std::nullopt;
+        // Moved aside, a file with other hard links would be made private under all its names: this
+        // name is replaced instead, and the change stays at the others.
+        struct stat status { };
+        if (noted.kind == Kind::file
+            && ::fstatat(folder.get(), path.filename().c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(status.st_mode) && status.st_nlink > 1)
+            return Undone { .path = path,
+                .moved = {},
+                .noted = noted.kind,
+                .putBack = putBack(folder.get(), path.filename().string(), noted, true),
+                .replacedShared = true };
         Undone undone { path,
             moveAside(folder.get(), path.filename().string(), GitGuard::refusedLabel, clock()), noted.kind };
         if (undone.moved.name)
@@ -216,6 +238,8 @@ namespace {
             platform::logError(logLine(done));
             if (done.moved.name)
                 settled.moved.push_back(done.path.parent_path() / *done.moved.name);
+            else if (done.replacedShared && done.putBack)
+                settled.moved.push_back(done.path);
         }
         return settled;
     }

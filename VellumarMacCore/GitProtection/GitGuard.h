@@ -77,7 +77,9 @@ public:
 
     // Compares the unit's files with what was noted and moves aside each change that counts as
     // "<name>.refused-<time>" (0600), putting back what was noted, with one log line each; a change
-    // that does not count becomes what later changes compare with. Returns the moved-aside paths. Any
+    // that does not count becomes what later changes compare with. A file with other hard links is not
+    // moved (that would make it private under every name): what was noted replaces it at this name, and
+    // the change stays at the others. Returns the moved-aside paths, and each name so replaced. Any
     // thread, at once with others. Never throws.
     std::vector<std::filesystem::path> compare(std::size_t unit);
     // The same for every unit.

@@ -79,6 +79,7 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         std::function<bool(const Scene&)> after; // what holds afterwards
         std::vector<fs::path> gitFiles = {};
         bool placeholder = false; // the Git folder's "commondir" is its placeholder's
+        bool replaced = false; // `moved` names a file replaced in place, not moved aside
     };
     const Step none = [](const Scene&) {};
     auto holds = [](std::string relative, std::optional<std::string> bytes) {
@@ -128,7 +129,14 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
                     scene.project / "scripts/pre-commit.sh", scene.project / ".git/hooks/pre-commit");
             },
             [](const Scene& scene) { std::ofstream(scene.project / "scripts/pre-commit.sh") << kPlanted; },
-            ".git/hooks/pre-commit", holds(".git/hooks/pre-commit", kHook) },
+            ".git/hooks/pre-commit",
+            [](const Scene& scene) {
+                // The user's script keeps what was written and its mode.
+                return test::readFile(scene.project / ".git/hooks/pre-commit") == kHook
+                    && test::readFile(scene.project / "scripts/pre-commit.sh") == kPlanted
+                    && modeOf(scene.project / "scripts/pre-commit.sh") == 0755u;
+            },
+            {}, false, true },
         // Configuration: only what names a program, a hooks folder or more configuration counts.
         { "a program setting", none, gitting({ "config", "core.fsmonitor", "touch /tmp/ran; false" }),
             ".git/config",
@@ -216,11 +224,13 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         testCase.change(scene);
         auto moved = guard.compareAll();
 
-        const fs::path aside
-            = testCase.moved ? scene.project / (std::string(testCase.moved) + kRefused) : fs::path();
+        const fs::path aside = !testCase.moved ? fs::path()
+            : testCase.replaced                ? scene.project / testCase.moved
+                                               : scene.project / (std::string(testCase.moved) + kRefused);
         EXPECT_EQ(moved, testCase.moved ? std::vector { aside } : std::vector<fs::path> {});
         EXPECT_EQ(log.lines().size(), testCase.moved ? 1u : 0u);
-        if (testCase.moved && fs::symlink_status(aside).type() == fs::file_type::regular) {
+        if (testCase.moved && !testCase.replaced
+            && fs::symlink_status(aside).type() == fs::file_type::regular) {
             EXPECT_EQ(modeOf(aside), 0600u);
         }
         EXPECT_TRUE(testCase.after(scene));
