@@ -471,6 +471,12 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         }
         EXPECT_EQ(changes.deletedRecordNames, std::vector<std::string> { "gone" });
         EXPECT_EQ(changes.token, (CloudChangeToken { 77, 4 + appended, false }));
+        // A phone that had read the whole feed before the carry-over gets what it added, and only that.
+        auto sinceLastHeld
+            = opened->fetchZoneChanges("zone", CloudChangeToken { 77, 4, false }, std::nullopt);
+        EXPECT_EQ(sinceLastHeld.modified,
+            testCase.appended ? std::vector<CloudRecord> { *testCase.appended }
+                              : std::vector<CloudRecord> {});
         // The feed goes on after the carry-over's last change.
         opened->saveRecords("zone", { { "Envelope", "next", {} } }, CloudSavePolicy::allKeys);
         EXPECT_EQ(opened->fetchZoneChanges("zone", changes.token, std::nullopt).modified,
