@@ -74,20 +74,10 @@ namespace {
             + "\" do not read; the record comes without them");
     }
 
-    // Why a database is left as it is, which its open's one log line says.
-    struct Refusal {
-        int code;
-        std::string reason;
-    };
-
-    // A database that a newer program has changed is left as it is: this one would misread it, and
-    // marking it as its own would make the newer program misread it in turn.
     void refuseNewerSchema(std::int64_t version)
     {
         if (version > kSchemaVersion)
-            throw Refusal { CloudErrorCode::incompatibleVersion,
-                "its schema version " + std::to_string(version) + " is newer than this program's "
-                    + std::to_string(kSchemaVersion) };
+            throw newerCloudSchemaRefusal(version, kSchemaVersion);
     }
 
     // A field row's value as it is packed now; absent for a row of a kind no version knows.
@@ -139,7 +129,8 @@ namespace {
     void restorePackedLayout(CloudSQLiteConnection& connection)
     {
         if (connection.statement("SELECT 1 FROM fields").step())
-            throw Refusal { CloudErrorCode::internalError, "it holds both packed fields and field rows" };
+            throw CloudOpenRefusal { CloudErrorCode::internalError,
+                "it holds both packed fields and field rows" };
         connection.execute("DROP TABLE fields; DROP INDEX IF EXISTS changes_by_zone");
     }
 
@@ -193,7 +184,7 @@ void configureCloudConnection(CloudSQLiteConnection& connection)
 
 namespace {
 
-    // Within the caller's refusal log: prepareCloudSchema's work.
+    // prepareCloudSchema's work, whose refusals it logs.
     void prepareLayout(CloudSQLiteConnection& connection)
     {
         std::int64_t version = schemaVersion(connection);
@@ -236,10 +227,22 @@ namespace {
 
 void prepareCloudSchema(CloudSQLiteConnection& connection)
 {
+    prepareLoggingRefusals([&] { prepareLayout(connection); });
+}
+
+CloudOpenRefusal newerCloudSchemaRefusal(std::int64_t version, std::int64_t known)
+{
+    return { CloudErrorCode::incompatibleVersion,
+        "its schema version " + std::to_string(version) + " is newer than this program's "
+            + std::to_string(known) };
+}
+
+void prepareLoggingRefusals(const std::function<void()>& prepare)
+{
     // Every refusal says why: a program that cannot open its database has nothing else to show for it.
     try {
-        prepareLayout(connection);
-    } catch (const Refusal& refusal) {
+        prepare();
+    } catch (const CloudOpenRefusal& refusal) {
         logError("cloud database refused: " + refusal.reason + "; it is left as it is");
         throw CloudDatabaseError(refusal.code);
     } catch (const CloudDatabaseError& error) {
