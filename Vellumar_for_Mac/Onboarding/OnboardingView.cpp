@@ -7,9 +7,9 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProcess>
-#include <QKeyEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
