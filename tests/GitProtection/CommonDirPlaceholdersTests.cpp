@@ -9,13 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fcntl.h>
 #include <functional>
 #include <future>
 #include <optional>
 #include <random>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
