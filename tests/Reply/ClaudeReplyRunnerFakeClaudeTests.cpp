@@ -262,7 +262,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
     for (const auto& [project, git] :
         { std::pair { plain, plain / ".git" }, std::pair { linked, root / "linked.git" } }) {
         SCOPED_TRACE(project);
-        EXPECT_EQ(test::readFile(git / "commondir"), git.string() + "\n");
+        EXPECT_EQ(test::readFile(git / "commondir"), "../" + git.filename().string() + "\n");
         const std::string path = project.string();
         const Case cases[] = {
             { "git rev-parse", { "git", "-C", path, "rev-parse", "--git-common-dir" }, git.string() + "\n" },
