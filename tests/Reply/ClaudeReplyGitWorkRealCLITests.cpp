@@ -95,12 +95,15 @@ TEST_F(ClaudeReplyGitWorkRealCLI, TheBotsEverydayGitAndNpmWorkSucceeds)
             ASSERT_EQ(git(repository, { "add", "-A" }).exitStatus, 0);
             ASSERT_EQ(git(repository, { "commit", "-qm", "husky" }).exitStatus, 0);
         }
-        // Each step reports how it ended; the marker is the command's output, never its text.
-        world.playReal(test::commandSteps({ "cd '" + repository.string()
-            + "' && echo new > new.txt; git add -A; echo add-$?; git add .; echo dot-$?; git stash -u;"
-              " git stash pop -q; echo stash-$?; git commit -qm by-the-bot; echo commit-$?; mkdir -p"
-              " node_modules/.bin && ln -s ../lint/bin.js node_modules/.bin/lint && rm -rf node_modules;"
-              " echo npm-$?" }));
+        // Each step reports how it ended; the marker is the command's output, never its text. Two
+        // commands, since what the first leaves may stop the second from starting.
+        const std::string cd = "cd '" + repository.string() + "' && ";
+        world.playReal(test::commandSteps({ cd
+                + "echo new > new.txt; git add -A; echo add-$?; git add .; echo dot-$?; git stash -u;"
+                  " git stash pop -q; echo stash-$?; git commit -qm by-the-bot; echo commit-$?",
+            cd
+                + "mkdir -p node_modules/.bin && ln -s ../lint/bin.js node_modules/.bin/lint"
+                  " && rm -rf node_modules; echo npm-$?" }));
         EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
 
         std::string requests = world.model->requestLog();
