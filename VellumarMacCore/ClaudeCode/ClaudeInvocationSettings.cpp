@@ -136,11 +136,11 @@ namespace {
             [&](const Path& place) { return isPathCoveredBy(path, place); });
     }
 
-    // Leaves out the placeholders that must not be made. Claude Code sets aside whatever it does not
-    // expect in its working directory's Git folder, a placeholder of ours among them, and keeps a
-    // read-only "commondir" of its own there: that one is Claude Code's alone. And a ".git" that a
-    // command left as a link may name a Git folder outside every writable place, where the run has no
-    // business writing.
+    // Leaves out the placeholders that must not be made. Claude Code denies the "commondir" of its
+    // working directory's Git folder to commands itself, and sets aside whatever it does not expect
+    // there, a placeholder of ours among them, which then stops its commands from starting: that one is
+    // Claude Code's alone. And a ".git" that a command left as a link may name a Git folder outside
+    // every writable place, where the run has no business writing.
     void keepPlaceholdersWhereTheRunMayWrite(GitRepositories::Protection& protection,
         const std::vector<Path>& places, const Path& resolvedWorkFolder)
     {
@@ -154,7 +154,6 @@ namespace {
     }
 
     JSON networkSettings(const ResolvedPermissions& gated, JSON::Object& sandbox)
-
     {
         if (gated.network == "local")
             return JSON::object({ { "allowLocalBinding", true } });

@@ -21,8 +21,8 @@ public:
 
     // Notes what "<place>/.git/commondir" and the "commondir" of each of the place's linked Git folders
     // (`GitFolders::linkedFolders`) hold now, for every place; but not the ".git/commondir" of the place
-    // `leftToClaudeCode`, Claude Code's working directory, where Claude Code sets aside what it does not
-    // expect and keeps a read-only file of its own. Reads the disk; never fails.
+    // `leftToClaudeCode`, Claude Code's working directory, where Claude Code denies it to commands
+    // itself and sets aside what it does not expect. Reads the disk; never fails.
     explicit CommonDirGuard(const std::vector<std::filesystem::path>& places,
         Clock clock = std::chrono::system_clock::now,
         const std::optional<std::filesystem::path>& leftToClaudeCode = std::nullopt);

@@ -4,9 +4,9 @@
 // turn; then maps what Claude Code left behind to the reply or to the failure the user sees.
 #pragma once
 
-#include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
+#include "VellumarMacCore/ClaudeCode/CommandGit.h"
 #include "VellumarMacCore/ConversationData/ApprovalStore.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/ConversationData/SessionStore.h"

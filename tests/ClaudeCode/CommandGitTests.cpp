@@ -106,13 +106,3 @@ TEST(CommandGit, UserIdentityIsTheGlobalNameAndAddressAlone)
         EXPECT_EQ(identity.email, testCase.expectedEmail);
     }
 }
-
-TEST(CommandGit, EnvironmentLeavesOutWhatIsAbsent)
-{
-    EXPECT_EQ(CommandGit::environment({}).encoded(), R"({"GIT_CONFIG_GLOBAL":"/dev/null"})");
-    EXPECT_EQ(
-        CommandGit::environment({ { std::nullopt, "e@example.org" }, "/data/x.git-excludes" }).encoded(),
-        R"({"GIT_AUTHOR_EMAIL":"e@example.org","GIT_COMMITTER_EMAIL":"e@example.org",)"
-        R"("GIT_CONFIG_COUNT":"1","GIT_CONFIG_GLOBAL":"/dev/null","GIT_CONFIG_KEY_0":"core.excludesFile",)"
-        R"("GIT_CONFIG_VALUE_0":"/data/x.git-excludes"})");
-}
