@@ -111,13 +111,15 @@ namespace {
 
     // What keeps Git outside the sandbox from following a "commondir" the run's commands write, from
     // before the process starts until it has ended: placeholders the sandbox makes read-only, and a
-    // guard that moves aside what is new or changed in the other Git folders as it happens.
+    // guard that moves aside what is new or changed in the other Git folders as it happens. The work
+    // folder's own is Claude Code's (see `ClaudeInvocation::gitProtection`).
     struct CommonDirProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
         // placeholder.
-        CommonDirProtection(const GitRepositories::Protection& git, const fs::path& dataFolder)
+        CommonDirProtection(
+            const GitRepositories::Protection& git, const fs::path& dataFolder, const fs::path& workFolder)
             : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
-            , guard(git.workTrees)
+            , guard(git.workTrees, std::chrono::system_clock::now, resolvingSymlinks(workFolder))
         {
         }
 
@@ -373,7 +375,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     ResolvedPermissions gated = run.permissions.applyingGates();
     std::optional<CommonDirProtection> commonDirs;
     if (gated.bash)
-        commonDirs.emplace(run.settings.git, m_data.folder);
+        commonDirs.emplace(run.settings.git, m_data.folder, run.workFolder);
 
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;

@@ -42,9 +42,15 @@ TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWrit
     const fs::path outside = home.root / "outside";
     const Case cases[] = {
         { "as it was written", [](const fs::path&) {}, true, false },
-        // One byte more than was written: the whole content counts, not what was expected of it.
-        { "changed since",
-            [](const fs::path& git) { std::ofstream(git / "commondir", std::ios::app) << "x"; }, true, true },
+        { "as an older build wrote it, by its own path",
+            [](const fs::path& git) { std::ofstream(git / "commondir") << git.string() << "\n"; }, true,
+            false },
+        { "as an older build wrote it, one byte short",
+            [](const fs::path& git) { std::ofstream(git / "commondir") << git.string(); }, true, true },
+        { "one byte more", [](const fs::path& git) { std::ofstream(git / "commondir") << "../.git\n\n"; },
+            true, true },
+        { "changed since", [](const fs::path& git) { std::ofstream(git / "commondir") << "../..\n"; }, true,
+            true },
         { "gone since", [](const fs::path& git) { fs::remove(git / "commondir"); }, true, false },
         { "a link to the same bytes at the name",
             [&](const fs::path& git) {
@@ -65,7 +71,7 @@ TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWrit
     std::vector<fs::path> gitFolders;
     for (const auto& testCase : cases) {
         const fs::path& git = gitFolders.emplace_back(test::madeFolder(home.root / testCase.name / ".git"));
-        std::ofstream(git / "commondir") << git.string() << "\n";
+        std::ofstream(git / "commondir") << CommonDirPlaceholders::contentFor(git);
         testCase.since(git);
         if (testCase.recorded)
             named += git.string() + '\0';
@@ -81,7 +87,7 @@ TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWrit
         SCOPED_TRACE(cases[index].name);
         EXPECT_EQ(existsAt(gitFolders[index] / "commondir"), cases[index].stays);
     }
-    EXPECT_EQ(test::readFile(heldGit / "commondir"), heldGit.string() + "\n");
+    EXPECT_EQ(test::readFile(heldGit / "commondir"), "../.git\n");
     EXPECT_EQ(test::readFile(record), heldGit.string() + '\0');
 }
 
@@ -172,8 +178,9 @@ TEST(CommonDirPlaceholders, RunsOnManyThreadsShareEachPlaceholderUntilTheLastLet
                     CommonDirPlaceholders placeholders(
                         { gitFolders[thread % 2], gitFolders[1 - thread % 2] }, record);
                     const fs::path& git = gitFolders[thread % 2];
-                    bool held = placeholders.held().size() == 2
-                        && test::readFile(git / "commondir") == git.string() + "\n";
+                    bool held
+                        = placeholders.held().size() == 2 && test::readFile(git / "commondir") == "../.git\n";
+
                     unheld += held ? 0 : 1;
                 }
             });
@@ -183,4 +190,28 @@ TEST(CommonDirPlaceholders, RunsOnManyThreadsShareEachPlaceholderUntilTheLastLet
     for (const auto& git : gitFolders)
         EXPECT_FALSE(existsAt(git / "commondir"));
     EXPECT_FALSE(existsAt(record));
+}
+
+// The placeholder names its folder through the parent, so that a copy reads it as its own folder; a name
+// Git or libgit2 would read otherwise than written gets ".".
+TEST(CommonDirPlaceholders, NamesItsFolderThroughTheParent)
+{
+    struct Case {
+        const char* name;
+        fs::path gitFolder;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "a work tree's own", "/home/u/Projects/app/.git", "../.git\n" },
+        { "another Git folder", "/home/u/store/app.git", "../app.git\n" },
+        { "a name with a space inside", "/home/u/my repo.git", "../my repo.git\n" },
+        { "a name ending in white space", "/home/u/app.git ", ".\n" },
+        { "a name ending in a tab", "/home/u/app.git\t", ".\n" },
+        { "a name holding a line feed", "/home/u/a\nb.git", ".\n" },
+        { "the root", "/", ".\n" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        EXPECT_EQ(CommonDirPlaceholders::contentFor(testCase.gitFolder), testCase.expected);
+    }
 }

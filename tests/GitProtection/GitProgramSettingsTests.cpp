@@ -31,6 +31,8 @@ TEST(GitProgramSettings, NamedFilesAreTheProgramsAndTheExistingFilesOfTheCommand
         { "a script given to a shell", "filter.x.clean", "sh tools/run.sh %f", { "top/tools/run.sh" } },
         { "a program by its path, not made yet", "diff.external", "./tools/later.sh",
             { "top/tools/later.sh" } },
+        { "a program in a folder not made yet", "core.fsmonitor", "node_modules/.bin/monitor", {} },
+
         { "an argument that names nothing yet", "diff.x.command", "sh tools/later.sh", {} },
         { "a folder", "sequence.editor", "./tools --dir tools", {} },
         { "quotes holding a blank", "merge.x.driver", "sh \"my tool/run.sh\" %A && 'my tool'/run.sh",
