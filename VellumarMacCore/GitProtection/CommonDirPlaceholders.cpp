@@ -28,7 +28,8 @@ namespace {
     constexpr std::string_view kTrimmedByReaders = " \t\n\v\f\r";
     // Far beyond the paths of every repository a run may protect; the rest of a larger record is left.
     constexpr std::size_t kRecordBytesLimit = 16 * 1024 * 1024;
-    // What placeholders of earlier versions held; the folder itself to Git too.
+    // What placeholders of earlier versions held, and those of folders whose name no reader takes as
+    // written; the folder itself to Git too.
     constexpr std::string_view kRelativeContent = ".\n";
 
     struct Held {
@@ -63,10 +64,11 @@ namespace {
         if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
             return false;
         const std::string expected = CommonDirPlaceholders::contentFor(gitFolder);
-        std::string bytes(expected.size() + 1, '\0');
+        const std::string olderBuilds = gitFolder.native() + "\n";
+        std::string bytes(std::max(expected.size(), olderBuilds.size()) + 1, '\0');
         ssize_t count = ::read(file.get(), bytes.data(), bytes.size());
         bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-        return bytes == expected || bytes == kRelativeContent;
+        return bytes == expected || bytes == kRelativeContent || bytes == olderBuilds;
     }
 
     // Whether a placeholder may go in the open Git folder: nothing is at the name, or one is there.
@@ -197,10 +199,11 @@ namespace {
 
 std::string CommonDirPlaceholders::contentFor(const fs::path& gitFolder)
 {
-    const std::string& path = gitFolder.native();
-    if (!gitFolder.is_absolute() || kTrimmedByReaders.find(path.back()) != std::string_view::npos)
+    const std::string& name = gitFolder.filename().native();
+    if (name.empty() || name == "." || name == ".." || name.find('\n') != std::string::npos
+        || kTrimmedByReaders.find(name.back()) != std::string_view::npos)
         return std::string(kRelativeContent);
-    return path + "\n";
+    return "../" + name + "\n";
 }
 
 std::vector<fs::path> CommonDirPlaceholders::gitFolders(const std::vector<fs::path>& places)

@@ -246,7 +246,7 @@ namespace {
 
     // The units a guard notes, each once.
     std::vector<NotedUnit> notedUnits(const std::vector<GuardedRepository>& repositories,
-        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& placeholderFolders)
+        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs)
     {
         std::vector<NotedUnit> units;
         std::set<fs::path> keys;
@@ -256,8 +256,8 @@ namespace {
                 return;
             unit = GitNotedFiles::noteUnit(gitFolder, workTree);
             if (gitFolder
-                && std::find(placeholderFolders.begin(), placeholderFolders.end(), *gitFolder)
-                    != placeholderFolders.end())
+                && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
+                    != othersCommonDirs.end())
                 unit.files.erase(*gitFolder / "commondir");
             units.push_back(std::move(unit));
         };
@@ -276,12 +276,12 @@ namespace {
 }
 
 GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& gitFiles,
-    const std::vector<fs::path>& placeholderFolders, Options options)
+    const std::vector<fs::path>& othersCommonDirs, Options options)
     : m_options(std::move(options))
 {
     std::optional<std::string> unrecorded;
     try {
-        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, placeholderFolders);
+        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, othersCommonDirs);
         m_keys.reserve(units.size());
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);

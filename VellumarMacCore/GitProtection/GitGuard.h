@@ -51,12 +51,13 @@ public:
     // (`GitFolders::linkedFolders`) and its work tree's ".git", and of each ".git" file in `gitFiles`
     // (`GitNotedFiles::noteUnit`). Where another run of this process noted a Git folder or ".git" file
     // already, this one takes what that run noted, which is what the folder held before either's
-    // commands ran. The "commondir" of each of `placeholderFolders` is left to its placeholder
-    // (`CommonDirPlaceholders`), which the sandbox keeps and the run removes. Everything noted is in
-    // the record before this returns, or the failure is logged. Reads the disk; never throws.
+    // commands ran. The "commondir" of each of `othersCommonDirs` is left to whoever holds it: a
+    // placeholder (`CommonDirPlaceholders`), which the sandbox keeps and the run removes, or Claude Code
+    // in its working directory's Git folder. Everything noted is in the record before this returns, or
+    // the failure is logged. Reads the disk; never throws.
     GitGuard(const std::vector<GuardedRepository>& repositories,
         const std::vector<std::filesystem::path>& gitFiles,
-        const std::vector<std::filesystem::path>& placeholderFolders, Options options);
+        const std::vector<std::filesystem::path>& othersCommonDirs, Options options);
     // Lets go of what this run noted; the record then names what the other runs hold.
     ~GitGuard();
     GitGuard(const GitGuard&) = delete;

@@ -89,10 +89,11 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     // And what a killed process's commands changed in the repositories it guarded goes back.
     GitGuard::restoreLeftBehind(
         m_data.folder / GitGuard::recordName, GitCountedSettings::gitReaderForThisProcess());
-    // A settings file is written while the job's request is still being answered, so a process killed
-    // then leaves the write's copy; the file itself is written afresh before every run.
-    removeTemporaryLeftovers(m_data.folder / settingsFolderName,
-        [](std::string_view target) { return target.ends_with(".json"); });
+    // A settings file (and its excludes file) is written while the job's request is still being
+    // answered, so a process killed then leaves the write's copy; each is written afresh before every run.
+    removeTemporaryLeftovers(m_data.folder / settingsFolderName, [](std::string_view target) {
+        return target.ends_with(".json") || target.ends_with(excludesExtension);
+    });
 }
 
 void ClaudeReplyRunner::setRoutineDirectory(std::shared_ptr<RoutineDirectory> directory)
@@ -206,15 +207,36 @@ ClaudeReplyRunner::RunSettings ClaudeReplyRunner::writeSettingsFile(
     RunSettings settings { settingsFile(m_data.folder, conversationID), {} };
     try {
         settings.git = ClaudeInvocation::gitProtection(workFolder, permissions, m_data.resolver);
+        CommandGit::Handover commandGit = writeCommandGitHandover(settings, workFolder, permissions);
         // Written afresh before every run, so a crash cannot lose anything a later run needs.
         writePrivateFile(
-            ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver, settings.git).encoded(),
+            ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver, settings.git, commandGit)
+                .encoded(),
             settings.file, Durability::untilRestart);
     } catch (...) {
         throw RelayHTTPError(
             507, "insufficient_storage", "The settings for Claude Code could not be written on the Mac.");
     }
     return settings;
+}
+
+CommandGit::Handover ClaudeReplyRunner::writeCommandGitHandover(
+    const RunSettings& settings, const fs::path& workFolder, const ResolvedPermissions& permissions) const
+{
+    if (!permissions.applyingGates().bash)
+        return {};
+    CommandGit::Handover handover { CommandGit::userIdentity(ClaudeInvocation::usersGit(m_data.resolver)),
+        {} };
+    fs::path excludes = fs::path(settings.file).replace_extension(excludesExtension);
+    std::string patterns = CommandGit::excludePatterns(
+        ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git));
+    if (patterns.empty()) {
+        removeQuietly(excludes);
+        return handover;
+    }
+    writePrivateFile(patterns, excludes, Durability::untilRestart);
+    handover.excludesFile = std::move(excludes);
+    return handover;
 }
 
 std::string ClaudeReplyRunner::systemPromptFor(
