@@ -173,7 +173,9 @@ GitRepositories::Protection gitProtection(
         return {};
     const char* searchPath = std::getenv("PATH");
     return GitRepositories::commandProtection(commandWritablePlaces(resolvedWorkFolder(workFolder), gated),
-        { .home = resolver.home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" });
+        { .home = resolver.home,
+            .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin",
+            .dataFolder = resolver.dataFolder });
 }
 
 JSON sandboxSettings(const Path& resolvedWorkFolder, const ResolvedPermissions& gated,
