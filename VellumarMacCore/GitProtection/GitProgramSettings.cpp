@@ -31,7 +31,7 @@ namespace {
     struct Word {
         std::string text;
         // The word names the program of its command: the first one, or the first after ";", "&", "|",
-        // "(" or ")".
+        // "(", ")" or a line end.
         bool program = false;
         // The word starts with an unquoted "~", which the shell expands.
         bool expandsHome = false;
@@ -56,11 +56,12 @@ namespace {
         };
         for (std::size_t at = 0; at < command.size(); ++at) {
             char c = command[at];
-            if (c == ' ' || c == '\t' || c == '\n') {
+            if (c == ' ' || c == '\t') {
                 finish();
                 continue;
             }
-            if (std::string_view(";&|()<>").find(c) != std::string_view::npos) {
+            // A line end ends a command, as ";" does.
+            if (std::string_view(";&|()<>\n").find(c) != std::string_view::npos) {
                 bool redirection = c == '<' || c == '>';
                 bool program = nextIsProgram;
                 finish();

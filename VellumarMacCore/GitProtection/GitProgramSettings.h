@@ -23,10 +23,10 @@ struct Resolution {
 // exists yet or not, since a command could make it), and any other word of the command that names an existing
 // file, such as a script given to "sh". A program without a "/" is found through PATH and adds nothing; so
 // does a value that is a boolean where Git reads one, or an alias that names Git's own commands. A command is
-// split into words as the shell splits it (blanks, quotes, backslashes, ";", "&", "|" and parentheses; the
-// code in a quoted word, as given to "sh -c", once more), after the "!" that marks one in an alias or a
-// credential helper; askpass and the signing programs are one path each, as Git runs them without a
-// shell. Relative words are taken from `top`; "~" and "~user" at the start of an unquoted word are
+// split into words as the shell splits it (blanks, quotes, backslashes, ";", "&", "|", line ends and
+// parentheses; the code in a quoted word, as given to "sh -c", once more), after the "!" that marks one in an
+// alias or a credential helper; askpass and the signing programs are one path each, as Git runs them without
+// a shell. Relative words are taken from `top`; "~" and "~user" at the start of an unquoted word are
 // expanded, "$" expansions are not; words after "cd <folder>" are taken from that folder. Reads the disk
 // to tell what exists.
 std::vector<std::filesystem::path> namedFiles(
