@@ -1,0 +1,175 @@
+// The search for repositories in the writable places: the forms Git gives a repository, made by Git
+// itself, and what a flood of files, folders or Git folders can no longer hide.
+#include "VellumarMacCore/GitProtection/GitRepositories.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
+#include "tests/support/ProcessFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+using Paths = std::vector<fs::path>;
+
+namespace {
+
+void git(const fs::path& folder, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(),
+        { "git", "-c", "user.name=User", "-c", "user.email=user@example.com", "-c", "init.defaultBranch=main",
+            "-C", folder.string() });
+    ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
+}
+
+void repository(const fs::path& workTree)
+{
+    fs::create_directories(workTree);
+    git(workTree, { "init", "-q" });
+    git(workTree, { "commit", "-q", "--allow-empty", "-m", "first" });
+}
+
+// What a flood made in one command leaves: a Git folder Git takes for one, with nothing in it.
+void emptyGitFolders(const fs::path& folder, std::size_t count)
+{
+    for (std::size_t index = 0; index < count; ++index)
+        test::touch(test::madeFolder(folder / ("e" + std::to_string(index)) / ".git") / "HEAD");
+}
+
+struct Places {
+    test::TemporaryHome home;
+    fs::path projects = home.home / "Projects";
+    fs::path work = test::madeFolder(home.data / "workspaces/one");
+
+    GitRepositories::Protection protection(const Paths& places) const
+    {
+        return GitRepositories::commandProtection(
+            places, { .home = home.home, .searchPath = "/usr/bin:/bin", .dataFolder = home.data });
+    }
+
+    // Whether `path` is denied, alone or with its whole folder.
+    bool denies(const Paths& places, const fs::path& path) const
+    {
+        auto denied = protection(places).deniedPaths;
+        return std::any_of(denied.begin(), denied.end(),
+            [&](const fs::path& deniedPath) { return isPathInside(path, deniedPath); });
+    }
+};
+
+}
+
+// gitrepository-layout(5)'s forms, each made by Git: what Git runs in each is denied to commands.
+TEST(GitSearch, FindsBareAndSeparateGitFoldersAsRepositories)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const Places&)> make;
+        Paths expected; // relative to "~/Projects"
+        Paths notExpected;
+    };
+    const Case cases[] = {
+        { "a bare repository the user pushes to",
+            [](const Places& p) {
+                test::madeFolder(p.projects / "store");
+                git(p.projects, { "init", "-q", "--bare", "origin.git" });
+            },
+            { "origin.git/hooks", "origin.git/config" }, {} },
+        { "a bare clone with linked worktrees",
+            [](const Places& p) {
+                repository(p.home.root / "source");
+                git(p.projects, { "clone", "-q", "--bare", (p.home.root / "source").string(), "app/.bare" });
+                std::ofstream(p.projects / "app/.git") << "gitdir: ./.bare\n";
+                git(p.projects / "app", { "worktree", "add", "-q", "main" });
+            },
+            { "app/.bare/hooks", "app/.bare/config", "app/.bare/worktrees/main/config.worktree", "app/.git",
+                "app/main/.git" },
+            {} },
+        { "a separate Git folder elsewhere in the place",
+            [](const Places& p) {
+                test::madeFolder(p.projects / "store");
+                git(p.projects,
+                    { "init", "-q", "--separate-git-dir", (p.projects / "store/app.git").string(), "app" });
+            },
+            { "store/app.git/hooks", "store/app.git/config", "app/.git" }, {} },
+        { "a submodule's Git folder, its repository's own",
+            [](const Places& p) {
+                repository(p.home.root / "library");
+                repository(p.projects / "app");
+                git(p.projects / "app",
+                    { "-c", "protocol.file.allow=always", "submodule", "add", "-q",
+                        (p.home.root / "library").string(), "lib" });
+            },
+            { "app/.git/modules/lib/hooks", "app/lib/.git" }, { "app/.git/modules/lib/commondir" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        testCase.make(places);
+        auto denied = places.protection({ places.projects }).deniedPaths;
+        for (const auto& path : testCase.expected)
+            EXPECT_NE(std::find(denied.begin(), denied.end(), places.projects / path), denied.end()) << path;
+        for (const auto& path : testCase.notExpected)
+            EXPECT_EQ(std::find(denied.begin(), denied.end(), places.projects / path), denied.end()) << path;
+    }
+}
+
+// A flood made by one command hides no repository found before it, nor, for files, one made after it,
+// and a flood in one place leaves the other places their search.
+TEST(GitSearch, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesRepositories)
+{
+    struct Case {
+        const char* name;
+        bool earlierRun; // a run finds "app" before the flood
+        std::function<void(const Places&)> flood;
+        bool inOtherPlace; // "app" lies in the writable folder, the flood in the work folder
+    };
+    const Case cases[] = {
+        { "100,000 files at the top", false,
+            [](const Places& p) {
+                for (int index = 0; index < 100'000; ++index)
+                    std::ofstream(p.projects / std::to_string(index));
+            },
+            false },
+        { "more folders than the walk's bound, after a run", true,
+            [](const Places& p) {
+                for (std::size_t index = 0; index <= GitConfigPaths::maxWalkedNames; ++index)
+                    fs::create_directory(p.projects / ("d" + std::to_string(index)));
+            },
+            false },
+        { "more Git folders than the bound, after a run", true,
+            [](const Places& p) { emptyGitFolders(p.projects, GitConfigPaths::maxGitFolders + 1); }, false },
+        { "more Git folders than the bound in the work folder", false,
+            [](const Places& p) { emptyGitFolders(p.work, GitConfigPaths::maxGitFolders + 1); }, true },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        // One level down: below every name at the top.
+        repository(places.projects / "group/app");
+        Paths searched
+            = testCase.inOtherPlace ? Paths { places.work, places.projects } : Paths { places.projects };
+        fs::path hooks = places.projects / "group/app/.git/hooks";
+        if (testCase.earlierRun)
+            ASSERT_TRUE(places.denies(searched, hooks));
+        testCase.flood(places);
+        test::CapturedLog log;
+        EXPECT_TRUE(places.denies(searched, hooks));
+    }
+}
+
+// A hook manager's repository keeps its configuration read however many empty Git folders a command made
+// beside it.
+TEST(GitSearch, ManyEmptyGitFoldersDoNotPushARepositorysConfigurationOut)
+{
+    Places places;
+    fs::path husky = places.projects / "web";
+    repository(husky);
+    git(husky, { "config", "core.hooksPath", ".husky/_" });
+    test::touch(test::madeFolder(husky / ".husky/_") / "pre-commit");
+    test::touch(husky / ".husky/pre-commit");
+    emptyGitFolders(places.projects, 1000);
+    EXPECT_TRUE(places.denies({ places.projects }, husky / ".husky/pre-commit"));
+}
