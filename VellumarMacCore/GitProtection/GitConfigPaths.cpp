@@ -240,12 +240,15 @@ namespace {
         return false;
     }
 
+    enum class Link { follow, refuse };
+
     // One folder's entries, each with its type as the listing gives it (a lookup only where the file
-    // system gives none), following no link. Empty when the folder cannot be read.
-    std::vector<std::pair<std::string, unsigned char>> listing(const fs::path& folder)
+    // system gives none), following no link among them. Empty when the folder cannot be read.
+    std::vector<std::pair<std::string, unsigned char>> listing(const fs::path& folder, Link link)
     {
         std::vector<std::pair<std::string, unsigned char>> entries;
-        int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int descriptor = ::open(
+            folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0));
         if (descriptor < 0)
             return entries;
         DIR* stream = ::fdopendir(descriptor);
@@ -380,7 +383,10 @@ namespace {
                 Paths subfolders;
                 Paths bareFolders;
                 std::size_t bareEntries = 0;
-                for (const auto& [name, type] : listing(folder)) {
+                // A place may be a link; below it, a folder swapped for one since it was listed is
+                // not entered.
+                for (const auto& [name, type] :
+                    listing(folder, folder == place ? Link::follow : Link::refuse)) {
                     bool isBareEntry
                         = std::find(m_bareEntries.begin(), m_bareEntries.end(), name) != m_bareEntries.end();
                     bareEntries += isBareEntry;

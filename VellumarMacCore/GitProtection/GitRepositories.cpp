@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -171,6 +172,12 @@ namespace {
                     fixed.push_back(repository.gitFolder / name);
             }
             fixed.push_back(repository.gitFolder / "commondir");
+            // A stopped rebase, cherry-pick or revert, whose to-do list a later "--continue" runs.
+            for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
+                std::error_code error;
+                if (fs::exists(fs::symlink_status(repository.gitFolder / name, error)))
+                    fixed.push_back(repository.gitFolder / name);
+            }
             if (fixed.size() > left)
                 return std::nullopt;
             GitFolders::Listing listing = GitFolders::linkedFoldersOfGitFolder(repository.gitFolder);

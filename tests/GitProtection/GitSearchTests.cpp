@@ -94,6 +94,27 @@ TEST(GitSearch, FindsBareAndSeparateGitFoldersAsRepositories)
                     { "init", "-q", "--separate-git-dir", (p.projects / "store/app.git").string(), "app" });
             },
             { "store/app.git/hooks", "store/app.git/config", "app/.git" }, {} },
+        { "a rebase stopped on a conflict",
+            [](const Places& p) {
+                fs::path app = p.projects / "app";
+                repository(app);
+                auto commit = [&](const char* text) {
+                    std::ofstream(app / "file") << text;
+                    git(app, { "add", "file" });
+                    git(app, { "commit", "-q", "-m", text });
+                };
+                commit("base");
+                git(app, { "checkout", "-q", "-b", "topic" });
+                commit("topic");
+                git(app, { "checkout", "-q", "main" });
+                commit("main");
+                git(app, { "checkout", "-q", "topic" });
+                EXPECT_NE(test::runPeer({ "git", "-c", "user.name=User", "-c", "user.email=user@example.com",
+                                            "-C", app.string(), "rebase", "-q", "main" })
+                              .exitStatus,
+                    0);
+            },
+            { "app/.git/rebase-merge" }, {} },
         { "a submodule's Git folder, its repository's own",
             [](const Places& p) {
                 repository(p.home.root / "library");
