@@ -15,6 +15,7 @@
 #include <deque>
 #include <dirent.h>
 #include <map>
+#include <memory>
 #include <exception>
 #include <fcntl.h>
 #include <optional>
@@ -251,12 +252,12 @@ namespace {
             folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0));
         if (descriptor < 0)
             return entries;
-        DIR* stream = ::fdopendir(descriptor);
+        std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(descriptor), ::closedir);
         if (!stream) {
             ::close(descriptor);
             return entries;
         }
-        while (const dirent* entry = ::readdir(stream)) {
+        while (const dirent* entry = ::readdir(stream.get())) {
             std::string_view name = entry->d_name;
             if (name == "." || name == "..")
                 continue;
@@ -271,7 +272,6 @@ namespace {
             }
             entries.emplace_back(name, type);
         }
-        ::closedir(stream);
         return entries;
     }
 

@@ -194,3 +194,24 @@ TEST(GitSearch, ManyEmptyGitFoldersDoNotPushARepositorysConfigurationOut)
     emptyGitFolders(places.projects, 1000);
     EXPECT_TRUE(places.denies({ places.projects }, husky / ".husky/pre-commit"));
 }
+
+// Git's configuration of many repositories, read by several `git` at once, names its paths in the same
+// order in every run.
+TEST(GitSearch, ConfigurationReadInParallelGivesTheSameOrderEachRun)
+{
+    Places places;
+    for (int index = 0; index < 40; ++index) {
+        fs::path workTree = places.projects / ("r" + std::to_string(index));
+        repository(workTree);
+        git(workTree, { "config", "core.hooksPath", "hooks" });
+    }
+    auto first = places.protection({ places.projects }).deniedPaths;
+    EXPECT_EQ(std::count_if(first.begin(), first.end(),
+                  [&](const fs::path& path) {
+                      return path.filename() == "hooks"
+                          && path.parent_path().parent_path() == places.projects;
+                  }),
+        40);
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(places.protection({ places.projects }).deniedPaths, first);
+}
