@@ -95,6 +95,10 @@ void record(const fs::path& dataFolder, const fs::path& place, const std::vector
         return;
     try {
         fs::path file = recordFile(dataFolder, place);
+        if (repositories.empty()) {
+            fs::remove(file);
+            return;
+        }
         std::string bytes = encoded(place, repositories);
         if (readBytes(file) == bytes)
             return;

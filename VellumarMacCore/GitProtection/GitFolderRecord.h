@@ -19,7 +19,8 @@ std::vector<GitConfigPaths::Repository> recorded(
     const std::filesystem::path& dataFolder, const std::filesystem::path& place);
 
 // Replaces the record of `place` with `repositories` (a private file written whole), unless it already
-// says the same. A failure is logged: the next run then finds what the walk reaches.
+// says the same; removes it when there are none. A failure is logged: the next run then finds what the
+// walk reaches.
 void record(const std::filesystem::path& dataFolder, const std::filesystem::path& place,
     const std::vector<GitConfigPaths::Repository>& repositories);
 
