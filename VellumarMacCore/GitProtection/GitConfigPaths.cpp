@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
@@ -214,6 +215,49 @@ namespace {
         const std::chrono::steady_clock::time_point m_deadline;
     };
 
+    // The first `size` bytes of `file` when it is a regular file, read in one go without waiting for a
+    // FIFO or a device; empty for anything else.
+    std::string fileStart(const fs::path& file, std::size_t size)
+    {
+        FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat status { };
+        if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            return {};
+        std::string bytes(size, '\0');
+        ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
+        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        return bytes;
+    }
+
+    // Whether the Git folder's own configuration says "bare = true" in its "[core]" section, as
+    // "git init --bare" and "git clone --bare" write it. A submodule's or a separate Git folder says
+    // false: its work tree's ".git" file leads to it.
+    bool declaresBare(const fs::path& gitFolder)
+    {
+        std::string configuration = detail::asciiLowercased(fileStart(gitFolder / "config", 64 * 1024));
+        std::string section;
+        for (std::size_t start = 0, end; start < configuration.size(); start = end + 1) {
+            end = std::min(configuration.find('\n', start), configuration.size());
+            std::string_view line(configuration.data() + start, end - start);
+            auto trimmed = [](std::string_view text) {
+                std::size_t first = text.find_first_not_of(" \t\r");
+                std::size_t last = text.find_last_not_of(" \t\r");
+                return first == std::string_view::npos ? std::string_view()
+                                                       : text.substr(first, last - first + 1);
+            };
+            line = trimmed(line);
+            if (line.starts_with('[')) {
+                section = line.substr(1, line.find_first_of(" ]") - 1);
+                continue;
+            }
+            std::size_t equals = line.find('=');
+            if (section == "core" && equals != std::string_view::npos
+                && trimmed(line.substr(0, equals)) == "bare")
+                return trimmed(line.substr(equals + 1)) == "true";
+        }
+        return false;
+    }
+
     // The Git folder that the ".git" file names in its first line ("gitdir: <path>", relative to the
     // file's own folder), as Git reads it; absent when it names none.
     std::optional<fs::path> namedGitFolder(const fs::path& gitFile)
@@ -401,12 +445,13 @@ namespace {
                     if (stopped)
                         break;
                 }
-                // gitrepository-layout(5): a folder holding HEAD, "objects/" and "refs/" is a bare
-                // repository's Git folder, unless it lies in another one (a bare one's submodule).
-                bool isBare = bareEntries == m_bareEntries.size() && isGitFolder(folder);
-                if (isBare && !stopped && !liesInGitFolder(folder))
+                // gitrepository-layout(5): a folder holding HEAD, "objects/" and "refs/" is a Git folder;
+                // a bare repository's when its configuration says so and it lies in no other one (a bare
+                // one's submodule).
+                bool isGitFolderItself = bareEntries == m_bareEntries.size() && isGitFolder(folder);
+                if (isGitFolderItself && !stopped && declaresBare(folder) && !liesInGitFolder(folder))
                     stopped = !addRepository({ folder, std::nullopt });
-                if (!isBare)
+                if (!isGitFolderItself)
                     subfolders.insert(subfolders.end(), bareFolders.begin(), bareFolders.end());
                 for (auto& subfolder : subfolders) {
                     if (stopped || ++walked > maxWalkedNames) {
@@ -442,14 +487,8 @@ namespace {
 
 std::string firstLine(const fs::path& file)
 {
-    FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat status { };
-    if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return {};
-    std::array<char, 4096> bytes {};
-    ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
-    std::string_view read(bytes.data(), count > 0 ? static_cast<std::size_t>(count) : 0);
-    read = read.substr(0, read.find('\n'));
+    std::string start = fileStart(file, 4096);
+    std::string_view read = std::string_view(start).substr(0, start.find('\n'));
     // Git reads a line ended by "\r\n" the same.
     if (read.ends_with('\r'))
         read.remove_suffix(1);

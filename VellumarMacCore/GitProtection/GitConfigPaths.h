@@ -72,13 +72,13 @@ struct GitEntries {
 // that earlier runs found in a place, kept in a private record in `dataFolder` (none when empty), come
 // first and outside every bound, dropped once they are no Git folder; a flood of files or folders then
 // hides only repositories made after it. Then a walk, breadth first, following no link and entering no
-// Git folder, finds: ".git" folders; a folder that holds "HEAD", "objects/" and "refs/" (a bare
-// repository); ".git" files naming a Git folder, and that folder as a repository when it lies in the
-// place and in no other Git folder (a separate Git folder; a worktree's or a submodule's lies in its
-// repository's). Each place walks at most `maxWalkedNames` folders and takes, in order, a fair share of
-// what `maxGitFiles` and `maxGitFolders` leave, so that a flood in one place leaves the others their
-// search; past a bound the place's walk stops with one log line. The record then lists the place's
-// repositories. Reads the disk; never fails.
+// Git folder, finds: ".git" folders; a folder that holds "HEAD", "objects/" and "refs/" and whose
+// configuration says "bare = true" (a bare repository); ".git" files naming a Git folder, and that folder as
+// a repository when it lies in the place and in no other Git folder (a separate Git folder; a worktree's or a
+// submodule's lies in its repository's). Each place walks at most `maxWalkedNames` folders and takes, in
+// order, a fair share of what `maxGitFiles` and `maxGitFolders` leave, so that a flood in one place leaves
+// the others their search; past a bound the place's walk stops with one log line. The record then lists the
+// place's repositories. Reads the disk; never fails.
 GitEntries gitEntries(
     const std::vector<std::filesystem::path>& places, const std::filesystem::path& dataFolder = {});
 
