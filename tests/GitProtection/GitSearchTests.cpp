@@ -1,5 +1,6 @@
 // The search for repositories in the writable places: the forms Git gives a repository, made by Git
 // itself, and what a flood of files, folders or Git folders can no longer hide.
+#include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
@@ -179,6 +180,28 @@ TEST(GitSearch, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesReposito
         test::CapturedLog log;
         EXPECT_TRUE(places.denies(searched, hooks));
     }
+}
+
+// The record gives back only Git folders that still exist in its own place, and is rewritten without
+// the others.
+TEST(GitSearch, TheRecordDropsGoneFoldersAndThoseOutsideItsPlace)
+{
+    Places places;
+    repository(places.projects / "app");
+    repository(places.home.root / "elsewhere");
+    using Repository = GitConfigPaths::Repository;
+    const Repository app = { places.projects / "app/.git", places.projects / "app" };
+    GitFolderRecord::record(places.home.data, places.projects,
+        { { places.projects / "gone/.git", places.projects / "gone" }, app,
+            { places.home.root / "elsewhere/.git", places.home.root / "elsewhere" } });
+    auto entries = GitConfigPaths::gitEntries({ places.projects }, places.home.data);
+    ASSERT_EQ(entries.repositories.size(), 1u);
+    EXPECT_EQ(entries.repositories[0].gitFolder, app.gitFolder);
+    auto recorded = GitFolderRecord::recorded(places.home.data, places.projects);
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].gitFolder, app.gitFolder);
+    EXPECT_EQ(recorded[0].workTree, app.workTree);
+    EXPECT_TRUE(GitFolderRecord::recorded(places.home.data, places.home.root).empty());
 }
 
 // A hook manager's repository keeps its configuration read however many empty Git folders a command made
