@@ -2,6 +2,7 @@
 // with their gate and temporary folder, the one retry of a lost session, and what the outcome means.
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/ConversationData/Workspaces.h"
 #include "VellumarMacCore/Foundations/FolderTree.h"
@@ -33,6 +34,8 @@ namespace {
     // A retry with less time than this left would only fail on its own time limit.
     constexpr double kShortestRetrySeconds = 5;
     constexpr std::size_t kErrorLineCharacters = 200;
+    // Of Claude Code's standard error, the end that a failure's log line keeps.
+    constexpr std::size_t kLoggedErrorTailBytes = 1'000;
 
     // Markers Claude Code prints when it cannot reach the account, and when it is older than the
     // options it is given.
@@ -69,6 +72,34 @@ namespace {
         for (std::size_t taken = 0; taken < count && index < text.size(); ++taken)
             detail::nextScalar(text, index);
         return text.substr(0, index);
+    }
+
+    // The end of `text`, its last `bytes` at most from a scalar's start, on one line: each run of white
+    // space (line breaks too) as one space, and any other control character as "?", which the journal
+    // would otherwise keep as a blob.
+    std::string oneLineTail(std::string_view text, std::size_t bytes)
+    {
+        text = trimmedWhiteSpace(text);
+        std::size_t index = text.size() > bytes ? text.size() - bytes : 0;
+        while (index < text.size() && (static_cast<unsigned char>(text[index]) & 0xC0) == 0x80)
+            ++index;
+        std::string line;
+        bool spaceBefore = false;
+        while (index < text.size()) {
+            std::size_t start = index;
+            auto scalar = detail::nextScalar(text, index);
+            if (scalar >= 0 && detail::isWhiteSpace(static_cast<char32_t>(scalar))) {
+                spaceBefore = !line.empty();
+                continue;
+            }
+            if (std::exchange(spaceBefore, false))
+                line.push_back(' ');
+            if (scalar < 0x20 || scalar == 0x7F)
+                line.push_back('?');
+            else
+                line.append(text.substr(start, index - start));
+        }
+        return line;
     }
 
     std::string lowercasedASCII(std::string text)
@@ -240,8 +271,13 @@ std::string ClaudeReplyRunner::failureMessage(
             detail.empty() ? std::string("Claude Code reported an error.")
                            : "Claude Code reported an error: " + detail);
     }
-    fail(502, "claude_failed",
-        "Claude Code stopped without a reply (exit " + std::to_string(process.status) + ").");
+    const std::string stopped
+        = "Claude Code stopped without a reply (exit " + std::to_string(process.status) + ")";
+    // The phone hears only the exit status; why it ended is in what it said last on standard error.
+    std::string said = oneLineTail(process.stderrTail, kLoggedErrorTailBytes);
+    platform::logError(stopped
+        + (said.empty() ? "; it wrote nothing to standard error." : "; its standard error ended: " + said));
+    fail(502, "claude_failed", stopped + ".");
 }
 
 std::vector<ApprovalStore::Request> ClaudeReplyRunner::approvalRequests(

@@ -1,6 +1,7 @@
 #include "tests/support/ProcessFixtures.h"
 
 #include "tests/support/FileFixtures.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,14 @@ void killWhileRepeating(const std::function<bool()>& step, std::mt19937& random)
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ::close(steps[0]);
+}
+
+bool processEndsWithin(double boundSeconds, pid_t pid)
+{
+    return eventuallyWithin(boundSeconds, [pid] {
+        std::string state = readFile("/proc/" + std::to_string(pid) + "/stat");
+        return state.empty() || state.compare(state.rfind(") ") + 2, 1, "Z") == 0;
+    });
 }
 
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(

@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <sys/types.h>
 
 namespace vellumar::test {
 
@@ -19,6 +20,11 @@ void writeExecutable(const std::filesystem::path& file, const std::string& conte
 // reaped. A step that returns false ends the child early. Call only where no other thread of the test
 // holds a lock the child's steps need.
 void killWhileRepeating(const std::function<bool()>& step, std::mt19937& random);
+
+// Whether process `pid` ends (is gone, or a zombie: it runs no code either way) before `boundSeconds`
+// pass; the bound guards against a hang and measures nothing. A killed process closes its descriptors
+// before it turns into a zombie, so its state is polled.
+bool processEndsWithin(double boundSeconds, pid_t pid);
 
 // Sets (or, given absent, removes) one variable of this process's environment and restores the
 // previous state on destruction. Not for tests that start threads reading the environment meanwhile.
