@@ -2,7 +2,7 @@
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
-#include "VellumarMacCore/GitProtection/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -58,17 +58,9 @@ namespace {
 
 }
 
-std::string keyPattern()
-{
-    std::string programs = GitProgramSettings::keyPattern();
-    // "^(...)$" around the program settings' alternatives.
-    return programs.substr(0, programs.size() - 2)
-        + "|core\\.hookspath|include\\.path|includeif\\..+\\.path)$";
-}
-
 Reader gitReader(std::string searchPath, CommandRunnerFunction run)
 {
-    return [searchPath = std::move(searchPath), run = std::move(run), pattern = keyPattern()](
+    return [searchPath = std::move(searchPath), run = std::move(run), pattern = WhatGitRuns::keyPattern()](
                std::string_view configuration) -> std::optional<std::string> {
         try {
             auto git = GitConfigPaths::gitExecutable(searchPath);

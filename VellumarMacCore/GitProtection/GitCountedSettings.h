@@ -1,4 +1,5 @@
-// Which of a configuration file's settings can make Git run something: what decides whether a change
+// Which of a configuration file's settings can make Git run something (`WhatGitRuns::keyPattern`: a
+// program, a hooks folder, a template folder or more configuration): what decides whether a change
 // to a repository's "config" is put back, so that the everyday Git work that writes configuration
 // ("git push -u", "git remote add", "git config user.email", "git submodule init") keeps its changes.
 #pragma once
@@ -11,11 +12,6 @@
 #include <string_view>
 
 namespace vellumar::GitCountedSettings {
-
-// A pattern for `git config --get-regexp` matching every setting that names a program
-// (`GitProgramSettings::keyPattern`), a hooks folder ("core.hooksPath") or more configuration
-// ("include.path", "includeIf.<condition>.path").
-std::string keyPattern();
 
 // The counted settings of a configuration file's bytes, in Git's own order as "<key>\n<value>\0" each;
 // absent when Git cannot read them (a file Git refuses stops every Git command, and is put back too).

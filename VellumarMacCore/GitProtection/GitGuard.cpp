@@ -5,7 +5,7 @@
 #include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
-#include "VellumarMacCore/GitProtection/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 
 #include <algorithm>
 #include <atomic>
@@ -263,10 +263,8 @@ namespace {
         };
         for (const auto& repository : repositories) {
             add(repository.gitFolder, repository.workTree);
-            if (repository.workTree) {
-                for (const auto& linked : GitFolders::linkedFolders(*repository.workTree).folders)
-                    add(linked, std::nullopt);
-            }
+            for (const auto& linked : GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders)
+                add(linked, std::nullopt);
         }
         for (const auto& gitFile : gitFiles)
             add(std::nullopt, gitFile.parent_path());
@@ -336,7 +334,7 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
         folders.insert(*noted.gitFolder);
         folders.insert(*noted.gitFolder / "hooks");
         watched.names.insert("hooks");
-        for (auto name : GitProgramSettings::hookNames())
+        for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
             watched.names.emplace(name);
     }
     for (const auto& [path, file] : noted.files) {

@@ -5,7 +5,7 @@
 //
 // A change counts when it could make Git run something: a new or changed hook (or the file a hook that
 // is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file only a
-// new or changed setting of `GitCountedSettings::keyPattern`. A file removed runs nothing and stays
+// new or changed setting of `WhatGitRuns::keyPattern`. A file removed runs nothing and stays
 // removed.
 //
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
@@ -48,7 +48,8 @@ public:
     };
 
     // Notes the files of each repository's Git folder, of the linked folders of its work tree
-    // (`GitFolders::linkedFolders`) and its work tree's ".git", and of each ".git" file in `gitFiles`
+    // (`GitFolders::linkedFoldersOfGitFolder`) and its work tree's ".git", and of each ".git" file in
+    // `gitFiles`
     // (`GitNotedFiles::noteUnit`). Where another run of this process noted a Git folder or ".git" file
     // already, this one takes what that run noted, which is what the folder held before either's
     // commands ran. The "commondir" of each of `othersCommonDirs` is left to whoever holds it: a

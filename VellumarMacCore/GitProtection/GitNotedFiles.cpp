@@ -1,7 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitNotedFiles.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/GitProtection/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -158,9 +158,8 @@ bool NotedUnit::isConfiguration(const fs::path& path) const
 
 bool NotedUnit::isHook(const fs::path& path) const
 {
-    auto names = GitProgramSettings::hookNames();
     return gitFolder && path.parent_path() == *gitFolder / "hooks"
-        && std::find(names.begin(), names.end(), path.filename().native()) != names.end();
+        && WhatGitRuns::isHookName(path.filename().native());
 }
 
 NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree)
@@ -170,7 +169,7 @@ NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional
         for (const char* name : kGitFolderFiles)
             unit.files.emplace(*gitFolder / name, noteFile(*gitFolder / name));
         // By name rather than by listing: a folder a command filled costs nothing more.
-        for (auto name : GitProgramSettings::hookNames()) {
+        for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
             fs::path hook = *gitFolder / "hooks" / std::string(name);
             NotedFile noted = noteFile(hook);
             if (noted.kind == Kind::absent)

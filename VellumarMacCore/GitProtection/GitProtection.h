@@ -2,7 +2,8 @@
 // from executing anything a sandboxed command wrote into the repositories of the run's writable places.
 // - What: the files Git runs or follows (hooks and the files hook links lead to, configuration,
 //   "commondir", ".git" files, linked worktrees and submodules, a stopped rebase's state) and what
-//   Git's configuration names as a program, hooks folder or include.
+//   Git's configuration names as a program, hooks folder or include, as Git's own documentation lists
+//   them (`WhatGitRuns`), in every repository a place holds or held.
 // - How: the places' own repositories, the sequencer's state and what the configuration names are
 //   denied to commands in the sandbox (each a mount, whose cost grows with the square of their number);
 //   every repository found is also noted and watched for the run by `GitGuard`, which moves aside each

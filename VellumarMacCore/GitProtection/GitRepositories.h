@@ -8,16 +8,14 @@
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
-#include <array>
 #include <filesystem>
 #include <vector>
 
 namespace vellumar::GitRepositories {
 
-// The sequencer's state folders in one Git folder: what a stopped rebase, cherry-pick or revert runs
-// on "--continue" (an "exec" line in "git-rebase-todo").
-inline constexpr std::array<const char*, 3> sequencerStates = { "rebase-merge", "rebase-apply", "sequencer" };
-// Sequencer state is rare when a run starts; past this many folders of it the rest stays writable,
+// The sequencer's state (`WhatGitRuns::Kind::sequencerState`: what a stopped rebase, cherry-pick or
+// revert runs on "--continue") is rare when a run starts; past this many folders of it the rest stays
+// writable,
 // with one log line, so that a command that made it everywhere cannot swell the sandbox.
 inline constexpr std::size_t maxSequencerPaths = 64;
 
