@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <sys/types.h>
 
 namespace vellumar::test {
 
@@ -19,6 +20,14 @@ void writeExecutable(const std::filesystem::path& file, const std::string& conte
 // reaped. A step that returns false ends the child early. Call only where no other thread of the test
 // holds a lock the child's steps need.
 void killWhileRepeating(const std::function<bool()>& step, std::mt19937& random);
+
+// The process group that a child of `parent` leads (as Claude Code's watchdog leads Claude Code's);
+// absent when none does.
+std::optional<pid_t> groupLedByChildOf(pid_t parent);
+
+// Whether every process of `group` has ended (a zombie that nobody reaps here counts as ended) within
+// two minutes, a patience that only guards against a hang.
+bool groupEnds(pid_t group);
 
 // Sets (or, given absent, removes) one variable of this process's environment and restores the
 // previous state on destruction. Not for tests that start threads reading the environment meanwhile.
