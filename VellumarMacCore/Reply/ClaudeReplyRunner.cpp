@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+#include "VellumarMacCore/ClaudeCode/SandboxPlaceholders.h"
 #include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -85,6 +86,7 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     // Built once at each start, before the first run: the placeholders a killed process left go now,
     // where otherwise only a later run including the same place would remove them.
     CommonDirPlaceholders::removeLeftBehind(m_data.folder / CommonDirPlaceholders::recordName);
+    SandboxPlaceholders::removeLeftBehind(m_data.folder / SandboxPlaceholders::recordName);
     // A settings file is written while the job's request is still being answered, so a process killed
     // then leaves the write's copy; the file itself is written afresh before every run.
     removeTemporaryLeftovers(m_data.folder / settingsFolderName,
@@ -199,13 +201,16 @@ fs::path ClaudeReplyRunner::settingsFile(const fs::path& dataFolder, std::string
 ClaudeReplyRunner::RunSettings ClaudeReplyRunner::writeSettingsFile(
     std::string_view conversationID, const fs::path& workFolder, const ResolvedPermissions& permissions) const
 {
-    RunSettings settings { settingsFile(m_data.folder, conversationID), {} };
+    RunSettings settings { settingsFile(m_data.folder, conversationID), {}, {}, {} };
     try {
         settings.git = ClaudeInvocation::gitProtection(workFolder, permissions, m_data.resolver);
+        JSON document
+            = ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver, settings.git);
+        settings.deniedWrites = SandboxPlaceholders::deniedWrites(document);
+        settings.writablePlaces = ClaudeInvocation::commandWritablePlaces(
+            ClaudeInvocation::resolvedWorkFolder(workFolder), permissions.applyingGates());
         // Written afresh before every run, so a crash cannot lose anything a later run needs.
-        writePrivateFile(
-            ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver, settings.git).encoded(),
-            settings.file, Durability::untilRestart);
+        writePrivateFile(document.encoded(), settings.file, Durability::untilRestart);
     } catch (...) {
         throw RelayHTTPError(
             507, "insufficient_storage", "The settings for Claude Code could not be written on the Mac.");

@@ -119,6 +119,9 @@ public:
     struct RunSettings {
         std::filesystem::path file;
         GitRepositories::Protection git;
+        // What the sandbox denies commands to write, and where they may write: where its placeholders go.
+        std::vector<std::string> deniedWrites;
+        std::vector<std::filesystem::path> writablePlaces;
     };
 
     // Everything one process run needs; shared by the turn and the compaction runs.
@@ -151,8 +154,9 @@ public:
     static constexpr std::string_view temporaryFolderTemplate = "/tmp/vl-XXXXXXXX";
     static constexpr std::string_view settingsFolderName = "claude-settings";
 
-    // Removes the "commondir" placeholders that a killed process's runs left
-    // (`CommonDirPlaceholders::removeLeftBehind` on the data folder's record).
+    // Removes the "commondir" and sandbox placeholders that a killed process's runs left
+    // (`CommonDirPlaceholders::removeLeftBehind` and `SandboxPlaceholders::removeLeftBehind` on the
+    // data folder's records).
     ClaudeReplyRunner(RelayData& data, Options options);
     ClaudeReplyRunner(const ClaudeReplyRunner&) = delete;
     ClaudeReplyRunner& operator=(const ClaudeReplyRunner&) = delete;

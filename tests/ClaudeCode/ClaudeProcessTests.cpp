@@ -364,15 +364,18 @@ TEST_F(ClaudeProcessTest, AKilledHostsGroupGetsSIGTERMAndTimeToCleanUpBeforeSIGK
         bool cleansUp;
     };
     const Case cases[] = {
-        { "cleaning up for a second", "trap 'sleep 1; touch cleaned; exit 143' TERM", true },
-        { "ignoring SIGTERM", "trap '' TERM", false },
+        { "cleaning up for a second",
+            "signal.signal(signal.SIGTERM, lambda *_: (time.sleep(1), open('cleaned', 'w'), os._exit(143)))",
+            true },
+        { "ignoring SIGTERM", "signal.signal(signal.SIGTERM, signal.SIG_IGN)", false },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         for (const char* name : { "leader", "cleaned" })
             std::filesystem::remove(path(name));
-        auto claude = fake(std::string(testCase.onTerm)
-            + "\nsleep 100 &\necho $! > helper\necho $$ > leader\nwhile :; do sleep 0.1; done");
+        auto claude = pythonFake(std::string(testCase.onTerm) + "\nimport subprocess\n"
+            + "open('helper', 'w').write('%d\\n' % subprocess.Popen(['sleep', '100']).pid)\n"
+            + "open('leader', 'w').write('%d\\n' % os.getpid())\n" + "while True:\n    time.sleep(0.1)");
         test::InteractivePeer host({ VELLUMAR_CLAUDE_PROCESS_HOST, m_folder.path().string(), "",
             "PATH=/usr/bin:/bin", "--", claude.string() });
         ASSERT_TRUE(eventually([&] { return test::readFile(path("leader")).ends_with('\n'); }));
