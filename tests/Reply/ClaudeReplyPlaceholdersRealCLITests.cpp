@@ -5,6 +5,7 @@
 #include "tests/support/FileFixtures.h"
 #include "tests/support/InteractivePeer.h"
 #include "tests/support/ProcessFixtures.h"
+#include "tests/support/RepositoryFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -12,33 +13,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <functional>
-#include <thread>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
 using test::RunnerWorld;
 
 namespace {
-
-// In "Projects": a plain repository, one set up by husky 9 (its hooks in ".husky/_", each running
-// "h", which runs the script of the hook's name in ".husky"), and one with a linked worktree.
-constexpr const char* kProjectsScript = R"sh(set -e
-g() { git -c user.name=User -c user.email=user@example.com "$@"; }
-for r in plain husky main; do
-  g init -q "$r"; echo first > "$r/tracked.txt"; g -C "$r" add tracked.txt; g -C "$r" commit -qm first
-done
-g -C husky config core.hooksPath .husky/_
-mkdir -p husky/.husky/_
-echo '*' > husky/.husky/_/.gitignore
-printf '#!/usr/bin/env sh\nn=$(basename "$0")\ns=$(dirname "$(dirname "$0")")/$n\n[ ! -f "$s" ] && exit 0\nsh -e "$s" "$@"\n' > husky/.husky/_/h
-for hook in applypatch-msg commit-msg post-applypatch post-checkout post-commit post-merge post-rewrite \
-    pre-applypatch pre-auto-gc pre-commit pre-merge-commit pre-push pre-rebase prepare-commit-msg; do
-  printf '#!/usr/bin/env sh\n. "$(dirname "$0")/h"\n' > "husky/.husky/_/$hook"
-done
-chmod +x husky/.husky/_/*
-echo 'npm test' > husky/.husky/pre-commit
-g -C main worktree add -q ../linked
-)sh";
 
 JobSubmission commandsIn(const fs::path& granted)
 {
@@ -47,32 +27,6 @@ JobSubmission commandsIn(const fs::path& granted)
     job.permissions->bash = true;
     job.permissions->folders = { PermissionSettings::Folder { granted.string(), true } };
     return job;
-}
-
-// Whether `file` came to exist within three minutes, a patience that only guards against a hang.
-bool appears(const fs::path& file)
-{
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
-         !fs::exists(file) && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return fs::exists(file);
-}
-
-// The paths whose item was added, removed or changed since `before`, listed without the bytes.
-std::vector<std::string> changedSince(
-    const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& now)
-{
-    std::vector<std::string> changed;
-    for (const auto& [path, item] : now) {
-        auto earlier = before.find(path);
-        if (earlier == before.end() || earlier->second != item)
-            changed.push_back(path);
-    }
-    for (const auto& [path, item] : before) {
-        if (!now.contains(path))
-            changed.push_back(path);
-    }
-    return changed;
 }
 
 }
@@ -117,16 +71,12 @@ TEST(ClaudeReplyPlaceholdersRealCLI, AKilledHostLeavesTheGrantedFolderAsItWasOnc
             world.run(commandsIn(projects));
             std::_Exit(0);
         }
-        fs::create_directories(projects);
-        ASSERT_EQ(test::runPeer(
-                      { "sh", "-c", std::string("cd \"$1\" && ") + kProjectsScript, "sh", projects.string() })
-                      .exitStatus,
-            0);
+        test::makeProjectsFolder(projects);
         const auto before = test::treeContents(projects);
         world.playReal(test::commandSteps({ "touch \"$PWD/started\"; sleep 600" }));
         test::InteractivePeer host(test::killedHostCommand(world));
-        ASSERT_TRUE(appears(root / "data/workspaces/ios-1/started"));
-        ASSERT_FALSE(changedSince(before, test::treeContents(projects)).empty());
+        ASSERT_TRUE(test::fileAppears(root / "data/workspaces/ios-1/started"));
+        ASSERT_FALSE(test::changedItems(before, test::treeContents(projects)).empty());
         auto group = test::groupLedByChildOf(host.pid());
         ASSERT_TRUE(group);
 
@@ -134,6 +84,6 @@ TEST(ClaudeReplyPlaceholdersRealCLI, AKilledHostLeavesTheGrantedFolderAsItWasOnc
         EXPECT_EQ(host.wait(), 128 + SIGKILL);
         EXPECT_TRUE(test::groupEnds(*group));
         world.start();
-        EXPECT_EQ(changedSince(before, test::treeContents(projects)), std::vector<std::string> {});
+        EXPECT_EQ(test::changedItems(before, test::treeContents(projects)), std::vector<std::string> {});
     }
 }
