@@ -18,7 +18,8 @@ done
 g -C husky config core.hooksPath .husky/_
 mkdir -p husky/.husky/_
 echo '*' > husky/.husky/_/.gitignore
-printf '#!/usr/bin/env sh\nn=$(basename "$0")\ns=$(dirname "$(dirname "$0")")/$n\n[ ! -f "$s" ] && exit 0\nsh -e "$s" "$@"\n' > husky/.husky/_/h
+printf '%s\n' '#!/usr/bin/env sh' 'n=$(basename "$0")' 's=$(dirname "$(dirname "$0")")/$n' \
+  '[ ! -f "$s" ] && exit 0' 'sh -e "$s" "$@"' > husky/.husky/_/h
 for hook in applypatch-msg commit-msg post-applypatch post-checkout post-commit post-merge post-rewrite \
     pre-applypatch pre-auto-gc pre-commit pre-merge-commit pre-push pre-rebase prepare-commit-msg; do
   printf '#!/usr/bin/env sh\n. "$(dirname "$0")/h"\n' > "husky/.husky/_/$hook"
