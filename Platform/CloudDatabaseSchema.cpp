@@ -47,8 +47,6 @@ namespace {
     // Enough of a damaged name to recognise it by, and no more of what another process wrote.
     constexpr std::size_t kLoggedNameBytes = 64;
     constexpr std::int64_t kSchemaVersion = 2;
-    // Fields kept one row each in a `fields` table.
-    constexpr std::int64_t kFieldRowsSchemaVersion = 1;
     // Far longer than any writer takes from copying an asset to committing its record.
     constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
 
@@ -76,15 +74,10 @@ namespace {
             + "\" do not read; the record comes without them");
     }
 
-    // A database that a newer program has changed is left as it is: this one would misread it, and
-    // marking it as its own would make the newer program misread it in turn.
     void refuseNewerSchema(std::int64_t version)
     {
-        if (version <= kSchemaVersion)
-            return;
-        logError("cloud database refused: its schema version " + std::to_string(version)
-            + " is newer than this program's " + std::to_string(kSchemaVersion) + "; it is left as it is");
-        throw CloudDatabaseError(CloudErrorCode::incompatibleVersion);
+        if (version > kSchemaVersion)
+            throw newerCloudSchemaRefusal(version, kSchemaVersion);
     }
 
     // A field row's value as it is packed now; absent for a row of a kind no version knows.
@@ -115,24 +108,29 @@ namespace {
                    .step();
     }
 
+    // The table of field rows, which the earliest versions make without writing a schema version.
+    bool hasFieldRows(CloudSQLiteConnection& connection)
+    {
+        return connection.statement("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'fields'")
+            .step();
+    }
+
     bool recordsHoldPackedFields(CloudSQLiteConnection& connection)
     {
         return connection.statement("SELECT 1 FROM pragma_table_info('records') WHERE name = 'fields'")
             .step();
     }
 
-    // An earlier version of this program, given a database of packed fields, marks it as its own and
-    // adds its table of field rows and its index of the feed; unable to save a record without the packed
-    // column, it writes nothing else but deletions, which read here as they are. Those additions are
-    // undone within the caller's transaction. Field rows in that table are no earlier version's, and
-    // leave the database refused as it is.
+    // An earlier version of this program, given a database of packed fields, marks it as its own (the
+    // earliest two leave its version as it was) and adds its table of field rows and its index of the
+    // feed; unable to save a record without the packed column, it writes nothing else but deletions,
+    // which read here as they are. Those additions are undone within the caller's transaction. Field
+    // rows in that table are no earlier version's, and leave the database refused as it is.
     void restorePackedLayout(CloudSQLiteConnection& connection)
     {
-        if (connection.statement("SELECT 1 FROM fields").step()) {
-            logError(
-                "cloud database refused: it holds both packed fields and field rows; it is left as it is");
-            throw CloudDatabaseError(CloudErrorCode::internalError);
-        }
+        if (connection.statement("SELECT 1 FROM fields").step())
+            throw CloudOpenRefusal { CloudErrorCode::internalError,
+                "it holds both packed fields and field rows" };
         connection.execute("DROP TABLE fields; DROP INDEX IF EXISTS changes_by_zone");
     }
 
@@ -184,41 +182,73 @@ void configureCloudConnection(CloudSQLiteConnection& connection)
     connection.execute("PRAGMA synchronous = FULL");
 }
 
+namespace {
+
+    // prepareCloudSchema's work, whose refusals it logs.
+    void prepareLayout(CloudSQLiteConnection& connection)
+    {
+        std::int64_t version = schemaVersion(connection);
+        refuseNewerSchema(version);
+        connection.execute("PRAGMA journal_mode = WAL");
+        // A database made before needs no write, so opening it never waits for another process's writer.
+        if (isPrepared(connection, version))
+            return;
+        CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
+        // Another process may have prepared the file since it was read.
+        version = schemaVersion(connection);
+        refuseNewerSchema(version);
+        if (isPrepared(connection, version))
+            return;
+        // Told by its tables rather than by its version, which the earliest versions never write.
+        bool restored = false;
+        if (hasFieldRows(connection)) {
+            restored = recordsHoldPackedFields(connection);
+            if (restored)
+                restorePackedLayout(connection);
+            else
+                packFieldRows(connection);
+        }
+        connection.execute(kSchema);
+        // Made here rather than with the tables: the carry-over makes them while the table of field rows
+        // still exists.
+        connection.execute(kEarlierVersionGuard);
+        connection.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+        connection.statement("INSERT OR IGNORE INTO account(id, status, user_record_name) VALUES(1, ?, ?)")
+            .bind(1, static_cast<std::int64_t>(CloudAccountStatus::available))
+            .bind(2, newUserRecordName())
+            .run();
+        transaction.commit();
+        if (restored)
+            logError("cloud database repaired: an earlier version of this program had marked it as its own; "
+                     "its layout is put back with every record");
+    }
+
+}
+
 void prepareCloudSchema(CloudSQLiteConnection& connection)
 {
-    std::int64_t version = schemaVersion(connection);
-    refuseNewerSchema(version);
-    connection.execute("PRAGMA journal_mode = WAL");
-    // A database made before needs no write, so opening it never waits for another process's writer.
-    if (isPrepared(connection, version))
-        return;
-    CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
-    // Another process may have prepared the file since it was read.
-    version = schemaVersion(connection);
-    refuseNewerSchema(version);
-    if (isPrepared(connection, version))
-        return;
-    bool restored = false;
-    if (version == kFieldRowsSchemaVersion) {
-        restored = recordsHoldPackedFields(connection);
-        if (restored)
-            restorePackedLayout(connection);
-        else
-            packFieldRows(connection);
+    prepareLoggingRefusals([&] { prepareLayout(connection); });
+}
+
+CloudOpenRefusal newerCloudSchemaRefusal(std::int64_t version, std::int64_t known)
+{
+    return { CloudErrorCode::incompatibleVersion,
+        "its schema version " + std::to_string(version) + " is newer than this program's "
+            + std::to_string(known) };
+}
+
+void prepareLoggingRefusals(const std::function<void()>& prepare)
+{
+    // Every refusal says why: a program that cannot open its database has nothing else to show for it.
+    try {
+        prepare();
+    } catch (const CloudOpenRefusal& refusal) {
+        logError("cloud database refused: " + refusal.reason + "; it is left as it is");
+        throw CloudDatabaseError(refusal.code);
+    } catch (const CloudDatabaseError& error) {
+        logError(std::string("cloud database refused: ") + error.what() + "; it is left as it is");
+        throw;
     }
-    connection.execute(kSchema);
-    // Made here rather than with the tables: the carry-over makes them while the table of field rows
-    // still exists.
-    connection.execute(kEarlierVersionGuard);
-    connection.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
-    connection.statement("INSERT OR IGNORE INTO account(id, status, user_record_name) VALUES(1, ?, ?)")
-        .bind(1, static_cast<std::int64_t>(CloudAccountStatus::available))
-        .bind(2, newUserRecordName())
-        .run();
-    transaction.commit();
-    if (restored)
-        logError("cloud database repaired: an earlier version of this program had marked it as its own; "
-                 "its layout is put back with every record");
 }
 
 std::string printableCloudName(std::string_view name)

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <span>
@@ -20,12 +21,26 @@ namespace vellumar::platform {
 class CloudSQLiteConnection;
 
 // Sets write-ahead logging and creates the tables and the account row, in one write transaction; a
-// database of fields kept one row each has them packed into their records in that transaction.
-// incompatibleVersion (as on PostgreSQL), with one log line, for a database of a newer schema than this
-// program knows, which is left unchanged. A database of packed fields that an earlier version marked as
-// its own has its layout put back, with one log line. Every database this leaves holds what makes an
-// earlier version refuse it: one of this layout without it gets it, its schema version unchanged.
+// database of fields kept one row each has them packed into their records in that transaction. The
+// layout is told by the tables, whatever schema version is written. incompatibleVersion (as on
+// PostgreSQL) for a database of a newer schema than this program knows, which is left unchanged; every
+// refusal, that one and any other failure, logs one line. A database of packed fields that an earlier
+// version marked as its own has its layout put back, with one log line. Every database this leaves holds
+// what makes an earlier version refuse it: one of this layout without it gets it, its schema version
+// unchanged.
 void prepareCloudSchema(CloudSQLiteConnection& connection);
+
+// Why an open leaves a database as it is, thrown while the database is prepared.
+struct CloudOpenRefusal {
+    int code;
+    std::string reason;
+};
+// The refusal of a database of schema `version`, newer than the `known` one, which this program would
+// misread and, marking it as its own, make the newer program misread in turn.
+CloudOpenRefusal newerCloudSchemaRefusal(std::int64_t version, std::int64_t known);
+// Runs `prepare`, which readies a database for this program's open: a CloudOpenRefusal, or any
+// CloudDatabaseError, logs one line and leaves as the CloudDatabaseError of its code.
+void prepareLoggingRefusals(const std::function<void()>& prepare);
 // The settings every connection needs.
 void configureCloudConnection(CloudSQLiteConnection& connection);
 

@@ -53,8 +53,8 @@ namespace {
             version INTEGER NOT NULL);
     )sql";
 
-    // The layout of the schema's tables: 0 when it has none yet. Throws incompatibleVersion for one
-    // newer than this code knows, which it must neither read nor change.
+    // The layout of the schema's tables: 0 when it has none yet. Throws the refusal of one newer than
+    // this code knows, which it must neither read nor change.
     std::int64_t schemaVersion(CloudPostgresConnection& connection, const std::string& schema)
     {
         // Read from the catalog's rows as of now: a name looked up through the session's caches may still
@@ -73,7 +73,7 @@ namespace {
         } else if (tables.integer(0, 0) > 0)
             version = 1;
         if (version > kSchemaVersion)
-            throw CloudDatabaseError(CloudErrorCode::incompatibleVersion);
+            throw newerCloudSchemaRefusal(version, kSchemaVersion);
         return version;
     }
 
@@ -188,6 +188,33 @@ namespace {
         return text ? CloudPostgresValue(*text) : CloudPostgresValue();
     }
 
+    // prepareCloudPostgresSchema's work, whose refusals it logs.
+    void prepareLayout(CloudPostgresConnection& connection, const std::string& schema)
+    {
+        // A schema of this layout needs no write, and no right to create one.
+        if (schemaVersion(connection, schema) == kSchemaVersion)
+            return;
+        CloudPostgresTransaction transaction(connection, CloudPostgresIsolation::readCommitted);
+        // Two processes making or upgrading the same schema at once would otherwise both try; the second
+        // finds the first one's work done.
+        connection.run("SELECT pg_advisory_xact_lock(hashtext($1))", { schema });
+        std::int64_t version = schemaVersion(connection, schema);
+        if (version == kSchemaVersion)
+            return;
+        connection.execute("CREATE SCHEMA IF NOT EXISTS " + schema + "; SET LOCAL search_path TO " + schema);
+        if (version == 1)
+            mergeLayout1(connection);
+        connection.execute(kTables);
+        connection.run(
+            "INSERT INTO account(id, status, user_record_name) VALUES(1, $1, $2) ON CONFLICT DO NOTHING",
+            { std::to_string(static_cast<int>(CloudAccountStatus::available)),
+                "_" + secureRandomHex(kUserRecordNameBytes) });
+        connection.run("INSERT INTO feed(id, last_sequence) VALUES(1, 0) ON CONFLICT DO NOTHING");
+        connection.run(
+            "INSERT INTO schema_version(id, version) VALUES(1, $1)", { std::to_string(kSchemaVersion) });
+        transaction.commit();
+    }
+
 }
 
 std::string cloudPostgresSchemaName(std::string_view containerIdentifier)
@@ -198,28 +225,7 @@ std::string cloudPostgresSchemaName(std::string_view containerIdentifier)
 
 void prepareCloudPostgresSchema(CloudPostgresConnection& connection, const std::string& schema)
 {
-    // A schema of this layout needs no write, and no right to create one.
-    if (schemaVersion(connection, schema) == kSchemaVersion)
-        return;
-    CloudPostgresTransaction transaction(connection, CloudPostgresIsolation::readCommitted);
-    // Two processes making or upgrading the same schema at once would otherwise both try; the second
-    // finds the first one's work done.
-    connection.run("SELECT pg_advisory_xact_lock(hashtext($1))", { schema });
-    std::int64_t version = schemaVersion(connection, schema);
-    if (version == kSchemaVersion)
-        return;
-    connection.execute("CREATE SCHEMA IF NOT EXISTS " + schema + "; SET LOCAL search_path TO " + schema);
-    if (version == 1)
-        mergeLayout1(connection);
-    connection.execute(kTables);
-    connection.run(
-        "INSERT INTO account(id, status, user_record_name) VALUES(1, $1, $2) ON CONFLICT DO NOTHING",
-        { std::to_string(static_cast<int>(CloudAccountStatus::available)),
-            "_" + secureRandomHex(kUserRecordNameBytes) });
-    connection.run("INSERT INTO feed(id, last_sequence) VALUES(1, 0) ON CONFLICT DO NOTHING");
-    connection.run(
-        "INSERT INTO schema_version(id, version) VALUES(1, $1)", { std::to_string(kSchemaVersion) });
-    transaction.commit();
+    prepareLoggingRefusals([&] { prepareLayout(connection, schema); });
 }
 
 std::vector<CloudQuerySubscription> readCloudPostgresSubscriptions(

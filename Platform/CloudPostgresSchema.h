@@ -20,7 +20,8 @@ std::string cloudPostgresSchemaName(std::string_view containerIdentifier);
 
 // Creates the schema, its tables and its account row unless they exist, or brings an earlier layout of
 // them up to this one, in one transaction: a failure leaves the schema as it was. Two processes may
-// race. Throws incompatibleVersion, changing nothing, for a layout newer than this code knows.
+// race. Throws incompatibleVersion, changing nothing, for a layout newer than this code knows; every
+// refusal, that one and any other failure, logs one line.
 void prepareCloudPostgresSchema(CloudPostgresConnection& connection, const std::string& schema);
 
 // The subscriptions of one zone, or of every zone when absent, by identifier.

@@ -71,10 +71,13 @@ namespace CloudErrorCode {
 
 class CloudDatabaseError : public std::exception {
 public:
-    explicit CloudDatabaseError(int code, std::optional<double> retryAfterSeconds = std::nullopt)
+    // `detail`, what the storage underneath said, goes into the text, for logs.
+    explicit CloudDatabaseError(
+        int code, std::optional<double> retryAfterSeconds = std::nullopt, std::string_view detail = {})
         : m_code(code)
         , m_retryAfterSeconds(retryAfterSeconds)
-        , m_text("cloud database error " + std::to_string(code))
+        , m_text("cloud database error " + std::to_string(code)
+              + (detail.empty() ? std::string() : " (" + std::string(detail) + ")"))
     {
     }
 

@@ -20,26 +20,26 @@ namespace {
 
 }
 
-CloudDatabaseError cloudErrorForSQLite(int resultCode)
+CloudDatabaseError cloudErrorForSQLite(int resultCode, std::string_view detail)
 {
     switch (resultCode & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-        return CloudDatabaseError(CloudErrorCode::requestRateLimited, kBusyRetryAfterSeconds);
+        return CloudDatabaseError(CloudErrorCode::requestRateLimited, kBusyRetryAfterSeconds, detail);
     case SQLITE_FULL:
-        return CloudDatabaseError(CloudErrorCode::quotaExceeded);
+        return CloudDatabaseError(CloudErrorCode::quotaExceeded, std::nullopt, detail);
     case SQLITE_CANTOPEN:
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
-        return CloudDatabaseError(CloudErrorCode::badDatabase);
+        return CloudDatabaseError(CloudErrorCode::badDatabase, std::nullopt, detail);
     case SQLITE_PERM:
     case SQLITE_READONLY:
     case SQLITE_AUTH:
-        return CloudDatabaseError(CloudErrorCode::permissionFailure);
+        return CloudDatabaseError(CloudErrorCode::permissionFailure, std::nullopt, detail);
     case SQLITE_TOOBIG:
-        return CloudDatabaseError(CloudErrorCode::limitExceeded);
+        return CloudDatabaseError(CloudErrorCode::limitExceeded, std::nullopt, detail);
     default:
-        return CloudDatabaseError(CloudErrorCode::internalError);
+        return CloudDatabaseError(CloudErrorCode::internalError, std::nullopt, detail);
     }
 }
 
@@ -84,7 +84,7 @@ bool CloudSQLiteStatement::step()
         return true;
     if (result == SQLITE_DONE)
         return false;
-    throw cloudErrorForSQLite(result);
+    throw cloudErrorForSQLite(result, sqlite3_errmsg(sqlite3_db_handle(m_statement)));
 }
 
 void CloudSQLiteStatement::run()
@@ -153,7 +153,7 @@ CloudSQLiteStatement CloudSQLiteConnection::statement(const std::string& sql)
             SQLITE_PREPARE_PERSISTENT, &prepared, nullptr);
         if (result != SQLITE_OK) {
             m_statements.erase(sql);
-            throw cloudErrorForSQLite(result);
+            throw cloudErrorForSQLite(result, sqlite3_errmsg(m_database));
         }
     }
     return CloudSQLiteStatement(prepared);
@@ -161,7 +161,8 @@ CloudSQLiteStatement CloudSQLiteConnection::statement(const std::string& sql)
 
 void CloudSQLiteConnection::execute(const std::string& sql)
 {
-    check(sqlite3_exec(m_database, sql.c_str(), nullptr, nullptr, nullptr));
+    if (int result = sqlite3_exec(m_database, sql.c_str(), nullptr, nullptr, nullptr); result != SQLITE_OK)
+        throw cloudErrorForSQLite(result, sqlite3_errmsg(m_database));
 }
 
 CloudConnectionLease::CloudConnectionLease(

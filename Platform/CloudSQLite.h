@@ -23,8 +23,8 @@ struct sqlite3_stmt;
 
 namespace vellumar::platform {
 
-// The error for an SQLite result code.
-CloudDatabaseError cloudErrorForSQLite(int resultCode);
+// The error for an SQLite result code, with SQLite's message when there is one.
+CloudDatabaseError cloudErrorForSQLite(int resultCode, std::string_view detail = {});
 
 class CloudSQLiteStatement {
 public:

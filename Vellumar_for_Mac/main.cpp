@@ -118,8 +118,11 @@ int main(int argc, char** argv)
 
     // Nothing else is taken: a mistyped option would otherwise start the relay and make its data folder.
     if (std::size_t refused = firstRefusedArgument(arguments); refused < arguments.size()) {
+        // The switch came last, so its socket is what is missing.
         std::fprintf(stderr,
-            "vellumar takes no arguments, so not \"%s\" (Claude Code starts it with %.*s <socket>).\n",
+            arguments[refused] == PermissionMCPServer::flag
+                ? "vellumar: \"%s\" is missing its socket (Claude Code starts it with %.*s <socket>).\n"
+                : "vellumar takes no arguments, so not \"%s\" (Claude Code starts it with %.*s <socket>).\n",
             argv[refused], static_cast<int>(PermissionMCPServer::flag.size()),
             PermissionMCPServer::flag.data());
         return 2;

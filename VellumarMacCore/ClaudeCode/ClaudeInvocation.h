@@ -2,6 +2,7 @@
 // off, where permission questions go, and which places the run may read, write or never touch.
 #pragma once
 
+#include "VellumarMacCore/ClaudeCode/CommandGit.h"
 #include "VellumarMacCore/Foundations/JSON.h"
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
 
@@ -46,14 +47,31 @@ namespace ClaudeInvocation {
     // What a run in `workFolder` with the (ungated) permissions protects in the Git repositories of its
     // writable places (`GitRepositories::commandProtection`); nothing when the run has no commands.
     // Found once for the run: its settings deny the paths, and the run itself holds the "commondir"
-    // placeholders. Fails only as `resolvedWorkFolder` does.
+    // placeholders, only in Git folders inside a writable place, and never in the work folder's own,
+    // which Claude Code looks after itself. Fails only as `resolvedWorkFolder` does.
+
     GitRepositories::Protection gitProtection(const std::filesystem::path& workFolder,
         const ResolvedPermissions& permissions, const PermissionResolver& resolver);
 
-    // The "--settings" document for a run in `workFolder` with the (ungated) permissions and the run's
-    // `gitProtection`. Reads folder listings and file types; fails only as `resolvedWorkFolder` does.
+    // Where the user's own Git outside the sandbox reads its configuration: the user's home, and this
+    // process's PATH.
+    GitConfigPaths::Options usersGit(const PermissionResolver& resolver);
+
+    // The paths at which the sandbox of a run in `workFolder` will show a placeholder: each that the
+    // run's settings (with `git`) or Claude Code itself deny to commands inside a writable place and
+    // that does not exist now. None for a run without commands. Reads the disk; fails only as
+    // `resolvedWorkFolder` does.
+    std::vector<std::filesystem::path> placeholderPaths(const std::filesystem::path& workFolder,
+        const ResolvedPermissions& permissions, const PermissionResolver& resolver,
+        const GitRepositories::Protection& git);
+
+    // The "--settings" document for a run in `workFolder` with the (ungated) permissions, the run's
+    // `gitProtection` and what it hands its commands' Git (`CommandGit::environment`; the excludes file
+    // readable to commands). Reads folder listings and file types; fails only as `resolvedWorkFolder`
+    // does.
     JSON settingsJSON(const std::filesystem::path& workFolder, const ResolvedPermissions& permissions,
-        const PermissionResolver& resolver, const GitRepositories::Protection& git);
+        const PermissionResolver& resolver, const GitRepositories::Protection& git,
+        const CommandGit::Handover& commandGit = {});
 
     // The work folder with its symbolic links resolved. Throws std::filesystem::filesystem_error when
     // the kernel cannot resolve it: no rule could then name what the run's commands reach.
@@ -64,9 +82,11 @@ namespace ClaudeInvocation {
     std::vector<std::filesystem::path> commandWritablePlaces(
         const std::filesystem::path& resolvedWorkFolder, const ResolvedPermissions& gated);
 
-    // The "sandbox" object; `resolvedWorkFolder` has its symlinks resolved, `gated` is gated.
+    // The "sandbox" object; `resolvedWorkFolder` has its symlinks resolved, `gated` is gated. Commands may
+    // read `excludesFile` when given.
     JSON sandboxSettings(const std::filesystem::path& resolvedWorkFolder, const ResolvedPermissions& gated,
-        const PermissionResolver& resolver, const GitRepositories::Protection& git);
+        const PermissionResolver& resolver, const GitRepositories::Protection& git,
+        const std::optional<std::filesystem::path>& excludesFile = std::nullopt);
 
     // Temporary places the sandbox may not read: Linux's shared ones, and the user's temporary folder
     // when it lies elsewhere.

@@ -112,6 +112,48 @@ namespace {
             denyWrite.push_back((place / glob).string());
     }
 
+    // What Claude Code itself denies to commands in each place they may write, and in its working
+    // directory besides, all relative to the place: where one does not exist, a placeholder shows.
+    constexpr std::array<std::string_view, 13> kClaudeCodesNamesInEveryPlace
+        = { ".mcp.json", ".claude/agents", ".claude/commands", ".claude/hooks", ".claude/launch.json",
+              ".claude/loop.md", ".claude/output-styles", ".claude/routines", ".claude/scheduled_tasks.json",
+              ".claude/settings.json", ".claude/settings.local.json", ".claude/skills", ".claude/workflows" };
+    constexpr std::array<std::string_view, 9> kClaudeCodesNamesInItsWorkingDirectory = { ".bash_profile",
+        ".bashrc", ".gitconfig", ".gitmodules", ".idea", ".profile", ".ripgreprc", ".zprofile", ".zshrc" };
+
+    std::vector<Path> resolvedPlaces(const std::vector<Path>& places)
+    {
+        std::vector<Path> resolved;
+        for (const auto& place : places) {
+            if (auto path = resolvingSymlinks(place))
+                resolved.push_back(std::move(*path));
+        }
+        return resolved;
+    }
+
+    bool isInsideAny(const Path& path, const std::vector<Path>& resolvedPlaces)
+    {
+        return std::any_of(resolvedPlaces.begin(), resolvedPlaces.end(),
+            [&](const Path& place) { return isPathCoveredBy(path, place); });
+    }
+
+    // Leaves out the placeholders that must not be made. Claude Code denies the "commondir" of its
+    // working directory's Git folder to commands itself, and sets aside whatever it does not expect
+    // there, a placeholder of ours among them, which then stops its commands from starting: that one is
+    // Claude Code's alone. And a ".git" that a command left as a link may name a Git folder outside
+    // every writable place, where the run has no business writing.
+    void keepPlaceholdersWhereTheRunMayWrite(GitRepositories::Protection& protection,
+        const std::vector<Path>& places, const Path& resolvedWorkFolder)
+    {
+        std::vector<Path> writable = resolvedPlaces(places);
+        auto workGitFolder = resolvingSymlinks(resolvedWorkFolder / ".git");
+        std::erase_if(protection.gitFolders, [&](const Path& gitFolder) {
+            return gitFolder == workGitFolder || !isInsideAny(gitFolder, writable);
+        });
+        if (workGitFolder)
+            std::erase(protection.deniedPaths, *workGitFolder / "commondir");
+    }
+
     JSON networkSettings(const ResolvedPermissions& gated, JSON::Object& sandbox)
     {
         if (gated.network == "local")
@@ -172,13 +214,55 @@ GitRepositories::Protection gitProtection(
     ResolvedPermissions gated = permissions.applyingGates();
     if (!gated.bash)
         return {};
+    Path resolvedWork = resolvedWorkFolder(workFolder);
+    std::vector<Path> places = commandWritablePlaces(resolvedWork, gated);
+    GitRepositories::Protection protection = GitRepositories::commandProtection(places, usersGit(resolver));
+    keepPlaceholdersWhereTheRunMayWrite(protection, places, resolvedWork);
+    return protection;
+}
+
+GitConfigPaths::Options usersGit(const PermissionResolver& resolver)
+{
     const char* searchPath = std::getenv("PATH");
-    return GitRepositories::commandProtection(commandWritablePlaces(resolvedWorkFolder(workFolder), gated),
-        { .home = resolver.home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" });
+    return { .home = resolver.home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" };
+}
+
+std::vector<Path> placeholderPaths(const Path& workFolder, const ResolvedPermissions& permissions,
+    const PermissionResolver& resolver, const GitRepositories::Protection& git)
+{
+    ResolvedPermissions gated = permissions.applyingGates();
+    if (!gated.bash)
+        return {};
+    Path resolvedWork = resolvedWorkFolder(workFolder);
+    std::vector<Path> places = commandWritablePlaces(resolvedWork, gated);
+    std::vector<Path> candidates;
+    JSON sandbox = sandboxSettings(resolvedWork, gated, resolver, git);
+    for (const auto& denied : *sandbox.subscript("filesystem")->subscript("denyWrite")->arrayValue())
+        candidates.emplace_back(*denied.stringValue());
+    for (const auto& place : places) {
+        for (auto name : kClaudeCodesNamesInEveryPlace)
+            candidates.push_back(place / name);
+    }
+    for (auto name : kClaudeCodesNamesInItsWorkingDirectory)
+        candidates.push_back(resolvedWork / name);
+
+    std::vector<Path> writable = resolvedPlaces(places);
+    std::vector<Path> placeholders;
+    for (auto& candidate : candidates) {
+        std::error_code error;
+        // Globs name only what exists.
+        if (candidate.native().find('*') != std::string::npos
+            || std::filesystem::exists(std::filesystem::symlink_status(candidate, error))
+            || !isInsideAny(candidate, writable))
+            continue;
+        placeholders.push_back(std::move(candidate));
+    }
+    return placeholders;
 }
 
 JSON sandboxSettings(const Path& resolvedWorkFolder, const ResolvedPermissions& gated,
-    const PermissionResolver& resolver, const GitRepositories::Protection& git)
+    const PermissionResolver& resolver, const GitRepositories::Protection& git,
+    const std::optional<Path>& excludesFile)
 {
     Strings denyRead = { "~/" };
     for (const auto& path : sandboxTempPaths())
@@ -236,6 +320,8 @@ JSON sandboxSettings(const Path& resolvedWorkFolder, const ResolvedPermissions& 
     }
     appendPaths(allowRead, gated.toolReads);
     appendPaths(allowRead, gated.toolWrites);
+    if (excludesFile)
+        allowRead.push_back(excludesFile->string());
 
     Strings allowWrite;
     for (const auto& secret : gated.secrets) {
@@ -266,7 +352,8 @@ JSON sandboxSettings(const Path& resolvedWorkFolder, const ResolvedPermissions& 
 }
 
 JSON settingsJSON(const Path& workFolder, const ResolvedPermissions& permissions,
-    const PermissionResolver& resolver, const GitRepositories::Protection& git)
+    const PermissionResolver& resolver, const GitRepositories::Protection& git,
+    const CommandGit::Handover& commandGit)
 {
     ResolvedPermissions gated = permissions.applyingGates();
     Path resolvedWorkFolder = ClaudeInvocation::resolvedWorkFolder(workFolder);
@@ -338,8 +425,9 @@ JSON settingsJSON(const Path& workFolder, const ResolvedPermissions& permissions
         { "disableAllHooks", true },
     };
     if (gated.bash) {
-        document["sandbox"] = sandboxSettings(resolvedWorkFolder, gated, resolver, git);
-        document["env"] = JSON::object({ { "GIT_CONFIG_GLOBAL", "/dev/null" } });
+        document["sandbox"]
+            = sandboxSettings(resolvedWorkFolder, gated, resolver, git, commandGit.excludesFile);
+        document["env"] = CommandGit::environment(commandGit);
     }
     return JSON(std::move(document));
 }

@@ -73,7 +73,8 @@ namespace {
 
 }
 
-CommonDirGuard::CommonDirGuard(const std::vector<fs::path>& places, Clock clock)
+CommonDirGuard::CommonDirGuard(
+    const std::vector<fs::path>& places, Clock clock, const std::optional<fs::path>& leftToClaudeCode)
     : m_clock(std::move(clock))
 {
     auto watch = [this](const fs::path& gitFolder) {
@@ -81,8 +82,10 @@ CommonDirGuard::CommonDirGuard(const std::vector<fs::path>& places, Clock clock)
         m_watched.push_back({ gitFolder, folder.get() >= 0 ? describe(folder.get()) : std::nullopt });
     };
     for (const auto& place : places) {
-        if (auto gitFolder = resolvingSymlinks(place / ".git"))
+        auto gitFolder = resolvingSymlinks(place / ".git");
+        if (gitFolder && place != leftToClaudeCode)
             watch(*gitFolder);
+
         for (const auto& linked : GitFolders::linkedFolders(place).folders)
             watch(linked);
     }

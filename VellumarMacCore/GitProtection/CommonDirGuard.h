@@ -20,9 +20,12 @@ public:
     static constexpr const char* refusedLabel = "refused";
 
     // Notes what "<place>/.git/commondir" and the "commondir" of each of the place's linked Git folders
-    // (`GitFolders::linkedFolders`) hold now, for every place. Reads the disk; never fails.
-    explicit CommonDirGuard(
-        const std::vector<std::filesystem::path>& places, Clock clock = std::chrono::system_clock::now);
+    // (`GitFolders::linkedFolders`) hold now, for every place; but not the ".git/commondir" of the place
+    // `leftToClaudeCode`, Claude Code's working directory, where Claude Code denies it to commands
+    // itself and sets aside what it does not expect. Reads the disk; never fails.
+    explicit CommonDirGuard(const std::vector<std::filesystem::path>& places,
+        Clock clock = std::chrono::system_clock::now,
+        const std::optional<std::filesystem::path>& leftToClaudeCode = std::nullopt);
 
     // The Git folders this guard watches: each place's ".git" as the kernel resolves it, then its linked
     // folders.

@@ -25,7 +25,8 @@ namespace {
     constexpr const char* kName = "commondir";
     // Which trailing bytes libgit2 trims from a "commondir" (Git trims only CR and LF).
     constexpr std::string_view kTrimmedByReaders = " \t\n\v\f\r";
-    // What placeholders of earlier versions held; the folder itself to Git too.
+    // What placeholders of earlier versions held, and those of folders whose name no reader takes as
+    // written; the folder itself to Git too.
     constexpr std::string_view kRelativeContent = ".\n";
 
     struct Held {
@@ -60,10 +61,11 @@ namespace {
         if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
             return false;
         const std::string expected = CommonDirPlaceholders::contentFor(gitFolder);
-        std::string bytes(expected.size() + 1, '\0');
+        const std::string olderBuilds = gitFolder.native() + "\n";
+        std::string bytes(std::max(expected.size(), olderBuilds.size()) + 1, '\0');
         ssize_t count = ::read(file.get(), bytes.data(), bytes.size());
         bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-        return bytes == expected || bytes == kRelativeContent;
+        return bytes == expected || bytes == kRelativeContent || bytes == olderBuilds;
     }
 
     // Whether a placeholder may go in the open Git folder: nothing is at the name, or one is there.
@@ -168,10 +170,11 @@ namespace {
 
 std::string CommonDirPlaceholders::contentFor(const fs::path& gitFolder)
 {
-    const std::string& path = gitFolder.native();
-    if (!gitFolder.is_absolute() || kTrimmedByReaders.find(path.back()) != std::string_view::npos)
+    const std::string& name = gitFolder.filename().native();
+    if (name.empty() || name == "." || name == ".." || name.find('\n') != std::string::npos
+        || kTrimmedByReaders.find(name.back()) != std::string_view::npos)
         return std::string(kRelativeContent);
-    return path + "\n";
+    return "../" + name + "\n";
 }
 
 std::vector<fs::path> CommonDirPlaceholders::gitFolders(const std::vector<fs::path>& places)

@@ -2,10 +2,12 @@
 // for as long as a run's commands may write there. Git and libgit2 both read it as the folder itself,
 // so nothing changes for either inside or outside the sandbox (libgit2 1.5 does not find a repository
 // whose "commondir" reads "."); and since the file exists, the sandbox can make it read-only, so that
-// no command can write one that sends Git elsewhere. (Where a denied name does not exist, the sandbox
-// puts an empty file there instead, which Git refuses to work with.) Git ignores "core.worktree" and
-// "core.bare" in a folder that has a "commondir", which a repository's own ".git" inside its work tree
-// never needs, but a submodule's Git folder does: those are left to `CommonDirWatch`.
+// no command can write one that sends Git elsewhere. It names the folder through its parent, so that a
+// copy taken while it exists (a backup, "cp -r") reads it as the copy's own folder, not the original.
+// (Where a denied name does not exist, the sandbox puts an empty file there instead, which Git refuses
+// to work with.) Git ignores "core.worktree" and "core.bare" in a folder that has a "commondir", which a
+// repository's own ".git" inside its work tree never needs, but a submodule's Git folder does: those
+// are left to `CommonDirWatch`.
 //
 // A process killed during a run cannot remove its placeholders, so each one is named in a record in
 // the data folder before it is made, and the program's next start removes those still there.
@@ -24,9 +26,10 @@ public:
     // followed by a NUL byte.
     static constexpr std::string_view recordName = "commondir-placeholders";
 
-    // What the placeholder in `gitFolder` holds: its own path and a line feed. A path that Git or
-    // libgit2 would not read back as written (a relative one, or one ending in white space, which they
-    // trim) gets ".\n", which Git still reads as the folder itself.
+    // What the placeholder in `gitFolder` (as the kernel resolves it) holds: "../", the folder's own
+    // name and a line feed. A name that Git or libgit2 would not read back as written (one holding a
+    // line feed, or ending in white space, which they trim) gets ".\n", which Git still reads as the
+    // folder itself.
     static std::string contentFor(const std::filesystem::path& gitFolder);
 
     // Each place's ".git" as the kernel resolves it: where placeholders go. Reads the disk; never fails.
@@ -51,8 +54,9 @@ public:
 
     // For the program's start, before its first run: removes the placeholder of each Git folder that
     // `record` names and no run of this process holds, where it still holds what was written (a
-    // regular file, reached without following a link); anything else, and anything the record does not
-    // name, stays. The record then names only the folders held now. Never throws.
+    // regular file, reached without following a link; by older builds, the folder's own path and a
+    // line feed); anything else, and anything the record does not name, stays. The record then names
+    // only the folders held now. Never throws.
     static void removeLeftBehind(const std::filesystem::path& record);
 
 private:

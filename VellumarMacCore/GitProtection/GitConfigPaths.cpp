@@ -158,8 +158,8 @@ namespace {
                         continue;
                     if (auto hooks = expanded(value, top)) {
                         found.push_back(*hooks);
-                        for (auto& script : GitProgramSettings::hookManagerScripts(*hooks, top))
-                            found.push_back(std::move(script));
+                        if (auto scripts = GitProgramSettings::hookManagerFolder(*hooks, top))
+                            found.push_back(std::move(*scripts));
                     }
                 } else if (entry.key == "include.path"
                     || (entry.key.starts_with("includeif.") && entry.key.ends_with(".path"))) {

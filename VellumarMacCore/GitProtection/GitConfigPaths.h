@@ -60,9 +60,9 @@ struct GitEntries {
 GitEntries gitEntries(const std::vector<std::filesystem::path>& places);
 
 // The files and folders that Git in `repository` (its work tree or a folder in it) is told by its
-// configuration to run or read: "core.hooksPath" (with the scripts a hook manager's runners there run,
-// see `GitProgramSettings::hookManagerScripts`), the files that settings naming a program name (see
-// `GitProgramSettings::namedFiles`), "include.path" and every "includeIf.<condition>.path", whether
+// configuration to run or read: "core.hooksPath" (with the folder of the scripts that a hook
+// manager's runners there run, see `GitProgramSettings::hookManagerFolder`), the files that settings
+// naming a program name (see `GitProgramSettings::namedFiles`), "include.path" and every "includeIf.<condition>.path", whether
 // the condition holds now or not, and the same in every file so included. Git reads the system, global (both "~/.gitconfig" and the XDG
 // file), repository and worktree configuration; the paths are resolved as Git resolves them ("~" is
 // `home`, an include relative to its including file, the others relative to the work tree). Runs

@@ -166,8 +166,10 @@ namespace {
             return;
         std::error_code error;
         auto status = fs::status(*path, error);
-        if (word.program ? word.text.find('/') != std::string::npos && !fs::is_directory(status)
-                         : fs::is_regular_file(status))
+        bool mayBeProtected = fs::exists(status) || fs::is_directory(path->parent_path(), error);
+        if (word.program
+                ? word.text.find('/') != std::string::npos && !fs::is_directory(status) && mayBeProtected
+                : fs::is_regular_file(status))
             files.push_back(std::move(*path));
     }
 
@@ -252,19 +254,17 @@ std::optional<fs::path> configuredPath(
     return standardizedPath(slash < value.size() ? userHome / value.substr(slash + 1) : userHome);
 }
 
-Paths hookManagerScripts(const fs::path& hooksFolder, const fs::path& top)
+std::optional<fs::path> hookManagerFolder(const fs::path& hooksFolder, const fs::path& top)
 {
-    Paths scripts;
     fs::path folder = standardizedPath(hooksFolder);
     fs::path parent = folder.parent_path();
     if (isPathInside(top, parent))
-        return scripts;
-    for (auto name : kHookNames) {
+        return std::nullopt;
+    bool holdsHooks = std::any_of(kHookNames.begin(), kHookNames.end(), [&](std::string_view name) {
         std::error_code error;
-        if (fs::exists(folder / name, error))
-            scripts.push_back(parent / name);
-    }
-    return scripts;
+        return fs::exists(folder / name, error);
+    });
+    return holdsHooks ? std::optional(parent) : std::nullopt;
 }
 
 }

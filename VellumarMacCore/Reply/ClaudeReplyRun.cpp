@@ -2,6 +2,7 @@
 // with their gate and temporary folder, the one retry of a lost session, and what the outcome means.
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/ClaudeCode/SandboxPlaceholders.h"
 #include "VellumarMacCore/ConversationData/Workspaces.h"
@@ -34,6 +35,8 @@ namespace {
     // A retry with less time than this left would only fail on its own time limit.
     constexpr double kShortestRetrySeconds = 5;
     constexpr std::size_t kErrorLineCharacters = 200;
+    // Of Claude Code's standard error, the end that a failure's log line keeps.
+    constexpr std::size_t kLoggedErrorTailBytes = 1'000;
 
     // Markers Claude Code prints when it cannot reach the account, and when it is older than the
     // options it is given.
@@ -72,6 +75,34 @@ namespace {
         return text.substr(0, index);
     }
 
+    // The end of `text`, its last `bytes` at most from a scalar's start, on one line: each run of white
+    // space (line breaks too) as one space, and any other control character as "?", which the journal
+    // would otherwise keep as a blob.
+    std::string oneLineTail(std::string_view text, std::size_t bytes)
+    {
+        text = trimmedWhiteSpace(text);
+        std::size_t index = text.size() > bytes ? text.size() - bytes : 0;
+        while (index < text.size() && (static_cast<unsigned char>(text[index]) & 0xC0) == 0x80)
+            ++index;
+        std::string line;
+        bool spaceBefore = false;
+        while (index < text.size()) {
+            std::size_t start = index;
+            auto scalar = detail::nextScalar(text, index);
+            if (scalar >= 0 && detail::isWhiteSpace(static_cast<char32_t>(scalar))) {
+                spaceBefore = !line.empty();
+                continue;
+            }
+            if (std::exchange(spaceBefore, false))
+                line.push_back(' ');
+            if (scalar < 0x20 || scalar == 0x7F)
+                line.push_back('?');
+            else
+                line.append(text.substr(start, index - start));
+        }
+        return line;
+    }
+
     std::string lowercasedASCII(std::string text)
     {
         std::transform(text.begin(), text.end(), text.begin(),
@@ -81,13 +112,15 @@ namespace {
 
     // What keeps Git outside the sandbox from following a "commondir" the run's commands write, from
     // before the process starts until it has ended: placeholders the sandbox makes read-only, and a
-    // guard that moves aside what is new or changed in the other Git folders as it happens.
+    // guard that moves aside what is new or changed in the other Git folders as it happens. The work
+    // folder's own is Claude Code's (see `ClaudeInvocation::gitProtection`).
     struct CommonDirProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
         // placeholder.
-        CommonDirProtection(const GitRepositories::Protection& git, const fs::path& dataFolder)
+        CommonDirProtection(
+            const GitRepositories::Protection& git, const fs::path& dataFolder, const fs::path& workFolder)
             : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
-            , guard(git.workTrees)
+            , guard(git.workTrees, std::chrono::system_clock::now, resolvingSymlinks(workFolder))
         {
         }
 
@@ -241,8 +274,13 @@ std::string ClaudeReplyRunner::failureMessage(
             detail.empty() ? std::string("Claude Code reported an error.")
                            : "Claude Code reported an error: " + detail);
     }
-    fail(502, "claude_failed",
-        "Claude Code stopped without a reply (exit " + std::to_string(process.status) + ").");
+    const std::string stopped
+        = "Claude Code stopped without a reply (exit " + std::to_string(process.status) + ")";
+    // The phone hears only the exit status; why it ended is in what it said last on standard error.
+    std::string said = oneLineTail(process.stderrTail, kLoggedErrorTailBytes);
+    platform::logError(stopped
+        + (said.empty() ? "; it wrote nothing to standard error." : "; its standard error ended: " + said));
+    fail(502, "claude_failed", stopped + ".");
 }
 
 std::vector<ApprovalStore::Request> ClaudeReplyRunner::approvalRequests(
@@ -341,7 +379,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     if (gated.bash) {
         sandboxPlaceholders.emplace(run.settings.deniedWrites, run.settings.writablePlaces,
             m_data.folder / SandboxPlaceholders::recordName);
-        commonDirs.emplace(run.settings.git, m_data.folder);
+        commonDirs.emplace(run.settings.git, m_data.folder, run.workFolder);
     }
 
     auto approved = std::make_shared<ApprovedTools>();

@@ -87,10 +87,11 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     // where otherwise only a later run including the same place would remove them.
     CommonDirPlaceholders::removeLeftBehind(m_data.folder / CommonDirPlaceholders::recordName);
     SandboxPlaceholders::removeLeftBehind(m_data.folder / SandboxPlaceholders::recordName);
-    // A settings file is written while the job's request is still being answered, so a process killed
-    // then leaves the write's copy; the file itself is written afresh before every run.
-    removeTemporaryLeftovers(m_data.folder / settingsFolderName,
-        [](std::string_view target) { return target.ends_with(".json"); });
+    // A settings file (and its excludes file) is written while the job's request is still being
+    // answered, so a process killed then leaves the write's copy; each is written afresh before every run.
+    removeTemporaryLeftovers(m_data.folder / settingsFolderName, [](std::string_view target) {
+        return target.ends_with(".json") || target.ends_with(excludesExtension);
+    });
 }
 
 void ClaudeReplyRunner::setRoutineDirectory(std::shared_ptr<RoutineDirectory> directory)
@@ -204,8 +205,9 @@ ClaudeReplyRunner::RunSettings ClaudeReplyRunner::writeSettingsFile(
     RunSettings settings { settingsFile(m_data.folder, conversationID), {}, {}, {} };
     try {
         settings.git = ClaudeInvocation::gitProtection(workFolder, permissions, m_data.resolver);
-        JSON document
-            = ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver, settings.git);
+        CommandGit::Handover commandGit = writeCommandGitHandover(settings, workFolder, permissions);
+        JSON document = ClaudeInvocation::settingsJSON(
+            workFolder, permissions, m_data.resolver, settings.git, commandGit);
         settings.deniedWrites = SandboxPlaceholders::deniedWrites(document);
         settings.writablePlaces = ClaudeInvocation::commandWritablePlaces(
             ClaudeInvocation::resolvedWorkFolder(workFolder), permissions.applyingGates());
@@ -216,6 +218,25 @@ ClaudeReplyRunner::RunSettings ClaudeReplyRunner::writeSettingsFile(
             507, "insufficient_storage", "The settings for Claude Code could not be written on the Mac.");
     }
     return settings;
+}
+
+CommandGit::Handover ClaudeReplyRunner::writeCommandGitHandover(
+    const RunSettings& settings, const fs::path& workFolder, const ResolvedPermissions& permissions) const
+{
+    if (!permissions.applyingGates().bash)
+        return {};
+    CommandGit::Handover handover { CommandGit::userIdentity(ClaudeInvocation::usersGit(m_data.resolver)),
+        {} };
+    fs::path excludes = fs::path(settings.file).replace_extension(excludesExtension);
+    std::string patterns = CommandGit::excludePatterns(
+        ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git));
+    if (patterns.empty()) {
+        removeQuietly(excludes);
+        return handover;
+    }
+    writePrivateFile(patterns, excludes, Durability::untilRestart);
+    handover.excludesFile = std::move(excludes);
+    return handover;
 }
 
 std::string ClaudeReplyRunner::systemPromptFor(

@@ -6,6 +6,7 @@
 
 #include "VellumarMacCore/ClaudeCode/ClaudeProcess.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"
+#include "VellumarMacCore/ClaudeCode/CommandGit.h"
 #include "VellumarMacCore/ConversationData/ApprovalStore.h"
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/ConversationData/SessionStore.h"
@@ -153,6 +154,8 @@ public:
     static constexpr double sessionIdleLimit = 3600;
     static constexpr std::string_view temporaryFolderTemplate = "/tmp/vl-XXXXXXXX";
     static constexpr std::string_view settingsFolderName = "claude-settings";
+    // The extension of a run's excludes file, which has its settings file's name otherwise.
+    static constexpr std::string_view excludesExtension = ".git-excludes";
 
     // Removes the "commondir" and sandbox placeholders that a killed process's runs left
     // (`CommonDirPlaceholders::removeLeftBehind` and `SandboxPlaceholders::removeLeftBehind` on the
@@ -235,6 +238,11 @@ private:
     // Finds the Git repositories to protect and writes the settings for them. Throws RelayHTTPError 507.
     RunSettings writeSettingsFile(std::string_view conversationID, const std::filesystem::path& workFolder,
         const ResolvedPermissions& permissions) const;
+    // For a run with commands: the user's Git identity, and the excludes file of the placeholders the
+    // run's `settings` will show, written beside the settings file (or removed when there are none).
+    // Throws the errors of writing it.
+    CommandGit::Handover writeCommandGitHandover(const RunSettings& settings,
+        const std::filesystem::path& workFolder, const ResolvedPermissions& permissions) const;
     std::string systemPromptFor(
         std::string_view botID, const std::optional<BotProfile>& bot, Prompts::ActionsBlock actions) const;
     Prompts::Sections contextSections(

@@ -7,14 +7,17 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QKeyEvent>
+#include <QScreen>
 #include <QShowEvent>
 #include <QStandardPaths>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace vellumar {
 
@@ -197,6 +200,20 @@ void OnboardingView::redraw()
     }
     // As tall as the content at the fixed width, so that no text is cut.
     setFixedHeight(layout()->totalHeightForWidth(kWidth));
+    keepOnScreen();
+}
+
+void OnboardingView::keepOnScreen()
+{
+    if (!isWindow() || !isVisible())
+        return;
+    // Grown past its screen's bottom (the steps a check shows are taller than its spinner): up as far
+    // as it must, its title bar never past the screen's top.
+    const QRect available = screen()->availableGeometry();
+    const int top
+        = std::max(available.top(), std::min(y(), available.bottom() + 1 - frameGeometry().height()));
+    if (top != y())
+        move(x(), top);
 }
 
 QWidget* OnboardingView::makeStep(int number, const QString& titleKey, bool done, QWidget* content)

@@ -41,6 +41,8 @@ private:
     // logged in.
     void prepare();
     void redraw();
+    // Moves a window that runs off its screen's bottom back onto the screen.
+    void keepOnScreen();
     QWidget* makeStep(int number, const QString& titleKey, bool done, QWidget* content);
     QWidget* claudeStep();
     QWidget* loginStep();

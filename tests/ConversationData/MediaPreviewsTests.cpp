@@ -167,8 +167,12 @@ namespace {
         auto live = test::runPeer({ "ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
             "color=c=red:s=64x64:d=1", "-f", "webm", "pipe:1" });
         test::writeBytes(folder / "live.webm", live.output);
+        // A link in place of the upload is not followed, whatever readable video it names.
+        test::TemporaryFolder elsewhere;
+        test::makeQuadrantVideo(elsewhere / "clip.mp4", 64, 64, 1);
+        fs::create_symlink(elsewhere / "clip.mp4", folder / "link.mp4");
 
-        for (const char* name : { "words.mov", "live.webm", "missing.mp4" }) {
+        for (const char* name : { "words.mov", "live.webm", "missing.mp4", "link.mp4" }) {
             SCOPED_TRACE(name);
             auto frames = folder / (std::string(name) + "-frames");
             EXPECT_TRUE(

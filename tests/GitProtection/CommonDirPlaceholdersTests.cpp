@@ -2,15 +2,23 @@
 // run, and the placeholders shared by runs on many threads at once.
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
 
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/ProcessFixtures.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <functional>
+#include <future>
+#include <optional>
 #include <random>
+#include <sys/stat.h>
+#include <thread>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -34,6 +42,13 @@ TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWrit
     const fs::path outside = home.root / "outside";
     const Case cases[] = {
         { "as it was written", [](const fs::path&) {}, true, false },
+        { "as an older build wrote it, by its own path",
+            [](const fs::path& git) { std::ofstream(git / "commondir") << git.string() << "\n"; }, true,
+            false },
+        { "as an older build wrote it, one byte short",
+            [](const fs::path& git) { std::ofstream(git / "commondir") << git.string(); }, true, true },
+        { "one byte more", [](const fs::path& git) { std::ofstream(git / "commondir") << "../.git\n\n"; },
+            true, true },
         { "changed since", [](const fs::path& git) { std::ofstream(git / "commondir") << "../..\n"; }, true,
             true },
         { "gone since", [](const fs::path& git) { fs::remove(git / "commondir"); }, true, false },
@@ -56,7 +71,7 @@ TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWrit
     std::vector<fs::path> gitFolders;
     for (const auto& testCase : cases) {
         const fs::path& git = gitFolders.emplace_back(test::madeFolder(home.root / testCase.name / ".git"));
-        std::ofstream(git / "commondir") << git.string() << "\n";
+        std::ofstream(git / "commondir") << CommonDirPlaceholders::contentFor(git);
         testCase.since(git);
         if (testCase.recorded)
             named += git.string() + '\0';
@@ -72,7 +87,7 @@ TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWrit
         SCOPED_TRACE(cases[index].name);
         EXPECT_EQ(existsAt(gitFolders[index] / "commondir"), cases[index].stays);
     }
-    EXPECT_EQ(test::readFile(heldGit / "commondir"), heldGit.string() + "\n");
+    EXPECT_EQ(test::readFile(heldGit / "commondir"), "../.git\n");
     EXPECT_EQ(test::readFile(record), heldGit.string() + '\0');
 }
 
@@ -89,8 +104,29 @@ TEST(CommonDirPlaceholders, NoneIsMadeWhereTheRecordCannotBeWritten)
     EXPECT_EQ(log.lines().size(), 1u);
 }
 
-// A process killed anywhere in making or removing its placeholders leaves each one it made named in
-// the record, and the next start leaves no trace of them.
+// Opening a FIFO to read waits for a writer, with the placeholders' lock held and every later run
+// behind it: the run goes without a placeholder there, at once.
+TEST(CommonDirPlaceholders, ARunStartsAtOnceWithoutOneWhereAFifoIsAtTheName)
+{
+    test::TemporaryHome home;
+    const fs::path fifoGit = test::madeFolder(home.root / "fifo/.git");
+    const fs::path plainGit = test::madeFolder(home.root / "plain/.git");
+    ASSERT_EQ(::mkfifo((fifoGit / "commondir").c_str(), 0600), 0);
+    auto held = std::async(std::launch::async, [&] {
+        return CommonDirPlaceholders({ fifoGit, plainGit }, home.data / CommonDirPlaceholders::recordName)
+            .held();
+    });
+    // A guard against a hang only: a start that waits is let go by a writer, and fails the test.
+    if (held.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "the run's start waited on the FIFO";
+        FileDescriptor writer(::open((fifoGit / "commondir").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    }
+    EXPECT_EQ(held.get(), std::vector<fs::path> { plainGit });
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifoGit / "commondir")));
+}
+
+// A process killed anywhere in making, holding or removing its placeholders leaves each one it made
+// named in the record, and the next start leaves no trace of them.
 TEST(CommonDirPlaceholders, AKillAtAnyMomentLeavesNothingTheNextStartCannotFind)
 {
     test::TemporaryHome home;
@@ -99,11 +135,24 @@ TEST(CommonDirPlaceholders, AKillAtAnyMomentLeavesNothingTheNextStartCannotFind)
     for (const char* name : { "a", "b", "c" })
         gitFolders.push_back(test::madeFolder(home.root / name / ".git"));
     std::mt19937 random(std::random_device {}());
+    int killedWhileHeld = 0;
     for (int round = 0; round < 30; ++round) {
         SCOPED_TRACE(round);
+        // The child's: placeholders held from one step into the next, for a while as long as the
+        // kill's jitter, so that kills land while they exist as well as while they are made or removed.
+        std::optional<CommonDirPlaceholders> held;
+        std::mt19937 holding(random());
         test::killWhileRepeating(
-            [&] { return CommonDirPlaceholders(gitFolders, record).held().size() == gitFolders.size(); },
+            [&] {
+                std::this_thread::sleep_for(
+                    std::chrono::microseconds(std::uniform_int_distribution(0, 3000)(holding)));
+                held.reset();
+                held.emplace(gitFolders, record);
+                return held->held().size() == gitFolders.size();
+            },
             random);
+        killedWhileHeld += std::any_of(gitFolders.begin(), gitFolders.end(),
+            [](const fs::path& git) { return existsAt(git / "commondir"); });
 
         CommonDirPlaceholders::removeLeftBehind(record);
         for (const auto& git : gitFolders)
@@ -111,6 +160,7 @@ TEST(CommonDirPlaceholders, AKillAtAnyMomentLeavesNothingTheNextStartCannotFind)
         for (const auto& entry : fs::directory_iterator(home.data))
             EXPECT_EQ(entry.path().filename(), "workspaces"); // no record, nor a temporary file of one
     }
+    EXPECT_GT(killedWhileHeld, 0);
 }
 
 TEST(CommonDirPlaceholders, RunsOnManyThreadsShareEachPlaceholderUntilTheLastLetsGo)
@@ -128,8 +178,9 @@ TEST(CommonDirPlaceholders, RunsOnManyThreadsShareEachPlaceholderUntilTheLastLet
                     CommonDirPlaceholders placeholders(
                         { gitFolders[thread % 2], gitFolders[1 - thread % 2] }, record);
                     const fs::path& git = gitFolders[thread % 2];
-                    bool held = placeholders.held().size() == 2
-                        && test::readFile(git / "commondir") == git.string() + "\n";
+                    bool held
+                        = placeholders.held().size() == 2 && test::readFile(git / "commondir") == "../.git\n";
+
                     unheld += held ? 0 : 1;
                 }
             });
@@ -139,4 +190,28 @@ TEST(CommonDirPlaceholders, RunsOnManyThreadsShareEachPlaceholderUntilTheLastLet
     for (const auto& git : gitFolders)
         EXPECT_FALSE(existsAt(git / "commondir"));
     EXPECT_FALSE(existsAt(record));
+}
+
+// The placeholder names its folder through the parent, so that a copy reads it as its own folder; a name
+// Git or libgit2 would read otherwise than written gets ".".
+TEST(CommonDirPlaceholders, NamesItsFolderThroughTheParent)
+{
+    struct Case {
+        const char* name;
+        fs::path gitFolder;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "a work tree's own", "/home/u/Projects/app/.git", "../.git\n" },
+        { "another Git folder", "/home/u/store/app.git", "../app.git\n" },
+        { "a name with a space inside", "/home/u/my repo.git", "../my repo.git\n" },
+        { "a name ending in white space", "/home/u/app.git ", ".\n" },
+        { "a name ending in a tab", "/home/u/app.git\t", ".\n" },
+        { "a name holding a line feed", "/home/u/a\nb.git", ".\n" },
+        { "the root", "/", ".\n" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        EXPECT_EQ(CommonDirPlaceholders::contentFor(testCase.gitFolder), testCase.expected);
+    }
 }

@@ -90,15 +90,16 @@ TEST(CommonDirPlaceholders, HoldOneReadingTheFolderItselfAndLeaveNoTrace)
         SCOPED_TRACE(testCase.name);
         GuardedRepository repository;
         const fs::path commondir = repository.git / "commondir";
-        const std::string placeholder = repository.git.string() + "\n";
+        const std::string placeholder = "../.git\n";
+        const std::string before
+            = testCase.before == ownPath ? repository.git.string() + "\n" : testCase.before.value_or("");
         if (testCase.before)
-            std::ofstream(commondir) << (testCase.before == ownPath ? placeholder : *testCase.before);
+            std::ofstream(commondir) << before;
         {
             CommonDirPlaceholders placeholders(
                 CommonDirPlaceholders::gitFolders({ repository.project }), recordIn(repository.home));
             EXPECT_EQ(placeholders.held().size(), testCase.held ? 1u : 0u);
-            EXPECT_EQ(test::readFile(commondir),
-                testCase.held && testCase.before != ".\n" ? placeholder : testCase.before.value_or(""));
+            EXPECT_EQ(test::readFile(commondir), testCase.before ? before : placeholder);
             if (testCase.changedDuring)
                 std::ofstream(commondir) << "../.g2\n";
         }
@@ -113,7 +114,8 @@ TEST(CommonDirPlaceholders, SharedByRunsAtOnceAndReadByGitAsTheFolderItself)
     test::TemporaryHome home;
     fs::path project = home.root / "project";
     ASSERT_EQ(test::runPeer({ "git", "init", "-q", project.string() }).exitStatus, 0);
-    const std::string placeholder = (project / ".git").string() + "\n";
+    const std::string placeholder = "../.git\n";
+
     auto first = std::make_unique<CommonDirPlaceholders>(
         CommonDirPlaceholders::gitFolders({ project }), recordIn(home));
     {
@@ -121,7 +123,7 @@ TEST(CommonDirPlaceholders, SharedByRunsAtOnceAndReadByGitAsTheFolderItself)
         EXPECT_EQ(second.held().size(), 1u);
         auto commonDir = test::runPeer({ "git", "-C", project.string(), "rev-parse", "--git-common-dir" });
         EXPECT_EQ(commonDir.exitStatus, 0);
-        EXPECT_EQ(commonDir.output, placeholder);
+        EXPECT_EQ(commonDir.output, (project / ".git").string() + "\n");
     }
     EXPECT_EQ(test::readFile(project / ".git/commondir"), placeholder);
     first.reset();

@@ -84,9 +84,15 @@ TEST(GitConfigPaths, FindsWhatEachScopeNamesAsGitResolvesIt)
             {} },
         { "a monitor named by its path, whether it exists or not",
             [](Place& p) {
+                p.write("home/Projects/tools/other", "");
                 p.git(p.place, { "config", "core.fsmonitor", "tools/monitor" });
             },
             { "tools/monitor" } },
+        { "a monitor in a folder that does not exist yet",
+            [](Place& p) {
+                p.git(p.place, { "config", "core.fsmonitor", "node_modules/.bin/monitor" });
+            },
+            {} },
         { "a monitor that is a script given to a shell",
             [](Place& p) {
                 p.write("home/Projects/tools/monitor.sh", "exit 1\n");
@@ -109,14 +115,15 @@ TEST(GitConfigPaths, FindsWhatEachScopeNamesAsGitResolvesIt)
                 p.git(p.place, { "config", "core.sshCommand", "ssh -i ~/.ssh/key" });
             },
             { "tools/pager.sh", "tools/helper", "tools/clean.sh" } },
-        { "husky 9's runners, and the scripts of their names beside them",
+        { "husky 9's runners, and the folder of the scripts of their names",
             [](Place& p) {
                 p.git(p.place, { "config", "core.hooksPath", ".husky/_" });
                 for (const char* name :
                     { ".husky/_/h", ".husky/_/pre-commit", ".husky/_/pre-push", ".husky/pre-commit" })
                     p.write(std::string("home/Projects/") + name, "");
             },
-            { ".husky/_", ".husky/pre-commit", ".husky/pre-push" } },
+            { ".husky/_", ".husky" } },
+
         { "a hooks folder at the top, beside a file named like a hook",
             [](Place& p) {
                 p.git(p.place, { "config", "core.hooksPath", ".githooks" });

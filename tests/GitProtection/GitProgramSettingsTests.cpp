@@ -17,6 +17,8 @@ TEST(GitProgramSettings, NamedFilesAreTheProgramsAndTheExistingFilesOfTheCommand
     test::touch(test::madeFolder(top / "tools") / "run.sh");
     test::touch(test::madeFolder(top / "my tool") / "run.sh");
     test::touch(test::madeFolder(home.root / "home/bin") / "run.sh");
+    // What a quoted "~" names: a folder of that name.
+    test::touch(test::madeFolder(top / "~/bin") / "run.sh");
     struct Case {
         const char* name;
         const char* key; // as `git config` prints it
@@ -29,6 +31,8 @@ TEST(GitProgramSettings, NamedFilesAreTheProgramsAndTheExistingFilesOfTheCommand
         { "a script given to a shell", "filter.x.clean", "sh tools/run.sh %f", { "top/tools/run.sh" } },
         { "a program by its path, not made yet", "diff.external", "./tools/later.sh",
             { "top/tools/later.sh" } },
+        { "a program in a folder not made yet", "core.fsmonitor", "node_modules/.bin/monitor", {} },
+
         { "an argument that names nothing yet", "diff.x.command", "sh tools/later.sh", {} },
         { "a folder", "sequence.editor", "./tools --dir tools", {} },
         { "quotes holding a blank", "merge.x.driver", "sh \"my tool/run.sh\" %A && 'my tool'/run.sh",
@@ -40,7 +44,7 @@ TEST(GitProgramSettings, NamedFilesAreTheProgramsAndTheExistingFilesOfTheCommand
         { "code given to sh -c", "alias.t", "!sh -c './tools/later.sh \"$@\"' -", { "top/tools/later.sh" } },
         { "an alias of Git's own commands", "alias.st", "status ./tools/run.sh", {} },
         { "~ at a word's start, quoted or not", "core.pager", "sh ~/bin/run.sh '~/bin/run.sh' x~/bin/run.sh",
-            { "home/bin/run.sh" } },
+            { "home/bin/run.sh", "top/~/bin/run.sh" } },
         { "a credential helper's shell command", "credential.https://example.com.helper", "!./tools/run.sh",
             { "top/tools/run.sh" } },
         { "a credential helper by name, with a file", "credential.helper", "tools/run.sh --file tools/run.sh",

@@ -175,6 +175,8 @@ TEST(ProcessEntry, AnythingButThePermissionSwitchOrARestartEndsWithTwoAndOneLine
         return "vellumar takes no arguments, so not \"" + argument + "\" (Claude Code starts it with " + kFlag
             + " <socket>).\n";
     };
+    const std::string socketMissing = "vellumar: \"" + kFlag
+        + "\" is missing its socket (Claude Code starts it with " + kFlag + " <socket>).\n";
     // The application itself starts: it is ended once it listens.
     constexpr int kStarts = -1;
     const struct {
@@ -187,14 +189,14 @@ TEST(ProcessEntry, AnythingButThePermissionSwitchOrARestartEndsWithTwoAndOneLine
         { "version", { "--version", "--help" }, 2, refused("--version") },
         { "a typo", { "--vellumar-permision-mcp", "/tmp/s" }, 2, refused("--vellumar-permision-mcp") },
         { "the switch joined to its value", { kFlag + "=/tmp/s" }, 2, refused(kFlag + "=/tmp/s") },
-        { "the switch alone", { kFlag }, 2, refused(kFlag) },
+        { "the switch alone", { kFlag }, 2, socketMissing },
         { "the switch without its socket", { "--help", kFlag }, 2, refused("--help") },
         { "the switch and its socket", { "--help", kFlag, "/nonexistent/s" }, 0, "" },
         { "the session manager's restart", { "-session", "10d2a3c4e5f6_1733650000" }, kStarts, "" },
         { "a session without its id", { "-session" }, 2, refused("-session") },
         { "a session with an empty id", { "-session", "" }, 2, refused("-session") },
         { "a session id and more", { "-session", "10d2a3c4e5f6", "--help" }, 2, refused("--help") },
-        { "a session id and the switch alone", { "-session", "10d2a3c4e5f6", kFlag }, 2, refused(kFlag) },
+        { "a session id and the switch alone", { "-session", "10d2a3c4e5f6", kFlag }, 2, socketMissing },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -401,14 +401,17 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         { "a newer layout",
             "CREATE TABLE schema_version(id INTEGER PRIMARY KEY, version INTEGER); "
             "INSERT INTO schema_version VALUES(1, 3);",
-            CloudErrorCode::incompatibleVersion },
+            CloudErrorCode::incompatibleVersion,
+            { "cloud database refused: its schema version 3 is newer than this program's 2; it is left as it "
+              "is" } },
         { "packing fails half way",
             "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF NEW.name = 'later' AND "
             "NEW.fields "
             "IS NOT NULL THEN RAISE 'refused'; END IF; RETURN NEW; END$$; CREATE TRIGGER refuse BEFORE "
             "UPDATE ON records FOR "
             "EACH ROW EXECUTE FUNCTION refuse();",
-            CloudErrorCode::internalError },
+            CloudErrorCode::internalError,
+            { "cloud database refused: cloud database error 1; it is left as it is" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -471,6 +474,12 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         }
         EXPECT_EQ(changes.deletedRecordNames, std::vector<std::string> { "gone" });
         EXPECT_EQ(changes.token, (CloudChangeToken { 77, 4 + appended, false }));
+        // A phone that had read the whole feed before the carry-over gets what it added, and only that.
+        auto sinceLastHeld
+            = opened->fetchZoneChanges("zone", CloudChangeToken { 77, 4, false }, std::nullopt);
+        EXPECT_EQ(sinceLastHeld.modified,
+            testCase.appended ? std::vector<CloudRecord> { *testCase.appended }
+                              : std::vector<CloudRecord> {});
         // The feed goes on after the carry-over's last change.
         opened->saveRecords("zone", { { "Envelope", "next", {} } }, CloudSavePolicy::allKeys);
         EXPECT_EQ(opened->fetchZoneChanges("zone", changes.token, std::nullopt).modified,

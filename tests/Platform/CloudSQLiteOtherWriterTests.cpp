@@ -74,6 +74,10 @@ const std::string kEarlierVersionOpening = kEarlierVersionFirstStep
                   "PRAGMA user_version = 1;");
 // A database as this program left it before it made earlier versions refuse one, then that opening.
 const std::string kUnguardedEarlierVersionOpening = "DROP INDEX fields; " + kEarlierVersionOpening;
+// The same opened by one of the two earliest versions, which write no schema version.
+const std::string kUnguardedEarliestVersionOpening = "DROP INDEX fields; "
+    + std::string(kEarlierVersionFirstStep)
+    + "CREATE INDEX IF NOT EXISTS changes_by_zone ON changes(zone, sequence);";
 
 // Rewrites the packed fields of record "r" of "zone" to what the expression makes of them (`f`).
 constexpr const char* kFieldsRewriter = R"(import sqlite3, sys
@@ -115,6 +119,7 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
     };
     const Case cases[] = {
         { "fields one row each", 1, "", 0, "" },
+        { "fields one row each, no version written", 0, "", 0, "" },
         { "fields of unknown kinds", 1,
             "INSERT INTO fields VALUES('zone', 'text', 'odd', 9, 'x'), ('zone', 'text', 'odder', -1, 'y');",
             0,
@@ -124,6 +129,10 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
             "cloud database repaired: an earlier version of this program had marked it as its own; its "
             "layout is put back with every record",
             false, kUnguardedEarlierVersionOpening },
+        { "carried over, then opened by an earliest version", 1, "", 0,
+            "cloud database repaired: an earlier version of this program had marked it as its own; its "
+            "layout is put back with every record",
+            false, kUnguardedEarliestVersionOpening },
         { "packed fields beside field rows", 1, "", CloudErrorCode::internalError,
             "cloud database refused: it holds both packed fields and field rows; it is left as it is", false,
             kUnguardedEarlierVersionOpening + "INSERT INTO fields VALUES('zone', 'text', 'k', 0, 'v');" },
@@ -134,7 +143,8 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         // The carry-over's last step fails, after it has changed every table.
         { "carry-over failing", 1,
             "CREATE TRIGGER fail BEFORE UPDATE ON changes BEGIN SELECT RAISE(ABORT, 'failed'); END;",
-            CloudErrorCode::internalError, "" },
+            CloudErrorCode::internalError,
+            "cloud database refused: cloud database error 1 (failed); it is left as it is" },
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);

@@ -3,6 +3,7 @@
 // the user's own Git, outside the sandbox, would follow later.
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
+#include "tests/Reply/GitRealCLISupport.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/CapturedLog.h"
 
@@ -19,32 +20,14 @@
 
 using namespace vellumar;
 namespace fs = std::filesystem;
+using test::awaitFile;
+using test::commandsJob;
+using test::git;
+using test::makeRepository;
 using test::RunnerWorld;
+using test::writeScript;
 
 namespace {
-
-// Git as the user runs it, outside any sandbox, with the user's `home` when given; its identity given so
-// that commits need no config.
-test::PeerResult git(const fs::path& repository, std::vector<std::string> arguments,
-    const std::optional<fs::path>& home = std::nullopt)
-{
-    std::vector<std::string> argv = { "git", "-c", "user.name=User", "-c", "user.email=user@example.com",
-        "-c", "protocol.file.allow=always", "-C", repository.string() };
-    if (home)
-        argv.insert(argv.begin(), { "env", "HOME=" + home->string() });
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return test::runPeer(argv);
-}
-
-// A repository with one committed file.
-void makeRepository(const fs::path& folder)
-{
-    fs::create_directories(folder);
-    ASSERT_EQ(git(folder, { "init", "-q" }).exitStatus, 0);
-    std::ofstream(folder / "tracked.txt") << "first\n";
-    ASSERT_EQ(git(folder, { "add", "tracked.txt" }).exitStatus, 0);
-    ASSERT_EQ(git(folder, { "commit", "-qm", "first" }).exitStatus, 0);
-}
 
 std::string head(const fs::path& repository) { return git(repository, { "rev-parse", "HEAD" }).output; }
 
@@ -56,18 +39,6 @@ std::vector<fs::path> refusedCommonDirs(const fs::path& gitFolder)
             found.push_back(entry.path());
     }
     return found;
-}
-
-// Commands on, `granted` writable and `readable` (when given) only readable.
-JobSubmission commandsJob(const fs::path& granted, const std::optional<fs::path>& readable = std::nullopt)
-{
-    auto job = RunnerWorld::submission("Run the commands.");
-    job.permissions = PermissionSettings {};
-    job.permissions->bash = true;
-    job.permissions->folders = { PermissionSettings::Folder { granted.string(), true } };
-    if (readable)
-        job.permissions->folders.push_back(PermissionSettings::Folder { readable->string(), false });
-    return job;
 }
 
 // The real CLI in a world of its own, with commands sandboxed.
@@ -258,18 +229,6 @@ JSON backgroundBashStep(const std::string& command)
             { "input",
                 JSON::object({ { "command", command }, { "description", "Run a command in the background." },
                     { "run_in_background", true } }) } }) } });
-}
-
-// Whether `file` came to exist before `stop` or three minutes passed.
-bool awaitFile(const fs::path& file, std::stop_token stop)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
-    while (!fs::exists(file)) {
-        if (stop.stop_requested() || std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 // The user's repository "~/Projects", writable to commands, with a submodule "sub".
@@ -496,13 +455,6 @@ void runUsersGit(const PlantingScene& scene, const std::vector<std::string>& arg
     }
     argv.insert(argv.end(), command.begin(), command.end());
     test::runPeer(argv, "protocol=https\nhost=example.com\n\n");
-}
-
-void writeScript(const fs::path& file, const std::string& text)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << "#!/bin/sh\n" << text;
-    fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
 }
 
 }

@@ -206,9 +206,9 @@ TEST(ClaudeReplyRunnerWithFakeClaude, ACommonDirLeftAtTheRunsEndIsMovedAsideWhen
     }
 }
 
-// While a run lasts, Git and libgit2 open each place's repository, its ".git" a folder or a link to one;
-// when the host is killed during the run, its next start removes each placeholder that still holds
-// what was written.
+// While a run lasts, Git and libgit2 open each place's repository, its ".git" a folder or a link to one in
+// another writable place; when the host is killed during the run, its next start removes each placeholder
+// that still holds what was written.
 TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsPlaceholdersGoAtTheNextStart)
 {
     const char* hostOf = std::getenv(test::kKilledHostOf);
@@ -216,10 +216,13 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
     const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
     const fs::path plain = root / "plain";
     const fs::path linked = root / "linked";
+    // Where the linked repository's Git folder lies: a writable place of its own.
+    const fs::path store = root / "store";
     auto job = RunnerWorld::submission();
     job.permissions = PermissionSettings {};
     job.permissions->bash = true;
-    job.permissions->folders = { { plain.string(), true }, { linked.string(), true } };
+    job.permissions->folders
+        = { { plain.string(), true }, { linked.string(), true }, { store.string(), true } };
     if (hostOf) {
         world.home = root / "home";
         world.dataFolder = root / "data";
@@ -231,8 +234,9 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
     }
     for (const auto& project : { plain, linked })
         ASSERT_EQ(test::runPeer({ "git", "init", "-q", project.string() }).exitStatus, 0);
-    fs::rename(linked / ".git", root / "linked.git");
-    fs::create_directory_symlink(root / "linked.git", linked / ".git");
+    fs::create_directories(store);
+    fs::rename(linked / ".git", store / "linked.git");
+    fs::create_directory_symlink(store / "linked.git", linked / ".git");
     world.play(JSON::array({ replyStep("Done.", { { "hang", true } }) }));
     test::InteractivePeer host(test::killedHostCommand(world));
     ASSERT_TRUE(world.awaitHanging());
@@ -243,9 +247,9 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
         std::string output;
     };
     for (const auto& [project, git] :
-        { std::pair { plain, plain / ".git" }, std::pair { linked, root / "linked.git" } }) {
+        { std::pair { plain, plain / ".git" }, std::pair { linked, store / "linked.git" } }) {
         SCOPED_TRACE(project);
-        EXPECT_EQ(test::readFile(git / "commondir"), git.string() + "\n");
+        EXPECT_EQ(test::readFile(git / "commondir"), "../" + git.filename().string() + "\n");
         const std::string path = project.string();
         const Case cases[] = {
             { "git rev-parse", { "git", "-C", path, "rev-parse", "--git-common-dir" }, git.string() + "\n" },
@@ -276,13 +280,13 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
     // Only a host that lives to the run's end removes the run's temporary folder.
     for (const auto& call : world.calls())
         fs::remove_all(*call.subscript("env")->subscript("CLAUDE_CODE_TMPDIR")->stringValue());
-    std::ofstream(root / "linked.git/commondir") << "../..\n";
+    std::ofstream(store / "linked.git/commondir") << "../..\n";
     // What a kill in the middle of writing the settings leaves beside them.
     const fs::path settingsCopy = world.dataFolder / "claude-settings/.ios-1.json.0123abcd";
     std::ofstream(settingsCopy) << "{";
     world.start();
     EXPECT_FALSE(fs::exists(plain / ".git/commondir"));
-    EXPECT_EQ(test::readFile(root / "linked.git/commondir"), "../..\n");
+    EXPECT_EQ(test::readFile(store / "linked.git/commondir"), "../..\n");
     EXPECT_FALSE(fs::exists(settingsCopy));
     EXPECT_TRUE(fs::exists(world.dataFolder / "claude-settings/ios-1.json"));
 }

@@ -1,6 +1,7 @@
 // The reply runner's parts that decide on their own: the session choice, and what a finished run's
 // outcome means for the job and whether it lost its session.
 #include "tests/Reply/ReplyRunnerFixture.h"
+#include "tests/support/CapturedLog.h"
 
 #include <gtest/gtest.h>
 
@@ -53,31 +54,43 @@ TEST(ClaudeReplyRunner, SessionIsResumedUpToAnHourIdleAndHandedOverAfterwards)
 
 TEST(ClaudeReplyRunner, OutcomeBecomesTheReplyOrTheFailureTheUserSeesAndTellsALostSession)
 {
+    const std::string stopped = "Claude Code stopped without a reply (exit 1); its standard error ended: ";
+    // Node's last words after a long trace, of which the log keeps the last 1,000 bytes on one line.
+    const std::string lastWords = "\n\n<--- JS stacktrace --->\r\n\x1b[31mFATAL ERROR: heap limit\x1b[0m\n";
     struct Case {
         const char* name;
         Outcome outcome;
         bool commandsAllowed;
         std::string expected; // the reply, "stopped", or the error's status, code and message
         bool lost = false;
+        std::vector<std::string> logged = {};
     };
     const Case cases[] {
         { "a reply after a bad exit", outcomeOf({ test::resultLine(" No conversation found \n") }, 1), false,
             "No conversation found", true },
         { "a lost session", outcomeOf({}, 1, "No conversation found with session ID: x"), false,
-            "502 claude_failed Claude Code stopped without a reply (exit 1).", true },
+            "502 claude_failed Claude Code stopped without a reply (exit 1).", true,
+            { stopped + "No conversation found with session ID: x" } },
         { "sandbox with commands", outcomeOf({}, 1, "Sandbox failed to start"), true,
             "502 sandbox_unavailable The sandbox for commands could not start. Turn off commands in the bot "
             "settings." },
         { "sandbox without commands", outcomeOf({}, 1, "Sandbox failed to start"), false,
-            "502 claude_failed Claude Code stopped without a reply (exit 1)." },
+            "502 claude_failed Claude Code stopped without a reply (exit 1).", false,
+            { stopped + "Sandbox failed to start" } },
+        { "out of memory", outcomeOf({}, 1, std::string(2000, 'a') + lastWords), false,
+            "502 claude_failed Claude Code stopped without a reply (exit 1).", false,
+            { stopped + std::string(1000 - (lastWords.size() - 1), 'a')
+                + " <--- JS stacktrace ---> ?[31mFATAL ERROR: heap limit?[0m" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
+        test::CapturedLog log;
         EXPECT_EQ(test::replyOrError([&] {
             return ClaudeReplyRunner::failureMessage(testCase.outcome, testCase.commandsAllowed, 90);
         }),
             testCase.expected);
         EXPECT_EQ(testCase.outcome.isLostSession(), testCase.lost);
+        EXPECT_EQ(log.lines(), testCase.logged);
     }
 }
 

@@ -189,7 +189,8 @@ TEST_F(AppQuitTest, ASignalDuringARunLeavesNoFakeClaudeThatNeverAnswersRunning)
     QuitSignals quitSignals([&] { model->quit(); });
     QTimer::singleShot(0, [] { raise(SIGTERM); });
     EXPECT_EQ(QCoreApplication::exec(), 0);
-    EXPECT_NE(kill(pid, 0), 0);
+    // The quit ends the fake's group; the fake may still be ending as the event loop returns.
+    EXPECT_TRUE(processEndsWithin(60, pid));
 }
 
 namespace {

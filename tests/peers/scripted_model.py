@@ -6,10 +6,13 @@
 # has "text" (a text reply, first when beside a tool call), "tool_use" {"name", "input", "id"?} (a tool
 # call) or "status" (an HTTP error, with an optional "error_type" and "message"). Requests outside the
 # scripted conversation (no tools offered, as the CLI's title requests) or past the script's end get a
-# short text. Every request is appended to REQUEST_LOG.jsonl as {"method", "path", "body"}.
+# short text. Every request is appended to REQUEST_LOG.jsonl as {"method", "path", "body", "at"}, "at" being
+# the seconds of a monotonic clock when the request was read, so that a benchmark can time the CLI between
+# an answer and its next request.
 import json
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit
 
@@ -73,7 +76,8 @@ class ScriptedModel(BaseHTTPRequestHandler):
     def logged(self, body):
         if self.server.log_path:
             with self.server.log_lock, open(self.server.log_path, "a", encoding="utf-8") as log:
-                log.write(json.dumps({"method": self.command, "path": self.path, "body": body}) + "\n")
+                log.write(json.dumps({"method": self.command, "path": self.path, "body": body,
+                                     "at": time.monotonic()}) + "\n")
         return body
 
     def do_GET(self):

@@ -100,6 +100,14 @@ void killWhileRepeating(const std::function<bool()>& step, std::mt19937& random)
     ::close(steps[0]);
 }
 
+bool processEndsWithin(double boundSeconds, pid_t pid)
+{
+    return eventuallyWithin(boundSeconds, [pid] {
+        std::string state = readFile("/proc/" + std::to_string(pid) + "/stat");
+        return state.empty() || state.compare(state.rfind(") ") + 2, 1, "Z") == 0;
+    });
+}
+
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(
     std::string name, const std::optional<std::string>& value)
     : m_name(std::move(name))

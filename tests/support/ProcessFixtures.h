@@ -29,6 +29,11 @@ std::optional<pid_t> groupLedByChildOf(pid_t parent);
 // two minutes, a patience that only guards against a hang.
 bool groupEnds(pid_t group);
 
+// Whether process `pid` ends (is gone, or a zombie: it runs no code either way) before `boundSeconds`
+// pass; the bound guards against a hang and measures nothing. A killed process closes its descriptors
+// before it turns into a zombie, so its state is polled.
+bool processEndsWithin(double boundSeconds, pid_t pid);
+
 // Sets (or, given absent, removes) one variable of this process's environment and restores the
 // previous state on destruction. Not for tests that start threads reading the environment meanwhile.
 class ScopedEnvironmentVariable {

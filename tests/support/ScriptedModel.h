@@ -30,7 +30,7 @@ public:
     ScriptedModel& operator=(const ScriptedModel&) = delete;
 
     std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-    // One JSON object per line: {"method", "path", "body"}.
+    // One JSON object per line: {"method", "path", "body", "at"} ("at": seconds of a monotonic clock).
     std::string requestLog() const;
 
     // What the CLI needs to run offline against this endpoint, with `home` as its private HOME.

@@ -6,6 +6,7 @@
 #include "tests/support/InteractivePeer.h"
 
 #include <QImage>
+#include <QScreen>
 #include <QTest>
 
 using namespace vellumar;
@@ -18,7 +19,8 @@ namespace {
 // Starts Xvfb on a display it picks and points this process's Qt at it, before the application of
 // the fixture is made.
 struct VirtualDisplay {
-    VirtualDisplay()
+    explicit VirtualDisplay(const std::string& screen = "1024x1000x24")
+        : server({ "Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp" })
     {
         auto number = server.readLine();
         EXPECT_TRUE(number) << "Xvfb did not start";
@@ -27,8 +29,7 @@ struct VirtualDisplay {
         // A bare X server has no session bus beside it; looking for one leaves libdbus's memory behind.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     }
-    InteractivePeer server { { "Xvfb", "-displayfd", "1", "-screen", "0", "1024x1000x24", "-nolisten",
-        "tcp" } };
+    InteractivePeer server;
 };
 
 // The display is a base listed first, so that it exists before the application is made.
@@ -76,6 +77,15 @@ protected:
     std::map<int, bool> greenSteps;
 };
 
+// A laptop's screen, 800 px high.
+class OnboardingOnALowScreenTest : private VirtualDisplay, public ViewsTest {
+protected:
+    OnboardingOnALowScreenTest()
+        : VirtualDisplay("1280x800x24")
+    {
+    }
+};
+
 ClaudeCodeStatus claude(std::optional<std::string> version, Login login)
 {
     return { .path = "/home/u/.local/bin/claude", .version = std::move(version), .login = login };
@@ -115,4 +125,34 @@ TEST_F(OnboardingScreenshotTest, EachStateAsTheServerDrawsIt)
         EXPECT_EQ(greenSteps, expected);
         ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
     }
+}
+
+// At a first launch the window is placed in the screen's centre while Claude Code is checked; the steps
+// the check then shows, and those after "Check Again", make it taller than the spinner did.
+TEST_F(OnboardingOnALowScreenTest, TheWindowThatGrowsAfterACheckStaysOnTheScreen)
+{
+    auto launch = viewsLaunch();
+    launch.texts = Texts::bundled();
+    AppModel model(launch);
+    probe->held = true;
+    OnboardingView view(model,
+        WindowPort {
+            .openWindow = [](const QString&) {}, .dismissWindow = [](const QString&) {}, .activate = [] {} });
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    const QRect screen = view.screen()->availableGeometry();
+    view.move(screen.center() - view.rect().center());
+    const int checkingHeight = view.height();
+
+    // Installed, and signed in another way: the tallest steps.
+    probe->answer = claude("2.1.307", Login::otherMethod);
+    probe->release();
+    ASSERT_TRUE(processEventsUntil([&] { return !model.checkingClaude(); }));
+    EXPECT_GT(view.height(), checkingHeight);
+    EXPECT_TRUE(screen.contains(view.frameGeometry()))
+        << view.frameGeometry().y() << "+" << view.frameGeometry().height();
+    view.findChild<QPushButton*>("checkAgain")->click();
+    ASSERT_TRUE(processEventsUntil([&] { return !model.checkingClaude(); }));
+    EXPECT_TRUE(screen.contains(view.frameGeometry()))
+        << view.frameGeometry().y() << "+" << view.frameGeometry().height();
 }
