@@ -224,7 +224,9 @@ GitRepositories::Protection gitProtection(
 GitConfigPaths::Options usersGit(const PermissionResolver& resolver)
 {
     const char* searchPath = std::getenv("PATH");
-    return { .home = resolver.home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" };
+    return { .home = resolver.home,
+        .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin",
+        .dataFolder = resolver.dataFolder };
 }
 
 std::vector<Path> placeholderPaths(const Path& workFolder, const ResolvedPermissions& permissions,

@@ -2,14 +2,21 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <dirent.h>
+#include <map>
+#include <memory>
 #include <exception>
 #include <fcntl.h>
 #include <optional>
@@ -17,6 +24,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace vellumar::GitConfigPaths {
@@ -26,13 +34,6 @@ namespace {
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
 
-    // Git's keys are matched with the section and the name in lower case.
-    const std::string& configuredKeys()
-    {
-        static const std::string keys
-            = "^(core\\.hookspath|include\\.path|includeif\\..*\\.path)$|" + GitProgramSettings::keyPattern();
-        return keys;
-    }
     // Git itself stops following includes this deep.
     constexpr int kMaxIncludeDepth = 10;
 
@@ -66,16 +67,13 @@ namespace {
 
     class Discovery {
     public:
-        Discovery(const Options& options, fs::path git)
+        Discovery(const Options& options, const fs::path& git, const CommandEnvironment& environment,
+            std::chrono::steady_clock::time_point deadline)
             : m_options(options)
-            , m_git(std::move(git))
-            , m_deadline(std::chrono::steady_clock::now()
-                  + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                      std::chrono::duration<double>(totalTimeLimitSeconds)))
+            , m_git(git)
+            , m_environment(environment)
+            , m_deadline(deadline)
         {
-            m_environment = { { "HOME", options.home.string() }, { "PATH", options.searchPath } };
-            if (const char* xdg = std::getenv("XDG_CONFIG_HOME"))
-                m_environment.emplace("XDG_CONFIG_HOME", xdg);
         }
 
         Paths found;
@@ -90,7 +88,8 @@ namespace {
                 workTree = fs::path(top->substr(0, top->find('\n')));
             // Git reports the repository's own files relative to where it runs: the work tree's top.
             Context context { workTree.value_or(folder), workTree, {} };
-            auto listed = git(folder, { "config", "-z", "--show-origin", "--get-regexp", configuredKeys() });
+            auto listed
+                = git(folder, { "config", "-z", "--show-origin", "--get-regexp", WhatGitRuns::keyPattern() });
             if (!listed) {
                 logUnread(folder);
                 return;
@@ -152,20 +151,29 @@ namespace {
                 const std::string& value = *entry.value;
                 // Git starts its programs and hooks at the work tree's top.
                 const fs::path& top = context.workTree.value_or(context.base);
-                if (entry.key == "core.hookspath") {
+                using enum WhatGitRuns::Reading;
+                auto reading = WhatGitRuns::readingOf(entry.key).value_or(none);
+                switch (reading) {
+                case hooksFolder:
+                case templateFolder: {
                     // Outside a repository a relative path names nothing.
                     if (!context.workTree && !value.starts_with("/") && !value.starts_with("~"))
-                        continue;
-                    if (auto hooks = expanded(value, top)) {
-                        found.push_back(*hooks);
-                        if (auto scripts = GitProgramSettings::hookManagerFolder(*hooks, top))
+                        break;
+                    auto folder = expanded(value, top);
+                    if (!folder)
+                        break;
+                    found.push_back(*folder);
+                    if (reading == hooksFolder) {
+                        if (auto scripts = GitProgramSettings::hookManagerFolder(*folder, top))
                             found.push_back(std::move(*scripts));
                     }
-                } else if (entry.key == "include.path"
-                    || (entry.key.starts_with("includeif.") && entry.key.ends_with(".path"))) {
+                    break;
+                }
+                case include:
                     if (auto origin = originFile(entry, context.base))
                         addInclude(*origin, value, context, depth);
-                } else {
+                    break;
+                default:
                     for (auto& file : GitProgramSettings::namedFiles(
                              entry.key, value, { .top = top, .home = m_options.home }))
                         found.push_back(std::move(file));
@@ -187,7 +195,7 @@ namespace {
                 return;
             auto listed = git(context.base,
                 { "config", "-z", "--show-origin", "--no-includes", "--file", file->string(), "--get-regexp",
-                    configuredKeys() });
+                    WhatGitRuns::keyPattern() });
             if (!listed) {
                 logUnread(*file);
                 return;
@@ -202,35 +210,285 @@ namespace {
         }
 
         const Options& m_options;
-        const fs::path m_git;
+        const fs::path& m_git;
+        const CommandEnvironment& m_environment;
         const std::chrono::steady_clock::time_point m_deadline;
-        CommandEnvironment m_environment;
     };
 
-    // Whether the ".git" file names a Git folder in its first line ("gitdir: <path>", relative to the
-    // file's own folder), as Git reads it.
-    bool namesGitFolder(const fs::path& gitFile)
+    // The first `size` bytes of `file` when it is a regular file, read in one go without waiting for a
+    // FIFO or a device; empty for anything else.
+    std::string fileStart(const fs::path& file, std::size_t size)
+    {
+        FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat status { };
+        if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            return {};
+        std::string bytes(size, '\0');
+        ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
+        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        return bytes;
+    }
+
+    // Whether the Git folder's own configuration says "bare = true" in its "[core]" section, as
+    // "git init --bare" and "git clone --bare" write it. A submodule's or a separate Git folder says
+    // false: its work tree's ".git" file leads to it.
+    bool declaresBare(const fs::path& gitFolder)
+    {
+        std::string configuration = detail::asciiLowercased(fileStart(gitFolder / "config", 64 * 1024));
+        std::string section;
+        for (std::size_t start = 0, end; start < configuration.size(); start = end + 1) {
+            end = std::min(configuration.find('\n', start), configuration.size());
+            std::string_view line(configuration.data() + start, end - start);
+            auto trimmed = [](std::string_view text) {
+                std::size_t first = text.find_first_not_of(" \t\r");
+                std::size_t last = text.find_last_not_of(" \t\r");
+                return first == std::string_view::npos ? std::string_view()
+                                                       : text.substr(first, last - first + 1);
+            };
+            line = trimmed(line);
+            if (line.starts_with('[')) {
+                section = line.substr(1, line.find_first_of(" ]") - 1);
+                continue;
+            }
+            std::size_t equals = line.find('=');
+            if (section == "core" && equals != std::string_view::npos
+                && trimmed(line.substr(0, equals)) == "bare")
+                return trimmed(line.substr(equals + 1)) == "true";
+        }
+        return false;
+    }
+
+    // The Git folder that the ".git" file names in its first line ("gitdir: <path>", relative to the
+    // file's own folder), as Git reads it; absent when it names none.
+    std::optional<fs::path> namedGitFolder(const fs::path& gitFile)
     {
         constexpr std::string_view prefix = "gitdir: ";
         std::string line = firstLine(gitFile);
-        if (!line.starts_with(prefix))
-            return false;
+        if (!line.starts_with(prefix) || line.size() == prefix.size())
+            return std::nullopt;
         fs::path target = line.substr(prefix.size());
-        return !target.empty() && isGitFolder(target.is_absolute() ? target : gitFile.parent_path() / target);
+        target = standardizedPath(target.is_absolute() ? target : gitFile.parent_path() / target);
+        if (!isGitFolder(target))
+            return std::nullopt;
+        return target;
     }
+
+    // Whether a folder above `gitFolder` is a Git folder: a linked worktree's or a submodule's, which
+    // its repository's own protection covers.
+    bool liesInGitFolder(const fs::path& gitFolder)
+    {
+        for (fs::path folder = gitFolder.parent_path(); folder != folder.parent_path();
+             folder = folder.parent_path()) {
+            if (isGitFolder(folder))
+                return true;
+        }
+        return false;
+    }
+
+    enum class Link { follow, refuse };
+
+    // One folder's entries, each with its type as the listing gives it (a lookup only where the file
+    // system gives none), following no link among them. Empty when the folder cannot be read.
+    std::vector<std::pair<std::string, unsigned char>> listing(const fs::path& folder, Link link)
+    {
+        std::vector<std::pair<std::string, unsigned char>> entries;
+        int descriptor = ::open(
+            folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0));
+        if (descriptor < 0)
+            return entries;
+        std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(descriptor), ::closedir);
+        if (!stream) {
+            ::close(descriptor);
+            return entries;
+        }
+        while (const dirent* entry = ::readdir(stream.get())) {
+            std::string_view name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            unsigned char type = entry->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat status { };
+                if (::fstatat(descriptor, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+                    type = S_ISDIR(status.st_mode) ? DT_DIR
+                        : S_ISREG(status.st_mode)  ? DT_REG
+                        : S_ISLNK(status.st_mode)  ? DT_LNK
+                                                   : DT_UNKNOWN;
+            }
+            entries.emplace_back(name, type);
+        }
+        return entries;
+    }
+
+    class Search {
+    public:
+        Search(const Paths& places, const fs::path& dataFolder)
+            : m_places(places)
+            , m_dataFolder(dataFolder)
+        {
+        }
+
+        GitEntries run()
+        {
+            for (std::size_t index = 0; index < m_places.size(); ++index) {
+                // What the bounds leave, shared among the places still to search.
+                std::size_t placesLeft = m_places.size() - index;
+                m_folderShare = (maxGitFolders - m_found.repositories.size()) / placesLeft;
+                m_fileShare = (maxGitFiles - m_found.gitFiles.size()) / placesLeft;
+                m_placeRepositories.clear();
+                m_placeGitFiles = 0;
+                const fs::path& place = m_places[index];
+                for (auto& repository : GitFolderRecord::recorded(m_dataFolder, place))
+                    addRecorded(std::move(repository));
+                walk(place);
+                GitFolderRecord::record(m_dataFolder, place, m_placeRepositories);
+            }
+            std::sort(m_found.gitFiles.begin(), m_found.gitFiles.end());
+            return std::move(m_found);
+        }
+
+    private:
+        void addRecorded(GitConfigPaths::Repository repository)
+        {
+            if (!isGitFolder(repository.gitFolder))
+                return;
+            if (repository.workTree) {
+                std::error_code error;
+                fs::path dotGit = *repository.workTree / ".git";
+                auto type = fs::symlink_status(dotGit, error).type();
+                if (type == fs::file_type::regular && namedGitFolder(dotGit))
+                    addGitFile(dotGit);
+                else if (type == fs::file_type::not_found)
+                    repository.workTree.reset();
+            }
+            addRepository(std::move(repository));
+        }
+
+        // False when the place's share is spent.
+        bool addRepository(GitConfigPaths::Repository repository)
+        {
+            auto [at, added]
+                = m_indexByGitFolder.try_emplace(repository.gitFolder, m_found.repositories.size());
+            if (!added) {
+                auto& known = m_found.repositories[at->second];
+                if (!known.workTree)
+                    known.workTree = std::move(repository.workTree);
+                return true;
+            }
+            if (m_placeRepositories.size() >= m_folderShare) {
+                m_indexByGitFolder.erase(at);
+                return false;
+            }
+            m_placeRepositories.push_back(repository);
+            m_found.repositories.push_back(std::move(repository));
+            return true;
+        }
+
+        bool addGitFile(const fs::path& gitFile)
+        {
+            if (!m_gitFiles.insert(gitFile).second)
+                return true;
+            if (m_placeGitFiles >= m_fileShare)
+                return false;
+            ++m_placeGitFiles;
+            m_found.gitFiles.push_back(gitFile);
+            return true;
+        }
+
+        // A ".git" entry of `folder`; false when a share is spent.
+        bool addDotGit(const fs::path& folder, unsigned char type)
+        {
+            fs::path dotGit = folder / ".git";
+            if (type == DT_DIR || type == DT_LNK)
+                return !isGitFolder(dotGit) || addRepository({ dotGit, folder });
+            if (type != DT_REG)
+                return true;
+            auto target = namedGitFolder(dotGit);
+            if (!target)
+                return true;
+            if (!addGitFile(dotGit))
+                return false;
+            auto resolved = resolvingSymlinks(*target);
+            auto place = resolvingSymlinks(m_place);
+            if (!resolved || !place || !isPathCoveredBy(*resolved, *place) || liesInGitFolder(*target))
+                return true;
+            return addRepository({ *target, folder });
+        }
+
+        void walk(const fs::path& place)
+        {
+            m_place = place;
+            std::deque<fs::path> folders { place };
+            std::size_t walked = 0;
+            bool stopped = false;
+            // Breadth first, so that when the walk stops early what it missed lies deepest.
+            while (!folders.empty() && !stopped) {
+                fs::path folder = std::move(folders.front());
+                folders.pop_front();
+                Paths subfolders;
+                Paths bareFolders;
+                std::size_t bareEntries = 0;
+                // A place may be a link; below it, a folder swapped for one since it was listed is
+                // not entered.
+                for (const auto& [name, type] :
+                    listing(folder, folder == place ? Link::follow : Link::refuse)) {
+                    bool isBareEntry
+                        = std::find(m_bareEntries.begin(), m_bareEntries.end(), name) != m_bareEntries.end();
+                    bareEntries += isBareEntry;
+                    if (name == ".git")
+                        stopped = !addDotGit(folder, type);
+                    // What a bare repository keeps there is no repository; elsewhere such a name is a
+                    // folder like any other.
+                    else if (type == DT_DIR && !isBareEntry)
+                        subfolders.push_back(folder / name);
+                    else if (type == DT_DIR)
+                        bareFolders.push_back(folder / name);
+                    if (stopped)
+                        break;
+                }
+                // gitrepository-layout(5): a folder holding HEAD, "objects/" and "refs/" is a Git folder;
+                // a bare repository's when its configuration says so and it lies in no other one (a bare
+                // one's submodule).
+                bool isGitFolderItself = bareEntries == m_bareEntries.size() && isGitFolder(folder);
+                if (isGitFolderItself && !stopped && declaresBare(folder) && !liesInGitFolder(folder))
+                    stopped = !addRepository({ folder, std::nullopt });
+                if (!isGitFolderItself)
+                    subfolders.insert(subfolders.end(), bareFolders.begin(), bareFolders.end());
+                for (auto& subfolder : subfolders) {
+                    if (stopped || ++walked > maxWalkedNames) {
+                        stopped = true;
+                        break;
+                    }
+                    folders.push_back(std::move(subfolder));
+                }
+            }
+            if (stopped)
+                platform::logError("Looking for Git repositories and \".git\" files in " + place.string()
+                    + " stopped after " + std::to_string(walked) + " folders, "
+                    + std::to_string(m_placeRepositories.size()) + " repositories and "
+                    + std::to_string(m_placeGitFiles)
+                    + " files; those further down stay writable to commands.");
+        }
+
+        const std::vector<std::string_view> m_bareEntries
+            = WhatGitRuns::namesOf(WhatGitRuns::Kind::bareRepositoryEntry);
+        const Paths& m_places;
+        const fs::path& m_dataFolder;
+        fs::path m_place;
+        std::size_t m_folderShare = 0;
+        std::size_t m_fileShare = 0;
+        std::vector<GitConfigPaths::Repository> m_placeRepositories;
+        std::size_t m_placeGitFiles = 0;
+        std::map<fs::path, std::size_t> m_indexByGitFolder;
+        std::set<fs::path> m_gitFiles;
+        GitEntries m_found;
+    };
 
 }
 
 std::string firstLine(const fs::path& file)
 {
-    FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat status { };
-    if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return {};
-    std::array<char, 4096> bytes {};
-    ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
-    std::string_view read(bytes.data(), count > 0 ? static_cast<std::size_t>(count) : 0);
-    read = read.substr(0, read.find('\n'));
+    std::string start = fileStart(file, 4096);
+    std::string_view read = std::string_view(start).substr(0, start.find('\n'));
     // Git reads a line ended by "\r\n" the same.
     if (read.ends_with('\r'))
         read.remove_suffix(1);
@@ -254,65 +512,59 @@ std::optional<fs::path> gitExecutable(const std::string& searchPath)
     return std::nullopt;
 }
 
-GitEntries gitEntries(const Paths& places)
+GitEntries gitEntries(const Paths& places, const fs::path& dataFolder)
 {
-    GitEntries found;
-    std::size_t walked = 0;
-    bool stopped = false;
-    auto take = [&](std::vector<fs::path>& list, std::size_t bound, const fs::path& path) {
-        if (list.size() < bound)
-            list.push_back(path);
-        else
-            stopped = true;
-    };
-    for (const auto& place : places) {
-        std::deque<fs::path> folders { place };
-        // Breadth first, so that when the walk stops early what it missed lies deepest.
-        while (!folders.empty() && !stopped) {
-            fs::path folder = std::move(folders.front());
-            folders.pop_front();
-            std::error_code error;
-            for (fs::directory_iterator it(folder, error), end; !error && it != end && !stopped;
-                 it.increment(error)) {
-                if (++walked > maxWalkedNames) {
-                    stopped = true;
-                    break;
-                }
-                std::error_code typeError;
-                auto type = it->symlink_status(typeError).type();
-                if (it->path().filename() != ".git") {
-                    if (type == fs::file_type::directory)
-                        folders.push_back(it->path());
-                } else if (isGitFolder(it->path())) {
-                    take(found.gitFolders, maxGitFolders, it->path());
-                } else if (type == fs::file_type::regular && namesGitFolder(it->path())) {
-                    take(found.gitFiles, maxGitFiles, it->path());
-                }
-            }
-        }
-        if (stopped) {
-            platform::logError("Looking for Git repositories and \".git\" files in " + place.string()
-                + " stopped after " + std::to_string(walked) + " names, "
-                + std::to_string(found.gitFolders.size()) + " repositories and "
-                + std::to_string(found.gitFiles.size())
-                + " files; those further down stay writable to commands.");
-            break;
-        }
+    try {
+        return Search(places, dataFolder).run();
+    } catch (const std::exception&) {
+        // Out of memory: the run goes on with what the other lists deny.
+        return {};
     }
-    std::sort(found.gitFiles.begin(), found.gitFiles.end());
-    return found;
 }
 
 Paths configuredPaths(const Paths& repositories, const Options& options)
 {
     try {
         auto git = gitExecutable(options.searchPath);
-        if (!git)
+        if (!git || repositories.empty())
             return {};
-        Discovery discovery(options, *git);
-        for (const auto& repository : repositories)
-            discovery.addRepository(repository);
-        return std::move(discovery.found);
+        CommandEnvironment environment
+            = { { "HOME", options.home.string() }, { "PATH", options.searchPath } };
+        if (const char* xdg = std::getenv("XDG_CONFIG_HOME"))
+            environment.emplace("XDG_CONFIG_HOME", xdg);
+        auto deadline = std::chrono::steady_clock::now()
+            + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(totalTimeLimitSeconds));
+        // Each repository's paths in its own slot, so that the result does not depend on which reader
+        // finished first.
+        std::vector<Paths> found(repositories.size());
+        std::atomic<std::size_t> next = 0;
+        auto read = [&]() noexcept {
+            for (std::size_t index; (index = next++) < repositories.size();) {
+                try {
+                    Discovery discovery(options, *git, environment, deadline);
+                    discovery.addRepository(repositories[index]);
+                    found[index] = std::move(discovery.found);
+                } catch (const std::exception&) {
+                    // Out of memory: this repository adds nothing.
+                }
+            }
+        };
+        std::vector<std::thread> readers;
+        try {
+            for (std::size_t count = 1; count < std::min(parallelGitReads, repositories.size()); ++count)
+                readers.emplace_back(read);
+        } catch (const std::system_error&) {
+            // No thread to spare: the readers already started, and this one, read the rest.
+        }
+        read();
+        for (auto& reader : readers)
+            reader.join();
+        Paths paths;
+        for (auto& repositoryPaths : found)
+            paths.insert(paths.end(), std::make_move_iterator(repositoryPaths.begin()),
+                std::make_move_iterator(repositoryPaths.end()));
+        return paths;
     } catch (const std::exception&) {
         // Out of memory: the run goes on with what the other lists deny.
         return {};

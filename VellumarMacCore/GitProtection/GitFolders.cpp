@@ -112,13 +112,14 @@ namespace {
     }
 
     // Git then cannot add a worktree or fetch into a submodule there, but every other command works.
-    void appendWholeGitFolders(std::vector<fs::path>& paths, const fs::path& place, const Listing& listing)
+    void appendWholeGitFolders(
+        std::vector<fs::path>& paths, const fs::path& gitFolder, const Listing& listing)
     {
         std::size_t first = paths.size();
         for (const char* name : { "worktrees", "modules" }) {
             std::error_code error;
-            if (fs::is_directory(place / ".git" / name, error))
-                appendResolved(paths, place / ".git" / name);
+            if (fs::is_directory(gitFolder / name, error))
+                appendResolved(paths, gitFolder / name);
         }
         std::size_t wholeEnd = paths.size();
         for (const auto& target : listing.linkTargets) {
@@ -129,7 +130,7 @@ namespace {
                     == paths.end())
                 paths.push_back(target);
         }
-        platform::logError("The Git folder " + (place / ".git").string()
+        platform::logError("The Git folder " + gitFolder.string()
             + " holds more linked worktrees and submodules than the sandbox has room to protect one by one;"
               " commands may change nothing in its \"worktrees\" and \"modules\" folders in this run.");
     }
@@ -138,28 +139,46 @@ namespace {
 
 Listing linkedFolders(const fs::path& place, std::size_t limit)
 {
-    Collector collector(limit);
     std::error_code error;
     // A ".git" file points at a Git folder kept elsewhere, whose own place lists it.
-    if (fs::is_directory(place / ".git", error))
-        collector.collect(place / ".git", 0);
+    if (!fs::is_directory(place / ".git", error))
+        return {};
+    return linkedFoldersOfGitFolder(place / ".git", limit);
+}
+
+Listing linkedFoldersOfGitFolder(const fs::path& gitFolder, std::size_t limit)
+{
+    Collector collector(limit);
+    collector.collect(gitFolder, 0);
     return std::move(collector.listing);
 }
 
 std::vector<fs::path> commandProtectedPaths(const std::vector<fs::path>& places, std::size_t limit)
+{
+    std::vector<fs::path> gitFolders;
+    for (const auto& place : places) {
+        std::error_code error;
+        if (fs::is_directory(place / ".git", error))
+            gitFolders.push_back(place / ".git");
+    }
+    return commandProtectedPathsOfGitFolders(gitFolders, limit);
+}
+
+std::vector<fs::path> commandProtectedPathsOfGitFolders(
+    const std::vector<fs::path>& gitFolders, std::size_t limit)
 {
     std::vector<fs::path> paths;
     std::size_t left = limit;
     // A repository named twice, as two grants or through a link, spends the budget once. A Git
     // folder the kernel cannot resolve is none Git could use.
     std::set<fs::path> seen;
-    for (const auto& place : places) {
-        auto gitFolder = resolvingSymlinks(place / ".git");
-        if (!gitFolder || !seen.insert(std::move(*gitFolder)).second)
+    for (const auto& gitFolder : gitFolders) {
+        auto resolved = resolvingSymlinks(gitFolder);
+        if (!resolved || !seen.insert(std::move(*resolved)).second)
             continue;
-        Listing listing = linkedFolders(place, left);
+        Listing listing = linkedFoldersOfGitFolder(gitFolder, left);
         if (!listing.complete) {
-            appendWholeGitFolders(paths, place, listing);
+            appendWholeGitFolders(paths, gitFolder, listing);
             continue;
         }
         left -= listing.folders.size();

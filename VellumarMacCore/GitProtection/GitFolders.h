@@ -43,6 +43,9 @@ struct Listing {
 // "modules/a/b"), with the worktrees and submodules of each submodule in turn, as they are now and
 // with their symbolic links resolved. At most `limit` of them. Reads the disk; never fails.
 Listing linkedFolders(const std::filesystem::path& place, std::size_t limit = maxLinkedFolders);
+// The same for a Git folder named directly: a bare repository's, or one that a ".git" file names.
+Listing linkedFoldersOfGitFolder(
+    const std::filesystem::path& gitFolder, std::size_t limit = maxLinkedFolders);
 
 // What commands may not write in the linked folders of `places`: in each linked folder its "commondir"
 // where one exists (an empty placeholder where none does would stop every Git command there),
@@ -52,5 +55,8 @@ Listing linkedFolders(const std::filesystem::path& place, std::size_t limit = ma
 // the link), with one log line, so that the sandbox still starts. Reads the disk; never fails.
 std::vector<std::filesystem::path> commandProtectedPaths(
     const std::vector<std::filesystem::path>& places, std::size_t limit = maxLinkedFolders);
+// The same for Git folders named directly.
+std::vector<std::filesystem::path> commandProtectedPathsOfGitFolders(
+    const std::vector<std::filesystem::path>& gitFolders, std::size_t limit = maxLinkedFolders);
 
 }

@@ -1,14 +1,13 @@
 #include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cctype>
 #include <pwd.h>
-#include <regex>
 #include <set>
 #include <system_error>
 
@@ -19,50 +18,6 @@ namespace {
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
 
-    // How Git runs a setting's value.
-    enum class Form {
-        shellCommand, // given to "sh -c" (or run directly when it needs no shell) at the work tree's top
-        shellCommandUnlessBoolean, // the same, but a boolean turns a built-in behaviour on or off
-        programPath, // run as one program, its value a path and never split
-        credentialHelper, // "!" and a shell command, an absolute path, or the name of "git credential-NAME"
-        alias, // "!" and a shell command, or Git's own commands
-    };
-
-    struct Family {
-        const char* pattern; // a POSIX extended pattern that is also an ECMAScript one
-        Form form;
-    };
-
-    // Each setting that Git's documentation gives a command or a program for and that everyday Git
-    // commands run, in lower case as `git config` prints section and name.
-    constexpr std::array<Family, 8> kFamilies = { {
-        { "core\\.(pager|editor|sshcommand|alternaterefscommand)|sequence\\.editor"
-          "|interactive\\.difffilter|gpg\\.ssh\\.defaultkeycommand",
-            Form::shellCommand },
-        { "diff\\.external|diff\\..+\\.(command|textconv)|difftool\\..+\\.cmd", Form::shellCommand },
-        { "merge\\..+\\.driver|mergetool\\..+\\.cmd|trailer\\..+\\.(cmd|command)", Form::shellCommand },
-        { "filter\\..+\\.(clean|smudge|process)", Form::shellCommand },
-        { "core\\.fsmonitor|pager\\..+", Form::shellCommandUnlessBoolean },
-        { "core\\.askpass|gpg\\.(.+\\.)?program", Form::programPath },
-        { "credential\\.(.+\\.)?helper", Form::credentialHelper },
-        { "alias\\..+", Form::alias },
-    } };
-
-    std::optional<Form> formOf(std::string_view key)
-    {
-        static const auto families = [] {
-            std::vector<std::pair<std::regex, Form>> compiled;
-            for (const auto& family : kFamilies)
-                compiled.emplace_back(std::regex(family.pattern), family.form);
-            return compiled;
-        }();
-        for (const auto& [pattern, form] : families) {
-            if (std::regex_match(key.begin(), key.end(), pattern))
-                return form;
-        }
-        return std::nullopt;
-    }
-
     // What Git takes for a boolean.
     bool isBoolean(std::string_view value)
     {
@@ -72,19 +27,11 @@ namespace {
             || std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); });
     }
 
-    // Git's own list of hook names (githooks(5)).
-    constexpr std::array<std::string_view, 28> kHookNames = { "applypatch-msg", "pre-applypatch",
-        "post-applypatch", "pre-commit", "pre-merge-commit", "prepare-commit-msg", "commit-msg",
-        "post-commit", "pre-rebase", "post-checkout", "post-merge", "pre-push", "pre-receive", "update",
-        "proc-receive", "post-receive", "post-update", "reference-transaction", "push-to-checkout",
-        "pre-auto-gc", "post-rewrite", "sendemail-validate", "fsmonitor-watchman", "p4-changelist",
-        "p4-prepare-changelist", "p4-post-changelist", "p4-pre-submit", "post-index-change" };
-
     // One word of a command as the shell reads it, its quotes removed.
     struct Word {
         std::string text;
         // The word names the program of its command: the first one, or the first after ";", "&", "|",
-        // "(" or ")".
+        // "(", ")" or a line end.
         bool program = false;
         // The word starts with an unquoted "~", which the shell expands.
         bool expandsHome = false;
@@ -109,11 +56,12 @@ namespace {
         };
         for (std::size_t at = 0; at < command.size(); ++at) {
             char c = command[at];
-            if (c == ' ' || c == '\t' || c == '\n') {
+            if (c == ' ' || c == '\t') {
                 finish();
                 continue;
             }
-            if (std::string_view(";&|()<>").find(c) != std::string_view::npos) {
+            // A line end ends a command, as ";" does.
+            if (std::string_view(";&|()<>\n").find(c) != std::string_view::npos) {
                 bool redirection = c == '<' || c == '>';
                 bool program = nextIsProgram;
                 finish();
@@ -154,14 +102,20 @@ namespace {
     // is rare in a setting and costs ever more backslashes to write.
     constexpr int kMaxCodeDepth = 1;
 
-    void addWordFile(const Word& word, const Resolution& resolution, Paths& files)
+    // Where `word` leads, as the shell expands it and the program resolves it.
+    std::optional<fs::path> wordPath(const Word& word, const Resolution& resolution)
     {
         if (word.text.empty())
-            return;
+            return std::nullopt;
         // A quoted "~" reaches the program as written, naming a folder of that name.
-        auto path = word.expandsHome || !word.text.starts_with("~")
-            ? configuredPath(word.text, resolution.top, resolution.home)
-            : std::optional(standardizedPath(resolution.top / word.text));
+        if (word.expandsHome || !word.text.starts_with("~"))
+            return configuredPath(word.text, resolution.top, resolution.home);
+        return standardizedPath(resolution.top / word.text);
+    }
+
+    void addWordFile(const Word& word, const Resolution& resolution, Paths& files)
+    {
+        auto path = wordPath(word, resolution);
         if (!path)
             return;
         std::error_code error;
@@ -173,9 +127,22 @@ namespace {
             files.push_back(std::move(*path));
     }
 
-    void addCommandFiles(std::string_view command, const Resolution& resolution, Paths& files, int depth)
+    void addCommandFiles(std::string_view command, Resolution resolution, Paths& files, int depth)
     {
-        for (const auto& word : shellWords(command)) {
+        auto words = shellWords(command);
+        for (std::size_t index = 0; index < words.size(); ++index) {
+            const Word& word = words[index];
+            // What follows a "cd" runs where it leads ("cd tools && ./release.sh"); "cd" alone leads
+            // home, and an option ("cd -", "cd -P") is left as it is.
+            if (word.program && word.text == "cd") {
+                bool hasFolder = index + 1 < words.size() && !words[index + 1].program;
+                if (!hasFolder)
+                    resolution.top = resolution.home;
+                else if (auto folder = wordPath(words[++index], resolution);
+                         folder && !words[index].text.starts_with("-"))
+                    resolution.top = *folder;
+                continue;
+            }
             addWordFile(word, resolution, files);
             if (word.quoted && depth < kMaxCodeDepth
                 && word.text.find_first_of(" \t\n;&|") != std::string::npos)
@@ -185,45 +152,43 @@ namespace {
 
 }
 
-std::string keyPattern()
-{
-    std::string pattern = "^(";
-    for (const auto& family : kFamilies)
-        pattern.append(family.pattern).append("|");
-    pattern.back() = ')';
-    return pattern + "$";
-}
-
 Paths namedFiles(std::string_view key, std::string_view value, const Resolution& resolution)
 {
     Paths files;
-    auto form = formOf(key);
-    if (!form)
+    auto reading = WhatGitRuns::readingOf(key);
+    if (!reading)
         return files;
     std::string command;
-    switch (*form) {
-    case Form::shellCommandUnlessBoolean:
+    using enum WhatGitRuns::Reading;
+    switch (*reading) {
+    case shellCommandUnlessBoolean:
         if (isBoolean(value))
             return files;
         [[fallthrough]];
-    case Form::shellCommand:
+    case shellCommand:
         command = value;
         break;
-    case Form::programPath:
+    case programPath:
         addWordFile({ std::string(value), true, value.starts_with("~"), false }, resolution, files);
         return files;
-    case Form::credentialHelper:
+    case credentialHelper:
         // Git runs "git credential-NAME" for a bare name, which PATH finds, with the rest as arguments.
         command = value.starts_with("!")    ? std::string(value.substr(1))
             : fs::path(value).is_absolute() ? std::string(value)
                                             : "git credential-" + std::string(value);
         break;
-    case Form::alias:
-        // Without "!" an alias is more of Git's own commands.
+    case bangCommand:
+        // Without "!" an alias is more of Git's own commands, a submodule's update one of Git's ways.
         if (!value.starts_with("!"))
             return files;
         command = value.substr(1);
         break;
+    case none:
+    case hooksFolder:
+    case include:
+    case templateFolder:
+        // Folders and files, not commands: their callers follow them.
+        return files;
     }
     addCommandFiles(command, resolution, files, 0);
     return files;
@@ -260,7 +225,8 @@ std::optional<fs::path> hookManagerFolder(const fs::path& hooksFolder, const fs:
     fs::path parent = folder.parent_path();
     if (isPathInside(top, parent))
         return std::nullopt;
-    bool holdsHooks = std::any_of(kHookNames.begin(), kHookNames.end(), [&](std::string_view name) {
+    auto hooks = WhatGitRuns::namesOf(WhatGitRuns::Kind::hook);
+    bool holdsHooks = std::any_of(hooks.begin(), hooks.end(), [&](std::string_view name) {
         std::error_code error;
         return fs::exists(folder / name, error);
     });

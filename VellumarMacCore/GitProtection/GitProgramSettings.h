@@ -11,12 +11,6 @@
 
 namespace vellumar::GitProgramSettings {
 
-// A pattern for `git config --get-regexp` (which sees the section and the name in lower case) that
-// matches every setting `namedFiles` reads: the file system monitor, filters, diff and merge drivers
-// and tools, pagers, editors, the SSH command, askpass, credential helpers, signing programs and
-// aliases.
-std::string keyPattern();
-
 // Where Git runs a program and how it expands "~".
 struct Resolution {
     // The work tree's top, where Git starts its programs; the Git folder of a bare repository.
@@ -24,18 +18,19 @@ struct Resolution {
     std::filesystem::path home;
 };
 
-// The files that Git, running the value of `key` (as `git config` prints it), would run or hand to the
-// program it runs: a program named with a "/" (whether it exists yet or not, since a command could make it;
-// but one that does not exist only where its folder does, since the sandbox would turn a missing folder on
-// the way into an empty read-only one for the whole run, such as a "node_modules" that "npm install" then
-// cannot fill), and any other word of the command that names an existing file, such as a script given to
-// "sh". A program without a "/" is found through PATH and adds nothing; so does a value that is a boolean
-// where Git reads one, or an alias that names Git's own commands. A command is split into words as the shell
-// splits it (blanks, quotes, backslashes, ";", "&", "|" and parentheses; the code in a quoted word, as given
-// to "sh -c", once more), after the "!" that marks one in an alias or a credential helper; askpass and the
-// signing programs are one path each, as Git runs them without a shell. Relative words are taken from `top`;
-// "~" and "~user" at the start of an unquoted word are expanded, "$" expansions are not. Reads the disk to
-// tell what exists.
+// The files that Git, running the value of `key` (as `git config` prints it, a command of
+// `WhatGitRuns`' table), would run or hand to the program it runs: a program named with a "/" (whether it
+// exists yet or not, since a command could make it; but one that does not exist only where its folder does,
+// since the sandbox would turn a missing folder on the way into an empty read-only one for the whole run,
+// such as a "node_modules" that "npm install" then cannot fill), and any other word of the command that names an existing
+// file, such as a script given to "sh". A program without a "/" is found through PATH and adds nothing; so
+// does a value that is a boolean where Git reads one, or an alias that names Git's own commands. A command is
+// split into words as the shell splits it (blanks, quotes, backslashes, ";", "&", "|", line ends and
+// parentheses; the code in a quoted word, as given to "sh -c", once more), after the "!" that marks one in an
+// alias or a credential helper; askpass and the signing programs are one path each, as Git runs them without
+// a shell. Relative words are taken from `top`; "~" and "~user" at the start of an unquoted word are
+// expanded, "$" expansions are not; words after "cd <folder>" are taken from that folder. Reads the disk
+// to tell what exists.
 std::vector<std::filesystem::path> namedFiles(
     std::string_view key, std::string_view value, const Resolution& resolution);
 

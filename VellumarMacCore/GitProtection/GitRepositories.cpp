@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -19,7 +20,7 @@ namespace {
     using Paths = std::vector<fs::path>;
 
     struct Repository {
-        fs::path workTree;
+        std::optional<fs::path> workTree; // absent for a bare repository
         fs::path gitFolder; // resolved
         bool isPlace = false;
     };
@@ -97,7 +98,7 @@ namespace {
                 if (fs::is_directory(place, error))
                     existing.push_back(place);
             }
-            GitConfigPaths::GitEntries entries = GitConfigPaths::gitEntries(existing);
+            GitConfigPaths::GitEntries entries = GitConfigPaths::gitEntries(existing, m_options.dataFolder);
             std::vector<Repository> repositories = repositoriesOf(entries);
 
             m_protection.workTrees = m_places;
@@ -113,8 +114,8 @@ namespace {
                     used += paths->size();
                     appendAll(*paths);
                     m_protection.gitFolders.push_back(repository.gitFolder);
-                    if (!repository.isPlace)
-                        m_protection.workTrees.push_back(repository.workTree);
+                    if (!repository.isPlace && repository.workTree)
+                        m_protection.workTrees.push_back(*repository.workTree);
                 } else {
                     used += 1;
                     appendAll({ repository.gitFolder });
@@ -128,9 +129,10 @@ namespace {
                     + ", are more than the sandbox has room to protect one by one; commands may change"
                       " nothing in their Git folders in this run.");
 
-            Paths configured;
+            // A place that holds no repository still has Git's global and system files read.
+            Paths configured = existing;
             for (const auto& repository : repositories)
-                configured.push_back(repository.workTree);
+                configured.push_back(repository.workTree.value_or(repository.gitFolder));
             for (const auto& gitFile : entries.gitFiles)
                 configured.push_back(gitFile.parent_path());
             for (const auto& gitFile : m_recordedGitFiles)
@@ -146,16 +148,17 @@ namespace {
         {
             std::vector<Repository> repositories;
             std::set<fs::path> seen;
-            auto add = [&](const fs::path& dotGit, bool isPlace) {
-                if (!GitConfigPaths::isGitFolder(dotGit))
+            auto add = [&](const GitConfigPaths::Repository& repository, bool isPlace) {
+                if (!GitConfigPaths::isGitFolder(repository.gitFolder))
                     return;
-                if (auto gitFolder = resolvingSymlinks(dotGit); gitFolder && seen.insert(*gitFolder).second)
-                    repositories.push_back({ dotGit.parent_path(), std::move(*gitFolder), isPlace });
+                if (auto gitFolder = resolvingSymlinks(repository.gitFolder);
+                    gitFolder && seen.insert(*gitFolder).second)
+                    repositories.push_back({ repository.workTree, std::move(*gitFolder), isPlace });
             };
             for (const auto& place : m_places)
-                add(place / ".git", true);
-            for (const auto& dotGit : entries.gitFolders)
-                add(dotGit, false);
+                add({ place / ".git", place }, true);
+            for (const auto& repository : entries.repositories)
+                add(repository, false);
             return repositories;
         }
 
@@ -169,16 +172,23 @@ namespace {
                     fixed.push_back(repository.gitFolder / name);
             }
             fixed.push_back(repository.gitFolder / "commondir");
+            // A stopped rebase, cherry-pick or revert, whose to-do list a later "--continue" runs.
+            for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
+                std::error_code error;
+                if (fs::exists(fs::symlink_status(repository.gitFolder / name, error)))
+                    fixed.push_back(repository.gitFolder / name);
+            }
             if (fixed.size() > left)
                 return std::nullopt;
-            GitFolders::Listing listing = GitFolders::linkedFolders(repository.workTree);
+            GitFolders::Listing listing = GitFolders::linkedFoldersOfGitFolder(repository.gitFolder);
             Paths recorded = keptInside(recordedGitFiles(repository.workTree, listing));
             std::vector<std::size_t> limits = { 0 };
             if (listing.complete)
                 limits.insert(limits.begin(), GitFolders::maxLinkedFolders);
             for (std::size_t limit : limits) {
                 Paths paths = fixed;
-                for (auto& path : GitFolders::commandProtectedPaths({ repository.workTree }, limit))
+                for (auto& path :
+                    GitFolders::commandProtectedPathsOfGitFolders({ repository.gitFolder }, limit))
                     paths.push_back(std::move(path));
                 paths.insert(paths.end(), recorded.begin(), recorded.end());
                 if (paths.size() <= left) {
@@ -191,7 +201,7 @@ namespace {
 
         // The ".git" files of the repository's linked worktrees and submodules, as Git's own records
         // name them: what the walk may never reach, past a flood of other ".git" files.
-        Paths recordedGitFiles(const fs::path& workTree, const GitFolders::Listing& listing)
+        Paths recordedGitFiles(const std::optional<fs::path>& workTree, const GitFolders::Listing& listing)
         {
             Paths candidates;
             for (const auto& folder : listing.folders) {
@@ -206,8 +216,10 @@ namespace {
                     candidates.push_back(
                         fs::path(value).is_absolute() ? fs::path(value) / ".git" : folder / value / ".git");
             }
-            for (const auto& value : m_reader.values(workTree / ".gitmodules", "^submodule\\..*\\.path$"))
-                candidates.push_back(workTree / value / ".git");
+            for (const auto& value : workTree
+                    ? m_reader.values(*workTree / ".gitmodules", "^submodule\\..*\\.path$")
+                    : std::vector<std::string>())
+                candidates.push_back(*workTree / value / ".git");
             Paths gitFiles;
             for (const auto& candidate : candidates) {
                 std::error_code error;

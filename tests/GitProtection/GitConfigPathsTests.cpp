@@ -195,7 +195,8 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
     test::madeFolder(place / "a/empty/.git");
     auto entries = GitConfigPaths::gitEntries({ place });
     EXPECT_EQ(entries.gitFiles, std::vector { place / "a/b/.git" });
-    EXPECT_EQ(entries.gitFolders, std::vector { place / ".git" });
+    ASSERT_EQ(entries.repositories.size(), 1u);
+    EXPECT_EQ(entries.repositories[0].gitFolder, place / ".git");
 
     struct Case {
         const char* name;
@@ -224,7 +225,7 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
         test::CapturedLog log;
         auto found = GitConfigPaths::gitEntries({ flood });
         EXPECT_EQ(found.gitFiles.size(), testCase.expectedFiles);
-        EXPECT_EQ(found.gitFolders.size(), testCase.expectedFolders);
+        EXPECT_EQ(found.repositories.size(), testCase.expectedFolders);
         bool past = testCase.files > testCase.expectedFiles || testCase.folders > testCase.expectedFolders;
         EXPECT_EQ(log.lines().size(), past ? 1u : 0u);
     }
@@ -239,4 +240,112 @@ TEST(GitConfigPaths, AnUnreadableConfigurationIsLoggedAndAddsNothing)
     test::CapturedLog log;
     EXPECT_EQ(place.found(), std::set<std::string> {});
     EXPECT_EQ(log.lines().size(), 1u);
+}
+
+// One row per setting of Git's list, set by Git itself with values holding tabs and newlines: a command
+// is split at both, as the shell splits it; a program's path never is.
+TEST(GitConfigPaths, EverySettingOfGitsListIsFollowedAsGitRunsIt)
+{
+    // A command on two lines, the second naming a program by its path with a tab before its argument.
+    const std::string command = "true\n./tools/later\t-x";
+    const std::set<std::string> commandFiles = { "tools/later" };
+    const std::string bang = "!" + command;
+    const std::string path = "tools/my\ttool\nx";
+    const std::set<std::string> pathFiles = { path };
+    struct Case {
+        const char* key;
+        std::string value;
+        std::set<std::string> expected;
+    };
+    const Case cases[] = {
+        { "core.hooksPath", "hooks\tfolder", { "hooks\tfolder" } },
+        { "include.path", "../inc\tluded.cfg", { "inc\tluded.cfg" } },
+        { "includeIf.onbranch:later.path", "../inc\nluded.cfg", { "inc\nluded.cfg" } },
+        { "init.templateDir", "tem\tplates", { "tem\tplates" } },
+        { "core.editor", command, commandFiles },
+        { "sequence.editor", command, commandFiles },
+        { "core.pager", command, commandFiles },
+        { "pager.log", command, commandFiles },
+        { "core.fsmonitor", command, commandFiles },
+        { "core.sshCommand", command, commandFiles },
+        { "core.gitProxy", command, commandFiles },
+        { "core.alternateRefsCommand", command, commandFiles },
+        { "core.askPass", path, pathFiles },
+        { "interactive.diffFilter", command, commandFiles },
+        { "diff.external", command, commandFiles },
+        { "diff.Driver.command", command, commandFiles },
+        { "diff.Driver.textconv", command, commandFiles },
+        { "difftool.Tool.cmd", command, commandFiles },
+        { "difftool.Tool.path", path, pathFiles },
+        { "merge.Driver.driver", command, commandFiles },
+        { "mergetool.Tool.cmd", command, commandFiles },
+        { "mergetool.Tool.path", path, pathFiles },
+        { "filter.Driver.clean", command, commandFiles },
+        { "filter.Driver.smudge", command, commandFiles },
+        { "filter.Driver.process", command, commandFiles },
+        { "credential.helper", bang, commandFiles },
+        { "credential.https://example.com.helper", bang, commandFiles },
+        { "gpg.program", path, pathFiles },
+        { "gpg.ssh.program", path, pathFiles },
+        { "gpg.ssh.defaultKeyCommand", command, commandFiles },
+        { "alias.release", bang, commandFiles },
+        { "submodule.lib/sub.update", bang, commandFiles },
+        { "remote.origin.uploadpack", command, commandFiles },
+        { "remote.origin.receivepack", command, commandFiles },
+        { "uploadpack.packObjectsHook", command, commandFiles },
+        { "browser.Tool.cmd", command, commandFiles },
+        { "browser.Tool.path", path, pathFiles },
+        { "man.Tool.cmd", command, commandFiles },
+        { "man.Tool.path", path, pathFiles },
+        { "guitool.Tool.cmd", command, commandFiles },
+        { "imap.tunnel", command, commandFiles },
+        { "instaweb.httpd", command, commandFiles },
+        { "sendemail.toCmd", command, commandFiles },
+        { "sendemail.work.toCmd", command, commandFiles },
+        { "sendemail.ccCmd", command, commandFiles },
+        { "sendemail.work.ccCmd", command, commandFiles },
+        { "sendemail.smtpServer", path, pathFiles },
+        { "sendemail.work.smtpServer", path, pathFiles },
+        { "trailer.Sign.cmd", command, commandFiles },
+        { "trailer.Sign.command", command, commandFiles },
+        { "tar.tar.xz.command", command, commandFiles },
+        { "user.name", command, {} },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.key);
+        ConfiguredPlace place;
+        // The programs' folder exists, as a program not made yet is protected only there.
+        fs::create_directories(place.place / "tools");
+        place.git(place.place, { "config", testCase.key, testCase.value });
+        EXPECT_EQ(place.found(), testCase.expected);
+    }
+}
+
+// Commands as people write them: words after a "cd" run where it leads; an alias of Git's own commands,
+// or a submodule's update by one of Git's ways, runs nothing; the templates folder of "~/.gitconfig".
+TEST(GitConfigPaths, CommandsRunWhereACdLeadsAndTemplatesOfTheGlobalFileCount)
+{
+    struct Case {
+        const char* name;
+        const char* key;
+        const char* value;
+        std::set<std::string> expected;
+    };
+    const Case cases[] = {
+        { "after a cd", "alias.release", "!cd tools && ./release.sh", { "tools/release.sh" } },
+        { "after a cd, a script given to sh", "alias.t", "!cd tools; sh run.sh", { "tools/run.sh" } },
+        { "a cd below ~, then one up", "core.pager", "cd ~/Projects/tools/x; cd ..&& ./p", { "tools/p" } },
+        { "Git's own commands", "alias.st", "status ./tools/later", {} },
+        { "an update by rebase", "submodule.lib.update", "rebase", {} },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        ConfiguredPlace place;
+        place.write("home/Projects/tools/run.sh", "");
+        place.git(place.place, { "config", testCase.key, testCase.value });
+        EXPECT_EQ(place.found(), testCase.expected);
+    }
+    ConfiguredPlace place;
+    place.write("home/.gitconfig", "[init]\n\ttemplateDir = ~/Projects/templates\n");
+    EXPECT_EQ(place.found(), std::set<std::string> { "templates" });
 }

@@ -93,8 +93,8 @@ TEST(GitRepositories, KeepsWithinTheBudgetAndDeniesThoseBeyondItWhole)
         1);
 }
 
-// Git's configuration is read in at most `maxRepositories` repositories, and adds at most
-// `maxConfiguredPaths` paths: at each bound everything, one past it the bound and one log line.
+// Git's configuration is read in every repository found, past the 64 that were once its bound, and adds
+// at most `maxConfiguredPaths` paths: at the bound everything, one past it the bound and one log line.
 TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
 {
     struct Case {
@@ -103,11 +103,10 @@ TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
         std::size_t hookFoldersEach;
         std::size_t expected;
     };
-    const std::size_t repositories = GitConfigPaths::maxRepositories;
+    const std::size_t repositories = 65;
     const std::size_t paths = GitConfigPaths::maxConfiguredPaths;
     const Case cases[] = {
-        { "repositories at the bound", repositories, 1, repositories },
-        { "repositories one past the bound", repositories + 1, 1, repositories },
+        { "repositories past the old bound", repositories, 1, repositories },
         { "paths at the bound", 1, paths, paths },
         { "paths one past the bound", 1, paths + 1, paths },
     };
@@ -127,7 +126,7 @@ TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
         std::size_t included = std::count_if(found.deniedPaths.begin(), found.deniedPaths.end(),
             [](const fs::path& path) { return path.filename().string().starts_with("included-"); });
         EXPECT_EQ(included, testCase.expected);
-        bool past = testCase.repositories > repositories || testCase.hookFoldersEach > paths;
+        bool past = testCase.hookFoldersEach > paths;
         EXPECT_EQ(log.lines().size(), past ? 1u : 0u);
     }
 }

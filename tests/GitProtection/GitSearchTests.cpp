@@ -1,0 +1,240 @@
+// The search for repositories in the writable places: the forms Git gives a repository, made by Git
+// itself, and what a flood of files, folders or Git folders can no longer hide.
+#include "VellumarMacCore/GitProtection/GitFolderRecord.h"
+#include "VellumarMacCore/GitProtection/GitRepositories.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
+#include "tests/support/ProcessFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+using Paths = std::vector<fs::path>;
+
+namespace {
+
+void git(const fs::path& folder, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(),
+        { "git", "-c", "user.name=User", "-c", "user.email=user@example.com", "-c", "init.defaultBranch=main",
+            "-C", folder.string() });
+    ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
+}
+
+void repository(const fs::path& workTree)
+{
+    fs::create_directories(workTree);
+    git(workTree, { "init", "-q" });
+    git(workTree, { "commit", "-q", "--allow-empty", "-m", "first" });
+}
+
+// What a flood made in one command leaves: a Git folder Git takes for one, with nothing in it.
+void emptyGitFolders(const fs::path& folder, std::size_t count)
+{
+    for (std::size_t index = 0; index < count; ++index)
+        test::touch(test::madeFolder(folder / ("e" + std::to_string(index)) / ".git") / "HEAD");
+}
+
+struct Places {
+    test::TemporaryHome home;
+    fs::path projects = home.home / "Projects";
+    fs::path work = test::madeFolder(home.data / "workspaces/one");
+
+    GitRepositories::Protection protection(const Paths& places) const
+    {
+        return GitRepositories::commandProtection(
+            places, { .home = home.home, .searchPath = "/usr/bin:/bin", .dataFolder = home.data });
+    }
+
+    // Whether `path` is denied, alone or with its whole folder.
+    bool denies(const Paths& places, const fs::path& path) const
+    {
+        auto denied = protection(places).deniedPaths;
+        return std::any_of(denied.begin(), denied.end(),
+            [&](const fs::path& deniedPath) { return isPathInside(path, deniedPath); });
+    }
+};
+
+}
+
+// gitrepository-layout(5)'s forms, each made by Git: what Git runs in each is denied to commands.
+TEST(GitSearch, FindsBareAndSeparateGitFoldersAsRepositories)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const Places&)> make;
+        Paths expected; // relative to "~/Projects"
+        Paths notExpected;
+    };
+    const Case cases[] = {
+        { "a bare repository the user pushes to",
+            [](const Places& p) {
+                test::madeFolder(p.projects / "store");
+                git(p.projects, { "init", "-q", "--bare", "origin.git" });
+            },
+            { "origin.git/hooks", "origin.git/config" }, {} },
+        { "a bare clone with linked worktrees",
+            [](const Places& p) {
+                repository(p.home.root / "source");
+                git(p.projects, { "clone", "-q", "--bare", (p.home.root / "source").string(), "app/.bare" });
+                std::ofstream(p.projects / "app/.git") << "gitdir: ./.bare\n";
+                git(p.projects / "app", { "worktree", "add", "-q", "main" });
+            },
+            { "app/.bare/hooks", "app/.bare/config", "app/.bare/worktrees/main/config.worktree", "app/.git",
+                "app/main/.git" },
+            {} },
+        { "a separate Git folder elsewhere in the place",
+            [](const Places& p) {
+                test::madeFolder(p.projects / "store");
+                git(p.projects,
+                    { "init", "-q", "--separate-git-dir", (p.projects / "store/app.git").string(), "app" });
+            },
+            { "store/app.git/hooks", "store/app.git/config", "app/.git" }, {} },
+        { "a rebase stopped on a conflict",
+            [](const Places& p) {
+                fs::path app = p.projects / "app";
+                repository(app);
+                auto commit = [&](const char* text) {
+                    std::ofstream(app / "file") << text;
+                    git(app, { "add", "file" });
+                    git(app, { "commit", "-q", "-m", text });
+                };
+                commit("base");
+                git(app, { "checkout", "-q", "-b", "topic" });
+                commit("topic");
+                git(app, { "checkout", "-q", "main" });
+                commit("main");
+                git(app, { "checkout", "-q", "topic" });
+                EXPECT_NE(test::runPeer({ "git", "-c", "user.name=User", "-c", "user.email=user@example.com",
+                                            "-C", app.string(), "rebase", "-q", "main" })
+                              .exitStatus,
+                    0);
+            },
+            { "app/.git/rebase-merge" }, {} },
+        { "a submodule's Git folder, its repository's own",
+            [](const Places& p) {
+                repository(p.home.root / "library");
+                repository(p.projects / "app");
+                git(p.projects / "app",
+                    { "-c", "protocol.file.allow=always", "submodule", "add", "-q",
+                        (p.home.root / "library").string(), "lib" });
+            },
+            { "app/.git/modules/lib/hooks", "app/lib/.git" }, { "app/.git/modules/lib/commondir" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        testCase.make(places);
+        auto denied = places.protection({ places.projects }).deniedPaths;
+        for (const auto& path : testCase.expected)
+            EXPECT_NE(std::find(denied.begin(), denied.end(), places.projects / path), denied.end()) << path;
+        for (const auto& path : testCase.notExpected)
+            EXPECT_EQ(std::find(denied.begin(), denied.end(), places.projects / path), denied.end()) << path;
+    }
+}
+
+// A flood made by one command hides no repository found before it, nor, for files, one made after it,
+// and a flood in one place leaves the other places their search.
+TEST(GitSearch, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesRepositories)
+{
+    struct Case {
+        const char* name;
+        bool earlierRun; // a run finds "app" before the flood
+        std::function<void(const Places&)> flood;
+        bool inOtherPlace; // "app" lies in the writable folder, the flood in the work folder
+    };
+    const Case cases[] = {
+        { "100,000 files at the top", false,
+            [](const Places& p) {
+                for (int index = 0; index < 100'000; ++index)
+                    std::ofstream(p.projects / std::to_string(index));
+            },
+            false },
+        { "more folders than the walk's bound, after a run", true,
+            [](const Places& p) {
+                for (std::size_t index = 0; index <= GitConfigPaths::maxWalkedNames; ++index)
+                    fs::create_directory(p.projects / ("d" + std::to_string(index)));
+            },
+            false },
+        { "more Git folders than the bound, after a run", true,
+            [](const Places& p) { emptyGitFolders(p.projects, GitConfigPaths::maxGitFolders + 1); }, false },
+        { "more Git folders than the bound in the work folder", false,
+            [](const Places& p) { emptyGitFolders(p.work, GitConfigPaths::maxGitFolders + 1); }, true },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        // One level down: below every name at the top.
+        repository(places.projects / "group/app");
+        Paths searched
+            = testCase.inOtherPlace ? Paths { places.work, places.projects } : Paths { places.projects };
+        fs::path hooks = places.projects / "group/app/.git/hooks";
+        if (testCase.earlierRun)
+            ASSERT_TRUE(places.denies(searched, hooks));
+        testCase.flood(places);
+        test::CapturedLog log;
+        EXPECT_TRUE(places.denies(searched, hooks));
+    }
+}
+
+// The record gives back only Git folders that still exist in its own place, and is rewritten without
+// the others.
+TEST(GitSearch, TheRecordDropsGoneFoldersAndThoseOutsideItsPlace)
+{
+    Places places;
+    repository(places.projects / "app");
+    repository(places.home.root / "elsewhere");
+    using Repository = GitConfigPaths::Repository;
+    const Repository app = { places.projects / "app/.git", places.projects / "app" };
+    GitFolderRecord::record(places.home.data, places.projects,
+        { { places.projects / "gone/.git", places.projects / "gone" }, app,
+            { places.home.root / "elsewhere/.git", places.home.root / "elsewhere" } });
+    auto entries = GitConfigPaths::gitEntries({ places.projects }, places.home.data);
+    ASSERT_EQ(entries.repositories.size(), 1u);
+    EXPECT_EQ(entries.repositories[0].gitFolder, app.gitFolder);
+    auto recorded = GitFolderRecord::recorded(places.home.data, places.projects);
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].gitFolder, app.gitFolder);
+    EXPECT_EQ(recorded[0].workTree, app.workTree);
+    EXPECT_TRUE(GitFolderRecord::recorded(places.home.data, places.home.root).empty());
+}
+
+// A hook manager's repository keeps its configuration read however many empty Git folders a command made
+// beside it.
+TEST(GitSearch, ManyEmptyGitFoldersDoNotPushARepositorysConfigurationOut)
+{
+    Places places;
+    fs::path husky = places.projects / "web";
+    repository(husky);
+    git(husky, { "config", "core.hooksPath", ".husky/_" });
+    test::touch(test::madeFolder(husky / ".husky/_") / "pre-commit");
+    test::touch(husky / ".husky/pre-commit");
+    emptyGitFolders(places.projects, 1000);
+    EXPECT_TRUE(places.denies({ places.projects }, husky / ".husky/pre-commit"));
+}
+
+// Git's configuration of many repositories, read by several `git` at once, names its paths in the same
+// order in every run.
+TEST(GitSearch, ConfigurationReadInParallelGivesTheSameOrderEachRun)
+{
+    Places places;
+    for (int index = 0; index < 40; ++index) {
+        fs::path workTree = places.projects / ("r" + std::to_string(index));
+        repository(workTree);
+        git(workTree, { "config", "core.hooksPath", "hooks" });
+    }
+    auto first = places.protection({ places.projects }).deniedPaths;
+    EXPECT_EQ(std::count_if(first.begin(), first.end(),
+                  [&](const fs::path& path) {
+                      return path.filename() == "hooks"
+                          && path.parent_path().parent_path() == places.projects;
+                  }),
+        40);
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(places.protection({ places.projects }).deniedPaths, first);
+}
