@@ -174,8 +174,9 @@ TEST(GitSearch, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesReposito
         Paths searched
             = testCase.inOtherPlace ? Paths { places.work, places.projects } : Paths { places.projects };
         fs::path hooks = places.projects / "group/app/.git/hooks";
-        if (testCase.earlierRun)
+        if (testCase.earlierRun) {
             ASSERT_TRUE(places.denies(searched, hooks));
+        }
         testCase.flood(places);
         test::CapturedLog log;
         EXPECT_TRUE(places.denies(searched, hooks));
