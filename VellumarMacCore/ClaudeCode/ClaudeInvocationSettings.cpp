@@ -95,15 +95,16 @@ namespace {
 
     // What commands may not change in a place they may write: Git runs its hooks and follows its
     // configuration (the rest of what Git follows, in this place and in every repository below it, is
-    // protected for all places at once by `GitRepositories::commandProtection` and the run's guard), direnv
-    // runs ".envrc", the editor runs its tasks, and Claude Code follows its own files, all later and outside
-    // the sandbox. Claude Code puts an empty read-only placeholder where such a place does not exist yet, so
-    // it cannot be made either; Git reads a placeholder "config.worktree" as an unreadable config and goes
-    // on.
+    // protected for all places at once by `GitRepositories::commandProtection` and the run's guard),
+    // direnv runs ".envrc", the editor runs its tasks, and Claude Code follows its own files, all later
+    // and outside the sandbox. Claude Code puts an empty read-only placeholder where such a place does
+    // not exist yet, so it cannot be made either; Git reads a placeholder "config.worktree" as an
+    // unreadable config and goes on. Claude Code denies ".mcp.json" on its own; it is listed so that the
+    // run knows of its placeholder.
     void appendProtectedPlaces(Strings& denyWrite, const Path& place)
     {
-        static constexpr std::array<std::string_view, 5> names
-            = { ".git/hooks", ".git/config", ".git/config.worktree", ".envrc", ".vscode" };
+        static constexpr std::array<std::string_view, 6> names
+            = { ".git/hooks", ".git/config", ".git/config.worktree", ".envrc", ".vscode", ".mcp.json" };
         for (auto name : names)
             denyWrite.push_back((place / name).string());
         for (auto name : Workspaces::claudeFileNames)

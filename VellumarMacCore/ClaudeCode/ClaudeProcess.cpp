@@ -33,7 +33,11 @@ namespace {
     constexpr std::size_t kOutputChunkBytes = 65'536;
     constexpr std::size_t kErrorChunkBytes = 16'384;
     constexpr auto kWatchdogInterval = 1s;
-    constexpr auto kStopKillDelay = 5s;
+    // What Claude Code gets after SIGTERM to end its command and remove the placeholders its sandbox
+    // made, before SIGKILL: it needs 1.1 to 1.9 s, also with two busy loops on two CPUs.
+    constexpr auto kCleanUpTime = 5s;
+    // How often the watchdog looks whether Claude Code has ended: "sleep 0.1" in its script.
+    constexpr auto kGroupEndPollInterval = 100ms;
     constexpr auto kExitKillDelay = 3s;
     // Far enough to mean "never" for a run, near enough that the deadline arithmetic cannot overflow.
     constexpr double kLongestTimeLimitSeconds = 10.0 * 365 * 24 * 60 * 60;
@@ -155,14 +159,39 @@ namespace {
         bool m_attributesValid { false };
     };
 
-    // Leads the child's process group and ends the whole group with SIGKILL once this process is gone,
-    // however it ends: it waits for the end of a pipe that only this process holds open for writing,
-    // which the kernel closes when this process dies. A parent-death signal on the child would end
-    // Claude Code alone and leave the helpers it starts in its group (its sandbox's network proxy)
-    // running; the sandboxed commands end with Claude Code itself, which holds them on a pipe of its
-    // own and has bubblewrap run them with --die-with-parent in a PID namespace. The watchdog exists
-    // before the child, which joins its group, so the child never runs unwatched. SIGTERM, which the
-    // run sends the group to stop it, leaves the watchdog in place until the group is killed.
+    // A reader that has gone must end a write to it with EPIPE instead of ending the application.
+    // The signal is blocked in this thread only, and the one that a failed write raises is taken back.
+    class BrokenPipeSignalBlocked {
+    public:
+        BrokenPipeSignalBlocked()
+        {
+            sigemptyset(&m_brokenPipe);
+            sigaddset(&m_brokenPipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &m_brokenPipe, nullptr);
+        }
+        ~BrokenPipeSignalBlocked()
+        {
+            const timespec immediately {};
+            while (sigtimedwait(&m_brokenPipe, nullptr, &immediately) == SIGPIPE) { }
+        }
+        BrokenPipeSignalBlocked(const BrokenPipeSignalBlocked&) = delete;
+        BrokenPipeSignalBlocked& operator=(const BrokenPipeSignalBlocked&) = delete;
+
+    private:
+        sigset_t m_brokenPipe;
+    };
+
+    // Leads the child's process group and ends the whole group once this process is gone, however it
+    // ends: it waits for the end of a pipe that only this process holds open for writing, which the
+    // kernel closes when this process dies. Then it sends the group SIGTERM, so that Claude Code ends
+    // its command and removes the placeholders its sandbox made in the user's folders, and SIGKILL once
+    // Claude Code has ended or `kCleanUpTime` has passed (a little more on a busy machine). A
+    // parent-death signal on the child would end Claude Code alone and leave the helpers it starts in
+    // its group (its sandbox's network proxy) running; the sandboxed commands end with Claude Code
+    // itself, which holds them on a pipe of its own and has bubblewrap run them with --die-with-parent
+    // in a PID namespace. The watchdog exists before the child, which joins its group, so the child
+    // never runs unwatched. SIGTERM, which the run sends the group to stop it, leaves the watchdog in
+    // place until the group is killed.
     class GroupWatchdog {
     public:
         // Throws what `start` throws when its pipes cannot be made or it cannot be spawned.
@@ -174,10 +203,18 @@ namespace {
                 : FileDescriptor();
             if (!nowhere)
                 throw plumbingError();
+            // The first line names the child; a zombie has ended, and its parent may be gone too.
+            const std::string script = "trap '' TERM; read -r child; read -r end; kill -s TERM 0; i=0\n"
+                                       "while [ -n \"$child\" ] && [ $i -lt "
+                + std::to_string(kCleanUpTime / kGroupEndPollInterval)
+                + " ] && grep -q '^State:[^Z]*$' \"/proc/$child/status\" 2>/dev/null; do\n"
+                  "  sleep 0.1; i=$((i + 1))\n"
+                  "done\n"
+                  "kill -s KILL 0\n";
             SpawnAttributes attributes;
             std::array<char*, 4> arguments { const_cast<char*>("sh"), const_cast<char*>("-c"),
-                const_cast<char*>("trap '' TERM; read -r line; kill -s KILL 0"), nullptr };
-            std::array<char*, 1> environment { nullptr };
+                const_cast<char*>(script.c_str()), nullptr };
+            std::array<char*, 2> environment { const_cast<char*>("PATH=/usr/bin:/bin"), nullptr };
             if (!attributes.prepare(lifeline->read.get(), nowhere.get(), nowhere.get(), "/", 0)
                 || posix_spawn(&m_pid, "/bin/sh", attributes.actions(), attributes.attributes(),
                        arguments.data(), environment.data())
@@ -196,9 +233,18 @@ namespace {
 
         pid_t group() const { return m_pid; }
 
+        // Names the child whose end the watchdog waits for once this process is gone. A watchdog that
+        // is gone already cannot be told, and needs not be.
+        void watch(pid_t child)
+        {
+            BrokenPipeSignalBlocked brokenPipeBlocked;
+            const std::string line = std::to_string(child) + "\n";
+            [[maybe_unused]] auto ignored = ::write(m_lifeline.get(), line.data(), line.size());
+        }
+
     private:
         pid_t m_pid { 0 };
-        FileDescriptor m_lifeline; // written to never; its end is the signal
+        FileDescriptor m_lifeline; // names the child; its end is the signal
     };
 
     // The run's threads exist before the child does, so that once it is spawned nothing can fail to
@@ -267,28 +313,6 @@ namespace {
     private:
         StartGate& m_gate;
         std::vector<std::thread> m_threads;
-    };
-
-    // A reader that has gone must end the prompt's write with EPIPE instead of ending the application.
-    // The signal is blocked in this thread only, and the one that a failed write raises is taken back.
-    class BrokenPipeSignalBlocked {
-    public:
-        BrokenPipeSignalBlocked()
-        {
-            sigemptyset(&m_brokenPipe);
-            sigaddset(&m_brokenPipe, SIGPIPE);
-            pthread_sigmask(SIG_BLOCK, &m_brokenPipe, nullptr);
-        }
-        ~BrokenPipeSignalBlocked()
-        {
-            const timespec immediately {};
-            while (sigtimedwait(&m_brokenPipe, nullptr, &immediately) == SIGPIPE) { }
-        }
-        BrokenPipeSignalBlocked(const BrokenPipeSignalBlocked&) = delete;
-        BrokenPipeSignalBlocked& operator=(const BrokenPipeSignalBlocked&) = delete;
-
-    private:
-        sigset_t m_brokenPipe;
     };
 
     std::chrono::steady_clock::duration durationFromSeconds(double seconds)
@@ -419,6 +443,7 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
         errors->write.reset();
         if (spawnError != 0)
             throw unavailableError();
+        watchdog.watch(child);
     }
 
     bool stopRequested;
@@ -432,7 +457,7 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
     // ignores SIGTERM must not outlive it.
     if (stopRequested) {
         signalGroup(SIGTERM);
-        scheduleKill(kStopKillDelay);
+        scheduleKill(kCleanUpTime);
     }
     {
         std::lock_guard lock(m_lock);
@@ -467,7 +492,7 @@ void ClaudeProcess::stop(StopReason reason)
             return;
     }
     signalGroup(SIGTERM);
-    scheduleKill(kStopKillDelay);
+    scheduleKill(kCleanUpTime);
 }
 
 void ClaudeProcess::signalGroup(int signalNumber)

@@ -1,7 +1,7 @@
 // Supervises one run of the Claude Code command-line tool: spawns it in a process group of its own,
 // feeds it the prompt, turns its output lines into progress events and stops it on a time limit, a
 // stall or a cancel, leaving nothing of the group running. The group also ends when this process
-// does, even by SIGKILL.
+// does, even by SIGKILL, with the same SIGTERM first and time to clean up as a stop.
 #pragma once
 
 #include "VellumarMacCore/ClaudeCode/ClaudeStreamParser.h"

@@ -2,12 +2,11 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/Foundations/PathRecord.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <exception>
 #include <fcntl.h>
 #include <map>
@@ -26,8 +25,6 @@ namespace {
     constexpr const char* kName = "commondir";
     // Which trailing bytes libgit2 trims from a "commondir" (Git trims only CR and LF).
     constexpr std::string_view kTrimmedByReaders = " \t\n\v\f\r";
-    // Far beyond the paths of every repository a run may protect; the rest of a larger record is left.
-    constexpr std::size_t kRecordBytesLimit = 16 * 1024 * 1024;
     // What placeholders of earlier versions held, and those of folders whose name no reader takes as
     // written; the folder itself to Git too.
     constexpr std::string_view kRelativeContent = ".\n";
@@ -121,19 +118,13 @@ namespace {
     // The caller holds the holders' lock. Throws the errors of writing it.
     void writeRecord(const Holders& shared, const fs::path& record, const std::vector<fs::path>& adding = {})
     {
-        std::string bytes;
-        auto name = [&bytes](const fs::path& gitFolder) { bytes.append(gitFolder.native()).push_back('\0'); };
+        std::vector<fs::path> named;
         for (const auto& [gitFolder, held] : shared.byFolder) {
             if (held.record == record)
-                name(gitFolder);
+                named.push_back(gitFolder);
         }
-        std::for_each(adding.begin(), adding.end(), name);
-        if (!bytes.empty()) {
-            writePrivateFile(bytes, record);
-            return;
-        }
-        std::error_code ignored;
-        fs::remove(record, ignored);
+        named.insert(named.end(), adding.begin(), adding.end());
+        PathRecord::write(record, named);
     }
 
     // Counts a run in on the placeholder of each Git folder, making those not there yet, and adds the
@@ -173,26 +164,6 @@ namespace {
             held.push_back(gitFolder);
         }
         return std::nullopt;
-    }
-
-    // The Git folders the record names; none when it cannot be read.
-    std::vector<fs::path> recordedFolders(const fs::path& record)
-    {
-        FileDescriptor file(::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        std::string bytes;
-        std::string chunk(64 * 1024, '\0');
-        ssize_t count = 0;
-        while (file.get() >= 0 && bytes.size() < kRecordBytesLimit
-            && (count = ::read(file.get(), chunk.data(), chunk.size())) > 0)
-            bytes.append(chunk.data(), static_cast<std::size_t>(count));
-        std::vector<fs::path> folders;
-        for (std::size_t start = 0, end; (end = bytes.find('\0', start)) != std::string::npos;
-             start = end + 1) {
-            std::string_view name(bytes.data() + start, end - start);
-            if (name.starts_with('/') && name.size() < PATH_MAX)
-                folders.emplace_back(name);
-        }
-        return folders;
     }
 
 }
@@ -267,9 +238,8 @@ void CommonDirPlaceholders::removeLeftBehind(const fs::path& record)
     std::lock_guard lock(shared.lock);
     try {
         // A write the killed process had begun, which no other can be doing while the lock is held.
-        removeTemporaryLeftovers(record.parent_path(),
-            [name = record.filename().native()](std::string_view target) { return target == name; });
-        for (const auto& gitFolder : recordedFolders(record)) {
+        PathRecord::removeLeftoverCopies(record);
+        for (const auto& gitFolder : PathRecord::read(record)) {
             if (!shared.byFolder.contains(gitFolder))
                 removeIfPlaceholder(gitFolder);
         }

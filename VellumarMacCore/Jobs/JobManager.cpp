@@ -75,6 +75,14 @@ JobManager::JobManager(Options options)
 
 JobManager::~JobManager()
 {
+    cancelAllAndWait();
+    // Every job has ended now, and each end woke its long polls and answered its questions.
+    std::unique_lock lock(m_lock);
+    m_callerLeft.wait(lock, [this] { return m_callersInside == 0; });
+}
+
+void JobManager::cancelAllAndWait()
+{
     cancelAll();
     // A run that ends meanwhile moves its thread from one table to the other; repeat until both are empty.
     for (;;) {
@@ -90,9 +98,6 @@ JobManager::~JobManager()
         if (threads.empty())
             break;
     }
-    // Every job has ended now, and each end woke its long polls and answered its questions.
-    std::unique_lock lock(m_lock);
-    m_callerLeft.wait(lock, [this] { return m_callersInside == 0; });
 }
 
 void JobManager::observeRunning(RunningObserver observer)

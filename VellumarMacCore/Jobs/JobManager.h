@@ -122,6 +122,9 @@ public:
 
     // Cancels every waiting job, then every running one.
     void cancelAll();
+    // `cancelAll`, then waits until every run has ended, so that each has cleaned up after itself.
+    // Blocks as long as the slowest run takes to end on its stop.
+    void cancelAllAndWait();
 
 private:
     class Job;

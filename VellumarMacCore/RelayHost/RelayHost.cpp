@@ -243,7 +243,8 @@ void RelayHost::stop() noexcept
         m_mailbox->stop();
     }
     m_routines->stop();
-    m_jobs->cancelAll();
+    // A run ends its Claude Code and then removes the placeholders it holds in the user's folders.
+    m_jobs->cancelAllAndWait();
     // Mailbox requests still in the router end with the jobs they wait for; the router goes after them.
     m_mailboxRequests->waitUntilIdle();
     // `serving` ends after the jobs, so that no long poll of a running job keeps the listener's threads.

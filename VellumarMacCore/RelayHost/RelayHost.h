@@ -111,8 +111,8 @@ public:
     std::uint16_t start(const SubjectAltNames& names);
     // Closes the terminals with 1001, stops listening and closes every connection, withdraws the
     // service, stops the Mac mailbox and the routine scheduler and cancels every job; returns once the
-    // threads start made have ended, which waits for requests still inside the router. Before a start
-    // it only closes and cancels. Never throws.
+    // jobs' runs and the threads start made have ended, which waits for requests still inside the
+    // router. Before a start it only closes and cancels. Never throws.
     void stop() noexcept;
 
     // A new one-time pairing code for a phone that is to call `host`, replacing any earlier offer;

@@ -4,6 +4,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+#include "VellumarMacCore/ClaudeCode/SandboxPlaceholders.h"
 #include "VellumarMacCore/ConversationData/Workspaces.h"
 #include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -385,9 +386,13 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     FolderTree(run.workFolder).privateChild(std::string(Workspaces::uploadsName));
     // Noted before anything runs, so that what the run's commands change shows against it.
     ResolvedPermissions gated = run.permissions.applyingGates();
+    std::optional<SandboxPlaceholders> sandboxPlaceholders;
     std::optional<GitRunProtection> gitProtection;
-    if (gated.bash)
+    if (gated.bash) {
+        sandboxPlaceholders.emplace(run.settings.deniedWrites, run.settings.writablePlaces,
+            m_data.folder / SandboxPlaceholders::recordName);
         gitProtection.emplace(run.settings.git, m_data.folder, run.workFolder);
+    }
 
     auto approved = std::make_shared<ApprovedTools>();
     RunResources resources;

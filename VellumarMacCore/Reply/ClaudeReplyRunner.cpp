@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Reply/ClaudeReplyRunner.h"
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
+#include "VellumarMacCore/ClaudeCode/SandboxPlaceholders.h"
 #include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
@@ -86,6 +87,7 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     // Built once at each start, before the first run: the placeholders a killed process left go now,
     // where otherwise only a later run including the same place would remove them.
     CommonDirPlaceholders::removeLeftBehind(m_data.folder / CommonDirPlaceholders::recordName);
+    SandboxPlaceholders::removeLeftBehind(m_data.folder / SandboxPlaceholders::recordName);
     // And what a killed process's commands changed in the repositories it guarded goes back.
     GitGuard::restoreLeftBehind(
         m_data.folder / GitGuard::recordName, GitCountedSettings::gitReaderForThisProcess());
@@ -204,15 +206,17 @@ fs::path ClaudeReplyRunner::settingsFile(const fs::path& dataFolder, std::string
 ClaudeReplyRunner::RunSettings ClaudeReplyRunner::writeSettingsFile(
     std::string_view conversationID, const fs::path& workFolder, const ResolvedPermissions& permissions) const
 {
-    RunSettings settings { settingsFile(m_data.folder, conversationID), {} };
+    RunSettings settings { settingsFile(m_data.folder, conversationID), {}, {}, {} };
     try {
         settings.git = ClaudeInvocation::gitProtection(workFolder, permissions, m_data.resolver);
         CommandGit::Handover commandGit = writeCommandGitHandover(settings, workFolder, permissions);
+        JSON document = ClaudeInvocation::settingsJSON(
+            workFolder, permissions, m_data.resolver, settings.git, commandGit);
+        settings.deniedWrites = SandboxPlaceholders::deniedWrites(document);
+        settings.writablePlaces = ClaudeInvocation::commandWritablePlaces(
+            ClaudeInvocation::resolvedWorkFolder(workFolder), permissions.applyingGates());
         // Written afresh before every run, so a crash cannot lose anything a later run needs.
-        writePrivateFile(
-            ClaudeInvocation::settingsJSON(workFolder, permissions, m_data.resolver, settings.git, commandGit)
-                .encoded(),
-            settings.file, Durability::untilRestart);
+        writePrivateFile(document.encoded(), settings.file, Durability::untilRestart);
     } catch (...) {
         throw RelayHTTPError(
             507, "insufficient_storage", "The settings for Claude Code could not be written on the Mac.");

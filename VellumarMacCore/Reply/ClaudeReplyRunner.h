@@ -120,6 +120,9 @@ public:
     struct RunSettings {
         std::filesystem::path file;
         GitRepositories::Protection git;
+        // What the sandbox denies commands to write, and where they may write: where its placeholders go.
+        std::vector<std::string> deniedWrites;
+        std::vector<std::filesystem::path> writablePlaces;
     };
 
     // Everything one process run needs; shared by the turn and the compaction runs.
@@ -154,9 +157,10 @@ public:
     // The extension of a run's excludes file, which has its settings file's name otherwise.
     static constexpr std::string_view excludesExtension = ".git-excludes";
 
-    // Removes the "commondir" placeholders that a killed process's runs left
-    // (`CommonDirPlaceholders::removeLeftBehind` on the data folder's record), and puts back what its
-    // runs' commands changed in their repositories (`GitGuard::restoreLeftBehind`).
+    // Removes the "commondir" and sandbox placeholders that a killed process's runs left
+    // (`CommonDirPlaceholders::removeLeftBehind` and `SandboxPlaceholders::removeLeftBehind` on the
+    // data folder's records), and puts back what its runs' commands changed in their repositories
+    // (`GitGuard::restoreLeftBehind`).
     ClaudeReplyRunner(RelayData& data, Options options);
     ClaudeReplyRunner(const ClaudeReplyRunner&) = delete;
     ClaudeReplyRunner& operator=(const ClaudeReplyRunner&) = delete;

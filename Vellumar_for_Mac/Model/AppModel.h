@@ -234,11 +234,14 @@ public:
     void endPairing();
     // A phone redeemed a code: it becomes `lastAdded`, and `justPaired` when a code was on screen.
     void devicePaired(const PairedDevice& device);
-    // Gives the relay host up to two seconds to stop, then asks the application's event loop to end
+    // Gives the relay host up to six seconds to stop, then asks the application's event loop to end
     // with 0. The stop runs on a thread of its own that may outlive this call: the process must then
     // end without destroying the model. Only the first call does anything.
     void quit();
-    static constexpr std::chrono::milliseconds kQuitWait { 2000 };
+    // The stop waits for the jobs' runs, whose Claude Code gets five seconds after SIGTERM to end its
+    // command and remove its sandbox's placeholders (it takes about two), and a second more for the
+    // runs to remove their own. A run still going then is ended by the group's watchdog.
+    static constexpr std::chrono::milliseconds kQuitWait { 6000 };
     // A redeemed code came again: asks, in a critical alert, whether to remove the phone that
     // redeemed it, which may not be the user's. Nothing for a phone no longer paired.
     void pairingCodeReused(const PairedDevice& device);

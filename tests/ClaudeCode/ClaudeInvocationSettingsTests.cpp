@@ -36,11 +36,11 @@ protected:
 
 // Each whole document, the test's folder written "T", pinned by its digest (a failure prints it): a
 // symlinked work folder appears resolved, other work folders and the relay's own files are hidden
-// from commands, uploads and what runs later (Git hooks and config, .envrc, Claude Code's files) cannot be
-// written in the work folder or a writable grant, a read-only grant that holds a writable one gets no
-// edit deny of its own, secrets follow their modes, and commands get the sandbox. Gated commands are
-// refused by the rules until approved, sandboxed all the same; a closed write gate makes every folder
-// read-only.
+// from commands, uploads and what runs later (Git hooks and config, .envrc, Claude Code's files and
+// .mcp.json) cannot be written in the work folder or a writable grant, a read-only grant that holds a
+// writable one gets no edit deny of its own, secrets follow their modes, and commands get the sandbox. Gated
+// commands are refused by the rules until approved, sandboxed all the same; a closed write gate makes every
+// folder read-only.
 TEST_F(ClaudeInvocationSettings, CommandsGrantsAndGates)
 {
     test::ScopedEnvironmentVariable temporary("TMPDIR", std::nullopt);
@@ -55,8 +55,8 @@ TEST_F(ClaudeInvocationSettings, CommandsGrantsAndGates)
         { "/r", false, "/r", false }, { "/r", true, "/r", false } };
     gated.approve = { "bash", "write" };
     gated.folders = { { "/p", true, "/p", false } };
-    for (const auto& [permissions, digest] : { std::pair(granted, "7fa4eb6c462e85c948d7ccd53c76540e"),
-             std::pair(gated, "02262a162a672c474a4c") }) {
+    for (const auto& [permissions, digest] :
+        { std::pair(granted, "1734b57335cb3d59c3e8"), std::pair(gated, "76bc5f3920e155c7b6c1") }) {
         std::string text = ClaudeInvocation::settingsJSON(folder / "link-to-work", permissions, resolver,
             ClaudeInvocation::gitProtection(folder / "link-to-work", permissions, resolver))
                                .encoded();

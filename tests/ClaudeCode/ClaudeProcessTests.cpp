@@ -348,6 +348,39 @@ TEST_F(ClaudeProcessTest, TheWholeGroupEndsWithAKilledHostWithFakeClaude)
     EXPECT_TRUE(processIsGone(path("helper")));
 }
 
+// Claude Code removes the placeholders its sandbox made in the user's folders on SIGTERM: a killed
+// host's group gets it, and SIGKILL only after Claude Code has ended or its time is up.
+TEST_F(ClaudeProcessTest, AKilledHostsGroupGetsSIGTERMAndTimeToCleanUpBeforeSIGKILLWithFakeClaude)
+{
+    struct Case {
+        const char* name;
+        const char* onTerm;
+        bool cleansUp;
+    };
+    const Case cases[] = {
+        { "cleaning up for a second",
+            "signal.signal(signal.SIGTERM, lambda *_: (time.sleep(1), open('cleaned', 'w'), os._exit(143)))",
+            true },
+        { "ignoring SIGTERM", "signal.signal(signal.SIGTERM, signal.SIG_IGN)", false },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        for (const char* name : { "leader", "cleaned" })
+            std::filesystem::remove(path(name));
+        auto claude = pythonFake(std::string(testCase.onTerm) + "\nimport subprocess\n"
+            + "open('helper', 'w').write('%d\\n' % subprocess.Popen(['sleep', '100']).pid)\n"
+            + "open('leader', 'w').write('%d\\n' % os.getpid())\n" + "while True:\n    time.sleep(0.1)");
+        test::InteractivePeer host({ VELLUMAR_CLAUDE_PROCESS_HOST, m_folder.path().string(), "",
+            "PATH=/usr/bin:/bin", "--", claude.string() });
+        ASSERT_TRUE(eventually([&] { return test::readFile(path("leader")).ends_with('\n'); }));
+        host.kill();
+        EXPECT_EQ(host.wait(), 128 + SIGKILL);
+        EXPECT_TRUE(processIsGone(path("leader")));
+        EXPECT_TRUE(processIsGone(path("helper")));
+        EXPECT_EQ(std::filesystem::exists(path("cleaned")), testCase.cleansUp);
+    }
+}
+
 TEST_F(ClaudeProcessTest, ChildGetsOnlyItsPipesAndNoneOfOurSignalSettingsWithFakeClaude)
 {
     // Inheritable on purpose: no descriptor, ignored signal or blocked signal of ours may reach the child.

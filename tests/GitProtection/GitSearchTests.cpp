@@ -183,8 +183,9 @@ TEST(GitSearch, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesReposito
         Paths searched
             = testCase.inOtherPlace ? Paths { places.work, places.projects } : Paths { places.projects };
         fs::path hooks = places.projects / "group/app/.git/hooks";
-        if (testCase.earlierRun)
+        if (testCase.earlierRun) {
             ASSERT_TRUE(places.protects(searched, hooks));
+        }
         testCase.flood(places);
         test::CapturedLog log;
         EXPECT_TRUE(places.protects(searched, hooks));

@@ -207,29 +207,12 @@ TEST(ClaudeReplyRunnerWithFakeClaude, ACommonDirLeftAtTheRunsEndIsMovedAsideWhen
     }
 }
 
-namespace {
-
-// The host of a run that a test kills: this test program started again for the one test, in a world
-// of its own inside the test's, given the test's world's folder in this variable.
-constexpr const char* kKilledHostOf = "VELLUMAR_TEST_KILLED_HOST_OF";
-
-std::vector<std::string> killedHostCommand(const RunnerWorld& world)
-{
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string folder = world.folder.path().string();
-    return { "env", "TMPDIR=" + folder, std::string(kKilledHostOf) + "=" + folder,
-        fs::read_symlink("/proc/self/exe").string(),
-        "--gtest_filter=" + std::string(test->test_suite_name()) + "." + test->name() };
-}
-
-}
-
 // While a run lasts, Git and libgit2 open each place's repository, its ".git" a folder or a link to one in
 // another writable place; when the host is killed during the run, its next start removes each placeholder
 // that still holds what was written, and moves aside a hook planted since the run began.
 TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsPlaceholdersGoAtTheNextStart)
 {
-    const char* hostOf = std::getenv(kKilledHostOf);
+    const char* hostOf = std::getenv(test::kKilledHostOf);
     RunnerWorld world;
     const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
     const fs::path plain = root / "plain";
@@ -256,7 +239,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
     fs::rename(linked / ".git", store / "linked.git");
     fs::create_directory_symlink(store / "linked.git", linked / ".git");
     world.play(JSON::array({ replyStep("Done.", { { "hang", true } }) }));
-    test::InteractivePeer host(killedHostCommand(world));
+    test::InteractivePeer host(test::killedHostCommand(world));
     ASSERT_TRUE(world.awaitHanging());
 
     struct Case {

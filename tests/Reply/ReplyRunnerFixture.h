@@ -242,6 +242,19 @@ inline std::filesystem::path gateFolder(const JSON& call)
     return std::filesystem::path(*args.back().stringValue()).parent_path();
 }
 
+// The host of a run that a test kills: this test program started again for the one test, in a world
+// of its own inside the test's, given the test's world's folder in this variable.
+inline constexpr const char* kKilledHostOf = "VELLUMAR_TEST_KILLED_HOST_OF";
+
+inline std::vector<std::string> killedHostCommand(const RunnerWorld& world)
+{
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string folder = world.folder.path().string();
+    return { "env", "TMPDIR=" + folder, std::string(kKilledHostOf) + "=" + folder,
+        std::filesystem::read_symlink("/proc/self/exe").string(),
+        "--gtest_filter=" + std::string(test->test_suite_name()) + "." + test->name() };
+}
+
 inline std::string stdinOf(const JSON& call) { return *call.subscript("stdin")->stringValue(); }
 
 }

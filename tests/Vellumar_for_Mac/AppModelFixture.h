@@ -52,7 +52,9 @@ inline PhoneAnswer pairAsPhone(
 
 class AppModelTest : public ::testing::Test {
 protected:
-    AppModel::Launch launchIn(const TemporaryFolder& folder) const
+    AppModel::Launch launchIn(const TemporaryFolder& folder) const { return launchIn(folder.path()); }
+
+    AppModel::Launch launchIn(const std::filesystem::path& folder) const
     {
         AppModel::Launch launch;
         launch.defaultsFile = folder / "config/Vellumar/defaults.json";

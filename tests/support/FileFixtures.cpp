@@ -12,6 +12,7 @@
 #include <future>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vellumar::test {
@@ -67,6 +68,30 @@ std::map<std::string, std::string> treeContents(const std::filesystem::path& top
     if (error)
         ADD_FAILURE() << "could not read the tree " << top << ": " << error.message();
     return items;
+}
+
+std::vector<std::string> changedItems(
+    const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& after)
+{
+    std::vector<std::string> changed;
+    for (const auto& [path, item] : after) {
+        auto earlier = before.find(path);
+        if (earlier == before.end() || earlier->second != item)
+            changed.push_back(path);
+    }
+    for (const auto& [path, item] : before) {
+        if (!after.contains(path))
+            changed.push_back(path);
+    }
+    return changed;
+}
+
+bool fileAppears(const std::filesystem::path& file)
+{
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+         !std::filesystem::exists(file) && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return std::filesystem::exists(file);
 }
 
 platform::FileDescriptor makeFolderChain(

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vellumar::test {
 
@@ -32,6 +33,13 @@ std::string repeated(std::string_view piece, std::size_t count);
 // Every item below `top` by path relative to it, described by its kind, its mode and a file's bytes
 // or a link's target; links are not followed. For checking that nothing in a tree changed.
 std::map<std::string, std::string> treeContents(const std::filesystem::path& top);
+
+// The paths of two `treeContents` whose item was added, removed or changed, without their bytes.
+std::vector<std::string> changedItems(
+    const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& after);
+
+// Whether `file` comes to exist within three minutes, a patience that only guards against a hang.
+bool fileAppears(const std::filesystem::path& file);
 
 // Makes `levels` nested folders, each named with 250 bytes, inside the open folder `folderFD`, calls
 // `plant` with each new folder open, and answers the deepest; not open when one could not be made.

@@ -5,13 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace vellumar::test {
 
@@ -19,6 +22,60 @@ void writeExecutable(const std::filesystem::path& file, const std::string& conte
 {
     writeBytes(file, contents);
     std::filesystem::permissions(file, std::filesystem::perms(0755));
+}
+
+namespace {
+
+    struct ProcessState {
+        pid_t pid;
+        char state;
+        pid_t parent;
+        pid_t group;
+    };
+
+    std::vector<ProcessState> processes()
+    {
+        std::vector<ProcessState> found;
+        std::error_code error;
+        for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
+             it.increment(error)) {
+            const std::string name = it->path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            // The name in parentheses may hold spaces and parentheses of its own.
+            std::string stat = readFile(it->path() / "stat");
+            auto close = stat.rfind(") ");
+            ProcessState process { std::stoi(name), 0, 0, 0 };
+            if (close != std::string::npos
+                && std::istringstream(stat.substr(close + 2)) >> process.state >> process.parent
+                    >> process.group)
+                found.push_back(process);
+        }
+        return found;
+    }
+
+}
+
+std::optional<pid_t> groupLedByChildOf(pid_t parent)
+{
+    for (const auto& process : processes()) {
+        if (process.parent == parent && process.group == process.pid)
+            return process.group;
+    }
+    return std::nullopt;
+}
+
+bool groupEnds(pid_t group)
+{
+    auto running = [group] {
+        auto all = processes();
+        return std::any_of(all.begin(), all.end(),
+            [group](const ProcessState& process) { return process.group == group && process.state != 'Z'; });
+    };
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+         running() && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return !running();
 }
 
 void killWhileRepeating(const std::function<bool()>& step, std::mt19937& random)

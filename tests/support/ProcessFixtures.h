@@ -21,6 +21,14 @@ void writeExecutable(const std::filesystem::path& file, const std::string& conte
 // holds a lock the child's steps need.
 void killWhileRepeating(const std::function<bool()>& step, std::mt19937& random);
 
+// The process group that a child of `parent` leads (as Claude Code's watchdog leads Claude Code's);
+// absent when none does.
+std::optional<pid_t> groupLedByChildOf(pid_t parent);
+
+// Whether every process of `group` has ended (a zombie that nobody reaps here counts as ended) within
+// two minutes, a patience that only guards against a hang.
+bool groupEnds(pid_t group);
+
 // Whether process `pid` ends (is gone, or a zombie: it runs no code either way) before `boundSeconds`
 // pass; the bound guards against a hang and measures nothing. A killed process closes its descriptors
 // before it turns into a zombie, so its state is polled.

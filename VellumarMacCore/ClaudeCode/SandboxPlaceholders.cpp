@@ -1,0 +1,199 @@
+#include "VellumarMacCore/ClaudeCode/SandboxPlaceholders.h"
+
+#include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/PathRecord.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vellumar {
+
+namespace {
+
+    namespace fs = std::filesystem;
+
+    // How many live runs of this process noted each path, by record.
+    struct Notes {
+        std::mutex lock;
+        std::map<fs::path, std::map<fs::path, int>> byRecord;
+    };
+
+    Notes& notes()
+    {
+        static Notes shared;
+        return shared;
+    }
+
+    std::vector<fs::path> notedPaths(const std::map<fs::path, int>& noted)
+    {
+        std::vector<fs::path> paths;
+        for (const auto& [path, runs] : noted)
+            paths.push_back(path);
+        return paths;
+    }
+
+    // Claude Code's patterns use these; the sandbox cannot hold a path it has not expanded yet.
+    bool hasWildcard(const fs::path& component)
+    {
+        return component.native().find_first_of("*?[{") != std::string::npos;
+    }
+
+    // Where the sandbox puts a placeholder for `denied` below `place`: the first path on the way that
+    // does not exist, or that `noted` holds since a run's placeholder may stand there now. Nothing when
+    // the denied path exists, lies outside the place, or has a link or a file on its way.
+    std::optional<fs::path> placeholderPath(
+        const fs::path& denied, const fs::path& place, const std::map<fs::path, int>& noted)
+    {
+        if (denied == place || !isPathInside(denied, place))
+            return std::nullopt;
+        fs::path path = place;
+        for (const auto& component : denied.lexically_relative(place)) {
+            if (hasWildcard(component))
+                return std::nullopt;
+            path /= component;
+            if (noted.contains(path))
+                return path;
+            struct stat status { };
+            if (::lstat(path.c_str(), &status) != 0)
+                return errno == ENOENT ? std::optional(path) : std::nullopt;
+            if (!S_ISDIR(status.st_mode))
+                return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
+    // Removes the item at `path` when it is an empty placeholder. An empty folder goes with an rmdir,
+    // which fails once something is in it.
+    void removeIfPlaceholder(const fs::path& path)
+    {
+        FileDescriptor folder(openWithoutLinks(path.parent_path(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const fs::path name = path.filename();
+        struct stat status { };
+        if (folder.get() < 0 || ::fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return;
+        if ((S_ISREG(status.st_mode) && status.st_size == 0) || S_ISCHR(status.st_mode))
+            ::unlinkat(folder.get(), name.c_str(), 0);
+        else if (S_ISDIR(status.st_mode))
+            ::unlinkat(folder.get(), name.c_str(), AT_REMOVEDIR);
+    }
+
+    // Deeper paths first, so that a folder a placeholder was made in can go too.
+    void removePlaceholders(std::vector<fs::path> paths)
+    {
+        std::sort(paths.begin(), paths.end(), std::greater<>());
+        for (const auto& path : paths)
+            removeIfPlaceholder(path);
+    }
+
+}
+
+std::vector<std::string> SandboxPlaceholders::deniedWrites(const JSON& settings)
+{
+    const JSON* sandbox = settings.subscript("sandbox");
+    const JSON* filesystem = sandbox ? sandbox->subscript("filesystem") : nullptr;
+    const JSON* denied = filesystem ? filesystem->subscript("denyWrite") : nullptr;
+    std::vector<std::string> paths;
+    if (const JSON::Array* entries = denied ? denied->arrayValue() : nullptr) {
+        for (const auto& entry : *entries) {
+            if (const std::string* path = entry.stringValue())
+                paths.push_back(*path);
+        }
+    }
+    return paths;
+}
+
+SandboxPlaceholders::SandboxPlaceholders(const std::vector<std::string>& deniedWrites,
+    const std::vector<fs::path>& writablePlaces, fs::path record)
+    : m_record(std::move(record))
+{
+    std::optional<std::string> unrecorded;
+    try {
+        Notes& shared = notes();
+        std::lock_guard lock(shared.lock);
+        auto& noted = shared.byRecord[m_record];
+        std::set<fs::path> found;
+        for (const auto& denied : deniedWrites) {
+            for (const auto& place : writablePlaces) {
+                if (auto path = placeholderPath(fs::path(denied).lexically_normal(), place, noted))
+                    found.insert(std::move(*path));
+            }
+        }
+        m_noted.assign(found.begin(), found.end());
+        if (m_noted.empty())
+            return;
+        std::vector<fs::path> named = notedPaths(noted);
+        named.insert(named.end(), m_noted.begin(), m_noted.end());
+        // Before the run starts, so that wherever this process is killed, the next start finds every
+        // placeholder the run's sandbox made.
+        try {
+            PathRecord::write(m_record, named);
+        } catch (const std::exception& error) {
+            unrecorded = error.what();
+        }
+        for (const auto& path : m_noted)
+            ++noted[path];
+    } catch (const std::exception&) {
+        // Out of memory: the run goes on with what is noted, which Claude Code removes itself.
+        m_noted.clear();
+    }
+    if (unrecorded)
+        platform::logError("The record of a run's sandbox placeholders could not be written (" + *unrecorded
+            + "); if the program is killed during the run, empty files and folders may stay at protected "
+              "names in writable folders.");
+}
+
+SandboxPlaceholders::~SandboxPlaceholders()
+{
+    if (m_noted.empty())
+        return;
+    Notes& shared = notes();
+    std::lock_guard lock(shared.lock);
+    try {
+        auto& noted = shared.byRecord[m_record];
+        std::vector<fs::path> unnoted;
+        for (const auto& path : m_noted) {
+            auto found = noted.find(path);
+            if (found == noted.end() || --found->second > 0)
+                continue;
+            noted.erase(found);
+            unnoted.push_back(path);
+        }
+        removePlaceholders(std::move(unnoted));
+        PathRecord::write(m_record, notedPaths(noted));
+    } catch (const std::exception&) {
+        // The next start removes what the record still names.
+    }
+}
+
+void SandboxPlaceholders::removeLeftBehind(const fs::path& record)
+{
+    Notes& shared = notes();
+    std::lock_guard lock(shared.lock);
+    try {
+        // A write the killed process had begun, which no other can be doing while the lock is held.
+        PathRecord::removeLeftoverCopies(record);
+        const auto& noted = shared.byRecord[record];
+        std::vector<fs::path> left;
+        for (auto& path : PathRecord::read(record)) {
+            if (!noted.contains(path))
+                left.push_back(std::move(path));
+        }
+        removePlaceholders(std::move(left));
+        PathRecord::write(record, notedPaths(noted));
+    } catch (const std::exception&) {
+        // Out of memory, or the record cannot be replaced: the next start tries again.
+    }
+}
+
+}

@@ -1,0 +1,89 @@
+// The reply runner with the real Claude Code CLI from tests/peers against the scripted model endpoint,
+// commands on and sandboxed, in a host that the test kills during a command: what the placeholders of
+// the sandbox leave in a granted folder of repositories.
+#include "tests/Reply/ReplyRunnerFixture.h"
+#include "tests/support/FileFixtures.h"
+#include "tests/support/InteractivePeer.h"
+#include "tests/support/ProcessFixtures.h"
+#include "tests/support/RepositoryFolders.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+using test::RunnerWorld;
+
+namespace {
+
+JobSubmission commandsIn(const fs::path& granted)
+{
+    auto job = RunnerWorld::submission("Run the command.");
+    job.permissions = PermissionSettings {};
+    job.permissions->bash = true;
+    job.permissions->folders = { PermissionSettings::Folder { granted.string(), true } };
+    return job;
+}
+
+}
+
+// While a command sleeps, the sandbox holds empty read-only placeholders at the protected names that
+// do not exist (".envrc", "CLAUDE.md", ".git/config.worktree", a husky hook's script, a linked
+// worktree's "config", ...). However the host is killed, once the next start has run the folder holds
+// what it held before the run.
+TEST(ClaudeReplyPlaceholdersRealCLI, AKilledHostLeavesTheGrantedFolderAsItWasOnceTheNextStartRan)
+{
+    const char* hostOf = std::getenv(test::kKilledHostOf);
+    if (!hostOf) {
+        if (auto reason = test::commandSandboxUnavailableReason())
+            GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    }
+    struct Case {
+        const char* name;
+        // Ends the host, whose Claude Code leads `group`.
+        std::function<void(test::InteractivePeer& host, pid_t group)> kill;
+    };
+    const Case cases[] = {
+        { "kill -9 of the host", [](test::InteractivePeer& host, pid_t) { host.kill(); } },
+        // As when the whole session is killed: Claude Code cannot remove anything.
+        { "kill -9 of the host and of Claude Code's group",
+            [](test::InteractivePeer& host, pid_t group) {
+                ::killpg(group, SIGKILL);
+                host.kill();
+            } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        RunnerWorld world;
+        const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
+        const fs::path projects = root / "home/Projects";
+        if (hostOf) {
+            world.home = root / "home";
+            world.dataFolder = root / "data";
+            world.fakeFolder = root / "fake";
+            world.options.baseEnvironment = { { "HOME", world.home.string() } };
+            world.openGates();
+            world.start();
+            world.run(commandsIn(projects));
+            std::_Exit(0);
+        }
+        test::makeProjectsFolder(projects);
+        const auto before = test::treeContents(projects);
+        world.playReal(test::commandSteps({ "touch \"$PWD/started\"; sleep 600" }));
+        test::InteractivePeer host(test::killedHostCommand(world));
+        ASSERT_TRUE(test::fileAppears(root / "data/workspaces/ios-1/started"));
+        ASSERT_FALSE(test::changedItems(before, test::treeContents(projects)).empty());
+        auto group = test::groupLedByChildOf(host.pid());
+        ASSERT_TRUE(group);
+
+        testCase.kill(host, *group);
+        EXPECT_EQ(host.wait(), 128 + SIGKILL);
+        EXPECT_TRUE(test::groupEnds(*group));
+        world.start();
+        EXPECT_EQ(test::changedItems(before, test::treeContents(projects)), std::vector<std::string> {});
+    }
+}
