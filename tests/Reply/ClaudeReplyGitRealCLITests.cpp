@@ -3,6 +3,7 @@
 // the user's own Git, outside the sandbox, would follow later.
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
+#include "tests/Reply/GitUserScene.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/CapturedLog.h"
 
@@ -19,34 +20,12 @@
 
 using namespace vellumar;
 namespace fs = std::filesystem;
+using test::git;
+using test::head;
+using test::makeRepository;
 using test::RunnerWorld;
 
 namespace {
-
-// Git as the user runs it, outside any sandbox, with the user's `home` when given; its identity given so
-// that commits need no config.
-test::PeerResult git(const fs::path& repository, std::vector<std::string> arguments,
-    const std::optional<fs::path>& home = std::nullopt)
-{
-    std::vector<std::string> argv = { "git", "-c", "user.name=User", "-c", "user.email=user@example.com",
-        "-c", "protocol.file.allow=always", "-C", repository.string() };
-    if (home)
-        argv.insert(argv.begin(), { "env", "HOME=" + home->string() });
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return test::runPeer(argv);
-}
-
-// A repository with one committed file.
-void makeRepository(const fs::path& folder)
-{
-    fs::create_directories(folder);
-    ASSERT_EQ(git(folder, { "init", "-q" }).exitStatus, 0);
-    std::ofstream(folder / "tracked.txt") << "first\n";
-    ASSERT_EQ(git(folder, { "add", "tracked.txt" }).exitStatus, 0);
-    ASSERT_EQ(git(folder, { "commit", "-qm", "first" }).exitStatus, 0);
-}
-
-std::string head(const fs::path& repository) { return git(repository, { "rev-parse", "HEAD" }).output; }
 
 std::vector<fs::path> refusedCommonDirs(const fs::path& gitFolder)
 {
