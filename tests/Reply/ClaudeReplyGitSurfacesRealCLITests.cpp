@@ -161,6 +161,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             } },
         { "a Git folder made apart with --separate-git-dir",
             [](Projects& p) {
+                fs::create_directories(p.grant / "store");
                 git(p.grant,
                     { "init", "-q", "--separate-git-dir", (p.grant / "store/cli.git").string(), "cli" });
             },
