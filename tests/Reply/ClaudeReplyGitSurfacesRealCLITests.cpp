@@ -1,0 +1,311 @@
+// Each surface Git documents for running code, in a repository of a granted folder of repositories, as
+// a real sandboxed command (the real CLI against the scripted model) would plant code there, and the
+// user's own Git afterwards, outside the sandbox: it runs nothing the command wrote.
+#include "tests/Reply/GitRealCLISupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+using test::git;
+using test::makeRepository;
+using test::RunnerWorld;
+
+namespace {
+
+// "~/Projects" granted writable, itself no repository; code a command plants would leave `ran`.
+struct Projects {
+    RunnerWorld world;
+    fs::path root = fs::canonical(world.folder.path());
+    fs::path home = root / "home";
+    fs::path grant = home / "Projects";
+    fs::path ran = root / "ran";
+    std::string script = "#!/bin/sh\ntouch " + ran.string() + "\n";
+
+    Projects() { fs::create_directories(grant); }
+
+    // A script of the user's at `file` that does nothing, executable.
+    void userScript(const fs::path& file) const
+    {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << "#!/bin/sh\nexit 0\n";
+        fs::permissions(file, fs::perms::owner_all);
+    }
+
+    // A command that writes the planted script at `file` (relative to the grant) in place, executable:
+    // through python, since Claude Code itself asks before a redirection into a Git folder.
+    std::string plant(const std::string& file) const
+    {
+        return "python3 -c \"import os, sys; f = open(sys.argv[1], 'r+' if os.path.exists(sys.argv[1]) else "
+               "'w'); f.truncate(0); f.write(sys.argv[2]); f.close(); os.chmod(sys.argv[1], 0o755)\" '"
+            + (grant / file).string() + "' '" + script + "'";
+    }
+
+    // A command that puts "exec <the planted code>" first in the rebase's to-do list of `repository`.
+    std::string planExec(const std::string& repository) const
+    {
+        fs::path todo = grant / repository / ".git/rebase-merge/git-rebase-todo";
+        return "python3 -c \"import sys; p = sys.argv[1]; t = open(p).read(); open(p, 'w').write("
+               "'exec touch "
+            + ran.string() + "\\n' + t)\" '" + todo.string() + "'";
+    }
+
+    std::string config(const std::string& file, const std::string& key, const std::string& value) const
+    {
+        return "git config -f '" + (grant / file).string() + "' " + key + " '" + value + "'";
+    }
+
+    // One run of `commands`, in the conversation `conversation`, each command's failure ignored.
+    void run(const std::vector<std::string>& commands, const std::string& conversation)
+    {
+        std::vector<std::string> steps;
+        for (const auto& command : commands)
+            steps.push_back(command + "; echo ran-$((6 * 7))");
+        world.playReal(test::commandSteps(steps));
+        auto job = test::commandsJob(grant);
+        job.conversationID = conversation;
+        EXPECT_EQ(world.run(job).reply, "Done.");
+        EXPECT_NE(world.model->requestLog().find("ran-42"), std::string::npos);
+    }
+
+    test::PeerResult usersGit(const std::string& repository, std::vector<std::string> arguments) const
+    {
+        arguments.insert(arguments.begin(), { "-c", "core.editor=true" });
+        return git(grant / repository, std::move(arguments), home);
+    }
+
+    void commit(const std::string& repository) const
+    {
+        usersGit(repository, { "commit", "-q", "--allow-empty", "-m", "by-the-user" });
+    }
+};
+
+// `repository` in the grant with a branch "topic" of two commits that conflict with "main"'s.
+void conflictingBranches(const Projects& projects, const std::string& repository)
+{
+    fs::path folder = projects.grant / repository;
+    makeRepository(folder);
+    git(folder, { "branch", "-M", "main" });
+    git(folder, { "checkout", "-qb", "topic" });
+    for (const char* text : { "topic one\n", "topic two\n" }) {
+        std::ofstream(folder / "tracked.txt") << text;
+        git(folder, { "commit", "-qam", text });
+    }
+    git(folder, { "checkout", "-q", "main" });
+    std::ofstream(folder / "tracked.txt") << "main\n";
+    git(folder, { "commit", "-qam", "main" });
+    git(folder, { "checkout", "-q", "topic" });
+}
+
+}
+
+TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
+{
+    if (auto reason = test::commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    using Step = std::function<void(Projects&)>;
+    struct Surface {
+        const char* name;
+        Step prepare; // the user's own set-up, before any run and after the runner's start
+        std::function<std::vector<std::string>(const Projects&)> earlier; // an earlier run's commands
+        std::function<std::vector<std::string>(const Projects&)> commands;
+        Step usersGit; // what the user runs afterwards
+    };
+    const auto none = [](const Projects&) { return std::vector<std::string> {}; };
+    const auto hooksOf
+        = [](const Projects& p, const std::string& gitFolder, std::initializer_list<const char*> hooks) {
+              std::vector<std::string> commands;
+              for (const char* hook : hooks)
+                  commands.push_back(p.plant(gitFolder + "/hooks/" + hook));
+              return commands;
+          };
+    const Surface surfaces[] = {
+        { "a bare repository the user pushes to",
+            [](Projects& p) {
+                makeRepository(p.grant / "app");
+                git(p.grant, { "clone", "-q", "--bare", "app", "origin.git" });
+                git(p.grant / "app", { "remote", "add", "origin", (p.grant / "origin.git").string() });
+            },
+            none,
+            [&](const Projects& p) {
+                return hooksOf(p, "origin.git", { "pre-receive", "update", "post-receive", "post-update" });
+            },
+            [](Projects& p) {
+                p.commit("app");
+                p.usersGit("app", { "push", "-q", "origin", "HEAD:refs/heads/pushed" });
+            } },
+        { "a bare clone with linked worktrees",
+            [](Projects& p) {
+                makeRepository(p.root / "upstream");
+                fs::create_directories(p.grant / "tool");
+                git(p.grant / "tool", { "clone", "-q", "--bare", (p.root / "upstream").string(), ".bare" });
+                std::ofstream(p.grant / "tool/.git") << "gitdir: ./.bare\n";
+                git(p.grant / "tool", { "worktree", "add", "-q", "main" });
+            },
+            none,
+            [&](const Projects& p) {
+                auto commands = hooksOf(p, "tool/.bare", { "pre-commit" });
+                commands.push_back(
+                    p.config("tool/.bare/config", "core.fsmonitor", "touch " + p.ran.string()));
+                return commands;
+            },
+            [](Projects& p) {
+                p.usersGit("tool/main", { "status", "--short" });
+                p.commit("tool/main");
+            } },
+        { "a Git folder made apart with --separate-git-dir",
+            [](Projects& p) {
+                fs::create_directories(p.grant / "store");
+                git(p.grant,
+                    { "init", "-q", "--separate-git-dir", (p.grant / "store/cli.git").string(), "cli" });
+            },
+            none, [&](const Projects& p) { return hooksOf(p, "store/cli.git", { "pre-commit" }); },
+            [](Projects& p) { p.commit("cli"); } },
+        { "a hook that is a link into the work tree",
+            [](Projects& p) {
+                makeRepository(p.grant / "web");
+                p.userScript(p.grant / "web/scripts/pre-commit.sh");
+                fs::create_symlink("../../scripts/pre-commit.sh", p.grant / "web/.git/hooks/pre-commit");
+            },
+            none, [](const Projects& p) { return std::vector { p.plant("web/scripts/pre-commit.sh") }; },
+            [](Projects& p) { p.commit("web"); } },
+        { "a submodule's hook that is a link into its work tree",
+            [](Projects& p) {
+                makeRepository(p.root / "library");
+                p.userScript(p.root / "library/scripts/pre-commit.sh");
+                git(p.root / "library", { "add", "scripts" });
+                git(p.root / "library", { "commit", "-qm", "scripts" });
+                makeRepository(p.grant / "super");
+                git(p.grant / "super", { "submodule", "add", "-q", (p.root / "library").string(), "sub" });
+                fs::create_symlink("../../../../sub/scripts/pre-commit.sh",
+                    p.grant / "super/.git/modules/sub/hooks/pre-commit");
+            },
+            none,
+            [](const Projects& p) { return std::vector { p.plant("super/sub/scripts/pre-commit.sh") }; },
+            [](Projects& p) { p.commit("super/sub"); } },
+        { "a hook hard-linked to a work-tree file",
+            [](Projects& p) {
+                makeRepository(p.grant / "api");
+                p.userScript(p.grant / "api/scripts/pre-commit.sh");
+                fs::create_hard_link(
+                    p.grant / "api/scripts/pre-commit.sh", p.grant / "api/.git/hooks/pre-commit");
+            },
+            none, [](const Projects& p) { return std::vector { p.plant("api/scripts/pre-commit.sh") }; },
+            [](Projects& p) { p.commit("api"); } },
+        { "the to-do list of a rebase stopped on a conflict",
+            [](Projects& p) {
+                conflictingBranches(p, "merge");
+                p.usersGit("merge", { "rebase", "-q", "main" });
+            },
+            none, [](const Projects& p) { return std::vector { p.planExec("merge") }; },
+            [](Projects& p) {
+                std::ofstream(p.grant / "merge/tracked.txt") << "resolved\n";
+                p.usersGit("merge", { "add", "tracked.txt" });
+                p.usersGit("merge", { "rebase", "--continue" });
+            } },
+        { "the to-do list of an interactive rebase stopped to edit",
+            [](Projects& p) {
+                conflictingBranches(p, "edit");
+                git(p.grant / "edit",
+                    { "-c", "sequence.editor=sed -i 1s/^pick/edit/", "rebase", "-qi", "HEAD~2" });
+            },
+            none, [](const Projects& p) { return std::vector { p.planExec("edit") }; },
+            [](Projects& p) {
+                p.usersGit("edit", { "rebase", "--continue" });
+            } },
+        { "submodule.<name>.update naming a script",
+            [](Projects& p) {
+                makeRepository(p.root / "library");
+                makeRepository(p.grant / "super");
+                git(p.grant / "super", { "submodule", "add", "-q", (p.root / "library").string(), "sub" });
+                git(p.grant / "super", { "commit", "-qm", "sub" });
+                p.userScript(p.grant / "super/tools/update.sh");
+                git(p.grant / "super",
+                    { "config", "submodule.sub.update", "!" + (p.grant / "super/tools/update.sh").string() });
+                // The submodule moves on, so that an update has something to do.
+                git(p.grant / "super/sub", { "commit", "-q", "--allow-empty", "-m", "ahead" });
+            },
+            none, [](const Projects& p) { return std::vector { p.plant("super/tools/update.sh") }; },
+            [](Projects& p) {
+                p.usersGit("super", { "submodule", "-q", "update" });
+            } },
+        { "difftool.<tool>.path",
+            [](Projects& p) {
+                makeRepository(p.grant / "docs");
+                p.userScript(p.grant / "docs/tools/meld");
+                git(p.grant / "docs", { "config", "diff.tool", "meld" });
+                git(p.grant / "docs",
+                    { "config", "difftool.meld.path", (p.grant / "docs/tools/meld").string() });
+                std::ofstream(p.grant / "docs/tracked.txt") << "changed\n";
+            },
+            none, [](const Projects& p) { return std::vector { p.plant("docs/tools/meld") }; },
+            [](Projects& p) {
+                p.usersGit("docs", { "difftool", "-y" });
+            } },
+        { "an alias that changes folder first",
+            [](Projects& p) {
+                makeRepository(p.grant / "site");
+                p.userScript(p.grant / "site/tools/release.sh");
+                git(p.grant / "site", { "config", "alias.release", "!cd tools && ./release.sh" });
+            },
+            none, [](const Projects& p) { return std::vector { p.plant("site/tools/release.sh") }; },
+            [](Projects& p) { p.usersGit("site", { "release" }); } },
+        { "init.templateDir of the user's global settings",
+            [](Projects& p) {
+                makeRepository(p.grant / "any");
+                fs::create_directories(p.grant / "templates/hooks");
+                std::ofstream(p.home / ".gitconfig") << "[init]\n\ttemplateDir = ~/Projects/templates\n";
+            },
+            none, [&](const Projects& p) { return hooksOf(p, "templates", { "pre-commit" }); },
+            [](Projects& p) {
+                git(p.root, { "init", "-q", "elsewhere" }, p.home);
+                git(p.root / "elsewhere", { "commit", "-q", "--allow-empty", "-m", "by-the-user" }, p.home);
+            } },
+        { "a flood of files at the grant's top, then a hook one level down",
+            [](Projects& p) { makeRepository(p.grant / "one"); },
+            [](const Projects& p) {
+                return std::vector<std::string> { "cd '" + p.grant.string()
+                    + "' && seq 100500 | xargs touch" };
+            },
+            [&](const Projects& p) { return hooksOf(p, "one/.git", { "pre-commit" }); },
+            [](Projects& p) { p.commit("one"); } },
+        { "a flood of files in the work folder, then a hook in the grant",
+            [](Projects& p) {
+                makeRepository(p.grant / "two");
+                auto workFolder = p.world.data->workspaces.folder("ios-1");
+                test::runPeer({ "sh", "-c", "cd '" + workFolder.string() + "' && seq 100500 | xargs touch" });
+            },
+            none, [&](const Projects& p) { return hooksOf(p, "two/.git", { "pre-commit" }); },
+            [](Projects& p) { p.commit("two"); } },
+        { "a thousand empty Git folders, then husky 9's script",
+            [](Projects& p) {
+                makeRepository(p.grant / "web");
+                p.userScript(p.grant / "web/.husky/pre-commit");
+                fs::create_directories(p.grant / "web/.husky/_");
+                std::ofstream(p.grant / "web/.husky/_/pre-commit") << "#!/bin/sh\nsh .husky/pre-commit\n";
+                fs::permissions(p.grant / "web/.husky/_/pre-commit", fs::perms::owner_all);
+                git(p.grant / "web", { "config", "core.hooksPath", ".husky/_" });
+            },
+            [](const Projects& p) {
+                return std::vector<std::string> { "cd '" + p.grant.string()
+                    + "' && for i in $(seq 1000); do mkdir -p r$i/.git/objects r$i/.git/refs"
+                      " && echo 'ref: refs/heads/main' > r$i/.git/HEAD; done" };
+            },
+            [](const Projects& p) { return std::vector { p.plant("web/.husky/pre-commit") }; },
+            [](Projects& p) { p.commit("web"); } },
+    };
+    for (const auto& surface : surfaces) {
+        SCOPED_TRACE(surface.name);
+        Projects projects;
+        projects.world.openGates();
+        projects.world.start();
+        surface.prepare(projects);
+        if (auto earlier = surface.earlier(projects); !earlier.empty())
+            projects.run(earlier, "ios-flood");
+        projects.run(surface.commands(projects), "ios-1");
+        surface.usersGit(projects);
+        EXPECT_FALSE(fs::exists(projects.ran));
+    }
+}
