@@ -121,6 +121,7 @@ TEST(GitFolders, DeniesWithinTheSandboxBudgetAndWholeFoldersPastIt)
         Lay lay;
         std::size_t listedPaths; // "config.worktree", "hooks", "config" (and "commondir") of single folders
         std::vector<std::string> whole; // below the temporary root
+        std::size_t limit = GitFolders::maxLinkedFolders;
     };
     const Case cases[] = {
         { "1,200 empty worktree entries beside a real worktree and submodule",
@@ -169,6 +170,12 @@ TEST(GitFolders, DeniesWithinTheSandboxBudgetAndWholeFoldersPastIt)
                 emptyFolders(first / ".git/worktrees", GitFolders::maxScannedEntries);
             },
             0, { "first/.git/worktrees" } },
+        { "a caller's limit shared by two places",
+            [&](const fs::path& first, const fs::path& second) {
+                worktrees(first, 1);
+                worktrees(second, 2);
+            },
+            3, { "second/.git/worktrees" }, 2 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -180,7 +187,7 @@ TEST(GitFolders, DeniesWithinTheSandboxBudgetAndWholeFoldersPastIt)
         testCase.lay(first, second);
 
         test::CapturedLog log;
-        Paths denied = GitFolders::commandProtectedPaths({ first, second });
+        Paths denied = GitFolders::commandProtectedPaths({ first, second }, testCase.limit);
         Paths whole;
         for (const auto& path : denied) {
             if (path.filename() == "worktrees" || path.filename() == "modules")
