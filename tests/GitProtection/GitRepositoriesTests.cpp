@@ -214,3 +214,65 @@ TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
     EXPECT_TRUE(contains(found.deniedPaths, place / "deps/sub/.git"));
     EXPECT_TRUE(contains(found.deniedPaths, place / "trees/linked/.git"));
 }
+
+// The places' own repositories share what the budget leaves after what Git's configuration and the
+// sequencer's state may take, in the places' order: a repository that fits to the last path is
+// protected name by name; one path over, its linked folders are denied whole; and a place never takes
+// the path that each place after it needs.
+TEST(GitRepositories, ThePlacesRepositoriesShareTheBudgetToItsLastPath)
+{
+    const std::size_t cap = GitFolders::maxLinkedFolders;
+    // Makes `place` a repository whose protection name by name costs `paths` paths (1, or 7 to
+    // `full`): its "commondir", then linked worktree folders of three paths each ("config.worktree",
+    // "hooks", "config") or four (and "commondir").
+    auto layCosting = [cap](const fs::path& place, std::size_t paths) {
+        makeGitFolder(place);
+        std::size_t left = paths - 1;
+        std::size_t fours = left > 3 * cap ? left - 3 * cap : left % 3;
+        std::size_t threes = (left - 4 * fours) / 3;
+        for (std::size_t index = 0; index < fours + threes; ++index) {
+            fs::path folder = test::madeFolder(place / ".git/worktrees" / ("w" + std::to_string(index)));
+            test::touch(folder / "gitdir");
+            if (index < fours)
+                test::touch(folder / "commondir");
+        }
+    };
+    const std::size_t full = 1 + 4 * cap;
+    const std::size_t room = GitFolders::gitPathBudget - GitRepositories::reservedPaths;
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> costs; // of each place's repository, name by name
+        std::vector<std::string> whole; // linked folders denied whole
+        std::size_t denied;
+    };
+    const Case cases[] = {
+        { "the second fits to the last path", { full, room - full }, {}, room },
+        { "the second one path over", { full, room - full + 1 }, { "p1/.git/worktrees" }, full + 2 },
+        { "the second would take the third's path", { full, room - full, 1 }, { "p1/.git/worktrees" },
+            full + 3 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        Paths places;
+        for (std::size_t cost : testCase.costs) {
+            places.push_back(home.root / ("p" + std::to_string(places.size())));
+            layCosting(places.back(), cost);
+        }
+        test::CapturedLog log;
+        auto found = GitRepositories::commandProtection(
+            places, { .home = home.home, .searchPath = "/usr/bin:/bin" });
+
+        Paths whole;
+        for (const auto& path : found.deniedPaths) {
+            if (path.filename() == "worktrees")
+                whole.push_back(path.lexically_relative(home.root));
+        }
+        EXPECT_EQ(whole, Paths(testCase.whole.begin(), testCase.whole.end()));
+        EXPECT_EQ(found.deniedPaths.size(), testCase.denied);
+        Paths gitFolders;
+        for (const auto& place : places)
+            gitFolders.push_back(place / ".git");
+        EXPECT_EQ(found.gitFolders, gitFolders);
+    }
+}
