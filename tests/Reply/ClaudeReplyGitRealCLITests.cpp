@@ -593,13 +593,16 @@ std::vector<std::string> deniedWrites(const RunnerWorld& world, const std::strin
 
 }
 
-// "~/Projects", itself no repository, granted with three repositories made before the run, one of them
+// "~/Projects", itself no repository, granted with four repositories made before the run, one of them
 // two levels down: a command writes each one's hook, appends to its config and sets its file system
-// monitor, and the user's Git runs nothing in any of them.
+// monitor, and points one more's "commondir" at a copy of its Git folder with a monitor of its own (in a
+// repository of its own, since a "commondir" left there stops Git before it runs anything); the user's
+// Git runs nothing in any of them.
 TEST_F(ClaudeReplyGitRealCLI, EveryRepositoryInAGrantedFolderRunsNothingACommandPlants)
 {
     const fs::path grant = world.home / "Projects";
-    const std::vector<fs::path> repositories = { grant / "app", grant / "lib", grant / "group/deep" };
+    const std::vector<fs::path> repositories
+        = { grant / "app", grant / "lib", grant / "group/deep", grant / "pointed" };
     for (const auto& repository : repositories)
         makeRepository(repository);
     const fs::path ran = root / "ran";
@@ -612,7 +615,9 @@ TEST_F(ClaudeReplyGitRealCLI, EveryRepositoryInAGrantedFolderRunsNothingACommand
                 "[core]\\n\\tfsmonitor = " + touch + "; false", "planted"),
         "cd " + g + "; for r in app lib group/deep; do git -C $r config core.fsmonitor '" + touch
             + "; false'; git -C $r config --worktree core.fsmonitor '" + touch
-            + "; false'; echo ../.g2 > $r/.git/commondir; done; echo tried-$((6 * 7))",
+            + "; false'; done; cd pointed && mkdir .g2 && cp -r .git/HEAD .git/config .git/objects .git/refs"
+              " .g2/ && git config -f .g2/config core.fsmonitor '"
+            + touch + "; false'; echo ../.g2 > .git/commondir; echo tried-$((6 * 7))",
         "cd " + g + " && " + plantEverywhere("*/*/.git", { "hooks/pre-commit", "config" }, touch, "deeper"),
     }));
     EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
