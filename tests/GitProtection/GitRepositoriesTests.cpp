@@ -181,9 +181,9 @@ TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
     }
 }
 
-// Git's own records name the ".git" files of a repository's submodule and linked worktree, however many
+// Git's own records name the ".git" files of a repository's submodule and linked worktrees, however many
 // other ".git" files, each naming a Git folder, fill the walk's bound before it reaches them; a record
-// that is a FIFO holds nothing up.
+// relative to its worktree's folder is read from there, and one that is a FIFO holds nothing up.
 TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
 {
     test::TemporaryHome home;
@@ -201,6 +201,10 @@ TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
     }
     git(place, { "submodule", "add", "-q", (home.root / "library").string(), "deps/sub" });
     git(place, { "worktree", "add", "-q", (place / "trees/linked").string() });
+    // As Git writes them with "worktree.useRelativePaths".
+    git(place, { "worktree", "add", "-q", "-b", "relative", (place / "trees/relative").string() });
+    std::ofstream(place / ".git/worktrees/relative/gitdir") << "../../../trees/relative/.git\n";
+    std::ofstream(place / "trees/relative/.git") << "gitdir: ../../.git/worktrees/relative\n";
     // At depth one, where the walk meets them before the two ".git" files at depth two.
     for (std::size_t index = 0; index <= GitConfigPaths::maxGitFiles; ++index)
         std::ofstream(test::madeFolder(place / ("f" + std::to_string(index))) / ".git")
@@ -213,6 +217,7 @@ TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
     auto found = protection(place, home);
     EXPECT_TRUE(contains(found.deniedPaths, place / "deps/sub/.git"));
     EXPECT_TRUE(contains(found.deniedPaths, place / "trees/linked/.git"));
+    EXPECT_TRUE(contains(found.deniedPaths, place / "trees/relative/.git"));
 }
 
 // The places' own repositories share what the budget leaves after what Git's configuration and the
