@@ -1,14 +1,11 @@
 #include "VellumarMacCore/Foundations/PathRecord.h"
 
-#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 
 #include <climits>
-#include <fcntl.h>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <unistd.h>
 
 namespace vellumar::PathRecord {
 
@@ -36,13 +33,7 @@ void write(const fs::path& record, const std::vector<fs::path>& paths)
 
 std::vector<fs::path> read(const fs::path& record)
 {
-    FileDescriptor file(::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    std::string bytes;
-    std::string chunk(64 * 1024, '\0');
-    ssize_t count = 0;
-    while (file.get() >= 0 && bytes.size() < kRecordBytesLimit
-        && (count = ::read(file.get(), chunk.data(), chunk.size())) > 0)
-        bytes.append(chunk.data(), static_cast<std::size_t>(count));
+    std::string bytes = readPrivateFile(record, kRecordBytesLimit);
     std::vector<fs::path> paths;
     for (std::size_t start = 0, end; (end = bytes.find('\0', start)) != std::string::npos; start = end + 1) {
         std::string_view name(bytes.data() + start, end - start);

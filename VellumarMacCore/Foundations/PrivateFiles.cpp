@@ -1,12 +1,15 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/TLSIdentityError.h"
 
 #include "Platform/PrivateFiles.h"
 
 #include <cerrno>
 #include <system_error>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vellumar {
 
@@ -45,6 +48,18 @@ void makeFilePrivate(const fs::path& file)
 {
     if (::chmod(file.c_str(), kFileMode) != 0)
         throw platformError("The file could not be made private", file, errno);
+}
+
+std::string readPrivateFile(const std::filesystem::path& file, std::size_t limitBytes)
+{
+    FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    std::string bytes;
+    std::string chunk(64 * 1024, '\0');
+    ssize_t count = 0;
+    while (descriptor.get() >= 0 && bytes.size() < limitBytes
+        && (count = ::read(descriptor.get(), chunk.data(), chunk.size())) > 0)
+        bytes.append(chunk.data(), static_cast<std::size_t>(count));
+    return bytes;
 }
 
 }

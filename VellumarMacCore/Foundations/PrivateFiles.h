@@ -5,7 +5,9 @@
 #include "Platform/PrivateFiles.h"
 
 #include <filesystem>
+#include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -37,6 +39,11 @@ using platform::removeTemporaryLeftovers;
 
 // Flushes a file's data, or a folder's entries, to disk (fsync); see Platform/PrivateFiles.h.
 using platform::syncToDisk;
+
+// The first `limitBytes` bytes of `file` (a little more when a read passes the limit), opened without
+// following a link and without waiting on a FIFO: how the program's own records in the data folder are
+// read, which a command or another process may have replaced. Empty when it cannot be read.
+std::string readPrivateFile(const std::filesystem::path& file, std::size_t limitBytes);
 
 // Sets mode 0600 on an existing file; throws std::filesystem::filesystem_error when it cannot.
 void makeFilePrivate(const std::filesystem::path& file);

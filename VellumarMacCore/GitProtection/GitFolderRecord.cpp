@@ -1,7 +1,6 @@
 #include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -9,8 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace vellumar::GitFolderRecord {
 
@@ -46,18 +43,6 @@ namespace {
         return bytes;
     }
 
-    std::string readBytes(const fs::path& file)
-    {
-        FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        std::string bytes;
-        std::string chunk(64 * 1024, '\0');
-        ssize_t count = 0;
-        while (descriptor.get() >= 0 && bytes.size() < kRecordBytesLimit
-            && (count = ::read(descriptor.get(), chunk.data(), chunk.size())) > 0)
-            bytes.append(chunk.data(), static_cast<std::size_t>(count));
-        return bytes;
-    }
-
 }
 
 std::vector<Repository> recorded(const fs::path& dataFolder, const fs::path& place)
@@ -66,7 +51,7 @@ std::vector<Repository> recorded(const fs::path& dataFolder, const fs::path& pla
     if (dataFolder.empty())
         return repositories;
     try {
-        std::string bytes = readBytes(recordFile(dataFolder, place));
+        std::string bytes = readPrivateFile(recordFile(dataFolder, place), kRecordBytesLimit);
         std::vector<std::string_view> fields;
         for (std::size_t start = 0, end; (end = bytes.find('\0', start)) != std::string::npos;
              start = end + 1)
@@ -100,7 +85,7 @@ void record(const fs::path& dataFolder, const fs::path& place, const std::vector
             return;
         }
         std::string bytes = encoded(place, repositories);
-        if (readBytes(file) == bytes)
+        if (readPrivateFile(file, kRecordBytesLimit) == bytes)
             return;
         ensurePrivateDirectory(file.parent_path());
         // Lost at a crash, the record costs the next run a longer walk, nothing more.

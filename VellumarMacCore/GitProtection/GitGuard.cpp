@@ -66,18 +66,6 @@ namespace {
         fs::remove(record, ignored);
     }
 
-    std::string readRecord(const fs::path& record)
-    {
-        FileDescriptor file(::open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        std::string bytes;
-        std::string chunk(64 * 1024, '\0');
-        ssize_t count = 0;
-        while (file.get() >= 0 && bytes.size() < kRecordBytesLimit
-            && (count = ::read(file.get(), chunk.data(), chunk.size())) > 0)
-            bytes.append(chunk.data(), static_cast<std::size_t>(count));
-        return bytes;
-    }
-
     // A name in the folder no one else picks, for a file made whole before it takes its real name.
     std::string preparedName(const std::string& name)
     {
@@ -403,7 +391,7 @@ void GitGuard::restoreLeftBehind(
             // A write the killed process had begun, which no other can be doing while the lock is held.
             removeTemporaryLeftovers(record.parent_path(),
                 [name = record.filename().native()](std::string_view target) { return target == name; });
-            for (auto& unit : GitNotedFiles::decoded(readRecord(record))) {
+            for (auto& unit : GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit))) {
                 if (!shared.units.contains(unit.key()))
                     left.push_back(std::move(unit));
             }

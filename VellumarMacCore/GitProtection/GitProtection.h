@@ -10,7 +10,7 @@
 //   change that could make Git run something, from whichever process, and puts back what was there,
 //   also at the next start after a kill.
 // - What it leaves: repositories a command creates, project files the user runs later, and the bounds of
-//   the searches, as the README's "Commands and the sandbox" lists them.
+//   the searches, as docs/sandbox.md lists them.
 #pragma once
 
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"

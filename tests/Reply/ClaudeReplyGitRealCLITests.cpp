@@ -753,8 +753,9 @@ TEST_F(ClaudeReplyGitRealCLI, ASubmoduleLinkPastTheCapIsReadOnlyAtItsTarget)
 
 // A repository below the granted "~/Projects", itself no repository, costs the sandbox no mount: a
 // command plants code the user's Git would run, and the guard moves it aside while the command still
-// runs, so that the user's commit afterwards runs nothing; the remote the command added stays.
-TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKeepsTheBotsRemote)
+// runs, so that the user's commit afterwards runs nothing; the remote and upstream the command
+// set stay.
+TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKeepsTheBotsRemoteAndUpstream)
 {
     struct Case {
         const char* name;
@@ -792,7 +793,9 @@ TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKee
         const std::string a = "cd '" + app.string() + "' && ";
         rowWorld.openGates();
         rowWorld.startReal(test::commandSteps({
-            a + "git remote add upstream https://example.com/upstream.git && echo added-$((6 * 7))",
+            a + "git remote add upstream https://example.com/upstream.git"
+                + " && git update-ref refs/remotes/upstream/main HEAD && git branch -q -u upstream/main"
+                + " && echo added-$((6 * 7))",
             a + testCase.plant + "; for i in $(seq 300); do " + testCase.planted
                 + " || break; sleep 0.1; done; " + testCase.planted
                 + " && echo still-$((6 * 7)) || echo gone-$((6 * 7))",
@@ -811,5 +814,6 @@ TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKee
         EXPECT_EQ(refused, 1u);
         EXPECT_FALSE(usersGitRan({ app }, rowWorld.home, ran));
         EXPECT_EQ(git(app, { "remote", "get-url", "upstream" }).output, "https://example.com/upstream.git\n");
+        EXPECT_EQ(git(app, { "rev-parse", "--abbrev-ref", "@{upstream}" }).output, "upstream/main\n");
     }
 }
