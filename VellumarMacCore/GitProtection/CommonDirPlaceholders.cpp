@@ -170,7 +170,8 @@ namespace {
 
 std::string CommonDirPlaceholders::contentFor(const fs::path& gitFolder)
 {
-    const std::string& name = gitFolder.filename().native();
+    // A copy: `filename` returns a path of its own, gone at the end of this line.
+    const std::string name = gitFolder.filename().native();
     if (name.empty() || name == "." || name == ".." || name.find('\n') != std::string::npos
         || kTrimmedByReaders.find(name.back()) != std::string_view::npos)
         return std::string(kRelativeContent);
