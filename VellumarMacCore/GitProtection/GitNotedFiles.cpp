@@ -162,12 +162,30 @@ bool NotedUnit::isHook(const fs::path& path) const
         && WhatGitRuns::isHookName(path.filename().native());
 }
 
+bool namesItsOwnFolder(const fs::path& gitFolder, const NotedFile& commonDir)
+{
+    if (commonDir.kind != Kind::file)
+        return false;
+    // Git trims the line as it reads it, and takes a relative path from the Git folder.
+    std::string_view line = commonDir.content;
+    line = line.substr(0, line.find_last_not_of(" \t\n\v\f\r") + 1);
+    if (line.empty() || line.find('\n') != std::string_view::npos)
+        return false;
+    auto named = resolvingSymlinks(gitFolder / line);
+    auto itself = resolvingSymlinks(gitFolder);
+    return named && itself && *named == *itself;
+}
+
 NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree)
 {
     NotedUnit unit { gitFolder, workTree, {} };
     if (gitFolder) {
         for (const char* name : kGitFolderFiles)
             unit.files.emplace(*gitFolder / name, noteFile(*gitFolder / name));
+        // Git following such a "commondir" reads the same folder, so it is no change, whoever holds it:
+        // another run's placeholder comes and goes as that run starts and ends.
+        if (auto& commonDir = unit.files[*gitFolder / "commondir"]; namesItsOwnFolder(*gitFolder, commonDir))
+            commonDir = {};
         // By name rather than by listing: a folder a command filled costs nothing more.
         for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
             fs::path hook = *gitFolder / "hooks" / std::string(name);

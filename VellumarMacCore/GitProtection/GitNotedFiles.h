@@ -37,14 +37,18 @@ struct NotedFile {
 // memory.
 NotedFile noteFile(const std::filesystem::path& path);
 
+// Whether `commonDir`, noted in `gitFolder`, sends Git back to that folder itself, as a placeholder's
+// does (`CommonDirPlaceholders`). Reads the disk to resolve it.
+bool namesItsOwnFolder(const std::filesystem::path& gitFolder, const NotedFile& commonDir);
+
 // One Git folder, or one ".git" file alone, as noted.
 struct NotedUnit {
     std::optional<std::filesystem::path> gitFolder; // as the kernel resolves it
     std::optional<std::filesystem::path> workTree; // whose ".git" is noted
     // By absolute path: the Git folder's "config", "config.worktree" and "commondir" (absent ones
-    // too), each of Git's hooks its "hooks" holds (githooks(5); ".sample" and other names are not
-    // noted, and a hook not there is absent), the file each hook that is a link leads to, and the work
-    // tree's ".git".
+    // too, and a "commondir" that `namesItsOwnFolder` as absent), each of Git's hooks its "hooks" holds
+    // (githooks(5); ".sample" and other names are not noted, and a hook not there is absent), the file each
+    // hook that is a link leads to, and the work tree's ".git".
     std::map<std::filesystem::path, NotedFile> files;
 
     // The key that names the unit among every run's: its Git folder, or its ".git" file.

@@ -110,15 +110,14 @@ namespace {
         return text;
     }
 
-    // The Git folders whose "commondir" is another's: each placeholder's, and Claude Code's own in its
-    // working directory's Git folder (see `ClaudeInvocation::gitProtection`).
-    std::vector<fs::path> commonDirsOfOthers(
-        const CommonDirPlaceholders& placeholders, const fs::path& workFolder)
+    // The Git folder whose "commondir" is Claude Code's own: its working directory's (see
+    // `ClaudeInvocation::gitProtection`). The placeholders' need no such exception: each names its own
+    // folder, which the guard takes for no change, also in the runs that share its notes.
+    std::vector<fs::path> commonDirsOfOthers(const fs::path& workFolder)
     {
-        std::vector<fs::path> folders = placeholders.held();
         if (auto gitFolder = resolvingSymlinks(workFolder / ".git"))
-            folders.push_back(std::move(*gitFolder));
-        return folders;
+            return { std::move(*gitFolder) };
+        return {};
     }
 
     // What keeps Git outside the sandbox from running what the run's commands write into the
@@ -130,7 +129,7 @@ namespace {
         GitRunProtection(
             const GitRepositories::Protection& git, const fs::path& dataFolder, const fs::path& workFolder)
             : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
-            , guard(git.guarded, git.guardedGitFiles, commonDirsOfOthers(placeholders, workFolder),
+            , guard(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
                   { .record = dataFolder / GitGuard::recordName,
                       .settings = GitCountedSettings::gitReaderForThisProcess() })
         {

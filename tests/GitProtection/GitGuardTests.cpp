@@ -205,6 +205,13 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         { "a commondir that is a link", none,
             [](const Scene& scene) { fs::create_symlink(scene.home.root, scene.project / ".git/commondir"); },
             ".git/commondir", holds(".git/commondir", std::nullopt) },
+        // Another run's placeholder names its own folder, coming before or after this guard notes it.
+        { "a commondir naming its own folder", none, writing(".git/commondir", "../.git\n", fs::perms(0444)),
+            nullptr, holds(".git/commondir", "../.git\n") },
+        { "a commondir rewritten over one naming its own folder",
+            writing(".git/commondir", "../.git\n", fs::perms(0644)),
+            writing(".git/commondir", "../.g2\n", fs::perms(0644)), ".git/commondir",
+            holds(".git/commondir", std::nullopt) },
         { "the commondir a placeholder holds", none, writing(".git/commondir", "../.g2\n", fs::perms(0644)),
             nullptr, holds(".git/commondir", "../.g2\n"), {}, true },
         { "a submodule's .git file sent elsewhere",
