@@ -11,13 +11,8 @@
 #include <sys/sysmacros.h>
 
 using namespace vellumar;
+using test::existsAt;
 namespace fs = std::filesystem;
-
-namespace {
-
-bool existsAt(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
-
-}
 
 // A killed run's record names the first missing path on the way to each denied one in a writable
 // place; the next start removes only what still is an empty placeholder there, and nothing another

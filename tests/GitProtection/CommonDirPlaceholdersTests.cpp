@@ -21,13 +21,8 @@
 #include <thread>
 
 using namespace vellumar;
+using test::existsAt;
 namespace fs = std::filesystem;
-
-namespace {
-
-bool existsAt(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
-
-}
 
 TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWritten)
 {

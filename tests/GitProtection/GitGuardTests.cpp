@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 using namespace vellumar;
+using test::existsAt;
 namespace fs = std::filesystem;
 
 namespace {
@@ -33,7 +34,6 @@ unsigned modeOf(const fs::path& path)
     return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-bool existsAt(const fs::path& path) { return fs::exists(fs::symlink_status(path)); }
 
 void git(const fs::path& repository, std::vector<std::string> arguments)
 {

@@ -46,6 +46,12 @@ inline std::filesystem::path madeFolder(const std::filesystem::path& path)
 
 inline void touch(const std::filesystem::path& file) { std::ofstream(file) << "x"; }
 
+// Whether anything is at `path`, a dangling link too.
+inline bool existsAt(const std::filesystem::path& path)
+{
+    return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
 // "<status> <code> <message>" of the RelayHTTPError that `action` throws, or "ok".
 template <typename Action> std::string refusalOf(Action action)
 {
