@@ -99,6 +99,19 @@ protected:
         return fake("#!/usr/bin/python3\nimport os, sys, signal, time\n" + body);
     }
 
+    // Starts `claude` under a host process, which is killed with SIGKILL once the fake has written its
+    // pid to "leader" (and what it started in its group to "helper"); both must be gone afterwards.
+    void killHostOf(const std::filesystem::path& claude)
+    {
+        test::InteractivePeer host({ VELLUMAR_CLAUDE_PROCESS_HOST, m_folder.path().string(), "",
+            "PATH=/usr/bin:/bin", "--", claude.string() });
+        ASSERT_TRUE(eventually([&] { return test::readFile(path("leader")).ends_with('\n'); }));
+        host.kill();
+        EXPECT_EQ(host.wait(), 128 + SIGKILL);
+        EXPECT_TRUE(processIsGone(path("leader")));
+        EXPECT_TRUE(processIsGone(path("helper")));
+    }
+
     ClaudeProcess::Launch launch(std::filesystem::path executable)
     {
         return { .executable = std::move(executable),
@@ -338,14 +351,7 @@ TEST_F(ClaudeProcessTest, TheWholeGroupEndsWithAKilledHostWithFakeClaude)
 {
     // The helper stands for what Claude Code starts in its group, as the proxy of its sandbox: a
     // parent-death signal would end the fake alone.
-    auto claude = fake("sleep 100 &\necho $! > helper\necho $$ > leader\nexec sleep 100");
-    test::InteractivePeer host({ VELLUMAR_CLAUDE_PROCESS_HOST, m_folder.path().string(), "",
-        "PATH=/usr/bin:/bin", "--", claude.string() });
-    ASSERT_TRUE(eventually([&] { return test::readFile(path("leader")).ends_with('\n'); }));
-    host.kill();
-    EXPECT_EQ(host.wait(), 128 + SIGKILL);
-    EXPECT_TRUE(processIsGone(path("leader")));
-    EXPECT_TRUE(processIsGone(path("helper")));
+    killHostOf(fake("sleep 100 &\necho $! > helper\necho $$ > leader\nexec sleep 100"));
 }
 
 // Claude Code removes the placeholders its sandbox made in the user's folders on SIGTERM: a killed
@@ -367,16 +373,9 @@ TEST_F(ClaudeProcessTest, AKilledHostsGroupGetsSIGTERMAndTimeToCleanUpBeforeSIGK
         SCOPED_TRACE(testCase.name);
         for (const char* name : { "leader", "cleaned" })
             std::filesystem::remove(path(name));
-        auto claude = pythonFake(std::string(testCase.onTerm) + "\nimport subprocess\n"
+        killHostOf(pythonFake(std::string(testCase.onTerm) + "\nimport subprocess\n"
             + "open('helper', 'w').write('%d\\n' % subprocess.Popen(['sleep', '100']).pid)\n"
-            + "open('leader', 'w').write('%d\\n' % os.getpid())\n" + "while True:\n    time.sleep(0.1)");
-        test::InteractivePeer host({ VELLUMAR_CLAUDE_PROCESS_HOST, m_folder.path().string(), "",
-            "PATH=/usr/bin:/bin", "--", claude.string() });
-        ASSERT_TRUE(eventually([&] { return test::readFile(path("leader")).ends_with('\n'); }));
-        host.kill();
-        EXPECT_EQ(host.wait(), 128 + SIGKILL);
-        EXPECT_TRUE(processIsGone(path("leader")));
-        EXPECT_TRUE(processIsGone(path("helper")));
+            + "open('leader', 'w').write('%d\\n' % os.getpid())\n" + "while True:\n    time.sleep(0.1)"));
         EXPECT_EQ(std::filesystem::exists(path("cleaned")), testCase.cleansUp);
     }
 }
