@@ -1,13 +1,15 @@
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/EverydaySettings.h"
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <exception>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <unistd.h>
 
 namespace vellumar::GitCountedSettings {
@@ -16,8 +18,10 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    // Git's answer for a key it does not find.
-    constexpr int kNoneFound = 1;
+    // A key past this is cut in a log line; Git's own keys are far shorter.
+    constexpr std::size_t kLoggedKeyBytes = 100;
+    // A log line names this many keys, and how many more counted.
+    constexpr std::size_t kLoggedKeys = 5;
 
     // A 0600 file holding `bytes` in the temporary folder, removed when this goes.
     class TemporaryCopy {
@@ -56,26 +60,77 @@ namespace {
         bool m_complete = false;
     };
 
+    // One setting as `git config --list -z` gives it; no value for a key written without "=".
+    using Setting = std::pair<std::string, std::optional<std::string>>;
+
+    // How often each setting occurs in a `Reader`'s output.
+    std::map<Setting, int> countedSettings(std::string_view listing)
+    {
+        std::map<Setting, int> settings;
+        for (std::size_t start = 0; start < listing.size();) {
+            std::size_t end = std::min(listing.find('\0', start), listing.size());
+            std::string_view entry = listing.substr(start, end - start);
+            std::size_t newline = entry.find('\n');
+            Setting setting { std::string(entry.substr(0, newline)), std::nullopt };
+            if (newline != std::string_view::npos)
+                setting.second = std::string(entry.substr(newline + 1));
+            ++settings[std::move(setting)];
+            start = end + 1;
+        }
+        return settings;
+    }
+
+    // A key for a log line: printable bytes only, and bounded.
+    std::string loggedKey(std::string_view key)
+    {
+        std::string logged;
+        for (char byte : key.substr(0, kLoggedKeyBytes))
+            logged.push_back(byte >= 0x20 && byte < 0x7F ? byte : '?');
+        return key.size() > kLoggedKeyBytes ? logged + "..." : logged;
+    }
+
+    // One line per key whose change counts.
+    std::vector<std::string> countedChanges(std::string_view before, std::string_view after)
+    {
+        auto was = countedSettings(before);
+        auto is = countedSettings(after);
+        // Each key's settings that one side holds more often than the other, and whether one came.
+        std::map<std::string, bool> counted;
+        auto judge = [&](const std::map<Setting, int>& side, const std::map<Setting, int>& other, bool came) {
+            for (const auto& [setting, times] : side) {
+                auto found = other.find(setting);
+                if (times > (found != other.end() ? found->second : 0)
+                    && !EverydaySettings::isEveryday(setting.first, setting.second))
+                    counted[setting.first] |= came;
+            }
+        };
+        judge(is, was, true);
+        judge(was, is, false);
+        std::vector<std::string> lines;
+        for (const auto& [key, came] : counted)
+            lines.push_back(loggedKey(key) + (came ? " was set" : " was removed"));
+        return lines;
+    }
+
 }
 
 Reader gitReader(std::string searchPath, CommandRunnerFunction run)
 {
-    return [searchPath = std::move(searchPath), run = std::move(run), pattern = WhatGitRuns::keyPattern()](
+    return [searchPath = std::move(searchPath), run = std::move(run)](
                std::string_view configuration) -> std::optional<std::string> {
         try {
             auto git = GitConfigPaths::gitExecutable(searchPath);
             TemporaryCopy copy(configuration);
             if (!git || !copy.path())
                 return std::nullopt;
-            CommandResult result
-                = run(*git, { "config", "-z", "--file", *copy.path(), "--get-regexp", pattern },
-                    { .environment = CommandEnvironment { { "PATH", searchPath }, { "HOME", "/nonexistent" },
-                          { "GIT_CONFIG_NOSYSTEM", "1" } },
-                        .workingFolder = fs::path("/"),
-                        .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
-            if (result.timedOut || (result.status != 0 && result.status != kNoneFound))
+            CommandResult result = run(*git, { "config", "-z", "--file", *copy.path(), "--list" },
+                { .environment = CommandEnvironment { { "PATH", searchPath }, { "HOME", "/nonexistent" },
+                      { "GIT_CONFIG_NOSYSTEM", "1" } },
+                    .workingFolder = fs::path("/"),
+                    .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
+            if (result.timedOut || result.status != 0)
                 return std::nullopt;
-            return result.status == 0 ? result.output : std::string();
+            return std::move(result.output);
         } catch (const std::exception&) {
             return std::nullopt;
         }
@@ -86,6 +141,23 @@ Reader gitReaderForThisProcess()
 {
     const char* searchPath = std::getenv("PATH");
     return gitReader(searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin");
+}
+
+std::optional<std::string> judged(const Reader& settings, std::string_view before, std::string_view after)
+{
+    auto read = settings(after);
+    auto readBefore = read ? settings(before) : std::nullopt;
+    if (!read || !readBefore)
+        return std::string("Git cannot read the configuration");
+    auto lines = countedChanges(*readBefore, *read);
+    if (lines.empty())
+        return std::nullopt;
+    std::string reason;
+    for (std::size_t index = 0; index < std::min(lines.size(), kLoggedKeys); ++index)
+        reason += (index ? ", " : "") + lines[index];
+    if (lines.size() > kLoggedKeys)
+        reason += " and " + std::to_string(lines.size() - kLoggedKeys) + " more";
+    return reason;
 }
 
 }

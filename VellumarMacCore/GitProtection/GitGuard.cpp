@@ -16,6 +16,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <system_error>
+#include <tuple>
 #include <unistd.h>
 
 namespace vellumar {
@@ -113,12 +114,15 @@ namespace {
         bool putBack = false;
         // The file had other hard links, which keep the change: only this name was replaced.
         bool replacedShared = false;
+        // The settings or the hook that counted, when there is more to say than the path.
+        std::string reason;
     };
 
     std::string logLine(const Undone& undone)
     {
         std::string line = undone.path.string()
-            + " changed during a Claude Code run in a way that could make Git run a program; ";
+            + " changed during a Claude Code run in a way that could make Git run a program"
+            + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
         if (undone.replacedShared)
             return line
                 + (undone.putBack ? "the change stays at the file's other hard links, and what the run found"
@@ -171,22 +175,25 @@ namespace {
         std::map<fs::path, NotedFile> accepted;
     };
 
-    // Whether the change from `before` to `after` at `path` could make Git run something.
-    bool counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before, const NotedFile& after,
-        const GitCountedSettings::Reader& settings)
+    // Whether the change from `before` to `after` at `path` could make Git run something: absent when it
+    // cannot, else what counted (the settings, or the hook), empty where the path says it all.
+    std::optional<std::string> counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before,
+        const NotedFile& after, const GitCountedSettings::Reader& settings)
     {
         if (after == before || after.kind == Kind::absent)
-            return false;
+            return std::nullopt;
         // A Git folder at a work tree's ".git" is a repository, whichever: Git runs what it holds only
         // once something there is guarded as its own.
         if (after.kind == Kind::other && noted.workTree && path == *noted.workTree / ".git")
-            return false;
+            return std::nullopt;
+        if (noted.isHook(path))
+            return "the hook " + path.filename().string()
+                + (before.kind == Kind::absent ? " was added" : " changed");
         // A configuration that was not there reads as an empty one.
         if (!noted.isConfiguration(path) || (before.kind != Kind::file && before.kind != Kind::absent)
             || after.kind != Kind::file)
-            return true;
-        auto counted = settings(after.content);
-        return !counted || counted != settings(before.content);
+            return std::string();
+        return GitCountedSettings::judged(settings, before.content, after.content);
     }
 
     // Compares the unit with what is there now and undoes what counts.
@@ -195,10 +202,10 @@ namespace {
     {
         Settled settled;
         NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree);
-        std::vector<std::pair<fs::path, NotedFile>> counted;
+        std::vector<std::tuple<fs::path, NotedFile, std::string>> counted;
         auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
-            if (counts(noted, path, before, after, settings))
-                counted.emplace_back(path, before);
+            if (auto reason = counts(noted, path, before, after, settings))
+                counted.emplace_back(path, before, std::move(*reason));
             else if (after != before && after.kind != Kind::absent)
                 settled.accepted.emplace(path, after);
         };
@@ -217,9 +224,11 @@ namespace {
         {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
-            for (const auto& [path, before] : counted) {
-                if (auto done = undo(path, before, clock))
+            for (auto& [path, before, reason] : counted) {
+                if (auto done = undo(path, before, clock)) {
+                    done->reason = std::move(reason);
                     undone.push_back(std::move(*done));
+                }
             }
         }
         for (const auto& done : undone) {

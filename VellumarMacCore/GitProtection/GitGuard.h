@@ -4,9 +4,9 @@
 // undone: moved aside, never lost, and logged.
 //
 // A change counts when it could make Git run something: a new or changed hook (or the file a hook that
-// is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file only a
-// new or changed setting of `WhatGitRuns::keyPattern`. A file removed runs nothing and stays
-// removed.
+// is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file every
+// setting added, changed or removed but those on the everyday list (`GitCountedSettings::judged`). A
+// file removed runs nothing and stays removed.
 //
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
 // data folder before the run starts, and the program's next start puts back from it.
