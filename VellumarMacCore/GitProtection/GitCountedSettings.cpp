@@ -9,7 +9,6 @@
 #include <exception>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <unistd.h>
 
 namespace vellumar::GitCountedSettings {
@@ -60,26 +59,6 @@ namespace {
         bool m_complete = false;
     };
 
-    // One setting as `git config --list -z` gives it; no value for a key written without "=".
-    using Setting = std::pair<std::string, std::optional<std::string>>;
-
-    // How often each setting occurs in a `Reader`'s output.
-    std::map<Setting, int> countedSettings(std::string_view listing)
-    {
-        std::map<Setting, int> settings;
-        for (std::size_t start = 0; start < listing.size();) {
-            std::size_t end = std::min(listing.find('\0', start), listing.size());
-            std::string_view entry = listing.substr(start, end - start);
-            std::size_t newline = entry.find('\n');
-            Setting setting { std::string(entry.substr(0, newline)), std::nullopt };
-            if (newline != std::string_view::npos)
-                setting.second = std::string(entry.substr(newline + 1));
-            ++settings[std::move(setting)];
-            start = end + 1;
-        }
-        return settings;
-    }
-
     // A key for a log line: printable bytes only, and bounded.
     std::string loggedKey(std::string_view key)
     {
@@ -89,27 +68,13 @@ namespace {
         return key.size() > kLoggedKeyBytes ? logged + "..." : logged;
     }
 
-    // One line per key whose change counts.
-    std::vector<std::string> countedChanges(std::string_view before, std::string_view after)
+    // How often each setting occurs.
+    std::map<Setting, int> counted(const std::vector<Setting>& settings)
     {
-        auto was = countedSettings(before);
-        auto is = countedSettings(after);
-        // Each key's settings that one side holds more often than the other, and whether one came.
-        std::map<std::string, bool> counted;
-        auto judge = [&](const std::map<Setting, int>& side, const std::map<Setting, int>& other, bool came) {
-            for (const auto& [setting, times] : side) {
-                auto found = other.find(setting);
-                if (times > (found != other.end() ? found->second : 0)
-                    && !EverydaySettings::isEveryday(setting.first, setting.second))
-                    counted[setting.first] |= came;
-            }
-        };
-        judge(is, was, true);
-        judge(was, is, false);
-        std::vector<std::string> lines;
-        for (const auto& [key, came] : counted)
-            lines.push_back(loggedKey(key) + (came ? " was set" : " was removed"));
-        return lines;
+        std::map<Setting, int> times;
+        for (const auto& setting : settings)
+            ++times[setting];
+        return times;
     }
 
 }
@@ -143,21 +108,57 @@ Reader gitReaderForThisProcess()
     return gitReader(searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin");
 }
 
+std::vector<Setting> settingsOf(std::string_view listing)
+{
+    std::vector<Setting> settings;
+    for (std::size_t start = 0; start < listing.size();) {
+        std::size_t end = std::min(listing.find('\0', start), listing.size());
+        std::string_view entry = listing.substr(start, end - start);
+        std::size_t newline = entry.find('\n');
+        Setting setting { std::string(entry.substr(0, newline)), std::nullopt };
+        if (newline != std::string_view::npos)
+            setting.value = std::string(entry.substr(newline + 1));
+        settings.push_back(std::move(setting));
+        start = end + 1;
+    }
+    return settings;
+}
+
+std::optional<std::string> judged(const std::vector<Setting>& before, const std::vector<Setting>& after)
+{
+    auto was = counted(before);
+    auto is = counted(after);
+    // Each key that one side holds a setting of more often than the other, and whether one came.
+    std::map<std::string, bool> keys;
+    auto judge = [&](const std::map<Setting, int>& side, const std::map<Setting, int>& other, bool came) {
+        for (const auto& [setting, times] : side) {
+            auto found = other.find(setting);
+            if (times > (found != other.end() ? found->second : 0)
+                && !EverydaySettings::isEveryday(setting.key, setting.value))
+                keys[setting.key] |= came;
+        }
+    };
+    judge(is, was, true);
+    judge(was, is, false);
+    if (keys.empty())
+        return std::nullopt;
+    std::string reason;
+    std::size_t named = 0;
+    for (const auto& [key, came] : keys) {
+        if (named++ == kLoggedKeys)
+            return reason + " and " + std::to_string(keys.size() - kLoggedKeys) + " more";
+        reason += (reason.empty() ? "" : ", ") + loggedKey(key) + (came ? " was set" : " was removed");
+    }
+    return reason;
+}
+
 std::optional<std::string> judged(const Reader& settings, std::string_view before, std::string_view after)
 {
     auto read = settings(after);
     auto readBefore = read ? settings(before) : std::nullopt;
     if (!read || !readBefore)
         return std::string("Git cannot read the configuration");
-    auto lines = countedChanges(*readBefore, *read);
-    if (lines.empty())
-        return std::nullopt;
-    std::string reason;
-    for (std::size_t index = 0; index < std::min(lines.size(), kLoggedKeys); ++index)
-        reason += (index ? ", " : "") + lines[index];
-    if (lines.size() > kLoggedKeys)
-        reason += " and " + std::to_string(lines.size() - kLoggedKeys) + " more";
-    return reason;
+    return judged(settingsOf(*readBefore), settingsOf(*read));
 }
 
 }

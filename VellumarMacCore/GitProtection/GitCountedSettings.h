@@ -28,11 +28,26 @@ Reader gitReader(std::string searchPath, CommandRunnerFunction run = runCommand)
 // The reader for this process's PATH.
 Reader gitReaderForThisProcess();
 
-// Whether the change of a configuration file from the bytes `before` to `after` counts: absent when every
-// setting it adds, changes or removes is on the everyday list with a plain value, else what counted for a
-// log line ("core.fsmonitor was set, protocol.ext.allow was set", at most a few keys, cut to printable
-// bytes), or that Git cannot read the file. Settings are compared as a multiset of (key, value), so that
-// neither their order nor a repeated everyday key hides a change. Never throws but for memory.
+// One setting as a `Reader` gives it; no value for a key written without "=".
+struct Setting {
+    std::string key;
+    std::optional<std::string> value;
+
+    friend auto operator<=>(const Setting&, const Setting&) = default;
+};
+
+// The settings of a `Reader`'s output, in its order.
+std::vector<Setting> settingsOf(std::string_view listing);
+
+// Whether the change from the settings `before` to `after` counts: absent when every setting it adds,
+// changes or removes is on the everyday list with a plain value, else what counted for a log line
+// ("core.fsmonitor was set, protocol.ext.allow was set": at most a few keys, cut to printable bytes).
+// Settings are compared as a multiset, so that neither their order nor a repeated everyday key hides a
+// change.
+std::optional<std::string> judged(const std::vector<Setting>& before, const std::vector<Setting>& after);
+
+// The same for a configuration file's bytes, read with `settings`; a file Git cannot read counts.
+// Never throws but for memory.
 std::optional<std::string> judged(const Reader& settings, std::string_view before, std::string_view after);
 
 }

@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/InnerRepositories.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 
 #include <algorithm>
@@ -196,9 +197,10 @@ namespace {
         return GitCountedSettings::judged(settings, before.content, after.content);
     }
 
-    // Compares the unit with what is there now and undoes what counts.
-    Settled settle(
-        const NotedUnit& noted, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
+    // Compares the unit with what is there now and undoes what counts; with `isGuarded`, also what came in
+    // the repositories inside it that no run noted.
+    Settled settle(const NotedUnit& noted, const GitCountedSettings::Reader& settings,
+        const GitGuard::Clock& clock, const std::function<bool(const fs::path&)>& isGuarded = nullptr)
     {
         Settled settled;
         NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree);
@@ -217,6 +219,10 @@ namespace {
         for (const auto& [path, after] : now.files) {
             if (!noted.files.contains(path) && noted.isHook(path))
                 judge(path, NotedFile {}, after);
+        }
+        if (isGuarded) {
+            for (auto& inner : InnerRepositories::counted(noted, isGuarded, settings))
+                counted.emplace_back(std::move(inner.path), NotedFile {}, std::move(inner.reason));
         }
         if (counted.empty())
             return settled;
@@ -357,7 +363,11 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
                 return {};
             noted = held->second.noted;
         }
-        Settled settled = settle(noted, m_options.settings, m_options.clock);
+        Settled settled = settle(noted, m_options.settings, m_options.clock, [](const fs::path& gitFolder) {
+            Registry& shared = registry();
+            std::lock_guard lock(shared.lock);
+            return shared.units.contains(gitFolder);
+        });
         if (!settled.accepted.empty()) {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);

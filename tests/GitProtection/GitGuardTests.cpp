@@ -104,6 +104,24 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
     auto gitting = [](std::vector<std::string> arguments) {
         return [arguments](const Scene& scene) { git(scene.project, arguments); };
     };
+    // A repository that comes inside the project during the run, as a submodule or a gitlink, then `more`.
+    auto inner = [](bool submodule, std::vector<std::string> more) {
+        return [=](const Scene& scene) {
+            fs::path library = submodule ? scene.home.root / "library" : scene.project / "emb";
+            git(scene.home.root, { "init", "-q", library.string() });
+            git(library,
+                { "-c", "user.name=U", "-c", "user.email=u@example.com", "commit", "-q", "--allow-empty",
+                    "-m", "x" });
+            if (submodule)
+                git(scene.project,
+                    { "-c", "protocol.file.allow=always", "submodule", "add", "-q", library.string(),
+                        "lib" });
+            else
+                git(scene.project, { "add", "emb" });
+            if (!more.empty())
+                git(scene.project / (submodule ? "lib" : "emb"), more);
+        };
+    };
     const Case cases[] = {
         // Hooks.
         { "a new hook", none, writing(".git/hooks/pre-commit", kPlanted), ".git/hooks/pre-commit",
@@ -244,6 +262,29 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             writing("sub/.git", "gitdir: ../.git/modules/sub\n", fs::perms(0644)),
             writing("sub/.git", "gitdir: ../.sub-copy\n", fs::perms(0644)), "sub/.git",
             holds("sub/.git", "gitdir: ../.git/modules/sub\n"), nullptr, { "sub/.git" } },
+        // A repository that comes inside the project is judged against an empty one.
+        { "a submodule as Git adds it", none, inner(true, {}), nullptr,
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/modules/lib/config")
+                           .find("worktree = ../../../lib")
+                    != std::string::npos;
+            } },
+        { "a submodule with a program setting", none,
+            inner(true, { "config", "core.fsmonitor", "touch /tmp/ran" }), ".git/modules/lib/config",
+            holds(".git/modules/lib/config", std::nullopt), "core.fsmonitor was set" },
+        { "a submodule's work tree sent outside the project", none,
+            inner(true, { "config", "core.worktree", "../../../../elsewhere" }), ".git/modules/lib/config",
+            holds(".git/modules/lib/config", std::nullopt), "core.worktree was set" },
+        { "an embedded repository with a hook", none,
+            [inner](const Scene& scene) {
+                write(scene.project / "emb/.git/hooks/post-index-change", kPlanted);
+                inner(false, {})(scene);
+            },
+            "emb/.git/hooks/post-index-change", holds("emb/.git/hooks/post-index-change", std::nullopt),
+            "the hook post-index-change was added" },
+        { "an embedded repository with a work tree elsewhere", none,
+            inner(false, { "config", "core.worktree", "../lib" }), "emb/.git/config",
+            holds("emb/.git/config", std::nullopt), "core.worktree was set" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
