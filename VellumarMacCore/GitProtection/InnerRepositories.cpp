@@ -5,6 +5,7 @@
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
@@ -58,9 +59,32 @@ namespace {
         fs::path m_path;
     };
 
+    // gitformat-index(5): each entry holds its 32-bit mode big-endian, 0160000 for a gitlink.
+    constexpr std::string_view kGitlinkModeBytes { "\0\0\xE0\0", 4 };
+    // An index past this is handed to Git unread.
+    constexpr std::uintmax_t kScannedIndexBytes = 64 * 1024 * 1024;
+
+    // Whether the index in `gitFolder` may record a gitlink: false when its bytes hold no gitlink mode
+    // anywhere, which spares starting Git for nearly every repository.
+    bool mayHoldGitlinks(const fs::path& gitFolder)
+    {
+        std::error_code error;
+        auto size = fs::file_size(gitFolder / "index", error);
+        if (error)
+            return false;
+        if (size > kScannedIndexBytes)
+            return true;
+        std::ifstream file(gitFolder / "index", std::ios::binary);
+        std::string bytes(static_cast<std::size_t>(size), '\0');
+        file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return !file || bytes.find(kGitlinkModeBytes) != std::string::npos;
+    }
+
     // The paths the index in `gitFolder` records as gitlinks, relative to the work tree's top.
     std::vector<fs::path> gitlinks(const fs::path& gitFolder)
     {
+        if (!mayHoldGitlinks(gitFolder))
+            return {};
         const char* searchPath = std::getenv("PATH");
         std::string search = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin";
         auto git = GitConfigPaths::gitExecutable(search);

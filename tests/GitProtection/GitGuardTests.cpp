@@ -269,9 +269,6 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
                            .find("worktree = ../../../lib")
                     != std::string::npos;
             } },
-        { "a submodule with a program setting", none,
-            inner(true, { "config", "core.fsmonitor", "touch /tmp/ran" }), ".git/modules/lib/config",
-            holds(".git/modules/lib/config", std::nullopt), "core.fsmonitor was set" },
         { "a submodule's work tree sent outside the project", none,
             inner(true, { "config", "core.worktree", "../../../../elsewhere" }), ".git/modules/lib/config",
             holds(".git/modules/lib/config", std::nullopt), "core.worktree was set" },
