@@ -188,16 +188,22 @@ std::vector<Counted> counted(const GitNotedFiles::NotedUnit& superproject,
     for (const auto& gitFolder : innerGitFolders(superGitFolder, *superproject.workTree)) {
         if (isGuarded(gitFolder))
             continue;
-        // A hooks folder that is a link is the watch's to judge, never followed here.
+        // An empty repository's hooks folder is a folder of samples, and it has no "commondir" (which
+        // would send Git to another folder's hooks and configuration). A link goes aside unfollowed.
         std::error_code error;
-        if (fs::is_directory(fs::symlink_status(gitFolder / "hooks", error))) {
+        auto hooks = fs::symlink_status(gitFolder / "hooks", error).type();
+        if (hooks == fs::file_type::directory) {
             for (fs::directory_iterator entry(gitFolder / "hooks", error), end; !error && entry != end;
                  entry.increment(error)) {
                 std::string name = entry->path().filename().string();
                 if (WhatGitRuns::isHookName(name))
                     found.push_back({ entry->path(), "the hook " + name + " was added" });
             }
+        } else if (hooks != fs::file_type::not_found && hooks != fs::file_type::none) {
+            found.push_back({ gitFolder / "hooks", "the hooks folder is no folder" });
         }
+        if (fs::exists(fs::symlink_status(gitFolder / "commondir", error)))
+            found.push_back({ gitFolder / "commondir", "a commondir was added" });
         for (const char* name : { "config", "config.worktree" }) {
             if (auto judged = judgedConfiguration(
                     gitFolder / name, gitFolder, superGitFolder, *superproject.workTree, settings))

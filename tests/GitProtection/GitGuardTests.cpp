@@ -279,6 +279,14 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             },
             "emb/.git/hooks/post-index-change", holds("emb/.git/hooks/post-index-change", std::nullopt),
             "the hook post-index-change was added" },
+        { "an embedded repository whose hooks folder is a link", none,
+            [inner](const Scene& scene) {
+                inner(false, {})(scene);
+                write(scene.home.root / "planted/pre-commit", kPlanted);
+                fs::remove_all(scene.project / "emb/.git/hooks");
+                fs::create_directory_symlink(scene.home.root / "planted", scene.project / "emb/.git/hooks");
+            },
+            "emb/.git/hooks", holds("emb/.git/hooks", std::nullopt), "the hooks folder is no folder" },
         { "an embedded repository with a work tree elsewhere", none,
             inner(false, { "config", "core.worktree", "../lib" }), "emb/.git/config",
             holds("emb/.git/config", std::nullopt), "core.worktree was set" },
