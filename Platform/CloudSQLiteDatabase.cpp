@@ -45,6 +45,21 @@ namespace {
             statement.bindNull(position);
     }
 
+    // SQLite takes an empty file for a new database, and the opening's clean-up would then take every
+    // asset for an orphan. Only a missing file is new, or an empty one beside no asset: what a program
+    // killed between making the file and its first commit leaves.
+    void refuseEmptyFileBesideAssets(const fs::path& file, const fs::path& assetFolder)
+    {
+        struct stat status;
+        if (::lstat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != 0)
+            return;
+        std::error_code unreadable;
+        if (fs::is_empty(assetFolder, unreadable) && !unreadable)
+            return;
+        throw CloudOpenRefusal { CloudErrorCode::badDatabase,
+            "its file is empty while its asset folder holds files" };
+    }
+
 }
 
 CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudDatabaseOptions options)
@@ -55,13 +70,16 @@ CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudD
     makePrivateFolder(m_folder);
     makePrivateFolder(cloudAssetFolder(m_folder));
     makePrivateFolder(pushFolder());
-    m_connections = std::make_unique<CloudConnectionPool>(
-        databaseFile(), m_options.busyTimeout, configureCloudConnection);
-    auto connection = lease();
-    // SQLite gives its -wal and -shm files the main file's mode.
-    ::chmod(databaseFile().c_str(), 0600);
-    prepareCloudSchema(*connection);
-    removeOrphanedCloudAssets(*connection, m_folder);
+    prepareLoggingRefusals([&] {
+        refuseEmptyFileBesideAssets(databaseFile(), cloudAssetFolder(m_folder));
+        m_connections = std::make_unique<CloudConnectionPool>(
+            databaseFile(), m_options.busyTimeout, configureCloudConnection);
+        auto connection = lease();
+        // SQLite gives its -wal and -shm files the main file's mode.
+        ::chmod(databaseFile().c_str(), 0600);
+        prepareCloudSchema(*connection);
+        removeOrphanedCloudAssets(*connection, m_folder);
+    });
 }
 
 CloudSQLiteDatabase::~CloudSQLiteDatabase() = default;
