@@ -347,6 +347,10 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         // The record the carry-over makes the feed's latest change, when there is one.
         std::optional<CloudRecord> appended = std::nullopt;
     };
+    const std::string failingPacking
+        = "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF NEW.name = 'later' AND "
+          "NEW.fields IS NOT NULL THEN RAISE 'refused'; END IF; RETURN NEW; END$$; CREATE TRIGGER refuse "
+          "BEFORE UPDATE ON records FOR EACH ROW EXECUTE FUNCTION refuse();";
     const std::vector<Case> cases {
         { "layout 1", "", 0 },
         { "rows no reader of layout 1 could read, and a record missing from the feed",
@@ -366,12 +370,11 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
             CloudErrorCode::incompatibleVersion,
             { "cloud database refused: its schema version 3 is newer than this program's 2; it is left as it "
               "is" } },
-        { "packing fails half way",
-            "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF NEW.name = 'later' AND "
-            "NEW.fields "
-            "IS NOT NULL THEN RAISE 'refused'; END IF; RETURN NEW; END$$; CREATE TRIGGER refuse BEFORE "
-            "UPDATE ON records FOR "
-            "EACH ROW EXECUTE FUNCTION refuse();",
+        { "packing fails half way", failingPacking, CloudErrorCode::internalError,
+            { "cloud database refused: cloud database error 1 (refused); it is left as it is" } },
+        // Nothing is said of the damage met by work rolled back.
+        { "a field no reader could read, then packing fails half way",
+            "INSERT INTO fields VALUES('zone', 'kinds', 'odd', 9, 'x', 5, NULL); " + failingPacking,
             CloudErrorCode::internalError,
             { "cloud database refused: cloud database error 1 (refused); it is left as it is" } },
     };
