@@ -48,8 +48,9 @@ namespace {
     constexpr const char* kRepairedLine
         = "cloud database repaired: an earlier version of this program had marked it as its own; its layout "
           "is put back with every record";
-    // Enough of a damaged name to recognise it by, and no more of what another process wrote.
-    constexpr std::size_t kLoggedNameBytes = 64;
+    // Enough of a damaged name or of a store's message to recognise it by, and no more of what another
+    // process wrote.
+    constexpr std::size_t kLoggedTextBytes = 64;
     constexpr std::int64_t kSchemaVersion = 2;
     // Far longer than any writer takes from copying an asset to committing its record.
     constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
@@ -74,7 +75,7 @@ namespace {
 
     void logDamagedFields(std::string_view recordName)
     {
-        logError("cloud record damaged: the fields of record \"" + printableCloudName(recordName)
+        logError("cloud record damaged: the fields of record \"" + printableCloudText(recordName)
             + "\" do not read; the record comes without them");
     }
 
@@ -317,18 +318,18 @@ void prepareLoggingRefusals(const std::function<void()>& prepare)
     }
 }
 
-std::string printableCloudName(std::string_view name)
+std::string printableCloudText(std::string_view text)
 {
-    std::string printable(name.substr(0, kLoggedNameBytes));
+    std::string printable(text.substr(0, kLoggedTextBytes));
     std::replace_if(
         printable.begin(), printable.end(), [](char byte) { return byte < ' ' || byte > '~'; }, '?');
-    return name.size() > kLoggedNameBytes ? printable + "..." : printable;
+    return text.size() > kLoggedTextBytes ? printable + "..." : printable;
 }
 
 std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count)
 {
     return "cloud record damaged: " + std::to_string(count) + (count == 1 ? " field" : " fields")
-        + " of record \"" + printableCloudName(recordName) + "\" in zone \"" + printableCloudName(zoneName)
+        + " of record \"" + printableCloudText(recordName) + "\" in zone \"" + printableCloudText(zoneName)
         + "\" could not be read; the record is carried over without them";
 }
 
@@ -360,7 +361,7 @@ std::optional<std::filesystem::path> cloudAssetFile(
 {
     if (isCloudAssetName(assetName))
         return folder / assetName;
-    logError("cloud record damaged: asset name \"" + printableCloudName(assetName)
+    logError("cloud record damaged: asset name \"" + printableCloudText(assetName)
         + "\" is not one the database makes; the asset is taken as missing");
     return std::nullopt;
 }

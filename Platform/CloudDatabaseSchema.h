@@ -52,7 +52,7 @@ std::optional<std::int64_t> cloudZoneEpoch(CloudSQLiteConnection& connection, co
 
 // Text another process or machine wrote (a name, a store's message), as one log line can hold it: cut
 // short past 64 bytes, with a line break or any byte outside printable ASCII as "?".
-std::string printableCloudName(std::string_view name);
+std::string printableCloudText(std::string_view text);
 // The log line, once for the record, that `count` of its fields did not read while an earlier layout was
 // carried over, and were left out.
 std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count);

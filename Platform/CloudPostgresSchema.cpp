@@ -120,8 +120,8 @@ namespace {
         connection.run("UPDATE feed SET last_sequence = last_sequence + $1 WHERE id = 1",
             { std::to_string(placed.count()) });
         for (int row = 0; row < placed.count(); ++row)
-            lines.push_back("cloud record damaged: record \"" + printableCloudName(placed.text(row, 1))
-                + "\" in zone \"" + printableCloudName(placed.text(row, 0))
+            lines.push_back("cloud record damaged: record \"" + printableCloudText(placed.text(row, 1))
+                + "\" in zone \"" + printableCloudText(placed.text(row, 0))
                 + "\" had no place in the change feed; it is carried over as the feed's latest change");
     }
 

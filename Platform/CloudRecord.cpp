@@ -30,7 +30,7 @@ CloudDatabaseError::CloudDatabaseError(
     : m_code(code)
     , m_retryAfterSeconds(retryAfterSeconds)
     , m_text("cloud database error " + std::to_string(code)
-          + (detail.empty() ? std::string() : " (" + printableCloudName(detail) + ")"))
+          + (detail.empty() ? std::string() : " (" + printableCloudText(detail) + ")"))
 {
 }
 
