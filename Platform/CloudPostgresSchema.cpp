@@ -222,24 +222,29 @@ namespace {
         transaction.commit();
     }
 
+    // Whether the schema holds lines of committed work to log; one an earlier version made has no table
+    // for them.
+    bool holdsLinesToLog(CloudPostgresConnection& connection, const std::string& schema)
+    {
+        auto table
+            = connection.run("SELECT 1 FROM pg_class AS c JOIN pg_namespace AS n ON n.oid = c.relnamespace "
+                             "WHERE n.nspname = $1 AND c.relname = 'lines_to_log'",
+                { schema });
+        return table.count() > 0
+            && connection.run("SELECT 1 FROM " + schema + ".lines_to_log LIMIT 1").count() > 0;
+    }
+
     // The lines of committed work, which a program killed right after the commit has not logged: each is
     // logged before its removal commits, so it reaches the log at least once, and twice only when a kill
     // comes between the two. Another process removing them at once waits for this one's commit and then
     // finds none. Only a schema holding some is written.
     void logCommittedLines(CloudPostgresConnection& connection, const std::string& schema)
     {
-        const std::string table = schema + ".lines_to_log";
-        if (connection
-                    .run("SELECT 1 FROM pg_class AS c JOIN pg_namespace AS n ON n.oid = c.relnamespace "
-                         "WHERE n.nspname = $1 AND c.relname = 'lines_to_log'",
-                        { schema })
-                    .count()
-                == 0
-            || connection.run("SELECT 1 FROM " + table + " LIMIT 1").count() == 0)
+        if (!holdsLinesToLog(connection, schema))
             return;
         CloudPostgresTransaction transaction(connection, CloudPostgresIsolation::readCommitted);
-        auto lines = connection.run("WITH taken AS (DELETE FROM " + table
-            + " RETURNING id, line) SELECT line FROM taken ORDER BY id");
+        auto lines = connection.run("WITH taken AS (DELETE FROM " + schema
+            + ".lines_to_log RETURNING id, line) SELECT line FROM taken ORDER BY id");
         for (int row = 0; row < lines.count(); ++row)
             logError(lines.text(row, 0));
         transaction.commit();
