@@ -45,13 +45,14 @@ namespace {
             statement.bindNull(position);
     }
 
-    // SQLite takes an empty file for a new database, and the opening's clean-up would then take every
-    // asset for an orphan. Only a missing file is new, or an empty one beside no asset: what a program
-    // killed between making the file and its first commit leaves.
-    void refuseEmptyFileBesideAssets(const fs::path& file, const fs::path& assetFolder)
+    // SQLite takes a file it finds no page in (an empty one, or one of a single byte) for a new database,
+    // and the opening's clean-up would then take every asset for an orphan. Only a missing file is new, or
+    // one without pages beside no asset: what a program killed between making the file and its first
+    // commit leaves.
+    void refuseEmptyFileBesideAssets(CloudSQLiteConnection& connection, const fs::path& assetFolder)
     {
-        struct stat status;
-        if (::lstat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != 0)
+        auto pages = connection.statement("PRAGMA page_count");
+        if (!pages.step() || pages.integer(0) > 0)
             return;
         std::error_code unreadable;
         if (fs::is_empty(assetFolder, unreadable) && !unreadable)
@@ -71,10 +72,13 @@ CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudD
     makePrivateFolder(cloudAssetFolder(m_folder));
     makePrivateFolder(pushFolder());
     prepareLoggingRefusals([&] {
-        refuseEmptyFileBesideAssets(databaseFile(), cloudAssetFolder(m_folder));
+        std::error_code unknown;
+        bool existed = fs::symlink_status(databaseFile(), unknown).type() != fs::file_type::not_found;
         m_connections = std::make_unique<CloudConnectionPool>(
             databaseFile(), m_options.busyTimeout, configureCloudConnection);
         auto connection = lease();
+        if (existed)
+            refuseEmptyFileBesideAssets(*connection, cloudAssetFolder(m_folder));
         // SQLite gives its -wal and -shm files the main file's mode.
         ::chmod(databaseFile().c_str(), 0600);
         prepareCloudSchema(*connection);
