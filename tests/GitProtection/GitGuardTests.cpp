@@ -411,3 +411,47 @@ TEST(GitGuard, AHookPastTheCopyBoundIsMovedAsideWithNothingPutBack)
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_NE(log.lines()[0].find("nothing could be put back"), std::string::npos);
 }
+
+// Every hook githooks(5) names, written here rather than read from the guard's own list, so that a name
+// missing there shows: each new one goes aside and each changed one is put back.
+TEST(GitGuard, EveryHookGitRunsIsPutBack)
+{
+    const char* hooks[] = { "applypatch-msg", "pre-applypatch", "post-applypatch", "pre-commit",
+        "pre-merge-commit", "prepare-commit-msg", "commit-msg", "post-commit", "pre-rebase", "post-checkout",
+        "post-merge", "pre-push", "pre-receive", "update", "proc-receive", "post-receive", "post-update",
+        "reference-transaction", "push-to-checkout", "pre-auto-gc", "post-rewrite", "sendemail-validate",
+        "fsmonitor-watchman", "p4-changelist", "p4-prepare-changelist", "p4-post-changelist", "p4-pre-submit",
+        "post-index-change" };
+    Scene planted;
+    Scene changed;
+    for (const char* hook : hooks)
+        write(changed.project / ".git/hooks" / hook, kHook);
+    GitGuard plantedGuard = planted.guard();
+    GitGuard changedGuard = changed.guard();
+    for (const char* hook : hooks) {
+        write(planted.project / ".git/hooks" / hook, kPlanted);
+        write(changed.project / ".git/hooks" / hook, kPlanted);
+    }
+    test::CapturedLog log;
+    EXPECT_EQ(plantedGuard.compareAll().size(), std::size(hooks));
+    EXPECT_EQ(changedGuard.compareAll().size(), std::size(hooks));
+    for (const char* hook : hooks) {
+        SCOPED_TRACE(hook);
+        EXPECT_FALSE(existsAt(planted.project / ".git/hooks" / hook));
+        EXPECT_EQ(test::readFile(changed.project / ".git/hooks" / hook), kHook);
+    }
+}
+
+// A hook of exactly the copy bound is still copied, so what the run found is put back.
+TEST(GitGuard, AHookOfExactlyTheCopyBoundIsPutBack)
+{
+    Scene scene;
+    const std::string hook(GitNotedFiles::maxCopiedBytes, '#');
+    write(scene.project / ".git/hooks/pre-commit", hook);
+    GitGuard guard = scene.guard();
+    test::CapturedLog log;
+    write(scene.project / ".git/hooks/pre-commit", kPlanted);
+    EXPECT_EQ(guard.compareAll().size(), 1u);
+    // Compared as a truth value: a failure would print a mebibyte.
+    EXPECT_TRUE(test::readFile(scene.project / ".git/hooks/pre-commit") == hook);
+}

@@ -70,28 +70,34 @@ struct Projects {
         EXPECT_NE(world.model->requestLog().find("ran-42"), std::string::npos);
     }
 
-    test::PeerResult usersGit(const std::string& repository, std::vector<std::string> arguments) const
+    // Fails the test when Git's exit status is not `expectedStatus`.
+    test::PeerResult usersGit(
+        const std::string& repository, std::vector<std::string> arguments, int expectedStatus = 0) const
     {
         arguments.insert(arguments.begin(), { "-c", "core.editor=true" });
-        return git(grant / repository, std::move(arguments), home);
+        return git(grant / repository, std::move(arguments), home, expectedStatus);
     }
 
+    // Fails the test unless the commit is made.
     void commit(const std::string& repository) const
     {
         usersGit(repository, { "commit", "-q", "--allow-empty", "-m", "by-the-user" });
+        EXPECT_EQ(usersGit(repository, { "log", "-1", "--format=%s" }).output, "by-the-user\n");
     }
 };
 
-// `repository` in the grant with a branch "topic" of two commits that conflict with "main"'s.
+// `repository` in the grant with a branch "topic" of two commits, the first of which conflicts with
+// "main"'s, so that a rebase stopped there goes on to its end once that one is resolved.
 void conflictingBranches(const Projects& projects, const std::string& repository)
 {
     fs::path folder = projects.grant / repository;
     makeRepository(folder);
     git(folder, { "branch", "-M", "main" });
     git(folder, { "checkout", "-qb", "topic" });
-    for (const char* text : { "topic one\n", "topic two\n" }) {
-        std::ofstream(folder / "tracked.txt") << text;
-        git(folder, { "commit", "-qam", text });
+    for (const char* file : { "tracked.txt", "notes.txt" }) {
+        std::ofstream(folder / file) << "topic\n";
+        git(folder, { "add", file });
+        git(folder, { "commit", "-qm", file });
     }
     git(folder, { "checkout", "-q", "main" });
     std::ofstream(folder / "tracked.txt") << "main\n";
@@ -221,7 +227,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
         { "the to-do list of a rebase stopped on a conflict",
             [](Projects& p) {
                 conflictingBranches(p, "merge");
-                p.usersGit("merge", { "rebase", "-q", "main" });
+                p.usersGit("merge", { "rebase", "-q", "main" }, 1);
             },
             none, [](const Projects& p) { return std::vector { p.planExec("merge") }; },
             [](Projects& p) {
