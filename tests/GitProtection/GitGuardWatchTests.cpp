@@ -56,7 +56,7 @@ std::string plantWhereNoWatchCanBeSet(const std::string&)
     const fs::path git = "/project/.git";
     GitGuard guard({ { git, "/project" } }, {}, {},
         { .record = "/data/git-guard", .settings = [](std::string_view) { return std::string(); } });
-    GitGuardWatch watch(guard);
+    GitGuardWatch watch(guard, {});
     std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
     bool moved
         = test::eventually([&] { return !fs::exists(git / "hooks/pre-commit"); }, std::chrono::seconds(20));
@@ -64,6 +64,21 @@ std::string plantWhereNoWatchCanBeSet(const std::string&)
 }
 
 [[maybe_unused]] const bool registered = test::registerUnprivilegedCheck("plant", plantWhereNoWatchCanBeSet);
+
+// The same, with the plant just before the run's end, long before the next periodic comparison.
+std::string plantJustBeforeTheEnd(const std::string&)
+{
+    const fs::path git = "/project/.git";
+    GitGuard guard({ { git, "/project" } }, {}, {},
+        { .record = "/data/git-guard", .settings = [](std::string_view) { return std::string(); } });
+    GitGuardWatch watch(guard, {});
+    std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
+    watch.finish();
+    return fs::exists(git / "hooks/pre-commit") ? "stayed" : "moved";
+}
+
+[[maybe_unused]] const bool registeredAtEnd
+    = test::registerUnprivilegedCheck("plant-at-end", plantJustBeforeTheEnd);
 
 fs::path recordIn(const test::TemporaryHome& home) { return home.data / CommonDirPlaceholders::recordName; }
 
@@ -84,7 +99,7 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     WatchedRepository repository;
     test::CapturedLog log;
     GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
-    GitGuardWatch watch(guard);
+    GitGuardWatch watch(guard, {});
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
     const fs::path commondir = repository.module / "commondir";
@@ -130,6 +145,101 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     EXPECT_EQ(test::readFile(repository.scripts / "pre-push.sh"), "#!/bin/sh\n");
 }
 
+// What shows only on the way down from the place, or only on the file itself: the work tree renamed and
+// a copy put in its place, a hooks folder made after the watch started, and a configuration rewritten
+// through another hard link. Each goes aside while the watch runs.
+TEST(GitGuardWatch, SeesSwappedFoldersNewFoldersAndOtherHardLinks)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const WatchedRepository&)> before; // before the guard notes anything
+        std::function<void(const WatchedRepository&)> change;
+        std::function<bool(const WatchedRepository&)> putBack;
+    };
+    const auto hookPlanted = [](const WatchedRepository& r) {
+        std::ofstream(r.hooks / "post-checkout") << "#!/bin/sh\ntouch /tmp/ran\n";
+    };
+    const auto noPlantedHook
+        = [](const WatchedRepository& r) { return !fs::exists(r.hooks / "post-checkout"); };
+    const auto nothing = [](const WatchedRepository&) {};
+    const Case cases[] = {
+        { "the work tree renamed and a copy put in its place", nothing,
+            [&](const WatchedRepository& r) {
+                fs::rename(r.project, r.home.root / "project-orig");
+                auto copied = test::runPeer(
+                    { "cp", "-a", (r.home.root / "project-orig").string(), r.project.string() });
+                ASSERT_EQ(copied.exitStatus, 0);
+                hookPlanted(r);
+            },
+            noPlantedHook },
+        { "a hooks folder made after the watch started",
+            [](const WatchedRepository& r) { fs::remove_all(r.hooks); },
+            [&](const WatchedRepository& r) {
+                fs::create_directory(r.hooks);
+                hookPlanted(r);
+            },
+            noPlantedHook },
+        { "the configuration written through another hard link",
+            [](const WatchedRepository& r) { std::ofstream(r.git / "config") << "[user]\n\tname = U\n"; },
+            [](const WatchedRepository& r) {
+                fs::create_hard_link(r.git / "config", r.project / "cfg");
+                std::ofstream(r.project / "cfg", std::ios::app) << "[core]\n\tfsmonitor = touch /tmp/ran\n";
+            },
+            [](const WatchedRepository& r) {
+                return test::readFile(r.git / "config") == "[user]\n\tname = U\n";
+            } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        WatchedRepository repository;
+        testCase.before(repository);
+        GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
+        GitGuardWatch watch(guard, { .places = { repository.home.root } });
+        testCase.change(repository);
+        // The watch puts it back in milliseconds; a few seconds only keep a missed one from holding up
+        // the suite.
+        EXPECT_TRUE(test::eventually([&] { return testCase.putBack(repository); }, std::chrono::seconds(5)));
+    }
+}
+
+// Past the kept number the oldest moved-aside files of a name go, at the end of a run too, and the run
+// says how many in one line.
+TEST(GitGuardWatch, KeepsTheNewestMovedAsideFilesOfEachName)
+{
+    struct Case {
+        std::size_t earlier; // moved-aside files of "pre-commit" there before the run
+        std::size_t left;
+        const char* logged;
+    };
+    const Case cases[] = {
+        { GitGuardWatch::keptMovedAside - 1, GitGuardWatch::keptMovedAside, nullptr },
+        { GitGuardWatch::keptMovedAside, GitGuardWatch::keptMovedAside, "1 older moved-aside" },
+        { GitGuardWatch::keptMovedAside + 7, GitGuardWatch::keptMovedAside, "8 older moved-aside" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.earlier);
+        WatchedRepository repository;
+        for (std::size_t index = 0; index < testCase.earlier; ++index)
+            test::touch(
+                repository.hooks / ("pre-commit.refused-20250101T000000Z-" + std::to_string(index + 2)));
+        test::touch(repository.hooks / "pre-push.refused-20250101T000000Z");
+        test::CapturedLog log;
+        {
+            GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
+            GitGuardWatch watch(guard, {});
+            watch.finish();
+            fs::remove(repository.hooks / "pre-commit");
+            std::ofstream(repository.hooks / "pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
+            watch.finish();
+        }
+        EXPECT_EQ(refusedCount(repository.hooks), testCase.left + 1);
+        EXPECT_TRUE(fs::exists(repository.hooks / "pre-push.refused-20250101T000000Z"));
+        const std::string last = log.lines().back();
+        EXPECT_EQ(
+            testCase.logged && last.find(testCase.logged) != std::string::npos, testCase.logged != nullptr);
+    }
+}
+
 // While the watch's thread is held in a comparison, more events than the kernel queues arrive and a
 // hook is planted in another repository after them: the queue overflows, the hook's own event is
 // lost, and the full comparison that follows the overflow still finds the hook.
@@ -153,7 +263,7 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
     };
     GitGuard guard({ { repository.git, repository.project }, { other, other.parent_path() } }, {}, {},
         repository.options(held));
-    GitGuardWatch watch(guard);
+    GitGuardWatch watch(guard, {});
     std::ofstream(repository.git / "config") << "[user]\n\temail = user@example.com\n";
     ASSERT_TRUE(test::eventually([&] { return holding.load(); }, std::chrono::seconds(10)));
 
@@ -185,6 +295,7 @@ TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
     // Written and searched by anyone, listed and watched by no one but its owner.
     fs::permissions(root / "project/.git/hooks", fs::perms(0333));
     EXPECT_EQ(test::runUnprivileged("plant", root, ""), "1 moved");
+    EXPECT_EQ(test::runUnprivileged("plant-at-end", root, ""), "moved");
     fs::permissions(root / "project/.git/hooks", fs::perms(0755));
 }
 
