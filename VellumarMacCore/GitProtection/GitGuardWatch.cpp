@@ -141,11 +141,16 @@ void GitGuardWatch::addWayDown(
 int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
 {
     int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events);
-    if (descriptor < 0 || m_targets.contains(descriptor) || m_targets.size() < m_watchBudget)
+    if (descriptor < 0 || m_targets.contains(descriptor))
         return descriptor;
-    ::inotify_rm_watch(m_events.get(), descriptor);
-    errno = ENOSPC;
-    return -1;
+    if (m_targets.size() >= m_watchBudget) {
+        ::inotify_rm_watch(m_events.get(), descriptor);
+        errno = ENOSPC;
+        return -1;
+    }
+    // Counted at once; the caller registers the unit there.
+    m_targets.try_emplace(descriptor);
+    return descriptor;
 }
 
 int GitGuardWatch::watchUnit(std::size_t unit)

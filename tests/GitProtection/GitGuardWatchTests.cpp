@@ -240,6 +240,20 @@ TEST(GitGuardWatch, KeepsTheNewestMovedAsideFilesOfEachName)
     }
 }
 
+// Past its budget of watches, a repository is compared every few seconds instead, as past the user's
+// limit, so that the run leaves the other programs their watches.
+TEST(GitGuardWatch, APlantPastTheWatchBudgetIsComparedPeriodically)
+{
+    WatchedRepository repository;
+    GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
+    GitGuardWatch watch(guard, { .places = { repository.home.root }, .watchBudget = 2 });
+    EXPECT_EQ(watch.watchedCount(), 2u);
+    EXPECT_EQ(watch.unwatchedCount(), guard.unitCount());
+    std::ofstream(repository.hooks / "post-checkout") << "#!/bin/sh\ntouch /tmp/ran\n";
+    EXPECT_TRUE(test::eventually(
+        [&] { return !fs::exists(repository.hooks / "post-checkout"); }, std::chrono::seconds(10)));
+}
+
 // While the watch's thread is held in a comparison, more events than the kernel queues arrive and a
 // hook is planted in another repository after them: the queue overflows, the hook's own event is
 // lost, and the full comparison that follows the overflow still finds the hook.
