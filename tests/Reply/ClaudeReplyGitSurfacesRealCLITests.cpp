@@ -157,6 +157,10 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
         Step usersGit; // what the user runs afterwards
     };
     const auto none = [](const Projects&) { return std::vector<std::string> {}; };
+    const auto appWithUsersLoop = [](Projects& p) {
+        makeRepository(p.grant / "app");
+        p.startUsersLoop("app");
+    };
     const auto hooksOf
         = [](const Projects& p, const std::string& gitFolder, std::initializer_list<const char*> hooks) {
               std::vector<std::string> commands;
@@ -339,11 +343,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             [](const Projects& p) { return std::vector { p.plant("web/.husky/pre-commit") }; },
             [](Projects& p) { p.commit("web"); } },
         // Put back at once, while the user's Git runs again and again during the run.
-        { "a work tree renamed, a copy put in its place, then a hook planted in the copy",
-            [](Projects& p) {
-                makeRepository(p.grant / "app");
-                p.startUsersLoop("app");
-            },
+        { "a work tree renamed, a copy put in its place, then a hook planted in the copy", appWithUsersLoop,
             none,
             [](const Projects& p) {
                 // A lock the user's Git held as the copy was taken would stop the copy's next commit.
@@ -359,12 +359,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
                               .output.find(p.ran.string()),
                     std::string::npos);
             } },
-        { "a configuration written through a hard link made to it",
-            [](Projects& p) {
-                makeRepository(p.grant / "app");
-                p.startUsersLoop("app");
-            },
-            none,
+        { "a configuration written through a hard link made to it", appWithUsersLoop, none,
             [](const Projects& p) {
                 return std::vector { "cd '" + p.grant.string() + "/app' && ln .git/config cfg && printf '"
                     + "[core]\\n\\tfsmonitor = touch " + p.ran.string() + "\\n' >> cfg; "
