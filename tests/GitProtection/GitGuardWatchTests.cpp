@@ -146,7 +146,7 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
 }
 
 // A hook planted where only the way down from the place shows it (the work tree renamed and a copy put in
-// its place), in a hooks folder made after the watch started, and past the watch's budget (compared
+// its place), in a hooks folder swapped in after the watch started, and past the watch's budget (compared
 // every few seconds instead, as past the user's limit): each goes aside while the watch runs.
 TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
 {
@@ -163,10 +163,14 @@ TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
                               .exitStatus,
                     0);
             } },
-        { "a hooks folder made after the watch started",
+        // Its first plant the comparison at its coming finds; the next only a watch of the new folder.
+        { "a hooks folder swapped in after the watch started",
             [](const WatchedRepository& r) {
                 fs::rename(r.hooks, r.home.root / "hooks");
-                fs::create_directory(r.hooks);
+                std::ofstream(test::madeFolder(r.home.root / "new") / "post-checkout") << "#!/bin/sh\n";
+                fs::rename(r.home.root / "new", r.hooks);
+                ASSERT_TRUE(test::eventually(
+                    [&] { return !fs::exists(r.hooks / "post-checkout"); }, std::chrono::seconds(5)));
             } },
         { "past the budget", [](const WatchedRepository&) {}, 2 },
     };
