@@ -34,8 +34,7 @@ namespace {
     // Whether `path` lies below `folder` or is it, name by name.
     bool isWithin(const fs::path& path, const fs::path& folder)
     {
-        auto [end, inside] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
-        return end == folder.end();
+        return std::mismatch(folder.begin(), folder.end(), path.begin(), path.end()).first == folder.end();
     }
 
     std::vector<fs::path> resolvedPlaces(const std::vector<fs::path>& places)
