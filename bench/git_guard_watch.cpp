@@ -1,7 +1,7 @@
 // What the Git guard's watch costs the program while ordinary work goes on beside 1,000 watched
 // repositories: the process's CPU seconds over five seconds of appending to a file at the top of one
-// work tree (an editor's or a build's writes), against five idle seconds. Git folders are laid out by
-// hand (HEAD, config, one hook), which is all the guard notes.
+// work tree (an editor's or a build's writes), against five idle seconds; then how soon a planted hook
+// is gone. Git folders are laid out by hand (HEAD, config, one hook), which is all the guard notes.
 //
 // Usage: bench_git_guard_watch [REPOSITORIES [SECONDS]]   (defaults 1000 and 5)
 
@@ -9,6 +9,8 @@
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 #include "bench/BenchRequire.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +25,8 @@ namespace {
 using namespace vellumar;
 using vellumar::bench::require;
 namespace fs = std::filesystem;
+
+constexpr int kPlants = 50;
 
 double cpuSeconds()
 {
@@ -61,6 +65,8 @@ int main(int argc, char** argv)
     const fs::path root = fs::canonical(pattern);
     auto repositories = madeRepositories(root / "places", count);
 
+    std::vector<double> putBackMicroseconds;
+    std::uintmax_t appends = 0;
     double idle = 0;
     double appending = 0;
     std::size_t watched = 0;
@@ -81,11 +87,26 @@ int main(int argc, char** argv)
         before = cpuSeconds();
         [[maybe_unused]] int status = std::system(appender.c_str());
         appending = cpuSeconds() - before;
-        std::printf("appends:                 %ju\n", std::uintmax_t(fs::file_size(appended) / 2));
+        appends = fs::file_size(appended) / 2;
+
+        // From a hook's planting to its being gone, the watch's thread against this one's polling.
+        const fs::path planted = root / "places/r1/.git/hooks/post-checkout";
+        for (int plant = 0; plant < kPlants; ++plant) {
+            auto start = std::chrono::steady_clock::now();
+            std::ofstream(planted) << "#!/bin/sh\n";
+            while (fs::exists(planted))
+                require(std::chrono::steady_clock::now() - start < std::chrono::seconds(10), "put back");
+            putBackMicroseconds.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        }
     }
     std::printf("repositories:            %d (%zu watches)\n", count, watched);
     std::printf("CPU seconds, %d s idle:   %.3f\n", seconds, idle);
-    std::printf("CPU seconds, %d s appending at a work tree's top: %.3f\n", seconds, appending);
+    std::printf("CPU seconds, %d s appending at a work tree's top (%ju appends): %.3f\n", seconds, appends,
+        appending);
+    std::sort(putBackMicroseconds.begin(), putBackMicroseconds.end());
+    std::printf("put back after a plant:  median %.0f us, slowest %.0f us of %d\n",
+        putBackMicroseconds[kPlants / 2], putBackMicroseconds.back(), kPlants);
     fs::remove_all(root);
     return 0;
 }
