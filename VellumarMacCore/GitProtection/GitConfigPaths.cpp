@@ -522,7 +522,7 @@ GitEntries gitEntries(const Paths& places, const fs::path& dataFolder)
     }
 }
 
-Paths configuredPaths(const Paths& repositories, const Options& options)
+std::vector<Paths> configuredPaths(const Paths& repositories, const Options& options)
 {
     try {
         auto git = gitExecutable(options.searchPath);
@@ -560,11 +560,7 @@ Paths configuredPaths(const Paths& repositories, const Options& options)
         read();
         for (auto& reader : readers)
             reader.join();
-        Paths paths;
-        for (auto& repositoryPaths : found)
-            paths.insert(paths.end(), std::make_move_iterator(repositoryPaths.begin()),
-                std::make_move_iterator(repositoryPaths.end()));
-        return paths;
+        return found;
     } catch (const std::exception&) {
         // Out of memory: the run goes on with what the other lists deny.
         return {};

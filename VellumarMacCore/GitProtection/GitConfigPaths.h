@@ -21,10 +21,6 @@ inline constexpr std::size_t maxWalkedNames = 100'000;
 inline constexpr std::size_t maxGitFiles = 256;
 // Git folders of repositories (a ".git" folder holding a HEAD, a bare repository's folder).
 inline constexpr std::size_t maxGitFolders = 1024;
-// Repositories whose configuration is read: every one found.
-inline constexpr std::size_t maxRepositories = maxGitFolders + maxGitFiles;
-// Paths that the configuration of all of them together adds.
-inline constexpr std::size_t maxConfiguredPaths = 128;
 // `git` processes reading configuration at once.
 inline constexpr std::size_t parallelGitReads = 8;
 inline constexpr double gitTimeLimitSeconds = 5;
@@ -84,16 +80,16 @@ GitEntries gitEntries(
 
 // The files and folders that Git in each of `repositories` (a work tree or a folder in it, a bare
 // repository's folder, or any folder, where Git reads only the system and global files) is told by its
-// configuration to run or read, as `WhatGitRuns`' settings say: the hooks folder (with the folder of the scripts
-// a hook manager's runners there run, see `GitProgramSettings::hookManagerFolder`), the templates folder, the
-// files that settings naming a program name (see `GitProgramSettings::namedFiles`), every included file,
-// whether its condition holds now or not, and the same in every file so included. Git reads the system,
-// global (both "~/.gitconfig" and the XDG file), repository and worktree configuration; the paths are
-// resolved as Git resolves them ("~" is `home`, an include relative to its including file, the others
-// relative to the work tree). Runs `git config` under time limits, up to `parallelGitReads` at once; the
-// result follows `repositories`' order. A repository whose configuration cannot be read adds nothing
-// and is logged. Never throws.
-std::vector<std::filesystem::path> configuredPaths(
+// configuration to run or read, as `WhatGitRuns`' settings say: the hooks folder (with the folder of the
+// scripts a hook manager's runners there run, see `GitProgramSettings::hookManagerFolder`), the templates
+// folder, the files that settings naming a program name (see `GitProgramSettings::namedFiles`), every
+// included file, whether its condition holds now or not, and the same in every file so included. Git reads
+// the system, global (both "~/.gitconfig" and the XDG file), repository and worktree configuration; the paths
+// are resolved as Git resolves them ("~" is `home`, an include relative to its including file, the others
+// relative to the work tree). Runs `git config` under time limits, up to `parallelGitReads` at once; one
+// list for each of `repositories`, in its order. A repository whose configuration cannot be read adds
+// nothing and is logged. Never throws.
+std::vector<std::vector<std::filesystem::path>> configuredPaths(
     const std::vector<std::filesystem::path>& repositories, const Options& options);
 
 }

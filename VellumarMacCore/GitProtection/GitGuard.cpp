@@ -171,6 +171,12 @@ namespace {
         std::map<fs::path, NotedFile> accepted;
     };
 
+    bool isMovedAside(const fs::path& path)
+    {
+        return path.filename().native().find("." + std::string(GitGuard::refusedLabel) + "-")
+            != std::string::npos;
+    }
+
     // Whether the change from `before` to `after` at `path` could make Git run something.
     bool counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before, const NotedFile& after,
         const GitCountedSettings::Reader& settings)
@@ -194,7 +200,7 @@ namespace {
         const NotedUnit& noted, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
     {
         Settled settled;
-        NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree);
+        NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree, noted.namedFolders());
         std::vector<std::pair<fs::path, NotedFile>> counted;
         auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
             if (counts(noted, path, before, after, settings))
@@ -206,9 +212,11 @@ namespace {
             auto found = now.files.find(path);
             judge(path, before, found != now.files.end() ? found->second : GitNotedFiles::noteFile(path));
         }
-        // A hook that is new; a file a new hook link leads to is nobody's change.
+        // A hook or an entry of a named folder that is new, but for what was moved aside there; a file a
+        // new hook link leads to is nobody's change.
         for (const auto& [path, after] : now.files) {
-            if (!noted.files.contains(path) && noted.isHook(path))
+            if (!noted.files.contains(path)
+                && (noted.isHook(path) || (noted.isNamedEntry(path) && !isMovedAside(path))))
                 judge(path, NotedFile {}, after);
         }
         if (counted.empty())
@@ -238,11 +246,12 @@ namespace {
     {
         std::vector<NotedUnit> units;
         std::set<fs::path> keys;
-        auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree) {
+        auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
+                       const std::vector<fs::path>& named = {}) {
             NotedUnit unit { gitFolder, workTree, {} };
             if (!keys.insert(unit.key()).second)
                 return;
-            unit = GitNotedFiles::noteUnit(gitFolder, workTree);
+            unit = GitNotedFiles::noteUnit(gitFolder, workTree, named);
             if (gitFolder
                 && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
                     != othersCommonDirs.end())
@@ -250,7 +259,7 @@ namespace {
             units.push_back(std::move(unit));
         };
         for (const auto& repository : repositories) {
-            add(repository.gitFolder, repository.workTree);
+            add(repository.gitFolder, repository.workTree, repository.configured);
             for (const auto& linked : GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders)
                 add(linked, std::nullopt);
         }
@@ -326,6 +335,8 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
             watched.names.emplace(name);
     }
     for (const auto& [path, file] : noted.files) {
+        if (file.kind == Kind::namedFolder)
+            watched.wholeFolders.push_back(path);
         folders.insert(path.parent_path());
         watched.names.insert(path.filename().string());
         if (file.kind == Kind::file && !noted.isConfiguration(path))

@@ -4,7 +4,8 @@
 // undone: moved aside, never lost, and logged.
 //
 // A change counts when it could make Git run something: a new or changed hook (or the file a hook that
-// is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file only a
+// is a link leads to), a new or changed file in what Git's configuration names (a new entry in a folder
+// it names too), a new or changed "commondir" or ".git" file, and in a configuration file only a
 // new or changed setting of `WhatGitRuns::keyPattern`. A file removed runs nothing and stays
 // removed.
 //
@@ -29,6 +30,10 @@ namespace vellumar {
 struct GuardedRepository {
     std::filesystem::path gitFolder; // as the kernel resolves it
     std::optional<std::filesystem::path> workTree; // absent for a bare repository
+    // What Git's configuration names in the writable places (`GitConfigPaths::configuredPaths`), as the
+    // kernel resolves it: noted with the repository's own files, a folder whole, so that a new or
+    // changed file there counts as a hook does.
+    std::vector<std::filesystem::path> configured;
 
     friend bool operator==(const GuardedRepository&, const GuardedRepository&) = default;
 };
@@ -72,6 +77,8 @@ public:
     // link shows only there).
     struct Watched {
         std::vector<std::filesystem::path> folders;
+        // Folders where every name matters: those Git's configuration names.
+        std::vector<std::filesystem::path> wholeFolders;
         std::vector<std::filesystem::path> files;
         std::set<std::string> names;
     };

@@ -71,25 +71,28 @@ int GitGuardWatch::watchUnit(std::size_t unit)
 {
     GitGuard::Watched watched = m_guard.watched(unit);
     int firstError = 0;
-    auto add
-        = [&](const std::filesystem::path& path, std::uint32_t events, const std::set<std::string>& names) {
-              int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events);
-              if (descriptor >= 0) {
-                  Target& target = m_targets[descriptor];
-                  target.units.insert(unit);
-                  target.names.insert(names.begin(), names.end());
-                  return;
-              }
-              // What is not there is seen arriving by its folder's watch.
-              if (errno == ENOENT || errno == ENOTDIR)
-                  return;
-              firstError = firstError != 0 ? firstError : errno;
-              m_unwatched.insert(unit);
-          };
+    auto add = [&](const std::filesystem::path& path, std::uint32_t events,
+                   const std::set<std::string>& names, bool everyName = false) {
+        int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events);
+        if (descriptor >= 0) {
+            Target& target = m_targets[descriptor];
+            target.units.insert(unit);
+            target.names.insert(names.begin(), names.end());
+            target.everyName = target.everyName || everyName;
+            return;
+        }
+        // What is not there is seen arriving by its folder's watch.
+        if (errno == ENOENT || errno == ENOTDIR)
+            return;
+        firstError = firstError != 0 ? firstError : errno;
+        m_unwatched.insert(unit);
+    };
     for (const auto& folder : watched.folders)
         add(folder, kFolderEvents, watched.names);
     for (const auto& file : watched.files)
         add(file, kFileEvents, {});
+    for (const auto& folder : watched.wholeFolders)
+        add(folder, kFolderEvents, {}, true);
     return firstError;
 }
 
@@ -141,7 +144,7 @@ void GitGuardWatch::handleEvents()
             if (target == m_targets.end())
                 continue;
             const bool named = event->len > 0;
-            if (!named || target->second.names.contains(event->name))
+            if (!named || target->second.everyName || target->second.names.contains(event->name))
                 touched.insert(target->second.units.begin(), target->second.units.end());
             // The folder or file is gone: the comparison's new watches replace it.
             if (event->mask & IN_IGNORED)

@@ -44,6 +44,8 @@ private:
         std::set<std::size_t> units;
         // What matters in a folder; empty for a file, where every event does.
         std::set<std::string> names;
+        // A folder Git's configuration names, where every name matters.
+        bool everyName = false;
     };
 
     // Adds the unit's watches; a unit some of whose watches cannot be set goes to `m_unwatched`.

@@ -39,14 +39,17 @@ struct ConfiguredPlace {
         std::ofstream(home.root / relative) << text;
     }
 
-    // Each path protected outside the place's own Git folder, relative to the place, or absolute when
-    // it lies elsewhere.
+    // Each path protected outside the place's own Git folder, denied or guarded as what the
+    // configuration names, relative to the place, or absolute when it lies elsewhere.
     std::set<std::string> found() const
     {
         std::set<std::string> relative;
-        for (const auto& path : GitRepositories::commandProtection(
-                 { place }, { .home = home.home, .searchPath = "/usr/bin:/bin" })
-                                    .deniedPaths) {
+        auto protection = GitRepositories::commandProtection(
+            { place }, { .home = home.home, .searchPath = "/usr/bin:/bin" });
+        auto paths = protection.deniedPaths;
+        for (const auto& guarded : protection.guarded)
+            paths.insert(paths.end(), guarded.configured.begin(), guarded.configured.end());
+        for (const auto& path : paths) {
             if (!isPathInside(path, place / ".git"))
                 relative.insert(
                     isPathInside(path, place) ? path.lexically_relative(place).string() : path.string());
