@@ -99,7 +99,8 @@ namespace {
                 if (fs::is_directory(place, error))
                     existing.push_back(place);
             }
-            GitConfigPaths::GitEntries entries = GitConfigPaths::gitEntries(existing, m_options.dataFolder);
+            GitRepositorySearch::GitEntries entries
+                = GitRepositorySearch::gitEntries(existing, { .dataFolder = m_options.dataFolder });
             std::vector<Repository> repositories = repositoriesOf(entries);
             // A place's Git folder even before it holds a HEAD: a command could add one.
             std::set<fs::path> guarded;
@@ -160,11 +161,11 @@ namespace {
 
     private:
         // Each place's own first, then what the walk met; a Git folder reached twice counts once.
-        std::vector<Repository> repositoriesOf(const GitConfigPaths::GitEntries& entries) const
+        std::vector<Repository> repositoriesOf(const GitRepositorySearch::GitEntries& entries) const
         {
             std::vector<Repository> repositories;
             std::set<fs::path> seen;
-            auto add = [&](const GitConfigPaths::Repository& repository, bool isPlace) {
+            auto add = [&](const GitRepositorySearch::Repository& repository, bool isPlace) {
                 if (!GitConfigPaths::isGitFolder(repository.gitFolder))
                     return;
                 if (auto gitFolder = resolvingSymlinks(repository.gitFolder);

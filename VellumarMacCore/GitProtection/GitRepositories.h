@@ -7,6 +7,7 @@
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
 
 #include <filesystem>
 #include <vector>
@@ -48,7 +49,7 @@ struct Protection {
 //    in it name (a worktree's "gitdir", a submodule's "core.worktree", the paths of ".gitmodules");
 // 2. the same with its ".git/worktrees" and ".git/modules" denied whole;
 // 3. its whole Git folder, so that Git inside the sandbox fails there (one log line for all of them).
-// Every other repository whose Git folder lies below a place (`GitConfigPaths::gitEntries`) costs the
+// Every other repository whose Git folder lies below a place (`GitRepositorySearch::gitEntries`) costs the
 // sandbox nothing: the guard notes and watches it with the places' own, and so each ".git" file the
 // walk found that no place's repository names. Denied as well: the sequencer's state that exists now
 // in the Git folder of any repository found or its linked folders (at most `maxSequencerPaths`, with one

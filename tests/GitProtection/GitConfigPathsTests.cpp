@@ -2,6 +2,7 @@
 // them, and what lies outside every place left out.
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
@@ -181,8 +182,8 @@ TEST(GitConfigPaths, FindsWhatEachScopeNamesAsGitResolvesIt)
 }
 
 // The walk for ".git" entries follows no link and does not enter a Git folder; a ".git" file counts
-// only when it names a Git folder; past each bound it stops with one line in the log.
-TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
+// only when it names a Git folder; past the counts that once stopped it, it goes on.
+TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
 {
     test::TemporaryHome home;
     fs::path place = test::madeFolder(home.root / "place");
@@ -197,7 +198,7 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
     std::ofstream(place / "a/b/.git") << gitdir;
     test::touch(test::madeFolder(place / "a/nowhere") / ".git");
     test::madeFolder(place / "a/empty/.git");
-    auto entries = GitConfigPaths::gitEntries({ place });
+    auto entries = GitRepositorySearch::gitEntries({ place });
     EXPECT_EQ(entries.gitFiles, std::vector { place / "a/b/.git" });
     ASSERT_EQ(entries.repositories.size(), 1u);
     EXPECT_EQ(entries.repositories[0].gitFolder, place / ".git");
@@ -209,13 +210,13 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
         std::size_t expectedFiles;
         std::size_t expectedFolders;
     };
-    const std::size_t fileBound = GitConfigPaths::maxGitFiles;
-    const std::size_t folderBound = GitConfigPaths::maxGitFolders;
+    const std::size_t fileBound = 256;
+    const std::size_t folderBound = 1024;
     const Case cases[] = {
-        { "files at the bound", fileBound, 0, fileBound, 0 },
-        { "files one past the bound", fileBound + 1, 0, fileBound, 0 },
-        { "Git folders at the bound", 0, folderBound, 0, folderBound },
-        { "Git folders one past the bound", 0, folderBound + 1, 0, folderBound },
+        { "files at the old bound", fileBound, 0, fileBound, 0 },
+        { "files one past the old bound", fileBound + 1, 0, fileBound + 1, 0 },
+        { "Git folders at the old bound", 0, folderBound, 0, folderBound },
+        { "Git folders one past the old bound", 0, folderBound + 1, 0, folderBound + 1 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -227,7 +228,7 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
         // A folder more after them: at the bound the walk goes on into it.
         test::madeFolder(flood / "z/deeper");
         test::CapturedLog log;
-        auto found = GitConfigPaths::gitEntries({ flood });
+        auto found = GitRepositorySearch::gitEntries({ flood });
         EXPECT_EQ(found.gitFiles.size(), testCase.expectedFiles);
         EXPECT_EQ(found.repositories.size(), testCase.expectedFolders);
         bool past = testCase.files > testCase.expectedFiles || testCase.folders > testCase.expectedFolders;

@@ -77,7 +77,7 @@ TEST(GitRepositories, AThousandRepositoriesBelowAPlaceCostTheSandboxNothing)
 {
     test::TemporaryHome home;
     fs::path place = home.home / "Projects";
-    std::size_t count = GitConfigPaths::maxGitFolders;
+    std::size_t count = 1024;
     for (std::size_t index = 0; index < count; ++index)
         makeGitFolder(place / ("r" + std::to_string(index)));
     test::CapturedLog log;
@@ -211,7 +211,7 @@ TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
     std::ofstream(place / ".git/worktrees/relative/gitdir") << "../../../trees/relative/.git\n";
     std::ofstream(place / "trees/relative/.git") << "gitdir: ../../.git/worktrees/relative\n";
     // At depth one, where the walk meets them before the two ".git" files at depth two.
-    for (std::size_t index = 0; index <= GitConfigPaths::maxGitFiles; ++index)
+    for (std::size_t index = 0; index <= 256; ++index)
         std::ofstream(test::madeFolder(place / ("f" + std::to_string(index))) / ".git")
             << "gitdir: " << (place / ".git").string() << "\n";
 
