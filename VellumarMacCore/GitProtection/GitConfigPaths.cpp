@@ -3,6 +3,7 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
 #include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -84,7 +85,8 @@ namespace {
             // Git reports the repository's own files relative to where it runs: the work tree's top.
             Context context { workTree.value_or(folder), workTree, {} };
             auto listed
-                = git(folder, { "config", "-z", "--show-origin", "--get-regexp", WhatGitRuns::keyPattern() });
+                = git(folder, { "config", "-z", "--show-origin", "--get-regexp", WhatGitRuns::keyPattern() },
+                    filesReadAt(folder));
             if (!listed) {
                 logUnread(folder);
                 return;
@@ -104,14 +106,56 @@ namespace {
             std::set<fs::path> read; // configuration files already listed
         };
 
-        // Git's standard output when it ended with 0, or 1 for "nothing matched"; absent otherwise.
-        std::optional<std::string> git(const fs::path& folder, std::vector<std::string> arguments)
+        // The files `git config` in `folder` reads besides those it names as origins: the system and
+        // global files, and the repository's own where `folder` is its work tree or its Git folder (how
+        // Git finds them). Absent where Git would look further up for a repository.
+        std::optional<Paths> filesReadAt(const fs::path& folder) const
         {
+            fs::path gitFolder = folder / ".git";
+            std::error_code error;
+            auto type = fs::symlink_status(gitFolder, error).type();
+            if (type == fs::file_type::regular) {
+                std::string line = firstLine(gitFolder);
+                if (!line.starts_with("gitdir: "))
+                    return std::nullopt;
+                gitFolder = folder / line.substr(std::string_view("gitdir: ").size());
+            } else if (type == fs::file_type::not_found) {
+                if (!isGitFolder(folder))
+                    return std::nullopt;
+                gitFolder = folder;
+            }
+            auto xdg = m_environment.find("XDG_CONFIG_HOME");
+            Paths files = { "/etc/gitconfig", m_options.home / ".gitconfig",
+                (xdg != m_environment.end() ? fs::path(xdg->second) : m_options.home / ".config")
+                    / "git/config",
+                folder / ".git" };
+            for (const char* name : { "config", "config.worktree", "commondir", "HEAD" })
+                files.push_back(gitFolder / name);
+            if (std::string common = firstLine(gitFolder / "commondir"); !common.empty())
+                files.push_back(gitFolder / common / "config");
+            return files;
+        }
+
+        // Git's standard output when it ended with 0, or 1 for "nothing matched"; absent otherwise. With
+        // `readFiles`, what an earlier run printed while none of them, nor any file the output names
+        // as an origin, has changed (`GitConfigReadCache`).
+        std::optional<std::string> git(const fs::path& folder, std::vector<std::string> arguments,
+            const std::optional<Paths>& readFiles = {})
+        {
+            std::string key;
+            if (readFiles) {
+                key = m_git.native() + '\0' + m_options.home.native() + '\0' + folder.native();
+                for (const auto& argument : arguments)
+                    key += '\0' + argument;
+                if (auto kept = GitConfigReadCache::cached(key))
+                    return kept;
+            }
             double left
                 = std::chrono::duration<double>(m_deadline - std::chrono::steady_clock::now()).count();
             if (left <= 0)
                 return std::nullopt;
             arguments.insert(arguments.begin(), { "-C", folder.string() });
+            const auto readStart = std::chrono::system_clock::now();
             try {
                 CommandResult result = m_options.run(m_git, arguments,
                     { .environment = m_environment,
@@ -119,6 +163,14 @@ namespace {
                         .timeLimitSeconds = std::min(gitTimeLimitSeconds, left) });
                 if (result.timedOut || (result.status != 0 && result.status != 1))
                     return std::nullopt;
+                if (readFiles) {
+                    Paths files = *readFiles;
+                    for (const auto& entry : parsedEntries(result.output)) {
+                        if (auto origin = originFile(entry, folder))
+                            files.push_back(std::move(*origin));
+                    }
+                    GitConfigReadCache::keep(key, result.output, std::move(files), readStart);
+                }
                 return std::move(result.output);
             } catch (const std::exception&) {
                 return std::nullopt;
@@ -190,7 +242,8 @@ namespace {
                 return;
             auto listed = git(context.base,
                 { "config", "-z", "--show-origin", "--no-includes", "--file", file->string(), "--get-regexp",
-                    WhatGitRuns::keyPattern() });
+                    WhatGitRuns::keyPattern() },
+                Paths { *file });
             if (!listed) {
                 logUnread(*file);
                 return;
