@@ -103,8 +103,8 @@ namespace {
         std::size_t m_at = 0;
     };
 
-    // `path` and, where it is a folder, every entry beneath it, one name at a time from the folder
-    // itself, so that no link on the way is followed.
+    // `path` and, where it is a folder, every entry beneath it; an entry that is a link is noted as one
+    // and not followed, so that a link a command made cannot have a folder elsewhere noted.
     void noteWhole(std::map<fs::path, NotedFile>& files, const fs::path& path)
     {
         struct stat status { };
