@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -10,14 +11,10 @@
 #include <deque>
 #include <dirent.h>
 #include <exception>
-#include <fcntl.h>
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vellumar::GitRepositorySearch {
 
@@ -53,40 +50,6 @@ namespace {
                 return true;
         }
         return false;
-    }
-
-    enum class Link { follow, refuse };
-
-    // One folder's entries, each with its type as the listing gives it (a lookup only where the file
-    // system gives none), following no link among them. Empty when the folder cannot be read.
-    std::vector<std::pair<std::string, unsigned char>> listing(const fs::path& folder, Link link)
-    {
-        std::vector<std::pair<std::string, unsigned char>> entries;
-        int descriptor = ::open(
-            folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0));
-        if (descriptor < 0)
-            return entries;
-        std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(descriptor), ::closedir);
-        if (!stream) {
-            ::close(descriptor);
-            return entries;
-        }
-        while (const dirent* entry = ::readdir(stream.get())) {
-            std::string_view name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            unsigned char type = entry->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat status { };
-                if (::fstatat(descriptor, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
-                    type = S_ISDIR(status.st_mode) ? DT_DIR
-                        : S_ISREG(status.st_mode)  ? DT_REG
-                        : S_ISLNK(status.st_mode)  ? DT_LNK
-                                                   : DT_UNKNOWN;
-            }
-            entries.emplace_back(name, type);
-        }
-        return entries;
     }
 
     class Search {
@@ -191,8 +154,9 @@ namespace {
                 std::size_t bareEntries = 0;
                 // A place may be a link; below it, a folder swapped for one since it was listed is
                 // not entered.
+                using GitFolderListing::Link;
                 for (const auto& [name, type] :
-                    listing(folder, folder == place ? Link::follow : Link::refuse)) {
+                    GitFolderListing::entries(folder, folder == place ? Link::follow : Link::refuse)) {
                     bool isBareEntry
                         = std::find(m_bareEntries.begin(), m_bareEntries.end(), name) != m_bareEntries.end();
                     bareEntries += isBareEntry;
