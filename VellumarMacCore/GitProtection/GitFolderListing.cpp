@@ -95,7 +95,7 @@ namespace {
 
 }
 
-std::vector<Entry> entries(const fs::path& folder, Link link)
+std::vector<Entry> entries(const fs::path& folder, Link link, std::chrono::system_clock::duration settling)
 {
     struct stat status { };
     int looked = link == Link::follow ? ::stat(folder.c_str(), &status) : ::lstat(folder.c_str(), &status);
@@ -118,7 +118,7 @@ std::vector<Entry> entries(const fs::path& folder, Link link)
     bool same = ::fstat(descriptor, &opened) == 0 && opened.st_dev == status.st_dev
         && opened.st_ino == status.st_ino;
     std::vector<Entry> found = read(descriptor);
-    const auto settled = readStart - std::chrono::seconds(1);
+    const auto settled = readStart - settling;
     if (same && timeOf(stamp.modified) < settled && timeOf(stamp.changed) < settled) {
         std::lock_guard lock(shared.lock);
         if (shared.folders.size() >= maxFolders)
