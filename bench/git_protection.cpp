@@ -1,17 +1,23 @@
 // What the Git protection costs as the repositories in a writable grant grow. A bot granted a folder of
 // 0, 30, 300 or 1,000 repositories (a commit each; every tenth with a submodule and a linked worktree
 // beside it) runs one sandboxed command through the real Claude Code CLI against the scripted model; each
-// size's time is set against the empty grant's. Then the run's own search of the same trees,
-// `ClaudeInvocation::gitProtection`, against `find <grant> -name .git` over them.
+// size's time is set against the empty grant's. Beside them a developer's folder, "dev300": 300
+// repositories, 30% with husky 9 (core.hooksPath = .husky/_), 10% each with an include.path, a
+// pre-commit framework hook, a submodule or a linked worktree, and 50 holding a node_modules of many
+// files. Then the run's own search of the same trees, `ClaudeInvocation::gitProtection`, against
+// `find <grant> -name .git` over them.
+//
+// A job's start is the gap between the job's submission and the model's first request: the run's search,
+// its guard's noting and watches, and the CLI's own start, the same in every grant.
 //
 // A command's time is the gap between the scripted model's reading the request it answers with the tool
 // call and its reading the request that carries the command's result: Claude Code's handling of the call,
 // the sandbox's start, where each mount costs, and the command. The CLI's own start, the run's search and
 // the model's turns stay out of it; the job's whole time is printed beside it for them.
 //
-// Usage: bench_git_protection [SIZES [ROUNDS]]   (defaults "30,300,1000" and 3; the empty grant always
-// runs, and the sizes of each round run one after another, so that a change of the machine's load
-// weighs on all of them)
+// Usage: bench_git_protection [SIZES [ROUNDS]]   (defaults "30,300,1000" and 3; the empty grant and the
+// developer's folder always run, and the grants of each round run one after another, so that a change
+// of the machine's load weighs on all of them)
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -39,7 +45,12 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // Printed beside the figures, not checked: a benchmark that fails on a busy machine says nothing.
-const std::map<int, double> kTargetRatios = { { 30, 1.2 }, { 300, 1.2 }, { 1000, 1.5 } };
+const std::map<std::string, double> kCommandTargets
+    = { { "30", 1.2 }, { "300", 1.2 }, { "1000", 1.5 }, { "dev300", 1.1 } };
+const std::map<std::string, double> kStartTargets = { { "1000", 1.3 } };
+constexpr const char* kDeveloperWorld = "dev300";
+// Files in each node_modules of the developer's folder.
+constexpr int kNodeModulesFiles = 2000;
 constexpr int kSearchRepeats = 5;
 // Whether the command ran in the sandbox, where "/usr" cannot be written even by root; only its output,
 // never its text, holds the marker.
@@ -73,12 +84,20 @@ struct Templates {
     fs::path plain;
     fs::path withSubmodule;
     fs::path linked;
+    fs::path husky;
+    fs::path included;
+    fs::path preCommit;
+    fs::path nodeModules;
     static constexpr const char* linkedName = "linked";
 
     explicit Templates(const fs::path& folder)
         : plain(folder / "plain")
         , withSubmodule(folder / "with-submodule")
         , linked(folder / linkedName)
+        , husky(folder / "husky")
+        , included(folder / "included")
+        , preCommit(folder / "pre-commit")
+        , nodeModules(folder / "node_modules")
     {
         makeRepository(folder / "library");
         makeRepository(plain);
@@ -87,6 +106,8 @@ struct Templates {
             "git submodule add");
         git(withSubmodule, { "commit", "-qm", "library" }, "git commit");
         git(withSubmodule, { "worktree", "add", "-q", linked.string() }, "git worktree add");
+        makeHusky();
+        makeOthers();
     }
 
     // `count` repositories in `grant`, copied; a copied linked worktree and its repository name each other
@@ -96,18 +117,86 @@ struct Templates {
         fs::create_directories(grant);
         for (int index = 0; index < count; ++index) {
             fs::path repository = grant / ("repository-" + std::to_string(index));
-            if (index % 10 != 9) {
+            if (index % 10 != 9)
                 run({ "cp", "-a", plain.string(), repository.string() }, "cp -a");
+            else
+                copyWithLinkedWorktree(repository, index == 9);
+        }
+    }
+
+    // The developer's folder of 300 repositories, each tenth of them in turn: three husky 9, then an
+    // include, a pre-commit framework hook, a submodule, a linked worktree, and three plain ones; the
+    // first 50 hold a node_modules.
+    void fillDeveloperFolder(const fs::path& grant) const
+    {
+        fs::create_directories(grant);
+        for (int index = 0; index < 300; ++index) {
+            fs::path repository = grant / ("repository-" + std::to_string(index));
+            int kind = index % 10;
+            if (kind == 6) {
+                copyWithLinkedWorktree(repository, index == 6);
                 continue;
             }
-            fs::path worktree = grant / ("repository-" + std::to_string(index) + "-linked");
-            run({ "cp", "-a", withSubmodule.string(), repository.string() }, "cp -a");
-            run({ "cp", "-a", linked.string(), worktree.string() }, "cp -a");
-            fs::path record = repository / ".git/worktrees" / linkedName;
-            std::ofstream(record / "gitdir") << (worktree / ".git").string() << "\n";
-            std::ofstream(worktree / ".git") << "gitdir: " << record.string() << "\n";
-            if (index == 9)
-                git(worktree, { "status", "--short" }, "git status in a copied linked worktree");
+            const fs::path& from = kind < 3 ? husky
+                : kind == 3                 ? included
+                : kind == 4                 ? preCommit
+                : kind == 5                 ? withSubmodule
+                                            : plain;
+            run({ "cp", "-a", from.string(), repository.string() }, "cp -a");
+            if (index < 50)
+                run({ "cp", "-a", nodeModules.string(), (repository / "node_modules").string() }, "cp -a");
+        }
+    }
+
+private:
+    void copyWithLinkedWorktree(const fs::path& repository, bool check) const
+    {
+        fs::path worktree = repository.string() + "-linked";
+        run({ "cp", "-a", withSubmodule.string(), repository.string() }, "cp -a");
+        run({ "cp", "-a", linked.string(), worktree.string() }, "cp -a");
+        fs::path record = repository / ".git/worktrees" / linkedName;
+        std::ofstream(record / "gitdir") << (worktree / ".git").string() << "\n";
+        std::ofstream(worktree / ".git") << "gitdir: " << record.string() << "\n";
+        if (check)
+            git(worktree, { "status", "--short" }, "git status in a copied linked worktree");
+    }
+
+    static void script(const fs::path& file, const std::string& text)
+    {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << "#!/bin/sh\n" << text;
+        fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    }
+
+    // As "npx husky init" leaves it with husky 9.
+    void makeHusky() const
+    {
+        makeRepository(husky);
+        git(husky, { "config", "core.hooksPath", ".husky/_" }, "git config core.hooksPath");
+        std::ofstream(husky / ".husky/_/.gitignore") << "*\n";
+        script(husky / ".husky/_/h",
+            "n=$(basename \"$0\")\ns=$(dirname \"$(dirname \"$0\")\")/$n\n[ ! -f \"$s\" ] && exit 0\n"
+            "export PATH=\"node_modules/.bin:$PATH\"\nsh -e \"$s\" \"$@\"\n");
+        for (const char* hook : { "pre-commit", "commit-msg", "pre-push", "post-merge", "post-checkout" })
+            script(husky / ".husky/_" / hook, ". \"$(dirname \"$0\")/h\"\n");
+        script(husky / ".husky/pre-commit", "npx lint-staged\n");
+    }
+
+    void makeOthers() const
+    {
+        makeRepository(included);
+        std::ofstream(included / ".gitconfig-shared") << "[alias]\n\tst = status\n";
+        git(included, { "config", "include.path", "../.gitconfig-shared" }, "git config include.path");
+        makeRepository(preCommit);
+        std::ofstream(preCommit / ".pre-commit-config.yaml") << "repos: []\n";
+        script(preCommit / ".git/hooks/pre-commit",
+            "INSTALL_PYTHON=/usr/bin/python3\nexec \"$INSTALL_PYTHON\" -mpre_commit hook-impl "
+            "--config=.pre-commit-config.yaml --hook-type=pre-commit -- \"$@\"\n");
+        for (int package = 0; package < kNodeModulesFiles / 10; ++package) {
+            fs::path folder = nodeModules / ("package-" + std::to_string(package)) / "lib";
+            fs::create_directories(folder);
+            for (int file = 0; file < 10; ++file)
+                std::ofstream(folder / ("file-" + std::to_string(file) + ".js")) << "module.exports = 1;\n";
         }
     }
 };
@@ -157,8 +246,24 @@ double commandSeconds(const std::string& log)
     return *answered - *called;
 }
 
+// When the model read the first request of the part of its log that one job wrote, in seconds of the
+// monotonic clock.
+double firstRequestAt(const std::string& log)
+{
+    auto request = JSON::decode(log.substr(0, log.find('\n')));
+    const JSON* time = request ? request->subscript("at") : nullptr;
+    auto at = time ? time->numberValue() : std::nullopt;
+    require(at.has_value(), "the job's first request holds its time");
+    return *at;
+}
+
+double monotonicSeconds(Clock::time_point time)
+{
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
 struct Timings {
-    std::vector<double> command, job, protection, find;
+    std::vector<double> command, start, job, protection, find;
 };
 
 // Commands on, and `grant` writable.
@@ -194,18 +299,24 @@ std::set<int> sizesFrom(const std::string& text)
     return sizes;
 }
 
-void printCommands(const std::map<int, Timings>& timings, int rounds)
+using Grants = std::vector<std::pair<std::string, fs::path>>;
+using TimingsByGrant = std::map<std::string, Timings>;
+
+// Each figure of `part` against the empty grant's, with its target where one is set.
+void printRatios(const char* title, const Grants& grants, const TimingsByGrant& timings,
+    std::vector<double> Timings::*part, const std::map<std::string, double>& targets)
 {
-    std::printf("\none sandboxed command with a grant of N repositories, median of %d\n", rounds);
-    std::printf("%12s %10s %8s %8s %10s\n", "repositories", "command", "x empty", "target", "whole job");
-    double empty = median(timings.at(0).command);
-    for (const auto& [size, timing] : timings) {
-        double command = median(timing.command);
+    std::printf("\n%s\n", title);
+    std::printf("%12s %10s %8s %8s %10s\n", "grant", "time", "x empty", "target", "whole job");
+    double empty = median(timings.at("0").*part);
+    for (const auto& [name, grant] : grants) {
+        const Timings& timing = timings.at(name);
+        double value = median(timing.*part);
         char wanted[16] = "";
-        if (auto target = kTargetRatios.find(size); target != kTargetRatios.end())
+        if (auto target = targets.find(name); target != targets.end())
             std::snprintf(wanted, sizeof wanted, "<= %.1fx", target->second);
-        std::printf(
-            "%12d %8.3f s %7.2fx %8s %8.2f s\n", size, command, command / empty, wanted, median(timing.job));
+        std::printf("%12s %8.3f s %7.2fx %8s %8.2f s\n", name.c_str(), value, value / empty, wanted,
+            median(timing.job));
     }
 }
 
@@ -220,30 +331,29 @@ void printLogLines(const std::vector<std::string>& lines)
     }
 }
 
-void printSearches(const std::map<int, Timings>& timings)
+void printSearches(const Grants& grants, const TimingsByGrant& timings)
 {
     std::printf("\nthe run's own search of the grant against `find <grant> -name .git`, median of %d\n",
         kSearchRepeats);
-    std::printf("%12s %14s %10s %8s\n", "repositories", "gitProtection", "find", "ratio");
-    for (const auto& [size, timing] : timings) {
+    std::printf("%12s %14s %10s %8s\n", "grant", "gitProtection", "find", "ratio");
+    for (const auto& [name, grant] : grants) {
+        const Timings& timing = timings.at(name);
         double protection = median(timing.protection);
         double find = median(timing.find);
-        std::printf(
-            "%12d %12.1f ms %7.1f ms %7.2fx\n", size, protection * 1000, find * 1000, protection / find);
+        std::printf("%12s %12.1f ms %7.1f ms %7.2fx\n", name.c_str(), protection * 1000, find * 1000,
+            protection / find);
     }
 }
 
-using Grants = std::map<int, fs::path>;
-
 // Each round runs one job per size, in increasing order, with the real CLI against the scripted model.
-void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds,
-    std::map<int, Timings>& timings, const test::CapturedLog& log)
+void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds, TimingsByGrant& timings,
+    const test::CapturedLog& log)
 {
     world.openGates();
     world.startReal(test::commandSteps({ kCommand }));
     int jobs = 0;
     for (int round = 0; round < rounds; ++round) {
-        for (const auto& [size, grant] : grants) {
+        for (const auto& [name, grant] : grants) {
             std::size_t logged = world.model->requestLog().size();
             auto job = commandJob(grant, ++jobs);
             auto jobStart = Clock::now();
@@ -251,27 +361,30 @@ void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds,
             if (!replied)
                 printLogLines(log.lines());
             require(replied, "the job's reply");
-            timings[size].job.push_back(secondsSince(jobStart));
-            timings[size].command.push_back(commandSeconds(world.model->requestLog().substr(logged)));
-            std::fprintf(stderr, "round %d, %d repositories: command %.3f s\n", round + 1, size,
-                timings[size].command.back());
+            Timings& timing = timings[name];
+            timing.job.push_back(secondsSince(jobStart));
+            std::string jobLog = world.model->requestLog().substr(logged);
+            timing.command.push_back(commandSeconds(jobLog));
+            timing.start.push_back(firstRequestAt(jobLog) - monotonicSeconds(jobStart));
+            std::fprintf(stderr, "round %d, %s: start %.3f s, command %.3f s\n", round + 1, name.c_str(),
+                timing.start.back(), timing.command.back());
         }
     }
 }
 
 // The search as a run of the first job's conversation makes it, beside `find` over the same grant.
-void measureSearches(test::RunnerWorld& world, const Grants& grants, std::map<int, Timings>& timings)
+void measureSearches(test::RunnerWorld& world, const Grants& grants, TimingsByGrant& timings)
 {
     for (int repeat = 0; repeat < kSearchRepeats; ++repeat) {
-        for (const auto& [size, grant] : grants) {
+        for (const auto& [name, grant] : grants) {
             auto permissions = world.data->resolver.resolve(commandPermissions(grant), world.options.path());
             auto start = Clock::now();
             ClaudeInvocation::gitProtection(
                 world.workFolder("ios-bench-1"), permissions, world.data->resolver);
-            timings[size].protection.push_back(secondsSince(start));
+            timings[name].protection.push_back(secondsSince(start));
             start = Clock::now();
             run({ "find", grant.string(), "-name", ".git" }, "find");
-            timings[size].find.push_back(secondsSince(start));
+            timings[name].find.push_back(secondsSince(start));
         }
     }
 }
@@ -298,17 +411,24 @@ int main(int argc, char** argv)
     Templates templates(root / "templates");
     Grants grants;
     for (int size : sizes) {
-        grants[size] = root / "home" / ("projects-" + std::to_string(size));
-        templates.fill(grants[size], size);
+        grants.emplace_back(std::to_string(size), root / "home" / ("projects-" + std::to_string(size)));
+        templates.fill(grants.back().second, size);
     }
+    grants.emplace_back(kDeveloperWorld, root / "home" / kDeveloperWorld);
+    templates.fillDeveloperFolder(grants.back().second);
     std::printf("trees made in %.1f s\n", secondsSince(start));
     std::fflush(stdout);
 
-    std::map<int, Timings> timings;
+    TimingsByGrant timings;
     measureCommands(world, grants, rounds, timings, log);
     measureSearches(world, grants, timings);
-    printCommands(timings, rounds);
-    printSearches(timings);
+    char title[128];
+    std::snprintf(title, sizeof title, "one sandboxed command with a grant, median of %d", rounds);
+    printRatios(title, grants, timings, &Timings::command, kCommandTargets);
+    std::snprintf(title, sizeof title,
+        "a job's start, from its submission to the model's first request, median of %d", rounds);
+    printRatios(title, grants, timings, &Timings::start, kStartTargets);
+    printSearches(grants, timings);
     printLogLines(log.lines());
     std::fflush(stdout);
     // On a disk that discards each freed block this can take minutes.

@@ -3,7 +3,7 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
-#include "VellumarMacCore/GitProtection/GitFolderRecord.h"
+#include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
 #include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -13,10 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <deque>
-#include <dirent.h>
-#include <map>
-#include <memory>
 #include <exception>
 #include <fcntl.h>
 #include <optional>
@@ -89,7 +85,8 @@ namespace {
             // Git reports the repository's own files relative to where it runs: the work tree's top.
             Context context { workTree.value_or(folder), workTree, {} };
             auto listed
-                = git(folder, { "config", "-z", "--show-origin", "--get-regexp", WhatGitRuns::keyPattern() });
+                = git(folder, { "config", "-z", "--show-origin", "--get-regexp", WhatGitRuns::keyPattern() },
+                    filesReadAt(folder));
             if (!listed) {
                 logUnread(folder);
                 return;
@@ -109,14 +106,56 @@ namespace {
             std::set<fs::path> read; // configuration files already listed
         };
 
-        // Git's standard output when it ended with 0, or 1 for "nothing matched"; absent otherwise.
-        std::optional<std::string> git(const fs::path& folder, std::vector<std::string> arguments)
+        // The files `git config` in `folder` reads besides those it names as origins: the system and
+        // global files, and the repository's own where `folder` is its work tree or its Git folder (how
+        // Git finds them). Absent where Git would look further up for a repository.
+        std::optional<Paths> filesReadAt(const fs::path& folder) const
         {
+            fs::path gitFolder = folder / ".git";
+            std::error_code error;
+            auto type = fs::symlink_status(gitFolder, error).type();
+            if (type == fs::file_type::regular) {
+                std::string line = firstLine(gitFolder);
+                if (!line.starts_with("gitdir: "))
+                    return std::nullopt;
+                gitFolder = folder / line.substr(std::string_view("gitdir: ").size());
+            } else if (type == fs::file_type::not_found) {
+                if (!isGitFolder(folder))
+                    return std::nullopt;
+                gitFolder = folder;
+            }
+            auto xdg = m_environment.find("XDG_CONFIG_HOME");
+            Paths files = { "/etc/gitconfig", m_options.home / ".gitconfig",
+                (xdg != m_environment.end() ? fs::path(xdg->second) : m_options.home / ".config")
+                    / "git/config",
+                folder / ".git" };
+            for (const char* name : { "config", "config.worktree", "commondir", "HEAD" })
+                files.push_back(gitFolder / name);
+            if (std::string common = firstLine(gitFolder / "commondir"); !common.empty())
+                files.push_back(gitFolder / common / "config");
+            return files;
+        }
+
+        // Git's standard output when it ended with 0, or 1 for "nothing matched"; absent otherwise. With
+        // `readFiles`, what an earlier run printed while none of them, nor any file the output names
+        // as an origin, has changed (`GitConfigReadCache`).
+        std::optional<std::string> git(const fs::path& folder, std::vector<std::string> arguments,
+            const std::optional<Paths>& readFiles = {})
+        {
+            std::string key;
+            if (readFiles) {
+                key = m_git.native() + '\0' + m_options.home.native() + '\0' + folder.native();
+                for (const auto& argument : arguments)
+                    key += '\0' + argument;
+                if (auto kept = GitConfigReadCache::cached(key))
+                    return kept;
+            }
             double left
                 = std::chrono::duration<double>(m_deadline - std::chrono::steady_clock::now()).count();
             if (left <= 0)
                 return std::nullopt;
             arguments.insert(arguments.begin(), { "-C", folder.string() });
+            const auto readStart = std::chrono::system_clock::now();
             try {
                 CommandResult result = m_options.run(m_git, arguments,
                     { .environment = m_environment,
@@ -124,6 +163,14 @@ namespace {
                         .timeLimitSeconds = std::min(gitTimeLimitSeconds, left) });
                 if (result.timedOut || (result.status != 0 && result.status != 1))
                     return std::nullopt;
+                if (readFiles) {
+                    Paths files = *readFiles;
+                    for (const auto& entry : parsedEntries(result.output)) {
+                        if (auto origin = originFile(entry, folder))
+                            files.push_back(std::move(*origin));
+                    }
+                    GitConfigReadCache::keep(key, result.output, std::move(files), readStart);
+                }
                 return std::move(result.output);
             } catch (const std::exception&) {
                 return std::nullopt;
@@ -195,7 +242,8 @@ namespace {
                 return;
             auto listed = git(context.base,
                 { "config", "-z", "--show-origin", "--no-includes", "--file", file->string(), "--get-regexp",
-                    WhatGitRuns::keyPattern() });
+                    WhatGitRuns::keyPattern() },
+                Paths { *file });
             if (!listed) {
                 logUnread(*file);
                 return;
@@ -229,260 +277,6 @@ namespace {
         return bytes;
     }
 
-    // Whether the Git folder's own configuration says "bare = true" in its "[core]" section, as
-    // "git init --bare" and "git clone --bare" write it. A submodule's or a separate Git folder says
-    // false: its work tree's ".git" file leads to it.
-    bool declaresBare(const fs::path& gitFolder)
-    {
-        std::string configuration = detail::asciiLowercased(fileStart(gitFolder / "config", 64 * 1024));
-        std::string section;
-        for (std::size_t start = 0, end; start < configuration.size(); start = end + 1) {
-            end = std::min(configuration.find('\n', start), configuration.size());
-            std::string_view line(configuration.data() + start, end - start);
-            auto trimmed = [](std::string_view text) {
-                std::size_t first = text.find_first_not_of(" \t\r");
-                std::size_t last = text.find_last_not_of(" \t\r");
-                return first == std::string_view::npos ? std::string_view()
-                                                       : text.substr(first, last - first + 1);
-            };
-            line = trimmed(line);
-            if (line.starts_with('[')) {
-                section = line.substr(1, line.find_first_of(" ]") - 1);
-                continue;
-            }
-            std::size_t equals = line.find('=');
-            if (section == "core" && equals != std::string_view::npos
-                && trimmed(line.substr(0, equals)) == "bare")
-                return trimmed(line.substr(equals + 1)) == "true";
-        }
-        return false;
-    }
-
-    // The Git folder that the ".git" file names in its first line ("gitdir: <path>", relative to the
-    // file's own folder), as Git reads it; absent when it names none.
-    std::optional<fs::path> namedGitFolder(const fs::path& gitFile)
-    {
-        constexpr std::string_view prefix = "gitdir: ";
-        std::string line = firstLine(gitFile);
-        if (!line.starts_with(prefix) || line.size() == prefix.size())
-            return std::nullopt;
-        fs::path target = line.substr(prefix.size());
-        target = standardizedPath(target.is_absolute() ? target : gitFile.parent_path() / target);
-        if (!isGitFolder(target))
-            return std::nullopt;
-        return target;
-    }
-
-    // Whether a folder above `gitFolder` is a Git folder: a linked worktree's or a submodule's, which
-    // its repository's own protection covers.
-    bool liesInGitFolder(const fs::path& gitFolder)
-    {
-        for (fs::path folder = gitFolder.parent_path(); folder != folder.parent_path();
-             folder = folder.parent_path()) {
-            if (isGitFolder(folder))
-                return true;
-        }
-        return false;
-    }
-
-    enum class Link { follow, refuse };
-
-    // One folder's entries, each with its type as the listing gives it (a lookup only where the file
-    // system gives none), following no link among them. Empty when the folder cannot be read.
-    std::vector<std::pair<std::string, unsigned char>> listing(const fs::path& folder, Link link)
-    {
-        std::vector<std::pair<std::string, unsigned char>> entries;
-        int descriptor = ::open(
-            folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0));
-        if (descriptor < 0)
-            return entries;
-        std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(descriptor), ::closedir);
-        if (!stream) {
-            ::close(descriptor);
-            return entries;
-        }
-        while (const dirent* entry = ::readdir(stream.get())) {
-            std::string_view name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            unsigned char type = entry->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat status { };
-                if (::fstatat(descriptor, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
-                    type = S_ISDIR(status.st_mode) ? DT_DIR
-                        : S_ISREG(status.st_mode)  ? DT_REG
-                        : S_ISLNK(status.st_mode)  ? DT_LNK
-                                                   : DT_UNKNOWN;
-            }
-            entries.emplace_back(name, type);
-        }
-        return entries;
-    }
-
-    class Search {
-    public:
-        Search(const Paths& places, const fs::path& dataFolder)
-            : m_places(places)
-            , m_dataFolder(dataFolder)
-        {
-        }
-
-        GitEntries run()
-        {
-            for (std::size_t index = 0; index < m_places.size(); ++index) {
-                // What the bounds leave, shared among the places still to search.
-                std::size_t placesLeft = m_places.size() - index;
-                m_folderShare = (maxGitFolders - m_found.repositories.size()) / placesLeft;
-                m_fileShare = (maxGitFiles - m_found.gitFiles.size()) / placesLeft;
-                m_placeRepositories.clear();
-                m_placeGitFiles = 0;
-                const fs::path& place = m_places[index];
-                for (auto& repository : GitFolderRecord::recorded(m_dataFolder, place))
-                    addRecorded(std::move(repository));
-                walk(place);
-                GitFolderRecord::record(m_dataFolder, place, m_placeRepositories);
-            }
-            std::sort(m_found.gitFiles.begin(), m_found.gitFiles.end());
-            return std::move(m_found);
-        }
-
-    private:
-        void addRecorded(GitConfigPaths::Repository repository)
-        {
-            if (!isGitFolder(repository.gitFolder))
-                return;
-            if (repository.workTree) {
-                std::error_code error;
-                fs::path dotGit = *repository.workTree / ".git";
-                auto type = fs::symlink_status(dotGit, error).type();
-                if (type == fs::file_type::regular && namedGitFolder(dotGit))
-                    addGitFile(dotGit);
-                else if (type == fs::file_type::not_found)
-                    repository.workTree.reset();
-            }
-            addRepository(std::move(repository));
-        }
-
-        // False when the place's share is spent.
-        bool addRepository(GitConfigPaths::Repository repository)
-        {
-            auto [at, added]
-                = m_indexByGitFolder.try_emplace(repository.gitFolder, m_found.repositories.size());
-            if (!added) {
-                auto& known = m_found.repositories[at->second];
-                if (!known.workTree)
-                    known.workTree = std::move(repository.workTree);
-                return true;
-            }
-            if (m_placeRepositories.size() >= m_folderShare) {
-                m_indexByGitFolder.erase(at);
-                return false;
-            }
-            m_placeRepositories.push_back(repository);
-            m_found.repositories.push_back(std::move(repository));
-            return true;
-        }
-
-        bool addGitFile(const fs::path& gitFile)
-        {
-            if (!m_gitFiles.insert(gitFile).second)
-                return true;
-            if (m_placeGitFiles >= m_fileShare)
-                return false;
-            ++m_placeGitFiles;
-            m_found.gitFiles.push_back(gitFile);
-            return true;
-        }
-
-        // A ".git" entry of `folder`; false when a share is spent.
-        bool addDotGit(const fs::path& folder, unsigned char type)
-        {
-            fs::path dotGit = folder / ".git";
-            if (type == DT_DIR || type == DT_LNK)
-                return !isGitFolder(dotGit) || addRepository({ dotGit, folder });
-            if (type != DT_REG)
-                return true;
-            auto target = namedGitFolder(dotGit);
-            if (!target)
-                return true;
-            if (!addGitFile(dotGit))
-                return false;
-            auto resolved = resolvingSymlinks(*target);
-            auto place = resolvingSymlinks(m_place);
-            if (!resolved || !place || !isPathCoveredBy(*resolved, *place) || liesInGitFolder(*target))
-                return true;
-            return addRepository({ *target, folder });
-        }
-
-        void walk(const fs::path& place)
-        {
-            m_place = place;
-            std::deque<fs::path> folders { place };
-            std::size_t walked = 0;
-            bool stopped = false;
-            // Breadth first, so that when the walk stops early what it missed lies deepest.
-            while (!folders.empty() && !stopped) {
-                fs::path folder = std::move(folders.front());
-                folders.pop_front();
-                Paths subfolders;
-                Paths bareFolders;
-                std::size_t bareEntries = 0;
-                // A place may be a link; below it, a folder swapped for one since it was listed is
-                // not entered.
-                for (const auto& [name, type] :
-                    listing(folder, folder == place ? Link::follow : Link::refuse)) {
-                    bool isBareEntry
-                        = std::find(m_bareEntries.begin(), m_bareEntries.end(), name) != m_bareEntries.end();
-                    bareEntries += isBareEntry;
-                    if (name == ".git")
-                        stopped = !addDotGit(folder, type);
-                    // What a bare repository keeps there is no repository; elsewhere such a name is a
-                    // folder like any other.
-                    else if (type == DT_DIR && !isBareEntry)
-                        subfolders.push_back(folder / name);
-                    else if (type == DT_DIR)
-                        bareFolders.push_back(folder / name);
-                    if (stopped)
-                        break;
-                }
-                // gitrepository-layout(5): a folder holding HEAD, "objects/" and "refs/" is a Git folder;
-                // a bare repository's when its configuration says so and it lies in no other one (a bare
-                // one's submodule).
-                bool isGitFolderItself = bareEntries == m_bareEntries.size() && isGitFolder(folder);
-                if (isGitFolderItself && !stopped && declaresBare(folder) && !liesInGitFolder(folder))
-                    stopped = !addRepository({ folder, std::nullopt });
-                if (!isGitFolderItself)
-                    subfolders.insert(subfolders.end(), bareFolders.begin(), bareFolders.end());
-                for (auto& subfolder : subfolders) {
-                    if (stopped || ++walked > maxWalkedNames) {
-                        stopped = true;
-                        break;
-                    }
-                    folders.push_back(std::move(subfolder));
-                }
-            }
-            if (stopped)
-                platform::logError("Looking for Git repositories and \".git\" files in " + place.string()
-                    + " stopped after " + std::to_string(walked) + " folders, "
-                    + std::to_string(m_placeRepositories.size()) + " repositories and "
-                    + std::to_string(m_placeGitFiles)
-                    + " files; those further down stay writable to commands.");
-        }
-
-        const std::vector<std::string_view> m_bareEntries
-            = WhatGitRuns::namesOf(WhatGitRuns::Kind::bareRepositoryEntry);
-        const Paths& m_places;
-        const fs::path& m_dataFolder;
-        fs::path m_place;
-        std::size_t m_folderShare = 0;
-        std::size_t m_fileShare = 0;
-        std::vector<GitConfigPaths::Repository> m_placeRepositories;
-        std::size_t m_placeGitFiles = 0;
-        std::map<fs::path, std::size_t> m_indexByGitFolder;
-        std::set<fs::path> m_gitFiles;
-        GitEntries m_found;
-    };
-
 }
 
 std::string firstLine(const fs::path& file)
@@ -501,6 +295,32 @@ bool isGitFolder(const fs::path& folder)
     return fs::is_directory(folder, error) && fs::exists(fs::symlink_status(folder / "HEAD", error));
 }
 
+bool declaresBare(const fs::path& gitFolder)
+{
+    std::string configuration = detail::asciiLowercased(fileStart(gitFolder / "config", 64 * 1024));
+    std::string section;
+    for (std::size_t start = 0, end; start < configuration.size(); start = end + 1) {
+        end = std::min(configuration.find('\n', start), configuration.size());
+        std::string_view line(configuration.data() + start, end - start);
+        auto trimmed = [](std::string_view text) {
+            std::size_t first = text.find_first_not_of(" \t\r");
+            std::size_t last = text.find_last_not_of(" \t\r");
+            return first == std::string_view::npos ? std::string_view()
+                                                   : text.substr(first, last - first + 1);
+        };
+        line = trimmed(line);
+        if (line.starts_with('[')) {
+            section = line.substr(1, line.find_first_of(" ]") - 1);
+            continue;
+        }
+        std::size_t equals = line.find('=');
+        if (section == "core" && equals != std::string_view::npos
+            && trimmed(line.substr(0, equals)) == "bare")
+            return trimmed(line.substr(equals + 1)) == "true";
+    }
+    return false;
+}
+
 std::optional<fs::path> gitExecutable(const std::string& searchPath)
 {
     for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
@@ -512,17 +332,7 @@ std::optional<fs::path> gitExecutable(const std::string& searchPath)
     return std::nullopt;
 }
 
-GitEntries gitEntries(const Paths& places, const fs::path& dataFolder)
-{
-    try {
-        return Search(places, dataFolder).run();
-    } catch (const std::exception&) {
-        // Out of memory: the run goes on with what the other lists deny.
-        return {};
-    }
-}
-
-Paths configuredPaths(const Paths& repositories, const Options& options)
+std::vector<Paths> configuredPaths(const Paths& repositories, const Options& options)
 {
     try {
         auto git = gitExecutable(options.searchPath);
@@ -560,11 +370,7 @@ Paths configuredPaths(const Paths& repositories, const Options& options)
         read();
         for (auto& reader : readers)
             reader.join();
-        Paths paths;
-        for (auto& repositoryPaths : found)
-            paths.insert(paths.end(), std::make_move_iterator(repositoryPaths.begin()),
-                std::make_move_iterator(repositoryPaths.end()));
-        return paths;
+        return found;
     } catch (const std::exception&) {
         // Out of memory: the run goes on with what the other lists deny.
         return {};

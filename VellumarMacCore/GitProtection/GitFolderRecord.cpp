@@ -14,10 +14,10 @@ namespace vellumar::GitFolderRecord {
 namespace {
 
     namespace fs = std::filesystem;
-    using GitConfigPaths::Repository;
+    using GitRepositorySearch::Repository;
 
-    // Far beyond what every repository a place may hold takes.
-    constexpr std::size_t kRecordBytesLimit = 4 * 1024 * 1024;
+    // Far beyond what every repository a place may hold, and the folders a search leaves, take.
+    constexpr std::size_t kRecordBytesLimit = 64 * 1024 * 1024;
 
     // One file per place, named by a hash of its path (FNV-1a), which the file repeats first so that two
     // places sharing a hash never read each other's record.
@@ -31,25 +31,35 @@ namespace {
         return dataFolder / folderName / name;
     }
 
-    // The place, then each repository's Git folder and work tree (empty for a bare one), each ended by a
-    // NUL, which no path holds.
-    std::string encoded(const fs::path& place, const std::vector<Repository>& repositories)
+    // The place, then each repository's Git folder and work tree (empty for a bare one), then an empty
+    // field and each folder left unwalked, every field ended by a NUL, which no path holds. A Git folder
+    // is never empty, so the empty field ends the repositories.
+    std::string encoded(const fs::path& place, const Record& record)
     {
         std::string bytes = place.native() + '\0';
-        for (const auto& repository : repositories) {
+        for (const auto& repository : record.repositories) {
             bytes.append(repository.gitFolder.native()).push_back('\0');
             bytes.append(repository.workTree.value_or(fs::path()).native()).push_back('\0');
         }
+        bytes.push_back('\0');
+        for (const auto& folder : record.unwalked)
+            bytes.append(folder.native()).push_back('\0');
         return bytes;
+    }
+
+    bool isOwnPath(std::string_view field, const fs::path& place)
+    {
+        fs::path path(field);
+        return path.is_absolute() && field.size() < PATH_MAX && (path == place || isPathInside(path, place));
     }
 
 }
 
-std::vector<Repository> recorded(const fs::path& dataFolder, const fs::path& place)
+Record recorded(const fs::path& dataFolder, const fs::path& place)
 {
-    std::vector<Repository> repositories;
+    Record found;
     if (dataFolder.empty())
-        return repositories;
+        return found;
     try {
         std::string bytes = readPrivateFile(recordFile(dataFolder, place), kRecordBytesLimit);
         std::vector<std::string_view> fields;
@@ -57,34 +67,36 @@ std::vector<Repository> recorded(const fs::path& dataFolder, const fs::path& pla
              start = end + 1)
             fields.emplace_back(bytes.data() + start, end - start);
         if (fields.empty() || fields.front() != place.native())
-            return repositories;
-        for (std::size_t index = 1; index + 1 < fields.size(); index += 2) {
-            fs::path gitFolder(fields[index]);
+            return found;
+        std::size_t index = 1;
+        for (; index + 1 < fields.size() && !fields[index].empty(); index += 2) {
             fs::path workTree(fields[index + 1]);
-            if (!gitFolder.is_absolute() || fields[index].size() >= PATH_MAX
-                || !isPathInside(gitFolder, place))
-                continue;
-            repositories.push_back(
-                { std::move(gitFolder), workTree.is_absolute() ? std::optional(workTree) : std::nullopt });
+            if (isOwnPath(fields[index], place))
+                found.repositories.push_back({ fs::path(fields[index]),
+                    workTree.is_absolute() ? std::optional(workTree) : std::nullopt });
+        }
+        for (++index; index < fields.size(); ++index) {
+            if (isOwnPath(fields[index], place))
+                found.unwalked.emplace_back(fields[index]);
         }
     } catch (const std::exception&) {
         // Out of memory: the walk still finds what it reaches.
-        repositories.clear();
+        found = {};
     }
-    return repositories;
+    return found;
 }
 
-void record(const fs::path& dataFolder, const fs::path& place, const std::vector<Repository>& repositories)
+void record(const fs::path& dataFolder, const fs::path& place, const Record& record)
 {
     if (dataFolder.empty())
         return;
     try {
         fs::path file = recordFile(dataFolder, place);
-        if (repositories.empty()) {
+        if (record.repositories.empty() && record.unwalked.empty()) {
             fs::remove(file);
             return;
         }
-        std::string bytes = encoded(place, repositories);
+        std::string bytes = encoded(place, record);
         if (readPrivateFile(file, kRecordBytesLimit) == bytes)
             return;
         ensurePrivateDirectory(file.parent_path());

@@ -1,8 +1,9 @@
-// The record, in the program's data folder, of the repositories that earlier runs found in each writable
-// place: what the next run's search protects first, however many files or folders a command made since.
+// The record, in the program's data folder, of what earlier runs' searches found in each writable place:
+// the repositories the next run protects first, however many files or folders a command made since, and
+// where a search that ran out of time goes on.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
 
 #include <filesystem>
 #include <string_view>
@@ -13,15 +14,21 @@ namespace vellumar::GitFolderRecord {
 // The private folder, in the data folder, holding one record file per place.
 inline constexpr std::string_view folderName = "git-folders";
 
-// The repositories recorded for `place` whose Git folder lies in it, in their recorded order; none when
-// there is no record or it cannot be read. Reads at most a bounded number of bytes; never fails.
-std::vector<GitConfigPaths::Repository> recorded(
-    const std::filesystem::path& dataFolder, const std::filesystem::path& place);
+struct Record {
+    std::vector<GitRepositorySearch::Repository> repositories;
+    // The folders a search that ran out of time did not reach, in the order it would have walked them;
+    // empty once a search finished.
+    std::vector<std::filesystem::path> unwalked;
+};
 
-// Replaces the record of `place` with `repositories` (a private file written whole), unless it already
-// says the same; removes it when there are none. A failure is logged: the next run then finds what the
-// walk reaches.
-void record(const std::filesystem::path& dataFolder, const std::filesystem::path& place,
-    const std::vector<GitConfigPaths::Repository>& repositories);
+// What is recorded for `place` that lies in it, in its recorded order; nothing when there is no record
+// or it cannot be read. Reads at most a bounded number of bytes; never fails.
+Record recorded(const std::filesystem::path& dataFolder, const std::filesystem::path& place);
+
+// Replaces the record of `place` with `record` (a private file written whole), unless it already says
+// the same; removes it when it holds nothing. A failure is logged: the next run then finds what its
+// search reaches.
+void record(
+    const std::filesystem::path& dataFolder, const std::filesystem::path& place, const Record& record);
 
 }

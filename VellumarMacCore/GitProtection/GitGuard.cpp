@@ -176,6 +176,12 @@ namespace {
         std::map<fs::path, NotedFile> accepted;
     };
 
+    bool isMovedAside(const fs::path& path)
+    {
+        return path.filename().native().find("." + std::string(GitGuard::refusedLabel) + "-")
+            != std::string::npos;
+    }
+
     // Whether the change from `before` to `after` at `path` could make Git run something: absent when it
     // cannot, else what counted (the settings, or the hook), empty where the path says it all.
     std::optional<std::string> counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before,
@@ -203,7 +209,7 @@ namespace {
         const GitGuard::Clock& clock, const std::function<bool(const fs::path&)>& isGuarded = nullptr)
     {
         Settled settled;
-        NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree);
+        NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree, noted.namedFolders());
         std::vector<std::tuple<fs::path, NotedFile, std::string>> counted;
         auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
             if (auto reason = counts(noted, path, before, after, settings))
@@ -215,9 +221,11 @@ namespace {
             auto found = now.files.find(path);
             judge(path, before, found != now.files.end() ? found->second : GitNotedFiles::noteFile(path));
         }
-        // A hook that is new; a file a new hook link leads to is nobody's change.
+        // A hook or an entry of a named folder that is new, but for what was moved aside there; a file a
+        // new hook link leads to is nobody's change.
         for (const auto& [path, after] : now.files) {
-            if (!noted.files.contains(path) && noted.isHook(path))
+            if (!noted.files.contains(path)
+                && (noted.isHook(path) || (noted.isNamedEntry(path) && !isMovedAside(path))))
                 judge(path, NotedFile {}, after);
         }
         if (isGuarded) {
@@ -253,11 +261,12 @@ namespace {
     {
         std::vector<NotedUnit> units;
         std::set<fs::path> keys;
-        auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree) {
+        auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
+                       const std::vector<fs::path>& named = {}) {
             NotedUnit unit { gitFolder, workTree, {} };
             if (!keys.insert(unit.key()).second)
                 return;
-            unit = GitNotedFiles::noteUnit(gitFolder, workTree);
+            unit = GitNotedFiles::noteUnit(gitFolder, workTree, named);
             if (gitFolder
                 && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
                     != othersCommonDirs.end())
@@ -265,7 +274,7 @@ namespace {
             units.push_back(std::move(unit));
         };
         for (const auto& repository : repositories) {
-            add(repository.gitFolder, repository.workTree);
+            add(repository.gitFolder, repository.workTree, repository.configured);
             for (const auto& linked : GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders)
                 add(linked, std::nullopt);
         }
@@ -339,6 +348,8 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
             hooks.emplace(name);
     }
     for (const auto& [path, file] : noted.files) {
+        if (file.kind == Kind::namedFolder)
+            watched.wholeFolders.push_back(path);
         watched.folders[path.parent_path()].insert(path.filename().string());
         if (file.kind == Kind::file || file.kind == Kind::link || file.kind == Kind::large)
             watched.files.push_back(path);

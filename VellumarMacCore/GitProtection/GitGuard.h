@@ -4,9 +4,10 @@
 // undone: moved aside, never lost, and logged.
 //
 // A change counts when it could make Git run something: a new or changed hook (or the file a hook that
-// is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file every
-// setting added, changed or removed but those on the everyday list (`GitCountedSettings::judged`). A
-// file removed runs nothing and stays removed.
+// is a link leads to), a new or changed file in what Git's configuration names (a new entry in a folder
+// it names too), a new or changed "commondir" or ".git" file, and in a configuration file every setting
+// added, changed or removed but those on the everyday list (`GitCountedSettings::judged`). A file removed
+// runs nothing and stays removed.
 //
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
 // data folder before the run starts, and the program's next start puts back from it.
@@ -30,6 +31,10 @@ namespace vellumar {
 struct GuardedRepository {
     std::filesystem::path gitFolder; // as the kernel resolves it
     std::optional<std::filesystem::path> workTree; // absent for a bare repository
+    // What Git's configuration names in the writable places (`GitConfigPaths::configuredPaths`), as the
+    // kernel resolves it: noted with the repository's own files, a folder whole, so that a new or
+    // changed file there counts as a hook does.
+    std::vector<std::filesystem::path> configured;
 
     friend bool operator==(const GuardedRepository&, const GuardedRepository&) = default;
 };
@@ -73,6 +78,8 @@ public:
     // hooks alike (a write through another hard link or through a link shows only on the file).
     struct Watched {
         std::map<std::filesystem::path, std::set<std::string>> folders;
+        // Folders where every name matters: those Git's configuration names.
+        std::vector<std::filesystem::path> wholeFolders;
         std::vector<std::filesystem::path> files;
     };
     Watched watched(std::size_t unit) const;

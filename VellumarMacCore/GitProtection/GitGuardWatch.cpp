@@ -31,6 +31,10 @@ namespace {
     constexpr std::uint32_t kFileEvents
         = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
+    // The key, among a folder's names, of the units every name there concerns (a folder Git's
+    // configuration names): no file's name holds a slash.
+    constexpr std::string_view kEveryName = "/";
+
     // Whether `path` lies below `folder` or is it, name by name.
     bool isWithin(const fs::path& path, const fs::path& folder)
     {
@@ -160,12 +164,15 @@ int GitGuardWatch::watchUnit(std::size_t unit)
         addWayDown(folder, folders);
     std::set<Registration> registered;
     int firstError = 0;
-    auto add = [&](const fs::path& path, std::uint32_t events, const std::set<std::string>& names) {
+    auto add = [&](const fs::path& path, std::uint32_t events, const std::set<std::string>& names,
+                   bool everyName = false) {
         int descriptor = addWatch(path, events);
         if (descriptor >= 0) {
             registered.emplace(descriptor, std::string());
             for (const auto& name : names)
                 registered.emplace(descriptor, name);
+            if (everyName)
+                registered.emplace(descriptor, std::string(kEveryName));
             return;
         }
         // What is not there is seen arriving by its folder's watch.
@@ -181,6 +188,8 @@ int GitGuardWatch::watchUnit(std::size_t unit)
         if (::stat(file.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
             add(file, kFileEvents, {});
     }
+    for (const auto& folder : watched.wholeFolders)
+        add(folder, kFolderEvents, {}, true);
     for (const auto& [descriptor, name] : registered)
         m_targets[descriptor][name].insert(unit);
     auto& current = m_registrations[unit];
@@ -256,9 +265,12 @@ void GitGuardWatch::handleEvents()
             if (target == m_targets.end())
                 continue;
             // The name is padded with zeros to its length.
-            auto units = target->second.find(event->len > 0 ? std::string(event->name) : std::string());
-            if (units != target->second.end())
-                touched.insert(units->second.begin(), units->second.end());
+            const std::string name = event->len > 0 ? std::string(event->name) : std::string();
+            for (const auto& key : { name, std::string(name.empty() ? "" : kEveryName) }) {
+                auto units = target->second.find(key);
+                if (units != target->second.end())
+                    touched.insert(units->second.begin(), units->second.end());
+            }
             // The folder or file is gone: the comparison's new watches replace it.
             if (event->mask & IN_IGNORED)
                 m_targets.erase(target);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +103,32 @@ namespace {
         std::size_t m_at = 0;
     };
 
+    // `path` and, where it is a folder, every entry beneath it; an entry that is a link is noted as one
+    // and not followed, so that a link a command made cannot have a folder elsewhere noted.
+    void noteWhole(std::map<fs::path, NotedFile>& files, const fs::path& path)
+    {
+        struct stat status { };
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+            files.emplace(path, noteFile(path));
+            return;
+        }
+        files.insert_or_assign(path, NotedFile { Kind::namedFolder, identity(status), 0 });
+        FileDescriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        DIR* stream = folder.get() < 0 ? nullptr : ::fdopendir(folder.get());
+        if (!stream)
+            return;
+        folder.release();
+        std::vector<std::string> names;
+        while (const dirent* entry = ::readdir(stream)) {
+            std::string_view name = entry->d_name;
+            if (name != "." && name != "..")
+                names.emplace_back(name);
+        }
+        ::closedir(stream);
+        for (const auto& name : names)
+            noteWhole(files, path / name);
+    }
+
     std::optional<fs::path> optionalPath(std::string_view field)
     {
         return field.empty() ? std::nullopt : std::optional(fs::path(field));
@@ -121,7 +148,7 @@ namespace {
             auto mode = reader.number();
             auto content = reader.next();
             if (!path || !kind || !mode || !content || kind->size() != 1
-                || std::string_view("aflgo").find(kind->front()) == std::string_view::npos
+                || std::string_view("aflgod").find(kind->front()) == std::string_view::npos
                 || !fs::path(*path).is_absolute())
                 return std::nullopt;
             unit.files.emplace(fs::path(*path),
@@ -162,6 +189,22 @@ bool NotedUnit::isHook(const fs::path& path) const
         && WhatGitRuns::isHookName(path.filename().native());
 }
 
+bool NotedUnit::isNamedEntry(const fs::path& path) const
+{
+    auto parent = files.find(path.parent_path());
+    return parent != files.end() && parent->second.kind == Kind::namedFolder;
+}
+
+std::vector<fs::path> NotedUnit::namedFolders() const
+{
+    std::vector<fs::path> folders;
+    for (const auto& [path, noted] : files) {
+        if (noted.kind == Kind::namedFolder && !isNamedEntry(path))
+            folders.push_back(path);
+    }
+    return folders;
+}
+
 bool namesItsOwnFolder(const fs::path& gitFolder, const NotedFile& commonDir)
 {
     if (commonDir.kind != Kind::file)
@@ -176,7 +219,8 @@ bool namesItsOwnFolder(const fs::path& gitFolder, const NotedFile& commonDir)
     return named && itself && *named == *itself;
 }
 
-NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree)
+NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
+    const std::vector<fs::path>& named)
 {
     NotedUnit unit { gitFolder, workTree, {} };
     if (gitFolder) {
@@ -201,6 +245,8 @@ NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional
     }
     if (workTree)
         unit.files.emplace(*workTree / ".git", noteFile(*workTree / ".git"));
+    for (const auto& path : named)
+        noteWhole(unit.files, path);
     return unit;
 }
 

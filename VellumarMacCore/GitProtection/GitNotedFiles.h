@@ -24,6 +24,9 @@ struct NotedFile {
         link = 'l', // `content` holds its target
         large = 'g', // a regular file past `maxCopiedBytes`: `content` holds its identity
         other = 'o', // a folder, FIFO, device...: `content` holds its type and identity
+        // A folder that Git's configuration names, noted whole: `content` holds its identity, and each
+        // entry beneath it is noted too, so that a new one shows.
+        namedFolder = 'd',
     };
     Kind kind = Kind::absent;
     std::string content;
@@ -58,13 +61,20 @@ struct NotedUnit {
     // Whether Git would run a file that comes to be at `path`: one of Git's hook names in the unit's
     // "hooks".
     bool isHook(const std::filesystem::path& path) const;
+    // Whether `path` is an entry of a folder that Git's configuration names: a new one counts as a new
+    // hook does.
+    bool isNamedEntry(const std::filesystem::path& path) const;
+    // The folders that Git's configuration names, as given to `noteUnit`: those not beneath another.
+    std::vector<std::filesystem::path> namedFolders() const;
 
     friend bool operator==(const NotedUnit&, const NotedUnit&) = default;
 };
 
-// The unit's files as they are now.
+// The unit's files as they are now, and each of `named` (what Git's configuration names, absolute): a
+// file as any other noted file, a folder whole, each entry beneath it, following no link.
 NotedUnit noteUnit(const std::optional<std::filesystem::path>& gitFolder,
-    const std::optional<std::filesystem::path>& workTree);
+    const std::optional<std::filesystem::path>& workTree,
+    const std::vector<std::filesystem::path>& named = {});
 
 // The units in a form that `decoded` reads back; for the record in the data folder.
 std::string encoded(const std::vector<NotedUnit>& units);

@@ -4,11 +4,12 @@
 //   "commondir", ".git" files, linked worktrees and submodules, a stopped rebase's state) and what
 //   Git's configuration names as a program, hooks folder or include, as Git's own documentation lists
 //   them (`WhatGitRuns`), in every repository a place holds or held.
-// - How: the places' own repositories, the sequencer's state and what the configuration names are
-//   denied to commands in the sandbox (each a mount, whose cost grows with the square of their number);
-//   every repository found is also noted and watched for the run by `GitGuard`, which moves aside each
+// - How: the places' own repositories and the sequencer's state are denied to commands in the sandbox
+//   (each a mount, whose cost grows with the square of their number); every repository found, with what
+//   its configuration names, is also noted and watched for the run by `GitGuard`, which moves aside each
 //   change that could make Git run something, from whichever process, and puts back what was there,
-//   also at the next start after a kill.
+//   also at the next start after a kill. The search for them goes on across runs
+//   (`GitRepositorySearch`).
 // - What it leaves: repositories a command creates, project files the user runs later, and the bounds of
 //   the searches, as docs/sandbox.md lists them.
 #pragma once

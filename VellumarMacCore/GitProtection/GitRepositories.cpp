@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -98,7 +99,8 @@ namespace {
                 if (fs::is_directory(place, error))
                     existing.push_back(place);
             }
-            GitConfigPaths::GitEntries entries = GitConfigPaths::gitEntries(existing, m_options.dataFolder);
+            GitRepositorySearch::GitEntries entries
+                = GitRepositorySearch::gitEntries(existing, { .dataFolder = m_options.dataFolder });
             std::vector<Repository> repositories = repositoriesOf(entries);
             // A place's Git folder even before it holds a HEAD: a command could add one.
             std::set<fs::path> guarded;
@@ -153,17 +155,17 @@ namespace {
                 configured.push_back(gitFile.parent_path());
             for (const auto& gitFile : m_recordedGitFiles)
                 configured.push_back(gitFile.parent_path());
-            appendAll(configuredPaths(configured));
+            guardConfiguredPaths(configured, existing.size());
             return std::move(m_protection);
         }
 
     private:
         // Each place's own first, then what the walk met; a Git folder reached twice counts once.
-        std::vector<Repository> repositoriesOf(const GitConfigPaths::GitEntries& entries) const
+        std::vector<Repository> repositoriesOf(const GitRepositorySearch::GitEntries& entries) const
         {
             std::vector<Repository> repositories;
             std::set<fs::path> seen;
-            auto add = [&](const GitConfigPaths::Repository& repository, bool isPlace) {
+            auto add = [&](const GitRepositorySearch::Repository& repository, bool isPlace) {
                 if (!GitConfigPaths::isGitFolder(repository.gitFolder))
                     return;
                 if (auto gitFolder = resolvingSymlinks(repository.gitFolder);
@@ -259,28 +261,48 @@ namespace {
             return gitFiles;
         }
 
-        Paths configuredPaths(const Paths& workTrees) const
+        // Hands what the configuration read at each of `readAt` names to the guard, each path once: to the
+        // repository read there, or, named only where no repository was read (a place's global
+        // settings, a ".git" file's work tree), to the first guarded one. With none to take them, they
+        // are denied in the sandbox. `readAt` holds the places first (`placeCount`), then the
+        // repositories in `m_protection.guarded`'s order after the places' own.
+        void guardConfiguredPaths(const Paths& readAt, std::size_t placeCount)
         {
-            Paths repositories;
-            for (const auto& workTree : workTrees) {
-                if (std::find(repositories.begin(), repositories.end(), workTree) != repositories.end())
-                    continue;
-                if (repositories.size() >= GitConfigPaths::maxRepositories) {
-                    platform::logError("Git's configuration is read in "
-                        + std::to_string(GitConfigPaths::maxRepositories)
-                        + " repositories only; what the others name stays writable to commands.");
-                    break;
+            std::map<fs::path, std::size_t> guardedAt;
+            for (std::size_t index = 0; index < m_protection.guarded.size(); ++index) {
+                auto& guarded = m_protection.guarded[index];
+                guardedAt.emplace(guarded.workTree.value_or(guarded.gitFolder), index);
+            }
+            Paths unique;
+            for (const auto& folder : readAt) {
+                if (std::find(unique.begin(), unique.end(), folder) == unique.end())
+                    unique.push_back(folder);
+            }
+            auto named = GitConfigPaths::configuredPaths(unique, m_options);
+            std::set<fs::path> taken;
+            Paths unguarded;
+            for (std::size_t index = 0; index < named.size(); ++index) {
+                auto owner = index < placeCount ? guardedAt.end() : guardedAt.find(unique[index]);
+                if (owner == guardedAt.end() && !m_protection.guarded.empty())
+                    owner = guardedAt.find(m_protection.guarded.front().workTree.value_or(
+                        m_protection.guarded.front().gitFolder));
+                for (auto& path : keptInside(named[index])) {
+                    if (!taken.insert(path).second)
+                        continue;
+                    if (owner == guardedAt.end())
+                        unguarded.push_back(std::move(path));
+                    else
+                        m_protection.guarded[owner->second].configured.push_back(std::move(path));
                 }
-                repositories.push_back(workTree);
             }
-            Paths paths = keptInside(GitConfigPaths::configuredPaths(repositories, m_options));
-            if (paths.size() > GitConfigPaths::maxConfiguredPaths) {
+            if (unguarded.size() > maxUnguardedConfiguredPaths) {
                 platform::logError("Git's configuration names more than "
-                    + std::to_string(GitConfigPaths::maxConfiguredPaths)
-                    + " files and folders in the writable places; the others stay writable to commands.");
-                paths.resize(GitConfigPaths::maxConfiguredPaths);
+                    + std::to_string(maxUnguardedConfiguredPaths)
+                    + " files and folders in writable places that hold no repository; the others stay"
+                      " writable to commands.");
+                unguarded.resize(maxUnguardedConfiguredPaths);
             }
-            return paths;
+            appendAll(unguarded);
         }
 
         // Each path as the kernel resolves it, once, when it lies inside a place; what the kernel cannot

@@ -7,6 +7,7 @@
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
 
 #include <filesystem>
 #include <vector>
@@ -19,9 +20,13 @@ namespace vellumar::GitRepositories {
 // with one log line, so that a command that made it everywhere cannot swell the sandbox.
 inline constexpr std::size_t maxSequencerPaths = 64;
 
-// What is set aside before the places' own repositories are protected name by name: what Git's
-// configuration names and the sequencer's state.
-inline constexpr std::size_t reservedPaths = GitConfigPaths::maxConfiguredPaths + maxSequencerPaths;
+// What Git's configuration names is noted by the guard with a repository found; only where none is found
+// (the user's own global settings naming a file in a place that holds no repository) is it denied in
+// the sandbox, this many paths at most.
+inline constexpr std::size_t maxUnguardedConfiguredPaths = 64;
+
+// What is set aside before the places' own repositories are protected name by name.
+inline constexpr std::size_t reservedPaths = maxUnguardedConfiguredPaths + maxSequencerPaths;
 static_assert(reservedPaths < GitFolders::gitPathBudget);
 
 struct Protection {
@@ -44,14 +49,15 @@ struct Protection {
 //    in it name (a worktree's "gitdir", a submodule's "core.worktree", the paths of ".gitmodules");
 // 2. the same with its ".git/worktrees" and ".git/modules" denied whole;
 // 3. its whole Git folder, so that Git inside the sandbox fails there (one log line for all of them).
-// Every other repository whose Git folder lies below a place (`GitConfigPaths::gitEntries`) costs the
+// Every other repository whose Git folder lies below a place (`GitRepositorySearch::gitEntries`) costs the
 // sandbox nothing: the guard notes and watches it with the places' own, and so each ".git" file the
 // walk found that no place's repository names. Denied as well: the sequencer's state that exists now
-// in the Git folder of any repository found or its linked folders (at most `maxSequencerPaths`), and
-// what the configuration of the first `GitConfigPaths::maxRepositories` repositories and work trees of
-// ".git" files names (`GitConfigPaths::configuredPaths`): at most `GitConfigPaths::maxConfiguredPaths`
-// of them, with one log line past either bound. A path outside every place, which commands cannot
-// write anyway, is left out. Reads the disk and runs `git` under time limits; never throws.
+// in the Git folder of any repository found or its linked folders (at most `maxSequencerPaths`, with one
+// log line past it). What the configuration of every repository and work tree of a ".git" file names
+// (`GitConfigPaths::configuredPaths`) is handed to the guard with the repository that names it
+// (`GuardedRepository::configured`), and denied only where no repository is guarded. A path outside
+// every place, which commands cannot write anyway, is left out. Reads the disk and runs `git` under time
+// limits; never throws.
 Protection commandProtection(
     const std::vector<std::filesystem::path>& places, const GitConfigPaths::Options& options);
 

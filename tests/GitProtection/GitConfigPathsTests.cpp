@@ -2,6 +2,7 @@
 // them, and what lies outside every place left out.
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
@@ -39,14 +40,17 @@ struct ConfiguredPlace {
         std::ofstream(home.root / relative) << text;
     }
 
-    // Each path protected outside the place's own Git folder, relative to the place, or absolute when
-    // it lies elsewhere.
+    // Each path protected outside the place's own Git folder, denied or guarded as what the
+    // configuration names, relative to the place, or absolute when it lies elsewhere.
     std::set<std::string> found() const
     {
         std::set<std::string> relative;
-        for (const auto& path : GitRepositories::commandProtection(
-                 { place }, { .home = home.home, .searchPath = "/usr/bin:/bin" })
-                                    .deniedPaths) {
+        auto protection = GitRepositories::commandProtection(
+            { place }, { .home = home.home, .searchPath = "/usr/bin:/bin" });
+        auto paths = protection.deniedPaths;
+        for (const auto& guarded : protection.guarded)
+            paths.insert(paths.end(), guarded.configured.begin(), guarded.configured.end());
+        for (const auto& path : paths) {
             if (!isPathInside(path, place / ".git"))
                 relative.insert(
                     isPathInside(path, place) ? path.lexically_relative(place).string() : path.string());
@@ -178,8 +182,8 @@ TEST(GitConfigPaths, FindsWhatEachScopeNamesAsGitResolvesIt)
 }
 
 // The walk for ".git" entries follows no link and does not enter a Git folder; a ".git" file counts
-// only when it names a Git folder; past each bound it stops with one line in the log.
-TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
+// only when it names a Git folder; past the counts that once stopped it, it goes on.
+TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
 {
     test::TemporaryHome home;
     fs::path place = test::madeFolder(home.root / "place");
@@ -194,7 +198,7 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
     std::ofstream(place / "a/b/.git") << gitdir;
     test::touch(test::madeFolder(place / "a/nowhere") / ".git");
     test::madeFolder(place / "a/empty/.git");
-    auto entries = GitConfigPaths::gitEntries({ place });
+    auto entries = GitRepositorySearch::gitEntries({ place });
     EXPECT_EQ(entries.gitFiles, std::vector { place / "a/b/.git" });
     ASSERT_EQ(entries.repositories.size(), 1u);
     EXPECT_EQ(entries.repositories[0].gitFolder, place / ".git");
@@ -206,13 +210,13 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
         std::size_t expectedFiles;
         std::size_t expectedFolders;
     };
-    const std::size_t fileBound = GitConfigPaths::maxGitFiles;
-    const std::size_t folderBound = GitConfigPaths::maxGitFolders;
+    const std::size_t fileBound = 256;
+    const std::size_t folderBound = 1024;
     const Case cases[] = {
-        { "files at the bound", fileBound, 0, fileBound, 0 },
-        { "files one past the bound", fileBound + 1, 0, fileBound, 0 },
-        { "Git folders at the bound", 0, folderBound, 0, folderBound },
-        { "Git folders one past the bound", 0, folderBound + 1, 0, folderBound },
+        { "files at the old bound", fileBound, 0, fileBound, 0 },
+        { "files one past the old bound", fileBound + 1, 0, fileBound + 1, 0 },
+        { "Git folders at the old bound", 0, folderBound, 0, folderBound },
+        { "Git folders one past the old bound", 0, folderBound + 1, 0, folderBound + 1 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -224,31 +228,12 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
         // A folder more after them: at the bound the walk goes on into it.
         test::madeFolder(flood / "z/deeper");
         test::CapturedLog log;
-        auto found = GitConfigPaths::gitEntries({ flood });
+        auto found = GitRepositorySearch::gitEntries({ flood });
         EXPECT_EQ(found.gitFiles.size(), testCase.expectedFiles);
         EXPECT_EQ(found.repositories.size(), testCase.expectedFolders);
         bool past = testCase.files > testCase.expectedFiles || testCase.folders > testCase.expectedFolders;
         EXPECT_EQ(log.lines().size(), past ? 1u : 0u);
     }
-}
-
-// Breadth first, a repository one level below the rest is the last folder the walk takes: at the bound
-// it is still found. In memory, where a hundred thousand folders cost a second rather than minutes.
-TEST(GitConfigPaths, GitEntriesWalkTakesTheFolderAtItsBound)
-{
-    std::optional<test::ScopedEnvironmentVariable> inMemory;
-    if (fs::is_directory("/dev/shm"))
-        inMemory.emplace("TMPDIR", "/dev/shm");
-    test::TemporaryHome home;
-    const fs::path place = test::madeFolder(home.root / "place");
-    for (std::size_t index = 1; index < GitConfigPaths::maxWalkedNames; ++index)
-        ASSERT_EQ(::mkdir((place / std::to_string(index)).c_str(), 0755), 0);
-    test::touch(test::madeFolder(place / "1/repository/.git") / "HEAD");
-    test::CapturedLog log;
-    auto found = GitConfigPaths::gitEntries({ place });
-    ASSERT_EQ(found.repositories.size(), 1u);
-    EXPECT_EQ(found.repositories[0].gitFolder, place / "1/repository/.git");
-    EXPECT_TRUE(log.lines().empty());
 }
 
 // A configuration file that never ends (a FIFO nobody writes) costs its time limit, not the run.

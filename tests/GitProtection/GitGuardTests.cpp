@@ -52,9 +52,10 @@ struct Scene {
         git(project, { "init", "-q", "-b", "main" });
     }
 
-    GitGuard guard(const std::vector<fs::path>& gitFiles = {}, bool placeholder = false) const
+    GitGuard guard(const std::vector<fs::path>& gitFiles = {}, bool placeholder = false,
+        const std::vector<fs::path>& configured = {}) const
     {
-        return GitGuard({ { project / ".git", project } }, gitFiles,
+        return GitGuard({ { project / ".git", project, configured } }, gitFiles,
             placeholder ? std::vector { project / ".git" } : std::vector<fs::path> {},
             { .record = record, .settings = GitCountedSettings::gitReaderForThisProcess(), .clock = [] {
                  return kNow;
@@ -80,6 +81,7 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         std::vector<fs::path> gitFiles = {};
         bool placeholder = false; // the Git folder's "commondir" is its placeholder's
         bool replaced = false; // `moved` names a file replaced in place, not moved aside
+        std::vector<fs::path> configured = {}; // what Git's configuration names, relative to the project
     };
     const Step none = [](const Scene&) {};
     auto holds = [](std::string relative, std::optional<std::string> bytes) {
@@ -290,6 +292,24 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         { "an embedded repository with a work tree elsewhere", none,
             inner(false, { "config", "core.worktree", "../lib" }), "emb/.git/config",
             holds("emb/.git/config", std::nullopt), "core.worktree was set" },
+        // What the configuration names: husky 9's folder whole, an included file, a program not there yet.
+        { "a script in a named folder rewritten", writing(".husky/pre-commit", kHook),
+            writing(".husky/pre-commit", kPlanted), ".husky/pre-commit", holds(".husky/pre-commit", kHook),
+            nullptr, {}, false, false, { ".husky" } },
+        { "a new file in a named folder's folder", writing(".husky/_/h", kHook),
+            writing(".husky/_/sh", kPlanted), ".husky/_/sh", holds(".husky/_/sh", std::nullopt), nullptr, {},
+            false, false, { ".husky" } },
+        { "a new folder in a named folder", writing(".husky/pre-commit", kHook),
+            writing(".husky/lib/run.sh", kPlanted), ".husky/lib", holds(".husky/lib/run.sh", std::nullopt),
+            nullptr, {}, false, false, { ".husky" } },
+        { "an included file rewritten", writing("shared.cfg", "[user]\n\tname = u\n", fs::perms(0644)),
+            writing("shared.cfg", "[core]\n\tpager = touch /tmp/ran\n", fs::perms(0644)), "shared.cfg",
+            holds("shared.cfg", "[user]\n\tname = u\n"), nullptr, {}, false, false, { "shared.cfg" } },
+        { "a named program made", none, writing("tools/monitor", kPlanted), "tools/monitor",
+            holds("tools/monitor", std::nullopt), nullptr, {}, false, false, { "tools/monitor" } },
+        { "a file beside a named folder", writing(".husky/pre-commit", kHook),
+            writing("package.json", "{}", fs::perms(0644)), nullptr, holds("package.json", "{}"), nullptr, {},
+            false, false, { ".husky" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -298,8 +318,11 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         std::vector<fs::path> gitFiles;
         for (const auto& relative : testCase.gitFiles)
             gitFiles.push_back(scene.project / relative);
+        std::vector<fs::path> configured;
+        for (const auto& relative : testCase.configured)
+            configured.push_back(scene.project / relative);
         test::CapturedLog log;
-        GitGuard guard = scene.guard(gitFiles, testCase.placeholder);
+        GitGuard guard = scene.guard(gitFiles, testCase.placeholder, configured);
         testCase.change(scene);
         auto moved = guard.compareAll();
 
@@ -367,11 +390,13 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     fs::create_directories(other);
     git(other, { "init", "-q" });
     write(scene.project / ".git/hooks/pre-push", kHook);
+    write(scene.project / ".husky/pre-commit", kHook);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        GitGuard guard({ { scene.project / ".git", scene.project }, { other / ".git", other } }, {}, {},
-            { .record = scene.record, .settings = GitCountedSettings::gitReaderForThisProcess() });
+        GitGuard guard({ { scene.project / ".git", scene.project, { scene.project / ".husky" } },
+                           { other / ".git", other } },
+            {}, {}, { .record = scene.record, .settings = GitCountedSettings::gitReaderForThisProcess() });
         ::kill(::getpid(), SIGKILL);
     }
     int status = 0;
@@ -384,6 +409,7 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     write(scene.project / ".git/hooks/post-checkout", kPlanted);
     git(scene.project, { "config", "core.fsmonitor", "touch /tmp/ran; false" });
     git(other, { "remote", "add", "origin", "https://example.com/x.git" });
+    write(scene.project / ".husky/pre-commit", kPlanted);
     test::CapturedLog log;
     GitGuard::restoreLeftBehind(
         scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
@@ -393,7 +419,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     EXPECT_FALSE(existsAt(scene.project / ".git/hooks/post-checkout"));
     EXPECT_EQ(test::readFile(scene.project / ".git/config").find("fsmonitor"), std::string::npos);
     EXPECT_NE(test::readFile(other / ".git/config").find("[remote \"origin\"]"), std::string::npos);
-    EXPECT_EQ(log.lines().size(), 3u);
+    EXPECT_EQ(test::readFile(scene.project / ".husky/pre-commit"), kHook);
+    EXPECT_EQ(log.lines().size(), 4u);
     EXPECT_FALSE(fs::exists(scene.record));
 }
 

@@ -30,9 +30,12 @@ struct WatchedRepository {
     fs::path module = test::madeFolder(git / "modules/lib");
     fs::path hooks = test::madeFolder(git / "hooks");
     fs::path scripts = test::madeFolder(project / "scripts");
+    // What the configuration names, as husky 9 has it.
+    fs::path husky = test::madeFolder(project / ".husky/_").parent_path();
 
     WatchedRepository()
     {
+        std::ofstream(husky / "pre-commit") << "npm test\n";
         test::touch(git / "HEAD");
         test::touch(module / "HEAD");
         std::ofstream(scripts / "pre-commit.sh") << "#!/bin/sh\n";
@@ -98,7 +101,8 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
 {
     WatchedRepository repository;
     test::CapturedLog log;
-    GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
+    GitGuard guard(
+        { { repository.git, repository.project, { repository.husky } } }, {}, {}, repository.options());
     GitGuardWatch watch(guard, {});
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
@@ -128,6 +132,11 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
         { "a hook's link target rewritten",
             [&] { std::ofstream(repository.scripts / "pre-push.sh") << "#!/bin/sh\ntouch /tmp/ran\n"; },
             repository.scripts },
+        { "a new file in a folder the configuration names",
+            [&] { std::ofstream(repository.husky / "_/sh") << "#!/bin/sh\ntouch /tmp/ran\n"; },
+            repository.husky / "_" },
+        { "a script the configuration names rewritten",
+            [&] { std::ofstream(repository.husky / "pre-commit") << "touch /tmp/ran\n"; }, repository.husky },
     };
     std::size_t logged = 0;
     for (const auto& testCase : cases) {

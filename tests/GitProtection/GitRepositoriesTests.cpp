@@ -77,7 +77,7 @@ TEST(GitRepositories, AThousandRepositoriesBelowAPlaceCostTheSandboxNothing)
 {
     test::TemporaryHome home;
     fs::path place = home.home / "Projects";
-    std::size_t count = GitConfigPaths::maxGitFolders;
+    std::size_t count = 1024;
     for (std::size_t index = 0; index < count; ++index)
         makeGitFolder(place / ("r" + std::to_string(index)));
     test::CapturedLog log;
@@ -143,8 +143,8 @@ TEST(GitRepositories, TheSequencersStateOfAnyRepositoryIsDeniedWhereItExists)
     }
 }
 
-// Git's configuration is read in every repository found, past the 64 that were once its bound, and adds
-// at most `maxConfiguredPaths` paths: at the bound everything, one past it the bound and one log line.
+// Git's configuration is read in every repository found, past the 64 that were once its bound, and what
+// it names goes to the guard with its repository, past the 128 paths that were once its bound too.
 TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
 {
     struct Case {
@@ -154,11 +154,11 @@ TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
         std::size_t expected;
     };
     const std::size_t repositories = 65;
-    const std::size_t paths = GitConfigPaths::maxConfiguredPaths;
+    const std::size_t paths = 128;
     const Case cases[] = {
         { "repositories past the old bound", repositories, 1, repositories },
-        { "paths at the bound", 1, paths, paths },
-        { "paths one past the bound", 1, paths + 1, paths },
+        { "paths at the old bound", 1, paths, paths },
+        { "paths one past the old bound", 1, paths + 1, paths + 1 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -173,11 +173,16 @@ TEST(GitRepositories, ReadsConfigurationUpToItsBounds)
         }
         test::CapturedLog log;
         auto found = protection(place, home);
-        std::size_t included = std::count_if(found.deniedPaths.begin(), found.deniedPaths.end(),
-            [](const fs::path& path) { return path.filename().string().starts_with("included-"); });
+        auto isIncluded
+            = [](const fs::path& path) { return path.filename().string().starts_with("included-"); };
+        std::size_t included = 0;
+        for (const auto& guarded : found.guarded) {
+            EXPECT_EQ(guarded.configured.size(), testCase.hookFoldersEach);
+            included += std::count_if(guarded.configured.begin(), guarded.configured.end(), isIncluded);
+        }
         EXPECT_EQ(included, testCase.expected);
-        bool past = testCase.hookFoldersEach > paths;
-        EXPECT_EQ(log.lines().size(), past ? 1u : 0u);
+        EXPECT_EQ(std::count_if(found.deniedPaths.begin(), found.deniedPaths.end(), isIncluded), 0);
+        EXPECT_TRUE(log.lines().empty());
     }
 }
 
@@ -206,7 +211,7 @@ TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
     std::ofstream(place / ".git/worktrees/relative/gitdir") << "../../../trees/relative/.git\n";
     std::ofstream(place / "trees/relative/.git") << "gitdir: ../../.git/worktrees/relative\n";
     // At depth one, where the walk meets them before the two ".git" files at depth two.
-    for (std::size_t index = 0; index <= GitConfigPaths::maxGitFiles; ++index)
+    for (std::size_t index = 0; index <= 256; ++index)
         std::ofstream(test::madeFolder(place / ("f" + std::to_string(index))) / ".git")
             << "gitdir: " << (place / ".git").string() << "\n";
 

@@ -2,6 +2,7 @@
 // itself, and what a flood of files, folders or Git folders can no longer hide.
 #include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
@@ -63,7 +64,9 @@ struct Places {
             || std::find(gitFiles.begin(), gitFiles.end(), path) != gitFiles.end()
             || std::any_of(found.guarded.begin(), found.guarded.end(), [&](const GuardedRepository& guarded) {
                    return isPathInside(path, guarded.gitFolder)
-                       || (guarded.workTree && path == *guarded.workTree / ".git");
+                       || (guarded.workTree && path == *guarded.workTree / ".git")
+                       || std::any_of(guarded.configured.begin(), guarded.configured.end(),
+                           [&](const fs::path& named) { return isPathInside(path, named); });
                });
     }
 };
@@ -166,14 +169,14 @@ TEST(GitSearch, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesReposito
             false },
         { "more folders than the walk's bound, after a run", true,
             [](const Places& p) {
-                for (std::size_t index = 0; index <= GitConfigPaths::maxWalkedNames; ++index)
+                for (std::size_t index = 0; index <= 100'000; ++index)
                     fs::create_directory(p.projects / ("d" + std::to_string(index)));
             },
             false },
         { "more Git folders than the bound, after a run", true,
-            [](const Places& p) { emptyGitFolders(p.projects, GitConfigPaths::maxGitFolders + 1); }, false },
+            [](const Places& p) { emptyGitFolders(p.projects, 1025); }, false },
         { "more Git folders than the bound in the work folder", false,
-            [](const Places& p) { emptyGitFolders(p.work, GitConfigPaths::maxGitFolders + 1); }, true },
+            [](const Places& p) { emptyGitFolders(p.work, 1025); }, true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -199,19 +202,19 @@ TEST(GitSearch, TheRecordDropsGoneFoldersAndThoseOutsideItsPlace)
     Places places;
     repository(places.projects / "app");
     repository(places.home.root / "elsewhere");
-    using Repository = GitConfigPaths::Repository;
+    using Repository = GitRepositorySearch::Repository;
     const Repository app = { places.projects / "app/.git", places.projects / "app" };
     GitFolderRecord::record(places.home.data, places.projects,
-        { { places.projects / "gone/.git", places.projects / "gone" }, app,
-            { places.home.root / "elsewhere/.git", places.home.root / "elsewhere" } });
-    auto entries = GitConfigPaths::gitEntries({ places.projects }, places.home.data);
+        { .repositories = { { places.projects / "gone/.git", places.projects / "gone" }, app,
+              { places.home.root / "elsewhere/.git", places.home.root / "elsewhere" } } });
+    auto entries = GitRepositorySearch::gitEntries({ places.projects }, { .dataFolder = places.home.data });
     ASSERT_EQ(entries.repositories.size(), 1u);
     EXPECT_EQ(entries.repositories[0].gitFolder, app.gitFolder);
-    auto recorded = GitFolderRecord::recorded(places.home.data, places.projects);
+    auto recorded = GitFolderRecord::recorded(places.home.data, places.projects).repositories;
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].gitFolder, app.gitFolder);
     EXPECT_EQ(recorded[0].workTree, app.workTree);
-    EXPECT_TRUE(GitFolderRecord::recorded(places.home.data, places.home.root).empty());
+    EXPECT_TRUE(GitFolderRecord::recorded(places.home.data, places.home.root).repositories.empty());
 }
 
 // A hook manager's repository keeps its configuration read however many empty Git folders a command made
@@ -238,7 +241,13 @@ TEST(GitSearch, ConfigurationReadInParallelGivesTheSameOrderEachRun)
         repository(workTree);
         git(workTree, { "config", "core.hooksPath", "hooks" });
     }
-    auto first = places.protection({ places.projects }).deniedPaths;
+    auto configured = [&] {
+        Paths paths;
+        for (const auto& guarded : places.protection({ places.projects }).guarded)
+            paths.insert(paths.end(), guarded.configured.begin(), guarded.configured.end());
+        return paths;
+    };
+    auto first = configured();
     EXPECT_EQ(std::count_if(first.begin(), first.end(),
                   [&](const fs::path& path) {
                       return path.filename() == "hooks"
@@ -246,5 +255,32 @@ TEST(GitSearch, ConfigurationReadInParallelGivesTheSameOrderEachRun)
                   }),
         40);
     for (int run = 0; run < 3; ++run)
-        EXPECT_EQ(places.protection({ places.projects }).deniedPaths, first);
+        EXPECT_EQ(configured(), first);
+}
+
+// A search that runs out of its time goes on at the next run from where it stopped, each run guarding
+// every repository found so far, until all are; then a new search starts from the top. The clock moves
+// one step at each look, so that each run walks three folders.
+TEST(GitSearch, ASearchOutOfTimeGoesOnAtTheNextRunUntilEveryRepositoryIsFound)
+{
+    Places places;
+    for (int index = 0; index < 10; ++index)
+        test::touch(test::madeFolder(places.projects / ("r" + std::to_string(index)) / ".git") / "HEAD");
+    int steps = 0;
+    const GitRepositorySearch::Options options { .dataFolder = places.home.data,
+        .budgetPerPlace = std::chrono::milliseconds(3),
+        .clock = [&] { return std::chrono::steady_clock::time_point(std::chrono::milliseconds(steps++)); } };
+    struct Run {
+        std::size_t found;
+        bool unfinished;
+    };
+    // The top and two repositories' folders, then three each, then the top again.
+    const Run runs[] = { { 2, true }, { 5, true }, { 8, true }, { 10, false }, { 10, true } };
+    for (std::size_t run = 0; run < std::size(runs); ++run) {
+        SCOPED_TRACE("run " + std::to_string(run + 1));
+        test::CapturedLog log;
+        auto entries = GitRepositorySearch::gitEntries({ places.projects }, options);
+        EXPECT_EQ(entries.repositories.size(), runs[run].found);
+        EXPECT_EQ(log.lines().size(), runs[run].unfinished ? 1u : 0u);
+    }
 }

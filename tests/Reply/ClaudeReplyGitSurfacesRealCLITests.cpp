@@ -528,6 +528,21 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
                 p.stopUsersLoop("app");
                 EXPECT_NE(test::readFile(p.grant / "app/cfg").find("fsmonitor"), std::string::npos);
             } },
+        // What Git's configuration names, past any count of repositories that name it.
+        { "husky 9's script in the 200th of 200 husky repositories",
+            [](Projects& p) {
+                for (int index = 1; index <= 200; ++index) {
+                    fs::path web = p.grant / ("web" + std::to_string(1000 + index));
+                    makeRepository(web);
+                    p.userScript(web / ".husky/pre-commit");
+                    fs::create_directories(web / ".husky/_");
+                    std::ofstream(web / ".husky/_/pre-commit") << "#!/bin/sh\nsh .husky/pre-commit\n";
+                    fs::permissions(web / ".husky/_/pre-commit", fs::perms::owner_all);
+                    git(web, { "config", "core.hooksPath", ".husky/_" });
+                }
+            },
+            none, [](const Projects& p) { return std::vector { p.plant("web1200/.husky/pre-commit") }; },
+            [](Projects& p) { p.commit("web1200"); } },
     };
     for (const auto& surface : surfaces) {
         SCOPED_TRACE(surface.name);

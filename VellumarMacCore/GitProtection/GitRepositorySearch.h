@@ -1,0 +1,52 @@
+// The search for the Git repositories that each writable place holds: what the run's protection covers.
+// Budgeted in time per place and kept in a record across runs, so that no tree, however large, leaves a
+// repository in it unguarded for good: each run goes on from where the last one stopped.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace vellumar::GitRepositorySearch {
+
+// How long one run's walk may take in each place before it leaves the rest to the next run.
+inline constexpr std::chrono::milliseconds budgetPerPlace { 2000 };
+
+struct Repository {
+    // Its ".git" folder, a bare repository's own folder, or the Git folder a ".git" file names.
+    std::filesystem::path gitFolder;
+    // Absent for a bare repository.
+    std::optional<std::filesystem::path> workTree;
+};
+
+struct GitEntries {
+    // Each ".git" that is a regular file whose "gitdir" names a Git folder, sorted.
+    std::vector<std::filesystem::path> gitFiles;
+    // Each place's recorded repositories first, then those the walk met, nearest first; a Git folder
+    // reached twice counts once.
+    std::vector<Repository> repositories;
+};
+
+struct Options {
+    // The program's data folder, where the record of each place is kept (`GitFolderRecord`); empty for
+    // none, and then every walk starts afresh.
+    std::filesystem::path dataFolder;
+    std::chrono::steady_clock::duration budgetPerPlace = GitRepositorySearch::budgetPerPlace;
+    std::function<std::chrono::steady_clock::time_point()> clock = std::chrono::steady_clock::now;
+};
+
+// The repositories and ".git" files below each of `places`, the places' own included. The Git folders
+// that earlier runs found in a place come first, dropped once they are no Git folder. Then a walk,
+// breadth first, following no link and entering no Git folder, finds: ".git" folders; a folder that
+// holds "HEAD", "objects/" and "refs/" and whose configuration says "bare = true" (a bare repository);
+// ".git" files naming a Git folder, and that folder as a repository when it lies in the place and in no
+// other Git folder (a separate Git folder; a worktree's or a submodule's lies in its repository's). The
+// walk goes on from the folders the last run left, or from the place when it had finished; past the
+// place's time budget, after one folder at least, it stops, with one log line at each run while it is
+// unfinished. The record then holds every repository found so far and the folders left. Reads the disk;
+// never fails.
+GitEntries gitEntries(const std::vector<std::filesystem::path>& places, const Options& options = {});
+
+}

@@ -1,0 +1,55 @@
+// What `git config` printed is given back only while every file it read is as it was, and never when a
+// file changed too shortly before the read for its times to tell a second write.
+#include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+TEST(GitConfigReadCache, GivesBackOnlyWhatNoLaterChangeOrRecentWriteCouldHaveMade)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& config, const fs::path& absent)> change;
+        bool readJustAfterTheWrite = false;
+        bool expected;
+    };
+    const Case cases[] = {
+        { "nothing changed", [](const fs::path&, const fs::path&) {}, false, true },
+        { "rewritten with as many bytes",
+            [](const fs::path& config, const fs::path&) { std::ofstream(config) << "[core]\n\tpager = x\n"; },
+            false, false },
+        { "removed", [](const fs::path& config, const fs::path&) { fs::remove(config); }, false, false },
+        { "made where Git found none",
+            [](const fs::path&, const fs::path& absent) { std::ofstream(absent) << "[alias]\n"; }, false,
+            false },
+        { "replaced by a rename",
+            [](const fs::path& config, const fs::path& absent) {
+                std::ofstream(absent) << "[core]\n\tpager = y\n";
+                fs::rename(absent, config);
+            },
+            false, false },
+        { "written within a second before the read", [](const fs::path&, const fs::path&) {}, true, false },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        const fs::path config = home.root / "config";
+        const fs::path absent = home.root / "config.worktree";
+        std::ofstream(config) << "[core]\n\tpager = a\n";
+        const std::string key = config.native() + testCase.name;
+        // As if Git had read the files well after their last write, unless the row says otherwise.
+        auto readStart
+            = std::chrono::system_clock::now() + std::chrono::seconds(testCase.readJustAfterTheWrite ? 0 : 2);
+        GitConfigReadCache::keep(key, "core.pager\na", { config, absent }, readStart);
+        testCase.change(config, absent);
+        auto kept = GitConfigReadCache::cached(key);
+        EXPECT_EQ(kept.has_value(), testCase.expected);
+        EXPECT_EQ(kept.value_or("core.pager\na"), "core.pager\na");
+    }
+}

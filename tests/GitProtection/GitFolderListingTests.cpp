@@ -1,0 +1,53 @@
+// What a folder holds is given back from an earlier read only while the same folder is at its path:
+// a folder swapped in by a rename, or for a link, shows as it is now.
+#include "VellumarMacCore/GitProtection/GitFolderListing.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+TEST(GitFolderListing, AFolderSwappedAtItsPathIsReadAgain)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& folder)> swap;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        { "another folder renamed into its place",
+            [](const fs::path& folder) {
+                test::madeFolder(folder.parent_path() / "other/app/.git");
+                fs::rename(folder, folder.parent_path() / "old");
+                fs::rename(folder.parent_path() / "other", folder);
+            },
+            { "app" } },
+        { "a link in its place",
+            [](const fs::path& folder) {
+                fs::rename(folder, folder.parent_path() / "old");
+                fs::create_directory_symlink(folder.parent_path() / "old", folder);
+            },
+            {} },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        const fs::path folder = test::madeFolder(home.root / "grant/projects");
+        test::madeFolder(folder / "web/.git");
+        // Kept however recent the folder's last change, so that only its identity can tell.
+        auto listed = [&] {
+            std::vector<std::string> names;
+            for (const auto& entry :
+                GitFolderListing::entries(folder, GitFolderListing::Link::refuse, std::chrono::seconds(0)))
+                names.push_back(entry.name);
+            return names;
+        };
+        ASSERT_EQ(listed(), std::vector<std::string> { "web" });
+        testCase.swap(folder);
+        EXPECT_EQ(listed(), testCase.expected);
+    }
+}
