@@ -332,21 +332,17 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
     if (held == shared.units.end())
         return watched;
     const NotedUnit& noted = held->second.noted;
-    std::set<fs::path> folders;
     if (noted.gitFolder) {
-        folders.insert(*noted.gitFolder);
-        folders.insert(*noted.gitFolder / "hooks");
-        watched.names.insert("hooks");
+        watched.folders[*noted.gitFolder].insert("hooks");
+        auto& hooks = watched.folders[*noted.gitFolder / "hooks"];
         for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
-            watched.names.emplace(name);
+            hooks.emplace(name);
     }
     for (const auto& [path, file] : noted.files) {
-        folders.insert(path.parent_path());
-        watched.names.insert(path.filename().string());
-        if (file.kind == Kind::file && !noted.isConfiguration(path))
+        watched.folders[path.parent_path()].insert(path.filename().string());
+        if (file.kind == Kind::file || file.kind == Kind::link || file.kind == Kind::large)
             watched.files.push_back(path);
     }
-    watched.folders.assign(folders.begin(), folders.end());
     return watched;
 }
 

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -84,6 +87,46 @@ struct Projects {
         usersGit(repository, { "commit", "-q", "--allow-empty", "-m", "by-the-user" });
         EXPECT_EQ(usersGit(repository, { "log", "-1", "--format=%s" }).output, "by-the-user\n");
     }
+
+    // A command that waits, five seconds at most, while `planted` (a shell condition) holds, and says
+    // "went-42" once it does not: whether the plant was put back while the command still ran.
+    static std::string whilePlanted(const std::string& planted)
+    {
+        return "for i in $(seq 100); do " + planted
+            + " || { echo went-$((6 * 7)); break; }; sleep 0.05; done";
+    }
+
+    // The user's `git status` and `git commit` in `repository` every 0.3 s, as an editor's Git runs
+    // them, until `stopUsersLoop`: what a command plants is run there unless it is put back at once.
+    void startUsersLoop(const std::string& repository)
+    {
+        usersLoop = std::jthread([this, repository](std::stop_token stop) {
+            std::mutex paced;
+            std::condition_variable_any pace;
+            while (!stop.stop_requested()) {
+                usersGit(repository, { "status", "--short" });
+                commit(repository);
+                std::unique_lock lock(paced);
+                pace.wait_for(lock, stop, std::chrono::milliseconds(300), [] { return false; });
+            }
+        });
+    }
+
+    // Stops the loop; the plant was put back while the run lasted, and the user's Git works.
+    void stopUsersLoop(const std::string& repository)
+    {
+        usersLoop.request_stop();
+        usersLoop.join();
+        EXPECT_NE(world.model->requestLog().find("went-42"), std::string::npos);
+        auto status = usersGit(repository, { "status", "--short" });
+        EXPECT_EQ(status.exitStatus, 0) << status.output;
+        auto committed = usersGit(repository, { "commit", "--allow-empty", "-m", "by-the-user" });
+        EXPECT_EQ(committed.exitStatus, 0) << committed.output;
+        EXPECT_NE(committed.output.find("by-the-user"), std::string::npos);
+    }
+
+    // Last, so that it stops before the world it uses goes.
+    std::jthread usersLoop;
 };
 
 // `repository` in the grant with a branch "topic" of two commits, the first of which conflicts with
@@ -143,6 +186,10 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
         Step usersGit; // what the user runs afterwards
     };
     const auto none = [](const Projects&) { return std::vector<std::string> {}; };
+    const auto appWithUsersLoop = [](Projects& p) {
+        makeRepository(p.grant / "app");
+        p.startUsersLoop("app");
+    };
     const auto hooksOf
         = [](const Projects& p, const std::string& gitFolder, std::initializer_list<const char*> hooks) {
               std::vector<std::string> commands;
@@ -453,6 +500,33 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             [](Projects& p) {
                 expectWrittenThenUsersGit(p, "sparse", { "sparse-checkout", "list" }, "one");
                 EXPECT_FALSE(fs::exists(p.grant / "sparse/two"));
+            } },
+        // Put back at once, while the user's Git runs again and again during the run.
+        { "a work tree renamed, a copy put in its place, then a hook planted in the copy", appWithUsersLoop,
+            none,
+            [](const Projects& p) {
+                // A lock the user's Git held as the copy was taken would stop the copy's next commit.
+                return std::vector { "cd '" + p.grant.string()
+                    + "' && mv app app-orig && cp -a app-orig app && rm -f app/.git/index.lock; "
+                    + p.plant("app/.git/hooks/pre-commit") + "; "
+                    + Projects::whilePlanted("test -e app/.git/hooks/pre-commit") };
+            },
+            [](Projects& p) {
+                p.stopUsersLoop("app");
+                EXPECT_NE(test::runPeer(
+                              { "sh", "-c", "cat '" + p.grant.string() + "'/app/.git/hooks/pre-commit.*" })
+                              .output.find(p.ran.string()),
+                    std::string::npos);
+            } },
+        { "a configuration written through a hard link made to it", appWithUsersLoop, none,
+            [](const Projects& p) {
+                return std::vector { "cd '" + p.grant.string() + "/app' && ln .git/config cfg && printf '"
+                    + "[core]\\n\\tfsmonitor = touch " + p.ran.string() + "\\n' >> cfg; "
+                    + Projects::whilePlanted("grep -q fsmonitor .git/config") };
+            },
+            [](Projects& p) {
+                p.stopUsersLoop("app");
+                EXPECT_NE(test::readFile(p.grant / "app/cfg").find("fsmonitor"), std::string::npos);
             } },
     };
     for (const auto& surface : surfaces) {
