@@ -411,6 +411,8 @@ void GitGuard::restoreLeftBehind(
 {
     try {
         std::vector<NotedUnit> left;
+        // What the killed runs noted: a repository inside one of theirs that none noted came during them.
+        std::set<fs::path> recorded;
         {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
@@ -418,12 +420,14 @@ void GitGuard::restoreLeftBehind(
             removeTemporaryLeftovers(record.parent_path(),
                 [name = record.filename().native()](std::string_view target) { return target == name; });
             for (auto& unit : GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit))) {
+                recorded.insert(unit.key());
                 if (!shared.units.contains(unit.key()))
                     left.push_back(std::move(unit));
             }
         }
         for (const auto& unit : left)
-            settle(unit, settings, clock);
+            settle(unit, settings, clock,
+                [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); });
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
         writeRecord(shared, record);

@@ -410,6 +410,12 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     git(scene.project, { "config", "core.fsmonitor", "touch /tmp/ran; false" });
     git(other, { "remote", "add", "origin", "https://example.com/x.git" });
     write(scene.project / ".husky/pre-commit", kPlanted);
+    git(scene.project, { "init", "-q", "emb" });
+    git(scene.project / "emb", { "config", "core.fsmonitor", "touch /tmp/ran" });
+    git(scene.project / "emb",
+        { "-c", "user.name=U", "-c", "user.email=u@example.com", "commit", "-q", "--allow-empty", "-m",
+            "x" });
+    git(scene.project, { "add", "emb" });
     test::CapturedLog log;
     GitGuard::restoreLeftBehind(
         scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
@@ -420,7 +426,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     EXPECT_EQ(test::readFile(scene.project / ".git/config").find("fsmonitor"), std::string::npos);
     EXPECT_NE(test::readFile(other / ".git/config").find("[remote \"origin\"]"), std::string::npos);
     EXPECT_EQ(test::readFile(scene.project / ".husky/pre-commit"), kHook);
-    EXPECT_EQ(log.lines().size(), 4u);
+    EXPECT_FALSE(existsAt(scene.project / "emb/.git/config"));
+    EXPECT_EQ(log.lines().size(), 5u);
     EXPECT_FALSE(fs::exists(scene.record));
 }
 
