@@ -11,6 +11,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vellumar {
 
@@ -26,8 +27,9 @@ namespace {
 
 }
 
-GitGuardWatch::GitGuardWatch(GitGuard& guard)
+GitGuardWatch::GitGuardWatch(GitGuard& guard, MovedAsideHandler onMovedAside)
     : m_guard(guard)
+    , m_onMovedAside(std::move(onMovedAside))
     , m_events(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
     , m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
@@ -168,7 +170,9 @@ void GitGuardWatch::compareAndWatch(const std::set<std::size_t>& units)
             watchUnit(unit);
         else
             m_unwatched.insert(unit);
-        m_guard.compare(unit);
+        auto moved = m_guard.compare(unit);
+        if (!moved.empty() && m_onMovedAside)
+            m_onMovedAside(moved);
     }
 }
 

@@ -8,25 +8,31 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vellumar {
 
 class GitGuardWatch {
 public:
+    // Given what one comparison moved aside, on the watch's thread.
+    using MovedAsideHandler = std::function<void(const std::vector<std::filesystem::path>&)>;
+
     // How often the units whose watch cannot be set are compared instead.
     static constexpr std::chrono::milliseconds comparisonInterval { 2000 };
 
     // Watches what each of the guard's units notes (`GitGuard::watched`) with inotify, and compares a
     // unit on its own thread at each change there; a unit whose watch cannot be set (no inotify, or
     // past the user's watch limit) is compared every `comparisonInterval` instead, with one log line,
-    // and a queue that overflowed has every unit compared. The guard must outlive the watch. Never
-    // throws.
-    explicit GitGuardWatch(GitGuard& guard);
+    // and a queue that overflowed has every unit compared. What a comparison moved aside goes to
+    // `onMovedAside`, which must not block for long. The guard must outlive the watch. Never throws.
+    explicit GitGuardWatch(GitGuard& guard, MovedAsideHandler onMovedAside = {});
     // Stops the thread and waits for it.
     ~GitGuardWatch();
     GitGuardWatch(const GitGuardWatch&) = delete;
@@ -55,6 +61,7 @@ private:
     void compareAndWatch(const std::set<std::size_t>& units);
 
     GitGuard& m_guard;
+    const MovedAsideHandler m_onMovedAside;
     FileDescriptor m_events; // inotify
     FileDescriptor m_wake; // an eventfd written when the watch stops
     // Touched only by the thread once it runs.

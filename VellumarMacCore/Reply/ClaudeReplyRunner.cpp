@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -137,9 +138,9 @@ ReplyOutput ClaudeReplyRunner::reply(
         notices.push_back(*control->stoppedNote());
     if (!routine) {
         std::lock_guard guard(m_lock);
-        if (auto note = m_actionNotes.find(submission.conversationID); note != m_actionNotes.end()) {
-            notices.push_back(std::move(note->second));
-            m_actionNotes.erase(note);
+        if (auto notes = m_nextTurnNotes.find(submission.conversationID); notes != m_nextTurnNotes.end()) {
+            std::move(notes->second.begin(), notes->second.end(), std::back_inserter(notices));
+            m_nextTurnNotes.erase(notes);
         }
     }
 
