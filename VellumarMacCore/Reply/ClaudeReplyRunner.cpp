@@ -233,12 +233,9 @@ CommandGit::Handover ClaudeReplyRunner::writeCommandGitHandover(
     CommandGit::Handover handover { CommandGit::userIdentity(ClaudeInvocation::usersGit(m_data.resolver)),
         {} };
     fs::path excludes = fs::path(settings.file).replace_extension(excludesExtension);
-    std::string patterns = CommandGit::excludePatterns(
-        ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git));
-    if (patterns.empty()) {
-        removeQuietly(excludes);
-        return handover;
-    }
+    std::string patterns = std::string(CommandGit::claudeCodeStagingPattern)
+        + CommandGit::excludePatterns(
+            ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git));
     writePrivateFile(patterns, excludes, Durability::untilRestart);
     handover.excludesFile = std::move(excludes);
     return handover;

@@ -244,9 +244,9 @@ private:
     // Finds the Git repositories to protect and writes the settings for them. Throws RelayHTTPError 507.
     RunSettings writeSettingsFile(std::string_view conversationID, const std::filesystem::path& workFolder,
         const ResolvedPermissions& permissions) const;
-    // For a run with commands: the user's Git identity, and the excludes file of the placeholders the
-    // run's `settings` will show, written beside the settings file (or removed when there are none).
-    // Throws the errors of writing it.
+    // For a run with commands: the user's Git identity, and the excludes file of Claude Code's leftovers
+    // and of the placeholders the run's `settings` will show, written beside the settings file. Throws
+    // the errors of writing it.
     CommandGit::Handover writeCommandGitHandover(const RunSettings& settings,
         const std::filesystem::path& workFolder, const ResolvedPermissions& permissions) const;
     std::string systemPromptFor(
