@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,5 +23,12 @@ struct MovedAside {
 // (0600, a folder 0700); a link is moved as it is, its target untouched. Never throws.
 MovedAside moveAside(
     int folderFD, const std::string& name, std::string_view label, std::chrono::system_clock::time_point now);
+
+// Given `moved`, a path `moveAside` answered, removes the files moved aside from the same name with the
+// same label beside it, all but the newest `kept` (by the time in their names, then the number after
+// it). A folder moved aside stays, as does anything named otherwise; no link is followed to the
+// folder. Returns how many were removed. Never throws.
+std::size_t removeOlderMovedAside(
+    const std::filesystem::path& moved, std::string_view label, std::size_t kept);
 
 }

@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/InnerRepositories.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <system_error>
+#include <tuple>
 #include <unistd.h>
 
 namespace vellumar {
@@ -113,12 +115,15 @@ namespace {
         bool putBack = false;
         // The file had other hard links, which keep the change: only this name was replaced.
         bool replacedShared = false;
+        // The settings or the hook that counted, when there is more to say than the path.
+        std::string reason;
     };
 
     std::string logLine(const Undone& undone)
     {
         std::string line = undone.path.string()
-            + " changed during a Claude Code run in a way that could make Git run a program; ";
+            + " changed during a Claude Code run in a way that could make Git run a program"
+            + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
         if (undone.replacedShared)
             return line
                 + (undone.putBack ? "the change stays at the file's other hard links, and what the run found"
@@ -171,34 +176,38 @@ namespace {
         std::map<fs::path, NotedFile> accepted;
     };
 
-    // Whether the change from `before` to `after` at `path` could make Git run something.
-    bool counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before, const NotedFile& after,
-        const GitCountedSettings::Reader& settings)
+    // Whether the change from `before` to `after` at `path` could make Git run something: absent when it
+    // cannot, else what counted (the settings, or the hook), empty where the path says it all.
+    std::optional<std::string> counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before,
+        const NotedFile& after, const GitCountedSettings::Reader& settings)
     {
         if (after == before || after.kind == Kind::absent)
-            return false;
+            return std::nullopt;
         // A Git folder at a work tree's ".git" is a repository, whichever: Git runs what it holds only
         // once something there is guarded as its own.
         if (after.kind == Kind::other && noted.workTree && path == *noted.workTree / ".git")
-            return false;
+            return std::nullopt;
+        if (noted.isHook(path))
+            return "the hook " + path.filename().string()
+                + (before.kind == Kind::absent ? " was added" : " changed");
         // A configuration that was not there reads as an empty one.
         if (!noted.isConfiguration(path) || (before.kind != Kind::file && before.kind != Kind::absent)
             || after.kind != Kind::file)
-            return true;
-        auto counted = settings(after.content);
-        return !counted || counted != settings(before.content);
+            return std::string();
+        return GitCountedSettings::judged(settings, before.content, after.content);
     }
 
-    // Compares the unit with what is there now and undoes what counts.
-    Settled settle(
-        const NotedUnit& noted, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
+    // Compares the unit with what is there now and undoes what counts; with `isGuarded`, also what came in
+    // the repositories inside it that no run noted.
+    Settled settle(const NotedUnit& noted, const GitCountedSettings::Reader& settings,
+        const GitGuard::Clock& clock, const std::function<bool(const fs::path&)>& isGuarded = nullptr)
     {
         Settled settled;
         NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree);
-        std::vector<std::pair<fs::path, NotedFile>> counted;
+        std::vector<std::tuple<fs::path, NotedFile, std::string>> counted;
         auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
-            if (counts(noted, path, before, after, settings))
-                counted.emplace_back(path, before);
+            if (auto reason = counts(noted, path, before, after, settings))
+                counted.emplace_back(path, before, std::move(*reason));
             else if (after != before && after.kind != Kind::absent)
                 settled.accepted.emplace(path, after);
         };
@@ -211,15 +220,21 @@ namespace {
             if (!noted.files.contains(path) && noted.isHook(path))
                 judge(path, NotedFile {}, after);
         }
+        if (isGuarded) {
+            for (auto& inner : InnerRepositories::counted(noted, isGuarded, settings))
+                counted.emplace_back(std::move(inner.path), NotedFile {}, std::move(inner.reason));
+        }
         if (counted.empty())
             return settled;
         std::vector<Undone> undone;
         {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
-            for (const auto& [path, before] : counted) {
-                if (auto done = undo(path, before, clock))
+            for (auto& [path, before, reason] : counted) {
+                if (auto done = undo(path, before, clock)) {
+                    done->reason = std::move(reason);
                     undone.push_back(std::move(*done));
+                }
             }
         }
         for (const auto& done : undone) {
@@ -317,21 +332,17 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
     if (held == shared.units.end())
         return watched;
     const NotedUnit& noted = held->second.noted;
-    std::set<fs::path> folders;
     if (noted.gitFolder) {
-        folders.insert(*noted.gitFolder);
-        folders.insert(*noted.gitFolder / "hooks");
-        watched.names.insert("hooks");
+        watched.folders[*noted.gitFolder].insert("hooks");
+        auto& hooks = watched.folders[*noted.gitFolder / "hooks"];
         for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
-            watched.names.emplace(name);
+            hooks.emplace(name);
     }
     for (const auto& [path, file] : noted.files) {
-        folders.insert(path.parent_path());
-        watched.names.insert(path.filename().string());
-        if (file.kind == Kind::file && !noted.isConfiguration(path))
+        watched.folders[path.parent_path()].insert(path.filename().string());
+        if (file.kind == Kind::file || file.kind == Kind::link || file.kind == Kind::large)
             watched.files.push_back(path);
     }
-    watched.folders.assign(folders.begin(), folders.end());
     return watched;
 }
 
@@ -348,7 +359,11 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
                 return {};
             noted = held->second.noted;
         }
-        Settled settled = settle(noted, m_options.settings, m_options.clock);
+        Settled settled = settle(noted, m_options.settings, m_options.clock, [](const fs::path& gitFolder) {
+            Registry& shared = registry();
+            std::lock_guard lock(shared.lock);
+            return shared.units.contains(gitFolder);
+        });
         if (!settled.accepted.empty()) {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);

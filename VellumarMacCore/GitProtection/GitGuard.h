@@ -4,9 +4,9 @@
 // undone: moved aside, never lost, and logged.
 //
 // A change counts when it could make Git run something: a new or changed hook (or the file a hook that
-// is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file only a
-// new or changed setting of `WhatGitRuns::keyPattern`. A file removed runs nothing and stays
-// removed.
+// is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file every
+// setting added, changed or removed but those on the everyday list (`GitCountedSettings::judged`). A
+// file removed runs nothing and stays removed.
 //
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
 // data folder before the run starts, and the program's next start puts back from it.
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -67,13 +68,12 @@ public:
     // How many Git folders and ".git" files this guard notes.
     std::size_t unitCount() const noexcept { return m_keys.size(); }
 
-    // What a watch of the unit looks at: the folders holding its noted files (changes there matter
-    // only at `names`), and the noted hooks' own files (a write through another hard link or through a
-    // link shows only there).
+    // What a watch of the unit looks at: each folder holding its noted files, with the names there that
+    // matter (a name coming, going or renamed), and each noted file that is there, configuration and
+    // hooks alike (a write through another hard link or through a link shows only on the file).
     struct Watched {
-        std::vector<std::filesystem::path> folders;
+        std::map<std::filesystem::path, std::set<std::string>> folders;
         std::vector<std::filesystem::path> files;
-        std::set<std::string> names;
     };
     Watched watched(std::size_t unit) const;
 

@@ -130,22 +130,22 @@ namespace {
     struct GitRunProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
         // placeholder.
-        GitRunProtection(
-            const GitRepositories::Protection& git, const fs::path& dataFolder, const fs::path& workFolder)
+        GitRunProtection(const GitRepositories::Protection& git, const fs::path& dataFolder,
+            const fs::path& workFolder, const std::vector<fs::path>& writablePlaces)
             : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
             , guard(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
                   { .record = dataFolder / GitGuard::recordName,
                       .settings = GitCountedSettings::gitReaderForThisProcess() })
+            , watch(guard, { .places = writablePlaces, .onMovedAside = [this](const auto& moved) {
+                                movedAside.add(moved);
+                            } })
         {
         }
-
-        // Compares every unit, keeping what goes aside with what the watch moved.
-        void compareAll() { movedAside.add(guard.compareAll()); }
 
         CommonDirPlaceholders placeholders;
         GitGuard guard;
         MovedAsideFiles movedAside;
-        GitGuardWatch watch { guard, [this](const auto& moved) { movedAside.add(moved); } };
+        GitGuardWatch watch;
     };
 
     bool containsAny(std::string_view text, std::span<const std::string_view> markers)
@@ -415,7 +415,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     if (gated.bash) {
         sandboxPlaceholders.emplace(run.settings.deniedWrites, run.settings.writablePlaces,
             m_data.folder / SandboxPlaceholders::recordName);
-        gitProtection.emplace(run.settings.git, m_data.folder, run.workFolder);
+        gitProtection.emplace(run.settings.git, m_data.folder, run.workFolder, run.settings.writablePlaces);
     }
 
     auto approved = std::make_shared<ApprovedTools>();
@@ -451,7 +451,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
     // The watch compares as things change; without its thread, each command's end is the next best.
     if (gitProtection && !gitProtection->watch.running())
-        launch.afterToolResult = [&gitProtection] { gitProtection->compareAll(); };
+        launch.afterToolResult = [&gitProtection] { gitProtection->watch.compareAll(); };
     resources.temporaryFolder = makeTemporaryFolder();
     launch.environment
         = childEnvironment(m_baseEnvironment, m_path ? m_path() : std::string(), *resources.temporaryFolder);
@@ -464,7 +464,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     // Once more at the end: a command left running in the background, or one whose result never came.
     std::vector<fs::path> movedAside;
     if (gitProtection) {
-        gitProtection->compareAll();
+        gitProtection->watch.finish();
         movedAside = gitProtection->movedAside.paths();
     }
     // Told on the bot's next turn, however this one ends: Claude Code offers no way to reach the model

@@ -56,7 +56,7 @@ std::string plantWhereNoWatchCanBeSet(const std::string&)
     const fs::path git = "/project/.git";
     GitGuard guard({ { git, "/project" } }, {}, {},
         { .record = "/data/git-guard", .settings = [](std::string_view) { return std::string(); } });
-    GitGuardWatch watch(guard);
+    GitGuardWatch watch(guard, {});
     std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
     bool moved
         = test::eventually([&] { return !fs::exists(git / "hooks/pre-commit"); }, std::chrono::seconds(20));
@@ -64,6 +64,21 @@ std::string plantWhereNoWatchCanBeSet(const std::string&)
 }
 
 [[maybe_unused]] const bool registered = test::registerUnprivilegedCheck("plant", plantWhereNoWatchCanBeSet);
+
+// The same, with the plant just before the run's end, long before the next periodic comparison.
+std::string plantJustBeforeTheEnd(const std::string&)
+{
+    const fs::path git = "/project/.git";
+    GitGuard guard({ { git, "/project" } }, {}, {},
+        { .record = "/data/git-guard", .settings = [](std::string_view) { return std::string(); } });
+    GitGuardWatch watch(guard, {});
+    std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
+    watch.finish();
+    return fs::exists(git / "hooks/pre-commit") ? "stayed" : "moved";
+}
+
+[[maybe_unused]] const bool registeredAtEnd
+    = test::registerUnprivilegedCheck("plant-at-end", plantJustBeforeTheEnd);
 
 fs::path recordIn(const test::TemporaryHome& home) { return home.data / CommonDirPlaceholders::recordName; }
 
@@ -84,7 +99,7 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     WatchedRepository repository;
     test::CapturedLog log;
     GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
-    GitGuardWatch watch(guard);
+    GitGuardWatch watch(guard, {});
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
     const fs::path commondir = repository.module / "commondir";
@@ -130,6 +145,74 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     EXPECT_EQ(test::readFile(repository.scripts / "pre-push.sh"), "#!/bin/sh\n");
 }
 
+// A hook planted where only the way down from the place shows it (the work tree renamed and a copy put in
+// its place), in a hooks folder swapped in after the watch started, and past the watch's budget (compared
+// every few seconds instead, as past the user's limit): each goes aside while the watch runs.
+TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const WatchedRepository&)> change;
+        std::size_t watchBudget = GitGuardWatch::defaultWatchBudget();
+    };
+    const Case cases[] = {
+        { "the work tree renamed and a copy put in its place",
+            [](const WatchedRepository& r) {
+                fs::rename(r.project, r.home.root / "orig");
+                ASSERT_EQ(test::runPeer({ "cp", "-a", (r.home.root / "orig").string(), r.project.string() })
+                              .exitStatus,
+                    0);
+            } },
+        // Its first plant the comparison at its coming finds; the next only a watch of the new folder.
+        { "a hooks folder swapped in after the watch started",
+            [](const WatchedRepository& r) {
+                fs::rename(r.hooks, r.home.root / "hooks");
+                std::ofstream(test::madeFolder(r.home.root / "new") / "post-checkout") << "#!/bin/sh\n";
+                fs::rename(r.home.root / "new", r.hooks);
+                ASSERT_TRUE(test::eventually(
+                    [&] { return !fs::exists(r.hooks / "post-checkout"); }, std::chrono::seconds(5)));
+            } },
+        { "past the budget", [](const WatchedRepository&) {}, 2 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        WatchedRepository repository;
+        GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
+        GitGuardWatch watch(
+            guard, { .places = { repository.home.root }, .watchBudget = testCase.watchBudget });
+        EXPECT_LE(watch.watchedCount(), testCase.watchBudget);
+        testCase.change(repository);
+        std::ofstream(repository.hooks / "post-checkout") << "#!/bin/sh\ntouch /tmp/ran\n";
+        // Milliseconds where watched; the bound only keeps a missed one from holding up the suite.
+        EXPECT_TRUE(test::eventually(
+            [&] { return !fs::exists(repository.hooks / "post-checkout"); }, std::chrono::seconds(5)));
+    }
+}
+
+// At the kept number of a name's moved-aside files and one below it; the run says how many went.
+TEST(GitGuardWatch, KeepsTheNewestMovedAsideFilesOfEachName)
+{
+    for (std::size_t earlier : { GitGuardWatch::keptMovedAside - 1, GitGuardWatch::keptMovedAside }) {
+        SCOPED_TRACE(earlier);
+        WatchedRepository repository;
+        for (std::size_t index = 0; index < earlier; ++index)
+            test::touch(
+                repository.hooks / ("pre-commit.refused-20250101T000000Z-" + std::to_string(index + 9)));
+        test::touch(repository.hooks / "pre-push.refused-20250101T000000Z");
+        test::CapturedLog log;
+        {
+            GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
+            GitGuardWatch watch(guard, {});
+            fs::remove(repository.hooks / "pre-commit");
+            std::ofstream(repository.hooks / "pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
+            watch.finish();
+        }
+        EXPECT_EQ(refusedCount(repository.hooks), GitGuardWatch::keptMovedAside + 1);
+        EXPECT_TRUE(fs::exists(repository.hooks / "pre-commit.refused-20250101T000000Z-10"));
+        EXPECT_EQ(log.lines().back().starts_with("1 older"), earlier == GitGuardWatch::keptMovedAside);
+    }
+}
+
 // While the watch's thread is held in a comparison, more events than the kernel queues arrive and a
 // hook is planted in another repository after them: the queue overflows, the hook's own event is
 // lost, and the full comparison that follows the overflow still finds the hook.
@@ -153,7 +236,7 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
     };
     GitGuard guard({ { repository.git, repository.project }, { other, other.parent_path() } }, {}, {},
         repository.options(held));
-    GitGuardWatch watch(guard);
+    GitGuardWatch watch(guard, {});
     std::ofstream(repository.git / "config") << "[user]\n\temail = user@example.com\n";
     ASSERT_TRUE(test::eventually([&] { return holding.load(); }, std::chrono::seconds(10)));
 
@@ -172,6 +255,27 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
     EXPECT_EQ(refusedCount(other / "hooks"), 1u);
 }
 
+// A hooks folder that comes after the watch started gets a watch of its own: a hook planted in it later
+// goes aside too.
+TEST(GitGuardWatch, WatchesAHooksFolderMadeSinceItStarted)
+{
+    test::TemporaryHome home;
+    const fs::path git = test::madeFolder(home.root / "project/.git");
+    test::touch(git / "HEAD");
+    test::CapturedLog log;
+    GitGuard guard({ { git, git.parent_path() } }, {}, {},
+        { .record = home.data / GitGuard::recordName,
+            .settings = GitCountedSettings::gitReaderForThisProcess() });
+    GitGuardWatch watch(guard, {});
+    // Moved in with a hook inside, so that the comparison it brings shows in the log.
+    std::ofstream(test::madeFolder(home.root / "prepared") / "pre-commit") << "#!/bin/sh\n";
+    fs::rename(home.root / "prepared", git / "hooks");
+    ASSERT_TRUE(test::eventually([&] { return log.lines().size() == 1; }, std::chrono::seconds(5)));
+    std::ofstream(git / "hooks/post-checkout") << "#!/bin/sh\n";
+    EXPECT_TRUE(
+        test::eventually([&] { return !fs::exists(git / "hooks/post-checkout"); }, std::chrono::seconds(5)));
+}
+
 // Where a watch cannot be set, the unit is compared every few seconds instead: a hook planted there
 // still goes aside, and the log says why.
 TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
@@ -185,6 +289,7 @@ TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
     // Written and searched by anyone, listed and watched by no one but its owner.
     fs::permissions(root / "project/.git/hooks", fs::perms(0333));
     EXPECT_EQ(test::runUnprivileged("plant", root, ""), "1 moved");
+    EXPECT_EQ(test::runUnprivileged("plant-at-end", root, ""), "moved");
     fs::permissions(root / "project/.git/hooks", fs::perms(0755));
 }
 
