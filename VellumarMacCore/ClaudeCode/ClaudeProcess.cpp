@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <new>
 #include <poll.h>
 #include <spawn.h>
@@ -39,6 +40,8 @@ namespace {
     // How often the watchdog looks whether Claude Code has ended: "sleep 0.1" in its script.
     constexpr auto kGroupEndPollInterval = 100ms;
     constexpr auto kExitKillDelay = 3s;
+    // Where the watchdog's copies of the child's output pipes lie before they become its 3 and 4.
+    constexpr int kKeptDescriptorsFloor = 10;
     // Far enough to mean "never" for a run, near enough that the deadline arithmetic cannot overflow.
     constexpr double kLongestTimeLimitSeconds = 10.0 * 365 * 24 * 60 * 60;
 
@@ -126,9 +129,11 @@ namespace {
         SpawnAttributes(const SpawnAttributes&) = delete;
         SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 
-        // The pipes become 0, 1 and 2; nothing else is inherited; the child joins the process group
-        // `group` (0: leads a new one) with every signal at its default action and none blocked.
-        bool prepare(int input, int output, int errors, const std::filesystem::path& directory, pid_t group)
+        // The pipes become 0, 1 and 2, and each of `kept` the next descriptor from 3 on; nothing else is
+        // inherited; the child joins the process group `group` (0: leads a new one) with every signal at
+        // its default action and none blocked. Each of `kept` must lie above the descriptors they land on.
+        bool prepare(int input, int output, int errors, const std::filesystem::path& directory, pid_t group,
+            std::initializer_list<int> kept = {})
         {
             if (!m_actionsValid || !m_attributesValid)
                 return false;
@@ -136,11 +141,17 @@ namespace {
             sigset_t noSignals;
             sigfillset(&allSignals);
             sigemptyset(&noSignals);
-            return posix_spawn_file_actions_adddup2(&m_actions, input, STDIN_FILENO) == 0
-                && posix_spawn_file_actions_adddup2(&m_actions, output, STDOUT_FILENO) == 0
-                && posix_spawn_file_actions_adddup2(&m_actions, errors, STDERR_FILENO) == 0
-                && posix_spawn_file_actions_addchdir_np(&m_actions, directory.c_str()) == 0
-                && posix_spawn_file_actions_addclosefrom_np(&m_actions, STDERR_FILENO + 1) == 0
+            if (posix_spawn_file_actions_adddup2(&m_actions, input, STDIN_FILENO) != 0
+                || posix_spawn_file_actions_adddup2(&m_actions, output, STDOUT_FILENO) != 0
+                || posix_spawn_file_actions_adddup2(&m_actions, errors, STDERR_FILENO) != 0)
+                return false;
+            int next = STDERR_FILENO + 1;
+            for (int descriptor : kept) {
+                if (posix_spawn_file_actions_adddup2(&m_actions, descriptor, next++) != 0)
+                    return false;
+            }
+            return posix_spawn_file_actions_addchdir_np(&m_actions, directory.c_str()) == 0
+                && posix_spawn_file_actions_addclosefrom_np(&m_actions, next) == 0
                 && posix_spawnattr_setflags(
                        &m_attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)
                 == 0
@@ -192,19 +203,29 @@ namespace {
     // in a PID namespace. The watchdog exists before the child, which joins its group, so the child
     // never runs unwatched. SIGTERM, which the run sends the group to stop it, leaves the watchdog in
     // place until the group is killed.
+    //
+    // It also holds the read ends of the child's output pipes and, once this process is gone, reads
+    // them away: Claude Code's last writes would otherwise meet no reader, which keeps it (and its
+    // commands) alive two seconds longer than after a stop.
     class GroupWatchdog {
     public:
         // Throws what `start` throws when its pipes cannot be made or it cannot be spawned.
-        GroupWatchdog()
+        GroupWatchdog(int output, int errors)
         {
             auto lifeline = makePipe();
             FileDescriptor nowhere = lifeline
                 ? aboveStandardDescriptors(::open("/dev/null", O_WRONLY | O_CLOEXEC))
                 : FileDescriptor();
-            if (!nowhere)
+            // Above 3 and 4, where they land in the watchdog.
+            FileDescriptor keptOutput(nowhere ? ::fcntl(output, F_DUPFD_CLOEXEC, kKeptDescriptorsFloor) : -1);
+            FileDescriptor keptErrors(
+                keptOutput ? ::fcntl(errors, F_DUPFD_CLOEXEC, kKeptDescriptorsFloor) : -1);
+            if (!keptErrors)
                 throw plumbingError();
-            // The first line names the child; a zombie has ended, and its parent may be gone too.
-            const std::string script = "trap '' TERM; read -r child; read -r end; kill -s TERM 0; i=0\n"
+            // The first line names the child; a zombie has ended, and its parent may be gone too. The
+            // readers ignore SIGTERM, as the script does, and end with the group's SIGKILL.
+            const std::string script = "trap '' TERM; read -r child; read -r end\n"
+                                       "cat <&3 >/dev/null & cat <&4 >/dev/null & kill -s TERM 0; i=0\n"
                                        "while [ -n \"$child\" ] && [ $i -lt "
                 + std::to_string(kCleanUpTime / kGroupEndPollInterval)
                 + " ] && grep -q '^State:[^Z]*$' \"/proc/$child/status\" 2>/dev/null; do\n"
@@ -215,7 +236,8 @@ namespace {
             std::array<char*, 4> arguments { const_cast<char*>("sh"), const_cast<char*>("-c"),
                 const_cast<char*>(script.c_str()), nullptr };
             std::array<char*, 2> environment { const_cast<char*>("PATH=/usr/bin:/bin"), nullptr };
-            if (!attributes.prepare(lifeline->read.get(), nowhere.get(), nowhere.get(), "/", 0)
+            if (!attributes.prepare(lifeline->read.get(), nowhere.get(), nowhere.get(), "/", 0,
+                    { keptOutput.get(), keptErrors.get() })
                 || posix_spawn(&m_pid, "/bin/sh", attributes.actions(), attributes.attributes(),
                        arguments.data(), environment.data())
                     != 0)
@@ -400,7 +422,7 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
         throw plumbingError();
 
     // Declared before the threads, so that it stands down only once they are joined.
-    GroupWatchdog watchdog;
+    GroupWatchdog watchdog(output->read.get(), errors->read.get());
     pid_t child = 0;
     Deadline timeLimitDeadline;
     StartGate gate;

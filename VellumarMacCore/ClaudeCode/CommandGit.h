@@ -1,7 +1,8 @@
 // What a run hands its commands' own Git through the settings' "env": the user's identity, which Git
 // cannot find in the hidden home folder (and on Linux cannot guess where the host name has no domain),
 // and an excludes file naming the placeholders the sandbox puts at protected names that do not exist,
-// which Git refuses to add ("can only add regular files") and would otherwise stop `git add -A`.
+// which Git refuses to add ("can only add regular files") and would otherwise stop `git add -A`, and
+// Claude Code's own leftovers, which commands can neither stash nor clean away.
 #pragma once
 
 #include "VellumarMacCore/Foundations/JSON.h"
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumar::CommandGit {
@@ -21,9 +23,15 @@ struct Identity {
 
 struct Handover {
     Identity identity;
-    // Given to commands' Git as "core.excludesFile"; absent when there is nothing to exclude.
+    // Given to commands' Git as "core.excludesFile".
     std::optional<std::filesystem::path> excludesFile;
 };
+
+// The excludes file's line for the staging folder Claude Code makes for its own writes at the top of
+// the project it runs in (the work folder, or a user's repository it ran in before) and leaves there:
+// the sandbox keeps ".claude" read-only to commands, so `git stash -u` and `git clean -d` would fail to
+// remove it. Anchored at the top of each repository, where Claude Code puts it.
+inline constexpr std::string_view claudeCodeStagingPattern = "/.claude/.cc-writes/\n";
 
 // The user's own "user.name" and "user.email" as `git config --global --get` prints them outside the
 // sandbox with `options.home` as HOME: nothing else of the user's configuration. A value Git does not

@@ -56,6 +56,7 @@ namespace {
 GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options)
     : m_guard(guard)
     , m_watchBudget(options.watchBudget)
+    , m_onMovedAside(std::move(options.onMovedAside))
     , m_events(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
     , m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
@@ -118,10 +119,12 @@ void GitGuardWatch::finish()
     compareAll();
 }
 
-void GitGuardWatch::compareAll() { keepNewestMovedAside(m_guard.compareAll()); }
+void GitGuardWatch::compareAll() { tookAside(m_guard.compareAll()); }
 
-void GitGuardWatch::keepNewestMovedAside(const std::vector<fs::path>& moved)
+void GitGuardWatch::tookAside(const std::vector<fs::path>& moved)
 {
+    if (!moved.empty() && m_onMovedAside)
+        m_onMovedAside(moved);
     for (const auto& path : moved)
         m_removedMovedAside += removeOlderMovedAside(path, GitGuard::refusedLabel, keptMovedAside);
 }
@@ -297,7 +300,7 @@ void GitGuardWatch::compareAndWatch(const std::set<std::size_t>& units)
             watchUnit(unit);
         else
             m_unwatched.insert(unit);
-        keepNewestMovedAside(m_guard.compare(unit));
+        tookAside(m_guard.compare(unit));
     }
 }
 

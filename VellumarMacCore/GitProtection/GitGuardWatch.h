@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <stop_token>
@@ -23,6 +24,9 @@ namespace vellumar {
 
 class GitGuardWatch {
 public:
+    // Given what one comparison moved aside (`GitGuard::compare`'s paths), on the thread that compared.
+    using MovedAsideHandler = std::function<void(const std::vector<std::filesystem::path>&)>;
+
     // How often the units whose watch cannot be set are compared instead.
     static constexpr std::chrono::milliseconds comparisonInterval { 2000 };
     // How many of the files one name's changes went aside as are kept, the newest: a command that
@@ -36,6 +40,9 @@ public:
         // The most inotify watches the watch takes; past it, units are compared every
         // `comparisonInterval`. By default a half of the user's limit, which other programs share.
         std::size_t watchBudget = defaultWatchBudget();
+        // Told what each comparison moves aside, the watch's own and `compareAll`'s; it must not block
+        // for long.
+        MovedAsideHandler onMovedAside = {};
     };
 
     // Watches what each of the guard's units notes (`GitGuard::watched`) with inotify, and compares a
@@ -86,12 +93,14 @@ private:
     // Reads one batch of events and compares the units they touch.
     void handleEvents();
     void compareAndWatch(const std::set<std::size_t>& units);
-    void keepNewestMovedAside(const std::vector<std::filesystem::path>& moved);
+    // Tells `onMovedAside`, and keeps the newest `keptMovedAside` files of each name that went aside.
+    void tookAside(const std::vector<std::filesystem::path>& moved);
     void stop();
 
     GitGuard& m_guard;
     std::vector<std::filesystem::path> m_places; // resolved
     std::size_t m_watchBudget;
+    const MovedAsideHandler m_onMovedAside;
     FileDescriptor m_events; // inotify
     FileDescriptor m_wake; // an eventfd written when the watch stops
     // Touched only by the thread once it runs.

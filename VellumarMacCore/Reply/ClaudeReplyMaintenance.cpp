@@ -42,7 +42,7 @@ ClearedConversation ClaudeReplyRunner::clearConversation(
     m_grants.remove(conversationID);
     {
         std::lock_guard guard(m_lock);
-        m_actionNotes.erase(conversationID);
+        m_nextTurnNotes.erase(conversationID);
     }
     if (workFolder == WorkFolder::clear)
         cleared.workspaceCleared = m_data.workspaces.clear(conversationID);

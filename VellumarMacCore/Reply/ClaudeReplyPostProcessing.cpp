@@ -17,11 +17,15 @@ ReplyOutput ClaudeReplyRunner::finishReply(
                                                        .answer = answer,
                                                        .stop = turn.stop },
         m_data, routineDirectory());
-    if (finished.actionNote) {
-        std::lock_guard guard(m_lock);
-        m_actionNotes[turn.submission.conversationID] = *finished.actionNote;
-    }
+    if (finished.actionNote)
+        keepForNextTurn(turn.submission.conversationID, std::move(*finished.actionNote));
     return finished.output;
+}
+
+void ClaudeReplyRunner::keepForNextTurn(const std::string& conversationID, std::string note)
+{
+    std::lock_guard guard(m_lock);
+    m_nextTurnNotes[conversationID].push_back(std::move(note));
 }
 
 }

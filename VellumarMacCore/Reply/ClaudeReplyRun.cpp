@@ -16,6 +16,7 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
 #include "VellumarMacCore/Permissions/PermissionGate.h"
+#include "VellumarMacCore/Reply/MovedAsideFiles.h"
 
 #include <algorithm>
 #include <cctype>
@@ -37,6 +38,9 @@ namespace {
     constexpr std::size_t kErrorLineCharacters = 200;
     // Of Claude Code's standard error, the end that a failure's log line keeps.
     constexpr std::size_t kLoggedErrorTailBytes = 1'000;
+    // What the phone shows for a write whose file the Git protection took away again: Claude Code
+    // itself reports it as failed, which tells the user nothing.
+    constexpr std::string_view kMovedAsideStatus = "moved aside by the Git protection";
 
     // Markers Claude Code prints when it cannot reach the account, and when it is older than the
     // options it is given.
@@ -132,12 +136,15 @@ namespace {
             , guard(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
                   { .record = dataFolder / GitGuard::recordName,
                       .settings = GitCountedSettings::gitReaderForThisProcess() })
-            , watch(guard, { .places = writablePlaces })
+            , watch(guard, { .places = writablePlaces, .onMovedAside = [this](const auto& moved) {
+                                movedAside.add(moved);
+                            } })
         {
         }
 
         CommonDirPlaceholders placeholders;
         GitGuard guard;
+        MovedAsideFiles movedAside;
         GitGuardWatch watch;
     };
 
@@ -192,6 +199,20 @@ namespace {
                 gate->close();
         }
     };
+
+    // An absolute file path with its folder's links resolved, as the guard names what it moves aside;
+    // the file itself may be gone or a link.
+    std::optional<fs::path> kernelResolved(const std::string& path)
+    {
+        fs::path file(path);
+        if (!file.is_absolute())
+            return std::nullopt;
+        std::error_code error;
+        fs::path folder = fs::weakly_canonical(file.parent_path(), error);
+        if (error)
+            return std::nullopt;
+        return folder / file.filename();
+    }
 
     [[noreturn]] void fail(int status, std::string code, std::string message)
     {
@@ -310,16 +331,12 @@ std::vector<ApprovalStore::Request> ClaudeReplyRunner::approvalRequests(
     auto isInWritableFolder = [&](const ClaudeStreamParser::Denial& denial) {
         const JSON* path = denial.input ? denial.input->subscript("file_path") : nullptr;
         const std::string* text = path ? path->stringValue() : nullptr;
-        if (!text || !text->starts_with("/"))
+        if (!text)
             return false;
-        fs::path file(*text);
-        std::error_code error;
-        fs::path folder = fs::weakly_canonical(file.parent_path(), error);
-        if (error)
-            return false;
-        fs::path resolved = folder / file.filename();
-        return std::any_of(writableFolders.begin(), writableFolders.end(),
-            [&](const fs::path& writable) { return isPathInside(resolved, writable); });
+        auto resolved = kernelResolved(*text);
+        return resolved
+            && std::any_of(writableFolders.begin(), writableFolders.end(),
+                [&](const fs::path& writable) { return isPathInside(*resolved, writable); });
     };
 
     std::vector<ApprovalStore::Request> requests;
@@ -345,7 +362,8 @@ std::vector<ApprovalStore::Request> ClaudeReplyRunner::approvalRequests(
 }
 
 void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, const ClaudeStreamParser& parser,
-    const ResolvedPermissions& permissions, const std::set<std::string>& approved)
+    const ResolvedPermissions& permissions, const std::set<std::string>& approved,
+    const std::vector<fs::path>& movedAside)
 {
     if (parser.tools().empty())
         return;
@@ -354,6 +372,9 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
         if (denial.toolUseID)
             deniedIDs.insert(*denial.toolUseID);
     }
+    std::set<fs::path> changedNames;
+    for (const auto& moved : movedAside)
+        changedNames.insert(MovedAsideFiles::changedName(moved));
     std::vector<std::string> grantedWritePrefixes;
     if (permissions.granted.contains("write")) {
         for (const auto& folder : permissions.folders) {
@@ -370,6 +391,9 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
                 [&](const std::string& prefix) { return use.target.starts_with(prefix); });
         if (deniedIDs.contains(use.id))
             entry.insert_or_assign("status", JSON("denied"));
+        else if (auto target = use.kind == "write" ? kernelResolved(use.target) : std::nullopt;
+                 target && changedNames.contains(*target))
+            entry.insert_or_assign("status", JSON(std::string(kMovedAsideStatus)));
         else if (approved.contains(use.id) || (use.kind == "command" && permissions.granted.contains("bash"))
             || writeGranted)
             entry.emplace("approved", JSON(true));
@@ -438,9 +462,17 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         return process.start(launch);
     }() };
     // Once more at the end: a command left running in the background, or one whose result never came.
-    if (gitProtection)
+    std::vector<fs::path> movedAside;
+    if (gitProtection) {
         gitProtection->watch.finish();
-    recordToolActivity(run.conversationID, outcome.process.parser, run.permissions, approved->stored());
+        movedAside = gitProtection->movedAside.paths();
+    }
+    // Told on the bot's next turn, however this one ends: Claude Code offers no way to reach the model
+    // during the run (its hooks are off), and the bot's next steps should not write the file again.
+    if (auto notice = Prompts::movedAsideNotice(movedAside))
+        keepForNextTurn(run.conversationID, std::move(*notice));
+    recordToolActivity(
+        run.conversationID, outcome.process.parser, run.permissions, approved->stored(), movedAside);
     return outcome;
 }
 

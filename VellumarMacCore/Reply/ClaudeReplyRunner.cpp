@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -137,9 +138,9 @@ ReplyOutput ClaudeReplyRunner::reply(
         notices.push_back(*control->stoppedNote());
     if (!routine) {
         std::lock_guard guard(m_lock);
-        if (auto note = m_actionNotes.find(submission.conversationID); note != m_actionNotes.end()) {
-            notices.push_back(std::move(note->second));
-            m_actionNotes.erase(note);
+        if (auto notes = m_nextTurnNotes.find(submission.conversationID); notes != m_nextTurnNotes.end()) {
+            std::move(notes->second.begin(), notes->second.end(), std::back_inserter(notices));
+            m_nextTurnNotes.erase(notes);
         }
     }
 
@@ -232,12 +233,9 @@ CommandGit::Handover ClaudeReplyRunner::writeCommandGitHandover(
     CommandGit::Handover handover { CommandGit::userIdentity(ClaudeInvocation::usersGit(m_data.resolver)),
         {} };
     fs::path excludes = fs::path(settings.file).replace_extension(excludesExtension);
-    std::string patterns = CommandGit::excludePatterns(
-        ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git));
-    if (patterns.empty()) {
-        removeQuietly(excludes);
-        return handover;
-    }
+    std::string patterns = std::string(CommandGit::claudeCodeStagingPattern)
+        + CommandGit::excludePatterns(
+            ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git));
     writePrivateFile(patterns, excludes, Durability::untilRestart);
     handover.excludesFile = std::move(excludes);
     return handover;

@@ -38,7 +38,7 @@
 namespace vellumar {
 
 // One instance for the life of the application, shared by every job's thread. Its own lock guards
-// only the routine directory and the action notes and is never held while anything else runs.
+// only the routine directory and the next turns' notes and is never held while anything else runs.
 class ClaudeReplyRunner final : public ReplyRunner {
 public:
     using Locate = std::function<std::optional<std::filesystem::path>()>;
@@ -204,9 +204,12 @@ public:
     // One Claude Code process with its approved tools, gate and temporary folder, all gone when it
     // returns or throws. Throws the errors of the temporary folder and of starting the process.
     RunOutcome runProcess(const ProcessRun& run);
-    // Appends what the run's tools did, and which of them the user approved, to the activity log.
+    // Appends what the run's tools did, and which of them the user approved, to the activity log; a
+    // write to a name the Git protection moved aside during the run (`movedAside`, the moved paths)
+    // shows as such, not as the failure Claude Code saw.
     void recordToolActivity(std::string_view conversationKey, const ClaudeStreamParser& parser,
-        const ResolvedPermissions& permissions, const std::set<std::string>& approved);
+        const ResolvedPermissions& permissions, const std::set<std::string>& approved,
+        const std::vector<std::filesystem::path>& movedAside);
     // Summarises the stored session and continues the conversation in a new one from the summary.
     // The caller holds the conversation's lock.
     CompactedConversation compactSession(const std::string& conversationID, const std::string& botID,
@@ -231,6 +234,8 @@ private:
         const std::stop_token& stop);
     Answer runTurn(const Turn& turn);
     ReplyOutput finishReply(const Turn& turn, const Answer& answer, const Workspaces::Snapshot& before);
+    // Adds `note` to what the conversation's next turn (not a routine's) is told first.
+    void keepForNextTurn(const std::string& conversationID, std::string note);
 
     std::shared_ptr<RoutineDirectory> routineDirectory() const;
     std::unique_ptr<icu::TimeZone> routineTimeZone() const;
@@ -239,9 +244,9 @@ private:
     // Finds the Git repositories to protect and writes the settings for them. Throws RelayHTTPError 507.
     RunSettings writeSettingsFile(std::string_view conversationID, const std::filesystem::path& workFolder,
         const ResolvedPermissions& permissions) const;
-    // For a run with commands: the user's Git identity, and the excludes file of the placeholders the
-    // run's `settings` will show, written beside the settings file (or removed when there are none).
-    // Throws the errors of writing it.
+    // For a run with commands: the user's Git identity, and the excludes file of Claude Code's leftovers
+    // and of the placeholders the run's `settings` will show, written beside the settings file. Throws
+    // the errors of writing it.
     CommandGit::Handover writeCommandGitHandover(const RunSettings& settings,
         const std::filesystem::path& workFolder, const ResolvedPermissions& permissions) const;
     std::string systemPromptFor(
@@ -262,7 +267,8 @@ private:
 
     mutable std::mutex m_lock;
     std::shared_ptr<RoutineDirectory> m_routineDirectory;
-    std::map<std::string, std::string, std::less<>> m_actionNotes;
+    // Per conversation, what its next turn is told of the turns before.
+    std::map<std::string, std::vector<std::string>, std::less<>> m_nextTurnNotes;
 };
 
 }

@@ -1,9 +1,10 @@
-// The per-turn texts of the prompts: settings notices, approval, routine-result, invalid-action and
-// interruption notices.
+// The per-turn texts of the prompts: settings notices, approval, routine-result, invalid-action,
+// moved-aside and interruption notices.
 #include "VellumarMacCore/Reply/Prompts.h"
 
 #include "Platform/Crypto.h"
 #include "VellumarMacCore/Foundations/Graphemes.h"
+#include "VellumarMacCore/Reply/MovedAsideFiles.h"
 #include "VellumarMacCore/Reply/PromptText.h"
 
 #include <cstdio>
@@ -158,6 +159,26 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons)
         + invalidActionReasons(reasons) + "). "
         + "Requests to other bots and similar were not delivered. If you told the user they were, say they "
         + "were not, and " + "send corrected blocks if still needed.";
+}
+
+std::optional<std::string> movedAsideNotice(const std::vector<std::filesystem::path>& moved)
+{
+    if (moved.empty())
+        return std::nullopt;
+    std::vector<std::string> lines;
+    for (const auto& path : moved) {
+        auto changed = MovedAsideFiles::changedName(path);
+        lines.push_back("- " + changed.string()
+            + ": the change could make Git outside the sandbox run a program, so what was there before is "
+              "back; "
+            + (changed == path ? "the change stays at the file's other hard links."
+                               : "the change is kept beside it as " + path.filename().string() + "."));
+    }
+    return "[Notice from the app] During your previous reply the Git protection undid these changes (made by "
+           "a "
+           "command, a file tool or the user). Do not make them again; tell the user what went aside and "
+           "why.\n"
+        + joined(lines, "\n");
 }
 
 std::optional<std::string> interruptionNotice(

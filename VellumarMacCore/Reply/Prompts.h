@@ -88,6 +88,10 @@ std::string invalidActionsNote(const std::vector<std::string>& reasons);
 // The notice the bot gets on its next turn.
 std::string invalidActionsNotice(const std::vector<std::string>& reasons);
 
+// The notice the bot gets on its next turn about what the Git protection moved aside during its run
+// (`GitGuard::compare`'s paths): one line per file, naming it and why; nothing when nothing went aside.
+std::optional<std::string> movedAsideNotice(const std::vector<std::filesystem::path>& moved);
+
 // For a reply that ended "interrupted" or "canceled", what the bot is told on the next run, quoting
 // the interim texts that had reached the user; nothing for any other end reason.
 std::optional<std::string> interruptionNotice(

@@ -43,10 +43,8 @@ void AppModel::checkClaude()
     }).detach();
 }
 
-void AppModel::completeOnboarding(bool launchAtLogin)
+void AppModel::completeOnboarding()
 {
-    if (launchAtLogin != m_launchAtLogin)
-        setLaunchAtLogin(launchAtLogin);
     if (!m_onboardingCompleted) {
         m_onboardingCompleted = true;
         emit onboardingCompletedChanged();

@@ -355,7 +355,8 @@ TEST_F(ClaudeProcessTest, TheWholeGroupEndsWithAKilledHostWithFakeClaude)
 }
 
 // Claude Code removes the placeholders its sandbox made in the user's folders on SIGTERM: a killed
-// host's group gets it, and SIGKILL only after Claude Code has ended or its time is up.
+// host's group gets it, and SIGKILL only after Claude Code has ended or its time is up. What it writes
+// as it ends is read, as a live host would.
 TEST_F(ClaudeProcessTest, AKilledHostsGroupGetsSIGTERMAndTimeToCleanUpBeforeSIGKILLWithFakeClaude)
 {
     struct Case {
@@ -368,6 +369,11 @@ TEST_F(ClaudeProcessTest, AKilledHostsGroupGetsSIGTERMAndTimeToCleanUpBeforeSIGK
             "signal.signal(signal.SIGTERM, lambda *_: (time.sleep(1), open('cleaned', 'w'), os._exit(143)))",
             true },
         { "ignoring SIGTERM", "signal.signal(signal.SIGTERM, signal.SIG_IGN)", false },
+        // More than a pipe holds, so that someone must read it.
+        { "writing its last output",
+            "signal.signal(signal.SIGTERM, lambda *_: (sys.stdout.write('x' * 100000), sys.stdout.flush(), "
+            "sys.stderr.write('ended\\n'), sys.stderr.flush(), open('cleaned', 'w'), os._exit(143)))",
+            true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -59,19 +59,22 @@ bool whileACommandWaits(
 
 // In a repository commands may write, with the user's identity in "~/.gitconfig" and a setting naming a
 // program in "node_modules", which does not exist yet: the bot adds and stashes what is new (and none
-// of the sandbox's placeholders), commits as the user, and fills and removes "node_modules". The same
-// with husky 9's hooks, and in a work folder that is itself a repository.
+// of the sandbox's placeholders), commits as the user, fills and removes "node_modules" and cleans up.
+// The same with husky 9's hooks, in a work folder that is itself a repository, and beside the
+// ".claude/.cc-writes" Claude Code leaves where it ran, which stays.
 TEST_F(ClaudeReplyGitWorkRealCLI, TheBotsEverydayGitAndNpmWorkSucceeds)
 {
     struct Case {
         const char* name;
         bool husky;
         bool inWorkFolder;
+        bool claudeCodeRanThere; // and left its ".claude/.cc-writes", as in the work folder
     };
     const Case cases[] = {
-        { "a granted repository", false, false },
-        { "a granted repository with husky 9", true, false },
-        { "the work folder as a repository", false, true },
+        { "a granted repository", false, false, false },
+        { "a granted repository with husky 9", true, false, false },
+        { "the work folder as a repository", false, true, false },
+        { "a granted repository where the user ran Claude Code", false, false, true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -83,6 +86,8 @@ TEST_F(ClaudeReplyGitWorkRealCLI, TheBotsEverydayGitAndNpmWorkSucceeds)
         world.start();
         const fs::path repository = testCase.inWorkFolder ? world.workFolder("ios-1") : grant;
         makeRepository(repository);
+        if (testCase.claudeCodeRanThere)
+            fs::create_directories(repository / ".claude/.cc-writes");
         ASSERT_EQ(git(repository, { "config", "alias.lint", "!node_modules/.bin/lint ." }).exitStatus, 0);
         if (testCase.husky) {
             ASSERT_EQ(git(repository, { "config", "core.hooksPath", ".husky/_" }).exitStatus, 0);
@@ -100,18 +105,21 @@ TEST_F(ClaudeReplyGitWorkRealCLI, TheBotsEverydayGitAndNpmWorkSucceeds)
         const std::string cd = "cd '" + repository.string() + "' && ";
         world.playReal(test::commandSteps({ cd
                 + "echo new > new.txt; git add -A; echo add-$?; git add .; echo dot-$?; git stash -u;"
-                  " git stash pop -q; echo stash-$?; git commit -qm by-the-bot; echo commit-$?",
+                  " echo stashed-$?; git stash pop -q; echo stash-$?; git commit -qm by-the-bot; echo "
+                  "commit-$?",
             cd
                 + "mkdir -p node_modules/.bin && ln -s ../lint/bin.js node_modules/.bin/lint"
-                  " && rm -rf node_modules; echo npm-$?" }));
+                  " && rm -rf node_modules; echo npm-$?; touch junk.txt; git clean -fdq; echo clean-$?" }));
         EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
 
         std::string requests = world.model->requestLog();
-        for (const char* marker : { "add-0", "dot-0", "stash-0", "commit-0", "npm-0" })
+        for (const char* marker :
+            { "add-0", "dot-0", "stashed-0", "stash-0", "commit-0", "npm-0", "clean-0" })
             EXPECT_NE(requests.find(marker), std::string::npos) << marker;
         EXPECT_EQ(git(repository, { "log", "-1", "--format=%s|%an <%ae>|%cn <%ce>" }).output,
             "by-the-bot|The User <user@example.org>|The User <user@example.org>\n");
         EXPECT_EQ(git(repository, { "show", "--name-only", "--format=", "HEAD" }).output, "new.txt\n");
+        EXPECT_TRUE(!testCase.claudeCodeRanThere || fs::is_directory(repository / ".claude/.cc-writes"));
     }
 }
 

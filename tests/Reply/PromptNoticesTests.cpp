@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 using namespace vellumar;
 using test::repeated;
 
@@ -88,5 +90,46 @@ TEST(PromptNotices, NoticesAreExactAndOnlyGivenWhenSomethingHappened)
         for (const auto& notice : notices)
             joined += notice.value_or("(none)") + "\n---\n";
         test::expectPinned(joined, digest);
+    }
+}
+
+// Each file on a line of its own, by the name the change had, with where the change waits; a name that
+// held the guard's label itself, and a hard-linked hook put back in place, keep their own names.
+TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::filesystem::path> moved;
+        std::vector<std::string> lines; // after the first
+    };
+    const std::string why
+        = ": the change could make Git outside the sandbox run a program, so what was there "
+          "before is back; ";
+    const Case cases[] = {
+        { "nothing", {}, {} },
+        { "a hook and a configuration",
+            { "/p/.git/hooks/pre-commit.refused-20261208T101010Z",
+                "/p/.git/config.refused-20261208T101010Z-2" },
+            { "- /p/.git/hooks/pre-commit" + why
+                    + "the change is kept beside it as pre-commit.refused-20261208T101010Z.",
+                "- /p/.git/config" + why
+                    + "the change is kept beside it as config.refused-20261208T101010Z-2." } },
+        { "a name that held the label", { "/p/.git/hooks/x.refused-1.refused-20261208T101010Z" },
+            { "- /p/.git/hooks/x.refused-1" + why
+                + "the change is kept beside it as x.refused-1.refused-20261208T101010Z." } },
+        { "a hard-linked hook put back in place", { "/p/.git/hooks/post-merge" },
+            { "- /p/.git/hooks/post-merge" + why + "the change stays at the file's other hard links." } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        auto notice = Prompts::movedAsideNotice(testCase.moved);
+        ASSERT_EQ(notice.has_value(), !testCase.lines.empty());
+        if (!notice)
+            continue;
+        std::istringstream stream(*notice);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(stream, line);)
+            lines.push_back(line);
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), testCase.lines);
     }
 }

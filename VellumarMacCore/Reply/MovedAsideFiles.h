@@ -1,0 +1,27 @@
+// The files the Git protection moved aside while a run went on, gathered from the watch's thread and the
+// run's own comparisons, so that the bot and the phone can be told which went aside and why.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <vector>
+
+namespace vellumar {
+
+class MovedAsideFiles {
+public:
+    // Adds what one comparison moved aside (`GitGuard::compare`'s paths). Any thread.
+    void add(const std::vector<std::filesystem::path>& moved);
+    // Every path added, each once, in the order first added. Any thread.
+    std::vector<std::filesystem::path> paths() const;
+
+    // The name a change was moved away from: "<name>.refused-<time>" gives "<name>"; a path without that
+    // ending (a hard-linked file put back in place) is the name itself.
+    static std::filesystem::path changedName(const std::filesystem::path& moved);
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<std::filesystem::path> m_paths;
+};
+
+}
