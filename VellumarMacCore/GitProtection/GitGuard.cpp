@@ -6,6 +6,7 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <atomic>
@@ -111,57 +112,78 @@ namespace {
         MovedAside moved;
         Kind noted = Kind::absent;
         bool putBack = false;
-        // The file had other hard links, which keep the change: only this name was replaced.
+        // The file had other hard links, which keep the change: only this name was replaced or removed.
         bool replacedShared = false;
     };
+
+    bool keptACopy(Kind kind) { return kind == Kind::file || kind == Kind::link; }
 
     std::string logLine(const Undone& undone)
     {
         std::string line = undone.path.string()
             + " changed during a Claude Code run in a way that could make Git run a program; ";
-        if (undone.replacedShared)
-            return line
-                + (undone.putBack ? "the change stays at the file's other hard links, and what the run found"
-                                    " was put back at this name."
-                                  : "it could not be put back.");
+        if (undone.replacedShared) {
+            if (!undone.putBack)
+                return line + "it could not be put back.";
+            return line + "the change stays at the file's other hard links, and "
+                + (keptACopy(undone.noted) ? "what the run found was put back at this name."
+                                           : "this name, which the run did not find, was removed.");
+        }
         if (!undone.moved.name)
             return line + "it could not be moved aside ("
                 + std::generic_category().message(undone.moved.error) + ").";
         line += "the change was moved aside as " + (undone.path.parent_path() / *undone.moved.name).string();
         if (undone.putBack)
             return line + ", and what the run found there was put back.";
+        if (undone.noted == Kind::absent)
+            return line + "; there was none when the run started.";
         return line
-            + (undone.noted == Kind::absent
-                    ? "; there was none when the run started."
-                    : ", and nothing could be put back (the run kept no copy of it).");
+            + (keptACopy(undone.noted) ? ", but what the run found there could not be put back."
+                                       : ", and nothing could be put back (the run kept no copy of it).");
     }
 
-    // Moves aside what is at `path` when it still differs from `noted`, and puts `noted` back. The
-    // caller holds the registry's lock.
-    std::optional<Undone> undo(const fs::path& path, const NotedFile& noted, const GitGuard::Clock& clock)
+    // Gives the open folder its owner's write permission back when a command took it away, so that
+    // the guard can act in it: what commands made in the user's folders is the user's. True when it did.
+    bool madeWritable(int folderFD, const fs::path& folder)
     {
-        NotedFile now = GitNotedFiles::noteFile(path);
+        struct stat status { };
+        if (::fstat(folderFD, &status) != 0 || status.st_uid != ::geteuid() || (status.st_mode & S_IWUSR))
+            return false;
+        FileDescriptor open(::openat(folderFD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (open.get() < 0 || ::fchmod(open.get(), (status.st_mode & 07777) | S_IWUSR) != 0)
+            return false;
+        platform::logError(folder.string()
+            + " had been made read-only during a Claude Code run; its owner's write permission was given back"
+              " so that a change there could be undone.");
+        return true;
+    }
+
+    // Undoes the change at `path`, reached beneath a place, when it still differs from `noted`: moves it
+    // aside and puts `noted` back. A file with other hard links is not moved, since moved aside it would
+    // be made private under all its names: this name is replaced or removed, and the change stays at the
+    // others. The caller holds the registry's lock.
+    std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& noted,
+        std::size_t copyLimit, const GitGuard::Clock& clock)
+    {
+        auto reached = places.reach(path);
+        if (!reached || reached->folder.get() < 0 || reached->throughLink)
+            return std::nullopt;
+        NotedFile now = GitNotedFiles::noteReached(*reached, copyLimit);
         if (now == noted || now.kind == Kind::absent)
             return std::nullopt;
-        // A folder one may write but not list is still one to move aside in.
-        FileDescriptor folder(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (folder.get() < 0)
-            return std::nullopt;
-        // Moved aside, a file with other hard links would be made private under all its names: this
-        // name is replaced instead, and the change stays at the others.
+        const int folder = reached->folder.get();
+        const std::string& name = reached->name;
+        madeWritable(folder, path.parent_path());
         struct stat status { };
-        if (noted.kind == Kind::file
-            && ::fstatat(folder.get(), path.filename().c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISREG(status.st_mode) && status.st_nlink > 1)
-            return Undone { .path = path,
-                .moved = {},
-                .noted = noted.kind,
-                .putBack = putBack(folder.get(), path.filename().string(), noted, true),
-                .replacedShared = true };
-        Undone undone { path,
-            moveAside(folder.get(), path.filename().string(), GitGuard::refusedLabel, clock()), noted.kind };
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
+            && status.st_nlink > 1) {
+            bool replaced = keptACopy(noted.kind) ? putBack(folder, name, noted, true)
+                                                  : ::unlinkat(folder, name.c_str(), 0) == 0;
+            return Undone { path, {}, noted.kind, replaced, true };
+        }
+        Undone undone { path, moveAside(folder, name, GitGuard::refusedLabel, clock()), noted.kind };
         if (undone.moved.name)
-            undone.putBack = putBack(folder.get(), path.filename().string(), noted);
+            undone.putBack = putBack(folder, name, noted);
         return undone;
     }
 
@@ -177,9 +199,8 @@ namespace {
     {
         if (after == before || after.kind == Kind::absent)
             return false;
-        // A Git folder at a work tree's ".git" is a repository, whichever: Git runs what it holds only
-        // once something there is guarded as its own.
-        if (after.kind == Kind::other && noted.workTree && path == *noted.workTree / ".git")
+        // A new folder runs nothing itself: what it holds is judged.
+        if (before.kind == Kind::absent && after.kind == Kind::other)
             return false;
         // A configuration that was not there reads as an empty one.
         if (!noted.isConfiguration(path) || (before.kind != Kind::file && before.kind != Kind::absent)
@@ -189,27 +210,55 @@ namespace {
         return !counted || counted != settings(before.content);
     }
 
-    // Compares the unit with what is there now and undoes what counts.
-    Settled settle(
-        const NotedUnit& noted, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
+    bool isBelow(const fs::path& path, const std::vector<fs::path>& folders)
+    {
+        return std::any_of(folders.begin(), folders.end(),
+            [&](const fs::path& folder) { return path != folder && isPathInside(path, folder); });
+    }
+
+    // Compares the unit with what is there now, reached beneath the places alone, and undoes what
+    // counts. A folder noted by its identity that changed, or a link met on the way that was not noted,
+    // is itself the change: what lies beyond it is not looked at.
+    Settled settle(const NotedUnit& noted, const BeneathPlaces& places,
+        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
     {
         Settled settled;
-        NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree);
-        std::vector<std::pair<fs::path, NotedFile>> counted;
+        std::map<fs::path, NotedFile> counted;
+        std::vector<fs::path> ends;
         auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
-            if (counts(noted, path, before, after, settings))
-                counted.emplace_back(path, before);
-            else if (after != before && after.kind != Kind::absent)
+            if (counts(noted, path, before, after, settings)) {
+                counted.emplace(path, before);
+                ends.push_back(path);
+            } else if (after != before && after.kind != Kind::absent) {
                 settled.accepted.emplace(path, after);
+            }
         };
-        for (const auto& [path, before] : noted.files) {
-            auto found = now.files.find(path);
-            judge(path, before, found != now.files.end() ? found->second : GitNotedFiles::noteFile(path));
-        }
+        auto look = [&](const fs::path& path, const NotedFile& before) {
+            if (isBelow(path, ends))
+                return;
+            auto reached = places.reach(path);
+            if (!reached)
+                return;
+            // A link that was noted leads where it led; its own comparison and its end's tell the rest.
+            if (reached->throughLink) {
+                if (!noted.files.contains(reached->path) && !isBelow(reached->path, ends)) {
+                    counted.emplace(reached->path, NotedFile {});
+                    ends.push_back(reached->path);
+                }
+                return;
+            }
+            judge(path, before, GitNotedFiles::noteInUnit(noted, path, *reached));
+        };
+        // Each folder before what it holds.
+        for (const auto& [path, before] : noted.files)
+            look(path, before);
         // A hook that is new; a file a new hook link leads to is nobody's change.
-        for (const auto& [path, after] : now.files) {
-            if (!noted.files.contains(path) && noted.isHook(path))
-                judge(path, NotedFile {}, after);
+        if (noted.gitFolder) {
+            for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
+                fs::path hook = *noted.gitFolder / "hooks" / std::string(name);
+                if (!noted.files.contains(hook))
+                    look(hook, NotedFile {});
+            }
         }
         if (counted.empty())
             return settled;
@@ -218,7 +267,7 @@ namespace {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
             for (const auto& [path, before] : counted) {
-                if (auto done = undo(path, before, clock))
+                if (auto done = undo(places, path, before, noted.copyLimit(path), clock))
                     undone.push_back(std::move(*done));
             }
         }
@@ -232,17 +281,28 @@ namespace {
         return settled;
     }
 
+    // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: the record
+    // then keeps what was noted, to compare it with if it comes back during a run.
+    bool isMissing(const NotedUnit& unit, const BeneathPlaces& places)
+    {
+        auto reached = places.reach(unit.key());
+        return reached
+            && (reached->throughLink
+                || GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent);
+    }
+
     // The units a guard notes, each once.
     std::vector<NotedUnit> notedUnits(const std::vector<GuardedRepository>& repositories,
-        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs)
+        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs,
+        const BeneathPlaces& places)
     {
         std::vector<NotedUnit> units;
         std::set<fs::path> keys;
         auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree) {
-            NotedUnit unit { gitFolder, workTree, {} };
+            NotedUnit unit { gitFolder, workTree, {}, {} };
             if (!keys.insert(unit.key()).second)
                 return;
-            unit = GitNotedFiles::noteUnit(gitFolder, workTree);
+            unit = GitNotedFiles::noteUnit(gitFolder, workTree, places);
             if (gitFolder
                 && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
                     != othersCommonDirs.end())
@@ -264,17 +324,33 @@ namespace {
 GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& gitFiles,
     const std::vector<fs::path>& othersCommonDirs, Options options)
     : m_options(std::move(options))
+    , m_places(m_options.places)
 {
     std::optional<std::string> unrecorded;
     try {
-        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, othersCommonDirs);
+        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, othersCommonDirs, m_places);
         m_keys.reserve(units.size());
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
+        // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
+        // came back while no command ran, so it is the user's and is noted afresh.
+        for (auto held = shared.units.begin(); held != shared.units.end();) {
+            if (held->second.runs > 0 || held->second.record != m_options.record) {
+                ++held;
+            } else if (isMissing(held->second.noted, m_places)) {
+                ++held->second.runs;
+                m_keys.push_back(held->first);
+                ++held;
+            } else {
+                held = shared.units.erase(held);
+            }
+        }
         for (auto& unit : units) {
             fs::path key = unit.key();
             auto [found, added]
                 = shared.units.try_emplace(key, Held { 0, std::move(unit), m_options.record });
+            if (std::find(m_keys.begin(), m_keys.end(), key) != m_keys.end())
+                continue;
             ++found->second.runs;
             m_keys.push_back(std::move(key));
         }
@@ -298,7 +374,9 @@ GitGuard::~GitGuard()
     std::lock_guard lock(shared.lock);
     for (const auto& key : m_keys) {
         auto held = shared.units.find(key);
-        if (held != shared.units.end() && --held->second.runs == 0)
+        // One that is gone stays in the record with what was noted, however many runs later it comes back.
+        if (held != shared.units.end() && --held->second.runs == 0
+            && !isMissing(held->second.noted, m_places))
             shared.units.erase(held);
     }
     try {
@@ -348,7 +426,7 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
                 return {};
             noted = held->second.noted;
         }
-        Settled settled = settle(noted, m_options.settings, m_options.clock);
+        Settled settled = settle(noted, m_places, m_options.settings, m_options.clock);
         if (!settled.accepted.empty()) {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
@@ -384,22 +462,32 @@ void GitGuard::restoreLeftBehind(
     const fs::path& record, const GitCountedSettings::Reader& settings, const Clock& clock)
 {
     try {
-        std::vector<NotedUnit> left;
+        GitNotedFiles::Decoded read;
         {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
             // A write the killed process had begun, which no other can be doing while the lock is held.
             removeTemporaryLeftovers(record.parent_path(),
                 [name = record.filename().native()](std::string_view target) { return target == name; });
-            for (auto& unit : GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit))) {
-                if (!shared.units.contains(unit.key()))
-                    left.push_back(std::move(unit));
-            }
+            read = GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit));
+            std::erase_if(
+                read.units, [&](const NotedUnit& unit) { return shared.units.contains(unit.key()); });
         }
-        for (const auto& unit : left)
-            settle(unit, settings, clock);
+        if (read.damaged)
+            platform::logError("The record of what the last runs' Git repositories held, " + record.string()
+                + ", is damaged; what could be read of it is put back, and a change in the rest stays.");
+        std::map<std::vector<fs::path>, BeneathPlaces> opened;
+        std::vector<NotedUnit> missing;
+        for (auto& unit : read.units) {
+            const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
+            settle(unit, places, settings, clock);
+            if (isMissing(unit, places))
+                missing.push_back(std::move(unit));
+        }
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
+        for (auto& unit : missing)
+            shared.units.try_emplace(unit.key(), Held { 0, std::move(unit), record });
         writeRecord(shared, record);
     } catch (const std::exception&) {
         // Out of memory, or the record cannot be replaced: the next start tries again.

@@ -42,6 +42,9 @@ public:
     static constexpr std::string_view recordName = "git-guard";
 
     struct Options {
+        // The run's writable places: the guard notes, compares and acts beneath them alone, reaching
+        // each path from the place's folder opened once, through no link.
+        std::vector<std::filesystem::path> places;
         std::filesystem::path record;
         GitCountedSettings::Reader settings;
         Clock clock = std::chrono::system_clock::now;
@@ -96,6 +99,7 @@ public:
 private:
     std::vector<std::filesystem::path> m_keys; // in the shared registry
     Options m_options;
+    BeneathPlaces m_places;
 };
 
 }

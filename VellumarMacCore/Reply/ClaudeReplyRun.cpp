@@ -126,11 +126,12 @@ namespace {
     struct GitRunProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
         // placeholder.
-        GitRunProtection(
-            const GitRepositories::Protection& git, const fs::path& dataFolder, const fs::path& workFolder)
+        GitRunProtection(const GitRepositories::Protection& git, const std::vector<fs::path>& writablePlaces,
+            const fs::path& dataFolder, const fs::path& workFolder)
             : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
             , guard(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
-                  { .record = dataFolder / GitGuard::recordName,
+                  { .places = writablePlaces,
+                      .record = dataFolder / GitGuard::recordName,
                       .settings = GitCountedSettings::gitReaderForThisProcess() })
         {
         }
@@ -390,7 +391,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     if (gated.bash) {
         sandboxPlaceholders.emplace(run.settings.deniedWrites, run.settings.writablePlaces,
             m_data.folder / SandboxPlaceholders::recordName);
-        gitProtection.emplace(run.settings.git, m_data.folder, run.workFolder);
+        gitProtection.emplace(run.settings.git, run.settings.writablePlaces, m_data.folder, run.workFolder);
     }
 
     auto approved = std::make_shared<ApprovedTools>();

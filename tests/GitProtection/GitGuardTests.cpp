@@ -34,7 +34,6 @@ unsigned modeOf(const fs::path& path)
     return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-
 void git(const fs::path& repository, std::vector<std::string> arguments)
 {
     arguments.insert(arguments.begin(), { "git", "-C", repository.string() });
@@ -57,9 +56,10 @@ struct Scene {
     {
         return GitGuard({ { project / ".git", project } }, gitFiles,
             placeholder ? std::vector { project / ".git" } : std::vector<fs::path> {},
-            { .record = record, .settings = GitCountedSettings::gitReaderForThisProcess(), .clock = [] {
-                 return kNow;
-             } });
+            { .places = { home.root },
+                .record = record,
+                .settings = GitCountedSettings::gitReaderForThisProcess(),
+                .clock = [] { return kNow; } });
     }
 };
 
@@ -296,7 +296,9 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     ASSERT_GE(child, 0);
     if (child == 0) {
         GitGuard guard({ { scene.project / ".git", scene.project }, { other / ".git", other } }, {}, {},
-            { .record = scene.record, .settings = GitCountedSettings::gitReaderForThisProcess() });
+            { .places = { scene.home.root },
+                .record = scene.record,
+                .settings = GitCountedSettings::gitReaderForThisProcess() });
         ::kill(::getpid(), SIGKILL);
     }
     int status = 0;
