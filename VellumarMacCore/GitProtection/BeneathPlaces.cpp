@@ -15,7 +15,14 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // O_NOFOLLOW would hand back a link itself at the last name, as O_PATH does: each open checks instead.
+    constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+    bool isFolder(int descriptor)
+    {
+        struct stat status { };
+        return ::fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode);
+    }
 
     // One name at a time: a name that is a link stops the walk there, reported in `reached`.
     FileDescriptor walk(
@@ -25,16 +32,18 @@ namespace {
         fs::path walked = place;
         for (const auto& step : relative) {
             struct stat status { };
-            if (::fstatat(folder.get(), step.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
-                && S_ISLNK(status.st_mode)) {
+            const bool link = ::fstatat(folder.get(), step.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISLNK(status.st_mode);
+            FileDescriptor next(link ? -1 : ::openat(folder.get(), step.c_str(), kFolderFlags | O_NOFOLLOW));
+            if (!link && next.get() < 0)
+                return FileDescriptor();
+            // A link swapped in after the look opens as itself, with O_PATH and O_NOFOLLOW.
+            if (link || !isFolder(next.get())) {
                 reached.path = walked / step;
                 reached.name = step.native();
                 reached.throughLink = true;
                 return folder;
             }
-            FileDescriptor next(::openat(folder.get(), step.c_str(), kFolderFlags));
-            if (next.get() < 0)
-                return FileDescriptor();
             folder = std::move(next);
             walked /= step;
         }
@@ -72,7 +81,9 @@ BeneathPlaces::BeneathPlaces(const std::vector<fs::path>& places)
 
 std::optional<BeneathPlaces::Reached> BeneathPlaces::reach(const fs::path& asked) const
 {
-    const fs::path path = asked.lexically_normal();
+    fs::path path = asked.lexically_normal();
+    if (!path.has_filename())
+        path = path.parent_path();
     std::optional<std::size_t> outermost;
     for (std::size_t index = 0; index < m_paths.size(); ++index) {
         if (m_folders[index].get() >= 0 && isPathCoveredBy(path, m_paths[index])

@@ -3,10 +3,17 @@
 // outside the sandbox. The sandbox cannot tell which process wrote, so every change it counts is
 // undone: moved aside, never lost, and logged.
 //
-// A change counts when it could make Git run something: a new or changed hook (or the file a hook that
-// is a link leads to), a new or changed "commondir" or ".git" file, and in a configuration file only a
-// new or changed setting of `WhatGitRuns::keyPattern`. A file removed runs nothing and stays
-// removed.
+// A change counts when it could make Git run something: a new or changed hook (or a link on the way
+// from a hook to the file it leads to, or that file), a new or changed "commondir" or ".git" file, and
+// in a configuration file only a new or changed setting of `WhatGitRuns::keyPattern`. A repository is
+// known by what it is: a Git folder, its "hooks" or a work tree's top that is now a link or another
+// folder is itself the change, as is a ".git" file become a folder. A file removed runs nothing and
+// stays removed; a Git folder gone is kept with what was noted, and compared with that if it comes back
+// during a run.
+//
+// Everything is read and undone beneath the run's writable places alone, from each place's folder
+// opened once, through no link (`BeneathPlaces`): a folder a command swaps for a link sends nothing
+// elsewhere, and what lies beneath no place, which no command can write, is left alone.
 //
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
 // data folder before the run starts, and the program's next start puts back from it.

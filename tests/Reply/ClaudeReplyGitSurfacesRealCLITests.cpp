@@ -111,16 +111,20 @@ struct Projects {
         fs::permissions(home / relative, fs::perms::owner_read | fs::perms::owner_write);
     }
 
-    // Every file of the home outside the grant but Claude Code's own: its name, mode and bytes.
-    std::map<fs::path, std::string> outsideGrant() const
+    // Every file of the home outside the grant but Claude Code's own: its name, mode and bytes. Of
+    // `since`, when given, only the names it has, and any moved aside: Claude Code adds its own as it runs.
+    std::map<fs::path, std::string> outsideGrant(const std::map<fs::path, std::string>* since = nullptr) const
     {
         std::map<fs::path, std::string> files;
         for (auto entry = fs::recursive_directory_iterator(home); entry != fs::recursive_directory_iterator();
              ++entry) {
-            if (entry->path() == grant || entry->path().filename().string().starts_with(".claude")) {
+            const std::string name = entry->path().filename().string();
+            if (entry->path() == grant || name.starts_with(".claude")) {
                 entry.disable_recursion_pending();
                 continue;
             }
+            if (since && !since->contains(entry->path()) && name.find(".refused-") == std::string::npos)
+                continue;
             auto mode = std::to_string(static_cast<unsigned>(entry->symlink_status().permissions()));
             files[entry->path()] = entry->is_symlink() ? "link " + fs::read_symlink(entry->path()).string()
                 : entry->is_regular_file()             ? mode + " " + test::readFile(entry->path())
@@ -449,7 +453,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
         if (surface.said) {
             EXPECT_NE(projects.world.model->requestLog().find(surface.said), std::string::npos);
         }
-        EXPECT_EQ(projects.outsideGrant(), outside);
+        EXPECT_EQ(projects.outsideGrant(&outside), outside);
         surface.usersGit(projects);
         EXPECT_FALSE(fs::exists(projects.ran));
     }
