@@ -391,7 +391,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             [](Projects& p) {
                 makeRepository(p.grant / "web");
                 p.userScript(p.grant / "web/.git/hooks/pre-commit");
-                p.userScript(p.home / ".config/git/hooks/pre-commit");
+                p.usersFile(".config/git/hooks/pre-commit", "#!/bin/sh\necho global\n");
             },
             none,
             [](const Projects& p) {
