@@ -283,12 +283,16 @@ namespace {
 
     // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: the record
     // then keeps what was noted, to compare it with if it comes back during a run.
-    bool isMissing(const NotedUnit& unit, const BeneathPlaces& places)
+    enum class Presence { beneathNoPlace, present, missing };
+    Presence presence(const NotedUnit& unit, const BeneathPlaces& places)
     {
         auto reached = places.reach(unit.key());
-        return reached
-            && (reached->throughLink
-                || GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent);
+        if (!reached)
+            return Presence::beneathNoPlace;
+        return reached->throughLink
+                || GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent
+            ? Presence::missing
+            : Presence::present;
     }
 
     // The units a guard notes, each once.
@@ -335,15 +339,18 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
         // came back while no command ran, so it is the user's and is noted afresh.
         for (auto held = shared.units.begin(); held != shared.units.end();) {
-            if (held->second.runs > 0 || held->second.record != m_options.record) {
-                ++held;
-            } else if (isMissing(held->second.noted, m_places)) {
+            Presence now = held->second.runs > 0 || held->second.record != m_options.record
+                ? Presence::beneathNoPlace
+                : presence(held->second.noted, m_places);
+            if (now == Presence::present) {
+                held = shared.units.erase(held);
+                continue;
+            }
+            if (now == Presence::missing) {
                 ++held->second.runs;
                 m_keys.push_back(held->first);
-                ++held;
-            } else {
-                held = shared.units.erase(held);
             }
+            ++held;
         }
         for (auto& unit : units) {
             fs::path key = unit.key();
@@ -376,7 +383,7 @@ GitGuard::~GitGuard()
         auto held = shared.units.find(key);
         // One that is gone stays in the record with what was noted, however many runs later it comes back.
         if (held != shared.units.end() && --held->second.runs == 0
-            && !isMissing(held->second.noted, m_places))
+            && presence(held->second.noted, m_places) != Presence::missing)
             shared.units.erase(held);
     }
     try {
@@ -481,7 +488,7 @@ void GitGuard::restoreLeftBehind(
         for (auto& unit : read.units) {
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
             settle(unit, places, settings, clock);
-            if (isMissing(unit, places))
+            if (presence(unit, places) == Presence::missing)
                 missing.push_back(std::move(unit));
         }
         Registry& shared = registry();

@@ -438,3 +438,23 @@ TEST(GitGuard, ADamagedRecordIsLoggedAndWhatCanBeReadIsPutBack)
     ASSERT_EQ(log.lines().size(), 3u);
     EXPECT_NE(log.lines()[0].find("is damaged"), std::string::npos);
 }
+
+// A Git folder that went during a run is kept with what was noted, through runs in other places, and a
+// hook it brings back during a later run goes aside.
+TEST(GitGuard, AGitFolderGoneIsComparedWithWhatWasNotedWhenItComesBack)
+{
+    Scene scene;
+    {
+        GitGuard first = scene.guard();
+        fs::rename(scene.project / ".git", scene.project / ".git-away");
+    }
+    const fs::path elsewhere = scene.home.root / "elsewhere";
+    fs::create_directories(elsewhere);
+    GitGuard({}, {}, {}, { .places = { elsewhere }, .record = scene.record, .settings = {} });
+    // The search finds no Git folder at its name now.
+    GitGuard later({}, {}, {}, { .places = { scene.home.root }, .record = scene.record, .settings = {} });
+    fs::rename(scene.project / ".git-away", scene.project / ".git");
+    write(scene.project / ".git/hooks/pre-commit", kPlanted);
+    EXPECT_EQ(later.compareAll().size(), 1u);
+    EXPECT_FALSE(existsAt(scene.project / ".git/hooks/pre-commit"));
+}
