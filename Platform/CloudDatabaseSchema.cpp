@@ -34,6 +34,7 @@ namespace {
             user_record_name TEXT NOT NULL);
         CREATE TABLE IF NOT EXISTS queued_failures(id INTEGER PRIMARY KEY AUTOINCREMENT,
             operation TEXT NOT NULL, code INTEGER NOT NULL, retry_after REAL, remaining INTEGER NOT NULL);
+        CREATE TABLE IF NOT EXISTS lines_to_log(id INTEGER PRIMARY KEY AUTOINCREMENT, line TEXT NOT NULL);
     )sql";
 
     // A version from before packed fields does not refuse them: it makes its table of field rows unless
@@ -44,8 +45,12 @@ namespace {
 
     constexpr std::size_t kUserRecordNameBytes = 16;
     constexpr std::size_t kAssetNameBytes = 16;
-    // Enough of a damaged name to recognise it by, and no more of what another process wrote.
-    constexpr std::size_t kLoggedNameBytes = 64;
+    constexpr const char* kRepairedLine
+        = "cloud database repaired: an earlier version of this program had marked it as its own; its layout "
+          "is put back with every record";
+    // Enough of a damaged name or of a store's message to recognise it by, and no more of what another
+    // process wrote.
+    constexpr std::size_t kLoggedTextBytes = 64;
     constexpr std::int64_t kSchemaVersion = 2;
     // Far longer than any writer takes from copying an asset to committing its record.
     constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
@@ -70,7 +75,7 @@ namespace {
 
     void logDamagedFields(std::string_view recordName)
     {
-        logError("cloud record damaged: the fields of record \"" + printableCloudName(recordName)
+        logError("cloud record damaged: the fields of record \"" + printableCloudText(recordName)
             + "\" do not read; the record comes without them");
     }
 
@@ -108,11 +113,67 @@ namespace {
                    .step();
     }
 
-    // The table of field rows, which the earliest versions make without writing a schema version.
-    bool hasFieldRows(CloudSQLiteConnection& connection)
+    bool hasTable(CloudSQLiteConnection& connection, const std::string& table)
     {
-        return connection.statement("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'fields'")
+        return connection.statement("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?")
+            .bind(1, table)
             .step();
+    }
+
+    // The table of field rows, which the earliest versions make without writing a schema version.
+    bool hasFieldRows(CloudSQLiteConnection& connection) { return hasTable(connection, "fields"); }
+
+    // Each table of this layout with its columns, as the schema makes them.
+    const std::vector<std::pair<std::string, std::string>>& layoutColumns()
+    {
+        static const auto columns = [] {
+            CloudSQLiteConnection layout(":memory:", std::chrono::milliseconds(0));
+            layout.execute(kSchema);
+            auto query
+                = layout.statement("SELECT m.name, group_concat(c.name, ', ') FROM sqlite_master AS m, "
+                                   "pragma_table_info(m.name) AS c WHERE m.type = 'table' AND "
+                                   "m.name NOT LIKE 'sqlite%' GROUP BY m.name");
+            std::vector<std::pair<std::string, std::string>> found;
+            while (query.step())
+                found.emplace_back(query.text(0), query.text(1));
+            return found;
+        }();
+        return columns;
+    }
+
+    // Fails with SQLite's own reason when a table of this layout lacks a column, as one of another program
+    // or a damaged one may, which requests could not read. Reads only; a table still missing is made
+    // whole with the others.
+    void refuseMissingColumns(CloudSQLiteConnection& connection)
+    {
+        for (const auto& [table, columns] : layoutColumns()) {
+            if (hasTable(connection, table))
+                connection.statement("SELECT " + columns + " FROM " + table + " LIMIT 0");
+        }
+    }
+
+    void keepLinesToLog(CloudSQLiteConnection& connection, const std::vector<std::string>& lines)
+    {
+        for (const auto& line : lines)
+            connection.statement("INSERT INTO lines_to_log(line) VALUES(?)").bind(1, line).run();
+    }
+
+    // The lines of committed work, which a program killed right after the commit has not logged: each is
+    // logged before it is removed, in one transaction, so it reaches the log at least once, and twice
+    // only when a kill comes between the two. Only a database holding some is written.
+    void logCommittedLines(CloudSQLiteConnection& connection)
+    {
+        if (!hasTable(connection, "lines_to_log")
+            || !connection.statement("SELECT 1 FROM lines_to_log LIMIT 1").step())
+            return;
+        CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
+        {
+            auto lines = connection.statement("SELECT line FROM lines_to_log ORDER BY id");
+            while (lines.step())
+                logError(lines.text(0));
+        }
+        connection.execute("DELETE FROM lines_to_log");
+        transaction.commit();
     }
 
     bool recordsHoldPackedFields(CloudSQLiteConnection& connection)
@@ -136,8 +197,8 @@ namespace {
 
     // Moves the fields of a database of one row per field into their records' rows and has each change
     // name its record's row, within the caller's transaction, so that a failure leaves the database as
-    // it was.
-    void packFieldRows(CloudSQLiteConnection& connection)
+    // it was; what it left out goes to `lines`, for the log once that transaction commits.
+    void packFieldRows(CloudSQLiteConnection& connection, std::vector<std::string>& lines)
     {
         connection.execute("ALTER TABLE records RENAME TO field_row_records; DROP INDEX changes_by_zone; "
                            "ALTER TABLE changes ADD COLUMN record_row INTEGER");
@@ -159,7 +220,7 @@ namespace {
                         ++leftOut;
                 }
                 if (leftOut > 0)
-                    logCloudFieldsLeftOut(zone, name, leftOut);
+                    lines.push_back(cloudFieldsLeftOutLine(zone, name, leftOut));
                 connection.statement("INSERT INTO records(zone, name, type, fields) VALUES(?, ?, ?, ?)")
                     .bind(1, zone)
                     .bind(2, name)
@@ -189,6 +250,10 @@ namespace {
     {
         std::int64_t version = schemaVersion(connection);
         refuseNewerSchema(version);
+        // Before the first write, that of the journal mode among them, so that a refused file keeps every
+        // byte. A database of field rows lacks columns until it is carried over.
+        if (!hasFieldRows(connection))
+            refuseMissingColumns(connection);
         connection.execute("PRAGMA journal_mode = WAL");
         // A database made before needs no write, so opening it never waits for another process's writer.
         if (isPrepared(connection, version))
@@ -200,15 +265,17 @@ namespace {
         if (isPrepared(connection, version))
             return;
         // Told by its tables rather than by its version, which the earliest versions never write.
-        bool restored = false;
+        std::vector<std::string> lines;
         if (hasFieldRows(connection)) {
-            restored = recordsHoldPackedFields(connection);
-            if (restored)
+            if (recordsHoldPackedFields(connection)) {
                 restorePackedLayout(connection);
-            else
-                packFieldRows(connection);
+                lines.push_back(kRepairedLine);
+            } else
+                packFieldRows(connection, lines);
         }
         connection.execute(kSchema);
+        // What the carry-over left, or another process changed since the first look.
+        refuseMissingColumns(connection);
         // Made here rather than with the tables: the carry-over makes them while the table of field rows
         // still exists.
         connection.execute(kEarlierVersionGuard);
@@ -217,17 +284,17 @@ namespace {
             .bind(1, static_cast<std::int64_t>(CloudAccountStatus::available))
             .bind(2, newUserRecordName())
             .run();
+        // Logged once committed, never for work rolled back.
+        keepLinesToLog(connection, lines);
         transaction.commit();
-        if (restored)
-            logError("cloud database repaired: an earlier version of this program had marked it as its own; "
-                     "its layout is put back with every record");
     }
 
 }
 
 void prepareCloudSchema(CloudSQLiteConnection& connection)
 {
-    prepareLoggingRefusals([&] { prepareLayout(connection); });
+    prepareLayout(connection);
+    logCommittedLines(connection);
 }
 
 CloudOpenRefusal newerCloudSchemaRefusal(std::int64_t version, std::int64_t known)
@@ -251,19 +318,19 @@ void prepareLoggingRefusals(const std::function<void()>& prepare)
     }
 }
 
-std::string printableCloudName(std::string_view name)
+std::string printableCloudText(std::string_view text)
 {
-    std::string printable(name.substr(0, kLoggedNameBytes));
+    std::string printable(text.substr(0, kLoggedTextBytes));
     std::replace_if(
         printable.begin(), printable.end(), [](char byte) { return byte < ' ' || byte > '~'; }, '?');
-    return name.size() > kLoggedNameBytes ? printable + "..." : printable;
+    return text.size() > kLoggedTextBytes ? printable + "..." : printable;
 }
 
-void logCloudFieldsLeftOut(std::string_view zoneName, std::string_view recordName, std::size_t count)
+std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count)
 {
-    logError("cloud record damaged: " + std::to_string(count) + (count == 1 ? " field" : " fields")
-        + " of record \"" + printableCloudName(recordName) + "\" in zone \"" + printableCloudName(zoneName)
-        + "\" could not be read; the record is carried over without them");
+    return "cloud record damaged: " + std::to_string(count) + (count == 1 ? " field" : " fields")
+        + " of record \"" + printableCloudText(recordName) + "\" in zone \"" + printableCloudText(zoneName)
+        + "\" could not be read; the record is carried over without them";
 }
 
 std::int64_t newCloudZoneEpoch()
@@ -294,7 +361,7 @@ std::optional<std::filesystem::path> cloudAssetFile(
 {
     if (isCloudAssetName(assetName))
         return folder / assetName;
-    logError("cloud record damaged: asset name \"" + printableCloudName(assetName)
+    logError("cloud record damaged: asset name \"" + printableCloudText(assetName)
         + "\" is not one the database makes; the asset is taken as missing");
     return std::nullopt;
 }

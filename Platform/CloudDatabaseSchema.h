@@ -23,11 +23,12 @@ class CloudSQLiteConnection;
 // Sets write-ahead logging and creates the tables and the account row, in one write transaction; a
 // database of fields kept one row each has them packed into their records in that transaction. The
 // layout is told by the tables, whatever schema version is written. incompatibleVersion (as on
-// PostgreSQL) for a database of a newer schema than this program knows, which is left unchanged; every
-// refusal, that one and any other failure, logs one line. A database of packed fields that an earlier
-// version marked as its own has its layout put back, with one log line. Every database this leaves holds
-// what makes an earlier version refuse it: one of this layout without it gets it, its schema version
-// unchanged.
+// PostgreSQL) for a database of a newer schema than this program knows, and SQLite's error for one whose
+// tables lack a column, each left unchanged: the caller logs the refusal. A database of packed fields that
+// an earlier version marked as its own has its layout put back. Every database this leaves holds what
+// makes an earlier version refuse it: one of this layout without it gets it, its schema version
+// unchanged. The lines of a repair or a carry-over are kept in the database with its work and logged
+// once it committed, by this open or, after a kill, the next.
 void prepareCloudSchema(CloudSQLiteConnection& connection);
 
 // Why an open leaves a database as it is, thrown while the database is prepared.
@@ -49,12 +50,12 @@ std::int64_t newCloudZoneEpoch();
 // The zone's epoch; absent when the zone does not exist.
 std::optional<std::int64_t> cloudZoneEpoch(CloudSQLiteConnection& connection, const std::string& zoneName);
 
-// The name, as written by another process, as one log line can hold it: cut short past 64 bytes, with a
-// line break or any byte outside printable ASCII as "?".
-std::string printableCloudName(std::string_view name);
-// Logs, once for the record, that `count` of its fields did not read while an earlier layout was carried
-// over, and were left out.
-void logCloudFieldsLeftOut(std::string_view zoneName, std::string_view recordName, std::size_t count);
+// Text another process or machine wrote (a name, a store's message), as one log line can hold it: cut
+// short past 64 bytes, with a line break or any byte outside printable ASCII as "?".
+std::string printableCloudText(std::string_view text);
+// The log line, once for the record, that `count` of its fields did not read while an earlier layout was
+// carried over, and were left out.
+std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count);
 
 // The folder of asset files within the cloud folder.
 std::filesystem::path cloudAssetFolder(const std::filesystem::path& cloudFolder);

@@ -110,26 +110,29 @@ namespace {
 
 }
 
-CloudDatabaseError cloudErrorForPostgres(std::string_view sqlState)
+CloudDatabaseError cloudErrorForPostgres(std::string_view sqlState, std::string_view message)
 {
+    auto failure = [&](int code, std::optional<double> retryAfterSeconds = std::nullopt) {
+        return CloudDatabaseError(code, retryAfterSeconds, message);
+    };
     if (isConflict(sqlState))
-        return CloudDatabaseError(CloudErrorCode::requestRateLimited, kConflictRetryAfterSeconds);
+        return failure(CloudErrorCode::requestRateLimited, kConflictRetryAfterSeconds);
     if (isLostConnection(sqlState))
-        return CloudDatabaseError(CloudErrorCode::networkFailure);
+        return failure(CloudErrorCode::networkFailure);
     // The account's tables live in a schema of its own: a table gone means that schema is gone.
     if (sqlState == "3F000" || sqlState == "42P01") // invalid_schema_name, undefined_table
-        return CloudDatabaseError(CloudErrorCode::zoneNotFound);
+        return failure(CloudErrorCode::zoneNotFound);
     if (sqlState == "53100") // disk_full
-        return CloudDatabaseError(CloudErrorCode::quotaExceeded);
+        return failure(CloudErrorCode::quotaExceeded);
     if (sqlState == "54000") // program_limit_exceeded
-        return CloudDatabaseError(CloudErrorCode::limitExceeded);
+        return failure(CloudErrorCode::limitExceeded);
     // Class 28, a sign-in the server refuses (a wrong password among them): the service's word for
     // credentials it does not accept is that nobody is signed in, which the caller can act on.
     if (sqlState.starts_with("28"))
-        return CloudDatabaseError(CloudErrorCode::notAuthenticated);
+        return failure(CloudErrorCode::notAuthenticated);
     if (sqlState == "42501") // insufficient_privilege
-        return CloudDatabaseError(CloudErrorCode::permissionFailure);
-    return CloudDatabaseError(CloudErrorCode::internalError);
+        return failure(CloudErrorCode::permissionFailure);
+    return failure(CloudErrorCode::internalError);
 }
 
 void CloudPostgresRows::Release::operator()(pg_result* result) const { PQclear(result); }
@@ -293,7 +296,8 @@ void CloudPostgresConnection::throwFailure(pg_result* result)
     // A connection that broke mid-statement may still leave a state behind; what counts is the break.
     if (!isUsable())
         throw CloudDatabaseError(CloudErrorCode::networkFailure);
-    throw cloudErrorForPostgres(sqlState ? sqlState : "");
+    const char* message = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    throw cloudErrorForPostgres(sqlState ? sqlState : "", message ? message : "");
 }
 
 std::vector<CloudPostgresNotice> CloudPostgresConnection::notices(std::chrono::milliseconds timeout)

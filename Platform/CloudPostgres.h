@@ -24,8 +24,9 @@ struct pg_result;
 
 namespace vellumar::platform {
 
-// The error for a failed statement's SQLSTATE; empty when the server sent none (the connection broke).
-CloudDatabaseError cloudErrorForPostgres(std::string_view sqlState);
+// The error for a failed statement's SQLSTATE (empty when the server sent none: the connection broke),
+// with the server's primary message, never a connection's (which may quote the connection string).
+CloudDatabaseError cloudErrorForPostgres(std::string_view sqlState, std::string_view message = {});
 
 // A statement parameter: NULL, text, or bytes sent as they are.
 using CloudPostgresValue = std::variant<std::monostate, std::string, CloudBytes>;

@@ -51,6 +51,7 @@ namespace {
         CREATE TABLE IF NOT EXISTS feed(id INTEGER PRIMARY KEY CHECK(id = 1), last_sequence BIGINT NOT NULL);
         CREATE TABLE IF NOT EXISTS schema_version(id INTEGER PRIMARY KEY CHECK(id = 1),
             version INTEGER NOT NULL);
+        CREATE TABLE IF NOT EXISTS lines_to_log(id BIGSERIAL PRIMARY KEY, line TEXT NOT NULL);
     )sql";
 
     // The layout of the schema's tables: 0 when it has none yet. Throws the refusal of one newer than
@@ -105,8 +106,9 @@ namespace {
     }
 
     // A record of the first layout without a row in its feed, which a reader of the feed never saw,
-    // becomes the feed's latest change, so that every row has its place in the feed; one log line each.
-    void placeRecordsMissingFromTheFeed(CloudPostgresConnection& connection)
+    // becomes the feed's latest change, so that every row has its place in the feed; one line each in
+    // `lines`.
+    void placeRecordsMissingFromTheFeed(CloudPostgresConnection& connection, std::vector<std::string>& lines)
     {
         auto placed = connection.run(
             "UPDATE records AS r SET sequence = f.last_sequence + m.place FROM feed AS f, "
@@ -118,15 +120,16 @@ namespace {
         connection.run("UPDATE feed SET last_sequence = last_sequence + $1 WHERE id = 1",
             { std::to_string(placed.count()) });
         for (int row = 0; row < placed.count(); ++row)
-            logError("cloud record damaged: record \"" + printableCloudName(placed.text(row, 1))
-                + "\" in zone \"" + printableCloudName(placed.text(row, 0))
+            lines.push_back("cloud record damaged: record \"" + printableCloudText(placed.text(row, 1))
+                + "\" in zone \"" + printableCloudText(placed.text(row, 0))
                 + "\" had no place in the change feed; it is carried over as the feed's latest change");
     }
 
     // Moves the first layout's feed into the records' rows, a deleted record's change into a row of its
     // own, and packs its field rows into their records, a batch of rows at a time; then drops both
-    // tables. Runs in the transaction that upgrades the schema.
-    void mergeLayout1(CloudPostgresConnection& connection)
+    // tables. Runs in the transaction that upgrades the schema; the damage it met goes to `lines`, for the
+    // log once that transaction commits.
+    void mergeLayout1(CloudPostgresConnection& connection, std::vector<std::string>& lines)
     {
         connection.execute(
             "ALTER TABLE records ADD COLUMN sequence BIGINT, ADD COLUMN fields BYTEA, "
@@ -150,7 +153,7 @@ namespace {
                 connection.run("UPDATE records SET fields = $3 WHERE zone = $1 AND name = $2",
                     { owner->first, owner->second, packCloudFields(fields) });
             if (owner && leftOut > 0)
-                logCloudFieldsLeftOut(owner->first, owner->second, leftOut);
+                lines.push_back(cloudFieldsLeftOutLine(owner->first, owner->second, leftOut));
             fields.clear();
             leftOut = 0;
         };
@@ -173,7 +176,7 @@ namespace {
         store();
         connection.run("UPDATE records SET fields = $1 WHERE fields IS NULL AND type IS NOT NULL",
             { packCloudFields({}) });
-        placeRecordsMissingFromTheFeed(connection);
+        placeRecordsMissingFromTheFeed(connection, lines);
         connection.execute("CLOSE field_rows; ALTER TABLE records ALTER COLUMN sequence SET NOT NULL, "
                            "ALTER COLUMN assets DROP DEFAULT; DROP TABLE fields; DROP TABLE changes");
     }
@@ -202,8 +205,9 @@ namespace {
         if (version == kSchemaVersion)
             return;
         connection.execute("CREATE SCHEMA IF NOT EXISTS " + schema + "; SET LOCAL search_path TO " + schema);
+        std::vector<std::string> lines;
         if (version == 1)
-            mergeLayout1(connection);
+            mergeLayout1(connection, lines);
         connection.execute(kTables);
         connection.run(
             "INSERT INTO account(id, status, user_record_name) VALUES(1, $1, $2) ON CONFLICT DO NOTHING",
@@ -212,6 +216,37 @@ namespace {
         connection.run("INSERT INTO feed(id, last_sequence) VALUES(1, 0) ON CONFLICT DO NOTHING");
         connection.run(
             "INSERT INTO schema_version(id, version) VALUES(1, $1)", { std::to_string(kSchemaVersion) });
+        // Logged once committed, never for work rolled back.
+        for (const auto& line : lines)
+            connection.run("INSERT INTO lines_to_log(line) VALUES($1)", { line });
+        transaction.commit();
+    }
+
+    // Whether the schema holds lines of committed work to log; one an earlier version made has no table
+    // for them.
+    bool holdsLinesToLog(CloudPostgresConnection& connection, const std::string& schema)
+    {
+        auto table
+            = connection.run("SELECT 1 FROM pg_class AS c JOIN pg_namespace AS n ON n.oid = c.relnamespace "
+                             "WHERE n.nspname = $1 AND c.relname = 'lines_to_log'",
+                { schema });
+        return table.count() > 0
+            && connection.run("SELECT 1 FROM " + schema + ".lines_to_log LIMIT 1").count() > 0;
+    }
+
+    // The lines of committed work, which a program killed right after the commit has not logged: each is
+    // logged before its removal commits, so it reaches the log at least once, and twice only when a kill
+    // comes between the two. Another process removing them at once waits for this one's commit and then
+    // finds none. Only a schema holding some is written.
+    void logCommittedLines(CloudPostgresConnection& connection, const std::string& schema)
+    {
+        if (!holdsLinesToLog(connection, schema))
+            return;
+        CloudPostgresTransaction transaction(connection, CloudPostgresIsolation::readCommitted);
+        auto lines = connection.run("WITH taken AS (DELETE FROM " + schema
+            + ".lines_to_log RETURNING id, line) SELECT line FROM taken ORDER BY id");
+        for (int row = 0; row < lines.count(); ++row)
+            logError(lines.text(row, 0));
         transaction.commit();
     }
 
@@ -225,7 +260,10 @@ std::string cloudPostgresSchemaName(std::string_view containerIdentifier)
 
 void prepareCloudPostgresSchema(CloudPostgresConnection& connection, const std::string& schema)
 {
-    prepareLoggingRefusals([&] { prepareLayout(connection, schema); });
+    prepareLoggingRefusals([&] {
+        prepareLayout(connection, schema);
+        logCommittedLines(connection, schema);
+    });
 }
 
 std::vector<CloudQuerySubscription> readCloudPostgresSubscriptions(

@@ -21,7 +21,9 @@ std::string cloudPostgresSchemaName(std::string_view containerIdentifier);
 // Creates the schema, its tables and its account row unless they exist, or brings an earlier layout of
 // them up to this one, in one transaction: a failure leaves the schema as it was. Two processes may
 // race. Throws incompatibleVersion, changing nothing, for a layout newer than this code knows; every
-// refusal, that one and any other failure, logs one line.
+// refusal, that one and any other failure, logs one line with the server's reason. The lines of a
+// carry-over are kept in the schema with its work and logged once it committed, by this open or, after
+// a kill, the next.
 void prepareCloudPostgresSchema(CloudPostgresConnection& connection, const std::string& schema);
 
 // The subscriptions of one zone, or of every zone when absent, by identifier.

@@ -1,5 +1,7 @@
 #include "Platform/CloudRecord.h"
 
+#include "Platform/CloudDatabaseSchema.h"
+
 namespace vellumar::platform {
 
 namespace {
@@ -21,6 +23,15 @@ namespace {
         return static_cast<std::int64_t>(bits);
     }
 
+}
+
+CloudDatabaseError::CloudDatabaseError(
+    int code, std::optional<double> retryAfterSeconds, std::string_view detail)
+    : m_code(code)
+    , m_retryAfterSeconds(retryAfterSeconds)
+    , m_text("cloud database error " + std::to_string(code)
+          + (detail.empty() ? std::string() : " (" + printableCloudText(detail) + ")"))
+{
 }
 
 std::string CloudPredicate::format() const

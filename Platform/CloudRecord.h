@@ -71,15 +71,10 @@ namespace CloudErrorCode {
 
 class CloudDatabaseError : public std::exception {
 public:
-    // `detail`, what the storage underneath said, goes into the text, for logs.
+    // `detail`, what the storage underneath said, goes into the text, for logs: another process or
+    // machine may have written it, so it goes in as one log line holds such text, cut short and printable.
     explicit CloudDatabaseError(
-        int code, std::optional<double> retryAfterSeconds = std::nullopt, std::string_view detail = {})
-        : m_code(code)
-        , m_retryAfterSeconds(retryAfterSeconds)
-        , m_text("cloud database error " + std::to_string(code)
-              + (detail.empty() ? std::string() : " (" + std::string(detail) + ")"))
-    {
-    }
+        int code, std::optional<double> retryAfterSeconds = std::nullopt, std::string_view detail = {});
 
     int code() const noexcept { return m_code; }
     // The wait the service suggests before trying again, when it gave one.

@@ -131,8 +131,9 @@ CloudSQLiteConnection::CloudSQLiteConnection(
     int result = sqlite3_open_v2(file.c_str(), &m_database,
         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (result != SQLITE_OK) {
+        auto failure = cloudErrorForSQLite(result, m_database ? sqlite3_errmsg(m_database) : "");
         sqlite3_close_v2(m_database);
-        throw cloudErrorForSQLite(result);
+        throw failure;
     }
     sqlite3_extended_result_codes(m_database, 1);
     sqlite3_busy_timeout(m_database, static_cast<int>(busyTimeout.count()));

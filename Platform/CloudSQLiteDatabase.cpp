@@ -45,6 +45,22 @@ namespace {
             statement.bindNull(position);
     }
 
+    // SQLite takes a file it finds no page in (an empty one, or one of a single byte) for a new database,
+    // and the opening's clean-up would then take every asset for an orphan. Only a missing file is new, or
+    // one without pages beside no asset: what a program killed between making the file and its first
+    // commit leaves.
+    void refuseEmptyFileBesideAssets(CloudSQLiteConnection& connection, const fs::path& assetFolder)
+    {
+        auto pages = connection.statement("PRAGMA page_count");
+        if (!pages.step() || pages.integer(0) > 0)
+            return;
+        std::error_code unreadable;
+        if (fs::is_empty(assetFolder, unreadable) && !unreadable)
+            return;
+        throw CloudOpenRefusal { CloudErrorCode::badDatabase,
+            "its file is empty while its asset folder holds files" };
+    }
+
 }
 
 CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudDatabaseOptions options)
@@ -55,13 +71,19 @@ CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudD
     makePrivateFolder(m_folder);
     makePrivateFolder(cloudAssetFolder(m_folder));
     makePrivateFolder(pushFolder());
-    m_connections = std::make_unique<CloudConnectionPool>(
-        databaseFile(), m_options.busyTimeout, configureCloudConnection);
-    auto connection = lease();
-    // SQLite gives its -wal and -shm files the main file's mode.
-    ::chmod(databaseFile().c_str(), 0600);
-    prepareCloudSchema(*connection);
-    removeOrphanedCloudAssets(*connection, m_folder);
+    prepareLoggingRefusals([&] {
+        std::error_code unknown;
+        bool existed = fs::symlink_status(databaseFile(), unknown).type() != fs::file_type::not_found;
+        m_connections = std::make_unique<CloudConnectionPool>(
+            databaseFile(), m_options.busyTimeout, configureCloudConnection);
+        auto connection = lease();
+        if (existed)
+            refuseEmptyFileBesideAssets(*connection, cloudAssetFolder(m_folder));
+        // SQLite gives its -wal and -shm files the main file's mode.
+        ::chmod(databaseFile().c_str(), 0600);
+        prepareCloudSchema(*connection);
+        removeOrphanedCloudAssets(*connection, m_folder);
+    });
 }
 
 CloudSQLiteDatabase::~CloudSQLiteDatabase() = default;

@@ -1,13 +1,14 @@
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/EverydaySettings.h"
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <unistd.h>
 
 namespace vellumar::GitCountedSettings {
@@ -16,8 +17,10 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    // Git's answer for a key it does not find.
-    constexpr int kNoneFound = 1;
+    // A key past this is cut in a log line; Git's own keys are far shorter.
+    constexpr std::size_t kLoggedKeyBytes = 100;
+    // A log line names this many keys, and how many more counted.
+    constexpr std::size_t kLoggedKeys = 5;
 
     // A 0600 file holding `bytes` in the temporary folder, removed when this goes.
     class TemporaryCopy {
@@ -56,26 +59,43 @@ namespace {
         bool m_complete = false;
     };
 
+    // A key for a log line: printable bytes only, and bounded.
+    std::string loggedKey(std::string_view key)
+    {
+        std::string logged;
+        for (char byte : key.substr(0, kLoggedKeyBytes))
+            logged.push_back(byte >= 0x20 && byte < 0x7F ? byte : '?');
+        return key.size() > kLoggedKeyBytes ? logged + "..." : logged;
+    }
+
+    // How often each setting occurs.
+    std::map<Setting, int> counted(const std::vector<Setting>& settings)
+    {
+        std::map<Setting, int> times;
+        for (const auto& setting : settings)
+            ++times[setting];
+        return times;
+    }
+
 }
 
 Reader gitReader(std::string searchPath, CommandRunnerFunction run)
 {
-    return [searchPath = std::move(searchPath), run = std::move(run), pattern = WhatGitRuns::keyPattern()](
+    return [searchPath = std::move(searchPath), run = std::move(run)](
                std::string_view configuration) -> std::optional<std::string> {
         try {
             auto git = GitConfigPaths::gitExecutable(searchPath);
             TemporaryCopy copy(configuration);
             if (!git || !copy.path())
                 return std::nullopt;
-            CommandResult result
-                = run(*git, { "config", "-z", "--file", *copy.path(), "--get-regexp", pattern },
-                    { .environment = CommandEnvironment { { "PATH", searchPath }, { "HOME", "/nonexistent" },
-                          { "GIT_CONFIG_NOSYSTEM", "1" } },
-                        .workingFolder = fs::path("/"),
-                        .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
-            if (result.timedOut || (result.status != 0 && result.status != kNoneFound))
+            CommandResult result = run(*git, { "config", "-z", "--file", *copy.path(), "--list" },
+                { .environment = CommandEnvironment { { "PATH", searchPath }, { "HOME", "/nonexistent" },
+                      { "GIT_CONFIG_NOSYSTEM", "1" } },
+                    .workingFolder = fs::path("/"),
+                    .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
+            if (result.timedOut || result.status != 0)
                 return std::nullopt;
-            return result.status == 0 ? result.output : std::string();
+            return std::move(result.output);
         } catch (const std::exception&) {
             return std::nullopt;
         }
@@ -86,6 +106,59 @@ Reader gitReaderForThisProcess()
 {
     const char* searchPath = std::getenv("PATH");
     return gitReader(searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin");
+}
+
+std::vector<Setting> settingsOf(std::string_view listing)
+{
+    std::vector<Setting> settings;
+    for (std::size_t start = 0; start < listing.size();) {
+        std::size_t end = std::min(listing.find('\0', start), listing.size());
+        std::string_view entry = listing.substr(start, end - start);
+        std::size_t newline = entry.find('\n');
+        Setting setting { std::string(entry.substr(0, newline)), std::nullopt };
+        if (newline != std::string_view::npos)
+            setting.value = std::string(entry.substr(newline + 1));
+        settings.push_back(std::move(setting));
+        start = end + 1;
+    }
+    return settings;
+}
+
+std::optional<std::string> judged(const std::vector<Setting>& before, const std::vector<Setting>& after)
+{
+    auto was = counted(before);
+    auto is = counted(after);
+    // Each key that one side holds a setting of more often than the other, and whether one came.
+    std::map<std::string, bool> keys;
+    auto judge = [&](const std::map<Setting, int>& side, const std::map<Setting, int>& other, bool came) {
+        for (const auto& [setting, times] : side) {
+            auto found = other.find(setting);
+            if (times > (found != other.end() ? found->second : 0)
+                && !EverydaySettings::isEveryday(setting.key, setting.value))
+                keys[setting.key] |= came;
+        }
+    };
+    judge(is, was, true);
+    judge(was, is, false);
+    if (keys.empty())
+        return std::nullopt;
+    std::string reason;
+    std::size_t named = 0;
+    for (const auto& [key, came] : keys) {
+        if (named++ == kLoggedKeys)
+            return reason + " and " + std::to_string(keys.size() - kLoggedKeys) + " more";
+        reason += (reason.empty() ? "" : ", ") + loggedKey(key) + (came ? " was set" : " was removed");
+    }
+    return reason;
+}
+
+std::optional<std::string> judged(const Reader& settings, std::string_view before, std::string_view after)
+{
+    auto read = settings(after);
+    auto readBefore = read ? settings(before) : std::nullopt;
+    if (!read || !readBefore)
+        return std::string("Git cannot read the configuration");
+    return judged(settingsOf(*readBefore), settingsOf(*read));
 }
 
 }

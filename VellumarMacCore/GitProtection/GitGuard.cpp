@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/InnerRepositories.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <system_error>
+#include <tuple>
 #include <unistd.h>
 
 namespace vellumar {
@@ -114,6 +116,8 @@ namespace {
         bool putBack = false;
         // The file had other hard links, which keep the change: only this name was replaced or removed.
         bool replacedShared = false;
+        // The settings or the hook that counted, when there is more to say than the path.
+        std::string reason;
     };
 
     bool keptACopy(Kind kind) { return kind == Kind::file || kind == Kind::link; }
@@ -121,7 +125,8 @@ namespace {
     std::string logLine(const Undone& undone)
     {
         std::string line = undone.path.string()
-            + " changed during a Claude Code run in a way that could make Git run a program; ";
+            + " changed during a Claude Code run in a way that could make Git run a program"
+            + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
         if (undone.replacedShared) {
             if (!undone.putBack)
                 return line + "it could not be put back.";
@@ -193,21 +198,24 @@ namespace {
         std::map<fs::path, NotedFile> accepted;
     };
 
-    // Whether the change from `before` to `after` at `path` could make Git run something.
-    bool counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before, const NotedFile& after,
-        const GitCountedSettings::Reader& settings)
+    // Whether the change from `before` to `after` at `path` could make Git run something: absent when it
+    // cannot, else what counted (the settings, or the hook), empty where the path says it all.
+    std::optional<std::string> counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before,
+        const NotedFile& after, const GitCountedSettings::Reader& settings)
     {
         if (after == before || after.kind == Kind::absent)
-            return false;
+            return std::nullopt;
         // A new folder runs nothing itself: what it holds is judged.
         if (before.kind == Kind::absent && after.kind == Kind::other)
-            return false;
+            return std::nullopt;
+        if (noted.isHook(path))
+            return "the hook " + path.filename().string()
+                + (before.kind == Kind::absent ? " was added" : " changed");
         // A configuration that was not there reads as an empty one.
         if (!noted.isConfiguration(path) || (before.kind != Kind::file && before.kind != Kind::absent)
             || after.kind != Kind::file)
-            return true;
-        auto counted = settings(after.content);
-        return !counted || counted != settings(before.content);
+            return std::string();
+        return GitCountedSettings::judged(settings, before.content, after.content);
     }
 
     bool isBelow(const fs::path& path, const std::vector<fs::path>& folders)
@@ -217,17 +225,20 @@ namespace {
     }
 
     // Compares the unit with what is there now, reached beneath the places alone, and undoes what
-    // counts. A folder noted by its identity that changed, or a link met on the way that was not noted,
-    // is itself the change: what lies beyond it is not looked at.
+    // counts; with `isGuarded`, also what came in the repositories inside it that no run noted. A folder
+    // noted by its identity that changed, or a link met on the way that was not noted, is itself the
+    // change: what lies beyond it is not looked at.
     Settled settle(const NotedUnit& noted, const BeneathPlaces& places,
-        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
+        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+        const std::function<bool(const fs::path&)>& isGuarded = nullptr)
     {
         Settled settled;
-        std::map<fs::path, NotedFile> counted;
+        // By path, each folder before what it holds: what was noted there, and what counted.
+        std::map<fs::path, std::pair<NotedFile, std::string>> counted;
         std::vector<fs::path> ends;
         auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
-            if (counts(noted, path, before, after, settings)) {
-                counted.emplace(path, before);
+            if (auto reason = counts(noted, path, before, after, settings)) {
+                counted.try_emplace(path, before, std::move(*reason));
                 ends.push_back(path);
             } else if (after != before && after.kind != Kind::absent) {
                 settled.accepted.emplace(path, after);
@@ -242,7 +253,7 @@ namespace {
             // A link that was noted leads where it led; its own comparison and its end's tell the rest.
             if (reached->throughLink) {
                 if (!noted.files.contains(reached->path) && !isBelow(reached->path, ends)) {
-                    counted.emplace(reached->path, NotedFile {});
+                    counted.try_emplace(reached->path, NotedFile {}, "a folder on the way is a link");
                     ends.push_back(reached->path);
                 }
                 return;
@@ -260,15 +271,21 @@ namespace {
                     look(hook, NotedFile {});
             }
         }
+        if (isGuarded) {
+            for (auto& inner : InnerRepositories::counted(noted, isGuarded, settings))
+                counted.try_emplace(std::move(inner.path), NotedFile {}, std::move(inner.reason));
+        }
         if (counted.empty())
             return settled;
         std::vector<Undone> undone;
         {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
-            for (const auto& [path, before] : counted) {
-                if (auto done = undo(places, path, before, noted.copyLimit(path), clock))
+            for (auto& [path, judged] : counted) {
+                if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock)) {
+                    done->reason = std::move(judged.second);
                     undone.push_back(std::move(*done));
+                }
             }
         }
         for (const auto& done : undone) {
@@ -433,7 +450,12 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
                 return {};
             noted = held->second.noted;
         }
-        Settled settled = settle(noted, m_places, m_options.settings, m_options.clock);
+        Settled settled
+            = settle(noted, m_places, m_options.settings, m_options.clock, [](const fs::path& gitFolder) {
+                  Registry& shared = registry();
+                  std::lock_guard lock(shared.lock);
+                  return shared.units.contains(gitFolder);
+              });
         if (!settled.accepted.empty()) {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);

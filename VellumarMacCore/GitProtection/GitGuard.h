@@ -5,11 +5,11 @@
 //
 // A change counts when it could make Git run something: a new or changed hook (or a link on the way
 // from a hook to the file it leads to, or that file), a new or changed "commondir" or ".git" file, and
-// in a configuration file only a new or changed setting of `WhatGitRuns::keyPattern`. A repository is
-// known by what it is: a Git folder, its "hooks" or a work tree's top that is now a link or another
-// folder is itself the change, as is a ".git" file become a folder. A file removed runs nothing and
-// stays removed; a Git folder gone is kept with what was noted, and compared with that if it comes back
-// during a run.
+// in a configuration file every setting added, changed or removed but those on the everyday list
+// (`GitCountedSettings::judged`). A repository is known by what it is: a Git folder, its "hooks" or a
+// work tree's top that is now a link or another folder is itself the change, as is a ".git" file become
+// a folder. A file removed runs nothing and stays removed; a Git folder gone is kept with what was
+// noted, and compared with that if it comes back during a run.
 //
 // Everything is read and undone beneath the run's writable places alone, from each place's folder
 // opened once, through no link (`BeneathPlaces`): a folder a command swaps for a link sends nothing

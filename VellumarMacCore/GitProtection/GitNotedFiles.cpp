@@ -187,6 +187,13 @@ namespace {
 
 }
 
+NotedFile noteFile(const fs::path& path)
+{
+    return noteReached({ FileDescriptor(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)),
+                           path.filename().native(), path, false },
+        maxCopiedBytes);
+}
+
 NotedFile noteReached(const BeneathPlaces::Reached& reached, std::size_t copyLimit)
 {
     struct stat status { };

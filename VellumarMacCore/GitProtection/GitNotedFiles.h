@@ -35,6 +35,10 @@ struct NotedFile {
     friend bool operator==(const NotedFile&, const NotedFile&) = default;
 };
 
+// What is at `path` now, found by name: the links before its last name are followed. For what is only
+// read, never undone.
+NotedFile noteFile(const std::filesystem::path& path);
+
 // What is at the reached name now, without following a link there; absent when the way there is
 // missing or blocked by a link. Reads at most `copyLimit` + 1 bytes; never throws but for memory.
 NotedFile noteReached(const BeneathPlaces::Reached& reached, std::size_t copyLimit);

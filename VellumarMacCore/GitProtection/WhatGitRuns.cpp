@@ -152,6 +152,8 @@ namespace {
 
 std::span<const Row> rows() { return kRows; }
 
+std::string namePattern(std::string_view name) { return patternOf(name); }
+
 std::vector<std::string_view> namesOf(Kind kind)
 {
     std::vector<std::string_view> names;

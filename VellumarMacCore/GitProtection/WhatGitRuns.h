@@ -47,6 +47,10 @@ std::vector<std::string_view> namesOf(Kind kind);
 
 bool isHookName(std::string_view name);
 
+// A pattern matching the keys of a setting written as the documentation writes it ("filter.<driver>.clean",
+// "alias.*"), as `git config` prints them: section and name in lower case, a subsection as written.
+std::string namePattern(std::string_view name);
+
 // A pattern for `git config --get-regexp` (which sees the section and the name in lower case, a
 // subsection as written) matching every setting of the table, and no other.
 std::string keyPattern();

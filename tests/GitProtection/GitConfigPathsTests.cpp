@@ -232,6 +232,25 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndStopsAtItsBounds)
     }
 }
 
+// Breadth first, a repository one level below the rest is the last folder the walk takes: at the bound
+// it is still found. In memory, where a hundred thousand folders cost a second rather than minutes.
+TEST(GitConfigPaths, GitEntriesWalkTakesTheFolderAtItsBound)
+{
+    std::optional<test::ScopedEnvironmentVariable> inMemory;
+    if (fs::is_directory("/dev/shm"))
+        inMemory.emplace("TMPDIR", "/dev/shm");
+    test::TemporaryHome home;
+    const fs::path place = test::madeFolder(home.root / "place");
+    for (std::size_t index = 1; index < GitConfigPaths::maxWalkedNames; ++index)
+        ASSERT_EQ(::mkdir((place / std::to_string(index)).c_str(), 0755), 0);
+    test::touch(test::madeFolder(place / "1/repository/.git") / "HEAD");
+    test::CapturedLog log;
+    auto found = GitConfigPaths::gitEntries({ place });
+    ASSERT_EQ(found.repositories.size(), 1u);
+    EXPECT_EQ(found.repositories[0].gitFolder, place / "1/repository/.git");
+    EXPECT_TRUE(log.lines().empty());
+}
+
 // A configuration file that never ends (a FIFO nobody writes) costs its time limit, not the run.
 TEST(GitConfigPaths, AnUnreadableConfigurationIsLoggedAndAddsNothing)
 {

@@ -111,6 +111,7 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         Step change; // during the run
         const char* moved; // the path whose change goes aside, relative to the project; none when kept
         std::function<bool(const Scene&)> after; // what holds afterwards
+        const char* logged = nullptr; // what the log line names as having counted, where it matters
         std::vector<fs::path> gitFiles = {};
         bool placeholder = false; // the Git folder's "commondir" is its placeholder's
         bool replaced = false; // `moved` names a file replaced in place, not moved aside
@@ -127,16 +128,39 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             return test::readFile(scene.project / ".git/config").find(text) != std::string::npos;
         };
     };
+    auto lacks = [](std::string text) {
+        return [text](const Scene& scene) {
+            return test::readFile(scene.project / ".git/config").find(text) == std::string::npos;
+        };
+    };
     auto writing = [](std::string relative, std::string bytes, fs::perms mode = fs::perms(0755)) {
         return [=](const Scene& scene) { write(scene.project / relative, bytes, mode); };
     };
     auto gitting = [](std::vector<std::string> arguments) {
         return [arguments](const Scene& scene) { git(scene.project, arguments); };
     };
+    // A repository that comes inside the project during the run, as a submodule or a gitlink, then `more`.
+    auto inner = [](bool submodule, std::vector<std::string> more) {
+        return [=](const Scene& scene) {
+            fs::path library = submodule ? scene.home.root / "library" : scene.project / "emb";
+            git(scene.home.root, { "init", "-q", library.string() });
+            git(library,
+                { "-c", "user.name=U", "-c", "user.email=u@example.com", "commit", "-q", "--allow-empty",
+                    "-m", "x" });
+            if (submodule)
+                git(scene.project,
+                    { "-c", "protocol.file.allow=always", "submodule", "add", "-q", library.string(),
+                        "lib" });
+            else
+                git(scene.project, { "add", "emb" });
+            if (!more.empty())
+                git(scene.project / (submodule ? "lib" : "emb"), more);
+        };
+    };
     const Case cases[] = {
         // Hooks.
         { "a new hook", none, writing(".git/hooks/pre-commit", kPlanted), ".git/hooks/pre-commit",
-            holds(".git/hooks/pre-commit", std::nullopt) },
+            holds(".git/hooks/pre-commit", std::nullopt), "the hook pre-commit was added" },
         { "a changed hook", writing(".git/hooks/pre-push", kHook), writing(".git/hooks/pre-push", kPlanted),
             ".git/hooks/pre-push", holds(".git/hooks/pre-push", kHook) },
         { "a hook made executable", writing(".git/hooks/post-merge", kHook, fs::perms(0644)),
@@ -170,7 +194,7 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
                     && test::readFile(scene.project / "scripts/pre-commit.sh") == kPlanted
                     && modeOf(scene.project / "scripts/pre-commit.sh") == 0755u;
             },
-            {}, false, true },
+            nullptr, {}, false, true },
         { "a new hook hard-linked to a work-tree script", writing("scripts/build.sh", kHook),
             [](const Scene& scene) {
                 fs::create_hard_link(
@@ -181,13 +205,14 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
                 return !existsAt(scene.project / ".git/hooks/pre-commit")
                     && modeOf(scene.project / "scripts/build.sh") == 0755u;
             },
-            {}, false, true },
-        // Configuration: only what names a program, a hooks folder or more configuration counts.
+            nullptr, {}, false, true },
+        // Configuration.
         { "a program setting", none, gitting({ "config", "core.fsmonitor", "touch /tmp/ran; false" }),
             ".git/config",
             [](const Scene& scene) {
                 return test::readFile(scene.project / ".git/config").find("fsmonitor") == std::string::npos;
-            } },
+            },
+            "core.fsmonitor was set" },
         { "a filter's process", none, gitting({ "config", "filter.lfs.process", "./tool" }), ".git/config",
             [](const Scene& scene) {
                 return test::readFile(scene.project / ".git/config").find("lfs") == std::string::npos;
@@ -233,8 +258,28 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
                 git(scene.project, { "config", "submodule.lib.active", "true" });
             },
             nullptr, configHolds("[submodule \"lib\"]") },
-        { "a work tree elsewhere", none, gitting({ "config", "core.worktree", "../elsewhere" }), nullptr,
-            configHolds("worktree = ../elsewhere") },
+        // Every setting off the everyday list counts, and an everyday one whose value is no plain data.
+        { "a work tree elsewhere", none, gitting({ "config", "core.worktree", "../elsewhere" }),
+            ".git/config", lacks("worktree"), "core.worktree was set" },
+        { "a setting no list names", none, gitting({ "config", "protocol.ext.allow", "always" }),
+            ".git/config", lacks("protocol"), "protocol.ext.allow was set" },
+        { "a bare repository no longer", none, gitting({ "config", "core.bare", "true" }), ".git/config",
+            lacks("bare = true"), "core.bare was set" },
+        { "a remote URL naming a transport helper", none,
+            gitting({ "remote", "add", "origin", "ext::sh -c touch% /tmp/ran" }), ".git/config",
+            lacks("ext::"), "remote.origin.url was set" },
+        { "a remote URL whose scheme names a helper", none,
+            gitting({ "remote", "add", "origin", "evil://example.com/x" }), ".git/config", lacks("evil") },
+        { "a remote URL read as an option", none,
+            writing(".git/config", "[remote \"origin\"]\n\turl = -oProxyCommand=sh\n", fs::perms(0644)),
+            ".git/config", lacks("ProxyCommand") },
+        { "an upstream remote naming a helper", none, gitting({ "config", "branch.main.remote", "fd::7" }),
+            ".git/config", lacks("fd::") },
+        { "a key with control bytes, cut in the log line", none,
+            writing(".git/config", "[url \"x\x1b[31m\"]\n\tinsteadOf = y\n", fs::perms(0644)), ".git/config",
+            lacks("insteadOf"), "core.bare was removed, url.x?[31m.insteadof was set" },
+        { "a boolean that is no boolean", none, gitting({ "config", "submodule.lib.active", "!sh" }),
+            ".git/config", lacks("active") },
         // What sends Git to another Git folder.
         { "a new commondir", none, writing(".git/commondir", "../.g2\n", fs::perms(0644)), ".git/commondir",
             holds(".git/commondir", std::nullopt) },
@@ -265,11 +310,39 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             writing(".git/commondir", "../.g2\n", fs::perms(0644)), ".git/commondir",
             holds(".git/commondir", std::nullopt) },
         { "the commondir a placeholder holds", none, writing(".git/commondir", "../.g2\n", fs::perms(0644)),
-            nullptr, holds(".git/commondir", "../.g2\n"), {}, true },
+            nullptr, holds(".git/commondir", "../.g2\n"), nullptr, {}, true },
         { "a submodule's .git file sent elsewhere",
             writing("sub/.git", "gitdir: ../.git/modules/sub\n", fs::perms(0644)),
             writing("sub/.git", "gitdir: ../.sub-copy\n", fs::perms(0644)), "sub/.git",
-            holds("sub/.git", "gitdir: ../.git/modules/sub\n"), { "sub/.git" } },
+            holds("sub/.git", "gitdir: ../.git/modules/sub\n"), nullptr, { "sub/.git" } },
+        // A repository that comes inside the project is judged against an empty one.
+        { "a submodule as Git adds it", none, inner(true, {}), nullptr,
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/modules/lib/config")
+                           .find("worktree = ../../../lib")
+                    != std::string::npos;
+            } },
+        { "a submodule's work tree sent outside the project", none,
+            inner(true, { "config", "core.worktree", "../../../../elsewhere" }), ".git/modules/lib/config",
+            holds(".git/modules/lib/config", std::nullopt), "core.worktree was set" },
+        { "an embedded repository with a hook", none,
+            [inner](const Scene& scene) {
+                write(scene.project / "emb/.git/hooks/post-index-change", kPlanted);
+                inner(false, {})(scene);
+            },
+            "emb/.git/hooks/post-index-change", holds("emb/.git/hooks/post-index-change", std::nullopt),
+            "the hook post-index-change was added" },
+        { "an embedded repository whose hooks folder is a link", none,
+            [inner](const Scene& scene) {
+                inner(false, {})(scene);
+                write(scene.home.root / "planted/pre-commit", kPlanted);
+                fs::remove_all(scene.project / "emb/.git/hooks");
+                fs::create_directory_symlink(scene.home.root / "planted", scene.project / "emb/.git/hooks");
+            },
+            "emb/.git/hooks", holds("emb/.git/hooks", std::nullopt), "the hooks folder is no folder" },
+        { "an embedded repository with a work tree elsewhere", none,
+            inner(false, { "config", "core.worktree", "../lib" }), "emb/.git/config",
+            holds("emb/.git/config", std::nullopt), "core.worktree was set" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -288,6 +361,9 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
                                                : scene.project / (std::string(testCase.moved) + kRefused);
         EXPECT_EQ(moved, testCase.moved ? std::vector { aside } : std::vector<fs::path> {});
         EXPECT_EQ(log.lines().size(), testCase.moved ? 1u : 0u);
+        if (testCase.logged && !log.lines().empty()) {
+            EXPECT_NE(log.lines().front().find(std::string("(") + testCase.logged + ")"), std::string::npos);
+        }
         if (testCase.moved && !testCase.replaced
             && fs::symlink_status(aside).type() == fs::file_type::regular) {
             EXPECT_EQ(modeOf(aside), 0600u);
@@ -457,4 +533,48 @@ TEST(GitGuard, AGitFolderGoneIsComparedWithWhatWasNotedWhenItComesBack)
     write(scene.project / ".git/hooks/pre-commit", kPlanted);
     EXPECT_EQ(later.compareAll().size(), 1u);
     EXPECT_FALSE(existsAt(scene.project / ".git/hooks/pre-commit"));
+}
+
+// Every hook githooks(5) names, written here rather than read from the guard's own list, so that a name
+// missing there shows: each new one goes aside and each changed one is put back.
+TEST(GitGuard, EveryHookGitRunsIsPutBack)
+{
+    const char* hooks[] = { "applypatch-msg", "pre-applypatch", "post-applypatch", "pre-commit",
+        "pre-merge-commit", "prepare-commit-msg", "commit-msg", "post-commit", "pre-rebase", "post-checkout",
+        "post-merge", "pre-push", "pre-receive", "update", "proc-receive", "post-receive", "post-update",
+        "reference-transaction", "push-to-checkout", "pre-auto-gc", "post-rewrite", "sendemail-validate",
+        "fsmonitor-watchman", "p4-changelist", "p4-prepare-changelist", "p4-post-changelist", "p4-pre-submit",
+        "post-index-change" };
+    Scene planted;
+    Scene changed;
+    for (const char* hook : hooks)
+        write(changed.project / ".git/hooks" / hook, kHook);
+    GitGuard plantedGuard = planted.guard();
+    GitGuard changedGuard = changed.guard();
+    for (const char* hook : hooks) {
+        write(planted.project / ".git/hooks" / hook, kPlanted);
+        write(changed.project / ".git/hooks" / hook, kPlanted);
+    }
+    test::CapturedLog log;
+    EXPECT_EQ(plantedGuard.compareAll().size(), std::size(hooks));
+    EXPECT_EQ(changedGuard.compareAll().size(), std::size(hooks));
+    for (const char* hook : hooks) {
+        SCOPED_TRACE(hook);
+        EXPECT_FALSE(existsAt(planted.project / ".git/hooks" / hook));
+        EXPECT_EQ(test::readFile(changed.project / ".git/hooks" / hook), kHook);
+    }
+}
+
+// A hook of exactly the copy bound is still copied, so what the run found is put back.
+TEST(GitGuard, AHookOfExactlyTheCopyBoundIsPutBack)
+{
+    Scene scene;
+    const std::string hook(GitNotedFiles::maxCopiedBytes, '#');
+    write(scene.project / ".git/hooks/pre-commit", hook);
+    GitGuard guard = scene.guard();
+    test::CapturedLog log;
+    write(scene.project / ".git/hooks/pre-commit", kPlanted);
+    EXPECT_EQ(guard.compareAll().size(), 1u);
+    // Compared as a truth value: a failure would print a mebibyte.
+    EXPECT_TRUE(test::readFile(scene.project / ".git/hooks/pre-commit") == hook);
 }

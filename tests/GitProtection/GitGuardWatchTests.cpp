@@ -176,6 +176,28 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
     EXPECT_EQ(refusedCount(other / "hooks"), 1u);
 }
 
+// A hooks folder that comes after the watch started gets a watch of its own: a hook planted in it later
+// goes aside too.
+TEST(GitGuardWatch, WatchesAHooksFolderMadeSinceItStarted)
+{
+    test::TemporaryHome home;
+    const fs::path git = test::madeFolder(home.root / "project/.git");
+    test::touch(git / "HEAD");
+    test::CapturedLog log;
+    GitGuard guard({ { git, git.parent_path() } }, {}, {},
+        { .places = { home.root },
+            .record = home.data / GitGuard::recordName,
+            .settings = GitCountedSettings::gitReaderForThisProcess() });
+    GitGuardWatch watch(guard);
+    // Moved in with a hook inside, so that the comparison it brings shows in the log.
+    std::ofstream(test::madeFolder(home.root / "prepared") / "pre-commit") << "#!/bin/sh\n";
+    fs::rename(home.root / "prepared", git / "hooks");
+    ASSERT_TRUE(test::eventually([&] { return log.lines().size() == 1; }, std::chrono::seconds(5)));
+    std::ofstream(git / "hooks/post-checkout") << "#!/bin/sh\n";
+    EXPECT_TRUE(
+        test::eventually([&] { return !fs::exists(git / "hooks/post-checkout"); }, std::chrono::seconds(5)));
+}
+
 // Where a watch cannot be set, the unit is compared every few seconds instead: a hook planted there
 // still goes aside, and the log says why.
 TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)

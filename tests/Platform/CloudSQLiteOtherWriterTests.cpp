@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <unistd.h>
 
 using namespace vellumar::platform;
 namespace fs = std::filesystem;
@@ -116,23 +117,26 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         bool untouched = false;
         // Run by sqlite3 once this program has carried the database over, when not empty.
         std::string laterSQL;
+        // Opened first by a process killed as its first line would reach the log.
+        bool killedBeforeItsLine = false;
     };
+    const std::string unknownKinds
+        = "INSERT INTO fields VALUES('zone', 'text', 'odd', 9, 'x'), ('zone', 'text', 'odder', -1, 'y');";
+    const std::string failingCarryOver
+        = "CREATE TRIGGER fail BEFORE UPDATE ON changes BEGIN SELECT RAISE(ABORT, 'failed'); END;";
+    const std::string repaired
+        = "cloud database repaired: an earlier version of this program had marked it as "
+          "its own; its layout is put back with every record";
     const Case cases[] = {
         { "fields one row each", 1, "", 0, "" },
         { "fields one row each, no version written", 0, "", 0, "" },
-        { "fields of unknown kinds", 1,
-            "INSERT INTO fields VALUES('zone', 'text', 'odd', 9, 'x'), ('zone', 'text', 'odder', -1, 'y');",
-            0,
+        { "fields of unknown kinds", 1, unknownKinds, 0,
             "cloud record damaged: 2 fields of record \"text\" in zone \"zone\" could not be read; the "
             "record is carried over without them" },
-        { "carried over, then opened by the earlier version", 1, "", 0,
-            "cloud database repaired: an earlier version of this program had marked it as its own; its "
-            "layout is put back with every record",
-            false, kUnguardedEarlierVersionOpening },
-        { "carried over, then opened by an earliest version", 1, "", 0,
-            "cloud database repaired: an earlier version of this program had marked it as its own; its "
-            "layout is put back with every record",
-            false, kUnguardedEarliestVersionOpening },
+        { "carried over, then opened by the earlier version", 1, "", 0, repaired, false,
+            kUnguardedEarlierVersionOpening },
+        { "carried over, then opened by an earliest version", 1, "", 0, repaired, false,
+            kUnguardedEarliestVersionOpening },
         { "packed fields beside field rows", 1, "", CloudErrorCode::internalError,
             "cloud database refused: it holds both packed fields and field rows; it is left as it is", false,
             kUnguardedEarlierVersionOpening + "INSERT INTO fields VALUES('zone', 'text', 'k', 0, 'v');" },
@@ -141,10 +145,14 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
             "is",
             true },
         // The carry-over's last step fails, after it has changed every table.
-        { "carry-over failing", 1,
-            "CREATE TRIGGER fail BEFORE UPDATE ON changes BEGIN SELECT RAISE(ABORT, 'failed'); END;",
+        { "carry-over failing", 1, failingCarryOver, CloudErrorCode::internalError,
+            "cloud database refused: cloud database error 1 (failed); it is left as it is" },
+        // Nothing is said of the damage met by work rolled back.
+        { "fields of unknown kinds, carry-over failing", 1, unknownKinds + failingCarryOver,
             CloudErrorCode::internalError,
             "cloud database refused: cloud database error 1 (failed); it is left as it is" },
+        { "repaired by a process killed before its line", 1, "", 0, repaired, false,
+            kUnguardedEarlierVersionOpening, true },
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
@@ -162,6 +170,14 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         }
         const std::string dumped = sqlite3(file, { "PRAGMA user_version;", ".dump" });
         const std::string written = vellumar::test::readFile(file);
+        auto killedBeforeItsLine = [&] {
+            replaceLogSink([](std::string_view) { ::_exit(0); });
+            CloudSQLiteDatabase(kContainer, { .folder = folder });
+            return 1;
+        };
+        if (row.killedBeforeItsLine) {
+            ASSERT_EQ(vellumar::test::exitStatusWithin(std::chrono::seconds(60), killedBeforeItsLine), 0);
+        }
         vellumar::test::CapturedLog log;
         const auto expectedLog
             = row.logged.empty() ? std::vector<std::string>() : std::vector<std::string> { row.logged };

@@ -71,15 +71,19 @@ struct Projects {
         EXPECT_NE(world.model->requestLog().find("ran-42"), std::string::npos);
     }
 
-    test::PeerResult usersGit(const std::string& repository, std::vector<std::string> arguments) const
+    // Fails the test when Git's exit status is not `expectedStatus`.
+    test::PeerResult usersGit(
+        const std::string& repository, std::vector<std::string> arguments, int expectedStatus = 0) const
     {
         arguments.insert(arguments.begin(), { "-c", "core.editor=true" });
-        return git(grant / repository, std::move(arguments), home);
+        return git(grant / repository, std::move(arguments), home, expectedStatus);
     }
 
+    // Fails the test unless the commit is made.
     void commit(const std::string& repository) const
     {
         usersGit(repository, { "commit", "-q", "--allow-empty", "-m", "by-the-user" });
+        EXPECT_EQ(usersGit(repository, { "log", "-1", "--format=%s" }).output, "by-the-user\n");
     }
 
     // The user's commit in `repository` succeeds and is the last one there.
@@ -134,21 +138,46 @@ struct Projects {
     }
 };
 
-// `repository` in the grant with a branch "topic" of two commits that conflict with "main"'s.
+// `repository` in the grant with a branch "topic" of two commits, the first of which conflicts with
+// "main"'s, so that a rebase stopped there goes on to its end once that one is resolved.
 void conflictingBranches(const Projects& projects, const std::string& repository)
 {
     fs::path folder = projects.grant / repository;
     makeRepository(folder);
     git(folder, { "branch", "-M", "main" });
     git(folder, { "checkout", "-qb", "topic" });
-    for (const char* text : { "topic one\n", "topic two\n" }) {
-        std::ofstream(folder / "tracked.txt") << text;
-        git(folder, { "commit", "-qam", text });
+    for (const char* file : { "tracked.txt", "notes.txt" }) {
+        std::ofstream(folder / file) << "topic\n";
+        git(folder, { "add", file });
+        git(folder, { "commit", "-qm", file });
     }
     git(folder, { "checkout", "-q", "main" });
     std::ofstream(folder / "tracked.txt") << "main\n";
     git(folder, { "commit", "-qam", "main" });
     git(folder, { "checkout", "-q", "topic" });
+}
+
+// husky 9's layout in `repository`: a relative core.hooksPath whose runner runs the user's script.
+void huskyRepository(const Projects& projects, const std::string& repository)
+{
+    fs::path folder = projects.grant / repository;
+    makeRepository(folder);
+    projects.userScript(folder / ".husky/pre-commit");
+    test::writeScript(folder / ".husky/_/pre-commit", "sh .husky/pre-commit\n");
+    git(folder, { "config", "core.hooksPath", ".husky/_" });
+}
+
+// `command`, then a line showing that it succeeded, which the command's own text does not hold.
+std::string written(const std::string& command) { return command + " && echo written-$((40 + 3))"; }
+
+// A command's write was seen, and the user's Git `arguments` in `repository` succeed with `expected` in
+// their output.
+void expectWrittenThenUsersGit(Projects& projects, const std::string& repository,
+    std::vector<std::string> arguments, const std::string& expected)
+{
+    EXPECT_NE(projects.world.model->requestLog().find("written-43"), std::string::npos);
+    auto result = projects.usersGit(repository, std::move(arguments));
+    EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
 }
 
 }
@@ -250,7 +279,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
         { "the to-do list of a rebase stopped on a conflict",
             [](Projects& p) {
                 conflictingBranches(p, "merge");
-                p.usersGit("merge", { "rebase", "-q", "main" });
+                p.usersGit("merge", { "rebase", "-q", "main" }, 1);
             },
             none, [](const Projects& p) { return std::vector { p.planExec("merge") }; },
             [](Projects& p) {
@@ -333,14 +362,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             none, [&](const Projects& p) { return hooksOf(p, "two/.git", { "pre-commit" }); },
             [](Projects& p) { p.commit("two"); } },
         { "a thousand empty Git folders, then husky 9's script",
-            [](Projects& p) {
-                makeRepository(p.grant / "web");
-                p.userScript(p.grant / "web/.husky/pre-commit");
-                fs::create_directories(p.grant / "web/.husky/_");
-                std::ofstream(p.grant / "web/.husky/_/pre-commit") << "#!/bin/sh\nsh .husky/pre-commit\n";
-                fs::permissions(p.grant / "web/.husky/_/pre-commit", fs::perms::owner_all);
-                git(p.grant / "web", { "config", "core.hooksPath", ".husky/_" });
-            },
+            [](Projects& p) { huskyRepository(p, "web"); },
             [](const Projects& p) {
                 return std::vector<std::string> { "cd '" + p.grant.string()
                     + "' && for i in $(seq 1000); do mkdir -p r$i/.git/objects r$i/.git/refs"
@@ -348,6 +370,143 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             },
             [](const Projects& p) { return std::vector { p.plant("web/.husky/pre-commit") }; },
             [](Projects& p) { p.commit("web"); } },
+        // Settings off the everyday list, and repositories that come inside a guarded one.
+        { "core.worktree sending husky 9's relative hooks folder elsewhere",
+            [](Projects& p) { huskyRepository(p, "web"); }, none,
+            [](const Projects& p) {
+                return std::vector { "mkdir -p '" + (p.grant / "evil/.husky/_").string() + "'",
+                    p.plant("evil/.husky/_/pre-commit"),
+                    written("git -C '" + (p.grant / "web").string() + "' config core.worktree ../../evil") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(
+                    p, "web", { "commit", "--allow-empty", "-m", "by-the-user" }, "by-the-user");
+            } },
+        { "core.worktree sending a relative core.fsmonitor elsewhere",
+            [](Projects& p) {
+                makeRepository(p.grant / "mon");
+                p.userScript(p.grant / "mon/tools/fsmonitor");
+                git(p.grant / "mon", { "config", "core.fsmonitor", "tools/fsmonitor" });
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { "mkdir -p '" + (p.grant / "evil/tools").string() + "'",
+                    p.plant("evil/tools/fsmonitor"),
+                    written("git -C '" + (p.grant / "mon").string() + "' config core.worktree ../../evil") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(p, "mon", { "status", "--branch", "--porcelain" }, "## ");
+            } },
+        { "the ext transport allowed and named as the remote",
+            [](Projects& p) {
+                makeRepository(p.grant / "app");
+                git(p.grant, { "clone", "-q", "--bare", "app", "up.git" });
+                git(p.grant / "app", { "remote", "add", "origin", (p.grant / "up.git").string() });
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { written("git -C '" + (p.grant / "app").string()
+                    + "' config protocol.ext.allow always && git -C '" + (p.grant / "app").string()
+                    + "' remote set-url origin 'ext::sh -c touch% " + p.ran.string() + "'") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(p, "app", { "fetch", "origin" }, "");
+                EXPECT_NE(p.usersGit("app", { "remote", "get-url", "origin" }).output.find("up.git"),
+                    std::string::npos);
+            } },
+        { "a submodule added with a program setting",
+            [](Projects& p) {
+                makeRepository(p.grant / "library");
+                makeRepository(p.grant / "super");
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { written("cd '" + (p.grant / "super").string()
+                    + "' && git -c protocol.file.allow=always submodule add -q ../library lib"
+                      " && git -C lib config core.fsmonitor 'touch "
+                    + p.ran.string() + "'") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(p, "super", { "status", "--short" }, "lib");
+            } },
+        { "an embedded repository added with a program setting",
+            [](Projects& p) { makeRepository(p.grant / "super"); }, none,
+            [](const Projects& p) {
+                return std::vector { written("cd '" + (p.grant / "super").string()
+                    + "' && git init -q emb && git -C emb -c user.name=B -c user.email=b@example.com commit "
+                      "-q"
+                      " --allow-empty -m x && git -C emb config core.fsmonitor 'touch "
+                    + p.ran.string() + "' && git add emb") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(p, "super", { "status", "--short" }, "emb");
+            } },
+        // Everyday work keeps what it writes.
+        { "git remote add, git config pull.rebase and user.email",
+            [](Projects& p) { makeRepository(p.grant / "plain"); }, none,
+            [](const Projects& p) {
+                std::string in = "git -C '" + (p.grant / "plain").string() + "' ";
+                return std::vector { written(in + "remote add origin https://example.com/plain.git && " + in
+                    + "config pull.rebase true && " + in + "config user.email bot@example.com") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(
+                    p, "plain", { "remote", "get-url", "origin" }, "https://example.com/plain.git");
+                expectWrittenThenUsersGit(p, "plain", { "config", "pull.rebase" }, "true");
+                expectWrittenThenUsersGit(
+                    p, "plain", { "config", "--local", "user.email" }, "bot@example.com");
+            } },
+        { "git push -u to a bare repository",
+            [](Projects& p) {
+                makeRepository(p.grant / "pusher");
+                git(p.grant, { "init", "-q", "--bare", "pushed.git" });
+                git(p.grant / "pusher", { "remote", "add", "origin", (p.grant / "pushed.git").string() });
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { written(
+                    "git -C '" + (p.grant / "pusher").string() + "' push -q -u origin HEAD") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(
+                    p, "pusher", { "rev-parse", "--abbrev-ref", "@{upstream}" }, "origin/");
+            } },
+        { "git submodule init and update in a fresh clone",
+            [](Projects& p) {
+                makeRepository(p.grant / "library");
+                makeRepository(p.grant / "super");
+                git(p.grant / "super", { "submodule", "add", "-q", (p.grant / "library").string(), "lib" });
+                git(p.grant / "super", { "commit", "-qm", "lib" });
+                git(p.grant, { "clone", "-q", "super", "clone" });
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { written("cd '" + (p.grant / "clone").string()
+                    + "' && git submodule init && git -c protocol.file.allow=always submodule update") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(p, "clone", { "submodule", "status" }, " lib (");
+                expectWrittenThenUsersGit(p, "clone/lib", { "remote", "get-url", "origin" }, "library");
+            } },
+        { "git sparse-checkout set",
+            [](Projects& p) {
+                makeRepository(p.grant / "sparse");
+                for (const char* folder : { "one", "two" }) {
+                    fs::create_directories(p.grant / "sparse" / folder);
+                    std::ofstream(p.grant / "sparse" / folder / "file") << folder;
+                }
+                git(p.grant / "sparse", { "add", "one", "two" });
+                git(p.grant / "sparse", { "commit", "-qm", "folders" });
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { written(
+                    "git -C '" + (p.grant / "sparse").string() + "' sparse-checkout set one") };
+            },
+            [](Projects& p) {
+                expectWrittenThenUsersGit(p, "sparse", { "sparse-checkout", "list" }, "one");
+                EXPECT_FALSE(fs::exists(p.grant / "sparse/two"));
+            } },
         // A folder on the way swapped for a link outside the grant, or a Git folder not the one noted.
         { "a bare repository swapped for a link to ~/.ssh after a write to it",
             [](Projects& p) {

@@ -1,5 +1,6 @@
 // The reply runner's turns against the python3 stand-in for `claude`, which records how each start was
 // made and ends as each test scripts it.
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/InteractivePeer.h"
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <future>
 #include <stop_token>
+#include <sys/inotify.h>
 #include <utility>
 
 using namespace vellumar;
@@ -180,11 +182,21 @@ TEST(ClaudeReplyRunnerWithFakeClaude,
     }
 }
 
+// Set in the copy of the test below that runs where no inotify watch can be set.
+constexpr const char* kNoWatches = "VELLUMAR_TEST_NO_INOTIFY_WATCHES";
+
 // A "commondir" written after the last tool result, as by a command left running in the background, is
 // still moved aside when the run ends; without commands only an approved write can make one, and it
-// stays.
+// stays. So too where the guard's watch can set no watch, and only the run's last comparison sees it
+// in time: in a user namespace of its own whose inotify watch limit is 0.
 TEST(ClaudeReplyRunnerWithFakeClaude, ACommonDirLeftAtTheRunsEndIsMovedAsideWhenCommandsRan)
 {
+    const bool noWatches = std::getenv(kNoWatches) != nullptr;
+    if (noWatches) {
+        std::ofstream("/proc/sys/user/max_inotify_watches") << 0;
+        FileDescriptor events(::inotify_init1(IN_CLOEXEC));
+        ASSERT_EQ(::inotify_add_watch(events.get(), ".", IN_CREATE), -1);
+    }
     for (bool commands : { true, false }) {
         SCOPED_TRACE(commands ? "commands on" : "commands off");
         RunnerWorld world;
@@ -205,6 +217,13 @@ TEST(ClaudeReplyRunnerWithFakeClaude, ACommonDirLeftAtTheRunsEndIsMovedAsideWhen
         auto entries = std::distance(fs::directory_iterator(granted / ".git"), fs::directory_iterator());
         EXPECT_EQ(entries, 1);
     }
+    if (noWatches)
+        return;
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    auto unwatched = test::runPeer({ "unshare", "--user", "--map-root-user", "env",
+        std::string(kNoWatches) + "=1", fs::read_symlink("/proc/self/exe").string(),
+        "--gtest_filter=" + std::string(test->test_suite_name()) + "." + test->name() });
+    EXPECT_EQ(unwatched.exitStatus, 0) << unwatched.output;
 }
 
 // While a run lasts, Git and libgit2 open each place's repository, its ".git" a folder or a link to one in

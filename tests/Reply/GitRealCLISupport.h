@@ -18,16 +18,23 @@
 namespace vellumar::test {
 
 // Git as the user runs it, outside any sandbox, with the user's `home` when given; its identity given so
-// that commits need no config.
+// that commits need no config. An exit status other than `expectedStatus` fails the test, with the
+// command and its output (its standard error goes to the test's own): a step of the user's that fails
+// proves nothing about what it would have run.
 inline PeerResult git(const std::filesystem::path& repository, std::vector<std::string> arguments,
-    const std::optional<std::filesystem::path>& home = std::nullopt)
+    const std::optional<std::filesystem::path>& home = std::nullopt, int expectedStatus = 0)
 {
     std::vector<std::string> argv = { "git", "-c", "user.name=User", "-c", "user.email=user@example.com",
         "-c", "protocol.file.allow=always", "-C", repository.string() };
     if (home)
         argv.insert(argv.begin(), { "env", "HOME=" + home->string() });
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runPeer(argv);
+    PeerResult result = runPeer(argv);
+    std::string command = "git -C " + repository.string();
+    for (const auto& argument : arguments)
+        command += " " + argument;
+    EXPECT_EQ(result.exitStatus, expectedStatus) << command << "\n" << result.output;
+    return result;
 }
 
 // A repository with one committed file.

@@ -3,7 +3,11 @@
 #include "AppModelFixture.h"
 
 #include "Vellumar_for_Mac/Model/QuitSignals.h"
+#include "VellumarMacCore/ClaudeCode/SandboxPlaceholders.h"
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Foundations/PathRecord.h"
+#include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
+#include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 #include "tests/support/ApplicationProcess.h"
 #include "tests/support/FileFixtures.h"
@@ -217,9 +221,10 @@ void installRealClaude(const std::filesystem::path& home, const ScriptedModel& m
 
 }
 
-// A command sleeps in a granted folder of repositories when the application is asked to quit, as a
-// logout does: Claude Code gets SIGTERM and the time to end its command, so the folder holds what it
-// held before the run, with no start after.
+// A command sleeps in a granted folder of repositories, itself one, when the application is asked to
+// quit, as a logout does: Claude Code gets SIGTERM and the time to end its command, and the run the time
+// to take back what it held, so the folder holds what it held before the run, with no start after, and
+// no record is left for a next start.
 TEST_F(AppQuitTest, ASignalDuringASandboxedCommandLeavesTheGrantedFolderAsItWas)
 {
     const std::string conversation = "ios-quit";
@@ -250,8 +255,11 @@ TEST_F(AppQuitTest, ASignalDuringASandboxedCommandLeavesTheGrantedFolderAsItWas)
         SCOPED_TRACE(signal);
         TemporaryFolder folder;
         const auto root = std::filesystem::canonical(folder.path());
-        makeProjectsFolder(root / "home/Projects");
-        const auto before = treeContents(root / "home/Projects");
+        const auto projects = root / "home/Projects";
+        const auto data = root / "data/Vellumar";
+        makeProjectsFolder(projects);
+        ASSERT_EQ(runPeer({ "git", "init", "-q", projects.string() }).exitStatus, 0);
+        const auto before = treeContents(projects);
         const auto command = JSON::object(
             { { "command", "touch \"$PWD/started\"; sleep 600" }, { "description", "Run a command." } });
         ScriptedModel model(root / "model",
@@ -264,14 +272,24 @@ TEST_F(AppQuitTest, ASignalDuringASandboxedCommandLeavesTheGrantedFolderAsItWas)
         InteractivePeer application({ "env", std::string(kQuittingApplicationIn) + "=" + root.string(),
             std::filesystem::read_symlink("/proc/self/exe").string(),
             "--gtest_filter=" + std::string(test->test_suite_name()) + "." + test->name() });
-        ASSERT_TRUE(fileAppears(root / "data/Vellumar/workspaces" / conversation / "started"));
+        ASSERT_TRUE(fileAppears(data / "workspaces" / conversation / "started"));
         auto group = groupLedByChildOf(application.pid());
         ASSERT_TRUE(group);
+        // What the quit must take back is there as the command runs.
+        EXPECT_EQ(readFile(projects / ".git/commondir"), "../.git\n");
+        const auto placeholders = PathRecord::read(data / SandboxPlaceholders::recordName);
+        EXPECT_FALSE(placeholders.empty());
+        for (const auto& placeholder : placeholders)
+            EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(placeholder))) << placeholder;
+        EXPECT_TRUE(std::filesystem::exists(data / GitGuard::recordName));
 
         ::kill(application.pid(), signal);
         EXPECT_EQ(application.wait(), 0);
         EXPECT_TRUE(groupEnds(*group));
-        EXPECT_EQ(changedItems(before, treeContents(root / "home/Projects")), std::vector<std::string> {});
+        EXPECT_EQ(changedItems(before, treeContents(projects)), std::vector<std::string> {});
+        for (auto record :
+            { GitGuard::recordName, CommonDirPlaceholders::recordName, SandboxPlaceholders::recordName })
+            EXPECT_FALSE(std::filesystem::exists(data / record)) << record;
     }
 }
 
