@@ -578,3 +578,23 @@ TEST(GitGuard, AHookOfExactlyTheCopyBoundIsPutBack)
     // Compared as a truth value: a failure would print a mebibyte.
     EXPECT_TRUE(test::readFile(scene.project / ".git/hooks/pre-commit") == hook);
 }
+
+// A put-back that fails says so, and not that the run kept no copy when it kept one: here a link whose
+// target is longer than a link can hold, as a damaged record could name.
+TEST(GitGuard, AFailedPutBackOfAKeptCopyIsLoggedAsSuch)
+{
+    Scene scene;
+    const fs::path hook = scene.project / ".git/hooks/pre-commit";
+    GitNotedFiles::NotedUnit unit { scene.project / ".git", scene.project, { scene.home.root },
+        { { hook, { GitNotedFiles::NotedFile::Kind::link, std::string(5000, 'a'), 0 } } } };
+    write(scene.record, GitNotedFiles::encoded({ unit }), fs::perms(0600));
+    write(hook, kPlanted);
+    test::CapturedLog log;
+    GitGuard::restoreLeftBehind(
+        scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+
+    EXPECT_EQ(test::readFile(hook.string() + kRefused), kPlanted);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines()[0].find("could not be put back"), std::string::npos);
+    EXPECT_EQ(log.lines()[0].find("kept no copy"), std::string::npos);
+}
