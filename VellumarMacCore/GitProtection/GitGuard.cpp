@@ -7,6 +7,7 @@
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/InnerRepositories.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <atomic>
@@ -113,60 +114,81 @@ namespace {
         MovedAside moved;
         Kind noted = Kind::absent;
         bool putBack = false;
-        // The file had other hard links, which keep the change: only this name was replaced.
+        // The file had other hard links, which keep the change: only this name was replaced or removed.
         bool replacedShared = false;
         // The settings or the hook that counted, when there is more to say than the path.
         std::string reason;
     };
+
+    bool keptACopy(Kind kind) { return kind == Kind::file || kind == Kind::link; }
 
     std::string logLine(const Undone& undone)
     {
         std::string line = undone.path.string()
             + " changed during a Claude Code run in a way that could make Git run a program"
             + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
-        if (undone.replacedShared)
-            return line
-                + (undone.putBack ? "the change stays at the file's other hard links, and what the run found"
-                                    " was put back at this name."
-                                  : "it could not be put back.");
+        if (undone.replacedShared) {
+            if (!undone.putBack)
+                return line + "it could not be put back.";
+            return line + "the change stays at the file's other hard links, and "
+                + (keptACopy(undone.noted) ? "what the run found was put back at this name."
+                                           : "this name, which the run did not find, was removed.");
+        }
         if (!undone.moved.name)
             return line + "it could not be moved aside ("
                 + std::generic_category().message(undone.moved.error) + ").";
         line += "the change was moved aside as " + (undone.path.parent_path() / *undone.moved.name).string();
         if (undone.putBack)
             return line + ", and what the run found there was put back.";
+        if (undone.noted == Kind::absent)
+            return line + "; there was none when the run started.";
         return line
-            + (undone.noted == Kind::absent
-                    ? "; there was none when the run started."
-                    : ", and nothing could be put back (the run kept no copy of it).");
+            + (keptACopy(undone.noted) ? ", but what the run found there could not be put back."
+                                       : ", and nothing could be put back (the run kept no copy of it).");
     }
 
-    // Moves aside what is at `path` when it still differs from `noted`, and puts `noted` back. The
-    // caller holds the registry's lock.
-    std::optional<Undone> undo(const fs::path& path, const NotedFile& noted, const GitGuard::Clock& clock)
+    // Gives the open folder its owner's write permission back when a command took it away, so that
+    // the guard can act in it: what commands made in the user's folders is the user's. True when it did.
+    bool madeWritable(int folderFD, const fs::path& folder)
     {
-        NotedFile now = GitNotedFiles::noteFile(path);
+        struct stat status { };
+        if (::fstat(folderFD, &status) != 0 || status.st_uid != ::geteuid() || (status.st_mode & S_IWUSR))
+            return false;
+        FileDescriptor open(::openat(folderFD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (open.get() < 0 || ::fchmod(open.get(), (status.st_mode & 07777) | S_IWUSR) != 0)
+            return false;
+        platform::logError(folder.string()
+            + " had been made read-only during a Claude Code run; its owner's write permission was given back"
+              " so that a change there could be undone.");
+        return true;
+    }
+
+    // Undoes the change at `path`, reached beneath a place, when it still differs from `noted`: moves it
+    // aside and puts `noted` back. A file with other hard links is not moved, since moved aside it would
+    // be made private under all its names: this name is replaced or removed, and the change stays at the
+    // others. The caller holds the registry's lock.
+    std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& noted,
+        std::size_t copyLimit, const GitGuard::Clock& clock)
+    {
+        auto reached = places.reach(path);
+        if (!reached || reached->folder.get() < 0 || reached->throughLink)
+            return std::nullopt;
+        NotedFile now = GitNotedFiles::noteReached(*reached, copyLimit);
         if (now == noted || now.kind == Kind::absent)
             return std::nullopt;
-        // A folder one may write but not list is still one to move aside in.
-        FileDescriptor folder(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (folder.get() < 0)
-            return std::nullopt;
-        // Moved aside, a file with other hard links would be made private under all its names: this
-        // name is replaced instead, and the change stays at the others.
+        const int folder = reached->folder.get();
+        const std::string& name = reached->name;
+        madeWritable(folder, path.parent_path());
         struct stat status { };
-        if (noted.kind == Kind::file
-            && ::fstatat(folder.get(), path.filename().c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISREG(status.st_mode) && status.st_nlink > 1)
-            return Undone { .path = path,
-                .moved = {},
-                .noted = noted.kind,
-                .putBack = putBack(folder.get(), path.filename().string(), noted, true),
-                .replacedShared = true };
-        Undone undone { path,
-            moveAside(folder.get(), path.filename().string(), GitGuard::refusedLabel, clock()), noted.kind };
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
+            && status.st_nlink > 1) {
+            bool replaced = keptACopy(noted.kind) ? putBack(folder, name, noted, true)
+                                                  : ::unlinkat(folder, name.c_str(), 0) == 0;
+            return Undone { path, {}, noted.kind, replaced, true };
+        }
+        Undone undone { path, moveAside(folder, name, GitGuard::refusedLabel, clock()), noted.kind };
         if (undone.moved.name)
-            undone.putBack = putBack(folder.get(), path.filename().string(), noted);
+            undone.putBack = putBack(folder, name, noted);
         return undone;
     }
 
@@ -189,9 +211,8 @@ namespace {
     {
         if (after == before || after.kind == Kind::absent)
             return std::nullopt;
-        // A Git folder at a work tree's ".git" is a repository, whichever: Git runs what it holds only
-        // once something there is guarded as its own.
-        if (after.kind == Kind::other && noted.workTree && path == *noted.workTree / ".git")
+        // A new folder runs nothing itself: what it holds is judged.
+        if (before.kind == Kind::absent && after.kind == Kind::other)
             return std::nullopt;
         if (noted.isHook(path))
             return "the hook " + path.filename().string()
@@ -203,34 +224,76 @@ namespace {
         return GitCountedSettings::judged(settings, before.content, after.content);
     }
 
-    // Compares the unit with what is there now and undoes what counts; with `isGuarded`, also what came in
-    // the repositories inside it that no run noted.
-    Settled settle(const NotedUnit& noted, const GitCountedSettings::Reader& settings,
-        const GitGuard::Clock& clock, const std::function<bool(const fs::path&)>& isGuarded = nullptr)
+    bool isBelow(const fs::path& path, const std::vector<fs::path>& folders)
+    {
+        return std::any_of(folders.begin(), folders.end(),
+            [&](const fs::path& folder) { return path != folder && isPathInside(path, folder); });
+    }
+
+    // Compares the unit with what is there now, reached beneath the places alone, and undoes what
+    // counts; with `isGuarded`, also what came in the repositories inside it that no run noted. A folder
+    // noted by its identity that changed, or a link met on the way that was not noted, is itself the
+    // change: what lies beyond it is not looked at.
+    Settled settle(const NotedUnit& noted, const BeneathPlaces& places,
+        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+        const std::function<bool(const fs::path&)>& isGuarded = nullptr)
     {
         Settled settled;
-        NotedUnit now = GitNotedFiles::noteUnit(noted.gitFolder, noted.workTree, noted.namedFolders());
-        std::vector<std::tuple<fs::path, NotedFile, std::string>> counted;
+        // By path, each folder before what it holds: what was noted there, and what counted.
+        std::map<fs::path, std::pair<NotedFile, std::string>> counted;
+        std::vector<fs::path> ends;
         auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
-            if (auto reason = counts(noted, path, before, after, settings))
-                counted.emplace_back(path, before, std::move(*reason));
-            else if (after != before && after.kind != Kind::absent)
+            if (auto reason = counts(noted, path, before, after, settings)) {
+                counted.try_emplace(path, before, std::move(*reason));
+                ends.push_back(path);
+            } else if (after != before && after.kind != Kind::absent) {
                 settled.accepted.emplace(path, after);
+            }
         };
-        for (const auto& [path, before] : noted.files) {
-            auto found = now.files.find(path);
-            judge(path, before, found != now.files.end() ? found->second : GitNotedFiles::noteFile(path));
+        auto look = [&](const fs::path& path, const NotedFile& before) {
+            if (isBelow(path, ends))
+                return;
+            auto reached = places.reach(path);
+            if (!reached)
+                return;
+            // A link that was noted leads where it led; its own comparison and its end's tell the rest.
+            if (reached->throughLink) {
+                if (!noted.files.contains(reached->path) && !isBelow(reached->path, ends)) {
+                    counted.try_emplace(reached->path, NotedFile {}, "a folder on the way is a link");
+                    ends.push_back(reached->path);
+                }
+                return;
+            }
+            NotedFile after = GitNotedFiles::noteInUnit(noted, path, *reached);
+            // A folder Git's configuration names is noted as one, by its identity.
+            if (before.kind == Kind::namedFolder && after.kind == Kind::other)
+                after.kind = Kind::namedFolder;
+            judge(path, before, after);
+        };
+        // Each folder before what it holds.
+        for (const auto& [path, before] : noted.files)
+            look(path, before);
+        // A hook that is new; a file a new hook link leads to is nobody's change.
+        if (noted.gitFolder) {
+            for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
+                fs::path hook = *noted.gitFolder / "hooks" / std::string(name);
+                if (!noted.files.contains(hook))
+                    look(hook, NotedFile {});
+            }
         }
-        // A hook or an entry of a named folder that is new, but for what was moved aside there; a file a
-        // new hook link leads to is nobody's change.
-        for (const auto& [path, after] : now.files) {
-            if (!noted.files.contains(path)
-                && (noted.isHook(path) || (noted.isNamedEntry(path) && !isMovedAside(path))))
-                judge(path, NotedFile {}, after);
+        // An entry of a folder Git's configuration names that is new, but for what was moved aside there.
+        for (const auto& [path, before] : noted.files) {
+            if (before.kind != Kind::namedFolder || isBelow(path, ends))
+                continue;
+            for (const auto& name : GitNotedFiles::entriesBeneath(places, path)) {
+                fs::path entry = path / name;
+                if (!noted.files.contains(entry) && !isMovedAside(entry))
+                    look(entry, NotedFile {});
+            }
         }
         if (isGuarded) {
             for (auto& inner : InnerRepositories::counted(noted, isGuarded, settings))
-                counted.emplace_back(std::move(inner.path), NotedFile {}, std::move(inner.reason));
+                counted.try_emplace(std::move(inner.path), NotedFile {}, std::move(inner.reason));
         }
         if (counted.empty())
             return settled;
@@ -238,9 +301,9 @@ namespace {
         {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
-            for (auto& [path, before, reason] : counted) {
-                if (auto done = undo(path, before, clock)) {
-                    done->reason = std::move(reason);
+            for (auto& [path, judged] : counted) {
+                if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock)) {
+                    done->reason = std::move(judged.second);
                     undone.push_back(std::move(*done));
                 }
             }
@@ -255,18 +318,33 @@ namespace {
         return settled;
     }
 
+    // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: the record
+    // then keeps what was noted, to compare it with if it comes back during a run.
+    enum class Presence { beneathNoPlace, present, missing };
+    Presence presence(const NotedUnit& unit, const BeneathPlaces& places)
+    {
+        auto reached = places.reach(unit.key());
+        if (!reached)
+            return Presence::beneathNoPlace;
+        return reached->throughLink
+                || GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent
+            ? Presence::missing
+            : Presence::present;
+    }
+
     // The units a guard notes, each once.
     std::vector<NotedUnit> notedUnits(const std::vector<GuardedRepository>& repositories,
-        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs)
+        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs,
+        const BeneathPlaces& places)
     {
         std::vector<NotedUnit> units;
         std::set<fs::path> keys;
         auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
                        const std::vector<fs::path>& named = {}) {
-            NotedUnit unit { gitFolder, workTree, {} };
+            NotedUnit unit { gitFolder, workTree, {}, {} };
             if (!keys.insert(unit.key()).second)
                 return;
-            unit = GitNotedFiles::noteUnit(gitFolder, workTree, named);
+            unit = GitNotedFiles::noteUnit(gitFolder, workTree, places, named);
             if (gitFolder
                 && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
                     != othersCommonDirs.end())
@@ -288,17 +366,36 @@ namespace {
 GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& gitFiles,
     const std::vector<fs::path>& othersCommonDirs, Options options)
     : m_options(std::move(options))
+    , m_places(m_options.places)
 {
     std::optional<std::string> unrecorded;
     try {
-        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, othersCommonDirs);
+        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, othersCommonDirs, m_places);
         m_keys.reserve(units.size());
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
+        // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
+        // came back while no command ran, so it is the user's and is noted afresh.
+        for (auto held = shared.units.begin(); held != shared.units.end();) {
+            Presence now = held->second.runs > 0 || held->second.record != m_options.record
+                ? Presence::beneathNoPlace
+                : presence(held->second.noted, m_places);
+            if (now == Presence::present) {
+                held = shared.units.erase(held);
+                continue;
+            }
+            if (now == Presence::missing) {
+                ++held->second.runs;
+                m_keys.push_back(held->first);
+            }
+            ++held;
+        }
         for (auto& unit : units) {
             fs::path key = unit.key();
             auto [found, added]
                 = shared.units.try_emplace(key, Held { 0, std::move(unit), m_options.record });
+            if (std::find(m_keys.begin(), m_keys.end(), key) != m_keys.end())
+                continue;
             ++found->second.runs;
             m_keys.push_back(std::move(key));
         }
@@ -322,7 +419,9 @@ GitGuard::~GitGuard()
     std::lock_guard lock(shared.lock);
     for (const auto& key : m_keys) {
         auto held = shared.units.find(key);
-        if (held != shared.units.end() && --held->second.runs == 0)
+        // One that is gone stays in the record with what was noted, however many runs later it comes back.
+        if (held != shared.units.end() && --held->second.runs == 0
+            && presence(held->second.noted, m_places) != Presence::missing)
             shared.units.erase(held);
     }
     try {
@@ -370,11 +469,12 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
                 return {};
             noted = held->second.noted;
         }
-        Settled settled = settle(noted, m_options.settings, m_options.clock, [](const fs::path& gitFolder) {
-            Registry& shared = registry();
-            std::lock_guard lock(shared.lock);
-            return shared.units.contains(gitFolder);
-        });
+        Settled settled
+            = settle(noted, m_places, m_options.settings, m_options.clock, [](const fs::path& gitFolder) {
+                  Registry& shared = registry();
+                  std::lock_guard lock(shared.lock);
+                  return shared.units.contains(gitFolder);
+              });
         if (!settled.accepted.empty()) {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
@@ -410,7 +510,7 @@ void GitGuard::restoreLeftBehind(
     const fs::path& record, const GitCountedSettings::Reader& settings, const Clock& clock)
 {
     try {
-        std::vector<NotedUnit> left;
+        GitNotedFiles::Decoded read;
         // What the killed runs noted: a repository inside one of theirs that none noted came during them.
         std::set<fs::path> recorded;
         {
@@ -419,17 +519,28 @@ void GitGuard::restoreLeftBehind(
             // A write the killed process had begun, which no other can be doing while the lock is held.
             removeTemporaryLeftovers(record.parent_path(),
                 [name = record.filename().native()](std::string_view target) { return target == name; });
-            for (auto& unit : GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit))) {
+            read = GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit));
+            for (const auto& unit : read.units)
                 recorded.insert(unit.key());
-                if (!shared.units.contains(unit.key()))
-                    left.push_back(std::move(unit));
-            }
+            std::erase_if(
+                read.units, [&](const NotedUnit& unit) { return shared.units.contains(unit.key()); });
         }
-        for (const auto& unit : left)
-            settle(unit, settings, clock,
+        if (read.damaged)
+            platform::logError("The record of what the last runs' Git repositories held, " + record.string()
+                + ", is damaged; what could be read of it is put back, and a change in the rest stays.");
+        std::map<std::vector<fs::path>, BeneathPlaces> opened;
+        std::vector<NotedUnit> missing;
+        for (auto& unit : read.units) {
+            const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
+            settle(unit, places, settings, clock,
                 [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); });
+            if (presence(unit, places) == Presence::missing)
+                missing.push_back(std::move(unit));
+        }
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
+        for (auto& unit : missing)
+            shared.units.try_emplace(unit.key(), Held { 0, std::move(unit), record });
         writeRecord(shared, record);
     } catch (const std::exception&) {
         // Out of memory, or the record cannot be replaced: the next start tries again.

@@ -3,11 +3,18 @@
 // outside the sandbox. The sandbox cannot tell which process wrote, so every change it counts is
 // undone: moved aside, never lost, and logged.
 //
-// A change counts when it could make Git run something: a new or changed hook (or the file a hook that
-// is a link leads to), a new or changed file in what Git's configuration names (a new entry in a folder
-// it names too), a new or changed "commondir" or ".git" file, and in a configuration file every setting
-// added, changed or removed but those on the everyday list (`GitCountedSettings::judged`). A file removed
-// runs nothing and stays removed.
+// A change counts when it could make Git run something: a new or changed hook (or a link on the way
+// from a hook to the file it leads to, or that file), a new or changed file in what Git's configuration
+// names (a new entry in a folder it names too), a new or changed "commondir" or ".git" file, and in a
+// configuration file every setting added, changed or removed but those on the everyday list
+// (`GitCountedSettings::judged`). A repository is known by what it is: a Git folder, its "hooks" or a
+// work tree's top that is now a link or another folder is itself the change, as is a ".git" file become
+// a folder. A file removed runs nothing and stays removed; a Git folder gone is kept with what was
+// noted, and compared with that if it comes back during a run.
+//
+// Everything is read and undone beneath the run's writable places alone, from each place's folder
+// opened once, through no link (`BeneathPlaces`): a folder a command swaps for a link sends nothing
+// elsewhere, and what lies beneath no place, which no command can write, is left alone.
 //
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
 // data folder before the run starts, and the program's next start puts back from it.
@@ -48,6 +55,9 @@ public:
     static constexpr std::string_view recordName = "git-guard";
 
     struct Options {
+        // The run's writable places: the guard notes, compares and acts beneath them alone, reaching
+        // each path from the place's folder opened once, through no link.
+        std::vector<std::filesystem::path> places;
         std::filesystem::path record;
         GitCountedSettings::Reader settings;
         Clock clock = std::chrono::system_clock::now;
@@ -103,6 +113,7 @@ public:
 private:
     std::vector<std::filesystem::path> m_keys; // in the shared registry
     Options m_options;
+    BeneathPlaces m_places;
 };
 
 }

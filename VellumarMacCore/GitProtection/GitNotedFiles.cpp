@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <deque>
 #include <dirent.h>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,17 +37,19 @@ namespace {
             + std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
     }
 
-    // A regular file's bytes, or its identity when it is larger than a copy holds or cannot be read.
-    NotedFile regularFile(const fs::path& path, const struct stat& status)
+    // A regular file's bytes, or its identity when it is larger than `copyLimit` or cannot be read.
+    NotedFile regularFile(
+        int folderFD, const std::string& name, const struct stat& status, std::size_t copyLimit)
     {
         const unsigned mode = status.st_mode & 07777;
-        FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-        if (file.get() < 0 || status.st_size > static_cast<off_t>(maxCopiedBytes))
+        FileDescriptor file(
+            ::openat(folderFD, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        if (file.get() < 0 || static_cast<std::size_t>(status.st_size) > copyLimit)
             return { Kind::large, contentIdentity(status), mode };
         std::string bytes;
         std::array<char, 64 * 1024> chunk {};
         // Past the size noted too: a file that grew since shows as too large rather than cut short.
-        while (bytes.size() <= maxCopiedBytes) {
+        while (bytes.size() <= copyLimit) {
             ssize_t count = ::read(file.get(), chunk.data(), chunk.size());
             if (count < 0)
                 return { Kind::large, contentIdentity(status), mode };
@@ -53,9 +57,51 @@ namespace {
                 break;
             bytes.append(chunk.data(), static_cast<std::size_t>(count));
         }
-        if (bytes.size() > maxCopiedBytes)
+        if (bytes.size() > copyLimit)
             return { Kind::large, contentIdentity(status), mode };
         return { Kind::file, std::move(bytes), mode };
+    }
+
+    // Every link met on the way from `start` to what it comes to, resolved as the kernel resolves it,
+    // and that path; absent for a loop. Read by name at the run's start, for what to note: what is noted
+    // is then compared beneath the places alone.
+    struct LinkChain {
+        std::vector<fs::path> links;
+        fs::path target;
+    };
+    std::optional<LinkChain> linkChain(const fs::path& start)
+    {
+        // As many links as the kernel follows in one path.
+        constexpr int kMaxLinks = 40;
+        LinkChain chain;
+        std::deque<fs::path> pending(start.begin(), start.end());
+        fs::path resolved = "/";
+        while (!pending.empty()) {
+            fs::path step = std::move(pending.front());
+            pending.pop_front();
+            if (step == "/" || step == "." || step.empty())
+                continue;
+            if (step == "..") {
+                resolved = resolved.parent_path();
+                continue;
+            }
+            fs::path next = resolved / step;
+            std::array<char, 4096> target {};
+            ssize_t length = ::readlink(next.c_str(), target.data(), target.size());
+            if (length <= 0) {
+                resolved = std::move(next);
+                continue;
+            }
+            if (chain.links.size() == kMaxLinks)
+                return std::nullopt;
+            chain.links.push_back(std::move(next));
+            fs::path followed(std::string(target.data(), static_cast<std::size_t>(length)));
+            if (followed.is_absolute())
+                resolved = "/";
+            pending.insert(pending.begin(), followed.begin(), followed.end());
+        }
+        chain.target = std::move(resolved);
+        return chain;
     }
 
     void appendField(std::string& out, std::string_view field)
@@ -103,46 +149,28 @@ namespace {
         std::size_t m_at = 0;
     };
 
-    // `path` and, where it is a folder, every entry beneath it; an entry that is a link is noted as one
-    // and not followed, so that a link a command made cannot have a folder elsewhere noted.
-    void noteWhole(std::map<fs::path, NotedFile>& files, const fs::path& path)
-    {
-        struct stat status { };
-        if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-            files.emplace(path, noteFile(path));
-            return;
-        }
-        files.insert_or_assign(path, NotedFile { Kind::namedFolder, identity(status), 0 });
-        FileDescriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        DIR* stream = folder.get() < 0 ? nullptr : ::fdopendir(folder.get());
-        if (!stream)
-            return;
-        folder.release();
-        std::vector<std::string> names;
-        while (const dirent* entry = ::readdir(stream)) {
-            std::string_view name = entry->d_name;
-            if (name != "." && name != "..")
-                names.emplace_back(name);
-        }
-        ::closedir(stream);
-        for (const auto& name : names)
-            noteWhole(files, path / name);
-    }
-
     std::optional<fs::path> optionalPath(std::string_view field)
     {
         return field.empty() ? std::nullopt : std::optional(fs::path(field));
     }
 
-    std::optional<NotedUnit> decodedUnit(FieldReader& reader)
+    // Reads one unit; false when the bytes are damaged, with what was read before the damage in `unit`.
+    bool decodedUnit(FieldReader& reader, std::optional<NotedUnit>& unit)
     {
         auto gitFolder = reader.next();
         auto workTree = reader.next();
+        auto placeCount = reader.number();
+        if (!gitFolder || !workTree || !placeCount || (gitFolder->empty() && workTree->empty()))
+            return false;
+        unit = NotedUnit { optionalPath(*gitFolder), optionalPath(*workTree), {}, {} };
+        for (std::size_t index = 0; index < *placeCount; ++index) {
+            auto place = reader.next();
+            if (!place || !fs::path(*place).is_absolute())
+                return false;
+            unit->places.emplace_back(*place);
+        }
         auto count = reader.number();
-        if (!gitFolder || !workTree || !count || (gitFolder->empty() && workTree->empty()))
-            return std::nullopt;
-        NotedUnit unit { optionalPath(*gitFolder), optionalPath(*workTree), {} };
-        for (std::size_t index = 0; index < *count; ++index) {
+        for (std::size_t index = 0; count && index < *count; ++index) {
             auto path = reader.next();
             auto kind = reader.next();
             auto mode = reader.number();
@@ -150,26 +178,35 @@ namespace {
             if (!path || !kind || !mode || !content || kind->size() != 1
                 || std::string_view("aflgod").find(kind->front()) == std::string_view::npos
                 || !fs::path(*path).is_absolute())
-                return std::nullopt;
-            unit.files.emplace(fs::path(*path),
+                return false;
+            unit->files.emplace(fs::path(*path),
                 NotedFile { static_cast<Kind>(kind->front()), std::string(*content),
                     static_cast<unsigned>(*mode & 07777) });
         }
-        return unit;
+        return count.has_value();
     }
 
 }
 
 NotedFile noteFile(const fs::path& path)
 {
+    return noteReached({ FileDescriptor(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)),
+                           path.filename().native(), path, false },
+        maxCopiedBytes);
+}
+
+NotedFile noteReached(const BeneathPlaces::Reached& reached, std::size_t copyLimit)
+{
     struct stat status { };
-    if (::lstat(path.c_str(), &status) != 0)
+    if (reached.folder.get() < 0 || reached.throughLink
+        || ::fstatat(reached.folder.get(), reached.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
         return {};
     if (S_ISREG(status.st_mode))
-        return regularFile(path, status);
+        return regularFile(reached.folder.get(), reached.name, status, copyLimit);
     if (S_ISLNK(status.st_mode)) {
         std::array<char, 4096> target {};
-        ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        ssize_t length
+            = ::readlinkat(reached.folder.get(), reached.name.c_str(), target.data(), target.size());
         return { Kind::link, std::string(target.data(), length > 0 ? static_cast<std::size_t>(length) : 0),
             0 };
     }
@@ -195,14 +232,9 @@ bool NotedUnit::isNamedEntry(const fs::path& path) const
     return parent != files.end() && parent->second.kind == Kind::namedFolder;
 }
 
-std::vector<fs::path> NotedUnit::namedFolders() const
+std::size_t NotedUnit::copyLimit(const fs::path& path) const
 {
-    std::vector<fs::path> folders;
-    for (const auto& [path, noted] : files) {
-        if (noted.kind == Kind::namedFolder && !isNamedEntry(path))
-            folders.push_back(path);
-    }
-    return folders;
+    return isConfiguration(path) ? std::numeric_limits<std::size_t>::max() : maxCopiedBytes;
 }
 
 bool namesItsOwnFolder(const fs::path& gitFolder, const NotedFile& commonDir)
@@ -219,34 +251,104 @@ bool namesItsOwnFolder(const fs::path& gitFolder, const NotedFile& commonDir)
     return named && itself && *named == *itself;
 }
 
-NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
-    const std::vector<fs::path>& named)
+NotedFile noteInUnit(const NotedUnit& unit, const fs::path& path, const BeneathPlaces::Reached& reached)
 {
-    NotedUnit unit { gitFolder, workTree, {} };
+    NotedFile noted = noteReached(reached, unit.copyLimit(path));
+    // Git following such a "commondir" reads the same folder, so it is no change, whoever holds it:
+    // another run's placeholder comes and goes as that run starts and ends.
+    if (unit.gitFolder && path == *unit.gitFolder / "commondir" && namesItsOwnFolder(*unit.gitFolder, noted))
+        return {};
+    return noted;
+}
+
+std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const fs::path& folder)
+{
+    std::vector<std::string> names;
+    auto reached = places.reach(folder);
+    if (!reached || reached->throughLink || reached->folder.get() < 0)
+        return names;
+    FileDescriptor opened(
+        ::openat(reached->folder.get(), reached->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    DIR* stream = opened.get() < 0 ? nullptr : ::fdopendir(opened.get());
+    if (!stream)
+        return names;
+    opened.release();
+    while (const dirent* entry = ::readdir(stream)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            names.emplace_back(name);
+    }
+    ::closedir(stream);
+    return names;
+}
+
+namespace {
+
+    // `path` and, where it is a folder, every entry beneath it, each reached beneath the places: an entry
+    // that is a link is noted as one and not followed, so that a link a command made cannot have a
+    // folder elsewhere noted.
+    void noteWhole(NotedUnit& unit, const BeneathPlaces& places, const fs::path& path)
+    {
+        auto reached = places.reach(path);
+        if (!reached || reached->throughLink)
+            return;
+        NotedFile noted = noteInUnit(unit, path, *reached);
+        struct stat status { };
+        const bool folder = noted.kind == Kind::other
+            && ::fstatat(reached->folder.get(), reached->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISDIR(status.st_mode);
+        if (folder)
+            noted.kind = Kind::namedFolder;
+        unit.files.insert_or_assign(path, std::move(noted));
+        if (!folder)
+            return;
+        for (const auto& name : entriesBeneath(places, path))
+            noteWhole(unit, places, path / name);
+    }
+
+}
+
+NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
+    const BeneathPlaces& places, const std::vector<fs::path>& named)
+{
+    NotedUnit unit { gitFolder, workTree, places.paths(), {} };
+    // Whether `path` could be noted: reached beneath a place without a link on the way.
+    auto note = [&](const fs::path& path) {
+        auto reached = places.reach(path);
+        if (!reached || reached->throughLink)
+            return false;
+        unit.files.insert_or_assign(path, noteInUnit(unit, path, *reached));
+        return true;
+    };
     if (gitFolder) {
+        note(*gitFolder);
+        note(*gitFolder / "hooks");
         for (const char* name : kGitFolderFiles)
-            unit.files.emplace(*gitFolder / name, noteFile(*gitFolder / name));
-        // Git following such a "commondir" reads the same folder, so it is no change, whoever holds it:
-        // another run's placeholder comes and goes as that run starts and ends.
-        if (auto& commonDir = unit.files[*gitFolder / "commondir"]; namesItsOwnFolder(*gitFolder, commonDir))
-            commonDir = {};
+            note(*gitFolder / name);
         // By name rather than by listing: a folder a command filled costs nothing more.
         for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
             fs::path hook = *gitFolder / "hooks" / std::string(name);
-            NotedFile noted = noteFile(hook);
-            if (noted.kind == Kind::absent)
+            const bool reached = note(hook);
+            if (reached && unit.files[hook].kind == Kind::absent) {
+                unit.files.erase(hook);
                 continue;
-            if (noted.kind == Kind::link) {
-                if (auto target = resolvingSymlinks(hook))
-                    unit.files.emplace(*target, noteFile(*target));
             }
-            unit.files.emplace(std::move(hook), std::move(noted));
+            // A hook that is a link, or in a "hooks" that is one: each link of the way can be re-pointed.
+            if (!reached || unit.files[hook].kind == Kind::link) {
+                if (auto chain = linkChain(hook)) {
+                    for (const auto& link : chain->links)
+                        note(link);
+                    note(chain->target);
+                }
+            }
         }
     }
-    if (workTree)
-        unit.files.emplace(*workTree / ".git", noteFile(*workTree / ".git"));
+    if (workTree) {
+        note(*workTree);
+        note(*workTree / ".git");
+    }
     for (const auto& path : named)
-        noteWhole(unit.files, path);
+        noteWhole(unit, places, path);
     return unit;
 }
 
@@ -256,6 +358,9 @@ std::string encoded(const std::vector<NotedUnit>& units)
     for (const auto& unit : units) {
         appendField(out, unit.gitFolder ? unit.gitFolder->native() : std::string());
         appendField(out, unit.workTree ? unit.workTree->native() : std::string());
+        appendField(out, std::to_string(unit.places.size()));
+        for (const auto& place : unit.places)
+            appendField(out, place.native());
         appendField(out, std::to_string(unit.files.size()));
         for (const auto& [path, noted] : unit.files) {
             appendField(out, path.native());
@@ -267,17 +372,17 @@ std::string encoded(const std::vector<NotedUnit>& units)
     return out;
 }
 
-std::vector<NotedUnit> decoded(std::string_view bytes)
+Decoded decoded(std::string_view bytes)
 {
-    std::vector<NotedUnit> units;
+    Decoded read;
     FieldReader reader(bytes);
-    while (!reader.atEnd()) {
-        auto unit = decodedUnit(reader);
-        if (!unit)
-            break;
-        units.push_back(std::move(*unit));
+    while (!reader.atEnd() && !read.damaged) {
+        std::optional<NotedUnit> unit;
+        read.damaged = !decodedUnit(reader, unit);
+        if (unit)
+            read.units.push_back(std::move(*unit));
     }
-    return units;
+    return read;
 }
 
 }

@@ -3,6 +3,8 @@
 // that sends Git to a Git folder.
 #pragma once
 
+#include "VellumarMacCore/GitProtection/BeneathPlaces.h"
+
 #include <cstddef>
 #include <filesystem>
 #include <map>
@@ -13,8 +15,9 @@
 
 namespace vellumar::GitNotedFiles {
 
-// A file larger than this is noted by its identity, not copied: a change to it is moved aside, and
-// nothing can be put back in its place.
+// A file other than a configuration larger than this is noted by its identity, not copied: a change to
+// it is moved aside, and nothing can be put back in its place. A configuration is noted whole, since
+// everyday Git work changes it and that must stay.
 inline constexpr std::size_t maxCopiedBytes = 1024 * 1024;
 
 struct NotedFile {
@@ -22,7 +25,7 @@ struct NotedFile {
         absent = 'a',
         file = 'f', // `content` holds its bytes
         link = 'l', // `content` holds its target
-        large = 'g', // a regular file past `maxCopiedBytes`: `content` holds its identity
+        large = 'g', // a regular file past its copy limit: `content` holds its identity
         other = 'o', // a folder, FIFO, device...: `content` holds its type and identity
         // A folder that Git's configuration names, noted whole: `content` holds its identity, and each
         // entry beneath it is noted too, so that a new one shows.
@@ -35,10 +38,13 @@ struct NotedFile {
     friend bool operator==(const NotedFile&, const NotedFile&) = default;
 };
 
-// What is at `path` now, without following a link at its last component (those before it are
-// followed, as Git follows them). Reads at most `maxCopiedBytes` + 1 bytes; never throws but for
-// memory.
+// What is at `path` now, found by name: the links before its last name are followed. For what is only
+// read, never undone.
 NotedFile noteFile(const std::filesystem::path& path);
+
+// What is at the reached name now, without following a link there; absent when the way there is
+// missing or blocked by a link. Reads at most `copyLimit` + 1 bytes; never throws but for memory.
+NotedFile noteReached(const BeneathPlaces::Reached& reached, std::size_t copyLimit);
 
 // Whether `commonDir`, noted in `gitFolder`, sends Git back to that folder itself, as a placeholder's
 // does (`CommonDirPlaceholders`). Reads the disk to resolve it.
@@ -48,10 +54,14 @@ bool namesItsOwnFolder(const std::filesystem::path& gitFolder, const NotedFile& 
 struct NotedUnit {
     std::optional<std::filesystem::path> gitFolder; // as the kernel resolves it
     std::optional<std::filesystem::path> workTree; // whose ".git" is noted
-    // By absolute path: the Git folder's "config", "config.worktree" and "commondir" (absent ones
-    // too, and a "commondir" that `namesItsOwnFolder` as absent), each of Git's hooks its "hooks" holds
-    // (githooks(5); ".sample" and other names are not noted, and a hook not there is absent), the file each
-    // hook that is a link leads to, and the work tree's ".git".
+    // The writable places it was noted beneath: where the next start acts after a kill.
+    std::vector<std::filesystem::path> places;
+    // By absolute path, each reached beneath a place (what lies beneath none is not noted, as no
+    // command can change it): the Git folder itself, its "hooks" and the work tree's top, by kind and
+    // identity; the Git folder's "config", "config.worktree" and "commondir" (absent ones too, and a
+    // "commondir" that `namesItsOwnFolder` as absent), each of Git's hooks its "hooks" holds
+    // (githooks(5); ".sample" and other names are not noted, and a hook not there is absent), every
+    // link on the way from a hook to the file it leads to and that file, and the work tree's ".git".
     std::map<std::filesystem::path, NotedFile> files;
 
     // The key that names the unit among every run's: its Git folder, or its ".git" file.
@@ -64,21 +74,35 @@ struct NotedUnit {
     // Whether `path` is an entry of a folder that Git's configuration names: a new one counts as a new
     // hook does.
     bool isNamedEntry(const std::filesystem::path& path) const;
-    // The folders that Git's configuration names, as given to `noteUnit`: those not beneath another.
-    std::vector<std::filesystem::path> namedFolders() const;
+    // How many bytes of `path` are copied: a configuration's whole, `maxCopiedBytes` of the others.
+    std::size_t copyLimit(const std::filesystem::path& path) const;
 
     friend bool operator==(const NotedUnit&, const NotedUnit&) = default;
 };
 
-// The unit's files as they are now, and each of `named` (what Git's configuration names, absolute): a
-// file as any other noted file, a folder whole, each entry beneath it, following no link.
+// What is at `path` of `unit` now, reached there beneath a place: `noteReached` to the unit's copy
+// limit, with a "commondir" that `namesItsOwnFolder` taken as absent.
+NotedFile noteInUnit(
+    const NotedUnit& unit, const std::filesystem::path& path, const BeneathPlaces::Reached& reached);
+
+// The names in `folder`, reached beneath `places` without following a link; none where it cannot be.
+std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const std::filesystem::path& folder);
+
+// The unit's files as they are now, reached beneath `places`, and each of `named` (what Git's
+// configuration names, absolute): a file as any other noted file, a folder whole, each entry beneath it.
 NotedUnit noteUnit(const std::optional<std::filesystem::path>& gitFolder,
-    const std::optional<std::filesystem::path>& workTree,
+    const std::optional<std::filesystem::path>& workTree, const BeneathPlaces& places,
     const std::vector<std::filesystem::path>& named = {});
 
 // The units in a form that `decoded` reads back; for the record in the data folder.
 std::string encoded(const std::vector<NotedUnit>& units);
-// What `encoded` wrote; the units read before any damage when the bytes are damaged.
-std::vector<NotedUnit> decoded(std::string_view bytes);
+
+struct Decoded {
+    // Every unit read, and of a damaged one the files read before the damage.
+    std::vector<NotedUnit> units;
+    bool damaged = false;
+};
+// What `encoded` wrote.
+Decoded decoded(std::string_view bytes);
 
 }

@@ -134,7 +134,8 @@ namespace {
             const fs::path& workFolder, const std::vector<fs::path>& writablePlaces)
             : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
             , guard(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
-                  { .record = dataFolder / GitGuard::recordName,
+                  { .places = writablePlaces,
+                      .record = dataFolder / GitGuard::recordName,
                       .settings = GitCountedSettings::gitReaderForThisProcess() })
             , watch(guard, { .places = writablePlaces, .onMovedAside = [this](const auto& moved) {
                                 movedAside.add(moved);

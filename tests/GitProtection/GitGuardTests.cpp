@@ -4,6 +4,7 @@
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
+#include "tests/support/UnprivilegedPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -57,14 +58,48 @@ struct Scene {
     {
         return GitGuard({ { project / ".git", project, configured } }, gitFiles,
             placeholder ? std::vector { project / ".git" } : std::vector<fs::path> {},
-            { .record = record, .settings = GitCountedSettings::gitReaderForThisProcess(), .clock = [] {
-                 return kNow;
-             } });
+            { .places = { home.root },
+                .record = record,
+                .settings = GitCountedSettings::gitReaderForThisProcess(),
+                .clock = [] { return kNow; } });
     }
 };
 
 const std::string kHook = "#!/bin/sh\nexit 0\n";
 const std::string kPlanted = "#!/bin/sh\ntouch /tmp/ran\n";
+
+// As an unprivileged user, in "/project" (the place) with its record in "/data": a command's hook in a
+// folder it then made read-only, as `row` names. Says whether the hook went, and whether the folder
+// made read-only is writable by its owner again.
+std::string plantBehindReadOnly(const std::string& row)
+{
+    const fs::path git = "/project/.git";
+    write(git / "HEAD", "ref: refs/heads/main\n", fs::perms(0644));
+    fs::create_directories(git / "hooks");
+    GitGuard guard({ { git, "/project" } }, {}, {},
+        { .places = { "/project" }, .record = "/data/git-guard", .settings = [](std::string_view) {
+             return std::string();
+         } });
+    std::optional<fs::path> readOnly;
+    if (row == "planted") {
+        write(git / "hooks/pre-commit", kPlanted);
+        readOnly = git / "hooks";
+    } else {
+        write(git / "hooks-new/pre-commit", kPlanted);
+        fs::permissions(git / "hooks-new", fs::perms(0555));
+        fs::rename(git / "hooks", git / "hooks-old");
+        fs::rename(git / "hooks-new", git / "hooks");
+        if (row == "swapped in a read-only Git folder")
+            readOnly = git;
+    }
+    if (readOnly)
+        fs::permissions(*readOnly, fs::perms(0555));
+    guard.compareAll();
+    return std::string(existsAt(git / "hooks/pre-commit") ? "stayed" : "moved")
+        + (readOnly && (modeOf(*readOnly) & S_IWUSR) ? " writable" : "");
+}
+
+[[maybe_unused]] const bool registered = test::registerUnprivilegedCheck("read-only", plantBehindReadOnly);
 
 }
 
@@ -162,6 +197,17 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
                     && modeOf(scene.project / "scripts/pre-commit.sh") == 0755u;
             },
             nullptr, {}, false, true },
+        { "a new hook hard-linked to a work-tree script", writing("scripts/build.sh", kHook),
+            [](const Scene& scene) {
+                fs::create_hard_link(
+                    scene.project / "scripts/build.sh", scene.project / ".git/hooks/pre-commit");
+            },
+            ".git/hooks/pre-commit",
+            [](const Scene& scene) {
+                return !existsAt(scene.project / ".git/hooks/pre-commit")
+                    && modeOf(scene.project / "scripts/build.sh") == 0755u;
+            },
+            nullptr, {}, false, true },
         // Configuration.
         { "a program setting", none, gitting({ "config", "core.fsmonitor", "touch /tmp/ran; false" }),
             ".git/config",
@@ -193,6 +239,13 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             ".git/config", configHolds("repositoryformatversion") },
         { "git remote add", none, gitting({ "remote", "add", "origin", "https://example.com/x.git" }),
             nullptr, configHolds("[remote \"origin\"]") },
+        { "git remote add in a configuration past a hook's copy bound",
+            [](const Scene& scene) {
+                std::ofstream(scene.project / ".git/config", std::ios::app)
+                    << "# " << std::string(GitNotedFiles::maxCopiedBytes, 'x') << "\n";
+            },
+            gitting({ "remote", "add", "origin", "https://example.com/x.git" }), nullptr,
+            configHolds("[remote \"origin\"]") },
         { "git config user.email", none, gitting({ "config", "user.email", "bot@example.com" }), nullptr,
             configHolds("bot@example.com") },
         { "the upstream of git push -u", gitting({ "remote", "add", "origin", "https://example.com/x.git" }),
@@ -396,7 +449,10 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     if (child == 0) {
         GitGuard guard({ { scene.project / ".git", scene.project, { scene.project / ".husky" } },
                            { other / ".git", other } },
-            {}, {}, { .record = scene.record, .settings = GitCountedSettings::gitReaderForThisProcess() });
+            {}, {},
+            { .places = { scene.home.root },
+                .record = scene.record,
+                .settings = GitCountedSettings::gitReaderForThisProcess() });
         ::kill(::getpid(), SIGKILL);
     }
     int status = 0;
@@ -446,6 +502,74 @@ TEST(GitGuard, AHookPastTheCopyBoundIsMovedAsideWithNothingPutBack)
     EXPECT_NE(log.lines()[0].find("nothing could be put back"), std::string::npos);
 }
 
+// A command cannot keep its change by taking away the write permission the guard needs: the folder's
+// owner gets it back, and the log says so. Run as an ordinary user, since root ignores the permission.
+TEST(GitGuard, UndoesAChangeInAFolderMadeReadOnly)
+{
+    struct Case {
+        const char* row;
+        const char* expected;
+    };
+    const Case cases[] = {
+        { "planted", "moved writable" },
+        { "swapped", "moved" },
+        { "swapped in a read-only Git folder", "moved writable" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.row);
+        test::TemporaryFolder temporary;
+        const fs::path root = resolvingSymlinks(temporary.path()).value();
+        for (const char* folder : { "project", "data" })
+            fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
+        fs::permissions(root, fs::perms(0755));
+        EXPECT_EQ(test::runUnprivileged("read-only", root, testCase.row), testCase.expected);
+    }
+}
+
+// A record cut short is logged, and what can be read of it, to the last whole file, is put back.
+TEST(GitGuard, ADamagedRecordIsLoggedAndWhatCanBeReadIsPutBack)
+{
+    Scene scene;
+    const fs::path other = scene.home.root / "other";
+    fs::create_directories(other);
+    git(other, { "init", "-q" });
+    BeneathPlaces places({ scene.home.root });
+    std::string bytes
+        = GitNotedFiles::encoded({ GitNotedFiles::noteUnit(scene.project / ".git", scene.project, places),
+            GitNotedFiles::noteUnit(other / ".git", other, places) });
+    write(scene.record, bytes.substr(0, bytes.size() - 10), fs::perms(0600));
+    write(scene.project / ".git/hooks/pre-commit", kPlanted);
+    write(other / ".git/hooks/pre-commit", kPlanted);
+    test::CapturedLog log;
+    GitGuard::restoreLeftBehind(
+        scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+
+    EXPECT_FALSE(existsAt(scene.project / ".git/hooks/pre-commit"));
+    EXPECT_FALSE(existsAt(other / ".git/hooks/pre-commit"));
+    ASSERT_EQ(log.lines().size(), 3u);
+    EXPECT_NE(log.lines()[0].find("is damaged"), std::string::npos);
+}
+
+// A Git folder that went during a run is kept with what was noted, through runs in other places, and a
+// hook it brings back during a later run goes aside.
+TEST(GitGuard, AGitFolderGoneIsComparedWithWhatWasNotedWhenItComesBack)
+{
+    Scene scene;
+    {
+        GitGuard first = scene.guard();
+        fs::rename(scene.project / ".git", scene.project / ".git-away");
+    }
+    const fs::path elsewhere = scene.home.root / "elsewhere";
+    fs::create_directories(elsewhere);
+    GitGuard({}, {}, {}, { .places = { elsewhere }, .record = scene.record, .settings = {} });
+    // The search finds no Git folder at its name now.
+    GitGuard later({}, {}, {}, { .places = { scene.home.root }, .record = scene.record, .settings = {} });
+    fs::rename(scene.project / ".git-away", scene.project / ".git");
+    write(scene.project / ".git/hooks/pre-commit", kPlanted);
+    EXPECT_EQ(later.compareAll().size(), 1u);
+    EXPECT_FALSE(existsAt(scene.project / ".git/hooks/pre-commit"));
+}
+
 // Every hook githooks(5) names, written here rather than read from the guard's own list, so that a name
 // missing there shows: each new one goes aside and each changed one is put back.
 TEST(GitGuard, EveryHookGitRunsIsPutBack)
@@ -488,4 +612,24 @@ TEST(GitGuard, AHookOfExactlyTheCopyBoundIsPutBack)
     EXPECT_EQ(guard.compareAll().size(), 1u);
     // Compared as a truth value: a failure would print a mebibyte.
     EXPECT_TRUE(test::readFile(scene.project / ".git/hooks/pre-commit") == hook);
+}
+
+// A put-back that fails says so, and not that the run kept no copy when it kept one: here a link whose
+// target is longer than a link can hold, as a damaged record could name.
+TEST(GitGuard, AFailedPutBackOfAKeptCopyIsLoggedAsSuch)
+{
+    Scene scene;
+    const fs::path hook = scene.project / ".git/hooks/pre-commit";
+    GitNotedFiles::NotedUnit unit { scene.project / ".git", scene.project, { scene.home.root },
+        { { hook, { GitNotedFiles::NotedFile::Kind::link, std::string(5000, 'a'), 0 } } } };
+    write(scene.record, GitNotedFiles::encoded({ unit }), fs::perms(0600));
+    write(hook, kPlanted);
+    test::CapturedLog log;
+    GitGuard::restoreLeftBehind(
+        scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+
+    EXPECT_EQ(test::readFile(hook.string() + kRefused), kPlanted);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines()[0].find("could not be put back"), std::string::npos);
+    EXPECT_EQ(log.lines()[0].find("kept no copy"), std::string::npos);
 }

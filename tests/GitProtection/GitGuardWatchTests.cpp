@@ -47,7 +47,9 @@ struct WatchedRepository {
     GitGuard::Options options(
         GitCountedSettings::Reader settings = GitCountedSettings::gitReaderForThisProcess()) const
     {
-        return { .record = home.data / GitGuard::recordName, .settings = std::move(settings) };
+        return { .places = { home.root },
+            .record = home.data / GitGuard::recordName,
+            .settings = std::move(settings) };
     }
 };
 
@@ -58,7 +60,9 @@ std::string plantWhereNoWatchCanBeSet(const std::string&)
 {
     const fs::path git = "/project/.git";
     GitGuard guard({ { git, "/project" } }, {}, {},
-        { .record = "/data/git-guard", .settings = [](std::string_view) { return std::string(); } });
+        { .places = { "/project" }, .record = "/data/git-guard", .settings = [](std::string_view) {
+             return std::string();
+         } });
     GitGuardWatch watch(guard, {});
     std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
     bool moved

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -127,6 +128,56 @@ struct Projects {
 
     // Last, so that it stops before the world it uses goes.
     std::jthread usersLoop;
+    // The user's commit in `repository` succeeds and is the last one there.
+    void commitSucceeds(const std::string& repository) const
+    {
+        auto committed = usersGit(repository, { "commit", "-q", "--allow-empty", "-m", "by-the-user" });
+        EXPECT_EQ(committed.exitStatus, 0);
+        auto last = usersGit(repository, { "log", "-1", "--format=%s" });
+        EXPECT_EQ(last.exitStatus, 0);
+        EXPECT_EQ(last.output, "by-the-user\n");
+    }
+
+    // A command that renames the folder `folder` (relative to the grant) to "<folder>.x" and puts a
+    // link to `target` at its name, then says so.
+    std::string swapForLink(const std::string& folder, const fs::path& target) const
+    {
+        const std::string path = (grant / folder).string();
+        return "python3 -c \"import os, sys; os.rename(sys.argv[1], sys.argv[1] + '.x'); "
+               "os.symlink(sys.argv[2], "
+               "sys.argv[1]); print('swapped', sys.argv[1])\" '"
+            + path + "' '" + target.string() + "'";
+    }
+
+    // A file of the user's outside the grant, in the fixture's home.
+    void usersFile(const fs::path& relative, const std::string& text) const
+    {
+        fs::create_directories((home / relative).parent_path());
+        std::ofstream(home / relative) << text;
+        fs::permissions(home / relative, fs::perms::owner_read | fs::perms::owner_write);
+    }
+
+    // Every file of the home outside the grant but Claude Code's own: its name, mode and bytes. Of
+    // `since`, when given, only the names it has, and any moved aside: Claude Code adds its own as it runs.
+    std::map<fs::path, std::string> outsideGrant(const std::map<fs::path, std::string>* since = nullptr) const
+    {
+        std::map<fs::path, std::string> files;
+        for (auto entry = fs::recursive_directory_iterator(home); entry != fs::recursive_directory_iterator();
+             ++entry) {
+            const std::string name = entry->path().filename().string();
+            if (entry->path() == grant || name.starts_with(".claude")) {
+                entry.disable_recursion_pending();
+                continue;
+            }
+            if (since && !since->contains(entry->path()) && name.find(".refused-") == std::string::npos)
+                continue;
+            auto mode = std::to_string(static_cast<unsigned>(entry->symlink_status().permissions()));
+            files[entry->path()] = entry->is_symlink() ? "link " + fs::read_symlink(entry->path()).string()
+                : entry->is_regular_file()             ? mode + " " + test::readFile(entry->path())
+                                                       : mode;
+        }
+        return files;
+    }
 };
 
 // `repository` in the grant with a branch "topic" of two commits, the first of which conflicts with
@@ -184,6 +235,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
         std::function<std::vector<std::string>(const Projects&)> earlier; // an earlier run's commands
         std::function<std::vector<std::string>(const Projects&)> commands;
         Step usersGit; // what the user runs afterwards
+        const char* said = nullptr; // what the commands' output shows, when it is checked
     };
     const auto none = [](const Projects&) { return std::vector<std::string> {}; };
     const auto appWithUsersLoop = [](Projects& p) {
@@ -543,6 +595,97 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             },
             none, [](const Projects& p) { return std::vector { p.plant("web1200/.husky/pre-commit") }; },
             [](Projects& p) { p.commit("web1200"); } },
+        // A folder on the way swapped for a link outside the grant, or a Git folder not the one noted.
+        { "a bare repository swapped for a link to ~/.ssh after a write to it",
+            [](Projects& p) {
+                makeRepository(p.grant / "app");
+                git(p.grant, { "clone", "-q", "--bare", "app", "origin.git" });
+                git(p.grant / "app", { "remote", "add", "origin", (p.grant / "origin.git").string() });
+                p.usersFile(".ssh/config", "Host example\n\tUser me\n");
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { p.plant("origin.git/hooks/pre-receive"),
+                    p.swapForLink("origin.git", p.home / ".ssh") };
+            },
+            [](Projects& p) { p.commitSucceeds("app"); }, "swapped" },
+        { "a submodule's Git folder swapped for a link to ~/.config/git",
+            [](Projects& p) {
+                makeRepository(p.root / "library");
+                makeRepository(p.grant / "super");
+                git(p.grant / "super", { "submodule", "add", "-q", (p.root / "library").string(), "sub" });
+                p.usersFile(".config/git/config", "[core]\n\tpager = less -R\n");
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { p.plant("super/.git/modules/sub/hooks/pre-commit"),
+                    p.swapForLink("super/.git/modules/sub", p.home / ".config/git") };
+            },
+            [](Projects& p) { p.commitSucceeds("super"); }, "swapped" },
+        { "a linked worktree's Git folder swapped for a link to ~/.config/git",
+            [](Projects& p) {
+                makeRepository(p.grant / "app");
+                git(p.grant / "app", { "worktree", "add", "-q", "../app-wt" });
+                p.usersFile(".config/git/config", "[core]\n\tpager = less -R\n");
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { p.plant("app/.git/worktrees/app-wt/hooks/pre-commit"),
+                    p.swapForLink("app/.git/worktrees/app-wt", p.home / ".config/git") };
+            },
+            [](Projects& p) { p.commitSucceeds("app"); }, "swapped" },
+        { "a hooks folder swapped for a link to the user's global hooks",
+            [](Projects& p) {
+                makeRepository(p.grant / "web");
+                p.userScript(p.grant / "web/.git/hooks/pre-commit");
+                p.usersFile(".config/git/hooks/pre-commit", "#!/bin/sh\necho global\n");
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { p.plant("web/.git/hooks/pre-commit"),
+                    p.swapForLink("web/.git/hooks", p.home / ".config/git/hooks") };
+            },
+            [](Projects& p) { p.commitSucceeds("web"); }, "swapped" },
+        // A repository known by what it is, not by its names.
+        { "a linked worktree's .git file replaced by a Git folder with a hook",
+            [](Projects& p) {
+                makeRepository(p.grant / "app");
+                git(p.grant / "app", { "worktree", "add", "-q", "../app-wt" });
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { "rm '" + (p.grant / "app-wt/.git").string() + "' && git init -q '"
+                        + (p.grant / "app-wt").string() + "' && echo made-a-git-folder",
+                    p.plant("app-wt/.git/hooks/pre-commit") };
+            },
+            [](Projects& p) { p.commitSucceeds("app-wt"); }, "made-a-git-folder" },
+        { "a Git folder renamed away in one run and back with a hook in the next",
+            [](Projects& p) { makeRepository(p.grant / "lib"); },
+            [](const Projects& p) {
+                return std::vector<std::string> { "mv '" + (p.grant / "lib/.git").string() + "' '"
+                    + (p.grant / "lib/.git-away").string() + "' && echo renamed-away" };
+            },
+            [](const Projects& p) {
+                return std::vector { "mv '" + (p.grant / "lib/.git-away").string() + "' '"
+                        + (p.grant / "lib/.git").string() + "' && echo renamed-back",
+                    p.plant("lib/.git/hooks/pre-commit") };
+            },
+            [](Projects& p) { p.commitSucceeds("lib"); }, "renamed-back" },
+        { "a hook's chain of links re-pointed in the middle",
+            [](Projects& p) {
+                makeRepository(p.grant / "web");
+                p.userScript(p.grant / "web/scripts/pre-commit.sh");
+                fs::create_directories(p.grant / "web/tools");
+                fs::create_symlink("../scripts/pre-commit.sh", p.grant / "web/tools/pre-commit");
+                fs::create_symlink("../../tools/pre-commit", p.grant / "web/.git/hooks/pre-commit");
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { p.plant("web/scripts/other.sh"),
+                    "ln -sfn ../scripts/other.sh '" + (p.grant / "web/tools/pre-commit").string()
+                        + "' && echo re-pointed" };
+            },
+            [](Projects& p) { p.commitSucceeds("web"); }, "re-pointed" },
     };
     for (const auto& surface : surfaces) {
         SCOPED_TRACE(surface.name);
@@ -550,9 +693,14 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
         projects.world.openGates();
         projects.world.start();
         surface.prepare(projects);
+        const auto outside = projects.outsideGrant();
         if (auto earlier = surface.earlier(projects); !earlier.empty())
             projects.run(earlier, "ios-flood");
         projects.run(surface.commands(projects), "ios-1");
+        if (surface.said) {
+            EXPECT_NE(projects.world.model->requestLog().find(surface.said), std::string::npos);
+        }
+        EXPECT_EQ(projects.outsideGrant(&outside), outside);
         surface.usersGit(projects);
         EXPECT_FALSE(fs::exists(projects.ran));
     }

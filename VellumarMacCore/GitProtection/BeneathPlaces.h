@@ -1,0 +1,43 @@
+// The writable places of a run, each folder opened once, and every path beneath them reached from that
+// descriptor alone, following no link at any step: a folder a command swaps for a link on the way can
+// send neither a read nor a write anywhere else.
+#pragma once
+
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vellumar {
+
+class BeneathPlaces {
+public:
+    // Opens each of `places` (resolved as the kernel resolves them) once; a place that cannot be opened
+    // holds nothing. Never throws but for memory.
+    explicit BeneathPlaces(const std::vector<std::filesystem::path>& places);
+
+    // The places as resolved, whether or not they could be opened.
+    const std::vector<std::filesystem::path>& paths() const noexcept { return m_paths; }
+
+    // Where a path beneath a place was reached: the open folder that holds its last name, and that name.
+    struct Reached {
+        FileDescriptor folder; // -1 when a folder on the way is missing or is no folder
+        std::string name;
+        // The path that `folder` and `name` name: the one asked for, or else the first step on the way
+        // that is a link, which is then the change itself.
+        std::filesystem::path path;
+        bool throughLink = false;
+    };
+    // Reaches `path` (absolute, lexically normal) from the outermost place that holds it, following
+    // no link; absent when it lies beneath none of them, or the place could not be opened, since
+    // commands cannot write there. Never throws but for memory.
+    std::optional<Reached> reach(const std::filesystem::path& path) const;
+
+private:
+    std::vector<std::filesystem::path> m_paths;
+    std::vector<FileDescriptor> m_folders;
+};
+
+}
