@@ -211,8 +211,9 @@ namespace {
     {
         if (after == before || after.kind == Kind::absent)
             return std::nullopt;
-        // A new folder runs nothing itself: what it holds is judged.
-        if (before.kind == Kind::absent && after.kind == Kind::other)
+        // A new folder runs nothing itself: what it holds is judged. In a folder Git's configuration
+        // names, every new entry counts, as nothing beneath a new one is noted to judge.
+        if (before.kind == Kind::absent && after.kind == Kind::other && !noted.isNamedEntry(path))
             return std::nullopt;
         if (noted.isHook(path))
             return "the hook " + path.filename().string()
