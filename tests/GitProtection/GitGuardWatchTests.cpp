@@ -77,7 +77,9 @@ std::string plantJustBeforeTheEnd(const std::string&)
 {
     const fs::path git = "/project/.git";
     GitGuard guard({ { git, "/project" } }, {}, {},
-        { .record = "/data/git-guard", .settings = [](std::string_view) { return std::string(); } });
+        { .places = { "/project" }, .record = "/data/git-guard", .settings = [](std::string_view) {
+             return std::string();
+         } });
     GitGuardWatch watch(guard, {});
     std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
     watch.finish();
