@@ -194,8 +194,9 @@ public:
 
     // Probes Claude Code off the main thread and publishes the result; nothing while a probe runs.
     void checkClaude();
-    // Ends onboarding; the login item is left as it is.
-    void completeOnboarding();
+    // Ends onboarding with the window's launch-at-login choice, touching the login item only when
+    // the choice differs from its state.
+    void completeOnboarding(bool launchAtLogin);
     // Writes or removes the login item; a failure is shown as an alert. Either way `launchAtLogin`
     // then reads the item's real state.
     void setLaunchAtLogin(bool enabled);

@@ -43,8 +43,10 @@ void AppModel::checkClaude()
     }).detach();
 }
 
-void AppModel::completeOnboarding()
+void AppModel::completeOnboarding(bool launchAtLogin)
 {
+    if (launchAtLogin != m_launchAtLogin)
+        setLaunchAtLogin(launchAtLogin);
     if (!m_onboardingCompleted) {
         m_onboardingCompleted = true;
         emit onboardingCompletedChanged();

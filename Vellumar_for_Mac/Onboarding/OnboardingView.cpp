@@ -90,12 +90,7 @@ OnboardingView::OnboardingView(AppModel& model, WindowPort windows, QWidget* par
 
     m_launchAtLogin = new QCheckBox(texts.text("mac.onboarding.launchAtLogin"));
     m_launchAtLogin->setObjectName("launchAtLogin");
-    // The login item's switch, as in the menu: it shows the item as it is, never a choice still to make.
-    connect(m_launchAtLogin, &QCheckBox::clicked, this, [this](bool enabled) {
-        m_model.setLaunchAtLogin(enabled);
-        // A refused change publishes nothing: the box goes back by hand.
-        m_launchAtLogin->setChecked(m_model.launchAtLogin());
-    });
+    m_launchAtLogin->setChecked(true);
     auto* steps = new QWidget;
     m_steps = new QVBoxLayout(steps);
     m_steps->setContentsMargins(0, 0, 0, 0);
@@ -144,13 +139,14 @@ void OnboardingView::showEvent(QShowEvent* event)
 
 void OnboardingView::prepare()
 {
+    m_launchAtLogin->setChecked(m_model.onboardingCompleted() ? m_model.launchAtLogin() : true);
     if (!claudeLoggedIn())
         m_model.checkClaude();
 }
 
 void OnboardingView::finish()
 {
-    m_model.completeOnboarding();
+    m_model.completeOnboarding(m_launchAtLogin->isChecked());
     m_windows.dismissWindow("setup");
 }
 
@@ -183,9 +179,8 @@ bool OnboardingView::iCloudReady() const
 
 void OnboardingView::redraw()
 {
-    // The toggle outlives the rows, and shows the login item as it is, also when the menu changed it.
+    // The toggle outlives the rows: it holds the one choice of the view's own.
     m_launchAtLogin->setParent(nullptr);
-    m_launchAtLogin->setChecked(m_model.launchAtLogin());
     while (QLayoutItem* item = m_steps->takeAt(0)) {
         // Later: the button whose click led here may still be inside its signal.
         QWidget* old = item->widget();

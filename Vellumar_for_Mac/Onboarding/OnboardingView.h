@@ -15,8 +15,8 @@ namespace vellumar {
 
 class AppModel;
 
-// Main thread only. Redraws its steps whenever the model publishes a change; it keeps no state of its
-// own: its launch-at-login box switches the login item at once and shows its real state.
+// Main thread only. Redraws its steps whenever the model publishes a change; its own state is only
+// the launch-at-login choice.
 class OnboardingView final : public QWidget {
     Q_OBJECT
 
@@ -25,7 +25,7 @@ public:
 
     OnboardingView(AppModel& model, WindowPort windows, QWidget* parent = nullptr);
 
-    // "mac.onboarding.later": completes onboarding and closes the window; the login item stays as it is.
+    // "mac.onboarding.later": completes onboarding with the choice and closes the window.
     void finish();
     // "mac.onboarding.addPhone" and the Return key: as finish, then opens "pair" in front.
     void finishAndAddPhone();
@@ -37,7 +37,8 @@ protected:
 private:
     struct Step;
 
-    // On each appearance: Claude Code is checked unless logged in.
+    // On each appearance: the toggle starts from the model, and Claude Code is checked unless
+    // logged in.
     void prepare();
     void redraw();
     // Moves a window that runs off its screen's bottom back onto the screen.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -27,6 +28,9 @@ struct Projects {
     fs::path grant = home / "Projects";
     fs::path ran = root / "ran";
     std::string script = "#!/bin/sh\ntouch " + ran.string() + "\n";
+    // Where a plant the user's Git may run while the run lasts counts each time it ran.
+    fs::path ranDuring = root / "ran-during";
+    std::string counting = "echo ran >> " + ranDuring.string();
 
     Projects() { fs::create_directories(grant); }
 
@@ -40,11 +44,11 @@ struct Projects {
 
     // A command that writes the planted script at `file` (relative to the grant) in place, executable:
     // through python, since Claude Code itself asks before a redirection into a Git folder.
-    std::string plant(const std::string& file) const
+    std::string plant(const std::string& file, const std::string& text = {}) const
     {
         return "python3 -c \"import os, sys; f = open(sys.argv[1], 'r+' if os.path.exists(sys.argv[1]) else "
                "'w'); f.truncate(0); f.write(sys.argv[2]); f.close(); os.chmod(sys.argv[1], 0o755)\" '"
-            + (grant / file).string() + "' '" + script + "'";
+            + (grant / file).string() + "' '" + (text.empty() ? script : text) + "'";
     }
 
     // A command that puts "exec <the planted code>" first in the rebase's to-do list of `repository`.
@@ -119,6 +123,10 @@ struct Projects {
         usersLoop.request_stop();
         usersLoop.join();
         EXPECT_NE(world.model->requestLog().find("went-42"), std::string::npos);
+        // A Git of the user's that read the plant in the moment before it went back may still run it once;
+        // the next one runs what was there.
+        const std::string runs = fs::exists(ranDuring) ? test::readFile(ranDuring) : std::string();
+        EXPECT_LE(std::count(runs.begin(), runs.end(), '\n'), 1) << runs;
         auto status = usersGit(repository, { "status", "--short" });
         EXPECT_EQ(status.exitStatus, 0) << status.output;
         auto committed = usersGit(repository, { "commit", "--allow-empty", "-m", "by-the-user" });
@@ -560,20 +568,20 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
                 // A lock the user's Git held as the copy was taken would stop the copy's next commit.
                 return std::vector { "cd '" + p.grant.string()
                     + "' && mv app app-orig && cp -a app-orig app && rm -f app/.git/index.lock; "
-                    + p.plant("app/.git/hooks/pre-commit") + "; "
+                    + p.plant("app/.git/hooks/pre-commit", "#!/bin/sh\n" + p.counting + "\n") + "; "
                     + Projects::whilePlanted("test -e app/.git/hooks/pre-commit") };
             },
             [](Projects& p) {
                 p.stopUsersLoop("app");
                 EXPECT_NE(test::runPeer(
                               { "sh", "-c", "cat '" + p.grant.string() + "'/app/.git/hooks/pre-commit.*" })
-                              .output.find(p.ran.string()),
+                              .output.find(p.ranDuring.string()),
                     std::string::npos);
             } },
         { "a configuration written through a hard link made to it", appWithUsersLoop, none,
             [](const Projects& p) {
                 return std::vector { "cd '" + p.grant.string() + "/app' && ln .git/config cfg && printf '"
-                    + "[core]\\n\\tfsmonitor = touch " + p.ran.string() + "\\n' >> cfg; "
+                    + "[core]\\n\\tfsmonitor = " + p.counting + "\\n' >> cfg; "
                     + Projects::whilePlanted("grep -q fsmonitor .git/config") };
             },
             [](Projects& p) {

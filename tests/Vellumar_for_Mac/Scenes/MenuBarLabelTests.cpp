@@ -113,7 +113,7 @@ TEST_F(MenuBarLabelTest, OnlyALaunchBeforeOnboardingOpensSetUpInFront)
         SCOPED_TRACE(completed);
         AppModel model(launchIn(m_folder));
         if (completed)
-            model.completeOnboarding();
+            model.completeOnboarding(model.launchAtLogin());
         std::vector<std::string> calls;
         MenuBarLabel::appear(model,
             WindowPort {

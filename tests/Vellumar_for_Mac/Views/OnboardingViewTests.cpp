@@ -10,8 +10,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <functional>
-
 using namespace vellumar;
 using namespace vellumar::test;
 using Login = ClaudeCodeStatus::Login;
@@ -232,68 +230,35 @@ TEST_F(OnboardingViewTest, NetworkAndLaunchStepsAlwaysShowTheirNumbers)
     EXPECT_EQ(view->width(), OnboardingView::kWidth);
 }
 
-TEST_F(OnboardingViewTest, TheToggleShowsTheRealStateAtAFirstRunAndLater)
+TEST_F(OnboardingViewTest, TheToggleStartsOnAtAFirstRunAndLaterShowsTheRealState)
 {
     ASSERT_FALSE(model->launchAtLogin());
     auto view = makeView();
     view->show();
-    EXPECT_FALSE(view->findChild<QCheckBox*>("launchAtLogin")->isChecked());
-    view->findChild<QCheckBox*>("launchAtLogin")->click();
+    EXPECT_TRUE(view->findChild<QCheckBox*>("launchAtLogin")->isChecked());
+    view->findChild<QCheckBox*>("launchAtLogin")->setChecked(false);
     view->findChild<QPushButton*>("later")->click();
     EXPECT_TRUE(model->onboardingCompleted());
 
     auto again = makeView();
     again->show();
-    EXPECT_TRUE(again->findChild<QCheckBox*>("launchAtLogin")->isChecked());
+    EXPECT_FALSE(again->findChild<QCheckBox*>("launchAtLogin")->isChecked());
     ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
 }
 
-TEST_F(OnboardingViewTest, TickingTheToggleWritesTheLoginItemAndLaterCompletes)
+TEST_F(OnboardingViewTest, LaterWithTheToggleOnWritesTheLoginItemAndCompletes)
 {
     auto view = makeView();
     view->show();
-    view->findChild<QCheckBox*>("launchAtLogin")->click();
+    view->findChild<QPushButton*>("later")->click();
     EXPECT_TRUE(model->launchAtLogin());
+    EXPECT_TRUE(model->onboardingCompleted());
     std::string entry = readFile(m_folder / "config/autostart/vellumar.desktop");
     EXPECT_NE(entry.find("\nExec=\"/opt/vellumar/bin/vellumar\"\n"), std::string::npos) << entry;
-    view->findChild<QPushButton*>("later")->click();
-    EXPECT_TRUE(model->onboardingCompleted());
     auto defaults = nlohmann::json::parse(readFile(defaultsFile()));
     EXPECT_EQ(defaults["onboardingCompleted"], true);
     EXPECT_EQ(windowCalls, QStringList { "dismiss setup" });
     ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
-}
-
-// The box never shows a choice of its own: only the login item, however it changes, and "Later" makes none.
-TEST_F(OnboardingViewTest, TheToggleIsTheLoginItemAsItIs)
-{
-    const auto entry = m_folder / "config/autostart/vellumar.desktop";
-    struct Case {
-        const char* name;
-        bool itemBefore;
-        std::function<void(OnboardingView&)> act;
-        bool itemAfter;
-    };
-    const Case cases[] = {
-        { "a first run", false, [](OnboardingView&) {}, false },
-        { "Later at a first run", false,
-            [](OnboardingView& view) { view.findChild<QPushButton*>("later")->click(); }, false },
-        { "the menu's switch while the window is open", true,
-            [this](OnboardingView&) { model->setLaunchAtLogin(false); }, false },
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        std::filesystem::remove(entry);
-        if (testCase.itemBefore)
-            writeBytes(entry, "[Desktop Entry]\nExec=/old/vellumar\n");
-        model = std::make_unique<AppModel>(viewsLaunch());
-        auto view = makeView();
-        view->show();
-        testCase.act(*view);
-        EXPECT_EQ(view->findChild<QCheckBox*>("launchAtLogin")->isChecked(), testCase.itemAfter);
-        EXPECT_EQ(std::filesystem::exists(entry), testCase.itemAfter);
-        ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
-    }
 }
 
 TEST_F(OnboardingViewTest, AnUnchangedChoiceLeavesTheLoginItemAlone)
@@ -317,13 +282,11 @@ TEST_F(OnboardingViewTest, AFailedLoginItemIsReportedAndOnboardingStillCompletes
     writeBytes(m_folder / "config/autostart", "a file where the folder belongs");
     auto view = makeView();
     view->show();
-    view->findChild<QCheckBox*>("launchAtLogin")->click();
+    view->findChild<QPushButton*>("later")->click();
     ASSERT_EQ(alerts->shown.size(), 1u);
     EXPECT_EQ(alerts->shown[0].message, "mac.loginItem.error");
     EXPECT_FALSE(alerts->shown[0].informative.isEmpty());
     EXPECT_FALSE(model->launchAtLogin());
-    EXPECT_FALSE(view->findChild<QCheckBox*>("launchAtLogin")->isChecked());
-    view->findChild<QPushButton*>("later")->click();
     EXPECT_TRUE(model->onboardingCompleted());
     ASSERT_TRUE(processEventsUntil([&] { return !model->checkingClaude(); }));
 }
