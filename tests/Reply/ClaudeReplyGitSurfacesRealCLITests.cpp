@@ -562,21 +562,22 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
                 EXPECT_FALSE(fs::exists(p.grant / "sparse/two"));
             } },
         // Put back at once, while the user's Git runs again and again during the run.
-        { "a work tree renamed, a copy put in its place, then a hook planted in the copy", appWithUsersLoop,
-            none,
+        // A work tree that is no longer the folder noted is itself the change: the copy goes aside whole,
+        // and the user's own folder, where the command moved it, still works.
+        { "a work tree renamed, a copy put in its place, then a hook planted in the copy",
+            [](Projects& p) { makeRepository(p.grant / "app"); }, none,
             [](const Projects& p) {
-                // A lock the user's Git held as the copy was taken would stop the copy's next commit.
                 return std::vector { "cd '" + p.grant.string()
-                    + "' && mv app app-orig && cp -a app-orig app && rm -f app/.git/index.lock; "
-                    + p.plant("app/.git/hooks/pre-commit", "#!/bin/sh\n" + p.counting + "\n") + "; "
-                    + Projects::whilePlanted("test -e app/.git/hooks/pre-commit") };
+                    + "' && mv app app-orig && cp -a app-orig app; " + p.plant("app/.git/hooks/pre-commit")
+                    + "; " + Projects::whilePlanted("test -e app/.git/hooks/pre-commit") };
             },
             [](Projects& p) {
-                p.stopUsersLoop("app");
-                EXPECT_NE(test::runPeer(
-                              { "sh", "-c", "cat '" + p.grant.string() + "'/app/.git/hooks/pre-commit.*" })
-                              .output.find(p.ranDuring.string()),
-                    std::string::npos);
+                EXPECT_NE(p.world.model->requestLog().find("went-42"), std::string::npos);
+                EXPECT_FALSE(fs::exists(p.grant / "app/.git/hooks/pre-commit"));
+                EXPECT_NE(test::runPeer({ "sh", "-c", "ls -d '" + p.grant.string() + "'/app.refused-*" })
+                              .exitStatus,
+                    1);
+                p.commitSucceeds("app-orig");
             } },
         { "a configuration written through a hard link made to it", appWithUsersLoop, none,
             [](const Projects& p) {
