@@ -1,5 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
 
+#include "VellumarMacCore/Foundations/FileStamp.h"
+
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
@@ -11,44 +13,17 @@ namespace {
     namespace fs = std::filesystem;
     using TimePoint = std::chrono::system_clock::time_point;
 
-    // What tells a file apart from any later state of it, as Git's index and untracked cache tell it.
-    struct Stamp {
-        bool exists = false;
-        dev_t device = 0;
-        ino_t inode = 0;
-        mode_t mode = 0;
-        off_t size = 0;
-        timespec modified {};
-        timespec changed {};
-
-        friend bool operator==(const Stamp& a, const Stamp& b)
-        {
-            auto same = [](const timespec& x, const timespec& y) {
-                return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
-            };
-            return a.exists == b.exists && a.device == b.device && a.inode == b.inode && a.mode == b.mode
-                && a.size == b.size && same(a.modified, b.modified) && same(a.changed, b.changed);
-        }
-    };
-
-    Stamp stampOf(const fs::path& file)
+    FileStamp stampOf(const fs::path& file)
     {
         struct stat status { };
         if (::stat(file.c_str(), &status) != 0)
             return {};
-        return { true, status.st_dev, status.st_ino, status.st_mode, status.st_size, status.st_mtim,
-            status.st_ctim };
-    }
-
-    TimePoint timeOf(const timespec& time)
-    {
-        return TimePoint(std::chrono::duration_cast<TimePoint::duration>(
-            std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec)));
+        return vellumar::stampOf(status);
     }
 
     struct Entry {
         std::string output;
-        std::vector<std::pair<fs::path, Stamp>> files;
+        std::vector<std::pair<fs::path, FileStamp>> files;
     };
 
     struct Store {
@@ -87,8 +62,8 @@ void keep(const std::string& key, std::string output, std::vector<fs::path> file
     Entry entry { std::move(output), {} };
     const TimePoint settled = readStart - std::chrono::seconds(1);
     for (auto& file : files) {
-        Stamp stamp = stampOf(file);
-        if (stamp.exists && (timeOf(stamp.modified) >= settled || timeOf(stamp.changed) >= settled))
+        FileStamp stamp = stampOf(file);
+        if (stamp.exists && stamp.changedSince(settled))
             return;
         entry.files.emplace_back(std::move(file), stamp);
     }

@@ -1,5 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitFolderListing.h"
 
+#include "VellumarMacCore/Foundations/FileStamp.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -20,25 +22,8 @@ namespace {
 
     constexpr std::array<std::string_view, 4> kTellingNames = { ".git", "HEAD", "objects", "refs" };
 
-    struct Stamp {
-        dev_t device = 0;
-        ino_t inode = 0;
-        mode_t mode = 0;
-        timespec modified {};
-        timespec changed {};
-
-        friend bool operator==(const Stamp& a, const Stamp& b)
-        {
-            auto same = [](const timespec& x, const timespec& y) {
-                return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
-            };
-            return a.device == b.device && a.inode == b.inode && a.mode == b.mode
-                && same(a.modified, b.modified) && same(a.changed, b.changed);
-        }
-    };
-
     struct Listed {
-        Stamp stamp;
+        FileStamp stamp;
         std::vector<Entry> entries;
     };
 
@@ -86,13 +71,6 @@ namespace {
         return entries;
     }
 
-    std::chrono::system_clock::time_point timeOf(const timespec& time)
-    {
-        return std::chrono::system_clock::time_point(
-            std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec)));
-    }
-
 }
 
 std::vector<Entry> entries(const fs::path& folder, Link link, std::chrono::system_clock::duration settling)
@@ -101,7 +79,7 @@ std::vector<Entry> entries(const fs::path& folder, Link link, std::chrono::syste
     int looked = link == Link::follow ? ::stat(folder.c_str(), &status) : ::lstat(folder.c_str(), &status);
     if (looked != 0 || !S_ISDIR(status.st_mode))
         return {};
-    const Stamp stamp { status.st_dev, status.st_ino, status.st_mode, status.st_mtim, status.st_ctim };
+    const FileStamp stamp = stampOf(status);
     Store& shared = store();
     {
         std::lock_guard lock(shared.lock);
@@ -119,7 +97,7 @@ std::vector<Entry> entries(const fs::path& folder, Link link, std::chrono::syste
         && opened.st_ino == status.st_ino;
     std::vector<Entry> found = read(descriptor);
     const auto settled = readStart - settling;
-    if (same && timeOf(stamp.modified) < settled && timeOf(stamp.changed) < settled) {
+    if (same && !stamp.changedSince(settled)) {
         std::lock_guard lock(shared.lock);
         if (shared.folders.size() >= maxFolders)
             shared.folders.clear();

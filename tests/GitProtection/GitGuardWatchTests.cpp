@@ -53,16 +53,23 @@ struct WatchedRepository {
     }
 };
 
+// The guard of "/project" as an unprivileged user meets it: its hooks folder may be written but not read,
+// so that no watch can be set there.
+GitGuard guardOfProject()
+{
+    return GitGuard({ { "/project/.git", "/project" } }, {}, {},
+        { .places = { "/project" }, .record = "/data/git-guard", .settings = [](std::string_view) {
+             return std::string();
+         } });
+}
+
 // As an unprivileged user: guards "/project", whose hooks folder it may write but not read, so that no
 // watch can be set there; plants a hook once the watch runs, and says whether the watch's periodic
 // comparison moved it aside in time.
 std::string plantWhereNoWatchCanBeSet(const std::string&)
 {
     const fs::path git = "/project/.git";
-    GitGuard guard({ { git, "/project" } }, {}, {},
-        { .places = { "/project" }, .record = "/data/git-guard", .settings = [](std::string_view) {
-             return std::string();
-         } });
+    GitGuard guard = guardOfProject();
     GitGuardWatch watch(guard, {});
     std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
     bool moved
@@ -76,10 +83,7 @@ std::string plantWhereNoWatchCanBeSet(const std::string&)
 std::string plantJustBeforeTheEnd(const std::string&)
 {
     const fs::path git = "/project/.git";
-    GitGuard guard({ { git, "/project" } }, {}, {},
-        { .places = { "/project" }, .record = "/data/git-guard", .settings = [](std::string_view) {
-             return std::string();
-         } });
+    GitGuard guard = guardOfProject();
     GitGuardWatch watch(guard, {});
     std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\n";
     watch.finish();

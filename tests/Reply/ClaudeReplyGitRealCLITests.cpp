@@ -299,6 +299,12 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNothingACommandPlants)
         std::vector<std::pair<std::string, bool>> commands; // each run in the background when true
     };
     const auto nothing = [](const PlantingScene&) {};
+    // What the run's guard watches rather than denies is written for a moment: the user's Git runs once
+    // it went aside, a few milliseconds later, as a command waiting at most five seconds sees.
+    const auto wentAside = [](const std::string& file) {
+        return "for i in $(seq 100); do ls {P}/" + file
+            + ".refused-* >/dev/null 2>&1 && break; sleep 0.05; done; ";
+    };
     const Planting plantings[] = {
         { "a submodule's .git file sent to a copy of its Git folder", nothing,
             { { "cd {P} && mkdir .sub-copy && cd .git/modules/sub && cp -r HEAD config objects refs "
@@ -321,7 +327,8 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNothingACommandPlants)
             },
             // Through python, since Claude Code itself asks before a redirection into a hook.
             { { "cd {P} && python3 -c \"import sys; open('.husky/pre-commit', 'w').write(sys.argv[1])\""
-                " \"#!/bin/sh\n{TOUCH}\n\"; {PLANT}; {AWAIT}",
+                " \"#!/bin/sh\n{TOUCH}\n\"; "
+                    + wentAside(".husky/pre-commit") + "{PLANT}; {AWAIT}",
                 false } } },
         { "a file the repository's configuration includes",
             [](const PlantingScene& scene) {
@@ -329,7 +336,8 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNothingACommandPlants)
                     git(scene.project, { "config", "include.path", "../.gitconfig-shared" }).exitStatus, 0);
                 std::ofstream(scene.project / ".gitconfig-shared") << "[user]\n\tname = Shared\n";
             },
-            { { "git config -f {P}/.gitconfig-shared core.fsmonitor \"{TOUCH}; false\"; {PLANT}; {AWAIT}",
+            { { "git config -f {P}/.gitconfig-shared core.fsmonitor \"{TOUCH}; false\"; "
+                    + wentAside(".gitconfig-shared") + "{PLANT}; {AWAIT}",
                 false } } },
         { "a file ~/.gitconfig includes for the repositories in the grant",
             [](const PlantingScene& scene) {
@@ -337,7 +345,8 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNothingACommandPlants)
                     << "[includeIf \"gitdir:~/Projects/\"]\n\tpath = ~/Projects/.git-local.cfg\n";
                 std::ofstream(scene.grant / ".git-local.cfg") << "[user]\n\tname = Local\n";
             },
-            { { "git config -f {P}/.git-local.cfg core.fsmonitor \"{TOUCH}; false\"; {PLANT}; {AWAIT}",
+            { { "git config -f {P}/.git-local.cfg core.fsmonitor \"{TOUCH}; false\"; "
+                    + wentAside(".git-local.cfg") + "{PLANT}; {AWAIT}",
                 false } } },
     };
     for (const auto& planting : plantings) {
