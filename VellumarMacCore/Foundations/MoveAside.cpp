@@ -99,15 +99,13 @@ MovedAside moveAside(
 }
 
 std::size_t removeOlderMovedAside(
-    const std::filesystem::path& moved, std::string_view label, std::size_t kept)
+    int folderFD, std::string_view movedName, std::string_view label, std::size_t kept)
 {
     try {
-        auto movedName = parsedMovedName(moved.filename().native(), label);
-        if (!movedName)
+        auto moved = parsedMovedName(movedName, label);
+        if (!moved)
             return 0;
-        FileDescriptor folder(
-            ::open(moved.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        int listed = folder.get() >= 0 ? ::dup(folder.get()) : -1;
+        int listed = ::openat(folderFD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         DIR* entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
         if (!entries) {
             if (listed >= 0)
@@ -117,7 +115,7 @@ std::size_t removeOlderMovedAside(
         std::vector<std::tuple<std::string, unsigned, std::string>> siblings;
         while (const dirent* entry = ::readdir(entries)) {
             auto parsed = parsedMovedName(entry->d_name, label);
-            if (parsed && parsed->original == movedName->original && entry->d_type != DT_DIR)
+            if (parsed && parsed->original == moved->original && entry->d_type != DT_DIR)
                 siblings.emplace_back(parsed->stamp, parsed->number, entry->d_name);
         }
         ::closedir(entries);
@@ -126,11 +124,20 @@ std::size_t removeOlderMovedAside(
         std::sort(siblings.begin(), siblings.end());
         std::size_t removed = 0;
         for (auto sibling = siblings.begin(); sibling != siblings.end() - kept; ++sibling)
-            removed += ::unlinkat(folder.get(), std::get<2>(*sibling).c_str(), 0) == 0 ? 1 : 0;
+            removed += ::unlinkat(folderFD, std::get<2>(*sibling).c_str(), 0) == 0 ? 1 : 0;
         return removed;
     } catch (const std::exception&) {
         // Out of memory: they stay until the next one goes aside.
         return 0;
+    }
+}
+
+bool isMovedAsideName(std::string_view name, std::string_view label)
+{
+    try {
+        return parsedMovedName(name, label).has_value();
+    } catch (const std::exception&) {
+        return false;
     }
 }
 

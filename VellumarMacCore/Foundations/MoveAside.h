@@ -24,11 +24,14 @@ struct MovedAside {
 MovedAside moveAside(
     int folderFD, const std::string& name, std::string_view label, std::chrono::system_clock::time_point now);
 
-// Given `moved`, a path `moveAside` answered, removes the files moved aside from the same name with the
-// same label beside it, all but the newest `kept` (by the time in their names, then the number after
-// it). A folder moved aside stays, as does anything named otherwise; no link is followed to the
-// folder. Returns how many were removed. Never throws.
+// Given `movedName`, a name `moveAside` answered in the open folder `folderFD`, removes the files moved
+// aside from the same name with the same label beside it, all but the newest `kept` (by the time in their
+// names, then the number after it). A folder moved aside stays, as does anything named otherwise.
+// Returns how many were removed. Never throws.
 std::size_t removeOlderMovedAside(
-    const std::filesystem::path& moved, std::string_view label, std::size_t kept);
+    int folderFD, std::string_view movedName, std::string_view label, std::size_t kept);
+
+// Whether `name` is one that `moveAside` gives with `label`.
+bool isMovedAsideName(std::string_view name, std::string_view label);
 
 }

@@ -118,6 +118,8 @@ namespace {
         bool replacedShared = false;
         // The settings or the hook that counted, when there is more to say than the path.
         std::string reason;
+        // The older files moved aside from the same name that were removed.
+        std::size_t removedOlder = 0;
     };
 
     bool keptACopy(Kind kind) { return kind == Kind::file || kind == Kind::link; }
@@ -187,8 +189,11 @@ namespace {
             return Undone { path, {}, noted.kind, replaced, true };
         }
         Undone undone { path, moveAside(folder, name, GitGuard::refusedLabel, clock()), noted.kind };
-        if (undone.moved.name)
+        if (undone.moved.name) {
             undone.putBack = putBack(folder, name, noted);
+            undone.removedOlder = removeOlderMovedAside(
+                folder, *undone.moved.name, GitGuard::refusedLabel, GitGuard::keptMovedAside);
+        }
         return undone;
     }
 
@@ -196,12 +201,20 @@ namespace {
         std::vector<fs::path> moved;
         // The changes that do not count, by path: what later changes compare with.
         std::map<fs::path, NotedFile> accepted;
+        std::size_t removedOlder = 0;
     };
 
     bool isMovedAside(const fs::path& path)
     {
-        return path.filename().native().find("." + std::string(GitGuard::refusedLabel) + "-")
-            != std::string::npos;
+        return isMovedAsideName(path.filename().native(), GitGuard::refusedLabel);
+    }
+
+    void logRemovedOlder(std::size_t removed)
+    {
+        if (removed > 0)
+            platform::logError(std::to_string(removed) + " older moved-aside files (\"."
+                + GitGuard::refusedLabel + "-\") were removed; the newest "
+                + std::to_string(GitGuard::keptMovedAside) + " of each name are kept.");
     }
 
     // Whether the change from `before` to `after` at `path` could make Git run something: absent when it
@@ -310,6 +323,7 @@ namespace {
             }
         }
         for (const auto& done : undone) {
+            settled.removedOlder += done.removedOlder;
             platform::logError(logLine(done));
             if (done.moved.name)
                 settled.moved.push_back(done.path.parent_path() / *done.moved.name);
@@ -416,6 +430,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
 
 GitGuard::~GitGuard()
 {
+    logRemovedOlder(m_removedMovedAside.load());
     Registry& shared = registry();
     std::lock_guard lock(shared.lock);
     for (const auto& key : m_keys) {
@@ -476,6 +491,7 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
                   std::lock_guard lock(shared.lock);
                   return shared.units.contains(gitFolder);
               });
+        m_removedMovedAside += settled.removedOlder;
         if (!settled.accepted.empty()) {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
@@ -531,13 +547,16 @@ void GitGuard::restoreLeftBehind(
                 + ", is damaged; what could be read of it is put back, and a change in the rest stays.");
         std::map<std::vector<fs::path>, BeneathPlaces> opened;
         std::vector<NotedUnit> missing;
+        std::size_t removedOlder = 0;
         for (auto& unit : read.units) {
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
-            settle(unit, places, settings, clock,
-                [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); });
+            removedOlder += settle(unit, places, settings, clock, [&](const fs::path& gitFolder) {
+                return recorded.contains(gitFolder);
+            }).removedOlder;
             if (presence(unit, places) == Presence::missing)
                 missing.push_back(std::move(unit));
         }
+        logRemovedOlder(removedOlder);
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
         for (auto& unit : missing)

@@ -23,6 +23,7 @@
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/GitNotedFiles.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -51,6 +52,9 @@ public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
 
     static constexpr const char* refusedLabel = "refused";
+    // How many of the files one name's changes went aside as are kept, the newest: a command that
+    // rewrites a hook in a loop would otherwise fill its folder.
+    static constexpr std::size_t keptMovedAside = 5;
     // The record's name in the data folder.
     static constexpr std::string_view recordName = "git-guard";
 
@@ -114,6 +118,8 @@ private:
     std::vector<std::filesystem::path> m_keys; // in the shared registry
     Options m_options;
     BeneathPlaces m_places;
+    // The older moved-aside files removed during the run, for one line at its end.
+    std::atomic<std::size_t> m_removedMovedAside = 0;
 };
 
 }

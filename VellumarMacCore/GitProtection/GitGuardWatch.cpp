@@ -1,7 +1,6 @@
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -89,14 +88,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options)
     }
 }
 
-GitGuardWatch::~GitGuardWatch()
-{
-    stop();
-    if (std::size_t removed = m_removedMovedAside.load(); removed > 0)
-        platform::logError(std::to_string(removed) + " older moved-aside files (\"." + GitGuard::refusedLabel
-            + "-\") were removed during a Claude Code run; the newest " + std::to_string(keptMovedAside)
-            + " of each name are kept.");
-}
+GitGuardWatch::~GitGuardWatch() { stop(); }
 
 std::size_t GitGuardWatch::defaultWatchBudget()
 {
@@ -125,8 +117,6 @@ void GitGuardWatch::tookAside(const std::vector<fs::path>& moved)
 {
     if (!moved.empty() && m_onMovedAside)
         m_onMovedAside(moved);
-    for (const auto& path : moved)
-        m_removedMovedAside += removeOlderMovedAside(path, GitGuard::refusedLabel, keptMovedAside);
 }
 
 void GitGuardWatch::addWayDown(

@@ -6,7 +6,6 @@
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -29,9 +28,6 @@ public:
 
     // How often the units whose watch cannot be set are compared instead.
     static constexpr std::chrono::milliseconds comparisonInterval { 2000 };
-    // How many of the files one name's changes went aside as are kept, the newest: a command that
-    // rewrites a hook in a loop would otherwise fill its folder.
-    static constexpr std::size_t keptMovedAside = 5;
 
     struct Options {
         // The run's writable places: every folder from each down to what a unit notes is watched for
@@ -63,7 +59,7 @@ public:
     std::size_t unwatchedCount() const noexcept { return m_startUnwatched; }
 
     // Compares every unit now (`GitGuard::compareAll`), as after each command where the thread does not
-    // run, and keeps the newest `keptMovedAside` moved-aside files of each name that went aside. Call
+    // run, and tells `onMovedAside` what went aside. Call
     // it only where the thread does not run or after `finish`. Never throws.
     void compareAll();
     // For the run's end: stops the thread, then compares every unit once more, since what changed just
@@ -93,7 +89,7 @@ private:
     // Reads one batch of events and compares the units they touch.
     void handleEvents();
     void compareAndWatch(const std::set<std::size_t>& units);
-    // Tells `onMovedAside`, and keeps the newest `keptMovedAside` files of each name that went aside.
+    // Tells `onMovedAside`.
     void tookAside(const std::vector<std::filesystem::path>& moved);
     void stop();
 
@@ -109,7 +105,6 @@ private:
     std::set<std::size_t> m_unwatched;
     std::size_t m_startCount = 0;
     std::size_t m_startUnwatched = 0;
-    std::atomic<std::size_t> m_removedMovedAside = 0;
     std::jthread m_thread;
 };
 

@@ -213,7 +213,7 @@ TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
 // At the kept number of a name's moved-aside files and one below it; the run says how many went.
 TEST(GitGuardWatch, KeepsTheNewestMovedAsideFilesOfEachName)
 {
-    for (std::size_t earlier : { GitGuardWatch::keptMovedAside - 1, GitGuardWatch::keptMovedAside }) {
+    for (std::size_t earlier : { GitGuard::keptMovedAside - 1, GitGuard::keptMovedAside }) {
         SCOPED_TRACE(earlier);
         WatchedRepository repository;
         for (std::size_t index = 0; index < earlier; ++index)
@@ -228,9 +228,9 @@ TEST(GitGuardWatch, KeepsTheNewestMovedAsideFilesOfEachName)
             std::ofstream(repository.hooks / "pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
             watch.finish();
         }
-        EXPECT_EQ(refusedCount(repository.hooks), GitGuardWatch::keptMovedAside + 1);
+        EXPECT_EQ(refusedCount(repository.hooks), GitGuard::keptMovedAside + 1);
         EXPECT_TRUE(fs::exists(repository.hooks / "pre-commit.refused-20250101T000000Z-10"));
-        EXPECT_EQ(log.lines().back().starts_with("1 older"), earlier == GitGuardWatch::keptMovedAside);
+        EXPECT_EQ(log.lines().back().starts_with("1 older"), earlier == GitGuard::keptMovedAside);
     }
 }
 
