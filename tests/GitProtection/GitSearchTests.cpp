@@ -284,3 +284,37 @@ TEST(GitSearch, ASearchOutOfTimeGoesOnAtTheNextRunUntilEveryRepositoryIsFound)
         EXPECT_EQ(log.lines().size(), runs[run].unfinished ? 1u : 0u);
     }
 }
+
+// A ".git" file that real Git follows to a separate Git folder, written in the forms Git reads beyond one
+// plain line: the folder is guarded whichever form sends Git there.
+TEST(GitSearch, AGitFileLeadsWhereverGitFollowsIt)
+{
+    using namespace std::string_literals;
+    struct Case {
+        const char* name;
+        std::string content;
+    };
+    const Case cases[] = {
+        { "line ends Git trims, several of them", "gitdir: ../store/app.git\r\r\n" },
+        { "a NUL, where Git's path ends", "gitdir: ../store/app.git\0rest\n"s },
+        { "a link, then \"..\" from where it leads", "gitdir: ../link/../../store/app.git\n" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        const fs::path gitFolder = places.projects / "store/app.git";
+        fs::create_directories(places.projects / "app");
+        fs::create_directories(places.projects / "deep/folder");
+        fs::create_directory_symlink("deep/folder", places.projects / "link");
+        git(places.projects, { "init", "-q", "--bare", gitFolder.string() });
+        git(gitFolder, { "config", "core.bare", "false" });
+        std::ofstream(places.projects / "app/.git", std::ios::binary) << testCase.content;
+        ASSERT_EQ(test::runPeer(
+                      { "git", "-C", (places.projects / "app").string(), "rev-parse", "--absolute-git-dir" })
+                      .output,
+            gitFolder.string() + "\n");
+
+        EXPECT_TRUE(places.protects({ places.projects }, gitFolder / "hooks/pre-commit"));
+        EXPECT_TRUE(places.protects({ places.projects }, places.projects / "app/.git"));
+    }
+}
