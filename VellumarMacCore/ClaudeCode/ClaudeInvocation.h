@@ -4,7 +4,7 @@
 
 #include "VellumarMacCore/ClaudeCode/CommandGit.h"
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,6 +1,6 @@
 #include "VellumarMacCore/ClaudeCode/CommandGit.h"
 
-#include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -11,7 +11,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/ConversationData/SessionStore.h"
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/PermissionGrants.h"
 #include "VellumarMacCore/Permissions/PermissionHelper.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
