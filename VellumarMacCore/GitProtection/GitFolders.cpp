@@ -156,11 +156,13 @@ namespace {
         return bytes;
     }
 
-    // The path one of Git's small record files holds: its bytes less the trailing ones in `trimmed`, up
-    // to a NUL, where Git's C string ends.
-    std::string recordedPath(const fs::path& file, std::string_view trimmed)
+    // Git's small record files are read no further than this.
+    constexpr std::size_t kRecordBytes = 4096;
+
+    // The path one of Git's small record files holds: `bytes` less the trailing ones in `trimmed`, up to
+    // a NUL, where Git's C string ends.
+    std::string recordedPath(std::string bytes, std::string_view trimmed)
     {
-        std::string bytes = fileStart(file, 4096);
         bytes.erase(bytes.find_last_not_of(trimmed) + 1);
         bytes.resize(std::min(bytes.find('\0'), bytes.size()));
         return bytes;
@@ -174,7 +176,7 @@ namespace {
     std::optional<fs::path> namedGitFolder(const fs::path& gitFile)
     {
         constexpr std::string_view prefix = "gitdir: ";
-        std::string line = recordedPath(gitFile, kLineEnds);
+        std::string line = recordedPath(fileStart(gitFile, kRecordBytes), kLineEnds);
         if (!line.starts_with(prefix) || line.size() == prefix.size())
             return std::nullopt;
         auto target = resolvingSymlinks(gitFile.parent_path() / line.substr(prefix.size()));
@@ -186,7 +188,8 @@ namespace {
     Location withCommonFolder(const fs::path& gitFolder)
     {
         Location location { gitFolder, gitFolder, std::nullopt, std::nullopt };
-        if (std::string common = recordedPath(gitFolder / "commondir", kLineEnds); !common.empty()) {
+        if (std::string common = recordedPath(fileStart(gitFolder / "commondir", kRecordBytes), kLineEnds);
+            !common.empty()) {
             fs::path named = gitFolder / common;
             location.commonFolder = resolvingSymlinks(named).value_or(named);
         }
@@ -305,7 +308,10 @@ std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
     if (!isGitFolder(gitFolder))
         return std::nullopt;
     Location location = withCommonFolder(resolvingSymlinks(gitFolder).value_or(gitFolder));
-    if (std::string named = recordedPath(gitFolder / "gitdir", kBlanks); !named.empty()) {
+    // A hint to where the ".git" file lies, which Git keeps to list and prune its worktrees: its first
+    // line is taken, so that whatever follows it cannot hide the file.
+    std::string hint = fileStart(gitFolder / "gitdir", kRecordBytes);
+    if (std::string named = recordedPath(hint.substr(0, hint.find('\n')), kBlanks); !named.empty()) {
         location.gitFile = gitFolder / named;
         location.workTree = location.gitFile->parent_path();
     }

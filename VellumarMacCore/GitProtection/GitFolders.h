@@ -43,8 +43,8 @@ struct Location {
 // absent then, as when nothing there is a Git folder. Reads the disk; never fails.
 std::optional<Location> located(const std::filesystem::path& folder);
 // The same for a Git folder named directly, with no ".git" looked for in it: a bare repository's, a
-// submodule's, or a linked worktree's, whose "gitdir" (read less its trailing blanks, relative to the
-// Git folder) names the ".git" file of its work tree. Absent when it is no Git folder.
+// submodule's, or a linked worktree's, whose "gitdir" (its first line less its trailing blanks, relative
+// to the Git folder) names the ".git" file of its work tree. Absent when it is no Git folder.
 std::optional<Location> locatedGitFolder(const std::filesystem::path& gitFolder);
 
 // bwrap takes at most this many arguments; Claude Code starts no command whose sandbox needs more.

@@ -318,3 +318,32 @@ TEST(GitSearch, AGitFileLeadsWhereverGitFollowsIt)
         EXPECT_TRUE(places.protects({ places.projects }, places.projects / "app/.git"));
     }
 }
+
+// A linked worktree's ".git" file that the walk has not reached yet is still denied where its Git folder's
+// "gitdir" names it, written with what Git trims or stops at after the path.
+TEST(GitSearch, ALinkedWorktreesGitFileIsFoundThroughItsGitdirPastWhatFollowsThePath)
+{
+    using namespace std::string_literals;
+    struct Case {
+        const char* name;
+        std::string afterPath;
+    };
+    const Case cases[] = {
+        { "blanks", " \t\n" },
+        { "a NUL", "\0rest\n"s },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        const fs::path app = places.projects / "app";
+        repository(app);
+        git(app, { "worktree", "add", "-q", "linked" });
+        std::ofstream(app / ".git/worktrees/linked/gitdir", std::ios::binary)
+            << (app / "linked/.git").string() + testCase.afterPath;
+        // As if an earlier run had run out of time before reaching the worktree.
+        fs::create_directories(app / "later");
+        GitFolderRecord::record(places.home.data, app, { .unwalked = { app / "later" } });
+
+        EXPECT_TRUE(places.protects({ app }, app / "linked/.git"));
+    }
+}
