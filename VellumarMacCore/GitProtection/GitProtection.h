@@ -1,6 +1,6 @@
-// The Git boundary of a run with commands, and the one header of this folder that code outside it
-// includes: what keeps the user's own Git, run later outside the sandbox, from executing anything a
-// sandboxed command wrote into the repositories of the run's writable places.
+// The Git boundary of a run with commands, and this folder's one header for code outside it: what keeps the
+// user's own Git, run later outside the sandbox, from executing anything a sandboxed command wrote into the
+// repositories of the run's writable places.
 // - What: the files Git runs or follows (hooks and the files hook links lead to, configuration,
 //   "commondir", ".git" files, linked worktrees and submodules, a stopped rebase's state) and what
 //   Git's configuration names as a program, hooks folder or include, as Git's own documentation lists
@@ -13,11 +13,13 @@
 //   (`GitRepositorySearch`).
 // - What it leaves: repositories a command creates, project files the user runs later, and the bounds of
 //   the searches, as docs/sandbox.md lists them.
+// - For a run: `GitRepositories::commandProtection` finds what its sandbox denies and its guard notes;
+//   `CommonDirPlaceholders` and `GitGuard` (with `GitGuardWatch`) hold it while the run lasts and put
+//   right at the next start what a killed process left; `GitConfigPaths::Options` and
+//   `GitCountedSettings::gitReaderForThisProcess` say how `git` is run to read configuration, and
+//   `GitFolders::located` where Git finds a repository.
 #pragma once
 
-// - For a run: `GitRepositories::commandProtection` finds what its sandbox denies and its guard notes;
-//   `CommonDirPlaceholders` and `GitGuard` (with `GitGuardWatch`) hold it while the run lasts, and
-//   put right at the next start what a killed process left.
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
