@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 
 using namespace vellumar;
@@ -32,9 +33,9 @@ JobSubmission commandsIn(const fs::path& granted)
 }
 
 // While a command sleeps, the sandbox holds empty read-only placeholders at the protected names that
-// do not exist (".envrc", "CLAUDE.md", ".git/config.worktree", a husky hook's script, a linked
-// worktree's "config", ...). However the host is killed, once the next start has run the folder holds
-// what it held before the run.
+// do not exist and that Claude Code denies itself (".mcp.json", "settings.json" and the like in an
+// existing ".claude", a husky hook's script, ...). However the host is killed, once the next start has
+// run the folder holds what it held before the run.
 TEST(ClaudeReplyPlaceholdersRealCLI, AKilledHostLeavesTheGrantedFolderAsItWasOnceTheNextStartRan)
 {
     const char* hostOf = std::getenv(test::kKilledHostOf);
@@ -72,6 +73,9 @@ TEST(ClaudeReplyPlaceholdersRealCLI, AKilledHostLeavesTheGrantedFolderAsItWasOnc
             std::_Exit(0);
         }
         test::makeProjectsFolder(projects);
+        // Where a bot has written before: Claude Code holds its own names inside with empty files.
+        fs::create_directories(projects / ".claude");
+        std::ofstream(projects / ".claude/CLAUDE.md") << "Be brief.\n";
         const auto before = test::treeContents(projects);
         world.playReal(test::commandSteps({ "touch \"$PWD/started\"; sleep 600" }));
         test::InteractivePeer host(test::killedHostCommand(world));
