@@ -65,11 +65,12 @@ namespace ClaudeInvocation {
     std::vector<std::filesystem::path> claudeCodesDenials(
         const std::vector<std::filesystem::path>& places, const std::filesystem::path& resolvedWorkFolder);
 
-    // The paths at which the sandbox of a run in `workFolder` will show a placeholder: each that the
-    // run's settings (with `git`) or Claude Code itself deny to commands inside a writable place and
-    // that does not exist now, or that is among `heldByOtherRuns` (their placeholders, which look like
-    // files to this run). None for a run without commands. Reads the disk; fails only as
-    // `resolvedWorkFolder` does.
+    // The paths at which the sandbox of a run in `workFolder` will show a placeholder, each once: for
+    // each path that the run's settings (with `git`) or Claude Code itself deny to commands inside a
+    // writable place, the first on its way that does not exist now (the sandbox makes the folders
+    // before it), or that is among `heldByOtherRuns` (their placeholders, which look like files to
+    // this run). None for a run without commands. Reads the disk; fails only as `resolvedWorkFolder`
+    // does.
     std::vector<std::filesystem::path> placeholderPaths(const std::filesystem::path& workFolder,
         const ResolvedPermissions& permissions, const PermissionResolver& resolver,
         const GitRepositories::Protection& git, const std::set<std::filesystem::path>& heldByOtherRuns = {});

@@ -314,15 +314,18 @@ std::vector<Path> placeholderPaths(const Path& workFolder, const ResolvedPermiss
     for (const auto& denied : *sandbox.subscript("filesystem")->subscript("denyWrite")->arrayValue())
         candidates.emplace_back(*denied.stringValue());
 
-    std::vector<Path> writable = resolvedPlaces(places);
-    std::vector<Path> placeholders;
-    for (auto& candidate : candidates) {
-        if (isGlob(candidate) || (isThere(candidate) && !heldByOtherRuns.contains(candidate))
-            || !isInsideAny(candidate, writable))
-            continue;
-        placeholders.push_back(std::move(candidate));
+    // Where the placeholder stands: a folder on the way that is missing is made, and holds it.
+    const std::vector<Path> writable = resolvedPlaces(places);
+    std::set<Path> placeholders;
+    for (const auto& candidate : candidates) {
+        for (const auto& place : writable) {
+            if (auto path = SandboxPlaceholders::placeholderPath(candidate, place, heldByOtherRuns)) {
+                placeholders.insert(std::move(*path));
+                break;
+            }
+        }
     }
-    return placeholders;
+    return { placeholders.begin(), placeholders.end() };
 }
 
 std::vector<Path> keptOffPaths(

@@ -49,10 +49,10 @@ namespace {
         return component.native().find_first_of("*?[{") != std::string::npos;
     }
 
-    // `SandboxPlaceholders::placeholderPath`, where a path `noted` holds counts as missing, since a run's
-    // placeholder may stand there now.
+    // `SandboxPlaceholders::placeholderPath`, where a path `isNoted` tells counts as missing, since a
+    // run's placeholder may stand there now.
     std::optional<fs::path> placeholderPathAmong(
-        const fs::path& denied, const fs::path& place, const std::map<fs::path, int>& noted)
+        const fs::path& denied, const fs::path& place, const std::function<bool(const fs::path&)>& isNoted)
     {
         if (denied == place || !isPathInside(denied, place))
             return std::nullopt;
@@ -61,7 +61,7 @@ namespace {
             if (hasWildcard(component))
                 return std::nullopt;
             path /= component;
-            if (noted.contains(path))
+            if (isNoted(path))
                 return path;
             struct stat status { };
             if (::lstat(path.c_str(), &status) != 0)
@@ -106,9 +106,11 @@ namespace {
 
 }
 
-std::optional<fs::path> SandboxPlaceholders::placeholderPath(const fs::path& denied, const fs::path& place)
+std::optional<fs::path> SandboxPlaceholders::placeholderPath(
+    const fs::path& denied, const fs::path& place, const std::set<fs::path>& heldByOtherRuns)
 {
-    return placeholderPathAmong(denied, place, {});
+    return placeholderPathAmong(
+        denied, place, [&](const fs::path& path) { return heldByOtherRuns.contains(path); });
 }
 
 std::set<fs::path> SandboxPlaceholders::notedByLiveRuns(const fs::path& record)
@@ -150,7 +152,8 @@ SandboxPlaceholders::SandboxPlaceholders(const std::vector<std::string>& deniedW
         std::set<fs::path> found;
         for (const auto& denied : deniedWrites) {
             for (const auto& place : writablePlaces) {
-                if (auto path = placeholderPathAmong(fs::path(denied).lexically_normal(), place, noted))
+                if (auto path = placeholderPathAmong(fs::path(denied).lexically_normal(), place,
+                        [&](const fs::path& held) { return noted.contains(held); }))
                     found.insert(std::move(*path));
             }
         }

@@ -27,10 +27,11 @@ public:
     static std::vector<std::string> deniedWrites(const JSON& settings);
 
     // Where the sandbox puts a placeholder for `denied` below `place` (both as the kernel resolves
-    // them): the first path on the way that does not exist. Nothing when the denied path exists, lies
-    // outside the place, or has a wildcard, a link or a file on its way. Reads the disk.
-    static std::optional<std::filesystem::path> placeholderPath(
-        const std::filesystem::path& denied, const std::filesystem::path& place);
+    // them): the first path on the way that does not exist, or that `heldByOtherRuns` holds, since
+    // another run's placeholder may stand there. Nothing when the denied path exists, lies outside the
+    // place, or has a wildcard, a link or a file on its way. Reads the disk.
+    static std::optional<std::filesystem::path> placeholderPath(const std::filesystem::path& denied,
+        const std::filesystem::path& place, const std::set<std::filesystem::path>& heldByOtherRuns = {});
 
     // The paths the live runs of this process noted under `record`: their placeholders may stand there.
     static std::set<std::filesystem::path> notedByLiveRuns(const std::filesystem::path& record);

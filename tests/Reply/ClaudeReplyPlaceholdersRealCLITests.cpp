@@ -2,6 +2,7 @@
 // commands on and sandboxed, in a host that the test kills during a command: what the placeholders of
 // the sandbox leave in a granted folder of repositories.
 #include "tests/Reply/ReplyRunnerFixture.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/InteractivePeer.h"
 #include "tests/support/ProcessFixtures.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -47,15 +49,17 @@ TEST(ClaudeReplyPlaceholdersRealCLI, AKilledHostLeavesTheGrantedFolderAsItWasOnc
         const char* name;
         // Ends the host, whose Claude Code leads `group`.
         std::function<void(test::InteractivePeer& host, pid_t group)> kill;
+        bool swept; // whether the next start removes placeholders, with a line in the log
     };
     const Case cases[] = {
-        { "kill -9 of the host", [](test::InteractivePeer& host, pid_t) { host.kill(); } },
+        { "kill -9 of the host", [](test::InteractivePeer& host, pid_t) { host.kill(); }, false },
         // As when the whole session is killed: Claude Code cannot remove anything.
         { "kill -9 of the host and of Claude Code's group",
             [](test::InteractivePeer& host, pid_t group) {
                 ::killpg(group, SIGKILL);
                 host.kill();
-            } },
+            },
+            true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -87,7 +91,13 @@ TEST(ClaudeReplyPlaceholdersRealCLI, AKilledHostLeavesTheGrantedFolderAsItWasOnc
         testCase.kill(host, *group);
         EXPECT_EQ(host.wait(), 128 + SIGKILL);
         EXPECT_TRUE(test::groupEnds(*group));
+        test::CapturedLog log;
         world.start();
+        const auto lines = log.lines();
+        EXPECT_EQ(
+            std::count_if(lines.begin(), lines.end(),
+                [](const std::string& line) { return line.find("empty placeholders") != std::string::npos; }),
+            testCase.swept ? 1 : 0);
         EXPECT_EQ(test::changedItems(before, test::treeContents(projects)), std::vector<std::string> {});
     }
 }
