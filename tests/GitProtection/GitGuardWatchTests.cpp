@@ -165,8 +165,8 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     EXPECT_EQ(test::readFile(repository.scripts / "pre-push.sh"), "#!/bin/sh\n");
 }
 
-// Whatever comes to be at a name kept off goes aside whole with a line in the log, its bytes kept, while
-// the run's own comparisons race the watch's: each arrival goes aside once.
+// Whatever comes to be at a name kept off goes aside whole with a line in the log, while the run's own
+// comparisons race the watch's: each arrival goes aside once.
 TEST(GitGuardWatch, MovesAsideWhatAppearsAtANameKeptOff)
 {
     WatchedRepository repository;
