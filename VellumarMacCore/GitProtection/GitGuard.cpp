@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/GitGuardHeartbeat.h"
 #include "VellumarMacCore/GitProtection/InnerRepositories.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -15,6 +16,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <system_error>
@@ -39,11 +41,18 @@ namespace {
         fs::path record;
     };
 
+    // The guards alive for one record, and its heartbeat while there are any.
+    struct Beating {
+        std::set<const GitGuard*> guards;
+        std::unique_ptr<GitGuardHeartbeat> heartbeat;
+    };
+
     // What every run of this process noted, by unit key. The lock also serialises every move aside
     // and put back, which only touch files, so that two runs never undo the same change twice.
     struct Registry {
         std::mutex lock;
         std::map<fs::path, Held> units;
+        std::map<fs::path, Beating> heartbeats; // by record
     };
 
     Registry& registry()
@@ -52,8 +61,9 @@ namespace {
         return shared;
     }
 
-    // Replaces the record with what is held under it, or removes it and its heartbeat when that is
-    // nothing. The caller holds the registry's lock. Throws the errors of writing it.
+    // Replaces the record with what is held under it, or removes it when that is nothing, and its beat
+    // too when no guard beats for it. The caller holds the registry's lock. Throws the errors of writing
+    // it.
     void writeRecord(const Registry& shared, const fs::path& record)
     {
         std::vector<NotedUnit> units;
@@ -67,7 +77,31 @@ namespace {
         }
         std::error_code ignored;
         fs::remove(record, ignored);
-        fs::remove(GitGuardHeartbeat::fileOf(record), ignored);
+        if (!shared.heartbeats.contains(record))
+            fs::remove(GitGuardHeartbeat::fileOf(record), ignored);
+    }
+
+    // Has the record's heartbeat beat while `guard` lives; the first guard's starts it, with a beat
+    // written before this returns, so before the record names what the guard notes. The caller holds
+    // the registry's lock.
+    void holdHeartbeat(Registry& shared, const fs::path& record, const GitGuard& guard)
+    {
+        Beating& beating = shared.heartbeats[record];
+        beating.guards.insert(&guard);
+        if (!beating.heartbeat)
+            beating.heartbeat = std::make_unique<GitGuardHeartbeat>(GitGuardHeartbeat::fileOf(record));
+    }
+
+    // Stops the heartbeat, and waits for its thread, once no guard of the record is left. The caller
+    // holds the registry's lock, which the thread never takes.
+    void releaseHeartbeat(Registry& shared, const fs::path& record, const GitGuard& guard) noexcept
+    {
+        auto beating = shared.heartbeats.find(record);
+        if (beating == shared.heartbeats.end())
+            return;
+        beating->second.guards.erase(&guard);
+        if (beating->second.guards.empty())
+            shared.heartbeats.erase(beating);
     }
 
     // A name in the folder no one else picks, for a file made whole before it takes its real name.
@@ -423,12 +457,11 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
 {
     std::optional<std::string> unrecorded;
     try {
-        // Before the record names anything this run notes.
-        m_heartbeat.emplace(GitGuardHeartbeat::fileOf(m_options.record));
         std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, othersCommonDirs, m_places);
         m_keys.reserve(units.size());
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
+        holdHeartbeat(shared, m_options.record, *this);
         // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
         // came back while no command ran, so it is the user's and is noted afresh.
         for (auto held = shared.units.begin(); held != shared.units.end();) {
@@ -471,10 +504,9 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
 GitGuard::~GitGuard()
 {
     logRemovedOlder(m_removedMovedAside.load());
-    // Its last beat must not bring back a file the record's removal takes with it.
-    m_heartbeat.reset();
     Registry& shared = registry();
     std::lock_guard lock(shared.lock);
+    releaseHeartbeat(shared, m_options.record, *this);
     for (const auto& key : m_keys) {
         auto held = shared.units.find(key);
         // One that is gone stays in the record with what was noted, however many runs later it comes back.

@@ -22,7 +22,6 @@
 #pragma once
 
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
-#include "VellumarMacCore/GitProtection/GitGuardHeartbeat.h"
 #include "VellumarMacCore/GitProtection/GitNotedFiles.h"
 
 #include <atomic>
@@ -124,8 +123,6 @@ private:
     std::vector<std::filesystem::path> m_keys; // in the shared registry
     Options m_options;
     BeneathPlaces m_places;
-    // Beats for as long as the guard lives, so that the next start after a kill knows when it died.
-    std::optional<GitGuardHeartbeat> m_heartbeat;
     // The older moved-aside files removed during the run, for one line at its end.
     std::atomic<std::size_t> m_removedMovedAside = 0;
 };

@@ -45,7 +45,22 @@ namespace {
 
 GitGuardHeartbeat::Beat GitGuardHeartbeat::now()
 {
-    return { bootID(), clockTime(CLOCK_REALTIME), clockTime(CLOCK_BOOTTIME) };
+    // The wall clock read between two reads of the boot clock, of a few tries the closest two: a
+    // thread preempted between the reads would otherwise show as a setting of the wall clock.
+    constexpr int kTries = 4;
+    Beat beat { bootID(), {}, {} };
+    auto closest = std::chrono::nanoseconds::max();
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        auto before = clockTime(CLOCK_BOOTTIME);
+        auto wallTime = clockTime(CLOCK_REALTIME);
+        auto after = clockTime(CLOCK_BOOTTIME);
+        if (after - before < closest) {
+            closest = after - before;
+            beat.wallTime = wallTime;
+            beat.bootTime = before + closest / 2;
+        }
+    }
+    return beat;
 }
 
 fs::path GitGuardHeartbeat::fileOf(const fs::path& record)
