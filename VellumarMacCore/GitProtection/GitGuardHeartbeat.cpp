@@ -121,12 +121,6 @@ GitGuardHeartbeat::GitGuardHeartbeat(fs::path file)
     });
 }
 
-GitGuardHeartbeat::~GitGuardHeartbeat()
-{
-    m_thread.request_stop();
-    m_thread.join();
-}
-
 void GitGuardHeartbeat::beat()
 {
     try {

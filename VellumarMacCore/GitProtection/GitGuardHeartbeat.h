@@ -53,8 +53,8 @@ public:
     // destroyed. A beat that cannot be written removes the file, so that no older beat speaks for
     // this run, and is logged once. Never throws but for memory or a thread that cannot start.
     explicit GitGuardHeartbeat(std::filesystem::path file);
-    // Stops the thread and waits for it; the file stays.
-    ~GitGuardHeartbeat();
+    // Stops the thread and waits for it (its member, ended first); the file stays.
+    ~GitGuardHeartbeat() = default;
     GitGuardHeartbeat(const GitGuardHeartbeat&) = delete;
     GitGuardHeartbeat& operator=(const GitGuardHeartbeat&) = delete;
 
