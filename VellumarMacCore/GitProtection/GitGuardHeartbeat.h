@@ -30,8 +30,6 @@ public:
         std::string bootID;
         std::chrono::nanoseconds wallTime { 0 }; // CLOCK_REALTIME
         std::chrono::nanoseconds bootTime { 0 }; // CLOCK_BOOTTIME
-
-        friend bool operator==(const Beat&, const Beat&) = default;
     };
     static Beat now();
 
