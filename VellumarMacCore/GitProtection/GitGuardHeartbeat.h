@@ -25,7 +25,9 @@ public:
     static constexpr std::chrono::seconds margin { 12 };
 
     // One beat: the wall clock, which the kernel stamps files' status-change times with, and the clock
-    // since boot, which no one can set, so that the wall clock set forward since shows.
+    // since boot, which no one can set, so that the wall clock set forward since shows. The kernel
+    // stamps a file from a coarser copy of the same clock, and a file system may keep coarser times:
+    // either makes a change look earlier than the beat it followed, never later, so it is put back.
     struct Beat {
         std::string bootID;
         std::chrono::nanoseconds wallTime { 0 }; // CLOCK_REALTIME
