@@ -21,7 +21,8 @@ public:
     // five seconds at most that Claude Code's watchdog gives the group once the host is gone before it
     // kills it, sandboxed commands with Claude Code, and as much again for a busy machine, whose beat or
     // watchdog runs late. Measured after a `kill -9` here: a command writing a hook in a loop wrote
-    // last 0.03 to 0.06 s after it, and Claude Code and its commands had all ended after 1.3 to 1.6 s.
+    // last 0.03 to 0.13 s after it, also one ignoring SIGTERM and beside two busy loops on its two CPUs,
+    // and Claude Code and its commands had all ended after 1.2 to 1.6 s.
     static constexpr std::chrono::seconds margin { 12 };
 
     // One beat: the wall clock, which the kernel stamps files' status-change times with, and the clock
