@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/GitGuardHeartbeat.h"
 #include "VellumarMacCore/GitProtection/InnerRepositories.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -15,6 +16,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <system_error>
@@ -39,11 +41,18 @@ namespace {
         fs::path record;
     };
 
+    // The guards alive for one record, and its heartbeat while there are any.
+    struct Beating {
+        std::set<const GitGuard*> guards;
+        std::unique_ptr<GitGuardHeartbeat> heartbeat;
+    };
+
     // What every run of this process noted, by unit key. The lock also serialises every move aside
     // and put back, which only touch files, so that two runs never undo the same change twice.
     struct Registry {
         std::mutex lock;
         std::map<fs::path, Held> units;
+        std::map<fs::path, Beating> heartbeats; // by record
     };
 
     Registry& registry()
@@ -52,8 +61,9 @@ namespace {
         return shared;
     }
 
-    // Replaces the record with what is held under it, or removes it when that is nothing. The caller
-    // holds the registry's lock. Throws the errors of writing it.
+    // Replaces the record with what is held under it, or removes it when that is nothing, and its beat
+    // too when no guard beats for it. The caller holds the registry's lock. Throws the errors of writing
+    // it.
     void writeRecord(const Registry& shared, const fs::path& record)
     {
         std::vector<NotedUnit> units;
@@ -67,6 +77,31 @@ namespace {
         }
         std::error_code ignored;
         fs::remove(record, ignored);
+        if (!shared.heartbeats.contains(record))
+            fs::remove(GitGuardHeartbeat::fileOf(record), ignored);
+    }
+
+    // Has the record's heartbeat beat while `guard` lives; the first guard's starts it, with a beat
+    // written before this returns, so before the record names what the guard notes. The caller holds
+    // the registry's lock.
+    void holdHeartbeat(Registry& shared, const fs::path& record, const GitGuard& guard)
+    {
+        Beating& beating = shared.heartbeats[record];
+        beating.guards.insert(&guard);
+        if (!beating.heartbeat)
+            beating.heartbeat = std::make_unique<GitGuardHeartbeat>(GitGuardHeartbeat::fileOf(record));
+    }
+
+    // Stops the heartbeat, and waits for its thread, once no guard of the record is left. The caller
+    // holds the registry's lock, which the thread never takes.
+    void releaseHeartbeat(Registry& shared, const fs::path& record, const GitGuard& guard) noexcept
+    {
+        auto beating = shared.heartbeats.find(record);
+        if (beating == shared.heartbeats.end())
+            return;
+        beating->second.guards.erase(&guard);
+        if (beating->second.guards.empty())
+            shared.heartbeats.erase(beating);
     }
 
     // A name in the folder no one else picks, for a file made whole before it takes its real name.
@@ -243,6 +278,29 @@ namespace {
         return GitCountedSettings::judged(settings, before.content, after.content);
     }
 
+    // Whether what is at `path` now, reached beneath a place, last changed after `instant`, by its
+    // status-change time, which the kernel alone sets. Never a folder: its time moves with every entry
+    // anyone makes in it.
+    bool changedAfter(const BeneathPlaces& places, const fs::path& path, std::chrono::nanoseconds instant)
+    {
+        auto reached = places.reach(path);
+        struct stat status { };
+        if (!reached || reached->throughLink || reached->folder.get() < 0
+            || ::fstatat(reached->folder.get(), reached->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0
+            || S_ISDIR(status.st_mode))
+            return false;
+        return std::chrono::seconds(status.st_ctim.tv_sec) + std::chrono::nanoseconds(status.st_ctim.tv_nsec)
+            > instant;
+    }
+
+    std::string usersChangeLine(const fs::path& path, const std::string& reason)
+    {
+        return path.string()
+            + " changed after the program was killed during a Claude Code run, later than"
+              " the run's commands could still write"
+            + (reason.empty() ? "" : " (" + reason + ")") + "; it is the user's own change and stays.";
+    }
+
     // Logs each change undone and adds where it went to `settled`.
     void report(const std::vector<Undone>& undone, Settled& settled)
     {
@@ -265,10 +323,12 @@ namespace {
     // Compares the unit with what is there now, reached beneath the places alone, and undoes what
     // counts; with `isGuarded`, also what came in the repositories inside it that no run noted. A folder
     // noted by its identity that changed, or a link met on the way that was not noted, is itself the
-    // change: what lies beyond it is not looked at.
+    // change: what lies beyond it is not looked at. With `commandsEndedBy`, a file or link of the unit's
+    // own, but its configuration, that changed later than that is left as it is, with a log line.
     Settled settle(const NotedUnit& noted, const BeneathPlaces& places,
         const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
-        const std::function<bool(const fs::path&)>& isGuarded = nullptr)
+        const std::function<bool(const fs::path&)>& isGuarded = nullptr,
+        std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt)
     {
         Settled settled;
         // By path, each folder before what it holds: what was noted there, and what counted.
@@ -323,23 +383,35 @@ namespace {
                     look(entry, NotedFile {});
             }
         }
+        // What came in an inner repository is judged against an empty one, whoever made it.
+        std::set<fs::path> inner;
         if (isGuarded) {
-            for (auto& inner : InnerRepositories::counted(noted, isGuarded, settings))
-                counted.try_emplace(std::move(inner.path), NotedFile {}, std::move(inner.reason));
+            for (auto& found : InnerRepositories::counted(noted, isGuarded, settings)) {
+                inner.insert(found.path);
+                counted.try_emplace(std::move(found.path), NotedFile {}, std::move(found.reason));
+            }
         }
         if (counted.empty())
             return settled;
         std::vector<Undone> undone;
+        std::vector<std::string> usersChanges;
         {
             Registry& shared = registry();
             std::lock_guard lock(shared.lock);
             for (auto& [path, judged] : counted) {
+                if (commandsEndedBy && !inner.contains(path) && !noted.isConfiguration(path)
+                    && changedAfter(places, path, *commandsEndedBy)) {
+                    usersChanges.push_back(usersChangeLine(path, judged.second));
+                    continue;
+                }
                 if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock)) {
                     done->reason = std::move(judged.second);
                     undone.push_back(std::move(*done));
                 }
             }
         }
+        for (const auto& line : usersChanges)
+            platform::logError(line);
         report(undone, settled);
         return settled;
     }
@@ -401,6 +473,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         m_keys.reserve(units.size());
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
+        holdHeartbeat(shared, m_options.record, *this);
         // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
         // came back while no command ran, so it is the user's and is noted afresh.
         for (auto held = shared.units.begin(); held != shared.units.end();) {
@@ -445,6 +518,7 @@ GitGuard::~GitGuard()
     logRemovedOlder(m_removedMovedAside.load());
     Registry& shared = registry();
     std::lock_guard lock(shared.lock);
+    releaseHeartbeat(shared, m_options.record, *this);
     for (const auto& key : m_keys) {
         auto held = shared.units.find(key);
         // One that is gone stays in the record with what was noted, however many runs later it comes back.
@@ -581,7 +655,9 @@ void GitGuard::restoreLeftBehind(
             std::lock_guard lock(shared.lock);
             // A write the killed process had begun, which no other can be doing while the lock is held.
             removeTemporaryLeftovers(record.parent_path(),
-                [name = record.filename().native()](std::string_view target) { return target == name; });
+                [name = record.filename().native(),
+                    beat = GitGuardHeartbeat::fileOf(record).filename().native()](
+                    std::string_view target) { return target == name || target == beat; });
             read = GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit));
             for (const auto& unit : read.units)
                 recorded.insert(unit.key());
@@ -591,14 +667,16 @@ void GitGuard::restoreLeftBehind(
         if (read.damaged)
             platform::logError("The record of what the last runs' Git repositories held, " + record.string()
                 + ", is damaged; what could be read of it is put back, and a change in the rest stays.");
+        const auto commandsEndedBy = GitGuardHeartbeat::commandsEndedBy(GitGuardHeartbeat::fileOf(record));
         std::map<std::vector<fs::path>, BeneathPlaces> opened;
         std::vector<NotedUnit> missing;
         std::size_t removedOlder = 0;
         for (auto& unit : read.units) {
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
-            removedOlder += settle(unit, places, settings, clock, [&](const fs::path& gitFolder) {
-                return recorded.contains(gitFolder);
-            }).removedOlder;
+            removedOlder += settle(
+                unit, places, settings, clock,
+                [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); }, commandsEndedBy)
+                                .removedOlder;
             if (presence(unit, places) == Presence::missing)
                 missing.push_back(std::move(unit));
         }

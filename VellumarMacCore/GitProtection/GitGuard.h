@@ -20,7 +20,8 @@
 // there: a file, a folder or a link, as it is.
 //
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
-// data folder before the run starts, and the program's next start puts back from it.
+// data folder before the run starts, and the program's next start puts back from it. A change made
+// there once the killed run's commands had ended is the user's own, and stays (`GitGuardHeartbeat`).
 #pragma once
 
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
@@ -116,7 +117,11 @@ public:
     std::vector<std::filesystem::path> compareAll();
 
     // For the program's start, before its first run: compares what `record` names and no run of this
-    // process holds, and puts it back the same way; the record then names only what is held now.
+    // process holds, and puts it back the same way; the record then names only what is held now. A
+    // changed file or link whose status-change time is later than the killed runs' commands could write
+    // (`GitGuardHeartbeat::commandsEndedBy`) is the user's and stays, with a log line; a configuration
+    // or a folder is put back whenever it changed, since the user's own Git rewrites a configuration
+    // whole, a command's settings with it, and a folder's time moves with every entry made in it.
     // Never throws.
     static void restoreLeftBehind(const std::filesystem::path& record,
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);

@@ -1,0 +1,112 @@
+// The reply runner with the real Claude Code CLI from tests/peers against the scripted model endpoint,
+// in a host that the test kills with SIGKILL while a sandboxed command writes a hook: what the next
+// start keeps of the user's edits made after the kill, and what it puts back of the command's.
+#include "VellumarMacCore/GitProtection/GitGuardHeartbeat.h"
+
+#include "tests/Reply/GitRealCLISupport.h"
+#include "tests/support/CapturedLog.h"
+#include "tests/support/InteractivePeer.h"
+#include "tests/support/ProcessFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <sys/stat.h>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+using test::RunnerWorld;
+
+namespace {
+
+// Writes `bytes` to `file` as an edit made after `instant`: again until the file's status-change time
+// is later, if only by the file clock's next step. Returns that time.
+std::chrono::nanoseconds writeLaterThan(
+    const fs::path& file, std::string_view bytes, std::chrono::nanoseconds instant)
+{
+    struct stat status { };
+    std::chrono::nanoseconds changed;
+    do {
+        test::writeBytes(file, bytes);
+        EXPECT_EQ(::lstat(file.c_str(), &status), 0);
+        changed
+            = std::chrono::seconds(status.st_ctim.tv_sec) + std::chrono::nanoseconds(status.st_ctim.tv_nsec);
+    } while (changed <= instant);
+    return changed;
+}
+
+}
+
+// A command writes a new hook in a loop, through the host's kill -9 until Claude Code's watchdog has
+// ended it; the beat the host left covers its writes. Then the user sets a pager and edits the hook they
+// had. The next start puts the command's hook aside and keeps the user's edit, with a line in the log
+// naming it; the setting goes aside too, since the user's Git rewrites a configuration whole.
+TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLastWriteGoesAside)
+{
+    const char* hostOf = std::getenv(test::kKilledHostOf);
+    if (!hostOf) {
+        if (auto reason = test::commandSandboxUnavailableReason())
+            GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    }
+    RunnerWorld world;
+    const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
+    const fs::path projects = root / "home/Projects";
+    if (hostOf) {
+        world.home = root / "home";
+        world.dataFolder = root / "data";
+        world.fakeFolder = root / "fake";
+        world.options.baseEnvironment = { { "HOME", world.home.string() } };
+        world.openGates();
+        world.start();
+        world.run(test::commandsJob(projects));
+        std::_Exit(0);
+    }
+    const fs::path hooks = projects / "app/.git/hooks";
+    test::makeRepository(projects / "app");
+    test::writeScript(hooks / "pre-commit", "exit 0\n");
+    world.playReal(test::commandSteps({ "touch \"$PWD/started\"; while :; do echo 'touch ran' > '"
+        + (hooks / "pre-push").string() + "'; sleep 0.01; done" }));
+    test::InteractivePeer host(test::killedHostCommand(world));
+    ASSERT_TRUE(test::fileAppears(root / "data/workspaces/ios-1/started"));
+    auto group = test::groupLedByChildOf(host.pid());
+    ASSERT_TRUE(group);
+    // Once one write went aside, the guard is watching.
+    ASSERT_TRUE(test::eventuallyWithin(120, [&] {
+        auto names = test::namesIn(hooks);
+        return std::any_of(names.begin(), names.end(),
+            [](const std::string& name) { return name.starts_with("pre-push.refused-"); });
+    }));
+
+    host.kill();
+    EXPECT_EQ(host.wait(), 128 + SIGKILL);
+    EXPECT_TRUE(test::groupEnds(*group));
+    const auto commandsGone = GitGuardHeartbeat::now().wallTime;
+    const fs::path beatFile = GitGuardHeartbeat::fileOf(root / "data" / GitGuard::recordName);
+    const auto commandsEndedBy = GitGuardHeartbeat::commandsEndedBy(beatFile);
+    ASSERT_TRUE(commandsEndedBy);
+    EXPECT_LE(commandsGone, *commandsEndedBy);
+    test::git(projects / "app", { "config", "core.pager", "less" });
+    const auto edited = writeLaterThan(hooks / "pre-commit", "#!/bin/sh\nlint\n", commandsGone);
+    // As when the user comes back once the margin has passed: the beat moved back to draw the line
+    // between the commands' end and the user's edit.
+    auto beat = GitGuardHeartbeat::read(beatFile).value();
+    const auto back = *commandsEndedBy - (commandsGone + (edited - commandsGone) / 2);
+    beat.wallTime -= back;
+    beat.bootTime -= back;
+    GitGuardHeartbeat::write(beat, beatFile);
+    test::CapturedLog log;
+    world.start();
+
+    EXPECT_EQ(test::readFile(hooks / "pre-commit"), "#!/bin/sh\nlint\n");
+    EXPECT_EQ(test::readFile(projects / "app/.git/config").find("pager"), std::string::npos);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(hooks / "pre-push")));
+    const auto lines = log.lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                  (hooks / "pre-commit").string()
+                      + " changed after the program was killed during a Claude Code run, later than the run's"
+                        " commands could still write (the hook pre-commit changed); it is the user's own"
+                        " change and stays."),
+        lines.end());
+}
