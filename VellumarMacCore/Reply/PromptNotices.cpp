@@ -169,8 +169,8 @@ std::optional<std::string> movedAsideNotice(const std::vector<std::filesystem::p
     for (const auto& path : moved) {
         auto changed = MovedAsideFiles::changedName(path);
         lines.push_back("- " + changed.string()
-            + ": the change could make Git outside the sandbox run a program, so what was there before is "
-              "back; "
+            + ": Git or another program outside the sandbox could run what the change put there, so what "
+              "was there before, if anything, is back; "
             + (changed == path ? "the change stays at the file's other hard links."
                                : "the change is kept beside it as " + path.filename().string() + "."));
     }

@@ -48,8 +48,8 @@ TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
 
         EXPECT_EQ(world.run(job).reply, "Noted.");
         std::string requests = world.model->requestLog();
-        EXPECT_NE(
-            requests.find(hook.string() + ": the change could make Git outside the sandbox run a program"),
+        EXPECT_NE(requests.find(hook.string()
+                      + ": Git or another program outside the sandbox could run what the change put there"),
             std::string::npos)
             << requests;
         auto activity = world.data->activity.entries("ios-1");

@@ -103,8 +103,8 @@ TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
         std::vector<std::string> lines; // after the first
     };
     const std::string why
-        = ": the change could make Git outside the sandbox run a program, so what was there "
-          "before is back; ";
+        = ": Git or another program outside the sandbox could run what the change put there, so what "
+          "was there before, if anything, is back; ";
     const Case cases[] = {
         { "nothing", {}, {} },
         { "a hook and a configuration",
