@@ -225,8 +225,11 @@ namespace {
         if (after == before || after.kind == Kind::absent)
             return std::nullopt;
         // A new folder runs nothing itself: what it holds is judged. In a folder Git's configuration
-        // names, every new entry counts, as nothing beneath a new one is noted to judge.
+        // names, every new entry counts, as nothing beneath a new one is noted to judge; where it names
+        // one that was not there, each entry of the folder that comes is judged as new.
         if (before.kind == Kind::absent && after.kind == Kind::other && !noted.isNamedEntry(path))
+            return std::nullopt;
+        if (before.kind == Kind::namedAbsent && after.kind == Kind::namedFolder)
             return std::nullopt;
         if (noted.isHook(path))
             return "the hook " + path.filename().string()
@@ -278,11 +281,7 @@ namespace {
                 }
                 return;
             }
-            NotedFile after = GitNotedFiles::noteInUnit(noted, path, *reached);
-            // A folder Git's configuration names is noted as one, by its identity.
-            if (before.kind == Kind::namedFolder && after.kind == Kind::other)
-                after.kind = Kind::namedFolder;
-            judge(path, before, after);
+            judge(path, before, GitNotedFiles::noteInUnit(noted, path, *reached));
         };
         // Each folder before what it holds.
         for (const auto& [path, before] : noted.files)
@@ -297,7 +296,7 @@ namespace {
         }
         // An entry of a folder Git's configuration names that is new, but for what was moved aside there.
         for (const auto& [path, before] : noted.files) {
-            if (before.kind != Kind::namedFolder || isBelow(path, ends))
+            if (!before.isNamed() || isBelow(path, ends))
                 continue;
             for (const auto& name : GitNotedFiles::entriesBeneath(places, path)) {
                 fs::path entry = path / name;
@@ -463,7 +462,7 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
             hooks.emplace(name);
     }
     for (const auto& [path, file] : noted.files) {
-        if (file.kind == Kind::namedFolder)
+        if (file.isNamed())
             watched.wholeFolders.push_back(path);
         watched.folders[path.parent_path()].insert(path.filename().string());
         if (file.kind == Kind::file || file.kind == Kind::link || file.kind == Kind::large)

@@ -37,6 +37,14 @@ namespace {
             + std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
     }
 
+    bool isFolder(const BeneathPlaces::Reached& reached)
+    {
+        struct stat status { };
+        return reached.folder.get() >= 0 && !reached.throughLink
+            && ::fstatat(reached.folder.get(), reached.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISDIR(status.st_mode);
+    }
+
     // A regular file's bytes, or its identity when it is larger than `copyLimit` or cannot be read.
     NotedFile regularFile(
         int folderFD, const std::string& name, const struct stat& status, std::size_t copyLimit)
@@ -176,7 +184,7 @@ namespace {
             auto mode = reader.number();
             auto content = reader.next();
             if (!path || !kind || !mode || !content || kind->size() != 1
-                || std::string_view("aflgod").find(kind->front()) == std::string_view::npos
+                || std::string_view("aflgodn").find(kind->front()) == std::string_view::npos
                 || !fs::path(*path).is_absolute())
                 return false;
             unit->files.emplace(fs::path(*path),
@@ -229,7 +237,7 @@ bool NotedUnit::isHook(const fs::path& path) const
 bool NotedUnit::isNamedEntry(const fs::path& path) const
 {
     auto parent = files.find(path.parent_path());
-    return parent != files.end() && parent->second.kind == Kind::namedFolder;
+    return parent != files.end() && parent->second.isNamed();
 }
 
 std::size_t NotedUnit::copyLimit(const fs::path& path) const
@@ -258,6 +266,9 @@ NotedFile noteInUnit(const NotedUnit& unit, const fs::path& path, const BeneathP
     // another run's placeholder comes and goes as that run starts and ends.
     if (unit.gitFolder && path == *unit.gitFolder / "commondir" && namesItsOwnFolder(*unit.gitFolder, noted))
         return {};
+    if (auto named = unit.files.find(path);
+        named != unit.files.end() && named->second.isNamed() && isFolder(reached))
+        noted.kind = Kind::namedFolder;
     return noted;
 }
 
@@ -267,8 +278,8 @@ std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const fs::p
     auto reached = places.reach(folder);
     if (!reached || reached->throughLink || reached->folder.get() < 0)
         return names;
-    FileDescriptor opened(
-        ::openat(reached->folder.get(), reached->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor opened(::openat(
+        reached->folder.get(), reached->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     DIR* stream = opened.get() < 0 ? nullptr : ::fdopendir(opened.get());
     if (!stream)
         return names;
@@ -293,10 +304,7 @@ namespace {
         if (!reached || reached->throughLink)
             return;
         NotedFile noted = noteInUnit(unit, path, *reached);
-        struct stat status { };
-        const bool folder = noted.kind == Kind::other
-            && ::fstatat(reached->folder.get(), reached->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISDIR(status.st_mode);
+        const bool folder = isFolder(*reached);
         if (folder)
             noted.kind = Kind::namedFolder;
         unit.files.insert_or_assign(path, std::move(noted));
@@ -347,8 +355,14 @@ NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional
         note(*workTree);
         note(*workTree / ".git");
     }
-    for (const auto& path : named)
+    for (const auto& path : named) {
         noteWhole(unit, places, path);
+        // So that what comes there during the run is judged as what Git would run, not as a folder
+        // anyone may make.
+        if (auto noted = unit.files.find(path);
+            noted != unit.files.end() && noted->second.kind == Kind::absent)
+            noted->second.kind = Kind::namedAbsent;
+    }
     return unit;
 }
 

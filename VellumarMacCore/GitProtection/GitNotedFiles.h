@@ -30,10 +30,17 @@ struct NotedFile {
         // A folder that Git's configuration names, noted whole: `content` holds its identity, and each
         // entry beneath it is noted too, so that a new one shows.
         namedFolder = 'd',
+        // What Git's configuration names that was not there: a file that comes there counts as a new
+        // hook does, and a folder is noted whole from then on, each entry it holds counting.
+        namedAbsent = 'n',
     };
     Kind kind = Kind::absent;
     std::string content;
     unsigned mode = 0; // the permission bits of a file
+
+    // Whether it is what Git's configuration names, noted whole, there or not: each entry a folder
+    // there holds is judged.
+    bool isNamed() const noexcept { return kind == Kind::namedFolder || kind == Kind::namedAbsent; }
 
     friend bool operator==(const NotedFile&, const NotedFile&) = default;
 };
@@ -71,8 +78,8 @@ struct NotedUnit {
     // Whether Git would run a file that comes to be at `path`: one of Git's hook names in the unit's
     // "hooks".
     bool isHook(const std::filesystem::path& path) const;
-    // Whether `path` is an entry of a folder that Git's configuration names: a new one counts as a new
-    // hook does.
+    // Whether `path` is an entry of a folder that Git's configuration names, there when noted or not: a
+    // new one counts as a new hook does.
     bool isNamedEntry(const std::filesystem::path& path) const;
     // How many bytes of `path` are copied: a configuration's whole, `maxCopiedBytes` of the others.
     std::size_t copyLimit(const std::filesystem::path& path) const;
@@ -81,7 +88,8 @@ struct NotedUnit {
 };
 
 // What is at `path` of `unit` now, reached there beneath a place: `noteReached` to the unit's copy
-// limit, with a "commondir" that `namesItsOwnFolder` taken as absent.
+// limit, with a "commondir" that `namesItsOwnFolder` taken as absent, and a folder at a path that Git's
+// configuration names, whichever folder it is, as a `Kind::namedFolder`.
 NotedFile noteInUnit(
     const NotedUnit& unit, const std::filesystem::path& path, const BeneathPlaces::Reached& reached);
 
@@ -89,7 +97,8 @@ NotedFile noteInUnit(
 std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const std::filesystem::path& folder);
 
 // The unit's files as they are now, reached beneath `places`, and each of `named` (what Git's
-// configuration names, absolute): a file as any other noted file, a folder whole, each entry beneath it.
+// configuration names, absolute): a file as any other noted file, a folder whole, each entry beneath it,
+// and what is not there as `Kind::namedAbsent`.
 NotedUnit noteUnit(const std::optional<std::filesystem::path>& gitFolder,
     const std::optional<std::filesystem::path>& workTree, const BeneathPlaces& places,
     const std::vector<std::filesystem::path>& named = {});

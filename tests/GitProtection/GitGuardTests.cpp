@@ -363,6 +363,16 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         { "a file beside a named folder", writing(".husky/pre-commit", kHook),
             writing("package.json", "{}", fs::perms(0644)), nullptr, holds("package.json", "{}"), nullptr, {},
             false, false, { ".husky" } },
+        // Named but not there when the run starts, as husky 9's ".husky/_" before the first `npm install`.
+        { "a hook in a named folder made during the run", writing(".husky/pre-commit", kHook),
+            writing(".husky/_/pre-commit", kPlanted), ".husky/_/pre-commit",
+            holds(".husky/_/pre-commit", std::nullopt), nullptr, {}, false, false, { ".husky/_" } },
+        { "a hook in a named folder made with the folder above it", none,
+            writing("tools/hooks/pre-push", kPlanted), "tools/hooks/pre-push",
+            holds("tools/hooks/pre-push", std::nullopt), nullptr, {}, false, false, { "tools/hooks" } },
+        { "a folder in a named folder made during the run", none, writing(".husky/_/lib/run.sh", kPlanted),
+            ".husky/_/lib", holds(".husky/_/lib/run.sh", std::nullopt), nullptr, {}, false, false,
+            { ".husky/_" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -447,7 +457,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        GitGuard guard({ { scene.project / ".git", scene.project, { scene.project / ".husky" } },
+        GitGuard guard({ { scene.project / ".git", scene.project,
+                             { scene.project / ".husky", scene.project / "hooks" } },
                            { other / ".git", other } },
             {}, {},
             { .places = { scene.home.root },
@@ -466,6 +477,7 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     git(scene.project, { "config", "core.fsmonitor", "touch /tmp/ran; false" });
     git(other, { "remote", "add", "origin", "https://example.com/x.git" });
     write(scene.project / ".husky/pre-commit", kPlanted);
+    write(scene.project / "hooks/pre-commit", kPlanted);
     git(scene.project, { "init", "-q", "emb" });
     git(scene.project / "emb", { "config", "core.fsmonitor", "touch /tmp/ran" });
     git(scene.project / "emb",
@@ -483,7 +495,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     EXPECT_NE(test::readFile(other / ".git/config").find("[remote \"origin\"]"), std::string::npos);
     EXPECT_EQ(test::readFile(scene.project / ".husky/pre-commit"), kHook);
     EXPECT_FALSE(existsAt(scene.project / "emb/.git/config"));
-    EXPECT_EQ(log.lines().size(), 5u);
+    EXPECT_FALSE(existsAt(scene.project / "hooks/pre-commit"));
+    EXPECT_EQ(log.lines().size(), 6u);
     EXPECT_FALSE(fs::exists(scene.record));
 }
 
