@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitNotedFiles.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -184,7 +185,7 @@ namespace {
             auto mode = reader.number();
             auto content = reader.next();
             if (!path || !kind || !mode || !content || kind->size() != 1
-                || std::string_view("aflgodn").find(kind->front()) == std::string_view::npos
+                || std::string_view("aflgodnp").find(kind->front()) == std::string_view::npos
                 || !fs::path(*path).is_absolute())
                 return false;
             unit->files.emplace(fs::path(*path),
@@ -266,9 +267,13 @@ NotedFile noteInUnit(const NotedUnit& unit, const fs::path& path, const BeneathP
     // another run's placeholder comes and goes as that run starts and ends.
     if (unit.gitFolder && path == *unit.gitFolder / "commondir" && namesItsOwnFolder(*unit.gitFolder, noted))
         return {};
-    if (auto named = unit.files.find(path);
-        named != unit.files.end() && named->second.isNamed() && isFolder(reached))
-        noted.kind = Kind::namedFolder;
+    auto byName = unit.files.find(path);
+    if (byName != unit.files.end() && isFolder(reached)) {
+        if (byName->second.isNamed())
+            noted.kind = Kind::namedFolder;
+        else if (byName->second.kind == Kind::searchedFolder)
+            noted.kind = Kind::searchedFolder;
+    }
     return noted;
 }
 
@@ -290,6 +295,16 @@ std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const fs::p
             names.emplace_back(name);
     }
     ::closedir(stream);
+    return names;
+}
+
+std::vector<std::string> shadowingEntriesBeneath(
+    const NotedUnit& unit, const BeneathPlaces& places, const fs::path& folder)
+{
+    const HookSearchPath::ShadowedPrograms programs(
+        unit.workTree.value_or(unit.key()), HookSearchPath::programSearchPath());
+    std::vector<std::string> names = entriesBeneath(places, folder);
+    std::erase_if(names, [&](const std::string& name) { return !programs.shadows(name); });
     return names;
 }
 
@@ -317,7 +332,8 @@ namespace {
 }
 
 NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
-    const BeneathPlaces& places, const std::vector<fs::path>& named)
+    const BeneathPlaces& places, const std::vector<fs::path>& named,
+    const std::vector<fs::path>& searchedFirst)
 {
     NotedUnit unit { gitFolder, workTree, places.paths(), {} };
     // Whether `path` could be noted: reached beneath a place without a link on the way.
@@ -362,6 +378,23 @@ NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional
         if (auto noted = unit.files.find(path);
             noted != unit.files.end() && noted->second.kind == Kind::absent)
             noted->second.kind = Kind::namedAbsent;
+    }
+    for (const auto& folder : searchedFirst) {
+        if (unit.files.contains(folder))
+            continue;
+        // Taken as one first, so that a folder there is noted as one.
+        unit.files.emplace(folder, NotedFile { Kind::searchedFolder, {}, 0 });
+        if (!note(folder)) {
+            unit.files.erase(folder);
+            continue;
+        }
+        NotedFile& noted = unit.files[folder];
+        if (noted.kind == Kind::absent)
+            noted.kind = Kind::searchedFolder;
+        if (noted.kind != Kind::searchedFolder)
+            continue;
+        for (const auto& name : shadowingEntriesBeneath(unit, places, folder))
+            note(folder / name);
     }
     return unit;
 }

@@ -114,8 +114,9 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     test::CapturedLog log;
     // Named but not there yet, nor the folder above it.
     const fs::path sharedHooks = repository.project / "tools/hooks";
-    GitGuard guard({ { repository.git, repository.project, { repository.husky, sharedHooks } } }, {}, {},
-        repository.options());
+    const fs::path bin = repository.project / "node_modules/.bin";
+    GitGuard guard({ { repository.git, repository.project, { repository.husky, sharedHooks }, { bin } } }, {},
+        {}, repository.options());
     GitGuardWatch watch(guard, { .places = { repository.home.root } });
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
@@ -153,6 +154,8 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
         { "a hook in a folder the configuration names, made with the folder above it",
             [&] { std::ofstream(test::madeFolder(sharedHooks) / "pre-commit") << "touch /tmp/ran\n"; },
             sharedHooks },
+        { "a program's name where a hook puts PATH first, made with the folders above it",
+            [&] { std::ofstream(test::madeFolder(bin) / "sh") << "touch /tmp/ran\n"; }, bin },
     };
     std::size_t logged = 0;
     for (const auto& testCase : cases) {
