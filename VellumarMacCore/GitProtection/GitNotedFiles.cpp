@@ -301,9 +301,11 @@ std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const fs::p
 std::vector<std::string> shadowingEntriesBeneath(
     const NotedUnit& unit, const BeneathPlaces& places, const fs::path& folder)
 {
+    std::vector<std::string> names = entriesBeneath(places, folder);
+    if (names.empty())
+        return names;
     const HookSearchPath::ShadowedPrograms programs(
         unit.workTree.value_or(unit.key()), HookSearchPath::programSearchPath());
-    std::vector<std::string> names = entriesBeneath(places, folder);
     std::erase_if(names, [&](const std::string& name) { return !programs.shadows(name); });
     return names;
 }
