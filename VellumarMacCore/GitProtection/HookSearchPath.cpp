@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/HookSearchPath.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -195,11 +196,10 @@ std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, 
 {
     try {
         Reader reader { top, {}, {}, {} };
+        // By name rather than by listing: a hooks folder holds Git's samples, and a command may fill it.
         for (const auto& folder : hookFolders) {
-            std::error_code error;
-            for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-                 entry.increment(error))
-                reader.readScript(entry->path());
+            for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
+                reader.readScript(folder / std::string(name));
         }
         for (std::size_t index = 0; index < reader.sourced.size(); ++index)
             reader.readScript(fs::path(reader.sourced[index]));

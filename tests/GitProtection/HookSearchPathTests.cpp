@@ -18,6 +18,7 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         const char* runner; // ".husky/_/pre-commit", which may source "tools/h"
         std::string elsewhere; // "tools/h"
         std::vector<const char*> expected; // relative to the work tree
+        const char* hook = "pre-commit"; // the runner's name
     };
     const Case cases[] = {
         { "husky 9's runner, sourced from another folder", ". \"$(dirname \"$0\")/../../tools/h\"\n",
@@ -30,6 +31,7 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         { "through another expansion", "PATH=\"$HOME/bin:$PATH\"\n", "", {} },
         { "another variable", "MANPATH=man:$MANPATH\nNODE_PATH=lib:$PATH\n", "", {} },
         { "a sourced file found through PATH", ". h\n", "PATH=node_modules/.bin:$PATH\n", {} },
+        { "a sample, which Git does not run", "PATH=bin:$PATH\n", "", {}, "pre-commit.sample" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -37,7 +39,7 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         const fs::path top = folder.path();
         fs::create_directories(top / ".husky/_");
         fs::create_directories(top / "tools");
-        std::ofstream(top / ".husky/_/pre-commit") << "#!/usr/bin/env sh\n" << testCase.runner;
+        std::ofstream(top / ".husky/_" / testCase.hook) << "#!/usr/bin/env sh\n" << testCase.runner;
         std::ofstream(top / "tools/h") << testCase.elsewhere;
         std::vector<fs::path> expected;
         for (const char* relative : testCase.expected)
