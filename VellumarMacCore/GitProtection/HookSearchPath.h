@@ -21,9 +21,10 @@ inline constexpr std::size_t maxSourcedFiles = 16;
 // The folders that the hooks Git runs directly in `hookFolders` (githooks(5)'s names, no ".sample"),
 // and the files they source ("." or "source" followed by a path, where "$(dirname "$0")" and "${0%/*}"
 // are the script's own folder), put before "$PATH" in an assignment to PATH, with or without "export",
-// quoted or not: "PATH=a:b:$PATH" puts both "a" and "b" first. A relative folder is taken from `top`, where Git runs hooks, as are "$PWD"
-// and "$(pwd)"; a folder with any other expansion is left out, as is one outside `top`. Standardized,
-// each once, in the order met; they need not exist. Reads the disk; never throws.
+// quoted or not: "PATH=a:b:$PATH" puts both "a" and "b" first. A relative folder is taken from `top`,
+// where Git runs hooks, as are "$PWD" and "$(pwd)"; a folder with any other expansion is left out, as is
+// one outside `top`. Standardized, each once, in the order met; they need not exist. Reads the disk;
+// never throws.
 std::vector<std::filesystem::path> foldersPutFirst(
     const std::vector<std::filesystem::path>& hookFolders, const std::filesystem::path& top);
 
