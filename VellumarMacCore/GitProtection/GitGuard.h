@@ -17,12 +17,16 @@
 // opened once, through no link (`BeneathPlaces`): a folder a command swaps for a link sends nothing
 // elsewhere, and what lies beneath no place, which no command can write, is left alone.
 //
+// The names kept off (`KeptOffNames`) are reached and moved aside the same way, whatever comes to be
+// there: a file, a folder or a link, as it is.
+//
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
 // data folder before the run starts, and the program's next start puts back from it.
 #pragma once
 
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/KeptOffNames.h"
 
 #include <atomic>
 #include <chrono>
@@ -70,6 +74,9 @@ public:
         std::filesystem::path record;
         GitCountedSettings::Reader settings;
         Clock clock = std::chrono::system_clock::now;
+        // Paths that must not come to exist during the run (`KeptOffNames`): whatever appears at one
+        // goes aside whole. Each folder holding some is one more unit, after the repositories'.
+        std::vector<std::filesystem::path> keptOff = {};
     };
 
     // Notes the files of each repository's Git folder, of the linked folders of its work tree
@@ -89,8 +96,8 @@ public:
     GitGuard(const GitGuard&) = delete;
     GitGuard& operator=(const GitGuard&) = delete;
 
-    // How many Git folders and ".git" files this guard notes.
-    std::size_t unitCount() const noexcept { return m_keys.size(); }
+    // How many Git folders and ".git" files this guard notes, and folders it keeps names off.
+    std::size_t unitCount() const noexcept { return m_keys.size() + m_keptOff.folderCount(); }
 
     // What a watch of the unit looks at: each folder holding its noted files, with the names there that
     // matter (a name coming, going or renamed), and each noted file that is there, configuration and
@@ -120,9 +127,13 @@ public:
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
 private:
+    // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
+    std::vector<std::filesystem::path> keepOff(std::size_t index);
+
     std::vector<std::filesystem::path> m_keys; // in the shared registry
     Options m_options;
     BeneathPlaces m_places;
+    KeptOffNames m_keptOff;
     // The older moved-aside files removed during the run, for one line at its end.
     std::atomic<std::size_t> m_removedMovedAside = 0;
 };
