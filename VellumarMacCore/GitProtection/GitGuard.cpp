@@ -268,6 +268,11 @@ namespace {
         // names, every new entry counts, as nothing beneath a new one is noted to judge.
         if (before.kind == Kind::absent && after.kind == Kind::other && !noted.isNamedEntry(path))
             return std::nullopt;
+        // So too a folder that comes where Git's configuration names one that was not there, and a folder
+        // a hook puts first on PATH, made or swapped: each entry there is judged.
+        if ((before.kind == Kind::namedAbsent && after.kind == Kind::namedFolder)
+            || (before.kind == Kind::searchedFolder && after.kind == Kind::searchedFolder))
+            return std::nullopt;
         if (noted.isHook(path))
             return "the hook " + path.filename().string()
                 + (before.kind == Kind::absent ? " was added" : " changed");
@@ -356,11 +361,7 @@ namespace {
                 }
                 return;
             }
-            NotedFile after = GitNotedFiles::noteInUnit(noted, path, *reached);
-            // A folder Git's configuration names is noted as one, by its identity.
-            if (before.kind == Kind::namedFolder && after.kind == Kind::other)
-                after.kind = Kind::namedFolder;
-            judge(path, before, after);
+            judge(path, before, GitNotedFiles::noteInUnit(noted, path, *reached));
         };
         // Each folder before what it holds.
         for (const auto& [path, before] : noted.files)
@@ -373,11 +374,14 @@ namespace {
                     look(hook, NotedFile {});
             }
         }
-        // An entry of a folder Git's configuration names that is new, but for what was moved aside there.
+        // An entry that is new, but for what was moved aside there: any in a folder Git's configuration
+        // names, and one named as a program of the user's in a folder a hook puts first on PATH.
         for (const auto& [path, before] : noted.files) {
-            if (before.kind != Kind::namedFolder || isBelow(path, ends))
+            if ((!before.isNamed() && before.kind != Kind::searchedFolder) || isBelow(path, ends))
                 continue;
-            for (const auto& name : GitNotedFiles::entriesBeneath(places, path)) {
+            for (const auto& name : before.isNamed()
+                    ? GitNotedFiles::entriesBeneath(places, path)
+                    : GitNotedFiles::shadowingEntriesBeneath(noted, places, path)) {
                 fs::path entry = path / name;
                 if (!noted.files.contains(entry) && !isMovedAside(entry))
                     look(entry, NotedFile {});
@@ -438,11 +442,11 @@ namespace {
         std::vector<NotedUnit> units;
         std::set<fs::path> keys;
         auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
-                       const std::vector<fs::path>& named = {}) {
+                       const std::vector<fs::path>& named = {}, const std::vector<fs::path>& searched = {}) {
             NotedUnit unit { gitFolder, workTree, {}, {} };
             if (!keys.insert(unit.key()).second)
                 return;
-            unit = GitNotedFiles::noteUnit(gitFolder, workTree, places, named);
+            unit = GitNotedFiles::noteUnit(gitFolder, workTree, places, named, searched);
             if (gitFolder
                 && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
                     != othersCommonDirs.end())
@@ -450,7 +454,7 @@ namespace {
             units.push_back(std::move(unit));
         };
         for (const auto& repository : repositories) {
-            add(repository.gitFolder, repository.workTree, repository.configured);
+            add(repository.gitFolder, repository.workTree, repository.configured, repository.searchedFirst);
             for (const auto& linked : GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders)
                 add(linked, std::nullopt);
         }
@@ -555,7 +559,7 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
             hooks.emplace(name);
     }
     for (const auto& [path, file] : noted.files) {
-        if (file.kind == Kind::namedFolder)
+        if (file.isNamed() || file.kind == Kind::searchedFolder)
             watched.wholeFolders.push_back(path);
         watched.folders[path.parent_path()].insert(path.filename().string());
         if (file.kind == Kind::file || file.kind == Kind::link || file.kind == Kind::large)

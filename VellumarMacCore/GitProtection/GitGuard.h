@@ -7,7 +7,8 @@
 // from a hook to the file it leads to, or that file), a new or changed file in what Git's configuration
 // names (a new entry in a folder it names too), a new or changed "commondir" or ".git" file, and in a
 // configuration file every setting added, changed or removed but those on the everyday list
-// (`GitCountedSettings::judged`). A repository is known by what it is: a Git folder, its "hooks" or a
+// (`GitCountedSettings::judged`), and a new or changed entry of a folder a hook puts first on PATH whose
+// name is one of the user's programs. A repository is known by what it is: a Git folder, its "hooks" or a
 // work tree's top that is now a link or another folder is itself the change, as is a ".git" file become
 // a folder. A file removed runs nothing and stays removed; a Git folder gone is kept with what was
 // noted, and compared with that if it comes back during a run.
@@ -48,6 +49,10 @@ struct GuardedRepository {
     // kernel resolves it: noted with the repository's own files, a folder whole, so that a new or
     // changed file there counts as a hook does.
     std::vector<std::filesystem::path> configured;
+    // The folders its hooks put first on PATH (`HookSearchPath::foldersPutFirst`), as the kernel
+    // resolves them, there or not: a new or changed entry there counts when its name would shadow one
+    // of the user's programs.
+    std::vector<std::filesystem::path> searchedFirst;
 
     friend bool operator==(const GuardedRepository&, const GuardedRepository&) = default;
 };

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitNotedFiles.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -35,6 +36,14 @@ namespace {
     {
         return identity(status) + " " + std::to_string(status.st_size) + " "
             + std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+    }
+
+    bool isFolder(const BeneathPlaces::Reached& reached)
+    {
+        struct stat status { };
+        return reached.folder.get() >= 0 && !reached.throughLink
+            && ::fstatat(reached.folder.get(), reached.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISDIR(status.st_mode);
     }
 
     // A regular file's bytes, or its identity when it is larger than `copyLimit` or cannot be read.
@@ -176,7 +185,7 @@ namespace {
             auto mode = reader.number();
             auto content = reader.next();
             if (!path || !kind || !mode || !content || kind->size() != 1
-                || std::string_view("aflgod").find(kind->front()) == std::string_view::npos
+                || std::string_view("aflgodnp").find(kind->front()) == std::string_view::npos
                 || !fs::path(*path).is_absolute())
                 return false;
             unit->files.emplace(fs::path(*path),
@@ -229,7 +238,7 @@ bool NotedUnit::isHook(const fs::path& path) const
 bool NotedUnit::isNamedEntry(const fs::path& path) const
 {
     auto parent = files.find(path.parent_path());
-    return parent != files.end() && parent->second.kind == Kind::namedFolder;
+    return parent != files.end() && parent->second.isNamed();
 }
 
 std::size_t NotedUnit::copyLimit(const fs::path& path) const
@@ -258,6 +267,13 @@ NotedFile noteInUnit(const NotedUnit& unit, const fs::path& path, const BeneathP
     // another run's placeholder comes and goes as that run starts and ends.
     if (unit.gitFolder && path == *unit.gitFolder / "commondir" && namesItsOwnFolder(*unit.gitFolder, noted))
         return {};
+    auto byName = unit.files.find(path);
+    if (byName != unit.files.end() && isFolder(reached)) {
+        if (byName->second.isNamed())
+            noted.kind = Kind::namedFolder;
+        else if (byName->second.kind == Kind::searchedFolder)
+            noted.kind = Kind::searchedFolder;
+    }
     return noted;
 }
 
@@ -267,8 +283,8 @@ std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const fs::p
     auto reached = places.reach(folder);
     if (!reached || reached->throughLink || reached->folder.get() < 0)
         return names;
-    FileDescriptor opened(
-        ::openat(reached->folder.get(), reached->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor opened(::openat(
+        reached->folder.get(), reached->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     DIR* stream = opened.get() < 0 ? nullptr : ::fdopendir(opened.get());
     if (!stream)
         return names;
@@ -279,6 +295,18 @@ std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const fs::p
             names.emplace_back(name);
     }
     ::closedir(stream);
+    return names;
+}
+
+std::vector<std::string> shadowingEntriesBeneath(
+    const NotedUnit& unit, const BeneathPlaces& places, const fs::path& folder)
+{
+    std::vector<std::string> names = entriesBeneath(places, folder);
+    if (names.empty())
+        return names;
+    const HookSearchPath::ShadowedPrograms programs(
+        unit.workTree.value_or(unit.key()), HookSearchPath::programSearchPath());
+    std::erase_if(names, [&](const std::string& name) { return !programs.shadows(name); });
     return names;
 }
 
@@ -293,10 +321,7 @@ namespace {
         if (!reached || reached->throughLink)
             return;
         NotedFile noted = noteInUnit(unit, path, *reached);
-        struct stat status { };
-        const bool folder = noted.kind == Kind::other
-            && ::fstatat(reached->folder.get(), reached->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISDIR(status.st_mode);
+        const bool folder = isFolder(*reached);
         if (folder)
             noted.kind = Kind::namedFolder;
         unit.files.insert_or_assign(path, std::move(noted));
@@ -309,7 +334,8 @@ namespace {
 }
 
 NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
-    const BeneathPlaces& places, const std::vector<fs::path>& named)
+    const BeneathPlaces& places, const std::vector<fs::path>& named,
+    const std::vector<fs::path>& searchedFirst)
 {
     NotedUnit unit { gitFolder, workTree, places.paths(), {} };
     // Whether `path` could be noted: reached beneath a place without a link on the way.
@@ -347,8 +373,31 @@ NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional
         note(*workTree);
         note(*workTree / ".git");
     }
-    for (const auto& path : named)
+    for (const auto& path : named) {
         noteWhole(unit, places, path);
+        // So that what comes there during the run is judged as what Git would run, not as a folder
+        // anyone may make.
+        if (auto noted = unit.files.find(path);
+            noted != unit.files.end() && noted->second.kind == Kind::absent)
+            noted->second.kind = Kind::namedAbsent;
+    }
+    for (const auto& folder : searchedFirst) {
+        if (unit.files.contains(folder))
+            continue;
+        // Taken as one first, so that a folder there is noted as one.
+        unit.files.emplace(folder, NotedFile { Kind::searchedFolder, {}, 0 });
+        if (!note(folder)) {
+            unit.files.erase(folder);
+            continue;
+        }
+        NotedFile& noted = unit.files[folder];
+        if (noted.kind == Kind::absent)
+            noted.kind = Kind::searchedFolder;
+        if (noted.kind != Kind::searchedFolder)
+            continue;
+        for (const auto& name : shadowingEntriesBeneath(unit, places, folder))
+            note(folder / name);
+    }
     return unit;
 }
 

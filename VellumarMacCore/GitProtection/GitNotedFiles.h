@@ -30,10 +30,21 @@ struct NotedFile {
         // A folder that Git's configuration names, noted whole: `content` holds its identity, and each
         // entry beneath it is noted too, so that a new one shows.
         namedFolder = 'd',
+        // What Git's configuration names that was not there: a file that comes there counts as a new
+        // hook does, and a folder is noted whole from then on, each entry it holds counting.
+        namedAbsent = 'n',
+        // A folder a hook puts first on PATH (`HookSearchPath`), there or not: `content` holds its
+        // identity, empty while it is absent, and each entry there whose name would shadow one of the
+        // user's programs is noted too.
+        searchedFolder = 'p',
     };
     Kind kind = Kind::absent;
     std::string content;
     unsigned mode = 0; // the permission bits of a file
+
+    // Whether it is what Git's configuration names, noted whole, there or not: each entry a folder
+    // there holds is judged.
+    bool isNamed() const noexcept { return kind == Kind::namedFolder || kind == Kind::namedAbsent; }
 
     friend bool operator==(const NotedFile&, const NotedFile&) = default;
 };
@@ -71,8 +82,8 @@ struct NotedUnit {
     // Whether Git would run a file that comes to be at `path`: one of Git's hook names in the unit's
     // "hooks".
     bool isHook(const std::filesystem::path& path) const;
-    // Whether `path` is an entry of a folder that Git's configuration names: a new one counts as a new
-    // hook does.
+    // Whether `path` is an entry of a folder that Git's configuration names, there when noted or not: a
+    // new one counts as a new hook does.
     bool isNamedEntry(const std::filesystem::path& path) const;
     // How many bytes of `path` are copied: a configuration's whole, `maxCopiedBytes` of the others.
     std::size_t copyLimit(const std::filesystem::path& path) const;
@@ -81,18 +92,30 @@ struct NotedUnit {
 };
 
 // What is at `path` of `unit` now, reached there beneath a place: `noteReached` to the unit's copy
-// limit, with a "commondir" that `namesItsOwnFolder` taken as absent.
+// limit, with a "commondir" that `namesItsOwnFolder` taken as absent, and a folder at a path that Git's
+// configuration names, or that a hook puts first on PATH, whichever folder it is, as noted there: a
+// `Kind::namedFolder` or a `Kind::searchedFolder`.
 NotedFile noteInUnit(
     const NotedUnit& unit, const std::filesystem::path& path, const BeneathPlaces::Reached& reached);
 
 // The names in `folder`, reached beneath `places` without following a link; none where it cannot be.
 std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const std::filesystem::path& folder);
 
+// The names in `folder` (one the unit's hooks put first on PATH), reached as `entriesBeneath` does, that
+// would be found in place of a program on this program's PATH outside the unit's work tree
+// (`HookSearchPath::ShadowedPrograms`).
+std::vector<std::string> shadowingEntriesBeneath(
+    const NotedUnit& unit, const BeneathPlaces& places, const std::filesystem::path& folder);
+
 // The unit's files as they are now, reached beneath `places`, and each of `named` (what Git's
-// configuration names, absolute): a file as any other noted file, a folder whole, each entry beneath it.
+// configuration names, absolute): a file as any other noted file, a folder whole, each entry beneath it,
+// and what is not there as `Kind::namedAbsent`. Each of `searchedFirst` (folders its hooks put first on
+// PATH, absolute) not noted so already is a `Kind::searchedFolder` with its `shadowingEntriesBeneath`;
+// a file or link in its place is noted as any other file.
 NotedUnit noteUnit(const std::optional<std::filesystem::path>& gitFolder,
     const std::optional<std::filesystem::path>& workTree, const BeneathPlaces& places,
-    const std::vector<std::filesystem::path>& named = {});
+    const std::vector<std::filesystem::path>& named = {},
+    const std::vector<std::filesystem::path>& searchedFirst = {});
 
 // The units in a form that `decoded` reads back; for the record in the data folder.
 std::string encoded(const std::vector<NotedUnit>& units);

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitRepositories.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -156,10 +157,26 @@ namespace {
             for (const auto& gitFile : m_recordedGitFiles)
                 configured.push_back(gitFile.parent_path());
             guardConfiguredPaths(configured, existing.size());
+            for (auto& repository : m_protection.guarded)
+                repository.searchedFirst = keptInside(searchedFirst(repository));
             return std::move(m_protection);
         }
 
     private:
+        // What the hooks Git runs in `repository` put first on PATH: its own hooks and the scripts in
+        // the folders its configuration names.
+        static Paths searchedFirst(const GuardedRepository& repository)
+        {
+            Paths hookFolders { repository.gitFolder / "hooks" };
+            for (const auto& path : repository.configured) {
+                std::error_code error;
+                if (fs::is_directory(path, error))
+                    hookFolders.push_back(path);
+            }
+            return HookSearchPath::foldersPutFirst(
+                hookFolders, repository.workTree.value_or(repository.gitFolder));
+        }
+
         // Each place's own first, then what the walk met; a Git folder reached twice counts once.
         std::vector<Repository> repositoriesOf(const GitRepositorySearch::GitEntries& entries) const
         {

@@ -54,9 +54,9 @@ struct Scene {
     }
 
     GitGuard guard(const std::vector<fs::path>& gitFiles = {}, bool placeholder = false,
-        const std::vector<fs::path>& configured = {}) const
+        const std::vector<fs::path>& configured = {}, const std::vector<fs::path>& searchedFirst = {}) const
     {
-        return GitGuard({ { project / ".git", project, configured } }, gitFiles,
+        return GitGuard({ { project / ".git", project, configured, searchedFirst } }, gitFiles,
             placeholder ? std::vector { project / ".git" } : std::vector<fs::path> {},
             { .places = { home.root },
                 .record = record,
@@ -117,6 +117,7 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         bool placeholder = false; // the Git folder's "commondir" is its placeholder's
         bool replaced = false; // `moved` names a file replaced in place, not moved aside
         std::vector<fs::path> configured = {}; // what Git's configuration names, relative to the project
+        std::vector<fs::path> searchedFirst = {}; // what a hook puts first on PATH, relative to the project
     };
     const Step none = [](const Scene&) {};
     auto holds = [](std::string relative, std::optional<std::string> bytes) {
@@ -363,19 +364,63 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         { "a file beside a named folder", writing(".husky/pre-commit", kHook),
             writing("package.json", "{}", fs::perms(0644)), nullptr, holds("package.json", "{}"), nullptr, {},
             false, false, { ".husky" } },
+        // Named but not there when the run starts, as husky 9's ".husky/_" before the first `npm install`.
+        { "a hook in a named folder made during the run", writing(".husky/pre-commit", kHook),
+            writing(".husky/_/pre-commit", kPlanted), ".husky/_/pre-commit",
+            holds(".husky/_/pre-commit", std::nullopt), nullptr, {}, false, false, { ".husky/_" } },
+        { "a hook in a named folder made with the folder above it", none,
+            writing("tools/hooks/pre-push", kPlanted), "tools/hooks/pre-push",
+            holds("tools/hooks/pre-push", std::nullopt), nullptr, {}, false, false, { "tools/hooks" } },
+        { "a folder in a named folder made during the run", none, writing(".husky/_/lib/run.sh", kPlanted),
+            ".husky/_/lib", holds(".husky/_/lib/run.sh", std::nullopt), nullptr, {}, false, false,
+            { ".husky/_" } },
+        // A folder a hook puts first on PATH: a name of the user's programs there counts, no other, and
+        // nothing beyond a link put on the way is touched.
+        { "a program's name and a tool's made where a hook's PATH starts, with its folders", none,
+            [&](const Scene& scene) {
+                writing("node_modules/.bin/sh", kPlanted)(scene);
+                writing("node_modules/.bin/eslint", kPlanted)(scene);
+            },
+            "node_modules/.bin/sh",
+            [&](const Scene& scene) {
+                return holds("node_modules/.bin/sh", std::nullopt)(scene)
+                    && holds("node_modules/.bin/eslint", kPlanted)(scene);
+            },
+            nullptr, {}, false, false, {}, { "node_modules/.bin" } },
+        { "a program's name rewritten there", writing("node_modules/.bin/git", kHook),
+            writing("node_modules/.bin/git", kPlanted), "node_modules/.bin/git",
+            holds("node_modules/.bin/git", kHook), nullptr, {}, false, false, {}, { "node_modules/.bin" } },
+        { "the folder there swapped for a link", writing("node_modules/.bin/eslint", kHook),
+            [&](const Scene& scene) {
+                writing("elsewhere/sh", kPlanted)(scene);
+                fs::rename(scene.project / "node_modules/.bin", scene.project / "node_modules/.old");
+                fs::create_directory_symlink(
+                    scene.project / "elsewhere", scene.project / "node_modules/.bin");
+            },
+            "node_modules/.bin", holds("elsewhere/sh", kPlanted), nullptr, {}, false, false, {},
+            { "node_modules/.bin" } },
+        { "the folder above it swapped for a link", writing("node_modules/.bin/eslint", kHook),
+            [&](const Scene& scene) {
+                writing("elsewhere/.bin/sh", kPlanted)(scene);
+                fs::rename(scene.project / "node_modules", scene.project / "node_modules.old");
+                fs::create_directory_symlink(scene.project / "elsewhere", scene.project / "node_modules");
+            },
+            "node_modules", holds("elsewhere/.bin/sh", kPlanted), nullptr, {}, false, false, {},
+            { "node_modules/.bin" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         Scene scene;
         testCase.prepare(scene);
-        std::vector<fs::path> gitFiles;
-        for (const auto& relative : testCase.gitFiles)
-            gitFiles.push_back(scene.project / relative);
-        std::vector<fs::path> configured;
-        for (const auto& relative : testCase.configured)
-            configured.push_back(scene.project / relative);
+        auto inProject = [&](const std::vector<fs::path>& relatives) {
+            std::vector<fs::path> paths;
+            for (const auto& relative : relatives)
+                paths.push_back(scene.project / relative);
+            return paths;
+        };
         test::CapturedLog log;
-        GitGuard guard = scene.guard(gitFiles, testCase.placeholder, configured);
+        GitGuard guard = scene.guard(inProject(testCase.gitFiles), testCase.placeholder,
+            inProject(testCase.configured), inProject(testCase.searchedFirst));
         testCase.change(scene);
         auto moved = guard.compareAll();
 
@@ -447,8 +492,10 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        GitGuard guard({ { scene.project / ".git", scene.project, { scene.project / ".husky" } },
-                           { other / ".git", other } },
+        GitGuard guard(
+            { { scene.project / ".git", scene.project, { scene.project / ".husky", scene.project / "hooks" },
+                  { scene.project / "node_modules/.bin" } },
+                { other / ".git", other } },
             {}, {},
             { .places = { scene.home.root },
                 .record = scene.record,
@@ -466,6 +513,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     git(scene.project, { "config", "core.fsmonitor", "touch /tmp/ran; false" });
     git(other, { "remote", "add", "origin", "https://example.com/x.git" });
     write(scene.project / ".husky/pre-commit", kPlanted);
+    write(scene.project / "hooks/pre-commit", kPlanted);
+    write(scene.project / "node_modules/.bin/sh", kPlanted);
     git(scene.project, { "init", "-q", "emb" });
     git(scene.project / "emb", { "config", "core.fsmonitor", "touch /tmp/ran" });
     git(scene.project / "emb",
@@ -483,7 +532,9 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     EXPECT_NE(test::readFile(other / ".git/config").find("[remote \"origin\"]"), std::string::npos);
     EXPECT_EQ(test::readFile(scene.project / ".husky/pre-commit"), kHook);
     EXPECT_FALSE(existsAt(scene.project / "emb/.git/config"));
-    EXPECT_EQ(log.lines().size(), 5u);
+    EXPECT_FALSE(existsAt(scene.project / "hooks/pre-commit"));
+    EXPECT_FALSE(existsAt(scene.project / "node_modules/.bin/sh"));
+    EXPECT_EQ(log.lines().size(), 7u);
     EXPECT_FALSE(fs::exists(scene.record));
 }
 

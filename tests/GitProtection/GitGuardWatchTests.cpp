@@ -99,7 +99,8 @@ fs::path recordIn(const test::TemporaryHome& home) { return home.data / CommonDi
 std::size_t refusedCount(const fs::path& folder)
 {
     std::size_t count = 0;
-    for (const auto& entry : fs::directory_iterator(folder))
+    std::error_code absent;
+    for (const auto& entry : fs::directory_iterator(folder, absent))
         count += entry.path().filename().string().find(".refused-") != std::string::npos ? 1 : 0;
     return count;
 }
@@ -112,9 +113,12 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
 {
     WatchedRepository repository;
     test::CapturedLog log;
-    GitGuard guard(
-        { { repository.git, repository.project, { repository.husky } } }, {}, {}, repository.options());
-    GitGuardWatch watch(guard, {});
+    // Named but not there yet, nor the folder above it.
+    const fs::path sharedHooks = repository.project / "tools/hooks";
+    const fs::path bin = repository.project / "node_modules/.bin";
+    GitGuard guard({ { repository.git, repository.project, { repository.husky, sharedHooks }, { bin } } }, {},
+        {}, repository.options());
+    GitGuardWatch watch(guard, { .places = { repository.home.root } });
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
     const fs::path commondir = repository.module / "commondir";
@@ -148,6 +152,11 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
             repository.husky / "_" },
         { "a script the configuration names rewritten",
             [&] { std::ofstream(repository.husky / "pre-commit") << "touch /tmp/ran\n"; }, repository.husky },
+        { "a hook in a folder the configuration names, made with the folder above it",
+            [&] { std::ofstream(test::madeFolder(sharedHooks) / "pre-commit") << "touch /tmp/ran\n"; },
+            sharedHooks },
+        { "a program's name where a hook puts PATH first, made with the folders above it",
+            [&] { std::ofstream(test::madeFolder(bin) / "sh") << "touch /tmp/ran\n"; }, bin },
     };
     std::size_t logged = 0;
     for (const auto& testCase : cases) {

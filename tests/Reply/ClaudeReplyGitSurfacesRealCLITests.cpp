@@ -230,6 +230,42 @@ void expectWrittenThenUsersGit(Projects& projects, const std::string& repository
     EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
 }
 
+// "web" in the grant as husky 9 lays it out: each runner in ".husky/_" sources "h", which puts
+// "node_modules/.bin" first on PATH and then runs the user's script of the hook's name with "sh". The
+// user's pre-commit script appends a line to "<root>/hook-output".
+void husky9(const Projects& projects)
+{
+    fs::path web = projects.grant / "web";
+    makeRepository(web);
+    fs::create_directories(web / ".husky/_");
+    std::ofstream(web / ".husky/_/h") << "#!/usr/bin/env sh\nn=$(basename \"$0\")\n"
+                                         "s=$(dirname \"$(dirname \"$0\")\")/$n\n[ ! -f \"$s\" ] && exit 0\n"
+                                         "export PATH=\"node_modules/.bin:$PATH\"\nsh -e \"$s\" \"$@\"\n";
+    std::ofstream(web / ".husky/_/pre-commit") << "#!/usr/bin/env sh\n. \"$(dirname \"$0\")/h\"\n";
+    fs::permissions(web / ".husky/_/pre-commit", fs::perms::owner_all);
+    std::ofstream(web / ".husky/pre-commit")
+        << "echo user-hook >> '" << (projects.root / "hook-output").string() << "'\n";
+    git(web, { "config", "core.hooksPath", ".husky/_" });
+}
+
+// The user's commit in the husky 9 repository "web" succeeds and runs their own script.
+void huskyCommit(Projects& projects)
+{
+    EXPECT_EQ(
+        projects.usersGit("web", { "commit", "-q", "--allow-empty", "-m", "by-the-user" }).exitStatus, 0);
+    EXPECT_EQ(test::readFile(projects.root / "hook-output"), "user-hook\n");
+}
+
+// A package in `folder` whose one program, `bin`, is the planted script.
+void localPackage(const Projects& projects, const fs::path& folder, const std::string& bin)
+{
+    fs::create_directories(folder);
+    std::ofstream(folder / "package.json")
+        << "{\"name\":\"" << folder.filename().string() << "\",\"version\":\"1.0.0\",\"bin\":{\"" << bin
+        << "\":\"cli.js\"}}";
+    std::ofstream(folder / "cli.js") << projects.script;
+}
+
 }
 
 TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
@@ -695,6 +731,45 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
                         + "' && echo re-pointed" };
             },
             [](Projects& p) { p.commitSucceeds("web"); }, "re-pointed" },
+        // What husky 9's runner puts first on PATH before it runs "sh".
+        { "a sh written where husky 9's runner puts its PATH first", [](Projects& p) { husky9(p); }, none,
+            [](const Projects& p) {
+                return std::vector { "mkdir -p '" + (p.grant / "web/node_modules/.bin").string() + "' && "
+                    + p.plant("web/node_modules/.bin/sh") };
+            },
+            huskyCommit },
+        { "npm install of local packages in a husky 9 repository, one with a bin named sh",
+            [](Projects& p) {
+                husky9(p);
+                std::ofstream(p.grant / "web/package.json") << "{\"name\":\"web\",\"version\":\"1.0.0\"}";
+                localPackage(p, p.grant / "web/tools/lint-tool", "lint-tool");
+                localPackage(p, p.grant / "web/tools/shell-kit", "sh");
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector<std::string> { "cd '" + (p.grant / "web").string()
+                    + "' && npm install --offline --no-audit --no-fund --no-update-notifier --cache '"
+                    + (p.grant / ".npm-cache").string() + "' ./tools/lint-tool ./tools/shell-kit" };
+            },
+            [](Projects& p) {
+                EXPECT_TRUE(fs::is_symlink(p.grant / "web/node_modules/.bin/lint-tool"));
+                EXPECT_FALSE(fs::exists(fs::symlink_status(p.grant / "web/node_modules/.bin/sh")));
+                huskyCommit(p);
+            } },
+        // A folder the configuration names that is not there when the run starts: husky 9's runners
+        // before the first `npm install`.
+        { "husky 9's runner folder made by a command, with a hook in it",
+            [](Projects& p) {
+                makeRepository(p.grant / "web");
+                p.userScript(p.grant / "web/.husky/pre-commit");
+                git(p.grant / "web", { "config", "core.hooksPath", ".husky/_" });
+            },
+            none,
+            [](const Projects& p) {
+                return std::vector { "mkdir -p '" + (p.grant / "web/.husky/_").string() + "' && "
+                    + p.plant("web/.husky/_/pre-commit") };
+            },
+            [](Projects& p) { p.commitSucceeds("web"); } },
     };
     for (const auto& surface : surfaces) {
         SCOPED_TRACE(surface.name);

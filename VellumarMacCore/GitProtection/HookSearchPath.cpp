@@ -1,0 +1,246 @@
+#include "VellumarMacCore/GitProtection/HookSearchPath.h"
+
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vellumar::HookSearchPath {
+
+namespace {
+
+    namespace fs = std::filesystem;
+
+    // The first `maxScriptBytes` of `file` when it is a regular file, without waiting on a FIFO.
+    std::string scriptText(const fs::path& file)
+    {
+        FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat status { };
+        if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            return {};
+        std::string text(maxScriptBytes, '\0');
+        ssize_t count = ::read(descriptor.get(), text.data(), text.size());
+        text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        return text;
+    }
+
+    void replaceAll(std::string& text, std::string_view from, std::string_view to)
+    {
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+            text.replace(at, from.size(), to);
+    }
+
+    // The script's text with the spellings of its own folder, and of the folder it runs in, written out.
+    std::string expandedText(const fs::path& script, const fs::path& top)
+    {
+        std::string text = scriptText(script);
+        const std::string folder = script.parent_path().string();
+        for (std::string_view spelling :
+            { "$(dirname -- \"$0\")", "$(dirname \"$0\")", "$(dirname $0)", "${0%/*}" })
+            replaceAll(text, spelling, folder);
+        for (std::string_view spelling : { "$(pwd)", "${PWD}", "$PWD" })
+            replaceAll(text, spelling, top.string());
+        return text;
+    }
+
+    bool endsWord(char character)
+    {
+        return std::string_view(" \t\r\n;&|()").find(character) != std::string_view::npos;
+    }
+
+    // The shell word starting at `at`, its quotes removed; `at` moves past it.
+    std::string wordAt(std::string_view text, std::size_t& at)
+    {
+        std::string word;
+        char quote = 0;
+        for (; at < text.size(); ++at) {
+            char character = text[at];
+            if (quote) {
+                if (character == quote)
+                    quote = 0;
+                else
+                    word += character;
+            } else if (character == '"' || character == '\'') {
+                quote = character;
+            } else if (character == '\\' && at + 1 < text.size()) {
+                word += text[++at];
+            } else if (endsWord(character)) {
+                break;
+            } else {
+                word += character;
+            }
+        }
+        return word;
+    }
+
+    // Whether `at` starts a command's word: at a line's start, or after a blank or an operator.
+    bool startsWord(std::string_view text, std::size_t at) { return at == 0 || endsWord(text[at - 1]); }
+
+    struct Reader {
+        const fs::path& top;
+        std::vector<fs::path> folders;
+        std::vector<fs::path> sourced;
+        std::set<fs::path> read;
+
+        void addFolder(std::string_view written)
+        {
+            if (written.empty() || written.find_first_of("$`") != std::string_view::npos)
+                return;
+            fs::path folder = standardizedPath(top / fs::path(written));
+            if (isPathInside(folder, top)
+                && std::find(folders.begin(), folders.end(), folder) == folders.end())
+                folders.push_back(std::move(folder));
+        }
+
+        // Each folder before "$PATH" in the value assigned to PATH.
+        void addAssignment(std::string_view value)
+        {
+            std::vector<std::string_view> elements;
+            for (std::size_t start = 0, end; start <= value.size(); start = end + 1) {
+                end = std::min(value.find(':', start), value.size());
+                elements.push_back(value.substr(start, end - start));
+            }
+            auto rest = std::find_if(elements.begin(), elements.end(),
+                [](std::string_view element) { return element == "$PATH" || element == "${PATH}"; });
+            if (rest == elements.end())
+                return;
+            std::for_each(elements.begin(), rest, [&](std::string_view element) { addFolder(element); });
+        }
+
+        void addSourced(const std::string& written)
+        {
+            // Without a "/", "." searches PATH, not the project.
+            if (written.find('/') == std::string::npos || written.find_first_of("$`") != std::string::npos)
+                return;
+            fs::path file = standardizedPath(top / fs::path(written));
+            if (sourced.size() < maxSourcedFiles && !read.contains(file))
+                sourced.push_back(std::move(file));
+        }
+
+        void readScript(const fs::path& script)
+        {
+            if (!read.insert(script).second)
+                return;
+            const std::string text = expandedText(script, top);
+            for (std::size_t at = text.find("PATH="); at != std::string::npos;
+                 at = text.find("PATH=", at + 1)) {
+                if (!startsWord(text, at))
+                    continue;
+                std::size_t valueAt = at + 5;
+                addAssignment(wordAt(text, valueAt));
+            }
+            for (std::size_t at = 0; at < text.size(); ++at) {
+                bool dot = text[at] == '.' && at + 1 < text.size()
+                    && (text[at + 1] == ' ' || text[at + 1] == '\t');
+                bool source = text.compare(at, 7, "source ") == 0;
+                if (!startsWord(text, at) || (!dot && !source))
+                    continue;
+                std::size_t pathAt = text.find_first_not_of(" \t", at + (dot ? 1 : 6));
+                if (pathAt != std::string::npos)
+                    addSourced(wordAt(text, pathAt));
+            }
+        }
+    };
+
+    using Names = std::set<std::string, std::less<>>;
+
+    // The executable files' names in `folder`, as read when it last changed.
+    std::shared_ptr<const Names> programsIn(const fs::path& folder)
+    {
+        struct Read {
+            std::string identity;
+            std::shared_ptr<const Names> names;
+        };
+        static std::mutex lock;
+        static std::map<fs::path, Read> read;
+        struct stat status { };
+        if (::stat(folder.c_str(), &status) != 0)
+            return std::make_shared<const Names>();
+        // A program installed or removed changes the folder's modification time.
+        const std::string identity = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + " "
+            + std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+        {
+            std::lock_guard held(lock);
+            if (auto found = read.find(folder); found != read.end() && found->second.identity == identity)
+                return found->second.names;
+        }
+        auto names = std::make_shared<Names>();
+        std::error_code error;
+        for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+             entry.increment(error)) {
+            struct stat program { };
+            if (::stat(entry->path().c_str(), &program) == 0 && S_ISREG(program.st_mode)
+                && ::access(entry->path().c_str(), X_OK) == 0)
+                names->insert(entry->path().filename().string());
+        }
+        // A folder changed within the clock's coarse tick may change again under the same time.
+        if (std::time(nullptr) - status.st_mtim.tv_sec < 2)
+            return names;
+        std::lock_guard held(lock);
+        read.insert_or_assign(folder, Read { identity, names });
+        return names;
+    }
+
+}
+
+std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top)
+{
+    try {
+        Reader reader { top, {}, {}, {} };
+        // By name rather than by listing: a hooks folder holds Git's samples, and a command may fill it.
+        for (const auto& folder : hookFolders) {
+            for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
+                reader.readScript(folder / std::string(name));
+        }
+        for (std::size_t index = 0; index < reader.sourced.size(); ++index)
+            reader.readScript(fs::path(reader.sourced[index]));
+        return reader.folders;
+    } catch (const std::exception&) {
+        // Out of memory: nothing more is guarded than the hooks themselves.
+        return {};
+    }
+}
+
+ShadowedPrograms::ShadowedPrograms(const fs::path& project, std::string_view searchPath)
+{
+    try {
+        auto resolvedProject = resolvingSymlinks(project);
+        for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
+            end = std::min(searchPath.find(':', start), searchPath.size());
+            fs::path folder(searchPath.substr(start, end - start));
+            auto resolved = resolvingSymlinks(folder);
+            if (folder.is_absolute() && resolved && !isPathInside(folder, project)
+                && !(resolvedProject && isPathInside(*resolved, *resolvedProject)))
+                m_names.push_back(programsIn(*resolved));
+        }
+    } catch (const std::exception&) {
+        // Out of memory: every name counts, so that nothing is let through unjudged.
+        m_names.clear();
+        m_names.push_back(nullptr);
+    }
+}
+
+bool ShadowedPrograms::shadows(std::string_view name) const
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
+        return false;
+    return std::any_of(
+        m_names.begin(), m_names.end(), [&](const auto& names) { return !names || names->contains(name); });
+}
+
+std::string programSearchPath()
+{
+    const char* searchPath = std::getenv("PATH");
+    return searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin";
+}
+
+}
