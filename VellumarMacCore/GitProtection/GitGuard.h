@@ -65,6 +65,10 @@ public:
         std::filesystem::path record;
         GitCountedSettings::Reader settings;
         Clock clock = std::chrono::system_clock::now;
+        // The units that a watch kept on them since an earlier run ended saw no change in, by key
+        // (`GitGuardWatch::unchangedSinceKept`): taken as that run left them instead of noted again,
+        // where they were noted with the same configured paths beneath the same places.
+        std::set<std::filesystem::path> unchangedSinceKept = {};
     };
 
     // Notes the files of each repository's Git folder, of the linked folders of its work tree
@@ -86,6 +90,17 @@ public:
 
     // How many Git folders and ".git" files this guard notes.
     std::size_t unitCount() const noexcept { return m_keys.size(); }
+    // The unit's key among every run's (`NotedUnit::key`).
+    const std::filesystem::path& unitKey(std::size_t unit) const { return m_keys.at(unit); }
+    // Whether the unit was taken from `Options::unchangedSinceKept` rather than noted.
+    bool takenAsKept(std::size_t unit) const { return m_takenAsKept.contains(m_keys.at(unit)); }
+
+    // For a watch that stays on the units after the run (`GitGuardWatch::keep`): what was noted of them
+    // stays known once no run holds them, out of the record, since what changes while no command runs
+    // is the user's, until `forgetKept`. Any thread.
+    void keepNoted(const std::vector<std::size_t>& units) const;
+    // Lets go of what `keepNoted` kept, by key, for a watch that no longer looks at the units.
+    static void forgetKept(const std::vector<std::filesystem::path>& keys);
 
     // What a watch of the unit looks at: each folder holding its noted files, with the names there that
     // matter (a name coming, going or renamed), and each noted file that is there, configuration and
@@ -116,6 +131,7 @@ public:
 
 private:
     std::vector<std::filesystem::path> m_keys; // in the shared registry
+    std::set<std::filesystem::path> m_takenAsKept;
     Options m_options;
     BeneathPlaces m_places;
     // The older moved-aside files removed during the run, for one line at its end.
