@@ -361,7 +361,8 @@ namespace {
     {
         std::optional<fs::path> outermost;
         for (const auto& place : places) {
-            if (isPathInside(path, place) && (!outermost || isPathInside(*outermost, place)))
+            if (isStandardizedPathInside(path, place)
+                && (!outermost || isStandardizedPathInside(*outermost, place)))
                 outermost = place;
         }
         return outermost;

@@ -36,12 +36,6 @@ namespace {
     // configuration names): no file's name holds a slash.
     constexpr std::string_view kEveryName = "/";
 
-    // Whether `path` lies below `folder` or is it, name by name.
-    bool isWithin(const fs::path& path, const fs::path& folder)
-    {
-        return std::mismatch(folder.begin(), folder.end(), path.begin(), path.end()).first == folder.end();
-    }
-
     std::vector<fs::path> resolvedPlaces(const std::vector<fs::path>& places)
     {
         std::vector<fs::path> resolved;
@@ -56,7 +50,7 @@ namespace {
     std::optional<fs::path> placeHolding(const fs::path& folder, const std::vector<fs::path>& places)
     {
         auto place = std::find_if(places.begin(), places.end(),
-            [&](const fs::path& candidate) { return isWithin(folder, candidate); });
+            [&](const fs::path& candidate) { return isStandardizedPathInside(folder, candidate); });
         return place != places.end() ? std::optional(*place) : std::nullopt;
     }
 
@@ -94,18 +88,17 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
         return;
     }
     try {
-        std::vector<fs::path> placesBefore;
         if (kept) {
             m_targets = std::move(kept->m_targets);
             m_registrations = std::move(kept->m_registrations);
+            m_waysDown = std::move(kept->m_waysDown);
             m_kept = std::exchange(kept->m_kept, {});
             m_changed = std::move(kept->m_changed);
-            placesBefore = std::move(kept->m_places);
         }
         m_places = resolvedPlaces(options.places);
         for (std::size_t unit = 0; unit < guard.unitCount(); ++unit)
             m_units.emplace(guard.unitKey(unit), unit);
-        int firstError = watchUnits(placesBefore);
+        int firstError = watchUnits();
         releaseKeptOnly(false);
         // The run's own units come before what is kept for later runs.
         if (firstError == ENOSPC && !m_kept.empty()) {
@@ -243,26 +236,27 @@ void GitGuardWatch::tookAside(const std::vector<fs::path>& moved)
         m_onMovedAside(moved);
 }
 
-void GitGuardWatch::addWayDown(
+std::optional<fs::path> GitGuardWatch::addWayDown(
     const fs::path& folder, std::map<fs::path, std::set<std::string>>& folders) const
 {
     auto place = placeHolding(folder, m_places);
     if (!place)
-        return;
+        return place;
     fs::path above = *place;
     for (auto name = std::next(folder.begin(), std::distance(place->begin(), place->end()));
          name != folder.end(); ++name) {
         folders[above].insert(name->string());
         above /= *name;
     }
+    return place;
 }
 
-bool GitGuardWatch::leadsDownAlike(std::size_t unit, const std::vector<fs::path>& placesBefore) const
+bool GitGuardWatch::leadsDownAlike(const fs::path& key) const
 {
-    GitGuard::Watched watched = m_guard->watched(unit);
-    return std::all_of(watched.folders.begin(), watched.folders.end(), [&](const auto& folder) {
-        return placeHolding(folder.first, placesBefore) == placeHolding(folder.first, m_places);
-    });
+    auto ways = m_waysDown.find(key);
+    return ways != m_waysDown.end()
+        && std::all_of(ways->second.begin(), ways->second.end(),
+            [&](const WayDown& way) { return placeHolding(way.first, m_places) == way.second; });
 }
 
 int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
@@ -280,7 +274,7 @@ int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
     return descriptor;
 }
 
-int GitGuardWatch::watchUnits(const std::vector<fs::path>& placesBefore)
+int GitGuardWatch::watchUnits()
 {
     int firstError = m_events.get() < 0 ? errno : 0;
     for (const auto& [key, unit] : m_units) {
@@ -289,7 +283,7 @@ int GitGuardWatch::watchUnits(const std::vector<fs::path>& placesBefore)
             continue;
         }
         if (m_guard->takenAsKept(unit) && !m_changed.contains(key) && m_registrations.contains(key)
-            && leadsDownAlike(unit, placesBefore))
+            && leadsDownAlike(key))
             continue;
         int error = watchUnit(key);
         firstError = firstError != 0 ? firstError : error;
@@ -321,8 +315,10 @@ int GitGuardWatch::watchUnit(const fs::path& key)
 {
     GitGuard::Watched watched = m_guard->watched(m_units.at(key));
     std::map<fs::path, std::set<std::string>> folders = watched.folders;
+    std::vector<WayDown>& ways = m_waysDown[key];
+    ways.clear();
     for (const auto& [folder, names] : watched.folders)
-        addWayDown(folder, folders);
+        ways.emplace_back(folder, addWayDown(folder, folders));
     std::set<Registration> registered;
     int firstError = 0;
     auto add = [&](const fs::path& path, std::uint32_t events, const std::set<std::string>& names,
@@ -385,6 +381,7 @@ void GitGuardWatch::releaseUnit(const fs::path& key)
             release(registration, key);
         m_registrations.erase(registrations);
     }
+    m_waysDown.erase(key);
     m_unwatched.erase(key);
 }
 

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -99,21 +100,22 @@ private:
     // needs. A unit some of whose watches cannot be set goes to `m_unwatched`. Returns the error of the
     // first that could not be set, or 0.
     int watchUnit(const std::filesystem::path& key);
-    // Sets the watches of the guard's units, or keeps those of the units `placesBefore` led down to
-    // alike, taken as they were kept; returns the first error.
-    int watchUnits(const std::vector<std::filesystem::path>& placesBefore);
+    // Sets the watches of the guard's units, or keeps those of the units taken as they were kept whose
+    // way down leads from the same places; returns the first error.
+    int watchUnits();
     // Lets go of the units that only a kept watch looks at, after `keptRuns` runs without them, once
     // changed, or all of them when `all`.
     void releaseKeptOnly(bool all);
-    // Whether each folder the guard's unit watches is reached down from the same place beneath
-    // `placesBefore` as beneath the places now.
-    bool leadsDownAlike(std::size_t unit, const std::vector<std::filesystem::path>& placesBefore) const;
+    // Whether each folder the unit watches is reached down from the same place now as when its watches
+    // were set.
+    bool leadsDownAlike(const std::filesystem::path& key) const;
     // The watch of `path`, or -1 with `errno` set; counted against the budget.
     int addWatch(const std::filesystem::path& path, std::uint32_t events);
     void release(const Registration& registration, const std::filesystem::path& key);
     void releaseUnit(const std::filesystem::path& key);
-    // Every folder from the place holding `folder` down to it, each with the name below it on the way.
-    void addWayDown(const std::filesystem::path& folder,
+    // Every folder from the place holding `folder` down to it, each with the name below it on the way;
+    // returns that place.
+    std::optional<std::filesystem::path> addWayDown(const std::filesystem::path& folder,
         std::map<std::filesystem::path, std::set<std::string>>& folders) const;
     void run(std::stop_token stop);
     // Reads one batch of queued events into the units they touch (every one after a queue that
@@ -135,6 +137,9 @@ private:
     std::map<std::filesystem::path, std::size_t> m_units; // the guard's, by key
     std::map<int, Target> m_targets;
     std::map<std::filesystem::path, std::set<Registration>> m_registrations;
+    // The folders each unit's way down was watched for, with the place it led down from.
+    using WayDown = std::pair<std::filesystem::path, std::optional<std::filesystem::path>>;
+    std::map<std::filesystem::path, std::vector<WayDown>> m_waysDown;
     std::set<std::filesystem::path> m_unwatched;
     // The units kept known for this watch (`GitGuard::keepNoted`), each with how many runs in a row
     // have not held it; those of them that changed while no run of this watch held them.
