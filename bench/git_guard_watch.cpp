@@ -5,8 +5,7 @@
 //
 // Usage: bench_git_guard_watch [REPOSITORIES [SECONDS]]   (defaults 1000 and 5)
 
-#include "VellumarMacCore/GitProtection/GitGuard.h"
-#include "VellumarMacCore/GitProtection/GitGuardWatch.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "bench/BenchRequire.h"
 
 #include <algorithm>

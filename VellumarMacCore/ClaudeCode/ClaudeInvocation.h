@@ -4,11 +4,12 @@
 
 #include "VellumarMacCore/ClaudeCode/CommandGit.h"
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,10 @@ namespace ClaudeInvocation {
 
     // What a run in `workFolder` with the (ungated) permissions protects in the Git repositories of its
     // writable places (`GitRepositories::commandProtection`); nothing when the run has no commands.
-    // Found once for the run: its settings deny the paths, and the run itself holds the "commondir"
-    // placeholders, only in Git folders inside a writable place, and never in the work folder's own,
-    // which Claude Code looks after itself. Fails only as `resolvedWorkFolder` does.
+    // Found once for the run: its settings deny the paths that exist, its guard keeps the others off
+    // (`keptOffPaths`), and the run itself holds the "commondir" placeholders, only in Git folders inside
+    // a writable place, and never in the work folder's own, which Claude Code looks after itself. Fails
+    // only as `resolvedWorkFolder` does.
 
     GitRepositories::Protection gitProtection(const std::filesystem::path& workFolder,
         const ResolvedPermissions& permissions, const PermissionResolver& resolver);
@@ -57,13 +59,29 @@ namespace ClaudeInvocation {
     // process's PATH.
     GitConfigPaths::Options usersGit(const PermissionResolver& resolver);
 
-    // The paths at which the sandbox of a run in `workFolder` will show a placeholder: each that the
-    // run's settings (with `git`) or Claude Code itself deny to commands inside a writable place and
-    // that does not exist now. None for a run without commands. Reads the disk; fails only as
-    // `resolvedWorkFolder` does.
+    // What Claude Code itself denies to commands in each of `places` and in its working directory
+    // besides, whatever its sandbox settings say, with the work folder's files its Edit denials name;
+    // where one does not exist, its sandbox holds a placeholder.
+    std::vector<std::filesystem::path> claudeCodesDenials(
+        const std::vector<std::filesystem::path>& places, const std::filesystem::path& resolvedWorkFolder);
+
+    // The paths at which the sandbox of a run in `workFolder` will show a placeholder, each once: for
+    // each path that the run's settings (with `git`) or Claude Code itself deny to commands inside a
+    // writable place, the first on its way that does not exist now (the sandbox makes the folders
+    // before it), or that is among `heldByOtherRuns` (their placeholders, which look like files to
+    // this run). None for a run without commands. Reads the disk; fails only as `resolvedWorkFolder`
+    // does.
     std::vector<std::filesystem::path> placeholderPaths(const std::filesystem::path& workFolder,
         const ResolvedPermissions& permissions, const PermissionResolver& resolver,
-        const GitRepositories::Protection& git);
+        const GitRepositories::Protection& git, const std::set<std::filesystem::path>& heldByOtherRuns = {});
+
+    // What the run's guard keeps from appearing (`KeptOffNames`), since the settings deny only what
+    // exists: for each of the places' own protected names that does not exist now, the first missing
+    // path on its way (at a place's top, or a "commondir" or "config.worktree" in a Git folder of a
+    // place's repository, `git`'s linked folders' too), unless Claude Code holds it itself. None for a
+    // run without commands. Reads the disk; fails only as `resolvedWorkFolder` does.
+    std::vector<std::filesystem::path> keptOffPaths(const std::filesystem::path& workFolder,
+        const ResolvedPermissions& permissions, const GitRepositories::Protection& git);
 
     // The "--settings" document for a run in `workFolder` with the (ungated) permissions, the run's
     // `gitProtection` and what it hands its commands' Git (`CommandGit::environment`; the excludes file

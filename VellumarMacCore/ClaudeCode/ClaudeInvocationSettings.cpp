@@ -2,6 +2,7 @@
 // the sandbox that Claude Code puts every command in.
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 
+#include "VellumarMacCore/ClaudeCode/SandboxPlaceholders.h"
 #include "VellumarMacCore/ConversationData/Workspaces.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <iterator>
+#include <span>
 #include <string_view>
 #include <system_error>
 
@@ -93,24 +96,71 @@ namespace {
         return PermissionResolver::privacyFolders().contains(first);
     }
 
+    bool isThere(const Path& path)
+    {
+        std::error_code error;
+        return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+    }
+
     // What commands may not change in a place they may write: Git runs its hooks and follows its
     // configuration (the rest of what Git follows, in this place and in every repository below it, is
     // protected for all places at once by `GitRepositories::commandProtection` and the run's guard),
     // direnv runs ".envrc", the editor runs its tasks, and Claude Code follows its own files, all later
-    // and outside the sandbox. Claude Code puts an empty read-only placeholder where such a place does
-    // not exist yet, so it cannot be made either; Git reads a placeholder "config.worktree" as an
-    // unreadable config and goes on. Claude Code denies ".mcp.json" on its own; it is listed so that the
-    // run knows of its placeholder.
-    void appendProtectedPlaces(Strings& denyWrite, const Path& place)
+    // and outside the sandbox. Globs last.
+    std::vector<Path> protectedPaths(const Path& place)
     {
         static constexpr std::array<std::string_view, 6> names
             = { ".git/hooks", ".git/config", ".git/config.worktree", ".envrc", ".vscode", ".mcp.json" };
+        std::vector<Path> paths;
         for (auto name : names)
-            denyWrite.push_back((place / name).string());
+            paths.push_back(place / name);
         for (auto name : Workspaces::claudeFileNames)
-            denyWrite.push_back((place / name).string());
+            paths.push_back(place / name);
         for (const auto& glob : configGlobs())
-            denyWrite.push_back((place / glob).string());
+            paths.push_back(place / glob);
+        return paths;
+    }
+
+    bool isGlob(const Path& path) { return path.native().find('*') != std::string::npos; }
+
+    // The sandbox can deny a path that does not exist only by holding an empty read-only placeholder
+    // there, which the user's own tools and other runs would take for a real file and which a killed
+    // run leaves behind. So only what exists is denied; the run's guard keeps the rest off
+    // (`keptOffPaths`). Globs name only what exists anyway.
+    void appendProtectedPlaces(Strings& denyWrite, const Path& place)
+    {
+        for (const auto& path : protectedPaths(place)) {
+            if (isGlob(path) || isThere(path))
+                denyWrite.push_back(path.string());
+        }
+    }
+
+    // Names in a Git folder (one that holds a HEAD) that the guard keeps off while they are missing: a
+    // new hook or configuration it judges by what it holds, a new "commondir" or "config.worktree" it
+    // moves aside whole.
+    constexpr std::array<std::string_view, 4> kGitFolderNames
+        = { "hooks", "config", "commondir", "config.worktree" };
+    constexpr std::array<std::string_view, 2> kGitFolderNamesKeptOffWhole
+        = { "commondir", "config.worktree" };
+
+    bool isNamedAmong(const Path& path, std::span<const std::string_view> names)
+    {
+        return std::find(names.begin(), names.end(), path.filename().native()) != names.end();
+    }
+
+    bool isMissingFromGitFolder(const Path& path, std::span<const std::string_view> names)
+    {
+        return isNamedAmong(path, names) && !isThere(path) && isThere(path.parent_path() / "HEAD");
+    }
+
+    // A place's own repository gets a "commondir" that reads as the folder itself for the run
+    // (`CommonDirPlaceholders`), so that not even for a moment can one that sends Git elsewhere be
+    // there: the user's Git, run in that moment, would follow it.
+    bool isHeldByTheRun(const Path& path, const GitRepositories::Protection& git)
+    {
+        return path.filename() == "commondir"
+            && std::find(git.gitFolders.begin(), git.gitFolders.end(), path.parent_path())
+            != git.gitFolders.end();
     }
 
     // What Claude Code itself denies to commands in each place they may write, and in its working
@@ -119,8 +169,9 @@ namespace {
         = { ".mcp.json", ".claude/agents", ".claude/commands", ".claude/hooks", ".claude/launch.json",
               ".claude/loop.md", ".claude/output-styles", ".claude/routines", ".claude/scheduled_tasks.json",
               ".claude/settings.json", ".claude/settings.local.json", ".claude/skills", ".claude/workflows" };
-    constexpr std::array<std::string_view, 9> kClaudeCodesNamesInItsWorkingDirectory = { ".bash_profile",
-        ".bashrc", ".gitconfig", ".gitmodules", ".idea", ".profile", ".ripgreprc", ".zprofile", ".zshrc" };
+    constexpr std::array<std::string_view, 14> kClaudeCodesNamesInItsWorkingDirectory = { ".bash_profile",
+        ".bashrc", ".git/config", ".git/config.worktree", ".git/hooks", ".gitconfig", ".gitmodules", ".idea",
+        ".profile", ".ripgreprc", ".vscode", ".zprofile", ".zshrc", ".mcp.json" };
 
     std::vector<Path> resolvedPlaces(const std::vector<Path>& places)
     {
@@ -138,11 +189,10 @@ namespace {
             [&](const Path& place) { return isPathCoveredBy(path, place); });
     }
 
-    // Leaves out the placeholders that must not be made. Claude Code denies the "commondir" of its
-    // working directory's Git folder to commands itself, and sets aside whatever it does not expect
-    // there, a placeholder of ours among them, which then stops its commands from starting: that one is
-    // Claude Code's alone. And a ".git" that a command left as a link may name a Git folder outside
-    // every writable place, where the run has no business writing.
+    // Leaves out what the run must not hold. Claude Code denies the "commondir" of its working
+    // directory's Git folder to commands itself, and sets aside whatever it does not expect there: that
+    // one is Claude Code's alone. And a ".git" that a command left as a link may name a Git folder
+    // outside every writable place, where the run has no business writing.
     void keepPlaceholdersWhereTheRunMayWrite(GitRepositories::Protection& protection,
         const std::vector<Path>& places, const Path& resolvedWorkFolder)
     {
@@ -230,37 +280,96 @@ GitConfigPaths::Options usersGit(const PermissionResolver& resolver)
         .dataFolder = resolver.dataFolder };
 }
 
+std::vector<Path> claudeCodesDenials(const std::vector<Path>& places, const Path& resolvedWorkFolder)
+{
+    std::vector<Path> paths;
+    for (const auto& place : places) {
+        for (auto name : kClaudeCodesNamesInEveryPlace)
+            paths.push_back(place / name);
+    }
+    for (auto name : kClaudeCodesNamesInItsWorkingDirectory)
+        paths.push_back(resolvedWorkFolder / name);
+    // Claude Code's sandbox denies what the settings' Edit denials name too: those in the work folder
+    // that are no glob but for a trailing "/**".
+    for (std::string_view glob : protectedGlobs()) {
+        if (glob.ends_with("/**"))
+            glob.remove_suffix(3);
+        if (glob.find('*') == std::string_view::npos)
+            paths.push_back(resolvedWorkFolder / glob);
+    }
+    return paths;
+}
+
 std::vector<Path> placeholderPaths(const Path& workFolder, const ResolvedPermissions& permissions,
-    const PermissionResolver& resolver, const GitRepositories::Protection& git)
+    const PermissionResolver& resolver, const GitRepositories::Protection& git,
+    const std::set<Path>& heldByOtherRuns)
 {
     ResolvedPermissions gated = permissions.applyingGates();
     if (!gated.bash)
         return {};
     Path resolvedWork = resolvedWorkFolder(workFolder);
     std::vector<Path> places = commandWritablePlaces(resolvedWork, gated);
-    std::vector<Path> candidates;
+    std::vector<Path> candidates = claudeCodesDenials(places, resolvedWork);
     JSON sandbox = sandboxSettings(resolvedWork, gated, resolver, git);
     for (const auto& denied : *sandbox.subscript("filesystem")->subscript("denyWrite")->arrayValue())
         candidates.emplace_back(*denied.stringValue());
-    for (const auto& place : places) {
-        for (auto name : kClaudeCodesNamesInEveryPlace)
-            candidates.push_back(place / name);
-    }
-    for (auto name : kClaudeCodesNamesInItsWorkingDirectory)
-        candidates.push_back(resolvedWork / name);
 
-    std::vector<Path> writable = resolvedPlaces(places);
-    std::vector<Path> placeholders;
-    for (auto& candidate : candidates) {
-        std::error_code error;
-        // Globs name only what exists.
-        if (candidate.native().find('*') != std::string::npos
-            || std::filesystem::exists(std::filesystem::symlink_status(candidate, error))
-            || !isInsideAny(candidate, writable))
-            continue;
-        placeholders.push_back(std::move(candidate));
+    // Where the placeholder stands: a folder on the way that is missing is made, and holds it.
+    const std::vector<Path> writable = resolvedPlaces(places);
+    std::set<Path> placeholders;
+    for (const auto& candidate : candidates) {
+        for (const auto& place : writable) {
+            if (auto path = SandboxPlaceholders::placeholderPath(candidate, place, heldByOtherRuns)) {
+                placeholders.insert(std::move(*path));
+                break;
+            }
+        }
     }
-    return placeholders;
+    return { placeholders.begin(), placeholders.end() };
+}
+
+std::vector<Path> keptOffPaths(
+    const Path& workFolder, const ResolvedPermissions& permissions, const GitRepositories::Protection& git)
+{
+    ResolvedPermissions gated = permissions.applyingGates();
+    if (!gated.bash)
+        return {};
+    Path resolvedWork = resolvedWorkFolder(workFolder);
+    std::vector<Path> writable = resolvedPlaces(commandWritablePlaces(resolvedWork, gated));
+    auto missingOnTheWay = [&](const Path& denied, auto&& add) {
+        for (const auto& place : writable) {
+            if (auto path = SandboxPlaceholders::placeholderPath(denied, place))
+                add(*path);
+        }
+    };
+    // Claude Code holds these itself with placeholders while each command runs; one moved aside
+    // would be a mount gone from under it.
+    std::set<Path> heldByClaudeCode;
+    for (const auto& denied : claudeCodesDenials(writable, resolvedWork))
+        missingOnTheWay(denied, [&](const Path& path) { heldByClaudeCode.insert(path); });
+
+    std::set<Path> keptOff;
+    for (const auto& place : writable) {
+        for (const auto& denied : protectedPaths(place)) {
+            if (isGlob(denied))
+                continue;
+            // At the place's top a name of its own or a ".git"; in its Git folder, what is not judged by
+            // what it holds.
+            missingOnTheWay(denied, [&](const Path& path) {
+                if (path.parent_path() == place || isNamedAmong(path, kGitFolderNamesKeptOffWhole))
+                    keptOff.insert(path);
+            });
+        }
+    }
+    for (const auto& denied : git.deniedPaths) {
+        if (isMissingFromGitFolder(denied, kGitFolderNamesKeptOffWhole) && !isHeldByTheRun(denied, git)
+            && isInsideAny(denied, writable))
+            keptOff.insert(denied);
+    }
+    std::vector<Path> paths;
+    std::set_difference(keptOff.begin(), keptOff.end(), heldByClaudeCode.begin(), heldByClaudeCode.end(),
+        std::back_inserter(paths));
+    return paths;
 }
 
 JSON sandboxSettings(const Path& resolvedWorkFolder, const ResolvedPermissions& gated,
@@ -280,7 +389,12 @@ JSON sandboxSettings(const Path& resolvedWorkFolder, const ResolvedPermissions& 
     denyWrite.push_back((resolvedWorkFolder / "uploads").string());
     for (const auto& place : commandWritablePlaces(resolvedWorkFolder, gated))
         appendProtectedPlaces(denyWrite, place);
-    appendPaths(denyWrite, git.deniedPaths);
+    // What is missing from a Git folder, the run's guard keeps off, but for the "commondir" of a place's
+    // own, where the run puts a placeholder before Claude Code starts (`isHeldByTheRun`).
+    for (const auto& path : git.deniedPaths) {
+        if (isHeldByTheRun(path, git) || !isMissingFromGitFolder(path, kGitFolderNames))
+            denyWrite.push_back(path.string());
+    }
 
     for (const auto& item : SecretItems::all()) {
         if (item.id == "relay")

@@ -1,5 +1,6 @@
 #include "VellumarMacCore/ClaudeCode/CommandGit.h"
 
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -7,7 +8,6 @@
 #include <exception>
 #include <map>
 #include <string_view>
-#include <system_error>
 
 namespace vellumar::CommandGit {
 
@@ -40,14 +40,12 @@ namespace {
     }
 
     // Whether Git would take `folder` for the top of a work tree: its ".git" is a Git folder, or a file
-    // naming one.
+    // naming one. A ".git" file naming none is no repository to Git in the folder above, which then
+    // lists what lies below as its own.
     bool isWorkTreeTop(const fs::path& folder)
     {
-        const fs::path dotGit = folder / ".git";
-        std::error_code error;
-        return GitConfigPaths::isGitFolder(dotGit)
-            || (fs::is_regular_file(fs::symlink_status(dotGit, error))
-                && GitConfigPaths::firstLine(dotGit).starts_with("gitdir: "));
+        auto location = GitFolders::located(folder);
+        return location && location->workTree == folder;
     }
 
     // Finds the nearest work tree top above each path asked for, asking the disk once per folder.

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 
 #include <filesystem>
 #include <optional>

@@ -49,11 +49,10 @@ namespace {
         return component.native().find_first_of("*?[{") != std::string::npos;
     }
 
-    // Where the sandbox puts a placeholder for `denied` below `place`: the first path on the way that
-    // does not exist, or that `noted` holds since a run's placeholder may stand there now. Nothing when
-    // the denied path exists, lies outside the place, or has a link or a file on its way.
-    std::optional<fs::path> placeholderPath(
-        const fs::path& denied, const fs::path& place, const std::map<fs::path, int>& noted)
+    // `SandboxPlaceholders::placeholderPath`, where a path `isNoted` tells counts as missing, since a
+    // run's placeholder may stand there now.
+    std::optional<fs::path> placeholderPathAmong(
+        const fs::path& denied, const fs::path& place, const std::function<bool(const fs::path&)>& isNoted)
     {
         if (denied == place || !isPathInside(denied, place))
             return std::nullopt;
@@ -62,7 +61,7 @@ namespace {
             if (hasWildcard(component))
                 return std::nullopt;
             path /= component;
-            if (noted.contains(path))
+            if (isNoted(path))
                 return path;
             struct stat status { };
             if (::lstat(path.c_str(), &status) != 0)
@@ -73,29 +72,57 @@ namespace {
         return std::nullopt;
     }
 
-    // Removes the item at `path` when it is an empty placeholder. An empty folder goes with an rmdir,
-    // which fails once something is in it.
-    void removeIfPlaceholder(const fs::path& path)
+    // Removes the item at `path` when it is an empty placeholder; whether it did. An empty folder goes
+    // with an rmdir, which fails once something is in it.
+    bool removeIfPlaceholder(const fs::path& path)
     {
         FileDescriptor folder(openWithoutLinks(path.parent_path(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const fs::path name = path.filename();
         struct stat status { };
         if (folder.get() < 0 || ::fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-            return;
+            return false;
         if ((S_ISREG(status.st_mode) && status.st_size == 0) || S_ISCHR(status.st_mode))
-            ::unlinkat(folder.get(), name.c_str(), 0);
-        else if (S_ISDIR(status.st_mode))
-            ::unlinkat(folder.get(), name.c_str(), AT_REMOVEDIR);
+            return ::unlinkat(folder.get(), name.c_str(), 0) == 0;
+        return S_ISDIR(status.st_mode) && ::unlinkat(folder.get(), name.c_str(), AT_REMOVEDIR) == 0;
     }
 
-    // Deeper paths first, so that a folder a placeholder was made in can go too.
-    void removePlaceholders(std::vector<fs::path> paths)
+    // Deeper paths first, so that a folder a placeholder was made in can go too. The paths removed.
+    std::vector<fs::path> removePlaceholders(std::vector<fs::path> paths)
     {
         std::sort(paths.begin(), paths.end(), std::greater<>());
-        for (const auto& path : paths)
-            removeIfPlaceholder(path);
+        std::erase_if(paths, [](const fs::path& path) { return !removeIfPlaceholder(path); });
+        return paths;
     }
 
+    std::string sweptLine(const std::vector<fs::path>& removed)
+    {
+        std::string line = std::to_string(removed.size())
+            + " empty placeholders that Claude Code's sandbox held for a run of a killed process were "
+              "removed:";
+        for (const auto& path : removed)
+            line += " " + path.string();
+        return line + ".";
+    }
+
+}
+
+std::optional<fs::path> SandboxPlaceholders::placeholderPath(
+    const fs::path& denied, const fs::path& place, const std::set<fs::path>& heldByOtherRuns)
+{
+    return placeholderPathAmong(
+        denied, place, [&](const fs::path& path) { return heldByOtherRuns.contains(path); });
+}
+
+std::set<fs::path> SandboxPlaceholders::notedByLiveRuns(const fs::path& record)
+{
+    Notes& shared = notes();
+    std::lock_guard lock(shared.lock);
+    std::set<fs::path> noted;
+    if (auto found = shared.byRecord.find(record); found != shared.byRecord.end()) {
+        for (const auto& [path, runs] : found->second)
+            noted.insert(path);
+    }
+    return noted;
 }
 
 std::vector<std::string> SandboxPlaceholders::deniedWrites(const JSON& settings)
@@ -125,7 +152,8 @@ SandboxPlaceholders::SandboxPlaceholders(const std::vector<std::string>& deniedW
         std::set<fs::path> found;
         for (const auto& denied : deniedWrites) {
             for (const auto& place : writablePlaces) {
-                if (auto path = placeholderPath(fs::path(denied).lexically_normal(), place, noted))
+                if (auto path = placeholderPathAmong(fs::path(denied).lexically_normal(), place,
+                        [&](const fs::path& held) { return noted.contains(held); }))
                     found.insert(std::move(*path));
             }
         }
@@ -178,8 +206,9 @@ SandboxPlaceholders::~SandboxPlaceholders()
 
 void SandboxPlaceholders::removeLeftBehind(const fs::path& record)
 {
+    std::optional<std::string> swept;
     Notes& shared = notes();
-    std::lock_guard lock(shared.lock);
+    std::unique_lock lock(shared.lock);
     try {
         // A write the killed process had begun, which no other can be doing while the lock is held.
         PathRecord::removeLeftoverCopies(record);
@@ -189,11 +218,15 @@ void SandboxPlaceholders::removeLeftBehind(const fs::path& record)
             if (!noted.contains(path))
                 left.push_back(std::move(path));
         }
-        removePlaceholders(std::move(left));
+        if (auto removed = removePlaceholders(std::move(left)); !removed.empty())
+            swept = sweptLine(removed);
         PathRecord::write(record, notedPaths(noted));
     } catch (const std::exception&) {
         // Out of memory, or the record cannot be replaced: the next start tries again.
     }
+    lock.unlock();
+    if (swept)
+        platform::logError(*swept);
 }
 
 }

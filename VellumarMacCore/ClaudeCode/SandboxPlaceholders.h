@@ -10,6 +10,8 @@
 #include "VellumarMacCore/Foundations/JSON.h"
 
 #include <filesystem>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +25,16 @@ public:
 
     // The paths a run's settings document denies commands to write; none without a sandbox.
     static std::vector<std::string> deniedWrites(const JSON& settings);
+
+    // Where the sandbox puts a placeholder for `denied` below `place` (both as the kernel resolves
+    // them): the first path on the way that does not exist, or that `heldByOtherRuns` holds, since
+    // another run's placeholder may stand there. Nothing when the denied path exists, lies outside the
+    // place, or has a wildcard, a link or a file on its way. Reads the disk.
+    static std::optional<std::filesystem::path> placeholderPath(const std::filesystem::path& denied,
+        const std::filesystem::path& place, const std::set<std::filesystem::path>& heldByOtherRuns = {});
+
+    // The paths the live runs of this process noted under `record`: their placeholders may stand there.
+    static std::set<std::filesystem::path> notedByLiveRuns(const std::filesystem::path& record);
 
     // Notes, for each of `deniedWrites` (a pattern's path counts up to its first component with a
     // wildcard) that lies below one of `writablePlaces` (both as the kernel resolves them), the first

@@ -1,24 +1,20 @@
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
+#include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
-#include <fcntl.h>
 #include <optional>
 #include <set>
 #include <string_view>
-#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -111,28 +107,18 @@ namespace {
         // Git finds them). Absent where Git would look further up for a repository.
         std::optional<Paths> filesReadAt(const fs::path& folder) const
         {
-            fs::path gitFolder = folder / ".git";
-            std::error_code error;
-            auto type = fs::symlink_status(gitFolder, error).type();
-            if (type == fs::file_type::regular) {
-                std::string line = firstLine(gitFolder);
-                if (!line.starts_with("gitdir: "))
-                    return std::nullopt;
-                gitFolder = folder / line.substr(std::string_view("gitdir: ").size());
-            } else if (type == fs::file_type::not_found) {
-                if (!isGitFolder(folder))
-                    return std::nullopt;
-                gitFolder = folder;
-            }
+            auto location = GitFolders::located(folder);
+            if (!location)
+                return std::nullopt;
             auto xdg = m_environment.find("XDG_CONFIG_HOME");
             Paths files = { "/etc/gitconfig", m_options.home / ".gitconfig",
                 (xdg != m_environment.end() ? fs::path(xdg->second) : m_options.home / ".config")
                     / "git/config",
                 folder / ".git" };
             for (const char* name : { "config", "config.worktree", "commondir", "HEAD" })
-                files.push_back(gitFolder / name);
-            if (std::string common = firstLine(gitFolder / "commondir"); !common.empty())
-                files.push_back(gitFolder / common / "config");
+                files.push_back(location->gitFolder / name);
+            if (location->commonFolder != location->gitFolder)
+                files.push_back(location->commonFolder / "config");
             return files;
         }
 
@@ -263,62 +249,6 @@ namespace {
         const std::chrono::steady_clock::time_point m_deadline;
     };
 
-    // The first `size` bytes of `file` when it is a regular file, read in one go without waiting for a
-    // FIFO or a device; empty for anything else.
-    std::string fileStart(const fs::path& file, std::size_t size)
-    {
-        FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat status { };
-        if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
-            return {};
-        std::string bytes(size, '\0');
-        ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
-        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-        return bytes;
-    }
-
-}
-
-std::string firstLine(const fs::path& file)
-{
-    std::string start = fileStart(file, 4096);
-    std::string_view read = std::string_view(start).substr(0, start.find('\n'));
-    // Git reads a line ended by "\r\n" the same.
-    if (read.ends_with('\r'))
-        read.remove_suffix(1);
-    return std::string(read);
-}
-
-bool isGitFolder(const fs::path& folder)
-{
-    std::error_code error;
-    return fs::is_directory(folder, error) && fs::exists(fs::symlink_status(folder / "HEAD", error));
-}
-
-bool declaresBare(const fs::path& gitFolder)
-{
-    std::string configuration = detail::asciiLowercased(fileStart(gitFolder / "config", 64 * 1024));
-    std::string section;
-    for (std::size_t start = 0, end; start < configuration.size(); start = end + 1) {
-        end = std::min(configuration.find('\n', start), configuration.size());
-        std::string_view line(configuration.data() + start, end - start);
-        auto trimmed = [](std::string_view text) {
-            std::size_t first = text.find_first_not_of(" \t\r");
-            std::size_t last = text.find_last_not_of(" \t\r");
-            return first == std::string_view::npos ? std::string_view()
-                                                   : text.substr(first, last - first + 1);
-        };
-        line = trimmed(line);
-        if (line.starts_with('[')) {
-            section = line.substr(1, line.find_first_of(" ]") - 1);
-            continue;
-        }
-        std::size_t equals = line.find('=');
-        if (section == "core" && equals != std::string_view::npos
-            && trimmed(line.substr(0, equals)) == "bare")
-            return trimmed(line.substr(equals + 1)) == "true";
-    }
-    return false;
 }
 
 std::optional<fs::path> gitExecutable(const std::string& searchPath)

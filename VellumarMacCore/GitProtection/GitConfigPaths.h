@@ -31,19 +31,6 @@ struct Options {
     CommandRunnerFunction run = runCommand;
 };
 
-// Whether `folder` (a link to one too) holds a HEAD, the first thing Git asks of a Git folder.
-bool isGitFolder(const std::filesystem::path& folder);
-
-// The first line of `file` when it is a regular file, without its line end and read no further than
-// 4096 bytes: how Git's small record files (".git" files, a worktree's "gitdir") are read, so that one a
-// command made a FIFO or filled without end cannot stall the reader. Empty for anything else.
-std::string firstLine(const std::filesystem::path& file);
-
-// Whether the Git folder's own configuration says "bare = true" in its "[core]" section, as "git init
-// --bare" and "git clone --bare" write it. A submodule's or a separate Git folder says false: its work
-// tree's ".git" file leads to it. Reads its first 64 KiB only.
-bool declaresBare(const std::filesystem::path& gitFolder);
-
 // `git` in the folders of `searchPath`, as a shell would find it; absent when there is none.
 std::optional<std::filesystem::path> gitExecutable(const std::string& searchPath);
 

@@ -1,11 +1,18 @@
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <set>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace vellumar::GitFolders {
 
@@ -135,6 +142,60 @@ namespace {
               " commands may change nothing in its \"worktrees\" and \"modules\" folders in this run.");
     }
 
+    // The first `size` bytes of `file` when it is a regular file, read in one go without waiting for a
+    // FIFO or a device; empty for anything else.
+    std::string fileStart(const fs::path& file, std::size_t size)
+    {
+        FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat status { };
+        if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            return {};
+        std::string bytes(size, '\0');
+        ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
+        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        return bytes;
+    }
+
+    // Git's small record files are read no further than this.
+    constexpr std::size_t kRecordBytes = 4096;
+
+    // The path one of Git's small record files holds: `bytes` less the trailing ones in `trimmed`, up to
+    // a NUL, where Git's C string ends.
+    std::string recordedPath(std::string bytes, std::string_view trimmed)
+    {
+        bytes.erase(bytes.find_last_not_of(trimmed) + 1);
+        bytes.resize(std::min(bytes.find('\0'), bytes.size()));
+        return bytes;
+    }
+
+    constexpr std::string_view kLineEnds = "\r\n";
+    // What Git trims from a linked worktree's "gitdir" (isspace(3)).
+    constexpr std::string_view kBlanks = " \t\n\v\f\r";
+
+    // gitrepository-layout(5): a ".git" file is "gitdir: <path>".
+    std::optional<fs::path> namedGitFolder(const fs::path& gitFile)
+    {
+        constexpr std::string_view prefix = "gitdir: ";
+        std::string line = recordedPath(fileStart(gitFile, kRecordBytes), kLineEnds);
+        if (!line.starts_with(prefix) || line.size() == prefix.size())
+            return std::nullopt;
+        auto target = resolvingSymlinks(gitFile.parent_path() / line.substr(prefix.size()));
+        if (!target || !isGitFolder(*target))
+            return std::nullopt;
+        return target;
+    }
+
+    Location withCommonFolder(const fs::path& gitFolder)
+    {
+        Location location { gitFolder, gitFolder, std::nullopt, std::nullopt };
+        if (std::string common = recordedPath(fileStart(gitFolder / "commondir", kRecordBytes), kLineEnds);
+            !common.empty()) {
+            fs::path named = gitFolder / common;
+            location.commonFolder = resolvingSymlinks(named).value_or(named);
+        }
+        return location;
+    }
+
 }
 
 Listing linkedFolders(const fs::path& place, std::size_t limit)
@@ -186,6 +247,75 @@ std::vector<fs::path> commandProtectedPathsOfGitFolders(
             appendLinkedFolderPaths(paths, folder);
     }
     return paths;
+}
+
+bool isGitFolder(const fs::path& folder)
+{
+    std::error_code error;
+    return fs::is_directory(folder, error) && fs::exists(fs::symlink_status(folder / "HEAD", error));
+}
+
+bool declaresBare(const fs::path& gitFolder)
+{
+    std::string configuration = detail::asciiLowercased(fileStart(gitFolder / "config", 64 * 1024));
+    std::string section;
+    for (std::size_t start = 0, end; start < configuration.size(); start = end + 1) {
+        end = std::min(configuration.find('\n', start), configuration.size());
+        std::string_view line(configuration.data() + start, end - start);
+        auto trimmed = [](std::string_view text) {
+            std::size_t first = text.find_first_not_of(" \t\r");
+            std::size_t last = text.find_last_not_of(" \t\r");
+            return first == std::string_view::npos ? std::string_view()
+                                                   : text.substr(first, last - first + 1);
+        };
+        line = trimmed(line);
+        if (line.starts_with('[')) {
+            section = line.substr(1, line.find_first_of(" ]") - 1);
+            continue;
+        }
+        std::size_t equals = line.find('=');
+        if (section == "core" && equals != std::string_view::npos
+            && trimmed(line.substr(0, equals)) == "bare")
+            return trimmed(line.substr(equals + 1)) == "true";
+    }
+    return false;
+}
+
+std::optional<Location> located(const fs::path& folder)
+{
+    const fs::path dotGit = folder / ".git";
+    std::error_code error;
+    // Git's set-up takes a ".git" file it cannot follow as an error, not as no repository there.
+    if (fs::symlink_status(dotGit, error).type() == fs::file_type::regular) {
+        auto gitFolder = namedGitFolder(dotGit);
+        if (!gitFolder)
+            return std::nullopt;
+        Location location = withCommonFolder(*gitFolder);
+        location.gitFile = dotGit;
+        location.workTree = folder;
+        return location;
+    }
+    if (isGitFolder(dotGit)) {
+        Location location = withCommonFolder(resolvingSymlinks(dotGit).value_or(dotGit));
+        location.workTree = folder;
+        return location;
+    }
+    return locatedGitFolder(folder);
+}
+
+std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
+{
+    if (!isGitFolder(gitFolder))
+        return std::nullopt;
+    Location location = withCommonFolder(resolvingSymlinks(gitFolder).value_or(gitFolder));
+    // A hint to where the ".git" file lies, which Git keeps to list and prune its worktrees: its first
+    // line is taken, so that whatever follows it cannot hide the file.
+    std::string hint = fileStart(gitFolder / "gitdir", kRecordBytes);
+    if (std::string named = recordedPath(hint.substr(0, hint.find('\n')), kBlanks); !named.empty()) {
+        location.gitFile = gitFolder / named;
+        location.workTree = location.gitFile->parent_path();
+    }
+    return location;
 }
 
 }

@@ -1,13 +1,51 @@
-// The folders Git keeps inside a repository's ".git" for its linked worktrees and its submodules. Each
-// holds files that send Git elsewhere ("commondir") or that Git runs and follows ("hooks", "config",
-// "config.worktree"), also when it is started outside any sandbox.
+// Git folders: how Git tells one and finds a repository's from a ".git" file or folder, in one place
+// for every reader, and the folders Git keeps inside one for its linked worktrees and its submodules.
+// Each of those holds files that send Git elsewhere ("commondir") or that Git runs and follows
+// ("hooks", "config", "config.worktree"), also when it is started outside any sandbox.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 namespace vellumar::GitFolders {
+
+// Whether `folder` (a link to one too) holds a HEAD, the first thing Git asks of a Git folder.
+bool isGitFolder(const std::filesystem::path& folder);
+
+// Whether the Git folder's own configuration says "bare = true" in its "[core]" section, as "git init
+// --bare" and "git clone --bare" write it. A submodule's or a separate Git folder says false: its work
+// tree's ".git" file leads to it. Reads its first 64 KiB only.
+bool declaresBare(const std::filesystem::path& gitFolder);
+
+// Where a repository's parts lie, as Git's set-up finds them.
+struct Location {
+    // As the kernel resolves it.
+    std::filesystem::path gitFolder;
+    // Where its "commondir" sends Git for what the worktrees of one repository share (objects, refs,
+    // the shared configuration and hooks), as the kernel resolves it; `gitFolder` without one.
+    std::filesystem::path commonFolder;
+    // The ".git" file that sends Git to `gitFolder`, as written: the one found, or the one a linked
+    // worktree's "gitdir" names.
+    std::optional<std::filesystem::path> gitFile;
+    // The folder whose ".git" leads to `gitFolder`. Absent for a bare repository's Git folder, and for a
+    // submodule's, whose work tree only its configuration tells.
+    std::optional<std::filesystem::path> workTree;
+};
+
+// What Git finds at `folder` without looking above it: its ".git" folder (a link to one too), the Git
+// folder its ".git" file names, or `folder` itself as `locatedGitFolder` finds it. Each small file is
+// read as Git reads it and no further than 4096 bytes, so that one a command made a FIFO or filled
+// without end cannot stall the reader: a ".git" file (a regular file, not a link) and "commondir" to
+// their end less their trailing CR and LF and up to a NUL, a ".git" file only after its "gitdir: ",
+// each path relative to the file's folder. A ".git" file that names no Git folder leaves Git nowhere:
+// absent then, as when nothing there is a Git folder. Reads the disk; never fails.
+std::optional<Location> located(const std::filesystem::path& folder);
+// The same for a Git folder named directly, with no ".git" looked for in it: a bare repository's, a
+// submodule's, or a linked worktree's, whose "gitdir" (its first line less its trailing blanks, relative
+// to the Git folder) names the ".git" file of its work tree. Absent when it is no Git folder.
+std::optional<Location> locatedGitFolder(const std::filesystem::path& gitFolder);
 
 // bwrap takes at most this many arguments; Claude Code starts no command whose sandbox needs more.
 inline constexpr std::size_t sandboxArgumentLimit = 9000;

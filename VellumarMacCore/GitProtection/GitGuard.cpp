@@ -129,6 +129,8 @@ namespace {
         std::string reason;
         // The older files moved aside from the same name that were removed.
         std::size_t removedOlder = 0;
+        // A name kept off (`KeptOffNames`), where nothing was.
+        bool keptOff = false;
     };
 
     bool keptACopy(Kind kind) { return kind == Kind::file || kind == Kind::link; }
@@ -136,7 +138,10 @@ namespace {
     std::string logLine(const Undone& undone)
     {
         std::string line = undone.path.string()
-            + " changed during a Claude Code run in a way that could make Git run a program"
+            + (undone.keptOff
+                    ? " appeared during a Claude Code run, where direnv, an editor, Claude Code or"
+                      " Git would act on it later"
+                    : " changed during a Claude Code run in a way that could make Git run a program")
             + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
         if (undone.replacedShared) {
             if (!undone.putBack)
@@ -247,6 +252,19 @@ namespace {
         return GitCountedSettings::judged(settings, before.content, after.content);
     }
 
+    // Logs each change undone and adds where it went to `settled`.
+    void report(const std::vector<Undone>& undone, Settled& settled)
+    {
+        for (const auto& done : undone) {
+            settled.removedOlder += done.removedOlder;
+            platform::logError(logLine(done));
+            if (done.moved.name)
+                settled.moved.push_back(done.path.parent_path() / *done.moved.name);
+            else if (done.replacedShared && done.putBack)
+                settled.moved.push_back(done.path);
+        }
+    }
+
     bool isBelow(const fs::path& path, const std::vector<fs::path>& folders)
     {
         return std::any_of(folders.begin(), folders.end(),
@@ -331,14 +349,7 @@ namespace {
                 }
             }
         }
-        for (const auto& done : undone) {
-            settled.removedOlder += done.removedOlder;
-            platform::logError(logLine(done));
-            if (done.moved.name)
-                settled.moved.push_back(done.path.parent_path() / *done.moved.name);
-            else if (done.replacedShared && done.putBack)
-                settled.moved.push_back(done.path);
-        }
+        report(undone, settled);
         return settled;
     }
 
@@ -437,6 +448,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
     const std::vector<fs::path>& othersCommonDirs, Options options)
     : m_options(std::move(options))
     , m_places(m_options.places)
+    , m_keptOff(m_options.keptOff)
 {
     std::optional<std::string> unrecorded;
     try {
@@ -540,12 +552,20 @@ GitGuard::~GitGuard()
     }
 }
 
+fs::path GitGuard::unitKey(std::size_t unit) const
+{
+    if (unit < m_keys.size())
+        return m_keys[unit];
+    return "kept off:" + m_keptOff.folder(unit - m_keys.size()).native();
+}
+
 void GitGuard::keepNoted(const std::vector<std::size_t>& units) const
 {
     Registry& shared = registry();
     std::lock_guard lock(shared.lock);
     for (std::size_t unit : units) {
-        if (auto held = shared.units.find(m_keys.at(unit)); held != shared.units.end())
+        auto held = unit < m_keys.size() ? shared.units.find(m_keys[unit]) : shared.units.end();
+        if (held != shared.units.end())
             ++held->second.keptBy;
     }
 }
@@ -565,6 +585,12 @@ void GitGuard::forgetKept(const std::vector<fs::path>& keys)
 GitGuard::Watched GitGuard::watched(std::size_t unit) const
 {
     Watched watched;
+    if (unit >= m_keys.size()) {
+        if (unit < unitCount())
+            watched.folders.emplace(
+                m_keptOff.folder(unit - m_keys.size()), m_keptOff.names(unit - m_keys.size()));
+        return watched;
+    }
     Registry& shared = registry();
     std::lock_guard lock(shared.lock);
     auto held = unit < m_keys.size() ? shared.units.find(m_keys[unit]) : shared.units.end();
@@ -589,6 +615,8 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
 
 std::vector<fs::path> GitGuard::compare(std::size_t unit)
 {
+    if (unit >= m_keys.size())
+        return unit < unitCount() ? keepOff(unit - m_keys.size()) : std::vector<fs::path> {};
     try {
         NotedUnit noted;
         fs::path record;
@@ -628,10 +656,36 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
     }
 }
 
+std::vector<fs::path> GitGuard::keepOff(std::size_t index)
+{
+    try {
+        const fs::path& folder = m_keptOff.folder(index);
+        std::vector<Undone> undone;
+        {
+            Registry& shared = registry();
+            std::lock_guard lock(shared.lock);
+            for (const auto& name : m_keptOff.names(index)) {
+                if (auto done
+                    = undo(m_places, folder / name, {}, GitNotedFiles::maxCopiedBytes, m_options.clock)) {
+                    done->keptOff = true;
+                    undone.push_back(std::move(*done));
+                }
+            }
+        }
+        Settled settled;
+        report(undone, settled);
+        m_removedMovedAside += settled.removedOlder;
+        return std::move(settled.moved);
+    } catch (const std::exception&) {
+        // Out of memory: the next event or comparison tries again.
+        return {};
+    }
+}
+
 std::vector<fs::path> GitGuard::compareAll()
 {
     std::vector<fs::path> moved;
-    for (std::size_t unit = 0; unit < m_keys.size(); ++unit) {
+    for (std::size_t unit = 0; unit < unitCount(); ++unit) {
         auto some = compare(unit);
         moved.insert(moved.end(), some.begin(), some.end());
     }

@@ -16,12 +16,16 @@
 // opened once, through no link (`BeneathPlaces`): a folder a command swaps for a link sends nothing
 // elsewhere, and what lies beneath no place, which no command can write, is left alone.
 //
+// The names kept off (`KeptOffNames`) are reached and moved aside the same way, whatever comes to be
+// there: a file, a folder or a link, as it is.
+//
 // A process killed during a run cannot put anything back, so what each run noted is in a record in the
 // data folder before the run starts, and the program's next start puts back from it.
 #pragma once
 
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/KeptOffNames.h"
 
 #include <atomic>
 #include <chrono>
@@ -65,6 +69,9 @@ public:
         std::filesystem::path record;
         GitCountedSettings::Reader settings;
         Clock clock = std::chrono::system_clock::now;
+        // Paths that must not come to exist during the run (`KeptOffNames`): whatever appears at one
+        // goes aside whole. Each folder holding some is one more unit, after the repositories'.
+        std::vector<std::filesystem::path> keptOff = {};
         // The units that a watch kept on them since an earlier run ended saw no change in, by key
         // (`GitGuardWatch::unchangedSinceKept`): taken as that run left them instead of noted again,
         // where they were noted with the same configured paths beneath the same places.
@@ -88,16 +95,20 @@ public:
     GitGuard(const GitGuard&) = delete;
     GitGuard& operator=(const GitGuard&) = delete;
 
-    // How many Git folders and ".git" files this guard notes.
-    std::size_t unitCount() const noexcept { return m_keys.size(); }
-    // The unit's key among every run's (`NotedUnit::key`).
-    const std::filesystem::path& unitKey(std::size_t unit) const { return m_keys.at(unit); }
+    // How many Git folders and ".git" files this guard notes, and folders it keeps names off.
+    std::size_t unitCount() const noexcept { return m_keys.size() + m_keptOff.folderCount(); }
+    // The unit's key: a noted unit's among every run's (`NotedUnit::key`), absolute; a folder's that
+    // keeps names off, one that names no file, since what it keeps off is this run's own.
+    std::filesystem::path unitKey(std::size_t unit) const;
     // Whether the unit was taken from `Options::unchangedSinceKept` rather than noted.
-    bool takenAsKept(std::size_t unit) const { return m_takenAsKept.contains(m_keys.at(unit)); }
+    bool takenAsKept(std::size_t unit) const
+    {
+        return unit < m_keys.size() && m_takenAsKept.contains(m_keys[unit]);
+    }
 
-    // For a watch that stays on the units after the run (`GitGuardWatch::keep`): what was noted of them
-    // stays known once no run holds them, out of the record, since what changes while no command runs
-    // is the user's, until `forgetKept`. Any thread.
+    // For a watch that stays on the noted units after the run (`GitGuardWatch::keep`): what was noted
+    // of them stays known once no run holds them, out of the record, since what changes while no
+    // command runs is the user's, until `forgetKept`. Any thread.
     void keepNoted(const std::vector<std::size_t>& units) const;
     // Lets go of what `keepNoted` kept, by key, for a watch that no longer looks at the units.
     static void forgetKept(const std::vector<std::filesystem::path>& keys);
@@ -130,10 +141,14 @@ public:
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
 private:
+    // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
+    std::vector<std::filesystem::path> keepOff(std::size_t index);
+
     std::vector<std::filesystem::path> m_keys; // in the shared registry
     std::set<std::filesystem::path> m_takenAsKept;
     Options m_options;
     BeneathPlaces m_places;
+    KeptOffNames m_keptOff;
     // The older moved-aside files removed during the run, for one line at its end.
     std::atomic<std::size_t> m_removedMovedAside = 0;
 };

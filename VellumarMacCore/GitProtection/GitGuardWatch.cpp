@@ -154,8 +154,9 @@ void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& r
         std::vector<std::size_t> newlyKept;
         std::vector<fs::path> unkept;
         for (const auto& [key, unit] : watch->m_units) {
-            // Only what the watch looked at without a break is vouched for later.
-            if (watch->m_unwatched.contains(key) || !watch->m_registrations.contains(key)) {
+            // Only a noted unit the watch looked at without a break is vouched for later.
+            if (!key.is_absolute() || watch->m_unwatched.contains(key)
+                || !watch->m_registrations.contains(key)) {
                 watch->releaseUnit(key);
                 if (watch->m_kept.erase(key) > 0)
                     unkept.push_back(key);

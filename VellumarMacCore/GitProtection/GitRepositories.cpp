@@ -166,7 +166,7 @@ namespace {
             std::vector<Repository> repositories;
             std::set<fs::path> seen;
             auto add = [&](const GitRepositorySearch::Repository& repository, bool isPlace) {
-                if (!GitConfigPaths::isGitFolder(repository.gitFolder))
+                if (!GitFolders::isGitFolder(repository.gitFolder))
                     return;
                 if (auto gitFolder = resolvingSymlinks(repository.gitFolder);
                     gitFolder && seen.insert(*gitFolder).second)
@@ -237,11 +237,8 @@ namespace {
         {
             Paths candidates;
             for (const auto& folder : listing.folders) {
-                std::error_code error;
-                if (fs::exists(fs::symlink_status(folder / "gitdir", error))) {
-                    fs::path gitFile = GitConfigPaths::firstLine(folder / "gitdir");
-                    if (!gitFile.empty())
-                        candidates.push_back(gitFile.is_absolute() ? gitFile : folder / gitFile);
+                if (auto location = GitFolders::locatedGitFolder(folder); location && location->gitFile) {
+                    candidates.push_back(std::move(*location->gitFile));
                     continue;
                 }
                 for (const auto& value : m_reader.values(folder / "config", "^core\\.worktree$"))

@@ -1,9 +1,9 @@
 #include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/GitFolderRecord.h"
+#include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -22,22 +22,16 @@ namespace {
 
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
-    using GitConfigPaths::firstLine;
-    using GitConfigPaths::isGitFolder;
+    using GitFolders::isGitFolder;
 
-    // The Git folder that the ".git" file names in its first line ("gitdir: <path>", relative to the
-    // file's own folder), as Git reads it; absent when it names none.
-    std::optional<fs::path> namedGitFolder(const fs::path& gitFile)
+    // The Git folder that the ".git" file in `folder` names; absent when there is no such file or it
+    // names none.
+    std::optional<fs::path> namedGitFolder(const fs::path& folder)
     {
-        constexpr std::string_view prefix = "gitdir: ";
-        std::string line = firstLine(gitFile);
-        if (!line.starts_with(prefix) || line.size() == prefix.size())
+        auto location = GitFolders::located(folder);
+        if (!location || !location->gitFile)
             return std::nullopt;
-        fs::path target = line.substr(prefix.size());
-        target = standardizedPath(target.is_absolute() ? target : gitFile.parent_path() / target);
-        if (!isGitFolder(target))
-            return std::nullopt;
-        return target;
+        return std::move(location->gitFolder);
     }
 
     // Whether a folder above `gitFolder` is a Git folder: a linked worktree's or a submodule's, which
@@ -87,7 +81,7 @@ namespace {
                 std::error_code error;
                 fs::path dotGit = *repository.workTree / ".git";
                 auto type = fs::symlink_status(dotGit, error).type();
-                if (type == fs::file_type::regular && namedGitFolder(dotGit))
+                if (type == fs::file_type::regular && namedGitFolder(*repository.workTree))
                     addGitFile(dotGit);
                 else if (type == fs::file_type::not_found)
                     repository.workTree.reset();
@@ -125,14 +119,12 @@ namespace {
             }
             if (type != DT_REG)
                 return;
-            auto target = namedGitFolder(dotGit);
+            auto target = namedGitFolder(folder);
             if (!target)
                 return;
             addGitFile(dotGit);
-            auto resolved = resolvingSymlinks(*target);
             auto resolvedPlace = resolvingSymlinks(place);
-            if (resolved && resolvedPlace && isPathCoveredBy(*resolved, *resolvedPlace)
-                && !liesInGitFolder(*target))
+            if (resolvedPlace && isPathCoveredBy(*target, *resolvedPlace) && !liesInGitFolder(*target))
                 addRepository({ *target, folder });
         }
 
@@ -173,7 +165,7 @@ namespace {
                 // a bare repository's when its configuration says so and it lies in no other one (a bare
                 // one's submodule).
                 bool isGitFolderItself = bareEntries == m_bareEntries.size() && isGitFolder(folder);
-                if (isGitFolderItself && GitConfigPaths::declaresBare(folder) && !liesInGitFolder(folder))
+                if (isGitFolderItself && GitFolders::declaresBare(folder) && !liesInGitFolder(folder))
                     addRepository({ folder, std::nullopt });
                 if (!isGitFolderItself)
                     subfolders.insert(subfolders.end(), bareFolders.begin(), bareFolders.end());

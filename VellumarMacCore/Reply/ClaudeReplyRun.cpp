@@ -10,9 +10,7 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/TextScanner.h"
 #include "VellumarMacCore/Foundations/UnicodeScalars.h"
-#include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
-#include "VellumarMacCore/GitProtection/GitGuard.h"
-#include "VellumarMacCore/GitProtection/GitGuardWatch.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
 #include "VellumarMacCore/Permissions/PermissionGate.h"
@@ -126,23 +124,25 @@ namespace {
 
     // What keeps Git outside the sandbox from running what the run's commands write into the
     // repositories, from before the process starts until it has ended: placeholders the sandbox makes
-    // read-only, and a guard that puts back what changes in every repository as it happens. Its watch
-    // stays on the repositories after the run, so that the next run notes again only what changed.
+    // read-only, and a guard that puts back what changes in every repository, and moves aside what
+    // appears at a name kept off, as it happens. Its watch stays on the repositories after the run, so
+    // that the next run notes again only what changed.
     struct GitRunProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
         // placeholder.
-        GitRunProtection(const GitRepositories::Protection& git, const fs::path& dataFolder,
-            const fs::path& workFolder, const std::vector<fs::path>& writablePlaces)
-            : placeholders(git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
+        GitRunProtection(const ClaudeReplyRunner::RunSettings& settings, const fs::path& dataFolder,
+            const fs::path& workFolder)
+            : placeholders(settings.git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
             , record(dataFolder / GitGuard::recordName)
             , kept(GitGuardWatch::takeKept(record))
-            , guard(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
-                  { .places = writablePlaces,
+            , guard(settings.git.guarded, settings.git.guardedGitFiles, commonDirsOfOthers(workFolder),
+                  { .places = settings.writablePlaces,
                       .record = record,
                       .settings = GitCountedSettings::gitReaderForThisProcess(),
+                      .keptOff = settings.keptOff,
                       .unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {} })
             , watch(std::make_unique<GitGuardWatch>(guard,
-                  GitGuardWatch::Options { .places = writablePlaces,
+                  GitGuardWatch::Options { .places = settings.writablePlaces,
                       .onMovedAside = [this](const auto& moved) { movedAside.add(moved); } },
                   std::move(kept)))
         {
@@ -425,7 +425,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     if (gated.bash) {
         sandboxPlaceholders.emplace(run.settings.deniedWrites, run.settings.writablePlaces,
             m_data.folder / SandboxPlaceholders::recordName);
-        gitProtection.emplace(run.settings.git, m_data.folder, run.workFolder, run.settings.writablePlaces);
+        gitProtection.emplace(run.settings, m_data.folder, run.workFolder);
     }
 
     auto approved = std::make_shared<ApprovedTools>();

@@ -5,8 +5,7 @@
 #include "VellumarMacCore/Foundations/FolderTree.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
-#include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
-#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
 #include "VellumarMacCore/Reply/RunPermissionDecisions.h"
 
@@ -207,15 +206,23 @@ fs::path ClaudeReplyRunner::settingsFile(const fs::path& dataFolder, std::string
 ClaudeReplyRunner::RunSettings ClaudeReplyRunner::writeSettingsFile(
     std::string_view conversationID, const fs::path& workFolder, const ResolvedPermissions& permissions) const
 {
-    RunSettings settings { settingsFile(m_data.folder, conversationID), {}, {}, {} };
+    RunSettings settings { settingsFile(m_data.folder, conversationID), {}, {}, {}, {} };
     try {
         settings.git = ClaudeInvocation::gitProtection(workFolder, permissions, m_data.resolver);
         CommandGit::Handover commandGit = writeCommandGitHandover(settings, workFolder, permissions);
         JSON document = ClaudeInvocation::settingsJSON(
             workFolder, permissions, m_data.resolver, settings.git, commandGit);
+        const fs::path resolvedWork = ClaudeInvocation::resolvedWorkFolder(workFolder);
         settings.deniedWrites = SandboxPlaceholders::deniedWrites(document);
-        settings.writablePlaces = ClaudeInvocation::commandWritablePlaces(
-            ClaudeInvocation::resolvedWorkFolder(workFolder), permissions.applyingGates());
+        settings.writablePlaces
+            = ClaudeInvocation::commandWritablePlaces(resolvedWork, permissions.applyingGates());
+        // With a sandbox, Claude Code's own denials get placeholders as well.
+        if (!settings.deniedWrites.empty()) {
+            for (const auto& path :
+                ClaudeInvocation::claudeCodesDenials(settings.writablePlaces, resolvedWork))
+                settings.deniedWrites.push_back(path.string());
+        }
+        settings.keptOff = ClaudeInvocation::keptOffPaths(workFolder, permissions, settings.git);
         // Written afresh before every run, so a crash cannot lose anything a later run needs.
         writePrivateFile(document.encoded(), settings.file, Durability::untilRestart);
     } catch (...) {
@@ -235,7 +242,8 @@ CommandGit::Handover ClaudeReplyRunner::writeCommandGitHandover(
     fs::path excludes = fs::path(settings.file).replace_extension(excludesExtension);
     std::string patterns = std::string(CommandGit::claudeCodeStagingPattern)
         + CommandGit::excludePatterns(
-            ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git));
+            ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git,
+                SandboxPlaceholders::notedByLiveRuns(m_data.folder / SandboxPlaceholders::recordName)));
     writePrivateFile(patterns, excludes, Durability::untilRestart);
     handover.excludesFile = std::move(excludes);
     return handover;

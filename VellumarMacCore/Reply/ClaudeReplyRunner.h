@@ -11,7 +11,7 @@
 #include "VellumarMacCore/ConversationData/RelayData.h"
 #include "VellumarMacCore/ConversationData/SessionStore.h"
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/PermissionGrants.h"
 #include "VellumarMacCore/Permissions/PermissionHelper.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -120,9 +120,12 @@ public:
     struct RunSettings {
         std::filesystem::path file;
         GitRepositories::Protection git;
-        // What the sandbox denies commands to write, and where they may write: where its placeholders go.
+        // What the sandbox, or Claude Code itself, denies commands to write, and where they may write:
+        // where its placeholders go.
         std::vector<std::string> deniedWrites;
         std::vector<std::filesystem::path> writablePlaces;
+        // What the run's guard keeps from appearing (`ClaudeInvocation::keptOffPaths`).
+        std::vector<std::filesystem::path> keptOff;
     };
 
     // Everything one process run needs; shared by the turn and the compaction runs.

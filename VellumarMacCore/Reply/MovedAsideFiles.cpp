@@ -1,6 +1,6 @@
 #include "VellumarMacCore/Reply/MovedAsideFiles.h"
 
-#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 
 #include <algorithm>
 #include <string>

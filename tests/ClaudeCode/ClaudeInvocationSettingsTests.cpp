@@ -37,7 +37,8 @@ protected:
 // Each whole document, the test's folder written "T", pinned by its digest (a failure prints it): a
 // symlinked work folder appears resolved, other work folders and the relay's own files are hidden
 // from commands, uploads and what runs later (Git hooks and config, .envrc, Claude Code's files and
-// .mcp.json) cannot be written in the work folder or a writable grant, a read-only grant that holds a
+// .mcp.json) cannot be written in the work folder or a writable grant where it exists (only the work
+// folder's ".envrc" does: the run's guard keeps the rest off), a read-only grant that holds a
 // writable one gets no edit deny of its own, secrets follow their modes, and commands get the sandbox. Gated
 // commands are refused by the rules until approved, sandboxed all the same; a closed write gate makes every
 // folder read-only.
@@ -47,6 +48,7 @@ TEST_F(ClaudeInvocationSettings, CommandsGrantsAndGates)
     fs::create_directories(home / ".ssh");
     fs::create_directories(data / "workspaces" / "ios-other");
     fs::create_directory_symlink(work, folder / "link-to-work");
+    std::ofstream(work / ".envrc") << "use nix\n";
     ResolvedPermissions granted, gated;
     granted.bash = gated.bash = true;
     granted.secrets = { { "ssh", false, { home / ".ssh" }, {} }, { "aws", true, { home / ".aws" }, {} },
@@ -56,7 +58,7 @@ TEST_F(ClaudeInvocationSettings, CommandsGrantsAndGates)
     gated.approve = { "bash", "write" };
     gated.folders = { { "/p", true, "/p", false } };
     for (const auto& [permissions, digest] :
-        { std::pair(granted, "1734b57335cb3d59c3e8"), std::pair(gated, "76bc5f3920e155c7b6c1") }) {
+        { std::pair(granted, "c02db6f83d517196b49d"), std::pair(gated, "af145c7f373a39e13895") }) {
         std::string text = ClaudeInvocation::settingsJSON(folder / "link-to-work", permissions, resolver,
             ClaudeInvocation::gitProtection(folder / "link-to-work", permissions, resolver))
                                .encoded();
@@ -133,4 +135,43 @@ TEST_F(ClaudeInvocationSettings, DeniesTheRelaysEntriesByTheirKind)
         SCOPED_TRACE(expected);
         EXPECT_NE(std::find(denied.begin(), denied.end(), prefix + expected), denied.end());
     }
+}
+
+// What the guard keeps off is what the settings no longer deny because it is missing: at each place's
+// top its own names and a ".git" where it is no repository, in a place's Git folders (a linked
+// worktree's too) what is moved aside whole, but for the place's own "commondir", which the run holds. Never
+// what exists, what Claude Code holds itself (".mcp.json",
+// ".claude", the work folder's ".git" and instruction files), nor a missing hook or configuration,
+// which the guard judges by what it holds.
+TEST_F(ClaudeInvocationSettings, KeepsOffWhatIsMissingAndNotClaudeCodes)
+{
+    const fs::path root = fs::canonical(folder.path());
+    const fs::path plain = root / "plain";
+    const fs::path app = root / "app";
+    fs::create_directories(plain / ".vscode");
+    ASSERT_EQ(test::runPeer({ "git", "init", "-q", app.string() }).exitStatus, 0);
+    ASSERT_EQ(test::runPeer({ "git", "-C", app.string(), "-c", "user.name=U", "-c", "user.email=u@x",
+                                "commit", "-q", "--allow-empty", "-m", "first" })
+                  .exitStatus,
+        0);
+    ASSERT_EQ(
+        test::runPeer({ "git", "-C", app.string(), "worktree", "add", "-q", (root / "linked").string() })
+            .exitStatus,
+        0);
+    fs::remove_all(app / ".git/hooks");
+    ResolvedPermissions permissions;
+    permissions.bash = true;
+    permissions.folders = { { plain, true, plain.string(), false }, { app, true, app.string(), false },
+        { root / "read-only", false, "", false } };
+    const auto git = ClaudeInvocation::gitProtection(work, permissions, resolver);
+    std::vector<fs::path> expected;
+    const fs::path resolvedWork = fs::canonical(work);
+    for (const auto& path :
+        { app / ".envrc", app / ".git/config.worktree", app / ".git/worktrees/linked/config.worktree",
+            app / ".vscode", app / "CLAUDE.local.md", app / "CLAUDE.md", resolvedWork / ".envrc",
+            plain / ".envrc", plain / ".git", plain / "CLAUDE.local.md", plain / "CLAUDE.md" })
+        expected.push_back(path);
+    EXPECT_EQ(ClaudeInvocation::keptOffPaths(work, permissions, git), expected);
+    permissions.bash = false;
+    EXPECT_EQ(ClaudeInvocation::keptOffPaths(work, permissions, git), std::vector<fs::path> {});
 }

@@ -100,3 +100,40 @@ TEST(CommandGit, UserIdentityIsTheGlobalNameAndAddressAlone)
         EXPECT_EQ(identity.email, testCase.expectedEmail);
     }
 }
+
+// A ".git" file that leads Git nowhere makes no repository of its folder: Git in the repository above
+// lists what lies below as its own, so a placeholder there is anchored at that repository's top.
+TEST(CommandGit, ExcludePatternsPassOverAGitFileGitDoesNotFollow)
+{
+    struct Case {
+        const char* name;
+        const char* gitFile; // "<git folder>" stands for a Git folder's path
+    };
+    const Case cases[] = {
+        { "a path to nothing", "gitdir: ../missing\n" },
+        { "a Git folder, then a second line Git reads into its path", "gitdir: <git folder>\nmore\n" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        const fs::path top = home.home / "Projects";
+        const fs::path nested = top / "nested";
+        ASSERT_EQ(test::runPeer({ "git", "init", "-q", top.string() }).exitStatus, 0);
+        ASSERT_EQ(
+            test::runPeer({ "git", "init", "-q", "--bare", (home.root / "store.git").string() }).exitStatus,
+            0);
+        fs::create_directories(nested);
+        std::string content = testCase.gitFile;
+        if (auto at = content.find("<git folder>"); at != std::string::npos)
+            content.replace(at, std::string_view("<git folder>").size(), (home.root / "store.git").string());
+        std::ofstream(nested / ".git") << content;
+        std::ofstream(nested / ".envrc") << "x\n";
+        std::ofstream(nested / "beside") << "x\n";
+
+        const std::string patterns = CommandGit::excludePatterns({ nested / ".envrc" });
+        EXPECT_EQ(patterns, "/nested/.envrc\n");
+        const fs::path excludes = home.root / "excludes";
+        std::ofstream(excludes) << patterns;
+        EXPECT_EQ(untracked(top, excludes), (std::set<std::string> { "nested/beside" }));
+    }
+}

@@ -15,6 +15,7 @@
 #include <functional>
 #include <future>
 #include <optional>
+#include <thread>
 #include <tuple>
 
 using namespace vellumar;
@@ -164,6 +165,55 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     }
     EXPECT_EQ(test::readFile(repository.hooks / "pre-commit"), "#!/bin/sh\n");
     EXPECT_EQ(test::readFile(repository.scripts / "pre-push.sh"), "#!/bin/sh\n");
+}
+
+// Whatever comes to be at a name kept off goes aside whole with a line in the log, while the run's own
+// comparisons race the watch's: each arrival goes aside once.
+TEST(GitGuardWatch, MovesAsideWhatAppearsAtANameKeptOff)
+{
+    WatchedRepository repository;
+    test::CapturedLog log;
+    const fs::path& top = repository.project;
+    auto options = repository.options();
+    options.keptOff = { top / ".envrc", top / ".vscode", repository.git / "config.worktree" };
+    GitGuard guard({ { repository.git, top } }, {}, {}, options);
+    GitGuardWatch watch(guard, { .places = options.places });
+    std::jthread racing([&](std::stop_token stop) {
+        while (!stop.stop_requested())
+            guard.compareAll();
+    });
+    struct Case {
+        const char* name;
+        std::function<void()> arrive;
+        fs::path folder;
+    };
+    const Case cases[] = {
+        { "a file written", [&] { std::ofstream(top / ".envrc") << "export X=1\n"; }, top },
+        { "a folder with a file", [&] { test::touch(test::madeFolder(top / ".vscode") / "tasks.json"); },
+            top },
+        { "a link", [&] { fs::create_symlink("/etc/passwd", top / ".envrc"); }, top },
+        { "a file renamed into place",
+            [&] {
+                std::ofstream(repository.git / "prepared") << "[core]\n";
+                fs::rename(repository.git / "prepared", repository.git / "config.worktree");
+            },
+            repository.git },
+    };
+    std::size_t logged = 0;
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        std::size_t before = refusedCount(testCase.folder);
+        testCase.arrive();
+        ++logged;
+        ASSERT_TRUE(test::eventually([&] { return log.lines().size() == logged; }, std::chrono::seconds(5)));
+        EXPECT_EQ(refusedCount(testCase.folder), before + 1);
+    }
+    racing.request_stop();
+    racing.join();
+    EXPECT_EQ(log.lines().size(), logged);
+    for (const char* name : { ".envrc", ".vscode" })
+        EXPECT_FALSE(fs::exists(fs::symlink_status(top / name)));
+    EXPECT_FALSE(fs::exists(repository.git / "config.worktree"));
 }
 
 // A hook planted where only the way down from the place shows it (the work tree renamed and a copy put in

@@ -284,3 +284,66 @@ TEST(GitSearch, ASearchOutOfTimeGoesOnAtTheNextRunUntilEveryRepositoryIsFound)
         EXPECT_EQ(log.lines().size(), runs[run].unfinished ? 1u : 0u);
     }
 }
+
+// A ".git" file that real Git follows to a separate Git folder, written in the forms Git reads beyond one
+// plain line: the folder is guarded whichever form sends Git there.
+TEST(GitSearch, AGitFileLeadsWhereverGitFollowsIt)
+{
+    using namespace std::string_literals;
+    struct Case {
+        const char* name;
+        std::string content;
+    };
+    const Case cases[] = {
+        { "line ends Git trims, several of them", "gitdir: ../store/app.git\r\r\n" },
+        { "a NUL, where Git's path ends", "gitdir: ../store/app.git\0rest\n"s },
+        { "a link, then \"..\" from where it leads", "gitdir: ../link/../../store/app.git\n" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        const fs::path gitFolder = places.projects / "store/app.git";
+        fs::create_directories(places.projects / "app");
+        fs::create_directories(places.projects / "deep/folder");
+        fs::create_directory_symlink("deep/folder", places.projects / "link");
+        git(places.projects, { "init", "-q", "--bare", gitFolder.string() });
+        git(gitFolder, { "config", "core.bare", "false" });
+        std::ofstream(places.projects / "app/.git", std::ios::binary) << testCase.content;
+        ASSERT_EQ(test::runPeer(
+                      { "git", "-C", (places.projects / "app").string(), "rev-parse", "--absolute-git-dir" })
+                      .output,
+            gitFolder.string() + "\n");
+
+        EXPECT_TRUE(places.protects({ places.projects }, gitFolder / "hooks/pre-commit"));
+        EXPECT_TRUE(places.protects({ places.projects }, places.projects / "app/.git"));
+    }
+}
+
+// A linked worktree's ".git" file that the walk has not reached yet is still denied where its Git folder's
+// "gitdir" names it, written with what Git trims or stops at after the path.
+TEST(GitSearch, ALinkedWorktreesGitFileIsFoundThroughItsGitdirPastWhatFollowsThePath)
+{
+    using namespace std::string_literals;
+    struct Case {
+        const char* name;
+        std::string afterPath;
+    };
+    const Case cases[] = {
+        { "blanks", " \t\n" },
+        { "a NUL", "\0rest\n"s },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        const fs::path app = places.projects / "app";
+        repository(app);
+        git(app, { "worktree", "add", "-q", "linked" });
+        std::ofstream(app / ".git/worktrees/linked/gitdir", std::ios::binary)
+            << (app / "linked/.git").string() + testCase.afterPath;
+        // As if an earlier run had run out of time before reaching the worktree.
+        fs::create_directories(app / "later");
+        GitFolderRecord::record(places.home.data, app, { .unwalked = { app / "later" } });
+
+        EXPECT_TRUE(places.protects({ app }, app / "linked/.git"));
+    }
+}

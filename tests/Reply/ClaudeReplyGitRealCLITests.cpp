@@ -1,7 +1,7 @@
 // The reply runner with the real Claude Code CLI from tests/peers against the scripted model endpoint,
 // commands on and sandboxed: what a command can do to the Git repositories in a writable grant that
 // the user's own Git, outside the sandbox, would follow later.
-#include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "tests/Reply/GitRealCLISupport.h"
 #include "tests/Reply/ReplyRunnerFixture.h"

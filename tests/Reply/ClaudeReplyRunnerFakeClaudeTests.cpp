@@ -1,7 +1,7 @@
 // The reply runner's turns against the python3 stand-in for `claude`, which records how each start was
 // made and ends as each test scripts it.
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/InteractivePeer.h"
 
