@@ -39,6 +39,13 @@ namespace {
         int runs = 0;
         NotedUnit noted;
         fs::path record;
+        // What Git's configuration named when it was noted, and the folders its hooks put first on PATH.
+        std::vector<fs::path> named;
+        // How many watches kept between runs look at it (`GitGuard::keepNoted`).
+        int keptBy = 0;
+        // Gone from beneath its places when its last run ended: kept in the record with what was
+        // noted, to compare it with if it comes back during a run.
+        bool gone = false;
     };
 
     // The guards alive for one record, and its heartbeat while there are any.
@@ -47,8 +54,9 @@ namespace {
         std::unique_ptr<GitGuardHeartbeat> heartbeat;
     };
 
-    // What every run of this process noted, by unit key. The lock also serialises every move aside
-    // and put back, which only touch files, so that two runs never undo the same change twice.
+    // What every run of this process noted, by unit key, and what watches kept between runs look at.
+    // The lock also serialises every move aside and put back, which only touch files, so that two runs
+    // never undo the same change twice.
     struct Registry {
         std::mutex lock;
         std::map<fs::path, Held> units;
@@ -61,14 +69,15 @@ namespace {
         return shared;
     }
 
-    // Replaces the record with what is held under it, or removes it when that is nothing, and its beat
-    // too when no guard beats for it. The caller holds the registry's lock. Throws the errors of writing
-    // it.
+    // Replaces the record with what runs hold under it and what is gone, or removes it when that is
+    // nothing, and its beat too when no guard beats for it: what is only kept stays out, as no command
+    // can change it before a run holds it again. The caller holds the registry's lock. Throws the errors
+    // of writing it.
     void writeRecord(const Registry& shared, const fs::path& record)
     {
         std::vector<NotedUnit> units;
         for (const auto& [key, held] : shared.units) {
-            if (held.record == record)
+            if (held.record == record && (held.runs > 0 || held.gone))
                 units.push_back(held.noted);
         }
         if (!units.empty()) {
@@ -434,24 +443,74 @@ namespace {
             : Presence::present;
     }
 
-    // The units a guard notes, each once.
-    std::vector<NotedUnit> notedUnits(const std::vector<GuardedRepository>& repositories,
-        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs,
-        const BeneathPlaces& places)
+    // The outermost of `places` that holds `path`, from where it is reached (`BeneathPlaces::reach`).
+    std::optional<fs::path> outermostPlace(const fs::path& path, const std::vector<fs::path>& places)
     {
-        std::vector<NotedUnit> units;
+        std::optional<fs::path> outermost;
+        for (const auto& place : places) {
+            if (isStandardizedPathInside(path, place)
+                && (!outermost || isStandardizedPathInside(*outermost, place)))
+                outermost = place;
+        }
+        return outermost;
+    }
+
+    // Whether `unit`, noted beneath `before`, would be noted the same beneath `now`: each of its Git
+    // folder, work tree and configured paths is reached from the same place. A link of a hook's chain
+    // may lead beneath a place that the earlier run did not have, so a unit with one is noted again.
+    bool notedAlikeBeneath(const NotedUnit& unit, const std::vector<fs::path>& named,
+        const std::vector<fs::path>& before, const std::vector<fs::path>& now)
+    {
+        std::vector<fs::path> roots = named;
+        for (const auto& root : { unit.gitFolder, unit.workTree }) {
+            if (root)
+                roots.push_back(*root);
+        }
+        return std::all_of(roots.begin(), roots.end(), [&](const fs::path& root) {
+            return outermostPlace(root, before) == outermostPlace(root, now);
+        }) && std::none_of(unit.files.begin(), unit.files.end(), [](const auto& file) {
+            return file.second.kind == Kind::link;
+        });
+    }
+
+    // What a unit is known to hold without being noted again, when it can be: absent to note it.
+    using KeptUnit
+        = std::function<std::optional<NotedUnit>(const NotedUnit& bare, const std::vector<fs::path>& named)>;
+
+    struct UnitToHold {
+        NotedUnit noted;
+        // What Git's configuration named, and the folders its hooks put first on PATH: a unit is taken
+        // as kept only where these are as they were.
+        std::vector<fs::path> named;
+    };
+
+    // The units a guard notes, each once.
+    std::vector<UnitToHold> notedUnits(const std::vector<GuardedRepository>& repositories,
+        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs,
+        const BeneathPlaces& places, const KeptUnit& kept)
+    {
+        std::vector<UnitToHold> units;
         std::set<fs::path> keys;
         auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
                        const std::vector<fs::path>& named = {}, const std::vector<fs::path>& searched = {}) {
             NotedUnit unit { gitFolder, workTree, {}, {} };
             if (!keys.insert(unit.key()).second)
                 return;
-            unit = GitNotedFiles::noteUnit(gitFolder, workTree, places, named, searched);
-            if (gitFolder
+            const bool othersCommonDir = gitFolder
                 && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
-                    != othersCommonDirs.end())
+                    != othersCommonDirs.end();
+            // A unit noted with its "commondir" left to another is not taken for one that notes it.
+            std::vector<fs::path> roots = named;
+            roots.insert(roots.end(), searched.begin(), searched.end());
+            auto known = othersCommonDir ? std::nullopt : kept(unit, roots);
+            if (known && (!gitFolder || known->files.contains(*gitFolder / "commondir"))) {
+                units.push_back({ std::move(*known), std::move(roots) });
+                return;
+            }
+            unit = GitNotedFiles::noteUnit(gitFolder, workTree, places, named, searched);
+            if (othersCommonDir)
                 unit.files.erase(*gitFolder / "commondir");
-            units.push_back(std::move(unit));
+            units.push_back({ std::move(unit), std::move(roots) });
         };
         for (const auto& repository : repositories) {
             add(repository.gitFolder, repository.workTree, repository.configured, repository.searchedFirst);
@@ -473,34 +532,69 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
 {
     std::optional<std::string> unrecorded;
     try {
-        std::vector<NotedUnit> units = notedUnits(repositories, gitFiles, othersCommonDirs, m_places);
+        // Taken as it was kept: what changed since was seen by the watch, and what Git's configuration
+        // names and where it lies are as they were.
+        auto kept
+            = [&](const NotedUnit& bare, const std::vector<fs::path>& named) -> std::optional<NotedUnit> {
+            fs::path key = bare.key();
+            if (!m_options.unchangedSinceKept.contains(key))
+                return std::nullopt;
+            Registry& shared = registry();
+            std::lock_guard lock(shared.lock);
+            auto held = shared.units.find(key);
+            if (held == shared.units.end() || held->second.keptBy == 0 || held->second.gone
+                || held->second.record != m_options.record || held->second.named != named
+                || held->second.noted.gitFolder != bare.gitFolder
+                || held->second.noted.workTree != bare.workTree
+                || !notedAlikeBeneath(held->second.noted, named, held->second.noted.places, m_places.paths()))
+                return std::nullopt;
+            NotedUnit unit = held->second.noted;
+            unit.places = m_places.paths();
+            m_takenAsKept.insert(std::move(key));
+            return unit;
+        };
+        std::vector<UnitToHold> units = notedUnits(repositories, gitFiles, othersCommonDirs, m_places, kept);
         m_keys.reserve(units.size());
+        std::set<fs::path> holding;
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
         holdHeartbeat(shared, m_options.record, *this);
         // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
         // came back while no command ran, so it is the user's and is noted afresh.
         for (auto held = shared.units.begin(); held != shared.units.end();) {
-            Presence now = held->second.runs > 0 || held->second.record != m_options.record
+            Presence now
+                = !held->second.gone || held->second.runs > 0 || held->second.record != m_options.record
                 ? Presence::beneathNoPlace
                 : presence(held->second.noted, m_places);
             if (now == Presence::present) {
-                held = shared.units.erase(held);
-                continue;
+                held->second.gone = false;
+                if (held->second.keptBy == 0) {
+                    held = shared.units.erase(held);
+                    continue;
+                }
             }
             if (now == Presence::missing) {
                 ++held->second.runs;
+                holding.insert(held->first);
                 m_keys.push_back(held->first);
             }
             ++held;
         }
         for (auto& unit : units) {
-            fs::path key = unit.key();
-            auto [found, added]
-                = shared.units.try_emplace(key, Held { 0, std::move(unit), m_options.record });
-            if (std::find(m_keys.begin(), m_keys.end(), key) != m_keys.end())
+            fs::path key = unit.noted.key();
+            if (holding.contains(key))
                 continue;
-            ++found->second.runs;
+            Held& held = shared.units[key];
+            // What a live run noted is what the folder held before either's commands ran; what no run
+            // holds is as this run found it or as it was kept.
+            if (held.runs == 0) {
+                held.noted = std::move(unit.noted);
+                held.record = m_options.record;
+                held.named = std::move(unit.named);
+                held.gone = false;
+            }
+            ++held.runs;
+            holding.insert(key);
             m_keys.push_back(std::move(key));
         }
         try {
@@ -525,15 +619,48 @@ GitGuard::~GitGuard()
     releaseHeartbeat(shared, m_options.record, *this);
     for (const auto& key : m_keys) {
         auto held = shared.units.find(key);
+        if (held == shared.units.end() || --held->second.runs > 0)
+            continue;
         // One that is gone stays in the record with what was noted, however many runs later it comes back.
-        if (held != shared.units.end() && --held->second.runs == 0
-            && presence(held->second.noted, m_places) != Presence::missing)
+        if (presence(held->second.noted, m_places) == Presence::missing)
+            held->second.gone = true;
+        else if (held->second.keptBy == 0)
             shared.units.erase(held);
     }
     try {
         writeRecord(shared, m_options.record);
     } catch (const std::exception&) {
         // The next start compares what the record still names, which is then unchanged.
+    }
+}
+
+fs::path GitGuard::unitKey(std::size_t unit) const
+{
+    if (unit < m_keys.size())
+        return m_keys[unit];
+    return "kept off:" + m_keptOff.folder(unit - m_keys.size()).native();
+}
+
+void GitGuard::keepNoted(const std::vector<std::size_t>& units) const
+{
+    Registry& shared = registry();
+    std::lock_guard lock(shared.lock);
+    for (std::size_t unit : units) {
+        auto held = unit < m_keys.size() ? shared.units.find(m_keys[unit]) : shared.units.end();
+        if (held != shared.units.end())
+            ++held->second.keptBy;
+    }
+}
+
+void GitGuard::forgetKept(const std::vector<fs::path>& keys)
+{
+    Registry& shared = registry();
+    std::lock_guard lock(shared.lock);
+    for (const auto& key : keys) {
+        auto held = shared.units.find(key);
+        if (held != shared.units.end() && held->second.keptBy > 0 && --held->second.keptBy == 0
+            && held->second.runs == 0 && !held->second.gone)
+            shared.units.erase(held);
     }
 }
 
@@ -688,7 +815,7 @@ void GitGuard::restoreLeftBehind(
         Registry& shared = registry();
         std::lock_guard lock(shared.lock);
         for (auto& unit : missing)
-            shared.units.try_emplace(unit.key(), Held { 0, std::move(unit), record });
+            shared.units.try_emplace(unit.key(), Held { 0, std::move(unit), record, {}, 0, true });
         writeRecord(shared, record);
     } catch (const std::exception&) {
         // Out of memory, or the record cannot be replaced: the next start tries again.

@@ -78,6 +78,10 @@ public:
         // Paths that must not come to exist during the run (`KeptOffNames`): whatever appears at one
         // goes aside whole. Each folder holding some is one more unit, after the repositories'.
         std::vector<std::filesystem::path> keptOff = {};
+        // The units that a watch kept on them since an earlier run ended saw no change in, by key
+        // (`GitGuardWatch::unchangedSinceKept`): taken as that run left them instead of noted again,
+        // where they were noted with the same configured paths beneath the same places.
+        std::set<std::filesystem::path> unchangedSinceKept = {};
     };
 
     // Notes the files of each repository's Git folder, of the linked folders of its work tree
@@ -99,6 +103,21 @@ public:
 
     // How many Git folders and ".git" files this guard notes, and folders it keeps names off.
     std::size_t unitCount() const noexcept { return m_keys.size() + m_keptOff.folderCount(); }
+    // The unit's key: a noted unit's among every run's (`NotedUnit::key`), absolute; a folder's that
+    // keeps names off, one that names no file, since what it keeps off is this run's own.
+    std::filesystem::path unitKey(std::size_t unit) const;
+    // Whether the unit was taken from `Options::unchangedSinceKept` rather than noted.
+    bool takenAsKept(std::size_t unit) const
+    {
+        return unit < m_keys.size() && m_takenAsKept.contains(m_keys[unit]);
+    }
+
+    // For a watch that stays on the noted units after the run (`GitGuardWatch::keep`): what was noted
+    // of them stays known once no run holds them, out of the record, since what changes while no
+    // command runs is the user's, until `forgetKept`. Any thread.
+    void keepNoted(const std::vector<std::size_t>& units) const;
+    // Lets go of what `keepNoted` kept, by key, for a watch that no longer looks at the units.
+    static void forgetKept(const std::vector<std::filesystem::path>& keys);
 
     // What a watch of the unit looks at: each folder holding its noted files, with the names there that
     // matter (a name coming, going or renamed), and each noted file that is there, configuration and
@@ -136,6 +155,7 @@ private:
     std::vector<std::filesystem::path> keepOff(std::size_t index);
 
     std::vector<std::filesystem::path> m_keys; // in the shared registry
+    std::set<std::filesystem::path> m_takenAsKept;
     Options m_options;
     BeneathPlaces m_places;
     KeptOffNames m_keptOff;

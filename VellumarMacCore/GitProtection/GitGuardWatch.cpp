@@ -9,6 +9,8 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -34,12 +36,6 @@ namespace {
     // configuration names): no file's name holds a slash.
     constexpr std::string_view kEveryName = "/";
 
-    // Whether `path` lies below `folder` or is it, name by name.
-    bool isWithin(const fs::path& path, const fs::path& folder)
-    {
-        return std::mismatch(folder.begin(), folder.end(), path.begin(), path.end()).first == folder.end();
-    }
-
     std::vector<fs::path> resolvedPlaces(const std::vector<fs::path>& places)
     {
         std::vector<fs::path> resolved;
@@ -50,13 +46,40 @@ namespace {
         return resolved;
     }
 
+    // The place whose way down to `folder` is watched: the first that holds it.
+    std::optional<fs::path> placeHolding(const fs::path& folder, const std::vector<fs::path>& places)
+    {
+        auto place = std::find_if(places.begin(), places.end(),
+            [&](const fs::path& candidate) { return isStandardizedPathInside(folder, candidate); });
+        return place != places.end() ? std::optional(*place) : std::nullopt;
+    }
+
+    // The one watch the program keeps between runs.
+    struct KeptWatch {
+        std::mutex lock;
+        std::unique_ptr<GitGuardWatch> watch;
+    };
+
+    // Never destroyed: the kept watch lets go of the guard's registry as it goes, which the program's
+    // exit may have destroyed before it.
+    KeptWatch& keptWatch()
+    {
+        static KeptWatch* shared = new KeptWatch;
+        return *shared;
+    }
+
 }
 
 GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options)
-    : m_guard(guard)
+    : GitGuardWatch(guard, std::move(options), nullptr)
+{
+}
+
+GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<GitGuardWatch> kept)
+    : m_guard(&guard)
     , m_watchBudget(options.watchBudget)
     , m_onMovedAside(std::move(options.onMovedAside))
-    , m_events(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    , m_events(kept ? std::move(kept->m_events) : FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)))
     , m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
     if (m_wake.get() < 0) {
@@ -65,16 +88,26 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options)
         return;
     }
     try {
-        m_places = resolvedPlaces(options.places);
-        int firstError = m_events.get() < 0 ? errno : 0;
-        for (std::size_t unit = 0; unit < guard.unitCount(); ++unit) {
-            if (m_events.get() < 0) {
-                m_unwatched.insert(unit);
-                continue;
-            }
-            int error = watchUnit(unit);
-            firstError = firstError != 0 ? firstError : error;
+        if (kept) {
+            m_targets = std::move(kept->m_targets);
+            m_registrations = std::move(kept->m_registrations);
+            m_waysDown = std::move(kept->m_waysDown);
+            m_kept = std::exchange(kept->m_kept, {});
+            m_changed = std::move(kept->m_changed);
         }
+        m_places = resolvedPlaces(options.places);
+        for (std::size_t unit = 0; unit < guard.unitCount(); ++unit)
+            m_units.emplace(guard.unitKey(unit), unit);
+        int firstError = watchUnits();
+        releaseKeptOnly(false);
+        // The run's own units come before what is kept for later runs.
+        if (firstError == ENOSPC && !m_kept.empty()) {
+            releaseKeptOnly(true);
+            std::set<fs::path> retried = std::exchange(m_unwatched, {});
+            for (const auto& key : retried)
+                watchUnit(key);
+        }
+        m_changed.clear();
         m_startCount = m_targets.size();
         m_startUnwatched = m_unwatched.size();
         if (!m_unwatched.empty())
@@ -88,13 +121,93 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options)
     }
 }
 
-GitGuardWatch::~GitGuardWatch() { stop(); }
+GitGuardWatch::~GitGuardWatch()
+{
+    stop();
+    try {
+        std::vector<fs::path> kept;
+        for (const auto& [key, runs] : m_kept)
+            kept.push_back(key);
+        GitGuard::forgetKept(kept);
+    } catch (const std::exception&) {
+        // Out of memory: what stays kept is only memory, never taken without this watch's word.
+    }
+}
 
 std::size_t GitGuardWatch::defaultWatchBudget()
 {
     std::size_t limit = 0;
     std::ifstream("/proc/sys/fs/inotify/max_user_watches") >> limit;
     return (limit > 0 ? limit : 8192) / 2;
+}
+
+void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& record)
+{
+    // A run that did not end through `finish` may leave a command's change uncompared, which the next
+    // run would take for the user's.
+    if (!watch || !watch->m_guard || !watch->m_finished)
+        return;
+    try {
+        watch->stop();
+        if (watch->m_events.get() < 0)
+            return;
+        std::vector<std::size_t> newlyKept;
+        std::vector<fs::path> unkept;
+        for (const auto& [key, unit] : watch->m_units) {
+            // Only a noted unit the watch looked at without a break is vouched for later.
+            if (!key.is_absolute() || watch->m_unwatched.contains(key)
+                || !watch->m_registrations.contains(key)) {
+                watch->releaseUnit(key);
+                if (watch->m_kept.erase(key) > 0)
+                    unkept.push_back(key);
+                continue;
+            }
+            auto [held, added] = watch->m_kept.insert_or_assign(key, 0);
+            if (added)
+                newlyKept.push_back(unit);
+        }
+        watch->m_guard->keepNoted(newlyKept);
+        GitGuard::forgetKept(unkept);
+        watch->m_guard = nullptr;
+        watch->m_units.clear();
+        watch->m_onMovedAside = {};
+        watch->m_record = record;
+        KeptWatch& shared = keptWatch();
+        std::unique_ptr<GitGuardWatch> earlier;
+        {
+            std::lock_guard lock(shared.lock);
+            earlier = std::exchange(shared.watch, std::move(watch));
+        }
+    } catch (const std::exception&) {
+        // Out of memory: the watch goes, and the next run notes everything.
+    }
+}
+
+std::unique_ptr<GitGuardWatch> GitGuardWatch::takeKept(const fs::path& record)
+{
+    KeptWatch& shared = keptWatch();
+    std::lock_guard lock(shared.lock);
+    if (!shared.watch || shared.watch->m_record != record)
+        return nullptr;
+    return std::move(shared.watch);
+}
+
+std::set<fs::path> GitGuardWatch::unchangedSinceKept()
+{
+    std::set<fs::path> unchanged;
+    try {
+        std::set<fs::path> touched;
+        while (readEvents(touched)) { }
+        m_changed.merge(touched);
+        for (const auto& [key, runs] : m_kept) {
+            if (!m_changed.contains(key))
+                unchanged.insert(key);
+        }
+    } catch (const std::exception&) {
+        // Out of memory: every unit is noted again.
+        unchanged.clear();
+    }
+    return unchanged;
 }
 
 void GitGuardWatch::stop()
@@ -109,9 +222,14 @@ void GitGuardWatch::finish()
 {
     stop();
     compareAll();
+    m_finished = true;
 }
 
-void GitGuardWatch::compareAll() { tookAside(m_guard.compareAll()); }
+void GitGuardWatch::compareAll()
+{
+    if (m_guard)
+        tookAside(m_guard->compareAll());
+}
 
 void GitGuardWatch::tookAside(const std::vector<fs::path>& moved)
 {
@@ -119,19 +237,27 @@ void GitGuardWatch::tookAside(const std::vector<fs::path>& moved)
         m_onMovedAside(moved);
 }
 
-void GitGuardWatch::addWayDown(
+std::optional<fs::path> GitGuardWatch::addWayDown(
     const fs::path& folder, std::map<fs::path, std::set<std::string>>& folders) const
 {
-    auto place = std::find_if(m_places.begin(), m_places.end(),
-        [&](const fs::path& candidate) { return isWithin(folder, candidate); });
-    if (place == m_places.end())
-        return;
+    auto place = placeHolding(folder, m_places);
+    if (!place)
+        return place;
     fs::path above = *place;
     for (auto name = std::next(folder.begin(), std::distance(place->begin(), place->end()));
          name != folder.end(); ++name) {
         folders[above].insert(name->string());
         above /= *name;
     }
+    return place;
+}
+
+bool GitGuardWatch::leadsDownAlike(const fs::path& key) const
+{
+    auto ways = m_waysDown.find(key);
+    return ways != m_waysDown.end()
+        && std::all_of(ways->second.begin(), ways->second.end(),
+            [&](const WayDown& way) { return placeHolding(way.first, m_places) == way.second; });
 }
 
 int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
@@ -149,12 +275,51 @@ int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
     return descriptor;
 }
 
-int GitGuardWatch::watchUnit(std::size_t unit)
+int GitGuardWatch::watchUnits()
 {
-    GitGuard::Watched watched = m_guard.watched(unit);
+    int firstError = m_events.get() < 0 ? errno : 0;
+    for (const auto& [key, unit] : m_units) {
+        if (m_events.get() < 0) {
+            m_unwatched.insert(key);
+            continue;
+        }
+        if (m_guard->takenAsKept(unit) && !m_changed.contains(key) && m_registrations.contains(key)
+            && leadsDownAlike(key))
+            continue;
+        int error = watchUnit(key);
+        firstError = firstError != 0 ? firstError : error;
+    }
+    return firstError;
+}
+
+void GitGuardWatch::releaseKeptOnly(bool all)
+{
+    std::vector<fs::path> released;
+    for (auto kept = m_kept.begin(); kept != m_kept.end();) {
+        if (m_units.contains(kept->first)) {
+            kept->second = 0;
+            ++kept;
+            continue;
+        }
+        if (!all && !m_changed.contains(kept->first) && ++kept->second <= keptRuns) {
+            ++kept;
+            continue;
+        }
+        releaseUnit(kept->first);
+        released.push_back(kept->first);
+        kept = m_kept.erase(kept);
+    }
+    GitGuard::forgetKept(released);
+}
+
+int GitGuardWatch::watchUnit(const fs::path& key)
+{
+    GitGuard::Watched watched = m_guard->watched(m_units.at(key));
     std::map<fs::path, std::set<std::string>> folders = watched.folders;
+    std::vector<WayDown>& ways = m_waysDown[key];
+    ways.clear();
     for (const auto& [folder, names] : watched.folders)
-        addWayDown(folder, folders);
+        ways.emplace_back(folder, addWayDown(folder, folders));
     std::set<Registration> registered;
     int firstError = 0;
     auto add = [&](const fs::path& path, std::uint32_t events, const std::set<std::string>& names,
@@ -184,30 +349,41 @@ int GitGuardWatch::watchUnit(std::size_t unit)
     for (const auto& folder : watched.wholeFolders)
         add(folder, kFolderEvents, {}, true);
     for (const auto& [descriptor, name] : registered)
-        m_targets[descriptor][name].insert(unit);
-    auto& current = m_registrations[unit];
+        m_targets[descriptor][name].insert(key);
+    auto& current = m_registrations[key];
     for (const auto& registration : current) {
         if (!registered.contains(registration))
-            release(registration, unit);
+            release(registration, key);
     }
     current = std::move(registered);
     if (firstError != 0)
-        m_unwatched.insert(unit);
+        m_unwatched.insert(key);
     return firstError;
 }
 
-void GitGuardWatch::release(const Registration& registration, std::size_t unit)
+void GitGuardWatch::release(const Registration& registration, const fs::path& key)
 {
     auto target = m_targets.find(registration.first);
     if (target == m_targets.end())
         return;
     auto units = target->second.find(registration.second);
-    if (units != target->second.end() && units->second.erase(unit) > 0 && units->second.empty())
+    if (units != target->second.end() && units->second.erase(key) > 0 && units->second.empty())
         target->second.erase(units);
     if (target->second.empty()) {
         ::inotify_rm_watch(m_events.get(), target->first);
         m_targets.erase(target);
     }
+}
+
+void GitGuardWatch::releaseUnit(const fs::path& key)
+{
+    if (auto registrations = m_registrations.find(key); registrations != m_registrations.end()) {
+        for (const auto& registration : registrations->second)
+            release(registration, key);
+        m_registrations.erase(registrations);
+    }
+    m_waysDown.erase(key);
+    m_unwatched.erase(key);
 }
 
 void GitGuardWatch::run(std::stop_token stop)
@@ -227,70 +403,73 @@ void GitGuardWatch::run(std::stop_token stop)
         }
         if (watched[1].revents != 0)
             return;
-        if (watched[0].revents & POLLIN)
-            handleEvents();
-        if (ready == 0) {
-            try {
-                compareAndWatch(std::set<std::size_t>(m_unwatched.begin(), m_unwatched.end()));
-            } catch (const std::exception&) {
-                // Out of memory: the next interval tries again.
-            }
+        try {
+            std::set<fs::path> touched;
+            // One read at a time, so that a stream of events cannot hold off the comparisons.
+            if (watched[0].revents & POLLIN)
+                readEvents(touched);
+            if (ready == 0)
+                touched.insert(m_unwatched.begin(), m_unwatched.end());
+            compareAndWatch(touched);
+        } catch (const std::exception&) {
+            // Out of memory: the next event or interval tries again.
         }
     }
 }
 
-void GitGuardWatch::handleEvents()
+bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
 {
-    try {
-        alignas(inotify_event) std::array<char, 16 * 1024> buffer {};
-        std::set<std::size_t> touched;
-        bool overflowed = false;
-        // One read at a time, so that a stream of events cannot hold off the comparisons.
-        ssize_t count = ::read(m_events.get(), buffer.data(), buffer.size());
-        for (std::size_t offset = 0; count > 0 && offset + sizeof(inotify_event) <= std::size_t(count);) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + offset);
-            offset += sizeof(inotify_event) + event->len;
-            if (event->mask & IN_Q_OVERFLOW) {
-                overflowed = true;
-                continue;
-            }
-            auto target = m_targets.find(event->wd);
-            if (target == m_targets.end())
-                continue;
-            // The name is padded with zeros to its length.
-            const std::string name = event->len > 0 ? std::string(event->name) : std::string();
-            for (const auto& key : { name, std::string(name.empty() ? "" : kEveryName) }) {
-                auto units = target->second.find(key);
-                if (units != target->second.end())
-                    touched.insert(units->second.begin(), units->second.end());
-            }
-            // The folder or file is gone: the comparison's new watches replace it.
-            if (event->mask & IN_IGNORED)
-                m_targets.erase(target);
+    alignas(inotify_event) std::array<char, 16 * 1024> buffer {};
+    bool overflowed = false;
+    ssize_t count = ::read(m_events.get(), buffer.data(), buffer.size());
+    for (std::size_t offset = 0; count > 0 && offset + sizeof(inotify_event) <= std::size_t(count);) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + offset);
+        offset += sizeof(inotify_event) + event->len;
+        if (event->mask & IN_Q_OVERFLOW) {
+            overflowed = true;
+            continue;
         }
-        // Events were lost: any unit may have changed.
-        if (overflowed) {
-            for (std::size_t unit = 0; unit < m_guard.unitCount(); ++unit)
-                touched.insert(unit);
+        auto target = m_targets.find(event->wd);
+        if (target == m_targets.end())
+            continue;
+        // The name is padded with zeros to its length.
+        const std::string name = event->len > 0 ? std::string(event->name) : std::string();
+        for (const auto& key : { name, std::string(name.empty() ? "" : kEveryName) }) {
+            auto units = target->second.find(key);
+            if (units != target->second.end())
+                touched.insert(units->second.begin(), units->second.end());
         }
-        compareAndWatch(touched);
-    } catch (const std::exception&) {
-        // Out of memory: the next event or comparison tries again.
+        // The folder or file is gone: the comparison's new watches replace it.
+        if (event->mask & IN_IGNORED)
+            m_targets.erase(target);
     }
+    // Events were lost: any unit may have changed.
+    if (overflowed) {
+        for (const auto& [key, registrations] : m_registrations)
+            touched.insert(key);
+        for (const auto& [key, unit] : m_units)
+            touched.insert(key);
+    }
+    return count > 0;
 }
 
-void GitGuardWatch::compareAndWatch(const std::set<std::size_t>& units)
+void GitGuardWatch::compareAndWatch(const std::set<fs::path>& touched)
 {
-    for (std::size_t unit : units) {
+    for (const auto& key : touched) {
+        auto unit = m_units.find(key);
+        if (unit == m_units.end()) {
+            m_changed.insert(key);
+            continue;
+        }
         // A folder swapped in, a new hooks folder or file, or one put back, is a new inode to watch;
         // watched before the comparison, so that nothing written in between goes unseen, and what the
         // comparison puts back shows by its own events.
-        m_unwatched.erase(unit);
+        m_unwatched.erase(key);
         if (m_events.get() >= 0)
-            watchUnit(unit);
+            watchUnit(key);
         else
-            m_unwatched.insert(unit);
-        tookAside(m_guard.compare(unit));
+            m_unwatched.insert(key);
+        tookAside(m_guard->compare(unit->second));
     }
 }
 

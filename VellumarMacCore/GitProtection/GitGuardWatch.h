@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -46,10 +48,29 @@ public:
     // past the budget) is compared every `comparisonInterval` instead, with one log line, and a queue
     // that overflowed has every unit compared. The guard must outlive the watch. Never throws.
     GitGuardWatch(GitGuard& guard, Options options);
-    // Stops the thread and waits for it; logs how many older moved-aside files were removed, if any.
+    // The same, taking over the watches of `kept` (`takeKept`, after `unchangedSinceKept`): a unit the
+    // guard took as it was kept (`GitGuard::takenAsKept`) keeps its watches where they lead down from
+    // the same places, and the others are watched anew. What `kept` looks at that the guard does not
+    // hold stays watched for later runs, for `keptRuns` runs at most and while the budget leaves room.
+    GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<GitGuardWatch> kept);
+    // Stops the thread and waits for it; lets go of what it kept (`GitGuard::forgetKept`).
     ~GitGuardWatch();
     GitGuardWatch(const GitGuardWatch&) = delete;
     GitGuardWatch& operator=(const GitGuardWatch&) = delete;
+
+    // For a run's end, after `finish`, before its guard goes: the watch stays on the guard's units
+    // with no thread, and what was noted of them stays known (`GitGuard::keepNoted`), for the program's
+    // next run with the same record to take over. The program keeps one watch: an earlier one is let go.
+    // Never throws.
+    static void keep(std::unique_ptr<GitGuardWatch> watch, const std::filesystem::path& record);
+    // For a run's start: the watch kept with `record`, if any, which no other run can take then.
+    static std::unique_ptr<GitGuardWatch> takeKept(const std::filesystem::path& record);
+    // Of a kept watch: the units, by key, it looked at without a break since it was kept and saw no
+    // change in, reading every event queued until now. Between runs no command runs, so a change it saw
+    // is the user's, and its unit is noted again.
+    std::set<std::filesystem::path> unchangedSinceKept();
+    // How many runs in a row that do not hold a unit it stays watched after.
+    static constexpr int keptRuns = 16;
 
     // Whether its thread runs: otherwise only the caller's own comparisons are left.
     bool running() const noexcept { return m_thread.joinable(); }
@@ -70,39 +91,62 @@ public:
     static std::size_t defaultWatchBudget();
 
 private:
-    // One inotify watch: the units that an event at each name in a folder concerns; under the empty
-    // name, every unit that watches it, which the folder's or file's own events concern.
-    using Target = std::map<std::string, std::set<std::size_t>>;
+    // One inotify watch: the units, by key, that an event at each name in a folder concerns; under the
+    // empty name, every unit that watches it, which the folder's or file's own events concern.
+    using Target = std::map<std::string, std::set<std::filesystem::path>>;
     using Registration = std::pair<int, std::string>;
 
-    // Sets the unit's watches as what it notes is now, and lets go of those it no longer needs. A unit
-    // some of whose watches cannot be set goes to `m_unwatched`. Returns the error of the first that
-    // could not be set, or 0.
-    int watchUnit(std::size_t unit);
+    // Sets the watches of the guard's unit as what it notes is now, and lets go of those it no longer
+    // needs. A unit some of whose watches cannot be set goes to `m_unwatched`. Returns the error of the
+    // first that could not be set, or 0.
+    int watchUnit(const std::filesystem::path& key);
+    // Sets the watches of the guard's units, or keeps those of the units taken as they were kept whose
+    // way down leads from the same places; returns the first error.
+    int watchUnits();
+    // Lets go of the units that only a kept watch looks at, after `keptRuns` runs without them, once
+    // changed, or all of them when `all`.
+    void releaseKeptOnly(bool all);
+    // Whether each folder the unit watches is reached down from the same place now as when its watches
+    // were set.
+    bool leadsDownAlike(const std::filesystem::path& key) const;
     // The watch of `path`, or -1 with `errno` set; counted against the budget.
     int addWatch(const std::filesystem::path& path, std::uint32_t events);
-    void release(const Registration& registration, std::size_t unit);
-    // Every folder from the place holding `folder` down to it, each with the name below it on the way.
-    void addWayDown(const std::filesystem::path& folder,
+    void release(const Registration& registration, const std::filesystem::path& key);
+    void releaseUnit(const std::filesystem::path& key);
+    // Every folder from the place holding `folder` down to it, each with the name below it on the way;
+    // returns that place.
+    std::optional<std::filesystem::path> addWayDown(const std::filesystem::path& folder,
         std::map<std::filesystem::path, std::set<std::string>>& folders) const;
     void run(std::stop_token stop);
-    // Reads one batch of events and compares the units they touch.
-    void handleEvents();
-    void compareAndWatch(const std::set<std::size_t>& units);
+    // Reads one batch of queued events into the units they touch (every one after a queue that
+    // overflowed); false when none was queued.
+    bool readEvents(std::set<std::filesystem::path>& touched);
+    // Compares the guard's units that `touched` names; the others changed while only kept.
+    void compareAndWatch(const std::set<std::filesystem::path>& touched);
     // Tells `onMovedAside`.
     void tookAside(const std::vector<std::filesystem::path>& moved);
     void stop();
 
-    GitGuard& m_guard;
+    GitGuard* m_guard; // none while kept
     std::vector<std::filesystem::path> m_places; // resolved
     std::size_t m_watchBudget;
-    const MovedAsideHandler m_onMovedAside;
+    MovedAsideHandler m_onMovedAside;
     FileDescriptor m_events; // inotify
     FileDescriptor m_wake; // an eventfd written when the watch stops
-    // Touched only by the thread once it runs.
+    // Touched only by the thread once it runs, and only by its holder while kept.
+    std::map<std::filesystem::path, std::size_t> m_units; // the guard's, by key
     std::map<int, Target> m_targets;
-    std::map<std::size_t, std::set<Registration>> m_registrations;
-    std::set<std::size_t> m_unwatched;
+    std::map<std::filesystem::path, std::set<Registration>> m_registrations;
+    // The folders each unit's way down was watched for, with the place it led down from.
+    using WayDown = std::pair<std::filesystem::path, std::optional<std::filesystem::path>>;
+    std::map<std::filesystem::path, std::vector<WayDown>> m_waysDown;
+    std::set<std::filesystem::path> m_unwatched;
+    // The units kept known for this watch (`GitGuard::keepNoted`), each with how many runs in a row
+    // have not held it; those of them that changed while no run of this watch held them.
+    std::map<std::filesystem::path, int> m_kept;
+    std::set<std::filesystem::path> m_changed;
+    std::filesystem::path m_record; // while kept
+    bool m_finished = false;
     std::size_t m_startCount = 0;
     std::size_t m_startUnwatched = 0;
     std::jthread m_thread;

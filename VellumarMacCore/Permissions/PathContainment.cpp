@@ -251,13 +251,18 @@ std::vector<std::optional<std::filesystem::path>> resolvingSymlinksBelow(
 
 bool isPathInside(const std::filesystem::path& child, const std::filesystem::path& folder)
 {
-    std::string childPath = standardizedPath(child).string();
-    std::string folderPath = standardizedPath(folder).string();
+    return isStandardizedPathInside(standardizedPath(child), standardizedPath(folder));
+}
+
+bool isStandardizedPathInside(const std::filesystem::path& child, const std::filesystem::path& folder)
+{
+    const std::string& childPath = child.native();
+    const std::string& folderPath = folder.native();
     if (childPath == folderPath)
         return true;
-    if (folderPath.empty() || folderPath.back() != '/')
-        folderPath += '/';
-    return childPath.starts_with(folderPath);
+    return childPath.starts_with(folderPath)
+        && (folderPath.ends_with('/')
+            || (childPath.size() > folderPath.size() && childPath[folderPath.size()] == '/'));
 }
 
 bool isPathCoveredBy(const std::filesystem::path& child, const std::filesystem::path& place)

@@ -33,6 +33,9 @@ std::vector<std::optional<std::filesystem::path>> resolvingSymlinksBelow(
 
 // True when `child` equals `folder` or lies below it, comparing standardized paths.
 bool isPathInside(const std::filesystem::path& child, const std::filesystem::path& folder);
+// The same for paths standardized already (as `resolvingSymlinks` answers them), without folding them
+// again: for checks repeated over many paths.
+bool isStandardizedPathInside(const std::filesystem::path& child, const std::filesystem::path& folder);
 
 // `isPathInside` for a place that allows something: an empty place or the root covers nothing, since
 // neither is ever a place the user chose and either would cover every path.

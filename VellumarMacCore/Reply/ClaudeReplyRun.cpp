@@ -125,28 +125,37 @@ namespace {
     // What keeps Git outside the sandbox from running what the run's commands write into the
     // repositories, from before the process starts until it has ended: placeholders the sandbox makes
     // read-only, and a guard that puts back what changes in every repository, and moves aside what
-    // appears at a name kept off, as it happens.
+    // appears at a name kept off, as it happens. Its watch stays on the repositories after the run, so
+    // that the next run notes again only what changed.
     struct GitRunProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
         // placeholder.
         GitRunProtection(const ClaudeReplyRunner::RunSettings& settings, const fs::path& dataFolder,
             const fs::path& workFolder)
             : placeholders(settings.git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
+            , record(dataFolder / GitGuard::recordName)
+            , kept(GitGuardWatch::takeKept(record))
             , guard(settings.git.guarded, settings.git.guardedGitFiles, commonDirsOfOthers(workFolder),
                   { .places = settings.writablePlaces,
-                      .record = dataFolder / GitGuard::recordName,
+                      .record = record,
                       .settings = GitCountedSettings::gitReaderForThisProcess(),
-                      .keptOff = settings.keptOff })
-            , watch(guard, { .places = settings.writablePlaces, .onMovedAside = [this](const auto& moved) {
-                                movedAside.add(moved);
-                            } })
+                      .keptOff = settings.keptOff,
+                      .unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {} })
+            , watch(std::make_unique<GitGuardWatch>(guard,
+                  GitGuardWatch::Options { .places = settings.writablePlaces,
+                      .onMovedAside = [this](const auto& moved) { movedAside.add(moved); } },
+                  std::move(kept)))
         {
         }
+        // After the watch's `finish`.
+        ~GitRunProtection() { GitGuardWatch::keep(std::move(watch), record); }
 
         CommonDirPlaceholders placeholders;
+        fs::path record;
+        std::unique_ptr<GitGuardWatch> kept;
         GitGuard guard;
         MovedAsideFiles movedAside;
-        GitGuardWatch watch;
+        std::unique_ptr<GitGuardWatch> watch;
     };
 
     bool containsAny(std::string_view text, std::span<const std::string_view> markers)
@@ -451,8 +460,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .waiting = [control = run.control] { return control->waitState(); },
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
     // The watch compares as things change; without its thread, each command's end is the next best.
-    if (gitProtection && !gitProtection->watch.running())
-        launch.afterToolResult = [&gitProtection] { gitProtection->watch.compareAll(); };
+    if (gitProtection && !gitProtection->watch->running())
+        launch.afterToolResult = [&gitProtection] { gitProtection->watch->compareAll(); };
     resources.temporaryFolder = makeTemporaryFolder();
     launch.environment
         = childEnvironment(m_baseEnvironment, m_path ? m_path() : std::string(), *resources.temporaryFolder);
@@ -465,7 +474,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     // Once more at the end: a command left running in the background, or one whose result never came.
     std::vector<fs::path> movedAside;
     if (gitProtection) {
-        gitProtection->watch.finish();
+        gitProtection->watch->finish();
         movedAside = gitProtection->movedAside.paths();
     }
     // Told on the bot's next turn, however this one ends: Claude Code offers no way to reach the model

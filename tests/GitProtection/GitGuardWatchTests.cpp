@@ -16,9 +16,11 @@
 #include <future>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
+using test::existsAt;
 
 namespace {
 
@@ -350,6 +352,94 @@ TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
     EXPECT_EQ(test::runUnprivileged("plant", root, ""), "1 moved");
     EXPECT_EQ(test::runUnprivileged("plant-at-end", root, ""), "moved");
     fs::permissions(root / "project/.git/hooks", fs::perms(0755));
+}
+
+// Runs of the program one after another, its watch kept between them: what the user changes while no
+// run holds the repository is theirs, and the next run notes it as it is now; what changes during that
+// run still goes aside. A repository the watch saw nothing in is taken as it was left.
+TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
+{
+    const std::string users = "#!/bin/sh\nnpm test\n";
+    const std::string planted = "#!/bin/sh\ntouch /tmp/ran\n";
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& project)> between; // the user's
+        std::function<void(const fs::path& project)> during; // a command's, in the second run
+        std::optional<std::string> hook; // the project's pre-commit after the second run
+        std::size_t aside; // how many went aside during the second run
+        bool takenAsKept; // whether the second run took the project as it was left
+        bool otherTakenAsKept = true; // and the other repository, which no one touched
+        std::size_t watchBudget = GitGuardWatch::defaultWatchBudget();
+    };
+    auto writeHook = [](const std::string& text) {
+        return [text](const fs::path& project) { std::ofstream(project / ".git/hooks/pre-commit") << text; };
+    };
+    const Case cases[] = {
+        { "nothing", nullptr, nullptr, std::nullopt, 0, true },
+        { "the user's new hook", writeHook(users), nullptr, users, 0, false },
+        { "a command's new hook", nullptr, writeHook(planted), std::nullopt, 1, true },
+        { "a command's rewrite of the user's new hook", writeHook(users), writeHook(planted), users, 1,
+            false },
+        { "the user's Git folder swapped for a copy with a hook",
+            [&](const fs::path& project) {
+                fs::rename(project / ".git", project / ".git-before");
+                fs::copy(project / ".git-before", project / ".git", fs::copy_options::recursive);
+                writeHook(users)(project);
+            },
+            nullptr, users, 0, false },
+        { "the user's hook where the events were lost",
+            [&](const fs::path& project) {
+                for (int index = 0; index < 8200; ++index) {
+                    test::touch(project / ".git/flood");
+                    fs::remove(project / ".git/flood");
+                }
+                writeHook(users)(project);
+            },
+            nullptr, users, 0, false, false },
+        { "the user's hook where no watch could be set", writeHook(users), nullptr, users, 0, false, false,
+            0 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        const fs::path project = home.root / "project";
+        const fs::path other = home.root / "other";
+        for (const auto& repository : { project, other })
+            test::touch(test::madeFolder(repository / ".git/hooks").parent_path() / "HEAD");
+        const GitGuard::Options options { .places = { home.root },
+            .record = home.data / GitGuard::recordName,
+            .settings = GitCountedSettings::gitReaderForThisProcess() };
+        const std::vector<GuardedRepository> repositories
+            = { { project / ".git", project }, { other / ".git", other } };
+        // As a run of the program makes it: taking over the watch the run before kept.
+        auto run = [&](const std::function<void(const fs::path&)>& during) {
+            auto kept = GitGuardWatch::takeKept(options.record);
+            GitGuard::Options taking = options;
+            taking.unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {};
+            GitGuard guard(repositories, {}, {}, taking);
+            std::size_t aside = 0;
+            auto watch = std::make_unique<GitGuardWatch>(guard,
+                GitGuardWatch::Options { .places = options.places,
+                    .watchBudget = testCase.watchBudget,
+                    .onMovedAside = [&](const auto& moved) { aside += moved.size(); } },
+                std::move(kept));
+            if (during)
+                during(project);
+            watch->finish();
+            GitGuardWatch::keep(std::move(watch), options.record);
+            return std::tuple(aside, guard.takenAsKept(0), guard.takenAsKept(1));
+        };
+        run(nullptr);
+        if (testCase.between)
+            testCase.between(project);
+        auto [aside, projectTaken, otherTaken] = run(testCase.during);
+        EXPECT_EQ(aside, testCase.aside);
+        EXPECT_EQ(projectTaken, testCase.takenAsKept);
+        EXPECT_EQ(otherTaken, testCase.otherTakenAsKept);
+        const fs::path hook = project / ".git/hooks/pre-commit";
+        EXPECT_EQ(existsAt(hook) ? std::optional(test::readFile(hook)) : std::nullopt, testCase.hook);
+        GitGuardWatch::takeKept(options.record);
+    }
 }
 
 TEST(CommonDirPlaceholders, HoldOneReadingTheFolderItselfAndLeaveNoTrace)
