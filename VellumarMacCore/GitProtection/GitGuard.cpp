@@ -61,6 +61,8 @@ namespace {
         std::mutex lock;
         std::map<fs::path, Held> units;
         std::map<fs::path, Beating> heartbeats; // by record
+        // By record, the names each live guard keeps off, a unit per folder with each name absent.
+        std::map<fs::path, std::map<const GitGuard*, std::vector<NotedUnit>>> keptOff;
     };
 
     Registry& registry()
@@ -69,10 +71,29 @@ namespace {
         return shared;
     }
 
-    // Replaces the record with what runs hold under it and what is gone, or removes it when that is
-    // nothing, and its beat too when no guard beats for it: what is only kept stays out, as no command
-    // can change it before a run holds it again. The caller holds the registry's lock. Throws the errors
-    // of writing it.
+    // Beside the record, the names its live guards keep off: apart from it, since such a unit has no
+    // key of its own among the repositories'.
+    fs::path keptOffRecordOf(const fs::path& record)
+    {
+        return record.parent_path() / (record.filename().native() + "-kept-off");
+    }
+
+    // Writes `units` to `file`, or removes it when there are none; whether there were any.
+    bool writeUnits(const std::vector<NotedUnit>& units, const fs::path& file)
+    {
+        if (!units.empty()) {
+            writePrivateFile(GitNotedFiles::encoded(units), file);
+            return true;
+        }
+        std::error_code ignored;
+        fs::remove(file, ignored);
+        return false;
+    }
+
+    // Replaces the record with what runs hold under it and what is gone, and the names kept off beside
+    // it, or removes them when that is nothing, and its beat too when no guard beats for it: what is only
+    // kept stays out, as no command can change it before a run holds it again. The caller holds the
+    // registry's lock. Throws the errors of writing it.
     void writeRecord(const Registry& shared, const fs::path& record)
     {
         std::vector<NotedUnit> units;
@@ -80,13 +101,15 @@ namespace {
             if (held.record == record && (held.runs > 0 || held.gone))
                 units.push_back(held.noted);
         }
-        if (!units.empty()) {
-            writePrivateFile(GitNotedFiles::encoded(units), record);
-            return;
+        std::vector<NotedUnit> keptOff;
+        if (auto guards = shared.keptOff.find(record); guards != shared.keptOff.end()) {
+            for (const auto& [guard, folders] : guards->second)
+                keptOff.insert(keptOff.end(), folders.begin(), folders.end());
         }
+        bool named = writeUnits(keptOff, keptOffRecordOf(record));
+        named = writeUnits(units, record) || named;
         std::error_code ignored;
-        fs::remove(record, ignored);
-        if (!shared.heartbeats.contains(record))
+        if (!named && !shared.heartbeats.contains(record))
             fs::remove(GitGuardHeartbeat::fileOf(record), ignored);
     }
 
@@ -431,6 +454,29 @@ namespace {
 
     // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: the record
     // then keeps what was noted, to compare it with if it comes back during a run.
+    // Moves aside what came at the names `folder` keeps off, as a run's guard does, but what came later
+    // than `commandsEndedBy`, which is the user's; how many older moved-aside files were removed.
+    std::size_t keepOffAfterKill(const NotedUnit& folder, const BeneathPlaces& places,
+        const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
+    {
+        std::vector<Undone> undone;
+        for (const auto& [path, nothing] : folder.files) {
+            if (commandsEndedBy && changedAfter(places, path, *commandsEndedBy)) {
+                platform::logError(usersChangeLine(path, ""));
+                continue;
+            }
+            Registry& shared = registry();
+            std::lock_guard lock(shared.lock);
+            if (auto done = undo(places, path, nothing, GitNotedFiles::maxCopiedBytes, clock)) {
+                done->keptOff = true;
+                undone.push_back(std::move(*done));
+            }
+        }
+        Settled settled;
+        report(undone, settled);
+        return settled.removedOlder;
+    }
+
     enum class Presence { beneathNoPlace, present, missing };
     Presence presence(const NotedUnit& unit, const BeneathPlaces& places)
     {
@@ -597,6 +643,13 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             holding.insert(key);
             m_keys.push_back(std::move(key));
         }
+        std::vector<NotedUnit>& keptOff = shared.keptOff[m_options.record][this];
+        for (std::size_t index = 0; index < m_keptOff.folderCount(); ++index) {
+            NotedUnit folder { std::nullopt, m_keptOff.folder(index), m_places.paths(), {} };
+            for (const auto& name : m_keptOff.names(index))
+                folder.files.emplace(m_keptOff.folder(index) / name, NotedFile {});
+            keptOff.push_back(std::move(folder));
+        }
         try {
             writeRecord(shared, m_options.record);
         } catch (const std::exception& error) {
@@ -617,6 +670,11 @@ GitGuard::~GitGuard()
     Registry& shared = registry();
     std::lock_guard lock(shared.lock);
     releaseHeartbeat(shared, m_options.record, *this);
+    if (auto guards = shared.keptOff.find(m_options.record); guards != shared.keptOff.end()) {
+        guards->second.erase(this);
+        if (guards->second.empty())
+            shared.keptOff.erase(guards);
+    }
     for (const auto& key : m_keys) {
         auto held = shared.units.find(key);
         if (held == shared.units.end() || --held->second.runs > 0)
@@ -779,6 +837,7 @@ void GitGuard::restoreLeftBehind(
 {
     try {
         GitNotedFiles::Decoded read;
+        GitNotedFiles::Decoded keptOff;
         // What the killed runs noted: a repository inside one of theirs that none noted came during them.
         std::set<fs::path> recorded;
         {
@@ -786,16 +845,24 @@ void GitGuard::restoreLeftBehind(
             std::lock_guard lock(shared.lock);
             // A write the killed process had begun, which no other can be doing while the lock is held.
             removeTemporaryLeftovers(record.parent_path(),
-                [name = record.filename().native(),
-                    beat = GitGuardHeartbeat::fileOf(record).filename().native()](
-                    std::string_view target) { return target == name || target == beat; });
+                [name = record.filename().native(), keptOffName = keptOffRecordOf(record).filename().native(),
+                    beat = GitGuardHeartbeat::fileOf(record).filename().native()](std::string_view target) {
+                    return target == name || target == keptOffName || target == beat;
+                });
             read = GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit));
+            keptOff = GitNotedFiles::decoded(readPrivateFile(keptOffRecordOf(record), kRecordBytesLimit));
+            if (auto guards = shared.keptOff.find(record); guards != shared.keptOff.end()) {
+                for (const auto& [guard, folders] : guards->second)
+                    std::erase_if(keptOff.units, [&](const NotedUnit& unit) {
+                        return std::find(folders.begin(), folders.end(), unit) != folders.end();
+                    });
+            }
             for (const auto& unit : read.units)
                 recorded.insert(unit.key());
             std::erase_if(
                 read.units, [&](const NotedUnit& unit) { return shared.units.contains(unit.key()); });
         }
-        if (read.damaged)
+        if (read.damaged || keptOff.damaged)
             platform::logError("The record of what the last runs' Git repositories held, " + record.string()
                 + ", is damaged; what could be read of it is put back, and a change in the rest stays.");
         const auto commandsEndedBy = GitGuardHeartbeat::commandsEndedBy(GitGuardHeartbeat::fileOf(record));
@@ -810,6 +877,10 @@ void GitGuard::restoreLeftBehind(
                                 .removedOlder;
             if (presence(unit, places) == Presence::missing)
                 missing.push_back(std::move(unit));
+        }
+        for (const auto& unit : keptOff.units) {
+            const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
+            removedOlder += keepOffAfterKill(unit, places, clock, commandsEndedBy);
         }
         logRemovedOlder(removedOlder);
         Registry& shared = registry();

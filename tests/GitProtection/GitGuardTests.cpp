@@ -499,7 +499,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
             {}, {},
             { .places = { scene.home.root },
                 .record = scene.record,
-                .settings = GitCountedSettings::gitReaderForThisProcess() });
+                .settings = GitCountedSettings::gitReaderForThisProcess(),
+                .keptOff = { scene.project / ".envrc" } });
         ::kill(::getpid(), SIGKILL);
     }
     int status = 0;
@@ -515,6 +516,7 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     write(scene.project / ".husky/pre-commit", kPlanted);
     write(scene.project / "hooks/pre-commit", kPlanted);
     write(scene.project / "node_modules/.bin/sh", kPlanted);
+    write(scene.project / ".envrc", kPlanted);
     git(scene.project, { "init", "-q", "emb" });
     git(scene.project / "emb", { "config", "core.fsmonitor", "touch /tmp/ran" });
     git(scene.project / "emb",
@@ -534,8 +536,12 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     EXPECT_FALSE(existsAt(scene.project / "emb/.git/config"));
     EXPECT_FALSE(existsAt(scene.project / "hooks/pre-commit"));
     EXPECT_FALSE(existsAt(scene.project / "node_modules/.bin/sh"));
-    EXPECT_EQ(log.lines().size(), 7u);
-    EXPECT_FALSE(fs::exists(scene.record));
+    EXPECT_EQ(test::readFile(scene.project / (std::string(".envrc") + kRefused)), kPlanted);
+    EXPECT_FALSE(existsAt(scene.project / ".envrc"));
+    EXPECT_EQ(log.lines().size(), 8u);
+    // Nothing of the record is left beside it either.
+    for (const auto& left : fs::directory_iterator(scene.record.parent_path()))
+        EXPECT_FALSE(left.path().filename().native().starts_with(GitGuard::recordName)) << left.path();
 }
 
 // A file past what a copy holds is noted by its identity: a change to it still goes aside, with
