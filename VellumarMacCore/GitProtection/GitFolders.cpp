@@ -142,20 +142,6 @@ namespace {
               " commands may change nothing in its \"worktrees\" and \"modules\" folders in this run.");
     }
 
-    // The first `size` bytes of `file` when it is a regular file, read in one go without waiting for a
-    // FIFO or a device; empty for anything else.
-    std::string fileStart(const fs::path& file, std::size_t size)
-    {
-        FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat status { };
-        if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
-            return {};
-        std::string bytes(size, '\0');
-        ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
-        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-        return bytes;
-    }
-
     // Git's small record files are read no further than this.
     constexpr std::size_t kRecordBytes = 4096;
 
@@ -196,6 +182,18 @@ namespace {
         return location;
     }
 
+}
+
+std::string fileStart(const fs::path& file, std::size_t size)
+{
+    FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status { };
+    if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return {};
+    std::string bytes(size, '\0');
+    ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
+    bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+    return bytes;
 }
 
 Listing linkedFolders(const fs::path& place, std::size_t limit)

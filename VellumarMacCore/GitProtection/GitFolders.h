@@ -7,9 +7,14 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace vellumar::GitFolders {
+
+// The first `size` bytes of `file` when it is a regular file, read in one go without waiting for a
+// FIFO or a device; empty for anything else. For Git's own small files, and the scripts hooks run.
+std::string fileStart(const std::filesystem::path& file, std::size_t size);
 
 // Whether `folder` (a link to one too) holds a HEAD, the first thing Git asks of a Git folder.
 bool isGitFolder(const std::filesystem::path& folder);

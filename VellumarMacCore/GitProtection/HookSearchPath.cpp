@@ -1,13 +1,12 @@
 #include "VellumarMacCore/GitProtection/HookSearchPath.h"
 
-#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <set>
@@ -20,19 +19,6 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    // The first `maxScriptBytes` of `file` when it is a regular file, without waiting on a FIFO.
-    std::string scriptText(const fs::path& file)
-    {
-        FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat status { };
-        if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
-            return {};
-        std::string text(maxScriptBytes, '\0');
-        ssize_t count = ::read(descriptor.get(), text.data(), text.size());
-        text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-        return text;
-    }
-
     void replaceAll(std::string& text, std::string_view from, std::string_view to)
     {
         for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -42,7 +28,7 @@ namespace {
     // The script's text with the spellings of its own folder, and of the folder it runs in, written out.
     std::string expandedText(const fs::path& script, const fs::path& top)
     {
-        std::string text = scriptText(script);
+        std::string text = GitFolders::fileStart(script, maxScriptBytes);
         const std::string folder = script.parent_path().string();
         for (std::string_view spelling :
             { "$(dirname -- \"$0\")", "$(dirname \"$0\")", "$(dirname $0)", "${0%/*}" })
