@@ -1,0 +1,201 @@
+#include "VellumarMacCore/GitProtection/GitGuardComparison.h"
+
+#include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/InnerRepositories.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace vellumar::GitGuardComparison {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using GitNotedFiles::NotedFile;
+    using GitNotedFiles::NotedUnit;
+    using Kind = NotedFile::Kind;
+    using namespace GitGuardPutBack;
+
+    // Whether the change from `before` to `after` at `path` could make Git run something: absent when it
+    // cannot, else what counted (the settings, or the hook), empty where the path says it all.
+    std::optional<std::string> counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before,
+        const NotedFile& after, const GitCountedSettings::Reader& settings)
+    {
+        if (after == before || after.kind == Kind::absent)
+            return std::nullopt;
+        // A new folder runs nothing itself: what it holds is judged. In a folder Git's configuration
+        // names, every new entry counts, as nothing beneath a new one is noted to judge.
+        if (before.kind == Kind::absent && after.kind == Kind::other && !noted.isNamedEntry(path))
+            return std::nullopt;
+        // So too a folder that comes where Git's configuration names one that was not there, and a folder
+        // a hook puts first on PATH, made or swapped: each entry there is judged.
+        if ((before.kind == Kind::namedAbsent && after.kind == Kind::namedFolder)
+            || (before.kind == Kind::searchedFolder && after.kind == Kind::searchedFolder))
+            return std::nullopt;
+        if (noted.isHook(path))
+            return "the hook " + path.filename().string()
+                + (before.kind == Kind::absent ? " was added" : " changed");
+        // A configuration that was not there reads as an empty one.
+        if (!noted.isConfiguration(path) || (before.kind != Kind::file && before.kind != Kind::absent)
+            || after.kind != Kind::file)
+            return std::string();
+        return GitCountedSettings::judged(settings, before.content, after.content);
+    }
+
+    // Whether what is at `path` now, reached beneath a place, last changed after `instant`, by its
+    // status-change time, which the kernel alone sets. Never a folder: its time moves with every entry
+    // anyone makes in it.
+    bool changedAfter(const BeneathPlaces& places, const fs::path& path, std::chrono::nanoseconds instant)
+    {
+        auto reached = places.reach(path);
+        struct stat status { };
+        if (!reached || reached->throughLink || reached->folder.get() < 0
+            || ::fstatat(reached->folder.get(), reached->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0
+            || S_ISDIR(status.st_mode))
+            return false;
+        return std::chrono::seconds(status.st_ctim.tv_sec) + std::chrono::nanoseconds(status.st_ctim.tv_nsec)
+            > instant;
+    }
+
+    std::string usersChangeLine(const fs::path& path, const std::string& reason)
+    {
+        return path.string()
+            + " changed after the program was killed during a Claude Code run, later than"
+              " the run's commands could still write"
+            + (reason.empty() ? "" : " (" + reason + ")") + "; it is the user's own change and stays.";
+    }
+
+    bool isBelow(const fs::path& path, const std::vector<fs::path>& folders)
+    {
+        return std::any_of(folders.begin(), folders.end(),
+            [&](const fs::path& folder) { return path != folder && isPathInside(path, folder); });
+    }
+
+}
+
+Settled settle(const NotedUnit& noted, const BeneathPlaces& places,
+    const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+    const std::function<bool(const fs::path&)>& isGuarded,
+    std::optional<std::chrono::nanoseconds> commandsEndedBy)
+{
+    Settled settled;
+    // By path, each folder before what it holds: what was noted there, and what counted.
+    std::map<fs::path, std::pair<NotedFile, std::string>> counted;
+    std::vector<fs::path> ends;
+    auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
+        if (auto reason = counts(noted, path, before, after, settings)) {
+            counted.try_emplace(path, before, std::move(*reason));
+            ends.push_back(path);
+        } else if (after != before && after.kind != Kind::absent) {
+            settled.accepted.emplace(path, after);
+        }
+    };
+    auto look = [&](const fs::path& path, const NotedFile& before) {
+        if (isBelow(path, ends))
+            return;
+        auto reached = places.reach(path);
+        if (!reached)
+            return;
+        // A link that was noted leads where it led; its own comparison and its end's tell the rest.
+        if (reached->throughLink) {
+            if (!noted.files.contains(reached->path) && !isBelow(reached->path, ends)) {
+                counted.try_emplace(reached->path, NotedFile {}, "a folder on the way is a link");
+                ends.push_back(reached->path);
+            }
+            return;
+        }
+        judge(path, before, GitNotedFiles::noteInUnit(noted, path, *reached));
+    };
+    // Each folder before what it holds.
+    for (const auto& [path, before] : noted.files)
+        look(path, before);
+    // A hook that is new; a file a new hook link leads to is nobody's change.
+    if (noted.gitFolder) {
+        for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
+            fs::path hook = *noted.gitFolder / "hooks" / std::string(name);
+            if (!noted.files.contains(hook))
+                look(hook, NotedFile {});
+        }
+    }
+    // An entry that is new, but for what was moved aside there: any in a folder Git's configuration
+    // names, and one named as a program of the user's in a folder a hook puts first on PATH.
+    for (const auto& [path, before] : noted.files) {
+        if ((!before.isNamed() && before.kind != Kind::searchedFolder) || isBelow(path, ends))
+            continue;
+        for (const auto& name : before.isNamed()
+                ? GitNotedFiles::entriesBeneath(places, path)
+                : GitNotedFiles::shadowingEntriesBeneath(noted, places, path)) {
+            fs::path entry = path / name;
+            if (!noted.files.contains(entry) && !isMovedAside(entry))
+                look(entry, NotedFile {});
+        }
+    }
+    // What came in an inner repository is judged against an empty one, whoever made it.
+    std::set<fs::path> inner;
+    if (isGuarded) {
+        for (auto& found : InnerRepositories::counted(noted, isGuarded, settings)) {
+            inner.insert(found.path);
+            counted.try_emplace(std::move(found.path), NotedFile {}, std::move(found.reason));
+        }
+    }
+    if (counted.empty())
+        return settled;
+    std::vector<Undone> undone;
+    std::vector<std::string> usersChanges;
+    {
+        std::lock_guard lock(GitGuardPutBack::undoing());
+        for (auto& [path, judged] : counted) {
+            if (commandsEndedBy && !inner.contains(path) && !noted.isConfiguration(path)
+                && changedAfter(places, path, *commandsEndedBy)) {
+                usersChanges.push_back(usersChangeLine(path, judged.second));
+                continue;
+            }
+            if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock)) {
+                done->reason = std::move(judged.second);
+                undone.push_back(std::move(*done));
+            }
+        }
+    }
+    for (const auto& line : usersChanges)
+        platform::logError(line);
+    report(undone, settled);
+    return settled;
+}
+
+std::size_t keepOffAfterKill(const NotedUnit& folder, const BeneathPlaces& places,
+    const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
+{
+    std::vector<Undone> undone;
+    for (const auto& [path, nothing] : folder.files) {
+        if (commandsEndedBy && changedAfter(places, path, *commandsEndedBy)) {
+            platform::logError(usersChangeLine(path, ""));
+            continue;
+        }
+        std::lock_guard lock(GitGuardPutBack::undoing());
+        if (auto done = undo(places, path, nothing, GitNotedFiles::maxCopiedBytes, clock)) {
+            done->keptOff = true;
+            undone.push_back(std::move(*done));
+        }
+    }
+    Settled settled;
+    report(undone, settled);
+    return settled.removedOlder;
+}
+
+Presence presence(const NotedUnit& unit, const BeneathPlaces& places)
+{
+    auto reached = places.reach(unit.key());
+    if (!reached)
+        return Presence::beneathNoPlace;
+    return reached->throughLink
+            || GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent
+        ? Presence::missing
+        : Presence::present;
+}
+
+}
