@@ -71,7 +71,7 @@ int main(int argc, char** argv)
     std::size_t watched = 0;
     {
         GitGuard guard(repositories, {}, {},
-            { .record = root / "git-guard", .settings = GitCountedSettings::gitReaderForThisProcess() });
+            { .liveRuns = root, .settings = GitCountedSettings::gitReaderForThisProcess() });
         GitGuardWatch watch(guard, { .places = { root / "places" } });
         require(watch.running() && watch.unwatchedCount() == 0, "every repository watched");
         watched = watch.watchedCount();

@@ -10,8 +10,6 @@
 #include <exception>
 #include <fcntl.h>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <sys/stat.h>
@@ -23,25 +21,7 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    // How many live runs of this process noted each path, by record.
-    struct Notes {
-        std::mutex lock;
-        std::map<fs::path, std::map<fs::path, int>> byRecord;
-    };
-
-    Notes& notes()
-    {
-        static Notes shared;
-        return shared;
-    }
-
-    std::vector<fs::path> notedPaths(const std::map<fs::path, int>& noted)
-    {
-        std::vector<fs::path> paths;
-        for (const auto& [path, runs] : noted)
-            paths.push_back(path);
-        return paths;
-    }
+    using Kind = LiveRuns::Kind;
 
     // Claude Code's patterns use these; the sandbox cannot hold a path it has not expanded yet.
     bool hasWildcard(const fs::path& component)
@@ -113,15 +93,11 @@ std::optional<fs::path> SandboxPlaceholders::placeholderPath(
         denied, place, [&](const fs::path& path) { return heldByOtherRuns.contains(path); });
 }
 
-std::set<fs::path> SandboxPlaceholders::notedByLiveRuns(const fs::path& record)
+std::set<fs::path> SandboxPlaceholders::notedByLiveRuns(const fs::path& liveRuns)
 {
-    Notes& shared = notes();
-    std::lock_guard lock(shared.lock);
     std::set<fs::path> noted;
-    if (auto found = shared.byRecord.find(record); found != shared.byRecord.end()) {
-        for (const auto& [path, runs] : found->second)
-            noted.insert(path);
-    }
+    for (auto& key : LiveRuns::in(liveRuns).locked().keys(Kind::sandboxPlaceholder))
+        noted.emplace(std::move(key));
     return noted;
 }
 
@@ -141,36 +117,34 @@ std::vector<std::string> SandboxPlaceholders::deniedWrites(const JSON& settings)
 }
 
 SandboxPlaceholders::SandboxPlaceholders(const std::vector<std::string>& deniedWrites,
-    const std::vector<fs::path>& writablePlaces, fs::path record)
-    : m_record(std::move(record))
+    const std::vector<fs::path>& writablePlaces, const fs::path& liveRuns)
+    : m_run(liveRuns)
 {
     std::optional<std::string> unrecorded;
     try {
-        Notes& shared = notes();
-        std::lock_guard lock(shared.lock);
-        auto& noted = shared.byRecord[m_record];
+        auto locked = m_run.registry().locked();
         std::set<fs::path> found;
         for (const auto& denied : deniedWrites) {
             for (const auto& place : writablePlaces) {
-                if (auto path = placeholderPathAmong(fs::path(denied).lexically_normal(), place,
-                        [&](const fs::path& held) { return noted.contains(held); }))
+                if (auto path = placeholderPathAmong(
+                        fs::path(denied).lexically_normal(), place, [&](const fs::path& held) {
+                            return locked.find(Kind::sandboxPlaceholder, held.native()) != nullptr;
+                        }))
                     found.insert(std::move(*path));
             }
         }
         m_noted.assign(found.begin(), found.end());
         if (m_noted.empty())
             return;
-        std::vector<fs::path> named = notedPaths(noted);
-        named.insert(named.end(), m_noted.begin(), m_noted.end());
+        for (const auto& path : m_noted)
+            locked.hold(Kind::sandboxPlaceholder, { path.native(), {} });
         // Before the run starts, so that wherever this process is killed, the next start finds every
         // placeholder the run's sandbox made.
         try {
-            PathRecord::write(m_record, named);
+            locked.write(Kind::sandboxPlaceholder);
         } catch (const std::exception& error) {
             unrecorded = error.what();
         }
-        for (const auto& path : m_noted)
-            ++noted[path];
     } catch (const std::exception&) {
         // Out of memory: the run goes on with what is noted, which Claude Code removes itself.
         m_noted.clear();
@@ -185,46 +159,37 @@ SandboxPlaceholders::~SandboxPlaceholders()
 {
     if (m_noted.empty())
         return;
-    Notes& shared = notes();
-    std::lock_guard lock(shared.lock);
+    auto locked = m_run.registry().locked();
     try {
-        auto& noted = shared.byRecord[m_record];
         std::vector<fs::path> unnoted;
         for (const auto& path : m_noted) {
-            auto found = noted.find(path);
-            if (found == noted.end() || --found->second > 0)
-                continue;
-            noted.erase(found);
-            unnoted.push_back(path);
+            if (locked.release(Kind::sandboxPlaceholder, path.native()))
+                unnoted.push_back(path);
         }
         removePlaceholders(std::move(unnoted));
-        PathRecord::write(m_record, notedPaths(noted));
+        locked.write(Kind::sandboxPlaceholder);
     } catch (const std::exception&) {
         // The next start removes what the record still names.
     }
 }
 
-void SandboxPlaceholders::removeLeftBehind(const fs::path& record)
+void SandboxPlaceholders::removeLeftBehind(const fs::path& liveRuns)
 {
     std::optional<std::string> swept;
-    Notes& shared = notes();
-    std::unique_lock lock(shared.lock);
-    try {
-        // A write the killed process had begun, which no other can be doing while the lock is held.
-        PathRecord::removeLeftoverCopies(record);
-        const auto& noted = shared.byRecord[record];
-        std::vector<fs::path> left;
-        for (auto& path : PathRecord::read(record)) {
-            if (!noted.contains(path))
-                left.push_back(std::move(path));
+    {
+        auto locked = LiveRuns::in(liveRuns).locked();
+        try {
+            const LiveRuns::OlderRecord older[] = { { liveRuns / olderRecordName, PathRecord::read } };
+            std::vector<fs::path> left;
+            for (auto& entry : locked.leftBehind(Kind::sandboxPlaceholder, older))
+                left.emplace_back(std::move(entry.key));
+            if (auto removed = removePlaceholders(std::move(left)); !removed.empty())
+                swept = sweptLine(removed);
+            locked.write(Kind::sandboxPlaceholder);
+        } catch (const std::exception&) {
+            // Out of memory, or the record cannot be replaced: the next start tries again.
         }
-        if (auto removed = removePlaceholders(std::move(left)); !removed.empty())
-            swept = sweptLine(removed);
-        PathRecord::write(record, notedPaths(noted));
-    } catch (const std::exception&) {
-        // Out of memory, or the record cannot be replaced: the next start tries again.
     }
-    lock.unlock();
     if (swept)
         platform::logError(*swept);
 }

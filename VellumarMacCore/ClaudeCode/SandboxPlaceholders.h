@@ -3,11 +3,12 @@
 // that does not exist is held by an empty read-only placeholder (a file, or a folder for a missing
 // folder on the way), so that the command cannot make it. Claude Code removes them as the command
 // ends, also on SIGTERM, but not when it is killed. So a run notes where they may go, before it starts,
-// in a record in the data folder; the run's end, and the program's next start for the runs of a killed
-// process, remove each noted path that still holds an empty placeholder.
+// in the registry of live runs (`LiveRuns`); the run's end, and the program's next start for the runs
+// of a killed process, remove each noted path that still holds an empty placeholder.
 #pragma once
 
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/Foundations/LiveRuns.h"
 
 #include <filesystem>
 #include <optional>
@@ -20,8 +21,8 @@ namespace vellumar {
 
 class SandboxPlaceholders {
 public:
-    // The record's name in the data folder: the paths noted by the process's live runs.
-    static constexpr std::string_view recordName = "sandbox-placeholders";
+    // The record in which older builds named the paths noted, in the data folder (`PathRecord`).
+    static constexpr std::string_view olderRecordName = "sandbox-placeholders";
 
     // The paths a run's settings document denies commands to write; none without a sandbox.
     static std::vector<std::string> deniedWrites(const JSON& settings);
@@ -33,16 +34,18 @@ public:
     static std::optional<std::filesystem::path> placeholderPath(const std::filesystem::path& denied,
         const std::filesystem::path& place, const std::set<std::filesystem::path>& heldByOtherRuns = {});
 
-    // The paths the live runs of this process noted under `record`: their placeholders may stand there.
-    static std::set<std::filesystem::path> notedByLiveRuns(const std::filesystem::path& record);
+    // The paths the live runs of this process noted in the registry in `liveRuns`: their placeholders
+    // may stand there.
+    static std::set<std::filesystem::path> notedByLiveRuns(const std::filesystem::path& liveRuns);
 
     // Notes, for each of `deniedWrites` (a pattern's path counts up to its first component with a
     // wildcard) that lies below one of `writablePlaces` (both as the kernel resolves them), the first
     // path on the way from the place that does not exist now, or that another live run of this process
-    // noted. The record `record` names them (its folder is made private when it is missing) before
-    // this returns; when it cannot be written, one log line says so. Any thread. Never throws.
+    // noted. The registry of live runs in `liveRuns` holds them, its record naming them (its folder is
+    // made private when it is missing) before this returns; when it cannot be written, one log line says
+    // so. Any thread. Never throws.
     SandboxPlaceholders(const std::vector<std::string>& deniedWrites,
-        const std::vector<std::filesystem::path>& writablePlaces, std::filesystem::path record);
+        const std::vector<std::filesystem::path>& writablePlaces, const std::filesystem::path& liveRuns);
     // Removes each noted path that no other live run noted and that holds an empty placeholder, then
     // drops it from the record.
     ~SandboxPlaceholders();
@@ -51,15 +54,16 @@ public:
 
     const std::vector<std::filesystem::path>& noted() const noexcept { return m_noted; }
 
-    // For the program's start, before its first run: removes each path `record` names that no live
-    // run noted and that holds an empty placeholder: an empty regular file, a character device or an
-    // empty folder, reached without following a link. Anything that holds data, and anything the
-    // record does not name, stays. The record then names only what live runs noted. Never throws.
-    static void removeLeftBehind(const std::filesystem::path& record);
+    // For the program's start, before its first run: removes each path the registry in `liveRuns` hands
+    // back as left behind (`LiveRuns::Locked::leftBehind`, an older build's record included) that holds
+    // an empty placeholder: an empty regular file, a character device or an empty folder, reached
+    // without following a link. Anything that holds data, and anything the record does not name, stays.
+    // The record then names only what live runs noted. Never throws.
+    static void removeLeftBehind(const std::filesystem::path& liveRuns);
 
 private:
+    LiveRuns::Run m_run;
     std::vector<std::filesystem::path> m_noted;
-    std::filesystem::path m_record;
 };
 
 }

@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <exception>
 #include <fcntl.h>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <system_error>
@@ -29,22 +27,7 @@ namespace {
     // written; the folder itself to Git too.
     constexpr std::string_view kRelativeContent = ".\n";
 
-    struct Held {
-        int runs = 0;
-        fs::path record;
-    };
-
-    // Every run of this process holding each placeholder, by Git folder, and the record naming it.
-    struct Holders {
-        std::mutex lock;
-        std::map<fs::path, Held> byFolder;
-    };
-
-    Holders& holders()
-    {
-        static Holders shared;
-        return shared;
-    }
+    using Kind = LiveRuns::Kind;
 
     // The path was resolved when the placeholder was made, so a link on the way now was swapped in
     // since. Where that cannot be told, the content check still asks for the path itself.
@@ -114,29 +97,16 @@ namespace {
             ::unlinkat(folder.get(), kName, 0);
     }
 
-    // Replaces the record with the folders held under it and `adding`, or removes it when that is none.
-    // The caller holds the holders' lock. Throws the errors of writing it.
-    void writeRecord(const Holders& shared, const fs::path& record, const std::vector<fs::path>& adding = {})
-    {
-        std::vector<fs::path> named;
-        for (const auto& [gitFolder, held] : shared.byFolder) {
-            if (held.record == record)
-                named.push_back(gitFolder);
-        }
-        named.insert(named.end(), adding.begin(), adding.end());
-        PathRecord::write(record, named);
-    }
-
     // Counts a run in on the placeholder of each Git folder, making those not there yet, and adds the
-    // folders it holds to `held`, which has room for all. The caller holds the holders' lock. Why the
-    // record could not be written, when it could not.
-    std::optional<std::string> hold(Holders& shared, const std::vector<fs::path>& gitFolders,
-        const fs::path& record, std::vector<fs::path>& held)
+    // folders it holds to `held`, which has room for all. Why the record could not be written, when it
+    // could not.
+    std::optional<std::string> hold(
+        LiveRuns::Locked& locked, const std::vector<fs::path>& gitFolders, std::vector<fs::path>& held)
     {
         std::vector<fs::path> adding;
         for (const auto& gitFolder : gitFolders) {
-            if (auto found = shared.byFolder.find(gitFolder); found != shared.byFolder.end()) {
-                ++found->second.runs;
+            if (locked.find(Kind::commonDirPlaceholder, gitFolder.native())) {
+                locked.hold(Kind::commonDirPlaceholder, { gitFolder.native(), {} });
                 held.push_back(gitFolder);
                 continue;
             }
@@ -146,22 +116,35 @@ namespace {
         }
         if (adding.empty())
             return std::nullopt;
+        for (const auto& gitFolder : adding)
+            locked.hold(Kind::commonDirPlaceholder, { gitFolder.native(), {} });
         // Before any placeholder exists, so that wherever this process is killed, the next start
         // finds every one it made.
         try {
-            writeRecord(shared, record, adding);
+            locked.write(Kind::commonDirPlaceholder);
         } catch (const std::exception& error) {
+            for (const auto& gitFolder : adding)
+                locked.release(Kind::commonDirPlaceholder, gitFolder.native());
             return error.what();
         }
+        bool unplaced = false;
         // Opened again rather than kept open: a run may protect more repositories than a process may
         // hold descriptors.
         for (const auto& gitFolder : adding) {
             FileDescriptor folder = openGitFolder(gitFolder);
-            if (folder.get() < 0 || !place(folder.get(), gitFolder))
-                continue;
-            auto [found, added] = shared.byFolder.try_emplace(gitFolder, Held { 0, record });
-            ++found->second.runs;
-            held.push_back(gitFolder);
+            if (folder.get() >= 0 && place(folder.get(), gitFolder)) {
+                held.push_back(gitFolder);
+            } else {
+                locked.release(Kind::commonDirPlaceholder, gitFolder.native());
+                unplaced = true;
+            }
+        }
+        if (unplaced) {
+            try {
+                locked.write(Kind::commonDirPlaceholder);
+            } catch (const std::exception&) {
+                // The record names a folder more, which the next start finds holding no placeholder.
+            }
         }
         return std::nullopt;
     }
@@ -189,14 +172,15 @@ std::vector<fs::path> CommonDirPlaceholders::gitFolders(const std::vector<fs::pa
     return folders;
 }
 
-CommonDirPlaceholders::CommonDirPlaceholders(const std::vector<fs::path>& gitFolders, const fs::path& record)
+CommonDirPlaceholders::CommonDirPlaceholders(
+    const std::vector<fs::path>& gitFolders, const fs::path& liveRuns)
+    : m_run(liveRuns)
 {
     std::optional<std::string> unrecorded;
     try {
         m_held.reserve(gitFolders.size());
-        Holders& shared = holders();
-        std::lock_guard lock(shared.lock);
-        unrecorded = hold(shared, gitFolders, record, m_held);
+        auto locked = m_run.registry().locked();
+        unrecorded = hold(locked, gitFolders, m_held);
     } catch (const std::exception&) {
         // Out of memory: the folders not held yet go without, and the guard's checks remain. One made
         // but not counted stays in the record for the next start.
@@ -208,43 +192,28 @@ CommonDirPlaceholders::CommonDirPlaceholders(const std::vector<fs::path>& gitFol
 
 CommonDirPlaceholders::~CommonDirPlaceholders()
 {
-    Holders& shared = holders();
-    std::lock_guard lock(shared.lock);
-    std::vector<fs::path> records;
+    if (m_held.empty())
+        return;
+    auto locked = m_run.registry().locked();
     for (const auto& gitFolder : m_held) {
-        auto held = shared.byFolder.find(gitFolder);
-        if (held == shared.byFolder.end() || --held->second.runs > 0)
-            continue;
-        try {
-            if (std::find(records.begin(), records.end(), held->second.record) == records.end())
-                records.push_back(held->second.record);
-        } catch (const std::exception&) {
-            // Out of memory: the record keeps naming the folder until the next start drops it.
-        }
-        shared.byFolder.erase(held);
-        removeIfPlaceholder(gitFolder);
+        if (locked.release(Kind::commonDirPlaceholder, gitFolder.native()))
+            removeIfPlaceholder(gitFolder);
     }
-    for (const auto& record : records) {
-        try {
-            writeRecord(shared, record);
-        } catch (const std::exception&) {
-            // The next start drops what the record names but no longer finds.
-        }
+    try {
+        locked.write(Kind::commonDirPlaceholder);
+    } catch (const std::exception&) {
+        // The next start drops what the record names but no longer finds.
     }
 }
 
-void CommonDirPlaceholders::removeLeftBehind(const fs::path& record)
+void CommonDirPlaceholders::removeLeftBehind(const fs::path& liveRuns)
 {
-    Holders& shared = holders();
-    std::lock_guard lock(shared.lock);
+    auto locked = LiveRuns::in(liveRuns).locked();
     try {
-        // A write the killed process had begun, which no other can be doing while the lock is held.
-        PathRecord::removeLeftoverCopies(record);
-        for (const auto& gitFolder : PathRecord::read(record)) {
-            if (!shared.byFolder.contains(gitFolder))
-                removeIfPlaceholder(gitFolder);
-        }
-        writeRecord(shared, record);
+        const LiveRuns::OlderRecord older[] = { { liveRuns / olderRecordName, PathRecord::read } };
+        for (const auto& entry : locked.leftBehind(Kind::commonDirPlaceholder, older))
+            removeIfPlaceholder(entry.key);
+        locked.write(Kind::commonDirPlaceholder);
     } catch (const std::exception&) {
         // Out of memory, or the record cannot be replaced: the next start tries again.
     }

@@ -1,27 +1,16 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitGuardComparison.h"
-#include "VellumarMacCore/GitProtection/GitGuardHeartbeat.h"
-#include "VellumarMacCore/GitProtection/InnerRepositories.h"
+#include "VellumarMacCore/GitProtection/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <exception>
-#include <fcntl.h>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <sys/stat.h>
-#include <system_error>
-#include <tuple>
-#include <unistd.h>
 
 namespace vellumar {
 
@@ -31,110 +20,45 @@ namespace {
     using GitNotedFiles::NotedFile;
     using GitNotedFiles::NotedUnit;
     using Kind = NotedFile::Kind;
+    using Held = LiveRuns::Kind;
     using namespace GitGuardPutBack;
     using namespace GitGuardComparison;
+    using GitGuardEntries::unitOf;
 
-    // Far beyond what every repository a run may find notes; the rest of a larger record is left.
-    constexpr std::size_t kRecordBytesLimit = 64 * 1024 * 1024;
-
-    struct Held {
-        int runs = 0;
+    // What the watches kept between runs know of the units they look at (`GitGuard::keepNoted`): a
+    // cache of what was noted, which lets the next run take a unit as it was kept rather than note it
+    // again. It is not part of the record of live runs: once no run holds a unit, what changes there
+    // while no command runs is the user's, and nothing of it is put back after a kill.
+    struct CachedUnit {
         NotedUnit noted;
-        fs::path record;
+        fs::path liveRuns;
         // What Git's configuration named when it was noted, and the folders its hooks put first on PATH.
         std::vector<fs::path> named;
-        // How many watches kept between runs look at it (`GitGuard::keepNoted`).
+        // How many watches kept between runs look at it.
         int keptBy = 0;
-        // Gone from beneath its places when its last run ended: kept in the record with what was
-        // noted, to compare it with if it comes back during a run.
-        bool gone = false;
     };
 
-    // The guards alive for one record, and its heartbeat while there are any.
-    struct Beating {
-        std::set<const GitGuard*> guards;
-        std::unique_ptr<GitGuardHeartbeat> heartbeat;
-    };
-
-    // What every run of this process noted, by unit key, and what watches kept between runs look at.
-    struct Registry {
+    struct KeptUnits {
         std::mutex lock;
-        std::map<fs::path, Held> units;
-        std::map<fs::path, Beating> heartbeats; // by record
-        // By record, the names each live guard keeps off, a unit per folder with each name absent.
-        std::map<fs::path, std::map<const GitGuard*, std::vector<NotedUnit>>> keptOff;
+        std::map<fs::path, CachedUnit> byKey;
     };
 
-    Registry& registry()
+    KeptUnits& keptUnits()
     {
-        static Registry shared;
+        static KeptUnits shared;
         return shared;
     }
 
-    // Beside the record, the names its live guards keep off: apart from it, since such a unit has no
-    // key of its own among the repositories'.
-    fs::path keptOffRecordOf(const fs::path& record)
+    // Whether a run of this process noted the Git folder, or a watch keeps it.
+    bool isNoted(LiveRuns& liveRuns, const fs::path& gitFolder)
     {
-        return record.parent_path() / (record.filename().native() + "-kept-off");
-    }
-
-    // Writes `units` to `file`, or removes it when there are none; whether there were any.
-    bool writeUnits(const std::vector<NotedUnit>& units, const fs::path& file)
-    {
-        if (!units.empty()) {
-            writePrivateFile(GitNotedFiles::encoded(units), file);
+        if (liveRuns.locked().find(Held::guardedUnit, gitFolder.native()))
             return true;
-        }
-        std::error_code ignored;
-        fs::remove(file, ignored);
-        return false;
+        KeptUnits& kept = keptUnits();
+        std::lock_guard lock(kept.lock);
+        return kept.byKey.contains(gitFolder);
     }
 
-    // Replaces the record with what runs hold under it and what is gone, and the names kept off beside
-    // it, or removes them when that is nothing, and its beat too when no guard beats for it: what is only
-    // kept stays out, as no command can change it before a run holds it again. The caller holds the
-    // registry's lock. Throws the errors of writing it.
-    void writeRecord(const Registry& shared, const fs::path& record)
-    {
-        std::vector<NotedUnit> units;
-        for (const auto& [key, held] : shared.units) {
-            if (held.record == record && (held.runs > 0 || held.gone))
-                units.push_back(held.noted);
-        }
-        std::vector<NotedUnit> keptOff;
-        if (auto guards = shared.keptOff.find(record); guards != shared.keptOff.end()) {
-            for (const auto& [guard, folders] : guards->second)
-                keptOff.insert(keptOff.end(), folders.begin(), folders.end());
-        }
-        bool named = writeUnits(keptOff, keptOffRecordOf(record));
-        named = writeUnits(units, record) || named;
-        std::error_code ignored;
-        if (!named && !shared.heartbeats.contains(record))
-            fs::remove(GitGuardHeartbeat::fileOf(record), ignored);
-    }
-
-    // Has the record's heartbeat beat while `guard` lives; the first guard's starts it, with a beat
-    // written before this returns, so before the record names what the guard notes. The caller holds
-    // the registry's lock.
-    void holdHeartbeat(Registry& shared, const fs::path& record, const GitGuard& guard)
-    {
-        Beating& beating = shared.heartbeats[record];
-        beating.guards.insert(&guard);
-        if (!beating.heartbeat)
-            beating.heartbeat = std::make_unique<GitGuardHeartbeat>(GitGuardHeartbeat::fileOf(record));
-    }
-
-    // Stops the heartbeat, and waits for its thread, once no guard of the record is left. The caller
-    // holds the registry's lock, which the thread never takes.
-    void releaseHeartbeat(Registry& shared, const fs::path& record, const GitGuard& guard) noexcept
-    {
-        auto beating = shared.heartbeats.find(record);
-        if (beating == shared.heartbeats.end())
-            return;
-        beating->second.guards.erase(&guard);
-        if (beating->second.guards.empty())
-            shared.heartbeats.erase(beating);
-    }
     // The outermost of `places` that holds `path`, from where it is reached (`BeneathPlaces::reach`).
     std::optional<fs::path> outermostPlace(const fs::path& path, const std::vector<fs::path>& places)
     {
@@ -219,85 +143,78 @@ namespace {
 GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& gitFiles,
     const std::vector<fs::path>& othersCommonDirs, Options options)
     : m_options(std::move(options))
+    , m_run(m_options.liveRuns)
     , m_places(m_options.places)
     , m_keptOff(m_options.keptOff)
 {
     std::optional<std::string> unrecorded;
     try {
+        LiveRuns& liveRuns = m_run.registry();
         // Taken as it was kept: what changed since was seen by the watch, and what Git's configuration
-        // names and where it lies are as they were.
+        // names and where it lies are as they were. A unit the record keeps as gone is not.
         auto kept
             = [&](const NotedUnit& bare, const std::vector<fs::path>& named) -> std::optional<NotedUnit> {
             fs::path key = bare.key();
             if (!m_options.unchangedSinceKept.contains(key))
                 return std::nullopt;
-            Registry& shared = registry();
-            std::lock_guard lock(shared.lock);
-            auto held = shared.units.find(key);
-            if (held == shared.units.end() || held->second.keptBy == 0 || held->second.gone
-                || held->second.record != m_options.record || held->second.named != named
-                || held->second.noted.gitFolder != bare.gitFolder
-                || held->second.noted.workTree != bare.workTree
-                || !notedAlikeBeneath(held->second.noted, named, held->second.noted.places, m_places.paths()))
+            std::optional<NotedUnit> unit;
+            {
+                KeptUnits& cache = keptUnits();
+                std::lock_guard lock(cache.lock);
+                auto found = cache.byKey.find(key);
+                if (found == cache.byKey.end() || found->second.keptBy == 0
+                    || found->second.liveRuns != m_options.liveRuns || found->second.named != named
+                    || found->second.noted.gitFolder != bare.gitFolder
+                    || found->second.noted.workTree != bare.workTree
+                    || !notedAlikeBeneath(
+                        found->second.noted, named, found->second.noted.places, m_places.paths()))
+                    return std::nullopt;
+                unit = found->second.noted;
+            }
+            if (liveRuns.locked().isUnheld(Held::guardedUnit, key.native()))
                 return std::nullopt;
-            NotedUnit unit = held->second.noted;
-            unit.places = m_places.paths();
+            unit->places = m_places.paths();
             m_takenAsKept.insert(std::move(key));
             return unit;
         };
         std::vector<UnitToHold> units = notedUnits(repositories, gitFiles, othersCommonDirs, m_places, kept);
         m_keys.reserve(units.size());
         std::set<fs::path> holding;
-        Registry& shared = registry();
-        std::lock_guard lock(shared.lock);
-        holdHeartbeat(shared, m_options.record, *this);
+        auto locked = liveRuns.locked();
         // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
         // came back while no command ran, so it is the user's and is noted afresh.
-        for (auto held = shared.units.begin(); held != shared.units.end();) {
-            Presence now
-                = !held->second.gone || held->second.runs > 0 || held->second.record != m_options.record
-                ? Presence::beneathNoPlace
-                : presence(held->second.noted, m_places);
-            if (now == Presence::present) {
-                held->second.gone = false;
-                if (held->second.keptBy == 0) {
-                    held = shared.units.erase(held);
-                    continue;
-                }
-            }
-            if (now == Presence::missing) {
-                ++held->second.runs;
-                holding.insert(held->first);
-                m_keys.push_back(held->first);
-            }
-            ++held;
+        for (auto& gone : locked.unheld(Held::guardedUnit)) {
+            Presence now = presence(unitOf(gone.payload), m_places);
+            if (now == Presence::present)
+                locked.forget(Held::guardedUnit, gone.key);
+            if (now != Presence::missing)
+                continue;
+            holding.insert(gone.key);
+            m_keys.emplace_back(gone.key);
+            m_named.emplace_back();
+            locked.hold(Held::guardedUnit, std::move(gone));
         }
+        // What a live run noted is what the folder held before either's commands ran; what no run holds
+        // is as this run found it or as it was kept.
         for (auto& unit : units) {
             fs::path key = unit.noted.key();
-            if (holding.contains(key))
+            if (!holding.insert(key).second)
                 continue;
-            Held& held = shared.units[key];
-            // What a live run noted is what the folder held before either's commands ran; what no run
-            // holds is as this run found it or as it was kept.
-            if (held.runs == 0) {
-                held.noted = std::move(unit.noted);
-                held.record = m_options.record;
-                held.named = std::move(unit.named);
-                held.gone = false;
-            }
-            ++held.runs;
-            holding.insert(key);
+            locked.hold(Held::guardedUnit, GitGuardEntries::entryOf(unit.noted));
             m_keys.push_back(std::move(key));
+            m_named.push_back(std::move(unit.named));
         }
-        std::vector<NotedUnit>& keptOff = shared.keptOff[m_options.record][this];
         for (std::size_t index = 0; index < m_keptOff.folderCount(); ++index) {
-            NotedUnit folder { std::nullopt, m_keptOff.folder(index), m_places.paths(), {} };
-            for (const auto& name : m_keptOff.names(index))
-                folder.files.emplace(m_keptOff.folder(index) / name, NotedFile {});
-            keptOff.push_back(std::move(folder));
+            for (const auto& name : m_keptOff.names(index)) {
+                auto entry
+                    = GitGuardEntries::keptOffEntryOf(m_keptOff.folder(index) / name, m_places.paths());
+                m_keptOffKeys.push_back(entry.key);
+                locked.hold(Held::keptOffName, std::move(entry));
+            }
         }
         try {
-            writeRecord(shared, m_options.record);
+            locked.write(Held::guardedUnit);
+            locked.write(Held::keptOffName);
         } catch (const std::exception& error) {
             unrecorded = error.what();
         }
@@ -313,26 +230,27 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
 GitGuard::~GitGuard()
 {
     logRemovedOlder(m_removedMovedAside.load());
-    Registry& shared = registry();
-    std::lock_guard lock(shared.lock);
-    releaseHeartbeat(shared, m_options.record, *this);
-    if (auto guards = shared.keptOff.find(m_options.record); guards != shared.keptOff.end()) {
-        guards->second.erase(this);
-        if (guards->second.empty())
-            shared.keptOff.erase(guards);
-    }
+    auto locked = m_run.registry().locked();
+    for (const auto& key : m_keptOffKeys)
+        locked.release(Held::keptOffName, key);
     for (const auto& key : m_keys) {
-        auto held = shared.units.find(key);
-        if (held == shared.units.end() || --held->second.runs > 0)
+        auto last = locked.release(Held::guardedUnit, key.native());
+        if (!last)
             continue;
+        NotedUnit unit = unitOf(last->payload);
+        {
+            KeptUnits& cache = keptUnits();
+            std::lock_guard lock(cache.lock);
+            if (auto found = cache.byKey.find(key); found != cache.byKey.end())
+                found->second.noted = unit;
+        }
         // One that is gone stays in the record with what was noted, however many runs later it comes back.
-        if (presence(held->second.noted, m_places) == Presence::missing)
-            held->second.gone = true;
-        else if (held->second.keptBy == 0)
-            shared.units.erase(held);
+        if (presence(unit, m_places) == Presence::missing)
+            locked.retain(Held::guardedUnit, std::move(*last));
     }
     try {
-        writeRecord(shared, m_options.record);
+        locked.write(Held::guardedUnit);
+        locked.write(Held::keptOffName);
     } catch (const std::exception&) {
         // The next start compares what the record still names, which is then unchanged.
     }
@@ -347,24 +265,31 @@ fs::path GitGuard::unitKey(std::size_t unit) const
 
 void GitGuard::keepNoted(const std::vector<std::size_t>& units) const
 {
-    Registry& shared = registry();
-    std::lock_guard lock(shared.lock);
-    for (std::size_t unit : units) {
-        auto held = unit < m_keys.size() ? shared.units.find(m_keys[unit]) : shared.units.end();
-        if (held != shared.units.end())
-            ++held->second.keptBy;
+    std::vector<std::pair<std::size_t, NotedUnit>> noted;
+    {
+        auto locked = m_run.registry().locked();
+        for (std::size_t unit : units) {
+            if (const std::string* payload
+                = unit < m_keys.size() ? locked.find(Held::guardedUnit, m_keys[unit].native()) : nullptr)
+                noted.emplace_back(unit, unitOf(*payload));
+        }
+    }
+    KeptUnits& cache = keptUnits();
+    std::lock_guard lock(cache.lock);
+    for (auto& [unit, copy] : noted) {
+        CachedUnit& kept = cache.byKey[m_keys[unit]];
+        kept = { std::move(copy), m_options.liveRuns, m_named[unit], kept.keptBy + 1 };
     }
 }
 
 void GitGuard::forgetKept(const std::vector<fs::path>& keys)
 {
-    Registry& shared = registry();
-    std::lock_guard lock(shared.lock);
+    KeptUnits& cache = keptUnits();
+    std::lock_guard lock(cache.lock);
     for (const auto& key : keys) {
-        auto held = shared.units.find(key);
-        if (held != shared.units.end() && held->second.keptBy > 0 && --held->second.keptBy == 0
-            && held->second.runs == 0 && !held->second.gone)
-            shared.units.erase(held);
+        auto kept = cache.byKey.find(key);
+        if (kept != cache.byKey.end() && --kept->second.keptBy <= 0)
+            cache.byKey.erase(kept);
     }
 }
 
@@ -377,12 +302,15 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
                 m_keptOff.folder(unit - m_keys.size()), m_keptOff.names(unit - m_keys.size()));
         return watched;
     }
-    Registry& shared = registry();
-    std::lock_guard lock(shared.lock);
-    auto held = unit < m_keys.size() ? shared.units.find(m_keys[unit]) : shared.units.end();
-    if (held == shared.units.end())
-        return watched;
-    const NotedUnit& noted = held->second.noted;
+    std::string payload;
+    {
+        auto locked = m_run.registry().locked();
+        const std::string* held = locked.find(Held::guardedUnit, m_keys[unit].native());
+        if (!held)
+            return watched;
+        payload = *held;
+    }
+    const NotedUnit noted = unitOf(payload);
     if (noted.gitFolder) {
         watched.folders[*noted.gitFolder].insert("hooks");
         auto& hooks = watched.folders[*noted.gitFolder / "hooks"];
@@ -404,31 +332,28 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
     if (unit >= m_keys.size())
         return unit < unitCount() ? keepOff(unit - m_keys.size()) : std::vector<fs::path> {};
     try {
+        LiveRuns& liveRuns = m_run.registry();
+        const std::string& key = m_keys[unit].native();
         NotedUnit noted;
-        fs::path record;
         {
-            Registry& shared = registry();
-            std::lock_guard lock(shared.lock);
-            auto held = unit < m_keys.size() ? shared.units.find(m_keys[unit]) : shared.units.end();
-            if (held == shared.units.end())
+            auto locked = liveRuns.locked();
+            const std::string* payload = locked.find(Held::guardedUnit, key);
+            if (!payload)
                 return {};
-            noted = held->second.noted;
+            noted = unitOf(*payload);
         }
-        Settled settled
-            = settle(noted, m_places, m_options.settings, m_options.clock, [](const fs::path& gitFolder) {
-                  Registry& shared = registry();
-                  std::lock_guard lock(shared.lock);
-                  return shared.units.contains(gitFolder);
-              });
+        Settled settled = settle(liveRuns, noted, m_places, m_options.settings, m_options.clock,
+            [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); });
         m_removedMovedAside += settled.removedOlder;
         if (!settled.accepted.empty()) {
-            Registry& shared = registry();
-            std::lock_guard lock(shared.lock);
-            if (auto held = shared.units.find(m_keys[unit]); held != shared.units.end()) {
+            auto locked = liveRuns.locked();
+            if (const std::string* payload = locked.find(Held::guardedUnit, key)) {
+                NotedUnit now = unitOf(*payload);
                 for (auto& [path, file] : settled.accepted)
-                    held->second.noted.files.insert_or_assign(path, std::move(file));
+                    now.files.insert_or_assign(path, std::move(file));
+                locked.update(Held::guardedUnit, key, GitGuardEntries::entryOf(now).payload);
                 try {
-                    writeRecord(shared, held->second.record);
+                    locked.write(Held::guardedUnit);
                 } catch (const std::exception&) {
                     // The record keeps the earlier state; the next start then puts back no more than
                     // what counts against it.
@@ -448,8 +373,7 @@ std::vector<fs::path> GitGuard::keepOff(std::size_t index)
         const fs::path& folder = m_keptOff.folder(index);
         std::vector<Undone> undone;
         {
-            Registry& shared = registry();
-            std::lock_guard lock(shared.lock);
+            auto locked = m_run.registry().locked();
             for (const auto& name : m_keptOff.names(index)) {
                 if (auto done
                     = undo(m_places, folder / name, {}, GitNotedFiles::maxCopiedBytes, m_options.clock)) {
@@ -476,67 +400,6 @@ std::vector<fs::path> GitGuard::compareAll()
         moved.insert(moved.end(), some.begin(), some.end());
     }
     return moved;
-}
-
-void GitGuard::restoreLeftBehind(
-    const fs::path& record, const GitCountedSettings::Reader& settings, const Clock& clock)
-{
-    try {
-        GitNotedFiles::Decoded read;
-        GitNotedFiles::Decoded keptOff;
-        // What the killed runs noted: a repository inside one of theirs that none noted came during them.
-        std::set<fs::path> recorded;
-        {
-            Registry& shared = registry();
-            std::lock_guard lock(shared.lock);
-            // A write the killed process had begun, which no other can be doing while the lock is held.
-            removeTemporaryLeftovers(record.parent_path(),
-                [name = record.filename().native(), keptOffName = keptOffRecordOf(record).filename().native(),
-                    beat = GitGuardHeartbeat::fileOf(record).filename().native()](std::string_view target) {
-                    return target == name || target == keptOffName || target == beat;
-                });
-            read = GitNotedFiles::decoded(readPrivateFile(record, kRecordBytesLimit));
-            keptOff = GitNotedFiles::decoded(readPrivateFile(keptOffRecordOf(record), kRecordBytesLimit));
-            if (auto guards = shared.keptOff.find(record); guards != shared.keptOff.end()) {
-                for (const auto& [guard, folders] : guards->second)
-                    std::erase_if(keptOff.units, [&](const NotedUnit& unit) {
-                        return std::find(folders.begin(), folders.end(), unit) != folders.end();
-                    });
-            }
-            for (const auto& unit : read.units)
-                recorded.insert(unit.key());
-            std::erase_if(
-                read.units, [&](const NotedUnit& unit) { return shared.units.contains(unit.key()); });
-        }
-        if (read.damaged || keptOff.damaged)
-            platform::logError("The record of what the last runs' Git repositories held, " + record.string()
-                + ", is damaged; what could be read of it is put back, and a change in the rest stays.");
-        const auto commandsEndedBy = GitGuardHeartbeat::commandsEndedBy(GitGuardHeartbeat::fileOf(record));
-        std::map<std::vector<fs::path>, BeneathPlaces> opened;
-        std::vector<NotedUnit> missing;
-        std::size_t removedOlder = 0;
-        for (auto& unit : read.units) {
-            const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
-            removedOlder += settle(
-                unit, places, settings, clock,
-                [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); }, commandsEndedBy)
-                                .removedOlder;
-            if (presence(unit, places) == Presence::missing)
-                missing.push_back(std::move(unit));
-        }
-        for (const auto& unit : keptOff.units) {
-            const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
-            removedOlder += keepOffAfterKill(unit, places, clock, commandsEndedBy);
-        }
-        logRemovedOlder(removedOlder);
-        Registry& shared = registry();
-        std::lock_guard lock(shared.lock);
-        for (auto& unit : missing)
-            shared.units.try_emplace(unit.key(), Held { 0, std::move(unit), record, {}, 0, true });
-        writeRecord(shared, record);
-    } catch (const std::exception&) {
-        // Out of memory, or the record cannot be replaced: the next start tries again.
-    }
 }
 
 }

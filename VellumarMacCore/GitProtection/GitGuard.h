@@ -20,11 +20,13 @@
 // The names kept off (`KeptOffNames`) are reached and moved aside the same way, whatever comes to be
 // there: a file, a folder or a link, as it is.
 //
-// A process killed during a run cannot put anything back, so what each run noted is in a record in the
-// data folder before the run starts, and the program's next start puts back from it. A change made
-// there once the killed run's commands had ended is the user's own, and stays (`GitGuardHeartbeat`).
+// A process killed during a run cannot put anything back, so what each run noted is held in the registry
+// of live runs (`LiveRuns`), in its record before the run starts, and the program's next start puts back
+// from it. A change made there once the killed run's commands had ended is the user's own, and stays
+// (`LiveRunsHeartbeat`).
 #pragma once
 
+#include "VellumarMacCore/Foundations/LiveRuns.h"
 #include "VellumarMacCore/GitProtection/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/KeptOffNames.h"
@@ -65,14 +67,16 @@ public:
     // How many of the files one name's changes went aside as are kept, the newest: a command that
     // rewrites a hook in a loop would otherwise fill its folder.
     static constexpr std::size_t keptMovedAside = 5;
-    // The record's name in the data folder.
-    static constexpr std::string_view recordName = "git-guard";
+    // The record in which older builds noted the units, in the data folder, read once by the first
+    // start after an upgrade.
+    static constexpr std::string_view olderRecordName = "git-guard";
 
     struct Options {
         // The run's writable places: the guard notes, compares and acts beneath them alone, reaching
         // each path from the place's folder opened once, through no link.
         std::vector<std::filesystem::path> places;
-        std::filesystem::path record;
+        // The folder of the registry of live runs (`LiveRuns::in`): the data folder.
+        std::filesystem::path liveRuns;
         GitCountedSettings::Reader settings;
         Clock clock = std::chrono::system_clock::now;
         // Paths that must not come to exist during the run (`KeptOffNames`): whatever appears at one
@@ -113,8 +117,8 @@ public:
     }
 
     // For a watch that stays on the noted units after the run (`GitGuardWatch::keep`): what was noted
-    // of them stays known once no run holds them, out of the record, since what changes while no
-    // command runs is the user's, until `forgetKept`. Any thread.
+    // of them stays known once no run holds them, out of the record of live runs, since what changes
+    // while no command runs is the user's, until `forgetKept`. Any thread.
     void keepNoted(const std::vector<std::size_t>& units) const;
     // Lets go of what `keepNoted` kept, by key, for a watch that no longer looks at the units.
     static void forgetKept(const std::vector<std::filesystem::path>& keys);
@@ -140,23 +144,29 @@ public:
     // The same for every unit.
     std::vector<std::filesystem::path> compareAll();
 
-    // For the program's start, before its first run: compares what `record` names and no run of this
-    // process holds, and puts it back the same way; the record then names only what is held now. A
+    // For the program's start, before its first run: compares what the registry of live runs in
+    // `liveRuns` hands back as left behind (`LiveRuns::Locked::leftBehind`, an older build's record
+    // included), and puts it back the same way; the record then names only what is held now. A
     // changed file or link whose status-change time is later than the killed runs' commands could write
-    // (`GitGuardHeartbeat::commandsEndedBy`) is the user's and stays, with a log line; a configuration
+    // (`LiveRunsHeartbeat::commandsEndedBy`) is the user's and stays, with a log line; a configuration
     // or a folder is put back whenever it changed, since the user's own Git rewrites a configuration
     // whole, a command's settings with it, and a folder's time moves with every entry made in it.
     // Never throws.
-    static void restoreLeftBehind(const std::filesystem::path& record,
+    static void restoreLeftBehind(const std::filesystem::path& liveRuns,
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
 private:
     // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
     std::vector<std::filesystem::path> keepOff(std::size_t index);
 
-    std::vector<std::filesystem::path> m_keys; // in the shared registry
-    std::set<std::filesystem::path> m_takenAsKept;
     Options m_options;
+    LiveRuns::Run m_run;
+    std::vector<std::filesystem::path> m_keys; // in the registry of live runs
+    // By unit, what Git's configuration named and the folders its hooks put first on PATH, for
+    // `keepNoted`.
+    std::vector<std::vector<std::filesystem::path>> m_named;
+    std::set<std::filesystem::path> m_takenAsKept;
+    std::vector<std::string> m_keptOffKeys; // in the registry of live runs
     BeneathPlaces m_places;
     KeptOffNames m_keptOff;
     // The older moved-aside files removed during the run, for one line at its end.

@@ -78,7 +78,7 @@ namespace {
 
 }
 
-Settled settle(const NotedUnit& noted, const BeneathPlaces& places,
+Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
     const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
     const std::function<bool(const fs::path&)>& isGuarded,
     std::optional<std::chrono::nanoseconds> commandsEndedBy)
@@ -148,7 +148,7 @@ Settled settle(const NotedUnit& noted, const BeneathPlaces& places,
     std::vector<Undone> undone;
     std::vector<std::string> usersChanges;
     {
-        std::lock_guard lock(GitGuardPutBack::undoing());
+        auto locked = liveRuns.locked();
         for (auto& [path, judged] : counted) {
             if (commandsEndedBy && !inner.contains(path) && !noted.isConfiguration(path)
                 && changedAfter(places, path, *commandsEndedBy)) {
@@ -167,7 +167,7 @@ Settled settle(const NotedUnit& noted, const BeneathPlaces& places,
     return settled;
 }
 
-std::size_t keepOffAfterKill(const NotedUnit& folder, const BeneathPlaces& places,
+std::size_t keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const BeneathPlaces& places,
     const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
 {
     std::vector<Undone> undone;
@@ -176,7 +176,7 @@ std::size_t keepOffAfterKill(const NotedUnit& folder, const BeneathPlaces& place
             platform::logError(usersChangeLine(path, ""));
             continue;
         }
-        std::lock_guard lock(GitGuardPutBack::undoing());
+        auto locked = liveRuns.locked();
         if (auto done = undo(places, path, nothing, GitNotedFiles::maxCopiedBytes, clock)) {
             done->keptOff = true;
             undone.push_back(std::move(*done));

@@ -2,6 +2,7 @@
 // make Git run something, what is the user's own after a kill, and which units are gone.
 #pragma once
 
+#include "VellumarMacCore/Foundations/LiveRuns.h"
 #include "VellumarMacCore/GitProtection/GitGuardPutBack.h"
 
 #include <chrono>
@@ -13,20 +14,21 @@
 namespace vellumar::GitGuardComparison {
 
 // Compares the unit with what is there now, reached beneath the places alone, and undoes what
-// counts (`GitGuardPutBack::undo`); with `isGuarded`, also what came in the repositories inside it that
-// no run noted. A folder noted by its identity that changed, or a link met on the way that was not
-// noted, is itself the change: what lies beyond it is not looked at. With `commandsEndedBy`, a file or
-// link of the unit's own, but its configuration, that changed later than that is left as it is, with a
-// log line.
-GitGuardPutBack::Settled settle(const GitNotedFiles::NotedUnit& noted, const BeneathPlaces& places,
-    const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+// counts (`GitGuardPutBack::undo`, under the lock of `liveRuns`); with `isGuarded`, also what came in the
+// repositories inside it that no run noted. A folder noted by its identity that changed, or a link met on the
+// way that was not noted, is itself the change: what lies beyond it is not looked at. With `commandsEndedBy`,
+// a file or link of the unit's own, but its configuration, that changed later than that is left as it is,
+// with a log line.
+GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& noted,
+    const BeneathPlaces& places, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
     const std::function<bool(const std::filesystem::path&)>& isGuarded = nullptr,
     std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt);
 
 // Moves aside what came at the names `folder` keeps off, as a run's guard does, but what came later
 // than `commandsEndedBy`, which is the user's; how many older moved-aside files were removed.
-std::size_t keepOffAfterKill(const GitNotedFiles::NotedUnit& folder, const BeneathPlaces& places,
-    const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy);
+std::size_t keepOffAfterKill(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& folder,
+    const BeneathPlaces& places, const GitGuard::Clock& clock,
+    std::optional<std::chrono::nanoseconds> commandsEndedBy);
 
 // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: what was noted
 // of it is then kept, to compare it with if it comes back during a run.

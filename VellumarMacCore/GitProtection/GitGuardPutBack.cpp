@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -103,12 +102,6 @@ namespace {
         return true;
     }
 
-}
-
-std::mutex& undoing()
-{
-    static std::mutex shared;
-    return shared;
 }
 
 std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& noted,

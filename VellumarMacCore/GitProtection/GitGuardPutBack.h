@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,13 +39,11 @@ struct Settled {
     std::size_t removedOlder = 0;
 };
 
-// Serialises every undoing of every run, so that two runs never undo the same change twice.
-std::mutex& undoing();
-
 // Undoes the change at `path`, reached beneath a place, when it still differs from `noted`: moves it
 // aside and puts `noted` back. A file with other hard links is not moved, since moved aside it would
 // be made private under all its names: this name is replaced or removed, and the change stays at the
-// others. The caller holds `undoing`.
+// others. The caller holds the lock of the registry of live runs (`LiveRuns::locked`), so that two runs
+// never undo the same change twice.
 std::optional<Undone> undo(const BeneathPlaces& places, const std::filesystem::path& path,
     const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock);
 

@@ -132,12 +132,12 @@ namespace {
         // placeholder.
         GitRunProtection(const ClaudeReplyRunner::RunSettings& settings, const fs::path& dataFolder,
             const fs::path& workFolder)
-            : placeholders(settings.git.gitFolders, dataFolder / CommonDirPlaceholders::recordName)
-            , record(dataFolder / GitGuard::recordName)
-            , kept(GitGuardWatch::takeKept(record))
+            : placeholders(settings.git.gitFolders, dataFolder)
+            , liveRuns(dataFolder)
+            , kept(GitGuardWatch::takeKept(liveRuns))
             , guard(settings.git.guarded, settings.git.guardedGitFiles, commonDirsOfOthers(workFolder),
                   { .places = settings.writablePlaces,
-                      .record = record,
+                      .liveRuns = liveRuns,
                       .settings = GitCountedSettings::gitReaderForThisProcess(),
                       .keptOff = settings.keptOff,
                       .unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {} })
@@ -148,10 +148,10 @@ namespace {
         {
         }
         // After the watch's `finish`.
-        ~GitRunProtection() { GitGuardWatch::keep(std::move(watch), record); }
+        ~GitRunProtection() { GitGuardWatch::keep(std::move(watch), liveRuns); }
 
         CommonDirPlaceholders placeholders;
-        fs::path record;
+        fs::path liveRuns;
         std::unique_ptr<GitGuardWatch> kept;
         GitGuard guard;
         MovedAsideFiles movedAside;
@@ -423,8 +423,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     std::optional<SandboxPlaceholders> sandboxPlaceholders;
     std::optional<GitRunProtection> gitProtection;
     if (gated.bash) {
-        sandboxPlaceholders.emplace(run.settings.deniedWrites, run.settings.writablePlaces,
-            m_data.folder / SandboxPlaceholders::recordName);
+        sandboxPlaceholders.emplace(run.settings.deniedWrites, run.settings.writablePlaces, m_data.folder);
         gitProtection.emplace(run.settings, m_data.folder, run.workFolder);
     }
 

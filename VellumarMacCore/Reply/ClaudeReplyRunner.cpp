@@ -86,11 +86,10 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
 {
     // Built once at each start, before the first run: the placeholders a killed process left go now,
     // where otherwise only a later run including the same place would remove them.
-    CommonDirPlaceholders::removeLeftBehind(m_data.folder / CommonDirPlaceholders::recordName);
-    SandboxPlaceholders::removeLeftBehind(m_data.folder / SandboxPlaceholders::recordName);
+    CommonDirPlaceholders::removeLeftBehind(m_data.folder);
+    SandboxPlaceholders::removeLeftBehind(m_data.folder);
     // And what a killed process's commands changed in the repositories it guarded goes back.
-    GitGuard::restoreLeftBehind(
-        m_data.folder / GitGuard::recordName, GitCountedSettings::gitReaderForThisProcess());
+    GitGuard::restoreLeftBehind(m_data.folder, GitCountedSettings::gitReaderForThisProcess());
     // A settings file (and its excludes file) is written while the job's request is still being
     // answered, so a process killed then leaves the write's copy; each is written afresh before every run.
     removeTemporaryLeftovers(m_data.folder / settingsFolderName, [](std::string_view target) {
@@ -241,9 +240,8 @@ CommandGit::Handover ClaudeReplyRunner::writeCommandGitHandover(
         {} };
     fs::path excludes = fs::path(settings.file).replace_extension(excludesExtension);
     std::string patterns = std::string(CommandGit::claudeCodeStagingPattern)
-        + CommandGit::excludePatterns(
-            ClaudeInvocation::placeholderPaths(workFolder, permissions, m_data.resolver, settings.git,
-                SandboxPlaceholders::notedByLiveRuns(m_data.folder / SandboxPlaceholders::recordName)));
+        + CommandGit::excludePatterns(ClaudeInvocation::placeholderPaths(workFolder, permissions,
+            m_data.resolver, settings.git, SandboxPlaceholders::notedByLiveRuns(m_data.folder)));
     writePrivateFile(patterns, excludes, Durability::untilRestart);
     handover.excludesFile = std::move(excludes);
     return handover;

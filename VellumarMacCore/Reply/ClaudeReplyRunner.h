@@ -162,8 +162,8 @@ public:
 
     // Removes the "commondir" and sandbox placeholders that a killed process's runs left
     // (`CommonDirPlaceholders::removeLeftBehind` and `SandboxPlaceholders::removeLeftBehind` on the
-    // data folder's records), and puts back what its runs' commands changed in their repositories
-    // (`GitGuard::restoreLeftBehind`).
+    // registry of live runs in the data folder), and puts back what its runs' commands changed in their
+    // repositories (`GitGuard::restoreLeftBehind`).
     ClaudeReplyRunner(RelayData& data, Options options);
     ClaudeReplyRunner(const ClaudeReplyRunner&) = delete;
     ClaudeReplyRunner& operator=(const ClaudeReplyRunner&) = delete;

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 TEST(SandboxPlaceholders, TheNextStartRemovesOnlyTheEmptyPlaceholdersARecordNames)
 {
     test::TemporaryHome home;
-    const fs::path record = home.data / SandboxPlaceholders::recordName;
+    const fs::path record = LiveRuns::recordOf(home.data, LiveRuns::Kind::sandboxPlaceholder);
     const fs::path place = test::madeFolder(home.root / "place");
     struct Case {
         const char* name;
@@ -50,25 +50,28 @@ TEST(SandboxPlaceholders, TheNextStartRemovesOnlyTheEmptyPlaceholdersARecordName
         denied.push_back((test::madeFolder(place / testCase.name) / ".git/hooks").string());
     // A live run whose placeholder stands.
     const std::vector<std::string> shared = { (place / "shared").string() };
-    std::optional<SandboxPlaceholders> first(std::in_place, shared, std::vector<fs::path> { place }, record);
+    std::optional<SandboxPlaceholders> first(
+        std::in_place, shared, std::vector<fs::path> { place }, home.data);
     std::ofstream { place / "shared" };
     // A process killed during its run, as `_Exit` leaves it: nothing of its end runs.
     const int killed = test::exitStatusWithin(std::chrono::seconds(10), [&]() -> int {
-        std::_Exit(static_cast<int>(SandboxPlaceholders(denied, { place }, record).noted().size()));
+        std::_Exit(static_cast<int>(SandboxPlaceholders(denied, { place }, home.data).noted().size()));
     });
     EXPECT_EQ(killed, static_cast<int>(std::size(cases)));
     for (const auto& testCase : cases)
         testCase.make(place / testCase.name / ".git");
 
-    SandboxPlaceholders::removeLeftBehind(record);
+    SandboxPlaceholders::removeLeftBehind(home.data);
 
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         EXPECT_EQ(existsAt(place / testCase.name / ".git"), testCase.stays);
     }
-    EXPECT_EQ(test::readFile(record), (place / "shared").string() + '\0');
+    const std::vector<LiveRuns::Entry> sharedOnly = { { (place / "shared").native(), {} } };
+    EXPECT_EQ(LiveRuns::decoded(test::readFile(record)).entries, sharedOnly);
     // A second run starts while the first one's placeholder stands.
-    std::optional<SandboxPlaceholders> second(std::in_place, shared, std::vector<fs::path> { place }, record);
+    std::optional<SandboxPlaceholders> second(
+        std::in_place, shared, std::vector<fs::path> { place }, home.data);
     first.reset();
     EXPECT_TRUE(existsAt(place / "shared"));
     second.reset();

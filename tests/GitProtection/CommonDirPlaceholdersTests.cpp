@@ -27,7 +27,8 @@ namespace fs = std::filesystem;
 TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWritten)
 {
     test::TemporaryHome home;
-    const fs::path record = home.data / CommonDirPlaceholders::recordName;
+    // As an older build wrote it, read once at the first start after an upgrade.
+    const fs::path record = home.data / CommonDirPlaceholders::olderRecordName;
     struct Case {
         const char* name;
         std::function<void(const fs::path& git)> since; // after the killed process
@@ -76,30 +77,40 @@ TEST(CommonDirPlaceholders, TheNextStartRemovesOnlyWhatTheRecordNamesAsItWasWrit
     }
     // One a run of this process holds as the start's clean-up runs.
     const fs::path heldGit = test::madeFolder(home.root / "held/.git");
-    CommonDirPlaceholders held({ heldGit }, record);
-    std::ofstream(record, std::ios::app) << named;
+    CommonDirPlaceholders held({ heldGit }, home.data);
+    std::ofstream(record) << named;
 
-    CommonDirPlaceholders::removeLeftBehind(record);
+    CommonDirPlaceholders::removeLeftBehind(home.data);
 
     for (std::size_t index = 0; index < std::size(cases); ++index) {
         SCOPED_TRACE(cases[index].name);
         EXPECT_EQ(existsAt(gitFolders[index] / "commondir"), cases[index].stays);
     }
     EXPECT_EQ(test::readFile(heldGit / "commondir"), "../.git\n");
-    EXPECT_EQ(test::readFile(record), heldGit.string() + '\0');
+    EXPECT_FALSE(existsAt(record));
+    const std::vector<LiveRuns::Entry> heldOnly = { { heldGit.native(), {} } };
+    EXPECT_EQ(
+        LiveRuns::decoded(test::readFile(LiveRuns::recordOf(home.data, LiveRuns::Kind::commonDirPlaceholder)))
+            .entries,
+        heldOnly);
 }
 
-// A placeholder no record names would outlive a kill unseen: none is made, and the log says why.
+// A placeholder no record names would outlive a kill unseen: none is made, and the log says why (beside
+// the heartbeat's own line, which cannot be written there either).
 TEST(CommonDirPlaceholders, NoneIsMadeWhereTheRecordCannotBeWritten)
 {
     test::TemporaryHome home;
     const fs::path git = test::madeFolder(home.root / "project/.git");
     test::touch(home.root / "file");
     test::CapturedLog log;
-    CommonDirPlaceholders placeholders({ git }, home.root / "file/record");
+    CommonDirPlaceholders placeholders({ git }, home.root / "file");
     EXPECT_TRUE(placeholders.held().empty());
     EXPECT_FALSE(existsAt(git / "commondir"));
-    EXPECT_EQ(log.lines().size(), 1u);
+    const auto lines = log.lines();
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+            [](const std::string& line) { return line.find("commondir placeholders") != std::string::npos; }),
+        1);
 }
 
 // Opening a FIFO to read waits for a writer, with the placeholders' lock held and every later run
@@ -111,8 +122,7 @@ TEST(CommonDirPlaceholders, ARunStartsAtOnceWithoutOneWhereAFifoIsAtTheName)
     const fs::path plainGit = test::madeFolder(home.root / "plain/.git");
     ASSERT_EQ(::mkfifo((fifoGit / "commondir").c_str(), 0600), 0);
     auto held = std::async(std::launch::async, [&] {
-        return CommonDirPlaceholders({ fifoGit, plainGit }, home.data / CommonDirPlaceholders::recordName)
-            .held();
+        return CommonDirPlaceholders({ fifoGit, plainGit }, home.data).held();
     });
     // A guard against a hang only: a start that waits is let go by a writer, and fails the test.
     if (held.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
@@ -128,7 +138,6 @@ TEST(CommonDirPlaceholders, ARunStartsAtOnceWithoutOneWhereAFifoIsAtTheName)
 TEST(CommonDirPlaceholders, AKillAtAnyMomentLeavesNothingTheNextStartCannotFind)
 {
     test::TemporaryHome home;
-    const fs::path record = home.data / CommonDirPlaceholders::recordName;
     std::vector<fs::path> gitFolders;
     for (const char* name : { "a", "b", "c" })
         gitFolders.push_back(test::madeFolder(home.root / name / ".git"));
@@ -145,14 +154,14 @@ TEST(CommonDirPlaceholders, AKillAtAnyMomentLeavesNothingTheNextStartCannotFind)
                 std::this_thread::sleep_for(
                     std::chrono::microseconds(std::uniform_int_distribution(0, 3000)(holding)));
                 held.reset();
-                held.emplace(gitFolders, record);
+                held.emplace(gitFolders, home.data);
                 return held->held().size() == gitFolders.size();
             },
             random);
         killedWhileHeld += std::any_of(gitFolders.begin(), gitFolders.end(),
             [](const fs::path& git) { return existsAt(git / "commondir"); });
 
-        CommonDirPlaceholders::removeLeftBehind(record);
+        CommonDirPlaceholders::removeLeftBehind(home.data);
         for (const auto& git : gitFolders)
             EXPECT_FALSE(existsAt(git / "commondir"));
         for (const auto& entry : fs::directory_iterator(home.data))
@@ -164,7 +173,7 @@ TEST(CommonDirPlaceholders, AKillAtAnyMomentLeavesNothingTheNextStartCannotFind)
 TEST(CommonDirPlaceholders, RunsOnManyThreadsShareEachPlaceholderUntilTheLastLetsGo)
 {
     test::TemporaryHome home;
-    const fs::path record = home.data / CommonDirPlaceholders::recordName;
+    const fs::path record = LiveRuns::recordOf(home.data, LiveRuns::Kind::commonDirPlaceholder);
     const std::vector<fs::path> gitFolders
         = { test::madeFolder(home.root / "a/.git"), test::madeFolder(home.root / "b/.git") };
     std::atomic<int> unheld = 0;
@@ -174,7 +183,7 @@ TEST(CommonDirPlaceholders, RunsOnManyThreadsShareEachPlaceholderUntilTheLastLet
             runs.emplace_back([&, thread] {
                 for (int run = 0; run < 50; ++run) {
                     CommonDirPlaceholders placeholders(
-                        { gitFolders[thread % 2], gitFolders[1 - thread % 2] }, record);
+                        { gitFolders[thread % 2], gitFolders[1 - thread % 2] }, home.data);
                     const fs::path& git = gitFolders[thread % 2];
                     bool held
                         = placeholders.held().size() == 2 && test::readFile(git / "commondir") == "../.git\n";

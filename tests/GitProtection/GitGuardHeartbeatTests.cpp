@@ -1,6 +1,6 @@
-// The guard's sign of life: where the next start after a kill draws the line after which a change is
+// The live runs' sign of life: where the next start after a kill draws the line after which a change is
 // the user's, and how long the beat lasts.
-#include "VellumarMacCore/GitProtection/GitGuardHeartbeat.h"
+#include "VellumarMacCore/Foundations/LiveRunsHeartbeat.h"
 
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "tests/Permissions/PermissionTestSupport.h"
@@ -16,15 +16,15 @@ using std::chrono::hours;
 
 // A margin after the last beat, moved on by as much as the wall clock was set forward since, never back,
 // and only within one boot, whose clock tells a setting of the wall clock.
-TEST(GitGuardHeartbeat, TheUsersChangesBeginAMarginAfterTheBeatAndLaterForAClockSetForward)
+TEST(LiveRunsHeartbeat, TheUsersChangesBeginAMarginAfterTheBeatAndLaterForAClockSetForward)
 {
     test::TemporaryFolder folder;
-    const auto now = GitGuardHeartbeat::now();
+    const auto now = LiveRunsHeartbeat::now();
     const auto beat = now.wallTime - hours(2);
-    const auto margin = std::chrono::nanoseconds(GitGuardHeartbeat::margin);
+    const auto margin = std::chrono::nanoseconds(LiveRunsHeartbeat::margin);
     struct Case {
         const char* name;
-        GitGuardHeartbeat::Beat beat;
+        LiveRunsHeartbeat::Beat beat;
         std::chrono::nanoseconds line;
     };
     const Case cases[] = {
@@ -38,43 +38,43 @@ TEST(GitGuardHeartbeat, TheUsersChangesBeginAMarginAfterTheBeatAndLaterForAClock
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        GitGuardHeartbeat::write(testCase.beat, folder / "beat");
-        auto line = GitGuardHeartbeat::commandsEndedBy(folder / "beat");
+        LiveRunsHeartbeat::write(testCase.beat, folder / "beat");
+        auto line = LiveRunsHeartbeat::commandsEndedBy(folder / "beat");
         ASSERT_TRUE(line);
         // Within the reads of two clocks, which no two calls make at the same instant.
         EXPECT_LT(std::chrono::abs(*line - testCase.line), std::chrono::milliseconds(1));
     }
     test::writeBytes(folder / "beat", "0f6a2c1e 12");
-    EXPECT_FALSE(GitGuardHeartbeat::commandsEndedBy(folder / "beat"));
+    EXPECT_FALSE(LiveRunsHeartbeat::commandsEndedBy(folder / "beat"));
 }
 
 // Guards of runs starting and ending at once on several threads, in any order: the beat is there while
 // one lives, and beats again within a period; once the last ends, it goes with the record, and no write
 // of either leaves a temporary file.
-TEST(GitGuardHeartbeat, TheBeatLastsAsLongAsAGuardOfTheRecord)
+TEST(LiveRunsHeartbeat, TheBeatLastsAsLongAsAGuardOfTheRecord)
 {
     test::TemporaryHome home;
-    const fs::path beatFile = GitGuardHeartbeat::fileOf(home.data / GitGuard::recordName);
+    const fs::path beatFile = LiveRuns::heartbeatOf(home.data);
     auto guardOf = [&](std::vector<GuardedRepository> repositories) {
-        return GitGuard(repositories, {}, {},
-            { .places = { home.root }, .record = home.data / GitGuard::recordName, .settings = {} });
+        return GitGuard(
+            repositories, {}, {}, { .places = { home.root }, .liveRuns = home.data, .settings = {} });
     };
     {
         GitGuard first = guardOf({});
-        const auto started = GitGuardHeartbeat::read(beatFile).value().wallTime;
+        const auto started = LiveRunsHeartbeat::read(beatFile).value().wallTime;
         std::vector<std::jthread> runs;
         for (int run = 0; run < 4; ++run) {
             runs.emplace_back([&, run] {
                 const fs::path project = home.root / std::to_string(run);
                 EXPECT_EQ(test::runPeer({ "git", "init", "-q", project.string() }).exitStatus, 0);
                 GitGuard guard = guardOf({ { project / ".git", project } });
-                EXPECT_TRUE(GitGuardHeartbeat::read(beatFile));
+                EXPECT_TRUE(LiveRunsHeartbeat::read(beatFile));
             });
         }
         runs.clear();
         // Bounded only against a hang.
         EXPECT_TRUE(test::eventuallyWithin(
-            60, [&] { return GitGuardHeartbeat::read(beatFile).value().wallTime > started; }));
+            60, [&] { return LiveRunsHeartbeat::read(beatFile).value().wallTime > started; }));
     }
     EXPECT_EQ(test::namesIn(home.data), std::set<std::string> { "workspaces" });
 }

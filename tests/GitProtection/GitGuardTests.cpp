@@ -45,7 +45,7 @@ void git(const fs::path& repository, std::vector<std::string> arguments)
 struct Scene {
     test::TemporaryHome home;
     fs::path project = home.root / "project";
-    fs::path record = home.data / GitGuard::recordName;
+    fs::path record = home.data / GitGuard::olderRecordName;
 
     Scene()
     {
@@ -59,7 +59,7 @@ struct Scene {
         return GitGuard({ { project / ".git", project, configured, searchedFirst } }, gitFiles,
             placeholder ? std::vector { project / ".git" } : std::vector<fs::path> {},
             { .places = { home.root },
-                .record = record,
+                .liveRuns = home.data,
                 .settings = GitCountedSettings::gitReaderForThisProcess(),
                 .clock = [] { return kNow; } });
     }
@@ -77,7 +77,7 @@ std::string plantBehindReadOnly(const std::string& row)
     write(git / "HEAD", "ref: refs/heads/main\n", fs::perms(0644));
     fs::create_directories(git / "hooks");
     GitGuard guard({ { git, "/project" } }, {}, {},
-        { .places = { "/project" }, .record = "/data/git-guard", .settings = [](std::string_view) {
+        { .places = { "/project" }, .liveRuns = "/data", .settings = [](std::string_view) {
              return std::string();
          } });
     std::optional<fs::path> readOnly;
@@ -498,7 +498,7 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
                 { other / ".git", other } },
             {}, {},
             { .places = { scene.home.root },
-                .record = scene.record,
+                .liveRuns = scene.home.data,
                 .settings = GitCountedSettings::gitReaderForThisProcess(),
                 .keptOff = { scene.project / ".envrc" } });
         ::kill(::getpid(), SIGKILL);
@@ -506,8 +506,9 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    ASSERT_TRUE(fs::exists(scene.record));
-    EXPECT_EQ(modeOf(scene.record), 0600u);
+    const fs::path record = LiveRuns::recordOf(scene.home.data, LiveRuns::Kind::guardedUnit);
+    ASSERT_TRUE(fs::exists(record));
+    EXPECT_EQ(modeOf(record), 0600u);
 
     write(scene.project / ".git/hooks/pre-push", kPlanted);
     write(scene.project / ".git/hooks/post-checkout", kPlanted);
@@ -525,7 +526,7 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     git(scene.project, { "add", "emb" });
     test::CapturedLog log;
     GitGuard::restoreLeftBehind(
-        scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+        scene.home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
 
     EXPECT_EQ(test::readFile(scene.project / ".git/hooks/pre-push"), kHook);
     EXPECT_EQ(test::readFile(scene.project / (std::string(".git/hooks/pre-push") + kRefused)), kPlanted);
@@ -540,8 +541,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     EXPECT_FALSE(existsAt(scene.project / ".envrc"));
     EXPECT_EQ(log.lines().size(), 8u);
     // Nothing of the record is left beside it either.
-    for (const auto& left : fs::directory_iterator(scene.record.parent_path()))
-        EXPECT_FALSE(left.path().filename().native().starts_with(GitGuard::recordName)) << left.path();
+    for (const auto& left : fs::directory_iterator(scene.home.data))
+        EXPECT_FALSE(left.path().filename().native().starts_with("live-runs")) << left.path();
 }
 
 // A file past what a copy holds is noted by its identity: a change to it still goes aside, with
@@ -599,7 +600,7 @@ TEST(GitGuard, ADamagedRecordIsLoggedAndWhatCanBeReadIsPutBack)
     write(other / ".git/hooks/pre-commit", kPlanted);
     test::CapturedLog log;
     GitGuard::restoreLeftBehind(
-        scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+        scene.home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
 
     EXPECT_FALSE(existsAt(scene.project / ".git/hooks/pre-commit"));
     EXPECT_FALSE(existsAt(other / ".git/hooks/pre-commit"));
@@ -618,9 +619,10 @@ TEST(GitGuard, AGitFolderGoneIsComparedWithWhatWasNotedWhenItComesBack)
     }
     const fs::path elsewhere = scene.home.root / "elsewhere";
     fs::create_directories(elsewhere);
-    GitGuard({}, {}, {}, { .places = { elsewhere }, .record = scene.record, .settings = {} });
+    GitGuard({}, {}, {}, { .places = { elsewhere }, .liveRuns = scene.home.data, .settings = {} });
     // The search finds no Git folder at its name now.
-    GitGuard later({}, {}, {}, { .places = { scene.home.root }, .record = scene.record, .settings = {} });
+    GitGuard later(
+        {}, {}, {}, { .places = { scene.home.root }, .liveRuns = scene.home.data, .settings = {} });
     fs::rename(scene.project / ".git-away", scene.project / ".git");
     write(scene.project / ".git/hooks/pre-commit", kPlanted);
     EXPECT_EQ(later.compareAll().size(), 1u);
@@ -683,7 +685,7 @@ TEST(GitGuard, AFailedPutBackOfAKeptCopyIsLoggedAsSuch)
     write(hook, kPlanted);
     test::CapturedLog log;
     GitGuard::restoreLeftBehind(
-        scene.record, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+        scene.home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
 
     EXPECT_EQ(test::readFile(hook.string() + kRefused), kPlanted);
     ASSERT_EQ(log.lines().size(), 1u);

@@ -50,9 +50,7 @@ struct WatchedRepository {
     GitGuard::Options options(
         GitCountedSettings::Reader settings = GitCountedSettings::gitReaderForThisProcess()) const
     {
-        return { .places = { home.root },
-            .record = home.data / GitGuard::recordName,
-            .settings = std::move(settings) };
+        return { .places = { home.root }, .liveRuns = home.data, .settings = std::move(settings) };
     }
 };
 
@@ -61,7 +59,7 @@ struct WatchedRepository {
 GitGuard guardOfProject()
 {
     return GitGuard({ { "/project/.git", "/project" } }, {}, {},
-        { .places = { "/project" }, .record = "/data/git-guard", .settings = [](std::string_view) {
+        { .places = { "/project" }, .liveRuns = "/data", .settings = [](std::string_view) {
              return std::string();
          } });
 }
@@ -96,7 +94,10 @@ std::string plantJustBeforeTheEnd(const std::string&)
 [[maybe_unused]] const bool registeredAtEnd
     = test::registerUnprivilegedCheck("plant-at-end", plantJustBeforeTheEnd);
 
-fs::path recordIn(const test::TemporaryHome& home) { return home.data / CommonDirPlaceholders::recordName; }
+fs::path recordIn(const test::TemporaryHome& home)
+{
+    return LiveRuns::recordOf(home.data, LiveRuns::Kind::commonDirPlaceholder);
+}
 
 std::size_t refusedCount(const fs::path& folder)
 {
@@ -407,13 +408,13 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         for (const auto& repository : { project, other })
             test::touch(test::madeFolder(repository / ".git/hooks").parent_path() / "HEAD");
         const GitGuard::Options options { .places = { home.root },
-            .record = home.data / GitGuard::recordName,
+            .liveRuns = home.data,
             .settings = GitCountedSettings::gitReaderForThisProcess() };
         const std::vector<GuardedRepository> repositories
             = { { project / ".git", project }, { other / ".git", other } };
         // As a run of the program makes it: taking over the watch the run before kept.
         auto run = [&](const std::function<void(const fs::path&)>& during) {
-            auto kept = GitGuardWatch::takeKept(options.record);
+            auto kept = GitGuardWatch::takeKept(options.liveRuns);
             GitGuard::Options taking = options;
             taking.unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {};
             GitGuard guard(repositories, {}, {}, taking);
@@ -426,7 +427,7 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
             if (during)
                 during(project);
             watch->finish();
-            GitGuardWatch::keep(std::move(watch), options.record);
+            GitGuardWatch::keep(std::move(watch), options.liveRuns);
             return std::tuple(aside, guard.takenAsKept(0), guard.takenAsKept(1));
         };
         run(nullptr);
@@ -438,7 +439,7 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         EXPECT_EQ(otherTaken, testCase.otherTakenAsKept);
         const fs::path hook = project / ".git/hooks/pre-commit";
         EXPECT_EQ(existsAt(hook) ? std::optional(test::readFile(hook)) : std::nullopt, testCase.hook);
-        GitGuardWatch::takeKept(options.record);
+        GitGuardWatch::takeKept(options.liveRuns);
     }
 }
 
@@ -470,7 +471,7 @@ TEST(CommonDirPlaceholders, HoldOneReadingTheFolderItselfAndLeaveNoTrace)
             std::ofstream(commondir) << before;
         {
             CommonDirPlaceholders placeholders(
-                CommonDirPlaceholders::gitFolders({ repository.project }), recordIn(repository.home));
+                CommonDirPlaceholders::gitFolders({ repository.project }), repository.home.data);
             EXPECT_EQ(placeholders.held().size(), testCase.held ? 1u : 0u);
             EXPECT_EQ(test::readFile(commondir), testCase.before ? before : placeholder);
             if (testCase.changedDuring)
@@ -489,10 +490,10 @@ TEST(CommonDirPlaceholders, SharedByRunsAtOnceAndReadByGitAsTheFolderItself)
     ASSERT_EQ(test::runPeer({ "git", "init", "-q", project.string() }).exitStatus, 0);
     const std::string placeholder = "../.git\n";
 
-    auto first = std::make_unique<CommonDirPlaceholders>(
-        CommonDirPlaceholders::gitFolders({ project }), recordIn(home));
+    auto first
+        = std::make_unique<CommonDirPlaceholders>(CommonDirPlaceholders::gitFolders({ project }), home.data);
     {
-        CommonDirPlaceholders second(CommonDirPlaceholders::gitFolders({ project }), recordIn(home));
+        CommonDirPlaceholders second(CommonDirPlaceholders::gitFolders({ project }), home.data);
         EXPECT_EQ(second.held().size(), 1u);
         auto commonDir = test::runPeer({ "git", "-C", project.string(), "rev-parse", "--git-common-dir" });
         EXPECT_EQ(commonDir.exitStatus, 0);

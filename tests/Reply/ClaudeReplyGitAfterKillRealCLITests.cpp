@@ -1,7 +1,7 @@
 // The reply runner with the real Claude Code CLI from tests/peers against the scripted model endpoint,
 // in a host that the test kills with SIGKILL while a sandboxed command writes a hook: what the next
 // start keeps of the user's edits made after the kill, and what it puts back of the command's.
-#include "VellumarMacCore/GitProtection/GitGuardHeartbeat.h"
+#include "VellumarMacCore/Foundations/LiveRuns.h"
 
 #include "tests/Reply/GitRealCLISupport.h"
 #include "tests/support/CapturedLog.h"
@@ -82,20 +82,20 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
     host.kill();
     EXPECT_EQ(host.wait(), 128 + SIGKILL);
     EXPECT_TRUE(test::groupEnds(*group));
-    const auto commandsGone = GitGuardHeartbeat::now().wallTime;
-    const fs::path beatFile = GitGuardHeartbeat::fileOf(root / "data" / GitGuard::recordName);
-    const auto commandsEndedBy = GitGuardHeartbeat::commandsEndedBy(beatFile);
+    const auto commandsGone = LiveRunsHeartbeat::now().wallTime;
+    const fs::path beatFile = LiveRuns::heartbeatOf(root / "data");
+    const auto commandsEndedBy = LiveRunsHeartbeat::commandsEndedBy(beatFile);
     ASSERT_TRUE(commandsEndedBy);
     EXPECT_LE(commandsGone, *commandsEndedBy);
     test::git(projects / "app", { "config", "core.pager", "less" });
     const auto edited = writeLaterThan(hooks / "pre-commit", "#!/bin/sh\nlint\n", commandsGone);
     // As when the user comes back once the margin has passed: the beat moved back to draw the line
     // between the commands' end and the user's edit.
-    auto beat = GitGuardHeartbeat::read(beatFile).value();
+    auto beat = LiveRunsHeartbeat::read(beatFile).value();
     const auto back = *commandsEndedBy - (commandsGone + (edited - commandsGone) / 2);
     beat.wallTime -= back;
     beat.bootTime -= back;
-    GitGuardHeartbeat::write(beat, beatFile);
+    LiveRunsHeartbeat::write(beat, beatFile);
     test::CapturedLog log;
     world.start();
 

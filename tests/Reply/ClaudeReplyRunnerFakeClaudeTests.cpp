@@ -318,7 +318,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
     EXPECT_EQ(aside, std::vector<std::string> { "../..\n" });
     EXPECT_FALSE(fs::exists(store / "linked.git/commondir"));
     EXPECT_FALSE(fs::exists(plain / ".git/hooks/pre-commit"));
-    EXPECT_FALSE(fs::exists(world.dataFolder / GitGuard::recordName));
+    EXPECT_FALSE(fs::exists(LiveRuns::recordOf(world.dataFolder, LiveRuns::Kind::guardedUnit)));
     EXPECT_FALSE(fs::exists(settingsCopy));
     EXPECT_TRUE(fs::exists(world.dataFolder / "claude-settings/ios-1.json"));
 }

@@ -5,7 +5,7 @@
 #include "Vellumar_for_Mac/Model/QuitSignals.h"
 #include "VellumarMacCore/ClaudeCode/SandboxPlaceholders.h"
 #include "VellumarMacCore/Foundations/JSON.h"
-#include "VellumarMacCore/Foundations/PathRecord.h"
+#include "VellumarMacCore/Foundations/LiveRuns.h"
 #include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/RelayHost/RelayHost.h"
 #include "tests/support/ApplicationProcess.h"
@@ -277,20 +277,25 @@ TEST_F(AppQuitTest, ASignalDuringASandboxedCommandLeavesTheGrantedFolderAsItWas)
         // What the quit must take back is there as the command runs.
         EXPECT_EQ(readFile(projects / ".git/commondir"), "../.git\n");
         // Claude Code's own, in the granted folder; the record may also name some it did not make.
-        auto placeholders = PathRecord::read(data / SandboxPlaceholders::recordName);
-        std::erase_if(placeholders, [&](const auto& path) { return path.parent_path() != projects; });
+        auto placeholders
+            = LiveRuns::decoded(readFile(LiveRuns::recordOf(data, LiveRuns::Kind::sandboxPlaceholder)))
+                  .entries;
+        std::erase_if(placeholders,
+            [&](const auto& entry) { return std::filesystem::path(entry.key).parent_path() != projects; });
         EXPECT_FALSE(placeholders.empty());
         for (const auto& placeholder : placeholders)
-            EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(placeholder))) << placeholder;
-        EXPECT_TRUE(std::filesystem::exists(data / GitGuard::recordName));
+            EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(placeholder.key)))
+                << placeholder.key;
+        EXPECT_TRUE(std::filesystem::exists(LiveRuns::recordOf(data, LiveRuns::Kind::guardedUnit)));
 
         ::kill(application.pid(), signal);
         EXPECT_EQ(application.wait(), 0);
         EXPECT_TRUE(groupEnds(*group));
         EXPECT_EQ(changedItems(before, treeContents(projects)), std::vector<std::string> {});
-        for (auto record :
-            { GitGuard::recordName, CommonDirPlaceholders::recordName, SandboxPlaceholders::recordName })
-            EXPECT_FALSE(std::filesystem::exists(data / record)) << record;
+        for (auto kind : { LiveRuns::Kind::guardedUnit, LiveRuns::Kind::commonDirPlaceholder,
+                 LiveRuns::Kind::sandboxPlaceholder })
+            EXPECT_FALSE(std::filesystem::exists(LiveRuns::recordOf(data, kind)))
+                << LiveRuns::recordOf(data, kind);
     }
 }
 

@@ -1,6 +1,6 @@
-// The program's sign of life while a run's guard holds what it noted: a small file beside the guard's
-// record, replaced every few seconds, so that the next start after a kill can tell a change made once
-// the run's commands had ended (the user's own) from one they made.
+// The program's sign of life while any run is live under the records of what runs hold (`LiveRuns`): a
+// small file beside them, replaced every few seconds, so that the next start after a kill can tell a
+// change made once the runs' commands had ended (the user's own) from one they made.
 #pragma once
 
 #include <chrono>
@@ -13,7 +13,7 @@
 
 namespace vellumar {
 
-class GitGuardHeartbeat {
+class LiveRunsHeartbeat {
 public:
     // How often the beat is written.
     static constexpr std::chrono::seconds period { 2 };
@@ -36,8 +36,6 @@ public:
     };
     static Beat now();
 
-    // The file of the beats of the runs whose notes `record` holds.
-    static std::filesystem::path fileOf(const std::filesystem::path& record);
     // Replaces `file` atomically with `beat`, without waiting for the disk. Throws
     // std::filesystem::filesystem_error.
     static void write(const Beat& beat, const std::filesystem::path& file);
@@ -53,11 +51,11 @@ public:
     // Writes a beat to `file` now, before returning, and every `period` on a thread of its own until
     // destroyed. A beat that cannot be written removes the file, so that no older beat speaks for
     // this run, and is logged once. Never throws but for memory or a thread that cannot start.
-    explicit GitGuardHeartbeat(std::filesystem::path file);
+    explicit LiveRunsHeartbeat(std::filesystem::path file);
     // Stops the thread and waits for it (its member, ended first); the file stays.
-    ~GitGuardHeartbeat() = default;
-    GitGuardHeartbeat(const GitGuardHeartbeat&) = delete;
-    GitGuardHeartbeat& operator=(const GitGuardHeartbeat&) = delete;
+    ~LiveRunsHeartbeat() = default;
+    LiveRunsHeartbeat(const LiveRunsHeartbeat&) = delete;
+    LiveRunsHeartbeat& operator=(const LiveRunsHeartbeat&) = delete;
 
 private:
     void beat();

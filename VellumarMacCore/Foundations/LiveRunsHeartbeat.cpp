@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/GitGuardHeartbeat.h"
+#include "VellumarMacCore/Foundations/LiveRunsHeartbeat.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
@@ -43,7 +43,7 @@ namespace {
 
 }
 
-GitGuardHeartbeat::Beat GitGuardHeartbeat::now()
+LiveRunsHeartbeat::Beat LiveRunsHeartbeat::now()
 {
     // The wall clock read between two reads of the boot clock, of a few tries the closest two: a
     // thread preempted between the reads would otherwise show as a setting of the wall clock.
@@ -63,19 +63,14 @@ GitGuardHeartbeat::Beat GitGuardHeartbeat::now()
     return beat;
 }
 
-fs::path GitGuardHeartbeat::fileOf(const fs::path& record)
-{
-    return record.parent_path() / (record.filename().string() + "-heartbeat");
-}
-
-void GitGuardHeartbeat::write(const Beat& beat, const fs::path& file)
+void LiveRunsHeartbeat::write(const Beat& beat, const fs::path& file)
 {
     writePrivateFile(beat.bootID + " " + std::to_string(beat.wallTime.count()) + " "
             + std::to_string(beat.bootTime.count()) + "\n",
         file, Durability::untilRestart);
 }
 
-std::optional<GitGuardHeartbeat::Beat> GitGuardHeartbeat::read(const fs::path& file)
+std::optional<LiveRunsHeartbeat::Beat> LiveRunsHeartbeat::read(const fs::path& file)
 {
     const std::string bytes = readPrivateFile(file, kBeatBytesLimit);
     std::string_view text = bytes;
@@ -93,7 +88,7 @@ std::optional<GitGuardHeartbeat::Beat> GitGuardHeartbeat::read(const fs::path& f
     return Beat { std::string(text.substr(0, first)), *wallTime, *bootTime };
 }
 
-std::optional<std::chrono::nanoseconds> GitGuardHeartbeat::commandsEndedBy(const fs::path& file)
+std::optional<std::chrono::nanoseconds> LiveRunsHeartbeat::commandsEndedBy(const fs::path& file)
 {
     auto last = read(file);
     if (!last)
@@ -110,7 +105,7 @@ std::optional<std::chrono::nanoseconds> GitGuardHeartbeat::commandsEndedBy(const
     return ended;
 }
 
-GitGuardHeartbeat::GitGuardHeartbeat(fs::path file)
+LiveRunsHeartbeat::LiveRunsHeartbeat(fs::path file)
     : m_file(std::move(file))
 {
     beat();
@@ -121,7 +116,7 @@ GitGuardHeartbeat::GitGuardHeartbeat(fs::path file)
     });
 }
 
-void GitGuardHeartbeat::beat()
+void LiveRunsHeartbeat::beat()
 {
     try {
         write(now(), m_file);
@@ -130,7 +125,7 @@ void GitGuardHeartbeat::beat()
         std::error_code ignored;
         fs::remove(m_file, ignored);
         if (!std::exchange(m_failureLogged, true))
-            platform::logError("The sign of life of the runs guarding Git repositories, " + m_file.string()
+            platform::logError("The sign of life of the live runs, " + m_file.string()
                 + ", could not be written (" + error.what()
                 + "); after a kill, the next start puts back every change it finds there, the user's too.");
     }

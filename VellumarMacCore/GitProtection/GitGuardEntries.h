@@ -1,0 +1,24 @@
+// How the guard's units and the names it keeps off are held in the registry of live runs (`LiveRuns`):
+// a unit keyed by its Git folder or ".git" file, a name kept off by its path, each with what was noted
+// as its payload (`GitNotedFiles::encoded`), the places it lies beneath included, where the next start
+// acts after a kill.
+#pragma once
+
+#include "VellumarMacCore/Foundations/LiveRuns.h"
+#include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+namespace vellumar::GitGuardEntries {
+
+LiveRuns::Entry entryOf(const GitNotedFiles::NotedUnit& unit);
+// A name kept off in `folder`, where nothing is to be, beneath `places`.
+LiveRuns::Entry keptOffEntryOf(
+    const std::filesystem::path& path, const std::vector<std::filesystem::path>& places);
+
+// What the payload notes: of one cut short in a damaged record, the files read before the damage.
+GitNotedFiles::NotedUnit unitOf(std::string_view payload);
+
+}

@@ -1,0 +1,112 @@
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/GitProtection/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/GitGuardEntries.h"
+
+#include <exception>
+#include <map>
+#include <set>
+#include <system_error>
+
+namespace vellumar {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using GitNotedFiles::NotedUnit;
+    using Held = LiveRuns::Kind;
+
+    // Beside the older builds' record: the names their live guards kept off, and their heartbeat.
+    constexpr std::string_view kOlderKeptOffName = "git-guard-kept-off";
+    constexpr std::string_view kOlderHeartbeatName = "git-guard-heartbeat";
+    // Far beyond what every repository a run may find notes; the rest of a larger record is left.
+    constexpr std::size_t kOlderRecordBytesLimit = 64 * 1024 * 1024;
+
+    GitNotedFiles::Decoded olderUnits(const fs::path& record)
+    {
+        return GitNotedFiles::decoded(readPrivateFile(record, kOlderRecordBytesLimit));
+    }
+
+    LiveRuns::Decoded olderGuardedUnits(const fs::path& record)
+    {
+        auto read = olderUnits(record);
+        LiveRuns::Decoded entries { {}, read.damaged };
+        for (const auto& unit : read.units)
+            entries.entries.push_back(GitGuardEntries::entryOf(unit));
+        return entries;
+    }
+
+    // An older build noted each folder's names kept off as one unit; here each name is an entry.
+    LiveRuns::Decoded olderKeptOffNames(const fs::path& record)
+    {
+        auto read = olderUnits(record);
+        LiveRuns::Decoded entries { {}, read.damaged };
+        for (const auto& folder : read.units) {
+            for (const auto& [path, nothing] : folder.files)
+                entries.entries.push_back(GitGuardEntries::keptOffEntryOf(path, folder.places));
+        }
+        return entries;
+    }
+
+}
+
+void GitGuard::restoreLeftBehind(
+    const fs::path& liveRuns, const GitCountedSettings::Reader& settings, const Clock& clock)
+{
+    try {
+        LiveRuns& registry = LiveRuns::in(liveRuns);
+        std::vector<LiveRuns::Entry> units;
+        std::vector<LiveRuns::Entry> keptOff;
+        // What the killed runs noted: a repository inside one of theirs that none noted came during them.
+        std::set<fs::path> recorded;
+        {
+            auto locked = registry.locked();
+            const LiveRuns::OlderRecord olderUnitsRecord[]
+                = { { liveRuns / olderRecordName, olderGuardedUnits } };
+            const LiveRuns::OlderRecord olderKeptOffRecord[]
+                = { { liveRuns / kOlderKeptOffName, olderKeptOffNames } };
+            units = locked.leftBehind(Held::guardedUnit, olderUnitsRecord);
+            keptOff = locked.leftBehind(Held::keptOffName, olderKeptOffRecord);
+            for (const auto& key : locked.keys(Held::guardedUnit))
+                recorded.emplace(key);
+            for (const auto& unit : units)
+                recorded.emplace(unit.key);
+        }
+        // An older build's beat speaks for its record until this start has carried it over.
+        const fs::path olderBeat = liveRuns / kOlderHeartbeatName;
+        std::error_code error;
+        const auto commandsEndedBy = LiveRunsHeartbeat::commandsEndedBy(
+            fs::exists(LiveRuns::heartbeatOf(liveRuns), error) ? LiveRuns::heartbeatOf(liveRuns) : olderBeat);
+        std::map<std::vector<fs::path>, BeneathPlaces> opened;
+        std::vector<LiveRuns::Entry> missing;
+        std::size_t removedOlder = 0;
+        for (auto& entry : units) {
+            const NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
+            const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
+            removedOlder += GitGuardComparison::settle(
+                registry, unit, places, settings, clock,
+                [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); }, commandsEndedBy)
+                                .removedOlder;
+            if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
+                missing.push_back(std::move(entry));
+        }
+        for (const auto& entry : keptOff) {
+            const NotedUnit name = GitGuardEntries::unitOf(entry.payload);
+            const BeneathPlaces& places = opened.try_emplace(name.places, name.places).first->second;
+            removedOlder
+                += GitGuardComparison::keepOffAfterKill(registry, name, places, clock, commandsEndedBy);
+        }
+        GitGuardPutBack::logRemovedOlder(removedOlder);
+        auto locked = registry.locked();
+        for (auto& entry : missing)
+            locked.retain(Held::guardedUnit, std::move(entry));
+        locked.write(Held::guardedUnit);
+        locked.write(Held::keptOffName);
+        fs::remove(olderBeat, error);
+    } catch (const std::exception&) {
+        // Out of memory, or the record cannot be replaced: the next start tries again.
+    }
+}
+
+}
