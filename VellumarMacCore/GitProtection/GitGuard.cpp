@@ -4,13 +4,11 @@
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/GitGuardEntries.h"
+#include "VellumarMacCore/GitProtection/GitGuardKeptUnits.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
-#include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <exception>
-#include <map>
-#include <mutex>
 
 namespace vellumar {
 
@@ -25,68 +23,11 @@ namespace {
     using namespace GitGuardComparison;
     using GitGuardEntries::unitOf;
 
-    // What the watches kept between runs know of the units they look at (`GitGuard::keepNoted`): a
-    // cache of what was noted, which lets the next run take a unit as it was kept rather than note it
-    // again. It is not part of the record of live runs: once no run holds a unit, what changes there
-    // while no command runs is the user's, and nothing of it is put back after a kill.
-    struct CachedUnit {
-        NotedUnit noted;
-        fs::path liveRuns;
-        // What Git's configuration named when it was noted, and the folders its hooks put first on PATH.
-        std::vector<fs::path> named;
-        // How many watches kept between runs look at it.
-        int keptBy = 0;
-    };
-
-    struct KeptUnits {
-        std::mutex lock;
-        std::map<fs::path, CachedUnit> byKey;
-    };
-
-    KeptUnits& keptUnits()
-    {
-        static KeptUnits shared;
-        return shared;
-    }
-
     // Whether a run of this process noted the Git folder, or a watch keeps it.
     bool isNoted(LiveRuns& liveRuns, const fs::path& gitFolder)
     {
-        if (liveRuns.locked().find(Held::guardedUnit, gitFolder.native()))
-            return true;
-        KeptUnits& kept = keptUnits();
-        std::lock_guard lock(kept.lock);
-        return kept.byKey.contains(gitFolder);
-    }
-
-    // The outermost of `places` that holds `path`, from where it is reached (`BeneathPlaces::reach`).
-    std::optional<fs::path> outermostPlace(const fs::path& path, const std::vector<fs::path>& places)
-    {
-        std::optional<fs::path> outermost;
-        for (const auto& place : places) {
-            if (isStandardizedPathInside(path, place)
-                && (!outermost || isStandardizedPathInside(*outermost, place)))
-                outermost = place;
-        }
-        return outermost;
-    }
-
-    // Whether `unit`, noted beneath `before`, would be noted the same beneath `now`: each of its Git
-    // folder, work tree and configured paths is reached from the same place. A link of a hook's chain
-    // may lead beneath a place that the earlier run did not have, so a unit with one is noted again.
-    bool notedAlikeBeneath(const NotedUnit& unit, const std::vector<fs::path>& named,
-        const std::vector<fs::path>& before, const std::vector<fs::path>& now)
-    {
-        std::vector<fs::path> roots = named;
-        for (const auto& root : { unit.gitFolder, unit.workTree }) {
-            if (root)
-                roots.push_back(*root);
-        }
-        return std::all_of(roots.begin(), roots.end(), [&](const fs::path& root) {
-            return outermostPlace(root, before) == outermostPlace(root, now);
-        }) && std::none_of(unit.files.begin(), unit.files.end(), [](const auto& file) {
-            return file.second.kind == Kind::link;
-        });
+        return liveRuns.locked().find(Held::guardedUnit, gitFolder.native())
+            || GitGuardKeptUnits::contains(gitFolder);
     }
 
     // What a unit is known to hold without being noted again, when it can be: absent to note it.
@@ -157,23 +98,11 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             fs::path key = bare.key();
             if (!m_options.unchangedSinceKept.contains(key))
                 return std::nullopt;
-            std::optional<NotedUnit> unit;
-            {
-                KeptUnits& cache = keptUnits();
-                std::lock_guard lock(cache.lock);
-                auto found = cache.byKey.find(key);
-                if (found == cache.byKey.end() || found->second.keptBy == 0
-                    || found->second.liveRuns != m_options.liveRuns || found->second.named != named
-                    || found->second.noted.gitFolder != bare.gitFolder
-                    || found->second.noted.workTree != bare.workTree
-                    || !notedAlikeBeneath(
-                        found->second.noted, named, found->second.noted.places, m_places.paths()))
-                    return std::nullopt;
-                unit = found->second.noted;
-            }
+            auto unit = GitGuardKeptUnits::taken(bare, m_options.liveRuns, named, m_places.paths());
+            if (!unit)
+                return std::nullopt;
             if (liveRuns.locked().isUnheld(Held::guardedUnit, key.native()))
                 return std::nullopt;
-            unit->places = m_places.paths();
             m_takenAsKept.insert(std::move(key));
             return unit;
         };
@@ -238,12 +167,7 @@ GitGuard::~GitGuard()
         if (!last)
             continue;
         NotedUnit unit = unitOf(last->payload);
-        {
-            KeptUnits& cache = keptUnits();
-            std::lock_guard lock(cache.lock);
-            if (auto found = cache.byKey.find(key); found != cache.byKey.end())
-                found->second.noted = unit;
-        }
+        GitGuardKeptUnits::refresh(unit);
         // One that is gone stays in the record with what was noted, however many runs later it comes back.
         if (presence(unit, m_places) == Presence::missing)
             locked.retain(Held::guardedUnit, std::move(*last));
@@ -274,24 +198,11 @@ void GitGuard::keepNoted(const std::vector<std::size_t>& units) const
                 noted.emplace_back(unit, unitOf(*payload));
         }
     }
-    KeptUnits& cache = keptUnits();
-    std::lock_guard lock(cache.lock);
-    for (auto& [unit, copy] : noted) {
-        CachedUnit& kept = cache.byKey[m_keys[unit]];
-        kept = { std::move(copy), m_options.liveRuns, m_named[unit], kept.keptBy + 1 };
-    }
+    for (const auto& [unit, copy] : noted)
+        GitGuardKeptUnits::keep(copy, m_options.liveRuns, m_named[unit]);
 }
 
-void GitGuard::forgetKept(const std::vector<fs::path>& keys)
-{
-    KeptUnits& cache = keptUnits();
-    std::lock_guard lock(cache.lock);
-    for (const auto& key : keys) {
-        auto kept = cache.byKey.find(key);
-        if (kept != cache.byKey.end() && --kept->second.keptBy <= 0)
-            cache.byKey.erase(kept);
-    }
-}
+void GitGuard::forgetKept(const std::vector<fs::path>& keys) { GitGuardKeptUnits::forget(keys); }
 
 GitGuard::Watched GitGuard::watched(std::size_t unit) const
 {

@@ -1,0 +1,32 @@
+// What the watches kept between runs know of the units they look at (`GitGuard::keepNoted`): a cache of
+// what was noted, which lets the next run take a unit as it was kept rather than note it again. It is
+// not part of the record of live runs (`LiveRuns`): once no run holds a unit, what changes there while
+// no command runs is the user's, and nothing of it is put back after a kill. Any thread.
+#pragma once
+
+#include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+namespace vellumar::GitGuardKeptUnits {
+
+// Counts one watch more in on the unit, now as `noted`, with what Git's configuration named and the
+// folders its hooks put first on PATH (`named`), under the registry in `liveRuns`.
+void keep(const GitNotedFiles::NotedUnit& noted, const std::filesystem::path& liveRuns,
+    const std::vector<std::filesystem::path>& named);
+// Counts one watch out on each; the last lets go of the unit.
+void forget(const std::vector<std::filesystem::path>& keys);
+// Brings a unit kept up to what was noted of it when its last run ended.
+void refresh(const GitNotedFiles::NotedUnit& noted);
+bool contains(const std::filesystem::path& key);
+
+// The unit kept as `bare` (by its Git folder and work tree) would be noted, to take it as it was kept:
+// where it lay under the same registry with the same `named`, and would be noted alike beneath
+// `places`, its places then `places`. Absent to note it afresh.
+std::optional<GitNotedFiles::NotedUnit> taken(const GitNotedFiles::NotedUnit& bare,
+    const std::filesystem::path& liveRuns, const std::vector<std::filesystem::path>& named,
+    const std::vector<std::filesystem::path>& places);
+
+}
