@@ -1,7 +1,8 @@
 // What the Git guard's watch costs the program while ordinary work goes on beside 1,000 watched
 // repositories: the process's CPU seconds over five seconds of appending to a file at the top of one
 // work tree (an editor's or a build's writes), against five idle seconds; then how soon a planted hook
-// is gone. Git folders are laid out by hand (HEAD, config, one hook), which is all the guard notes.
+// is gone; and the size of the record of live runs naming the guard's units, with the time of one
+// rewrite of it. Git folders are laid out by hand (HEAD, config, one hook), which is all the guard notes.
 //
 // Usage: bench_git_guard_watch [REPOSITORIES [SECONDS]]   (defaults 1000 and 5)
 
@@ -69,12 +70,21 @@ int main(int argc, char** argv)
     double idle = 0;
     double appending = 0;
     std::size_t watched = 0;
+    std::uintmax_t recordBytes = 0;
+    double recordWriteMilliseconds = 0;
     {
         GitGuard guard(repositories, {}, {},
-            { .liveRuns = root, .settings = GitCountedSettings::gitReaderForThisProcess() });
+            { .places = { root / "places" },
+                .liveRuns = root,
+                .settings = GitCountedSettings::gitReaderForThisProcess() });
         GitGuardWatch watch(guard, { .places = { root / "places" } });
         require(watch.running() && watch.unwatchedCount() == 0, "every repository watched");
         watched = watch.watchedCount();
+        recordBytes = fs::file_size(LiveRuns::recordOf(root, LiveRuns::Kind::guardedUnit));
+        auto writing = std::chrono::steady_clock::now();
+        LiveRuns::in(root).locked().write(LiveRuns::Kind::guardedUnit);
+        recordWriteMilliseconds
+            = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - writing).count();
 
         double before = cpuSeconds();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -100,6 +110,8 @@ int main(int argc, char** argv)
         }
     }
     std::printf("repositories:            %d (%zu watches)\n", count, watched);
+    std::printf("record of the guard's units: %ju bytes, rewritten whole in %.1f ms\n", recordBytes,
+        recordWriteMilliseconds);
     std::printf("CPU seconds, %d s idle:   %.3f\n", seconds, idle);
     std::printf("CPU seconds, %d s appending at a work tree's top (%ju appends): %.3f\n", seconds, appends,
         appending);
