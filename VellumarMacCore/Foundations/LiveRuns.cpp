@@ -106,7 +106,7 @@ LiveRuns& LiveRuns::in(const fs::path& folder)
     std::lock_guard guard(lock);
     auto& registry = registries[folder];
     if (!registry)
-        registry = std::make_unique<LiveRuns>(folder);
+        registry.reset(new LiveRuns(folder));
     return *registry;
 }
 
@@ -138,8 +138,9 @@ LiveRuns::Run::Run(const fs::path& folder)
     : m_registry(LiveRuns::in(folder))
 {
     std::lock_guard lock(m_registry.m_lock);
-    if (m_registry.m_runs++ == 0)
+    if (m_registry.m_runs == 0)
         m_registry.m_heartbeat = std::make_unique<LiveRunsHeartbeat>(heartbeatOf(m_registry.m_folder));
+    ++m_registry.m_runs;
 }
 
 LiveRuns::Run::~Run()

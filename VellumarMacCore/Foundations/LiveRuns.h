@@ -117,13 +117,12 @@ public:
     };
     Locked locked() { return Locked(*this); }
 
-    const std::filesystem::path& folder() const noexcept { return m_folder; }
-
-    explicit LiveRuns(std::filesystem::path folder);
     LiveRuns(const LiveRuns&) = delete;
     LiveRuns& operator=(const LiveRuns&) = delete;
 
 private:
+    explicit LiveRuns(std::filesystem::path folder);
+
     struct Held {
         int runs = 0;
         std::string payload;

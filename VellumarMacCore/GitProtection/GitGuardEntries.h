@@ -14,7 +14,7 @@
 namespace vellumar::GitGuardEntries {
 
 LiveRuns::Entry entryOf(const GitNotedFiles::NotedUnit& unit);
-// A name kept off in `folder`, where nothing is to be, beneath `places`.
+// The name kept off at `path`, where nothing is to come, beneath `places`.
 LiveRuns::Entry keptOffEntryOf(
     const std::filesystem::path& path, const std::vector<std::filesystem::path>& places);
 
