@@ -141,7 +141,7 @@ std::size_t GitGuardWatch::defaultWatchBudget()
     return (limit > 0 ? limit : 8192) / 2;
 }
 
-void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& record)
+void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& liveRuns)
 {
     // A run that did not end through `finish` may leave a command's change uncompared, which the next
     // run would take for the user's.
@@ -171,7 +171,7 @@ void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& r
         watch->m_guard = nullptr;
         watch->m_units.clear();
         watch->m_onMovedAside = {};
-        watch->m_record = record;
+        watch->m_liveRuns = liveRuns;
         KeptWatch& shared = keptWatch();
         std::unique_ptr<GitGuardWatch> earlier;
         {
@@ -183,11 +183,11 @@ void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& r
     }
 }
 
-std::unique_ptr<GitGuardWatch> GitGuardWatch::takeKept(const fs::path& record)
+std::unique_ptr<GitGuardWatch> GitGuardWatch::takeKept(const fs::path& liveRuns)
 {
     KeptWatch& shared = keptWatch();
     std::lock_guard lock(shared.lock);
-    if (!shared.watch || shared.watch->m_record != record)
+    if (!shared.watch || shared.watch->m_liveRuns != liveRuns)
         return nullptr;
     return std::move(shared.watch);
 }

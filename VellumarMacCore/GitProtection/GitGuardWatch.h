@@ -60,11 +60,11 @@ public:
 
     // For a run's end, after `finish`, before its guard goes: the watch stays on the guard's units
     // with no thread, and what was noted of them stays known (`GitGuard::keepNoted`), for the program's
-    // next run with the same record to take over. The program keeps one watch: an earlier one is let go.
-    // Never throws.
-    static void keep(std::unique_ptr<GitGuardWatch> watch, const std::filesystem::path& record);
-    // For a run's start: the watch kept with `record`, if any, which no other run can take then.
-    static std::unique_ptr<GitGuardWatch> takeKept(const std::filesystem::path& record);
+    // next run under the same registry of live runs (`GitGuard::Options::liveRuns`) to take over. The
+    // program keeps one watch: an earlier one is let go. Never throws.
+    static void keep(std::unique_ptr<GitGuardWatch> watch, const std::filesystem::path& liveRuns);
+    // For a run's start: the watch kept with `liveRuns`, if any, which no other run can take then.
+    static std::unique_ptr<GitGuardWatch> takeKept(const std::filesystem::path& liveRuns);
     // Of a kept watch: the units, by key, it looked at without a break since it was kept and saw no
     // change in, reading every event queued until now. Between runs no command runs, so a change it saw
     // is the user's, and its unit is noted again.
@@ -145,7 +145,7 @@ private:
     // have not held it; those of them that changed while no run of this watch held them.
     std::map<std::filesystem::path, int> m_kept;
     std::set<std::filesystem::path> m_changed;
-    std::filesystem::path m_record; // while kept
+    std::filesystem::path m_liveRuns; // while kept
     bool m_finished = false;
     std::size_t m_startCount = 0;
     std::size_t m_startUnwatched = 0;
