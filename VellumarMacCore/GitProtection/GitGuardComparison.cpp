@@ -6,7 +6,6 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <mutex>
 #include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
