@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 
 namespace vellumar::GitRepositories {
 
@@ -288,8 +289,11 @@ namespace {
                 guardedAt.emplace(guarded.workTree.value_or(guarded.gitFolder), index);
             }
             Paths unique;
+            // By their bytes: a thousand repositories' paths compared pairwise would cost the run's
+            // start more than reading their configuration.
+            std::unordered_set<std::string> seen;
             for (const auto& folder : readAt) {
-                if (std::find(unique.begin(), unique.end(), folder) == unique.end())
+                if (seen.insert(folder.native()).second)
                     unique.push_back(folder);
             }
             auto named = GitConfigPaths::configuredPaths(unique, m_options);
@@ -324,12 +328,13 @@ namespace {
         Paths keptInside(const Paths& candidates) const
         {
             Paths kept;
+            std::unordered_set<std::string> seen;
             for (const auto& candidate : candidates) {
                 auto resolved = resolvingSymlinks(candidate);
                 if (resolved
                     && std::any_of(m_resolvedPlaces.begin(), m_resolvedPlaces.end(),
                         [&](const fs::path& place) { return isPathCoveredBy(*resolved, place); })
-                    && std::find(kept.begin(), kept.end(), *resolved) == kept.end())
+                    && seen.insert(resolved->native()).second)
                     kept.push_back(std::move(*resolved));
             }
             return kept;
