@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/GitFolderListing.h"
+#include "VellumarMacCore/GitProtection/SearchedFolders.h"
 #include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
@@ -15,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace vellumar::GitRepositorySearch {
 
@@ -46,6 +48,39 @@ namespace {
         return false;
     }
 
+    // A folder the walk has yet to list, and what is kept of it.
+    struct LeftFolder {
+        fs::path path;
+        SearchedFolders::Folder* kept;
+    };
+    using Left = std::deque<LeftFolder>;
+
+    // The recorded folders of `place` that lie in no other of them: the walk from that one reaches them,
+    // and what is kept of a folder is replaced when the folder above it is listed again.
+    Paths outermost(const fs::path& place, Paths folders)
+    {
+        std::unordered_set<std::string> recorded;
+        for (const auto& folder : folders)
+            recorded.insert(folder.native());
+        auto liesInAnother = [&](fs::path folder) {
+            while (folder != place && folder != folder.parent_path()) {
+                folder = folder.parent_path();
+                if (recorded.contains(folder.native()))
+                    return true;
+            }
+            return false;
+        };
+        Paths kept;
+        std::unordered_set<std::string> taken;
+        for (auto& folder : folders) {
+            // A record names folders of its own place only.
+            if ((folder == place || isPathInside(folder, place)) && !liesInAnother(folder)
+                && taken.insert(folder.native()).second)
+                kept.push_back(std::move(folder));
+        }
+        return kept;
+    }
+
     class Search {
     public:
         Search(const Paths& places, const Options& options)
@@ -58,15 +93,25 @@ namespace {
         {
             for (const auto& place : m_places) {
                 m_placeRepositories.clear();
+                // Held for the place's whole step, so that two runs starting at once neither list its
+                // folders twice nor write its record over each other.
+                SearchedFolders searched(place);
                 GitFolderRecord::Record record = GitFolderRecord::recorded(m_options.dataFolder, place);
                 for (auto& repository : record.repositories)
                     addRecorded(std::move(repository));
-                std::deque<fs::path> left(record.unwalked.begin(), record.unwalked.end());
+                Left left;
+                for (auto& folder : outermost(place, std::move(record.unwalked))) {
+                    SearchedFolders::Folder& kept = searched.at(folder.lexically_relative(place));
+                    left.push_back({ std::move(folder), &kept });
+                }
                 if (left.empty())
-                    left.push_back(place);
-                walk(place, left);
+                    left.push_back({ place, &searched.place() });
+                walk(place, searched, left);
+                Paths unwalked;
+                for (auto& folder : left)
+                    unwalked.push_back(std::move(folder.path));
                 GitFolderRecord::record(m_options.dataFolder, place,
-                    { .repositories = m_placeRepositories, .unwalked = Paths(left.begin(), left.end()) });
+                    { .repositories = m_placeRepositories, .unwalked = std::move(unwalked) });
             }
             std::sort(m_found.gitFiles.begin(), m_found.gitFiles.end());
             return std::move(m_found);
@@ -129,48 +174,41 @@ namespace {
         }
 
         // Walks from the folders in `left`, breadth first so that when the walk stops early what it
-        // missed lies deepest, and leaves there what it did not reach.
-        void walk(const fs::path& place, std::deque<fs::path>& left)
+        // missed lies deepest, and leaves there what it did not reach. A folder is listed again only
+        // where its stamp moved (`SearchedFolders`); what it holds is judged again at every run.
+        void walk(const fs::path& place, SearchedFolders& searched, Left& left)
         {
             const auto deadline = m_options.clock() + m_options.budgetPerPlace;
             std::size_t walked = 0;
             while (!left.empty() && (walked == 0 || m_options.clock() < deadline)) {
-                fs::path folder = std::move(left.front());
+                auto [folder, kept] = std::move(left.front());
                 left.pop_front();
-                // A record names folders of its own place only.
-                if (folder != place && !isPathInside(folder, place))
-                    continue;
                 ++walked;
-                Paths subfolders;
-                Paths bareFolders;
-                std::size_t bareEntries = 0;
                 // A place may be a link; below it, a folder swapped for one since it was listed is
                 // not entered.
                 using GitFolderListing::Link;
-                for (const auto& [name, type] :
-                    GitFolderListing::entries(folder, folder == place ? Link::follow : Link::refuse)) {
-                    bool isBareEntry
-                        = std::find(m_bareEntries.begin(), m_bareEntries.end(), name) != m_bareEntries.end();
-                    bareEntries += isBareEntry;
-                    if (name == ".git")
-                        addDotGit(place, folder, type);
-                    // What a bare repository keeps there is no repository; elsewhere such a name is a
-                    // folder like any other.
-                    else if (type == DT_DIR && !isBareEntry)
-                        subfolders.push_back(folder / name);
-                    else if (type == DT_DIR)
-                        bareFolders.push_back(folder / name);
-                }
+                if (!searched.refresh(*kept, folder,
+                        { .link = folder == place ? Link::follow : Link::refuse,
+                            .settling = m_options.settling,
+                            .afterReading = m_options.afterListing }))
+                    continue;
+                if (kept->dotGitType != DT_UNKNOWN)
+                    addDotGit(place, folder, kept->dotGitType);
                 // gitrepository-layout(5): a folder holding HEAD, "objects/" and "refs/" is a Git folder;
                 // a bare repository's when its configuration says so and it lies in no other one (a bare
                 // one's submodule).
-                bool isGitFolderItself = bareEntries == m_bareEntries.size() && isGitFolder(folder);
+                bool isGitFolderItself = kept->holdsBareEntries && isGitFolder(folder);
                 if (isGitFolderItself && GitFolders::declaresBare(folder) && !liesInGitFolder(folder))
                     addRepository({ folder, std::nullopt });
-                if (!isGitFolderItself)
-                    subfolders.insert(subfolders.end(), bareFolders.begin(), bareFolders.end());
-                for (auto& subfolder : subfolders)
-                    left.push_back(std::move(subfolder));
+                for (const auto& subfolder : kept->subfolders) {
+                    // What a bare repository keeps there is no repository; elsewhere such a name is a
+                    // folder like any other.
+                    if (isGitFolderItself
+                        && std::find(m_bareEntries.begin(), m_bareEntries.end(), subfolder->name)
+                            != m_bareEntries.end())
+                        continue;
+                    left.push_back({ folder / subfolder->name, subfolder.get() });
+                }
             }
             if (!left.empty())
                 platform::logError("Looking for Git repositories in " + place.string()
