@@ -1,7 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
+#include "VellumarMacCore/GitProtection/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
@@ -124,7 +124,7 @@ namespace {
 
         // Git's standard output when it ended with 0, or 1 for "nothing matched"; absent otherwise. With
         // `readFiles`, what an earlier run printed while none of them, nor any file the output names
-        // as an origin, has changed (`GitConfigReadCache`).
+        // as an origin, has changed (`GitReadCache`).
         std::optional<std::string> git(const fs::path& folder, std::vector<std::string> arguments,
             const std::optional<Paths>& readFiles = {})
         {
@@ -133,7 +133,7 @@ namespace {
                 key = m_git.native() + '\0' + m_options.home.native() + '\0' + folder.native();
                 for (const auto& argument : arguments)
                     key += '\0' + argument;
-                if (auto kept = GitConfigReadCache::cached(key))
+                if (auto kept = GitReadCache::cached(key))
                     return kept;
             }
             double left
@@ -155,7 +155,7 @@ namespace {
                         if (auto origin = originFile(entry, folder))
                             files.push_back(std::move(*origin));
                     }
-                    GitConfigReadCache::keep(key, result.output, std::move(files), readStart);
+                    GitReadCache::keep(key, result.output, std::move(files), readStart);
                 }
                 return std::move(result.output);
             } catch (const std::exception&) {

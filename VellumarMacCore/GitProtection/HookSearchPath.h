@@ -23,8 +23,9 @@ inline constexpr std::size_t maxSourcedFiles = 16;
 // are the script's own folder), put before "$PATH" in an assignment to PATH, with or without "export",
 // quoted or not: "PATH=a:b:$PATH" puts both "a" and "b" first. A relative folder is taken from `top`,
 // where Git runs hooks, as are "$PWD" and "$(pwd)"; a folder with any other expansion is left out, as is
-// one outside `top`. Standardized, each once, in the order met; they need not exist. Reads the disk;
-// never throws.
+// one outside `top`. Standardized, each once, in the order met; they need not exist. What was found is
+// kept for the next calls while the hooks folders, the scripts and the sourced files are as they were
+// (`GitReadCache`). Reads the disk; any thread; never throws.
 std::vector<std::filesystem::path> foldersPutFirst(
     const std::vector<std::filesystem::path>& hookFolders, const std::filesystem::path& top);
 
