@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace vellumar::GitRepositorySearch {
@@ -24,29 +25,47 @@ namespace {
 
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
-    using GitFolders::isGitFolder;
-
-    // The Git folder that the ".git" file in `folder` names; absent when there is no such file or it
-    // names none.
-    std::optional<fs::path> namedGitFolder(const fs::path& folder)
-    {
-        auto location = GitFolders::located(folder);
-        if (!location || !location->gitFile)
-            return std::nullopt;
-        return std::move(location->gitFolder);
-    }
-
-    // Whether a folder above `gitFolder` is a Git folder: a linked worktree's or a submodule's, which
-    // its repository's own protection covers.
-    bool liesInGitFolder(const fs::path& gitFolder)
-    {
-        for (fs::path folder = gitFolder.parent_path(); folder != folder.parent_path();
-             folder = folder.parent_path()) {
-            if (isGitFolder(folder))
-                return true;
+    // What this run judged of each path, so that a repository both recorded and met by the walk is
+    // judged once per run; nothing of it outlives the run.
+    class Judged {
+    public:
+        bool isGitFolder(const fs::path& folder)
+        {
+            auto [at, added] = m_gitFolders.try_emplace(folder.native(), false);
+            if (added)
+                at->second = GitFolders::isGitFolder(folder);
+            return at->second;
         }
-        return false;
-    }
+
+        // The Git folder that the ".git" file in `folder` names; absent when there is no such file or it
+        // names none.
+        std::optional<fs::path> namedGitFolder(const fs::path& folder)
+        {
+            auto [at, added] = m_named.try_emplace(folder.native());
+            if (added) {
+                auto location = GitFolders::located(folder);
+                if (location && location->gitFile)
+                    at->second = std::move(location->gitFolder);
+            }
+            return at->second;
+        }
+
+        // Whether a folder above `gitFolder` is a Git folder: a linked worktree's or a submodule's, which
+        // its repository's own protection covers.
+        bool liesInGitFolder(const fs::path& gitFolder)
+        {
+            for (fs::path folder = gitFolder.parent_path(); folder != folder.parent_path();
+                 folder = folder.parent_path()) {
+                if (isGitFolder(folder))
+                    return true;
+            }
+            return false;
+        }
+
+    private:
+        std::unordered_map<std::string, bool> m_gitFolders;
+        std::unordered_map<std::string, std::optional<fs::path>> m_named;
+    };
 
     // A folder the walk has yet to list, and what is kept of it.
     struct LeftFolder {
@@ -120,13 +139,13 @@ namespace {
     private:
         void addRecorded(Repository repository)
         {
-            if (!isGitFolder(repository.gitFolder))
+            if (!m_judged.isGitFolder(repository.gitFolder))
                 return;
             if (repository.workTree) {
                 std::error_code error;
                 fs::path dotGit = *repository.workTree / ".git";
                 auto type = fs::symlink_status(dotGit, error).type();
-                if (type == fs::file_type::regular && namedGitFolder(*repository.workTree))
+                if (type == fs::file_type::regular && m_judged.namedGitFolder(*repository.workTree))
                     addGitFile(dotGit);
                 else if (type == fs::file_type::not_found)
                     repository.workTree.reset();
@@ -158,18 +177,19 @@ namespace {
         {
             fs::path dotGit = folder / ".git";
             if (type == DT_DIR || type == DT_LNK) {
-                if (isGitFolder(dotGit))
+                if (m_judged.isGitFolder(dotGit))
                     addRepository({ dotGit, folder });
                 return;
             }
             if (type != DT_REG)
                 return;
-            auto target = namedGitFolder(folder);
+            auto target = m_judged.namedGitFolder(folder);
             if (!target)
                 return;
             addGitFile(dotGit);
             auto resolvedPlace = resolvingSymlinks(place);
-            if (resolvedPlace && isPathCoveredBy(*target, *resolvedPlace) && !liesInGitFolder(*target))
+            if (resolvedPlace && isPathCoveredBy(*target, *resolvedPlace)
+                && !m_judged.liesInGitFolder(*target))
                 addRepository({ *target, folder });
         }
 
@@ -197,8 +217,9 @@ namespace {
                 // gitrepository-layout(5): a folder holding HEAD, "objects/" and "refs/" is a Git folder;
                 // a bare repository's when its configuration says so and it lies in no other one (a bare
                 // one's submodule).
-                bool isGitFolderItself = kept->holdsBareEntries && isGitFolder(folder);
-                if (isGitFolderItself && GitFolders::declaresBare(folder) && !liesInGitFolder(folder))
+                bool isGitFolderItself = kept->holdsBareEntries && m_judged.isGitFolder(folder);
+                if (isGitFolderItself && GitFolders::declaresBare(folder)
+                    && !m_judged.liesInGitFolder(folder))
                     addRepository({ folder, std::nullopt });
                 for (const auto& subfolder : kept->subfolders) {
                     // What a bare repository keeps there is no repository; elsewhere such a name is a
@@ -226,6 +247,7 @@ namespace {
         std::map<fs::path, std::size_t> m_indexByGitFolder;
         std::set<fs::path> m_gitFiles;
         GitEntries m_found;
+        Judged m_judged;
     };
 
 }
