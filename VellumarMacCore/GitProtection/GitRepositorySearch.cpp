@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -67,6 +68,18 @@ namespace {
         std::unordered_map<std::string, std::optional<fs::path>> m_named;
     };
 
+    // Whether a folder between `place` and `path` is now a link.
+    bool reachedThroughLink(const fs::path& place, const fs::path& path)
+    {
+        for (fs::path folder = path.parent_path(); folder != place && isPathInside(folder, place);
+             folder = folder.parent_path()) {
+            struct stat status { };
+            if (::lstat(folder.c_str(), &status) != 0 || S_ISLNK(status.st_mode))
+                return true;
+        }
+        return false;
+    }
+
     // A folder the walk has yet to list, and what is kept of it.
     struct LeftFolder {
         fs::path path;
@@ -117,7 +130,7 @@ namespace {
                 SearchedFolders searched(place);
                 GitFolderRecord::Record record = GitFolderRecord::recorded(m_options.dataFolder, place);
                 for (auto& repository : record.repositories)
-                    addRecorded(std::move(repository));
+                    addRecorded(place, std::move(repository));
                 Left left;
                 for (auto& folder : outermost(place, std::move(record.unwalked))) {
                     SearchedFolders::Folder& kept = searched.at(folder.lexically_relative(place));
@@ -137,9 +150,12 @@ namespace {
         }
 
     private:
-        void addRecorded(Repository repository)
+        void addRecorded(const fs::path& place, Repository repository)
         {
-            if (!m_judged.isGitFolder(repository.gitFolder))
+            // The walk enters no link below the place, so neither does what it recorded: a folder swapped
+            // for a link since would lead to a repository elsewhere.
+            if (!m_judged.isGitFolder(repository.gitFolder) || reachedThroughLink(place, repository.gitFolder)
+                || (repository.workTree && reachedThroughLink(place, *repository.workTree / ".git")))
                 return;
             if (repository.workTree) {
                 std::error_code error;

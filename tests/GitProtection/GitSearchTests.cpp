@@ -347,3 +347,88 @@ TEST(GitSearch, ALinkedWorktreesGitFileIsFoundThroughItsGitdirPastWhatFollowsThe
         EXPECT_TRUE(places.protects({ app }, app / "linked/.git"));
     }
 }
+
+// What the search listed stands in for listing a folder at the next run only while the folder's stamp is
+// where it was and was taken clearly after its last change; what a folder holds is judged again each run.
+// Each row runs the search, changes the tree, and runs it again in the same program.
+TEST(GitSearch, WhatChangedBetweenRunsIsFoundAtTheNextRun)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const Places&)> make;
+        std::function<void(const Places&)> change;
+        Paths expected; // Git folders relative to "~/Projects", found at the second run
+        Paths notExpected;
+        // Set: the first run lists this folder while the change is made, before its stamp is taken.
+        const char* changedWhileListing = nullptr;
+    };
+    const auto nothing = [](const Places&) {};
+    const Case cases[] = {
+        { "git init deep in a listed tree", [](const Places& p) { test::madeFolder(p.projects / "a/b/c"); },
+            [](const Places& p) { repository(p.projects / "a/b/c/app"); }, { "a/b/c/app/.git" }, {} },
+        { "a \".git\" folder moved in by a rename",
+            [](const Places& p) {
+                test::madeFolder(p.projects / "a/app");
+                repository(p.home.root / "source");
+            },
+            [](const Places& p) { fs::rename(p.home.root / "source/.git", p.projects / "a/app/.git"); },
+            { "a/app/.git" }, {} },
+        { "a repository swapped for a link to one outside",
+            [](const Places& p) {
+                repository(p.projects / "app");
+                repository(p.home.root / "outside");
+            },
+            [](const Places& p) {
+                fs::rename(p.projects / "app", p.home.root / "moved");
+                fs::create_directory_symlink(p.home.root / "outside", p.projects / "app");
+            },
+            {}, { "app/.git" } },
+        { "a \".git\" file whose gitdir is rewritten in place",
+            [](const Places& p) {
+                test::madeFolder(p.projects / "store");
+                git(p.projects,
+                    { "init", "-q", "--separate-git-dir", (p.projects / "store/one.git").string(), "app" });
+                git(p.projects, { "init", "-q", "--bare", "store/two.git" });
+                git(p.projects / "store/two.git", { "config", "core.bare", "false" });
+            },
+            // Truncated and written, the same file: the folder holding it keeps its stamp.
+            [](const Places& p) { std::ofstream(p.projects / "app/.git") << "gitdir: ../store/two.git\n"; },
+            { "store/two.git" }, {} },
+        { "a repository made in the tick of the listing",
+            [](const Places& p) { test::madeFolder(p.projects / "group"); }, nothing, { "group/late/.git" },
+            {}, "group" },
+        { "a repository removed",
+            [](const Places& p) {
+                repository(p.projects / "a/app");
+                test::madeFolder(p.projects / "a/other");
+            },
+            [](const Places& p) { fs::remove_all(p.projects / "a/app"); }, {}, { "a/app/.git" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        testCase.make(places);
+        // Every stamp taken as settled, however recent, so that only a stamp that moved can tell; but in
+        // the row whose change races the listing, which the clock's tick alone tells.
+        GitRepositorySearch::Options options { .dataFolder = places.home.data,
+            .settling = -std::chrono::hours(1) };
+        if (testCase.changedWhileListing) {
+            options.settling = std::chrono::seconds(0);
+            options.afterListing = [&](const fs::path& folder) {
+                if (folder == places.projects / testCase.changedWhileListing)
+                    repository(folder / "late");
+            };
+        }
+        GitRepositorySearch::gitEntries({ places.projects }, options);
+        testCase.change(places);
+        options.afterListing = nullptr;
+        Paths found;
+        for (const auto& repository :
+            GitRepositorySearch::gitEntries({ places.projects }, options).repositories)
+            found.push_back(repository.gitFolder.lexically_relative(places.projects));
+        for (const auto& gitFolder : testCase.expected)
+            EXPECT_NE(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
+        for (const auto& gitFolder : testCase.notExpected)
+            EXPECT_EQ(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
+    }
+}
