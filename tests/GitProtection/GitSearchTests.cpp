@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <future>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -430,5 +431,42 @@ TEST(GitSearch, WhatChangedBetweenRunsIsFoundAtTheNextRun)
             EXPECT_NE(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
         for (const auto& gitFolder : testCase.notExpected)
             EXPECT_EQ(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
+    }
+}
+
+// Runs that start at once share what the search keeps: each finds every repository, whichever place it
+// searches first and whichever run lists a folder.
+TEST(GitSearch, RunsStartingAtOnceEachFindEveryRepository)
+{
+    Places places;
+    for (const char* workTree : { "a/one", "a/b/two", "c/three" })
+        repository(places.projects / workTree);
+    repository(places.work / "four");
+    Paths expected = { places.projects / "a/b/two/.git", places.projects / "a/one/.git",
+        places.projects / "c/three/.git", places.work / "four/.git" };
+    std::sort(expected.begin(), expected.end());
+    auto search = [&](Paths placesInOrder) {
+        std::vector<Paths> runs;
+        for (int run = 0; run < 5; ++run) {
+            Paths found;
+            for (const auto& repository : GitRepositorySearch::gitEntries(
+                     placesInOrder, { .dataFolder = places.home.data, .settling = -std::chrono::hours(1) })
+                                              .repositories)
+                found.push_back(repository.gitFolder);
+            std::sort(found.begin(), found.end());
+            runs.push_back(std::move(found));
+        }
+        return runs;
+    };
+    std::vector<std::future<std::vector<Paths>>> searches;
+    for (int index = 0; index < 4; ++index) {
+        Paths order = { places.projects, places.work };
+        if (index % 2)
+            std::reverse(order.begin(), order.end());
+        searches.push_back(std::async(std::launch::async, search, order));
+    }
+    for (auto& searched : searches) {
+        for (const auto& found : searched.get())
+            EXPECT_EQ(found, expected);
     }
 }
