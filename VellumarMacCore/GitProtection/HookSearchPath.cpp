@@ -203,7 +203,8 @@ namespace {
 
 }
 
-std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top)
+std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top,
+    std::chrono::system_clock::time_point readStart)
 {
     try {
         std::string key = std::string("hooks") + '\0' + top.native();
@@ -211,7 +212,6 @@ std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, 
             key += '\0' + folder.native();
         if (auto kept = GitReadCache::cached(key))
             return splitAtNul(*kept);
-        const auto readStart = std::chrono::system_clock::now();
         Reader reader { top, {}, {}, {}, {}, {} };
         // By name rather than by listing: a hooks folder holds Git's samples, and a command may fill it.
         std::vector<fs::path> hooks;
