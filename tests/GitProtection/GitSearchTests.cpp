@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <functional>
 #include <future>
+#include <latch>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -445,9 +446,12 @@ TEST(GitSearch, RunsStartingAtOnceEachFindEveryRepository)
     Paths expected = { places.projects / "a/b/two/.git", places.projects / "a/one/.git",
         places.projects / "c/three/.git", places.work / "four/.git" };
     std::sort(expected.begin(), expected.end());
+    constexpr int kSearches = 4;
+    std::latch started(kSearches);
     auto search = [&](Paths placesInOrder) {
+        started.arrive_and_wait();
         std::vector<Paths> runs;
-        for (int run = 0; run < 5; ++run) {
+        for (int run = 0; run < 20; ++run) {
             Paths found;
             for (const auto& repository : GitRepositorySearch::gitEntries(
                      placesInOrder, { .dataFolder = places.home.data, .settling = -std::chrono::hours(1) })
@@ -459,7 +463,7 @@ TEST(GitSearch, RunsStartingAtOnceEachFindEveryRepository)
         return runs;
     };
     std::vector<std::future<std::vector<Paths>>> searches;
-    for (int index = 0; index < 4; ++index) {
+    for (int index = 0; index < kSearches; ++index) {
         Paths order = { places.projects, places.work };
         if (index % 2)
             std::reverse(order.begin(), order.end());
