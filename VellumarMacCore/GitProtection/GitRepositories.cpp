@@ -183,8 +183,9 @@ namespace {
         {
             std::vector<Repository> repositories;
             std::set<fs::path> seen;
+            // The search judged its own a moment ago.
             auto add = [&](const GitRepositorySearch::Repository& repository, bool isPlace) {
-                if (!GitFolders::isGitFolder(repository.gitFolder))
+                if (isPlace && !GitFolders::isGitFolder(repository.gitFolder))
                     return;
                 if (auto gitFolder = resolvingSymlinks(repository.gitFolder);
                     gitFolder && seen.insert(*gitFolder).second)

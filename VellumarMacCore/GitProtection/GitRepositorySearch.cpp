@@ -2,9 +2,9 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/GitFolderListing.h"
-#include "VellumarMacCore/GitProtection/SearchedFolders.h"
 #include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/SearchedFolders.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -26,6 +26,7 @@ namespace {
 
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
+
     // What this run judged of each path, so that a repository both recorded and met by the walk is
     // judged once per run; nothing of it outlives the run.
     class Judged {
