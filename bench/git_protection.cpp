@@ -8,7 +8,10 @@
 // `find <grant> -name .git` over them.
 //
 // A job's start is the gap between the job's submission and the model's first request: the run's search,
-// its guard's noting and watches, and the CLI's own start, the same in every grant.
+// its guard's noting and watches, and the CLI's own start, the same in every grant. What the program keeps
+// between runs (the folders the search listed, what configuration and hooks said, the guard's watches)
+// serves every message after a grant's first, so the rounds measured are those later messages; each
+// grant's first message, in a round of its own before them, is printed apart.
 //
 // A command's time is the gap between the scripted model's reading the request it answers with the tool
 // call and its reading the request that carries the command's result: Claude Code's handling of the call,
@@ -263,7 +266,7 @@ double monotonicSeconds(Clock::time_point time)
 }
 
 struct Timings {
-    std::vector<double> command, start, job, protection, find;
+    std::vector<double> command, start, firstStart, job, protection, find;
 };
 
 // Commands on, and `grant` writable.
@@ -345,14 +348,15 @@ void printSearches(const Grants& grants, const TimingsByGrant& timings)
     }
 }
 
-// Each round runs one job per size, in increasing order, with the real CLI against the scripted model.
+// Each round runs one job per size, in increasing order, with the real CLI against the scripted model;
+// round 0 holds each grant's first message in the program, whose start alone is kept.
 void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds, TimingsByGrant& timings,
     const test::CapturedLog& log)
 {
     world.openGates();
     world.startReal(test::commandSteps({ kCommand }));
     int jobs = 0;
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round <= rounds; ++round) {
         for (const auto& [name, grant] : grants) {
             std::size_t logged = world.model->requestLog().size();
             auto job = commandJob(grant, ++jobs);
@@ -362,12 +366,19 @@ void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds,
                 printLogLines(log.lines());
             require(replied, "the job's reply");
             Timings& timing = timings[name];
-            timing.job.push_back(secondsSince(jobStart));
+            double jobSeconds = secondsSince(jobStart);
             std::string jobLog = world.model->requestLog().substr(logged);
-            timing.command.push_back(commandSeconds(jobLog));
-            timing.start.push_back(firstRequestAt(jobLog) - monotonicSeconds(jobStart));
-            std::fprintf(stderr, "round %d, %s: start %.3f s, command %.3f s\n", round + 1, name.c_str(),
-                timing.start.back(), timing.command.back());
+            double command = commandSeconds(jobLog);
+            double start = firstRequestAt(jobLog) - monotonicSeconds(jobStart);
+            std::fprintf(
+                stderr, "round %d, %s: start %.3f s, command %.3f s\n", round, name.c_str(), start, command);
+            if (round == 0) {
+                timing.firstStart.push_back(start);
+                continue;
+            }
+            timing.job.push_back(jobSeconds);
+            timing.command.push_back(command);
+            timing.start.push_back(start);
         }
     }
 }
@@ -426,8 +437,11 @@ int main(int argc, char** argv)
     std::snprintf(title, sizeof title, "one sandboxed command with a grant, median of %d", rounds);
     printRatios(title, grants, timings, &Timings::command, kCommandTargets);
     std::snprintf(title, sizeof title,
-        "a job's start, from its submission to the model's first request, median of %d", rounds);
+        "a job's start, from its submission to the model's first request, a later message, median of %d",
+        rounds);
     printRatios(title, grants, timings, &Timings::start, kStartTargets);
+    printRatios("the same at the program's first message of each grant, once", grants, timings,
+        &Timings::firstStart, {});
     printSearches(grants, timings);
     printLogLines(log.lines());
     std::fflush(stdout);

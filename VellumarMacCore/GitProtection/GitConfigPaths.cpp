@@ -1,7 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitConfigPaths.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
+#include "VellumarMacCore/GitProtection/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -82,7 +83,7 @@ namespace {
             Context context { workTree.value_or(folder), workTree, {} };
             auto listed
                 = git(folder, { "config", "-z", "--show-origin", "--get-regexp", WhatGitRuns::keyPattern() },
-                    filesReadAt(folder));
+                    [&] { return filesReadAt(folder); });
             if (!listed) {
                 logUnread(folder);
                 return;
@@ -123,17 +124,19 @@ namespace {
         }
 
         // Git's standard output when it ended with 0, or 1 for "nothing matched"; absent otherwise. With
-        // `readFiles`, what an earlier run printed while none of them, nor any file the output names
-        // as an origin, has changed (`GitConfigReadCache`).
+        // `filesRead`, what an earlier run printed while none of the files it gives, nor any file the
+        // output names as an origin, has changed (`GitReadCache`). It is asked only after a miss: what
+        // was kept holds only while the files that located the repository are as they were, and
+        // locating a thousand repositories at each run would cost more than the cache saves.
         std::optional<std::string> git(const fs::path& folder, std::vector<std::string> arguments,
-            const std::optional<Paths>& readFiles = {})
+            const std::function<std::optional<Paths>()>& filesRead = nullptr)
         {
             std::string key;
-            if (readFiles) {
+            if (filesRead) {
                 key = m_git.native() + '\0' + m_options.home.native() + '\0' + folder.native();
                 for (const auto& argument : arguments)
                     key += '\0' + argument;
-                if (auto kept = GitConfigReadCache::cached(key))
+                if (auto kept = GitReadCache::cached(key))
                     return kept;
             }
             double left
@@ -149,13 +152,12 @@ namespace {
                         .timeLimitSeconds = std::min(gitTimeLimitSeconds, left) });
                 if (result.timedOut || (result.status != 0 && result.status != 1))
                     return std::nullopt;
-                if (readFiles) {
-                    Paths files = *readFiles;
+                if (auto files = filesRead ? filesRead() : std::nullopt) {
                     for (const auto& entry : parsedEntries(result.output)) {
                         if (auto origin = originFile(entry, folder))
-                            files.push_back(std::move(*origin));
+                            files->push_back(std::move(*origin));
                     }
-                    GitConfigReadCache::keep(key, result.output, std::move(files), readStart);
+                    GitReadCache::keep(key, result.output, std::move(*files), readStart);
                 }
                 return std::move(result.output);
             } catch (const std::exception&) {
@@ -229,7 +231,7 @@ namespace {
             auto listed = git(context.base,
                 { "config", "-z", "--show-origin", "--no-includes", "--file", file->string(), "--get-regexp",
                     WhatGitRuns::keyPattern() },
-                Paths { *file });
+                [&] { return std::optional(Paths { *file }); });
             if (!listed) {
                 logUnread(*file);
                 return;

@@ -1,15 +1,10 @@
 #include "VellumarMacCore/GitProtection/GitFolderListing.h"
 
-#include "VellumarMacCore/Foundations/FileStamp.h"
+#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 
 #include <algorithm>
-#include <array>
-#include <chrono>
-#include <dirent.h>
 #include <fcntl.h>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,91 +14,86 @@ namespace vellumar::GitFolderListing {
 namespace {
 
     namespace fs = std::filesystem;
+    using TimePoint = std::chrono::system_clock::time_point;
 
-    constexpr std::array<std::string_view, 4> kTellingNames = { ".git", "HEAD", "objects", "refs" };
+    Stamp stampFrom(const struct stat& status) { return { status.st_dev, status.st_ino, status.st_ctim }; }
 
-    struct Listed {
-        FileStamp stamp;
-        std::vector<Entry> entries;
-    };
-
-    struct Store {
-        std::mutex lock;
-        std::map<fs::path, Listed> folders;
-    };
-
-    Store& store()
+    TimePoint timeOf(const timespec& time)
     {
-        static Store shared;
-        return shared;
+        return TimePoint(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec)));
     }
 
-    bool keeps(const std::string_view name, unsigned char type)
+    // The clock the kernel stamps changes from, so that a change made after this reading is never
+    // stamped earlier than it.
+    TimePoint coarseNow()
     {
-        return type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN
-            || std::find(kTellingNames.begin(), kTellingNames.end(), name) != kTellingNames.end();
+        timespec now {};
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        return timeOf(now);
     }
 
-    std::vector<Entry> read(int descriptor)
+    unsigned char typeOf(int folder, const dirent& entry)
     {
-        std::vector<Entry> entries;
-        std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(descriptor), ::closedir);
-        if (!stream) {
-            ::close(descriptor);
-            return entries;
-        }
-        while (const dirent* entry = ::readdir(stream.get())) {
-            std::string_view name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            unsigned char type = entry->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat status { };
-                if (::fstatat(::dirfd(stream.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
-                    type = S_ISDIR(status.st_mode) ? DT_DIR
-                        : S_ISREG(status.st_mode)  ? DT_REG
-                        : S_ISLNK(status.st_mode)  ? DT_LNK
-                                                   : DT_UNKNOWN;
-            }
-            if (keeps(name, type))
-                entries.push_back({ std::string(name), type });
-        }
-        return entries;
+        if (entry.d_type != DT_UNKNOWN)
+            return entry.d_type;
+        struct stat status { };
+        if (::fstatat(folder, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return DT_UNKNOWN;
+        return S_ISDIR(status.st_mode) ? DT_DIR
+            : S_ISREG(status.st_mode)  ? DT_REG
+            : S_ISLNK(status.st_mode)  ? DT_LNK
+                                       : DT_UNKNOWN;
     }
 
 }
 
-std::vector<Entry> entries(const fs::path& folder, Link link, std::chrono::system_clock::duration settling)
+std::optional<Stamp> stampOf(const fs::path& folder, Link link)
 {
     struct stat status { };
     int looked = link == Link::follow ? ::stat(folder.c_str(), &status) : ::lstat(folder.c_str(), &status);
     if (looked != 0 || !S_ISDIR(status.st_mode))
-        return {};
-    const FileStamp stamp = stampOf(status);
-    Store& shared = store();
-    {
-        std::lock_guard lock(shared.lock);
-        if (auto found = shared.folders.find(folder);
-            found != shared.folders.end() && found->second.stamp == stamp)
-            return found->second.entries;
-    }
-    const auto readStart = std::chrono::system_clock::now();
+        return std::nullopt;
+    return stampFrom(status);
+}
+
+std::optional<Listing> read(const fs::path& folder, const Options& options)
+{
+    static const std::vector<std::string_view> bareEntries
+        = WhatGitRuns::namesOf(WhatGitRuns::Kind::bareRepositoryEntry);
     int descriptor = ::open(
-        folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0));
+        folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (options.link == Link::refuse ? O_NOFOLLOW : 0));
     if (descriptor < 0)
-        return {};
-    struct stat opened { };
-    bool same = ::fstat(descriptor, &opened) == 0 && opened.st_dev == status.st_dev
-        && opened.st_ino == status.st_ino;
-    std::vector<Entry> found = read(descriptor);
-    const auto settled = readStart - settling;
-    if (same && !stamp.changedSince(settled)) {
-        std::lock_guard lock(shared.lock);
-        if (shared.folders.size() >= maxFolders)
-            shared.folders.clear();
-        shared.folders.insert_or_assign(folder, Listed { stamp, found });
+        return std::nullopt;
+    const TimePoint readStart = coarseNow();
+    std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(descriptor), ::closedir);
+    if (!stream) {
+        ::close(descriptor);
+        return std::nullopt;
     }
-    return found;
+    Listing listing;
+    std::size_t bareEntriesHeld = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        std::string_view name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        bareEntriesHeld += std::find(bareEntries.begin(), bareEntries.end(), name) != bareEntries.end();
+        unsigned char type = typeOf(descriptor, *entry);
+        if (name == ".git")
+            listing.dotGitType = type;
+        else if (type == DT_DIR)
+            listing.subfolders.emplace_back(name);
+    }
+    std::sort(listing.subfolders.begin(), listing.subfolders.end());
+    listing.holdsBareEntries = bareEntriesHeld == bareEntries.size();
+    if (options.afterReading)
+        options.afterReading(folder);
+    struct stat status { };
+    if (::fstat(descriptor, &status) != 0)
+        return std::nullopt;
+    listing.stamp = stampFrom(status);
+    listing.settled = timeOf(status.st_ctim) < readStart - options.settling;
+    return listing;
 }
 
 }

@@ -1,34 +1,67 @@
-// One folder's entries as the search for repositories needs them, kept for the program's life and read
-// again only where the folder changed (its identity, modification and change times, as Git's untracked
-// cache tells it), so that each run walks a large tree with one look per folder.
+// One folder's entries as the search for repositories needs them, with the stamp that tells a later run
+// whether they still hold: which folder it is and its status-change time, which any entry added, removed
+// or renamed in it moves and which no unprivileged process can set, as Git's untracked cache tells it.
 #pragma once
 
 #include <chrono>
+#include <ctime>
+#include <dirent.h>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace vellumar::GitFolderListing {
 
-// Folders kept at most; past it every folder is read again.
-inline constexpr std::size_t maxFolders = 1'000'000;
+struct Stamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec changed {};
 
-struct Entry {
-    std::string name;
-    unsigned char type; // as dirent's d_type; looked up where the file system gives none
+    friend bool operator==(const Stamp& a, const Stamp& b)
+    {
+        return a.device == b.device && a.inode == b.inode && a.changed.tv_sec == b.changed.tv_sec
+            && a.changed.tv_nsec == b.changed.tv_nsec;
+    }
+};
+
+struct Listing {
+    Stamp stamp;
+    // Whether the folder last changed clearly before its entries were read: the kernel stamps a change
+    // from a coarse clock, so a second change within the same tick would leave the stamp as it was.
+    bool settled = false;
+    // The names of its folders but ".git", sorted; links are left out.
+    std::vector<std::string> subfolders;
+    // The type of its ".git" entry as dirent's d_type (looked up where the file system gives none);
+    // DT_UNKNOWN when there is none.
+    unsigned char dotGitType = DT_UNKNOWN;
+    // Whether it holds every entry that makes a bare repository's folder (`WhatGitRuns`).
+    bool holdsBareEntries = false;
 };
 
 enum class Link { follow, refuse };
 
-// How long before a read a folder must have last changed for what it holds to be kept: a second change
-// within one tick of the file system's clock would leave its times as they were.
+// How long before its entries were read a folder must have last changed for its stamp to be trusted
+// later: beyond the clock's tick, and a file system's that keeps coarser times.
 inline constexpr std::chrono::seconds settlingTime { 1 };
 
-// The entries of `folder` that are folders, links, or named ".git", "HEAD", "objects" or "refs" (what
-// tells a repository); plain files by other names are left out. `Link::refuse` lists nothing when the
-// folder is now a link. Empty when it cannot be read. What a folder that changed within `settling` of
-// the read holds is read again next time. Any thread; never throws but for memory.
-std::vector<Entry> entries(const std::filesystem::path& folder, Link link,
-    std::chrono::system_clock::duration settling = settlingTime);
+struct Options {
+    // `Link::refuse` reads nothing when the folder is now a link.
+    Link link = Link::refuse;
+    std::chrono::system_clock::duration settling = settlingTime;
+    // Runs between the reading of the entries and the taking of the stamp, for tests where a change
+    // races the read.
+    std::function<void(const std::filesystem::path& folder)> afterReading;
+};
+
+// What `folder` holds now; absent when it is no folder or cannot be read. The stamp is taken after the
+// entries are read, so that a change during the read leaves the listing unsettled. Any thread; never
+// throws but for memory.
+std::optional<Listing> read(const std::filesystem::path& folder, const Options& options);
+
+// The stamp of `folder` now, without reading it; absent as for `read`.
+std::optional<Stamp> stampOf(const std::filesystem::path& folder, Link link);
 
 }

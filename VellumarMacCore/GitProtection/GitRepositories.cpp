@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 
 namespace vellumar::GitRepositories {
 
@@ -182,8 +183,9 @@ namespace {
         {
             std::vector<Repository> repositories;
             std::set<fs::path> seen;
+            // The search judged its own a moment ago.
             auto add = [&](const GitRepositorySearch::Repository& repository, bool isPlace) {
-                if (!GitFolders::isGitFolder(repository.gitFolder))
+                if (isPlace && !GitFolders::isGitFolder(repository.gitFolder))
                     return;
                 if (auto gitFolder = resolvingSymlinks(repository.gitFolder);
                     gitFolder && seen.insert(*gitFolder).second)
@@ -288,8 +290,11 @@ namespace {
                 guardedAt.emplace(guarded.workTree.value_or(guarded.gitFolder), index);
             }
             Paths unique;
+            // By their bytes: a thousand repositories' paths compared pairwise would cost the run's
+            // start more than reading their configuration.
+            std::unordered_set<std::string> seen;
             for (const auto& folder : readAt) {
-                if (std::find(unique.begin(), unique.end(), folder) == unique.end())
+                if (seen.insert(folder.native()).second)
                     unique.push_back(folder);
             }
             auto named = GitConfigPaths::configuredPaths(unique, m_options);
@@ -324,12 +329,13 @@ namespace {
         Paths keptInside(const Paths& candidates) const
         {
             Paths kept;
+            std::unordered_set<std::string> seen;
             for (const auto& candidate : candidates) {
                 auto resolved = resolvingSymlinks(candidate);
                 if (resolved
                     && std::any_of(m_resolvedPlaces.begin(), m_resolvedPlaces.end(),
                         [&](const fs::path& place) { return isPathCoveredBy(*resolved, place); })
-                    && std::find(kept.begin(), kept.end(), *resolved) == kept.end())
+                    && seen.insert(resolved->native()).second)
                     kept.push_back(std::move(*resolved));
             }
             return kept;

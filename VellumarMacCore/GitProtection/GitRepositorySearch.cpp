@@ -4,6 +4,7 @@
 #include "VellumarMacCore/GitProtection/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/SearchedFolders.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -15,6 +16,9 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace vellumar::GitRepositorySearch {
 
@@ -22,28 +26,92 @@ namespace {
 
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
-    using GitFolders::isGitFolder;
 
-    // The Git folder that the ".git" file in `folder` names; absent when there is no such file or it
-    // names none.
-    std::optional<fs::path> namedGitFolder(const fs::path& folder)
-    {
-        auto location = GitFolders::located(folder);
-        if (!location || !location->gitFile)
-            return std::nullopt;
-        return std::move(location->gitFolder);
-    }
+    // What this run judged of each path, so that a repository both recorded and met by the walk is
+    // judged once per run; nothing of it outlives the run.
+    class Judged {
+    public:
+        bool isGitFolder(const fs::path& folder)
+        {
+            auto [at, added] = m_gitFolders.try_emplace(folder.native(), false);
+            if (added)
+                at->second = GitFolders::isGitFolder(folder);
+            return at->second;
+        }
 
-    // Whether a folder above `gitFolder` is a Git folder: a linked worktree's or a submodule's, which
-    // its repository's own protection covers.
-    bool liesInGitFolder(const fs::path& gitFolder)
+        // The Git folder that the ".git" file in `folder` names; absent when there is no such file or it
+        // names none.
+        std::optional<fs::path> namedGitFolder(const fs::path& folder)
+        {
+            auto [at, added] = m_named.try_emplace(folder.native());
+            if (added) {
+                auto location = GitFolders::located(folder);
+                if (location && location->gitFile)
+                    at->second = std::move(location->gitFolder);
+            }
+            return at->second;
+        }
+
+        // Whether a folder above `gitFolder` is a Git folder: a linked worktree's or a submodule's, which
+        // its repository's own protection covers.
+        bool liesInGitFolder(const fs::path& gitFolder)
+        {
+            for (fs::path folder = gitFolder.parent_path(); folder != folder.parent_path();
+                 folder = folder.parent_path()) {
+                if (isGitFolder(folder))
+                    return true;
+            }
+            return false;
+        }
+
+    private:
+        std::unordered_map<std::string, bool> m_gitFolders;
+        std::unordered_map<std::string, std::optional<fs::path>> m_named;
+    };
+
+    // Whether a folder between `place` and `path` is now a link.
+    bool reachedThroughLink(const fs::path& place, const fs::path& path)
     {
-        for (fs::path folder = gitFolder.parent_path(); folder != folder.parent_path();
+        for (fs::path folder = path.parent_path(); folder != place && isPathInside(folder, place);
              folder = folder.parent_path()) {
-            if (isGitFolder(folder))
+            struct stat status { };
+            if (::lstat(folder.c_str(), &status) != 0 || S_ISLNK(status.st_mode))
                 return true;
         }
         return false;
+    }
+
+    // A folder the walk has yet to list, and what is kept of it.
+    struct LeftFolder {
+        fs::path path;
+        SearchedFolders::Folder* kept;
+    };
+    using Left = std::deque<LeftFolder>;
+
+    // The recorded folders of `place` that lie in no other of them: the walk from that one reaches them,
+    // and what is kept of a folder is replaced when the folder above it is listed again.
+    Paths outermost(const fs::path& place, Paths folders)
+    {
+        std::unordered_set<std::string> recorded;
+        for (const auto& folder : folders)
+            recorded.insert(folder.native());
+        auto liesInAnother = [&](fs::path folder) {
+            while (folder != place && folder != folder.parent_path()) {
+                folder = folder.parent_path();
+                if (recorded.contains(folder.native()))
+                    return true;
+            }
+            return false;
+        };
+        Paths kept;
+        std::unordered_set<std::string> taken;
+        for (auto& folder : folders) {
+            // A record names folders of its own place only.
+            if ((folder == place || isPathInside(folder, place)) && !liesInAnother(folder)
+                && taken.insert(folder.native()).second)
+                kept.push_back(std::move(folder));
+        }
+        return kept;
     }
 
     class Search {
@@ -58,30 +126,43 @@ namespace {
         {
             for (const auto& place : m_places) {
                 m_placeRepositories.clear();
+                // Held for the place's whole step, so that two runs starting at once neither list its
+                // folders twice nor write its record over each other.
+                SearchedFolders searched(place);
                 GitFolderRecord::Record record = GitFolderRecord::recorded(m_options.dataFolder, place);
                 for (auto& repository : record.repositories)
-                    addRecorded(std::move(repository));
-                std::deque<fs::path> left(record.unwalked.begin(), record.unwalked.end());
+                    addRecorded(place, std::move(repository));
+                Left left;
+                for (auto& folder : outermost(place, std::move(record.unwalked))) {
+                    SearchedFolders::Folder& kept = searched.at(folder.lexically_relative(place));
+                    left.push_back({ std::move(folder), &kept });
+                }
                 if (left.empty())
-                    left.push_back(place);
-                walk(place, left);
+                    left.push_back({ place, &searched.place() });
+                walk(place, searched, left);
+                Paths unwalked;
+                for (auto& folder : left)
+                    unwalked.push_back(std::move(folder.path));
                 GitFolderRecord::record(m_options.dataFolder, place,
-                    { .repositories = m_placeRepositories, .unwalked = Paths(left.begin(), left.end()) });
+                    { .repositories = m_placeRepositories, .unwalked = std::move(unwalked) });
             }
             std::sort(m_found.gitFiles.begin(), m_found.gitFiles.end());
             return std::move(m_found);
         }
 
     private:
-        void addRecorded(Repository repository)
+        void addRecorded(const fs::path& place, Repository repository)
         {
-            if (!isGitFolder(repository.gitFolder))
+            // The walk enters no link below the place, so neither does what it recorded: a folder swapped
+            // for a link since would lead to a repository elsewhere.
+            if (!m_judged.isGitFolder(repository.gitFolder) || reachedThroughLink(place, repository.gitFolder)
+                || (repository.workTree && reachedThroughLink(place, *repository.workTree / ".git")))
                 return;
             if (repository.workTree) {
                 std::error_code error;
                 fs::path dotGit = *repository.workTree / ".git";
                 auto type = fs::symlink_status(dotGit, error).type();
-                if (type == fs::file_type::regular && namedGitFolder(*repository.workTree))
+                if (type == fs::file_type::regular && m_judged.namedGitFolder(*repository.workTree))
                     addGitFile(dotGit);
                 else if (type == fs::file_type::not_found)
                     repository.workTree.reset();
@@ -113,64 +194,59 @@ namespace {
         {
             fs::path dotGit = folder / ".git";
             if (type == DT_DIR || type == DT_LNK) {
-                if (isGitFolder(dotGit))
+                if (m_judged.isGitFolder(dotGit))
                     addRepository({ dotGit, folder });
                 return;
             }
             if (type != DT_REG)
                 return;
-            auto target = namedGitFolder(folder);
+            auto target = m_judged.namedGitFolder(folder);
             if (!target)
                 return;
             addGitFile(dotGit);
             auto resolvedPlace = resolvingSymlinks(place);
-            if (resolvedPlace && isPathCoveredBy(*target, *resolvedPlace) && !liesInGitFolder(*target))
+            if (resolvedPlace && isPathCoveredBy(*target, *resolvedPlace)
+                && !m_judged.liesInGitFolder(*target))
                 addRepository({ *target, folder });
         }
 
         // Walks from the folders in `left`, breadth first so that when the walk stops early what it
-        // missed lies deepest, and leaves there what it did not reach.
-        void walk(const fs::path& place, std::deque<fs::path>& left)
+        // missed lies deepest, and leaves there what it did not reach. A folder is listed again only
+        // where its stamp moved (`SearchedFolders`); what it holds is judged again at every run.
+        void walk(const fs::path& place, SearchedFolders& searched, Left& left)
         {
             const auto deadline = m_options.clock() + m_options.budgetPerPlace;
             std::size_t walked = 0;
             while (!left.empty() && (walked == 0 || m_options.clock() < deadline)) {
-                fs::path folder = std::move(left.front());
+                auto [folder, kept] = std::move(left.front());
                 left.pop_front();
-                // A record names folders of its own place only.
-                if (folder != place && !isPathInside(folder, place))
-                    continue;
                 ++walked;
-                Paths subfolders;
-                Paths bareFolders;
-                std::size_t bareEntries = 0;
                 // A place may be a link; below it, a folder swapped for one since it was listed is
                 // not entered.
                 using GitFolderListing::Link;
-                for (const auto& [name, type] :
-                    GitFolderListing::entries(folder, folder == place ? Link::follow : Link::refuse)) {
-                    bool isBareEntry
-                        = std::find(m_bareEntries.begin(), m_bareEntries.end(), name) != m_bareEntries.end();
-                    bareEntries += isBareEntry;
-                    if (name == ".git")
-                        addDotGit(place, folder, type);
-                    // What a bare repository keeps there is no repository; elsewhere such a name is a
-                    // folder like any other.
-                    else if (type == DT_DIR && !isBareEntry)
-                        subfolders.push_back(folder / name);
-                    else if (type == DT_DIR)
-                        bareFolders.push_back(folder / name);
-                }
+                if (!searched.refresh(*kept, folder,
+                        { .link = folder == place ? Link::follow : Link::refuse,
+                            .settling = m_options.settling,
+                            .afterReading = m_options.afterListing }))
+                    continue;
+                if (kept->dotGitType != DT_UNKNOWN)
+                    addDotGit(place, folder, kept->dotGitType);
                 // gitrepository-layout(5): a folder holding HEAD, "objects/" and "refs/" is a Git folder;
                 // a bare repository's when its configuration says so and it lies in no other one (a bare
                 // one's submodule).
-                bool isGitFolderItself = bareEntries == m_bareEntries.size() && isGitFolder(folder);
-                if (isGitFolderItself && GitFolders::declaresBare(folder) && !liesInGitFolder(folder))
+                bool isGitFolderItself = kept->holdsBareEntries && m_judged.isGitFolder(folder);
+                if (isGitFolderItself && GitFolders::declaresBare(folder)
+                    && !m_judged.liesInGitFolder(folder))
                     addRepository({ folder, std::nullopt });
-                if (!isGitFolderItself)
-                    subfolders.insert(subfolders.end(), bareFolders.begin(), bareFolders.end());
-                for (auto& subfolder : subfolders)
-                    left.push_back(std::move(subfolder));
+                for (const auto& subfolder : kept->subfolders) {
+                    // What a bare repository keeps there is no repository; elsewhere such a name is a
+                    // folder like any other.
+                    if (isGitFolderItself
+                        && std::find(m_bareEntries.begin(), m_bareEntries.end(), subfolder->name)
+                            != m_bareEntries.end())
+                        continue;
+                    left.push_back({ folder / subfolder->name, subfolder.get() });
+                }
             }
             if (!left.empty())
                 platform::logError("Looking for Git repositories in " + place.string()
@@ -188,6 +264,7 @@ namespace {
         std::map<fs::path, std::size_t> m_indexByGitFolder;
         std::set<fs::path> m_gitFiles;
         GitEntries m_found;
+        Judged m_judged;
     };
 
 }

@@ -3,6 +3,8 @@
 // repository in it unguarded for good: each run goes on from where the last one stopped.
 #pragma once
 
+#include "VellumarMacCore/GitProtection/GitFolderListing.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -35,6 +37,11 @@ struct Options {
     std::filesystem::path dataFolder;
     std::chrono::steady_clock::duration budgetPerPlace = GitRepositorySearch::budgetPerPlace;
     std::function<std::chrono::steady_clock::time_point()> clock = std::chrono::steady_clock::now;
+    // How long before its listing a folder must have last changed for the listing to be kept for the
+    // next run (`GitFolderListing::settlingTime`).
+    std::chrono::system_clock::duration settling = GitFolderListing::settlingTime;
+    // For tests: runs after each folder's entries are read, before its stamp is taken.
+    std::function<void(const std::filesystem::path& folder)> afterListing;
 };
 
 // The repositories and ".git" files below each of `places`, the places' own included. The Git folders
@@ -45,8 +52,10 @@ struct Options {
 // other Git folder (a separate Git folder; a worktree's or a submodule's lies in its repository's). The
 // walk goes on from the folders the last run left, or from the place when it had finished; past the
 // place's time budget, after one folder at least, it stops, with one log line at each run while it is
-// unfinished. The record then holds every repository found so far and the folders left. Reads the disk;
-// never fails.
+// unfinished. The record then holds every repository found so far and the folders left. What each folder
+// held is kept in memory for the next runs and read again only where it changed (`SearchedFolders`);
+// every ".git", bare repository and recorded repository is judged anew. Two runs searching the same
+// place at once take turns. Reads the disk; never fails.
 GitEntries gitEntries(const std::vector<std::filesystem::path>& places, const Options& options = {});
 
 }

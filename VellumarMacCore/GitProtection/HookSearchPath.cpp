@@ -1,10 +1,12 @@
 #include "VellumarMacCore/GitProtection/HookSearchPath.h"
 
 #include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -76,6 +78,11 @@ namespace {
         std::vector<fs::path> folders;
         std::vector<fs::path> sourced;
         std::set<fs::path> read;
+        // The hooks folders and every file whose bytes or absence the folders found depend on.
+        std::vector<fs::path> files;
+        std::set<fs::path> hooks;
+
+        bool isHook(const fs::path& script) const { return hooks.contains(script); }
 
         void addFolder(std::string_view written)
         {
@@ -116,6 +123,15 @@ namespace {
         {
             if (!read.insert(script).second)
                 return;
+            // A hook missing from a hooks folder shows in the folder's stamp; a sourced file's absence
+            // is kept with the file.
+            struct stat status { };
+            if (::stat(script.c_str(), &status) != 0) {
+                if (!isHook(script))
+                    files.push_back(script);
+                return;
+            }
+            files.push_back(script);
             const std::string text = expandedText(script, top);
             for (std::size_t at = text.find("PATH="); at != std::string::npos;
                  at = text.find("PATH=", at + 1)) {
@@ -136,6 +152,15 @@ namespace {
             }
         }
     };
+
+    std::vector<fs::path> splitAtNul(std::string_view joined)
+    {
+        std::vector<fs::path> paths;
+        for (std::size_t start = 0, end; (end = joined.find('\0', start)) != std::string_view::npos;
+             start = end + 1)
+            paths.emplace_back(joined.substr(start, end - start));
+        return paths;
+    }
 
     using Names = std::set<std::string, std::less<>>;
 
@@ -178,17 +203,32 @@ namespace {
 
 }
 
-std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top)
+std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top,
+    std::chrono::system_clock::time_point readStart)
 {
     try {
-        Reader reader { top, {}, {}, {} };
+        std::string key = std::string("hooks") + '\0' + top.native();
+        for (const auto& folder : hookFolders)
+            key += '\0' + folder.native();
+        if (auto kept = GitReadCache::cached(key))
+            return splitAtNul(*kept);
+        Reader reader { top, {}, {}, {}, {}, {} };
         // By name rather than by listing: a hooks folder holds Git's samples, and a command may fill it.
+        std::vector<fs::path> hooks;
         for (const auto& folder : hookFolders) {
+            reader.files.push_back(folder);
             for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
-                reader.readScript(folder / std::string(name));
+                hooks.push_back(folder / std::string(name));
         }
+        reader.hooks.insert(hooks.begin(), hooks.end());
+        for (const auto& hook : hooks)
+            reader.readScript(hook);
         for (std::size_t index = 0; index < reader.sourced.size(); ++index)
             reader.readScript(fs::path(reader.sourced[index]));
+        std::string found;
+        for (const auto& folder : reader.folders)
+            found += folder.native() + '\0';
+        GitReadCache::keep(key, std::move(found), std::move(reader.files), readStart);
         return reader.folders;
     } catch (const std::exception&) {
         // Out of memory: nothing more is guarded than the hooks themselves.

@@ -4,6 +4,7 @@
 // user's next commit.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -23,10 +24,14 @@ inline constexpr std::size_t maxSourcedFiles = 16;
 // are the script's own folder), put before "$PATH" in an assignment to PATH, with or without "export",
 // quoted or not: "PATH=a:b:$PATH" puts both "a" and "b" first. A relative folder is taken from `top`,
 // where Git runs hooks, as are "$PWD" and "$(pwd)"; a folder with any other expansion is left out, as is
-// one outside `top`. Standardized, each once, in the order met; they need not exist. Reads the disk;
-// never throws.
-std::vector<std::filesystem::path> foldersPutFirst(
-    const std::vector<std::filesystem::path>& hookFolders, const std::filesystem::path& top);
+// one outside `top`. Standardized, each once, in the order met; they need not exist. What was found is
+// kept for the next calls while the hooks folders, the scripts and the sourced files are as they were
+// (`GitReadCache`) and none of them had changed within a second of `readStart`, the time the reading
+// begins; tests pass a later one so that what they just wrote is kept. Reads the disk; any thread; never
+// throws.
+std::vector<std::filesystem::path> foldersPutFirst(const std::vector<std::filesystem::path>& hookFolders,
+    const std::filesystem::path& top,
+    std::chrono::system_clock::time_point readStart = std::chrono::system_clock::now());
 
 // The user's programs, as a folder put first on PATH would shadow them: the executable files in
 // `searchPath`'s folders (as in PATH) that lie outside `project`. A relative folder, or one inside

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <future>
+#include <latch>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -345,5 +347,130 @@ TEST(GitSearch, ALinkedWorktreesGitFileIsFoundThroughItsGitdirPastWhatFollowsThe
         GitFolderRecord::record(places.home.data, app, { .unwalked = { app / "later" } });
 
         EXPECT_TRUE(places.protects({ app }, app / "linked/.git"));
+    }
+}
+
+// What the search listed stands in for listing a folder at the next run only while the folder's stamp is
+// where it was and was taken clearly after its last change; what a folder holds is judged again each run.
+// Each row runs the search, changes the tree, and runs it again in the same program.
+TEST(GitSearch, WhatChangedBetweenRunsIsFoundAtTheNextRun)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const Places&)> make;
+        std::function<void(const Places&)> change;
+        Paths expected; // Git folders relative to "~/Projects", found at the second run
+        Paths notExpected;
+        // Set: the first run lists this folder while the change is made, before its stamp is taken.
+        const char* changedWhileListing = nullptr;
+    };
+    const auto nothing = [](const Places&) {};
+    const Case cases[] = {
+        { "git init deep in a listed tree", [](const Places& p) { test::madeFolder(p.projects / "a/b/c"); },
+            [](const Places& p) { repository(p.projects / "a/b/c/app"); }, { "a/b/c/app/.git" }, {} },
+        { "a \".git\" folder moved in by a rename",
+            [](const Places& p) {
+                test::madeFolder(p.projects / "a/app");
+                repository(p.home.root / "source");
+            },
+            [](const Places& p) { fs::rename(p.home.root / "source/.git", p.projects / "a/app/.git"); },
+            { "a/app/.git" }, {} },
+        { "a repository swapped for a link to one outside",
+            [](const Places& p) {
+                repository(p.projects / "app");
+                repository(p.home.root / "outside");
+            },
+            [](const Places& p) {
+                fs::rename(p.projects / "app", p.home.root / "moved");
+                fs::create_directory_symlink(p.home.root / "outside", p.projects / "app");
+            },
+            {}, { "app/.git" } },
+        { "a \".git\" file whose gitdir is rewritten in place",
+            [](const Places& p) {
+                test::madeFolder(p.projects / "store");
+                git(p.projects,
+                    { "init", "-q", "--separate-git-dir", (p.projects / "store/one.git").string(), "app" });
+                git(p.projects, { "init", "-q", "--bare", "store/two.git" });
+                git(p.projects / "store/two.git", { "config", "core.bare", "false" });
+            },
+            // Truncated and written, the same file: the folder holding it keeps its stamp.
+            [](const Places& p) { std::ofstream(p.projects / "app/.git") << "gitdir: ../store/two.git\n"; },
+            { "store/two.git" }, {} },
+        { "a repository made in the tick of the listing",
+            [](const Places& p) { test::madeFolder(p.projects / "group"); }, nothing, { "group/late/.git" },
+            {}, "group" },
+        { "a repository removed",
+            [](const Places& p) {
+                repository(p.projects / "a/app");
+                test::madeFolder(p.projects / "a/other");
+            },
+            [](const Places& p) { fs::remove_all(p.projects / "a/app"); }, {}, { "a/app/.git" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Places places;
+        testCase.make(places);
+        // Every stamp taken as settled, however recent, so that only a stamp that moved can tell; but in
+        // the row whose change races the listing, which the clock's tick alone tells.
+        GitRepositorySearch::Options options { .dataFolder = places.home.data,
+            .settling = -std::chrono::hours(1) };
+        if (testCase.changedWhileListing) {
+            options.settling = std::chrono::seconds(0);
+            options.afterListing = [&](const fs::path& folder) {
+                if (folder == places.projects / testCase.changedWhileListing)
+                    repository(folder / "late");
+            };
+        }
+        GitRepositorySearch::gitEntries({ places.projects }, options);
+        testCase.change(places);
+        options.afterListing = nullptr;
+        Paths found;
+        for (const auto& repository :
+            GitRepositorySearch::gitEntries({ places.projects }, options).repositories)
+            found.push_back(repository.gitFolder.lexically_relative(places.projects));
+        for (const auto& gitFolder : testCase.expected)
+            EXPECT_NE(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
+        for (const auto& gitFolder : testCase.notExpected)
+            EXPECT_EQ(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
+    }
+}
+
+// Runs that start at once share what the search keeps: each finds every repository, whichever place it
+// searches first and whichever run lists a folder.
+TEST(GitSearch, RunsStartingAtOnceEachFindEveryRepository)
+{
+    Places places;
+    for (const char* workTree : { "a/one", "a/b/two", "c/three" })
+        repository(places.projects / workTree);
+    repository(places.work / "four");
+    Paths expected = { places.projects / "a/b/two/.git", places.projects / "a/one/.git",
+        places.projects / "c/three/.git", places.work / "four/.git" };
+    std::sort(expected.begin(), expected.end());
+    constexpr int kSearches = 4;
+    std::latch started(kSearches);
+    auto search = [&](Paths placesInOrder) {
+        started.arrive_and_wait();
+        std::vector<Paths> runs;
+        for (int run = 0; run < 20; ++run) {
+            Paths found;
+            for (const auto& repository : GitRepositorySearch::gitEntries(
+                     placesInOrder, { .dataFolder = places.home.data, .settling = -std::chrono::hours(1) })
+                                              .repositories)
+                found.push_back(repository.gitFolder);
+            std::sort(found.begin(), found.end());
+            runs.push_back(std::move(found));
+        }
+        return runs;
+    };
+    std::vector<std::future<std::vector<Paths>>> searches;
+    for (int index = 0; index < kSearches; ++index) {
+        Paths order = { places.projects, places.work };
+        if (index % 2)
+            std::reverse(order.begin(), order.end());
+        searches.push_back(std::async(std::launch::async, search, order));
+    }
+    for (auto& searched : searches) {
+        for (const auto& found : searched.get())
+            EXPECT_EQ(found, expected);
     }
 }

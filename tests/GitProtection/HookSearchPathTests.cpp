@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <functional>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -68,5 +70,49 @@ TEST(HookSearchPath, ANameShadowsOnlyAnExecutableOutsideTheProject)
     for (const auto& [name, shadows] : cases) {
         SCOPED_TRACE(name);
         EXPECT_EQ(HookSearchPath::ShadowedPrograms(project, searchPath).shadows(name), shadows);
+    }
+}
+
+// What the hooks put first is kept between calls only while every file it came from is as it was: the
+// hooks folder (for hooks added), each script there and each file they source, present or not.
+TEST(HookSearchPath, WhatWasReadIsKeptOnlyWhileItsFilesAreAsTheyWere)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& top)> change;
+        std::vector<const char*> expected; // relative to the work tree
+    };
+    auto write = [](const fs::path& file, const char* text) { std::ofstream(file) << text; };
+    const Case cases[] = {
+        { "a sourced file rewritten in place",
+            [&](const fs::path& top) { write(top / "scripts/h", "PATH=\"second:$PATH\"\n"); }, { "second" } },
+        { "a hook added beside",
+            [&](const fs::path& top) { write(top / "hooks/pre-push", "PATH=\"third:$PATH\"\n"); },
+            { "third", "first" } },
+        { "a hook rewritten in place",
+            [&](const fs::path& top) { write(top / "hooks/pre-commit", "PATH=\"fourth:$PATH\"\n"); },
+            { "fourth" } },
+        { "a sourced file made where there was none",
+            [&](const fs::path& top) { write(top / "scripts/later", "PATH=\"fifth:$PATH\"\n"); },
+            { "first", "fifth" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryFolder folder;
+        const fs::path top = folder.path();
+        fs::create_directories(top / "hooks");
+        fs::create_directories(top / "scripts");
+        write(top / "hooks/pre-commit", ". scripts/h\n. scripts/later\n");
+        write(top / "scripts/h", "PATH=\"first:$PATH\"\n");
+        // Taken as read long after the writes, so that only a moved stamp can tell (`GitReadCache`'s own
+        // rows tell a write within the clock's tick).
+        ASSERT_EQ(HookSearchPath::foldersPutFirst(
+                      { top / "hooks" }, top, std::chrono::system_clock::now() + std::chrono::hours(1)),
+            std::vector<fs::path> { top / "first" });
+        testCase.change(top);
+        std::vector<fs::path> expected;
+        for (const char* relative : testCase.expected)
+            expected.push_back(top / relative);
+        EXPECT_EQ(HookSearchPath::foldersPutFirst({ top / "hooks" }, top), expected);
     }
 }

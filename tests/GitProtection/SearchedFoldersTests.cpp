@@ -1,6 +1,6 @@
 // What a folder holds is given back from an earlier read only while the same folder is at its path:
 // a folder swapped in by a rename, or for a link, shows as it is now.
-#include "VellumarMacCore/GitProtection/GitFolderListing.h"
+#include "VellumarMacCore/GitProtection/SearchedFolders.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 
@@ -11,7 +11,7 @@
 using namespace vellumar;
 namespace fs = std::filesystem;
 
-TEST(GitFolderListing, AFolderSwappedAtItsPathIsReadAgain)
+TEST(SearchedFolders, AFolderSwappedAtItsPathIsReadAgain)
 {
     struct Case {
         const char* name;
@@ -39,11 +39,14 @@ TEST(GitFolderListing, AFolderSwappedAtItsPathIsReadAgain)
         const fs::path folder = test::madeFolder(home.root / "grant/projects");
         test::madeFolder(folder / "web/.git");
         // Kept however recent the folder's last change, so that only its identity can tell.
+        SearchedFolders searched(folder);
         auto listed = [&] {
             std::vector<std::string> names;
-            for (const auto& entry :
-                GitFolderListing::entries(folder, GitFolderListing::Link::refuse, std::chrono::seconds(0)))
-                names.push_back(entry.name);
+            if (searched.refresh(searched.place(), folder,
+                    { .link = GitFolderListing::Link::refuse, .settling = std::chrono::seconds(0) })) {
+                for (const auto& subfolder : searched.place().subfolders)
+                    names.push_back(subfolder->name);
+            }
             return names;
         };
         ASSERT_EQ(listed(), std::vector<std::string> { "web" });

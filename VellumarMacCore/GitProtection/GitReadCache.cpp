@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
+#include "VellumarMacCore/GitProtection/GitReadCache.h"
 
 #include "VellumarMacCore/Foundations/FileStamp.h"
 
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <sys/stat.h>
 
-namespace vellumar::GitConfigReadCache {
+namespace vellumar::GitReadCache {
 
 namespace {
 

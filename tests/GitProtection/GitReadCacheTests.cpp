@@ -1,6 +1,6 @@
 // What `git config` printed is given back only while every file it read is as it was, and never when a
 // file changed too shortly before the read for its times to tell a second write.
-#include "VellumarMacCore/GitProtection/GitConfigReadCache.h"
+#include "VellumarMacCore/GitProtection/GitReadCache.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 
@@ -11,7 +11,7 @@
 using namespace vellumar;
 namespace fs = std::filesystem;
 
-TEST(GitConfigReadCache, GivesBackOnlyWhatNoLaterChangeOrRecentWriteCouldHaveMade)
+TEST(GitReadCache, GivesBackOnlyWhatNoLaterChangeOrRecentWriteCouldHaveMade)
 {
     struct Case {
         const char* name;
@@ -46,9 +46,9 @@ TEST(GitConfigReadCache, GivesBackOnlyWhatNoLaterChangeOrRecentWriteCouldHaveMad
         // As if Git had read the files well after their last write, unless the row says otherwise.
         auto readStart
             = std::chrono::system_clock::now() + std::chrono::seconds(testCase.readJustAfterTheWrite ? 0 : 2);
-        GitConfigReadCache::keep(key, "core.pager\na", { config, absent }, readStart);
+        GitReadCache::keep(key, "core.pager\na", { config, absent }, readStart);
         testCase.change(config, absent);
-        auto kept = GitConfigReadCache::cached(key);
+        auto kept = GitReadCache::cached(key);
         EXPECT_EQ(kept.has_value(), testCase.expected);
         EXPECT_EQ(kept.value_or("core.pager\na"), "core.pager\na");
     }

@@ -1,5 +1,6 @@
-// What `git config` printed, kept for the program's life while none of the files it read has changed,
-// so that each run of a program with a thousand repositories does not start a thousand `git` again.
+// What was made of files Git reads (what `git config` printed, what the scripts its hooks run put first
+// on PATH), kept for the program's life while none of the files has changed, so that each run of a
+// program with a thousand repositories neither starts a thousand `git` nor opens every hook again.
 #pragma once
 
 #include <chrono>
@@ -8,9 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace vellumar::GitConfigReadCache {
+namespace vellumar::GitReadCache {
 
-// Entries kept at most; past it every configuration is read again.
+// Entries kept at most; past it every file is read again.
 inline constexpr std::size_t maxEntries = 100'000;
 
 // The output kept under `key` when each file it was kept with is still as it was (the same kind,

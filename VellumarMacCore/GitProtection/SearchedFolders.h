@@ -1,0 +1,58 @@
+// What the search for repositories listed in each folder of a place, kept in memory for the program's
+// life, so that the next run lists again only the folders whose stamp moved, as Git's untracked cache
+// does. It stands in for listing a folder, never for judging what is in it. Each folder keeps its name,
+// not its path.
+#pragma once
+
+#include "VellumarMacCore/GitProtection/GitFolderListing.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vellumar {
+
+class SearchedFolders {
+public:
+    // Folders kept in all places at most; past it, the places not being walked are forgotten.
+    static constexpr std::size_t maxFolders = 1'000'000;
+
+    struct Folder {
+        std::string name;
+        GitFolderListing::Stamp stamp;
+        // Listed, with a settled stamp: what follows holds while the stamp does.
+        bool trusted = false;
+        unsigned char dotGitType = DT_UNKNOWN;
+        bool holdsBareEntries = false;
+        // Sorted by name; each owned, so that adding one keeps the others where they are.
+        std::vector<std::unique_ptr<Folder>> subfolders;
+    };
+
+    // The folders kept for `place`, for this walk alone: another run's walk of the same place waits
+    // until it is gone. Any thread.
+    explicit SearchedFolders(const std::filesystem::path& place);
+    ~SearchedFolders();
+    SearchedFolders(const SearchedFolders&) = delete;
+    SearchedFolders& operator=(const SearchedFolders&) = delete;
+
+    Folder& place();
+    // The folder at `relative` to the place, added unlisted where missing.
+    Folder& at(const std::filesystem::path& relative);
+
+    // Brings `folder`, found at `path`, up to date: kept while its stamp is trusted and unchanged, else
+    // read again, each subfolder still there keeping what is known of it and the others dropped. False,
+    // and nothing below it kept, when it is no folder now or cannot be read.
+    bool refresh(Folder& folder, const std::filesystem::path& path, const GitFolderListing::Options& options);
+
+    // One place's folders, shared by the program's store and the walk that holds them.
+    struct Tree;
+
+private:
+    std::shared_ptr<Tree> m_tree;
+    std::unique_lock<std::mutex> m_walking;
+};
+
+}
