@@ -71,7 +71,9 @@ namespace {
         };
         for (const auto& repository : repositories) {
             add(repository.gitFolder, repository.workTree, repository.configured, repository.searchedFirst);
-            for (const auto& linked : GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders)
+            for (const auto& linked : repository.linkedFolders
+                    ? *repository.linkedFolders
+                    : GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders)
                 add(linked, std::nullopt);
         }
         for (const auto& gitFile : gitFiles)

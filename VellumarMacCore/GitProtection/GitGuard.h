@@ -55,6 +55,9 @@ struct GuardedRepository {
     // resolves them, there or not: a new or changed entry there counts when its name would shadow one
     // of the user's programs.
     std::vector<std::filesystem::path> searchedFirst;
+    // Its linked folders (`GitFolders::linkedFoldersOfGitFolder`) as the run's search read them; absent
+    // to have the guard read them.
+    std::optional<std::vector<std::filesystem::path>> linkedFolders = std::nullopt;
 
     friend bool operator==(const GuardedRepository&, const GuardedRepository&) = default;
 };

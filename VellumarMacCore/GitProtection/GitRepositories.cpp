@@ -116,6 +116,8 @@ namespace {
                 if (guarded.insert(repository.gitFolder).second)
                     m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
             }
+            for (auto& repository : m_protection.guarded)
+                repository.linkedFolders = linkedOf(repository.gitFolder).folders;
 
             std::size_t places = static_cast<std::size_t>(std::count_if(repositories.begin(),
                 repositories.end(), [](const Repository& repository) { return repository.isPlace; }));
@@ -200,11 +202,11 @@ namespace {
 
         // The sequencer's state folders that exist now in the repositories' Git folders and their
         // linked folders, within `maxSequencerPaths`.
-        Paths sequencerState(const std::vector<Repository>& repositories) const
+        Paths sequencerState(const std::vector<Repository>& repositories)
         {
             Paths found;
             for (const auto& repository : repositories) {
-                Paths gitFolders = GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders;
+                Paths gitFolders = linkedOf(repository.gitFolder).folders;
                 gitFolders.insert(gitFolders.begin(), repository.gitFolder);
                 for (const auto& gitFolder : gitFolders) {
                     for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
@@ -231,7 +233,7 @@ namespace {
             Paths fixed = { repository.gitFolder / "commondir" };
             if (fixed.size() > left)
                 return std::nullopt;
-            GitFolders::Listing listing = GitFolders::linkedFoldersOfGitFolder(repository.gitFolder);
+            const GitFolders::Listing& listing = linkedOf(repository.gitFolder);
             Paths recorded = keptInside(recordedGitFiles(repository.workTree, listing));
             std::vector<std::size_t> limits = { 0 };
             if (listing.complete)
@@ -354,8 +356,19 @@ namespace {
         const GitConfigPaths::Options& m_options;
         ConfigFileReader m_reader;
         Paths m_resolvedPlaces;
+        // Each Git folder's linked folders, read once in a run: the protection, the sequencer's state
+        // and the guard's units all go by them, and with a thousand repositories each reading costs.
+        const GitFolders::Listing& linkedOf(const fs::path& gitFolder)
+        {
+            auto [at, added] = m_linked.try_emplace(gitFolder.native());
+            if (added)
+                at->second = GitFolders::linkedFoldersOfGitFolder(gitFolder);
+            return at->second;
+        }
+
         Paths m_recordedGitFiles;
         std::set<fs::path> m_denied;
+        std::map<std::string, GitFolders::Listing> m_linked;
         Protection m_protection;
     };
 

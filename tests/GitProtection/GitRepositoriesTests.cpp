@@ -61,8 +61,9 @@ TEST(GitRepositories, OnlyAPlacesOwnRepositoryIsDeniedAndEveryOneIsGuarded)
 
     EXPECT_EQ(found.gitFolders, (Paths { place / ".git" }));
     EXPECT_EQ(found.guarded,
-        (std::vector<GuardedRepository> { { place / ".git", place }, { place / "app/.git", place / "app" },
-            { place / "group/deep/.git", place / "group/deep" } }));
+        (std::vector<GuardedRepository> { { place / ".git", place, {}, {}, Paths {} },
+            { place / "app/.git", place / "app", {}, {}, Paths {} },
+            { place / "group/deep/.git", place / "group/deep", {}, {}, Paths {} } }));
     EXPECT_TRUE(contains(found.deniedPaths, place / ".git/commondir"));
     EXPECT_FALSE(contains(found.deniedPaths, place / ".git/hooks"));
     for (const auto& path : found.deniedPaths) {
