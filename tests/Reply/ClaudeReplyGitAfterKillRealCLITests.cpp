@@ -53,16 +53,8 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
     RunnerWorld world;
     const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
     const fs::path projects = root / "home/Projects";
-    if (hostOf) {
-        world.home = root / "home";
-        world.dataFolder = root / "data";
-        world.fakeFolder = root / "fake";
-        world.options.baseEnvironment = { { "HOME", world.home.string() } };
-        world.openGates();
-        world.start();
-        world.run(test::commandsJob(projects));
-        std::_Exit(0);
-    }
+    if (hostOf)
+        test::runAsKilledHost(world, root, test::commandsJob(projects), true);
     const fs::path hooks = projects / "app/.git/hooks";
     test::makeRepository(projects / "app");
     test::writeScript(hooks / "pre-commit", "exit 0\n");

@@ -1,6 +1,7 @@
 // The reply runner with the real Claude Code CLI from tests/peers against the scripted model endpoint,
 // commands on and sandboxed, in a host that the test kills during a command: what the placeholders of
 // the sandbox leave in a granted folder of repositories.
+#include "tests/Reply/GitRealCLISupport.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
@@ -20,19 +21,6 @@
 using namespace vellumar;
 namespace fs = std::filesystem;
 using test::RunnerWorld;
-
-namespace {
-
-JobSubmission commandsIn(const fs::path& granted)
-{
-    auto job = RunnerWorld::submission("Run the command.");
-    job.permissions = PermissionSettings {};
-    job.permissions->bash = true;
-    job.permissions->folders = { PermissionSettings::Folder { granted.string(), true } };
-    return job;
-}
-
-}
 
 // While a command sleeps, the sandbox holds empty read-only placeholders at the protected names that
 // do not exist and that Claude Code denies itself (".mcp.json", "settings.json" and the like in an
@@ -66,16 +54,8 @@ TEST(ClaudeReplyPlaceholdersRealCLI, AKilledHostLeavesTheGrantedFolderAsItWasOnc
         RunnerWorld world;
         const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
         const fs::path projects = root / "home/Projects";
-        if (hostOf) {
-            world.home = root / "home";
-            world.dataFolder = root / "data";
-            world.fakeFolder = root / "fake";
-            world.options.baseEnvironment = { { "HOME", world.home.string() } };
-            world.openGates();
-            world.start();
-            world.run(commandsIn(projects));
-            std::_Exit(0);
-        }
+        if (hostOf)
+            test::runAsKilledHost(world, root, test::commandsJob(projects), true);
         test::makeProjectsFolder(projects);
         // Where a bot has written before: Claude Code holds its own names inside with empty files.
         fs::create_directories(projects / ".claude");

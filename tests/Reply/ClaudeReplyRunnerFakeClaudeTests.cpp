@@ -243,15 +243,8 @@ TEST(ClaudeReplyRunnerWithFakeClaude, RepositoriesOpenDuringARunAndAKilledHostsP
     job.permissions->bash = true;
     job.permissions->folders
         = { { plain.string(), true }, { linked.string(), true }, { store.string(), true } };
-    if (hostOf) {
-        world.home = root / "home";
-        world.dataFolder = root / "data";
-        world.fakeFolder = root / "fake";
-        world.options.baseEnvironment = { { "HOME", world.home.string() } };
-        world.start();
-        world.run(job);
-        std::_Exit(0);
-    }
+    if (hostOf)
+        test::runAsKilledHost(world, root, job, false);
     for (const auto& project : { plain, linked })
         ASSERT_EQ(test::runPeer({ "git", "init", "-q", project.string() }).exitStatus, 0);
     fs::create_directories(store);

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -253,6 +254,22 @@ inline std::vector<std::string> killedHostCommand(const RunnerWorld& world)
     return { "env", "TMPDIR=" + folder, std::string(kKilledHostOf) + "=" + folder,
         std::filesystem::read_symlink("/proc/self/exe").string(),
         "--gtest_filter=" + std::string(test->test_suite_name()) + "." + test->name() };
+}
+
+// The killed host's own part: runs `job` in a world of its own below `root`, the test's world's folder
+// it was given, and ends the process at once, as the test is about to kill it anyway.
+[[noreturn]] inline void runAsKilledHost(
+    RunnerWorld& world, const std::filesystem::path& root, const JobSubmission& job, bool gated)
+{
+    world.home = root / "home";
+    world.dataFolder = root / "data";
+    world.fakeFolder = root / "fake";
+    world.options.baseEnvironment = { { "HOME", world.home.string() } };
+    if (gated)
+        world.openGates();
+    world.start();
+    world.run(job);
+    std::_Exit(0);
 }
 
 inline std::string stdinOf(const JSON& call) { return *call.subscript("stdin")->stringValue(); }
