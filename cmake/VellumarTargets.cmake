@@ -18,11 +18,16 @@ function(vellumar_apply_warnings target)
   endif()
 endfunction()
 
-# vellumar_add_library(<name> DEPENDS <targets...>)
-# One static library per source folder; its sources are the folder's .cpp files.
+# vellumar_add_library(<name> [PARTS <subfolders...>] DEPENDS <targets...>)
+# One static library per source folder; its sources are the folder's .cpp files, and those of the
+# subfolders named as PARTS, where a subsystem keeps each of its jobs in a folder of its own.
 function(vellumar_add_library name)
-  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  cmake_parse_arguments(ARG "" "" "PARTS;DEPENDS" ${ARGN})
+  set(patterns ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(part IN LISTS ARG_PARTS)
+    list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${part}/*.cpp)
+  endforeach()
+  file(GLOB sources CONFIGURE_DEPENDS ${patterns})
   if(NOT sources)
     # A folder of headers only so far.
     add_library(${name} INTERFACE)

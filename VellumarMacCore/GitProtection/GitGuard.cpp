@@ -1,11 +1,11 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/GitFolders.h"
-#include "VellumarMacCore/GitProtection/GitGuardComparison.h"
-#include "VellumarMacCore/GitProtection/GitGuardEntries.h"
-#include "VellumarMacCore/GitProtection/GitGuardKeptUnits.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <algorithm>
 #include <exception>

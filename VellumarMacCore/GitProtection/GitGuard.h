@@ -27,9 +27,9 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
-#include "VellumarMacCore/GitProtection/GitCountedSettings.h"
-#include "VellumarMacCore/GitProtection/GitNotedFiles.h"
-#include "VellumarMacCore/GitProtection/KeptOffNames.h"
+#include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/KeptOffNames.h"
 
 #include <atomic>
 #include <chrono>

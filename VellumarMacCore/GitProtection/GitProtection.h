@@ -13,9 +13,9 @@
 #pragma once
 
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
-#include "VellumarMacCore/GitProtection/GitCountedSettings.h"
-#include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"

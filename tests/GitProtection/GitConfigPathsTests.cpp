@@ -1,8 +1,8 @@
 // What real Git's configuration and ".git" files name inside a writable place, found as Git resolves
 // them, and what lies outside every place left out.
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
-#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
+#include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"

@@ -1,6 +1,6 @@
 // The Git folders of linked worktrees and submodules kept in a repository's ".git", laid out as Git
 // lays them out, and what commands may not write in them.
-#include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"

@@ -1,6 +1,6 @@
 // What `git config` printed is given back only while every file it read is as it was, and never when a
 // file changed too shortly before the read for its times to tell a second write.
-#include "VellumarMacCore/GitProtection/GitReadCache.h"
+#include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 

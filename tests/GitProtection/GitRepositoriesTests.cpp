@@ -1,6 +1,6 @@
 // The repositories of a run's writable places, each protected in the first form that fits the budget,
 // and the bounds on how many of them are read.
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "tests/Permissions/PermissionTestSupport.h"

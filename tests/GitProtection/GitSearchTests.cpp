@@ -1,8 +1,8 @@
 // The search for repositories in the writable places: the forms Git gives a repository, made by Git
 // itself, and what a flood of files, folders or Git folders can no longer hide.
-#include "VellumarMacCore/GitProtection/GitFolderRecord.h"
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
-#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderRecord.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"

@@ -1,6 +1,6 @@
 // Which folders a repository's hooks put first on PATH, read from the scripts, and which names there
 // would be found in place of the user's own programs.
-#include "VellumarMacCore/GitProtection/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 
 #include "tests/support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 // What a folder holds is given back from an earlier read only while the same folder is at its path:
 // a folder swapped in by a rename, or for a link, shows as it is now.
-#include "VellumarMacCore/GitProtection/SearchedFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 

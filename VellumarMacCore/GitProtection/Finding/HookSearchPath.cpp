@@ -1,8 +1,8 @@
-#include "VellumarMacCore/GitProtection/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 
-#include "VellumarMacCore/GitProtection/GitFolders.h"
-#include "VellumarMacCore/GitProtection/GitReadCache.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
-#include "VellumarMacCore/GitProtection/GitCountedSettings.h"
+#include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/GitProtection/EverydaySettings.h"
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/Judging/EverydaySettings.h"
+#include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
 
 #include <cstdlib>
 #include <fcntl.h>

@@ -1,11 +1,11 @@
-#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/GitFolderListing.h"
-#include "VellumarMacCore/GitProtection/GitFolderRecord.h"
-#include "VellumarMacCore/GitProtection/GitFolders.h"
-#include "VellumarMacCore/GitProtection/SearchedFolders.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderRecord.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -1,10 +1,10 @@
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/GitReadCache.h"
-#include "VellumarMacCore/GitProtection/GitFolders.h"
-#include "VellumarMacCore/GitProtection/GitProgramSettings.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Judging/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

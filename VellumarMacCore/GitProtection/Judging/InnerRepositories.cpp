@@ -1,9 +1,9 @@
-#include "VellumarMacCore/GitProtection/InnerRepositories.h"
+#include "VellumarMacCore/GitProtection/Judging/InnerRepositories.h"
 
 #include "VellumarMacCore/Foundations/CommandRunner.h"
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
-#include "VellumarMacCore/GitProtection/GitFolders.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <cstdint>
 #include <cstdlib>

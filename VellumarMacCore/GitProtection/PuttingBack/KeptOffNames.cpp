@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/KeptOffNames.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/KeptOffNames.h"
 
 #include <map>
 

@@ -3,7 +3,7 @@
 // repository in it unguarded for good: each run goes on from where the last one stopped.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/GitFolderListing.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 
 #include <chrono>
 #include <filesystem>

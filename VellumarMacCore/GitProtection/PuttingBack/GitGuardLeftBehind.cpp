@@ -1,8 +1,8 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
-#include "VellumarMacCore/GitProtection/GitGuardComparison.h"
-#include "VellumarMacCore/GitProtection/GitGuardEntries.h"
+#include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 
 #include <exception>
 #include <map>

@@ -1,8 +1,8 @@
-#include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/GitProtection/HookSearchPath.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

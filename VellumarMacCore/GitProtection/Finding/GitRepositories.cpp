@@ -1,8 +1,8 @@
-#include "VellumarMacCore/GitProtection/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/HookSearchPath.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -6,8 +6,8 @@
 // not name.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/GitCountedSettings.h"
-#include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include <filesystem>
 #include <functional>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
-#include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include <filesystem>
 #include <string_view>

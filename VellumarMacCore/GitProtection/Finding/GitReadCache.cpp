@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/GitReadCache.h"
+#include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 
 #include "VellumarMacCore/Foundations/FileStamp.h"
 

@@ -4,10 +4,10 @@
 // name the same repositories.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/GitConfigPaths.h"
-#include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
-#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
 #include <filesystem>
 #include <vector>

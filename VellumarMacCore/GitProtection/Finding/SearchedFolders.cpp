@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/SearchedFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 
 #include <algorithm>
 #include <atomic>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
-#include "VellumarMacCore/GitProtection/GitGuardPutBack.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/GitGuardPutBack.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"

@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/GitFolderRecord.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderRecord.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"

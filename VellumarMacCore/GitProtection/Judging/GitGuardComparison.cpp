@@ -1,8 +1,8 @@
-#include "VellumarMacCore/GitProtection/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/InnerRepositories.h"
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Judging/InnerRepositories.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"

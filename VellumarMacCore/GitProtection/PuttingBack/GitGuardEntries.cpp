@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/GitGuardEntries.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 
 namespace vellumar::GitGuardEntries {
 

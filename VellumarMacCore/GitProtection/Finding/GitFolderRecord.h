@@ -3,7 +3,7 @@
 // where a search that ran out of time goes on.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/GitRepositorySearch.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
 #include <filesystem>
 #include <string_view>

@@ -1,6 +1,6 @@
-#include "VellumarMacCore/GitProtection/GitFolderListing.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 
-#include "VellumarMacCore/GitProtection/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <algorithm>
 #include <fcntl.h>

@@ -4,7 +4,7 @@
 // not its path.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/GitFolderListing.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 
 #include <cstddef>
 #include <filesystem>

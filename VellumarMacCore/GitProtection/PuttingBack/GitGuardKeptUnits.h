@@ -4,7 +4,7 @@
 // no command runs is the user's, and nothing of it is put back after a kill. Any thread.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include <filesystem>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/GitGuardKeptUnits.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
 
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
