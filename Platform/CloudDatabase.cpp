@@ -1,5 +1,6 @@
 #include "Platform/CloudDatabase.h"
 
+#include "Platform/CloudDatabaseSchema.h"
 #include "Platform/CloudPostgresDatabase.h"
 #include "Platform/CloudPush.h"
 #include "Platform/CloudSQLiteDatabase.h"
@@ -43,12 +44,16 @@ fs::path CloudDatabase::defaultFolder() { return dataFolder() / "cloud"; }
 
 void CloudDatabase::makePrivateFolder(const fs::path& folder)
 {
+    std::string why = "a link or not a folder";
     try {
         if (makePrivateDirectory(folder) == PrivateFolder::ready)
             return;
-    } catch (const fs::filesystem_error&) {
+    } catch (const fs::filesystem_error& error) {
+        why = error.code().message();
     }
-    throw CloudDatabaseError(CloudErrorCode::permissionFailure);
+    throw CloudOpenRefusal { CloudErrorCode::permissionFailure,
+        "its folder \"" + printableCloudText(folder.filename().string())
+            + "\" is not a private folder of this user (" + why + ")" };
 }
 
 std::string CloudDatabase::userRecordName()

@@ -129,8 +129,8 @@ protected:
     // Throws badContainer for an identifier that cannot name a file or a schema.
     CloudDatabase(std::string containerIdentifier, std::size_t pageLimit);
     std::size_t pageLimit() const { return m_pageLimit.load(); }
-    // Makes `folder` a private folder of this user when it is not one yet; permissionFailure when it
-    // cannot be one.
+    // Makes `folder` a private folder of this user when it is not one yet; when it cannot be one, throws
+    // the CloudOpenRefusal of permissionFailure that `prepareLoggingRefusals` logs.
     static void makePrivateFolder(const std::filesystem::path& folder);
     // changeTokenExpired unless `since` is absent or a place in the feed of the zone of `epoch`, whose
     // last change is `lastSequence`.

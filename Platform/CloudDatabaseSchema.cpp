@@ -51,6 +51,8 @@ namespace {
     // Enough of a damaged name or of a store's message to recognise it by, and no more of what another
     // process wrote.
     constexpr std::size_t kLoggedTextBytes = 64;
+    // Longer than any line this program keeps to log, whose names are cut as above.
+    constexpr std::size_t kLoggedLineBytes = 512;
     constexpr std::int64_t kSchemaVersion = 2;
     // Far longer than any writer takes from copying an asset to committing its record.
     constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
@@ -168,9 +170,10 @@ namespace {
             return;
         CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
         {
-            auto lines = connection.statement("SELECT line FROM lines_to_log ORDER BY id");
+            auto lines = connection.statement("SELECT substr(line, 1, ?) FROM lines_to_log ORDER BY id");
+            lines.bind(1, cloudLineReadLength());
             while (lines.step())
-                logError(lines.text(0));
+                logError(printableCloudLine(lines.text(0)));
         }
         connection.execute("DELETE FROM lines_to_log");
         transaction.commit();
@@ -318,13 +321,23 @@ void prepareLoggingRefusals(const std::function<void()>& prepare)
     }
 }
 
-std::string printableCloudText(std::string_view text)
-{
-    std::string printable(text.substr(0, kLoggedTextBytes));
-    std::replace_if(
-        printable.begin(), printable.end(), [](char byte) { return byte < ' ' || byte > '~'; }, '?');
-    return text.size() > kLoggedTextBytes ? printable + "..." : printable;
+namespace {
+
+    std::string printableCut(std::string_view text, std::size_t maxBytes)
+    {
+        std::string printable(text.substr(0, maxBytes));
+        std::replace_if(
+            printable.begin(), printable.end(), [](char byte) { return byte < ' ' || byte > '~'; }, '?');
+        return text.size() > maxBytes ? printable + "..." : printable;
+    }
+
 }
+
+std::string printableCloudText(std::string_view text) { return printableCut(text, kLoggedTextBytes); }
+
+std::string printableCloudLine(std::string_view line) { return printableCut(line, kLoggedLineBytes); }
+
+std::int64_t cloudLineReadLength() { return kLoggedLineBytes + 1; }
 
 std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count)
 {

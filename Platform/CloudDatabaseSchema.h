@@ -53,6 +53,11 @@ std::optional<std::int64_t> cloudZoneEpoch(CloudSQLiteConnection& connection, co
 // Text another process or machine wrote (a name, a store's message), as one log line can hold it: cut
 // short past 64 bytes, with a line break or any byte outside printable ASCII as "?".
 std::string printableCloudText(std::string_view text);
+// A line kept in the database to log, which any process writing there may have left, as one log line
+// holds it: printable as above and cut short past 512 bytes, more than any line this program keeps.
+std::string printableCloudLine(std::string_view line);
+// The characters of a kept line to read for `printableCloudLine`, which tell whether it cuts the line.
+std::int64_t cloudLineReadLength();
 // The log line, once for the record, that `count` of its fields did not read while an earlier layout was
 // carried over, and were left out.
 std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count);

@@ -48,12 +48,14 @@ CloudPostgresDatabase::CloudPostgresDatabase(std::string containerIdentifier, Cl
 {
     fs::path folder = options.folder.empty() ? defaultFolder() : options.folder;
     m_assetCache = folder / "postgresql-assets";
-    makePrivateFolder(folder);
-    makePrivateFolder(m_assetCache);
+    prepareLoggingRefusals([&] {
+        makePrivateFolder(folder);
+        makePrivateFolder(m_assetCache);
+    });
     removeOldCachedAssets(m_assetCache);
-    CloudPostgresConnection first(m_conninfo);
-    prepareCloudPostgresSchema(first, m_schema);
     m_connections = std::make_unique<CloudPostgresPool>(m_conninfo, m_schema, options.busyTimeout);
+    // Waits for another connection's lock no longer than any request does.
+    prepareCloudPostgresSchema(*m_connections->open(), m_schema);
 }
 
 CloudPostgresDatabase::~CloudPostgresDatabase() = default;

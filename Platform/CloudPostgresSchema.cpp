@@ -244,9 +244,10 @@ namespace {
             return;
         CloudPostgresTransaction transaction(connection, CloudPostgresIsolation::readCommitted);
         auto lines = connection.run("WITH taken AS (DELETE FROM " + schema
-            + ".lines_to_log RETURNING id, line) SELECT line FROM taken ORDER BY id");
+                + ".lines_to_log RETURNING id, left(line, $1) AS line) SELECT line FROM taken ORDER BY id",
+            { std::to_string(cloudLineReadLength()) });
         for (int row = 0; row < lines.count(); ++row)
-            logError(lines.text(row, 0));
+            logError(printableCloudLine(lines.text(row, 0)));
         transaction.commit();
     }
 

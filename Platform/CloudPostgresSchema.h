@@ -52,6 +52,9 @@ public:
     // the database by itself, and costs one round trip to the server rather than three. When the
     // statement finds an idle connection broken, `read` runs again on a new one.
     void singleStatement(const std::function<void(CloudPostgresConnection&)>& read);
+    // A new connection outside the pool, with the account's schema first in its search path and the
+    // pool's lock time-out. Throws as CloudPostgresConnection's constructor does.
+    std::unique_ptr<CloudPostgresConnection> open();
 
 private:
     // An idle connection (`fresh` false) or a new one.
@@ -60,7 +63,6 @@ private:
     // broken. A connection `first` failed on otherwise goes back to the pool if it still works.
     std::unique_ptr<CloudPostgresConnection> takeRunning(
         const std::function<void(CloudPostgresConnection&)>& first);
-    std::unique_ptr<CloudPostgresConnection> open();
     void giveBack(std::unique_ptr<CloudPostgresConnection> connection);
 
     std::string m_conninfo;

@@ -61,6 +61,16 @@ namespace {
             "its file is empty while its asset folder holds files" };
     }
 
+    // SQLite opens a file its owner may not write read-only, and every save would fail. The -wal and -shm
+    // files a read makes would take its mode, and fail the saves of later processes even once it changed;
+    // its mode is its owner's choice, so it is refused before any read rather than changed.
+    void refuseReadOnlyFile(const fs::path& file)
+    {
+        struct stat status { };
+        if (::stat(file.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0)
+            throw CloudOpenRefusal { CloudErrorCode::permissionFailure, "its file is read-only" };
+    }
+
 }
 
 CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudDatabaseOptions options)
@@ -68,12 +78,13 @@ CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudD
     , m_options(std::move(options))
     , m_folder(m_options.folder.empty() ? defaultFolder() : m_options.folder)
 {
-    makePrivateFolder(m_folder);
-    makePrivateFolder(cloudAssetFolder(m_folder));
-    makePrivateFolder(pushFolder());
     prepareLoggingRefusals([&] {
+        makePrivateFolder(m_folder);
+        makePrivateFolder(cloudAssetFolder(m_folder));
+        makePrivateFolder(pushFolder());
         std::error_code unknown;
         bool existed = fs::symlink_status(databaseFile(), unknown).type() != fs::file_type::not_found;
+        refuseReadOnlyFile(databaseFile());
         m_connections = std::make_unique<CloudConnectionPool>(
             databaseFile(), m_options.busyTimeout, configureCloudConnection);
         auto connection = lease();

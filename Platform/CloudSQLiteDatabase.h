@@ -17,10 +17,11 @@ class CloudSQLiteDatabase final : public CloudDatabase {
 public:
     // Opens (creating) the container's database in the folder. Throws CloudDatabaseError:
     // badContainer for an identifier that cannot name a file, permissionFailure when the folder is not
-    // a private folder of this user, badDatabase when the file is not a database (an empty one is new
-    // only while no asset is kept), incompatibleVersion when a newer program's schema is in it. Every
-    // refusal but the folder's logs one line and changes nothing. Asset files older than an hour that no
-    // record refers to, left by writers that ended before their commit, go.
+    // a private folder of this user or the file is read-only, badDatabase when the file is not a
+    // database (an empty one is new only while no asset is kept), incompatibleVersion when a newer
+    // program's schema is in it. Every refusal but the identifier's logs one line and leaves the database
+    // as it is. Asset files older than an hour that no record refers to, left by writers that ended before
+    // their commit, go.
     CloudSQLiteDatabase(std::string containerIdentifier, CloudDatabaseOptions options = {});
     ~CloudSQLiteDatabase() override;
 

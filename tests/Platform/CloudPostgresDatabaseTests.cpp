@@ -351,6 +351,9 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         = "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF NEW.name = 'later' AND "
           "NEW.fields IS NOT NULL THEN RAISE 'refused'; END IF; RETURN NEW; END$$; CREATE TRIGGER refuse "
           "BEFORE UPDATE ON records FOR EACH ROW EXECUTE FUNCTION refuse();";
+    // Without the sequence, whose numbers no rollback gives back.
+    const std::string linesToLog = "CREATE TABLE lines_to_log(id BIGINT, line TEXT NOT NULL);";
+    const std::string forgedLine = "forged?cloud database repaired: forged line?[2J";
     const std::vector<Case> cases {
         { "layout 1", "", 0 },
         { "rows no reader of layout 1 could read, and a record missing from the feed",
@@ -377,6 +380,19 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
             "INSERT INTO fields VALUES('zone', 'kinds', 'odd', 9, 'x', 5, NULL); " + failingPacking,
             CloudErrorCode::internalError,
             { "cloud database refused: cloud database error 1 (refused); it is left as it is" } },
+        // Work whose lines cannot be kept for the log is rolled back with them.
+        { "a field no reader could read, its line refused",
+            "INSERT INTO fields VALUES('zone', 'kinds', 'odd', 9, 'x', 5, NULL); " + linesToLog
+                + "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RAISE 'refused'; "
+                  "END$$; CREATE TRIGGER refuse BEFORE INSERT ON lines_to_log FOR EACH ROW EXECUTE "
+                  "FUNCTION refuse();",
+            CloudErrorCode::internalError,
+            { "cloud database refused: cloud database error 1 (refused); it is left as it is" } },
+        { "a line another writer left to log",
+            linesToLog
+                + "INSERT INTO lines_to_log(line) VALUES(E'forged\\ncloud database repaired: forged "
+                  "line\\x1b[2J' || repeat('0', 1000000));",
+            0, { forgedLine + std::string(512 - forgedLine.size(), '0') + "..." } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -395,15 +411,15 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
                 .output;
         };
         std::string before = dump();
+        auto open = [&] {
+            return std::make_unique<CloudPostgresDatabase>(container,
+                CloudDatabaseOptions { .folder = root / container,
+                    .choice = CloudDatabaseChoice { CloudBackend::postgresql, server.conninfo() } });
+        };
         std::unique_ptr<CloudPostgresDatabase> opened;
         {
             vellumar::test::CapturedLog log;
-            EXPECT_EQ(cloudFailureOf([&] {
-                opened = std::make_unique<CloudPostgresDatabase>(container,
-                    CloudDatabaseOptions { .folder = root / container,
-                        .choice = CloudDatabaseChoice { CloudBackend::postgresql, server.conninfo() } });
-            }).code,
-                testCase.expectedCode);
+            EXPECT_EQ(cloudFailureOf([&] { opened = open(); }).code, testCase.expectedCode);
             EXPECT_EQ(log.lines(), testCase.logged);
         }
         if (testCase.expectedCode != 0) {
@@ -452,5 +468,8 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         EXPECT_EQ(opened->subscriptions(),
             (std::vector<CloudQuerySubscription> {
                 { "mac-sub", "Envelope", "zone", { { { "to", "mac" } } }, { true } } }));
+        vellumar::test::CapturedLog again;
+        open();
+        EXPECT_EQ(again.lines(), std::vector<std::string> {}) << "a line was logged twice";
     }
 }

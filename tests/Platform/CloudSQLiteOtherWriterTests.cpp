@@ -127,6 +127,11 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
     const std::string repaired
         = "cloud database repaired: an earlier version of this program had marked it as "
           "its own; its layout is put back with every record";
+    const std::string refusedLines
+        = "CREATE TABLE lines_to_log(id INTEGER PRIMARY KEY AUTOINCREMENT, line TEXT "
+          "NOT NULL); CREATE TRIGGER refuse BEFORE INSERT ON lines_to_log BEGIN "
+          "SELECT RAISE(ABORT, 'refused'); END;";
+    const std::string forgedLine = "forged?cloud database repaired: forged line?[2J";
     const Case cases[] = {
         { "fields one row each", 1, "", 0, "" },
         { "fields one row each, no version written", 0, "", 0, "" },
@@ -153,6 +158,14 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
             "cloud database refused: cloud database error 1 (failed); it is left as it is" },
         { "repaired by a process killed before its line", 1, "", 0, repaired, false,
             kUnguardedEarlierVersionOpening, true },
+        // Work whose lines cannot be kept for the log is rolled back with them.
+        { "fields of unknown kinds, their line refused", 1, unknownKinds + refusedLines,
+            CloudErrorCode::internalError,
+            "cloud database refused: cloud database error 1 (refused); it is left as it is" },
+        { "a line another writer left to log", 1, "", 0,
+            forgedLine + std::string(512 - forgedLine.size(), '0') + "...", false,
+            "INSERT INTO lines_to_log(line) VALUES('forged' || char(10) || 'cloud database repaired: forged "
+            "line' || char(27) || '[2J' || hex(zeroblob(500000)));" },
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
@@ -228,6 +241,8 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
         // The feed goes on from where the older program left it.
         database.saveRecords("zone", { { "Envelope", "later", {} } }, CloudSavePolicy::allKeys);
         EXPECT_EQ(database.fetchZoneChanges("zone", changes.token, std::nullopt).token.changeSequence, 7);
+        // Once logged, a line is not logged again.
+        CloudSQLiteDatabase(kContainer, { .folder = folder });
         EXPECT_EQ(log.lines(), expectedLog);
     }
 }

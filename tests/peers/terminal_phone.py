@@ -68,7 +68,10 @@ async def session(socket, report, command):
 
 async def hangup(socket, report):
     await asyncio.wait_for(socket.recv(), PATIENCE)
-    await socket.send(b"trap '' HUP; echo pid=$$ ar''med; sleep 100\n")
+    # The foreground job itself says it is armed, once it holds the terminal: the shell then only waits
+    # for it and reads no more input. Said by the shell before the job starts, the hang-up could come
+    # first, the job fail to take the hung-up terminal, and the shell end at once at the end of its input.
+    await socket.send(b"trap '' HUP; sh -c \"echo pid=$$ ar''med; exec sleep 100\"\n")
     seen = await read_until(socket, b"armed")
     report["pid"] = int(re.search(rb"pid=(\d+) armed", seen).group(1))
     # On the clock the test reads too: the phone's exit can come late on a busy machine.
