@@ -1,6 +1,7 @@
 // What a guarded Git folder is given goes aside while the run lasts, without waiting for the next
 // check, also past a queue that overflowed; and the placeholder that keeps the repository's own ".git"
 // from getting a "commondir".
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
@@ -12,11 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <functional>
 #include <future>
 #include <optional>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -39,6 +42,7 @@ struct WatchedRepository {
     WatchedRepository()
     {
         std::ofstream(husky / "pre-commit") << "npm test\n";
+        std::ofstream(husky / "_/h") << "#!/usr/bin/env sh\n";
         test::touch(git / "HEAD");
         test::touch(module / "HEAD");
         std::ofstream(scripts / "pre-commit.sh") << "#!/bin/sh\n";
@@ -125,6 +129,8 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
     const fs::path commondir = repository.module / "commondir";
+    FileDescriptor heldOpen;
+    std::size_t logged = 0;
     struct Case {
         const char* name;
         std::function<void()> change;
@@ -160,8 +166,29 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
             sharedHooks },
         { "a program's name where a hook puts PATH first, made with the folders above it",
             [&] { std::ofstream(test::madeFolder(bin) / "sh") << "touch /tmp/ran\n"; }, bin },
+        // Truncated first, as husky's `prepare` rewrites its runner, and read so by a comparison that a
+        // new hook starts before the bytes are back: no change once its writer is done.
+        { "a file the configuration names rewritten with the same bytes",
+            [&] {
+                FileDescriptor runner(
+                    ::open((repository.husky / "_/h").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+                std::ofstream(repository.hooks / "post-merge") << "#!/bin/sh\n";
+                ASSERT_TRUE(test::eventually(
+                    [&] { return log.lines().size() == logged + 1; }, std::chrono::seconds(5)));
+                const std::string_view bytes = "#!/usr/bin/env sh\n";
+                ASSERT_EQ(::write(runner.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+            },
+            repository.husky / "_", 0 },
+        // No close tells that the write is done: judged all the same, a moment later.
+        { "a file the configuration names rewritten and held open",
+            [&] {
+                heldOpen = FileDescriptor(
+                    ::open((repository.husky / "_/h").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+                const std::string_view bytes = "touch /tmp/ran\n";
+                ASSERT_EQ(::write(heldOpen.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+            },
+            repository.husky / "_" },
     };
-    std::size_t logged = 0;
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         std::size_t before = refusedCount(testCase.folder);
