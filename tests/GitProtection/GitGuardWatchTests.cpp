@@ -254,14 +254,19 @@ TEST(GitGuardWatch, MovesAsideWhatAppearsAtANameKeptOff)
 }
 
 // A hook planted where only the way down from the place shows it (the work tree renamed and a copy put in
-// its place), in a hooks folder swapped in after the watch started, and past the watch's budget (compared
-// every few seconds instead, as past the user's limit): each goes aside while the watch runs.
+// its place), in a hooks folder made after the watch started, past the watch's budget (compared every
+// few seconds instead, as past the user's limit), and once the watch's thread failed (compared after
+// each command instead, as the run does): each goes aside while the run lasts.
 TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
 {
     struct Case {
         const char* name;
         std::function<void(const WatchedRepository&)> change;
         std::size_t watchBudget = GitGuardWatch::defaultWatchBudget();
+        bool hooksFolderAtStart = true;
+        std::function<int(pollfd*, nfds_t, int)> poll = ::poll;
+        // Events come all along in a folder the watch looks at, at a name that matters to no unit.
+        bool eventsAllAlong = false;
     };
     const Case cases[] = {
         // The copy is not the folder noted, so it goes aside whole, perhaps while it is being made.
@@ -274,28 +279,58 @@ TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
                 EXPECT_GE(refusedCount(r.home.root), 1u);
             } },
         // Its first plant the comparison at its coming finds; the next only a watch of the new folder.
-        { "a hooks folder swapped in after the watch started",
-            [](const WatchedRepository& r) {
-                fs::rename(r.hooks, r.home.root / "hooks");
-                std::ofstream(test::madeFolder(r.home.root / "new") / "post-checkout") << "#!/bin/sh\n";
-                fs::rename(r.home.root / "new", r.hooks);
-                ASSERT_TRUE(test::eventually(
-                    [&] { return !fs::exists(r.hooks / "post-checkout"); }, std::chrono::seconds(5)));
-            } },
+        { .name = "a hooks folder made after the watch started",
+            .change =
+                [](const WatchedRepository& r) {
+                    std::ofstream(test::madeFolder(r.hooks) / "post-checkout") << "#!/bin/sh\n";
+                    ASSERT_TRUE(test::eventually(
+                        [&] { return !fs::exists(r.hooks / "post-checkout"); }, std::chrono::seconds(5)));
+                    ASSERT_TRUE(fs::is_directory(r.hooks));
+                },
+            .hooksFolderAtStart = false },
         { "past the budget", [](const WatchedRepository&) {}, 2 },
+        { .name = "past the budget, events coming all along",
+            .change = [](const WatchedRepository&) {},
+            .watchBudget = 2,
+            .eventsAllAlong = true },
+        { .name = "the watch's thread failed, with a fake poll",
+            .change = [](const WatchedRepository&) {},
+            .poll =
+                [](pollfd*, nfds_t, int) {
+                    errno = ENOMEM;
+                    return -1;
+                } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         WatchedRepository repository;
+        if (!testCase.hooksFolderAtStart)
+            fs::remove_all(repository.hooks);
         GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
-        GitGuardWatch watch(
-            guard, { .places = { repository.home.root }, .watchBudget = testCase.watchBudget });
+        GitGuardWatch watch(guard,
+            { .places = { repository.home.root },
+                .watchBudget = testCase.watchBudget,
+                .poll = testCase.poll });
         EXPECT_LE(watch.watchedCount(), testCase.watchBudget);
+        std::jthread events;
+        if (testCase.eventsAllAlong)
+            events = std::jthread([&](std::stop_token stop) {
+                while (!stop.stop_requested()) {
+                    test::touch(repository.project / "build.log");
+                    fs::remove(repository.project / "build.log");
+                }
+            });
         testCase.change(repository);
         std::ofstream(repository.hooks / "post-checkout") << "#!/bin/sh\ntouch /tmp/ran\n";
-        // Milliseconds where watched; the bound only keeps a missed one from holding up the suite.
+        // Milliseconds where watched; the bound only keeps a missed one from holding up the suite. Each
+        // look stands for a command's end, after which the run compares where the thread does not run.
         EXPECT_TRUE(test::eventually(
-            [&] { return !fs::exists(repository.hooks / "post-checkout"); }, std::chrono::seconds(5)));
+            [&] {
+                if (!watch.running())
+                    watch.compareAll();
+                return !fs::exists(repository.hooks / "post-checkout");
+            },
+            std::chrono::seconds(5)));
     }
 }
 
