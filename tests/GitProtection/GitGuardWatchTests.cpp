@@ -419,7 +419,8 @@ TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
 
 // Runs of the program one after another, its watch kept between them: what the user changes while no
 // run holds the repository is theirs, and the next run notes it as it is now; what changes during that
-// run still goes aside. A repository the watch saw nothing in is taken as it was left.
+// run still goes aside. A repository the watch saw nothing in is taken as it was left, where it would be
+// noted alike, by a run of the same registry, while the watch still keeps it.
 TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
 {
     const std::string users = "#!/bin/sh\nnpm test\n";
@@ -433,6 +434,13 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         bool takenAsKept; // whether the second run took the project as it was left
         bool otherTakenAsKept = true; // and the other repository, which no one touched
         std::size_t watchBudget = GitGuardWatch::defaultWatchBudget();
+        // The places of the first run and of the second, below the folder holding both repositories.
+        std::vector<std::string> firstPlaces = { "" };
+        std::vector<std::string> secondPlaces = { "" };
+        // Runs between the two that hold the other repository alone.
+        int runsWithoutProject = 0;
+        // The second run is of another registry of live runs, handed the first's kept watch all the same.
+        bool otherRegistry = false;
     };
     auto writeHook = [](const std::string& text) {
         return [text](const fs::path& project) { std::ofstream(project / ".git/hooks/pre-commit") << text; };
@@ -461,6 +469,20 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
             nullptr, users, 0, false, false },
         { "the user's hook where no watch could be set", writeHook(users), nullptr, users, 0, false, false,
             0 },
+        { .name = "noted beneath another place",
+            .takenAsKept = false,
+            .otherTakenAsKept = false,
+            .firstPlaces = { "project" } },
+        { .name = "a place added inside the one it was noted beneath",
+            .takenAsKept = true,
+            .secondPlaces = { "", "project" } },
+        { .name = "let go after as many runs without it as a watch keeps it",
+            .takenAsKept = false,
+            .runsWithoutProject = GitGuardWatch::keptRuns + 1 },
+        { .name = "a run of another registry",
+            .takenAsKept = false,
+            .otherTakenAsKept = false,
+            .otherRegistry = true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -472,36 +494,47 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         const GitGuard::Options options { .places = { home.root },
             .liveRuns = home.data,
             .settings = GitCountedSettings::gitReaderForThisProcess() };
+        const fs::path otherRegistry = test::madeFolder(home.data / "other");
         const std::vector<GuardedRepository> repositories
             = { { project / ".git", project }, { other / ".git", other } };
         // As a run of the program makes it: taking over the watch the run before kept.
-        auto run = [&](const std::function<void(const fs::path&)>& during) {
+        auto run = [&](const std::vector<std::string>& placeNames, const fs::path& liveRuns,
+                       const std::vector<GuardedRepository>& held,
+                       const std::function<void(const fs::path&)>& during) {
             auto kept = GitGuardWatch::takeKept(options.liveRuns);
             GitGuard::Options taking = options;
+            taking.places.clear();
+            for (const auto& name : placeNames)
+                taking.places.push_back(home.root / name);
+            taking.liveRuns = liveRuns;
             taking.unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {};
-            GitGuard guard(repositories, {}, {}, taking);
+            GitGuard guard(held, {}, {}, taking);
             std::size_t aside = 0;
             auto watch = std::make_unique<GitGuardWatch>(guard,
-                GitGuardWatch::Options { .places = options.places,
+                GitGuardWatch::Options { .places = taking.places,
                     .watchBudget = testCase.watchBudget,
                     .onMovedAside = [&](const auto& moved) { aside += moved.size(); } },
                 std::move(kept));
             if (during)
                 during(project);
             watch->finish();
-            GitGuardWatch::keep(std::move(watch), options.liveRuns);
+            GitGuardWatch::keep(std::move(watch), liveRuns);
             return std::tuple(aside, guard.takenAsKept(0), guard.takenAsKept(1));
         };
-        run(nullptr);
+        run(testCase.firstPlaces, options.liveRuns, repositories, nullptr);
+        for (int index = 0; index < testCase.runsWithoutProject; ++index)
+            run({ "" }, options.liveRuns, { repositories[1] }, nullptr);
         if (testCase.between)
             testCase.between(project);
-        auto [aside, projectTaken, otherTaken] = run(testCase.during);
+        auto [aside, projectTaken, otherTaken] = run(testCase.secondPlaces,
+            testCase.otherRegistry ? otherRegistry : options.liveRuns, repositories, testCase.during);
         EXPECT_EQ(aside, testCase.aside);
         EXPECT_EQ(projectTaken, testCase.takenAsKept);
         EXPECT_EQ(otherTaken, testCase.otherTakenAsKept);
         const fs::path hook = project / ".git/hooks/pre-commit";
         EXPECT_EQ(existsAt(hook) ? std::optional(test::readFile(hook)) : std::nullopt, testCase.hook);
         GitGuardWatch::takeKept(options.liveRuns);
+        GitGuardWatch::takeKept(otherRegistry);
     }
 }
 
