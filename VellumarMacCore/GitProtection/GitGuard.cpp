@@ -240,7 +240,8 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
     return watched;
 }
 
-std::vector<fs::path> GitGuard::compare(std::size_t unit)
+std::vector<fs::path> GitGuard::compare(
+    std::size_t unit, const std::function<bool(const fs::path&)>& isBeingWritten)
 {
     if (unit >= m_keys.size())
         return unit < unitCount() ? keepOff(unit - m_keys.size()) : std::vector<fs::path> {};
@@ -255,8 +256,10 @@ std::vector<fs::path> GitGuard::compare(std::size_t unit)
                 return {};
             noted = unitOf(*payload);
         }
-        Settled settled = settle(liveRuns, noted, m_places, m_options.settings, m_options.clock,
-            [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); });
+        Settled settled = settle(
+            liveRuns, noted, m_places, m_options.settings, m_options.clock,
+            [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); }, std::nullopt,
+            isBeingWritten);
         m_removedMovedAside += settled.removedOlder;
         if (!settled.accepted.empty()) {
             auto locked = liveRuns.locked();

@@ -141,9 +141,11 @@ public:
     // "<name>.refused-<time>" (0600), putting back what was noted, with one log line each; a change
     // that does not count becomes what later changes compare with. A file with other hard links is not
     // moved (that would make it private under every name): what was noted replaces it at this name, and
-    // the change stays at the others. Returns the moved-aside paths, and each name so replaced. Any
+    // the change stays at the others. Returns the moved-aside paths, and each name so replaced. A file
+    // that `isBeingWritten` says its writer is not done with is left for a later comparison. Any
     // thread, at once with others. Never throws.
-    std::vector<std::filesystem::path> compare(std::size_t unit);
+    std::vector<std::filesystem::path> compare(
+        std::size_t unit, const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
     // The same for every unit.
     std::vector<std::filesystem::path> compareAll();
 

@@ -79,6 +79,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
     : m_guard(&guard)
     , m_watchBudget(options.watchBudget)
     , m_onMovedAside(std::move(options.onMovedAside))
+    , m_poll(std::move(options.poll))
     , m_events(kept ? std::move(kept->m_events) : FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)))
     , m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
@@ -90,6 +91,8 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
     try {
         if (kept) {
             m_targets = std::move(kept->m_targets);
+            m_files = std::move(kept->m_files);
+            m_writing = std::move(kept->m_writing);
             m_registrations = std::move(kept->m_registrations);
             m_waysDown = std::move(kept->m_waysDown);
             m_kept = std::exchange(kept->m_kept, {});
@@ -115,6 +118,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
                 + " of a run's Git folders cannot be watched (" + std::strerror(firstError)
                 + "); they are compared every " + std::to_string(comparisonInterval.count())
                 + " ms instead.");
+        m_nextPeriodicComparison = std::chrono::steady_clock::now() + comparisonInterval;
         m_thread = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
     } catch (const std::exception&) {
         // No thread: the guard's comparisons after each command and at the run's end remain.
@@ -198,6 +202,9 @@ std::set<fs::path> GitGuardWatch::unchangedSinceKept()
     try {
         std::set<fs::path> touched;
         while (readEvents(touched)) { }
+        // A write begun and not closed yet is a change too.
+        for (const auto& [descriptor, write] : m_writing)
+            addUnitsOf(descriptor, touched);
         m_changed.merge(touched);
         for (const auto& [key, runs] : m_kept) {
             if (!m_changed.contains(key))
@@ -331,20 +338,22 @@ int GitGuardWatch::watchUnit(const fs::path& key)
                 registered.emplace(descriptor, name);
             if (everyName)
                 registered.emplace(descriptor, std::string(kEveryName));
-            return;
+            return descriptor;
         }
         // What is not there is seen arriving by its folder's watch.
-        if (errno == ENOENT || errno == ENOTDIR)
-            return;
-        firstError = firstError != 0 ? firstError : errno;
+        if (errno != ENOENT && errno != ENOTDIR)
+            firstError = firstError != 0 ? firstError : errno;
+        return descriptor;
     };
     for (const auto& [folder, names] : folders)
         add(folder, kFolderEvents, names);
     for (const auto& file : watched.files) {
         // A folder watched with a file's events would report every write inside it.
         struct stat status { };
-        if (::stat(file.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
-            add(file, kFileEvents, {});
+        if (::stat(file.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+            if (int descriptor = add(file, kFileEvents, {}); descriptor >= 0)
+                m_files[descriptor].insert(file);
+        }
     }
     for (const auto& folder : watched.wholeFolders)
         add(folder, kFolderEvents, {}, true);
@@ -370,9 +379,17 @@ void GitGuardWatch::release(const Registration& registration, const fs::path& ke
     if (units != target->second.end() && units->second.erase(key) > 0 && units->second.empty())
         target->second.erase(units);
     if (target->second.empty()) {
-        ::inotify_rm_watch(m_events.get(), target->first);
-        m_targets.erase(target);
+        const int descriptor = target->first;
+        ::inotify_rm_watch(m_events.get(), descriptor);
+        forgetWatch(descriptor);
     }
+}
+
+void GitGuardWatch::forgetWatch(int descriptor)
+{
+    m_targets.erase(descriptor);
+    m_files.erase(descriptor);
+    m_writing.erase(descriptor);
 }
 
 void GitGuardWatch::releaseUnit(const fs::path& key)
@@ -394,27 +411,72 @@ void GitGuardWatch::run(std::stop_token stop)
     });
     while (!stop.stop_requested()) {
         std::array<pollfd, 2> watched { { { m_events.get(), POLLIN, 0 }, { m_wake.get(), POLLIN, 0 } } };
-        int timeout = m_unwatched.empty() ? -1 : static_cast<int>(comparisonInterval.count());
-        int ready = ::poll(watched.data(), watched.size(), timeout);
+        int ready = m_poll(watched.data(), watched.size(), m_pending.empty() ? millisecondsUntilDue() : 0);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
+            const int error = errno;
+            m_failed = true;
+            platform::logError(std::string("The watch of a run's Git folders stopped (")
+                + std::strerror(error)
+                + "); what changes there is compared after each command and at the run's end only.");
             return;
         }
         if (watched[1].revents != 0)
             return;
         try {
-            std::set<fs::path> touched;
+            std::set<fs::path> touched = std::exchange(m_pending, {});
             // One read at a time, so that a stream of events cannot hold off the comparisons.
             if (watched[0].revents & POLLIN)
                 readEvents(touched);
-            if (ready == 0)
-                touched.insert(m_unwatched.begin(), m_unwatched.end());
+            addDue(touched);
             compareAndWatch(touched);
         } catch (const std::exception&) {
             // Out of memory: the next event or interval tries again.
         }
     }
+}
+
+int GitGuardWatch::millisecondsUntilDue() const
+{
+    using std::chrono::steady_clock;
+    std::optional<steady_clock::time_point> due;
+    if (!m_unwatched.empty())
+        due = m_nextPeriodicComparison;
+    for (const auto& [descriptor, write] : m_writing) {
+        if (!write.overdue && (!due || write.began + comparisonInterval < *due))
+            due = write.began + comparisonInterval;
+    }
+    if (!due)
+        return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - steady_clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, comparisonInterval.count()));
+}
+
+void GitGuardWatch::addDue(std::set<fs::path>& touched)
+{
+    const auto now = std::chrono::steady_clock::now();
+    // Whatever events come meanwhile: a stream of them in other units must not hold these off.
+    if (!m_unwatched.empty() && now >= m_nextPeriodicComparison) {
+        touched.insert(m_unwatched.begin(), m_unwatched.end());
+        m_nextPeriodicComparison = now + comparisonInterval;
+    }
+    // A writer holding a file open cannot keep it from being judged.
+    for (auto& [descriptor, write] : m_writing) {
+        if (!write.overdue && now >= write.began + comparisonInterval) {
+            write.overdue = true;
+            addUnitsOf(descriptor, touched);
+        }
+    }
+}
+
+void GitGuardWatch::addUnitsOf(int descriptor, std::set<fs::path>& touched) const
+{
+    auto target = m_targets.find(descriptor);
+    if (target == m_targets.end())
+        return;
+    if (auto units = target->second.find(std::string()); units != target->second.end())
+        touched.insert(units->second.begin(), units->second.end());
 }
 
 bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
@@ -432,6 +494,19 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
         auto target = m_targets.find(event->wd);
         if (target == m_targets.end())
             continue;
+        if (auto file = m_files.find(event->wd); file != m_files.end()) {
+            if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE))
+                m_writtenDuringComparison.insert(file->second.begin(), file->second.end());
+            // Its bytes may be cut short, as by a truncation before they are written again, until its
+            // writer closes it.
+            if (event->mask & IN_MODIFY) {
+                m_writing.try_emplace(event->wd, Write { std::chrono::steady_clock::now() });
+                continue;
+            }
+            // Closed, or no longer at its name: what is there is judged now.
+            if (event->mask & (IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF))
+                m_writing.erase(event->wd);
+        }
         // The name is padded with zeros to its length.
         const std::string name = event->len > 0 ? std::string(event->name) : std::string();
         for (const auto& key : { name, std::string(name.empty() ? "" : kEveryName) }) {
@@ -441,7 +516,7 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
         }
         // The folder or file is gone: the comparison's new watches replace it.
         if (event->mask & IN_IGNORED)
-            m_targets.erase(target);
+            forgetWatch(event->wd);
     }
     // Events were lost: any unit may have changed.
     if (overflowed) {
@@ -469,8 +544,34 @@ void GitGuardWatch::compareAndWatch(const std::set<fs::path>& touched)
             watchUnit(key);
         else
             m_unwatched.insert(key);
-        tookAside(m_guard->compare(unit->second));
+        // What was written before the comparison began is in the events read before it.
+        readQueued();
+        m_writtenDuringComparison.clear();
+        tookAside(
+            m_guard->compare(unit->second, [this](const fs::path& path) { return isBeingWritten(path); }));
     }
+}
+
+void GitGuardWatch::readQueued()
+{
+    // Bounded, so that a stream of events cannot hold a comparison up; what is left is read next.
+    constexpr int kBatches = 16;
+    for (int batch = 0; batch < kBatches && readEvents(m_pending); ++batch) { }
+}
+
+bool GitGuardWatch::isBeingWritten(const fs::path& path)
+{
+    readQueued();
+    bool writing = false;
+    for (const auto& [descriptor, write] : m_writing) {
+        auto file = m_files.find(descriptor);
+        if (file == m_files.end() || !file->second.contains(path))
+            continue;
+        if (write.overdue)
+            return false;
+        writing = true;
+    }
+    return writing || m_writtenDuringComparison.contains(path);
 }
 
 }

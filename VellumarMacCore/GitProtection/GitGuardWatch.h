@@ -6,6 +6,7 @@
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <poll.h>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -28,7 +30,8 @@ public:
     // Given what one comparison moved aside (`GitGuard::compare`'s paths), on the thread that compared.
     using MovedAsideHandler = std::function<void(const std::vector<std::filesystem::path>&)>;
 
-    // How often the units whose watch cannot be set are compared instead.
+    // How often the units whose watch cannot be set are compared instead, and how long a file held
+    // open for writing waits for its writer to close it before it is compared all the same.
     static constexpr std::chrono::milliseconds comparisonInterval { 2000 };
 
     struct Options {
@@ -41,12 +44,16 @@ public:
         // Told what each comparison moves aside, the watch's own and `compareAll`'s; it must not block
         // for long.
         MovedAsideHandler onMovedAside = {};
+        // How the thread waits for events: poll(2), or a fake that fails, for tests.
+        std::function<int(pollfd*, nfds_t, int)> poll = ::poll;
     };
 
     // Watches what each of the guard's units notes (`GitGuard::watched`) with inotify, and compares a
     // unit on its own thread at each change there; a unit whose watch cannot be set (no inotify, or
     // past the budget) is compared every `comparisonInterval` instead, with one log line, and a queue
-    // that overflowed has every unit compared. The guard must outlive the watch. Never throws.
+    // that overflowed has every unit compared. A file written in place is judged once its writer has
+    // closed it, or `comparisonInterval` after the write began while it is held open, so that bytes
+    // truncated and written again are judged whole. The guard must outlive the watch. Never throws.
     GitGuardWatch(GitGuard& guard, Options options);
     // The same, taking over the watches of `kept` (`takeKept`, after `unchangedSinceKept`): a unit the
     // guard took as it was kept (`GitGuard::takenAsKept`) keeps its watches where they lead down from
@@ -72,16 +79,17 @@ public:
     // How many runs in a row that do not hold a unit it stays watched after.
     static constexpr int keptRuns = 16;
 
-    // Whether its thread runs: otherwise only the caller's own comparisons are left.
-    bool running() const noexcept { return m_thread.joinable(); }
+    // Whether its thread runs: otherwise, as after the thread failed with a line in the log, only the
+    // caller's own comparisons are left. Any thread.
+    bool running() const noexcept { return m_thread.joinable() && !m_failed.load(); }
     // How many folders and files are watched when the watch starts.
     std::size_t watchedCount() const noexcept { return m_startCount; }
     // How many units are compared every `comparisonInterval` when the watch starts.
     std::size_t unwatchedCount() const noexcept { return m_startUnwatched; }
 
     // Compares every unit now (`GitGuard::compareAll`), as after each command where the thread does not
-    // run, and tells `onMovedAside` what went aside. Call
-    // it only where the thread does not run or after `finish`. Never throws.
+    // run, and tells `onMovedAside` what went aside. Call it only where the thread does not run
+    // (`running`) or after `finish`. Never throws.
     void compareAll();
     // For the run's end: stops the thread, then compares every unit once more, since what changed just
     // before, where no watch could be set, waits for no interval. Never throws.
@@ -119,10 +127,26 @@ private:
         std::map<std::filesystem::path, std::set<std::string>>& folders) const;
     void run(std::stop_token stop);
     // Reads one batch of queued events into the units they touch (every one after a queue that
-    // overflowed); false when none was queued.
+    // overflowed); false when none was queued. A write to a watched file touches them once the file is
+    // closed: until then it is in `m_writing`.
     bool readEvents(std::set<std::filesystem::path>& touched);
+    // Reads what is queued into `m_pending`, a bounded number of batches.
+    void readQueued();
+    // The units a file watch concerns, into `touched`.
+    void addUnitsOf(int descriptor, std::set<std::filesystem::path>& touched) const;
+    // For a comparison on the thread: whether the file at `path` is being written, or was written since
+    // the comparison began, so that the bytes it read may be cut short. Its close, or the limit of
+    // `comparisonInterval`, has it compared again.
+    bool isBeingWritten(const std::filesystem::path& path);
+    // How long the thread may wait for an event before a comparison is due; -1 for as long as it takes.
+    int millisecondsUntilDue() const;
+    // Adds the units whose comparison is due: those compared every `comparisonInterval`, and those of
+    // a file held open for writing that long.
+    void addDue(std::set<std::filesystem::path>& touched);
     // Compares the guard's units that `touched` names; the others changed while only kept.
     void compareAndWatch(const std::set<std::filesystem::path>& touched);
+    // Lets go of what is known of one inotify watch, gone or removed.
+    void forgetWatch(int descriptor);
     // Tells `onMovedAside`.
     void tookAside(const std::vector<std::filesystem::path>& moved);
     void stop();
@@ -131,11 +155,26 @@ private:
     std::vector<std::filesystem::path> m_places; // resolved
     std::size_t m_watchBudget;
     MovedAsideHandler m_onMovedAside;
+    std::function<int(pollfd*, nfds_t, int)> m_poll;
     FileDescriptor m_events; // inotify
     FileDescriptor m_wake; // an eventfd written when the watch stops
     // Touched only by the thread once it runs, and only by its holder while kept.
     std::map<std::filesystem::path, std::size_t> m_units; // the guard's, by key
     std::map<int, Target> m_targets;
+    // The paths each file watch was set on.
+    std::map<int, std::set<std::filesystem::path>> m_files;
+    // The files being written, by watch: a write seen and no close since.
+    struct Write {
+        std::chrono::steady_clock::time_point began;
+        // Held open `comparisonInterval`: compared as it is.
+        bool overdue = false;
+    };
+    std::map<int, Write> m_writing;
+    // The paths written since the unit compared now began to be.
+    std::set<std::filesystem::path> m_writtenDuringComparison;
+    // The units that events read during a comparison touched, to compare next.
+    std::set<std::filesystem::path> m_pending;
+    std::chrono::steady_clock::time_point m_nextPeriodicComparison;
     std::map<std::filesystem::path, std::set<Registration>> m_registrations;
     // The folders each unit's way down was watched for, with the place it led down from.
     using WayDown = std::pair<std::filesystem::path, std::optional<std::filesystem::path>>;
@@ -149,6 +188,7 @@ private:
     bool m_finished = false;
     std::size_t m_startCount = 0;
     std::size_t m_startUnwatched = 0;
+    std::atomic<bool> m_failed = false;
     std::jthread m_thread;
 };
 

@@ -458,9 +458,13 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .stall = m_stallLimits,
         .waiting = [control = run.control] { return control->waitState(); },
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
-    // The watch compares as things change; without its thread, each command's end is the next best.
-    if (gitProtection && !gitProtection->watch->running())
-        launch.afterToolResult = [&gitProtection] { gitProtection->watch->compareAll(); };
+    // The watch compares as things change; without its thread, or once it failed, each command's end is
+    // the next best.
+    if (gitProtection)
+        launch.afterToolResult = [&gitProtection] {
+            if (!gitProtection->watch->running())
+                gitProtection->watch->compareAll();
+        };
     resources.temporaryFolder = makeTemporaryFolder();
     launch.environment
         = childEnvironment(m_baseEnvironment, m_path ? m_path() : std::string(), *resources.temporaryFolder);

@@ -22,16 +22,32 @@ namespace {
 
 struct Case {
     const char* name;
-    const char* link; // made a link to a folder outside the place, relative to it; none when null
+    const char* link; // made a link once the places are open, relative to the place; none when null
     const char* asked; // relative to the place
     std::optional<const char*> stop; // where the way stops, relative to the place; unreached when absent
     bool throughLink = false;
     bool folderReached = true;
+    // Where the link leads, relative to it: a folder inside the place made for it, or outside when null.
+    const char* inside = nullptr;
+    // A second place, inside the first.
+    const char* innerPlace = nullptr;
 };
 
 const Case kCases[] = {
     { "a file two folders down", nullptr, "a/b/file", "a/b/file" },
     { "a link at the first step", "a", "a/b/file", "a", true },
+    { .name = "a link at the first step that stays inside the place",
+        .link = "a",
+        .asked = "a/b/file",
+        .stop = "a",
+        .throughLink = true,
+        .inside = "c" },
+    { .name = "a link in place of an inner place, reached from the outer",
+        .link = "a",
+        .asked = "a/b/file",
+        .stop = "a",
+        .throughLink = true,
+        .innerPlace = "a" },
     { "a link at the second step", "a/b", "a/b/file", "a/b", true },
     { "a link at the last step, not followed", "a/b/file", "a/b/file", "a/b/file" },
     { "a folder missing on the way", nullptr, "a/missing/file", "a/missing/file", false, false },
@@ -49,11 +65,17 @@ std::vector<std::string> mismatches()
         fs::create_directories(place / "a/b");
         fs::create_directories(home.root / "outside/b");
         std::ofstream(place / "a/b/file") << "inside\n";
+        std::vector<fs::path> opened = { place, home.root / "elsewhere" };
+        if (testCase.innerPlace)
+            opened.push_back(place / testCase.innerPlace);
+        BeneathPlaces places(opened);
         if (testCase.link) {
             fs::remove_all(place / testCase.link);
-            fs::create_directory_symlink(home.root / "outside", place / testCase.link);
+            if (testCase.inside)
+                std::ofstream(test::madeFolder(place / testCase.inside / "b") / "file") << "inside\n";
+            fs::create_directory_symlink(
+                testCase.inside ? fs::path(testCase.inside) : home.root / "outside", place / testCase.link);
         }
-        BeneathPlaces places({ place, home.root / "elsewhere" });
         auto reached = places.reach(place / testCase.asked);
         bool matches = reached.has_value() == testCase.stop.has_value();
         if (reached && matches) {

@@ -1,6 +1,7 @@
 // What a guarded Git folder is given goes aside while the run lasts, without waiting for the next
 // check, also past a queue that overflowed; and the placeholder that keeps the repository's own ".git"
 // from getting a "commondir".
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
@@ -12,11 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <functional>
 #include <future>
 #include <optional>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -39,6 +42,7 @@ struct WatchedRepository {
     WatchedRepository()
     {
         std::ofstream(husky / "pre-commit") << "npm test\n";
+        std::ofstream(husky / "_/h") << "#!/usr/bin/env sh\n";
         test::touch(git / "HEAD");
         test::touch(module / "HEAD");
         std::ofstream(scripts / "pre-commit.sh") << "#!/bin/sh\n";
@@ -125,6 +129,8 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
     const fs::path commondir = repository.module / "commondir";
+    FileDescriptor heldOpen;
+    std::size_t logged = 0;
     struct Case {
         const char* name;
         std::function<void()> change;
@@ -160,8 +166,29 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
             sharedHooks },
         { "a program's name where a hook puts PATH first, made with the folders above it",
             [&] { std::ofstream(test::madeFolder(bin) / "sh") << "touch /tmp/ran\n"; }, bin },
+        // Truncated first, as husky's `prepare` rewrites its runner, and read so by a comparison that a
+        // new hook starts before the bytes are back: no change once its writer is done.
+        { "a file the configuration names rewritten with the same bytes",
+            [&] {
+                FileDescriptor runner(
+                    ::open((repository.husky / "_/h").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+                std::ofstream(repository.hooks / "post-merge") << "#!/bin/sh\n";
+                ASSERT_TRUE(test::eventually(
+                    [&] { return log.lines().size() == logged + 1; }, std::chrono::seconds(5)));
+                const std::string_view bytes = "#!/usr/bin/env sh\n";
+                ASSERT_EQ(::write(runner.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+            },
+            repository.husky / "_", 0 },
+        // No close tells that the write is done: judged all the same, a moment later.
+        { "a file the configuration names rewritten and held open",
+            [&] {
+                heldOpen = FileDescriptor(
+                    ::open((repository.husky / "_/h").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+                const std::string_view bytes = "touch /tmp/ran\n";
+                ASSERT_EQ(::write(heldOpen.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+            },
+            repository.husky / "_" },
     };
-    std::size_t logged = 0;
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         std::size_t before = refusedCount(testCase.folder);
@@ -227,14 +254,19 @@ TEST(GitGuardWatch, MovesAsideWhatAppearsAtANameKeptOff)
 }
 
 // A hook planted where only the way down from the place shows it (the work tree renamed and a copy put in
-// its place), in a hooks folder swapped in after the watch started, and past the watch's budget (compared
-// every few seconds instead, as past the user's limit): each goes aside while the watch runs.
+// its place), in a hooks folder made after the watch started, past the watch's budget (compared every
+// few seconds instead, as past the user's limit), and once the watch's thread failed (compared after
+// each command instead, as the run does): each goes aside while the run lasts.
 TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
 {
     struct Case {
         const char* name;
         std::function<void(const WatchedRepository&)> change;
         std::size_t watchBudget = GitGuardWatch::defaultWatchBudget();
+        bool hooksFolderAtStart = true;
+        std::function<int(pollfd*, nfds_t, int)> poll = ::poll;
+        // Events come all along in a folder the watch looks at, at a name that matters to no unit.
+        bool eventsAllAlong = false;
     };
     const Case cases[] = {
         // The copy is not the folder noted, so it goes aside whole, perhaps while it is being made.
@@ -247,28 +279,58 @@ TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
                 EXPECT_GE(refusedCount(r.home.root), 1u);
             } },
         // Its first plant the comparison at its coming finds; the next only a watch of the new folder.
-        { "a hooks folder swapped in after the watch started",
-            [](const WatchedRepository& r) {
-                fs::rename(r.hooks, r.home.root / "hooks");
-                std::ofstream(test::madeFolder(r.home.root / "new") / "post-checkout") << "#!/bin/sh\n";
-                fs::rename(r.home.root / "new", r.hooks);
-                ASSERT_TRUE(test::eventually(
-                    [&] { return !fs::exists(r.hooks / "post-checkout"); }, std::chrono::seconds(5)));
-            } },
+        { .name = "a hooks folder made after the watch started",
+            .change =
+                [](const WatchedRepository& r) {
+                    std::ofstream(test::madeFolder(r.hooks) / "post-checkout") << "#!/bin/sh\n";
+                    ASSERT_TRUE(test::eventually(
+                        [&] { return !fs::exists(r.hooks / "post-checkout"); }, std::chrono::seconds(5)));
+                    ASSERT_TRUE(fs::is_directory(r.hooks));
+                },
+            .hooksFolderAtStart = false },
         { "past the budget", [](const WatchedRepository&) {}, 2 },
+        { .name = "past the budget, events coming all along",
+            .change = [](const WatchedRepository&) {},
+            .watchBudget = 2,
+            .eventsAllAlong = true },
+        { .name = "the watch's thread failed, with a fake poll",
+            .change = [](const WatchedRepository&) {},
+            .poll =
+                [](pollfd*, nfds_t, int) {
+                    errno = ENOMEM;
+                    return -1;
+                } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         WatchedRepository repository;
+        if (!testCase.hooksFolderAtStart)
+            fs::remove_all(repository.hooks);
         GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
-        GitGuardWatch watch(
-            guard, { .places = { repository.home.root }, .watchBudget = testCase.watchBudget });
+        GitGuardWatch watch(guard,
+            { .places = { repository.home.root },
+                .watchBudget = testCase.watchBudget,
+                .poll = testCase.poll });
         EXPECT_LE(watch.watchedCount(), testCase.watchBudget);
+        std::jthread events;
+        if (testCase.eventsAllAlong)
+            events = std::jthread([&](std::stop_token stop) {
+                while (!stop.stop_requested()) {
+                    test::touch(repository.project / "build.log");
+                    fs::remove(repository.project / "build.log");
+                }
+            });
         testCase.change(repository);
         std::ofstream(repository.hooks / "post-checkout") << "#!/bin/sh\ntouch /tmp/ran\n";
-        // Milliseconds where watched; the bound only keeps a missed one from holding up the suite.
+        // Milliseconds where watched; the bound only keeps a missed one from holding up the suite. Each
+        // look stands for a command's end, after which the run compares where the thread does not run.
         EXPECT_TRUE(test::eventually(
-            [&] { return !fs::exists(repository.hooks / "post-checkout"); }, std::chrono::seconds(5)));
+            [&] {
+                if (!watch.running())
+                    watch.compareAll();
+                return !fs::exists(repository.hooks / "post-checkout");
+            },
+            std::chrono::seconds(5)));
     }
 }
 
@@ -357,7 +419,8 @@ TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
 
 // Runs of the program one after another, its watch kept between them: what the user changes while no
 // run holds the repository is theirs, and the next run notes it as it is now; what changes during that
-// run still goes aside. A repository the watch saw nothing in is taken as it was left.
+// run still goes aside. A repository the watch saw nothing in is taken as it was left, where it would be
+// noted alike, by a run of the same registry, while the watch still keeps it.
 TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
 {
     const std::string users = "#!/bin/sh\nnpm test\n";
@@ -371,6 +434,13 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         bool takenAsKept; // whether the second run took the project as it was left
         bool otherTakenAsKept = true; // and the other repository, which no one touched
         std::size_t watchBudget = GitGuardWatch::defaultWatchBudget();
+        // The places of the first run and of the second, below the folder holding both repositories.
+        std::vector<std::string> firstPlaces = { "" };
+        std::vector<std::string> secondPlaces = { "" };
+        // Runs between the two that hold the other repository alone.
+        int runsWithoutProject = 0;
+        // The second run is of another registry of live runs, handed the first's kept watch all the same.
+        bool otherRegistry = false;
     };
     auto writeHook = [](const std::string& text) {
         return [text](const fs::path& project) { std::ofstream(project / ".git/hooks/pre-commit") << text; };
@@ -399,6 +469,20 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
             nullptr, users, 0, false, false },
         { "the user's hook where no watch could be set", writeHook(users), nullptr, users, 0, false, false,
             0 },
+        { .name = "noted beneath another place",
+            .takenAsKept = false,
+            .otherTakenAsKept = false,
+            .firstPlaces = { "project" } },
+        { .name = "a place added inside the one it was noted beneath",
+            .takenAsKept = true,
+            .secondPlaces = { "", "project" } },
+        { .name = "let go after as many runs without it as a watch keeps it",
+            .takenAsKept = false,
+            .runsWithoutProject = GitGuardWatch::keptRuns + 1 },
+        { .name = "a run of another registry",
+            .takenAsKept = false,
+            .otherTakenAsKept = false,
+            .otherRegistry = true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -410,36 +494,47 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         const GitGuard::Options options { .places = { home.root },
             .liveRuns = home.data,
             .settings = GitCountedSettings::gitReaderForThisProcess() };
+        const fs::path otherRegistry = test::madeFolder(home.data / "other");
         const std::vector<GuardedRepository> repositories
             = { { project / ".git", project }, { other / ".git", other } };
         // As a run of the program makes it: taking over the watch the run before kept.
-        auto run = [&](const std::function<void(const fs::path&)>& during) {
+        auto run = [&](const std::vector<std::string>& placeNames, const fs::path& liveRuns,
+                       const std::vector<GuardedRepository>& held,
+                       const std::function<void(const fs::path&)>& during) {
             auto kept = GitGuardWatch::takeKept(options.liveRuns);
             GitGuard::Options taking = options;
+            taking.places.clear();
+            for (const auto& name : placeNames)
+                taking.places.push_back(home.root / name);
+            taking.liveRuns = liveRuns;
             taking.unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {};
-            GitGuard guard(repositories, {}, {}, taking);
+            GitGuard guard(held, {}, {}, taking);
             std::size_t aside = 0;
             auto watch = std::make_unique<GitGuardWatch>(guard,
-                GitGuardWatch::Options { .places = options.places,
+                GitGuardWatch::Options { .places = taking.places,
                     .watchBudget = testCase.watchBudget,
                     .onMovedAside = [&](const auto& moved) { aside += moved.size(); } },
                 std::move(kept));
             if (during)
                 during(project);
             watch->finish();
-            GitGuardWatch::keep(std::move(watch), options.liveRuns);
+            GitGuardWatch::keep(std::move(watch), liveRuns);
             return std::tuple(aside, guard.takenAsKept(0), guard.takenAsKept(1));
         };
-        run(nullptr);
+        run(testCase.firstPlaces, options.liveRuns, repositories, nullptr);
+        for (int index = 0; index < testCase.runsWithoutProject; ++index)
+            run({ "" }, options.liveRuns, { repositories[1] }, nullptr);
         if (testCase.between)
             testCase.between(project);
-        auto [aside, projectTaken, otherTaken] = run(testCase.during);
+        auto [aside, projectTaken, otherTaken] = run(testCase.secondPlaces,
+            testCase.otherRegistry ? otherRegistry : options.liveRuns, repositories, testCase.during);
         EXPECT_EQ(aside, testCase.aside);
         EXPECT_EQ(projectTaken, testCase.takenAsKept);
         EXPECT_EQ(otherTaken, testCase.otherTakenAsKept);
         const fs::path hook = project / ".git/hooks/pre-commit";
         EXPECT_EQ(existsAt(hook) ? std::optional(test::readFile(hook)) : std::nullopt, testCase.hook);
         GitGuardWatch::takeKept(options.liveRuns);
+        GitGuardWatch::takeKept(otherRegistry);
     }
 }
 

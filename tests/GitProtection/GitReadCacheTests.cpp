@@ -24,6 +24,14 @@ TEST(GitReadCache, GivesBackOnlyWhatNoLaterChangeOrRecentWriteCouldHaveMade)
         { "rewritten with as many bytes",
             [](const fs::path& config, const fs::path&) { std::ofstream(config) << "[core]\n\tpager = x\n"; },
             false, false },
+        // A command sets a file's modification time as it likes, its status-change time never.
+        { "rewritten with as many bytes, its modification time set back",
+            [](const fs::path& config, const fs::path&) {
+                const auto modified = fs::last_write_time(config);
+                std::ofstream(config) << "[core]\n\tpager = x\n";
+                fs::last_write_time(config, modified);
+            },
+            false, false },
         { "removed", [](const fs::path& config, const fs::path&) { fs::remove(config); }, false, false },
         { "made where Git found none",
             [](const fs::path&, const fs::path& absent) { std::ofstream(absent) << "[alias]\n"; }, false,

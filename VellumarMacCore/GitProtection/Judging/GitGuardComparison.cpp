@@ -80,7 +80,8 @@ namespace {
 Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
     const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
     const std::function<bool(const fs::path&)>& isGuarded,
-    std::optional<std::chrono::nanoseconds> commandsEndedBy)
+    std::optional<std::chrono::nanoseconds> commandsEndedBy,
+    const std::function<bool(const fs::path&)>& isBeingWritten)
 {
     Settled settled;
     // By path, each folder before what it holds: what was noted there, and what counted.
@@ -108,7 +109,12 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
             }
             return;
         }
-        judge(path, before, GitNotedFiles::noteInUnit(noted, path, *reached));
+        NotedFile after = GitNotedFiles::noteInUnit(noted, path, *reached);
+        // Asked once read, so that a write begun before the read shows: a rewrite that truncates first
+        // would go aside half written, the same bytes then written into what went aside.
+        if (after != before && isBeingWritten && isBeingWritten(path))
+            return;
+        judge(path, before, after);
     };
     // Each folder before what it holds.
     for (const auto& [path, before] : noted.files)

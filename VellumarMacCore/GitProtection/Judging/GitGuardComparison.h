@@ -18,11 +18,13 @@ namespace vellumar::GitGuardComparison {
 // repositories inside it that no run noted. A folder noted by its identity that changed, or a link met on the
 // way that was not noted, is itself the change: what lies beyond it is not looked at. With `commandsEndedBy`,
 // a file or link of the unit's own, but its configuration, that changed later than that is left as it is,
-// with a log line.
+// with a log line. A file that differs from what was noted but that `isBeingWritten` says its writer
+// is not done with, read after it, is neither undone nor taken as it is: its bytes may be cut short.
 GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& noted,
     const BeneathPlaces& places, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
     const std::function<bool(const std::filesystem::path&)>& isGuarded = nullptr,
-    std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt);
+    std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt,
+    const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
 
 // Moves aside what came at the names `folder` keeps off, as a run's guard does, but what came later
 // than `commandsEndedBy`, which is the user's; how many older moved-aside files were removed.
