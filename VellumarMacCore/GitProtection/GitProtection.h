@@ -9,7 +9,9 @@
 //   and puts back what was there, also at the next start after a kill. `CommonDirPlaceholders` put a
 //   "commondir" naming its own folder where the sandbox makes one read-only.
 // - `GitConfigPaths::Options` and `GitCountedSettings::gitReaderForThisProcess` say how `git` is run to
-//   read configuration; `GitFolders::located` where Git finds a repository.
+//   read configuration; `GitFolders::located` where Git finds a repository;
+//   `HookSearchPath::readLoginSearchPath`, once per start, the PATH of the user's programs that a folder
+//   a hook puts first on PATH could shadow.
 #pragma once
 
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
@@ -19,3 +21,4 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
