@@ -16,6 +16,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <pwd.h>
 #include <set>
 #include <sys/stat.h>
@@ -46,6 +47,17 @@ namespace {
         for (std::string_view spelling : { "$(pwd)", "${PWD}", "$PWD" })
             replaceAll(text, spelling, ".");
         return text;
+    }
+
+    // The folders of a PATH value, empty ones too, in order.
+    std::vector<std::string_view> foldersOf(std::string_view searchPath)
+    {
+        std::vector<std::string_view> folders;
+        for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
+            end = std::min(searchPath.find(':', start), searchPath.size());
+            folders.push_back(searchPath.substr(start, end - start));
+        }
+        return folders;
     }
 
     bool isNameCharacter(char character)
@@ -147,10 +159,8 @@ namespace {
                 first.remove_suffix(1);
             if (first.empty())
                 return;
-            for (std::size_t start = 0, end; start <= first.size(); start = end + 1) {
-                end = std::min(first.find(':', start), first.size());
-                addFolder(first.substr(start, end - start));
-            }
+            for (auto folder : foldersOf(first))
+                addFolder(folder);
         }
 
         void addSourced(const std::string& written)
@@ -284,9 +294,8 @@ ShadowedPrograms::ShadowedPrograms(const fs::path& project, std::string_view sea
 {
     try {
         auto resolvedProject = resolvingSymlinks(project);
-        for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
-            end = std::min(searchPath.find(':', start), searchPath.size());
-            fs::path folder(searchPath.substr(start, end - start));
+        for (auto written : foldersOf(searchPath)) {
+            fs::path folder(written);
             auto resolved = resolvingSymlinks(folder);
             if (folder.is_absolute() && resolved && !isPathInside(folder, project)
                 && !(resolvedProject && isPathInside(*resolved, *resolvedProject)))
@@ -351,7 +360,12 @@ namespace {
     }
 
     // The PATH the shell tells, or why it told none.
-    std::string fromLoginShell(const std::string& shell)
+    struct Told {
+        std::optional<std::string> searchPath;
+        std::string failure;
+    };
+
+    Told fromLoginShell(const std::string& shell)
     {
         const std::string command
             = "printf '\\n" + std::string(kOpening) + "%s" + std::string(kClosing) + "\\n' \"$PATH\"";
@@ -360,18 +374,18 @@ namespace {
             result = runCommand(shell, { "-i", "-l", "-c", command },
                 { .timeLimitSeconds = loginShellTimeLimitSeconds, .ownSession = true });
         } catch (const CommandLaunchError& error) {
-            throw std::runtime_error(error.what());
+            return { std::nullopt, error.what() };
         }
         if (result.timedOut)
-            throw std::runtime_error(
-                "it took longer than " + std::to_string(int(loginShellTimeLimitSeconds)) + " seconds");
+            return { std::nullopt,
+                "it took longer than " + std::to_string(int(loginShellTimeLimitSeconds)) + " seconds" };
         std::size_t closing = result.output.rfind(kClosing);
         std::size_t opening = result.output.rfind(kOpening, closing);
         if (result.status != 0 || closing == std::string::npos || opening == std::string::npos)
-            throw std::runtime_error(
-                "it ended with status " + std::to_string(result.status) + " without telling it");
+            return { std::nullopt,
+                "it ended with status " + std::to_string(result.status) + " without telling it" };
         opening += kOpening.size();
-        return result.output.substr(opening, closing - opening);
+        return { result.output.substr(opening, closing - opening), {} };
     }
 
     struct LoginSearchPath {
@@ -398,15 +412,18 @@ void readLoginSearchPath()
     }
     // Detached: a shell that outlives its limits holds up neither a run nor the program's exit.
     std::thread([told = std::move(told), shell = usersShell()]() mutable {
+        Told login;
         try {
-            told.set_value(fromLoginShell(shell));
+            login = fromLoginShell(shell);
         } catch (const std::exception& error) {
+            login.failure = error.what();
+        }
+        if (!login.searchPath)
             platform::logError("The PATH of the user's login shell (" + shell + ") could not be read ("
-                + error.what()
+                + login.failure
                 + "); the Git protection counts only the programs on this program's own PATH among the user's"
                   " programs that a folder a Git hook puts first on PATH could shadow.");
-            told.set_value({});
-        }
+        told.set_value(login.searchPath.value_or(""));
     }).detach();
 }
 
@@ -422,18 +439,14 @@ std::string usersSearchPath()
     }
     if (!read.valid())
         return searchPath;
-    const std::string login = read.get();
-    std::set<std::string_view> named;
-    for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
-        end = std::min(searchPath.find(':', start), searchPath.size());
-        named.insert(std::string_view(searchPath).substr(start, end - start));
-    }
+    const std::string& login = read.get();
     std::string joined = searchPath;
-    for (std::size_t start = 0, end; start <= login.size(); start = end + 1) {
-        end = std::min(login.find(':', start), login.size());
-        std::string_view folder = std::string_view(login).substr(start, end - start);
-        if (!folder.empty() && named.insert(folder).second)
+    std::vector<std::string_view> named = foldersOf(searchPath);
+    for (auto folder : foldersOf(login)) {
+        if (!folder.empty() && std::find(named.begin(), named.end(), folder) == named.end()) {
             joined += ":" + std::string(folder);
+            named.push_back(folder);
+        }
     }
     return joined;
 }
