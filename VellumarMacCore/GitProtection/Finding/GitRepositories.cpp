@@ -212,8 +212,8 @@ namespace {
                 });
             if (owner == m_protection.guarded.end() || owner->workTree == workTree)
                 return;
-            for (auto& folder : searchedFirst(
-                     { location->commonFolder / "hooks", location->gitFolder / "hooks" }, workTree)) {
+            // A linked worktree's hooks are those of the folder it shares with the others.
+            for (auto& folder : searchedFirst({ location->commonFolder / "hooks" }, workTree)) {
                 if (std::find(owner->searchedFirst.begin(), owner->searchedFirst.end(), folder)
                     == owner->searchedFirst.end())
                     owner->searchedFirst.push_back(std::move(folder));
