@@ -239,7 +239,8 @@ namespace {
         sigemptyset(&emptyMask);
         posix_spawnattr_setsigdefault(attributes.get(), &defaults);
         posix_spawnattr_setsigmask(attributes.get(), &emptyMask);
-        posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        posix_spawnattr_setflags(attributes.get(),
+            POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (options.ownSession ? POSIX_SPAWN_SETSID : 0));
 
         auto argv = nullTerminated(argumentTexts);
         auto envp = nullTerminated(environmentTexts);

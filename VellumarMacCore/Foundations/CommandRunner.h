@@ -42,6 +42,9 @@ struct CommandOptions {
     std::optional<std::filesystem::path> workingFolder {};
     // Negative or NaN counts as 0; the program is asked to end once this has passed.
     double timeLimitSeconds = 0;
+    // Starts the program in a session of its own, with no controlling terminal to take: for a shell
+    // started as an interactive one.
+    bool ownSession = false;
 };
 
 // The program could not be started: missing or non-executable file, bad working folder, or an

@@ -51,7 +51,8 @@ struct GuardedRepository {
     // kernel resolves it: noted with the repository's own files, a folder whole, so that a new or
     // changed file there counts as a hook does.
     std::vector<std::filesystem::path> configured;
-    // The folders its hooks put first on PATH (`HookSearchPath::foldersPutFirst`), as the kernel
+    // The folders its hooks put first on PATH (`HookSearchPath::foldersPutFirst`), for its work tree
+    // and for those of the linked worktrees and submodules whose Git folders it holds, as the kernel
     // resolves them, there or not: a new or changed entry there counts when its name would shadow one
     // of the user's programs.
     std::vector<std::filesystem::path> searchedFirst;

@@ -7,9 +7,12 @@
 //   state are denied in the sandbox, by mounts; every repository found is noted for the guard.
 // - `GitGuard` (with `GitGuardWatch`) moves aside each change to what was noted, from whichever process,
 //   and puts back what was there, also at the next start after a kill. `CommonDirPlaceholders` put a
-//   "commondir" naming its own folder where the sandbox makes one read-only.
+//   "commondir" naming its own folder where the sandbox makes one read-only. `StoppedSequences` sets
+//   aside, at the run's end, what a rebase the commands left stopped would run on "--continue".
 // - `GitConfigPaths::Options` and `GitCountedSettings::gitReaderForThisProcess` say how `git` is run to
-//   read configuration; `GitFolders::located` where Git finds a repository.
+//   read configuration; `GitFolders::located` where Git finds a repository;
+//   `HookSearchPath::readLoginSearchPath`, once per start, the PATH of the user's programs that a folder
+//   a hook puts first on PATH could shadow.
 #pragma once
 
 #include "VellumarMacCore/GitProtection/CommonDirPlaceholders.h"
@@ -19,3 +22,5 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
+#include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"

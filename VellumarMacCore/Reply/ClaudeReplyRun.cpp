@@ -145,10 +145,19 @@ namespace {
                   GitGuardWatch::Options { .places = settings.writablePlaces,
                       .onMovedAside = [this](const auto& moved) { movedAside.add(moved); } },
                   std::move(kept)))
+            , sequences(settings.git.guarded, settings.writablePlaces)
         {
         }
-        // After the watch's `finish`.
+        // After `finish`.
         ~GitRunProtection() { GitGuardWatch::keep(std::move(watch), liveRuns); }
+
+        // Once the process has ended: the last comparison, and what the commands left for the user's
+        // next Git command.
+        void finish()
+        {
+            watch->finish();
+            movedAside.add(sequences.judgeNew(LiveRuns::in(liveRuns), std::chrono::system_clock::now));
+        }
 
         CommonDirPlaceholders placeholders;
         fs::path liveRuns;
@@ -156,6 +165,7 @@ namespace {
         GitGuard guard;
         MovedAsideFiles movedAside;
         std::unique_ptr<GitGuardWatch> watch;
+        StoppedSequences sequences;
     };
 
     bool containsAny(std::string_view text, std::span<const std::string_view> markers)
@@ -477,7 +487,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     // Once more at the end: a command left running in the background, or one whose result never came.
     std::vector<fs::path> movedAside;
     if (gitProtection) {
-        gitProtection->watch->finish();
+        gitProtection->finish();
         movedAside = gitProtection->movedAside.paths();
     }
     // Told on the bot's next turn, however this one ends: Claude Code offers no way to reach the model

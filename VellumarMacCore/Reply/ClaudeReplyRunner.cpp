@@ -84,6 +84,8 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     , m_now(options.now ? std::move(options.now)
                         : MonotonicClock([] { return std::chrono::steady_clock::now(); }))
 {
+    // Read while the start goes on: the user's programs that a hook's folder could shadow.
+    HookSearchPath::readLoginSearchPath();
     // Built once at each start, before the first run: the placeholders a killed process left go now,
     // where otherwise only a later run including the same place would remove them.
     CommonDirPlaceholders::removeLeftBehind(m_data.folder);

@@ -226,6 +226,57 @@ TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
     EXPECT_TRUE(contains(found.deniedPaths, place / "trees/relative/.git"));
 }
 
+// A folder a hook puts first on PATH relative to where it runs is guarded wherever the hook may run:
+// at the work tree's top, in every folder of it that holds one (a hook that changed folder first), but
+// not inside installed packages, and in each linked worktree and submodule, which runs the hooks of its
+// own work tree.
+TEST(GitRepositories, WhatHooksPutFirstIsGuardedWhereverTheyMayRun)
+{
+    test::TemporaryHome home;
+    fs::path place = home.home / "Projects";
+    auto git = [](const fs::path& folder, std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(),
+            { "git", "-c", "user.name=User", "-c", "user.email=user@example.com", "-c",
+                "protocol.file.allow=always", "-C", folder.string() });
+        ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
+    };
+    // husky's runner, committed so that the worktree and the submodule have their own.
+    auto addHusky = [&](const fs::path& repository) {
+        fs::create_directories(repository);
+        git(repository, { "init", "-q" });
+        test::writeExecutable(repository / ".husky/_/pre-commit", ". \"$(dirname \"$0\")/h\"\n");
+        std::ofstream(repository / ".husky/_/h") << "export PATH=\"node_modules/.bin${PATH:+:$PATH}\"\n";
+        git(repository, { "config", "core.hooksPath", ".husky/_" });
+        git(repository, { "add", ".husky" });
+        git(repository, { "commit", "-q", "-m", "husky" });
+    };
+    addHusky(home.root / "library");
+    addHusky(place / "app");
+    git(place / "app", { "submodule", "add", "-q", (home.root / "library").string(), "sub" });
+    git(place / "app", { "worktree", "add", "-q", (place / "linked").string() });
+    git(place / "app/sub", { "config", "core.hooksPath", ".husky/_" });
+    for (const char* bin :
+        { "app/node_modules/.bin", "app/web/node_modules/.bin", "app/node_modules/pkg/node_modules/.bin",
+            "linked/node_modules/.bin", "app/sub/node_modules/.bin" })
+        fs::create_directories(place / bin);
+
+    auto found = protection(place, home);
+    auto app = std::find_if(found.guarded.begin(), found.guarded.end(),
+        [&](const GuardedRepository& repository) { return repository.workTree == place / "app"; });
+    ASSERT_NE(app, found.guarded.end());
+    const std::pair<const char*, bool> cases[] = {
+        { "app/node_modules/.bin", true },
+        { "app/web/node_modules/.bin", true },
+        { "app/node_modules/pkg/node_modules/.bin", false },
+        { "linked/node_modules/.bin", true },
+        { "app/sub/node_modules/.bin", true },
+    };
+    for (const auto& [folder, guarded] : cases) {
+        SCOPED_TRACE(folder);
+        EXPECT_EQ(contains(app->searchedFirst, place / folder), guarded);
+    }
+}
+
 // The places' own repositories share what the budget leaves after what Git's configuration and the
 // sequencer's state may take, in the places' order: a repository that fits to the last path is
 // protected name by name; one path over, its linked folders are denied whole; and a place never takes

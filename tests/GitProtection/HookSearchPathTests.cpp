@@ -1,7 +1,9 @@
 // Which folders a repository's hooks put first on PATH, read from the scripts, and which names there
-// would be found in place of the user's own programs.
+// would be found in place of the user's own programs, on this program's PATH or the login shell's.
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 
+#include "tests/support/CapturedLog.h"
+#include "tests/support/ProcessFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +21,8 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         const char* name;
         const char* runner; // ".husky/_/pre-commit", which may source "tools/h"
         std::string elsewhere; // "tools/h"
-        std::vector<const char*> expected; // relative to the work tree
+        // As returned: relative to where the hook runs, or from the work tree's top after a "/".
+        std::vector<const char*> expected;
         const char* hook = "pre-commit"; // the runner's name
     };
     const Case cases[] = {
@@ -27,13 +30,20 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
             "export PATH=\"node_modules/.bin:$PATH\"\nsh -e \"$s\"\n", { "node_modules/.bin" } },
         { "unquoted, without export, two folders", "PATH=bin:./tools/bin:${PATH} exec sh \"$0.sh\"\n", "",
             { "bin", "tools/bin" } },
-        { "from the work tree's top", "PATH=\"$PWD/.venv/bin:$PATH\"\n", "", { ".venv/bin" } },
+        { "where the hook runs", "PATH=\"$PWD/.venv/bin:$PATH\"\n", "", { ".venv/bin" } },
         { "appended, not first", "PATH=\"$PATH:node_modules/.bin\"\n", "", {} },
-        { "outside the work tree", "PATH=/opt/tool/bin:$PATH\nPATH=../up/bin:$PATH\n", "", {} },
+        { "outside the work tree", "PATH=/opt/tool/bin:$PATH\n", "", {} },
         { "through another expansion", "PATH=\"$HOME/bin:$PATH\"\n", "", {} },
         { "another variable", "MANPATH=man:$MANPATH\nNODE_PATH=lib:$PATH\n", "", {} },
         { "a sourced file found through PATH", ". h\n", "PATH=node_modules/.bin:$PATH\n", {} },
         { "a sample, which Git does not run", "PATH=bin:$PATH\n", "", {}, "pre-commit.sample" },
+        { "joined only where PATH is set", "export PATH=\"node_modules/.bin${PATH:+:$PATH}\"\n", "",
+            { "node_modules/.bin" } },
+        { "joined, quoted inside", "PATH=\"bin${PATH:+\":${PATH}\"}\"\n", "", { "bin" } },
+        { "the whole PATH", "PATH=bin:/usr/bin\n", "", { "bin" } },
+        { "above where the hook runs", "PATH=../up/bin:$PATH\n", "", { "up/bin" } },
+        { "through the script's own folder", "PATH=\"$(dirname \"$0\")/bin:$PATH\"\n", "",
+            { "/.husky/_/bin" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -44,8 +54,8 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         std::ofstream(top / ".husky/_" / testCase.hook) << "#!/usr/bin/env sh\n" << testCase.runner;
         std::ofstream(top / "tools/h") << testCase.elsewhere;
         std::vector<fs::path> expected;
-        for (const char* relative : testCase.expected)
-            expected.push_back(top / relative);
+        for (std::string_view written : testCase.expected)
+            expected.push_back(written.starts_with('/') ? top / written.substr(1) : fs::path(written));
         EXPECT_EQ(HookSearchPath::foldersPutFirst({ top / ".husky/_", top / "missing" }, top), expected);
     }
 }
@@ -80,7 +90,7 @@ TEST(HookSearchPath, WhatWasReadIsKeptOnlyWhileItsFilesAreAsTheyWere)
     struct Case {
         const char* name;
         std::function<void(const fs::path& top)> change;
-        std::vector<const char*> expected; // relative to the work tree
+        std::vector<const char*> expected; // relative to where the hook runs
     };
     auto write = [](const fs::path& file, const char* text) { std::ofstream(file) << text; };
     const Case cases[] = {
@@ -108,11 +118,55 @@ TEST(HookSearchPath, WhatWasReadIsKeptOnlyWhileItsFilesAreAsTheyWere)
         // rows tell a write within the clock's tick).
         ASSERT_EQ(HookSearchPath::foldersPutFirst(
                       { top / "hooks" }, top, std::chrono::system_clock::now() + std::chrono::hours(1)),
-            std::vector<fs::path> { top / "first" });
+            std::vector<fs::path> { "first" });
         testCase.change(top);
-        std::vector<fs::path> expected;
-        for (const char* relative : testCase.expected)
-            expected.push_back(top / relative);
-        EXPECT_EQ(HookSearchPath::foldersPutFirst({ top / "hooks" }, top), expected);
+        EXPECT_EQ(HookSearchPath::foldersPutFirst({ top / "hooks" }, top),
+            std::vector<fs::path>(testCase.expected.begin(), testCase.expected.end()));
+    }
+}
+
+// The user's programs are those of their terminal too: the login shell's PATH, as its start files set it
+// up for an interactive shell, read past whatever they print; one that cannot be read is logged.
+TEST(HookSearchPath, TheUsersProgramsIncludeThoseOnTheLoginShellsPath)
+{
+    struct Case {
+        const char* name;
+        std::string shell; // "$SHELL"; "@tools" stands for the folder holding the user's "pnpm"
+        std::string bashrc; // the home's ".bashrc", which its ".profile" sources as Debian's does
+        bool shadows;
+        bool logged = false;
+    };
+    const Case cases[] = {
+        { "added for interactive shells alone, as nvm's lines are", "/bin/bash",
+            "case $- in *i*) ;; *) return;; esac\nexport PATH=\"@tools:$PATH\"\n", true },
+        { "printed among other lines",
+            "#!/bin/sh\necho 'Welcome'\nPATH=@tools:/usr/bin:/bin /bin/sh -c \"$4\"\necho 'logout'\n", "",
+            true },
+        { "a shell that fails", "#!/bin/sh\nexit 1\n", "", false, true },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryFolder home;
+        const fs::path tools = home / "tools";
+        auto withTools = [&](std::string text) {
+            for (auto at = text.find("@tools"); at != std::string::npos; at = text.find("@tools"))
+                text.replace(at, 6, tools.string());
+            return text;
+        };
+        test::writeExecutable(tools / "pnpm", "#!/bin/sh\n");
+        std::ofstream(home / ".profile") << ". \"$HOME/.bashrc\"\n";
+        std::ofstream(home / ".bashrc") << withTools(testCase.bashrc);
+        std::string shell = testCase.shell;
+        if (shell.starts_with("#!")) {
+            test::writeExecutable(home / "shell", withTools(shell));
+            shell = (home / "shell").string();
+        }
+        test::ScopedEnvironmentVariable homeVariable("HOME", home.path().string());
+        test::ScopedEnvironmentVariable shellVariable("SHELL", shell);
+        test::CapturedLog log;
+        HookSearchPath::readLoginSearchPath();
+        const HookSearchPath::ShadowedPrograms programs(home / "project", HookSearchPath::usersSearchPath());
+        EXPECT_EQ(programs.shadows("pnpm"), testCase.shadows);
+        EXPECT_EQ(log.lines().size(), testCase.logged ? 1u : 0u);
     }
 }

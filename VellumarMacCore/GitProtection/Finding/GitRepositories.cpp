@@ -161,23 +161,63 @@ namespace {
                 configured.push_back(gitFile.parent_path());
             guardConfiguredPaths(configured, existing.size());
             for (auto& repository : m_protection.guarded)
-                repository.searchedFirst = keptInside(searchedFirst(repository));
+                repository.searchedFirst = searchedFirst(
+                    { repository.gitFolder / "hooks" }, repository.workTree.value_or(repository.gitFolder));
+            Paths gitFiles = entries.gitFiles;
+            gitFiles.insert(gitFiles.end(), m_recordedGitFiles.begin(), m_recordedGitFiles.end());
+            for (const auto& gitFile : gitFiles)
+                guardSearchedFirstOf(gitFile.parent_path());
             return std::move(m_protection);
         }
 
     private:
-        // What the hooks Git runs in `repository` put first on PATH: its own hooks and the scripts in
-        // the folders its configuration names.
-        static Paths searchedFirst(const GuardedRepository& repository)
+        // What the hooks Git runs for the work tree (or bare repository) `top` put first on PATH: the
+        // scripts in `hookFolders` and in the folders that the configuration read at `top` names, each
+        // relative folder wherever it lies below `top`.
+        Paths searchedFirst(Paths hookFolders, const fs::path& top)
         {
-            Paths hookFolders { repository.gitFolder / "hooks" };
-            for (const auto& path : repository.configured) {
-                std::error_code error;
-                if (fs::is_directory(path, error))
-                    hookFolders.push_back(path);
+            if (auto named = m_configuredAt.find(top.native()); named != m_configuredAt.end()) {
+                for (const auto& path : named->second) {
+                    std::error_code error;
+                    if (fs::is_directory(path, error))
+                        hookFolders.push_back(path);
+                }
             }
-            return HookSearchPath::foldersPutFirst(
-                hookFolders, repository.workTree.value_or(repository.gitFolder));
+            auto place = std::find_if(m_places.begin(), m_places.end(),
+                [&](const fs::path& candidate) { return isPathInside(top, candidate); });
+            Paths found;
+            for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top)) {
+                if (folder.is_absolute())
+                    found.push_back(std::move(folder));
+                else if (place == m_places.end())
+                    found.push_back(standardizedPath(top / folder));
+                else
+                    std::ranges::move(
+                        HookSearchPath::wherePutFirst(*place, top, folder), std::back_inserter(found));
+            }
+            return keptInside(found);
+        }
+
+        // A linked worktree or a submodule runs hooks for its own work tree `workTree`, with its own
+        // configuration: what they put first on PATH is guarded with the repository whose Git folder
+        // holds its own.
+        void guardSearchedFirstOf(const fs::path& workTree)
+        {
+            auto location = GitFolders::located(workTree);
+            if (!location)
+                return;
+            auto owner = std::find_if(m_protection.guarded.begin(), m_protection.guarded.end(),
+                [&](const GuardedRepository& repository) {
+                    return isPathInside(location->commonFolder, repository.gitFolder);
+                });
+            if (owner == m_protection.guarded.end() || owner->workTree == workTree)
+                return;
+            // A linked worktree's hooks are those of the folder it shares with the others.
+            for (auto& folder : searchedFirst({ location->commonFolder / "hooks" }, workTree)) {
+                if (std::find(owner->searchedFirst.begin(), owner->searchedFirst.end(), folder)
+                    == owner->searchedFirst.end())
+                    owner->searchedFirst.push_back(std::move(folder));
+            }
         }
 
         // Each place's own first, then what the walk met; a Git folder reached twice counts once.
@@ -307,7 +347,8 @@ namespace {
                 if (owner == guardedAt.end() && !m_protection.guarded.empty())
                     owner = guardedAt.find(m_protection.guarded.front().workTree.value_or(
                         m_protection.guarded.front().gitFolder));
-                for (auto& path : keptInside(named[index])) {
+                const Paths& kept = m_configuredAt[unique[index].native()] = keptInside(named[index]);
+                for (auto path : kept) {
                     if (!taken.insert(path).second)
                         continue;
                     if (owner == guardedAt.end())
@@ -367,6 +408,8 @@ namespace {
         }
 
         Paths m_recordedGitFiles;
+        // What the configuration read at each folder names, inside the places, by the folder.
+        std::map<std::string, Paths> m_configuredAt;
         std::set<fs::path> m_denied;
         std::map<std::string, GitFolders::Listing> m_linked;
         Protection m_protection;

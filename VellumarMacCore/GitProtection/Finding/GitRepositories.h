@@ -55,7 +55,9 @@ struct Protection {
 // in the Git folder of any repository found or its linked folders (at most `maxSequencerPaths`, with one
 // log line past it). What the configuration of every repository and work tree of a ".git" file names
 // (`GitConfigPaths::configuredPaths`) is handed to the guard with the repository that names it
-// (`GuardedRepository::configured`), and denied only where no repository is guarded. A path outside
+// (`GuardedRepository::configured`), and denied only where no repository is guarded; what the hooks
+// of each work tree put first on PATH, a ".git" file's too (`GuardedRepository::searchedFirst`), with
+// the repository whose Git folder holds the one its hooks run for. A path outside
 // every place, which commands cannot write anyway, is left out. Reads the disk and runs `git` under time
 // limits; never throws.
 Protection commandProtection(

@@ -1,7 +1,10 @@
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 
+#include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/CommandRunner.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
+#include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -9,10 +12,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
+#include <future>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <pwd.h>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vellumar::HookSearchPath {
@@ -27,8 +35,9 @@ namespace {
             text.replace(at, from.size(), to);
     }
 
-    // The script's text with the spellings of its own folder, and of the folder it runs in, written out.
-    std::string expandedText(const fs::path& script, const fs::path& top)
+    // The script's text with the spellings of its own folder written out, and those of the folder it runs
+    // in as ".".
+    std::string expandedText(const fs::path& script)
     {
         std::string text = GitFolders::fileStart(script, maxScriptBytes);
         const std::string folder = script.parent_path().string();
@@ -36,8 +45,51 @@ namespace {
             { "$(dirname -- \"$0\")", "$(dirname \"$0\")", "$(dirname $0)", "${0%/*}" })
             replaceAll(text, spelling, folder);
         for (std::string_view spelling : { "$(pwd)", "${PWD}", "$PWD" })
-            replaceAll(text, spelling, top.string());
+            replaceAll(text, spelling, ".");
         return text;
+    }
+
+    // The folders of a PATH value, empty ones too, in order.
+    std::vector<std::string_view> foldersOf(std::string_view searchPath)
+    {
+        std::vector<std::string_view> folders;
+        for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
+            end = std::min(searchPath.find(':', start), searchPath.size());
+            folders.push_back(searchPath.substr(start, end - start));
+        }
+        return folders;
+    }
+
+    bool isNameCharacter(char character)
+    {
+        return character == '_' || (character >= '0' && character <= '9')
+            || (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z');
+    }
+
+    // Where `value` first uses the value PATH had: "$PATH", "${PATH}", or "${PATH" with an operator
+    // ("${PATH:+:$PATH}"); npos where it uses none.
+    std::size_t usedSearchPathAt(std::string_view value)
+    {
+        for (std::size_t at = value.find('$'); at != std::string_view::npos; at = value.find('$', at + 1)) {
+            std::size_t name = at + (value.compare(at, 2, "${") == 0 ? 2 : 1);
+            if (value.compare(name, 4, "PATH") == 0
+                && (name + 4 == value.size() || !isNameCharacter(value[name + 4])))
+                return at;
+        }
+        return std::string_view::npos;
+    }
+
+    // A relative folder as met from wherever below the work tree the hook runs: the ".." that lead up
+    // from there lead to some other folder of the work tree, or out of it.
+    fs::path fromWhereItRuns(const fs::path& written)
+    {
+        fs::path relative;
+        for (const auto& part : written.lexically_normal()) {
+            if (part.empty() || (relative.empty() && part == ".."))
+                continue;
+            relative /= part;
+        }
+        return relative.empty() ? fs::path(".") : relative;
     }
 
     bool endsWord(char character)
@@ -88,25 +140,27 @@ namespace {
         {
             if (written.empty() || written.find_first_of("$`") != std::string_view::npos)
                 return;
-            fs::path folder = standardizedPath(top / fs::path(written));
-            if (isPathInside(folder, top)
+            fs::path folder(written);
+            if (folder.is_absolute())
+                folder = standardizedPath(folder);
+            else
+                folder = fromWhereItRuns(folder);
+            if ((folder.is_relative() || isPathInside(folder, top))
                 && std::find(folders.begin(), folders.end(), folder) == folders.end())
                 folders.push_back(std::move(folder));
         }
 
-        // Each folder before "$PATH" in the value assigned to PATH.
+        // Each folder that the value assigned to PATH searches before the value PATH had.
         void addAssignment(std::string_view value)
         {
-            std::vector<std::string_view> elements;
-            for (std::size_t start = 0, end; start <= value.size(); start = end + 1) {
-                end = std::min(value.find(':', start), value.size());
-                elements.push_back(value.substr(start, end - start));
-            }
-            auto rest = std::find_if(elements.begin(), elements.end(),
-                [](std::string_view element) { return element == "$PATH" || element == "${PATH}"; });
-            if (rest == elements.end())
+            std::size_t used = usedSearchPathAt(value);
+            std::string_view first = value.substr(0, used);
+            if (used != std::string_view::npos && first.ends_with(':'))
+                first.remove_suffix(1);
+            if (first.empty())
                 return;
-            std::for_each(elements.begin(), rest, [&](std::string_view element) { addFolder(element); });
+            for (auto folder : foldersOf(first))
+                addFolder(folder);
         }
 
         void addSourced(const std::string& written)
@@ -132,7 +186,7 @@ namespace {
                 return;
             }
             files.push_back(script);
-            const std::string text = expandedText(script, top);
+            const std::string text = expandedText(script);
             for (std::size_t at = text.find("PATH="); at != std::string::npos;
                  at = text.find("PATH=", at + 1)) {
                 if (!startsWord(text, at))
@@ -240,9 +294,8 @@ ShadowedPrograms::ShadowedPrograms(const fs::path& project, std::string_view sea
 {
     try {
         auto resolvedProject = resolvingSymlinks(project);
-        for (std::size_t start = 0, end; start <= searchPath.size(); start = end + 1) {
-            end = std::min(searchPath.find(':', start), searchPath.size());
-            fs::path folder(searchPath.substr(start, end - start));
+        for (auto written : foldersOf(searchPath)) {
+            fs::path folder(written);
             auto resolved = resolvingSymlinks(folder);
             if (folder.is_absolute() && resolved && !isPathInside(folder, project)
                 && !(resolvedProject && isPathInside(*resolved, *resolvedProject)))
@@ -263,10 +316,139 @@ bool ShadowedPrograms::shadows(std::string_view name) const
         m_names.begin(), m_names.end(), [&](const auto& names) { return !names || names->contains(name); });
 }
 
-std::string programSearchPath()
+std::vector<fs::path> wherePutFirst(const fs::path& place, const fs::path& top, const fs::path& relative)
 {
-    const char* searchPath = std::getenv("PATH");
-    return searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin";
+    std::vector<fs::path> found { standardizedPath(top / relative) };
+    if (relative == ".")
+        return found;
+    SearchedFolders searched(place);
+    const SearchedFolders::Folder* start
+        = SearchedFolders::find(searched.place(), top.lexically_relative(place));
+    std::deque<std::pair<fs::path, const SearchedFolders::Folder*>> left;
+    if (start)
+        left.emplace_back(top, start);
+    while (!left.empty()) {
+        auto [path, folder] = std::move(left.front());
+        left.pop_front();
+        if (path != top && SearchedFolders::find(*folder, relative))
+            found.push_back(path / relative);
+        for (const auto& subfolder : folder->subfolders) {
+            if (subfolder->name != "node_modules")
+                left.emplace_back(path / subfolder->name, subfolder.get());
+        }
+    }
+    return found;
+}
+
+namespace {
+
+    // What the login shell prints its PATH between, after whatever its start files print.
+    constexpr std::string_view kOpening = "<vellumar-login-path>";
+    constexpr std::string_view kClosing = "</vellumar-login-path>";
+
+    std::string usersShell()
+    {
+        if (const char* shell = std::getenv("SHELL"); shell && shell[0] == '/')
+            return shell;
+        std::vector<char> storage(16 * 1024);
+        passwd entry {};
+        passwd* found = nullptr;
+        if (::getpwuid_r(::getuid(), &entry, storage.data(), storage.size(), &found) == 0 && found
+            && found->pw_shell && found->pw_shell[0] == '/')
+            return found->pw_shell;
+        return "/bin/sh";
+    }
+
+    // The PATH the shell tells, or why it told none.
+    struct Told {
+        std::optional<std::string> searchPath;
+        std::string failure;
+    };
+
+    Told fromLoginShell(const std::string& shell)
+    {
+        const std::string command
+            = "printf '\\n" + std::string(kOpening) + "%s" + std::string(kClosing) + "\\n' \"$PATH\"";
+        CommandResult result;
+        try {
+            result = runCommand(shell, { "-i", "-l", "-c", command },
+                { .timeLimitSeconds = loginShellTimeLimitSeconds, .ownSession = true });
+        } catch (const CommandLaunchError& error) {
+            return { std::nullopt, error.what() };
+        }
+        if (result.timedOut)
+            return { std::nullopt,
+                "it took longer than " + std::to_string(int(loginShellTimeLimitSeconds)) + " seconds" };
+        std::size_t closing = result.output.rfind(kClosing);
+        std::size_t opening = result.output.rfind(kOpening, closing);
+        if (result.status != 0 || closing == std::string::npos || opening == std::string::npos)
+            return { std::nullopt,
+                "it ended with status " + std::to_string(result.status) + " without telling it" };
+        opening += kOpening.size();
+        return { result.output.substr(opening, closing - opening), {} };
+    }
+
+    struct LoginSearchPath {
+        std::mutex lock;
+        // Empty until a read starts.
+        std::shared_future<std::string> read;
+    };
+
+    LoginSearchPath& loginSearchPath()
+    {
+        static LoginSearchPath shared;
+        return shared;
+    }
+
+}
+
+void readLoginSearchPath()
+{
+    std::promise<std::string> told;
+    {
+        LoginSearchPath& shared = loginSearchPath();
+        std::lock_guard held(shared.lock);
+        shared.read = told.get_future().share();
+    }
+    // Detached: a shell that outlives its limits holds up neither a run nor the program's exit.
+    std::thread([told = std::move(told), shell = usersShell()]() mutable {
+        Told login;
+        try {
+            login = fromLoginShell(shell);
+        } catch (const std::exception& error) {
+            login.failure = error.what();
+        }
+        if (!login.searchPath)
+            platform::logError("The PATH of the user's login shell (" + shell + ") could not be read ("
+                + login.failure
+                + "); the Git protection counts only the programs on this program's own PATH among the user's"
+                  " programs that a folder a Git hook puts first on PATH could shadow.");
+        told.set_value(login.searchPath.value_or(""));
+    }).detach();
+}
+
+std::string usersSearchPath()
+{
+    const char* own = std::getenv("PATH");
+    std::string searchPath = own ? own : "/usr/local/bin:/usr/bin:/bin";
+    std::shared_future<std::string> read;
+    {
+        LoginSearchPath& shared = loginSearchPath();
+        std::lock_guard held(shared.lock);
+        read = shared.read;
+    }
+    if (!read.valid())
+        return searchPath;
+    const std::string& login = read.get();
+    std::string joined = searchPath;
+    std::vector<std::string_view> named = foldersOf(searchPath);
+    for (auto folder : foldersOf(login)) {
+        if (!folder.empty() && std::find(named.begin(), named.end(), folder) == named.end()) {
+            joined += ":" + std::string(folder);
+            named.push_back(folder);
+        }
+    }
+    return joined;
 }
 
 }

@@ -90,6 +90,21 @@ SearchedFolders::Folder& SearchedFolders::at(const fs::path& relative)
     return *folder;
 }
 
+const SearchedFolders::Folder* SearchedFolders::find(const Folder& from, const fs::path& relative)
+{
+    const Folder* folder = &from;
+    for (const auto& component : relative) {
+        const std::string& name = component.native();
+        if (name.empty() || name == ".")
+            continue;
+        auto found = byName(folder->subfolders, name);
+        if (found == folder->subfolders.end() || (*found)->name != name)
+            return nullptr;
+        folder = found->get();
+    }
+    return folder;
+}
+
 bool SearchedFolders::refresh(Folder& folder, const fs::path& path, const GitFolderListing::Options& options)
 {
     auto stamp = GitFolderListing::stampOf(path, options.link);

@@ -41,6 +41,8 @@ public:
     Folder& place();
     // The folder at `relative` to the place, added unlisted where missing.
     Folder& at(const std::filesystem::path& relative);
+    // The folder kept at `relative` (lexically normal) to `from`; none where it is not kept.
+    static const Folder* find(const Folder& from, const std::filesystem::path& relative);
 
     // Brings `folder`, found at `path`, up to date: kept while its stamp is trusted and unchanged, else
     // read again, each subfolder still there keeping what is known of it and the others dropped. False,

@@ -305,7 +305,7 @@ std::vector<std::string> shadowingEntriesBeneath(
     if (names.empty())
         return names;
     const HookSearchPath::ShadowedPrograms programs(
-        unit.workTree.value_or(unit.key()), HookSearchPath::programSearchPath());
+        unit.workTree.value_or(unit.key()), HookSearchPath::usersSearchPath());
     std::erase_if(names, [&](const std::string& name) { return !programs.shadows(name); });
     return names;
 }

@@ -102,8 +102,8 @@ NotedFile noteInUnit(
 std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const std::filesystem::path& folder);
 
 // The names in `folder` (one the unit's hooks put first on PATH), reached as `entriesBeneath` does, that
-// would be found in place of a program on this program's PATH outside the unit's work tree
-// (`HookSearchPath::ShadowedPrograms`).
+// would be found in place of one of the user's programs outside the unit's work tree
+// (`HookSearchPath::ShadowedPrograms` on `HookSearchPath::usersSearchPath`).
 std::vector<std::string> shadowingEntriesBeneath(
     const NotedUnit& unit, const BeneathPlaces& places, const std::filesystem::path& folder);
 
