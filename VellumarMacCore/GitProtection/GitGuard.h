@@ -29,9 +29,9 @@
 #include "VellumarMacCore/Foundations/LiveRuns.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptOffNames.h"
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -67,9 +67,6 @@ public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
 
     static constexpr const char* refusedLabel = "refused";
-    // How many of the files one name's changes went aside as are kept, the newest: a command that
-    // rewrites a hook in a loop would otherwise fill its folder.
-    static constexpr std::size_t keptMovedAside = 5;
     // The record in which older builds noted the units, in the data folder, read once by the first
     // start after an upgrade.
     static constexpr std::string_view olderRecordName = "git-guard";
@@ -137,15 +134,24 @@ public:
     };
     Watched watched(std::size_t unit) const;
 
+    // A change undone: where it waits ("<name>.refused-<time>", or the name itself where what was noted
+    // replaced it in place), and what counted (the settings or the hook), empty where the name says it.
+    struct MovedChange {
+        std::filesystem::path path;
+        std::string reason;
+
+        friend bool operator==(const MovedChange&, const MovedChange&) = default;
+    };
+
     // Compares the unit's files with what was noted and moves aside each change that counts as
     // "<name>.refused-<time>" (0600), putting back what was noted, with one log line each; a change
     // that does not count becomes what later changes compare with. A file with other hard links is not
     // moved (that would make it private under every name): what was noted replaces it at this name, and
-    // the change stays at the others. Returns the moved-aside paths, and each name so replaced. Any
+    // the change stays at the others. Returns the changes moved aside, and each name so replaced. Any
     // thread, at once with others. Never throws.
-    std::vector<std::filesystem::path> compare(std::size_t unit);
+    std::vector<MovedChange> compare(std::size_t unit);
     // The same for every unit.
-    std::vector<std::filesystem::path> compareAll();
+    std::vector<MovedChange> compareAll();
 
     // For the program's start, before its first run: compares what the registry of live runs in
     // `liveRuns` hands back as left behind (`LiveRuns::Locked::leftBehind`, an older build's record
@@ -160,7 +166,7 @@ public:
 
 private:
     // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
-    std::vector<std::filesystem::path> keepOff(std::size_t index);
+    std::vector<MovedChange> keepOff(std::size_t index);
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -172,8 +178,8 @@ private:
     std::vector<std::string> m_keptOffKeys; // in the registry of live runs
     BeneathPlaces m_places;
     KeptOffNames m_keptOff;
-    // The older moved-aside files removed during the run, for one line at its end.
-    std::atomic<std::size_t> m_removedMovedAside = 0;
+    // What this run moved aside, to bound a flood of one name.
+    KeptMovedAside::InRun m_movedInRun;
 };
 
 }

@@ -25,8 +25,8 @@ namespace vellumar {
 
 class GitGuardWatch {
 public:
-    // Given what one comparison moved aside (`GitGuard::compare`'s paths), on the thread that compared.
-    using MovedAsideHandler = std::function<void(const std::vector<std::filesystem::path>&)>;
+    // Given what one comparison moved aside (`GitGuard::compare`'s changes), on the thread that compared.
+    using MovedAsideHandler = std::function<void(const std::vector<GitGuard::MovedChange>&)>;
 
     // How often the units whose watch cannot be set are compared instead.
     static constexpr std::chrono::milliseconds comparisonInterval { 2000 };
@@ -124,7 +124,7 @@ private:
     // Compares the guard's units that `touched` names; the others changed while only kept.
     void compareAndWatch(const std::set<std::filesystem::path>& touched);
     // Tells `onMovedAside`.
-    void tookAside(const std::vector<std::filesystem::path>& moved);
+    void tookAside(const std::vector<GitGuard::MovedChange>& moved);
     void stop();
 
     GitGuard* m_guard; // none while kept
