@@ -171,3 +171,130 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
         EXPECT_EQ(std::count(beside.begin(), beside.end(), "put-back"), 0);
     }
 }
+
+// What the killed run noted is the next start's to compare, however it finds it: a submodule that run
+// noted is no new repository, and a Git folder away at the next start stays in the record until a later
+// run sees it come back.
+TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
+{
+    using SceneStep = std::function<void(const Scene&)>;
+    const SceneStep none = [](const Scene&) {};
+    struct Case {
+        const char* name;
+        SceneStep prepare; // the user's, before the killed run
+        SceneStep change; // during it
+        SceneStep later; // after the next start
+        std::function<bool(const Scene&)> holds;
+    };
+    const Case cases[] = {
+        { "a submodule with the user's hook",
+            [](const Scene& scene) {
+                const fs::path library = scene.home.root / "library";
+                git(scene.home.root, { "init", "-q", library.string() });
+                git(library, { "commit", "-q", "--allow-empty", "-m", "x" });
+                git(scene.project, { "submodule", "add", "-q", library.string(), "lib" });
+                writeHook(scene.project / ".git/modules/lib/hooks/pre-commit", kHook);
+            },
+            none, none,
+            [](const Scene& scene) {
+                const fs::path hook = scene.project / ".git/modules/lib/hooks/pre-commit";
+                return test::readFile(hook) == kHook && besideIt(hook).empty();
+            } },
+        { "a Git folder away at the next start, back during a later run", none,
+            [](const Scene& scene) {
+                writeHook(scene.project / ".git/hooks/post-checkout", kPlanted);
+                fs::rename(scene.project / ".git", scene.project / ".git-away");
+            },
+            [](const Scene& scene) {
+                GitGuard later({}, {}, {},
+                    { .places = { scene.home.root }, .liveRuns = scene.home.data, .settings = {} });
+                fs::rename(scene.project / ".git-away", scene.project / ".git");
+                later.compareAll();
+            },
+            [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        testCase.prepare(scene);
+        scene.killedRun(testCase.change, std::nullopt);
+        test::CapturedLog log;
+        scene.restoreLeftBehind();
+        testCase.later(scene);
+        EXPECT_TRUE(testCase.holds(scene));
+    }
+}
+
+// Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past
+// its first and newest in a flood of one name, each named in the log; what earlier runs moved aside,
+// and a file someone else put at a name the run used, stay.
+TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
+{
+    auto numbered = [](const char* prefix, int from, int to) {
+        std::vector<std::string> all;
+        for (int index = from; index < to; ++index)
+            all.push_back(prefix + std::to_string(index) + "\n");
+        return all;
+    };
+    const std::string someones = "someone's\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> earlier; // moved aside by earlier runs
+        std::vector<std::string> changes; // made in turn during the run, each compared
+        bool secondReplaced; // the run's second file replaced by someone else's at its name
+        std::vector<std::string> kept; // what the files beside the hook hold afterwards
+        std::size_t removed;
+    };
+    std::vector<std::string> flood = numbered("flood ", 0, 1);
+    for (const auto& newest : numbered("flood ", 4, 9))
+        flood.push_back(newest);
+    std::vector<std::string> keptDespiteFlood = numbered("flood ", 0, 1);
+    keptDespiteFlood.push_back(someones);
+    for (const auto& rest : numbered("flood ", 2, 7))
+        keptDespiteFlood.push_back(rest);
+    std::vector<std::string> earlierAndNew = numbered("earlier ", 0, 7);
+    earlierAndNew.push_back(kPlanted);
+    const Case cases[] = {
+        { "earlier runs' files, however many", numbered("earlier ", 0, 7), { kPlanted }, false, earlierAndNew,
+            0 },
+        { "an earlier file of the same bytes", { kPlanted }, { kPlanted }, false, { kPlanted }, 1 },
+        { "a flood within the run", {}, numbered("flood ", 0, 9), false, flood, 3 },
+        { "a flood where someone else's file took a name the run used", {}, numbered("flood ", 0, 7), true,
+            keptDespiteFlood, 0 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        const fs::path hook = scene.project / ".git/hooks/pre-commit";
+        for (std::size_t index = 0; index < testCase.earlier.size(); ++index)
+            test::writeBytes(hook.string() + ".refused-20250101T000000Z-" + std::to_string(index + 2),
+                testCase.earlier[index]);
+        test::CapturedLog log;
+        {
+            GitGuard run = scene.guard();
+            for (std::size_t index = 0; index < testCase.changes.size(); ++index) {
+                writeHook(hook, testCase.changes[index]);
+                auto moved = run.compareAll();
+                ASSERT_EQ(moved.size(), 1u);
+                if (index == 1 && testCase.secondReplaced) {
+                    test::writeBytes(scene.home.root / "someones", someones);
+                    fs::rename(scene.home.root / "someones", moved[0].path);
+                }
+            }
+        }
+        auto beside = besideIt(hook);
+        std::sort(beside.begin(), beside.end());
+        auto kept = testCase.kept;
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(beside, kept);
+        EXPECT_EQ(test::readFile(hook), kHook);
+        const auto lines = log.lines();
+        std::size_t removed = 0;
+        for (const auto& line : lines) {
+            for (auto at = line.find(" was removed"); at != std::string::npos;
+                 at = line.find(" was removed", at + 1))
+                ++removed;
+        }
+        EXPECT_EQ(removed, testCase.removed);
+    }
+}

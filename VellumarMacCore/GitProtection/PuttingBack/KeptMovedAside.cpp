@@ -83,11 +83,12 @@ namespace {
         return names;
     }
 
-    bool isStill(int folderFD, const std::string& name, dev_t device, ino_t inode)
+    bool isStill(int folderFD, const std::string& name, const struct stat& was)
     {
         struct stat status { };
         return ::fstatat(folderFD, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
-            && !S_ISDIR(status.st_mode) && status.st_dev == device && status.st_ino == inode;
+            && !S_ISDIR(status.st_mode) && status.st_dev == was.st_dev && status.st_ino == was.st_ino
+            && status.st_ctim.tv_sec == was.st_ctim.tv_sec && status.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
     }
 
 }
@@ -113,9 +114,8 @@ std::vector<std::string> InRun::boundFlood(int folderFD, const fs::path& changed
         return removed;
     std::vector<Made>& made = m_made[changed];
     // What is gone from its name already, removed for its bytes or by anyone, no longer counts.
-    std::erase_if(
-        made, [&](const Made& file) { return !isStill(folderFD, file.name, file.device, file.inode); });
-    made.push_back({ moved, status.st_dev, status.st_ino });
+    std::erase_if(made, [&](const Made& file) { return !isStill(folderFD, file.name, file.status); });
+    made.push_back({ moved, status });
     while (made.size() > 1 + keptNewest) {
         // The first stays: what the run found first is likeliest to be a change of the user's own.
         if (::unlinkat(folderFD, made[1].name.c_str(), 0) == 0)

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <sys/types.h>
+#include <sys/stat.h>
 #include <vector>
 
 namespace vellumar::KeptMovedAside {
@@ -33,10 +33,11 @@ public:
         int folderFD, const std::filesystem::path& changed, const std::string& moved);
 
 private:
+    // A file as the run moved it aside, by its status: a file put at its name since is another inode,
+    // or one changed since (a number the kernel gave again to a file made after that one was removed).
     struct Made {
         std::string name;
-        dev_t device = 0;
-        ino_t inode = 0;
+        struct stat status;
     };
     std::map<std::filesystem::path, std::vector<Made>> m_made;
 };
