@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,12 +25,16 @@ struct MovedAside {
 MovedAside moveAside(
     int folderFD, const std::string& name, std::string_view label, std::chrono::system_clock::time_point now);
 
-// Given `movedName`, a name `moveAside` answered in the open folder `folderFD`, removes the files moved
-// aside from the same name with the same label beside it, all but the newest `kept` (by the time in their
-// names, then the number after it). A folder moved aside stays, as does anything named otherwise.
-// Returns how many were removed. Never throws.
-std::size_t removeOlderMovedAside(
-    int folderFD, std::string_view movedName, std::string_view label, std::size_t kept);
+// Puts what `make` creates in place of `name` and keeps what was there beside it, under the name
+// `moveAside` would give it, so that no instant finds `name` missing: `make` creates the replacement at
+// the name offered, never replacing anything there, and answers 0 or the errno (EEXIST to be offered the
+// next name); the two then trade places in one step (RENAME_EXCHANGE), and what went aside is made
+// private. On failure the replacement is removed again and `name` holds what it held. Never throws.
+MovedAside exchangeAside(int folderFD, const std::string& name, std::string_view label,
+    std::chrono::system_clock::time_point now, const std::function<int(const std::string& at)>& make);
+
+// The name that `moveAside` moved to `name` with `label`, or absent for a name it does not give.
+std::optional<std::string> movedAsideFrom(std::string_view name, std::string_view label);
 
 // Whether `name` is one that `moveAside` gives with `label`.
 bool isMovedAsideName(std::string_view name, std::string_view label);

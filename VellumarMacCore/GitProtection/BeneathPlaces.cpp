@@ -1,8 +1,11 @@
 #include "VellumarMacCore/GitProtection/BeneathPlaces.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <exception>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -24,13 +27,38 @@ namespace {
         return ::fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode);
     }
 
-    // One name at a time: a name that is a link stops the walk there, reported in `reached`.
+    // fchmodat2(2), Linux 6.6: the same number on every architecture.
+    constexpr long kFchmodat2 = 452;
+
+    // Changes the mode of the folder the descriptor holds, whatever its name is now and whatever
+    // permission the folders above it give: neither read permission nor its name is needed.
+    bool changedMode(int folderFD, unsigned mode)
+    {
+        if (::syscall(kFchmodat2, folderFD, "", mode, AT_EMPTY_PATH) == 0)
+            return true;
+        // Before fchmodat2, through the descriptor's own name in /proc, as glibc's fchmodat does for
+        // AT_SYMLINK_NOFOLLOW.
+        char own[32];
+        std::snprintf(own, sizeof own, "/proc/self/fd/%d", folderFD);
+        return ::fchmodat(AT_FDCWD, own, mode, 0) == 0;
+    }
+
+    bool isSearchable(int descriptor)
+    {
+        struct stat status { };
+        return ::fstat(descriptor, &status) == 0 && (status.st_mode & S_IXUSR);
+    }
+
+    // One name at a time: a name that is a link stops the walk there, reported in `reached`. A folder
+    // that cannot be searched gets its owner's permission back first.
     FileDescriptor walk(
         int placeFD, const fs::path& relative, const fs::path& place, BeneathPlaces::Reached& reached)
     {
         FileDescriptor folder(::fcntl(placeFD, F_DUPFD_CLOEXEC, 0));
         fs::path walked = place;
         for (const auto& step : relative) {
+            if (!isSearchable(folder.get()))
+                BeneathPlaces::ownerMayAct(folder.get(), walked);
             struct stat status { };
             const bool link = ::fstatat(folder.get(), step.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
                 && S_ISLNK(status.st_mode);
@@ -96,7 +124,33 @@ std::optional<BeneathPlaces::Reached> BeneathPlaces::reach(const fs::path& asked
     Reached reached { {}, relative.filename().native(), path, false };
     reached.folder
         = openBeneath(m_folders[*outermost].get(), relative.parent_path(), m_paths[*outermost], reached);
+    if (reached.folder.get() >= 0 && !reached.throughLink && !isSearchable(reached.folder.get()))
+        ownerMayAct(reached.folder.get(), path.parent_path());
     return reached;
+}
+
+bool BeneathPlaces::ownerMayAct(int folderFD, const fs::path& folder) noexcept
+{
+    struct stat status { };
+    if (::fstat(folderFD, &status) != 0 || !S_ISDIR(status.st_mode))
+        return false;
+    if ((status.st_mode & S_IRWXU) == S_IRWXU)
+        return true;
+    if (status.st_uid != ::geteuid())
+        return false;
+    const unsigned left = status.st_mode & 07777;
+    if (!changedMode(folderFD, left | S_IRWXU))
+        return false;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", left);
+    try {
+        platform::logError(folder.string() + " had been left without its owner's permission to read, write or"
+            + " search it (mode " + mode + "); the owner's full permission was given back so that the Git"
+            + " protection could act there.");
+    } catch (const std::exception&) {
+        // Out of memory for the line: the permission is back all the same.
+    }
+    return true;
 }
 
 }

@@ -1,6 +1,7 @@
 // The writable places of a run, each folder opened once, and every path beneath them reached from that
 // descriptor alone, following no link at any step: a folder a command swaps for a link on the way can
-// send neither a read nor a write anywhere else.
+// send neither a read nor a write anywhere else. Nor can a command bar the way by taking its owner's
+// permission from a folder (`chmod 111 .git/hooks`): the owner's is given back where it is needed.
 #pragma once
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
@@ -32,8 +33,16 @@ public:
     };
     // Reaches `path` (absolute, lexically normal) from the outermost place that holds it, following
     // no link; absent when it lies beneath none of them, or the place could not be opened, since
-    // commands cannot write there. Never throws but for memory.
+    // commands cannot write there. Each folder on the way, the one reached included, that its owner
+    // cannot search gets the owner's full permission back (`ownerMayAct`). Never throws but for memory.
     std::optional<Reached> reach(const std::filesystem::path& path) const;
+
+    // Gives the open folder `folderFD` (any descriptor to it, one opened with O_PATH too) at `folder`
+    // its owner's full permission back where the owner lacks some and this process is the owner, with
+    // a line in the log: what commands made in the user's folders is the user's, and the guard reads,
+    // lists, moves aside and puts back there whatever mode a command left. True when the owner has it
+    // now. Never throws.
+    static bool ownerMayAct(int folderFD, const std::filesystem::path& folder) noexcept;
 
 private:
     std::vector<std::filesystem::path> m_paths;

@@ -160,7 +160,6 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
 
 GitGuard::~GitGuard()
 {
-    logRemovedOlder(m_removedMovedAside.load());
     auto locked = m_run.registry().locked();
     for (const auto& key : m_keptOffKeys)
         locked.release(Held::keptOffName, key);
@@ -240,11 +239,11 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
     return watched;
 }
 
-std::vector<fs::path> GitGuard::compare(
+std::vector<GitGuard::MovedChange> GitGuard::compare(
     std::size_t unit, const std::function<bool(const fs::path&)>& isBeingWritten)
 {
     if (unit >= m_keys.size())
-        return unit < unitCount() ? keepOff(unit - m_keys.size()) : std::vector<fs::path> {};
+        return unit < unitCount() ? keepOff(unit - m_keys.size()) : std::vector<MovedChange> {};
     try {
         LiveRuns& liveRuns = m_run.registry();
         const std::string& key = m_keys[unit].native();
@@ -258,9 +257,8 @@ std::vector<fs::path> GitGuard::compare(
         }
         Settled settled = settle(
             liveRuns, noted, m_places, m_options.settings, m_options.clock,
-            [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); }, std::nullopt,
-            isBeingWritten);
-        m_removedMovedAside += settled.removedOlder;
+            [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); }, &m_movedInRun,
+            std::nullopt, isBeingWritten);
         if (!settled.accepted.empty()) {
             auto locked = liveRuns.locked();
             if (const std::string* payload = locked.find(Held::guardedUnit, key)) {
@@ -283,7 +281,7 @@ std::vector<fs::path> GitGuard::compare(
     }
 }
 
-std::vector<fs::path> GitGuard::keepOff(std::size_t index)
+std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
 {
     try {
         const fs::path& folder = m_keptOff.folder(index);
@@ -291,8 +289,8 @@ std::vector<fs::path> GitGuard::keepOff(std::size_t index)
         {
             auto locked = m_run.registry().locked();
             for (const auto& name : m_keptOff.names(index)) {
-                if (auto done
-                    = undo(m_places, folder / name, {}, GitNotedFiles::maxCopiedBytes, m_options.clock)) {
+                if (auto done = undo(m_places, folder / name, {}, GitNotedFiles::maxCopiedBytes,
+                        m_options.clock, &m_movedInRun)) {
                     done->keptOff = true;
                     undone.push_back(std::move(*done));
                 }
@@ -300,7 +298,6 @@ std::vector<fs::path> GitGuard::keepOff(std::size_t index)
         }
         Settled settled;
         report(undone, settled);
-        m_removedMovedAside += settled.removedOlder;
         return std::move(settled.moved);
     } catch (const std::exception&) {
         // Out of memory: the next event or comparison tries again.
@@ -308,9 +305,9 @@ std::vector<fs::path> GitGuard::keepOff(std::size_t index)
     }
 }
 
-std::vector<fs::path> GitGuard::compareAll()
+std::vector<GitGuard::MovedChange> GitGuard::compareAll()
 {
-    std::vector<fs::path> moved;
+    std::vector<MovedChange> moved;
     for (std::size_t unit = 0; unit < unitCount(); ++unit) {
         auto some = compare(unit);
         moved.insert(moved.end(), some.begin(), some.end());

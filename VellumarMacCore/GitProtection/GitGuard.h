@@ -29,9 +29,9 @@
 #include "VellumarMacCore/Foundations/LiveRuns.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptOffNames.h"
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -68,9 +68,6 @@ public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
 
     static constexpr const char* refusedLabel = "refused";
-    // How many of the files one name's changes went aside as are kept, the newest: a command that
-    // rewrites a hook in a loop would otherwise fill its folder.
-    static constexpr std::size_t keptMovedAside = 5;
     // The record in which older builds noted the units, in the data folder, read once by the first
     // start after an upgrade.
     static constexpr std::string_view olderRecordName = "git-guard";
@@ -138,17 +135,26 @@ public:
     };
     Watched watched(std::size_t unit) const;
 
+    // A change undone: where it waits ("<name>.refused-<time>", or the name itself where what was noted
+    // replaced it in place), and what counted (the settings or the hook), empty where the name says it.
+    struct MovedChange {
+        std::filesystem::path path;
+        std::string reason;
+
+        friend bool operator==(const MovedChange&, const MovedChange&) = default;
+    };
+
     // Compares the unit's files with what was noted and moves aside each change that counts as
     // "<name>.refused-<time>" (0600), putting back what was noted, with one log line each; a change
     // that does not count becomes what later changes compare with. A file with other hard links is not
     // moved (that would make it private under every name): what was noted replaces it at this name, and
-    // the change stays at the others. Returns the moved-aside paths, and each name so replaced. A file
+    // the change stays at the others. Returns the changes moved aside, and each name so replaced. A file
     // that `isBeingWritten` says its writer is not done with is left for a later comparison. Any
     // thread, at once with others. Never throws.
-    std::vector<std::filesystem::path> compare(
+    std::vector<MovedChange> compare(
         std::size_t unit, const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
     // The same for every unit.
-    std::vector<std::filesystem::path> compareAll();
+    std::vector<MovedChange> compareAll();
 
     // For the program's start, before its first run: compares what the registry of live runs in
     // `liveRuns` hands back as left behind (`LiveRuns::Locked::leftBehind`, an older build's record
@@ -163,7 +169,7 @@ public:
 
 private:
     // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
-    std::vector<std::filesystem::path> keepOff(std::size_t index);
+    std::vector<MovedChange> keepOff(std::size_t index);
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -175,8 +181,8 @@ private:
     std::vector<std::string> m_keptOffKeys; // in the registry of live runs
     BeneathPlaces m_places;
     KeptOffNames m_keptOff;
-    // The older moved-aside files removed during the run, for one line at its end.
-    std::atomic<std::size_t> m_removedMovedAside = 0;
+    // What this run moved aside, to bound a flood of one name.
+    KeptMovedAside::InRun m_movedInRun;
 };
 
 }

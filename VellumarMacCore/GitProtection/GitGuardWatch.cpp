@@ -238,7 +238,7 @@ void GitGuardWatch::compareAll()
         tookAside(m_guard->compareAll());
 }
 
-void GitGuardWatch::tookAside(const std::vector<fs::path>& moved)
+void GitGuardWatch::tookAside(const std::vector<GitGuard::MovedChange>& moved)
 {
     if (!moved.empty() && m_onMovedAside)
         m_onMovedAside(moved);

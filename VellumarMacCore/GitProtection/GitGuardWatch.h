@@ -27,8 +27,8 @@ namespace vellumar {
 
 class GitGuardWatch {
 public:
-    // Given what one comparison moved aside (`GitGuard::compare`'s paths), on the thread that compared.
-    using MovedAsideHandler = std::function<void(const std::vector<std::filesystem::path>&)>;
+    // Given what one comparison moved aside (`GitGuard::compare`'s changes), on the thread that compared.
+    using MovedAsideHandler = std::function<void(const std::vector<GitGuard::MovedChange>&)>;
 
     // How often the units whose watch cannot be set are compared instead, and how long a file held
     // open for writing waits for its writer to close it before it is compared all the same.
@@ -148,7 +148,7 @@ private:
     // Lets go of what is known of one inotify watch, gone or removed.
     void forgetWatch(int descriptor);
     // Tells `onMovedAside`.
-    void tookAside(const std::vector<std::filesystem::path>& moved);
+    void tookAside(const std::vector<GitGuard::MovedChange>& moved);
     void stop();
 
     GitGuard* m_guard; // none while kept

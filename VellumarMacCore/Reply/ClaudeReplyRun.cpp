@@ -383,7 +383,7 @@ std::vector<ApprovalStore::Request> ClaudeReplyRunner::approvalRequests(
 
 void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, const ClaudeStreamParser& parser,
     const ResolvedPermissions& permissions, const std::set<std::string>& approved,
-    const std::vector<fs::path>& movedAside)
+    const std::vector<GitGuard::MovedChange>& movedAside)
 {
     if (parser.tools().empty())
         return;
@@ -394,7 +394,7 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
     }
     std::set<fs::path> changedNames;
     for (const auto& moved : movedAside)
-        changedNames.insert(MovedAsideFiles::changedName(moved));
+        changedNames.insert(MovedAsideFiles::changedName(moved.path));
     std::vector<std::string> grantedWritePrefixes;
     if (permissions.granted.contains("write")) {
         for (const auto& folder : permissions.folders) {
@@ -485,10 +485,10 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         return process.start(launch);
     }() };
     // Once more at the end: a command left running in the background, or one whose result never came.
-    std::vector<fs::path> movedAside;
+    std::vector<GitGuard::MovedChange> movedAside;
     if (gitProtection) {
         gitProtection->finish();
-        movedAside = gitProtection->movedAside.paths();
+        movedAside = gitProtection->movedAside.changes();
     }
     // Told on the bot's next turn, however this one ends: Claude Code offers no way to reach the model
     // during the run (its hooks are off), and the bot's next steps should not write the file again.

@@ -208,11 +208,11 @@ public:
     // returns or throws. Throws the errors of the temporary folder and of starting the process.
     RunOutcome runProcess(const ProcessRun& run);
     // Appends what the run's tools did, and which of them the user approved, to the activity log; a
-    // write to a name the Git protection moved aside during the run (`movedAside`, the moved paths)
-    // shows as such, not as the failure Claude Code saw.
+    // write to a name the Git protection moved aside during the run (`movedAside`) shows as such, not
+    // as the failure Claude Code saw.
     void recordToolActivity(std::string_view conversationKey, const ClaudeStreamParser& parser,
         const ResolvedPermissions& permissions, const std::set<std::string>& approved,
-        const std::vector<std::filesystem::path>& movedAside);
+        const std::vector<GitGuard::MovedChange>& movedAside);
     // Summarises the stored session and continues the conversation in a new one from the summary.
     // The caller holds the conversation's lock.
     CompactedConversation compactSession(const std::string& conversationID, const std::string& botID,

@@ -1,25 +1,24 @@
 #include "VellumarMacCore/Reply/MovedAsideFiles.h"
 
-#include "VellumarMacCore/GitProtection/GitProtection.h"
-
 #include <algorithm>
 #include <string>
 
 namespace vellumar {
 
-void MovedAsideFiles::add(const std::vector<std::filesystem::path>& moved)
+void MovedAsideFiles::add(const std::vector<GitGuard::MovedChange>& moved)
 {
     std::lock_guard guard(m_lock);
-    for (const auto& path : moved) {
-        if (std::find(m_paths.begin(), m_paths.end(), path) == m_paths.end())
-            m_paths.push_back(path);
+    for (const auto& change : moved) {
+        if (std::none_of(m_changes.begin(), m_changes.end(),
+                [&](const GitGuard::MovedChange& added) { return added.path == change.path; }))
+            m_changes.push_back(change);
     }
 }
 
-std::vector<std::filesystem::path> MovedAsideFiles::paths() const
+std::vector<GitGuard::MovedChange> MovedAsideFiles::changes() const
 {
     std::lock_guard guard(m_lock);
-    return m_paths;
+    return m_changes;
 }
 
 std::filesystem::path MovedAsideFiles::changedName(const std::filesystem::path& moved)

@@ -2,6 +2,8 @@
 // run's own comparisons, so that the bot and the phone can be told which went aside and why.
 #pragma once
 
+#include "VellumarMacCore/GitProtection/GitProtection.h"
+
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -10,10 +12,10 @@ namespace vellumar {
 
 class MovedAsideFiles {
 public:
-    // Adds what one comparison moved aside (`GitGuard::compare`'s paths). Any thread.
-    void add(const std::vector<std::filesystem::path>& moved);
-    // Every path added, each once, in the order first added. Any thread.
-    std::vector<std::filesystem::path> paths() const;
+    // Adds what one comparison moved aside (`GitGuard::compare`'s changes). Any thread.
+    void add(const std::vector<GitGuard::MovedChange>& moved);
+    // Every change added, each path once, in the order first added. Any thread.
+    std::vector<GitGuard::MovedChange> changes() const;
 
     // The name a change was moved away from: "<name>.refused-<time>" gives "<name>"; a path without that
     // ending (a hard-linked file put back in place) is the name itself.
@@ -21,7 +23,7 @@ public:
 
 private:
     mutable std::mutex m_lock;
-    std::vector<std::filesystem::path> m_paths;
+    std::vector<GitGuard::MovedChange> m_changes;
 };
 
 }

@@ -161,14 +161,14 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons)
         + "were not, and " + "send corrected blocks if still needed.";
 }
 
-std::optional<std::string> movedAsideNotice(const std::vector<std::filesystem::path>& moved)
+std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved)
 {
     if (moved.empty())
         return std::nullopt;
     std::vector<std::string> lines;
-    for (const auto& path : moved) {
+    for (const auto& [path, reason] : moved) {
         auto changed = MovedAsideFiles::changedName(path);
-        lines.push_back("- " + changed.string()
+        lines.push_back("- " + changed.string() + (reason.empty() ? "" : " (" + reason + ")")
             + ": Git or another program outside the sandbox could run what the change put there, so what "
               "was there before, if anything, is back; "
             + (changed == path ? "the change stays at the file's other hard links."

@@ -10,6 +10,7 @@
 #include "VellumarMacCore/ConversationData/ApprovalStore.h"
 #include "VellumarMacCore/ConversationData/SessionStore.h"
 #include "VellumarMacCore/Foundations/JSON.h"
+#include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 #include "VellumarMacCore/Reply/BotProfile.h"
 #include "VellumarMacCore/Reply/JobRecords.h"
@@ -89,8 +90,9 @@ std::string invalidActionsNote(const std::vector<std::string>& reasons);
 std::string invalidActionsNotice(const std::vector<std::string>& reasons);
 
 // The notice the bot gets on its next turn about what the Git protection moved aside during its run
-// (`GitGuard::compare`'s paths): one line per file, naming it and why; nothing when nothing went aside.
-std::optional<std::string> movedAsideNotice(const std::vector<std::filesystem::path>& moved);
+// (`GitGuard::compare`'s changes): one line per file, naming it, the setting or hook that counted, and
+// where the change waits; nothing when nothing went aside.
+std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved);
 
 // For a reply that ended "interrupted" or "canceled", what the bot is told on the next run, quoting
 // the interim texts that had reached the user; nothing for any other end reason.

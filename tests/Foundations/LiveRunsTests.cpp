@@ -52,6 +52,35 @@ namespace {
             std::vector { held });
     }
 
+    // An older build's record is carried into this one's before it goes: where the carried record
+    // cannot be written, the older one stays for the next start to read again.
+    TEST(LiveRuns, AnOlderRecordStaysUntilItsEntriesAreWrittenIntoTheNewOne)
+    {
+        test::TemporaryFolder temporary;
+        const fs::path folder = temporary / "data";
+        const fs::path older = folder / "older-record";
+        const std::string bytes = "/" + std::string(2048, 'x');
+        test::writeBytes(older, bytes);
+        const LiveRuns::OlderRecord records[]
+            = { { older, [](const fs::path& file) {
+                     return LiveRuns::Decoded { { { test::readFile(file), {} } } };
+                 } } };
+        // As in the test above: the carried record is larger than a write may be.
+        EXPECT_EQ(test::exitStatusWithin(std::chrono::seconds(30),
+                      [&] {
+                          std::signal(SIGXFSZ, SIG_IGN);
+                          rlimit limit { 1024, 1024 };
+                          if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                              return 2;
+                          return LiveRuns::in(folder).locked().leftBehind(Kind::guardedUnit, records).size()
+                                  == 1
+                              ? 0
+                              : 1;
+                      }),
+            0);
+        EXPECT_EQ(test::readFile(older), bytes);
+    }
+
     // A record cut anywhere, or not of this form, is logged once, and each entry read before the damage
     // is handed back, one cut in its payload with what there is of it.
     TEST(LiveRuns, ADamagedRecordIsLoggedAndWhatCanBeReadIsHandedBack)

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,14 @@ unsigned modeOf(const fs::path& path)
 {
     struct stat status { };
     return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+std::vector<fs::path> pathsOf(const std::vector<GitGuard::MovedChange>& moved)
+{
+    std::vector<fs::path> paths;
+    for (const auto& change : moved)
+        paths.push_back(change.path);
+    return paths;
 }
 
 void git(const fs::path& repository, std::vector<std::string> arguments)
@@ -68,38 +77,62 @@ struct Scene {
 const std::string kHook = "#!/bin/sh\nexit 0\n";
 const std::string kPlanted = "#!/bin/sh\ntouch /tmp/ran\n";
 
-// As an unprivileged user, in "/project" (the place) with its record in "/data": a command's hook in a
-// folder it then made read-only, as `row` names. Says whether the hook went, and whether the folder
-// made read-only is writable by its owner again.
-std::string plantBehindReadOnly(const std::string& row)
+// Each line "<key>=<value>" a setting, as Git would list it: no git runs inside the unprivileged peer's
+// root.
+std::optional<std::string> linesAsSettings(std::string_view configuration)
+{
+    std::string listing;
+    std::istringstream lines { std::string(configuration) };
+    for (std::string line; std::getline(lines, line);) {
+        auto equals = line.find('=');
+        listing += line.substr(0, equals) + "\n" + line.substr(equals + 1) + '\0';
+    }
+    return listing;
+}
+
+// As an unprivileged user, in "/project" (the place) with its record in "/data": a command's change, then
+// a folder given the mode `row` names ("<change> <folder> <mode>", or a hooks folder swapped in). Says
+// whether the change went, and whether the folder is its owner's in full again.
+std::string changeBehindAMode(const std::string& row)
 {
     const fs::path git = "/project/.git";
     write(git / "HEAD", "ref: refs/heads/main\n", fs::perms(0644));
-    fs::create_directories(git / "hooks");
+    write(git / "config", "user.name=U\n", fs::perms(0644));
+    write(git / "hooks/pre-push", kHook);
     GitGuard guard({ { git, "/project" } }, {}, {},
-        { .places = { "/project" }, .liveRuns = "/data", .settings = [](std::string_view) {
-             return std::string();
-         } });
-    std::optional<fs::path> readOnly;
-    if (row == "planted") {
+        { .places = { "/project" }, .liveRuns = "/data", .settings = linesAsSettings });
+    std::istringstream words(row);
+    std::string change;
+    std::string folder;
+    std::string mode;
+    words >> change >> folder >> mode;
+    if (change == "planted") {
         write(git / "hooks/pre-commit", kPlanted);
-        readOnly = git / "hooks";
+    } else if (change == "rewritten") {
+        write(git / "hooks/pre-push", kPlanted);
+    } else if (change == "configured") {
+        std::ofstream(git / "config", std::ios::app) << "core.fsmonitor=touch /tmp/ran\n";
     } else {
         write(git / "hooks-new/pre-commit", kPlanted);
         fs::permissions(git / "hooks-new", fs::perms(0555));
         fs::rename(git / "hooks", git / "hooks-old");
         fs::rename(git / "hooks-new", git / "hooks");
-        if (row == "swapped in a read-only Git folder")
-            readOnly = git;
     }
-    if (readOnly)
-        fs::permissions(*readOnly, fs::perms(0555));
+    const std::optional<fs::path> changed
+        = folder.empty() ? std::nullopt : std::optional(fs::path("/project") / folder);
+    if (changed)
+        fs::permissions(*changed, fs::perms(std::stoul(mode, nullptr, 8)));
     guard.compareAll();
-    return std::string(existsAt(git / "hooks/pre-commit") ? "stayed" : "moved")
-        + (readOnly && (modeOf(*readOnly) & S_IWUSR) ? " writable" : "");
+    const bool owners = changed && (modeOf(*changed) & S_IRWXU) == S_IRWXU;
+    if (changed)
+        fs::permissions(*changed, fs::perms::owner_all, fs::perm_options::add);
+    const bool undone = change == "rewritten" ? test::readFile(git / "hooks/pre-push") == kHook
+        : change == "configured"              ? test::readFile(git / "config") == "user.name=U\n"
+                                              : !existsAt(git / "hooks/pre-commit");
+    return std::string(undone ? "undone" : "stayed") + (owners ? " owner's" : "");
 }
 
-[[maybe_unused]] const bool registered = test::registerUnprivilegedCheck("read-only", plantBehindReadOnly);
+[[maybe_unused]] const bool registered = test::registerUnprivilegedCheck("behind a mode", changeBehindAMode);
 
 }
 
@@ -427,10 +460,12 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         const fs::path aside = !testCase.moved ? fs::path()
             : testCase.replaced                ? scene.project / testCase.moved
                                                : scene.project / (std::string(testCase.moved) + kRefused);
-        EXPECT_EQ(moved, testCase.moved ? std::vector { aside } : std::vector<fs::path> {});
+        EXPECT_EQ(pathsOf(moved), testCase.moved ? std::vector { aside } : std::vector<fs::path> {});
         EXPECT_EQ(log.lines().size(), testCase.moved ? 1u : 0u);
         if (testCase.logged && !log.lines().empty()) {
             EXPECT_NE(log.lines().front().find(std::string("(") + testCase.logged + ")"), std::string::npos);
+            // The bot is told the same.
+            EXPECT_EQ(moved.front().reason, testCase.logged);
         }
         if (testCase.moved && !testCase.replaced
             && fs::symlink_status(aside).type() == fs::file_type::regular) {
@@ -449,10 +484,11 @@ TEST(GitGuard, CatchesEveryLaterChangeAgainAndKeepsWhatDidNotCount)
     GitGuard guard = scene.guard();
     const fs::path commondir = scene.project / ".git/commondir";
     for (const auto& suffix : { "", "-2", "-3" }) {
-        write(commondir, "../.g2\n");
+        const std::string bytes = std::string("../.g") + suffix + "\n";
+        write(commondir, bytes);
         fs::path expected = commondir.string() + kRefused + suffix;
-        EXPECT_EQ(guard.compareAll(), std::vector { expected });
-        EXPECT_EQ(test::readFile(expected), "../.g2\n");
+        EXPECT_EQ(pathsOf(guard.compareAll()), std::vector { expected });
+        EXPECT_EQ(test::readFile(expected), bytes);
     }
     git(scene.project, { "remote", "add", "origin", "https://example.com/x.git" });
     EXPECT_TRUE(guard.compareAll().empty());
@@ -560,18 +596,26 @@ TEST(GitGuard, AHookPastTheCopyBoundIsMovedAsideWithNothingPutBack)
     EXPECT_NE(log.lines()[0].find("nothing could be put back"), std::string::npos);
 }
 
-// A command cannot keep its change by taking away the write permission the guard needs: the folder's
-// owner gets it back, and the log says so. Run as an ordinary user, since root ignores the permission.
-TEST(GitGuard, UndoesAChangeInAFolderMadeReadOnly)
+// A command cannot keep its change by taking away the permission the guard needs to read, list or write
+// a folder: the folder's owner gets it all back, and the log says so. Run as an ordinary user, since root
+// ignores the permission.
+TEST(GitGuard, UndoesAChangeInAFolderWhateverModeACommandLeftIt)
 {
     struct Case {
         const char* row;
         const char* expected;
     };
     const Case cases[] = {
-        { "planted", "moved writable" },
-        { "swapped", "moved" },
-        { "swapped in a read-only Git folder", "moved writable" },
+        { "planted .git/hooks 0555", "undone owner's" },
+        { "swapped", "undone" },
+        { "swapped .git 0555", "undone owner's" },
+        { "planted .git/hooks 0111", "undone owner's" },
+        { "planted .git/hooks 0000", "undone owner's" },
+        { "planted .git 0000", "undone owner's" },
+        // The user's hook, read to tell the change and put back, in a folder that can be searched alone.
+        { "rewritten .git/hooks 0111", "undone owner's" },
+        { "rewritten .git/hooks 0333", "undone owner's" },
+        { "configured .git 0111", "undone owner's" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.row);
@@ -580,7 +624,7 @@ TEST(GitGuard, UndoesAChangeInAFolderMadeReadOnly)
         for (const char* folder : { "project", "data" })
             fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
         fs::permissions(root, fs::perms(0755));
-        EXPECT_EQ(test::runUnprivileged("read-only", root, testCase.row), testCase.expected);
+        EXPECT_EQ(test::runUnprivileged("behind a mode", root, testCase.row), testCase.expected);
     }
 }
 

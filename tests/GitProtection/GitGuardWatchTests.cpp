@@ -141,7 +141,7 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
         { "a commondir written", [&] { std::ofstream(commondir) << "../../../.g2\n"; }, repository.module },
         { "a commondir renamed into place",
             [&] {
-                std::ofstream(repository.module / "prepared") << "../../../.g2\n";
+                std::ofstream(repository.module / "prepared") << "../../../.g3\n";
                 fs::rename(repository.module / "prepared", commondir);
             },
             repository.module },
@@ -334,28 +334,26 @@ TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
     }
 }
 
-// At the kept number of a name's moved-aside files and one below it; the run says how many went.
-TEST(GitGuardWatch, KeepsTheNewestMovedAsideFilesOfEachName)
+// However many files earlier runs moved aside from a name, this run's change goes aside beside them and
+// none is removed.
+TEST(GitGuardWatch, KeepsTheMovedAsideFilesOfEarlierRuns)
 {
-    for (std::size_t earlier : { GitGuard::keptMovedAside - 1, GitGuard::keptMovedAside }) {
-        SCOPED_TRACE(earlier);
-        WatchedRepository repository;
-        for (std::size_t index = 0; index < earlier; ++index)
-            test::touch(
-                repository.hooks / ("pre-commit.refused-20250101T000000Z-" + std::to_string(index + 9)));
-        test::touch(repository.hooks / "pre-push.refused-20250101T000000Z");
-        test::CapturedLog log;
-        {
-            GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
-            GitGuardWatch watch(guard, {});
-            fs::remove(repository.hooks / "pre-commit");
-            std::ofstream(repository.hooks / "pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
-            watch.finish();
-        }
-        EXPECT_EQ(refusedCount(repository.hooks), GitGuard::keptMovedAside + 1);
-        EXPECT_TRUE(fs::exists(repository.hooks / "pre-commit.refused-20250101T000000Z-10"));
-        EXPECT_EQ(log.lines().back().starts_with("1 older"), earlier == GitGuard::keptMovedAside);
+    WatchedRepository repository;
+    const std::size_t earlier = KeptMovedAside::InRun::keptNewest + 2;
+    for (std::size_t index = 0; index < earlier; ++index)
+        test::touch(repository.hooks / ("pre-commit.refused-20250101T000000Z-" + std::to_string(index + 9)));
+    test::touch(repository.hooks / "pre-push.refused-20250101T000000Z");
+    test::CapturedLog log;
+    {
+        GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options());
+        GitGuardWatch watch(guard, {});
+        fs::remove(repository.hooks / "pre-commit");
+        std::ofstream(repository.hooks / "pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
+        watch.finish();
     }
+    EXPECT_EQ(refusedCount(repository.hooks), earlier + 2);
+    ASSERT_FALSE(log.lines().empty());
+    EXPECT_EQ(log.lines().back().find("was removed"), std::string::npos);
 }
 
 // While the watch's thread is held in a comparison, more events than the kernel queues arrive and a

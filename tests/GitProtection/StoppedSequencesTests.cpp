@@ -89,10 +89,10 @@ TEST(StoppedSequences, WhatARebaseLeftStoppedWouldRunGoesAsideAtTheRunsEnd)
 
         auto moved = sequences.judgeNew(LiveRuns::in(home.data), std::chrono::system_clock::now);
         std::vector<fs::path> changed;
-        for (const auto& path : moved) {
-            const std::string name = path.filename().string();
+        for (const auto& change : moved) {
+            const std::string name = change.path.filename().string();
             changed.push_back(
-                path.parent_path().lexically_relative(place) / name.substr(0, name.find(".refused-")));
+                change.path.parent_path().lexically_relative(place) / name.substr(0, name.find(".refused-")));
         }
         EXPECT_EQ(changed, std::vector<fs::path>(testCase.movedAside.begin(), testCase.movedAside.end()));
         if (testCase.before.empty()) {

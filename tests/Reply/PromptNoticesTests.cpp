@@ -93,13 +93,14 @@ TEST(PromptNotices, NoticesAreExactAndOnlyGivenWhenSomethingHappened)
     }
 }
 
-// Each file on a line of its own, by the name the change had, with where the change waits; a name that
-// held the guard's label itself, and a hard-linked hook put back in place, keep their own names.
+// Each file on a line of its own, by the name the change had, with what counted and where the change
+// waits; a name that held the guard's label itself, and a hard-linked hook put back in place, keep their
+// own names.
 TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
 {
     struct Case {
         const char* name;
-        std::vector<std::filesystem::path> moved;
+        std::vector<GitGuard::MovedChange> moved;
         std::vector<std::string> lines; // after the first
     };
     const std::string why
@@ -108,17 +109,20 @@ TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
     const Case cases[] = {
         { "nothing", {}, {} },
         { "a hook and a configuration",
-            { "/p/.git/hooks/pre-commit.refused-20261208T101010Z",
-                "/p/.git/config.refused-20261208T101010Z-2" },
-            { "- /p/.git/hooks/pre-commit" + why
+            { { "/p/.git/hooks/pre-commit.refused-20261208T101010Z", "the hook pre-commit was added" },
+                { "/p/.git/config.refused-20261208T101010Z-2", "core.fsmonitor was set" } },
+            { "- /p/.git/hooks/pre-commit (the hook pre-commit was added)" + why
                     + "the change is kept beside it as pre-commit.refused-20261208T101010Z.",
-                "- /p/.git/config" + why
+                "- /p/.git/config (core.fsmonitor was set)" + why
                     + "the change is kept beside it as config.refused-20261208T101010Z-2." } },
-        { "a name that held the label", { "/p/.git/hooks/x.refused-1.refused-20261208T101010Z" },
+        { "a name that held the label, with nothing more to say than its name",
+            { { "/p/.git/hooks/x.refused-1.refused-20261208T101010Z", "" } },
             { "- /p/.git/hooks/x.refused-1" + why
                 + "the change is kept beside it as x.refused-1.refused-20261208T101010Z." } },
-        { "a hard-linked hook put back in place", { "/p/.git/hooks/post-merge" },
-            { "- /p/.git/hooks/post-merge" + why + "the change stays at the file's other hard links." } },
+        { "a hard-linked hook put back in place",
+            { { "/p/.git/hooks/post-merge", "the hook post-merge changed" } },
+            { "- /p/.git/hooks/post-merge (the hook post-merge changed)" + why
+                + "the change stays at the file's other hard links." } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -79,7 +79,7 @@ namespace {
 
 Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
     const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
-    const std::function<bool(const fs::path&)>& isGuarded,
+    const std::function<bool(const fs::path&)>& isGuarded, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy,
     const std::function<bool(const fs::path&)>& isBeingWritten)
 {
@@ -88,7 +88,11 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     std::map<fs::path, std::pair<NotedFile, std::string>> counted;
     std::vector<fs::path> ends;
     auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
-        if (auto reason = counts(noted, path, before, after, settings)) {
+        // After a kill, an empty name may be a put-back cut short: the record's copy goes back.
+        if (!run && after.kind == Kind::absent && (before.kind == Kind::file || before.kind == Kind::link)) {
+            counted.try_emplace(path, before, std::string());
+            ends.push_back(path);
+        } else if (auto reason = counts(noted, path, before, after, settings)) {
             counted.try_emplace(path, before, std::move(*reason));
             ends.push_back(path);
         } else if (after != before && after.kind != Kind::absent) {
@@ -160,7 +164,7 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
                 usersChanges.push_back(usersChangeLine(path, judged.second));
                 continue;
             }
-            if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock)) {
+            if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock, run)) {
                 done->reason = std::move(judged.second);
                 undone.push_back(std::move(*done));
             }
@@ -172,7 +176,7 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     return settled;
 }
 
-std::size_t keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const BeneathPlaces& places,
+void keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const BeneathPlaces& places,
     const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
 {
     std::vector<Undone> undone;
@@ -182,14 +186,13 @@ std::size_t keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const 
             continue;
         }
         auto locked = liveRuns.locked();
-        if (auto done = undo(places, path, nothing, GitNotedFiles::maxCopiedBytes, clock)) {
+        if (auto done = undo(places, path, nothing, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
             done->keptOff = true;
             undone.push_back(std::move(*done));
         }
     }
     Settled settled;
     report(undone, settled);
-    return settled.removedOlder;
 }
 
 Presence presence(const NotedUnit& unit, const BeneathPlaces& places)

@@ -15,22 +15,24 @@ namespace vellumar::GitGuardComparison {
 
 // Compares the unit with what is there now, reached beneath the places alone, and undoes what
 // counts (`GitGuardPutBack::undo`, under the lock of `liveRuns`); with `isGuarded`, also what came in the
-// repositories inside it that no run noted. A folder noted by its identity that changed, or a link met on the
-// way that was not noted, is itself the change: what lies beyond it is not looked at. With `commandsEndedBy`,
-// a file or link of the unit's own, but its configuration, that changed later than that is left as it is,
-// with a log line. A file that differs from what was noted but that `isBeingWritten` says its writer
-// is not done with, read after it, is neither undone nor taken as it is: its bytes may be cut short.
+// repositories inside it that no run noted. A folder noted by its identity that changed, or a link met on
+// the way that was not noted, is itself the change: what lies beyond it is not looked at. `run` is the
+// run settling, which bounds its floods of one name; where it is null, this is the next start after a
+// kill, which puts back a noted file whose name is empty (a put-back the kill cut short) and, with
+// `commandsEndedBy`, leaves a file or link of the unit's own, but its configuration, that changed later
+// than that as it is, with a log line. A file that differs from what was noted but that `isBeingWritten`
+// says its writer is not done with, read after it, is neither undone nor taken as it is: its bytes may
+// be cut short.
 GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& noted,
     const BeneathPlaces& places, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
-    const std::function<bool(const std::filesystem::path&)>& isGuarded = nullptr,
+    const std::function<bool(const std::filesystem::path&)>& isGuarded, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt,
     const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
 
 // Moves aside what came at the names `folder` keeps off, as a run's guard does, but what came later
-// than `commandsEndedBy`, which is the user's; how many older moved-aside files were removed.
-std::size_t keepOffAfterKill(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& folder,
-    const BeneathPlaces& places, const GitGuard::Clock& clock,
-    std::optional<std::chrono::nanoseconds> commandsEndedBy);
+// than `commandsEndedBy`, which is the user's.
+void keepOffAfterKill(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& folder, const BeneathPlaces& places,
+    const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy);
 
 // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: what was noted
 // of it is then kept, to compare it with if it comes back during a run.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <deque>
 #include <dirent.h>
@@ -283,8 +284,15 @@ std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const fs::p
     auto reached = places.reach(folder);
     if (!reached || reached->throughLink || reached->folder.get() < 0)
         return names;
-    FileDescriptor opened(::openat(
-        reached->folder.get(), reached->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor folderItself(::openat(
+        reached->folder.get(), reached->name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folderItself.get() < 0)
+        return names;
+    auto openedToList
+        = [&] { return FileDescriptor(::openat(folderItself.get(), ".", O_RDONLY | O_CLOEXEC)); };
+    FileDescriptor opened = openedToList();
+    if (opened.get() < 0 && errno == EACCES && BeneathPlaces::ownerMayAct(folderItself.get(), folder))
+        opened = openedToList();
     DIR* stream = opened.get() < 0 ? nullptr : ::fdopendir(opened.get());
     if (!stream)
         return names;

@@ -167,7 +167,8 @@ StoppedSequences::StoppedSequences(
     }
 }
 
-std::vector<fs::path> StoppedSequences::judgeNew(LiveRuns& liveRuns, const GitGuard::Clock& clock) const
+std::vector<GitGuard::MovedChange> StoppedSequences::judgeNew(
+    LiveRuns& liveRuns, const GitGuard::Clock& clock) const
 {
     try {
         std::vector<std::pair<fs::path, std::string>> counted;
@@ -200,8 +201,8 @@ std::vector<fs::path> StoppedSequences::judgeNew(LiveRuns& liveRuns, const GitGu
         {
             auto locked = liveRuns.locked();
             for (auto& [path, reason] : counted) {
-                if (auto done
-                    = GitGuardPutBack::undo(m_places, path, {}, GitNotedFiles::maxCopiedBytes, clock)) {
+                if (auto done = GitGuardPutBack::undo(
+                        m_places, path, {}, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
                     done->reason = std::move(reason);
                     undone.push_back(std::move(*done));
                 }
@@ -209,7 +210,6 @@ std::vector<fs::path> StoppedSequences::judgeNew(LiveRuns& liveRuns, const GitGu
         }
         GitGuardPutBack::Settled settled;
         GitGuardPutBack::report(undone, settled);
-        GitGuardPutBack::logRemovedOlder(settled.removedOlder);
         return std::move(settled.moved);
     } catch (const std::exception&) {
         // Out of memory: what was left stays, as it would without this judging.

@@ -31,8 +31,8 @@ public:
     // cherry-pick or revert), any of them that cannot be read as a file, and a state folder that is a
     // link go aside as "<name>.refused-<time>", reached beneath the places alone, under the lock of
     // `liveRuns`, with a log line each. What is left lets the user see the stop and abort it. Returns
-    // the moved-aside paths. Never throws.
-    std::vector<std::filesystem::path> judgeNew(LiveRuns& liveRuns, const GitGuard::Clock& clock) const;
+    // the changes moved aside. Never throws.
+    std::vector<GitGuard::MovedChange> judgeNew(LiveRuns& liveRuns, const GitGuard::Clock& clock) const;
 
 private:
     // The state folders there as the run starts, by path and identity.

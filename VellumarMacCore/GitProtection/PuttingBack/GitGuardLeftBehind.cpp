@@ -80,24 +80,21 @@ void GitGuard::restoreLeftBehind(
             fs::exists(LiveRuns::heartbeatOf(liveRuns), error) ? LiveRuns::heartbeatOf(liveRuns) : olderBeat);
         std::map<std::vector<fs::path>, BeneathPlaces> opened;
         std::vector<LiveRuns::Entry> missing;
-        std::size_t removedOlder = 0;
         for (auto& entry : units) {
             const NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
-            removedOlder += GitGuardComparison::settle(
+            GitGuardComparison::settle(
                 registry, unit, places, settings, clock,
-                [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); }, commandsEndedBy)
-                                .removedOlder;
+                [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); }, nullptr,
+                commandsEndedBy);
             if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
                 missing.push_back(std::move(entry));
         }
         for (const auto& entry : keptOff) {
             const NotedUnit name = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(name.places, name.places).first->second;
-            removedOlder
-                += GitGuardComparison::keepOffAfterKill(registry, name, places, clock, commandsEndedBy);
+            GitGuardComparison::keepOffAfterKill(registry, name, places, clock, commandsEndedBy);
         }
-        GitGuardPutBack::logRemovedOlder(removedOlder);
         auto locked = registry.locked();
         for (auto& entry : missing)
             locked.retain(Held::guardedUnit, std::move(entry));

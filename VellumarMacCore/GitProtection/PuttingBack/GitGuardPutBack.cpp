@@ -24,33 +24,45 @@ namespace {
         return "." + name + ".put-back-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     }
 
-    // Puts `noted` at `name` in the open folder, made whole under another name first and then renamed
-    // without replacing anything, or over what is there when `replacing`. False when there is nothing to
-    // put back or it cannot be.
-    bool putBack(int folderFD, const std::string& name, const NotedFile& noted, bool replacing = false)
+    void reachedStep(Step step)
     {
-        if (noted.kind != Kind::file && noted.kind != Kind::link)
-            return false;
-        const std::string prepared = preparedName(name);
-        bool made = false;
-        if (noted.kind == Kind::link) {
-            made = ::symlinkat(noted.content.c_str(), folderFD, prepared.c_str()) == 0;
-        } else {
-            FileDescriptor file(::openat(
-                folderFD, prepared.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            made = file.get() >= 0;
-            for (std::size_t written = 0; made && written < noted.content.size();) {
-                ssize_t count
-                    = ::write(file.get(), noted.content.data() + written, noted.content.size() - written);
-                made = count > 0;
-                written += made ? static_cast<std::size_t>(count) : 0;
-            }
-            made = made && ::fchmod(file.get(), noted.mode) == 0;
+        if (stepSeam)
+            stepSeam(step);
+    }
+
+    // Makes a copy of `noted` at `at` in the open folder, replacing nothing there: 0, or the errno
+    // (EEXIST where the name is taken). A copy begun and not finished is removed.
+    int madeCopy(int folderFD, const std::string& at, const NotedFile& noted)
+    {
+        if (noted.kind == Kind::link)
+            return ::symlinkat(noted.content.c_str(), folderFD, at.c_str()) == 0 ? 0 : errno;
+        FileDescriptor file(
+            ::openat(folderFD, at.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (file.get() < 0)
+            return errno;
+        int error = 0;
+        for (std::size_t written = 0; error == 0 && written < noted.content.size();) {
+            ssize_t count
+                = ::write(file.get(), noted.content.data() + written, noted.content.size() - written);
+            error = count > 0 ? 0 : (count < 0 ? errno : EIO);
+            written += count > 0 ? static_cast<std::size_t>(count) : 0;
         }
-        if (made
-            && ::renameat2(
-                   folderFD, prepared.c_str(), folderFD, name.c_str(), replacing ? 0 : RENAME_NOREPLACE)
-                == 0)
+        if (error == 0 && ::fchmod(file.get(), noted.mode) != 0)
+            error = errno;
+        if (error != 0)
+            ::unlinkat(folderFD, at.c_str(), 0);
+        return error;
+    }
+
+    // Puts a copy of `noted` at `name` in the open folder: made whole under another name first, then
+    // renamed with `flags` (RENAME_NOREPLACE where nothing is to be replaced). False when it cannot be.
+    bool putBack(int folderFD, const std::string& name, const NotedFile& noted, unsigned flags)
+    {
+        const std::string prepared = preparedName(name);
+        if (madeCopy(folderFD, prepared, noted) != 0)
+            return false;
+        reachedStep(Step::copyMade);
+        if (::renameat2(folderFD, prepared.c_str(), folderFD, name.c_str(), flags) == 0)
             return true;
         ::unlinkat(folderFD, prepared.c_str(), 0);
         return false;
@@ -58,14 +70,31 @@ namespace {
 
     bool keptACopy(Kind kind) { return kind == Kind::file || kind == Kind::link; }
 
-    std::string logLine(const Undone& undone)
+    constexpr std::string_view kActedOnLater = "direnv, an editor, Claude Code or Git would act on it later";
+
+    std::string removedLines(const Undone& undone)
+    {
+        std::string lines;
+        for (const auto& name : undone.removedSameBytes)
+            lines += " " + name + ", moved aside earlier with the same bytes, was removed.";
+        for (const auto& name : undone.removedInFlood)
+            lines += " " + name
+                + ", moved aside earlier in this run, was removed: a run keeps the first and the" + " newest "
+                + std::to_string(KeptMovedAside::InRun::keptNewest) + " of one name.";
+        return lines;
+    }
+
+    std::string undoneLine(const Undone& undone)
     {
         std::string line = undone.path.string()
-            + (undone.keptOff
-                    ? " appeared during a Claude Code run, where direnv, an editor, Claude Code or"
-                      " Git would act on it later"
+            + (undone.keptOff ? " appeared during a Claude Code run, where " + std::string(kActedOnLater)
+                    : undone.wasMissing
+                    ? " was missing where the run had found a file"
                     : " changed during a Claude Code run in a way that could make Git run a program")
             + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
+        if (undone.wasMissing)
+            return line
+                + (undone.putBack ? "what the run found there was put back." : "it could not be put back.");
         if (undone.replacedShared) {
             if (!undone.putBack)
                 return line + "it could not be put back.";
@@ -86,48 +115,60 @@ namespace {
                                        : ", and nothing could be put back (the run kept no copy of it).");
     }
 
-    // Gives the open folder its owner's write permission back when a command took it away, so that
-    // the guard can act in it: what commands made in the user's folders is the user's. True when it did.
-    bool madeWritable(int folderFD, const fs::path& folder)
-    {
-        struct stat status { };
-        if (::fstat(folderFD, &status) != 0 || status.st_uid != ::geteuid() || (status.st_mode & S_IWUSR))
-            return false;
-        FileDescriptor open(::openat(folderFD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (open.get() < 0 || ::fchmod(open.get(), (status.st_mode & 07777) | S_IWUSR) != 0)
-            return false;
-        platform::logError(folder.string()
-            + " had been made read-only during a Claude Code run; its owner's write permission was given back"
-              " so that a change there could be undone.");
-        return true;
-    }
+    std::string logLine(const Undone& undone) { return undoneLine(undone) + removedLines(undone); }
 
 }
 
+void (*stepSeam)(Step) = nullptr;
+
 std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& noted,
-    std::size_t copyLimit, const GitGuard::Clock& clock)
+    std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
 {
     auto reached = places.reach(path);
     if (!reached || reached->folder.get() < 0 || reached->throughLink)
         return std::nullopt;
     NotedFile now = GitNotedFiles::noteReached(*reached, copyLimit);
-    if (now == noted || now.kind == Kind::absent)
+    const bool copyKept = keptACopy(noted.kind);
+    if (now == noted || (now.kind == Kind::absent && !copyKept))
         return std::nullopt;
     const int folder = reached->folder.get();
     const std::string& name = reached->name;
-    madeWritable(folder, path.parent_path());
+    BeneathPlaces::ownerMayAct(folder, path.parent_path());
+    if (now.kind == Kind::absent) {
+        Undone undone { path, {}, noted.kind, putBack(folder, name, noted, RENAME_NOREPLACE) };
+        undone.wasMissing = true;
+        return undone;
+    }
     struct stat status { };
     if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
         && status.st_nlink > 1) {
-        bool replaced = keptACopy(noted.kind) ? putBack(folder, name, noted, true)
-                                              : ::unlinkat(folder, name.c_str(), 0) == 0;
+        bool replaced = copyKept ? putBack(folder, name, noted, 0) : ::unlinkat(folder, name.c_str(), 0) == 0;
         return Undone { path, {}, noted.kind, replaced, true };
     }
-    Undone undone { path, moveAside(folder, name, GitGuard::refusedLabel, clock()), noted.kind };
+    Undone undone { path, {}, noted.kind };
+    if (copyKept) {
+        undone.moved
+            = exchangeAside(folder, name, GitGuard::refusedLabel, clock(), [&](const std::string& at) {
+                  int error = madeCopy(folder, at, noted);
+                  if (error == 0)
+                      reachedStep(Step::copyMade);
+                  return error;
+              });
+        undone.putBack = undone.moved.name.has_value();
+        if (undone.putBack)
+            reachedStep(Step::traded);
+    }
+    if (!undone.moved.name) {
+        // No copy to trade, or a file system that cannot trade two names: the change goes aside alone and
+        // the copy follows. A kill between leaves the name empty, which the next start fills from the
+        // record.
+        undone.moved = moveAside(folder, name, GitGuard::refusedLabel, clock());
+        undone.putBack = undone.moved.name && copyKept && putBack(folder, name, noted, RENAME_NOREPLACE);
+    }
     if (undone.moved.name) {
-        undone.putBack = putBack(folder, name, noted);
-        undone.removedOlder = removeOlderMovedAside(
-            folder, *undone.moved.name, GitGuard::refusedLabel, GitGuard::keptMovedAside);
+        undone.removedSameBytes = KeptMovedAside::removeSameBytes(folder, *undone.moved.name);
+        if (run)
+            undone.removedInFlood = run->boundFlood(folder, path, *undone.moved.name);
     }
     return undone;
 }
@@ -137,24 +178,16 @@ bool isMovedAside(const fs::path& path)
     return isMovedAsideName(path.filename().native(), GitGuard::refusedLabel);
 }
 
-void logRemovedOlder(std::size_t removed)
-{
-    if (removed > 0)
-        platform::logError(std::to_string(removed) + " older moved-aside files (\"." + GitGuard::refusedLabel
-            + "-\") were removed; the newest " + std::to_string(GitGuard::keptMovedAside)
-            + " of each name are kept.");
-}
-
-// Logs each change undone and adds where it went to `settled`.
 void report(const std::vector<Undone>& undone, Settled& settled)
 {
     for (const auto& done : undone) {
-        settled.removedOlder += done.removedOlder;
         platform::logError(logLine(done));
+        const std::string reason
+            = done.keptOff ? "it appeared where " + std::string(kActedOnLater) : done.reason;
         if (done.moved.name)
-            settled.moved.push_back(done.path.parent_path() / *done.moved.name);
+            settled.moved.push_back({ done.path.parent_path() / *done.moved.name, reason });
         else if (done.replacedShared && done.putBack)
-            settled.moved.push_back(done.path);
+            settled.moved.push_back({ done.path, reason });
     }
 }
 

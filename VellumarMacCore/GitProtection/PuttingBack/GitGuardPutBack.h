@@ -1,10 +1,12 @@
 // How the guard undoes a change: the change is moved aside beside its name, never lost, what was noted
-// is put back in its place, the older files moved aside from the same name are pruned, and each undoing
-// gets its log line.
+// is put back in its place so that no instant, and so no kill, finds the name without the user's version
+// or the record's copy of it, what is kept of the files moved aside is bounded (`KeptMovedAside`), and
+// each undoing gets its log line.
 #pragma once
 
 #include "VellumarMacCore/Foundations/MoveAside.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -23,35 +25,46 @@ struct Undone {
     bool putBack = false;
     // The file had other hard links, which keep the change: only this name was replaced or removed.
     bool replacedShared = false;
+    // The name held nothing where a copy of what was noted was kept: that copy was put back.
+    bool wasMissing = false;
     // The settings or the hook that counted, when there is more to say than the path.
     std::string reason;
-    // The older files moved aside from the same name that were removed.
-    std::size_t removedOlder = 0;
+    // The other files moved aside from the same name that were removed (`KeptMovedAside`): those that
+    // held the same bytes, and the run's own past the bound of a flood.
+    std::vector<std::string> removedSameBytes;
+    std::vector<std::string> removedInFlood;
     // A name kept off (`KeptOffNames`), where nothing was.
     bool keptOff = false;
 };
 
 // What undoing a unit's changes came to.
 struct Settled {
-    std::vector<std::filesystem::path> moved;
+    std::vector<GitGuard::MovedChange> moved;
     // The changes that do not count, by path: what later changes compare with.
     std::map<std::filesystem::path, GitNotedFiles::NotedFile> accepted;
-    std::size_t removedOlder = 0;
 };
 
-// Undoes the change at `path`, reached beneath a place, when it still differs from `noted`: moves it
-// aside and puts `noted` back. A file with other hard links is not moved, since moved aside it would
-// be made private under all its names: this name is replaced or removed, and the change stays at the
-// others. The caller holds the lock of the registry of live runs (`LiveRuns::locked`), so that two runs
-// never undo the same change twice.
+// Undoes the change at `path`, reached beneath a place, when it still differs from `noted`: what was
+// noted takes the name's place and the change goes aside in one step (`exchangeAside`), or where there
+// is no copy to put back, the change goes aside alone; a name that holds nothing gets the copy of what
+// was noted back. A file with other hard links is not moved, since moved aside it would be made private
+// under all its names: this name is replaced or removed, and the change stays at the others. The folder
+// gets its owner's permission back first (`BeneathPlaces::ownerMayAct`). `run` bounds a flood within a
+// run; absent at the next start after a kill, which is no run. The caller holds the lock of the
+// registry of live runs (`LiveRuns::locked`), so that two runs never undo the same change twice.
 std::optional<Undone> undo(const BeneathPlaces& places, const std::filesystem::path& path,
-    const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock);
+    const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock,
+    KeptMovedAside::InRun* run);
 
-// Logs each change undone and adds where it went to `settled`.
+// Logs each change undone and adds where it went, with what counted, to `settled`.
 void report(const std::vector<Undone>& undone, Settled& settled);
 
-// One line for the older moved-aside files removed, when there were any.
-void logRemovedOlder(std::size_t removed);
+// The instants within a put-back where a kill must lose nothing of the user's: the copy of what was
+// noted made beside the change, and the two traded in place.
+enum class Step { copyMade, traded };
+// Called at each `Step` of every put-back where set: for a test, in a process of its own, to stop it
+// there.
+extern void (*stepSeam)(Step);
 
 // Whether the name is one a change went aside as.
 bool isMovedAside(const std::filesystem::path& path);

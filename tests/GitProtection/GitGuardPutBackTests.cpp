@@ -1,0 +1,300 @@
+// What a put-back leaves wherever the process is killed in it, what the next start knows of the killed
+// run, and what is kept of the files changes went aside as.
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
+#include "tests/support/FileFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace vellumar;
+using test::existsAt;
+namespace fs = std::filesystem;
+using GitGuardPutBack::Step;
+
+namespace {
+
+const auto kNow = std::chrono::system_clock::from_time_t(1'796'000'000); // 2026-11-30T00:53:20Z
+const std::string kHook = "#!/bin/sh\nexit 0\n";
+const std::string kPlanted = "#!/bin/sh\ntouch /tmp/ran\n";
+
+void git(const fs::path& repository, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(),
+        { "git", "-C", repository.string(), "-c", "user.name=U", "-c", "user.email=u@example.com", "-c",
+            "protocol.file.allow=always" });
+    ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
+}
+
+void writeHook(const fs::path& file, const std::string& bytes)
+{
+    test::writeBytes(file, bytes);
+    fs::permissions(file, fs::perms(0755));
+}
+
+// What each step of a put-back does in this process: set by a test, for the put-backs it starts.
+std::function<void(Step)> atStep;
+
+// A repository at "<root>/project" with the user's hook and remote, held by a run that is killed.
+struct Scene {
+    test::TemporaryHome home;
+    fs::path project = home.root / "project";
+
+    Scene()
+    {
+        fs::create_directories(project);
+        git(project, { "init", "-q" });
+        git(project, { "remote", "add", "origin", "https://example.com/x.git" });
+        writeHook(project / ".git/hooks/pre-commit", kHook);
+    }
+
+    GitGuard guard() const
+    {
+        return GitGuard({ { project / ".git", project } }, {}, {},
+            { .places = { home.root },
+                .liveRuns = home.data,
+                .settings = GitCountedSettings::gitReaderForThisProcess(),
+                .clock = [] { return kNow; } });
+    }
+
+    // In a process of its own: a run notes the project, `change` is made during it, and the run is
+    // killed as its comparison reaches `killedAt`, or before it compares.
+    void killedRun(const std::function<void(const Scene&)>& change, std::optional<Step> killedAt) const
+    {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            GitGuard run = guard();
+            change(*this);
+            if (killedAt) {
+                atStep = [at = *killedAt](Step step) {
+                    if (step == at)
+                        ::kill(::getpid(), SIGKILL);
+                };
+                GitGuardPutBack::stepSeam = [](Step step) { atStep(step); };
+                run.compareAll();
+            }
+            ::kill(::getpid(), SIGKILL);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status));
+    }
+
+    void restoreLeftBehind() const
+    {
+        GitGuard::restoreLeftBehind(
+            home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+    }
+};
+
+// The bytes of each file beside `file` that a change of it went aside as, or that a put-back was making.
+std::vector<std::string> besideIt(const fs::path& file)
+{
+    std::vector<std::string> held;
+    for (const auto& name : test::namesIn(file.parent_path())) {
+        if (name.starts_with(file.filename().string() + ".refused-")
+            || name.find(".put-back-") != std::string::npos)
+            held.push_back(name.find(".put-back-") != std::string::npos
+                    ? "put-back"
+                    : test::readFile(file.parent_path() / name));
+    }
+    return held;
+}
+
+}
+
+// Killed at any step of a put-back, or with the name empty, the next start finds the user's file at its
+// name, and the command's change kept beside it; nothing it writes replaces what came at the name since.
+TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
+{
+    const std::string fsmonitor = "[core]\n\tfsmonitor = touch /tmp/ran\n";
+    struct Case {
+        const char* name;
+        const char* file; // relative to the project
+        // What the command writes there in the killed run (after the user's configuration, in place of
+        // a hook); it removes the file where there is nothing.
+        std::optional<std::string> written;
+        std::optional<Step> killedAt; // in the killed run's comparison; else before it compares
+        // Written at the name by someone else as the next start's copy is made.
+        const char* writtenMeanwhile = nullptr;
+    };
+    const Case cases[] = {
+        { "a hook, killed with the copy made beside the change", ".git/hooks/pre-commit", kPlanted,
+            Step::copyMade },
+        { "a hook, killed once the copy took the change's place", ".git/hooks/pre-commit", kPlanted,
+            Step::traded },
+        { "a configuration, killed with the copy made beside the change", ".git/config", fsmonitor,
+            Step::copyMade },
+        { "a configuration, killed once the copy took the change's place", ".git/config", fsmonitor,
+            Step::traded },
+        { "a configuration left missing", ".git/config", std::nullopt, std::nullopt },
+        { "a hook left missing", ".git/hooks/pre-commit", std::nullopt, std::nullopt },
+        { "a hook left missing, then written as the copy is made", ".git/hooks/pre-commit", std::nullopt,
+            std::nullopt, "#!/bin/sh\necho mine\n" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        const fs::path file = scene.project / testCase.file;
+        const bool configuration = file.filename() == "config";
+        const std::string users = test::readFile(file);
+        const unsigned mode = configuration ? 0644u : 0755u;
+        const std::string changed = testCase.written ? (configuration ? users : "") + *testCase.written : "";
+        scene.killedRun(
+            [&](const Scene&) {
+                if (testCase.written)
+                    test::writeBytes(file, changed);
+                else
+                    fs::remove(file);
+            },
+            testCase.killedAt);
+        if (testCase.writtenMeanwhile) {
+            atStep = [&](Step) { writeHook(file, testCase.writtenMeanwhile); };
+            GitGuardPutBack::stepSeam = [](Step step) { atStep(step); };
+        }
+        test::CapturedLog log;
+        scene.restoreLeftBehind();
+        GitGuardPutBack::stepSeam = nullptr;
+
+        EXPECT_EQ(test::readFile(file), testCase.writtenMeanwhile ? testCase.writtenMeanwhile : users);
+        struct stat status { };
+        EXPECT_EQ(::lstat(file.c_str(), &status) == 0 ? status.st_mode & 07777 : 0, mode);
+        auto beside = besideIt(file);
+        EXPECT_EQ(std::count(beside.begin(), beside.end(), changed), testCase.written ? 1 : 0);
+        EXPECT_EQ(std::count(beside.begin(), beside.end(), "put-back"), 0);
+    }
+}
+
+// What the killed run noted is the next start's to compare, however it finds it: a submodule that run
+// noted is no new repository, and a Git folder away at the next start stays in the record until a later
+// run sees it come back.
+TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
+{
+    using SceneStep = std::function<void(const Scene&)>;
+    const SceneStep none = [](const Scene&) {};
+    struct Case {
+        const char* name;
+        SceneStep prepare; // the user's, before the killed run
+        SceneStep change; // during it
+        SceneStep later; // after the next start
+        std::function<bool(const Scene&)> holds;
+    };
+    const Case cases[] = {
+        { "a submodule with the user's hook",
+            [](const Scene& scene) {
+                const fs::path library = scene.home.root / "library";
+                git(scene.home.root, { "init", "-q", library.string() });
+                git(library, { "commit", "-q", "--allow-empty", "-m", "x" });
+                git(scene.project, { "submodule", "add", "-q", library.string(), "lib" });
+                writeHook(scene.project / ".git/modules/lib/hooks/pre-commit", kHook);
+            },
+            none, none,
+            [](const Scene& scene) {
+                const fs::path hook = scene.project / ".git/modules/lib/hooks/pre-commit";
+                return test::readFile(hook) == kHook && besideIt(hook).empty();
+            } },
+        { "a Git folder away at the next start, back during a later run", none,
+            [](const Scene& scene) {
+                writeHook(scene.project / ".git/hooks/post-checkout", kPlanted);
+                fs::rename(scene.project / ".git", scene.project / ".git-away");
+            },
+            [](const Scene& scene) {
+                GitGuard later({}, {}, {},
+                    { .places = { scene.home.root }, .liveRuns = scene.home.data, .settings = {} });
+                fs::rename(scene.project / ".git-away", scene.project / ".git");
+                later.compareAll();
+            },
+            [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        testCase.prepare(scene);
+        scene.killedRun(testCase.change, std::nullopt);
+        test::CapturedLog log;
+        scene.restoreLeftBehind();
+        testCase.later(scene);
+        EXPECT_TRUE(testCase.holds(scene));
+    }
+}
+
+// Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past
+// its first and newest in a flood of one name, each named in the log; what earlier runs moved aside,
+// and a file someone else put at a name the run used, stay.
+TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
+{
+    auto numbered = [](const char* prefix, int from, int to) {
+        std::vector<std::string> all;
+        for (int index = from; index < to; ++index)
+            all.push_back(prefix + std::to_string(index) + "\n");
+        return all;
+    };
+    const std::string someones = "someone's\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> earlier; // moved aside by earlier runs
+        std::vector<std::string> changes; // made in turn during the run, each compared
+        bool secondReplaced; // the run's second file replaced by someone else's at its name
+        std::vector<std::string> kept; // what the files beside the hook hold afterwards
+        std::size_t removed;
+    };
+    std::vector<std::string> flood = numbered("flood ", 0, 1);
+    for (const auto& newest : numbered("flood ", 4, 9))
+        flood.push_back(newest);
+    std::vector<std::string> keptDespiteFlood = numbered("flood ", 0, 1);
+    keptDespiteFlood.push_back(someones);
+    for (const auto& rest : numbered("flood ", 2, 7))
+        keptDespiteFlood.push_back(rest);
+    std::vector<std::string> earlierAndNew = numbered("earlier ", 0, 7);
+    earlierAndNew.push_back(kPlanted);
+    const Case cases[] = {
+        { "earlier runs' files, however many", numbered("earlier ", 0, 7), { kPlanted }, false, earlierAndNew,
+            0 },
+        { "an earlier file of the same bytes", { kPlanted }, { kPlanted }, false, { kPlanted }, 1 },
+        { "a flood within the run", {}, numbered("flood ", 0, 9), false, flood, 3 },
+        { "a flood where someone else's file took a name the run used", {}, numbered("flood ", 0, 7), true,
+            keptDespiteFlood, 0 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        const fs::path hook = scene.project / ".git/hooks/pre-commit";
+        for (std::size_t index = 0; index < testCase.earlier.size(); ++index)
+            test::writeBytes(hook.string() + ".refused-20250101T000000Z-" + std::to_string(index + 2),
+                testCase.earlier[index]);
+        test::CapturedLog log;
+        {
+            GitGuard run = scene.guard();
+            for (std::size_t index = 0; index < testCase.changes.size(); ++index) {
+                writeHook(hook, testCase.changes[index]);
+                auto moved = run.compareAll();
+                ASSERT_EQ(moved.size(), 1u);
+                if (index == 1 && testCase.secondReplaced) {
+                    test::writeBytes(scene.home.root / "someones", someones);
+                    fs::rename(scene.home.root / "someones", moved[0].path);
+                }
+            }
+        }
+        auto beside = besideIt(hook);
+        std::sort(beside.begin(), beside.end());
+        auto kept = testCase.kept;
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(beside, kept);
+        EXPECT_EQ(test::readFile(hook), kHook);
+        const auto lines = log.lines();
+        std::size_t removed = 0;
+        for (const auto& line : lines) {
+            for (auto at = line.find(" was removed"); at != std::string::npos;
+                 at = line.find(" was removed", at + 1))
+                ++removed;
+        }
+        EXPECT_EQ(removed, testCase.removed);
+    }
+}
