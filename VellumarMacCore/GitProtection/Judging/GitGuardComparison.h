@@ -15,7 +15,8 @@ namespace vellumar::GitGuardComparison {
 
 // Compares the unit with what is there now, reached beneath the places alone, and undoes what
 // counts (`GitGuardPutBack::undo`, under the lock of `liveRuns`); with `isGuarded`, also what came in the
-// repositories inside it that no run noted. A folder noted by its identity that changed, or a link met on the
+// repositories inside it that no run noted. `isGuarded` tells the Git folders known before the run, where
+// a remote that is a local path may lead. A folder noted by its identity that changed, or a link met on the
 // way that was not noted, is itself the change: what lies beyond it is not looked at. With `commandsEndedBy`,
 // a file or link of the unit's own, but its configuration, that changed later than that is left as it is,
 // with a log line.
