@@ -55,6 +55,8 @@ struct Scene {
     test::TemporaryHome home;
     fs::path project = home.root / "project";
     fs::path record = home.data / GitGuard::olderRecordName;
+    // A repository beside it that a submodule may be added from, guarded too where a row makes it.
+    fs::path library = home.root / "library";
 
     Scene()
     {
@@ -65,7 +67,11 @@ struct Scene {
     GitGuard guard(const std::vector<fs::path>& gitFiles = {}, bool placeholder = false,
         const std::vector<fs::path>& configured = {}, const std::vector<fs::path>& searchedFirst = {}) const
     {
-        return GitGuard({ { project / ".git", project, configured, searchedFirst } }, gitFiles,
+        std::vector<GuardedRepository> repositories { { project / ".git", project, configured,
+            searchedFirst } };
+        if (fs::exists(library))
+            repositories.push_back({ library / ".git", library });
+        return GitGuard(repositories, gitFiles,
             placeholder ? std::vector { project / ".git" } : std::vector<fs::path> {},
             { .places = { home.root },
                 .liveRuns = home.data,
@@ -175,20 +181,26 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
     auto gitting = [](std::vector<std::string> arguments) {
         return [arguments](const Scene& scene) { git(scene.project, arguments); };
     };
-    // A repository that comes inside the project during the run, as a submodule or a gitlink, then `more`.
-    auto inner = [](bool submodule, std::vector<std::string> more) {
+    // A repository with a commit, made by the user before the run or by a command during it.
+    auto committed = [](const fs::path& repository) {
+        git(repository.parent_path(), { "init", "-q", repository.string() });
+        git(repository,
+            { "-c", "user.name=U", "-c", "user.email=u@example.com", "commit", "-q", "--allow-empty", "-m",
+                "x" });
+    };
+    const Step library = [committed](const Scene& scene) { committed(scene.library); };
+    // A repository that comes inside the project during the run, as a submodule of the library or a
+    // gitlink, then `more`.
+    auto inner = [committed](bool submodule, std::vector<std::string> more) {
         return [=](const Scene& scene) {
-            fs::path library = submodule ? scene.home.root / "library" : scene.project / "emb";
-            git(scene.home.root, { "init", "-q", library.string() });
-            git(library,
-                { "-c", "user.name=U", "-c", "user.email=u@example.com", "commit", "-q", "--allow-empty",
-                    "-m", "x" });
-            if (submodule)
+            if (submodule) {
                 git(scene.project,
-                    { "-c", "protocol.file.allow=always", "submodule", "add", "-q", library.string(),
+                    { "-c", "protocol.file.allow=always", "submodule", "add", "-q", scene.library.string(),
                         "lib" });
-            else
+            } else {
+                committed(scene.project / "emb");
                 git(scene.project, { "add", "emb" });
+            }
             if (!more.empty())
                 git(scene.project / (submodule ? "lib" : "emb"), more);
         };
@@ -352,13 +364,13 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             writing("sub/.git", "gitdir: ../.sub-copy\n", fs::perms(0644)), "sub/.git",
             holds("sub/.git", "gitdir: ../.git/modules/sub\n"), nullptr, { "sub/.git" } },
         // A repository that comes inside the project is judged against an empty one.
-        { "a submodule as Git adds it", none, inner(true, {}), nullptr,
+        { "a submodule as Git adds it", library, inner(true, {}), nullptr,
             [](const Scene& scene) {
                 return test::readFile(scene.project / ".git/modules/lib/config")
                            .find("worktree = ../../../lib")
                     != std::string::npos;
             } },
-        { "a submodule's work tree sent outside the project", none,
+        { "a submodule's work tree sent outside the project", library,
             inner(true, { "config", "core.worktree", "../../../../elsewhere" }), ".git/modules/lib/config",
             holds(".git/modules/lib/config", std::nullopt), "core.worktree was set" },
         { "an embedded repository with a hook", none,

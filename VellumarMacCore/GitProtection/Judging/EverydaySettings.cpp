@@ -17,13 +17,23 @@ namespace {
 
     // How Git reads a setting's value, as far as telling plain data goes.
     enum class Value {
-        text, // names, refs, refspecs, pathspecs, descriptions: never run, never a place Git runs from
+        text, // names, refs, pathspecs, formats, colours, descriptions: never run, never a place Git runs
+              // from
         boolean, // git-config(1) "boolean": true, yes, on, 1 or false, no, off, 0, ""
         booleanOrWord, // a boolean or one of `words`
         word, // one of `words`
-        number,
-        // A remote's URL, or a remote's name, which Git takes for a URL when no remote has that name.
+        integer, // git-config(1) "integer", with its k, m or g
+        // A URL Git fetches from: a submodule's, which "git submodule update" clones.
+        url,
+        // A remote's URL, which Git pushes to as well: the push runs the hooks of the repository it enters.
+        pushUrl,
+        // A remote's name, or a URL (as `pushUrl`) where no remote has that name.
         remote,
+        // git-push(1) "<refspec>": one that deletes (":<dst>") or forces ("+<src>:<dst>") on the remote at
+        // every later plain "git push" is no everyday value.
+        pushRefspec,
+        // A submodule's work tree, where "git submodule update" connects it and "deinit" disconnects it.
+        ownWorkTree,
     };
 
     struct Row {
@@ -34,7 +44,11 @@ namespace {
 
     using enum Value;
 
-    // git-config(1) of Git 2.39, each row with the everyday command that writes it.
+    // git-config(1) of Git 2.39, each row with the everyday command that writes it. No row's value can
+    // name a program or a file Git runs or reads as code: those of the same families (core.editor,
+    // core.pager, pager.<cmd>, diff.external, the diff and merge drivers and tools, gpg.program,
+    // commit.template, diff.orderFile) count. Nor can one change where Git connects or whom it trusts
+    // (http.proxy, http.sslVerify, http.extraHeader, credential.*): those count too, data or not.
     constexpr auto kRows = std::to_array<Row>({
         // git init and git clone, in every repository (core.bare, which they write too, says where the
         // work tree is and so where relative hooks and programs are found: it counts).
@@ -46,11 +60,12 @@ namespace {
         { "core.symlinks", boolean },
         { "extensions.objectFormat", word, "sha1|sha256" },
         // git remote add, git remote set-url, git clone: where a remote is, and which refs it maps.
-        { "remote.<name>.url", remote },
-        { "remote.<name>.pushUrl", remote },
+        // (remote.<name>.mirror, which makes every plain push delete what the remote holds beyond the
+        // local refs, counts.)
+        { "remote.<name>.url", pushUrl },
+        { "remote.<name>.pushUrl", pushUrl },
         { "remote.<name>.fetch", text },
-        { "remote.<name>.push", text },
-        { "remote.<name>.mirror", boolean },
+        { "remote.<name>.push", pushRefspec },
         { "remote.<name>.prune", boolean },
         { "remote.<name>.pruneTags", boolean },
         { "remote.<name>.tagOpt", word, "--tags|--no-tags" },
@@ -72,7 +87,7 @@ namespace {
         { "branch.autoSetupRebase", word, "never|local|remote|always" },
         // git submodule add, init, update and deinit, git clone --recurse-submodules. A submodule's
         // "update" may also be "!" and a command, which is no everyday value.
-        { "submodule.<name>.url", remote },
+        { "submodule.<name>.url", url },
         { "submodule.<name>.active", boolean },
         { "submodule.<name>.update", word, "checkout|rebase|merge|none" },
         { "submodule.<name>.branch", text },
@@ -80,6 +95,7 @@ namespace {
         { "submodule.<name>.ignore", word, "none|untracked|dirty|all" },
         { "submodule.active", text },
         { "submodule.recurse", boolean },
+        { "core.worktree", ownWorkTree },
         // git config user.name, user.email: who commits.
         { "user.*", text },
         // Line endings, as a project's instructions have them set.
@@ -101,7 +117,7 @@ namespace {
         { "fetch.prune", boolean },
         { "fetch.pruneTags", boolean },
         { "fetch.recurseSubmodules", booleanOrWord, "on-demand" },
-        { "fetch.parallel", number },
+        { "fetch.parallel", integer },
         { "fetch.writeCommitGraph", boolean },
         { "rebase.autoStash", boolean },
         { "rebase.autoSquash", boolean },
@@ -114,12 +130,86 @@ namespace {
         { "maintenance.strategy", word, "none|incremental" },
         { "maintenance.<task>.enabled", boolean },
         { "maintenance.<task>.schedule", word, "hourly|daily|weekly" },
-        { "gc.auto", number },
+        { "gc.auto", integer },
         { "gc.autoDetach", boolean },
+        // git config color.ui, column.ui, core.quotePath, advice.*: how output looks and which hints it
+        // gives. Every "color.*" value is a colour or says when to colour.
+        { "color.*", text },
+        { "column.*", text },
+        { "core.quotePath", boolean },
+        { "advice.*", boolean },
+        // How diffs and logs are shaped: algorithms, context, renames, moved lines, dates, decorations.
+        { "diff.algorithm", word, "default|myers|minimal|patience|histogram" },
+        { "diff.colorMoved", booleanOrWord, "no|default|plain|blocks|zebra|dimmed-zebra|dimmed_zebra" },
+        { "diff.colorMovedWS", text },
+        { "diff.context", integer },
+        { "diff.dirstat", text },
+        { "diff.ignoreSubmodules", word, "none|untracked|dirty|all" },
+        { "diff.indentHeuristic", boolean },
+        { "diff.interHunkContext", integer },
+        { "diff.mnemonicPrefix", boolean },
+        { "diff.noprefix", boolean },
+        { "diff.relative", boolean },
+        { "diff.renameLimit", integer },
+        { "diff.renames", booleanOrWord, "copies|copy" },
+        { "diff.statGraphWidth", integer },
+        { "diff.submodule", word, "short|log|diff" },
+        { "diff.suppressBlankEmpty", boolean },
+        { "diff.wordRegex", text },
+        { "diff.wsErrorHighlight", text },
+        { "log.abbrevCommit", boolean },
+        { "log.date", text },
+        { "log.decorate", booleanOrWord, "short|full|auto" },
+        { "log.diffMerges", text },
+        { "log.excludeDecoration", text },
+        { "log.follow", boolean },
+        { "log.graphColors", text },
+        { "log.initialDecorationSet", word, "all" },
+        { "log.mailmap", boolean },
+        { "log.showRoot", boolean },
+        { "log.showSignature", boolean },
+        // What git status shows.
+        { "status.aheadBehind", boolean },
+        { "status.branch", boolean },
+        { "status.displayCommentPrefix", boolean },
+        { "status.relativePaths", boolean },
+        { "status.renameLimit", integer },
+        { "status.renames", booleanOrWord, "copies|copy" },
+        { "status.short", boolean },
+        { "status.showStash", boolean },
+        { "status.showUntrackedFiles", word, "no|normal|all" },
+        { "status.submoduleSummary", boolean },
+        // git rerere: conflict resolutions recorded and replayed.
+        { "rerere.enabled", boolean },
+        { "rerere.autoUpdate", boolean },
+        // Speed: the index's caches and version, threads, buffers (core.longpaths and core.fscache are Git
+        // for Windows' own, which this Git reads as nothing).
+        { "core.untrackedCache", booleanOrWord, "keep" },
+        { "core.preloadIndex", boolean },
+        { "core.commitGraph", boolean },
+        { "core.multiPackIndex", boolean },
+        { "core.longpaths", boolean },
+        { "core.fscache", boolean },
+        { "feature.manyFiles", boolean },
+        { "index.threads", boolean },
+        { "index.version", word, "2|3|4" },
+        { "pack.threads", integer },
+        { "checkout.workers", integer },
+        { "http.postBuffer", integer },
+        { "http.<url>.postBuffer", integer },
+        // Signing on or off (which program signs, and how, counts: gpg.program, gpg.format).
+        { "commit.gpgSign", boolean },
+        { "tag.gpgSign", boolean },
+        { "tag.forceSignAnnotated", boolean },
+        { "push.gpgSign", booleanOrWord, "if-asked" },
+        // git lfs install, in a repository: the layout of git-lfs's own settings.
+        { "lfs.repositoryFormatVersion", integer },
     });
 
-    bool isNumber(std::string_view value)
+    bool isInteger(std::string_view value)
     {
+        if (!value.empty() && std::string_view("kKmMgG").find(value.back()) != std::string_view::npos)
+            value.remove_suffix(1);
         if (value.starts_with('-'))
             value.remove_prefix(1);
         return !value.empty()
@@ -141,26 +231,90 @@ namespace {
     // git-config(1), "Values": a value Git reads as a boolean, an integer among them.
     bool isBoolean(std::optional<std::string_view> value)
     {
-        return !value || value->empty() || isOneOf(*value, "true|yes|on|false|no|off") || isNumber(*value);
+        return !value || value->empty() || isOneOf(*value, "true|yes|on|false|no|off") || isInteger(*value);
     }
 
-    // git-remote-helpers(7): "<transport>::<address>" runs the helper "git-remote-<transport>" (ext and fd
-    // among them), and so does a "<scheme>://" URL for a scheme Git has no transport of its own for.
-    // A value beginning with "-", here or as the host, would be read as an option by ssh.
-    bool isPlainRemote(std::string_view value)
+    // RFC 3986 §2.1: "%" and two hex digits; anything else stays as written, as Git leaves it.
+    std::string percentDecoded(std::string_view text)
+    {
+        auto hex = [](char c) {
+            return c >= '0' && c <= '9' ? c - '0'
+                : c >= 'a' && c <= 'f'  ? c - 'a' + 10
+                : c >= 'A' && c <= 'F'  ? c - 'A' + 10
+                                        : -1;
+        };
+        std::string decoded;
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            if (text[at] == '%' && at + 2 < text.size() && hex(text[at + 1]) >= 0 && hex(text[at + 2]) >= 0) {
+                decoded.push_back(static_cast<char>(hex(text[at + 1]) * 16 + hex(text[at + 2])));
+                at += 2;
+            } else {
+                decoded.push_back(text[at]);
+            }
+        }
+        return decoded;
+    }
+
+    // Where a URL leads Git, in the order Git 2.39 tells them apart (git-remote-helpers(7), git-fetch(1)
+    // "GIT URLS"): "<transport>::<address>" runs the helper "git-remote-<transport>" (ext and fd among
+    // them); "<scheme>://" is one of Git's own transports, matched as written, or runs the helper of that
+    // scheme; "file://" reaches the path after its host, percent-decoded; a colon before any slash is
+    // ssh's "host:path"; anything else is a local path. A value beginning with "-", or an ssh user or
+    // host that does, would be read as an option. Absent where a helper runs or an option is read; else
+    // the local path, if any.
+    struct Destination {
+        std::optional<std::string> localPath;
+    };
+
+    constexpr auto kGitsOwnSchemes = std::to_array<std::string_view>(
+        { "ssh", "git", "http", "https", "ftp", "ftps", "git+ssh", "ssh+git" });
+
+    std::optional<Destination> destinationOf(std::string_view url)
     {
         static const std::regex helper("^[A-Za-z][A-Za-z0-9+.-]*::");
-        static const std::regex scheme("^([A-Za-z][A-Za-z0-9+.-]*)://([^/]*@)?(.?)");
-        static constexpr std::string_view kGitsOwn = "ssh|git|http|https|ftp|ftps|file|git+ssh|ssh+git";
+        static const std::regex scheme("^([A-Za-z][A-Za-z0-9+.-]*)://");
         std::match_results<std::string_view::const_iterator> parts;
-        if (value.starts_with('-') || std::regex_search(value.begin(), value.end(), helper))
-            return false;
-        if (!std::regex_search(value.begin(), value.end(), parts, scheme))
-            return true;
-        return isOneOf(std::string_view(parts[1].first, parts[1].second), kGitsOwn) && parts[3] != "-";
+        if (url.starts_with('-') || std::regex_search(url.begin(), url.end(), helper))
+            return std::nullopt;
+        if (std::regex_search(url.begin(), url.end(), parts, scheme)) {
+            std::string_view name(parts[1].first, parts[1].second);
+            std::string_view rest = url.substr(static_cast<std::size_t>(parts.length(0)));
+            std::string_view authority = rest.substr(0, rest.find('/'));
+            if (name == "file")
+                return Destination { percentDecoded(rest.substr(authority.size())) };
+            std::size_t at = authority.rfind('@');
+            std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+            if (authority.starts_with('-') || host.starts_with('-') || host.starts_with("[-")
+                || std::find(kGitsOwnSchemes.begin(), kGitsOwnSchemes.end(), name) == kGitsOwnSchemes.end())
+                return std::nullopt;
+            return Destination {};
+        }
+        if (std::size_t colon = url.find(':'); colon != std::string_view::npos && colon < url.find('/'))
+            return Destination {};
+        return Destination { std::string(url) };
     }
 
-    bool isPlain(const Row& row, std::optional<std::string_view> value)
+    bool answers(const std::function<bool(std::string_view)>& question, std::string_view value)
+    {
+        return question && question(value);
+    }
+
+    bool isPlainPushUrl(std::string_view url, const Surroundings& surroundings)
+    {
+        auto destination = destinationOf(url);
+        return destination
+            && (!destination->localPath
+                || answers(surroundings.leadsIntoKnownGitFolder, *destination->localPath));
+    }
+
+    bool isPlainRemote(std::string_view name, const Surroundings& surroundings)
+    {
+        using Named = Surroundings::RemoteName;
+        Named named = surroundings.remoteNamed ? surroundings.remoteNamed(name) : Named::url;
+        return named == Named::configured || (named == Named::url && isPlainPushUrl(name, surroundings));
+    }
+
+    bool isPlain(const Row& row, std::optional<std::string_view> value, const Surroundings& surroundings)
     {
         switch (row.value) {
         case text:
@@ -171,10 +325,18 @@ namespace {
             return isBoolean(value) || isOneOf(*value, row.words);
         case word:
             return value && isOneOf(*value, row.words);
-        case number:
-            return value && isNumber(*value);
+        case integer:
+            return value && isInteger(*value);
+        case url:
+            return value && destinationOf(*value).has_value();
+        case pushUrl:
+            return value && isPlainPushUrl(*value, surroundings);
         case remote:
-            return value && isPlainRemote(*value);
+            return value && isPlainRemote(*value, surroundings);
+        case pushRefspec:
+            return value && !value->starts_with('+') && !(value->starts_with(':') && value->size() > 1);
+        case ownWorkTree:
+            return value && answers(surroundings.namesOwnWorkTree, *value);
         }
         return false;
     }
@@ -192,10 +354,11 @@ namespace {
 
 }
 
-bool isEveryday(std::string_view key, std::optional<std::string_view> value)
+bool isEveryday(std::string_view key, std::optional<std::string_view> value, const Surroundings& surroundings)
 {
     return std::any_of(compiledRows().begin(), compiledRows().end(), [&](const auto& compiled) {
-        return std::regex_match(key.begin(), key.end(), compiled.first) && isPlain(*compiled.second, value);
+        return std::regex_match(key.begin(), key.end(), compiled.first)
+            && isPlain(*compiled.second, value, surroundings);
     });
 }
 

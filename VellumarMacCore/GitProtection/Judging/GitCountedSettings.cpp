@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/Judging/EverydaySettings.h"
+#include "VellumarMacCore/GitProtection/Judging/WhereSettingsLead.h"
 #include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
 
 #include <cstdlib>
@@ -124,22 +125,30 @@ std::vector<Setting> settingsOf(std::string_view listing)
     return settings;
 }
 
-std::optional<std::string> judged(const std::vector<Setting>& before, const std::vector<Setting>& after)
+std::optional<std::string> judged(
+    const std::vector<Setting>& before, const std::vector<Setting>& after, const Repository& repository)
 {
-    auto was = counted(before);
-    auto is = counted(after);
-    // Each key that one side holds a setting of more often than the other, and whether one came.
-    std::map<std::string, bool> keys;
-    auto judge = [&](const std::map<Setting, int>& side, const std::map<Setting, int>& other, bool came) {
-        for (const auto& [setting, times] : side) {
-            auto found = other.find(setting);
-            if (times > (found != other.end() ? found->second : 0)
-                && !EverydaySettings::isEveryday(setting.key, setting.value))
-                keys[setting.key] |= came;
-        }
+    const auto was = counted(before);
+    const auto is = counted(after);
+    const auto wasAround = WhereSettingsLead::surroundingsOf(repository, before);
+    const auto isAround = WhereSettingsLead::surroundingsOf(repository, after);
+    auto plain = [](const Setting& setting, const EverydaySettings::Surroundings& around) {
+        return EverydaySettings::isEveryday(setting.key, setting.value, around);
     };
-    judge(is, was, true);
-    judge(was, is, false);
+    // Each key that counted, and whether a setting of it came.
+    std::map<std::string, bool> keys;
+    // One that stays as it was, plain or not, is the user's; one whose meaning changed is the command's.
+    for (const auto& [setting, times] : is) {
+        auto found = was.find(setting);
+        if (!plain(setting, isAround)
+            && (times > (found != was.end() ? found->second : 0) || plain(setting, wasAround)))
+            keys[setting.key] = true;
+    }
+    for (const auto& [setting, times] : was) {
+        auto found = is.find(setting);
+        if (times > (found != is.end() ? found->second : 0) && !plain(setting, wasAround))
+            keys.try_emplace(setting.key, false);
+    }
     if (keys.empty())
         return std::nullopt;
     std::string reason;
@@ -152,13 +161,14 @@ std::optional<std::string> judged(const std::vector<Setting>& before, const std:
     return reason;
 }
 
-std::optional<std::string> judged(const Reader& settings, std::string_view before, std::string_view after)
+std::optional<std::string> judged(
+    std::string_view before, std::string_view after, const Repository& repository)
 {
-    auto read = settings(after);
-    auto readBefore = read ? settings(before) : std::nullopt;
+    auto read = repository.settings ? repository.settings(after) : std::nullopt;
+    auto readBefore = read ? repository.settings(before) : std::nullopt;
     if (!read || !readBefore)
         return std::string("Git cannot read the configuration");
-    return judged(settingsOf(*readBefore), settingsOf(*read));
+    return judged(settingsOf(*readBefore), settingsOf(*read), repository);
 }
 
 }

@@ -7,6 +7,7 @@
 
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -39,15 +40,33 @@ struct Setting {
 // The settings of a `Reader`'s output, in its order.
 std::vector<Setting> settingsOf(std::string_view listing);
 
+// The repository a configuration belongs to, for the settings whose value leads out of it: a remote
+// that is a local path, a submodule's work tree.
+struct Repository {
+    std::filesystem::path gitFolder; // as the kernel resolves it
+    // Its work tree's top, where Git runs and takes a relative path from; absent where it has none, or
+    // only its configuration tells.
+    std::optional<std::filesystem::path> workTree;
+    // Whether the guard knew a Git folder (as the kernel resolves it) before the run: a remote that
+    // leads Git into any other counts. Absent: it knew none.
+    std::function<bool(const std::filesystem::path&)> isKnownGitFolder;
+    // Reads the other configuration files Git reads there (the superproject's ".gitmodules").
+    Reader settings;
+};
+
 // Whether the change from the settings `before` to `after` counts: absent when every setting it adds,
 // changes or removes is on the everyday list with a plain value, else what counted for a log line
 // ("core.fsmonitor was set, protocol.ext.allow was set": at most a few keys, cut to printable bytes).
 // Settings are compared as a multiset, so that neither their order nor a repeated everyday key hides a
-// change.
-std::optional<std::string> judged(const std::vector<Setting>& before, const std::vector<Setting>& after);
+// change; each is read among the settings of its side, so that one the command left as it was but whose
+// meaning it changed (a remote's name whose remote it removed, which Git then takes for a path) counts.
+// Reads the disk where a value leads out of the configuration.
+std::optional<std::string> judged(
+    const std::vector<Setting>& before, const std::vector<Setting>& after, const Repository& repository);
 
-// The same for a configuration file's bytes, read with `settings`; a file Git cannot read counts.
-// Never throws but for memory.
-std::optional<std::string> judged(const Reader& settings, std::string_view before, std::string_view after);
+// The same for a configuration file's bytes, read with the repository's `settings`; a file Git cannot
+// read counts. Never throws but for memory.
+std::optional<std::string> judged(
+    std::string_view before, std::string_view after, const Repository& repository);
 
 }

@@ -23,7 +23,7 @@ namespace {
     // Whether the change from `before` to `after` at `path` could make Git run something: absent when it
     // cannot, else what counted (the settings, or the hook), empty where the path says it all.
     std::optional<std::string> counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before,
-        const NotedFile& after, const GitCountedSettings::Reader& settings)
+        const NotedFile& after, const GitCountedSettings::Repository& repository)
     {
         if (after == before || after.kind == Kind::absent)
             return std::nullopt;
@@ -43,7 +43,7 @@ namespace {
         if (!noted.isConfiguration(path) || (before.kind != Kind::file && before.kind != Kind::absent)
             || after.kind != Kind::file)
             return std::string();
-        return GitCountedSettings::judged(settings, before.content, after.content);
+        return GitCountedSettings::judged(before.content, after.content, repository);
     }
 
     // Whether what is at `path` now, reached beneath a place, last changed after `instant`, by its
@@ -87,12 +87,15 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     // By path, each folder before what it holds: what was noted there, and what counted.
     std::map<fs::path, std::pair<NotedFile, std::string>> counted;
     std::vector<fs::path> ends;
+    // A remote that is a local path is plain where it leads into a Git folder the guard knew.
+    const GitCountedSettings::Repository repository { noted.gitFolder.value_or(fs::path()), noted.workTree,
+        isGuarded, settings };
     auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
         // After a kill, an empty name may be a put-back cut short: the record's copy goes back.
         if (!run && after.kind == Kind::absent && (before.kind == Kind::file || before.kind == Kind::link)) {
             counted.try_emplace(path, before, std::string());
             ends.push_back(path);
-        } else if (auto reason = counts(noted, path, before, after, settings)) {
+        } else if (auto reason = counts(noted, path, before, after, repository)) {
             counted.try_emplace(path, before, std::move(*reason));
             ends.push_back(path);
         } else if (after != before && after.kind != Kind::absent) {

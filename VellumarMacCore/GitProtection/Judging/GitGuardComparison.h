@@ -15,7 +15,8 @@ namespace vellumar::GitGuardComparison {
 
 // Compares the unit with what is there now, reached beneath the places alone, and undoes what
 // counts (`GitGuardPutBack::undo`, under the lock of `liveRuns`); with `isGuarded`, also what came in the
-// repositories inside it that no run noted. A folder noted by its identity that changed, or a link met on
+// repositories inside it that no run noted. `isGuarded` tells the Git folders known before the run, where
+// a remote that is a local path may lead. A folder noted by its identity that changed, or a link met on
 // the way that was not noted, is itself the change: what lies beyond it is not looked at. `run` is the
 // run settling, which bounds its floods of one name; where it is null, this is the next start after a
 // kill, which puts back a noted file whose name is empty (a put-back the kill cut short) and, with

@@ -135,43 +135,26 @@ namespace {
         return folders;
     }
 
-    // What an empty repository holds that the everyday list does not name: "git init" writes
-    // core.bare, and "git submodule add" a submodule's core.worktree, which is its own when it leads
-    // into the superproject's work tree through no link, where commands can write anyway.
-    bool holdsWhenEmpty(const GitCountedSettings::Setting& setting, const fs::path& gitFolder,
-        const fs::path& superGitFolder, const fs::path& workTree)
-    {
-        if (setting.key == "core.bare")
-            return setting.value == "false";
-        if (setting.key != "core.worktree" || !setting.value
-            || !isBelow(gitFolder, superGitFolder / "modules"))
-            return false;
-        std::error_code error;
-        fs::path top = fs::weakly_canonical(workTree, error);
-        fs::path leads = (gitFolder / *setting.value).lexically_normal();
-        fs::path relative = leads.lexically_relative(top);
-        return !error && isBelow(leads, top) && *relative.begin() != ".git"
-            && fs::weakly_canonical(leads, error) == leads && !error;
-    }
-
-    std::optional<Counted> judgedConfiguration(const fs::path& file, const fs::path& gitFolder,
-        const fs::path& superGitFolder, const fs::path& workTree, const GitCountedSettings::Reader& settings)
+    std::optional<Counted> judgedConfiguration(
+        const fs::path& file, const GitCountedSettings::Repository& repository)
     {
         NotedFile found = GitNotedFiles::noteFile(file);
         if (found.kind == NotedFile::Kind::absent)
             return std::nullopt;
         if (found.kind != NotedFile::Kind::file)
             return Counted { file, "the configuration is no plain file" };
-        auto listing = settings(found.content);
+        auto listing = repository.settings(found.content);
         if (!listing)
             return Counted { file, "Git cannot read the configuration" };
         auto after = GitCountedSettings::settingsOf(*listing);
+        // What an empty repository holds that the everyday list does not name: "git init" writes
+        // core.bare.
         std::vector<GitCountedSettings::Setting> empty;
         for (const auto& setting : after) {
-            if (holdsWhenEmpty(setting, gitFolder, superGitFolder, workTree))
+            if (setting.key == "core.bare" && setting.value == "false")
                 empty.push_back(setting);
         }
-        if (auto reason = GitCountedSettings::judged(empty, after))
+        if (auto reason = GitCountedSettings::judged(empty, after, repository))
             return Counted { file, *reason };
         return std::nullopt;
     }
@@ -204,9 +187,9 @@ std::vector<Counted> counted(const GitNotedFiles::NotedUnit& superproject,
         }
         if (fs::exists(fs::symlink_status(gitFolder / "commondir", error)))
             found.push_back({ gitFolder / "commondir", "a commondir was added" });
+        const GitCountedSettings::Repository repository { gitFolder, std::nullopt, isGuarded, settings };
         for (const char* name : { "config", "config.worktree" }) {
-            if (auto judged = judgedConfiguration(
-                    gitFolder / name, gitFolder, superGitFolder, *superproject.workTree, settings))
+            if (auto judged = judgedConfiguration(gitFolder / name, repository))
                 found.push_back(std::move(*judged));
         }
     }

@@ -1,0 +1,190 @@
+#include "VellumarMacCore/GitProtection/Judging/WhereSettingsLead.h"
+
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+#include <system_error>
+
+namespace vellumar::WhereSettingsLead {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using GitCountedSettings::Repository;
+    using GitCountedSettings::Setting;
+    using RemoteName = EverydaySettings::Surroundings::RemoteName;
+
+    // A ".gitmodules" past this is not read: no real one comes near it.
+    constexpr std::size_t kGitmodulesBytes = 1024 * 1024;
+
+    // The setting of `key` Git takes: the last one.
+    const Setting* lastOf(const std::vector<Setting>& settings, std::string_view key)
+    {
+        auto found = std::find_if(
+            settings.rbegin(), settings.rend(), [&](const Setting& setting) { return setting.key == key; });
+        return found == settings.rend() ? nullptr : &*found;
+    }
+
+    // `path` lies strictly below the folder it is relative to, as written.
+    bool isBelow(const fs::path& relative)
+    {
+        return !relative.empty() && relative != "." && *relative.begin() != "..";
+    }
+
+    // Where Git runs with this configuration, and so what a relative path is taken from: the work tree
+    // "core.worktree" names, else the repository's own, else a bare repository's Git folder. Absent where
+    // that is no one place: unknown, or each linked worktree's top as well, from which the same relative
+    // path leads elsewhere.
+    std::optional<fs::path> topOf(const Repository& repository, const std::vector<Setting>& settings)
+    {
+        std::error_code error;
+        const fs::path worktrees = repository.gitFolder / "worktrees";
+        if (fs::is_directory(worktrees, error) && !fs::is_empty(worktrees, error))
+            return std::nullopt;
+        if (const Setting* workTree = lastOf(settings, "core.worktree"); workTree && workTree->value)
+            return standardizedPath(repository.gitFolder / *workTree->value);
+        if (repository.workTree)
+            return repository.workTree;
+        if (const Setting* bare = lastOf(settings, "core.bare");
+            bare && bare->value && detail::asciiLowercased(*bare->value) == "true")
+            return repository.gitFolder;
+        return std::nullopt;
+    }
+
+    // Git asks a Git folder for these before it takes it for one (is_git_directory()).
+    bool holdsObjectsAndRefs(const fs::path& commonFolder)
+    {
+        std::error_code error;
+        return fs::is_directory(commonFolder / "objects", error)
+            && fs::is_directory(commonFolder / "refs", error);
+    }
+
+    // git-receive-pack enters the first of "<path>/.git", "<path>", "<path>.git/.git" and "<path>.git"
+    // that is a ".git" file or a Git folder (enter_repo()), and runs the hooks of its common folder. Both
+    // must be known. A file Git would read as a ".git" file, and a Git folder Git might pass over for the
+    // next, count; so does "~", which the guard does not expand.
+    bool leadsIntoKnownGitFolder(
+        const Repository& repository, const std::optional<fs::path>& top, std::string_view written)
+    {
+        if (!repository.isKnownGitFolder || written.empty() || written.starts_with('~'))
+            return false;
+        fs::path path(written);
+        if (path.is_relative()) {
+            if (!top)
+                return false;
+            path = *top / path;
+        }
+        for (const fs::path& candidate : { path, fs::path(path.native() + ".git") }) {
+            if (auto location = GitFolders::located(candidate)) {
+                return holdsObjectsAndRefs(location->commonFolder)
+                    && repository.isKnownGitFolder(location->gitFolder)
+                    && repository.isKnownGitFolder(location->commonFolder);
+            }
+            std::error_code error;
+            auto status = fs::status(candidate, error);
+            if (fs::exists(status) && !fs::is_directory(status))
+                return false;
+        }
+        return false;
+    }
+
+    // The folder ".gitmodules" at `top` records for the submodule `name`: the last "path" Git reads there.
+    std::optional<fs::path> recordedWorkTree(
+        const Repository& repository, const fs::path& top, const fs::path& name)
+    {
+        std::string bytes = GitFolders::fileStart(top / ".gitmodules", kGitmodulesBytes + 1);
+        auto listing = bytes.size() <= kGitmodulesBytes && repository.settings ? repository.settings(bytes)
+                                                                               : std::nullopt;
+        if (!listing)
+            return std::nullopt;
+        auto recorded = GitCountedSettings::settingsOf(*listing);
+        const Setting* path = lastOf(recorded, "submodule." + name.generic_string() + ".path");
+        if (!path || !path->value)
+            return std::nullopt;
+        return standardizedPath(top / *path->value);
+    }
+
+    // A submodule's Git folder "<superproject's Git folder>/modules/<name>" belongs to the work tree that
+    // the superproject's ".gitmodules" records for <name>, whose ".git" file names the Git folder back:
+    // "git submodule add" writes that file before ".gitmodules", and "deinit" removes it before it
+    // unsets "core.worktree", so either tells. The superproject is the repository Git finds above the
+    // work tree. Its own only below its top, through no link and in no ".git", where checking it out
+    // writes nothing into a Git folder.
+    bool namesOwnWorkTree(const Repository& repository, std::string_view value)
+    {
+        if (value.empty())
+            return false;
+        const fs::path workTree = standardizedPath(repository.gitFolder / value);
+        std::error_code error;
+        if (fs::weakly_canonical(workTree, error) != workTree || error)
+            return false;
+        fs::path top = workTree.parent_path();
+        while (!fs::exists(fs::symlink_status(top / ".git", error))) {
+            if (top == top.root_path())
+                return false;
+            top = top.parent_path();
+        }
+        auto superproject = GitFolders::located(top);
+        if (!superproject)
+            return false;
+        const fs::path inTop = workTree.lexically_relative(top);
+        const fs::path name = repository.gitFolder.lexically_relative(superproject->gitFolder / "modules");
+        if (!isBelow(inTop) || !isBelow(name)
+            || std::any_of(inTop.begin(), inTop.end(), [](const fs::path& part) { return part == ".git"; }))
+            return false;
+        auto namesBack = GitFolders::located(workTree);
+        return (namesBack && namesBack->gitFile && namesBack->gitFolder == repository.gitFolder)
+            || recordedWorkTree(repository, top, name) == workTree;
+    }
+
+    // A remote's name that the configuration gives no URL is read from the common folder's files
+    // (read_remotes_file(), read_branches_file()), where it is a nickname: no "/", not "." or "..".
+    RemoteName remoteNamed(const Repository& repository, const std::set<std::string, std::less<>>& remotes,
+        std::string_view name)
+    {
+        if (remotes.contains(name))
+            return RemoteName::configured;
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
+            return RemoteName::url;
+        auto location = GitFolders::locatedGitFolder(repository.gitFolder);
+        const fs::path common = location ? location->commonFolder : repository.gitFolder;
+        std::error_code error;
+        for (const char* folder : { "remotes", "branches" }) {
+            if (fs::exists(fs::symlink_status(common / folder / std::string(name), error)))
+                return RemoteName::inFile;
+        }
+        return RemoteName::url;
+    }
+
+}
+
+EverydaySettings::Surroundings surroundingsOf(
+    const Repository& repository, const std::vector<Setting>& settings)
+{
+    // git-config(1) "remote.<name>.url": a remote with a URL is the one Git takes by that name.
+    auto remotes = std::make_shared<std::set<std::string, std::less<>>>();
+    for (const auto& setting : settings) {
+        constexpr std::string_view prefix = "remote.", suffix = ".url";
+        if (setting.value && setting.key.size() > prefix.size() + suffix.size()
+            && setting.key.starts_with(prefix) && setting.key.ends_with(suffix))
+            remotes->insert(
+                setting.key.substr(prefix.size(), setting.key.size() - prefix.size() - suffix.size()));
+    }
+    return {
+        .remoteNamed
+        = [&repository, remotes](std::string_view name) { return remoteNamed(repository, *remotes, name); },
+        .leadsIntoKnownGitFolder =
+            [&repository, &settings](std::string_view path) {
+                return leadsIntoKnownGitFolder(repository, topOf(repository, settings), path);
+            },
+        .namesOwnWorkTree
+        = [&repository](std::string_view value) { return namesOwnWorkTree(repository, value); },
+    };
+}
+
+}

@@ -1,0 +1,164 @@
+// Which changes to a repository's configuration count, each made and read with the real `git config`:
+// at the edges of the everyday list, where a family holds both data and programs, where a remote leads,
+// and how a push refspec acts on the remote.
+#include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+using namespace vellumar;
+namespace fs = std::filesystem;
+
+namespace {
+
+void git(const fs::path& folder, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), { "git", "-C", folder.string() });
+    ASSERT_EQ(test::runPeer(arguments).exitStatus, 0) << arguments.back();
+}
+
+void write(const fs::path& file, const std::string& bytes)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << bytes;
+}
+
+}
+
+TEST(GitCountedSettings, CountsWhatRunsOrLeadsGitElsewhereAndKeepsWhatGitReadsAsData)
+{
+    // "project" with an upstream at origin, and a submodule "vendor/lib" that "git submodule deinit" left
+    // without its ".git" file (one that names it back is planted in the Git folder's hooks); "gen", a
+    // submodule's Git folder with its ".git" file but no record in
+    // ".gitmodules" yet, as "git submodule add" leaves them for a moment; "known.git" and "mirror" the
+    // guard knew, "unknown.git" a command made.
+    test::TemporaryHome home;
+    const fs::path project = home.root / "project";
+    git(home.root, { "init", "-q", "library" });
+    git(home.root / "library",
+        { "-c", "user.name=U", "-c", "user.email=u@example.com", "commit", "-q", "--allow-empty", "-m",
+            "x" });
+    git(home.root, { "init", "-q", "--bare", "known.git" });
+    git(home.root, { "init", "-q", "--bare", "unknown.git" });
+    git(home.root, { "init", "-q", "-b", "main", "project" });
+    git(project, { "init", "-q", "--bare", "mirror" });
+    git(project, { "remote", "add", "origin", "https://example.com/project.git" });
+    git(project, { "config", "branch.main.remote", "origin" });
+    git(project,
+        { "-c", "protocol.file.allow=always", "submodule", "add", "-q", (home.root / "library").string(),
+            "vendor/lib" });
+    git(project, { "submodule", "deinit", "-q", "-f", "vendor/lib" });
+    git(project, { "init", "-q", "--separate-git-dir", (project / ".git/modules/gen").string(), "gen" });
+    write(project / ".git/remotes/mirror", "URL: ../unknown.git\n");
+    // A ".git" file in the Git folder's hooks naming the submodule's Git folder, as a command would plant it.
+    write(project / ".git/hooks/.git", "gitdir: ../modules/vendor/lib\n");
+    std::set<fs::path> known;
+    for (const char* gitFolder : { "known.git", "project/.git", "project/mirror",
+             "project/.git/modules/vendor/lib", "project/.git/modules/gen" })
+        known.insert(fs::canonical(home.root / gitFolder));
+    auto reader = GitCountedSettings::gitReaderForThisProcess();
+    auto isKnown = [&](const fs::path& gitFolder) { return known.contains(gitFolder); };
+    const std::string unknownURL = "file://" + (home.root / "unknown.git").string();
+    const std::string knownURL = "file://localhost" + (home.root / "kno%77n.git").string();
+
+    enum Repository { main, vendorLib, gen };
+    struct Case {
+        const char* name;
+        std::vector<std::string> change; // arguments of `git config --file <its configuration>`
+        std::optional<std::string> counted; // what the log line names, absent when the change stays
+        Repository repository = main;
+        std::vector<std::string> before = {}; // the same, for the user's setting before the change
+    };
+    const Case cases[] = {
+        // One family, data and program.
+        { "a colour", { "color.ui", "auto" }, std::nullopt },
+        { "how paths are quoted", { "core.quotePath", "false" }, std::nullopt },
+        { "the editor", { "core.editor", "vim" }, "core.editor was set" },
+        { "moved lines coloured", { "diff.colorMoved", "zebra" }, std::nullopt },
+        { "an external diff", { "diff.external", "./differ" }, "diff.external was set" },
+        { "a log's dates", { "log.date", "format:%Y" }, std::nullopt },
+        { "the log's pager", { "pager.log", "./page" }, "pager.log was set" },
+        { "signing on", { "commit.gpgSign", "true" }, std::nullopt },
+        { "the signing program", { "gpg.program", "./sign" }, "gpg.program was set" },
+        { "an HTTP buffer, with its unit", { "http.postBuffer", "500m" }, std::nullopt },
+        { "an HTTP proxy", { "http.proxy", "http://127.0.0.1:1" }, "http.proxy was set" },
+        { "TLS unverified", { "http.sslVerify", "false" }, "http.sslverify was set" },
+        { "git-lfs's layout", { "lfs.repositoryformatversion", "0" }, std::nullopt },
+        // Push refspecs, and a mirror.
+        { "a refspec that pushes", { "remote.origin.push", "refs/heads/main:refs/heads/main" },
+            std::nullopt },
+        { "the matching refspec", { "remote.origin.push", ":" }, std::nullopt },
+        { "a refspec that deletes", { "remote.origin.push", ":refs/heads/release" },
+            "remote.origin.push was set" },
+        { "a refspec that forces", { "remote.origin.push", "+main:main" }, "remote.origin.push was set" },
+        { "a fetch refspec that forces", { "--add", "remote.origin.fetch", "+refs/tags/*:refs/tags/*" },
+            std::nullopt },
+        { "a mirror", { "remote.origin.mirror", "true" }, "remote.origin.mirror was set" },
+        // Where a remote leads a push.
+        { "a known repository by its relative path", { "remote.backup.url", "../known.git" }, std::nullopt },
+        { "a known repository without its .git", { "remote.backup.url", "../known" }, std::nullopt },
+        { "a known repository by a percent-encoded file URL with a host", { "remote.backup.url", knownURL },
+            std::nullopt },
+        { "an unknown repository", { "remote.backup.url", "../unknown.git" }, "remote.backup.url was set" },
+        { "an unknown repository by a file URL", { "remote.origin.pushurl", unknownURL },
+            "remote.origin.pushurl was set" },
+        { "an upstream's push remote by a known path", { "branch.main.pushRemote", "../known.git" },
+            std::nullopt },
+        { "the default push remote by an unknown path", { "remote.pushDefault", "../unknown.git" },
+            "remote.pushdefault was set" },
+        { "a remote's name that a file of the Git folder gives", { "branch.main.pushRemote", "mirror" },
+            "branch.main.pushremote was set" },
+        { "an upstream whose remote loses its URL", { "--unset", "remote.origin.url" },
+            "branch.main.remote was set" },
+        { "a URL read as an option", { "remote.origin.url", "-oProxyCommand=sh:x" },
+            "remote.origin.url was set" },
+        { "an ssh host read as an option", { "remote.origin.url", "ssh://-oProxyCommand=sh/x" },
+            "remote.origin.url was set" },
+        { "an ssh host in brackets read as an option",
+            { "remote.origin.url", "ssh://git@[-oProxyCommand=sh]/x" }, "remote.origin.url was set" },
+        { "an ssh host", { "remote.origin.url", "git@example.com:project.git" }, std::nullopt },
+        { "a scheme Git's own only in lower case", { "remote.origin.url", "SSH://example.com/x" },
+            "remote.origin.url was set" },
+        // A submodule's own work tree, connected and disconnected.
+        { "deinit disconnects a submodule", { "--unset", "core.worktree" }, std::nullopt, vendorLib,
+            { "core.worktree", "../../../../vendor/lib" } },
+        { "update connects it again", { "core.worktree", "../../../../vendor/lib" }, std::nullopt,
+            vendorLib },
+        { "a submodule's work tree elsewhere in the project", { "core.worktree", "../../../../vendor" },
+            "core.worktree was set", vendorLib },
+        { "add connects one before .gitmodules records it", { "core.worktree", "../../../gen" }, std::nullopt,
+            gen },
+        { "a submodule's work tree in the Git folder", { "core.worktree", "../../../../.git/hooks" },
+            "core.worktree was set", vendorLib },
+        { "another submodule's work tree", { "core.worktree", "../../../vendor/lib" },
+            "core.worktree was set", gen },
+    };
+    const std::map<Repository, GitCountedSettings::Repository> repositories {
+        { main, { fs::canonical(project / ".git"), project, isKnown, reader } },
+        { vendorLib, { fs::canonical(project / ".git/modules/vendor/lib"), std::nullopt, isKnown, reader } },
+        { gen, { fs::canonical(project / ".git/modules/gen"), std::nullopt, isKnown, reader } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto& repository = repositories.at(testCase.repository);
+        const fs::path configuration = repository.gitFolder / "config";
+        const std::string kept = test::readFile(configuration);
+        auto configured = [&](std::vector<std::string> arguments) {
+            arguments.insert(arguments.begin(), { "config", "--file", configuration.string() });
+            git(project, arguments);
+        };
+        if (!testCase.before.empty())
+            configured(testCase.before);
+        const std::string before = test::readFile(configuration);
+        configured(testCase.change);
+
+        EXPECT_EQ(
+            GitCountedSettings::judged(before, test::readFile(configuration), repository), testCase.counted);
+        write(configuration, kept);
+    }
+}
