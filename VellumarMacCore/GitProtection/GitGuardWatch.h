@@ -170,10 +170,11 @@ private:
         bool overdue = false;
     };
     std::map<int, Write> m_writing;
-    // The paths written since the unit compared now began to be.
+    // The paths written since the comparison under way began.
     std::set<std::filesystem::path> m_writtenDuringComparison;
     // The units that events read during a comparison touched, to compare next.
     std::set<std::filesystem::path> m_pending;
+    // When the units compared every `comparisonInterval` are due next.
     std::chrono::steady_clock::time_point m_nextPeriodicComparison;
     std::map<std::filesystem::path, std::set<Registration>> m_registrations;
     // The folders each unit's way down was watched for, with the place it led down from.
