@@ -29,6 +29,15 @@ std::string huskyScript(const std::string& hook, const std::string& program)
     return "printf '" + program + "\\necho user-hook >> %s\\n' \"$OUT\" > " + hook;
 }
 
+// A command that opens `file` to append `text`, closes `folder` to its owner (--x) and only then writes,
+// so that the write the guard acts on finds the folder closed.
+std::string appendedBehindClosedFolder(
+    const std::string& file, const std::string& folder, const std::string& text)
+{
+    return "python3 -c \"import os; f = open('" + file + "', 'a'); os.chmod('" + folder
+        + "', 0o111); f.write('" + text + "')\"";
+}
+
 const std::string kCommitInApp = R"(git -C app commit -q --allow-empty -m by-the-user && cat "$OUT")";
 
 }
@@ -37,15 +46,17 @@ TEST(ClaudeReplyGitNextCommandRealCLI, WhatACommandLeftRunsNothingInTheUsersNext
 {
     vellumar::test::runGitRows({
         // As an ordinary user, a folder the command closed to its owner.
-        { "a hook planted and the hooks folder made --x, as an ordinary user", "repo app",
-            { { R"sh(python3 -c "import os; f = open('app/.git/hooks/pre-commit', 'w'); os.chmod('app/.git/hooks', 0o111); f.write('#!/bin/sh\ntouch $RAN\n'); os.fchmod(f.fileno(), 0o755)")sh" } },
-            "git -C app commit -q --allow-empty -m by-the-user && git -C app log -1 --format=%s",
-            "by-the-user\n", { .asNobody = true } },
-        { "core.fsmonitor set and the Git folder made --x, as an ordinary user", "repo app",
-            { { R"sh(python3 -c "import os; f = open('app/.git/config', 'a'); os.chmod('app/.git', 0o111); f.write('[core]\n\tfsmonitor = touch $RAN\n')")sh" } },
-            "git -C app status --short && git -C app commit -q --allow-empty -m by-the-user && git -C app "
-            "log -1 "
-            "--format=%s",
+        { "a hook appended to behind its folder made --x, as an ordinary user",
+            "repo app && userhook app/.git/hooks/pre-commit",
+            { { appendedBehindClosedFolder(
+                "app/.git/hooks/pre-commit", "app/.git/hooks", "touch $RAN\\n") } },
+            R"(git -C app commit -q --allow-empty -m by-the-user && git -C app log -1 --format=%s && cat "$OUT")",
+            "by-the-user\npre-commit\n", { .asNobody = true } },
+        { "core.fsmonitor appended behind the Git folder made --x, as an ordinary user", "repo app",
+            { { appendedBehindClosedFolder(
+                "app/.git/config", "app/.git", "[core]\\n\\tfsmonitor = touch $RAN\\n") } },
+            "git -C app status --short && git -C app commit -q --allow-empty -m by-the-user"
+            " && git -C app log -1 --format=%s",
             "by-the-user\n", { .asNobody = true } },
         // A rebase the command started and left stopped.
         { "a rebase left stopped with exec lines, in a nested repository", kThreeCommits,
