@@ -24,7 +24,8 @@ namespace vellumar::test {
 // package). The user's run with `set -e` and have `repo DIR` (a repository with one commit, "first"),
 // `husky9 DIR` (one that husky 9 set up) and `userhook FILE` (an executable script appending FILE's name
 // to $OUT). The bot's have `plant FILE` (an executable script touching $RAN, written as a command writes
-// into a Git folder: through python, since Claude Code itself asks before a redirection there).
+// into a Git folder: through python, since Claude Code itself asks before a redirection there) and
+// `monitor DIR` (core.fsmonitor touching $RAN in the repository DIR).
 struct GitRowOptions {
     std::string place = "Projects"; // the writable place, below the home
     std::string during = {}; // the user's shell while the first command waits
@@ -57,6 +58,14 @@ userhook() {
   mkdir -p "$(dirname "$1")" && printf '#!/bin/sh\necho %s >> %s\n' "$(basename "$1")" "$OUT" > "$1" &&
     chmod +x "$1"
 }
+)sh";
+
+    inline constexpr const char* kBotsFunctions = R"sh(
+plant() {
+  python3 -c "import os, sys; open(sys.argv[1], 'w').write('#!/bin/sh\ntouch ' + sys.argv[2] + '\n')
+os.chmod(sys.argv[1], 0o755)" "$1" "$RAN"
+}
+monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 )sh";
 
     inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
@@ -103,11 +112,8 @@ userhook() {
         // that only its output shows it.
         std::string botsCommand(const std::string& command)
         {
-            return "plant() { python3 -c \"import os, sys; open(sys.argv[1], 'w').write('#!/bin/sh\\ntouch ' "
-                   "+ "
-                   "sys.argv[2] + '\\n'); os.chmod(sys.argv[1], 0o755)\" \"$1\" \"$RAN\"; }; "
-                + variables() + "{ " + command + "\n} && echo ok-$((1000 + " + std::to_string(commandCount++)
-                + "))";
+            return std::string(kBotsFunctions) + variables() + "{ " + command + "\n} && echo ok-$((1000 + "
+                + std::to_string(commandCount++) + "))";
         }
 
         static std::string okOf(int command) { return "ok-" + std::to_string(1000 + command); }
