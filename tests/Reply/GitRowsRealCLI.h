@@ -1,0 +1,203 @@
+// Rows of the real-CLI Git tables: in a granted "~/Projects", the user's shell before the runs, the bot's
+// commands in one run or more (the real CLI, bubblewrap, the scripted model), and the user's own Git
+// afterwards with all it prints. What a command plants writes a marker outside every grant, which must
+// never appear.
+#pragma once
+
+#include "tests/Reply/GitRealCLISupport.h"
+#include "tests/support/CapturedLog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vellumar::test {
+
+// Both shells start in "~/Projects" and have, as variables, RAN (the marker a plant writes when it
+// runs), OUT (a file outside every grant the user's own hooks may write to) and HUSKY9 (husky 9's
+// package). The user's run with `set -e` and have `repo DIR` (a repository with one commit, "first"),
+// `husky9 DIR` (one that husky 9 set up) and `userhook FILE` (an executable script appending FILE's name
+// to $OUT). The bot's have `plant FILE` (an executable script touching $RAN, written as a command writes
+// into a Git folder: through python, since Claude Code itself asks before a redirection there) and
+// `monitor DIR` (core.fsmonitor touching $RAN in the repository DIR).
+struct GitRowOptions {
+    std::string place = "Projects"; // the writable place, below the home
+    std::string during = {}; // the user's shell while the first command waits
+    bool asNobody = false; // the program, its runs and the user are user 65534, not root
+    bool quiet = false; // the runs log nothing about the place
+};
+
+struct GitRow {
+    const char* name;
+    std::string before; // the user's shell, before the first run
+    std::vector<std::vector<std::string>> runs; // the bot's commands, each of which must succeed
+    std::string after; // the user's shell afterwards
+    std::string expected; // all that `after` prints
+    GitRowOptions options = {};
+};
+
+namespace detail {
+
+    inline constexpr const char* kRowOf = "VELLUMAR_TEST_GIT_ROW";
+    inline constexpr const char* kNobody[]
+        = { "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups" };
+
+    inline constexpr const char* kUsersFunctions = R"sh(set -e
+repo() {
+  git init -q "$1" && echo first > "$1/tracked.txt" && git -C "$1" add tracked.txt &&
+    git -C "$1" commit -qm first
+}
+husky9() { repo "$1" && (cd "$1" && node "$HUSKY9/bin.js" > /dev/null); }
+userhook() {
+  mkdir -p "$(dirname "$1")" && printf '#!/bin/sh\necho %s >> %s\n' "$(basename "$1")" "$OUT" > "$1" &&
+    chmod +x "$1"
+}
+)sh";
+
+    inline constexpr const char* kBotsFunctions = R"sh(
+plant() {
+  python3 -c "import os, sys; open(sys.argv[1], 'w').write('#!/bin/sh\ntouch ' + sys.argv[2] + '\n')
+os.chmod(sys.argv[1], 0o755)" "$1" "$RAN"
+}
+monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
+)sh";
+
+    inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+    inline JobSubmission jobOf(const std::filesystem::path& root, const GitRow& row, std::size_t run)
+    {
+        auto job = commandsJob(root / "home" / row.options.place);
+        job.conversationID = "ios-" + std::to_string(run + 1);
+        return job;
+    }
+
+    // One row in a world of its own: its folders, the shells' variables, and its runs.
+    struct RowWorld {
+        const GitRow& gitRow;
+        std::size_t rowIndex;
+        RunnerWorld world;
+        std::filesystem::path root = std::filesystem::canonical(world.folder.path());
+        std::filesystem::path projects = root / "home/Projects";
+        std::filesystem::path ran = root / "ran";
+        int commandCount = 0; // of all runs so far
+
+        std::string variables() const
+        {
+            return "RAN=" + quoted(ran) + "; OUT=" + quoted(root / "out")
+                + "; HUSKY9=" + quoted(sourceDir() / "tests/peers/node_modules/husky") + "; cd "
+                + quoted(projects) + " && ";
+        }
+
+        // The user's shell `script`: its output, the test failing unless it exits 0.
+        std::string usersShell(const std::string& script) const
+        {
+            std::vector<std::string> argv;
+            if (gitRow.options.asNobody)
+                argv.assign(std::begin(kNobody), std::end(kNobody));
+            argv.insert(argv.end(),
+                { "env", "HOME=" + (root / "home").string(), "GIT_EDITOR=true", "sh", "-c",
+                    std::string(kUsersFunctions) + variables() + script });
+            auto result = runPeer(argv);
+            EXPECT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
+            return result.output;
+        }
+
+        // The bot's `command`, saying "ok-<1000 + its number in the row>" when it succeeds: computed, so
+        // that only its output shows it.
+        std::string botsCommand(const std::string& command)
+        {
+            return std::string(kBotsFunctions) + variables() + "{ " + command + "\n} && echo ok-$((1000 + "
+                + std::to_string(commandCount++) + "))";
+        }
+
+        static std::string okOf(int command) { return "ok-" + std::to_string(1000 + command); }
+
+        // Runs the bot's commands of `run`; the user's `during`, when given, while the first command waits.
+        void runOnce(std::size_t run)
+        {
+            const bool userActs = run == 0 && !gitRow.options.during.empty();
+            std::vector<std::string> commands;
+            for (const auto& command : gitRow.runs[run]) {
+                commands.push_back(botsCommand(
+                    (userActs && commands.empty()
+                            ? "touch .user-may-act; for i in $(seq 1800); do test -e .user-acted && break; "
+                              "sleep 0.1; done; rm -f .user-may-act .user-acted; "
+                            : "")
+                    + command));
+            }
+            world.playReal(commandSteps(commands));
+            std::jthread user;
+            if (userActs) {
+                user = std::jthread([this](std::stop_token stop) {
+                    if (awaitFile(projects / ".user-may-act", stop))
+                        usersShell(gitRow.options.during);
+                    std::ofstream(projects / ".user-acted") << "go\n";
+                });
+            }
+            if (!gitRow.options.asNobody) {
+                EXPECT_EQ(world.run(jobOf(root, gitRow, run)).reply, "Done.");
+                return;
+            }
+            // The host itself as user 65534: this test program started again for the one row and run.
+            auto host = killedHostCommand(world);
+            host.insert(host.begin() + 1,
+                std::string(kRowOf) + "=" + std::to_string(rowIndex) + ":" + std::to_string(run));
+            host.insert(host.begin(), std::begin(kNobody), std::end(kNobody));
+            EXPECT_EQ(runPeer(host).exitStatus, 0);
+        }
+    };
+
+}
+
+// Runs each row in a world of its own and checks it: every command of the bot succeeded, the user's
+// `after` exits 0 printing `expected`, and nothing planted ran.
+inline void runGitRows(const std::vector<GitRow>& rows)
+{
+    if (const char* hostOf = std::getenv(detail::kRowOf)) {
+        // This program started again as a row's host, as user 65534.
+        std::size_t rowIndex = std::strtoul(hostOf, nullptr, 10);
+        std::size_t run = std::strtoul(std::strchr(hostOf, ':') + 1, nullptr, 10);
+        RunnerWorld world;
+        const std::filesystem::path root = std::getenv(kKilledHostOf);
+        runAsKilledHost(world, root, detail::jobOf(root, rows[rowIndex], run), true);
+    }
+    if (auto reason = commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    for (std::size_t rowIndex = 0; rowIndex < rows.size(); ++rowIndex) {
+        SCOPED_TRACE(rows[rowIndex].name);
+        detail::RowWorld row { rows[rowIndex], rowIndex };
+        const GitRowOptions& options = row.gitRow.options;
+        std::filesystem::create_directories(row.projects);
+        std::ofstream(row.root / "home/.gitconfig") << "[user]\n\tname = User\n\temail = user@example.com\n"
+                                                       "[init]\n\tdefaultBranch = main\n"
+                                                       "[protocol \"file\"]\n\tallow = always\n";
+        if (options.asNobody) {
+            ASSERT_EQ(runPeer({ "chown", "-R", "65534:65534", row.root.string() }).exitStatus, 0);
+        } else {
+            row.world.openGates();
+            row.world.start();
+        }
+        row.usersShell(row.gitRow.before);
+        CapturedLog log;
+        for (std::size_t run = 0; run < row.gitRow.runs.size(); ++run)
+            row.runOnce(run);
+
+        const std::string requests = row.world.model->requestLog();
+        for (int command = 0; command < row.commandCount; ++command)
+            EXPECT_NE(requests.find(row.okOf(command)), std::string::npos) << "command " << command;
+        if (options.quiet) {
+            for (const auto& line : log.lines())
+                EXPECT_EQ(line.find(row.projects.string()), std::string::npos) << line;
+        }
+        EXPECT_EQ(row.usersShell(row.gitRow.after), row.gitRow.expected);
+        EXPECT_FALSE(std::filesystem::exists(row.ran));
+    }
+}
+
+}
