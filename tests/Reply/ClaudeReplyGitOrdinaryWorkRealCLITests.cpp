@@ -52,7 +52,7 @@ struct OrdinarySettings {
     OrdinarySettings()
     {
         for (const auto& [key, value] : kOrdinarySettings) {
-            set += " && git config " + key + " " + value;
+            set += " && git config " + key + " '" + value + "'";
             read += "git -C app config " + key + " && ";
             values += value + "\n";
         }
