@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <sys/stat.h>
 
 using namespace vellumar;
@@ -21,15 +22,15 @@ using test::RunnerWorld;
 
 namespace {
 
-// Writes `bytes` to `file` as an edit made after `instant`: again until the file's status-change time
-// is later, if only by the file clock's next step. Returns that time.
-std::chrono::nanoseconds writeLaterThan(
-    const fs::path& file, std::string_view bytes, std::chrono::nanoseconds instant)
+// Makes `change` to `file` as an edit made after `instant`: again until the file's status-change time is
+// later, if only by the file clock's next step. Returns that time.
+std::chrono::nanoseconds changedLaterThan(
+    const fs::path& file, std::chrono::nanoseconds instant, const std::function<void()>& change)
 {
     struct stat status { };
     std::chrono::nanoseconds changed;
     do {
-        test::writeBytes(file, bytes);
+        change();
         EXPECT_EQ(::lstat(file.c_str(), &status), 0);
         changed
             = std::chrono::seconds(status.st_ctim.tv_sec) + std::chrono::nanoseconds(status.st_ctim.tv_nsec);
@@ -79,12 +80,15 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
     const auto commandsEndedBy = LiveRunsHeartbeat::commandsEndedBy(beatFile);
     ASSERT_TRUE(commandsEndedBy);
     EXPECT_LE(commandsGone, *commandsEndedBy);
-    test::git(projects / "app", { "config", "core.pager", "less" });
-    const auto edited = writeLaterThan(hooks / "pre-commit", "#!/bin/sh\nlint\n", commandsGone);
+    const auto configured = changedLaterThan(projects / "app/.git/config", commandsGone, [&] {
+        test::git(projects / "app", { "config", "core.pager", "less" });
+    });
+    const auto edited = changedLaterThan(hooks / "pre-commit", commandsGone,
+        [&] { test::writeBytes(hooks / "pre-commit", "#!/bin/sh\nlint\n"); });
     // As when the user comes back once the margin has passed: the beat moved back to draw the line
-    // between the commands' end and the user's edit.
+    // between the commands' end and the user's first change, so that both are later than it.
     auto beat = LiveRunsHeartbeat::read(beatFile).value();
-    const auto back = *commandsEndedBy - (commandsGone + (edited - commandsGone) / 2);
+    const auto back = *commandsEndedBy - (commandsGone + (std::min(configured, edited) - commandsGone) / 2);
     beat.wallTime -= back;
     beat.bootTime -= back;
     LiveRunsHeartbeat::write(beat, beatFile);

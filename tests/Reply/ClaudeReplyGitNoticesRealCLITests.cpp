@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 using test::RunnerWorld;
 
 // A hook written into a repository of the grant, by a command or by an approved Write, goes aside at
-// once; the bot's next turn names it and says why, and the phone's activity says what became of a Write.
+// once; the bot's next turn names it, the hook that counted and why, and the phone's activity says what
+// became of a Write.
 TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
 {
     if (auto reason = test::commandSandboxUnavailableReason())
@@ -48,8 +49,10 @@ TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
 
         EXPECT_EQ(world.run(job).reply, "Noted.");
         std::string requests = world.model->requestLog();
-        EXPECT_NE(requests.find(hook.string()
-                      + ": Git or another program outside the sandbox could run what the change put there"),
+        EXPECT_NE(
+            requests.find(hook.string()
+                + " (the hook pre-commit was added): Git or another program outside the sandbox could run"
+                  " what the change put there"),
             std::string::npos)
             << requests;
         auto activity = world.data->activity.entries("ios-1");
