@@ -30,7 +30,7 @@ namespace {
         return found == settings.rend() ? nullptr : &*found;
     }
 
-    // `path` lies strictly below the folder it is relative to, as written.
+    // `relative` leads strictly below the folder it is relative to, as written.
     bool isBelow(const fs::path& relative)
     {
         return !relative.empty() && relative != "." && *relative.begin() != "..";
