@@ -142,10 +142,25 @@ namespace {
             || recordedWorkTree(repository, top, name) == workTree;
     }
 
+    using Remotes = std::set<std::string, std::less<>>;
+
+    // git-config(1) "remote.<name>.url": a remote with a URL is the one Git takes by that name.
+    Remotes remotesOf(const std::vector<Setting>& settings)
+    {
+        Remotes remotes;
+        for (const auto& setting : settings) {
+            constexpr std::string_view prefix = "remote.", suffix = ".url";
+            if (setting.value && setting.key.size() > prefix.size() + suffix.size()
+                && setting.key.starts_with(prefix) && setting.key.ends_with(suffix))
+                remotes.insert(
+                    setting.key.substr(prefix.size(), setting.key.size() - prefix.size() - suffix.size()));
+        }
+        return remotes;
+    }
+
     // A remote's name that the configuration gives no URL is read from the common folder's files
     // (read_remotes_file(), read_branches_file()), where it is a nickname: no "/", not "." or "..".
-    RemoteName remoteNamed(const Repository& repository, const std::set<std::string, std::less<>>& remotes,
-        std::string_view name)
+    RemoteName remoteNamed(const Repository& repository, const Remotes& remotes, std::string_view name)
     {
         if (remotes.contains(name))
             return RemoteName::configured;
@@ -166,15 +181,7 @@ namespace {
 EverydaySettings::Surroundings surroundingsOf(
     const Repository& repository, const std::vector<Setting>& settings)
 {
-    // git-config(1) "remote.<name>.url": a remote with a URL is the one Git takes by that name.
-    auto remotes = std::make_shared<std::set<std::string, std::less<>>>();
-    for (const auto& setting : settings) {
-        constexpr std::string_view prefix = "remote.", suffix = ".url";
-        if (setting.value && setting.key.size() > prefix.size() + suffix.size()
-            && setting.key.starts_with(prefix) && setting.key.ends_with(suffix))
-            remotes->insert(
-                setting.key.substr(prefix.size(), setting.key.size() - prefix.size() - suffix.size()));
-    }
+    auto remotes = std::make_shared<const Remotes>(remotesOf(settings));
     return {
         .remoteNamed
         = [&repository, remotes](std::string_view name) { return remoteNamed(repository, *remotes, name); },
@@ -185,6 +192,16 @@ EverydaySettings::Surroundings surroundingsOf(
         .namesOwnWorkTree
         = [&repository](std::string_view value) { return namesOwnWorkTree(repository, value); },
     };
+}
+
+bool readAlike(const std::vector<Setting>& before, const std::vector<Setting>& after)
+{
+    auto sameLast = [&](std::string_view key) {
+        const Setting* was = lastOf(before, key);
+        const Setting* is = lastOf(after, key);
+        return was && is ? *was == *is : was == is;
+    };
+    return sameLast("core.worktree") && sameLast("core.bare") && remotesOf(before) == remotesOf(after);
 }
 
 }
