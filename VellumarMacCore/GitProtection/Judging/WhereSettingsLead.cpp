@@ -37,23 +37,36 @@ namespace {
     }
 
     // Where Git runs with this configuration, and so what a relative path is taken from: the work tree
-    // "core.worktree" names, else the repository's own, else a bare repository's Git folder. Absent where
-    // that is no one place: unknown, or each linked worktree's top as well, from which the same relative
-    // path leads elsewhere.
-    std::optional<fs::path> topOf(const Repository& repository, const std::vector<Setting>& settings)
+    // "core.worktree" names, else the repository's own (a linked worktree's, its "gitdir" tells), else a
+    // bare repository's Git folder; and the top of each linked worktree there is, which shares the
+    // configuration. Absent where one is unknown, or past as many linked worktrees as are guarded.
+    std::optional<std::vector<fs::path>> topsOf(
+        const Repository& repository, const std::vector<Setting>& settings)
     {
-        std::error_code error;
-        const fs::path worktrees = repository.gitFolder / "worktrees";
-        if (fs::is_directory(worktrees, error) && !fs::is_empty(worktrees, error))
+        std::vector<fs::path> tops;
+        const Setting* workTree = lastOf(settings, "core.worktree");
+        const Setting* bare = lastOf(settings, "core.bare");
+        if (workTree && workTree->value)
+            tops.push_back(standardizedPath(repository.gitFolder / *workTree->value));
+        else if (repository.workTree)
+            tops.push_back(*repository.workTree);
+        else if (bare && bare->value && detail::asciiLowercased(*bare->value) == "true")
+            tops.push_back(repository.gitFolder);
+        else if (auto linked = GitFolders::locatedGitFolder(repository.gitFolder); linked && linked->workTree)
+            tops.push_back(*linked->workTree);
+        else
             return std::nullopt;
-        if (const Setting* workTree = lastOf(settings, "core.worktree"); workTree && workTree->value)
-            return standardizedPath(repository.gitFolder / *workTree->value);
-        if (repository.workTree)
-            return repository.workTree;
-        if (const Setting* bare = lastOf(settings, "core.bare");
-            bare && bare->value && detail::asciiLowercased(*bare->value) == "true")
-            return repository.gitFolder;
-        return std::nullopt;
+        // A worktree whose top is gone is one Git runs in no more.
+        std::error_code error;
+        for (fs::directory_iterator entry(repository.gitFolder / "worktrees", error), end;
+             !error && entry != end; entry.increment(error)) {
+            auto linked = GitFolders::locatedGitFolder(entry->path());
+            if (!linked || !linked->workTree || tops.size() > GitFolders::maxLinkedFolders)
+                return std::nullopt;
+            if (std::error_code missing; fs::exists(*linked->workTree, missing))
+                tops.push_back(*linked->workTree);
+        }
+        return tops;
     }
 
     // Git asks a Git folder for these before it takes it for one (is_git_directory()).
@@ -68,17 +81,8 @@ namespace {
     // that is a ".git" file or a Git folder (enter_repo()), and runs the hooks of its common folder. Both
     // must be known. A file Git would read as a ".git" file, and a Git folder Git might pass over for the
     // next, count; so does "~", which the guard does not expand.
-    bool leadsIntoKnownGitFolder(
-        const Repository& repository, const std::optional<fs::path>& top, std::string_view written)
+    bool entersKnownGitFolder(const Repository& repository, const fs::path& path)
     {
-        if (!repository.isKnownGitFolder || written.empty() || written.starts_with('~'))
-            return false;
-        fs::path path(written);
-        if (path.is_relative()) {
-            if (!top)
-                return false;
-            path = *top / path;
-        }
         for (const fs::path& candidate : { path, fs::path(path.native() + ".git") }) {
             if (auto location = GitFolders::located(candidate)) {
                 return holdsObjectsAndRefs(location->commonFolder)
@@ -91,6 +95,20 @@ namespace {
                 return false;
         }
         return false;
+    }
+
+    // A relative path is taken from each top Git runs at with the configuration.
+    bool leadsIntoKnownGitFolder(const Repository& repository,
+        const std::optional<std::vector<fs::path>>& tops, std::string_view written)
+    {
+        if (!repository.isKnownGitFolder || written.empty() || written.starts_with('~'))
+            return false;
+        const fs::path path(written);
+        if (path.is_absolute())
+            return entersKnownGitFolder(repository, path);
+        return tops && std::all_of(tops->begin(), tops->end(), [&](const fs::path& top) {
+            return entersKnownGitFolder(repository, top / path);
+        });
     }
 
     // The folder ".gitmodules" at `top` records for the submodule `name`: the last "path" Git reads there.
@@ -187,7 +205,7 @@ EverydaySettings::Surroundings surroundingsOf(
         = [&repository, remotes](std::string_view name) { return remoteNamed(repository, *remotes, name); },
         .leadsIntoKnownGitFolder =
             [&repository, &settings](std::string_view path) {
-                return leadsIntoKnownGitFolder(repository, topOf(repository, settings), path);
+                return leadsIntoKnownGitFolder(repository, topsOf(repository, settings), path);
             },
         .namesOwnWorkTree
         = [&repository](std::string_view value) { return namesOwnWorkTree(repository, value); },
