@@ -22,6 +22,15 @@ void git(const fs::path& folder, std::vector<std::string> arguments)
     ASSERT_EQ(test::runPeer(arguments).exitStatus, 0) << arguments.back();
 }
 
+// A repository with a commit, as a submodule or a worktree is made from.
+void committed(const fs::path& repository)
+{
+    git(repository.parent_path(), { "init", "-q", repository.filename().string() });
+    git(repository,
+        { "-c", "user.name=U", "-c", "user.email=u@example.com", "commit", "-q", "--allow-empty", "-m",
+            "x" });
+}
+
 void write(const fs::path& file, const std::string& bytes)
 {
     fs::create_directories(file.parent_path());
@@ -33,16 +42,15 @@ void write(const fs::path& file, const std::string& bytes)
 TEST(GitCountedSettings, CountsWhatRunsOrLeadsGitElsewhereAndKeepsWhatGitReadsAsData)
 {
     // "project" with an upstream at origin, and a submodule "vendor/lib" that "git submodule deinit" left
-    // without its ".git" file (one that names it back is planted in the Git folder's hooks); "gen", a
-    // submodule's Git folder with its ".git" file but no record in
-    // ".gitmodules" yet, as "git submodule add" leaves them for a moment; "known.git" and "mirror" the
-    // guard knew, "unknown.git" a command made.
+    // without its ".git" file (one naming its Git folder is planted in the hooks); "gen", a submodule's Git
+    // folder whose ".git" file is there but not its record in ".gitmodules", as "git submodule add" leaves
+    // them for a moment; "known.git" and "mirror" the guard knew, "unknown.git" a command made; "app",
+    // with a linked worktree at "trees/app".
     test::TemporaryHome home;
     const fs::path project = home.root / "project";
-    git(home.root, { "init", "-q", "library" });
-    git(home.root / "library",
-        { "-c", "user.name=U", "-c", "user.email=u@example.com", "commit", "-q", "--allow-empty", "-m",
-            "x" });
+    committed(home.root / "library");
+    committed(home.root / "app");
+    git(home.root / "app", { "worktree", "add", "-q", "../trees/app" });
     git(home.root, { "init", "-q", "--bare", "known.git" });
     git(home.root, { "init", "-q", "--bare", "unknown.git" });
     git(home.root, { "init", "-q", "-b", "main", "project" });
@@ -55,18 +63,17 @@ TEST(GitCountedSettings, CountsWhatRunsOrLeadsGitElsewhereAndKeepsWhatGitReadsAs
     git(project, { "submodule", "deinit", "-q", "-f", "vendor/lib" });
     git(project, { "init", "-q", "--separate-git-dir", (project / ".git/modules/gen").string(), "gen" });
     write(project / ".git/remotes/mirror", "URL: ../unknown.git\n");
-    // A ".git" file in the Git folder's hooks naming the submodule's Git folder, as a command would plant it.
     write(project / ".git/hooks/.git", "gitdir: ../modules/vendor/lib\n");
     std::set<fs::path> known;
-    for (const char* gitFolder : { "known.git", "project/.git", "project/mirror",
-             "project/.git/modules/vendor/lib", "project/.git/modules/gen" })
+    for (const char* gitFolder : { "app/.git", "app/.git/worktrees/app", "known.git", "project/.git",
+             "project/mirror", "project/.git/modules/vendor/lib", "project/.git/modules/gen" })
         known.insert(fs::canonical(home.root / gitFolder));
     auto reader = GitCountedSettings::gitReaderForThisProcess();
     auto isKnown = [&](const fs::path& gitFolder) { return known.contains(gitFolder); };
     const std::string unknownURL = "file://" + (home.root / "unknown.git").string();
     const std::string knownURL = "file://localhost" + (home.root / "kno%77n.git").string();
 
-    enum Repository { main, vendorLib, gen };
+    enum Repository { main, vendorLib, gen, withWorktree };
     struct Case {
         const char* name;
         std::vector<std::string> change; // arguments of `git config --file <its configuration>`
@@ -113,6 +120,10 @@ TEST(GitCountedSettings, CountsWhatRunsOrLeadsGitElsewhereAndKeepsWhatGitReadsAs
             "remote.pushdefault was set" },
         { "a remote's name that a file of the Git folder gives", { "branch.main.pushRemote", "mirror" },
             "branch.main.pushremote was set" },
+        { "a branch's own repository as its upstream, from each worktree", { "branch.x.remote", "." },
+            std::nullopt, withWorktree },
+        { "a path that leads elsewhere from a linked worktree", { "remote.backup.url", "../known.git" },
+            "remote.backup.url was set", withWorktree },
         { "an upstream whose remote loses its URL", { "--unset", "remote.origin.url" },
             "branch.main.remote was set" },
         { "a URL read as an option", { "remote.origin.url", "-oProxyCommand=sh:x" },
@@ -142,6 +153,7 @@ TEST(GitCountedSettings, CountsWhatRunsOrLeadsGitElsewhereAndKeepsWhatGitReadsAs
         { main, { fs::canonical(project / ".git"), project, isKnown, reader } },
         { vendorLib, { fs::canonical(project / ".git/modules/vendor/lib"), std::nullopt, isKnown, reader } },
         { gen, { fs::canonical(project / ".git/modules/gen"), std::nullopt, isKnown, reader } },
+        { withWorktree, { fs::canonical(home.root / "app/.git"), home.root / "app", isKnown, reader } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

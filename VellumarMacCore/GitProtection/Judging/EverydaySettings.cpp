@@ -17,8 +17,7 @@ namespace {
 
     // How Git reads a setting's value, as far as telling plain data goes.
     enum class Value {
-        text, // names, refs, pathspecs, formats, colours, descriptions: never run, never a place Git runs
-              // from
+        text, // names, refs, fetch refspecs, formats, colours: never run, never a place Git runs from
         boolean, // git-config(1) "boolean": true, yes, on, 1 or false, no, off, 0, ""
         booleanOrWord, // a boolean or one of `words`
         word, // one of `words`
@@ -255,20 +254,21 @@ namespace {
         return decoded;
     }
 
-    // Where a URL leads Git, in the order Git 2.39 tells them apart (git-remote-helpers(7), git-fetch(1)
-    // "GIT URLS"): "<transport>::<address>" runs the helper "git-remote-<transport>" (ext and fd among
-    // them); "<scheme>://" is one of Git's own transports, matched as written, or runs the helper of that
-    // scheme; "file://" reaches the path after its host, percent-decoded; a colon before any slash is
-    // ssh's "host:path"; anything else is a local path. A value beginning with "-", or an ssh user or
-    // host that does, would be read as an option. Absent where a helper runs or an option is read; else
-    // the local path, if any.
+    // Where a URL leads Git: over the network, or to a local path.
     struct Destination {
         std::optional<std::string> localPath;
     };
 
+    // The schemes of Git's own transports but "file", matched as written, as Git matches them.
     constexpr auto kGitsOwnSchemes = std::to_array<std::string_view>(
         { "ssh", "git", "http", "https", "ftp", "ftps", "git+ssh", "ssh+git" });
 
+    // In the order Git 2.39 tells them apart (git-remote-helpers(7), git-fetch(1) "GIT URLS"):
+    // "<transport>::<address>" runs the helper "git-remote-<transport>" (ext and fd among them);
+    // "<scheme>://" is one of Git's own transports or runs the helper of that scheme; "file://" reaches
+    // the path after its host, percent-decoded; a colon before any slash is ssh's "host:path"; anything
+    // else is a local path. A value beginning with "-", or an ssh user or host that does, would be read
+    // as an option. Absent where a helper runs or an option is read.
     std::optional<Destination> destinationOf(std::string_view url)
     {
         static const std::regex helper("^[A-Za-z][A-Za-z0-9+.-]*::");

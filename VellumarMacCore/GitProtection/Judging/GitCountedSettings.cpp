@@ -138,10 +138,11 @@ std::optional<std::string> judged(
     // Each key that counted, and whether a setting of it came.
     std::map<std::string, bool> keys;
     // One that stays as it was, plain or not, is the user's; one whose meaning changed is the command's.
+    const bool alike = WhereSettingsLead::readAlike(before, after);
     for (const auto& [setting, times] : is) {
         auto found = was.find(setting);
-        if (!plain(setting, isAround)
-            && (times > (found != was.end() ? found->second : 0) || plain(setting, wasAround)))
+        const bool came = times > (found != was.end() ? found->second : 0);
+        if ((came || !alike) && !plain(setting, isAround) && (came || plain(setting, wasAround)))
             keys[setting.key] = true;
     }
     for (const auto& [setting, times] : was) {

@@ -50,7 +50,8 @@ struct Repository {
     // Whether the guard knew a Git folder (as the kernel resolves it) before the run: a remote that
     // leads Git into any other counts. Absent: it knew none.
     std::function<bool(const std::filesystem::path&)> isKnownGitFolder;
-    // Reads the other configuration files Git reads there (the superproject's ".gitmodules").
+    // Reads its configuration's settings, and those of the other files Git reads as configuration there
+    // (the superproject's ".gitmodules").
     Reader settings;
 };
 

@@ -30,30 +30,43 @@ namespace {
         return found == settings.rend() ? nullptr : &*found;
     }
 
-    // `path` lies strictly below the folder it is relative to, as written.
+    // `relative` leads strictly below the folder it is relative to, as written.
     bool isBelow(const fs::path& relative)
     {
         return !relative.empty() && relative != "." && *relative.begin() != "..";
     }
 
     // Where Git runs with this configuration, and so what a relative path is taken from: the work tree
-    // "core.worktree" names, else the repository's own, else a bare repository's Git folder. Absent where
-    // that is no one place: unknown, or each linked worktree's top as well, from which the same relative
-    // path leads elsewhere.
-    std::optional<fs::path> topOf(const Repository& repository, const std::vector<Setting>& settings)
+    // "core.worktree" names, else the repository's own (a linked worktree's, its "gitdir" tells), else a
+    // bare repository's Git folder; and the top of each linked worktree there is, which shares the
+    // configuration. Absent where one is unknown, or past as many linked worktrees as are guarded.
+    std::optional<std::vector<fs::path>> topsOf(
+        const Repository& repository, const std::vector<Setting>& settings)
     {
-        std::error_code error;
-        const fs::path worktrees = repository.gitFolder / "worktrees";
-        if (fs::is_directory(worktrees, error) && !fs::is_empty(worktrees, error))
+        std::vector<fs::path> tops;
+        const Setting* workTree = lastOf(settings, "core.worktree");
+        const Setting* bare = lastOf(settings, "core.bare");
+        if (workTree && workTree->value)
+            tops.push_back(standardizedPath(repository.gitFolder / *workTree->value));
+        else if (repository.workTree)
+            tops.push_back(*repository.workTree);
+        else if (bare && bare->value && detail::asciiLowercased(*bare->value) == "true")
+            tops.push_back(repository.gitFolder);
+        else if (auto linked = GitFolders::locatedGitFolder(repository.gitFolder); linked && linked->workTree)
+            tops.push_back(*linked->workTree);
+        else
             return std::nullopt;
-        if (const Setting* workTree = lastOf(settings, "core.worktree"); workTree && workTree->value)
-            return standardizedPath(repository.gitFolder / *workTree->value);
-        if (repository.workTree)
-            return repository.workTree;
-        if (const Setting* bare = lastOf(settings, "core.bare");
-            bare && bare->value && detail::asciiLowercased(*bare->value) == "true")
-            return repository.gitFolder;
-        return std::nullopt;
+        // A worktree whose top is gone is one Git runs in no more.
+        std::error_code error;
+        for (fs::directory_iterator entry(repository.gitFolder / "worktrees", error), end;
+             !error && entry != end; entry.increment(error)) {
+            auto linked = GitFolders::locatedGitFolder(entry->path());
+            if (!linked || !linked->workTree || tops.size() > GitFolders::maxLinkedFolders)
+                return std::nullopt;
+            if (std::error_code missing; fs::exists(*linked->workTree, missing))
+                tops.push_back(*linked->workTree);
+        }
+        return tops;
     }
 
     // Git asks a Git folder for these before it takes it for one (is_git_directory()).
@@ -68,17 +81,8 @@ namespace {
     // that is a ".git" file or a Git folder (enter_repo()), and runs the hooks of its common folder. Both
     // must be known. A file Git would read as a ".git" file, and a Git folder Git might pass over for the
     // next, count; so does "~", which the guard does not expand.
-    bool leadsIntoKnownGitFolder(
-        const Repository& repository, const std::optional<fs::path>& top, std::string_view written)
+    bool entersKnownGitFolder(const Repository& repository, const fs::path& path)
     {
-        if (!repository.isKnownGitFolder || written.empty() || written.starts_with('~'))
-            return false;
-        fs::path path(written);
-        if (path.is_relative()) {
-            if (!top)
-                return false;
-            path = *top / path;
-        }
         for (const fs::path& candidate : { path, fs::path(path.native() + ".git") }) {
             if (auto location = GitFolders::located(candidate)) {
                 return holdsObjectsAndRefs(location->commonFolder)
@@ -91,6 +95,20 @@ namespace {
                 return false;
         }
         return false;
+    }
+
+    // A relative path is taken from each top Git runs at with the configuration.
+    bool leadsIntoKnownGitFolder(const Repository& repository,
+        const std::optional<std::vector<fs::path>>& tops, std::string_view written)
+    {
+        if (!repository.isKnownGitFolder || written.empty() || written.starts_with('~'))
+            return false;
+        const fs::path path(written);
+        if (path.is_absolute())
+            return entersKnownGitFolder(repository, path);
+        return tops && std::all_of(tops->begin(), tops->end(), [&](const fs::path& top) {
+            return entersKnownGitFolder(repository, top / path);
+        });
     }
 
     // The folder ".gitmodules" at `top` records for the submodule `name`: the last "path" Git reads there.
@@ -142,10 +160,25 @@ namespace {
             || recordedWorkTree(repository, top, name) == workTree;
     }
 
+    using Remotes = std::set<std::string, std::less<>>;
+
+    // git-config(1) "remote.<name>.url": a remote with a URL is the one Git takes by that name.
+    Remotes remotesOf(const std::vector<Setting>& settings)
+    {
+        Remotes remotes;
+        for (const auto& setting : settings) {
+            constexpr std::string_view prefix = "remote.", suffix = ".url";
+            if (setting.value && setting.key.size() > prefix.size() + suffix.size()
+                && setting.key.starts_with(prefix) && setting.key.ends_with(suffix))
+                remotes.insert(
+                    setting.key.substr(prefix.size(), setting.key.size() - prefix.size() - suffix.size()));
+        }
+        return remotes;
+    }
+
     // A remote's name that the configuration gives no URL is read from the common folder's files
     // (read_remotes_file(), read_branches_file()), where it is a nickname: no "/", not "." or "..".
-    RemoteName remoteNamed(const Repository& repository, const std::set<std::string, std::less<>>& remotes,
-        std::string_view name)
+    RemoteName remoteNamed(const Repository& repository, const Remotes& remotes, std::string_view name)
     {
         if (remotes.contains(name))
             return RemoteName::configured;
@@ -166,25 +199,27 @@ namespace {
 EverydaySettings::Surroundings surroundingsOf(
     const Repository& repository, const std::vector<Setting>& settings)
 {
-    // git-config(1) "remote.<name>.url": a remote with a URL is the one Git takes by that name.
-    auto remotes = std::make_shared<std::set<std::string, std::less<>>>();
-    for (const auto& setting : settings) {
-        constexpr std::string_view prefix = "remote.", suffix = ".url";
-        if (setting.value && setting.key.size() > prefix.size() + suffix.size()
-            && setting.key.starts_with(prefix) && setting.key.ends_with(suffix))
-            remotes->insert(
-                setting.key.substr(prefix.size(), setting.key.size() - prefix.size() - suffix.size()));
-    }
+    auto remotes = std::make_shared<const Remotes>(remotesOf(settings));
     return {
         .remoteNamed
         = [&repository, remotes](std::string_view name) { return remoteNamed(repository, *remotes, name); },
         .leadsIntoKnownGitFolder =
             [&repository, &settings](std::string_view path) {
-                return leadsIntoKnownGitFolder(repository, topOf(repository, settings), path);
+                return leadsIntoKnownGitFolder(repository, topsOf(repository, settings), path);
             },
         .namesOwnWorkTree
         = [&repository](std::string_view value) { return namesOwnWorkTree(repository, value); },
     };
+}
+
+bool readAlike(const std::vector<Setting>& before, const std::vector<Setting>& after)
+{
+    auto sameLast = [&](std::string_view key) {
+        const Setting* was = lastOf(before, key);
+        const Setting* is = lastOf(after, key);
+        return was && is ? *was == *is : was == is;
+    };
+    return sameLast("core.worktree") && sameLast("core.bare") && remotesOf(before) == remotesOf(after);
 }
 
 }
