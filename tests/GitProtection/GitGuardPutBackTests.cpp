@@ -127,14 +127,9 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
     const Case cases[] = {
         { "a hook, killed with the copy made beside the change", ".git/hooks/pre-commit", kPlanted,
             Step::copyMade },
-        { "a hook, killed once the copy took the change's place", ".git/hooks/pre-commit", kPlanted,
-            Step::traded },
-        { "a configuration, killed with the copy made beside the change", ".git/config", fsmonitor,
-            Step::copyMade },
         { "a configuration, killed once the copy took the change's place", ".git/config", fsmonitor,
             Step::traded },
         { "a configuration left missing", ".git/config", std::nullopt, std::nullopt },
-        { "a hook left missing", ".git/hooks/pre-commit", std::nullopt, std::nullopt },
         { "a hook left missing, then written as the copy is made", ".git/hooks/pre-commit", std::nullopt,
             std::nullopt, "#!/bin/sh\necho mine\n" },
     };
