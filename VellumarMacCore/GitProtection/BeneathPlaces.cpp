@@ -144,9 +144,9 @@ bool BeneathPlaces::ownerMayAct(int folderFD, const fs::path& folder) noexcept
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", left);
     try {
-        platform::logError(folder.string() + " had been left without its owner's permission to read, write or"
-            + " search it (mode " + mode + "); the owner's full permission was given back so that the Git"
-            + " protection could act there.");
+        platform::logError(folder.string() + " had been left without its owner's full permission (mode "
+            + mode
+            + "); it was given back so that the Git protection could read, list and undo a change there.");
     } catch (const std::exception&) {
         // Out of memory for the line: the permission is back all the same.
     }

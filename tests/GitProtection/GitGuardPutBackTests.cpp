@@ -48,8 +48,7 @@ struct Scene {
 
     Scene()
     {
-        fs::create_directories(project);
-        git(project, { "init", "-q" });
+        git(home.root, { "init", "-q", project.string() });
         git(project, { "remote", "add", "origin", "https://example.com/x.git" });
         writeHook(project / ".git/hooks/pre-commit", kHook);
     }
@@ -72,14 +71,13 @@ struct Scene {
         if (child == 0) {
             GitGuard run = guard();
             change(*this);
-            if (killedAt) {
-                atStep = [at = *killedAt](Step step) {
-                    if (step == at)
-                        ::kill(::getpid(), SIGKILL);
-                };
-                GitGuardPutBack::stepSeam = [](Step step) { atStep(step); };
+            atStep = [killedAt](Step step) {
+                if (step == killedAt)
+                    ::kill(::getpid(), SIGKILL);
+            };
+            GitGuardPutBack::stepSeam = [](Step step) { atStep(step); };
+            if (killedAt)
                 run.compareAll();
-            }
             ::kill(::getpid(), SIGKILL);
         }
         int status = 0;
@@ -94,17 +92,18 @@ struct Scene {
     }
 };
 
-// The bytes of each file beside `file` that a change of it went aside as, or that a put-back was making.
+// What each file beside `file` holds that a change of it went aside as, in order, "put-back" for one a
+// put-back was making.
 std::vector<std::string> besideIt(const fs::path& file)
 {
     std::vector<std::string> held;
     for (const auto& name : test::namesIn(file.parent_path())) {
-        if (name.starts_with(file.filename().string() + ".refused-")
-            || name.find(".put-back-") != std::string::npos)
-            held.push_back(name.find(".put-back-") != std::string::npos
-                    ? "put-back"
-                    : test::readFile(file.parent_path() / name));
+        if (name.find(".put-back-") != std::string::npos)
+            held.emplace_back("put-back");
+        else if (name.starts_with(file.filename().string() + ".refused-"))
+            held.push_back(test::readFile(file.parent_path() / name));
     }
+    std::sort(held.begin(), held.end());
     return held;
 }
 
@@ -128,14 +127,9 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
     const Case cases[] = {
         { "a hook, killed with the copy made beside the change", ".git/hooks/pre-commit", kPlanted,
             Step::copyMade },
-        { "a hook, killed once the copy took the change's place", ".git/hooks/pre-commit", kPlanted,
-            Step::traded },
-        { "a configuration, killed with the copy made beside the change", ".git/config", fsmonitor,
-            Step::copyMade },
         { "a configuration, killed once the copy took the change's place", ".git/config", fsmonitor,
             Step::traded },
         { "a configuration left missing", ".git/config", std::nullopt, std::nullopt },
-        { "a hook left missing", ".git/hooks/pre-commit", std::nullopt, std::nullopt },
         { "a hook left missing, then written as the copy is made", ".git/hooks/pre-commit", std::nullopt,
             std::nullopt, "#!/bin/sh\necho mine\n" },
     };
@@ -166,6 +160,7 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
         EXPECT_EQ(test::readFile(file), testCase.writtenMeanwhile ? testCase.writtenMeanwhile : users);
         struct stat status { };
         EXPECT_EQ(::lstat(file.c_str(), &status) == 0 ? status.st_mode & 07777 : 0, mode);
+        // A kill with the copy made leaves that copy beside the name too, holding the user's bytes.
         auto beside = besideIt(file);
         EXPECT_EQ(std::count(beside.begin(), beside.end(), changed), testCase.written ? 1 : 0);
         EXPECT_EQ(std::count(beside.begin(), beside.end(), "put-back"), 0);
@@ -230,37 +225,21 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
 // and a file someone else put at a name the run used, stay.
 TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
 {
-    auto numbered = [](const char* prefix, int from, int to) {
-        std::vector<std::string> all;
-        for (int index = from; index < to; ++index)
-            all.push_back(prefix + std::to_string(index) + "\n");
-        return all;
-    };
-    const std::string someones = "someone's\n";
     struct Case {
         const char* name;
-        std::vector<std::string> earlier; // moved aside by earlier runs
-        std::vector<std::string> changes; // made in turn during the run, each compared
+        std::vector<std::string> earlier; // what earlier runs moved aside
+        int changes; // "c0", "c1"... written in turn during the run, each compared
         bool secondReplaced; // the run's second file replaced by someone else's at its name
-        std::vector<std::string> kept; // what the files beside the hook hold afterwards
+        std::vector<std::string> kept; // sorted
         std::size_t removed;
     };
-    std::vector<std::string> flood = numbered("flood ", 0, 1);
-    for (const auto& newest : numbered("flood ", 4, 9))
-        flood.push_back(newest);
-    std::vector<std::string> keptDespiteFlood = numbered("flood ", 0, 1);
-    keptDespiteFlood.push_back(someones);
-    for (const auto& rest : numbered("flood ", 2, 7))
-        keptDespiteFlood.push_back(rest);
-    std::vector<std::string> earlierAndNew = numbered("earlier ", 0, 7);
-    earlierAndNew.push_back(kPlanted);
     const Case cases[] = {
-        { "earlier runs' files, however many", numbered("earlier ", 0, 7), { kPlanted }, false, earlierAndNew,
-            0 },
-        { "an earlier file of the same bytes", { kPlanted }, { kPlanted }, false, { kPlanted }, 1 },
-        { "a flood within the run", {}, numbered("flood ", 0, 9), false, flood, 3 },
-        { "a flood where someone else's file took a name the run used", {}, numbered("flood ", 0, 7), true,
-            keptDespiteFlood, 0 },
+        { "earlier runs' files, however many", { "e0", "e1", "e2", "e3", "e4", "e5", "e6" }, 1, false,
+            { "c0", "e0", "e1", "e2", "e3", "e4", "e5", "e6" }, 0 },
+        { "an earlier file of the same bytes", { "c0" }, 1, false, { "c0" }, 1 },
+        { "a flood within the run", {}, 9, false, { "c0", "c4", "c5", "c6", "c7", "c8" }, 3 },
+        { "a flood where someone else's file took a name the run used", {}, 7, true,
+            { "c0", "c2", "c3", "c4", "c5", "c6", "someone's" }, 0 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -272,25 +251,20 @@ TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
         test::CapturedLog log;
         {
             GitGuard run = scene.guard();
-            for (std::size_t index = 0; index < testCase.changes.size(); ++index) {
-                writeHook(hook, testCase.changes[index]);
+            for (int index = 0; index < testCase.changes; ++index) {
+                writeHook(hook, "c" + std::to_string(index));
                 auto moved = run.compareAll();
                 ASSERT_EQ(moved.size(), 1u);
                 if (index == 1 && testCase.secondReplaced) {
-                    test::writeBytes(scene.home.root / "someones", someones);
-                    fs::rename(scene.home.root / "someones", moved[0].path);
+                    test::writeBytes(scene.home.root / "someone's", "someone's");
+                    fs::rename(scene.home.root / "someone's", moved[0].path);
                 }
             }
         }
-        auto beside = besideIt(hook);
-        std::sort(beside.begin(), beside.end());
-        auto kept = testCase.kept;
-        std::sort(kept.begin(), kept.end());
-        EXPECT_EQ(beside, kept);
+        EXPECT_EQ(besideIt(hook), testCase.kept);
         EXPECT_EQ(test::readFile(hook), kHook);
-        const auto lines = log.lines();
         std::size_t removed = 0;
-        for (const auto& line : lines) {
+        for (const auto& line : log.lines()) {
             for (auto at = line.find(" was removed"); at != std::string::npos;
                  at = line.find(" was removed", at + 1))
                 ++removed;

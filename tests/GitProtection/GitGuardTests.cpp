@@ -83,19 +83,6 @@ struct Scene {
 const std::string kHook = "#!/bin/sh\nexit 0\n";
 const std::string kPlanted = "#!/bin/sh\ntouch /tmp/ran\n";
 
-// Each line "<key>=<value>" a setting, as Git would list it: no git runs inside the unprivileged peer's
-// root.
-std::optional<std::string> linesAsSettings(std::string_view configuration)
-{
-    std::string listing;
-    std::istringstream lines { std::string(configuration) };
-    for (std::string line; std::getline(lines, line);) {
-        auto equals = line.find('=');
-        listing += line.substr(0, equals) + "\n" + line.substr(equals + 1) + '\0';
-    }
-    return listing;
-}
-
 // As an unprivileged user, in "/project" (the place) with its record in "/data": a command's change, then
 // a folder given the mode `row` names ("<change> <folder> <mode>", or a hooks folder swapped in). Says
 // whether the change went, and whether the folder is its owner's in full again.
@@ -103,10 +90,14 @@ std::string changeBehindAMode(const std::string& row)
 {
     const fs::path git = "/project/.git";
     write(git / "HEAD", "ref: refs/heads/main\n", fs::perms(0644));
-    write(git / "config", "user.name=U\n", fs::perms(0644));
+    // Written as Git lists settings, and read as it is: no git runs inside the peer's root.
+    const std::string settings = std::string("user.name\nU") + '\0';
+    write(git / "config", settings, fs::perms(0644));
     write(git / "hooks/pre-push", kHook);
     GitGuard guard({ { git, "/project" } }, {}, {},
-        { .places = { "/project" }, .liveRuns = "/data", .settings = linesAsSettings });
+        { .places = { "/project" }, .liveRuns = "/data", .settings = [](std::string_view bytes) {
+             return std::string(bytes);
+         } });
     std::istringstream words(row);
     std::string change;
     std::string folder;
@@ -117,7 +108,7 @@ std::string changeBehindAMode(const std::string& row)
     } else if (change == "rewritten") {
         write(git / "hooks/pre-push", kPlanted);
     } else if (change == "configured") {
-        std::ofstream(git / "config", std::ios::app) << "core.fsmonitor=touch /tmp/ran\n";
+        std::ofstream(git / "config", std::ios::app) << "core.fsmonitor\ntouch /tmp/ran" << '\0';
     } else {
         write(git / "hooks-new/pre-commit", kPlanted);
         fs::permissions(git / "hooks-new", fs::perms(0555));
@@ -133,7 +124,7 @@ std::string changeBehindAMode(const std::string& row)
     if (changed)
         fs::permissions(*changed, fs::perms::owner_all, fs::perm_options::add);
     const bool undone = change == "rewritten" ? test::readFile(git / "hooks/pre-push") == kHook
-        : change == "configured"              ? test::readFile(git / "config") == "user.name=U\n"
+        : change == "configured"              ? test::readFile(git / "config") == settings
                                               : !existsAt(git / "hooks/pre-commit");
     return std::string(undone ? "undone" : "stayed") + (owners ? " owner's" : "");
 }

@@ -79,7 +79,7 @@ namespace {
             lines += " " + name + ", moved aside earlier with the same bytes, was removed.";
         for (const auto& name : undone.removedInFlood)
             lines += " " + name
-                + ", moved aside earlier in this run, was removed: a run keeps the first and the" + " newest "
+                + ", moved aside earlier in this run, was removed: a run keeps the first and the newest "
                 + std::to_string(KeptMovedAside::InRun::keptNewest) + " of one name.";
         return lines;
     }
