@@ -44,7 +44,7 @@ namespace {
     using enum Value;
 
     // git-config(1) of Git 2.39, each row with the everyday command that writes it. No row's value can
-    // name a program or a file Git runs or reads as code: those of the same families (core.editor,
+    // name a program Git runs or a file it reads: those of the same families (core.editor,
     // core.pager, pager.<cmd>, diff.external, the diff and merge drivers and tools, gpg.program,
     // commit.template, diff.orderFile) count. Nor can one change where Git connects or whom it trusts
     // (http.proxy, http.sslVerify, http.extraHeader, credential.*): those count too, data or not.
