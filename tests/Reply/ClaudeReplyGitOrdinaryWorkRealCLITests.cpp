@@ -74,13 +74,6 @@ TEST(ClaudeReplyGitOrdinaryWorkRealCLI, OrdinaryWorkStaysAndTheUsersChangeIsNeve
             { { settings.set, "git -C app config core.editor vim" } },
             settings.read + "{ git -C app config core.editor || echo no-editor; }",
             settings.values + "no-editor\n" },
-        { "git submodule deinit, init and update in one command",
-            "repo library && repo super && git -C super submodule add -q ../library vendor/lib"
-            " && git -C super commit -qm lib",
-            { { "cd super && git submodule deinit -f vendor/lib && git submodule init"
-                " && git -c protocol.file.allow=always submodule update" } },
-            "git -C super status --short && ls super/vendor && git -C super/vendor/lib log -1 --format=%s",
-            "lib\nfirst\n" },
         // The prepare step ten times more, since a rewrite moved aside is a race that one install
         // shows only now and then.
         { "npm install beside husky 9, then its prepare step ten times more", kHuskyPreparing,
