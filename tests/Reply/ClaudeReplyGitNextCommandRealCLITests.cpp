@@ -19,8 +19,9 @@ const std::string kRebaseLeftStopped
 
 // What the user finds: a stopped rebase (its to-do list gone aside, left for the user to abort), or
 // none; continued if found.
-const std::string kUsersRebase = "{ git -C app status | grep -q 'rebase in progress' && echo stopped || echo no-rebase; };"
-                                 " git -C app rebase --continue > /dev/null 2>&1 || echo nothing-to-continue";
+const std::string kUsersRebase
+    = "{ git -C app status | grep -q 'rebase in progress' && echo stopped || echo no-rebase; };"
+      " git -C app rebase --continue > /dev/null 2>&1 || echo nothing-to-continue";
 
 // A command that opens `file` to append `text`, closes `folder` to its owner (--x) and only then writes,
 // so that the write the guard acts on finds the folder closed.
