@@ -93,6 +93,13 @@ TEST(ClaudeReplyGitNextCommandRealCLI, WhatACommandLeftRunsNothingInTheUsersNext
             { { kRebaseLeftStopped } }, kUsersRebase, "stopped\nnothing-to-continue\n",
             { .place = "Projects/app" } },
         // Folders that hooks put first on PATH.
+        { "a program on the user's login PATH only, shadowed where husky 9 puts its PATH",
+            husky9("web", "pnpm lint") + " && mkdir -p web/node_modules/.bin ~/.local/bin"
+                + " && printf '#!/bin/sh\\n' > ~/.local/bin/pnpm && chmod +x ~/.local/bin/pnpm"
+                + " && echo 'PATH=\"$HOME/.local/bin:$PATH\"' > ~/.profile",
+            { { "plant web/node_modules/.bin/pnpm" } },
+            "PATH=\"$HOME/.local/bin:$PATH\" && " + usersCommit("web"), "user-hook\n",
+            { .startsInUsersHome = true } },
         { "a hook putting a folder first on PATH with ${PATH:+:$PATH}",
             "repo app && mkdir -p app/node_modules/.bin && userhook app/.git/hooks/pre-commit"
             " && sed -i '2i PATH=\"node_modules/.bin${PATH:+:$PATH}\"; git diff --cached --quiet'"

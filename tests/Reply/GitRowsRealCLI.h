@@ -31,6 +31,9 @@ struct GitRowOptions {
     std::string during = {}; // the user's shell while the first command waits
     bool asNobody = false; // the program, its runs and the user are user 65534, not root
     bool quiet = false; // the runs log nothing about the place
+    // The program's HOME is the user's, and it starts once `before` has run: it reads the PATH of the
+    // user's login shell from there as it starts.
+    bool startsInUsersHome = false;
 };
 
 struct GitRow {
@@ -177,13 +180,20 @@ inline void runGitRows(const std::vector<GitRow>& rows)
         std::ofstream(row.root / "home/.gitconfig") << "[user]\n\tname = User\n\temail = user@example.com\n"
                                                        "[init]\n\tdefaultBranch = main\n"
                                                        "[protocol \"file\"]\n\tallow = always\n";
+        const char* testsHome = std::getenv("HOME");
+        const std::string ownHome = testsHome ? testsHome : "";
+        if (options.startsInUsersHome) {
+            row.usersShell(row.gitRow.before);
+            ::setenv("HOME", (row.root / "home").c_str(), 1);
+        }
         if (options.asNobody) {
             ASSERT_EQ(runPeer({ "chown", "-R", "65534:65534", row.root.string() }).exitStatus, 0);
         } else {
             row.world.openGates();
             row.world.start();
         }
-        row.usersShell(row.gitRow.before);
+        if (!options.startsInUsersHome)
+            row.usersShell(row.gitRow.before);
         CapturedLog log;
         for (std::size_t run = 0; run < row.gitRow.runs.size(); ++run)
             row.runOnce(run);
@@ -197,6 +207,7 @@ inline void runGitRows(const std::vector<GitRow>& rows)
         }
         EXPECT_EQ(row.usersShell(row.gitRow.after), row.gitRow.expected);
         EXPECT_FALSE(std::filesystem::exists(row.ran));
+        ::setenv("HOME", ownHome.c_str(), 1);
     }
 }
 
