@@ -20,6 +20,15 @@ using Paths = std::vector<fs::path>;
 
 namespace {
 
+// Runs the real git in `folder` as a user with an identity, local submodules allowed.
+void git(const fs::path& folder, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(),
+        { "git", "-c", "user.name=User", "-c", "user.email=user@example.com", "-c",
+            "protocol.file.allow=always", "-C", folder.string() });
+    ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
+}
+
 // A Git folder Git itself accepts, with `configuration` as its config, made without running Git.
 void makeGitFolder(const fs::path& workTree, const std::string& configuration = "")
 {
@@ -194,12 +203,6 @@ TEST(GitRepositories, GitsRecordsNameSubmoduleAndWorktreeGitFilesPastAFlood)
 {
     test::TemporaryHome home;
     fs::path place = home.home / "Projects";
-    auto git = [](const fs::path& folder, std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(),
-            { "git", "-c", "user.name=User", "-c", "user.email=user@example.com", "-c",
-                "protocol.file.allow=always", "-C", folder.string() });
-        ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
-    };
     for (const auto& repository : { home.root / "library", place }) {
         fs::create_directories(repository);
         git(repository, { "init", "-q" });
@@ -234,12 +237,6 @@ TEST(GitRepositories, WhatHooksPutFirstIsGuardedWhereverTheyMayRun)
 {
     test::TemporaryHome home;
     fs::path place = home.home / "Projects";
-    auto git = [](const fs::path& folder, std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(),
-            { "git", "-c", "user.name=User", "-c", "user.email=user@example.com", "-c",
-                "protocol.file.allow=always", "-C", folder.string() });
-        ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
-    };
     // husky's runner, committed so that the worktree and the submodule have their own.
     auto addHusky = [&](const fs::path& repository) {
         fs::create_directories(repository);
