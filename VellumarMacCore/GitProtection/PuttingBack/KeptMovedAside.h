@@ -4,6 +4,7 @@
 // after a kill put there otherwise stays, whatever its number.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <string>
