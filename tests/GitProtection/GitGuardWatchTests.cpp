@@ -439,6 +439,9 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         int runsWithoutProject = 0;
         // The second run is of another registry of live runs, handed the first's kept watch all the same.
         bool otherRegistry = false;
+        // A run beside the first, of the same registry, ends before it: the first's kept watch replaces
+        // the one this run kept.
+        bool besideTheFirst = false;
     };
     auto writeHook = [](const std::string& text) {
         return [text](const fs::path& project) { std::ofstream(project / ".git/hooks/pre-commit") << text; };
@@ -481,6 +484,7 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
             .takenAsKept = false,
             .otherTakenAsKept = false,
             .otherRegistry = true },
+        { .name = "a run beside the first", .takenAsKept = true, .besideTheFirst = true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -496,9 +500,10 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         const std::vector<GuardedRepository> repositories
             = { { project / ".git", project }, { other / ".git", other } };
         // As a run of the program makes it: taking over the watch the run before kept.
-        auto run = [&](const std::vector<std::string>& placeNames, const fs::path& liveRuns,
+        auto run = [&](auto& self, const std::vector<std::string>& placeNames, const fs::path& liveRuns,
                        const std::vector<GuardedRepository>& held,
-                       const std::function<void(const fs::path&)>& during) {
+                       const std::function<void(const fs::path&)>& during,
+                       bool beside = false) -> std::tuple<std::size_t, bool, bool> {
             auto kept = GitGuardWatch::takeKept(options.liveRuns);
             GitGuard::Options taking = options;
             taking.places.clear();
@@ -515,16 +520,18 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
                 std::move(kept));
             if (during)
                 during(project);
+            if (beside)
+                self(self, placeNames, liveRuns, held, nullptr);
             watch->finish();
             GitGuardWatch::keep(std::move(watch), liveRuns);
             return std::tuple(aside, guard.takenAsKept(0), guard.takenAsKept(1));
         };
-        run(testCase.firstPlaces, options.liveRuns, repositories, nullptr);
+        run(run, testCase.firstPlaces, options.liveRuns, repositories, nullptr, testCase.besideTheFirst);
         for (int index = 0; index < testCase.runsWithoutProject; ++index)
-            run({ "" }, options.liveRuns, { repositories[1] }, nullptr);
+            run(run, { "" }, options.liveRuns, { repositories[1] }, nullptr);
         if (testCase.between)
             testCase.between(project);
-        auto [aside, projectTaken, otherTaken] = run(testCase.secondPlaces,
+        auto [aside, projectTaken, otherTaken] = run(run, testCase.secondPlaces,
             testCase.otherRegistry ? otherRegistry : options.liveRuns, repositories, testCase.during);
         EXPECT_EQ(aside, testCase.aside);
         EXPECT_EQ(projectTaken, testCase.takenAsKept);
