@@ -9,7 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstddef>
+#include <fstream>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +42,35 @@ void writeHook(const fs::path& file, const std::string& bytes)
 {
     test::writeBytes(file, bytes);
     fs::permissions(file, fs::perms(0755));
+}
+
+// Rewrites `file` in place with `bytes`, again until its status-change time moves, if only by the file
+// clock's next step: the same file at its name, no longer as it was.
+void rewrittenInPlace(const fs::path& file, const std::string& bytes)
+{
+    struct stat was { };
+    ASSERT_EQ(::lstat(file.c_str(), &was), 0);
+    struct stat now = was;
+    while (now.st_ctim.tv_sec == was.st_ctim.tv_sec && now.st_ctim.tv_nsec == was.st_ctim.tv_nsec) {
+        std::ofstream(file, std::ios::trunc) << bytes;
+        ASSERT_EQ(::lstat(file.c_str(), &now), 0);
+    }
+}
+
+// Makes renameat2 refuse to trade two names in this process from now on, as some file systems do.
+bool withoutExchange()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, RENAME_EXCHANGE, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program { static_cast<unsigned short>(std::size(filter)), filter };
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+        && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 // What each step of a put-back does in this process: set by a test, for the put-backs it starts.
@@ -110,7 +145,8 @@ std::vector<std::string> besideIt(const fs::path& file)
 }
 
 // Killed at any step of a put-back, or with the name empty, the next start finds the user's file at its
-// name, and the command's change kept beside it; nothing it writes replaces what came at the name since.
+// name, and the command's change kept beside it; nothing it writes replaces what came at the name since,
+// whether or not the file system can trade two names.
 TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
 {
     const std::string fsmonitor = "[core]\n\tfsmonitor = touch /tmp/ran\n";
@@ -121,8 +157,10 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
         // a hook); it removes the file where there is nothing.
         std::optional<std::string> written;
         std::optional<Step> killedAt; // in the killed run's comparison; else before it compares
-        // Written at the name by someone else as the next start's copy is made.
+        // Written at the name by someone else, where it is empty, as the next start's copy is made.
         const char* writtenMeanwhile = nullptr;
+        // The next start's file system cannot trade two names: the change goes aside, then the copy follows.
+        bool withoutExchange = false;
     };
     const Case cases[] = {
         { "a hook, killed with the copy made beside the change", ".git/hooks/pre-commit", kPlanted,
@@ -132,6 +170,8 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
         { "a configuration left missing", ".git/config", std::nullopt, std::nullopt },
         { "a hook left missing, then written as the copy is made", ".git/hooks/pre-commit", std::nullopt,
             std::nullopt, "#!/bin/sh\necho mine\n" },
+        { "a hook where names cannot be traded, then written as the copy is made", ".git/hooks/pre-commit",
+            kPlanted, std::nullopt, "#!/bin/sh\necho mine\n", true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -150,11 +190,28 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
             },
             testCase.killedAt);
         if (testCase.writtenMeanwhile) {
-            atStep = [&](Step) { writeHook(file, testCase.writtenMeanwhile); };
+            atStep = [&](Step) {
+                if (!existsAt(file))
+                    writeHook(file, testCase.writtenMeanwhile);
+            };
             GitGuardPutBack::stepSeam = [](Step step) { atStep(step); };
         }
         test::CapturedLog log;
-        scene.restoreLeftBehind();
+        if (testCase.withoutExchange) {
+            pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                if (!withoutExchange())
+                    ::_exit(1);
+                scene.restoreLeftBehind();
+                ::_exit(0);
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        } else {
+            scene.restoreLeftBehind();
+        }
         GitGuardPutBack::stepSeam = nullptr;
 
         EXPECT_EQ(test::readFile(file), testCase.writtenMeanwhile ? testCase.writtenMeanwhile : users);
@@ -222,7 +279,7 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
 
 // Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past
 // its first and newest in a flood of one name, each named in the log; what earlier runs moved aside,
-// and a file someone else put at a name the run used, stay.
+// and a file someone else put at a name the run used or rewrote there, stay.
 TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
 {
     struct Case {
@@ -232,6 +289,8 @@ TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
         bool secondReplaced; // the run's second file replaced by someone else's at its name
         std::vector<std::string> kept; // sorted
         std::size_t removed;
+        // The run's second file rewritten in place by someone else, the same file at its name.
+        bool secondRewritten = false;
     };
     const Case cases[] = {
         { "earlier runs' files, however many", { "e0", "e1", "e2", "e3", "e4", "e5", "e6" }, 1, false,
@@ -240,6 +299,8 @@ TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
         { "a flood within the run", {}, 9, false, { "c0", "c4", "c5", "c6", "c7", "c8" }, 3 },
         { "a flood where someone else's file took a name the run used", {}, 7, true,
             { "c0", "c2", "c3", "c4", "c5", "c6", "someone's" }, 0 },
+        { "a flood where someone else rewrote a file the run moved aside", {}, 7, false,
+            { "c0", "c2", "c3", "c4", "c5", "c6", "someone's" }, 0, true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -259,6 +320,8 @@ TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
                     test::writeBytes(scene.home.root / "someone's", "someone's");
                     fs::rename(scene.home.root / "someone's", moved[0].path);
                 }
+                if (index == 1 && testCase.secondRewritten)
+                    rewrittenInPlace(moved[0].path, "someone's");
             }
         }
         EXPECT_EQ(besideIt(hook), testCase.kept);
