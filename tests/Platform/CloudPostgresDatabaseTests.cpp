@@ -346,6 +346,8 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         std::vector<std::string> logged = {};
         // The record the carry-over makes the feed's latest change, when there is one.
         std::optional<CloudRecord> appended = std::nullopt;
+        // A line another process adds as the first is logged, which the next opening logs.
+        std::string addedWhileLogging = {};
     };
     const std::string failingPacking
         = "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF NEW.name = 'later' AND "
@@ -393,6 +395,9 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
                 + "INSERT INTO lines_to_log(line) VALUES(E'forged\\ncloud database repaired: forged "
                   "line\\x1b[2J' || repeat('0', 1000000));",
             0, { forgedLine + std::string(512 - forgedLine.size(), '0') + "..." } },
+        { "a line another writer adds as one is logged",
+            linesToLog + "INSERT INTO lines_to_log VALUES(1, 'first');", 0, { "first" }, std::nullopt,
+            "second" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -419,7 +424,21 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
         std::unique_ptr<CloudPostgresDatabase> opened;
         {
             vellumar::test::CapturedLog log;
+            LogSink captured;
+            if (!testCase.addedWhileLogging.empty())
+                captured = replaceLogSink([&](std::string_view line) {
+                    if (log.lines().empty()) {
+                        EXPECT_EQ(psql({},
+                                      "INSERT INTO :schema.lines_to_log VALUES(2, '"
+                                          + testCase.addedWhileLogging + "');")
+                                      .exitStatus,
+                            0);
+                    }
+                    captured(line);
+                });
             EXPECT_EQ(cloudFailureOf([&] { opened = open(); }).code, testCase.expectedCode);
+            if (captured)
+                replaceLogSink(std::move(captured));
             EXPECT_EQ(log.lines(), testCase.logged);
         }
         if (testCase.expectedCode != 0) {
@@ -470,6 +489,9 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
                 { "mac-sub", "Envelope", "zone", { { { "to", "mac" } } }, { true } } }));
         vellumar::test::CapturedLog again;
         open();
-        EXPECT_EQ(again.lines(), std::vector<std::string> {}) << "a line was logged twice";
+        EXPECT_EQ(again.lines(),
+            testCase.addedWhileLogging.empty() ? std::vector<std::string> {}
+                                               : std::vector { testCase.addedWhileLogging })
+            << "a line was logged twice, or one added as another was logged was lost";
     }
 }
