@@ -381,15 +381,8 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
         LiveRuns& liveRuns = m_run.registry();
         const auto found = GitFoldersInPlaces::found(m_options.places, m_options.liveRuns);
         const std::set<fs::path> keys(m_keys.begin(), m_keys.end());
-        std::set<fs::path> inPlaces;
-        for (const auto& folder : found)
-            inPlaces.insert(folder.gitFolder);
-        // Git may be sent into a Git folder found here: it is judged in this same sweep.
-        const NewGitFolders::Judging judging { .isKnownGitFolder =
-                                                   [&](const fs::path& gitFolder) {
-                                                       return inPlaces.contains(gitFolder)
-                                                           || isNoted(liveRuns, gitFolder);
-                                                   },
+        const NewGitFolders::Judging judging { .isKnownGitFolder
+            = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },
             .settings = m_options.settings,
             .since = m_built };
         std::vector<MovedChange> moved;

@@ -179,7 +179,17 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
                 [](const Scene& scene) {
                     write(scene.project / ".git/worktrees/wt/commondir", (scene.root / "evil.git").string());
                 } }),
-            { "evil.git/hooks/pre-commit" } },
+            { "evil.git/hooks/pre-commit", "project/.git/worktrees/wt/commondir" },
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/worktrees/wt/commondir") == "../..\n";
+            } },
+        { "a linked worktree of the run's sent to a new bare repository",
+            steps({ gitting("", { "init", "-q", "--bare", "evil.git" }), planted("evil.git/hooks/pre-commit"),
+                [](const Scene& scene) {
+                    write(scene.project / ".git/worktrees/wt/commondir", (scene.root / "evil.git").string());
+                } }),
+            { "evil.git/hooks/pre-commit", "project/.git/worktrees/wt/commondir" }, nullptr,
+            gitting("project", { "worktree", "add", "-q", "../wt" }) },
         { "a linked worktree's own configuration",
             steps({ gitting("project", { "worktree", "add", "-q", "../wt" }),
                 gitting("project", { "config", "extensions.worktreeConfig", "true" }),

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 

@@ -4,8 +4,6 @@
 // at the run's end goes through, so that a Git folder no run noted is judged wherever it came from.
 #pragma once
 
-#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
-
 #include <filesystem>
 #include <string>
 #include <vector>

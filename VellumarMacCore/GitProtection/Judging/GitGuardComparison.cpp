@@ -177,7 +177,7 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
         for (auto& counted : NewGitFolders::counted(gitFolder, judging)) {
             auto locked = liveRuns.locked();
             if (auto done
-                = undo(places, counted.path, NotedFile {}, GitNotedFiles::maxCopiedBytes, clock, run)) {
+                = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
                 done->reason = std::move(counted.reason);
                 undone.push_back(std::move(*done));
             }

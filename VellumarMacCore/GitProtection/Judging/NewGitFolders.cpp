@@ -1,7 +1,6 @@
 #include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
 
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
-#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <optional>
@@ -73,14 +72,18 @@ std::vector<Counted> counted(const fs::path& gitFolder, const Judging& judging)
         && changed(gitFolder / "hooks")) {
         found.push_back({ gitFolder / "hooks", "the hooks folder is no folder" });
     }
-    // A linked worktree's "commondir" sends Git to the shared configuration and hooks.
+    // A linked worktree's "commondir" sends Git to the shared configuration and hooks: gitrepository-
+    // layout(5) has it lead back to the Git folder whose "worktrees/" holds it.
     if (changed(gitFolder / "commondir")) {
+        const bool inWorktrees = gitFolder.parent_path().filename() == "worktrees";
+        const fs::path holder = gitFolder.parent_path().parent_path();
         auto location = GitFolders::locatedGitFolder(gitFolder);
         if (location && location->commonFolder != gitFolder
+            && !(inWorktrees && location->commonFolder == holder)
             && !(GitFolders::isGitFolder(location->commonFolder)
                 && judging.isKnownGitFolder(location->commonFolder)))
-            found.push_back(
-                { gitFolder / "commondir", "the commondir leads into no Git folder known before" });
+            found.push_back({ gitFolder / "commondir", "the commondir leads into no Git folder known before",
+                inWorktrees ? NotedFile { NotedFile::Kind::file, "../..\n", 0644 } : NotedFile {} });
     }
     const GitCountedSettings::Repository repository { gitFolder, std::nullopt, judging.isKnownGitFolder,
         judging.settings };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include <ctime>
 #include <filesystem>
@@ -16,12 +17,13 @@ namespace vellumar::NewGitFolders {
 struct Counted {
     std::filesystem::path path; // a hook, a configuration file or a "commondir", to go aside
     std::string reason; // what counted, for the log line and the bot
+    // What takes its place: nothing, or what Git itself writes there.
+    GitNotedFiles::NotedFile instead = {};
 };
 
 struct Judging {
-    // Whether Git may be sent to a Git folder (as the kernel resolves it) without the user's Git running
-    // a command's work there: one the guard knew before the run, or one that is itself judged now. A
-    // remote's local path or a "commondir" leading anywhere else counts.
+    // Whether the guard knew a Git folder (as the kernel resolves it) before the run: a remote's local
+    // path or a "commondir" leading into any other counts.
     std::function<bool(const std::filesystem::path&)> isKnownGitFolder;
     GitCountedSettings::Reader settings;
     // Only what changed at this status-change time or later counts (every hook of a "hooks" that did),
@@ -31,9 +33,10 @@ struct Judging {
 };
 
 // What counts in `gitFolder` (as the kernel resolves it): each of Git's hooks its "hooks" holds, a
-// "hooks" that is no folder, a "commondir" that leads Git into no folder `isKnownGitFolder` takes, and a
-// "config" or "config.worktree" holding a setting that an empty repository does not ("core.bare" alone)
-// and the everyday list does not name. Reads the disk; never throws but for memory.
+// "hooks" that is no folder, a "commondir" that leads Git into a folder other than the Git folder whose
+// "worktrees/" holds it or one `isKnownGitFolder` takes (a linked worktree's gets Git's own "../.."
+// instead), and a "config" or "config.worktree" holding a setting that an empty repository does not
+// ("core.bare" alone) and the everyday list does not name. Reads the disk; never throws but for memory.
 std::vector<Counted> counted(const std::filesystem::path& gitFolder, const Judging& judging);
 
 }

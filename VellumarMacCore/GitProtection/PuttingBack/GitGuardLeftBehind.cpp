@@ -69,20 +69,15 @@ namespace {
         }
         for (const auto& [places, folders] : tops) {
             const auto found = GitFoldersInPlaces::found(places, dataFolder);
-            std::set<fs::path> inPlaces;
             std::vector<fs::path> inner;
             for (const auto& folder : found) {
-                inPlaces.insert(folder.gitFolder);
                 if (!recorded.contains(folder.gitFolder)
                     && std::any_of(folders.begin(), folders.end(),
                         [&](const fs::path& top) { return isPathInside(folder.gitFolder, top); }))
                     inner.push_back(folder.gitFolder);
             }
-            const NewGitFolders::Judging judging { .isKnownGitFolder =
-                                                       [&](const fs::path& gitFolder) {
-                                                           return recorded.contains(gitFolder)
-                                                               || inPlaces.contains(gitFolder);
-                                                       },
+            const NewGitFolders::Judging judging { .isKnownGitFolder
+                = [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); },
                 .settings = settings };
             GitGuardComparison::settleNew(
                 registry, inner, opened.try_emplace(places, places).first->second, judging, clock, nullptr);
