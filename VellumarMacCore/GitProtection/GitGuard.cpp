@@ -1,12 +1,12 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <exception>

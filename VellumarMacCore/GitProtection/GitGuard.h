@@ -173,8 +173,9 @@ public:
     // changed file or link whose status-change time is later than the killed runs' commands could write
     // (`LiveRunsHeartbeat::commandsEndedBy`) is the user's and stays, with a log line; a configuration
     // or a folder is put back whenever it changed, since the user's own Git rewrites a configuration
-    // whole, a command's settings with it, and a folder's time moves with every entry made in it.
-    // Never throws.
+    // whole, a command's settings with it, and a folder's time moves with every entry made in it. A Git
+    // folder inside a repository the killed runs noted, which no run noted itself, is judged as `sweep`
+    // judges a new one, whenever it changed. Never throws.
     static void restoreLeftBehind(const std::filesystem::path& liveRuns,
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
