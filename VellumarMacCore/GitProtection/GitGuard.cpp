@@ -1,11 +1,12 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <exception>
@@ -28,6 +29,36 @@ namespace {
     {
         return liveRuns.locked().find(Held::guardedUnit, gitFolder.native())
             || GitGuardKeptUnits::contains(gitFolder);
+    }
+
+    // Whether `path` is, or lies in, what was moved aside.
+    bool liesInMovedAside(const fs::path& path)
+    {
+        return std::any_of(path.begin(), path.end(), [](const fs::path& name) { return isMovedAside(name); });
+    }
+
+    // `noted` as it would be had its Git folder been at `gitFolder`: what lay in the Git folder lies
+    // there, and what lay in the work tree lies in the folder holding a ".git" of that name; what lay in
+    // a work tree that no longer holds it is left out.
+    NotedUnit carriedOver(NotedUnit noted, const fs::path& gitFolder)
+    {
+        const fs::path from = *noted.gitFolder;
+        std::optional<fs::path> workTree;
+        if (noted.workTree && gitFolder.filename() == ".git")
+            workTree = gitFolder.parent_path();
+        std::map<fs::path, NotedFile> files;
+        for (auto& [path, file] : noted.files) {
+            if (path == from || isPathInside(path, from))
+                files.emplace(gitFolder / path.lexically_relative(from), std::move(file));
+            else if (!noted.workTree || (path != *noted.workTree && !isPathInside(path, *noted.workTree)))
+                files.emplace(path, std::move(file));
+            else if (workTree)
+                files.emplace(*workTree / path.lexically_relative(*noted.workTree), std::move(file));
+        }
+        noted.files = std::move(files);
+        noted.gitFolder = gitFolder;
+        noted.workTree = workTree;
+        return noted;
     }
 
     // What a unit is known to hold without being noted again, when it can be: absent to note it.
@@ -73,7 +104,7 @@ namespace {
             add(repository.gitFolder, repository.workTree, repository.configured, repository.searchedFirst);
             for (const auto& linked : repository.linkedFolders
                     ? *repository.linkedFolders
-                    : GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders)
+                    : GitFoldersInPlaces::linkedGitFolders(repository.gitFolder, places.paths()))
                 add(linked, std::nullopt);
         }
         for (const auto& gitFile : gitFiles)
@@ -90,6 +121,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
     , m_places(m_options.places)
     , m_keptOff(m_options.keptOff)
 {
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &m_built);
     std::optional<std::string> unrecorded;
     try {
         LiveRuns& liveRuns = m_run.registry();
@@ -301,6 +333,75 @@ std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
         return std::move(settled.moved);
     } catch (const std::exception&) {
         // Out of memory: the next event or comparison tries again.
+        return {};
+    }
+}
+
+std::optional<std::size_t> GitGuard::unitWithIdentity(const std::string& identity)
+{
+    if (!m_identities) {
+        m_identities.emplace();
+        auto locked = m_run.registry().locked();
+        for (std::size_t unit = 0; unit < m_keys.size(); ++unit) {
+            const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit].native());
+            if (!payload)
+                continue;
+            NotedUnit noted = unitOf(*payload);
+            if (!noted.gitFolder)
+                continue;
+            if (auto folder = noted.files.find(*noted.gitFolder); folder != noted.files.end())
+                m_identities->emplace(folder->second.content, unit);
+        }
+    }
+    auto found = m_identities->find(identity);
+    return found == m_identities->end() ? std::nullopt : std::optional(found->second);
+}
+
+std::vector<GitGuard::MovedChange> GitGuard::compareMoved(std::size_t unit, const fs::path& gitFolder)
+{
+    LiveRuns& liveRuns = m_run.registry();
+    NotedUnit noted;
+    {
+        auto locked = liveRuns.locked();
+        const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit].native());
+        if (!payload)
+            return {};
+        noted = carriedOver(unitOf(*payload), gitFolder);
+    }
+    // What does not count is not taken: the unit stays noted as it was, at its name.
+    return settle(
+        liveRuns, noted, m_places, m_options.settings, m_options.clock,
+        [&](const fs::path& known) { return isNoted(liveRuns, known); }, &m_movedInRun)
+        .moved;
+}
+
+std::vector<GitGuard::MovedChange> GitGuard::sweep()
+{
+    try {
+        LiveRuns& liveRuns = m_run.registry();
+        const auto found = GitFoldersInPlaces::found(m_options.places, m_options.liveRuns);
+        const std::set<fs::path> keys(m_keys.begin(), m_keys.end());
+        const NewGitFolders::Judging judging { .isKnownGitFolder
+            = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },
+            .settings = m_options.settings,
+            .since = m_built };
+        std::vector<MovedChange> moved;
+        std::vector<fs::path> fresh;
+        for (const auto& folder : found) {
+            if (keys.contains(folder.gitFolder) || liesInMovedAside(folder.gitFolder))
+                continue;
+            if (auto unit = unitWithIdentity(folder.identity)) {
+                auto some = compareMoved(*unit, folder.gitFolder);
+                moved.insert(moved.end(), some.begin(), some.end());
+            } else if (!isNoted(liveRuns, folder.gitFolder)) {
+                fresh.push_back(folder.gitFolder);
+            }
+        }
+        auto settled = settleNew(liveRuns, fresh, m_places, judging, m_options.clock, &m_movedInRun);
+        moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
+        return moved;
+    } catch (const std::exception&) {
+        // Out of memory: what went aside so far stays aside.
         return {};
     }
 }

@@ -11,7 +11,9 @@
 // name is one of the user's programs. A repository is known by what it is: a Git folder, its "hooks" or a
 // work tree's top that is now a link or another folder is itself the change, as is a ".git" file become
 // a folder. A file removed runs nothing and stays removed; a Git folder gone is kept with what was
-// noted, and compared with that if it comes back during a run.
+// noted, and compared with that if it comes back during a run. At the run's end every Git folder in
+// the places is gone through (`sweep`): one noted is known by its identity wherever it moved, and one
+// nobody noted is judged against an empty repository.
 //
 // Everything is read and undone beneath the run's writable places alone, from each place's folder
 // opened once, through no link (`BeneathPlaces`): a folder a command swaps for a link sends nothing
@@ -33,6 +35,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptOffNames.h"
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -56,7 +59,7 @@ struct GuardedRepository {
     // resolves them, there or not: a new or changed entry there counts when its name would shadow one
     // of the user's programs.
     std::vector<std::filesystem::path> searchedFirst;
-    // Its linked folders (`GitFolders::linkedFoldersOfGitFolder`) as the run's search read them; absent
+    // Its linked folders (`GitFoldersInPlaces::linkedGitFolders`) as the run's search read them; absent
     // to have the guard read them.
     std::optional<std::vector<std::filesystem::path>> linkedFolders = std::nullopt;
 
@@ -90,10 +93,9 @@ public:
     };
 
     // Notes the files of each repository's Git folder, of the linked folders of its work tree
-    // (`GitFolders::linkedFoldersOfGitFolder`) and its work tree's ".git", and of each ".git" file in
-    // `gitFiles`
-    // (`GitNotedFiles::noteUnit`). Where another run of this process noted a Git folder or ".git" file
-    // already, this one takes what that run noted, which is what the folder held before either's
+    // (`GitFoldersInPlaces::linkedGitFolders`, however many) and its work tree's ".git", and of each ".git"
+    // file in `gitFiles` (`GitNotedFiles::noteUnit`). Where another run of this process noted a Git folder or
+    // ".git" file already, this one takes what that run noted, which is what the folder held before either's
     // commands ran. The "commondir" of each of `othersCommonDirs` is left to whoever holds it: a
     // placeholder (`CommonDirPlaceholders`), which the sandbox keeps and the run removes, or Claude Code
     // in its working directory's Git folder. Everything noted is in the record before this returns, or
@@ -156,20 +158,34 @@ public:
     // The same for every unit.
     std::vector<MovedChange> compareAll();
 
+    // For the run's end, after `compareAll`: goes through every Git folder in the places
+    // (`GitFoldersInPlaces::found`, the whole walk). One this run noted at another name (it or a folder
+    // above it renamed) is compared with what was noted of it, carried over to its new name, and stays
+    // noted at its old one; one another run holds or a watch keeps is left to it. Any other is new, and
+    // what counts in it against an empty repository (`NewGitFolders`), changed since this guard was
+    // built, is moved aside as `compare` moves a change. What was moved aside is skipped. Returns what
+    // went aside. Any thread; never throws.
+    std::vector<MovedChange> sweep();
+
     // For the program's start, before its first run: compares what the registry of live runs in
     // `liveRuns` hands back as left behind (`LiveRuns::Locked::leftBehind`, an older build's record
     // included), and puts it back the same way; the record then names only what is held now. A
     // changed file or link whose status-change time is later than the killed runs' commands could write
     // (`LiveRunsHeartbeat::commandsEndedBy`) is the user's and stays, with a log line; a configuration
     // or a folder is put back whenever it changed, since the user's own Git rewrites a configuration
-    // whole, a command's settings with it, and a folder's time moves with every entry made in it.
-    // Never throws.
+    // whole, a command's settings with it, and a folder's time moves with every entry made in it. A Git
+    // folder inside a repository the killed runs noted, which no run noted itself, is judged as `sweep`
+    // judges a new one, whenever it changed. Never throws.
     static void restoreLeftBehind(const std::filesystem::path& liveRuns,
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
 private:
     // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
     std::vector<MovedChange> keepOff(std::size_t index);
+    // Compares the unit with what is at `gitFolder` now, what was noted carried over there.
+    std::vector<MovedChange> compareMoved(std::size_t unit, const std::filesystem::path& gitFolder);
+    // The unit this run noted whose Git folder had the identity (`GitFoldersInPlaces::Found::identity`).
+    std::optional<std::size_t> unitWithIdentity(const std::string& identity);
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -183,6 +199,11 @@ private:
     KeptOffNames m_keptOff;
     // What this run moved aside, to bound a flood of one name.
     KeptMovedAside::InRun m_movedInRun;
+    // When the guard began to note, by the clock the kernel stamps a change from: what changed at that
+    // time or later in a Git folder no run noted counts.
+    timespec m_built {};
+    // The Git folders' identities of the units, read by the first `sweep` that needs them.
+    std::optional<std::map<std::string, std::size_t>> m_identities;
 };
 
 }

@@ -229,6 +229,8 @@ void GitGuardWatch::finish()
 {
     stop();
     compareAll();
+    if (m_guard)
+        tookAside(m_guard->sweep());
     m_finished = true;
 }
 

@@ -92,7 +92,8 @@ public:
     // (`running`) or after `finish`. Never throws.
     void compareAll();
     // For the run's end: stops the thread, then compares every unit once more, since what changed just
-    // before, where no watch could be set, waits for no interval. Never throws.
+    // before, where no watch could be set, waits for no interval, and has the guard go through every
+    // Git folder in the places (`GitGuard::sweep`). Never throws.
     void finish();
 
     // A half of /proc/sys/fs/inotify/max_user_watches (8192 where it cannot be read).

@@ -175,9 +175,11 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
                                : "the change is kept beside it as " + path.filename().string() + "."));
     }
     return "[Notice from the app] During your previous reply the Git protection undid these changes (made by "
-           "a "
-           "command, a file tool or the user). Do not make them again; tell the user what went aside and "
-           "why.\n"
+           "a command, a file tool or the user). A repository made during the reply keeps its commits, refs, "
+           "work and everyday settings; only its hooks and the settings that make Git run something go "
+           "aside. Do not make them again; tell the user what went aside and why, and that they enable one "
+           "themselves once they have read it: a hook by moving the .refused- file back to its name, a "
+           "setting with git config.\n"
         + joined(lines, "\n");
 }
 

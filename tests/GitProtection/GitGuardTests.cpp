@@ -458,7 +458,10 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         GitGuard guard = scene.guard(inProject(testCase.gitFiles), testCase.placeholder,
             inProject(testCase.configured), inProject(testCase.searchedFirst));
         testCase.change(scene);
+        // As at a run's end: a repository that came inside the project is found by the sweep.
         auto moved = guard.compareAll();
+        auto swept = guard.sweep();
+        moved.insert(moved.end(), swept.begin(), swept.end());
 
         const fs::path aside = !testCase.moved ? fs::path()
             : testCase.replaced                ? scene.project / testCase.moved
@@ -476,6 +479,7 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
         }
         EXPECT_TRUE(testCase.after(scene));
         EXPECT_TRUE(guard.compareAll().empty());
+        EXPECT_TRUE(guard.sweep().empty());
     }
 }
 

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -117,7 +118,8 @@ namespace {
                     m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
             }
             for (auto& repository : m_protection.guarded)
-                repository.linkedFolders = linkedOf(repository.gitFolder).folders;
+                repository.linkedFolders
+                    = GitFoldersInPlaces::linkedGitFolders(repository.gitFolder, m_places);
 
             std::size_t places = static_cast<std::size_t>(std::count_if(repositories.begin(),
                 repositories.end(), [](const Repository& repository) { return repository.isPlace; }));

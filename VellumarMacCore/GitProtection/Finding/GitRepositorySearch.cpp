@@ -132,8 +132,9 @@ namespace {
                 GitFolderRecord::Record record = GitFolderRecord::recorded(m_options.dataFolder, place);
                 for (auto& repository : record.repositories)
                     addRecorded(place, std::move(repository));
+                m_resolvedPlace = resolvingSymlinks(place);
                 Left left;
-                for (auto& folder : outermost(place, std::move(record.unwalked))) {
+                for (auto& folder : outermost(place, m_whole ? Paths {} : std::move(record.unwalked))) {
                     SearchedFolders::Folder& kept = searched.at(folder.lexically_relative(place));
                     left.push_back({ std::move(folder), &kept });
                 }
@@ -170,6 +171,20 @@ namespace {
             addRepository(std::move(repository));
         }
 
+        // A Git folder met on a whole walk, which is the only one to ask for them all. `gitFolder` was
+        // reached from `place` through no link when `type` says it is a folder.
+        void addGitFolder(const fs::path& place, const fs::path& gitFolder, unsigned char type = DT_LNK)
+        {
+            if (!m_whole || !m_resolvedPlace)
+                return;
+            auto resolved = type == DT_DIR
+                ? std::optional(*m_resolvedPlace / gitFolder.lexically_relative(place))
+                : resolvingSymlinks(gitFolder);
+            if (resolved && isPathCoveredBy(*resolved, *m_resolvedPlace)
+                && m_gitFolders.insert(*resolved).second)
+                m_found.gitFolders.push_back(std::move(*resolved));
+        }
+
         void addRepository(Repository repository)
         {
             auto [at, added]
@@ -194,8 +209,10 @@ namespace {
         {
             fs::path dotGit = folder / ".git";
             if (type == DT_DIR || type == DT_LNK) {
-                if (m_judged.isGitFolder(dotGit))
+                if (m_judged.isGitFolder(dotGit)) {
                     addRepository({ dotGit, folder });
+                    addGitFolder(place, dotGit, type);
+                }
                 return;
             }
             if (type != DT_REG)
@@ -204,9 +221,10 @@ namespace {
             if (!target)
                 return;
             addGitFile(dotGit);
-            auto resolvedPlace = resolvingSymlinks(place);
-            if (resolvedPlace && isPathCoveredBy(*target, *resolvedPlace)
-                && !m_judged.liesInGitFolder(*target))
+            if (!m_resolvedPlace || !isPathCoveredBy(*target, *m_resolvedPlace))
+                return;
+            addGitFolder(place, *target);
+            if (!m_judged.liesInGitFolder(*target))
                 addRepository({ *target, folder });
         }
 
@@ -215,9 +233,11 @@ namespace {
         // where its stamp moved (`SearchedFolders`); what it holds is judged again at every run.
         void walk(const fs::path& place, SearchedFolders& searched, Left& left)
         {
-            const auto deadline = m_options.clock() + m_options.budgetPerPlace;
+            const bool bounded = m_options.budgetPerPlace != unbudgeted;
+            const auto deadline = bounded ? m_options.clock() + m_options.budgetPerPlace
+                                          : std::chrono::steady_clock::time_point::max();
             std::size_t walked = 0;
-            while (!left.empty() && (walked == 0 || m_options.clock() < deadline)) {
+            while (!left.empty() && (walked == 0 || !bounded || m_options.clock() < deadline)) {
                 auto [folder, kept] = std::move(left.front());
                 left.pop_front();
                 ++walked;
@@ -235,6 +255,8 @@ namespace {
                 // a bare repository's when its configuration says so and it lies in no other one (a bare
                 // one's submodule).
                 bool isGitFolderItself = kept->holdsBareEntries && m_judged.isGitFolder(folder);
+                if (isGitFolderItself)
+                    addGitFolder(place, folder, DT_DIR);
                 if (isGitFolderItself && GitFolders::declaresBare(folder)
                     && !m_judged.liesInGitFolder(folder))
                     addRepository({ folder, std::nullopt });
@@ -263,6 +285,9 @@ namespace {
         std::vector<Repository> m_placeRepositories;
         std::map<fs::path, std::size_t> m_indexByGitFolder;
         std::set<fs::path> m_gitFiles;
+        std::set<fs::path> m_gitFolders;
+        const bool m_whole = m_options.budgetPerPlace == unbudgeted;
+        std::optional<fs::path> m_resolvedPlace; // of the place being walked
         GitEntries m_found;
         Judged m_judged;
     };

@@ -15,6 +15,9 @@ namespace vellumar::GitRepositorySearch {
 
 // How long one run's walk may take in each place before it leaves the rest to the next run.
 inline constexpr std::chrono::milliseconds budgetPerPlace { 2000 };
+// A budget that walks each place whole, from its top, whatever an earlier run left: for the run's end,
+// where no Git folder may go unjudged.
+inline constexpr std::chrono::steady_clock::duration unbudgeted = std::chrono::steady_clock::duration::max();
 
 struct Repository {
     // Its ".git" folder, a bare repository's own folder, or the Git folder a ".git" file names.
@@ -29,6 +32,11 @@ struct GitEntries {
     // Each place's recorded repositories first, then those the walk met, nearest first; a Git folder
     // reached twice counts once.
     std::vector<Repository> repositories;
+    // On a whole walk (`unbudgeted`) alone: every Git folder it met in the places, as the kernel
+    // resolves it, each once: a ".git" folder, the Git folder a ".git" link or file names in a place,
+    // and any folder that holds HEAD, "objects/" and "refs/", also inside another Git folder. Not what
+    // Git keeps inside a ".git" folder, which the walk does not enter (`GitFoldersInPlaces` adds those).
+    std::vector<std::filesystem::path> gitFolders;
 };
 
 struct Options {

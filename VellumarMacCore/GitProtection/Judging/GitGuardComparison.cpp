@@ -1,12 +1,10 @@
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/Judging/InnerRepositories.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -147,14 +145,6 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
                 look(entry, NotedFile {});
         }
     }
-    // What came in an inner repository is judged against an empty one, whoever made it.
-    std::set<fs::path> inner;
-    if (isGuarded) {
-        for (auto& found : InnerRepositories::counted(noted, isGuarded, settings)) {
-            inner.insert(found.path);
-            counted.try_emplace(std::move(found.path), NotedFile {}, std::move(found.reason));
-        }
-    }
     if (counted.empty())
         return settled;
     std::vector<Undone> undone;
@@ -162,7 +152,7 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     {
         auto locked = liveRuns.locked();
         for (auto& [path, judged] : counted) {
-            if (commandsEndedBy && !inner.contains(path) && !noted.isConfiguration(path)
+            if (commandsEndedBy && !noted.isConfiguration(path)
                 && changedAfter(places, path, *commandsEndedBy)) {
                 usersChanges.push_back(usersChangeLine(path, judged.second));
                 continue;
@@ -175,6 +165,25 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     }
     for (const auto& line : usersChanges)
         platform::logError(line);
+    report(undone, settled);
+    return settled;
+}
+
+Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, const BeneathPlaces& places,
+    const NewGitFolders::Judging& judging, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
+{
+    std::vector<Undone> undone;
+    for (const auto& gitFolder : gitFolders) {
+        for (auto& counted : NewGitFolders::counted(gitFolder, judging)) {
+            auto locked = liveRuns.locked();
+            if (auto done
+                = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
+                done->reason = std::move(counted.reason);
+                undone.push_back(std::move(*done));
+            }
+        }
+    }
+    Settled settled;
     report(undone, settled);
     return settled;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
+#include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
 #include <chrono>
@@ -14,12 +15,11 @@
 namespace vellumar::GitGuardComparison {
 
 // Compares the unit with what is there now, reached beneath the places alone, and undoes what
-// counts (`GitGuardPutBack::undo`, under the lock of `liveRuns`); with `isGuarded`, also what came in the
-// repositories inside it that no run noted. `isGuarded` tells the Git folders known before the run, where
-// a remote that is a local path may lead. A folder noted by its identity that changed, or a link met on
-// the way that was not noted, is itself the change: what lies beyond it is not looked at. `run` is the
-// run settling, which bounds its floods of one name; where it is null, this is the next start after a
-// kill, which puts back a noted file whose name is empty (a put-back the kill cut short) and, with
+// counts (`GitGuardPutBack::undo`, under the lock of `liveRuns`). `isGuarded` tells the Git folders known
+// before the run, where a remote that is a local path may lead. A folder noted by its identity that changed,
+// or a link met on the way that was not noted, is itself the change: what lies beyond it is not looked at.
+// `run` is the run settling, which bounds its floods of one name; where it is null, this is the next start
+// after a kill, which puts back a noted file whose name is empty (a put-back the kill cut short) and, with
 // `commandsEndedBy`, leaves a file or link of the unit's own, but its configuration, that changed later
 // than that as it is, with a log line. A file that differs from what was noted but that `isBeingWritten`
 // says its writer is not done with, read after it, is neither undone nor taken as it is: its bytes may
@@ -29,6 +29,13 @@ GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUn
     const std::function<bool(const std::filesystem::path&)>& isGuarded, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt,
     const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
+
+// Moves aside what counts in each of `gitFolders`, Git folders that no run noted, against an empty
+// repository (`NewGitFolders::counted`), as `settle` undoes a change: under the lock of `liveRuns`, each
+// with its log line and what counted.
+GitGuardPutBack::Settled settleNew(LiveRuns& liveRuns, const std::vector<std::filesystem::path>& gitFolders,
+    const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuard::Clock& clock,
+    KeptMovedAside::InRun* run);
 
 // Moves aside what came at the names `folder` keeps off, as a run's guard does, but what came later
 // than `commandsEndedBy`, which is the user's.

@@ -1,9 +1,12 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 
+#include <algorithm>
 #include <exception>
 #include <map>
 #include <set>
@@ -49,6 +52,38 @@ namespace {
         return entries;
     }
 
+    // A Git folder inside a killed run's repository that no run noted came during the run: what counts in
+    // it is judged against an empty repository, whenever it changed, as at a run's end.
+    void judgeInnerAfterKill(LiveRuns& registry, const fs::path& dataFolder,
+        const std::vector<LiveRuns::Entry>& units, const std::set<fs::path>& recorded,
+        std::map<std::vector<fs::path>, BeneathPlaces>& opened, const GitCountedSettings::Reader& settings,
+        const GitGuard::Clock& clock)
+    {
+        std::map<std::vector<fs::path>, std::vector<fs::path>> tops;
+        for (const auto& entry : units) {
+            const NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
+            if (unit.workTree)
+                tops[unit.places].push_back(*unit.workTree);
+            if (unit.gitFolder)
+                tops[unit.places].push_back(*unit.gitFolder);
+        }
+        for (const auto& [places, folders] : tops) {
+            const auto found = GitFoldersInPlaces::found(places, dataFolder);
+            std::vector<fs::path> inner;
+            for (const auto& folder : found) {
+                if (!recorded.contains(folder.gitFolder)
+                    && std::any_of(folders.begin(), folders.end(),
+                        [&](const fs::path& top) { return isPathInside(folder.gitFolder, top); }))
+                    inner.push_back(folder.gitFolder);
+            }
+            const NewGitFolders::Judging judging { .isKnownGitFolder
+                = [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); },
+                .settings = settings };
+            GitGuardComparison::settleNew(
+                registry, inner, opened.try_emplace(places, places).first->second, judging, clock, nullptr);
+        }
+    }
+
 }
 
 void GitGuard::restoreLeftBehind(
@@ -90,6 +125,7 @@ void GitGuard::restoreLeftBehind(
             if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
                 missing.push_back(std::move(entry));
         }
+        judgeInnerAfterKill(registry, liveRuns, units, recorded, opened, settings, clock);
         for (const auto& entry : keptOff) {
             const NotedUnit name = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(name.places, name.places).first->second;

@@ -1,0 +1,127 @@
+#include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
+
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
+
+#include <algorithm>
+#include <exception>
+#include <set>
+#include <system_error>
+
+namespace vellumar::GitFoldersInPlaces {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using Paths = std::vector<fs::path>;
+
+    // Goes through the Git folders inside each one given, each folder once by identity, so that links
+    // cannot loop.
+    class Linked {
+    public:
+        explicit Linked(const Paths& places)
+        {
+            for (const auto& place : places) {
+                if (auto resolved = resolvingSymlinks(place))
+                    m_places.push_back(std::move(*resolved));
+            }
+        }
+
+        // `gitFolder` itself and what lies inside it, into `found`, unless it was met before.
+        void add(const fs::path& gitFolder, std::vector<Found>& found)
+        {
+            auto identity = identityOf(gitFolder);
+            if (!identity)
+                return;
+            found.push_back({ gitFolder, std::move(*identity) });
+            addInside(gitFolder, found);
+        }
+
+    private:
+        void addInside(const fs::path& gitFolder, std::vector<Found>& found)
+        {
+            // gitrepository-layout(5): Git takes any entry of "worktrees/" that a ".git" file names.
+            forEachFolder(gitFolder / "worktrees", [&](const fs::path& entry) {
+                if (GitFolders::isGitFolder(entry))
+                    add(entry, found);
+            });
+            modules(gitFolder / "modules", found);
+        }
+
+        // A folder below "modules" with a HEAD is a submodule's Git folder; any other is one level of a
+        // submodule's name with slashes.
+        void modules(const fs::path& folder, std::vector<Found>& found)
+        {
+            forEachFolder(folder, [&](const fs::path& entry) {
+                if (GitFolders::isGitFolder(entry))
+                    add(entry, found);
+                else if (identityOf(entry))
+                    modules(entry, found);
+            });
+        }
+
+        // Each folder in `folder`, resolved, that lies in a place.
+        template <typename Visit> void forEachFolder(const fs::path& folder, Visit&& visit)
+        {
+            std::error_code error;
+            for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+                std::error_code typeError;
+                if (!it->is_directory(typeError))
+                    continue;
+                auto resolved = resolvingSymlinks(it->path());
+                if (resolved && isInPlace(*resolved))
+                    visit(*resolved);
+            }
+        }
+
+        // The folder's identity, the first time it is met.
+        std::optional<std::string> identityOf(const fs::path& folder)
+        {
+            std::string identity = GitNotedFiles::noteFile(folder).content;
+            if (identity.empty() || !m_met.insert(identity).second)
+                return std::nullopt;
+            return identity;
+        }
+
+        bool isInPlace(const fs::path& path) const
+        {
+            return std::any_of(m_places.begin(), m_places.end(),
+                [&](const fs::path& place) { return isPathCoveredBy(path, place); });
+        }
+
+        Paths m_places;
+        std::set<std::string> m_met;
+    };
+
+}
+
+std::vector<Found> found(const Paths& places, const fs::path& dataFolder)
+{
+    try {
+        auto entries = GitRepositorySearch::gitEntries(
+            places, { .dataFolder = dataFolder, .budgetPerPlace = GitRepositorySearch::unbudgeted });
+        std::vector<Found> found;
+        Linked linked(places);
+        for (const auto& gitFolder : entries.gitFolders)
+            linked.add(gitFolder, found);
+        return found;
+    } catch (const std::exception&) {
+        // Out of memory: what the run's own units hold was compared all the same.
+        return {};
+    }
+}
+
+Paths linkedGitFolders(const fs::path& gitFolder, const Paths& places)
+{
+    std::vector<Found> found;
+    Linked linked(places);
+    linked.add(gitFolder, found);
+    Paths folders;
+    for (std::size_t index = 1; index < found.size(); ++index)
+        folders.push_back(std::move(found[index].gitFolder));
+    return folders;
+}
+
+}

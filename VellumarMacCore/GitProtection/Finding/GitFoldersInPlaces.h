@@ -1,0 +1,34 @@
+// Every Git folder in the run's writable places, however Git reaches it: a work tree's ".git" folder or
+// the Git folder its ".git" file or link names, a bare repository, a separate Git folder, and every
+// linked worktree's and submodule's Git folder inside any of them at any depth. What the guard's sweep
+// at the run's end goes through, so that a Git folder no run noted is judged wherever it came from.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vellumar::GitFoldersInPlaces {
+
+struct Found {
+    std::filesystem::path gitFolder; // as the kernel resolves it
+    // Its identity as the guard notes a folder's (device and inode), which stays with it when it or a
+    // folder above it is renamed.
+    std::string identity;
+};
+
+// Every Git folder in `places`, each once by identity: the search's whole walk
+// (`GitRepositorySearch::gitEntries` with `GitRepositorySearch::unbudgeted`, which keeps each folder's
+// listing from earlier runs), and below each Git folder found, every entry of "worktrees/" and every
+// Git folder below "modules/" (a name with slashes is a folder per level), with theirs in turn, links
+// followed where they lead into a place. No count bounds it: a larger tree takes longer. Reads the
+// disk; never fails.
+std::vector<Found> found(
+    const std::vector<std::filesystem::path>& places, const std::filesystem::path& dataFolder);
+
+// The linked worktrees' and submodules' Git folders inside `gitFolder`, as `found` adds them, at any
+// depth, as the kernel resolves them; those whose way leads out of every one of `places` are left out.
+std::vector<std::filesystem::path> linkedGitFolders(
+    const std::filesystem::path& gitFolder, const std::vector<std::filesystem::path>& places);
+
+}

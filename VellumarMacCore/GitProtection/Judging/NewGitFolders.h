@@ -1,0 +1,42 @@
+// What counts in a Git folder that no run noted: it is judged against an empty repository, so that a
+// repository a command made (`git init`, `git clone`, a submodule, a linked worktree) keeps its objects,
+// refs, work and everyday settings, and what could make the user's Git run something there goes aside.
+#pragma once
+
+#include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vellumar::NewGitFolders {
+
+struct Counted {
+    std::filesystem::path path; // a hook, a configuration file or a "commondir", to go aside
+    std::string reason; // what counted, for the log line and the bot
+    // What takes its place: nothing, or what Git itself writes there.
+    GitNotedFiles::NotedFile instead = {};
+};
+
+struct Judging {
+    // Whether the guard knew a Git folder (as the kernel resolves it) before the run: a remote's local
+    // path or a "commondir" leading into any other counts.
+    std::function<bool(const std::filesystem::path&)> isKnownGitFolder;
+    GitCountedSettings::Reader settings;
+    // Only what changed at this status-change time or later counts (every hook of a "hooks" that did),
+    // by the kernel's stamp, which no command can set back: what the folder held before the run is the
+    // user's.
+    timespec since {};
+};
+
+// What counts in `gitFolder` (as the kernel resolves it): each of Git's hooks its "hooks" holds, a
+// "hooks" that is no folder, a "commondir" that leads Git into a folder other than the Git folder whose
+// "worktrees/" holds it or one `isKnownGitFolder` takes (a linked worktree's gets Git's own "../.."
+// instead), and a "config" or "config.worktree" holding a setting that an empty repository does not
+// ("core.bare" alone) and the everyday list does not name. Reads the disk; never throws but for memory.
+std::vector<Counted> counted(const std::filesystem::path& gitFolder, const Judging& judging);
+
+}

@@ -1,0 +1,276 @@
+// What the guard's sweep at a run's end finds among every Git folder of the places: one it noted at
+// another name is compared with what was noted, one nobody noted is judged against an empty repository.
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+
+#include "tests/Permissions/PermissionTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <sys/stat.h>
+
+using namespace vellumar;
+using test::existsAt;
+namespace fs = std::filesystem;
+
+namespace {
+
+const auto kNow = std::chrono::system_clock::from_time_t(1'796'000'000); // 2026-11-30T00:53:20Z
+constexpr const char* kRefused = ".refused-20261130T005320Z";
+const std::string kPlanted = "#!/bin/sh\ntouch /tmp/ran\n";
+const std::string kMonitor = "touch /tmp/ran; false";
+
+void write(const fs::path& file, const std::string& bytes)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << bytes;
+    fs::permissions(file, fs::perms(0755));
+}
+
+void git(const fs::path& folder, std::vector<std::string> arguments)
+{
+    fs::create_directories(folder);
+    arguments.insert(arguments.begin(),
+        { "git", "-C", folder.string(), "-c", "user.name=U", "-c", "user.email=u@example.com" });
+    ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
+}
+
+bool configHolds(const fs::path& gitFolder, const std::string& text)
+{
+    return test::readFile(gitFolder / "config").find(text) != std::string::npos;
+}
+
+// Until the kernel's coarse clock, which the guard takes its start from, has passed the last change to
+// `path` (a stamp may come from a finer clock): what the user made before the run then lies before it.
+void settled(const fs::path& path)
+{
+    struct stat status { };
+    ASSERT_EQ(::lstat(path.c_str(), &status), 0);
+    auto later = [](const timespec& a, const timespec& b) {
+        return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+    };
+    timespec now {};
+    do
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    while (!later(now, status.st_ctim));
+}
+
+// A committed repository at "<root>/project" with a tracked "src/", in the place "<root>".
+struct Scene {
+    test::TemporaryHome home;
+    fs::path root = home.root;
+    fs::path project = root / "project";
+
+    Scene()
+    {
+        write(project / "src/a.txt", "a\n");
+        git(project, { "init", "-q", "-b", "main" });
+        git(project, { "add", "src" });
+        git(project, { "commit", "-q", "-m", "x" });
+    }
+
+    GitGuard guard(const std::vector<std::string>& workTrees) const
+    {
+        std::vector<GuardedRepository> repositories { { project / ".git", project } };
+        for (const auto& workTree : workTrees)
+            repositories.push_back({ root / workTree / ".git", root / workTree });
+        return GitGuard(repositories, {}, {},
+            { .places = { root },
+                .liveRuns = home.data,
+                .settings = GitCountedSettings::gitReaderForThisProcess(),
+                .clock = [] { return kNow; } });
+    }
+};
+
+// "<nest>/.git/modules" holding this many submodules' Git folders, more than a bound once left unjudged.
+constexpr int kModules = 260;
+
+std::string moduleName(int index)
+{
+    char name[8];
+    std::snprintf(name, sizeof name, "m%03d", index);
+    return name;
+}
+
+}
+
+TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
+{
+    using Step = std::function<void(const Scene&)>;
+    struct Case {
+        const char* name;
+        Step change; // a command's, during the run
+        std::vector<std::string> moved; // what went aside, relative to the place
+        std::function<bool(const Scene&)> after = nullptr; // what holds afterwards
+        Step prepare = nullptr; // the user's, before the run
+        std::vector<std::string> guarded = {}; // work trees the run noted besides the project
+    };
+    auto planted = [](std::string relative) {
+        return [relative](const Scene& scene) { write(scene.root / relative, kPlanted); };
+    };
+    auto monitored = [](std::string workTree) {
+        return [workTree](const Scene& scene) {
+            git(scene.root / workTree, { "config", "core.fsmonitor", kMonitor });
+        };
+    };
+    auto steps = [](std::vector<Step> all) {
+        return [all](const Scene& scene) {
+            for (const auto& step : all)
+                step(scene);
+        };
+    };
+    auto gitting = [](std::string folder, std::vector<std::string> arguments) {
+        return [folder, arguments](const Scene& scene) { git(scene.root / folder, arguments); };
+    };
+    auto renamed = [](std::string from, std::string to) {
+        return [from, to](const Scene& scene) { fs::rename(scene.root / from, scene.root / to); };
+    };
+    std::vector<std::string> everyModuleHook;
+    for (int index = 0; index < kModules; ++index)
+        everyModuleHook.push_back("nest/.git/modules/" + moduleName(index) + "/hooks/pre-commit");
+    const Case cases[] = {
+        { "a new bare repository with a hook for the user's push",
+            steps({ gitting("", { "init", "-q", "--bare", "mirror.git" }),
+                planted("mirror.git/hooks/pre-receive") }),
+            { "mirror.git/hooks/pre-receive" } },
+        { "a separate Git folder",
+            steps({ gitting("project", { "init", "-q", "--separate-git-dir", "../sep.git", "tool" }),
+                planted("sep.git/hooks/pre-commit") }),
+            { "sep.git/hooks/pre-commit" } },
+        { "a .git link to a Git folder",
+            steps({ gitting("", { "init", "-q", "store" }), renamed("store/.git", "stash"),
+                [](const Scene& scene) {
+                    fs::create_directories(scene.project / "emb");
+                    fs::create_directory_symlink(scene.root / "stash", scene.project / "emb/.git");
+                },
+                monitored("project/emb") }),
+            { "stash/config" } },
+        { "an embedded repository behind a split index",
+            steps({ gitting("project/emb", { "init", "-q" }),
+                gitting("project/emb", { "commit", "-q", "--allow-empty", "-m", "x" }),
+                gitting("project", { "add", "emb" }), gitting("project", { "update-index", "--split-index" }),
+                monitored("project/emb") }),
+            { "project/emb/.git/config" } },
+        { "submodules past a count in a nested repository",
+            [](const Scene& scene) {
+                for (int index = 0; index < kModules; ++index)
+                    write(
+                        scene.root / "nest/.git/modules" / moduleName(index) / "hooks/pre-commit", kPlanted);
+            },
+            everyModuleHook, nullptr,
+            [](const Scene& scene) {
+                git(scene.root / "nest", { "init", "-q" });
+                for (int index = 0; index < kModules; ++index) {
+                    const fs::path module = scene.root / "nest/.git/modules" / moduleName(index);
+                    write(module / "HEAD", "ref: refs/heads/main\n");
+                    fs::create_directories(module / "objects");
+                    fs::create_directories(module / "refs");
+                }
+            },
+            { "nest" } },
+        { "a repository made in a tracked folder",
+            steps({ gitting("project/src", { "init", "-q" }), planted("project/src/.git/hooks/pre-commit") }),
+            { "project/src/.git/hooks/pre-commit" } },
+        { "a linked worktree sent to a new bare repository",
+            steps({ gitting("project", { "worktree", "add", "-q", "../wt" }),
+                gitting("", { "init", "-q", "--bare", "evil.git" }), planted("evil.git/hooks/pre-commit"),
+                [](const Scene& scene) {
+                    write(scene.project / ".git/worktrees/wt/commondir", (scene.root / "evil.git").string());
+                } }),
+            { "evil.git/hooks/pre-commit", "project/.git/worktrees/wt/commondir" },
+            [](const Scene& scene) {
+                return test::readFile(scene.project / ".git/worktrees/wt/commondir") == "../..\n";
+            } },
+        { "a linked worktree of the run's sent to a new bare repository",
+            steps({ gitting("", { "init", "-q", "--bare", "evil.git" }), planted("evil.git/hooks/pre-commit"),
+                [](const Scene& scene) {
+                    write(scene.project / ".git/worktrees/wt/commondir", (scene.root / "evil.git").string());
+                } }),
+            { "evil.git/hooks/pre-commit", "project/.git/worktrees/wt/commondir" }, nullptr,
+            gitting("project", { "worktree", "add", "-q", "../wt" }) },
+        { "a linked worktree's own configuration",
+            steps({ gitting("project", { "worktree", "add", "-q", "../wt" }),
+                gitting("project", { "config", "extensions.worktreeConfig", "true" }),
+                gitting("wt", { "config", "--worktree", "core.fsmonitor", kMonitor }) }),
+            { "project/.git/worktrees/wt/config.worktree" } },
+        { "a new repository in a plain folder",
+            steps({ gitting("plain/repo", { "init", "-q" }), planted("plain/repo/.git/hooks/post-checkout"),
+                monitored("plain/repo") }),
+            { "plain/repo/.git/config", "plain/repo/.git/hooks/post-checkout" } },
+        { "a repository renamed, then planted in",
+            steps({ renamed("project", "project-v2"), planted("project-v2/.git/hooks/pre-commit"),
+                monitored("project-v2") }),
+            { "project-v2/.git/config", "project-v2/.git/hooks/pre-commit" },
+            [](const Scene& scene) {
+                return configHolds(scene.root / "project-v2/.git", "[core]")
+                    && !configHolds(scene.root / "project-v2/.git", "fsmonitor");
+            } },
+        { "the folder above a repository renamed",
+            steps({ renamed("group", "team"), planted("team/app/.git/hooks/pre-commit") }),
+            { "team/app/.git/hooks/pre-commit" }, nullptr, gitting("group/app", { "init", "-q" }),
+            { "group/app" } },
+        { "a Git folder renamed in its work tree",
+            steps({ renamed("project/.git", "project/.git-old"),
+                planted("project/.git-old/hooks/pre-commit") }),
+            { "project/.git-old/hooks/pre-commit" } },
+        // Ordinary work keeps what it made.
+        { "a new repository's commits, refs and everyday settings",
+            steps({ gitting("fresh", { "init", "-q", "-b", "main" }),
+                gitting("fresh", { "commit", "-q", "--allow-empty", "-m", "x" }),
+                gitting("fresh", { "config", "user.name", "Bot" }),
+                [](const Scene& scene) {
+                    git(scene.root / "fresh", { "remote", "add", "origin", scene.project.string() });
+                } }),
+            {},
+            [](const Scene& scene) {
+                return configHolds(scene.root / "fresh/.git", "name = Bot")
+                    && configHolds(scene.root / "fresh/.git", "[remote \"origin\"]")
+                    && existsAt(scene.root / "fresh/.git/refs/heads/main");
+            } },
+        { "a linked worktree and a commit there",
+            steps({ gitting("project", { "worktree", "add", "-q", "../wt" }),
+                gitting("wt", { "commit", "-q", "--allow-empty", "-m", "y" }) }),
+            {}, [](const Scene& scene) { return existsAt(scene.project / ".git/worktrees/wt/commondir"); } },
+        { "a clone and a bare mirror of the project",
+            [](const Scene& scene) {
+                git(scene.root, { "clone", "-q", scene.project.string(), "copy" });
+                git(scene.root, { "clone", "-q", "--bare", scene.project.string(), "mirror.git" });
+            },
+            {} },
+        { "a repository nobody noted keeps what the user made before", [](const Scene&) {}, {}, nullptr,
+            [](const Scene& scene) {
+                git(scene.root / "old", { "init", "-q" });
+                git(scene.root / "old", { "config", "core.fsmonitor", kMonitor });
+                write(scene.root / "old/.git/hooks/pre-commit", kPlanted);
+                settled(scene.root / "old/.git/hooks/pre-commit");
+            } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        if (testCase.prepare)
+            testCase.prepare(scene);
+        GitGuard guard = scene.guard(testCase.guarded);
+        testCase.change(scene);
+        auto moved = guard.compareAll();
+        auto swept = guard.sweep();
+        moved.insert(moved.end(), swept.begin(), swept.end());
+
+        std::vector<fs::path> paths;
+        for (const auto& change : moved)
+            paths.push_back(change.path);
+        std::vector<fs::path> expected;
+        for (const auto& relative : testCase.moved)
+            expected.push_back(scene.root / (relative + kRefused));
+        std::sort(paths.begin(), paths.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(paths, expected);
+        if (testCase.after) {
+            EXPECT_TRUE(testCase.after(scene));
+        }
+        EXPECT_TRUE(guard.compareAll().empty());
+        EXPECT_TRUE(guard.sweep().empty());
+    }
+}
