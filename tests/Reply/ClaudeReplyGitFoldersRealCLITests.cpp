@@ -1,6 +1,6 @@
-// Git folders in a granted "~/Projects" that a remote leads the user's push into, with the real CLI,
-// bubblewrap and the scripted model: what a command plants there runs nothing in the user's Git
-// afterwards, and what the bot's ordinary work made stays.
+// Every Git folder in a granted "~/Projects", however the user's Git reaches it and wherever a command
+// moves it, with the real CLI, bubblewrap and the scripted model: what a command plants there runs
+// nothing in the user's Git afterwards, and what the bot's ordinary work made stays.
 #include "tests/Reply/GitRowsRealCLI.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ const std::string kDeployRepository
 
 }
 
-TEST(ClaudeReplyGitFoldersRealCLI, ARemoteIntoARepositoryTheCommandMadeRunsNothingAndOrdinaryWorkStays)
+TEST(ClaudeReplyGitFoldersRealCLI, EveryGitFolderIsGuardedWhereverItMovesAndOrdinaryWorkStays)
 {
     vellumar::test::runGitRows({
         // A remote that is a path leads the user's push into a repository the command made.
@@ -50,6 +50,34 @@ TEST(ClaudeReplyGitFoldersRealCLI, ARemoteIntoARepositoryTheCommandMadeRunsNothi
         { "remote.pushDefault naming a repository the command made", kAppWithOrigin,
             { { kDeployRepository + " && git -C app config remote.pushDefault \"$PWD/deploy\"" } },
             kPushToOrigin, "by-the-user\n" },
+        // A repository moved within the grant takes a plant with it.
+        { "a repository renamed, then a hook and core.fsmonitor planted in it", "repo app",
+            { { "mv app app-v2 && plant app-v2/.git/hooks/pre-commit && monitor app-v2" } },
+            "git -C app-v2 status --short && " + usersCommit("app-v2"), "by-the-user\n" },
+        { "a folder above a repository renamed, then a hook planted below it", "mkdir team && repo team/app",
+            { { "mv team crew && plant crew/app/.git/hooks/pre-commit" } }, usersCommit("crew/app"),
+            "by-the-user\n" },
+        { "a Git folder renamed with a plant in it, which the user moves back", "repo app",
+            { { "mv app/.git app/.git-old && plant app/.git-old/hooks/pre-commit"
+                " && git --git-dir=app/.git-old config core.fsmonitor \"touch $RAN\"" } },
+            "test -d app/.git || mv app/.git-old app/.git; git -C app status --short && "
+                + usersCommit("app"),
+            "by-the-user\n" },
+        // What goes aside leaves the user's repository where it was, and working.
+        { "a Git folder swapped for a link", kAppWithOrigin + " && userhook app/.git/hooks/pre-commit",
+            { { "mv app/.git app/.git-moved && ln -s .git-moved app/.git" } },
+            kPushToOrigin + " && cat \"$OUT\"", "by-the-user\npre-commit\n" },
+        { "a new folder around the user's own .git renamed into the work tree's place",
+            "repo app && userhook app/.git/hooks/pre-commit",
+            { { "mkdir app-new && mv app/.git app/tracked.txt app-new/ && mv app app-old && mv app-new "
+                "app" } },
+            "git -C app status --short && " + usersCommit("app") + " && cat \"$OUT\"",
+            "by-the-user\npre-commit\n" },
+        { "two repositories' Git folders exchanged",
+            "repo one && repo two && git -C two commit -q --allow-empty -m second",
+            { { "python3 -c \"import ctypes; assert ctypes.CDLL(None).renameat2("
+                "-100, b'one/.git', -100, b'two/.git', 2) == 0\"" } },
+            "git -C one log -1 --format=%s && git -C two log -1 --format=%s", "first\nsecond\n" },
         // Ordinary work keeps what it made.
         { "the bot's git init and commit in a new folder", ":",
             { { "mkdir notes && cd notes && git init -q && echo hello > a.txt && git add a.txt"
