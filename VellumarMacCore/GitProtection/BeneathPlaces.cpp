@@ -129,6 +129,20 @@ std::optional<BeneathPlaces::Reached> BeneathPlaces::reach(const fs::path& asked
     return reached;
 }
 
+FileDescriptor BeneathPlaces::folderAt(const fs::path& path) const
+{
+    const fs::path normal = path.lexically_normal();
+    for (std::size_t index = 0; index < m_paths.size(); ++index) {
+        if (m_folders[index].get() >= 0 && normal == m_paths[index])
+            return FileDescriptor(::fcntl(m_folders[index].get(), F_DUPFD_CLOEXEC, 0));
+    }
+    auto reached = reach(normal);
+    if (!reached || reached->throughLink || reached->folder.get() < 0)
+        return FileDescriptor();
+    return FileDescriptor(::openat(
+        reached->folder.get(), reached->name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
 bool BeneathPlaces::ownerMayAct(int folderFD, const fs::path& folder) noexcept
 {
     struct stat status { };

@@ -37,6 +37,10 @@ public:
     // cannot search gets the owner's full permission back (`ownerMayAct`). Never throws but for memory.
     std::optional<Reached> reach(const std::filesystem::path& path) const;
 
+    // The folder at `path`, a place itself or reached beneath one through no link, opened with O_PATH;
+    // -1 where it cannot be. Never throws but for memory.
+    FileDescriptor folderAt(const std::filesystem::path& path) const;
+
     // Gives the open folder `folderFD` (any descriptor to it, one opened with O_PATH too) at `folder`
     // its owner's full permission back where the owner lacks some and this process is the owner, with
     // a line in the log: what commands made in the user's folders is the user's, and the guard reads,

@@ -8,12 +8,12 @@
 // names (a new entry in a folder it names too), a new or changed "commondir" or ".git" file, and in a
 // configuration file every setting added, changed or removed but those on the everyday list
 // (`GitCountedSettings::judged`), and a new or changed entry of a folder a hook puts first on PATH whose
-// name is one of the user's programs. A repository is known by what it is: a Git folder, its "hooks" or a
-// work tree's top that is now a link or another folder is itself the change, as is a ".git" file become
-// a folder. A file removed runs nothing and stays removed; a Git folder gone is kept with what was
-// noted, and compared with that if it comes back during a run. At the run's end every Git folder in
-// the places is gone through (`sweep`): one noted is known by its identity wherever it moved, and one
-// nobody noted is judged against an empty repository.
+// name is one of the user's programs. A repository is known by what it is: a Git folder or its "hooks"
+// that is now a link or another folder is itself the change, as is a ".git" file become a folder, and a
+// work tree is known by its Git folder alone. A file removed runs nothing and stays removed; a Git
+// folder gone is kept with what was noted, and compared with that if it comes back during a run. At the
+// run's end every Git folder in the places is gone through (`sweep`): one noted is known by its identity
+// wherever it moved, and one nobody noted is judged against an empty repository.
 //
 // Everything is read and undone beneath the run's writable places alone, from each place's folder
 // opened once, through no link (`BeneathPlaces`): a folder a command swaps for a link sends nothing

@@ -5,11 +5,13 @@
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/UnprivilegedPeer.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstddef>
+#include <fcntl.h>
 #include <fstream>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -333,5 +335,159 @@ TEST(GitGuardPutBack, KeepsEveryMovedAsideFileButSameBytesAndARunsOwnFlood)
                 ++removed;
         }
         EXPECT_EQ(removed, testCase.removed);
+    }
+}
+
+namespace {
+
+// Where a command moves the user's Git folder, or a folder above it, in "<place>/project" beside
+// "<place>/other": each a repository as `git init` makes one, written without Git so that a peer as an
+// ordinary user makes it too, with the user's pre-commit.
+struct Whereabouts {
+    const char* name;
+    std::function<void(const fs::path& place)> change; // during the run
+    std::size_t aside; // how many changes the run's comparisons move aside
+    const char* at = "project/.git"; // where the user's Git folder is once the user is done
+    std::function<void(const fs::path& place)> usersAfter = nullptr;
+    bool asNobody = false;
+};
+
+void renamed(const fs::path& from, const fs::path& to, unsigned flags = 0)
+{
+    ASSERT_EQ(::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags), 0) << from;
+}
+
+const Whereabouts kWhereabouts[] = {
+    { "a link swapped for .git",
+        [](const fs::path& place) {
+            renamed(place / "project/.git", place / "project/.git-real");
+            fs::create_directory_symlink(".git-real", place / "project/.git");
+        },
+        1, "project/.git", nullptr, true },
+    { "a link swapped for .git in a work tree left unwritable",
+        [](const fs::path& place) {
+            renamed(place / "project/.git", place / "project/.git-real");
+            fs::create_directory_symlink(".git-real", place / "project/.git");
+            fs::permissions(place / "project", fs::perms(0555));
+        },
+        1, "project/.git", nullptr, true },
+    { "a link swapped for the work tree",
+        [](const fs::path& place) {
+            renamed(place / "project", place / "project-real");
+            fs::create_directory_symlink("project-real", place / "project");
+        },
+        1 },
+    { "a new folder around the user's .git renamed into the work tree's place",
+        [](const fs::path& place) {
+            fs::create_directory(place / "new");
+            renamed(place / "project/.git", place / "new/.git");
+            renamed(place / "project", place / "project-old");
+            renamed(place / "new", place / "project");
+        },
+        0 },
+    { "two repositories' Git folders exchanged",
+        [](const fs::path& place) { renamed(place / "project/.git", place / "other/.git", RENAME_EXCHANGE); },
+        0, "project/.git", nullptr, true },
+    { "moved aside by name, planted, moved back by the user after the run",
+        [](const fs::path& place) {
+            renamed(place / "project/.git", place / "project/.git-old");
+            writeHook(place / "project/.git-old/hooks/post-checkout", kPlanted);
+        },
+        1, "project/.git",
+        [](const fs::path& place) { renamed(place / "project/.git-old", place / "project/.git"); } },
+    { "the work tree renamed, then planted",
+        [](const fs::path& place) {
+            renamed(place / "project", place / "project2");
+            writeHook(place / "project2/.git/hooks/post-checkout", kPlanted);
+        },
+        1, "project2/.git" },
+};
+
+ino_t inodeOf(const fs::path& path)
+{
+    struct stat status { };
+    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) ? status.st_ino : 0;
+}
+
+// Runs the row in "<root>/place", its record in "<root>/data": how many changes went aside, and where
+// the repositories' Git folders are not as the user left them, or a plant stays.
+std::string afterTheRun(
+    const Whereabouts& row, const fs::path& root, const GitCountedSettings::Reader& settings)
+{
+    const fs::path place = root / "place";
+    for (const char* repository : { "project", "other" }) {
+        const fs::path git = place / repository / ".git";
+        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
+        fs::create_directories(git / "objects");
+        fs::create_directories(git / "refs/heads");
+        writeHook(git / "hooks/pre-commit", "#!/bin/sh\ntouch pre-commit-ran\n");
+    }
+    const ino_t project = inodeOf(place / "project/.git");
+    const ino_t other = inodeOf(place / "other/.git");
+    std::size_t aside = 0;
+    {
+        GitGuard guard(
+            { { place / "project/.git", place / "project" }, { place / "other/.git", place / "other" } }, {},
+            {}, { .places = { place }, .liveRuns = root / "data", .settings = settings, .clock = [] {
+                     return kNow;
+                 } });
+        row.change(place);
+        aside = guard.compareAll().size();
+        aside += guard.compareAll().size();
+    }
+    if (row.usersAfter)
+        row.usersAfter(place);
+    std::error_code gone;
+    fs::permissions(place / "project", fs::perms::owner_all, fs::perm_options::add, gone);
+    const fs::path at = place / row.at;
+    std::string outcome = std::to_string(aside) + " aside";
+    if (inodeOf(at) != project)
+        outcome += ", the user's Git folder is not at " + std::string(row.at);
+    if (inodeOf(place / "other/.git") != other)
+        outcome += ", the other Git folder is not at its name";
+    if (existsAt(at / "hooks/post-checkout"))
+        outcome += ", the plant stays";
+    return outcome;
+}
+
+const Whereabouts& whereaboutsRow(const std::string& name)
+{
+    return *std::find_if(std::begin(kWhereabouts), std::end(kWhereabouts),
+        [&](const Whereabouts& row) { return name == row.name; });
+}
+
+// Git is outside the peer's root: the configurations stay as they were, so no setting is read.
+[[maybe_unused]] const bool registeredWhereabouts = test::registerUnprivilegedCheck(
+    "whereabouts", [](const std::string& name) { return afterTheRun(whereaboutsRow(name), "/", nullptr); });
+
+}
+
+// A Git folder is known by its identity wherever a command moves it: what took its name goes aside and
+// the user's folder comes back there, two traded are traded back, a work tree is its Git folder wherever
+// that lies, and one moved is compared where it went.
+TEST(GitGuardPutBack, TheUsersGitFolderIsKnownWhereverItMoves)
+{
+    for (const auto& row : kWhereabouts) {
+        SCOPED_TRACE(row.name);
+        const std::string expected = std::to_string(row.aside) + " aside";
+        test::TemporaryHome home;
+        test::CapturedLog log;
+        EXPECT_EQ(afterTheRun(row, home.root, GitCountedSettings::gitReaderForThisProcess()), expected);
+        // The user's own hook still runs, and a push works.
+        const fs::path project = (home.root / "place" / row.at).parent_path();
+        git(home.root, { "init", "-q", "--bare", "origin.git" });
+        git(project, { "commit", "-q", "--allow-empty", "-m", "x" });
+        EXPECT_TRUE(existsAt(project / "pre-commit-ran"));
+        git(project, { "push", "-q", (home.root / "origin.git").string(), "HEAD:refs/heads/main" });
+        if (!row.asNobody)
+            continue;
+        test::TemporaryFolder temporary;
+        const fs::path root = resolvingSymlinks(temporary.path()).value();
+        // The user's, the data folder private already: the peer has no /proc to make it so.
+        for (const char* folder : { "place", "data" })
+            ASSERT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
+        fs::permissions(root / "data", fs::perms(0700));
+        fs::permissions(root, fs::perms(0755));
+        EXPECT_EQ(test::runUnprivileged("whereabouts", root, row.name), expected);
     }
 }

@@ -659,6 +659,27 @@ TEST(GitGuard, ADamagedRecordIsLoggedAndWhatCanBeReadIsPutBack)
     EXPECT_NE(log.lines()[0].find("is damaged"), std::string::npos);
 }
 
+// An older build noted a work tree's top by its identity too: after a kill, a new folder around the user's
+// own ".git", renamed into the work tree's place, is no change either.
+TEST(GitGuard, AnOlderRecordsWorkTreeTopIsNoChange)
+{
+    Scene scene;
+    auto unit
+        = GitNotedFiles::noteUnit(scene.project / ".git", scene.project, BeneathPlaces({ scene.home.root }));
+    unit.files.emplace(scene.project, GitNotedFiles::noteFile(scene.project));
+    write(scene.record, GitNotedFiles::encoded({ unit }), fs::perms(0600));
+    fs::create_directory(scene.home.root / "new");
+    fs::rename(scene.project / ".git", scene.home.root / "new/.git");
+    fs::rename(scene.project, scene.home.root / "old");
+    fs::rename(scene.home.root / "new", scene.project);
+    test::CapturedLog log;
+    GitGuard::restoreLeftBehind(
+        scene.home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(existsAt(scene.project / ".git/HEAD"));
+}
+
 // A Git folder that went during a run is kept with what was noted, through runs in other places, and a
 // hook it brings back during a later run goes aside.
 TEST(GitGuard, AGitFolderGoneIsComparedWithWhatWasNotedWhenItComesBack)

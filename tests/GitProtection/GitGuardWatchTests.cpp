@@ -269,14 +269,20 @@ TEST(GitGuardWatch, SeesAHookPlantedInFoldersThatCameAndPastItsBudget)
         bool eventsAllAlong = false;
     };
     const Case cases[] = {
-        // The copy is not the folder noted, so it goes aside whole, perhaps while it is being made.
+        // The copy's Git folder is not the one noted, so it goes aside whole, perhaps while it is being
+        // made, and the user's comes back to its name.
         { "the work tree renamed and a copy put in its place",
             [](const WatchedRepository& r) {
+                auto inodeAt = [](const fs::path& path) {
+                    struct stat status { };
+                    return ::lstat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+                };
+                const ino_t users = inodeAt(r.git);
                 fs::rename(r.project, r.home.root / "orig");
                 test::runPeer({ "cp", "-a", (r.home.root / "orig").string(), r.project.string() });
                 ASSERT_TRUE(
-                    test::eventually([&] { return !fs::exists(r.project); }, std::chrono::seconds(5)));
-                EXPECT_GE(refusedCount(r.home.root), 1u);
+                    test::eventually([&] { return inodeAt(r.git) == users; }, std::chrono::seconds(5)));
+                EXPECT_GE(refusedCount(r.project), 1u);
             } },
         // Its first plant the comparison at its coming finds; the next only a watch of the new folder.
         { .name = "a hooks folder made after the watch started",

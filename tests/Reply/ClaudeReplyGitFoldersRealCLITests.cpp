@@ -116,6 +116,21 @@ TEST(ClaudeReplyGitFoldersRealCLI, EveryGitFolderIsGuardedWhereverItMovesAndOrdi
             "mkdir tools && touch tools/build.sh",
             { { "git init -q tools && plant tools/.git/hooks/pre-commit && monitor tools" } },
             "git -C tools status --short && " + usersCommit("tools"), "?? build.sh\nby-the-user\n" },
+        // What goes aside leaves the user's repository where it was, and working.
+        { "a Git folder swapped for a link", kAppWithOrigin + " && userhook app/.git/hooks/pre-commit",
+            { { "mv app/.git app/.git-moved && ln -s .git-moved app/.git" } },
+            kPushToOrigin + " && cat \"$OUT\"", "by-the-user\npre-commit\n" },
+        { "a new folder around the user's own .git renamed into the work tree's place",
+            "repo app && userhook app/.git/hooks/pre-commit",
+            { { "mkdir app-new && mv app/.git app/tracked.txt app-new/ && mv app app-old && mv app-new "
+                "app" } },
+            "git -C app status --short && " + usersCommit("app") + " && cat \"$OUT\"",
+            "by-the-user\npre-commit\n" },
+        { "two repositories' Git folders exchanged",
+            "repo one && repo two && git -C two commit -q --allow-empty -m second",
+            { { "python3 -c \"import ctypes; assert ctypes.CDLL(None).renameat2("
+                "-100, b'one/.git', -100, b'two/.git', 2) == 0\"" } },
+            "git -C one log -1 --format=%s && git -C two log -1 --format=%s", "first\nsecond\n" },
         // Ordinary work keeps what it made.
         { "the bot's git init and commit in a new folder", ":",
             { { "mkdir notes && cd notes && git init -q && echo hello > a.txt && git add a.txt"

@@ -2,6 +2,8 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -75,97 +77,179 @@ namespace {
 
 }
 
+namespace {
+
+    // Compares the unit where it was noted, as `settle` does once its Git folder is at its name.
+    Settled settledAtItsName(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
+        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+        const std::function<bool(const fs::path&)>& isGuarded, KeptMovedAside::InRun* run,
+        std::optional<std::chrono::nanoseconds> commandsEndedBy,
+        const std::function<bool(const fs::path&)>& isBeingWritten)
+    {
+        Settled settled;
+        // By path, each folder before what it holds: what was noted there, and what counted.
+        std::map<fs::path, std::pair<NotedFile, std::string>> counted;
+        std::vector<fs::path> ends;
+        // A remote that is a local path is plain where it leads into a Git folder the guard knew.
+        const GitCountedSettings::Repository repository { noted.gitFolder.value_or(fs::path()),
+            noted.workTree, isGuarded, settings };
+        auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
+            // After a kill, an empty name may be a put-back cut short: the record's copy goes back.
+            if (!run && after.kind == Kind::absent
+                && (before.kind == Kind::file || before.kind == Kind::link)) {
+                counted.try_emplace(path, before, std::string());
+                ends.push_back(path);
+            } else if (auto reason = counts(noted, path, before, after, repository)) {
+                counted.try_emplace(path, before, std::move(*reason));
+                ends.push_back(path);
+            } else if (after != before && after.kind != Kind::absent) {
+                settled.accepted.emplace(path, after);
+            }
+        };
+        auto look = [&](const fs::path& path, const NotedFile& before) {
+            if (isBelow(path, ends))
+                return;
+            auto reached = places.reach(path);
+            if (!reached)
+                return;
+            // A link that was noted leads where it led; its own comparison and its end's tell the rest.
+            if (reached->throughLink) {
+                if (!noted.files.contains(reached->path) && !isBelow(reached->path, ends)) {
+                    counted.try_emplace(reached->path, NotedFile {}, "a folder on the way is a link");
+                    ends.push_back(reached->path);
+                }
+                return;
+            }
+            NotedFile after = GitNotedFiles::noteInUnit(noted, path, *reached);
+            // Asked once read, so that a write begun before the read shows: a rewrite that truncates first
+            // would go aside half written, the same bytes then written into what went aside.
+            if (after != before && isBeingWritten && isBeingWritten(path))
+                return;
+            judge(path, before, after);
+        };
+        // Each folder before what it holds.
+        for (const auto& [path, before] : noted.files)
+            look(path, before);
+        // A hook that is new; a file a new hook link leads to is nobody's change.
+        if (noted.gitFolder) {
+            for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
+                fs::path hook = *noted.gitFolder / "hooks" / std::string(name);
+                if (!noted.files.contains(hook))
+                    look(hook, NotedFile {});
+            }
+        }
+        // An entry that is new, but for what was moved aside there: any in a folder Git's configuration
+        // names, and one named as a program of the user's in a folder a hook puts first on PATH.
+        for (const auto& [path, before] : noted.files) {
+            if ((!before.isNamed() && before.kind != Kind::searchedFolder) || isBelow(path, ends))
+                continue;
+            for (const auto& name : before.isNamed()
+                    ? GitNotedFiles::entriesBeneath(places, path)
+                    : GitNotedFiles::shadowingEntriesBeneath(noted, places, path)) {
+                fs::path entry = path / name;
+                if (!noted.files.contains(entry) && !isMovedAside(entry))
+                    look(entry, NotedFile {});
+            }
+        }
+        if (counted.empty())
+            return settled;
+        std::vector<Undone> undone;
+        std::vector<std::string> usersChanges;
+        {
+            auto locked = liveRuns.locked();
+            for (auto& [path, judged] : counted) {
+                if (commandsEndedBy && !noted.isConfiguration(path)
+                    && changedAfter(places, path, *commandsEndedBy)) {
+                    usersChanges.push_back(usersChangeLine(path, judged.second));
+                    continue;
+                }
+                if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock, run)) {
+                    done->reason = std::move(judged.second);
+                    undone.push_back(std::move(*done));
+                }
+            }
+        }
+        for (const auto& line : usersChanges)
+            platform::logError(line);
+        report(undone, settled);
+        return settled;
+    }
+
+    NotedFile reachedAt(const fs::path& path, const BeneathPlaces& places)
+    {
+        auto reached = places.reach(path);
+        return reached ? GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) : NotedFile {};
+    }
+
+    // Whether the unit's Git folder and the one now at its name had traded names, as a command's
+    // `renameat2` with RENAME_EXCHANGE trades two repositories' Git folders, and were traded back:
+    // neither is then a change.
+    bool tradedBack(LiveRuns& liveRuns, const NotedUnit& noted, const GitFolderWhereabouts::Found& found,
+        const BeneathPlaces& places)
+    {
+        auto locked = liveRuns.locked();
+        const std::string* other = locked.find(LiveRuns::Kind::guardedUnit, found.now.native());
+        if (!other)
+            return false;
+        const NotedUnit theirs = GitGuardEntries::unitOf(*other);
+        auto theirFolder = theirs.files.find(found.now);
+        if (theirFolder == theirs.files.end() || reachedAt(*noted.gitFolder, places) != theirFolder->second
+            || reachedAt(found.now, places) != noted.files.at(*noted.gitFolder)
+            || !GitFolderWhereabouts::exchanged(*noted.gitFolder, found.now, places))
+            return false;
+        platform::logError(noted.gitFolder->string() + " and " + found.now.string()
+            + " had traded places during a Claude Code run; each Git folder was put back at its name.");
+        return true;
+    }
+
+    void merge(Settled& into, Settled&& from)
+    {
+        into.moved.insert(into.moved.end(), std::make_move_iterator(from.moved.begin()),
+            std::make_move_iterator(from.moved.end()));
+        for (auto& [path, file] : from.accepted)
+            into.accepted.insert_or_assign(path, std::move(file));
+    }
+
+}
+
 Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
     const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
     const std::function<bool(const fs::path&)>& isGuarded, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy,
     const std::function<bool(const fs::path&)>& isBeingWritten)
 {
-    Settled settled;
-    // By path, each folder before what it holds: what was noted there, and what counted.
-    std::map<fs::path, std::pair<NotedFile, std::string>> counted;
-    std::vector<fs::path> ends;
-    // A remote that is a local path is plain where it leads into a Git folder the guard knew.
-    const GitCountedSettings::Repository repository { noted.gitFolder.value_or(fs::path()), noted.workTree,
-        isGuarded, settings };
-    auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
-        // After a kill, an empty name may be a put-back cut short: the record's copy goes back.
-        if (!run && after.kind == Kind::absent && (before.kind == Kind::file || before.kind == Kind::link)) {
-            counted.try_emplace(path, before, std::string());
-            ends.push_back(path);
-        } else if (auto reason = counts(noted, path, before, after, repository)) {
-            counted.try_emplace(path, before, std::move(*reason));
-            ends.push_back(path);
-        } else if (after != before && after.kind != Kind::absent) {
-            settled.accepted.emplace(path, after);
-        }
+    auto atItsName = [&](const NotedUnit& unit) {
+        return settledAtItsName(
+            liveRuns, unit, places, settings, clock, isGuarded, run, commandsEndedBy, isBeingWritten);
     };
-    auto look = [&](const fs::path& path, const NotedFile& before) {
-        if (isBelow(path, ends))
-            return;
-        auto reached = places.reach(path);
-        if (!reached)
-            return;
-        // A link that was noted leads where it led; its own comparison and its end's tell the rest.
-        if (reached->throughLink) {
-            if (!noted.files.contains(reached->path) && !isBelow(reached->path, ends)) {
-                counted.try_emplace(reached->path, NotedFile {}, "a folder on the way is a link");
-                ends.push_back(reached->path);
-            }
-            return;
-        }
-        NotedFile after = GitNotedFiles::noteInUnit(noted, path, *reached);
-        // Asked once read, so that a write begun before the read shows: a rewrite that truncates first
-        // would go aside half written, the same bytes then written into what went aside.
-        if (after != before && isBeingWritten && isBeingWritten(path))
-            return;
-        judge(path, before, after);
-    };
-    // Each folder before what it holds.
-    for (const auto& [path, before] : noted.files)
-        look(path, before);
-    // A hook that is new; a file a new hook link leads to is nobody's change.
-    if (noted.gitFolder) {
-        for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
-            fs::path hook = *noted.gitFolder / "hooks" / std::string(name);
-            if (!noted.files.contains(hook))
-                look(hook, NotedFile {});
-        }
+    auto found = GitFolderWhereabouts::elsewhere(noted, places);
+    if (!found || tradedBack(liveRuns, noted, *found, places))
+        return atItsName(noted);
+    auto reached = places.reach(*noted.gitFolder);
+    if (reached && !reached->throughLink
+        && GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent) {
+        // Moved, with nothing at its name: compared where it is now, what did not count noted at the
+        // names the unit keeps.
+        Settled moved = atItsName(GitFolderWhereabouts::movedUnit(noted, found->from, found->moved));
+        std::map<fs::path, NotedFile> accepted;
+        for (auto& [path, file] : moved.accepted)
+            accepted.emplace(
+                GitFolderWhereabouts::movedPath(path, found->moved, found->from), std::move(file));
+        moved.accepted = std::move(accepted);
+        return moved;
     }
-    // An entry that is new, but for what was moved aside there: any in a folder Git's configuration
-    // names, and one named as a program of the user's in a folder a hook puts first on PATH.
-    for (const auto& [path, before] : noted.files) {
-        if ((!before.isNamed() && before.kind != Kind::searchedFolder) || isBelow(path, ends))
-            continue;
-        for (const auto& name : before.isNamed()
-                ? GitNotedFiles::entriesBeneath(places, path)
-                : GitNotedFiles::shadowingEntriesBeneath(noted, places, path)) {
-            fs::path entry = path / name;
-            if (!noted.files.contains(entry) && !isMovedAside(entry))
-                look(entry, NotedFile {});
-        }
-    }
-    if (counted.empty())
-        return settled;
-    std::vector<Undone> undone;
-    std::vector<std::string> usersChanges;
+    // What took its name goes aside, and the user's Git folder comes back to it.
+    Settled settled = atItsName(noted);
+    bool back = false;
     {
         auto locked = liveRuns.locked();
-        for (auto& [path, judged] : counted) {
-            if (commandsEndedBy && !noted.isConfiguration(path)
-                && changedAfter(places, path, *commandsEndedBy)) {
-                usersChanges.push_back(usersChangeLine(path, judged.second));
-                continue;
-            }
-            if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock, run)) {
-                done->reason = std::move(judged.second);
-                undone.push_back(std::move(*done));
-            }
-        }
+        back = GitFolderWhereabouts::movedBack(*found, places);
     }
-    for (const auto& line : usersChanges)
-        platform::logError(line);
-    report(undone, settled);
+    if (!back)
+        return settled;
+    platform::logError(noted.gitFolder->string() + " was found at " + found->now.string()
+        + " during a Claude Code run, and was put back at its name.");
+    merge(settled, atItsName(noted));
     return settled;
 }
 

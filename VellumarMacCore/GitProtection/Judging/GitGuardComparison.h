@@ -23,7 +23,9 @@ namespace vellumar::GitGuardComparison {
 // `commandsEndedBy`, leaves a file or link of the unit's own, but its configuration, that changed later
 // than that as it is, with a log line. A file that differs from what was noted but that `isBeingWritten`
 // says its writer is not done with, read after it, is neither undone nor taken as it is: its bytes may
-// be cut short.
+// be cut short. A Git folder not at its name but found at another (`GitFolderWhereabouts`) is compared
+// there where nothing took its name; where something did, that goes aside and the Git folder comes back
+// to its name, and two that traded names trade them back.
 GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& noted,
     const BeneathPlaces& places, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
     const std::function<bool(const std::filesystem::path&)>& isGuarded, KeptMovedAside::InRun* run,

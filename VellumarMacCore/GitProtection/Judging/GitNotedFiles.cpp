@@ -189,6 +189,9 @@ namespace {
                 || std::string_view("aflgodnp").find(kind->front()) == std::string_view::npos
                 || !fs::path(*path).is_absolute())
                 return false;
+            // Older builds noted the work tree's top by its identity too.
+            if (unit->workTree && *path == unit->workTree->native() && kind->front() == 'o')
+                continue;
             unit->files.emplace(fs::path(*path),
                 NotedFile { static_cast<Kind>(kind->front()), std::string(*content),
                     static_cast<unsigned>(*mode & 07777) });
@@ -281,11 +284,7 @@ NotedFile noteInUnit(const NotedUnit& unit, const fs::path& path, const BeneathP
 std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const fs::path& folder)
 {
     std::vector<std::string> names;
-    auto reached = places.reach(folder);
-    if (!reached || reached->throughLink || reached->folder.get() < 0)
-        return names;
-    FileDescriptor folderItself(::openat(
-        reached->folder.get(), reached->name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor folderItself = places.folderAt(folder);
     if (folderItself.get() < 0)
         return names;
     auto openedToList
@@ -377,10 +376,10 @@ NotedUnit noteUnit(const std::optional<fs::path>& gitFolder, const std::optional
             }
         }
     }
-    if (workTree) {
-        note(*workTree);
+    // A work tree is known by its Git folder, not by its top: a new folder holding the user's own ".git"
+    // and work, renamed into its place, is the same repository.
+    if (workTree)
         note(*workTree / ".git");
-    }
     for (const auto& path : named) {
         noteWhole(unit, places, path);
         // So that what comes there during the run is judged as what Git would run, not as a folder

@@ -68,8 +68,7 @@ struct NotedUnit {
     // The writable places it was noted beneath: where the next start acts after a kill.
     std::vector<std::filesystem::path> places;
     // By absolute path, each reached beneath a place (what lies beneath none is not noted, as no
-    // command can change it): the Git folder itself, its "hooks" and the work tree's top, by kind and
-    // identity; the Git folder's "config", "config.worktree" and "commondir" (absent ones too, and a
+    // command can change it): the Git folder itself and its "hooks", by kind and identity; the Git folder's "config", "config.worktree" and "commondir" (absent ones too, and a
     // "commondir" that `namesItsOwnFolder` as absent), each of Git's hooks its "hooks" holds
     // (githooks(5); ".sample" and other names are not noted, and a hook not there is absent), every
     // link on the way from a hook to the file it leads to and that file, and the work tree's ".git".
@@ -98,7 +97,8 @@ struct NotedUnit {
 NotedFile noteInUnit(
     const NotedUnit& unit, const std::filesystem::path& path, const BeneathPlaces::Reached& reached);
 
-// The names in `folder`, reached beneath `places` without following a link; none where it cannot be.
+// The names in `folder`, a place or reached beneath one without following a link; none where it cannot
+// be.
 std::vector<std::string> entriesBeneath(const BeneathPlaces& places, const std::filesystem::path& folder);
 
 // The names in `folder` (one the unit's hooks put first on PATH), reached as `entriesBeneath` does, that
