@@ -3,10 +3,10 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
-#include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
 #include <exception>
@@ -37,28 +37,14 @@ namespace {
         return std::any_of(path.begin(), path.end(), [](const fs::path& name) { return isMovedAside(name); });
     }
 
-    // `noted` as it would be had its Git folder been at `gitFolder`: what lay in the Git folder lies
-    // there, and what lay in the work tree lies in the folder holding a ".git" of that name; what lay in
-    // a work tree that no longer holds it is left out.
-    NotedUnit carriedOver(NotedUnit noted, const fs::path& gitFolder)
+    // `noted` as it would be had its Git folder been at `gitFolder`: a work tree's ".git" carries its
+    // work tree with it, where it moved along.
+    NotedUnit carriedOver(const NotedUnit& noted, const fs::path& gitFolder)
     {
-        const fs::path from = *noted.gitFolder;
-        std::optional<fs::path> workTree;
-        if (noted.workTree && gitFolder.filename() == ".git")
-            workTree = gitFolder.parent_path();
-        std::map<fs::path, NotedFile> files;
-        for (auto& [path, file] : noted.files) {
-            if (path == from || isPathInside(path, from))
-                files.emplace(gitFolder / path.lexically_relative(from), std::move(file));
-            else if (!noted.workTree || (path != *noted.workTree && !isPathInside(path, *noted.workTree)))
-                files.emplace(path, std::move(file));
-            else if (workTree)
-                files.emplace(*workTree / path.lexically_relative(*noted.workTree), std::move(file));
-        }
-        noted.files = std::move(files);
-        noted.gitFolder = gitFolder;
-        noted.workTree = workTree;
-        return noted;
+        const fs::path& from = *noted.gitFolder;
+        if (noted.workTree && from.filename() == ".git" && gitFolder.filename() == ".git")
+            return GitFolderWhereabouts::movedUnit(noted, from.parent_path(), gitFolder.parent_path());
+        return GitFolderWhereabouts::movedUnit(noted, from, gitFolder);
     }
 
     // What a unit is known to hold without being noted again, when it can be: absent to note it.
