@@ -610,10 +610,11 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             [](Projects& p) {
                 EXPECT_NE(p.world.model->requestLog().find("went-42"), std::string::npos);
                 EXPECT_FALSE(fs::exists(p.grant / "app/.git/hooks/pre-commit"));
-                EXPECT_NE(test::runPeer({ "sh", "-c", "ls -d '" + p.grant.string() + "'/app.refused-*" })
+                // The copy's Git folder went aside, and the user's came back to its name.
+                EXPECT_EQ(test::runPeer({ "sh", "-c", "ls -d '" + p.grant.string() + "'/app/.git.refused-*" })
                               .exitStatus,
-                    1);
-                p.commitSucceeds("app-orig");
+                    0);
+                p.commitSucceeds("app");
             } },
         { "a configuration written through a hard link made to it", appWithUsersLoop, none,
             [](const Projects& p) {
