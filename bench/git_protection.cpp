@@ -3,9 +3,10 @@
 // beside it) runs one sandboxed command through the real Claude Code CLI against the scripted model; each
 // size's time is set against the empty grant's. Beside them a developer's folder, "dev300": 300
 // repositories, 30% with husky 9 (core.hooksPath = .husky/_), 10% each with an include.path, a
-// pre-commit framework hook, a submodule or a linked worktree, and 50 holding a node_modules of many
-// files. Then the run's own search of the same trees, `ClaudeInvocation::gitProtection`, against
-// `find <grant> -name .git` over them.
+// pre-commit framework hook, a submodule or a linked worktree, and 50 holding a node_modules of a real
+// project's size, some 150,000 folders in all. Then the run's own search of the same trees,
+// `ClaudeInvocation::gitProtection`, against `find <grant> -name .git` over them; and last the host's
+// memory with a grant of 3,000 repositories against an empty grant's, each in a program of its own.
 //
 // A job's start is the gap between the job's submission and the model's first request: the run's search,
 // its guard's noting and watches, and the CLI's own start, the same in every grant. What the program keeps
@@ -13,14 +14,18 @@
 // serves every message after a grant's first, so the rounds measured are those later messages; each
 // grant's first message, in a round of its own before them, is printed apart.
 //
+// A message to reply is the job's whole time. The run's end is the gap between the model's reading its
+// last request, answered with the reply, and the job's return: the CLI's own end, the same in every grant,
+// and what the program does once the CLI has ended.
+//
 // A command's time is the gap between the scripted model's reading the request it answers with the tool
 // call and its reading the request that carries the command's result: Claude Code's handling of the call,
 // the sandbox's start, where each mount costs, and the command. The CLI's own start, the run's search and
-// the model's turns stay out of it; the job's whole time is printed beside it for them.
+// the model's turns stay out of it, and in a message to reply.
 //
 // Usage: bench_git_protection [SIZES [ROUNDS]]   (defaults "30,300,1000" and 3; the empty grant and the
-// developer's folder always run, and the grants of each round run one after another, so that a change
-// of the machine's load weighs on all of them)
+// developer's folder always run, and the grants of each round run one after another, up in one round and
+// down in the next, so that a change of the machine's load weighs on all of them alike)
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -29,6 +34,7 @@
 #include "tests/support/CapturedLog.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,12 +54,31 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // Printed beside the figures, not checked: a benchmark that fails on a busy machine says nothing.
-const std::map<std::string, double> kCommandTargets
-    = { { "30", 1.2 }, { "300", 1.2 }, { "1000", 1.5 }, { "dev300", 1.1 } };
-const std::map<std::string, double> kStartTargets = { { "1000", 1.3 } };
+struct Target {
+    double value;
+    // In the figure's unit above the empty grant's, else a ratio to it.
+    bool overEmpty = false;
+};
+using Targets = std::map<std::string, Target>;
+const Targets kCommandTargets
+    = { { "30", { 1.1 } }, { "300", { 1.1 } }, { "1000", { 1.1 } }, { "dev300", { 1.1 } } };
+const Targets kStartTargets = { { "1000", { 1.3 } } };
+const Targets kEndTargets = { { "1000", { 0.3, true } } };
+const Targets kReplyTargets = { { "1000", { 1.3 } }, { "dev300", { 1.3 } } };
 constexpr const char* kDeveloperWorld = "dev300";
-// Files in each node_modules of the developer's folder.
-constexpr int kNodeModulesFiles = 2000;
+// The folders of each package in a node_modules, as a built package lays them out: its code, its
+// built forms, its tests, and a dependency of its own.
+constexpr std::array kPackageFolders = { "lib", "dist/cjs", "dist/esm", "dist/types", "src/core", "src/utils",
+    "test", "node_modules/dependency/lib" };
+// Packages in each node_modules: with 13 folders each, 50 node_modules hold about 150,000 folders.
+constexpr int kNodeModulesPackages = 230;
+// The host's memory is measured with a grant of this many repositories, against an empty grant's, each
+// in a program of its own, over this many messages; the first is the grant's first in the program.
+constexpr int kMemoryRepositories = 3000;
+constexpr int kMemoryMessages = 3;
+constexpr int kMemoryPairs = 2;
+constexpr double kMemoryTargetMB = 100;
+constexpr const char* kHostMemoryFlag = "--host-memory";
 constexpr int kSearchRepeats = 5;
 // Whether the command ran in the sandbox, where "/usr" cannot be written even by root; only its output,
 // never its text, holds the marker.
@@ -195,11 +220,20 @@ private:
         script(preCommit / ".git/hooks/pre-commit",
             "INSTALL_PYTHON=/usr/bin/python3\nexec \"$INSTALL_PYTHON\" -mpre_commit hook-impl "
             "--config=.pre-commit-config.yaml --hook-type=pre-commit -- \"$@\"\n");
-        for (int package = 0; package < kNodeModulesFiles / 10; ++package) {
-            fs::path folder = nodeModules / ("package-" + std::to_string(package)) / "lib";
-            fs::create_directories(folder);
-            for (int file = 0; file < 10; ++file)
-                std::ofstream(folder / ("file-" + std::to_string(file) + ".js")) << "module.exports = 1;\n";
+        for (int package = 0; package < kNodeModulesPackages; ++package) {
+            const fs::path top = nodeModules / ("package-" + std::to_string(package));
+            auto make = [&](const fs::path& folder) {
+                if (!fs::create_directories(folder))
+                    return;
+                std::ofstream(folder / "index.js") << "module.exports = 1;\n";
+                std::ofstream(folder / "README.md") << "# package " << package << "\n";
+            };
+            make(top);
+            for (const char* folder : kPackageFolders) {
+                fs::path at = top;
+                for (const auto& name : fs::path(folder))
+                    make(at /= name);
+            }
         }
     }
 };
@@ -215,9 +249,15 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The command's time in the part of the model's request log that one job wrote: from the last request
-// answered with the tool call (no assistant turn yet) to the first that carries its result.
-double commandSeconds(const std::string& log)
+// In the part of the model's request log that one job wrote, when the model read the last request it
+// answered with the tool call (no assistant turn yet) and the first that carries its result, which it
+// answers with the reply; in seconds of the monotonic clock.
+struct CommandTurns {
+    double called;
+    double answered;
+};
+
+CommandTurns commandTurns(const std::string& log)
 {
     std::optional<double> called, answered;
     std::istringstream lines(log);
@@ -246,7 +286,7 @@ double commandSeconds(const std::string& log)
         }
     }
     require(called && answered, "the model saw the tool call and its result");
-    return *answered - *called;
+    return { *called, *answered };
 }
 
 // When the model read the first request of the part of its log that one job wrote, in seconds of the
@@ -266,7 +306,7 @@ double monotonicSeconds(Clock::time_point time)
 }
 
 struct Timings {
-    std::vector<double> command, start, firstStart, job, protection, find;
+    std::vector<double> command, start, end, reply, firstStart, protection, find;
 };
 
 // Commands on, and `grant` writable.
@@ -305,22 +345,50 @@ std::set<int> sizesFrom(const std::string& text)
 using Grants = std::vector<std::pair<std::string, fs::path>>;
 using TimingsByGrant = std::map<std::string, Timings>;
 
-// Each figure of `part` against the empty grant's, with its target where one is set.
-void printRatios(const char* title, const Grants& grants, const TimingsByGrant& timings,
-    std::vector<double> Timings::*part, const std::map<std::string, double>& targets)
+std::string targetText(const Targets& targets, const std::string& name, const char* unit)
+{
+    auto target = targets.find(name);
+    if (target == targets.end())
+        return "";
+    char text[32];
+    if (target->second.overEmpty)
+        std::snprintf(text, sizeof text, "<= +%g %s", target->second.value, unit);
+    else
+        std::snprintf(text, sizeof text, "<= %.1fx", target->second.value);
+    return text;
+}
+
+// Each grant's median of `values` beside the empty grant's, as a ratio and as a difference, each with
+// its range over the rounds, where each round's figure is set against the same round's empty grant's.
+void printAgainstEmpty(const char* title, const Grants& grants,
+    const std::map<std::string, std::vector<double>>& values, const Targets& targets, const char* unit)
 {
     std::printf("\n%s\n", title);
-    std::printf("%12s %10s %8s %8s %10s\n", "grant", "time", "x empty", "target", "whole job");
-    double empty = median(timings.at("0").*part);
+    std::printf("%12s %10s %8s %13s %10s %17s %10s\n", "grant", "median", "x empty", "(range)", "+ empty",
+        "(range)", "target");
+    const std::vector<double>& empty = values.at("0");
     for (const auto& [name, grant] : grants) {
-        const Timings& timing = timings.at(name);
-        double value = median(timing.*part);
-        char wanted[16] = "";
-        if (auto target = targets.find(name); target != targets.end())
-            std::snprintf(wanted, sizeof wanted, "<= %.1fx", target->second);
-        std::printf("%12s %8.3f s %7.2fx %8s %8.2f s\n", name.c_str(), value, value / empty, wanted,
-            median(timing.job));
+        const std::vector<double>& value = values.at(name);
+        std::vector<double> ratios, over;
+        for (std::size_t round = 0; round < value.size(); ++round) {
+            ratios.push_back(value[round] / empty[round]);
+            over.push_back(value[round] - empty[round]);
+        }
+        auto [fewest, most] = std::minmax_element(ratios.begin(), ratios.end());
+        auto [least, greatest] = std::minmax_element(over.begin(), over.end());
+        std::printf("%12s %7.3f %-2s %7.2fx %5.2f-%5.2fx %+8.3f %-2s %+7.3f-%+7.3f %10s\n", name.c_str(),
+            median(value), unit, median(value) / median(empty), *fewest, *most, median(value) - median(empty),
+            unit, *least, *greatest, targetText(targets, name, unit).c_str());
     }
+}
+
+void printAgainstEmpty(const char* title, const Grants& grants, const TimingsByGrant& timings,
+    std::vector<double> Timings::*part, const Targets& targets)
+{
+    std::map<std::string, std::vector<double>> values;
+    for (const auto& [name, timing] : timings)
+        values[name] = timing.*part;
+    printAgainstEmpty(title, grants, values, targets, "s");
 }
 
 // Each line once, in the order they first came: every run of a size logs the same.
@@ -348,8 +416,37 @@ void printSearches(const Grants& grants, const TimingsByGrant& timings)
     }
 }
 
-// Each round runs one job per size, in increasing order, with the real CLI against the scripted model;
-// round 0 holds each grant's first message in the program, whose start alone is kept.
+// One job in `grant` with the real CLI against the scripted model, the `number`th of the world.
+void runJob(test::RunnerWorld& world, const fs::path& grant, int number, Timings& timing, bool later,
+    const test::CapturedLog& log)
+{
+    std::size_t logged = world.model->requestLog().size();
+    auto job = commandJob(grant, number);
+    auto jobStart = Clock::now();
+    bool replied = world.run(job).reply == "Done.";
+    auto jobEnd = Clock::now();
+    if (!replied)
+        printLogLines(log.lines());
+    require(replied, "the job's reply");
+    std::string jobLog = world.model->requestLog().substr(logged);
+    auto [called, answered] = commandTurns(jobLog);
+    double start = firstRequestAt(jobLog) - monotonicSeconds(jobStart);
+    double end = monotonicSeconds(jobEnd) - answered;
+    double reply = std::chrono::duration<double>(jobEnd - jobStart).count();
+    std::fprintf(stderr, "%s: start %.3f s, command %.3f s, end %.3f s, reply %.3f s\n",
+        grant.filename().c_str(), start, answered - called, end, reply);
+    if (!later) {
+        timing.firstStart.push_back(start);
+        return;
+    }
+    timing.command.push_back(answered - called);
+    timing.start.push_back(start);
+    timing.end.push_back(end);
+    timing.reply.push_back(reply);
+}
+
+// Each round runs one job per grant, up in one round and down in the next; round 0 holds each grant's
+// first message in the program, whose start alone is kept.
 void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds, TimingsByGrant& timings,
     const test::CapturedLog& log)
 {
@@ -357,29 +454,12 @@ void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds,
     world.startReal(test::commandSteps({ kCommand }));
     int jobs = 0;
     for (int round = 0; round <= rounds; ++round) {
-        for (const auto& [name, grant] : grants) {
-            std::size_t logged = world.model->requestLog().size();
-            auto job = commandJob(grant, ++jobs);
-            auto jobStart = Clock::now();
-            bool replied = world.run(job).reply == "Done.";
-            if (!replied)
-                printLogLines(log.lines());
-            require(replied, "the job's reply");
-            Timings& timing = timings[name];
-            double jobSeconds = secondsSince(jobStart);
-            std::string jobLog = world.model->requestLog().substr(logged);
-            double command = commandSeconds(jobLog);
-            double start = firstRequestAt(jobLog) - monotonicSeconds(jobStart);
-            std::fprintf(
-                stderr, "round %d, %s: start %.3f s, command %.3f s\n", round, name.c_str(), start, command);
-            if (round == 0) {
-                timing.firstStart.push_back(start);
-                continue;
-            }
-            timing.job.push_back(jobSeconds);
-            timing.command.push_back(command);
-            timing.start.push_back(start);
-        }
+        std::fprintf(stderr, "round %d\n", round);
+        Grants order = grants;
+        if (round % 2 == 0)
+            std::reverse(order.begin(), order.end());
+        for (const auto& [name, grant] : order)
+            runJob(world, grant, ++jobs, timings[name], round > 0, log);
     }
 }
 
@@ -400,10 +480,77 @@ void measureSearches(test::RunnerWorld& world, const Grants& grants, TimingsByGr
     }
 }
 
+// The host's resident memory now and at its peak, in MB.
+std::pair<double, double> hostMemory()
+{
+    std::ifstream status("/proc/self/status");
+    double resident = 0, peak = 0;
+    for (std::string line; std::getline(status, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        double kilobytes = 0;
+        fields >> name >> kilobytes;
+        if (name == "VmRSS:")
+            resident = kilobytes / 1024;
+        else if (name == "VmHWM:")
+            peak = kilobytes / 1024;
+    }
+    require(resident > 0 && peak > 0, "the host's memory in /proc/self/status");
+    return { resident, peak };
+}
+
+// This program as the host of `messages` jobs in `grant` alone, in a world of its own; prints its memory
+// then.
+int hostJobs(const fs::path& grant, int messages)
+{
+    test::CapturedLog log;
+    test::RunnerWorld world;
+    world.openGates();
+    world.startReal(test::commandSteps({ kCommand }));
+    Timings timing;
+    for (int message = 0; message < messages; ++message)
+        runJob(world, grant, message + 1, timing, message > 0, log);
+    auto [resident, peak] = hostMemory();
+    std::printf("%.1f %.1f\n", resident, peak);
+    return 0;
+}
+
+// The host's memory with an empty grant and with one of `kMemoryRepositories`, each measured in a program
+// of its own, in turn: empty first in one pair and last in the next.
+void measureMemory(const fs::path& empty, const fs::path& full, int pairs)
+{
+    std::map<std::string, std::vector<double>> resident, peak;
+    const std::string fullName = std::to_string(kMemoryRepositories);
+    Grants grants = { { "0", empty }, { fullName, full } };
+    for (int pair = 0; pair < pairs; ++pair) {
+        Grants order = grants;
+        if (pair % 2 == 1)
+            std::reverse(order.begin(), order.end());
+        for (const auto& [name, grant] : order) {
+            auto host = test::runPeer({ fs::read_symlink("/proc/self/exe").string(), kHostMemoryFlag,
+                grant.string(), std::to_string(kMemoryMessages) });
+            double residentMB = 0, peakMB = 0;
+            std::istringstream(host.output) >> residentMB >> peakMB;
+            require(host.exitStatus == 0 && peakMB > 0, "the host's memory from a program of its own");
+            std::fprintf(stderr, "memory, %s: %.1f MB, at most %.1f MB\n", name.c_str(), residentMB, peakMB);
+            resident[name].push_back(residentMB);
+            peak[name].push_back(peakMB);
+        }
+    }
+    const Targets targets = { { fullName, { kMemoryTargetMB, true } } };
+    char title[160];
+    std::snprintf(title, sizeof title,
+        "the host's memory after %d messages in one grant, median of %d programs", kMemoryMessages, pairs);
+    printAgainstEmpty(title, grants, resident, targets, "MB");
+    printAgainstEmpty("the same at its peak", grants, peak, targets, "MB");
+}
+
 }
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::string(argv[1]) == kHostMemoryFlag)
+        return hostJobs(argv[2], std::atoi(argv[3]));
     const std::set<int> sizes = sizesFrom(argc > 1 ? argv[1] : "30,300,1000");
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     require(rounds > 0, "ROUNDS is a positive number");
@@ -427,23 +574,30 @@ int main(int argc, char** argv)
     }
     grants.emplace_back(kDeveloperWorld, root / "home" / kDeveloperWorld);
     templates.fillDeveloperFolder(grants.back().second);
+    const fs::path memoryGrant = root / "home" / ("memory-" + std::to_string(kMemoryRepositories));
+    templates.fill(memoryGrant, kMemoryRepositories);
     std::printf("trees made in %.1f s\n", secondsSince(start));
     std::fflush(stdout);
 
     TimingsByGrant timings;
     measureCommands(world, grants, rounds, timings, log);
     measureSearches(world, grants, timings);
-    char title[128];
+    char title[160];
     std::snprintf(title, sizeof title, "one sandboxed command with a grant, median of %d", rounds);
-    printRatios(title, grants, timings, &Timings::command, kCommandTargets);
+    printAgainstEmpty(title, grants, timings, &Timings::command, kCommandTargets);
     std::snprintf(title, sizeof title,
         "a job's start, from its submission to the model's first request, a later message, median of %d",
         rounds);
-    printRatios(title, grants, timings, &Timings::start, kStartTargets);
-    printRatios("the same at the program's first message of each grant, once", grants, timings,
+    printAgainstEmpty(title, grants, timings, &Timings::start, kStartTargets);
+    printAgainstEmpty("the run's end, from the model's last request to the reply, the same", grants, timings,
+        &Timings::end, kEndTargets);
+    printAgainstEmpty("message to reply, the same", grants, timings, &Timings::reply, kReplyTargets);
+    printAgainstEmpty("a job's start at the program's first message of each grant, once", grants, timings,
         &Timings::firstStart, {});
     printSearches(grants, timings);
     printLogLines(log.lines());
+    std::fflush(stdout);
+    measureMemory(grants.front().second, memoryGrant, kMemoryPairs);
     std::fflush(stdout);
     // On a disk that discards each freed block this can take minutes.
     std::fprintf(stderr, "removing the trees\n");

@@ -48,7 +48,7 @@ namespace {
 
 }
 
-std::optional<Stamp> stampOf(const fs::path& folder, Link link)
+std::optional<Stamp> stampOf(const std::string& folder, Link link)
 {
     struct stat status { };
     int looked = link == Link::follow ? ::stat(folder.c_str(), &status) : ::lstat(folder.c_str(), &status);
@@ -57,7 +57,7 @@ std::optional<Stamp> stampOf(const fs::path& folder, Link link)
     return stampFrom(status);
 }
 
-std::optional<Listing> read(const fs::path& folder, const Options& options)
+std::optional<Listing> read(const std::string& folder, const Options& options)
 {
     static const std::vector<std::string_view> bareEntries
         = WhatGitRuns::namesOf(WhatGitRuns::Kind::bareRepositoryEntry);

@@ -57,11 +57,12 @@ struct Options {
 };
 
 // What `folder` holds now; absent when it is no folder or cannot be read. The stamp is taken after the
-// entries are read, so that a change during the read leaves the listing unsettled. Any thread; never
-// throws but for memory.
-std::optional<Listing> read(const std::filesystem::path& folder, const Options& options);
+// entries are read, so that a change during the read leaves the listing unsettled. The folder's path is
+// text, as a walk builds one for every folder: a `std::filesystem::path` splits its names each time. Any
+// thread; never throws but for memory.
+std::optional<Listing> read(const std::string& folder, const Options& options);
 
 // The stamp of `folder` now, without reading it; absent as for `read`.
-std::optional<Stamp> stampOf(const std::filesystem::path& folder, Link link);
+std::optional<Stamp> stampOf(const std::string& folder, Link link);
 
 }

@@ -81,12 +81,25 @@ namespace {
         return false;
     }
 
-    // A folder the walk has yet to list, and what is kept of it.
+    // A folder the walk has yet to list, and what is kept of it. Its path is text, as the listing takes
+    // it (`GitFolderListing::read`).
     struct LeftFolder {
-        fs::path path;
+        std::string path;
         SearchedFolders::Folder* kept;
+        // Which may be a link, unlike any folder below it.
+        bool isPlace = false;
     };
     using Left = std::deque<LeftFolder>;
+
+    std::string pathBelow(const std::string& folder, const std::string& name)
+    {
+        std::string path;
+        path.reserve(folder.size() + 1 + name.size());
+        path.append(folder);
+        if (!path.ends_with('/'))
+            path.push_back('/');
+        return path.append(name);
+    }
 
     // The recorded folders of `place` that lie in no other of them: the walk from that one reaches them,
     // and what is kept of a folder is replaced when the folder above it is listed again.
@@ -136,14 +149,14 @@ namespace {
                 Left left;
                 for (auto& folder : outermost(place, m_whole ? Paths {} : std::move(record.unwalked))) {
                     SearchedFolders::Folder& kept = searched.at(folder.lexically_relative(place));
-                    left.push_back({ std::move(folder), &kept });
+                    left.push_back({ folder.native(), &kept, folder == place });
                 }
                 if (left.empty())
-                    left.push_back({ place, &searched.place() });
+                    left.push_back({ place.native(), &searched.place(), true });
                 walk(place, searched, left);
                 Paths unwalked;
                 for (auto& folder : left)
-                    unwalked.push_back(std::move(folder.path));
+                    unwalked.emplace_back(std::move(folder.path));
                 GitFolderRecord::record(m_options.dataFolder, place,
                     { .repositories = m_placeRepositories, .unwalked = std::move(unwalked) });
             }
@@ -236,18 +249,20 @@ namespace {
             const bool bounded = m_options.budgetPerPlace != unbudgeted;
             const auto deadline = bounded ? m_options.clock() + m_options.budgetPerPlace
                                           : std::chrono::steady_clock::time_point::max();
+            // A place may be a link; below it, a folder swapped for one since it was listed is not
+            // entered.
+            using GitFolderListing::Link;
+            const GitFolderListing::Options placeListing {
+                .link = Link::follow, .settling = m_options.settling, .afterReading = m_options.afterListing
+            };
+            GitFolderListing::Options belowListing = placeListing;
+            belowListing.link = Link::refuse;
             std::size_t walked = 0;
             while (!left.empty() && (walked == 0 || !bounded || m_options.clock() < deadline)) {
-                auto [folder, kept] = std::move(left.front());
+                auto [folder, kept, isPlace] = std::move(left.front());
                 left.pop_front();
                 ++walked;
-                // A place may be a link; below it, a folder swapped for one since it was listed is
-                // not entered.
-                using GitFolderListing::Link;
-                if (!searched.refresh(*kept, folder,
-                        { .link = folder == place ? Link::follow : Link::refuse,
-                            .settling = m_options.settling,
-                            .afterReading = m_options.afterListing }))
+                if (!searched.refresh(*kept, folder, isPlace ? placeListing : belowListing))
                     continue;
                 if (kept->dotGitType != DT_UNKNOWN)
                     addDotGit(place, folder, kept->dotGitType);
@@ -267,7 +282,7 @@ namespace {
                         && std::find(m_bareEntries.begin(), m_bareEntries.end(), subfolder->name)
                             != m_bareEntries.end())
                         continue;
-                    left.push_back({ folder / subfolder->name, subfolder.get() });
+                    left.push_back({ pathBelow(folder, subfolder->name), subfolder.get() });
                 }
             }
             if (!left.empty())

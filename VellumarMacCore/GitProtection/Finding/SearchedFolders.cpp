@@ -105,7 +105,8 @@ const SearchedFolders::Folder* SearchedFolders::find(const Folder& from, const f
     return folder;
 }
 
-bool SearchedFolders::refresh(Folder& folder, const fs::path& path, const GitFolderListing::Options& options)
+bool SearchedFolders::refresh(
+    Folder& folder, const std::string& path, const GitFolderListing::Options& options)
 {
     auto stamp = GitFolderListing::stampOf(path, options.link);
     if (folder.trusted && stamp && *stamp == folder.stamp)

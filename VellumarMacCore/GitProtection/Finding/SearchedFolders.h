@@ -47,7 +47,7 @@ public:
     // Brings `folder`, found at `path`, up to date: kept while its stamp is trusted and unchanged, else
     // read again, each subfolder still there keeping what is known of it and the others dropped. False,
     // and nothing below it kept, when it is no folder now or cannot be read.
-    bool refresh(Folder& folder, const std::filesystem::path& path, const GitFolderListing::Options& options);
+    bool refresh(Folder& folder, const std::string& path, const GitFolderListing::Options& options);
 
     // One place's folders, shared by the program's store and the walk that holds them.
     struct Tree;

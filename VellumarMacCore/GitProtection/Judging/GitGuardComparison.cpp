@@ -175,12 +175,6 @@ namespace {
         return settled;
     }
 
-    NotedFile reachedAt(const fs::path& path, const BeneathPlaces& places)
-    {
-        auto reached = places.reach(path);
-        return reached ? GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) : NotedFile {};
-    }
-
     // Whether the unit's Git folder and the one now at its name had traded names, as a command's
     // `renameat2` with RENAME_EXCHANGE trades two repositories' Git folders, and were traded back:
     // neither is then a change.
@@ -193,8 +187,9 @@ namespace {
             return false;
         const NotedUnit theirs = GitGuardEntries::unitOf(*other);
         auto theirFolder = theirs.files.find(found.now);
-        if (theirFolder == theirs.files.end() || reachedAt(*noted.gitFolder, places) != theirFolder->second
-            || reachedAt(found.now, places) != noted.files.at(*noted.gitFolder)
+        if (theirFolder == theirs.files.end()
+            || GitFolderWhereabouts::reachedAt(*noted.gitFolder, places) != theirFolder->second
+            || GitFolderWhereabouts::reachedAt(found.now, places) != noted.files.at(*noted.gitFolder)
             || !GitFolderWhereabouts::exchanged(*noted.gitFolder, found.now, places))
             return false;
         platform::logError(noted.gitFolder->string() + " and " + found.now.string()

@@ -4,7 +4,6 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fcntl.h>
 
 namespace vellumar::GitFolderWhereabouts {
@@ -18,13 +17,6 @@ namespace {
     {
         return std::any_of(places.paths().begin(), places.paths().end(),
             [&](const fs::path& place) { return path != place && isStandardizedPathInside(path, place); });
-    }
-
-    // What is at `path`, reached beneath the places through no link: absent where it cannot be.
-    NotedFile at(const fs::path& path, const BeneathPlaces& places)
-    {
-        auto reached = places.reach(path);
-        return reached ? GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) : NotedFile {};
     }
 
     // Renames `from` to `to`, both reached beneath the places through no link, with `flags`.
@@ -44,13 +36,19 @@ namespace {
 
 }
 
+NotedFile reachedAt(const fs::path& path, const BeneathPlaces& places)
+{
+    auto reached = places.reach(path);
+    return reached ? GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) : NotedFile {};
+}
+
 std::optional<Found> elsewhere(const GitNotedFiles::NotedUnit& unit, const BeneathPlaces& places)
 {
     if (!unit.gitFolder)
         return std::nullopt;
     auto noted = unit.files.find(*unit.gitFolder);
     if (noted == unit.files.end() || noted->second.kind != NotedFile::Kind::other
-        || at(*unit.gitFolder, places) == noted->second)
+        || reachedAt(*unit.gitFolder, places) == noted->second)
         return std::nullopt;
     for (fs::path from = *unit.gitFolder; isBelowAPlace(from, places); from = from.parent_path()) {
         const fs::path below = unit.gitFolder->lexically_relative(from);
@@ -59,7 +57,7 @@ std::optional<Found> elsewhere(const GitNotedFiles::NotedUnit& unit, const Benea
             if (moved == from || GitGuardPutBack::isMovedAside(moved))
                 continue;
             fs::path now = below == "." ? moved : moved / below;
-            if (at(now, places) == noted->second)
+            if (reachedAt(now, places) == noted->second)
                 return Found { from, moved, std::move(now) };
         }
     }

@@ -19,6 +19,9 @@ struct Found {
     std::filesystem::path now;
 };
 
+// What is at `path` now, reached beneath the places through no link: absent where it cannot be.
+GitNotedFiles::NotedFile reachedAt(const std::filesystem::path& path, const BeneathPlaces& places);
+
 // Where the unit's Git folder, not at its name, is now beneath the places, looked for where a move
 // within a place cheaply leaves it: beside it, or beside a folder above it below the place, with the
 // same names below. Never through a link, and never at a name a change went aside as. Absent where the
