@@ -1,5 +1,6 @@
 // Ordinary work in a granted "~/Projects", with the real CLI, bubblewrap and the scripted model: a
-// change of the user's that went aside is never lost, and settings Git reads as data stay.
+// change of the user's that went aside is never lost, settings Git reads as data stay, and a submodule
+// emptied and filled again stays.
 #include "tests/Reply/GitRowsRealCLI.h"
 
 #include <gtest/gtest.h>
@@ -65,5 +66,12 @@ TEST(ClaudeReplyGitOrdinaryWorkRealCLI, OrdinaryWorkStaysAndTheUsersChangeIsNeve
             { { settings.set, "git -C app config core.editor vim" } },
             settings.read + "{ git -C app config core.editor || echo no-editor; }",
             settings.values + "no-editor\n" },
+        { "git submodule deinit, init and update in one command",
+            "repo library && repo super && git -C super submodule add -q ../library vendor/lib"
+            " && git -C super commit -qm lib",
+            { { "cd super && git submodule deinit -f vendor/lib && git submodule init"
+                " && git -c protocol.file.allow=always submodule update" } },
+            "git -C super status --short && ls super/vendor && git -C super/vendor/lib log -1 --format=%s",
+            "lib\nfirst\n" },
     });
 }
