@@ -31,6 +31,12 @@ namespace {
     // A file written through any of its names, or through a link that leads to it.
     constexpr std::uint32_t kFileEvents
         = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+    // In a folder Git's configuration names, also each write there by name: a file made again or put
+    // back is a new inode, which no file watch is on before its writer begins.
+    constexpr std::uint32_t kWholeFolderEvents = kFolderEvents | IN_MODIFY | IN_CLOSE_WRITE;
+    // What ends a write at a name: its writer closed it, or what is there now is another file.
+    constexpr std::uint32_t kWriteEnded
+        = IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 
     // The key, among a folder's names, of the units every name there concerns (a folder Git's
     // configuration names): no file's name holds a slash.
@@ -92,6 +98,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
         if (kept) {
             m_targets = std::move(kept->m_targets);
             m_files = std::move(kept->m_files);
+            m_wholeFolders = std::move(kept->m_wholeFolders);
             m_writing = std::move(kept->m_writing);
             m_registrations = std::move(kept->m_registrations);
             m_waysDown = std::move(kept->m_waysDown);
@@ -203,8 +210,8 @@ std::set<fs::path> GitGuardWatch::unchangedSinceKept()
         std::set<fs::path> touched;
         while (readEvents(touched)) { }
         // A write begun and not closed yet is a change too.
-        for (const auto& [descriptor, write] : m_writing)
-            addUnitsOf(descriptor, touched);
+        for (const auto& [at, write] : m_writing)
+            addUnitsOf(at, touched);
         m_changed.merge(touched);
         for (const auto& [key, runs] : m_kept) {
             if (!m_changed.contains(key))
@@ -269,7 +276,9 @@ bool GitGuardWatch::leadsDownAlike(const fs::path& key) const
 
 int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
 {
-    int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events);
+    // Added to what the inode is watched for already: a folder named by the configuration of one unit
+    // may lie on another's way down.
+    int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events | IN_MASK_ADD);
     if (descriptor < 0 || m_targets.contains(descriptor))
         return descriptor;
     if (m_targets.size() >= m_watchBudget) {
@@ -355,8 +364,10 @@ int GitGuardWatch::watchUnit(const fs::path& key)
                 m_files[descriptor].insert(file);
         }
     }
-    for (const auto& folder : watched.wholeFolders)
-        add(folder, kFolderEvents, {}, true);
+    for (const auto& folder : watched.wholeFolders) {
+        if (int descriptor = add(folder, kWholeFolderEvents, {}, true); descriptor >= 0)
+            m_wholeFolders[descriptor].insert(folder);
+    }
     for (const auto& [descriptor, name] : registered)
         m_targets[descriptor][name].insert(key);
     auto& current = m_registrations[key];
@@ -376,8 +387,11 @@ void GitGuardWatch::release(const Registration& registration, const fs::path& ke
     if (target == m_targets.end())
         return;
     auto units = target->second.find(registration.second);
-    if (units != target->second.end() && units->second.erase(key) > 0 && units->second.empty())
+    if (units != target->second.end() && units->second.erase(key) > 0 && units->second.empty()) {
         target->second.erase(units);
+        if (registration.second == kEveryName)
+            m_wholeFolders.erase(registration.first);
+    }
     if (target->second.empty()) {
         const int descriptor = target->first;
         ::inotify_rm_watch(m_events.get(), descriptor);
@@ -389,7 +403,8 @@ void GitGuardWatch::forgetWatch(int descriptor)
 {
     m_targets.erase(descriptor);
     m_files.erase(descriptor);
-    m_writing.erase(descriptor);
+    m_wholeFolders.erase(descriptor);
+    std::erase_if(m_writing, [&](const auto& write) { return write.first.first == descriptor; });
 }
 
 void GitGuardWatch::releaseUnit(const fs::path& key)
@@ -443,7 +458,7 @@ int GitGuardWatch::millisecondsUntilDue() const
     std::optional<steady_clock::time_point> due;
     if (!m_unwatched.empty())
         due = m_nextPeriodicComparison;
-    for (const auto& [descriptor, write] : m_writing) {
+    for (const auto& [at, write] : m_writing) {
         if (!write.overdue && (!due || write.began + comparisonInterval < *due))
             due = write.began + comparisonInterval;
     }
@@ -462,21 +477,37 @@ void GitGuardWatch::addDue(std::set<fs::path>& touched)
         m_nextPeriodicComparison = now + comparisonInterval;
     }
     // A writer holding a file open cannot keep it from being judged.
-    for (auto& [descriptor, write] : m_writing) {
+    for (auto& [at, write] : m_writing) {
         if (!write.overdue && now >= write.began + comparisonInterval) {
             write.overdue = true;
-            addUnitsOf(descriptor, touched);
+            addUnitsOf(at, touched);
         }
     }
 }
 
-void GitGuardWatch::addUnitsOf(int descriptor, std::set<fs::path>& touched) const
+void GitGuardWatch::addUnitsOf(const Registration& at, std::set<fs::path>& touched) const
 {
-    auto target = m_targets.find(descriptor);
+    auto target = m_targets.find(at.first);
     if (target == m_targets.end())
         return;
-    if (auto units = target->second.find(std::string()); units != target->second.end())
-        touched.insert(units->second.begin(), units->second.end());
+    for (const auto& key : { at.second, std::string(at.second.empty() ? "" : kEveryName) }) {
+        if (auto units = target->second.find(key); units != target->second.end())
+            touched.insert(units->second.begin(), units->second.end());
+    }
+}
+
+std::set<fs::path> GitGuardWatch::pathsAt(const Registration& at) const
+{
+    if (at.second.empty()) {
+        auto file = m_files.find(at.first);
+        return file != m_files.end() ? file->second : std::set<fs::path> {};
+    }
+    std::set<fs::path> paths;
+    if (auto folders = m_wholeFolders.find(at.first); folders != m_wholeFolders.end()) {
+        for (const auto& folder : folders->second)
+            paths.insert(folder / at.second);
+    }
+    return paths;
 }
 
 bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
@@ -491,29 +522,27 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
             overflowed = true;
             continue;
         }
-        auto target = m_targets.find(event->wd);
-        if (target == m_targets.end())
+        if (!m_targets.contains(event->wd))
             continue;
-        if (auto file = m_files.find(event->wd); file != m_files.end()) {
+        // The name is padded with zeros to its length.
+        const Registration at { event->wd, event->len > 0 ? std::string(event->name) : std::string() };
+        // A file's own watch, or an entry of a folder the configuration names.
+        if (at.second.empty() ? m_files.contains(event->wd) : m_wholeFolders.contains(event->wd)) {
             if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE))
-                m_writtenDuringComparison.insert(file->second.begin(), file->second.end());
+                m_writtenDuringComparison.merge(pathsAt(at));
             // Its bytes may be cut short, as by a truncation before they are written again, until its
-            // writer closes it.
+            // writer closes it; a file just made is empty until then.
             if (event->mask & IN_MODIFY) {
-                m_writing.try_emplace(event->wd, Write { std::chrono::steady_clock::now() });
+                m_writing.try_emplace(at, Write { std::chrono::steady_clock::now() });
                 continue;
             }
+            if ((event->mask & IN_CREATE) && !(event->mask & IN_ISDIR))
+                m_writing.try_emplace(at, Write { std::chrono::steady_clock::now() });
             // Closed, or no longer at its name: what is there is judged now.
-            if (event->mask & (IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF))
-                m_writing.erase(event->wd);
+            if (event->mask & kWriteEnded)
+                m_writing.erase(at);
         }
-        // The name is padded with zeros to its length.
-        const std::string name = event->len > 0 ? std::string(event->name) : std::string();
-        for (const auto& key : { name, std::string(name.empty() ? "" : kEveryName) }) {
-            auto units = target->second.find(key);
-            if (units != target->second.end())
-                touched.insert(units->second.begin(), units->second.end());
-        }
+        addUnitsOf(at, touched);
         // The folder or file is gone: the comparison's new watches replace it.
         if (event->mask & IN_IGNORED)
             forgetWatch(event->wd);
@@ -563,9 +592,8 @@ bool GitGuardWatch::isBeingWritten(const fs::path& path)
 {
     readQueued();
     bool writing = false;
-    for (const auto& [descriptor, write] : m_writing) {
-        auto file = m_files.find(descriptor);
-        if (file == m_files.end() || !file->second.contains(path))
+    for (const auto& [at, write] : m_writing) {
+        if (!pathsAt(at).contains(path))
             continue;
         if (write.overdue)
             return false;
