@@ -33,10 +33,12 @@ namespace {
         = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
     // In a folder Git's configuration names, also each write there by name: a file made again or put
     // back is a new inode, which no file watch is on before its writer begins.
-    constexpr std::uint32_t kWholeFolderEvents = kFolderEvents | IN_MODIFY | IN_CLOSE_WRITE;
+    constexpr std::uint32_t kWholeFolderEvents = kFolderEvents | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
     // What ends a write at a name: its writer closed it, or what is there now is another file.
     constexpr std::uint32_t kWriteEnded
         = IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+    // What leaves whole bytes at a name: a writer's close, a change of mode, a file brought there.
+    constexpr std::uint32_t kMadeWhole = IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_TO;
 
     // The key, among a folder's names, of the units every name there concerns (a folder Git's
     // configuration names): no file's name holds a slash.
@@ -99,6 +101,9 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
             m_targets = std::move(kept->m_targets);
             m_files = std::move(kept->m_files);
             m_wholeFolders = std::move(kept->m_wholeFolders);
+            m_wholeAt = std::move(kept->m_wholeAt);
+            m_comparedFrom = std::move(kept->m_comparedFrom);
+            m_ticks = kept->m_ticks;
             m_writing = std::move(kept->m_writing);
             m_registrations = std::move(kept->m_registrations);
             m_waysDown = std::move(kept->m_waysDown);
@@ -360,8 +365,13 @@ int GitGuardWatch::watchUnit(const fs::path& key)
         // A folder watched with a file's events would report every write inside it.
         struct stat status { };
         if (::stat(file.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-            if (int descriptor = add(file, kFileEvents, {}); descriptor >= 0)
+            const std::size_t known = m_targets.size();
+            if (int descriptor = add(file, kFileEvents, {}); descriptor >= 0) {
                 m_files[descriptor].insert(file);
+                // Another file than before, brought there whole: whatever changes it from now on shows.
+                if (m_targets.size() > known)
+                    m_wholeAt.insert_or_assign(file, ++m_ticks);
+            }
         }
     }
     for (const auto& folder : watched.wholeFolders) {
@@ -526,10 +536,15 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
             continue;
         // The name is padded with zeros to its length.
         const Registration at { event->wd, event->len > 0 ? std::string(event->name) : std::string() };
+        ++m_ticks;
         // A file's own watch, or an entry of a folder the configuration names.
         if (at.second.empty() ? m_files.contains(event->wd) : m_wholeFolders.contains(event->wd)) {
             if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE))
                 m_writtenDuringComparison.merge(pathsAt(at));
+            if (event->mask & kMadeWhole) {
+                for (const auto& path : pathsAt(at))
+                    m_wholeAt.insert_or_assign(path, m_ticks);
+            }
             // Its bytes may be cut short, as by a truncation before they are written again, until its
             // writer closes it; a file just made is empty until then.
             if (event->mask & IN_MODIFY) {
@@ -576,6 +591,7 @@ void GitGuardWatch::compareAndWatch(const std::set<fs::path>& touched)
         // What was written before the comparison began is in the events read before it.
         readQueued();
         m_writtenDuringComparison.clear();
+        m_previousComparison = std::exchange(m_comparedFrom[key], ++m_ticks);
         tookAside(
             m_guard->compare(unit->second, [this](const fs::path& path) { return isBeingWritten(path); }));
     }
@@ -599,7 +615,31 @@ bool GitGuardWatch::isBeingWritten(const fs::path& path)
             return false;
         writing = true;
     }
-    return writing || m_writtenDuringComparison.contains(path);
+    if (writing || m_writtenDuringComparison.contains(path))
+        return true;
+    // The kernel shows a truncation a moment before it queues the event, even a truncation at a file's
+    // opening: bytes that nothing read since the unit's last comparison left whole are being written,
+    // until their events come or `comparisonInterval` has passed.
+    if (auto whole = m_wholeAt.find(path); whole != m_wholeAt.end() && whole->second > m_previousComparison)
+        return false;
+    auto at = watchOf(path);
+    if (!at)
+        return false;
+    m_writing.try_emplace(*at, Write { std::chrono::steady_clock::now() });
+    return true;
+}
+
+std::optional<GitGuardWatch::Registration> GitGuardWatch::watchOf(const fs::path& path) const
+{
+    for (const auto& [descriptor, paths] : m_files) {
+        if (paths.contains(path))
+            return Registration { descriptor, std::string() };
+    }
+    for (const auto& [descriptor, folders] : m_wholeFolders) {
+        if (folders.contains(path.parent_path()))
+            return Registration { descriptor, path.filename().string() };
+    }
+    return std::nullopt;
 }
 
 }

@@ -140,6 +140,8 @@ private:
     // The paths a write seen there is made at: the file's own, or the name's in each folder the
     // configuration names that the watch was set on.
     std::set<std::filesystem::path> pathsAt(const Registration& at) const;
+    // The watch that sees writes at `path`: its file's, or its folder's where the configuration names it.
+    std::optional<Registration> watchOf(const std::filesystem::path& path) const;
     // For a comparison on the thread: whether the file at `path` is being written, or was written since
     // the comparison began, so that the bytes it read may be cut short. Its close, or the limit of
     // `comparisonInterval`, has it compared again.
@@ -178,6 +180,14 @@ private:
         bool overdue = false;
     };
     std::map<Registration, Write> m_writing;
+    // Counts the events read and the watches set, to order them with the comparisons.
+    std::uint64_t m_ticks = 0;
+    // When the bytes at each path were last left whole: its writer's close, a change of mode, a file
+    // brought there, or a watch set on another file there.
+    std::map<std::filesystem::path, std::uint64_t> m_wholeAt;
+    // When each unit's last comparison began, and the one before the comparison under way.
+    std::map<std::filesystem::path, std::uint64_t> m_comparedFrom;
+    std::uint64_t m_previousComparison = 0;
     // The paths written since the comparison under way began.
     std::set<std::filesystem::path> m_writtenDuringComparison;
     // The units that events read during a comparison touched, to compare next.
