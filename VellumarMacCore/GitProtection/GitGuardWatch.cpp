@@ -618,8 +618,8 @@ bool GitGuardWatch::isBeingWritten(const fs::path& path)
     if (writing || m_writtenDuringComparison.contains(path))
         return true;
     // The kernel shows a truncation a moment before it queues the event, even a truncation at a file's
-    // opening: bytes that nothing read since the unit's last comparison left whole are being written,
-    // until their events come or `comparisonInterval` has passed.
+    // opening: bytes that no close or arrival read since the unit's comparison before this one accounts
+    // for are being written, until their events come or `comparisonInterval` has passed.
     if (auto whole = m_wholeAt.find(path); whole != m_wholeAt.end() && whole->second > m_previousComparison)
         return false;
     auto at = watchOf(path);
