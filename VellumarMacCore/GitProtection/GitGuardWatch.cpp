@@ -31,6 +31,14 @@ namespace {
     // A file written through any of its names, or through a link that leads to it.
     constexpr std::uint32_t kFileEvents
         = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+    // In a folder Git's configuration names, also each write there by name: a file made again or put
+    // back is a new inode, which no file watch is on before its writer begins.
+    constexpr std::uint32_t kWholeFolderEvents = kFolderEvents | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
+    // What ends a write at a name: its writer closed it, or what is there now is another file.
+    constexpr std::uint32_t kWriteEnded
+        = IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+    // What leaves whole bytes at a name: a writer's close, a change of mode, a file brought there.
+    constexpr std::uint32_t kMadeWhole = IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_TO;
 
     // The key, among a folder's names, of the units every name there concerns (a folder Git's
     // configuration names): no file's name holds a slash.
@@ -92,6 +100,10 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
         if (kept) {
             m_targets = std::move(kept->m_targets);
             m_files = std::move(kept->m_files);
+            m_wholeFolders = std::move(kept->m_wholeFolders);
+            m_wholeAt = std::move(kept->m_wholeAt);
+            m_comparedFrom = std::move(kept->m_comparedFrom);
+            m_ticks = kept->m_ticks;
             m_writing = std::move(kept->m_writing);
             m_registrations = std::move(kept->m_registrations);
             m_waysDown = std::move(kept->m_waysDown);
@@ -203,8 +215,8 @@ std::set<fs::path> GitGuardWatch::unchangedSinceKept()
         std::set<fs::path> touched;
         while (readEvents(touched)) { }
         // A write begun and not closed yet is a change too.
-        for (const auto& [descriptor, write] : m_writing)
-            addUnitsOf(descriptor, touched);
+        for (const auto& [at, write] : m_writing)
+            addUnitsOf(at, touched);
         m_changed.merge(touched);
         for (const auto& [key, runs] : m_kept) {
             if (!m_changed.contains(key))
@@ -271,7 +283,9 @@ bool GitGuardWatch::leadsDownAlike(const fs::path& key) const
 
 int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
 {
-    int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events);
+    // Added to what the inode is watched for already: a folder named by the configuration of one unit
+    // may lie on another's way down.
+    int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events | IN_MASK_ADD);
     if (descriptor < 0 || m_targets.contains(descriptor))
         return descriptor;
     if (m_targets.size() >= m_watchBudget) {
@@ -353,12 +367,19 @@ int GitGuardWatch::watchUnit(const fs::path& key)
         // A folder watched with a file's events would report every write inside it.
         struct stat status { };
         if (::stat(file.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-            if (int descriptor = add(file, kFileEvents, {}); descriptor >= 0)
+            const std::size_t known = m_targets.size();
+            if (int descriptor = add(file, kFileEvents, {}); descriptor >= 0) {
                 m_files[descriptor].insert(file);
+                // Another file than before, brought there whole: whatever changes it from now on shows.
+                if (m_targets.size() > known)
+                    m_wholeAt.insert_or_assign(file, ++m_ticks);
+            }
         }
     }
-    for (const auto& folder : watched.wholeFolders)
-        add(folder, kFolderEvents, {}, true);
+    for (const auto& folder : watched.wholeFolders) {
+        if (int descriptor = add(folder, kWholeFolderEvents, {}, true); descriptor >= 0)
+            m_wholeFolders[descriptor].insert(folder);
+    }
     for (const auto& [descriptor, name] : registered)
         m_targets[descriptor][name].insert(key);
     auto& current = m_registrations[key];
@@ -378,8 +399,11 @@ void GitGuardWatch::release(const Registration& registration, const fs::path& ke
     if (target == m_targets.end())
         return;
     auto units = target->second.find(registration.second);
-    if (units != target->second.end() && units->second.erase(key) > 0 && units->second.empty())
+    if (units != target->second.end() && units->second.erase(key) > 0 && units->second.empty()) {
         target->second.erase(units);
+        if (registration.second == kEveryName)
+            m_wholeFolders.erase(registration.first);
+    }
     if (target->second.empty()) {
         const int descriptor = target->first;
         ::inotify_rm_watch(m_events.get(), descriptor);
@@ -391,7 +415,8 @@ void GitGuardWatch::forgetWatch(int descriptor)
 {
     m_targets.erase(descriptor);
     m_files.erase(descriptor);
-    m_writing.erase(descriptor);
+    m_wholeFolders.erase(descriptor);
+    std::erase_if(m_writing, [&](const auto& write) { return write.first.first == descriptor; });
 }
 
 void GitGuardWatch::releaseUnit(const fs::path& key)
@@ -445,7 +470,7 @@ int GitGuardWatch::millisecondsUntilDue() const
     std::optional<steady_clock::time_point> due;
     if (!m_unwatched.empty())
         due = m_nextPeriodicComparison;
-    for (const auto& [descriptor, write] : m_writing) {
+    for (const auto& [at, write] : m_writing) {
         if (!write.overdue && (!due || write.began + comparisonInterval < *due))
             due = write.began + comparisonInterval;
     }
@@ -464,21 +489,37 @@ void GitGuardWatch::addDue(std::set<fs::path>& touched)
         m_nextPeriodicComparison = now + comparisonInterval;
     }
     // A writer holding a file open cannot keep it from being judged.
-    for (auto& [descriptor, write] : m_writing) {
+    for (auto& [at, write] : m_writing) {
         if (!write.overdue && now >= write.began + comparisonInterval) {
             write.overdue = true;
-            addUnitsOf(descriptor, touched);
+            addUnitsOf(at, touched);
         }
     }
 }
 
-void GitGuardWatch::addUnitsOf(int descriptor, std::set<fs::path>& touched) const
+void GitGuardWatch::addUnitsOf(const Registration& at, std::set<fs::path>& touched) const
 {
-    auto target = m_targets.find(descriptor);
+    auto target = m_targets.find(at.first);
     if (target == m_targets.end())
         return;
-    if (auto units = target->second.find(std::string()); units != target->second.end())
-        touched.insert(units->second.begin(), units->second.end());
+    for (const auto& key : { at.second, std::string(at.second.empty() ? "" : kEveryName) }) {
+        if (auto units = target->second.find(key); units != target->second.end())
+            touched.insert(units->second.begin(), units->second.end());
+    }
+}
+
+std::set<fs::path> GitGuardWatch::pathsAt(const Registration& at) const
+{
+    if (at.second.empty()) {
+        auto file = m_files.find(at.first);
+        return file != m_files.end() ? file->second : std::set<fs::path> {};
+    }
+    std::set<fs::path> paths;
+    if (auto folders = m_wholeFolders.find(at.first); folders != m_wholeFolders.end()) {
+        for (const auto& folder : folders->second)
+            paths.insert(folder / at.second);
+    }
+    return paths;
 }
 
 bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
@@ -493,29 +534,32 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
             overflowed = true;
             continue;
         }
-        auto target = m_targets.find(event->wd);
-        if (target == m_targets.end())
+        if (!m_targets.contains(event->wd))
             continue;
-        if (auto file = m_files.find(event->wd); file != m_files.end()) {
+        // The name is padded with zeros to its length.
+        const Registration at { event->wd, event->len > 0 ? std::string(event->name) : std::string() };
+        ++m_ticks;
+        // A file's own watch, or an entry of a folder the configuration names.
+        if (at.second.empty() ? m_files.contains(event->wd) : m_wholeFolders.contains(event->wd)) {
             if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE))
-                m_writtenDuringComparison.insert(file->second.begin(), file->second.end());
+                m_writtenDuringComparison.merge(pathsAt(at));
+            if (event->mask & kMadeWhole) {
+                for (const auto& path : pathsAt(at))
+                    m_wholeAt.insert_or_assign(path, m_ticks);
+            }
             // Its bytes may be cut short, as by a truncation before they are written again, until its
-            // writer closes it.
+            // writer closes it; a file just made is empty until then.
             if (event->mask & IN_MODIFY) {
-                m_writing.try_emplace(event->wd, Write { std::chrono::steady_clock::now() });
+                m_writing.try_emplace(at, Write { std::chrono::steady_clock::now() });
                 continue;
             }
+            if ((event->mask & IN_CREATE) && !(event->mask & IN_ISDIR))
+                m_writing.try_emplace(at, Write { std::chrono::steady_clock::now() });
             // Closed, or no longer at its name: what is there is judged now.
-            if (event->mask & (IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF))
-                m_writing.erase(event->wd);
+            if (event->mask & kWriteEnded)
+                m_writing.erase(at);
         }
-        // The name is padded with zeros to its length.
-        const std::string name = event->len > 0 ? std::string(event->name) : std::string();
-        for (const auto& key : { name, std::string(name.empty() ? "" : kEveryName) }) {
-            auto units = target->second.find(key);
-            if (units != target->second.end())
-                touched.insert(units->second.begin(), units->second.end());
-        }
+        addUnitsOf(at, touched);
         // The folder or file is gone: the comparison's new watches replace it.
         if (event->mask & IN_IGNORED)
             forgetWatch(event->wd);
@@ -549,6 +593,7 @@ void GitGuardWatch::compareAndWatch(const std::set<fs::path>& touched)
         // What was written before the comparison began is in the events read before it.
         readQueued();
         m_writtenDuringComparison.clear();
+        m_previousComparison = std::exchange(m_comparedFrom[key], ++m_ticks);
         tookAside(
             m_guard->compare(unit->second, [this](const fs::path& path) { return isBeingWritten(path); }));
     }
@@ -565,15 +610,38 @@ bool GitGuardWatch::isBeingWritten(const fs::path& path)
 {
     readQueued();
     bool writing = false;
-    for (const auto& [descriptor, write] : m_writing) {
-        auto file = m_files.find(descriptor);
-        if (file == m_files.end() || !file->second.contains(path))
+    for (const auto& [at, write] : m_writing) {
+        if (!pathsAt(at).contains(path))
             continue;
         if (write.overdue)
             return false;
         writing = true;
     }
-    return writing || m_writtenDuringComparison.contains(path);
+    if (writing || m_writtenDuringComparison.contains(path))
+        return true;
+    // The kernel shows a truncation a moment before it queues the event, even a truncation at a file's
+    // opening: bytes that no close or arrival read since the unit's comparison before this one accounts
+    // for are being written, until their events come or `comparisonInterval` has passed.
+    if (auto whole = m_wholeAt.find(path); whole != m_wholeAt.end() && whole->second > m_previousComparison)
+        return false;
+    auto at = watchOf(path);
+    if (!at)
+        return false;
+    m_writing.try_emplace(*at, Write { std::chrono::steady_clock::now() });
+    return true;
+}
+
+std::optional<GitGuardWatch::Registration> GitGuardWatch::watchOf(const fs::path& path) const
+{
+    for (const auto& [descriptor, paths] : m_files) {
+        if (paths.contains(path))
+            return Registration { descriptor, std::string() };
+    }
+    for (const auto& [descriptor, folders] : m_wholeFolders) {
+        if (folders.contains(path.parent_path()))
+            return Registration { descriptor, path.filename().string() };
+    }
+    return std::nullopt;
 }
 
 }

@@ -53,7 +53,8 @@ public:
     // past the budget) is compared every `comparisonInterval` instead, with one log line, and a queue
     // that overflowed has every unit compared. A file written in place is judged once its writer has
     // closed it, or `comparisonInterval` after the write began while it is held open, so that bytes
-    // truncated and written again are judged whole. The guard must outlive the watch. Never throws.
+    // truncated and written again are judged whole; in a folder the configuration names, so is a file
+    // made again or put back there and then written. The guard must outlive the watch. Never throws.
     GitGuardWatch(GitGuard& guard, Options options);
     // The same, taking over the watches of `kept` (`takeKept`, after `unchangedSinceKept`): a unit the
     // guard took as it was kept (`GitGuard::takenAsKept`) keeps its watches where they lead down from
@@ -128,13 +129,20 @@ private:
         std::map<std::filesystem::path, std::set<std::string>>& folders) const;
     void run(std::stop_token stop);
     // Reads one batch of queued events into the units they touch (every one after a queue that
-    // overflowed); false when none was queued. A write to a watched file touches them once the file is
-    // closed: until then it is in `m_writing`.
+    // overflowed); false when none was queued. A write to a watched file, or to a file made or written
+    // in a folder the configuration names, touches them once the file is closed: until then it is in
+    // `m_writing`.
     bool readEvents(std::set<std::filesystem::path>& touched);
     // Reads what is queued into `m_pending`, a bounded number of batches.
     void readQueued();
-    // The units a file watch concerns, into `touched`.
-    void addUnitsOf(int descriptor, std::set<std::filesystem::path>& touched) const;
+    // The units an event at a name of a watched folder, or at a watched file (the empty name), concerns,
+    // into `touched`.
+    void addUnitsOf(const Registration& at, std::set<std::filesystem::path>& touched) const;
+    // The paths a write seen there is made at: the file's own, or the name's in each folder the
+    // configuration names that the watch was set on.
+    std::set<std::filesystem::path> pathsAt(const Registration& at) const;
+    // The watch that sees writes at `path`: its file's, or its folder's where the configuration names it.
+    std::optional<Registration> watchOf(const std::filesystem::path& path) const;
     // For a comparison on the thread: whether the file at `path` is being written, or was written since
     // the comparison began, so that the bytes it read may be cut short. Its close, or the limit of
     // `comparisonInterval`, has it compared again.
@@ -162,15 +170,25 @@ private:
     // Touched only by the thread once it runs, and only by its holder while kept.
     std::map<std::filesystem::path, std::size_t> m_units; // the guard's, by key
     std::map<int, Target> m_targets;
-    // The paths each file watch was set on.
+    // The paths each file watch was set on, and each watch of a folder the configuration names.
     std::map<int, std::set<std::filesystem::path>> m_files;
-    // The files being written, by watch: a write seen and no close since.
+    std::map<int, std::set<std::filesystem::path>> m_wholeFolders;
+    // The files being written, by watch and name (`addUnitsOf`): a write seen, or a file made in a folder
+    // the configuration names, and no close since.
     struct Write {
         std::chrono::steady_clock::time_point began;
         // Held open `comparisonInterval`: compared as it is.
         bool overdue = false;
     };
-    std::map<int, Write> m_writing;
+    std::map<Registration, Write> m_writing;
+    // Counts the events read and the watches set, to order them with the comparisons.
+    std::uint64_t m_ticks = 0;
+    // When the bytes at each path were last left whole: its writer's close, a change of mode, a file
+    // brought there, or a watch set on another file there.
+    std::map<std::filesystem::path, std::uint64_t> m_wholeAt;
+    // When each unit's last comparison began, and the one before the comparison under way.
+    std::map<std::filesystem::path, std::uint64_t> m_comparedFrom;
+    std::uint64_t m_previousComparison = 0;
     // The paths written since the comparison under way began.
     std::set<std::filesystem::path> m_writtenDuringComparison;
     // The units that events read during a comparison touched, to compare next.

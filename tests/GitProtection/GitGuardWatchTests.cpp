@@ -103,6 +103,32 @@ fs::path recordIn(const test::TemporaryHome& home)
     return LiveRuns::recordOf(home.data, LiveRuns::Kind::commonDirPlaceholder);
 }
 
+// Holds the watch's thread at its next wait for events once armed and something went aside, until let
+// go: what is done meanwhile waits unseen in the queue, as on a busy machine.
+struct Hold {
+    std::atomic<bool> armed = false;
+    std::atomic<bool> holding = false;
+
+    void movedAside()
+    {
+        if (armed.exchange(false)) {
+            holding = true;
+            holding.notify_all();
+        }
+    }
+    int poll(pollfd* watched, nfds_t count, int timeout)
+    {
+        holding.wait(true);
+        return ::poll(watched, count, timeout);
+    }
+    void letGo()
+    {
+        armed = false;
+        holding = false;
+        holding.notify_all();
+    }
+};
+
 std::size_t refusedCount(const fs::path& folder)
 {
     std::size_t count = 0;
@@ -125,10 +151,17 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
     const fs::path bin = repository.project / "node_modules/.bin";
     GitGuard guard({ { repository.git, repository.project, { repository.husky, sharedHooks }, { bin } } }, {},
         {}, repository.options());
-    GitGuardWatch watch(guard, { .places = { repository.home.root } });
+    Hold hold;
+    GitGuardWatch watch(guard,
+        { .places = { repository.home.root },
+            .onMovedAside = [&](const std::vector<GitGuard::MovedChange>&) { hold.movedAside(); },
+            .poll = [&](pollfd* watched, nfds_t count,
+                        int timeout) { return hold.poll(watched, count, timeout); } });
     EXPECT_GT(watch.watchedCount(), 0u);
     EXPECT_EQ(watch.unwatchedCount(), 0u);
     const fs::path commondir = repository.module / "commondir";
+    const fs::path runner = repository.husky / "_/h";
+    const std::string runnerBytes = test::readFile(runner);
     FileDescriptor heldOpen;
     std::size_t logged = 0;
     struct Case {
@@ -136,6 +169,7 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
         std::function<void()> change;
         fs::path folder; // where it goes aside
         std::size_t aside = 1; // how many more names go aside there
+        std::size_t lines = 1; // how many more lines the log holds
     };
     const Case cases[] = {
         { "a commondir written", [&] { std::ofstream(commondir) << "../../../.g2\n"; }, repository.module },
@@ -170,20 +204,50 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
         // new hook starts before the bytes are back: no change once its writer is done.
         { "a file the configuration names rewritten with the same bytes",
             [&] {
-                FileDescriptor runner(
-                    ::open((repository.husky / "_/h").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+                FileDescriptor rewritten(::open(runner.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
                 std::ofstream(repository.hooks / "post-merge") << "#!/bin/sh\n";
                 ASSERT_TRUE(test::eventually(
                     [&] { return log.lines().size() == logged + 1; }, std::chrono::seconds(5)));
-                const std::string_view bytes = "#!/usr/bin/env sh\n";
-                ASSERT_EQ(::write(runner.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+                ASSERT_EQ(::write(rewritten.get(), runnerBytes.data(), runnerBytes.size()),
+                    ssize_t(runnerBytes.size()));
             },
             repository.husky / "_", 0 },
+        // A new inode, which no file watch is on while it is empty: judged once its writer is done.
+        { "a file the configuration names removed and made again, then written once a new hook went aside",
+            [&] {
+                fs::remove(runner);
+                FileDescriptor made(::open(runner.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+                // Twice: the comparison that moves the second aside begins once the file is made.
+                for (std::size_t planted = 1; planted <= 2; ++planted) {
+                    std::ofstream(repository.hooks / "post-rewrite") << "#!/bin/sh\n";
+                    ASSERT_TRUE(test::eventually(
+                        [&] { return log.lines().size() == logged + planted; }, std::chrono::seconds(5)));
+                }
+                ASSERT_EQ(
+                    ::write(made.get(), runnerBytes.data(), runnerBytes.size()), ssize_t(runnerBytes.size()));
+            },
+            repository.husky / "_", 0, 2 },
+        // Truncated again before the watch looks at what it put back, as the next prepare step does.
+        { "a file the configuration names changed, put back, then rewritten with what was put back",
+            [&] {
+                hold.armed = true;
+                std::ofstream(runner) << "touch /tmp/ran-once\n";
+                const bool held
+                    = test::eventually([&] { return hold.holding.load(); }, std::chrono::seconds(5));
+                FileDescriptor rewritten(::open(runner.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+                hold.letGo();
+                ASSERT_TRUE(held);
+                std::ofstream(repository.hooks / "post-rewrite") << "#!/bin/sh\n";
+                ASSERT_TRUE(test::eventually(
+                    [&] { return log.lines().size() == logged + 2; }, std::chrono::seconds(5)));
+                ASSERT_EQ(::write(rewritten.get(), runnerBytes.data(), runnerBytes.size()),
+                    ssize_t(runnerBytes.size()));
+            },
+            repository.husky / "_", 1, 2 },
         // No close tells that the write is done: judged all the same, a moment later.
         { "a file the configuration names rewritten and held open",
             [&] {
-                heldOpen = FileDescriptor(
-                    ::open((repository.husky / "_/h").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+                heldOpen = FileDescriptor(::open(runner.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
                 const std::string_view bytes = "touch /tmp/ran\n";
                 ASSERT_EQ(::write(heldOpen.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
             },
@@ -195,7 +259,7 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
         testCase.change();
         // The watch moves a change aside in milliseconds; a few seconds only keep a missed one from
         // holding up the suite.
-        ++logged;
+        logged += testCase.lines;
         ASSERT_TRUE(test::eventually([&] { return log.lines().size() == logged; }, std::chrono::seconds(5)));
         EXPECT_EQ(refusedCount(testCase.folder), before + testCase.aside);
         EXPECT_FALSE(fs::exists(fs::symlink_status(commondir)));

@@ -1,6 +1,6 @@
 // Ordinary work in a granted "~/Projects", with the real CLI, bubblewrap and the scripted model: a
-// change of the user's that went aside is never lost, settings Git reads as data stay, and a submodule
-// emptied and filled again stays.
+// change of the user's that went aside is never lost, settings Git reads as data stay, a submodule
+// emptied and filled again stays, and husky 9's own rewrite of its runners goes nowhere.
 #include "tests/Reply/GitRowsRealCLI.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +34,14 @@ const std::vector<std::pair<std::string, std::string>> kOrdinarySettings = {
     { "core.autocrlf", "input" },
     { "init.defaultBranch", "main" },
 };
+
+// husky 9 in "web", the user's hook script saying "user-hook" in $OUT, and its prepare step run by
+// `npm install`, from a copy of husky 9 in the grant.
+const std::string kHuskyPreparing
+    = R"(husky9 web && printf 'echo user-hook >> %s\n' "$OUT" > web/.husky/pre-commit &&
+  cp -r "$HUSKY9" husky &&
+  printf '{"name":"web","version":"1.0.0","scripts":{"prepare":"husky"},%s}' \
+    '"devDependencies":{"husky":"file:../husky"}' > web/package.json)";
 
 // The bot's command setting them all, the user's reading them back, and what that prints.
 struct OrdinarySettings {
@@ -73,5 +81,14 @@ TEST(ClaudeReplyGitOrdinaryWorkRealCLI, OrdinaryWorkStaysAndTheUsersChangeIsNeve
                 " && git -c protocol.file.allow=always submodule update" } },
             "git -C super status --short && ls super/vendor && git -C super/vendor/lib log -1 --format=%s",
             "lib\nfirst\n" },
+        // The prepare step ten times more, since a rewrite moved aside is a race that one install
+        // shows only now and then.
+        { "npm install beside husky 9, then its prepare step ten times more", kHuskyPreparing,
+            { { "cd web && npm install --offline --no-audit --no-fund --no-update-notifier --cache "
+                "\"$PWD/../.npm\""
+                " && for i in $(seq 10); do node_modules/.bin/husky > /dev/null || exit; done" } },
+            "find . -name '*.refused-*' && git -C web commit -q --allow-empty -m by-the-user"
+            " && cat \"$OUT\"",
+            "user-hook\n", { .quiet = true } },
     });
 }

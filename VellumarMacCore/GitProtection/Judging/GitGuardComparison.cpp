@@ -122,8 +122,10 @@ namespace {
             }
             NotedFile after = GitNotedFiles::noteInUnit(noted, path, *reached);
             // Asked once read, so that a write begun before the read shows: a rewrite that truncates first
-            // would go aside half written, the same bytes then written into what went aside.
-            if (after != before && isBeingWritten && isBeingWritten(path))
+            // would go aside half written, the same bytes then written into what went aside. A link or a
+            // folder is made whole at once.
+            if (after != before && (after.kind == Kind::file || after.kind == Kind::large) && isBeingWritten
+                && isBeingWritten(path))
                 return;
             judge(path, before, after);
         };
