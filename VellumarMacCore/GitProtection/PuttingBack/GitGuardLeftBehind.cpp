@@ -54,10 +54,9 @@ namespace {
 
     // A Git folder inside a killed run's repository that no run noted came during the run: what counts in
     // it is judged against an empty repository, whenever it changed, as at a run's end.
-    void judgeInnerAfterKill(LiveRuns& registry, const fs::path& dataFolder,
-        const std::vector<LiveRuns::Entry>& units, const std::set<fs::path>& recorded,
-        std::map<std::vector<fs::path>, BeneathPlaces>& opened, const GitCountedSettings::Reader& settings,
-        const GitGuard::Clock& clock)
+    void judgeInnerAfterKill(LiveRuns& registry, const std::vector<LiveRuns::Entry>& units,
+        const std::set<fs::path>& recorded, std::map<std::vector<fs::path>, BeneathPlaces>& opened,
+        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
     {
         std::map<std::vector<fs::path>, std::vector<fs::path>> tops;
         for (const auto& entry : units) {
@@ -68,7 +67,9 @@ namespace {
                 tops[unit.places].push_back(*unit.gitFolder);
         }
         for (const auto& [places, folders] : tops) {
-            const auto found = GitFoldersInPlaces::found(places, dataFolder);
+            // A whole walk of its own, with no record of the search's: the start leaves nothing behind
+            // but what the runs after it write.
+            const auto found = GitFoldersInPlaces::found(places, {});
             std::vector<fs::path> inner;
             for (const auto& folder : found) {
                 if (!recorded.contains(folder.gitFolder)
@@ -125,7 +126,7 @@ void GitGuard::restoreLeftBehind(
             if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
                 missing.push_back(std::move(entry));
         }
-        judgeInnerAfterKill(registry, liveRuns, units, recorded, opened, settings, clock);
+        judgeInnerAfterKill(registry, units, recorded, opened, settings, clock);
         for (const auto& entry : keptOff) {
             const NotedUnit name = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(name.places, name.places).first->second;
