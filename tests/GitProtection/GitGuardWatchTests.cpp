@@ -260,8 +260,9 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
         // The watch moves a change aside in milliseconds; a few seconds only keep a missed one from
         // holding up the suite.
         logged += testCase.lines;
-        ASSERT_TRUE(test::eventually([&] { return log.lines().size() == logged; }, std::chrono::seconds(5)));
-        EXPECT_EQ(refusedCount(testCase.folder), before + testCase.aside);
+        ASSERT_TRUE(test::eventually([&] { return log.lines().size() == logged; }, std::chrono::seconds(5)))
+            << testing::PrintToString(log.lines());
+        EXPECT_EQ(refusedCount(testCase.folder), before + testCase.aside) << testing::PrintToString(log.lines());
         EXPECT_FALSE(fs::exists(fs::symlink_status(commondir)));
     }
     EXPECT_EQ(test::readFile(repository.hooks / "pre-commit"), "#!/bin/sh\n");
