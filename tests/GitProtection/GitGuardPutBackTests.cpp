@@ -90,10 +90,15 @@ struct Scene {
         writeHook(project / ".git/hooks/pre-commit", kHook);
     }
 
+    // Where the run granted an empty folder alone, that folder: it notes no repository.
+    std::optional<fs::path> emptyGrant;
+
     GitGuard guard() const
     {
-        return GitGuard({ { project / ".git", project } }, {}, {},
-            { .places = { home.root },
+        return GitGuard(emptyGrant ? std::vector<GuardedRepository> {}
+                                   : std::vector<GuardedRepository> { { project / ".git", project } },
+            {}, {},
+            { .places = { emptyGrant.value_or(home.root) },
                 .liveRuns = home.data,
                 .settings = GitCountedSettings::gitReaderForThisProcess(),
                 .clock = [] { return kNow; } });
@@ -228,7 +233,8 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
 
 // What the killed run noted is the next start's to compare, however it finds it: a submodule that run
 // noted is no new repository, and a Git folder away at the next start stays in the record until a later
-// run sees it come back.
+// run sees it come back. Every other Git folder in its places is judged against an empty repository, what
+// changed from the run's start until its commands had ended. The next start does it once.
 TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
 {
     using SceneStep = std::function<void(const Scene&)>;
@@ -239,7 +245,16 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         SceneStep change; // during it
         SceneStep later; // after the next start
         std::function<bool(const Scene&)> holds;
+        SceneStep afterKill = [](const Scene&) {}; // the user's, before the next start
+        bool emptyGrant = false;
     };
+    const fs::path plainHook = "plain/.git/hooks/pre-commit";
+    const SceneStep plainMadeARepository = [](const Scene& scene) {
+        git(scene.home.root, { "init", "-q", "plain" });
+    };
+    auto planted
+        = [](const fs::path& hook) { return !existsAt(hook) && besideIt(hook) == std::vector { kPlanted }; };
+    auto kept = [](const fs::path& hook) { return test::readFile(hook) == kHook && besideIt(hook).empty(); };
     const Case cases[] = {
         { "a submodule with the user's hook",
             [](const Scene& scene) {
@@ -266,14 +281,54 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
                 later.compareAll();
             },
             [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
+        { "a plain folder made a repository with a hook", none,
+            [&](const Scene& scene) {
+                plainMadeARepository(scene);
+                writeHook(scene.home.root / plainHook, kPlanted);
+            },
+            none, [&](const Scene& scene) { return planted(scene.home.root / plainHook); } },
+        { "an empty grant given a bare repository with a hook", none,
+            [](const Scene& scene) {
+                git(*scene.emptyGrant, { "init", "-q", "--bare", "mirror.git" });
+                writeHook(*scene.emptyGrant / "mirror.git/hooks/pre-receive", kPlanted);
+            },
+            none,
+            [&](const Scene& scene) { return planted(*scene.emptyGrant / "mirror.git/hooks/pre-receive"); },
+            none, true },
+        { "the user's hook in a repository the run never noted",
+            [&](const Scene& scene) {
+                plainMadeARepository(scene);
+                writeHook(scene.home.root / plainHook, kHook);
+                test::settled(scene.home.root / plainHook);
+            },
+            none, none, [&](const Scene& scene) { return kept(scene.home.root / plainHook); } },
+        { "a hook the user writes once the run's commands had ended", none, plainMadeARepository, none,
+            [&](const Scene& scene) { return kept(scene.home.root / plainHook); },
+            [&](const Scene& scene) {
+                // The killed run's commands ended now: its beat as though it was the last one's margin ago.
+                const fs::path beatFile = LiveRuns::heartbeatOf(scene.home.data);
+                auto beat = LiveRunsHeartbeat::now();
+                beat.wallTime -= LiveRunsHeartbeat::margin;
+                beat.bootTime -= LiveRunsHeartbeat::margin;
+                LiveRunsHeartbeat::write(beat, beatFile);
+                test::changedLaterThan(scene.home.root / plainHook,
+                    *LiveRunsHeartbeat::commandsEndedBy(beatFile),
+                    [&] { writeHook(scene.home.root / plainHook, kHook); });
+            } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         Scene scene;
+        if (testCase.emptyGrant)
+            scene.emptyGrant = test::madeFolder(scene.home.root / "grant");
         testCase.prepare(scene);
         scene.killedRun(testCase.change, std::nullopt);
+        testCase.afterKill(scene);
         test::CapturedLog log;
         scene.restoreLeftBehind();
+        test::CapturedLog again;
+        scene.restoreLeftBehind();
+        EXPECT_EQ(again.lines(), std::vector<std::string> {});
         testCase.later(scene);
         EXPECT_TRUE(testCase.holds(scene));
     }

@@ -5,6 +5,7 @@
 
 #include "tests/Reply/GitRealCLISupport.h"
 #include "tests/support/CapturedLog.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/InteractivePeer.h"
 #include "tests/support/ProcessFixtures.h"
 
@@ -13,32 +14,10 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <functional>
-#include <sys/stat.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
 using test::RunnerWorld;
-
-namespace {
-
-// Makes `change` to `file` as an edit made after `instant`: again until the file's status-change time is
-// later, if only by the file clock's next step. Returns that time.
-std::chrono::nanoseconds changedLaterThan(
-    const fs::path& file, std::chrono::nanoseconds instant, const std::function<void()>& change)
-{
-    struct stat status { };
-    std::chrono::nanoseconds changed;
-    do {
-        change();
-        EXPECT_EQ(::lstat(file.c_str(), &status), 0);
-        changed
-            = std::chrono::seconds(status.st_ctim.tv_sec) + std::chrono::nanoseconds(status.st_ctim.tv_nsec);
-    } while (changed <= instant);
-    return changed;
-}
-
-}
 
 // A command writes a new hook in a loop, through the host's kill -9 until Claude Code's watchdog has
 // ended it; the beat the host left covers its writes. Then the user sets a pager and edits the hook they
@@ -80,10 +59,10 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
     const auto commandsEndedBy = LiveRunsHeartbeat::commandsEndedBy(beatFile);
     ASSERT_TRUE(commandsEndedBy);
     EXPECT_LE(commandsGone, *commandsEndedBy);
-    const auto configured = changedLaterThan(projects / "app/.git/config", commandsGone, [&] {
+    const auto configured = test::changedLaterThan(projects / "app/.git/config", commandsGone, [&] {
         test::git(projects / "app", { "config", "core.pager", "less" });
     });
-    const auto edited = changedLaterThan(hooks / "pre-commit", commandsGone,
+    const auto edited = test::changedLaterThan(hooks / "pre-commit", commandsGone,
         [&] { test::writeBytes(hooks / "pre-commit", "#!/bin/sh\nlint\n"); });
     // As when the user comes back once the margin has passed: the beat moved back to draw the line
     // between the commands' end and the user's first change, so that both are later than it.
