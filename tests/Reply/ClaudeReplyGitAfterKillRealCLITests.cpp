@@ -14,10 +14,29 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
 using test::RunnerWorld;
+
+namespace {
+
+// Starts this test again as the host of a run whose command touches "started" once it has written what
+// the test looks for, and kills it with SIGKILL once `ready` holds; returns once its commands have ended.
+void killedWhenReady(const RunnerWorld& world, const fs::path& root, const std::function<bool()>& ready)
+{
+    test::InteractivePeer host(test::killedHostCommand(world));
+    ASSERT_TRUE(test::fileAppears(root / "data/workspaces/ios-1/started"));
+    auto group = test::groupLedByChildOf(host.pid());
+    ASSERT_TRUE(group);
+    ASSERT_TRUE(test::eventuallyWithin(120, ready));
+    host.kill();
+    EXPECT_EQ(host.wait(), 128 + SIGKILL);
+    EXPECT_TRUE(test::groupEnds(*group));
+}
+
+}
 
 // A command writes a new hook in a loop, through the host's kill -9 until Claude Code's watchdog has
 // ended it; the beat the host left covers its writes. Then the user sets a pager and edits the hook they
@@ -40,20 +59,12 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
     test::writeScript(hooks / "pre-commit", "exit 0\n");
     world.playReal(test::commandSteps({ "touch \"$PWD/started\"; while :; do echo 'touch ran' > '"
         + (hooks / "pre-push").string() + "'; sleep 0.01; done" }));
-    test::InteractivePeer host(test::killedHostCommand(world));
-    ASSERT_TRUE(test::fileAppears(root / "data/workspaces/ios-1/started"));
-    auto group = test::groupLedByChildOf(host.pid());
-    ASSERT_TRUE(group);
     // Once one write went aside, the guard is watching.
-    ASSERT_TRUE(test::eventuallyWithin(120, [&] {
+    killedWhenReady(world, root, [&] {
         auto names = test::namesIn(hooks);
         return std::any_of(names.begin(), names.end(),
             [](const std::string& name) { return name.starts_with("pre-push.refused-"); });
-    }));
-
-    host.kill();
-    EXPECT_EQ(host.wait(), 128 + SIGKILL);
-    EXPECT_TRUE(test::groupEnds(*group));
+    });
     const auto commandsGone = LiveRunsHeartbeat::now().wallTime;
     const fs::path beatFile = LiveRuns::heartbeatOf(root / "data");
     const auto commandsEndedBy = LiveRunsHeartbeat::commandsEndedBy(beatFile);
@@ -84,4 +95,39 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
                         " commands could still write (the hook pre-commit changed); it is the user's own"
                         " change and stays."),
         lines.end());
+}
+
+// A command makes a repository of a plain folder of the place and writes it a hook, and the host is
+// killed before the run's end could judge it. The next start puts the hook aside: the user's commit
+// there runs nothing.
+TEST(ClaudeReplyGitAfterKillRealCLI, ANewRepositoryInAPlainFolderHasItsHookPutAsideAtTheNextStart)
+{
+    const char* hostOf = std::getenv(test::kKilledHostOf);
+    if (!hostOf) {
+        if (auto reason = test::commandSandboxUnavailableReason())
+            GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    }
+    RunnerWorld world;
+    const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
+    const fs::path projects = root / "home/Projects";
+    if (hostOf)
+        test::runAsKilledHost(world, root, test::commandsJob(projects), true);
+    const fs::path plain = projects / "notes";
+    const fs::path hook = plain / ".git/hooks/pre-commit";
+    test::writeBytes(plain / "todo.txt", "milk\n");
+    world.playReal(test::commandSteps({ "git init -q '" + plain.string() + "' && printf '#!/bin/sh\\ntouch "
+        + (root / "ran").string() + "\\n' > '" + hook.string() + "' && chmod +x '" + hook.string()
+        + "' && touch \"$PWD/started\" && sleep 600" }));
+    killedWhenReady(world, root, [] { return true; });
+    ASSERT_EQ(test::readFile(hook), "#!/bin/sh\ntouch " + (root / "ran").string() + "\n");
+    test::CapturedLog log;
+    world.start();
+
+    EXPECT_FALSE(fs::exists(fs::symlink_status(hook)));
+    const auto names = test::namesIn(hook.parent_path());
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(),
+        [](const std::string& name) { return name.starts_with("pre-commit.refused-"); }));
+    test::git(plain, { "add", "todo.txt" });
+    EXPECT_NE(test::git(plain, { "commit", "-m", "mine" }).output.find("1 file changed"), std::string::npos);
+    EXPECT_FALSE(fs::exists(root / "ran"));
 }
