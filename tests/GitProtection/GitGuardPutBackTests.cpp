@@ -231,6 +231,40 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
     }
 }
 
+namespace {
+
+// In "<root>/place", with its record in "<root>/data", a run noting nothing is killed once a command
+// made "plain" a repository, without Git so that a peer as an ordinary user makes it too, planted a hook
+// there and left the hooks folder unwritable. What the next start left at the hook's name.
+std::string afterAKillInAPlainFolder(const std::string& rootPath)
+{
+    const fs::path root = rootPath;
+    const fs::path git = root / "place/plain/.git";
+    pid_t child = ::fork();
+    if (child == 0) {
+        GitGuard run({}, {}, {}, { .places = { root / "place" }, .liveRuns = root / "data", .settings = {} });
+        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
+        fs::create_directories(git / "objects");
+        fs::create_directories(git / "refs/heads");
+        writeHook(git / "hooks/pre-commit", kPlanted);
+        fs::permissions(git / "hooks", fs::perms(0555));
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFSIGNALED(status))
+        return "the run was not killed";
+    GitGuard::restoreLeftBehind(root / "data", {}, [] { return kNow; });
+    if (existsAt(git / "hooks/pre-commit"))
+        return "the plant stays";
+    return besideIt(git / "hooks/pre-commit") == std::vector { kPlanted } ? "aside" : "lost";
+}
+
+// Git is outside the peer's root: the new repository has no configuration to read.
+[[maybe_unused]] const bool registeredAfterAKill
+    = test::registerUnprivilegedCheck("after a kill in a plain folder", afterAKillInAPlainFolder);
+
+}
+
 // What the killed run noted is the next start's to compare, however it finds it: a submodule that run
 // noted is no new repository, and a Git folder away at the next start stays in the record until a later
 // run sees it come back. Every other Git folder in its places is judged against an empty repository, what
@@ -332,6 +366,14 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         testCase.later(scene);
         EXPECT_TRUE(testCase.holds(scene));
     }
+    // As an ordinary user, whose guard must give itself back the right to write in the hooks folder.
+    test::TemporaryFolder temporary;
+    const fs::path root = resolvingSymlinks(temporary.path()).value();
+    for (const char* folder : { "place", "data" })
+        ASSERT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
+    fs::permissions(root / "data", fs::perms(0700));
+    fs::permissions(root, fs::perms(0755));
+    EXPECT_EQ(test::runUnprivileged("after a kill in a plain folder", root, "/"), "aside");
 }
 
 // Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past
