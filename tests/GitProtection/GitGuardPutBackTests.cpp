@@ -315,6 +315,17 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
                 later.compareAll();
             },
             [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
+        { "the project moved into a new folder, then planted", none,
+            [](const Scene& scene) {
+                fs::create_directory(scene.home.root / "deep");
+                fs::rename(scene.project, scene.home.root / "deep/project");
+                writeHook(scene.home.root / "deep/project/.git/hooks/post-checkout", kPlanted);
+            },
+            none,
+            [&](const Scene& scene) {
+                return planted(scene.home.root / "deep/project/.git/hooks/post-checkout")
+                    && test::readFile(scene.home.root / "deep/project/.git/hooks/pre-commit") == kHook;
+            } },
         { "a plain folder made a repository with a hook", none,
             [&](const Scene& scene) {
                 plainMadeARepository(scene);
