@@ -18,8 +18,9 @@ namespace {
     // Far beyond what every repository a run may find notes; the rest of a larger record is left.
     constexpr std::size_t kRecordBytesLimit = 64 * 1024 * 1024;
 
-    constexpr std::array<std::string_view, LiveRuns::kindCount> kRecordNames = { "live-runs-guarded-units",
-        "live-runs-kept-off-names", "live-runs-commondir-placeholders", "live-runs-sandbox-placeholders" };
+    constexpr std::array<std::string_view, LiveRuns::kindCount> kRecordNames
+        = { "live-runs-guarded-units", "live-runs-kept-off-names", "live-runs-commondir-placeholders",
+              "live-runs-sandbox-placeholders", "live-runs-writable-places" };
 
     std::optional<std::size_t> number(std::string_view text)
     {

@@ -3,10 +3,10 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
-#include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
 #include <algorithm>
 #include <exception>
@@ -29,22 +29,6 @@ namespace {
     {
         return liveRuns.locked().find(Held::guardedUnit, gitFolder.native())
             || GitGuardKeptUnits::contains(gitFolder);
-    }
-
-    // Whether `path` is, or lies in, what was moved aside.
-    bool liesInMovedAside(const fs::path& path)
-    {
-        return std::any_of(path.begin(), path.end(), [](const fs::path& name) { return isMovedAside(name); });
-    }
-
-    // `noted` as it would be had its Git folder been at `gitFolder`: a work tree's ".git" carries its
-    // work tree with it, where it moved along.
-    NotedUnit carriedOver(const NotedUnit& noted, const fs::path& gitFolder)
-    {
-        const fs::path& from = *noted.gitFolder;
-        if (noted.workTree && from.filename() == ".git" && gitFolder.filename() == ".git")
-            return GitFolderWhereabouts::movedUnit(noted, from.parent_path(), gitFolder.parent_path());
-        return GitFolderWhereabouts::movedUnit(noted, from, gitFolder);
     }
 
     // What a unit is known to hold without being noted again, when it can be: absent to note it.
@@ -153,6 +137,11 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             m_keys.push_back(std::move(key));
             m_named.push_back(std::move(unit.named));
         }
+        // The places too, so that the next start after a kill goes through every Git folder in them.
+        for (const auto& place : m_places.paths()) {
+            locked.hold(Held::writablePlace, GitGuardEntries::placeEntryOf(place, m_built));
+            m_placeKeys.push_back(place.native());
+        }
         for (std::size_t index = 0; index < m_keptOff.folderCount(); ++index) {
             for (const auto& name : m_keptOff.names(index)) {
                 auto entry
@@ -164,6 +153,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         try {
             locked.write(Held::guardedUnit);
             locked.write(Held::keptOffName);
+            locked.write(Held::writablePlace);
         } catch (const std::exception& error) {
             unrecorded = error.what();
         }
@@ -181,6 +171,8 @@ GitGuard::~GitGuard()
     auto locked = m_run.registry().locked();
     for (const auto& key : m_keptOffKeys)
         locked.release(Held::keptOffName, key);
+    for (const auto& key : m_placeKeys)
+        locked.release(Held::writablePlace, key);
     for (const auto& key : m_keys) {
         auto last = locked.release(Held::guardedUnit, key.native());
         if (!last)
@@ -194,6 +186,7 @@ GitGuard::~GitGuard()
     try {
         locked.write(Held::guardedUnit);
         locked.write(Held::keptOffName);
+        locked.write(Held::writablePlace);
     } catch (const std::exception&) {
         // The next start compares what the record still names, which is then unchanged.
     }
@@ -343,49 +336,29 @@ std::optional<std::size_t> GitGuard::unitWithIdentity(const std::string& identit
     return found == m_identities->end() ? std::nullopt : std::optional(found->second);
 }
 
-std::vector<GitGuard::MovedChange> GitGuard::compareMoved(std::size_t unit, const fs::path& gitFolder)
-{
-    LiveRuns& liveRuns = m_run.registry();
-    NotedUnit noted;
-    {
-        auto locked = liveRuns.locked();
-        const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit].native());
-        if (!payload)
-            return {};
-        noted = carriedOver(unitOf(*payload), gitFolder);
-    }
-    // What does not count is not taken: the unit stays noted as it was, at its name.
-    return settle(
-        liveRuns, noted, m_places, m_options.settings, m_options.clock,
-        [&](const fs::path& known) { return isNoted(liveRuns, known); }, &m_movedInRun)
-        .moved;
-}
-
 std::vector<GitGuard::MovedChange> GitGuard::sweep()
 {
     try {
         LiveRuns& liveRuns = m_run.registry();
-        const auto found = GitFoldersInPlaces::found(m_options.places, m_options.liveRuns);
         const std::set<fs::path> keys(m_keys.begin(), m_keys.end());
-        const NewGitFolders::Judging judging { .isKnownGitFolder
-            = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },
-            .settings = m_options.settings,
-            .since = m_built };
-        std::vector<MovedChange> moved;
-        std::vector<fs::path> fresh;
-        for (const auto& folder : found) {
-            if (keys.contains(folder.gitFolder) || liesInMovedAside(folder.gitFolder))
-                continue;
-            if (auto unit = unitWithIdentity(folder.identity)) {
-                auto some = compareMoved(*unit, folder.gitFolder);
-                moved.insert(moved.end(), some.begin(), some.end());
-            } else if (!isNoted(liveRuns, folder.gitFolder)) {
-                fresh.push_back(folder.gitFolder);
-            }
-        }
-        auto settled = settleNew(liveRuns, fresh, m_places, judging, m_options.clock, &m_movedInRun);
-        moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
-        return moved;
+        auto notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
+            auto unit = unitWithIdentity(identity);
+            if (!unit)
+                return std::nullopt;
+            auto locked = liveRuns.locked();
+            const std::string* payload = locked.find(Held::guardedUnit, m_keys[*unit].native());
+            return payload ? std::optional(unitOf(*payload)) : std::nullopt;
+        };
+        return GitGuardSweep::swept(liveRuns, GitFoldersInPlaces::found(m_options.places, m_options.liveRuns),
+            m_places,
+            { .isComparedHere = [&](const fs::path& gitFolder) { return keys.contains(gitFolder); },
+                .notedWithIdentity = notedWithIdentity,
+                .judging = { .isKnownGitFolder
+                    = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },
+                    .settings = m_options.settings,
+                    .since = m_built },
+                .clock = m_options.clock,
+                .run = &m_movedInRun });
     } catch (const std::exception&) {
         // Out of memory: what went aside so far stays aside.
         return {};

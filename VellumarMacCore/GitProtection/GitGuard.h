@@ -103,7 +103,7 @@ public:
     GitGuard(const std::vector<GuardedRepository>& repositories,
         const std::vector<std::filesystem::path>& gitFiles,
         const std::vector<std::filesystem::path>& othersCommonDirs, Options options);
-    // Lets go of what this run noted; the record then names what the other runs hold.
+    // Lets go of what this run noted, and of its places; the record then names what the other runs hold.
     ~GitGuard();
     GitGuard(const GitGuard&) = delete;
     GitGuard& operator=(const GitGuard&) = delete;
@@ -173,17 +173,18 @@ public:
     // changed file or link whose status-change time is later than the killed runs' commands could write
     // (`LiveRunsHeartbeat::commandsEndedBy`) is the user's and stays, with a log line; a configuration
     // or a folder is put back whenever it changed, since the user's own Git rewrites a configuration
-    // whole, a command's settings with it, and a folder's time moves with every entry made in it. A Git
-    // folder inside a repository the killed runs noted, which no run noted itself, is judged as `sweep`
-    // judges a new one, whenever it changed. Never throws.
+    // whole, a command's settings with it, and a folder's time moves with every entry made in it. Then
+    // every Git folder in the places the killed runs held goes through what `sweep` does (a whole walk,
+    // no record of the search written): one a killed run noted, at another name, is compared there, and
+    // one no run noted is judged against an empty repository, what changed from the time the place's
+    // first guard was built on, the user's later changes left as above. An older build's record holds
+    // no places. Never throws.
     static void restoreLeftBehind(const std::filesystem::path& liveRuns,
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
 private:
     // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
     std::vector<MovedChange> keepOff(std::size_t index);
-    // Compares the unit with what is at `gitFolder` now, what was noted carried over there.
-    std::vector<MovedChange> compareMoved(std::size_t unit, const std::filesystem::path& gitFolder);
     // The unit this run noted whose Git folder had the identity (`GitFoldersInPlaces::Found::identity`).
     std::optional<std::size_t> unitWithIdentity(const std::string& identity);
 
@@ -195,6 +196,7 @@ private:
     std::vector<std::vector<std::filesystem::path>> m_named;
     std::set<std::filesystem::path> m_takenAsKept;
     std::vector<std::string> m_keptOffKeys; // in the registry of live runs
+    std::vector<std::string> m_placeKeys; // in the registry of live runs
     BeneathPlaces m_places;
     KeptOffNames m_keptOff;
     // What this run moved aside, to bound a flood of one name.

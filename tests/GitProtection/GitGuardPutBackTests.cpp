@@ -90,10 +90,15 @@ struct Scene {
         writeHook(project / ".git/hooks/pre-commit", kHook);
     }
 
+    // Where the run granted an empty folder alone, that folder: it notes no repository.
+    std::optional<fs::path> emptyGrant;
+
     GitGuard guard() const
     {
-        return GitGuard({ { project / ".git", project } }, {}, {},
-            { .places = { home.root },
+        return GitGuard(emptyGrant ? std::vector<GuardedRepository> {}
+                                   : std::vector<GuardedRepository> { { project / ".git", project } },
+            {}, {},
+            { .places = { emptyGrant.value_or(home.root) },
                 .liveRuns = home.data,
                 .settings = GitCountedSettings::gitReaderForThisProcess(),
                 .clock = [] { return kNow; } });
@@ -226,9 +231,44 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
     }
 }
 
+namespace {
+
+// In "<root>/place", with its record in "<root>/data", a run noting nothing is killed once a command
+// made "plain" a repository, without Git so that a peer as an ordinary user makes it too, planted a hook
+// there and left the hooks folder unwritable. What the next start left at the hook's name.
+std::string afterAKillInAPlainFolder(const std::string& rootPath)
+{
+    const fs::path root = rootPath;
+    const fs::path git = root / "place/plain/.git";
+    pid_t child = ::fork();
+    if (child == 0) {
+        GitGuard run({}, {}, {}, { .places = { root / "place" }, .liveRuns = root / "data", .settings = {} });
+        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
+        fs::create_directories(git / "objects");
+        fs::create_directories(git / "refs/heads");
+        writeHook(git / "hooks/pre-commit", kPlanted);
+        fs::permissions(git / "hooks", fs::perms(0555));
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFSIGNALED(status))
+        return "the run was not killed";
+    GitGuard::restoreLeftBehind(root / "data", {}, [] { return kNow; });
+    if (existsAt(git / "hooks/pre-commit"))
+        return "the plant stays";
+    return besideIt(git / "hooks/pre-commit") == std::vector { kPlanted } ? "aside" : "lost";
+}
+
+// Git is outside the peer's root: the new repository has no configuration to read.
+[[maybe_unused]] const bool registeredAfterAKill
+    = test::registerUnprivilegedCheck("after a kill in a plain folder", afterAKillInAPlainFolder);
+
+}
+
 // What the killed run noted is the next start's to compare, however it finds it: a submodule that run
 // noted is no new repository, and a Git folder away at the next start stays in the record until a later
-// run sees it come back.
+// run sees it come back. Every other Git folder in its places is judged against an empty repository, what
+// changed from the run's start until its commands had ended. The next start does it once.
 TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
 {
     using SceneStep = std::function<void(const Scene&)>;
@@ -239,7 +279,16 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         SceneStep change; // during it
         SceneStep later; // after the next start
         std::function<bool(const Scene&)> holds;
+        SceneStep afterKill = [](const Scene&) {}; // the user's, before the next start
+        bool emptyGrant = false;
     };
+    const fs::path plainHook = "plain/.git/hooks/pre-commit";
+    const SceneStep plainMadeARepository = [](const Scene& scene) {
+        git(scene.home.root, { "init", "-q", "plain" });
+    };
+    auto planted
+        = [](const fs::path& hook) { return !existsAt(hook) && besideIt(hook) == std::vector { kPlanted }; };
+    auto kept = [](const fs::path& hook) { return test::readFile(hook) == kHook && besideIt(hook).empty(); };
     const Case cases[] = {
         { "a submodule with the user's hook",
             [](const Scene& scene) {
@@ -266,17 +315,76 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
                 later.compareAll();
             },
             [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
+        { "the project moved into a new folder, then planted", none,
+            [](const Scene& scene) {
+                fs::create_directory(scene.home.root / "deep");
+                fs::rename(scene.project, scene.home.root / "deep/project");
+                writeHook(scene.home.root / "deep/project/.git/hooks/post-checkout", kPlanted);
+            },
+            none,
+            [&](const Scene& scene) {
+                return planted(scene.home.root / "deep/project/.git/hooks/post-checkout")
+                    && test::readFile(scene.home.root / "deep/project/.git/hooks/pre-commit") == kHook;
+            } },
+        { "a plain folder made a repository with a hook", none,
+            [&](const Scene& scene) {
+                plainMadeARepository(scene);
+                writeHook(scene.home.root / plainHook, kPlanted);
+            },
+            none, [&](const Scene& scene) { return planted(scene.home.root / plainHook); } },
+        { "an empty grant given a bare repository with a hook", none,
+            [](const Scene& scene) {
+                git(*scene.emptyGrant, { "init", "-q", "--bare", "mirror.git" });
+                writeHook(*scene.emptyGrant / "mirror.git/hooks/pre-receive", kPlanted);
+            },
+            none,
+            [&](const Scene& scene) { return planted(*scene.emptyGrant / "mirror.git/hooks/pre-receive"); },
+            none, true },
+        { "the user's hook in a repository the run never noted",
+            [&](const Scene& scene) {
+                plainMadeARepository(scene);
+                writeHook(scene.home.root / plainHook, kHook);
+                test::settled(scene.home.root / plainHook);
+            },
+            none, none, [&](const Scene& scene) { return kept(scene.home.root / plainHook); } },
+        { "a hook the user writes once the run's commands had ended", none, plainMadeARepository, none,
+            [&](const Scene& scene) { return kept(scene.home.root / plainHook); },
+            [&](const Scene& scene) {
+                // The killed run's commands ended now: its beat as though it was the last one's margin ago.
+                const fs::path beatFile = LiveRuns::heartbeatOf(scene.home.data);
+                auto beat = LiveRunsHeartbeat::now();
+                beat.wallTime -= LiveRunsHeartbeat::margin;
+                beat.bootTime -= LiveRunsHeartbeat::margin;
+                LiveRunsHeartbeat::write(beat, beatFile);
+                test::changedLaterThan(scene.home.root / plainHook,
+                    *LiveRunsHeartbeat::commandsEndedBy(beatFile),
+                    [&] { writeHook(scene.home.root / plainHook, kHook); });
+            } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         Scene scene;
+        if (testCase.emptyGrant)
+            scene.emptyGrant = test::madeFolder(scene.home.root / "grant");
         testCase.prepare(scene);
         scene.killedRun(testCase.change, std::nullopt);
+        testCase.afterKill(scene);
         test::CapturedLog log;
         scene.restoreLeftBehind();
+        test::CapturedLog again;
+        scene.restoreLeftBehind();
+        EXPECT_EQ(again.lines(), std::vector<std::string> {});
         testCase.later(scene);
         EXPECT_TRUE(testCase.holds(scene));
     }
+    // As an ordinary user, whose guard must give itself back the right to write in the hooks folder.
+    test::TemporaryFolder temporary;
+    const fs::path root = resolvingSymlinks(temporary.path()).value();
+    for (const char* folder : { "place", "data" })
+        ASSERT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
+    fs::permissions(root / "data", fs::perms(0700));
+    fs::permissions(root, fs::perms(0755));
+    EXPECT_EQ(test::runUnprivileged("after a kill in a plain folder", root, "/"), "aside");
 }
 
 // Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past

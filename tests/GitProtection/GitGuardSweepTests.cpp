@@ -3,13 +3,12 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/FileFixtures.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
-#include <sys/stat.h>
 
 using namespace vellumar;
 using test::existsAt;
@@ -40,21 +39,6 @@ void git(const fs::path& folder, std::vector<std::string> arguments)
 bool configHolds(const fs::path& gitFolder, const std::string& text)
 {
     return test::readFile(gitFolder / "config").find(text) != std::string::npos;
-}
-
-// Until the kernel's coarse clock, which the guard takes its start from, has passed the last change to
-// `path` (a stamp may come from a finer clock): what the user made before the run then lies before it.
-void settled(const fs::path& path)
-{
-    struct stat status { };
-    ASSERT_EQ(::lstat(path.c_str(), &status), 0);
-    auto later = [](const timespec& a, const timespec& b) {
-        return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
-    };
-    timespec now {};
-    do
-        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    while (!later(now, status.st_ctim));
 }
 
 // A committed repository at "<root>/project" with a tracked "src/", in the place "<root>".
@@ -244,7 +228,7 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
                 git(scene.root / "old", { "init", "-q" });
                 git(scene.root / "old", { "config", "core.fsmonitor", kMonitor });
                 write(scene.root / "old/.git/hooks/pre-commit", kPlanted);
-                settled(scene.root / "old/.git/hooks/pre-commit");
+                test::settled(scene.root / "old/.git/hooks/pre-commit");
             } },
     };
     for (const auto& testCase : cases) {

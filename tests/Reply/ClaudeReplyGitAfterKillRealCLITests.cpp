@@ -5,6 +5,7 @@
 
 #include "tests/Reply/GitRealCLISupport.h"
 #include "tests/support/CapturedLog.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/InteractivePeer.h"
 #include "tests/support/ProcessFixtures.h"
 
@@ -14,7 +15,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <functional>
-#include <sys/stat.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -22,20 +22,18 @@ using test::RunnerWorld;
 
 namespace {
 
-// Makes `change` to `file` as an edit made after `instant`: again until the file's status-change time is
-// later, if only by the file clock's next step. Returns that time.
-std::chrono::nanoseconds changedLaterThan(
-    const fs::path& file, std::chrono::nanoseconds instant, const std::function<void()>& change)
+// Starts this test again as the host of a run whose command touches "started" once it has written what
+// the test looks for, and kills it with SIGKILL once `ready` holds; returns once its commands have ended.
+void killedWhenReady(const RunnerWorld& world, const fs::path& root, const std::function<bool()>& ready)
 {
-    struct stat status { };
-    std::chrono::nanoseconds changed;
-    do {
-        change();
-        EXPECT_EQ(::lstat(file.c_str(), &status), 0);
-        changed
-            = std::chrono::seconds(status.st_ctim.tv_sec) + std::chrono::nanoseconds(status.st_ctim.tv_nsec);
-    } while (changed <= instant);
-    return changed;
+    test::InteractivePeer host(test::killedHostCommand(world));
+    ASSERT_TRUE(test::fileAppears(root / "data/workspaces/ios-1/started"));
+    auto group = test::groupLedByChildOf(host.pid());
+    ASSERT_TRUE(group);
+    ASSERT_TRUE(test::eventuallyWithin(120, ready));
+    host.kill();
+    EXPECT_EQ(host.wait(), 128 + SIGKILL);
+    EXPECT_TRUE(test::groupEnds(*group));
 }
 
 }
@@ -61,29 +59,21 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
     test::writeScript(hooks / "pre-commit", "exit 0\n");
     world.playReal(test::commandSteps({ "touch \"$PWD/started\"; while :; do echo 'touch ran' > '"
         + (hooks / "pre-push").string() + "'; sleep 0.01; done" }));
-    test::InteractivePeer host(test::killedHostCommand(world));
-    ASSERT_TRUE(test::fileAppears(root / "data/workspaces/ios-1/started"));
-    auto group = test::groupLedByChildOf(host.pid());
-    ASSERT_TRUE(group);
     // Once one write went aside, the guard is watching.
-    ASSERT_TRUE(test::eventuallyWithin(120, [&] {
+    killedWhenReady(world, root, [&] {
         auto names = test::namesIn(hooks);
         return std::any_of(names.begin(), names.end(),
             [](const std::string& name) { return name.starts_with("pre-push.refused-"); });
-    }));
-
-    host.kill();
-    EXPECT_EQ(host.wait(), 128 + SIGKILL);
-    EXPECT_TRUE(test::groupEnds(*group));
+    });
     const auto commandsGone = LiveRunsHeartbeat::now().wallTime;
     const fs::path beatFile = LiveRuns::heartbeatOf(root / "data");
     const auto commandsEndedBy = LiveRunsHeartbeat::commandsEndedBy(beatFile);
     ASSERT_TRUE(commandsEndedBy);
     EXPECT_LE(commandsGone, *commandsEndedBy);
-    const auto configured = changedLaterThan(projects / "app/.git/config", commandsGone, [&] {
+    const auto configured = test::changedLaterThan(projects / "app/.git/config", commandsGone, [&] {
         test::git(projects / "app", { "config", "core.pager", "less" });
     });
-    const auto edited = changedLaterThan(hooks / "pre-commit", commandsGone,
+    const auto edited = test::changedLaterThan(hooks / "pre-commit", commandsGone,
         [&] { test::writeBytes(hooks / "pre-commit", "#!/bin/sh\nlint\n"); });
     // As when the user comes back once the margin has passed: the beat moved back to draw the line
     // between the commands' end and the user's first change, so that both are later than it.
@@ -105,4 +95,39 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
                         " commands could still write (the hook pre-commit changed); it is the user's own"
                         " change and stays."),
         lines.end());
+}
+
+// A command makes a repository of a plain folder of the place and writes it a hook, and the host is
+// killed before the run's end could judge it. The next start puts the hook aside: the user's commit
+// there runs nothing.
+TEST(ClaudeReplyGitAfterKillRealCLI, ANewRepositoryInAPlainFolderHasItsHookPutAsideAtTheNextStart)
+{
+    const char* hostOf = std::getenv(test::kKilledHostOf);
+    if (!hostOf) {
+        if (auto reason = test::commandSandboxUnavailableReason())
+            GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    }
+    RunnerWorld world;
+    const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
+    const fs::path projects = root / "home/Projects";
+    if (hostOf)
+        test::runAsKilledHost(world, root, test::commandsJob(projects), true);
+    const fs::path plain = projects / "notes";
+    const fs::path hook = plain / ".git/hooks/pre-commit";
+    test::writeBytes(plain / "todo.txt", "milk\n");
+    world.playReal(test::commandSteps({ "git init -q '" + plain.string() + "' && printf '#!/bin/sh\\ntouch "
+        + (root / "ran").string() + "\\n' > '" + hook.string() + "' && chmod +x '" + hook.string()
+        + "' && touch \"$PWD/started\" && sleep 600" }));
+    killedWhenReady(world, root, [] { return true; });
+    ASSERT_EQ(test::readFile(hook), "#!/bin/sh\ntouch " + (root / "ran").string() + "\n");
+    test::CapturedLog log;
+    world.start();
+
+    EXPECT_FALSE(fs::exists(fs::symlink_status(hook)));
+    const auto names = test::namesIn(hook.parent_path());
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(),
+        [](const std::string& name) { return name.starts_with("pre-commit.refused-"); }));
+    test::git(plain, { "add", "todo.txt" });
+    EXPECT_NE(test::git(plain, { "commit", "-m", "mine" }).output.find("1 file changed"), std::string::npos);
+    EXPECT_FALSE(fs::exists(root / "ran"));
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <future>
@@ -107,6 +108,33 @@ platform::FileDescriptor makeFolderChain(
             plant(folder.get());
     }
     return folder;
+}
+
+void settled(const std::filesystem::path& path)
+{
+    struct stat status { };
+    ASSERT_EQ(::lstat(path.c_str(), &status), 0);
+    auto later = [](const timespec& a, const timespec& b) {
+        return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+    };
+    timespec now {};
+    do
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    while (!later(now, status.st_ctim));
+}
+
+std::chrono::nanoseconds changedLaterThan(
+    const std::filesystem::path& file, std::chrono::nanoseconds instant, const std::function<void()>& change)
+{
+    struct stat status { };
+    std::chrono::nanoseconds changed;
+    do {
+        change();
+        EXPECT_EQ(::lstat(file.c_str(), &status), 0);
+        changed
+            = std::chrono::seconds(status.st_ctim.tv_sec) + std::chrono::nanoseconds(status.st_ctim.tv_nsec);
+    } while (changed <= instant);
+    return changed;
 }
 
 bool returnsBesideAFIFO(const std::filesystem::path& fifo, const std::function<void()>& operation)

@@ -58,6 +58,16 @@ template <typename Error, typename Operation> std::optional<Error> thrown(Operat
     return std::nullopt;
 }
 
+// Returns once the kernel's coarse clock, which the Git guard takes its start from, has passed the last
+// change to `path` (a stamp may come from a finer clock): what the user made before a run then lies
+// before it.
+void settled(const std::filesystem::path& path);
+
+// Makes `change` to `file` as an edit made after `instant` (wall-clock time): again until the file's
+// status-change time is later, if only by the file clock's next step. Returns that time.
+std::chrono::nanoseconds changedLaterThan(
+    const std::filesystem::path& file, std::chrono::nanoseconds instant, const std::function<void()>& change);
+
 // Makes a FIFO at `fifo` and runs `operation`, which must not wait for a writer; true when it returned
 // within ten seconds. When it did not, a writer comes and goes so that the operation can end.
 bool returnsBesideAFIFO(const std::filesystem::path& fifo, const std::function<void()>& operation);

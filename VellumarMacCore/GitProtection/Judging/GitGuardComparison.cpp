@@ -254,9 +254,15 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
     const NewGitFolders::Judging& judging, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
 {
     std::vector<Undone> undone;
+    std::vector<std::string> usersChanges;
     for (const auto& gitFolder : gitFolders) {
         for (auto& counted : NewGitFolders::counted(gitFolder, judging)) {
             auto locked = liveRuns.locked();
+            if (judging.commandsEndedBy && !counted.isConfiguration
+                && changedAfter(places, counted.path, *judging.commandsEndedBy)) {
+                usersChanges.push_back(usersChangeLine(counted.path, counted.reason));
+                continue;
+            }
             if (auto done
                 = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
                 done->reason = std::move(counted.reason);
@@ -264,6 +270,8 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
             }
         }
     }
+    for (const auto& line : usersChanges)
+        platform::logError(line);
     Settled settled;
     report(undone, settled);
     return settled;

@@ -34,7 +34,7 @@ GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUn
 
 // Moves aside what counts in each of `gitFolders`, Git folders that no run noted, against an empty
 // repository (`NewGitFolders::counted`), as `settle` undoes a change: under the lock of `liveRuns`, each
-// with its log line and what counted.
+// with its log line and what counted, and leaves what the user changed after a kill as `settle` does.
 GitGuardPutBack::Settled settleNew(LiveRuns& liveRuns, const std::vector<std::filesystem::path>& gitFolders,
     const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuard::Clock& clock,
     KeptMovedAside::InRun* run);

@@ -32,10 +32,10 @@ namespace {
         if (found.kind == NotedFile::Kind::absent)
             return std::nullopt;
         if (found.kind != NotedFile::Kind::file)
-            return Counted { file, "the configuration is no plain file" };
+            return Counted { file, "the configuration is no plain file", {}, true };
         auto listing = repository.settings(found.content);
         if (!listing)
-            return Counted { file, "Git cannot read the configuration" };
+            return Counted { file, "Git cannot read the configuration", {}, true };
         auto after = GitCountedSettings::settingsOf(*listing);
         // What an empty repository holds that the everyday list does not name: "git init" writes
         // core.bare, true for a bare one.
@@ -45,7 +45,7 @@ namespace {
                 empty.push_back(setting);
         }
         if (auto reason = GitCountedSettings::judged(empty, after, repository))
-            return Counted { file, *reason };
+            return Counted { file, *reason, {}, true };
         return std::nullopt;
     }
 

@@ -6,9 +6,11 @@
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,9 @@ struct Counted {
     std::string reason; // what counted, for the log line and the bot
     // What takes its place: nothing, or what Git itself writes there.
     GitNotedFiles::NotedFile instead = {};
+    // A configuration goes aside whenever it changed: the user's own Git rewrites one whole, a
+    // command's settings with it.
+    bool isConfiguration = false;
 };
 
 struct Judging {
@@ -30,6 +35,10 @@ struct Judging {
     // by the kernel's stamp, which no command can set back: what the folder held before the run is the
     // user's.
     timespec since {};
+    // At the next start after a kill, the wall-clock time after which the killed runs' commands could
+    // write no more (`LiveRunsHeartbeat::commandsEndedBy`): what changed later, but a configuration, is
+    // the user's and stays.
+    std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt;
 };
 
 // What counts in `gitFolder` (as the kernel resolves it): each of Git's hooks its "hooks" holds, a

@@ -4,9 +4,9 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
-#include "VellumarMacCore/Permissions/PathContainment.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
-#include <algorithm>
+#include <ctime>
 #include <exception>
 #include <map>
 #include <set>
@@ -52,36 +52,45 @@ namespace {
         return entries;
     }
 
-    // A Git folder inside a killed run's repository that no run noted came during the run: what counts in
-    // it is judged against an empty repository, whenever it changed, as at a run's end.
-    void judgeInnerAfterKill(LiveRuns& registry, const std::vector<LiveRuns::Entry>& units,
-        const std::set<fs::path>& recorded, std::map<std::vector<fs::path>, BeneathPlaces>& opened,
-        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock)
+    // What the next start knows of the killed runs, for going through their places.
+    struct KilledRuns {
+        // Every Git folder a run noted, at the name it noted it: its own comparison's.
+        const std::set<fs::path>& recorded;
+        // What the killed runs noted, by the identity of its Git folder.
+        const std::map<std::string, NotedUnit>& byIdentity;
+        const GitCountedSettings::Reader& settings;
+        const GitGuard::Clock& clock;
+        std::optional<std::chrono::nanoseconds> commandsEndedBy;
+    };
+
+    // Goes through every Git folder in the killed runs' places as a run's end does: one a killed run
+    // noted, found at another name, is compared with what was noted of it there, and one no run noted is
+    // judged against an empty repository, counting what changed since the first guard holding its place
+    // was built. The places whose guards were built at one time are walked together.
+    void sweepAfterKill(
+        LiveRuns& registry, const std::vector<LiveRuns::Entry>& places, const KilledRuns& killed)
     {
-        std::map<std::vector<fs::path>, std::vector<fs::path>> tops;
-        for (const auto& entry : units) {
-            const NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
-            if (unit.workTree)
-                tops[unit.places].push_back(*unit.workTree);
-            if (unit.gitFolder)
-                tops[unit.places].push_back(*unit.gitFolder);
+        std::map<std::pair<std::time_t, long>, std::vector<fs::path>> placesBuiltAt;
+        for (const auto& entry : places) {
+            const timespec built = GitGuardEntries::builtOf(entry.payload);
+            placesBuiltAt[{ built.tv_sec, built.tv_nsec }].emplace_back(entry.key);
         }
-        for (const auto& [places, folders] : tops) {
+        auto isRecorded = [&](const fs::path& gitFolder) { return killed.recorded.contains(gitFolder); };
+        for (const auto& [built, paths] : placesBuiltAt) {
             // A whole walk of its own, with no record of the search's: the start leaves nothing behind
             // but what the runs after it write.
-            const auto found = GitFoldersInPlaces::found(places, {});
-            std::vector<fs::path> inner;
-            for (const auto& folder : found) {
-                if (!recorded.contains(folder.gitFolder)
-                    && std::any_of(folders.begin(), folders.end(),
-                        [&](const fs::path& top) { return isPathInside(folder.gitFolder, top); }))
-                    inner.push_back(folder.gitFolder);
-            }
-            const NewGitFolders::Judging judging { .isKnownGitFolder
-                = [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); },
-                .settings = settings };
-            GitGuardComparison::settleNew(
-                registry, inner, opened.try_emplace(places, places).first->second, judging, clock, nullptr);
+            const auto found = GitFoldersInPlaces::found(paths, {});
+            GitGuardSweep::swept(registry, found, BeneathPlaces(paths),
+                { .isComparedHere = isRecorded,
+                    .notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
+                        auto noted = killed.byIdentity.find(identity);
+                        return noted == killed.byIdentity.end() ? std::nullopt : std::optional(noted->second);
+                    },
+                    .judging = { .isKnownGitFolder = isRecorded,
+                        .settings = killed.settings,
+                        .since = { built.first, built.second },
+                        .commandsEndedBy = killed.commandsEndedBy },
+                    .clock = killed.clock });
         }
     }
 
@@ -94,7 +103,8 @@ void GitGuard::restoreLeftBehind(
         LiveRuns& registry = LiveRuns::in(liveRuns);
         std::vector<LiveRuns::Entry> units;
         std::vector<LiveRuns::Entry> keptOff;
-        // What the killed runs noted: a repository inside one of theirs that none noted came during them.
+        std::vector<LiveRuns::Entry> writablePlaces;
+        // Every Git folder a run noted, at the name it noted it.
         std::set<fs::path> recorded;
         {
             auto locked = registry.locked();
@@ -104,6 +114,8 @@ void GitGuard::restoreLeftBehind(
                 = { { liveRuns / kOlderKeptOffName, olderKeptOffNames } };
             units = locked.leftBehind(Held::guardedUnit, olderUnitsRecord);
             keptOff = locked.leftBehind(Held::keptOffName, olderKeptOffRecord);
+            // An older build held no places: its runs' Git folders are compared as noted alone.
+            writablePlaces = locked.leftBehind(Held::writablePlace);
             for (const auto& key : locked.keys(Held::guardedUnit))
                 recorded.emplace(key);
             for (const auto& unit : units)
@@ -116,8 +128,9 @@ void GitGuard::restoreLeftBehind(
             fs::exists(LiveRuns::heartbeatOf(liveRuns), error) ? LiveRuns::heartbeatOf(liveRuns) : olderBeat);
         std::map<std::vector<fs::path>, BeneathPlaces> opened;
         std::vector<LiveRuns::Entry> missing;
+        std::map<std::string, NotedUnit> byIdentity;
         for (auto& entry : units) {
-            const NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
+            NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
             GitGuardComparison::settle(
                 registry, unit, places, settings, clock,
@@ -125,8 +138,16 @@ void GitGuard::restoreLeftBehind(
                 commandsEndedBy);
             if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
                 missing.push_back(std::move(entry));
+            if (auto folder = unit.gitFolder ? unit.files.find(*unit.gitFolder) : unit.files.end();
+                folder != unit.files.end())
+                byIdentity.emplace(folder->second.content, std::move(unit));
         }
-        judgeInnerAfterKill(registry, units, recorded, opened, settings, clock);
+        sweepAfterKill(registry, writablePlaces,
+            { .recorded = recorded,
+                .byIdentity = byIdentity,
+                .settings = settings,
+                .clock = clock,
+                .commandsEndedBy = commandsEndedBy });
         for (const auto& entry : keptOff) {
             const NotedUnit name = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(name.places, name.places).first->second;
@@ -137,6 +158,7 @@ void GitGuard::restoreLeftBehind(
             locked.retain(Held::guardedUnit, std::move(entry));
         locked.write(Held::guardedUnit);
         locked.write(Held::keptOffName);
+        locked.write(Held::writablePlace);
         fs::remove(olderBeat, error);
     } catch (const std::exception&) {
         // Out of memory, or the record cannot be replaced: the next start tries again.

@@ -1,0 +1,58 @@
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
+
+#include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
+
+#include <algorithm>
+
+namespace vellumar::GitGuardSweep {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using GitNotedFiles::NotedUnit;
+
+    // Whether `path` is, or lies in, what was moved aside.
+    bool liesInMovedAside(const fs::path& path)
+    {
+        return std::any_of(path.begin(), path.end(),
+            [](const fs::path& name) { return GitGuardPutBack::isMovedAside(name); });
+    }
+
+    // `noted` as it would be had its Git folder been at `gitFolder`: a work tree's ".git" carries its
+    // work tree with it, where it moved along.
+    NotedUnit carriedOver(const NotedUnit& noted, const fs::path& gitFolder)
+    {
+        const fs::path& from = *noted.gitFolder;
+        if (noted.workTree && from.filename() == ".git" && gitFolder.filename() == ".git")
+            return GitFolderWhereabouts::movedUnit(noted, from.parent_path(), gitFolder.parent_path());
+        return GitFolderWhereabouts::movedUnit(noted, from, gitFolder);
+    }
+
+}
+
+std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
+    const std::vector<GitFoldersInPlaces::Found>& found, const BeneathPlaces& places, const Options& options)
+{
+    const NewGitFolders::Judging& judging = options.judging;
+    std::vector<GitGuard::MovedChange> moved;
+    std::vector<fs::path> fresh;
+    for (const auto& folder : found) {
+        if (options.isComparedHere(folder.gitFolder) || liesInMovedAside(folder.gitFolder))
+            continue;
+        if (auto noted = options.notedWithIdentity(folder.identity); noted && noted->gitFolder) {
+            auto settled = GitGuardComparison::settle(liveRuns, carriedOver(*noted, folder.gitFolder), places,
+                judging.settings, options.clock, judging.isKnownGitFolder, options.run,
+                judging.commandsEndedBy);
+            moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
+        } else if (!judging.isKnownGitFolder(folder.gitFolder)) {
+            fresh.push_back(folder.gitFolder);
+        }
+    }
+    auto settled
+        = GitGuardComparison::settleNew(liveRuns, fresh, places, judging, options.clock, options.run);
+    moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
+    return moved;
+}
+
+}

@@ -1,0 +1,42 @@
+// What the guard does with every Git folder in the places once commands can write there no more, at a
+// run's end and at the next start after a kill: one a run noted, found at another name (it or a folder
+// above it renamed), is compared with what was noted of it there; one no run noted is judged against an
+// empty repository.
+#pragma once
+
+#include "VellumarMacCore/Foundations/LiveRuns.h"
+#include "VellumarMacCore/GitProtection/BeneathPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vellumar::GitGuardSweep {
+
+struct Options {
+    // Whether the Git folder at this name is compared as the unit noted there: it is passed over.
+    std::function<bool(const std::filesystem::path&)> isComparedHere;
+    // What was noted of the Git folder with this identity (`GitFoldersInPlaces::Found::identity`),
+    // where a unit compared here noted it.
+    std::function<std::optional<GitNotedFiles::NotedUnit>(const std::string& identity)> notedWithIdentity;
+    // `isKnownGitFolder` also passes over a Git folder that someone else compares; `commandsEndedBy`
+    // also holds for one found at another name.
+    NewGitFolders::Judging judging;
+    GitGuard::Clock clock;
+    // The run sweeping, which bounds its floods of one name; null at the next start after a kill.
+    KeptMovedAside::InRun* run = nullptr;
+};
+
+// Goes through `found` as above, what was moved aside passed over, and moves aside what counts as
+// `GitGuardComparison::settle` and `settleNew` do, beneath `places`. What does not count in a Git folder
+// found at another name is not taken: the unit stays noted as it was, at its name. Returns what went
+// aside. Never throws but for memory.
+std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
+    const std::vector<GitFoldersInPlaces::Found>& found, const BeneathPlaces& places, const Options& options);
+
+}
