@@ -6,7 +6,6 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <algorithm>
 #include <exception>
@@ -243,9 +242,8 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
     const NotedUnit noted = unitOf(payload);
     if (noted.gitFolder) {
         watched.folders[*noted.gitFolder].insert("hooks");
-        auto& hooks = watched.folders[*noted.gitFolder / "hooks"];
-        for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
-            hooks.emplace(name);
+        watched.hookFolders.push_back(*noted.gitFolder / "hooks");
+        watched.folders.try_emplace(watched.hookFolders.back());
     }
     for (const auto& [path, file] : noted.files) {
         if (file.isNamed() || file.kind == Kind::searchedFolder)
