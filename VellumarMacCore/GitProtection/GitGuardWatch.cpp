@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -344,8 +345,10 @@ int GitGuardWatch::watchUnit(const fs::path& key)
 {
     GitGuard::Watched watched = m_guard->watched(m_units.at(key));
     std::map<fs::path, std::set<std::string>> folders = watched.folders;
-    // Made first: the unit's concerns point at its key here.
+    // Made first: the unit's concerns point at its key here. Until its watches are set, as where memory
+    // runs out midway, it is compared periodically and not vouched for.
     auto& [interned, current] = *m_unitWatches.try_emplace(key).first;
+    m_unwatched.insert(key);
     current.waysDown.clear();
     for (const auto& [folder, names] : watched.folders) {
         auto place = addWayDown(folder, folders);
@@ -394,15 +397,21 @@ int GitGuardWatch::watchUnit(const fs::path& key)
     }
     std::sort(registered.begin(), registered.end());
     registered.erase(std::unique(registered.begin(), registered.end()), registered.end());
+    // Listed before they are made, so that the unit's release finds each concern pointing at its key
+    // even where memory runs out midway.
+    std::vector<Registration> listed;
+    std::set_union(current.registrations.begin(), current.registrations.end(), registered.begin(),
+        registered.end(), std::back_inserter(listed));
+    std::vector<Registration> before = std::exchange(current.registrations, std::move(listed));
     for (const auto& registration : registered)
         m_concerns.emplace(registration, &interned);
-    for (const auto& registration : current.registrations) {
+    for (const auto& registration : before) {
         if (!std::binary_search(registered.begin(), registered.end(), registration))
             release(registration, &interned);
     }
     current.registrations = std::move(registered);
-    if (firstError != 0)
-        m_unwatched.insert(key);
+    if (firstError == 0)
+        m_unwatched.erase(key);
     return firstError;
 }
 

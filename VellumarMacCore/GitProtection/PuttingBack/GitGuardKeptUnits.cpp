@@ -107,7 +107,8 @@ std::optional<NotedUnit> taken(const NotedUnit& bare, const fs::path& liveRuns,
     Cache& shared = cache();
     std::lock_guard lock(shared.lock);
     auto kept = shared.byKey.find(bare.key().native());
-    if (kept == shared.byKey.end() || kept->second.liveRuns != liveRuns.native() || kept->second.named != named)
+    if (kept == shared.byKey.end() || kept->second.liveRuns != liveRuns.native()
+        || kept->second.named != named)
         return std::nullopt;
     NotedUnit unit = GitGuardEntries::unitOf(kept->second.payload);
     if (unit.gitFolder != bare.gitFolder || unit.workTree != bare.workTree
