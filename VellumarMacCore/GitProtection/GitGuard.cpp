@@ -36,7 +36,9 @@ namespace {
         = std::function<std::optional<NotedUnit>(const NotedUnit& bare, const std::vector<fs::path>& named)>;
 
     struct UnitToHold {
-        NotedUnit noted;
+        // As the registry of live runs holds it, encoded at once: the units read back, their paths split
+        // into parts, would take four times as much, with thousands of repositories.
+        LiveRuns::Entry noted;
         // What Git's configuration named, and the folders its hooks put first on PATH: a unit is taken
         // as kept only where these are as they were.
         std::vector<fs::path> named;
@@ -62,13 +64,13 @@ namespace {
             roots.insert(roots.end(), searched.begin(), searched.end());
             auto known = othersCommonDir ? std::nullopt : kept(unit, roots);
             if (known && (!gitFolder || known->files.contains(*gitFolder / "commondir"))) {
-                units.push_back({ std::move(*known), std::move(roots) });
+                units.push_back({ GitGuardEntries::entryOf(*known), std::move(roots) });
                 return;
             }
             unit = GitNotedFiles::noteUnit(gitFolder, workTree, places, named, searched);
             if (othersCommonDir)
                 unit.files.erase(*gitFolder / "commondir");
-            units.push_back({ std::move(unit), std::move(roots) });
+            units.push_back({ GitGuardEntries::entryOf(unit), std::move(roots) });
         };
         for (const auto& repository : repositories) {
             add(repository.gitFolder, repository.workTree, repository.configured, repository.searchedFirst);
@@ -130,10 +132,10 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         // What a live run noted is what the folder held before either's commands ran; what no run holds
         // is as this run found it or as it was kept.
         for (auto& unit : units) {
-            fs::path key = unit.noted.key();
+            fs::path key = unit.noted.key;
             if (!holding.insert(key).second)
                 continue;
-            locked.hold(Held::guardedUnit, GitGuardEntries::entryOf(unit.noted));
+            locked.hold(Held::guardedUnit, std::move(unit.noted));
             m_keys.push_back(std::move(key));
             m_named.push_back(std::move(unit.named));
         }
@@ -177,8 +179,8 @@ GitGuard::~GitGuard()
         auto last = locked.release(Held::guardedUnit, key.native());
         if (!last)
             continue;
+        GitGuardKeptUnits::refresh(*last);
         NotedUnit unit = unitOf(last->payload);
-        GitGuardKeptUnits::refresh(unit);
         // One that is gone stays in the record with what was noted, however many runs later it comes back.
         if (presence(unit, m_places) == Presence::missing)
             locked.retain(Held::guardedUnit, std::move(*last));
@@ -201,13 +203,13 @@ fs::path GitGuard::unitKey(std::size_t unit) const
 
 void GitGuard::keepNoted(const std::vector<std::size_t>& units) const
 {
-    std::vector<std::pair<std::size_t, NotedUnit>> noted;
+    std::vector<std::pair<std::size_t, LiveRuns::Entry>> noted;
     {
         auto locked = m_run.registry().locked();
         for (std::size_t unit : units) {
             if (const std::string* payload
                 = unit < m_keys.size() ? locked.find(Held::guardedUnit, m_keys[unit].native()) : nullptr)
-                noted.emplace_back(unit, unitOf(*payload));
+                noted.emplace_back(unit, LiveRuns::Entry { m_keys[unit].native(), *payload });
         }
     }
     for (const auto& [unit, copy] : noted)
@@ -236,9 +238,8 @@ GitGuard::Watched GitGuard::watched(std::size_t unit) const
     const NotedUnit noted = unitOf(payload);
     if (noted.gitFolder) {
         watched.folders[*noted.gitFolder].insert("hooks");
-        auto& hooks = watched.folders[*noted.gitFolder / "hooks"];
-        for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
-            hooks.emplace(name);
+        watched.hookFolders.push_back(*noted.gitFolder / "hooks");
+        watched.folders.try_emplace(watched.hookFolders.back());
     }
     for (const auto& [path, file] : noted.files) {
         if (file.isNamed() || file.kind == Kind::searchedFolder)

@@ -133,6 +133,9 @@ public:
         std::map<std::filesystem::path, std::set<std::string>> folders;
         // Folders where every name matters: those Git's configuration names.
         std::vector<std::filesystem::path> wholeFolders;
+        // Folders where each of Git's hook names matters (`WhatGitRuns::isHookName`): the Git folder's
+        // "hooks", among `folders` too.
+        std::vector<std::filesystem::path> hookFolders;
         std::vector<std::filesystem::path> files;
     };
     Watched watched(std::size_t unit) const;

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -43,6 +45,8 @@ namespace {
     // The key, among a folder's names, of the units every name there concerns (a folder Git's
     // configuration names): no file's name holds a slash.
     constexpr std::string_view kEveryName = "/";
+    // The key of the units each of Git's hook names in the folder concerns (their "hooks").
+    constexpr std::string_view kHookNames = "/hooks";
 
     std::vector<fs::path> resolvedPlaces(const std::vector<fs::path>& places)
     {
@@ -98,15 +102,15 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
     }
     try {
         if (kept) {
-            m_targets = std::move(kept->m_targets);
+            m_watches = std::move(kept->m_watches);
+            m_concerns = std::move(kept->m_concerns);
             m_files = std::move(kept->m_files);
             m_wholeFolders = std::move(kept->m_wholeFolders);
             m_wholeAt = std::move(kept->m_wholeAt);
             m_comparedFrom = std::move(kept->m_comparedFrom);
             m_ticks = kept->m_ticks;
             m_writing = std::move(kept->m_writing);
-            m_registrations = std::move(kept->m_registrations);
-            m_waysDown = std::move(kept->m_waysDown);
+            m_unitWatches = std::move(kept->m_unitWatches);
             m_kept = std::exchange(kept->m_kept, {});
             m_changed = std::move(kept->m_changed);
         }
@@ -123,7 +127,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
                 watchUnit(key);
         }
         m_changed.clear();
-        m_startCount = m_targets.size();
+        m_startCount = m_watches.size();
         m_startUnwatched = m_unwatched.size();
         if (!m_unwatched.empty())
             platform::logError(std::to_string(m_unwatched.size())
@@ -172,7 +176,7 @@ void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& l
         for (const auto& [key, unit] : watch->m_units) {
             // Only a noted unit the watch looked at without a break is vouched for later.
             if (!key.is_absolute() || watch->m_unwatched.contains(key)
-                || !watch->m_registrations.contains(key)) {
+                || !watch->m_unitWatches.contains(key)) {
                 watch->releaseUnit(key);
                 if (watch->m_kept.erase(key) > 0)
                     unkept.push_back(key);
@@ -275,10 +279,12 @@ std::optional<fs::path> GitGuardWatch::addWayDown(
 
 bool GitGuardWatch::leadsDownAlike(const fs::path& key) const
 {
-    auto ways = m_waysDown.find(key);
-    return ways != m_waysDown.end()
-        && std::all_of(ways->second.begin(), ways->second.end(),
-            [&](const WayDown& way) { return placeHolding(way.first, m_places) == way.second; });
+    auto unit = m_unitWatches.find(key);
+    return unit != m_unitWatches.end()
+        && std::all_of(unit->second.waysDown.begin(), unit->second.waysDown.end(), [&](const WayDown& way) {
+               auto place = placeHolding(way.first, m_places);
+               return place ? way.second == place->native() : !way.second;
+           });
 }
 
 int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
@@ -286,15 +292,15 @@ int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
     // Added to what the inode is watched for already: a folder named by the configuration of one unit
     // may lie on another's way down.
     int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events | IN_MASK_ADD);
-    if (descriptor < 0 || m_targets.contains(descriptor))
+    if (descriptor < 0 || m_watches.contains(descriptor))
         return descriptor;
-    if (m_targets.size() >= m_watchBudget) {
+    if (m_watches.size() >= m_watchBudget) {
         ::inotify_rm_watch(m_events.get(), descriptor);
         errno = ENOSPC;
         return -1;
     }
     // Counted at once; the caller registers the unit there.
-    m_targets.try_emplace(descriptor);
+    m_watches.insert(descriptor);
     return descriptor;
 }
 
@@ -306,7 +312,7 @@ int GitGuardWatch::watchUnits()
             m_unwatched.insert(key);
             continue;
         }
-        if (m_guard->takenAsKept(unit) && !m_changed.contains(key) && m_registrations.contains(key)
+        if (m_guard->takenAsKept(unit) && !m_changed.contains(key) && m_unitWatches.contains(key)
             && leadsDownAlike(key))
             continue;
         int error = watchUnit(key);
@@ -339,21 +345,23 @@ int GitGuardWatch::watchUnit(const fs::path& key)
 {
     GitGuard::Watched watched = m_guard->watched(m_units.at(key));
     std::map<fs::path, std::set<std::string>> folders = watched.folders;
-    std::vector<WayDown>& ways = m_waysDown[key];
-    ways.clear();
-    for (const auto& [folder, names] : watched.folders)
-        ways.emplace_back(folder, addWayDown(folder, folders));
-    std::set<Registration> registered;
+    // Made first: the unit's concerns point at its key here. Until its watches are set, as where memory
+    // runs out midway, it is compared periodically and not vouched for.
+    auto& [interned, current] = *m_unitWatches.try_emplace(key).first;
+    m_unwatched.insert(key);
+    current.waysDown.clear();
+    for (const auto& [folder, names] : watched.folders) {
+        auto place = addWayDown(folder, folders);
+        current.waysDown.emplace_back(folder.native(), place ? std::optional(place->native()) : std::nullopt);
+    }
+    std::vector<Registration> registered;
     int firstError = 0;
-    auto add = [&](const fs::path& path, std::uint32_t events, const std::set<std::string>& names,
-                   bool everyName = false) {
+    auto add = [&](const fs::path& path, std::uint32_t events, const std::set<std::string>& names) {
         int descriptor = addWatch(path, events);
         if (descriptor >= 0) {
-            registered.emplace(descriptor, std::string());
+            registered.emplace_back(descriptor, std::string());
             for (const auto& name : names)
-                registered.emplace(descriptor, name);
-            if (everyName)
-                registered.emplace(descriptor, std::string(kEveryName));
+                registered.emplace_back(descriptor, name);
             return descriptor;
         }
         // What is not there is seen arriving by its folder's watch.
@@ -361,51 +369,65 @@ int GitGuardWatch::watchUnit(const fs::path& key)
             firstError = firstError != 0 ? firstError : errno;
         return descriptor;
     };
-    for (const auto& [folder, names] : folders)
-        add(folder, kFolderEvents, names);
+    for (const auto& [folder, names] : folders) {
+        int descriptor = add(folder, kFolderEvents, names);
+        if (descriptor >= 0
+            && std::find(watched.hookFolders.begin(), watched.hookFolders.end(), folder)
+                != watched.hookFolders.end())
+            registered.emplace_back(descriptor, std::string(kHookNames));
+    }
     for (const auto& file : watched.files) {
         // A folder watched with a file's events would report every write inside it.
         struct stat status { };
         if (::stat(file.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-            const std::size_t known = m_targets.size();
+            const std::size_t known = m_watches.size();
             if (int descriptor = add(file, kFileEvents, {}); descriptor >= 0) {
                 m_files[descriptor].insert(file);
                 // Another file than before, brought there whole: whatever changes it from now on shows.
-                if (m_targets.size() > known)
+                if (m_watches.size() > known)
                     m_wholeAt.insert_or_assign(file, ++m_ticks);
             }
         }
     }
     for (const auto& folder : watched.wholeFolders) {
-        if (int descriptor = add(folder, kWholeFolderEvents, {}, true); descriptor >= 0)
+        if (int descriptor = add(folder, kWholeFolderEvents, {}); descriptor >= 0) {
+            registered.emplace_back(descriptor, std::string(kEveryName));
             m_wholeFolders[descriptor].insert(folder);
+        }
     }
-    for (const auto& [descriptor, name] : registered)
-        m_targets[descriptor][name].insert(key);
-    auto& current = m_registrations[key];
-    for (const auto& registration : current) {
-        if (!registered.contains(registration))
-            release(registration, key);
+    std::sort(registered.begin(), registered.end());
+    registered.erase(std::unique(registered.begin(), registered.end()), registered.end());
+    // Listed before they are made, so that the unit's release finds each concern pointing at its key
+    // even where memory runs out midway.
+    std::vector<Registration> listed;
+    std::set_union(current.registrations.begin(), current.registrations.end(), registered.begin(),
+        registered.end(), std::back_inserter(listed));
+    std::vector<Registration> before = std::exchange(current.registrations, std::move(listed));
+    for (const auto& registration : registered)
+        m_concerns.emplace(registration, &interned);
+    for (const auto& registration : before) {
+        if (!std::binary_search(registered.begin(), registered.end(), registration))
+            release(registration, &interned);
     }
-    current = std::move(registered);
-    if (firstError != 0)
-        m_unwatched.insert(key);
+    current.registrations = std::move(registered);
+    if (firstError == 0)
+        m_unwatched.erase(key);
     return firstError;
 }
 
-void GitGuardWatch::release(const Registration& registration, const fs::path& key)
+void GitGuardWatch::release(const Registration& registration, const fs::path* unit)
 {
-    auto target = m_targets.find(registration.first);
-    if (target == m_targets.end())
+    const int descriptor = registration.first;
+    if (!m_watches.contains(descriptor) || m_concerns.erase({ registration, unit }) == 0)
         return;
-    auto units = target->second.find(registration.second);
-    if (units != target->second.end() && units->second.erase(key) > 0 && units->second.empty()) {
-        target->second.erase(units);
-        if (registration.second == kEveryName)
-            m_wholeFolders.erase(registration.first);
-    }
-    if (target->second.empty()) {
-        const int descriptor = target->first;
+    auto concernedAt = [&](const Registration& at) {
+        auto first = m_concerns.lower_bound({ at, nullptr });
+        return first != m_concerns.end() && first->first.first == descriptor
+            && (at.second.empty() || first->first.second == at.second);
+    };
+    if (registration.second == kEveryName && !concernedAt(registration))
+        m_wholeFolders.erase(descriptor);
+    if (!concernedAt({ descriptor, std::string() })) {
         ::inotify_rm_watch(m_events.get(), descriptor);
         forgetWatch(descriptor);
     }
@@ -413,7 +435,9 @@ void GitGuardWatch::release(const Registration& registration, const fs::path& ke
 
 void GitGuardWatch::forgetWatch(int descriptor)
 {
-    m_targets.erase(descriptor);
+    m_watches.erase(descriptor);
+    m_concerns.erase(m_concerns.lower_bound({ { descriptor, std::string() }, nullptr }),
+        m_concerns.lower_bound({ { descriptor + 1, std::string() }, nullptr }));
     m_files.erase(descriptor);
     m_wholeFolders.erase(descriptor);
     std::erase_if(m_writing, [&](const auto& write) { return write.first.first == descriptor; });
@@ -421,12 +445,11 @@ void GitGuardWatch::forgetWatch(int descriptor)
 
 void GitGuardWatch::releaseUnit(const fs::path& key)
 {
-    if (auto registrations = m_registrations.find(key); registrations != m_registrations.end()) {
-        for (const auto& registration : registrations->second)
-            release(registration, key);
-        m_registrations.erase(registrations);
+    if (auto unit = m_unitWatches.find(key); unit != m_unitWatches.end()) {
+        for (const auto& registration : unit->second.registrations)
+            release(registration, &unit->first);
+        m_unitWatches.erase(unit);
     }
-    m_waysDown.erase(key);
     m_unwatched.erase(key);
 }
 
@@ -497,15 +520,21 @@ void GitGuardWatch::addDue(std::set<fs::path>& touched)
     }
 }
 
+void GitGuardWatch::addConcerned(const Registration& at, std::set<fs::path>& touched) const
+{
+    for (auto concern = m_concerns.lower_bound({ at, nullptr });
+         concern != m_concerns.end() && concern->first == at; ++concern)
+        touched.insert(*concern->second);
+}
+
 void GitGuardWatch::addUnitsOf(const Registration& at, std::set<fs::path>& touched) const
 {
-    auto target = m_targets.find(at.first);
-    if (target == m_targets.end())
+    addConcerned(at, touched);
+    if (at.second.empty())
         return;
-    for (const auto& key : { at.second, std::string(at.second.empty() ? "" : kEveryName) }) {
-        if (auto units = target->second.find(key); units != target->second.end())
-            touched.insert(units->second.begin(), units->second.end());
-    }
+    addConcerned({ at.first, std::string(kEveryName) }, touched);
+    if (WhatGitRuns::isHookName(at.second))
+        addConcerned({ at.first, std::string(kHookNames) }, touched);
 }
 
 std::set<fs::path> GitGuardWatch::pathsAt(const Registration& at) const
@@ -534,7 +563,7 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
             overflowed = true;
             continue;
         }
-        if (!m_targets.contains(event->wd))
+        if (!m_watches.contains(event->wd))
             continue;
         // The name is padded with zeros to its length.
         const Registration at { event->wd, event->len > 0 ? std::string(event->name) : std::string() };
@@ -566,7 +595,7 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
     }
     // Events were lost: any unit may have changed.
     if (overflowed) {
-        for (const auto& [key, registrations] : m_registrations)
+        for (const auto& [key, watches] : m_unitWatches)
             touched.insert(key);
         for (const auto& [key, unit] : m_units)
             touched.insert(key);

@@ -101,10 +101,18 @@ public:
     static std::size_t defaultWatchBudget();
 
 private:
-    // One inotify watch: the units, by key, that an event at each name in a folder concerns; under the
-    // empty name, every unit that watches it, which the folder's or file's own events concern.
-    using Target = std::map<std::string, std::set<std::filesystem::path>>;
+    // An inotify watch and a name in its folder, or the empty name for the folder's or file's own events.
     using Registration = std::pair<int, std::string>;
+    // A unit an event at the registration concerns, by its key as `m_unitWatches` holds it: with a
+    // thousand repositories, a copy of the key for each of their names would cost tens of megabytes.
+    using Concern = std::pair<Registration, const std::filesystem::path*>;
+    // The folders a unit's way down was watched for, with the place it led down from.
+    using WayDown = std::pair<std::string, std::optional<std::string>>;
+    // What a unit watches: its registrations, sorted, and its ways down.
+    struct UnitWatches {
+        std::vector<Registration> registrations;
+        std::vector<WayDown> waysDown;
+    };
 
     // Sets the watches of the guard's unit as what it notes is now, and lets go of those it no longer
     // needs. A unit some of whose watches cannot be set goes to `m_unwatched`. Returns the error of the
@@ -121,7 +129,10 @@ private:
     bool leadsDownAlike(const std::filesystem::path& key) const;
     // The watch of `path`, or -1 with `errno` set; counted against the budget.
     int addWatch(const std::filesystem::path& path, std::uint32_t events);
-    void release(const Registration& registration, const std::filesystem::path& key);
+    // Lets go of the unit's concern at the registration, and of the watch once nothing else concerns it.
+    void release(const Registration& registration, const std::filesystem::path* unit);
+    // Adds the units concerned at the registration to `touched`.
+    void addConcerned(const Registration& at, std::set<std::filesystem::path>& touched) const;
     void releaseUnit(const std::filesystem::path& key);
     // Every folder from the place holding `folder` down to it, each with the name below it on the way;
     // returns that place.
@@ -169,7 +180,10 @@ private:
     FileDescriptor m_wake; // an eventfd written when the watch stops
     // Touched only by the thread once it runs, and only by its holder while kept.
     std::map<std::filesystem::path, std::size_t> m_units; // the guard's, by key
-    std::map<int, Target> m_targets;
+    // The inotify watches set, and the units an event at each of their names concerns; a unit that
+    // watches a folder or file is concerned at its empty name.
+    std::set<int> m_watches;
+    std::set<Concern> m_concerns;
     // The paths each file watch was set on, and each watch of a folder the configuration names.
     std::map<int, std::set<std::filesystem::path>> m_files;
     std::map<int, std::set<std::filesystem::path>> m_wholeFolders;
@@ -195,10 +209,7 @@ private:
     std::set<std::filesystem::path> m_pending;
     // When the units compared every `comparisonInterval` are due next.
     std::chrono::steady_clock::time_point m_nextPeriodicComparison;
-    std::map<std::filesystem::path, std::set<Registration>> m_registrations;
-    // The folders each unit's way down was watched for, with the place it led down from.
-    using WayDown = std::pair<std::filesystem::path, std::optional<std::filesystem::path>>;
-    std::map<std::filesystem::path, std::vector<WayDown>> m_waysDown;
+    std::map<std::filesystem::path, UnitWatches> m_unitWatches;
     std::set<std::filesystem::path> m_unwatched;
     // The units kept known for this watch (`GitGuard::keepNoted`), each with how many runs in a row
     // have not held it; those of them that changed while no run of this watch held them.

@@ -13,7 +13,7 @@ namespace {
     namespace fs = std::filesystem;
     using TimePoint = std::chrono::system_clock::time_point;
 
-    FileStamp stampOf(const fs::path& file)
+    FileStamp stampOf(const std::string& file)
     {
         struct stat status { };
         if (::stat(file.c_str(), &status) != 0)
@@ -23,7 +23,9 @@ namespace {
 
     struct Entry {
         std::string output;
-        std::vector<std::pair<fs::path, FileStamp>> files;
+        // By their paths' bytes: a path's parts, each a path of its own, would cost four times as much
+        // over a thousand repositories.
+        std::vector<std::pair<std::string, FileStamp>> files;
     };
 
     struct Store {
@@ -61,11 +63,11 @@ void keep(const std::string& key, std::string output, std::vector<fs::path> file
 {
     Entry entry { std::move(output), {} };
     const TimePoint settled = readStart - std::chrono::seconds(1);
-    for (auto& file : files) {
-        FileStamp stamp = stampOf(file);
+    for (const auto& file : files) {
+        FileStamp stamp = stampOf(file.native());
         if (stamp.exists && stamp.changedSince(settled))
             return;
-        entry.files.emplace_back(std::move(file), stamp);
+        entry.files.emplace_back(file.native(), stamp);
     }
     Store& shared = store();
     std::lock_guard lock(shared.lock);

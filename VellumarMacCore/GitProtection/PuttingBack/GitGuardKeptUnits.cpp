@@ -1,5 +1,6 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
 
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -14,8 +15,10 @@ namespace {
     using GitNotedFiles::NotedUnit;
 
     struct Kept {
-        NotedUnit noted;
-        fs::path liveRuns;
+        // Encoded, as the registry holds it: a unit read back, its paths split into their parts, takes
+        // four times as much, with thousands of repositories kept.
+        std::string payload;
+        std::string liveRuns;
         std::vector<fs::path> named;
         // How many watches kept between runs look at it.
         int keptBy = 0;
@@ -23,7 +26,7 @@ namespace {
 
     struct Cache {
         std::mutex lock;
-        std::map<fs::path, Kept> byKey;
+        std::map<std::string, Kept> byKey;
     };
 
     Cache& cache()
@@ -64,12 +67,12 @@ namespace {
 
 }
 
-void keep(const NotedUnit& noted, const fs::path& liveRuns, const std::vector<fs::path>& named)
+void keep(const LiveRuns::Entry& noted, const fs::path& liveRuns, const std::vector<fs::path>& named)
 {
     Cache& shared = cache();
     std::lock_guard lock(shared.lock);
-    Kept& kept = shared.byKey[noted.key()];
-    kept = { noted, liveRuns, named, kept.keptBy + 1 };
+    Kept& kept = shared.byKey[noted.key];
+    kept = { noted.payload, liveRuns.native(), named, kept.keptBy + 1 };
 }
 
 void forget(const std::vector<fs::path>& keys)
@@ -77,25 +80,25 @@ void forget(const std::vector<fs::path>& keys)
     Cache& shared = cache();
     std::lock_guard lock(shared.lock);
     for (const auto& key : keys) {
-        auto kept = shared.byKey.find(key);
+        auto kept = shared.byKey.find(key.native());
         if (kept != shared.byKey.end() && --kept->second.keptBy <= 0)
             shared.byKey.erase(kept);
     }
 }
 
-void refresh(const NotedUnit& noted)
+void refresh(const LiveRuns::Entry& noted)
 {
     Cache& shared = cache();
     std::lock_guard lock(shared.lock);
-    if (auto kept = shared.byKey.find(noted.key()); kept != shared.byKey.end())
-        kept->second.noted = noted;
+    if (auto kept = shared.byKey.find(noted.key); kept != shared.byKey.end())
+        kept->second.payload = noted.payload;
 }
 
 bool contains(const fs::path& key)
 {
     Cache& shared = cache();
     std::lock_guard lock(shared.lock);
-    return shared.byKey.contains(key);
+    return shared.byKey.contains(key.native());
 }
 
 std::optional<NotedUnit> taken(const NotedUnit& bare, const fs::path& liveRuns,
@@ -103,12 +106,14 @@ std::optional<NotedUnit> taken(const NotedUnit& bare, const fs::path& liveRuns,
 {
     Cache& shared = cache();
     std::lock_guard lock(shared.lock);
-    auto kept = shared.byKey.find(bare.key());
-    if (kept == shared.byKey.end() || kept->second.liveRuns != liveRuns || kept->second.named != named
-        || kept->second.noted.gitFolder != bare.gitFolder || kept->second.noted.workTree != bare.workTree
-        || !notedAlikeBeneath(kept->second.noted, named, kept->second.noted.places, places))
+    auto kept = shared.byKey.find(bare.key().native());
+    if (kept == shared.byKey.end() || kept->second.liveRuns != liveRuns.native()
+        || kept->second.named != named)
         return std::nullopt;
-    NotedUnit unit = kept->second.noted;
+    NotedUnit unit = GitGuardEntries::unitOf(kept->second.payload);
+    if (unit.gitFolder != bare.gitFolder || unit.workTree != bare.workTree
+        || !notedAlikeBeneath(unit, named, unit.places, places))
+        return std::nullopt;
     unit.places = places;
     return unit;
 }

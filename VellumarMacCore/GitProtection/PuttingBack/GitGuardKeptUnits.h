@@ -4,6 +4,7 @@
 // no command runs is the user's, and nothing of it is put back after a kill. Any thread.
 #pragma once
 
+#include "VellumarMacCore/Foundations/LiveRuns.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include <filesystem>
@@ -12,14 +13,15 @@
 
 namespace vellumar::GitGuardKeptUnits {
 
-// Counts one watch more in on the unit, now as `noted`, with what Git's configuration named and the
-// folders its hooks put first on PATH (`named`), under the registry in `liveRuns`.
-void keep(const GitNotedFiles::NotedUnit& noted, const std::filesystem::path& liveRuns,
+// Counts one watch more in on the unit, now as `noted`, its entry in the registry of live runs
+// (`GitGuardEntries::entryOf`), with what Git's configuration named and the folders its hooks put first
+// on PATH (`named`), under the registry in `liveRuns`.
+void keep(const LiveRuns::Entry& noted, const std::filesystem::path& liveRuns,
     const std::vector<std::filesystem::path>& named);
 // Counts one watch out on each; the last lets go of the unit.
 void forget(const std::vector<std::filesystem::path>& keys);
-// Brings a unit kept up to what was noted of it when its last run ended.
-void refresh(const GitNotedFiles::NotedUnit& noted);
+// Brings a unit kept up to its entry when its last run ended.
+void refresh(const LiveRuns::Entry& noted);
 bool contains(const std::filesystem::path& key);
 
 // The unit kept as `bare` (by its Git folder and work tree) would be noted, to take it as it was kept:
