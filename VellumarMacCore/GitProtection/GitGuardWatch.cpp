@@ -243,11 +243,34 @@ void GitGuardWatch::stop()
 
 void GitGuardWatch::finish()
 {
+    const bool threadRan = m_thread.joinable();
     stop();
-    compareAll();
+    if (threadRan && !m_failed && !m_eventsDropped)
+        compareLeftOver();
+    else
+        compareAll();
     if (m_guard)
         tookAside(m_guard->sweep());
     m_finished = true;
+}
+
+void GitGuardWatch::compareLeftOver()
+{
+    try {
+        // Every change made in what the units note shows as an event, a write through a mapping too (its
+        // file's last close), and the run's processes are gone: what the queue holds now is all that
+        // changed since the thread's last comparisons.
+        std::set<fs::path> touched = std::exchange(m_pending, {});
+        while (readEvents(touched)) { }
+        for (const auto& [at, write] : m_writing)
+            addUnitsOf(at, touched);
+        touched.insert(m_unwatched.begin(), m_unwatched.end());
+        compareAndWatch(touched, false);
+        // Read while comparing, and never compared: the watch's next run notes them again.
+        m_changed.merge(m_pending);
+    } catch (const std::exception&) {
+        compareAll();
+    }
 }
 
 void GitGuardWatch::compareAll()
@@ -480,9 +503,11 @@ void GitGuardWatch::run(std::stop_token stop)
             if (watched[0].revents & POLLIN)
                 readEvents(touched);
             addDue(touched);
-            compareAndWatch(touched);
+            compareAndWatch(touched, true);
         } catch (const std::exception&) {
-            // Out of memory: the next event or interval tries again.
+            // Out of memory: the next event or interval tries again, and the run's end compares every
+            // unit, since what these events touched is lost.
+            m_eventsDropped = true;
         }
     }
 }
@@ -603,7 +628,7 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
     return count > 0;
 }
 
-void GitGuardWatch::compareAndWatch(const std::set<fs::path>& touched)
+void GitGuardWatch::compareAndWatch(const std::set<fs::path>& touched, bool whileWritten)
 {
     for (const auto& key : touched) {
         auto unit = m_units.find(key);
@@ -623,8 +648,9 @@ void GitGuardWatch::compareAndWatch(const std::set<fs::path>& touched)
         readQueued();
         m_writtenDuringComparison.clear();
         m_previousComparison = std::exchange(m_comparedFrom[key], ++m_ticks);
-        tookAside(
-            m_guard->compare(unit->second, [this](const fs::path& path) { return isBeingWritten(path); }));
+        tookAside(m_guard->compare(unit->second,
+            whileWritten ? [this](const fs::path& path) { return isBeingWritten(path); }
+                         : std::function<bool(const fs::path&)>()));
     }
 }
 

@@ -92,9 +92,10 @@ public:
     // run, and tells `onMovedAside` what went aside. Call it only where the thread does not run
     // (`running`) or after `finish`. Never throws.
     void compareAll();
-    // For the run's end: stops the thread, then compares every unit once more, since what changed just
-    // before, where no watch could be set, waits for no interval, and has the guard go through every
-    // Git folder in the places (`GitGuard::sweep`). Never throws.
+    // For the run's end, once the run's processes are gone: stops the thread, then compares the units
+    // that changed since its last comparisons (`compareLeftOver`), or every unit where the thread did
+    // not watch throughout, and has the guard go through every Git folder in the places
+    // (`GitGuard::sweep`). Never throws.
     void finish();
 
     // A half of /proc/sys/fs/inotify/max_user_watches (8192 where it cannot be read).
@@ -163,8 +164,13 @@ private:
     // Adds the units whose comparison is due: those compared every `comparisonInterval`, and those of
     // a file held open for writing that long.
     void addDue(std::set<std::filesystem::path>& touched);
-    // Compares the guard's units that `touched` names; the others changed while only kept.
-    void compareAndWatch(const std::set<std::filesystem::path>& touched);
+    // Compares the guard's units that `touched` names, a file being written left for later where
+    // `whileWritten`, else judged as it is; the others changed while only kept.
+    void compareAndWatch(const std::set<std::filesystem::path>& touched, bool whileWritten);
+    // For `finish`, the thread stopped: compares the units that the events still queued touch, those
+    // read but not compared yet, those of a file still being written, judged as it is now, and those no
+    // watch looks at, since what changed just before waits for no interval.
+    void compareLeftOver();
     // Lets go of what is known of one inotify watch, gone or removed.
     void forgetWatch(int descriptor);
     // Tells `onMovedAside`.
@@ -220,6 +226,8 @@ private:
     std::size_t m_startCount = 0;
     std::size_t m_startUnwatched = 0;
     std::atomic<bool> m_failed = false;
+    // The thread lost events it had read (out of memory): the run's end compares every unit.
+    bool m_eventsDropped = false;
     std::jthread m_thread;
 };
 

@@ -486,6 +486,59 @@ TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
     fs::permissions(root / "project/.git/hooks", fs::perms(0755));
 }
 
+// A change whose events the watch's thread never read goes aside at the run's end all the same: its
+// events wait in the queue, a write held open among them, however the watch saw nothing during the run.
+TEST(GitGuardWatch, WhatTheThreadNeverReadIsComparedAtTheEnd)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const WatchedRepository&, FileDescriptor& heldOpen)> change;
+        fs::path WatchedRepository::*folder; // where it goes aside
+        const char* file; // what is back as it was there
+        std::size_t aside = 1; // how many names go aside there
+    };
+    const Case cases[] = {
+        { "a new hook",
+            [](const WatchedRepository& r, FileDescriptor&) {
+                std::ofstream(r.hooks / "post-checkout") << "#!/bin/sh\n";
+            },
+            &WatchedRepository::hooks, nullptr },
+        { "a hook rewritten through its hard link",
+            [](const WatchedRepository& r, FileDescriptor&) {
+                std::ofstream(r.scripts / "pre-commit.sh") << "#!/bin/sh\ntouch /tmp/ran\n";
+            },
+            // Replaced at the hook's name rather than moved, so that the script keeps its mode.
+            &WatchedRepository::hooks, "pre-commit", 0 },
+        { "a file the configuration names rewritten and still held open",
+            [](const WatchedRepository& r, FileDescriptor& heldOpen) {
+                heldOpen = FileDescriptor(
+                    ::open((r.husky / "pre-commit").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+                const std::string_view bytes = "touch /tmp/ran\n";
+                ASSERT_EQ(::write(heldOpen.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+            },
+            &WatchedRepository::husky, "pre-commit" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        WatchedRepository repository;
+        const fs::path folder = repository.*testCase.folder;
+        const std::string before = testCase.file ? test::readFile(folder / testCase.file) : "";
+        GitGuard guard(
+            { { repository.git, repository.project, { repository.husky } } }, {}, {}, repository.options());
+        // Waits for the watch's stop alone, never for its events.
+        GitGuardWatch watch(guard,
+            { .places = { repository.home.root },
+                .poll = [](pollfd* watched, nfds_t, int) { return ::poll(watched + 1, 1, -1); } });
+        FileDescriptor heldOpen;
+        testCase.change(repository, heldOpen);
+        watch.finish();
+        EXPECT_EQ(refusedCount(folder), testCase.aside);
+        if (testCase.file) {
+            EXPECT_EQ(test::readFile(folder / testCase.file), before);
+        }
+    }
+}
+
 // Runs of the program one after another, its watch kept between them: what the user changes while no
 // run holds the repository is theirs, and the next run notes it as it is now; what changes during that
 // run still goes aside. A repository the watch saw nothing in is taken as it was left, where it would be

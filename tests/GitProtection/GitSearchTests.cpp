@@ -405,6 +405,17 @@ TEST(GitSearch, WhatChangedBetweenRunsIsFoundAtTheNextRun)
                 test::madeFolder(p.projects / "a/other");
             },
             [](const Places& p) { fs::remove_all(p.projects / "a/app"); }, {}, { "a/app/.git" } },
+        // Enough folders side by side that their stamps are taken on several threads at once.
+        { "git init in four of many folders side by side",
+            [](const Places& p) {
+                for (int index = 0; index < 600; ++index)
+                    test::madeFolder(p.projects / "many" / ("f" + std::to_string(index)));
+            },
+            [](const Places& p) {
+                for (const char* folder : { "many/f0", "many/f1", "many/f2", "many/f599" })
+                    repository(p.projects / folder);
+            },
+            { "many/f0/.git", "many/f1/.git", "many/f2/.git", "many/f599/.git" }, {} },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -43,6 +43,7 @@ TEST(SearchedFolders, AFolderSwappedAtItsPathIsReadAgain)
         auto listed = [&] {
             std::vector<std::string> names;
             if (searched.refresh(searched.place(), folder,
+                    GitFolderListing::stampOf(folder, GitFolderListing::Link::refuse),
                     { .link = GitFolderListing::Link::refuse, .settling = std::chrono::seconds(0) })) {
                 for (const auto& subfolder : searched.place().subfolders)
                     names.push_back(subfolder->name);

@@ -258,11 +258,17 @@ namespace {
             GitFolderListing::Options belowListing = placeListing;
             belowListing.link = Link::refuse;
             std::size_t walked = 0;
+            // The stamps of the first folders left, in their order, taken a batch at a time.
+            std::deque<std::optional<GitFolderListing::Stamp>> stamps;
             while (!left.empty() && (walked == 0 || !bounded || m_options.clock() < deadline)) {
+                if (stamps.empty())
+                    stamps = stampsOfFirst(left, placeListing.link, belowListing.link);
                 auto [folder, kept, isPlace] = std::move(left.front());
                 left.pop_front();
+                auto stamp = std::move(stamps.front());
+                stamps.pop_front();
                 ++walked;
-                if (!searched.refresh(*kept, folder, isPlace ? placeListing : belowListing))
+                if (!searched.refresh(*kept, folder, stamp, isPlace ? placeListing : belowListing))
                     continue;
                 if (kept->dotGitType != DT_UNKNOWN)
                     addDotGit(place, folder, kept->dotGitType);
@@ -291,6 +297,19 @@ namespace {
                     + std::to_string(left.size()) + " to go on from at the next runs; the "
                     + std::to_string(m_placeRepositories.size())
                     + " repositories found there so far are guarded, any further down not yet.");
+        }
+
+        // Taken for a batch of folders at once, which spreads the look-ups over a few threads.
+        static std::deque<std::optional<GitFolderListing::Stamp>> stampsOfFirst(
+            const Left& left, GitFolderListing::Link placeLink, GitFolderListing::Link belowLink)
+        {
+            constexpr std::size_t kBatch = 4096;
+            std::vector<GitFolderListing::StampWanted> wanted;
+            wanted.reserve(std::min(kBatch, left.size()));
+            for (auto folder = left.begin(); folder != left.end() && wanted.size() < kBatch; ++folder)
+                wanted.push_back({ &folder->path, folder->isPlace ? placeLink : belowLink });
+            auto stamps = GitFolderListing::stampsOf(wanted);
+            return { std::make_move_iterator(stamps.begin()), std::make_move_iterator(stamps.end()) };
         }
 
         const std::vector<std::string_view> m_bareEntries

@@ -105,10 +105,9 @@ const SearchedFolders::Folder* SearchedFolders::find(const Folder& from, const f
     return folder;
 }
 
-bool SearchedFolders::refresh(
-    Folder& folder, const std::string& path, const GitFolderListing::Options& options)
+bool SearchedFolders::refresh(Folder& folder, const std::string& path,
+    const std::optional<GitFolderListing::Stamp>& stamp, const GitFolderListing::Options& options)
 {
-    auto stamp = GitFolderListing::stampOf(path, options.link);
     if (folder.trusted && stamp && *stamp == folder.stamp)
         return true;
     auto listing = stamp ? GitFolderListing::read(path, options) : std::nullopt;

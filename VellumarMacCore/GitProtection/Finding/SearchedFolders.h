@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,10 +45,12 @@ public:
     // The folder kept at `relative` (lexically normal) to `from`; none where it is not kept.
     static const Folder* find(const Folder& from, const std::filesystem::path& relative);
 
-    // Brings `folder`, found at `path`, up to date: kept while its stamp is trusted and unchanged, else
-    // read again, each subfolder still there keeping what is known of it and the others dropped. False,
-    // and nothing below it kept, when it is no folder now or cannot be read.
-    bool refresh(Folder& folder, const std::string& path, const GitFolderListing::Options& options);
+    // Brings `folder`, found at `path`, up to date: kept while its stamp is trusted and `stamp` (its
+    // stamp taken just before, `GitFolderListing::stampOf`) is the same, else read again, each
+    // subfolder still there keeping what is known of it and the others dropped. False, and nothing below
+    // it kept, when it is no folder now or cannot be read.
+    bool refresh(Folder& folder, const std::string& path, const std::optional<GitFolderListing::Stamp>& stamp,
+        const GitFolderListing::Options& options);
 
     // One place's folders, shared by the program's store and the walk that holds them.
     struct Tree;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <exception>
 #include <fcntl.h>
 #include <limits>
@@ -175,8 +176,12 @@ std::vector<GitGuard::MovedChange> StoppedSequences::judgeNew(
         for (const auto& gitFolder : withLinkedFolders(m_gitFolders)) {
             for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
                 const fs::path folder = gitFolder / state;
-                auto reached = m_places.reach(folder);
                 struct stat status { };
+                // Nothing there, whatever lies on the way: no need to reach it beneath the places, which
+                // costs a folder opened at each step.
+                if (::lstat(folder.c_str(), &status) != 0 && errno == ENOENT)
+                    continue;
+                auto reached = m_places.reach(folder);
                 if (!reached || reached->throughLink || reached->folder.get() < 0
                     || ::fstatat(reached->folder.get(), reached->name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
                         != 0
