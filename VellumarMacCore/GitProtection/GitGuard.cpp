@@ -323,10 +323,12 @@ std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
     }
 }
 
-std::optional<std::size_t> GitGuard::unitWithIdentity(const std::string& identity)
+const GitGuard::KnownUnits& GitGuard::knownUnits()
 {
-    if (!m_identities) {
-        m_identities.emplace();
+    // Built once and never changed after, so that it is read without the lock.
+    std::lock_guard lock(m_knownLock);
+    if (!m_known) {
+        KnownUnits known { .keys = { m_keys.begin(), m_keys.end() } };
         auto locked = m_run.registry().locked();
         for (std::size_t unit = 0; unit < m_keys.size(); ++unit) {
             const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit].native());
@@ -336,11 +338,11 @@ std::optional<std::size_t> GitGuard::unitWithIdentity(const std::string& identit
             if (!noted.gitFolder)
                 continue;
             if (auto folder = noted.files.find(*noted.gitFolder); folder != noted.files.end())
-                m_identities->emplace(folder->second.content, unit);
+                known.byIdentity.emplace(folder->second.content, unit);
         }
+        m_known = std::move(known);
     }
-    auto found = m_identities->find(identity);
-    return found == m_identities->end() ? std::nullopt : std::optional(found->second);
+    return *m_known;
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::compareMoved(std::size_t unit, const fs::path& gitFolder)
@@ -363,10 +365,14 @@ std::vector<GitGuard::MovedChange> GitGuard::compareMoved(std::size_t unit, cons
 
 std::vector<GitGuard::MovedChange> GitGuard::sweep()
 {
+    return judge(GitFoldersInPlaces::found(m_options.places, m_options.liveRuns));
+}
+
+std::vector<GitGuard::MovedChange> GitGuard::judge(const std::vector<GitFoldersInPlaces::Found>& found)
+{
     try {
         LiveRuns& liveRuns = m_run.registry();
-        const auto found = GitFoldersInPlaces::found(m_options.places, m_options.liveRuns);
-        const std::set<fs::path> keys(m_keys.begin(), m_keys.end());
+        const KnownUnits& known = knownUnits();
         const NewGitFolders::Judging judging { .isKnownGitFolder
             = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },
             .settings = m_options.settings,
@@ -374,10 +380,10 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
         std::vector<MovedChange> moved;
         std::vector<fs::path> fresh;
         for (const auto& folder : found) {
-            if (keys.contains(folder.gitFolder) || liesInMovedAside(folder.gitFolder))
+            if (known.keys.contains(folder.gitFolder) || liesInMovedAside(folder.gitFolder))
                 continue;
-            if (auto unit = unitWithIdentity(folder.identity)) {
-                auto some = compareMoved(*unit, folder.gitFolder);
+            if (auto unit = known.byIdentity.find(folder.identity); unit != known.byIdentity.end()) {
+                auto some = compareMoved(unit->second, folder.gitFolder);
                 moved.insert(moved.end(), some.begin(), some.end());
             } else if (!isNoted(liveRuns, folder.gitFolder)) {
                 fresh.push_back(folder.gitFolder);

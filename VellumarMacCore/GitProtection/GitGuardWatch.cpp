@@ -43,6 +43,8 @@ namespace {
     // The key, among a folder's names, of the units every name there concerns (a folder Git's
     // configuration names): no file's name holds a slash.
     constexpr std::string_view kEveryName = "/";
+    // The key, among a folder's names, under which `NewGitFolderWatch` holds the folder's watch.
+    constexpr std::string_view kNewGitFolders = "//";
 
     std::vector<fs::path> resolvedPlaces(const std::vector<fs::path>& places)
     {
@@ -90,6 +92,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
     , m_poll(std::move(options.poll))
     , m_events(kept ? std::move(kept->m_events) : FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)))
     , m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    , m_newGitFolders(guard, newFolderWatches())
 {
     if (m_wake.get() < 0) {
         platform::logError(std::string("A run's Git folders cannot be watched (") + std::strerror(errno)
@@ -99,6 +102,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
     try {
         if (kept) {
             m_targets = std::move(kept->m_targets);
+            m_folderPaths = std::move(kept->m_folderPaths);
             m_files = std::move(kept->m_files);
             m_wholeFolders = std::move(kept->m_wholeFolders);
             m_wholeAt = std::move(kept->m_wholeAt);
@@ -123,6 +127,13 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
                 watchUnit(key);
         }
         m_changed.clear();
+        std::vector<fs::path> gitFolders;
+        for (const auto& [key, unit] : m_units) {
+            if (key.is_absolute())
+                gitFolders.push_back(key);
+        }
+        if (m_events.get() >= 0)
+            m_newGitFolders.start(m_places, gitFolders);
         m_startCount = m_targets.size();
         m_startUnwatched = m_unwatched.size();
         if (!m_unwatched.empty())
@@ -182,6 +193,7 @@ void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& l
             if (added)
                 newlyKept.push_back(unit);
         }
+        watch->m_newGitFolders.releaseAll();
         watch->m_guard->keepNoted(newlyKept);
         GitGuard::forgetKept(unkept);
         watch->m_guard = nullptr;
@@ -252,6 +264,29 @@ void GitGuardWatch::compareAll()
         tookAside(m_guard->compareAll());
 }
 
+NewGitFolderWatch::Watches GitGuardWatch::newFolderWatches()
+{
+    return { .add =
+                 [this](const fs::path& folder, std::uint32_t events) {
+                     int descriptor = addWatch(folder, events);
+                     if (descriptor >= 0)
+                         m_targets[descriptor].try_emplace(std::string(kNewGitFolders));
+                     return descriptor;
+                 },
+        .release =
+            [this](int descriptor) {
+                auto target = m_targets.find(descriptor);
+                if (target == m_targets.end())
+                    return;
+                target->second.erase(std::string(kNewGitFolders));
+                if (target->second.empty()) {
+                    ::inotify_rm_watch(m_events.get(), descriptor);
+                    forgetWatch(descriptor);
+                }
+            },
+        .isUnit = [this](const fs::path& gitFolder) { return m_units.contains(gitFolder); } };
+}
+
 void GitGuardWatch::tookAside(const std::vector<GitGuard::MovedChange>& moved)
 {
     if (!moved.empty() && m_onMovedAside)
@@ -286,15 +321,20 @@ int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
     // Added to what the inode is watched for already: a folder named by the configuration of one unit
     // may lie on another's way down.
     int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events | IN_MASK_ADD);
-    if (descriptor < 0 || m_targets.contains(descriptor))
+    if (descriptor < 0)
         return descriptor;
-    if (m_targets.size() >= m_watchBudget) {
-        ::inotify_rm_watch(m_events.get(), descriptor);
-        errno = ENOSPC;
-        return -1;
+    if (!m_targets.contains(descriptor)) {
+        if (m_targets.size() >= m_watchBudget) {
+            ::inotify_rm_watch(m_events.get(), descriptor);
+            errno = ENOSPC;
+            return -1;
+        }
+        // Counted at once; the caller registers the unit there.
+        m_targets.try_emplace(descriptor);
     }
-    // Counted at once; the caller registers the unit there.
-    m_targets.try_emplace(descriptor);
+    // Where the folder is now, renamed or not, for the names that come in it.
+    if (events & IN_ONLYDIR)
+        m_folderPaths.insert_or_assign(descriptor, path);
     return descriptor;
 }
 
@@ -414,6 +454,8 @@ void GitGuardWatch::release(const Registration& registration, const fs::path& ke
 void GitGuardWatch::forgetWatch(int descriptor)
 {
     m_targets.erase(descriptor);
+    m_folderPaths.erase(descriptor);
+    m_newGitFolders.forget(descriptor);
     m_files.erase(descriptor);
     m_wholeFolders.erase(descriptor);
     std::erase_if(m_writing, [&](const auto& write) { return write.first.first == descriptor; });
@@ -438,7 +480,8 @@ void GitGuardWatch::run(std::stop_token stop)
     });
     while (!stop.stop_requested()) {
         std::array<pollfd, 2> watched { { { m_events.get(), POLLIN, 0 }, { m_wake.get(), POLLIN, 0 } } };
-        int ready = m_poll(watched.data(), watched.size(), m_pending.empty() ? millisecondsUntilDue() : 0);
+        int ready = m_poll(watched.data(), watched.size(),
+            m_pending.empty() && !m_newGitFolders.hasSeen() ? millisecondsUntilDue() : 0);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -458,6 +501,7 @@ void GitGuardWatch::run(std::stop_token stop)
                 readEvents(touched);
             addDue(touched);
             compareAndWatch(touched);
+            tookAside(m_newGitFolders.judgeSeen());
         } catch (const std::exception&) {
             // Out of memory: the next event or interval tries again.
         }
@@ -539,6 +583,8 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
         // The name is padded with zeros to its length.
         const Registration at { event->wd, event->len > 0 ? std::string(event->name) : std::string() };
         ++m_ticks;
+        if (auto folder = m_folderPaths.find(event->wd); !at.second.empty() && folder != m_folderPaths.end())
+            m_newGitFolders.saw(event->wd, folder->second, at.second, event->mask);
         // A file's own watch, or an entry of a folder the configuration names.
         if (at.second.empty() ? m_files.contains(event->wd) : m_wholeFolders.contains(event->wd)) {
             if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE))

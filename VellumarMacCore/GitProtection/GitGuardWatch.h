@@ -5,6 +5,7 @@
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/NewGitFolderWatch.h"
 
 #include <atomic>
 #include <chrono>
@@ -54,7 +55,9 @@ public:
     // that overflowed has every unit compared. A file written in place is judged once its writer has
     // closed it, or `comparisonInterval` after the write began while it is held open, so that bytes
     // truncated and written again are judged whole; in a folder the configuration names, so is a file
-    // made again or put back there and then written. The guard must outlive the watch. Never throws.
+    // made again or put back there and then written. A Git folder that comes to be in a folder it
+    // watches is judged when it appears and whenever it is written into (`NewGitFolderWatch`). The
+    // guard must outlive the watch. Never throws.
     GitGuardWatch(GitGuard& guard, Options options);
     // The same, taking over the watches of `kept` (`takeKept`, after `unchangedSinceKept`): a unit the
     // guard took as it was kept (`GitGuard::takenAsKept`) keeps its watches where they lead down from
@@ -158,6 +161,8 @@ private:
     void forgetWatch(int descriptor);
     // Tells `onMovedAside`.
     void tookAside(const std::vector<GitGuard::MovedChange>& moved);
+    // What `m_newGitFolders` watches with: this watch's own descriptor and budget.
+    NewGitFolderWatch::Watches newFolderWatches();
     void stop();
 
     GitGuard* m_guard; // none while kept
@@ -170,6 +175,9 @@ private:
     // Touched only by the thread once it runs, and only by its holder while kept.
     std::map<std::filesystem::path, std::size_t> m_units; // the guard's, by key
     std::map<int, Target> m_targets;
+    // The folder each folder watch was last set on.
+    std::map<int, std::filesystem::path> m_folderPaths;
+    NewGitFolderWatch m_newGitFolders;
     // The paths each file watch was set on, and each watch of a folder the configuration names.
     std::map<int, std::set<std::filesystem::path>> m_files;
     std::map<int, std::set<std::filesystem::path>> m_wholeFolders;
