@@ -130,7 +130,10 @@ void NewGitFolderWatch::classify(const Seen& seen)
             m_toTake.emplace_back(path, Kind::holder, again);
         return;
     }
-    if (kind == Kind::dotGit || GitFolders::isGitFolder(seen.folder.parent_path()))
+    // What a Git folder keeps, but the folders that hold other Git folders.
+    if (kind == Kind::dotGit
+        || (GitFolders::isGitFolder(seen.folder.parent_path())
+            && !(kind == Kind::holder && isOneOf(seen.folder.filename().native(), kHolders))))
         return;
     if (seen.name == ".git")
         takeDotGit(path, again);

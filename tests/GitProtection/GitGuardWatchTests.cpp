@@ -6,6 +6,7 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 
+#include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/UnprivilegedPeer.h"
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <tuple>
@@ -610,6 +612,130 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         EXPECT_EQ(existsAt(hook) ? std::optional(test::readFile(hook)) : std::nullopt, testCase.hook);
         GitGuardWatch::takeKept(options.liveRuns);
         GitGuardWatch::takeKept(otherRegistry);
+    }
+}
+
+// A Git folder that comes to be during the run where the watch looks (made in a folder made during it,
+// moved in, added as a linked worktree) is judged against an empty repository as it appears, and again
+// whenever something is written into it: what counts goes aside, stage by stage, before the run's end,
+// whose sweep then finds nothing more. What ordinary work makes in a new repository stays.
+TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
+{
+    using Step = std::function<void(const fs::path& root)>;
+    struct Stage {
+        Step change;
+        std::vector<std::string> aside; // relative to the place
+    };
+    struct Case {
+        const char* name;
+        std::vector<Stage> stages;
+        Step prepare = nullptr; // the user's, before the run
+        std::function<bool(const fs::path& root)> kept = nullptr;
+    };
+    auto gitting = [](std::string folder, std::vector<std::string> arguments) {
+        return [folder, arguments](const fs::path& root) { test::git(root / folder, arguments); };
+    };
+    auto hook = [](std::string relative) {
+        return
+            [relative](const fs::path& root) { test::write(root / relative, "#!/bin/sh\ntouch /tmp/ran\n"); };
+    };
+    auto steps = [](std::vector<Step> all) {
+        return [all](const fs::path& root) {
+            for (const auto& step : all)
+                step(root);
+        };
+    };
+    const std::string monitor = "touch /tmp/ran; false";
+    auto configHolds = [](const fs::path& gitFolder, const std::string& text) {
+        return test::readFile(gitFolder / "config").find(text) != std::string::npos;
+    };
+    const Case cases[] = {
+        { "git init in a folder made during the run, core.fsmonitor, then a hook",
+            { { steps({ gitting("plain/repo", { "init", "-q" }),
+                    gitting("plain/repo", { "config", "core.fsmonitor", monitor }) }),
+                  { "plain/repo/.git/config" } },
+                { hook("plain/repo/.git/hooks/pre-commit"), { "plain/repo/.git/hooks/pre-commit" } } } },
+        { "a bare repository made in the place, then a hook for the user's push",
+            { { gitting("", { "init", "-q", "--bare", "mirror.git" }), {} },
+                { hook("mirror.git/hooks/pre-receive"), { "mirror.git/hooks/pre-receive" } } } },
+        { "a Git folder moved in with a hook in it",
+            { { steps({ gitting("stash/made", { "init", "-q" }), hook("stash/made/.git/hooks/pre-commit"),
+                    [](const fs::path& root) { fs::rename(root / "stash/made", root / "moved"); } }),
+                { "moved/.git/hooks/pre-commit" } } },
+            [](const fs::path& root) { fs::create_directories(root / "stash"); } },
+        { "a linked worktree added, its own configuration given core.fsmonitor",
+            { { steps({ gitting("project", { "worktree", "add", "-q", "../wt" }),
+                    gitting("project", { "config", "extensions.worktreeConfig", "true" }),
+                    gitting("wt", { "config", "--worktree", "core.fsmonitor", monitor }) }),
+                { "project/.git/worktrees/wt/config.worktree" } } } },
+        { "a new repository inside a work tree, then a hook",
+            { { gitting("project/sub", { "init", "-q" }), {} },
+                { hook("project/sub/.git/hooks/pre-commit"), { "project/sub/.git/hooks/pre-commit" } } } },
+        // A hook in another new repository last: once it went aside, the first was judged too.
+        { "a new repository's commits, refs and everyday settings",
+            { { steps({ gitting("fresh", { "init", "-q", "-b", "main" }),
+                    gitting("fresh", { "commit", "-q", "--allow-empty", "-m", "x" }),
+                    gitting("fresh", { "config", "user.name", "Bot" }),
+                    [](const fs::path& root) {
+                        test::git(root / "fresh", { "remote", "add", "origin", (root / "project").string() });
+                    },
+                    gitting("other", { "init", "-q" }), hook("other/.git/hooks/pre-commit") }),
+                { "other/.git/hooks/pre-commit" } } },
+            nullptr,
+            [&](const fs::path& root) {
+                return configHolds(root / "fresh/.git", "name = Bot")
+                    && configHolds(root / "fresh/.git", "[remote \"origin\"]")
+                    && existsAt(root / "fresh/.git/refs/heads/main")
+                    && test::runPeer({ "git", "-C", (root / "fresh").string(), "log", "-1" }).exitStatus == 0;
+            } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        const fs::path root = resolvingSymlinks(home.root).value();
+        test::git(root / "project", { "init", "-q", "-b", "main" });
+        test::git(root / "project", { "commit", "-q", "--allow-empty", "-m", "x" });
+        if (testCase.prepare)
+            testCase.prepare(root);
+        test::CapturedLog log;
+        GitGuard guard({ { root / "project/.git", root / "project" } }, {}, {},
+            { .places = { root },
+                .liveRuns = home.data,
+                .settings = GitCountedSettings::gitReaderForThisProcess() });
+        std::mutex lock;
+        std::vector<fs::path> moved;
+        GitGuardWatch watch(guard,
+            { .places = { root }, .onMovedAside = [&](const std::vector<GitGuard::MovedChange>& changes) {
+                 std::lock_guard held(lock);
+                 for (const auto& change : changes) {
+                     const std::string path = change.path.string();
+                     moved.emplace_back(path.substr(0, path.find(".refused-")));
+                 }
+             } });
+        std::vector<fs::path> expected;
+        auto asideNow = [&] {
+            std::lock_guard held(lock);
+            auto sorted = moved;
+            std::sort(sorted.begin(), sorted.end());
+            return sorted;
+        };
+        for (const auto& stage : testCase.stages) {
+            stage.change(root);
+            for (const auto& relative : stage.aside)
+                expected.push_back(root / relative);
+            std::sort(expected.begin(), expected.end());
+            // The watch moves a change aside in milliseconds; the bound only keeps a missed one from
+            // holding up the suite.
+            EXPECT_TRUE(test::eventually(
+                [&] { return asideNow().size() >= expected.size(); }, std::chrono::seconds(20)));
+            EXPECT_EQ(asideNow(), expected);
+        }
+        watch.finish();
+        EXPECT_EQ(asideNow(), expected);
+        EXPECT_EQ(log.lines().size(), expected.size());
+        if (testCase.kept) {
+            EXPECT_TRUE(testCase.kept(root));
+        }
     }
 }
 
