@@ -1,6 +1,8 @@
 #include "VellumarMacCore/GitProtection/NewGitFolderWatch.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/BeneathPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <system_error>
 
@@ -63,8 +66,6 @@ void NewGitFolderWatch::start(const std::vector<fs::path>& places, const std::ve
 
 void NewGitFolderWatch::saw(int descriptor, const fs::path& folder, std::string_view name, std::uint32_t mask)
 {
-    if (GitGuardPutBack::isMovedAside(fs::path(name)))
-        return;
     auto kind = m_kinds.find(descriptor);
     const bool made = mask & (IN_CREATE | IN_MOVED_TO);
     bool matters = false;
@@ -74,7 +75,7 @@ void NewGitFolderWatch::saw(int descriptor, const fs::path& folder, std::string_
         matters = isOneOf(name, kJudgedNames) || isOneOf(name, kHolders);
     else
         matters = made && ((mask & IN_ISDIR) || name == ".git" || makesGitFolder(name));
-    if (matters)
+    if (matters && !GitGuardPutBack::isMovedAside(fs::path(name)))
         m_seen.push_back({ descriptor, folder, std::string(name), mask });
 }
 
@@ -223,7 +224,14 @@ int NewGitFolderWatch::watch(const fs::path& folder, Kind kind, bool* watchedBef
 {
     if (m_budgetSpent)
         return -1;
-    int descriptor = m_watches.add(folder, kind == Kind::gitFolder || kind == Kind::hooks ? kWritten : kMade);
+    const std::uint32_t events = kind == Kind::gitFolder || kind == Kind::hooks ? kWritten : kMade;
+    int descriptor = m_watches.add(folder, events);
+    // A command cannot hide what it makes by taking its own permission to read it.
+    if (descriptor < 0 && errno == EACCES) {
+        FileDescriptor opened(::open(folder.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+        if (opened.get() >= 0 && BeneathPlaces::ownerMayAct(opened.get(), folder))
+            descriptor = m_watches.add(folder, events);
+    }
     if (descriptor < 0) {
         if (errno == ENOSPC) {
             m_budgetSpent = true;

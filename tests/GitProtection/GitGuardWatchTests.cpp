@@ -100,6 +100,40 @@ std::string plantJustBeforeTheEnd(const std::string&)
 [[maybe_unused]] const bool registeredAtEnd
     = test::registerUnprivilegedCheck("plant-at-end", plantJustBeforeTheEnd);
 
+// As an unprivileged user, in the place "/work": makes a Git folder during the run, takes its own
+// permission to list its hooks folder ("before" it holds HEAD, so that no watch can be set there yet, or
+// "after"), plants a hook, and says whether it went aside while the run lasted.
+std::string plantInANewGitFolderMadeUnlistable(const std::string& when)
+{
+    GitGuard guard(
+        {}, {}, {}, { .places = { "/work" }, .liveRuns = "/data", .settings = [](std::string_view) {
+                         return std::string();
+                     } });
+    GitGuardWatch watch(guard, { .places = { "/work" } });
+    const fs::path git = "/work/made/.git";
+    for (const char* folder : { "hooks", "objects", "refs" })
+        fs::create_directories(git / folder);
+    auto unlistable = [&] { fs::permissions(git / "hooks", fs::perms(0333)); };
+    if (when == "before")
+        unlistable();
+    std::ofstream(git / "HEAD") << "ref: refs/heads/main\n";
+    if (when == "after") {
+        // Once the watch has judged it: a first hook goes aside.
+        std::ofstream(git / "hooks/post-checkout") << "#!/bin/sh\n";
+        if (!test::eventually(
+                [&] { return !fs::exists(git / "hooks/post-checkout"); }, std::chrono::seconds(20)))
+            return "not judged";
+        unlistable();
+    }
+    std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
+    return test::eventually([&] { return !fs::exists(git / "hooks/pre-commit"); }, std::chrono::seconds(20))
+        ? "moved"
+        : "stayed";
+}
+
+[[maybe_unused]] const bool registeredUnlistable
+    = test::registerUnprivilegedCheck("plant-in-new-unlistable", plantInANewGitFolderMadeUnlistable);
+
 fs::path recordIn(const test::TemporaryHome& home)
 {
     return LiveRuns::recordOf(home.data, LiveRuns::Kind::commonDirPlaceholder);
@@ -736,6 +770,21 @@ TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
         if (testCase.kept) {
             EXPECT_TRUE(testCase.kept(root));
         }
+    }
+}
+
+// As an ordinary user, whom file modes bind: a command that takes its own permission to list a new Git
+// folder's hooks hides no hook from the watch.
+TEST(GitGuardWatch, SeesAHookInANewGitFolderWhoseHooksItsOwnerCannotList)
+{
+    for (const char* when : { "before", "after" }) {
+        SCOPED_TRACE(when);
+        test::TemporaryFolder temporary;
+        const fs::path root = resolvingSymlinks(temporary.path()).value();
+        for (const char* folder : { "work", "data" })
+            fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
+        fs::permissions(root, fs::perms(0755));
+        EXPECT_EQ(test::runUnprivileged("plant-in-new-unlistable", root, when), "moved");
     }
 }
 

@@ -255,7 +255,7 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
 {
     std::vector<Undone> undone;
     for (const auto& gitFolder : gitFolders) {
-        for (auto& counted : NewGitFolders::counted(gitFolder, judging)) {
+        for (auto& counted : NewGitFolders::counted(gitFolder, places, judging)) {
             auto locked = liveRuns.locked();
             if (auto done
                 = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
