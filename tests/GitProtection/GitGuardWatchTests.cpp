@@ -665,6 +665,9 @@ TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
         std::vector<Stage> stages;
         Step prepare = nullptr; // the user's, before the run
         std::function<bool(const fs::path& root)> kept = nullptr;
+        std::size_t watchBudget = GitGuardWatch::defaultWatchBudget();
+        std::vector<std::string> atEnd = {}; // what only the run's end moves aside
+        std::size_t otherLines = 0; // in the log, besides one for each moved aside
     };
     auto gitting = [](std::string folder, std::vector<std::string> arguments) {
         return [folder, arguments](const fs::path& root) { test::git(root / folder, arguments); };
@@ -702,6 +705,13 @@ TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
                     gitting("project", { "config", "extensions.worktreeConfig", "true" }),
                     gitting("wt", { "config", "--worktree", "core.fsmonitor", monitor }) }),
                 { "project/.git/worktrees/wt/config.worktree" } } } },
+        // The one before was compared at its coming; the next only a watch of the folder at its new name
+        // sees.
+        { "a repository renamed with a hook, then another hook",
+            { { steps({ [](const fs::path& root) { fs::rename(root / "project", root / "project-v2"); },
+                    hook("project-v2/.git/hooks/pre-commit") }),
+                  { "project-v2/.git/hooks/pre-commit" } },
+                { hook("project-v2/.git/hooks/pre-push"), { "project-v2/.git/hooks/pre-push" } } } },
         { "a new repository inside a work tree, then a hook",
             { { gitting("project/sub", { "init", "-q" }), {} },
                 { hook("project/sub/.git/hooks/pre-commit"), { "project/sub/.git/hooks/pre-commit" } } } },
@@ -722,6 +732,15 @@ TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
                     && existsAt(root / "fresh/.git/refs/heads/main")
                     && test::runPeer({ "git", "-C", (root / "fresh").string(), "log", "-1" }).exitStatus == 0;
             } },
+        // One line says that the run's own repository is compared every few seconds, one that nothing
+        // new is watched.
+        { .name = "past the watch's budget, at the run's end only",
+            .stages = { { steps({ gitting("plain/repo", { "init", "-q" }),
+                              hook("plain/repo/.git/hooks/pre-commit") }),
+                {} } },
+            .watchBudget = 0,
+            .atEnd = { "plain/repo/.git/hooks/pre-commit" },
+            .otherLines = 2 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -739,13 +758,15 @@ TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
         std::mutex lock;
         std::vector<fs::path> moved;
         GitGuardWatch watch(guard,
-            { .places = { root }, .onMovedAside = [&](const std::vector<GitGuard::MovedChange>& changes) {
-                 std::lock_guard held(lock);
-                 for (const auto& change : changes) {
-                     const std::string path = change.path.string();
-                     moved.emplace_back(path.substr(0, path.find(".refused-")));
-                 }
-             } });
+            { .places = { root },
+                .watchBudget = testCase.watchBudget,
+                .onMovedAside = [&](const std::vector<GitGuard::MovedChange>& changes) {
+                    std::lock_guard held(lock);
+                    for (const auto& change : changes) {
+                        const std::string path = change.path.string();
+                        moved.emplace_back(path.substr(0, path.find(".refused-")));
+                    }
+                } });
         std::vector<fs::path> expected;
         auto asideNow = [&] {
             std::lock_guard held(lock);
@@ -765,8 +786,11 @@ TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
             EXPECT_EQ(asideNow(), expected);
         }
         watch.finish();
+        for (const auto& relative : testCase.atEnd)
+            expected.push_back(root / relative);
+        std::sort(expected.begin(), expected.end());
         EXPECT_EQ(asideNow(), expected);
-        EXPECT_EQ(log.lines().size(), expected.size());
+        EXPECT_EQ(log.lines().size(), expected.size() + testCase.otherLines);
         if (testCase.kept) {
             EXPECT_TRUE(testCase.kept(root));
         }
