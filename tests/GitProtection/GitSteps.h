@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace vellumar::test {
@@ -17,7 +18,9 @@ inline void write(const std::filesystem::path& file, const std::string& bytes)
 {
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file) << bytes;
-    std::filesystem::permissions(file, std::filesystem::perms(0755));
+    // A watch may have moved it aside already.
+    std::error_code gone;
+    std::filesystem::permissions(file, std::filesystem::perms(0755), gone);
 }
 
 inline void git(const std::filesystem::path& folder, std::vector<std::string> arguments)
