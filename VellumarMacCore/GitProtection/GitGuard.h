@@ -167,8 +167,8 @@ public:
     // it renamed) is compared with what was noted of it, carried over to its new name, and stays noted
     // at its old one; one another run holds or a watch keeps is left to it. Any other is new, and what
     // counts in it against an empty repository (`NewGitFolders`), changed since this guard was built, is
-    // moved aside as `compare` moves a change. What was moved aside is skipped, as is a unit at its own
-    // name. Returns what went aside. Any thread; never throws.
+    // moved aside as `compare` moves a change (`GitGuardSweep::swept`). What was moved aside is skipped,
+    // as is a unit at its own name. Returns what went aside. Any thread; never throws.
     std::vector<MovedChange> judge(const std::vector<GitFoldersInPlaces::Found>& found);
     // For the run's end, after `compareAll`: judges every Git folder in the places
     // (`GitFoldersInPlaces::found`, the whole walk). Any thread; never throws.
