@@ -65,8 +65,11 @@ userhook() {
 
     inline constexpr const char* kBotsFunctions = R"sh(
 plant() {
-  python3 -c "import os, sys; open(sys.argv[1], 'w').write('#!/bin/sh\ntouch ' + sys.argv[2] + '\n')
-os.chmod(sys.argv[1], 0o755)" "$1" "$RAN"
+  python3 -c "import os, sys
+made = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755)
+os.write(made, ('#!/bin/sh\ntouch ' + sys.argv[2] + '\n').encode())
+os.fchmod(made, 0o755)  # through the file, wherever the guard moved it meanwhile
+os.close(made)" "$1" "$RAN"
 }
 monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 )sh";
