@@ -341,7 +341,7 @@ const GitGuard::KnownUnits& GitGuard::knownUnits()
 
 std::vector<GitGuard::MovedChange> GitGuard::sweep()
 {
-    return judge(GitFoldersInPlaces::found(m_options.places, m_options.liveRuns));
+    return judge(GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built));
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::judge(const std::vector<GitFoldersInPlaces::Found>& found)

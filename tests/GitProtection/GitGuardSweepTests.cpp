@@ -5,11 +5,14 @@
 #include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/FileFixtures.h"
+#include "tests/support/UnprivilegedPeer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
+#include <thread>
 
 using namespace vellumar;
 using test::existsAt;
@@ -55,6 +58,41 @@ struct Scene {
                 .clock = [] { return kNow; } });
     }
 };
+
+// As an unprivileged user, in the place "/work": a repository with a hook inside a folder whose owner
+// then took every permission from it, made "during" the run or "before" it. Says whether the run's end
+// moved the hook aside, and the folder's mode after it.
+std::string plantBehindAFolderMadeUnlistable(const std::string& when)
+{
+    const fs::path locked = "/work/locked";
+    auto make = [&] {
+        const fs::path git = locked / "made/.git";
+        for (const char* folder : { "hooks", "objects", "refs" })
+            fs::create_directories(git / folder);
+        write(git / "HEAD", "ref: refs/heads/main\n");
+        write(git / "hooks/pre-commit", kPlanted);
+        fs::permissions(locked, fs::perms::none);
+    };
+    if (when == "before") {
+        make();
+        // Past the tick of the kernel's clock that stamped the change.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    GitGuard guard({}, {}, {},
+        { .places = { "/work" }, .liveRuns = "/data", .settings = [](std::string_view) { return std::string(); } });
+    if (when == "during")
+        make();
+    guard.sweep();
+    struct stat status { };
+    ::stat(locked.c_str(), &status);
+    fs::permissions(locked, fs::perms::owner_all);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", status.st_mode & 07777);
+    return std::string(fs::exists(locked / "made/.git/hooks/pre-commit") ? "stayed " : "moved ") + mode;
+}
+
+[[maybe_unused]] const bool registeredUnlistable
+    = test::registerUnprivilegedCheck("plant-behind-unlistable", plantBehindAFolderMadeUnlistable);
 
 // "<nest>/.git/modules" holding this many submodules' Git folders, more than a bound once left unjudged.
 constexpr int kModules = 260;
@@ -244,5 +282,20 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
         }
         EXPECT_TRUE(guard.compareAll().empty());
         EXPECT_TRUE(guard.sweep().empty());
+    }
+}
+
+// As an ordinary user, whom folder permissions bind: a folder a command took every permission from hides
+// no Git folder from the run's end, and one the user had locked before the run is left as it was.
+TEST(GitGuardSweep, AFolderMadeUnlistableDuringTheRunHidesNoGitFolder)
+{
+    for (const auto& [when, expected] : { std::pair { "during", "moved 0700" }, { "before", "stayed 0000" } }) {
+        SCOPED_TRACE(when);
+        test::TemporaryFolder temporary;
+        const fs::path root = resolvingSymlinks(temporary.path()).value();
+        for (const char* folder : { "work", "data" })
+            fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
+        fs::permissions(root, fs::perms(0755));
+        EXPECT_EQ(test::runUnprivileged("plant-behind-unlistable", root, when), expected);
     }
 }

@@ -1,11 +1,14 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/BeneathPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <algorithm>
 #include <fcntl.h>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -87,12 +90,33 @@ std::vector<std::optional<Stamp>> stampsOf(const std::vector<StampWanted>& folde
     return stamps;
 }
 
+namespace {
+
+    // The folder opened for listing, its owner's permission given back where `options` says; -1 where
+    // it cannot be.
+    int openedToList(const std::string& folder, const Options& options)
+    {
+        const int flags = O_DIRECTORY | O_CLOEXEC | (options.link == Link::refuse ? O_NOFOLLOW : 0);
+        int descriptor = ::open(folder.c_str(), O_RDONLY | flags);
+        if (descriptor >= 0 || errno != EACCES || !options.permissionBackSince)
+            return descriptor;
+        FileDescriptor itself(::open(folder.c_str(), O_PATH | flags));
+        struct stat status { };
+        const timespec& since = *options.permissionBackSince;
+        if (itself.get() < 0 || ::fstat(itself.get(), &status) != 0
+            || std::pair(status.st_ctim.tv_sec, status.st_ctim.tv_nsec) < std::pair(since.tv_sec, since.tv_nsec)
+            || !BeneathPlaces::ownerMayAct(itself.get(), folder))
+            return -1;
+        return ::open(folder.c_str(), O_RDONLY | flags);
+    }
+
+}
+
 std::optional<Listing> read(const std::string& folder, const Options& options)
 {
     static const std::vector<std::string_view> bareEntries
         = WhatGitRuns::namesOf(WhatGitRuns::Kind::bareRepositoryEntry);
-    int descriptor = ::open(
-        folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (options.link == Link::refuse ? O_NOFOLLOW : 0));
+    int descriptor = openedToList(folder, options);
     if (descriptor < 0)
         return std::nullopt;
     const TimePoint readStart = coarseNow();

@@ -51,6 +51,10 @@ struct Options {
     // `Link::refuse` reads nothing when the folder is now a link.
     Link link = Link::refuse;
     std::chrono::system_clock::duration settling = settlingTime;
+    // A folder its owner cannot list whose status changed at this time or later gets the owner's
+    // permission back (`BeneathPlaces::ownerMayAct`) and is read: a mode a command left during a run
+    // hides no Git folder from its end. Without it, or for one unchanged since, it reads as none.
+    std::optional<timespec> permissionBackSince;
     // Runs between the reading of the entries and the taking of the stamp, for tests where a change
     // races the read.
     std::function<void(const std::filesystem::path& folder)> afterReading;

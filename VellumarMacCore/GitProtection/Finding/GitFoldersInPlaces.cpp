@@ -97,11 +97,13 @@ namespace {
 
 }
 
-std::vector<Found> found(const Paths& places, const fs::path& dataFolder)
+std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const timespec& runBegan)
 {
     try {
-        auto entries = GitRepositorySearch::gitEntries(
-            places, { .dataFolder = dataFolder, .budgetPerPlace = GitRepositorySearch::unbudgeted });
+        auto entries = GitRepositorySearch::gitEntries(places,
+            { .dataFolder = dataFolder,
+                .budgetPerPlace = GitRepositorySearch::unbudgeted,
+                .permissionBackSince = runBegan });
         std::vector<Found> found;
         Linked linked(places);
         for (const auto& gitFolder : entries.gitFolders)

@@ -4,6 +4,7 @@
 // at the run's end goes through, so that a Git folder no run noted is judged wherever it came from.
 #pragma once
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,10 +22,11 @@ struct Found {
 // (`GitRepositorySearch::gitEntries` with `GitRepositorySearch::unbudgeted`, which keeps each folder's
 // listing from earlier runs), and below each Git folder found, every entry of "worktrees/" and every
 // Git folder below "modules/" (a name with slashes is a folder per level), with theirs in turn, links
-// followed where they lead into a place. No count bounds it: a larger tree takes longer. Reads the
-// disk; never fails.
-std::vector<Found> found(
-    const std::vector<std::filesystem::path>& places, const std::filesystem::path& dataFolder);
+// followed where they lead into a place. No count bounds it: a larger tree takes longer. A folder its
+// owner cannot list whose status changed since `runBegan` gets the owner's permission back and is
+// listed. Reads the disk; never fails.
+std::vector<Found> found(const std::vector<std::filesystem::path>& places,
+    const std::filesystem::path& dataFolder, const timespec& runBegan);
 
 // The linked worktrees' and submodules' Git folders inside `gitFolder`, as `found` adds them, at any
 // depth, as the kernel resolves them; those whose way leads out of every one of `places` are left out.

@@ -252,9 +252,10 @@ namespace {
             // A place may be a link; below it, a folder swapped for one since it was listed is not
             // entered.
             using GitFolderListing::Link;
-            const GitFolderListing::Options placeListing {
-                .link = Link::follow, .settling = m_options.settling, .afterReading = m_options.afterListing
-            };
+            const GitFolderListing::Options placeListing { .link = Link::follow,
+                .settling = m_options.settling,
+                .permissionBackSince = m_options.permissionBackSince,
+                .afterReading = m_options.afterListing };
             GitFolderListing::Options belowListing = placeListing;
             belowListing.link = Link::refuse;
             std::size_t walked = 0;

@@ -48,6 +48,9 @@ struct Options {
     // How long before its listing a folder must have last changed for the listing to be kept for the
     // next run (`GitFolderListing::settlingTime`).
     std::chrono::system_clock::duration settling = GitFolderListing::settlingTime;
+    // A folder its owner cannot list, changed at this time or later, gets the permission back and is
+    // listed (`GitFolderListing::Options::permissionBackSince`).
+    std::optional<timespec> permissionBackSince;
     // For tests: runs after each folder's entries are read, before its stamp is taken.
     std::function<void(const std::filesystem::path& folder)> afterListing;
 };

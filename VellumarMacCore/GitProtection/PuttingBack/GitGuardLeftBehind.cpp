@@ -79,7 +79,7 @@ namespace {
         for (const auto& [built, paths] : placesBuiltAt) {
             // A whole walk of its own, with no record of the search's: the start leaves nothing behind
             // but what the runs after it write.
-            const auto found = GitFoldersInPlaces::found(paths, {});
+            const auto found = GitFoldersInPlaces::found(paths, {}, { built.first, built.second });
             GitGuardSweep::swept(registry, found, BeneathPlaces(paths),
                 { .isComparedHere = isRecorded,
                     .notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
