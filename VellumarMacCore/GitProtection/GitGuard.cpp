@@ -317,12 +317,10 @@ std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
     }
 }
 
-const GitGuard::KnownUnits& GitGuard::knownUnits()
+std::optional<std::size_t> GitGuard::unitWithIdentity(const std::string& identity)
 {
-    // Built once and never changed after, so that it is read without the lock.
-    std::lock_guard lock(m_knownLock);
-    if (!m_known) {
-        KnownUnits known { .keys = { m_keys.begin(), m_keys.end() } };
+    if (!m_identities) {
+        m_identities.emplace();
         auto locked = m_run.registry().locked();
         for (std::size_t unit = 0; unit < m_keys.size(); ++unit) {
             const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit].native());
@@ -332,33 +330,29 @@ const GitGuard::KnownUnits& GitGuard::knownUnits()
             if (!noted.gitFolder)
                 continue;
             if (auto folder = noted.files.find(*noted.gitFolder); folder != noted.files.end())
-                known.byIdentity.emplace(folder->second.content, unit);
+                m_identities->emplace(folder->second.content, unit);
         }
-        m_known = std::move(known);
     }
-    return *m_known;
+    auto found = m_identities->find(identity);
+    return found == m_identities->end() ? std::nullopt : std::optional(found->second);
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::sweep()
 {
-    return judge(GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built));
-}
-
-std::vector<GitGuard::MovedChange> GitGuard::judge(const std::vector<GitFoldersInPlaces::Found>& found)
-{
     try {
         LiveRuns& liveRuns = m_run.registry();
-        const KnownUnits& known = knownUnits();
+        const std::set<fs::path> keys(m_keys.begin(), m_keys.end());
         auto notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
-            auto unit = known.byIdentity.find(identity);
-            if (unit == known.byIdentity.end())
+            auto unit = unitWithIdentity(identity);
+            if (!unit)
                 return std::nullopt;
             auto locked = liveRuns.locked();
-            const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit->second].native());
+            const std::string* payload = locked.find(Held::guardedUnit, m_keys[*unit].native());
             return payload ? std::optional(unitOf(*payload)) : std::nullopt;
         };
-        return GitGuardSweep::swept(liveRuns, found, m_places,
-            { .isComparedHere = [&](const fs::path& gitFolder) { return known.keys.contains(gitFolder); },
+        return GitGuardSweep::swept(liveRuns, GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built),
+            m_places,
+            { .isComparedHere = [&](const fs::path& gitFolder) { return keys.contains(gitFolder); },
                 .notedWithIdentity = notedWithIdentity,
                 .judging = { .isKnownGitFolder
                     = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },

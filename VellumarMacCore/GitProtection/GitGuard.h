@@ -29,7 +29,6 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
-#include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
@@ -40,7 +39,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -163,15 +161,13 @@ public:
     // The same for every unit.
     std::vector<MovedChange> compareAll();
 
-    // Judges Git folders found in the places. One this run noted at another name (it or a folder above
-    // it renamed) is compared with what was noted of it, carried over to its new name, and stays noted
-    // at its old one; one another run holds or a watch keeps is left to it. Any other is new, and what
-    // counts in it against an empty repository (`NewGitFolders`), changed since this guard was built, is
-    // moved aside as `compare` moves a change (`GitGuardSweep::swept`). What was moved aside is skipped,
-    // as is a unit at its own name. Returns what went aside. Any thread; never throws.
-    std::vector<MovedChange> judge(const std::vector<GitFoldersInPlaces::Found>& found);
-    // For the run's end, after `compareAll`: judges every Git folder in the places
-    // (`GitFoldersInPlaces::found`, the whole walk). Any thread; never throws.
+    // For the run's end, after `compareAll`: goes through every Git folder in the places
+    // (`GitFoldersInPlaces::found`, the whole walk). One this run noted at another name (it or a folder
+    // above it renamed) is compared with what was noted of it, carried over to its new name, and stays
+    // noted at its old one; one another run holds or a watch keeps is left to it. Any other is new, and
+    // what counts in it against an empty repository (`NewGitFolders`), changed since this guard was
+    // built, is moved aside as `compare` moves a change. What was moved aside is skipped. Returns what
+    // went aside. Any thread; never throws.
     std::vector<MovedChange> sweep();
 
     // For the program's start, before its first run: compares what the registry of live runs in
@@ -192,13 +188,8 @@ public:
 private:
     // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
     std::vector<MovedChange> keepOff(std::size_t index);
-    // The units' keys, and the unit this run noted by its Git folder's identity
-    // (`GitFoldersInPlaces::Found::identity`), read by the first `judge`.
-    struct KnownUnits {
-        std::map<std::string, std::size_t> byIdentity;
-        std::set<std::filesystem::path> keys;
-    };
-    const KnownUnits& knownUnits();
+    // The unit this run noted whose Git folder had the identity (`GitFoldersInPlaces::Found::identity`).
+    std::optional<std::size_t> unitWithIdentity(const std::string& identity);
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -216,8 +207,8 @@ private:
     // When the guard began to note, by the clock the kernel stamps a change from: what changed at that
     // time or later in a Git folder no run noted counts.
     timespec m_built {};
-    std::mutex m_knownLock;
-    std::optional<KnownUnits> m_known;
+    // The Git folders' identities of the units, read by the first `sweep` that needs them.
+    std::optional<std::map<std::string, std::size_t>> m_identities;
 };
 
 }
