@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/OpenForWriting.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -663,6 +664,8 @@ void GitGuardWatch::readQueued()
 
 bool GitGuardWatch::isBeingWritten(const fs::path& path)
 {
+    // Asked before the queue is read: a writer done by then has its writes' events queued.
+    const bool heldOpen = isOpenForWriting(path);
     readQueued();
     bool writing = false;
     for (const auto& [at, write] : m_writing) {
@@ -676,8 +679,10 @@ bool GitGuardWatch::isBeingWritten(const fs::path& path)
         return true;
     // The kernel shows a truncation a moment before it queues the event, even a truncation at a file's
     // opening: bytes that no close or arrival read since the unit's comparison before this one accounts
-    // for are being written, until their events come or `comparisonInterval` has passed.
-    if (auto whole = m_wholeAt.find(path); whole != m_wholeAt.end() && whole->second > m_previousComparison)
+    // for are being written, until their events come or `comparisonInterval` has passed. A file made in
+    // place gets its watch, and so an arrival, before its writer has written: the kernel tells that one.
+    if (auto whole = m_wholeAt.find(path);
+        !heldOpen && whole != m_wholeAt.end() && whole->second > m_previousComparison)
         return false;
     auto at = watchOf(path);
     if (!at)

@@ -227,6 +227,18 @@ TEST(GitGuardWatch, MovesAsideEachChangeWhileItLasts)
                     ::write(made.get(), runnerBytes.data(), runnerBytes.size()), ssize_t(runnerBytes.size()));
             },
             repository.husky / "_", 0, 2 },
+        // Made in place, as Git writes a gitlink's ".git" anew: the new file's watch comes before its bytes.
+        { "a hook removed and made again with the same bytes, written once a new hook went aside",
+            [&] {
+                const fs::path hook = repository.hooks / "pre-commit";
+                fs::remove(hook);
+                FileDescriptor made(::open(hook.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+                std::ofstream(repository.hooks / "pre-applypatch") << "#!/bin/sh\n";
+                ASSERT_TRUE(test::eventually(
+                    [&] { return log.lines().size() == logged + 1; }, std::chrono::seconds(5)));
+                ASSERT_EQ(::write(made.get(), "#!/bin/sh\n", 10), 10);
+            },
+            repository.hooks },
         // Truncated again before the watch looks at what it put back, as the next prepare step does.
         { "a file the configuration names changed, put back, then rewritten with what was put back",
             [&] {
