@@ -149,6 +149,19 @@ std::vector<std::string> besideIt(const fs::path& file)
     return held;
 }
 
+// Runs the check registered as `name` on `argument` as user 65534, in a root of its own whose "place" and
+// "data" are that user's, the data folder private already: the peer has no /proc to make it so.
+std::string runAsNobody(const char* name, const std::string& argument)
+{
+    test::TemporaryFolder temporary;
+    const fs::path root = resolvingSymlinks(temporary.path()).value();
+    for (const char* folder : { "place", "data" })
+        EXPECT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
+    fs::permissions(root / "data", fs::perms(0700));
+    fs::permissions(root, fs::perms(0755));
+    return test::runUnprivileged(name, root, argument);
+}
+
 }
 
 // Killed at any step of a put-back, or with the name empty, the next start finds the user's file at its
@@ -378,13 +391,7 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         EXPECT_TRUE(testCase.holds(scene));
     }
     // As an ordinary user, whose guard must give itself back the right to write in the hooks folder.
-    test::TemporaryFolder temporary;
-    const fs::path root = resolvingSymlinks(temporary.path()).value();
-    for (const char* folder : { "place", "data" })
-        ASSERT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
-    fs::permissions(root / "data", fs::perms(0700));
-    fs::permissions(root, fs::perms(0755));
-    EXPECT_EQ(test::runUnprivileged("after a kill in a plain folder", root, "/"), "aside");
+    EXPECT_EQ(runAsNobody("after a kill in a plain folder", "/"), "aside");
 }
 
 // Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past
@@ -587,15 +594,8 @@ TEST(GitGuardPutBack, TheUsersGitFolderIsKnownWhereverItMoves)
         git(project, { "commit", "-q", "--allow-empty", "-m", "x" });
         EXPECT_TRUE(existsAt(project / "pre-commit-ran"));
         git(project, { "push", "-q", (home.root / "origin.git").string(), "HEAD:refs/heads/main" });
-        if (!row.asNobody)
-            continue;
-        test::TemporaryFolder temporary;
-        const fs::path root = resolvingSymlinks(temporary.path()).value();
-        // The user's, the data folder private already: the peer has no /proc to make it so.
-        for (const char* folder : { "place", "data" })
-            ASSERT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
-        fs::permissions(root / "data", fs::perms(0700));
-        fs::permissions(root, fs::perms(0755));
-        EXPECT_EQ(test::runUnprivileged("whereabouts", root, row.name), expected);
+        if (row.asNobody) {
+            EXPECT_EQ(runAsNobody("whereabouts", row.name), expected);
+        }
     }
 }
