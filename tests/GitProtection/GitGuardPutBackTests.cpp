@@ -294,6 +294,7 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         std::function<bool(const Scene&)> holds;
         SceneStep afterKill = [](const Scene&) {}; // the user's, before the next start
         bool emptyGrant = false;
+        std::size_t usersChanges = 0; // lines in the log keeping a change as the user's own
     };
     const fs::path plainHook = "plain/.git/hooks/pre-commit";
     const SceneStep plainMadeARepository = [](const Scene& scene) {
@@ -302,6 +303,19 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
     auto planted
         = [](const fs::path& hook) { return !existsAt(hook) && besideIt(hook) == std::vector { kPlanted }; };
     auto kept = [](const fs::path& hook) { return test::readFile(hook) == kHook && besideIt(hook).empty(); };
+    // The killed run's commands ended now, its beat as though it was the last one's margin ago; then the
+    // user writes the hook.
+    auto hookWrittenLater = [](fs::path relative) {
+        return [relative](const Scene& scene) {
+            const fs::path beatFile = LiveRuns::heartbeatOf(scene.home.data);
+            auto beat = LiveRunsHeartbeat::now();
+            beat.wallTime -= LiveRunsHeartbeat::margin;
+            beat.bootTime -= LiveRunsHeartbeat::margin;
+            LiveRunsHeartbeat::write(beat, beatFile);
+            test::changedLaterThan(scene.home.root / relative, *LiveRunsHeartbeat::commandsEndedBy(beatFile),
+                [&] { writeHook(scene.home.root / relative, kHook); });
+        };
+    };
     const Case cases[] = {
         { "a submodule with the user's hook",
             [](const Scene& scene) {
@@ -362,17 +376,12 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
             none, none, [&](const Scene& scene) { return kept(scene.home.root / plainHook); } },
         { "a hook the user writes once the run's commands had ended", none, plainMadeARepository, none,
             [&](const Scene& scene) { return kept(scene.home.root / plainHook); },
-            [&](const Scene& scene) {
-                // The killed run's commands ended now: its beat as though it was the last one's margin ago.
-                const fs::path beatFile = LiveRuns::heartbeatOf(scene.home.data);
-                auto beat = LiveRunsHeartbeat::now();
-                beat.wallTime -= LiveRunsHeartbeat::margin;
-                beat.bootTime -= LiveRunsHeartbeat::margin;
-                LiveRunsHeartbeat::write(beat, beatFile);
-                test::changedLaterThan(scene.home.root / plainHook,
-                    *LiveRunsHeartbeat::commandsEndedBy(beatFile),
-                    [&] { writeHook(scene.home.root / plainHook, kHook); });
-            } },
+            hookWrittenLater(plainHook), false, 1 },
+        // Found at its new name both by its own comparison and among every Git folder of the places.
+        { "a hook the user writes in the project a command renamed", none,
+            [](const Scene& scene) { fs::rename(scene.project, scene.home.root / "project-v2"); }, none,
+            [&](const Scene& scene) { return kept(scene.home.root / "project-v2/.git/hooks/post-checkout"); },
+            hookWrittenLater("project-v2/.git/hooks/post-checkout"), false, 1 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -384,6 +393,12 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         testCase.afterKill(scene);
         test::CapturedLog log;
         scene.restoreLeftBehind();
+        const auto lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                      [](const std::string& line) {
+                          return line.ends_with("it is the user's own change and stays.");
+                      }),
+            testCase.usersChanges);
         test::CapturedLog again;
         scene.restoreLeftBehind();
         EXPECT_EQ(again.lines(), std::vector<std::string> {});
