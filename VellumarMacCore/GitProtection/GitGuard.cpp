@@ -152,6 +152,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
                 locked.hold(Held::keptOffName, std::move(entry));
             }
         }
+        m_lastComparisons.resize(unitCount());
         try {
             locked.write(Held::guardedUnit);
             locked.write(Held::keptOffName);
@@ -271,6 +272,7 @@ std::vector<GitGuard::MovedChange> GitGuard::compare(
             liveRuns, noted, m_places, m_options.settings, m_options.clock,
             [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); }, &m_movedInRun,
             std::nullopt, isBeingWritten);
+        lastCompared(unit, { .elsewhere = std::move(settled.comparedElsewhere) });
         if (!settled.accepted.empty()) {
             auto locked = liveRuns.locked();
             if (const std::string* payload = locked.find(Held::guardedUnit, key)) {
@@ -288,9 +290,28 @@ std::vector<GitGuard::MovedChange> GitGuard::compare(
         }
         return std::move(settled.moved);
     } catch (const std::exception&) {
-        // Out of memory: the next event or comparison tries again.
+        // Out of memory: the next event tries again, and the run's end in any case.
+        lastCompared(unit, { .failed = true });
         return {};
     }
+}
+
+void GitGuard::lastCompared(std::size_t unit, LastComparison last)
+{
+    std::lock_guard lock(m_lastComparisonsLock);
+    if (unit < m_lastComparisons.size())
+        m_lastComparisons[unit] = std::move(last);
+}
+
+std::vector<fs::path> GitGuard::comparedAgainAtTheEnd() const
+{
+    std::vector<fs::path> keys;
+    std::lock_guard lock(m_lastComparisonsLock);
+    for (std::size_t unit = 0; unit < m_lastComparisons.size(); ++unit) {
+        if (m_lastComparisons[unit].failed || m_lastComparisons[unit].elsewhere)
+            keys.push_back(unitKey(unit));
+    }
+    return keys;
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
@@ -310,9 +331,11 @@ std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
         }
         Settled settled;
         report(undone, settled);
+        lastCompared(m_keys.size() + index, {});
         return std::move(settled.moved);
     } catch (const std::exception&) {
-        // Out of memory: the next event or comparison tries again.
+        // Out of memory: the next event tries again, and the run's end in any case.
+        lastCompared(m_keys.size() + index, { .failed = true });
         return {};
     }
 }
@@ -341,7 +364,14 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
 {
     try {
         LiveRuns& liveRuns = m_run.registry();
-        const std::set<fs::path> keys(m_keys.begin(), m_keys.end());
+        std::set<fs::path> comparedHere(m_keys.begin(), m_keys.end());
+        {
+            std::lock_guard lock(m_lastComparisonsLock);
+            for (const auto& last : m_lastComparisons) {
+                if (last.elsewhere)
+                    comparedHere.insert(*last.elsewhere);
+            }
+        }
         auto notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
             auto unit = unitWithIdentity(identity);
             if (!unit)
@@ -350,9 +380,9 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
             const std::string* payload = locked.find(Held::guardedUnit, m_keys[*unit].native());
             return payload ? std::optional(unitOf(*payload)) : std::nullopt;
         };
-        return GitGuardSweep::swept(liveRuns, GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built),
-            m_places,
-            { .isComparedHere = [&](const fs::path& gitFolder) { return keys.contains(gitFolder); },
+        return GitGuardSweep::swept(liveRuns,
+            GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), m_places,
+            { .isComparedHere = [&](const fs::path& gitFolder) { return comparedHere.contains(gitFolder); },
                 .notedWithIdentity = notedWithIdentity,
                 .judging = { .isKnownGitFolder
                     = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },

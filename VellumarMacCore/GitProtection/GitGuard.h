@@ -39,6 +39,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -154,17 +155,23 @@ public:
     // that does not count becomes what later changes compare with. A file with other hard links is not
     // moved (that would make it private under every name): what was noted replaces it at this name, and
     // the change stays at the others. Returns the changes moved aside, and each name so replaced. A file
-    // that `isBeingWritten` says its writer is not done with is left for a later comparison. Any
-    // thread, at once with others. Never throws.
+    // that `isBeingWritten` says its writer is not done with is left for a later comparison. One that
+    // runs out of memory counts as not made (`comparedAgainAtTheEnd`). Any thread, at once with others.
+    // Never throws.
     std::vector<MovedChange> compare(
         std::size_t unit, const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
     // The same for every unit.
     std::vector<MovedChange> compareAll();
+    // The units, by key, whose last comparison no watch can vouch for, for the run's end to compare
+    // again: it ran out of memory, or it found the Git folder at another name, where nothing the unit
+    // notes is watched. Any thread.
+    std::vector<std::filesystem::path> comparedAgainAtTheEnd() const;
 
     // For the run's end, after `compareAll`: goes through every Git folder in the places
     // (`GitFoldersInPlaces::found`, the whole walk). One this run noted at another name (it or a folder
     // above it renamed) is compared with what was noted of it, carried over to its new name, and stays
-    // noted at its old one; one another run holds or a watch keeps is left to it. Any other is new, and
+    // noted at its old one, unless the unit's last comparison found it and compared it there; one another
+    // run holds or a watch keeps is left to it. Any other is new, and
     // what counts in it against an empty repository (`NewGitFolders`), changed since this guard was
     // built, is moved aside as `compare` moves a change. What was moved aside is skipped. Returns what
     // went aside. Any thread; never throws.
@@ -190,6 +197,14 @@ private:
     std::vector<MovedChange> keepOff(std::size_t index);
     // The unit this run noted whose Git folder had the identity (`GitFoldersInPlaces::Found::identity`).
     std::optional<std::size_t> unitWithIdentity(const std::string& identity);
+    // How a unit's last comparison went: whether it ran out of memory, and where it found the Git folder
+    // at another name and compared it.
+    struct LastComparison {
+        bool failed = false;
+        std::optional<std::filesystem::path> elsewhere = std::nullopt;
+    };
+    // Notes it, where memory allowed a place for the unit; moving `last` in allocates nothing.
+    void lastCompared(std::size_t unit, LastComparison last);
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -209,6 +224,8 @@ private:
     timespec m_built {};
     // The Git folders' identities of the units, read by the first `sweep` that needs them.
     std::optional<std::map<std::string, std::size_t>> m_identities;
+    mutable std::mutex m_lastComparisonsLock;
+    std::vector<LastComparison> m_lastComparisons; // by unit
 };
 
 }

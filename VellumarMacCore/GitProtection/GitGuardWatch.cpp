@@ -266,6 +266,8 @@ void GitGuardWatch::compareLeftOver()
         for (const auto& [at, write] : m_writing)
             addUnitsOf(at, touched);
         touched.insert(m_unwatched.begin(), m_unwatched.end());
+        for (auto& key : m_guard->comparedAgainAtTheEnd())
+            touched.insert(std::move(key));
         compareAndWatch(touched, false);
         // Read while comparing, and never compared: the watch's next run notes them again.
         m_changed.merge(m_pending);

@@ -168,8 +168,9 @@ private:
     // `whileWritten`, else judged as it is; the others changed while only kept.
     void compareAndWatch(const std::set<std::filesystem::path>& touched, bool whileWritten);
     // For `finish`, the thread stopped: compares the units that the events still queued touch, those
-    // read but not compared yet, those of a file still being written, judged as it is now, and those no
-    // watch looks at, since what changed just before waits for no interval.
+    // read but not compared yet, those of a file still being written, judged as it is now, those no
+    // watch looks at, since what changed just before waits for no interval, and those whose last
+    // comparison it cannot vouch for (`GitGuard::comparedAgainAtTheEnd`).
     void compareLeftOver();
     // Lets go of what is known of one inotify watch, gone or removed.
     void forgetWatch(int descriptor);

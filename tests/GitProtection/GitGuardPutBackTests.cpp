@@ -149,6 +149,19 @@ std::vector<std::string> besideIt(const fs::path& file)
     return held;
 }
 
+// Runs the check registered as `name` on `argument` as user 65534, in a root of its own whose "place" and
+// "data" are that user's, the data folder private already: the peer has no /proc to make it so.
+std::string runAsNobody(const char* name, const std::string& argument)
+{
+    test::TemporaryFolder temporary;
+    const fs::path root = resolvingSymlinks(temporary.path()).value();
+    for (const char* folder : { "place", "data" })
+        EXPECT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
+    fs::permissions(root / "data", fs::perms(0700));
+    fs::permissions(root, fs::perms(0755));
+    return test::runUnprivileged(name, root, argument);
+}
+
 }
 
 // Killed at any step of a put-back, or with the name empty, the next start finds the user's file at its
@@ -281,6 +294,7 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         std::function<bool(const Scene&)> holds;
         SceneStep afterKill = [](const Scene&) {}; // the user's, before the next start
         bool emptyGrant = false;
+        std::size_t usersChanges = 0; // lines in the log keeping a change as the user's own
     };
     const fs::path plainHook = "plain/.git/hooks/pre-commit";
     const SceneStep plainMadeARepository = [](const Scene& scene) {
@@ -289,6 +303,19 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
     auto planted
         = [](const fs::path& hook) { return !existsAt(hook) && besideIt(hook) == std::vector { kPlanted }; };
     auto kept = [](const fs::path& hook) { return test::readFile(hook) == kHook && besideIt(hook).empty(); };
+    // The killed run's commands ended now, its beat as though it was the last one's margin ago; then the
+    // user writes the hook.
+    auto hookWrittenLater = [](fs::path relative) {
+        return [relative](const Scene& scene) {
+            const fs::path beatFile = LiveRuns::heartbeatOf(scene.home.data);
+            auto beat = LiveRunsHeartbeat::now();
+            beat.wallTime -= LiveRunsHeartbeat::margin;
+            beat.bootTime -= LiveRunsHeartbeat::margin;
+            LiveRunsHeartbeat::write(beat, beatFile);
+            test::changedLaterThan(scene.home.root / relative, *LiveRunsHeartbeat::commandsEndedBy(beatFile),
+                [&] { writeHook(scene.home.root / relative, kHook); });
+        };
+    };
     const Case cases[] = {
         { "a submodule with the user's hook",
             [](const Scene& scene) {
@@ -349,17 +376,12 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
             none, none, [&](const Scene& scene) { return kept(scene.home.root / plainHook); } },
         { "a hook the user writes once the run's commands had ended", none, plainMadeARepository, none,
             [&](const Scene& scene) { return kept(scene.home.root / plainHook); },
-            [&](const Scene& scene) {
-                // The killed run's commands ended now: its beat as though it was the last one's margin ago.
-                const fs::path beatFile = LiveRuns::heartbeatOf(scene.home.data);
-                auto beat = LiveRunsHeartbeat::now();
-                beat.wallTime -= LiveRunsHeartbeat::margin;
-                beat.bootTime -= LiveRunsHeartbeat::margin;
-                LiveRunsHeartbeat::write(beat, beatFile);
-                test::changedLaterThan(scene.home.root / plainHook,
-                    *LiveRunsHeartbeat::commandsEndedBy(beatFile),
-                    [&] { writeHook(scene.home.root / plainHook, kHook); });
-            } },
+            hookWrittenLater(plainHook), false, 1 },
+        // Found at its new name both by its own comparison and among every Git folder of the places.
+        { "a hook the user writes in the project a command renamed", none,
+            [](const Scene& scene) { fs::rename(scene.project, scene.home.root / "project-v2"); }, none,
+            [&](const Scene& scene) { return kept(scene.home.root / "project-v2/.git/hooks/post-checkout"); },
+            hookWrittenLater("project-v2/.git/hooks/post-checkout"), false, 1 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -371,6 +393,12 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         testCase.afterKill(scene);
         test::CapturedLog log;
         scene.restoreLeftBehind();
+        const auto lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                      [](const std::string& line) {
+                          return line.ends_with("it is the user's own change and stays.");
+                      }),
+            testCase.usersChanges);
         test::CapturedLog again;
         scene.restoreLeftBehind();
         EXPECT_EQ(again.lines(), std::vector<std::string> {});
@@ -378,13 +406,7 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
         EXPECT_TRUE(testCase.holds(scene));
     }
     // As an ordinary user, whose guard must give itself back the right to write in the hooks folder.
-    test::TemporaryFolder temporary;
-    const fs::path root = resolvingSymlinks(temporary.path()).value();
-    for (const char* folder : { "place", "data" })
-        ASSERT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
-    fs::permissions(root / "data", fs::perms(0700));
-    fs::permissions(root, fs::perms(0755));
-    EXPECT_EQ(test::runUnprivileged("after a kill in a plain folder", root, "/"), "aside");
+    EXPECT_EQ(runAsNobody("after a kill in a plain folder", "/"), "aside");
 }
 
 // Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past
@@ -587,15 +609,8 @@ TEST(GitGuardPutBack, TheUsersGitFolderIsKnownWhereverItMoves)
         git(project, { "commit", "-q", "--allow-empty", "-m", "x" });
         EXPECT_TRUE(existsAt(project / "pre-commit-ran"));
         git(project, { "push", "-q", (home.root / "origin.git").string(), "HEAD:refs/heads/main" });
-        if (!row.asNobody)
-            continue;
-        test::TemporaryFolder temporary;
-        const fs::path root = resolvingSymlinks(temporary.path()).value();
-        // The user's, the data folder private already: the peer has no /proc to make it so.
-        for (const char* folder : { "place", "data" })
-            ASSERT_EQ(::chown(test::madeFolder(root / folder).c_str(), 65534, 65534), 0);
-        fs::permissions(root / "data", fs::perms(0700));
-        fs::permissions(root, fs::perms(0755));
-        EXPECT_EQ(test::runUnprivileged("whereabouts", root, row.name), expected);
+        if (row.asNobody) {
+            EXPECT_EQ(runAsNobody("whereabouts", row.name), expected);
+        }
     }
 }

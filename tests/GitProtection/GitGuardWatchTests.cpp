@@ -551,6 +551,28 @@ TEST(GitGuardWatch, WhatTheThreadNeverReadIsComparedAtTheEnd)
     }
 }
 
+// A comparison on the watch's thread that runs out of memory counts as not made: the run's end makes it,
+// though nothing there changes again.
+TEST(GitGuardWatch, AComparisonThatRanOutOfMemoryIsMadeAtTheEnd)
+{
+    WatchedRepository repository;
+    std::atomic<bool> failed = false;
+    auto reader = [&, settings = GitCountedSettings::gitReaderForThisProcess()](std::string_view bytes) {
+        if (!failed.exchange(true))
+            throw std::bad_alloc();
+        return settings(bytes);
+    };
+    GitGuard guard({ { repository.git, repository.project } }, {}, {}, repository.options(reader));
+    GitGuardWatch watch(guard, { .places = { repository.home.root } });
+    // Brought there whole, so that the thread's one comparison reads all of it.
+    std::ofstream(repository.project / "config") << "[core]\n\tfsmonitor = touch /tmp/ran\n";
+    fs::rename(repository.project / "config", repository.git / "config");
+    ASSERT_TRUE(test::eventually([&] { return failed.load(); }, std::chrono::seconds(10)));
+    watch.finish();
+    EXPECT_EQ(refusedCount(repository.git), 1u);
+    EXPECT_FALSE(fs::exists(repository.git / "config"));
+}
+
 // Runs of the program one after another, its watch kept between them: what the user changes while no
 // run holds the repository is theirs, and the next run notes it as it is now; what changes during that
 // run still goes aside. A repository the watch saw nothing in is taken as it was left, where it would be

@@ -22,6 +22,24 @@ using test::RunnerWorld;
 
 namespace {
 
+// The world of a test that kills its host. Started again as that host, the test program runs a job of
+// commands in SetUp, in a world of its own below the test's folder, and ends there.
+class ClaudeReplyGitAfterKillRealCLI : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (hostOf)
+            test::runAsKilledHost(world, root, test::commandsJob(projects), true);
+        if (auto reason = test::commandSandboxUnavailableReason())
+            GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    }
+
+    RunnerWorld world;
+    const char* hostOf = std::getenv(test::kKilledHostOf);
+    fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
+    fs::path projects = root / "home/Projects";
+};
+
 // Starts this test again as the host of a run whose command touches "started" once it has written what
 // the test looks for, and kills it with SIGKILL once `ready` holds; returns once its commands have ended.
 void killedWhenReady(const RunnerWorld& world, const fs::path& root, const std::function<bool()>& ready)
@@ -42,18 +60,8 @@ void killedWhenReady(const RunnerWorld& world, const fs::path& root, const std::
 // ended it; the beat the host left covers its writes. Then the user sets a pager and edits the hook they
 // had. The next start puts the command's hook aside and keeps the user's edit, with a line in the log
 // naming it; the setting goes aside too, since the user's Git rewrites a configuration whole.
-TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLastWriteGoesAside)
+TEST_F(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLastWriteGoesAside)
 {
-    const char* hostOf = std::getenv(test::kKilledHostOf);
-    if (!hostOf) {
-        if (auto reason = test::commandSandboxUnavailableReason())
-            GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    }
-    RunnerWorld world;
-    const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
-    const fs::path projects = root / "home/Projects";
-    if (hostOf)
-        test::runAsKilledHost(world, root, test::commandsJob(projects), true);
     const fs::path hooks = projects / "app/.git/hooks";
     test::makeRepository(projects / "app");
     test::writeScript(hooks / "pre-commit", "exit 0\n");
@@ -100,18 +108,8 @@ TEST(ClaudeReplyGitAfterKillRealCLI, TheUsersEditAfterAKillStaysAndTheCommandsLa
 // A command makes a repository of a plain folder of the place and writes it a hook, and the host is
 // killed before the run's end could judge it. The next start puts the hook aside: the user's commit
 // there runs nothing.
-TEST(ClaudeReplyGitAfterKillRealCLI, ANewRepositoryInAPlainFolderHasItsHookPutAsideAtTheNextStart)
+TEST_F(ClaudeReplyGitAfterKillRealCLI, ANewRepositoryInAPlainFolderHasItsHookPutAsideAtTheNextStart)
 {
-    const char* hostOf = std::getenv(test::kKilledHostOf);
-    if (!hostOf) {
-        if (auto reason = test::commandSandboxUnavailableReason())
-            GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    }
-    RunnerWorld world;
-    const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
-    const fs::path projects = root / "home/Projects";
-    if (hostOf)
-        test::runAsKilledHost(world, root, test::commandsJob(projects), true);
     const fs::path plain = projects / "notes";
     const fs::path hook = plain / ".git/hooks/pre-commit";
     test::writeBytes(plain / "todo.txt", "milk\n");

@@ -233,6 +233,7 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
             accepted.emplace(
                 GitFolderWhereabouts::movedPath(path, found->moved, found->from), std::move(file));
         moved.accepted = std::move(accepted);
+        moved.comparedElsewhere = found->now;
         return moved;
     }
     // What took its name goes aside, and the user's Git folder comes back to it.

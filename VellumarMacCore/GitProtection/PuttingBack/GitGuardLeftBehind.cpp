@@ -56,6 +56,8 @@ namespace {
     struct KilledRuns {
         // Every Git folder a run noted, at the name it noted it: its own comparison's.
         const std::set<fs::path>& recorded;
+        // Where those comparisons found a Git folder at another name, and compared it.
+        const std::set<fs::path>& comparedElsewhere;
         // What the killed runs noted, by the identity of its Git folder.
         const std::map<std::string, NotedUnit>& byIdentity;
         const GitCountedSettings::Reader& settings;
@@ -64,9 +66,10 @@ namespace {
     };
 
     // Goes through every Git folder in the killed runs' places as a run's end does: one a killed run
-    // noted, found at another name, is compared with what was noted of it there, and one no run noted is
-    // judged against an empty repository, counting what changed since the first guard holding its place
-    // was built. The places whose guards were built at one time are walked together.
+    // noted, found at another name, is compared with what was noted of it there unless its own comparison
+    // found it there, and one no run noted is judged against an empty repository, counting what changed
+    // since the first guard holding its place was built. The places whose guards were built at one time
+    // are walked together.
     void sweepAfterKill(
         LiveRuns& registry, const std::vector<LiveRuns::Entry>& places, const KilledRuns& killed)
     {
@@ -76,12 +79,15 @@ namespace {
             placesBuiltAt[{ built.tv_sec, built.tv_nsec }].emplace_back(entry.key);
         }
         auto isRecorded = [&](const fs::path& gitFolder) { return killed.recorded.contains(gitFolder); };
+        auto isCompared = [&](const fs::path& gitFolder) {
+            return isRecorded(gitFolder) || killed.comparedElsewhere.contains(gitFolder);
+        };
         for (const auto& [built, paths] : placesBuiltAt) {
             // A whole walk of its own, with no record of the search's: the start leaves nothing behind
             // but what the runs after it write.
             const auto found = GitFoldersInPlaces::found(paths, {}, { built.first, built.second });
             GitGuardSweep::swept(registry, found, BeneathPlaces(paths),
-                { .isComparedHere = isRecorded,
+                { .isComparedHere = isCompared,
                     .notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
                         auto noted = killed.byIdentity.find(identity);
                         return noted == killed.byIdentity.end() ? std::nullopt : std::optional(noted->second);
@@ -129,13 +135,16 @@ void GitGuard::restoreLeftBehind(
         std::map<std::vector<fs::path>, BeneathPlaces> opened;
         std::vector<LiveRuns::Entry> missing;
         std::map<std::string, NotedUnit> byIdentity;
+        std::set<fs::path> comparedElsewhere;
         for (auto& entry : units) {
             NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
-            GitGuardComparison::settle(
+            auto settled = GitGuardComparison::settle(
                 registry, unit, places, settings, clock,
                 [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); }, nullptr,
                 commandsEndedBy);
+            if (settled.comparedElsewhere)
+                comparedElsewhere.insert(std::move(*settled.comparedElsewhere));
             if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
                 missing.push_back(std::move(entry));
             if (auto folder = unit.gitFolder ? unit.files.find(*unit.gitFolder) : unit.files.end();
@@ -144,6 +153,7 @@ void GitGuard::restoreLeftBehind(
         }
         sweepAfterKill(registry, writablePlaces,
             { .recorded = recorded,
+                .comparedElsewhere = comparedElsewhere,
                 .byIdentity = byIdentity,
                 .settings = settings,
                 .clock = clock,

@@ -42,6 +42,8 @@ struct Settled {
     std::vector<GitGuard::MovedChange> moved;
     // The changes that do not count, by path: what later changes compare with.
     std::map<std::filesystem::path, GitNotedFiles::NotedFile> accepted;
+    // Where the unit's Git folder was compared, found at another name with nothing at its own.
+    std::optional<std::filesystem::path> comparedElsewhere;
 };
 
 // Undoes the change at `path`, reached beneath a place, when it still differs from `noted`: what was
