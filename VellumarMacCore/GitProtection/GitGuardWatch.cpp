@@ -191,6 +191,7 @@ void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& l
         GitGuard::forgetKept(unkept);
         watch->m_guard = nullptr;
         watch->m_units.clear();
+        watch->m_heldWithoutWatch.clear();
         watch->m_onMovedAside = {};
         watch->m_liveRuns = liveRuns;
         KeptWatch& shared = keptWatch();
@@ -525,6 +526,8 @@ int GitGuardWatch::millisecondsUntilDue() const
         if (!write.overdue && (!due || write.began + comparisonInterval < *due))
             due = write.began + comparisonInterval;
     }
+    if (!m_heldWithoutWatch.empty() && (!due || steady_clock::now() + kHeldRecheck < *due))
+        due = steady_clock::now() + kHeldRecheck;
     if (!due)
         return -1;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - steady_clock::now()).count();
@@ -545,6 +548,16 @@ void GitGuardWatch::addDue(std::set<fs::path>& touched)
             write.overdue = true;
             addUnitsOf(at, touched);
         }
+    }
+    for (auto held = m_heldWithoutWatch.begin(); held != m_heldWithoutWatch.end();) {
+        // Overdue, and the comparison since did not look at it: gone from its name.
+        if (held->second.overdue) {
+            held = m_heldWithoutWatch.erase(held);
+            continue;
+        }
+        touched.insert(held->second.unit);
+        held->second.overdue = now >= held->second.began + comparisonInterval;
+        ++held;
     }
 }
 
@@ -651,9 +664,11 @@ void GitGuardWatch::compareAndWatch(const std::set<fs::path>& touched, bool whil
         readQueued();
         m_writtenDuringComparison.clear();
         m_previousComparison = std::exchange(m_comparedFrom[key], ++m_ticks);
+        m_comparing = &unit->first;
         tookAside(m_guard->compare(unit->second,
             whileWritten ? [this](const fs::path& path) { return isBeingWritten(path); }
                          : std::function<bool(const fs::path&)>()));
+        m_comparing = nullptr;
     }
 }
 
@@ -686,10 +701,29 @@ bool GitGuardWatch::isBeingWritten(const fs::path& path)
     if (auto whole = m_wholeAt.find(path);
         !heldOpen && whole != m_wholeAt.end() && whole->second > m_previousComparison)
         return false;
-    auto at = watchOf(path);
-    if (!at)
+    const auto now = std::chrono::steady_clock::now();
+    auto held = m_heldWithoutWatch.find(path);
+    if (auto at = watchOf(path)) {
+        if (held != m_heldWithoutWatch.end())
+            m_heldWithoutWatch.erase(held);
+        m_writing.try_emplace(*at, Write { now });
+        return true;
+    }
+    // No watch sees this file closed, as one made where nothing was noted: looked at again shortly.
+    if (held != m_heldWithoutWatch.end() && held->second.overdue) {
+        m_heldWithoutWatch.erase(held);
         return false;
-    m_writing.try_emplace(*at, Write { std::chrono::steady_clock::now() });
+    }
+    if (!heldOpen) {
+        if (held == m_heldWithoutWatch.end())
+            return false;
+        // Let go since it was last found held, perhaps after these bytes were read: read again.
+        m_pending.insert(std::move(held->second.unit));
+        m_heldWithoutWatch.erase(held);
+        return true;
+    }
+    if (held == m_heldWithoutWatch.end() && m_comparing)
+        m_heldWithoutWatch.emplace(path, HeldWithoutWatch { now, *m_comparing });
     return true;
 }
 

@@ -202,6 +202,16 @@ private:
         bool overdue = false;
     };
     std::map<Registration, Write> m_writing;
+    // The files found held open for writing that no watch sees closed, by path: their unit is compared
+    // again every `kHeldRecheck` until the writer lets go, or as it is once `comparisonInterval` passed.
+    struct HeldWithoutWatch {
+        std::chrono::steady_clock::time_point began;
+        std::filesystem::path unit;
+        bool overdue = false;
+    };
+    static constexpr std::chrono::milliseconds kHeldRecheck { 20 };
+    std::map<std::filesystem::path, HeldWithoutWatch> m_heldWithoutWatch;
+    const std::filesystem::path* m_comparing = nullptr; // the unit being compared, as `m_units` holds it
     // Counts the events read and the watches set, to order them with the comparisons.
     std::uint64_t m_ticks = 0;
     // When the bytes at each path were last left whole: its writer's close, a change of mode, a file
