@@ -10,8 +10,6 @@
 #include <string_view>
 #include <utility>
 #include <sys/stat.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace vellumar::GitFolderListing {
@@ -60,34 +58,6 @@ std::optional<Stamp> stampOf(const std::string& folder, Link link)
     if (looked != 0 || !S_ISDIR(status.st_mode))
         return std::nullopt;
     return stampFrom(status);
-}
-
-std::vector<std::optional<Stamp>> stampsOf(const std::vector<StampWanted>& folders)
-{
-    // Fewer than this many are looked up on the caller's thread alone: a thread's start would cost more.
-    constexpr std::size_t kSharedFrom = 256;
-    constexpr unsigned kMostThreads = 4;
-    std::vector<std::optional<Stamp>> stamps(folders.size());
-    auto take = [&](std::size_t first, std::size_t step) {
-        for (std::size_t index = first; index < folders.size(); index += step)
-            stamps[index] = stampOf(*folders[index].folder, folders[index].link);
-    };
-    const unsigned threads = folders.size() < kSharedFrom
-        ? 1
-        : std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
-    std::vector<std::jthread> helpers;
-    try {
-        for (unsigned helper = 1; helper < threads; ++helper)
-            helpers.emplace_back(take, helper, threads);
-    } catch (const std::system_error&) {
-        // No more threads: the caller's takes the shares of those that did not start.
-    }
-    for (unsigned share = 0; share < threads; ++share) {
-        if (share == 0 || share > helpers.size())
-            take(share, threads);
-    }
-    helpers.clear();
-    return stamps;
 }
 
 namespace {

@@ -66,16 +66,7 @@ struct Options {
 // thread; never throws but for memory.
 std::optional<Listing> read(const std::string& folder, const Options& options);
 
-// The stamp of `folder` now, without reading it; absent as for `read`.
+// The stamp of `folder` now, without reading it; absent as for `read`. Any thread.
 std::optional<Stamp> stampOf(const std::string& folder, Link link);
-
-struct StampWanted {
-    const std::string* folder;
-    Link link;
-};
-// The stamp of each of `folders`, as `stampOf` takes it, in the same order; the kernel's look-ups of a
-// large batch spread over a few threads, where a walk of a large tree whose folders are unchanged spends
-// most of its time. Any thread; never throws but for memory.
-std::vector<std::optional<Stamp>> stampsOf(const std::vector<StampWanted>& folders);
 
 }

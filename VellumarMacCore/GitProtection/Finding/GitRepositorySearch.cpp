@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Finding/FolderStamps.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
@@ -259,11 +260,23 @@ namespace {
             GitFolderListing::Options belowListing = placeListing;
             belowListing.link = Link::refuse;
             std::size_t walked = 0;
-            // The stamps of the first folders left, in their order, taken a batch at a time.
+            // The stamps of the first folders left, in their order, taken a batch at a time; the next
+            // batch's are taken meanwhile, while the walk goes through this one's folders.
             std::deque<std::optional<GitFolderListing::Stamp>> stamps;
+            FolderStamps taking;
+            bool nextStarted = false;
             while (!left.empty() && (walked == 0 || !bounded || m_options.clock() < deadline)) {
-                if (stamps.empty())
-                    stamps = stampsOfFirst(left, placeListing.link, belowListing.link);
+                if (stamps.empty()) {
+                    if (!nextStarted)
+                        taking.start(batchFrom(left, 0, placeListing.link, belowListing.link));
+                    auto batch = taking.taken();
+                    stamps.assign(
+                        std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+                    auto next = batchFrom(left, stamps.size(), placeListing.link, belowListing.link);
+                    nextStarted = !next.empty();
+                    if (nextStarted)
+                        taking.start(std::move(next));
+                }
                 auto [folder, kept, isPlace] = std::move(left.front());
                 left.pop_front();
                 auto stamp = std::move(stamps.front());
@@ -300,17 +313,20 @@ namespace {
                     + " repositories found there so far are guarded, any further down not yet.");
         }
 
-        // Taken for a batch of folders at once, which spreads the look-ups over a few threads.
-        static std::deque<std::optional<GitFolderListing::Stamp>> stampsOfFirst(
-            const Left& left, GitFolderListing::Link placeLink, GitFolderListing::Link belowLink)
+        // The folders left from `first` on whose stamps are taken at once. A folder stays where it is
+        // in `left` while the walk takes those before it and adds others after it.
+        static std::vector<FolderStamps::Wanted> batchFrom(const Left& left, std::size_t first,
+            GitFolderListing::Link placeLink, GitFolderListing::Link belowLink)
         {
             constexpr std::size_t kBatch = 4096;
-            std::vector<GitFolderListing::StampWanted> wanted;
-            wanted.reserve(std::min(kBatch, left.size()));
-            for (auto folder = left.begin(); folder != left.end() && wanted.size() < kBatch; ++folder)
+            std::vector<FolderStamps::Wanted> wanted;
+            if (first >= left.size())
+                return wanted;
+            wanted.reserve(std::min(kBatch, left.size() - first));
+            for (auto folder = left.begin() + static_cast<std::ptrdiff_t>(first);
+                 folder != left.end() && wanted.size() < kBatch; ++folder)
                 wanted.push_back({ &folder->path, folder->isPlace ? placeLink : belowLink });
-            auto stamps = GitFolderListing::stampsOf(wanted);
-            return { std::make_move_iterator(stamps.begin()), std::make_move_iterator(stamps.end()) };
+            return wanted;
         }
 
         const std::vector<std::string_view> m_bareEntries
