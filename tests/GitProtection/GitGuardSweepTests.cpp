@@ -72,35 +72,37 @@ struct Scene {
 };
 
 // As an unprivileged user, in the place "/work": a repository with a hook inside a folder whose owner
-// then took every permission from it, made "during" the run or "before" it. Says whether the run's end
-// moved the hook aside, and the folder's mode after it.
-std::string plantBehindAFolderMadeUnlistable(const std::string& when)
+// then took every permission from it, made "during" the run or "before" it, or whose own "hooks" folder
+// its owner made 0333 during the run. Says whether the run's end moved the hook aside, and the mode after
+// it of the folder whose permission was taken.
+std::string plantBehindAFolderMadeUnlistable(const std::string& how)
 {
-    const fs::path locked = "/work/locked";
+    const fs::path git = "/work/locked/made/.git";
+    const bool hooks = how == "hooks";
+    const fs::path locked = hooks ? git / "hooks" : git.parent_path().parent_path();
     auto make = [&] {
-        const fs::path git = locked / "made/.git";
         for (const char* folder : { "hooks", "objects", "refs" })
             fs::create_directories(git / folder);
         write(git / "HEAD", "ref: refs/heads/main\n");
         write(git / "hooks/pre-commit", kPlanted);
-        fs::permissions(locked, fs::perms::none);
+        fs::permissions(locked, hooks ? fs::perms(0333) : fs::perms::none);
     };
-    if (when == "before") {
+    if (how == "before") {
         make();
         // Past the tick of the kernel's clock that stamped the change.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     GitGuard guard({}, {}, {},
         { .places = { "/work" }, .liveRuns = "/data", .settings = [](std::string_view) { return std::string(); } });
-    if (when == "during")
+    if (how != "before")
         make();
     guard.sweep();
     struct stat status { };
     ::stat(locked.c_str(), &status);
-    fs::permissions(locked, fs::perms::owner_all);
+    fs::permissions(locked, fs::perms::owner_all, fs::perm_options::add);
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", status.st_mode & 07777);
-    return std::string(fs::exists(locked / "made/.git/hooks/pre-commit") ? "stayed " : "moved ") + mode;
+    return std::string(fs::exists(git / "hooks/pre-commit") ? "stayed " : "moved ") + mode;
 }
 
 [[maybe_unused]] const bool registeredUnlistable
@@ -298,16 +300,18 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
 }
 
 // As an ordinary user, whom folder permissions bind: a folder a command took every permission from hides
-// no Git folder from the run's end, and one the user had locked before the run is left as it was.
+// no Git folder from the run's end, nor a new Git folder's hooks folder it may not list any hook, and one
+// the user had locked before the run is left as it was.
 TEST(GitGuardSweep, AFolderMadeUnlistableDuringTheRunHidesNoGitFolder)
 {
-    for (const auto& [when, expected] : { std::pair { "during", "moved 0700" }, { "before", "stayed 0000" } }) {
-        SCOPED_TRACE(when);
+    for (const auto& [how, expected] :
+        { std::pair { "during", "moved 0700" }, { "before", "stayed 0000" }, { "hooks", "moved 0733" } }) {
+        SCOPED_TRACE(how);
         test::TemporaryFolder temporary;
         const fs::path root = resolvingSymlinks(temporary.path()).value();
         for (const char* folder : { "work", "data" })
             fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
         fs::permissions(root, fs::perms(0755));
-        EXPECT_EQ(test::runUnprivileged("plant-behind-unlistable", root, when), expected);
+        EXPECT_EQ(test::runUnprivileged("plant-behind-unlistable", root, how), expected);
     }
 }

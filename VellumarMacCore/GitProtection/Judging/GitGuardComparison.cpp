@@ -257,7 +257,7 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
     std::vector<Undone> undone;
     std::vector<std::string> usersChanges;
     for (const auto& gitFolder : gitFolders) {
-        for (auto& counted : NewGitFolders::counted(gitFolder, judging)) {
+        for (auto& counted : NewGitFolders::counted(gitFolder, places, judging)) {
             auto locked = liveRuns.locked();
             if (judging.commandsEndedBy && !counted.isConfiguration
                 && changedAfter(places, counted.path, *judging.commandsEndedBy)) {

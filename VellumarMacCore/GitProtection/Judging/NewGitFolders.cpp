@@ -51,7 +51,7 @@ namespace {
 
 }
 
-std::vector<Counted> counted(const fs::path& gitFolder, const Judging& judging)
+std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& places, const Judging& judging)
 {
     std::vector<Counted> found;
     // Asked before anything is read or judged: what did not change since is the user's.
@@ -62,11 +62,9 @@ std::vector<Counted> counted(const fs::path& gitFolder, const Judging& judging)
     if (hooks == fs::file_type::directory) {
         // A folder renamed into place takes its entries' old stamps with it: its own stamp tells.
         const bool hooksChanged = changed(gitFolder / "hooks");
-        for (fs::directory_iterator entry(gitFolder / "hooks", error), end; !error && entry != end;
-             entry.increment(error)) {
-            std::string name = entry->path().filename().string();
-            if (WhatGitRuns::isHookName(name) && (hooksChanged || changed(entry->path())))
-                found.push_back({ entry->path(), "the hook " + name + " was added" });
+        for (const auto& name : GitNotedFiles::entriesBeneath(places, gitFolder / "hooks")) {
+            if (WhatGitRuns::isHookName(name) && (hooksChanged || changed(gitFolder / "hooks" / name)))
+                found.push_back({ gitFolder / "hooks" / name, "the hook " + name + " was added" });
         }
     } else if (hooks != fs::file_type::not_found && hooks != fs::file_type::none
         && changed(gitFolder / "hooks")) {

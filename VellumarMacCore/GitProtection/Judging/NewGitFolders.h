@@ -3,6 +3,7 @@
 // refs, work and everyday settings, and what could make the user's Git run something there goes aside.
 #pragma once
 
+#include "VellumarMacCore/GitProtection/BeneathPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
@@ -45,7 +46,9 @@ struct Judging {
 // "hooks" that is no folder, a "commondir" that leads Git into a folder other than the Git folder whose
 // "worktrees/" holds it or one `isKnownGitFolder` takes (a linked worktree's gets Git's own "../.."
 // instead), and a "config" or "config.worktree" holding a setting that an empty repository does not
-// ("core.bare" alone) and the everyday list does not name. Reads the disk; never throws but for memory.
-std::vector<Counted> counted(const std::filesystem::path& gitFolder, const Judging& judging);
+// ("core.bare" alone) and the everyday list does not name. "hooks" is listed beneath `places`, its
+// owner's permission given back where a command took it. Reads the disk; never throws but for memory.
+std::vector<Counted> counted(
+    const std::filesystem::path& gitFolder, const BeneathPlaces& places, const Judging& judging);
 
 }
