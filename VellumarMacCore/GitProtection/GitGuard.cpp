@@ -340,10 +340,12 @@ std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
     }
 }
 
-std::optional<std::size_t> GitGuard::unitWithIdentity(const std::string& identity)
+const GitGuard::KnownUnits& GitGuard::knownUnits()
 {
-    if (!m_identities) {
-        m_identities.emplace();
+    // Built once and never changed after, so that it is read without the lock.
+    std::lock_guard lock(m_knownLock);
+    if (!m_known) {
+        KnownUnits known { .keys = { m_keys.begin(), m_keys.end() } };
         auto locked = m_run.registry().locked();
         for (std::size_t unit = 0; unit < m_keys.size(); ++unit) {
             const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit].native());
@@ -353,36 +355,51 @@ std::optional<std::size_t> GitGuard::unitWithIdentity(const std::string& identit
             if (!noted.gitFolder)
                 continue;
             if (auto folder = noted.files.find(*noted.gitFolder); folder != noted.files.end())
-                m_identities->emplace(folder->second.content, unit);
+                known.byIdentity.emplace(folder->second.content, unit);
         }
+        m_known = std::move(known);
     }
-    auto found = m_identities->find(identity);
-    return found == m_identities->end() ? std::nullopt : std::optional(found->second);
+    return *m_known;
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::sweep()
 {
     try {
-        LiveRuns& liveRuns = m_run.registry();
-        std::set<fs::path> comparedHere(m_keys.begin(), m_keys.end());
+        std::set<fs::path> comparedElsewhere;
         {
             std::lock_guard lock(m_lastComparisonsLock);
             for (const auto& last : m_lastComparisons) {
                 if (last.elsewhere)
-                    comparedHere.insert(*last.elsewhere);
+                    comparedElsewhere.insert(*last.elsewhere);
             }
         }
+        return judge(
+            GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), comparedElsewhere);
+    } catch (const std::exception&) {
+        // Out of memory: what went aside so far stays aside.
+        return {};
+    }
+}
+
+std::vector<GitGuard::MovedChange> GitGuard::judge(
+    const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
+{
+    try {
+        LiveRuns& liveRuns = m_run.registry();
+        const KnownUnits& known = knownUnits();
         auto notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
-            auto unit = unitWithIdentity(identity);
-            if (!unit)
+            auto unit = known.byIdentity.find(identity);
+            if (unit == known.byIdentity.end())
                 return std::nullopt;
             auto locked = liveRuns.locked();
-            const std::string* payload = locked.find(Held::guardedUnit, m_keys[*unit].native());
+            const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit->second].native());
             return payload ? std::optional(unitOf(*payload)) : std::nullopt;
         };
-        return GitGuardSweep::swept(liveRuns,
-            GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), m_places,
-            { .isComparedHere = [&](const fs::path& gitFolder) { return comparedHere.contains(gitFolder); },
+        return GitGuardSweep::swept(liveRuns, found, m_places,
+            { .isComparedHere =
+                    [&](const fs::path& gitFolder) {
+                        return known.keys.contains(gitFolder) || comparedElsewhere.contains(gitFolder);
+                    },
                 .notedWithIdentity = notedWithIdentity,
                 .judging = { .isKnownGitFolder
                     = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },

@@ -29,6 +29,7 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
@@ -167,14 +168,19 @@ public:
     // notes is watched. Any thread.
     std::vector<std::filesystem::path> comparedAgainAtTheEnd() const;
 
-    // For the run's end, after `compareAll`: goes through every Git folder in the places
-    // (`GitFoldersInPlaces::found`, the whole walk). One this run noted at another name (it or a folder
-    // above it renamed) is compared with what was noted of it, carried over to its new name, and stays
-    // noted at its old one, unless the unit's last comparison found it and compared it there; one another
-    // run holds or a watch keeps is left to it. Any other is new, and
-    // what counts in it against an empty repository (`NewGitFolders`), changed since this guard was
-    // built, is moved aside as `compare` moves a change. What was moved aside is skipped. Returns what
-    // went aside. Any thread; never throws.
+    // Judges Git folders found in the places. One this run noted at another name (it or a folder above
+    // it renamed) is compared with what was noted of it, carried over to its new name, and stays noted
+    // at its old one; one another run holds or a watch keeps is left to it. Any other is new, and what
+    // counts in it against an empty repository (`NewGitFolders`), changed since this guard was built, is
+    // moved aside as `compare` moves a change (`GitGuardSweep::swept`). What was moved aside is skipped,
+    // as is a unit at its own name and a Git folder in `comparedElsewhere`. Returns what went aside. Any
+    // thread; never throws.
+    std::vector<MovedChange> judge(const std::vector<GitFoldersInPlaces::Found>& found,
+        const std::set<std::filesystem::path>& comparedElsewhere = {});
+    // For the run's end, after `compareAll`: judges every Git folder in the places
+    // (`GitFoldersInPlaces::found`, the whole walk), but for one a unit's last comparison found at
+    // another name and compared there, as `compareAll` has just done. During the run such a folder is
+    // judged again, since the unit's watch looks at its old names. Any thread; never throws.
     std::vector<MovedChange> sweep();
 
     // For the program's start, before its first run: compares what the registry of live runs in
@@ -195,8 +201,6 @@ public:
 private:
     // Moves aside what is at the kept-off names of one folder, as `compare` does a unit's changes.
     std::vector<MovedChange> keepOff(std::size_t index);
-    // The unit this run noted whose Git folder had the identity (`GitFoldersInPlaces::Found::identity`).
-    std::optional<std::size_t> unitWithIdentity(const std::string& identity);
     // How a unit's last comparison went: whether it ran out of memory, and where it found the Git folder
     // at another name and compared it.
     struct LastComparison {
@@ -205,6 +209,13 @@ private:
     };
     // Notes it, where memory allowed a place for the unit; moving `last` in allocates nothing.
     void lastCompared(std::size_t unit, LastComparison last);
+    // The units' keys, and the unit this run noted by its Git folder's identity
+    // (`GitFoldersInPlaces::Found::identity`), read by the first `judge`.
+    struct KnownUnits {
+        std::map<std::string, std::size_t> byIdentity;
+        std::set<std::filesystem::path> keys;
+    };
+    const KnownUnits& knownUnits();
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -222,10 +233,10 @@ private:
     // When the guard began to note, by the clock the kernel stamps a change from: what changed at that
     // time or later in a Git folder no run noted counts.
     timespec m_built {};
-    // The Git folders' identities of the units, read by the first `sweep` that needs them.
-    std::optional<std::map<std::string, std::size_t>> m_identities;
     mutable std::mutex m_lastComparisonsLock;
     std::vector<LastComparison> m_lastComparisons; // by unit
+    std::mutex m_knownLock;
+    std::optional<KnownUnits> m_known;
 };
 
 }

@@ -48,6 +48,8 @@ namespace {
     constexpr std::string_view kEveryName = "/";
     // The key of the units each of Git's hook names in the folder concerns (their "hooks").
     constexpr std::string_view kHookNames = "/hooks";
+    // The name under which `NewGitFolderWatch` is concerned with a folder it watches.
+    constexpr std::string_view kNewGitFolders = "//";
 
     std::vector<fs::path> resolvedPlaces(const std::vector<fs::path>& places)
     {
@@ -95,6 +97,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
     , m_poll(std::move(options.poll))
     , m_events(kept ? std::move(kept->m_events) : FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)))
     , m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    , m_newGitFolders(guard, newFolderWatches())
 {
     if (m_wake.get() < 0) {
         platform::logError(std::string("A run's Git folders cannot be watched (") + std::strerror(errno)
@@ -105,6 +108,7 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
         if (kept) {
             m_watches = std::move(kept->m_watches);
             m_concerns = std::move(kept->m_concerns);
+            m_folderPaths = std::move(kept->m_folderPaths);
             m_files = std::move(kept->m_files);
             m_wholeFolders = std::move(kept->m_wholeFolders);
             m_wholeAt = std::move(kept->m_wholeAt);
@@ -128,6 +132,13 @@ GitGuardWatch::GitGuardWatch(GitGuard& guard, Options options, std::unique_ptr<G
                 watchUnit(key);
         }
         m_changed.clear();
+        std::vector<fs::path> gitFolders;
+        for (const auto& [key, unit] : m_units) {
+            if (key.is_absolute())
+                gitFolders.push_back(key);
+        }
+        if (m_events.get() >= 0)
+            m_newGitFolders.start(m_places, gitFolders);
         m_startCount = m_watches.size();
         m_startUnwatched = m_unwatched.size();
         if (!m_unwatched.empty())
@@ -187,6 +198,7 @@ void GitGuardWatch::keep(std::unique_ptr<GitGuardWatch> watch, const fs::path& l
             if (added)
                 newlyKept.push_back(unit);
         }
+        watch->m_newGitFolders.releaseAll();
         watch->m_guard->keepNoted(newlyKept);
         GitGuard::forgetKept(unkept);
         watch->m_guard = nullptr;
@@ -283,6 +295,25 @@ void GitGuardWatch::compareAll()
         tookAside(m_guard->compareAll());
 }
 
+NewGitFolderWatch::Watches GitGuardWatch::newFolderWatches()
+{
+    // Concerned as no unit is, so that a unit letting go of the folder leaves its watch set.
+    static const fs::path newGitFolders;
+    return { .add =
+                 [this](const fs::path& folder, std::uint32_t events) {
+                     int descriptor = addWatch(folder, events);
+                     if (descriptor >= 0)
+                         m_concerns.insert({ { descriptor, std::string(kNewGitFolders) }, &newGitFolders });
+                     return descriptor;
+                 },
+        .release =
+            [this](int descriptor) {
+                if (m_watches.contains(descriptor))
+                    release({ descriptor, std::string(kNewGitFolders) }, &newGitFolders);
+            },
+        .isUnit = [this](const fs::path& gitFolder) { return m_units.contains(gitFolder); } };
+}
+
 void GitGuardWatch::tookAside(const std::vector<GitGuard::MovedChange>& moved)
 {
     if (!moved.empty() && m_onMovedAside)
@@ -319,15 +350,20 @@ int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
     // Added to what the inode is watched for already: a folder named by the configuration of one unit
     // may lie on another's way down.
     int descriptor = ::inotify_add_watch(m_events.get(), path.c_str(), events | IN_MASK_ADD);
-    if (descriptor < 0 || m_watches.contains(descriptor))
+    if (descriptor < 0)
         return descriptor;
-    if (m_watches.size() >= m_watchBudget) {
-        ::inotify_rm_watch(m_events.get(), descriptor);
-        errno = ENOSPC;
-        return -1;
+    if (!m_watches.contains(descriptor)) {
+        if (m_watches.size() >= m_watchBudget) {
+            ::inotify_rm_watch(m_events.get(), descriptor);
+            errno = ENOSPC;
+            return -1;
+        }
+        // Counted at once; the caller registers the unit there.
+        m_watches.insert(descriptor);
     }
-    // Counted at once; the caller registers the unit there.
-    m_watches.insert(descriptor);
+    // Where the folder is now, renamed or not, for the names that come in it.
+    if (events & IN_ONLYDIR)
+        m_folderPaths.insert_or_assign(descriptor, path);
     return descriptor;
 }
 
@@ -465,6 +501,8 @@ void GitGuardWatch::forgetWatch(int descriptor)
     m_watches.erase(descriptor);
     m_concerns.erase(m_concerns.lower_bound({ { descriptor, std::string() }, nullptr }),
         m_concerns.lower_bound({ { descriptor + 1, std::string() }, nullptr }));
+    m_folderPaths.erase(descriptor);
+    m_newGitFolders.forget(descriptor);
     m_files.erase(descriptor);
     m_wholeFolders.erase(descriptor);
     std::erase_if(m_writing, [&](const auto& write) { return write.first.first == descriptor; });
@@ -488,7 +526,8 @@ void GitGuardWatch::run(std::stop_token stop)
     });
     while (!stop.stop_requested()) {
         std::array<pollfd, 2> watched { { { m_events.get(), POLLIN, 0 }, { m_wake.get(), POLLIN, 0 } } };
-        int ready = m_poll(watched.data(), watched.size(), m_pending.empty() ? millisecondsUntilDue() : 0);
+        int ready = m_poll(watched.data(), watched.size(),
+            m_pending.empty() && !m_newGitFolders.hasSeen() ? millisecondsUntilDue() : 0);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -508,6 +547,7 @@ void GitGuardWatch::run(std::stop_token stop)
                 readEvents(touched);
             addDue(touched);
             compareAndWatch(touched, true);
+            tookAside(m_newGitFolders.judgeSeen());
         } catch (const std::exception&) {
             // Out of memory: the next event or interval tries again, and the run's end compares every
             // unit, since what these events touched is lost.
@@ -609,6 +649,8 @@ bool GitGuardWatch::readEvents(std::set<fs::path>& touched)
         // The name is padded with zeros to its length.
         const Registration at { event->wd, event->len > 0 ? std::string(event->name) : std::string() };
         ++m_ticks;
+        if (auto folder = m_folderPaths.find(event->wd); !at.second.empty() && folder != m_folderPaths.end())
+            m_newGitFolders.saw(event->wd, folder->second, at.second, event->mask);
         // A file's own watch, or an entry of a folder the configuration names.
         if (at.second.empty() ? m_files.contains(event->wd) : m_wholeFolders.contains(event->wd)) {
             if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE))

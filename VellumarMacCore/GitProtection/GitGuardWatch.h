@@ -5,6 +5,7 @@
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/NewGitFolderWatch.h"
 
 #include <atomic>
 #include <chrono>
@@ -54,7 +55,9 @@ public:
     // that overflowed has every unit compared. A file written in place is judged once its writer has
     // closed it, or `comparisonInterval` after the write began while it is held open, so that bytes
     // truncated and written again are judged whole; in a folder the configuration names, so is a file
-    // made again or put back there and then written. The guard must outlive the watch. Never throws.
+    // made again or put back there and then written. A Git folder that comes to be in a folder it
+    // watches is judged when it appears and whenever it is written into (`NewGitFolderWatch`). The
+    // guard must outlive the watch. Never throws.
     GitGuardWatch(GitGuard& guard, Options options);
     // The same, taking over the watches of `kept` (`takeKept`, after `unchangedSinceKept`): a unit the
     // guard took as it was kept (`GitGuard::takenAsKept`) keeps its watches where they lead down from
@@ -176,6 +179,8 @@ private:
     void forgetWatch(int descriptor);
     // Tells `onMovedAside`.
     void tookAside(const std::vector<GitGuard::MovedChange>& moved);
+    // What `m_newGitFolders` watches with: this watch's own descriptor and budget.
+    NewGitFolderWatch::Watches newFolderWatches();
     void stop();
 
     GitGuard* m_guard; // none while kept
@@ -191,6 +196,9 @@ private:
     // watches a folder or file is concerned at its empty name.
     std::set<int> m_watches;
     std::set<Concern> m_concerns;
+    // The folder each folder watch was last set on.
+    std::map<int, std::filesystem::path> m_folderPaths;
+    NewGitFolderWatch m_newGitFolders;
     // The paths each file watch was set on, and each watch of a folder the configuration names.
     std::map<int, std::set<std::filesystem::path>> m_files;
     std::map<int, std::set<std::filesystem::path>> m_wholeFolders;

@@ -2,6 +2,7 @@
 // another name is compared with what was noted, one nobody noted is judged against an empty repository.
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
+#include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/UnprivilegedPeer.h"
@@ -15,6 +16,8 @@
 
 using namespace vellumar;
 using test::existsAt;
+using test::git;
+using test::write;
 namespace fs = std::filesystem;
 
 namespace {
@@ -23,21 +26,6 @@ const auto kNow = std::chrono::system_clock::from_time_t(1'796'000'000); // 2026
 constexpr const char* kRefused = ".refused-20261130T005320Z";
 const std::string kPlanted = "#!/bin/sh\ntouch /tmp/ran\n";
 const std::string kMonitor = "touch /tmp/ran; false";
-
-void write(const fs::path& file, const std::string& bytes)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << bytes;
-    fs::permissions(file, fs::perms(0755));
-}
-
-void git(const fs::path& folder, std::vector<std::string> arguments)
-{
-    fs::create_directories(folder);
-    arguments.insert(arguments.begin(),
-        { "git", "-C", folder.string(), "-c", "user.name=U", "-c", "user.email=u@example.com" });
-    ASSERT_EQ(test::runPeer(arguments).exitStatus, 0);
-}
 
 bool configHolds(const fs::path& gitFolder, const std::string& text)
 {

@@ -6,6 +6,7 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 
+#include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/UnprivilegedPeer.h"
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <tuple>
@@ -97,6 +99,40 @@ std::string plantJustBeforeTheEnd(const std::string&)
 
 [[maybe_unused]] const bool registeredAtEnd
     = test::registerUnprivilegedCheck("plant-at-end", plantJustBeforeTheEnd);
+
+// As an unprivileged user, in the place "/work": makes a Git folder during the run, takes its own
+// permission to list its hooks folder ("before" it holds HEAD, so that no watch can be set there yet, or
+// "after"), plants a hook, and says whether it went aside while the run lasted.
+std::string plantInANewGitFolderMadeUnlistable(const std::string& when)
+{
+    GitGuard guard(
+        {}, {}, {}, { .places = { "/work" }, .liveRuns = "/data", .settings = [](std::string_view) {
+                         return std::string();
+                     } });
+    GitGuardWatch watch(guard, { .places = { "/work" } });
+    const fs::path git = "/work/made/.git";
+    for (const char* folder : { "hooks", "objects", "refs" })
+        fs::create_directories(git / folder);
+    auto unlistable = [&] { fs::permissions(git / "hooks", fs::perms(0333)); };
+    if (when == "before")
+        unlistable();
+    std::ofstream(git / "HEAD") << "ref: refs/heads/main\n";
+    if (when == "after") {
+        // Once the watch has judged it: a first hook goes aside.
+        std::ofstream(git / "hooks/post-checkout") << "#!/bin/sh\n";
+        if (!test::eventually(
+                [&] { return !fs::exists(git / "hooks/post-checkout"); }, std::chrono::seconds(20)))
+            return "not judged";
+        unlistable();
+    }
+    std::ofstream(git / "hooks/pre-commit") << "#!/bin/sh\ntouch /tmp/ran\n";
+    return test::eventually([&] { return !fs::exists(git / "hooks/pre-commit"); }, std::chrono::seconds(20))
+        ? "moved"
+        : "stayed";
+}
+
+[[maybe_unused]] const bool registeredUnlistable
+    = test::registerUnprivilegedCheck("plant-in-new-unlistable", plantInANewGitFolderMadeUnlistable);
 
 fs::path recordIn(const test::TemporaryHome& home)
 {
@@ -698,6 +734,169 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         EXPECT_EQ(existsAt(hook) ? std::optional(test::readFile(hook)) : std::nullopt, testCase.hook);
         GitGuardWatch::takeKept(options.liveRuns);
         GitGuardWatch::takeKept(otherRegistry);
+    }
+}
+
+// A Git folder that comes to be during the run where the watch looks (made in a folder made during it,
+// moved in, added as a linked worktree) is judged against an empty repository as it appears, and again
+// whenever something is written into it: what counts goes aside, stage by stage, before the run's end,
+// whose sweep then finds nothing more. What ordinary work makes in a new repository stays.
+TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
+{
+    using Step = std::function<void(const fs::path& root)>;
+    struct Stage {
+        Step change;
+        std::vector<std::string> aside; // relative to the place
+    };
+    struct Case {
+        const char* name;
+        std::vector<Stage> stages;
+        Step prepare = nullptr; // the user's, before the run
+        std::function<bool(const fs::path& root)> kept = nullptr;
+        std::size_t watchBudget = GitGuardWatch::defaultWatchBudget();
+        std::vector<std::string> atEnd = {}; // what only the run's end moves aside
+        std::size_t otherLines = 0; // in the log, besides one for each moved aside
+    };
+    auto gitting = [](std::string folder, std::vector<std::string> arguments) {
+        return [folder, arguments](const fs::path& root) { test::git(root / folder, arguments); };
+    };
+    auto hook = [](std::string relative) {
+        return
+            [relative](const fs::path& root) { test::write(root / relative, "#!/bin/sh\ntouch /tmp/ran\n"); };
+    };
+    auto steps = [](std::vector<Step> all) {
+        return [all](const fs::path& root) {
+            for (const auto& step : all)
+                step(root);
+        };
+    };
+    const std::string monitor = "touch /tmp/ran; false";
+    auto configHolds = [](const fs::path& gitFolder, const std::string& text) {
+        return test::readFile(gitFolder / "config").find(text) != std::string::npos;
+    };
+    const Case cases[] = {
+        { "git init in a folder made during the run, core.fsmonitor, then a hook",
+            { { steps({ gitting("plain/repo", { "init", "-q" }),
+                    gitting("plain/repo", { "config", "core.fsmonitor", monitor }) }),
+                  { "plain/repo/.git/config" } },
+                { hook("plain/repo/.git/hooks/pre-commit"), { "plain/repo/.git/hooks/pre-commit" } } } },
+        { "a bare repository made in the place, then a hook for the user's push",
+            { { gitting("", { "init", "-q", "--bare", "mirror.git" }), {} },
+                { hook("mirror.git/hooks/pre-receive"), { "mirror.git/hooks/pre-receive" } } } },
+        { "a Git folder moved in with a hook in it",
+            { { steps({ gitting("stash/made", { "init", "-q" }), hook("stash/made/.git/hooks/pre-commit"),
+                    [](const fs::path& root) { fs::rename(root / "stash/made", root / "moved"); } }),
+                { "moved/.git/hooks/pre-commit" } } },
+            [](const fs::path& root) { fs::create_directories(root / "stash"); } },
+        { "a linked worktree added, its own configuration given core.fsmonitor",
+            { { steps({ gitting("project", { "worktree", "add", "-q", "../wt" }),
+                    gitting("project", { "config", "extensions.worktreeConfig", "true" }),
+                    gitting("wt", { "config", "--worktree", "core.fsmonitor", monitor }) }),
+                { "project/.git/worktrees/wt/config.worktree" } } } },
+        // The one before was compared at its coming; the next only a watch of the folder at its new name
+        // sees.
+        { "a repository renamed with a hook, then another hook",
+            { { steps({ [](const fs::path& root) { fs::rename(root / "project", root / "project-v2"); },
+                    hook("project-v2/.git/hooks/pre-commit") }),
+                  { "project-v2/.git/hooks/pre-commit" } },
+                { hook("project-v2/.git/hooks/pre-push"), { "project-v2/.git/hooks/pre-push" } } } },
+        { "a new repository inside a work tree, then a hook",
+            { { gitting("project/sub", { "init", "-q" }), {} },
+                { hook("project/sub/.git/hooks/pre-commit"), { "project/sub/.git/hooks/pre-commit" } } } },
+        // A hook in another new repository last: once it went aside, the first was judged too.
+        { "a new repository's commits, refs and everyday settings",
+            { { steps({ gitting("fresh", { "init", "-q", "-b", "main" }),
+                    gitting("fresh", { "commit", "-q", "--allow-empty", "-m", "x" }),
+                    gitting("fresh", { "config", "user.name", "Bot" }),
+                    [](const fs::path& root) {
+                        test::git(root / "fresh", { "remote", "add", "origin", (root / "project").string() });
+                    },
+                    gitting("other", { "init", "-q" }), hook("other/.git/hooks/pre-commit") }),
+                { "other/.git/hooks/pre-commit" } } },
+            nullptr,
+            [&](const fs::path& root) {
+                return configHolds(root / "fresh/.git", "name = Bot")
+                    && configHolds(root / "fresh/.git", "[remote \"origin\"]")
+                    && existsAt(root / "fresh/.git/refs/heads/main")
+                    && test::runPeer({ "git", "-C", (root / "fresh").string(), "log", "-1" }).exitStatus == 0;
+            } },
+        // One line says that the run's own repository is compared every few seconds, one that nothing
+        // new is watched.
+        { .name = "past the watch's budget, at the run's end only",
+            .stages = { { steps({ gitting("plain/repo", { "init", "-q" }),
+                              hook("plain/repo/.git/hooks/pre-commit") }),
+                {} } },
+            .watchBudget = 0,
+            .atEnd = { "plain/repo/.git/hooks/pre-commit" },
+            .otherLines = 2 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        const fs::path root = resolvingSymlinks(home.root).value();
+        test::git(root / "project", { "init", "-q", "-b", "main" });
+        test::git(root / "project", { "commit", "-q", "--allow-empty", "-m", "x" });
+        if (testCase.prepare)
+            testCase.prepare(root);
+        test::CapturedLog log;
+        GitGuard guard({ { root / "project/.git", root / "project" } }, {}, {},
+            { .places = { root },
+                .liveRuns = home.data,
+                .settings = GitCountedSettings::gitReaderForThisProcess() });
+        std::mutex lock;
+        std::vector<fs::path> moved;
+        GitGuardWatch watch(guard,
+            { .places = { root },
+                .watchBudget = testCase.watchBudget,
+                .onMovedAside = [&](const std::vector<GitGuard::MovedChange>& changes) {
+                    std::lock_guard held(lock);
+                    for (const auto& change : changes) {
+                        const std::string path = change.path.string();
+                        moved.emplace_back(path.substr(0, path.find(".refused-")));
+                    }
+                } });
+        std::vector<fs::path> expected;
+        auto asideNow = [&] {
+            std::lock_guard held(lock);
+            auto sorted = moved;
+            std::sort(sorted.begin(), sorted.end());
+            return sorted;
+        };
+        for (const auto& stage : testCase.stages) {
+            stage.change(root);
+            for (const auto& relative : stage.aside)
+                expected.push_back(root / relative);
+            std::sort(expected.begin(), expected.end());
+            // The watch moves a change aside in milliseconds; the bound only keeps a missed one from
+            // holding up the suite.
+            EXPECT_TRUE(test::eventually(
+                [&] { return asideNow().size() >= expected.size(); }, std::chrono::seconds(20)));
+            EXPECT_EQ(asideNow(), expected);
+        }
+        watch.finish();
+        for (const auto& relative : testCase.atEnd)
+            expected.push_back(root / relative);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(asideNow(), expected);
+        EXPECT_EQ(log.lines().size(), expected.size() + testCase.otherLines);
+        if (testCase.kept) {
+            EXPECT_TRUE(testCase.kept(root));
+        }
+    }
+}
+
+// As an ordinary user, whom file modes bind: a command that takes its own permission to list a new Git
+// folder's hooks hides no hook from the watch.
+TEST(GitGuardWatch, SeesAHookInANewGitFolderWhoseHooksItsOwnerCannotList)
+{
+    for (const char* when : { "before", "after" }) {
+        SCOPED_TRACE(when);
+        test::TemporaryFolder temporary;
+        const fs::path root = resolvingSymlinks(temporary.path()).value();
+        for (const char* folder : { "work", "data" })
+            fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
+        fs::permissions(root, fs::perms(0755));
+        EXPECT_EQ(test::runUnprivileged("plant-in-new-unlistable", root, when), "moved");
     }
 }
 

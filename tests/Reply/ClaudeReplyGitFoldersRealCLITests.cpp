@@ -88,9 +88,10 @@ TEST(ClaudeReplyGitFoldersRealCLI, EveryGitFolderIsGuardedWhereverItMovesAndOrdi
             "git -C super status --short", "A  emb\n" },
         { "300 module folders below a nested repository's .git/modules", "repo super",
             { { "cd super && mkdir .git/modules && git init -q --separate-git-dir .git/modules/m1 m1"
-                " && git -C m1 commit -q --allow-empty -m inner && monitor m1"
+                " && git -C m1 commit -q --allow-empty -m inner"
                 " && for i in $(seq 2 300); do cp -r .git/modules/m1 .git/modules/m$i && mkdir m$i"
-                " && echo \"gitdir: ../.git/modules/m$i\" > m$i/.git; done && git add m*" } },
+                " && echo \"gitdir: ../.git/modules/m$i\" > m$i/.git || exit; done"
+                " && for i in $(seq 300); do monitor m$i; done && git add m*" } },
             "s=$(git -C super status --short) && echo \"$s\" | grep -c '^A  m'", "300\n" },
         { "git init in a tracked sub-folder of a watched work tree",
             "repo app && mkdir app/src && echo code > app/src/main.c && git -C app add src"

@@ -76,7 +76,7 @@ TEST_F(ClaudeReplyGitRealCLI, ACommonDirWrittenByACommandIsMovedAsideBeforeGitFo
             + " && mkdir .g2 && cd .git/modules/lib && cp -r HEAD config objects refs ../../../.g2/ && cd -"
             + " && mkdir .g2/hooks" + " && git config -f .g2/config core.fsmonitor \"" + touch + "; false\""
             + " && printf '#!/bin/sh\\n" + touch
-            + "\\n' > .g2/hooks/pre-commit && chmod +x .g2/hooks/pre-commit"
+            + "\\n' > pre-commit && chmod +x pre-commit && mv pre-commit .g2/hooks/"
             + " && echo ../../../.g2 > .git/modules/lib/commondir && echo commondir-$((6 * 7))",
         // Waits on the guard with a deadline, so that a slow machine cannot fail the test. Each marker is
         // computed, so that only a command's output, never its text, shows it.

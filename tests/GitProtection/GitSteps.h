@@ -1,0 +1,34 @@
+// What a command does in a place, step by step, for the guard's tests: a file written as a script, and
+// Git run as the bot runs it.
+#pragma once
+
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace vellumar::test {
+
+inline void write(const std::filesystem::path& file, const std::string& bytes)
+{
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << bytes;
+    // A watch may have moved it aside already.
+    std::error_code gone;
+    std::filesystem::permissions(file, std::filesystem::perms(0755), gone);
+}
+
+inline void git(const std::filesystem::path& folder, std::vector<std::string> arguments)
+{
+    std::filesystem::create_directories(folder);
+    arguments.insert(arguments.begin(),
+        { "git", "-C", folder.string(), "-c", "user.name=U", "-c", "user.email=u@example.com" });
+    ASSERT_EQ(runPeer(arguments).exitStatus, 0);
+}
+
+}
