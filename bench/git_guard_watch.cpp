@@ -3,6 +3,9 @@
 // work tree (an editor's or a build's writes), against five idle seconds; then how soon a planted hook
 // is gone; and the size of the record of live runs naming the guard's units, with the time of one
 // rewrite of it. Git folders are laid out by hand (HEAD, config, one hook), which is all the guard notes.
+// Last a command that makes many folders in a place (`cp -r` of a package tree of some 20,000 folders, as an
+// `npm install` unpacks), which the watch follows down for new Git folders: its time with the watch
+// against without, in rounds taking turns.
 //
 // Usage: bench_git_guard_watch [REPOSITORIES [SECONDS]]   (defaults 1000 and 5)
 
@@ -15,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -27,6 +31,32 @@ using vellumar::bench::require;
 namespace fs = std::filesystem;
 
 constexpr int kPlants = 50;
+constexpr int kTreeFolders = 20000;
+constexpr int kCopyRounds = 5;
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A package tree of some `kTreeFolders` folders: packages of 41 folders each, four deep below it.
+void makeTree(const fs::path& tree)
+{
+    for (int package = 0; package < kTreeFolders / 40; ++package) {
+        for (int branch = 0; branch < 10; ++branch)
+            fs::create_directories(tree / ("p" + std::to_string(package)) / ("b" + std::to_string(branch))
+                / "lib/src/util");
+    }
+}
+
+// Seconds for the copy of the tree into the place.
+double copySeconds(const fs::path& tree, const fs::path& into)
+{
+    const std::string copy = "cp -r '" + tree.string() + "' '" + into.string() + "'";
+    auto start = std::chrono::steady_clock::now();
+    require(std::system(copy.c_str()) == 0, "the copy");
+    return secondsSince(start);
+}
 
 double cpuSeconds()
 {
@@ -70,6 +100,9 @@ int main(int argc, char** argv)
     double idle = 0;
     double appending = 0;
     std::size_t watched = 0;
+    makeTree(root / "tree");
+    std::vector<double> copyWithout;
+    std::vector<double> copyWith;
     std::uintmax_t recordBytes = 0;
     double recordWriteMilliseconds = 0;
     {
@@ -77,9 +110,10 @@ int main(int argc, char** argv)
             { .places = { root / "places" },
                 .liveRuns = root,
                 .settings = GitCountedSettings::gitReaderForThisProcess() });
-        GitGuardWatch watch(guard, { .places = { root / "places" } });
-        require(watch.running() && watch.unwatchedCount() == 0, "every repository watched");
-        watched = watch.watchedCount();
+        auto watch
+            = std::make_unique<GitGuardWatch>(guard, GitGuardWatch::Options { .places = { root / "places" } });
+        require(watch->running() && watch->unwatchedCount() == 0, "every repository watched");
+        watched = watch->watchedCount();
         recordBytes = fs::file_size(LiveRuns::recordOf(root, LiveRuns::Kind::guardedUnit));
         auto writing = std::chrono::steady_clock::now();
         LiveRuns::in(root).locked().write(LiveRuns::Kind::guardedUnit);
@@ -108,6 +142,17 @@ int main(int argc, char** argv)
             putBackMicroseconds.push_back(
                 std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
         }
+
+        watch.reset();
+        for (int round = 0; round < kCopyRounds; ++round) {
+            {
+                GitGuardWatch watching(guard, { .places = { root / "places" } });
+                copyWith.push_back(copySeconds(root / "tree", root / "places/r0/node_modules"));
+            }
+            fs::remove_all(root / "places/r0/node_modules");
+            copyWithout.push_back(copySeconds(root / "tree", root / "places/r0/node_modules"));
+            fs::remove_all(root / "places/r0/node_modules");
+        }
     }
     std::printf("repositories:            %d (%zu watches)\n", count, watched);
     std::printf("record of the guard's units: %ju bytes, rewritten whole in %.1f ms\n", recordBytes,
@@ -118,6 +163,11 @@ int main(int argc, char** argv)
     std::sort(putBackMicroseconds.begin(), putBackMicroseconds.end());
     std::printf("put back after a plant:  median %.0f us, slowest %.0f us of %d\n",
         putBackMicroseconds[kPlants / 2], putBackMicroseconds.back(), kPlants);
+    std::sort(copyWith.begin(), copyWith.end());
+    std::sort(copyWithout.begin(), copyWithout.end());
+    std::printf("cp -r of some %d folders into a work tree: %.3f s watched, %.3f s not (%.2fx, medians of %d)\n",
+        kTreeFolders, copyWith[kCopyRounds / 2], copyWithout[kCopyRounds / 2],
+        copyWith[kCopyRounds / 2] / copyWithout[kCopyRounds / 2], kCopyRounds);
     fs::remove_all(root);
     return 0;
 }
