@@ -278,6 +278,8 @@ void GitGuardWatch::compareLeftOver()
         while (readEvents(touched)) { }
         for (const auto& [at, write] : m_writing)
             addUnitsOf(at, touched);
+        for (const auto& [path, held] : m_heldWithoutWatch)
+            touched.insert(held.unit);
         touched.insert(m_unwatched.begin(), m_unwatched.end());
         for (auto& key : m_guard->comparedAgainAtTheEnd())
             touched.insert(std::move(key));

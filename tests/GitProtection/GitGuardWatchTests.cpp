@@ -640,10 +640,19 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
     auto writeHook = [](const std::string& text) {
         return [text](const fs::path& project) { std::ofstream(project / ".git/hooks/pre-commit") << text; };
     };
+    // Still open when the run ends, its writer killed with the run's commands.
+    FileDescriptor heldHook;
+    auto holdHook = [&](const fs::path& project) {
+        heldHook = FileDescriptor(::open((project / ".git/hooks/pre-commit").c_str(),
+            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
+        ASSERT_EQ(::write(heldHook.get(), planted.data(), planted.size()), ssize_t(planted.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
     const Case cases[] = {
         { "nothing", nullptr, nullptr, std::nullopt, 0, true },
         { "the user's new hook", writeHook(users), nullptr, users, 0, false },
         { "a command's new hook", nullptr, writeHook(planted), std::nullopt, 1, true },
+        { "a command's new hook still held open by its writer", nullptr, holdHook, std::nullopt, 1, true },
         { "a command's rewrite of the user's new hook", writeHook(users), writeHook(planted), users, 1,
             false },
         { "the user's Git folder swapped for a copy with a hook",
