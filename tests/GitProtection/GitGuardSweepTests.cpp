@@ -296,10 +296,7 @@ TEST(GitGuardSweep, AFolderMadeUnlistableDuringTheRunHidesNoGitFolder)
         { std::pair { "during", "moved 0700" }, { "before", "stayed 0000" }, { "hooks", "moved 0733" } }) {
         SCOPED_TRACE(how);
         test::TemporaryFolder temporary;
-        const fs::path root = resolvingSymlinks(temporary.path()).value();
-        for (const char* folder : { "work", "data" })
-            fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
-        fs::permissions(root, fs::perms(0755));
+        const fs::path root = test::sharedRoot(temporary.path(), { "work", "data" });
         EXPECT_EQ(test::runUnprivileged("plant-behind-unlistable", root, how), expected);
     }
 }

@@ -627,10 +627,7 @@ TEST(GitGuard, UndoesAChangeInAFolderWhateverModeACommandLeftIt)
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.row);
         test::TemporaryFolder temporary;
-        const fs::path root = resolvingSymlinks(temporary.path()).value();
-        for (const char* folder : { "project", "data" })
-            fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
-        fs::permissions(root, fs::perms(0755));
+        const fs::path root = test::sharedRoot(temporary.path(), { "project", "data" });
         EXPECT_EQ(test::runUnprivileged("behind a mode", root, testCase.row), testCase.expected);
     }
 }

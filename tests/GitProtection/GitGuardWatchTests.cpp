@@ -901,10 +901,7 @@ TEST(GitGuardWatch, SeesAHookInANewGitFolderWhoseHooksItsOwnerCannotList)
     for (const char* when : { "before", "after" }) {
         SCOPED_TRACE(when);
         test::TemporaryFolder temporary;
-        const fs::path root = resolvingSymlinks(temporary.path()).value();
-        for (const char* folder : { "work", "data" })
-            fs::permissions(test::madeFolder(root / folder), fs::perms(0777));
-        fs::permissions(root, fs::perms(0755));
+        const fs::path root = test::sharedRoot(temporary.path(), { "work", "data" });
         EXPECT_EQ(test::runUnprivileged("plant-in-new-unlistable", root, when), "moved");
     }
 }

@@ -51,4 +51,15 @@ std::string runUnprivileged(const char* name, const std::filesystem::path& root,
     return result.output;
 }
 
+std::filesystem::path sharedRoot(const std::filesystem::path& temporary, std::initializer_list<const char*> folders)
+{
+    const std::filesystem::path root = std::filesystem::canonical(temporary);
+    for (const char* folder : folders) {
+        std::filesystem::create_directories(root / folder);
+        std::filesystem::permissions(root / folder, std::filesystem::perms(0777));
+    }
+    std::filesystem::permissions(root, std::filesystem::perms(0755));
+    return root;
+}
+
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 
 namespace vellumar::test {
@@ -20,5 +21,9 @@ bool registerUnprivilegedCheck(const char* name, UnprivilegedCheck check);
 // Runs the check registered as `name` on `argument` in a peer confined to `root` as user 65534,
 // and returns what it wrote. Paths in `argument` are seen from inside `root`.
 std::string runUnprivileged(const char* name, const std::filesystem::path& root, const std::string& argument);
+
+// A root for `runUnprivileged` in the temporary folder `temporary`, its links resolved, that user 65534
+// may enter, holding `folders` that anyone may write.
+std::filesystem::path sharedRoot(const std::filesystem::path& temporary, std::initializer_list<const char*> folders);
 
 }
