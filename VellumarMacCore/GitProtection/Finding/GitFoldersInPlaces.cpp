@@ -1,5 +1,6 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
@@ -17,16 +18,24 @@ namespace {
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
 
+    Paths resolvedPlaces(const Paths& places)
+    {
+        Paths resolved;
+        for (const auto& place : places) {
+            if (auto path = resolvingSymlinks(place))
+                resolved.push_back(std::move(*path));
+        }
+        return resolved;
+    }
+
     // Goes through the Git folders inside each one given, each folder once by identity, so that links
     // cannot loop.
     class Linked {
     public:
+        // The places as the kernel resolves them (`resolvedPlaces`), which must outlive it.
         explicit Linked(const Paths& places)
+            : m_places(places)
         {
-            for (const auto& place : places) {
-                if (auto resolved = resolvingSymlinks(place))
-                    m_places.push_back(std::move(*resolved));
-            }
         }
 
         // `gitFolder` itself and what lies inside it, into `found`, unless it was met before.
@@ -91,7 +100,7 @@ namespace {
                 [&](const fs::path& place) { return isPathCoveredBy(path, place); });
         }
 
-        Paths m_places;
+        const Paths& m_places;
         std::set<std::string> m_met;
     };
 
@@ -104,10 +113,21 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
             { .dataFolder = dataFolder,
                 .budgetPerPlace = GitRepositorySearch::unbudgeted,
                 .permissionBackSince = runBegan });
+        // What lies inside each Git folder, read on a few threads, then each folder once by identity in
+        // the order met: one reached from two Git folders is read twice, but a thousand repositories' are
+        // read at once.
+        const Paths resolved = resolvedPlaces(places);
+        std::vector<std::vector<Found>> inside(entries.gitFolders.size());
+        parallelEach(entries.gitFolders.size(),
+            [&](std::size_t index) { Linked(resolved).add(entries.gitFolders[index], inside[index]); });
         std::vector<Found> found;
-        Linked linked(places);
-        for (const auto& gitFolder : entries.gitFolders)
-            linked.add(gitFolder, found);
+        std::set<std::string> met;
+        for (auto& folders : inside) {
+            for (auto& folder : folders) {
+                if (met.insert(folder.identity).second)
+                    found.push_back(std::move(folder));
+            }
+        }
         return found;
     } catch (const std::exception&) {
         // Out of memory: what the run's own units hold was compared all the same.
@@ -118,8 +138,8 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
 Paths linkedGitFolders(const fs::path& gitFolder, const Paths& places)
 {
     std::vector<Found> found;
-    Linked linked(places);
-    linked.add(gitFolder, found);
+    const Paths resolved = resolvedPlaces(places);
+    Linked(resolved).add(gitFolder, found);
     Paths folders;
     for (std::size_t index = 1; index < found.size(); ++index)
         folders.push_back(std::move(found[index].gitFolder));
