@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
+#include <mutex>
 #include <set>
 #include <system_error>
 
@@ -28,13 +30,29 @@ namespace {
         return resolved;
     }
 
+    // The identities of the folders met, shared by the threads that go through Git folders at once.
+    class Met {
+    public:
+        // Whether it is met here for the first time.
+        bool first(const std::string& identity)
+        {
+            std::lock_guard lock(m_lock);
+            return m_identities.insert(identity).second;
+        }
+
+    private:
+        std::mutex m_lock;
+        std::set<std::string> m_identities;
+    };
+
     // Goes through the Git folders inside each one given, each folder once by identity, so that links
-    // cannot loop.
+    // cannot loop and a folder that links lead to from many others is read once.
     class Linked {
     public:
-        // The places as the kernel resolves them (`resolvedPlaces`), which must outlive it.
-        explicit Linked(const Paths& places)
+        // The places as the kernel resolves them (`resolvedPlaces`); both must outlive it.
+        Linked(const Paths& places, Met& met)
             : m_places(places)
+            , m_met(met)
         {
         }
 
@@ -89,7 +107,7 @@ namespace {
         std::optional<std::string> identityOf(const fs::path& folder)
         {
             std::string identity = GitNotedFiles::noteFile(folder).content;
-            if (identity.empty() || !m_met.insert(identity).second)
+            if (identity.empty() || !m_met.first(identity))
                 return std::nullopt;
             return identity;
         }
@@ -101,7 +119,7 @@ namespace {
         }
 
         const Paths& m_places;
-        std::set<std::string> m_met;
+        Met& m_met;
     };
 
 }
@@ -113,21 +131,16 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
             { .dataFolder = dataFolder,
                 .budgetPerPlace = GitRepositorySearch::unbudgeted,
                 .permissionBackSince = runBegan });
-        // What lies inside each Git folder, read on a few threads, then each folder once by identity in
-        // the order met: one reached from two Git folders is read twice, but a thousand repositories' are
-        // read at once.
+        // What lies inside a thousand repositories' Git folders is read on a few threads, each folder
+        // by the first that meets it.
         const Paths resolved = resolvedPlaces(places);
+        Met met;
         std::vector<std::vector<Found>> inside(entries.gitFolders.size());
         parallelEach(entries.gitFolders.size(),
-            [&](std::size_t index) { Linked(resolved).add(entries.gitFolders[index], inside[index]); });
+            [&](std::size_t index) { Linked(resolved, met).add(entries.gitFolders[index], inside[index]); });
         std::vector<Found> found;
-        std::set<std::string> met;
-        for (auto& folders : inside) {
-            for (auto& folder : folders) {
-                if (met.insert(folder.identity).second)
-                    found.push_back(std::move(folder));
-            }
-        }
+        for (auto& folders : inside)
+            std::ranges::move(folders, std::back_inserter(found));
         return found;
     } catch (const std::exception&) {
         // Out of memory: what the run's own units hold was compared all the same.
@@ -139,7 +152,8 @@ Paths linkedGitFolders(const fs::path& gitFolder, const Paths& places)
 {
     std::vector<Found> found;
     const Paths resolved = resolvedPlaces(places);
-    Linked(resolved).add(gitFolder, found);
+    Met met;
+    Linked(resolved, met).add(gitFolder, found);
     Paths folders;
     for (std::size_t index = 1; index < found.size(); ++index)
         folders.push_back(std::move(found[index].gitFolder));
