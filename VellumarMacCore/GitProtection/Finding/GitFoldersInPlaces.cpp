@@ -1,5 +1,6 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
@@ -7,6 +8,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
+#include <mutex>
 #include <set>
 #include <system_error>
 
@@ -17,16 +20,40 @@ namespace {
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
 
+    Paths resolvedPlaces(const Paths& places)
+    {
+        Paths resolved;
+        for (const auto& place : places) {
+            if (auto path = resolvingSymlinks(place))
+                resolved.push_back(std::move(*path));
+        }
+        return resolved;
+    }
+
+    // The identities of the folders met, shared by the threads that go through Git folders at once.
+    class Met {
+    public:
+        // Whether it is met here for the first time.
+        bool first(const std::string& identity)
+        {
+            std::lock_guard lock(m_lock);
+            return m_identities.insert(identity).second;
+        }
+
+    private:
+        std::mutex m_lock;
+        std::set<std::string> m_identities;
+    };
+
     // Goes through the Git folders inside each one given, each folder once by identity, so that links
-    // cannot loop.
+    // cannot loop and a folder that links lead to from many others is read once.
     class Linked {
     public:
-        explicit Linked(const Paths& places)
+        // The places as the kernel resolves them (`resolvedPlaces`); both must outlive it.
+        Linked(const Paths& places, Met& met)
+            : m_places(places)
+            , m_met(met)
         {
-            for (const auto& place : places) {
-                if (auto resolved = resolvingSymlinks(place))
-                    m_places.push_back(std::move(*resolved));
-            }
         }
 
         // `gitFolder` itself and what lies inside it, into `found`, unless it was met before.
@@ -80,7 +107,7 @@ namespace {
         std::optional<std::string> identityOf(const fs::path& folder)
         {
             std::string identity = GitNotedFiles::noteFile(folder).content;
-            if (identity.empty() || !m_met.insert(identity).second)
+            if (identity.empty() || !m_met.first(identity))
                 return std::nullopt;
             return identity;
         }
@@ -91,8 +118,8 @@ namespace {
                 [&](const fs::path& place) { return isPathCoveredBy(path, place); });
         }
 
-        Paths m_places;
-        std::set<std::string> m_met;
+        const Paths& m_places;
+        Met& m_met;
     };
 
 }
@@ -104,10 +131,16 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
             { .dataFolder = dataFolder,
                 .budgetPerPlace = GitRepositorySearch::unbudgeted,
                 .permissionBackSince = runBegan });
+        // What lies inside a thousand repositories' Git folders is read on a few threads, each folder
+        // by the first that meets it.
+        const Paths resolved = resolvedPlaces(places);
+        Met met;
+        std::vector<std::vector<Found>> inside(entries.gitFolders.size());
+        parallelEach(entries.gitFolders.size(),
+            [&](std::size_t index) { Linked(resolved, met).add(entries.gitFolders[index], inside[index]); });
         std::vector<Found> found;
-        Linked linked(places);
-        for (const auto& gitFolder : entries.gitFolders)
-            linked.add(gitFolder, found);
+        for (auto& folders : inside)
+            std::ranges::move(folders, std::back_inserter(found));
         return found;
     } catch (const std::exception&) {
         // Out of memory: what the run's own units hold was compared all the same.
@@ -118,8 +151,9 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
 Paths linkedGitFolders(const fs::path& gitFolder, const Paths& places)
 {
     std::vector<Found> found;
-    Linked linked(places);
-    linked.add(gitFolder, found);
+    const Paths resolved = resolvedPlaces(places);
+    Met met;
+    Linked(resolved, met).add(gitFolder, found);
     Paths folders;
     for (std::size_t index = 1; index < found.size(); ++index)
         folders.push_back(std::move(found[index].gitFolder));

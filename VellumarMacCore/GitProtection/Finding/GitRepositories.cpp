@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
@@ -9,11 +10,13 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace vellumar::GitRepositories {
@@ -81,6 +84,31 @@ namespace {
         const std::chrono::steady_clock::time_point m_deadline;
     };
 
+    // The guarded repositories by their Git folders, standardized, each to the first that has it.
+    using GuardedByGitFolder = std::unordered_map<std::string, std::size_t>;
+
+    GuardedByGitFolder byGitFolder(const std::vector<GuardedRepository>& guarded)
+    {
+        GuardedByGitFolder indexes;
+        for (std::size_t index = 0; index < guarded.size(); ++index)
+            indexes.try_emplace(standardizedPath(guarded[index].gitFolder).native(), index);
+        return indexes;
+    }
+
+    // The first guarded repository whose Git folder is `folder` or lies above it: looked up for each
+    // folder on the way up, since with a thousand repositories and a hundred ".git" files a comparison of
+    // each pair would cost the run's start more than the rest of the search.
+    std::optional<std::size_t> firstHolding(const GuardedByGitFolder& guarded, const fs::path& folder)
+    {
+        std::optional<std::size_t> first;
+        for (fs::path at = standardizedPath(folder);; at = at.parent_path()) {
+            if (auto found = guarded.find(at.native()); found != guarded.end())
+                first = std::min(first.value_or(found->second), found->second);
+            if (at == at.parent_path())
+                return first;
+        }
+    }
+
     class Builder {
     public:
         Builder(const Paths& places, const GitConfigPaths::Options& options)
@@ -117,9 +145,12 @@ namespace {
                 if (guarded.insert(repository.gitFolder).second)
                     m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
             }
-            for (auto& repository : m_protection.guarded)
+            std::vector<GuardedRepository>& guardedRepositories = m_protection.guarded;
+            parallelEach(guardedRepositories.size(), [&](std::size_t index) {
+                GuardedRepository& repository = guardedRepositories[index];
                 repository.linkedFolders
                     = GitFoldersInPlaces::linkedGitFolders(repository.gitFolder, m_places);
+            });
 
             std::size_t places = static_cast<std::size_t>(std::count_if(repositories.begin(),
                 repositories.end(), [](const Repository& repository) { return repository.isPlace; }));
@@ -162,13 +193,27 @@ namespace {
             for (const auto& gitFile : m_recordedGitFiles)
                 configured.push_back(gitFile.parent_path());
             guardConfiguredPaths(configured, existing.size());
-            for (auto& repository : m_protection.guarded)
+            parallelEach(guardedRepositories.size(), [&](std::size_t index) {
+                GuardedRepository& repository = guardedRepositories[index];
                 repository.searchedFirst = searchedFirst(
                     { repository.gitFolder / "hooks" }, repository.workTree.value_or(repository.gitFolder));
+            });
             Paths gitFiles = entries.gitFiles;
             gitFiles.insert(gitFiles.end(), m_recordedGitFiles.begin(), m_recordedGitFiles.end());
-            for (const auto& gitFile : gitFiles)
-                guardSearchedFirstOf(gitFile.parent_path());
+            const GuardedByGitFolder guardedByGitFolder = byGitFolder(guardedRepositories);
+            std::vector<std::optional<SearchedFirstOfOwner>> ofGitFiles(gitFiles.size());
+            parallelEach(gitFiles.size(), [&](std::size_t index) {
+                ofGitFiles[index] = searchedFirstOf(gitFiles[index].parent_path(), guardedByGitFolder);
+            });
+            for (auto& ofGitFile : ofGitFiles) {
+                if (!ofGitFile)
+                    continue;
+                auto& owned = guardedRepositories[ofGitFile->owner].searchedFirst;
+                for (auto& folder : ofGitFile->folders) {
+                    if (std::find(owned.begin(), owned.end(), folder) == owned.end())
+                        owned.push_back(std::move(folder));
+                }
+            }
             return std::move(m_protection);
         }
 
@@ -200,26 +245,26 @@ namespace {
             return keptInside(found);
         }
 
+        struct SearchedFirstOfOwner {
+            std::size_t owner; // in the guarded repositories
+            Paths folders;
+        };
+
         // A linked worktree or a submodule runs hooks for its own work tree `workTree`, with its own
         // configuration: what they put first on PATH is guarded with the repository whose Git folder
-        // holds its own.
-        void guardSearchedFirstOf(const fs::path& workTree)
+        // holds its own, which is returned with them. Any thread.
+        std::optional<SearchedFirstOfOwner> searchedFirstOf(
+            const fs::path& workTree, const GuardedByGitFolder& guardedByGitFolder)
         {
             auto location = GitFolders::located(workTree);
             if (!location)
-                return;
-            auto owner = std::find_if(m_protection.guarded.begin(), m_protection.guarded.end(),
-                [&](const GuardedRepository& repository) {
-                    return isPathInside(location->commonFolder, repository.gitFolder);
-                });
-            if (owner == m_protection.guarded.end() || owner->workTree == workTree)
-                return;
+                return std::nullopt;
+            auto owner = firstHolding(guardedByGitFolder, location->commonFolder);
+            if (!owner || m_protection.guarded[*owner].workTree == workTree)
+                return std::nullopt;
             // A linked worktree's hooks are those of the folder it shares with the others.
-            for (auto& folder : searchedFirst({ location->commonFolder / "hooks" }, workTree)) {
-                if (std::find(owner->searchedFirst.begin(), owner->searchedFirst.end(), folder)
-                    == owner->searchedFirst.end())
-                    owner->searchedFirst.push_back(std::move(folder));
-            }
+            return SearchedFirstOfOwner { *owner,
+                searchedFirst({ location->commonFolder / "hooks" }, workTree) };
         }
 
         // Each place's own first, then what the walk met; a Git folder reached twice counts once.
@@ -246,18 +291,26 @@ namespace {
         // linked folders, within `maxSequencerPaths`.
         Paths sequencerState(const std::vector<Repository>& repositories)
         {
-            Paths found;
-            for (const auto& repository : repositories) {
-                Paths gitFolders = linkedOf(repository.gitFolder).folders;
+            // Read on a few threads: with a thousand repositories each reading costs.
+            std::vector<Paths> foundIn(repositories.size());
+            parallelEach(repositories.size(), [&](std::size_t index) {
+                const Repository& repository = repositories[index];
+                auto known = m_linked.find(repository.gitFolder.native());
+                Paths gitFolders = known != m_linked.end()
+                    ? known->second.folders
+                    : GitFolders::linkedFoldersOfGitFolder(repository.gitFolder).folders;
                 gitFolders.insert(gitFolders.begin(), repository.gitFolder);
                 for (const auto& gitFolder : gitFolders) {
                     for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
                         std::error_code error;
                         if (fs::exists(fs::symlink_status(gitFolder / state, error)))
-                            found.push_back(gitFolder / state);
+                            foundIn[index].push_back(gitFolder / state);
                     }
                 }
-            }
+            });
+            Paths found;
+            for (auto& paths : foundIn)
+                std::ranges::move(paths, std::back_inserter(found));
             found = keptInside(found);
             if (found.size() > maxSequencerPaths) {
                 platform::logError("More than " + std::to_string(maxSequencerPaths)

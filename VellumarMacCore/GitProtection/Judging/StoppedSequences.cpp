@@ -1,5 +1,6 @@
 #include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
 
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <exception>
 #include <fcntl.h>
+#include <functional>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -137,17 +140,27 @@ namespace {
         return std::nullopt;
     }
 
-    // The Git folders and, as they are now, their linked folders: a worktree added during the run
-    // keeps its own state.
-    std::vector<fs::path> withLinkedFolders(const std::vector<fs::path>& gitFolders)
+    // `gathered(folder)` for each Git folder and, as they are now, each of their linked folders (a
+    // worktree added during the run keeps its own state), read on a few threads; what each gave, in
+    // their order.
+    template <typename Item>
+    std::vector<Item> gatheredInEach(const std::vector<fs::path>& gitFolders,
+        const std::function<std::vector<Item>(const fs::path& folder)>& gathered)
     {
-        std::vector<fs::path> all;
-        for (const auto& gitFolder : gitFolders) {
-            all.push_back(gitFolder);
+        std::vector<std::vector<Item>> each(gitFolders.size());
+        parallelEach(gitFolders.size(), [&](std::size_t index) {
+            const fs::path& gitFolder = gitFolders[index];
+            each[index] = gathered(gitFolder);
             auto linked
                 = GitFolders::linkedFoldersOfGitFolder(gitFolder, std::numeric_limits<std::size_t>::max());
-            all.insert(all.end(), linked.folders.begin(), linked.folders.end());
-        }
+            for (const auto& folder : linked.folders) {
+                auto items = gathered(folder);
+                std::ranges::move(items, std::back_inserter(each[index]));
+            }
+        });
+        std::vector<Item> all;
+        for (auto& items : each)
+            std::ranges::move(items, std::back_inserter(all));
         return all;
     }
 
@@ -159,21 +172,25 @@ StoppedSequences::StoppedSequences(
 {
     for (const auto& repository : repositories)
         m_gitFolders.push_back(repository.gitFolder);
-    for (const auto& gitFolder : withLinkedFolders(m_gitFolders)) {
-        for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
-            struct stat status { };
-            if (::lstat((gitFolder / state).c_str(), &status) == 0)
-                m_atStart.emplace(gitFolder / state, identityOf(status));
-        }
-    }
+    for (auto& identity : gatheredInEach<Identity>(m_gitFolders, [](const fs::path& gitFolder) {
+             std::vector<Identity> there;
+             for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
+                 struct stat status { };
+                 if (::lstat((gitFolder / state).c_str(), &status) == 0)
+                     there.emplace_back(gitFolder / state, identityOf(status));
+             }
+             return there;
+         }))
+        m_atStart.insert(std::move(identity));
 }
 
 std::vector<GitGuard::MovedChange> StoppedSequences::judgeNew(
     LiveRuns& liveRuns, const GitGuard::Clock& clock) const
 {
     try {
-        std::vector<std::pair<fs::path, std::string>> counted;
-        for (const auto& gitFolder : withLinkedFolders(m_gitFolders)) {
+        using Counted = std::pair<fs::path, std::string>;
+        auto countedIn = [&](const fs::path& gitFolder) {
+            std::vector<Counted> counted;
             for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
                 const fs::path folder = gitFolder / state;
                 struct stat status { };
@@ -201,7 +218,9 @@ std::vector<GitGuard::MovedChange> StoppedSequences::judgeNew(
                         counted.emplace_back(folder / file.name, std::move(*reason));
                 }
             }
-        }
+            return counted;
+        };
+        std::vector<Counted> counted = gatheredInEach<Counted>(m_gitFolders, countedIn);
         std::vector<GitGuardPutBack::Undone> undone;
         {
             auto locked = liveRuns.locked();

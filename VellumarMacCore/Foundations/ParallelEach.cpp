@@ -1,0 +1,59 @@
+#include "VellumarMacCore/Foundations/ParallelEach.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace vellumar {
+
+namespace {
+
+    constexpr unsigned kMostThreads = 4;
+    // Claimed at once by a thread.
+    constexpr std::size_t kClaimed = 16;
+
+}
+
+void parallelEach(std::size_t count, const std::function<void(std::size_t)>& each, std::size_t sharedFrom)
+{
+    std::atomic<std::size_t> next = 0;
+    std::atomic<bool> failed = false;
+    std::mutex failureLock;
+    std::exception_ptr failure;
+    auto takeShare = [&] {
+        for (std::size_t first; !failed && (first = next.fetch_add(kClaimed)) < count;) {
+            const std::size_t end = std::min(count, first + kClaimed);
+            try {
+                for (std::size_t index = first; index < end; ++index)
+                    each(index);
+            } catch (...) {
+                std::lock_guard lock(failureLock);
+                if (!failure)
+                    failure = std::current_exception();
+                failed = true;
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> helpers;
+        if (count >= sharedFrom) {
+            const unsigned wanted = std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads) - 1;
+            try {
+                helpers.reserve(wanted);
+                while (helpers.size() < wanted)
+                    helpers.emplace_back(takeShare);
+            } catch (const std::system_error&) {
+                // No more threads: those that started and the caller's take every item.
+            }
+        }
+        takeShare();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+}
