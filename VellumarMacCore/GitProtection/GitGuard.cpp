@@ -373,7 +373,7 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
                     comparedElsewhere.insert(*last.elsewhere);
             }
         }
-        return judge(
+        return judgeAt(Moment::runsEnd,
             GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), comparedElsewhere);
     } catch (const std::exception&) {
         // Out of memory: what went aside so far stays aside.
@@ -384,6 +384,13 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
 std::vector<GitGuard::MovedChange> GitGuard::judge(
     const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
 {
+    return judgeAt(Moment::duringRun, found, comparedElsewhere);
+}
+
+std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
+    const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
+{
+    using Sequences = GitGuardSweep::Options::Sequences;
     try {
         LiveRuns& liveRuns = m_run.registry();
         const KnownUnits& known = knownUnits();
@@ -406,7 +413,8 @@ std::vector<GitGuard::MovedChange> GitGuard::judge(
                     .settings = m_options.settings,
                     .since = m_built },
                 .clock = m_options.clock,
-                .run = &m_movedInRun });
+                .run = &m_movedInRun,
+                .sequences = moment == Moment::runsEnd ? Sequences::judged : Sequences::passedOver });
     } catch (const std::exception&) {
         // Out of memory: what went aside so far stays aside.
         return {};

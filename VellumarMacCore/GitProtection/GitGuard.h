@@ -180,7 +180,9 @@ public:
     // For the run's end, after `compareAll`: judges every Git folder in the places
     // (`GitFoldersInPlaces::found`, the whole walk), but for one a unit's last comparison found at
     // another name and compared there, as `compareAll` has just done. During the run such a folder is
-    // judged again, since the unit's watch looks at its old names. Any thread; never throws.
+    // judged again, since the unit's watch looks at its old names. Then, and only then, the stopped
+    // sequences of every Git folder found are judged too, a unit's at its own name included
+    // (`StoppedSequences`). Any thread; never throws.
     std::vector<MovedChange> sweep();
 
     // For the program's start, before its first run: compares what the registry of live runs in
@@ -216,6 +218,10 @@ private:
         std::set<std::filesystem::path> keys;
     };
     const KnownUnits& knownUnits();
+    // `judge`, or at the run's end the sweep's, which judges the stopped sequences too.
+    enum class Moment { duringRun, runsEnd };
+    std::vector<MovedChange> judgeAt(Moment moment, const std::vector<GitFoldersInPlaces::Found>& found,
+        const std::set<std::filesystem::path>& comparedElsewhere);
 
     Options m_options;
     LiveRuns::Run m_run;

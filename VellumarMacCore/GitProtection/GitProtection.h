@@ -7,8 +7,9 @@
 //   state are denied in the sandbox, by mounts; every repository found is noted for the guard.
 // - `GitGuard` (with `GitGuardWatch`) moves aside each change to what was noted, from whichever process,
 //   and puts back what was there, also at the next start after a kill. `CommonDirPlaceholders` put a
-//   "commondir" naming its own folder where the sandbox makes one read-only. `StoppedSequences` sets
-//   aside, at the run's end, what a rebase the commands left stopped would run on "--continue".
+//   "commondir" naming its own folder where the sandbox makes one read-only. The guard's sweep at the
+//   run's end judges every Git folder in the places the same way, what a rebase, cherry-pick or revert
+//   left stopped would run on "--continue" included (`StoppedSequences`).
 // - `GitConfigPaths::Options` and `GitCountedSettings::gitReaderForThisProcess` say how `git` is run to
 //   read configuration; `GitFolders::located` where Git finds a repository;
 //   `HookSearchPath::readLoginSearchPath`, once per start, the PATH of the user's programs that a folder
@@ -23,4 +24,3 @@
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
-#include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"

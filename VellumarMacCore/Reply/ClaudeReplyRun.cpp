@@ -145,19 +145,14 @@ namespace {
                   GitGuardWatch::Options { .places = settings.writablePlaces,
                       .onMovedAside = [this](const auto& moved) { movedAside.add(moved); } },
                   std::move(kept)))
-            , sequences(settings.git.guarded, settings.writablePlaces)
         {
         }
         // After `finish`.
         ~GitRunProtection() { GitGuardWatch::keep(std::move(watch), liveRuns); }
 
-        // Once the process has ended: the last comparison, and what the commands left for the user's
-        // next Git command.
-        void finish()
-        {
-            watch->finish();
-            movedAside.add(sequences.judgeNew(LiveRuns::in(liveRuns), std::chrono::system_clock::now));
-        }
+        // Once the process has ended: the last comparison, and the sweep of what the commands left for
+        // the user's next Git command.
+        void finish() { watch->finish(); }
 
         CommonDirPlaceholders placeholders;
         fs::path liveRuns;
@@ -165,7 +160,6 @@ namespace {
         GitGuard guard;
         MovedAsideFiles movedAside;
         std::unique_ptr<GitGuardWatch> watch;
-        StoppedSequences sequences;
     };
 
     bool containsAny(std::string_view text, std::span<const std::string_view> markers)

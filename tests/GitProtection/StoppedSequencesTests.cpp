@@ -1,8 +1,9 @@
 // What a rebase, cherry-pick or revert that a run's commands left stopped would run when the user
-// continues it, judged at the run's end with real Git.
-#include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
+// continues it, judged by the guard's sweep at the run's end with real Git, wherever the repository is.
+#include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/FileFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +47,9 @@ TEST(StoppedSequences, WhatARebaseLeftStoppedWouldRunGoesAsideAtTheRunsEnd)
           " && git cherry-pick main~1 main >/dev/null 2>&1";
     const Case cases[] = {
         { "exec lines left at a break", exec, { "app/.git/rebase-merge/git-rebase-todo" } },
+        { "an indented exec line written in",
+            stoppedRebase() + " && echo '  exec touch ../ran' >> .git/rebase-merge/git-rebase-todo",
+            { "app/.git/rebase-merge/git-rebase-todo" } },
         { "an x line written in",
             stoppedRebase() + " && echo 'x touch ../ran' >> .git/rebase-merge/git-rebase-todo",
             { "app/.git/rebase-merge/git-rebase-todo" } },
@@ -69,10 +73,13 @@ TEST(StoppedSequences, WhatARebaseLeftStoppedWouldRunGoesAsideAtTheRunsEnd)
             { "app/.git/sequencer/opts" } },
         { "in a worktree added during the run", "git worktree add -q ../linked && cd ../linked && " + exec,
             { "app/.git/worktrees/linked/rebase-merge/git-rebase-todo" } },
+        { "in a clone made during the run", "git clone -q . ../app2 && cd ../app2 && " + exec,
+            { "app2/.git/rebase-merge/git-rebase-todo" } },
+        { "in the repository, then renamed", exec + " && cd .. && mv app app-moved",
+            { "app-moved/.git/rebase-merge/git-rebase-todo" } },
         { "a rebase the commands completed", "GIT_SEQUENCE_EDITOR=true git rebase -q -i --exec true HEAD~2",
             {} },
-        { "stopped before the run started", "echo 'exec touch ../ran' >> .git/rebase-merge/git-rebase-todo",
-            {}, exec },
+        { "stopped before the run started, the repository renamed", "cd .. && mv app app-moved", {}, exec },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -82,12 +89,17 @@ TEST(StoppedSequences, WhatARebaseLeftStoppedWouldRunGoesAsideAtTheRunsEnd)
         fs::create_directories(app);
         sh(app,
             "git init -q -b main && for n in 1 2 3; do echo $n > f$n; git add f$n; git commit -qm c$n; done");
-        if (!testCase.before.empty())
+        if (!testCase.before.empty()) {
             sh(app, testCase.before);
-        const StoppedSequences sequences({ { app / ".git", app } }, { place });
+            test::settled(app / ".git/rebase-merge");
+        }
+        GitGuard guard({ { app / ".git", app } }, {}, {},
+            { .places = { place },
+                .liveRuns = home.data,
+                .settings = GitCountedSettings::gitReaderForThisProcess() });
         sh(app, testCase.during);
 
-        auto moved = sequences.judgeNew(LiveRuns::in(home.data), std::chrono::system_clock::now);
+        auto moved = guard.sweep();
         std::vector<fs::path> changed;
         for (const auto& change : moved) {
             const std::string name = change.path.filename().string();
@@ -95,10 +107,15 @@ TEST(StoppedSequences, WhatARebaseLeftStoppedWouldRunGoesAsideAtTheRunsEnd)
                 change.path.parent_path().lexically_relative(place) / name.substr(0, name.find(".refused-")));
         }
         EXPECT_EQ(changed, std::vector<fs::path>(testCase.movedAside.begin(), testCase.movedAside.end()));
-        if (testCase.before.empty()) {
-            sh(app, "git rebase --continue >/dev/null 2>&1; git cherry-pick --continue >/dev/null 2>&1");
-            sh(place / "linked", "git rebase --continue >/dev/null 2>&1");
-            EXPECT_FALSE(fs::exists(place / "ran"));
+        if (!testCase.before.empty())
+            continue;
+        // The user continues what they find; a rebase whose to-do went aside goes on to its end.
+        for (const auto& folder : fs::directory_iterator(place)) {
+            sh(folder.path(),
+                "git rebase --continue >/dev/null 2>&1; git cherry-pick --continue >/dev/null 2>&1;"
+                " test -e \"$(git rev-parse --git-path rebase-merge)\" && touch ../still-stopped");
         }
+        EXPECT_FALSE(fs::exists(place / "still-stopped"));
+        EXPECT_FALSE(fs::exists(place / "ran"));
     }
 }

@@ -251,24 +251,22 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     return settled;
 }
 
-Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, const BeneathPlaces& places,
-    const NewGitFolders::Judging& judging, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
+Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> counted,
+    const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuard::Clock& clock,
+    KeptMovedAside::InRun* run)
 {
     std::vector<Undone> undone;
     std::vector<std::string> usersChanges;
-    for (const auto& gitFolder : gitFolders) {
-        for (auto& counted : NewGitFolders::counted(gitFolder, places, judging)) {
-            auto locked = liveRuns.locked();
-            if (judging.commandsEndedBy && !counted.isConfiguration
-                && changedAfter(places, counted.path, *judging.commandsEndedBy)) {
-                usersChanges.push_back(usersChangeLine(counted.path, counted.reason));
-                continue;
-            }
-            if (auto done
-                = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
-                done->reason = std::move(counted.reason);
-                undone.push_back(std::move(*done));
-            }
+    for (auto& each : counted) {
+        auto locked = liveRuns.locked();
+        if (judging.commandsEndedBy && !each.isConfiguration
+            && changedAfter(places, each.path, *judging.commandsEndedBy)) {
+            usersChanges.push_back(usersChangeLine(each.path, each.reason));
+            continue;
+        }
+        if (auto done = undo(places, each.path, each.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
+            done->reason = std::move(each.reason);
+            undone.push_back(std::move(*done));
         }
     }
     for (const auto& line : usersChanges)

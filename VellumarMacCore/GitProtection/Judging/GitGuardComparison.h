@@ -32,10 +32,10 @@ GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUn
     std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt,
     const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
 
-// Moves aside what counts in each of `gitFolders`, Git folders that no run noted, against an empty
-// repository (`NewGitFolders::counted`), as `settle` undoes a change: under the lock of `liveRuns`, each
-// with its log line and what counted, and leaves what the user changed after a kill as `settle` does.
-GitGuardPutBack::Settled settleNew(LiveRuns& liveRuns, const std::vector<std::filesystem::path>& gitFolders,
+// Moves aside each of `counted` (what `NewGitFolders::counted` and `StoppedSequences::counted` found), what
+// is to take its place put there, as `settle` undoes a change: under the lock of `liveRuns`, each with its
+// log line and what counted, and leaves what the user changed after a kill as `settle` does.
+GitGuardPutBack::Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> counted,
     const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuard::Clock& clock,
     KeptMovedAside::InRun* run);
 

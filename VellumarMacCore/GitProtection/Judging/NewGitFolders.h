@@ -42,6 +42,11 @@ struct Judging {
     std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt;
 };
 
+// Whether what is at `path` (a link as itself) changed while a command could write there, by
+// `judging.since`: the one test of what in a Git folder is the commands' work, and what the user's own.
+// False where nothing is.
+bool changedDuringCommands(const std::filesystem::path& path, const Judging& judging);
+
 // What counts in `gitFolder` (as the kernel resolves it): each of Git's hooks its "hooks" holds, a
 // "hooks" that is no folder, a "commondir" that leads Git into a folder other than the Git folder whose
 // "worktrees/" holds it or one `isKnownGitFolder` takes (a linked worktree's gets Git's own "../.."

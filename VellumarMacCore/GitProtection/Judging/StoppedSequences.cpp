@@ -1,25 +1,20 @@
 #include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
 
-#include "VellumarMacCore/Foundations/ParallelEach.h"
-#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
-#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <exception>
 #include <fcntl.h>
-#include <functional>
-#include <iterator>
-#include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <vector>
 
-namespace vellumar {
+namespace vellumar::StoppedSequences {
 
 namespace {
 
@@ -41,10 +36,11 @@ namespace {
         { "sequencer", "opts", Holds::options },
     } };
 
-    std::string identityOf(const struct stat& status)
-    {
-        return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
-    }
+    // Why a state file counts, and what takes its place.
+    struct Judged {
+        std::string reason;
+        NotedFile instead = {};
+    };
 
     std::string_view trimmed(std::string_view text)
     {
@@ -74,19 +70,38 @@ namespace {
 
     // Git left-trims a to-do line and takes its first word as the command; a blank line and a comment
     // do nothing.
-    std::optional<std::string> todoRuns(std::string_view todo)
+    bool todoLineRuns(std::string_view line)
     {
-        return firstCounted(
-            todo, [](std::string_view line, std::size_t number) -> std::optional<std::string> {
-                line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
-                std::string_view command = line.substr(0, line.find_first_of(" \t\r"));
-                if (command.empty() || line.starts_with('#')
-                    || isOneOf(WhatGitRuns::Kind::sequencerCommand, command))
-                    return std::nullopt;
-                return "line " + std::to_string(number)
-                    + " of the to-do list runs a command, or is one this program does not know, when the user"
-                      " continues";
-            });
+        line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+        std::string_view command = line.substr(0, line.find_first_of(" \t\r\n"));
+        return !command.empty() && !line.starts_with('#')
+            && !isOneOf(WhatGitRuns::Kind::sequencerCommand, command);
+    }
+
+    // The to-do list without its lines that run a command, and why it counts; absent where none does.
+    std::optional<Judged> todoRuns(const NotedFile& todo)
+    {
+        std::string kept;
+        std::string numbers;
+        std::size_t number = 1;
+        for (std::size_t start = 0; start < todo.content.size(); ++number) {
+            std::size_t end = std::min(todo.content.find('\n', start), todo.content.size() - 1) + 1;
+            std::string_view line = std::string_view(todo.content).substr(start, end - start);
+            if (todoLineRuns(line))
+                numbers += (numbers.empty() ? "" : ", ") + std::to_string(number);
+            else
+                kept += line;
+            start = end;
+        }
+        if (numbers.empty())
+            return std::nullopt;
+        const bool one = numbers.find(',') == std::string::npos;
+        return Judged { (one ? "line " : "lines ") + numbers + " of the to-do list "
+                + (one ? "runs a command, or is one" : "run a command, or are ones")
+                + " this program does not know, when the user continues; the same list without "
+                + (one ? "that line" : "those lines")
+                + " takes its place, so that the user can continue or abort as Git would",
+            NotedFile { Kind::file, std::move(kept), todo.mode } };
     }
 
     std::optional<std::string> strategyRuns(std::string_view strategy)
@@ -122,123 +137,64 @@ namespace {
             });
     }
 
-    // Why the state file would run something when the user continues; absent when it would not.
-    std::optional<std::string> judged(Holds holds, const NotedFile& file)
+    // Why the state file would run something when the user continues, and what takes its place; absent
+    // when it would run nothing.
+    std::optional<Judged> judged(Holds holds, const NotedFile& file)
     {
         if (file.kind == Kind::absent)
             return std::nullopt;
         if (file.kind != Kind::file)
-            return "it is no file of 1 MiB at most that could be judged";
+            return Judged { "it is no file of 1 MiB at most that could be judged" };
+        std::optional<std::string> reason;
         switch (holds) {
         case Holds::todo:
-            return todoRuns(file.content);
+            return todoRuns(file);
         case Holds::strategy:
-            return strategyRuns(file.content);
+            reason = strategyRuns(file.content);
+            break;
         case Holds::options:
-            return optionsRun(file.content);
+            reason = optionsRun(file.content);
+            break;
         }
-        return std::nullopt;
-    }
-
-    // `gathered(folder)` for each Git folder and, as they are now, each of their linked folders (a
-    // worktree added during the run keeps its own state), read on a few threads; what each gave, in
-    // their order.
-    template <typename Item>
-    std::vector<Item> gatheredInEach(const std::vector<fs::path>& gitFolders,
-        const std::function<std::vector<Item>(const fs::path& folder)>& gathered)
-    {
-        std::vector<std::vector<Item>> each(gitFolders.size());
-        parallelEach(gitFolders.size(), [&](std::size_t index) {
-            const fs::path& gitFolder = gitFolders[index];
-            each[index] = gathered(gitFolder);
-            auto linked
-                = GitFolders::linkedFoldersOfGitFolder(gitFolder, std::numeric_limits<std::size_t>::max());
-            for (const auto& folder : linked.folders) {
-                auto items = gathered(folder);
-                std::ranges::move(items, std::back_inserter(each[index]));
-            }
-        });
-        std::vector<Item> all;
-        for (auto& items : each)
-            std::ranges::move(items, std::back_inserter(all));
-        return all;
+        return reason ? std::optional(Judged { std::move(*reason) }) : std::nullopt;
     }
 
 }
 
-StoppedSequences::StoppedSequences(
-    const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& places)
-    : m_places(places)
+std::vector<NewGitFolders::Counted> counted(
+    const fs::path& gitFolder, const BeneathPlaces& places, const NewGitFolders::Judging& judging)
 {
-    for (const auto& repository : repositories)
-        m_gitFolders.push_back(repository.gitFolder);
-    for (auto& identity : gatheredInEach<Identity>(m_gitFolders, [](const fs::path& gitFolder) {
-             std::vector<Identity> there;
-             for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
-                 struct stat status { };
-                 if (::lstat((gitFolder / state).c_str(), &status) == 0)
-                     there.emplace_back(gitFolder / state, identityOf(status));
-             }
-             return there;
-         }))
-        m_atStart.insert(std::move(identity));
-}
-
-std::vector<GitGuard::MovedChange> StoppedSequences::judgeNew(
-    LiveRuns& liveRuns, const GitGuard::Clock& clock) const
-{
-    try {
-        using Counted = std::pair<fs::path, std::string>;
-        auto countedIn = [&](const fs::path& gitFolder) {
-            std::vector<Counted> counted;
-            for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
-                const fs::path folder = gitFolder / state;
-                struct stat status { };
-                // Nothing there, whatever lies on the way: no need to reach it beneath the places, which
-                // costs a folder opened at each step.
-                if (::lstat(folder.c_str(), &status) != 0 && errno == ENOENT)
-                    continue;
-                auto reached = m_places.reach(folder);
-                if (!reached || reached->throughLink || reached->folder.get() < 0
-                    || ::fstatat(reached->folder.get(), reached->name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
-                        != 0
-                    || m_atStart.contains({ folder, identityOf(status) }))
-                    continue;
-                if (S_ISLNK(status.st_mode))
-                    counted.emplace_back(
-                        folder, "the state of a stopped rebase is a link, which Git follows");
-                for (const auto& file : kStateFiles) {
-                    auto inState = file.folder == state && S_ISDIR(status.st_mode)
-                        ? m_places.reach(folder / file.name)
-                        : std::nullopt;
-                    if (!inState || inState->throughLink)
-                        continue;
-                    if (auto reason = judged(
-                            file.holds, GitNotedFiles::noteReached(*inState, GitNotedFiles::maxCopiedBytes)))
-                        counted.emplace_back(folder / file.name, std::move(*reason));
-                }
-            }
-            return counted;
-        };
-        std::vector<Counted> counted = gatheredInEach<Counted>(m_gitFolders, countedIn);
-        std::vector<GitGuardPutBack::Undone> undone;
-        {
-            auto locked = liveRuns.locked();
-            for (auto& [path, reason] : counted) {
-                if (auto done = GitGuardPutBack::undo(
-                        m_places, path, {}, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
-                    done->reason = std::move(reason);
-                    undone.push_back(std::move(*done));
-                }
-            }
+    std::vector<NewGitFolders::Counted> found;
+    for (auto state : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState)) {
+        const fs::path folder = gitFolder / state;
+        struct stat status { };
+        // Nothing there, whatever lies on the way: no need to reach it beneath the places, which costs a
+        // folder opened at each step.
+        if (::lstat(folder.c_str(), &status) != 0 && errno == ENOENT)
+            continue;
+        auto reached = places.reach(folder);
+        if (!reached || reached->throughLink || reached->folder.get() < 0
+            || ::fstatat(reached->folder.get(), reached->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        const bool stateChanged = NewGitFolders::changedDuringCommands(folder, judging);
+        if (S_ISLNK(status.st_mode) && stateChanged)
+            found.push_back({ folder, "the state of a stopped rebase is a link, which Git follows" });
+        if (!S_ISDIR(status.st_mode))
+            continue;
+        for (const auto& file : kStateFiles) {
+            const fs::path path = folder / file.name;
+            if (file.folder != state
+                || !(stateChanged || NewGitFolders::changedDuringCommands(path, judging)))
+                continue;
+            auto inState = places.reach(path);
+            if (!inState || inState->throughLink)
+                continue;
+            if (auto judgedFile
+                = judged(file.holds, GitNotedFiles::noteReached(*inState, GitNotedFiles::maxCopiedBytes)))
+                found.push_back({ path, std::move(judgedFile->reason), std::move(judgedFile->instead) });
         }
-        GitGuardPutBack::Settled settled;
-        GitGuardPutBack::report(undone, settled);
-        return std::move(settled.moved);
-    } catch (const std::exception&) {
-        // Out of memory: what was left stays, as it would without this judging.
-        return {};
     }
+    return found;
 }
 
 }

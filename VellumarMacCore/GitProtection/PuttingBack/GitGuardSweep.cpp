@@ -1,9 +1,11 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vellumar::GitGuardSweep {
 
@@ -36,9 +38,14 @@ std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
 {
     const NewGitFolders::Judging& judging = options.judging;
     std::vector<GitGuard::MovedChange> moved;
-    std::vector<fs::path> fresh;
+    std::vector<NewGitFolders::Counted> counted;
     for (const auto& folder : found) {
-        if (options.isComparedHere(folder.gitFolder) || liesInMovedAside(folder.gitFolder))
+        if (liesInMovedAside(folder.gitFolder))
+            continue;
+        if (options.sequences == Options::Sequences::judged)
+            std::ranges::move(
+                StoppedSequences::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
+        if (options.isComparedHere(folder.gitFolder))
             continue;
         if (auto noted = options.notedWithIdentity(folder.identity); noted && noted->gitFolder) {
             auto settled = GitGuardComparison::settle(liveRuns, carriedOver(*noted, folder.gitFolder), places,
@@ -46,11 +53,12 @@ std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
                 judging.commandsEndedBy);
             moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
         } else if (!judging.isKnownGitFolder(folder.gitFolder)) {
-            fresh.push_back(folder.gitFolder);
+            std::ranges::move(
+                NewGitFolders::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
         }
     }
-    auto settled
-        = GitGuardComparison::settleNew(liveRuns, fresh, places, judging, options.clock, options.run);
+    auto settled = GitGuardComparison::settleCounted(
+        liveRuns, std::move(counted), places, judging, options.clock, options.run);
     moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
     return moved;
 }

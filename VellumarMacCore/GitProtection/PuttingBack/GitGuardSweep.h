@@ -1,7 +1,8 @@
 // What the guard does with every Git folder in the places once commands can write there no more, at a
 // run's end and at the next start after a kill: one a run noted, found at another name (it or a folder
 // above it renamed), is compared with what was noted of it there; one no run noted is judged against an
-// empty repository.
+// empty repository; and in each, wherever it is and whoever noted it, a rebase, cherry-pick or revert
+// left stopped is judged (`StoppedSequences`).
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
@@ -31,10 +32,14 @@ struct Options {
     GitGuard::Clock clock;
     // The run sweeping, which bounds its floods of one name; null at the next start after a kill.
     KeptMovedAside::InRun* run = nullptr;
+    // Whether the stopped sequences are judged: once commands can write no more, never while one may be
+    // going through a sequence, whose state changes at each of its steps.
+    enum class Sequences { passedOver, judged };
+    Sequences sequences = Sequences::judged;
 };
 
 // Goes through `found` as above, what was moved aside passed over, and moves aside what counts as
-// `GitGuardComparison::settle` and `settleNew` do, beneath `places`. What does not count in a Git folder
+// `GitGuardComparison::settle` and `settleCounted` do, beneath `places`. What does not count in a Git folder
 // found at another name is not taken: the unit stays noted as it was, at its name. Returns what went
 // aside. Never throws but for memory.
 std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
