@@ -17,8 +17,8 @@ const std::string kThreeCommits
 const std::string kRebaseLeftStopped
     = "cd app && GIT_SEQUENCE_EDITOR=\"sed -i '1i break'\" git rebase -qi --exec \"touch $RAN\" HEAD~2";
 
-// What the user finds: a stopped rebase (its to-do list gone aside, left for the user to abort), or
-// none; continued if found.
+// What the user finds: a stopped rebase (its to-do list without the lines that run a command), or none;
+// continued if found.
 const std::string kUsersRebase
     = "{ git -C app status | grep -q 'rebase in progress' && echo stopped || echo no-rebase; };"
       " git -C app rebase --continue > /dev/null 2>&1 || echo nothing-to-continue";
@@ -88,10 +88,9 @@ TEST(ClaudeReplyGitNextCommandRealCLI, WhatACommandLeftRunsNothingInTheUsersNext
             "by-the-user\n", { .asNobody = true } },
         // A rebase the command started and left stopped.
         { "a rebase left stopped with exec lines, in a nested repository", kThreeCommits,
-            { { kRebaseLeftStopped } }, kUsersRebase, "stopped\nnothing-to-continue\n" },
+            { { kRebaseLeftStopped } }, kUsersRebase, "stopped\n" },
         { "a rebase left stopped with exec lines, in the place's own repository", kThreeCommits,
-            { { kRebaseLeftStopped } }, kUsersRebase, "stopped\nnothing-to-continue\n",
-            { .place = "Projects/app" } },
+            { { kRebaseLeftStopped } }, kUsersRebase, "stopped\n", { .place = "Projects/app" } },
         // Folders that hooks put first on PATH.
         { "a program on the user's login PATH only, shadowed where husky 9 puts its PATH",
             husky9("web", "pnpm lint") + " && mkdir -p web/node_modules/.bin ~/.local/bin"
