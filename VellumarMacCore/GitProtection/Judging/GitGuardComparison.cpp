@@ -266,6 +266,7 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
         }
         if (auto done = undo(places, each.path, each.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
             done->reason = std::move(each.reason);
+            done->putInstead = each.instead.kind != Kind::absent;
             undone.push_back(std::move(*done));
         }
     }

@@ -107,7 +107,9 @@ namespace {
                 + std::generic_category().message(undone.moved.error) + ").";
         line += "the change was moved aside as " + (undone.path.parent_path() / *undone.moved.name).string();
         if (undone.putBack)
-            return line + ", and what the run found there was put back.";
+            return line
+                + (undone.putInstead ? ", and what is to take its place was put there."
+                                     : ", and what the run found there was put back.");
         if (undone.noted == Kind::absent)
             return line + "; there was none when the run started.";
         return line

@@ -35,6 +35,9 @@ struct Undone {
     std::vector<std::string> removedInFlood;
     // A name kept off (`KeptOffNames`), where nothing was.
     bool keptOff = false;
+    // What was put back is what is to take the change's place (`NewGitFolders::Counted::instead`), not
+    // what the run found there.
+    bool putInstead = false;
 };
 
 // What undoing a unit's changes came to.
