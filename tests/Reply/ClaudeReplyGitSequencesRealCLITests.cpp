@@ -47,8 +47,6 @@ TEST(ClaudeReplyGitSequencesRealCLI, AStoppedRebaseRunsNothingWhereverItIsAndThe
         { "a rebase left stopped, then the repository renamed", kThreeCommits,
             { { "cd app && " + rebaseLeftStopped("2") + " && cd .. && mv app app-moved" } },
             usersContinue("app-moved"), "stopped\nc3 c2 first \n" },
-        { "a rebase left stopped in the user's repository, continued", kThreeCommits,
-            { { "cd app && " + rebaseLeftStopped("2") } }, usersContinue("app"), "stopped\nc3 c2 first \n" },
         // Ordinary work: nothing goes aside.
         { "a clone and a rebase with exec lines finished within the run", kThreeCommits,
             { { "git clone -q app app2 && cd app2 && GIT_SEQUENCE_EDITOR='sed -i 3s/^pick/fixup/'"
