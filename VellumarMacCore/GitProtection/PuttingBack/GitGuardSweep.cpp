@@ -1,6 +1,6 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
-#include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
 #include <algorithm>

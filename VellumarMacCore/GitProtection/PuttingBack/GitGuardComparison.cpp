@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"

@@ -1,5 +1,6 @@
-// How the guard judges what changed in a unit since it was noted: what counts as a change that could
-// make Git run something, what is the user's own after a kill, and which units are gone.
+// How the guard settles what changed in a unit since it was noted: what counts as a change that could
+// make Git run something is put back, what is the user's own after a kill stays, and which units are
+// gone is told.
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
