@@ -75,6 +75,12 @@ bool withoutExchange()
         && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+ino_t inodeOf(const fs::path& path)
+{
+    struct stat status { };
+    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) ? status.st_ino : 0;
+}
+
 // What each step of a put-back does in this process: set by a test, for the put-backs it starts.
 std::function<void(Step)> atStep;
 
@@ -181,6 +187,7 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
         const char* writtenMeanwhile = nullptr;
         // The next start's file system cannot trade two names: the change goes aside, then the copy follows.
         bool withoutExchange = false;
+        bool usersLink = false; // the user's file is a link to a script in the work tree
     };
     const Case cases[] = {
         { "a hook, killed with the copy made beside the change", ".git/hooks/pre-commit", kPlanted,
@@ -192,14 +199,23 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
             std::nullopt, "#!/bin/sh\necho mine\n" },
         { "a hook where names cannot be traded, then written as the copy is made", ".git/hooks/pre-commit",
             kPlanted, std::nullopt, "#!/bin/sh\necho mine\n", true },
+        { .name = "a hook link left missing",
+            .file = ".git/hooks/pre-commit",
+            .written = std::nullopt,
+            .killedAt = std::nullopt,
+            .usersLink = true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         Scene scene;
         const fs::path file = scene.project / testCase.file;
+        if (testCase.usersLink) {
+            fs::rename(file, scene.project / "pre-commit.sh");
+            fs::create_symlink("../../pre-commit.sh", file);
+        }
         const bool configuration = file.filename() == "config";
         const std::string users = test::readFile(file);
-        const unsigned mode = configuration ? 0644u : 0755u;
+        const unsigned mode = testCase.usersLink ? 0777u : configuration ? 0644u : 0755u;
         const std::string changed = testCase.written ? (configuration ? users : "") + *testCase.written : "";
         scene.killedRun(
             [&](const Scene&) {
@@ -342,6 +358,19 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
                 later.compareAll();
             },
             [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
+        // Where the next start cannot look for it: only the record knows it then.
+        { "a Git folder outside the places at the next start, back during a later run", none,
+            [](const Scene& scene) {
+                writeHook(scene.project / ".git/hooks/post-checkout", kPlanted);
+                fs::rename(scene.project / ".git", scene.home.root.string() + "-away");
+            },
+            [](const Scene& scene) {
+                GitGuard later({}, {}, {},
+                    { .places = { scene.home.root }, .liveRuns = scene.home.data, .settings = {} });
+                fs::rename(scene.home.root.string() + "-away", scene.project / ".git");
+                later.compareAll();
+            },
+            [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
         { "the project moved into a new folder, then planted", none,
             [](const Scene& scene) {
                 fs::create_directory(scene.home.root / "deep");
@@ -407,6 +436,59 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
     }
     // As an ordinary user, whose guard must give itself back the right to write in the hooks folder.
     EXPECT_EQ(runAsNobody("after a kill in a plain folder", "/"), "aside");
+}
+
+// Killed as the user's Git folder, or its hooks folder, trades places with what a command put at its
+// name, or before, the next start finds both at their names, the user's hook there and no plant.
+TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
+{
+    struct Case {
+        const char* name;
+        const char* folder; // relative to the project, moved to "<folder>-old" in the killed run
+        std::function<void(const fs::path& folder)> putInstead; // by the command, at the name
+        std::optional<Step> killedAt;
+    };
+    auto repositoryOfItsOwn = [](const fs::path& git) {
+        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
+        fs::create_directories(git / "objects");
+        fs::create_directories(git / "refs/heads");
+        writeHook(git / "hooks/pre-commit", kPlanted);
+    };
+    auto hooksOfItsOwn = [](const fs::path& hooks) { writeHook(hooks / "pre-commit", kPlanted); };
+    auto linkToItsOwn = [](const fs::path& hooks) {
+        writeHook(hooks.parent_path().parent_path() / "mine/pre-commit", kPlanted);
+        fs::create_directory_symlink("../mine", hooks);
+    };
+    const Case cases[] = {
+        { "the Git folder, killed as it trades back", ".git", repositoryOfItsOwn, Step::folderTraded },
+        { "the Git folder, killed before the run's end", ".git", repositoryOfItsOwn, std::nullopt },
+        { "the work tree, killed as it trades back", "", repositoryOfItsOwn, Step::folderTraded },
+        { "the hooks folder, killed as it trades back", ".git/hooks", hooksOfItsOwn, Step::folderTraded },
+        { "the hooks folder, killed before the run's end", ".git/hooks", hooksOfItsOwn, std::nullopt },
+        { "the hooks folder swapped for a link, killed as it trades back", ".git/hooks", linkToItsOwn,
+            Step::folderTraded },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        const fs::path folder = (scene.project / testCase.folder).lexically_normal();
+        const fs::path stripped = folder.has_filename() ? folder : folder.parent_path();
+        const ino_t gitFolder = inodeOf(scene.project / ".git");
+        const ino_t hooksFolder = inodeOf(scene.project / ".git/hooks");
+        scene.killedRun(
+            [&](const Scene&) {
+                fs::rename(stripped, stripped.string() + "-old");
+                testCase.putInstead(
+                    stripped == scene.project ? test::madeFolder(stripped) / ".git" : stripped);
+            },
+            testCase.killedAt);
+        scene.restoreLeftBehind();
+
+        EXPECT_EQ(inodeOf(scene.project / ".git"), gitFolder);
+        EXPECT_EQ(inodeOf(scene.project / ".git/hooks"), hooksFolder);
+        EXPECT_EQ(test::readFile(scene.project / ".git/hooks/pre-commit"), kHook);
+        git(scene.project, { "commit", "-q", "--allow-empty", "-m", "x" });
+    }
 }
 
 // Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past
@@ -532,12 +614,6 @@ const Whereabouts kWhereabouts[] = {
         },
         1, "project2/.git" },
 };
-
-ino_t inodeOf(const fs::path& path)
-{
-    struct stat status { };
-    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) ? status.st_ino : 0;
-}
 
 // Runs the row in "<root>/place", its record in "<root>/data": how many changes went aside, and where
 // the repositories' Git folders are not as the user left them, or a plant stays.
