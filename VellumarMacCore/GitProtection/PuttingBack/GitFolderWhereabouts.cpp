@@ -56,6 +56,9 @@ std::optional<Found> elsewhere(
     if (noted == unit.files.end() || noted->second.kind != NotedFile::Kind::other
         || reachedAt(folder, places) == noted->second)
         return std::nullopt;
+    // A hooks folder may also lie alone beside a folder above it: a command trades it with a folder of
+    // its own anywhere there.
+    const bool mayLieAlone = folder != unit.gitFolder;
     for (fs::path from = folder; isBelowAPlace(from, places); from = from.parent_path()) {
         const fs::path below = folder.lexically_relative(from);
         for (const auto& name : GitNotedFiles::entriesBeneath(places, from.parent_path())) {
@@ -65,6 +68,8 @@ std::optional<Found> elsewhere(
             fs::path now = below == "." ? moved : moved / below;
             if (reachedAt(now, places) == noted->second)
                 return Found { from, moved, std::move(now) };
+            if (mayLieAlone && below != "." && reachedAt(moved, places) == noted->second)
+                return Found { folder, moved, moved };
         }
     }
     return std::nullopt;

@@ -27,9 +27,9 @@ GitNotedFiles::NotedFile reachedAt(const std::filesystem::path& path, const Bene
 
 // Where the unit's noted `folder` (its Git folder, or its "hooks"), not at its name, is now beneath the
 // places, looked for where a move within a place cheaply leaves it: beside it, or beside a folder above
-// it below the place, with the same names below. Never through a link, and never at a name a change went
-// aside as. Absent where the unit notes no folder there, or it is at its name, or it is found nowhere
-// there.
+// it below the place, with the same names below (or, for its hooks, alone). Never through a link, and never
+// at a name a change went aside as. Absent where the unit notes no folder there, or it is at its name, or it
+// is found nowhere there.
 std::optional<Found> elsewhere(
     const GitNotedFiles::NotedUnit& unit, const std::filesystem::path& folder, const BeneathPlaces& places);
 
