@@ -600,6 +600,11 @@ const Whereabouts kWhereabouts[] = {
     { "two repositories' Git folders exchanged",
         [](const fs::path& place) { renamed(place / "project/.git", place / "other/.git", RENAME_EXCHANGE); },
         0, "project/.git", nullptr, true },
+    { "two repositories' hooks folders exchanged",
+        [](const fs::path& place) {
+            renamed(place / "project/.git/hooks", place / "other/.git/hooks", RENAME_EXCHANGE);
+        },
+        0, "project/.git", nullptr, true },
     { "moved aside by name, planted, moved back by the user after the run",
         [](const fs::path& place) {
             renamed(place / "project/.git", place / "project/.git-old");
