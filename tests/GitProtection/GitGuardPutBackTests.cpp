@@ -46,6 +46,16 @@ void writeHook(const fs::path& file, const std::string& bytes)
     fs::permissions(file, fs::perms(0755));
 }
 
+// A Git folder as `git init` makes one, written without Git so that a peer as an ordinary user makes it
+// too, with `hook` as its pre-commit.
+void writeGitFolder(const fs::path& git, const std::string& hook)
+{
+    test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
+    fs::create_directories(git / "objects");
+    fs::create_directories(git / "refs/heads");
+    writeHook(git / "hooks/pre-commit", hook);
+}
+
 // Rewrites `file` in place with `bytes`, again until its status-change time moves, if only by the file
 // clock's next step: the same file at its name, no longer as it was.
 void rewrittenInPlace(const fs::path& file, const std::string& bytes)
@@ -272,10 +282,7 @@ std::string afterAKillInAPlainFolder(const std::string& rootPath)
     pid_t child = ::fork();
     if (child == 0) {
         GitGuard run({}, {}, {}, { .places = { root / "place" }, .liveRuns = root / "data", .settings = {} });
-        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
-        fs::create_directories(git / "objects");
-        fs::create_directories(git / "refs/heads");
-        writeHook(git / "hooks/pre-commit", kPlanted);
+        writeGitFolder(git, kPlanted);
         fs::permissions(git / "hooks", fs::perms(0555));
         ::kill(::getpid(), SIGKILL);
     }
@@ -444,48 +451,42 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
 {
     struct Case {
         const char* name;
-        const char* folder; // relative to the project, moved to "<folder>-old" in the killed run
-        std::function<void(const fs::path& folder)> putInstead; // by the command, at the name
+        const char* folder; // below the root, moved to "<folder>-old" in the killed run
+        std::function<void(const fs::path&)> putInstead; // by the command, at the folder's name
         std::optional<Step> killedAt;
     };
-    auto repositoryOfItsOwn = [](const fs::path& git) {
-        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
-        fs::create_directories(git / "objects");
-        fs::create_directories(git / "refs/heads");
-        writeHook(git / "hooks/pre-commit", kPlanted);
-    };
-    auto hooksOfItsOwn = [](const fs::path& hooks) { writeHook(hooks / "pre-commit", kPlanted); };
-    auto linkToItsOwn = [](const fs::path& hooks) {
-        writeHook(hooks.parent_path().parent_path() / "mine/pre-commit", kPlanted);
-        fs::create_directory_symlink("../mine", hooks);
+    auto gitFolder = [](const fs::path& git) { writeGitFolder(git, kPlanted); };
+    auto workTree = [](const fs::path& work) { writeGitFolder(test::madeFolder(work) / ".git", kPlanted); };
+    auto hooks = [](const fs::path& folder) { writeHook(folder / "pre-commit", kPlanted); };
+    auto link = [](const fs::path& folder) {
+        writeHook(folder.parent_path().parent_path() / "mine/pre-commit", kPlanted);
+        fs::create_directory_symlink("../mine", folder);
     };
     const Case cases[] = {
-        { "the Git folder, killed as it trades back", ".git", repositoryOfItsOwn, Step::folderTraded },
-        { "the Git folder, killed before the run's end", ".git", repositoryOfItsOwn, std::nullopt },
-        { "the work tree, killed as it trades back", "", repositoryOfItsOwn, Step::folderTraded },
-        { "the hooks folder, killed as it trades back", ".git/hooks", hooksOfItsOwn, Step::folderTraded },
-        { "the hooks folder, killed before the run's end", ".git/hooks", hooksOfItsOwn, std::nullopt },
-        { "the hooks folder swapped for a link, killed as it trades back", ".git/hooks", linkToItsOwn,
+        { "the Git folder, killed as it trades back", "project/.git", gitFolder, Step::folderTraded },
+        { "the Git folder, killed before the run's end", "project/.git", gitFolder, std::nullopt },
+        { "the work tree, killed as it trades back", "project", workTree, Step::folderTraded },
+        { "the hooks folder, killed as it trades back", "project/.git/hooks", hooks, Step::folderTraded },
+        { "the hooks folder, killed before the run's end", "project/.git/hooks", hooks, std::nullopt },
+        { "the hooks folder swapped for a link, killed as it trades back", "project/.git/hooks", link,
             Step::folderTraded },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         Scene scene;
-        const fs::path folder = (scene.project / testCase.folder).lexically_normal();
-        const fs::path stripped = folder.has_filename() ? folder : folder.parent_path();
-        const ino_t gitFolder = inodeOf(scene.project / ".git");
-        const ino_t hooksFolder = inodeOf(scene.project / ".git/hooks");
+        const fs::path folder = scene.home.root / testCase.folder;
+        const ino_t usersGitFolder = inodeOf(scene.project / ".git");
+        const ino_t usersHooks = inodeOf(scene.project / ".git/hooks");
         scene.killedRun(
             [&](const Scene&) {
-                fs::rename(stripped, stripped.string() + "-old");
-                testCase.putInstead(
-                    stripped == scene.project ? test::madeFolder(stripped) / ".git" : stripped);
+                fs::rename(folder, folder.string() + "-old");
+                testCase.putInstead(folder);
             },
             testCase.killedAt);
         scene.restoreLeftBehind();
 
-        EXPECT_EQ(inodeOf(scene.project / ".git"), gitFolder);
-        EXPECT_EQ(inodeOf(scene.project / ".git/hooks"), hooksFolder);
+        EXPECT_EQ(inodeOf(scene.project / ".git"), usersGitFolder);
+        EXPECT_EQ(inodeOf(scene.project / ".git/hooks"), usersHooks);
         EXPECT_EQ(test::readFile(scene.project / ".git/hooks/pre-commit"), kHook);
         git(scene.project, { "commit", "-q", "--allow-empty", "-m", "x" });
     }
@@ -627,11 +628,7 @@ std::string afterTheRun(
 {
     const fs::path place = root / "place";
     for (const char* repository : { "project", "other" }) {
-        const fs::path git = place / repository / ".git";
-        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
-        fs::create_directories(git / "objects");
-        fs::create_directories(git / "refs/heads");
-        writeHook(git / "hooks/pre-commit", "#!/bin/sh\ntouch pre-commit-ran\n");
+        writeGitFolder(place / repository / ".git", "#!/bin/sh\ntouch pre-commit-ran\n");
     }
     const ino_t project = inodeOf(place / "project/.git");
     const ino_t other = inodeOf(place / "other/.git");
