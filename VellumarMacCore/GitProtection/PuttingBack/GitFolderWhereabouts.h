@@ -42,7 +42,7 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
 // Brings the unit's `folder`, found elsewhere, back to its name where something else took it, or took a
 // folder on the way to it that moved with it: the two trade names in one step (RENAME_EXCHANGE), so that
 // no instant, and so no kill, finds the name without the user's folder, and then what took it goes aside
-// from where the user's folder lay. What went aside, as undone at the name it took; absent where the two
+// beside that name. What went aside, as undone at the name it took; absent where the two
 // could not trade (a file system that cannot), with nothing moved. The caller holds the lock of the
 // registry of live runs.
 std::optional<GitGuardPutBack::Undone> broughtBack(const Found& found, const std::filesystem::path& folder,
