@@ -143,10 +143,26 @@ struct Scene {
         ASSERT_TRUE(WIFSIGNALED(status));
     }
 
-    void restoreLeftBehind() const
+    // The next start, in a process of its own whose file system cannot trade two names where
+    // `cannotTrade`.
+    void restoreLeftBehind(bool cannotTrade = false) const
     {
-        GitGuard::restoreLeftBehind(
-            home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+        if (!cannotTrade) {
+            GitGuard::restoreLeftBehind(
+                home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+            return;
+        }
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (!withoutExchange())
+                ::_exit(1);
+            restoreLeftBehind();
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
 };
 
@@ -243,21 +259,7 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
             GitGuardPutBack::stepSeam = [](Step step) { atStep(step); };
         }
         test::CapturedLog log;
-        if (testCase.withoutExchange) {
-            pid_t child = ::fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                if (!withoutExchange())
-                    ::_exit(1);
-                scene.restoreLeftBehind();
-                ::_exit(0);
-            }
-            int status = 0;
-            ASSERT_EQ(::waitpid(child, &status, 0), child);
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        } else {
-            scene.restoreLeftBehind();
-        }
+        scene.restoreLeftBehind(testCase.withoutExchange);
         GitGuardPutBack::stepSeam = nullptr;
 
         EXPECT_EQ(test::readFile(file), testCase.writtenMeanwhile ? testCase.writtenMeanwhile : users);
@@ -454,6 +456,7 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
         const char* folder; // below the root, moved to "<folder>-old" in the killed run
         std::function<void(const fs::path&)> putInstead; // by the command, at the folder's name
         std::optional<Step> killedAt;
+        bool cannotTrade = false; // at the next start: what took the name goes aside, then the user's comes
     };
     auto gitFolder = [](const fs::path& git) { writeGitFolder(git, kPlanted); };
     auto workTree = [](const fs::path& work) { writeGitFolder(test::madeFolder(work) / ".git", kPlanted); };
@@ -470,6 +473,7 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
         { "the hooks folder, killed before the run's end", "project/.git/hooks", hooks, std::nullopt },
         { "the hooks folder swapped for a link, killed as it trades back", "project/.git/hooks", link,
             Step::folderTraded },
+        { "the Git folder where names cannot be traded", "project/.git", gitFolder, std::nullopt, true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -483,7 +487,7 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
                 testCase.putInstead(folder);
             },
             testCase.killedAt);
-        scene.restoreLeftBehind();
+        scene.restoreLeftBehind(testCase.cannotTrade);
 
         EXPECT_EQ(inodeOf(scene.project / ".git"), usersGitFolder);
         EXPECT_EQ(inodeOf(scene.project / ".git/hooks"), usersHooks);
