@@ -474,6 +474,7 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
         { "the hooks folder swapped for a link, killed as it trades back", "project/.git/hooks", link,
             Step::folderTraded },
         { "the Git folder where names cannot be traded", "project/.git", gitFolder, std::nullopt, true },
+        { "the hooks folder where names cannot be traded", "project/.git/hooks", hooks, std::nullopt, true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -85,19 +85,23 @@ namespace {
         const fs::path& path, const NotedFile& before, const BeneathPlaces& places,
         const GitGuard::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
     {
-        if (noted.gitFolder && path == *noted.gitFolder / "hooks") {
-            if (auto found = GitFolderWhereabouts::elsewhere(noted, path, places)) {
-                if (GitFolderWhereabouts::tradedBack(locked, noted, path, *found, places)) {
-                    broughtAFolderBack = true;
-                    return std::nullopt;
-                }
-                if (auto done = GitFolderWhereabouts::broughtBack(*found, path, places, clock)) {
-                    broughtAFolderBack = true;
-                    return done;
-                }
-            }
+        auto found = noted.gitFolder && path == *noted.gitFolder / "hooks"
+            ? GitFolderWhereabouts::elsewhere(noted, path, places)
+            : std::nullopt;
+        if (found && GitFolderWhereabouts::tradedBack(locked, noted, path, *found, places)) {
+            broughtAFolderBack = true;
+            return std::nullopt;
         }
-        return undo(places, path, before, noted.copyLimit(path), clock, run);
+        if (auto done
+            = found ? GitFolderWhereabouts::broughtBack(*found, path, places, clock) : std::nullopt) {
+            broughtAFolderBack = true;
+            return done;
+        }
+        auto done = undo(places, path, before, noted.copyLimit(path), clock, run);
+        // Where the two cannot trade, the user's hooks follow what took their name.
+        if (found && done && done->moved.name && GitFolderWhereabouts::movedBack(*found, places))
+            broughtAFolderBack = true;
+        return done;
     }
 
     // Compares the unit where it was noted, as `settle` does once its Git folder is at its name.
