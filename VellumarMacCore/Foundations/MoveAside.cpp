@@ -87,11 +87,17 @@ namespace {
 MovedAside moveAside(
     int folderFD, const std::string& name, std::string_view label, std::chrono::system_clock::time_point now)
 {
-    MovedAside moved = firstFreeName(name, label, now, [&](const std::string& at) {
-        return ::renameat2(folderFD, name.c_str(), folderFD, at.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+    return moveAsideInto(folderFD, name, folderFD, name, label, now);
+}
+
+MovedAside moveAsideInto(int fromFD, const std::string& name, int toFD, const std::string& besideName,
+    std::string_view label, std::chrono::system_clock::time_point now)
+{
+    MovedAside moved = firstFreeName(besideName, label, now, [&](const std::string& at) {
+        return ::renameat2(fromFD, name.c_str(), toFD, at.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
     });
     if (moved.name)
-        platform::makeMovedItemPrivate(*moved.name, folderFD);
+        platform::makeMovedItemPrivate(*moved.name, toFD);
     return moved;
 }
 

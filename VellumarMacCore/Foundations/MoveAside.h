@@ -25,6 +25,11 @@ struct MovedAside {
 MovedAside moveAside(
     int folderFD, const std::string& name, std::string_view label, std::chrono::system_clock::time_point now);
 
+// As `moveAside`, but from `name` in the open folder `fromFD` to the name `moveAside` would give
+// `besideName` in the open folder `toFD`: what took a name is kept beside that name wherever it lies now.
+MovedAside moveAsideInto(int fromFD, const std::string& name, int toFD, const std::string& besideName,
+    std::string_view label, std::chrono::system_clock::time_point now);
+
 // Puts what `make` creates in place of `name` and keeps what was there beside it, under the name
 // `moveAside` would give it, so that no instant finds `name` missing: `make` creates the replacement at
 // the name offered, never replacing anything there, and answers 0 or the errno (EEXIST to be offered the

@@ -46,6 +46,16 @@ void writeHook(const fs::path& file, const std::string& bytes)
     fs::permissions(file, fs::perms(0755));
 }
 
+// A Git folder as `git init` makes one, written without Git so that a peer as an ordinary user makes it
+// too, with `hook` as its pre-commit.
+void writeGitFolder(const fs::path& git, const std::string& hook)
+{
+    test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
+    fs::create_directories(git / "objects");
+    fs::create_directories(git / "refs/heads");
+    writeHook(git / "hooks/pre-commit", hook);
+}
+
 // Rewrites `file` in place with `bytes`, again until its status-change time moves, if only by the file
 // clock's next step: the same file at its name, no longer as it was.
 void rewrittenInPlace(const fs::path& file, const std::string& bytes)
@@ -73,6 +83,12 @@ bool withoutExchange()
     sock_fprog program { static_cast<unsigned short>(std::size(filter)), filter };
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
         && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+ino_t inodeOf(const fs::path& path)
+{
+    struct stat status { };
+    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) ? status.st_ino : 0;
 }
 
 // What each step of a put-back does in this process: set by a test, for the put-backs it starts.
@@ -127,10 +143,26 @@ struct Scene {
         ASSERT_TRUE(WIFSIGNALED(status));
     }
 
-    void restoreLeftBehind() const
+    // The next start, in a process of its own whose file system cannot trade two names where
+    // `cannotTrade`.
+    void restoreLeftBehind(bool cannotTrade = false) const
     {
-        GitGuard::restoreLeftBehind(
-            home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+        if (!cannotTrade) {
+            GitGuard::restoreLeftBehind(
+                home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+            return;
+        }
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (!withoutExchange())
+                ::_exit(1);
+            restoreLeftBehind();
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
 };
 
@@ -181,6 +213,7 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
         const char* writtenMeanwhile = nullptr;
         // The next start's file system cannot trade two names: the change goes aside, then the copy follows.
         bool withoutExchange = false;
+        bool usersLink = false; // the user's file is a link to a script in the work tree
     };
     const Case cases[] = {
         { "a hook, killed with the copy made beside the change", ".git/hooks/pre-commit", kPlanted,
@@ -192,14 +225,23 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
             std::nullopt, "#!/bin/sh\necho mine\n" },
         { "a hook where names cannot be traded, then written as the copy is made", ".git/hooks/pre-commit",
             kPlanted, std::nullopt, "#!/bin/sh\necho mine\n", true },
+        { .name = "a hook link left missing",
+            .file = ".git/hooks/pre-commit",
+            .written = std::nullopt,
+            .killedAt = std::nullopt,
+            .usersLink = true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         Scene scene;
         const fs::path file = scene.project / testCase.file;
+        if (testCase.usersLink) {
+            fs::rename(file, scene.project / "pre-commit.sh");
+            fs::create_symlink("../../pre-commit.sh", file);
+        }
         const bool configuration = file.filename() == "config";
         const std::string users = test::readFile(file);
-        const unsigned mode = configuration ? 0644u : 0755u;
+        const unsigned mode = testCase.usersLink ? 0777u : configuration ? 0644u : 0755u;
         const std::string changed = testCase.written ? (configuration ? users : "") + *testCase.written : "";
         scene.killedRun(
             [&](const Scene&) {
@@ -217,21 +259,7 @@ TEST(GitGuardPutBack, NoKillLosesTheUsersFile)
             GitGuardPutBack::stepSeam = [](Step step) { atStep(step); };
         }
         test::CapturedLog log;
-        if (testCase.withoutExchange) {
-            pid_t child = ::fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                if (!withoutExchange())
-                    ::_exit(1);
-                scene.restoreLeftBehind();
-                ::_exit(0);
-            }
-            int status = 0;
-            ASSERT_EQ(::waitpid(child, &status, 0), child);
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        } else {
-            scene.restoreLeftBehind();
-        }
+        scene.restoreLeftBehind(testCase.withoutExchange);
         GitGuardPutBack::stepSeam = nullptr;
 
         EXPECT_EQ(test::readFile(file), testCase.writtenMeanwhile ? testCase.writtenMeanwhile : users);
@@ -256,10 +284,7 @@ std::string afterAKillInAPlainFolder(const std::string& rootPath)
     pid_t child = ::fork();
     if (child == 0) {
         GitGuard run({}, {}, {}, { .places = { root / "place" }, .liveRuns = root / "data", .settings = {} });
-        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
-        fs::create_directories(git / "objects");
-        fs::create_directories(git / "refs/heads");
-        writeHook(git / "hooks/pre-commit", kPlanted);
+        writeGitFolder(git, kPlanted);
         fs::permissions(git / "hooks", fs::perms(0555));
         ::kill(::getpid(), SIGKILL);
     }
@@ -342,6 +367,19 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
                 later.compareAll();
             },
             [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
+        // Where the next start cannot look for it: only the record knows it then.
+        { "a Git folder outside the places at the next start, back during a later run", none,
+            [](const Scene& scene) {
+                writeHook(scene.project / ".git/hooks/post-checkout", kPlanted);
+                fs::rename(scene.project / ".git", scene.home.root.string() + "-away");
+            },
+            [](const Scene& scene) {
+                GitGuard later({}, {}, {},
+                    { .places = { scene.home.root }, .liveRuns = scene.home.data, .settings = {} });
+                fs::rename(scene.home.root.string() + "-away", scene.project / ".git");
+                later.compareAll();
+            },
+            [](const Scene& scene) { return !existsAt(scene.project / ".git/hooks/post-checkout"); } },
         { "the project moved into a new folder, then planted", none,
             [](const Scene& scene) {
                 fs::create_directory(scene.home.root / "deep");
@@ -407,6 +445,56 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
     }
     // As an ordinary user, whose guard must give itself back the right to write in the hooks folder.
     EXPECT_EQ(runAsNobody("after a kill in a plain folder", "/"), "aside");
+}
+
+// Killed as the user's Git folder, or its hooks folder, trades places with what a command put at its
+// name, or before, the next start finds both at their names, the user's hook there and no plant.
+TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
+{
+    struct Case {
+        const char* name;
+        const char* folder; // below the root, moved to "<folder>-old" in the killed run
+        std::function<void(const fs::path&)> putInstead; // by the command, at the folder's name
+        std::optional<Step> killedAt;
+        bool cannotTrade = false; // at the next start: what took the name goes aside, then the user's comes
+    };
+    auto gitFolder = [](const fs::path& git) { writeGitFolder(git, kPlanted); };
+    auto workTree = [](const fs::path& work) { writeGitFolder(test::madeFolder(work) / ".git", kPlanted); };
+    auto hooks = [](const fs::path& folder) { writeHook(folder / "pre-commit", kPlanted); };
+    auto link = [](const fs::path& folder) {
+        writeHook(folder.parent_path().parent_path() / "mine/pre-commit", kPlanted);
+        fs::create_directory_symlink("../mine", folder);
+    };
+    const Case cases[] = {
+        { "the Git folder, killed as it trades back", "project/.git", gitFolder, Step::folderTraded },
+        { "the Git folder, killed before the run's end", "project/.git", gitFolder, std::nullopt },
+        { "the work tree, killed as it trades back", "project", workTree, Step::folderTraded },
+        { "the hooks folder, killed as it trades back", "project/.git/hooks", hooks, Step::folderTraded },
+        { "the hooks folder, killed before the run's end", "project/.git/hooks", hooks, std::nullopt },
+        { "the hooks folder swapped for a link, killed as it trades back", "project/.git/hooks", link,
+            Step::folderTraded },
+        { "the Git folder where names cannot be traded", "project/.git", gitFolder, std::nullopt, true },
+        { "the hooks folder where names cannot be traded", "project/.git/hooks", hooks, std::nullopt, true },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        const fs::path folder = scene.home.root / testCase.folder;
+        const ino_t usersGitFolder = inodeOf(scene.project / ".git");
+        const ino_t usersHooks = inodeOf(scene.project / ".git/hooks");
+        scene.killedRun(
+            [&](const Scene&) {
+                fs::rename(folder, folder.string() + "-old");
+                testCase.putInstead(folder);
+            },
+            testCase.killedAt);
+        scene.restoreLeftBehind(testCase.cannotTrade);
+
+        EXPECT_EQ(inodeOf(scene.project / ".git"), usersGitFolder);
+        EXPECT_EQ(inodeOf(scene.project / ".git/hooks"), usersHooks);
+        EXPECT_EQ(test::readFile(scene.project / ".git/hooks/pre-commit"), kHook);
+        git(scene.project, { "commit", "-q", "--allow-empty", "-m", "x" });
+    }
 }
 
 // Nothing moved aside is removed but a file a newer one holds the same bytes of, and the run's own past
@@ -518,6 +606,11 @@ const Whereabouts kWhereabouts[] = {
     { "two repositories' Git folders exchanged",
         [](const fs::path& place) { renamed(place / "project/.git", place / "other/.git", RENAME_EXCHANGE); },
         0, "project/.git", nullptr, true },
+    { "two repositories' hooks folders exchanged",
+        [](const fs::path& place) {
+            renamed(place / "project/.git/hooks", place / "other/.git/hooks", RENAME_EXCHANGE);
+        },
+        0, "project/.git", nullptr, true },
     { "moved aside by name, planted, moved back by the user after the run",
         [](const fs::path& place) {
             renamed(place / "project/.git", place / "project/.git-old");
@@ -533,12 +626,6 @@ const Whereabouts kWhereabouts[] = {
         1, "project2/.git" },
 };
 
-ino_t inodeOf(const fs::path& path)
-{
-    struct stat status { };
-    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) ? status.st_ino : 0;
-}
-
 // Runs the row in "<root>/place", its record in "<root>/data": how many changes went aside, and where
 // the repositories' Git folders are not as the user left them, or a plant stays.
 std::string afterTheRun(
@@ -546,11 +633,7 @@ std::string afterTheRun(
 {
     const fs::path place = root / "place";
     for (const char* repository : { "project", "other" }) {
-        const fs::path git = place / repository / ".git";
-        test::writeBytes(git / "HEAD", "ref: refs/heads/main\n");
-        fs::create_directories(git / "objects");
-        fs::create_directories(git / "refs/heads");
-        writeHook(git / "hooks/pre-commit", "#!/bin/sh\ntouch pre-commit-ran\n");
+        writeGitFolder(place / repository / ".git", "#!/bin/sh\ntouch pre-commit-ran\n");
     }
     const ino_t project = inodeOf(place / "project/.git");
     const ino_t other = inodeOf(place / "other/.git");

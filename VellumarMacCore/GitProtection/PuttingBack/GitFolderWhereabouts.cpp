@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
-#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
+#include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -17,6 +18,12 @@ namespace {
     {
         return std::any_of(places.paths().begin(), places.paths().end(),
             [&](const fs::path& place) { return path != place && isStandardizedPathInside(path, place); });
+    }
+
+    void loggedBack(const fs::path& folder, const fs::path& foundAt)
+    {
+        platform::logError(folder.string() + " was found at " + foundAt.string()
+            + " during a Claude Code run, and was put back at its name.");
     }
 
     // Renames `from` to `to`, both reached beneath the places through no link, with `flags`.
@@ -42,16 +49,18 @@ NotedFile reachedAt(const fs::path& path, const BeneathPlaces& places)
     return reached ? GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) : NotedFile {};
 }
 
-std::optional<Found> elsewhere(const GitNotedFiles::NotedUnit& unit, const BeneathPlaces& places)
+std::optional<Found> elsewhere(
+    const GitNotedFiles::NotedUnit& unit, const fs::path& folder, const BeneathPlaces& places)
 {
-    if (!unit.gitFolder)
-        return std::nullopt;
-    auto noted = unit.files.find(*unit.gitFolder);
+    auto noted = unit.files.find(folder);
     if (noted == unit.files.end() || noted->second.kind != NotedFile::Kind::other
-        || reachedAt(*unit.gitFolder, places) == noted->second)
+        || reachedAt(folder, places) == noted->second)
         return std::nullopt;
-    for (fs::path from = *unit.gitFolder; isBelowAPlace(from, places); from = from.parent_path()) {
-        const fs::path below = unit.gitFolder->lexically_relative(from);
+    // A hooks folder may also lie alone beside a folder above it: a command trades it with a folder of
+    // its own anywhere there.
+    const bool mayLieAlone = folder != unit.gitFolder;
+    for (fs::path from = folder; isBelowAPlace(from, places); from = from.parent_path()) {
+        const fs::path below = folder.lexically_relative(from);
         for (const auto& name : GitNotedFiles::entriesBeneath(places, from.parent_path())) {
             const fs::path moved = from.parent_path() / name;
             if (moved == from || GitGuardPutBack::isMovedAside(moved))
@@ -59,22 +68,70 @@ std::optional<Found> elsewhere(const GitNotedFiles::NotedUnit& unit, const Benea
             fs::path now = below == "." ? moved : moved / below;
             if (reachedAt(now, places) == noted->second)
                 return Found { from, moved, std::move(now) };
+            if (mayLieAlone && below != "." && reachedAt(moved, places) == noted->second)
+                return Found { folder, moved, moved };
         }
     }
     return std::nullopt;
 }
 
-bool movedBack(const Found& found, const BeneathPlaces& places)
+bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& unit, const fs::path& folder,
+    const Found& found, const BeneathPlaces& places)
 {
-    if (renamed(found.moved, found.from, RENAME_NOREPLACE, places))
-        return true;
-    return found.now != found.moved
-        && renamed(found.now, movedPath(found.now, found.moved, found.from), RENAME_NOREPLACE, places);
+    // The other unit's key lies above where its folder is now as the unit's own lies above `folder`.
+    fs::path theirKey = found.now;
+    for (const auto& step : folder.lexically_relative(unit.key())) {
+        if (step != ".")
+            theirKey = theirKey.parent_path();
+    }
+    const std::string* other = locked.find(LiveRuns::Kind::guardedUnit, theirKey.native());
+    if (!other)
+        return false;
+    const GitNotedFiles::NotedUnit theirs = GitGuardEntries::unitOf(*other);
+    auto theirFolder = theirs.files.find(found.now);
+    if (theirFolder == theirs.files.end() || reachedAt(folder, places) != theirFolder->second
+        || reachedAt(found.now, places) != unit.files.at(folder)
+        || !renamed(folder, found.now, RENAME_EXCHANGE, places))
+        return false;
+    platform::logError(folder.string() + " and " + found.now.string()
+        + " had traded places during a Claude Code run; each was put back at its name.");
+    return true;
 }
 
-bool exchanged(const fs::path& one, const fs::path& other, const BeneathPlaces& places)
+std::optional<GitGuardPutBack::Undone> broughtBack(
+    const Found& found, const fs::path& folder, const BeneathPlaces& places, const GitGuard::Clock& clock)
 {
-    return renamed(one, other, RENAME_EXCHANGE, places);
+    // What took the name: the first link on the way, or what is at the name itself.
+    auto reached = places.reach(folder);
+    if (!reached)
+        return std::nullopt;
+    const fs::path taken = reached->path;
+    if (taken != found.from && !isPathInside(taken, found.from))
+        return std::nullopt;
+    const fs::path usersWas = movedPath(taken, found.from, found.moved);
+    if (!renamed(taken, usersWas, RENAME_EXCHANGE, places))
+        return std::nullopt;
+    GitGuardPutBack::reachedStep(GitGuardPutBack::Step::folderTraded);
+    loggedBack(folder, found.now);
+    GitGuardPutBack::Undone undone { taken, {}, NotedFile::Kind::other, true };
+    auto theirs = places.reach(usersWas);
+    auto name = places.reach(taken);
+    if (!theirs || theirs->throughLink || theirs->folder.get() < 0 || !name || name->folder.get() < 0)
+        return undone;
+    // Beside the name it took, as a file's change goes.
+    undone.moved = moveAsideInto(
+        theirs->folder.get(), theirs->name, name->folder.get(), name->name, GitGuard::refusedLabel, clock());
+    return undone;
+}
+
+bool movedBack(const Found& found, const BeneathPlaces& places)
+{
+    const fs::path folder = movedPath(found.now, found.moved, found.from);
+    if (!renamed(found.moved, found.from, RENAME_NOREPLACE, places)
+        && (found.now == found.moved || !renamed(found.now, folder, RENAME_NOREPLACE, places)))
+        return false;
+    loggedBack(folder, found.now);
+    return true;
 }
 
 GitNotedFiles::NotedUnit movedUnit(

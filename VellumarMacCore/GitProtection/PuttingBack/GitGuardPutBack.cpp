@@ -24,12 +24,6 @@ namespace {
         return "." + name + ".put-back-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     }
 
-    void reachedStep(Step step)
-    {
-        if (stepSeam)
-            stepSeam(step);
-    }
-
     // Makes a copy of `noted` at `at` in the open folder, replacing nothing there: 0, or the errno
     // (EEXIST where the name is taken). A copy begun and not finished is removed.
     int madeCopy(int folderFD, const std::string& at, const NotedFile& noted)
@@ -122,6 +116,12 @@ namespace {
 }
 
 void (*stepSeam)(Step) = nullptr;
+
+void reachedStep(Step step)
+{
+    if (stepSeam)
+        stepSeam(step);
+}
 
 std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& noted,
     std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)

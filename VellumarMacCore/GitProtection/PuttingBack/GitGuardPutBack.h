@@ -65,11 +65,14 @@ std::optional<Undone> undo(const BeneathPlaces& places, const std::filesystem::p
 void report(const std::vector<Undone>& undone, Settled& settled);
 
 // The instants within a put-back where a kill must lose nothing of the user's: the copy of what was
-// noted made beside the change, and the two traded in place.
-enum class Step { copyMade, traded };
+// noted made beside the change, the two traded in place, and a folder of the user's traded back to its
+// name with what took it (`GitFolderWhereabouts::broughtBack`).
+enum class Step { copyMade, traded, folderTraded };
 // Called at each `Step` of every put-back where set: for a test, in a process of its own, to stop it
 // there.
 extern void (*stepSeam)(Step);
+// Calls `stepSeam` where set.
+void reachedStep(Step step);
 
 // Whether the name is one a change went aside as.
 bool isMovedAside(const std::filesystem::path& path);

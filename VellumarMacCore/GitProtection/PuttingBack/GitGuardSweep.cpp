@@ -1,7 +1,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
-#include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
-// How the guard judges what changed in a unit since it was noted: what counts as a change that could
-// make Git run something, what is the user's own after a kill, and which units are gone.
+// How the guard settles what changed in a unit since it was noted: what counts as a change that could
+// make Git run something is put back, what is the user's own after a kill stays, and which units are
+// gone is told.
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
@@ -24,8 +25,9 @@ namespace vellumar::GitGuardComparison {
 // than that as it is, with a log line. A file that differs from what was noted but that `isBeingWritten`
 // says its writer is not done with, read after it, is neither undone nor taken as it is: its bytes may
 // be cut short. A Git folder not at its name but found at another (`GitFolderWhereabouts`) is compared
-// there where nothing took its name; where something did, that goes aside and the Git folder comes back
-// to its name, and two that traded names trade them back.
+// there where nothing took its name; where something did, the two trade names in one step, and what took
+// it then goes aside, so that no kill leaves the name empty; the same for its "hooks" where something
+// took their name; and two that traded names trade them back.
 GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& noted,
     const BeneathPlaces& places, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
     const std::function<bool(const std::filesystem::path&)>& isGuarded, KeptMovedAside::InRun* run,

@@ -1,9 +1,8 @@
-#include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
-#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -79,12 +78,38 @@ namespace {
 
 namespace {
 
+    // Undoes the change at `path`, as `undo` does; where it took the place of the unit's hooks folder,
+    // found elsewhere, the user's hooks come back to their name instead (`broughtBack`), so that their
+    // pre-commit does not silently stop running.
+    std::optional<Undone> undoneAt(const LiveRuns::Locked& locked, const NotedUnit& noted,
+        const fs::path& path, const NotedFile& before, const BeneathPlaces& places,
+        const GitGuard::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
+    {
+        auto found = noted.gitFolder && path == *noted.gitFolder / "hooks"
+            ? GitFolderWhereabouts::elsewhere(noted, path, places)
+            : std::nullopt;
+        if (found && GitFolderWhereabouts::tradedBack(locked, noted, path, *found, places)) {
+            broughtAFolderBack = true;
+            return std::nullopt;
+        }
+        if (auto done
+            = found ? GitFolderWhereabouts::broughtBack(*found, path, places, clock) : std::nullopt) {
+            broughtAFolderBack = true;
+            return done;
+        }
+        auto done = undo(places, path, before, noted.copyLimit(path), clock, run);
+        // Where the two cannot trade, the user's hooks follow what took their name.
+        if (found && done && done->moved.name && GitFolderWhereabouts::movedBack(*found, places))
+            broughtAFolderBack = true;
+        return done;
+    }
+
     // Compares the unit where it was noted, as `settle` does once its Git folder is at its name.
     Settled settledAtItsName(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
         const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
         const std::function<bool(const fs::path&)>& isGuarded, KeptMovedAside::InRun* run,
         std::optional<std::chrono::nanoseconds> commandsEndedBy,
-        const std::function<bool(const fs::path&)>& isBeingWritten)
+        const std::function<bool(const fs::path&)>& isBeingWritten, bool& broughtAFolderBack)
     {
         Settled settled;
         // By path, each folder before what it holds: what was noted there, and what counted.
@@ -165,7 +190,9 @@ namespace {
                     usersChanges.push_back(usersChangeLine(path, judged.second));
                     continue;
                 }
-                if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock, run)) {
+                auto done
+                    = undoneAt(locked, noted, path, judged.first, places, clock, run, broughtAFolderBack);
+                if (done) {
                     done->reason = std::move(judged.second);
                     undone.push_back(std::move(*done));
                 }
@@ -175,28 +202,6 @@ namespace {
             platform::logError(line);
         report(undone, settled);
         return settled;
-    }
-
-    // Whether the unit's Git folder and the one now at its name had traded names, as a command's
-    // `renameat2` with RENAME_EXCHANGE trades two repositories' Git folders, and were traded back:
-    // neither is then a change.
-    bool tradedBack(LiveRuns& liveRuns, const NotedUnit& noted, const GitFolderWhereabouts::Found& found,
-        const BeneathPlaces& places)
-    {
-        auto locked = liveRuns.locked();
-        const std::string* other = locked.find(LiveRuns::Kind::guardedUnit, found.now.native());
-        if (!other)
-            return false;
-        const NotedUnit theirs = GitGuardEntries::unitOf(*other);
-        auto theirFolder = theirs.files.find(found.now);
-        if (theirFolder == theirs.files.end()
-            || GitFolderWhereabouts::reachedAt(*noted.gitFolder, places) != theirFolder->second
-            || GitFolderWhereabouts::reachedAt(found.now, places) != noted.files.at(*noted.gitFolder)
-            || !GitFolderWhereabouts::exchanged(*noted.gitFolder, found.now, places))
-            return false;
-        platform::logError(noted.gitFolder->string() + " and " + found.now.string()
-            + " had traded places during a Claude Code run; each Git folder was put back at its name.");
-        return true;
     }
 
     void merge(Settled& into, Settled&& from)
@@ -216,11 +221,21 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     const std::function<bool(const fs::path&)>& isBeingWritten)
 {
     auto atItsName = [&](const NotedUnit& unit) {
-        return settledAtItsName(
-            liveRuns, unit, places, settings, clock, isGuarded, run, commandsEndedBy, isBeingWritten);
+        bool broughtAFolderBack = false;
+        Settled settled = settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, run,
+            commandsEndedBy, isBeingWritten, broughtAFolderBack);
+        // What lies in a folder brought back is compared there once it is back.
+        if (broughtAFolderBack)
+            merge(settled,
+                settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, run, commandsEndedBy,
+                    isBeingWritten, broughtAFolderBack));
+        return settled;
     };
-    auto found = GitFolderWhereabouts::elsewhere(noted, places);
-    if (!found || tradedBack(liveRuns, noted, *found, places))
+    auto found
+        = noted.gitFolder ? GitFolderWhereabouts::elsewhere(noted, *noted.gitFolder, places) : std::nullopt;
+    if (found && GitFolderWhereabouts::tradedBack(liveRuns.locked(), noted, *noted.gitFolder, *found, places))
+        found.reset();
+    if (!found)
         return atItsName(noted);
     auto reached = places.reach(*noted.gitFolder);
     if (reached && !reached->throughLink
@@ -236,18 +251,26 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
         moved.comparedElsewhere = found->now;
         return moved;
     }
-    // What took its name goes aside, and the user's Git folder comes back to it.
-    Settled settled = atItsName(noted);
-    bool back = false;
+    // The user's Git folder trades places with what took its name, which then goes aside.
+    std::optional<Undone> back;
     {
         auto locked = liveRuns.locked();
-        back = GitFolderWhereabouts::movedBack(*found, places);
+        back = GitFolderWhereabouts::broughtBack(*found, *noted.gitFolder, places, clock);
     }
-    if (!back)
+    if (back) {
+        Settled settled = atItsName(noted);
+        report({ *back }, settled);
         return settled;
-    platform::logError(noted.gitFolder->string() + " was found at " + found->now.string()
-        + " during a Claude Code run, and was put back at its name.");
-    merge(settled, atItsName(noted));
+    }
+    // Where the two cannot trade, what took the name goes aside first.
+    Settled settled = atItsName(noted);
+    bool movedBack = false;
+    {
+        auto locked = liveRuns.locked();
+        movedBack = GitFolderWhereabouts::movedBack(*found, places);
+    }
+    if (movedBack)
+        merge(settled, atItsName(noted));
     return settled;
 }
 
