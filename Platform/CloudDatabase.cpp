@@ -7,6 +7,10 @@
 #include "Platform/Paths.h"
 #include "Platform/PrivateFiles.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace vellumar::platform {
 
 namespace {
@@ -42,18 +46,49 @@ CloudDatabase::~CloudDatabase() = default;
 
 fs::path CloudDatabase::defaultFolder() { return dataFolder() / "cloud"; }
 
+namespace {
+
+    constexpr const char* kLinkOrNotFolder = "a link or not a folder";
+
+    CloudOpenRefusal notPrivateFolder(const fs::path& folder, const std::string& why)
+    {
+        return { CloudErrorCode::permissionFailure,
+            "its folder \"" + printableCloudText(folder.filename().string())
+                + "\" is not a private folder of this user (" + why + ")" };
+    }
+
+}
+
 void CloudDatabase::makePrivateFolder(const fs::path& folder)
 {
-    std::string why = "a link or not a folder";
+    std::string why = kLinkOrNotFolder;
     try {
         if (makePrivateDirectory(folder) == PrivateFolder::ready)
             return;
     } catch (const fs::filesystem_error& error) {
         why = error.code().message();
     }
-    throw CloudOpenRefusal { CloudErrorCode::permissionFailure,
-        "its folder \"" + printableCloudText(folder.filename().string())
-            + "\" is not a private folder of this user (" + why + ")" };
+    throw notPrivateFolder(folder, why);
+}
+
+void CloudDatabase::refuseUnusableFolder(const fs::path& folder)
+{
+    struct stat status { };
+    if (::lstat(folder.c_str(), &status) != 0)
+        return;
+    if (S_ISLNK(status.st_mode))
+        throw notPrivateFolder(folder, kLinkOrNotFolder);
+    if (!S_ISDIR(status.st_mode))
+        throw notPrivateFolder(folder, std::generic_category().message(EEXIST));
+    if (status.st_uid != ::geteuid())
+        throw notPrivateFolder(folder, std::generic_category().message(EPERM));
+    int error = (status.st_mode & S_IWUSR) == 0                               ? EACCES
+        : ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ? errno
+                                                                              : 0;
+    if (error != 0)
+        throw CloudOpenRefusal { CloudErrorCode::permissionFailure,
+            "its folder \"" + printableCloudText(folder.filename().string()) + "\" cannot be written ("
+                + std::generic_category().message(error) + ")" };
 }
 
 std::string CloudDatabase::userRecordName()

@@ -132,6 +132,10 @@ protected:
     // Makes `folder` a private folder of this user when it is not one yet; when it cannot be one, throws
     // the CloudOpenRefusal of permissionFailure that `prepareLoggingRefusals` logs.
     static void makePrivateFolder(const std::filesystem::path& folder);
+    // Throws the same refusal, changing nothing, when `folder` exists but is a link, not a folder, another
+    // user's, or one this process may not write in (its owner's write bit off among the causes, which
+    // root would ignore). A missing folder passes.
+    static void refuseUnusableFolder(const std::filesystem::path& folder);
     // changeTokenExpired unless `since` is absent or a place in the feed of the zone of `epoch`, whose
     // last change is `lastSequence`.
     static void checkToken(

@@ -162,7 +162,8 @@ namespace {
 
     // The lines of committed work, which a program killed right after the commit has not logged: each is
     // logged before it is removed, in one transaction, so it reaches the log at least once, and twice
-    // only when a kill comes between the two. Only a database holding some is written.
+    // only when a kill comes between the two; past the most one open logs, one line counts the rest. Only
+    // a database holding some is written.
     void logCommittedLines(CloudSQLiteConnection& connection)
     {
         if (!hasTable(connection, "lines_to_log")
@@ -170,10 +171,16 @@ namespace {
             return;
         CloudSQLiteTransaction transaction(connection, CloudTransactionKind::write);
         {
-            auto lines = connection.statement("SELECT substr(line, 1, ?) FROM lines_to_log ORDER BY id");
-            lines.bind(1, cloudLineReadLength());
-            while (lines.step())
+            auto lines = connection.statement(
+                "SELECT substr(line, 1, ?), count(*) OVER () FROM lines_to_log ORDER BY id LIMIT ?");
+            lines.bind(1, cloudLineReadLength()).bind(2, kCloudLinesLoggedPerOpen);
+            std::int64_t kept = 0;
+            while (lines.step()) {
                 logError(printableCloudLine(lines.text(0)));
+                kept = lines.integer(1);
+            }
+            if (kept > kCloudLinesLoggedPerOpen)
+                logError(cloudLinesLeftOutLine(kept - kCloudLinesLoggedPerOpen));
         }
         connection.execute("DELETE FROM lines_to_log");
         transaction.commit();
@@ -338,6 +345,11 @@ std::string printableCloudText(std::string_view text) { return printableCut(text
 std::string printableCloudLine(std::string_view line) { return printableCut(line, kLoggedLineBytes); }
 
 std::int64_t cloudLineReadLength() { return kLoggedLineBytes + 1; }
+
+std::string cloudLinesLeftOutLine(std::int64_t count)
+{
+    return "cloud database kept " + std::to_string(count) + " more lines to log; they are left out";
+}
 
 std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count)
 {

@@ -58,6 +58,10 @@ std::string printableCloudText(std::string_view text);
 std::string printableCloudLine(std::string_view line);
 // The characters of a kept line to read for `printableCloudLine`, which tell whether it cuts the line.
 std::int64_t cloudLineReadLength();
+// The most kept lines one open logs: any process writing there may have left any number.
+constexpr std::int64_t kCloudLinesLoggedPerOpen = 100;
+// The one line logged in place of `count` kept lines past `kCloudLinesLoggedPerOpen`.
+std::string cloudLinesLeftOutLine(std::int64_t count);
 // The log line, once for the record, that `count` of its fields did not read while an earlier layout was
 // carried over, and were left out.
 std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count);

@@ -79,33 +79,46 @@ namespace {
         return (character >= '0' && character <= '9') || (character >= 'A' && character <= 'Z');
     }
 
-    // The code of the server's last error in a connection failure's message, which the terse
-    // verbosity writes as "FATAL:  28P01"; empty when the server sent none (it was never reached).
-    std::string connectionSQLState(std::string_view message)
+    // The server's last error in a connection failure's message, which the verbose form writes as
+    // "FATAL:  3D000: database \"x\" does not exist": its code, empty when the server sent none (it was
+    // never reached), and its primary message, which never holds a password.
+    struct ServerError {
+        std::string sqlState;
+        std::string message;
+    };
+    ServerError connectionServerError(std::string_view message)
     {
         constexpr std::string_view kSeparator = ":  ";
+        constexpr std::string_view kAfterCode = ": ";
         constexpr std::size_t kLength = 5;
-        std::string found;
+        ServerError found;
         for (auto at = message.find(kSeparator); at != std::string_view::npos;
              at = message.find(kSeparator, at + 1)) {
             auto code = message.substr(at + kSeparator.size(), kLength);
-            auto after = at + kSeparator.size() + kLength;
+            auto text = at + kSeparator.size() + kLength + kAfterCode.size();
             if (code.size() == kLength && std::all_of(code.begin(), code.end(), isSQLStateCharacter)
-                && (after == message.size() || message[after] == '\n'))
-                found = code;
+                && message.substr(text - kAfterCode.size(), kAfterCode.size()) == kAfterCode) {
+                auto end = message.find('\n', text);
+                found = { std::string(code),
+                    std::string(message.substr(text, end == std::string_view::npos ? end : end - text)) };
+            }
         }
         return found;
     }
 
+    // Why a connection failed, for the open's line: the server's own words where it answered; libpq's
+    // messages are never passed on, since they may quote the connection string.
     CloudDatabaseError connectionFailure(pg_conn* connection)
     {
-        std::string sqlState = connectionSQLState(PQerrorMessage(connection));
+        auto [sqlState, message] = connectionServerError(PQerrorMessage(connection));
         if (!sqlState.empty())
-            return cloudErrorForPostgres(sqlState);
+            return cloudErrorForPostgres(sqlState, message);
         // The server asked for a password that the connection string and the passfile lack.
         if (PQconnectionNeedsPassword(connection))
-            return CloudDatabaseError(CloudErrorCode::notAuthenticated);
-        return CloudDatabaseError(CloudErrorCode::networkFailure);
+            return CloudDatabaseError(CloudErrorCode::notAuthenticated, std::nullopt,
+                "the server asks for a password the connection lacks");
+        return CloudDatabaseError(
+            CloudErrorCode::networkFailure, std::nullopt, "the server could not be reached");
     }
 
 }
@@ -206,10 +219,10 @@ CloudPostgresConnection::CloudPostgresConnection(const std::string& conninfo)
     if (!m_connection)
         throw CloudDatabaseError(CloudErrorCode::networkFailure);
     // Past this point libpq's messages may quote the connection string, password included: they are
-    // only ever searched for the server's error code, never passed on.
+    // only ever searched for the server's error, never passed on.
     PQsetNoticeProcessor(
         m_connection, [](void*, const char*) {}, nullptr);
-    PQsetErrorVerbosity(m_connection, PQERRORS_SQLSTATE);
+    PQsetErrorVerbosity(m_connection, PQERRORS_VERBOSE);
     auto deadline = std::chrono::steady_clock::now() + connectTimeout(m_connection);
     for (PostgresPollingStatusType status = PGRES_POLLING_WRITING;;) {
         if (status == PGRES_POLLING_OK)

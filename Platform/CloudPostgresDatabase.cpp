@@ -54,8 +54,11 @@ CloudPostgresDatabase::CloudPostgresDatabase(std::string containerIdentifier, Cl
     });
     removeOldCachedAssets(m_assetCache);
     m_connections = std::make_unique<CloudPostgresPool>(m_conninfo, m_schema, options.busyTimeout);
+    std::unique_ptr<CloudPostgresConnection> connection;
+    // A server that cannot be reached or refuses the first connection is told as a refused schema is.
+    prepareLoggingRefusals([&] { connection = m_connections->open(); });
     // Waits for another connection's lock no longer than any request does.
-    prepareCloudPostgresSchema(*m_connections->open(), m_schema);
+    prepareCloudPostgresSchema(*connection, m_schema);
 }
 
 CloudPostgresDatabase::~CloudPostgresDatabase() = default;

@@ -20,9 +20,10 @@ public:
     // Connects with the options' connection string and makes the container's schema unless it exists.
     // Throws CloudDatabaseError: badContainer for an identifier that cannot name a file, networkFailure
     // when the server cannot be reached, notAuthenticated when it refuses the credentials,
-    // permissionFailure when the cloud folder is not a private folder of this user, which logs one line
-    // as a refusal of the schema does. The open waits for another connection's lock no longer than the
-    // busy time-out, as requests do.
+    // permissionFailure when the cloud folder is not a private folder of this user or the role may not
+    // connect. Every failure but the identifier's logs one line with its reason, the first connection's
+    // among them. The open waits for another connection's lock no longer than the busy time-out, as
+    // requests do.
     CloudPostgresDatabase(std::string containerIdentifier, CloudDatabaseOptions options);
     ~CloudPostgresDatabase() override;
 

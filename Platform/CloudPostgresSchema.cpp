@@ -236,18 +236,22 @@ namespace {
 
     // The lines of committed work, which a program killed right after the commit has not logged: each is
     // logged before its removal commits, so it reaches the log at least once, and twice only when a kill
-    // comes between the two. Another process removing them at once waits for this one's commit and then
-    // finds none. Only a schema holding some is written.
+    // comes between the two; past the most one open logs, one line counts the rest. Another process
+    // removing them at once waits for this one's commit and then finds none. Only a schema holding some is
+    // written.
     void logCommittedLines(CloudPostgresConnection& connection, const std::string& schema)
     {
         if (!holdsLinesToLog(connection, schema))
             return;
         CloudPostgresTransaction transaction(connection, CloudPostgresIsolation::readCommitted);
         auto lines = connection.run("WITH taken AS (DELETE FROM " + schema
-                + ".lines_to_log RETURNING id, left(line, $1) AS line) SELECT line FROM taken ORDER BY id",
-            { std::to_string(cloudLineReadLength()) });
+                + ".lines_to_log RETURNING id, left(line, $1) AS line) SELECT line, count(*) OVER () FROM "
+                  "taken ORDER BY id LIMIT $2",
+            { std::to_string(cloudLineReadLength()), std::to_string(kCloudLinesLoggedPerOpen) });
         for (int row = 0; row < lines.count(); ++row)
             logError(printableCloudLine(lines.text(row, 0)));
+        if (std::int64_t kept = lines.count() > 0 ? lines.integer(0, 1) : 0; kept > kCloudLinesLoggedPerOpen)
+            logError(cloudLinesLeftOutLine(kept - kCloudLinesLoggedPerOpen));
         transaction.commit();
     }
 

@@ -4,7 +4,9 @@
 #include "Platform/CloudPush.h"
 #include "Platform/CloudSQLite.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vellumar::platform {
 
@@ -61,14 +63,59 @@ namespace {
             "its file is empty while its asset folder holds files" };
     }
 
-    // SQLite opens a file its owner may not write read-only, and every save would fail. The -wal and -shm
-    // files a read makes would take its mode, and fail the saves of later processes even once it changed;
-    // its mode is its owner's choice, so it is refused before any read rather than changed.
-    void refuseReadOnlyFile(const fs::path& file)
+    // The database file and the -wal and -shm files beside it.
+    constexpr const char* kFileSuffixes[] = { "", "-wal", "-shm" };
+
+    // SQLite opens a file it may not write read-only, and every save would fail: the file itself, or its
+    // -wal or -shm file (a read-only -shm makes it a reader only), whatever the cause (another user's, an
+    // immutable one, a read-only disk). The -wal and -shm files a read makes would take a read-only file's
+    // mode and fail later processes' saves even once it changed; its mode is its owner's choice, so it is
+    // refused before anything is opened, never changed, also where root would write it anyway.
+    void refuseUnwritableFiles(const fs::path& file)
     {
-        struct stat status { };
-        if (::stat(file.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0)
-            throw CloudOpenRefusal { CloudErrorCode::permissionFailure, "its file is read-only" };
+        for (const char* suffix : kFileSuffixes) {
+            const fs::path each = file.string() + suffix;
+            struct stat status { };
+            if (::lstat(each.c_str(), &status) != 0 || S_ISLNK(status.st_mode))
+                continue;
+            bool readOnly = (status.st_mode & S_IWUSR) == 0;
+            if (!readOnly && ::faccessat(AT_FDCWD, each.c_str(), W_OK, AT_EACCESS) == 0)
+                continue;
+            int cause = errno;
+            std::string which
+                = *suffix ? "its file \"" + printableCloudText(each.filename().string()) + "\"" : "its file";
+            throw CloudOpenRefusal { CloudErrorCode::permissionFailure,
+                which
+                    + (readOnly ? " is read-only"
+                                : " cannot be written (" + std::generic_category().message(cause) + ")") };
+        }
+    }
+
+    // Only once every check passed, so that a refused open changes nothing. SQLite gives the -wal and -shm
+    // files the main file's mode, which it made new by the process's umask.
+    void narrowFiles(const fs::path& file)
+    {
+        for (const char* suffix : kFileSuffixes) {
+            const fs::path each = file.string() + suffix;
+            struct stat status { };
+            if (::lstat(each.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+                ::chmod(each.c_str(), 0600);
+        }
+    }
+
+    // A home or data folder moved to another disk and linked back is the user's own arrangement: the
+    // folders above the cloud folder are resolved once, so that SQLite's refusal of links guards the
+    // database file alone. The cloud folder keeps its own name, and a link in its place is refused as
+    // ever. A path that does not resolve stays as given, and the open then fails with a line.
+    fs::path withLinksResolved(const fs::path& folder)
+    {
+        fs::path normal = folder.lexically_normal();
+        if (!normal.has_filename())
+            normal = normal.parent_path();
+        std::error_code unresolved;
+        fs::path above = fs::weakly_canonical(
+            normal.has_parent_path() ? normal.parent_path() : fs::current_path(unresolved), unresolved);
+        return unresolved ? normal : above / normal.filename();
     }
 
 }
@@ -76,23 +123,28 @@ namespace {
 CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudDatabaseOptions options)
     : CloudDatabase(std::move(containerIdentifier), options.pageLimit)
     , m_options(std::move(options))
-    , m_folder(m_options.folder.empty() ? defaultFolder() : m_options.folder)
+    , m_folder(withLinksResolved(m_options.folder.empty() ? defaultFolder() : m_options.folder))
 {
     prepareLoggingRefusals([&] {
-        makePrivateFolder(m_folder);
-        makePrivateFolder(cloudAssetFolder(m_folder));
-        makePrivateFolder(pushFolder());
+        const fs::path folders[] = { m_folder, cloudAssetFolder(m_folder), pushFolder() };
+        for (const auto& folder : folders)
+            refuseUnusableFolder(folder);
+        refuseUnwritableFiles(databaseFile());
         std::error_code unknown;
+        for (const auto& folder : folders) {
+            if (fs::symlink_status(folder, unknown).type() == fs::file_type::not_found)
+                makePrivateFolder(folder);
+        }
         bool existed = fs::symlink_status(databaseFile(), unknown).type() != fs::file_type::not_found;
-        refuseReadOnlyFile(databaseFile());
         m_connections = std::make_unique<CloudConnectionPool>(
             databaseFile(), m_options.busyTimeout, configureCloudConnection);
         auto connection = lease();
         if (existed)
             refuseEmptyFileBesideAssets(*connection, cloudAssetFolder(m_folder));
-        // SQLite gives its -wal and -shm files the main file's mode.
-        ::chmod(databaseFile().c_str(), 0600);
         prepareCloudSchema(*connection);
+        for (const auto& folder : folders)
+            makePrivateFolder(folder);
+        narrowFiles(databaseFile());
         removeOrphanedCloudAssets(*connection, m_folder);
     });
 }

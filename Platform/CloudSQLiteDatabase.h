@@ -16,12 +16,13 @@ class CloudConnectionPool;
 class CloudSQLiteDatabase final : public CloudDatabase {
 public:
     // Opens (creating) the container's database in the folder. Throws CloudDatabaseError:
-    // badContainer for an identifier that cannot name a file, permissionFailure when the folder is not
-    // a private folder of this user or the file is read-only, badDatabase when the file is not a
-    // database (an empty one is new only while no asset is kept), incompatibleVersion when a newer
+    // badContainer for an identifier that cannot name a file, permissionFailure when a folder is not
+    // a private folder of this user, or it or the file cannot be written, badDatabase when the file is not
+    // a database (an empty one is new only while no asset is kept), incompatibleVersion when a newer
     // program's schema is in it. Every refusal but the identifier's logs one line and leaves the database
-    // as it is. Asset files older than an hour that no record refers to, left by writers that ended before
-    // their commit, go.
+    // and its folders as they are, modes included; only an open that passes narrows them. The folders
+    // above the cloud folder may be links. Asset files older than an hour that no record refers to, left
+    // by writers that ended before their commit, go.
     CloudSQLiteDatabase(std::string containerIdentifier, CloudDatabaseOptions options = {});
     ~CloudSQLiteDatabase() override;
 

@@ -86,6 +86,23 @@ TEST_F(CloudDatabaseTest, DatabaseIsAPrivateFileInWriteAheadLogMode)
     EXPECT_EQ(CloudSQLiteDatabase(kContainer, { .folder = folder }).account(), database.account());
 }
 
+// A home folder moved to another disk and linked back, and a database and folder left wider by hand.
+TEST_F(CloudDatabaseTest, OpensThroughALinkedHomeFolderAndNarrowsOnlyThen)
+{
+    fs::create_directories(root / "disk" / "home");
+    fs::create_directory_symlink(root / "disk" / "home", root / "home");
+    const fs::path linked = root / "home" / ".local" / "share" / "Vellumar" / "cloud";
+    CloudSQLiteDatabase(kContainer, { .folder = linked }).saveZone("zone");
+    vellumar::test::runPeer(
+        { "chmod", "0755", linked.string(), (linked / "iCloud.com.zu.plimsor.sqlite").string() });
+
+    CloudSQLiteDatabase reopened(kContainer, { .folder = linked });
+    EXPECT_FALSE(reopened.saveRecords("zone", { note("e-1") }, CloudSavePolicy::allKeys).front().error);
+    EXPECT_EQ(vellumar::test::modeOf(linked), 0700u);
+    for (const char* suffix : { ".sqlite", ".sqlite-wal", ".sqlite-shm" })
+        EXPECT_EQ(vellumar::test::modeOf(linked / (kContainer + std::string(suffix))), 0600u) << suffix;
+}
+
 TEST_F(CloudDatabaseTest, UnusableContainerOrFolderIsRefused)
 {
     for (const char* name : { "", "../escape", "a/b", ".hidden" }) {

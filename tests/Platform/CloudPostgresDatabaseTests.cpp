@@ -356,6 +356,10 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
     // Without the sequence, whose numbers no rollback gives back.
     const std::string linesToLog = "CREATE TABLE lines_to_log(id BIGINT, line TEXT NOT NULL);";
     const std::string forgedLine = "forged?cloud database repaired: forged line?[2J";
+    std::vector<std::string> manyLines;
+    for (int line = 1; line <= 100; ++line)
+        manyLines.push_back("line " + std::to_string(line));
+    manyLines.push_back("cloud database kept 1900 more lines to log; they are left out");
     const std::vector<Case> cases {
         { "layout 1", "", 0 },
         { "rows no reader of layout 1 could read, and a record missing from the feed",
@@ -395,6 +399,10 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
                 + "INSERT INTO lines_to_log(line) VALUES(E'forged\\ncloud database repaired: forged "
                   "line\\x1b[2J' || repeat('0', 1000000));",
             0, { forgedLine + std::string(512 - forgedLine.size(), '0') + "..." } },
+        { "2,000 lines other writers left to log",
+            linesToLog
+                + "INSERT INTO lines_to_log SELECT i, 'line ' || i FROM generate_series(1, 2000) AS i;",
+            0, manyLines },
         { "a line another writer adds as one is logged",
             linesToLog + "INSERT INTO lines_to_log VALUES(1, 'first');", 0, { "first" }, std::nullopt,
             "second" },
