@@ -68,7 +68,6 @@ private:
     void takeDotGit(const std::filesystem::path& dotGit, bool again);
     // A Git folder found: watched for what is written into it, and judged.
     void found(const std::filesystem::path& gitFolder);
-    bool isGitFolder(const std::filesystem::path& folder, Kind kind) const;
     bool inPlace(const std::filesystem::path& path) const;
     // The watch of `folder` set here, as `Watches::add` gives it; `watchedBefore` tells whether this part
     // had it already.
