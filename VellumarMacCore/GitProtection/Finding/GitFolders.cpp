@@ -241,7 +241,8 @@ std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
     // A hint to where the ".git" file lies, which Git keeps to list and prune its worktrees: its first
     // line is taken, so that whatever follows it cannot hide the file.
     std::string hint = GitFolderDefinition::fileStart(gitFolder / "gitdir", kRecordBytes);
-    if (std::string named = GitFolderDefinition::recordedPath(hint.substr(0, hint.find('\n')), kBlanks); !named.empty()) {
+    if (std::string named = GitFolderDefinition::recordedPath(hint.substr(0, hint.find('\n')), kBlanks);
+        !named.empty()) {
         location.gitFile = gitFolder / named;
         location.workTree = location.gitFile->parent_path();
     }

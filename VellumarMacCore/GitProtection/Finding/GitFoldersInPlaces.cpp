@@ -67,7 +67,8 @@ namespace {
             addInside(gitFolder, found);
             // Git runs the hooks and reads the configuration of the folder its "commondir" names, which
             // need be no Git folder of its own.
-            if (auto location = GitFolders::locatedGitFolder(gitFolder); location && isInPlace(location->commonFolder))
+            if (auto location = GitFolders::locatedGitFolder(gitFolder);
+                location && isInPlace(location->commonFolder))
                 add(location->commonFolder, found);
         }
 
