@@ -124,8 +124,9 @@ void NewGitFolderWatch::classify(const Seen& seen)
         return;
     }
     // Below a Git folder only the folders holding other Git folders are looked at: the rest is what Git
-    // keeps there.
-    if (GitFolderDefinition::isGitFolder(seen.folder)) {
+    // keeps there. One that may yet become a Git folder counts: Git's own test fails on a HEAD made
+    // empty until it is written, which only the watch of a Git folder's writes shows.
+    if (GitFolderDefinition::mayBeGitFolder(seen.folder)) {
         if (kind)
             found(seen.folder);
         else if (folderMade && isOneOf(seen.name, kHolders))
@@ -134,7 +135,7 @@ void NewGitFolderWatch::classify(const Seen& seen)
     }
     // What a Git folder keeps, but the folders that hold other Git folders.
     if (kind == Kind::dotGit
-        || (GitFolderDefinition::isGitFolder(seen.folder.parent_path())
+        || (GitFolderDefinition::mayBeGitFolder(seen.folder.parent_path())
             && !(kind == Kind::holder && isOneOf(seen.folder.filename().native(), kHolders))))
         return;
     if (seen.name == ".git")
@@ -153,7 +154,7 @@ void NewGitFolderWatch::take(const fs::path& folder, Kind kind, bool again)
     const int descriptor = watch(folder, kind, &watchedBefore);
     if (descriptor >= 0 && !m_taken.insert(descriptor).second)
         return;
-    if (GitFolderDefinition::isGitFolder(folder)) {
+    if (GitFolderDefinition::mayBeGitFolder(folder)) {
         found(folder);
         return;
     }

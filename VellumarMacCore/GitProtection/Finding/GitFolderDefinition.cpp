@@ -99,6 +99,17 @@ bool Entries::mayBeGitFolder() const
     return (m_seen & kHead) && ((m_seen & kCommonDir) || ((m_seen & kObjects) && (m_seen & kRefs)));
 }
 
+bool mayBeGitFolder(const fs::path& folder)
+{
+    Entries entries;
+    for (std::string_view name : kDefiningNames) {
+        struct stat status { };
+        if (::lstat((folder / name).c_str(), &status) == 0)
+            entries.saw(name);
+    }
+    return entries.mayBeGitFolder();
+}
+
 std::optional<fs::path> commonFolderOf(const fs::path& folder)
 {
     // Git's get_common_dir_noenv(): a "commondir" that file_exists() finds is read whole, or Git dies.

@@ -35,6 +35,10 @@ private:
     unsigned m_seen = 0;
 };
 
+// The same as `Entries` tells it, for `folder` as it is now, by name alone (a dangling link counts): what
+// a write into its HEAD or commondir may yet make a Git folder, which a watch of its writes then shows.
+bool mayBeGitFolder(const std::filesystem::path& folder);
+
 // Where `folder`'s "commondir" sends Git for its objects, refs, hooks and shared configuration, as
 // written: relative to `folder` unless absolute, read as Git reads it (to its end less the trailing CR
 // and LF, up to a NUL; no further than 4096 bytes here). `folder` itself without one (nothing that
