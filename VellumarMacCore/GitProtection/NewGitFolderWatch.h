@@ -52,7 +52,8 @@ public:
 private:
     // What a watched folder is to this part: a folder the search enters; a ".git" folder, or an entry
     // of "worktrees/" or "modules/" (or a level of a submodule's name), that becomes a Git folder once
-    // it holds HEAD; a Git folder's "worktrees/" or "modules/"; a new Git folder; its "hooks".
+    // its entries may make it one; a Git folder's "worktrees/" or "modules/"; a new Git folder; its
+    // "hooks".
     enum class Kind { plain, dotGit, holder, gitFolder, hooks };
     struct Seen {
         int descriptor;
