@@ -4,6 +4,7 @@
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/OpenForWriting.h"
 #include "VellumarMacCore/GitProtection/BeneathPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
@@ -34,12 +35,6 @@ namespace {
     bool isOneOf(std::string_view name, const auto& names)
     {
         return std::find(std::begin(names), std::end(names), name) != std::end(names);
-    }
-
-    // gitrepository-layout(5): what makes a folder of any name a Git folder.
-    bool makesGitFolder(std::string_view name)
-    {
-        return isOneOf(name, WhatGitRuns::namesOf(WhatGitRuns::Kind::bareRepositoryEntry));
     }
 
 }
@@ -75,7 +70,7 @@ void NewGitFolderWatch::saw(int descriptor, const fs::path& folder, std::string_
     else if (kind != m_kinds.end() && kind->second == Kind::gitFolder)
         matters = isOneOf(name, kJudgedNames) || isOneOf(name, kHolders);
     else
-        matters = made && ((mask & IN_ISDIR) || name == ".git" || makesGitFolder(name));
+        matters = made && ((mask & IN_ISDIR) || name == ".git" || GitFolderDefinition::isDefiningName(name));
     // A file just made here and still held by its writer may be read cut short; its close, which these
     // folders are watched for, tells when it is whole.
     const bool closeWatched = kind != m_kinds.end() && (kind->second == Kind::hooks || kind->second == Kind::gitFolder);
@@ -128,10 +123,11 @@ void NewGitFolderWatch::classify(const Seen& seen)
                 m_hooksOf.insert_or_assign(hooks, seen.descriptor);
         return;
     }
-    // Below a folder that holds HEAD only the folders holding other Git folders are looked at: the rest
-    // is what Git keeps there, or becomes so once its Git folder is whole.
-    if (GitFolders::isGitFolder(seen.folder)) {
-        if (kind && isGitFolder(seen.folder, *kind))
+    // Below a Git folder only the folders holding other Git folders are looked at: the rest is what Git
+    // keeps there. One that may yet become a Git folder counts: Git's own test fails on a HEAD made
+    // empty until it is written, which only the watch of a Git folder's writes shows.
+    if (GitFolderDefinition::mayBeGitFolder(seen.folder)) {
+        if (kind)
             found(seen.folder);
         else if (folderMade && isOneOf(seen.name, kHolders))
             m_toTake.emplace_back(path, Kind::holder, again);
@@ -139,7 +135,7 @@ void NewGitFolderWatch::classify(const Seen& seen)
     }
     // What a Git folder keeps, but the folders that hold other Git folders.
     if (kind == Kind::dotGit
-        || (GitFolders::isGitFolder(seen.folder.parent_path())
+        || (GitFolderDefinition::mayBeGitFolder(seen.folder.parent_path())
             && !(kind == Kind::holder && isOneOf(seen.folder.filename().native(), kHolders))))
         return;
     if (seen.name == ".git")
@@ -158,7 +154,7 @@ void NewGitFolderWatch::take(const fs::path& folder, Kind kind, bool again)
     const int descriptor = watch(folder, kind, &watchedBefore);
     if (descriptor >= 0 && !m_taken.insert(descriptor).second)
         return;
-    if (isGitFolder(folder, kind)) {
+    if (GitFolderDefinition::mayBeGitFolder(folder)) {
         found(folder);
         return;
     }
@@ -208,16 +204,6 @@ void NewGitFolderWatch::found(const fs::path& gitFolder)
             m_toTake.emplace_back(gitFolder / holder, Kind::holder, true);
     }
     m_toJudge.insert_or_assign(gitFolder, std::move(folder));
-}
-
-bool NewGitFolderWatch::isGitFolder(const fs::path& folder, Kind kind) const
-{
-    if (!GitFolders::isGitFolder(folder))
-        return false;
-    if (kind != Kind::plain)
-        return true;
-    auto listing = GitFolderListing::read(folder.native(), {});
-    return listing && listing->holdsBareEntries;
 }
 
 bool NewGitFolderWatch::inPlace(const fs::path& path) const

@@ -52,7 +52,8 @@ public:
 private:
     // What a watched folder is to this part: a folder the search enters; a ".git" folder, or an entry
     // of "worktrees/" or "modules/" (or a level of a submodule's name), that becomes a Git folder once
-    // it holds HEAD; a Git folder's "worktrees/" or "modules/"; a new Git folder; its "hooks".
+    // its entries may make it one; a Git folder's "worktrees/" or "modules/"; a new Git folder; its
+    // "hooks".
     enum class Kind { plain, dotGit, holder, gitFolder, hooks };
     struct Seen {
         int descriptor;
@@ -68,7 +69,6 @@ private:
     void takeDotGit(const std::filesystem::path& dotGit, bool again);
     // A Git folder found: watched for what is written into it, and judged.
     void found(const std::filesystem::path& gitFolder);
-    bool isGitFolder(const std::filesystem::path& folder, Kind kind) const;
     bool inPlace(const std::filesystem::path& path) const;
     // The watch of `folder` set here, as `Watches::add` gives it; `watchedBefore` tells whether this part
     // had it already.

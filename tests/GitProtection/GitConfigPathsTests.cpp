@@ -4,6 +4,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
+#include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/ProcessFixtures.h"
@@ -188,12 +189,12 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
     test::TemporaryHome home;
     fs::path place = test::madeFolder(home.root / "place");
     fs::path outside = test::madeFolder(home.root / "outside/sub");
-    test::touch(test::madeFolder(home.root / "gitdir") / "HEAD");
+    test::emptyGitFolder(home.root / "gitdir");
     const std::string gitdir = "gitdir: " + (home.root / "gitdir").string() + "\n";
     std::ofstream(outside / ".git") << gitdir;
     fs::create_directory_symlink(home.root / "outside", place / "link");
     std::ofstream(test::madeFolder(place / ".git/modules/x") / ".git") << gitdir;
-    test::touch(place / ".git/HEAD");
+    test::emptyGitFolder(place / ".git");
     test::madeFolder(place / "a/b");
     std::ofstream(place / "a/b/.git") << gitdir;
     test::touch(test::madeFolder(place / "a/nowhere") / ".git");
@@ -224,7 +225,7 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
         for (std::size_t index = 0; index < testCase.files; ++index)
             std::ofstream(test::madeFolder(flood / ("f" + std::to_string(index))) / ".git") << gitdir;
         for (std::size_t index = 0; index < testCase.folders; ++index)
-            test::touch(test::madeFolder(flood / ("d" + std::to_string(index)) / ".git") / "HEAD");
+            test::emptyGitFolder(flood / ("d" + std::to_string(index)) / ".git");
         // A folder more after them: at the bound the walk goes on into it.
         test::madeFolder(flood / "z/deeper");
         test::CapturedLog log;

@@ -2,6 +2,7 @@
 // lays them out, and what commands may not write in them.
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 
+#include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 
@@ -16,14 +17,13 @@ using Paths = std::vector<fs::path>;
 
 namespace {
 
-// A folder as Git makes a repository's own: a HEAD, and `commondir` and `gitdir` when it is a linked
-// worktree's.
+// A folder as Git makes a repository's own, and `commondir` (naming the folder itself) and `gitdir` when
+// it is a linked worktree's.
 fs::path gitFolder(const fs::path& folder, bool worktree = false)
 {
-    test::madeFolder(folder);
-    test::touch(folder / "HEAD");
+    test::emptyGitFolder(folder);
     if (worktree) {
-        test::touch(folder / "commondir");
+        std::ofstream(folder / "commondir") << ".\n";
         test::touch(folder / "gitdir");
     }
     return folder;
@@ -109,7 +109,7 @@ TEST(GitFolders, DeniesWithinTheSandboxBudgetAndWholeFoldersPastIt)
     auto worktrees = [](const fs::path& place, std::size_t count) {
         for (std::size_t index = 0; index < count; ++index)
             test::touch(
-                test::madeFolder(place / ".git/worktrees" / ("w" + std::to_string(index))) / "gitdir");
+                test::emptyGitFolder(place / ".git/worktrees" / ("w" + std::to_string(index))) / "gitdir");
     };
     auto emptyFolders = [](const fs::path& folder, std::size_t count) {
         for (std::size_t index = 0; index < count; ++index)

@@ -139,6 +139,15 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
     auto renamed = [](std::string from, std::string to) {
         return [from, to](const Scene& scene) { fs::rename(scene.root / from, scene.root / to); };
     };
+    // `folder` a Git folder through a commondir (`named`) to a store without a HEAD of its own.
+    auto sentToStore = [](std::string folder, std::string named) {
+        return [folder, named](const Scene& scene) {
+            for (const char* kept : { "objects", "refs" })
+                fs::create_directories(scene.root / "store" / kept);
+            write(scene.root / folder / "HEAD", "ref: refs/heads/main\n");
+            write(scene.root / folder / "commondir", named);
+        };
+    };
     std::vector<std::string> everyModuleHook;
     for (int index = 0; index < kModules; ++index)
         everyModuleHook.push_back("nest/.git/modules/" + moduleName(index) + "/hooks/pre-commit");
@@ -185,6 +194,13 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
         { "a repository made in a tracked folder",
             steps({ gitting("project/src", { "init", "-q" }), planted("project/src/.git/hooks/pre-commit") }),
             { "project/src/.git/hooks/pre-commit" } },
+        { "HEAD and a commondir to a store in a tracked folder",
+            steps({ sentToStore("project/src", "../../store\n"), planted("store/hooks/pre-commit") }),
+            { "project/src/commondir", "store/hooks/pre-commit" } },
+        { "a store that a commondir from before the run names", planted("store/hooks/pre-commit"),
+            { "store/hooks/pre-commit" }, nullptr,
+            steps({ sentToStore("plain", "../store\n"),
+                [](const Scene& scene) { test::settled(scene.root / "plain/commondir"); } }) },
         { "a linked worktree sent to a new bare repository",
             steps({ gitting("project", { "worktree", "add", "-q", "../wt" }),
                 gitting("", { "init", "-q", "--bare", "evil.git" }), planted("evil.git/hooks/pre-commit"),

@@ -45,8 +45,8 @@ struct WatchedRepository {
     {
         std::ofstream(husky / "pre-commit") << "npm test\n";
         std::ofstream(husky / "_/h") << "#!/usr/bin/env sh\n";
-        test::touch(git / "HEAD");
-        test::touch(module / "HEAD");
+        test::emptyGitFolder(git);
+        test::emptyGitFolder(module);
         std::ofstream(scripts / "pre-commit.sh") << "#!/bin/sh\n";
         fs::create_hard_link(scripts / "pre-commit.sh", hooks / "pre-commit");
         std::ofstream(scripts / "pre-push.sh") << "#!/bin/sh\n";
@@ -488,7 +488,7 @@ TEST(GitGuardWatch, AQueueThatOverflowedIsFollowedByAFullComparison)
         GTEST_SKIP() << "The kernel queues " << queued << " events, too many to overflow here";
     WatchedRepository repository;
     const fs::path other = test::madeFolder(repository.home.root / "other/.git");
-    test::touch(other / "HEAD");
+    test::emptyGitFolder(other);
     std::atomic<bool> holding = false;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -524,7 +524,7 @@ TEST(GitGuardWatch, AFolderThatCannotBeWatchedIsComparedPeriodically)
 {
     test::TemporaryFolder temporary;
     const fs::path root = resolvingSymlinks(temporary.path()).value();
-    test::touch(test::madeFolder(root / "project/.git/hooks").parent_path() / "HEAD");
+    test::emptyGitFolder(test::madeFolder(root / "project/.git/hooks").parent_path());
     test::madeFolder(root / "data");
     for (const char* folder : { "", "project", "project/.git", "data" })
         fs::permissions(root / folder, fs::perms(0777));
@@ -696,7 +696,7 @@ TEST(GitGuardWatch, AChangeBetweenRunsIsTheUsersAndOneDuringTheNextRunGoesAside)
         const fs::path project = home.root / "project";
         const fs::path other = home.root / "other";
         for (const auto& repository : { project, other })
-            test::touch(test::madeFolder(repository / ".git/hooks").parent_path() / "HEAD");
+            test::emptyGitFolder(test::madeFolder(repository / ".git/hooks").parent_path());
         const GitGuard::Options options { .places = { home.root },
             .liveRuns = home.data,
             .settings = GitCountedSettings::gitReaderForThisProcess() };

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 
 #include "VellumarMacCore/Permissions/PathContainment.h"
+#include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/ProcessFixtures.h"
@@ -128,7 +129,7 @@ TEST(GitRepositories, TheSequencersStateOfAnyRepositoryIsDeniedWhereItExists)
         makeGitFolder(place);
         makeGitFolder(place / "app");
         test::touch(test::madeFolder(place / ".git/worktrees/linked") / "gitdir");
-        test::touch(place / ".git/worktrees/linked/HEAD");
+        test::emptyGitFolder(place / ".git/worktrees/linked");
         std::vector<std::string> states = testCase.states;
         if (testCase.expected == GitRepositories::maxSequencerPaths) {
             for (std::size_t index = 0; index <= GitRepositories::maxSequencerPaths; ++index) {
@@ -290,10 +291,10 @@ TEST(GitRepositories, ThePlacesRepositoriesShareTheBudgetToItsLastPath)
         std::size_t fours = left > 3 * cap ? left - 3 * cap : left % 3;
         std::size_t threes = (left - 4 * fours) / 3;
         for (std::size_t index = 0; index < fours + threes; ++index) {
-            fs::path folder = test::madeFolder(place / ".git/worktrees" / ("w" + std::to_string(index)));
+            fs::path folder = test::emptyGitFolder(place / ".git/worktrees" / ("w" + std::to_string(index)));
             test::touch(folder / "gitdir");
             if (index < fours)
-                test::touch(folder / "commondir");
+                std::ofstream(folder / "commondir") << "../..\n";
         }
     };
     const std::size_t full = 1 + 4 * cap;

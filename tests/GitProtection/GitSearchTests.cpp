@@ -4,6 +4,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
+#include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/ProcessFixtures.h"
@@ -40,7 +41,7 @@ void repository(const fs::path& workTree)
 void emptyGitFolders(const fs::path& folder, std::size_t count)
 {
     for (std::size_t index = 0; index < count; ++index)
-        test::touch(test::madeFolder(folder / ("e" + std::to_string(index)) / ".git") / "HEAD");
+        test::emptyGitFolder(folder / ("e" + std::to_string(index)) / ".git");
 }
 
 struct Places {
@@ -267,7 +268,7 @@ TEST(GitSearch, ASearchOutOfTimeGoesOnAtTheNextRunUntilEveryRepositoryIsFound)
 {
     Places places;
     for (int index = 0; index < 10; ++index)
-        test::touch(test::madeFolder(places.projects / ("r" + std::to_string(index)) / ".git") / "HEAD");
+        test::emptyGitFolder(places.projects / ("r" + std::to_string(index)) / ".git");
     int steps = 0;
     const GitRepositorySearch::Options options { .dataFolder = places.home.data,
         .budgetPerPlace = std::chrono::milliseconds(3),

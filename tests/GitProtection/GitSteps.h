@@ -23,6 +23,15 @@ inline void write(const std::filesystem::path& file, const std::string& bytes)
     std::filesystem::permissions(file, std::filesystem::perms(0755), gone);
 }
 
+// A Git folder as Git takes one, with nothing in it: a HEAD naming a branch, "objects" and "refs".
+inline std::filesystem::path emptyGitFolder(const std::filesystem::path& folder)
+{
+    std::filesystem::create_directories(folder / "objects");
+    std::filesystem::create_directories(folder / "refs");
+    std::ofstream(folder / "HEAD") << "ref: refs/heads/main\n";
+    return folder;
+}
+
 inline void git(const std::filesystem::path& folder, std::vector<std::string> arguments)
 {
     std::filesystem::create_directories(folder);

@@ -2,7 +2,7 @@
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/GitProtection/BeneathPlaces.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 
 #include <algorithm>
 #include <fcntl.h>
@@ -84,8 +84,6 @@ namespace {
 
 std::optional<Listing> read(const std::string& folder, const Options& options)
 {
-    static const std::vector<std::string_view> bareEntries
-        = WhatGitRuns::namesOf(WhatGitRuns::Kind::bareRepositoryEntry);
     int descriptor = openedToList(folder, options);
     if (descriptor < 0)
         return std::nullopt;
@@ -96,12 +94,12 @@ std::optional<Listing> read(const std::string& folder, const Options& options)
         return std::nullopt;
     }
     Listing listing;
-    std::size_t bareEntriesHeld = 0;
+    GitFolderDefinition::Entries entries;
     while (const dirent* entry = ::readdir(stream.get())) {
         std::string_view name = entry->d_name;
         if (name == "." || name == "..")
             continue;
-        bareEntriesHeld += std::find(bareEntries.begin(), bareEntries.end(), name) != bareEntries.end();
+        entries.saw(name);
         unsigned char type = typeOf(descriptor, *entry);
         if (name == ".git")
             listing.dotGitType = type;
@@ -109,7 +107,7 @@ std::optional<Listing> read(const std::string& folder, const Options& options)
             listing.subfolders.emplace_back(name);
     }
     std::sort(listing.subfolders.begin(), listing.subfolders.end());
-    listing.holdsBareEntries = bareEntriesHeld == bareEntries.size();
+    listing.mayBeGitFolder = entries.mayBeGitFolder();
     if (options.afterReading)
         options.afterReading(folder);
     struct stat status { };

@@ -37,8 +37,9 @@ struct Listing {
     // The type of its ".git" entry as dirent's d_type (looked up where the file system gives none);
     // DT_UNKNOWN when there is none.
     unsigned char dotGitType = DT_UNKNOWN;
-    // Whether it holds every entry that makes a bare repository's folder (`WhatGitRuns`).
-    bool holdsBareEntries = false;
+    // Whether its entries may make it a Git folder (`GitFolderDefinition::Entries`): what they hold is
+    // read again at each look, as no stamp of the folder's tells when it changed.
+    bool mayBeGitFolder = false;
 };
 
 enum class Link { follow, refuse };

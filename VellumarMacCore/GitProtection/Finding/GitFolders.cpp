@@ -1,18 +1,14 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/Foundations/FileDescriptor.h"
-#include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <set>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace vellumar::GitFolders {
 
@@ -23,13 +19,6 @@ namespace {
     // Submodules of submodules nest this deep at the most in any real tree; links cannot loop past it.
     constexpr int kMaxDepth = 8;
 
-    // Anything of that name counts, a dangling link too: what Git makes of it is Git's to decide.
-    bool holds(const fs::path& folder, const char* name)
-    {
-        std::error_code error;
-        return fs::exists(fs::symlink_status(folder / name, error));
-    }
-
     class Collector {
     public:
         explicit Collector(std::size_t limit)
@@ -39,14 +28,13 @@ namespace {
 
         Listing listing;
 
-        // The linked folders of the Git folder `gitFolder`. Git prunes a worktree entry without a
-        // "gitdir" and never uses one as a repository.
+        // The linked folders of the Git folder `gitFolder`: whatever a ".git" file could send Git to.
         void collect(const fs::path& gitFolder, int depth)
         {
             if (depth > kMaxDepth)
                 return;
             forEachFolder(gitFolder / "worktrees", [&](const fs::path& entry) {
-                if (holds(entry, "gitdir"))
+                if (GitFolderDefinition::isGitFolder(entry))
                     add(entry);
             });
             collectModules(gitFolder / "modules", depth);
@@ -61,14 +49,14 @@ namespace {
                 listing.folders.push_back(std::move(*real));
         }
 
-        // A folder below "modules" is a submodule's Git folder when it has a HEAD; otherwise it is one
-        // level of a submodule name with slashes.
+        // A folder below "modules" is a submodule's Git folder, or else one level of a submodule name
+        // with slashes.
         void collectModules(const fs::path& folder, int depth)
         {
             if (depth > kMaxDepth)
                 return;
             forEachFolder(folder, [&](const fs::path& entry) {
-                if (holds(entry, "HEAD")) {
+                if (GitFolderDefinition::isGitFolder(entry)) {
                     add(entry);
                     collect(entry, depth + 1);
                 } else {
@@ -145,15 +133,6 @@ namespace {
     // Git's small record files are read no further than this.
     constexpr std::size_t kRecordBytes = 4096;
 
-    // The path one of Git's small record files holds: `bytes` less the trailing ones in `trimmed`, up to
-    // a NUL, where Git's C string ends.
-    std::string recordedPath(std::string bytes, std::string_view trimmed)
-    {
-        bytes.erase(bytes.find_last_not_of(trimmed) + 1);
-        bytes.resize(std::min(bytes.find('\0'), bytes.size()));
-        return bytes;
-    }
-
     constexpr std::string_view kLineEnds = "\r\n";
     // What Git trims from a linked worktree's "gitdir" (isspace(3)).
     constexpr std::string_view kBlanks = " \t\n\v\f\r";
@@ -161,39 +140,24 @@ namespace {
     // gitrepository-layout(5): a ".git" file is "gitdir: <path>".
     std::optional<fs::path> namedGitFolder(const fs::path& gitFile)
     {
+        using GitFolderDefinition::fileStart, GitFolderDefinition::recordedPath;
         constexpr std::string_view prefix = "gitdir: ";
         std::string line = recordedPath(fileStart(gitFile, kRecordBytes), kLineEnds);
         if (!line.starts_with(prefix) || line.size() == prefix.size())
             return std::nullopt;
         auto target = resolvingSymlinks(gitFile.parent_path() / line.substr(prefix.size()));
-        if (!target || !isGitFolder(*target))
+        if (!target || !GitFolderDefinition::isGitFolder(*target))
             return std::nullopt;
         return target;
     }
 
+    // `gitFolder` passed `GitFolderDefinition::isGitFolder`, which found where its "commondir" leads.
     Location withCommonFolder(const fs::path& gitFolder)
     {
-        Location location { gitFolder, gitFolder, std::nullopt, std::nullopt };
-        if (std::string common = recordedPath(fileStart(gitFolder / "commondir", kRecordBytes), kLineEnds);
-            !common.empty()) {
-            fs::path named = gitFolder / common;
-            location.commonFolder = resolvingSymlinks(named).value_or(named);
-        }
-        return location;
+        fs::path named = GitFolderDefinition::commonFolderOf(gitFolder).value_or(gitFolder);
+        return { gitFolder, resolvingSymlinks(named).value_or(named), std::nullopt, std::nullopt };
     }
 
-}
-
-std::string fileStart(const fs::path& file, std::size_t size)
-{
-    FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat status { };
-    if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return {};
-    std::string bytes(size, '\0');
-    ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
-    bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-    return bytes;
 }
 
 Listing linkedFolders(const fs::path& place, std::size_t limit)
@@ -247,38 +211,6 @@ std::vector<fs::path> commandProtectedPathsOfGitFolders(
     return paths;
 }
 
-bool isGitFolder(const fs::path& folder)
-{
-    std::error_code error;
-    return fs::is_directory(folder, error) && fs::exists(fs::symlink_status(folder / "HEAD", error));
-}
-
-bool declaresBare(const fs::path& gitFolder)
-{
-    std::string configuration = detail::asciiLowercased(fileStart(gitFolder / "config", 64 * 1024));
-    std::string section;
-    for (std::size_t start = 0, end; start < configuration.size(); start = end + 1) {
-        end = std::min(configuration.find('\n', start), configuration.size());
-        std::string_view line(configuration.data() + start, end - start);
-        auto trimmed = [](std::string_view text) {
-            std::size_t first = text.find_first_not_of(" \t\r");
-            std::size_t last = text.find_last_not_of(" \t\r");
-            return first == std::string_view::npos ? std::string_view()
-                                                   : text.substr(first, last - first + 1);
-        };
-        line = trimmed(line);
-        if (line.starts_with('[')) {
-            section = line.substr(1, line.find_first_of(" ]") - 1);
-            continue;
-        }
-        std::size_t equals = line.find('=');
-        if (section == "core" && equals != std::string_view::npos
-            && trimmed(line.substr(0, equals)) == "bare")
-            return trimmed(line.substr(equals + 1)) == "true";
-    }
-    return false;
-}
-
 std::optional<Location> located(const fs::path& folder)
 {
     const fs::path dotGit = folder / ".git";
@@ -293,7 +225,7 @@ std::optional<Location> located(const fs::path& folder)
         location.workTree = folder;
         return location;
     }
-    if (isGitFolder(dotGit)) {
+    if (GitFolderDefinition::isGitFolder(dotGit)) {
         Location location = withCommonFolder(resolvingSymlinks(dotGit).value_or(dotGit));
         location.workTree = folder;
         return location;
@@ -303,13 +235,14 @@ std::optional<Location> located(const fs::path& folder)
 
 std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
 {
-    if (!isGitFolder(gitFolder))
+    if (!GitFolderDefinition::isGitFolder(gitFolder))
         return std::nullopt;
     Location location = withCommonFolder(resolvingSymlinks(gitFolder).value_or(gitFolder));
     // A hint to where the ".git" file lies, which Git keeps to list and prune its worktrees: its first
     // line is taken, so that whatever follows it cannot hide the file.
-    std::string hint = fileStart(gitFolder / "gitdir", kRecordBytes);
-    if (std::string named = recordedPath(hint.substr(0, hint.find('\n')), kBlanks); !named.empty()) {
+    std::string hint = GitFolderDefinition::fileStart(gitFolder / "gitdir", kRecordBytes);
+    if (std::string named = GitFolderDefinition::recordedPath(hint.substr(0, hint.find('\n')), kBlanks);
+        !named.empty()) {
         location.gitFile = gitFolder / named;
         location.workTree = location.gitFile->parent_path();
     }

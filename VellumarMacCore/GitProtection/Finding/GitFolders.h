@@ -1,5 +1,6 @@
-// Git folders: how Git tells one and finds a repository's from a ".git" file or folder, in one place
-// for every reader, and the folders Git keeps inside one for its linked worktrees and its submodules.
+// Git folders: how Git finds a repository's from a ".git" file or folder (what makes a Git folder is
+// `GitFolderDefinition`'s), in one place for every reader, and the folders Git keeps inside one for its
+// linked worktrees and its submodules.
 // Each of those holds files that send Git elsewhere ("commondir") or that Git runs and follows
 // ("hooks", "config", "config.worktree"), also when it is started outside any sandbox.
 #pragma once
@@ -11,18 +12,6 @@
 #include <vector>
 
 namespace vellumar::GitFolders {
-
-// The first `size` bytes of `file` when it is a regular file, read in one go without waiting for a
-// FIFO or a device; empty for anything else. For Git's own small files, and the scripts hooks run.
-std::string fileStart(const std::filesystem::path& file, std::size_t size);
-
-// Whether `folder` (a link to one too) holds a HEAD, the first thing Git asks of a Git folder.
-bool isGitFolder(const std::filesystem::path& folder);
-
-// Whether the Git folder's own configuration says "bare = true" in its "[core]" section, as "git init
-// --bare" and "git clone --bare" write it. A submodule's or a separate Git folder says false: its work
-// tree's ".git" file leads to it. Reads its first 64 KiB only.
-bool declaresBare(const std::filesystem::path& gitFolder);
 
 // Where a repository's parts lie, as Git's set-up finds them.
 struct Location {
@@ -81,8 +70,8 @@ struct Listing {
     std::vector<std::filesystem::path> linkTargets;
 };
 
-// The linked folders of "<place>/.git": the entries of its "worktrees/" that hold a "gitdir", and the
-// submodule folders below its "modules/" that hold a "HEAD" (a submodule named "a/b" lies in
+// The linked folders of "<place>/.git": the entries of its "worktrees/" that are Git folders, and the
+// Git folders below its "modules/" (a submodule named "a/b" lies in
 // "modules/a/b"), with the worktrees and submodules of each submodule in turn, as they are now and
 // with their symbolic links resolved. At most `limit` of them. Reads the disk; never fails.
 Listing linkedFolders(const std::filesystem::path& place, std::size_t limit = maxLinkedFolders);

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 
 #include "VellumarMacCore/Foundations/ParallelEach.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
@@ -64,6 +65,11 @@ namespace {
                 return;
             found.push_back({ gitFolder, std::move(*identity) });
             addInside(gitFolder, found);
+            // Git runs the hooks and reads the configuration of the folder its "commondir" names, which
+            // need be no Git folder of its own.
+            if (auto location = GitFolders::locatedGitFolder(gitFolder);
+                location && isInPlace(location->commonFolder))
+                add(location->commonFolder, found);
         }
 
     private:
@@ -71,18 +77,18 @@ namespace {
         {
             // gitrepository-layout(5): Git takes any entry of "worktrees/" that a ".git" file names.
             forEachFolder(gitFolder / "worktrees", [&](const fs::path& entry) {
-                if (GitFolders::isGitFolder(entry))
+                if (GitFolderDefinition::isGitFolder(entry))
                     add(entry, found);
             });
             modules(gitFolder / "modules", found);
         }
 
-        // A folder below "modules" with a HEAD is a submodule's Git folder; any other is one level of a
-        // submodule's name with slashes.
+        // A Git folder below "modules" is a submodule's; any other folder is one level of a submodule's
+        // name with slashes.
         void modules(const fs::path& folder, std::vector<Found>& found)
         {
             forEachFolder(folder, [&](const fs::path& entry) {
-                if (GitFolders::isGitFolder(entry))
+                if (GitFolderDefinition::isGitFolder(entry))
                     add(entry, found);
                 else if (identityOf(entry))
                     modules(entry, found);

@@ -20,11 +20,11 @@ struct Found {
 
 // Every Git folder in `places`, each once by identity: the search's whole walk
 // (`GitRepositorySearch::gitEntries` with `GitRepositorySearch::unbudgeted`, which keeps each folder's
-// listing from earlier runs), and below each Git folder found, every entry of "worktrees/" and every
-// Git folder below "modules/" (a name with slashes is a folder per level), with theirs in turn, links
-// followed where they lead into a place. No count bounds it: a larger tree takes longer. A folder its
-// owner cannot list whose status changed since `runBegan` gets the owner's permission back and is
-// listed. Reads the disk; never fails.
+// listing from earlier runs), and below each Git folder found, every Git folder in "worktrees/" and
+// below "modules/" (a name with slashes is a folder per level), with theirs in turn, and the folder
+// each one's "commondir" names, links followed where they lead into a place. No count bounds it: a
+// larger tree takes longer. A folder its owner cannot list whose status changed since `runBegan` gets
+// the owner's permission back and is listed. Reads the disk; never fails.
 std::vector<Found> found(const std::vector<std::filesystem::path>& places,
     const std::filesystem::path& dataFolder, const timespec& runBegan);
 

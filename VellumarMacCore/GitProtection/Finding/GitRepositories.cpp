@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/ParallelEach.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
@@ -274,7 +275,7 @@ namespace {
             std::set<fs::path> seen;
             // The search judged its own a moment ago.
             auto add = [&](const GitRepositorySearch::Repository& repository, bool isPlace) {
-                if (isPlace && !GitFolders::isGitFolder(repository.gitFolder))
+                if (isPlace && !GitFolderDefinition::isGitFolder(repository.gitFolder))
                     return;
                 if (auto gitFolder = resolvingSymlinks(repository.gitFolder);
                     gitFolder && seen.insert(*gitFolder).second)

@@ -2,11 +2,11 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Finding/FolderStamps.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -16,7 +16,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <string_view>
 #include <sys/stat.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -36,7 +35,7 @@ namespace {
         {
             auto [at, added] = m_gitFolders.try_emplace(folder.native(), false);
             if (added)
-                at->second = GitFolders::isGitFolder(folder);
+                at->second = GitFolderDefinition::isGitFolder(folder);
             return at->second;
         }
 
@@ -286,21 +285,19 @@ namespace {
                     continue;
                 if (kept->dotGitType != DT_UNKNOWN)
                     addDotGit(place, folder, kept->dotGitType);
-                // gitrepository-layout(5): a folder holding HEAD, "objects/" and "refs/" is a Git folder;
-                // a bare repository's when its configuration says so and it lies in no other one (a bare
-                // one's submodule).
-                bool isGitFolderItself = kept->holdsBareEntries && m_judged.isGitFolder(folder);
-                if (isGitFolderItself)
+                // Git works in a Git folder of any name, whatever its configuration says of it, as a
+                // repository of its own unless it lies in another one (a linked worktree's, a
+                // submodule's).
+                bool isGitFolderItself = kept->mayBeGitFolder && m_judged.isGitFolder(folder);
+                if (isGitFolderItself) {
                     addGitFolder(place, folder, DT_DIR);
-                if (isGitFolderItself && GitFolders::declaresBare(folder)
-                    && !m_judged.liesInGitFolder(folder))
-                    addRepository({ folder, std::nullopt });
+                    if (!m_judged.liesInGitFolder(folder))
+                        addRepository({ folder, std::nullopt });
+                }
                 for (const auto& subfolder : kept->subfolders) {
-                    // What a bare repository keeps there is no repository; elsewhere such a name is a
-                    // folder like any other.
-                    if (isGitFolderItself
-                        && std::find(m_bareEntries.begin(), m_bareEntries.end(), subfolder->name)
-                            != m_bareEntries.end())
+                    // What a Git folder keeps there is no repository; elsewhere such a name is a folder
+                    // like any other.
+                    if (isGitFolderItself && (subfolder->name == "objects" || subfolder->name == "refs"))
                         continue;
                     left.push_back({ pathBelow(folder, subfolder->name), subfolder.get() });
                 }
@@ -329,8 +326,6 @@ namespace {
             return wanted;
         }
 
-        const std::vector<std::string_view> m_bareEntries
-            = WhatGitRuns::namesOf(WhatGitRuns::Kind::bareRepositoryEntry);
         const Paths& m_places;
         const Options& m_options;
         std::vector<Repository> m_placeRepositories;

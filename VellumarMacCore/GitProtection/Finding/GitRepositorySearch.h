@@ -34,7 +34,7 @@ struct GitEntries {
     std::vector<Repository> repositories;
     // On a whole walk (`unbudgeted`) alone: every Git folder it met in the places, as the kernel
     // resolves it, each once: a ".git" folder, the Git folder a ".git" link or file names in a place,
-    // and any folder that holds HEAD, "objects/" and "refs/", also inside another Git folder. Not what
+    // and any other folder that is a Git folder (`GitFolderDefinition`), also inside another one. Not what
     // Git keeps inside a ".git" folder, which the walk does not enter (`GitFoldersInPlaces` adds those).
     std::vector<std::filesystem::path> gitFolders;
 };
@@ -57,8 +57,9 @@ struct Options {
 
 // The repositories and ".git" files below each of `places`, the places' own included. The Git folders
 // that earlier runs found in a place come first, dropped once they are no Git folder. Then a walk,
-// breadth first, following no link and entering no Git folder, finds: ".git" folders; a folder that
-// holds "HEAD", "objects/" and "refs/" and whose configuration says "bare = true" (a bare repository);
+// breadth first, following no link and entering no ".git" folder nor the "objects" and "refs" of any
+// Git folder, finds: ".git" folders; any other Git folder (`GitFolderDefinition`), a repository of its
+// own where it lies in no other Git folder (a bare repository's, one a "commondir" completes);
 // ".git" files naming a Git folder, and that folder as a repository when it lies in the place and in no
 // other Git folder (a separate Git folder; a worktree's or a submodule's lies in its repository's). The
 // walk goes on from the folders the last run left, or from the place when it had finished; past the

@@ -2,7 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/CommandRunner.h"
-#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
@@ -39,7 +39,7 @@ namespace {
     // in as ".".
     std::string expandedText(const fs::path& script)
     {
-        std::string text = GitFolders::fileStart(script, maxScriptBytes);
+        std::string text = GitFolderDefinition::fileStart(script, maxScriptBytes);
         const std::string folder = script.parent_path().string();
         for (std::string_view spelling :
             { "$(dirname -- \"$0\")", "$(dirname \"$0\")", "$(dirname $0)", "${0%/*}" })

@@ -137,7 +137,7 @@ bool SearchedFolders::refresh(Folder& folder, const std::string& path,
     folder.trusted = listing && listing->settled;
     folder.stamp = listing ? listing->stamp : GitFolderListing::Stamp {};
     folder.dotGitType = listing ? listing->dotGitType : static_cast<unsigned char>(DT_UNKNOWN);
-    folder.holdsBareEntries = listing && listing->holdsBareEntries;
+    folder.mayBeGitFolder = listing && listing->mayBeGitFolder;
     m_tree->folders = m_tree->folders + added - removed;
     store().folders += added;
     store().folders -= removed;

@@ -27,7 +27,7 @@ public:
         // Listed, with a settled stamp: what follows holds while the stamp does.
         bool trusted = false;
         unsigned char dotGitType = DT_UNKNOWN;
-        bool holdsBareEntries = false;
+        bool mayBeGitFolder = false;
         // Sorted by name; each owned, so that adding one keeps the others where they are.
         std::vector<std::unique_ptr<Folder>> subfolders;
     };

@@ -1,5 +1,6 @@
 #include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
 
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
@@ -78,7 +79,7 @@ std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& pla
         auto location = GitFolders::locatedGitFolder(gitFolder);
         if (location && location->commonFolder != gitFolder
             && !(inWorktrees && location->commonFolder == holder)
-            && !(GitFolders::isGitFolder(location->commonFolder)
+            && !(GitFolderDefinition::isGitFolder(location->commonFolder)
                 && judging.isKnownGitFolder(location->commonFolder)))
             found.push_back({ gitFolder / "commondir", "the commondir leads into no Git folder known before",
                 inWorktrees ? NotedFile { NotedFile::Kind::file, "../..\n", 0644 } : NotedFile {} });

@@ -104,10 +104,6 @@ namespace {
         // git-archive(1)
         { setting, "tar.<format>.command", shellCommand },
 
-        // gitrepository-layout(5): what makes a bare repository's folder a Git folder.
-        { bareRepositoryEntry, "HEAD" },
-        { bareRepositoryEntry, "objects" },
-        { bareRepositoryEntry, "refs" },
         // gitrepository-layout(5) and git-rebase(1), git-cherry-pick(1): a later "--continue" runs the
         // to-do list's "exec" lines.
         { sequencerState, "rebase-merge" },

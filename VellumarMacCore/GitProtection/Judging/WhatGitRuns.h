@@ -16,7 +16,6 @@ namespace vellumar::WhatGitRuns {
 enum class Kind {
     hook, // a file in a hooks folder that Git runs
     setting, // a configuration key
-    bareRepositoryEntry, // a folder holding every one of these is a Git folder by itself
     sequencerState, // a Git folder's record of a stopped rebase, cherry-pick or revert, with its to-do list
     sequencerCommand, // a to-do list's command that does Git's own work and runs no program
     mergeStrategy, // a merge strategy built into Git; any other name is a program Git runs

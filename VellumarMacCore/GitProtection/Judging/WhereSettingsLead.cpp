@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Judging/WhereSettingsLead.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -69,14 +70,6 @@ namespace {
         return tops;
     }
 
-    // Git asks a Git folder for these before it takes it for one (is_git_directory()).
-    bool holdsObjectsAndRefs(const fs::path& commonFolder)
-    {
-        std::error_code error;
-        return fs::is_directory(commonFolder / "objects", error)
-            && fs::is_directory(commonFolder / "refs", error);
-    }
-
     // git-receive-pack enters the first of "<path>/.git", "<path>", "<path>.git/.git" and "<path>.git"
     // that is a ".git" file or a Git folder (enter_repo()), and runs the hooks of its common folder. Both
     // must be known. A file Git would read as a ".git" file, and a Git folder Git might pass over for the
@@ -85,8 +78,7 @@ namespace {
     {
         for (const fs::path& candidate : { path, fs::path(path.native() + ".git") }) {
             if (auto location = GitFolders::located(candidate)) {
-                return holdsObjectsAndRefs(location->commonFolder)
-                    && repository.isKnownGitFolder(location->gitFolder)
+                return repository.isKnownGitFolder(location->gitFolder)
                     && repository.isKnownGitFolder(location->commonFolder);
             }
             std::error_code error;
@@ -115,7 +107,7 @@ namespace {
     std::optional<fs::path> recordedWorkTree(
         const Repository& repository, const fs::path& top, const fs::path& name)
     {
-        std::string bytes = GitFolders::fileStart(top / ".gitmodules", kGitmodulesBytes + 1);
+        std::string bytes = GitFolderDefinition::fileStart(top / ".gitmodules", kGitmodulesBytes + 1);
         auto listing = bytes.size() <= kGitmodulesBytes && repository.settings ? repository.settings(bytes)
                                                                                : std::nullopt;
         if (!listing)
