@@ -29,7 +29,7 @@ public:
     // line whose command is none of Git's own ("exec", "x", or one this program does not know), a
     // merge strategy that is none of Git's own ("strategy", or "options.strategy" in the "opts" of a
     // cherry-pick or revert), any of them that cannot be read as a file, and a state folder that is a
-    // link go aside as "<name>.refused-<time>", reached beneath the places alone, under the lock of
+    // link go aside as "<name>.refused-<time>-<random>", reached beneath the places alone, under the lock of
     // `liveRuns`, with a log line each. What is left lets the user see the stop and abort it. Returns
     // the changes moved aside. Never throws.
     std::vector<GitGuard::MovedChange> judgeNew(LiveRuns& liveRuns, const GitGuard::Clock& clock) const;
