@@ -10,18 +10,20 @@
 
 namespace {
 
-// Rewrites the user's hook with a plant, then opens it for writing again and again for five seconds,
-// as a build step rewriting a file in place would: each opening breaks whatever lease is on it.
+// Rewrites the user's hook with a plant, then opens it for writing again and again, over and over for
+// five seconds, as a build step rewriting a file in place would: each opening breaks whatever lease is on
+// it, and each rewrite makes the guard ask whether a writer still holds it.
 const std::string kPlantAndReopen = R"sh(python3 -c "import os, sys, time
-made = os.open(sys.argv[1], os.O_WRONLY | os.O_TRUNC)
-os.write(made, ('#!/bin/sh\ntouch ' + sys.argv[2] + '\n').encode())
-os.close(made)
 end = time.monotonic() + 5
 while time.monotonic() < end:
-    try:
-        os.close(os.open(sys.argv[1], os.O_WRONLY))
-    except OSError:
-        pass" app/.git/hooks/pre-commit "$RAN")sh";
+    made = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755)
+    os.write(made, ('#!/bin/sh\ntouch ' + sys.argv[2] + '\n').encode())
+    os.close(made)
+    for _ in range(200):
+        try:
+            os.close(os.open(sys.argv[1], os.O_WRONLY))
+        except OSError:
+            pass" app/.git/hooks/pre-commit "$RAN")sh";
 
 // Takes every name a hook could once be moved aside to in the next twenty seconds, then plants it.
 const std::string kNamesTakenThenPlant = R"sh(python3 -c "import os, time
