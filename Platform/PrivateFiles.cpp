@@ -328,9 +328,8 @@ bool makeMovedItemPrivate(const fs::path& item, int folderFD)
     if (::fstatat(folderFD, item.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(status.st_mode))
         return false;
     // AT_SYMLINK_NOFOLLOW refuses a link swapped in since the stat instead of following it.
-    return ::fchmodat(
-               folderFD, item.c_str(), S_ISDIR(status.st_mode) ? kFolderMode : kFileMode, AT_SYMLINK_NOFOLLOW)
-        == 0;
+    const mode_t mode = S_ISDIR(status.st_mode) ? kFolderMode : kFileMode | (status.st_mode & S_IXUSR);
+    return ::fchmodat(folderFD, item.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 void syncToDisk(const fs::path& path)

@@ -58,10 +58,11 @@ std::optional<std::string_view> targetOfTemporary(std::string_view name);
 void removeTemporaryLeftovers(
     const std::filesystem::path& folder, const std::function<bool(std::string_view target)>& isTarget);
 
-// Narrows an item that was moved aside to 0600 (a folder to 0700, so that its owner can still open
-// it) without following a symbolic link, which is left as it is, so that a link moved aside never
-// changes the mode of what it points to. A relative `item` is taken from the open folder `folderFD`
-// (AT_FDCWD: the working folder). False when the mode could not be changed.
+// Narrows an item that was moved aside to 0600, 0700 where its owner could run it (so that, moved
+// back, it still runs), and a folder to 0700 (so that its owner can still open it), without following a
+// symbolic link, which is left as it is, so that a link moved aside never changes the mode of what it points
+// to. A relative `item` is taken from the open folder `folderFD` (AT_FDCWD: the working folder). False when
+// the mode could not be changed.
 bool makeMovedItemPrivate(const std::filesystem::path& item, int folderFD = AT_FDCWD);
 
 // Copies a regular file to `destination`, a new 0600 file (an existing name fails with EEXIST and is

@@ -35,11 +35,10 @@ StoreFileContent readStoreJSON(
 // caller has no error to receive.
 void logChangeRefused(const std::filesystem::path& file);
 
-// Renames the file to "<name>.damaged-<UTC time>" (for example
-// "sessions.json.damaged-20250301T093000Z"), with "-2", "-3", ... added when that name is taken,
-// narrows it to 0600 (a folder to 0700; a link is moved as it is) and logs one line. Answers the new
-// location, or absent, also logged, when the file could not be moved. Never replaces an existing file and
-// never throws.
+// Renames the file to "<name>.damaged-<UTC time>-<random part>" (for example
+// "sessions.json.damaged-20250301T093000Z-3f9a0c1e"), narrows it to 0600 (a folder to 0700; a link is moved
+// as it is) and logs one line. Answers the new location, or absent, also logged, when the file could not be
+// moved. Never replaces an existing file and never throws.
 std::optional<std::filesystem::path> keepDamagedStoreFile(
     const std::filesystem::path& file, std::chrono::system_clock::time_point now);
 

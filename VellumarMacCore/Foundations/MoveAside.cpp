@@ -1,11 +1,10 @@
 #include "VellumarMacCore/Foundations/MoveAside.h"
 
 #include "Platform/PrivateFiles.h"
+#include "Platform/Random.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <ctime>
 #include <exception>
 #include <fcntl.h>
@@ -16,8 +15,12 @@ namespace vellumar {
 
 namespace {
 
-    // Enough for any burst of renames within one second; past it the file is left in place.
-    constexpr int kMaxNameTries = 1000;
+    // The part of a name no command can foresee, so none can take every name a move may need first:
+    // eight hexadecimal digits from the kernel's random source.
+    constexpr std::size_t kRandomBytes = 4;
+    // A clash takes a command holding a sizeable part of the 2^32 names of one second; past this many
+    // in a row the file is left in place.
+    constexpr int kMaxNameTries = 64;
 
     // Sorts as the times do and holds no character that needs quoting in a shell.
     std::string utcStamp(std::chrono::system_clock::time_point now)
@@ -33,7 +36,28 @@ namespace {
     // The length of `utcStamp`'s text.
     constexpr std::size_t kStampLength = 16;
 
-    // The original name in "<original>.<label>-<stamp>[-<number>]", a name `moveAside` gives.
+    bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+    bool isLowerHex(unsigned char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }
+
+    bool allOf(std::string_view text, bool (*isClass)(unsigned char))
+    {
+        return !text.empty() && std::all_of(text.begin(), text.end(), isClass);
+    }
+
+    // What follows the stamp: "-<random part>", or, as older builds named a move, nothing for the first
+    // name of a second and "-2" to "-1000" for the next ones.
+    bool isSuffixGiven(std::string_view suffix)
+    {
+        if (suffix.empty())
+            return true;
+        std::string_view part = suffix.substr(1);
+        if (suffix[0] != '-' || part.empty())
+            return false;
+        return (part.size() == 2 * kRandomBytes && allOf(part, isLowerHex))
+            || (part.size() <= 4 && part[0] != '0' && allOf(part, isDigit));
+    }
+
+    // The original name in "<original>.<label>-<stamp><suffix>", a name `moveAside` gives.
     std::optional<std::string> parsedMovedName(std::string_view name, std::string_view label)
     {
         const std::string marker = "." + std::string(label) + "-";
@@ -42,35 +66,23 @@ namespace {
             return std::nullopt;
         std::string_view rest = name.substr(at + marker.size());
         std::string_view stamp = rest.substr(0, kStampLength);
-        auto digitsAt = [&](std::size_t from, std::size_t to) {
-            return std::all_of(stamp.begin() + from, stamp.begin() + to,
-                [](unsigned char c) { return std::isdigit(c) != 0; });
-        };
-        if (stamp.size() != kStampLength || !digitsAt(0, 8) || stamp[8] != 'T' || !digitsAt(9, 15)
-            || stamp[15] != 'Z')
-            return std::nullopt;
-        std::string_view suffix = rest.substr(kStampLength);
-        if (suffix.empty())
-            return std::string(name.substr(0, at));
-        unsigned number = 0;
-        if (suffix.size() < 2 || suffix[0] != '-' || suffix[1] == '0')
-            return std::nullopt;
-        auto [end, error] = std::from_chars(suffix.data() + 1, suffix.data() + suffix.size(), number);
-        if (error != std::errc() || end != suffix.data() + suffix.size())
+        if (stamp.size() != kStampLength || !allOf(stamp.substr(0, 8), isDigit) || stamp[8] != 'T'
+            || !allOf(stamp.substr(9, 6), isDigit) || stamp[15] != 'Z'
+            || !isSuffixGiven(rest.substr(kStampLength)))
             return std::nullopt;
         return std::string(name.substr(0, at));
     }
 
-    // Offers `attempt` the names `moveAside` gives, one after the other while it answers EEXIST; the
-    // name it took, or the last errno.
+    // Offers `attempt` names `moveAside` gives, a new random part each time it answers EEXIST; the name
+    // it took, or the last errno.
     MovedAside firstFreeName(const std::string& name, std::string_view label,
         std::chrono::system_clock::time_point now, const std::function<int(const std::string& at)>& attempt)
     {
         try {
-            std::string base = name + "." + std::string(label) + "-" + utcStamp(now);
+            const std::string base = name + "." + std::string(label) + "-" + utcStamp(now) + "-";
             int error = EEXIST;
-            for (int number = 1; number <= kMaxNameTries && error == EEXIST; ++number) {
-                std::string kept = number == 1 ? base : base + "-" + std::to_string(number);
+            for (int tried = 0; tried < kMaxNameTries && error == EEXIST; ++tried) {
+                std::string kept = base + platform::secureRandomHex(kRandomBytes);
                 error = attempt(kept);
                 if (error == 0)
                     return { std::move(kept), 0 };

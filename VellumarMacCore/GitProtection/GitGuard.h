@@ -142,8 +142,8 @@ public:
     };
     Watched watched(std::size_t unit) const;
 
-    // A change undone: where it waits ("<name>.refused-<time>", or the name itself where what was noted
-    // replaced it in place), and what counted (the settings or the hook), empty where the name says it.
+    // A change undone: where it waits ("<name>.refused-<time>-<random>", or the name itself where what was
+    // noted replaced it in place), and what counted (the settings or the hook), empty where the name says it.
     struct MovedChange {
         std::filesystem::path path;
         std::string reason;
@@ -152,13 +152,13 @@ public:
     };
 
     // Compares the unit's files with what was noted and moves aside each change that counts as
-    // "<name>.refused-<time>" (0600), putting back what was noted, with one log line each; a change
-    // that does not count becomes what later changes compare with. A file with other hard links is not
-    // moved (that would make it private under every name): what was noted replaces it at this name, and
-    // the change stays at the others. Returns the changes moved aside, and each name so replaced. A file
-    // that `isBeingWritten` says its writer is not done with is left for a later comparison. One that
-    // runs out of memory counts as not made (`comparedAgainAtTheEnd`). Any thread, at once with others.
-    // Never throws.
+    // "<name>.refused-<time>-<random>" (0600, 0700 where its owner could run it), putting back what was
+    // noted, with one log line each; a change that does not count becomes what later changes compare with. A
+    // file with other hard links is not moved (that would make it private under every name): what was noted
+    // replaces it at this name, and the change stays at the others. Returns the changes moved aside, and each
+    // name so replaced. A file that `isBeingWritten` says its writer is not done with is left for a later
+    // comparison. One that runs out of memory counts as not made (`comparedAgainAtTheEnd`). Any thread, at
+    // once with others. Never throws.
     std::vector<MovedChange> compare(
         std::size_t unit, const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
     // The same for every unit.

@@ -17,8 +17,8 @@ public:
     // Every change added, each path once, in the order first added. Any thread.
     std::vector<GitGuard::MovedChange> changes() const;
 
-    // The name a change was moved away from: "<name>.refused-<time>" gives "<name>"; a path without that
-    // ending (a hard-linked file put back in place) is the name itself.
+    // The name a change was moved away from: "<name>.refused-<time>-<random>" gives "<name>"; a path without
+    // that ending (a hard-linked file put back in place) is the name itself.
     static std::filesystem::path changedName(const std::filesystem::path& moved);
 
 private:

@@ -178,8 +178,8 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
            "a command, a file tool or the user). A repository made during the reply keeps its commits, refs, "
            "work and everyday settings; only its hooks and the settings that make Git run something go "
            "aside. Do not make them again; tell the user what went aside and why, and that they enable one "
-           "themselves once they have read it: a hook by moving the .refused- file back to its name, a "
-           "setting with git config.\n"
+           "themselves once they have read it: a hook by moving the .refused- file back to its name (mv "
+           "<name>.refused-<time>-<random> <name>; it kept its execute bit), a setting with git config.\n"
         + joined(lines, "\n");
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace vellumar::test {
 
@@ -41,6 +43,26 @@ unsigned modeOf(const std::filesystem::path& location)
 {
     struct stat status { };
     return ::lstat(location.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+std::filesystem::path withoutRandomPart(const std::filesystem::path& moved)
+{
+    const std::string name = moved.filename();
+    constexpr std::size_t kRandomLength = 8;
+    const bool random = name.size() > kRandomLength + 1 && name[name.size() - kRandomLength - 1] == '-'
+        && std::all_of(name.end() - kRandomLength, name.end(),
+            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return random ? moved.parent_path() / name.substr(0, name.size() - kRandomLength - 1) : moved;
+}
+
+std::filesystem::path withRandomPart(const std::filesystem::path& stamped)
+{
+    std::vector<std::filesystem::path> found;
+    for (const auto& name : namesIn(stamped.parent_path())) {
+        if (name != stamped.filename() && withoutRandomPart(stamped.parent_path() / name) == stamped)
+            found.push_back(stamped.parent_path() / name);
+    }
+    return found.size() == 1 ? found.front() : stamped;
 }
 
 std::string repeated(std::string_view piece, std::size_t count)

@@ -30,6 +30,13 @@ unsigned modeOf(const std::filesystem::path& location);
 
 std::string repeated(std::string_view piece, std::size_t count);
 
+// A moved-aside path without the random part its name ends in ("x.refused-<stamp>-<random>" gives
+// "x.refused-<stamp>"), for comparing with a name the clock alone gives; other paths as they are.
+std::filesystem::path withoutRandomPart(const std::filesystem::path& moved);
+// The file that was moved aside as `stamped` ("x.refused-<stamp>") with its random part; `stamped`
+// itself unless its folder holds exactly one such.
+std::filesystem::path withRandomPart(const std::filesystem::path& stamped);
+
 // Every item below `top` by path relative to it, described by its kind, its mode and a file's bytes
 // or a link's target; links are not followed. For checking that nothing in a tree changed.
 std::map<std::string, std::string> treeContents(const std::filesystem::path& top);

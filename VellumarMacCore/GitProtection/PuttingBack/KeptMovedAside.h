@@ -1,5 +1,5 @@
-// What is kept of the files the guard moved changes aside as ("<name>.refused-<time>"): nothing moved
-// aside is removed unless a newer file holds the same bytes, or the same run moved it aside in a flood
+// What is kept of the files the guard moved changes aside as ("<name>.refused-<time>-<random>"): nothing
+// moved aside is removed unless a newer file holds the same bytes, or the same run moved it aside in a flood
 // of one name, past the run's first and newest files. What an earlier run, the user, or the next start
 // after a kill put there otherwise stays, whatever its number.
 #pragma once
