@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 
 namespace vellumar::GitGuardComparison {
@@ -171,6 +172,13 @@ namespace {
                 }
             }
         }
+        // Each is told of what went aside, which a command may have written again since it was read.
+        for (auto& done : undone) {
+            auto wentAside
+                = counts(noted, done.path, counted.at(done.path).first, done.wentAside, repository);
+            if (wentAside && !wentAside->empty())
+                done.reason = std::move(*wentAside);
+        }
         for (const auto& line : usersChanges)
             platform::logError(line);
         report(undone, settled);
@@ -255,6 +263,7 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
     const NewGitFolders::Judging& judging, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
 {
     std::vector<Undone> undone;
+    std::map<std::size_t, NotedFile> configurationsOf; // by its place in `undone`, what was put there
     std::vector<std::string> usersChanges;
     for (const auto& gitFolder : gitFolders) {
         for (auto& counted : NewGitFolders::counted(gitFolder, places, judging)) {
@@ -267,8 +276,26 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
             if (auto done
                 = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
                 done->reason = std::move(counted.reason);
+                done->settingsTakenOut = counted.isConfiguration && counted.instead.kind == Kind::file;
+                if (counted.isConfiguration && done->wentAside.kind == Kind::file)
+                    configurationsOf.emplace(undone.size(), counted.instead);
                 undone.push_back(std::move(*done));
             }
+        }
+    }
+    // Each configuration is told of what went aside, which a command may have written again since it
+    // was judged, and its place then holds what went aside without what counted, where it still holds
+    // what was put there.
+    for (const auto& [index, put] : configurationsOf) {
+        Undone& done = undone[index];
+        auto judged
+            = NewGitFolders::judgedAsItWentAside(done.path.parent_path(), done.path, done.wentAside, judging);
+        if (!judged)
+            continue;
+        done.reason = std::move(judged->reason);
+        if (done.settingsTakenOut && judged->instead.kind == Kind::file && judged->instead != put) {
+            auto locked = liveRuns.locked();
+            replaceOwn(places, done.path, put, judged->instead);
         }
     }
     for (const auto& line : usersChanges)

@@ -1,9 +1,11 @@
 #include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
 
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Judging/SettingsTakenOut.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <optional>
+#include <set>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -25,30 +27,89 @@ namespace {
             || (status.st_ctim.tv_sec == since.tv_sec && status.st_ctim.tv_nsec >= since.tv_nsec);
     }
 
-    std::optional<Counted> judgedConfiguration(
-        const fs::path& file, const GitCountedSettings::Repository& repository)
+    // What an empty repository holds that the everyday list does not name: "git init" writes core.bare,
+    // true for a bare one.
+    std::vector<GitCountedSettings::Setting> emptyBeside(
+        const std::vector<GitCountedSettings::Setting>& settings)
     {
-        NotedFile found = GitNotedFiles::noteFile(file);
+        std::vector<GitCountedSettings::Setting> empty;
+        for (const auto& setting : settings) {
+            if (setting.key == "core.bare")
+                empty.push_back(setting);
+        }
+        return empty;
+    }
+
+    // The configuration without the settings that counted, for its place, so that Git goes on working
+    // there with the everyday ones: only where Git reads it and finds nothing more that counts.
+    std::optional<std::string> withoutCounted(const std::string& configuration,
+        const std::vector<GitCountedSettings::CountedKey>& counted,
+        const GitCountedSettings::Repository& repository)
+    {
+        std::set<std::string, std::less<>> keys;
+        for (const auto& [key, came] : counted)
+            keys.insert(key);
+        auto kept = SettingsTakenOut::configurationWithout(configuration, keys);
+        auto listing = kept ? repository.settings(*kept) : std::nullopt;
+        if (!listing)
+            return std::nullopt;
+        auto settings = GitCountedSettings::settingsOf(*listing);
+        if (!GitCountedSettings::countedKeys(emptyBeside(settings), settings, repository).empty())
+            return std::nullopt;
+        return kept;
+    }
+
+    // The keys that count in a configuration's bytes; absent where Git cannot read them.
+    std::optional<std::vector<GitCountedSettings::CountedKey>> countedKeysIn(
+        std::string_view configuration, const GitCountedSettings::Repository& repository)
+    {
+        auto listing = repository.settings(configuration);
+        if (!listing)
+            return std::nullopt;
+        auto after = GitCountedSettings::settingsOf(*listing);
+        return GitCountedSettings::countedKeys(emptyBeside(after), after, repository);
+    }
+
+    // What counts in a configuration file's bytes as `found` holds them.
+    std::optional<Counted> judgedConfiguration(
+        const fs::path& file, const NotedFile& found, const GitCountedSettings::Repository& repository)
+    {
         if (found.kind == NotedFile::Kind::absent)
             return std::nullopt;
         if (found.kind != NotedFile::Kind::file)
             return Counted { file, "the configuration is no plain file", {}, true };
-        auto listing = repository.settings(found.content);
-        if (!listing)
+        auto keys = countedKeysIn(found.content, repository);
+        if (!keys)
             return Counted { file, "Git cannot read the configuration", {}, true };
-        auto after = GitCountedSettings::settingsOf(*listing);
-        // What an empty repository holds that the everyday list does not name: "git init" writes
-        // core.bare, true for a bare one.
-        std::vector<GitCountedSettings::Setting> empty;
-        for (const auto& setting : after) {
-            if (setting.key == "core.bare")
-                empty.push_back(setting);
-        }
-        if (auto reason = GitCountedSettings::judged(empty, after, repository))
-            return Counted { file, *reason, {}, true };
-        return std::nullopt;
+        if (keys->empty())
+            return std::nullopt;
+        Counted counted { file, GitCountedSettings::reasonFor(*keys), {}, true };
+        if (auto kept = withoutCounted(found.content, *keys, repository))
+            counted.instead = { NotedFile::Kind::file, std::move(*kept), found.mode };
+        return counted;
     }
 
+    // The top of a new Git folder's work tree where Git finds it by its ".git": a linked worktree's
+    // "gitdir" and a submodule's "core.worktree" tell theirs when the configuration is read.
+    std::optional<fs::path> workTreeOf(const fs::path& gitFolder)
+    {
+        if (gitFolder.filename() != ".git")
+            return std::nullopt;
+        auto location = GitFolders::located(gitFolder.parent_path());
+        return location && location->gitFolder == gitFolder ? location->workTree : std::nullopt;
+    }
+
+    GitCountedSettings::Repository repositoryOf(const fs::path& gitFolder, const Judging& judging)
+    {
+        return { gitFolder, workTreeOf(gitFolder), judging.isKnownGitFolder, judging.settings };
+    }
+
+}
+
+std::optional<Counted> judgedAsItWentAside(
+    const fs::path& gitFolder, const fs::path& file, const NotedFile& wentAside, const Judging& judging)
+{
+    return judgedConfiguration(file, wentAside, repositoryOf(gitFolder, judging));
 }
 
 std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& places, const Judging& judging)
@@ -83,12 +144,12 @@ std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& pla
             found.push_back({ gitFolder / "commondir", "the commondir leads into no Git folder known before",
                 inWorktrees ? NotedFile { NotedFile::Kind::file, "../..\n", 0644 } : NotedFile {} });
     }
-    const GitCountedSettings::Repository repository { gitFolder, std::nullopt, judging.isKnownGitFolder,
-        judging.settings };
+    const auto repository = repositoryOf(gitFolder, judging);
     for (const char* name : { "config", "config.worktree" }) {
         if (!changed(gitFolder / name))
             continue;
-        if (auto judged = judgedConfiguration(gitFolder / name, repository))
+        if (auto judged
+            = judgedConfiguration(gitFolder / name, GitNotedFiles::noteFile(gitFolder / name), repository))
             found.push_back(std::move(*judged));
     }
     return found;

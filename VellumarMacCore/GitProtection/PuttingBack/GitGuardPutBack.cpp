@@ -90,7 +90,7 @@ namespace {
             + (undone.keptOff ? " appeared during a Claude Code run, where " + std::string(kActedOnLater)
                     : undone.wasMissing
                     ? " was missing where the run had found a file"
-                    : " changed during a Claude Code run in a way that could make Git run a program")
+                    : " changed during a Claude Code run in a way the user's Git would act on")
             + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
         if (undone.wasMissing)
             return line
@@ -106,6 +106,8 @@ namespace {
             return line + "it could not be moved aside ("
                 + std::generic_category().message(undone.moved.error) + ").";
         line += "the change was moved aside as " + (undone.path.parent_path() / *undone.moved.name).string();
+        if (undone.putBack && undone.settingsTakenOut)
+            return line + ", and the same file without those settings took its place.";
         if (undone.putBack)
             return line + ", and what the run found there was put back.";
         if (undone.noted == Kind::absent)
@@ -146,6 +148,7 @@ std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, co
         return Undone { path, {}, noted.kind, replaced, true };
     }
     Undone undone { path, {}, noted.kind };
+    undone.wentAside = std::move(now);
     if (copyKept) {
         undone.moved
             = exchangeAside(folder, name, GitGuard::refusedLabel, clock(), [&](const std::string& at) {
@@ -171,6 +174,16 @@ std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, co
             undone.removedInFlood = run->boundFlood(folder, path, *undone.moved.name);
     }
     return undone;
+}
+
+bool replaceOwn(
+    const BeneathPlaces& places, const fs::path& path, const NotedFile& own, const NotedFile& replacement)
+{
+    auto reached = places.reach(path);
+    if (!reached || reached->folder.get() < 0 || reached->throughLink
+        || GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) != own)
+        return false;
+    return putBack(reached->folder.get(), reached->name, replacement, 0);
 }
 
 bool isMovedAside(const fs::path& path)

@@ -27,6 +27,12 @@ struct Undone {
     bool replacedShared = false;
     // The name held nothing where a copy of what was noted was kept: that copy was put back.
     bool wasMissing = false;
+    // What went aside, as read at the name just before: what counted is told of these bytes, which a
+    // command may have written again since they were judged.
+    GitNotedFiles::NotedFile wentAside = {};
+    // What took the name's place is the configuration without the settings that counted, not what the
+    // run found.
+    bool settingsTakenOut = false;
     // The settings or the hook that counted, when there is more to say than the path.
     std::string reason;
     // The other files moved aside from the same name that were removed (`KeptMovedAside`): those that
@@ -57,6 +63,12 @@ struct Settled {
 std::optional<Undone> undo(const BeneathPlaces& places, const std::filesystem::path& path,
     const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock,
     KeptMovedAside::InRun* run);
+
+// Puts `replacement` at `path`, reached beneath a place, where the name still holds `own`, what the guard
+// itself put there: a configuration without what counted, made again from what a command wrote since.
+// False where the name holds anything else, which is judged in its turn, or where it cannot be.
+bool replaceOwn(const BeneathPlaces& places, const std::filesystem::path& path,
+    const GitNotedFiles::NotedFile& own, const GitNotedFiles::NotedFile& replacement);
 
 // Logs each change undone and adds where it went, with what counted, to `settled`.
 void report(const std::vector<Undone>& undone, Settled& settled);
