@@ -3,12 +3,10 @@
 // it from the work tree it finds the folder by.
 #include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
 
-#include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sys/stat.h>
 
 using namespace vellumar;
@@ -40,64 +38,46 @@ timespec stampAfterAll(const fs::path& probe)
 
 TEST(NewGitFolders, CountsFromTheRunsStartAndKeepsTheRestOfAConfiguration)
 {
-    using Step = std::function<void(const fs::path& root)>;
     struct Case {
         const char* name;
-        Step before; // the user's, before the run
-        Step during;
-        std::vector<std::pair<std::string, std::string>> counted; // in "rel/.git", and the reason
-        std::string insteadHolds = {}; // in what takes the last one's place; empty: nothing does
-        const char* runBeganAt = nullptr; // the path whose own stamp the run began at, else after `before`
+        const char* before; // the user's shell before the run, in the folder holding "rel"
+        const char* during; // the command's
+        const char* counted; // in "rel/.git", alone
+        std::string reason;
+        const char* insteadHolds = ""; // what takes its place holds; empty: nothing does
+        const char* runBeganAt = nullptr; // whose own stamp the run began at, else after `before`
     };
-    auto gitting = [](std::vector<std::string> arguments) {
-        return [arguments](const fs::path& root) { test::git(root / "rel", arguments); };
-    };
-    auto steps = [](std::vector<Step> all) {
-        return [all](const fs::path& root) {
-            for (const auto& step : all)
-                step(root);
-        };
-    };
-    const std::string program = "can make Git run a program";
     const Case cases[] = {
-        { "a hook written at the very instant the run began", nullptr,
-            [](const fs::path& root) { test::write(root / "rel/.git/hooks/pre-commit", "#!/bin/sh\n"); },
-            { { "hooks/pre-commit", "the hook pre-commit was added" } }, "", "rel/.git/hooks/pre-commit" },
-        { "a hooks folder made before the run, moved in whole",
-            [](const fs::path& root) { test::write(root / "stash/pre-commit", "#!/bin/sh\n"); },
-            [](const fs::path& root) {
-                fs::remove_all(root / "rel/.git/hooks");
-                fs::rename(root / "stash", root / "rel/.git/hooks");
-            },
-            { { "hooks/pre-commit", "the hook pre-commit was added" } } },
-        { "a remote by its relative path, a name and a monitor", nullptr,
-            steps({ gitting({ "remote", "add", "origin", "../origin.git" }),
-                gitting({ "config", "user.name", "Bot" }),
-                gitting({ "config", "core.fsmonitor", "./run" }) }),
-            { { "config", "core.fsmonitor was set (" + program + ")" } },
+        { "a hook written at the very instant the run began", "true", "echo x > rel/.git/hooks/pre-commit",
+            "hooks/pre-commit", "the hook pre-commit was added", "", "rel/.git/hooks/pre-commit" },
+        { "a hooks folder made before the run, moved in whole", "mkdir stash && echo x > stash/pre-commit",
+            "rm -r rel/.git/hooks && mv stash rel/.git/hooks", "hooks/pre-commit",
+            "the hook pre-commit was added" },
+        { "a remote by its relative path, a name and a monitor", "true",
+            "cd rel && git remote add origin ../origin.git && git config user.name Bot && "
+            "git config core.fsmonitor ./run",
+            "config", "core.fsmonitor was set (can make Git run a program)",
             "[remote \"origin\"]\n\turl = ../origin.git\n\tfetch = "
             "+refs/heads/*:refs/remotes/origin/*\n[user]\n"
             "\tname = Bot\n" },
-        { "a worktree's own configuration", nullptr,
-            steps({ gitting({ "config", "extensions.worktreeConfig", "true" }),
-                gitting({ "config", "--worktree", "user.name", "Bot" }),
-                gitting({ "config", "--worktree", "alias.st", "!./run" }) }),
-            { { "config.worktree", "alias.st was set (redefines a Git command)" } },
-            "[user]\n\tname = Bot\n" },
-        { "a configuration Git cannot read", nullptr,
-            [](const fs::path& root) { std::ofstream(root / "rel/.git/config", std::ios::app) << "[core\n"; },
-            { { "config", "Git cannot read the configuration" } } },
+        { "a worktree's own configuration", "true",
+            "cd rel && git config extensions.worktreeConfig true && git config --worktree user.name Bot && "
+            "git config --worktree alias.st '!./run'",
+            "config.worktree", "alias.st was set (redefines a Git command)", "[user]\n\tname = Bot\n" },
+        { "a configuration Git cannot read", "true", "echo '[core' >> rel/.git/config", "config",
+            "Git cannot read the configuration" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         test::TemporaryHome home;
         const fs::path& root = home.root;
-        test::git(root, { "init", "-q", "--bare", "origin.git" });
-        test::git(root, { "init", "-q", "rel" });
-        if (testCase.before)
-            testCase.before(root);
+        auto shell = [&](const std::string& script) {
+            ASSERT_EQ(test::runPeer({ "sh", "-c", "cd '" + root.string() + "' && " + script }).exitStatus, 0);
+        };
+        shell("git init -q --bare origin.git && git init -q rel");
+        shell(testCase.before);
         timespec began = stampAfterAll(root / "probe");
-        testCase.during(root);
+        shell(testCase.during);
         if (testCase.runBeganAt)
             began = stampOf(root / testCase.runBeganAt);
         const NewGitFolders::Judging judging { .isKnownGitFolder
@@ -106,17 +86,10 @@ TEST(NewGitFolders, CountsFromTheRunsStartAndKeepsTheRestOfAConfiguration)
             .since = began };
 
         auto counted = NewGitFolders::counted(root / "rel/.git", BeneathPlaces({ root }), judging);
-        std::vector<std::pair<std::string, std::string>> found;
-        for (const auto& one : counted)
-            found.emplace_back(one.path.lexically_relative(root / "rel/.git").string(), one.reason);
-        EXPECT_EQ(found, testCase.counted);
-        if (counted.empty())
-            continue;
-        const auto& instead = counted.back().instead;
-        if (testCase.insteadHolds.empty()) {
-            EXPECT_EQ(instead.kind, GitNotedFiles::NotedFile::Kind::absent);
-        } else {
-            EXPECT_NE(instead.content.find(testCase.insteadHolds), std::string::npos) << instead.content;
-        }
+        ASSERT_EQ(counted.size(), 1U);
+        EXPECT_EQ(counted[0].path, root / "rel/.git" / testCase.counted);
+        EXPECT_EQ(counted[0].reason, testCase.reason);
+        EXPECT_EQ(counted[0].instead.kind == GitNotedFiles::NotedFile::Kind::absent, !*testCase.insteadHolds);
+        EXPECT_NE(counted[0].instead.content.find(testCase.insteadHolds), std::string::npos);
     }
 }

@@ -263,7 +263,7 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
     const NewGitFolders::Judging& judging, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
 {
     std::vector<Undone> undone;
-    std::map<std::size_t, NotedFile> configurationsOf; // by its place in `undone`, what was put there
+    std::vector<std::size_t> configurations; // of `undone`
     std::vector<std::string> usersChanges;
     for (const auto& gitFolder : gitFolders) {
         for (auto& counted : NewGitFolders::counted(gitFolder, places, judging)) {
@@ -273,30 +273,28 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
                 usersChanges.push_back(usersChangeLine(counted.path, counted.reason));
                 continue;
             }
-            if (auto done
-                = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
+            // What a command wrote meanwhile stays in its place too, but for what counted.
+            MadeFromNow madeFromNow = nullptr;
+            if (!counted.takenOut.empty())
+                madeFromNow
+                    = [&counted](const NotedFile& now) { return NewGitFolders::keptOf(counted, now); };
+            if (auto done = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock,
+                    run, madeFromNow)) {
                 done->reason = std::move(counted.reason);
-                done->settingsTakenOut = counted.isConfiguration && counted.instead.kind == Kind::file;
+                done->settingsTakenOut = !counted.takenOut.empty() && done->putBack;
                 if (counted.isConfiguration && done->wentAside.kind == Kind::file)
-                    configurationsOf.emplace(undone.size(), counted.instead);
+                    configurations.push_back(undone.size());
                 undone.push_back(std::move(*done));
             }
         }
     }
     // Each configuration is told of what went aside, which a command may have written again since it
-    // was judged, and its place then holds what went aside without what counted, where it still holds
-    // what was put there.
-    for (const auto& [index, put] : configurationsOf) {
+    // was judged.
+    for (std::size_t index : configurations) {
         Undone& done = undone[index];
-        auto judged
-            = NewGitFolders::judgedAsItWentAside(done.path.parent_path(), done.path, done.wentAside, judging);
-        if (!judged)
-            continue;
-        done.reason = std::move(judged->reason);
-        if (done.settingsTakenOut && judged->instead.kind == Kind::file && judged->instead != put) {
-            auto locked = liveRuns.locked();
-            replaceOwn(places, done.path, put, judged->instead);
-        }
+        if (auto judged
+            = NewGitFolders::judgedAsItWentAside(done.path.parent_path(), done.path, done.wentAside, judging))
+            done.reason = std::move(judged->reason);
     }
     for (const auto& line : usersChanges)
         platform::logError(line);

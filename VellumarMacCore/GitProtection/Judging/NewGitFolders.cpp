@@ -40,15 +40,19 @@ namespace {
         return empty;
     }
 
-    // The configuration without the settings that counted, for its place, so that Git goes on working
-    // there with the everyday ones: only where Git reads it and finds nothing more that counts.
-    std::optional<std::string> withoutCounted(const std::string& configuration,
-        const std::vector<GitCountedSettings::CountedKey>& counted,
-        const GitCountedSettings::Repository& repository)
+    std::set<std::string, std::less<>> keysOf(const std::vector<GitCountedSettings::CountedKey>& counted)
     {
         std::set<std::string, std::less<>> keys;
         for (const auto& [key, came] : counted)
             keys.insert(key);
+        return keys;
+    }
+
+    // The configuration without the settings that counted, for its place, so that Git goes on working
+    // there with the everyday ones: only where Git reads it and finds nothing more that counts.
+    std::optional<std::string> withoutCounted(const std::string& configuration,
+        const std::set<std::string, std::less<>>& keys, const GitCountedSettings::Repository& repository)
+    {
         auto kept = SettingsTakenOut::configurationWithout(configuration, keys);
         auto listing = kept ? repository.settings(*kept) : std::nullopt;
         if (!listing)
@@ -84,8 +88,11 @@ namespace {
         if (keys->empty())
             return std::nullopt;
         Counted counted { file, GitCountedSettings::reasonFor(*keys), {}, true };
-        if (auto kept = withoutCounted(found.content, *keys, repository))
+        auto takenOut = keysOf(*keys);
+        if (auto kept = withoutCounted(found.content, takenOut, repository)) {
             counted.instead = { NotedFile::Kind::file, std::move(*kept), found.mode };
+            counted.takenOut = std::move(takenOut);
+        }
         return counted;
     }
 
@@ -104,6 +111,14 @@ namespace {
         return { gitFolder, workTreeOf(gitFolder), judging.isKnownGitFolder, judging.settings };
     }
 
+}
+
+NotedFile keptOf(const Counted& counted, const NotedFile& now)
+{
+    auto kept = now.kind == NotedFile::Kind::file
+        ? SettingsTakenOut::configurationWithout(now.content, counted.takenOut)
+        : std::nullopt;
+    return kept ? NotedFile { NotedFile::Kind::file, std::move(*kept), now.mode } : NotedFile {};
 }
 
 std::optional<Counted> judgedAsItWentAside(

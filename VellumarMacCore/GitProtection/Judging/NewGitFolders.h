@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct Counted {
     // A configuration goes aside whenever it changed: the user's own Git rewrites one whole, a
     // command's settings with it.
     bool isConfiguration = false;
+    // The settings `instead` lacks, where it is a configuration without them.
+    std::set<std::string, std::less<>> takenOut = {};
 };
 
 struct Judging {
@@ -53,6 +56,11 @@ struct Judging {
 // owner's permission given back where a command took it. Reads the disk; never throws but for memory.
 std::vector<Counted> counted(
     const std::filesystem::path& gitFolder, const BeneathPlaces& places, const Judging& judging);
+
+// What takes the place of a configuration that `counted` found with settings taken out (`takenOut`),
+// made from the file as it is just before it goes aside: the same without them, or nothing where it is
+// no file or is not read as Git reads it. Never throws but for memory.
+GitNotedFiles::NotedFile keptOf(const Counted& counted, const GitNotedFiles::NotedFile& now);
 
 // What counts in `file`, a configuration of `gitFolder`, as it went aside (`wentAside`), judged as
 // `counted` judges it, with what then takes its place: absent where nothing counts. A command may have

@@ -123,13 +123,15 @@ namespace {
 
 void (*stepSeam)(Step) = nullptr;
 
-std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& noted,
-    std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
+std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& notedBefore,
+    std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run,
+    const MadeFromNow& madeFromNow)
 {
     auto reached = places.reach(path);
     if (!reached || reached->folder.get() < 0 || reached->throughLink)
         return std::nullopt;
     NotedFile now = GitNotedFiles::noteReached(*reached, copyLimit);
+    const NotedFile noted = madeFromNow ? madeFromNow(now) : notedBefore;
     const bool copyKept = keptACopy(noted.kind);
     if (now == noted || (now.kind == Kind::absent && !copyKept))
         return std::nullopt;
@@ -174,16 +176,6 @@ std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, co
             undone.removedInFlood = run->boundFlood(folder, path, *undone.moved.name);
     }
     return undone;
-}
-
-bool replaceOwn(
-    const BeneathPlaces& places, const fs::path& path, const NotedFile& own, const NotedFile& replacement)
-{
-    auto reached = places.reach(path);
-    if (!reached || reached->folder.get() < 0 || reached->throughLink
-        || GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) != own)
-        return false;
-    return putBack(reached->folder.get(), reached->name, replacement, 0);
 }
 
 bool isMovedAside(const fs::path& path)

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -60,15 +61,12 @@ struct Settled {
 // gets its owner's permission back first (`BeneathPlaces::ownerMayAct`). `run` bounds a flood within a
 // run; absent at the next start after a kill, which is no run. The caller holds the lock of the
 // registry of live runs (`LiveRuns::locked`), so that two runs never undo the same change twice.
+// What takes a name's place made from what is there just before it goes aside, where what was judged a
+// moment before may have been written again: a configuration without the settings that counted.
+using MadeFromNow = std::function<GitNotedFiles::NotedFile(const GitNotedFiles::NotedFile& now)>;
 std::optional<Undone> undo(const BeneathPlaces& places, const std::filesystem::path& path,
     const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock,
-    KeptMovedAside::InRun* run);
-
-// Puts `replacement` at `path`, reached beneath a place, where the name still holds `own`, what the guard
-// itself put there: a configuration without what counted, made again from what a command wrote since.
-// False where the name holds anything else, which is judged in its turn, or where it cannot be.
-bool replaceOwn(const BeneathPlaces& places, const std::filesystem::path& path,
-    const GitNotedFiles::NotedFile& own, const GitNotedFiles::NotedFile& replacement);
+    KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr);
 
 // Logs each change undone and adds where it went, with what counted, to `settled`.
 void report(const std::vector<Undone>& undone, Settled& settled);
