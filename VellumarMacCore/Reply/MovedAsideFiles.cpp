@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <system_error>
 
 namespace vellumar {
 
@@ -17,8 +18,14 @@ void MovedAsideFiles::add(const std::vector<GitGuard::MovedChange>& moved)
 
 std::vector<GitGuard::MovedChange> MovedAsideFiles::changes() const
 {
+    std::vector<GitGuard::MovedChange> present;
     std::lock_guard guard(m_lock);
-    return m_changes;
+    for (const auto& change : m_changes) {
+        std::error_code error;
+        if (std::filesystem::exists(std::filesystem::symlink_status(change.path, error)))
+            present.push_back(change);
+    }
+    return present;
 }
 
 std::filesystem::path MovedAsideFiles::changedName(const std::filesystem::path& moved)

@@ -14,7 +14,9 @@ class MovedAsideFiles {
 public:
     // Adds what one comparison moved aside (`GitGuard::compare`'s changes). Any thread.
     void add(const std::vector<GitGuard::MovedChange>& moved);
-    // Every change added, each path once, in the order first added. Any thread.
+    // Every change added whose file is still there, each path once, in the order first added: the guard
+    // removes a file moved aside earlier when a later one of the same name holds the same bytes, and the
+    // bot is told only of files it can find. Reads the disk; any thread.
     std::vector<GitGuard::MovedChange> changes() const;
 
     // The name a change was moved away from: "<name>.refused-<time>-<random>" gives "<name>"; a path without

@@ -169,17 +169,20 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
     for (const auto& [path, reason] : moved) {
         auto changed = MovedAsideFiles::changedName(path);
         lines.push_back("- " + changed.string() + (reason.empty() ? "" : " (" + reason + ")")
-            + ": Git or another program outside the sandbox could run what the change put there, so what "
-              "was there before, if anything, is back; "
+            + ": Git or another program outside the sandbox could act on what the change put there, so "
+              "what was there before, if anything, is back; "
             + (changed == path ? "the change stays at the file's other hard links."
                                : "the change is kept beside it as " + path.filename().string() + "."));
     }
     return "[Notice from the app] During your previous reply the Git protection undid these changes (made by "
            "a command, a file tool or the user). A repository made during the reply keeps its commits, refs, "
-           "work and everyday settings; only its hooks and the settings that make Git run something go "
-           "aside. Do not make them again; tell the user what went aside and why, and that they enable one "
-           "themselves once they have read it: a hook by moving the .refused- file back to its name (mv "
-           "<name>.refused-<time>-<random> <name>; it kept its execute bit), a setting with git config.\n"
+           "work and everyday settings; only its hooks and the settings that can make Git run a program, "
+           "change where Git connects or whom it trusts, or redefine a command go aside, and its "
+           "configuration stays in place without them. A file tool that reported one of these names missing "
+           "(ENOENT) right after writing it did write it: the write is what went aside. Do not make them "
+           "again; tell the user what went aside and why, and that they enable one themselves once they have "
+           "read it: a hook by moving the .refused- file back to its name (mv <name>.refused-<time>-<random> "
+           "<name>; it kept its execute bit), a setting with git config.\n"
         + joined(lines, "\n");
 }
 

@@ -31,7 +31,9 @@ TEST(FolderStamps, EachStampIsItsOwnFoldersInEveryBatch)
             wanted.push_back({ &paths[index], GitFolderListing::Link::refuse });
         return wanted;
     };
-    const std::pair<std::size_t, std::size_t> batches[] = { { 0, 600 }, { 600, 900 }, { 900, 1000 }, { 5, 6 } };
+    // Then fewer than the threads, and none, while the threads wait for each.
+    const std::pair<std::size_t, std::size_t> batches[]
+        = { { 0, 600 }, { 600, 900 }, { 900, 1000 }, { 5, 6 }, { 7, 9 }, { 0, 0 }, { 300, 700 } };
     FolderStamps stamps;
     stamps.start(batch(batches[0]));
     for (std::size_t number = 0; number < std::size(batches); ++number) {

@@ -162,6 +162,13 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             return test::readFile(scene.project / ".git/config").find(text) != std::string::npos;
         };
     };
+    // A new repository's configuration without what counted, in place of the one that went aside.
+    auto keptWithout = [](std::string relative, std::string text) {
+        return [relative, text](const Scene& scene) {
+            const std::string kept = test::readFile(scene.project / relative);
+            return kept.find("[core]") != std::string::npos && kept.find(text) == std::string::npos;
+        };
+    };
     auto lacks = [](std::string text) {
         return [text](const Scene& scene) {
             return test::readFile(scene.project / ".git/config").find(text) == std::string::npos;
@@ -252,7 +259,7 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             [](const Scene& scene) {
                 return test::readFile(scene.project / ".git/config").find("fsmonitor") == std::string::npos;
             },
-            "core.fsmonitor was set" },
+            "core.fsmonitor was set (can make Git run a program)" },
         { "a filter's process", none, gitting({ "config", "filter.lfs.process", "./tool" }), ".git/config",
             [](const Scene& scene) {
                 return test::readFile(scene.project / ".git/config").find("lfs") == std::string::npos;
@@ -300,14 +307,14 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             nullptr, configHolds("[submodule \"lib\"]") },
         // Every setting off the everyday list counts, and an everyday one whose value is no plain data.
         { "a work tree elsewhere", none, gitting({ "config", "core.worktree", "../elsewhere" }),
-            ".git/config", lacks("worktree"), "core.worktree was set" },
+            ".git/config", lacks("worktree"), "core.worktree was set (can make Git run a program)" },
         { "a setting no list names", none, gitting({ "config", "protocol.ext.allow", "always" }),
-            ".git/config", lacks("protocol"), "protocol.ext.allow was set" },
+            ".git/config", lacks("protocol"), "protocol.ext.allow was set (can make Git run a program)" },
         { "a bare repository no longer", none, gitting({ "config", "core.bare", "true" }), ".git/config",
-            lacks("bare = true"), "core.bare was set" },
+            lacks("bare = true"), "core.bare was set (can make Git run a program)" },
         { "a remote URL naming a transport helper", none,
             gitting({ "remote", "add", "origin", "ext::sh -c touch% /tmp/ran" }), ".git/config",
-            lacks("ext::"), "remote.origin.url was set" },
+            lacks("ext::"), "remote.origin.url was set (can make Git run a program)" },
         { "a remote URL whose scheme names a helper", none,
             gitting({ "remote", "add", "origin", "evil://example.com/x" }), ".git/config", lacks("evil") },
         { "a remote URL read as an option", none,
@@ -317,7 +324,9 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             ".git/config", lacks("fd::") },
         { "a key with control bytes, cut in the log line", none,
             writing(".git/config", "[url \"x\x1b[31m\"]\n\tinsteadOf = y\n", fs::perms(0644)), ".git/config",
-            lacks("insteadOf"), "core.bare was removed, url.x?[31m.insteadof was set" },
+            lacks("insteadOf"),
+            "core.bare was removed (can make Git run a program), url.x?[31m.insteadof was set (changes where "
+            "Git connects or whom it trusts)" },
         { "a boolean that is no boolean", none, gitting({ "config", "submodule.lib.active", "!sh" }),
             ".git/config", lacks("active") },
         // What sends Git to another Git folder.
@@ -364,7 +373,8 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             } },
         { "a submodule's work tree sent outside the project", library,
             inner(true, { "config", "core.worktree", "../../../../elsewhere" }), ".git/modules/lib/config",
-            holds(".git/modules/lib/config", std::nullopt), "core.worktree was set" },
+            keptWithout(".git/modules/lib/config", "worktree"),
+            "core.worktree was set (can make Git run a program)" },
         { "an embedded repository with a hook", none,
             [inner](const Scene& scene) {
                 write(scene.project / "emb/.git/hooks/post-index-change", kPlanted);
@@ -382,7 +392,8 @@ TEST(GitGuard, PutsBackOnlyWhatCouldMakeGitRunSomething)
             "emb/.git/hooks", holds("emb/.git/hooks", std::nullopt), "the hooks folder is no folder" },
         { "an embedded repository with a work tree elsewhere", none,
             inner(false, { "config", "core.worktree", "../lib" }), "emb/.git/config",
-            holds("emb/.git/config", std::nullopt), "core.worktree was set" },
+            keptWithout("emb/.git/config", "worktree"),
+            "core.worktree was set (can make Git run a program)" },
         // What the configuration names: husky 9's folder whole, an included file, a program not there yet.
         { "a script in a named folder rewritten", writing(".husky/pre-commit", kHook),
             writing(".husky/pre-commit", kPlanted), ".husky/pre-commit", holds(".husky/pre-commit", kHook),
@@ -509,6 +520,37 @@ TEST(GitGuard, CatchesEveryLaterChangeAgainAndKeepsWhatDidNotCount)
     EXPECT_EQ(config.find("pager"), std::string::npos);
 }
 
+// A command that writes a second setting while the first is being read: what went aside names both,
+// in a repository noted before the run and in one made during it.
+TEST(GitGuard, NamesEverySettingOfWhatWentAside)
+{
+    for (const char* repository : { "project", "fresh" }) {
+        SCOPED_TRACE(repository);
+        Scene scene;
+        const fs::path gitFolder = scene.home.root / repository / ".git";
+        auto reader = GitCountedSettings::gitReaderForThisProcess();
+        bool written = false;
+        GitGuard guard({ { scene.project / ".git", scene.project } }, {}, {},
+            { .places = { scene.home.root },
+                .liveRuns = scene.home.data,
+                .settings =
+                    [&](std::string_view bytes) {
+                        if (bytes.find("editor") != std::string_view::npos && !std::exchange(written, true))
+                            git(gitFolder.parent_path(), { "config", "core.pager", "./page" });
+                        return reader(bytes);
+                    },
+                .clock = [] { return kNow; } });
+        git(scene.home.root, { "init", "-q", "fresh" });
+        git(gitFolder.parent_path(), { "config", "core.editor", "./edit" });
+        auto moved = repository == std::string("project") ? guard.compareAll() : guard.sweep();
+
+        ASSERT_EQ(moved.size(), 1u);
+        EXPECT_EQ(moved[0].reason,
+            "core.editor was set (can make Git run a program), core.pager was set (can make Git run a "
+            "program)");
+    }
+}
+
 // A second run that starts while a change of the first's command is still there takes what the first
 // noted: the change goes, whichever run compares first.
 TEST(GitGuard, ARunStartedLaterTakesWhatTheFirstNoted)
@@ -582,7 +624,8 @@ TEST(GitGuard, TheNextStartAfterAKillPutsBackFromTheRecord)
     EXPECT_EQ(test::readFile(scene.project / ".git/config").find("fsmonitor"), std::string::npos);
     EXPECT_NE(test::readFile(other / ".git/config").find("[remote \"origin\"]"), std::string::npos);
     EXPECT_EQ(test::readFile(scene.project / ".husky/pre-commit"), kHook);
-    EXPECT_FALSE(existsAt(scene.project / "emb/.git/config"));
+    EXPECT_EQ(test::readFile(scene.project / "emb/.git/config").find("fsmonitor"), std::string::npos);
+    EXPECT_NE(test::readFile(scene.project / "emb/.git/config").find("[core]"), std::string::npos);
     EXPECT_FALSE(existsAt(scene.project / "hooks/pre-commit"));
     EXPECT_FALSE(existsAt(scene.project / "node_modules/.bin/sh"));
     EXPECT_EQ(

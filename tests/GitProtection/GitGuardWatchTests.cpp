@@ -835,6 +835,33 @@ TEST(GitGuardWatch, JudgesAGitFolderAsItAppearsAndWhileItLasts)
                     && existsAt(root / "fresh/.git/refs/heads/main")
                     && test::runPeer({ "git", "-C", (root / "fresh").string(), "log", "-1" }).exitStatus == 0;
             } },
+        { "a new repository's relative remote, name and monitor: the monitor alone goes",
+            { { steps({ gitting("plain/repo", { "init", "-q" }),
+                    gitting("plain/repo", { "remote", "add", "origin", "../../project" }),
+                    gitting("plain/repo", { "config", "user.name", "Bot" }),
+                    gitting("plain/repo", { "config", "core.fsmonitor", monitor }) }),
+                { "plain/repo/.git/config" } } },
+            nullptr,
+            [&](const fs::path& root) {
+                return configHolds(root / "plain/repo/.git", "name = Bot")
+                    && configHolds(root / "plain/repo/.git", "url = ../../project")
+                    && !configHolds(root / "plain/repo/.git", "fsmonitor");
+            } },
+        { "a submodule's Git folder made in a new repository's modules/, then a hook",
+            { { steps({ gitting("sup", { "init", "-q" }), hook("sup/.git/hooks/pre-commit") }),
+                  { "sup/.git/hooks/pre-commit" } },
+                { steps({ gitting("sup", { "init", "-q", "--bare", ".git/modules/lib" }),
+                      hook("sup/.git/modules/lib/hooks/pre-commit") }),
+                    { "sup/.git/modules/lib/hooks/pre-commit" } } } },
+        { "a folder moved out, given a repository and moved back in, then a hook",
+            { { steps({ gitting("made/first", { "init", "-q" }), hook("made/first/.git/hooks/pre-commit") }),
+                  { "made/first/.git/hooks/pre-commit" } },
+                { steps({ [](const fs::path& root) { fs::rename(root / "made", root / "stash/made"); },
+                      gitting("stash/made/second", { "init", "-q" }),
+                      [](const fs::path& root) { fs::rename(root / "stash/made", root / "made"); },
+                      hook("made/second/.git/hooks/pre-commit") }),
+                    { "made/second/.git/hooks/pre-commit" } } },
+            [](const fs::path& root) { fs::create_directories(root / "stash"); } },
         // One line says that the run's own repository is compared every few seconds, one that nothing
         // new is watched.
         { .name = "past the watch's budget, at the run's end only",

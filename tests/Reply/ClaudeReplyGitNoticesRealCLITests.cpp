@@ -51,8 +51,8 @@ TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
         std::string requests = world.model->requestLog();
         EXPECT_NE(
             requests.find(hook.string()
-                + " (the hook pre-commit was added): Git or another program outside the sandbox could run"
-                  " what the change put there"),
+                + " (the hook pre-commit was added): Git or another program outside the sandbox could act"
+                  " on what the change put there"),
             std::string::npos)
             << requests;
         auto activity = world.data->activity.entries("ios-1");

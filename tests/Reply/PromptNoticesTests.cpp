@@ -104,7 +104,7 @@ TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
         std::vector<std::string> lines; // after the first
     };
     const std::string why
-        = ": Git or another program outside the sandbox could run what the change put there, so what "
+        = ": Git or another program outside the sandbox could act on what the change put there, so what "
           "was there before, if anything, is back; ";
     const Case cases[] = {
         { "nothing", {}, {} },

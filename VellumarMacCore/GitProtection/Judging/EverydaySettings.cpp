@@ -118,11 +118,17 @@ namespace {
         { "fetch.recurseSubmodules", booleanOrWord, "on-demand" },
         { "fetch.parallel", integer },
         { "fetch.writeCommitGraph", boolean },
+        // Whether received objects are checked (fetch.fsck.skipList, which names a file Git reads, counts).
+        { "fetch.fsckObjects", boolean },
+        { "receive.fsckObjects", boolean },
+        { "transfer.fsckObjects", boolean },
         { "rebase.autoStash", boolean },
         { "rebase.autoSquash", boolean },
         { "rebase.updateRefs", boolean },
         { "merge.ff", booleanOrWord, "only" },
         { "merge.conflictStyle", word, "merge|diff3|zdiff3" },
+        { "merge.renameLimit", integer },
+        { "merge.renames", boolean },
         { "init.defaultBranch", text },
         // git maintenance register and start, git config gc.auto 0.
         { "maintenance.auto", boolean },

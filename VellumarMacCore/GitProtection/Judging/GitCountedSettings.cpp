@@ -69,6 +69,24 @@ namespace {
         return key.size() > kLoggedKeyBytes ? logged + "..." : logged;
     }
 
+    // What a setting that counted lets a command do to the user's later Git, by its section and name as
+    // git-config(1) describes them: a credential helper runs, the rest of "credential" and all of
+    // "http" and "url" choose where Git connects and what it sends or accepts there, a remote's push
+    // refspecs and mirroring choose what every plain push does to it.
+    std::string_view whatItDoes(std::string_view key)
+    {
+        const std::string_view section = key.substr(0, key.find('.'));
+        const std::string_view name = key.substr(std::min(key.rfind('.') + 1, key.size()));
+        if (section == "alias")
+            return "redefines a Git command";
+        if (section == "remote" && (name == "push" || name == "mirror"))
+            return "makes a plain push delete or overwrite on the remote";
+        const bool connects = section == "http" || section == "url"
+            || (section == "credential" && name != "helper")
+            || (section == "remote" && (name == "proxy" || name == "proxyauthmethod"));
+        return connects ? "changes where Git connects or whom it trusts" : "can make Git run a program";
+    }
+
     // How often each setting occurs.
     std::map<Setting, int> counted(const std::vector<Setting>& settings)
     {
@@ -125,7 +143,7 @@ std::vector<Setting> settingsOf(std::string_view listing)
     return settings;
 }
 
-std::optional<std::string> judged(
+std::vector<CountedKey> countedKeys(
     const std::vector<Setting>& before, const std::vector<Setting>& after, const Repository& repository)
 {
     const auto was = counted(before);
@@ -150,16 +168,32 @@ std::optional<std::string> judged(
         if (times > (found != is.end() ? found->second : 0) && !plain(setting, wasAround))
             keys.try_emplace(setting.key, false);
     }
-    if (keys.empty())
-        return std::nullopt;
+    std::vector<CountedKey> listed;
+    for (const auto& [key, came] : keys)
+        listed.push_back({ key, came });
+    return listed;
+}
+
+std::string reasonFor(const std::vector<CountedKey>& keys)
+{
     std::string reason;
     std::size_t named = 0;
     for (const auto& [key, came] : keys) {
         if (named++ == kLoggedKeys)
             return reason + " and " + std::to_string(keys.size() - kLoggedKeys) + " more";
-        reason += (reason.empty() ? "" : ", ") + loggedKey(key) + (came ? " was set" : " was removed");
+        reason += (reason.empty() ? "" : ", ") + loggedKey(key) + (came ? " was set (" : " was removed (")
+            + std::string(whatItDoes(key)) + ")";
     }
     return reason;
+}
+
+std::optional<std::string> judged(
+    const std::vector<Setting>& before, const std::vector<Setting>& after, const Repository& repository)
+{
+    auto keys = countedKeys(before, after, repository);
+    if (keys.empty())
+        return std::nullopt;
+    return reasonFor(keys);
 }
 
 std::optional<std::string> judged(

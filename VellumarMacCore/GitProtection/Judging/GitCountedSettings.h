@@ -55,13 +55,29 @@ struct Repository {
     Reader settings;
 };
 
-// Whether the change from the settings `before` to `after` counts: absent when every setting it adds,
-// changes or removes is on the everyday list with a plain value, else what counted for a log line
-// ("core.fsmonitor was set, protocol.ext.allow was set": at most a few keys, cut to printable bytes).
+// A key of which a setting that counted came (else went), as `Reader` gives it.
+struct CountedKey {
+    std::string key;
+    bool came = true;
+};
+
+// The keys of the settings that the change from `before` to `after` adds, changes or removes and that
+// are not on the everyday list with a plain value, each once, in key order; none when the change does
+// not count.
 // Settings are compared as a multiset, so that neither their order nor a repeated everyday key hides a
 // change; each is read among the settings of its side, so that one the command left as it was but whose
 // meaning it changed (a remote's name whose remote it removed, which Git then takes for a path) counts.
 // Reads the disk where a value leads out of the configuration.
+std::vector<CountedKey> countedKeys(
+    const std::vector<Setting>& before, const std::vector<Setting>& after, const Repository& repository);
+
+// What counted for a log line and the bot: each key with what the setting lets a command do
+// ("core.fsmonitor was set (can make Git run a program), http.proxy was set (changes where Git connects
+// or whom it trusts)": at most a few keys, cut to printable bytes, and how many more).
+std::string reasonFor(const std::vector<CountedKey>& keys);
+
+// Whether the change from the settings `before` to `after` counts: absent when no key counts
+// (`countedKeys`), else `reasonFor` them.
 std::optional<std::string> judged(
     const std::vector<Setting>& before, const std::vector<Setting>& after, const Repository& repository);
 

@@ -2,9 +2,11 @@
 
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Judging/SettingsTakenOut.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <optional>
+#include <set>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -15,30 +17,104 @@ namespace {
     namespace fs = std::filesystem;
     using GitNotedFiles::NotedFile;
 
-    std::optional<Counted> judgedConfiguration(
-        const fs::path& file, const GitCountedSettings::Repository& repository)
+    // What an empty repository holds that the everyday list does not name: "git init" writes core.bare,
+    // true for a bare one.
+    std::vector<GitCountedSettings::Setting> emptyBeside(
+        const std::vector<GitCountedSettings::Setting>& settings)
     {
-        NotedFile found = GitNotedFiles::noteFile(file);
+        std::vector<GitCountedSettings::Setting> empty;
+        for (const auto& setting : settings) {
+            if (setting.key == "core.bare")
+                empty.push_back(setting);
+        }
+        return empty;
+    }
+
+    std::set<std::string, std::less<>> keysOf(const std::vector<GitCountedSettings::CountedKey>& counted)
+    {
+        std::set<std::string, std::less<>> keys;
+        for (const auto& [key, came] : counted)
+            keys.insert(key);
+        return keys;
+    }
+
+    // The configuration without the settings that counted, for its place, so that Git goes on working
+    // there with the everyday ones: only where Git reads it and finds nothing more that counts.
+    std::optional<std::string> withoutCounted(const std::string& configuration,
+        const std::set<std::string, std::less<>>& keys, const GitCountedSettings::Repository& repository)
+    {
+        auto kept = SettingsTakenOut::configurationWithout(configuration, keys);
+        auto listing = kept ? repository.settings(*kept) : std::nullopt;
+        if (!listing)
+            return std::nullopt;
+        auto settings = GitCountedSettings::settingsOf(*listing);
+        if (!GitCountedSettings::countedKeys(emptyBeside(settings), settings, repository).empty())
+            return std::nullopt;
+        return kept;
+    }
+
+    // The keys that count in a configuration's bytes; absent where Git cannot read them.
+    std::optional<std::vector<GitCountedSettings::CountedKey>> countedKeysIn(
+        std::string_view configuration, const GitCountedSettings::Repository& repository)
+    {
+        auto listing = repository.settings(configuration);
+        if (!listing)
+            return std::nullopt;
+        auto after = GitCountedSettings::settingsOf(*listing);
+        return GitCountedSettings::countedKeys(emptyBeside(after), after, repository);
+    }
+
+    // What counts in a configuration file's bytes as `found` holds them.
+    std::optional<Counted> judgedConfiguration(
+        const fs::path& file, const NotedFile& found, const GitCountedSettings::Repository& repository)
+    {
         if (found.kind == NotedFile::Kind::absent)
             return std::nullopt;
         if (found.kind != NotedFile::Kind::file)
             return Counted { file, "the configuration is no plain file", {}, true };
-        auto listing = repository.settings(found.content);
-        if (!listing)
+        auto keys = countedKeysIn(found.content, repository);
+        if (!keys)
             return Counted { file, "Git cannot read the configuration", {}, true };
-        auto after = GitCountedSettings::settingsOf(*listing);
-        // What an empty repository holds that the everyday list does not name: "git init" writes
-        // core.bare, true for a bare one.
-        std::vector<GitCountedSettings::Setting> empty;
-        for (const auto& setting : after) {
-            if (setting.key == "core.bare")
-                empty.push_back(setting);
+        if (keys->empty())
+            return std::nullopt;
+        Counted counted { file, GitCountedSettings::reasonFor(*keys), {}, true };
+        auto takenOut = keysOf(*keys);
+        if (auto kept = withoutCounted(found.content, takenOut, repository)) {
+            counted.instead = { NotedFile::Kind::file, std::move(*kept), found.mode };
+            counted.takenOut = std::move(takenOut);
         }
-        if (auto reason = GitCountedSettings::judged(empty, after, repository))
-            return Counted { file, *reason, {}, true };
-        return std::nullopt;
+        return counted;
     }
 
+    // The top of a new Git folder's work tree where Git finds it by its ".git": a linked worktree's
+    // "gitdir" and a submodule's "core.worktree" tell theirs when the configuration is read.
+    std::optional<fs::path> workTreeOf(const fs::path& gitFolder)
+    {
+        if (gitFolder.filename() != ".git")
+            return std::nullopt;
+        auto location = GitFolders::located(gitFolder.parent_path());
+        return location && location->gitFolder == gitFolder ? location->workTree : std::nullopt;
+    }
+
+    GitCountedSettings::Repository repositoryOf(const fs::path& gitFolder, const Judging& judging)
+    {
+        return { gitFolder, workTreeOf(gitFolder), judging.isKnownGitFolder, judging.settings };
+    }
+
+}
+
+NotedFile keptOf(const Counted& counted, const NotedFile& now)
+{
+    auto kept = now.kind == NotedFile::Kind::file
+        ? SettingsTakenOut::configurationWithout(now.content, counted.takenOut)
+        : std::nullopt;
+    return kept ? NotedFile { NotedFile::Kind::file, std::move(*kept), now.mode } : NotedFile {};
+}
+
+std::optional<Counted> judgedAsItWentAside(
+    const fs::path& gitFolder, const fs::path& file, const NotedFile& wentAside, const Judging& judging)
+{
+    return judgedConfiguration(file, wentAside, repositoryOf(gitFolder, judging));
 }
 
 bool changedDuringCommands(const fs::path& path, const Judging& judging)
@@ -84,12 +160,12 @@ std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& pla
             found.push_back({ gitFolder / "commondir", "the commondir leads into no Git folder known before",
                 inWorktrees ? NotedFile { NotedFile::Kind::file, "../..\n", 0644 } : NotedFile {} });
     }
-    const GitCountedSettings::Repository repository { gitFolder, std::nullopt, judging.isKnownGitFolder,
-        judging.settings };
+    const auto repository = repositoryOf(gitFolder, judging);
     for (const char* name : { "config", "config.worktree" }) {
         if (!changed(gitFolder / name))
             continue;
-        if (auto judged = judgedConfiguration(gitFolder / name, repository))
+        if (auto judged
+            = judgedConfiguration(gitFolder / name, GitNotedFiles::noteFile(gitFolder / name), repository))
             found.push_back(std::move(*judged));
     }
     return found;

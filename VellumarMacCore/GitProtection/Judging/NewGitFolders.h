@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,14 @@ namespace vellumar::NewGitFolders {
 struct Counted {
     std::filesystem::path path; // a hook, a configuration file or a "commondir", to go aside
     std::string reason; // what counted, for the log line and the bot
-    // What takes its place: nothing, or what Git itself writes there.
+    // What takes its place: nothing, what Git itself writes there, or a configuration without the
+    // settings that counted.
     GitNotedFiles::NotedFile instead = {};
     // A configuration goes aside whenever it changed: the user's own Git rewrites one whole, a
     // command's settings with it.
     bool isConfiguration = false;
+    // The settings `instead` lacks, where it is a configuration without them.
+    std::set<std::string, std::less<>> takenOut = {};
 };
 
 struct Judging {
@@ -51,9 +55,22 @@ bool changedDuringCommands(const std::filesystem::path& path, const Judging& jud
 // "hooks" that is no folder, a "commondir" that leads Git into a folder other than the Git folder whose
 // "worktrees/" holds it or one `isKnownGitFolder` takes (a linked worktree's gets Git's own "../.."
 // instead), and a "config" or "config.worktree" holding a setting that an empty repository does not
-// ("core.bare" alone) and the everyday list does not name. "hooks" is listed beneath `places`, its
+// ("core.bare" alone) and the everyday list does not name, read from the work tree Git finds the folder
+// by; the same file without those settings takes its place, where Git reads it and nothing more counts
+// (`SettingsTakenOut`). "hooks" is listed beneath `places`, its
 // owner's permission given back where a command took it. Reads the disk; never throws but for memory.
 std::vector<Counted> counted(
     const std::filesystem::path& gitFolder, const BeneathPlaces& places, const Judging& judging);
+
+// What takes the place of a configuration that `counted` found with settings taken out (`takenOut`),
+// made from the file as it is just before it goes aside: the same without them, or nothing where it is
+// no file or is not read as Git reads it. Never throws but for memory.
+GitNotedFiles::NotedFile keptOf(const Counted& counted, const GitNotedFiles::NotedFile& now);
+
+// What counts in `file`, a configuration of `gitFolder`, as it went aside (`wentAside`), judged as
+// `counted` judges it, with what then takes its place: absent where nothing counts. A command may have
+// written it again between the judging and the move. Never throws but for memory.
+std::optional<Counted> judgedAsItWentAside(const std::filesystem::path& gitFolder,
+    const std::filesystem::path& file, const GitNotedFiles::NotedFile& wentAside, const Judging& judging);
 
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 
 namespace vellumar::GitGuardComparison {
@@ -198,6 +199,13 @@ namespace {
                 }
             }
         }
+        // Each is told of what went aside, which a command may have written again since it was read.
+        for (auto& done : undone) {
+            auto wentAside
+                = counts(noted, done.path, counted.at(done.path).first, done.wentAside, repository);
+            if (wentAside && !wentAside->empty())
+                done.reason = std::move(*wentAside);
+        }
         for (const auto& line : usersChanges)
             platform::logError(line);
         report(undone, settled);
@@ -279,6 +287,7 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
     KeptMovedAside::InRun* run)
 {
     std::vector<Undone> undone;
+    std::vector<std::size_t> configurations; // of `undone`
     std::vector<std::string> usersChanges;
     for (auto& each : counted) {
         auto locked = liveRuns.locked();
@@ -287,11 +296,27 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
             usersChanges.push_back(usersChangeLine(each.path, each.reason));
             continue;
         }
-        if (auto done = undo(places, each.path, each.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
+        // What a command wrote meanwhile stays in its place too, but for what counted.
+        MadeFromNow madeFromNow = nullptr;
+        if (!each.takenOut.empty())
+            madeFromNow = [&each](const NotedFile& now) { return NewGitFolders::keptOf(each, now); };
+        if (auto done
+            = undo(places, each.path, each.instead, GitNotedFiles::maxCopiedBytes, clock, run, madeFromNow)) {
             done->reason = std::move(each.reason);
             done->putInstead = each.instead.kind != Kind::absent;
+            done->settingsTakenOut = !each.takenOut.empty() && done->putBack;
+            if (each.isConfiguration && done->wentAside.kind == Kind::file)
+                configurations.push_back(undone.size());
             undone.push_back(std::move(*done));
         }
+    }
+    // Each configuration is told of what went aside, which a command may have written again since it
+    // was judged.
+    for (std::size_t index : configurations) {
+        Undone& done = undone[index];
+        if (auto judged
+            = NewGitFolders::judgedAsItWentAside(done.path.parent_path(), done.path, done.wentAside, judging))
+            done.reason = std::move(judged->reason);
     }
     for (const auto& line : usersChanges)
         platform::logError(line);

@@ -84,7 +84,7 @@ namespace {
             + (undone.keptOff ? " appeared during a Claude Code run, where " + std::string(kActedOnLater)
                     : undone.wasMissing
                     ? " was missing where the run had found a file"
-                    : " changed during a Claude Code run in a way that could make Git run a program")
+                    : " changed during a Claude Code run in a way the user's Git would act on")
             + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
         if (undone.wasMissing)
             return line
@@ -100,6 +100,8 @@ namespace {
             return line + "it could not be moved aside ("
                 + std::generic_category().message(undone.moved.error) + ").";
         line += "the change was moved aside as " + (undone.path.parent_path() / *undone.moved.name).string();
+        if (undone.putBack && undone.settingsTakenOut)
+            return line + ", and the same file without those settings took its place.";
         if (undone.putBack)
             return line
                 + (undone.putInstead ? ", and what is to take its place was put there."
@@ -123,13 +125,15 @@ void reachedStep(Step step)
         stepSeam(step);
 }
 
-std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& noted,
-    std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
+std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& notedBefore,
+    std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run,
+    const MadeFromNow& madeFromNow)
 {
     auto reached = places.reach(path);
     if (!reached || reached->folder.get() < 0 || reached->throughLink)
         return std::nullopt;
     NotedFile now = GitNotedFiles::noteReached(*reached, copyLimit);
+    const NotedFile noted = madeFromNow ? madeFromNow(now) : notedBefore;
     const bool copyKept = keptACopy(noted.kind);
     if (now == noted || (now.kind == Kind::absent && !copyKept))
         return std::nullopt;
@@ -148,6 +152,7 @@ std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, co
         return Undone { path, {}, noted.kind, replaced, true };
     }
     Undone undone { path, {}, noted.kind };
+    undone.wentAside = std::move(now);
     if (copyKept) {
         undone.moved
             = exchangeAside(folder, name, GitGuard::refusedLabel, clock(), [&](const std::string& at) {

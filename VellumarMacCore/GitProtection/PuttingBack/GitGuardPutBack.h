@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -27,6 +28,12 @@ struct Undone {
     bool replacedShared = false;
     // The name held nothing where a copy of what was noted was kept: that copy was put back.
     bool wasMissing = false;
+    // What went aside, as read at the name just before: what counted is told of these bytes, which a
+    // command may have written again since they were judged.
+    GitNotedFiles::NotedFile wentAside = {};
+    // What took the name's place is the configuration without the settings that counted, not what the
+    // run found.
+    bool settingsTakenOut = false;
     // The settings or the hook that counted, when there is more to say than the path.
     std::string reason;
     // The other files moved aside from the same name that were removed (`KeptMovedAside`): those that
@@ -57,9 +64,12 @@ struct Settled {
 // gets its owner's permission back first (`BeneathPlaces::ownerMayAct`). `run` bounds a flood within a
 // run; absent at the next start after a kill, which is no run. The caller holds the lock of the
 // registry of live runs (`LiveRuns::locked`), so that two runs never undo the same change twice.
+// What takes a name's place made from what is there just before it goes aside, where what was judged a
+// moment before may have been written again: a configuration without the settings that counted.
+using MadeFromNow = std::function<GitNotedFiles::NotedFile(const GitNotedFiles::NotedFile& now)>;
 std::optional<Undone> undo(const BeneathPlaces& places, const std::filesystem::path& path,
     const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock,
-    KeptMovedAside::InRun* run);
+    KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr);
 
 // Logs each change undone and adds where it went, with what counted, to `settled`.
 void report(const std::vector<Undone>& undone, Settled& settled);
