@@ -165,7 +165,7 @@ namespace {
                     usersChanges.push_back(usersChangeLine(path, judged.second));
                     continue;
                 }
-                if (auto done = undo(places, path, judged.first, noted.copyLimit(path), clock, run)) {
+                if (auto done = undo(liveRuns.folder(), places, path, judged.first, noted.copyLimit(path), clock, run)) {
                     done->reason = std::move(judged.second);
                     undone.push_back(std::move(*done));
                 }
@@ -265,7 +265,7 @@ Settled settleNew(LiveRuns& liveRuns, const std::vector<fs::path>& gitFolders, c
                 continue;
             }
             if (auto done
-                = undo(places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
+                = undo(liveRuns.folder(), places, counted.path, counted.instead, GitNotedFiles::maxCopiedBytes, clock, run)) {
                 done->reason = std::move(counted.reason);
                 undone.push_back(std::move(*done));
             }
@@ -288,7 +288,7 @@ void keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const Beneath
             continue;
         }
         auto locked = liveRuns.locked();
-        if (auto done = undo(places, path, nothing, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
+        if (auto done = undo(liveRuns.folder(), places, path, nothing, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
             done->keptOff = true;
             undone.push_back(std::move(*done));
         }

@@ -4,7 +4,6 @@
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
 
 #include <optional>
-#include <sys/stat.h>
 #include <system_error>
 
 namespace vellumar::NewGitFolders {
@@ -13,17 +12,6 @@ namespace {
 
     namespace fs = std::filesystem;
     using GitNotedFiles::NotedFile;
-
-    // Whether what is at `path` (a link as itself) changed at `since` or later: a stamp within the
-    // kernel's tick of the guard's start counts, on the side of the user's Git. False where nothing is.
-    bool changedSince(const fs::path& path, const timespec& since)
-    {
-        struct stat status { };
-        if (::lstat(path.c_str(), &status) != 0)
-            return false;
-        return status.st_ctim.tv_sec > since.tv_sec
-            || (status.st_ctim.tv_sec == since.tv_sec && status.st_ctim.tv_nsec >= since.tv_nsec);
-    }
 
     std::optional<Counted> judgedConfiguration(
         const fs::path& file, const GitCountedSettings::Repository& repository)
@@ -54,8 +42,8 @@ namespace {
 std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& places, const Judging& judging)
 {
     std::vector<Counted> found;
-    // Asked before anything is read or judged: what did not change since is the user's.
-    auto changed = [&](const fs::path& path) { return changedSince(path, judging.since); };
+    // Asked before anything is read or judged: what no command could have changed is the user's.
+    auto changed = [&](const fs::path& path) { return judging.windows.couldHaveWritten(path); };
     // An empty repository's hooks folder is a folder of samples. A link goes aside unfollowed.
     std::error_code error;
     auto hooks = fs::symlink_status(gitFolder / "hooks", error).type();

@@ -225,7 +225,7 @@ std::vector<GitGuard::MovedChange> StoppedSequences::judgeNew(
         {
             auto locked = liveRuns.locked();
             for (auto& [path, reason] : counted) {
-                if (auto done = GitGuardPutBack::undo(
+                if (auto done = GitGuardPutBack::undo(liveRuns.folder(),
                         m_places, path, {}, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
                     done->reason = std::move(reason);
                     undone.push_back(std::move(*done));

@@ -1,9 +1,9 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
-#include <algorithm>
 
 namespace vellumar::GitGuardSweep {
 
@@ -11,13 +11,6 @@ namespace {
 
     namespace fs = std::filesystem;
     using GitNotedFiles::NotedUnit;
-
-    // Whether `path` is, or lies in, what was moved aside.
-    bool liesInMovedAside(const fs::path& path)
-    {
-        return std::any_of(path.begin(), path.end(),
-            [](const fs::path& name) { return GitGuardPutBack::isMovedAside(name); });
-    }
 
     // `noted` as it would be had its Git folder been at `gitFolder`: a work tree's ".git" carries its
     // work tree with it, where it moved along.
@@ -37,15 +30,25 @@ std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
     const NewGitFolders::Judging& judging = options.judging;
     std::vector<GitGuard::MovedChange> moved;
     std::vector<fs::path> fresh;
-    for (const auto& folder : found) {
-        if (options.isComparedHere(folder.gitFolder) || liesInMovedAside(folder.gitFolder))
-            continue;
+    std::vector<const GitFoldersInPlaces::Found*> judged;
+    {
+        // Under the lock the guard moves aside under, so that what it has just moved is noted as its own.
+        auto locked = liveRuns.locked();
+        for (const auto& folder : found) {
+            if (!options.isComparedHere(folder.gitFolder)
+                && !MovedAsideByGuard::liesIn(liveRuns.folder(), folder.gitFolder, places.paths()))
+                judged.push_back(&folder);
+        }
+    }
+    for (const auto* each : judged) {
+        const auto& folder = *each;
         if (auto noted = options.notedWithIdentity(folder.identity); noted && noted->gitFolder) {
             auto settled = GitGuardComparison::settle(liveRuns, carriedOver(*noted, folder.gitFolder), places,
                 judging.settings, options.clock, judging.isKnownGitFolder, options.run,
                 judging.commandsEndedBy);
             moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
-        } else if (!judging.isKnownGitFolder(folder.gitFolder)) {
+        } else if (!judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
+            || !options.isComparedByAnother(folder.gitFolder)) {
             fresh.push_back(folder.gitFolder);
         }
     }
