@@ -346,8 +346,8 @@ std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
         {
             auto locked = m_run.registry().locked();
             for (const auto& name : m_keptOff.names(index)) {
-                if (auto done = undo(m_options.liveRuns, m_places, folder / name, {}, GitNotedFiles::maxCopiedBytes,
-                        m_options.clock, &m_movedInRun)) {
+                if (auto done = undo(m_options.liveRuns, m_places, folder / name, {},
+                        GitNotedFiles::maxCopiedBytes, m_options.clock, &m_movedInRun)) {
                     done->keptOff = true;
                     undone.push_back(std::move(*done));
                 }

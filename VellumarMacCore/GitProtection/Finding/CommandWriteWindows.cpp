@@ -20,9 +20,15 @@ namespace {
 
     std::pair<time_t, long> at(const timespec& time) { return { time.tv_sec, time.tv_nsec }; }
 
-    timespec later(const timespec& left, const timespec& right) { return at(left) < at(right) ? right : left; }
+    timespec later(const timespec& left, const timespec& right)
+    {
+        return at(left) < at(right) ? right : left;
+    }
 
-    time_t gapSeconds(const Window& earlier, const Window& next) { return next.from.tv_sec - earlier.to.tv_sec; }
+    time_t gapSeconds(const Window& earlier, const Window& next)
+    {
+        return next.from.tv_sec - earlier.to.tv_sec;
+    }
 
     // Sorted, overlapping and close windows merged, then the closest merged while there are too many.
     void merge(std::vector<Window>& windows)
@@ -54,7 +60,7 @@ namespace {
         return placeEnd == place.end();
     }
 
-    template<typename Number> bool parsed(std::string_view& text, Number& number)
+    template <typename Number> bool parsed(std::string_view& text, Number& number)
     {
         const auto space = std::min(text.find(' '), text.size());
         auto [end, error] = std::from_chars(text.data(), text.data() + space, number);
@@ -86,9 +92,10 @@ void CommandWriteWindows::add(const fs::path& place, const Window& window)
     windows.push_back(window);
     merge(windows);
     while (m_places.size() > placeLimit) {
-        auto ended = std::min_element(m_places.begin(), m_places.end(), [](const auto& left, const auto& right) {
-            return at(left.second.back().to) < at(right.second.back().to);
-        });
+        auto ended
+            = std::min_element(m_places.begin(), m_places.end(), [](const auto& left, const auto& right) {
+                  return at(left.second.back().to) < at(right.second.back().to);
+              });
         m_places.erase(ended);
     }
 }
@@ -157,8 +164,9 @@ CommandWriteWindows CommandWriteWindows::decoded(std::string_view bytes)
             std::string_view text = line.substr(0, next);
             line.remove_prefix(std::min(next + 1, line.size()));
             Window window;
-            if (parsed(text, window.from.tv_sec) && parsed(text, window.from.tv_nsec) && parsed(text, window.to.tv_sec)
-                && parsed(text, window.to.tv_nsec) && text.empty() && isValid(window.from) && isValid(window.to))
+            if (parsed(text, window.from.tv_sec) && parsed(text, window.from.tv_nsec)
+                && parsed(text, window.to.tv_sec) && parsed(text, window.to.tv_nsec) && text.empty()
+                && isValid(window.from) && isValid(window.to))
                 read.add(place, window);
         }
     }

@@ -27,7 +27,7 @@ namespace {
         return std::pair(left.tv_sec, left.tv_nsec) < std::pair(right.tv_sec, right.tv_nsec);
     }
 
-    template<typename Number> bool parsed(std::string_view text, Number& number)
+    template <typename Number> bool parsed(std::string_view text, Number& number)
     {
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
         return error == std::errc() && end == text.data() + text.size();
@@ -43,7 +43,8 @@ std::string IdentityRecord::identityAt(int folder, const std::string& name)
     std::string identity = std::to_string(makedev(status.stx_dev_major, status.stx_dev_minor)) + ":"
         + std::to_string(status.stx_ino);
     if (status.stx_mask & STATX_BTIME)
-        identity += ":" + std::to_string(status.stx_btime.tv_sec) + "." + std::to_string(status.stx_btime.tv_nsec);
+        identity
+            += ":" + std::to_string(status.stx_btime.tv_sec) + "." + std::to_string(status.stx_btime.tv_nsec);
     return identity;
 }
 
@@ -83,7 +84,8 @@ void IdentityRecord::note(std::span<const std::string> identities, const timespe
                 byTime.emplace_back(noted, identity);
             std::nth_element(byTime.begin(), byTime.begin() + (m_noted.size() - m_limit), byTime.end(),
                 [](const auto& left, const auto& right) { return isEarlier(left.first, right.first); });
-            for (auto dropped = byTime.begin(); dropped != byTime.begin() + (m_noted.size() - m_limit); ++dropped)
+            for (auto dropped = byTime.begin(); dropped != byTime.begin() + (m_noted.size() - m_limit);
+                 ++dropped)
                 m_noted.erase(dropped->second);
         }
         bytes = encoded(m_noted);

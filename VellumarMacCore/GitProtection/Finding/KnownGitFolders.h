@@ -22,7 +22,8 @@ public:
     // Notes the Git folders (as the kernel resolves them) now, those noted earlier keeping their time,
     // and answers the time they are known from: a run notes its Git folders before its commands run,
     // and what was noted by then is known to it. Any thread; never throws but for memory.
-    static timespec note(const std::filesystem::path& dataFolder, const std::vector<std::filesystem::path>& gitFolders);
+    static timespec note(
+        const std::filesystem::path& dataFolder, const std::vector<std::filesystem::path>& gitFolders);
 
     // The Git folders noted in `dataFolder` at `knownFrom` or earlier.
     KnownGitFolders(std::filesystem::path dataFolder, const timespec& knownFrom);

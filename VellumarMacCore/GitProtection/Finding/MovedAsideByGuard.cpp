@@ -36,10 +36,12 @@ bool liesIn(const fs::path& dataFolder, const fs::path& path, const std::vector<
     const IdentityRecord& record = recordIn(dataFolder);
     if (record.empty())
         return false;
-    auto place = std::find_if(places.begin(), places.end(), [&](const fs::path& one) { return isWithin(path, one); });
+    auto place = std::find_if(
+        places.begin(), places.end(), [&](const fs::path& one) { return isWithin(path, one); });
     if (place == places.end())
         return false;
-    for (fs::path folder = path; folder != *place && folder.has_relative_path(); folder = folder.parent_path()) {
+    for (fs::path folder = path; folder != *place && folder.has_relative_path();
+         folder = folder.parent_path()) {
         if (record.notedAt(IdentityRecord::identityOf(folder)))
             return true;
     }

@@ -72,7 +72,8 @@ namespace {
 
     timespec timespecOf(std::chrono::nanoseconds time)
     {
-        return { static_cast<time_t>(time.count() / 1'000'000'000), static_cast<long>(time.count() % 1'000'000'000) };
+        return { static_cast<time_t>(time.count() / 1'000'000'000),
+            static_cast<long>(time.count() % 1'000'000'000) };
     }
 
     // Closes the killed runs' windows when their commands had ended, or now where no beat tells.
@@ -111,7 +112,8 @@ namespace {
             // Of places held by guards built at one time, the earliest noted: what was noted later is
             // not known to all of them.
             auto [known, first] = knownFrom.try_emplace(built, held.knownFrom);
-            if (!first && std::pair(held.knownFrom.tv_sec, held.knownFrom.tv_nsec)
+            if (!first
+                && std::pair(held.knownFrom.tv_sec, held.knownFrom.tv_nsec)
                     < std::pair(known->second.tv_sec, known->second.tv_nsec))
                 known->second = held.knownFrom;
         }
@@ -179,7 +181,8 @@ void GitGuard::restoreLeftBehind(
         std::optional<timespec> knownFrom;
         for (const auto& entry : writablePlaces) {
             const timespec held = GitGuardEntries::placeHeldOf(entry.payload).knownFrom;
-            if (!knownFrom || std::pair(held.tv_sec, held.tv_nsec) < std::pair(knownFrom->tv_sec, knownFrom->tv_nsec))
+            if (!knownFrom
+                || std::pair(held.tv_sec, held.tv_nsec) < std::pair(knownFrom->tv_sec, knownFrom->tv_nsec))
                 knownFrom = held;
         }
         const KnownGitFolders known(liveRuns, knownFrom.value_or(timespec {}));

@@ -122,8 +122,8 @@ namespace {
 
 void (*stepSeam)(Step) = nullptr;
 
-std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& places, const fs::path& path, const NotedFile& noted,
-    std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
+std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& places, const fs::path& path,
+    const NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run)
 {
     auto reached = places.reach(path);
     if (!reached || reached->folder.get() < 0 || reached->throughLink)

@@ -4,7 +4,6 @@
 #include "VellumarMacCore/GitProtection/Judging/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
-
 namespace vellumar::GitGuardSweep {
 
 namespace {
