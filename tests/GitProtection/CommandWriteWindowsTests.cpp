@@ -77,7 +77,7 @@ TEST(CommandWriteWindows, StaysBoundedWithoutLettingGoOfAWrite)
             windows.couldHaveWritten("/h/P/x", { static_cast<time_t>(run * 100 + (run == 7 ? 55 : 5)), 0 }));
     EXPECT_TRUE(windows.couldHaveWritten("/h/P/x", { 770, 0 }));
 
-    for (std::size_t place = 0; place <= CommandWriteWindows::placeLimit; ++place)
+    for (std::size_t place = 0; place < CommandWriteWindows::placeLimit; ++place)
         windows.add(
             "/p" + std::to_string(place), { { static_cast<time_t>(10'000 + place), 0 }, { 20'000, 0 } });
     // The place whose last window ended earliest is let go.

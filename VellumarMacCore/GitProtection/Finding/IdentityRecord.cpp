@@ -82,10 +82,10 @@ void IdentityRecord::note(std::span<const std::string> identities, const timespe
             std::vector<std::pair<timespec, std::string>> byTime;
             for (const auto& [identity, noted] : m_noted)
                 byTime.emplace_back(noted, identity);
-            std::nth_element(byTime.begin(), byTime.begin() + (m_noted.size() - m_limit), byTime.end(),
+            const auto earliest = byTime.begin() + static_cast<std::ptrdiff_t>(m_noted.size() - m_limit);
+            std::nth_element(byTime.begin(), earliest, byTime.end(),
                 [](const auto& left, const auto& right) { return isEarlier(left.first, right.first); });
-            for (auto dropped = byTime.begin(); dropped != byTime.begin() + (m_noted.size() - m_limit);
-                 ++dropped)
+            for (auto dropped = byTime.begin(); dropped != earliest; ++dropped)
                 m_noted.erase(dropped->second);
         }
         bytes = encoded(m_noted);
