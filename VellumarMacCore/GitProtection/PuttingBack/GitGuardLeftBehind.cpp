@@ -87,6 +87,8 @@ namespace {
             ended = timespecOf(*commandsEndedBy);
         for (const auto& entry : places)
             windows.add(entry.key, { GitGuardEntries::placeHeldOf(entry.payload).built, ended });
+        if (places.empty())
+            return windows;
         try {
             windows.write(dataFolder);
         } catch (const std::exception&) {
