@@ -59,6 +59,8 @@ public:
     static LiveRuns& in(const std::filesystem::path& folder);
     static std::filesystem::path recordOf(const std::filesystem::path& folder, Kind kind);
     static std::filesystem::path heartbeatOf(const std::filesystem::path& folder);
+    // The folder its records are in.
+    const std::filesystem::path& folder() const noexcept { return m_folder; }
 
     // A live run: while one lives, the heartbeat beats, its first beat written before the constructor
     // returns, so before any record names what the run holds. Once the last ends, the beat stops, and

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 
 namespace vellumar {
 
@@ -24,8 +25,9 @@ namespace {
     using namespace GitGuardComparison;
     using GitGuardEntries::unitOf;
 
-    // Whether a run of this process noted the Git folder, or a watch keeps it.
-    bool isNoted(LiveRuns& liveRuns, const fs::path& gitFolder)
+    // Whether another compares the Git folder at its name with what it noted: a run of this process, or
+    // a watch kept after one.
+    bool isComparedByAnother(LiveRuns& liveRuns, const fs::path& gitFolder)
     {
         return liveRuns.locked().find(Held::guardedUnit, gitFolder.native())
             || GitGuardKeptUnits::contains(gitFolder);
@@ -44,10 +46,10 @@ namespace {
         std::vector<fs::path> named;
     };
 
-    // The units a guard notes, each once.
+    // The units a guard notes, each once, and their Git folders.
     std::vector<UnitToHold> notedUnits(const std::vector<GuardedRepository>& repositories,
         const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs,
-        const BeneathPlaces& places, const KeptUnit& kept)
+        const BeneathPlaces& places, const KeptUnit& kept, std::vector<fs::path>& gitFolders)
     {
         std::vector<UnitToHold> units;
         std::set<fs::path> keys;
@@ -56,6 +58,8 @@ namespace {
             NotedUnit unit { gitFolder, workTree, {}, {} };
             if (!keys.insert(unit.key()).second)
                 return;
+            if (gitFolder)
+                gitFolders.push_back(*gitFolder);
             const bool othersCommonDir = gitFolder
                 && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
                     != othersCommonDirs.end();
@@ -92,6 +96,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
     , m_run(m_options.liveRuns)
     , m_places(m_options.places)
     , m_keptOff(m_options.keptOff)
+    , m_knownGitFolders(m_options.liveRuns, {})
 {
     ::clock_gettime(CLOCK_REALTIME_COARSE, &m_built);
     std::optional<std::string> unrecorded;
@@ -112,7 +117,11 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             m_takenAsKept.insert(std::move(key));
             return unit;
         };
-        std::vector<UnitToHold> units = notedUnits(repositories, gitFiles, othersCommonDirs, m_places, kept);
+        std::vector<fs::path> gitFolders;
+        std::vector<UnitToHold> units
+            = notedUnits(repositories, gitFiles, othersCommonDirs, m_places, kept, gitFolders);
+        const timespec knownFrom = KnownGitFolders::note(m_options.liveRuns, gitFolders);
+        m_knownGitFolders = KnownGitFolders(m_options.liveRuns, knownFrom);
         m_keys.reserve(units.size());
         std::set<fs::path> holding;
         auto locked = liveRuns.locked();
@@ -141,7 +150,8 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         }
         // The places too, so that the next start after a kill goes through every Git folder in them.
         for (const auto& place : m_places.paths()) {
-            locked.hold(Held::writablePlace, GitGuardEntries::placeEntryOf(place, m_built));
+            locked.hold(Held::writablePlace,
+                GitGuardEntries::placeEntryOf(place, { .built = m_built, .knownFrom = knownFrom }));
             m_placeKeys.push_back(place.native());
         }
         for (std::size_t index = 0; index < m_keptOff.folderCount(); ++index) {
@@ -172,6 +182,20 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
 GitGuard::~GitGuard()
 {
     auto locked = m_run.registry().locked();
+    // The windows closed before the places are let go, so that a judging between knows them still.
+    try {
+        CommandWriteWindows windows = CommandWriteWindows::read(m_options.liveRuns);
+        timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        for (const auto& place : m_placeKeys)
+            windows.add(place, { m_built, now });
+        windows.write(m_options.liveRuns);
+    } catch (const std::exception& error) {
+        // Out of memory, or the record cannot be replaced: a Git folder nobody noted is judged by the
+        // windows known.
+        platform::logError(std::string("The record of when commands could write could not be written (")
+            + error.what() + ").");
+    }
     for (const auto& key : m_keptOffKeys)
         locked.release(Held::keptOffName, key);
     for (const auto& key : m_placeKeys)
@@ -270,7 +294,7 @@ std::vector<GitGuard::MovedChange> GitGuard::compare(
         }
         Settled settled = settle(
             liveRuns, noted, m_places, m_options.settings, m_options.clock,
-            [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); }, &m_movedInRun,
+            [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); }, &m_movedInRun,
             std::nullopt, isBeingWritten);
         lastCompared(unit, { .elsewhere = std::move(settled.comparedElsewhere) });
         if (!settled.accepted.empty()) {
@@ -322,8 +346,8 @@ std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
         {
             auto locked = m_run.registry().locked();
             for (const auto& name : m_keptOff.names(index)) {
-                if (auto done = undo(m_places, folder / name, {}, GitNotedFiles::maxCopiedBytes,
-                        m_options.clock, &m_movedInRun)) {
+                if (auto done = undo(m_options.liveRuns, m_places, folder / name, {},
+                        GitNotedFiles::maxCopiedBytes, m_options.clock, &m_movedInRun)) {
                     done->keptOff = true;
                     undone.push_back(std::move(*done));
                 }
@@ -408,10 +432,12 @@ std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
                         return known.keys.contains(gitFolder) || comparedElsewhere.contains(gitFolder);
                     },
                 .notedWithIdentity = notedWithIdentity,
+                .isComparedByAnother
+                = [&](const fs::path& gitFolder) { return isComparedByAnother(liveRuns, gitFolder); },
                 .judging = { .isKnownGitFolder
-                    = [&](const fs::path& gitFolder) { return isNoted(liveRuns, gitFolder); },
+                    = [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); },
                     .settings = m_options.settings,
-                    .since = m_built },
+                    .windows = commandWriteWindows() },
                 .clock = m_options.clock,
                 .run = &m_movedInRun,
                 .sequences = moment == Moment::runsEnd ? Sequences::judged : Sequences::passedOver });
@@ -419,6 +445,18 @@ std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
         // Out of memory: what went aside so far stays aside.
         return {};
     }
+}
+
+CommandWriteWindows GitGuard::commandWriteWindows()
+{
+    auto locked = m_run.registry().locked();
+    CommandWriteWindows windows = CommandWriteWindows::read(m_options.liveRuns);
+    constexpr timespec open { std::numeric_limits<time_t>::max(), 0 };
+    for (const auto& place : locked.keys(Held::writablePlace)) {
+        if (const std::string* payload = locked.find(Held::writablePlace, place))
+            windows.add(place, { GitGuardEntries::placeHeldOf(*payload).built, open });
+    }
+    return windows;
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::compareAll()

@@ -29,7 +29,9 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/CommandWriteWindows.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/KnownGitFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
@@ -170,11 +172,12 @@ public:
 
     // Judges Git folders found in the places. One this run noted at another name (it or a folder above
     // it renamed) is compared with what was noted of it, carried over to its new name, and stays noted
-    // at its old one; one another run holds or a watch keeps is left to it. Any other is new, and what
-    // counts in it against an empty repository (`NewGitFolders`), changed since this guard was built, is
-    // moved aside as `compare` moves a change (`GitGuardSweep::swept`). What was moved aside is skipped,
-    // as is a unit at its own name and a Git folder in `comparedElsewhere`. Returns what went aside. Any
-    // thread; never throws.
+    // at its old one; one known before this run began (`KnownGitFolders`) that another run holds or a
+    // watch keeps is left to it. Any other is new, and what counts in it against an empty repository
+    // (`NewGitFolders`), changed when a command of any run could write there (`CommandWriteWindows`), is
+    // moved aside as `compare` moves a change (`GitGuardSweep::swept`). What the guard moved aside is
+    // skipped, as is a unit at its own name and a Git folder in `comparedElsewhere`. Returns what went
+    // aside. Any thread; never throws.
     std::vector<MovedChange> judge(const std::vector<GitFoldersInPlaces::Found>& found,
         const std::set<std::filesystem::path>& comparedElsewhere = {});
     // For the run's end, after `compareAll`: judges every Git folder in the places
@@ -195,8 +198,9 @@ public:
     // every Git folder in the places the killed runs held goes through what `sweep` does (a whole walk,
     // no record of the search written): one a killed run noted, at another name, is compared there, and
     // one no run noted is judged against an empty repository, what changed from the time the place's
-    // first guard was built on, the user's later changes left as above. An older build's record holds
-    // no places. Never throws.
+    // first guard was built on, the user's later changes left as above. The killed runs' times of
+    // writing are closed there (`CommandWriteWindows`). An older build's record holds no places. Never
+    // throws.
     static void restoreLeftBehind(const std::filesystem::path& liveRuns,
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
@@ -222,6 +226,8 @@ private:
     enum class Moment { duringRun, runsEnd };
     std::vector<MovedChange> judgeAt(Moment moment, const std::vector<GitFoldersInPlaces::Found>& found,
         const std::set<std::filesystem::path>& comparedElsewhere);
+    // When a command of any run could write in each place, this run's and every live one's still open.
+    CommandWriteWindows commandWriteWindows();
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -236,9 +242,11 @@ private:
     KeptOffNames m_keptOff;
     // What this run moved aside, to bound a flood of one name.
     KeptMovedAside::InRun m_movedInRun;
-    // When the guard began to note, by the clock the kernel stamps a change from: what changed at that
-    // time or later in a Git folder no run noted counts.
+    // When the guard began to note, by the clock the kernel stamps a change from: this run's commands
+    // can write from then on.
     timespec m_built {};
+    // The Git folders some run noted before this run's commands could write.
+    KnownGitFolders m_knownGitFolders;
     mutable std::mutex m_lastComparisonsLock;
     std::vector<LastComparison> m_lastComparisons; // by unit
     std::mutex m_knownLock;

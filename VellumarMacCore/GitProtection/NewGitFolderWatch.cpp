@@ -8,7 +8,6 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
-#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -76,7 +75,9 @@ void NewGitFolderWatch::saw(int descriptor, const fs::path& folder, std::string_
     const bool closeWatched = kind != m_kinds.end() && (kind->second == Kind::hooks || kind->second == Kind::gitFolder);
     if (matters && closeWatched && (mask & IN_CREATE) && !(mask & IN_ISDIR) && isOpenForWriting(folder / name))
         return;
-    if (matters && !GitGuardPutBack::isMovedAside(fs::path(name)))
+    // What the guard itself moved aside is told by its identity when judged (`MovedAsideByGuard`), not
+    // by a name a command can give any folder.
+    if (matters)
         m_seen.push_back({ descriptor, folder, std::string(name), mask });
 }
 

@@ -76,5 +76,8 @@ TEST(LiveRunsHeartbeat, TheBeatLastsAsLongAsAGuardOfTheRecord)
         EXPECT_TRUE(test::eventuallyWithin(
             60, [&] { return LiveRunsHeartbeat::read(beatFile).value().wallTime > started; }));
     }
-    EXPECT_EQ(test::namesIn(home.data), std::set<std::string> { "workspaces" });
+    // What is kept across starts stays; the beat and the records of what runs hold go.
+    EXPECT_EQ(test::namesIn(home.data),
+        (std::set<std::string> { "workspaces", std::string(CommandWriteWindows::recordName),
+            std::string(KnownGitFolders::recordName) }));
 }

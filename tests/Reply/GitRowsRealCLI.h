@@ -34,6 +34,10 @@ struct GitRowOptions {
     // The program's HOME is the user's, and it starts once `before` has run: it reads the PATH of the
     // user's login shell from there as it starts.
     bool startsInUsersHome = false;
+    // A second job's commands, in the same place, each of which must succeed: it starts while the
+    // first run's last command waits, and its first command waits until the first run has ended. Not
+    // with `asNobody`.
+    std::vector<std::string> beside = {};
 };
 
 struct GitRow {
@@ -124,10 +128,42 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 
         static std::string okOf(int command) { return "ok-" + std::to_string(1000 + command); }
 
+        // Waits for `file` in "~/Projects" (bounded only against a hang), then removes it.
+        static std::string awaited(const std::string& file)
+        {
+            return "for i in $(seq 1800); do test -e " + file + " && break; sleep 0.1; done; rm -f " + file
+                + "; ";
+        }
+
+        // The second job: its own model, started once the first run's last command waits; its first
+        // command lets that one go on, then waits until the first run has ended.
+        void runBeside(std::stop_token stop)
+        {
+            if (!awaitFile(projects / ".beside-may-start", stop))
+                return;
+            std::vector<std::string> commands;
+            for (const auto& command : gitRow.options.beside) {
+                commands.push_back(std::string(kBotsFunctions) + variables() + "{ "
+                    + (commands.empty()
+                            ? "rm -f .beside-may-start; touch .beside-began; " + awaited(".first-ended")
+                            : "")
+                    + command + "\n} && echo beside-ok-" + std::to_string(commands.size()));
+            }
+            ScriptedModel model(root / "model-beside", commandSteps(commands).encoded());
+            world.playAgainst(model);
+            auto job = jobOf(root, gitRow, 0);
+            job.conversationID = "ios-beside";
+            EXPECT_EQ(world.run(job).reply, "Done.");
+            for (std::size_t command = 0; command < commands.size(); ++command)
+                EXPECT_NE(model.requestLog().find("beside-ok-" + std::to_string(command)), std::string::npos)
+                    << "beside " << command;
+        }
+
         // Runs the bot's commands of `run`; the user's `during`, when given, while the first command waits.
         void runOnce(std::size_t run)
         {
             const bool userActs = run == 0 && !gitRow.options.during.empty();
+            const bool besideRuns = run == 0 && !gitRow.options.beside.empty();
             std::vector<std::string> commands;
             for (const auto& command : gitRow.runs[run]) {
                 commands.push_back(botsCommand(
@@ -135,9 +171,15 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
                             ? "touch .user-may-act; for i in $(seq 1800); do test -e .user-acted && break; "
                               "sleep 0.1; done; rm -f .user-may-act .user-acted; "
                             : "")
+                    + (besideRuns && commands.size() + 1 == gitRow.runs[run].size()
+                            ? "touch .beside-may-start; " + awaited(".beside-began")
+                            : "")
                     + command));
             }
             world.playReal(commandSteps(commands));
+            std::jthread beside;
+            if (besideRuns)
+                beside = std::jthread([this](std::stop_token stop) { runBeside(stop); });
             std::jthread user;
             if (userActs) {
                 user = std::jthread([this](std::stop_token stop) {
@@ -148,6 +190,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
             }
             if (!gitRow.options.asNobody) {
                 EXPECT_EQ(world.run(jobOf(root, gitRow, run)).reply, "Done.");
+                if (besideRuns)
+                    std::ofstream(projects / ".first-ended") << "go\n";
                 return;
             }
             // The host itself as user 65534: this test program started again for the one row and run.

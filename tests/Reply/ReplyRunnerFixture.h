@@ -139,8 +139,15 @@ struct RunnerWorld {
     void playReal(const JSON& modelSteps)
     {
         model = std::make_unique<ScriptedModel>(folder / "model", modelSteps.encoded());
+        playAgainst(*model);
+    }
+
+    // The next start becomes the real CLI against `against`, which the caller keeps: a second job
+    // started beside a first talks to a model of its own.
+    void playAgainst(const ScriptedModel& against)
+    {
         JSON::Object environment;
-        for (const auto& [name, value] : model->claudeEnvironment(home)) {
+        for (const auto& [name, value] : against.claudeEnvironment(home)) {
             if (name != "PATH" && name != "HOME")
                 environment.emplace(name, value);
         }

@@ -10,6 +10,7 @@
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <unistd.h>
 
 namespace vellumar::GitCountedSettings {
@@ -155,6 +156,8 @@ std::vector<CountedKey> countedKeys(
     };
     // Each key that counted, and whether a setting of it came.
     std::map<std::string, bool> keys;
+    // The keys a plain setting came to: what one of them held before is not judged where it leads now.
+    std::set<std::string> replacedPlainly;
     // One that stays as it was, plain or not, is the user's; one whose meaning changed is the command's.
     const bool alike = WhereSettingsLead::readAlike(before, after);
     for (const auto& [setting, times] : is) {
@@ -162,10 +165,15 @@ std::vector<CountedKey> countedKeys(
         const bool came = times > (found != was.end() ? found->second : 0);
         if ((came || !alike) && !plain(setting, isAround) && (came || plain(setting, wasAround)))
             keys[setting.key] = true;
+        else if (came)
+            replacedPlainly.insert(setting.key);
     }
+    // A setting gone counts where it was not plain, unless a plain one took its key's place: a remote's
+    // URL pointed at its repository renamed leaves the old path leading nowhere, yet runs nothing.
     for (const auto& [setting, times] : was) {
         auto found = is.find(setting);
-        if (times > (found != is.end() ? found->second : 0) && !plain(setting, wasAround))
+        if (times > (found != is.end() ? found->second : 0) && !plain(setting, wasAround)
+            && !replacedPlainly.contains(setting.key))
             keys.try_emplace(setting.key, false);
     }
     std::vector<CountedKey> listed;

@@ -119,19 +119,13 @@ std::optional<Counted> judgedAsItWentAside(
 
 bool changedDuringCommands(const fs::path& path, const Judging& judging)
 {
-    // A stamp within the kernel's tick of the guard's start counts, on the side of the user's Git.
-    struct stat status { };
-    if (::lstat(path.c_str(), &status) != 0)
-        return false;
-    const timespec& since = judging.since;
-    return status.st_ctim.tv_sec > since.tv_sec
-        || (status.st_ctim.tv_sec == since.tv_sec && status.st_ctim.tv_nsec >= since.tv_nsec);
+    return judging.windows.couldHaveWritten(path);
 }
 
 std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& places, const Judging& judging)
 {
     std::vector<Counted> found;
-    // Asked before anything is read or judged: what did not change since is the user's.
+    // Asked before anything is read or judged: what no command could have changed is the user's.
     auto changed = [&](const fs::path& path) { return changedDuringCommands(path, judging); };
     // An empty repository's hooks folder is a folder of samples. A link goes aside unfollowed.
     std::error_code error;

@@ -4,11 +4,11 @@
 #pragma once
 
 #include "VellumarMacCore/GitProtection/BeneathPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/CommandWriteWindows.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -32,14 +32,14 @@ struct Counted {
 };
 
 struct Judging {
-    // Whether the guard knew a Git folder (as the kernel resolves it) before the run: a remote's local
-    // path or a "commondir" leading into any other counts.
+    // Whether a run noted a Git folder (as the kernel resolves it) before this run began
+    // (`KnownGitFolders`): a remote's local path or a "commondir" leading into any other counts.
     std::function<bool(const std::filesystem::path&)> isKnownGitFolder;
     GitCountedSettings::Reader settings;
-    // Only what changed at this status-change time or later counts (every hook of a "hooks" that did),
-    // by the kernel's stamp, which no command can set back: what the folder held before the run is the
-    // user's.
-    timespec since {};
+    // Only what changed when a command could write there counts (every hook of a "hooks" that did), by
+    // the kernel's status-change stamp, which no command can set back: what changed at other times is
+    // the user's.
+    CommandWriteWindows windows;
     // At the next start after a kill, the wall-clock time after which the killed runs' commands could
     // write no more (`LiveRunsHeartbeat::commandsEndedBy`): what changed later, but a configuration, is
     // the user's and stays.
@@ -47,7 +47,7 @@ struct Judging {
 };
 
 // Whether what is at `path` (a link as itself) changed while a command could write there, by
-// `judging.since`: the one test of what in a Git folder is the commands' work, and what the user's own.
+// `judging.windows`: the one test of what in a Git folder is the commands' work, and what the user's own.
 // False where nothing is.
 bool changedDuringCommands(const std::filesystem::path& path, const Judging& judging);
 

@@ -82,8 +82,8 @@ namespace {
     // Undoes the change at `path`, as `undo` does; where it took the place of the unit's hooks folder,
     // found elsewhere, the user's hooks come back to their name instead (`broughtBack`), so that their
     // pre-commit does not silently stop running.
-    std::optional<Undone> undoneAt(const LiveRuns::Locked& locked, const NotedUnit& noted,
-        const fs::path& path, const NotedFile& before, const BeneathPlaces& places,
+    std::optional<Undone> undoneAt(const LiveRuns::Locked& locked, const fs::path& dataFolder,
+        const NotedUnit& noted, const fs::path& path, const NotedFile& before, const BeneathPlaces& places,
         const GitGuard::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
     {
         auto found = noted.gitFolder && path == *noted.gitFolder / "hooks"
@@ -98,7 +98,7 @@ namespace {
             broughtAFolderBack = true;
             return done;
         }
-        auto done = undo(places, path, before, noted.copyLimit(path), clock, run);
+        auto done = undo(dataFolder, places, path, before, noted.copyLimit(path), clock, run);
         // Where the two cannot trade, the user's hooks follow what took their name.
         if (found && done && done->moved.name && GitFolderWhereabouts::movedBack(*found, places))
             broughtAFolderBack = true;
@@ -192,7 +192,8 @@ namespace {
                     continue;
                 }
                 auto done
-                    = undoneAt(locked, noted, path, judged.first, places, clock, run, broughtAFolderBack);
+                    = undoneAt(locked, liveRuns.folder(), noted, path, judged.first, places, clock, run,
+                        broughtAFolderBack);
                 if (done) {
                     done->reason = std::move(judged.second);
                     undone.push_back(std::move(*done));
@@ -301,7 +302,8 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
         if (!each.takenOut.empty())
             madeFromNow = [&each](const NotedFile& now) { return NewGitFolders::keptOf(each, now); };
         if (auto done
-            = undo(places, each.path, each.instead, GitNotedFiles::maxCopiedBytes, clock, run, madeFromNow)) {
+            = undo(liveRuns.folder(), places, each.path, each.instead, GitNotedFiles::maxCopiedBytes, clock, run,
+                madeFromNow)) {
             done->reason = std::move(each.reason);
             done->putInstead = each.instead.kind != Kind::absent;
             done->settingsTakenOut = !each.takenOut.empty() && done->putBack;
@@ -335,7 +337,7 @@ void keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const Beneath
             continue;
         }
         auto locked = liveRuns.locked();
-        if (auto done = undo(places, path, nothing, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
+        if (auto done = undo(liveRuns.folder(), places, path, nothing, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
             done->keptOff = true;
             undone.push_back(std::move(*done));
         }

@@ -27,24 +27,32 @@ NotedUnit unitOf(std::string_view payload)
     return read.units.empty() ? NotedUnit {} : std::move(read.units.front());
 }
 
-LiveRuns::Entry placeEntryOf(const std::filesystem::path& place, const timespec& built)
+LiveRuns::Entry placeEntryOf(const std::filesystem::path& place, const PlaceHeld& held)
 {
-    return { place.native(), std::to_string(built.tv_sec) + " " + std::to_string(built.tv_nsec) };
+    std::string payload;
+    for (const timespec& time : { held.built, held.knownFrom })
+        payload += std::to_string(time.tv_sec) + " " + std::to_string(time.tv_nsec) + " ";
+    payload.pop_back();
+    return { place.native(), std::move(payload) };
 }
 
-timespec builtOf(std::string_view payload)
+PlaceHeld placeHeldOf(std::string_view payload)
 {
-    const auto space = payload.find(' ');
-    timespec built {};
-    if (space == std::string_view::npos)
+    long numbers[4] {};
+    std::size_t count = 0;
+    bool more = true;
+    while (more && count < 4) {
+        const auto space = payload.find(' ');
+        more = space != std::string_view::npos;
+        const std::string_view number = payload.substr(0, space);
+        auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), numbers[count++]);
+        if (error != std::errc() || end != number.data() + number.size())
+            return {};
+        payload.remove_prefix(more ? space + 1 : payload.size());
+    }
+    if (more || (count != 2 && count != 4))
         return {};
-    const char* end = payload.data() + payload.size();
-    auto seconds = std::from_chars(payload.data(), payload.data() + space, built.tv_sec);
-    auto nanoseconds = std::from_chars(payload.data() + space + 1, end, built.tv_nsec);
-    if (seconds.ec != std::errc() || seconds.ptr != payload.data() + space || nanoseconds.ec != std::errc()
-        || nanoseconds.ptr != end)
-        return {};
-    return built;
+    return { { numbers[0], numbers[1] }, count == 4 ? timespec { numbers[2], numbers[3] } : timespec {} };
 }
 
 }

@@ -1,7 +1,9 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/GitProtection/Finding/CommandWriteWindows.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/KnownGitFolders.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
@@ -63,26 +65,65 @@ namespace {
         const GitCountedSettings::Reader& settings;
         const GitGuard::Clock& clock;
         std::optional<std::chrono::nanoseconds> commandsEndedBy;
+        // When commands of any run could write, the killed runs' closed.
+        const CommandWriteWindows& windows;
+        const std::filesystem::path& dataFolder;
     };
+
+    timespec timespecOf(std::chrono::nanoseconds time)
+    {
+        return { static_cast<time_t>(time.count() / 1'000'000'000),
+            static_cast<long>(time.count() % 1'000'000'000) };
+    }
+
+    // Closes the killed runs' windows when their commands had ended, or now where no beat tells.
+    CommandWriteWindows closedWindows(const fs::path& dataFolder, const std::vector<LiveRuns::Entry>& places,
+        std::optional<std::chrono::nanoseconds> commandsEndedBy)
+    {
+        CommandWriteWindows windows = CommandWriteWindows::read(dataFolder);
+        timespec ended {};
+        ::clock_gettime(CLOCK_REALTIME, &ended);
+        if (commandsEndedBy)
+            ended = timespecOf(*commandsEndedBy);
+        for (const auto& entry : places)
+            windows.add(entry.key, { GitGuardEntries::placeHeldOf(entry.payload).built, ended });
+        if (places.empty())
+            return windows;
+        try {
+            windows.write(dataFolder);
+        } catch (const std::exception&) {
+            // The next start closes them again, from the record of live runs.
+        }
+        return windows;
+    }
 
     // Goes through every Git folder in the killed runs' places as a run's end does: one a killed run
     // noted, found at another name, is compared with what was noted of it there unless its own comparison
-    // found it there, and one no run noted is judged against an empty repository, counting what changed
-    // since the first guard holding its place was built. The places whose guards were built at one time
-    // are walked together.
+    // found it there, and one no run noted before the first guard holding its place had noted is judged
+    // against an empty repository, counting what changed when a command could write. The places whose
+    // guards were built at one time are walked together.
     void sweepAfterKill(
         LiveRuns& registry, const std::vector<LiveRuns::Entry>& places, const KilledRuns& killed)
     {
         std::map<std::pair<std::time_t, long>, std::vector<fs::path>> placesBuiltAt;
+        std::map<std::pair<std::time_t, long>, timespec> knownFrom;
         for (const auto& entry : places) {
-            const timespec built = GitGuardEntries::builtOf(entry.payload);
-            placesBuiltAt[{ built.tv_sec, built.tv_nsec }].emplace_back(entry.key);
+            const auto held = GitGuardEntries::placeHeldOf(entry.payload);
+            const std::pair built { held.built.tv_sec, held.built.tv_nsec };
+            placesBuiltAt[built].emplace_back(entry.key);
+            // Of places held by guards built at one time, the earliest noted: what was noted later is
+            // not known to all of them.
+            auto [known, first] = knownFrom.try_emplace(built, held.knownFrom);
+            if (!first
+                && std::pair(held.knownFrom.tv_sec, held.knownFrom.tv_nsec)
+                    < std::pair(known->second.tv_sec, known->second.tv_nsec))
+                known->second = held.knownFrom;
         }
-        auto isRecorded = [&](const fs::path& gitFolder) { return killed.recorded.contains(gitFolder); };
         auto isCompared = [&](const fs::path& gitFolder) {
-            return isRecorded(gitFolder) || killed.comparedElsewhere.contains(gitFolder);
+            return killed.recorded.contains(gitFolder) || killed.comparedElsewhere.contains(gitFolder);
         };
         for (const auto& [built, paths] : placesBuiltAt) {
+            const KnownGitFolders known(killed.dataFolder, knownFrom.at(built));
             // A whole walk of its own, with no record of the search's: the start leaves nothing behind
             // but what the runs after it write.
             const auto found = GitFoldersInPlaces::found(paths, {}, { built.first, built.second });
@@ -92,9 +133,10 @@ namespace {
                         auto noted = killed.byIdentity.find(identity);
                         return noted == killed.byIdentity.end() ? std::nullopt : std::optional(noted->second);
                     },
-                    .judging = { .isKnownGitFolder = isRecorded,
+                    .judging = { .isKnownGitFolder
+                        = [&](const fs::path& gitFolder) { return known.contains(gitFolder); },
                         .settings = killed.settings,
-                        .since = { built.first, built.second },
+                        .windows = killed.windows,
                         .commandsEndedBy = killed.commandsEndedBy },
                     .clock = killed.clock });
         }
@@ -136,12 +178,22 @@ void GitGuard::restoreLeftBehind(
         std::vector<LiveRuns::Entry> missing;
         std::map<std::string, NotedUnit> byIdentity;
         std::set<fs::path> comparedElsewhere;
+        // Known to every killed run: what was noted before the first of them had noted. An older
+        // build's runs knew none.
+        std::optional<timespec> knownFrom;
+        for (const auto& entry : writablePlaces) {
+            const timespec held = GitGuardEntries::placeHeldOf(entry.payload).knownFrom;
+            if (!knownFrom
+                || std::pair(held.tv_sec, held.tv_nsec) < std::pair(knownFrom->tv_sec, knownFrom->tv_nsec))
+                knownFrom = held;
+        }
+        const KnownGitFolders known(liveRuns, knownFrom.value_or(timespec {}));
         for (auto& entry : units) {
             NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
             auto settled = GitGuardComparison::settle(
                 registry, unit, places, settings, clock,
-                [&](const fs::path& gitFolder) { return recorded.contains(gitFolder); }, nullptr,
+                [&](const fs::path& gitFolder) { return known.contains(gitFolder); }, nullptr,
                 commandsEndedBy);
             if (settled.comparedElsewhere)
                 comparedElsewhere.insert(std::move(*settled.comparedElsewhere));
@@ -151,13 +203,16 @@ void GitGuard::restoreLeftBehind(
                 folder != unit.files.end())
                 byIdentity.emplace(folder->second.content, std::move(unit));
         }
+        const CommandWriteWindows windows = closedWindows(liveRuns, writablePlaces, commandsEndedBy);
         sweepAfterKill(registry, writablePlaces,
             { .recorded = recorded,
                 .comparedElsewhere = comparedElsewhere,
                 .byIdentity = byIdentity,
                 .settings = settings,
                 .clock = clock,
-                .commandsEndedBy = commandsEndedBy });
+                .commandsEndedBy = commandsEndedBy,
+                .windows = windows,
+                .dataFolder = liveRuns });
         for (const auto& entry : keptOff) {
             const NotedUnit name = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(name.places, name.places).first->second;

@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 
 #include <atomic>
 #include <fcntl.h>
@@ -125,8 +126,8 @@ void reachedStep(Step step)
         stepSeam(step);
 }
 
-std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, const NotedFile& notedBefore,
-    std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run,
+std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& places, const fs::path& path,
+    const NotedFile& notedBefore, std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run,
     const MadeFromNow& madeFromNow)
 {
     auto reached = places.reach(path);
@@ -173,6 +174,7 @@ std::optional<Undone> undo(const BeneathPlaces& places, const fs::path& path, co
         undone.putBack = undone.moved.name && copyKept && putBack(folder, name, noted, RENAME_NOREPLACE);
     }
     if (undone.moved.name) {
+        MovedAsideByGuard::note(dataFolder, folder, *undone.moved.name);
         undone.removedSameBytes = KeptMovedAside::removeSameBytes(folder, *undone.moved.name);
         if (run)
             undone.removedInFlood = run->boundFlood(folder, path, *undone.moved.name);

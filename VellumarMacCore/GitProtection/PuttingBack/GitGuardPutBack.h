@@ -63,11 +63,13 @@ struct Settled {
 // under all its names: this name is replaced or removed, and the change stays at the others. The folder
 // gets its owner's permission back first (`BeneathPlaces::ownerMayAct`). `run` bounds a flood within a
 // run; absent at the next start after a kill, which is no run. The caller holds the lock of the
-// registry of live runs (`LiveRuns::locked`), so that two runs never undo the same change twice.
+// registry of live runs (`LiveRuns::locked`), so that two runs never undo the same change twice. What
+// goes aside is noted in `dataFolder` as the guard's own (`MovedAsideByGuard`).
 // What takes a name's place made from what is there just before it goes aside, where what was judged a
 // moment before may have been written again: a configuration without the settings that counted.
 using MadeFromNow = std::function<GitNotedFiles::NotedFile(const GitNotedFiles::NotedFile& now)>;
-std::optional<Undone> undo(const BeneathPlaces& places, const std::filesystem::path& path,
+std::optional<Undone> undo(const std::filesystem::path& dataFolder, const BeneathPlaces& places,
+    const std::filesystem::path& path,
     const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock,
     KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr);
 

@@ -1,8 +1,9 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
-#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 
 #include <algorithm>
 #include <iterator>
@@ -13,13 +14,6 @@ namespace {
 
     namespace fs = std::filesystem;
     using GitNotedFiles::NotedUnit;
-
-    // Whether `path` is, or lies in, what was moved aside.
-    bool liesInMovedAside(const fs::path& path)
-    {
-        return std::any_of(path.begin(), path.end(),
-            [](const fs::path& name) { return GitGuardPutBack::isMovedAside(name); });
-    }
 
     // `noted` as it would be had its Git folder been at `gitFolder`: a work tree's ".git" carries its
     // work tree with it, where it moved along.
@@ -39,9 +33,17 @@ std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
     const NewGitFolders::Judging& judging = options.judging;
     std::vector<GitGuard::MovedChange> moved;
     std::vector<NewGitFolders::Counted> counted;
-    for (const auto& folder : found) {
-        if (liesInMovedAside(folder.gitFolder))
-            continue;
+    std::vector<const GitFoldersInPlaces::Found*> judged;
+    {
+        // Under the lock the guard moves aside under, so that what it has just moved is noted as its own.
+        auto locked = liveRuns.locked();
+        for (const auto& folder : found) {
+            if (!MovedAsideByGuard::liesIn(liveRuns.folder(), folder.gitFolder, places.paths()))
+                judged.push_back(&folder);
+        }
+    }
+    for (const auto* each : judged) {
+        const auto& folder = *each;
         if (options.sequences == Options::Sequences::judged)
             std::ranges::move(
                 StoppedSequences::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
@@ -52,7 +54,8 @@ std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
                 judging.settings, options.clock, judging.isKnownGitFolder, options.run,
                 judging.commandsEndedBy);
             moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
-        } else if (!judging.isKnownGitFolder(folder.gitFolder)) {
+        } else if (!judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
+            || !options.isComparedByAnother(folder.gitFolder)) {
             std::ranges::move(
                 NewGitFolders::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
         }

@@ -26,8 +26,11 @@ struct Options {
     // What was noted of the Git folder with this identity (`GitFoldersInPlaces::Found::identity`),
     // where a unit compared here noted it.
     std::function<std::optional<GitNotedFiles::NotedUnit>(const std::string& identity)> notedWithIdentity;
-    // `isKnownGitFolder` also passes over a Git folder that someone else compares; `commandsEndedBy`
-    // also holds for one found at another name.
+    // Whether another compares the Git folder at this name with what it noted (a live run, or a watch
+    // kept after one): one known before the run (`NewGitFolders::Judging::isKnownGitFolder`) is then
+    // passed over. Absent where none does.
+    std::function<bool(const std::filesystem::path&)> isComparedByAnother = nullptr;
+    // `commandsEndedBy` also holds for one found at another name.
     NewGitFolders::Judging judging;
     GitGuard::Clock clock;
     // The run sweeping, which bounds its floods of one name; null at the next start after a kill.
@@ -38,8 +41,9 @@ struct Options {
     Sequences sequences = Sequences::judged;
 };
 
-// Goes through `found` as above, what was moved aside passed over, and moves aside what counts as
-// `GitGuardComparison::settle` and `settleCounted` do, beneath `places`. What does not count in a Git folder
+// Goes through `found` as above, what the guard moved aside passed over (`MovedAsideByGuard`), and moves
+// aside what counts as `GitGuardComparison::settle` and `settleCounted` do, beneath `places`. What does
+// not count in a Git folder
 // found at another name is not taken: the unit stays noted as it was, at its name. Returns what went
 // aside. Never throws but for memory.
 std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,

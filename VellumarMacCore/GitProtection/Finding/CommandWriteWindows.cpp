@@ -1,0 +1,176 @@
+#include "VellumarMacCore/GitProtection/Finding/CommandWriteWindows.h"
+
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
+
+#include <algorithm>
+#include <charconv>
+#include <sys/stat.h>
+#include <utility>
+
+namespace vellumar {
+
+namespace {
+
+    namespace fs = std::filesystem;
+    using Window = CommandWriteWindows::Window;
+
+    // A line is a place and its windows; one far past the bounds is left unread.
+    constexpr std::size_t kRecordBytesLimit
+        = CommandWriteWindows::placeLimit * (4096 + CommandWriteWindows::windowsPerPlaceLimit * 48);
+
+    std::pair<time_t, long> at(const timespec& time) { return { time.tv_sec, time.tv_nsec }; }
+
+    timespec later(const timespec& left, const timespec& right)
+    {
+        return at(left) < at(right) ? right : left;
+    }
+
+    time_t gapSeconds(const Window& earlier, const Window& next)
+    {
+        return next.from.tv_sec - earlier.to.tv_sec;
+    }
+
+    // Sorted, overlapping and close windows merged, then the closest merged while there are too many.
+    void merge(std::vector<Window>& windows)
+    {
+        std::sort(windows.begin(), windows.end(),
+            [](const Window& left, const Window& right) { return at(left.from) < at(right.from); });
+        std::vector<Window> merged;
+        for (const auto& window : windows) {
+            if (!merged.empty() && gapSeconds(merged.back(), window) < CommandWriteWindows::mergedGapSeconds)
+                merged.back().to = later(merged.back().to, window.to);
+            else
+                merged.push_back(window);
+        }
+        while (merged.size() > CommandWriteWindows::windowsPerPlaceLimit) {
+            auto closest = merged.begin();
+            for (auto window = merged.begin(); window + 1 != merged.end(); ++window) {
+                if (gapSeconds(*window, *(window + 1)) < gapSeconds(*closest, *(closest + 1)))
+                    closest = window;
+            }
+            closest->to = later(closest->to, (closest + 1)->to);
+            merged.erase(closest + 1);
+        }
+        windows = std::move(merged);
+    }
+
+    bool isWithin(const fs::path& path, const fs::path& place)
+    {
+        auto [placeEnd, pathAt] = std::mismatch(place.begin(), place.end(), path.begin(), path.end());
+        return placeEnd == place.end();
+    }
+
+    template <typename Number> bool parsed(std::string_view& text, Number& number)
+    {
+        const auto space = std::min(text.find(' '), text.size());
+        auto [end, error] = std::from_chars(text.data(), text.data() + space, number);
+        if (error != std::errc() || end != text.data() + space)
+            return false;
+        text.remove_prefix(std::min(space + 1, text.size()));
+        return true;
+    }
+
+    bool isValid(const timespec& time) { return time.tv_nsec >= 0 && time.tv_nsec < 1'000'000'000; }
+
+}
+
+CommandWriteWindows CommandWriteWindows::read(const fs::path& dataFolder)
+{
+    return decoded(readPrivateFile(dataFolder / recordName, kRecordBytesLimit));
+}
+
+void CommandWriteWindows::write(const fs::path& dataFolder) const
+{
+    writePrivateFile(encoded(), dataFolder / recordName);
+}
+
+void CommandWriteWindows::add(const fs::path& place, const Window& window)
+{
+    if (at(window.to) < at(window.from))
+        return;
+    auto& windows = m_places[place];
+    windows.push_back(window);
+    merge(windows);
+    while (m_places.size() > placeLimit) {
+        auto ended
+            = std::min_element(m_places.begin(), m_places.end(), [](const auto& left, const auto& right) {
+                  return at(left.second.back().to) < at(right.second.back().to);
+              });
+        m_places.erase(ended);
+    }
+}
+
+bool CommandWriteWindows::couldHaveWritten(const fs::path& path, const timespec& changed) const
+{
+    for (const auto& [place, windows] : m_places) {
+        if (!isWithin(path, place))
+            continue;
+        for (const auto& window : windows) {
+            if (at(window.from) <= at(changed) && at(changed) <= at(window.to))
+                return true;
+        }
+    }
+    return false;
+}
+
+bool CommandWriteWindows::couldHaveWritten(const fs::path& path) const
+{
+    struct stat status { };
+    return ::lstat(path.c_str(), &status) == 0 && couldHaveWritten(path, status.st_ctim);
+}
+
+const std::vector<Window>& CommandWriteWindows::windowsOf(const fs::path& place) const
+{
+    static const std::vector<Window> none;
+    auto windows = m_places.find(place);
+    return windows == m_places.end() ? none : windows->second;
+}
+
+std::string CommandWriteWindows::encoded() const
+{
+    std::string bytes;
+    for (const auto& [place, windows] : m_places) {
+        // A place's name may hold anything but a line's end, which no place the user grants has.
+        if (place.native().find('\n') != std::string::npos)
+            continue;
+        bytes += place.native();
+        for (const auto& window : windows) {
+            bytes += '\t';
+            for (const timespec& time : { window.from, window.to })
+                bytes += std::to_string(time.tv_sec) + " " + std::to_string(time.tv_nsec) + " ";
+            bytes.pop_back();
+        }
+        bytes += '\n';
+    }
+    return bytes;
+}
+
+CommandWriteWindows CommandWriteWindows::decoded(std::string_view bytes)
+{
+    CommandWriteWindows read;
+    while (!bytes.empty()) {
+        const auto end = bytes.find('\n');
+        if (end == std::string_view::npos)
+            break; // cut short by a killed write
+        std::string_view line = bytes.substr(0, end);
+        bytes.remove_prefix(end + 1);
+        const auto tab = line.find('\t');
+        if (tab == 0 || tab == std::string_view::npos)
+            continue;
+        const fs::path place(std::string(line.substr(0, tab)));
+        line.remove_prefix(tab + 1);
+        while (!line.empty()) {
+            const auto next = std::min(line.find('\t'), line.size());
+            std::string_view text = line.substr(0, next);
+            line.remove_prefix(std::min(next + 1, line.size()));
+            Window window;
+            if (parsed(text, window.from.tv_sec) && parsed(text, window.from.tv_nsec)
+                && parsed(text, window.to.tv_sec) && parsed(text, window.to.tv_nsec) && text.empty()
+                && isValid(window.from) && isValid(window.to))
+                read.add(place, window);
+        }
+    }
+    return read;
+}
+
+}

@@ -1,0 +1,56 @@
+// When a command of any run could write in each writable place: from the start of a run's guard to the
+// run's end (or, for a killed run, to when the next start knows its commands had ended). A file whose
+// status-change time falls within a window of a place holding it could be a command's; one outside
+// every window is the user's. The windows are kept in a record in the data folder across program
+// starts, merged and bounded so that it stays small: windows merged across a gap take in what the
+// user did in it, on the side of the user's Git.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumar {
+
+class CommandWriteWindows {
+public:
+    static constexpr std::string_view recordName = "git-command-write-windows";
+    // Past these, a place's closest windows are merged, and the places whose last window ended
+    // earliest are let go.
+    static constexpr std::size_t windowsPerPlaceLimit = 64;
+    static constexpr std::size_t placeLimit = 4096;
+    // Windows closer than this are one: a job after a job.
+    static constexpr time_t mergedGapSeconds = 2;
+
+    struct Window {
+        timespec from {};
+        timespec to {}; // the kernel's stamps, both within
+    };
+
+    // The record in `dataFolder`; empty where there is none or it cannot be read, a damaged line
+    // skipped. Reads the disk; never throws but for memory.
+    static CommandWriteWindows read(const std::filesystem::path& dataFolder);
+    // Replaces the record. The caller serialises writers (the lock of the registry of live runs).
+    // Throws std::filesystem::filesystem_error.
+    void write(const std::filesystem::path& dataFolder) const;
+
+    void add(const std::filesystem::path& place, const Window& window);
+    // Whether a command could have written what changed at `changed` at `path` (as the kernel
+    // resolves it): within a window of a place holding it.
+    bool couldHaveWritten(const std::filesystem::path& path, const timespec& changed) const;
+    // Whether what is at `path` (a link as itself) changed within such a window; false where nothing is.
+    bool couldHaveWritten(const std::filesystem::path& path) const;
+
+    std::string encoded() const;
+    static CommandWriteWindows decoded(std::string_view bytes);
+    const std::vector<Window>& windowsOf(const std::filesystem::path& place) const;
+
+private:
+    std::map<std::filesystem::path, std::vector<Window>> m_places;
+};
+
+}

@@ -1,0 +1,166 @@
+// When a command of any run could write in a place: the windows' bounds, merging, the record's
+// damage, and a killed run's window closed at the next start.
+#include "VellumarMacCore/GitProtection/Finding/CommandWriteWindows.h"
+
+#include "VellumarMacCore/Foundations/LiveRuns.h"
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
+#include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/FileFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using namespace vellumar;
+using Window = CommandWriteWindows::Window;
+
+TEST(CommandWriteWindows, AChangeCountsWithinAWindowOfAPlaceHoldingIt)
+{
+    constexpr time_t open = std::numeric_limits<time_t>::max();
+    struct Case {
+        const char* name;
+        std::vector<std::pair<const char*, Window>> windows;
+        const char* path;
+        timespec changed;
+        bool counts;
+    };
+    const Case cases[] = {
+        { "at a window's first instant", { { "/h/P", { { 100, 5 }, { 200, 0 } } } }, "/h/P/a/.git/config",
+            { 100, 5 }, true },
+        { "at its last", { { "/h/P", { { 100, 0 }, { 200, 7 } } } }, "/h/P/x", { 200, 7 }, true },
+        { "just before it", { { "/h/P", { { 100, 5 }, { 200, 0 } } } }, "/h/P/x", { 100, 4 }, false },
+        { "just after it", { { "/h/P", { { 100, 0 }, { 200, 7 } } } }, "/h/P/x", { 200, 8 }, false },
+        { "in another place's window", { { "/h/Q", { { 100, 0 }, { 200, 0 } } } }, "/h/P/x", { 150, 0 },
+            false },
+        { "in a place whose name begins the same", { { "/h/P", { { 100, 0 }, { 200, 0 } } } }, "/h/P2/x",
+            { 150, 0 }, false },
+        { "in a window of the place around one",
+            { { "/h", { { 100, 0 }, { 200, 0 } } }, { "/h/P", { { 300, 0 }, { 400, 0 } } } }, "/h/P/x",
+            { 150, 0 }, true },
+        { "between windows a second apart, merged",
+            { { "/h/P", { { 100, 0 }, { 200, 0 } } }, { "/h/P", { { 201, 0 }, { 300, 0 } } } }, "/h/P/x",
+            { 200, 500 }, true },
+        { "between windows far apart",
+            { { "/h/P", { { 100, 0 }, { 200, 0 } } }, { "/h/P", { { 300, 0 }, { 400, 0 } } } }, "/h/P/x",
+            { 250, 0 }, false },
+        { "in a live run's open window", { { "/h/P", { { 100, 0 }, { open, 0 } } } }, "/h/P/x",
+            { 1'000'000'000, 0 }, true },
+        { "a window ending before it begins is none", { { "/h/P", { { 200, 0 }, { 100, 0 } } } }, "/h/P/x",
+            { 150, 0 }, false },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        CommandWriteWindows windows;
+        for (const auto& [place, window] : testCase.windows)
+            windows.add(place, window);
+        EXPECT_EQ(windows.couldHaveWritten(testCase.path, testCase.changed), testCase.counts);
+        // What the record holds counts the same once read back.
+        EXPECT_EQ(
+            CommandWriteWindows::decoded(windows.encoded()).couldHaveWritten(testCase.path, testCase.changed),
+            testCase.counts);
+    }
+}
+
+TEST(CommandWriteWindows, StaysBoundedWithoutLettingGoOfAWrite)
+{
+    CommandWriteWindows windows;
+    const std::size_t count = CommandWriteWindows::windowsPerPlaceLimit + 10;
+    for (std::size_t run = 0; run < count; ++run) {
+        const time_t from = static_cast<time_t>(run * 100 + (run == 7 ? 50 : 0));
+        windows.add("/h/P", { { from, 0 }, { from + 10, 0 } });
+    }
+    EXPECT_EQ(windows.windowsOf("/h/P").size(), CommandWriteWindows::windowsPerPlaceLimit);
+    // Every run's window still counts: the closest were merged, the gap after the seventh first.
+    for (std::size_t run = 0; run < count; ++run)
+        EXPECT_TRUE(
+            windows.couldHaveWritten("/h/P/x", { static_cast<time_t>(run * 100 + (run == 7 ? 55 : 5)), 0 }));
+    EXPECT_TRUE(windows.couldHaveWritten("/h/P/x", { 770, 0 }));
+
+    for (std::size_t place = 0; place < CommandWriteWindows::placeLimit; ++place)
+        windows.add(
+            "/p" + std::to_string(place), { { static_cast<time_t>(10'000 + place), 0 }, { 20'000, 0 } });
+    // The place whose last window ended earliest is let go.
+    EXPECT_TRUE(windows.windowsOf("/h/P").empty());
+    EXPECT_FALSE(windows.windowsOf("/p0").empty());
+}
+
+TEST(CommandWriteWindows, ADamagedRecordKeepsWhatCanBeRead)
+{
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::vector<std::pair<const char*, timespec>> counted;
+    };
+    const Case cases[] = {
+        { "a line cut short by a killed write", "/h/P\t100 0 200 0\n/h/Q\t100 0 20",
+            { { "/h/P/x", { 150, 0 } } } },
+        { "a window that is no numbers, beside one that is", "/h/P\tx 0 200 0\t300 0 400 0\n",
+            { { "/h/P/x", { 350, 0 } } } },
+        { "nanoseconds past a second", "/h/P\t100 1000000000 200 0\n", {} },
+        { "a line with no place", "\t100 0 200 0\n", {} },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto read = CommandWriteWindows::decoded(testCase.bytes);
+        std::size_t counted = 0;
+        for (const char* path : { "/h/P/x", "/h/Q/x" }) {
+            for (time_t at : { 150, 350 })
+                counted += read.couldHaveWritten(path, { at, 0 });
+        }
+        EXPECT_EQ(counted, testCase.counted.size());
+        for (const auto& [path, at] : testCase.counted)
+            EXPECT_TRUE(read.couldHaveWritten(path, at));
+    }
+}
+
+// A killed run's window closes when its commands had ended, as its last beat tells, or at the next start
+// where no beat does; a live run's stays open.
+TEST(CommandWriteWindows, AKilledRunsWindowClosesAtTheNextStart)
+{
+    test::TemporaryHome home;
+    const timespec built { 1'000, 0 };
+    LiveRuns::Entry place = GitGuardEntries::placeEntryOf(home.home / "Projects", { built, built });
+    test::writeBytes(
+        LiveRuns::recordOf(home.data, LiveRuns::Kind::writablePlace), LiveRuns::encoded({ &place, 1 }));
+    auto beat = LiveRunsHeartbeat::now();
+    beat.wallTime -= std::chrono::hours(1);
+    beat.bootTime -= std::chrono::hours(1);
+    LiveRunsHeartbeat::write(beat, LiveRuns::heartbeatOf(home.data));
+
+    GitGuard::restoreLeftBehind(home.data, {});
+
+    const auto windows = CommandWriteWindows::read(home.data).windowsOf(home.home / "Projects");
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(
+        std::pair(windows[0].from.tv_sec, windows[0].from.tv_nsec), std::pair(built.tv_sec, built.tv_nsec));
+    const auto ended = beat.wallTime + std::chrono::nanoseconds(LiveRunsHeartbeat::margin);
+    const auto closed
+        = std::chrono::seconds(windows[0].to.tv_sec) + std::chrono::nanoseconds(windows[0].to.tv_nsec);
+    // Within the reads of two clocks, which no two calls make at the same instant.
+    EXPECT_LT(std::chrono::abs(closed - ended), std::chrono::milliseconds(1));
+}
+
+// What the next start reads of a place a killed run held: a damaged payload opens its window from the
+// epoch and knows no Git folder.
+TEST(CommandWriteWindows, APlaceHeldReadsBackOrFailsClosed)
+{
+    struct Case {
+        const char* name;
+        std::string payload;
+        std::pair<time_t, time_t> builtAndKnownFrom;
+    };
+    const Case cases[] = {
+        { "as written", GitGuardEntries::placeEntryOf("/h/P", { { 5, 6 }, { 7, 8 } }).payload, { 5, 7 } },
+        { "an older build's, its start alone", "5 6", { 5, 0 } },
+        { "three numbers", "5 6 7", { 0, 0 } },
+        { "a word", "5 x", { 0, 0 } },
+        { "nothing", "", { 0, 0 } },
+        { "a space too many", "5 6 7 8 ", { 0, 0 } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto held = GitGuardEntries::placeHeldOf(testCase.payload);
+        EXPECT_EQ(std::pair(held.built.tv_sec, held.knownFrom.tv_sec), testCase.builtAndKnownFrom);
+    }
+}
