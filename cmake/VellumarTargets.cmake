@@ -41,10 +41,12 @@ function(vellumar_add_library name)
   vellumar_apply_warnings(${name})
 endfunction()
 
-# vellumar_add_test_suite(<name> DEPENDS <targets...>)
-# One GoogleTest executable per tests/ folder, discovered by CTest at test time.
+# vellumar_add_test_suite(<name> DEPENDS <targets...> [ALONE <files...>])
+# One GoogleTest executable per tests/ folder, discovered by CTest at test time. With VELLUMAR_UNITY_TESTS
+# the files are compiled in batches, except those named ALONE: a file whose own helpers (in an anonymous
+# namespace) share a name with a neighbour's, which a batch would see as one redefined name.
 function(vellumar_add_test_suite name)
-  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPENDS;ALONE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -52,6 +54,15 @@ function(vellumar_add_test_suite name)
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} vellumar_test_support GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE VELLUMAR_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  if(VELLUMAR_UNITY_TESTS)
+    # Most of a test file's compile time goes to code generated from the same GoogleTest and library
+    # templates as its neighbours'; a batch generates it once.
+    set_target_properties(${name} PROPERTIES UNITY_BUILD ON)
+    set_source_files_properties(${ARG_ALONE} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+    # A fixture in an anonymous namespace is what g++ warns about in a header; a batch includes the
+    # test files as if they were headers, yet each is still compiled exactly once.
+    target_compile_options(${name} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+  endif()
   vellumar_apply_warnings(${name})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "VELLUMAR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
