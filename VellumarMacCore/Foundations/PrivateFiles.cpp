@@ -62,4 +62,15 @@ std::string readPrivateFile(const std::filesystem::path& file, std::size_t limit
     return bytes;
 }
 
+
+std::vector<std::string_view> completeLines(std::string_view bytes)
+{
+    std::vector<std::string_view> lines;
+    for (auto end = bytes.find('\n'); end != std::string_view::npos; end = bytes.find('\n')) {
+        lines.push_back(bytes.substr(0, end));
+        bytes.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace vellumar {
 
@@ -44,6 +45,10 @@ using platform::syncToDisk;
 // following a link and without waiting on a FIFO: how the program's own records in the data folder are
 // read, which a command or another process may have replaced. Empty when it cannot be read.
 std::string readPrivateFile(const std::filesystem::path& file, std::size_t limitBytes);
+
+// The lines of a record read that way, each without its line end; a last line with none, which a killed
+// write cut short, is left out.
+std::vector<std::string_view> completeLines(std::string_view bytes);
 
 // Sets mode 0600 on an existing file; throws std::filesystem::filesystem_error when it cannot.
 void makeFilePrivate(const std::filesystem::path& file);

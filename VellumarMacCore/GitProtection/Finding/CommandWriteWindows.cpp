@@ -148,12 +148,7 @@ std::string CommandWriteWindows::encoded() const
 CommandWriteWindows CommandWriteWindows::decoded(std::string_view bytes)
 {
     CommandWriteWindows read;
-    while (!bytes.empty()) {
-        const auto end = bytes.find('\n');
-        if (end == std::string_view::npos)
-            break; // cut short by a killed write
-        std::string_view line = bytes.substr(0, end);
-        bytes.remove_prefix(end + 1);
+    for (std::string_view line : completeLines(bytes)) {
         const auto tab = line.find('\t');
         if (tab == 0 || tab == std::string_view::npos)
             continue;

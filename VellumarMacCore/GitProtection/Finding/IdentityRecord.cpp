@@ -124,12 +124,7 @@ std::string IdentityRecord::encoded(const std::map<std::string, timespec>& noted
 std::map<std::string, timespec> IdentityRecord::decoded(std::string_view bytes)
 {
     std::map<std::string, timespec> noted;
-    while (!bytes.empty()) {
-        const auto end = bytes.find('\n');
-        if (end == std::string_view::npos)
-            break; // cut short by a killed write
-        std::string_view line = bytes.substr(0, end);
-        bytes.remove_prefix(end + 1);
+    for (std::string_view line : completeLines(bytes)) {
         const auto first = line.find(' ');
         const auto second = line.rfind(' ');
         timespec at {};
