@@ -34,6 +34,14 @@ timespec stampAfterAll(const fs::path& probe)
             return now;
     }
 }
+
+// A run's window in `place`, open from `began` on.
+CommandWriteWindows openFrom(const fs::path& place, const timespec& began)
+{
+    CommandWriteWindows windows;
+    windows.add(place, { began, { began.tv_sec + 3600, 0 } });
+    return windows;
+}
 }
 
 TEST(NewGitFolders, CountsFromTheRunsStartAndKeepsTheRestOfAConfiguration)
@@ -83,7 +91,7 @@ TEST(NewGitFolders, CountsFromTheRunsStartAndKeepsTheRestOfAConfiguration)
         const NewGitFolders::Judging judging { .isKnownGitFolder
             = [&](const fs::path& gitFolder) { return gitFolder == root / "origin.git"; },
             .settings = GitCountedSettings::gitReaderForThisProcess(),
-            .since = began };
+            .windows = openFrom(root, began) };
 
         auto counted = NewGitFolders::counted(root / "rel/.git", BeneathPlaces({ root }), judging);
         ASSERT_EQ(counted.size(), 1U);
