@@ -337,8 +337,11 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
             beat.wallTime -= LiveRunsHeartbeat::margin;
             beat.bootTime -= LiveRunsHeartbeat::margin;
             LiveRunsHeartbeat::write(beat, beatFile);
-            test::changedLaterThan(scene.home.root / relative, *LiveRunsHeartbeat::commandsEndedBy(beatFile),
-                [&] { writeHook(scene.home.root / relative, kHook); });
+            // Made anew each time, so that its folder too last changed once the commands had ended.
+            test::changedLaterThan(scene.home.root / relative, *LiveRunsHeartbeat::commandsEndedBy(beatFile), [&] {
+                fs::remove(scene.home.root / relative);
+                writeHook(scene.home.root / relative, kHook);
+            });
         };
     };
     const Case cases[] = {
@@ -412,9 +415,10 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
                 test::settled(scene.home.root / plainHook);
             },
             none, none, [&](const Scene& scene) { return kept(scene.home.root / plainHook); } },
+        // Outside every window when commands could write: not even judged.
         { "a hook the user writes once the run's commands had ended", none, plainMadeARepository, none,
             [&](const Scene& scene) { return kept(scene.home.root / plainHook); },
-            hookWrittenLater(plainHook), false, 1 },
+            hookWrittenLater(plainHook), false, 0 },
         // Found at its new name both by its own comparison and among every Git folder of the places.
         { "a hook the user writes in the project a command renamed", none,
             [](const Scene& scene) { fs::rename(scene.project, scene.home.root / "project-v2"); }, none,
