@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumar::GitGuardPutBack {
@@ -45,6 +46,13 @@ struct Undone {
     // What was put back is what is to take the change's place (`NewGitFolders::Counted::instead`), not
     // what the run found there.
     bool putInstead = false;
+    // What a change that stayed (`stayed`) is left as: a regular file, without execute permission.
+    enum class StayedAs { asItIs, executeTaken, neverExecutable };
+    StayedAs stayedAs = StayedAs::asItIs;
+
+    // Whether the change stays at its name: it could not be moved aside, nor was what was noted put
+    // back in its place.
+    bool stayed() const noexcept { return !moved.name && !putBack; }
 };
 
 // What undoing a unit's changes came to.
@@ -59,7 +67,9 @@ struct Settled {
 // Undoes the change at `path`, reached beneath a place, when it still differs from `noted`: what was
 // noted takes the name's place and the change goes aside in one step (`exchangeAside`), or where there
 // is no copy to put back, the change goes aside alone; a name that holds nothing gets the copy of what
-// was noted back. A file with other hard links is not moved, since moved aside it would be made private
+// was noted back. Where neither can be done (`Undone::stayed`), a regular file there loses its execute
+// permission, through the open folder and no link, which keeps every byte: Git runs no hook without it,
+// nor a shell a program on PATH; what Git reads, a configuration, it still reads. A file with other hard links is not moved, since moved aside it would be made private
 // under all its names: this name is replaced or removed, and the change stays at the others. The folder
 // gets its owner's permission back first (`BeneathPlaces::ownerMayAct`). `run` bounds a flood within a
 // run; absent at the next start after a kill, which is no run. The caller holds the lock of the
@@ -73,8 +83,18 @@ std::optional<Undone> undo(const std::filesystem::path& dataFolder, const Beneat
     const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock,
     KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr);
 
-// Logs each change undone and adds where it went, with what counted, to `settled`.
+// Logs each change undone and adds where it went, with what counted, to `settled`; one that stayed is
+// added at its own name, with what the log says of it and the repository holding it.
 void report(const std::vector<Undone>& undone, Settled& settled);
+
+// Whether any of `moved` stayed: the record is to keep what was noted, for the next start to try again.
+bool anyStayed(const std::vector<GitGuard::MovedChange>& moved);
+
+// Logs that the Git folders in each of `places` could not be gone through, for `why`, so that what
+// commands left there is not judged, and tells each place as a change that stayed. Never throws: where
+// memory for the words is lacking too, fewer are told.
+std::vector<GitGuard::MovedChange> notLookedThrough(
+    const std::vector<std::filesystem::path>& places, std::string_view why) noexcept;
 
 // The instants within a put-back where a kill must lose nothing of the user's: the copy of what was
 // noted made beside the change, the two traded in place, and a folder of the user's traded back to its
