@@ -137,6 +137,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         m_knownGitFolders = KnownGitFolders(m_options.liveRuns, knownFrom);
         m_keys.reserve(units.size());
         std::set<fs::path> holding;
+        std::vector<std::size_t> heldAsStayed;
         auto locked = liveRuns.locked();
         // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
         // came back while no command ran, so it is the user's and is noted afresh.
@@ -148,6 +149,8 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
                 locked.forget(Held::guardedUnit, gone.key);
             if (now != Presence::missing && !stayed)
                 continue;
+            if (stayed)
+                heldAsStayed.push_back(m_keys.size());
             holding.insert(gone.key);
             m_keys.emplace_back(gone.key);
             m_named.emplace_back();
@@ -178,6 +181,8 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             }
         }
         m_lastComparisons.resize(unitCount());
+        for (std::size_t unit : heldAsStayed)
+            m_lastComparisons[unit].stayed = true;
         try {
             locked.write(Held::guardedUnit);
             locked.write(Held::keptOffName);
@@ -367,7 +372,7 @@ std::vector<fs::path> GitGuard::comparedAgainAtTheEnd() const
     std::vector<fs::path> keys;
     std::lock_guard lock(m_lastComparisonsLock);
     for (std::size_t unit = 0; unit < m_lastComparisons.size(); ++unit) {
-        if (m_lastComparisons[unit].failed || m_lastComparisons[unit].elsewhere)
+        if (m_lastComparisons[unit].failed || m_lastComparisons[unit].elsewhere || m_lastComparisons[unit].stayed)
             keys.push_back(unitKey(unit));
     }
     return keys;

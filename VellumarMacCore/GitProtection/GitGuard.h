@@ -181,8 +181,9 @@ public:
     // The same for every unit.
     std::vector<MovedChange> compareAll();
     // The units, by key, whose last comparison no watch can vouch for, for the run's end to compare
-    // again: it ran out of memory, or it found the Git folder at another name, where nothing the unit
-    // notes is watched. Any thread.
+    // again: it ran out of memory, found the Git folder at another name, where nothing the unit notes is
+    // watched, or found a change that stayed, which no event need show again (a unit the record kept so
+    // counts as one from the start). Any thread.
     std::vector<std::filesystem::path> comparedAgainAtTheEnd() const;
 
     // Judges Git folders found in the places. One this run noted at another name (it or a folder above

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,8 +21,9 @@
 namespace vellumar::test {
 
 // Both shells start in "~/Projects" and have, as variables, RAN (the marker a plant writes when it
-// runs), OUT (a file outside every grant the user's own hooks may write to) and HUSKY9 (husky 9's
-// package). The user's run with `set -e` and have `repo DIR` (a repository with one commit, "first"),
+// runs), OUT (a file outside every grant the user's own hooks may write to), HUSKY9 (husky 9's
+// package), and REPLIES and LOG: the folder holding each run's reply to the phone ("1", "2", ...) and
+// the file of the program's log lines, as the user's shell finds them afterwards. The user's run with `set -e` and have `repo DIR` (a repository with one commit, "first"),
 // `husky9 DIR` (one that husky 9 set up) and `userhook FILE` (an executable script appending FILE's name
 // to $OUT). The bot's have `plant FILE` (an executable script touching $RAN, written as a command writes
 // into a Git folder: through python, since Claude Code itself asks before a redirection there) and
@@ -38,6 +40,8 @@ struct GitRowOptions {
     // first run's last command waits, and its first command waits until the first run has ended. Not
     // with `asNobody`.
     std::vector<std::string> beside = {};
+    // The reply may say more than "Done." (a note of the program's), which `after` reads in $REPLIES.
+    bool replySaysMore = false;
 };
 
 struct GitRow {
@@ -80,6 +84,19 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 
     inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
+    // Keeps the reply of `run` in "<root>/replies", and appends `logLines` to "<root>/log", for the user's
+    // shell to read afterwards.
+    inline void keepForUser(const std::filesystem::path& root, std::optional<std::size_t> run,
+        const std::string& reply, const std::vector<std::string>& logLines)
+    {
+        std::filesystem::create_directories(root / "replies");
+        if (run)
+            std::ofstream(root / "replies" / std::to_string(*run + 1)) << reply;
+        std::ofstream log(root / "log", std::ios::app);
+        for (const auto& line : logLines)
+            log << line << "\n";
+    }
+
     inline JobSubmission jobOf(const std::filesystem::path& root, const GitRow& row, std::size_t run)
     {
         auto job = commandsJob(root / "home" / row.options.place);
@@ -100,7 +117,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
         std::string variables() const
         {
             return "RAN=" + quoted(ran) + "; OUT=" + quoted(root / "out")
-                + "; HUSKY9=" + quoted(sourceDir() / "tests/peers/node_modules/husky") + "; cd "
+                + "; HUSKY9=" + quoted(sourceDir() / "tests/peers/node_modules/husky")
+                + "; REPLIES=" + quoted(root / "replies") + "; LOG=" + quoted(root / "log") + "; cd "
                 + quoted(projects) + " && ";
         }
 
@@ -189,7 +207,12 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
                 });
             }
             if (!gitRow.options.asNobody) {
-                EXPECT_EQ(world.run(jobOf(root, gitRow, run)).reply, "Done.");
+                const std::string reply = world.run(jobOf(root, gitRow, run)).reply;
+                keepForUser(root, run, reply, {});
+                if (gitRow.options.replySaysMore)
+                    EXPECT_TRUE(reply.starts_with("Done.")) << reply;
+                else
+                    EXPECT_EQ(reply, "Done.");
                 if (besideRuns)
                     std::ofstream(projects / ".first-ended") << "go\n";
                 return;
@@ -216,7 +239,9 @@ inline void runGitRows(const std::vector<GitRow>& rows)
         std::size_t run = std::strtoul(std::strchr(hostOf, ':') + 1, nullptr, 10);
         RunnerWorld world;
         const std::filesystem::path root = std::getenv(kKilledHostOf);
-        runAsKilledHost(world, root, detail::jobOf(root, rows[rowIndex], run), true);
+        CapturedLog log;
+        runAsKilledHost(world, root, detail::jobOf(root, rows[rowIndex], run), true,
+            [&](const std::string& reply) { detail::keepForUser(root, run, reply, log.lines()); });
     }
     if (auto reason = commandSandboxUnavailableReason())
         GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
@@ -253,6 +278,7 @@ inline void runGitRows(const std::vector<GitRow>& rows)
             for (const auto& line : log.lines())
                 EXPECT_EQ(line.find(row.projects.string()), std::string::npos) << line;
         }
+        detail::keepForUser(row.root, std::nullopt, {}, log.lines());
         EXPECT_EQ(row.usersShell(row.gitRow.after), row.gitRow.expected);
         EXPECT_FALSE(std::filesystem::exists(row.ran));
         ::setenv("HOME", ownHome.c_str(), 1);
