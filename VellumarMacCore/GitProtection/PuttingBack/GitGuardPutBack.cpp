@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace vellumar::GitGuardPutBack {
@@ -138,33 +139,48 @@ namespace {
         return Identity { status.st_dev, status.st_ino };
     }
 
-    // How often a change is read again where a writer replaced it between its reading and its trade.
-    constexpr int kReadings = 4;
+    // How often a change is read again where a writer replaced it, or held Git's lock on it, between its
+    // reading and its trade; the last reading is traded whatever holds the lock.
+    constexpr int kReadings = 8;
 
-    // Trades the change at `name` for a copy of `noted` where what goes aside is still what was read
-    // (`read`): a writer replacing the file meanwhile, as Git renames its "config.lock" into place, would
-    // otherwise lose its write to the aside name. Its file then goes back to its name and `readAgain` is
-    // set. Without `read`, the trade is kept whatever went aside.
+    // Git writes its configuration under "<name>.lock", made with O_EXCL and renamed into place. Held
+    // across the check and the trade, no Git writer renames between them; one that tries meanwhile is
+    // told the lock is taken, as by another Git command. False only where a Git writer holds it; where
+    // none can be made for another cause, the trade goes on without.
+    bool lockedAsGit(int folder, const std::string& name, std::optional<std::string>& lock)
+    {
+        std::string made = name + ".lock";
+        FileDescriptor file(
+            ::openat(folder, made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (file.get() >= 0)
+            lock = std::move(made);
+        return file.get() >= 0 || errno != EEXIST;
+    }
+
+    // Trades the change at `name` for a copy of `noted`, under Git's lock, where what goes aside is still
+    // what was read (`read`): a Git writer renaming its file into place meanwhile would otherwise lose its
+    // write to the aside name. Where it did, or holds the lock, nothing is traded and `readAgain` is set.
+    // Without `read`, the trade is made whatever is there.
     MovedAside tradedAside(int folder, const std::string& name, const NotedFile& noted,
         const GitGuard::Clock& clock, const std::optional<Identity>& read, bool& readAgain)
     {
-        std::optional<Identity> copy;
+        std::optional<std::string> lock;
         MovedAside moved = exchangeAside(folder, name, GitGuard::refusedLabel, clock(), [&](const std::string& at) {
             int error = madeCopy(folder, at, noted);
-            if (error == 0) {
-                copy = identityAt(folder, at);
-                reachedStep(Step::copyMade);
-            }
-            return error;
+            if (error != 0)
+                return error;
+            reachedStep(Step::copyMade);
+            if (!read)
+                return 0;
+            if (lockedAsGit(folder, name, lock) && identityAt(folder, name) == read)
+                return 0;
+            readAgain = true;
+            ::unlinkat(folder, at.c_str(), 0);
+            return EAGAIN;
         });
-        if (!moved.name || !read || identityAt(folder, *moved.name) == read)
-            return moved;
-        if (::renameat2(folder, moved.name->c_str(), folder, name.c_str(), RENAME_EXCHANGE) != 0)
-            return moved;
-        readAgain = true;
-        if (identityAt(folder, *moved.name) == copy)
-            ::unlinkat(folder, moved.name->c_str(), 0);
-        return {};
+        if (lock)
+            ::unlinkat(folder, lock->c_str(), 0);
+        return moved;
     }
 
     std::optional<Undone> undoReached(const fs::path& dataFolder, const BeneathPlaces::Reached& reached,
@@ -232,6 +248,7 @@ std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& plac
             clock, run, read, readAgain);
         if (!readAgain)
             return undone;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 << reading));
     }
 }
 
