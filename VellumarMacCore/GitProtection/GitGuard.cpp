@@ -414,7 +414,7 @@ std::vector<GitGuard::MovedChange> GitGuard::judge(
 std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
     const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
 {
-    using Sequences = GitGuardSweep::Options::Sequences;
+    using SweepMoment = GitGuardSweep::Options::Moment;
     try {
         LiveRuns& liveRuns = m_run.registry();
         const KnownUnits& known = knownUnits();
@@ -440,7 +440,7 @@ std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
                     .windows = commandWriteWindows() },
                 .clock = m_options.clock,
                 .run = &m_movedInRun,
-                .sequences = moment == Moment::runsEnd ? Sequences::judged : Sequences::passedOver });
+                .moment = moment == Moment::runsEnd ? SweepMoment::runsEnd : SweepMoment::duringRun });
     } catch (const std::exception&) {
         // Out of memory: what went aside so far stays aside.
         return {};
