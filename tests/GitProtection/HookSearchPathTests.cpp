@@ -22,7 +22,8 @@ namespace {
 std::vector<fs::path> foldersAmong(const fs::path& top, std::vector<fs::path> putFirst)
 {
     std::erase_if(putFirst, [&](const fs::path& folder) {
-        return !fs::is_directory(top / folder) || (folder.is_absolute() && !folder.string().starts_with(top.string()));
+        return !fs::is_directory(top / folder)
+            || (folder.is_absolute() && !folder.string().starts_with(top.string()));
     });
     return putFirst;
 }
@@ -83,7 +84,8 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
             fs::create_directories(top / made);
         for (fs::path decoy : testCase.decoys)
             fs::create_directories(top / decoy);
-        EXPECT_EQ(foldersAmong(top, HookSearchPath::foldersPutFirst({ top / ".husky/_", top / "missing" }, top)),
+        EXPECT_EQ(
+            foldersAmong(top, HookSearchPath::foldersPutFirst({ top / ".husky/_", top / "missing" }, top)),
             expected);
     }
 }

@@ -75,8 +75,8 @@ std::vector<vellumar::test::GitRow> alsoAsNobody(std::vector<vellumar::test::Git
 TEST(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndOrdinaryInstallsStay)
 {
     auto rows = alsoAsNobody({
-        { "husky 9 running git from a package folder whose node_modules/.bin a command makes",
-            kHuskyMonorepo, { { "mkdir -p mono/web/node_modules/.bin && plant mono/web/node_modules/.bin/git" } },
+        { "husky 9 running git from a package folder whose node_modules/.bin a command makes", kHuskyMonorepo,
+            { { "mkdir -p mono/web/node_modules/.bin && plant mono/web/node_modules/.bin/git" } },
             "git -C mono commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "user-hook\n" },
         { "export with PATH= inside the quotes",
             hookRunning("export \"PATH=node_modules/.bin:$PATH\"; git diff --cached --quiet"),
@@ -91,11 +91,11 @@ TEST(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndO
         { "a Python hook setting os.environ", kPythonHook, { { "plant app/node_modules/.bin/git" } },
             kUsersAppCommit, "pre-commit\n" },
     });
-    rows.push_back({ "npm install in a new package folder of a husky 9 monorepo", kHuskyMonorepo,
-        { { kNewPackage } },
-        "test -L mono/web/node_modules/.bin/lint && find . -name '*.refused-*'"
-        " && git -C mono commit -q --allow-empty -m by-the-user && cat \"$OUT\"",
-        "user-hook\n", { .quiet = true } });
+    rows.push_back(
+        { "npm install in a new package folder of a husky 9 monorepo", kHuskyMonorepo, { { kNewPackage } },
+            "test -L mono/web/node_modules/.bin/lint && find . -name '*.refused-*'"
+            " && git -C mono commit -q --allow-empty -m by-the-user && cat \"$OUT\"",
+            "user-hook\n", { .quiet = true } });
     rows.push_back({ "husky's prepare ten times beside a busy loop on each CPU", kHuskyPreparing,
         { { kPreparedUnderLoad } },
         "find . -name '*.refused-*' && git -C web commit -q --allow-empty -m by-the-user && cat \"$OUT\"",

@@ -32,8 +32,8 @@ std::vector<NewGitFolders::Counted> counted(const fs::path& gitFolder, const Git
 {
     const auto location = GitFolders::locatedGitFolder(gitFolder);
     const fs::path top = location && location->gitFile ? location->gitFile->parent_path()
-        : gitFolder.filename() == ".git"                ? gitFolder.parent_path()
-                                                        : gitFolder;
+        : gitFolder.filename() == ".git"               ? gitFolder.parent_path()
+                                                       : gitFolder;
     std::vector<fs::path> hookFolders { (location ? location->commonFolder : gitFolder) / "hooks" };
     if (noted) {
         for (const auto& [path, file] : noted->files) {
@@ -46,18 +46,20 @@ std::vector<NewGitFolders::Counted> counted(const fs::path& gitFolder, const Git
     for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top))
         (folder.is_absolute() ? folders : relatives).push_back(std::move(folder));
     const auto& paths = places.paths();
-    if (auto place = std::find_if(
-            paths.begin(), paths.end(), [&](const fs::path& candidate) { return isPathInside(top, candidate); });
+    if (auto place = std::find_if(paths.begin(), paths.end(),
+            [&](const fs::path& candidate) { return isPathInside(top, candidate); });
         place != paths.end() && !relatives.empty())
         std::ranges::move(HookSearchPath::wherePutFirst(*place, top, relatives), std::back_inserter(folders));
     const GitNotedFiles::NotedUnit project { gitFolder, top, {}, {} };
     std::vector<NewGitFolders::Counted> found;
     for (const auto& folder : folders) {
         if (noted) {
-            if (auto at = noted->files.find(folder); at != noted->files.end() && at->second.kind == Kind::searchedFolder)
+            if (auto at = noted->files.find(folder);
+                at != noted->files.end() && at->second.kind == Kind::searchedFolder)
                 continue;
         }
-        const bool holdsHooks = std::find(hookFolders.begin(), hookFolders.end(), folder) != hookFolders.end();
+        const bool holdsHooks
+            = std::find(hookFolders.begin(), hookFolders.end(), folder) != hookFolders.end();
         for (const auto& name : GitNotedFiles::shadowingEntriesBeneath(project, places, folder)) {
             fs::path entry = folder / name;
             if ((noted && noted->files.contains(entry)) || (holdsHooks && WhatGitRuns::isHookName(name))

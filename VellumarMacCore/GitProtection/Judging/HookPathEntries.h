@@ -24,6 +24,7 @@ namespace vellumar::HookPathEntries {
 // put first and every file it notes, which its comparison judges, and a hook in a hooks folder. Reads
 // the disk; never throws but for memory.
 std::vector<NewGitFolders::Counted> counted(const std::filesystem::path& gitFolder,
-    const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places, const NewGitFolders::Judging& judging);
+    const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places,
+    const NewGitFolders::Judging& judging);
 
 }
