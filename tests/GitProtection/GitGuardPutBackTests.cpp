@@ -701,3 +701,32 @@ TEST(GitGuardPutBack, TheUsersGitFolderIsKnownWhereverItMoves)
         }
     }
 }
+
+// A writer that renames its file into place between the guard's reading and its trade, as Git commits
+// its "config.lock", keeps its write: only what counted in the writer's file is taken out.
+TEST(GitGuardPutBack, AWriteBetweenTheReadingAndTheTradeIsKept)
+{
+    static fs::path config;
+    test::TemporaryFolder temporary;
+    const fs::path place = resolvingSymlinks(temporary.path()).value();
+    config = place / "config";
+    test::writeBytes(config, "[core]\n\tfsmonitor = x\n");
+    // Without what counted: here the configuration's first two lines.
+    GitGuardPutBack::MadeFromNow withoutCounted = [](const GitNotedFiles::NotedFile& now) {
+        auto rest = now.content.substr(now.content.find('\n', now.content.find('\n') + 1) + 1);
+        return GitNotedFiles::NotedFile { GitNotedFiles::NotedFile::Kind::file, rest, now.mode };
+    };
+    GitGuardPutBack::stepSeam = [](Step step) {
+        static bool written = false;
+        if (step == Step::copyMade && !std::exchange(written, true)) {
+            test::writeBytes(config.string() + ".lock", "[core]\n\tfsmonitor = x\n[remote \"o\"]\n\turl = y\n");
+            fs::rename(config.string() + ".lock", config);
+        }
+    };
+    auto undone = GitGuardPutBack::undo(place / "data", BeneathPlaces({ place }), config, {}, 4096,
+        [] { return kNow; }, nullptr, withoutCounted);
+    GitGuardPutBack::stepSeam = nullptr;
+    ASSERT_TRUE(undone && undone->putBack);
+    EXPECT_EQ(test::readFile(config), "[remote \"o\"]\n\turl = y\n");
+    EXPECT_EQ(besideIt(config), std::vector<std::string> { "[core]\n\tfsmonitor = x\n[remote \"o\"]\n\turl = y\n" });
+}
