@@ -482,7 +482,7 @@ bool GitGuard::tookStayed(const LiveRuns& registry, const std::string& key)
 std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
     const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
 {
-    using Sequences = GitGuardSweep::Options::Sequences;
+    using SweepMoment = GitGuardSweep::Options::Moment;
     LiveRuns& liveRuns = m_run.registry();
     const KnownUnits& known = knownUnits();
     auto notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
@@ -507,7 +507,7 @@ std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
                 .windows = commandWriteWindows() },
             .clock = m_options.clock,
             .run = &m_movedInRun,
-            .sequences = moment == Moment::runsEnd ? Sequences::judged : Sequences::passedOver });
+            .moment = moment == Moment::runsEnd ? SweepMoment::runsEnd : SweepMoment::duringRun });
 }
 
 CommandWriteWindows GitGuard::commandWriteWindows()

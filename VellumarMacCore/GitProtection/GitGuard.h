@@ -201,7 +201,8 @@ public:
     // another name and compared there, as `compareAll` has just done. During the run such a folder is
     // judged again, since the unit's watch looks at its old names. Then, and only then, the stopped
     // sequences of every Git folder found are judged too, a unit's at its own name included
-    // (`StoppedSequences`). Where the Git folders cannot be listed or judged (out of memory), each place
+    // (`StoppedSequences`), and the programs in the folders its hooks put first on PATH
+    // (`HookPathEntries`). Where the Git folders cannot be listed or judged (out of memory), each place
     // is told as not looked through (`MovedChange::Stayed`), and the places stay in the record for the
     // next start to go through. Any thread; never throws.
     std::vector<MovedChange> sweep();
@@ -243,7 +244,8 @@ private:
         std::set<std::filesystem::path> keys;
     };
     const KnownUnits& knownUnits();
-    // `judge`, or at the run's end the sweep's, which judges the stopped sequences too.
+    // `judge`, or at the run's end the sweep's, which judges the stopped sequences and the folders the
+    // hooks put first on PATH too.
     enum class Moment { duringRun, runsEnd };
     std::vector<MovedChange> judgeAt(Moment moment, const std::vector<GitFoldersInPlaces::Found>& found,
         const std::set<std::filesystem::path>& comparedElsewhere);

@@ -15,6 +15,21 @@
 using namespace vellumar;
 namespace fs = std::filesystem;
 
+namespace {
+
+// What `HookSearchPath::foldersPutFirst` returned that is a folder inside `top`: every word may name
+// one, and most name none.
+std::vector<fs::path> foldersAmong(const fs::path& top, std::vector<fs::path> putFirst)
+{
+    std::erase_if(putFirst, [&](const fs::path& folder) {
+        return !fs::is_directory(top / folder)
+            || (folder.is_absolute() && !folder.string().starts_with(top.string()));
+    });
+    return putFirst;
+}
+
+}
+
 TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
 {
     struct Case {
@@ -24,6 +39,7 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         // As returned: relative to where the hook runs, or from the work tree's top after a "/".
         std::vector<const char*> expected;
         const char* hook = "pre-commit"; // the runner's name
+        std::vector<const char*> decoys = {}; // folders made that are not to be returned
     };
     const Case cases[] = {
         { "husky 9's runner, sourced from another folder", ". \"$(dirname \"$0\")/../../tools/h\"\n",
@@ -31,16 +47,23 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         { "unquoted, without export, two folders", "PATH=bin:./tools/bin:${PATH} exec sh \"$0.sh\"\n", "",
             { "bin", "tools/bin" } },
         { "where the hook runs", "PATH=\"$PWD/.venv/bin:$PATH\"\n", "", { ".venv/bin" } },
-        { "appended, not first", "PATH=\"$PATH:node_modules/.bin\"\n", "", {} },
+        { "appended, not first", "PATH=\"$PATH:node_modules/.bin\"\n", "", { "node_modules/.bin" } },
         { "outside the work tree", "PATH=/opt/tool/bin:$PATH\n", "", {} },
-        { "through another expansion", "PATH=\"$HOME/bin:$PATH\"\n", "", {} },
-        { "another variable", "MANPATH=man:$MANPATH\nNODE_PATH=lib:$PATH\n", "", {} },
-        { "a sourced file found through PATH", ". h\n", "PATH=node_modules/.bin:$PATH\n", {} },
-        { "a sample, which Git does not run", "PATH=bin:$PATH\n", "", {}, "pre-commit.sample" },
+        { "through another expansion", "PATH=\"$HOME/bin:${ROOT}/lib:$PATH\"\n", "", {}, "pre-commit",
+            { "bin", "lib" } },
+        { "another variable", "MANPATH=man:$MANPATH\nNODE_PATH=lib:$PATH\n", "", { "man", "lib" } },
+        { "a sourced file found through PATH", ". h\n", "PATH=node_modules/.bin:$PATH\n", {}, "pre-commit",
+            { "node_modules/.bin" } },
+        { "a sample, which Git does not run", "PATH=bin:$PATH\n", "", {}, "pre-commit.sample", { "bin" } },
+        { "PATH= inside the quotes, for one command", "env \"PATH=bin:$PATH\" git\n", "", { "bin" } },
+        { "a file sourced by its bare name from the top", "source hookenv.sh\n", "", { "tools/bin" } },
+        { "Python", "os.environ['PATH'] = 'tools/bin' + os.pathsep + os.environ['PATH']\n", "",
+            { "tools/bin" } },
         { "joined only where PATH is set", "export PATH=\"node_modules/.bin${PATH:+:$PATH}\"\n", "",
             { "node_modules/.bin" } },
         { "joined, quoted inside", "PATH=\"bin${PATH:+\":${PATH}\"}\"\n", "", { "bin" } },
         { "the whole PATH", "PATH=bin:/usr/bin\n", "", { "bin" } },
+        { "a folder the hook changes into", "cd web && git add .\n", "", { "web", "." } },
         { "above where the hook runs", "PATH=../up/bin:$PATH\n", "", { "up/bin" } },
         { "through the script's own folder", "PATH=\"$(dirname \"$0\")/bin:$PATH\"\n", "",
             { "/.husky/_/bin" } },
@@ -53,10 +76,17 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         fs::create_directories(top / "tools");
         std::ofstream(top / ".husky/_" / testCase.hook) << "#!/usr/bin/env sh\n" << testCase.runner;
         std::ofstream(top / "tools/h") << testCase.elsewhere;
+        std::ofstream(top / "hookenv.sh") << "export PATH=tools/bin:$PATH\n";
         std::vector<fs::path> expected;
         for (std::string_view written : testCase.expected)
             expected.push_back(written.starts_with('/') ? top / written.substr(1) : fs::path(written));
-        EXPECT_EQ(HookSearchPath::foldersPutFirst({ top / ".husky/_", top / "missing" }, top), expected);
+        for (const auto& made : expected)
+            fs::create_directories(top / made);
+        for (fs::path decoy : testCase.decoys)
+            fs::create_directories(top / decoy);
+        EXPECT_EQ(
+            foldersAmong(top, HookSearchPath::foldersPutFirst({ top / ".husky/_", top / "missing" }, top)),
+            expected);
     }
 }
 
@@ -116,11 +146,14 @@ TEST(HookSearchPath, WhatWasReadIsKeptOnlyWhileItsFilesAreAsTheyWere)
         write(top / "scripts/h", "PATH=\"first:$PATH\"\n");
         // Taken as read long after the writes, so that only a moved stamp can tell (`GitReadCache`'s own
         // rows tell a write within the clock's tick).
-        ASSERT_EQ(HookSearchPath::foldersPutFirst(
-                      { top / "hooks" }, top, std::chrono::system_clock::now() + std::chrono::hours(1)),
+        for (const char* made : { "first", "second", "third", "fourth", "fifth" })
+            fs::create_directory(top / made);
+        ASSERT_EQ(foldersAmong(top,
+                      HookSearchPath::foldersPutFirst(
+                          { top / "hooks" }, top, std::chrono::system_clock::now() + std::chrono::hours(1))),
             std::vector<fs::path> { "first" });
         testCase.change(top);
-        EXPECT_EQ(HookSearchPath::foldersPutFirst({ top / "hooks" }, top),
+        EXPECT_EQ(foldersAmong(top, HookSearchPath::foldersPutFirst({ top / "hooks" }, top)),
             std::vector<fs::path>(testCase.expected.begin(), testCase.expected.end()));
     }
 }

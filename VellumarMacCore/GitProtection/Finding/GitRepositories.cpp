@@ -219,9 +219,9 @@ namespace {
         }
 
     private:
-        // What the hooks Git runs for the work tree (or bare repository) `top` put first on PATH: the
-        // scripts in `hookFolders` and in the folders that the configuration read at `top` names, each
-        // relative folder wherever it lies below `top`.
+        // The folders that the hooks Git runs for the work tree (or bare repository) `top` may put first
+        // on PATH, as they are now: named by the scripts in `hookFolders` and in the folders that the
+        // configuration read at `top` names, each relative folder wherever it lies below `top`.
         Paths searchedFirst(Paths hookFolders, const fs::path& top)
         {
             if (auto named = m_configuredAt.find(top.native()); named != m_configuredAt.end()) {
@@ -234,15 +234,13 @@ namespace {
             auto place = std::find_if(m_places.begin(), m_places.end(),
                 [&](const fs::path& candidate) { return isPathInside(top, candidate); });
             Paths found;
-            for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top)) {
-                if (folder.is_absolute())
-                    found.push_back(std::move(folder));
-                else if (place == m_places.end())
-                    found.push_back(standardizedPath(top / folder));
-                else
-                    std::ranges::move(
-                        HookSearchPath::wherePutFirst(*place, top, folder), std::back_inserter(found));
-            }
+            Paths relatives;
+            for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top))
+                (folder.is_absolute() ? found : relatives).push_back(std::move(folder));
+            // A work tree outside every place has nothing below it that commands could write.
+            if (place != m_places.end())
+                std::ranges::move(
+                    HookSearchPath::wherePutFirst(*place, top, relatives), std::back_inserter(found));
             return keptInside(found);
         }
 

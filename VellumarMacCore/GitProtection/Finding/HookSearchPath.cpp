@@ -66,17 +66,66 @@ namespace {
             || (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z');
     }
 
-    // Where `value` first uses the value PATH had: "$PATH", "${PATH}", or "${PATH" with an operator
-    // ("${PATH:+:$PATH}"); npos where it uses none.
-    std::size_t usedSearchPathAt(std::string_view value)
+    // What a path may be written with, in a script of any language; anything else ends a word.
+    bool isWordCharacter(char character)
     {
-        for (std::size_t at = value.find('$'); at != std::string_view::npos; at = value.find('$', at + 1)) {
-            std::size_t name = at + (value.compare(at, 2, "${") == 0 ? 2 : 1);
-            if (value.compare(name, 4, "PATH") == 0
-                && (name + 4 == value.size() || !isNameCharacter(value[name + 4])))
-                return at;
+        return isNameCharacter(character) || static_cast<unsigned char>(character) >= 0x80
+            || std::string_view("._-/@%~").find(character) != std::string_view::npos;
+    }
+
+    // Where the shell expansion starting with the "$" at `at` ends: "${...}" and "$(...)" at their
+    // closing bracket, nested ones within; "$name", "$0" or "$@" past the name.
+    std::size_t pastExpansion(std::string_view text, std::size_t at)
+    {
+        ++at;
+        if (at < text.size() && (text[at] == '{' || text[at] == '(')) {
+            const char open = text[at];
+            const char close = open == '{' ? '}' : ')';
+            for (int depth = 0; at < text.size(); ++at) {
+                if (text[at] == open)
+                    ++depth;
+                else if (text[at] == close && --depth == 0)
+                    return at + 1;
+            }
+            return at;
         }
-        return std::string_view::npos;
+        if (at < text.size() && !isNameCharacter(text[at]))
+            return at + 1;
+        while (at < text.size() && isNameCharacter(text[at]))
+            ++at;
+        return at;
+    }
+
+    // The words of `text`, in order. What an expansion leads into is left out, as what it names cannot
+    // be told; what comes before one stays ("bin${PATH:+:$PATH}"). "." where it is the command that
+    // sources a file is no folder.
+    std::vector<std::string> wordsOf(std::string_view text)
+    {
+        std::vector<std::string> words;
+        std::string word;
+        bool afterExpansion = false;
+        auto end = [&](std::size_t at) {
+            const bool sources = word == "." && at < text.size() && (text[at] == ' ' || text[at] == '\t');
+            if (!word.empty() && !afterExpansion && !sources)
+                words.push_back(word);
+            word.clear();
+            afterExpansion = false;
+        };
+        for (std::size_t at = 0; at < text.size();) {
+            if (text[at] == '$' || text[at] == '`') {
+                end(at);
+                std::size_t closing = text[at] == '`' ? text.find('`', at + 1) : std::string_view::npos;
+                at = text[at] == '$' ? pastExpansion(text, at)
+                                     : (closing == std::string_view::npos ? text.size() : closing + 1);
+                afterExpansion = true;
+            } else if (isWordCharacter(text[at])) {
+                word += text[at++];
+            } else {
+                end(at++);
+            }
+        }
+        end(text.size());
+        return words;
     }
 
     // A relative folder as met from wherever below the work tree the hook runs: the ".." that lead up
@@ -92,118 +141,62 @@ namespace {
         return relative.empty() ? fs::path(".") : relative;
     }
 
-    bool endsWord(char character)
-    {
-        return std::string_view(" \t\r\n;&|()").find(character) != std::string_view::npos;
-    }
-
-    // The shell word starting at `at`, its quotes removed; `at` moves past it.
-    std::string wordAt(std::string_view text, std::size_t& at)
-    {
-        std::string word;
-        char quote = 0;
-        for (; at < text.size(); ++at) {
-            char character = text[at];
-            if (quote) {
-                if (character == quote)
-                    quote = 0;
-                else
-                    word += character;
-            } else if (character == '"' || character == '\'') {
-                quote = character;
-            } else if (character == '\\' && at + 1 < text.size()) {
-                word += text[++at];
-            } else if (endsWord(character)) {
-                break;
-            } else {
-                word += character;
-            }
-        }
-        return word;
-    }
-
-    // Whether `at` starts a command's word: at a line's start, or after a blank or an operator.
-    bool startsWord(std::string_view text, std::size_t at) { return at == 0 || endsWord(text[at - 1]); }
-
     struct Reader {
         const fs::path& top;
+        const std::vector<fs::path>& hookFolders;
+        std::set<fs::path> hooks;
         std::vector<fs::path> folders;
-        std::vector<fs::path> sourced;
+        // Files that words name, read after the hooks.
+        std::vector<fs::path> named;
         std::set<fs::path> read;
+        std::set<std::string, std::less<>> words;
         // The hooks folders and every file whose bytes or absence the folders found depend on.
         std::vector<fs::path> files;
-        std::set<fs::path> hooks;
 
-        bool isHook(const fs::path& script) const { return hooks.contains(script); }
-
-        void addFolder(std::string_view written)
+        // Where a script the hooks read may lie: a file elsewhere is no project's, and its words would
+        // only cost.
+        bool mayRead(const fs::path& file) const
         {
-            if (written.empty() || written.find_first_of("$`") != std::string_view::npos)
+            return isPathInside(file, top)
+                || std::any_of(hookFolders.begin(), hookFolders.end(),
+                    [&](const fs::path& folder) { return isPathInside(file, folder); });
+        }
+
+        void addWord(const std::string& word)
+        {
+            if (word.starts_with('-') || word.starts_with('~') || words.size() >= maxWords
+                || !words.insert(word).second)
                 return;
-            fs::path folder(written);
-            if (folder.is_absolute())
-                folder = standardizedPath(folder);
-            else
-                folder = fromWhereItRuns(folder);
-            if ((folder.is_relative() || isPathInside(folder, top))
+            const fs::path written(word);
+            const fs::path path = standardizedPath(written.is_absolute() ? written : top / written);
+            files.push_back(path);
+            struct stat status { };
+            const bool exists = ::stat(path.c_str(), &status) == 0;
+            if (exists && S_ISREG(status.st_mode)) {
+                if (named.size() < maxSourcedFiles && mayRead(path) && !read.contains(path))
+                    named.push_back(path);
+                return;
+            }
+            fs::path folder = written.is_absolute() ? path : fromWhereItRuns(written);
+            if ((written.is_relative() || (exists && S_ISDIR(status.st_mode)))
                 && std::find(folders.begin(), folders.end(), folder) == folders.end())
                 folders.push_back(std::move(folder));
-        }
-
-        // Each folder that the value assigned to PATH searches before the value PATH had.
-        void addAssignment(std::string_view value)
-        {
-            std::size_t used = usedSearchPathAt(value);
-            std::string_view first = value.substr(0, used);
-            if (used != std::string_view::npos && first.ends_with(':'))
-                first.remove_suffix(1);
-            if (first.empty())
-                return;
-            for (auto folder : foldersOf(first))
-                addFolder(folder);
-        }
-
-        void addSourced(const std::string& written)
-        {
-            // Without a "/", "." searches PATH, not the project.
-            if (written.find('/') == std::string::npos || written.find_first_of("$`") != std::string::npos)
-                return;
-            fs::path file = standardizedPath(top / fs::path(written));
-            if (sourced.size() < maxSourcedFiles && !read.contains(file))
-                sourced.push_back(std::move(file));
         }
 
         void readScript(const fs::path& script)
         {
             if (!read.insert(script).second)
                 return;
-            // A hook missing from a hooks folder shows in the folder's stamp; a sourced file's absence
-            // is kept with the file.
+            // A hook missing from a hooks folder shows in the folder's stamp.
             struct stat status { };
-            if (::stat(script.c_str(), &status) != 0) {
-                if (!isHook(script))
+            if (::stat(script.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+                if (!hooks.contains(script))
                     files.push_back(script);
                 return;
             }
             files.push_back(script);
-            const std::string text = expandedText(script);
-            for (std::size_t at = text.find("PATH="); at != std::string::npos;
-                 at = text.find("PATH=", at + 1)) {
-                if (!startsWord(text, at))
-                    continue;
-                std::size_t valueAt = at + 5;
-                addAssignment(wordAt(text, valueAt));
-            }
-            for (std::size_t at = 0; at < text.size(); ++at) {
-                bool dot = text[at] == '.' && at + 1 < text.size()
-                    && (text[at + 1] == ' ' || text[at + 1] == '\t');
-                bool source = text.compare(at, 7, "source ") == 0;
-                if (!startsWord(text, at) || (!dot && !source))
-                    continue;
-                std::size_t pathAt = text.find_first_not_of(" \t", at + (dot ? 1 : 6));
-                if (pathAt != std::string::npos)
-                    addSourced(wordAt(text, pathAt));
-            }
+            for (const auto& word : wordsOf(expandedText(script)))
+                addWord(word);
         }
     };
 
@@ -266,7 +259,7 @@ std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, 
             key += '\0' + folder.native();
         if (auto kept = GitReadCache::cached(key))
             return splitAtNul(*kept);
-        Reader reader { top, {}, {}, {}, {}, {} };
+        Reader reader { top, hookFolders, {}, {}, {}, {}, {}, {} };
         // By name rather than by listing: a hooks folder holds Git's samples, and a command may fill it.
         std::vector<fs::path> hooks;
         for (const auto& folder : hookFolders) {
@@ -277,8 +270,8 @@ std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, 
         reader.hooks.insert(hooks.begin(), hooks.end());
         for (const auto& hook : hooks)
             reader.readScript(hook);
-        for (std::size_t index = 0; index < reader.sourced.size(); ++index)
-            reader.readScript(fs::path(reader.sourced[index]));
+        for (std::size_t index = 0; index < reader.named.size(); ++index)
+            reader.readScript(fs::path(reader.named[index]));
         std::string found;
         for (const auto& folder : reader.folders)
             found += folder.native() + '\0';
@@ -316,10 +309,24 @@ bool ShadowedPrograms::shadows(std::string_view name) const
         m_names.begin(), m_names.end(), [&](const auto& names) { return !names || names->contains(name); });
 }
 
-std::vector<fs::path> wherePutFirst(const fs::path& place, const fs::path& top, const fs::path& relative)
+std::vector<fs::path> wherePutFirst(
+    const fs::path& place, const fs::path& top, const std::vector<fs::path>& relatives)
 {
-    std::vector<fs::path> found { standardizedPath(top / relative) };
-    if (relative == ".")
+    std::vector<fs::path> found;
+    auto add = [&](fs::path folder) {
+        struct stat status { };
+        if (::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)
+            && std::find(found.begin(), found.end(), folder) == found.end())
+            found.push_back(std::move(folder));
+    };
+    // By their first names, so that each folder's subfolders are looked at once for them all.
+    std::map<std::string, std::vector<const fs::path*>, std::less<>> byFirstName;
+    for (const auto& relative : relatives) {
+        add(standardizedPath(top / relative));
+        if (relative != ".")
+            byFirstName[relative.begin()->string()].push_back(&relative);
+    }
+    if (byFirstName.empty())
         return found;
     SearchedFolders searched(place);
     const SearchedFolders::Folder* start
@@ -330,9 +337,11 @@ std::vector<fs::path> wherePutFirst(const fs::path& place, const fs::path& top, 
     while (!left.empty()) {
         auto [path, folder] = std::move(left.front());
         left.pop_front();
-        if (path != top && SearchedFolders::find(*folder, relative))
-            found.push_back(path / relative);
         for (const auto& subfolder : folder->subfolders) {
+            if (auto named = byFirstName.find(subfolder->name); named != byFirstName.end() && path != top) {
+                for (const fs::path* relative : named->second)
+                    add(path / *relative);
+            }
             if (subfolder->name != "node_modules")
                 left.emplace_back(path / subfolder->name, subfolder.get());
         }

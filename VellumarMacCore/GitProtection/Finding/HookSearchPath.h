@@ -14,37 +14,42 @@
 
 namespace vellumar::HookSearchPath {
 
-// Bytes read of each script; a hook's assignment to PATH comes long before that.
+// Bytes read of each script; a hook's words that set up PATH come long before that.
 inline constexpr std::size_t maxScriptBytes = 64 * 1024;
-// Files that the scripts source, in all, beyond the scripts themselves.
+// Files that the scripts read, in all, beyond the scripts themselves.
 inline constexpr std::size_t maxSourcedFiles = 16;
+// Distinct words taken from all the scripts; past it the rest are passed over.
+inline constexpr std::size_t maxWords = 2048;
 
-// The folders that the hooks Git runs directly in `hookFolders` (githooks(5)'s names, no ".sample"),
-// and the files they source ("." or "source" followed by a path, where "$(dirname "$0")" and "${0%/*}"
-// are the script's own folder), put before the user's programs in an assignment to PATH, with or without
-// "export", quoted or not: those before its first use of the value it had ("$PATH", "${PATH}", or one
-// with an operator, as in "a${PATH:+:$PATH}"), or all of them where it uses none. "PATH=a:b:$PATH" puts
-// both "a" and "b" first. A folder named through the script's own folder, or absolute, is returned as
-// the kernel would take it when it lies inside `top`. A relative one, and one under "$PWD" or "$(pwd)",
+// What the hooks Git runs directly in `hookFolders` (githooks(5)'s names, no ".sample"), and every file
+// they read, may put first on PATH, in whatever language and spelling: every word, as the shell, Python
+// or any other would split it at blanks, quotes and the separators of a PATH or an assignment (":",
+// "=", ";", ",", parentheses...), each file sourced or run by name, with a slash or without. A word
+// naming a regular file relative to `top` (where a hook runs) or absolute, inside `top` or a hooks
+// folder, is read in turn as a script is (`maxSourcedFiles` of them). Any word may name a folder put
+// first: an absolute one is returned standardized; a relative one, and one under "$PWD" or "$(pwd)",
 // lies where the hook runs, and a hook's scripts may change folder first ("cd web && git ..."): it is
-// returned relative, lexically normal and without the ".." that lead up from there
-// (`wherePutFirst` finds where it lies). A folder with any other expansion is left out. Each once, in
-// the order met; they need not exist. What was found is kept for the next calls while the hooks
-// folders, the scripts and the sourced files are as they were (`GitReadCache`) and none of them had
-// changed within a second of `readStart`, the time the reading begins; tests pass a later one so that
-// what they just wrote is kept. Reads the disk; any thread; never throws.
+// returned relative, lexically normal and without the ".." that lead up from there (`wherePutFirst`
+// finds where it lies). "$(dirname "$0")" and "${0%/*}" are the script's own folder; a word joined to
+// any other expansion ("$HOME/bin", "${ROOT}/bin") is left out, and so is "." where it is the command
+// that sources a file. Each once, in the order met; they need not exist. What was found is kept for
+// the next calls while the hooks folders, the scripts and every file a word might name are as they
+// were (`GitReadCache`) and none of them had changed within a second of `readStart`, the time the
+// reading begins; tests pass a later one so that what they just wrote is kept. Reads the disk; any
+// thread; never throws.
 std::vector<std::filesystem::path> foldersPutFirst(const std::vector<std::filesystem::path>& hookFolders,
     const std::filesystem::path& top,
     std::chrono::system_clock::time_point readStart = std::chrono::system_clock::now());
 
-// Where a relative folder that `foldersPutFirst` returned lies for the hooks of the work tree `top`:
-// at `top`, there or not, and below each folder at or below `top` that holds it as the search for
-// repositories last listed the place's folders (`SearchedFolders`), nearest first, so that no folder is
-// walked again for it. A package folder below a "node_modules" is not looked in, as no hook runs there;
-// "." stands for `top` alone. Waits for a search of `place` under way. Any thread; never throws but for
-// memory.
+// The folders that the relative folders `foldersPutFirst` returned name for the hooks of the work tree
+// `top`, in the writable place `place`, as they are now: "." is `top` itself, and any other is looked for
+// at `top` and below every folder at or below `top` that the search for repositories last listed
+// (`SearchedFolders`) holding its first name, so that no folder is walked again for it; the rest of it is
+// looked up on the disk. A package folder below a "node_modules" is not looked in, as no hook runs there.
+// Each existing folder once, `top`'s first. Waits for a search of `place` under way. Any thread; never
+// throws but for memory.
 std::vector<std::filesystem::path> wherePutFirst(const std::filesystem::path& place,
-    const std::filesystem::path& top, const std::filesystem::path& relative);
+    const std::filesystem::path& top, const std::vector<std::filesystem::path>& relatives);
 
 // The user's programs, as a folder put first on PATH would shadow them: the executable files in
 // `searchPath`'s folders (as in PATH) that lie outside `project`. A relative folder, or one inside

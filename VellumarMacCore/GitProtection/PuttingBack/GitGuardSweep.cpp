@@ -1,12 +1,14 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
+#include "VellumarMacCore/GitProtection/Judging/HookPathEntries.h"
 #include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 
 #include <algorithm>
 #include <iterator>
+#include <set>
 
 namespace vellumar::GitGuardSweep {
 
@@ -42,17 +44,27 @@ std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
                 judged.push_back(&folder);
         }
     }
+    // A folder a hook puts first on PATH may be that of several Git folders' hooks.
+    std::set<fs::path> onPath;
     for (const auto* each : judged) {
         const auto& folder = *each;
-        if (options.sequences == Options::Sequences::judged)
+        auto noted = options.notedWithIdentity(folder.identity);
+        if (noted && noted->gitFolder && *noted->gitFolder != folder.gitFolder)
+            noted = carriedOver(*noted, folder.gitFolder);
+        if (options.moment == Options::Moment::runsEnd) {
             std::ranges::move(
                 StoppedSequences::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
+            for (auto& entry : HookPathEntries::counted(
+                     folder.gitFolder, noted && noted->gitFolder ? &*noted : nullptr, places, judging)) {
+                if (onPath.insert(entry.path).second)
+                    counted.push_back(std::move(entry));
+            }
+        }
         if (options.isComparedHere(folder.gitFolder))
             continue;
-        if (auto noted = options.notedWithIdentity(folder.identity); noted && noted->gitFolder) {
-            auto settled = GitGuardComparison::settle(liveRuns, carriedOver(*noted, folder.gitFolder), places,
-                judging.settings, options.clock, judging.isKnownGitFolder, options.run,
-                judging.commandsEndedBy);
+        if (noted && noted->gitFolder) {
+            auto settled = GitGuardComparison::settle(liveRuns, *noted, places, judging.settings,
+                options.clock, judging.isKnownGitFolder, options.run, judging.commandsEndedBy);
             moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
         } else if (!judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
             || !options.isComparedByAnother(folder.gitFolder)) {

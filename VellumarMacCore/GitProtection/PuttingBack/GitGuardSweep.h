@@ -2,7 +2,8 @@
 // run's end and at the next start after a kill: one a run noted, found at another name (it or a folder
 // above it renamed), is compared with what was noted of it there; one no run noted is judged against an
 // empty repository; and in each, wherever it is and whoever noted it, a rebase, cherry-pick or revert
-// left stopped is judged (`StoppedSequences`).
+// left stopped is judged (`StoppedSequences`), and so are the folders its hooks put first on PATH
+// (`HookPathEntries`).
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
@@ -35,10 +36,11 @@ struct Options {
     GitGuard::Clock clock;
     // The run sweeping, which bounds its floods of one name; null at the next start after a kill.
     KeptMovedAside::InRun* run = nullptr;
-    // Whether the stopped sequences are judged: once commands can write no more, never while one may be
-    // going through a sequence, whose state changes at each of its steps.
-    enum class Sequences { passedOver, judged };
-    Sequences sequences = Sequences::judged;
+    // When this is: what is judged only once commands can write no more is passed over during the run,
+    // the stopped sequences (one a command may be going through changes at each of its steps) and the
+    // folders the hooks put first on PATH (an install may be filling one).
+    enum class Moment { duringRun, runsEnd };
+    Moment moment = Moment::runsEnd;
 };
 
 // Goes through `found` as above, what the guard moved aside passed over (`MovedAsideByGuard`), and moves

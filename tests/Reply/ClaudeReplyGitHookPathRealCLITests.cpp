@@ -1,0 +1,104 @@
+// Folders a hook puts first on PATH however its words name them, with the real CLI, bubblewrap and the
+// scripted model: a program a command drops there in place of the user's `git` runs nothing at the
+// user's commit, wherever the folder lies below the work tree and whenever it was made; what
+// `npm install` and husky's prepare step make there stays.
+#include "tests/Reply/GitRowsRealCLI.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The user's app whose own pre-commit hook runs `line` before it says "pre-commit" in $OUT.
+std::string hookRunning(const std::string& line)
+{
+    return "repo app && userhook app/.git/hooks/pre-commit && sed -i '2i " + line
+        + "' app/.git/hooks/pre-commit";
+}
+
+// A monorepo "mono" as husky 9 sets it up, the user's hook script running git from "web" first.
+const std::string kHuskyMonorepo = "husky9 mono && mkdir mono/web && printf 'cd web && git diff --cached"
+                                   " --quiet\\necho user-hook >> %s\\n' \"$OUT\" > mono/.husky/pre-commit";
+
+// A bash hook that sources "hookenv.sh" by its bare name: bash looks along PATH, then where it runs.
+const std::string kSourcingHook
+    = R"sh(repo app && printf '#!/bin/bash\nsource hookenv.sh\ngit diff --cached --quiet\necho pre-commit >> %s\n' \
+  "$OUT" > app/.git/hooks/pre-commit && chmod +x app/.git/hooks/pre-commit &&
+  echo 'export PATH=tools/bin:$PATH' > app/hookenv.sh)sh";
+
+// A Python hook putting "node_modules/.bin" first through os.environ.
+const std::string kPythonHook = R"sh(repo app && mkdir -p app/node_modules/.bin && printf '%s\n' \
+  '#!/usr/bin/env python3' 'import os, subprocess' \
+  "os.environ['PATH'] = 'node_modules/.bin' + os.pathsep + os.environ['PATH']" \
+  "subprocess.run(['git', 'diff', '--cached', '--quiet'])" \
+  "open('$OUT', 'a').write('pre-commit\\n')" > app/.git/hooks/pre-commit &&
+  chmod +x app/.git/hooks/pre-commit)sh";
+
+// A package "web" in "mono" depending on the user's package "lint", whose program is "lint": what
+// `npm install` links into "web/node_modules/.bin".
+const std::string kNewPackage = R"sh(mkdir -p mono/lint mono/web && echo '#!/bin/sh' > mono/lint/cli.js &&
+  echo '{"name":"lint","version":"1.0.0","bin":{"lint":"cli.js"}}' > mono/lint/package.json &&
+  echo '{"name":"web","version":"1.0.0","devDependencies":{"lint":"file:../lint"}}' > mono/web/package.json &&
+  cd mono/web && npm install --offline --no-audit --no-fund --no-update-notifier --cache "$PWD/.npm")sh";
+
+// husky 9 in "web" with its prepare step, and a copy of husky 9 in the grant to install it from.
+const std::string kHuskyPreparing
+    = R"sh(husky9 web && printf 'echo user-hook >> %s\n' "$OUT" > web/.husky/pre-commit && cp -r "$HUSKY9" husky &&
+  printf '{"name":"web","version":"1.0.0","scripts":{"prepare":"husky"},%s}' \
+    '"devDependencies":{"husky":"file:../husky"}' > web/package.json)sh";
+
+// husky's prepare step ten times while a busy loop runs on each CPU, the loops ended whatever happens.
+const std::string kPreparedUnderLoad
+    = R"sh(cd web && npm install --offline --no-audit --no-fund --no-update-notifier --cache "$PWD/../.npm" &&
+  busy= && for n in $(seq "$(nproc)"); do sh -c 'while :; do :; done' & busy="$busy $!"; done;
+  failed=; for i in $(seq 10); do node_modules/.bin/husky > /dev/null || failed=1; done;
+  kill $busy; test -z "$failed")sh";
+
+const std::string kUsersAppCommit = "git -C app commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
+
+// Each row as the user and again as an ordinary user.
+std::vector<vellumar::test::GitRow> alsoAsNobody(std::vector<vellumar::test::GitRow> rows)
+{
+    const std::size_t count = rows.size();
+    for (std::size_t index = 0; index < count; ++index) {
+        auto row = rows[index];
+        row.options.asNobody = true;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}
+
+TEST(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndOrdinaryInstallsStay)
+{
+    auto rows = alsoAsNobody({
+        { "husky 9 running git from a package folder whose node_modules/.bin a command makes", kHuskyMonorepo,
+            { { "mkdir -p mono/web/node_modules/.bin && plant mono/web/node_modules/.bin/git" } },
+            "git -C mono commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "user-hook\n" },
+        { "export with PATH= inside the quotes",
+            hookRunning("export \"PATH=node_modules/.bin:$PATH\"; git diff --cached --quiet"),
+            { { "mkdir -p app/node_modules/.bin && plant app/node_modules/.bin/git" } }, kUsersAppCommit,
+            "pre-commit\n" },
+        { "env with PATH= for git alone",
+            hookRunning("env \"PATH=node_modules/.bin:$PATH\" git diff --cached --quiet")
+                + " && mkdir -p app/node_modules/.bin",
+            { { "plant app/node_modules/.bin/git" } }, kUsersAppCommit, "pre-commit\n" },
+        { "a bash hook sourcing a file by its bare name", kSourcingHook,
+            { { "mkdir -p app/tools/bin && plant app/tools/bin/git" } }, kUsersAppCommit, "pre-commit\n" },
+        { "a Python hook setting os.environ", kPythonHook, { { "plant app/node_modules/.bin/git" } },
+            kUsersAppCommit, "pre-commit\n" },
+    });
+    rows.push_back(
+        { "npm install in a new package folder of a husky 9 monorepo", kHuskyMonorepo, { { kNewPackage } },
+            "test -L mono/web/node_modules/.bin/lint && find . -name '*.refused-*'"
+            " && git -C mono commit -q --allow-empty -m by-the-user && cat \"$OUT\"",
+            "user-hook\n", { .quiet = true } });
+    rows.push_back({ "husky's prepare ten times beside a busy loop on each CPU", kHuskyPreparing,
+        { { kPreparedUnderLoad } },
+        "find . -name '*.refused-*' && git -C web commit -q --allow-empty -m by-the-user && cat \"$OUT\"",
+        "user-hook\n", { .asNobody = true } });
+    vellumar::test::runGitRows(rows);
+}
