@@ -247,10 +247,11 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     if (!found)
         return atItsName(noted);
     auto reached = places.reach(*noted.gitFolder);
-    if (reached && !reached->throughLink
-        && GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent) {
-        // Moved, with nothing at its name: compared where it is now, what did not count noted at the
-        // names the unit keeps.
+    if (found->namedFromItsName
+        || (reached && !reached->throughLink
+            && GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent)) {
+        // Moved, with nothing at its name or a ".git" file there that leads to it: compared where it is
+        // now, what did not count noted at the names the unit keeps.
         Settled moved = atItsName(GitFolderWhereabouts::movedUnit(noted, found->from, found->moved));
         std::map<fs::path, NotedFile> accepted;
         for (auto& [path, file] : moved.accepted)
