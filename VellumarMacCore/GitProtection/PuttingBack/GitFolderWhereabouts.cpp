@@ -36,7 +36,8 @@ namespace {
             || reachedAt(*unit.gitFolder, places).kind != NotedFile::Kind::file)
             return std::nullopt;
         auto location = GitFolders::located(*unit.workTree);
-        if (!location || location->gitFile != unit.gitFolder || GitGuardPutBack::isMovedAside(location->gitFolder)
+        if (!location || location->gitFile != unit.gitFolder
+            || GitGuardPutBack::isMovedAside(location->gitFolder)
             || reachedAt(location->gitFolder, places) != noted)
             return std::nullopt;
         return Found { *unit.gitFolder, location->gitFolder, location->gitFolder, true };

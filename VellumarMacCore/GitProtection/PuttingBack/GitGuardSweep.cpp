@@ -51,7 +51,8 @@ std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
             continue;
         if (auto noted = options.notedWithIdentity(folder.identity); noted && noted->gitFolder) {
             auto settled = GitGuardComparison::settle(liveRuns, carriedOver(*noted, folder.gitFolder), places,
-                judging.settings, options.clock, judging.isKnownGitFolder, options.run,
+                judging.settings, options.clock, judging.isKnownGitFolder,
+                [&](const fs::path& path) { return judging.windows.holds(path); }, options.run,
                 judging.commandsEndedBy);
             moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
         } else if (!judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
