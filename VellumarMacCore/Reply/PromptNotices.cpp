@@ -161,7 +161,8 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons)
         + "were not, and " + "send corrected blocks if still needed.";
 }
 
-std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved)
+std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved,
+    const std::set<std::filesystem::path>& writtenByFileTools)
 {
     if (moved.empty())
         return std::nullopt;
@@ -172,7 +173,11 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
             + ": Git or another program outside the sandbox could act on what the change put there, so "
               "what was there before, if anything, is back; "
             + (changed == path ? "the change stays at the file's other hard links."
-                               : "the change is kept beside it as " + path.filename().string() + "."));
+                               : "the change is kept beside it as " + path.filename().string() + ".")
+            + (writtenByFileTools.contains(changed)
+                    ? " Your file tool's write of it is what went aside, whatever the tool reported (a "
+                      "missing file, ENOENT, or success)."
+                    : ""));
     }
     return "[Notice from the app] During your previous reply the Git protection undid these changes (made by "
            "a command, a file tool or the user). A repository made during the reply keeps its commits, refs, "

@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,8 +92,11 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons);
 
 // The notice the bot gets on its next turn about what the Git protection moved aside during its run
 // (`GitGuard::compare`'s changes): one line per file, naming it, the setting or hook that counted, and
-// where the change waits; nothing when nothing went aside.
-std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved);
+// where the change waits, and for a name among `writtenByFileTools` (what the run's Write and Edit
+// targeted, as the kernel resolves their folders) that the tool's own write went aside there, whatever
+// the tool reported; nothing when nothing went aside.
+std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved,
+    const std::set<std::filesystem::path>& writtenByFileTools = {});
 
 // For a reply that ended "interrupted" or "canceled", what the bot is told on the next run, quoting
 // the interim texts that had reached the user; nothing for any other end reason.
