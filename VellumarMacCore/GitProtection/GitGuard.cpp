@@ -333,7 +333,8 @@ std::vector<GitGuard::MovedChange> GitGuard::compare(
         }
         Settled settled = settle(
             liveRuns, noted, m_places, m_options.settings, m_options.clock,
-            [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); }, &m_movedInRun,
+            [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); },
+            [&](const fs::path& path) { return commandWriteWindows().holds(path); }, &m_movedInRun,
             std::nullopt, isBeingWritten);
         lastCompared(
             unit, { .elsewhere = std::move(settled.comparedElsewhere), .stayed = anyStayed(settled.moved) });

@@ -229,6 +229,12 @@ namespace {
         return folder / file.filename();
     }
 
+    // The name a Write or Edit wrote, as the Git protection names what it moves aside there.
+    std::optional<fs::path> writtenName(const ClaudeStreamParser::ToolUse& use)
+    {
+        return use.kind == "write" ? kernelResolved(use.target) : std::nullopt;
+    }
+
     [[noreturn]] void fail(int status, std::string code, std::string message)
     {
         throw RelayHTTPError(status, std::move(code), std::move(message));
@@ -408,8 +414,7 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
                 [&](const std::string& prefix) { return use.target.starts_with(prefix); });
         if (deniedIDs.contains(use.id))
             entry.insert_or_assign("status", JSON("denied"));
-        else if (auto target = use.kind == "write" ? kernelResolved(use.target) : std::nullopt;
-                 target && changedNames.contains(*target))
+        else if (auto target = writtenName(use); target && changedNames.contains(*target))
             entry.insert_or_assign("status", JSON(std::string(kMovedAsideStatus)));
         else if (approved.contains(use.id) || (use.kind == "command" && permissions.granted.contains("bash"))
             || writeGranted)
@@ -489,7 +494,12 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     }
     // Told on the bot's next turn, however this one ends: Claude Code offers no way to reach the model
     // during the run (its hooks are off), and the bot's next steps should not write the file again.
-    if (auto notice = Prompts::movedAsideNotice(movedAside))
+    std::set<fs::path> writtenByFileTools;
+    for (const auto& use : outcome.process.parser.tools()) {
+        if (auto target = writtenName(use))
+            writtenByFileTools.insert(std::move(*target));
+    }
+    if (auto notice = Prompts::movedAsideNotice(movedAside, writtenByFileTools))
         keepForNextTurn(run.conversationID, std::move(*notice));
     recordToolActivity(
         run.conversationID, outcome.process.parser, run.permissions, approved->stored(), movedAside);

@@ -176,7 +176,8 @@ namespace {
 
 }
 
-std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved)
+std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved,
+    const std::set<std::filesystem::path>& writtenByFileTools)
 {
     std::vector<std::string> lines;
     for (const auto& [path, reason, stayed] : moved) {
@@ -187,7 +188,11 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
             + ": Git or another program outside the sandbox could act on what the change put there, so "
               "what was there before, if anything, is back; "
             + (changed == path ? "the change stays at the file's other hard links."
-                               : "the change is kept beside it as " + path.filename().string() + "."));
+                               : "the change is kept beside it as " + path.filename().string() + ".")
+            + (writtenByFileTools.contains(changed)
+                    ? " Your file tool's write of it is what went aside, whatever the tool reported (a "
+                      "missing file, ENOENT, or success)."
+                    : ""));
     }
     std::vector<std::string> notices;
     if (!lines.empty())

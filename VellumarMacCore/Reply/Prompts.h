@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,9 +92,12 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons);
 
 // The notice the bot gets on its next turn about what the Git protection moved aside during its run
 // (`GitGuard::compare`'s changes): one line per file, naming it, the setting or hook that counted, and
-// where the change waits; then, apart, what it could not undo (`GitGuard::MovedChange::stayed`), each
-// with its repository; nothing when nothing went aside or stayed.
-std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved);
+// where the change waits, and for a name among `writtenByFileTools` (what the run's Write and Edit
+// targeted, as the kernel resolves their folders) that the tool's own write went aside there, whatever
+// the tool reported; then, apart, what it could not undo (`GitGuard::MovedChange::stayed`), each with its
+// repository; nothing when nothing went aside or stayed.
+std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved,
+    const std::set<std::filesystem::path>& writtenByFileTools = {});
 // The note appended to the reply the user sees where changes stayed: each with its repository and what
 // the log says of it; nothing where none did.
 std::optional<std::string> stayedNote(const std::vector<GitGuard::MovedChange>& moved);

@@ -3,6 +3,7 @@
 // and how a push refspec acts on the remote.
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 
+#include "VellumarMacCore/Permissions/PathContainment.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -64,6 +65,10 @@ TEST(GitCountedSettings, CountsWhatRunsOrLeadsGitElsewhereAndKeepsWhatGitReadsAs
     git(project, { "init", "-q", "--separate-git-dir", (project / ".git/modules/gen").string(), "gen" });
     write(project / ".git/remotes/mirror", "URL: ../unknown.git\n");
     write(project / ".git/hooks/.git", "gitdir: ../modules/vendor/lib\n");
+    // Where "project" alone is writable: "made.git" a command made there, reached too through "into".
+    git(project, { "init", "-q", "--bare", "made.git" });
+    fs::create_directory_symlink(project, home.root / "into");
+    auto isWritable = [&](const fs::path& path) { return isPathInside(path, project); };
     std::set<fs::path> known;
     for (const char* gitFolder : { "app/.git", "app/.git/worktrees/app", "known.git", "project/.git",
              "project/mirror", "project/.git/modules/vendor/lib", "project/.git/modules/gen" })
@@ -73,7 +78,7 @@ TEST(GitCountedSettings, CountsWhatRunsOrLeadsGitElsewhereAndKeepsWhatGitReadsAs
     const std::string unknownURL = "file://" + (home.root / "unknown.git").string();
     const std::string knownURL = "file://localhost" + (home.root / "kno%77n.git").string();
 
-    enum Repository { main, vendorLib, gen, withWorktree };
+    enum Repository { main, vendorLib, gen, withWorktree, inPlace };
     struct Case {
         const char* name;
         std::vector<std::string> change; // arguments of `git config --file <its configuration>`
@@ -164,12 +169,23 @@ TEST(GitCountedSettings, CountsWhatRunsOrLeadsGitElsewhereAndKeepsWhatGitReadsAs
             "core.worktree was set (can make Git run a program)", vendorLib },
         { "another submodule's work tree", { "core.worktree", "../../../vendor/lib" },
             "core.worktree was set (can make Git run a program)", gen },
+        // Outside every writable place, nothing is a command's.
+        { "an unknown repository outside the place",
+            { "remote.backup.url", (home.root / "unknown.git").string() }, std::nullopt, inPlace },
+        { "no repository yet outside the place", { "remote.backup.url", "../../later" }, std::nullopt,
+            inPlace },
+        { "an unknown repository in the place", { "remote.backup.url", "made" },
+            "remote.backup.url was set (can make Git run a program)", inPlace },
+        { "a link outside the place leading into it",
+            { "remote.backup.url", (home.root / "into/made.git").string() },
+            "remote.backup.url was set (can make Git run a program)", inPlace },
     };
     const std::map<Repository, GitCountedSettings::Repository> repositories {
         { main, { fs::canonical(project / ".git"), project, isKnown, reader } },
         { vendorLib, { fs::canonical(project / ".git/modules/vendor/lib"), std::nullopt, isKnown, reader } },
         { gen, { fs::canonical(project / ".git/modules/gen"), std::nullopt, isKnown, reader } },
         { withWorktree, { fs::canonical(home.root / "app/.git"), home.root / "app", isKnown, reader } },
+        { inPlace, { fs::canonical(project / ".git"), project, isKnown, reader, isWritable } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -55,6 +55,9 @@ TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
                   " on what the change put there"),
             std::string::npos)
             << requests;
+        // The Write's own ENOENT, or its success, is explained as what went aside.
+        EXPECT_EQ(requests.find("Your file tool's write of it is what went aside") != std::string::npos,
+            std::string_view(testCase.activityStatus) != "ok");
         auto activity = world.data->activity.entries("ios-1");
         ASSERT_EQ(activity.size(), 1U);
         EXPECT_EQ(*activity[0].subscript("status"), JSON(testCase.activityStatus)) << activity[0].encoded();

@@ -31,6 +31,7 @@ namespace vellumar::test {
 // that no close tells of it yet) and `monitor DIR` (core.fsmonitor touching $RAN in the repository DIR).
 struct GitRowOptions {
     std::string place = "Projects"; // the writable place, below the home
+    std::string readable = {}; // a place below the home granted only for reading, when given
     std::string during = {}; // the user's shell while the first command waits
     bool asNobody = false; // the program, its runs and the user are user 65534, not root
     bool quiet = false; // the runs log nothing about the place
@@ -102,7 +103,9 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 
     inline JobSubmission jobOf(const std::filesystem::path& root, const GitRow& row, std::size_t run)
     {
-        auto job = commandsJob(root / "home" / row.options.place);
+        auto job = commandsJob(root / "home" / row.options.place,
+            row.options.readable.empty() ? std::nullopt
+                                         : std::optional(root / "home" / row.options.readable));
         job.conversationID = "ios-" + std::to_string(run + 1);
         return job;
     }

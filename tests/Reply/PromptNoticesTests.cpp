@@ -102,6 +102,7 @@ TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
         const char* name;
         std::vector<GitGuard::MovedChange> moved;
         std::vector<std::string> lines; // after the first
+        std::set<std::filesystem::path> writtenByFileTools = {};
     };
     const std::string why
         = ": Git or another program outside the sandbox could act on what the change put there, so what "
@@ -123,10 +124,20 @@ TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
             { { "/p/.git/hooks/post-merge", "the hook post-merge changed" } },
             { "- /p/.git/hooks/post-merge (the hook post-merge changed)" + why
                 + "the change stays at the file's other hard links." } },
+        { "a hook a Write wrote, beside a configuration a command wrote",
+            { { "/p/.git/hooks/pre-push.refused-20261208T101010Z-0a1b2c3d", "the hook pre-push was added" },
+                { "/p/.git/config.refused-20261208T101010Z-4e5f6a7b", "core.pager was set" } },
+            { "- /p/.git/hooks/pre-push (the hook pre-push was added)" + why
+                    + "the change is kept beside it as pre-push.refused-20261208T101010Z-0a1b2c3d. Your file "
+                      "tool's write of it is what went aside, whatever the tool reported (a missing file, "
+                      "ENOENT, or success).",
+                "- /p/.git/config (core.pager was set)" + why
+                    + "the change is kept beside it as config.refused-20261208T101010Z-4e5f6a7b." },
+            { "/p/.git/hooks/pre-push", "/p/.git/hooks/pre-commit" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        auto notice = Prompts::movedAsideNotice(testCase.moved);
+        auto notice = Prompts::movedAsideNotice(testCase.moved, testCase.writtenByFileTools);
         ASSERT_EQ(notice.has_value(), !testCase.lines.empty());
         if (!notice)
             continue;

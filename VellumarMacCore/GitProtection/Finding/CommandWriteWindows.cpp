@@ -119,6 +119,12 @@ bool CommandWriteWindows::couldHaveWritten(const fs::path& path) const
     return ::lstat(path.c_str(), &status) == 0 && couldHaveWritten(path, status.st_ctim);
 }
 
+bool CommandWriteWindows::holds(const fs::path& path) const
+{
+    return std::any_of(
+        m_places.begin(), m_places.end(), [&](const auto& place) { return isWithin(path, place.first); });
+}
+
 const std::vector<Window>& CommandWriteWindows::windowsOf(const fs::path& place) const
 {
     static const std::vector<Window> none;

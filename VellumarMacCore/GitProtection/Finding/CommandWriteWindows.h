@@ -44,6 +44,9 @@ public:
     bool couldHaveWritten(const std::filesystem::path& path, const timespec& changed) const;
     // Whether what is at `path` (a link as itself) changed within such a window; false where nothing is.
     bool couldHaveWritten(const std::filesystem::path& path) const;
+    // Whether `path` (as the kernel resolves it) lies in a place where a command of some run could write,
+    // at any time.
+    bool holds(const std::filesystem::path& path) const;
 
     std::string encoded() const;
     static CommandWriteWindows decoded(std::string_view bytes);

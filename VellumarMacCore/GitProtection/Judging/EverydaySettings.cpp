@@ -310,7 +310,7 @@ namespace {
         auto destination = destinationOf(url);
         return destination
             && (!destination->localPath
-                || answers(surroundings.leadsIntoKnownGitFolder, *destination->localPath));
+                || answers(surroundings.leadsOnlyToTheUsers, *destination->localPath));
     }
 
     bool isPlainRemote(std::string_view name, const Surroundings& surroundings)

@@ -48,11 +48,15 @@ struct Repository {
     // only its configuration tells.
     std::optional<std::filesystem::path> workTree;
     // Whether the guard knew a Git folder (as the kernel resolves it) before the run: a remote that
-    // leads Git into any other counts. Absent: it knew none.
+    // leads Git into any other within a place where commands could write counts. Absent: it knew none.
     std::function<bool(const std::filesystem::path&)> isKnownGitFolder;
     // Reads its configuration's settings, and those of the other files Git reads as configuration there
     // (the superproject's ".gitmodules").
     Reader settings;
+    // Whether a command of some run could write at a path (as the kernel resolves it): what lies outside
+    // every such place, such as a repository granted only for reading, holds nothing a command wrote.
+    // Absent: anywhere.
+    std::function<bool(const std::filesystem::path&)> isWritable = nullptr;
 };
 
 // A key of which a setting that counted came (else went), as `Reader` gives it.

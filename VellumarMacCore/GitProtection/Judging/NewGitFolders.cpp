@@ -98,7 +98,8 @@ namespace {
 
     GitCountedSettings::Repository repositoryOf(const fs::path& gitFolder, const Judging& judging)
     {
-        return { gitFolder, workTreeOf(gitFolder), judging.isKnownGitFolder, judging.settings };
+        return { gitFolder, workTreeOf(gitFolder), judging.isKnownGitFolder, judging.settings,
+            [&windows = judging.windows](const fs::path& path) { return windows.holds(path); } };
     }
 
 }

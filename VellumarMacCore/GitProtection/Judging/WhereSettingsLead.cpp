@@ -70,36 +70,52 @@ namespace {
         return tops;
     }
 
+    // Whether `path`, resolved as the kernel resolves as much of it as exists, lies outside every place
+    // where a command could write.
+    bool liesOutside(const Repository& repository, const fs::path& path)
+    {
+        std::error_code error;
+        const fs::path resolved = fs::weakly_canonical(path, error);
+        return repository.isWritable && !error && !repository.isWritable(resolved);
+    }
+
+    bool isUsers(const Repository& repository, const fs::path& gitFolder)
+    {
+        return (repository.isKnownGitFolder && repository.isKnownGitFolder(gitFolder))
+            || liesOutside(repository, gitFolder);
+    }
+
     // git-receive-pack enters the first of "<path>/.git", "<path>", "<path>.git/.git" and "<path>.git"
     // that is a ".git" file or a Git folder (enter_repo()), and runs the hooks of its common folder. Both
-    // must be known. A file Git would read as a ".git" file, and a Git folder Git might pass over for the
-    // next, count; so does "~", which the guard does not expand.
-    bool entersKnownGitFolder(const Repository& repository, const fs::path& path)
+    // must be the user's. A file Git would read as a ".git" file, and a Git folder Git might pass over for
+    // the next, count; so does "~", which the guard does not expand. Where Git enters nothing yet, only a
+    // path outside every writable place is the user's to make a repository at.
+    bool entersOnlyTheUsers(const Repository& repository, const fs::path& path)
     {
-        for (const fs::path& candidate : { path, fs::path(path.native() + ".git") }) {
-            if (auto location = GitFolders::located(candidate)) {
-                return repository.isKnownGitFolder(location->gitFolder)
-                    && repository.isKnownGitFolder(location->commonFolder);
-            }
+        const fs::path withSuffix(path.native() + ".git");
+        for (const fs::path& candidate : { path, withSuffix }) {
+            if (auto location = GitFolders::located(candidate))
+                return isUsers(repository, location->gitFolder)
+                    && isUsers(repository, location->commonFolder);
             std::error_code error;
             auto status = fs::status(candidate, error);
             if (fs::exists(status) && !fs::is_directory(status))
                 return false;
         }
-        return false;
+        return liesOutside(repository, path) && liesOutside(repository, withSuffix);
     }
 
     // A relative path is taken from each top Git runs at with the configuration.
-    bool leadsIntoKnownGitFolder(const Repository& repository,
-        const std::optional<std::vector<fs::path>>& tops, std::string_view written)
+    bool leadsOnlyToTheUsers(const Repository& repository, const std::optional<std::vector<fs::path>>& tops,
+        std::string_view written)
     {
-        if (!repository.isKnownGitFolder || written.empty() || written.starts_with('~'))
+        if (written.empty() || written.starts_with('~'))
             return false;
         const fs::path path(written);
         if (path.is_absolute())
-            return entersKnownGitFolder(repository, path);
+            return entersOnlyTheUsers(repository, path);
         return tops && std::all_of(tops->begin(), tops->end(), [&](const fs::path& top) {
-            return entersKnownGitFolder(repository, top / path);
+            return entersOnlyTheUsers(repository, top / path);
         });
     }
 
@@ -195,9 +211,9 @@ EverydaySettings::Surroundings surroundingsOf(
     return {
         .remoteNamed
         = [&repository, remotes](std::string_view name) { return remoteNamed(repository, *remotes, name); },
-        .leadsIntoKnownGitFolder =
+        .leadsOnlyToTheUsers =
             [&repository, &settings](std::string_view path) {
-                return leadsIntoKnownGitFolder(repository, topsOf(repository, settings), path);
+                return leadsOnlyToTheUsers(repository, topsOf(repository, settings), path);
             },
         .namesOwnWorkTree
         = [&repository](std::string_view value) { return namesOwnWorkTree(repository, value); },

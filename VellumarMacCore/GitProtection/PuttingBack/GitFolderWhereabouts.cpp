@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -25,6 +26,22 @@ namespace {
     {
         platform::logError(folder.string() + " was found at " + foundAt.string()
             + " during a Claude Code run, and was put back at its name.");
+    }
+
+    // The unit's Git folder, noted as `noted`, where the ".git" file now at its name leads: the file
+    // reached through no link, the folder it names too, and that folder the noted one by identity.
+    std::optional<Found> namedFromItsName(
+        const GitNotedFiles::NotedUnit& unit, const NotedFile& noted, const BeneathPlaces& places)
+    {
+        if (!unit.workTree || unit.gitFolder != *unit.workTree / ".git"
+            || reachedAt(*unit.gitFolder, places).kind != NotedFile::Kind::file)
+            return std::nullopt;
+        auto location = GitFolders::located(*unit.workTree);
+        if (!location || location->gitFile != unit.gitFolder
+            || GitGuardPutBack::isMovedAside(location->gitFolder)
+            || reachedAt(location->gitFolder, places) != noted)
+            return std::nullopt;
+        return Found { *unit.gitFolder, location->gitFolder, location->gitFolder, true };
     }
 
     // Renames `from` to `to`, both reached beneath the places through no link, with `flags`.
@@ -57,6 +74,10 @@ std::optional<Found> elsewhere(
     if (noted == unit.files.end() || noted->second.kind != NotedFile::Kind::other
         || reachedAt(folder, places) == noted->second)
         return std::nullopt;
+    if (folder == unit.gitFolder) {
+        if (auto found = namedFromItsName(unit, noted->second, places))
+            return found;
+    }
     // A hooks folder may also lie alone beside a folder above it: a command trades it with a folder of
     // its own anywhere there.
     const bool mayLieAlone = folder != unit.gitFolder;

@@ -20,6 +20,9 @@ struct Found {
     std::filesystem::path from;
     std::filesystem::path moved;
     std::filesystem::path now;
+    // Whether a ".git" file at the Git folder's name leads Git to it where it is now: Git moved it there
+    // itself, and the file is the bot's work to keep.
+    bool namedFromItsName = false;
 };
 
 // What is at `path` now, reached beneath the places through no link: absent where it cannot be.
@@ -27,9 +30,10 @@ GitNotedFiles::NotedFile reachedAt(const std::filesystem::path& path, const Bene
 
 // Where the unit's noted `folder` (its Git folder, or its "hooks"), not at its name, is now beneath the
 // places, looked for where a move within a place cheaply leaves it: beside it, or beside a folder above
-// it below the place, with the same names below (or, for its hooks, alone). Never through a link, and never
-// at a name a change went aside as. Absent where the unit notes no folder there, or it is at its name, or it
-// is found nowhere there.
+// it below the place, with the same names below (or, for its hooks, alone); a work tree's Git folder
+// also where a ".git" file at its name leads, as "git submodule absorbgitdirs" leaves it in the
+// superproject's "modules/". Never through a link, and never at a name a change went aside as. Absent
+// where the unit notes no folder there, or it is at its name, or it is found nowhere there.
 std::optional<Found> elsewhere(
     const GitNotedFiles::NotedUnit& unit, const std::filesystem::path& folder, const BeneathPlaces& places);
 

@@ -108,7 +108,8 @@ namespace {
     // Compares the unit where it was noted, as `settle` does once its Git folder is at its name.
     Settled settledAtItsName(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
         const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
-        const std::function<bool(const fs::path&)>& isGuarded, KeptMovedAside::InRun* run,
+        const std::function<bool(const fs::path&)>& isGuarded,
+        const std::function<bool(const fs::path&)>& isWritable, KeptMovedAside::InRun* run,
         std::optional<std::chrono::nanoseconds> commandsEndedBy,
         const std::function<bool(const fs::path&)>& isBeingWritten, bool& broughtAFolderBack)
     {
@@ -116,9 +117,10 @@ namespace {
         // By path, each folder before what it holds: what was noted there, and what counted.
         std::map<fs::path, std::pair<NotedFile, std::string>> counted;
         std::vector<fs::path> ends;
-        // A remote that is a local path is plain where it leads into a Git folder the guard knew.
+        // A remote that is a local path is plain where it leads into a Git folder the guard knew, or
+        // outside every writable place.
         const GitCountedSettings::Repository repository { noted.gitFolder.value_or(fs::path()),
-            noted.workTree, isGuarded, settings };
+            noted.workTree, isGuarded, settings, isWritable };
         auto judge = [&](const fs::path& path, const NotedFile& before, const NotedFile& after) {
             // After a kill, an empty name may be a put-back cut short: the record's copy goes back.
             if (!run && after.kind == Kind::absent
@@ -225,19 +227,20 @@ namespace {
 
 Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
     const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
-    const std::function<bool(const fs::path&)>& isGuarded, KeptMovedAside::InRun* run,
+    const std::function<bool(const fs::path&)>& isGuarded,
+    const std::function<bool(const fs::path&)>& isWritable, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy,
     const std::function<bool(const fs::path&)>& isBeingWritten)
 {
     auto atItsName = [&](const NotedUnit& unit) {
         bool broughtAFolderBack = false;
-        Settled settled = settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, run,
-            commandsEndedBy, isBeingWritten, broughtAFolderBack);
+        Settled settled = settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, isWritable,
+            run, commandsEndedBy, isBeingWritten, broughtAFolderBack);
         // What lies in a folder brought back is compared there once it is back.
         if (broughtAFolderBack)
             merge(settled,
-                settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, run, commandsEndedBy,
-                    isBeingWritten, broughtAFolderBack));
+                settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, isWritable, run,
+                    commandsEndedBy, isBeingWritten, broughtAFolderBack));
         return settled;
     };
     auto found
@@ -247,10 +250,11 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     if (!found)
         return atItsName(noted);
     auto reached = places.reach(*noted.gitFolder);
-    if (reached && !reached->throughLink
-        && GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent) {
-        // Moved, with nothing at its name: compared where it is now, what did not count noted at the
-        // names the unit keeps.
+    if (found->namedFromItsName
+        || (reached && !reached->throughLink
+            && GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent)) {
+        // Moved, with nothing at its name or a ".git" file there that leads to it: compared where it is
+        // now, what did not count noted at the names the unit keeps.
         Settled moved = atItsName(GitFolderWhereabouts::movedUnit(noted, found->from, found->moved));
         std::map<fs::path, NotedFile> accepted;
         for (auto& [path, file] : moved.accepted)

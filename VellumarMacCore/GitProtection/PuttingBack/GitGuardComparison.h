@@ -17,7 +17,8 @@ namespace vellumar::GitGuardComparison {
 
 // Compares the unit with what is there now, reached beneath the places alone, and undoes what
 // counts (`GitGuardPutBack::undo`, under the lock of `liveRuns`). `isGuarded` tells the Git folders known
-// before the run, where a remote that is a local path may lead. A folder noted by its identity that changed,
+// before the run, and `isWritable` the paths where a command could write, for where a remote that is a
+// local path may lead (`GitCountedSettings::Repository`). A folder noted by its identity that changed,
 // or a link met on the way that was not noted, is itself the change: what lies beyond it is not looked at.
 // `run` is the run settling, which bounds its floods of one name; where it is null, this is the next start
 // after a kill, which puts back a noted file whose name is empty (a put-back the kill cut short) and, with
@@ -30,7 +31,8 @@ namespace vellumar::GitGuardComparison {
 // took their name; and two that traded names trade them back.
 GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& noted,
     const BeneathPlaces& places, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
-    const std::function<bool(const std::filesystem::path&)>& isGuarded, KeptMovedAside::InRun* run,
+    const std::function<bool(const std::filesystem::path&)>& isGuarded,
+    const std::function<bool(const std::filesystem::path&)>& isWritable, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt,
     const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
 

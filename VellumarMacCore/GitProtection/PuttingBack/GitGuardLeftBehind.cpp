@@ -193,13 +193,14 @@ void GitGuard::restoreLeftBehind(
                 knownFrom = held;
         }
         const KnownGitFolders known(liveRuns, knownFrom.value_or(timespec {}));
+        const CommandWriteWindows windows = closedWindows(liveRuns, writablePlaces, commandsEndedBy);
         for (auto& entry : units) {
             NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
             auto settled = GitGuardComparison::settle(
                 registry, unit, places, settings, clock,
-                [&](const fs::path& gitFolder) { return known.contains(gitFolder); }, nullptr,
-                commandsEndedBy);
+                [&](const fs::path& gitFolder) { return known.contains(gitFolder); },
+                [&](const fs::path& path) { return windows.holds(path); }, nullptr, commandsEndedBy);
             if (settled.comparedElsewhere)
                 comparedElsewhere.insert(std::move(*settled.comparedElsewhere));
             if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
@@ -210,7 +211,6 @@ void GitGuard::restoreLeftBehind(
                 folder != unit.files.end())
                 byIdentity.emplace(folder->second.content, std::move(unit));
         }
-        const CommandWriteWindows windows = closedWindows(liveRuns, writablePlaces, commandsEndedBy);
         const bool sweptStayed = sweepAfterKill(registry, writablePlaces,
             { .recorded = recorded,
                 .comparedElsewhere = comparedElsewhere,

@@ -63,8 +63,9 @@ std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
         if (options.isComparedHere(folder.gitFolder))
             continue;
         if (noted && noted->gitFolder) {
-            auto settled = GitGuardComparison::settle(liveRuns, *noted, places, judging.settings,
-                options.clock, judging.isKnownGitFolder, options.run, judging.commandsEndedBy);
+            auto settled = GitGuardComparison::settle(liveRuns, *noted, places, judging.settings, options.clock,
+                judging.isKnownGitFolder, [&](const fs::path& path) { return judging.windows.holds(path); },
+                options.run, judging.commandsEndedBy);
             moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
         } else if (!judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
             || !options.isComparedByAnother(folder.gitFolder)) {
