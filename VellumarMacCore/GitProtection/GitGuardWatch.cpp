@@ -2,7 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/OpenForWriting.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -11,6 +11,9 @@
 
 namespace vellumar::MovedAsideByGuard {
 
+// What the guard names what it moves aside with: "<name>.refused-<time>-<random>".
+inline constexpr std::string_view refusedLabel = "refused";
+
 inline constexpr std::string_view recordName = "git-guard-moved-aside";
 // Past it the earliest moved aside are let go: a folder of those is then judged as any other, which
 // moves aside again what counts in it.

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -99,7 +100,7 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
 }
 
 std::optional<GitGuardPutBack::Undone> broughtBack(
-    const Found& found, const fs::path& folder, const BeneathPlaces& places, const GitGuard::Clock& clock)
+    const Found& found, const fs::path& folder, const BeneathPlaces& places, const GitGuardPutBack::Clock& clock)
 {
     // What took the name: the first link on the way, or what is at the name itself.
     auto reached = places.reach(folder);
@@ -120,7 +121,7 @@ std::optional<GitGuardPutBack::Undone> broughtBack(
         return undone;
     // Beside the name it took, as a file's change goes.
     undone.moved = moveAsideInto(
-        theirs->folder.get(), theirs->name, name->folder.get(), name->name, GitGuard::refusedLabel, clock());
+        theirs->folder.get(), theirs->name, name->folder.get(), name->name, MovedAsideByGuard::refusedLabel, clock());
     return undone;
 }
 

@@ -46,7 +46,7 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
 // could not trade (a file system that cannot), with nothing moved. The caller holds the lock of the
 // registry of live runs.
 std::optional<GitGuardPutBack::Undone> broughtBack(const Found& found, const std::filesystem::path& folder,
-    const BeneathPlaces& places, const GitGuard::Clock& clock);
+    const BeneathPlaces& places, const GitGuardPutBack::Clock& clock);
 
 // Renames what the folder was found at back to its name, replacing nothing: the folder it was moved
 // with where that name is free, else the folder alone. Whether it is back. For a file system that

@@ -1,7 +1,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -84,7 +84,7 @@ namespace {
     // pre-commit does not silently stop running.
     std::optional<Undone> undoneAt(const LiveRuns::Locked& locked, const fs::path& dataFolder,
         const NotedUnit& noted, const fs::path& path, const NotedFile& before, const BeneathPlaces& places,
-        const GitGuard::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
+        const GitGuardPutBack::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
     {
         auto found = noted.gitFolder && path == *noted.gitFolder / "hooks"
             ? GitFolderWhereabouts::elsewhere(noted, path, places)
@@ -107,7 +107,7 @@ namespace {
 
     // Compares the unit where it was noted, as `settle` does once its Git folder is at its name.
     Settled settledAtItsName(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
-        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+        const GitCountedSettings::Reader& settings, const GitGuardPutBack::Clock& clock,
         const std::function<bool(const fs::path&)>& isGuarded, KeptMovedAside::InRun* run,
         std::optional<std::chrono::nanoseconds> commandsEndedBy,
         const std::function<bool(const fs::path&)>& isBeingWritten, bool& broughtAFolderBack)
@@ -224,7 +224,7 @@ namespace {
 }
 
 Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
-    const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+    const GitCountedSettings::Reader& settings, const GitGuardPutBack::Clock& clock,
     const std::function<bool(const fs::path&)>& isGuarded, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy,
     const std::function<bool(const fs::path&)>& isBeingWritten)
@@ -284,7 +284,7 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
 }
 
 Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> counted,
-    const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuard::Clock& clock,
+    const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuardPutBack::Clock& clock,
     KeptMovedAside::InRun* run)
 {
     std::vector<Undone> undone;
@@ -328,7 +328,7 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
 }
 
 void keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const BeneathPlaces& places,
-    const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
+    const GitGuardPutBack::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
 {
     std::vector<Undone> undone;
     for (const auto& [path, nothing] : folder.files) {

@@ -127,7 +127,7 @@ void reachedStep(Step step)
 }
 
 std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& places, const fs::path& path,
-    const NotedFile& notedBefore, std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run,
+    const NotedFile& notedBefore, std::size_t copyLimit, const Clock& clock, KeptMovedAside::InRun* run,
     const MadeFromNow& madeFromNow)
 {
     auto reached = places.reach(path);
@@ -156,7 +156,7 @@ std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& plac
     undone.wentAside = std::move(now);
     if (copyKept) {
         undone.moved
-            = exchangeAside(folder, name, GitGuard::refusedLabel, clock(), [&](const std::string& at) {
+            = exchangeAside(folder, name, MovedAsideByGuard::refusedLabel, clock(), [&](const std::string& at) {
                   int error = madeCopy(folder, at, noted);
                   if (error == 0)
                       reachedStep(Step::copyMade);
@@ -170,7 +170,7 @@ std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& plac
         // No copy to trade, or a file system that cannot trade two names: the change goes aside alone and
         // the copy follows. A kill between leaves the name empty, which the next start fills from the
         // record.
-        undone.moved = moveAside(folder, name, GitGuard::refusedLabel, clock());
+        undone.moved = moveAside(folder, name, MovedAsideByGuard::refusedLabel, clock());
         undone.putBack = undone.moved.name && copyKept && putBack(folder, name, noted, RENAME_NOREPLACE);
     }
     if (undone.moved.name) {
@@ -184,7 +184,7 @@ std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& plac
 
 bool isMovedAside(const fs::path& path)
 {
-    return isMovedAsideName(path.filename().native(), GitGuard::refusedLabel);
+    return isMovedAsideName(path.filename().native(), MovedAsideByGuard::refusedLabel);
 }
 
 void report(const std::vector<Undone>& undone, Settled& settled)

@@ -5,9 +5,11 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/MoveAside.h"
-#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/BeneathPlaces.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -17,6 +19,18 @@
 #include <vector>
 
 namespace vellumar::GitGuardPutBack {
+
+// The time a change goes aside at, in its name.
+using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+// A change undone: where it waits ("<name>.refused-<time>-<random>", or the name itself where what was
+// noted replaced it in place), and what counted (the settings or the hook), empty where the name says it.
+struct MovedChange {
+    std::filesystem::path path;
+    std::string reason;
+
+    friend bool operator==(const MovedChange&, const MovedChange&) = default;
+};
 
 // What one move aside did, for its log line.
 struct Undone {
@@ -49,7 +63,7 @@ struct Undone {
 
 // What undoing a unit's changes came to.
 struct Settled {
-    std::vector<GitGuard::MovedChange> moved;
+    std::vector<MovedChange> moved;
     // The changes that do not count, by path: what later changes compare with.
     std::map<std::filesystem::path, GitNotedFiles::NotedFile> accepted;
     // Where the unit's Git folder was compared, found at another name with nothing at its own.
@@ -70,7 +84,7 @@ struct Settled {
 using MadeFromNow = std::function<GitNotedFiles::NotedFile(const GitNotedFiles::NotedFile& now)>;
 std::optional<Undone> undo(const std::filesystem::path& dataFolder, const BeneathPlaces& places,
     const std::filesystem::path& path,
-    const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock,
+    const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const Clock& clock,
     KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr);
 
 // Logs each change undone and adds where it went, with what counted, to `settled`.
