@@ -23,6 +23,10 @@ inline constexpr std::size_t limit = 20'000;
 // but for memory.
 void note(const std::filesystem::path& dataFolder, int folder, const std::string& name);
 
+// Whether what is at `path`, a link as itself, is one the guard moved aside. Reads the disk; never throws
+// but for memory.
+bool isOne(const std::filesystem::path& dataFolder, const std::filesystem::path& path);
+
 // Whether `path`, or a folder above it up to the place of `places` holding it, is one the guard moved
 // aside. Reads the disk; never throws but for memory.
 bool liesIn(const std::filesystem::path& dataFolder, const std::filesystem::path& path,

@@ -50,8 +50,8 @@ NotedFile reachedAt(const fs::path& path, const BeneathPlaces& places)
     return reached ? GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) : NotedFile {};
 }
 
-std::optional<Found> elsewhere(
-    const GitNotedFiles::NotedUnit& unit, const fs::path& folder, const BeneathPlaces& places)
+std::optional<Found> elsewhere(const fs::path& dataFolder, const GitNotedFiles::NotedUnit& unit,
+    const fs::path& folder, const BeneathPlaces& places)
 {
     auto noted = unit.files.find(folder);
     if (noted == unit.files.end() || noted->second.kind != NotedFile::Kind::other
@@ -64,7 +64,7 @@ std::optional<Found> elsewhere(
         const fs::path below = folder.lexically_relative(from);
         for (const auto& name : GitNotedFiles::entriesBeneath(places, from.parent_path())) {
             const fs::path moved = from.parent_path() / name;
-            if (moved == from || GitGuardPutBack::isMovedAside(moved))
+            if (moved == from || MovedAsideByGuard::isOne(dataFolder, moved))
                 continue;
             fs::path now = below == "." ? moved : moved / below;
             if (reachedAt(now, places) == noted->second)
@@ -99,8 +99,8 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
     return true;
 }
 
-std::optional<GitGuardPutBack::Undone> broughtBack(
-    const Found& found, const fs::path& folder, const BeneathPlaces& places, const GitGuardPutBack::Clock& clock)
+std::optional<GitGuardPutBack::Undone> broughtBack(const fs::path& dataFolder, const Found& found,
+    const fs::path& folder, const BeneathPlaces& places, const GitGuardPutBack::Clock& clock)
 {
     // What took the name: the first link on the way, or what is at the name itself.
     auto reached = places.reach(folder);
@@ -120,8 +120,10 @@ std::optional<GitGuardPutBack::Undone> broughtBack(
     if (!theirs || theirs->throughLink || theirs->folder.get() < 0 || !name || name->folder.get() < 0)
         return undone;
     // Beside the name it took, as a file's change goes.
-    undone.moved = moveAsideInto(
-        theirs->folder.get(), theirs->name, name->folder.get(), name->name, MovedAsideByGuard::refusedLabel, clock());
+    undone.moved = moveAsideInto(theirs->folder.get(), theirs->name, name->folder.get(), name->name,
+        MovedAsideByGuard::refusedLabel, clock());
+    if (undone.moved.name)
+        MovedAsideByGuard::note(dataFolder, name->folder.get(), *undone.moved.name);
     return undone;
 }
 

@@ -28,10 +28,10 @@ GitNotedFiles::NotedFile reachedAt(const std::filesystem::path& path, const Bene
 // Where the unit's noted `folder` (its Git folder, or its "hooks"), not at its name, is now beneath the
 // places, looked for where a move within a place cheaply leaves it: beside it, or beside a folder above
 // it below the place, with the same names below (or, for its hooks, alone). Never through a link, and never
-// at a name a change went aside as. Absent where the unit notes no folder there, or it is at its name, or it
-// is found nowhere there.
-std::optional<Found> elsewhere(
-    const GitNotedFiles::NotedUnit& unit, const std::filesystem::path& folder, const BeneathPlaces& places);
+// in what the guard moved aside (`MovedAsideByGuard`, noted in `dataFolder`), whatever its name. Absent where
+// the unit notes no folder there, or it is at its name, or it is found nowhere there.
+std::optional<Found> elsewhere(const std::filesystem::path& dataFolder, const GitNotedFiles::NotedUnit& unit,
+    const std::filesystem::path& folder, const BeneathPlaces& places);
 
 // Whether the unit's `folder`, found at `found`, and what is at its name now had traded names, as a
 // command's `renameat2` with RENAME_EXCHANGE trades two repositories' Git folders or hooks, the other
@@ -42,11 +42,11 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
 // Brings the unit's `folder`, found elsewhere, back to its name where something else took it, or took a
 // folder on the way to it that moved with it: the two trade names in one step (RENAME_EXCHANGE), so that
 // no instant, and so no kill, finds the name without the user's folder, and then what took it goes aside
-// beside that name. What went aside, as undone at the name it took; absent where the two
-// could not trade (a file system that cannot), with nothing moved. The caller holds the lock of the
-// registry of live runs.
-std::optional<GitGuardPutBack::Undone> broughtBack(const Found& found, const std::filesystem::path& folder,
-    const BeneathPlaces& places, const GitGuardPutBack::Clock& clock);
+// beside that name, noted in `dataFolder` as the guard's own (`MovedAsideByGuard`). What went aside, as
+// undone at the name it took; absent where the two could not trade (a file system that cannot), with
+// nothing moved. The caller holds the lock of the registry of live runs.
+std::optional<GitGuardPutBack::Undone> broughtBack(const std::filesystem::path& dataFolder, const Found& found,
+    const std::filesystem::path& folder, const BeneathPlaces& places, const GitGuardPutBack::Clock& clock);
 
 // Renames what the folder was found at back to its name, replacing nothing: the folder it was moved
 // with where that name is free, else the folder alone. Whether it is back. For a file system that

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -87,14 +88,14 @@ namespace {
         const GitGuardPutBack::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
     {
         auto found = noted.gitFolder && path == *noted.gitFolder / "hooks"
-            ? GitFolderWhereabouts::elsewhere(noted, path, places)
+            ? GitFolderWhereabouts::elsewhere(dataFolder, noted, path, places)
             : std::nullopt;
         if (found && GitFolderWhereabouts::tradedBack(locked, noted, path, *found, places)) {
             broughtAFolderBack = true;
             return std::nullopt;
         }
-        if (auto done
-            = found ? GitFolderWhereabouts::broughtBack(*found, path, places, clock) : std::nullopt) {
+        if (auto done = found ? GitFolderWhereabouts::broughtBack(dataFolder, *found, path, places, clock)
+                              : std::nullopt) {
             broughtAFolderBack = true;
             return done;
         }
@@ -175,7 +176,7 @@ namespace {
                     ? GitNotedFiles::entriesBeneath(places, path)
                     : GitNotedFiles::shadowingEntriesBeneath(noted, places, path)) {
                 fs::path entry = path / name;
-                if (!noted.files.contains(entry) && !isMovedAside(entry))
+                if (!noted.files.contains(entry) && !MovedAsideByGuard::isOne(liveRuns.folder(), entry))
                     look(entry, NotedFile {});
             }
         }
@@ -240,8 +241,9 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
                     isBeingWritten, broughtAFolderBack));
         return settled;
     };
-    auto found
-        = noted.gitFolder ? GitFolderWhereabouts::elsewhere(noted, *noted.gitFolder, places) : std::nullopt;
+    auto found = noted.gitFolder
+        ? GitFolderWhereabouts::elsewhere(liveRuns.folder(), noted, *noted.gitFolder, places)
+        : std::nullopt;
     if (found && GitFolderWhereabouts::tradedBack(liveRuns.locked(), noted, *noted.gitFolder, *found, places))
         found.reset();
     if (!found)
@@ -264,7 +266,7 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     std::optional<Undone> back;
     {
         auto locked = liveRuns.locked();
-        back = GitFolderWhereabouts::broughtBack(*found, *noted.gitFolder, places, clock);
+        back = GitFolderWhereabouts::broughtBack(liveRuns.folder(), *found, *noted.gitFolder, places, clock);
     }
     if (back) {
         Settled settled = atItsName(noted);

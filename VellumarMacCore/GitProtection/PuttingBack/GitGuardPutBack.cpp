@@ -182,11 +182,6 @@ std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& plac
     return undone;
 }
 
-bool isMovedAside(const fs::path& path)
-{
-    return isMovedAsideName(path.filename().native(), MovedAsideByGuard::refusedLabel);
-}
-
 void report(const std::vector<Undone>& undone, Settled& settled)
 {
     for (const auto& done : undone) {

@@ -100,7 +100,4 @@ extern void (*stepSeam)(Step);
 // Calls `stepSeam` where set.
 void reachedStep(Step step);
 
-// Whether the name is one a change went aside as.
-bool isMovedAside(const std::filesystem::path& path);
-
 }
