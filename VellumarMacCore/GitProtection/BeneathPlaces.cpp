@@ -30,19 +30,6 @@ namespace {
     // fchmodat2(2), Linux 6.6: the same number on every architecture.
     constexpr long kFchmodat2 = 452;
 
-    // Changes the mode of the folder the descriptor holds, whatever its name is now and whatever
-    // permission the folders above it give: neither read permission nor its name is needed.
-    bool changedMode(int folderFD, unsigned mode)
-    {
-        if (::syscall(kFchmodat2, folderFD, "", mode, AT_EMPTY_PATH) == 0)
-            return true;
-        // Before fchmodat2, through the descriptor's own name in /proc, as glibc's fchmodat does for
-        // AT_SYMLINK_NOFOLLOW.
-        char own[32];
-        std::snprintf(own, sizeof own, "/proc/self/fd/%d", folderFD);
-        return ::fchmodat(AT_FDCWD, own, mode, 0) == 0;
-    }
-
     bool isSearchable(int descriptor)
     {
         struct stat status { };
@@ -141,6 +128,17 @@ FileDescriptor BeneathPlaces::folderAt(const fs::path& path) const
         return FileDescriptor();
     return FileDescriptor(::openat(
         reached->folder.get(), reached->name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+bool BeneathPlaces::changedMode(int descriptor, unsigned mode) noexcept
+{
+    if (::syscall(kFchmodat2, descriptor, "", mode, AT_EMPTY_PATH) == 0)
+        return true;
+    // Before fchmodat2, through the descriptor's own name in /proc, as glibc's fchmodat does for
+    // AT_SYMLINK_NOFOLLOW.
+    char own[32];
+    std::snprintf(own, sizeof own, "/proc/self/fd/%d", descriptor);
+    return ::fchmodat(AT_FDCWD, own, mode, 0) == 0;
 }
 
 bool BeneathPlaces::ownerMayAct(int folderFD, const fs::path& folder) noexcept

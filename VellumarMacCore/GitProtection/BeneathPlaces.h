@@ -48,6 +48,10 @@ public:
     // now. Never throws.
     static bool ownerMayAct(int folderFD, const std::filesystem::path& folder) noexcept;
 
+    // Changes the mode of what the descriptor holds (one opened with O_PATH too), whatever its name is
+    // now and whatever permission the folders above it give. Never throws.
+    static bool changedMode(int descriptor, unsigned mode) noexcept;
+
 private:
     std::vector<std::filesystem::path> m_paths;
     std::vector<FileDescriptor> m_folders;

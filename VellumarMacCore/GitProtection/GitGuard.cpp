@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <new>
+#include <utility>
 
 namespace vellumar {
 
@@ -24,6 +26,17 @@ namespace {
     using namespace GitGuardPutBack;
     using namespace GitGuardComparison;
     using GitGuardEntries::unitOf;
+
+    // The units `GitGuard::keepStayed` kept in the record in this process, by data folder and key.
+    struct KeptStayed {
+        std::mutex lock;
+        std::set<std::pair<fs::path, std::string>> units;
+    };
+    KeptStayed& keptStayed()
+    {
+        static KeptStayed kept;
+        return kept;
+    }
 
     // Whether another compares the Git folder at its name with what it noted: a run of this process, or
     // a watch kept after one.
@@ -124,15 +137,20 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         m_knownGitFolders = KnownGitFolders(m_options.liveRuns, knownFrom);
         m_keys.reserve(units.size());
         std::set<fs::path> holding;
+        std::vector<std::size_t> heldAsStayed;
         auto locked = liveRuns.locked();
         // A Git folder an earlier run saw go is this run's to compare if it comes back; one back already
         // came back while no command ran, so it is the user's and is noted afresh.
+        // One kept because a change in it stayed is this run's to compare with what was noted, as it is.
         for (auto& gone : locked.unheld(Held::guardedUnit)) {
             Presence now = presence(unitOf(gone.payload), m_places);
-            if (now == Presence::present)
+            const bool stayed = now == Presence::present && tookStayed(liveRuns, gone.key);
+            if (now == Presence::present && !stayed)
                 locked.forget(Held::guardedUnit, gone.key);
-            if (now != Presence::missing)
+            if (now != Presence::missing && !stayed)
                 continue;
+            if (stayed)
+                heldAsStayed.push_back(m_keys.size());
             holding.insert(gone.key);
             m_keys.emplace_back(gone.key);
             m_named.emplace_back();
@@ -163,6 +181,8 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             }
         }
         m_lastComparisons.resize(unitCount());
+        for (std::size_t unit : heldAsStayed)
+            m_lastComparisons[unit].stayed = true;
         try {
             locked.write(Held::guardedUnit);
             locked.write(Held::keptOffName);
@@ -196,12 +216,29 @@ GitGuard::~GitGuard()
         platform::logError(std::string("The record of when commands could write could not be written (")
             + error.what() + ").");
     }
-    for (const auto& key : m_keptOffKeys)
-        locked.release(Held::keptOffName, key);
-    for (const auto& key : m_placeKeys)
-        locked.release(Held::writablePlace, key);
-    for (const auto& key : m_keys) {
-        auto last = locked.release(Held::guardedUnit, key.native());
+    // What stayed, or could not be compared or gone through, stays in the record for the next start to
+    // try again, as after a kill.
+    std::vector<LastComparison> lastComparisons;
+    {
+        std::lock_guard lock(m_lastComparisonsLock);
+        lastComparisons = std::move(m_lastComparisons);
+    }
+    auto stayed = [&](std::size_t unit) {
+        return unit < lastComparisons.size() && (lastComparisons[unit].stayed || lastComparisons[unit].failed);
+    };
+    bool keptOffStayed = false;
+    for (std::size_t index = 0; index < m_keptOff.folderCount(); ++index)
+        keptOffStayed = keptOffStayed || stayed(m_keys.size() + index);
+    for (const auto& key : m_keptOffKeys) {
+        if (auto last = locked.release(Held::keptOffName, key); last && keptOffStayed)
+            locked.retain(Held::keptOffName, std::move(*last));
+    }
+    for (const auto& key : m_placeKeys) {
+        if (auto last = locked.release(Held::writablePlace, key); last && m_sweepStayed)
+            locked.retain(Held::writablePlace, std::move(*last));
+    }
+    for (std::size_t index = 0; index < m_keys.size(); ++index) {
+        auto last = locked.release(Held::guardedUnit, m_keys[index].native());
         if (!last)
             continue;
         GitGuardKeptUnits::refresh(*last);
@@ -209,6 +246,8 @@ GitGuard::~GitGuard()
         // One that is gone stays in the record with what was noted, however many runs later it comes back.
         if (presence(unit, m_places) == Presence::missing)
             locked.retain(Held::guardedUnit, std::move(*last));
+        else if (stayed(index))
+            keepStayed(m_run.registry(), locked, std::move(*last));
     }
     try {
         locked.write(Held::guardedUnit);
@@ -296,7 +335,8 @@ std::vector<GitGuard::MovedChange> GitGuard::compare(
             liveRuns, noted, m_places, m_options.settings, m_options.clock,
             [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); }, &m_movedInRun,
             std::nullopt, isBeingWritten);
-        lastCompared(unit, { .elsewhere = std::move(settled.comparedElsewhere) });
+        lastCompared(
+            unit, { .elsewhere = std::move(settled.comparedElsewhere), .stayed = anyStayed(settled.moved) });
         if (!settled.accepted.empty()) {
             auto locked = liveRuns.locked();
             if (const std::string* payload = locked.find(Held::guardedUnit, key)) {
@@ -332,7 +372,7 @@ std::vector<fs::path> GitGuard::comparedAgainAtTheEnd() const
     std::vector<fs::path> keys;
     std::lock_guard lock(m_lastComparisonsLock);
     for (std::size_t unit = 0; unit < m_lastComparisons.size(); ++unit) {
-        if (m_lastComparisons[unit].failed || m_lastComparisons[unit].elsewhere)
+        if (m_lastComparisons[unit].failed || m_lastComparisons[unit].elsewhere || m_lastComparisons[unit].stayed)
             keys.push_back(unitKey(unit));
     }
     return keys;
@@ -355,7 +395,7 @@ std::vector<GitGuard::MovedChange> GitGuard::keepOff(std::size_t index)
         }
         Settled settled;
         report(undone, settled);
-        lastCompared(m_keys.size() + index, {});
+        lastCompared(m_keys.size() + index, { .stayed = anyStayed(settled.moved) });
         return std::move(settled.moved);
     } catch (const std::exception&) {
         // Out of memory: the next event tries again, and the run's end in any case.
@@ -397,54 +437,77 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
                     comparedElsewhere.insert(*last.elsewhere);
             }
         }
-        return judgeAt(Moment::runsEnd,
+        auto moved = judgeAt(Moment::runsEnd,
             GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), comparedElsewhere);
-    } catch (const std::exception&) {
-        // Out of memory: what went aside so far stays aside.
-        return {};
+        if (anyStayed(moved))
+            m_sweepStayed = true;
+        return moved;
+    } catch (const std::bad_alloc&) {
+        m_sweepStayed = true;
+        return notLookedThrough(m_places.paths(), "out of memory");
+    } catch (const std::exception& error) {
+        m_sweepStayed = true;
+        return notLookedThrough(m_places.paths(), error.what());
     }
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::judge(
     const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
 {
-    return judgeAt(Moment::duringRun, found, comparedElsewhere);
+    try {
+        return judgeAt(Moment::duringRun, found, comparedElsewhere);
+    } catch (const std::exception&) {
+        // Out of memory: what went aside so far stays aside, and the run's end judges again.
+        return {};
+    }
+}
+
+void GitGuard::keepStayed(LiveRuns& registry, LiveRuns::Locked& locked, LiveRuns::Entry entry)
+{
+    {
+        KeptStayed& kept = keptStayed();
+        std::lock_guard lock(kept.lock);
+        kept.units.emplace(registry.folder(), entry.key);
+    }
+    locked.retain(Held::guardedUnit, std::move(entry));
+}
+
+bool GitGuard::tookStayed(const LiveRuns& registry, const std::string& key)
+{
+    KeptStayed& kept = keptStayed();
+    std::lock_guard lock(kept.lock);
+    return kept.units.erase({ registry.folder(), key }) > 0;
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
     const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
 {
     using Sequences = GitGuardSweep::Options::Sequences;
-    try {
-        LiveRuns& liveRuns = m_run.registry();
-        const KnownUnits& known = knownUnits();
-        auto notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
-            auto unit = known.byIdentity.find(identity);
-            if (unit == known.byIdentity.end())
-                return std::nullopt;
-            auto locked = liveRuns.locked();
-            const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit->second].native());
-            return payload ? std::optional(unitOf(*payload)) : std::nullopt;
-        };
-        return GitGuardSweep::swept(liveRuns, found, m_places,
-            { .isComparedHere =
-                    [&](const fs::path& gitFolder) {
-                        return known.keys.contains(gitFolder) || comparedElsewhere.contains(gitFolder);
-                    },
-                .notedWithIdentity = notedWithIdentity,
-                .isComparedByAnother
-                = [&](const fs::path& gitFolder) { return isComparedByAnother(liveRuns, gitFolder); },
-                .judging = { .isKnownGitFolder
-                    = [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); },
-                    .settings = m_options.settings,
-                    .windows = commandWriteWindows() },
-                .clock = m_options.clock,
-                .run = &m_movedInRun,
-                .sequences = moment == Moment::runsEnd ? Sequences::judged : Sequences::passedOver });
-    } catch (const std::exception&) {
-        // Out of memory: what went aside so far stays aside.
-        return {};
-    }
+    LiveRuns& liveRuns = m_run.registry();
+    const KnownUnits& known = knownUnits();
+    auto notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
+        auto unit = known.byIdentity.find(identity);
+        if (unit == known.byIdentity.end())
+            return std::nullopt;
+        auto locked = liveRuns.locked();
+        const std::string* payload = locked.find(Held::guardedUnit, m_keys[unit->second].native());
+        return payload ? std::optional(unitOf(*payload)) : std::nullopt;
+    };
+    return GitGuardSweep::swept(liveRuns, found, m_places,
+        { .isComparedHere =
+                [&](const fs::path& gitFolder) {
+                    return known.keys.contains(gitFolder) || comparedElsewhere.contains(gitFolder);
+                },
+            .notedWithIdentity = notedWithIdentity,
+            .isComparedByAnother
+            = [&](const fs::path& gitFolder) { return isComparedByAnother(liveRuns, gitFolder); },
+            .judging = { .isKnownGitFolder
+                = [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); },
+                .settings = m_options.settings,
+                .windows = commandWriteWindows() },
+            .clock = m_options.clock,
+            .run = &m_movedInRun,
+            .sequences = moment == Moment::runsEnd ? Sequences::judged : Sequences::passedOver });
 }
 
 CommandWriteWindows GitGuard::commandWriteWindows()

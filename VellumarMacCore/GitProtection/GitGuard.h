@@ -40,6 +40,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptOffNames.h"
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -91,7 +92,10 @@ public:
     GitGuard(const std::vector<GuardedRepository>& repositories,
         const std::vector<std::filesystem::path>& gitFiles,
         const std::vector<std::filesystem::path>& othersCommonDirs, Options options);
-    // Lets go of what this run noted, and of its places; the record then names what the other runs hold.
+    // Lets go of what this run noted, and of its places; the record then names what the other runs hold,
+    // and what this run could not settle: a unit whose last comparison ran out of memory or found a
+    // change that stayed (`MovedChange::stayed`), with what was noted of it, the names kept off where
+    // something stayed, and the places where the sweep did, for the next start to try again.
     ~GitGuard();
     GitGuard(const GitGuard&) = delete;
     GitGuard& operator=(const GitGuard&) = delete;
@@ -143,8 +147,9 @@ public:
     // The same for every unit.
     std::vector<MovedChange> compareAll();
     // The units, by key, whose last comparison no watch can vouch for, for the run's end to compare
-    // again: it ran out of memory, or it found the Git folder at another name, where nothing the unit
-    // notes is watched. Any thread.
+    // again: it ran out of memory, found the Git folder at another name, where nothing the unit notes is
+    // watched, or found a change that stayed, which no event need show again (a unit the record kept so
+    // counts as one from the start). Any thread.
     std::vector<std::filesystem::path> comparedAgainAtTheEnd() const;
 
     // Judges Git folders found in the places. One this run noted at another name (it or a folder above
@@ -162,7 +167,9 @@ public:
     // another name and compared there, as `compareAll` has just done. During the run such a folder is
     // judged again, since the unit's watch looks at its old names. Then, and only then, the stopped
     // sequences of every Git folder found are judged too, a unit's at its own name included
-    // (`StoppedSequences`). Any thread; never throws.
+    // (`StoppedSequences`). Where the Git folders cannot be listed or judged (out of memory), each place
+    // is told as not looked through (`MovedChange::Stayed`), and the places stay in the record for the
+    // next start to go through. Any thread; never throws.
     std::vector<MovedChange> sweep();
 
     // For the program's start, before its first run: compares what the registry of live runs in
@@ -176,8 +183,9 @@ public:
     // no record of the search written): one a killed run noted, at another name, is compared there, and
     // one no run noted is judged against an empty repository, what changed from the time the place's
     // first guard was built on, the user's later changes left as above. The killed runs' times of
-    // writing are closed there (`CommandWriteWindows`). An older build's record holds no places. Never
-    // throws.
+    // writing are closed there (`CommandWriteWindows`). An older build's record holds no places. What
+    // stays again stays in the record, for the next start and, a unit, for the next run of this process
+    // that guards it. Never throws.
     static void restoreLeftBehind(const std::filesystem::path& liveRuns,
         const GitCountedSettings::Reader& settings, const Clock& clock = std::chrono::system_clock::now);
 
@@ -189,6 +197,8 @@ private:
     struct LastComparison {
         bool failed = false;
         std::optional<std::filesystem::path> elsewhere = std::nullopt;
+        // A change it found stayed (`MovedChange::stayed`).
+        bool stayed = false;
     };
     // Notes it, where memory allowed a place for the unit; moving `last` in allocates nothing.
     void lastCompared(std::size_t unit, LastComparison last);
@@ -205,6 +215,12 @@ private:
         const std::set<std::filesystem::path>& comparedElsewhere);
     // When a command of any run could write in each place, this run's and every live one's still open.
     CommandWriteWindows commandWriteWindows();
+    // Keeps the unit's entry, which no run holds now, in the record, where a change it found stayed: the
+    // next start compares it again with what was noted, as after a kill, and so does the next run of this
+    // process that guards it (`tookStayed`).
+    static void keepStayed(LiveRuns& registry, LiveRuns::Locked& locked, LiveRuns::Entry entry);
+    // Whether the unit was kept by `keepStayed` in this process, and is no longer.
+    static bool tookStayed(const LiveRuns& registry, const std::string& key);
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -226,6 +242,8 @@ private:
     KnownGitFolders m_knownGitFolders;
     mutable std::mutex m_lastComparisonsLock;
     std::vector<LastComparison> m_lastComparisons; // by unit
+    // The sweep could not judge everything, or what it judged stayed: the places stay in the record.
+    std::atomic<bool> m_sweepStayed = false;
     std::mutex m_knownLock;
     std::optional<KnownUnits> m_known;
 };

@@ -1,5 +1,6 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
+#include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/Finding/CommandWriteWindows.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
@@ -101,8 +102,8 @@ namespace {
     // noted, found at another name, is compared with what was noted of it there unless its own comparison
     // found it there, and one no run noted before the first guard holding its place had noted is judged
     // against an empty repository, counting what changed when a command could write. The places whose
-    // guards were built at one time are walked together.
-    void sweepAfterKill(
+    // guards were built at one time are walked together. Returns whether something there stayed.
+    bool sweepAfterKill(
         LiveRuns& registry, const std::vector<LiveRuns::Entry>& places, const KilledRuns& killed)
     {
         std::map<std::pair<std::time_t, long>, std::vector<fs::path>> placesBuiltAt;
@@ -122,12 +123,13 @@ namespace {
         auto isCompared = [&](const fs::path& gitFolder) {
             return killed.recorded.contains(gitFolder) || killed.comparedElsewhere.contains(gitFolder);
         };
+        bool stayed = false;
         for (const auto& [built, paths] : placesBuiltAt) {
             const KnownGitFolders known(killed.dataFolder, knownFrom.at(built));
             // A whole walk of its own, with no record of the search's: the start leaves nothing behind
             // but what the runs after it write.
             const auto found = GitFoldersInPlaces::found(paths, {}, { built.first, built.second });
-            GitGuardSweep::swept(registry, found, BeneathPlaces(paths),
+            auto moved = GitGuardSweep::swept(registry, found, BeneathPlaces(paths),
                 { .isComparedHere = isCompared,
                     .notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
                         auto noted = killed.byIdentity.find(identity);
@@ -139,7 +141,9 @@ namespace {
                         .windows = killed.windows,
                         .commandsEndedBy = killed.commandsEndedBy },
                     .clock = killed.clock });
+            stayed = stayed || GitGuardPutBack::anyStayed(moved);
         }
+        return stayed;
     }
 
 }
@@ -176,6 +180,7 @@ void GitGuard::restoreLeftBehind(
             fs::exists(LiveRuns::heartbeatOf(liveRuns), error) ? LiveRuns::heartbeatOf(liveRuns) : olderBeat);
         std::map<std::vector<fs::path>, BeneathPlaces> opened;
         std::vector<LiveRuns::Entry> missing;
+        std::vector<LiveRuns::Entry> stayed;
         std::map<std::string, NotedUnit> byIdentity;
         std::set<fs::path> comparedElsewhere;
         // Known to every killed run: what was noted before the first of them had noted. An older
@@ -199,12 +204,14 @@ void GitGuard::restoreLeftBehind(
                 comparedElsewhere.insert(std::move(*settled.comparedElsewhere));
             if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
                 missing.push_back(std::move(entry));
+            else if (GitGuardPutBack::anyStayed(settled.moved))
+                stayed.push_back(std::move(entry));
             if (auto folder = unit.gitFolder ? unit.files.find(*unit.gitFolder) : unit.files.end();
                 folder != unit.files.end())
                 byIdentity.emplace(folder->second.content, std::move(unit));
         }
         const CommandWriteWindows windows = closedWindows(liveRuns, writablePlaces, commandsEndedBy);
-        sweepAfterKill(registry, writablePlaces,
+        const bool sweptStayed = sweepAfterKill(registry, writablePlaces,
             { .recorded = recorded,
                 .comparedElsewhere = comparedElsewhere,
                 .byIdentity = byIdentity,
@@ -213,20 +220,34 @@ void GitGuard::restoreLeftBehind(
                 .commandsEndedBy = commandsEndedBy,
                 .windows = windows,
                 .dataFolder = liveRuns });
-        for (const auto& entry : keptOff) {
+        std::vector<LiveRuns::Entry> keptOffStayed;
+        for (auto& entry : keptOff) {
             const NotedUnit name = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(name.places, name.places).first->second;
-            GitGuardComparison::keepOffAfterKill(registry, name, places, clock, commandsEndedBy);
+            if (GitGuardComparison::keepOffAfterKill(registry, name, places, clock, commandsEndedBy))
+                keptOffStayed.push_back(std::move(entry));
         }
+        // What stayed is tried again at the next start, and a unit by the next run that guards it too.
         auto locked = registry.locked();
         for (auto& entry : missing)
             locked.retain(Held::guardedUnit, std::move(entry));
+        for (auto& entry : stayed)
+            keepStayed(registry, locked, std::move(entry));
+        for (auto& entry : keptOffStayed)
+            locked.retain(Held::keptOffName, std::move(entry));
+        if (sweptStayed) {
+            for (auto& entry : writablePlaces)
+                locked.retain(Held::writablePlace, std::move(entry));
+        }
         locked.write(Held::guardedUnit);
         locked.write(Held::keptOffName);
         locked.write(Held::writablePlace);
         fs::remove(olderBeat, error);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // Out of memory, or the record cannot be replaced: the next start tries again.
+        platform::logError(std::string("What Claude Code runs left in the repositories they guarded could not "
+                                       "all be gone through at this start (")
+            + error.what() + "); the next start tries again.");
     }
 }
 

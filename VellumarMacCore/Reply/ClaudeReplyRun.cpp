@@ -17,6 +17,7 @@
 #include "VellumarMacCore/Reply/MovedAsideFiles.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cctype>
 #include <span>
 #include <string>
@@ -387,8 +388,10 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
             deniedIDs.insert(*denial.toolUseID);
     }
     std::set<fs::path> changedNames;
-    for (const auto& moved : movedAside)
-        changedNames.insert(MovedAsideFiles::changedName(moved.path));
+    for (const auto& moved : movedAside) {
+        if (!moved.stayed)
+            changedNames.insert(MovedAsideFiles::changedName(moved.path));
+    }
     std::vector<std::string> grantedWritePrefixes;
     if (permissions.granted.contains("write")) {
         for (const auto& folder : permissions.folders) {
@@ -490,6 +493,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         keepForNextTurn(run.conversationID, std::move(*notice));
     recordToolActivity(
         run.conversationID, outcome.process.parser, run.permissions, approved->stored(), movedAside);
+    std::ranges::copy_if(movedAside, std::back_inserter(outcome.stayed),
+        [](const GitGuard::MovedChange& change) { return change.stayed.has_value(); });
     return outcome;
 }
 
@@ -580,7 +585,9 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
         run.resumeSessionID.reset();
         run.input = input(std::nullopt, handover);
         run.timeLimit = remaining;
+        auto stayedBefore = std::move(outcome.stayed);
         outcome = runProcess(run);
+        outcome.stayed.insert(outcome.stayed.begin(), stayedBefore.begin(), stayedBefore.end());
     }
 
     if (turn.stop.stop_requested())
@@ -606,6 +613,7 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
     }
     answer.context = parser.contextJSON();
     answer.approvalRequests = approvalRequests(parser.denials(), turn.permissions);
+    answer.stayed = std::move(outcome.stayed);
     return answer;
 }
 

@@ -96,11 +96,15 @@ public:
         std::optional<JSON> context;
         std::optional<JSON> compacted;
         std::vector<ApprovalStore::Request> approvalRequests;
+        // What the Git protection could not undo, for the reply the user sees (`Prompts::stayedNote`).
+        std::vector<GitGuard::MovedChange> stayed;
     };
 
     // One finished process.
     struct RunOutcome {
         ClaudeProcess::Outcome process;
+        // What the Git protection could not undo during the run.
+        std::vector<GitGuard::MovedChange> stayed = {};
 
         // The stored session was not found by Claude Code.
         bool isLostSession() const;

@@ -161,12 +161,27 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons)
         + "were not, and " + "send corrected blocks if still needed.";
 }
 
+namespace {
+
+    // One line per change that stayed: the repository holding it, then what the log says of it.
+    std::optional<std::string> stayedLines(const std::vector<GitGuard::MovedChange>& moved)
+    {
+        std::vector<std::string> lines;
+        for (const auto& change : moved) {
+            if (change.stayed)
+                lines.push_back("- In " + change.stayed->repository.string() + ": " + change.stayed->told);
+        }
+        return lines.empty() ? std::nullopt : std::optional(joined(lines, "\n"));
+    }
+
+}
+
 std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved)
 {
-    if (moved.empty())
-        return std::nullopt;
     std::vector<std::string> lines;
-    for (const auto& [path, reason] : moved) {
+    for (const auto& [path, reason, stayed] : moved) {
+        if (stayed)
+            continue;
         auto changed = MovedAsideFiles::changedName(path);
         lines.push_back("- " + changed.string() + (reason.empty() ? "" : " (" + reason + ")")
             + ": Git or another program outside the sandbox could act on what the change put there, so "
@@ -174,16 +189,39 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
             + (changed == path ? "the change stays at the file's other hard links."
                                : "the change is kept beside it as " + path.filename().string() + "."));
     }
-    return "[Notice from the app] During your previous reply the Git protection undid these changes (made by "
-           "a command, a file tool or the user). A repository made during the reply keeps its commits, refs, "
-           "work and everyday settings; only its hooks and the settings that can make Git run a program, "
-           "change where Git connects or whom it trusts, or redefine a command go aside, and its "
-           "configuration stays in place without them. A file tool that reported one of these names missing "
-           "(ENOENT) right after writing it did write it: the write is what went aside. Do not make them "
-           "again; tell the user what went aside and why, and that they enable one themselves once they have "
-           "read it: a hook by moving the .refused- file back to its name (mv <name>.refused-<time>-<random> "
-           "<name>; it kept its execute bit), a setting with git config.\n"
-        + joined(lines, "\n");
+    std::vector<std::string> notices;
+    if (!lines.empty())
+        notices.push_back(
+            "[Notice from the app] During your previous reply the Git protection undid these changes (made by "
+            "a command, a file tool or the user). A repository made during the reply keeps its commits, refs, "
+            "work and everyday settings; only its hooks and the settings that can make Git run a program, "
+            "change where Git connects or whom it trusts, or redefine a command go aside, and its "
+            "configuration stays in place without them. A file tool that reported one of these names missing "
+            "(ENOENT) right after writing it did write it: the write is what went aside. Do not make them "
+            "again; tell the user what went aside and why, and that they enable one themselves once they have "
+            "read it: a hook by moving the .refused- file back to its name (mv <name>.refused-<time>-<random> "
+            "<name>; it kept its execute bit), a setting with git config.\n"
+            + joined(lines, "\n"));
+    if (auto stayed = stayedLines(moved))
+        notices.push_back("[Notice from the app] During your previous reply the Git protection could not undo "
+                          "these changes (made by a command, a file tool or the user): they stay, and the user's "
+                          "Git, run outside the sandbox, may act on them. Do not make such changes again; tell "
+                          "the user which repository holds each and what it is, so that they remove it before "
+                          "they use Git there.\n"
+            + *stayed);
+    if (notices.empty())
+        return std::nullopt;
+    return joined(notices, "\n\n");
+}
+
+std::optional<std::string> stayedNote(const std::vector<GitGuard::MovedChange>& moved)
+{
+    auto stayed = stayedLines(moved);
+    if (!stayed)
+        return std::nullopt;
+    return "(From Vellumar for Mac: the Git protection could not undo what changed in these repositories during "
+           "this reply; Git run there may act on it until it is removed.\n"
+        + *stayed + ")";
 }
 
 std::optional<std::string> interruptionNotice(

@@ -91,8 +91,12 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons);
 
 // The notice the bot gets on its next turn about what the Git protection moved aside during its run
 // (`GitGuard::compare`'s changes): one line per file, naming it, the setting or hook that counted, and
-// where the change waits; nothing when nothing went aside.
+// where the change waits; then, apart, what it could not undo (`GitGuard::MovedChange::stayed`), each
+// with its repository; nothing when nothing went aside or stayed.
 std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved);
+// The note appended to the reply the user sees where changes stayed: each with its repository and what
+// the log says of it; nothing where none did.
+std::optional<std::string> stayedNote(const std::vector<GitGuard::MovedChange>& moved);
 
 // For a reply that ended "interrupted" or "canceled", what the bot is told on the next run, quoting
 // the interim texts that had reached the user; nothing for any other end reason.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,12 +21,14 @@
 namespace vellumar::test {
 
 // Both shells start in "~/Projects" and have, as variables, RAN (the marker a plant writes when it
-// runs), OUT (a file outside every grant the user's own hooks may write to) and HUSKY9 (husky 9's
-// package). The user's run with `set -e` and have `repo DIR` (a repository with one commit, "first"),
+// runs), OUT (a file outside every grant the user's own hooks may write to), HUSKY9 (husky 9's
+// package), and REPLIES and LOG: the folder holding each run's reply to the phone ("1", "2", ...) and
+// the file of the program's log lines, as the user's shell finds them afterwards. The user's run with `set -e` and have `repo DIR` (a repository with one commit, "first"),
 // `husky9 DIR` (one that husky 9 set up) and `userhook FILE` (an executable script appending FILE's name
-// to $OUT). The bot's have `plant FILE` (an executable script touching $RAN, written as a command writes
-// into a Git folder: through python, since Claude Code itself asks before a redirection there) and
-// `monitor DIR` (core.fsmonitor touching $RAN in the repository DIR).
+// to $OUT). The bot's have `plant FILE [HOLDING]` (an executable script touching $RAN, written as a
+// command writes into a Git folder: through python, since Claude Code itself asks before a redirection
+// there; HOLDING, when given, is a shell command run while the script is written but still held open, so
+// that no close tells of it yet) and `monitor DIR` (core.fsmonitor touching $RAN in the repository DIR).
 struct GitRowOptions {
     std::string place = "Projects"; // the writable place, below the home
     std::string during = {}; // the user's shell while the first command waits
@@ -35,9 +38,11 @@ struct GitRowOptions {
     // user's login shell from there as it starts.
     bool startsInUsersHome = false;
     // A second job's commands, in the same place, each of which must succeed: it starts while the
-    // first run's last command waits, and its first command waits until the first run has ended. Not
-    // with `asNobody`.
+    // first run's last command waits (at its start, or where it runs "$besideStarts"), and its first
+    // command waits until the first run has ended. Not with `asNobody`.
     std::vector<std::string> beside = {};
+    // The reply may say more than "Done." (a note of the program's), which `after` reads in $REPLIES.
+    bool replySaysMore = false;
 };
 
 struct GitRow {
@@ -69,16 +74,31 @@ userhook() {
 
     inline constexpr const char* kBotsFunctions = R"sh(
 plant() {
-  python3 -c "import os, sys
+  python3 -c "import os, subprocess, sys
 made = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755)
 os.write(made, ('#!/bin/sh\ntouch ' + sys.argv[2] + '\n').encode())
 os.fchmod(made, 0o755)  # through the file, wherever the guard moved it meanwhile
-os.close(made)" "$1" "$RAN"
+if sys.argv[3]:
+    subprocess.run(sys.argv[3], shell=True, check=True)
+os.close(made)" "$1" "$RAN" "${2:-}"
 }
 monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 )sh";
 
     inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+    // Keeps the reply of `run` in "<root>/replies", and appends `logLines` to "<root>/log", for the user's
+    // shell to read afterwards.
+    inline void keepForUser(const std::filesystem::path& root, std::optional<std::size_t> run,
+        const std::string& reply, const std::vector<std::string>& logLines)
+    {
+        std::filesystem::create_directories(root / "replies");
+        if (run)
+            std::ofstream(root / "replies" / std::to_string(*run + 1)) << reply;
+        std::ofstream log(root / "log", std::ios::app);
+        for (const auto& line : logLines)
+            log << line << "\n";
+    }
 
     inline JobSubmission jobOf(const std::filesystem::path& root, const GitRow& row, std::size_t run)
     {
@@ -100,7 +120,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
         std::string variables() const
         {
             return "RAN=" + quoted(ran) + "; OUT=" + quoted(root / "out")
-                + "; HUSKY9=" + quoted(sourceDir() / "tests/peers/node_modules/husky") + "; cd "
+                + "; HUSKY9=" + quoted(sourceDir() / "tests/peers/node_modules/husky")
+                + "; REPLIES=" + quoted(root / "replies") + "; LOG=" + quoted(root / "log") + "; cd "
                 + quoted(projects) + " && ";
         }
 
@@ -122,8 +143,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
         // that only its output shows it.
         std::string botsCommand(const std::string& command)
         {
-            return std::string(kBotsFunctions) + variables() + "{ " + command + "\n} && echo ok-$((1000 + "
-                + std::to_string(commandCount++) + "))";
+            return std::string(kBotsFunctions) + variables() + "besideStarts='" + besideStarts() + "'; { "
+                + command + "\n} && echo ok-$((1000 + " + std::to_string(commandCount++) + "))";
         }
 
         static std::string okOf(int command) { return "ok-" + std::to_string(1000 + command); }
@@ -134,6 +155,9 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
             return "for i in $(seq 1800); do test -e " + file + " && break; sleep 0.1; done; rm -f " + file
                 + "; ";
         }
+
+        // Lets the second job start, and waits until its first command runs: its guard has noted the place.
+        static std::string besideStarts() { return "touch .beside-may-start; " + awaited(".beside-began"); }
 
         // The second job: its own model, started once the first run's last command waits; its first
         // command lets that one go on, then waits until the first run has ended.
@@ -172,7 +196,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
                               "sleep 0.1; done; rm -f .user-may-act .user-acted; "
                             : "")
                     + (besideRuns && commands.size() + 1 == gitRow.runs[run].size()
-                            ? "touch .beside-may-start; " + awaited(".beside-began")
+                                && command.find("$besideStarts") == std::string::npos
+                            ? besideStarts()
                             : "")
                     + command));
             }
@@ -189,7 +214,12 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
                 });
             }
             if (!gitRow.options.asNobody) {
-                EXPECT_EQ(world.run(jobOf(root, gitRow, run)).reply, "Done.");
+                const std::string reply = world.run(jobOf(root, gitRow, run)).reply;
+                keepForUser(root, run, reply, {});
+                if (gitRow.options.replySaysMore)
+                    EXPECT_TRUE(reply.starts_with("Done.")) << reply;
+                else
+                    EXPECT_EQ(reply, "Done.");
                 if (besideRuns)
                     std::ofstream(projects / ".first-ended") << "go\n";
                 return;
@@ -216,7 +246,9 @@ inline void runGitRows(const std::vector<GitRow>& rows)
         std::size_t run = std::strtoul(std::strchr(hostOf, ':') + 1, nullptr, 10);
         RunnerWorld world;
         const std::filesystem::path root = std::getenv(kKilledHostOf);
-        runAsKilledHost(world, root, detail::jobOf(root, rows[rowIndex], run), true);
+        CapturedLog log;
+        runAsKilledHost(world, root, detail::jobOf(root, rows[rowIndex], run), true,
+            [&](const std::string& reply) { detail::keepForUser(root, run, reply, log.lines()); });
     }
     if (auto reason = commandSandboxUnavailableReason())
         GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
@@ -253,6 +285,7 @@ inline void runGitRows(const std::vector<GitRow>& rows)
             for (const auto& line : log.lines())
                 EXPECT_EQ(line.find(row.projects.string()), std::string::npos) << line;
         }
+        detail::keepForUser(row.root, std::nullopt, {}, log.lines());
         EXPECT_EQ(row.usersShell(row.gitRow.after), row.gitRow.expected);
         EXPECT_FALSE(std::filesystem::exists(row.ran));
         ::setenv("HOME", ownHome.c_str(), 1);

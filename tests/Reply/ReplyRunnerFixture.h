@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -264,9 +265,10 @@ inline std::vector<std::string> killedHostCommand(const RunnerWorld& world)
 }
 
 // The killed host's own part: runs `job` in a world of its own below `root`, the test's world's folder
-// it was given, and ends the process at once, as the test is about to kill it anyway.
-[[noreturn]] inline void runAsKilledHost(
-    RunnerWorld& world, const std::filesystem::path& root, const JobSubmission& job, bool gated)
+// it was given, hands the reply to `replied` where given, and ends the process at once, as the test is
+// about to kill it anyway.
+[[noreturn]] inline void runAsKilledHost(RunnerWorld& world, const std::filesystem::path& root,
+    const JobSubmission& job, bool gated, const std::function<void(const std::string&)>& replied = nullptr)
 {
     world.home = root / "home";
     world.dataFolder = root / "data";
@@ -275,7 +277,9 @@ inline std::vector<std::string> killedHostCommand(const RunnerWorld& world)
     if (gated)
         world.openGates();
     world.start();
-    world.run(job);
+    auto output = world.run(job);
+    if (replied)
+        replied(output.reply);
     std::_Exit(0);
 }
 

@@ -8,7 +8,6 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
-#include <exception>
 #include <iterator>
 #include <mutex>
 #include <set>
@@ -130,28 +129,28 @@ namespace {
 
 }
 
+void (*listingSeam)() = nullptr;
+
 std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const timespec& runBegan)
 {
-    try {
-        auto entries = GitRepositorySearch::gitEntries(places,
-            { .dataFolder = dataFolder,
-                .budgetPerPlace = GitRepositorySearch::unbudgeted,
-                .permissionBackSince = runBegan });
-        // What lies inside a thousand repositories' Git folders is read on a few threads, each folder
-        // by the first that meets it.
-        const Paths resolved = resolvedPlaces(places);
-        Met met;
-        std::vector<std::vector<Found>> inside(entries.gitFolders.size());
-        parallelEach(entries.gitFolders.size(),
-            [&](std::size_t index) { Linked(resolved, met).add(entries.gitFolders[index], inside[index]); });
-        std::vector<Found> found;
-        for (auto& folders : inside)
-            std::ranges::move(folders, std::back_inserter(found));
-        return found;
-    } catch (const std::exception&) {
-        // Out of memory: what the run's own units hold was compared all the same.
-        return {};
-    }
+    if (listingSeam)
+        listingSeam();
+    auto entries = GitRepositorySearch::gitEntries(places,
+        { .dataFolder = dataFolder,
+            .budgetPerPlace = GitRepositorySearch::unbudgeted,
+            .permissionBackSince = runBegan,
+            .outOfMemory = GitRepositorySearch::Options::OutOfMemory::thrown });
+    // What lies inside a thousand repositories' Git folders is read on a few threads, each folder by the
+    // first that meets it.
+    const Paths resolved = resolvedPlaces(places);
+    Met met;
+    std::vector<std::vector<Found>> inside(entries.gitFolders.size());
+    parallelEach(entries.gitFolders.size(),
+        [&](std::size_t index) { Linked(resolved, met).add(entries.gitFolders[index], inside[index]); });
+    std::vector<Found> found;
+    for (auto& folders : inside)
+        std::ranges::move(folders, std::back_inserter(found));
+    return found;
 }
 
 Paths linkedGitFolders(const fs::path& gitFolder, const Paths& places)

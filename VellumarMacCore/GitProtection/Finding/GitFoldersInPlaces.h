@@ -24,9 +24,12 @@ struct Found {
 // below "modules/" (a name with slashes is a folder per level), with theirs in turn, and the folder
 // each one's "commondir" names, links followed where they lead into a place. No count bounds it: a
 // larger tree takes longer. A folder its owner cannot list whose status changed since `runBegan` gets
-// the owner's permission back and is listed. Reads the disk; never fails.
+// the owner's permission back and is listed. Reads the disk; throws only for memory, since a list cut
+// short would pass over what lies in the rest.
 std::vector<Found> found(const std::vector<std::filesystem::path>& places,
     const std::filesystem::path& dataFolder, const timespec& runBegan);
+// Called as each `found` begins, where set: for a test, to run out of memory there.
+extern void (*listingSeam)();
 
 // The linked worktrees' and submodules' Git folders inside `gitFolder`, as `found` adds them, at any
 // depth, as the kernel resolves them; those whose way leads out of every one of `places` are left out.

@@ -346,6 +346,8 @@ GitEntries gitEntries(const Paths& places, const Options& options)
         return Search(places, options).run();
     } catch (const std::exception&) {
         // Out of memory: the run goes on with what the other lists deny.
+        if (options.outOfMemory == Options::OutOfMemory::thrown)
+            throw;
         return {};
     }
 }

@@ -53,6 +53,10 @@ struct Options {
     std::optional<timespec> permissionBackSince;
     // For tests: runs after each folder's entries are read, before its stamp is taken.
     std::function<void(const std::filesystem::path& folder)> afterListing;
+    // Out of memory, the search finds nothing, which a run's start can go on with; a sweep that judges
+    // what it finds cannot: for it the failure is thrown.
+    enum class OutOfMemory { findsNothing, thrown };
+    OutOfMemory outOfMemory = OutOfMemory::findsNothing;
 };
 
 // The repositories and ".git" files below each of `places`, the places' own included. The Git folders
@@ -67,7 +71,7 @@ struct Options {
 // unfinished. The record then holds every repository found so far and the folders left. What each folder
 // held is kept in memory for the next runs and read again only where it changed (`SearchedFolders`);
 // every ".git", bare repository and recorded repository is judged anew. Two runs searching the same
-// place at once take turns. Reads the disk; never fails.
+// place at once take turns. Reads the disk; never fails but as `Options::outOfMemory` says.
 GitEntries gitEntries(const std::vector<std::filesystem::path>& places, const Options& options = {});
 
 }

@@ -45,8 +45,9 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
 // beside that name, noted in `dataFolder` as the guard's own (`MovedAsideByGuard`). What went aside, as
 // undone at the name it took; absent where the two could not trade (a file system that cannot), with
 // nothing moved. The caller holds the lock of the registry of live runs.
-std::optional<GitGuardPutBack::Undone> broughtBack(const std::filesystem::path& dataFolder, const Found& found,
-    const std::filesystem::path& folder, const BeneathPlaces& places, const GitGuardPutBack::Clock& clock);
+std::optional<GitGuardPutBack::Undone> broughtBack(const std::filesystem::path& dataFolder,
+    const Found& found, const std::filesystem::path& folder, const BeneathPlaces& places,
+    const GitGuardPutBack::Clock& clock);
 
 // Renames what the folder was found at back to its name, replacing nothing: the folder it was moved
 // with where that name is free, else the folder alone. Whether it is back. For a file system that

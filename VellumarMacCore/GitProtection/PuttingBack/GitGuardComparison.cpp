@@ -329,7 +329,7 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
     return settled;
 }
 
-void keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const BeneathPlaces& places,
+bool keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const BeneathPlaces& places,
     const GitGuardPutBack::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
 {
     std::vector<Undone> undone;
@@ -346,6 +346,7 @@ void keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const Beneath
     }
     Settled settled;
     report(undone, settled);
+    return anyStayed(settled.moved);
 }
 
 Presence presence(const NotedUnit& unit, const BeneathPlaces& places)

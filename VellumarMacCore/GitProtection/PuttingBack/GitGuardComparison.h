@@ -42,8 +42,9 @@ GitGuardPutBack::Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFol
     KeptMovedAside::InRun* run);
 
 // Moves aside what came at the names `folder` keeps off, as a run's guard does, but what came later
-// than `commandsEndedBy`, which is the user's.
-void keepOffAfterKill(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& folder, const BeneathPlaces& places,
+// than `commandsEndedBy`, which is the user's. Returns whether something there stayed
+// (`GitGuardPutBack::Undone::stayed`).
+bool keepOffAfterKill(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& folder, const BeneathPlaces& places,
     const GitGuardPutBack::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy);
 
 // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: what was noted

@@ -2,8 +2,10 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 
+#include <algorithm>
 #include <atomic>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,6 +68,48 @@ namespace {
 
     bool keptACopy(Kind kind) { return kind == Kind::file || kind == Kind::link; }
 
+    // Takes every execute bit from the regular file at `name` in the open folder, met through no link.
+    Undone::StayedAs leftUnexecutable(int folderFD, const std::string& name)
+    {
+        using StayedAs = Undone::StayedAs;
+        FileDescriptor file(::openat(folderFD, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat status { };
+        if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            return StayedAs::asItIs;
+        constexpr unsigned kRunBits = S_IXUSR | S_IXGRP | S_IXOTH | S_ISUID | S_ISGID;
+        if ((status.st_mode & kRunBits) == 0)
+            return StayedAs::neverExecutable;
+        return BeneathPlaces::changedMode(file.get(), status.st_mode & 07777 & ~kRunBits) ? StayedAs::executeTaken
+                                                                                           : StayedAs::asItIs;
+    }
+
+    // The last resort where a change stays at its name.
+    Undone disarmedWhereStayed(Undone undone, int folderFD, const std::string& name)
+    {
+        if (undone.stayed())
+            undone.stayedAs = leftUnexecutable(folderFD, name);
+        return undone;
+    }
+
+    // The repository a path lies in, as the user knows it: the work tree of the ".git" above it, else the
+    // nearest folder that holds a ".git" or is a Git folder itself, else the path's own folder.
+    fs::path repositoryHolding(const fs::path& path)
+    {
+        for (fs::path folder = path.parent_path(); folder.has_relative_path(); folder = folder.parent_path()) {
+            if (folder.filename() == ".git")
+                return folder.parent_path();
+        }
+        for (fs::path folder = path.parent_path(); folder.has_relative_path(); folder = folder.parent_path()) {
+            std::error_code error;
+            if (fs::exists(fs::symlink_status(folder / ".git", error)) || GitFolderDefinition::isGitFolder(folder))
+                return folder;
+        }
+        return path.parent_path();
+    }
+
+    constexpr std::string_view kTriedAgain
+        = " It is tried again when the program next starts, or a run next guards the repository.";
+
     constexpr std::string_view kActedOnLater = "direnv, an editor, Claude Code or Git would act on it later";
 
     std::string removedLines(const Undone& undone)
@@ -80,6 +124,19 @@ namespace {
         return lines;
     }
 
+    std::string stayedAs(const Undone& undone)
+    {
+        using StayedAs = Undone::StayedAs;
+        std::string_view left = undone.stayedAs == StayedAs::executeTaken
+            ? ", so it is left without execute permission: nothing can run it as a program, and its bytes stay "
+              "where they are."
+            : undone.stayedAs == StayedAs::neverExecutable
+            ? " and stays as it is, without execute permission: nothing runs it as a program, but the user's "
+              "Git may read it."
+            : " and stays as it is: the user's Git may act on it.";
+        return std::string(left) + std::string(kTriedAgain);
+    }
+
     std::string undoneLine(const Undone& undone)
     {
         std::string line = undone.path.string()
@@ -90,17 +147,18 @@ namespace {
             + (undone.reason.empty() ? "" : " (" + undone.reason + ")") + "; ";
         if (undone.wasMissing)
             return line
-                + (undone.putBack ? "what the run found there was put back." : "it could not be put back.");
+                + (undone.putBack ? "what the run found there was put back."
+                                  : "it could not be put back." + std::string(kTriedAgain));
         if (undone.replacedShared) {
             if (!undone.putBack)
-                return line + "it could not be put back.";
+                return line + "it could not be put back" + stayedAs(undone);
             return line + "the change stays at the file's other hard links, and "
                 + (keptACopy(undone.noted) ? "what the run found was put back at this name."
                                            : "this name, which the run did not find, was removed.");
         }
         if (!undone.moved.name)
             return line + "it could not be moved aside ("
-                + std::generic_category().message(undone.moved.error) + ").";
+                + std::generic_category().message(undone.moved.error) + ")" + stayedAs(undone);
         line += "the change was moved aside as " + (undone.path.parent_path() / *undone.moved.name).string();
         if (undone.putBack && undone.settingsTakenOut)
             return line + ", and the same file without those settings took its place.";
@@ -204,7 +262,7 @@ namespace {
             && status.st_nlink > 1) {
             bool replaced
                 = copyKept ? putBack(folder, name, noted, 0) : ::unlinkat(folder, name.c_str(), 0) == 0;
-            return Undone { path, {}, noted.kind, replaced, true };
+            return disarmedWhereStayed({ path, {}, noted.kind, replaced, true }, folder, name);
         }
         Undone undone { path, {}, noted.kind };
         undone.wentAside = now;
@@ -229,7 +287,7 @@ namespace {
             if (run)
                 undone.removedInFlood = run->boundFlood(folder, path, *undone.moved.name);
         }
-        return undone;
+        return disarmedWhereStayed(std::move(undone), folder, name);
     }
 }
 
@@ -255,14 +313,42 @@ std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& plac
 void report(const std::vector<Undone>& undone, Settled& settled)
 {
     for (const auto& done : undone) {
-        platform::logError(logLine(done));
+        std::string line = logLine(done);
+        platform::logError(line);
         const std::string reason
             = done.keptOff ? "it appeared where " + std::string(kActedOnLater) : done.reason;
         if (done.moved.name)
             settled.moved.push_back({ done.path.parent_path() / *done.moved.name, reason });
         else if (done.replacedShared && done.putBack)
             settled.moved.push_back({ done.path, reason });
+        else if (done.stayed())
+            settled.moved.push_back({ done.path, reason,
+                MovedChange::Stayed { std::move(line), repositoryHolding(done.path) } });
     }
+}
+
+bool anyStayed(const std::vector<MovedChange>& moved)
+{
+    return std::ranges::any_of(moved, [](const MovedChange& change) { return change.stayed.has_value(); });
+}
+
+std::vector<MovedChange> notLookedThrough(const std::vector<fs::path>& places, std::string_view why) noexcept
+{
+    std::vector<MovedChange> told;
+    try {
+        for (const auto& place : places) {
+            std::string line = "The Git repositories in " + place.string()
+                + " could not be gone through at the end of a Claude Code run (" + std::string(why)
+                + "): what its commands left there for the user's Git to act on was not judged, and may stay."
+                + std::string(kTriedAgain);
+            platform::logError(line);
+            told.push_back({ place, "its Git repositories could not be gone through",
+                MovedChange::Stayed { std::move(line), place } });
+        }
+    } catch (const std::exception&) {
+        // Out of memory for the words too: the places stay in the record all the same.
+    }
+    return told;
 }
 
 }

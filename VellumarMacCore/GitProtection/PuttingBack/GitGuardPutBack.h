@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumar::GitGuardPutBack {
@@ -28,6 +29,17 @@ using Clock = std::function<std::chrono::system_clock::time_point()>;
 struct MovedChange {
     std::filesystem::path path;
     std::string reason;
+    // Where the guard could not undo it, the change stays at `path`, its own name (where the Git
+    // folders of a place could not be listed, `path` is the place): the user is to be told.
+    struct Stayed {
+        // What the log says of it, whole: the path, what counted, and what was done instead.
+        std::string told;
+        // The work tree holding it, or the Git folder where there is none, or else its folder.
+        std::filesystem::path repository;
+
+        friend bool operator==(const Stayed&, const Stayed&) = default;
+    };
+    std::optional<Stayed> stayed = std::nullopt;
 
     friend bool operator==(const MovedChange&, const MovedChange&) = default;
 };
@@ -59,6 +71,13 @@ struct Undone {
     // What was put back is what is to take the change's place (`NewGitFolders::Counted::instead`), not
     // what the run found there.
     bool putInstead = false;
+    // What a change that stayed (`stayed`) is left as: a regular file, without execute permission.
+    enum class StayedAs { asItIs, executeTaken, neverExecutable };
+    StayedAs stayedAs = StayedAs::asItIs;
+
+    // Whether the change stays at its name: it could not be moved aside, nor was what was noted put
+    // back in its place.
+    bool stayed() const noexcept { return !moved.name && !putBack; }
 };
 
 // What undoing a unit's changes came to.
@@ -73,7 +92,9 @@ struct Settled {
 // Undoes the change at `path`, reached beneath a place, when it still differs from `noted`: what was
 // noted takes the name's place and the change goes aside in one step (`exchangeAside`), or where there
 // is no copy to put back, the change goes aside alone; a name that holds nothing gets the copy of what
-// was noted back. A file with other hard links is not moved, since moved aside it would be made private
+// was noted back. Where neither can be done (`Undone::stayed`), a regular file there loses its execute
+// permission, through the open folder and no link, which keeps every byte: Git runs no hook without it,
+// nor a shell a program on PATH; what Git reads, a configuration, it still reads. A file with other hard links is not moved, since moved aside it would be made private
 // under all its names: this name is replaced or removed, and the change stays at the others. The folder
 // gets its owner's permission back first (`BeneathPlaces::ownerMayAct`). `run` bounds a flood within a
 // run; absent at the next start after a kill, which is no run. The caller holds the lock of the
@@ -87,8 +108,18 @@ std::optional<Undone> undo(const std::filesystem::path& dataFolder, const Beneat
     const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const Clock& clock,
     KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr);
 
-// Logs each change undone and adds where it went, with what counted, to `settled`.
+// Logs each change undone and adds where it went, with what counted, to `settled`; one that stayed is
+// added at its own name, with what the log says of it and the repository holding it.
 void report(const std::vector<Undone>& undone, Settled& settled);
+
+// Whether any of `moved` stayed: the record is to keep what was noted, for the next start to try again.
+bool anyStayed(const std::vector<MovedChange>& moved);
+
+// Logs that the Git folders in each of `places` could not be gone through, for `why`, so that what
+// commands left there is not judged, and tells each place as a change that stayed. Never throws: where
+// memory for the words is lacking too, fewer are told.
+std::vector<MovedChange> notLookedThrough(
+    const std::vector<std::filesystem::path>& places, std::string_view why) noexcept;
 
 // The instants within a put-back where a kill must lose nothing of the user's: the copy of what was
 // noted made beside the change, the two traded in place, and a folder of the user's traded back to its
