@@ -31,9 +31,12 @@
 #include "VellumarMacCore/Foundations/LiveRuns.h"
 #include "VellumarMacCore/GitProtection/Finding/CommandWriteWindows.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/GuardedRepository.h"
 #include "VellumarMacCore/GitProtection/Finding/KnownGitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptOffNames.h"
 
@@ -52,30 +55,11 @@
 
 namespace vellumar {
 
-struct GuardedRepository {
-    std::filesystem::path gitFolder; // as the kernel resolves it
-    std::optional<std::filesystem::path> workTree; // absent for a bare repository
-    // What Git's configuration names in the writable places (`GitConfigPaths::configuredPaths`), as the
-    // kernel resolves it: noted with the repository's own files, a folder whole, so that a new or
-    // changed file there counts as a hook does.
-    std::vector<std::filesystem::path> configured;
-    // The folders its hooks put first on PATH (`HookSearchPath::foldersPutFirst`), for its work tree
-    // and for those of the linked worktrees and submodules whose Git folders it holds, as the kernel
-    // resolves them, there or not: a new or changed entry there counts when its name would shadow one
-    // of the user's programs.
-    std::vector<std::filesystem::path> searchedFirst;
-    // Its linked folders (`GitFoldersInPlaces::linkedGitFolders`) as the run's search read them; absent
-    // to have the guard read them.
-    std::optional<std::vector<std::filesystem::path>> linkedFolders = std::nullopt;
-
-    friend bool operator==(const GuardedRepository&, const GuardedRepository&) = default;
-};
-
 class GitGuard {
 public:
-    using Clock = std::function<std::chrono::system_clock::time_point()>;
+    using Clock = GitGuardPutBack::Clock;
 
-    static constexpr const char* refusedLabel = "refused";
+    static constexpr std::string_view refusedLabel = MovedAsideByGuard::refusedLabel;
     // The record in which older builds noted the units, in the data folder, read once by the first
     // start after an upgrade.
     static constexpr std::string_view olderRecordName = "git-guard";
@@ -148,25 +132,7 @@ public:
     };
     Watched watched(std::size_t unit) const;
 
-    // A change undone: where it waits ("<name>.refused-<time>-<random>", or the name itself where what was
-    // noted replaced it in place), and what counted (the settings or the hook), empty where the name says it.
-    struct MovedChange {
-        std::filesystem::path path;
-        std::string reason;
-        // Where the guard could not undo it, the change stays at `path`, its own name (where the Git
-        // folders of a place could not be listed, `path` is the place): the user is to be told.
-        struct Stayed {
-            // What the log says of it, whole: the path, what counted, and what was done instead.
-            std::string told;
-            // The work tree holding it, or the Git folder where there is none, or else its folder.
-            std::filesystem::path repository;
-
-            friend bool operator==(const Stayed&, const Stayed&) = default;
-        };
-        std::optional<Stayed> stayed = std::nullopt;
-
-        friend bool operator==(const MovedChange&, const MovedChange&) = default;
-    };
+    using MovedChange = GitGuardPutBack::MovedChange;
 
     // Compares the unit's files with what was noted and moves aside each change that counts as
     // "<name>.refused-<time>-<random>" (0600, 0700 where its owner could run it), putting back what was

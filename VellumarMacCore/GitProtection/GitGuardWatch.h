@@ -117,6 +117,18 @@ private:
         std::vector<Registration> registrations;
         std::vector<WayDown> waysDown;
     };
+    // A file held open for writing, compared as it is once held `comparisonInterval`: a write seen at a
+    // watch, or a file made in a folder the configuration names, and no close since; or a file found held
+    // open that no watch sees closed, whose unit is compared again every `kHeldRecheck` until the writer
+    // lets go.
+    struct Write {
+        std::chrono::steady_clock::time_point began;
+        bool overdue = false;
+        // Of a file no watch sees closed: the unit to compare again.
+        std::filesystem::path unit = {};
+    };
+    static constexpr int kNoWatch = -1;
+    static constexpr std::chrono::milliseconds kHeldRecheck { 20 };
 
     // Sets the watches of the guard's unit as what it notes is now, and lets go of those it no longer
     // needs. A unit some of whose watches cannot be set goes to `m_unwatched`. Returns the error of the
@@ -137,6 +149,9 @@ private:
     void release(const Registration& registration, const std::filesystem::path* unit);
     // Adds the units concerned at the registration to `touched`.
     void addConcerned(const Registration& at, std::set<std::filesystem::path>& touched) const;
+    // Adds the units a file held open for writing concerns to `touched`.
+    void addUnitsWriting(
+        const Registration& at, const Write& write, std::set<std::filesystem::path>& touched) const;
     void releaseUnit(const std::filesystem::path& key);
     // Every folder from the place holding `folder` down to it, each with the name below it on the way;
     // returns that place.
@@ -202,23 +217,9 @@ private:
     // The paths each file watch was set on, and each watch of a folder the configuration names.
     std::map<int, std::set<std::filesystem::path>> m_files;
     std::map<int, std::set<std::filesystem::path>> m_wholeFolders;
-    // The files being written, by watch and name (`addUnitsOf`): a write seen, or a file made in a folder
-    // the configuration names, and no close since.
-    struct Write {
-        std::chrono::steady_clock::time_point began;
-        // Held open `comparisonInterval`: compared as it is.
-        bool overdue = false;
-    };
+    // The files held open for writing: by watch and name (`addUnitsOf`), and one no watch sees closed under
+    // `kNoWatch` and its path.
     std::map<Registration, Write> m_writing;
-    // The files found held open for writing that no watch sees closed, by path: their unit is compared
-    // again every `kHeldRecheck` until the writer lets go, or as it is once `comparisonInterval` passed.
-    struct HeldWithoutWatch {
-        std::chrono::steady_clock::time_point began;
-        std::filesystem::path unit;
-        bool overdue = false;
-    };
-    static constexpr std::chrono::milliseconds kHeldRecheck { 20 };
-    std::map<std::filesystem::path, HeldWithoutWatch> m_heldWithoutWatch;
     const std::filesystem::path* m_comparing = nullptr; // the unit being compared, as `m_units` holds it
     // Counts the events read and the watches set, to order them with the comparisons.
     std::uint64_t m_ticks = 0;

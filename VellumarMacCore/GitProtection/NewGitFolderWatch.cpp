@@ -4,10 +4,11 @@
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/OpenForWriting.h"
 #include "VellumarMacCore/GitProtection/BeneathPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/FileIdentity.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -187,7 +188,7 @@ void NewGitFolderWatch::found(const fs::path& gitFolder)
 {
     if (!inPlace(gitFolder) || m_watches.isUnit(gitFolder))
         return;
-    std::string identity = GitNotedFiles::noteFile(gitFolder).content;
+    std::string identity = FileIdentity::at(gitFolder);
     if (identity.empty())
         return;
     GitFoldersInPlaces::Found folder { gitFolder, std::move(identity) };

@@ -2,6 +2,9 @@
 // run, and what is kept of the files changes went aside as.
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
+#include "VellumarMacCore/Foundations/LiveRunsHeartbeat.h"
+#include "VellumarMacCore/GitProtection/GitGuard.h"
+
 #include "tests/Permissions/PermissionTestSupport.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"

@@ -1,5 +1,5 @@
 // The files a setting that names a program names, read from its value as Git and the shell read it.
-#include "VellumarMacCore/GitProtection/Judging/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
 

@@ -16,6 +16,13 @@ const std::string kAppWithOrigin = "repo app && git clone -q --bare app origin.g
 // A repository at a folder named as the guard names what it moves aside, with a hook and a monitor.
 const std::string kNamedAsAside = ".cache.refused-20250101T000000Z/s";
 
+// A name as the guard gives what it moves aside.
+const std::string kHooksAsAside = "hooks.refused-20250101T000000Z-deadbeef";
+
+// The user's next commit in "app", what the user's own hook wrote, and the log.
+const std::string kAppCommitted
+    = "git -C app commit -q --allow-empty -m second && cat \"$OUT\" && git -C app log --format=%s";
+
 // The user's first commit in "site", and the status after it.
 const std::string kSiteCommitted
     = "cd site && git add index.html && git commit -qm first && git status --short && git log --format=%s";
@@ -67,5 +74,15 @@ TEST(ClaudeReplyGitKnownRealCLI, KnownIsByIdentityBeforeTheRunAndNewIsWhatAnyRun
             { { "echo more >> app/tracked.txt", "git -C app diff --stat" } },
             "git -C app commit -qam second && cat \"$OUT\" && find . -name '*.refused-*' | wc -l",
             "pre-commit\n0\n", { .beside = { "git -C app log --oneline" } } },
+        { "the user's hooks renamed like ones moved aside, other hooks in their place",
+            "repo app && userhook app/.git/hooks/pre-commit",
+            { { "mv app/.git/hooks app/.git/" + kHooksAsAside
+                + " && mkdir app/.git/hooks && plant app/.git/hooks/pre-commit" } },
+            kAppCommitted, "pre-commit\nsecond\nfirst\n" },
+        { "the user's Git folder renamed like one moved aside, named by a .git file, its hook planted",
+            "repo app && userhook app/.git/hooks/pre-commit",
+            { { "mv app/.git app/" + kHooksAsAside + " && plant app/" + kHooksAsAside
+                + "/hooks/pre-commit && echo 'gitdir: " + kHooksAsAside + "' > app/.git" } },
+            kAppCommitted, "pre-commit\nsecond\nfirst\n" },
     });
 }

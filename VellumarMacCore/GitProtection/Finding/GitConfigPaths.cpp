@@ -3,8 +3,8 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
-#include "VellumarMacCore/GitProtection/Judging/GitProgramSettings.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -1,10 +1,10 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 
 #include "VellumarMacCore/Foundations/ParallelEach.h"
+#include "VellumarMacCore/GitProtection/Finding/FileIdentity.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
-#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -111,7 +111,7 @@ namespace {
         // The folder's identity, the first time it is met.
         std::optional<std::string> identityOf(const fs::path& folder)
         {
-            std::string identity = GitNotedFiles::noteFile(folder).content;
+            std::string identity = FileIdentity::at(folder);
             if (identity.empty() || !m_met.first(identity))
                 return std::nullopt;
             return identity;

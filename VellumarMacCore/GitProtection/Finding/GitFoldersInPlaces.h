@@ -13,7 +13,7 @@ namespace vellumar::GitFoldersInPlaces {
 
 struct Found {
     std::filesystem::path gitFolder; // as the kernel resolves it
-    // Its identity as the guard notes a folder's (device and inode), which stays with it when it or a
+    // Its identity as the guard notes a folder's (`FileIdentity`), which stays with it when it or a
     // folder above it is renamed.
     std::string identity;
 };

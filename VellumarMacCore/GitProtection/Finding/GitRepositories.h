@@ -6,8 +6,8 @@
 
 #include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
-#include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
+#include "VellumarMacCore/GitProtection/Finding/GuardedRepository.h"
 
 #include <filesystem>
 #include <vector>

@@ -5,7 +5,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>

@@ -31,6 +31,12 @@ void note(const fs::path& dataFolder, int folder, const std::string& name)
     recordIn(dataFolder).note(identity, now);
 }
 
+bool isOne(const fs::path& dataFolder, const fs::path& path)
+{
+    const IdentityRecord& record = recordIn(dataFolder);
+    return !record.empty() && record.notedAt(IdentityRecord::identityOf(path));
+}
+
 bool liesIn(const fs::path& dataFolder, const fs::path& path, const std::vector<fs::path>& places)
 {
     const IdentityRecord& record = recordIn(dataFolder);

@@ -11,6 +11,9 @@
 
 namespace vellumar::MovedAsideByGuard {
 
+// What the guard names what it moves aside with: "<name>.refused-<time>-<random>".
+inline constexpr std::string_view refusedLabel = "refused";
+
 inline constexpr std::string_view recordName = "git-guard-moved-aside";
 // Past it the earliest moved aside are let go: a folder of those is then judged as any other, which
 // moves aside again what counts in it.
@@ -19,6 +22,10 @@ inline constexpr std::size_t limit = 20'000;
 // Notes what is at `name` in the open folder `folder`, just moved aside there. Any thread; never throws
 // but for memory.
 void note(const std::filesystem::path& dataFolder, int folder, const std::string& name);
+
+// Whether what is at `path`, a link as itself, is one the guard moved aside. Reads the disk; never throws
+// but for memory.
+bool isOne(const std::filesystem::path& dataFolder, const std::filesystem::path& path);
 
 // Whether `path`, or a folder above it up to the place of `places` holding it, is one the guard moved
 // aside. Reads the disk; never throws but for memory.

@@ -1,7 +1,7 @@
 #include "VellumarMacCore/GitProtection/Judging/EverydaySettings.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 
 #include <algorithm>
 #include <array>

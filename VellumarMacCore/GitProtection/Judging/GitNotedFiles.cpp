@@ -1,8 +1,9 @@
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/Finding/FileIdentity.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -25,17 +26,10 @@ namespace {
 
     constexpr std::array<const char*, 3> kGitFolderFiles = { "config", "config.worktree", "commondir" };
 
-    // What is the same for as long as nothing replaces it: a folder changes its time with every entry.
-    std::string identity(const struct stat& status)
-    {
-        return std::to_string(status.st_mode & S_IFMT) + " " + std::to_string(status.st_dev) + ":"
-            + std::to_string(status.st_ino);
-    }
-
     // What is the same for as long as nothing writes it.
     std::string contentIdentity(const struct stat& status)
     {
-        return identity(status) + " " + std::to_string(status.st_size) + " "
+        return FileIdentity::of(status) + " " + std::to_string(status.st_size) + " "
             + std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
     }
 
@@ -223,7 +217,8 @@ NotedFile noteReached(const BeneathPlaces::Reached& reached, std::size_t copyLim
         return { Kind::link, std::string(target.data(), length > 0 ? static_cast<std::size_t>(length) : 0),
             0 };
     }
-    return { Kind::other, identity(status), 0 };
+    // A folder changes its time with every entry: only its identity stays.
+    return { Kind::other, FileIdentity::of(status), 0 };
 }
 
 fs::path NotedUnit::key() const { return gitFolder ? *gitFolder : *workTree / ".git"; }

@@ -30,15 +30,15 @@ namespace {
 
     // The unit's Git folder, noted as `noted`, where the ".git" file now at its name leads: the file
     // reached through no link, the folder it names too, and that folder the noted one by identity.
-    std::optional<Found> namedFromItsName(
-        const GitNotedFiles::NotedUnit& unit, const NotedFile& noted, const BeneathPlaces& places)
+    std::optional<Found> namedFromItsName(const fs::path& dataFolder, const GitNotedFiles::NotedUnit& unit,
+        const NotedFile& noted, const BeneathPlaces& places)
     {
         if (!unit.workTree || unit.gitFolder != *unit.workTree / ".git"
             || reachedAt(*unit.gitFolder, places).kind != NotedFile::Kind::file)
             return std::nullopt;
         auto location = GitFolders::located(*unit.workTree);
         if (!location || location->gitFile != unit.gitFolder
-            || GitGuardPutBack::isMovedAside(location->gitFolder)
+            || MovedAsideByGuard::isOne(dataFolder, location->gitFolder)
             || reachedAt(location->gitFolder, places) != noted)
             return std::nullopt;
         return Found { *unit.gitFolder, location->gitFolder, location->gitFolder, true };
@@ -67,15 +67,15 @@ NotedFile reachedAt(const fs::path& path, const BeneathPlaces& places)
     return reached ? GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes) : NotedFile {};
 }
 
-std::optional<Found> elsewhere(
-    const GitNotedFiles::NotedUnit& unit, const fs::path& folder, const BeneathPlaces& places)
+std::optional<Found> elsewhere(const fs::path& dataFolder, const GitNotedFiles::NotedUnit& unit,
+    const fs::path& folder, const BeneathPlaces& places)
 {
     auto noted = unit.files.find(folder);
     if (noted == unit.files.end() || noted->second.kind != NotedFile::Kind::other
         || reachedAt(folder, places) == noted->second)
         return std::nullopt;
     if (folder == unit.gitFolder) {
-        if (auto found = namedFromItsName(unit, noted->second, places))
+        if (auto found = namedFromItsName(dataFolder, unit, noted->second, places))
             return found;
     }
     // A hooks folder may also lie alone beside a folder above it: a command trades it with a folder of
@@ -85,7 +85,7 @@ std::optional<Found> elsewhere(
         const fs::path below = folder.lexically_relative(from);
         for (const auto& name : GitNotedFiles::entriesBeneath(places, from.parent_path())) {
             const fs::path moved = from.parent_path() / name;
-            if (moved == from || GitGuardPutBack::isMovedAside(moved))
+            if (moved == from || MovedAsideByGuard::isOne(dataFolder, moved))
                 continue;
             fs::path now = below == "." ? moved : moved / below;
             if (reachedAt(now, places) == noted->second)
@@ -121,7 +121,7 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
 }
 
 std::optional<GitGuardPutBack::Undone> broughtBack(const fs::path& dataFolder, const Found& found,
-    const fs::path& folder, const BeneathPlaces& places, const GitGuard::Clock& clock)
+    const fs::path& folder, const BeneathPlaces& places, const GitGuardPutBack::Clock& clock)
 {
     // What took the name: the first link on the way, or what is at the name itself.
     auto reached = places.reach(folder);
@@ -141,8 +141,8 @@ std::optional<GitGuardPutBack::Undone> broughtBack(const fs::path& dataFolder, c
     if (!theirs || theirs->throughLink || theirs->folder.get() < 0 || !name || name->folder.get() < 0)
         return undone;
     // Beside the name it took, as a file's change goes.
-    undone.moved = moveAsideInto(
-        theirs->folder.get(), theirs->name, name->folder.get(), name->name, GitGuard::refusedLabel, clock());
+    undone.moved = moveAsideInto(theirs->folder.get(), theirs->name, name->folder.get(), name->name,
+        MovedAsideByGuard::refusedLabel, clock());
     if (undone.moved.name)
         MovedAsideByGuard::note(dataFolder, name->folder.get(), *undone.moved.name);
     return undone;

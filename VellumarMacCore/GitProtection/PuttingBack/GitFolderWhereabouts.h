@@ -32,10 +32,11 @@ GitNotedFiles::NotedFile reachedAt(const std::filesystem::path& path, const Bene
 // places, looked for where a move within a place cheaply leaves it: beside it, or beside a folder above
 // it below the place, with the same names below (or, for its hooks, alone); a work tree's Git folder
 // also where a ".git" file at its name leads, as "git submodule absorbgitdirs" leaves it in the
-// superproject's "modules/". Never through a link, and never at a name a change went aside as. Absent
-// where the unit notes no folder there, or it is at its name, or it is found nowhere there.
-std::optional<Found> elsewhere(
-    const GitNotedFiles::NotedUnit& unit, const std::filesystem::path& folder, const BeneathPlaces& places);
+// superproject's "modules/". Never through a link, and never in what the guard moved aside
+// (`MovedAsideByGuard`, noted in `dataFolder`), whatever its name. Absent where the unit notes no folder
+// there, or it is at its name, or it is found nowhere there.
+std::optional<Found> elsewhere(const std::filesystem::path& dataFolder, const GitNotedFiles::NotedUnit& unit,
+    const std::filesystem::path& folder, const BeneathPlaces& places);
 
 // Whether the unit's `folder`, found at `found`, and what is at its name now had traded names, as a
 // command's `renameat2` with RENAME_EXCHANGE trades two repositories' Git folders or hooks, the other
@@ -51,7 +52,7 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
 // nothing moved. The caller holds the lock of the registry of live runs.
 std::optional<GitGuardPutBack::Undone> broughtBack(const std::filesystem::path& dataFolder,
     const Found& found, const std::filesystem::path& folder, const BeneathPlaces& places,
-    const GitGuard::Clock& clock);
+    const GitGuardPutBack::Clock& clock);
 
 // Renames what the folder was found at back to its name, replacing nothing: the folder it was moved
 // with where that name is free, else the folder alone. Whether it is back. For a file system that

@@ -1,7 +1,8 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 
 #include "Platform/Log.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -84,10 +85,10 @@ namespace {
     // pre-commit does not silently stop running.
     std::optional<Undone> undoneAt(const LiveRuns::Locked& locked, const fs::path& dataFolder,
         const NotedUnit& noted, const fs::path& path, const NotedFile& before, const BeneathPlaces& places,
-        const GitGuard::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
+        const GitGuardPutBack::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
     {
         auto found = noted.gitFolder && path == *noted.gitFolder / "hooks"
-            ? GitFolderWhereabouts::elsewhere(noted, path, places)
+            ? GitFolderWhereabouts::elsewhere(dataFolder, noted, path, places)
             : std::nullopt;
         if (found && GitFolderWhereabouts::tradedBack(locked, noted, path, *found, places)) {
             broughtAFolderBack = true;
@@ -107,7 +108,7 @@ namespace {
 
     // Compares the unit where it was noted, as `settle` does once its Git folder is at its name.
     Settled settledAtItsName(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
-        const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+        const GitCountedSettings::Reader& settings, const GitGuardPutBack::Clock& clock,
         const std::function<bool(const fs::path&)>& isGuarded,
         const std::function<bool(const fs::path&)>& isWritable, KeptMovedAside::InRun* run,
         std::optional<std::chrono::nanoseconds> commandsEndedBy,
@@ -177,7 +178,7 @@ namespace {
                     ? GitNotedFiles::entriesBeneath(places, path)
                     : GitNotedFiles::shadowingEntriesBeneath(noted, places, path)) {
                 fs::path entry = path / name;
-                if (!noted.files.contains(entry) && !isMovedAside(entry))
+                if (!noted.files.contains(entry) && !MovedAsideByGuard::isOne(liveRuns.folder(), entry))
                     look(entry, NotedFile {});
             }
         }
@@ -226,7 +227,7 @@ namespace {
 }
 
 Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
-    const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+    const GitCountedSettings::Reader& settings, const GitGuardPutBack::Clock& clock,
     const std::function<bool(const fs::path&)>& isGuarded,
     const std::function<bool(const fs::path&)>& isWritable, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy,
@@ -243,8 +244,9 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
                     commandsEndedBy, isBeingWritten, broughtAFolderBack));
         return settled;
     };
-    auto found
-        = noted.gitFolder ? GitFolderWhereabouts::elsewhere(noted, *noted.gitFolder, places) : std::nullopt;
+    auto found = noted.gitFolder
+        ? GitFolderWhereabouts::elsewhere(liveRuns.folder(), noted, *noted.gitFolder, places)
+        : std::nullopt;
     if (found && GitFolderWhereabouts::tradedBack(liveRuns.locked(), noted, *noted.gitFolder, *found, places))
         found.reset();
     if (!found)
@@ -288,7 +290,7 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
 }
 
 Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> counted,
-    const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuard::Clock& clock,
+    const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuardPutBack::Clock& clock,
     KeptMovedAside::InRun* run)
 {
     std::vector<Undone> undone;
@@ -332,7 +334,7 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
 }
 
 bool keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const BeneathPlaces& places,
-    const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
+    const GitGuardPutBack::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy)
 {
     std::vector<Undone> undone;
     for (const auto& [path, nothing] : folder.files) {

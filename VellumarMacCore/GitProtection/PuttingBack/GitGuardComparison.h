@@ -30,7 +30,7 @@ namespace vellumar::GitGuardComparison {
 // it then goes aside, so that no kill leaves the name empty; the same for its "hooks" where something
 // took their name; and two that traded names trade them back.
 GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& noted,
-    const BeneathPlaces& places, const GitCountedSettings::Reader& settings, const GitGuard::Clock& clock,
+    const BeneathPlaces& places, const GitCountedSettings::Reader& settings, const GitGuardPutBack::Clock& clock,
     const std::function<bool(const std::filesystem::path&)>& isGuarded,
     const std::function<bool(const std::filesystem::path&)>& isWritable, KeptMovedAside::InRun* run,
     std::optional<std::chrono::nanoseconds> commandsEndedBy = std::nullopt,
@@ -40,14 +40,14 @@ GitGuardPutBack::Settled settle(LiveRuns& liveRuns, const GitNotedFiles::NotedUn
 // is to take its place put there, as `settle` undoes a change: under the lock of `liveRuns`, each with its
 // log line and what counted, and leaves what the user changed after a kill as `settle` does.
 GitGuardPutBack::Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> counted,
-    const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuard::Clock& clock,
+    const BeneathPlaces& places, const NewGitFolders::Judging& judging, const GitGuardPutBack::Clock& clock,
     KeptMovedAside::InRun* run);
 
 // Moves aside what came at the names `folder` keeps off, as a run's guard does, but what came later
 // than `commandsEndedBy`, which is the user's. Returns whether something there stayed
 // (`GitGuardPutBack::Undone::stayed`).
 bool keepOffAfterKill(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& folder, const BeneathPlaces& places,
-    const GitGuard::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy);
+    const GitGuardPutBack::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy);
 
 // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: what was noted
 // of it is then kept, to compare it with if it comes back during a run.

@@ -219,30 +219,31 @@ namespace {
     // what was read (`read`): a Git writer renaming its file into place meanwhile would otherwise lose its
     // write to the aside name. Where it did, or holds the lock, nothing is traded and `readAgain` is set.
     // Without `read`, the trade is made whatever is there.
-    MovedAside tradedAside(int folder, const std::string& name, const NotedFile& noted,
-        const GitGuard::Clock& clock, const std::optional<Identity>& read, bool& readAgain)
+    MovedAside tradedAside(int folder, const std::string& name, const NotedFile& noted, const Clock& clock,
+        const std::optional<Identity>& read, bool& readAgain)
     {
         std::optional<std::string> lock;
-        MovedAside moved = exchangeAside(folder, name, GitGuard::refusedLabel, clock(), [&](const std::string& at) {
-            int error = madeCopy(folder, at, noted);
-            if (error != 0)
-                return error;
-            reachedStep(Step::copyMade);
-            if (!read)
-                return 0;
-            if (lockedAsGit(folder, name, lock) && identityAt(folder, name) == read)
-                return 0;
-            readAgain = true;
-            ::unlinkat(folder, at.c_str(), 0);
-            return EAGAIN;
-        });
+        MovedAside moved = exchangeAside(
+            folder, name, MovedAsideByGuard::refusedLabel, clock(), [&](const std::string& at) {
+                int error = madeCopy(folder, at, noted);
+                if (error != 0)
+                    return error;
+                reachedStep(Step::copyMade);
+                if (!read)
+                    return 0;
+                if (lockedAsGit(folder, name, lock) && identityAt(folder, name) == read)
+                    return 0;
+                readAgain = true;
+                ::unlinkat(folder, at.c_str(), 0);
+                return EAGAIN;
+            });
         if (lock)
             ::unlinkat(folder, lock->c_str(), 0);
         return moved;
     }
 
     std::optional<Undone> undoReached(const fs::path& dataFolder, const BeneathPlaces::Reached& reached,
-        const fs::path& path, const NotedFile& now, const NotedFile& noted, const GitGuard::Clock& clock,
+        const fs::path& path, const NotedFile& now, const NotedFile& noted, const Clock& clock,
         KeptMovedAside::InRun* run, const std::optional<Identity>& read, bool& readAgain)
     {
         const bool copyKept = keptACopy(noted.kind);
@@ -277,7 +278,7 @@ namespace {
             // No copy to trade, or a file system that cannot trade two names: the change goes aside alone
             // and the copy follows. A kill between leaves the name empty, which the next start fills from
             // the record.
-            undone.moved = moveAside(folder, name, GitGuard::refusedLabel, clock());
+            undone.moved = moveAside(folder, name, MovedAsideByGuard::refusedLabel, clock());
             undone.putBack = undone.moved.name && copyKept && putBack(folder, name, noted, RENAME_NOREPLACE);
         }
         if (undone.moved.name) {
@@ -288,11 +289,10 @@ namespace {
         }
         return disarmedWhereStayed(std::move(undone), folder, name);
     }
-
 }
 
 std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& places, const fs::path& path,
-    const NotedFile& notedBefore, std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run,
+    const NotedFile& notedBefore, std::size_t copyLimit, const Clock& clock, KeptMovedAside::InRun* run,
     const MadeFromNow& madeFromNow)
 {
     auto reached = places.reach(path);
@@ -310,11 +310,6 @@ std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& plac
     }
 }
 
-bool isMovedAside(const fs::path& path)
-{
-    return isMovedAsideName(path.filename().native(), GitGuard::refusedLabel);
-}
-
 void report(const std::vector<Undone>& undone, Settled& settled)
 {
     for (const auto& done : undone) {
@@ -328,18 +323,18 @@ void report(const std::vector<Undone>& undone, Settled& settled)
             settled.moved.push_back({ done.path, reason });
         else if (done.stayed())
             settled.moved.push_back({ done.path, reason,
-                GitGuard::MovedChange::Stayed { std::move(line), repositoryHolding(done.path) } });
+                MovedChange::Stayed { std::move(line), repositoryHolding(done.path) } });
     }
 }
 
-bool anyStayed(const std::vector<GitGuard::MovedChange>& moved)
+bool anyStayed(const std::vector<MovedChange>& moved)
 {
-    return std::ranges::any_of(moved, [](const GitGuard::MovedChange& change) { return change.stayed.has_value(); });
+    return std::ranges::any_of(moved, [](const MovedChange& change) { return change.stayed.has_value(); });
 }
 
-std::vector<GitGuard::MovedChange> notLookedThrough(const std::vector<fs::path>& places, std::string_view why) noexcept
+std::vector<MovedChange> notLookedThrough(const std::vector<fs::path>& places, std::string_view why) noexcept
 {
-    std::vector<GitGuard::MovedChange> told;
+    std::vector<MovedChange> told;
     try {
         for (const auto& place : places) {
             std::string line = "The Git repositories in " + place.string()
@@ -348,7 +343,7 @@ std::vector<GitGuard::MovedChange> notLookedThrough(const std::vector<fs::path>&
                 + std::string(kTriedAgain);
             platform::logError(line);
             told.push_back({ place, "its Git repositories could not be gone through",
-                GitGuard::MovedChange::Stayed { std::move(line), place } });
+                MovedChange::Stayed { std::move(line), place } });
         }
     } catch (const std::exception&) {
         // Out of memory for the words too: the places stay in the record all the same.

@@ -5,9 +5,11 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/MoveAside.h"
-#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/BeneathPlaces.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -18,6 +20,29 @@
 #include <vector>
 
 namespace vellumar::GitGuardPutBack {
+
+// The time a change goes aside at, in its name.
+using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+// A change undone: where it waits ("<name>.refused-<time>-<random>", or the name itself where what was
+// noted replaced it in place), and what counted (the settings or the hook), empty where the name says it.
+struct MovedChange {
+    std::filesystem::path path;
+    std::string reason;
+    // Where the guard could not undo it, the change stays at `path`, its own name (where the Git
+    // folders of a place could not be listed, `path` is the place): the user is to be told.
+    struct Stayed {
+        // What the log says of it, whole: the path, what counted, and what was done instead.
+        std::string told;
+        // The work tree holding it, or the Git folder where there is none, or else its folder.
+        std::filesystem::path repository;
+
+        friend bool operator==(const Stayed&, const Stayed&) = default;
+    };
+    std::optional<Stayed> stayed = std::nullopt;
+
+    friend bool operator==(const MovedChange&, const MovedChange&) = default;
+};
 
 // What one move aside did, for its log line.
 struct Undone {
@@ -57,7 +82,7 @@ struct Undone {
 
 // What undoing a unit's changes came to.
 struct Settled {
-    std::vector<GitGuard::MovedChange> moved;
+    std::vector<MovedChange> moved;
     // The changes that do not count, by path: what later changes compare with.
     std::map<std::filesystem::path, GitNotedFiles::NotedFile> accepted;
     // Where the unit's Git folder was compared, found at another name with nothing at its own.
@@ -80,7 +105,7 @@ struct Settled {
 using MadeFromNow = std::function<GitNotedFiles::NotedFile(const GitNotedFiles::NotedFile& now)>;
 std::optional<Undone> undo(const std::filesystem::path& dataFolder, const BeneathPlaces& places,
     const std::filesystem::path& path,
-    const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const GitGuard::Clock& clock,
+    const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const Clock& clock,
     KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr);
 
 // Logs each change undone and adds where it went, with what counted, to `settled`; one that stayed is
@@ -88,12 +113,12 @@ std::optional<Undone> undo(const std::filesystem::path& dataFolder, const Beneat
 void report(const std::vector<Undone>& undone, Settled& settled);
 
 // Whether any of `moved` stayed: the record is to keep what was noted, for the next start to try again.
-bool anyStayed(const std::vector<GitGuard::MovedChange>& moved);
+bool anyStayed(const std::vector<MovedChange>& moved);
 
 // Logs that the Git folders in each of `places` could not be gone through, for `why`, so that what
 // commands left there is not judged, and tells each place as a change that stayed. Never throws: where
 // memory for the words is lacking too, fewer are told.
-std::vector<GitGuard::MovedChange> notLookedThrough(
+std::vector<MovedChange> notLookedThrough(
     const std::vector<std::filesystem::path>& places, std::string_view why) noexcept;
 
 // The instants within a put-back where a kill must lose nothing of the user's: the copy of what was
@@ -105,8 +130,5 @@ enum class Step { copyMade, traded, folderTraded };
 extern void (*stepSeam)(Step);
 // Calls `stepSeam` where set.
 void reachedStep(Step step);
-
-// Whether the name is one a change went aside as.
-bool isMovedAside(const std::filesystem::path& path);
 
 }

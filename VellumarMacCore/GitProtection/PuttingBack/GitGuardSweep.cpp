@@ -29,11 +29,11 @@ namespace {
 
 }
 
-std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
+std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
     const std::vector<GitFoldersInPlaces::Found>& found, const BeneathPlaces& places, const Options& options)
 {
     const NewGitFolders::Judging& judging = options.judging;
-    std::vector<GitGuard::MovedChange> moved;
+    std::vector<GitGuardPutBack::MovedChange> moved;
     std::vector<NewGitFolders::Counted> counted;
     std::vector<const GitFoldersInPlaces::Found*> judged;
     {

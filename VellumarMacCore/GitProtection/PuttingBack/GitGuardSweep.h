@@ -9,8 +9,8 @@
 #include "VellumarMacCore/Foundations/LiveRuns.h"
 #include "VellumarMacCore/GitProtection/BeneathPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
-#include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
 #include <filesystem>
 #include <functional>
@@ -33,7 +33,7 @@ struct Options {
     std::function<bool(const std::filesystem::path&)> isComparedByAnother = nullptr;
     // `commandsEndedBy` also holds for one found at another name.
     NewGitFolders::Judging judging;
-    GitGuard::Clock clock;
+    GitGuardPutBack::Clock clock;
     // The run sweeping, which bounds its floods of one name; null at the next start after a kill.
     KeptMovedAside::InRun* run = nullptr;
     // When this is: what is judged only once commands can write no more is passed over during the run,
@@ -48,7 +48,7 @@ struct Options {
 // not count in a Git folder
 // found at another name is not taken: the unit stays noted as it was, at its name. Returns what went
 // aside. Never throws but for memory.
-std::vector<GitGuard::MovedChange> swept(LiveRuns& liveRuns,
+std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
     const std::vector<GitFoldersInPlaces::Found>& found, const BeneathPlaces& places, const Options& options);
 
 }

@@ -2,7 +2,7 @@
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/MoveAside.h"
-#include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 
 #include <algorithm>
 #include <array>
@@ -76,7 +76,7 @@ namespace {
             return names;
         listed.release();
         while (const dirent* entry = ::readdir(entries)) {
-            if (entry->d_name != except && movedAsideFrom(entry->d_name, GitGuard::refusedLabel) == original)
+            if (entry->d_name != except && movedAsideFrom(entry->d_name, MovedAsideByGuard::refusedLabel) == original)
                 names.emplace_back(entry->d_name);
         }
         ::closedir(entries);
@@ -96,7 +96,7 @@ namespace {
 std::vector<std::string> removeSameBytes(int folderFD, const std::string& moved)
 {
     std::vector<std::string> removed;
-    auto original = movedAsideFrom(moved, GitGuard::refusedLabel);
+    auto original = movedAsideFrom(moved, MovedAsideByGuard::refusedLabel);
     if (!original)
         return removed;
     for (auto& sibling : siblings(folderFD, *original, moved)) {

@@ -1,4 +1,4 @@
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 

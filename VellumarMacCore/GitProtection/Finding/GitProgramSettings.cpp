@@ -1,7 +1,7 @@
-#include "VellumarMacCore/GitProtection/Judging/GitProgramSettings.h"
+#include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
-#include "VellumarMacCore/GitProtection/Judging/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
