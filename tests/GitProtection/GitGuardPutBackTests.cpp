@@ -701,3 +701,43 @@ TEST(GitGuardPutBack, TheUsersGitFolderIsKnownWhereverItMoves)
         }
     }
 }
+
+// A writer that renames its file into place between the guard's reading and its trade, as Git commits
+// its "config.lock", keeps its write: only what counted in the writer's file is taken out. A lock no
+// writer releases holds the guard off for a few readings only.
+TEST(GitGuardPutBack, AWriteBetweenTheReadingAndTheTradeIsKept)
+{
+    static fs::path config;
+    static bool lockLeft = false;
+    const std::string counted = "[core]\n\tfsmonitor = x\n";
+    const std::string remote = "[remote \"o\"]\n\turl = y\n";
+    // Without what counted: here the configuration's first two lines.
+    GitGuardPutBack::MadeFromNow withoutCounted = [](const GitNotedFiles::NotedFile& now) {
+        auto rest = now.content.substr(now.content.find('\n', now.content.find('\n') + 1) + 1);
+        return GitNotedFiles::NotedFile { GitNotedFiles::NotedFile::Kind::file, rest, now.mode };
+    };
+    for (bool leftLocked : { false, true }) {
+        SCOPED_TRACE(leftLocked ? "the lock left behind" : "the lock released");
+        test::TemporaryFolder temporary;
+        const fs::path place = resolvingSymlinks(temporary.path()).value();
+        config = place / "config";
+        lockLeft = leftLocked;
+        test::writeBytes(config, counted);
+        GitGuardPutBack::stepSeam = [](Step step) {
+            static fs::path written;
+            if (step != Step::copyMade || std::exchange(written, config) == config)
+                return;
+            test::writeBytes(config.string() + ".lock", "[core]\n\tfsmonitor = x\n[remote \"o\"]\n\turl = y\n");
+            if (lockLeft)
+                fs::copy_file(config.string() + ".lock", config.string() + ".new");
+            fs::rename(config.string() + (lockLeft ? ".new" : ".lock"), config);
+        };
+        auto undone = GitGuardPutBack::undo(place / "data", BeneathPlaces({ place }), config, {}, 4096,
+            [] { return kNow; }, nullptr, withoutCounted);
+        GitGuardPutBack::stepSeam = nullptr;
+        ASSERT_TRUE(undone && undone->putBack);
+        EXPECT_EQ(test::readFile(config), remote);
+        EXPECT_EQ(besideIt(config), std::vector<std::string> { counted + remote });
+        EXPECT_EQ(fs::exists(config.string() + ".lock"), leftLocked);
+    }
+}

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 
@@ -46,17 +48,39 @@ struct Scene {
         git(project, { "commit", "-q", "-m", "x" });
     }
 
+    ~Scene() { GitGuard::forgetKept(keptByAWatch); }
+
     GitGuard guard(const std::vector<std::string>& workTrees) const
     {
         std::vector<GuardedRepository> repositories { { project / ".git", project } };
         for (const auto& workTree : workTrees)
             repositories.push_back({ root / workTree / ".git", root / workTree });
-        return GitGuard(repositories, {}, {},
-            { .places = { root },
-                .liveRuns = home.data,
-                .settings = GitCountedSettings::gitReaderForThisProcess(),
-                .clock = [] { return kNow; } });
+        return GitGuard(repositories, {}, {}, options());
     }
+
+    // Another run of this process in the same place, noting the Git folder `gitFolder` alone (a bare
+    // repository's, or a work tree's ".git"), until the scene ends.
+    GitGuard& anotherRun(const std::string& gitFolder) const
+    {
+        const fs::path folder = root / gitFolder;
+        const std::optional<fs::path> workTree
+            = folder.filename() == ".git" ? std::optional(folder.parent_path()) : std::nullopt;
+        return *others.emplace_back(
+            std::make_unique<GitGuard>(std::vector<GuardedRepository> { { folder, workTree } },
+                std::vector<fs::path> {}, std::vector<fs::path> {}, options()));
+    }
+
+    GitGuard::Options options() const
+    {
+        return { .places = { root },
+            .liveRuns = home.data,
+            .settings = GitCountedSettings::gitReaderForThisProcess(),
+            .clock = [] { return kNow; } };
+    }
+
+    mutable std::vector<std::unique_ptr<GitGuard>> others;
+    // The keys of the units a watch kept after another run ended.
+    mutable std::vector<fs::path> keptByAWatch;
 };
 
 // As an unprivileged user, in the place "/work": a repository with a hook inside a folder whose owner
@@ -120,6 +144,7 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
         std::function<bool(const Scene&)> after = nullptr; // what holds afterwards
         Step prepare = nullptr; // the user's, before the run
         std::vector<std::string> guarded = {}; // work trees the run noted besides the project
+        Step beforeSweep = nullptr; // a command's, once the comparisons are done
     };
     auto planted = [](std::string relative) {
         return [relative](const Scene& scene) { write(scene.root / relative, kPlanted); };
@@ -150,6 +175,21 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
             write(scene.root / folder / "commondir", named);
         };
     };
+    auto anotherRunNotes = [](std::string gitFolder) {
+        return [gitFolder](const Scene& scene) { scene.anotherRun(gitFolder); };
+    };
+    auto aWatchKeeps = [](std::string gitFolder) {
+        return [gitFolder](const Scene& scene) {
+            GitGuard& run = scene.anotherRun(gitFolder);
+            run.keepNoted({ 0 });
+            scene.keptByAWatch.push_back(run.unitKey(0));
+            scene.others.pop_back();
+        };
+    };
+    // The user's repository "other" with a setting that runs a program, which the command's everyday
+    // setting then rewrites.
+    const Step usersOther = steps({ gitting("", { "init", "-q", "other" }), monitored("other") });
+    auto otherKept = [](const Scene& scene) { return configHolds(scene.root / "other/.git", "fsmonitor"); };
     std::vector<std::string> everyModuleHook;
     for (int index = 0; index < kModules; ++index)
         everyModuleHook.push_back("nest/.git/modules/" + moduleName(index) + "/hooks/pre-commit");
@@ -245,7 +285,27 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
             steps({ renamed("project/.git", "project/.git-old"),
                 planted("project/.git-old/hooks/pre-commit") }),
             { "project/.git-old/hooks/pre-commit" } },
-        // Ordinary work keeps what it made.
+        { "a repository another run first noted after this one began",
+            steps({ gitting("", { "init", "-q", "--bare", "mirror.git" }),
+                planted("mirror.git/hooks/pre-receive"), anotherRunNotes("mirror.git") }),
+            { "mirror.git/hooks/pre-receive" } },
+        { "a Git folder the guard moved aside, renamed",
+            steps({ renamed("project/.git", "project/.git-old"), gitting("project", { "init", "-q" }),
+                planted("project/.git/hooks/pre-commit") }),
+            { "project/.git" }, nullptr, nullptr, {},
+            [](const Scene& scene) {
+                for (const auto& name : test::namesIn(scene.project)) {
+                    if (name.starts_with(".git.refused-"))
+                        fs::rename(scene.project / name, scene.root / "stash");
+                }
+            } },
+        // Ordinary work keeps what it made; where another compares a repository known before the run,
+        // the user's own settings there are not judged as a new repository's.
+        { "a repository another run noted before this one began",
+            gitting("other", { "config", "user.name", "Bot" }), {}, otherKept,
+            steps({ usersOther, anotherRunNotes("other/.git") }) },
+        { "a repository a watch kept after another run", gitting("other", { "config", "user.name", "Bot" }),
+            {}, otherKept, steps({ usersOther, aWatchKeeps("other/.git") }) },
         { "a new repository's commits, refs and everyday settings",
             steps({ gitting("fresh", { "init", "-q", "-b", "main" }),
                 gitting("fresh", { "commit", "-q", "--allow-empty", "-m", "x" }),
@@ -285,15 +345,18 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
         GitGuard guard = scene.guard(testCase.guarded);
         testCase.change(scene);
         auto moved = guard.compareAll();
+        if (testCase.beforeSweep)
+            testCase.beforeSweep(scene);
         auto swept = guard.sweep();
         moved.insert(moved.end(), swept.begin(), swept.end());
 
         std::vector<fs::path> paths;
+        // Told by where each went as it went, whatever was renamed since.
         for (const auto& change : moved)
-            paths.push_back(change.path);
+            paths.push_back(test::withoutRandomPart(change.path));
         std::vector<fs::path> expected;
         for (const auto& relative : testCase.moved)
-            expected.push_back(test::withRandomPart(scene.root / (relative + kRefused)));
+            expected.push_back(scene.root / (relative + kRefused));
         std::sort(paths.begin(), paths.end());
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(paths, expected);

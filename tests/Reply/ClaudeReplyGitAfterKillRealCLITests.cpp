@@ -2,6 +2,7 @@
 // in a host that the test kills with SIGKILL while a sandboxed command writes a hook: what the next
 // start keeps of the user's edits made after the kill, and what it puts back of the command's.
 #include "VellumarMacCore/Foundations/LiveRuns.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
 #include "tests/Reply/GitRealCLISupport.h"
 #include "tests/support/CapturedLog.h"
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <sys/stat.h>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -22,12 +24,21 @@ using test::RunnerWorld;
 
 namespace {
 
+// Set for a host that kills itself as the guard trades a folder of the user's back to its name.
+constexpr const char* kKilledAsAFolderTradesBack = "VELLUMAR_TEST_KILLED_AS_A_FOLDER_TRADES_BACK";
+
 // The world of a test that kills its host. Started again as that host, the test program runs a job of
 // commands in SetUp, in a world of its own below the test's folder, and ends there.
 class ClaudeReplyGitAfterKillRealCLI : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (hostOf && std::getenv(kKilledAsAFolderTradesBack)) {
+            GitGuardPutBack::stepSeam = [](GitGuardPutBack::Step step) {
+                if (step == GitGuardPutBack::Step::folderTraded)
+                    ::kill(::getpid(), SIGKILL);
+            };
+        }
         if (hostOf)
             test::runAsKilledHost(world, root, test::commandsJob(projects), true);
         if (auto reason = test::commandSandboxUnavailableReason())
@@ -128,4 +139,52 @@ TEST_F(ClaudeReplyGitAfterKillRealCLI, ANewRepositoryInAPlainFolderHasItsHookPut
     test::git(plain, { "add", "todo.txt" });
     EXPECT_NE(test::git(plain, { "commit", "-m", "mine" }).output.find("1 file changed"), std::string::npos);
     EXPECT_FALSE(fs::exists(root / "ran"));
+}
+
+// A command trades the user's Git folder, or its hooks folder, for one of its own beside the user's
+// repository, holding a hook; the host is killed as the guard trades them back. The next start leaves the
+// user's at its name: the user's commit exits 0 and runs the user's hook alone.
+TEST_F(ClaudeReplyGitAfterKillRealCLI, AKillAsTheUsersFolderTradesBackLeavesItAtItsName)
+{
+    struct Row {
+        const char* name;
+        std::string folder; // in "app": the user's
+        std::string hook; // the command's, written first with the folders above it
+        std::string made; // then by the command, with "&&" after it
+        std::string taken; // what the command trades with the folder
+    };
+    const Row rows[] = {
+        { "the Git folder", ".git", "new/.git/hooks/pre-commit", "git init -q new && ", "new/.git" },
+        { "the hooks folder", ".git/hooks", "new/pre-commit", "", "new" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RunnerWorld rowWorld;
+        const fs::path rowRoot = fs::canonical(rowWorld.folder.path());
+        const fs::path app = rowRoot / "home/Projects/app";
+        const fs::path users = app / row.folder;
+        test::makeRepository(app);
+        test::writeScript(
+            app / ".git/hooks/pre-commit", "echo mine >> '" + (rowRoot / "out").string() + "'\n");
+        struct stat before { };
+        ASSERT_EQ(::stat(users.c_str(), &before), 0);
+        rowWorld.playReal(test::commandSteps({ "cd '" + (rowRoot / "home/Projects").string()
+            + "' && mkdir -p $(dirname " + row.hook + ") && printf '#!/bin/sh\\ntouch "
+            + (rowRoot / "ran").string() + "\\n' > " + row.hook + " && chmod +x " + row.hook + " && "
+            + row.made + "python3 -c \"import ctypes, sys\n"
+            + "if ctypes.CDLL(None).renameat2(-100, sys.argv[1].encode(), -100, sys.argv[2].encode(), 2):\n"
+            + "    sys.exit('cannot trade')\" " + row.taken + " app/" + row.folder }));
+        auto command = test::killedHostCommand(rowWorld);
+        command.insert(command.begin() + 1, std::string(kKilledAsAFolderTradesBack) + "=1");
+        test::InteractivePeer host(command);
+        ASSERT_EQ(host.wait(), 128 + SIGKILL) << "the host lived past the trade";
+        rowWorld.start();
+
+        struct stat after { };
+        EXPECT_EQ(::stat(users.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        test::git(app, { "commit", "-q", "--allow-empty", "-m", "second" });
+        EXPECT_EQ(test::readFile(rowRoot / "out"), "mine\n");
+        EXPECT_FALSE(fs::exists(rowRoot / "ran"));
+    }
 }

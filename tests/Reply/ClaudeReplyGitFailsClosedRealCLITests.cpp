@@ -66,6 +66,11 @@ TEST(ClaudeReplyGitFailsClosedRealCLI, NothingACommandDoesStopsTheGuardAndWhatWe
             kUsersCommit + plantAside
                 + " && ls app/.git/hooks | grep -cE '^pre-commit[.]refused-[0-9]{8}T[0-9]{6}Z-[0-9a-f]{8}$'",
             "by-the-user\nplant-aside\n1\n" },
+        // The command's processes live in a process namespace of their own: none of the program's is there
+        // to be signalled. As an ordinary user, so that a namespace missing could end no one else's.
+        { "a command kills every process named like the program, then plants a hook", "repo app",
+            { { "{ pkill -KILL '^vellumar'; true; } && plant app/.git/hooks/pre-commit" } },
+            kUsersCommit + plantAside, "by-the-user\nplant-aside\n", { .asNobody = true } },
         { "a hook of the bot's moved back by the user", "repo app", { { kBotsHook } }, kTurnedBackOn,
             "by-the-user\nturned-on\n" },
         { "a hook of the bot's moved back by the user, as an ordinary user", "repo app", { { kBotsHook } },

@@ -56,8 +56,10 @@ TEST(ClaudeReplyGitKnownRealCLI, KnownIsByIdentityBeforeTheRunAndNewIsWhatAnyRun
             { { "git init -q --bare made.git" },
                 { "mv made.git shared.git && git -C app remote add shared \"$PWD/shared.git\"" } },
             "git -C app push -q shared main && git -C shared.git log --format=%s main", "first\n" },
+        // The hook is still held open as the second job starts, so that no close has told the first's
+        // watch of it before the second job notes the repository.
         { "a second job noting beside the first what the first's command made", "repo app",
-            { { "git init -q --bare mirror.git && plant mirror.git/hooks/pre-receive", "true" } },
+            { { "git init -q --bare mirror.git && plant mirror.git/hooks/pre-receive \"$besideStarts\"" } },
             "git -C app push -q \"$PWD/mirror.git\" main && git -C mirror.git log --format=%s main",
             "first\n", { .beside = { "git -C mirror.git rev-parse --is-bare-repository" } } },
         { "a second job beside the first, the user's hook and work kept",

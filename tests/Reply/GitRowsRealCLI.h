@@ -23,9 +23,10 @@ namespace vellumar::test {
 // runs), OUT (a file outside every grant the user's own hooks may write to) and HUSKY9 (husky 9's
 // package). The user's run with `set -e` and have `repo DIR` (a repository with one commit, "first"),
 // `husky9 DIR` (one that husky 9 set up) and `userhook FILE` (an executable script appending FILE's name
-// to $OUT). The bot's have `plant FILE` (an executable script touching $RAN, written as a command writes
-// into a Git folder: through python, since Claude Code itself asks before a redirection there) and
-// `monitor DIR` (core.fsmonitor touching $RAN in the repository DIR).
+// to $OUT). The bot's have `plant FILE [HOLDING]` (an executable script touching $RAN, written as a
+// command writes into a Git folder: through python, since Claude Code itself asks before a redirection
+// there; HOLDING, when given, is a shell command run while the script is written but still held open, so
+// that no close tells of it yet) and `monitor DIR` (core.fsmonitor touching $RAN in the repository DIR).
 struct GitRowOptions {
     std::string place = "Projects"; // the writable place, below the home
     std::string during = {}; // the user's shell while the first command waits
@@ -35,8 +36,8 @@ struct GitRowOptions {
     // user's login shell from there as it starts.
     bool startsInUsersHome = false;
     // A second job's commands, in the same place, each of which must succeed: it starts while the
-    // first run's last command waits, and its first command waits until the first run has ended. Not
-    // with `asNobody`.
+    // first run's last command waits (at its start, or where it runs "$besideStarts"), and its first
+    // command waits until the first run has ended. Not with `asNobody`.
     std::vector<std::string> beside = {};
 };
 
@@ -69,11 +70,13 @@ userhook() {
 
     inline constexpr const char* kBotsFunctions = R"sh(
 plant() {
-  python3 -c "import os, sys
+  python3 -c "import os, subprocess, sys
 made = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755)
 os.write(made, ('#!/bin/sh\ntouch ' + sys.argv[2] + '\n').encode())
 os.fchmod(made, 0o755)  # through the file, wherever the guard moved it meanwhile
-os.close(made)" "$1" "$RAN"
+if sys.argv[3]:
+    subprocess.run(sys.argv[3], shell=True, check=True)
+os.close(made)" "$1" "$RAN" "${2:-}"
 }
 monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 )sh";
@@ -122,8 +125,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
         // that only its output shows it.
         std::string botsCommand(const std::string& command)
         {
-            return std::string(kBotsFunctions) + variables() + "{ " + command + "\n} && echo ok-$((1000 + "
-                + std::to_string(commandCount++) + "))";
+            return std::string(kBotsFunctions) + variables() + "besideStarts='" + besideStarts() + "'; { "
+                + command + "\n} && echo ok-$((1000 + " + std::to_string(commandCount++) + "))";
         }
 
         static std::string okOf(int command) { return "ok-" + std::to_string(1000 + command); }
@@ -134,6 +137,9 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
             return "for i in $(seq 1800); do test -e " + file + " && break; sleep 0.1; done; rm -f " + file
                 + "; ";
         }
+
+        // Lets the second job start, and waits until its first command runs: its guard has noted the place.
+        static std::string besideStarts() { return "touch .beside-may-start; " + awaited(".beside-began"); }
 
         // The second job: its own model, started once the first run's last command waits; its first
         // command lets that one go on, then waits until the first run has ended.
@@ -172,7 +178,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
                               "sleep 0.1; done; rm -f .user-may-act .user-acted; "
                             : "")
                     + (besideRuns && commands.size() + 1 == gitRow.runs[run].size()
-                            ? "touch .beside-may-start; " + awaited(".beside-began")
+                                && command.find("$besideStarts") == std::string::npos
+                            ? besideStarts()
                             : "")
                     + command));
             }

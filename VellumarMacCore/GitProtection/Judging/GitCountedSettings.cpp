@@ -159,11 +159,10 @@ std::vector<CountedKey> countedKeys(
     // The keys a plain setting came to: what one of them held before is not judged where it leads now.
     std::set<std::string> replacedPlainly;
     // One that stays as it was, plain or not, is the user's; one whose meaning changed is the command's.
-    const bool alike = WhereSettingsLead::readAlike(before, after);
     for (const auto& [setting, times] : is) {
         auto found = was.find(setting);
         const bool came = times > (found != was.end() ? found->second : 0);
-        if ((came || !alike) && !plain(setting, isAround) && (came || plain(setting, wasAround)))
+        if (!plain(setting, isAround) && (came || plain(setting, wasAround)))
             keys[setting.key] = true;
         else if (came)
             replacedPlainly.insert(setting.key);

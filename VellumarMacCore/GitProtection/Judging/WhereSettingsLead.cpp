@@ -204,14 +204,4 @@ EverydaySettings::Surroundings surroundingsOf(
     };
 }
 
-bool readAlike(const std::vector<Setting>& before, const std::vector<Setting>& after)
-{
-    auto sameLast = [&](std::string_view key) {
-        const Setting* was = lastOf(before, key);
-        const Setting* is = lastOf(after, key);
-        return was && is ? *was == *is : was == is;
-    };
-    return sameLast("core.worktree") && sameLast("core.bare") && remotesOf(before) == remotesOf(after);
-}
-
 }

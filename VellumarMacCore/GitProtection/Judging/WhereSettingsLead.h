@@ -16,9 +16,4 @@ namespace vellumar::WhereSettingsLead {
 EverydaySettings::Surroundings surroundingsOf(const GitCountedSettings::Repository& repository,
     const std::vector<GitCountedSettings::Setting>& settings);
 
-// Whether a setting found in both `before` and `after` reads alike in both: they give the same remotes a
-// URL and hold the same "core.worktree" and "core.bare", which is all that `surroundingsOf` reads of them.
-bool readAlike(const std::vector<GitCountedSettings::Setting>& before,
-    const std::vector<GitCountedSettings::Setting>& after);
-
 }

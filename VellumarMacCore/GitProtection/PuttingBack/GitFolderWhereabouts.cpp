@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -98,8 +99,8 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
     return true;
 }
 
-std::optional<GitGuardPutBack::Undone> broughtBack(
-    const Found& found, const fs::path& folder, const BeneathPlaces& places, const GitGuard::Clock& clock)
+std::optional<GitGuardPutBack::Undone> broughtBack(const fs::path& dataFolder, const Found& found,
+    const fs::path& folder, const BeneathPlaces& places, const GitGuard::Clock& clock)
 {
     // What took the name: the first link on the way, or what is at the name itself.
     auto reached = places.reach(folder);
@@ -121,6 +122,8 @@ std::optional<GitGuardPutBack::Undone> broughtBack(
     // Beside the name it took, as a file's change goes.
     undone.moved = moveAsideInto(
         theirs->folder.get(), theirs->name, name->folder.get(), name->name, GitGuard::refusedLabel, clock());
+    if (undone.moved.name)
+        MovedAsideByGuard::note(dataFolder, name->folder.get(), *undone.moved.name);
     return undone;
 }
 

@@ -42,11 +42,12 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
 // Brings the unit's `folder`, found elsewhere, back to its name where something else took it, or took a
 // folder on the way to it that moved with it: the two trade names in one step (RENAME_EXCHANGE), so that
 // no instant, and so no kill, finds the name without the user's folder, and then what took it goes aside
-// beside that name. What went aside, as undone at the name it took; absent where the two
-// could not trade (a file system that cannot), with nothing moved. The caller holds the lock of the
-// registry of live runs.
-std::optional<GitGuardPutBack::Undone> broughtBack(const Found& found, const std::filesystem::path& folder,
-    const BeneathPlaces& places, const GitGuard::Clock& clock);
+// beside that name, noted in `dataFolder` as the guard's own (`MovedAsideByGuard`). What went aside, as
+// undone at the name it took; absent where the two could not trade (a file system that cannot), with
+// nothing moved. The caller holds the lock of the registry of live runs.
+std::optional<GitGuardPutBack::Undone> broughtBack(const std::filesystem::path& dataFolder,
+    const Found& found, const std::filesystem::path& folder, const BeneathPlaces& places,
+    const GitGuard::Clock& clock);
 
 // Renames what the folder was found at back to its name, replacing nothing: the folder it was moved
 // with where that name is free, else the folder alone. Whether it is back. For a file system that

@@ -93,8 +93,8 @@ namespace {
             broughtAFolderBack = true;
             return std::nullopt;
         }
-        if (auto done
-            = found ? GitFolderWhereabouts::broughtBack(*found, path, places, clock) : std::nullopt) {
+        if (auto done = found ? GitFolderWhereabouts::broughtBack(dataFolder, *found, path, places, clock)
+                              : std::nullopt) {
             broughtAFolderBack = true;
             return done;
         }
@@ -264,7 +264,7 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     std::optional<Undone> back;
     {
         auto locked = liveRuns.locked();
-        back = GitFolderWhereabouts::broughtBack(*found, *noted.gitFolder, places, clock);
+        back = GitFolderWhereabouts::broughtBack(liveRuns.folder(), *found, *noted.gitFolder, places, clock);
     }
     if (back) {
         Settled settled = atItsName(noted);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace vellumar::GitGuardPutBack {
@@ -126,6 +127,112 @@ void reachedStep(Step step)
         stepSeam(step);
 }
 
+namespace {
+
+    using Identity = std::pair<dev_t, ino_t>;
+
+    std::optional<Identity> identityAt(int folder, const std::string& name)
+    {
+        struct stat status { };
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return std::nullopt;
+        return Identity { status.st_dev, status.st_ino };
+    }
+
+    // How often a change is read again where a writer replaced it, or held Git's lock on it, between its
+    // reading and its trade; the last reading is traded whatever holds the lock.
+    constexpr int kReadings = 8;
+
+    // Git writes its configuration under "<name>.lock", made with O_EXCL and renamed into place. Held
+    // across the check and the trade, no Git writer renames between them; one that tries meanwhile is
+    // told the lock is taken, as by another Git command. False only where a Git writer holds it; where
+    // none can be made for another cause, the trade goes on without.
+    bool lockedAsGit(int folder, const std::string& name, std::optional<std::string>& lock)
+    {
+        std::string made = name + ".lock";
+        FileDescriptor file(
+            ::openat(folder, made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (file.get() >= 0)
+            lock = std::move(made);
+        return file.get() >= 0 || errno != EEXIST;
+    }
+
+    // Trades the change at `name` for a copy of `noted`, under Git's lock, where what goes aside is still
+    // what was read (`read`): a Git writer renaming its file into place meanwhile would otherwise lose its
+    // write to the aside name. Where it did, or holds the lock, nothing is traded and `readAgain` is set.
+    // Without `read`, the trade is made whatever is there.
+    MovedAside tradedAside(int folder, const std::string& name, const NotedFile& noted,
+        const GitGuard::Clock& clock, const std::optional<Identity>& read, bool& readAgain)
+    {
+        std::optional<std::string> lock;
+        MovedAside moved = exchangeAside(folder, name, GitGuard::refusedLabel, clock(), [&](const std::string& at) {
+            int error = madeCopy(folder, at, noted);
+            if (error != 0)
+                return error;
+            reachedStep(Step::copyMade);
+            if (!read)
+                return 0;
+            if (lockedAsGit(folder, name, lock) && identityAt(folder, name) == read)
+                return 0;
+            readAgain = true;
+            ::unlinkat(folder, at.c_str(), 0);
+            return EAGAIN;
+        });
+        if (lock)
+            ::unlinkat(folder, lock->c_str(), 0);
+        return moved;
+    }
+
+    std::optional<Undone> undoReached(const fs::path& dataFolder, const BeneathPlaces::Reached& reached,
+        const fs::path& path, const NotedFile& now, const NotedFile& noted, const GitGuard::Clock& clock,
+        KeptMovedAside::InRun* run, const std::optional<Identity>& read, bool& readAgain)
+    {
+        const bool copyKept = keptACopy(noted.kind);
+        if (now == noted || (now.kind == Kind::absent && !copyKept))
+            return std::nullopt;
+        const int folder = reached.folder.get();
+        const std::string& name = reached.name;
+        BeneathPlaces::ownerMayAct(folder, path.parent_path());
+        if (now.kind == Kind::absent) {
+            Undone undone { path, {}, noted.kind, putBack(folder, name, noted, RENAME_NOREPLACE) };
+            undone.wasMissing = true;
+            return undone;
+        }
+        struct stat status { };
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
+            && status.st_nlink > 1) {
+            bool replaced
+                = copyKept ? putBack(folder, name, noted, 0) : ::unlinkat(folder, name.c_str(), 0) == 0;
+            return Undone { path, {}, noted.kind, replaced, true };
+        }
+        Undone undone { path, {}, noted.kind };
+        undone.wentAside = now;
+        if (copyKept) {
+            undone.moved = tradedAside(folder, name, noted, clock, read, readAgain);
+            if (readAgain)
+                return std::nullopt;
+            undone.putBack = undone.moved.name.has_value();
+            if (undone.putBack)
+                reachedStep(Step::traded);
+        }
+        if (!undone.moved.name) {
+            // No copy to trade, or a file system that cannot trade two names: the change goes aside alone
+            // and the copy follows. A kill between leaves the name empty, which the next start fills from
+            // the record.
+            undone.moved = moveAside(folder, name, GitGuard::refusedLabel, clock());
+            undone.putBack = undone.moved.name && copyKept && putBack(folder, name, noted, RENAME_NOREPLACE);
+        }
+        if (undone.moved.name) {
+            MovedAsideByGuard::note(dataFolder, folder, *undone.moved.name);
+            undone.removedSameBytes = KeptMovedAside::removeSameBytes(folder, *undone.moved.name);
+            if (run)
+                undone.removedInFlood = run->boundFlood(folder, path, *undone.moved.name);
+        }
+        return undone;
+    }
+
+}
+
 std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& places, const fs::path& path,
     const NotedFile& notedBefore, std::size_t copyLimit, const GitGuard::Clock& clock, KeptMovedAside::InRun* run,
     const MadeFromNow& madeFromNow)
@@ -133,53 +240,16 @@ std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& plac
     auto reached = places.reach(path);
     if (!reached || reached->folder.get() < 0 || reached->throughLink)
         return std::nullopt;
-    NotedFile now = GitNotedFiles::noteReached(*reached, copyLimit);
-    const NotedFile noted = madeFromNow ? madeFromNow(now) : notedBefore;
-    const bool copyKept = keptACopy(noted.kind);
-    if (now == noted || (now.kind == Kind::absent && !copyKept))
-        return std::nullopt;
-    const int folder = reached->folder.get();
-    const std::string& name = reached->name;
-    BeneathPlaces::ownerMayAct(folder, path.parent_path());
-    if (now.kind == Kind::absent) {
-        Undone undone { path, {}, noted.kind, putBack(folder, name, noted, RENAME_NOREPLACE) };
-        undone.wasMissing = true;
-        return undone;
+    for (int reading = 1;; ++reading) {
+        const auto read = reading < kReadings ? identityAt(reached->folder.get(), reached->name) : std::nullopt;
+        const NotedFile now = GitNotedFiles::noteReached(*reached, copyLimit);
+        bool readAgain = false;
+        auto undone = undoReached(dataFolder, *reached, path, now, madeFromNow ? madeFromNow(now) : notedBefore,
+            clock, run, read, readAgain);
+        if (!readAgain)
+            return undone;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 << reading));
     }
-    struct stat status { };
-    if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
-        && status.st_nlink > 1) {
-        bool replaced = copyKept ? putBack(folder, name, noted, 0) : ::unlinkat(folder, name.c_str(), 0) == 0;
-        return Undone { path, {}, noted.kind, replaced, true };
-    }
-    Undone undone { path, {}, noted.kind };
-    undone.wentAside = std::move(now);
-    if (copyKept) {
-        undone.moved
-            = exchangeAside(folder, name, GitGuard::refusedLabel, clock(), [&](const std::string& at) {
-                  int error = madeCopy(folder, at, noted);
-                  if (error == 0)
-                      reachedStep(Step::copyMade);
-                  return error;
-              });
-        undone.putBack = undone.moved.name.has_value();
-        if (undone.putBack)
-            reachedStep(Step::traded);
-    }
-    if (!undone.moved.name) {
-        // No copy to trade, or a file system that cannot trade two names: the change goes aside alone and
-        // the copy follows. A kill between leaves the name empty, which the next start fills from the
-        // record.
-        undone.moved = moveAside(folder, name, GitGuard::refusedLabel, clock());
-        undone.putBack = undone.moved.name && copyKept && putBack(folder, name, noted, RENAME_NOREPLACE);
-    }
-    if (undone.moved.name) {
-        MovedAsideByGuard::note(dataFolder, folder, *undone.moved.name);
-        undone.removedSameBytes = KeptMovedAside::removeSameBytes(folder, *undone.moved.name);
-        if (run)
-            undone.removedInFlood = run->boundFlood(folder, path, *undone.moved.name);
-    }
-    return undone;
 }
 
 bool isMovedAside(const fs::path& path)
