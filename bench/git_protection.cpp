@@ -26,6 +26,10 @@
 // Usage: bench_git_protection [SIZES [ROUNDS]]   (defaults "30,300,1000" and 3; the empty grant and the
 // developer's folder always run, and the grants of each round run one after another, up in one round and
 // down in the next, so that a change of the machine's load weighs on all of them alike)
+//
+// The first message after a program start is measured in programs of their own: one program answers a
+// message in a grant and ends, and the next, started on the same data folder, answers one more, whose
+// whole time is set against the same for the empty grant.
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -79,6 +83,9 @@ constexpr int kMemoryMessages = 3;
 constexpr int kMemoryPairs = 2;
 constexpr double kMemoryTargetMB = 100;
 constexpr const char* kHostMemoryFlag = "--host-memory";
+// The first message after a program start, against the empty grant's, in pairs of programs.
+constexpr int kRestartPairs = 3;
+constexpr double kRestartTargetSeconds = 2;
 constexpr int kSearchRepeats = 5;
 // Whether the command ran in the sandbox, where "/usr" cannot be written even by root; only its output,
 // never its text, holds the marker.
@@ -499,20 +506,66 @@ std::pair<double, double> hostMemory()
     return { resident, peak };
 }
 
-// This program as the host of `messages` jobs in `grant` alone, in a world of its own; prints its memory
-// then.
-int hostJobs(const fs::path& grant, int messages)
+// This program as the host of `messages` jobs in `grant` alone, in a world of its own, on `dataFolder`
+// where one is given (its jobs' conversations numbered from `firstJob`); prints its memory then and its
+// first message's whole time.
+int hostJobs(const fs::path& grant, int messages, const fs::path& dataFolder, int firstJob)
 {
     test::CapturedLog log;
     test::RunnerWorld world;
+    if (!dataFolder.empty())
+        world.dataFolder = dataFolder;
     world.openGates();
     world.startReal(test::commandSteps({ kCommand }));
     Timings timing;
-    for (int message = 0; message < messages; ++message)
-        runJob(world, grant, message + 1, timing, message > 0, log);
+    double firstReply = 0;
+    for (int message = 0; message < messages; ++message) {
+        auto start = Clock::now();
+        runJob(world, grant, firstJob + message, timing, message > 0, log);
+        if (message == 0)
+            firstReply = secondsSince(start);
+    }
     auto [resident, peak] = hostMemory();
-    std::printf("%.1f %.1f\n", resident, peak);
+    std::printf("%.1f %.1f %.3f\n", resident, peak, firstReply);
     return 0;
+}
+
+struct HostFigures {
+    double residentMB = 0, peakMB = 0, firstReply = 0;
+};
+
+HostFigures hostProgram(
+    const fs::path& grant, int messages, const fs::path& dataFolder = {}, int firstJob = 1)
+{
+    auto host = test::runPeer({ fs::read_symlink("/proc/self/exe").string(), kHostMemoryFlag, grant.string(),
+        std::to_string(messages), dataFolder.string(), std::to_string(firstJob) });
+    HostFigures figures;
+    std::istringstream(host.output) >> figures.residentMB >> figures.peakMB >> figures.firstReply;
+    require(host.exitStatus == 0 && figures.peakMB > 0, "the host's figures from a program of its own");
+    return figures;
+}
+
+// The first message after a program start in each of `grants`, on a data folder an earlier program of the
+// grant left: empty first in one pair and last in the next.
+void measureFirstAfterStart(const fs::path& root, const Grants& grants, int pairs)
+{
+    std::map<std::string, std::vector<double>> replies;
+    for (int pair = 0; pair < pairs; ++pair) {
+        Grants order = grants;
+        if (pair % 2 == 1)
+            std::reverse(order.begin(), order.end());
+        for (const auto& [name, grant] : order) {
+            const fs::path dataFolder = root / ("restart-data-" + name + "-" + std::to_string(pair));
+            fs::create_directories(dataFolder);
+            hostProgram(grant, 1, dataFolder, 1);
+            double reply = hostProgram(grant, 1, dataFolder, 2).firstReply;
+            std::fprintf(stderr, "first message after a program start, %s: %.3f s\n", name.c_str(), reply);
+            replies[name].push_back(reply);
+        }
+    }
+    printAgainstEmpty("message to reply, the first after a program start that an earlier program's left, "
+                      "each in programs of their own",
+        grants, replies, { { grants.back().first, { kRestartTargetSeconds, true } } }, "s");
 }
 
 // The host's memory with an empty grant and with one of `kMemoryRepositories`, each measured in a program
@@ -527,14 +580,11 @@ void measureMemory(const fs::path& empty, const fs::path& full, int pairs)
         if (pair % 2 == 1)
             std::reverse(order.begin(), order.end());
         for (const auto& [name, grant] : order) {
-            auto host = test::runPeer({ fs::read_symlink("/proc/self/exe").string(), kHostMemoryFlag,
-                grant.string(), std::to_string(kMemoryMessages) });
-            double residentMB = 0, peakMB = 0;
-            std::istringstream(host.output) >> residentMB >> peakMB;
-            require(host.exitStatus == 0 && peakMB > 0, "the host's memory from a program of its own");
-            std::fprintf(stderr, "memory, %s: %.1f MB, at most %.1f MB\n", name.c_str(), residentMB, peakMB);
-            resident[name].push_back(residentMB);
-            peak[name].push_back(peakMB);
+            HostFigures host = hostProgram(grant, kMemoryMessages);
+            std::fprintf(
+                stderr, "memory, %s: %.1f MB, at most %.1f MB\n", name.c_str(), host.residentMB, host.peakMB);
+            resident[name].push_back(host.residentMB);
+            peak[name].push_back(host.peakMB);
         }
     }
     const Targets targets = { { fullName, { kMemoryTargetMB, true } } };
@@ -549,8 +599,8 @@ void measureMemory(const fs::path& empty, const fs::path& full, int pairs)
 
 int main(int argc, char** argv)
 {
-    if (argc == 4 && std::string(argv[1]) == kHostMemoryFlag)
-        return hostJobs(argv[2], std::atoi(argv[3]));
+    if (argc == 6 && std::string(argv[1]) == kHostMemoryFlag)
+        return hostJobs(argv[2], std::atoi(argv[3]), argv[4], std::atoi(argv[5]));
     const std::set<int> sizes = sizesFrom(argc > 1 ? argv[1] : "30,300,1000");
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     require(rounds > 0, "ROUNDS is a positive number");
@@ -596,6 +646,8 @@ int main(int argc, char** argv)
         &Timings::firstStart, {});
     printSearches(grants, timings);
     printLogLines(log.lines());
+    std::fflush(stdout);
+    measureFirstAfterStart(root, { grants.front(), grants.back() }, kRestartPairs);
     std::fflush(stdout);
     measureMemory(grants.front().second, memoryGrant, kMemoryPairs);
     std::fflush(stdout);

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolderRecord.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
+#include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 
 #include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
@@ -418,32 +419,80 @@ TEST(GitSearch, WhatChangedBetweenRunsIsFoundAtTheNextRun)
             },
             { "many/f0/.git", "many/f1/.git", "many/f2/.git", "many/f599/.git" }, {} },
     };
+    // Also with the change made while the program was down: the next start has the listings it kept.
+    for (const bool restarted : { false, true })
+        for (const auto& testCase : cases) {
+            SCOPED_TRACE(testCase.name + std::string(restarted ? ", across a program start" : ""));
+            Places places;
+            testCase.make(places);
+            // Every stamp taken as settled, however recent, so that only a stamp that moved can tell; but in
+            // the row whose change races the listing, which the clock's tick alone tells.
+            GitRepositorySearch::Options options { .dataFolder = places.home.data,
+                .settling = -std::chrono::hours(1) };
+            if (testCase.changedWhileListing) {
+                options.settling = std::chrono::seconds(0);
+                options.afterListing = [&](const fs::path& folder) {
+                    if (folder == places.projects / testCase.changedWhileListing)
+                        repository(folder / "late");
+                };
+            }
+            GitRepositorySearch::gitEntries({ places.projects }, options);
+            testCase.change(places);
+            if (restarted)
+                SearchedFolders::forgetAll();
+            options.afterListing = nullptr;
+            Paths found;
+            for (const auto& repository :
+                GitRepositorySearch::gitEntries({ places.projects }, options).repositories)
+                found.push_back(repository.gitFolder.lexically_relative(places.projects));
+            for (const auto& gitFolder : testCase.expected)
+                EXPECT_NE(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
+            for (const auto& gitFolder : testCase.notExpected)
+                EXPECT_EQ(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
+        }
+}
+
+// What a program start reads of the listings an earlier program kept spares it listing every folder
+// again only where the file is whole and its own place's: a file cut short, or another place's, is no
+// listing, and every folder is listed anew. Each row finds the same repositories.
+TEST(GitSearch, AProgramStartTrustsOnlyWholeKeptListingsOfItsOwnPlace)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& kept, const fs::path& othersKept)> damage;
+        bool listsEveryFolder;
+    };
+    const Case cases[] = {
+        { "kept whole", [](const fs::path&, const fs::path&) {}, false },
+        { "cut short",
+            [](const fs::path& kept, const fs::path&) { fs::resize_file(kept, fs::file_size(kept) - 5); },
+            true },
+        { "another place's",
+            [](const fs::path& kept, const fs::path& othersKept) {
+                fs::copy_file(othersKept, kept, fs::copy_options::overwrite_existing);
+            },
+            true },
+    };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         Places places;
-        testCase.make(places);
-        // Every stamp taken as settled, however recent, so that only a stamp that moved can tell; but in
-        // the row whose change races the listing, which the clock's tick alone tells.
+        repository(places.projects / "a/b/app");
+        test::madeFolder(places.projects / "c/d");
+        const fs::path other = test::madeFolder(places.home.root / "other/e");
+        std::size_t listed = 0;
         GitRepositorySearch::Options options { .dataFolder = places.home.data,
-            .settling = -std::chrono::hours(1) };
-        if (testCase.changedWhileListing) {
-            options.settling = std::chrono::seconds(0);
-            options.afterListing = [&](const fs::path& folder) {
-                if (folder == places.projects / testCase.changedWhileListing)
-                    repository(folder / "late");
-            };
-        }
-        GitRepositorySearch::gitEntries({ places.projects }, options);
-        testCase.change(places);
-        options.afterListing = nullptr;
-        Paths found;
-        for (const auto& repository :
-            GitRepositorySearch::gitEntries({ places.projects }, options).repositories)
-            found.push_back(repository.gitFolder.lexically_relative(places.projects));
-        for (const auto& gitFolder : testCase.expected)
-            EXPECT_NE(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
-        for (const auto& gitFolder : testCase.notExpected)
-            EXPECT_EQ(std::find(found.begin(), found.end(), gitFolder), found.end()) << gitFolder;
+            .settling = -std::chrono::hours(1),
+            .afterListing = [&](const fs::path&) { ++listed; } };
+        auto found = GitRepositorySearch::gitEntries({ places.projects, other.parent_path() }, options);
+        const std::size_t folders = listed;
+        testCase.damage(GitFolderRecord::listingsFile(places.home.data, places.projects),
+            GitFolderRecord::listingsFile(places.home.data, other.parent_path()));
+        SearchedFolders::forgetAll();
+        listed = 0;
+        auto again = GitRepositorySearch::gitEntries({ places.projects }, options);
+        ASSERT_EQ(again.repositories.size(), 1u);
+        EXPECT_EQ(again.repositories.front().gitFolder, found.repositories.front().gitFolder);
+        EXPECT_EQ(listed, testCase.listsEveryFolder ? folders - 2 : 0u);
     }
 }
 

@@ -55,6 +55,14 @@ namespace {
 
 }
 
+fs::path listingsFile(const fs::path& dataFolder, const fs::path& place)
+{
+    if (dataFolder.empty())
+        return {};
+    fs::path file = recordFile(dataFolder, place);
+    return file += ".folders";
+}
+
 Record recorded(const fs::path& dataFolder, const fs::path& place)
 {
     Record found;

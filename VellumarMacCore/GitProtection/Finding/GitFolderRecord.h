@@ -21,6 +21,11 @@ struct Record {
     std::vector<std::filesystem::path> unwalked;
 };
 
+// The file beside the record of `place` that keeps what the search listed in each of its folders
+// (`SearchedFolders`); empty for an empty `dataFolder`.
+std::filesystem::path listingsFile(
+    const std::filesystem::path& dataFolder, const std::filesystem::path& place);
+
 // What is recorded for `place` that lies in it, in its recorded order; nothing when there is no record
 // or it cannot be read. Reads at most a bounded number of bytes; never fails.
 Record recorded(const std::filesystem::path& dataFolder, const std::filesystem::path& place);

@@ -141,7 +141,7 @@ namespace {
                 m_placeRepositories.clear();
                 // Held for the place's whole step, so that two runs starting at once neither list its
                 // folders twice nor write its record over each other.
-                SearchedFolders searched(place);
+                SearchedFolders searched(place, GitFolderRecord::listingsFile(m_options.dataFolder, place));
                 GitFolderRecord::Record record = GitFolderRecord::recorded(m_options.dataFolder, place);
                 for (auto& repository : record.repositories)
                     addRecorded(place, std::move(repository));
@@ -154,6 +154,7 @@ namespace {
                 if (left.empty())
                     left.push_back({ place.native(), &searched.place(), true });
                 walk(place, searched, left);
+                searched.keep();
                 Paths unwalked;
                 for (auto& folder : left)
                     unwalked.emplace_back(std::move(folder.path));

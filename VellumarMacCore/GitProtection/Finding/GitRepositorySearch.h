@@ -69,7 +69,8 @@ struct Options {
 // walk goes on from the folders the last run left, or from the place when it had finished; past the
 // place's time budget, after one folder at least, it stops, with one log line at each run while it is
 // unfinished. The record then holds every repository found so far and the folders left. What each folder
-// held is kept in memory for the next runs and read again only where it changed (`SearchedFolders`);
+// held is kept for the next runs, in memory and in the data folder for the program's next start, and read
+// again only where it changed (`SearchedFolders`);
 // every ".git", bare repository and recorded repository is judged anew. Two runs searching the same
 // place at once take turns. Reads the disk; never fails but as `Options::outOfMemory` says.
 GitEntries gitEntries(const std::vector<std::filesystem::path>& places, const Options& options = {});

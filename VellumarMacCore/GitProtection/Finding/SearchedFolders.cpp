@@ -1,8 +1,15 @@
 #include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
+
 #include <algorithm>
 #include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <exception>
 #include <map>
+#include <string_view>
 
 namespace vellumar {
 
@@ -10,8 +17,12 @@ namespace fs = std::filesystem;
 
 struct SearchedFolders::Tree {
     std::mutex walking;
+    std::string placePath;
     Folder place;
     std::size_t folders = 1;
+    fs::path keptFile;
+    // Whether a folder was listed or added since the tree was read from its file or written there.
+    bool changed = false;
     ~Tree();
 };
 
@@ -43,11 +54,175 @@ namespace {
             [](const auto& folder, const std::string& wanted) { return folder->name < wanted; });
     }
 
+    using Folder = SearchedFolders::Folder;
+
+    // The file: this line, the place's path, then each folder before those it holds, each as its name
+    // (the place's empty) ended by a NUL, which no name holds, its stamp, what it held and how many
+    // folders it holds, in this machine's byte order: the file never leaves it.
+    constexpr std::string_view kFileHeader = "searched folders 1\n";
+    constexpr std::size_t kFileBytesLimit = 64 * 1024 * 1024;
+    // Deeper than any path the kernel takes: a file saying more is none of ours.
+    constexpr std::size_t kDeepest = PATH_MAX / 2;
+
+    struct FixedFields {
+        std::uint64_t device;
+        std::uint64_t inode;
+        std::int64_t changedSeconds;
+        std::int64_t changedNanoseconds;
+        std::uint8_t trusted;
+        std::uint8_t mayBeGitFolder;
+        std::uint8_t dotGitType;
+        std::uint32_t subfolders;
+    };
+
+    template <typename Value> void append(std::string& bytes, Value value)
+    {
+        bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+    }
+
+    void append(std::string& bytes, const Folder& folder)
+    {
+        bytes.append(folder.name).push_back('\0');
+        append(bytes, static_cast<std::uint64_t>(folder.stamp.device));
+        append(bytes, static_cast<std::uint64_t>(folder.stamp.inode));
+        append(bytes, static_cast<std::int64_t>(folder.stamp.changed.tv_sec));
+        append(bytes, static_cast<std::int64_t>(folder.stamp.changed.tv_nsec));
+        append(bytes, static_cast<std::uint8_t>(folder.trusted));
+        append(bytes, static_cast<std::uint8_t>(folder.mayBeGitFolder));
+        append(bytes, static_cast<std::uint8_t>(folder.dotGitType));
+        append(bytes, static_cast<std::uint32_t>(folder.subfolders.size()));
+    }
+
+    std::string encoded(const std::string& placePath, const Folder& place)
+    {
+        std::string bytes(kFileHeader);
+        bytes.append(placePath).push_back('\0');
+        // Each folder's own, then those it holds: a stack rather than a recursion as deep as the tree.
+        std::vector<const Folder*> left = { &place };
+        while (!left.empty()) {
+            const Folder* folder = left.back();
+            left.pop_back();
+            append(bytes, *folder);
+            for (auto subfolder = folder->subfolders.rbegin(); subfolder != folder->subfolders.rend();
+                 ++subfolder)
+                left.push_back(subfolder->get());
+        }
+        return bytes;
+    }
+
+    class FileReader {
+    public:
+        explicit FileReader(std::string_view bytes)
+            : m_bytes(bytes)
+        {
+        }
+
+        bool skipped(std::string_view expected)
+        {
+            if (!m_bytes.starts_with(expected))
+                return false;
+            m_bytes.remove_prefix(expected.size());
+            return true;
+        }
+
+        std::optional<std::string_view> name()
+        {
+            auto end = m_bytes.find('\0');
+            if (end == std::string_view::npos)
+                return std::nullopt;
+            std::string_view name = m_bytes.substr(0, end);
+            m_bytes.remove_prefix(end + 1);
+            return name;
+        }
+
+        // The folder's fields but its name; how many folders it holds, absent where the bytes end first.
+        std::optional<std::uint32_t> fields(Folder& folder)
+        {
+            FixedFields fields {};
+            if (!(take(fields.device) && take(fields.inode) && take(fields.changedSeconds)
+                    && take(fields.changedNanoseconds) && take(fields.trusted) && take(fields.mayBeGitFolder)
+                    && take(fields.dotGitType) && take(fields.subfolders)))
+                return std::nullopt;
+            folder.stamp = { static_cast<dev_t>(fields.device), static_cast<ino_t>(fields.inode),
+                { static_cast<time_t>(fields.changedSeconds),
+                    static_cast<long>(fields.changedNanoseconds) } };
+            folder.trusted = fields.trusted == 1;
+            folder.mayBeGitFolder = fields.mayBeGitFolder == 1;
+            folder.dotGitType = fields.dotGitType;
+            return fields.subfolders;
+        }
+
+        bool atEnd() const { return m_bytes.empty(); }
+
+    private:
+        template <typename Value> bool take(Value& value)
+        {
+            if (m_bytes.size() < sizeof value)
+                return false;
+            std::memcpy(&value, m_bytes.data(), sizeof value);
+            m_bytes.remove_prefix(sizeof value);
+            return true;
+        }
+
+        std::string_view m_bytes;
+    };
+
+    // A name a listing gives a folder, after `previous` in its folder's order.
+    bool isListedName(std::string_view name, std::string_view previous)
+    {
+        return !name.empty() && name.size() <= NAME_MAX && name.find('/') == std::string_view::npos
+            && name != "." && name != ".." && name != ".git" && name > previous;
+    }
+
+    // What `bytes` says `placePath` held, into `place`, and the number of folders below it; absent, with
+    // `place` to be dropped, where the bytes are not whole, are for another place or hold more than
+    // `limit` folders.
+    std::optional<std::size_t> decoded(
+        std::string_view bytes, const std::string& placePath, Folder& place, std::size_t limit)
+    {
+        FileReader reader(bytes);
+        auto placeName = reader.skipped(kFileHeader) ? reader.name() : std::nullopt;
+        auto rootName = placeName && *placeName == placePath ? reader.name() : std::nullopt;
+        auto rootHolds = rootName && rootName->empty() ? reader.fields(place) : std::nullopt;
+        if (!rootHolds)
+            return std::nullopt;
+        struct Open {
+            Folder* folder;
+            std::uint32_t left;
+        };
+        std::vector<Open> open = { { &place, *rootHolds } };
+        std::size_t count = 0;
+        while (!open.empty()) {
+            Open& top = open.back();
+            if (top.left == 0) {
+                open.pop_back();
+                continue;
+            }
+            --top.left;
+            Folder* holder = top.folder;
+            auto name = reader.name();
+            std::string_view previous;
+            if (!holder->subfolders.empty())
+                previous = holder->subfolders.back()->name;
+            if (!name || !isListedName(*name, previous) || ++count > limit || open.size() >= kDeepest)
+                return std::nullopt;
+            auto& folder = holder->subfolders.emplace_back(
+                std::make_unique<Folder>(Folder { .name = std::string(*name) }));
+            auto holds = reader.fields(*folder);
+            if (!holds)
+                return std::nullopt;
+            open.push_back({ folder.get(), *holds });
+        }
+        if (!reader.atEnd())
+            return std::nullopt;
+        return count;
+    }
+
 }
 
 SearchedFolders::Tree::~Tree() { store().folders -= folders; }
 
-SearchedFolders::SearchedFolders(const fs::path& place)
+SearchedFolders::SearchedFolders(const fs::path& place, const fs::path& keptFile)
 {
     Store& shared = store();
     {
@@ -57,11 +232,31 @@ SearchedFolders::SearchedFolders(const fs::path& place)
         auto& tree = shared.trees[place.native()];
         if (!tree) {
             tree = std::make_shared<Tree>();
+            tree->placePath = place.native();
             shared.folders += tree->folders;
         }
         m_tree = tree;
     }
     m_walking = std::unique_lock(m_tree->walking);
+    if (keptFile.empty() || !m_tree->keptFile.empty())
+        return;
+    m_tree->keptFile = keptFile;
+    Folder& top = m_tree->place;
+    if (top.trusted || !top.subfolders.empty())
+        return;
+    try {
+        std::string bytes = readPrivateFile(keptFile, kFileBytesLimit);
+        auto count = bytes.empty() ? std::nullopt : decoded(bytes, m_tree->placePath, top, maxFolders);
+        if (!count) {
+            top = Folder {};
+            return;
+        }
+        m_tree->folders += *count;
+        shared.folders += *count;
+    } catch (const std::exception&) {
+        // Out of memory: the walk lists every folder.
+        top = Folder {};
+    }
 }
 
 SearchedFolders::~SearchedFolders()
@@ -82,6 +277,7 @@ SearchedFolders::Folder& SearchedFolders::at(const fs::path& relative)
         auto found = byName(folder->subfolders, name);
         if (found == folder->subfolders.end() || (*found)->name != name) {
             found = folder->subfolders.insert(found, std::make_unique<Folder>(Folder { .name = name }));
+            m_tree->changed = true;
             ++m_tree->folders;
             ++store().folders;
         }
@@ -134,6 +330,7 @@ bool SearchedFolders::refresh(Folder& folder, const std::string& path,
             removed += 1 + countBelow(*gone);
     }
     folder.subfolders = std::move(subfolders);
+    m_tree->changed = true;
     folder.trusted = listing && listing->settled;
     folder.stamp = listing ? listing->stamp : GitFolderListing::Stamp {};
     folder.dotGitType = listing ? listing->dotGitType : static_cast<unsigned char>(DT_UNKNOWN);
@@ -142,6 +339,28 @@ bool SearchedFolders::refresh(Folder& folder, const std::string& path,
     store().folders += added;
     store().folders -= removed;
     return listing.has_value();
+}
+
+void SearchedFolders::forgetAll()
+{
+    Store& shared = store();
+    std::lock_guard lock(shared.lock);
+    shared.trees.clear();
+}
+
+void SearchedFolders::keep()
+{
+    Tree& tree = *m_tree;
+    if (tree.keptFile.empty() || !tree.changed)
+        return;
+    try {
+        ensurePrivateDirectory(tree.keptFile.parent_path());
+        // Lost at a crash, or cut short, it costs the next start a longer walk, nothing more.
+        writePrivateFile(encoded(tree.placePath, tree.place), tree.keptFile, Durability::untilRestart);
+        tree.changed = false;
+    } catch (const std::exception&) {
+        // As lost: the next start lists every folder again.
+    }
 }
 
 }

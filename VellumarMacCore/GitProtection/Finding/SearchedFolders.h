@@ -1,7 +1,8 @@
 // What the search for repositories listed in each folder of a place, kept in memory for the program's
-// life, so that the next run lists again only the folders whose stamp moved, as Git's untracked cache
-// does. It stands in for listing a folder, never for judging what is in it. Each folder keeps its name,
-// not its path.
+// life and in a file across its starts, so that the next run lists again only the folders whose stamp
+// moved, as Git's untracked cache does. It stands in for listing a folder, never for judging what is in
+// it: a folder changed while the program was down has another stamp and is listed again. Each folder
+// keeps its name, not its path.
 #pragma once
 
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
@@ -33,8 +34,9 @@ public:
     };
 
     // The folders kept for `place`, for this walk alone: another run's walk of the same place waits
-    // until it is gone. Any thread.
-    explicit SearchedFolders(const std::filesystem::path& place);
+    // until it is gone. Where the program keeps none yet, what `keptFile` holds (`keep`), unless it is
+    // not whole or is for another place; none for an empty path. Any thread.
+    explicit SearchedFolders(const std::filesystem::path& place, const std::filesystem::path& keptFile = {});
     ~SearchedFolders();
     SearchedFolders(const SearchedFolders&) = delete;
     SearchedFolders& operator=(const SearchedFolders&) = delete;
@@ -51,6 +53,15 @@ public:
     // it kept, when it is no folder now or cannot be read.
     bool refresh(Folder& folder, const std::string& path, const std::optional<GitFolderListing::Stamp>& stamp,
         const GitFolderListing::Options& options);
+
+    // Writes what is kept of the place to the file given when it was first kept in this program, where
+    // it changed since it was read or last written there; nothing for an empty path. A failure only
+    // costs the next start's walk the listing of every folder.
+    void keep();
+
+    // Drops what the program keeps of every place, as a program start finds it, for tests; a walk under
+    // way keeps its place's until it ends. Any thread.
+    static void forgetAll();
 
     // One place's folders, shared by the program's store and the walk that holds them.
     struct Tree;
