@@ -58,7 +58,7 @@ TEST_F(ClaudeInvocationSettings, CommandsGrantsAndGates)
     gated.approve = { "bash", "write" };
     gated.folders = { { "/p", true, "/p", false } };
     for (const auto& [permissions, digest] :
-        { std::pair(granted, "c02db6f83d517196b49d"), std::pair(gated, "af145c7f373a39e13895") }) {
+        { std::pair(granted, "14b8eaedce3750e3dff9"), std::pair(gated, "1d195f8af26a9720c5ab") }) {
         std::string text = ClaudeInvocation::settingsJSON(folder / "link-to-work", permissions, resolver,
             ClaudeInvocation::gitProtection(folder / "link-to-work", permissions, resolver))
                                .encoded();

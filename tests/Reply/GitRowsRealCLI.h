@@ -146,8 +146,12 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
         // that only its output shows it.
         std::string botsCommand(const std::string& command)
         {
-            return std::string(kBotsFunctions) + variables() + "besideStarts='" + besideStarts() + "'; { "
-                + command + "\n} && echo ok-$((1000 + " + std::to_string(commandCount++) + "))";
+            // Only where a command names it: the longer a command, the likelier Claude Code asks before it.
+            const std::string beside = command.find("$besideStarts") == std::string::npos
+                ? ""
+                : "besideStarts='" + besideStarts() + "'; ";
+            return std::string(kBotsFunctions) + variables() + beside + "{ " + command + "\n} && echo ok-$((1000 + "
+                + std::to_string(commandCount++) + "))";
         }
 
         static std::string okOf(int command) { return "ok-" + std::to_string(1000 + command); }
