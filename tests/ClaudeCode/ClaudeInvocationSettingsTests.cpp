@@ -59,9 +59,10 @@ TEST_F(ClaudeInvocationSettings, CommandsGrantsAndGates)
     gated.folders = { { "/p", true, "/p", false } };
     for (const auto& [permissions, digest] :
         { std::pair(granted, "14b8eaedce3750e3dff9"), std::pair(gated, "1d195f8af26a9720c5ab") }) {
-        std::string text = ClaudeInvocation::settingsJSON(folder / "link-to-work", permissions, resolver,
-            ClaudeInvocation::gitProtection(folder / "link-to-work", permissions, resolver))
-                               .encoded();
+        // The protection first: it keeps its listings in the data folder, which the settings then deny.
+        auto protection = ClaudeInvocation::gitProtection(folder / "link-to-work", permissions, resolver);
+        std::string text
+            = ClaudeInvocation::settingsJSON(folder / "link-to-work", permissions, resolver, protection).encoded();
         for (auto at = text.find(folder.path().string()); at != std::string::npos;
              at = text.find(folder.path().string(), at))
             text.replace(at, folder.path().string().size(), "T");
