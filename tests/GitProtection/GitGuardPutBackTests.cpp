@@ -12,16 +12,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstddef>
 #include <fcntl.h>
 #include <fstream>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <random>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace vellumar;
@@ -706,8 +710,9 @@ TEST(GitGuardPutBack, TheUsersGitFolderIsKnownWhereverItMoves)
 }
 
 // A writer that renames its file into place between the guard's reading and its trade, as Git commits
-// its "config.lock", keeps its write: only what counted in the writer's file is taken out. A lock no
-// writer releases holds the guard off for a few readings only.
+// its "config.lock", keeps its write: only what counted in the writer's file is taken out. The guard
+// never takes that lock, so that no Git command of the bot's fails on it; a lock no writer releases
+// holds the guard off for a few readings only.
 TEST(GitGuardPutBack, AWriteBetweenTheReadingAndTheTradeIsKept)
 {
     static fs::path config;
@@ -730,6 +735,7 @@ TEST(GitGuardPutBack, AWriteBetweenTheReadingAndTheTradeIsKept)
             static fs::path written;
             if (step != Step::copyMade || std::exchange(written, config) == config)
                 return;
+            EXPECT_FALSE(fs::exists(config.string() + ".lock"));
             test::writeBytes(config.string() + ".lock", "[core]\n\tfsmonitor = x\n[remote \"o\"]\n\turl = y\n");
             if (lockLeft)
                 fs::copy_file(config.string() + ".lock", config.string() + ".new");
@@ -743,4 +749,44 @@ TEST(GitGuardPutBack, AWriteBetweenTheReadingAndTheTradeIsKept)
         EXPECT_EQ(besideIt(config), std::vector<std::string> { counted + remote });
         EXPECT_EQ(fs::exists(config.string() + ".lock"), leftLocked);
     }
+}
+
+// Real Git writing the configuration in a loop while the guard trades it again and again for the same
+// file without what counted: no Git command fails on a lock, and no write is lost from the name.
+TEST(GitGuardPutBack, GitWritingWhileTheGuardTradesNeitherFailsNorLosesAWrite)
+{
+    test::TemporaryFolder temporary;
+    const fs::path place = resolvingSymlinks(temporary.path()).value();
+    const fs::path config = place / "config";
+    test::writeBytes(config, "");
+    GitGuardPutBack::MadeFromNow withoutMonitor = [](const GitNotedFiles::NotedFile& now) {
+        std::string kept;
+        std::istringstream lines(now.content);
+        for (std::string line; std::getline(lines, line);)
+            if (line.find("fsmonitor") == std::string::npos)
+                kept += line + "\n";
+        return GitNotedFiles::NotedFile { GitNotedFiles::NotedFile::Kind::file, kept, now.mode };
+    };
+    constexpr int kWrites = 40;
+    std::atomic<bool> done = false;
+    std::vector<std::string> failed;
+    std::thread writer([&] {
+        for (int write = 0; write < kWrites; ++write)
+            for (const std::string& setting : { std::string("core.fsmonitor"), "kept.w" + std::to_string(write) })
+                if (test::runPeer({ "git", "config", "--file", config.string(), setting, "x" }).exitStatus != 0)
+                    failed.push_back(setting);
+        done = true;
+    });
+    // The guard wakes at times spread across Git's, as a watch under load does.
+    const BeneathPlaces places({ place });
+    std::minstd_rand spread;
+    while (!done) {
+        GitGuardPutBack::undo(place / "data", places, config, {}, 4096, [] { return kNow; }, nullptr, withoutMonitor);
+        std::this_thread::sleep_for(std::chrono::microseconds(spread() % 2000));
+    }
+    writer.join();
+    EXPECT_EQ(failed, std::vector<std::string> {});
+    const std::string kept = test::readFile(config);
+    for (int write = 0; write < kWrites; ++write)
+        EXPECT_NE(kept.find("w" + std::to_string(write) + " = x"), std::string::npos) << write;
 }

@@ -225,7 +225,8 @@ std::string written(const std::string& command) { return command + " && echo wri
 void expectWrittenThenUsersGit(Projects& projects, const std::string& repository,
     std::vector<std::string> arguments, const std::string& expected)
 {
-    EXPECT_NE(projects.world.model->requestLog().find("written-43"), std::string::npos);
+    const std::string seen = projects.world.model->requestLog();
+    EXPECT_NE(seen.find("written-43"), std::string::npos) << seen.substr(seen.size() - std::min<std::size_t>(seen.size(), 3000));
     auto result = projects.usersGit(repository, std::move(arguments));
     EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
 }

@@ -198,48 +198,44 @@ namespace {
     }
 
     // How often a change is read again where a writer replaced it, or held Git's lock on it, between its
-    // reading and its trade; the last reading is traded whatever holds the lock.
+    // reading and its trade; the last reading is traded whatever is there.
     constexpr int kReadings = 8;
 
-    // Git writes its configuration under "<name>.lock", made with O_EXCL and renamed into place. Held
-    // across the check and the trade, no Git writer renames between them; one that tries meanwhile is
-    // told the lock is taken, as by another Git command. False only where a Git writer holds it; where
-    // none can be made for another cause, the trade goes on without.
-    bool lockedAsGit(int folder, const std::string& name, std::optional<std::string>& lock)
+    // Whether a Git writer holds "<name>.lock", which it renames into place when done. The guard never
+    // takes that lock itself: a Git command finding it taken fails at once, with no retry.
+    bool gitHoldsLock(int folder, const std::string& name)
     {
-        std::string made = name + ".lock";
-        FileDescriptor file(
-            ::openat(folder, made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (file.get() >= 0)
-            lock = std::move(made);
-        return file.get() >= 0 || errno != EEXIST;
+        return ::faccessat(folder, (name + ".lock").c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
     }
 
-    // Trades the change at `name` for a copy of `noted`, under Git's lock, where what goes aside is still
-    // what was read (`read`): a Git writer renaming its file into place meanwhile would otherwise lose its
-    // write to the aside name. Where it did, or holds the lock, nothing is traded and `readAgain` is set.
-    // Without `read`, the trade is made whatever is there.
+    // Trades the change at `name` for a copy of `noted` where what goes aside is still what was read
+    // (`read`): a Git writer renaming its file into place meanwhile would otherwise lose its write to the
+    // aside name. Where it did, its file is traded back at once and `readAgain` is set; a writer's later
+    // write is thus built on its own file, not on the copy. Without `read`, the trade is made whatever is
+    // there.
     MovedAside tradedAside(int folder, const std::string& name, const NotedFile& noted, const Clock& clock,
         const std::optional<Identity>& read, bool& readAgain)
     {
-        std::optional<std::string> lock;
+        if (read && (gitHoldsLock(folder, name) || identityAt(folder, name) != read)) {
+            readAgain = true;
+            return {};
+        }
+        std::optional<Identity> copy;
         MovedAside moved = exchangeAside(
             folder, name, MovedAsideByGuard::refusedLabel, clock(), [&](const std::string& at) {
                 int error = madeCopy(folder, at, noted);
-                if (error != 0)
-                    return error;
-                reachedStep(Step::copyMade);
-                if (!read)
-                    return 0;
-                if (lockedAsGit(folder, name, lock) && identityAt(folder, name) == read)
-                    return 0;
-                readAgain = true;
-                ::unlinkat(folder, at.c_str(), 0);
-                return EAGAIN;
+                copy = identityAt(folder, at);
+                if (error == 0)
+                    reachedStep(Step::copyMade);
+                return error;
             });
-        if (lock)
-            ::unlinkat(folder, lock->c_str(), 0);
-        return moved;
+        if (!read || !moved.name || identityAt(folder, *moved.name) == read)
+            return moved;
+        readAgain = true;
+        if (::renameat2(folder, moved.name->c_str(), folder, name.c_str(), RENAME_EXCHANGE) == 0
+            && identityAt(folder, *moved.name) == copy)
+            ::unlinkat(folder, moved.name->c_str(), 0);
+        return {};
     }
 
     std::optional<Undone> undoReached(const fs::path& dataFolder, const BeneathPlaces::Reached& reached,
