@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -171,8 +172,30 @@ namespace {
         return std::filesystem::path(walked.answer);
     }
 
+    // A standardized path the kernel looks up to its end meeting no link is its own answer, with the
+    // same promise as a walk's (every name in it was a folder or its last name, not a link, as it was
+    // passed), for one lookup where a walk opens each name: a search through thousands of Git folders
+    // resolves as many paths. Absent where a link, a missing name or anything else needs the walk.
+    std::optional<std::filesystem::path> resolvedWithoutLinks(const std::string& absolute)
+    {
+        if (!isStandardizedText(absolute) || absolute.size() >= PATH_MAX)
+            return std::nullopt;
+        open_how how {};
+        how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        FileDescriptor opened(
+            static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, absolute.c_str(), &how, sizeof how)));
+        // With O_PATH and O_NOFOLLOW the kernel opens a last name that is a link as the link itself.
+        struct stat status { };
+        if (!opened || ::fstat(opened.get(), &status) != 0 || S_ISLNK(status.st_mode))
+            return std::nullopt;
+        return std::filesystem::path(absolute);
+    }
+
     std::optional<std::filesystem::path> resolvedFromRoot(const std::string& absolute)
     {
+        if (auto resolved = resolvedWithoutLinks(absolute))
+            return resolved;
         for (int attempt = 0; attempt < kWalkAttempts; ++attempt) {
             auto place = rootPlace();
             if (!place)

@@ -82,6 +82,9 @@ TEST(PathContainment, ResolvesLinksAsTheKernelDoesAndKeepsTheMissingRest)
 
     for (const auto& [name, written, resolved] :
         std::vector<std::tuple<const char*, std::string, std::optional<std::string>>> {
+            { "a path with no link is its own", "/real/sub", "/real/sub" },
+            { "a file with no link on its way", "/real/file", "/real/file" },
+            { "a link as the last name", "/link", "/real" },
             { "link in the middle", "/link/sub", "/real/sub" },
             { "link to a link", "/linkToLink/sub", "/real/sub" },
             { "'..' after a link leaves its target", "/up/../file", "/real/file" },
