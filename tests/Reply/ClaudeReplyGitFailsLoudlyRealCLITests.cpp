@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <future>
 #include <string>
 
 namespace {
@@ -45,4 +47,61 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatCannotGoAsideLosesItsExecuteBitAndIsT
             kUsersHooksFolder, { { "plant " + kLongPart }, { "true" } }, kUsersCommitAndWhatWasTold, expected,
             { .asNobody = true, .replySaysMore = true } },
     });
+}
+
+// However the reply ends, the phone hears what stayed: in the error it gets where Claude Code fails, and
+// with the stop where the user stopped the reply.
+TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
+{
+    using namespace vellumar;
+    if (auto reason = test::commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    struct Case {
+        const char* name;
+        JSON afterPlanting; // the model's next step
+        bool stopped; // the user stops the reply once the part is planted
+        std::string endsWith;
+    };
+    const Case cases[] = {
+        { "Claude Code ends with an error", JSON::object({ { "status", 400 } }), false,
+            "502 claude_failed Claude Code reported an error" },
+        { "the user stops the reply", test::textStep("Done."), true, "stopped" },
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        test::RunnerWorld world;
+        const std::filesystem::path projects = std::filesystem::canonical(world.folder.path()) / "home/Projects";
+        std::filesystem::create_directories(projects);
+        std::ofstream(world.home / ".gitconfig") << "[user]\n\tname = User\n\temail = user@example.com\n";
+        const std::string variables = "RAN=" + test::detail::quoted(projects / "../../ran")
+            + "; OUT=" + test::detail::quoted(projects / "../../out") + "; cd " + test::detail::quoted(projects)
+            + " && ";
+        ASSERT_EQ(test::runPeer({ "env", "HOME=" + world.home.string(), "sh", "-c",
+                                    test::detail::kUsersFunctions + variables + kUsersHooksFolder })
+                      .exitStatus,
+            0);
+        const std::string plant = test::detail::kBotsFunctions + variables + "plant " + kLongPart
+            + (row.stopped ? " && touch .planted && sleep 600" : "");
+        world.openGates();
+        world.startReal(JSON::array({ test::bashStep(plant), row.afterPlanting }));
+        std::stop_source stop;
+        auto ended = std::async(std::launch::async, [&]() -> std::string {
+            try {
+                return world.run(test::commandsJob(projects), stop.get_token()).reply;
+            } catch (const RelayHTTPError& error) {
+                return std::to_string(error.status()) + " " + error.code() + " " + error.message();
+            } catch (const CancellationError& stopping) {
+                return "stopped\n" + stopping.note.value_or("");
+            }
+        });
+        if (row.stopped) {
+            ASSERT_TRUE(test::awaitFile(projects / ".planted", {}));
+            stop.request_stop();
+        }
+        const std::string told = ended.get();
+        EXPECT_TRUE(told.starts_with(row.endsWith)) << told;
+        const std::string part = (projects / kLongPart.substr(0, kLongPart.find('$'))).string();
+        EXPECT_NE(told.find("(From Vellumar for Mac: the Git protection could not undo"), std::string::npos) << told;
+        EXPECT_NE(told.find("In " + (projects / "app").string() + ": " + part), std::string::npos) << told;
+    }
 }
