@@ -152,8 +152,9 @@ namespace {
 
 }
 
-std::vector<GitGuard::MovedChange> GitGuard::sweepStayedPlaces(const fs::path& liveRuns, const std::vector<LiveRuns::Entry>& places,
-    const GitCountedSettings::Reader& settings, const Clock& clock)
+std::vector<GitGuard::MovedChange> GitGuard::sweepStayedPlaces(const fs::path& liveRuns,
+    const std::vector<LiveRuns::Entry>& places, const GitCountedSettings::Reader& settings,
+    const Clock& clock)
 {
     LiveRuns& registry = LiveRuns::in(liveRuns);
     std::set<fs::path> recorded;

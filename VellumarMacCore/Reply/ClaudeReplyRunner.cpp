@@ -190,7 +190,8 @@ ReplyOutput ClaudeReplyRunner::reply(
         auto note = Prompts::stayedNote(stayed);
         if (!note)
             throw;
-        throw RelayHTTPError(error.status(), error.code(), error.message() + "\n\n" + *note, error.retryAfter());
+        throw RelayHTTPError(
+            error.status(), error.code(), error.message() + "\n\n" + *note, error.retryAfter());
     } catch (const CancellationError&) {
         throw CancellationError { Prompts::stayedNote(stayed) };
     }

@@ -24,7 +24,10 @@ struct CancellationError : std::exception {
     std::optional<std::string> note = std::nullopt;
 
     CancellationError() = default;
-    explicit CancellationError(std::optional<std::string> told) : note(std::move(told)) { }
+    explicit CancellationError(std::optional<std::string> told)
+        : note(std::move(told))
+    {
+    }
     const char* what() const noexcept override { return "The work was stopped."; }
 };
 

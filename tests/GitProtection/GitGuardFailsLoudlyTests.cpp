@@ -172,8 +172,10 @@ TEST(GitGuardFailsLoudly, AListingOutOfMemoryFromAFakeSeamIsToldAndGoneThroughAt
                 GitFoldersInPlaces::listingSeam = nullptr;
             }
             if (row.nextRun) {
-                GitGuard next = scene.guard({ { hook.parent_path().parent_path(), scene.home.root / "made" } });
-                said += existsAt(hook) ? "; the next run left the hook" : "; the next run moved the hook aside";
+                GitGuard next
+                    = scene.guard({ { hook.parent_path().parent_path(), scene.home.root / "made" } });
+                said += existsAt(hook) ? "; the next run left the hook"
+                                       : "; the next run moved the hook aside";
             }
             return said;
         });

@@ -63,7 +63,8 @@ namespace {
                 runner->release(
                     id, [](const auto&) -> ReplyOutput { throw std::runtime_error("disk on fire"); });
             else if (!told.empty())
-                runner->release(id, [note = told](const auto&) -> ReplyOutput { throw CancellationError(note); });
+                runner->release(
+                    id, [note = told](const auto&) -> ReplyOutput { throw CancellationError(note); });
             else
                 manager->cancel(id);
             auto end = ended(id);
@@ -71,8 +72,9 @@ namespace {
             EXPECT_EQ(end.subscript("error") ? *end.subscript("error") : JSON(),
                 fails ? JSON::object({ { "code", "internal" }, { "status", 500 },
                     { "message", "Something went wrong on the Mac." } })
-                    : told.empty() ? JSON()
-                                   : JSON::object({ { "code", "canceled" }, { "status", 499 }, { "message", told } }));
+                    : told.empty()
+                    ? JSON()
+                    : JSON::object({ { "code", "canceled" }, { "status", 499 }, { "message", told } }));
             EXPECT_EQ(started(submit("a")).control->stoppedNote(),
                 routine || fails ? std::nullopt : Prompts::interruptionNotice("canceled", {}));
         }

@@ -91,9 +91,11 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
             stop.request_stop();
         const std::string told = ended.get();
         EXPECT_TRUE(told.starts_with(ending)) << told;
-        EXPECT_NE(told.find("(From Vellumar for Mac: the Git protection could not undo what changed in these "
-                                "repositories during this reply; Git run there may act on it until it is removed.\n- In "
-                      + (projects / "app").string() + ": " + (projects / "app/.githooks/xxx").string()),
+        EXPECT_NE(
+            told.find(
+                "(From Vellumar for Mac: the Git protection could not undo what changed in these "
+                "repositories during this reply; Git run there may act on it until it is removed.\n- In "
+                + (projects / "app").string() + ": " + (projects / "app/.githooks/xxx").string()),
             std::string::npos)
             << told;
     }

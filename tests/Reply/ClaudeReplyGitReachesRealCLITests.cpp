@@ -18,7 +18,8 @@ TEST(ClaudeReplyGitReachesRealCLI, PathsLeadingOutOrToKnownGitFoldersKeepTheBots
     const std::string pullsClone = upstreamMoves + "cd lib && git pull -q && git log --format=%s";
     const std::string submodule
         = "cd app && git -c protocol.file.allow=always submodule add -q ../../upstream/lib vendor/lib";
-    const std::string pullsSubmodule = upstreamMoves + "cd app/vendor/lib && git pull -q && git log --format=%s";
+    const std::string pullsSubmodule
+        = upstreamMoves + "cd app/vendor/lib && git pull -q && git log --format=%s";
     vellumar::test::runGitRows({
         { "a clone of a repository granted only for reading keeps its origin", upstream, { { clone } },
             pullsClone, "second\nfirst\n", readsUpstream },
