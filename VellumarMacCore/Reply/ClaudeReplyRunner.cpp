@@ -183,7 +183,7 @@ ReplyOutput ClaudeReplyRunner::reply(
         }
         ReplyOutput output = finishReply(turn, answer, before);
         if (auto note = Prompts::stayedNote(stayed))
-            output.reply += "\n\n" + *note;
+            output.reply += (output.reply.empty() ? "" : "\n\n") + *note;
         return output;
     } catch (const RelayHTTPError& error) {
         // What stays in a repository matters more than how the reply ended.
