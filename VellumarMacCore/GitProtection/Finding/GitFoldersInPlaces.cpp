@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -150,6 +151,15 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
     std::vector<Found> found;
     for (auto& folders : inside)
         std::ranges::move(folders, std::back_inserter(found));
+    std::map<fs::path, Found*> byGitFolder;
+    for (auto& folder : found)
+        byGitFolder.emplace(folder.gitFolder, &folder);
+    for (const auto& gitFile : entries.gitFiles) {
+        if (auto location = GitFolders::located(gitFile.parent_path()); location && location->gitFile) {
+            if (auto named = byGitFolder.find(location->gitFolder); named != byGitFolder.end())
+                named->second->gitFiles.push_back(gitFile);
+        }
+    }
     return found;
 }
 

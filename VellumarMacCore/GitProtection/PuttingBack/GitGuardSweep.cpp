@@ -55,7 +55,7 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
             std::ranges::move(
                 StoppedSequences::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
             for (auto& entry : HookPathEntries::counted(
-                     folder.gitFolder, noted && noted->gitFolder ? &*noted : nullptr, places, judging)) {
+                     folder, noted && noted->gitFolder ? &*noted : nullptr, places, judging)) {
                 if (onPath.insert(entry.path).second)
                     counted.push_back(std::move(entry));
             }
