@@ -30,12 +30,11 @@ namespace {
             && (S_ISLNK(status.st_mode) || (S_ISREG(status.st_mode) && (status.st_mode & 0111) != 0));
     }
 
-    // The value Git takes of `key` (lowercase, as Git lists it): the last one.
-    std::optional<std::string> lastOf(const std::vector<Setting>& settings, std::string_view key)
+    // The value Git takes of `key`, where one is written.
+    std::optional<std::string> valueOf(const std::vector<Setting>& settings, std::string_view key)
     {
-        auto found = std::find_if(
-            settings.rbegin(), settings.rend(), [&](const Setting& setting) { return setting.key == key; });
-        return found == settings.rend() ? std::nullopt : found->value;
+        const Setting* setting = GitCountedSettings::lastOf(settings, key);
+        return setting ? setting->value : std::nullopt;
     }
 
     // The settings of the configuration Git reads in `location`'s repository that may say where its
@@ -72,7 +71,7 @@ namespace {
                 resolved && std::find(tops.begin(), tops.end(), *resolved) == tops.end())
                 tops.push_back(std::move(*resolved));
         };
-        if (auto workTree = lastOf(settings, "core.worktree");
+        if (auto workTree = valueOf(settings, "core.worktree");
             workTree && location && location->commonFolder == location->gitFolder) {
             add(gitFolder / *workTree);
             return tops;
@@ -122,7 +121,7 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
         }
     }
     // What no run noted has its hooks folder read here, as a run's start reads a known one's.
-    const auto hooksPath = noted ? std::optional<std::string>() : lastOf(settings, "core.hookspath");
+    const auto hooksPath = noted ? std::optional<std::string>() : valueOf(settings, "core.hookspath");
     const char* home = std::getenv("HOME");
     std::vector<NewGitFolders::Counted> counted;
     for (const auto& top : topsOf(found, location ? &*location : nullptr, settings)) {
