@@ -130,6 +130,23 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             m_takenAsKept.insert(std::move(key));
             return unit;
         };
+        // Before anything is noted: what stays is noted as it is, as the user's.
+        std::map<std::string, GitGuardEntries::PlaceHeld> stayedPlaces;
+        {
+            std::vector<LiveRuns::Entry> unheld;
+            for (auto& entry : liveRuns.locked().unheld(Held::writablePlace)) {
+                if (std::ranges::count(m_places.paths(), fs::path(entry.key)))
+                    unheld.push_back(std::move(entry));
+            }
+            if (!unheld.empty())
+                m_movedAtStart
+                    = sweepStayedPlaces(m_options.liveRuns, unheld, m_options.settings, m_options.clock);
+            if (anyStayed(m_movedAtStart)) {
+                m_sweepStayed = true;
+                for (const auto& entry : unheld)
+                    stayedPlaces.emplace(entry.key, GitGuardEntries::placeHeldOf(entry.payload));
+            }
+        }
         std::vector<fs::path> gitFolders;
         std::vector<UnitToHold> units
             = notedUnits(repositories, gitFiles, othersCommonDirs, m_places, kept, gitFolders);
@@ -167,9 +184,14 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             m_named.push_back(std::move(unit.named));
         }
         // The places too, so that the next start after a kill goes through every Git folder in them.
+        // One where a change stayed again keeps when its Git folders were first known: the Git folder
+        // holding it, noted by this run, is still one nobody had noted for the next to go through.
         for (const auto& place : m_places.paths()) {
+            auto stayed = stayedPlaces.find(place.native());
             locked.hold(Held::writablePlace,
-                GitGuardEntries::placeEntryOf(place, { .built = m_built, .knownFrom = knownFrom }));
+                GitGuardEntries::placeEntryOf(place,
+                    { .built = m_built,
+                        .knownFrom = stayed == stayedPlaces.end() ? knownFrom : stayed->second.knownFrom }));
             m_placeKeys.push_back(place.native());
         }
         for (std::size_t index = 0; index < m_keptOff.folderCount(); ++index) {
@@ -442,6 +464,7 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
             GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), comparedElsewhere);
         if (anyStayed(moved))
             m_sweepStayed = true;
+        moved.insert(moved.begin(), m_movedAtStart.begin(), m_movedAtStart.end());
         return moved;
     } catch (const std::bad_alloc&) {
         m_sweepStayed = true;

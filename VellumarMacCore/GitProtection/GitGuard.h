@@ -223,6 +223,13 @@ private:
     static void keepStayed(LiveRuns& registry, LiveRuns::Locked& locked, LiveRuns::Entry entry);
     // Whether the unit was kept by `keepStayed` in this process, and is no longer.
     static bool tookStayed(const LiveRuns& registry, const std::string& key);
+    // Goes through the places as the next start does (`restoreLeftBehind`), where a sweep of a run that
+    // has ended left a change standing and no run holds them now: what stayed in a Git folder nobody had
+    // noted would otherwise be noted as the user's by the next run over the place. Returns what went
+    // aside or stayed again. Never throws but for memory.
+    static std::vector<MovedChange> sweepStayedPlaces(const std::filesystem::path& liveRuns,
+        const std::vector<LiveRuns::Entry>& places, const GitCountedSettings::Reader& settings,
+        const Clock& clock);
 
     Options m_options;
     LiveRuns::Run m_run;
@@ -246,6 +253,9 @@ private:
     std::vector<LastComparison> m_lastComparisons; // by unit
     // The sweep could not judge everything, or what it judged stayed: the places stay in the record.
     std::atomic<bool> m_sweepStayed = false;
+    // What going through the places an earlier run's sweep left standing moved aside or left standing
+    // again as this run began (`sweepStayedPlaces`): told with what this run's sweep moves.
+    std::vector<MovedChange> m_movedAtStart;
     std::mutex m_knownLock;
     std::optional<KnownUnits> m_known;
 };

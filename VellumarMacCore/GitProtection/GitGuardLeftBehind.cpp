@@ -11,6 +11,7 @@
 
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <map>
 #include <set>
 #include <system_error>
@@ -69,6 +70,8 @@ namespace {
         // When commands of any run could write, the killed runs' closed.
         const CommandWriteWindows& windows;
         const std::filesystem::path& dataFolder;
+        // Whether a Git folder known before the runs was compared by another (`GitGuardSweep::Options`).
+        std::function<bool(const fs::path&)> isComparedByAnother = nullptr;
     };
 
     timespec timespecOf(std::chrono::nanoseconds time)
@@ -102,8 +105,8 @@ namespace {
     // noted, found at another name, is compared with what was noted of it there unless its own comparison
     // found it there, and one no run noted before the first guard holding its place had noted is judged
     // against an empty repository, counting what changed when a command could write. The places whose
-    // guards were built at one time are walked together. Returns whether something there stayed.
-    bool sweepAfterKill(
+    // guards were built at one time are walked together. Returns what went aside or stayed.
+    std::vector<GitGuardPutBack::MovedChange> sweepAfterKill(
         LiveRuns& registry, const std::vector<LiveRuns::Entry>& places, const KilledRuns& killed)
     {
         std::map<std::pair<std::time_t, long>, std::vector<fs::path>> placesBuiltAt;
@@ -123,29 +126,53 @@ namespace {
         auto isCompared = [&](const fs::path& gitFolder) {
             return killed.recorded.contains(gitFolder) || killed.comparedElsewhere.contains(gitFolder);
         };
-        bool stayed = false;
+        std::vector<GitGuardPutBack::MovedChange> moved;
         for (const auto& [built, paths] : placesBuiltAt) {
             const KnownGitFolders known(killed.dataFolder, knownFrom.at(built));
             // A whole walk of its own, with no record of the search's: the start leaves nothing behind
             // but what the runs after it write.
             const auto found = GitFoldersInPlaces::found(paths, {}, { built.first, built.second });
-            auto moved = GitGuardSweep::swept(registry, found, BeneathPlaces(paths),
+            auto some = GitGuardSweep::swept(registry, found, BeneathPlaces(paths),
                 { .isComparedHere = isCompared,
                     .notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
                         auto noted = killed.byIdentity.find(identity);
                         return noted == killed.byIdentity.end() ? std::nullopt : std::optional(noted->second);
                     },
+                    .isComparedByAnother = killed.isComparedByAnother,
                     .judging = { .isKnownGitFolder
                         = [&](const fs::path& gitFolder) { return known.contains(gitFolder); },
                         .settings = killed.settings,
                         .windows = killed.windows,
                         .commandsEndedBy = killed.commandsEndedBy },
                     .clock = killed.clock });
-            stayed = stayed || GitGuardPutBack::anyStayed(moved);
+            moved.insert(moved.end(), some.begin(), some.end());
         }
-        return stayed;
+        return moved;
     }
 
+}
+
+std::vector<GitGuard::MovedChange> GitGuard::sweepStayedPlaces(const fs::path& liveRuns,
+    const std::vector<LiveRuns::Entry>& places, const GitCountedSettings::Reader& settings,
+    const Clock& clock)
+{
+    LiveRuns& registry = LiveRuns::in(liveRuns);
+    std::set<fs::path> recorded;
+    for (const auto& key : registry.locked().keys(Held::guardedUnit))
+        recorded.emplace(key);
+    // The runs that left them ended, and closed their windows in the record: what changed outside
+    // those is the user's.
+    const CommandWriteWindows windows = CommandWriteWindows::read(liveRuns);
+    return sweepAfterKill(registry, places,
+        { .recorded = recorded,
+            .comparedElsewhere = {},
+            .byIdentity = {},
+            .settings = settings,
+            .clock = clock,
+            .windows = windows,
+            .dataFolder = liveRuns,
+            // The runs that knew them compared them with what they had noted as they ended.
+            .isComparedByAnother = [](const fs::path&) { return true; } });
 }
 
 void GitGuard::restoreLeftBehind(
@@ -211,7 +238,7 @@ void GitGuard::restoreLeftBehind(
                 folder != unit.files.end())
                 byIdentity.emplace(folder->second.content, std::move(unit));
         }
-        const bool sweptStayed = sweepAfterKill(registry, writablePlaces,
+        const bool sweptStayed = GitGuardPutBack::anyStayed(sweepAfterKill(registry, writablePlaces,
             { .recorded = recorded,
                 .comparedElsewhere = comparedElsewhere,
                 .byIdentity = byIdentity,
@@ -219,7 +246,7 @@ void GitGuard::restoreLeftBehind(
                 .clock = clock,
                 .commandsEndedBy = commandsEndedBy,
                 .windows = windows,
-                .dataFolder = liveRuns });
+                .dataFolder = liveRuns }));
         std::vector<LiveRuns::Entry> keptOffStayed;
         for (auto& entry : keptOff) {
             const NotedUnit name = GitGuardEntries::unitOf(entry.payload);

@@ -23,6 +23,9 @@ namespace {
     using detail::isFinalStatus;
 
     constexpr std::string_view kInternalMessage = "Something went wrong on the Mac.";
+    // A stopped job's error status, where it carries a note: the phone ended the request, as a client
+    // that closed it.
+    constexpr int kStoppedWithNoteStatus = 499;
 
     RelayHTTPError internalError() { return { 500, "internal", std::string(kInternalMessage) }; }
 
@@ -301,8 +304,9 @@ void JobManager::runJob(
         outcome.output = m_runner->run(job->submission, control, std::move(stop));
     } catch (const RelayHTTPError& error) {
         outcome.error = error.json();
-    } catch (const CancellationError&) {
+    } catch (const CancellationError& stopped) {
         // Neither output nor error: the run was canceled.
+        outcome.stoppedNote = stopped.note;
     } catch (...) {
         outcome.error = internalError().json();
     }
@@ -353,8 +357,15 @@ void JobManager::finish(const std::string& id, RunOutcome outcome, Deferred& def
     auto job = find(id);
     if (!job || isFinalStatus(job->status))
         return;
+    // A stopped job has no error but where its run left something the user must hear of: the phone shows
+    // a stopped job's error message as it shows a failed one's.
+    auto stopped = [&](std::string_view status) -> std::optional<JSON> {
+        if (!outcome.stoppedNote)
+            return std::nullopt;
+        return RelayHTTPError(kStoppedWithNoteStatus, std::string(status), *outcome.stoppedNote).json();
+    };
     if (job->stopReason) {
-        complete(job, *job->stopReason, std::nullopt, std::nullopt, deferred);
+        complete(job, *job->stopReason, std::nullopt, stopped(*job->stopReason), deferred);
         return;
     }
     if (outcome.output) {
@@ -380,7 +391,7 @@ void JobManager::finish(const std::string& id, RunOutcome outcome, Deferred& def
         complete(job, JobStatus::failed, std::nullopt, std::move(outcome.error), deferred);
         return;
     }
-    complete(job, JobStatus::canceled, std::nullopt, std::nullopt, deferred);
+    complete(job, JobStatus::canceled, std::nullopt, stopped(JobStatus::canceled), deferred);
 }
 
 void JobManager::stop(const JobPointer& job, std::string_view status, Deferred& deferred)

@@ -193,6 +193,8 @@ struct JobManager::RunOutcome {
     std::optional<ReplyOutput> output;
     // A failed run's error object. With neither this nor an output, the run was canceled.
     std::optional<JSON> error;
+    // What a stopped run must still tell the user (`CancellationError::note`).
+    std::optional<std::string> stoppedNote;
 };
 
 // What an operation found to do once the lock is released: stop requests reach the runner's stop

@@ -225,7 +225,8 @@ JobManager::StatusFields JobManager::statusFields(const Job& job) const
     }
     if (job.status == JobStatus::done)
         fields.result = job.result;
-    if (job.status == JobStatus::failed)
+    // A stopped job has one only where its run left something the user must hear of.
+    if (job.status != JobStatus::done)
         fields.error = job.error;
     return fields;
 }

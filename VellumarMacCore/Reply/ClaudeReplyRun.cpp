@@ -503,8 +503,9 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         keepForNextTurn(run.conversationID, std::move(*notice));
     recordToolActivity(
         run.conversationID, outcome.process.parser, run.permissions, approved->stored(), movedAside);
-    std::ranges::copy_if(movedAside, std::back_inserter(outcome.stayed),
-        [](const GitGuard::MovedChange& change) { return change.stayed.has_value(); });
+    if (run.stayed)
+        std::ranges::copy_if(movedAside, std::back_inserter(*run.stayed),
+            [](const GitGuard::MovedChange& change) { return change.stayed.has_value(); });
     return outcome;
 }
 
@@ -578,7 +579,8 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
         .input = input(storedState, session.handover),
         .timeLimit = submission.timeLimit,
         .control = turn.control,
-        .stop = turn.stop };
+        .stop = turn.stop,
+        .stayed = &turn.stayed };
     RunOutcome outcome = runProcess(run);
 
     const auto& final = outcome.process.parser.final();
@@ -595,9 +597,7 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
         run.resumeSessionID.reset();
         run.input = input(std::nullopt, handover);
         run.timeLimit = remaining;
-        auto stayedBefore = std::move(outcome.stayed);
         outcome = runProcess(run);
-        outcome.stayed.insert(outcome.stayed.begin(), stayedBefore.begin(), stayedBefore.end());
     }
 
     if (turn.stop.stop_requested())
@@ -623,7 +623,6 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
     }
     answer.context = parser.contextJSON();
     answer.approvalRequests = approvalRequests(parser.denials(), turn.permissions);
-    answer.stayed = std::move(outcome.stayed);
     return answer;
 }
 

@@ -7,6 +7,7 @@
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "VellumarMacCore/Permissions/PermissionResolver.h"
+#include "VellumarMacCore/Reply/Prompts.h"
 #include "VellumarMacCore/Reply/RunPermissionDecisions.h"
 
 #include <algorithm>
@@ -161,6 +162,7 @@ ReplyOutput ClaudeReplyRunner::reply(
         = Prompts::attachmentsSection(submission.message, submission.attachments, workFolder);
     Workspaces::Snapshot before = Workspaces::snapshot(workFolder);
 
+    std::vector<GitGuard::MovedChange> stayed;
     Turn turn { .submission = submission,
         .control = control,
         .stop = stop,
@@ -168,16 +170,31 @@ ReplyOutput ClaudeReplyRunner::reply(
         .messageText = std::move(messageText),
         .notices = notices.empty() ? std::nullopt : std::optional(joined(notices, kNoticeSeparator)),
         .permissions = std::move(permissions),
-        .workFolder = std::move(workFolder) };
-    Answer answer;
+        .workFolder = std::move(workFolder),
+        .stayed = stayed };
     try {
-        answer = runTurn(turn);
-    } catch (...) {
-        // Instruction files a run left behind must not steer the conversation's next run.
-        Workspaces::removeClaudeFiles(turn.workFolder);
-        throw;
+        Answer answer;
+        try {
+            answer = runTurn(turn);
+        } catch (...) {
+            // Instruction files a run left behind must not steer the conversation's next run.
+            Workspaces::removeClaudeFiles(turn.workFolder);
+            throw;
+        }
+        ReplyOutput output = finishReply(turn, answer, before);
+        if (auto note = Prompts::stayedNote(stayed))
+            output.reply += (output.reply.empty() ? "" : "\n\n") + *note;
+        return output;
+    } catch (const RelayHTTPError& error) {
+        // What stays in a repository matters more than how the reply ended.
+        auto note = Prompts::stayedNote(stayed);
+        if (!note)
+            throw;
+        throw RelayHTTPError(
+            error.status(), error.code(), error.message() + "\n\n" + *note, error.retryAfter());
+    } catch (const CancellationError&) {
+        throw CancellationError { Prompts::stayedNote(stayed) };
     }
-    return finishReply(turn, answer, before);
 }
 
 fs::path ClaudeReplyRunner::locateClaude() const

@@ -96,15 +96,11 @@ public:
         std::optional<JSON> context;
         std::optional<JSON> compacted;
         std::vector<ApprovalStore::Request> approvalRequests;
-        // What the Git protection could not undo, for the reply the user sees (`Prompts::stayedNote`).
-        std::vector<GitGuard::MovedChange> stayed;
     };
 
     // One finished process.
     struct RunOutcome {
         ClaudeProcess::Outcome process;
-        // What the Git protection could not undo during the run.
-        std::vector<GitGuard::MovedChange> stayed = {};
 
         // The stored session was not found by Claude Code.
         bool isLostSession() const;
@@ -146,6 +142,9 @@ public:
         double timeLimit { 0 }; // seconds
         std::shared_ptr<JobControl> control;
         std::stop_token stop;
+        // Where what the Git protection could not undo is added as the run ends, whether the reply then
+        // ends well or not; none for a run whose reply no user reads.
+        std::vector<GitGuard::MovedChange>* stayed = nullptr;
     };
 
     static constexpr std::array<std::string_view, 18> keptEnvironmentNames { "HOME", "USER", "LOGNAME",
@@ -235,8 +234,12 @@ private:
         std::optional<std::string> notices;
         ResolvedPermissions permissions;
         std::filesystem::path workFolder;
+        // What the Git protection could not undo in the turn's runs, for the user (`Prompts::stayedNote`).
+        std::vector<GitGuard::MovedChange>& stayed;
     };
 
+    // Runs the turn and tells the user what stayed however it ends: in the reply, in the error the phone
+    // gets, or with the cancellation.
     ReplyOutput reply(const JobSubmission& submission, const std::shared_ptr<JobControl>& control,
         const std::stop_token& stop);
     Answer runTurn(const Turn& turn);

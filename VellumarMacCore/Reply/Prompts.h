@@ -98,8 +98,9 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons);
 // repository; nothing when nothing went aside or stayed.
 std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved,
     const std::set<std::filesystem::path>& writtenByFileTools = {});
-// The note appended to the reply the user sees where changes stayed: each with its repository and what
-// the log says of it; nothing where none did.
+// The note that ends what the user sees of a reply where changes stayed, however the reply ended (its
+// text, the error the phone shows, or the stop): each with its repository and what the log says of it;
+// nothing where none did.
 std::optional<std::string> stayedNote(const std::vector<GitGuard::MovedChange>& moved);
 
 // For a reply that ended "interrupted" or "canceled", what the bot is told on the next run, quoting

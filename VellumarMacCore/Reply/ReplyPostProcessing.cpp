@@ -110,8 +110,6 @@ FinishedReply finishReply(
         if (!isRoutineRun)
             finished.actionNote = Prompts::invalidActionsNotice(extracted.reasons);
     }
-    if (auto note = Prompts::stayedNote(turn.answer.stayed))
-        appendParagraph(text, *note);
     if (!turn.answer.approvalRequests.empty() && !isRoutineRun) {
         for (auto& card : data.approvals.add(submission.conversationID, turn.answer.approvalRequests))
             output.actions.push_back(std::move(card));

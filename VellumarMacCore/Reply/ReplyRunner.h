@@ -19,6 +19,15 @@ namespace vellumar {
 
 // Thrown by a run or a compaction that was stopped; the job then ends as stopped, not as failed.
 struct CancellationError : std::exception {
+    // What the user must be told of the stopped run all the same: what it left in their repositories
+    // that the Git protection could not undo.
+    std::optional<std::string> note = std::nullopt;
+
+    CancellationError() = default;
+    explicit CancellationError(std::optional<std::string> told)
+        : note(std::move(told))
+    {
+    }
     const char* what() const noexcept override { return "The work was stopped."; }
 };
 

@@ -39,9 +39,11 @@ struct Scene {
 
     Scene() { git(home.root, { "init", "-q", project.string() }); }
 
-    GitGuard guard() const
+    // With the repositories a search finds beside the project.
+    GitGuard guard(std::vector<GuardedRepository> found = {}) const
     {
-        return GitGuard({ { project / ".git", project, named } }, {}, {},
+        found.push_back({ project / ".git", project, named });
+        return GitGuard(found, {}, {},
             { .places = { home.root },
                 .liveRuns = home.data,
                 .settings = GitCountedSettings::gitReaderForThisProcess(),
@@ -151,19 +153,33 @@ TEST(GitGuardFailsLoudly, AListingOutOfMemoryFromAFakeSeamIsToldAndGoneThroughAt
     struct Case {
         const char* name;
         int startsOutOfMemory; // the next starts that run out of memory too
+        bool nextRun = false; // a next run of the same process, over the place, finds the repository made
     };
-    const Case cases[] = { { "at the run's end", 0 }, { "at the run's end and the next start", 1 } };
+    const Case cases[] = { { "at the run's end", 0 }, { "at the run's end and the next start", 1 },
+        { "at the run's end, then a next run", 0, true } };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
         Scene scene;
         const fs::path hook = scene.home.root / "made/.git/hooks/pre-commit";
         const std::string told = inARunOfItsOwn(scene.home.root, [&] {
-            GitGuard run = scene.guard();
-            git(scene.home.root, { "init", "-q", "made" });
-            write(hook, kPlanted);
-            GitFoldersInPlaces::listingSeam = throwOutOfMemory;
-            return stayedAt(run.sweep(), scene.home.root);
+            std::string said;
+            {
+                GitGuard run = scene.guard();
+                git(scene.home.root, { "init", "-q", "made" });
+                write(hook, kPlanted);
+                GitFoldersInPlaces::listingSeam = throwOutOfMemory;
+                said = stayedAt(run.sweep(), scene.home.root);
+                GitFoldersInPlaces::listingSeam = nullptr;
+            }
+            if (row.nextRun) {
+                GitGuard next
+                    = scene.guard({ { hook.parent_path().parent_path(), scene.home.root / "made" } });
+                said += existsAt(hook) ? "; the next run left the hook"
+                                       : "; the next run moved the hook aside";
+            }
+            return said;
         });
+        EXPECT_EQ(told.ends_with("; the next run moved the hook aside"), row.nextRun) << told;
         EXPECT_TRUE(told.starts_with(scene.home.root.string() + ": The Git repositories in "
                         + scene.home.root.string()
                         + " could not be gone through at the end of a Claude Code run (out of memory)"))

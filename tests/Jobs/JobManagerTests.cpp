@@ -45,12 +45,15 @@ namespace {
     // job leaves none either, and an unexpected failure shows no detail.
     TEST_F(JobManagerTest, ARunsEndBecomesItsStatusAndANoticeForTheNextJob)
     {
-        const std::tuple<const char*, bool, bool, std::string> cases[] = {
-            { "canceled while running", false, false, "canceled" },
-            { "a routine's run canceled", true, false, "canceled" },
-            { "failed unexpectedly", false, true, "failed" },
+        // The last: what the stopped run must still tell the user, which the phone shows as it shows an
+        // error's message.
+        const std::tuple<const char*, bool, bool, std::string, std::string> cases[] = {
+            { "canceled while running", false, false, "canceled", "" },
+            { "a routine's run canceled", true, false, "canceled", "" },
+            { "failed unexpectedly", false, true, "failed", "" },
+            { "stopped with something to tell", false, false, "canceled", "(From Vellumar for Mac: …)" },
         };
-        for (const auto& [name, routine, fails, expected] : cases) {
+        for (const auto& [name, routine, fails, expected, told] : cases) {
             SCOPED_TRACE(name);
             rebuild();
             auto id = submit(request("a", JobMode::queue, routine));
@@ -59,6 +62,9 @@ namespace {
             if (fails)
                 runner->release(
                     id, [](const auto&) -> ReplyOutput { throw std::runtime_error("disk on fire"); });
+            else if (!told.empty())
+                runner->release(
+                    id, [note = told](const auto&) -> ReplyOutput { throw CancellationError(note); });
             else
                 manager->cancel(id);
             auto end = ended(id);
@@ -66,7 +72,9 @@ namespace {
             EXPECT_EQ(end.subscript("error") ? *end.subscript("error") : JSON(),
                 fails ? JSON::object({ { "code", "internal" }, { "status", 500 },
                     { "message", "Something went wrong on the Mac." } })
-                      : JSON());
+                    : told.empty()
+                    ? JSON()
+                    : JSON::object({ { "code", "canceled" }, { "status", 499 }, { "message", told } }));
             EXPECT_EQ(started(submit("a")).control->stoppedNote(),
                 routine || fails ? std::nullopt : Prompts::interruptionNotice("canceled", {}));
         }

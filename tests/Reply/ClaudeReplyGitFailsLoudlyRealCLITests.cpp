@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <future>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -45,4 +48,55 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatCannotGoAsideLosesItsExecuteBitAndIsT
             kUsersHooksFolder, { { "plant " + kLongPart }, { "true" } }, kUsersCommitAndWhatWasTold, expected,
             { .asNobody = true, .replySaysMore = true } },
     });
+}
+
+// However the reply ends, the phone hears what stayed: in the error where Claude Code fails, and with the
+// stop where the user stopped the reply.
+TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
+{
+    using namespace vellumar;
+    if (auto reason = test::commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    // The model's step after the planting, whether the user then stops the reply, and how it ends.
+    const std::tuple<JSON, bool, std::string> cases[] = {
+        { JSON::object({ { "status", 400 } }), false, "502 claude_failed Claude Code reported an error" },
+        { test::textStep("Done."), true, "stopped" },
+    };
+    for (const auto& [next, stops, ending] : cases) {
+        SCOPED_TRACE(ending);
+        test::RunnerWorld world;
+        const auto projects = std::filesystem::canonical(world.folder.path()) / "home/Projects";
+        std::filesystem::create_directories(projects);
+        std::ofstream(world.home / ".gitconfig") << "[user]\n\tname = U\n\temail = u@example.com\n";
+        const std::string variables = "RAN=ran; OUT=out; cd " + test::detail::quoted(projects) + " && ";
+        ASSERT_EQ(test::runPeer({ "env", "HOME=" + world.home.string(), "sh", "-c",
+                                    test::detail::kUsersFunctions + variables + kUsersHooksFolder })
+                      .exitStatus,
+            0);
+        world.openGates();
+        world.startReal(JSON::array({ test::bashStep(test::detail::kBotsFunctions + variables + "plant "
+                                          + kLongPart + (stops ? " && touch .planted && sleep 600" : "")),
+            next }));
+        std::stop_source stop;
+        auto ended = std::async(std::launch::async, [&, stops = stops] {
+            try {
+                return world.run(test::commandsJob(projects), stop.get_token()).reply;
+            } catch (const CancellationError& stopping) {
+                return "stopped " + stopping.note.value_or("");
+            } catch (const RelayHTTPError& error) {
+                return std::to_string(error.status()) + " " + error.code() + " " + error.message();
+            }
+        });
+        if (stops && test::awaitFile(projects / ".planted", {}))
+            stop.request_stop();
+        const std::string told = ended.get();
+        EXPECT_TRUE(told.starts_with(ending)) << told;
+        EXPECT_NE(
+            told.find(
+                "(From Vellumar for Mac: the Git protection could not undo what changed in these "
+                "repositories during this reply; Git run there may act on it until it is removed.\n- In "
+                + (projects / "app").string() + ": " + (projects / "app/.githooks/xxx").string()),
+            std::string::npos)
+            << told;
+    }
 }

@@ -1,7 +1,7 @@
 // Folders a hook puts first on PATH however its words name them, with the real CLI, bubblewrap and the
 // scripted model: a program a command drops there in place of the user's `git` runs nothing at the
-// user's commit, wherever the folder lies below the work tree and whenever it was made; what
-// `npm install` and husky's prepare step make there stays.
+// user's commit, wherever the folder lies below a work tree Git would use, wherever the Git folder lies,
+// and whenever it was made; what `npm install` and husky's prepare step make there stays.
 #include "tests/Reply/GitRowsRealCLI.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +11,24 @@
 
 namespace {
 
+// After `setUp`, the user's own `hook` runs `line` before it says its name in $OUT.
+std::string hookIn(const std::string& setUp, const std::string& hook, const std::string& line)
+{
+    return setUp + " && userhook " + hook + " && sed -i '2i " + line + "' " + hook;
+}
+
 // The user's app whose own pre-commit hook runs `line` before it says "pre-commit" in $OUT.
 std::string hookRunning(const std::string& line)
 {
-    return "repo app && userhook app/.git/hooks/pre-commit && sed -i '2i " + line
-        + "' app/.git/hooks/pre-commit";
+    return hookIn("repo app", "app/.git/hooks/pre-commit", line);
+}
+
+const std::string kPutsFirst = "export PATH=node_modules/.bin:$PATH; git diff --cached --quiet";
+// The user's app whose Git folder, in "gits" (in "~/Projects", or "../gits" beside it), a .git file names.
+std::string separateGitFolder(const std::string& gits)
+{
+    return hookIn("mkdir " + gits + " && git init -q --separate-git-dir " + gits + "/app.git app",
+        gits + "/app.git/hooks/pre-commit", kPutsFirst);
 }
 
 // A monorepo "mono" as husky 9 sets it up, the user's hook script running git from "web" first.
@@ -90,6 +103,32 @@ TEST(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndO
             { { "mkdir -p app/tools/bin && plant app/tools/bin/git" } }, kUsersAppCommit, "pre-commit\n" },
         { "a Python hook setting os.environ", kPythonHook, { { "plant app/node_modules/.bin/git" } },
             kUsersAppCommit, "pre-commit\n" },
+        { "a separate Git folder in the place", separateGitFolder("gits"),
+            { { "mkdir -p app/node_modules/.bin && plant app/node_modules/.bin/git" } }, kUsersAppCommit,
+            "pre-commit\n" },
+        { "a separate Git folder outside every place", separateGitFolder("../gits"),
+            { { "mkdir -p app/node_modules/.bin && plant app/node_modules/.bin/git" } }, kUsersAppCommit,
+            "pre-commit\n" },
+        { "a submodule's Git folder under .git/modules",
+            hookIn("repo sub && repo app && git -C app submodule -q add ../sub sub",
+                "app/.git/modules/sub/hooks/pre-commit", kPutsFirst),
+            { { "mkdir -p app/sub/node_modules/.bin && plant app/sub/node_modules/.bin/git" } },
+            "git -C app/sub commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "pre-commit\n" },
+        { "a work tree core.worktree names",
+            hookIn("repo app && mkdir tree && git -C app config core.worktree ../../tree",
+                "app/.git/hooks/pre-commit", kPutsFirst),
+            { { "mkdir -p tree/node_modules/.bin && plant tree/node_modules/.bin/git" } }, kUsersAppCommit,
+            "pre-commit\n" },
+        { "core.hooksPath of a repository no run noted, moved out of a .git folder",
+            hookIn("repo app && repo app/.git/kept/old && git -C app/.git/kept/old config core.hooksPath "
+                   ".githooks",
+                "app/.git/kept/old/.githooks/pre-commit", "export PATH=bin:$PATH; git diff --cached --quiet"),
+            { { "mv app/.git/kept/old old && mkdir old/bin && plant old/bin/git" } },
+            "git -C old commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "pre-commit\n" },
+        { "a bare .bin made below the work tree, run from after a cd",
+            hookIn("repo app && mkdir app/web", "app/.git/hooks/pre-commit",
+                "cd web; export PATH=.bin:$PATH; git diff --cached --quiet; cd .."),
+            { { "mkdir -p app/web/.bin && plant app/web/.bin/git" } }, kUsersAppCommit, "pre-commit\n" },
     });
     rows.push_back(
         { "npm install in a new package folder of a husky 9 monorepo", kHuskyMonorepo, { { kNewPackage } },

@@ -12,16 +12,24 @@ TEST(ClaudeReplyGitReachesRealCLI, PathsLeadingOutOrToKnownGitFoldersKeepTheBots
     const std::string upstream = "mkdir -p ../upstream && repo ../upstream/lib";
     const std::string upstreamMoves = "git -C ../upstream/lib commit -q --allow-empty -m second && ";
     const vellumar::test::GitRowOptions readsUpstream { .readable = "upstream" };
+    // Root reads past every folder's permissions: an ordinary user shows what the grant lets through.
+    const vellumar::test::GitRowOptions readsUpstreamAsNobody { .readable = "upstream", .asNobody = true };
+    const std::string clone = "git clone -q ../upstream/lib lib";
+    const std::string pullsClone = upstreamMoves + "cd lib && git pull -q && git log --format=%s";
+    const std::string submodule
+        = "cd app && git -c protocol.file.allow=always submodule add -q ../../upstream/lib vendor/lib";
+    const std::string pullsSubmodule
+        = upstreamMoves + "cd app/vendor/lib && git pull -q && git log --format=%s";
     vellumar::test::runGitRows({
-        { "a clone of a repository granted only for reading keeps its origin", upstream,
-            { { "git clone -q ../upstream/lib lib" } },
-            upstreamMoves + "cd lib && git pull -q && git log --format=%s", "second\nfirst\n",
-            readsUpstream },
+        { "a clone of a repository granted only for reading keeps its origin", upstream, { { clone } },
+            pullsClone, "second\nfirst\n", readsUpstream },
+        { "a clone of a repository granted only for reading keeps its origin, as an ordinary user", upstream,
+            { { clone } }, pullsClone, "second\nfirst\n", readsUpstreamAsNobody },
         { "a submodule of a repository granted only for reading keeps its origin", upstream + " && repo app",
-            { { "cd app && git -c protocol.file.allow=always submodule add -q ../../upstream/lib "
-                "vendor/lib" } },
-            upstreamMoves + "cd app/vendor/lib && git pull -q && git log --format=%s", "second\nfirst\n",
-            readsUpstream },
+            { { submodule } }, pullsSubmodule, "second\nfirst\n", readsUpstream },
+        { "a submodule of a repository granted only for reading keeps its origin, as an ordinary user",
+            upstream + " && repo app", { { submodule } }, pullsSubmodule, "second\nfirst\n",
+            readsUpstreamAsNobody },
         { "absorbgitdirs moves a submodule's Git folder into the superproject's and the user commits there",
             "repo library && repo app && git clone -q library app/vendor/lib && "
             "git -C app submodule add -q ../library vendor/lib && git -C app commit -qm sub",

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -150,6 +151,29 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
     std::vector<Found> found;
     for (auto& folders : inside)
         std::ranges::move(folders, std::back_inserter(found));
+    std::map<fs::path, Found*> byGitFolder;
+    for (auto& folder : found)
+        byGitFolder.emplace(folder.gitFolder, &folder);
+    std::vector<Found> outside;
+    for (const auto& gitFile : entries.gitFiles) {
+        auto location = GitFolders::located(gitFile.parent_path());
+        if (!location || !location->gitFile)
+            continue;
+        if (auto named = byGitFolder.find(location->gitFolder); named != byGitFolder.end())
+            named->second->gitFiles.push_back(gitFile);
+        else if (std::ranges::none_of(resolved,
+                     [&](const fs::path& place) { return isPathCoveredBy(location->gitFolder, place); }))
+            outside.push_back(
+                { location->gitFolder, FileIdentity::at(location->gitFolder), { gitFile }, true });
+    }
+    // One for each Git folder, with every ".git" file that sends Git there.
+    std::ranges::sort(outside, {}, &Found::gitFolder);
+    for (auto& folder : outside) {
+        if (!found.empty() && found.back().liesOutside && found.back().gitFolder == folder.gitFolder)
+            found.back().gitFiles.push_back(folder.gitFiles.front());
+        else
+            found.push_back(std::move(folder));
+    }
     return found;
 }
 

@@ -16,11 +16,20 @@ struct Found {
     // Its identity as the guard notes a folder's (`FileIdentity`), which stays with it when it or a
     // folder above it is renamed.
     std::string identity;
+    // The ".git" files in the places that send Git to it (a separate Git folder's, a submodule's, a
+    // linked worktree's), as the walk met them: their folders are its work trees, unless its
+    // configuration names another.
+    std::vector<std::filesystem::path> gitFiles = {};
+    // It lies outside every place, where a ".git" file in one sends Git: no command could change it,
+    // but its hooks still run in a work tree a command could write in.
+    bool liesOutside = false;
 };
 
 // Every Git folder in `places`, each once by identity: the search's whole walk
 // (`GitRepositorySearch::gitEntries` with `GitRepositorySearch::unbudgeted`, which keeps each folder's
-// listing from earlier runs), and below each Git folder found, every Git folder in "worktrees/" and
+// listing from earlier runs), each with the ".git" files the walk met that send Git to it (and each
+// Git folder outside the places that one of them sends Git to, marked so), and below each Git folder
+// found, every Git folder in "worktrees/" and
 // below "modules/" (a name with slashes is a folder per level), with theirs in turn, and the folder
 // each one's "commondir" names, links followed where they lead into a place. No count bounds it: a
 // larger tree takes longer. A folder its owner cannot list whose status changed since `runBegan` gets

@@ -5,6 +5,7 @@
 #include "VellumarMacCore/GitProtection/Judging/WhereSettingsLead.h"
 #include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <exception>
@@ -142,6 +143,13 @@ std::vector<Setting> settingsOf(std::string_view listing)
         start = end + 1;
     }
     return settings;
+}
+
+const Setting* lastOf(const std::vector<Setting>& settings, std::string_view key)
+{
+    auto found = std::find_if(
+        settings.rbegin(), settings.rend(), [&](const Setting& setting) { return setting.key == key; });
+    return found == settings.rend() ? nullptr : &*found;
 }
 
 std::vector<CountedKey> countedKeys(

@@ -40,6 +40,10 @@ struct Setting {
 // The settings of a `Reader`'s output, in its order.
 std::vector<Setting> settingsOf(std::string_view listing);
 
+// The setting of `key` (as a `Reader` gives it: section and name in lowercase) that Git takes: the last
+// one. Null where there is none.
+const Setting* lastOf(const std::vector<Setting>& settings, std::string_view key);
+
 // The repository a configuration belongs to, for the settings whose value leads out of it: a remote
 // that is a local path, a submodule's work tree.
 struct Repository {

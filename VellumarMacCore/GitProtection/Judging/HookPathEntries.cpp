@@ -1,11 +1,15 @@
 #include "VellumarMacCore/GitProtection/Judging/HookPathEntries.h"
 
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
+#include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <sys/stat.h>
 
@@ -15,6 +19,7 @@ namespace {
 
     namespace fs = std::filesystem;
     using Kind = GitNotedFiles::NotedFile::Kind;
+    using GitCountedSettings::Setting;
 
     // Whether PATH's search could run what is at `path`: a link, which may lead to a program, or an
     // executable file.
@@ -25,51 +30,129 @@ namespace {
             && (S_ISLNK(status.st_mode) || (S_ISREG(status.st_mode) && (status.st_mode & 0111) != 0));
     }
 
+    // The value Git takes of `key`, where one is written.
+    std::optional<std::string> valueOf(const std::vector<Setting>& settings, std::string_view key)
+    {
+        const Setting* setting = GitCountedSettings::lastOf(settings, key);
+        return setting ? setting->value : std::nullopt;
+    }
+
+    // The settings of the configuration Git reads in `location`'s repository that may say where its
+    // hooks run and which: the shared "config", then its own "config.worktree". Git reads a file only
+    // where it names "worktree" or "hooksPath", so that a thousand repositories cost no `git` each.
+    std::vector<Setting> whereHooksRun(
+        const GitFolders::Location& location, const NewGitFolders::Judging& judging)
+    {
+        std::vector<Setting> settings;
+        for (const auto& file :
+            { location.commonFolder / "config", location.gitFolder / "config.worktree" }) {
+            std::string bytes = GitFolderDefinition::fileStart(file, GitNotedFiles::maxCopiedBytes);
+            const std::string lowered = detail::asciiLowercased(bytes);
+            if (lowered.find("worktree") == std::string::npos
+                && lowered.find("hookspath") == std::string::npos)
+                continue;
+            if (auto listing = judging.settings(bytes))
+                std::ranges::move(GitCountedSettings::settingsOf(*listing), std::back_inserter(settings));
+        }
+        return settings;
+    }
+
+    // Where Git runs the hooks of `found`, as its set-up finds the work tree: the folder "core.worktree"
+    // names from the Git folder (ignored beside a "commondir", as a linked worktree's), else the folder of
+    // each ".git" that sends Git there (a linked worktree's "gitdir" tells its own) and a ".git" folder's
+    // parent; a bare repository's hooks run in its Git folder.
+    std::vector<fs::path> topsOf(const GitFoldersInPlaces::Found& found, const GitFolders::Location* location,
+        const std::vector<Setting>& settings)
+    {
+        const fs::path& gitFolder = found.gitFolder;
+        std::vector<fs::path> tops;
+        auto add = [&](const fs::path& top) {
+            if (auto resolved = resolvingSymlinks(top);
+                resolved && std::find(tops.begin(), tops.end(), *resolved) == tops.end())
+                tops.push_back(std::move(*resolved));
+        };
+        if (auto workTree = valueOf(settings, "core.worktree");
+            workTree && location && location->commonFolder == location->gitFolder) {
+            add(gitFolder / *workTree);
+            return tops;
+        }
+        if (location && location->gitFile)
+            add(location->gitFile->parent_path());
+        for (const auto& gitFile : found.gitFiles)
+            add(gitFile.parent_path());
+        if (gitFolder.filename() == ".git")
+            add(gitFolder.parent_path());
+        if (tops.empty())
+            tops.push_back(gitFolder);
+        return tops;
+    }
+
+    // The folders the scripts of `hookFolders` put first on PATH for hooks run at `top`, each relative
+    // one wherever it lies below `top` in a place.
+    std::vector<fs::path> foldersPutFirst(
+        const std::vector<fs::path>& hookFolders, const fs::path& top, const BeneathPlaces& places)
+    {
+        std::vector<fs::path> folders;
+        std::vector<fs::path> relatives;
+        for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top))
+            (folder.is_absolute() ? folders : relatives).push_back(std::move(folder));
+        const auto& paths = places.paths();
+        if (auto place = std::find_if(paths.begin(), paths.end(),
+                [&](const fs::path& candidate) { return isPathInside(top, candidate); });
+            place != paths.end() && !relatives.empty())
+            std::ranges::move(
+                HookSearchPath::wherePutFirst(*place, top, relatives), std::back_inserter(folders));
+        return folders;
+    }
+
 }
 
-std::vector<NewGitFolders::Counted> counted(const fs::path& gitFolder, const GitNotedFiles::NotedUnit* noted,
-    const BeneathPlaces& places, const NewGitFolders::Judging& judging)
+std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& found,
+    const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places, const NewGitFolders::Judging& judging)
 {
+    const fs::path& gitFolder = found.gitFolder;
     const auto location = GitFolders::locatedGitFolder(gitFolder);
-    const fs::path top = location && location->gitFile ? location->gitFile->parent_path()
-        : gitFolder.filename() == ".git"               ? gitFolder.parent_path()
-                                                       : gitFolder;
-    std::vector<fs::path> hookFolders { (location ? location->commonFolder : gitFolder) / "hooks" };
+    const auto settings = location ? whereHooksRun(*location, judging) : std::vector<Setting> {};
+    std::vector<fs::path> notedFolders { (location ? location->commonFolder : gitFolder) / "hooks" };
     if (noted) {
         for (const auto& [path, file] : noted->files) {
             if (file.kind == Kind::namedFolder)
-                hookFolders.push_back(path);
+                notedFolders.push_back(path);
         }
     }
-    std::vector<fs::path> folders;
-    std::vector<fs::path> relatives;
-    for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top))
-        (folder.is_absolute() ? folders : relatives).push_back(std::move(folder));
-    const auto& paths = places.paths();
-    if (auto place = std::find_if(paths.begin(), paths.end(),
-            [&](const fs::path& candidate) { return isPathInside(top, candidate); });
-        place != paths.end() && !relatives.empty())
-        std::ranges::move(HookSearchPath::wherePutFirst(*place, top, relatives), std::back_inserter(folders));
-    const GitNotedFiles::NotedUnit project { gitFolder, top, {}, {} };
-    std::vector<NewGitFolders::Counted> found;
-    for (const auto& folder : folders) {
-        if (noted) {
-            if (auto at = noted->files.find(folder);
-                at != noted->files.end() && at->second.kind == Kind::searchedFolder)
-                continue;
+    // What no run noted has its hooks folder read here, as a run's start reads a known one's.
+    const auto hooksPath = noted ? std::optional<std::string>() : valueOf(settings, "core.hookspath");
+    const char* home = std::getenv("HOME");
+    std::vector<NewGitFolders::Counted> counted;
+    for (const auto& top : topsOf(found, location ? &*location : nullptr, settings)) {
+        std::vector<fs::path> hookFolders = notedFolders;
+        if (auto folder = hooksPath ? GitProgramSettings::configuredPath(*hooksPath, top, home ? home : "")
+                                    : std::nullopt) {
+            if (auto scripts = GitProgramSettings::hookManagerFolder(*folder, top))
+                hookFolders.push_back(std::move(*scripts));
+            hookFolders.push_back(std::move(*folder));
         }
-        const bool holdsHooks
-            = std::find(hookFolders.begin(), hookFolders.end(), folder) != hookFolders.end();
-        for (const auto& name : GitNotedFiles::shadowingEntriesBeneath(project, places, folder)) {
-            fs::path entry = folder / name;
-            if ((noted && noted->files.contains(entry)) || (holdsHooks && WhatGitRuns::isHookName(name))
-                || !NewGitFolders::changedDuringCommands(entry, judging) || !mayRun(entry))
-                continue;
-            found.push_back({ std::move(entry),
-                "a hook puts its folder first on PATH, where it would run in place of the user's " + name });
+        const GitNotedFiles::NotedUnit project { gitFolder, top, {}, {} };
+        for (const auto& folder : foldersPutFirst(hookFolders, top, places)) {
+            if (noted) {
+                if (auto at = noted->files.find(folder);
+                    at != noted->files.end() && at->second.kind == Kind::searchedFolder)
+                    continue;
+            }
+            const bool holdsHooks
+                = std::find(hookFolders.begin(), hookFolders.end(), folder) != hookFolders.end();
+            for (const auto& name : GitNotedFiles::shadowingEntriesBeneath(project, places, folder)) {
+                fs::path entry = folder / name;
+                if ((noted && noted->files.contains(entry)) || (holdsHooks && WhatGitRuns::isHookName(name))
+                    || !NewGitFolders::changedDuringCommands(entry, judging) || !mayRun(entry))
+                    continue;
+                counted.push_back({ std::move(entry),
+                    "a hook puts its folder first on PATH, where it would run in place of the user's "
+                        + name });
+            }
         }
     }
-    return found;
+    return counted;
 }
 
 }

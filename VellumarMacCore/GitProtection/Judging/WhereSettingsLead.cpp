@@ -16,20 +16,13 @@ namespace vellumar::WhereSettingsLead {
 namespace {
 
     namespace fs = std::filesystem;
+    using GitCountedSettings::lastOf;
     using GitCountedSettings::Repository;
     using GitCountedSettings::Setting;
     using RemoteName = EverydaySettings::Surroundings::RemoteName;
 
     // A ".gitmodules" past this is not read: no real one comes near it.
     constexpr std::size_t kGitmodulesBytes = 1024 * 1024;
-
-    // The setting of `key` Git takes: the last one.
-    const Setting* lastOf(const std::vector<Setting>& settings, std::string_view key)
-    {
-        auto found = std::find_if(
-            settings.rbegin(), settings.rend(), [&](const Setting& setting) { return setting.key == key; });
-        return found == settings.rend() ? nullptr : &*found;
-    }
 
     // `relative` leads strictly below the folder it is relative to, as written.
     bool isBelow(const fs::path& relative)

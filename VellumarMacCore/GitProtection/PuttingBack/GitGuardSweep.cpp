@@ -52,15 +52,16 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
         if (noted && noted->gitFolder && *noted->gitFolder != folder.gitFolder)
             noted = carriedOver(*noted, folder.gitFolder);
         if (options.moment == Options::Moment::runsEnd) {
-            std::ranges::move(
-                StoppedSequences::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
+            if (!folder.liesOutside)
+                std::ranges::move(
+                    StoppedSequences::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
             for (auto& entry : HookPathEntries::counted(
-                     folder.gitFolder, noted && noted->gitFolder ? &*noted : nullptr, places, judging)) {
+                     folder, noted && noted->gitFolder ? &*noted : nullptr, places, judging)) {
                 if (onPath.insert(entry.path).second)
                     counted.push_back(std::move(entry));
             }
         }
-        if (options.isComparedHere(folder.gitFolder))
+        if (folder.liesOutside || options.isComparedHere(folder.gitFolder))
             continue;
         if (noted && noted->gitFolder) {
             auto settled = GitGuardComparison::settle(liveRuns, *noted, places, judging.settings, options.clock,

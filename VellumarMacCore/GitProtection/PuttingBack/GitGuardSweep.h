@@ -3,7 +3,7 @@
 // above it renamed), is compared with what was noted of it there; one no run noted is judged against an
 // empty repository; and in each, wherever it is and whoever noted it, a rebase, cherry-pick or revert
 // left stopped is judged (`StoppedSequences`), and so are the folders its hooks put first on PATH
-// (`HookPathEntries`).
+// (`HookPathEntries`), also for one outside the places whose work tree lies in one.
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
