@@ -8,16 +8,17 @@
 #include <fstream>
 #include <future>
 #include <string>
-#include <tuple>
+#include <memory>
 
 namespace {
 
 // The user's hooks folder, named by core.hooksPath, whose pre-commit runs every executable part
 // beside it.
-const std::string kUsersHooksFolder = "repo app && mkdir app/.githooks && git -C app config core.hooksPath .githooks"
-                                      " && printf '#!/bin/sh\\nfor part in .githooks/*.sh; do [ -x \"$part\" ] "
-                                      "&& \"$part\"; done; true\\n' > app/.githooks/pre-commit"
-                                      " && chmod +x app/.githooks/pre-commit && userhook app/.githooks/lint.sh";
+const std::string kUsersHooksFolder
+    = "repo app && mkdir app/.githooks && git -C app config core.hooksPath .githooks"
+      " && printf '#!/bin/sh\\nfor part in .githooks/*.sh; do [ -x \"$part\" ] "
+      "&& \"$part\"; done; true\\n' > app/.githooks/pre-commit"
+      " && chmod +x app/.githooks/pre-commit && userhook app/.githooks/lint.sh";
 
 // A part whose name leaves no room for the guard's ".refused-<time>-<random>": no name beside it can
 // hold it.
@@ -31,8 +32,11 @@ const std::string kUsersCommitAndWhatWasTold = "git -C app commit -q --allow-emp
       " && grep -q 'could not be moved aside (File name too long), so it is left without execute permission' "
       "\"$LOG\" && echo logged"
       " && grep -qF \"(From Vellumar for Mac: the Git protection could not undo\" \"$REPLIES/1\""
-      " && grep -qF \"In $PWD/app: $PWD/\"" + kLongPart + " \"$REPLIES/1\" && echo first-reply-names-app"
-      " && grep -qF \"In $PWD/app: $PWD/\"" + kLongPart + " \"$REPLIES/2\" && echo next-start-tried-again";
+      " && grep -qF \"In $PWD/app: $PWD/\""
+    + kLongPart
+    + " \"$REPLIES/1\" && echo first-reply-names-app"
+      " && grep -qF \"In $PWD/app: $PWD/\""
+    + kLongPart + " \"$REPLIES/2\" && echo next-start-tried-again";
 
 }
 
@@ -50,20 +54,33 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatCannotGoAsideLosesItsExecuteBitAndIsT
     });
 }
 
-// However the reply ends, the phone hears what stayed: in the error where Claude Code fails, and with the
-// stop where the user stopped the reply.
+// However the reply ends, the phone hears what stayed: in the error where Claude Code fails, with the stop
+// where the user stopped the reply, also once it was written (while its files are attached), and in the
+// summary of a compaction the phone asked for, whose run planted it.
 TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
 {
     using namespace vellumar;
     if (auto reason = test::commandSandboxUnavailableReason())
         GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    // The model's step after the planting, whether the user then stops the reply, and how it ends.
-    const std::tuple<JSON, bool, std::string> cases[] = {
-        { JSON::object({ { "status", 400 } }), false, "502 claude_failed Claude Code reported an error" },
-        { test::textStep("Done."), true, "stopped" },
+    enum class Ending { byItself, stoppedWhilePlanting, stoppedWhileAttaching, compacted };
+    // The model's steps before the planting and after it, and how the reply or compaction ends.
+    struct Case {
+        JSON::Array before;
+        JSON next;
+        Ending how;
+        std::string ending;
     };
-    for (const auto& [next, stops, ending] : cases) {
-        SCOPED_TRACE(ending);
+    const Case cases[] = {
+        { {}, JSON::object({ { "status", 400 } }), Ending::byItself,
+            "502 claude_failed Claude Code reported an error" },
+        { {}, test::textStep("Done."), Ending::stoppedWhilePlanting, "stopped" },
+        { {},
+            test::textStep("Done.\n```action\n{\"type\":\"attach_file\",\"path\":\"app/tracked.txt\"}\n```"),
+            Ending::stoppedWhileAttaching, "stopped" },
+        { { test::textStep("Hi.") }, test::textStep("The summary."), Ending::compacted, "The summary." },
+    };
+    for (const auto& [before, next, how, ending] : cases) {
+        SCOPED_TRACE(static_cast<int>(how));
         test::RunnerWorld world;
         const auto projects = std::filesystem::canonical(world.folder.path()) / "home/Projects";
         std::filesystem::create_directories(projects);
@@ -74,20 +91,32 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
                       .exitStatus,
             0);
         world.openGates();
-        world.startReal(JSON::array({ test::bashStep(test::detail::kBotsFunctions + variables + "plant "
-                                          + kLongPart + (stops ? " && touch .planted && sleep 600" : "")),
-            next }));
+        JSON::Array steps = before;
+        steps.push_back(test::bashStep(test::detail::kBotsFunctions + variables + "plant " + kLongPart
+            + (how == Ending::stoppedWhilePlanting ? " && touch .planted && sleep 600" : "")));
+        steps.push_back(next);
+        world.startReal(JSON(std::move(steps)));
+        const auto job = test::commandsJob(projects);
         std::stop_source stop;
-        auto ended = std::async(std::launch::async, [&, stops = stops] {
+        auto control = std::make_shared<JobControl>("j-1", std::nullopt, [&](const RunnerEvent& event) {
+            if (how == Ending::stoppedWhileAttaching && event.kind == RunnerEvent::Kind::attaching)
+                stop.request_stop();
+        });
+        auto ended = std::async(std::launch::async, [&] {
             try {
-                return world.run(test::commandsJob(projects), stop.get_token()).reply;
+                if (how != Ending::compacted)
+                    return world.runner->run(job, control, stop.get_token()).reply;
+                world.run(job);
+                return world.runner
+                    ->compact({ job.conversationID, job.botID, std::nullopt, job.permissions }, {})
+                    .summary;
             } catch (const CancellationError& stopping) {
                 return "stopped " + stopping.note.value_or("");
             } catch (const RelayHTTPError& error) {
                 return std::to_string(error.status()) + " " + error.code() + " " + error.message();
             }
         });
-        if (stops && test::awaitFile(projects / ".planted", {}))
+        if (how == Ending::stoppedWhilePlanting && test::awaitFile(projects / ".planted", {}))
             stop.request_stop();
         const std::string told = ended.get();
         EXPECT_TRUE(told.starts_with(ending)) << told;
