@@ -55,14 +55,20 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatCannotGoAsideLosesItsExecuteBitAndIsT
 }
 
 // However the reply ends, the phone hears what stayed: in the error where Claude Code fails, with the stop
-// where the user stopped the reply, also once it was written (while its files are attached), and in the
-// summary of a compaction the phone asked for, whose run planted it.
+// where the user stopped the reply, also once it was written (while its files are attached) or while the
+// compaction before it planted, and in the summary of a compaction the phone asked for, whose run planted.
 TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
 {
     using namespace vellumar;
     if (auto reason = test::commandSandboxUnavailableReason())
         GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    enum class Ending { byItself, stoppedWhilePlanting, stoppedWhileAttaching, compacted };
+    enum class Ending {
+        byItself,
+        stoppedWhilePlanting,
+        stoppedWhileAttaching,
+        stoppedWhileCompacting,
+        compacted
+    };
     // The model's steps before the planting and after it, and how the reply or compaction ends.
     struct Case {
         JSON::Array before;
@@ -77,6 +83,8 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
         { {},
             test::textStep("Done.\n```action\n{\"type\":\"attach_file\",\"path\":\"app/tracked.txt\"}\n```"),
             Ending::stoppedWhileAttaching, "stopped" },
+        { { test::textStep("Hi.") }, test::textStep("The summary."), Ending::stoppedWhileCompacting,
+            "stopped" },
         { { test::textStep("Hi.") }, test::textStep("The summary."), Ending::compacted, "The summary." },
     };
     for (const auto& [before, next, how, ending] : cases) {
@@ -91,9 +99,11 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
                       .exitStatus,
             0);
         world.openGates();
+        const bool stopsWhilePlanting
+            = how == Ending::stoppedWhilePlanting || how == Ending::stoppedWhileCompacting;
         JSON::Array steps = before;
         steps.push_back(test::bashStep(test::detail::kBotsFunctions + variables + "plant " + kLongPart
-            + (how == Ending::stoppedWhilePlanting ? " && touch .planted && sleep 600" : "")));
+            + (stopsWhilePlanting ? " && touch .planted && sleep 600" : "")));
         steps.push_back(next);
         world.startReal(JSON(std::move(steps)));
         const auto job = test::commandsJob(projects);
@@ -104,9 +114,18 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
         });
         auto ended = std::async(std::launch::async, [&] {
             try {
-                if (how != Ending::compacted)
+                if (before.empty())
                     return world.runner->run(job, control, stop.get_token()).reply;
                 world.run(job);
+                if (how == Ending::stoppedWhileCompacting) {
+                    // The stored session is long enough for the relay to compact it before the reply.
+                    world.data->sessions.recordReply(job.conversationID, job.botID,
+                        *world.data->sessions.sessionID(job.conversationID, job.botID),
+                        { .contextTokens = 60'000 });
+                    auto compacting = job;
+                    compacting.autoCompact = AutoCompactSetting { "auto", 50'000 };
+                    return world.runner->run(compacting, control, stop.get_token()).reply;
+                }
                 return world.runner
                     ->compact({ job.conversationID, job.botID, std::nullopt, job.permissions }, {})
                     .summary;
@@ -116,7 +135,7 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
                 return std::to_string(error.status()) + " " + error.code() + " " + error.message();
             }
         });
-        if (how == Ending::stoppedWhilePlanting && test::awaitFile(projects / ".planted", {}))
+        if (stopsWhilePlanting && test::awaitFile(projects / ".planted", {}))
             stop.request_stop();
         const std::string told = ended.get();
         EXPECT_TRUE(told.starts_with(ending)) << told;
