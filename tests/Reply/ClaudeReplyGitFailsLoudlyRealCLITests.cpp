@@ -9,6 +9,7 @@
 #include <future>
 #include <string>
 #include <memory>
+#include <tuple>
 
 namespace {
 
@@ -62,32 +63,18 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
     using namespace vellumar;
     if (auto reason = test::commandSandboxUnavailableReason())
         GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    enum class Ending {
-        byItself,
-        stoppedWhilePlanting,
-        stoppedWhileAttaching,
-        stoppedWhileCompacting,
-        compacted
-    };
-    // The model's steps before the planting and after it, and how the reply or compaction ends.
-    struct Case {
-        JSON::Array before;
-        JSON next;
-        Ending how;
-        std::string ending;
-    };
-    const Case cases[] = {
-        { {}, JSON::object({ { "status", 400 } }), Ending::byItself,
+    enum class Ending { byItself, stopWhilePlanting, stopWhileAttaching, stopWhileCompacting, compaction };
+    // The model's step after the planting, how the reply (or the compaction) ends, and what the phone gets.
+    const std::tuple<JSON, Ending, std::string> cases[] = {
+        { JSON::object({ { "status", 400 } }), Ending::byItself,
             "502 claude_failed Claude Code reported an error" },
-        { {}, test::textStep("Done."), Ending::stoppedWhilePlanting, "stopped" },
-        { {},
-            test::textStep("Done.\n```action\n{\"type\":\"attach_file\",\"path\":\"app/tracked.txt\"}\n```"),
-            Ending::stoppedWhileAttaching, "stopped" },
-        { { test::textStep("Hi.") }, test::textStep("The summary."), Ending::stoppedWhileCompacting,
-            "stopped" },
-        { { test::textStep("Hi.") }, test::textStep("The summary."), Ending::compacted, "The summary." },
+        { test::textStep("Done."), Ending::stopWhilePlanting, "stopped" },
+        { test::textStep("Done.\n```action\n{\"type\":\"attach_file\",\"path\":\"app/tracked.txt\"}\n```"),
+            Ending::stopWhileAttaching, "stopped" },
+        { test::textStep("The summary."), Ending::stopWhileCompacting, "stopped" },
+        { test::textStep("The summary."), Ending::compaction, "The summary." },
     };
-    for (const auto& [before, next, how, ending] : cases) {
+    for (const auto& [next, how, ending] : cases) {
         SCOPED_TRACE(static_cast<int>(how));
         test::RunnerWorld world;
         const auto projects = std::filesystem::canonical(world.folder.path()) / "home/Projects";
@@ -99,36 +86,36 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
                       .exitStatus,
             0);
         world.openGates();
+        const bool compacts = how == Ending::stopWhileCompacting || how == Ending::compaction;
         const bool stopsWhilePlanting
-            = how == Ending::stoppedWhilePlanting || how == Ending::stoppedWhileCompacting;
-        JSON::Array steps = before;
+            = how == Ending::stopWhilePlanting || how == Ending::stopWhileCompacting;
+        // A compaction needs a session: the first reply's.
+        JSON::Array steps = compacts ? JSON::Array { test::textStep("Hi.") } : JSON::Array {};
         steps.push_back(test::bashStep(test::detail::kBotsFunctions + variables + "plant " + kLongPart
             + (stopsWhilePlanting ? " && touch .planted && sleep 600" : "")));
         steps.push_back(next);
         world.startReal(JSON(std::move(steps)));
-        const auto job = test::commandsJob(projects);
+        auto job = test::commandsJob(projects);
         std::stop_source stop;
         auto control = std::make_shared<JobControl>("j-1", std::nullopt, [&](const RunnerEvent& event) {
-            if (how == Ending::stoppedWhileAttaching && event.kind == RunnerEvent::Kind::attaching)
+            if (how == Ending::stopWhileAttaching && event.kind == RunnerEvent::Kind::attaching)
                 stop.request_stop();
         });
         auto ended = std::async(std::launch::async, [&] {
             try {
-                if (before.empty())
-                    return world.runner->run(job, control, stop.get_token()).reply;
-                world.run(job);
-                if (how == Ending::stoppedWhileCompacting) {
-                    // The stored session is long enough for the relay to compact it before the reply.
+                if (compacts)
+                    world.run(job);
+                if (how == Ending::compaction)
+                    return world.runner->compact({ job.conversationID, job.botID, {}, job.permissions }, {})
+                        .summary;
+                if (how == Ending::stopWhileCompacting) {
+                    // Long enough for the relay to compact the session before the reply.
                     world.data->sessions.recordReply(job.conversationID, job.botID,
                         *world.data->sessions.sessionID(job.conversationID, job.botID),
                         { .contextTokens = 60'000 });
-                    auto compacting = job;
-                    compacting.autoCompact = AutoCompactSetting { "auto", 50'000 };
-                    return world.runner->run(compacting, control, stop.get_token()).reply;
+                    job.autoCompact = AutoCompactSetting { "auto", 50'000 };
                 }
-                return world.runner
-                    ->compact({ job.conversationID, job.botID, std::nullopt, job.permissions }, {})
-                    .summary;
+                return world.runner->run(job, control, stop.get_token()).reply;
             } catch (const CancellationError& stopping) {
                 return "stopped " + stopping.note.value_or("");
             } catch (const RelayHTTPError& error) {
