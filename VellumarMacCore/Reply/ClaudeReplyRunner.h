@@ -235,7 +235,8 @@ private:
         std::optional<std::string> notices;
         ResolvedPermissions permissions;
         std::filesystem::path workFolder;
-        // What the Git protection could not undo in the turn's runs, for the user (`Prompts::stayedNote`).
+        // What the Git protection could not undo in the turn's runs, a compaction's before it included,
+        // for the user (`Prompts::stayedNote`).
         std::vector<GitGuard::MovedChange>& stayed;
     };
 
