@@ -57,36 +57,6 @@ namespace {
         return settings;
     }
 
-    // Where Git runs the hooks of `found`, as its set-up finds the work tree: the folder "core.worktree"
-    // names from the Git folder (ignored beside a "commondir", as a linked worktree's), else the folder of
-    // each ".git" that sends Git there (a linked worktree's "gitdir" tells its own) and a ".git" folder's
-    // parent; a bare repository's hooks run in its Git folder.
-    std::vector<fs::path> topsOf(const GitFoldersInPlaces::Found& found, const GitFolders::Location* location,
-        const std::vector<Setting>& settings)
-    {
-        const fs::path& gitFolder = found.gitFolder;
-        std::vector<fs::path> tops;
-        auto add = [&](const fs::path& top) {
-            if (auto resolved = resolvingSymlinks(top);
-                resolved && std::find(tops.begin(), tops.end(), *resolved) == tops.end())
-                tops.push_back(std::move(*resolved));
-        };
-        if (auto workTree = valueOf(settings, "core.worktree");
-            workTree && location && location->commonFolder == location->gitFolder) {
-            add(gitFolder / *workTree);
-            return tops;
-        }
-        if (location && location->gitFile)
-            add(location->gitFile->parent_path());
-        for (const auto& gitFile : found.gitFiles)
-            add(gitFile.parent_path());
-        if (gitFolder.filename() == ".git")
-            add(gitFolder.parent_path());
-        if (tops.empty())
-            tops.push_back(gitFolder);
-        return tops;
-    }
-
     // The folders the scripts of `hookFolders` put first on PATH for hooks run at `top`, each relative
     // one wherever it lies below `top` in a place.
     std::vector<fs::path> foldersPutFirst(
@@ -124,7 +94,8 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
     const auto hooksPath = noted ? std::optional<std::string>() : valueOf(settings, "core.hookspath");
     const char* home = std::getenv("HOME");
     std::vector<NewGitFolders::Counted> counted;
-    for (const auto& top : topsOf(found, location ? &*location : nullptr, settings)) {
+    for (const auto& top :
+        GitFolders::workTreesOf(gitFolder, found.gitFiles, valueOf(settings, "core.worktree"))) {
         std::vector<fs::path> hookFolders = notedFolders;
         if (auto folder = hooksPath ? GitProgramSettings::configuredPath(*hooksPath, top, home ? home : "")
                                     : std::nullopt) {
