@@ -6,6 +6,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Finding/PlainGitSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -230,7 +231,8 @@ namespace {
 
     private:
         // The "core.worktree" Git takes in the own configuration files of `gitFolder`, each read only where
-        // its bytes name it, so that a thousand repositories cost no `git` each.
+        // its bytes name it, and by `git` only where they are not plain (`PlainGitSettings`), so that a
+        // thousand repositories cost no `git` each.
         std::optional<std::string> workTreeSetting(const fs::path& gitFolder)
         {
             auto location = GitFolders::locatedGitFolder(gitFolder);
@@ -239,12 +241,16 @@ namespace {
             std::optional<std::string> setting;
             for (const auto& file :
                 { location->commonFolder / "config", location->gitFolder / "config.worktree" }) {
-                if (detail::asciiLowercased(GitFolderDefinition::fileStart(file, kConfigurationBytes))
-                        .find("worktree")
-                    == std::string::npos)
+                const std::string bytes = GitFolderDefinition::fileStart(file, kConfigurationBytes + 1);
+                if (detail::asciiLowercased(bytes).find("worktree") == std::string::npos)
                     continue;
-                if (auto values = m_reader.values(file, "^core\\.worktree$"); !values.empty())
+                if (auto plain = bytes.size() <= kConfigurationBytes ? PlainGitSettings::settingsOf(bytes)
+                                                                     : std::nullopt) {
+                    if (auto value = PlainGitSettings::lastValue(*plain, "core.worktree"))
+                        setting = std::move(value);
+                } else if (auto values = m_reader.values(file, "^core\\.worktree$"); !values.empty()) {
                     setting = std::move(values.back());
+                }
             }
             return setting;
         }

@@ -5,6 +5,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Finding/PlainGitSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -38,8 +39,9 @@ namespace {
     }
 
     // The settings of the configuration Git reads in `location`'s repository that may say where its
-    // hooks run and which: the shared "config", then its own "config.worktree". Git reads a file only
-    // where it names "worktree" or "hooksPath", so that a thousand repositories cost no `git` each.
+    // hooks run and which: the shared "config", then its own "config.worktree". Read only where a file
+    // names "worktree" or "hooksPath", and by `git` only where it is not plain (`PlainGitSettings`), so
+    // that a thousand repositories cost no `git` each.
     std::vector<Setting> whereHooksRun(
         const GitFolders::Location& location, const NewGitFolders::Judging& judging)
     {
@@ -51,7 +53,12 @@ namespace {
             if (lowered.find("worktree") == std::string::npos
                 && lowered.find("hookspath") == std::string::npos)
                 continue;
-            if (auto listing = judging.settings(bytes))
+            if (auto plain = bytes.size() < GitNotedFiles::maxCopiedBytes
+                    ? PlainGitSettings::settingsOf(bytes)
+                    : std::nullopt) {
+                for (auto& [key, value] : *plain)
+                    settings.push_back({ std::move(key), std::move(value) });
+            } else if (auto listing = judging.settings(bytes))
                 std::ranges::move(GitCountedSettings::settingsOf(*listing), std::back_inserter(settings));
         }
         return settings;
