@@ -141,6 +141,13 @@ TEST(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndO
                 "app/.git/kept/old/.githooks/pre-commit", "export PATH=bin:$PATH; git diff --cached --quiet"),
             { { "mv app/.git/kept/old old && mkdir old/bin && plant old/bin/git" } },
             "git -C old commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "pre-commit\n" },
+        { "core.hooksPath of a repository no run noted, set in a file includeIf brings in",
+            hookIn("repo app && repo app/.git/kept/old && printf '[core]\\n\\thooksPath = .githooks\\n' > "
+                   "app/.git/kept/old/.git/hooks.inc && git -C app/.git/kept/old config "
+                   "includeIf.onbranch:main.path hooks.inc",
+                "app/.git/kept/old/.githooks/pre-commit", "export PATH=bin:$PATH; git diff --cached --quiet"),
+            { { "mv app/.git/kept/old old && mkdir old/bin && plant old/bin/git" } },
+            "git -C old commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "pre-commit\n" },
         { "a bare .bin made below the work tree, run from after a cd",
             hookIn("repo app && mkdir app/web", "app/.git/hooks/pre-commit",
                 "cd web; export PATH=.bin:$PATH; git diff --cached --quiet; cd .."),

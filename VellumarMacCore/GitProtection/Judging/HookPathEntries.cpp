@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Judging/HookPathEntries.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <sys/stat.h>
+#include <system_error>
 
 namespace vellumar::HookPathEntries {
 
@@ -64,6 +66,32 @@ namespace {
         return settings;
     }
 
+    // The folders Git's configuration names for the hooks of `gitFolder` run at each of `tops`, as a run's
+    // start reads them for a repository it notes (`GitConfigPaths::configuredPaths`: through every file
+    // it includes, whether its condition holds now or not), where the ".git" at the top leads Git there.
+    std::vector<std::vector<fs::path>> configuredFolders(
+        const fs::path& gitFolder, const std::vector<fs::path>& tops, const fs::path& home)
+    {
+        std::vector<fs::path> readAt;
+        for (const auto& top : tops) {
+            if (auto location = GitFolders::located(top); location && location->gitFolder == gitFolder)
+                readAt.push_back(top);
+        }
+        const char* searchPath = std::getenv("PATH");
+        auto named = GitConfigPaths::configuredPaths(
+            readAt, { .home = home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" });
+        std::vector<std::vector<fs::path>> folders(tops.size());
+        for (std::size_t index = 0; index < readAt.size() && index < named.size(); ++index) {
+            auto& at = folders[static_cast<std::size_t>(
+                std::find(tops.begin(), tops.end(), readAt[index]) - tops.begin())];
+            std::ranges::copy_if(named[index], std::back_inserter(at), [](const fs::path& path) {
+                std::error_code error;
+                return fs::is_directory(path, error);
+            });
+        }
+        return folders;
+    }
+
     // The folders the scripts of `hookFolders` put first on PATH for hooks run at `top`, each relative
     // one wherever it lies below `top` in a place.
     std::vector<fs::path> foldersPutFirst(
@@ -97,15 +125,21 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
                 notedFolders.push_back(path);
         }
     }
-    // What no run noted has its hooks folder read here, as a run's start reads a known one's.
+    // What no run noted has its hooks folders read here, as a run's start reads a known one's; its own
+    // "core.hooksPath" also where no ".git" at a top leads to it, as for a bare repository.
     const auto hooksPath = noted ? std::optional<std::string>() : valueOf(settings, "core.hookspath");
-    const char* home = std::getenv("HOME");
+    const char* homeVariable = std::getenv("HOME");
+    const fs::path home = homeVariable ? homeVariable : "";
+    const auto tops = GitFolders::workTreesOf(gitFolder, found.gitFiles, valueOf(settings, "core.worktree"));
+    const auto configured
+        = noted ? std::vector<std::vector<fs::path>>(tops.size()) : configuredFolders(gitFolder, tops, home);
     std::vector<NewGitFolders::Counted> counted;
-    for (const auto& top :
-        GitFolders::workTreesOf(gitFolder, found.gitFiles, valueOf(settings, "core.worktree"))) {
+    for (std::size_t index = 0; index < tops.size(); ++index) {
+        const fs::path& top = tops[index];
         std::vector<fs::path> hookFolders = notedFolders;
-        if (auto folder = hooksPath ? GitProgramSettings::configuredPath(*hooksPath, top, home ? home : "")
-                                    : std::nullopt) {
+        hookFolders.insert(hookFolders.end(), configured[index].begin(), configured[index].end());
+        if (auto folder
+            = hooksPath ? GitProgramSettings::configuredPath(*hooksPath, top, home) : std::nullopt) {
             if (auto scripts = GitProgramSettings::hookManagerFolder(*folder, top))
                 hookFolders.push_back(std::move(*scripts));
             hookFolders.push_back(std::move(*folder));
