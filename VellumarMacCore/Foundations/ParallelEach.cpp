@@ -13,20 +13,20 @@ namespace vellumar {
 namespace {
 
     constexpr unsigned kMostThreads = 4;
-    // Claimed at once by a thread.
-    constexpr std::size_t kClaimed = 16;
 
 }
 
-void parallelEach(std::size_t count, const std::function<void(std::size_t)>& each, std::size_t sharedFrom)
+void parallelEach(
+    std::size_t count, const std::function<void(std::size_t)>& each, const ParallelShares& shares)
 {
     std::atomic<std::size_t> next = 0;
     std::atomic<bool> failed = false;
     std::mutex failureLock;
     std::exception_ptr failure;
+    const std::size_t claimed = std::max<std::size_t>(shares.claimedAtOnce, 1);
     auto takeShare = [&] {
-        for (std::size_t first; !failed && (first = next.fetch_add(kClaimed)) < count;) {
-            const std::size_t end = std::min(count, first + kClaimed);
+        for (std::size_t first; !failed && (first = next.fetch_add(claimed)) < count;) {
+            const std::size_t end = std::min(count, first + claimed);
             try {
                 for (std::size_t index = first; index < end; ++index)
                     each(index);
@@ -40,7 +40,7 @@ void parallelEach(std::size_t count, const std::function<void(std::size_t)>& eac
     };
     {
         std::vector<std::jthread> helpers;
-        if (count >= sharedFrom) {
+        if (count >= shares.sharedFrom) {
             const unsigned wanted = std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads) - 1;
             try {
                 helpers.reserve(wanted);

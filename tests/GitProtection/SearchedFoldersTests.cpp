@@ -2,6 +2,7 @@
 // a folder swapped in by a rename, or for a link, shows as it is now.
 #include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 
+#include "VellumarMacCore/GitProtection/Finding/FolderStamps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -38,12 +39,14 @@ TEST(SearchedFolders, AFolderSwappedAtItsPathIsReadAgain)
         test::TemporaryHome home;
         const fs::path folder = test::madeFolder(home.root / "grant/projects");
         test::madeFolder(folder / "web/.git");
-        // Kept however recent the folder's last change, so that only its identity can tell.
-        SearchedFolders searched(folder);
+        // Kept however recent the folder's last change, so that only its identity can tell; each a walk
+        // of its own.
         auto listed = [&] {
+            SearchedFolders searched(folder);
+            FolderStamps::mark(
+                { { folder.string(), &searched.place(), GitFolderListing::Link::refuse } }, searched.walk());
             std::vector<std::string> names;
             if (searched.refresh(searched.place(), folder,
-                    GitFolderListing::stampOf(folder, GitFolderListing::Link::refuse),
                     { .link = GitFolderListing::Link::refuse, .settling = std::chrono::seconds(0) })) {
                 for (const auto& subfolder : searched.place().subfolders)
                     names.push_back(subfolder->name);

@@ -1,97 +1,105 @@
 #include "VellumarMacCore/GitProtection/Finding/FolderStamps.h"
 
-#include <algorithm>
-#include <system_error>
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 
-namespace vellumar {
+#include <fcntl.h>
+#include <iterator>
+#include <sys/stat.h>
+#include <utility>
+
+namespace vellumar::FolderStamps {
 
 namespace {
 
-    // Fewer than this many are looked up on the caller's thread alone: a thread's start would cost more.
-    constexpr std::size_t kSharedFrom = 256;
-    constexpr unsigned kMostThreads = 4;
-    // Claimed at once by a thread: few enough that a thread that starts late leaves its share to the
-    // others, rather than the batch waiting for it.
-    constexpr std::size_t kClaimed = 64;
+    using Folder = SearchedFolders::Folder;
+    using GitFolderListing::Link;
 
-}
+    // Parts of the tree the threads claim one at a time: enough that none is left with the largest few
+    // (a node_modules of thousands of folders beside a repository of ten).
+    constexpr std::size_t kParts = 256;
+    // Descriptors a thread holds at once going down a part, one for each level: folders deeper than
+    // this stay unmarked rather than take descriptors the program's other work needs.
+    constexpr unsigned kDeepestHeld = 32;
 
-FolderStamps::~FolderStamps()
-{
+    void markIfHeld(Folder& folder, const struct stat& status, std::uint64_t walk)
     {
-        std::lock_guard lock(m_lock);
-        m_stopping = true;
+        auto stamp = GitFolderListing::stampOf(status);
+        if (stamp && *stamp == folder.stamp)
+            folder.heldAtWalk = walk;
     }
-    m_started.notify_all();
-    m_threads.clear();
-}
 
-void FolderStamps::start(std::vector<Wanted> folders)
-{
-    std::unique_lock lock(m_lock);
-    // A thread that woke for the batch before once it was taken leaves it before it is replaced.
-    m_done.wait(lock, [&] { return m_sharing == 0; });
-    m_folders = std::move(folders);
-    m_stamps.assign(m_folders.size(), std::nullopt);
-    m_next = 0;
-    m_left = m_folders.size();
-    ++m_batch;
-    if (m_threads.empty() && m_folders.size() >= kSharedFrom) {
-        const unsigned helpers = std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads) - 1;
-        try {
-            while (m_threads.size() < helpers)
-                m_threads.emplace_back([this] { serve(); });
-        } catch (const std::system_error&) {
-            // No more threads: those that started and the caller's take every batch.
+    struct Part {
+        std::string path;
+        Folder* folder;
+        Link link;
+        // Whether the folders below it are marked with it, or are parts of their own.
+        bool withBelow = true;
+    };
+
+    // `folder`, named `name` in the folder that `holder` (or `AT_FDCWD`) is a descriptor of, and below
+    // it unless `withBelow` says otherwise: one look-up of one name each, rather than of a whole path.
+    void markFrom(int holder, const char* name, Folder& folder, Link link, bool withBelow, unsigned depth,
+        std::uint64_t walk)
+    {
+        struct stat status { };
+        if (!withBelow || folder.subfolders.empty() || depth == kDeepestHeld) {
+            if (::fstatat(holder, name, &status, link == Link::refuse ? AT_SYMLINK_NOFOLLOW : 0) == 0)
+                markIfHeld(folder, status, walk);
+            return;
         }
+        // O_PATH reads nothing and needs no permission on the folder itself, as a stamp does not.
+        FileDescriptor itself(
+            ::openat(holder, name, O_PATH | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0)));
+        if (itself.get() < 0 || ::fstat(itself.get(), &status) != 0 || !S_ISDIR(status.st_mode))
+            return;
+        markIfHeld(folder, status, walk);
+        for (const auto& subfolder : folder.subfolders)
+            markFrom(itself.get(), subfolder->name.c_str(), *subfolder, Link::refuse, true, depth + 1, walk);
     }
-    lock.unlock();
-    m_started.notify_all();
-}
 
-std::vector<std::optional<GitFolderListing::Stamp>> FolderStamps::taken()
-{
-    takeShare();
-    std::unique_lock lock(m_lock);
-    m_done.wait(lock, [&] { return m_left == 0; });
-    return std::move(m_stamps);
-}
-
-void FolderStamps::takeShare()
-{
-    const std::size_t count = m_folders.size();
-    for (std::size_t first; !m_stopping && (first = m_next.fetch_add(kClaimed)) < count;) {
-        const std::size_t end = std::min(count, first + kClaimed);
-        for (std::size_t index = first; index < end; ++index)
-            m_stamps[index] = GitFolderListing::stampOf(*m_folders[index].folder, m_folders[index].link);
-        if (m_left.fetch_sub(end - first) == end - first) {
-            // Under the lock, so that the caller cannot miss it between its look at what is left and
-            // its wait.
-            std::lock_guard lock(m_lock);
-            m_done.notify_all();
+    // The tops and, while a level holds too few to share among the threads, the level below as parts of
+    // their own, the folders above them marked alone.
+    std::vector<Part> partsOf(const std::vector<Top>& tops)
+    {
+        std::vector<Part> parts;
+        std::vector<Part> level;
+        for (const auto& top : tops)
+            level.push_back({ top.path, top.kept, top.link });
+        while (true) {
+            std::size_t below = 0;
+            for (const auto& part : level)
+                below += part.folder->subfolders.size();
+            if (level.size() >= kParts || below == 0)
+                break;
+            std::vector<Part> next;
+            next.reserve(below);
+            for (auto& part : level) {
+                for (const auto& subfolder : part.folder->subfolders)
+                    next.push_back({ GitFolderListing::pathIn(part.path, subfolder->name), subfolder.get(),
+                        Link::refuse });
+                part.withBelow = false;
+                parts.push_back(std::move(part));
+            }
+            level = std::move(next);
         }
+        std::move(level.begin(), level.end(), std::back_inserter(parts));
+        return parts;
     }
+
 }
 
-void FolderStamps::serve()
+void mark(const std::vector<Top>& tops, std::uint64_t walk, std::chrono::steady_clock::time_point until)
 {
-    unsigned seen = 0;
-    while (true) {
-        {
-            std::unique_lock lock(m_lock);
-            m_started.wait(lock, [&] { return m_stopping || m_batch != seen; });
-            if (m_stopping)
+    const std::vector<Part> parts = partsOf(tops);
+    parallelEach(parts.size(),
+        [&](std::size_t index) {
+            if (std::chrono::steady_clock::now() >= until)
                 return;
-            seen = m_batch;
-            ++m_sharing;
-        }
-        takeShare();
-        {
-            std::lock_guard lock(m_lock);
-            --m_sharing;
-        }
-        m_done.notify_all();
-    }
+            const Part& part = parts[index];
+            markFrom(AT_FDCWD, part.path.c_str(), *part.folder, part.link, part.withBelow, 0, walk);
+        },
+        { .claimedAtOnce = 1 });
 }
 
 }

@@ -19,8 +19,6 @@ namespace {
     namespace fs = std::filesystem;
     using TimePoint = std::chrono::system_clock::time_point;
 
-    Stamp stampFrom(const struct stat& status) { return { status.st_dev, status.st_ino, status.st_ctim }; }
-
     TimePoint timeOf(const timespec& time)
     {
         return TimePoint(std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -51,13 +49,21 @@ namespace {
 
 }
 
-std::optional<Stamp> stampOf(const std::string& folder, Link link)
+std::string pathIn(const std::string& folder, const std::string& name)
 {
-    struct stat status { };
-    int looked = link == Link::follow ? ::stat(folder.c_str(), &status) : ::lstat(folder.c_str(), &status);
-    if (looked != 0 || !S_ISDIR(status.st_mode))
+    std::string path;
+    path.reserve(folder.size() + 1 + name.size());
+    path.append(folder);
+    if (!path.ends_with('/'))
+        path.push_back('/');
+    return path.append(name);
+}
+
+std::optional<Stamp> stampOf(const struct stat& status)
+{
+    if (!S_ISDIR(status.st_mode))
         return std::nullopt;
-    return stampFrom(status);
+    return Stamp { status.st_dev, status.st_ino, status.st_ctim };
 }
 
 namespace {
@@ -74,7 +80,8 @@ namespace {
         struct stat status { };
         const timespec& since = *options.permissionBackSince;
         if (itself.get() < 0 || ::fstat(itself.get(), &status) != 0
-            || std::pair(status.st_ctim.tv_sec, status.st_ctim.tv_nsec) < std::pair(since.tv_sec, since.tv_nsec)
+            || std::pair(status.st_ctim.tv_sec, status.st_ctim.tv_nsec)
+                < std::pair(since.tv_sec, since.tv_nsec)
             || !BeneathPlaces::ownerMayAct(itself.get(), folder))
             return -1;
         return ::open(folder.c_str(), O_RDONLY | flags);
@@ -113,7 +120,7 @@ std::optional<Listing> read(const std::string& folder, const Options& options)
     struct stat status { };
     if (::fstat(descriptor, &status) != 0)
         return std::nullopt;
-    listing.stamp = stampFrom(status);
+    listing.stamp = { status.st_dev, status.st_ino, status.st_ctim };
     listing.settled = timeOf(status.st_ctim) < readStart - options.settling;
     return listing;
 }

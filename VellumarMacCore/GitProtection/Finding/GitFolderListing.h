@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -67,7 +68,10 @@ struct Options {
 // thread; never throws but for memory.
 std::optional<Listing> read(const std::string& folder, const Options& options);
 
-// The stamp of `folder` now, without reading it; absent as for `read`. Any thread.
-std::optional<Stamp> stampOf(const std::string& folder, Link link);
+// The path of `name` in `folder`, as text, as a walk builds one for every folder it goes through.
+std::string pathIn(const std::string& folder, const std::string& name);
+
+// The stamp that a folder's status gives; absent when it is no folder.
+std::optional<Stamp> stampOf(const struct stat& status);
 
 }

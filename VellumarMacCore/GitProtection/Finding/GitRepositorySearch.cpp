@@ -91,16 +91,6 @@ namespace {
     };
     using Left = std::deque<LeftFolder>;
 
-    std::string pathBelow(const std::string& folder, const std::string& name)
-    {
-        std::string path;
-        path.reserve(folder.size() + 1 + name.size());
-        path.append(folder);
-        if (!path.ends_with('/'))
-            path.push_back('/');
-        return path.append(name);
-    }
-
     // The recorded folders of `place` that lie in no other of them: the walk from that one reaches them,
     // and what is kept of a folder is replaced when the folder above it is listed again.
     Paths outermost(const fs::path& place, Paths folders)
@@ -259,30 +249,21 @@ namespace {
                 .afterReading = m_options.afterListing };
             GitFolderListing::Options belowListing = placeListing;
             belowListing.link = Link::refuse;
+            // Which kept folders still hold, all looked up at once before the walk goes through them, by
+            // the time the budget gives: a walk whose clock is a test's reads it no more often.
+            std::vector<FolderStamps::Top> tops;
+            for (const auto& folder : left)
+                tops.push_back(
+                    { folder.path, folder.kept, folder.isPlace ? placeListing.link : belowListing.link });
+            FolderStamps::mark(tops, searched.walk(),
+                bounded ? std::chrono::steady_clock::now() + m_options.budgetPerPlace
+                        : std::chrono::steady_clock::time_point::max());
             std::size_t walked = 0;
-            // The stamps of the first folders left, in their order, taken a batch at a time; the next
-            // batch's are taken meanwhile, while the walk goes through this one's folders.
-            std::deque<std::optional<GitFolderListing::Stamp>> stamps;
-            FolderStamps taking;
-            bool nextStarted = false;
             while (!left.empty() && (walked == 0 || !bounded || m_options.clock() < deadline)) {
-                if (stamps.empty()) {
-                    if (!nextStarted)
-                        taking.start(batchFrom(left, 0, placeListing.link, belowListing.link));
-                    auto batch = taking.taken();
-                    stamps.assign(
-                        std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
-                    auto next = batchFrom(left, stamps.size(), placeListing.link, belowListing.link);
-                    nextStarted = !next.empty();
-                    if (nextStarted)
-                        taking.start(std::move(next));
-                }
                 auto [folder, kept, isPlace] = std::move(left.front());
                 left.pop_front();
-                auto stamp = std::move(stamps.front());
-                stamps.pop_front();
                 ++walked;
-                if (!searched.refresh(*kept, folder, stamp, isPlace ? placeListing : belowListing))
+                if (!searched.refresh(*kept, folder, isPlace ? placeListing : belowListing))
                     continue;
                 if (kept->dotGitType != DT_UNKNOWN)
                     addDotGit(place, folder, kept->dotGitType);
@@ -300,7 +281,7 @@ namespace {
                     // like any other.
                     if (isGitFolderItself && (subfolder->name == "objects" || subfolder->name == "refs"))
                         continue;
-                    left.push_back({ pathBelow(folder, subfolder->name), subfolder.get() });
+                    left.push_back({ GitFolderListing::pathIn(folder, subfolder->name), subfolder.get() });
                 }
             }
             if (!left.empty())
@@ -309,22 +290,6 @@ namespace {
                     + std::to_string(left.size()) + " to go on from at the next runs; the "
                     + std::to_string(m_placeRepositories.size())
                     + " repositories found there so far are guarded, any further down not yet.");
-        }
-
-        // The folders left from `first` on whose stamps are taken at once. A folder stays where it is
-        // in `left` while the walk takes those before it and adds others after it.
-        static std::vector<FolderStamps::Wanted> batchFrom(const Left& left, std::size_t first,
-            GitFolderListing::Link placeLink, GitFolderListing::Link belowLink)
-        {
-            constexpr std::size_t kBatch = 4096;
-            std::vector<FolderStamps::Wanted> wanted;
-            if (first >= left.size())
-                return wanted;
-            wanted.reserve(std::min(kBatch, left.size() - first));
-            for (auto folder = left.begin() + static_cast<std::ptrdiff_t>(first);
-                 folder != left.end() && wanted.size() < kBatch; ++folder)
-                wanted.push_back({ &folder->path, folder->isPlace ? placeLink : belowLink });
-            return wanted;
         }
 
         const Paths& m_places;

@@ -23,6 +23,9 @@ struct SearchedFolders::Tree {
     fs::path keptFile;
     // Whether a folder was listed or added since the tree was read from its file or written there.
     bool changed = false;
+    // The last walk's number: wide enough never to come round again, so that a mark left by a walk
+    // before never counts in a later one.
+    std::uint64_t walks = 0;
     ~Tree();
 };
 
@@ -238,6 +241,7 @@ SearchedFolders::SearchedFolders(const fs::path& place, const fs::path& keptFile
         m_tree = tree;
     }
     m_walking = std::unique_lock(m_tree->walking);
+    m_walk = ++m_tree->walks;
     if (keptFile.empty() || !m_tree->keptFile.empty())
         return;
     m_tree->keptFile = keptFile;
@@ -301,12 +305,12 @@ const SearchedFolders::Folder* SearchedFolders::find(const Folder& from, const f
     return folder;
 }
 
-bool SearchedFolders::refresh(Folder& folder, const std::string& path,
-    const std::optional<GitFolderListing::Stamp>& stamp, const GitFolderListing::Options& options)
+bool SearchedFolders::refresh(
+    Folder& folder, const std::string& path, const GitFolderListing::Options& options)
 {
-    if (folder.trusted && stamp && *stamp == folder.stamp)
+    if (folder.trusted && folder.heldAtWalk == m_walk)
         return true;
-    auto listing = stamp ? GitFolderListing::read(path, options) : std::nullopt;
+    auto listing = GitFolderListing::read(path, options);
     std::vector<std::unique_ptr<Folder>> subfolders;
     std::size_t added = 0;
     if (listing) {

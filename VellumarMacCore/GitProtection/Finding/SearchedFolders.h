@@ -8,6 +8,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,8 @@ public:
         bool trusted = false;
         unsigned char dotGitType = DT_UNKNOWN;
         bool mayBeGitFolder = false;
+        // The walk (`walk()`) in which its stamp was last found unchanged (`FolderStamps`); 0 for none.
+        std::uint64_t heldAtWalk = 0;
         // Sorted by name; each owned, so that adding one keeps the others where they are.
         std::vector<std::unique_ptr<Folder>> subfolders;
     };
@@ -47,12 +50,14 @@ public:
     // The folder kept at `relative` (lexically normal) to `from`; none where it is not kept.
     static const Folder* find(const Folder& from, const std::filesystem::path& relative);
 
-    // Brings `folder`, found at `path`, up to date: kept while its stamp is trusted and `stamp` (its
-    // stamp taken just before, `GitFolderListing::stampOf`) is the same, else read again, each
-    // subfolder still there keeping what is known of it and the others dropped. False, and nothing below
-    // it kept, when it is no folder now or cannot be read.
-    bool refresh(Folder& folder, const std::string& path, const std::optional<GitFolderListing::Stamp>& stamp,
-        const GitFolderListing::Options& options);
+    // This walk's number, new to each walk of the place, which `FolderStamps` marks the folders with
+    // whose stamps still hold.
+    std::uint64_t walk() const { return m_walk; }
+
+    // Brings `folder`, found at `path`, up to date: kept while its stamp is trusted and was found the
+    // same in this walk, else read again, each subfolder still there keeping what is known of it and the
+    // others dropped. False, and nothing below it kept, when it is no folder now or cannot be read.
+    bool refresh(Folder& folder, const std::string& path, const GitFolderListing::Options& options);
 
     // Writes what is kept of the place to the file given when it was first kept in this program, where
     // it changed since it was read or last written there; nothing for an empty path. A failure only
@@ -69,6 +74,7 @@ public:
 private:
     std::shared_ptr<Tree> m_tree;
     std::unique_lock<std::mutex> m_walking;
+    std::uint64_t m_walk = 0;
 };
 
 }
