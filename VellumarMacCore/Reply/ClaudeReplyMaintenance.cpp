@@ -16,21 +16,6 @@ namespace {
     constexpr std::size_t kSummaryCharacters = 6000;
     constexpr std::string_view kCompactionJobID = "compact";
 
-    // Instruction files one run of a compaction wrote would steer the next run, whether that is the
-    // hand-over, the turn that asked for the compaction or a later reply; none outlives its run.
-    ClaudeReplyRunner::RunOutcome runLeavingNoInstructionFiles(
-        ClaudeReplyRunner& runner, const ClaudeReplyRunner::ProcessRun& run)
-    {
-        try {
-            auto outcome = runner.runProcess(run);
-            Workspaces::removeClaudeFiles(run.workFolder);
-            return outcome;
-        } catch (...) {
-            Workspaces::removeClaudeFiles(run.workFolder);
-            throw;
-        }
-    }
-
 }
 
 ClearedConversation ClaudeReplyRunner::clearConversation(
@@ -58,14 +43,18 @@ CompactedConversation ClaudeReplyRunner::compact(const CompactionRequest& reques
     auto actions = m_data.sessions.actions(request.conversationID, request.botID)
         ? Prompts::ActionsBlock::included
         : Prompts::ActionsBlock::omitted;
-    return compactSession(request.conversationID, request.botID, request.bot, permissions, workFolder, claude,
-        actions, std::move(stop));
+    return tellingWhatStayed<CompactedConversation>(
+        [&](std::vector<GitGuard::MovedChange>& stayed) {
+            return compactSession(request.conversationID, request.botID, request.bot, permissions, workFolder,
+                claude, actions, stop, stayed);
+        },
+        &CompactedConversation::summary, stop);
 }
 
 CompactedConversation ClaudeReplyRunner::compactSession(const std::string& conversationID,
     const std::string& botID, const std::optional<BotProfile>& bot, const ResolvedPermissions& permissions,
     const std::filesystem::path& workFolder, const std::filesystem::path& claude,
-    Prompts::ActionsBlock actions, std::stop_token stop)
+    Prompts::ActionsBlock actions, std::stop_token stop, std::vector<GitGuard::MovedChange>& stayed)
 {
     auto sessionID = m_data.sessions.sessionID(conversationID, botID);
     if (!sessionID)
@@ -84,9 +73,10 @@ CompactedConversation ClaudeReplyRunner::compactSession(const std::string& conve
         .timeLimit = kCompactionTimeLimit,
         // Nobody can be asked during a compaction, and no job's progress is touched by it.
         .control = std::make_shared<JobControl>(std::string(kCompactionJobID)),
-        .stop = std::move(stop) };
+        .stop = std::move(stop),
+        .stayed = &stayed };
 
-    RunOutcome summarised = runLeavingNoInstructionFiles(*this, run);
+    RunOutcome summarised = runLeavingNoInstructionFiles(run);
     if (summarised.isLostSession()) {
         m_data.sessions.endSession(conversationID);
         throw RelayHTTPError(
@@ -100,7 +90,7 @@ CompactedConversation ClaudeReplyRunner::compactSession(const std::string& conve
 
     run.resumeSessionID.reset();
     run.input = Prompts::summaryHandover(summary);
-    RunOutcome handedOver = runLeavingNoInstructionFiles(*this, run);
+    RunOutcome handedOver = runLeavingNoInstructionFiles(run);
     failureMessage(handedOver, permissions.bash, kCompactionTimeLimit);
     const auto& parser = handedOver.process.parser;
     if (!parser.sessionID())

@@ -492,6 +492,10 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         gitProtection->finish();
         movedAside = gitProtection->movedAside.changes();
     }
+    // First, so that nothing failing below keeps it from the user.
+    if (run.stayed)
+        std::ranges::copy_if(movedAside, std::back_inserter(*run.stayed),
+            [](const GitGuard::MovedChange& change) { return change.stayed.has_value(); });
     // Told on the bot's next turn, however this one ends: Claude Code offers no way to reach the model
     // during the run (its hooks are off), and the bot's next steps should not write the file again.
     std::set<fs::path> writtenByFileTools;
@@ -503,10 +507,19 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         keepForNextTurn(run.conversationID, std::move(*notice));
     recordToolActivity(
         run.conversationID, outcome.process.parser, run.permissions, approved->stored(), movedAside);
-    if (run.stayed)
-        std::ranges::copy_if(movedAside, std::back_inserter(*run.stayed),
-            [](const GitGuard::MovedChange& change) { return change.stayed.has_value(); });
     return outcome;
+}
+
+ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runLeavingNoInstructionFiles(const ProcessRun& run)
+{
+    try {
+        auto outcome = runProcess(run);
+        Workspaces::removeClaudeFiles(run.workFolder);
+        return outcome;
+    } catch (...) {
+        Workspaces::removeClaudeFiles(run.workFolder);
+        throw;
+    }
 }
 
 ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
@@ -548,7 +561,7 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
             turn.control->onEvent(RunnerEvent::compacting());
             try {
                 auto result = compactSession(submission.conversationID, submission.botID, submission.bot,
-                    turn.permissions, turn.workFolder, turn.claude, actions, turn.stop);
+                    turn.permissions, turn.workFolder, turn.claude, actions, turn.stop, turn.stayed);
                 m_data.sessions.withLock(readSession);
                 compacted = JSON::object({ { "by", "relay" }, { "summary", result.summary } });
             } catch (const CancellationError&) {
@@ -581,7 +594,7 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
         .control = turn.control,
         .stop = turn.stop,
         .stayed = &turn.stayed };
-    RunOutcome outcome = runProcess(run);
+    RunOutcome outcome = runLeavingNoInstructionFiles(run);
 
     const auto& final = outcome.process.parser.final();
     bool unusableEnd = !final || final->isError || outcome.process.status != 0;
@@ -597,7 +610,7 @@ ClaudeReplyRunner::Answer ClaudeReplyRunner::runTurn(const Turn& turn)
         run.resumeSessionID.reset();
         run.input = input(std::nullopt, handover);
         run.timeLimit = remaining;
-        outcome = runProcess(run);
+        outcome = runLeavingNoInstructionFiles(run);
     }
 
     if (turn.stop.stop_requested())

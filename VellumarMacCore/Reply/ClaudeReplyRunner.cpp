@@ -42,6 +42,12 @@ namespace {
             throw CancellationError();
     }
 
+    // `text`, then `note` apart from it.
+    std::string endedWith(const std::string& text, const std::string& note)
+    {
+        return text.empty() ? note : text + std::string(kNoticeSeparator) + note;
+    }
+
     // The approval notice counts only approvals whose kind the bot's settings let the user approve;
     // the others were consumed all the same.
     std::optional<std::string> takeApprovals(
@@ -162,40 +168,65 @@ ReplyOutput ClaudeReplyRunner::reply(
         = Prompts::attachmentsSection(submission.message, submission.attachments, workFolder);
     Workspaces::Snapshot before = Workspaces::snapshot(workFolder);
 
+    std::optional<std::string> turnNotices
+        = notices.empty() ? std::nullopt : std::optional(joined(notices, kNoticeSeparator));
+    return tellingWhatStayed<ReplyOutput>(
+        [&](std::vector<GitGuard::MovedChange>& stayed) {
+            Turn turn { .submission = submission,
+                .control = control,
+                .stop = stop,
+                .claude = std::move(claude),
+                .messageText = std::move(messageText),
+                .notices = std::move(turnNotices),
+                .permissions = std::move(permissions),
+                .workFolder = std::move(workFolder),
+                .stayed = stayed };
+            return finishReply(turn, runTurn(turn), before);
+        },
+        &ReplyOutput::reply, stop);
+}
+
+template <typename Result>
+Result ClaudeReplyRunner::tellingWhatStayed(
+    const std::function<Result(std::vector<GitGuard::MovedChange>&)>& body, std::string Result::*shown,
+    const std::stop_token& stop)
+{
     std::vector<GitGuard::MovedChange> stayed;
-    Turn turn { .submission = submission,
-        .control = control,
-        .stop = stop,
-        .claude = std::move(claude),
-        .messageText = std::move(messageText),
-        .notices = notices.empty() ? std::nullopt : std::optional(joined(notices, kNoticeSeparator)),
-        .permissions = std::move(permissions),
-        .workFolder = std::move(workFolder),
-        .stayed = stayed };
-    try {
-        Answer answer;
-        try {
-            answer = runTurn(turn);
-        } catch (...) {
-            // Instruction files a run left behind must not steer the conversation's next run.
-            Workspaces::removeClaudeFiles(turn.workFolder);
-            throw;
-        }
-        ReplyOutput output = finishReply(turn, answer, before);
-        if (auto note = Prompts::stayedNote(stayed))
-            output.reply += (output.reply.empty() ? "" : "\n\n") + *note;
-        return output;
-    } catch (const RelayHTTPError& error) {
-        // What stays in a repository matters more than how the reply ended.
+    // What stays in a repository matters more than how the run ended, and a stopped job shows its stop.
+    auto noteUnlessStopped = [&] {
         auto note = Prompts::stayedNote(stayed);
+        if (note && stop.stop_requested())
+            throw CancellationError { std::move(note) };
+        return note;
+    };
+    try {
+        Result result = body(stayed);
+        if (auto note = noteUnlessStopped())
+            result.*shown = endedWith(result.*shown, *note);
+        return result;
+    } catch (const RelayHTTPError& error) {
+        auto note = noteUnlessStopped();
         if (!note)
             throw;
         throw RelayHTTPError(
-            error.status(), error.code(), error.message() + "\n\n" + *note, error.retryAfter());
+            error.status(), error.code(), endedWith(error.message(), *note), error.retryAfter());
     } catch (const CancellationError&) {
         throw CancellationError { Prompts::stayedNote(stayed) };
+    } catch (...) {
+        auto note = noteUnlessStopped();
+        if (!note)
+            throw;
+        const RelayHTTPError internal = RelayHTTPError::internal();
+        throw RelayHTTPError(internal.status(), internal.code(), endedWith(internal.message(), *note));
     }
 }
+
+template ReplyOutput ClaudeReplyRunner::tellingWhatStayed<ReplyOutput>(
+    const std::function<ReplyOutput(std::vector<GitGuard::MovedChange>&)>&, std::string ReplyOutput::*,
+    const std::stop_token&);
+template CompactedConversation ClaudeReplyRunner::tellingWhatStayed<CompactedConversation>(
+    const std::function<CompactedConversation(std::vector<GitGuard::MovedChange>&)>&,
+    std::string CompactedConversation::*, const std::stop_token&);
 
 fs::path ClaudeReplyRunner::locateClaude() const
 {

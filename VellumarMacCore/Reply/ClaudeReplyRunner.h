@@ -216,12 +216,13 @@ public:
     void recordToolActivity(std::string_view conversationKey, const ClaudeStreamParser& parser,
         const ResolvedPermissions& permissions, const std::set<std::string>& approved,
         const std::vector<GitGuard::MovedChange>& movedAside);
-    // Summarises the stored session and continues the conversation in a new one from the summary.
-    // The caller holds the conversation's lock.
+    // Summarises the stored session and continues the conversation in a new one from the summary,
+    // adding what its runs could not undo to `stayed` however it ends. The caller holds the
+    // conversation's lock.
     CompactedConversation compactSession(const std::string& conversationID, const std::string& botID,
         const std::optional<BotProfile>& bot, const ResolvedPermissions& permissions,
         const std::filesystem::path& workFolder, const std::filesystem::path& claude,
-        Prompts::ActionsBlock actions, std::stop_token stop);
+        Prompts::ActionsBlock actions, std::stop_token stop, std::vector<GitGuard::MovedChange>& stayed);
 
 private:
     // One job's turn as preparation leaves it.
@@ -234,15 +235,26 @@ private:
         std::optional<std::string> notices;
         ResolvedPermissions permissions;
         std::filesystem::path workFolder;
-        // What the Git protection could not undo in the turn's runs, for the user (`Prompts::stayedNote`).
+        // What the Git protection could not undo in the turn's runs, a compaction's before it included,
+        // for the user (`Prompts::stayedNote`).
         std::vector<GitGuard::MovedChange>& stayed;
     };
 
-    // Runs the turn and tells the user what stayed however it ends: in the reply, in the error the phone
-    // gets, or with the cancellation.
+    // Runs the turn, telling the user what stayed (`tellingWhatStayed`).
     ReplyOutput reply(const JobSubmission& submission, const std::shared_ptr<JobControl>& control,
         const std::stop_token& stop);
+    // The one place the user is told what the Git protection could not undo in the runs of `body`, which
+    // adds it to the list it is given, however `body` ends: at the end of the text its result shows
+    // (`shown`), of the error the phone gets (an unforeseen failure as 500 "internal"), or with the
+    // cancellation. Where `stop` was requested by then, the run ends as stopped with the note whatever
+    // `body` did: the job is stopped, and would show neither its reply nor its error.
+    template <typename Result>
+    static Result tellingWhatStayed(const std::function<Result(std::vector<GitGuard::MovedChange>&)>& body,
+        std::string Result::*shown, const std::stop_token& stop);
     Answer runTurn(const Turn& turn);
+    // `runProcess`, removing the instruction files the run left in the work folder however it ends:
+    // none may steer the conversation's next run.
+    RunOutcome runLeavingNoInstructionFiles(const ProcessRun& run);
     ReplyOutput finishReply(const Turn& turn, const Answer& answer, const Workspaces::Snapshot& before);
     // Adds `note` to what the conversation's next turn (not a routine's) is told first.
     void keepForNextTurn(const std::string& conversationID, std::string note);

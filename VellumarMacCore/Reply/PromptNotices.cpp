@@ -7,6 +7,7 @@
 #include "VellumarMacCore/Reply/MovedAsideFiles.h"
 #include "VellumarMacCore/Reply/PromptText.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -163,13 +164,17 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons)
 
 namespace {
 
-    // One line per change that stayed: the repository holding it, then what the log says of it.
+    // One line per change that stayed: the repository holding it, then what the log says of it. Each
+    // run over the repository that finds it still there tells it again, a compaction's and its turn's.
     std::optional<std::string> stayedLines(const std::vector<GitGuard::MovedChange>& moved)
     {
         std::vector<std::string> lines;
         for (const auto& change : moved) {
-            if (change.stayed)
-                lines.push_back("- In " + change.stayed->repository.string() + ": " + change.stayed->told);
+            if (!change.stayed)
+                continue;
+            std::string line = "- In " + change.stayed->repository.string() + ": " + change.stayed->told;
+            if (std::ranges::find(lines, line) == lines.end())
+                lines.push_back(std::move(line));
         }
         return lines.empty() ? std::nullopt : std::optional(joined(lines, "\n"));
     }

@@ -8,16 +8,18 @@
 #include <fstream>
 #include <future>
 #include <string>
+#include <memory>
 #include <tuple>
 
 namespace {
 
 // The user's hooks folder, named by core.hooksPath, whose pre-commit runs every executable part
 // beside it.
-const std::string kUsersHooksFolder = "repo app && mkdir app/.githooks && git -C app config core.hooksPath .githooks"
-                                      " && printf '#!/bin/sh\\nfor part in .githooks/*.sh; do [ -x \"$part\" ] "
-                                      "&& \"$part\"; done; true\\n' > app/.githooks/pre-commit"
-                                      " && chmod +x app/.githooks/pre-commit && userhook app/.githooks/lint.sh";
+const std::string kUsersHooksFolder
+    = "repo app && mkdir app/.githooks && git -C app config core.hooksPath .githooks"
+      " && printf '#!/bin/sh\\nfor part in .githooks/*.sh; do [ -x \"$part\" ] "
+      "&& \"$part\"; done; true\\n' > app/.githooks/pre-commit"
+      " && chmod +x app/.githooks/pre-commit && userhook app/.githooks/lint.sh";
 
 // A part whose name leaves no room for the guard's ".refused-<time>-<random>": no name beside it can
 // hold it.
@@ -31,8 +33,11 @@ const std::string kUsersCommitAndWhatWasTold = "git -C app commit -q --allow-emp
       " && grep -q 'could not be moved aside (File name too long), so it is left without execute permission' "
       "\"$LOG\" && echo logged"
       " && grep -qF \"(From Vellumar for Mac: the Git protection could not undo\" \"$REPLIES/1\""
-      " && grep -qF \"In $PWD/app: $PWD/\"" + kLongPart + " \"$REPLIES/1\" && echo first-reply-names-app"
-      " && grep -qF \"In $PWD/app: $PWD/\"" + kLongPart + " \"$REPLIES/2\" && echo next-start-tried-again";
+      " && grep -qF \"In $PWD/app: $PWD/\""
+    + kLongPart
+    + " \"$REPLIES/1\" && echo first-reply-names-app"
+      " && grep -qF \"In $PWD/app: $PWD/\""
+    + kLongPart + " \"$REPLIES/2\" && echo next-start-tried-again";
 
 }
 
@@ -50,20 +55,27 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatCannotGoAsideLosesItsExecuteBitAndIsT
     });
 }
 
-// However the reply ends, the phone hears what stayed: in the error where Claude Code fails, and with the
-// stop where the user stopped the reply.
+// However the reply ends, the phone hears what stayed: in the error where Claude Code fails, with the stop
+// where the user stopped the reply, also once it was written (while its files are attached) or while the
+// compaction before it planted, and in the summary of a compaction the phone asked for, whose run planted.
 TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
 {
     using namespace vellumar;
     if (auto reason = test::commandSandboxUnavailableReason())
         GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    // The model's step after the planting, whether the user then stops the reply, and how it ends.
-    const std::tuple<JSON, bool, std::string> cases[] = {
-        { JSON::object({ { "status", 400 } }), false, "502 claude_failed Claude Code reported an error" },
-        { test::textStep("Done."), true, "stopped" },
+    enum class Ending { byItself, stopWhilePlanting, stopWhileAttaching, stopWhileCompacting, compaction };
+    // The model's step after the planting, how the reply (or the compaction) ends, and what the phone gets.
+    const std::tuple<JSON, Ending, std::string> cases[] = {
+        { JSON::object({ { "status", 400 } }), Ending::byItself,
+            "502 claude_failed Claude Code reported an error" },
+        { test::textStep("Done."), Ending::stopWhilePlanting, "stopped" },
+        { test::textStep("Done.\n```action\n{\"type\":\"attach_file\",\"path\":\"app/tracked.txt\"}\n```"),
+            Ending::stopWhileAttaching, "stopped" },
+        { test::textStep("The summary."), Ending::stopWhileCompacting, "stopped" },
+        { test::textStep("The summary."), Ending::compaction, "The summary." },
     };
-    for (const auto& [next, stops, ending] : cases) {
-        SCOPED_TRACE(ending);
+    for (const auto& [next, how, ending] : cases) {
+        SCOPED_TRACE(static_cast<int>(how));
         test::RunnerWorld world;
         const auto projects = std::filesystem::canonical(world.folder.path()) / "home/Projects";
         std::filesystem::create_directories(projects);
@@ -74,20 +86,43 @@ TEST(ClaudeReplyGitFailsLoudlyRealCLI, WhatStayedIsToldHoweverTheReplyEnds)
                       .exitStatus,
             0);
         world.openGates();
-        world.startReal(JSON::array({ test::bashStep(test::detail::kBotsFunctions + variables + "plant "
-                                          + kLongPart + (stops ? " && touch .planted && sleep 600" : "")),
-            next }));
+        const bool compacts = how == Ending::stopWhileCompacting || how == Ending::compaction;
+        const bool stopsWhilePlanting
+            = how == Ending::stopWhilePlanting || how == Ending::stopWhileCompacting;
+        // A compaction needs a session: the first reply's.
+        JSON::Array steps = compacts ? JSON::Array { test::textStep("Hi.") } : JSON::Array {};
+        steps.push_back(test::bashStep(test::detail::kBotsFunctions + variables + "plant " + kLongPart
+            + (stopsWhilePlanting ? " && touch .planted && sleep 600" : "")));
+        steps.push_back(next);
+        world.startReal(JSON(std::move(steps)));
+        auto job = test::commandsJob(projects);
         std::stop_source stop;
-        auto ended = std::async(std::launch::async, [&, stops = stops] {
+        auto control = std::make_shared<JobControl>("j-1", std::nullopt, [&](const RunnerEvent& event) {
+            if (how == Ending::stopWhileAttaching && event.kind == RunnerEvent::Kind::attaching)
+                stop.request_stop();
+        });
+        auto ended = std::async(std::launch::async, [&] {
             try {
-                return world.run(test::commandsJob(projects), stop.get_token()).reply;
+                if (compacts)
+                    world.run(job);
+                if (how == Ending::compaction)
+                    return world.runner->compact({ job.conversationID, job.botID, {}, job.permissions }, {})
+                        .summary;
+                if (how == Ending::stopWhileCompacting) {
+                    // Long enough for the relay to compact the session before the reply.
+                    world.data->sessions.recordReply(job.conversationID, job.botID,
+                        *world.data->sessions.sessionID(job.conversationID, job.botID),
+                        { .contextTokens = 60'000 });
+                    job.autoCompact = AutoCompactSetting { "auto", 50'000 };
+                }
+                return world.runner->run(job, control, stop.get_token()).reply;
             } catch (const CancellationError& stopping) {
                 return "stopped " + stopping.note.value_or("");
             } catch (const RelayHTTPError& error) {
                 return std::to_string(error.status()) + " " + error.code() + " " + error.message();
             }
         });
-        if (stops && test::awaitFile(projects / ".planted", {}))
+        if (stopsWhilePlanting && test::awaitFile(projects / ".planted", {}))
             stop.request_stop();
         const std::string told = ended.get();
         EXPECT_TRUE(told.starts_with(ending)) << told;
