@@ -61,8 +61,10 @@ namespace {
 
     // The units a guard notes, each once, and their Git folders.
     std::vector<UnitToHold> notedUnits(const std::vector<GuardedRepository>& repositories,
-        const std::vector<fs::path>& gitFiles, const std::vector<fs::path>& othersCommonDirs,
-        const BeneathPlaces& places, const KeptUnit& kept, std::vector<fs::path>& gitFolders)
+        const std::vector<fs::path>& gitFiles,
+        const std::map<fs::path, std::vector<fs::path>>& searchedOfGitFiles,
+        const std::vector<fs::path>& othersCommonDirs, const BeneathPlaces& places, const KeptUnit& kept,
+        std::vector<fs::path>& gitFolders)
     {
         std::vector<UnitToHold> units;
         std::set<fs::path> keys;
@@ -96,8 +98,11 @@ namespace {
                     : GitFoldersInPlaces::linkedGitFolders(repository.gitFolder, places.paths()))
                 add(linked, std::nullopt);
         }
-        for (const auto& gitFile : gitFiles)
-            add(std::nullopt, gitFile.parent_path());
+        for (const auto& gitFile : gitFiles) {
+            auto searched = searchedOfGitFiles.find(gitFile);
+            add(std::nullopt, gitFile.parent_path(), {},
+                searched != searchedOfGitFiles.end() ? searched->second : std::vector<fs::path> {});
+        }
         return units;
     }
 
@@ -148,8 +153,8 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
             }
         }
         std::vector<fs::path> gitFolders;
-        std::vector<UnitToHold> units
-            = notedUnits(repositories, gitFiles, othersCommonDirs, m_places, kept, gitFolders);
+        std::vector<UnitToHold> units = notedUnits(repositories, gitFiles, m_options.searchedFirstOfGitFiles,
+            othersCommonDirs, m_places, kept, gitFolders);
         const timespec knownFrom = KnownGitFolders::note(m_options.liveRuns, gitFolders);
         m_knownGitFolders = KnownGitFolders(m_options.liveRuns, knownFrom);
         m_keys.reserve(units.size());
@@ -439,6 +444,10 @@ const GitGuard::KnownUnits& GitGuard::knownUnits()
             if (!payload)
                 continue;
             NotedUnit noted = unitOf(*payload);
+            for (const auto& [path, file] : noted.files) {
+                if (file.kind == Kind::searchedFolder)
+                    known.putFirst.insert(path);
+            }
             if (!noted.gitFolder)
                 continue;
             if (auto folder = noted.files.find(*noted.gitFolder); folder != noted.files.end())
@@ -523,6 +532,7 @@ std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
                     return known.keys.contains(gitFolder) || comparedElsewhere.contains(gitFolder);
                 },
             .notedWithIdentity = notedWithIdentity,
+            .isNotedPutFirst = [&](const fs::path& folder) { return known.putFirst.contains(folder); },
             .isComparedByAnother
             = [&](const fs::path& gitFolder) { return isComparedByAnother(liveRuns, gitFolder); },
             .judging = { .isKnownGitFolder

@@ -79,6 +79,9 @@ public:
         // (`GitGuardWatch::unchangedSinceKept`): taken as that run left them instead of noted again,
         // where they were noted with the same configured paths beneath the same places.
         std::set<std::filesystem::path> unchangedSinceKept = {};
+        // The folders the hooks put first on PATH at the work tree of each of the ".git" files given whose
+        // Git folder lies outside every place (`GitRepositories::Protection::searchedFirstOfGitFiles`).
+        std::map<std::filesystem::path, std::vector<std::filesystem::path>> searchedFirstOfGitFiles = {};
     };
 
     // Notes the files of each repository's Git folder, of the linked folders of its work tree
@@ -208,6 +211,8 @@ private:
     struct KnownUnits {
         std::map<std::string, std::size_t> byIdentity;
         std::set<std::filesystem::path> keys;
+        // Every folder a unit notes as one its hooks put first on PATH: its comparison judges it.
+        std::set<std::filesystem::path> putFirst;
     };
     const KnownUnits& knownUnits();
     // `judge`, or at the run's end the sweep's, which judges the stopped sequences and the folders the

@@ -141,7 +141,8 @@ namespace {
                       .liveRuns = liveRuns,
                       .settings = GitCountedSettings::gitReaderForThisProcess(),
                       .keptOff = settings.keptOff,
-                      .unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {} })
+                      .unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {},
+                      .searchedFirstOfGitFiles = settings.git.searchedFirstOfGitFiles })
             , watch(std::make_unique<GitGuardWatch>(guard,
                   GitGuardWatch::Options { .places = settings.writablePlaces,
                       .onMovedAside = [this](const auto& moved) { movedAside.add(moved); } },

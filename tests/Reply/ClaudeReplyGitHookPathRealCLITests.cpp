@@ -69,6 +69,22 @@ const std::string kPreparedUnderLoad
   failed=; for i in $(seq 10); do node_modules/.bin/husky > /dev/null || failed=1; done;
   kill $busy; test -z "$failed")sh";
 
+// The user's own `git` in `folder`, which says "users-git" in $OUT and runs Git.
+std::string usersGitIn(const std::string& folder)
+{
+    return "mkdir -p " + folder
+        + " && printf '#!/bin/sh\\necho users-git >> %s\\nexec %s \"$@\"\\n' \"$OUT\" "
+        + "\"$(command -v git)\" > " + folder + "/git && chmod +x " + folder + "/git";
+}
+
+// The user's commit in "app" after a command overwrote the user's own `git` in `folder`: the plant aside.
+std::string commitAfterUsersGitIn(const std::string& folder)
+{
+    return "find " + folder
+        + " -name 'git.refused-*' | wc -l && git -C app commit -q --allow-empty -m "
+          "by-the-user && cat \"$OUT\"";
+}
+
 const std::string kUsersAppCommit = "git -C app commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
 
 // Each row as the user and again as an ordinary user.
@@ -125,10 +141,27 @@ TEST(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndO
                 "app/.git/kept/old/.githooks/pre-commit", "export PATH=bin:$PATH; git diff --cached --quiet"),
             { { "mv app/.git/kept/old old && mkdir old/bin && plant old/bin/git" } },
             "git -C old commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "pre-commit\n" },
+        { "core.hooksPath of a repository no run noted, set in a file includeIf brings in",
+            hookIn("repo app && repo app/.git/kept/old && printf '[core]\\n\\thooksPath = .githooks\\n' > "
+                   "app/.git/kept/old/.git/hooks.inc && git -C app/.git/kept/old config "
+                   "includeIf.onbranch:main.path hooks.inc",
+                "app/.git/kept/old/.githooks/pre-commit", "export PATH=bin:$PATH; git diff --cached --quiet"),
+            { { "mv app/.git/kept/old old && mkdir old/bin && plant old/bin/git" } },
+            "git -C old commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "pre-commit\n" },
         { "a bare .bin made below the work tree, run from after a cd",
             hookIn("repo app && mkdir app/web", "app/.git/hooks/pre-commit",
                 "cd web; export PATH=.bin:$PATH; git diff --cached --quiet; cd .."),
             { { "mkdir -p app/web/.bin && plant app/web/.bin/git" } }, kUsersAppCommit, "pre-commit\n" },
+        { "the user's own git in a work tree core.worktree names, overwritten",
+            hookIn("repo app && " + usersGitIn("tree/node_modules/.bin")
+                    + " && git -C app config core.worktree ../../tree",
+                "app/.git/hooks/pre-commit", kPutsFirst),
+            { { "plant tree/node_modules/.bin/git" } }, commitAfterUsersGitIn("tree/node_modules/.bin"),
+            "1\nusers-git\npre-commit\n" },
+        { "the user's own git beside a .git naming a Git folder outside every place, overwritten",
+            separateGitFolder("../gits") + " && " + usersGitIn("app/node_modules/.bin"),
+            { { "plant app/node_modules/.bin/git" } }, commitAfterUsersGitIn("app/node_modules/.bin"),
+            "1\nusers-git\npre-commit\n" },
     });
     rows.push_back(
         { "npm install in a new package folder of a husky 9 monorepo", kHuskyMonorepo, { { kNewPackage } },

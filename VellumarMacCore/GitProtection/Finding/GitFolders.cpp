@@ -249,4 +249,29 @@ std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
     return location;
 }
 
+std::vector<fs::path> workTreesOf(const fs::path& gitFolder, const std::vector<fs::path>& gitFiles,
+    const std::optional<std::string>& workTreeSetting)
+{
+    std::vector<fs::path> tops;
+    auto add = [&](const fs::path& top) {
+        if (auto resolved = resolvingSymlinks(top);
+            resolved && std::find(tops.begin(), tops.end(), *resolved) == tops.end())
+            tops.push_back(std::move(*resolved));
+    };
+    const auto location = locatedGitFolder(gitFolder);
+    if (workTreeSetting && location && location->commonFolder == location->gitFolder) {
+        add(gitFolder / *workTreeSetting);
+        return tops;
+    }
+    if (location && location->gitFile)
+        add(location->gitFile->parent_path());
+    for (const auto& gitFile : gitFiles)
+        add(gitFile.parent_path());
+    if (gitFolder.filename() == ".git")
+        add(gitFolder.parent_path());
+    if (tops.empty())
+        tops.push_back(gitFolder);
+    return tops;
+}
+
 }

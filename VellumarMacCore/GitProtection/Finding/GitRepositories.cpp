@@ -1,10 +1,12 @@
 #include "VellumarMacCore/GitProtection/Finding/GitRepositories.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Finding/PlainGitSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -26,6 +28,9 @@ namespace {
 
     namespace fs = std::filesystem;
     using Paths = std::vector<fs::path>;
+
+    // A configuration file's bytes read to learn whether it names a setting at all.
+    constexpr std::size_t kConfigurationBytes = 1024 * 1024;
 
     struct Repository {
         std::optional<fs::path> workTree; // absent for a bare repository
@@ -196,20 +201,26 @@ namespace {
             guardConfiguredPaths(configured, existing.size());
             parallelEach(guardedRepositories.size(), [&](std::size_t index) {
                 GuardedRepository& repository = guardedRepositories[index];
-                repository.searchedFirst = searchedFirst(
-                    { repository.gitFolder / "hooks" }, repository.workTree.value_or(repository.gitFolder));
+                repository.searchedFirst
+                    = searchedFirstAtWorkTrees(repository.gitFolder, repository.gitFolder / "hooks",
+                        repository.workTree ? Paths { *repository.workTree / ".git" } : Paths {},
+                        repository.workTree.value_or(repository.gitFolder));
             });
             Paths gitFiles = entries.gitFiles;
             gitFiles.insert(gitFiles.end(), m_recordedGitFiles.begin(), m_recordedGitFiles.end());
             const GuardedByGitFolder guardedByGitFolder = byGitFolder(guardedRepositories);
             std::vector<std::optional<SearchedFirstOfOwner>> ofGitFiles(gitFiles.size());
             parallelEach(gitFiles.size(), [&](std::size_t index) {
-                ofGitFiles[index] = searchedFirstOf(gitFiles[index].parent_path(), guardedByGitFolder);
+                ofGitFiles[index] = searchedFirstOf(gitFiles[index], guardedByGitFolder);
             });
-            for (auto& ofGitFile : ofGitFiles) {
+            for (std::size_t index = 0; index < gitFiles.size(); ++index) {
+                auto& ofGitFile = ofGitFiles[index];
                 if (!ofGitFile)
                     continue;
-                auto& owned = guardedRepositories[ofGitFile->owner].searchedFirst;
+                auto& owned = ofGitFile->owner
+                    ? guardedRepositories[*ofGitFile->owner].searchedFirst
+                    : m_protection.searchedFirstOfGitFiles[resolvingSymlinks(gitFiles[index])
+                                                               .value_or(gitFiles[index])];
                 for (auto& folder : ofGitFile->folders) {
                     if (std::find(owned.begin(), owned.end(), folder) == owned.end())
                         owned.push_back(std::move(folder));
@@ -219,12 +230,53 @@ namespace {
         }
 
     private:
+        // The "core.worktree" Git takes in the own configuration files of `gitFolder`, each read only where
+        // its bytes name it, and by `git` only where they are not plain (`PlainGitSettings`), so that a
+        // thousand repositories cost no `git` each.
+        std::optional<std::string> workTreeSetting(const fs::path& gitFolder)
+        {
+            auto location = GitFolders::locatedGitFolder(gitFolder);
+            if (!location)
+                return std::nullopt;
+            std::optional<std::string> setting;
+            for (const auto& file :
+                { location->commonFolder / "config", location->gitFolder / "config.worktree" }) {
+                const std::string bytes = GitFolderDefinition::fileStart(file, kConfigurationBytes + 1);
+                if (detail::asciiLowercased(bytes).find("worktree") == std::string::npos)
+                    continue;
+                if (auto plain = bytes.size() <= kConfigurationBytes ? PlainGitSettings::settingsOf(bytes)
+                                                                     : std::nullopt) {
+                    if (auto value = PlainGitSettings::lastValue(*plain, "core.worktree"))
+                        setting = std::move(value);
+                } else if (auto values = m_reader.values(file, "^core\\.worktree$"); !values.empty()) {
+                    setting = std::move(values.back());
+                }
+            }
+            return setting;
+        }
+
+        // What the hooks in `hooks` put first on PATH at each work tree Git would use for `gitFolder`
+        // (`GitFolders::workTreesOf`, `gitFiles` among the ".git" that send Git there), with the folders
+        // the configuration read at `readAt` names. Any thread.
+        Paths searchedFirstAtWorkTrees(
+            const fs::path& gitFolder, const fs::path& hooks, const Paths& gitFiles, const fs::path& readAt)
+        {
+            Paths found;
+            for (const auto& top : GitFolders::workTreesOf(gitFolder, gitFiles, workTreeSetting(gitFolder))) {
+                for (auto& folder : searchedFirst({ hooks }, top, readAt)) {
+                    if (std::find(found.begin(), found.end(), folder) == found.end())
+                        found.push_back(std::move(folder));
+                }
+            }
+            return found;
+        }
+
         // The folders that the hooks Git runs for the work tree (or bare repository) `top` may put first
         // on PATH, as they are now: named by the scripts in `hookFolders` and in the folders that the
-        // configuration read at `top` names, each relative folder wherever it lies below `top`.
-        Paths searchedFirst(Paths hookFolders, const fs::path& top)
+        // configuration read at `readAt` names, each relative folder wherever it lies below `top`.
+        Paths searchedFirst(Paths hookFolders, const fs::path& top, const fs::path& readAt)
         {
-            if (auto named = m_configuredAt.find(top.native()); named != m_configuredAt.end()) {
+            if (auto named = m_configuredAt.find(readAt.native()); named != m_configuredAt.end()) {
                 for (const auto& path : named->second) {
                     std::error_code error;
                     if (fs::is_directory(path, error))
@@ -245,25 +297,30 @@ namespace {
         }
 
         struct SearchedFirstOfOwner {
-            std::size_t owner; // in the guarded repositories
+            // In the guarded repositories; absent for the ".git" file's own unit.
+            std::optional<std::size_t> owner;
             Paths folders;
         };
 
-        // A linked worktree or a submodule runs hooks for its own work tree `workTree`, with its own
-        // configuration: what they put first on PATH is guarded with the repository whose Git folder
-        // holds its own, which is returned with them. Any thread.
+        // A linked worktree or a submodule runs hooks for its own work tree, the folder of `gitFile`, with
+        // its own configuration: what they put first on PATH is guarded with the repository whose Git
+        // folder holds its own, which is returned with them, or, where its Git folder lies outside every
+        // place, with the ".git" file. Any thread.
         std::optional<SearchedFirstOfOwner> searchedFirstOf(
-            const fs::path& workTree, const GuardedByGitFolder& guardedByGitFolder)
+            const fs::path& gitFile, const GuardedByGitFolder& guardedByGitFolder)
         {
+            const fs::path workTree = gitFile.parent_path();
             auto location = GitFolders::located(workTree);
             if (!location)
                 return std::nullopt;
             auto owner = firstHolding(guardedByGitFolder, location->commonFolder);
-            if (!owner || m_protection.guarded[*owner].workTree == workTree)
+            if (owner ? m_protection.guarded[*owner].workTree == workTree
+                      : !keptInside({ location->gitFolder }).empty())
                 return std::nullopt;
             // A linked worktree's hooks are those of the folder it shares with the others.
-            return SearchedFirstOfOwner { *owner,
-                searchedFirst({ location->commonFolder / "hooks" }, workTree) };
+            return SearchedFirstOfOwner { owner,
+                searchedFirstAtWorkTrees(
+                    location->gitFolder, location->commonFolder / "hooks", { gitFile }, workTree) };
         }
 
         // Each place's own first, then what the walk met; a Git folder reached twice counts once.

@@ -10,6 +10,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GuardedRepository.h"
 
 #include <filesystem>
+#include <map>
 #include <vector>
 
 namespace vellumar::GitRepositories {
@@ -40,6 +41,9 @@ struct Protection {
     // The ".git" files the walk found that the places' own repositories do not name: noted by the
     // guard as well.
     std::vector<std::filesystem::path> guardedGitFiles;
+    // What the hooks put first on PATH at the work tree of each of `guardedGitFiles` whose Git folder lies
+    // outside every place, where no guarded repository holds it, by the ".git" file: noted with it.
+    std::map<std::filesystem::path, std::vector<std::filesystem::path>> searchedFirstOfGitFiles;
 };
 
 // Each repository whose Git folder is a place's own ".git" is protected in the sandbox in the first of
@@ -56,8 +60,10 @@ struct Protection {
 // log line past it). What the configuration of every repository and work tree of a ".git" file names
 // (`GitConfigPaths::configuredPaths`) is handed to the guard with the repository that names it
 // (`GuardedRepository::configured`), and denied only where no repository is guarded; what the hooks
-// of each work tree put first on PATH, a ".git" file's too (`GuardedRepository::searchedFirst`), with
-// the repository whose Git folder holds the one its hooks run for. A path outside
+// put first on PATH at each work tree Git would use (`GitFolders::workTreesOf`: the one "core.worktree"
+// names, a ".git" file's too), with the repository whose Git folder holds the one its hooks run for
+// (`GuardedRepository::searchedFirst`), or with the ".git" file whose Git folder lies outside every place
+// (`Protection::searchedFirstOfGitFiles`). A path outside
 // every place, which commands cannot write anyway, is left out. Reads the disk and runs `git` under time
 // limits; never throws.
 Protection commandProtection(

@@ -1,10 +1,12 @@
 #include "VellumarMacCore/GitProtection/Judging/HookPathEntries.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
+#include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
+#include "VellumarMacCore/GitProtection/Finding/PlainGitSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <sys/stat.h>
+#include <system_error>
 
 namespace vellumar::HookPathEntries {
 
@@ -38,8 +41,9 @@ namespace {
     }
 
     // The settings of the configuration Git reads in `location`'s repository that may say where its
-    // hooks run and which: the shared "config", then its own "config.worktree". Git reads a file only
-    // where it names "worktree" or "hooksPath", so that a thousand repositories cost no `git` each.
+    // hooks run and which: the shared "config", then its own "config.worktree". Read only where a file
+    // names "worktree" or "hooksPath", and by `git` only where it is not plain (`PlainGitSettings`), so
+    // that a thousand repositories cost no `git` each.
     std::vector<Setting> whereHooksRun(
         const GitFolders::Location& location, const NewGitFolders::Judging& judging)
     {
@@ -51,40 +55,41 @@ namespace {
             if (lowered.find("worktree") == std::string::npos
                 && lowered.find("hookspath") == std::string::npos)
                 continue;
-            if (auto listing = judging.settings(bytes))
+            if (auto plain = bytes.size() < GitNotedFiles::maxCopiedBytes
+                    ? PlainGitSettings::settingsOf(bytes)
+                    : std::nullopt) {
+                for (auto& [key, value] : *plain)
+                    settings.push_back({ std::move(key), std::move(value) });
+            } else if (auto listing = judging.settings(bytes))
                 std::ranges::move(GitCountedSettings::settingsOf(*listing), std::back_inserter(settings));
         }
         return settings;
     }
 
-    // Where Git runs the hooks of `found`, as its set-up finds the work tree: the folder "core.worktree"
-    // names from the Git folder (ignored beside a "commondir", as a linked worktree's), else the folder of
-    // each ".git" that sends Git there (a linked worktree's "gitdir" tells its own) and a ".git" folder's
-    // parent; a bare repository's hooks run in its Git folder.
-    std::vector<fs::path> topsOf(const GitFoldersInPlaces::Found& found, const GitFolders::Location* location,
-        const std::vector<Setting>& settings)
+    // The folders Git's configuration names for the hooks of `gitFolder` run at each of `tops`, as a run's
+    // start reads them for a repository it notes (`GitConfigPaths::configuredPaths`: through every file
+    // it includes, whether its condition holds now or not), where the ".git" at the top leads Git there.
+    std::vector<std::vector<fs::path>> configuredFolders(
+        const fs::path& gitFolder, const std::vector<fs::path>& tops, const fs::path& home)
     {
-        const fs::path& gitFolder = found.gitFolder;
-        std::vector<fs::path> tops;
-        auto add = [&](const fs::path& top) {
-            if (auto resolved = resolvingSymlinks(top);
-                resolved && std::find(tops.begin(), tops.end(), *resolved) == tops.end())
-                tops.push_back(std::move(*resolved));
-        };
-        if (auto workTree = valueOf(settings, "core.worktree");
-            workTree && location && location->commonFolder == location->gitFolder) {
-            add(gitFolder / *workTree);
-            return tops;
+        std::vector<fs::path> readAt;
+        for (const auto& top : tops) {
+            if (auto location = GitFolders::located(top); location && location->gitFolder == gitFolder)
+                readAt.push_back(top);
         }
-        if (location && location->gitFile)
-            add(location->gitFile->parent_path());
-        for (const auto& gitFile : found.gitFiles)
-            add(gitFile.parent_path());
-        if (gitFolder.filename() == ".git")
-            add(gitFolder.parent_path());
-        if (tops.empty())
-            tops.push_back(gitFolder);
-        return tops;
+        const char* searchPath = std::getenv("PATH");
+        auto named = GitConfigPaths::configuredPaths(
+            readAt, { .home = home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" });
+        std::vector<std::vector<fs::path>> folders(tops.size());
+        for (std::size_t index = 0; index < readAt.size() && index < named.size(); ++index) {
+            auto& at = folders[static_cast<std::size_t>(
+                std::find(tops.begin(), tops.end(), readAt[index]) - tops.begin())];
+            std::ranges::copy_if(named[index], std::back_inserter(at), [](const fs::path& path) {
+                std::error_code error;
+                return fs::is_directory(path, error);
+            });
+        }
+        return folders;
     }
 
     // The folders the scripts of `hookFolders` put first on PATH for hooks run at `top`, each relative
@@ -120,14 +125,21 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
                 notedFolders.push_back(path);
         }
     }
-    // What no run noted has its hooks folder read here, as a run's start reads a known one's.
+    // What no run noted has its hooks folders read here, as a run's start reads a known one's; its own
+    // "core.hooksPath" also where no ".git" at a top leads to it, as for a bare repository.
     const auto hooksPath = noted ? std::optional<std::string>() : valueOf(settings, "core.hookspath");
-    const char* home = std::getenv("HOME");
+    const char* homeVariable = std::getenv("HOME");
+    const fs::path home = homeVariable ? homeVariable : "";
+    const auto tops = GitFolders::workTreesOf(gitFolder, found.gitFiles, valueOf(settings, "core.worktree"));
+    const auto configured
+        = noted ? std::vector<std::vector<fs::path>>(tops.size()) : configuredFolders(gitFolder, tops, home);
     std::vector<NewGitFolders::Counted> counted;
-    for (const auto& top : topsOf(found, location ? &*location : nullptr, settings)) {
+    for (std::size_t index = 0; index < tops.size(); ++index) {
+        const fs::path& top = tops[index];
         std::vector<fs::path> hookFolders = notedFolders;
-        if (auto folder = hooksPath ? GitProgramSettings::configuredPath(*hooksPath, top, home ? home : "")
-                                    : std::nullopt) {
+        hookFolders.insert(hookFolders.end(), configured[index].begin(), configured[index].end());
+        if (auto folder
+            = hooksPath ? GitProgramSettings::configuredPath(*hooksPath, top, home) : std::nullopt) {
             if (auto scripts = GitProgramSettings::hookManagerFolder(*folder, top))
                 hookFolders.push_back(std::move(*scripts));
             hookFolders.push_back(std::move(*folder));

@@ -16,17 +16,18 @@ namespace vellumar::HookPathEntries {
 // What counts for `found`, whose hooks are those of the folder its "commondir" names and the folders
 // Git's configuration names: where `noted` (what a run noted of it, at its present name) holds them,
 // those it noted, else the one "core.hooksPath" names (with the scripts a hook manager's runners there
-// run, `GitProgramSettings::hookManagerFolder`). They run at each top of a work tree Git would use for
-// it: the one "core.worktree" names, else the folder of each ".git" that sends Git there (`found`'s, a
-// linked worktree's as its "gitdir" tells, its own parent's), else the Git folder itself. In each folder
+// run, `GitProgramSettings::hookManagerFolder`) and, where a top's ".git" leads Git to it, every folder
+// its configuration names through what it includes (`GitConfigPaths::configuredPaths`). They run at each
+// top of a work tree Git would use for it (`GitFolders::workTreesOf`). In each folder
 // they may put first on PATH (`HookSearchPath::foldersPutFirst`, each relative one wherever it lies
 // below the top, `HookSearchPath::wherePutFirst`), reached beneath `places`: each link or executable
 // file whose name would be found in place of one of the user's programs
 // (`GitNotedFiles::shadowingEntriesBeneath`) and that changed while a command could write there
 // (`NewGitFolders::changedDuringCommands`), to go aside with nothing in its place. Passed over, as
 // judged elsewhere: a folder `noted` holds as one its hooks put first and every file it notes, which
-// its comparison judges, and a hook in a hooks folder. Reads the disk, and the configuration with
-// `judging.settings` where it names a work tree or a hooks folder; never throws but for memory.
+// its comparison judges, and a hook in a hooks folder. Reads the disk, and the configuration where it
+// names a work tree or a hooks folder, with `judging.settings` where it is not plain
+// (`PlainGitSettings`), and by `git` in a repository no run noted; never throws but for memory.
 std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& found,
     const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places,
     const NewGitFolders::Judging& judging);

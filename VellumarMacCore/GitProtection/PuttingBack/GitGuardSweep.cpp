@@ -57,7 +57,8 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
                     StoppedSequences::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
             for (auto& entry : HookPathEntries::counted(
                      folder, noted && noted->gitFolder ? &*noted : nullptr, places, judging)) {
-                if (onPath.insert(entry.path).second)
+                if ((!options.isNotedPutFirst || !options.isNotedPutFirst(entry.path.parent_path()))
+                    && onPath.insert(entry.path).second)
                     counted.push_back(std::move(entry));
             }
         }

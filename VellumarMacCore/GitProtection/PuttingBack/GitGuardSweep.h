@@ -27,6 +27,9 @@ struct Options {
     // What was noted of the Git folder with this identity (`GitFoldersInPlaces::Found::identity`),
     // where a unit compared here noted it.
     std::function<std::optional<GitNotedFiles::NotedUnit>(const std::string& identity)> notedWithIdentity;
+    // Whether a unit compared here notes this folder as one its hooks put first on PATH: passed over, as
+    // its comparison judges it. Absent where none does.
+    std::function<bool(const std::filesystem::path&)> isNotedPutFirst = nullptr;
     // Whether another compares the Git folder at this name with what it noted (a live run, or a watch
     // kept after one): one known before the run (`NewGitFolders::Judging::isKnownGitFolder`) is then
     // passed over. Absent where none does.
