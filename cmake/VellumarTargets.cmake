@@ -18,11 +18,25 @@ function(vellumar_apply_warnings target)
   endif()
 endfunction()
 
-# vellumar_add_library(<name> [PARTS <subfolders...>] DEPENDS <targets...>)
+# vellumar_compile_in_batches(<target> <files compiled alone...>)
+# Compiles the target's files in batches, except those named: a file whose own helpers (in an anonymous
+# namespace) share a name with a neighbour's, which a batch would see as one redefined name.
+function(vellumar_compile_in_batches target)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON)
+  if(ARGN)
+    set_source_files_properties(${ARGN} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+  endif()
+  # A fixture in an anonymous namespace is what g++ warns about in a header; a batch includes the
+  # files as if they were headers, yet each is still compiled exactly once.
+  target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+endfunction()
+
+# vellumar_add_library(<name> [PARTS <subfolders...>] DEPENDS <targets...> [ALONE <files...>])
 # One static library per source folder; its sources are the folder's .cpp files, and those of the
-# subfolders named as PARTS, where a subsystem keeps each of its jobs in a folder of its own.
+# subfolders named as PARTS, where a subsystem keeps each of its jobs in a folder of its own. With
+# VELLUMAR_UNITY_LIBRARIES the files are compiled in batches, except those named ALONE.
 function(vellumar_add_library name)
-  cmake_parse_arguments(ARG "" "" "PARTS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "PARTS;DEPENDS;ALONE" ${ARGN})
   set(patterns ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   foreach(part IN LISTS ARG_PARTS)
     list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${part}/*.cpp)
@@ -38,13 +52,15 @@ function(vellumar_add_library name)
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})
+  if(VELLUMAR_UNITY_LIBRARIES)
+    vellumar_compile_in_batches(${name} ${ARG_ALONE})
+  endif()
   vellumar_apply_warnings(${name})
 endfunction()
 
 # vellumar_add_test_suite(<name> DEPENDS <targets...> [ALONE <files...>])
 # One GoogleTest executable per tests/ folder, discovered by CTest at test time. With VELLUMAR_UNITY_TESTS
-# the files are compiled in batches, except those named ALONE: a file whose own helpers (in an anonymous
-# namespace) share a name with a neighbour's, which a batch would see as one redefined name.
+# the files are compiled in batches, except those named ALONE.
 function(vellumar_add_test_suite name)
   cmake_parse_arguments(ARG "" "" "DEPENDS;ALONE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -57,11 +73,7 @@ function(vellumar_add_test_suite name)
   if(VELLUMAR_UNITY_TESTS)
     # Most of a test file's compile time goes to code generated from the same GoogleTest and library
     # templates as its neighbours'; a batch generates it once.
-    set_target_properties(${name} PROPERTIES UNITY_BUILD ON)
-    set_source_files_properties(${ARG_ALONE} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
-    # A fixture in an anonymous namespace is what g++ warns about in a header; a batch includes the
-    # test files as if they were headers, yet each is still compiled exactly once.
-    target_compile_options(${name} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+    vellumar_compile_in_batches(${name} ${ARG_ALONE})
   endif()
   vellumar_apply_warnings(${name})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60

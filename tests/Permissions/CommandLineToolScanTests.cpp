@@ -49,7 +49,7 @@ TEST(CommandLineToolScan, FindsToolFoldersThroughLinkedPrograms)
 TEST(CommandLineToolScan, LooksAtTheFirstFourHundredNamesOfAPathFolderInNameOrder)
 {
     test::TemporaryHome t;
-    char name[8];
+    char name[12];
     for (int index = 449; index >= 0; --index) {
         std::snprintf(name, sizeof name, "%03d", index);
         linkProgram(t.root / "pkgs" / name / "bin/tool", t.root / "many" / name);
