@@ -69,8 +69,12 @@ bool MacMailbox::keepSetUpZone(movrane::MailboxServer& server, const movrane::Ma
 {
     Lock lock(m_lock);
     if (!m_claimedZones.contains(pairing.zoneName)) {
+        // Forgotten during its set-up: a removal still owed keeps its delay, which lets the phone's last
+        // reply through the zone; one already run may have come before what the set-up made.
+        const bool removalOwed = m_removalsOwed.contains(pairing.zoneName);
         lock.unlock();
-        server.forgetZone(pairing);
+        if (!removalOwed)
+            server.forgetZone(pairing);
         return false;
     }
     // A newer pairing of the zone stays owed: its own set-up is still to come.
@@ -109,6 +113,7 @@ void MacMailbox::forget(const movrane::MailboxPairing& pairing, ForgetTiming tim
         m_setUpErrors.erase(pairing.zoneName);
         m_recent.erase(pairing.deviceID);
         m_claimedZones.erase(pairing.zoneName);
+        m_removalsOwed.insert(pairing.zoneName);
     }
     double delaySeconds = timing == ForgetTiming::afterDelay ? m_setup.forgetDelay : 0;
     m_tasks.start([this, pairing, delaySeconds](
@@ -130,10 +135,15 @@ void MacMailbox::removeZoneLater(
         std::lock_guard serial(m_serial);
         server = this->server();
     }
-    if (!server)
-        return;
-    server->forgetZone(pairing);
-    refreshStatus();
+    if (server)
+        server->forgetZone(pairing);
+    {
+        // Only once the zone is gone: a set-up ending before then leaves its removal to this one.
+        Lock lock(m_lock);
+        m_removalsOwed.erase(m_removalsOwed.find(pairing.zoneName));
+    }
+    if (server)
+        refreshStatus();
 }
 
 }
