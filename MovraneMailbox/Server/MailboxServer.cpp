@@ -92,6 +92,17 @@ void MailboxServer::stop()
     m_running.reset();
 }
 
+void MailboxServer::awaitStopped()
+{
+    std::list<LoopTask> stopping;
+    {
+        std::lock_guard lock(m_lock);
+        stopping.swap(m_stopping);
+    }
+    // Joined outside the lock, which a loop's pass takes.
+    stopping.clear();
+}
+
 bool MailboxServer::isRunning() const
 {
     std::lock_guard lock(m_lock);

@@ -68,6 +68,9 @@ public:
     // Ends the loop at its next check or sleep without waiting for it, and cancels every job watch; a
     // fetch under way runs to its end. `start` may follow.
     void stop();
+    // Waits for the loops `stop` ended, so that what the server was given (the pairings' source, say)
+    // may go once it returns. Not from a loop's own thread.
+    void awaitStopped();
     bool isRunning() const;
 
     // One fetch of all zones, run on a thread of its own; a fetch under way is joined, not repeated.

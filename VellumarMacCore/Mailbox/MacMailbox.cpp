@@ -158,15 +158,23 @@ void MacMailbox::stop()
         loop.request_stop();
         loop.join();
     }
-    std::lock_guard serial(m_serial);
+    std::shared_ptr<movrane::MailboxServer> server;
     {
-        // The relay no longer serves the mailbox's requests, so nothing may start its server again
-        // (an account change, say) before the next start.
-        Lock lock(m_lock);
-        m_handler = nullptr;
+        std::lock_guard serial(m_serial);
+        {
+            // The relay no longer serves the mailbox's requests, so nothing may start its server again
+            // (an account change, say) before the next start.
+            Lock lock(m_lock);
+            m_handler = nullptr;
+            server = m_server;
+        }
+        stopServer();
+        publishStatus();
     }
-    stopServer();
-    publishStatus();
+    // Outside the serial lock, which what a loop calls may take: the owner may go once this returns,
+    // and a loop still ending would ask it for the pairings.
+    if (server)
+        server->awaitStopped();
 }
 
 std::shared_ptr<movrane::MailboxServer> MacMailbox::runningServer() const
