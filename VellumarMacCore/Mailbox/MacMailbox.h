@@ -169,7 +169,7 @@ private:
     std::map<std::string, movrane::MailboxPairing> m_pendingSetUps;
     // The zones of the pairings scheduled for a set-up and not forgotten since.
     std::set<std::string> m_claimedZones;
-    // Zones of forgotten pairings whose removal is still to run, each as often as it is owed.
+    // Zones of forgotten pairings whose removal has not begun, each as often as it is owed.
     std::multiset<std::string> m_removalsOwed;
     std::map<std::string, movrane::MailboxError> m_setUpErrors;
     int m_watches = 0;

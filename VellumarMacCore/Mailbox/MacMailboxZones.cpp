@@ -69,8 +69,8 @@ bool MacMailbox::keepSetUpZone(movrane::MailboxServer& server, const movrane::Ma
 {
     Lock lock(m_lock);
     if (!m_claimedZones.contains(pairing.zoneName)) {
-        // Forgotten during its set-up: a removal still owed keeps its delay, which lets the phone's last
-        // reply through the zone; one already run may have come before what the set-up made.
+        // Forgotten during its set-up: a removal not yet begun comes after all the set-up made and keeps
+        // its delay, which lets the phone's last reply through the zone.
         const bool removalOwed = m_removalsOwed.contains(pairing.zoneName);
         lock.unlock();
         if (!removalOwed)
@@ -130,20 +130,20 @@ void MacMailbox::removeZoneLater(
             // Cut short as the mailbox goes away: the zone is removed all the same.
         }
     }
+    {
+        // From here a set-up ending removes the zone itself: what it made may come after this removal.
+        Lock lock(m_lock);
+        m_removalsOwed.erase(m_removalsOwed.find(pairing.zoneName));
+    }
     std::shared_ptr<movrane::MailboxServer> server;
     {
         std::lock_guard serial(m_serial);
         server = this->server();
     }
-    if (server)
-        server->forgetZone(pairing);
-    {
-        // Only once the zone is gone: a set-up ending before then leaves its removal to this one.
-        Lock lock(m_lock);
-        m_removalsOwed.erase(m_removalsOwed.find(pairing.zoneName));
-    }
-    if (server)
-        refreshStatus();
+    if (!server)
+        return;
+    server->forgetZone(pairing);
+    refreshStatus();
 }
 
 }
