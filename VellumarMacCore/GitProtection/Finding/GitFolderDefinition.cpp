@@ -69,9 +69,20 @@ std::string fileStart(const fs::path& file, std::size_t size)
     struct stat status { };
     if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
         return {};
-    std::string bytes(size, '\0');
-    ssize_t count = ::read(descriptor.get(), bytes.data(), bytes.size());
-    bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+    // Sized to the file rather than to `size`: zeroing a megabyte for each of a thousand small
+    // configurations cost more than reading them.
+    const auto atOpen = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
+    std::string bytes(std::min(size, atOpen + 1), '\0');
+    std::size_t filled = 0;
+    while (true) {
+        const ssize_t count = ::read(descriptor.get(), bytes.data() + filled, bytes.size() - filled);
+        filled += count > 0 ? static_cast<std::size_t>(count) : 0;
+        // A regular file's read comes short only at its end.
+        if (count <= 0 || filled < bytes.size() || bytes.size() == size)
+            break;
+        bytes.resize(std::min(size, bytes.size() * 2));
+    }
+    bytes.resize(filled);
     return bytes;
 }
 

@@ -11,8 +11,10 @@
 
 namespace vellumar::GitFolderDefinition {
 
-// The first `size` bytes of `file` when it is a regular file, read in one go without waiting for a
-// FIFO or a device; empty for anything else. For Git's own small files, and the scripts hooks run.
+// The first `size` bytes of `file` when it is a regular file, read without waiting for a FIFO or a
+// device; empty for anything else. For Git's own small files, and the scripts hooks run. What it holds
+// beyond the size it had when opened is read too, up to `size`: a file that grows meanwhile is never
+// taken for a whole one.
 std::string fileStart(const std::filesystem::path& file, std::size_t size);
 
 // The path one of Git's small record files holds: `bytes` less its trailing bytes found in `trimmed`,

@@ -249,8 +249,8 @@ std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
     return location;
 }
 
-std::vector<fs::path> workTreesOf(const fs::path& gitFolder, const std::vector<fs::path>& gitFiles,
-    const std::optional<std::string>& workTreeSetting)
+std::vector<fs::path> workTreesOf(const fs::path& gitFolder, const std::optional<Location>& location,
+    const std::vector<fs::path>& gitFiles, const std::optional<std::string>& workTreeSetting)
 {
     std::vector<fs::path> tops;
     auto add = [&](const fs::path& top) {
@@ -258,7 +258,6 @@ std::vector<fs::path> workTreesOf(const fs::path& gitFolder, const std::vector<f
             resolved && std::find(tops.begin(), tops.end(), *resolved) == tops.end())
             tops.push_back(std::move(*resolved));
     };
-    const auto location = locatedGitFolder(gitFolder);
     if (workTreeSetting && location && location->commonFolder == location->gitFolder) {
         add(gitFolder / *workTreeSetting);
         return tops;

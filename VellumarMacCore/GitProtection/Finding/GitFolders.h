@@ -41,7 +41,8 @@ std::optional<Location> located(const std::filesystem::path& folder);
 // to the Git folder) names the ".git" file of its work tree. Absent when it is no Git folder.
 std::optional<Location> locatedGitFolder(const std::filesystem::path& gitFolder);
 
-// Where Git's set-up runs the hooks of `gitFolder` (as the kernel resolves it): the folder its
+// Where Git's set-up runs the hooks of `gitFolder` (as the kernel resolves it), `location` being what
+// `locatedGitFolder` found of it: the folder its
 // "core.worktree" names, `workTreeSetting` (ignored beside a "commondir", as a linked worktree's, and taken
 // from the Git folder where relative), else the folder of each of `gitFiles` (the ".git" files and folders
 // that send Git there), of the ".git" file a linked worktree's "gitdir" names, and its own parent where
@@ -49,7 +50,8 @@ std::optional<Location> locatedGitFolder(const std::filesystem::path& gitFolder)
 // it, those it cannot left out. The one rule of a run's start, which notes and watches what the hooks
 // put first on PATH there, and of its end, which judges it. Reads the disk; never throws but for memory.
 std::vector<std::filesystem::path> workTreesOf(const std::filesystem::path& gitFolder,
-    const std::vector<std::filesystem::path>& gitFiles, const std::optional<std::string>& workTreeSetting);
+    const std::optional<Location>& location, const std::vector<std::filesystem::path>& gitFiles,
+    const std::optional<std::string>& workTreeSetting);
 
 // bwrap takes at most this many arguments; Claude Code starts no command whose sandbox needs more.
 inline constexpr std::size_t sandboxArgumentLimit = 9000;

@@ -230,12 +230,11 @@ namespace {
         }
 
     private:
-        // The "core.worktree" Git takes in the own configuration files of `gitFolder`, each read only where
-        // its bytes name it, and by `git` only where they are not plain (`PlainGitSettings`), so that a
-        // thousand repositories cost no `git` each.
-        std::optional<std::string> workTreeSetting(const fs::path& gitFolder)
+        // The "core.worktree" Git takes in the own configuration files of the Git folder at `location`
+        // (`GitFolders::locatedGitFolder`), each read only where its bytes name it, and by `git` only where
+        // they are not plain (`PlainGitSettings`), so that a thousand repositories cost no `git` each.
+        std::optional<std::string> workTreeSetting(const std::optional<GitFolders::Location>& location)
         {
-            auto location = GitFolders::locatedGitFolder(gitFolder);
             if (!location)
                 return std::nullopt;
             std::optional<std::string> setting;
@@ -262,7 +261,9 @@ namespace {
             const fs::path& gitFolder, const fs::path& hooks, const Paths& gitFiles, const fs::path& readAt)
         {
             Paths found;
-            for (const auto& top : GitFolders::workTreesOf(gitFolder, gitFiles, workTreeSetting(gitFolder))) {
+            const auto location = GitFolders::locatedGitFolder(gitFolder);
+            for (const auto& top :
+                GitFolders::workTreesOf(gitFolder, location, gitFiles, workTreeSetting(location))) {
                 for (auto& folder : searchedFirst({ hooks }, top, readAt)) {
                     if (std::find(found.begin(), found.end(), folder) == found.end())
                         found.push_back(std::move(folder));

@@ -130,7 +130,8 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
     const auto hooksPath = noted ? std::optional<std::string>() : valueOf(settings, "core.hookspath");
     const char* homeVariable = std::getenv("HOME");
     const fs::path home = homeVariable ? homeVariable : "";
-    const auto tops = GitFolders::workTreesOf(gitFolder, found.gitFiles, valueOf(settings, "core.worktree"));
+    const auto tops
+        = GitFolders::workTreesOf(gitFolder, location, found.gitFiles, valueOf(settings, "core.worktree"));
     const auto configured
         = noted ? std::vector<std::vector<fs::path>>(tops.size()) : configuredFolders(gitFolder, tops, home);
     std::vector<NewGitFolders::Counted> counted;

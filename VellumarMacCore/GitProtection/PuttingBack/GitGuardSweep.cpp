@@ -1,5 +1,6 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/Judging/HookPathEntries.h"
 #include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
@@ -33,47 +34,72 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
     const std::vector<GitFoldersInPlaces::Found>& found, const BeneathPlaces& places, const Options& options)
 {
     const NewGitFolders::Judging& judging = options.judging;
-    std::vector<GitGuardPutBack::MovedChange> moved;
-    std::vector<NewGitFolders::Counted> counted;
-    std::vector<const GitFoldersInPlaces::Found*> judged;
+    // What is known of each folder, and whether it is compared with what was noted of it or judged against
+    // an empty repository, decided on the run's thread, which the registry's lock serves.
+    struct Judged {
+        const GitFoldersInPlaces::Found* folder;
+        std::optional<NotedUnit> noted;
+        bool compared = false;
+        bool judgedNew = false;
+        // What counted: in its stopped sequences, on the PATH its hooks search, and as a new Git folder.
+        std::vector<NewGitFolders::Counted> stopped, putFirst, asNew;
+    };
+    std::vector<Judged> judged;
     {
         // Under the lock the guard moves aside under, so that what it has just moved is noted as its own.
         auto locked = liveRuns.locked();
         for (const auto& folder : found) {
             if (!MovedAsideByGuard::liesIn(liveRuns.folder(), folder.gitFolder, places.paths()))
-                judged.push_back(&folder);
+                judged.push_back({ &folder });
         }
     }
-    // A folder a hook puts first on PATH may be that of several Git folders' hooks.
-    std::set<fs::path> onPath;
-    for (const auto* each : judged) {
-        const auto& folder = *each;
-        auto noted = options.notedWithIdentity(folder.identity);
-        if (noted && noted->gitFolder && *noted->gitFolder != folder.gitFolder)
-            noted = carriedOver(*noted, folder.gitFolder);
-        if (options.moment == Options::Moment::runsEnd) {
-            if (!folder.liesOutside)
-                std::ranges::move(
-                    StoppedSequences::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
-            for (auto& entry : HookPathEntries::counted(
-                     folder, noted && noted->gitFolder ? &*noted : nullptr, places, judging)) {
-                if ((!options.isNotedPutFirst || !options.isNotedPutFirst(entry.path.parent_path()))
-                    && onPath.insert(entry.path).second)
-                    counted.push_back(std::move(entry));
-            }
-        }
+    for (auto& each : judged) {
+        const auto& folder = *each.folder;
+        each.noted = options.notedWithIdentity(folder.identity);
+        if (each.noted && each.noted->gitFolder && *each.noted->gitFolder != folder.gitFolder)
+            each.noted = carriedOver(*each.noted, folder.gitFolder);
         if (folder.liesOutside || options.isComparedHere(folder.gitFolder))
             continue;
-        if (noted && noted->gitFolder) {
-            auto settled = GitGuardComparison::settle(liveRuns, *noted, places, judging.settings, options.clock,
-                judging.isKnownGitFolder, [&](const fs::path& path) { return judging.windows.holds(path); },
-                options.run, judging.commandsEndedBy);
-            moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
-        } else if (!judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
-            || !options.isComparedByAnother(folder.gitFolder)) {
-            std::ranges::move(
-                NewGitFolders::counted(folder.gitFolder, places, judging), std::back_inserter(counted));
+        if (each.noted && each.noted->gitFolder)
+            each.compared = true;
+        else
+            each.judgedNew = !judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
+                || !options.isComparedByAnother(folder.gitFolder);
+    }
+    // Every folder's files read on a few threads before anything is put back, so that each is judged as
+    // the commands left it, as the first of them always was: a thousand repositories' stopped sequences
+    // and hooks read one after another held the reply back.
+    parallelEach(judged.size(), [&](std::size_t index) {
+        Judged& each = judged[index];
+        const auto& folder = *each.folder;
+        if (options.moment == Options::Moment::runsEnd) {
+            if (!folder.liesOutside)
+                each.stopped = StoppedSequences::counted(folder.gitFolder, places, judging);
+            each.putFirst = HookPathEntries::counted(
+                folder, each.noted && each.noted->gitFolder ? &*each.noted : nullptr, places, judging);
         }
+        if (each.judgedNew)
+            each.asNew = NewGitFolders::counted(folder.gitFolder, places, judging);
+    });
+    std::vector<GitGuardPutBack::MovedChange> moved;
+    std::vector<NewGitFolders::Counted> counted;
+    // A folder a hook puts first on PATH may be that of several Git folders' hooks.
+    std::set<fs::path> onPath;
+    for (auto& each : judged) {
+        std::ranges::move(each.stopped, std::back_inserter(counted));
+        for (auto& entry : each.putFirst) {
+            if ((!options.isNotedPutFirst || !options.isNotedPutFirst(entry.path.parent_path()))
+                && onPath.insert(entry.path).second)
+                counted.push_back(std::move(entry));
+        }
+        if (each.compared) {
+            auto settled = GitGuardComparison::settle(
+                liveRuns, *each.noted, places, judging.settings, options.clock, judging.isKnownGitFolder,
+                [&](const fs::path& path) { return judging.windows.holds(path); }, options.run,
+                judging.commandsEndedBy);
+            moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
+        }
+        std::ranges::move(each.asNew, std::back_inserter(counted));
     }
     auto settled = GitGuardComparison::settleCounted(
         liveRuns, std::move(counted), places, judging, options.clock, options.run);
