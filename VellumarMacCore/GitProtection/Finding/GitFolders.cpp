@@ -151,11 +151,14 @@ namespace {
         return target;
     }
 
-    // `gitFolder` passed `GitFolderDefinition::isGitFolder`, which found where its "commondir" leads.
+    // `gitFolder`, as the kernel resolves it, passed `GitFolderDefinition::isGitFolder`, which found where
+    // its "commondir" leads. Only a folder that names another is resolved again: a thousand repositories'
+    // paths resolved twice each held the run's end back.
     Location withCommonFolder(const fs::path& gitFolder)
     {
-        fs::path named = GitFolderDefinition::commonFolderOf(gitFolder).value_or(gitFolder);
-        return { gitFolder, resolvingSymlinks(named).value_or(named), std::nullopt, std::nullopt };
+        auto named = GitFolderDefinition::commonFolderOf(gitFolder);
+        fs::path common = named ? resolvingSymlinks(*named).value_or(*named) : gitFolder;
+        return { gitFolder, std::move(common), std::nullopt, std::nullopt };
     }
 
 }

@@ -333,12 +333,19 @@ bool SearchedFolders::refresh(
         if (gone)
             removed += 1 + countBelow(*gone);
     }
+    const auto dotGitType = listing ? listing->dotGitType : static_cast<unsigned char>(DT_UNKNOWN);
+    const bool mayBeGitFolder = listing && listing->mayBeGitFolder;
+    // A new stamp alone is not written: the kept one, which it never matches again, only has the folder
+    // read again at the next program start. Writing a developer's whole place again for the stamp of its
+    // top, which moved at every run, cost each walk some 15 ms.
+    if (added > 0 || removed > 0 || dotGitType != folder.dotGitType
+        || mayBeGitFolder != folder.mayBeGitFolder)
+        m_tree->changed = true;
     folder.subfolders = std::move(subfolders);
-    m_tree->changed = true;
     folder.trusted = listing && listing->settled;
     folder.stamp = listing ? listing->stamp : GitFolderListing::Stamp {};
-    folder.dotGitType = listing ? listing->dotGitType : static_cast<unsigned char>(DT_UNKNOWN);
-    folder.mayBeGitFolder = listing && listing->mayBeGitFolder;
+    folder.dotGitType = dotGitType;
+    folder.mayBeGitFolder = mayBeGitFolder;
     m_tree->folders = m_tree->folders + added - removed;
     store().folders += added;
     store().folders -= removed;

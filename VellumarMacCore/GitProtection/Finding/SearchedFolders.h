@@ -60,7 +60,8 @@ public:
     bool refresh(Folder& folder, const std::string& path, const GitFolderListing::Options& options);
 
     // Writes what is kept of the place to the file given when it was first kept in this program, where
-    // it changed since it was read or last written there; nothing for an empty path. A failure only
+    // a folder came or went, or what a listing found of Git there changed, since it was read or last
+    // written there (stamps alone are not written); nothing for an empty path. A failure only
     // costs the next start's walk the listing of every folder.
     void keep();
 
