@@ -210,28 +210,49 @@ namespace {
         }
 
         // What the walk will judge in the folders whose kept listing holds in this walk (`FolderStamps`),
-        // judged ahead within its time.
+        // judged ahead within its time. One path is grown and cut back as the kept tree is gone through:
+        // a large tree keeps a hundred thousand folders, and a path made for each would cost more than
+        // judging the few that hold a ".git".
         void judgeAhead(const Left& left, std::uint64_t walk, std::chrono::steady_clock::time_point until)
         {
             Paths gitFolders;
             Paths gitFileFolders;
-            std::vector<std::pair<fs::path, const SearchedFolders::Folder*>> held;
-            for (const auto& folder : left)
-                held.emplace_back(folder.path, folder.kept);
-            while (!held.empty()) {
-                auto [path, kept] = std::move(held.back());
-                held.pop_back();
-                if (!kept->trusted || kept->heldAtWalk != walk)
-                    continue;
-                if (kept->dotGitType == DT_DIR || kept->dotGitType == DT_LNK)
-                    gitFolders.push_back(path / ".git");
-                else if (kept->dotGitType == DT_REG)
-                    gitFileFolders.push_back(path);
-                if (kept->mayBeGitFolder)
-                    gitFolders.push_back(path);
-                for (const auto& subfolder : kept->subfolders) {
-                    if (!kept->mayBeGitFolder || (subfolder->name != "objects" && subfolder->name != "refs"))
-                        held.emplace_back(path / subfolder->name, subfolder.get());
+            struct Step {
+                const SearchedFolders::Folder* folder;
+                std::size_t pathSize;
+                std::size_t next = 0;
+            };
+            std::vector<Step> steps;
+            for (const auto& top : left) {
+                std::string path = top.path;
+                auto enter = [&](const SearchedFolders::Folder& folder) {
+                    if (!folder.trusted || folder.heldAtWalk != walk)
+                        return;
+                    if (folder.dotGitType == DT_DIR || folder.dotGitType == DT_LNK)
+                        gitFolders.push_back(GitFolderListing::pathIn(path, ".git"));
+                    else if (folder.dotGitType == DT_REG)
+                        gitFileFolders.push_back(path);
+                    if (folder.mayBeGitFolder)
+                        gitFolders.push_back(path);
+                    steps.push_back({ &folder, path.size() });
+                };
+                enter(*top.kept);
+                while (!steps.empty()) {
+                    Step& step = steps.back();
+                    if (step.next == step.folder->subfolders.size()) {
+                        steps.pop_back();
+                        continue;
+                    }
+                    const SearchedFolders::Folder& subfolder = *step.folder->subfolders[step.next++];
+                    // What a Git folder keeps there the walk does not enter.
+                    if (step.folder->mayBeGitFolder
+                        && (subfolder.name == "objects" || subfolder.name == "refs"))
+                        continue;
+                    path.resize(step.pathSize);
+                    if (!path.ends_with('/'))
+                        path.push_back('/');
+                    path.append(subfolder.name);
+                    enter(subfolder);
                 }
             }
             m_judged.judgeAhead(gitFolders, gitFileFolders, until);
