@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
@@ -59,14 +60,22 @@ namespace {
         std::vector<fs::path> named;
     };
 
-    // The units a guard notes, each once, and their Git folders.
+    // The units a guard notes, each once, and their Git folders. What a watch kept of each is looked up
+    // on a few threads, since with a thousand repositories each lookup reads a unit back; the units
+    // noted anew are noted one after another, in order. `kept` is called from several threads at once.
     std::vector<UnitToHold> notedUnits(const std::vector<GuardedRepository>& repositories,
         const std::vector<fs::path>& gitFiles,
         const std::map<fs::path, std::vector<fs::path>>& searchedOfGitFiles,
         const std::vector<fs::path>& othersCommonDirs, const BeneathPlaces& places, const KeptUnit& kept,
         std::vector<fs::path>& gitFolders)
     {
-        std::vector<UnitToHold> units;
+        struct Wanted {
+            NotedUnit bare;
+            std::vector<fs::path> named;
+            std::vector<fs::path> searched;
+            bool othersCommonDir = false;
+        };
+        std::vector<Wanted> wanted;
         std::set<fs::path> keys;
         auto add = [&](const std::optional<fs::path>& gitFolder, const std::optional<fs::path>& workTree,
                        const std::vector<fs::path>& named = {}, const std::vector<fs::path>& searched = {}) {
@@ -78,18 +87,7 @@ namespace {
             const bool othersCommonDir = gitFolder
                 && std::find(othersCommonDirs.begin(), othersCommonDirs.end(), *gitFolder)
                     != othersCommonDirs.end();
-            // A unit noted with its "commondir" left to another is not taken for one that notes it.
-            std::vector<fs::path> roots = named;
-            roots.insert(roots.end(), searched.begin(), searched.end());
-            auto known = othersCommonDir ? std::nullopt : kept(unit, roots);
-            if (known && (!gitFolder || known->files.contains(*gitFolder / "commondir"))) {
-                units.push_back({ GitGuardEntries::entryOf(*known), std::move(roots) });
-                return;
-            }
-            unit = GitNotedFiles::noteUnit(gitFolder, workTree, places, named, searched);
-            if (othersCommonDir)
-                unit.files.erase(*gitFolder / "commondir");
-            units.push_back({ GitGuardEntries::entryOf(unit), std::move(roots) });
+            wanted.push_back({ std::move(unit), named, searched, othersCommonDir });
         };
         for (const auto& repository : repositories) {
             add(repository.gitFolder, repository.workTree, repository.configured, repository.searchedFirst);
@@ -102,6 +100,30 @@ namespace {
             auto searched = searchedOfGitFiles.find(gitFile);
             add(std::nullopt, gitFile.parent_path(), {},
                 searched != searchedOfGitFiles.end() ? searched->second : std::vector<fs::path> {});
+        }
+        std::vector<UnitToHold> units(wanted.size());
+        std::vector<char> taken(wanted.size());
+        parallelEach(wanted.size(), [&](std::size_t index) {
+            const Wanted& unit = wanted[index];
+            std::vector<fs::path>& roots = units[index].named = unit.named;
+            roots.insert(roots.end(), unit.searched.begin(), unit.searched.end());
+            // A unit noted with its "commondir" left to another is not taken for one that notes it.
+            auto known = unit.othersCommonDir ? std::nullopt : kept(unit.bare, roots);
+            const auto& gitFolder = unit.bare.gitFolder;
+            if (known && (!gitFolder || known->files.contains(*gitFolder / "commondir"))) {
+                units[index].noted = GitGuardEntries::entryOf(*known);
+                taken[index] = true;
+            }
+        });
+        for (std::size_t index = 0; index < wanted.size(); ++index) {
+            if (taken[index])
+                continue;
+            const Wanted& unit = wanted[index];
+            NotedUnit noted = GitNotedFiles::noteUnit(
+                unit.bare.gitFolder, unit.bare.workTree, places, unit.named, unit.searched);
+            if (unit.othersCommonDir)
+                noted.files.erase(*unit.bare.gitFolder / "commondir");
+            units[index].noted = GitGuardEntries::entryOf(noted);
         }
         return units;
     }
@@ -121,7 +143,8 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
     try {
         LiveRuns& liveRuns = m_run.registry();
         // Taken as it was kept: what changed since was seen by the watch, and what Git's configuration
-        // names and where it lies are as they were. A unit the record keeps as gone is not.
+        // names and where it lies are as they were. A unit the record keeps as gone is not. Any thread.
+        std::mutex takenLock;
         auto kept
             = [&](const NotedUnit& bare, const std::vector<fs::path>& named) -> std::optional<NotedUnit> {
             fs::path key = bare.key();
@@ -132,6 +155,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
                 return std::nullopt;
             if (liveRuns.locked().isUnheld(Held::guardedUnit, key.native()))
                 return std::nullopt;
+            std::lock_guard lock(takenLock);
             m_takenAsKept.insert(std::move(key));
             return unit;
         };

@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/Foundations/OpenForWriting.h"
 #include "VellumarMacCore/GitProtection/BeneathPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/FileIdentity.h"
@@ -12,6 +13,7 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -51,11 +53,20 @@ void NewGitFolderWatch::start(const std::vector<fs::path>& places, const std::ve
     m_seen.clear();
     for (const auto& place : m_places)
         watch(place, Kind::plain);
-    std::error_code error;
-    for (const auto& gitFolder : gitFolders) {
-        for (auto holder : kHolders) {
-            if (fs::is_directory(gitFolder / holder, error))
-                watch(gitFolder / holder, Kind::holder);
+    // Looked up on a few threads, then watched in order: a thousand Git folders cost a look-up for each
+    // holder, and most have none.
+    constexpr std::size_t holderCount = std::size(kHolders);
+    std::vector<std::array<bool, holderCount>> held(gitFolders.size());
+    parallelEach(gitFolders.size(), [&](std::size_t index) {
+        for (std::size_t holder = 0; holder < holderCount; ++holder) {
+            std::error_code error;
+            held[index][holder] = fs::is_directory(gitFolders[index] / kHolders[holder], error);
+        }
+    });
+    for (std::size_t index = 0; index < gitFolders.size(); ++index) {
+        for (std::size_t holder = 0; holder < holderCount; ++holder) {
+            if (held[index][holder])
+                watch(gitFolders[index] / kHolders[holder], Kind::holder);
         }
     }
 }

@@ -172,14 +172,10 @@ namespace {
         return std::filesystem::path(walked.answer);
     }
 
-    // A standardized path the kernel looks up to its end meeting no link is its own answer, with the
-    // same promise as a walk's (every name in it was a folder or its last name, not a link, as it was
-    // passed), for one lookup where a walk opens each name: a search through thousands of Git folders
-    // resolves as many paths. Absent where a link, a missing name or anything else needs the walk.
-    std::optional<std::filesystem::path> resolvedWithoutLinks(const std::string& absolute)
+    // What the kernel opens at `absolute` when it meets no link on the way, the last name not a link
+    // itself; absent where it meets one, or anything is missing.
+    std::optional<struct stat> openedWithoutLinks(const std::string& absolute)
     {
-        if (!isStandardizedText(absolute) || absolute.size() >= PATH_MAX)
-            return std::nullopt;
         open_how how {};
         how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
         how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
@@ -189,7 +185,33 @@ namespace {
         struct stat status { };
         if (!opened || ::fstat(opened.get(), &status) != 0 || S_ISLNK(status.st_mode))
             return std::nullopt;
-        return std::filesystem::path(absolute);
+        return status;
+    }
+
+    // A standardized path the kernel looks up to its end meeting no link is its own answer, with the
+    // same promise as a walk's (every name in it was a folder or its last name, not a link, as it was
+    // passed), for one lookup where a walk opens each name: a search through thousands of Git folders
+    // resolves as many paths. One with "." or ".." in it, as a linked worktree's "commondir" or a
+    // submodule's ".git" file makes, folds to the same answer where its folded path, met by no link
+    // either, opens the very file it reached: a folder moved meanwhile is told by its identity. Absent
+    // where a link, a missing name or anything else needs the walk.
+    std::optional<std::filesystem::path> resolvedWithoutLinks(const std::string& absolute)
+    {
+        if (absolute.size() >= PATH_MAX)
+            return std::nullopt;
+        if (isStandardizedText(absolute)) {
+            if (!openedWithoutLinks(absolute))
+                return std::nullopt;
+            return std::filesystem::path(absolute);
+        }
+        auto reached = openedWithoutLinks(absolute);
+        if (!reached)
+            return std::nullopt;
+        std::filesystem::path folded = standardizedPath(absolute);
+        auto again = openedWithoutLinks(folded.native());
+        if (!again || again->st_dev != reached->st_dev || again->st_ino != reached->st_ino)
+            return std::nullopt;
+        return folded;
     }
 
     std::optional<std::filesystem::path> resolvedFromRoot(const std::string& absolute)

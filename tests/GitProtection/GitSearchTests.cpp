@@ -407,6 +407,9 @@ TEST(GitSearch, WhatChangedBetweenRunsIsFoundAtTheNextRun)
                 test::madeFolder(p.projects / "a/other");
             },
             [](const Places& p) { fs::remove_all(p.projects / "a/app"); }, {}, { "a/app/.git" } },
+        // Changed inside its ".git", which the walk does not list: the folders above keep their stamps.
+        { "a recorded repository's HEAD removed", [](const Places& p) { repository(p.projects / "a/app"); },
+            [](const Places& p) { fs::remove(p.projects / "a/app/.git/HEAD"); }, {}, { "a/app/.git" } },
         // Enough folders side by side that their stamps are taken on several threads at once.
         { "git init in four of many folders side by side",
             [](const Places& p) {

@@ -98,6 +98,9 @@ TEST(PathContainment, ResolvesLinksAsTheKernelDoesAndKeepsTheMissingRest)
             { "a link to a file, then more", "/fileLink/x", "/real/file/x" },
             { "a link to a file with a slash", "/fileLink/", "/real/file" },
             { "dots and slashes folded", "/real/./sub//..//file/", "/real/file" },
+            { "'..' with no link on its way", "/real/sub/../file", "/real/file" },
+            { "'.' and '..' with no link on their way, to a folder", "/real/./sub/..", "/real" },
+            { "'..' out of a link's target", "/link/sub/../file", "/real/file" },
             { "a long path through a link", deepViaLink, deep },
             { "a name too long cannot be resolved", tooLong, std::nullopt },
         }) {

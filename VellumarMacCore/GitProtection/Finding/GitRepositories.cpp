@@ -327,20 +327,25 @@ namespace {
         // Each place's own first, then what the walk met; a Git folder reached twice counts once.
         std::vector<Repository> repositoriesOf(const GitRepositorySearch::GitEntries& entries) const
         {
+            std::vector<GitRepositorySearch::Repository> candidates;
+            for (const auto& place : m_places)
+                candidates.push_back({ place / ".git", place });
+            candidates.insert(candidates.end(), entries.repositories.begin(), entries.repositories.end());
+            // Resolved on a few threads: a thousand Git folders cost a lookup each.
+            std::vector<std::optional<fs::path>> gitFolders(candidates.size());
+            parallelEach(candidates.size(), [&](std::size_t index) {
+                // The search judged its own a moment ago.
+                const bool isPlace = index < m_places.size();
+                if (!isPlace || GitFolderDefinition::isGitFolder(candidates[index].gitFolder))
+                    gitFolders[index] = resolvingSymlinks(candidates[index].gitFolder);
+            });
             std::vector<Repository> repositories;
             std::set<fs::path> seen;
-            // The search judged its own a moment ago.
-            auto add = [&](const GitRepositorySearch::Repository& repository, bool isPlace) {
-                if (isPlace && !GitFolderDefinition::isGitFolder(repository.gitFolder))
-                    return;
-                if (auto gitFolder = resolvingSymlinks(repository.gitFolder);
-                    gitFolder && seen.insert(*gitFolder).second)
-                    repositories.push_back({ repository.workTree, std::move(*gitFolder), isPlace });
-            };
-            for (const auto& place : m_places)
-                add({ place / ".git", place }, true);
-            for (const auto& repository : entries.repositories)
-                add(repository, false);
+            for (std::size_t index = 0; index < candidates.size(); ++index) {
+                if (auto& gitFolder = gitFolders[index]; gitFolder && seen.insert(*gitFolder).second)
+                    repositories.push_back(
+                        { candidates[index].workTree, std::move(*gitFolder), index < m_places.size() });
+            }
             return repositories;
         }
 

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/FolderStamps.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
@@ -17,6 +18,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -44,11 +46,8 @@ namespace {
         std::optional<fs::path> namedGitFolder(const fs::path& folder)
         {
             auto [at, added] = m_named.try_emplace(folder.native());
-            if (added) {
-                auto location = GitFolders::located(folder);
-                if (location && location->gitFile)
-                    at->second = std::move(location->gitFolder);
-            }
+            if (added)
+                at->second = namedGitFolderAt(folder);
             return at->second;
         }
 
@@ -64,7 +63,47 @@ namespace {
             return false;
         }
 
+        // Judges ahead, on a few threads, what `isGitFolder` and `namedGitFolder` would be asked one by one:
+        // each of `gitFolders`, and the ".git" file in each of `gitFileFolders` where it is one. A later
+        // run meets a thousand repositories, each some reads of its own; the walk finds them judged.
+        // Past `until` the rest is left to be judged when asked.
+        void judgeAhead(const Paths& gitFolders, const Paths& gitFileFolders,
+            std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max())
+        {
+            std::vector<std::optional<bool>> isGitFolder(gitFolders.size());
+            std::vector<std::optional<std::optional<fs::path>>> named(gitFileFolders.size());
+            parallelEach(gitFolders.size() + gitFileFolders.size(), [&](std::size_t index) {
+                if (std::chrono::steady_clock::now() >= until)
+                    return;
+                if (index < gitFolders.size()) {
+                    isGitFolder[index] = GitFolderDefinition::isGitFolder(gitFolders[index]);
+                    return;
+                }
+                index -= gitFolders.size();
+                std::error_code error;
+                if (fs::symlink_status(gitFileFolders[index] / ".git", error).type()
+                    == fs::file_type::regular)
+                    named[index] = namedGitFolderAt(gitFileFolders[index]);
+            });
+            for (std::size_t index = 0; index < gitFolders.size(); ++index) {
+                if (isGitFolder[index])
+                    m_gitFolders.try_emplace(gitFolders[index].native(), *isGitFolder[index]);
+            }
+            for (std::size_t index = 0; index < gitFileFolders.size(); ++index) {
+                if (named[index])
+                    m_named.try_emplace(gitFileFolders[index].native(), std::move(*named[index]));
+            }
+        }
+
     private:
+        static std::optional<fs::path> namedGitFolderAt(const fs::path& folder)
+        {
+            auto location = GitFolders::located(folder);
+            if (location && location->gitFile)
+                return std::move(location->gitFolder);
+            return std::nullopt;
+        }
+
         std::unordered_map<std::string, bool> m_gitFolders;
         std::unordered_map<std::string, std::optional<fs::path>> m_named;
     };
@@ -133,6 +172,7 @@ namespace {
                 // folders twice nor write its record over each other.
                 SearchedFolders searched(place, GitFolderRecord::listingsFile(m_options.dataFolder, place));
                 GitFolderRecord::Record record = GitFolderRecord::recorded(m_options.dataFolder, place);
+                judgeAhead(record.repositories);
                 for (auto& repository : record.repositories)
                     addRecorded(place, std::move(repository));
                 m_resolvedPlace = resolvingSymlinks(place);
@@ -156,6 +196,68 @@ namespace {
         }
 
     private:
+        // What `addRecorded` will judge of each recorded repository, judged ahead.
+        void judgeAhead(const std::vector<Repository>& repositories)
+        {
+            Paths gitFolders;
+            Paths workTrees;
+            for (const auto& repository : repositories) {
+                gitFolders.push_back(repository.gitFolder);
+                if (repository.workTree)
+                    workTrees.push_back(*repository.workTree);
+            }
+            m_judged.judgeAhead(gitFolders, workTrees);
+        }
+
+        // What the walk will judge in the folders whose kept listing holds in this walk (`FolderStamps`),
+        // judged ahead within its time. One path is grown and cut back as the kept tree is gone through:
+        // a large tree keeps a hundred thousand folders, and a path made for each would cost more than
+        // judging the few that hold a ".git".
+        void judgeAhead(const Left& left, std::uint64_t walk, std::chrono::steady_clock::time_point until)
+        {
+            Paths gitFolders;
+            Paths gitFileFolders;
+            struct Step {
+                const SearchedFolders::Folder* folder;
+                std::size_t pathSize;
+                std::size_t next = 0;
+            };
+            std::vector<Step> steps;
+            for (const auto& top : left) {
+                std::string path = top.path;
+                auto enter = [&](const SearchedFolders::Folder& folder) {
+                    if (!folder.trusted || folder.heldAtWalk != walk)
+                        return;
+                    if (folder.dotGitType == DT_DIR || folder.dotGitType == DT_LNK)
+                        gitFolders.push_back(GitFolderListing::pathIn(path, ".git"));
+                    else if (folder.dotGitType == DT_REG)
+                        gitFileFolders.push_back(path);
+                    if (folder.mayBeGitFolder)
+                        gitFolders.push_back(path);
+                    steps.push_back({ &folder, path.size() });
+                };
+                enter(*top.kept);
+                while (!steps.empty()) {
+                    Step& step = steps.back();
+                    if (step.next == step.folder->subfolders.size()) {
+                        steps.pop_back();
+                        continue;
+                    }
+                    const SearchedFolders::Folder& subfolder = *step.folder->subfolders[step.next++];
+                    // What a Git folder keeps there the walk does not enter.
+                    if (step.folder->mayBeGitFolder
+                        && (subfolder.name == "objects" || subfolder.name == "refs"))
+                        continue;
+                    path.resize(step.pathSize);
+                    if (!path.ends_with('/'))
+                        path.push_back('/');
+                    path.append(subfolder.name);
+                    enter(subfolder);
+                }
+            }
+            m_judged.judgeAhead(gitFolders, gitFileFolders, until);
+        }
+
         void addRecorded(const fs::path& place, Repository repository)
         {
             // The walk enters no link below the place, so neither does what it recorded: a folder swapped
@@ -255,9 +357,10 @@ namespace {
             for (const auto& folder : left)
                 tops.push_back(
                     { folder.path, folder.kept, folder.isPlace ? placeListing.link : belowListing.link });
-            FolderStamps::mark(tops, searched.walk(),
-                bounded ? std::chrono::steady_clock::now() + m_options.budgetPerPlace
-                        : std::chrono::steady_clock::time_point::max());
+            const auto until = bounded ? std::chrono::steady_clock::now() + m_options.budgetPerPlace
+                                       : std::chrono::steady_clock::time_point::max();
+            FolderStamps::mark(tops, searched.walk(), until);
+            judgeAhead(left, searched.walk(), until);
             std::size_t walked = 0;
             while (!left.empty() && (walked == 0 || !bounded || m_options.clock() < deadline)) {
                 auto [folder, kept, isPlace] = std::move(left.front());

@@ -105,12 +105,17 @@ std::optional<NotedUnit> taken(const NotedUnit& bare, const fs::path& liveRuns,
     const std::vector<fs::path>& named, const std::vector<fs::path>& places)
 {
     Cache& shared = cache();
-    std::lock_guard lock(shared.lock);
-    auto kept = shared.byKey.find(bare.key().native());
-    if (kept == shared.byKey.end() || kept->second.liveRuns != liveRuns.native()
-        || kept->second.named != named)
-        return std::nullopt;
-    NotedUnit unit = GitGuardEntries::unitOf(kept->second.payload);
+    std::string payload;
+    {
+        std::lock_guard lock(shared.lock);
+        auto kept = shared.byKey.find(bare.key().native());
+        if (kept == shared.byKey.end() || kept->second.liveRuns != liveRuns.native()
+            || kept->second.named != named)
+            return std::nullopt;
+        payload = kept->second.payload;
+    }
+    // Read back outside the lock: a run's start takes a thousand units on several threads.
+    NotedUnit unit = GitGuardEntries::unitOf(payload);
     if (unit.gitFolder != bare.gitFolder || unit.workTree != bare.workTree
         || !notedAlikeBeneath(unit, named, unit.places, places))
         return std::nullopt;
