@@ -337,9 +337,10 @@ bool SearchedFolders::refresh(
     const bool mayBeGitFolder = listing && listing->mayBeGitFolder;
     // A new stamp alone is not written: the kept one, which it never matches again, only has the folder
     // read again at the next program start. Writing a developer's whole place again for the stamp of its
-    // top, which moved at every run, cost each walk some 15 ms.
-    if (added > 0 || removed > 0 || dotGitType != folder.dotGitType
-        || mayBeGitFolder != folder.mayBeGitFolder)
+    // top, which moved at every run, cost each walk some 15 ms. A folder listed for the first time is
+    // written, as is one whose listing failed before.
+    if (folder.stamp == GitFolderListing::Stamp {} || added > 0 || removed > 0
+        || dotGitType != folder.dotGitType || mayBeGitFolder != folder.mayBeGitFolder)
         m_tree->changed = true;
     folder.subfolders = std::move(subfolders);
     folder.trusted = listing && listing->settled;
