@@ -433,7 +433,7 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
         workers.add([&] { readOutput(output->read.release(), launch); });
         workers.add([&] { readErrors(errors->read.release()); });
         workers.add([&] { waitForExit(child); });
-        housekeepers.add([&] { writeInput(input->write.release(), launch.input, wake.get()); });
+        housekeepers.add([&] { writeInput(input->write.release(), launch, wake.get()); });
         housekeepers.add([&] { supervise(launch, timeLimitDeadline); });
     } catch (const std::system_error&) {
         throw unavailableError();
@@ -587,7 +587,7 @@ void ClaudeProcess::handleLine(std::string_view bytes, const Launch& launch)
         m_lastLine = WallClock::now();
         auto resultsBefore = m_parser.toolResultCount();
         events = m_parser.consume(line);
-        reportedToolResult = m_parser.toolResultCount() != resultsBefore;
+        reportedToolResult = m_parser.toolResultCount() != resultsBefore && m_inputReady;
     }
     if (launch.onEvent) {
         for (const auto& event : events) {
@@ -607,10 +607,23 @@ void ClaudeProcess::handleLine(std::string_view bytes, const Launch& launch)
     }
 }
 
-void ClaudeProcess::writeInput(int fd, std::string_view input, int wakeFd)
+void ClaudeProcess::writeInput(int fd, const Launch& launch, int wakeFd)
 {
     // Closed in every case, so the child sees the end of its input as soon as it can.
     FileDescriptor owned(fd);
+    if (launch.beforeInput) {
+        try {
+            launch.beforeInput();
+        } catch (...) {
+            cancel();
+            return;
+        }
+    }
+    {
+        std::lock_guard lock(m_lock);
+        m_inputReady = true;
+    }
+    const std::string_view input = launch.input;
     BrokenPipeSignalBlocked brokenPipeBlocked;
     // Non-blocking, so that the end of the run can call the writer off a child that never reads.
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)

@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <iterator>
 #include <cctype>
+#include <exception>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
@@ -124,42 +126,55 @@ namespace {
     }
 
     // What keeps Git outside the sandbox from running what the run's commands write into the
-    // repositories, from before the process starts until it has ended: placeholders the sandbox makes
-    // read-only, and a guard that puts back what changes in every repository, and moves aside what
-    // appears at a name kept off, as it happens. Its watch stays on the repositories after the run, so
-    // that the next run notes again only what changed.
+    // repositories, from before the process reads its input until it has ended: placeholders the
+    // sandbox makes read-only, and a guard that puts back what changes in every repository, and moves
+    // aside what appears at a name kept off, as it happens. Its watch stays on the repositories after
+    // the run, so that the next run notes again only what changed.
     struct GitRunProtection {
         // For the repositories the run's settings protect, so that each "commondir" they deny has its
-        // placeholder.
-        GitRunProtection(const ClaudeReplyRunner::RunSettings& settings, const fs::path& dataFolder,
-            const fs::path& workFolder)
+        // placeholder before Claude Code starts.
+        GitRunProtection(const ClaudeReplyRunner::RunSettings& settings, const fs::path& dataFolder)
             : placeholders(settings.git.gitFolders, dataFolder)
             , liveRuns(dataFolder)
-            , kept(GitGuardWatch::takeKept(liveRuns))
-            , guard(settings.git.guarded, settings.git.guardedGitFiles, commonDirsOfOthers(workFolder),
-                  { .places = settings.writablePlaces,
-                      .liveRuns = liveRuns,
-                      .settings = GitCountedSettings::gitReaderForThisProcess(),
-                      .keptOff = settings.keptOff,
-                      .unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {},
-                      .searchedFirstOfGitFiles = settings.git.searchedFirstOfGitFiles })
-            , watch(std::make_unique<GitGuardWatch>(guard,
-                  GitGuardWatch::Options { .places = settings.writablePlaces,
-                      .onMovedAside = [this](const auto& moved) { movedAside.add(moved); } },
-                  std::move(kept)))
         {
         }
-        // After `finish`.
-        ~GitRunProtection() { GitGuardWatch::keep(std::move(watch), liveRuns); }
+        // Once the guard has started.
+        ~GitRunProtection()
+        {
+            if (watch)
+                GitGuardWatch::keep(std::move(watch), liveRuns);
+        }
+
+        // While Claude Code starts, which reads no input, so runs nothing of the model's, before this
+        // has returned: noting a thousand repositories takes about as long as the process's start.
+        void startGuard(const ClaudeReplyRunner::RunSettings& settings, const fs::path& workFolder)
+        {
+            kept = GitGuardWatch::takeKept(liveRuns);
+            guard.emplace(settings.git.guarded, settings.git.guardedGitFiles, commonDirsOfOthers(workFolder),
+                GitGuard::Options { .places = settings.writablePlaces,
+                    .liveRuns = liveRuns,
+                    .settings = GitCountedSettings::gitReaderForThisProcess(),
+                    .keptOff = settings.keptOff,
+                    .unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {},
+                    .searchedFirstOfGitFiles = settings.git.searchedFirstOfGitFiles });
+            watch = std::make_unique<GitGuardWatch>(*guard,
+                GitGuardWatch::Options { .places = settings.writablePlaces,
+                    .onMovedAside = [this](const auto& moved) { movedAside.add(moved); } },
+                std::move(kept));
+        }
 
         // Once the process has ended: the last comparison, and the sweep of what the commands left for
-        // the user's next Git command.
-        void finish() { watch->finish(); }
+        // the user's next Git command. Nothing when the process never got its input.
+        void finish()
+        {
+            if (watch)
+                watch->finish();
+        }
 
         CommonDirPlaceholders placeholders;
         fs::path liveRuns;
         std::unique_ptr<GitGuardWatch> kept;
-        GitGuard guard;
+        std::optional<GitGuard> guard;
         MovedAsideFiles movedAside;
         std::unique_ptr<GitGuardWatch> watch;
     };
@@ -431,13 +446,14 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     // missing Claude Code holds a read-only placeholder at its name for the whole run, where the phone's
     // uploads could not land. A folder that cannot be made fails only those uploads.
     FolderTree(run.workFolder).privateChild(std::string(Workspaces::uploadsName));
-    // Noted before anything runs, so that what the run's commands change shows against it.
+    // Noted before anything runs, so that what the run's commands change shows against it: the
+    // placeholders before Claude Code starts, the guard before it reads its input.
     ResolvedPermissions gated = run.permissions.applyingGates();
     std::optional<SandboxPlaceholders> sandboxPlaceholders;
     std::optional<GitRunProtection> gitProtection;
     if (gated.bash) {
         sandboxPlaceholders.emplace(run.settings.deniedWrites, run.settings.writablePlaces, m_data.folder);
-        gitProtection.emplace(run.settings, m_data.folder, run.workFolder);
+        gitProtection.emplace(run.settings, m_data.folder);
     }
 
     auto approved = std::make_shared<ApprovedTools>();
@@ -473,11 +489,21 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };
     // The watch compares as things change; without its thread, or once it failed, each command's end is
     // the next best.
-    if (gitProtection)
+    std::exception_ptr guardFailed;
+    if (gitProtection) {
+        launch.beforeInput = [&] {
+            try {
+                gitProtection->startGuard(run.settings, run.workFolder);
+            } catch (...) {
+                guardFailed = std::current_exception();
+                throw;
+            }
+        };
         launch.afterToolResult = [&gitProtection] {
             if (!gitProtection->watch->running())
                 gitProtection->watch->compareAll();
         };
+    }
     resources.temporaryFolder = makeTemporaryFolder();
     launch.environment
         = childEnvironment(m_baseEnvironment, m_path ? m_path() : std::string(), *resources.temporaryFolder);
@@ -487,6 +513,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         std::stop_callback cancelOnStop(run.stop, [&process] { process.cancel(); });
         return process.start(launch);
     }() };
+    if (guardFailed)
+        std::rethrow_exception(guardFailed);
     // Once more at the end: a command left running in the background, or one whose result never came.
     std::vector<GitGuard::MovedChange> movedAside;
     if (gitProtection) {

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <future>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
@@ -310,6 +311,50 @@ TEST_F(ClaudeProcessTest, CancelBeforeStartStopsTheChildOnceItExistsWithFakeClau
 
     EXPECT_EQ(outcome.stopReason, StopReason::cancelled());
     EXPECT_TRUE(endedBySignal(outcome.status)) << outcome.status;
+}
+
+// What must stand before the model's first turn is made while the child starts: the child is running
+// when it is made, gets its input only after, and a tool result it reports before then is not handed on.
+// One that cannot be made stops the child unfed.
+TEST_F(ClaudeProcessTest, InputWaitsForWhatMustStandBeforeItWithFakeClaude)
+{
+    const std::string resultLine
+        = R"({"type":"user","message":{"content":[{"type":"tool_result","tool_use_id":"toolu_1"}]}})";
+    for (bool made : { true, false }) {
+        SCOPED_TRACE(made ? "made" : "cannot be made");
+        std::filesystem::remove(path("read"));
+        auto starting = launch(fake("echo '" + toolCallLine("Bash") + "'\necho '" + resultLine
+            + "'\ntouch started\ncat > read\necho '" + resultLine + "'"));
+        starting.input = "the prompt";
+        std::atomic<int> events = 0;
+        std::atomic<bool> ready = false;
+        std::atomic<int> resultsHandedOn = 0;
+        std::atomic<int> resultsBeforeReady = 0;
+        starting.onEvent = [&](const RunnerEvent&) { ++events; };
+        starting.afterToolResult = [&] {
+            ++resultsHandedOn;
+            resultsBeforeReady += !ready;
+        };
+        starting.beforeInput = [&] {
+            EXPECT_TRUE(eventually([&] { return std::filesystem::exists(path("started")) && events >= 2; }));
+            if (!made)
+                throw std::runtime_error("cannot be made");
+            ready = true;
+        };
+        ClaudeProcess process;
+        auto outcome = run(process, starting);
+
+        EXPECT_EQ(resultsBeforeReady, 0);
+        if (made) {
+            EXPECT_EQ(outcome.status, 0) << outcome.stderrTail;
+            EXPECT_EQ(test::readFile(path("read")), "the prompt");
+            EXPECT_EQ(resultsHandedOn, 1);
+        } else {
+            EXPECT_EQ(outcome.stopReason, StopReason::cancelled());
+            EXPECT_EQ(test::readFile(path("read")), "");
+            EXPECT_EQ(resultsHandedOn, 0);
+        }
+    }
 }
 
 TEST_F(ClaudeProcessTest, CancelFromManyThreadsWhileRunningWithFakeClaude)
