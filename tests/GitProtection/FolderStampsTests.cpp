@@ -45,6 +45,25 @@ void collectMarked(
         collectMarked(*subfolder, relative / subfolder->name, walk, marked);
 }
 
+// Whether the walk has nothing to do at or below `folder`, as a whole look at it tells.
+bool nothingToDoBelow(const Folder& folder, std::uint64_t walk)
+{
+    return folder.heldAtWalk == walk && folder.dotGitType == DT_UNKNOWN
+        && std::ranges::all_of(folder.subfolders, [walk](const auto& sub) { return nothingToDoBelow(*sub, walk); });
+}
+
+Folder& keptAt(Folder& top, const fs::path& relative)
+{
+    Folder* folder = &top;
+    for (const auto& name : relative.lexically_normal()) {
+        if (name == ".")
+            continue;
+        auto sub = std::ranges::find(folder->subfolders, name.native(), &Folder::name);
+        folder = sub->get();
+    }
+    return *folder;
+}
+
 }
 
 TEST(FolderStamps, MarksOnlyAKeptFolderThatIsTheSameAndUnchanged)
@@ -53,6 +72,8 @@ TEST(FolderStamps, MarksOnlyAKeptFolderThatIsTheSameAndUnchanged)
         const char* name;
         std::function<void(const fs::path& top)> change;
         std::set<fs::path> unmarked;
+        // Where the kept listing shows a ".git": marked, yet no folder above is quiet.
+        const char* gitAt = nullptr;
     };
     const Case cases[] = {
         { "nothing changed", [](const fs::path&) {}, {} },
@@ -74,6 +95,7 @@ TEST(FolderStamps, MarksOnlyAKeptFolderThatIsTheSameAndUnchanged)
         { "one of many shared among the threads",
             [](const fs::path& top) { std::ofstream(top / "many/123/new.txt") << "new\n"; }, { "many/123" } },
         { "gone", [](const fs::path& top) { fs::remove_all(top / "many/7"); }, { "many", "many/7" } },
+        { "a \".git\" in one of many", [](const fs::path&) {}, {}, "many/123" },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -88,6 +110,8 @@ TEST(FolderStamps, MarksOnlyAKeptFolderThatIsTheSameAndUnchanged)
             deep /= "d";
         test::madeFolder(deep);
         auto folder = kept(top);
+        if (testCase.gitAt)
+            keptAt(*folder, testCase.gitAt).dotGitType = DT_DIR;
         testCase.change(top);
 
         FolderStamps::mark({ { top.string(), folder.get(), GitFolderListing::Link::refuse } }, 7);
@@ -97,7 +121,11 @@ TEST(FolderStamps, MarksOnlyAKeptFolderThatIsTheSameAndUnchanged)
             { ".", "app", "app/src", "app/src/lib", "many", "many/7", "many/123", "many/299" }) {
             SCOPED_TRACE(path);
             EXPECT_EQ(marked.contains(path), !testCase.unmarked.contains(path));
+            const Folder& at = keptAt(*folder, path);
+            EXPECT_EQ(FolderStamps::isQuiet(at, 7), nothingToDoBelow(at, 7));
         }
+        EXPECT_EQ(FolderStamps::isQuiet(*folder, 7), false) << "a deep chain's bottom is read again";
+        EXPECT_EQ(FolderStamps::isQuiet(keptAt(*folder, "many/299"), 7), true);
         EXPECT_TRUE(marked.contains("deep/d")) << "near the top of a deep chain";
         EXPECT_FALSE(marked.contains(fs::path("deep") / fs::path(deep).lexically_relative(top / "deep")))
             << "at its bottom, read again";

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/ParallelEach.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <iterator>
 #include <sys/stat.h>
@@ -29,6 +30,24 @@ namespace {
             folder.heldAtWalk = walk;
     }
 
+    bool showsNothingOfGit(const Folder& folder)
+    {
+        return folder.trusted && folder.dotGitType == DT_UNKNOWN && !folder.mayBeGitFolder;
+    }
+
+    // Once its subfolders are marked; whether `folder` is quiet.
+    bool markQuiet(Folder& folder, bool subfoldersQuiet, std::uint64_t walk)
+    {
+        folder.quietBelow = subfoldersQuiet;
+        return isQuiet(folder, walk);
+    }
+
+    bool allQuiet(const Folder& folder, std::uint64_t walk)
+    {
+        return std::all_of(folder.subfolders.begin(), folder.subfolders.end(),
+            [walk](const auto& subfolder) { return isQuiet(*subfolder, walk); });
+    }
+
     struct Part {
         std::string path;
         Folder* folder;
@@ -39,23 +58,27 @@ namespace {
 
     // `folder`, named `name` in the folder that `holder` (or `AT_FDCWD`) is a descriptor of, and below
     // it unless `withBelow` says otherwise: one look-up of one name each, rather than of a whole path.
-    void markFrom(int holder, const char* name, Folder& folder, Link link, bool withBelow, unsigned depth,
+    // Whether it is quiet; never where the folders below it are left to others.
+    bool markFrom(int holder, const char* name, Folder& folder, Link link, bool withBelow, unsigned depth,
         std::uint64_t walk)
     {
         struct stat status { };
         if (!withBelow || folder.subfolders.empty() || depth == kDeepestHeld) {
             if (::fstatat(holder, name, &status, link == Link::refuse ? AT_SYMLINK_NOFOLLOW : 0) == 0)
                 markIfHeld(folder, status, walk);
-            return;
+            return markQuiet(folder, withBelow && folder.subfolders.empty(), walk);
         }
         // O_PATH reads nothing and needs no permission on the folder itself, as a stamp does not.
         FileDescriptor itself(
             ::openat(holder, name, O_PATH | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0)));
         if (itself.get() < 0 || ::fstat(itself.get(), &status) != 0 || !S_ISDIR(status.st_mode))
-            return;
+            return false;
         markIfHeld(folder, status, walk);
+        bool subfoldersQuiet = true;
         for (const auto& subfolder : folder.subfolders)
-            markFrom(itself.get(), subfolder->name.c_str(), *subfolder, Link::refuse, true, depth + 1, walk);
+            subfoldersQuiet &= markFrom(
+                itself.get(), subfolder->name.c_str(), *subfolder, Link::refuse, true, depth + 1, walk);
+        return markQuiet(folder, subfoldersQuiet, walk);
     }
 
     // The tops and, while a level holds too few to share among the threads, the level below as parts of
@@ -100,6 +123,16 @@ void mark(const std::vector<Top>& tops, std::uint64_t walk, std::chrono::steady_
             markFrom(AT_FDCWD, part.path.c_str(), *part.folder, part.link, part.withBelow, 0, walk);
         },
         { .claimedAtOnce = 1 });
+    // The folders marked alone, each after the parts below it, which come later.
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+        if (!part->withBelow)
+            markQuiet(*part->folder, allQuiet(*part->folder, walk), walk);
+    }
+}
+
+bool isQuiet(const SearchedFolders::Folder& folder, std::uint64_t walk)
+{
+    return folder.heldAtWalk == walk && folder.quietBelow && showsNothingOfGit(folder);
 }
 
 }

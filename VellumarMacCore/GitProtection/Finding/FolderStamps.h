@@ -27,9 +27,15 @@ struct Top {
 // link below its top, cannot be looked up, or lies deeper below its top than a walk's threads hold
 // descriptors for, stays unmarked, and the walk reads it again. Past `until`, on the steady clock
 // (checked before each part of the tree), the rest stays unmarked: a walk out of time stops anyway.
-// Reads the kept folders and writes their marks only, from several threads, so nothing else may touch
-// them meanwhile; returns once every thread is done. Never throws but for memory.
+// Marks too which of them are quiet (`isQuiet`). Reads the kept folders and writes their marks only,
+// from several threads, so nothing else may touch them meanwhile; returns once every thread is done.
+// Never throws but for memory.
 void mark(const std::vector<Top>& tops, std::uint64_t walk,
     std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
+
+// Whether `folder` and every folder below it were marked in `walk`, are trusted and show nothing of Git
+// (no ".git", no entries of a Git folder): the walk has nothing to do there. In a developer's folder
+// that is nearly all of it, a hundred thousand folders of packages.
+bool isQuiet(const SearchedFolders::Folder& folder, std::uint64_t walk);
 
 }

@@ -226,7 +226,7 @@ namespace {
             for (const auto& top : left) {
                 std::string path = top.path;
                 auto enter = [&](const SearchedFolders::Folder& folder) {
-                    if (!folder.trusted || folder.heldAtWalk != walk)
+                    if (!folder.trusted || folder.heldAtWalk != walk || FolderStamps::isQuiet(folder, walk))
                         return;
                     if (folder.dotGitType == DT_DIR || folder.dotGitType == DT_LNK)
                         gitFolders.push_back(GitFolderListing::pathIn(path, ".git"));
@@ -365,6 +365,8 @@ namespace {
             while (!left.empty() && (walked == 0 || !bounded || m_options.clock() < deadline)) {
                 auto [folder, kept, isPlace] = std::move(left.front());
                 left.pop_front();
+                if (FolderStamps::isQuiet(*kept, searched.walk()))
+                    continue;
                 ++walked;
                 if (!searched.refresh(*kept, folder, isPlace ? placeListing : belowListing))
                     continue;
@@ -382,7 +384,8 @@ namespace {
                 for (const auto& subfolder : kept->subfolders) {
                     // What a Git folder keeps there is no repository; elsewhere such a name is a folder
                     // like any other.
-                    if (isGitFolderItself && (subfolder->name == "objects" || subfolder->name == "refs"))
+                    if ((isGitFolderItself && (subfolder->name == "objects" || subfolder->name == "refs"))
+                        || FolderStamps::isQuiet(*subfolder, searched.walk()))
                         continue;
                     left.push_back({ GitFolderListing::pathIn(folder, subfolder->name), subfolder.get() });
                 }
