@@ -47,7 +47,8 @@ namespace ClaudeInvocation {
 
     // What a run in `workFolder` with the (ungated) permissions protects in the Git repositories of its
     // writable places (`GitRepositories::commandProtection`); nothing when the run has no commands.
-    // Found once for the run: its settings deny the paths that exist, its guard keeps the others off
+    // What only the guard takes is still to be found (`GitRepositories::sandboxPart`), while Claude Code
+    // starts. Found once for the run: its settings deny the paths that exist, its guard keeps the others off
     // (`keptOffPaths`), and the run itself holds the "commondir" placeholders, only in Git folders inside
     // a writable place, and never in the work folder's own, which Claude Code looks after itself. Fails
     // only as `resolvedWorkFolder` does.

@@ -267,7 +267,7 @@ GitRepositories::Protection gitProtection(
         return {};
     Path resolvedWork = resolvedWorkFolder(workFolder);
     std::vector<Path> places = commandWritablePlaces(resolvedWork, gated);
-    GitRepositories::Protection protection = GitRepositories::commandProtection(places, usersGit(resolver));
+    GitRepositories::Protection protection = GitRepositories::sandboxPart(places, usersGit(resolver));
     keepPlaceholdersWhereTheRunMayWrite(protection, places, resolvedWork);
     return protection;
 }

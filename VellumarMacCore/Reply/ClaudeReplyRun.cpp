@@ -146,17 +146,20 @@ namespace {
         }
 
         // While Claude Code starts, which reads no input, so runs nothing of the model's, before this
-        // has returned: noting a thousand repositories takes about as long as the process's start.
+        // has returned: finding what only the guard takes (`GitRepositories::completeForGuard`) and
+        // noting a thousand repositories take about as long as the process's start.
         void startGuard(const ClaudeReplyRunner::RunSettings& settings, const fs::path& workFolder)
         {
+            GitRepositories::Protection git = settings.git;
+            GitRepositories::completeForGuard(git);
             kept = GitGuardWatch::takeKept(liveRuns);
-            guard.emplace(settings.git.guarded, settings.git.guardedGitFiles, commonDirsOfOthers(workFolder),
+            guard.emplace(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
                 GitGuard::Options { .places = settings.writablePlaces,
                     .liveRuns = liveRuns,
                     .settings = GitCountedSettings::gitReaderForThisProcess(),
                     .keptOff = settings.keptOff,
                     .unchangedSinceKept = kept ? kept->unchangedSinceKept() : std::set<fs::path> {},
-                    .searchedFirstOfGitFiles = settings.git.searchedFirstOfGitFiles });
+                    .searchedFirstOfGitFiles = git.searchedFirstOfGitFiles });
             watch = std::make_unique<GitGuardWatch>(*guard,
                 GitGuardWatch::Options { .places = settings.writablePlaces,
                     .onMovedAside = [this](const auto& moved) { movedAside.add(moved); } },

@@ -15,12 +15,16 @@
 #include <exception>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 namespace vellumar::GitRepositories {
 
@@ -120,7 +124,7 @@ namespace {
         Builder(const Paths& places, const GitConfigPaths::Options& options)
             : m_places(places)
             , m_options(options)
-            , m_reader(options)
+            , m_reader(m_options)
         {
             for (const auto& place : places) {
                 if (auto resolved = resolvingSymlinks(place))
@@ -128,17 +132,17 @@ namespace {
             }
         }
 
-        Protection build()
+        // What the sandbox denies, with the repositories the guard takes as yet without what only it
+        // needs (`guardPart`).
+        Protection sandboxPart()
         {
-            Paths existing;
             for (const auto& place : m_places) {
                 std::error_code error;
                 if (fs::is_directory(place, error))
-                    existing.push_back(place);
+                    m_existing.push_back(place);
             }
-            GitRepositorySearch::GitEntries entries
-                = GitRepositorySearch::gitEntries(existing, { .dataFolder = m_options.dataFolder });
-            std::vector<Repository> repositories = repositoriesOf(entries);
+            m_entries = GitRepositorySearch::gitEntries(m_existing, { .dataFolder = m_options.dataFolder });
+            m_repositories = repositoriesOf(m_entries);
             // A place's Git folder even before it holds a HEAD: a command could add one.
             std::set<fs::path> guarded;
             for (const auto& place : m_places) {
@@ -147,23 +151,17 @@ namespace {
                 if (gitFolder && fs::is_directory(*gitFolder, error) && guarded.insert(*gitFolder).second)
                     m_protection.guarded.push_back({ *gitFolder, place });
             }
-            for (const auto& repository : repositories) {
+            for (const auto& repository : m_repositories) {
                 if (guarded.insert(repository.gitFolder).second)
                     m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
             }
-            std::vector<GuardedRepository>& guardedRepositories = m_protection.guarded;
-            parallelEach(guardedRepositories.size(), [&](std::size_t index) {
-                GuardedRepository& repository = guardedRepositories[index];
-                repository.linkedFolders
-                    = GitFoldersInPlaces::linkedGitFolders(repository.gitFolder, m_places);
-            });
 
-            std::size_t places = static_cast<std::size_t>(std::count_if(repositories.begin(),
-                repositories.end(), [](const Repository& repository) { return repository.isPlace; }));
+            std::size_t places = static_cast<std::size_t>(std::count_if(m_repositories.begin(),
+                m_repositories.end(), [](const Repository& repository) { return repository.isPlace; }));
             std::size_t used = reservedPaths;
             Paths wholeGitFolders;
             for (std::size_t index = 0; index < places; ++index) {
-                const Repository& repository = repositories[index];
+                const Repository& repository = m_repositories[index];
                 // What stays set aside for the places' repositories after this one, one path each.
                 std::size_t after = places - index - 1;
                 std::size_t left
@@ -184,21 +182,30 @@ namespace {
                     + wholeGitFolders.front().string()
                     + ", are more than the sandbox has room to protect one by one; commands may change"
                       " nothing in their Git folders in this run.");
-            for (const auto& gitFile : keptInside(entries.gitFiles)) {
+            for (const auto& gitFile : keptInside(m_entries.gitFiles)) {
                 if (!m_denied.contains(gitFile))
                     m_protection.guardedGitFiles.push_back(gitFile);
             }
-            appendAll(sequencerState(repositories));
+            appendAll(sequencerState(m_repositories));
+            // With no repository to take what the configuration names, the sandbox denies it.
+            if (m_protection.guarded.empty())
+                guardConfiguredPaths();
+            return m_protection;
+        }
 
-            // A place that holds no repository still has Git's global and system files read.
-            Paths configured = existing;
-            for (const auto& repository : repositories)
-                configured.push_back(repository.workTree.value_or(repository.gitFolder));
-            for (const auto& gitFile : entries.gitFiles)
-                configured.push_back(gitFile.parent_path());
-            for (const auto& gitFile : m_recordedGitFiles)
-                configured.push_back(gitFile.parent_path());
-            guardConfiguredPaths(configured, existing.size());
+        // What only the guard takes, once `sandboxPart` is: each guarded repository's linked folders,
+        // what the configuration names and what the hooks put first on PATH, and the latter for the
+        // ".git" files whose Git folder no guarded repository holds.
+        void guardPart(Protection& protection)
+        {
+            std::vector<GuardedRepository>& guardedRepositories = m_protection.guarded;
+            parallelEach(guardedRepositories.size(), [&](std::size_t index) {
+                GuardedRepository& repository = guardedRepositories[index];
+                repository.linkedFolders
+                    = GitFoldersInPlaces::linkedGitFolders(repository.gitFolder, m_places);
+            });
+            if (!guardedRepositories.empty())
+                guardConfiguredPaths();
             parallelEach(guardedRepositories.size(), [&](std::size_t index) {
                 GuardedRepository& repository = guardedRepositories[index];
                 repository.searchedFirst
@@ -206,7 +213,7 @@ namespace {
                         repository.workTree ? Paths { *repository.workTree / ".git" } : Paths {},
                         repository.workTree.value_or(repository.gitFolder));
             });
-            Paths gitFiles = entries.gitFiles;
+            Paths gitFiles = m_entries.gitFiles;
             gitFiles.insert(gitFiles.end(), m_recordedGitFiles.begin(), m_recordedGitFiles.end());
             const GuardedByGitFolder guardedByGitFolder = byGitFolder(guardedRepositories);
             std::vector<std::optional<SearchedFirstOfOwner>> ofGitFiles(gitFiles.size());
@@ -226,7 +233,8 @@ namespace {
                         owned.push_back(std::move(folder));
                 }
             }
-            return std::move(m_protection);
+            protection.guarded = std::move(m_protection.guarded);
+            protection.searchedFirstOfGitFiles = std::move(m_protection.searchedFirstOfGitFiles);
         }
 
     private:
@@ -436,13 +444,21 @@ namespace {
             return gitFiles;
         }
 
-        // Hands what the configuration read at each of `readAt` names to the guard, each path once: to the
-        // repository read there, or, named only where no repository was read (a place's global
-        // settings, a ".git" file's work tree), to the first guarded one. With none to take them, they
-        // are denied in the sandbox. `readAt` holds the places first (`placeCount`), then the
-        // repositories in `m_protection.guarded`'s order after the places' own.
-        void guardConfiguredPaths(const Paths& readAt, std::size_t placeCount)
+        // Hands what the configuration read at each place, repository and ".git" file's work tree names
+        // to the guard, each path once: to the repository read there, or, named only where no
+        // repository was read (a place's global settings, a ".git" file's work tree), to the first
+        // guarded one. With none to take them, they are denied in the sandbox.
+        void guardConfiguredPaths()
         {
+            // A place that holds no repository still has Git's global and system files read.
+            Paths readAt = m_existing;
+            const std::size_t placeCount = m_existing.size();
+            for (const auto& repository : m_repositories)
+                readAt.push_back(repository.workTree.value_or(repository.gitFolder));
+            for (const auto& gitFile : m_entries.gitFiles)
+                readAt.push_back(gitFile.parent_path());
+            for (const auto& gitFile : m_recordedGitFiles)
+                readAt.push_back(gitFile.parent_path());
             std::map<fs::path, std::size_t> guardedAt;
             for (std::size_t index = 0; index < m_protection.guarded.size(); ++index) {
                 auto& guarded = m_protection.guarded[index];
@@ -510,10 +526,14 @@ namespace {
             }
         }
 
-        const Paths& m_places;
-        const GitConfigPaths::Options& m_options;
+        // Kept from the first part for the second, which runs later.
+        const Paths m_places;
+        const GitConfigPaths::Options m_options;
         ConfigFileReader m_reader;
         Paths m_resolvedPlaces;
+        Paths m_existing;
+        GitRepositorySearch::GitEntries m_entries;
+        std::vector<Repository> m_repositories;
         // Each Git folder's linked folders, read once in a run: the protection, the sequencer's state
         // and the guard's units all go by them, and with a thousand repositories each reading costs.
         const GitFolders::Listing& linkedOf(const fs::path& gitFolder)
@@ -534,14 +554,64 @@ namespace {
 
 }
 
-Protection commandProtection(const std::vector<fs::path>& places, const GitConfigPaths::Options& options)
+// Kept by the protection whose guard's part is still to be found.
+class GuardPart {
+public:
+    explicit GuardPart(std::unique_ptr<Builder> builder)
+        : m_builder(std::move(builder))
+    {
+    }
+
+    void complete(Protection& protection)
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_found) {
+            // A part that failed half way is not found again from what it left.
+            if (!m_builder)
+                throw std::runtime_error("What the Git protection's guard needs could not be found.");
+            auto builder = std::move(m_builder);
+            Protection found;
+            builder->guardPart(found);
+            m_found = std::move(found);
+        }
+        protection.guarded = m_found->guarded;
+        protection.searchedFirstOfGitFiles = m_found->searchedFirstOfGitFiles;
+    }
+
+private:
+    std::mutex m_lock;
+    std::unique_ptr<Builder> m_builder;
+    std::optional<Protection> m_found;
+};
+
+Protection sandboxPart(const std::vector<fs::path>& places, const GitConfigPaths::Options& options)
 {
     try {
-        return Builder(places, options).build();
+        auto builder = std::make_unique<Builder>(places, options);
+        Protection protection = builder->sandboxPart();
+        protection.guardPart = std::make_shared<GuardPart>(std::move(builder));
+        return protection;
     } catch (const std::exception&) {
         // Out of memory: the run goes on with what the other lists deny.
         return {};
     }
+}
+
+void completeForGuard(Protection& protection)
+{
+    if (auto part = std::exchange(protection.guardPart, nullptr))
+        part->complete(protection);
+}
+
+Protection commandProtection(const std::vector<fs::path>& places, const GitConfigPaths::Options& options)
+{
+    Protection protection = sandboxPart(places, options);
+    try {
+        completeForGuard(protection);
+    } catch (const std::exception&) {
+        return {};
+    }
+    return protection;
 }
 
 }

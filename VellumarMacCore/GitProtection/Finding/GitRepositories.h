@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace vellumar::GitRepositories {
@@ -30,6 +31,8 @@ inline constexpr std::size_t maxUnguardedConfiguredPaths = 64;
 inline constexpr std::size_t reservedPaths = maxUnguardedConfiguredPaths + maxSequencerPaths;
 static_assert(reservedPaths < GitFolders::gitPathBudget);
 
+class GuardPart;
+
 struct Protection {
     // What the sandbox denies to commands, all within `GitFolders::gitPathBudget`.
     std::vector<std::filesystem::path> deniedPaths;
@@ -44,6 +47,10 @@ struct Protection {
     // What the hooks put first on PATH at the work tree of each of `guardedGitFiles` whose Git folder lies
     // outside every place, where no guarded repository holds it, by the ".git" file: noted with it.
     std::map<std::filesystem::path, std::vector<std::filesystem::path>> searchedFirstOfGitFiles;
+    // Set while what only the guard takes is still to be found (`sandboxPart`): `guarded` then holds
+    // each repository without its linked folders, what its configuration names and what its hooks put
+    // first on PATH, and `searchedFirstOfGitFiles` is empty. Copies share it.
+    std::shared_ptr<GuardPart> guardPart;
 };
 
 // Each repository whose Git folder is a place's own ".git" is protected in the sandbox in the first of
@@ -68,5 +75,15 @@ struct Protection {
 // limits; never throws.
 Protection commandProtection(
     const std::vector<std::filesystem::path>& places, const GitConfigPaths::Options& options);
+
+// The same in two parts, so that a run can write its settings and start Claude Code with the first
+// (all the sandbox denies) while the second, which only the guard takes, is found: the first here,
+// never throwing.
+Protection sandboxPart(
+    const std::vector<std::filesystem::path>& places, const GitConfigPaths::Options& options);
+
+// The second: completes `protection`'s guarded repositories and `searchedFirstOfGitFiles`, found at the
+// first call of any of its copies. Any thread; throws only for memory.
+void completeForGuard(Protection& protection);
 
 }
