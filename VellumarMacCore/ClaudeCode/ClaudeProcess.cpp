@@ -433,7 +433,7 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
         workers.add([&] { readOutput(output->read.release(), launch); });
         workers.add([&] { readErrors(errors->read.release()); });
         workers.add([&] { waitForExit(child); });
-        housekeepers.add([&] { writeInput(input->write.release(), launch, wake.get()); });
+        housekeepers.add([&] { writeInput(input->write.release(), launch.input, wake.get()); });
         housekeepers.add([&] { supervise(launch, timeLimitDeadline); });
     } catch (const std::system_error&) {
         throw unavailableError();
@@ -487,6 +487,22 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
     }
     timeLimitDeadline = std::chrono::steady_clock::now() + durationFromSeconds(launch.timeLimit);
     gate.open();
+    // On the caller's thread while the child starts: what it makes outlives the run, and on a thread of
+    // its own would be held in a memory pool of that thread's, apart from the run's.
+    bool fed = true;
+    if (launch.beforeInput) {
+        try {
+            launch.beforeInput();
+        } catch (...) {
+            fed = false;
+            cancel();
+        }
+    }
+    {
+        std::lock_guard lock(m_lock);
+        (fed ? m_inputReady : m_inputCalledOff) = true;
+    }
+    m_inputDecided.notify_all();
 
     workers.joinAll();
     {
@@ -607,23 +623,16 @@ void ClaudeProcess::handleLine(std::string_view bytes, const Launch& launch)
     }
 }
 
-void ClaudeProcess::writeInput(int fd, const Launch& launch, int wakeFd)
+void ClaudeProcess::writeInput(int fd, std::string_view input, int wakeFd)
 {
     // Closed in every case, so the child sees the end of its input as soon as it can.
     FileDescriptor owned(fd);
-    if (launch.beforeInput) {
-        try {
-            launch.beforeInput();
-        } catch (...) {
-            cancel();
-            return;
-        }
-    }
     {
-        std::lock_guard lock(m_lock);
-        m_inputReady = true;
+        std::unique_lock lock(m_lock);
+        m_inputDecided.wait(lock, [this] { return m_inputReady || m_inputCalledOff; });
+        if (m_inputCalledOff)
+            return;
     }
-    const std::string_view input = launch.input;
     BrokenPipeSignalBlocked brokenPipeBlocked;
     // Non-blocking, so that the end of the run can call the writer off a child that never reads.
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)

@@ -93,7 +93,7 @@ public:
         // that line's events are handed on, so that what a command left behind is looked at as soon
         // as it has ended. Never before `beforeInput` has returned.
         std::function<void()> afterToolResult;
-        // Called on a thread of its own once the child has started, before its input is written: what
+        // Called on the thread of `start` once the child has started, before its input is written: what
         // must stand before the model's first turn, and need not before the child starts, is made while
         // it starts. When it throws the child gets no input and is stopped as cancelled.
         std::function<void()> beforeInput;
@@ -135,7 +135,7 @@ private:
         const Waiting& waiting, WallClock::time_point now, const StallLimits& limits);
     void watchdogTick(const Launch& launch);
     void handleLine(std::string_view bytes, const Launch& launch);
-    void writeInput(int fd, const Launch& launch, int wakeFd);
+    void writeInput(int fd, std::string_view input, int wakeFd);
     void readOutput(int fd, const Launch& launch);
     void readErrors(int fd);
     void waitForExit(pid_t child);
@@ -161,7 +161,10 @@ private:
     std::condition_variable m_agendaChanged;
     std::vector<Deadline> m_killDeadlines;
     bool m_runOver { false };
+    // Whether `Launch::beforeInput` returned, or threw; the input writer waits for either.
     bool m_inputReady { false };
+    bool m_inputCalledOff { false };
+    std::condition_variable m_inputDecided;
 };
 
 }

@@ -146,12 +146,11 @@ namespace {
         }
 
         // While Claude Code starts, which reads no input, so runs nothing of the model's, before this
-        // has returned: finding what only the guard takes (`GitRepositories::completeForGuard`) and
+        // has returned: finding what only the guard takes (`GitRepositories::forGuard`) and
         // noting a thousand repositories take about as long as the process's start.
         void startGuard(const ClaudeReplyRunner::RunSettings& settings, const fs::path& workFolder)
         {
-            GitRepositories::Protection git = settings.git;
-            GitRepositories::completeForGuard(git);
+            const GitRepositories::Protection& git = GitRepositories::forGuard(settings.git);
             kept = GitGuardWatch::takeKept(liveRuns);
             guard.emplace(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
                 GitGuard::Options { .places = settings.writablePlaces,

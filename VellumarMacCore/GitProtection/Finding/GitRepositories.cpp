@@ -193,9 +193,9 @@ namespace {
             return m_protection;
         }
 
-        // What only the guard takes, once `sandboxPart` is: each guarded repository's linked folders,
-        // what the configuration names and what the hooks put first on PATH, and the latter for the
-        // ".git" files whose Git folder no guarded repository holds.
+        // The whole protection, once `sandboxPart` has found its part: each guarded repository's linked
+        // folders, what the configuration names and what the hooks put first on PATH, and the latter for
+        // the ".git" files whose Git folder no guarded repository holds.
         void guardPart(Protection& protection)
         {
             std::vector<GuardedRepository>& guardedRepositories = m_protection.guarded;
@@ -233,8 +233,7 @@ namespace {
                         owned.push_back(std::move(folder));
                 }
             }
-            protection.guarded = std::move(m_protection.guarded);
-            protection.searchedFirstOfGitFiles = std::move(m_protection.searchedFirstOfGitFiles);
+            protection = std::move(m_protection);
         }
 
     private:
@@ -562,7 +561,7 @@ public:
     {
     }
 
-    void complete(Protection& protection)
+    const Protection& completed()
     {
         std::lock_guard lock(m_lock);
         if (!m_found) {
@@ -574,8 +573,7 @@ public:
             builder->guardPart(found);
             m_found = std::move(found);
         }
-        protection.guarded = m_found->guarded;
-        protection.searchedFirstOfGitFiles = m_found->searchedFirstOfGitFiles;
+        return *m_found;
     }
 
 private:
@@ -597,17 +595,20 @@ Protection sandboxPart(const std::vector<fs::path>& places, const GitConfigPaths
     }
 }
 
-void completeForGuard(Protection& protection)
+const Protection& forGuard(const Protection& protection)
 {
-    if (auto part = std::exchange(protection.guardPart, nullptr))
-        part->complete(protection);
+    return protection.guardPart ? protection.guardPart->completed() : protection;
 }
 
 Protection commandProtection(const std::vector<fs::path>& places, const GitConfigPaths::Options& options)
 {
     Protection protection = sandboxPart(places, options);
     try {
-        completeForGuard(protection);
+        if (auto part = std::exchange(protection.guardPart, nullptr)) {
+            const Protection& found = part->completed();
+            protection.guarded = found.guarded;
+            protection.searchedFirstOfGitFiles = found.searchedFirstOfGitFiles;
+        }
     } catch (const std::exception&) {
         return {};
     }

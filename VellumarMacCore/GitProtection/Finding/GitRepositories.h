@@ -82,8 +82,9 @@ Protection commandProtection(
 Protection sandboxPart(
     const std::vector<std::filesystem::path>& places, const GitConfigPaths::Options& options);
 
-// The second: completes `protection`'s guarded repositories and `searchedFirstOfGitFiles`, found at the
-// first call of any of its copies. Any thread; throws only for memory.
-void completeForGuard(Protection& protection);
+// The second: `protection` whole for what the guard takes of it (`guarded`, `guardedGitFiles`,
+// `searchedFirstOfGitFiles`), found at the first call for any of its copies and kept as long as one of
+// them; `protection` itself where nothing is left to find. Any thread; throws only for memory.
+const Protection& forGuard(const Protection& protection);
 
 }

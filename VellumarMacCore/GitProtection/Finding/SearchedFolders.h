@@ -30,10 +30,11 @@ public:
         bool trusted = false;
         unsigned char dotGitType = DT_UNKNOWN;
         bool mayBeGitFolder = false;
+        // Whether, in the walk `heldAtWalk` names, every folder below it was found quiet too
+        // (`FolderStamps::isQuiet`).
+        bool quietBelow = false;
         // The walk (`walk()`) in which its stamp was last found unchanged (`FolderStamps`); 0 for none.
         std::uint64_t heldAtWalk = 0;
-        // Whether, in that walk, every folder below it was found quiet too (`FolderStamps::isQuiet`).
-        bool quietBelow = false;
         // Sorted by name; each owned, so that adding one keeps the others where they are.
         std::vector<std::unique_ptr<Folder>> subfolders;
     };
