@@ -337,6 +337,12 @@ TEST_F(ClaudeProcessTest, InputWaitsForWhatMustStandBeforeItWithFakeClaude)
         };
         starting.beforeInput = [&] {
             EXPECT_TRUE(eventually([&] { return std::filesystem::exists(path("started")) && events >= 2; }));
+            // Input given too early reaches the child's "read" within this, and nothing else can.
+            std::string early;
+            for (auto until = std::chrono::steady_clock::now() + 300ms;
+                 early.empty() && std::chrono::steady_clock::now() < until;)
+                early = test::readFile(path("read"));
+            EXPECT_EQ(early, "");
             if (!made)
                 throw std::runtime_error("cannot be made");
             ready = true;
