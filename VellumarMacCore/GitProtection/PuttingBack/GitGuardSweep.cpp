@@ -53,11 +53,16 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
                 judged.push_back({ &folder });
         }
     }
-    for (auto& each : judged) {
+    // A thousand noted units are each read back from the registry's text: on a few threads.
+    parallelEach(judged.size(), [&](std::size_t index) {
+        Judged& each = judged[index];
         const auto& folder = *each.folder;
         each.noted = options.notedWithIdentity(folder.identity);
         if (each.noted && each.noted->gitFolder && *each.noted->gitFolder != folder.gitFolder)
             each.noted = carriedOver(*each.noted, folder.gitFolder);
+    });
+    for (auto& each : judged) {
+        const auto& folder = *each.folder;
         if (folder.liesOutside || options.isComparedHere(folder.gitFolder))
             continue;
         if (each.noted && each.noted->gitFolder)

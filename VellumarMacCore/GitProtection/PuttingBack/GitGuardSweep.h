@@ -25,7 +25,7 @@ struct Options {
     // of a unit that found it there: it is passed over.
     std::function<bool(const std::filesystem::path&)> isComparedHere;
     // What was noted of the Git folder with this identity (`GitFoldersInPlaces::Found::identity`),
-    // where a unit compared here noted it.
+    // where a unit compared here noted it. Called from several threads at once.
     std::function<std::optional<GitNotedFiles::NotedUnit>(const std::string& identity)> notedWithIdentity;
     // Whether a unit compared here notes this folder as one its hooks put first on PATH: passed over, as
     // its comparison judges it. Absent where none does.
