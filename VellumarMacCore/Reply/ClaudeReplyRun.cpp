@@ -151,7 +151,7 @@ namespace {
         void startGuard(const ClaudeReplyRunner::RunSettings& settings, const fs::path& workFolder)
         {
             const GitRepositories::Protection& git = GitRepositories::forGuard(settings.git);
-            kept = GitGuardWatch::takeKept(liveRuns);
+            std::unique_ptr<GitGuardWatch> kept = GitGuardWatch::takeKept(liveRuns);
             guard.emplace(git.guarded, git.guardedGitFiles, commonDirsOfOthers(workFolder),
                 GitGuard::Options { .places = settings.writablePlaces,
                     .liveRuns = liveRuns,
@@ -175,7 +175,6 @@ namespace {
 
         CommonDirPlaceholders placeholders;
         fs::path liveRuns;
-        std::unique_ptr<GitGuardWatch> kept;
         std::optional<GitGuard> guard;
         MovedAsideFiles movedAside;
         std::unique_ptr<GitGuardWatch> watch;

@@ -602,17 +602,11 @@ const Protection& forGuard(const Protection& protection)
 
 Protection commandProtection(const std::vector<fs::path>& places, const GitConfigPaths::Options& options)
 {
-    Protection protection = sandboxPart(places, options);
     try {
-        if (auto part = std::exchange(protection.guardPart, nullptr)) {
-            const Protection& found = part->completed();
-            protection.guarded = found.guarded;
-            protection.searchedFirstOfGitFiles = found.searchedFirstOfGitFiles;
-        }
+        return forGuard(sandboxPart(places, options));
     } catch (const std::exception&) {
         return {};
     }
-    return protection;
 }
 
 }
