@@ -244,6 +244,12 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
     } catch (const std::exception&) {
         // Out of memory: what was noted so far is guarded.
     }
+    try {
+        // Here, while Claude Code starts, rather than at the run's end, where a reply waits for it.
+        knownUnits();
+    } catch (const std::exception&) {
+        // Out of memory: the first judging tries again.
+    }
     if (unrecorded)
         platform::logError("The record of what a run's Git repositories hold could not be written ("
             + *unrecorded

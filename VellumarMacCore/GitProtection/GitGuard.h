@@ -207,7 +207,7 @@ private:
     // Notes it, where memory allowed a place for the unit; moving `last` in allocates nothing.
     void lastCompared(std::size_t unit, LastComparison last);
     // The units' keys, and the unit this run noted by its Git folder's identity
-    // (`GitFoldersInPlaces::Found::identity`), read by the first `judge`.
+    // (`GitFoldersInPlaces::Found::identity`), as the guard noted them.
     struct KnownUnits {
         std::map<std::string, std::size_t> byIdentity;
         std::set<std::filesystem::path> keys;
