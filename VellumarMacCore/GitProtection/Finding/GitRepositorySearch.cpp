@@ -14,8 +14,6 @@
 #include <deque>
 #include <dirent.h>
 #include <exception>
-#include <map>
-#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
@@ -287,14 +285,14 @@ namespace {
                 ? std::optional(*m_resolvedPlace / gitFolder.lexically_relative(place))
                 : resolvingSymlinks(gitFolder);
             if (resolved && isPathCoveredBy(*resolved, *m_resolvedPlace)
-                && m_gitFolders.insert(*resolved).second)
+                && m_gitFolders.insert(resolved->native()).second)
                 m_found.gitFolders.push_back(std::move(*resolved));
         }
 
         void addRepository(Repository repository)
         {
             auto [at, added]
-                = m_indexByGitFolder.try_emplace(repository.gitFolder, m_found.repositories.size());
+                = m_indexByGitFolder.try_emplace(repository.gitFolder.native(), m_found.repositories.size());
             if (!added) {
                 auto& known = m_found.repositories[at->second];
                 if (!known.workTree)
@@ -307,7 +305,7 @@ namespace {
 
         void addGitFile(const fs::path& gitFile)
         {
-            if (m_gitFiles.insert(gitFile).second)
+            if (m_gitFiles.insert(gitFile.native()).second)
                 m_found.gitFiles.push_back(gitFile);
         }
 
@@ -401,9 +399,11 @@ namespace {
         const Paths& m_places;
         const Options& m_options;
         std::vector<Repository> m_placeRepositories;
-        std::map<fs::path, std::size_t> m_indexByGitFolder;
-        std::set<fs::path> m_gitFiles;
-        std::set<fs::path> m_gitFolders;
+        // By path text: every path here is built the one way, and a thousand paths compared element by
+        // element cost a walk milliseconds.
+        std::unordered_map<std::string, std::size_t> m_indexByGitFolder;
+        std::unordered_set<std::string> m_gitFiles;
+        std::unordered_set<std::string> m_gitFolders;
         const bool m_whole = m_options.budgetPerPlace == unbudgeted;
         std::optional<fs::path> m_resolvedPlace; // of the place being walked
         GitEntries m_found;
