@@ -810,3 +810,29 @@ TEST(GitGuard, AFailedPutBackOfAKeptCopyIsLoggedAsSuch)
     EXPECT_NE(log.lines()[0].find("could not be put back"), std::string::npos);
     EXPECT_EQ(log.lines()[0].find("kept no copy"), std::string::npos);
 }
+
+// Git moving a work tree's Git folder into the superproject's ("git submodule absorbgitdirs") writes the
+// ".git" file at its name after the move: its writer, here the comparison's own check of writers, may
+// finish it between the unit's being found at neither name and the look at that name.
+TEST(GitGuard, AGitFileFinishedWhileItsNameIsComparedLeadsToTheMovedGitFolder)
+{
+    Scene scene;
+    fs::create_directories(scene.library);
+    git(scene.library, { "init", "-q", "-b", "main" });
+    GitGuard guard = scene.guard();
+    fs::create_directories(scene.project / ".git/modules");
+    fs::rename(scene.library / ".git", scene.project / ".git/modules/library");
+    const fs::path gitFile = scene.library / ".git";
+    const std::string leads = "gitdir: ../project/.git/modules/library\n";
+    std::ofstream { gitFile };
+    auto finishedByItsWriter = [&](const fs::path& path) {
+        if (path == gitFile && test::readFile(gitFile).empty())
+            std::ofstream(gitFile) << leads;
+        return false;
+    };
+    test::CapturedLog log;
+    EXPECT_TRUE(guard.compare(0, finishedByItsWriter).empty());
+    EXPECT_TRUE(guard.compare(1, finishedByItsWriter).empty());
+    EXPECT_EQ(test::readFile(gitFile), leads);
+    EXPECT_EQ(log.lines(), std::vector<std::string> {});
+}

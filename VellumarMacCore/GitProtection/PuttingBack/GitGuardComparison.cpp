@@ -112,7 +112,8 @@ namespace {
         const std::function<bool(const fs::path&)>& isGuarded,
         const std::function<bool(const fs::path&)>& isWritable, KeptMovedAside::InRun* run,
         std::optional<std::chrono::nanoseconds> commandsEndedBy,
-        const std::function<bool(const fs::path&)>& isBeingWritten, bool& broughtAFolderBack)
+        const std::function<bool(const fs::path&)>& isBeingWritten, bool& broughtAFolderBack,
+        bool* movedMeanwhile = nullptr)
     {
         Settled settled;
         // By path, each folder before what it holds: what was noted there, and what counted.
@@ -156,11 +157,22 @@ namespace {
             if (after != before && (after.kind == Kind::file || after.kind == Kind::large) && isBeingWritten
                 && isBeingWritten(path))
                 return;
+            // Git moving a work tree's Git folder writes the ".git" file at its name after the move: one
+            // finished since the caller found the folder at neither name leads to it, and nothing here is
+            // judged until it is compared where it is.
+            if (movedMeanwhile && path == noted.gitFolder && after.kind == Kind::file
+                && GitFolderWhereabouts::elsewhere(liveRuns.folder(), noted, path, places)) {
+                *movedMeanwhile = true;
+                ends.push_back(path);
+                return;
+            }
             judge(path, before, after);
         };
         // Each folder before what it holds.
         for (const auto& [path, before] : noted.files)
             look(path, before);
+        if (movedMeanwhile && *movedMeanwhile)
+            return settled;
         // A hook that is new; a file a new hook link leads to is nobody's change.
         if (noted.gitFolder) {
             for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook)) {
@@ -194,9 +206,8 @@ namespace {
                     usersChanges.push_back(usersChangeLine(path, judged.second));
                     continue;
                 }
-                auto done
-                    = undoneAt(locked, liveRuns.folder(), noted, path, judged.first, places, clock, run,
-                        broughtAFolderBack);
+                auto done = undoneAt(locked, liveRuns.folder(), noted, path, judged.first, places, clock, run,
+                    broughtAFolderBack);
                 if (done) {
                     done->reason = std::move(judged.second);
                     undone.push_back(std::move(*done));
@@ -224,6 +235,79 @@ namespace {
             into.accepted.insert_or_assign(path, std::move(file));
     }
 
+    // `settle`; once more where what is at the Git folder's name came to lead to it meanwhile, when
+    // `mayLookAgain`.
+    Settled settledWherever(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
+        const GitCountedSettings::Reader& settings, const GitGuardPutBack::Clock& clock,
+        const std::function<bool(const fs::path&)>& isGuarded,
+        const std::function<bool(const fs::path&)>& isWritable, KeptMovedAside::InRun* run,
+        std::optional<std::chrono::nanoseconds> commandsEndedBy,
+        const std::function<bool(const fs::path&)>& isBeingWritten, bool mayLookAgain)
+    {
+        auto atItsName = [&](const NotedUnit& unit, bool* movedMeanwhile = nullptr) {
+            bool broughtAFolderBack = false;
+            Settled settled = settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, isWritable,
+                run, commandsEndedBy, isBeingWritten, broughtAFolderBack, movedMeanwhile);
+            // What lies in a folder brought back is compared there once it is back.
+            if (broughtAFolderBack)
+                merge(settled,
+                    settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, isWritable, run,
+                        commandsEndedBy, isBeingWritten, broughtAFolderBack));
+            return settled;
+        };
+        auto found = noted.gitFolder
+            ? GitFolderWhereabouts::elsewhere(liveRuns.folder(), noted, *noted.gitFolder, places)
+            : std::nullopt;
+        if (found
+            && GitFolderWhereabouts::tradedBack(liveRuns.locked(), noted, *noted.gitFolder, *found, places))
+            found.reset();
+        if (!found) {
+            bool movedMeanwhile = false;
+            Settled settled = atItsName(noted, mayLookAgain ? &movedMeanwhile : nullptr);
+            return movedMeanwhile ? settledWherever(liveRuns, noted, places, settings, clock, isGuarded,
+                       isWritable, run, commandsEndedBy, isBeingWritten, false)
+                                  : settled;
+        }
+        auto reached = places.reach(*noted.gitFolder);
+        if (found->namedFromItsName
+            || (reached && !reached->throughLink
+                && GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind
+                    == Kind::absent)) {
+            // Moved, with nothing at its name or a ".git" file there that leads to it: compared where it is
+            // now, what did not count noted at the names the unit keeps.
+            Settled moved = atItsName(GitFolderWhereabouts::movedUnit(noted, found->from, found->moved));
+            std::map<fs::path, NotedFile> accepted;
+            for (auto& [path, file] : moved.accepted)
+                accepted.emplace(
+                    GitFolderWhereabouts::movedPath(path, found->moved, found->from), std::move(file));
+            moved.accepted = std::move(accepted);
+            moved.comparedElsewhere = found->now;
+            return moved;
+        }
+        // The user's Git folder trades places with what took its name, which then goes aside.
+        std::optional<Undone> back;
+        {
+            auto locked = liveRuns.locked();
+            back = GitFolderWhereabouts::broughtBack(
+                liveRuns.folder(), *found, *noted.gitFolder, places, clock);
+        }
+        if (back) {
+            Settled settled = atItsName(noted);
+            report({ *back }, settled);
+            return settled;
+        }
+        // Where the two cannot trade, what took the name goes aside first.
+        Settled settled = atItsName(noted);
+        bool movedBack = false;
+        {
+            auto locked = liveRuns.locked();
+            movedBack = GitFolderWhereabouts::movedBack(*found, places);
+        }
+        if (movedBack)
+            merge(settled, atItsName(noted));
+        return settled;
+    }
+
 }
 
 Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& places,
@@ -233,60 +317,8 @@ Settled settle(LiveRuns& liveRuns, const NotedUnit& noted, const BeneathPlaces& 
     std::optional<std::chrono::nanoseconds> commandsEndedBy,
     const std::function<bool(const fs::path&)>& isBeingWritten)
 {
-    auto atItsName = [&](const NotedUnit& unit) {
-        bool broughtAFolderBack = false;
-        Settled settled = settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, isWritable,
-            run, commandsEndedBy, isBeingWritten, broughtAFolderBack);
-        // What lies in a folder brought back is compared there once it is back.
-        if (broughtAFolderBack)
-            merge(settled,
-                settledAtItsName(liveRuns, unit, places, settings, clock, isGuarded, isWritable, run,
-                    commandsEndedBy, isBeingWritten, broughtAFolderBack));
-        return settled;
-    };
-    auto found = noted.gitFolder
-        ? GitFolderWhereabouts::elsewhere(liveRuns.folder(), noted, *noted.gitFolder, places)
-        : std::nullopt;
-    if (found && GitFolderWhereabouts::tradedBack(liveRuns.locked(), noted, *noted.gitFolder, *found, places))
-        found.reset();
-    if (!found)
-        return atItsName(noted);
-    auto reached = places.reach(*noted.gitFolder);
-    if (found->namedFromItsName
-        || (reached && !reached->throughLink
-            && GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes).kind == Kind::absent)) {
-        // Moved, with nothing at its name or a ".git" file there that leads to it: compared where it is
-        // now, what did not count noted at the names the unit keeps.
-        Settled moved = atItsName(GitFolderWhereabouts::movedUnit(noted, found->from, found->moved));
-        std::map<fs::path, NotedFile> accepted;
-        for (auto& [path, file] : moved.accepted)
-            accepted.emplace(
-                GitFolderWhereabouts::movedPath(path, found->moved, found->from), std::move(file));
-        moved.accepted = std::move(accepted);
-        moved.comparedElsewhere = found->now;
-        return moved;
-    }
-    // The user's Git folder trades places with what took its name, which then goes aside.
-    std::optional<Undone> back;
-    {
-        auto locked = liveRuns.locked();
-        back = GitFolderWhereabouts::broughtBack(liveRuns.folder(), *found, *noted.gitFolder, places, clock);
-    }
-    if (back) {
-        Settled settled = atItsName(noted);
-        report({ *back }, settled);
-        return settled;
-    }
-    // Where the two cannot trade, what took the name goes aside first.
-    Settled settled = atItsName(noted);
-    bool movedBack = false;
-    {
-        auto locked = liveRuns.locked();
-        movedBack = GitFolderWhereabouts::movedBack(*found, places);
-    }
-    if (movedBack)
-        merge(settled, atItsName(noted));
-    return settled;
+    return settledWherever(liveRuns, noted, places, settings, clock, isGuarded, isWritable, run,
+        commandsEndedBy, isBeingWritten, true);
 }
 
 Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> counted,
@@ -307,9 +339,8 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
         MadeFromNow madeFromNow = nullptr;
         if (!each.takenOut.empty())
             madeFromNow = [&each](const NotedFile& now) { return NewGitFolders::keptOf(each, now); };
-        if (auto done
-            = undo(liveRuns.folder(), places, each.path, each.instead, GitNotedFiles::maxCopiedBytes, clock, run,
-                madeFromNow)) {
+        if (auto done = undo(liveRuns.folder(), places, each.path, each.instead,
+                GitNotedFiles::maxCopiedBytes, clock, run, madeFromNow)) {
             done->reason = std::move(each.reason);
             done->putInstead = each.instead.kind != Kind::absent;
             done->settingsTakenOut = !each.takenOut.empty() && done->putBack;
@@ -343,7 +374,8 @@ bool keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const Beneath
             continue;
         }
         auto locked = liveRuns.locked();
-        if (auto done = undo(liveRuns.folder(), places, path, nothing, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
+        if (auto done
+            = undo(liveRuns.folder(), places, path, nothing, GitNotedFiles::maxCopiedBytes, clock, nullptr)) {
             done->keptOff = true;
             undone.push_back(std::move(*done));
         }
