@@ -39,6 +39,8 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
     struct Judged {
         const GitFoldersInPlaces::Found* folder;
         std::optional<NotedUnit> noted;
+        // Outside every place, or compared as a unit noted it (`Options::isComparedHere`).
+        bool passedOver = false;
         bool compared = false;
         bool judgedNew = false;
         // What counted: in its stopped sequences, on the PATH its hooks search, and as a new Git folder.
@@ -53,29 +55,9 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
                 judged.push_back({ &folder });
         }
     }
-    // A thousand noted units are each read back from the registry's text: on a few threads.
-    parallelEach(judged.size(), [&](std::size_t index) {
-        Judged& each = judged[index];
-        const auto& folder = *each.folder;
-        each.noted = options.notedWithIdentity(folder.identity);
-        if (each.noted && each.noted->gitFolder && *each.noted->gitFolder != folder.gitFolder)
-            each.noted = carriedOver(*each.noted, folder.gitFolder);
-    });
-    for (auto& each : judged) {
-        const auto& folder = *each.folder;
-        if (folder.liesOutside || options.isComparedHere(folder.gitFolder))
-            continue;
-        if (each.noted && each.noted->gitFolder)
-            each.compared = true;
-        else
-            each.judgedNew = !judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
-                || !options.isComparedByAnother(folder.gitFolder);
-    }
-    // Every folder's files read on a few threads before anything is put back, so that each is judged as
-    // the commands left it, as the first of them always was: a thousand repositories' stopped sequences
-    // and hooks read one after another held the reply back.
-    parallelEach(judged.size(), [&](std::size_t index) {
-        Judged& each = judged[index];
+    // What every folder's files show, read before anything is put back, so that each is judged as the
+    // commands left it.
+    auto read = [&](Judged& each) {
         const auto& folder = *each.folder;
         if (options.moment == Options::Moment::runsEnd) {
             if (!folder.liesOutside)
@@ -85,6 +67,36 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
         }
         if (each.judgedNew)
             each.asNew = NewGitFolders::counted(folder.gitFolder, places, judging);
+    };
+    // A thousand noted units are each read back from the registry's text, and a thousand repositories'
+    // files read, on a few threads: one after another they held the reply back. What was noted of a folder
+    // that is neither compared nor judged here is let go at once, so that a thousand are never held
+    // together.
+    parallelEach(judged.size(), [&](std::size_t index) {
+        Judged& each = judged[index];
+        const auto& folder = *each.folder;
+        each.noted = options.notedWithIdentity(folder.identity);
+        if (each.noted && each.noted->gitFolder && *each.noted->gitFolder != folder.gitFolder)
+            each.noted = carriedOver(*each.noted, folder.gitFolder);
+        each.passedOver = folder.liesOutside || options.isComparedHere(folder.gitFolder);
+        if (each.passedOver) {
+            read(each);
+            each.noted.reset();
+        }
+    });
+    for (auto& each : judged) {
+        const auto& folder = *each.folder;
+        if (each.passedOver)
+            continue;
+        if (each.noted && each.noted->gitFolder)
+            each.compared = true;
+        else
+            each.judgedNew = !judging.isKnownGitFolder(folder.gitFolder) || !options.isComparedByAnother
+                || !options.isComparedByAnother(folder.gitFolder);
+    }
+    parallelEach(judged.size(), [&](std::size_t index) {
+        if (!judged[index].passedOver)
+            read(judged[index]);
     });
     std::vector<GitGuardPutBack::MovedChange> moved;
     std::vector<NewGitFolders::Counted> counted;

@@ -22,7 +22,7 @@ namespace vellumar::GitGuardSweep {
 
 struct Options {
     // Whether the Git folder at this name is compared as the unit noted there, or was by the comparison
-    // of a unit that found it there: it is passed over.
+    // of a unit that found it there: it is passed over. Called from several threads at once.
     std::function<bool(const std::filesystem::path&)> isComparedHere;
     // What was noted of the Git folder with this identity (`GitFoldersInPlaces::Found::identity`),
     // where a unit compared here noted it. Called from several threads at once.
