@@ -189,7 +189,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         // came back while no command ran, so it is the user's and is noted afresh.
         // One kept because a change in it stayed is this run's to compare with what was noted, as it is.
         for (auto& gone : locked.unheld(Held::guardedUnit)) {
-            Presence now = presence(unitOf(gone.payload), m_places);
+            Presence now = presence(gone.key, m_places);
             const bool stayed = now == Presence::present && tookStayed(liveRuns, gone.key);
             if (now == Presence::present && !stayed)
                 locked.forget(Held::guardedUnit, gone.key);
@@ -299,9 +299,8 @@ GitGuard::~GitGuard()
         if (!last)
             continue;
         GitGuardKeptUnits::refresh(*last);
-        NotedUnit unit = unitOf(last->payload);
         // One that is gone stays in the record with what was noted, however many runs later it comes back.
-        if (presence(unit, m_places) == Presence::missing)
+        if (presence(m_keys[index], m_places) == Presence::missing)
             locked.retain(Held::guardedUnit, std::move(*last));
         else if (stayed(index))
             keepStayed(m_run.registry(), locked, std::move(*last));

@@ -230,7 +230,7 @@ void GitGuard::restoreLeftBehind(
                 [&](const fs::path& path) { return windows.holds(path); }, nullptr, commandsEndedBy);
             if (settled.comparedElsewhere)
                 comparedElsewhere.insert(std::move(*settled.comparedElsewhere));
-            if (GitGuardComparison::presence(unit, places) == GitGuardComparison::Presence::missing)
+            if (GitGuardComparison::presence(unit.key(), places) == GitGuardComparison::Presence::missing)
                 missing.push_back(std::move(entry));
             else if (GitGuardPutBack::anyStayed(settled.moved))
                 stayed.push_back(std::move(entry));

@@ -385,9 +385,9 @@ bool keepOffAfterKill(LiveRuns& liveRuns, const NotedUnit& folder, const Beneath
     return anyStayed(settled.moved);
 }
 
-Presence presence(const NotedUnit& unit, const BeneathPlaces& places)
+Presence presence(const fs::path& key, const BeneathPlaces& places)
 {
-    auto reached = places.reach(unit.key());
+    auto reached = places.reach(key);
     if (!reached)
         return Presence::beneathNoPlace;
     return reached->throughLink

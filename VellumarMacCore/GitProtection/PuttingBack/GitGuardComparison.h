@@ -50,8 +50,9 @@ bool keepOffAfterKill(LiveRuns& liveRuns, const GitNotedFiles::NotedUnit& folder
     const GitGuardPutBack::Clock& clock, std::optional<std::chrono::nanoseconds> commandsEndedBy);
 
 // Whether the unit's Git folder, or its ".git" file, is gone from beneath the places: what was noted
-// of it is then kept, to compare it with if it comes back during a run.
+// of it is then kept, to compare it with if it comes back during a run. By the unit's key
+// (`GitNotedFiles::NotedUnit::key`), which names the one or the other.
 enum class Presence { beneathNoPlace, present, missing };
-Presence presence(const GitNotedFiles::NotedUnit& unit, const BeneathPlaces& places);
+Presence presence(const std::filesystem::path& key, const BeneathPlaces& places);
 
 }
