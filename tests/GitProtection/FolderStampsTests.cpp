@@ -49,7 +49,8 @@ void collectMarked(
 bool nothingToDoBelow(const Folder& folder, std::uint64_t walk)
 {
     return folder.heldAtWalk == walk && folder.dotGitType == DT_UNKNOWN
-        && std::ranges::all_of(folder.subfolders, [walk](const auto& sub) { return nothingToDoBelow(*sub, walk); });
+        && std::ranges::all_of(
+            folder.subfolders, [walk](const auto& sub) { return nothingToDoBelow(*sub, walk); });
 }
 
 Folder& keptAt(Folder& top, const fs::path& relative)

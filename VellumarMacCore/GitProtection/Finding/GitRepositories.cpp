@@ -196,7 +196,7 @@ namespace {
         // The whole protection, once `sandboxPart` has found its part: each guarded repository's linked
         // folders, what the configuration names and what the hooks put first on PATH, and the latter for
         // the ".git" files whose Git folder no guarded repository holds.
-        void guardPart(Protection& protection)
+        Protection guardPart()
         {
             std::vector<GuardedRepository>& guardedRepositories = m_protection.guarded;
             parallelEach(guardedRepositories.size(), [&](std::size_t index) {
@@ -233,7 +233,7 @@ namespace {
                         owned.push_back(std::move(folder));
                 }
             }
-            protection = std::move(m_protection);
+            return std::move(m_protection);
         }
 
     private:
@@ -569,9 +569,7 @@ public:
             if (!m_builder)
                 throw std::runtime_error("What the Git protection's guard needs could not be found.");
             auto builder = std::move(m_builder);
-            Protection found;
-            builder->guardPart(found);
-            m_found = std::move(found);
+            m_found = builder->guardPart();
         }
         return *m_found;
     }
