@@ -66,6 +66,38 @@ namespace {
         return text;
     }
 
+    // The bytes of the input's first UTF-8 sequence, so that no character is split between two writes.
+    std::size_t firstCharacterLength(std::string_view input)
+    {
+        std::size_t length = std::min<std::size_t>(1, input.size());
+        while (
+            length < input.size() && length < 4 && (static_cast<unsigned char>(input[length]) & 0xC0) == 0x80)
+            ++length;
+        return length;
+    }
+
+    // Writes what the non-blocking `fd` takes now; the bytes written. `errno` tells why it stopped short.
+    std::size_t writeAvailable(int fd, std::string_view bytes)
+    {
+        std::size_t written = 0;
+        while (written < bytes.size()) {
+            ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
+            if (count <= 0) {
+                if (count == 0)
+                    errno = EIO;
+                break;
+            }
+            written += static_cast<std::size_t>(count);
+        }
+        return written;
+    }
+
+    void waitUntilReadable(int fd)
+    {
+        pollfd watched { fd, POLLIN, 0 };
+        while (poll(&watched, 1, -1) < 0 && errno == EINTR) { }
+    }
+
     // Keeps the descriptor clear of 0 to 2, so that the spawn's dup2 onto the standard descriptors
     // cannot overwrite a pipe end before it has been copied. Close-on-exec keeps other threads'
     // children from inheriting the pipe and holding the run open.
@@ -481,10 +513,6 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
         signalGroup(SIGTERM);
         scheduleKill(kCleanUpTime);
     }
-    {
-        std::lock_guard lock(m_lock);
-        m_started = WallClock::now();
-    }
     timeLimitDeadline = std::chrono::steady_clock::now() + durationFromSeconds(launch.timeLimit);
     gate.open();
     // On the caller's thread while the child starts: what it makes outlives the run, and on a thread of
@@ -501,6 +529,7 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
     {
         std::lock_guard lock(m_lock);
         (fed ? m_inputReady : m_inputCalledOff) = true;
+        m_started = WallClock::now();
     }
     m_inputDecided.notify_all();
 
@@ -562,7 +591,8 @@ std::optional<std::string> ClaudeProcess::checkStall(
     if (waiting.questionPending)
         return std::nullopt;
     if (!m_lastLine) {
-        if (hasPassed(m_started, now, limits.startup))
+        // Claude Code cannot start working before it has its input, however long that takes.
+        if (m_inputReady && hasPassed(m_started, now, limits.startup))
             return "startup";
         return std::nullopt;
     }
@@ -625,26 +655,32 @@ void ClaudeProcess::handleLine(std::string_view bytes, const Launch& launch)
 
 void ClaudeProcess::writeInput(int fd, std::string_view input, int wakeFd)
 {
-    // Closed in every case, so the child sees the end of its input as soon as it can.
     FileDescriptor owned(fd);
-    {
-        std::unique_lock lock(m_lock);
-        m_inputDecided.wait(lock, [this] { return m_inputReady || m_inputCalledOff; });
-        if (m_inputCalledOff)
-            return;
-    }
     BrokenPipeSignalBlocked brokenPipeBlocked;
     // Non-blocking, so that the end of the run can call the writer off a child that never reads.
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
         return;
-    std::size_t written = 0;
+    // Claude Code gives up on an input that shows nothing within three seconds of its start, however
+    // busy the machine, while it waits as long as it takes for the end of one that has begun; and it
+    // reads the whole input before the model's first turn. Its first character goes at once, into the
+    // empty pipe, so that what must stand before that turn may take as long as it takes.
+    std::size_t written = writeAvailable(fd, input.substr(0, firstCharacterLength(input)));
+    bool calledOff;
+    {
+        std::unique_lock lock(m_lock);
+        m_inputDecided.wait(lock, [this] { return m_inputReady || m_inputCalledOff; });
+        calledOff = m_inputCalledOff;
+    }
+    // Never closed early then: the end of a begun input would have the model answer its first character.
+    if (calledOff) {
+        waitUntilReadable(wakeFd);
+        return;
+    }
     while (written < input.size()) {
-        ssize_t count = ::write(fd, input.data() + written, input.size() - written);
-        if (count > 0) {
-            written += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        written += writeAvailable(fd, input.substr(written));
+        if (written == input.size())
+            break;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
             return;
         std::array<pollfd, 2> watched { { { fd, POLLOUT, 0 }, { wakeFd, POLLIN, 0 } } };
         if (poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)

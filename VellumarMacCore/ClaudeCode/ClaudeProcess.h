@@ -93,9 +93,10 @@ public:
         // that line's events are handed on, so that what a command left behind is looked at as soon
         // as it has ended. Never before `beforeInput` has returned.
         std::function<void()> afterToolResult;
-        // Called on the thread of `start` once the child has started, before its input is written: what
-        // must stand before the model's first turn, and need not before the child starts, is made while
-        // it starts. When it throws the child gets no input and is stopped as cancelled.
+        // Called on the thread of `start` once the child has started, before its input is written past its
+        // first character: what must stand before the model's first turn, and need not before the child
+        // starts, is made while it starts, for as long as it takes. When it throws the child never sees
+        // the end of its input and is stopped as cancelled.
         std::function<void()> beforeInput;
     };
 

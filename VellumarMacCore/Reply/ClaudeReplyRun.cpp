@@ -145,9 +145,10 @@ namespace {
                 GitGuardWatch::keep(std::move(watch), liveRuns);
         }
 
-        // While Claude Code starts, which reads no input, so runs nothing of the model's, before this
-        // has returned: finding what only the guard takes (`GitRepositories::forGuard`) and
-        // noting a thousand repositories take about as long as the process's start.
+        // While Claude Code starts, which has no more than the first character of its input, so runs
+        // nothing of the model's, before this has returned, however long that takes: finding what only the
+        // guard takes (`GitRepositories::forGuard`) and noting a thousand repositories take about as long
+        // as the process's start on a quiet machine, and far longer on a busy one.
         void startGuard(const ClaudeReplyRunner::RunSettings& settings, const fs::path& workFolder)
         {
             const GitRepositories::Protection& git = GitRepositories::forGuard(settings.git);
@@ -494,6 +495,8 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     if (gitProtection) {
         launch.beforeInput = [&] {
             try {
+                if (m_guardStarting)
+                    m_guardStarting();
                 gitProtection->startGuard(run.settings, run.workFolder);
             } catch (...) {
                 guardFailed = std::current_exception();

@@ -90,6 +90,7 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
                                                   : DecidePermission(vellumar::decidePermission))
     , m_now(options.now ? std::move(options.now)
                         : MonotonicClock([] { return std::chrono::steady_clock::now(); }))
+    , m_guardStarting(std::move(options.guardStarting))
 {
     // Read while the start goes on: the user's programs that a hook's folder could shadow.
     HookSearchPath::readLoginSearchPath();

@@ -88,6 +88,9 @@ public:
         DecidePermission decidePermission;
         // Measures how much of a job's time limit a turn has used; the steady clock when empty.
         MonotonicClock now;
+        // For tests: runs on the run's thread as the Git guard's start begins, before it notes anything, as
+        // a busy machine would hold it there.
+        std::function<void()> guardStarting;
     };
 
     // The turn's result before post-processing turns it into the job's output.
@@ -284,6 +287,7 @@ private:
     const std::optional<PermissionHelper> m_permissionHelper;
     const DecidePermission m_decidePermission;
     const MonotonicClock m_now;
+    const std::function<void()> m_guardStarting;
     const ClaudeProcess::StallLimits m_stallLimits { 75.0, 90.0, 600.0 };
     ConversationLocks m_locks;
 

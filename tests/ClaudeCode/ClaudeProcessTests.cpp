@@ -313,9 +313,10 @@ TEST_F(ClaudeProcessTest, CancelBeforeStartStopsTheChildOnceItExistsWithFakeClau
     EXPECT_TRUE(endedBySignal(outcome.status)) << outcome.status;
 }
 
-// What must stand before the model's first turn is made while the child starts: the child is running
-// when it is made, gets its input only after, and a tool result it reports before then is not handed on.
-// One that cannot be made stops the child unfed.
+// What must stand before the model's first turn is made while the child starts, for as long as it takes: the
+// child is running when it is made and has only the first character of its input until after, and a tool
+// result it reports before then is not handed on. One that cannot be made stops the child before it sees the
+// end of its input.
 TEST_F(ClaudeProcessTest, InputWaitsForWhatMustStandBeforeItWithFakeClaude)
 {
     const std::string resultLine
@@ -323,9 +324,10 @@ TEST_F(ClaudeProcessTest, InputWaitsForWhatMustStandBeforeItWithFakeClaude)
     for (bool made : { true, false }) {
         SCOPED_TRACE(made ? "made" : "cannot be made");
         std::filesystem::remove(path("read"));
+        std::filesystem::remove(path("ended"));
         auto starting = launch(fake("echo '" + toolCallLine("Bash") + "'\necho '" + resultLine
-            + "'\ntouch started\ncat > read\necho '" + resultLine + "'"));
-        starting.input = "the prompt";
+            + "'\ntouch started\ncat > read\ntouch ended\necho '" + resultLine + "'"));
+        starting.input = "\u00e9t\u00e9 prompt";
         std::atomic<int> events = 0;
         std::atomic<bool> ready = false;
         std::atomic<int> resultsHandedOn = 0;
@@ -337,12 +339,8 @@ TEST_F(ClaudeProcessTest, InputWaitsForWhatMustStandBeforeItWithFakeClaude)
         };
         starting.beforeInput = [&] {
             EXPECT_TRUE(eventually([&] { return std::filesystem::exists(path("started")) && events >= 2; }));
-            // Input given too early reaches the child's "read" within this, and nothing else can.
-            std::string early;
-            for (auto until = std::chrono::steady_clock::now() + 300ms;
-                 early.empty() && std::chrono::steady_clock::now() < until;)
-                early = test::readFile(path("read"));
-            EXPECT_EQ(early, "");
+            EXPECT_TRUE(eventually([&] { return test::readFile(path("read")) == "\u00e9"; }));
+            EXPECT_FALSE(std::filesystem::exists(path("ended")));
             if (!made)
                 throw std::runtime_error("cannot be made");
             ready = true;
@@ -353,11 +351,12 @@ TEST_F(ClaudeProcessTest, InputWaitsForWhatMustStandBeforeItWithFakeClaude)
         EXPECT_EQ(resultsBeforeReady, 0);
         if (made) {
             EXPECT_EQ(outcome.status, 0) << outcome.stderrTail;
-            EXPECT_EQ(test::readFile(path("read")), "the prompt");
+            EXPECT_EQ(outcome.stopReason, std::nullopt);
+            EXPECT_EQ(test::readFile(path("read")), "\u00e9t\u00e9 prompt");
             EXPECT_EQ(resultsHandedOn, 1);
         } else {
             EXPECT_EQ(outcome.stopReason, StopReason::cancelled());
-            EXPECT_EQ(test::readFile(path("read")), "");
+            EXPECT_FALSE(std::filesystem::exists(path("ended")));
             EXPECT_EQ(resultsHandedOn, 0);
         }
     }

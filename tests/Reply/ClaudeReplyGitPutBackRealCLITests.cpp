@@ -7,6 +7,8 @@
 
 #include <string>
 
+using namespace std::chrono_literals;
+
 namespace {
 
 const std::string kUsersHook = "repo app && userhook app/.git/hooks/pre-commit";
@@ -41,6 +43,10 @@ TEST(ClaudeReplyGitPutBackRealCLI, TheUsersHooksFolderComesBackAndOrdinaryWorkKe
         { "the hooks folder swapped for a link", kUsersHook, { { kLinked } }, usersCommit("app"), putBack },
         { "the hooks folder swapped for a link, as an ordinary user", kUsersHook, { { kLinked } },
             usersCommit("app"), putBack, { .asNobody = true } },
+        { "the hooks folder traded by the first command of a run whose guard took five seconds to start",
+            kUsersHook, { { kTraded } }, usersCommit("app"), putBack, { .guardStartsLater = 5s } },
+        { "the same, as an ordinary user", kUsersHook, { { kTraded } }, usersCommit("app"), putBack,
+            { .asNobody = true, .guardStartsLater = 5s } },
         { "a repository the bot renamed, the user's own hook running there, as an ordinary user", kUsersHook,
             { { "mv app app2" } }, usersCommit("app2"), "by-the-user\npre-commit\n0\n",
             { .asNobody = true } },

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -23,12 +24,13 @@ namespace vellumar::test {
 // Both shells start in "~/Projects" and have, as variables, RAN (the marker a plant writes when it
 // runs), OUT (a file outside every grant the user's own hooks may write to), HUSKY9 (husky 9's
 // package), and REPLIES and LOG: the folder holding each run's reply to the phone ("1", "2", ...) and
-// the file of the program's log lines, as the user's shell finds them afterwards. The user's run with `set -e` and have `repo DIR` (a repository with one commit, "first"),
-// `husky9 DIR` (one that husky 9 set up) and `userhook FILE` (an executable script appending FILE's name
-// to $OUT). The bot's have `plant FILE [HOLDING]` (an executable script touching $RAN, written as a
-// command writes into a Git folder: through python, since Claude Code itself asks before a redirection
-// there; HOLDING, when given, is a shell command run while the script is written but still held open, so
-// that no close tells of it yet) and `monitor DIR` (core.fsmonitor touching $RAN in the repository DIR).
+// the file of the program's log lines, as the user's shell finds them afterwards. The user's run with `set
+// -e` and have `repo DIR` (a repository with one commit, "first"), `husky9 DIR` (one that husky 9 set up) and
+// `userhook FILE` (an executable script appending FILE's name to $OUT). The bot's have `plant FILE [HOLDING]`
+// (an executable script touching $RAN, written as a command writes into a Git folder: through python, since
+// Claude Code itself asks before a redirection there; HOLDING, when given, is a shell command run while the
+// script is written but still held open, so that no close tells of it yet) and `monitor DIR` (core.fsmonitor
+// touching $RAN in the repository DIR).
 struct GitRowOptions {
     std::string place = "Projects"; // the writable place, below the home
     std::string readable = {}; // a place below the home granted only for reading, when given
@@ -44,6 +46,9 @@ struct GitRowOptions {
     std::vector<std::string> beside = {};
     // The reply may say more than "Done." (a note of the program's), which `after` reads in $REPLIES.
     bool replySaysMore = false;
+    // How much longer the guard's start takes, as on a busy machine: past the three seconds Claude Code
+    // waits for the first of its input.
+    std::chrono::seconds guardStartsLater {};
 };
 
 struct GitRow {
@@ -85,6 +90,12 @@ os.close(made)" "$1" "$RAN" "${2:-}"
 }
 monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 )sh";
+
+    inline void holdGuardStart(RunnerWorld& world, std::chrono::seconds delay)
+    {
+        if (delay.count() > 0)
+            world.options.guardStarting = [delay] { std::this_thread::sleep_for(delay); };
+    }
 
     inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
@@ -150,8 +161,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
             const std::string beside = command.find("$besideStarts") == std::string::npos
                 ? ""
                 : "besideStarts='" + besideStarts() + "'; ";
-            return std::string(kBotsFunctions) + variables() + beside + "{ " + command + "\n} && echo ok-$((1000 + "
-                + std::to_string(commandCount++) + "))";
+            return std::string(kBotsFunctions) + variables() + beside + "{ " + command
+                + "\n} && echo ok-$((1000 + " + std::to_string(commandCount++) + "))";
         }
 
         static std::string okOf(int command) { return "ok-" + std::to_string(1000 + command); }
@@ -252,6 +263,7 @@ inline void runGitRows(const std::vector<GitRow>& rows)
         std::size_t rowIndex = std::strtoul(hostOf, nullptr, 10);
         std::size_t run = std::strtoul(std::strchr(hostOf, ':') + 1, nullptr, 10);
         RunnerWorld world;
+        detail::holdGuardStart(world, rows[rowIndex].options.guardStartsLater);
         const std::filesystem::path root = std::getenv(kKilledHostOf);
         CapturedLog log;
         runAsKilledHost(world, root, detail::jobOf(root, rows[rowIndex], run), true,
@@ -277,6 +289,7 @@ inline void runGitRows(const std::vector<GitRow>& rows)
             ASSERT_EQ(runPeer({ "chown", "-R", "65534:65534", row.root.string() }).exitStatus, 0);
         } else {
             row.world.openGates();
+            detail::holdGuardStart(row.world, options.guardStartsLater);
             row.world.start();
         }
         if (!options.startsInUsersHome)

@@ -25,16 +25,41 @@ step = steps[min(call, len(steps) - 1)]
 with open("/proc/self/environ", "rb") as file:
     environment = dict(entry.decode().split("=", 1) for entry in file.read().split(b"\0") if b"=" in entry)
 temporary = environment.get("CLAUDE_CODE_TMPDIR")
-record = {"argv": sys.argv[1:], "env": environment, "cwd": os.getcwd(), "stdin": sys.stdin.read(),
+record = {"argv": sys.argv[1:], "env": environment, "cwd": os.getcwd(), "stdin": "",
           "claudeFileFound": os.path.exists("CLAUDE.md"),
           "temporaryFolderMode": "%o" % (os.lstat(temporary).st_mode & 0o7777) if temporary else None}
-with open(os.path.join(folder, "call-%d.json" % call), "w") as file:
-    json.dump(record, file)
+
+
+def keep_record():
+    with open(os.path.join(folder, "call-%d.json" % call), "w") as file:
+        json.dump(record, file)
+
+
+if "real" not in step:
+    record["stdin"] = sys.stdin.read()
+keep_record()
 
 if "real" in step:
-    with open(os.path.join(folder, "input-%d" % call), "w") as file:
-        file.write(record["stdin"])
-    os.dup2(os.open(os.path.join(folder, "input-%d" % call), os.O_RDONLY), 0)
+    # The input passes through as it comes, so that the real CLI waits for it as it would for the program's
+    # own pipe; a child keeps a copy for the record once it has ended.
+    relay_read, relay_write = os.pipe()
+    if os.fork() == 0:
+        os.close(relay_read)
+        # Holding none of the run's output open: its end is the CLI's.
+        quiet = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(quiet, 1)
+        os.dup2(quiet, 2)
+        received = b""
+        while chunk := os.read(0, 65536):
+            received += chunk
+            os.write(relay_write, chunk)
+        os.close(relay_write)
+        record["stdin"] = received.decode(errors="replace")
+        keep_record()
+        os._exit(0)
+    os.close(relay_write)
+    os.dup2(relay_read, 0)
+    os.close(relay_read)
     executable = step["real"]["executable"]
     os.execve(executable, [executable] + sys.argv[1:], {**environment, **step["real"]["environment"]})
 if step.get("writeClaudeFile"):
