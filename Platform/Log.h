@@ -19,7 +19,9 @@ void logInfo(std::string_view line) noexcept;
 void logInfoAndPrint(std::string_view line) noexcept;
 
 // Sends every later line to `sink` instead of the system log (an empty sink restores the system
-// log) and returns the sink that was in place. Meant for tests, which read what a unit logs.
+// log) and returns the sink that was in place, once no call into it is under way: what it wrote into may
+// go then, whichever thread was logging. Not from within a sink. Meant for tests, which read what a
+// unit logs.
 LogSink replaceLogSink(LogSink sink);
 
 }

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <regex>
 #include <sched.h>
 #include <string>
+#include <thread>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -74,4 +78,35 @@ TEST(Log, WithoutASystemLoggerLinesGoToStandardError)
     ::close(errors[0]);
     EXPECT_EQ(outcome, logged);
     EXPECT_EQ(std::string(written, std::max<ssize_t>(size, 0)), "no system tray\n");
+}
+
+// A sink captures what goes once it is replaced (a test's log): a thread logging all the while never calls
+// into one whose replacement has returned.
+TEST(Log, NoLineReachesASinkOnceItsReplacementReturned)
+{
+    LogSink original = replaceLogSink([](std::string_view) {});
+    std::atomic<bool> done = false;
+    std::jthread logging([&] {
+        while (!done)
+            logInfo("a line from elsewhere");
+    });
+    std::atomic<int> lateCalls = 0;
+    for (int round = 0; round < 100; ++round) {
+        auto owner = std::make_unique<std::atomic<bool>>(false);
+        std::atomic<bool> entered = false;
+        replaceLogSink([gone = owner.get(), &entered, &lateCalls](std::string_view) {
+            entered = true;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            lateCalls += gone->load() ? 1 : 0;
+        });
+        while (!entered)
+            std::this_thread::yield();
+        replaceLogSink([](std::string_view) {});
+        *owner = true;
+        owner.reset();
+    }
+    done = true;
+    logging.join();
+    replaceLogSink(std::move(original));
+    EXPECT_EQ(lateCalls, 0);
 }

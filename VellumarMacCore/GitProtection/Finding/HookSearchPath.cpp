@@ -419,7 +419,9 @@ void readLoginSearchPath()
         std::lock_guard held(shared.lock);
         shared.read = told.get_future().share();
     }
-    // Detached: a shell that outlives its limits holds up neither a run nor the program's exit.
+    // Detached: a shell that outlives its limits holds up neither a run nor the program's exit. What the
+    // thread writes into outlives it: the promise's state, which it holds a share of, and the log, whose
+    // sink is let go only once no call into it is under way.
     std::thread([told = std::move(told), shell = usersShell()]() mutable {
         Told login;
         try {
