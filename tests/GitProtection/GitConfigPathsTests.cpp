@@ -13,6 +13,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <functional>
 #include <set>
 
@@ -183,7 +184,8 @@ TEST(GitConfigPaths, FindsWhatEachScopeNamesAsGitResolvesIt)
 }
 
 // The walk for ".git" entries follows no link and does not enter a Git folder; a ".git" file counts
-// only when it names a Git folder; past the counts that once stopped it, it goes on.
+// only when it names a Git folder; past the counts that once stopped it, it goes on. Its clock stands
+// still, so that the time budget, which a busy machine spends on fewer folders, stops nothing here.
 TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
 {
     test::TemporaryHome home;
@@ -199,7 +201,9 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
     std::ofstream(place / "a/b/.git") << gitdir;
     test::touch(test::madeFolder(place / "a/nowhere") / ".git");
     test::madeFolder(place / "a/empty/.git");
-    auto entries = GitRepositorySearch::gitEntries({ place });
+    const GitRepositorySearch::Options stillClock { .clock
+        = [] { return std::chrono::steady_clock::time_point(); } };
+    auto entries = GitRepositorySearch::gitEntries({ place }, stillClock);
     EXPECT_EQ(entries.gitFiles, std::vector { place / "a/b/.git" });
     ASSERT_EQ(entries.repositories.size(), 1u);
     EXPECT_EQ(entries.repositories[0].gitFolder, place / ".git");
@@ -229,7 +233,7 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
         // A folder more after them: at the bound the walk goes on into it.
         test::madeFolder(flood / "z/deeper");
         test::CapturedLog log;
-        auto found = GitRepositorySearch::gitEntries({ flood });
+        auto found = GitRepositorySearch::gitEntries({ flood }, stillClock);
         EXPECT_EQ(found.gitFiles.size(), testCase.expectedFiles);
         EXPECT_EQ(found.repositories.size(), testCase.expectedFolders);
         bool past = testCase.files > testCase.expectedFiles || testCase.folders > testCase.expectedFolders;
