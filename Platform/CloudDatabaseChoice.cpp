@@ -1,7 +1,9 @@
 #include "Platform/CloudDatabaseChoice.h"
 
+#include "Platform/CloudDatabaseSchema.h"
 #include "Platform/CloudRecord.h"
 #include "Platform/JSONObjectFile.h"
+#include "Platform/Log.h"
 
 #include <arpa/inet.h>
 #include <libpq-fe.h>
@@ -16,6 +18,33 @@ namespace vellumar::platform {
 namespace {
 
     constexpr std::size_t kChoiceFileLimitBytes = 64 * 1024;
+
+    // A program that cannot open its database has nothing else to show for it, so every refusal says why,
+    // never quoting the connection string, which may hold a secret.
+    [[noreturn]] void refuseChoice(int code, const std::string& reason)
+    {
+        logError(
+            "cloud database refused: the data home's \"cloud.json\" " + reason + "; no database is opened");
+        throw CloudDatabaseError(code);
+    }
+
+    std::string readProblem(JSONObjectFileProblem problem)
+    {
+        switch (problem) {
+        case JSONObjectFileProblem::notAFile:
+            return "is not a file";
+        case JSONObjectFileProblem::largerThanLimit:
+            return "is larger than " + std::to_string(kChoiceFileLimitBytes / 1024) + " KB";
+        case JSONObjectFileProblem::notJSON:
+            return "is not JSON";
+        case JSONObjectFileProblem::notAnObject:
+            return "is not a JSON object";
+        case JSONObjectFileProblem::absent:
+        case JSONObjectFileProblem::unreadable:
+            break;
+        }
+        return "cannot be read";
+    }
 
     // The TLS modes that refuse a connection without encryption.
     bool isTLSRequired(const std::string& mode)
@@ -62,7 +91,7 @@ namespace {
         // The message may quote the string, password included.
         PQfreemem(message);
         if (!options)
-            throw CloudDatabaseError(CloudErrorCode::badContainer);
+            refuseChoice(CloudErrorCode::badContainer, "has a connection string that does not parse");
         std::map<std::string, std::string> values;
         for (auto* option = options.get(); option->keyword; ++option)
             if (option->val)
@@ -83,15 +112,19 @@ namespace {
     {
         auto values = parseConninfo(conninfo);
         if (values.contains("password"))
-            throw CloudDatabaseError(CloudErrorCode::permissionFailure);
+            refuseChoice(CloudErrorCode::permissionFailure,
+                "has a password in its connection string, where only a passfile may give it");
         if (values.contains("passfile") && !isPrivateFileOfThisUser(values["passfile"]))
-            throw CloudDatabaseError(CloudErrorCode::permissionFailure);
+            refuseChoice(
+                CloudErrorCode::permissionFailure, "names a passfile that is not a 0600 file of this user");
         if (allOnThisMachine(values["host"]) && allOnThisMachine(values["hostaddr"]))
             return conninfo;
         if (!values.contains("sslmode"))
             return withVerifiedTLS(conninfo);
         if (!isTLSRequired(values["sslmode"]))
-            throw CloudDatabaseError(CloudErrorCode::badContainer);
+            refuseChoice(CloudErrorCode::badContainer,
+                "reaches a server on another machine without TLS (sslmode="
+                    + printableCloudText(values["sslmode"]) + ")");
         return conninfo;
     }
 
@@ -100,20 +133,24 @@ namespace {
 CloudDatabaseChoice readCloudDatabaseChoice(const std::filesystem::path& dataHome)
 {
     auto read = readJSONObjectFile(dataHome / "cloud.json", kChoiceFileLimitBytes);
-    if (std::holds_alternative<JSONObjectFileProblem>(read)) {
-        if (std::get<JSONObjectFileProblem>(read) == JSONObjectFileProblem::absent)
+    if (auto* problem = std::get_if<JSONObjectFileProblem>(&read)) {
+        if (*problem == JSONObjectFileProblem::absent)
             return {};
-        throw CloudDatabaseError(CloudErrorCode::badContainer);
+        refuseChoice(CloudErrorCode::badContainer, readProblem(*problem));
     }
     const auto& object = std::get<nlohmann::json>(read);
     auto backend = object.find("backend");
     auto conninfo = object.find("conninfo");
     if (backend == object.end() || !backend->is_string())
-        throw CloudDatabaseError(CloudErrorCode::badContainer);
+        refuseChoice(CloudErrorCode::badContainer, "names no backend");
     if (*backend == "sqlite")
         return {};
-    if (*backend != "postgresql" || conninfo == object.end() || !conninfo->is_string())
-        throw CloudDatabaseError(CloudErrorCode::badContainer);
+    if (*backend != "postgresql")
+        refuseChoice(CloudErrorCode::badContainer,
+            "names the backend \"" + printableCloudText(backend->get<std::string>())
+                + "\", neither \"sqlite\" nor \"postgresql\"");
+    if (conninfo == object.end() || !conninfo->is_string())
+        refuseChoice(CloudErrorCode::badContainer, "names no connection string (\"conninfo\") as text");
     return { CloudBackend::postgresql, checkedConninfo(conninfo->get<std::string>()) };
 }
 

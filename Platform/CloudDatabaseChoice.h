@@ -22,7 +22,8 @@ struct CloudDatabaseChoice {
 // Reads "cloud.json" in `dataHome`. Throws CloudDatabaseError: badContainer for a file that is not
 // such an object, an unknown backend, or a server on another machine reached without TLS;
 // permissionFailure for a password written in the connection string (it belongs in a "passfile") or a
-// passfile that is not a 0600 file of this user. The connection string never appears in an error.
+// passfile that is not a 0600 file of this user. Each refusal logs one line with its reason first; the
+// connection string never appears in it nor in the error.
 CloudDatabaseChoice readCloudDatabaseChoice(const std::filesystem::path& dataHome = dataFolder());
 
 }

@@ -6,6 +6,7 @@
 #include "Platform/Random.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <set>
 #include <unistd.h>
@@ -45,6 +46,11 @@ namespace {
 
     constexpr std::size_t kUserRecordNameBytes = 16;
     constexpr std::size_t kAssetNameBytes = 16;
+    // A kept line holds no words of this program's lines, only which line it is and the store's text in
+    // it, each part printable and on a line of its own.
+    constexpr const char* kKeptRepairedLine = "repaired";
+    constexpr std::string_view kKeptFieldsLeftOut = "fields left out";
+    constexpr std::string_view kKeptUnplacedRecord = "no place in the feed";
     constexpr const char* kRepairedLine
         = "cloud database repaired: an earlier version of this program had marked it as its own; its layout "
           "is put back with every record";
@@ -52,7 +58,7 @@ namespace {
     // process wrote.
     constexpr std::size_t kLoggedTextBytes = 64;
     // Longer than any line this program keeps to log, whose names are cut as above.
-    constexpr std::size_t kLoggedLineBytes = 512;
+    constexpr std::size_t kKeptLineBytes = 256;
     constexpr std::int64_t kSchemaVersion = 2;
     // Far longer than any writer takes from copying an asset to committing its record.
     constexpr auto kOrphanedAssetAge = std::chrono::hours(1);
@@ -176,7 +182,7 @@ namespace {
             lines.bind(1, cloudLineReadLength()).bind(2, kCloudLinesLoggedPerOpen);
             std::int64_t kept = 0;
             while (lines.step()) {
-                logError(printableCloudLine(lines.text(0)));
+                logError(loggedCloudLine(lines.text(0)));
                 kept = lines.integer(1);
             }
             if (kept > kCloudLinesLoggedPerOpen)
@@ -230,7 +236,7 @@ namespace {
                         ++leftOut;
                 }
                 if (leftOut > 0)
-                    lines.push_back(cloudFieldsLeftOutLine(zone, name, leftOut));
+                    lines.push_back(keptCloudFieldsLeftOutLine(zone, name, leftOut));
                 connection.statement("INSERT INTO records(zone, name, type, fields) VALUES(?, ?, ?, ?)")
                     .bind(1, zone)
                     .bind(2, name)
@@ -279,7 +285,7 @@ namespace {
         if (hasFieldRows(connection)) {
             if (recordsHoldPackedFields(connection)) {
                 restorePackedLayout(connection);
-                lines.push_back(kRepairedLine);
+                lines.push_back(kKeptRepairedLine);
             } else
                 packFieldRows(connection, lines);
         }
@@ -342,20 +348,69 @@ namespace {
 
 std::string printableCloudText(std::string_view text) { return printableCut(text, kLoggedTextBytes); }
 
-std::string printableCloudLine(std::string_view line) { return printableCut(line, kLoggedLineBytes); }
-
-std::int64_t cloudLineReadLength() { return kLoggedLineBytes + 1; }
+std::int64_t cloudLineReadLength() { return kKeptLineBytes; }
 
 std::string cloudLinesLeftOutLine(std::int64_t count)
 {
     return "cloud database kept " + std::to_string(count) + " more lines to log; they are left out";
 }
 
-std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count)
+namespace {
+
+    // The kind of a kept line, then the store's text in it, printable, a part a line.
+    std::string keptLine(std::initializer_list<std::string_view> parts)
+    {
+        std::string kept;
+        for (auto part : parts)
+            kept += (kept.empty() ? "" : "\n") + printableCloudText(part);
+        return kept;
+    }
+
+    std::vector<std::string_view> keptLineParts(std::string_view keptLine)
+    {
+        std::vector<std::string_view> parts;
+        for (auto lineBreak = keptLine.find('\n'); lineBreak != std::string_view::npos;
+             lineBreak = keptLine.find('\n')) {
+            parts.push_back(keptLine.substr(0, lineBreak));
+            keptLine.remove_prefix(lineBreak + 1);
+        }
+        parts.push_back(keptLine);
+        return parts;
+    }
+
+}
+
+std::string loggedCloudLine(std::string_view keptLine)
 {
-    return "cloud record damaged: " + std::to_string(count) + (count == 1 ? " field" : " fields")
-        + " of record \"" + printableCloudText(recordName) + "\" in zone \"" + printableCloudText(zoneName)
-        + "\" could not be read; the record is carried over without them";
+    auto parts = keptLineParts(keptLine);
+    if (parts.size() == 1 && parts[0] == kKeptRepairedLine)
+        return kRepairedLine;
+    if (parts.size() == 3 && parts[0] == kKeptUnplacedRecord)
+        return "cloud record damaged: record \"" + printableCloudText(parts[2]) + "\" in zone \""
+            + printableCloudText(parts[1])
+            + "\" had no place in the change feed; it is carried over as the feed's latest change";
+    if (parts.size() == 4 && parts[0] == kKeptFieldsLeftOut) {
+        std::size_t count = 0;
+        const char* end = parts[1].data() + parts[1].size();
+        auto read = std::from_chars(parts[1].data(), end, count);
+        if (read.ec == std::errc() && read.ptr == end)
+            return "cloud record damaged: " + std::to_string(count) + (count == 1 ? " field" : " fields")
+                + " of record \"" + printableCloudText(parts[3]) + "\" in zone \""
+                + printableCloudText(parts[2])
+                + "\" could not be read; the record is carried over without them";
+    }
+    return printableCloudText(keptLine);
+}
+
+std::string keptCloudFieldsLeftOutLine(
+    std::string_view zoneName, std::string_view recordName, std::size_t count)
+{
+    return keptLine({ kKeptFieldsLeftOut, std::to_string(count), zoneName, recordName });
+}
+
+std::string keptCloudUnplacedRecordLine(std::string_view zoneName, std::string_view recordName)
+{
+    return keptLine({ kKeptUnplacedRecord, zoneName, recordName });
 }
 
 std::int64_t newCloudZoneEpoch()

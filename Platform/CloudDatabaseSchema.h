@@ -53,18 +53,23 @@ std::optional<std::int64_t> cloudZoneEpoch(CloudSQLiteConnection& connection, co
 // Text another process or machine wrote (a name, a store's message), as one log line can hold it: cut
 // short past 64 bytes, with a line break or any byte outside printable ASCII as "?".
 std::string printableCloudText(std::string_view text);
-// A line kept in the database to log, which any process writing there may have left, as one log line
-// holds it: printable as above and cut short past 512 bytes, more than any line this program keeps.
-std::string printableCloudLine(std::string_view line);
-// The characters of a kept line to read for `printableCloudLine`, which tell whether it cuts the line.
+// A line kept in the database to log, as one log line holds it. Any process writing there may have left
+// one, so only this program's own words are logged whole, around store text each cut as above; any other
+// line is cut as store text.
+std::string loggedCloudLine(std::string_view keptLine);
+// The characters of a kept line to read for `loggedCloudLine`, which tell whether it cuts the line.
 std::int64_t cloudLineReadLength();
 // The most kept lines one open logs: any process writing there may have left any number.
 constexpr std::int64_t kCloudLinesLoggedPerOpen = 100;
 // The one line logged in place of `count` kept lines past `kCloudLinesLoggedPerOpen`.
 std::string cloudLinesLeftOutLine(std::int64_t count);
-// The log line, once for the record, that `count` of its fields did not read while an earlier layout was
-// carried over, and were left out.
-std::string cloudFieldsLeftOutLine(std::string_view zoneName, std::string_view recordName, std::size_t count);
+// The line to keep, once for the record, that logs that `count` of its fields did not read while an
+// earlier layout was carried over, and were left out.
+std::string keptCloudFieldsLeftOutLine(
+    std::string_view zoneName, std::string_view recordName, std::size_t count);
+// The line to keep, once for the record, that logs that it had no place in the change feed and was carried
+// over as its latest change.
+std::string keptCloudUnplacedRecordLine(std::string_view zoneName, std::string_view recordName);
 
 // The folder of asset files within the cloud folder.
 std::filesystem::path cloudAssetFolder(const std::filesystem::path& cloudFolder);

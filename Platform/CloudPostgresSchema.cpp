@@ -120,9 +120,7 @@ namespace {
         connection.run("UPDATE feed SET last_sequence = last_sequence + $1 WHERE id = 1",
             { std::to_string(placed.count()) });
         for (int row = 0; row < placed.count(); ++row)
-            lines.push_back("cloud record damaged: record \"" + printableCloudText(placed.text(row, 1))
-                + "\" in zone \"" + printableCloudText(placed.text(row, 0))
-                + "\" had no place in the change feed; it is carried over as the feed's latest change");
+            lines.push_back(keptCloudUnplacedRecordLine(placed.text(row, 0), placed.text(row, 1)));
     }
 
     // Moves the first layout's feed into the records' rows, a deleted record's change into a row of its
@@ -153,7 +151,7 @@ namespace {
                 connection.run("UPDATE records SET fields = $3 WHERE zone = $1 AND name = $2",
                     { owner->first, owner->second, packCloudFields(fields) });
             if (owner && leftOut > 0)
-                lines.push_back(cloudFieldsLeftOutLine(owner->first, owner->second, leftOut));
+                lines.push_back(keptCloudFieldsLeftOutLine(owner->first, owner->second, leftOut));
             fields.clear();
             leftOut = 0;
         };
@@ -249,7 +247,7 @@ namespace {
                   "taken ORDER BY id LIMIT $2",
             { std::to_string(cloudLineReadLength()), std::to_string(kCloudLinesLoggedPerOpen) });
         for (int row = 0; row < lines.count(); ++row)
-            logError(printableCloudLine(lines.text(row, 0)));
+            logError(loggedCloudLine(lines.text(row, 0)));
         if (std::int64_t kept = lines.count() > 0 ? lines.integer(0, 1) : 0; kept > kCloudLinesLoggedPerOpen)
             logError(cloudLinesLeftOutLine(kept - kCloudLinesLoggedPerOpen));
         transaction.commit();

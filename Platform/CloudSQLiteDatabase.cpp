@@ -4,6 +4,7 @@
 #include "Platform/CloudPush.h"
 #include "Platform/CloudSQLite.h"
 
+#include <deque>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,7 +58,8 @@ namespace {
         if (!pages.step() || pages.integer(0) > 0)
             return;
         std::error_code unreadable;
-        if (fs::is_empty(assetFolder, unreadable) && !unreadable)
+        if ((fs::is_empty(assetFolder, unreadable) && !unreadable)
+            || unreadable == std::errc::no_such_file_or_directory)
             return;
         throw CloudOpenRefusal { CloudErrorCode::badDatabase,
             "its file is empty while its asset folder holds files" };
@@ -103,19 +105,62 @@ namespace {
         }
     }
 
-    // A home or data folder moved to another disk and linked back is the user's own arrangement: the
-    // folders above the cloud folder are resolved once, so that SQLite's refusal of links guards the
-    // database file alone. The cloud folder keeps its own name, and a link in its place is refused as
-    // ever. A path that does not resolve stays as given, and the open then fails with a line.
-    fs::path withLinksResolved(const fs::path& folder)
+    CloudOpenRefusal unreachableFolder(const std::string& why)
     {
-        fs::path normal = folder.lexically_normal();
-        if (!normal.has_filename())
-            normal = normal.parent_path();
-        std::error_code unresolved;
-        fs::path above = fs::weakly_canonical(
-            normal.has_parent_path() ? normal.parent_path() : fs::current_path(unresolved), unresolved);
-        return unresolved ? normal : above / normal.filename();
+        return { CloudErrorCode::permissionFailure, "its folder cannot be reached (" + why + ")" };
+    }
+
+    // The kernel's walk of a path (path_resolution(7)): a link is read where it is met and its target
+    // walked in its place, so that a ".." after it leaves the folder the link led to. A home or data folder
+    // moved to another disk and linked back is the user's own arrangement, but a link of another user, in
+    // a shared folder, would put this user's database where that user chooses. The last name is kept, so
+    // that a link in the cloud folder's place is refused as such; missing folders are kept by name, to be
+    // made, and a ".." after one is refused, as the kernel would fail it.
+    fs::path resolvedFolder(const fs::path& folder)
+    {
+        constexpr int kMostLinks = 40; // The kernel's own limit.
+        std::deque<fs::path> rest(folder.begin(), folder.end());
+        std::error_code error;
+        fs::path resolved = folder.is_absolute() ? folder.root_path() : fs::current_path(error);
+        if (error)
+            throw unreachableFolder(error.message());
+        bool missing = false;
+        int linksFollowed = 0;
+        while (!rest.empty()) {
+            fs::path name = std::move(rest.front());
+            rest.pop_front();
+            if (name.empty() || name == "." || name.is_absolute())
+                continue;
+            if (name == "..") {
+                if (missing)
+                    throw unreachableFolder("\"..\" after a missing folder");
+                resolved = resolved.parent_path();
+                continue;
+            }
+            fs::path next = resolved / name;
+            struct stat status { };
+            if (!missing && !rest.empty() && ::lstat(next.c_str(), &status) != 0) {
+                if (errno != ENOENT)
+                    throw unreachableFolder(std::generic_category().message(errno));
+                missing = true;
+            }
+            if (missing || rest.empty() || !S_ISLNK(status.st_mode)) {
+                resolved = std::move(next);
+                continue;
+            }
+            if (status.st_uid != ::geteuid() && status.st_uid != 0)
+                throw unreachableFolder(
+                    "\"" + printableCloudText(name.string()) + "\" is a link of another user");
+            if (++linksFollowed > kMostLinks)
+                throw unreachableFolder(std::generic_category().message(ELOOP));
+            fs::path target = fs::read_symlink(next, error);
+            if (error)
+                throw unreachableFolder(error.message());
+            if (target.is_absolute())
+                resolved = target.root_path();
+            rest.insert(rest.begin(), target.begin(), target.end());
+        }
+        return resolved;
     }
 
 }
@@ -123,18 +168,17 @@ namespace {
 CloudSQLiteDatabase::CloudSQLiteDatabase(std::string containerIdentifier, CloudDatabaseOptions options)
     : CloudDatabase(std::move(containerIdentifier), options.pageLimit)
     , m_options(std::move(options))
-    , m_folder(withLinksResolved(m_options.folder.empty() ? defaultFolder() : m_options.folder))
 {
     prepareLoggingRefusals([&] {
+        m_folder = resolvedFolder(m_options.folder.empty() ? defaultFolder() : m_options.folder);
         const fs::path folders[] = { m_folder, cloudAssetFolder(m_folder), pushFolder() };
         for (const auto& folder : folders)
             refuseUnusableFolder(folder);
         refuseUnwritableFiles(databaseFile());
+        // The rest only once the database is ready, so that a refused open makes nothing.
         std::error_code unknown;
-        for (const auto& folder : folders) {
-            if (fs::symlink_status(folder, unknown).type() == fs::file_type::not_found)
-                makePrivateFolder(folder);
-        }
+        if (fs::symlink_status(m_folder, unknown).type() == fs::file_type::not_found)
+            makePrivateFolder(m_folder);
         bool existed = fs::symlink_status(databaseFile(), unknown).type() != fs::file_type::not_found;
         m_connections = std::make_unique<CloudConnectionPool>(
             databaseFile(), m_options.busyTimeout, configureCloudConnection);
@@ -342,5 +386,4 @@ std::optional<CloudDatabaseError> CloudSQLiteDatabase::takeQueuedFailure(std::st
     transaction.commit();
     return failure;
 }
-
 }

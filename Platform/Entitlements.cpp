@@ -14,7 +14,7 @@ namespace {
         auto read = readJSONObjectFile(file, kFileLimitBytes);
         if (auto* values = std::get_if<nlohmann::json>(&read))
             return std::move(*values);
-        if (std::get<JSONObjectFileProblem>(read) == JSONObjectFileProblem::unreadable)
+        if (std::get<JSONObjectFileProblem>(read) != JSONObjectFileProblem::absent)
             logError(
                 "The entitlements file " + file.string() + " could not be read; iCloud and push stay off.");
         return nlohmann::json::object();

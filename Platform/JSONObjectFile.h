@@ -11,8 +11,12 @@ namespace vellumar::platform {
 
 enum class JSONObjectFileProblem {
     absent,
-    // Cannot be opened or read, is larger than the limit, or is not one JSON object.
+    notAFile,
+    // Cannot be opened or read.
     unreadable,
+    largerThanLimit,
+    notJSON,
+    notAnObject,
 };
 
 // The file's object, or why there is none. Never throws.

@@ -398,7 +398,7 @@ TEST_F(CloudPostgresDatabaseTest, ALayout1SchemaIsPackedOnOpeningAndANewerOrFail
             linesToLog
                 + "INSERT INTO lines_to_log(line) VALUES(E'forged\\ncloud database repaired: forged "
                   "line\\x1b[2J' || repeat('0', 1000000));",
-            0, { forgedLine + std::string(512 - forgedLine.size(), '0') + "..." } },
+            0, { forgedLine + std::string(64 - forgedLine.size(), '0') + "..." } },
         { "2,000 lines other writers left to log",
             linesToLog
                 + "INSERT INTO lines_to_log SELECT i, 'line ' || i FROM generate_series(1, 2000) AS i;",

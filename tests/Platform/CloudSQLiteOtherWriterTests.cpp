@@ -168,9 +168,15 @@ TEST(CloudSQLiteOtherWriter, OlderDatabaseIsCarriedOverWholeAndNewerOneIsLeftAsI
             CloudErrorCode::internalError,
             "cloud database refused: cloud database error 1 (refused); it is left as it is" },
         { "a line another writer left to log", 1, "", 0,
-            forgedLine + std::string(512 - forgedLine.size(), '0') + "...", false,
+            forgedLine + std::string(64 - forgedLine.size(), '0') + "...", false,
             "INSERT INTO lines_to_log(line) VALUES('forged' || char(10) || 'cloud database repaired: forged "
             "line' || char(27) || '[2J' || hex(zeroblob(500000)));" },
+        { "a line of this program's own form another writer left, a name in it long", 1, "", 0,
+            "cloud record damaged: 2 fields of record \"r\" in zone \"" + std::string(64, '0')
+                + "...\" could not be read; the record is carried over without them",
+            false,
+            "INSERT INTO lines_to_log(line) VALUES('fields left out' || char(10) || '2' || char(10) || "
+            "hex(zeroblob(100)) || char(10) || 'r');" },
         { "2,000 lines other writers left to log", 1, "", 0, manyLines, false,
             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
             "INSERT INTO lines_to_log(line) SELECT 'line ' || i FROM n;" },
