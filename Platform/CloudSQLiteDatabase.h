@@ -20,9 +20,10 @@ public:
     // a private folder of this user, or it or the file cannot be written, badDatabase when the file is not
     // a database (an empty one is new only while no asset is kept), incompatibleVersion when a newer
     // program's schema is in it. Every refusal but the identifier's logs one line and leaves the database
-    // and its folders as they are, modes included; only an open that passes narrows them. The folders
-    // above the cloud folder may be links. Asset files older than an hour that no record refers to, left
-    // by writers that ended before their commit, go.
+    // and its folders as they are, modes included, and makes none; only an open that passes narrows them.
+    // The folders above the cloud folder may be links of this user or root; another user's is refused.
+    // Asset files older than an hour that no record refers to, left by writers that ended before their
+    // commit, go.
     CloudSQLiteDatabase(std::string containerIdentifier, CloudDatabaseOptions options = {});
     ~CloudSQLiteDatabase() override;
 
