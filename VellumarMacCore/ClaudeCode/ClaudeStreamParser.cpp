@@ -104,7 +104,7 @@ bool operator==(const ClaudeStreamParser::ToolUse& lhs, const ClaudeStreamParser
 {
     return sameText(lhs.id, rhs.id) && lhs.at == rhs.at && sameText(lhs.tool, rhs.tool)
         && sameText(lhs.kind, rhs.kind) && sameText(lhs.target, rhs.target)
-        && sameText(lhs.status, rhs.status) && lhs.input == rhs.input;
+        && sameText(lhs.status, rhs.status) && lhs.endedAt == rhs.endedAt && lhs.input == rhs.input;
 }
 
 bool operator==(const ClaudeStreamParser::Denial& lhs, const ClaudeStreamParser::Denial& rhs)
@@ -254,6 +254,7 @@ std::vector<RunnerEvent> ClaudeStreamParser::consumeUser(const JSON& event)
             const JSON* isError = block.subscript("is_error");
             bool failed = isError && isError->boolValue() == true;
             record->status = failed ? "error" : "ok";
+            record->endedAt = millisecondsSince1970(m_clock());
         }
         // Nothing left running: Claude Code is back to working out its next step.
         if (m_pending.empty())

@@ -40,6 +40,7 @@ public:
         std::string kind; // `ApprovalStore::toolKind` of the full name
         std::string target; // `ApprovalStore::toolDetail` of the full name and the input
         std::string status; // "stopped", then "ok" or "error"
+        std::optional<std::int64_t> endedAt = std::nullopt; // when its result came, as `at`
         std::optional<JSON> input; // absent when the call had no "input" member
 
         friend bool operator==(const ToolUse&, const ToolUse&);

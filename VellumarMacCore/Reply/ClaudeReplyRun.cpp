@@ -14,6 +14,7 @@
 #include "VellumarMacCore/Permissions/PathContainment.h"
 #include "VellumarMacCore/Permissions/PermissionDecider.h"
 #include "VellumarMacCore/Permissions/PermissionGate.h"
+#include "VellumarMacCore/Reply/MovedAsideActivity.h"
 #include "VellumarMacCore/Reply/MovedAsideFiles.h"
 
 #include <algorithm>
@@ -39,9 +40,6 @@ namespace {
     constexpr std::size_t kErrorLineCharacters = 200;
     // Of Claude Code's standard error, the end that a failure's log line keeps.
     constexpr std::size_t kLoggedErrorTailBytes = 1'000;
-    // What the phone shows for a write whose file the Git protection took away again: Claude Code
-    // itself reports it as failed, which tells the user nothing.
-    constexpr std::string_view kMovedAsideStatus = "moved aside by the Git protection";
 
     // Markers Claude Code prints when it cannot reach the account, and when it is older than the
     // options it is given.
@@ -170,8 +168,11 @@ namespace {
         // the user's next Git command. Nothing when the process never got its input.
         void finish()
         {
-            if (watch)
-                watch->finish();
+            if (!watch)
+                return;
+            if (watch->running() && watch->unwatchedCount() == 0)
+                comparisons = MovedAsideActivity::Comparisons::asChangesCame;
+            watch->finish();
         }
 
         CommonDirPlaceholders placeholders;
@@ -179,6 +180,8 @@ namespace {
         std::optional<GitGuard> guard;
         MovedAsideFiles movedAside;
         std::unique_ptr<GitGuardWatch> watch;
+        // Known once finished: as changes came only where the watch's thread followed every unit to the end.
+        MovedAsideActivity::Comparisons comparisons = MovedAsideActivity::Comparisons::later;
     };
 
     bool containsAny(std::string_view text, std::span<const std::string_view> markers)
@@ -232,26 +235,6 @@ namespace {
                 gate->close();
         }
     };
-
-    // An absolute file path with its folder's links resolved, as the guard names what it moves aside;
-    // the file itself may be gone or a link.
-    std::optional<fs::path> kernelResolved(const std::string& path)
-    {
-        fs::path file(path);
-        if (!file.is_absolute())
-            return std::nullopt;
-        std::error_code error;
-        fs::path folder = fs::weakly_canonical(file.parent_path(), error);
-        if (error)
-            return std::nullopt;
-        return folder / file.filename();
-    }
-
-    // The name a Write or Edit wrote, as the Git protection names what it moves aside there.
-    std::optional<fs::path> writtenName(const ClaudeStreamParser::ToolUse& use)
-    {
-        return use.kind == "write" ? kernelResolved(use.target) : std::nullopt;
-    }
 
     [[noreturn]] void fail(int status, std::string code, std::string message)
     {
@@ -372,7 +355,7 @@ std::vector<ApprovalStore::Request> ClaudeReplyRunner::approvalRequests(
         const std::string* text = path ? path->stringValue() : nullptr;
         if (!text)
             return false;
-        auto resolved = kernelResolved(*text);
+        auto resolved = MovedAsideActivity::kernelResolved(*text);
         return resolved
             && std::any_of(writableFolders.begin(), writableFolders.end(),
                 [&](const fs::path& writable) { return isPathInside(*resolved, writable); });
@@ -402,7 +385,7 @@ std::vector<ApprovalStore::Request> ClaudeReplyRunner::approvalRequests(
 
 void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, const ClaudeStreamParser& parser,
     const ResolvedPermissions& permissions, const std::set<std::string>& approved,
-    const std::vector<GitGuard::MovedChange>& movedAside)
+    const std::vector<MovedAsideFiles::Added>& movedAside, MovedAsideActivity::Comparisons comparisons)
 {
     if (parser.tools().empty())
         return;
@@ -411,11 +394,7 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
         if (denial.toolUseID)
             deniedIDs.insert(*denial.toolUseID);
     }
-    std::set<fs::path> changedNames;
-    for (const auto& moved : movedAside) {
-        if (!moved.stayed)
-            changedNames.insert(MovedAsideFiles::changedName(moved.path));
-    }
+    const auto marked = MovedAsideActivity::statuses(parser.tools(), deniedIDs, movedAside, comparisons);
     std::vector<std::string> grantedWritePrefixes;
     if (permissions.granted.contains("write")) {
         for (const auto& folder : permissions.folders) {
@@ -432,8 +411,8 @@ void ClaudeReplyRunner::recordToolActivity(std::string_view conversationKey, con
                 [&](const std::string& prefix) { return use.target.starts_with(prefix); });
         if (deniedIDs.contains(use.id))
             entry.insert_or_assign("status", JSON("denied"));
-        else if (auto target = writtenName(use); target && changedNames.contains(*target))
-            entry.insert_or_assign("status", JSON(std::string(kMovedAsideStatus)));
+        else if (auto status = marked.find(use.id); status != marked.end())
+            entry.insert_or_assign("status", JSON(std::string(status->second)));
         else if (approved.contains(use.id) || (use.kind == "command" && permissions.granted.contains("bash"))
             || writeGranted)
             entry.emplace("approved", JSON(true));
@@ -520,11 +499,13 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     if (guardFailed)
         std::rethrow_exception(guardFailed);
     // Once more at the end: a command left running in the background, or one whose result never came.
-    std::vector<GitGuard::MovedChange> movedAside;
+    std::vector<MovedAsideFiles::Added> added;
     if (gitProtection) {
         gitProtection->finish();
-        movedAside = gitProtection->movedAside.changes();
+        added = gitProtection->movedAside.changes();
     }
+    std::vector<GitGuard::MovedChange> movedAside;
+    std::ranges::transform(added, std::back_inserter(movedAside), &MovedAsideFiles::Added::change);
     // First, so that nothing failing below keeps it from the user.
     if (run.stayed)
         std::ranges::copy_if(movedAside, std::back_inserter(*run.stayed),
@@ -533,13 +514,13 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
     // during the run (its hooks are off), and the bot's next steps should not write the file again.
     std::set<fs::path> writtenByFileTools;
     for (const auto& use : outcome.process.parser.tools()) {
-        if (auto target = writtenName(use))
+        if (auto target = MovedAsideActivity::writtenName(use))
             writtenByFileTools.insert(std::move(*target));
     }
     if (auto notice = Prompts::movedAsideNotice(movedAside, writtenByFileTools))
         keepForNextTurn(run.conversationID, std::move(*notice));
-    recordToolActivity(
-        run.conversationID, outcome.process.parser, run.permissions, approved->stored(), movedAside);
+    recordToolActivity(run.conversationID, outcome.process.parser, run.permissions, approved->stored(), added,
+        gitProtection ? gitProtection->comparisons : MovedAsideActivity::Comparisons::later);
     return outcome;
 }
 

@@ -16,6 +16,8 @@
 #include "VellumarMacCore/Permissions/PermissionHelper.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
 #include "VellumarMacCore/Reply/ConversationLocks.h"
+#include "VellumarMacCore/Reply/MovedAsideActivity.h"
+#include "VellumarMacCore/Reply/MovedAsideFiles.h"
 #include "VellumarMacCore/Reply/Prompts.h"
 #include "VellumarMacCore/Reply/ReplyRunner.h"
 #include "VellumarMacCore/Reply/RoutineDirectory.h"
@@ -213,12 +215,13 @@ public:
     // One Claude Code process with its approved tools, gate and temporary folder, all gone when it
     // returns or throws. Throws the errors of the temporary folder and of starting the process.
     RunOutcome runProcess(const ProcessRun& run);
-    // Appends what the run's tools did, and which of them the user approved, to the activity log; a
-    // write to a name the Git protection moved aside during the run (`movedAside`) shows as such, not
-    // as the failure Claude Code saw.
+    // Appends what the run's tools did, and which of them the user approved, to the activity log; a call
+    // that made, or could have made, what the Git protection moved aside or could not undo during the run
+    // (`movedAside`, found as `comparisons` says) shows as such (`MovedAsideActivity::statuses`), not as
+    // what Claude Code saw.
     void recordToolActivity(std::string_view conversationKey, const ClaudeStreamParser& parser,
         const ResolvedPermissions& permissions, const std::set<std::string>& approved,
-        const std::vector<GitGuard::MovedChange>& movedAside);
+        const std::vector<MovedAsideFiles::Added>& movedAside, MovedAsideActivity::Comparisons comparisons);
     // Summarises the stored session and continues the conversation in a new one from the summary,
     // adding what its runs could not undo to `stayed` however it ends. The caller holds the
     // conversation's lock.

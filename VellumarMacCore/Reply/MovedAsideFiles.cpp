@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Reply/MovedAsideFiles.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <system_error>
 
@@ -8,22 +9,24 @@ namespace vellumar {
 
 void MovedAsideFiles::add(const std::vector<GitGuard::MovedChange>& moved)
 {
+    using namespace std::chrono;
+    const auto now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     std::lock_guard guard(m_lock);
     for (const auto& change : moved) {
         if (std::none_of(m_changes.begin(), m_changes.end(),
-                [&](const GitGuard::MovedChange& added) { return added.path == change.path; }))
-            m_changes.push_back(change);
+                [&](const Added& added) { return added.change.path == change.path; }))
+            m_changes.push_back({ change, now });
     }
 }
 
-std::vector<GitGuard::MovedChange> MovedAsideFiles::changes() const
+std::vector<MovedAsideFiles::Added> MovedAsideFiles::changes() const
 {
-    std::vector<GitGuard::MovedChange> present;
+    std::vector<Added> present;
     std::lock_guard guard(m_lock);
-    for (const auto& change : m_changes) {
+    for (const auto& added : m_changes) {
         std::error_code error;
-        if (std::filesystem::exists(std::filesystem::symlink_status(change.path, error)))
-            present.push_back(change);
+        if (std::filesystem::exists(std::filesystem::symlink_status(added.change.path, error)))
+            present.push_back(added);
     }
     return present;
 }

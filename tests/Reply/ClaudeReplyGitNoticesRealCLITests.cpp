@@ -11,8 +11,8 @@ namespace fs = std::filesystem;
 using test::RunnerWorld;
 
 // A hook written into a repository of the grant, by a command or by an approved Write, goes aside at
-// once; the bot's next turn names it, the hook that counted and why, and the phone's activity says what
-// became of a Write.
+// once; the bot's next turn names it, the hook that counted and why, and the phone's activity marks the
+// call that wrote it.
 TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
 {
     if (auto reason = test::commandSandboxUnavailableReason())
@@ -20,7 +20,7 @@ TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
     struct Case {
         const char* name;
         std::function<JSON(const fs::path& hook)> step;
-        const char* activityStatus; // of the step's tool
+        bool fileTool;
     };
     const Case cases[] = {
         { "a command",
@@ -29,9 +29,9 @@ TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
                     "python3 -c \"import sys; open(sys.argv[1], 'w').write('#!/bin/sh\\n')\" '"
                     + hook.string() + "'");
             },
-            "ok" },
+            false },
         { "an approved Write", [](const fs::path& hook) { return test::writeStep(hook, "#!/bin/sh\n"); },
-            "moved aside by the Git protection" },
+            true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -57,9 +57,10 @@ TEST(ClaudeReplyGitNoticesRealCLI, AHookThatWentAsideIsNamedToTheBotAndThePhone)
             << requests;
         // The Write's own ENOENT, or its success, is explained as what went aside.
         EXPECT_EQ(requests.find("Your file tool's write of it is what went aside") != std::string::npos,
-            std::string_view(testCase.activityStatus) != "ok");
+            testCase.fileTool);
         auto activity = world.data->activity.entries("ios-1");
         ASSERT_EQ(activity.size(), 1U);
-        EXPECT_EQ(*activity[0].subscript("status"), JSON(testCase.activityStatus)) << activity[0].encoded();
+        EXPECT_EQ(*activity[0].subscript("status"), JSON("moved aside by the Git protection"))
+            << activity[0].encoded();
     }
 }

@@ -19,5 +19,7 @@ TEST(MovedAsideFiles, TellsOnlyOfFilesStillThere)
     files.add({ removed });
     files.add({ kept, removed });
 
-    EXPECT_EQ(files.changes(), std::vector { kept });
+    auto changes = files.changes();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].change, kept);
 }
