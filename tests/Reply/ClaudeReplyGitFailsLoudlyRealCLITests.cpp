@@ -30,7 +30,7 @@ const std::string kUsersCommitAndWhatWasTold = "git -C app commit -q --allow-emp
                                                " && test ! -x "
     + kLongPart + " && grep -q \"$RAN\" " + kLongPart
     + " && echo no-execute-bit"
-      " && grep -q 'could not be moved aside (File name too long), so it is left without execute permission' "
+      " && grep -q 'could not be moved aside (File name too long), so its execute permission was taken' "
       "\"$LOG\" && echo logged"
       " && grep -qF \"(From Vellumar for Mac: the Git protection could not undo\" \"$REPLIES/1\""
       " && grep -qF \"In $PWD/app: $PWD/\""

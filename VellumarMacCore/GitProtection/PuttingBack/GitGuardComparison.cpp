@@ -70,6 +70,14 @@ namespace {
             + (reason.empty() ? "" : " (" + reason + ")") + "; it is the user's own change and stays.";
     }
 
+    // Whether Git runs what is at `path` only as a program (`Undone::runOnlyAsProgram`).
+    bool runOnlyAsProgram(const NotedUnit& noted, const fs::path& path)
+    {
+        auto folder = noted.files.find(path.parent_path());
+        return noted.isHook(path)
+            || (folder != noted.files.end() && folder->second.kind == Kind::searchedFolder);
+    }
+
     bool isBelow(const fs::path& path, const std::vector<fs::path>& folders)
     {
         return std::any_of(folders.begin(), folders.end(),
@@ -210,6 +218,7 @@ namespace {
                     broughtAFolderBack);
                 if (done) {
                     done->reason = std::move(judged.second);
+                    done->runOnlyAsProgram = runOnlyAsProgram(noted, path);
                     undone.push_back(std::move(*done));
                 }
             }

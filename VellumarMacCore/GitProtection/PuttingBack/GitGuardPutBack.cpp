@@ -127,13 +127,19 @@ namespace {
     std::string stayedAs(const Undone& undone)
     {
         using StayedAs = Undone::StayedAs;
-        std::string_view left = undone.stayedAs == StayedAs::executeTaken
-            ? ", so it is left without execute permission: nothing can run it as a program, and its bytes stay "
-              "where they are."
-            : undone.stayedAs == StayedAs::neverExecutable
-            ? " and stays as it is, without execute permission: nothing runs it as a program, but the user's "
-              "Git may read it."
-            : " and stays as it is: the user's Git may act on it.";
+        std::string_view left;
+        if (!undone.runOnlyAsProgram)
+            left = undone.stayedAs == StayedAs::executeTaken
+                ? ", so its execute permission was taken, but it stays where it is: the user's Git may still "
+                  "read it, or have a shell run it."
+                : " and stays as it is: the user's Git may act on it.";
+        else
+            left = undone.stayedAs == StayedAs::executeTaken
+                ? ", so it is left without execute permission: nothing can run it as a program, and its "
+                  "bytes stay where they are."
+                : undone.stayedAs == StayedAs::neverExecutable
+                ? " and stays as it is, without execute permission: nothing runs it as a program."
+                : " and stays as it is: the user's Git may act on it.";
         return std::string(left) + std::string(kTriedAgain);
     }
 

@@ -74,6 +74,10 @@ struct Undone {
     // What a change that stayed (`stayed`) is left as: a regular file, without execute permission.
     enum class StayedAs { asItIs, executeTaken, neverExecutable };
     StayedAs stayedAs = StayedAs::asItIs;
+    // Git runs what is at the name only as a program, which needs an execute bit: one of Git's hooks in a
+    // Git folder's "hooks", or an entry a hook's shell finds first on PATH. Anything else (a configuration,
+    // a file the configuration names) Git may read, or hand to a shell, whatever its permission.
+    bool runOnlyAsProgram = false;
 
     // Whether the change stays at its name: it could not be moved aside, nor was what was noted put
     // back in its place.
