@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace vellumar;
@@ -75,6 +76,37 @@ TEST(IdentityRecord, LetsGoOfTheEarliestPastItsLimitAndSkipsDamage)
         SCOPED_TRACE(testCase.name);
         EXPECT_EQ(IdentityRecord::decoded(testCase.bytes).size(), testCase.read);
     }
+}
+
+// A Git folder deleted and made again, which the file system gives the inode just freed, is a new one: its
+// birth time tells it from the one noted.
+TEST(IdentityRecord, TellsAFolderMadeAgainAtAFreedInodeFromTheOneNoted)
+{
+    test::TemporaryFolder folder;
+    const fs::path noted = folder / "project/.git";
+    fs::create_directories(noted);
+    struct statx status { };
+    if (::statx(AT_FDCWD, noted.c_str(), 0, STATX_INO | STATX_BTIME, &status) != 0
+        || !(status.stx_mask & STATX_BTIME))
+        GTEST_SKIP() << "this file system keeps no birth time";
+    const std::string before = IdentityRecord::identityOf(noted);
+    IdentityRecord& record = IdentityRecord::in(folder / "record", 10);
+    record.note({ &before, 1 }, { 100, 0 });
+    fs::remove(noted);
+    // The freed inode goes to one of the next folders made beside it, most often the first.
+    std::optional<std::string> again;
+    for (int attempt = 0; attempt < 1000 && !again; ++attempt) {
+        const fs::path made = folder / "project" / ("made-" + std::to_string(attempt));
+        fs::create_directory(made);
+        struct statx madeStatus { };
+        if (::statx(AT_FDCWD, made.c_str(), 0, STATX_INO, &madeStatus) == 0
+            && madeStatus.stx_ino == status.stx_ino)
+            again = IdentityRecord::identityOf(made);
+    }
+    if (!again)
+        GTEST_SKIP() << "the file system gave the freed inode to none of a thousand folders";
+    EXPECT_NE(*again, before);
+    EXPECT_FALSE(record.notedAt(*again));
 }
 
 TEST(MovedAsideByGuard, IsWhatTheGuardMovedAsideNotWhatIsNamedLikeIt)

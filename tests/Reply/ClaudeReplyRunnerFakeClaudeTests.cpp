@@ -4,6 +4,7 @@
 #include "VellumarMacCore/GitProtection/GitProtection.h"
 #include "tests/Reply/ReplyRunnerFixture.h"
 #include "tests/support/InteractivePeer.h"
+#include "tests/support/ProcessFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,42 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AStoppedJobWaitingForTheConversationGivesW
     EXPECT_EQ(third.get().reply, "Third.");
     // The stopped second job never started Claude Code.
     EXPECT_EQ(world.calls().size(), 2u);
+}
+
+// What the guard could not undo reaches the user with the stop of a reply: a part of the user's hooks
+// folder whose name leaves no room to move it aside, written while the run hangs.
+TEST(ClaudeReplyRunnerWithFakeClaude, AStoppedReplyStillTellsWhatStayed)
+{
+    RunnerWorld world;
+    const fs::path project = fs::canonical(world.folder.path()) / "project";
+    ASSERT_EQ(test::runPeer({ "git", "init", "-q", project.string() }).exitStatus, 0);
+    ASSERT_EQ(
+        test::runPeer({ "git", "-C", project.string(), "config", "core.hooksPath", ".githooks" }).exitStatus,
+        0);
+    fs::create_directories(project / ".githooks");
+    world.play(JSON::array({ test::kHangStep }));
+    world.start();
+    auto job = RunnerWorld::submission();
+    job.permissions = PermissionSettings {};
+    job.permissions->bash = true;
+    job.permissions->folders = { PermissionSettings::Folder { project.string(), true } };
+    std::stop_source stop;
+    auto told = std::async(std::launch::async, [&] {
+        try {
+            world.run(job, stop.get_token());
+            return std::string("not stopped");
+        } catch (const CancellationError& stopped) {
+            return stopped.note.value_or("stopped without a note");
+        }
+    });
+    ASSERT_TRUE(world.awaitHanging());
+    const fs::path part = project / ".githooks" / (std::string(240, 'x') + ".sh");
+    test::writeExecutable(part, "#!/bin/sh\n");
+    stop.request_stop();
+    EXPECT_TRUE(told.get().starts_with(
+        "(From Vellumar for Mac: the Git protection could not undo what changed in "
+        "these repositories during this reply; Git run there may act on it until it is removed.\n- In "
+        + project.string() + ": " + part.string()));
 }
 
 // From a hundred thousand tokens Claude Code compacts by itself; below, the relay compacts before the

@@ -134,6 +134,19 @@ TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
                 "- /p/.git/config (core.pager was set)" + why
                     + "the change is kept beside it as config.refused-20261208T101010Z-4e5f6a7b." },
             { "/p/.git/hooks/pre-push", "/p/.git/hooks/pre-commit" } },
+        { "a change that stayed, beside one that went aside, is told only as staying",
+            { { "/p/.git/hooks/pre-push", "the hook pre-push was added",
+                  GitGuard::MovedChange::Stayed { "/p/.git/hooks/pre-push stays", "/p" } },
+                { "/p/.git/config.refused-20261208T101010Z", "core.pager was set" } },
+            { "- /p/.git/config (core.pager was set)" + why
+                    + "the change is kept beside it as config.refused-20261208T101010Z.",
+                "",
+                "[Notice from the app] During your previous reply the Git protection could not undo these "
+                "changes (made by a command, a file tool or the user): they stay, and the user's Git, run "
+                "outside the sandbox, may act on them. Do not make such changes again; tell the user which "
+                "repository holds each and what it is, so that they remove it before they use Git there.",
+                "- In /p: /p/.git/hooks/pre-push stays" },
+            { "/p/.git/hooks/pre-push" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
