@@ -26,10 +26,14 @@
 // Usage: bench_git_protection [SIZES [ROUNDS]]   (defaults "30,300,1000" and 3; the empty grant and the
 // developer's folder always run, and the grants of each round run one after another, up in one round and
 // down in the next, so that a change of the machine's load weighs on all of them alike)
+//        bench_git_protection --short   (the grants the targets name, 1,000 and the developer's folder,
+// each measurement taken the fewest times that still give a figure: on a busy machine the full run
+// takes hours)
 //
 // The first message after a program start is measured in programs of their own: one program answers a
 // message in a grant and ends, and the next, started on the same data folder, answers one more, whose
-// whole time is set against the same for the empty grant.
+// whole time is set against the same for the empty grant; in the largest size and in the developer's
+// folder.
 
 #include "VellumarMacCore/ClaudeCode/ClaudeInvocation.h"
 #include "VellumarMacCore/Permissions/ResolvedPermissions.h"
@@ -80,13 +84,20 @@ constexpr int kNodeModulesPackages = 230;
 // in a program of its own, over this many messages; the first is the grant's first in the program.
 constexpr int kMemoryRepositories = 3000;
 constexpr int kMemoryMessages = 3;
-constexpr int kMemoryPairs = 2;
 constexpr double kMemoryTargetMB = 100;
 constexpr const char* kHostMemoryFlag = "--host-memory";
-// The first message after a program start, against the empty grant's, in pairs of programs.
-constexpr int kRestartPairs = 3;
 constexpr double kRestartTargetSeconds = 2;
-constexpr int kSearchRepeats = 5;
+constexpr const char* kShortFlag = "--short";
+
+// How many times each figure is measured.
+struct Repeats {
+    int rounds = 3;
+    int searches = 5;
+    // The first message after a program start, against the empty grant's, in pairs of programs.
+    int restartPairs = 3;
+    int memoryPairs = 2;
+};
+constexpr Repeats kShortRepeats = { .rounds = 2, .searches = 1, .restartPairs = 1, .memoryPairs = 1 };
 // Whether the command ran in the sandbox, where "/usr" cannot be written even by root; only its output,
 // never its text, holds the marker.
 const std::string kCommand = "test -w /usr || echo sandboxed-$((6 * 7))";
@@ -409,10 +420,10 @@ void printLogLines(const std::vector<std::string>& lines)
     }
 }
 
-void printSearches(const Grants& grants, const TimingsByGrant& timings)
+void printSearches(const Grants& grants, const TimingsByGrant& timings, int repeats)
 {
-    std::printf("\nthe run's own search of the grant against `find <grant> -name .git`, median of %d\n",
-        kSearchRepeats);
+    std::printf(
+        "\nthe run's own search of the grant against `find <grant> -name .git`, median of %d\n", repeats);
     std::printf("%12s %14s %10s %8s\n", "grant", "gitProtection", "find", "ratio");
     for (const auto& [name, grant] : grants) {
         const Timings& timing = timings.at(name);
@@ -471,9 +482,9 @@ void measureCommands(test::RunnerWorld& world, const Grants& grants, int rounds,
 }
 
 // The search as a run of the first job's conversation makes it, beside `find` over the same grant.
-void measureSearches(test::RunnerWorld& world, const Grants& grants, TimingsByGrant& timings)
+void measureSearches(test::RunnerWorld& world, const Grants& grants, int repeats, TimingsByGrant& timings)
 {
-    for (int repeat = 0; repeat < kSearchRepeats; ++repeat) {
+    for (int repeat = 0; repeat < repeats; ++repeat) {
         for (const auto& [name, grant] : grants) {
             auto permissions = world.data->resolver.resolve(commandPermissions(grant), world.options.path());
             auto start = Clock::now();
@@ -563,9 +574,13 @@ void measureFirstAfterStart(const fs::path& root, const Grants& grants, int pair
             replies[name].push_back(reply);
         }
     }
+    Targets targets;
+    for (const auto& [name, grant] : grants)
+        targets[name] = { kRestartTargetSeconds, true };
+    targets.erase(grants.front().first);
     printAgainstEmpty("message to reply, the first after a program start that an earlier program's left, "
                       "each in programs of their own",
-        grants, replies, { { grants.back().first, { kRestartTargetSeconds, true } } }, "s");
+        grants, replies, targets, "s");
 }
 
 // The host's memory with an empty grant and with one of `kMemoryRepositories`, each measured in a program
@@ -601,8 +616,12 @@ int main(int argc, char** argv)
 {
     if (argc == 6 && std::string(argv[1]) == kHostMemoryFlag)
         return hostJobs(argv[2], std::atoi(argv[3]), argv[4], std::atoi(argv[5]));
-    const std::set<int> sizes = sizesFrom(argc > 1 ? argv[1] : "30,300,1000");
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    const bool isShort = argc == 2 && std::string(argv[1]) == kShortFlag;
+    const std::set<int> sizes = sizesFrom(isShort ? "1000" : argc > 1 ? argv[1] : "30,300,1000");
+    Repeats repeats = isShort ? kShortRepeats : Repeats {};
+    if (!isShort && argc > 2)
+        repeats.rounds = std::atoi(argv[2]);
+    const int rounds = repeats.rounds;
     require(rounds > 0, "ROUNDS is a positive number");
     if (auto reason = test::commandSandboxUnavailableReason()) {
         std::fprintf(stderr, "Claude Code's command sandbox cannot run here: %s\n", reason->c_str());
@@ -631,7 +650,7 @@ int main(int argc, char** argv)
 
     TimingsByGrant timings;
     measureCommands(world, grants, rounds, timings, log);
-    measureSearches(world, grants, timings);
+    measureSearches(world, grants, repeats.searches, timings);
     char title[160];
     std::snprintf(title, sizeof title, "one sandboxed command with a grant, median of %d", rounds);
     printAgainstEmpty(title, grants, timings, &Timings::command, kCommandTargets);
@@ -644,12 +663,16 @@ int main(int argc, char** argv)
     printAgainstEmpty("message to reply, the same", grants, timings, &Timings::reply, kReplyTargets);
     printAgainstEmpty("a job's start at the program's first message of each grant, once", grants, timings,
         &Timings::firstStart, {});
-    printSearches(grants, timings);
+    printSearches(grants, timings, repeats.searches);
     printLogLines(log.lines());
     std::fflush(stdout);
-    measureFirstAfterStart(root, { grants.front(), grants.back() }, kRestartPairs);
+    // The empty grant, the largest size and the developer's folder.
+    Grants restarted = { grants.front(), grants.back() };
+    if (grants.size() > 2)
+        restarted.insert(restarted.begin() + 1, grants[grants.size() - 2]);
+    measureFirstAfterStart(root, restarted, repeats.restartPairs);
     std::fflush(stdout);
-    measureMemory(grants.front().second, memoryGrant, kMemoryPairs);
+    measureMemory(grants.front().second, memoryGrant, repeats.memoryPairs);
     std::fflush(stdout);
     // On a disk that discards each freed block this can take minutes.
     std::fprintf(stderr, "removing the trees\n");
