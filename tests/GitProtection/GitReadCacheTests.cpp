@@ -61,3 +61,39 @@ TEST(GitReadCache, GivesBackOnlyWhatNoLaterChangeOrRecentWriteCouldHaveMade)
         EXPECT_EQ(kept.value_or("core.pager\na"), "core.pager\na");
     }
 }
+
+// What a program kept is given back after its next start only while its files hold, and only from a
+// kept file that is whole.
+TEST(GitReadCache, AProgramStartGivesBackWhatTheLastProgramKeptWhileItsFilesHold)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& config, const fs::path& kept)> whileDown;
+        bool expected;
+    };
+    const Case cases[] = {
+        { "nothing changed", [](const fs::path&, const fs::path&) {}, true },
+        { "the configuration rewritten",
+            [](const fs::path& config, const fs::path&) { std::ofstream(config) << "[core]\n\tpager = x\n"; },
+            false },
+        { "the kept file cut short",
+            [](const fs::path&, const fs::path& kept) { fs::resize_file(kept, fs::file_size(kept) - 3); },
+            false },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        const fs::path config = home.root / "config";
+        std::ofstream(config) << "[core]\n\tpager = a\n";
+        GitReadCache::forgetAll();
+        GitReadCache::keep("key", std::string("core.pager\na\0", 13), { config, home.root / "absent" },
+            std::chrono::system_clock::now() + std::chrono::seconds(2));
+        GitReadCache::writeKept(home.data);
+        GitReadCache::forgetAll();
+        testCase.whileDown(config, home.data / GitReadCache::keptFileName);
+        GitReadCache::readKept(home.data);
+        auto kept = GitReadCache::cached("key");
+        EXPECT_EQ(kept.has_value(), testCase.expected);
+        EXPECT_EQ(kept.value_or(std::string("core.pager\na\0", 13)), std::string("core.pager\na\0", 13));
+    }
+}

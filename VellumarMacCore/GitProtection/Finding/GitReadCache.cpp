@@ -1,9 +1,16 @@
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 
 #include "VellumarMacCore/Foundations/FileStamp.h"
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
 
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <sys/stat.h>
 
 namespace vellumar::GitReadCache {
@@ -31,6 +38,10 @@ namespace {
     struct Store {
         std::mutex lock;
         std::map<std::string, Entry> entries;
+        // The data folders whose file this program has read.
+        std::set<std::string> readFrom;
+        // Whether an entry was kept since a file was last read or written.
+        bool changed = false;
     };
 
     Store& store()
@@ -38,6 +49,127 @@ namespace {
         static Store shared;
         return shared;
     }
+
+    // The file: this line, then each entry as its key, its output, how many files it was read from and
+    // each file's path and stamp, every text led by its length, in this machine's byte order: the file
+    // never leaves it.
+    constexpr std::string_view kFileHeader = "git read cache 1\n";
+    constexpr std::size_t kFileBytesLimit = 64 * 1024 * 1024;
+
+    // A stamp's fields, each as wide as any system's.
+    std::array<std::int64_t, 8> fieldsOf(const FileStamp& stamp)
+    {
+        return { static_cast<std::int64_t>(stamp.device), static_cast<std::int64_t>(stamp.inode),
+            static_cast<std::int64_t>(stamp.mode), static_cast<std::int64_t>(stamp.size),
+            static_cast<std::int64_t>(stamp.modified.tv_sec),
+            static_cast<std::int64_t>(stamp.modified.tv_nsec),
+            static_cast<std::int64_t>(stamp.changed.tv_sec),
+            static_cast<std::int64_t>(stamp.changed.tv_nsec) };
+    }
+
+    FileStamp stampOf(bool exists, const std::array<std::int64_t, 8>& fields)
+    {
+        return { exists, static_cast<dev_t>(fields[0]), static_cast<ino_t>(fields[1]),
+            static_cast<mode_t>(fields[2]), static_cast<off_t>(fields[3]),
+            { static_cast<time_t>(fields[4]), static_cast<long>(fields[5]) },
+            { static_cast<time_t>(fields[6]), static_cast<long>(fields[7]) } };
+    }
+
+    template <typename Value> void append(std::string& bytes, const Value& value)
+    {
+        bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+    }
+
+    void appendText(std::string& bytes, std::string_view text)
+    {
+        append(bytes, static_cast<std::uint64_t>(text.size()));
+        bytes.append(text);
+    }
+
+    std::string encoded(const std::map<std::string, Entry>& entries)
+    {
+        std::string bytes(kFileHeader);
+        for (const auto& [key, entry] : entries) {
+            appendText(bytes, key);
+            appendText(bytes, entry.output);
+            append(bytes, static_cast<std::uint64_t>(entry.files.size()));
+            for (const auto& [file, stamp] : entry.files) {
+                appendText(bytes, file);
+                append(bytes, static_cast<std::uint8_t>(stamp.exists));
+                append(bytes, fieldsOf(stamp));
+            }
+        }
+        return bytes;
+    }
+
+    class FileReader {
+    public:
+        explicit FileReader(std::string_view bytes)
+            : m_bytes(bytes)
+        {
+        }
+
+        bool skipped(std::string_view expected)
+        {
+            if (!m_bytes.starts_with(expected))
+                return false;
+            m_bytes.remove_prefix(expected.size());
+            return true;
+        }
+
+        template <typename Value> bool take(Value& value)
+        {
+            if (m_bytes.size() < sizeof value)
+                return false;
+            std::memcpy(&value, m_bytes.data(), sizeof value);
+            m_bytes.remove_prefix(sizeof value);
+            return true;
+        }
+
+        bool takeText(std::string& text)
+        {
+            std::uint64_t size = 0;
+            if (!take(size) || m_bytes.size() < size)
+                return false;
+            text.assign(m_bytes.substr(0, size));
+            m_bytes.remove_prefix(size);
+            return true;
+        }
+
+        bool atEnd() const { return m_bytes.empty(); }
+
+    private:
+        std::string_view m_bytes;
+    };
+
+    // The entries `bytes` holds; absent where they are not whole or hold more than `maxEntries`.
+    std::optional<std::map<std::string, Entry>> decoded(std::string_view bytes)
+    {
+        FileReader reader(bytes);
+        if (!reader.skipped(kFileHeader))
+            return std::nullopt;
+        std::map<std::string, Entry> entries;
+        while (!reader.atEnd()) {
+            std::string key;
+            Entry entry;
+            std::uint64_t files = 0;
+            if (entries.size() == maxEntries || !reader.takeText(key) || !reader.takeText(entry.output)
+                || !reader.take(files) || files > bytes.size())
+                return std::nullopt;
+            for (std::uint64_t index = 0; index < files; ++index) {
+                std::string file;
+                std::uint8_t exists = 0;
+                std::array<std::int64_t, 8> fields {};
+                if (!reader.takeText(file) || !reader.take(exists) || !reader.take(fields))
+                    return std::nullopt;
+                entry.files.emplace_back(std::move(file), stampOf(exists == 1, fields));
+            }
+            entries.insert_or_assign(std::move(key), std::move(entry));
+        }
+        return entries;
+    }
+
+    fs::path keptFile(const fs::path& dataFolder) { return dataFolder / keptFileName; }
 
 }
 
@@ -74,6 +206,57 @@ void keep(const std::string& key, std::string output, std::vector<fs::path> file
     if (shared.entries.size() >= maxEntries && !shared.entries.contains(key))
         shared.entries.clear();
     shared.entries.insert_or_assign(key, std::move(entry));
+    shared.changed = true;
+}
+
+void readKept(const fs::path& dataFolder)
+{
+    Store& shared = store();
+    {
+        std::lock_guard lock(shared.lock);
+        if (!shared.readFrom.insert(dataFolder.native()).second)
+            return;
+    }
+    try {
+        auto kept = decoded(readPrivateFile(keptFile(dataFolder), kFileBytesLimit));
+        if (!kept)
+            return;
+        std::lock_guard lock(shared.lock);
+        if (shared.entries.size() + kept->size() > maxEntries)
+            return;
+        // What this program kept since is newer.
+        shared.entries.merge(*kept);
+    } catch (const std::exception&) {
+        // Missing, or out of memory: every file is read again.
+    }
+}
+
+void writeKept(const fs::path& dataFolder)
+{
+    try {
+        Store& shared = store();
+        std::string bytes;
+        {
+            std::lock_guard lock(shared.lock);
+            if (!shared.changed)
+                return;
+            bytes = encoded(shared.entries);
+            shared.changed = false;
+        }
+        // Lost at a crash, it costs the next start's first run the reads it saved, nothing more.
+        writePrivateFile(bytes, keptFile(dataFolder), Durability::untilRestart);
+    } catch (const std::exception&) {
+        // As lost.
+    }
+}
+
+void forgetAll()
+{
+    Store& shared = store();
+    std::lock_guard lock(shared.lock);
+    shared.entries.clear();
+    shared.readFrom.clear();
+    shared.changed = false;
 }
 
 }

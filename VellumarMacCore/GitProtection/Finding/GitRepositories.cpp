@@ -5,6 +5,7 @@
 #include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/Finding/PlainGitSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
@@ -136,6 +137,9 @@ namespace {
         // needs (`guardPart`).
         Protection sandboxPart()
         {
+            // What an earlier program read of Git's files, for this run to read only what changed since.
+            if (!m_options.dataFolder.empty())
+                GitReadCache::readKept(m_options.dataFolder);
             for (const auto& place : m_places) {
                 std::error_code error;
                 if (fs::is_directory(place, error))
@@ -233,6 +237,8 @@ namespace {
                         owned.push_back(std::move(folder));
                 }
             }
+            if (!m_options.dataFolder.empty())
+                GitReadCache::writeKept(m_options.dataFolder);
             return std::move(m_protection);
         }
 
