@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <iterator>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -18,25 +19,33 @@ namespace fs = std::filesystem;
 namespace {
 
 // What `HookSearchPath::foldersPutFirst` returned that is a folder inside `top`: every word may name
-// one, and most name none.
-std::vector<fs::path> foldersAmong(const fs::path& top, std::vector<fs::path> putFirst)
+// one, and most name none. "closed" alone where a word could not be followed.
+std::vector<fs::path> foldersAmong(const fs::path& top, HookSearchPath::PutFirst putFirst)
 {
-    std::erase_if(putFirst, [&](const fs::path& folder) {
+    if (putFirst.unresolved)
+        return { "closed" };
+    std::erase_if(putFirst.folders, [&](const fs::path& folder) {
         return !fs::is_directory(top / folder)
             || (folder.is_absolute() && !folder.string().starts_with(top.string()));
     });
-    return putFirst;
+    return putFirst.folders;
 }
 
 }
 
+// Each hook's words as its shell would expand them, with "~" and "$HOME" the work tree's top here; a
+// word the guard cannot follow, where it may set PATH or name what is run or sourced, closes it.
 TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
 {
+    std::ifstream huskyRunner(test::sourceDir() / "tests/peers/node_modules/husky/husky");
+    const std::string husky((std::istreambuf_iterator<char>(huskyRunner)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(husky.empty());
     struct Case {
         const char* name;
         const char* runner; // ".husky/_/pre-commit", which may source "tools/h"
         std::string elsewhere; // "tools/h"
-        // As returned: relative to where the hook runs, or from the work tree's top after a "/".
+        // As returned: relative to where the hook runs, or from the work tree's top after a "/";
+        // "closed" where a word cannot be followed.
         std::vector<const char*> expected;
         const char* hook = "pre-commit"; // the runner's name
         std::vector<const char*> decoys = {}; // folders made that are not to be returned
@@ -49,8 +58,8 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         { "where the hook runs", "PATH=\"$PWD/.venv/bin:$PATH\"\n", "", { ".venv/bin" } },
         { "appended, not first", "PATH=\"$PATH:node_modules/.bin\"\n", "", { "node_modules/.bin" } },
         { "outside the work tree", "PATH=/opt/tool/bin:$PATH\n", "", {} },
-        { "through another expansion", "PATH=\"$HOME/bin:${ROOT}/lib:$PATH\"\n", "", {}, "pre-commit",
-            { "bin", "lib" } },
+        { "through a variable the guard does not know", "PATH=\"$HOME/bin:${ROOT}/lib:$PATH\"\n", "",
+            { "closed" } },
         { "another variable", "MANPATH=man:$MANPATH\nNODE_PATH=lib:$PATH\n", "", { "man", "lib" } },
         { "a sourced file found through PATH", ". h\n", "PATH=node_modules/.bin:$PATH\n", {}, "pre-commit",
             { "node_modules/.bin" } },
@@ -67,11 +76,36 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         { "above where the hook runs", "PATH=../up/bin:$PATH\n", "", { "up/bin" } },
         { "through the script's own folder", "PATH=\"$(dirname \"$0\")/bin:$PATH\"\n", "",
             { "/.husky/_/bin" } },
+        { "~", "PATH=~/tools/bin:$PATH\n", "", { "/tools/bin" } },
+        { "~+", "export PATH=~+/node_modules/.bin:$PATH\n", "", { "node_modules/.bin" } },
+        { "the top as Git tells it", "PATH=\"$(git rev-parse --show-toplevel)/node_modules/.bin:$PATH\"\n",
+            "", { "/node_modules/.bin" } },
+        { "a folder cd and pwd print", "PATH=\"$(cd \"$(dirname \"$0\")/../..\" && pwd)/bin:$PATH\"\n", "",
+            { "closed" } },
+        { "a file sourced from the top as Git tells it", ". \"$(git rev-parse --show-toplevel)/tools/h\"\n",
+            "export PATH=\"node_modules/.bin:$PATH\"\n", { "node_modules/.bin" } },
+        { "a quoted piece joined to the rest", "PATH=\"node_modules\"/.bin:$PATH\n", "",
+            { "node_modules/.bin" } },
+        { "an empty entry", "export PATH=\":$PATH\"\n", "", { "." } },
+        { "a blank inside quotes", "export PATH=\"$PWD/build tools:$PATH\"\n", "", { "build tools" } },
+        { "bash's own source path", "PATH=\"${BASH_SOURCE%/*}/../../tools:$PATH\"\n", "", { "closed" } },
+        { "a variable the hook sets", "BIN=$(git rev-parse --show-toplevel)/bin\nPATH=\"${BIN}:$PATH\"\n", "",
+            { "/bin" } },
+        { "a variable set two ways", "D=bin\n[ -d lib ] && D=lib\nPATH=\"$D:$PATH\"\n", "", { "closed" },
+            "pre-commit", { "bin", "lib" } },
+        { "a file sourced from a variable the guard does not know", ". \"$ROOT/env.sh\"\n", "",
+            { "closed" } },
+        { "a program a command's output names", "\"$(npm bin)/lint-staged\"\n", "", { "closed" } },
+        { "the hook's argument put on PATH", "PATH=\"$1:$PATH\"\n", "", { "closed" } },
+        { "the hook's arguments and status, passed to programs", "test -s \"$1\" || exit $?\necho \"$@\"\n",
+            "", {} },
+        { "husky 9's own runner", ". \"$(dirname \"$0\")/../../tools/h\"\n", husky, { "node_modules/.bin" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         test::TemporaryFolder folder;
         const fs::path top = folder.path();
+        test::ScopedEnvironmentVariable home("HOME", top.string());
         fs::create_directories(top / ".husky/_");
         fs::create_directories(top / "tools");
         std::ofstream(top / ".husky/_" / testCase.hook) << "#!/usr/bin/env sh\n" << testCase.runner;
@@ -80,8 +114,10 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         std::vector<fs::path> expected;
         for (std::string_view written : testCase.expected)
             expected.push_back(written.starts_with('/') ? top / written.substr(1) : fs::path(written));
-        for (const auto& made : expected)
-            fs::create_directories(top / made);
+        for (const auto& made : expected) {
+            if (made != "closed")
+                fs::create_directories(top / made);
+        }
         for (fs::path decoy : testCase.decoys)
             fs::create_directories(top / decoy);
         EXPECT_EQ(

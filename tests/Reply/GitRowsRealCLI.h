@@ -281,13 +281,14 @@ inline void runGitRows(const std::vector<GitRow>& rows)
                                                        "[protocol \"file\"]\n\tallow = always\n";
         const char* testsHome = std::getenv("HOME");
         const std::string ownHome = testsHome ? testsHome : "";
+        if (options.asNobody) {
+            ASSERT_EQ(runPeer({ "chown", "-R", "65534:65534", row.root.string() }).exitStatus, 0);
+        }
         if (options.startsInUsersHome) {
             row.usersShell(row.gitRow.before);
             ::setenv("HOME", (row.root / "home").c_str(), 1);
         }
-        if (options.asNobody) {
-            ASSERT_EQ(runPeer({ "chown", "-R", "65534:65534", row.root.string() }).exitStatus, 0);
-        } else {
+        if (!options.asNobody) {
             row.world.openGates();
             detail::holdGuardStart(row.world, options.guardStartsLater);
             row.world.start();

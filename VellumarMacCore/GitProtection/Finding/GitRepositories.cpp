@@ -301,7 +301,8 @@ namespace {
                 [&](const fs::path& candidate) { return isPathInside(top, candidate); });
             Paths found;
             Paths relatives;
-            for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top))
+            // Where the hooks' words cannot be followed, the run's end judges every folder below `top`.
+            for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top).folders)
                 (folder.is_absolute() ? found : relatives).push_back(std::move(folder));
             // A work tree outside every place has nothing below it that commands could write.
             if (place != m_places.end())

@@ -4,6 +4,7 @@
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
+#include "VellumarMacCore/GitProtection/Finding/HookWords.h"
 #include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
@@ -29,26 +30,6 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    void replaceAll(std::string& text, std::string_view from, std::string_view to)
-    {
-        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-            text.replace(at, from.size(), to);
-    }
-
-    // The script's text with the spellings of its own folder written out, and those of the folder it runs
-    // in as ".".
-    std::string expandedText(const fs::path& script)
-    {
-        std::string text = GitFolderDefinition::fileStart(script, maxScriptBytes);
-        const std::string folder = script.parent_path().string();
-        for (std::string_view spelling :
-            { "$(dirname -- \"$0\")", "$(dirname \"$0\")", "$(dirname $0)", "${0%/*}" })
-            replaceAll(text, spelling, folder);
-        for (std::string_view spelling : { "$(pwd)", "${PWD}", "$PWD" })
-            replaceAll(text, spelling, ".");
-        return text;
-    }
-
     // The folders of a PATH value, empty ones too, in order.
     std::vector<std::string_view> foldersOf(std::string_view searchPath)
     {
@@ -60,72 +41,41 @@ namespace {
         return folders;
     }
 
-    bool isNameCharacter(char character)
+    // What a path may be written with, in a script of any language; anything else ends a piece of a
+    // word. What the guard cannot know stays within the piece, which is then no path.
+    bool isPathCharacter(char character)
     {
-        return character == '_' || (character >= '0' && character <= '9')
-            || (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z');
+        return character == HookWords::kUnknown || character == HookWords::kGivenPath
+            || character == HookWords::kQuotedBlank || static_cast<unsigned char>(character) >= 0x80
+            || (character >= '0' && character <= '9') || (character >= 'a' && character <= 'z')
+            || (character >= 'A' && character <= 'Z')
+            || std::string_view("_.-/@%~").find(character) != std::string_view::npos;
     }
 
-    // What a path may be written with, in a script of any language; anything else ends a word.
-    bool isWordCharacter(char character)
+    // The pieces of an expanded word that may name a file or a folder, split at the separators of a
+    // PATH, an assignment or any language's syntax. In a command that may set PATH, an empty entry of a
+    // PATH ("PATH=:$PATH", "$PATH:") is the folder the hook runs in.
+    std::vector<std::string> piecesOf(std::string_view text, bool setsPath)
     {
-        return isNameCharacter(character) || static_cast<unsigned char>(character) >= 0x80
-            || std::string_view("._-/@%~").find(character) != std::string_view::npos;
-    }
-
-    // Where the shell expansion starting with the "$" at `at` ends: "${...}" and "$(...)" at their
-    // closing bracket, nested ones within; "$name", "$0" or "$@" past the name.
-    std::size_t pastExpansion(std::string_view text, std::size_t at)
-    {
-        ++at;
-        if (at < text.size() && (text[at] == '{' || text[at] == '(')) {
-            const char open = text[at];
-            const char close = open == '{' ? '}' : ')';
-            for (int depth = 0; at < text.size(); ++at) {
-                if (text[at] == open)
-                    ++depth;
-                else if (text[at] == close && --depth == 0)
-                    return at + 1;
-            }
-            return at;
+        std::vector<std::string> pieces;
+        for (std::size_t start = 0; start <= text.size();) {
+            std::size_t end = start;
+            while (end < text.size() && isPathCharacter(text[end]))
+                ++end;
+            std::string piece(text.substr(start, end - start));
+            std::replace(piece.begin(), piece.end(), HookWords::kQuotedBlank, ' ');
+            const bool colonBefore = start > 0 && text[start - 1] == ':';
+            const bool colonAfter = end < text.size() && text[end] == ':';
+            if (piece.empty() && setsPath && (colonBefore || colonAfter)
+                && (start == 0 || colonBefore || text[start - 1] == '=')
+                && (end == text.size() || colonAfter))
+                piece = ".";
+            if (!piece.empty() && piece.find(HookWords::kUnknown) == std::string::npos
+                && piece.find(HookWords::kGivenPath) == std::string::npos)
+                pieces.push_back(std::move(piece));
+            start = end + 1;
         }
-        if (at < text.size() && !isNameCharacter(text[at]))
-            return at + 1;
-        while (at < text.size() && isNameCharacter(text[at]))
-            ++at;
-        return at;
-    }
-
-    // The words of `text`, in order. What an expansion leads into is left out, as what it names cannot
-    // be told; what comes before one stays ("bin${PATH:+:$PATH}"). "." where it is the command that
-    // sources a file is no folder.
-    std::vector<std::string> wordsOf(std::string_view text)
-    {
-        std::vector<std::string> words;
-        std::string word;
-        bool afterExpansion = false;
-        auto end = [&](std::size_t at) {
-            const bool sources = word == "." && at < text.size() && (text[at] == ' ' || text[at] == '\t');
-            if (!word.empty() && !afterExpansion && !sources)
-                words.push_back(word);
-            word.clear();
-            afterExpansion = false;
-        };
-        for (std::size_t at = 0; at < text.size();) {
-            if (text[at] == '$' || text[at] == '`') {
-                end(at);
-                std::size_t closing = text[at] == '`' ? text.find('`', at + 1) : std::string_view::npos;
-                at = text[at] == '$' ? pastExpansion(text, at)
-                                     : (closing == std::string_view::npos ? text.size() : closing + 1);
-                afterExpansion = true;
-            } else if (isWordCharacter(text[at])) {
-                word += text[at++];
-            } else {
-                end(at++);
-            }
-        }
-        end(text.size());
-        return words;
+        return pieces;
     }
 
     // A relative folder as met from wherever below the work tree the hook runs: the ".." that lead up
@@ -141,13 +91,22 @@ namespace {
         return relative.empty() ? fs::path(".") : relative;
     }
 
+    // The word as written and where, as the bot and the log are told it: on one line, bounded.
+    std::string unresolvedWord(std::string_view written, const fs::path& script)
+    {
+        std::string shown(written.substr(0, 160));
+        std::replace_if(
+            shown.begin(), shown.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+        return shown + (written.size() > shown.size() ? "..." : "") + " in " + script.string();
+    }
+
     struct Reader {
         const fs::path& top;
         const std::vector<fs::path>& hookFolders;
         std::set<fs::path> hooks;
-        std::vector<fs::path> folders;
-        // Files that words name, read after the hooks.
-        std::vector<fs::path> named;
+        PutFirst found;
+        // Files that words name, read after the hooks, with what their shell knows as they start.
+        std::vector<std::pair<fs::path, HookWords::Known>> named;
         std::set<fs::path> read;
         std::set<std::string, std::less<>> words;
         // The hooks folders and every file whose bytes or absence the folders found depend on.
@@ -162,28 +121,29 @@ namespace {
                     [&](const fs::path& folder) { return isPathInside(file, folder); });
         }
 
-        void addWord(const std::string& word)
+        // A file a piece names is read in turn: sourced, with the shell as it stands there; else as a
+        // program of its own.
+        void addPiece(const std::string& piece, const HookWords::Known& sourcing, bool sourced)
         {
-            if (word.starts_with('-') || word.starts_with('~') || words.size() >= maxWords
-                || !words.insert(word).second)
+            if (piece.starts_with('-') || words.size() >= maxWords || !words.insert(piece).second)
                 return;
-            const fs::path written(word);
+            const fs::path written(piece);
             const fs::path path = standardizedPath(written.is_absolute() ? written : top / written);
             files.push_back(path);
             struct stat status { };
             const bool exists = ::stat(path.c_str(), &status) == 0;
             if (exists && S_ISREG(status.st_mode)) {
                 if (named.size() < maxSourcedFiles && mayRead(path) && !read.contains(path))
-                    named.push_back(path);
+                    named.emplace_back(path, sourced ? sourcing : HookWords::Known { path, top, {} });
                 return;
             }
             fs::path folder = written.is_absolute() ? path : fromWhereItRuns(written);
             if ((written.is_relative() || (exists && S_ISDIR(status.st_mode)))
-                && std::find(folders.begin(), folders.end(), folder) == folders.end())
-                folders.push_back(std::move(folder));
+                && std::find(found.folders.begin(), found.folders.end(), folder) == found.folders.end())
+                found.folders.push_back(std::move(folder));
         }
 
-        void readScript(const fs::path& script)
+        void readScript(const fs::path& script, HookWords::Known known)
         {
             if (!read.insert(script).second)
                 return;
@@ -195,8 +155,25 @@ namespace {
                 return;
             }
             files.push_back(script);
-            for (const auto& word : wordsOf(expandedText(script)))
-                addWord(word);
+            const std::string text = GitFolderDefinition::fileStart(script, maxScriptBytes);
+            HookWords::readCommands(text, known, [&](const HookWords::Command& command) {
+                using Role = HookWords::Word::Role;
+                for (const auto& word : command.words) {
+                    // What the shell itself runs, sources or puts on PATH, or a path joined to what
+                    // cannot be known, which any program given it may run; a variable set to one counts
+                    // where it is used.
+                    const bool mayLead = command.setsPath || word.role == Role::command
+                        || word.role == Role::sourced
+                        || (word.role != Role::assignment && word.text.find('/') != std::string::npos);
+                    if (!found.unresolved && mayLead
+                        && word.text.find(HookWords::kUnknown) != std::string::npos)
+                        found.unresolved = unresolvedWord(word.written, script);
+                    if (word.role == Role::command && word.text == ".")
+                        continue;
+                    for (const auto& piece : piecesOf(word.text, command.setsPath))
+                        addPiece(piece, known, word.role == Role::sourced);
+                }
+            });
         }
     };
 
@@ -250,15 +227,21 @@ namespace {
 
 }
 
-std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top,
+PutFirst foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top,
     std::chrono::system_clock::time_point readStart)
 {
     try {
         std::string key = std::string("hooks") + '\0' + top.native();
         for (const auto& folder : hookFolders)
             key += '\0' + folder.native();
-        if (auto kept = GitReadCache::cached(key))
-            return splitAtNul(*kept);
+        if (auto kept = GitReadCache::cached(key)) {
+            // The word that could not be followed, or nothing, then the folders.
+            const std::size_t end = kept->find('\0');
+            PutFirst found { splitAtNul(std::string_view(*kept).substr(end + 1)), kept->substr(0, end) };
+            if (found.unresolved->empty())
+                found.unresolved.reset();
+            return found;
+        }
         Reader reader { top, hookFolders, {}, {}, {}, {}, {}, {} };
         // By name rather than by listing: a hooks folder holds Git's samples, and a command may fill it.
         std::vector<fs::path> hooks;
@@ -269,17 +252,19 @@ std::vector<fs::path> foldersPutFirst(const std::vector<fs::path>& hookFolders, 
         }
         reader.hooks.insert(hooks.begin(), hooks.end());
         for (const auto& hook : hooks)
-            reader.readScript(hook);
-        for (std::size_t index = 0; index < reader.named.size(); ++index)
-            reader.readScript(fs::path(reader.named[index]));
-        std::string found;
-        for (const auto& folder : reader.folders)
-            found += folder.native() + '\0';
-        GitReadCache::keep(key, std::move(found), std::move(reader.files), readStart);
-        return reader.folders;
+            reader.readScript(hook, { hook, top, {} });
+        for (std::size_t index = 0; index < reader.named.size(); ++index) {
+            auto [file, known] = reader.named[index];
+            reader.readScript(file, std::move(known));
+        }
+        std::string kept = reader.found.unresolved.value_or("") + '\0';
+        for (const auto& folder : reader.found.folders)
+            kept += folder.native() + '\0';
+        GitReadCache::keep(key, std::move(kept), std::move(reader.files), readStart);
+        return std::move(reader.found);
     } catch (const std::exception&) {
-        // Out of memory: nothing more is guarded than the hooks themselves.
-        return {};
+        // Out of memory: what the hooks put first cannot be told.
+        return { {}, "(the hooks could not be read: out of memory)" };
     }
 }
 
@@ -344,6 +329,24 @@ std::vector<fs::path> wherePutFirst(
             }
             if (subfolder->name != "node_modules")
                 left.emplace_back(path / subfolder->name, subfolder.get());
+        }
+    }
+    return found;
+}
+
+std::vector<fs::path> foldersBelow(const fs::path& place, const fs::path& top)
+{
+    std::vector<fs::path> found { top };
+    SearchedFolders searched(place);
+    std::vector<std::pair<fs::path, const SearchedFolders::Folder*>> left;
+    if (auto start = SearchedFolders::find(searched.place(), top.lexically_relative(place)))
+        left.emplace_back(top, start);
+    while (!left.empty()) {
+        auto [path, folder] = std::move(left.back());
+        left.pop_back();
+        for (const auto& subfolder : folder->subfolders) {
+            found.push_back(path / subfolder->name);
+            left.emplace_back(found.back(), subfolder.get());
         }
     }
     return found;

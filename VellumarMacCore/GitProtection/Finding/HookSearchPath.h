@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -21,23 +22,31 @@ inline constexpr std::size_t maxSourcedFiles = 16;
 // Distinct words taken from all the scripts; past it the rest are passed over.
 inline constexpr std::size_t maxWords = 2048;
 
+struct PutFirst {
+    std::vector<std::filesystem::path> folders;
+    // The first word, as written and with the file it is in, that may set PATH or name a file the hooks
+    // source or run, and holds what the guard cannot know; none where every such word is followed.
+    std::optional<std::string> unresolved;
+};
+
 // What the hooks Git runs directly in `hookFolders` (githooks(5)'s names, no ".sample"), and every file
-// they read, may put first on PATH, in whatever language and spelling: every word, as the shell, Python
-// or any other would split it at blanks, quotes and the separators of a PATH or an assignment (":",
-// "=", ";", ",", parentheses...), each file sourced or run by name, with a slash or without. A word
-// naming a regular file relative to `top` (where a hook runs) or absolute, inside `top` or a hooks
-// folder, is read in turn as a script is (`maxSourcedFiles` of them). Any word may name a folder put
-// first: an absolute one is returned standardized; a relative one, and one under "$PWD" or "$(pwd)",
-// lies where the hook runs, and a hook's scripts may change folder first ("cd web && git ..."): it is
-// returned relative, lexically normal and without the ".." that lead up from there (`wherePutFirst`
-// finds where it lies). "$(dirname "$0")" and "${0%/*}" are the script's own folder; a word joined to
-// any other expansion ("$HOME/bin", "${ROOT}/bin") is left out, and so is "." where it is the command
-// that sources a file. Each once, in the order met; they need not exist. What was found is kept for
-// the next calls while the hooks folders, the scripts and every file a word might name are as they
-// were (`GitReadCache`) and none of them had changed within a second of `readStart`, the time the
-// reading begins; tests pass a later one so that what they just wrote is kept. Reads the disk; any
-// thread; never throws.
-std::vector<std::filesystem::path> foldersPutFirst(const std::vector<std::filesystem::path>& hookFolders,
+// they read, may put first on PATH, in whatever language and spelling, their words read as the shell
+// reads them (`HookWords`): each word, with what the guard knows of it expanded, split at the
+// separators of a PATH, an assignment or any language's syntax (":", "=", ";", ",", brackets...); a
+// piece naming a regular file relative to `top` (where a hook runs) or absolute, inside `top` or a
+// hooks folder, is read in turn, sourced with what its shell knows there, else as a program of its own
+// (`maxSourcedFiles` of them). Any piece may name a folder put first: an absolute one is returned
+// standardized; a relative one lies where the hook runs, and a hook's scripts may change folder first
+// ("cd web && git ..."): it is returned relative, lexically normal and without the ".." that lead up
+// from there (`wherePutFirst` finds where it lies). An empty entry of a PATH set is "."; "." where it
+// is the command that sources a file is none. Each once, in the order met; they need not exist. A word
+// holding what cannot be known makes the whole `unresolved` where the shell puts it on PATH, runs or
+// sources it, or where it is joined to a path. What was found is kept for the next calls while the
+// hooks folders, the scripts and every file a word might name are as they were (`GitReadCache`) and
+// none of them had changed within a second of `readStart`, the time the reading begins; tests pass a
+// later one so that what they just wrote is kept. Reads the disk; any thread; never throws, and out of
+// memory is `unresolved`.
+PutFirst foldersPutFirst(const std::vector<std::filesystem::path>& hookFolders,
     const std::filesystem::path& top,
     std::chrono::system_clock::time_point readStart = std::chrono::system_clock::now());
 
@@ -50,6 +59,13 @@ std::vector<std::filesystem::path> foldersPutFirst(const std::vector<std::filesy
 // throws but for memory.
 std::vector<std::filesystem::path> wherePutFirst(const std::filesystem::path& place,
     const std::filesystem::path& top, const std::vector<std::filesystem::path>& relatives);
+
+// Every folder at or below the work tree `top`, in the writable place `place`, that the search for
+// repositories last listed (`SearchedFolders`), `top` first: where the hooks' words cannot be followed
+// (`PutFirst::unresolved`), any of them may be put first. Waits for a search of `place` under way. Any
+// thread; never throws but for memory.
+std::vector<std::filesystem::path> foldersBelow(
+    const std::filesystem::path& place, const std::filesystem::path& top);
 
 // The user's programs, as a folder put first on PATH would shadow them: the executable files in
 // `searchPath`'s folders (as in PATH) that lie outside `project`. A relative folder, or one inside

@@ -93,21 +93,25 @@ namespace {
     }
 
     // The folders the scripts of `hookFolders` put first on PATH for hooks run at `top`, each relative
-    // one wherever it lies below `top` in a place.
-    std::vector<fs::path> foldersPutFirst(
+    // one wherever it lies below `top` in a place; every folder below it there where their words cannot
+    // be followed.
+    HookSearchPath::PutFirst foldersPutFirst(
         const std::vector<fs::path>& hookFolders, const fs::path& top, const BeneathPlaces& places)
     {
-        std::vector<fs::path> folders;
+        auto [named, unresolved] = HookSearchPath::foldersPutFirst(hookFolders, top);
+        HookSearchPath::PutFirst found { {}, std::move(unresolved) };
         std::vector<fs::path> relatives;
-        for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top))
-            (folder.is_absolute() ? folders : relatives).push_back(std::move(folder));
+        for (auto& folder : named)
+            (folder.is_absolute() ? found.folders : relatives).push_back(std::move(folder));
         const auto& paths = places.paths();
-        if (auto place = std::find_if(paths.begin(), paths.end(),
-                [&](const fs::path& candidate) { return isPathInside(top, candidate); });
-            place != paths.end() && !relatives.empty())
-            std::ranges::move(
-                HookSearchPath::wherePutFirst(*place, top, relatives), std::back_inserter(folders));
-        return folders;
+        auto place = std::find_if(paths.begin(), paths.end(),
+            [&](const fs::path& candidate) { return isPathInside(top, candidate); });
+        if (place == paths.end())
+            return found;
+        std::ranges::move(found.unresolved ? HookSearchPath::foldersBelow(*place, top)
+                                           : HookSearchPath::wherePutFirst(*place, top, relatives),
+            std::back_inserter(found.folders));
+        return found;
     }
 
 }
@@ -145,8 +149,14 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
                 hookFolders.push_back(std::move(*scripts));
             hookFolders.push_back(std::move(*folder));
         }
-        const GitNotedFiles::NotedUnit project { gitFolder, top, {}, {} };
-        for (const auto& folder : foldersPutFirst(hookFolders, top, places)) {
+        const HookSearchPath::ShadowedPrograms programs(top, HookSearchPath::usersSearchPath());
+        const auto [folders, unresolved] = foldersPutFirst(hookFolders, top, places);
+        const std::string why = unresolved
+            ? "a hook's words put first on PATH what cannot be followed (" + *unresolved
+                + "), so every folder of its work tree counts as put first, and there it would run in place"
+                  " of the user's "
+            : "a hook puts its folder first on PATH, where it would run in place of the user's ";
+        for (const auto& folder : folders) {
             if (noted) {
                 if (auto at = noted->files.find(folder);
                     at != noted->files.end() && at->second.kind == Kind::searchedFolder)
@@ -154,14 +164,13 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
             }
             const bool holdsHooks
                 = std::find(hookFolders.begin(), hookFolders.end(), folder) != hookFolders.end();
-            for (const auto& name : GitNotedFiles::shadowingEntriesBeneath(project, places, folder)) {
+            for (const auto& name : GitNotedFiles::entriesBeneath(places, folder)) {
                 fs::path entry = folder / name;
-                if ((noted && noted->files.contains(entry)) || (holdsHooks && WhatGitRuns::isHookName(name))
+                if (!programs.shadows(name) || (noted && noted->files.contains(entry))
+                    || (holdsHooks && WhatGitRuns::isHookName(name))
                     || !NewGitFolders::changedDuringCommands(entry, judging) || !mayRun(entry))
                     continue;
-                counted.push_back({ std::move(entry),
-                    "a hook puts its folder first on PATH, where it would run in place of the user's "
-                        + name });
+                counted.push_back({ std::move(entry), why + name });
             }
         }
     }

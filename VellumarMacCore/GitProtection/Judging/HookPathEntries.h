@@ -20,9 +20,10 @@ namespace vellumar::HookPathEntries {
 // its configuration names through what it includes (`GitConfigPaths::configuredPaths`). They run at each
 // top of a work tree Git would use for it (`GitFolders::workTreesOf`). In each folder
 // they may put first on PATH (`HookSearchPath::foldersPutFirst`, each relative one wherever it lies
-// below the top, `HookSearchPath::wherePutFirst`), reached beneath `places`: each link or executable
+// below the top, `HookSearchPath::wherePutFirst`; every folder below the top, `HookSearchPath::foldersBelow`,
+// where their words cannot be followed), reached beneath `places`: each link or executable
 // file whose name would be found in place of one of the user's programs
-// (`GitNotedFiles::shadowingEntriesBeneath`) and that changed while a command could write there
+// (`HookSearchPath::ShadowedPrograms`) and that changed while a command could write there
 // (`NewGitFolders::changedDuringCommands`), to go aside with nothing in its place. Passed over, as
 // judged elsewhere: a folder `noted` holds as one its hooks put first and every file it notes, which
 // its comparison judges, and a hook in a hooks folder. Reads the disk, and the configuration where it

@@ -1,0 +1,79 @@
+// What the guard cannot read or follow it judges closed, with the real CLI, bubblewrap and the scripted
+// model, as root and as an ordinary user: what a command plants there runs nothing in the user's Git
+// afterwards, which ends within ten seconds, and what the bot's ordinary work made stays.
+#include "tests/Reply/GitRowsRealCLI.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The user's app whose own pre-commit hook runs `line`, then Git, before it says "pre-commit" in $OUT.
+std::string hookRunning(const std::string& line)
+{
+    return "repo app && userhook app/.git/hooks/pre-commit && sed -i '2i " + line
+        + "; git diff --cached --quiet' app/.git/hooks/pre-commit";
+}
+
+// The bot's ordinary work: a Python virtual environment, and `npm install` of a package "lint" whose
+// program is "lint", linked into "app/node_modules/.bin".
+const std::string kVenvAndInstall = R"sh(python3 -m venv --without-pip app/.venv && mkdir lint &&
+  echo '#!/bin/sh' > lint/cli.js && echo '{"name":"lint","version":"1.0.0","bin":{"lint":"cli.js"}}' > lint/package.json &&
+  echo '{"name":"app","version":"1.0.0","devDependencies":{"lint":"file:../lint"}}' > app/package.json &&
+  cd app && npm install --offline --no-audit --no-fund --no-update-notifier --cache "$PWD/../.npm")sh";
+
+const std::string kUsersCommit
+    = "timeout 10 git -C app commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
+
+// The user's commit after a command planted `git` in "app/<folder>": the plant aside, the bot told why.
+std::string commitAfterPlantIn(const std::string& folder, const std::string& why)
+{
+    return "find app/" + folder + " -name 'git.refused-*' | wc -l && grep -qF '" + why + "' \"$LOG\" && "
+        + kUsersCommit;
+}
+
+// Each row as the user and again as an ordinary user.
+std::vector<vellumar::test::GitRow> alsoAsNobody(std::vector<vellumar::test::GitRow> rows)
+{
+    const std::size_t count = rows.size();
+    for (std::size_t index = 0; index < count; ++index) {
+        auto row = rows[index];
+        row.options.asNobody = true;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}
+
+TEST(ClaudeReplyGitClosedRealCLI, WhatTheGuardCannotFollowIsJudgedClosedAndOrdinaryWorkStays)
+{
+    vellumar::test::runGitRows(alsoAsNobody({
+        { "a folder under ~ put first", hookRunning("export PATH=~/Projects/app/tools:$PATH"),
+            { { "mkdir -p app/tools && plant app/tools/git" } },
+            commitAfterPlantIn("tools", "a hook puts its folder first on PATH"), "1\npre-commit\n",
+            { .startsInUsersHome = true } },
+        { "a folder cd and pwd print put first, judged closed",
+            hookRunning("PATH=\"$(cd \"$(dirname \"$0\")/../..\" && pwd)/bin:$PATH\""),
+            { { "mkdir -p app/bin && plant app/bin/git" } },
+            commitAfterPlantIn("bin", "so every folder of its work tree counts as put first"),
+            "1\npre-commit\n" },
+        { "a virtual environment and npm install where the hook sets PATH plainly",
+            hookRunning("export PATH=node_modules/.bin:$PATH"), { { kVenvAndInstall } },
+            "test -L app/.venv/bin/python3 && test -L app/node_modules/.bin/lint && find . -name "
+            "'*.refused-*'"
+            " && "
+                + kUsersCommit,
+            "pre-commit\n", { .quiet = true } },
+        { "a virtual environment and npm install where the hook sets PATH from npm's output",
+            hookRunning("export PATH=\"$(npm prefix)/node_modules/.bin:$PATH\""), { { kVenvAndInstall } },
+            // Which of the environment's other names the user has differs from one machine to another.
+            "test -L app/node_modules/.bin/lint && find . -name '*.refused-*' ! -name 'python*' && find "
+            "app/.venv"
+            " -name 'python3.refused-*' | wc -l && grep -qF '$(npm prefix)/node_modules' \"$LOG\" && "
+                + kUsersCommit,
+            "1\npre-commit\n" },
+    }));
+}
