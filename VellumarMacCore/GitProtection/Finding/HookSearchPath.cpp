@@ -231,7 +231,9 @@ PutFirst foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::pat
     std::chrono::system_clock::time_point readStart)
 {
     try {
-        std::string key = std::string("hooks") + '\0' + top.native();
+        // What "~" and "$HOME" stand for is part of what was read.
+        const char* home = std::getenv("HOME");
+        std::string key = std::string("hook words") + '\0' + (home ? home : "") + '\0' + top.native();
         for (const auto& folder : hookFolders)
             key += '\0' + folder.native();
         if (auto kept = GitReadCache::cached(key)) {
