@@ -241,15 +241,20 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
     }
 }
 
-// A configuration file that never ends (a FIFO nobody writes) costs its time limit, not the run.
-TEST(GitConfigPaths, AnUnreadableConfigurationIsLoggedAndAddsNothing)
+// An included file that never ends (a FIFO nobody writes) holds every `git` in the repository past its
+// time limit, the user's own too: what the configuration names is not known, and the run stops, with one
+// log line.
+TEST(GitConfigPaths, AConfigurationGitNeverFinishesReadingStopsTheRun)
 {
     ConfiguredPlace place;
     ASSERT_EQ(::mkfifo((place.place / ".git/endless.cfg").c_str(), 0600), 0);
     place.git(place.place, { "config", "include.path", "endless.cfg" });
     test::CapturedLog log;
-    EXPECT_EQ(place.found(), std::set<std::string> {});
-    EXPECT_EQ(log.lines().size(), 1u);
+    auto sandbox = GitRepositories::sandboxPart(
+        { place.place }, { .home = place.home.home, .searchPath = "/usr/bin:/bin" });
+    EXPECT_THROW(GitRepositories::forGuard(sandbox), std::runtime_error);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines().front().find(place.place.string()), std::string::npos);
 }
 
 // One row per setting of Git's list, set by Git itself with values holding tabs and newlines: a command

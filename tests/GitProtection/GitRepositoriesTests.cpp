@@ -336,3 +336,94 @@ TEST(GitRepositories, ThePlacesRepositoriesShareTheBudgetToItsLastPath)
         EXPECT_EQ(found.gitFolders, gitFolders);
     }
 }
+
+// Where Git does not tell what a configuration the run's start reads names (a `git` that never answers,
+// or one that cannot start), the run stops before its first command, with one log line however many
+// went unread; a configuration Git refuses names nothing Git runs, and the run goes on.
+TEST(GitRepositories, WhereGitDoesNotTellWhatAConfigurationNamesTheRunStops)
+{
+    const CommandResult neverAnswered { .status = SIGKILL, .output = "", .timedOut = true };
+    struct Case {
+        const char* name;
+        bool repositories; // the place's own and three below it, else none
+        const char* readOf; // what the replaced runs of `git` name
+        std::optional<CommandResult> answer; // none: `git` cannot start
+        bool stops;
+    };
+    const Case cases[] = {
+        { "one repository's configuration", true, "/r1", neverAnswered, true },
+        { "every repository's configuration", true, "Projects", neverAnswered, true },
+        { "a file one may include", true, "included.cfg", neverAnswered, true },
+        { "the list of a place's submodules", true, ".gitmodules", neverAnswered, true },
+        { "the global configuration, with no repository to guard", false, "Projects", neverAnswered, true },
+        { "Git cannot start", true, "/r1", std::nullopt, true },
+        { "Git refuses a repository's configuration", true, "/r1", CommandResult { .status = 128 }, false },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        fs::path place = home.home / "Projects";
+        if (testCase.repositories) {
+            makeGitFolder(place);
+            std::ofstream(place / ".gitmodules") << "[submodule \"s\"]\n\tpath = s\n";
+            // Read on its own: Git follows no include whose condition fails.
+            makeGitFolder(place / "r0", "[includeIf \"gitdir:/nowhere/\"]\n\tpath = ../included.cfg\n");
+            std::ofstream(place / "r0/included.cfg") << "[core]\n\thooksPath = .husky\n";
+            makeGitFolder(place / "r1");
+            makeGitFolder(place / "r2");
+        }
+        auto run = [&](const fs::path& git, const std::vector<std::string>& arguments,
+                       const CommandOptions& options) {
+            if (std::none_of(arguments.begin(), arguments.end(), [&](const std::string& argument) {
+                    return argument.find(testCase.readOf) != std::string::npos;
+                }))
+                return runCommand(git, arguments, options);
+            if (!testCase.answer)
+                throw CommandLaunchError(git, std::make_error_code(std::errc::no_such_file_or_directory));
+            return *testCase.answer;
+        };
+        test::CapturedLog log;
+        auto sandbox = GitRepositories::sandboxPart(
+            { place }, { .home = home.home, .searchPath = "/usr/bin:/bin", .run = run });
+        if (testCase.stops) {
+            EXPECT_THROW(GitRepositories::forGuard(sandbox), std::runtime_error);
+        } else {
+            EXPECT_EQ(GitRepositories::forGuard(sandbox).guarded.size(), 4u);
+        }
+        auto told = log.lines();
+        std::erase_if(
+            told, [](const std::string& line) { return line.find("did not tell") == std::string::npos; });
+        ASSERT_EQ(told.size(), testCase.stops ? 1u : 0u);
+        if (testCase.stops) {
+            EXPECT_NE(told.front().find(testCase.readOf), std::string::npos) << told.front();
+        }
+    }
+}
+
+// The places whose search the start's budget stopped (here a budget of nothing, which walks one folder)
+// are walked to their end before the first command: what is found there is guarded as if the start had
+// found it, whatever the machine's speed.
+TEST(GitRepositories, WhatTheStartsSearchLeftIsGuardedBeforeAnyCommandRuns)
+{
+    test::TemporaryHome home;
+    fs::path place = home.home / "Projects";
+    const fs::path deep = place / "a/b/deep";
+    makeGitFolder(deep, "[core]\n\thooksPath = .husky\n");
+    test::madeFolder(deep / ".husky");
+    makeGitFolder(home.root / "store");
+    std::ofstream(test::madeFolder(place / "c/linked") / ".git")
+        << "gitdir: " << (home.root / "store/.git").string();
+    auto sandbox = GitRepositories::sandboxPart({ place },
+        { .home = home.home,
+            .searchPath = "/usr/bin:/bin",
+            .searchBudgetPerPlace = std::chrono::steady_clock::duration::zero() });
+    ASSERT_FALSE(isGuarded(sandbox, deep / ".git"));
+
+    const auto& found = GitRepositories::forGuard(sandbox);
+    auto repository = std::find_if(found.guarded.begin(), found.guarded.end(),
+        [&](const GuardedRepository& guarded) { return guarded.gitFolder == deep / ".git"; });
+    ASSERT_NE(repository, found.guarded.end());
+    EXPECT_EQ(repository->workTree, deep);
+    EXPECT_EQ(repository->configured, Paths { deep / ".husky" });
+    EXPECT_EQ(found.guardedGitFiles, Paths { place / "c/linked/.git" });
+}

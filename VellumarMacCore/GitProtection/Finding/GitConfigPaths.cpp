@@ -1,6 +1,5 @@
 #include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
 
-#include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -60,16 +60,16 @@ namespace {
 
     class Discovery {
     public:
-        Discovery(const Options& options, const fs::path& git, const CommandEnvironment& environment,
-            std::chrono::steady_clock::time_point deadline)
+        Discovery(const Options& options, const fs::path& git, const CommandEnvironment& environment)
             : m_options(options)
             , m_git(git)
             , m_environment(environment)
-            , m_deadline(deadline)
         {
         }
 
         Paths found;
+        // Where Git did not tell (`Named::unread`).
+        Paths unread;
 
         void addRepository(const fs::path& folder)
         {
@@ -77,17 +77,15 @@ namespace {
             std::optional<fs::path> workTree;
             if (fs::exists(fs::symlink_status(folder / ".git", error)))
                 workTree = folder;
-            else if (auto top = git(folder, { "rev-parse", "--show-toplevel" }); top && !top->empty())
+            else if (auto top = git(folder, folder, { "rev-parse", "--show-toplevel" }); top && !top->empty())
                 workTree = fs::path(top->substr(0, top->find('\n')));
             // Git reports the repository's own files relative to where it runs: the work tree's top.
             Context context { workTree.value_or(folder), workTree, {} };
-            auto listed
-                = git(folder, { "config", "-z", "--show-origin", "--get-regexp", WhatGitRuns::keyPattern() },
-                    [&] { return filesReadAt(folder); });
-            if (!listed) {
-                logUnread(folder);
+            auto listed = git(folder, folder,
+                { "config", "-z", "--show-origin", "--get-regexp", WhatGitRuns::keyPattern() },
+                [&] { return filesReadAt(folder); });
+            if (!listed)
                 return;
-            }
             auto entries = parsedEntries(*listed);
             for (const auto& entry : entries) {
                 if (auto file = originFile(entry, context.base))
@@ -123,12 +121,14 @@ namespace {
             return files;
         }
 
-        // Git's standard output when it ended with 0, or 1 for "nothing matched"; absent otherwise. With
+        // Git's standard output in `folder` where it told (`readingOf`); absent otherwise, and `reading`
+        // is unread where it did not tell and did not refuse. With
         // `filesRead`, what an earlier run printed while none of the files it gives, nor any file the
         // output names as an origin, has changed (`GitReadCache`). It is asked only after a miss: what
         // was kept holds only while the files that located the repository are as they were, and
         // locating a thousand repositories at each run would cost more than the cache saves.
-        std::optional<std::string> git(const fs::path& folder, std::vector<std::string> arguments,
+        std::optional<std::string> git(const fs::path& folder, const fs::path& reading,
+            std::vector<std::string> arguments,
             const std::function<std::optional<Paths>()>& filesRead = nullptr)
         {
             std::string key;
@@ -139,19 +139,18 @@ namespace {
                 if (auto kept = GitReadCache::cached(key))
                     return kept;
             }
-            double left
-                = std::chrono::duration<double>(m_deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0)
-                return std::nullopt;
             arguments.insert(arguments.begin(), { "-C", folder.string() });
             const auto readStart = std::chrono::system_clock::now();
             try {
                 CommandResult result = m_options.run(m_git, arguments,
                     { .environment = m_environment,
                         .workingFolder = std::nullopt,
-                        .timeLimitSeconds = std::min(gitTimeLimitSeconds, left) });
-                if (result.timedOut || (result.status != 0 && result.status != 1))
+                        .timeLimitSeconds = gitTimeLimitSeconds });
+                if (auto told = readingOf(result); told != Reading::told) {
+                    if (told == Reading::untold)
+                        unread.push_back(reading);
                     return std::nullopt;
+                }
                 if (auto files = filesRead ? filesRead() : std::nullopt) {
                     for (const auto& entry : parsedEntries(result.output)) {
                         if (auto origin = originFile(entry, folder))
@@ -161,6 +160,7 @@ namespace {
                 }
                 return std::move(result.output);
             } catch (const std::exception&) {
+                unread.push_back(reading);
                 return std::nullopt;
             }
         }
@@ -228,29 +228,34 @@ namespace {
             if (depth + 1 >= kMaxIncludeDepth || !fs::is_regular_file(*file, error)
                 || !context.read.insert(*file).second)
                 return;
-            auto listed = git(context.base,
+            auto listed = git(context.base, *file,
                 { "config", "-z", "--show-origin", "--no-includes", "--file", file->string(), "--get-regexp",
                     WhatGitRuns::keyPattern() },
                 [&] { return std::optional(Paths { *file }); });
-            if (!listed) {
-                logUnread(*file);
-                return;
-            }
-            add(parsedEntries(*listed), context, depth + 1);
-        }
-
-        static void logUnread(const fs::path& place)
-        {
-            platform::logError("Git's configuration at " + place.string()
-                + " could not be read in time; what it names stays writable to commands.");
+            if (listed)
+                add(parsedEntries(*listed), context, depth + 1);
         }
 
         const Options& m_options;
         const fs::path& m_git;
         const CommandEnvironment& m_environment;
-        const std::chrono::steady_clock::time_point m_deadline;
     };
 
+}
+
+Reading readingOf(const CommandResult& result)
+{
+    if (result.timedOut)
+        return Reading::untold;
+    switch (result.status) {
+    case 0:
+    case 1:
+        return Reading::told;
+    case 128:
+        return Reading::refused;
+    default:
+        return Reading::untold;
+    }
 }
 
 std::optional<fs::path> gitExecutable(const std::string& searchPath)
@@ -264,7 +269,7 @@ std::optional<fs::path> gitExecutable(const std::string& searchPath)
     return std::nullopt;
 }
 
-std::vector<Paths> configuredPaths(const Paths& repositories, const Options& options)
+Named configuredPaths(const Paths& repositories, const Options& options)
 {
     try {
         auto git = gitExecutable(options.searchPath);
@@ -274,21 +279,22 @@ std::vector<Paths> configuredPaths(const Paths& repositories, const Options& opt
             = { { "HOME", options.home.string() }, { "PATH", options.searchPath } };
         if (const char* xdg = std::getenv("XDG_CONFIG_HOME"))
             environment.emplace("XDG_CONFIG_HOME", xdg);
-        auto deadline = std::chrono::steady_clock::now()
-            + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                std::chrono::duration<double>(totalTimeLimitSeconds));
-        // Each repository's paths in its own slot, so that the result does not depend on which reader
+        // Each repository's in its own slot, so that the result does not depend on which reader
         // finished first.
         std::vector<Paths> found(repositories.size());
+        std::vector<Paths> unread(repositories.size());
+        std::vector<char> failed(repositories.size(), false);
         std::atomic<std::size_t> next = 0;
         auto read = [&]() noexcept {
             for (std::size_t index; (index = next++) < repositories.size();) {
                 try {
-                    Discovery discovery(options, *git, environment, deadline);
+                    Discovery discovery(options, *git, environment);
                     discovery.addRepository(repositories[index]);
                     found[index] = std::move(discovery.found);
+                    unread[index] = std::move(discovery.unread);
                 } catch (const std::exception&) {
-                    // Out of memory: this repository adds nothing.
+                    // Out of memory: what this repository names is not known.
+                    failed[index] = true;
                 }
             }
         };
@@ -302,10 +308,16 @@ std::vector<Paths> configuredPaths(const Paths& repositories, const Options& opt
         read();
         for (auto& reader : readers)
             reader.join();
-        return found;
+        Named named { std::move(found), {} };
+        for (std::size_t index = 0; index < repositories.size(); ++index) {
+            if (failed[index])
+                named.unread.push_back(repositories[index]);
+            std::ranges::move(unread[index], std::back_inserter(named.unread));
+        }
+        return named;
     } catch (const std::exception&) {
-        // Out of memory: the run goes on with what the other lists deny.
-        return {};
+        // Out of memory: nothing is known of what any repository names.
+        return { {}, repositories };
     }
 }
 

@@ -4,7 +4,9 @@
 #pragma once
 
 #include "VellumarMacCore/Foundations/CommandRunner.h"
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -13,11 +15,12 @@
 
 namespace vellumar::GitConfigPaths {
 
-// Bounds on what one run's settings read, so that a large or hostile tree cannot stall its start.
 // `git` processes reading configuration at once.
 inline constexpr std::size_t parallelGitReads = 8;
+// How long one `git` may take to read configuration: the bound on a file that never ends (a FIFO nobody
+// writes), not on the machine's speed. What Git does not tell within it is unread, and the run it was read
+// for runs no command (`GitRepositories::forGuard`).
 inline constexpr double gitTimeLimitSeconds = 5;
-inline constexpr double totalTimeLimitSeconds = 20;
 
 struct Options {
     // The user's home folder: Git reads "~/.gitconfig" there and expands "~" to it.
@@ -29,10 +32,20 @@ struct Options {
     std::filesystem::path dataFolder;
     // Runs `git`; tests may watch the runs.
     CommandRunnerFunction run = runCommand;
+    // How long the search at a run's start walks each place before the settings are written; the guard's
+    // start walks the rest (`GitRepositories::forGuard`).
+    std::chrono::steady_clock::duration searchBudgetPerPlace = GitRepositorySearch::budgetPerPlace;
 };
 
 // `git` in the folders of `searchPath`, as a shell would find it; absent when there is none.
 std::optional<std::filesystem::path> gitExecutable(const std::string& searchPath);
+
+// What a `git config` run that ended tells of the configuration it read: `told` where it ended with 0,
+// or 1 for "nothing matched"; `refused` where Git cannot read it (128, as for a line it cannot parse),
+// and so runs nothing of it either; `untold` where it ran past its time limit or ended otherwise, and what
+// the configuration names is not known.
+enum class Reading { told, refused, untold };
+Reading readingOf(const CommandResult& result);
 
 // The files and folders that Git in each of `repositories` (a work tree or a folder in it, a bare
 // repository's folder, or any folder, where Git reads only the system and global files) is told by its
@@ -42,10 +55,16 @@ std::optional<std::filesystem::path> gitExecutable(const std::string& searchPath
 // included file, whether its condition holds now or not, and the same in every file so included. Git reads
 // the system, global (both "~/.gitconfig" and the XDG file), repository and worktree configuration; the paths
 // are resolved as Git resolves them ("~" is `home`, an include relative to its including file, the others
-// relative to the work tree). Runs `git config` under time limits, up to `parallelGitReads` at once; one
-// list for each of `repositories`, in its order. A repository whose configuration cannot be read adds
-// nothing and is logged. Never throws.
-std::vector<std::vector<std::filesystem::path>> configuredPaths(
-    const std::vector<std::filesystem::path>& repositories, const Options& options);
+// relative to the work tree). Runs `git config`, each under `gitTimeLimitSeconds`, up to
+// `parallelGitReads` at once. A configuration Git refuses (a line it cannot parse) names nothing Git
+// runs. Out of memory, every repository is unread; never throws but for memory.
+struct Named {
+    // One list for each of `repositories`, in its order.
+    std::vector<std::vector<std::filesystem::path>> paths;
+    // Where Git did not tell in time, or could not be started: the folder it read a repository's
+    // configuration at, or the included file; what each names is not known.
+    std::vector<std::filesystem::path> unread;
+};
+Named configuredPaths(const std::vector<std::filesystem::path>& repositories, const Options& options);
 
 }

@@ -43,27 +43,22 @@ namespace {
         bool isPlace = false;
     };
 
-    // Reads one configuration file at a time as Git does (`git config --file`, no includes), all within
-    // one deadline, so that files a command filled cannot hold up the run's start.
+    // Reads one configuration file at a time as Git does (`git config --file`, no includes), each `git`
+    // within `GitConfigPaths::gitTimeLimitSeconds`, noting where Git did not tell. Any thread.
     class ConfigFileReader {
     public:
         explicit ConfigFileReader(const GitConfigPaths::Options& options)
             : m_options(options)
             , m_git(GitConfigPaths::gitExecutable(options.searchPath))
-            , m_deadline(std::chrono::steady_clock::now()
-                  + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                      std::chrono::duration<double>(GitConfigPaths::totalTimeLimitSeconds)))
         {
         }
 
-        // The values of the keys matching `keyPattern` in `file`; none when it is no regular file or
-        // Git cannot read it in time.
+        // The values of the keys matching `keyPattern` in `file`; none when it is no regular file, Git
+        // refuses it, or Git did not tell (`unread`).
         std::vector<std::string> values(const fs::path& file, const char* keyPattern)
         {
-            double left
-                = std::chrono::duration<double>(m_deadline - std::chrono::steady_clock::now()).count();
             std::error_code error;
-            if (!m_git || left <= 0 || !fs::is_regular_file(file, error))
+            if (!m_git || !fs::is_regular_file(file, error))
                 return {};
             try {
                 CommandResult result = m_options.run(*m_git,
@@ -71,9 +66,12 @@ namespace {
                     { .environment = CommandEnvironment { { "HOME", m_options.home.string() },
                           { "PATH", m_options.searchPath } },
                         .workingFolder = std::nullopt,
-                        .timeLimitSeconds = std::min(GitConfigPaths::gitTimeLimitSeconds, left) });
-                if (result.timedOut || result.status != 0)
+                        .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
+                if (auto told = GitConfigPaths::readingOf(result); told != GitConfigPaths::Reading::told) {
+                    if (told == GitConfigPaths::Reading::untold)
+                        noteUnread(file);
                     return {};
+                }
                 // "<key>\n<value>\0" for each.
                 std::vector<std::string> found;
                 const std::string& output = result.output;
@@ -85,14 +83,29 @@ namespace {
                 }
                 return found;
             } catch (const std::exception&) {
+                noteUnread(file);
                 return {};
             }
         }
 
+        // The files Git did not tell of in time, or could not be started for.
+        Paths unread() const
+        {
+            std::lock_guard lock(m_lock);
+            return m_unread;
+        }
+
     private:
+        void noteUnread(const fs::path& file)
+        {
+            std::lock_guard lock(m_lock);
+            m_unread.push_back(file);
+        }
+
         const GitConfigPaths::Options& m_options;
         const std::optional<fs::path> m_git;
-        const std::chrono::steady_clock::time_point m_deadline;
+        mutable std::mutex m_lock;
+        Paths m_unread;
     };
 
     // The guarded repositories by their Git folders, standardized, each to the first that has it.
@@ -145,20 +158,18 @@ namespace {
                 if (fs::is_directory(place, error))
                     m_existing.push_back(place);
             }
-            m_entries = GitRepositorySearch::gitEntries(m_existing, { .dataFolder = m_options.dataFolder });
-            m_repositories = repositoriesOf(m_entries);
+            m_entries = GitRepositorySearch::gitEntries(m_existing,
+                { .dataFolder = m_options.dataFolder, .budgetPerPlace = m_options.searchBudgetPerPlace });
+            m_repositories = repositoriesOf(m_entries, m_places);
             // A place's Git folder even before it holds a HEAD: a command could add one.
-            std::set<fs::path> guarded;
             for (const auto& place : m_places) {
                 auto gitFolder = resolvingSymlinks(place / ".git");
                 std::error_code error;
-                if (gitFolder && fs::is_directory(*gitFolder, error) && guarded.insert(*gitFolder).second)
+                if (gitFolder && fs::is_directory(*gitFolder, error)
+                    && m_guardedGitFolders.insert(*gitFolder).second)
                     m_protection.guarded.push_back({ *gitFolder, place });
             }
-            for (const auto& repository : m_repositories) {
-                if (guarded.insert(repository.gitFolder).second)
-                    m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
-            }
+            guard(m_repositories);
 
             std::size_t places = static_cast<std::size_t>(std::count_if(m_repositories.begin(),
                 m_repositories.end(), [](const Repository& repository) { return repository.isPlace; }));
@@ -186,10 +197,7 @@ namespace {
                     + wholeGitFolders.front().string()
                     + ", are more than the sandbox has room to protect one by one; commands may change"
                       " nothing in their Git folders in this run.");
-            for (const auto& gitFile : keptInside(m_entries.gitFiles)) {
-                if (!m_denied.contains(gitFile))
-                    m_protection.guardedGitFiles.push_back(gitFile);
-            }
+            guardGitFiles(m_entries.gitFiles);
             appendAll(sequencerState(m_repositories));
             // With no repository to take what the configuration names, the sandbox denies it.
             if (m_protection.guarded.empty())
@@ -202,6 +210,7 @@ namespace {
         // the ".git" files whose Git folder no guarded repository holds.
         Protection guardPart()
         {
+            searchTheRest();
             std::vector<GuardedRepository>& guardedRepositories = m_protection.guarded;
             parallelEach(guardedRepositories.size(), [&](std::size_t index) {
                 GuardedRepository& repository = guardedRepositories[index];
@@ -239,10 +248,73 @@ namespace {
             }
             if (!m_options.dataFolder.empty())
                 GitReadCache::writeKept(m_options.dataFolder);
+            Paths unread = m_reader.unread();
+            std::ranges::move(m_unread, std::back_inserter(unread));
+            if (!unread.empty())
+                stopForUnread(unread);
             return std::move(m_protection);
         }
 
     private:
+        // Guards each of `repositories` whose Git folder no guarded one has.
+        void guard(const std::vector<Repository>& repositories)
+        {
+            for (const auto& repository : repositories) {
+                if (m_guardedGitFolders.insert(repository.gitFolder).second)
+                    m_protection.guarded.push_back({ repository.gitFolder, repository.workTree });
+            }
+        }
+
+        // Guards each of `gitFiles` inside the places that the sandbox does not deny, once.
+        void guardGitFiles(const Paths& gitFiles)
+        {
+            for (auto& gitFile : keptInside(gitFiles)) {
+                if (!m_denied.contains(gitFile) && m_guardedGitFiles.insert(gitFile.native()).second)
+                    m_protection.guardedGitFiles.push_back(std::move(gitFile));
+            }
+        }
+
+        // Walks to their end, before any command runs, the places whose search the start's budget left
+        // unfinished: what a run guards does not depend on the machine's speed. The sandbox denies
+        // nothing of what is found only now (the sequencer's state included), which the guard notes as it
+        // does every repository below a place.
+        void searchTheRest()
+        {
+            if (m_entries.unfinished.empty())
+                return;
+            auto rest = GitRepositorySearch::gitEntries(m_entries.unfinished,
+                { .dataFolder = m_options.dataFolder,
+                    .budgetPerPlace = GitRepositorySearch::unbudgeted,
+                    .outOfMemory = GitRepositorySearch::Options::OutOfMemory::thrown });
+            std::vector<Repository> found = repositoriesOf(rest, {});
+            std::erase_if(found, [&](const Repository& repository) {
+                return m_guardedGitFolders.contains(repository.gitFolder);
+            });
+            guard(found);
+            std::ranges::move(found, std::back_inserter(m_repositories));
+            std::unordered_set<std::string> known;
+            for (const auto& gitFile : m_entries.gitFiles)
+                known.insert(gitFile.native());
+            for (const auto& gitFile : rest.gitFiles) {
+                if (known.insert(gitFile.native()).second)
+                    m_entries.gitFiles.push_back(gitFile);
+            }
+            guardGitFiles(rest.gitFiles);
+        }
+
+        // Where Git did not tell what a configuration names, the run stops before its first command, with
+        // one log line: nothing it names may be left for commands to change.
+        [[noreturn]] static void stopForUnread(const Paths& unread)
+        {
+            std::string message = "Git did not tell within "
+                + std::to_string(static_cast<int>(GitConfigPaths::gitTimeLimitSeconds))
+                + " s what its configuration at " + unread.front().string() + " names"
+                + (unread.size() > 1 ? " (nor at " + std::to_string(unread.size() - 1) + " more places)" : "")
+                + "; the run stops before any command could change it.";
+            platform::logError(message);
+            throw std::runtime_error(message);
+        }
+
         // The "core.worktree" Git takes in the own configuration files of the Git folder at `location`
         // (`GitFolders::locatedGitFolder`), each read only where its bytes name it, and by `git` only where
         // they are not plain (`PlainGitSettings`), so that a thousand repositories cost no `git` each.
@@ -338,18 +410,19 @@ namespace {
                     location->gitFolder, location->commonFolder / "hooks", { gitFile }, workTree) };
         }
 
-        // Each place's own first, then what the walk met; a Git folder reached twice counts once.
-        std::vector<Repository> repositoriesOf(const GitRepositorySearch::GitEntries& entries) const
+        // Those of `places`' own first, then what the walk met; a Git folder reached twice counts once.
+        static std::vector<Repository> repositoriesOf(
+            const GitRepositorySearch::GitEntries& entries, const Paths& places)
         {
             std::vector<GitRepositorySearch::Repository> candidates;
-            for (const auto& place : m_places)
+            for (const auto& place : places)
                 candidates.push_back({ place / ".git", place });
             candidates.insert(candidates.end(), entries.repositories.begin(), entries.repositories.end());
             // Resolved on a few threads: a thousand Git folders cost a lookup each.
             std::vector<std::optional<fs::path>> gitFolders(candidates.size());
             parallelEach(candidates.size(), [&](std::size_t index) {
                 // The search judged its own a moment ago.
-                const bool isPlace = index < m_places.size();
+                const bool isPlace = index < places.size();
                 if (!isPlace || GitFolderDefinition::isGitFolder(candidates[index].gitFolder))
                     gitFolders[index] = resolvingSymlinks(candidates[index].gitFolder);
             });
@@ -358,7 +431,7 @@ namespace {
             for (std::size_t index = 0; index < candidates.size(); ++index) {
                 if (auto& gitFolder = gitFolders[index]; gitFolder && seen.insert(*gitFolder).second)
                     repositories.push_back(
-                        { candidates[index].workTree, std::move(*gitFolder), index < m_places.size() });
+                        { candidates[index].workTree, std::move(*gitFolder), index < places.size() });
             }
             return repositories;
         }
@@ -478,7 +551,8 @@ namespace {
                 if (seen.insert(folder.native()).second)
                     unique.push_back(folder);
             }
-            auto named = GitConfigPaths::configuredPaths(unique, m_options);
+            auto [named, unread] = GitConfigPaths::configuredPaths(unique, m_options);
+            std::ranges::move(unread, std::back_inserter(m_unread));
             std::set<fs::path> taken;
             Paths unguarded;
             for (std::size_t index = 0; index < named.size(); ++index) {
@@ -551,6 +625,10 @@ namespace {
         }
 
         Paths m_recordedGitFiles;
+        std::set<fs::path> m_guardedGitFolders;
+        std::unordered_set<std::string> m_guardedGitFiles;
+        // Where Git did not tell what the configuration names (`GitConfigPaths::Named::unread`).
+        Paths m_unread;
         // What the configuration read at each folder names, inside the places, by the folder.
         std::map<std::string, Paths> m_configuredAt;
         std::set<fs::path> m_denied;

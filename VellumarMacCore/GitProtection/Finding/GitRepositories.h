@@ -71,20 +71,25 @@ struct Protection {
 // names, a ".git" file's too), with the repository whose Git folder holds the one its hooks run for
 // (`GuardedRepository::searchedFirst`), or with the ".git" file whose Git folder lies outside every place
 // (`Protection::searchedFirstOfGitFiles`). A path outside
-// every place, which commands cannot write anyway, is left out. Reads the disk and runs `git` under time
-// limits; never throws.
+// every place, which commands cannot write anyway, is left out. Reads the disk and runs `git`, each under
+// `GitConfigPaths::gitTimeLimitSeconds`; where one did not tell what a configuration names, nothing is
+// returned, with one log line. Never throws.
 Protection commandProtection(
     const std::vector<std::filesystem::path>& places, const GitConfigPaths::Options& options);
 
 // The same in two parts, so that a run can write its settings and start Claude Code with the first
 // (all the sandbox denies) while the second, which only the guard takes, is found: the first here,
-// never throwing.
+// never throwing. Its search of each place stops at `GitConfigPaths::Options::searchBudgetPerPlace`.
 Protection sandboxPart(
     const std::vector<std::filesystem::path>& places, const GitConfigPaths::Options& options);
 
 // The second: `protection` whole for what the guard takes of it (`guarded`, `guardedGitFiles`,
 // `searchedFirstOfGitFiles`), found at the first call for any of its copies and kept as long as one of
-// them; `protection` itself where nothing is left to find. Any thread; throws only for memory.
+// them; `protection` itself where nothing is left to find. The places whose search the first part's
+// budget left unfinished are searched to their end first, and what is found there guarded as the rest.
+// Throws, with one log line, where Git did not tell what a configuration read for either part names
+// (`GitConfigPaths::Named::unread`): the run then stops before its first command. Any thread; throws
+// otherwise only for memory.
 const Protection& forGuard(const Protection& protection);
 
 }

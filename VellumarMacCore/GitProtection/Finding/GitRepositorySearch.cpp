@@ -182,6 +182,8 @@ namespace {
                 if (left.empty())
                     left.push_back({ place.native(), &searched.place(), true });
                 walk(place, searched, left);
+                if (!left.empty())
+                    m_found.unfinished.push_back(place);
                 searched.keep();
                 Paths unwalked;
                 for (auto& folder : left)
@@ -390,10 +392,8 @@ namespace {
             }
             if (!left.empty())
                 platform::logError("Looking for Git repositories in " + place.string()
-                    + " is not finished: this run searched " + std::to_string(walked) + " folders and leaves "
-                    + std::to_string(left.size()) + " to go on from at the next runs; the "
-                    + std::to_string(m_placeRepositories.size())
-                    + " repositories found there so far are guarded, any further down not yet.");
+                    + " is not finished within its budget: this search walked " + std::to_string(walked)
+                    + " folders and leaves " + std::to_string(left.size()) + " to go on from.");
         }
 
         const Paths& m_places;

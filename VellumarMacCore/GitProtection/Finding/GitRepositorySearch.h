@@ -16,7 +16,7 @@ namespace vellumar::GitRepositorySearch {
 // How long one run's walk may take in each place before it leaves the rest to the next run.
 inline constexpr std::chrono::milliseconds budgetPerPlace { 2000 };
 // A budget that walks each place whole, from its top, whatever an earlier run left: for the run's end,
-// where no Git folder may go unjudged.
+// where no Git folder may go unjudged, and the guard's start, where none may go unguarded.
 inline constexpr std::chrono::steady_clock::duration unbudgeted = std::chrono::steady_clock::duration::max();
 
 struct Repository {
@@ -37,6 +37,9 @@ struct GitEntries {
     // and any other folder that is a Git folder (`GitFolderDefinition`), also inside another one. Not what
     // Git keeps inside a ".git" folder, which the walk does not enter (`GitFoldersInPlaces` adds those).
     std::vector<std::filesystem::path> gitFolders;
+    // The places whose walk stopped at its budget with folders left, in their order: what a walk without
+    // one (`unbudgeted`) would find there and this one did not is not known.
+    std::vector<std::filesystem::path> unfinished;
 };
 
 struct Options {

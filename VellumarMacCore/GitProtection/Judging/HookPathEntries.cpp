@@ -79,7 +79,8 @@ namespace {
         }
         const char* searchPath = std::getenv("PATH");
         auto named = GitConfigPaths::configuredPaths(
-            readAt, { .home = home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" });
+            readAt, { .home = home, .searchPath = searchPath ? searchPath : "/usr/local/bin:/usr/bin:/bin" })
+                         .paths;
         std::vector<std::vector<fs::path>> folders(tops.size());
         for (std::size_t index = 0; index < readAt.size() && index < named.size(); ++index) {
             auto& at = folders[static_cast<std::size_t>(
