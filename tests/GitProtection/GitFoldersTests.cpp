@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 using namespace vellumar;
@@ -214,4 +215,46 @@ TEST(GitFolders, PastTheCapALinkAmongTheEntriesIsDeniedAtItsTarget)
 
     test::CapturedLog log;
     EXPECT_EQ(GitFolders::commandProtectedPaths({ project }), (Paths { project / ".git/modules", store }));
+}
+
+// A common folder's hooks run in each of its linked worktrees too, at the top Git's own `worktree list`
+// gives; a "gitdir" that is a link, which a command may have made, is not followed.
+TEST(GitFolders, ACommonFoldersHooksRunAtEachLinkedWorktreesTop)
+{
+    struct Case {
+        const char* name;
+        const char* gitFolder; // below the root
+        std::optional<std::string> workTreeSetting;
+        std::function<void(const fs::path& gitFolder)> lay = nullptr;
+        Paths tops = { "app", "wt" };
+    };
+    const Case cases[] = {
+        { "the main work tree and the linked worktree", "app/.git", std::nullopt },
+        { "core.worktree naming another main work tree", "app/.git", "../../tree", {}, { "tree", "wt" } },
+        { "the linked worktree's own Git folder", "app/.git/worktrees/wt", std::nullopt, {}, { "wt" } },
+        { "a gitdir that is a link", "app/.git", std::nullopt,
+            [](const fs::path& gitFolder) {
+                fs::path gitdir = gitFolder / "worktrees/wt/gitdir";
+                fs::rename(gitdir, gitFolder / "kept-gitdir");
+                fs::create_symlink(gitFolder / "kept-gitdir", gitdir);
+            },
+            { "app" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        test::git(home.root / "app", { "init", "-q" });
+        test::git(home.root / "app", { "commit", "-q", "--allow-empty", "-m", "first" });
+        test::git(home.root / "app", { "worktree", "add", "-q", "../wt" });
+        test::madeFolder(home.root / "tree");
+        const fs::path gitFolder = home.root / testCase.gitFolder;
+        if (testCase.lay)
+            testCase.lay(gitFolder);
+
+        Paths tops;
+        for (const auto& top : GitFolders::workTreesOf(
+                 gitFolder, GitFolders::locatedGitFolder(gitFolder), {}, testCase.workTreeSetting))
+            tops.push_back(top.lexically_relative(home.root));
+        EXPECT_EQ(tops, testCase.tops);
+    }
 }

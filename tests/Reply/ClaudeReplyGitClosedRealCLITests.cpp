@@ -34,6 +34,17 @@ std::string commitAfterPlantIn(const std::string& folder, const std::string& why
         + kUsersCommit;
 }
 
+// The user's husky 9 app whose tracked pre-commit script runs npm.
+const std::string kHuskyApp = "husky9 app && printf 'npm --version > /dev/null\\necho user-hook >> %s\\n'"
+                              " \"$OUT\" > app/.husky/pre-commit && git -C app add .husky"
+                              " && git -C app commit -qnm hook";
+// Its linked worktree "wt" beside it, with the runners husky keeps out of Git copied in, as its users do.
+const std::string kHuskyWorktree
+    = kHuskyApp + " && git -C app worktree add -q ../wt && cp -r app/.husky/_ wt/.husky/";
+
+const std::string kUsersWorktreeCommit
+    = "timeout 10 git -C wt commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
+
 // Each row as the user and again as an ordinary user.
 std::vector<vellumar::test::GitRow> alsoAsNobody(std::vector<vellumar::test::GitRow> rows)
 {
@@ -75,5 +86,13 @@ TEST(ClaudeReplyGitClosedRealCLI, WhatTheGuardCannotFollowIsJudgedClosedAndOrdin
             " -name 'python3.refused-*' | wc -l && grep -qF '$(npm prefix)/node_modules' \"$LOG\" && "
                 + kUsersCommit,
             "1\npre-commit\n" },
+        { "husky 9 in a linked worktree whose node_modules/.bin a command makes", kHuskyWorktree,
+            { { "mkdir -p wt/node_modules/.bin && plant wt/node_modules/.bin/npm" } },
+            "find wt/node_modules/.bin -name 'npm.refused-*' | wc -l && " + kUsersWorktreeCommit,
+            "1\nuser-hook\n" },
+        { "git worktree add, husky's runners copied into the new worktree", kHuskyApp,
+            { { "git -C app worktree add -q ../wt" } },
+            "cp -r app/.husky/_ wt/.husky/ && find . -name '*.refused-*' && " + kUsersWorktreeCommit,
+            "user-hook\n" },
     }));
 }

@@ -16,77 +16,55 @@ namespace {
 
     namespace fs = std::filesystem;
 
-    // Submodules of submodules nest this deep at the most in any real tree; links cannot loop past it.
-    constexpr int kMaxDepth = 8;
-
-    class Collector {
+    // Walks one Git folder's linked folders, each folder once.
+    class LinkedWalk {
     public:
-        explicit Collector(std::size_t limit)
-            : m_limit(limit)
+        // A link back to `gitFolder` itself is no way in either.
+        LinkedWalk(
+            const fs::path& gitFolder, const std::function<WalkStep(const std::optional<LinkedEntry>&)>& step)
+            : m_step(step)
+            , m_entered { resolvingSymlinks(gitFolder).value_or(gitFolder) }
         {
         }
 
-        Listing listing;
-
-        // The linked folders of the Git folder `gitFolder`: whatever a ".git" file could send Git to.
-        void collect(const fs::path& gitFolder, int depth)
+        // Whether the walk goes on after `gitFolder`'s.
+        bool inside(const fs::path& gitFolder)
         {
-            if (depth > kMaxDepth)
-                return;
-            forEachFolder(gitFolder / "worktrees", [&](const fs::path& entry) {
-                if (GitFolderDefinition::isGitFolder(entry))
-                    add(entry);
-            });
-            collectModules(gitFolder / "modules", depth);
+            return read(gitFolder / "worktrees", true) && read(gitFolder / "modules", false);
         }
 
     private:
-        void add(const fs::path& folder)
-        {
-            if (listing.folders.size() >= m_limit)
-                listing.complete = false;
-            else if (auto real = resolvingSymlinks(folder))
-                listing.folders.push_back(std::move(*real));
-        }
-
-        // A folder below "modules" is a submodule's Git folder, or else one level of a submodule name
-        // with slashes.
-        void collectModules(const fs::path& folder, int depth)
-        {
-            if (depth > kMaxDepth)
-                return;
-            forEachFolder(folder, [&](const fs::path& entry) {
-                if (GitFolderDefinition::isGitFolder(entry)) {
-                    add(entry);
-                    collect(entry, depth + 1);
-                } else {
-                    collectModules(entry, depth + 1);
-                }
-            });
-        }
-
-        // Goes on past the limit, so that every link among the entries read is known.
-        template <typename Visit> void forEachFolder(const fs::path& folder, Visit&& visit)
+        bool read(const fs::path& folder, bool isWorktrees)
         {
             std::error_code error;
             for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-                if (++m_scanned > maxScannedEntries) {
-                    listing.complete = false;
-                    return;
-                }
-                std::error_code typeError;
-                if (!it->is_directory(typeError))
+                auto entry = entryAt(*it, isWorktrees);
+                WalkStep step = m_step(entry);
+                if (step == WalkStep::stop)
+                    return false;
+                if (step == WalkStep::passOver || !entry || (isWorktrees && !entry->isGitFolder)
+                    || !m_entered.insert(entry->folder).second)
                     continue;
-                if (it->is_symlink(typeError)) {
-                    if (auto target = resolvingSymlinks(it->path()))
-                        listing.linkTargets.push_back(std::move(*target));
-                }
-                visit(it->path());
+                if (!(entry->isGitFolder ? inside(entry->folder) : read(entry->folder, false)))
+                    return false;
             }
+            return true;
         }
 
-        const std::size_t m_limit;
-        std::size_t m_scanned = 0;
+        static std::optional<LinkedEntry> entryAt(const fs::directory_entry& entry, bool isWorktrees)
+        {
+            std::error_code error;
+            if (!entry.is_directory(error))
+                return std::nullopt;
+            auto folder = resolvingSymlinks(entry.path());
+            if (!folder)
+                return std::nullopt;
+            const bool isGitFolder = GitFolderDefinition::isGitFolder(*folder);
+            return LinkedEntry { std::move(*folder), entry.is_symlink(error), isGitFolder, isWorktrees };
+        }
+
+        const std::function<WalkStep(const std::optional<LinkedEntry>&)>& m_step;
+        std::set<fs::path> m_entered;
     };
 
     // As the kernel will resolve it when a command writes there; a path it cannot resolve reaches
@@ -172,11 +150,33 @@ Listing linkedFolders(const fs::path& place, std::size_t limit)
     return linkedFoldersOfGitFolder(place / ".git", limit);
 }
 
+void walkLinkedFolders(
+    const fs::path& gitFolder, const std::function<WalkStep(const std::optional<LinkedEntry>&)>& step)
+{
+    LinkedWalk(gitFolder, step).inside(gitFolder);
+}
+
 Listing linkedFoldersOfGitFolder(const fs::path& gitFolder, std::size_t limit)
 {
-    Collector collector(limit);
-    collector.collect(gitFolder, 0);
-    return std::move(collector.listing);
+    Listing listing;
+    std::size_t read = 0;
+    // Goes on past the limit, so that every link among the entries read is known.
+    walkLinkedFolders(gitFolder, [&](const std::optional<LinkedEntry>& entry) {
+        if (++read > maxScannedEntries) {
+            listing.complete = false;
+            return WalkStep::stop;
+        }
+        if (!entry)
+            return WalkStep::passOver;
+        if (entry->isLink)
+            listing.linkTargets.push_back(entry->folder);
+        if (entry->isGitFolder && listing.folders.size() >= limit)
+            listing.complete = false;
+        else if (entry->isGitFolder)
+            listing.folders.push_back(entry->folder);
+        return WalkStep::enter;
+    });
+    return listing;
 }
 
 std::vector<fs::path> commandProtectedPaths(const std::vector<fs::path>& places, std::size_t limit)
@@ -243,7 +243,9 @@ std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
     Location location = withCommonFolder(resolvingSymlinks(gitFolder).value_or(gitFolder));
     // A hint to where the ".git" file lies, which Git keeps to list and prune its worktrees: its first
     // line is taken, so that whatever follows it cannot hide the file.
-    std::string hint = GitFolderDefinition::fileStart(gitFolder / "gitdir", kRecordBytes);
+    std::error_code error;
+    const bool hintIsFile = fs::symlink_status(gitFolder / "gitdir", error).type() == fs::file_type::regular;
+    std::string hint = hintIsFile ? GitFolderDefinition::fileStart(gitFolder / "gitdir", kRecordBytes) : "";
     if (std::string named = GitFolderDefinition::recordedPath(hint.substr(0, hint.find('\n')), kBlanks);
         !named.empty()) {
         location.gitFile = gitFolder / named;
@@ -261,18 +263,29 @@ std::vector<fs::path> workTreesOf(const fs::path& gitFolder, const std::optional
             resolved && std::find(tops.begin(), tops.end(), *resolved) == tops.end())
             tops.push_back(std::move(*resolved));
     };
-    if (workTreeSetting && location && location->commonFolder == location->gitFolder) {
+    const bool isCommonFolder = location && location->commonFolder == location->gitFolder;
+    if (workTreeSetting && isCommonFolder) {
         add(gitFolder / *workTreeSetting);
-        return tops;
+    } else {
+        if (location && location->gitFile)
+            add(location->gitFile->parent_path());
+        for (const auto& gitFile : gitFiles)
+            add(gitFile.parent_path());
+        if (gitFolder.filename() == ".git")
+            add(gitFolder.parent_path());
+        if (tops.empty())
+            tops.push_back(gitFolder);
     }
-    if (location && location->gitFile)
-        add(location->gitFile->parent_path());
-    for (const auto& gitFile : gitFiles)
-        add(gitFile.parent_path());
-    if (gitFolder.filename() == ".git")
-        add(gitFolder.parent_path());
-    if (tops.empty())
-        tops.push_back(gitFolder);
+    if (isCommonFolder) {
+        walkLinkedFolders(gitFolder, [&](const std::optional<LinkedEntry>& entry) {
+            if (entry && !entry->isWorktree)
+                return WalkStep::stop;
+            if (auto linked = entry && entry->isGitFolder ? locatedGitFolder(entry->folder) : std::nullopt;
+                linked && linked->gitFile)
+                add(linked->gitFile->parent_path());
+            return WalkStep::passOver;
+        });
+    }
     return tops;
 }
 

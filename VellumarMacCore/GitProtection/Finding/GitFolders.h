@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,7 +39,8 @@ struct Location {
 std::optional<Location> located(const std::filesystem::path& folder);
 // The same for a Git folder named directly, with no ".git" looked for in it: a bare repository's, a
 // submodule's, or a linked worktree's, whose "gitdir" (its first line less its trailing blanks, relative
-// to the Git folder) names the ".git" file of its work tree. Absent when it is no Git folder.
+// to the Git folder) names the ".git" file of its work tree. Commands may write that "gitdir": it is
+// read only as a regular file, through no link. Absent when it is no Git folder.
 std::optional<Location> locatedGitFolder(const std::filesystem::path& gitFolder);
 
 // Where Git's set-up runs the hooks of `gitFolder` (as the kernel resolves it), `location` being what
@@ -46,9 +48,11 @@ std::optional<Location> locatedGitFolder(const std::filesystem::path& gitFolder)
 // "core.worktree" names, `workTreeSetting` (ignored beside a "commondir", as a linked worktree's, and taken
 // from the Git folder where relative), else the folder of each of `gitFiles` (the ".git" files and folders
 // that send Git there), of the ".git" file a linked worktree's "gitdir" names, and its own parent where
-// it is a ".git"; else, for a bare repository, the Git folder itself. Each once, as the kernel resolves
-// it, those it cannot left out. The one rule of a run's start, which notes and watches what the hooks
-// put first on PATH there, and of its end, which judges it. Reads the disk; never throws but for memory.
+// it is a ".git"; else, for a bare repository, the Git folder itself. A common folder's hooks run in each
+// of its linked worktrees as well, at the top `git worktree list` gives: the folder of the ".git" file
+// that the "gitdir" of each Git folder in its "worktrees/" names. Each once, as the kernel resolves it,
+// those it cannot left out. The one rule of a run's start, which notes and watches what the hooks put
+// first on PATH there, and of its end, which judges it. Reads the disk; never throws but for memory.
 std::vector<std::filesystem::path> workTreesOf(const std::filesystem::path& gitFolder,
     const std::optional<Location>& location, const std::vector<std::filesystem::path>& gitFiles,
     const std::optional<std::string>& workTreeSetting);
@@ -72,6 +76,27 @@ inline constexpr std::size_t maxLinkedFolders = 250;
 // entries per linked folder at most: one for each level of a submodule's name.
 inline constexpr std::size_t maxScannedEntries = 8 * maxLinkedFolders;
 
+// An entry `walkLinkedFolders` read that leads to a folder.
+struct LinkedEntry {
+    std::filesystem::path folder; // where it leads, as the kernel resolves it
+    bool isLink = false; // the entry itself is a symbolic link
+    bool isGitFolder = false; // as `GitFolderDefinition::isGitFolder` finds it
+    // In a "worktrees/", where Git keeps its linked worktrees' Git folders; else below a "modules/".
+    bool isWorktree = false;
+};
+
+enum class WalkStep { enter, passOver, stop };
+
+// Goes through what Git keeps in the Git folder `gitFolder` for its linked worktrees and submodules
+// (gitrepository-layout(5)): each entry of its "worktrees/", and each below its "modules/" (a submodule
+// named "a/b" lies in "modules/a/b"), the same in each Git folder entered in turn, links followed as Git
+// follows them. `step` is given each entry read, in order, absent where it leads to no folder, and says
+// whether the walk enters it (a Git folder, or below "modules/" a level of a submodule's name), passes it
+// over, or stops. No folder is entered twice, however many links lead to it. The one listing of a Git
+// folder's linked folders. Reads the disk; never fails but for memory.
+void walkLinkedFolders(const std::filesystem::path& gitFolder,
+    const std::function<WalkStep(const std::optional<LinkedEntry>&)>& step);
+
 struct Listing {
     std::vector<std::filesystem::path> folders;
     // False when the place holds more than `limit` linked folders or more than `maxScannedEntries`
@@ -82,9 +107,7 @@ struct Listing {
     std::vector<std::filesystem::path> linkTargets;
 };
 
-// The linked folders of "<place>/.git": the entries of its "worktrees/" that are Git folders, and the
-// Git folders below its "modules/" (a submodule named "a/b" lies in
-// "modules/a/b"), with the worktrees and submodules of each submodule in turn, as they are now and
+// The linked folders of "<place>/.git": the Git folders `walkLinkedFolders` finds, as they are now and
 // with their symbolic links resolved. At most `limit` of them. Reads the disk; never fails.
 Listing linkedFolders(const std::filesystem::path& place, std::size_t limit = maxLinkedFolders);
 // The same for a Git folder named directly: a bare repository's, or one that a ".git" file names.

@@ -64,49 +64,31 @@ namespace {
             if (!identity)
                 return;
             found.push_back({ gitFolder, std::move(*identity) });
-            addInside(gitFolder, found);
-            // Git runs the hooks and reads the configuration of the folder its "commondir" names, which
-            // need be no Git folder of its own.
-            if (auto location = GitFolders::locatedGitFolder(gitFolder);
-                location && isInPlace(location->commonFolder))
-                add(location->commonFolder, found);
+            addCommonFolder(gitFolder, found);
+            GitFolders::walkLinkedFolders(
+                gitFolder, [&](const std::optional<GitFolders::LinkedEntry>& entry) {
+                    // gitrepository-layout(5): Git takes any entry of "worktrees/" that a ".git" file names.
+                    if (!entry || !isInPlace(entry->folder) || (entry->isWorktree && !entry->isGitFolder))
+                        return GitFolders::WalkStep::passOver;
+                    auto met = identityOf(entry->folder);
+                    if (!met)
+                        return GitFolders::WalkStep::passOver;
+                    if (entry->isGitFolder) {
+                        found.push_back({ entry->folder, std::move(*met) });
+                        addCommonFolder(entry->folder, found);
+                    }
+                    return GitFolders::WalkStep::enter;
+                });
         }
 
     private:
-        void addInside(const fs::path& gitFolder, std::vector<Found>& found)
+        // Git runs the hooks and reads the configuration of the folder the "commondir" of `gitFolder`
+        // names, which need be no Git folder of its own.
+        void addCommonFolder(const fs::path& gitFolder, std::vector<Found>& found)
         {
-            // gitrepository-layout(5): Git takes any entry of "worktrees/" that a ".git" file names.
-            forEachFolder(gitFolder / "worktrees", [&](const fs::path& entry) {
-                if (GitFolderDefinition::isGitFolder(entry))
-                    add(entry, found);
-            });
-            modules(gitFolder / "modules", found);
-        }
-
-        // A Git folder below "modules" is a submodule's; any other folder is one level of a submodule's
-        // name with slashes.
-        void modules(const fs::path& folder, std::vector<Found>& found)
-        {
-            forEachFolder(folder, [&](const fs::path& entry) {
-                if (GitFolderDefinition::isGitFolder(entry))
-                    add(entry, found);
-                else if (identityOf(entry))
-                    modules(entry, found);
-            });
-        }
-
-        // Each folder in `folder`, resolved, that lies in a place.
-        template <typename Visit> void forEachFolder(const fs::path& folder, Visit&& visit)
-        {
-            std::error_code error;
-            for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-                std::error_code typeError;
-                if (!it->is_directory(typeError))
-                    continue;
-                auto resolved = resolvingSymlinks(it->path());
-                if (resolved && isInPlace(*resolved))
-                    visit(*resolved);
-            }
+            if (auto location = GitFolders::locatedGitFolder(gitFolder);
+                location && isInPlace(location->commonFolder))
+                add(location->commonFolder, found);
         }
 
         // The folder's identity, the first time it is met.
