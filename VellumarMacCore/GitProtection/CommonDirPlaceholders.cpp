@@ -3,6 +3,7 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/PathRecord.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
@@ -39,15 +40,13 @@ namespace {
     // Whether the regular file at "commondir" in the open Git folder is a placeholder of it.
     bool isPlaceholder(int folderFD, const fs::path& gitFolder)
     {
-        FileDescriptor file(::openat(folderFD, kName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        struct stat status { };
-        if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
-            return false;
         const std::string expected = CommonDirPlaceholders::contentFor(gitFolder);
         const std::string olderBuilds = gitFolder.native() + "\n";
-        std::string bytes(std::max(expected.size(), olderBuilds.size()) + 1, '\0');
-        ssize_t count = ::read(file.get(), bytes.data(), bytes.size());
-        bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        const auto read = BoundedFile::whole(
+            folderFD, kName, std::max(expected.size(), olderBuilds.size()), BoundedFile::Links::refused);
+        if (read.outcome != BoundedFile::Read::Outcome::whole)
+            return false;
+        const std::string& bytes = read.bytes;
         return bytes == expected || bytes == kRelativeContent || bytes == olderBuilds;
     }
 

@@ -1,13 +1,14 @@
 #include "VellumarMacCore/GitProtection/GitGuardWatch.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <fstream>
+#include <charconv>
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -130,7 +131,8 @@ GitGuardWatch::~GitGuardWatch()
 std::size_t GitGuardWatch::defaultWatchBudget()
 {
     std::size_t limit = 0;
-    std::ifstream("/proc/sys/fs/inotify/max_user_watches") >> limit;
+    const std::string text = BoundedFile::start("/proc/sys/fs/inotify/max_user_watches", 32);
+    std::from_chars(text.data(), text.data() + text.size(), limit);
     return (limit > 0 ? limit : 8192) / 2;
 }
 

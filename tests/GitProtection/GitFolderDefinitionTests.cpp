@@ -75,31 +75,3 @@ TEST(GitFolderDefinition, TakesForAGitFolderExactlyWhatGitDoes)
         EXPECT_EQ(GitFolderDefinition::isGitFolder(folder), row.isGitFolder);
     }
 }
-
-TEST(GitFolderDefinition, ReadsAFileStartWhateverItsSizeSays)
-{
-    test::TemporaryFolder root;
-    const fs::path file = root.path() / "f";
-    const struct {
-        const char* name;
-        const char* make; // a shell line run in the folder, making "f"
-        std::size_t asked;
-        std::size_t expected;
-    } rows[] = {
-        { "shorter than asked", "printf 0123456789 > f", 100, 10 },
-        { "exactly the size asked", "printf 0123 > f", 4, 4 },
-        { "longer than asked", "printf 0123456789 > f", 4, 4 },
-        { "empty", ": > f", 100, 0 },
-        // /proc's files say they hold nothing; what is read is what they hold.
-        { "a size of 0 that holds bytes", "ln -s /proc/self/status f", 64, 64 },
-        { "a FIFO", "mkfifo f", 100, 0 },
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        fs::remove(file);
-        ASSERT_EQ(
-            test::runPeer({ "sh", "-c", std::string("cd \"$0\" && ") + row.make, root.path() }).exitStatus,
-            0);
-        EXPECT_EQ(GitFolderDefinition::fileStart(file, row.asked).size(), row.expected);
-    }
-}

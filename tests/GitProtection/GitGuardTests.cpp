@@ -712,7 +712,7 @@ TEST(GitGuard, AnOlderRecordsWorkTreeTopIsNoChange)
     Scene scene;
     auto unit
         = GitNotedFiles::noteUnit(scene.project / ".git", scene.project, BeneathPlaces({ scene.home.root }));
-    unit.files.emplace(scene.project, GitNotedFiles::noteFile(scene.project));
+    unit.files.emplace(scene.project, GitNotedFiles::noteFile(scene.project, GitNotedFiles::maxCopiedBytes));
     write(scene.record, GitNotedFiles::encoded({ unit }), fs::perms(0600));
     fs::create_directory(scene.home.root / "new");
     fs::rename(scene.project / ".git", scene.home.root / "new/.git");
@@ -835,4 +835,55 @@ TEST(GitGuard, AGitFileFinishedWhileItsNameIsComparedLeadsToTheMovedGitFolder)
     EXPECT_TRUE(guard.compare(1, finishedByItsWriter).empty());
     EXPECT_EQ(test::readFile(gitFile), leads);
     EXPECT_EQ(log.lines(), std::vector<std::string> {});
+}
+
+// What Git cannot read where it reads a file, and a configuration past what the guard judges, go aside
+// whole, nothing of them read or copied, and what was noted takes their place; everyday work on a large
+// configuration of the user's stays. Sparse files: the sizes cost no disk.
+TEST(GitGuard, WhatGitCannotReadOrTheGuardCannotJudgeGoesAsideWhole)
+{
+    const struct {
+        const char* name;
+        const char* before; // a shell line in the Git folder, before the guard notes it
+        const char* change; // and one after
+        std::size_t aside;
+        const char* told; // in the log line of what went aside
+        const char* check; // a shell line in the Git folder once compared, which prints `expected`
+        const char* expected;
+    } rows[] = {
+        { "a configuration of two gigabytes", "", "truncate -s 2G config", 1, "larger than the 64 MB",
+            "stat -c %s config.refused-*; git config core.bare", "2147483648\nfalse\n" },
+        { "a FIFO at HEAD", "", "mv HEAD HEAD.bak && mkfifo HEAD", 1, "no regular file",
+            "cat HEAD; test -p HEAD.refused-* && echo FIFO aside", "ref: refs/heads/main\nFIFO aside\n" },
+        { "a link at HEAD to a FIFO", "", "mkfifo ../fifo && rm HEAD && ln -s ../fifo HEAD", 1,
+            "no regular file", "cat HEAD", "ref: refs/heads/main\n" },
+        { "a FIFO at the configuration", "", "rm config && mkfifo config", 1, "no regular file",
+            "git config core.bare", "false\n" },
+        { "HEAD rewritten as a checkout does", "", "printf 'ref: refs/heads/other\\n' > HEAD", 0, "",
+            "cat HEAD", "ref: refs/heads/other\n" },
+        // Past the bound, this change would go aside: the whole of it is judged.
+        { "a configuration of 50 MB that Git rewrites with an everyday setting",
+            "printf '# ' >> config && truncate -s 50M config && echo >> config",
+            "git config user.name Someone", 0, "",
+            "git config user.name; test $(stat -c %s config) -gt 50000000 && echo large",
+            "Someone\nlarge\n" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Scene scene;
+        const fs::path git = scene.project / ".git";
+        auto shell = [&](const std::string& line) {
+            auto result = test::runPeer({ "sh", "-c", "cd \"$0\" && { " + line + "\n}", git.string() });
+            EXPECT_EQ(result.exitStatus, 0) << line << "\n" << result.output;
+            return result.output;
+        };
+        shell(*row.before ? row.before : "true");
+        GitGuard guard = scene.guard();
+        shell(row.change);
+        test::CapturedLog log;
+        EXPECT_EQ(guard.compareAll().size(), row.aside);
+        for (const auto& line : log.lines())
+            EXPECT_NE(line.find(row.told), std::string::npos) << line;
+        EXPECT_EQ(shell(std::string("timeout 10 sh -c '") + row.check + "'"), row.expected);
+    }
 }

@@ -45,6 +45,10 @@ const std::string kHuskyWorktree
 const std::string kUsersWorktreeCommit
     = "timeout 10 git -C wt commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
 
+// The user's commit, bounded against a hang, and its subject.
+const std::string kUsersTimedCommit
+    = "timeout 10 git -C app commit -q --allow-empty -m by-the-user && git -C app log -1 --format=%s";
+
 // Each row as the user and again as an ordinary user.
 std::vector<vellumar::test::GitRow> alsoAsNobody(std::vector<vellumar::test::GitRow> rows)
 {
@@ -94,5 +98,34 @@ TEST(ClaudeReplyGitClosedRealCLI, WhatTheGuardCannotFollowIsJudgedClosedAndOrdin
             { { "git -C app worktree add -q ../wt" } },
             "cp -r app/.husky/_ wt/.husky/ && find . -name '*.refused-*' && " + kUsersWorktreeCommit,
             "user-hook\n" },
+    }));
+}
+
+// Nothing the guard reads or copies can hold it: a file past its bound, or one Git cannot read, goes
+// aside whole by rename, and what was noted takes its place.
+TEST(ClaudeReplyGitClosedRealCLI, NothingTheGuardReadsCanHoldIt)
+{
+    vellumar::test::runGitRows(alsoAsNobody({
+        { "a 2 GB configuration, then a new repository with a hook", "repo app",
+            { { "truncate -s 2G app/.git/config && git init -q y && plant y/.git/hooks/pre-commit" } },
+            kUsersTimedCommit
+                + " && stat -c %s app/.git/config.refused-* && timeout 10 git -C y commit -q --allow-empty "
+                  "-m y"
+                  " && git -C y log -1 --format=%s && grep -q 'config .*larger than the 64 MB' \"$LOG\" && "
+                  "echo told",
+            "by-the-user\n2147483648\ny\ntold\n", { .replySaysMore = true } },
+        { "a FIFO at HEAD, and a hook planted", "repo app",
+            { { "mv app/.git/HEAD app/.git/HEAD.bak && mkfifo app/.git/HEAD && plant "
+                "app/.git/hooks/pre-commit" } },
+            kUsersTimedCommit + " && test -p app/.git/HEAD.refused-* && echo FIFO aside",
+            "by-the-user\nFIFO aside\n", { .replySaysMore = true } },
+        { "a 50 MB configuration the user had",
+            "repo app && printf '# ' >> app/.git/config && truncate -s 50M app/.git/config && echo >> "
+            "app/.git/config",
+            { { "git -C app commit -q --allow-empty -m by-the-bot && git -C app config user.name Bot" } },
+            kUsersTimedCommit
+                + " && git -C app log -2 --format=%s && git -C app config user.name && ls app/.git | grep -c "
+                  "refused || true",
+            "by-the-user\nby-the-user\nby-the-bot\nBot\n0\n" },
     }));
 }

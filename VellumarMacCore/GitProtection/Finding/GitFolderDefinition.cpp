@@ -1,10 +1,9 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 
-#include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 
 #include <algorithm>
 #include <array>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +47,7 @@ namespace {
             ssize_t length = ::readlink(head.c_str(), target.data(), target.size());
             return length >= 5 && std::string_view(target.data(), 5) == "refs/";
         }
-        const std::string bytes = fileStart(head, kHeadBytes);
+        const std::string bytes = BoundedFile::start(head, kHeadBytes);
         const std::string_view text(bytes.c_str());
         if (text.starts_with("ref:")) {
             std::string_view named = text.substr(4);
@@ -61,29 +60,6 @@ namespace {
             && std::all_of(text.begin(), text.begin() + kObjectIdDigits, isHexDigit);
     }
 
-}
-
-std::string fileStart(const fs::path& file, std::size_t size)
-{
-    FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat status { };
-    if (descriptor.get() < 0 || ::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return {};
-    // Sized to the file rather than to `size`: zeroing a megabyte for each of a thousand small
-    // configurations cost more than reading them.
-    const auto atOpen = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
-    std::string bytes(std::min(size, atOpen + 1), '\0');
-    std::size_t filled = 0;
-    while (true) {
-        const ssize_t count = ::read(descriptor.get(), bytes.data() + filled, bytes.size() - filled);
-        filled += count > 0 ? static_cast<std::size_t>(count) : 0;
-        // A regular file's read comes short only at its end.
-        if (count <= 0 || filled < bytes.size() || bytes.size() == size)
-            break;
-        bytes.resize(std::min(size, bytes.size() * 2));
-    }
-    bytes.resize(filled);
-    return bytes;
 }
 
 std::string recordedPath(std::string bytes, std::string_view trimmed)
@@ -128,7 +104,7 @@ std::optional<fs::path> commonFolderOf(const fs::path& folder)
     struct stat status { };
     if (::stat(commonDir.c_str(), &status) != 0)
         return folder;
-    const std::string bytes = fileStart(commonDir, kCommonDirBytes);
+    const std::string bytes = BoundedFile::start(commonDir, kCommonDirBytes);
     if (bytes.empty())
         return std::nullopt;
     const fs::path named = recordedPath(bytes, "\r\n");

@@ -3,19 +3,12 @@
 // A folder that passes runs its hooks and configuration in the user's Git, whatever its name or place.
 #pragma once
 
-#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace vellumar::GitFolderDefinition {
-
-// The first `size` bytes of `file` when it is a regular file, read without waiting for a FIFO or a
-// device; empty for anything else. For Git's own small files, and the scripts hooks run. What it holds
-// beyond the size it had when opened is read too, up to `size`: a file that grows meanwhile is never
-// taken for a whole one.
-std::string fileStart(const std::filesystem::path& file, std::size_t size);
 
 // The path one of Git's small record files holds: `bytes` less its trailing bytes found in `trimmed`,
 // up to a NUL, where Git's C string ends.

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -118,9 +119,9 @@ namespace {
     // gitrepository-layout(5): a ".git" file is "gitdir: <path>".
     std::optional<fs::path> namedGitFolder(const fs::path& gitFile)
     {
-        using GitFolderDefinition::fileStart, GitFolderDefinition::recordedPath;
+        using GitFolderDefinition::recordedPath;
         constexpr std::string_view prefix = "gitdir: ";
-        std::string line = recordedPath(fileStart(gitFile, kRecordBytes), kLineEnds);
+        std::string line = recordedPath(BoundedFile::start(gitFile, kRecordBytes), kLineEnds);
         if (!line.starts_with(prefix) || line.size() == prefix.size())
             return std::nullopt;
         auto target = resolvingSymlinks(gitFile.parent_path() / line.substr(prefix.size()));
@@ -245,7 +246,7 @@ std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
     // line is taken, so that whatever follows it cannot hide the file.
     std::error_code error;
     const bool hintIsFile = fs::symlink_status(gitFolder / "gitdir", error).type() == fs::file_type::regular;
-    std::string hint = hintIsFile ? GitFolderDefinition::fileStart(gitFolder / "gitdir", kRecordBytes) : "";
+    std::string hint = hintIsFile ? BoundedFile::start(gitFolder / "gitdir", kRecordBytes) : "";
     if (std::string named = GitFolderDefinition::recordedPath(hint.substr(0, hint.find('\n')), kBlanks);
         !named.empty()) {
         location.gitFile = gitFolder / named;

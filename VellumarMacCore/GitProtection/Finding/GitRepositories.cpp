@@ -3,6 +3,7 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/Foundations/ParallelEach.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
@@ -325,7 +326,7 @@ namespace {
             std::optional<std::string> setting;
             for (const auto& file :
                 { location->commonFolder / "config", location->gitFolder / "config.worktree" }) {
-                const std::string bytes = GitFolderDefinition::fileStart(file, kConfigurationBytes + 1);
+                const std::string bytes = BoundedFile::start(file, kConfigurationBytes + 1);
                 if (detail::asciiLowercased(bytes).find("worktree") == std::string::npos)
                     continue;
                 if (auto plain = bytes.size() <= kConfigurationBytes ? PlainGitSettings::settingsOf(bytes)

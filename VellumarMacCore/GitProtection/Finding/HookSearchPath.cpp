@@ -2,7 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/CommandRunner.h"
-#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/Finding/HookWords.h"
 #include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
@@ -155,7 +155,7 @@ namespace {
                 return;
             }
             files.push_back(script);
-            const std::string text = GitFolderDefinition::fileStart(script, maxScriptBytes);
+            const std::string text = BoundedFile::start(script, maxScriptBytes);
             HookWords::readCommands(text, known, [&](const HookWords::Command& command) {
                 using Role = HookWords::Word::Role;
                 for (const auto& word : command.words) {

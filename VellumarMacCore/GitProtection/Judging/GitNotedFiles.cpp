@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/GitProtection/Finding/FileIdentity.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
@@ -12,7 +13,6 @@
 #include <charconv>
 #include <deque>
 #include <dirent.h>
-#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +24,8 @@ namespace {
     namespace fs = std::filesystem;
     using Kind = NotedFile::Kind;
 
-    constexpr std::array<const char*, 3> kGitFolderFiles = { "config", "config.worktree", "commondir" };
+    constexpr std::array<const char*, 4> kGitFolderFiles
+        = { "config", "config.worktree", "commondir", "HEAD" };
 
     // What is the same for as long as nothing writes it.
     std::string contentIdentity(const struct stat& status)
@@ -41,29 +42,25 @@ namespace {
             && S_ISDIR(status.st_mode);
     }
 
-    // A regular file's bytes, or its identity when it is larger than `copyLimit` or cannot be read.
+    // A regular file's bytes, or its identity when it is larger than `copyLimit` or cannot be read; what
+    // took its place since it was found (`found`) is noted by its type and identity, never read.
     NotedFile regularFile(
-        int folderFD, const std::string& name, const struct stat& status, std::size_t copyLimit)
+        int folderFD, const std::string& name, const struct stat& found, std::size_t copyLimit)
     {
-        const unsigned mode = status.st_mode & 07777;
-        FileDescriptor file(
-            ::openat(folderFD, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-        if (file.get() < 0 || static_cast<std::size_t>(status.st_size) > copyLimit)
-            return { Kind::large, contentIdentity(status), mode };
-        std::string bytes;
-        std::array<char, 64 * 1024> chunk {};
-        // Past the size noted too: a file that grew since shows as too large rather than cut short.
-        while (bytes.size() <= copyLimit) {
-            ssize_t count = ::read(file.get(), chunk.data(), chunk.size());
-            if (count < 0)
-                return { Kind::large, contentIdentity(status), mode };
-            if (count == 0)
-                break;
-            bytes.append(chunk.data(), static_cast<std::size_t>(count));
+        using Outcome = BoundedFile::Read::Outcome;
+        BoundedFile::Read read = BoundedFile::whole(folderFD, name, copyLimit, BoundedFile::Links::refused);
+        const unsigned mode = read.status.st_mode & 07777;
+        switch (read.outcome) {
+        case Outcome::whole:
+            return { Kind::file, std::move(read.bytes), mode };
+        case Outcome::notRegular:
+            return { Kind::other, FileIdentity::of(read.status), 0 };
+        case Outcome::tooLarge:
+            return { Kind::large, contentIdentity(read.status), mode };
+        case Outcome::unread:
+            break;
         }
-        if (bytes.size() > copyLimit)
-            return { Kind::large, contentIdentity(status), mode };
-        return { Kind::file, std::move(bytes), mode };
+        return { Kind::large, contentIdentity(found), found.st_mode & 07777 };
     }
 
     // Every link met on the way from `start` to what it comes to, resolved as the kernel resolves it,
@@ -195,11 +192,11 @@ namespace {
 
 }
 
-NotedFile noteFile(const fs::path& path)
+NotedFile noteFile(const fs::path& path, std::size_t copyLimit)
 {
     return noteReached({ FileDescriptor(::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)),
                            path.filename().native(), path, false },
-        maxCopiedBytes);
+        copyLimit);
 }
 
 NotedFile noteReached(const BeneathPlaces::Reached& reached, std::size_t copyLimit)
@@ -228,6 +225,14 @@ bool NotedUnit::isConfiguration(const fs::path& path) const
     return gitFolder && (path == *gitFolder / "config" || path == *gitFolder / "config.worktree");
 }
 
+bool NotedUnit::isHead(const fs::path& path) const { return gitFolder && path == *gitFolder / "HEAD"; }
+
+bool gitReadsAsHead(const NotedFile& file)
+{
+    // Git reads a link there by its target alone where that starts "refs/", and follows any other.
+    return file.kind == Kind::file || (file.kind == Kind::link && file.content.starts_with("refs/"));
+}
+
 bool NotedUnit::isHook(const fs::path& path) const
 {
     return gitFolder && path.parent_path() == *gitFolder / "hooks"
@@ -242,7 +247,7 @@ bool NotedUnit::isNamedEntry(const fs::path& path) const
 
 std::size_t NotedUnit::copyLimit(const fs::path& path) const
 {
-    return isConfiguration(path) ? std::numeric_limits<std::size_t>::max() : maxCopiedBytes;
+    return isConfiguration(path) ? maxConfigurationBytes : maxCopiedBytes;
 }
 
 bool namesItsOwnFolder(const fs::path& gitFolder, const NotedFile& commonDir)

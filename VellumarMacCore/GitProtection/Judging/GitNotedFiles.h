@@ -16,16 +16,20 @@
 namespace vellumar::GitNotedFiles {
 
 // A file other than a configuration larger than this is noted by its identity, not copied: a change to
-// it is moved aside, and nothing can be put back in its place. A configuration is noted whole, since
-// everyday Git work changes it and that must stay.
+// it is moved aside, and nothing can be put back in its place.
 inline constexpr std::size_t maxCopiedBytes = 1024 * 1024;
+// A configuration is noted whole up to this, since everyday Git work changes it and that must stay:
+// far past what a user's own grows to (a few kilobytes; tens of megabytes where a tool keeps a setting
+// per branch). One larger is judged by its identity alone, so that a run's end that reads and judges it
+// takes a bounded time whatever a command wrote there: changed, it goes aside whole.
+inline constexpr std::size_t maxConfigurationBytes = 64 * 1024 * 1024;
 
 struct NotedFile {
     enum class Kind : char {
         absent = 'a',
         file = 'f', // `content` holds its bytes
         link = 'l', // `content` holds its target
-        large = 'g', // a regular file past its copy limit: `content` holds its identity
+        large = 'g', // a regular file past its copy limit, or unreadable: `content` holds its identity
         other = 'o', // a folder, FIFO, device...: `content` holds its type and identity
         // A folder that Git's configuration names, noted whole: `content` holds its identity, and each
         // entry beneath it is noted too, so that a new one shows.
@@ -51,11 +55,16 @@ struct NotedFile {
 
 // What is at `path` now, found by name: the links before its last name are followed. For what is only
 // read, never undone.
-NotedFile noteFile(const std::filesystem::path& path);
+NotedFile noteFile(const std::filesystem::path& path, std::size_t copyLimit);
 
 // What is at the reached name now, without following a link there; absent when the way there is
 // missing or blocked by a link. Reads at most `copyLimit` + 1 bytes; never throws but for memory.
 NotedFile noteReached(const BeneathPlaces::Reached& reached, std::size_t copyLimit);
+
+// Whether Git reads `file`, noted at a Git folder's "HEAD", without waiting or reading without end: a
+// regular file within the copy limit, or a link it takes by its target alone. What else a command
+// leaves there (a FIFO, a device, a link to one) holds the user's Git: what was noted goes back.
+bool gitReadsAsHead(const NotedFile& file);
 
 // Whether `commonDir`, noted in `gitFolder`, sends Git back to that folder itself, as a placeholder's
 // does (`CommonDirPlaceholders`). Reads the disk to resolve it.
@@ -68,23 +77,28 @@ struct NotedUnit {
     // The writable places it was noted beneath: where the next start acts after a kill.
     std::vector<std::filesystem::path> places;
     // By absolute path, each reached beneath a place (what lies beneath none is not noted, as no
-    // command can change it): the Git folder itself and its "hooks", by kind and identity; the Git folder's "config", "config.worktree" and "commondir" (absent ones too, and a
-    // "commondir" that `namesItsOwnFolder` as absent), each of Git's hooks its "hooks" holds
-    // (githooks(5); ".sample" and other names are not noted, and a hook not there is absent), every
-    // link on the way from a hook to the file it leads to and that file, and the work tree's ".git".
+    // command can change it): the Git folder itself and its "hooks", by kind and identity; the Git folder's
+    // "config", "config.worktree", "commondir" and "HEAD" (absent ones too, and a "commondir" that
+    // `namesItsOwnFolder` as absent), each of Git's hooks its "hooks" holds (githooks(5); ".sample" and other
+    // names are not noted, and a hook not there is absent), every link on the way from a hook to the file it
+    // leads to and that file, and the work tree's ".git".
     std::map<std::filesystem::path, NotedFile> files;
 
     // The key that names the unit among every run's: its Git folder, or its ".git" file.
     std::filesystem::path key() const;
     // Whether Git reads `path` as the unit's configuration: its settings decide, not its bytes.
     bool isConfiguration(const std::filesystem::path& path) const;
+    // Whether `path` is the unit's "HEAD", which everyday Git work rewrites: only what Git cannot read
+    // there counts (`gitReadsAsHead`).
+    bool isHead(const std::filesystem::path& path) const;
     // Whether Git would run a file that comes to be at `path`: one of Git's hook names in the unit's
     // "hooks".
     bool isHook(const std::filesystem::path& path) const;
     // Whether `path` is an entry of a folder that Git's configuration names, there when noted or not: a
     // new one counts as a new hook does.
     bool isNamedEntry(const std::filesystem::path& path) const;
-    // How many bytes of `path` are copied: a configuration's whole, `maxCopiedBytes` of the others.
+    // How many bytes of `path` are copied: `maxConfigurationBytes` of a configuration, `maxCopiedBytes`
+    // of the others.
     std::size_t copyLimit(const std::filesystem::path& path) const;
 
     friend bool operator==(const NotedUnit&, const NotedUnit&) = default;

@@ -2,7 +2,7 @@
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
 #include "VellumarMacCore/GitProtection/Finding/GitConfigPaths.h"
-#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/GitProgramSettings.h"
 #include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
@@ -50,7 +50,7 @@ namespace {
         std::vector<Setting> settings;
         for (const auto& file :
             { location.commonFolder / "config", location.gitFolder / "config.worktree" }) {
-            std::string bytes = GitFolderDefinition::fileStart(file, GitNotedFiles::maxCopiedBytes);
+            std::string bytes = BoundedFile::start(file, GitNotedFiles::maxCopiedBytes);
             const std::string lowered = detail::asciiLowercased(bytes);
             if (lowered.find("worktree") == std::string::npos
                 && lowered.find("hookspath") == std::string::npos)

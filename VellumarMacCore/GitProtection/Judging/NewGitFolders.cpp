@@ -70,6 +70,8 @@ namespace {
     {
         if (found.kind == NotedFile::Kind::absent)
             return std::nullopt;
+        if (found.kind == NotedFile::Kind::large)
+            return Counted { file, "the configuration is larger than the guard judges", {}, true };
         if (found.kind != NotedFile::Kind::file)
             return Counted { file, "the configuration is no plain file", {}, true };
         auto keys = countedKeysIn(found.content, repository);
@@ -159,8 +161,8 @@ std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& pla
     for (const char* name : { "config", "config.worktree" }) {
         if (!changed(gitFolder / name))
             continue;
-        if (auto judged
-            = judgedConfiguration(gitFolder / name, GitNotedFiles::noteFile(gitFolder / name), repository))
+        if (auto judged = judgedConfiguration(gitFolder / name,
+                GitNotedFiles::noteFile(gitFolder / name, GitNotedFiles::maxConfigurationBytes), repository))
             found.push_back(std::move(*judged));
     }
     return found;

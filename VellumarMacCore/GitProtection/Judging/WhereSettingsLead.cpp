@@ -1,7 +1,7 @@
 #include "VellumarMacCore/GitProtection/Judging/WhereSettingsLead.h"
 
 #include "VellumarMacCore/Foundations/HTTPDetail.h"
-#include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -116,7 +116,7 @@ namespace {
     std::optional<fs::path> recordedWorkTree(
         const Repository& repository, const fs::path& top, const fs::path& name)
     {
-        std::string bytes = GitFolderDefinition::fileStart(top / ".gitmodules", kGitmodulesBytes + 1);
+        std::string bytes = BoundedFile::start(top / ".gitmodules", kGitmodulesBytes + 1);
         auto listing = bytes.size() <= kGitmodulesBytes && repository.settings ? repository.settings(bytes)
                                                                                : std::nullopt;
         if (!listing)

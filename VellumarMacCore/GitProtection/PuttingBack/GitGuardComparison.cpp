@@ -21,6 +21,11 @@ namespace {
     using Kind = NotedFile::Kind;
     using namespace GitGuardPutBack;
 
+    constexpr std::string_view kGitCannotRead
+        = "it is no regular file, which Git would wait on or fail to read";
+    constexpr std::string_view kTooLargeToJudge = "it is larger than the 64 MB the guard judges";
+    static_assert(GitNotedFiles::maxConfigurationBytes == 64 * 1024 * 1024);
+
     // Whether the change from `before` to `after` at `path` could make Git run something: absent when it
     // cannot, else what counted (the settings, or the hook), empty where the path says it all.
     std::optional<std::string> counts(const NotedUnit& noted, const fs::path& path, const NotedFile& before,
@@ -37,12 +42,20 @@ namespace {
         if ((before.kind == Kind::namedAbsent && after.kind == Kind::namedFolder)
             || (before.kind == Kind::searchedFolder && after.kind == Kind::searchedFolder))
             return std::nullopt;
+        if (noted.isHead(path))
+            return GitNotedFiles::gitReadsAsHead(after) ? std::nullopt
+                                                        : std::optional<std::string>(kGitCannotRead);
         if (noted.isHook(path))
             return "the hook " + path.filename().string()
                 + (before.kind == Kind::absent ? " was added" : " changed");
+        if (!noted.isConfiguration(path))
+            return std::string();
+        if (after.kind == Kind::large)
+            return std::string(kTooLargeToJudge);
+        if (after.kind != Kind::file)
+            return std::string(kGitCannotRead);
         // A configuration that was not there reads as an empty one.
-        if (!noted.isConfiguration(path) || (before.kind != Kind::file && before.kind != Kind::absent)
-            || after.kind != Kind::file)
+        if (before.kind != Kind::file && before.kind != Kind::absent)
             return std::string();
         return GitCountedSettings::judged(before.content, after.content, repository);
     }
@@ -349,7 +362,8 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
         if (!each.takenOut.empty())
             madeFromNow = [&each](const NotedFile& now) { return NewGitFolders::keptOf(each, now); };
         if (auto done = undo(liveRuns.folder(), places, each.path, each.instead,
-                GitNotedFiles::maxCopiedBytes, clock, run, madeFromNow)) {
+                each.isConfiguration ? GitNotedFiles::maxConfigurationBytes : GitNotedFiles::maxCopiedBytes,
+                clock, run, madeFromNow)) {
             done->reason = std::move(each.reason);
             done->putInstead = each.instead.kind != Kind::absent;
             done->settingsTakenOut = !each.takenOut.empty() && done->putBack;

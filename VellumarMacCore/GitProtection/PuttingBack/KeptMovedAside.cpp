@@ -2,7 +2,9 @@
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/MoveAside.h"
+#include "VellumarMacCore/GitProtection/Finding/BoundedFile.h"
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
+#include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
 
 #include <algorithm>
 #include <array>
@@ -26,8 +28,9 @@ namespace {
                           : std::optional(std::string(target.data(), static_cast<std::size_t>(length)));
     }
 
-    // Whether the two names hold files of the same bytes, or links to the same target. Reads no further
-    // than they differ: what goes aside may be a file of any size.
+    // Whether the two names hold files of the same bytes, or links to the same target. A file past the
+    // copy limit is never taken for the same: what goes aside may be a file of any size, and it is kept
+    // rather than read whole.
     bool holdTheSame(int folderFD, const std::string& one, const std::string& other)
     {
         struct stat first { };
@@ -40,30 +43,13 @@ namespace {
             auto target = linkTarget(folderFD, one);
             return target && target == linkTarget(folderFD, other);
         }
-        if (!S_ISREG(first.st_mode))
-            return false;
-        auto opened = [&](const std::string& name) {
-            return FileDescriptor(
-                ::openat(folderFD, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        auto read = [&](const std::string& name) {
+            return BoundedFile::whole(
+                folderFD, name, GitNotedFiles::maxCopiedBytes, BoundedFile::Links::refused);
         };
-        FileDescriptor files[] = { opened(one), opened(other) };
-        if (files[0].get() < 0 || files[1].get() < 0)
-            return false;
-        std::array<char, 64 * 1024> chunks[2] {};
-        for (;;) {
-            ssize_t count = ::read(files[0].get(), chunks[0].data(), chunks[0].size());
-            if (count < 0)
-                return false;
-            // Reads of a regular file return all that is asked while there is that much.
-            ssize_t counted = count == 0
-                ? ::read(files[1].get(), chunks[1].data(), 1)
-                : ::read(files[1].get(), chunks[1].data(), static_cast<std::size_t>(count));
-            if (counted != count
-                || !std::equal(chunks[0].begin(), chunks[0].begin() + count, chunks[1].begin()))
-                return false;
-            if (count == 0)
-                return true;
-        }
+        const BoundedFile::Read reads[] = { read(one), read(other) };
+        return reads[0].outcome == BoundedFile::Read::Outcome::whole
+            && reads[1].outcome == BoundedFile::Read::Outcome::whole && reads[0].bytes == reads[1].bytes;
     }
 
     // The names in the open folder moved aside from `original`, but `except`.
@@ -76,7 +62,8 @@ namespace {
             return names;
         listed.release();
         while (const dirent* entry = ::readdir(entries)) {
-            if (entry->d_name != except && movedAsideFrom(entry->d_name, MovedAsideByGuard::refusedLabel) == original)
+            if (entry->d_name != except
+                && movedAsideFrom(entry->d_name, MovedAsideByGuard::refusedLabel) == original)
                 names.emplace_back(entry->d_name);
         }
         ::closedir(entries);
