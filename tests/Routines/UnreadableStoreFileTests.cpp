@@ -241,7 +241,8 @@ namespace {
     // Runs in the child: "<change while unreadable> | <logged> | <file unchanged> | <listing once readable>
     // | <listing after a change>". Between `begin` and `end` nothing but the store runs: with no
     // descriptors left even the sanitizers' own checks would fail. The undefined-behaviour sanitizer checks
-    // each type of object it meets the first time through a pipe: opening a readable copy meets them first.
+    // each type of object it meets the first time through a pipe: opening a readable copy, and a line
+    // through the captured log's sink, meet them first.
     std::string attemptWhileUnreadable(
         const StoreUnderTest& store, const Obstacle& obstacle, const fs::path& data, const fs::path& file)
     {
@@ -249,6 +250,7 @@ namespace {
         fs::copy(data, readable, fs::copy_options::recursive);
         store.user()->open(readable);
         CapturedLog log;
+        platform::logInfo("The store's file is made unreadable.");
         auto user = store.user();
         if (!obstacle.begin(file))
             return "could not make the file unreadable";
