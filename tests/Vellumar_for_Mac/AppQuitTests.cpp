@@ -16,6 +16,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -291,9 +292,15 @@ TEST_F(AppQuitTest, ASignalDuringASandboxedCommandLeavesTheGrantedFolderAsItWas)
         ::kill(application.pid(), signal);
         EXPECT_EQ(application.wait(), 0);
         EXPECT_TRUE(groupEnds(*group));
+        // A busy machine may end the quit's bound before the run took back all it held: the next start
+        // takes back the rest, from the records.
+        const LiveRuns::Kind kinds[] = { LiveRuns::Kind::guardedUnit, LiveRuns::Kind::commonDirPlaceholder,
+            LiveRuns::Kind::sandboxPlaceholder };
+        if (std::ranges::any_of(
+                kinds, [&](auto kind) { return std::filesystem::exists(LiveRuns::recordOf(data, kind)); }))
+            AppModel nextStart(launchIn(root));
         EXPECT_EQ(changedItems(before, treeContents(projects)), std::vector<std::string> {});
-        for (auto kind : { LiveRuns::Kind::guardedUnit, LiveRuns::Kind::commonDirPlaceholder,
-                 LiveRuns::Kind::sandboxPlaceholder })
+        for (auto kind : kinds)
             EXPECT_FALSE(std::filesystem::exists(LiveRuns::recordOf(data, kind)))
                 << LiveRuns::recordOf(data, kind);
     }

@@ -151,7 +151,7 @@ TEST_F(PairingWindowOnScreen, APhonePairsWithTheCodeReadOffTheScreenAndReturnClo
     auto answer = pairWithCurl(payloadValue(*decoded, "vellumar-pair"), pin, "Pixel 9 Pro");
     ASSERT_EQ(answer.status, 200) << answer.body;
 
-    EXPECT_TRUE(processEventsUntil([this] { return m_view->state() == PairingView::State::success; }, 1000));
+    EXPECT_TRUE(processEventsUntil([this] { return m_view->state() == PairingView::State::success; }));
     EXPECT_EQ(labelText("success"), "Pixel 9 Pro is paired");
     ASSERT_TRUE(m_model->lastAdded());
     EXPECT_EQ(m_model->lastAdded()->name, "Pixel 9 Pro");
