@@ -513,7 +513,7 @@ ClaudeProcess::Outcome ClaudeProcess::start(const Launch& launch)
         signalGroup(SIGTERM);
         scheduleKill(kCleanUpTime);
     }
-    timeLimitDeadline = std::chrono::steady_clock::now() + durationFromSeconds(launch.timeLimit);
+    timeLimitDeadline = launch.clock() + durationFromSeconds(launch.timeLimit);
     gate.open();
     // On the caller's thread while the child starts: what it makes outlives the run, and on a thread of
     // its own would be held in a memory pool of that thread's, apart from the run's.
@@ -772,7 +772,7 @@ void ClaudeProcess::supervise(const Launch& launch, Deadline timeLimitDeadline)
     while (!m_runOver) {
         Deadline next = nextTick;
         if (!timeLimitPassed)
-            next = std::min(next, timeLimitDeadline);
+            next = std::min(next, std::chrono::steady_clock::now() + (timeLimitDeadline - launch.clock()));
         for (auto deadline : m_killDeadlines)
             next = std::min(next, deadline);
         m_agendaChanged.wait_until(lock, next);
@@ -782,7 +782,7 @@ void ClaudeProcess::supervise(const Launch& launch, Deadline timeLimitDeadline)
         auto now = std::chrono::steady_clock::now();
         bool killDue
             = std::erase_if(m_killDeadlines, [now](Deadline deadline) { return deadline <= now; }) > 0;
-        bool timeLimitDue = !timeLimitPassed && timeLimitDeadline <= now;
+        bool timeLimitDue = !timeLimitPassed && timeLimitDeadline <= launch.clock();
         timeLimitPassed = timeLimitPassed || timeLimitDue;
         bool tickDue = nextTick <= now;
         if (tickDue) {

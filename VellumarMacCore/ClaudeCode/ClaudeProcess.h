@@ -84,6 +84,9 @@ public:
         std::filesystem::path directory; // the child's working folder
         Environment environment;
         double timeLimit { 0 }; // seconds
+        // What `timeLimit` is measured on, read at least once a second; a test's, so that the limit comes
+        // where the test puts it rather than where the machine's speed does.
+        std::function<std::chrono::steady_clock::time_point()> clock = std::chrono::steady_clock::now;
         StallLimits stall;
         // Called from the watchdog thread once a second, never under the process's lock.
         std::function<Waiting()> waiting;

@@ -465,6 +465,7 @@ ClaudeReplyRunner::RunOutcome ClaudeReplyRunner::runProcess(const ProcessRun& ru
         .directory = run.workFolder,
         .environment = {},
         .timeLimit = run.timeLimit,
+        .clock = m_now,
         .stall = m_stallLimits,
         .waiting = [control = run.control] { return control->waitState(); },
         .onEvent = [control = run.control](const RunnerEvent& event) { control->onEvent(event); } };

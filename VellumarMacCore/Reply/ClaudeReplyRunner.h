@@ -88,7 +88,8 @@ public:
         std::optional<PermissionHelper> permissionHelper;
         // The run's permission decisions; the real ones when empty.
         DecidePermission decidePermission;
-        // Measures how much of a job's time limit a turn has used; the steady clock when empty.
+        // Measures how much of a job's time limit a turn, and each of its runs of Claude Code, has used;
+        // the steady clock when empty.
         MonotonicClock now;
         // For tests: runs on the run's thread as the Git guard's start begins, before it notes anything, as
         // a busy machine would hold it there.

@@ -262,6 +262,9 @@ TEST_F(ClaudeProcessTest, StallLimitsStopTheRunOnlyWhenNothingExcusesTheSilenceW
         launches.push_back(launch(fake(cases[index].script, "claude-" + std::to_string(index))));
         launches.back().stall = cases[index].stall;
         launches.back().timeLimit = 6;
+        // Where no time limit is expected its clock stands still: a slow start must not end the run first.
+        if (cases[index].expected != StopReason::timeLimit())
+            launches.back().clock = [] { return std::chrono::steady_clock::time_point(); };
         launches.back().waiting = cases[index].waiting;
         launches.back().onEvent = nullptr;
         launches.back().input = std::string(200'000, 'i');
@@ -284,7 +287,8 @@ TEST_F(ClaudeProcessTest, StallLimitsStopTheRunOnlyWhenNothingExcusesTheSilenceW
 TEST_F(ClaudeProcessTest, StoppedChildThatIgnoresSIGTERMIsKilledAndTheFirstReasonWinsWithFakeClaude)
 {
     // The time limit's SIGTERM makes the fake print a line; the cancel that the line prompts comes
-    // second and changes the reason no more than the fake, which ignores every later SIGTERM.
+    // second and changes the reason no more than the fake, which ignores every later SIGTERM. The limit's
+    // clock stands still until the fake has blocked SIGTERM, however long its start takes.
     auto stubborn = launch(pythonFake(R"(
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
 open("pid", "w").write(str(os.getpid()))
@@ -294,6 +298,9 @@ while True:
     time.sleep(100)
 )"));
     stubborn.timeLimit = 1;
+    stubborn.clock = [&] {
+        return std::chrono::steady_clock::time_point(std::filesystem::exists(path("pid")) ? 1h : 0h);
+    };
     ClaudeProcess process;
     stubborn.onEvent = [&](const RunnerEvent&) { process.cancel(); };
     auto outcome = run(process, stubborn);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -26,34 +27,41 @@ using test::stdinOf;
 
 TEST(ClaudeReplyRunnerWithFakeClaude, FailedStoppedAndTimedOutRunsLeaveNothingBehindAndRecordNothing)
 {
+    // What the test does once the stand-in hangs. The runner's clock stands still until the test moves it
+    // past the time limit, so that no limit comes before the stand-in has recorded its start.
+    enum class OnceHanging { none, stop, passTheTimeLimit };
     struct Case {
         const char* name;
         JSON step;
-        bool stop;
-        double timeLimit;
+        OnceHanging onceHanging;
         std::string error;
     };
     const Case cases[] {
-        { "failed", test::failStep("error: unknown option '--restricted'\n", 3), false, 600,
+        { "failed", test::failStep("error: unknown option '--restricted'\n", 3), OnceHanging::none,
             "502 claude_failed Claude Code on the Mac is too old. Run claude update in Terminal." },
-        { "stopped", test::kHangStep, true, 600, "stopped" },
-        { "timed out", test::kHangStep, false, 2.5,
-            "504 timeout The reply took longer than its time limit (0 min)." },
+        { "stopped", test::kHangStep, OnceHanging::stop, "stopped" },
+        { "timed out", test::kHangStep, OnceHanging::passTheTimeLimit,
+            "504 timeout The reply took longer than its time limit (10 min)." },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
+        const auto begun = std::chrono::steady_clock::now();
+        std::atomic<bool> late = false;
         RunnerWorld world;
         world.play(JSON::array({ testCase.step }));
         world.openGates();
+        world.options.now = [&] { return begun + (late ? std::chrono::hours(1) : std::chrono::hours(0)); };
         world.start();
-        auto job = RunnerWorld::submission();
-        job.timeLimit = testCase.timeLimit;
+        const auto job = RunnerWorld::submission();
         std::stop_source stop;
         auto outcome = std::async(std::launch::async,
             [&] { return test::replyOrError([&] { return world.run(job, stop.get_token()).reply; }); });
-        if (testCase.stop) {
+        if (testCase.onceHanging != OnceHanging::none) {
             ASSERT_TRUE(world.awaitHanging());
-            stop.request_stop();
+            if (testCase.onceHanging == OnceHanging::stop)
+                stop.request_stop();
+            else
+                late = true;
         }
         EXPECT_EQ(outcome.get(), testCase.error);
         auto calls = world.calls();
@@ -96,7 +104,7 @@ TEST(ClaudeReplyRunnerWithFakeClaude, AResumedRunIsRetriedOnceInANewSessionWhenI
         world.play(testCase.steps);
         world.storeSession({ { "summary", "We planned the trip to Lyon." } });
         auto begun = std::chrono::steady_clock::now();
-        int reads = 0;
+        std::atomic<int> reads = 0;
         world.options.now = [&] { return begun + std::chrono::seconds(reads++ ? testCase.secondsUsed : 0); };
         world.start();
         auto note = testCase.noticed ? std::optional(stoppedNote) : std::nullopt;
