@@ -55,6 +55,14 @@ protected:
     fs::path project = root / "project";
 };
 
+// One row of a table whose rows each start the real CLI: a test of its own, so that each keeps within the
+// test's time limit however slow the machine, where a dozen of them one after another did not.
+class ClaudeReplyGitRealCLIRow : public ClaudeReplyGitRealCLI,
+                                 public ::testing::WithParamInterface<std::size_t> { };
+class ClaudeReplyGitPlantingRealCLI : public ClaudeReplyGitRealCLIRow { };
+class ClaudeReplyGitProgramRealCLI : public ClaudeReplyGitRealCLIRow { };
+class ClaudeReplyGitBelowAGrantRealCLI : public ClaudeReplyGitRealCLIRow { };
+
 }
 
 // A copy of a submodule's Git folder with an fsmonitor command and a hook, named by a new "commondir"
@@ -287,17 +295,14 @@ struct PlantingScene {
     }
 };
 
-}
+struct Planting {
+    const char* name;
+    std::function<void(const PlantingScene&)> prepare; // the user's own set-up
+    std::vector<std::pair<std::string, bool>> commands; // each run in the background when true
+};
 
-// Each way a command can turn the user's Git to its code, done by a real sandboxed command, then Git
-// outside the sandbox while the command still runs and again after the run: it runs nothing planted.
-TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNothingACommandPlants)
+std::vector<Planting> plantings()
 {
-    struct Planting {
-        const char* name;
-        std::function<void(const PlantingScene&)> prepare; // the user's own set-up
-        std::vector<std::pair<std::string, bool>> commands; // each run in the background when true
-    };
     const auto nothing = [](const PlantingScene&) {};
     // What the run's guard watches rather than denies is written for a moment: the user's Git runs once
     // it went aside, a few milliseconds later, as a command waiting at most five seconds sees.
@@ -305,7 +310,7 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNothingACommandPlants)
         return "for i in $(seq 100); do ls {P}/" + file
             + ".refused-* >/dev/null 2>&1 && break; sleep 0.05; done; ";
     };
-    const Planting plantings[] = {
+    return std::vector<Planting> {
         { "a submodule's .git file sent to a copy of its Git folder", nothing,
             { { "cd {P} && mkdir .sub-copy && cd .git/modules/sub && cp -r HEAD config objects refs "
                 "../../../.sub-copy"
@@ -349,30 +354,40 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNothingACommandPlants)
                     + wentAside(".git-local.cfg") + "{PLANT}; {AWAIT}",
                 false } } },
     };
-    for (const auto& planting : plantings) {
-        SCOPED_TRACE(planting.name);
-        PlantingScene scene;
-        planting.prepare(scene);
-        scene.world.openGates();
-        scene.world.startReal(scene.steps(planting.commands));
-        std::atomic<bool> ranDuring = false;
-        std::jthread user([&](std::stop_token stop) {
-            if (awaitFile(scene.planted, stop)) {
-                scene.runUsersGit();
-                ranDuring = true;
-            }
-            std::ofstream(scene.release) << "go\n";
-        });
-        EXPECT_EQ(scene.world.run(commandsJob(scene.grant)).reply, "Done.");
-        user.request_stop();
-        user.join();
-
-        EXPECT_TRUE(ranDuring);
-        EXPECT_NE(scene.world.model->requestLog().find("waited-42"), std::string::npos);
-        scene.runUsersGit();
-        EXPECT_FALSE(fs::exists(scene.ran));
-    }
 }
+
+}
+
+// Each way a command can turn the user's Git to its code, done by a real sandboxed command, then Git
+// outside the sandbox while the command still runs and again after the run: it runs nothing planted.
+TEST_P(ClaudeReplyGitPlantingRealCLI, GitOutsideRunsNothingACommandPlants)
+{
+    const Planting planting = plantings().at(GetParam());
+    SCOPED_TRACE(planting.name);
+    PlantingScene scene;
+    planting.prepare(scene);
+    scene.world.openGates();
+    scene.world.startReal(scene.steps(planting.commands));
+    std::atomic<bool> ranDuring = false;
+    std::jthread user([&](std::stop_token stop) {
+        if (awaitFile(scene.planted, stop)) {
+            scene.runUsersGit();
+            ranDuring = true;
+        }
+        std::ofstream(scene.release) << "go\n";
+    });
+    EXPECT_EQ(scene.world.run(commandsJob(scene.grant)).reply, "Done.");
+    user.request_stop();
+    user.join();
+
+    EXPECT_TRUE(ranDuring);
+    EXPECT_NE(scene.world.model->requestLog().find("waited-42"), std::string::npos);
+    scene.runUsersGit();
+    EXPECT_FALSE(fs::exists(scene.ran));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitPlantingRealCLI, ::testing::Range<std::size_t>(0, plantings().size()));
 
 // A shell prompt runs "git status" all the time: every 0.1 s while a command that wrote a "commondir"
 // sleeps, none of them follows it.
@@ -466,23 +481,19 @@ void runUsersGit(const PlantingScene& scene, const std::vector<std::string>& arg
     test::runPeer(argv, "protocol=https\nhost=example.com\n\n");
 }
 
-}
+struct Program {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> settings; // the user's, in the repository
+    std::vector<std::string> usersGit; // the arguments of the user's Git command that runs it
+    bool atTerminal = false;
+    std::function<void(const PlantingScene&)> prepare = nullptr; // more of the user's set-up
+    std::string script = "tools/program.sh";
+};
 
-// Each kind of setting that names a program, set by the user to a script in the repository: a sandboxed
-// command appends its code to the script and still commits, and the user's Git command that runs the
-// program, outside the sandbox after the run, runs the user's script as it was.
-TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNoScriptASettingNamesThatACommandChanged)
+std::vector<Program> programs()
 {
-    struct Program {
-        const char* name;
-        std::vector<std::pair<std::string, std::string>> settings; // the user's, in the repository
-        std::vector<std::string> usersGit; // the arguments of the user's Git command that runs it
-        bool atTerminal = false;
-        std::function<void(const PlantingScene&)> prepare = nullptr; // more of the user's set-up
-        std::string script = "tools/program.sh";
-    };
     const std::string runsIt = "sh tools/program.sh";
-    const Program programs[] = {
+    return std::vector<Program> {
         { "a filter's clean command", { { "filter.tool.clean", runsIt } }, { "add", "data.dat" } },
         { "the external diff", { { "diff.external", runsIt } }, { "diff" } },
         { "a diff driver's textconv", { { "diff.tool.textconv", runsIt } }, { "diff" } },
@@ -518,40 +529,51 @@ TEST_F(ClaudeReplyGitRealCLI, GitOutsideRunsNoScriptASettingNamesThatACommandCha
             },
             ".husky/pre-commit" },
     };
-    for (const auto& program : programs) {
-        SCOPED_TRACE(program.name);
-        PlantingScene scene;
-        const fs::path used = scene.root / "used";
-        // A change to a file with the drivers' attributes, for the filter and the diffs to work on.
-        std::ofstream(scene.project / ".gitattributes") << "*.dat filter=tool diff=tool\n*.txt merge=tool\n";
-        std::ofstream(scene.project / "data.dat") << "data\n";
-        ASSERT_EQ(git(scene.project, { "add", "data.dat" }).exitStatus, 0);
-        ASSERT_EQ(git(scene.project, { "commit", "-qm", "data" }).exitStatus, 0);
-        if (program.prepare)
-            program.prepare(scene);
-        std::ofstream(scene.project / "data.dat", std::ios::app) << "changed\n";
-        // Inside the sandbox, where Git commits with the hook too, `used` cannot be made.
-        writeScript(scene.project / program.script, "touch '" + used.string() + "' || true\n");
-        for (const auto& [key, value] : program.settings)
-            ASSERT_EQ(git(scene.project, { "config", key, value }).exitStatus, 0);
-
-        scene.world.openGates();
-        const std::string appends = "python3 -c \"import sys; open(sys.argv[1], 'a').write(sys.argv[2])\" "
-            + program.script + " \"{TOUCH}\n\"";
-        const std::string commits
-            = "git -c user.name=Bot -c user.email=bot@example.com commit -q --allow-empty -m inside";
-        scene.world.startReal(scene.steps({ { "cd {P} && " + appends + "; echo tried-$((6 * 7)); " + commits
-                + " && echo committed-$((6 * 7))",
-            false } }));
-        EXPECT_EQ(scene.world.run(commandsJob(scene.grant)).reply, "Done.");
-        EXPECT_NE(scene.world.model->requestLog().find("tried-42"), std::string::npos);
-        EXPECT_NE(scene.world.model->requestLog().find("committed-42"), std::string::npos);
-
-        runUsersGit(scene, program.usersGit, program.atTerminal);
-        EXPECT_TRUE(fs::exists(used));
-        EXPECT_FALSE(fs::exists(scene.ran));
-    }
 }
+
+}
+
+// Each kind of setting that names a program, set by the user to a script in the repository: a sandboxed
+// command appends its code to the script and still commits, and the user's Git command that runs the
+// program, outside the sandbox after the run, runs the user's script as it was.
+TEST_P(ClaudeReplyGitProgramRealCLI, GitOutsideRunsNoScriptASettingNamesThatACommandChanged)
+{
+    const Program program = programs().at(GetParam());
+    SCOPED_TRACE(program.name);
+    PlantingScene scene;
+    const fs::path used = scene.root / "used";
+    // A change to a file with the drivers' attributes, for the filter and the diffs to work on.
+    std::ofstream(scene.project / ".gitattributes") << "*.dat filter=tool diff=tool\n*.txt merge=tool\n";
+    std::ofstream(scene.project / "data.dat") << "data\n";
+    ASSERT_EQ(git(scene.project, { "add", "data.dat" }).exitStatus, 0);
+    ASSERT_EQ(git(scene.project, { "commit", "-qm", "data" }).exitStatus, 0);
+    if (program.prepare)
+        program.prepare(scene);
+    std::ofstream(scene.project / "data.dat", std::ios::app) << "changed\n";
+    // Inside the sandbox, where Git commits with the hook too, `used` cannot be made.
+    writeScript(scene.project / program.script, "touch '" + used.string() + "' || true\n");
+    for (const auto& [key, value] : program.settings)
+        ASSERT_EQ(git(scene.project, { "config", key, value }).exitStatus, 0);
+
+    scene.world.openGates();
+    const std::string appends = "python3 -c \"import sys; open(sys.argv[1], 'a').write(sys.argv[2])\" "
+        + program.script + " \"{TOUCH}\n\"";
+    const std::string commits
+        = "git -c user.name=Bot -c user.email=bot@example.com commit -q --allow-empty -m inside";
+    scene.world.startReal(scene.steps(
+        { { "cd {P} && " + appends + "; echo tried-$((6 * 7)); " + commits + " && echo committed-$((6 * 7))",
+            false } }));
+    EXPECT_EQ(scene.world.run(commandsJob(scene.grant)).reply, "Done.");
+    EXPECT_NE(scene.world.model->requestLog().find("tried-42"), std::string::npos);
+    EXPECT_NE(scene.world.model->requestLog().find("committed-42"), std::string::npos);
+
+    runUsersGit(scene, program.usersGit, program.atTerminal);
+    EXPECT_TRUE(fs::exists(used));
+    EXPECT_FALSE(fs::exists(scene.ran));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitProgramRealCLI, ::testing::Range<std::size_t>(0, programs().size()));
 
 namespace {
 
@@ -697,8 +719,8 @@ TEST_F(ClaudeReplyGitRealCLI, AFloodOfGitFilesCrowdsOutNoRealSubmodule)
     const std::string p = "'" + grant.string() + "'";
 
     world.openGates();
-    world.startReal(
-        test::commandSteps({ "cd " + p + " && for i in $(seq 2000); do mkdir f$i && echo 'gitdir: "
+    world.startReal(test::commandSteps(
+        { "cd " + p + " && mkdir $(seq -f f%g 2000) && for i in $(seq 2000); do echo 'gitdir: "
             + grant.string() + "/.git' > f$i/.git; done; echo flooded-$((6 * 7))" }));
     EXPECT_EQ(world.run(commandsJob(grant)).reply, "Done.");
     EXPECT_NE(world.model->requestLog().find("flooded-42"), std::string::npos);
@@ -760,23 +782,20 @@ TEST_F(ClaudeReplyGitRealCLI, ASubmoduleLinkPastTheCapIsReadOnlyAtItsTarget)
     EXPECT_FALSE(usersGitRan({ grant / "linked", grant }, world.home, ran));
 }
 
-// A repository below the granted "~/Projects", itself no repository, costs the sandbox no mount: a
-// command plants code the user's Git would run, and the guard moves it aside while the command still
-// runs, so that the user's commit afterwards runs nothing; the remote and upstream the command
-// set stay.
-TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKeepsTheBotsRemoteAndUpstream)
+namespace {
+
+struct BelowAGrantCase {
+    const char* name;
+    std::function<void(const fs::path& app)> prepare; // the user's own set-up
+    std::string plant; // run in the repository
+    std::string planted; // a shell test that holds while the planted code is in place
+    fs::path refusedIn; // the folder where it goes aside, relative to the repository
+};
+
+// Each row's, whose planted code runs `touch`.
+std::vector<BelowAGrantCase> belowAGrantCases(const std::string& touch)
 {
-    struct Case {
-        const char* name;
-        std::function<void(const fs::path& app)> prepare; // the user's own set-up
-        std::string plant; // run in the repository
-        std::string planted; // a shell test that holds while the planted code is in place
-        fs::path refusedIn; // the folder where it goes aside, relative to the repository
-    };
-    // Outside every world's folder, so that each row's commands name it alike.
-    const fs::path ran = root / "ran";
-    const std::string touch = "touch " + ran.string();
-    const Case cases[] = {
+    return std::vector<BelowAGrantCase> {
         { "a planted hook", [](const fs::path&) {},
             "python3 -c \"import os; open('.git/hooks/pre-commit', 'w').write('#!/bin/sh\\n" + touch
                 + "\\n'); os.chmod('.git/hooks/pre-commit', 0o755)\"",
@@ -790,39 +809,52 @@ TEST_F(ClaudeReplyGitRealCLI, ARepositoryBelowAGrantIsGuardedWithoutAMountAndKee
         { "a program setting", [](const fs::path&) {}, "git config core.fsmonitor '" + touch + "; false'",
             "git config core.fsmonitor", ".git" },
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        // A world of its own: a session and a grant that start anew.
-        RunnerWorld rowWorld;
-        const fs::path grant = fs::canonical(rowWorld.folder.path()) / "home/Projects";
-        const fs::path app = grant / "app";
-        fs::remove(ran);
-        makeRepository(app);
-        testCase.prepare(app);
-        const std::string a = "cd '" + app.string() + "' && ";
-        rowWorld.openGates();
-        rowWorld.startReal(test::commandSteps({
-            a + "git remote add upstream https://example.com/upstream.git"
-                + " && git update-ref refs/remotes/upstream/main HEAD && git branch -q -u upstream/main"
-                + " && echo added-$((6 * 7))",
-            a + testCase.plant + "; for i in $(seq 300); do " + testCase.planted
-                + " || break; sleep 0.1; done; " + testCase.planted
-                + " && echo still-$((6 * 7)) || echo gone-$((6 * 7))",
-        }));
-        test::CapturedLog log;
-        EXPECT_EQ(rowWorld.run(commandsJob(grant)).reply, "Done.");
-
-        std::string requests = rowWorld.model->requestLog();
-        EXPECT_NE(requests.find("added-42"), std::string::npos);
-        EXPECT_NE(requests.find("gone-42"), std::string::npos);
-        for (const auto& denied : deniedWrites(rowWorld, "ios-1"))
-            EXPECT_FALSE(isPathInside(fs::path(denied), app)) << denied;
-        std::size_t refused = 0;
-        for (const auto& entry : fs::directory_iterator(app / testCase.refusedIn))
-            refused += entry.path().filename().string().find(".refused-") != std::string::npos;
-        EXPECT_EQ(refused, 1u);
-        EXPECT_FALSE(usersGitRan({ app }, rowWorld.home, ran));
-        EXPECT_EQ(git(app, { "remote", "get-url", "upstream" }).output, "https://example.com/upstream.git\n");
-        EXPECT_EQ(git(app, { "rev-parse", "--abbrev-ref", "@{upstream}" }).output, "upstream/main\n");
-    }
 }
+
+}
+
+// A repository below the granted "~/Projects", itself no repository, costs the sandbox no mount: a
+// command plants code the user's Git would run, and the guard moves it aside while the command still
+// runs, so that the user's commit afterwards runs nothing; the remote and upstream the command
+// set stay.
+TEST_P(ClaudeReplyGitBelowAGrantRealCLI,
+    ARepositoryBelowAGrantIsGuardedWithoutAMountAndKeepsTheBotsRemoteAndUpstream)
+{
+    // Outside the row's world's folder, so that its commands name it alike.
+    const fs::path ran = root / "ran";
+    const BelowAGrantCase testCase = belowAGrantCases("touch " + ran.string()).at(GetParam());
+    SCOPED_TRACE(testCase.name);
+    // A world of its own: a session and a grant that start anew.
+    RunnerWorld rowWorld;
+    const fs::path grant = fs::canonical(rowWorld.folder.path()) / "home/Projects";
+    const fs::path app = grant / "app";
+    makeRepository(app);
+    testCase.prepare(app);
+    const std::string a = "cd '" + app.string() + "' && ";
+    rowWorld.openGates();
+    rowWorld.startReal(test::commandSteps({
+        a + "git remote add upstream https://example.com/upstream.git"
+            + " && git update-ref refs/remotes/upstream/main HEAD && git branch -q -u upstream/main"
+            + " && echo added-$((6 * 7))",
+        a + testCase.plant + "; for i in $(seq 300); do " + testCase.planted + " || break; sleep 0.1; done; "
+            + testCase.planted + " && echo still-$((6 * 7)) || echo gone-$((6 * 7))",
+    }));
+    test::CapturedLog log;
+    EXPECT_EQ(rowWorld.run(commandsJob(grant)).reply, "Done.");
+
+    std::string requests = rowWorld.model->requestLog();
+    EXPECT_NE(requests.find("added-42"), std::string::npos);
+    EXPECT_NE(requests.find("gone-42"), std::string::npos);
+    for (const auto& denied : deniedWrites(rowWorld, "ios-1"))
+        EXPECT_FALSE(isPathInside(fs::path(denied), app)) << denied;
+    std::size_t refused = 0;
+    for (const auto& entry : fs::directory_iterator(app / testCase.refusedIn))
+        refused += entry.path().filename().string().find(".refused-") != std::string::npos;
+    EXPECT_EQ(refused, 1u);
+    EXPECT_FALSE(usersGitRan({ app }, rowWorld.home, ran));
+    EXPECT_EQ(git(app, { "remote", "get-url", "upstream" }).output, "https://example.com/upstream.git\n");
+    EXPECT_EQ(git(app, { "rev-parse", "--abbrev-ref", "@{upstream}" }).output, "upstream/main\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitBelowAGrantRealCLI, ::testing::Range<std::size_t>(0, belowAGrantCases("").size()));
