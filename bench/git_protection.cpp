@@ -524,8 +524,14 @@ int hostJobs(const fs::path& grant, int messages, const fs::path& dataFolder, in
 {
     test::CapturedLog log;
     test::RunnerWorld world;
-    if (!dataFolder.empty())
+    if (!dataFolder.empty()) {
         world.dataFolder = dataFolder;
+        // The user's home stays across the program's starts as the data folder does: what the program
+        // keeps of Git's reads holds for one home.
+        world.home = dataFolder.string() + "-home";
+        world.options.baseEnvironment = { { "HOME", world.home.string() } };
+        fs::create_directories(world.home);
+    }
     world.openGates();
     world.startReal(test::commandSteps({ kCommand }));
     Timings timing;
