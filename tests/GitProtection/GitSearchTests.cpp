@@ -154,17 +154,18 @@ TEST(GitSearch, FindsBareAndSeparateGitFoldersAsRepositories)
     }
 }
 
-// A flood made by one command hides no repository found before it, nor, for files, one made after it,
-// and a flood in one place leaves the other places their search.
-TEST(GitSearch, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesRepositories)
+namespace {
+
+struct Flood {
+    const char* name;
+    bool earlierRun; // a run finds "app" before the flood
+    std::function<void(const Places&)> flood;
+    bool inOtherPlace; // "app" lies in the writable folder, the flood in the work folder
+};
+
+std::vector<Flood> floods()
 {
-    struct Case {
-        const char* name;
-        bool earlierRun; // a run finds "app" before the flood
-        std::function<void(const Places&)> flood;
-        bool inOtherPlace; // "app" lies in the writable folder, the flood in the work folder
-    };
-    const Case cases[] = {
+    return {
         { "100,000 files at the top", false,
             [](const Places& p) {
                 for (int index = 0; index < 100'000; ++index)
@@ -182,22 +183,35 @@ TEST(GitSearch, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesReposito
         { "more Git folders than the bound in the work folder", false,
             [](const Places& p) { emptyGitFolders(p.work, 1025); }, true },
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        Places places;
-        // One level down: below every name at the top.
-        repository(places.projects / "group/app");
-        Paths searched
-            = testCase.inOtherPlace ? Paths { places.work, places.projects } : Paths { places.projects };
-        fs::path hooks = places.projects / "group/app/.git/hooks";
-        if (testCase.earlierRun) {
-            ASSERT_TRUE(places.protects(searched, hooks));
-        }
-        testCase.flood(places);
-        test::CapturedLog log;
-        EXPECT_TRUE(places.protects(searched, hooks));
-    }
 }
+
+}
+
+// One row of the table a test of its own: each walks a flood whole, and all of them one after another went
+// past the test's time limit on a busy machine.
+class GitSearchFlood : public ::testing::TestWithParam<std::size_t> { };
+
+// A flood made by one command hides no repository found before it, nor, for files, one made after it,
+// and a flood in one place leaves the other places their search.
+TEST_P(GitSearchFlood, AFloodHidesNoRepositoryAnEarlierRunFoundNorAnotherPlacesRepositories)
+{
+    const Flood testCase = floods().at(GetParam());
+    SCOPED_TRACE(testCase.name);
+    Places places;
+    // One level down: below every name at the top.
+    repository(places.projects / "group/app");
+    Paths searched
+        = testCase.inOtherPlace ? Paths { places.work, places.projects } : Paths { places.projects };
+    fs::path hooks = places.projects / "group/app/.git/hooks";
+    if (testCase.earlierRun) {
+        ASSERT_TRUE(places.protects(searched, hooks));
+    }
+    testCase.flood(places);
+    test::CapturedLog log;
+    EXPECT_TRUE(places.protects(searched, hooks));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRow, GitSearchFlood, ::testing::Range<std::size_t>(0, floods().size()));
 
 // The record gives back only Git folders that still exist in its own place, and is rewritten without
 // the others.

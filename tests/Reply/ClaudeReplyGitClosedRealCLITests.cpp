@@ -49,23 +49,11 @@ const std::string kUsersWorktreeCommit
 const std::string kUsersTimedCommit
     = "timeout 10 git -C app commit -q --allow-empty -m by-the-user && git -C app log -1 --format=%s";
 
-// Each row as the user and again as an ordinary user.
-std::vector<vellumar::test::GitRow> alsoAsNobody(std::vector<vellumar::test::GitRow> rows)
-{
-    const std::size_t count = rows.size();
-    for (std::size_t index = 0; index < count; ++index) {
-        auto row = rows[index];
-        row.options.asNobody = true;
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
 }
 
 TEST(ClaudeReplyGitClosedRealCLI, WhatTheGuardCannotFollowIsJudgedClosedAndOrdinaryWorkStays)
 {
-    vellumar::test::runGitRows(alsoAsNobody({
+    vellumar::test::runGitRows(vellumar::test::alsoAsNobody({
         { "a folder under ~ put first", hookRunning("export PATH=~/Projects/app/tools:$PATH"),
             { { "mkdir -p app/tools && plant app/tools/git" } },
             commitAfterPlantIn("tools", "a hook puts its folder first on PATH"), "1\npre-commit\n",
@@ -105,7 +93,7 @@ TEST(ClaudeReplyGitClosedRealCLI, WhatTheGuardCannotFollowIsJudgedClosedAndOrdin
 // aside whole by rename, and what was noted takes its place.
 TEST(ClaudeReplyGitClosedRealCLI, NothingTheGuardReadsCanHoldIt)
 {
-    vellumar::test::runGitRows(alsoAsNobody({
+    vellumar::test::runGitRows(vellumar::test::alsoAsNobody({
         { "a 2 GB configuration, then a new repository with a hook", "repo app",
             { { "truncate -s 2G app/.git/config && git init -q y && plant y/.git/hooks/pre-commit" } },
             kUsersTimedCommit

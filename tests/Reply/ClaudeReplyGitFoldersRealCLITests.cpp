@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -38,13 +39,11 @@ std::string commonDirToNewBare(const std::string& worktree, const std::string& b
         + "/commondir', 'w').write('$PWD/" + bare + "\\n')\"";
 }
 
-}
-
-TEST(ClaudeReplyGitFoldersRealCLI, EveryGitFolderIsGuardedWhereverItMovesAndOrdinaryWorkStays)
+std::vector<vellumar::test::GitRow> gitFolderRows()
 {
     const std::string embeddedMonitored
         = "git -C emb commit -q --allow-empty -m inner && monitor emb && git add emb";
-    vellumar::test::runGitRows({
+    return {
         // A remote that is a path leads the user's push into a repository the command made.
         { "a remote's URL set to a bare repository the command made", kAppWithOrigin,
             { { "git init -q --bare mirror.git && plant mirror.git/hooks/pre-receive"
@@ -164,5 +163,17 @@ TEST(ClaudeReplyGitFoldersRealCLI, EveryGitFolderIsGuardedWhereverItMovesAndOrdi
             "repo app && git init -q --bare backup.git",
             { { "cd app && git remote add backup ../backup.git" } },
             "git -C app push -q backup main && git -C backup.git log -1 --format=%s main", "first\n" },
-    });
+    };
 }
+
+}
+
+class ClaudeReplyGitFoldersRealCLI : public vellumar::test::RealCLIRow { };
+
+TEST_P(ClaudeReplyGitFoldersRealCLI, EveryGitFolderIsGuardedWhereverItMovesAndOrdinaryWorkStays)
+{
+    vellumar::test::runGitRow(gitFolderRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitFoldersRealCLI, ::testing::Range<std::size_t>(0, gitFolderRows().size()));

@@ -87,23 +87,9 @@ std::string commitAfterUsersGitIn(const std::string& folder)
 
 const std::string kUsersAppCommit = "git -C app commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
 
-// Each row as the user and again as an ordinary user.
-std::vector<vellumar::test::GitRow> alsoAsNobody(std::vector<vellumar::test::GitRow> rows)
+std::vector<vellumar::test::GitRow> hookPathRows()
 {
-    const std::size_t count = rows.size();
-    for (std::size_t index = 0; index < count; ++index) {
-        auto row = rows[index];
-        row.options.asNobody = true;
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-}
-
-TEST(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndOrdinaryInstallsStay)
-{
-    auto rows = alsoAsNobody({
+    auto rows = vellumar::test::alsoAsNobody({
         { "husky 9 running git from a package folder whose node_modules/.bin a command makes", kHuskyMonorepo,
             { { "mkdir -p mono/web/node_modules/.bin && plant mono/web/node_modules/.bin/git" } },
             "git -C mono commit -q --allow-empty -m by-the-user && cat \"$OUT\"", "user-hook\n" },
@@ -172,5 +158,17 @@ TEST(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndO
         { { kPreparedUnderLoad } },
         "find . -name '*.refused-*' && git -C web commit -q --allow-empty -m by-the-user && cat \"$OUT\"",
         "user-hook\n", { .asNobody = true } });
-    vellumar::test::runGitRows(rows);
+    return rows;
 }
+
+}
+
+class ClaudeReplyGitHookPathRealCLI : public vellumar::test::RealCLIRow { };
+
+TEST_P(ClaudeReplyGitHookPathRealCLI, AProgramAHookFindsFirstOnPathRunsNothingAndOrdinaryInstallsStay)
+{
+    vellumar::test::runGitRow(hookPathRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitHookPathRealCLI, ::testing::Range<std::size_t>(0, hookPathRows().size()));

@@ -226,7 +226,8 @@ void expectWrittenThenUsersGit(Projects& projects, const std::string& repository
     std::vector<std::string> arguments, const std::string& expected)
 {
     const std::string seen = projects.world.model->requestLog();
-    EXPECT_NE(seen.find("written-43"), std::string::npos) << seen.substr(seen.size() - std::min<std::size_t>(seen.size(), 3000));
+    EXPECT_NE(seen.find("written-43"), std::string::npos)
+        << seen.substr(seen.size() - std::min<std::size_t>(seen.size(), 3000));
     auto result = projects.usersGit(repository, std::move(arguments));
     EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
 }
@@ -267,21 +268,19 @@ void localPackage(const Projects& projects, const fs::path& folder, const std::s
     std::ofstream(folder / "cli.js") << projects.script;
 }
 
-}
+using Step = std::function<void(Projects&)>;
 
-TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
+struct Surface {
+    const char* name;
+    Step prepare; // the user's own set-up, before any run and after the runner's start
+    std::function<std::vector<std::string>(const Projects&)> earlier; // an earlier run's commands
+    std::function<std::vector<std::string>(const Projects&)> commands;
+    Step usersGit; // what the user runs afterwards
+    const char* said = nullptr; // what the commands' output shows, when it is checked
+};
+
+std::vector<Surface> surfaces()
 {
-    if (auto reason = test::commandSandboxUnavailableReason())
-        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    using Step = std::function<void(Projects&)>;
-    struct Surface {
-        const char* name;
-        Step prepare; // the user's own set-up, before any run and after the runner's start
-        std::function<std::vector<std::string>(const Projects&)> earlier; // an earlier run's commands
-        std::function<std::vector<std::string>(const Projects&)> commands;
-        Step usersGit; // what the user runs afterwards
-        const char* said = nullptr; // what the commands' output shows, when it is checked
-    };
     const auto none = [](const Projects&) { return std::vector<std::string> {}; };
     const auto appWithUsersLoop = [](Projects& p) {
         makeRepository(p.grant / "app");
@@ -294,7 +293,7 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
                   commands.push_back(p.plant(gitFolder + "/hooks/" + hook));
               return commands;
           };
-    const Surface surfaces[] = {
+    return std::vector<Surface> {
         { "a bare repository the user pushes to",
             [](Projects& p) {
                 makeRepository(p.grant / "app");
@@ -773,21 +772,33 @@ TEST(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
             },
             [](Projects& p) { p.commitSucceeds("web"); } },
     };
-    for (const auto& surface : surfaces) {
-        SCOPED_TRACE(surface.name);
-        Projects projects;
-        projects.world.openGates();
-        projects.world.start();
-        surface.prepare(projects);
-        const auto outside = projects.outsideGrant();
-        if (auto earlier = surface.earlier(projects); !earlier.empty())
-            projects.run(earlier, "ios-flood");
-        projects.run(surface.commands(projects), "ios-1");
-        if (surface.said) {
-            EXPECT_NE(projects.world.model->requestLog().find(surface.said), std::string::npos);
-        }
-        EXPECT_EQ(projects.outsideGrant(&outside), outside);
-        surface.usersGit(projects);
-        EXPECT_FALSE(fs::exists(projects.ran));
-    }
 }
+
+}
+
+class ClaudeReplyGitSurfacesRealCLI : public test::RealCLIRow { };
+
+TEST_P(ClaudeReplyGitSurfacesRealCLI, NothingACommandWritesRunsInTheUsersGit)
+{
+    if (auto reason = test::commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    const Surface surface = surfaces().at(GetParam());
+    SCOPED_TRACE(surface.name);
+    Projects projects;
+    projects.world.openGates();
+    projects.world.start();
+    surface.prepare(projects);
+    const auto outside = projects.outsideGrant();
+    if (auto earlier = surface.earlier(projects); !earlier.empty())
+        projects.run(earlier, "ios-flood");
+    projects.run(surface.commands(projects), "ios-1");
+    if (surface.said) {
+        EXPECT_NE(projects.world.model->requestLog().find(surface.said), std::string::npos);
+    }
+    EXPECT_EQ(projects.outsideGrant(&outside), outside);
+    surface.usersGit(projects);
+    EXPECT_FALSE(fs::exists(projects.ran));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitSurfacesRealCLI, ::testing::Range<std::size_t>(0, surfaces().size()));

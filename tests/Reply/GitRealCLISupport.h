@@ -72,6 +72,10 @@ inline bool awaitFile(const std::filesystem::path& file, std::stop_token stop)
     return true;
 }
 
+// A table's row as a test of its own, the parameter its index: every row starts the real CLI, and a long
+// table's rows one after another went past the test's time limit on a busy machine.
+class RealCLIRow : public ::testing::TestWithParam<std::size_t> { };
+
 inline void writeScript(const std::filesystem::path& file, const std::string& text)
 {
     std::filesystem::create_directories(file.parent_path());

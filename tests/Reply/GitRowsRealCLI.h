@@ -254,63 +254,83 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
 
 }
 
-// Runs each row in a world of its own and checks it: every command of the bot succeeded, the user's
-// `after` exits 0 printing `expected`, and nothing planted ran.
-inline void runGitRows(const std::vector<GitRow>& rows)
+// Runs the row `rowIndex` of `rows` in a world of its own and checks it: every command of the bot
+// succeeded, the user's `after` exits 0 printing `expected`, and nothing planted ran.
+inline void runGitRow(const std::vector<GitRow>& rows, std::size_t rowIndex)
 {
     if (const char* hostOf = std::getenv(detail::kRowOf)) {
         // This program started again as a row's host, as user 65534.
-        std::size_t rowIndex = std::strtoul(hostOf, nullptr, 10);
+        const GitRow& hosted = rows[std::strtoul(hostOf, nullptr, 10)];
         std::size_t run = std::strtoul(std::strchr(hostOf, ':') + 1, nullptr, 10);
         RunnerWorld world;
-        detail::holdGuardStart(world, rows[rowIndex].options.guardStartsLater);
+        detail::holdGuardStart(world, hosted.options.guardStartsLater);
         const std::filesystem::path root = std::getenv(kKilledHostOf);
         CapturedLog log;
-        runAsKilledHost(world, root, detail::jobOf(root, rows[rowIndex], run), true,
+        runAsKilledHost(world, root, detail::jobOf(root, hosted, run), true,
             [&](const std::string& reply) { detail::keepForUser(root, run, reply, log.lines()); });
     }
     if (auto reason = commandSandboxUnavailableReason())
         GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
-    for (std::size_t rowIndex = 0; rowIndex < rows.size(); ++rowIndex) {
-        SCOPED_TRACE(rows[rowIndex].name);
-        detail::RowWorld row { rows[rowIndex], rowIndex };
-        const GitRowOptions& options = row.gitRow.options;
-        std::filesystem::create_directories(row.projects);
-        std::ofstream(row.root / "home/.gitconfig") << "[user]\n\tname = User\n\temail = user@example.com\n"
-                                                       "[init]\n\tdefaultBranch = main\n"
-                                                       "[protocol \"file\"]\n\tallow = always\n";
-        const char* testsHome = std::getenv("HOME");
-        const std::string ownHome = testsHome ? testsHome : "";
-        if (options.asNobody) {
-            ASSERT_EQ(runPeer({ "chown", "-R", "65534:65534", row.root.string() }).exitStatus, 0);
-        }
-        if (options.startsInUsersHome) {
-            row.usersShell(row.gitRow.before);
-            ::setenv("HOME", (row.root / "home").c_str(), 1);
-        }
-        if (!options.asNobody) {
-            row.world.openGates();
-            detail::holdGuardStart(row.world, options.guardStartsLater);
-            row.world.start();
-        }
-        if (!options.startsInUsersHome)
-            row.usersShell(row.gitRow.before);
-        CapturedLog log;
-        for (std::size_t run = 0; run < row.gitRow.runs.size(); ++run)
-            row.runOnce(run);
-
-        const std::string requests = row.world.model->requestLog();
-        for (int command = 0; command < row.commandCount; ++command)
-            EXPECT_NE(requests.find(row.okOf(command)), std::string::npos) << "command " << command;
-        if (options.quiet) {
-            for (const auto& line : log.lines())
-                EXPECT_EQ(line.find(row.projects.string()), std::string::npos) << line;
-        }
-        detail::keepForUser(row.root, std::nullopt, {}, log.lines());
-        EXPECT_EQ(row.usersShell(row.gitRow.after), row.gitRow.expected);
-        EXPECT_FALSE(std::filesystem::exists(row.ran));
-        ::setenv("HOME", ownHome.c_str(), 1);
+    SCOPED_TRACE(rows[rowIndex].name);
+    detail::RowWorld row { rows[rowIndex], rowIndex };
+    const GitRowOptions& options = row.gitRow.options;
+    std::filesystem::create_directories(row.projects);
+    std::ofstream(row.root / "home/.gitconfig") << "[user]\n\tname = User\n\temail = user@example.com\n"
+                                                   "[init]\n\tdefaultBranch = main\n"
+                                                   "[protocol \"file\"]\n\tallow = always\n";
+    const char* testsHome = std::getenv("HOME");
+    const std::string ownHome = testsHome ? testsHome : "";
+    if (options.asNobody) {
+        ASSERT_EQ(runPeer({ "chown", "-R", "65534:65534", row.root.string() }).exitStatus, 0);
     }
+    if (options.startsInUsersHome) {
+        row.usersShell(row.gitRow.before);
+        ::setenv("HOME", (row.root / "home").c_str(), 1);
+    }
+    if (!options.asNobody) {
+        row.world.openGates();
+        detail::holdGuardStart(row.world, options.guardStartsLater);
+        row.world.start();
+    }
+    if (!options.startsInUsersHome)
+        row.usersShell(row.gitRow.before);
+    CapturedLog log;
+    for (std::size_t run = 0; run < row.gitRow.runs.size(); ++run)
+        row.runOnce(run);
+
+    const std::string requests = row.world.model->requestLog();
+    for (int command = 0; command < row.commandCount; ++command)
+        EXPECT_NE(requests.find(row.okOf(command)), std::string::npos) << "command " << command;
+    if (options.quiet) {
+        for (const auto& line : log.lines())
+            EXPECT_EQ(line.find(row.projects.string()), std::string::npos) << line;
+    }
+    detail::keepForUser(row.root, std::nullopt, {}, log.lines());
+    EXPECT_EQ(row.usersShell(row.gitRow.after), row.gitRow.expected);
+    EXPECT_FALSE(std::filesystem::exists(row.ran));
+    ::setenv("HOME", ownHome.c_str(), 1);
+}
+
+// Each row of `rows` in turn, for a table short enough to run as one test.
+inline void runGitRows(const std::vector<GitRow>& rows)
+{
+    for (std::size_t rowIndex = 0; rowIndex < rows.size(); ++rowIndex) {
+        runGitRow(rows, rowIndex);
+        if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure())
+            return;
+    }
+}
+
+// Each row as the user and again as an ordinary user.
+inline std::vector<GitRow> alsoAsNobody(std::vector<GitRow> rows)
+{
+    const std::size_t count = rows.size();
+    for (std::size_t index = 0; index < count; ++index) {
+        auto row = rows[index];
+        row.options.asNobody = true;
+        rows.push_back(std::move(row));
+    }
+    return rows;
 }
 
 }
