@@ -49,11 +49,9 @@ const std::string kUsersWorktreeCommit
 const std::string kUsersTimedCommit
     = "timeout 10 git -C app commit -q --allow-empty -m by-the-user && git -C app log -1 --format=%s";
 
-}
-
-TEST(ClaudeReplyGitClosedRealCLI, WhatTheGuardCannotFollowIsJudgedClosedAndOrdinaryWorkStays)
+std::vector<vellumar::test::GitRow> closedRows()
 {
-    vellumar::test::runGitRows(vellumar::test::alsoAsNobody({
+    return vellumar::test::alsoAsNobody({
         { "a folder under ~ put first", hookRunning("export PATH=~/Projects/app/tools:$PATH"),
             { { "mkdir -p app/tools && plant app/tools/git" } },
             commitAfterPlantIn("tools", "a hook puts its folder first on PATH"), "1\npre-commit\n",
@@ -86,14 +84,26 @@ TEST(ClaudeReplyGitClosedRealCLI, WhatTheGuardCannotFollowIsJudgedClosedAndOrdin
             { { "git -C app worktree add -q ../wt" } },
             "cp -r app/.husky/_ wt/.husky/ && find . -name '*.refused-*' && " + kUsersWorktreeCommit,
             "user-hook\n" },
-    }));
+    });
 }
 
-// Nothing the guard reads or copies can hold it: a file past its bound, or one Git cannot read, goes
-// aside whole by rename, and what was noted takes its place.
-TEST(ClaudeReplyGitClosedRealCLI, NothingTheGuardReadsCanHoldIt)
+}
+
+class ClaudeReplyGitClosedRealCLI : public vellumar::test::RealCLIRow { };
+
+TEST_P(ClaudeReplyGitClosedRealCLI, WhatTheGuardCannotFollowIsJudgedClosedAndOrdinaryWorkStays)
 {
-    vellumar::test::runGitRows(vellumar::test::alsoAsNobody({
+    vellumar::test::runGitRow(closedRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitClosedRealCLI, ::testing::Range<std::size_t>(0, closedRows().size()));
+
+namespace {
+
+std::vector<vellumar::test::GitRow> unreadableRows()
+{
+    return vellumar::test::alsoAsNobody({
         { "a 2 GB configuration, then a new repository with a hook", "repo app",
             { { "truncate -s 2G app/.git/config && git init -q y && plant y/.git/hooks/pre-commit" } },
             kUsersTimedCommit
@@ -115,5 +125,19 @@ TEST(ClaudeReplyGitClosedRealCLI, NothingTheGuardReadsCanHoldIt)
                 + " && git -C app log -2 --format=%s && git -C app config user.name && ls app/.git | grep -c "
                   "refused || true",
             "by-the-user\nby-the-user\nby-the-bot\nBot\n0\n" },
-    }));
+    });
 }
+
+}
+
+class ClaudeReplyGitClosedReadsRealCLI : public vellumar::test::RealCLIRow { };
+
+// Nothing the guard reads or copies can hold it: a file past its bound, or one Git cannot read, goes
+// aside whole by rename, and what was noted takes its place.
+TEST_P(ClaudeReplyGitClosedReadsRealCLI, NothingTheGuardReadsCanHoldIt)
+{
+    vellumar::test::runGitRow(unreadableRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitClosedReadsRealCLI, ::testing::Range<std::size_t>(0, unreadableRows().size()));

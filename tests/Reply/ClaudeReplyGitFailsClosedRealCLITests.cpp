@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -47,13 +48,11 @@ const std::string kUsersCommit
 const std::string kTurnedBackOn = "mv app/.git/hooks/pre-commit.refused-* app/.git/hooks/pre-commit && "
     + kUsersCommit + " && cat \"$OUT\"";
 
-}
-
-TEST(ClaudeReplyGitFailsClosedRealCLI, NothingACommandDoesStopsTheGuardAndWhatWentAsideTurnsBackOn)
+std::vector<vellumar::test::GitRow> failsClosedRows()
 {
     const std::string plantAside
         = " && grep -q \"$RAN\" app/.git/hooks/pre-commit.refused-* && echo plant-aside";
-    vellumar::test::runGitRows({
+    return {
         { "a hook rewritten, then opened for writing in a loop",
             "repo app && userhook app/.git/hooks/pre-commit", { { kPlantAndReopen } },
             kUsersCommit + " && cat \"$OUT\"" + plantAside, "by-the-user\npre-commit\nplant-aside\n" },
@@ -75,5 +74,17 @@ TEST(ClaudeReplyGitFailsClosedRealCLI, NothingACommandDoesStopsTheGuardAndWhatWe
             "by-the-user\nturned-on\n" },
         { "a hook of the bot's moved back by the user, as an ordinary user", "repo app", { { kBotsHook } },
             kTurnedBackOn, "by-the-user\nturned-on\n", { .asNobody = true } },
-    });
+    };
 }
+
+}
+
+class ClaudeReplyGitFailsClosedRealCLI : public vellumar::test::RealCLIRow { };
+
+TEST_P(ClaudeReplyGitFailsClosedRealCLI, NothingACommandDoesStopsTheGuardAndWhatWentAsideTurnsBackOn)
+{
+    vellumar::test::runGitRow(failsClosedRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitFailsClosedRealCLI, ::testing::Range<std::size_t>(0, failsClosedRows().size()));

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,11 +28,9 @@ const std::string kAppCommitted
 const std::string kSiteCommitted
     = "cd site && git add index.html && git commit -qm first && git status --short && git log --format=%s";
 
-}
-
-TEST(ClaudeReplyGitKnownRealCLI, KnownIsByIdentityBeforeTheRunAndNewIsWhatAnyRunsCommandsWrote)
+std::vector<vellumar::test::GitRow> knownRows()
 {
-    vellumar::test::runGitRows({
+    return {
         { "a hooks folder and a configuration written in one run, made a repository in the next",
             "mkdir proj2 && echo hi > proj2/readme",
             { { "mkdir -p stash/hooks && plant stash/hooks/pre-commit"
@@ -84,5 +83,17 @@ TEST(ClaudeReplyGitKnownRealCLI, KnownIsByIdentityBeforeTheRunAndNewIsWhatAnyRun
             { { "mv app/.git app/" + kHooksAsAside + " && plant app/" + kHooksAsAside
                 + "/hooks/pre-commit && echo 'gitdir: " + kHooksAsAside + "' > app/.git" } },
             kAppCommitted, "pre-commit\nsecond\nfirst\n" },
-    });
+    };
 }
+
+}
+
+class ClaudeReplyGitKnownRealCLI : public vellumar::test::RealCLIRow { };
+
+TEST_P(ClaudeReplyGitKnownRealCLI, KnownIsByIdentityBeforeTheRunAndNewIsWhatAnyRunsCommandsWrote)
+{
+    vellumar::test::runGitRow(knownRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitKnownRealCLI, ::testing::Range<std::size_t>(0, knownRows().size()));

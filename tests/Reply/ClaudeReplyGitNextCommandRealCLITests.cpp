@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -66,12 +67,10 @@ const std::string kLintPackage = R"(mkdir -p web/tools/lint && echo '#!/bin/sh' 
 const std::string kBranches = "git -C origin.git branch --format='%(refname:short)'"
                               " && git -C backup.git branch --format='%(refname:short)'";
 
-}
-
-TEST(ClaudeReplyGitNextCommandRealCLI, WhatACommandLeftRunsNothingInTheUsersNextGitCommand)
+std::vector<vellumar::test::GitRow> nextCommandRows()
 {
     const std::string npmInstall = "npm install --offline --no-audit --no-fund --no-update-notifier";
-    vellumar::test::runGitRows({
+    return {
         // As an ordinary user, a folder the command closed to its owner.
         { "a hook appended to behind its folder made --x, as an ordinary user",
             "repo app && userhook app/.git/hooks/pre-commit",
@@ -138,5 +137,17 @@ TEST(ClaudeReplyGitNextCommandRealCLI, WhatACommandLeftRunsNothingInTheUsersNext
             "git -C app rev-parse --abbrev-ref '@{upstream}' && git -C app push -q"
             " && git -C origin.git log -1 --format=%s feature",
             "origin/feature\nby-the-bot\n" },
-    });
+    };
 }
+
+}
+
+class ClaudeReplyGitNextCommandRealCLI : public vellumar::test::RealCLIRow { };
+
+TEST_P(ClaudeReplyGitNextCommandRealCLI, WhatACommandLeftRunsNothingInTheUsersNextGitCommand)
+{
+    vellumar::test::runGitRow(nextCommandRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitNextCommandRealCLI, ::testing::Range<std::size_t>(0, nextCommandRows().size()));

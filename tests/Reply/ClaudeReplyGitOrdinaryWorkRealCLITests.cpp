@@ -59,13 +59,11 @@ struct OrdinarySettings {
     }
 };
 
-}
-
-TEST(ClaudeReplyGitOrdinaryWorkRealCLI, OrdinaryWorkStaysAndTheUsersChangeIsNeverLost)
+std::vector<vellumar::test::GitRow> ordinaryWorkRows()
 {
     const OrdinarySettings settings;
     const std::vector<std::string> pager = { "git -C app config core.pager 'less -R'" };
-    vellumar::test::runGitRows({
+    return {
         { "the user's change during a run, then five runs that each send a setting aside", "repo app",
             { { ":" }, pager, pager, pager, pager, pager },
             "cat app/.git/config app/.git/config.refused-* | grep 'who = log -1'", "\twho = log -1\n",
@@ -90,5 +88,17 @@ TEST(ClaudeReplyGitOrdinaryWorkRealCLI, OrdinaryWorkStaysAndTheUsersChangeIsNeve
             "find . -name '*.refused-*' && git -C web commit -q --allow-empty -m by-the-user"
             " && cat \"$OUT\"",
             "user-hook\n", { .quiet = true } },
-    });
+    };
 }
+
+}
+
+class ClaudeReplyGitOrdinaryWorkRealCLI : public vellumar::test::RealCLIRow { };
+
+TEST_P(ClaudeReplyGitOrdinaryWorkRealCLI, OrdinaryWorkStaysAndTheUsersChangeIsNeverLost)
+{
+    vellumar::test::runGitRow(ordinaryWorkRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitOrdinaryWorkRealCLI, ::testing::Range<std::size_t>(0, ordinaryWorkRows().size()));
