@@ -93,7 +93,7 @@ ClaudeReplyRunner::ClaudeReplyRunner(RelayData& data, Options options)
     , m_guardStarting(std::move(options.guardStarting))
 {
     // Read while the start goes on: the user's programs that a hook's folder could shadow.
-    HookSearchPath::readLoginSearchPath();
+    HookSearchPath::readLoginSearchPath(m_baseEnvironment);
     // Built once at each start, before the first run: the placeholders a killed process left go now,
     // where otherwise only a later run including the same place would remove them.
     CommonDirPlaceholders::removeLeftBehind(m_data.folder);

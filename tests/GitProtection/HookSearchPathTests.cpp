@@ -230,10 +230,9 @@ TEST(HookSearchPath, TheUsersProgramsIncludeThoseOnTheLoginShellsPath)
             test::writeExecutable(home / "shell", withTools(shell));
             shell = (home / "shell").string();
         }
-        test::ScopedEnvironmentVariable homeVariable("HOME", home.path().string());
-        test::ScopedEnvironmentVariable shellVariable("SHELL", shell);
         test::CapturedLog log;
-        HookSearchPath::readLoginSearchPath();
+        // Not this process's own HOME and SHELL, which are the tester's.
+        HookSearchPath::readLoginSearchPath({ { "HOME", home.path().string() }, { "SHELL", shell } });
         const HookSearchPath::ShadowedPrograms programs(home / "project", HookSearchPath::usersSearchPath());
         EXPECT_EQ(programs.shadows("pnpm"), testCase.shadows);
         EXPECT_EQ(log.lines().size(), testCase.logged ? 1u : 0u);

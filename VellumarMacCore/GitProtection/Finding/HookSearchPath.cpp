@@ -360,10 +360,11 @@ namespace {
     constexpr std::string_view kOpening = "<vellumar-login-path>";
     constexpr std::string_view kClosing = "</vellumar-login-path>";
 
-    std::string usersShell()
+    std::string usersShell(const CommandEnvironment& environment)
     {
-        if (const char* shell = std::getenv("SHELL"); shell && shell[0] == '/')
-            return shell;
+        if (auto shell = environment.find("SHELL");
+            shell != environment.end() && shell->second.starts_with('/'))
+            return shell->second;
         std::vector<char> storage(16 * 1024);
         passwd entry {};
         passwd* found = nullptr;
@@ -379,14 +380,16 @@ namespace {
         std::string failure;
     };
 
-    Told fromLoginShell(const std::string& shell)
+    Told fromLoginShell(const std::string& shell, const CommandEnvironment& environment)
     {
         const std::string command
             = "printf '\\n" + std::string(kOpening) + "%s" + std::string(kClosing) + "\\n' \"$PATH\"";
         CommandResult result;
         try {
             result = runCommand(shell, { "-i", "-l", "-c", command },
-                { .timeLimitSeconds = loginShellTimeLimitSeconds, .ownSession = true });
+                { .environment = environment,
+                    .timeLimitSeconds = loginShellTimeLimitSeconds,
+                    .ownSession = true });
         } catch (const CommandLaunchError& error) {
             return { std::nullopt, error.what() };
         }
@@ -416,7 +419,7 @@ namespace {
 
 }
 
-void readLoginSearchPath()
+void readLoginSearchPath(const CommandEnvironment& environment)
 {
     std::promise<std::string> told;
     {
@@ -427,10 +430,10 @@ void readLoginSearchPath()
     // Detached: a shell that outlives its limits holds up neither a run nor the program's exit. What the
     // thread writes into outlives it: the promise's state, which it holds a share of, and the log, whose
     // sink is let go only once no call into it is under way.
-    std::thread([told = std::move(told), shell = usersShell()]() mutable {
+    std::thread([told = std::move(told), shell = usersShell(environment), environment]() mutable {
         Told login;
         try {
-            login = fromLoginShell(shell);
+            login = fromLoginShell(shell, environment);
         } catch (const std::exception& error) {
             login.failure = error.what();
         }

@@ -4,6 +4,8 @@
 // user's next commit.
 #pragma once
 
+#include "VellumarMacCore/Foundations/CommandRunner.h"
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -87,13 +89,15 @@ private:
 // How long the user's login shell may take to tell its PATH.
 inline constexpr double loginShellTimeLimitSeconds = 5;
 
-// Starts reading, in the background, the PATH that the user's shell ("$SHELL", else the user
-// database's) sets up as an interactive login shell, which is what a terminal's programs are found
+// Starts reading, in the background, the PATH that the user's shell (`environment`'s "SHELL", else the
+// user database's) sets up as an interactive login shell, which is what a terminal's programs are found
 // through: a program launched from the desktop often runs with a shorter PATH than the folders version
-// managers add in the shell's start files. Within `loginShellTimeLimitSeconds`, in a session of its own
-// so that it takes no terminal; a shell that cannot tell it is logged. Once per program start, before
-// the first run; a later call reads it again. Any thread.
-void readLoginSearchPath();
+// managers add in the shell's start files. The shell gets `environment` whole, the one the user's runs
+// start from, so that it reads the start files of the home they are given. Within
+// `loginShellTimeLimitSeconds`, in a session of its own so that it takes no terminal; a shell that cannot
+// tell it is logged. Once per program start, before the first run; a later call reads it again. Any
+// thread.
+void readLoginSearchPath(const CommandEnvironment& environment);
 
 // The PATH the user's own programs are found through: this program's own, then the folders of the
 // login shell's (`readLoginSearchPath`, waited for while it is read) that it does not name. Any thread.
