@@ -42,7 +42,7 @@ void makeGitFolder(const fs::path& workTree, const std::string& configuration = 
 GitRepositories::Protection protection(const fs::path& place, const test::TemporaryHome& home)
 {
     return GitRepositories::commandProtection(
-        { place }, { .home = home.home, .searchPath = "/usr/bin:/bin" });
+        { place }, { .home = home.home, .searchPath = "/usr/bin:/bin", .run = test::runUntimed });
 }
 
 bool contains(const Paths& paths, const fs::path& path)

@@ -52,8 +52,11 @@ struct Places {
 
     GitRepositories::Protection protection(const Paths& places) const
     {
-        return GitRepositories::commandProtection(
-            places, { .home = home.home, .searchPath = "/usr/bin:/bin", .dataFolder = home.data });
+        return GitRepositories::commandProtection(places,
+            { .home = home.home,
+                .searchPath = "/usr/bin:/bin",
+                .dataFolder = home.data,
+                .run = test::runUntimed });
     }
 
     // Whether `path` is protected: denied, alone or with its whole folder, or in a Git folder or at a

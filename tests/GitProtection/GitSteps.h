@@ -2,6 +2,7 @@
 // Git run as the bot runs it.
 #pragma once
 
+#include "VellumarMacCore/Foundations/CommandRunner.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,16 @@ inline std::filesystem::path emptyGitFolder(const std::filesystem::path& folder)
     std::filesystem::create_directories(folder / "refs");
     std::ofstream(folder / "HEAD") << "ref: refs/heads/main\n";
     return folder;
+}
+
+// Runs as `runCommand` does, with no time limit short of the test's own: what a test finds must not
+// depend on how soon a busy machine ends each of a thousand `git`s.
+inline CommandResult runUntimed(const std::filesystem::path& executable,
+    const std::vector<std::string>& arguments, const CommandOptions& options)
+{
+    CommandOptions untimed = options;
+    untimed.timeLimitSeconds = 600;
+    return runCommand(executable, arguments, untimed);
 }
 
 inline void git(const std::filesystem::path& folder, std::vector<std::string> arguments)
