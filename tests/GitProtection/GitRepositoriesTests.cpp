@@ -377,7 +377,7 @@ TEST(GitRepositories, WhereGitDoesNotTellWhatAConfigurationNamesTheRunStops)
             if (std::none_of(arguments.begin(), arguments.end(), [&](const std::string& argument) {
                     return argument.find(testCase.readOf) != std::string::npos;
                 }))
-                return runCommand(git, arguments, options);
+                return test::runUntimed(git, arguments, options);
             if (!testCase.answer)
                 throw CommandLaunchError(git, std::make_error_code(std::errc::no_such_file_or_directory));
             return *testCase.answer;
