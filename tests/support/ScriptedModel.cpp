@@ -28,7 +28,9 @@ ScriptedModel::ScriptedModel(const std::filesystem::path& folder, const std::str
     m_server = std::make_unique<InteractivePeer>(
         std::vector<std::string> { "python3", (sourceDir() / "tests/peers/scripted_model.py").string(),
             (folder / "script.json").string(), (folder / "requests.jsonl").string() });
-    m_port = std::atoi(m_server->readLine().value_or("").c_str());
+    // As long as a busy machine takes to start python: only a hang must fail, and the test's own limit
+    // tells one.
+    m_port = std::atoi(m_server->readLine(600).value_or("").c_str());
     if (m_port <= 0)
         throw std::runtime_error("the scripted model endpoint did not start");
 }
