@@ -128,6 +128,24 @@ namespace {
         return units;
     }
 
+    // Each place whose windows could not be written, told once until a write succeeds.
+    std::vector<GitGuard::MovedChange> judgedAtEveryTime(
+        const fs::path& liveRuns, const std::vector<fs::path>& places)
+    {
+        std::vector<GitGuard::MovedChange> told;
+        for (auto& [place, why] : CommandWriteWindows::untold(liveRuns, places)) {
+            std::string line = "When commands could write in " + place.string() + " could not be recorded ("
+                + why
+                + "): until it can be, whatever changes in a Git repository made there is taken as "
+                  "a command's and goes aside, the user's own included. It is tried again at each "
+                  "Claude Code run's end and when the program next starts.";
+            platform::logError(line);
+            told.push_back({ place, "when commands could write there could not be recorded",
+                GitGuard::MovedChange::Stayed { std::move(line), place } });
+        }
+        return told;
+    }
+
 }
 
 GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std::vector<fs::path>& gitFiles,
@@ -260,18 +278,22 @@ GitGuard::~GitGuard()
 {
     auto locked = m_run.registry().locked();
     // The windows closed before the places are let go, so that a judging between knows them still.
+    bool windowsUnwritten = false;
     try {
-        CommandWriteWindows windows = CommandWriteWindows::read(m_options.liveRuns);
         timespec now {};
         ::clock_gettime(CLOCK_REALTIME, &now);
-        for (const auto& place : m_placeKeys)
+        CommandWriteWindows windows;
+        for (const auto& place : m_places.paths())
             windows.add(place, { m_built, now });
-        windows.write(m_options.liveRuns);
+        CommandWriteWindows::record(m_options.liveRuns, windows);
     } catch (const std::exception& error) {
-        // Out of memory, or the record cannot be replaced: a Git folder nobody noted is judged by the
-        // windows known.
+        // This process judges the places at every time until a write succeeds, and the places stay in
+        // the record of live runs for the next start to close their windows, as after a kill.
+        windowsUnwritten = true;
         platform::logError(std::string("The record of when commands could write could not be written (")
-            + error.what() + ").");
+            + error.what()
+            + "); until it can, whatever changes in a new Git repository in the places of this run counts as "
+              "a command's.");
     }
     // What stayed, or could not be compared or gone through, stays in the record for the next start to
     // try again, as after a kill.
@@ -291,7 +313,7 @@ GitGuard::~GitGuard()
             locked.retain(Held::keptOffName, std::move(*last));
     }
     for (const auto& key : m_placeKeys) {
-        if (auto last = locked.release(Held::writablePlace, key); last && m_sweepStayed)
+        if (auto last = locked.release(Held::writablePlace, key); last && (m_sweepStayed || windowsUnwritten))
             locked.retain(Held::writablePlace, std::move(*last));
     }
     for (std::size_t index = 0; index < m_keys.size(); ++index) {
@@ -503,6 +525,8 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
         if (anyStayed(moved))
             m_sweepStayed = true;
         moved.insert(moved.begin(), m_movedAtStart.begin(), m_movedAtStart.end());
+        auto told = judgedAtEveryTime(m_options.liveRuns, m_places.paths());
+        moved.insert(moved.end(), told.begin(), told.end());
         return moved;
     } catch (const std::bad_alloc&) {
         m_sweepStayed = true;

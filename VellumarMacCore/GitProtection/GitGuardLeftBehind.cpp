@@ -80,25 +80,29 @@ namespace {
             static_cast<long>(time.count() % 1'000'000'000) };
     }
 
-    // Closes the killed runs' windows when their commands had ended, or now where no beat tells.
-    CommandWriteWindows closedWindows(const fs::path& dataFolder, const std::vector<LiveRuns::Entry>& places,
+    // Closes the killed runs' windows when their commands had ended, or now where no beat tells. Whether
+    // they were written: where not, the places stay in the record of live runs, for the next start to
+    // close them again.
+    bool closedWindows(const fs::path& dataFolder, const std::vector<LiveRuns::Entry>& places,
         std::optional<std::chrono::nanoseconds> commandsEndedBy)
     {
-        CommandWriteWindows windows = CommandWriteWindows::read(dataFolder);
         timespec ended {};
         ::clock_gettime(CLOCK_REALTIME, &ended);
         if (commandsEndedBy)
             ended = timespecOf(*commandsEndedBy);
-        for (const auto& entry : places)
-            windows.add(entry.key, { GitGuardEntries::placeHeldOf(entry.payload).built, ended });
-        if (places.empty())
-            return windows;
         try {
-            windows.write(dataFolder);
-        } catch (const std::exception&) {
-            // The next start closes them again, from the record of live runs.
+            CommandWriteWindows windows;
+            for (const auto& entry : places)
+                windows.add(entry.key, { GitGuardEntries::placeHeldOf(entry.payload).built, ended });
+            CommandWriteWindows::record(dataFolder, windows);
+        } catch (const std::exception& error) {
+            platform::logError(std::string("The record of when commands could write could not be written (")
+                + error.what()
+                + "); until it can, whatever changes in a new Git repository in the places of the runs "
+                  "killed before this start counts as a command's.");
+            return false;
         }
-        return windows;
+        return true;
     }
 
     // Goes through every Git folder in the killed runs' places as a run's end does: one a killed run
@@ -220,7 +224,8 @@ void GitGuard::restoreLeftBehind(
                 knownFrom = held;
         }
         const KnownGitFolders known(liveRuns, knownFrom.value_or(timespec {}));
-        const CommandWriteWindows windows = closedWindows(liveRuns, writablePlaces, commandsEndedBy);
+        const bool windowsWritten = closedWindows(liveRuns, writablePlaces, commandsEndedBy);
+        const CommandWriteWindows windows = CommandWriteWindows::read(liveRuns);
         for (auto& entry : units) {
             NotedUnit unit = GitGuardEntries::unitOf(entry.payload);
             const BeneathPlaces& places = opened.try_emplace(unit.places, unit.places).first->second;
@@ -262,7 +267,7 @@ void GitGuard::restoreLeftBehind(
             keepStayed(registry, locked, std::move(entry));
         for (auto& entry : keptOffStayed)
             locked.retain(Held::keptOffName, std::move(entry));
-        if (sweptStayed) {
+        if (sweptStayed || !windowsWritten) {
             for (auto& entry : writablePlaces)
                 locked.retain(Held::writablePlace, std::move(entry));
         }

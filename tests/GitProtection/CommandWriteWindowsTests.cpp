@@ -1,5 +1,5 @@
 // When a command of any run could write in a place: the windows' bounds, merging, the record's
-// damage, and a killed run's window closed at the next start.
+// damage, what it cannot hold, and a killed run's window closed at the next start.
 #include "VellumarMacCore/GitProtection/Finding/CommandWriteWindows.h"
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
@@ -14,6 +14,21 @@
 
 using namespace vellumar;
 using Window = CommandWriteWindows::Window;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool recordedSucceeds(const fs::path& dataFolder, const CommandWriteWindows& added)
+{
+    try {
+        CommandWriteWindows::record(dataFolder, added);
+        return true;
+    } catch (const fs::filesystem_error&) {
+        return false;
+    }
+}
+
+}
 
 TEST(CommandWriteWindows, AChangeCountsWithinAWindowOfAPlaceHoldingIt)
 {
@@ -167,5 +182,59 @@ TEST(CommandWriteWindows, APlaceHeldReadsBackOrFailsClosed)
         SCOPED_TRACE(testCase.name);
         const auto held = GitGuardEntries::placeHeldOf(testCase.payload);
         EXPECT_EQ(std::pair(held.built.tv_sec, held.knownFrom.tv_sec), testCase.builtAndKnownFrom);
+    }
+}
+
+// What the record cannot hold still counts: a place whose window could not be written counts at every
+// time until a write succeeds, which then holds that window too; a place let go at the bound leaves its
+// windows to every place.
+TEST(CommandWriteWindows, WhatTheRecordCannotHoldStillCounts)
+{
+    struct Case {
+        const char* name;
+        bool writeFails;
+        std::size_t placesAfter; // recorded after the place, each ending later
+        bool thenWrites; // another window is recorded once the write can succeed
+        bool countsOutsideEveryWindow;
+        std::size_t told;
+    };
+    const Case cases[] = {
+        { "a write that fails", true, 0, false, true, 1 },
+        { "a place let go at the bound", false, CommandWriteWindows::placeLimit, false, false, 0 },
+        { "a write that succeeds after one that failed", true, 0, true, false, 0 },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        test::TemporaryHome home;
+        const fs::path record = home.data / CommandWriteWindows::recordName;
+        // A folder holding something at the record's name: nobody can replace it, root included.
+        if (testCase.writeFails)
+            fs::create_directories(record / "in-the-way");
+        CommandWriteWindows window;
+        window.add(home.home / "P", { { 100, 0 }, { 110, 0 } });
+        EXPECT_EQ(recordedSucceeds(home.data, window), !testCase.writeFails);
+        CommandWriteWindows later;
+        for (std::size_t place = 0; place < testCase.placesAfter; ++place)
+            later.add(home.home / ("p" + std::to_string(place)), { { 200, 0 }, { 300, 0 } });
+        if (testCase.thenWrites) {
+            fs::remove_all(record);
+            later.add(home.home / "Q", { { 200, 0 }, { 300, 0 } });
+        }
+        if (testCase.placesAfter > 0 || testCase.thenWrites) {
+            EXPECT_TRUE(recordedSucceeds(home.data, later));
+        }
+
+        const auto read = CommandWriteWindows::read(home.data);
+        EXPECT_TRUE(read.couldHaveWritten(home.home / "P/x", { 105, 0 }));
+        EXPECT_EQ(read.couldHaveWritten(home.home / "P/x", { 150, 0 }), testCase.countsOutsideEveryWindow);
+        EXPECT_FALSE(read.couldHaveWritten(home.home / "Q/x", { 150, 0 }));
+        // Told once, until a write succeeds.
+        EXPECT_EQ(CommandWriteWindows::untold(home.data, { home.home / "P", home.home / "Q" }).size(),
+            testCase.told);
+        EXPECT_TRUE(CommandWriteWindows::untold(home.data, { home.home / "P" }).empty());
+        if (testCase.writeFails && !testCase.thenWrites) {
+            fs::remove_all(record);
+            EXPECT_TRUE(recordedSucceeds(home.data, {}));
+        }
     }
 }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
 #include <vector>
 
 namespace {
@@ -141,3 +143,44 @@ TEST_P(ClaudeReplyGitClosedReadsRealCLI, NothingTheGuardReadsCanHoldIt)
 
 INSTANTIATE_TEST_SUITE_P(
     EachRow, ClaudeReplyGitClosedReadsRealCLI, ::testing::Range<std::size_t>(0, unreadableRows().size()));
+
+namespace {
+
+// A repository the first run stages, a hook planted in a Git folder but for its HEAD, and the second
+// completes, while the record of when commands could write cannot be written from the first run's
+// first command on (`lock`) until the user's shell afterwards (`unlock`).
+vellumar::test::GitRow stagedWhileTheRecordCannotBeWritten(const std::string& lock, const std::string& unlock)
+{
+    return { "a repository staged while the record cannot be written, completed by the next run", "repo app",
+        { { "mkdir -p y/staged/hooks y/staged/objects y/staged/refs && plant y/staged/hooks/pre-commit" },
+            { "echo 'ref: refs/heads/main' > y/staged/HEAD && mv y/staged y/.git" } },
+        unlock
+            + " && find y/.git/hooks -name 'pre-commit.refused-*' | wc -l && timeout 10 git -C y commit -q "
+              "--allow-empty -m by-the-user && git -C y log -1 --format=%s"
+              " && grep -c 'could not be recorded' \"$REPLIES/2\"",
+        "1\nby-the-user\n1\n", { .during = lock, .replySaysMore = true } };
+}
+
+}
+
+// The data folder's own files read-only, its folders (the work folders, Claude Code's settings) as they
+// were: bind mounts in a mount namespace of this test's own.
+TEST(ClaudeReplyGitUnrecordedRealCLI, AWindowTheRecordCouldNotTakeStillCounts)
+{
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    vellumar::test::runGitRows({ stagedWhileTheRecordCannotBeWritten(
+        "for folder in \"$DATA\"/*/; do mount --bind \"$folder\" \"$folder\"; done"
+        " && mount --rbind \"$DATA\" \"$DATA\" && mount -o remount,bind,ro \"$DATA\"",
+        "umount -R \"$DATA\" && for folder in \"$DATA\"/*/; do umount \"$folder\"; done") });
+}
+
+// The program owns its data folder, and makes it private again before each write: a folder in the way at
+// the record's name, which nobody can replace.
+TEST(ClaudeReplyGitUnrecordedRealCLI, AWindowTheRecordCouldNotTakeStillCountsAsNobody)
+{
+    auto row = stagedWhileTheRecordCannotBeWritten("mkdir -p \"$DATA/git-command-write-windows/in-the-way\"",
+        "rm -r \"$DATA/git-command-write-windows\"");
+    row.options.asNobody = true;
+    vellumar::test::runGitRows({ row });
+}

@@ -23,8 +23,9 @@ namespace vellumar::test {
 
 // Both shells start in "~/Projects" and have, as variables, RAN (the marker a plant writes when it
 // runs), OUT (a file outside every grant the user's own hooks may write to), HUSKY9 (husky 9's
-// package), and REPLIES and LOG: the folder holding each run's reply to the phone ("1", "2", ...) and
-// the file of the program's log lines, as the user's shell finds them afterwards. The user's run with `set
+// package), DATA (the program's data folder), and REPLIES and LOG: the folder holding each run's reply to
+// the phone ("1", "2", ...) and the file of the program's log lines, as the user's shell finds them
+// afterwards. The user's run with `set
 // -e` and have `repo DIR` (a repository with one commit, "first"), `husky9 DIR` (one that husky 9 set up) and
 // `userhook FILE` (an executable script appending FILE's name to $OUT). The bot's have `plant FILE [HOLDING]`
 // (an executable script touching $RAN, written as a command writes into a Git folder: through python, since
@@ -135,8 +136,8 @@ monitor() { git -C "$1" config core.fsmonitor "touch $RAN"; }
         {
             return "RAN=" + quoted(ran) + "; OUT=" + quoted(root / "out")
                 + "; HUSKY9=" + quoted(sourceDir() / "tests/peers/node_modules/husky")
-                + "; REPLIES=" + quoted(root / "replies") + "; LOG=" + quoted(root / "log") + "; cd "
-                + quoted(projects) + " && ";
+                + "; DATA=" + quoted(root / "data") + "; REPLIES=" + quoted(root / "replies")
+                + "; LOG=" + quoted(root / "log") + "; cd " + quoted(projects) + " && ";
         }
 
         // The user's shell `script`: its output, the test failing unless it exits 0.

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <utility>
 
@@ -72,16 +75,74 @@ namespace {
 
     bool isValid(const timespec& time) { return time.tv_nsec >= 0 && time.tv_nsec < 1'000'000'000; }
 
+    constexpr Window kEveryTime { {}, { std::numeric_limits<time_t>::max(), 999'999'999 } };
+
+    // The windows a data folder's record could not take, kept for its next write.
+    struct NotWritten {
+        CommandWriteWindows windows;
+        std::string why;
+        std::set<fs::path> told;
+    };
+    struct UnwrittenByFolder {
+        std::mutex lock;
+        std::map<fs::path, NotWritten> folders;
+    };
+    UnwrittenByFolder& unwrittenByFolder()
+    {
+        // Never destroyed: a run's guard may end while the process exits.
+        static auto* const held = new UnwrittenByFolder;
+        return *held;
+    }
+
 }
 
 CommandWriteWindows CommandWriteWindows::read(const fs::path& dataFolder)
 {
-    return decoded(readPrivateFile(dataFolder / recordName, kRecordBytesLimit));
+    CommandWriteWindows windows = decoded(readPrivateFile(dataFolder / recordName, kRecordBytesLimit));
+    auto& byFolder = unwrittenByFolder();
+    std::lock_guard lock(byFolder.lock);
+    if (auto held = byFolder.folders.find(dataFolder); held != byFolder.folders.end()) {
+        for (const auto& [place, notWritten] : held->second.windows.m_places)
+            windows.add(place, kEveryTime);
+    }
+    return windows;
 }
 
-void CommandWriteWindows::write(const fs::path& dataFolder) const
+void CommandWriteWindows::record(const fs::path& dataFolder, const CommandWriteWindows& added)
 {
-    writePrivateFile(encoded(), dataFolder / recordName);
+    auto& byFolder = unwrittenByFolder();
+    std::lock_guard lock(byFolder.lock);
+    NotWritten& held = byFolder.folders[dataFolder];
+    held.windows.addAll(added);
+    if (held.windows.m_places.empty()) {
+        byFolder.folders.erase(dataFolder);
+        return;
+    }
+    CommandWriteWindows windows = decoded(readPrivateFile(dataFolder / recordName, kRecordBytesLimit));
+    windows.addAll(held.windows);
+    try {
+        writePrivateFile(windows.encoded(), dataFolder / recordName);
+    } catch (const std::exception& error) {
+        held.why = error.what();
+        throw;
+    }
+    byFolder.folders.erase(dataFolder);
+}
+
+std::vector<CommandWriteWindows::Unwritten> CommandWriteWindows::untold(
+    const fs::path& dataFolder, const std::vector<fs::path>& places)
+{
+    std::vector<Unwritten> untold;
+    auto& byFolder = unwrittenByFolder();
+    std::lock_guard lock(byFolder.lock);
+    auto held = byFolder.folders.find(dataFolder);
+    if (held == byFolder.folders.end())
+        return untold;
+    for (const auto& place : places) {
+        if (held->second.windows.holds(place) && held->second.told.insert(place).second)
+            untold.push_back({ place, held->second.why });
+    }
+    return untold;
 }
 
 void CommandWriteWindows::add(const fs::path& place, const Window& window)
@@ -91,12 +152,18 @@ void CommandWriteWindows::add(const fs::path& place, const Window& window)
     auto& windows = m_places[place];
     windows.push_back(window);
     merge(windows);
-    while (m_places.size() > placeLimit) {
-        auto ended
-            = std::min_element(m_places.begin(), m_places.end(), [](const auto& left, const auto& right) {
-                  return at(left.second.back().to) < at(right.second.back().to);
-              });
+    while (m_places.size() - m_places.count(everywhere) > placeLimit) {
+        auto ended = m_places.end();
+        for (auto other = m_places.begin(); other != m_places.end(); ++other) {
+            if (other->first != everywhere
+                && (ended == m_places.end() || at(other->second.back().to) < at(ended->second.back().to)))
+                ended = other;
+        }
+        std::vector<Window> letGo = std::move(ended->second);
         m_places.erase(ended);
+        auto& all = m_places[everywhere];
+        all.insert(all.end(), letGo.begin(), letGo.end());
+        merge(all);
     }
 }
 
@@ -123,6 +190,14 @@ bool CommandWriteWindows::holds(const fs::path& path) const
 {
     return std::any_of(
         m_places.begin(), m_places.end(), [&](const auto& place) { return isWithin(path, place.first); });
+}
+
+void CommandWriteWindows::addAll(const CommandWriteWindows& other)
+{
+    for (const auto& [place, windows] : other.m_places) {
+        for (const auto& window : windows)
+            add(place, window);
+    }
 }
 
 const std::vector<Window>& CommandWriteWindows::windowsOf(const fs::path& place) const
