@@ -10,6 +10,7 @@
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayHTTPError.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
+#include "VellumarMacCore/Foundations/Renames.h"
 #include "VellumarMacCore/Foundations/Whitespace.h"
 
 #include <algorithm>
@@ -102,9 +103,7 @@ namespace {
         } catch (const std::exception&) {
             throw unstoredFile();
         }
-        if (::renameat2(
-                AT_FDCWD, spoolFile.c_str(), uploads.descriptor(), storedName.c_str(), RENAME_NOREPLACE)
-            != 0)
+        if (Renames::withoutReplacing(AT_FDCWD, spoolFile.string(), uploads.descriptor(), storedName) != 0)
             throw unstoredFile();
         FileDescriptor stored(::openat(
             uploads.descriptor(), storedName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

@@ -20,7 +20,7 @@ namespace {
 
     constexpr std::array<std::string_view, LiveRuns::kindCount> kRecordNames
         = { "live-runs-guarded-units", "live-runs-kept-off-names", "live-runs-commondir-placeholders",
-              "live-runs-sandbox-placeholders", "live-runs-writable-places" };
+              "live-runs-sandbox-placeholders", "live-runs-writable-places", "live-runs-folder-trades" };
 
     std::optional<std::size_t> number(std::string_view text)
     {

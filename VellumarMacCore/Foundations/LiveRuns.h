@@ -1,8 +1,9 @@
 // One registry of what the live runs of this process hold in the user's folders, as Git keeps one list
 // of its lock and temporary files: the units the Git guard noted, the names it keeps off, the places
-// the guard's runs may write in, the "commondir" placeholders and the sandbox's placeholders. A process
-// killed during a run cannot undo any of it, so each entry is in a record in the data folder before its
-// owner acts on it, and the next start hands each owner what no live run holds (`Locked::leftBehind`).
+// the guard's runs may write in, the "commondir" placeholders, the sandbox's placeholders and the trades
+// of two folders' names the guard takes in steps. A process killed during a run cannot undo any of it,
+// so each entry is in a record in the data folder before its owner acts on it, and the next start hands
+// each owner what no live run holds (`Locked::leftBehind`).
 //
 // An entry is of a kind, has a key that names it among that kind's and a payload that its owner reads
 // back, and is counted by the live runs holding it. One record format serves every kind, but each kind
@@ -29,8 +30,15 @@ namespace vellumar {
 
 class LiveRuns {
 public:
-    enum class Kind { guardedUnit, keptOffName, commonDirPlaceholder, sandboxPlaceholder, writablePlace };
-    static constexpr std::size_t kindCount = 5;
+    enum class Kind {
+        guardedUnit,
+        keptOffName,
+        commonDirPlaceholder,
+        sandboxPlaceholder,
+        writablePlace,
+        folderTrade
+    };
+    static constexpr std::size_t kindCount = 6;
 
     struct Entry {
         std::string key;

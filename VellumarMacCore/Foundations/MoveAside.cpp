@@ -2,6 +2,7 @@
 
 #include "Platform/PrivateFiles.h"
 #include "Platform/Random.h"
+#include "VellumarMacCore/Foundations/Renames.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -105,9 +106,8 @@ MovedAside moveAside(
 MovedAside moveAsideInto(int fromFD, const std::string& name, int toFD, const std::string& besideName,
     std::string_view label, std::chrono::system_clock::time_point now)
 {
-    MovedAside moved = firstFreeName(besideName, label, now, [&](const std::string& at) {
-        return ::renameat2(fromFD, name.c_str(), toFD, at.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
-    });
+    MovedAside moved = firstFreeName(besideName, label, now,
+        [&](const std::string& at) { return Renames::withoutReplacing(fromFD, name, toFD, at); });
     if (moved.name)
         platform::makeMovedItemPrivate(*moved.name, toFD);
     return moved;
@@ -119,8 +119,7 @@ MovedAside exchangeAside(int folderFD, const std::string& name, std::string_view
     MovedAside moved = firstFreeName(name, label, now, make);
     if (!moved.name)
         return moved;
-    if (::renameat2(folderFD, moved.name->c_str(), folderFD, name.c_str(), RENAME_EXCHANGE) != 0) {
-        const int error = errno;
+    if (const int error = Renames::exchanged(folderFD, *moved.name, folderFD, name); error != 0) {
         ::unlinkat(folderFD, moved.name->c_str(), 0);
         return { std::nullopt, error };
     }

@@ -6,6 +6,7 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
 #include "VellumarMacCore/GitProtection/Finding/KnownGitFolders.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
@@ -191,6 +192,8 @@ void GitGuard::restoreLeftBehind(
         std::set<fs::path> recorded;
         {
             auto locked = registry.locked();
+            // Each folder a killed trade left away from its name is back before any is compared.
+            GitFolderWhereabouts::finishTrades(locked);
             const LiveRuns::OlderRecord olderUnitsRecord[]
                 = { { liveRuns / olderRecordName, olderGuardedUnits } };
             const LiveRuns::OlderRecord olderKeptOffRecord[]
@@ -277,8 +280,9 @@ void GitGuard::restoreLeftBehind(
         fs::remove(olderBeat, error);
     } catch (const std::exception& error) {
         // Out of memory, or the record cannot be replaced: the next start tries again.
-        platform::logError(std::string("What Claude Code runs left in the repositories they guarded could not "
-                                       "all be gone through at this start (")
+        platform::logError(
+            std::string("What Claude Code runs left in the repositories they guarded could not "
+                        "all be gone through at this start (")
             + error.what() + "); the next start tries again.");
     }
 }

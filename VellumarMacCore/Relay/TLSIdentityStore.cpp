@@ -2,6 +2,7 @@
 
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/Foundations/RelayIDs.h"
+#include "VellumarMacCore/Foundations/Renames.h"
 #include "VellumarMacCore/Foundations/TLSIdentityError.h"
 
 #include <fcntl.h>
@@ -90,8 +91,9 @@ namespace {
     // A key must never land on top of one another run made meanwhile.
     void moveWithoutReplacing(const fs::path& from, const fs::path& to)
     {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
-            throwFileError("rename", to, errno);
+        if (const int error = Renames::withoutReplacing(AT_FDCWD, from.string(), AT_FDCWD, to.string());
+            error != 0)
+            throwFileError("rename", to, error);
     }
 
 }

@@ -3,6 +3,7 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
 #include "VellumarMacCore/Foundations/LiveRunsHeartbeat.h"
+#include "VellumarMacCore/Foundations/Renames.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 
 #include "tests/Permissions/PermissionTestSupport.h"
@@ -76,15 +77,13 @@ void rewrittenInPlace(const fs::path& file, const std::string& bytes)
     }
 }
 
-// Makes renameat2 refuse to trade two names in this process from now on, as some file systems do.
-bool withoutExchange()
+// Makes hard links fail with EPERM in this process from now on, as on file systems without them.
+bool withoutHardLinks()
 {
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, RENAME_EXCHANGE, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_linkat, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program { static_cast<unsigned short>(std::size(filter)), filter };
@@ -128,12 +127,16 @@ struct Scene {
     }
 
     // In a process of its own: a run notes the project, `change` is made during it, and the run is
-    // killed as its comparison reaches `killedAt`, or before it compares.
-    void killedRun(const std::function<void(const Scene&)>& change, std::optional<Step> killedAt) const
+    // killed as its comparison reaches `killedAt`, or before it compares; on a file system that refuses
+    // renameat2's flags where `cannotTrade`.
+    void killedRun(const std::function<void(const Scene&)>& change, std::optional<Step> killedAt,
+        bool cannotTrade = false) const
     {
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            if (cannotTrade)
+                Renames::refuseFlagsForTests(true);
             GitGuard run = guard();
             change(*this);
             atStep = [killedAt](Step step) {
@@ -150,7 +153,7 @@ struct Scene {
         ASSERT_TRUE(WIFSIGNALED(status));
     }
 
-    // The next start, in a process of its own whose file system cannot trade two names where
+    // The next start, in a process of its own whose file system refuses renameat2's flags where
     // `cannotTrade`.
     void restoreLeftBehind(bool cannotTrade = false) const
     {
@@ -162,8 +165,7 @@ struct Scene {
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            if (!withoutExchange())
-                ::_exit(1);
+            Renames::refuseFlagsForTests(true);
             restoreLeftBehind();
             ::_exit(0);
         }
@@ -345,10 +347,11 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
             beat.bootTime -= LiveRunsHeartbeat::margin;
             LiveRunsHeartbeat::write(beat, beatFile);
             // Made anew each time, so that its folder too last changed once the commands had ended.
-            test::changedLaterThan(scene.home.root / relative, *LiveRunsHeartbeat::commandsEndedBy(beatFile), [&] {
-                fs::remove(scene.home.root / relative);
-                writeHook(scene.home.root / relative, kHook);
-            });
+            test::changedLaterThan(
+                scene.home.root / relative, *LiveRunsHeartbeat::commandsEndedBy(beatFile), [&] {
+                    fs::remove(scene.home.root / relative);
+                    writeHook(scene.home.root / relative, kHook);
+                });
         };
     };
     const Case cases[] = {
@@ -486,6 +489,10 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
             Step::folderTraded },
         { "the Git folder where names cannot be traded", "project/.git", gitFolder, std::nullopt, true },
         { "the hooks folder where names cannot be traded", "project/.git/hooks", hooks, std::nullopt, true },
+        { "the Git folder where names cannot be traded, killed between the steps of its trade",
+            "project/.git", gitFolder, Step::tradeStepTaken, true },
+        { "the hooks folder where names cannot be traded, killed between the steps of its trade",
+            "project/.git/hooks", hooks, Step::tradeStepTaken, true },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -498,7 +505,7 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
                 fs::rename(folder, folder.string() + "-old");
                 testCase.putInstead(folder);
             },
-            testCase.killedAt);
+            testCase.killedAt, testCase.cannotTrade);
         scene.restoreLeftBehind(testCase.cannotTrade);
 
         EXPECT_EQ(inodeOf(scene.project / ".git"), usersGitFolder);
@@ -736,13 +743,15 @@ TEST(GitGuardPutBack, AWriteBetweenTheReadingAndTheTradeIsKept)
             if (step != Step::copyMade || std::exchange(written, config) == config)
                 return;
             EXPECT_FALSE(fs::exists(config.string() + ".lock"));
-            test::writeBytes(config.string() + ".lock", "[core]\n\tfsmonitor = x\n[remote \"o\"]\n\turl = y\n");
+            test::writeBytes(
+                config.string() + ".lock", "[core]\n\tfsmonitor = x\n[remote \"o\"]\n\turl = y\n");
             if (lockLeft)
                 fs::copy_file(config.string() + ".lock", config.string() + ".new");
             fs::rename(config.string() + (lockLeft ? ".new" : ".lock"), config);
         };
-        auto undone = GitGuardPutBack::undo(place / "data", BeneathPlaces({ place }), config, {}, 4096,
-            [] { return kNow; }, nullptr, withoutCounted);
+        auto undone = GitGuardPutBack::undo(
+            place / "data", BeneathPlaces({ place }), config, {}, 4096, [] { return kNow; }, nullptr,
+            withoutCounted);
         GitGuardPutBack::stepSeam = nullptr;
         ASSERT_TRUE(undone && undone->putBack);
         EXPECT_EQ(test::readFile(config), remote);
@@ -772,8 +781,10 @@ TEST(GitGuardPutBack, GitWritingWhileTheGuardTradesNeitherFailsNorLosesAWrite)
     std::vector<std::string> failed;
     std::thread writer([&] {
         for (int write = 0; write < kWrites; ++write)
-            for (const std::string& setting : { std::string("core.fsmonitor"), "kept.w" + std::to_string(write) })
-                if (test::runPeer({ "git", "config", "--file", config.string(), setting, "x" }).exitStatus != 0)
+            for (const std::string& setting :
+                { std::string("core.fsmonitor"), "kept.w" + std::to_string(write) })
+                if (test::runPeer({ "git", "config", "--file", config.string(), setting, "x" }).exitStatus
+                    != 0)
                     failed.push_back(setting);
         done = true;
     });
@@ -781,7 +792,8 @@ TEST(GitGuardPutBack, GitWritingWhileTheGuardTradesNeitherFailsNorLosesAWrite)
     const BeneathPlaces places({ place });
     std::minstd_rand spread;
     while (!done) {
-        GitGuardPutBack::undo(place / "data", places, config, {}, 4096, [] { return kNow; }, nullptr, withoutMonitor);
+        GitGuardPutBack::undo(
+            place / "data", places, config, {}, 4096, [] { return kNow; }, nullptr, withoutMonitor);
         std::this_thread::sleep_for(std::chrono::microseconds(spread() % 2000));
     }
     writer.join();
@@ -789,4 +801,34 @@ TEST(GitGuardPutBack, GitWritingWhileTheGuardTradesNeitherFailsNorLosesAWrite)
     const std::string kept = test::readFile(config);
     for (int write = 0; write < kWrites; ++write)
         EXPECT_NE(kept.find("w" + std::to_string(write) + " = x"), std::string::npos) << write;
+}
+
+// On a file system with neither renameat2's flags nor hard links, a configuration that counts cannot go
+// aside: the same file without the settings that counted takes its place, and the rest of the change
+// stays.
+TEST(GitGuardPutBack, AConfigurationThatCannotGoAsideLosesOnlyWhatCounted)
+{
+    Scene scene;
+    const fs::path config = scene.project / ".git/config";
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Renames::refuseFlagsForTests(true);
+        if (!withoutHardLinks())
+            ::_exit(2);
+        GitGuard run = scene.guard();
+        test::writeBytes(
+            config, test::readFile(config) + "[core]\n\tfsmonitor = touch /tmp/ran\n[user]\n\tname = Bot\n");
+        auto moved = run.compareAll();
+        ::_exit(moved.size() == 1 && moved[0].path == config && !moved[0].stayed ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(
+        test::runPeer({ "git", "-C", scene.project.string(), "config", "core.fsmonitor" }).exitStatus, 1);
+    EXPECT_EQ(test::runPeer({ "git", "-C", scene.project.string(), "config", "user.name" }).output, "Bot\n");
+    EXPECT_EQ(test::runPeer({ "git", "-C", scene.project.string(), "remote", "get-url", "origin" }).output,
+        "https://example.com/x.git\n");
 }

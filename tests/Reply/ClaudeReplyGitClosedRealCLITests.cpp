@@ -1,13 +1,19 @@
 // What the guard cannot read or follow it judges closed, with the real CLI, bubblewrap and the scripted
 // model, as root and as an ordinary user: what a command plants there runs nothing in the user's Git
 // afterwards, which ends within ten seconds, and what the bot's ordinary work made stays.
+#include "VellumarMacCore/Foundations/Renames.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
+
 #include "tests/Reply/GitRowsRealCLI.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -184,3 +190,116 @@ TEST(ClaudeReplyGitUnrecordedRealCLI, AWindowTheRecordCouldNotTakeStillCountsAsN
     row.options.asNobody = true;
     vellumar::test::runGitRows({ row });
 }
+
+namespace {
+
+// Where the file system refuses renameat2's flags, as NFS, 9p and FUSE ones do, which a seam makes this
+// program's own renames.
+std::vector<vellumar::test::GitRow> flagsRefusedRows()
+{
+    return vellumar::test::alsoAsNobody({
+        { "a hook and core.fsmonitor", "repo app", { { "plant app/.git/hooks/pre-commit && monitor app" } },
+            kUsersTimedCommit
+                + " && git -C app status --porcelain && ls app/.git | grep -c 'config.refused-'"
+                  " && ! git -C app config core.fsmonitor",
+            "by-the-user\n1\n", { .replySaysMore = true } },
+    });
+}
+
+// Set for a host killed between the steps of a trade its file system cannot take in one.
+constexpr const char* kKilledBetweenSteps = "VELLUMAR_TEST_KILLED_BETWEEN_TRADE_STEPS";
+
+// The program started again as the user, as root or user 65534.
+std::vector<std::string> asUser(bool asNobody, std::vector<std::string> argv)
+{
+    if (asNobody)
+        argv.insert(argv.begin(), std::begin(vellumar::test::detail::kNobody),
+            std::end(vellumar::test::detail::kNobody));
+    return argv;
+}
+
+}
+
+class ClaudeReplyGitFlagsRefusedRealCLI : public vellumar::test::RealCLIRow { };
+
+// A command adds a hook and sets core.fsmonitor in the user's configuration: each goes aside by a hard link
+// where no flag is had, what was noted takes its place, and the user's commit and status run nothing.
+TEST_P(ClaudeReplyGitFlagsRefusedRealCLI, AHookAndAMonitorTheCommandWroteRunNothing)
+{
+    vellumar::Renames::refuseFlagsForTests(true);
+    vellumar::test::runGitRow(flagsRefusedRows(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRow, ClaudeReplyGitFlagsRefusedRealCLI, ::testing::Range<std::size_t>(0, flagsRefusedRows().size()));
+
+// As root (false) and as an ordinary user (true).
+class ClaudeReplyGitKilledAsFlagsAreRefusedRealCLI : public ::testing::TestWithParam<bool> { };
+
+// A command moves the user's Git folder to ".git-old" and puts one of its own with a hook at ".git"; the
+// program is killed between the steps that trade the two back. The next start finishes them: the user's
+// Git folder is at ".git", and the user's commit runs the user's hook alone.
+TEST_P(ClaudeReplyGitKilledAsFlagsAreRefusedRealCLI,
+    AKillBetweenTheStepsOfATradeLeavesTheUsersGitFolderAtItsName)
+{
+    namespace fs = std::filesystem;
+    using namespace vellumar;
+    Renames::refuseFlagsForTests(true);
+    const char* hostOf = std::getenv(test::kKilledHostOf);
+    test::RunnerWorld world;
+    const fs::path root = fs::canonical(hostOf ? fs::path(hostOf) : world.folder.path());
+    const fs::path projects = root / "home/Projects";
+    if (hostOf && std::getenv(kKilledBetweenSteps)) {
+        GitGuardPutBack::stepSeam = [](GitGuardPutBack::Step step) {
+            if (step == GitGuardPutBack::Step::tradeStepTaken)
+                ::kill(::getpid(), SIGKILL);
+        };
+        test::runAsKilledHost(world, root, test::commandsJob(projects), true);
+    }
+    if (hostOf) {
+        // The next start alone, as the user.
+        world.home = root / "home";
+        world.dataFolder = root / "data";
+        world.fakeFolder = root / "fake";
+        world.options.baseEnvironment = { { "HOME", world.home.string() } };
+        world.start();
+        std::_Exit(0);
+    }
+    if (auto reason = test::commandSandboxUnavailableReason())
+        GTEST_SKIP() << "Claude Code's command sandbox cannot run here: " << *reason;
+    const fs::path app = projects / "app";
+    test::makeRepository(app);
+    test::writeScript(app / ".git/hooks/pre-commit", "echo mine >> '" + (root / "out").string() + "'\n");
+    struct stat before { };
+    ASSERT_EQ(::stat((app / ".git").c_str(), &before), 0);
+    world.playReal(test::commandSteps({ "cd '" + projects.string()
+        + "' && git init -q new && printf '#!/bin/sh\\ntouch " + (root / "ran").string()
+        + "\\n' > new/.git/hooks/pre-commit && chmod +x new/.git/hooks/pre-commit && mv app/.git app/.git-old"
+          " && mv new/.git app/.git" }));
+    if (GetParam()) {
+        ASSERT_EQ(test::runPeer({ "chown", "-R", "65534:65534", root.string() }).exitStatus, 0);
+    }
+    auto killed = asUser(GetParam(), test::killedHostCommand(world));
+    killed.insert(killed.end() - 2, std::string(kKilledBetweenSteps) + "=1");
+    ASSERT_EQ(test::runPeer(killed).exitStatus, 128 + SIGKILL)
+        << "the host lived past the trade's first step";
+    if (GetParam()) {
+        EXPECT_EQ(test::runPeer(asUser(true, test::killedHostCommand(world))).exitStatus, 0);
+    } else {
+        world.start();
+    }
+
+    struct stat after { };
+    EXPECT_EQ(::stat((app / ".git").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(test::runPeer(asUser(GetParam(),
+                                { "env", "HOME=" + (root / "home").string(), "timeout", "10", "git", "-c",
+                                    "user.name=User", "-c", "user.email=user@example.com", "-C", app.string(),
+                                    "commit", "-q", "--allow-empty", "-m", "by-the-user" }))
+                  .exitStatus,
+        0);
+    EXPECT_EQ(test::readFile(root / "out"), "mine\n");
+    EXPECT_FALSE(fs::exists(root / "ran"));
+}
+
+INSTANTIATE_TEST_SUITE_P(AsRootAndAsNobody, ClaudeReplyGitKilledAsFlagsAreRefusedRealCLI, ::testing::Bool());

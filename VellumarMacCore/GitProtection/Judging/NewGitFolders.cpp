@@ -30,38 +30,12 @@ namespace {
         return empty;
     }
 
-    std::set<std::string, std::less<>> keysOf(const std::vector<GitCountedSettings::CountedKey>& counted)
-    {
-        std::set<std::string, std::less<>> keys;
-        for (const auto& [key, came] : counted)
-            keys.insert(key);
-        return keys;
-    }
-
-    // The configuration without the settings that counted, for its place, so that Git goes on working
-    // there with the everyday ones: only where Git reads it and finds nothing more that counts.
-    std::optional<std::string> withoutCounted(const std::string& configuration,
-        const std::set<std::string, std::less<>>& keys, const GitCountedSettings::Repository& repository)
-    {
-        auto kept = SettingsTakenOut::configurationWithout(configuration, keys);
-        auto listing = kept ? repository.settings(*kept) : std::nullopt;
-        if (!listing)
-            return std::nullopt;
-        auto settings = GitCountedSettings::settingsOf(*listing);
-        if (!GitCountedSettings::countedKeys(emptyBeside(settings), settings, repository).empty())
-            return std::nullopt;
-        return kept;
-    }
-
-    // The keys that count in a configuration's bytes; absent where Git cannot read them.
-    std::optional<std::vector<GitCountedSettings::CountedKey>> countedKeysIn(
+    // The settings of a configuration's bytes; absent where Git cannot read them.
+    std::optional<std::vector<GitCountedSettings::Setting>> settingsIn(
         std::string_view configuration, const GitCountedSettings::Repository& repository)
     {
         auto listing = repository.settings(configuration);
-        if (!listing)
-            return std::nullopt;
-        auto after = GitCountedSettings::settingsOf(*listing);
-        return GitCountedSettings::countedKeys(emptyBeside(after), after, repository);
+        return listing ? std::optional(GitCountedSettings::settingsOf(*listing)) : std::nullopt;
     }
 
     // What counts in a configuration file's bytes as `found` holds them.
@@ -74,16 +48,18 @@ namespace {
             return Counted { file, "the configuration is larger than the guard judges", {}, true };
         if (found.kind != NotedFile::Kind::file)
             return Counted { file, "the configuration is no plain file", {}, true };
-        auto keys = countedKeysIn(found.content, repository);
-        if (!keys)
+        auto settings = settingsIn(found.content, repository);
+        if (!settings)
             return Counted { file, "Git cannot read the configuration", {}, true };
-        if (keys->empty())
+        const auto empty = emptyBeside(*settings);
+        auto keys = GitCountedSettings::countedKeys(empty, *settings, repository);
+        if (keys.empty())
             return std::nullopt;
-        Counted counted { file, GitCountedSettings::reasonFor(*keys), {}, true };
-        auto takenOut = keysOf(*keys);
-        if (auto kept = withoutCounted(found.content, takenOut, repository)) {
-            counted.instead = { NotedFile::Kind::file, std::move(*kept), found.mode };
-            counted.takenOut = std::move(takenOut);
+        Counted counted { file, GitCountedSettings::reasonFor(keys), {}, true };
+        // So that Git goes on working there with the everyday settings.
+        if (auto kept = SettingsTakenOut::withoutCounted(found.content, keys, empty, repository)) {
+            counted.instead = { NotedFile::Kind::file, std::move(kept->configuration), found.mode };
+            counted.takenOut = std::move(kept->takenOut);
         }
         return counted;
     }

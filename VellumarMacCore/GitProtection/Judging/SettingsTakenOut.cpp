@@ -106,6 +106,22 @@ namespace {
 
 }
 
+std::optional<Kept> withoutCounted(std::string_view configuration,
+    const std::vector<GitCountedSettings::CountedKey>& counted,
+    const std::vector<GitCountedSettings::Setting>& before, const GitCountedSettings::Repository& repository)
+{
+    std::set<std::string, std::less<>> keys;
+    for (const auto& [key, came] : counted)
+        keys.insert(key);
+    auto kept = configurationWithout(configuration, keys);
+    auto listing = kept && repository.settings ? repository.settings(*kept) : std::nullopt;
+    if (!listing
+        || !GitCountedSettings::countedKeys(before, GitCountedSettings::settingsOf(*listing), repository)
+                .empty())
+        return std::nullopt;
+    return Kept { std::move(*kept), std::move(keys) };
+}
+
 std::optional<std::string> configurationWithout(
     std::string_view configuration, const std::set<std::string, std::less<>>& keys)
 {

@@ -2,6 +2,8 @@
 // a repository whose configuration went aside for a few settings keeps working with the others.
 #pragma once
 
+#include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
+
 #include <optional>
 #include <set>
 #include <string>
@@ -16,5 +18,18 @@ namespace vellumar::SettingsTakenOut {
 // the caller keeps nothing rather than a guess. The caller reads the result with Git before trusting it.
 std::optional<std::string> configurationWithout(
     std::string_view configuration, const std::set<std::string, std::less<>>& keys);
+
+// A configuration without the settings that counted, to take its place, so that Git goes on working there
+// with the others.
+struct Kept {
+    std::string configuration;
+    std::set<std::string, std::less<>> takenOut;
+};
+// `configuration` without the settings of every key in `counted`, where the repository's Git reads what
+// is left and finds nothing more in it that counts against the settings `before`; absent where not.
+// Never throws but for memory.
+std::optional<Kept> withoutCounted(std::string_view configuration,
+    const std::vector<GitCountedSettings::CountedKey>& counted,
+    const std::vector<GitCountedSettings::Setting>& before, const GitCountedSettings::Repository& repository);
 
 }

@@ -1,12 +1,16 @@
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 
 #include "Platform/Log.h"
+#include "Platform/Random.h"
+#include "VellumarMacCore/Foundations/Renames.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <exception>
 #include <fcntl.h>
 
 namespace vellumar::GitFolderWhereabouts {
@@ -44,19 +48,114 @@ namespace {
         return Found { *unit.gitFolder, location->gitFolder, location->gitFolder, true };
     }
 
-    // Renames `from` to `to`, both reached beneath the places through no link, with `flags`.
-    bool renamed(const fs::path& from, const fs::path& to, unsigned flags, const BeneathPlaces& places)
+    // `path` reached beneath the places through no link, its folder open and its owner's permission
+    // given back; absent where it cannot be.
+    std::optional<BeneathPlaces::Reached> reachedPlainly(const fs::path& path, const BeneathPlaces& places)
     {
-        auto source = places.reach(from);
-        auto target = places.reach(to);
-        if (!source || !target || source->throughLink || target->throughLink || source->folder.get() < 0
-            || target->folder.get() < 0)
-            return false;
-        BeneathPlaces::ownerMayAct(source->folder.get(), from.parent_path());
-        BeneathPlaces::ownerMayAct(target->folder.get(), to.parent_path());
-        return ::renameat2(source->folder.get(), source->name.c_str(), target->folder.get(),
-                   target->name.c_str(), flags)
+        auto reached = places.reach(path);
+        if (!reached || reached->throughLink || reached->folder.get() < 0)
+            return std::nullopt;
+        BeneathPlaces::ownerMayAct(reached->folder.get(), path.parent_path());
+        return reached;
+    }
+
+    // Renames `from` to `to`, both reached beneath the places through no link, replacing nothing.
+    bool renamed(const fs::path& from, const fs::path& to, const BeneathPlaces& places)
+    {
+        auto source = reachedPlainly(from, places);
+        auto target = reachedPlainly(to, places);
+        return source && target
+            && Renames::withoutReplacing(
+                   source->folder.get(), source->name, target->folder.get(), target->name)
             == 0;
+    }
+
+    // A trade in steps, as recorded before its first: the first name, the second, the name the first's
+    // folder waits at meanwhile, and the places all three are reached beneath.
+    struct Trade {
+        fs::path first;
+        fs::path second;
+        fs::path waiting;
+        std::vector<fs::path> places;
+    };
+
+    LiveRuns::Entry entryOf(const Trade& trade)
+    {
+        std::string payload = trade.second.native() + '\0' + trade.waiting.native();
+        for (const auto& place : trade.places)
+            payload += '\0' + place.native();
+        return { trade.first.native(), std::move(payload) };
+    }
+
+    Trade tradeOf(const LiveRuns::Entry& entry)
+    {
+        std::vector<fs::path> parts;
+        for (std::size_t start = 0; start <= entry.payload.size();) {
+            std::size_t end = std::min(entry.payload.find('\0', start), entry.payload.size());
+            parts.emplace_back(entry.payload.substr(start, end - start));
+            start = end + 1;
+        }
+        parts.resize(std::max<std::size_t>(parts.size(), 2));
+        return { entry.key, parts[0], parts[1], { parts.begin() + 2, parts.end() } };
+    }
+
+    // The steps of a trade that are still to take, each taken where its name is free: the second's
+    // folder to the first name, then the first's from where it waits to the second name. What was
+    // never begun stays as it is.
+    void finished(const Trade& trade, const BeneathPlaces& places)
+    {
+        renamed(trade.second, trade.first, places);
+        renamed(trade.waiting, trade.second, places);
+    }
+
+    // Trades `first` and `second`, where the file system cannot in one step, in three, each written to
+    // the record before the first is taken, so that after a kill the next start finishes them
+    // (`finishTrades`): the first's folder to a name beside it, the second's to the first name, then the
+    // first's to the second name. Whether the second's folder reached the first name.
+    bool tradedInSteps(
+        LiveRuns::Locked& locked, const fs::path& first, const fs::path& second, const BeneathPlaces& places)
+    {
+        Trade trade { first, second,
+            first.parent_path()
+                / ("." + first.filename().string() + ".trading-" + platform::secureRandomHex(4)),
+            places.paths() };
+        try {
+            locked.retain(LiveRuns::Kind::folderTrade, entryOf(trade));
+            locked.write(LiveRuns::Kind::folderTrade);
+        } catch (const std::exception& error) {
+            platform::logError(first.string() + " and " + second.string()
+                + " could not trade places, which this file system does not do in one step: the steps could "
+                  "not be recorded ("
+                + error.what() + ").");
+            return false;
+        }
+        bool back = false;
+        if (renamed(first, trade.waiting, places)) {
+            GitGuardPutBack::reachedStep(GitGuardPutBack::Step::tradeStepTaken);
+            back = renamed(second, first, places);
+            if (back)
+                GitGuardPutBack::reachedStep(GitGuardPutBack::Step::tradeStepTaken);
+            renamed(trade.waiting, back ? second : first, places);
+        }
+        locked.forget(LiveRuns::Kind::folderTrade, trade.first.native());
+        try {
+            locked.write(LiveRuns::Kind::folderTrade);
+        } catch (const std::exception&) {
+            // What the record still names is done: the next start finds its names taken.
+        }
+        return back;
+    }
+
+    // Trades `first` and `second` in one step, or in steps where the file system cannot.
+    bool traded(
+        LiveRuns::Locked& locked, const fs::path& first, const fs::path& second, const BeneathPlaces& places)
+    {
+        auto one = reachedPlainly(first, places);
+        auto other = reachedPlainly(second, places);
+        if (!one || !other)
+            return false;
+        const int error = Renames::exchanged(one->folder.get(), one->name, other->folder.get(), other->name);
+        return error == 0 || (error == EINVAL && tradedInSteps(locked, first, second, places));
     }
 
 }
@@ -97,7 +196,7 @@ std::optional<Found> elsewhere(const fs::path& dataFolder, const GitNotedFiles::
     return std::nullopt;
 }
 
-bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& unit, const fs::path& folder,
+bool tradedBack(LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& unit, const fs::path& folder,
     const Found& found, const BeneathPlaces& places)
 {
     // The other unit's key lies above where its folder is now as the unit's own lies above `folder`.
@@ -113,15 +212,16 @@ bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& 
     auto theirFolder = theirs.files.find(found.now);
     if (theirFolder == theirs.files.end() || reachedAt(folder, places) != theirFolder->second
         || reachedAt(found.now, places) != unit.files.at(folder)
-        || !renamed(folder, found.now, RENAME_EXCHANGE, places))
+        || !traded(locked, folder, found.now, places))
         return false;
     platform::logError(folder.string() + " and " + found.now.string()
         + " had traded places during a Claude Code run; each was put back at its name.");
     return true;
 }
 
-std::optional<GitGuardPutBack::Undone> broughtBack(const fs::path& dataFolder, const Found& found,
-    const fs::path& folder, const BeneathPlaces& places, const GitGuardPutBack::Clock& clock)
+std::optional<GitGuardPutBack::Undone> broughtBack(LiveRuns::Locked& locked, const fs::path& dataFolder,
+    const Found& found, const fs::path& folder, const BeneathPlaces& places,
+    const GitGuardPutBack::Clock& clock)
 {
     // What took the name: the first link on the way, or what is at the name itself.
     auto reached = places.reach(folder);
@@ -131,7 +231,7 @@ std::optional<GitGuardPutBack::Undone> broughtBack(const fs::path& dataFolder, c
     if (taken != found.from && !isPathInside(taken, found.from))
         return std::nullopt;
     const fs::path usersWas = movedPath(taken, found.from, found.moved);
-    if (!renamed(taken, usersWas, RENAME_EXCHANGE, places))
+    if (!traded(locked, taken, usersWas, places))
         return std::nullopt;
     GitGuardPutBack::reachedStep(GitGuardPutBack::Step::folderTraded);
     loggedBack(folder, found.now);
@@ -151,11 +251,23 @@ std::optional<GitGuardPutBack::Undone> broughtBack(const fs::path& dataFolder, c
 bool movedBack(const Found& found, const BeneathPlaces& places)
 {
     const fs::path folder = movedPath(found.now, found.moved, found.from);
-    if (!renamed(found.moved, found.from, RENAME_NOREPLACE, places)
-        && (found.now == found.moved || !renamed(found.now, folder, RENAME_NOREPLACE, places)))
+    if (!renamed(found.moved, found.from, places)
+        && (found.now == found.moved || !renamed(found.now, folder, places)))
         return false;
     loggedBack(folder, found.now);
     return true;
+}
+
+void finishTrades(LiveRuns::Locked& locked)
+{
+    for (const auto& entry : locked.leftBehind(LiveRuns::Kind::folderTrade)) {
+        const Trade trade = tradeOf(entry);
+        finished(trade, BeneathPlaces(trade.places));
+        platform::logError(trade.first.string() + " and " + trade.second.string()
+            + " were trading places in steps when the program was killed; what was left of the steps was "
+              "taken.");
+    }
+    locked.write(LiveRuns::Kind::folderTrade);
 }
 
 GitNotedFiles::NotedUnit movedUnit(

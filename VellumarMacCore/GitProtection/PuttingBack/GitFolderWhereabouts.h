@@ -40,25 +40,31 @@ std::optional<Found> elsewhere(const std::filesystem::path& dataFolder, const Gi
 
 // Whether the unit's `folder`, found at `found`, and what is at its name now had traded names, as a
 // command's `renameat2` with RENAME_EXCHANGE trades two repositories' Git folders or hooks, the other
-// noted by its own unit in `locked`: they are traded back in one step, and neither is then a change.
-bool tradedBack(const LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& unit,
+// noted by its own unit in `locked`: they are traded back, and neither is then a change. Two names trade
+// in one step, or where the file system cannot, in steps recorded in `locked` first (`finishTrades`).
+bool tradedBack(LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& unit,
     const std::filesystem::path& folder, const Found& found, const BeneathPlaces& places);
 
 // Brings the unit's `folder`, found elsewhere, back to its name where something else took it, or took a
-// folder on the way to it that moved with it: the two trade names in one step (RENAME_EXCHANGE), so that
-// no instant, and so no kill, finds the name without the user's folder, and then what took it goes aside
-// beside that name, noted in `dataFolder` as the guard's own (`MovedAsideByGuard`). What went aside, as
-// undone at the name it took; absent where the two could not trade (a file system that cannot), with
-// nothing moved. The caller holds the lock of the registry of live runs.
-std::optional<GitGuardPutBack::Undone> broughtBack(const std::filesystem::path& dataFolder,
-    const Found& found, const std::filesystem::path& folder, const BeneathPlaces& places,
-    const GitGuardPutBack::Clock& clock);
+// folder on the way to it that moved with it: the two trade names, and then what took it goes aside
+// beside that name, noted in `dataFolder` as the guard's own (`MovedAsideByGuard`). They trade in one
+// step, so that no instant, and so no kill, finds the name without the user's folder, or where the file
+// system cannot, in steps recorded in `locked` before the first, which the next start finishes after a
+// kill (`finishTrades`). What went aside, as undone at the name it took; absent where the two could not
+// trade, with nothing moved.
+std::optional<GitGuardPutBack::Undone> broughtBack(LiveRuns::Locked& locked,
+    const std::filesystem::path& dataFolder, const Found& found, const std::filesystem::path& folder,
+    const BeneathPlaces& places, const GitGuardPutBack::Clock& clock);
 
 // Renames what the folder was found at back to its name, replacing nothing: the folder it was moved
-// with where that name is free, else the folder alone. Whether it is back. For a file system that
-// cannot trade two names, once what took the name went aside: a kill between leaves the user's folder
-// where it was found, compared there.
+// with where that name is free, else the folder alone. Whether it is back. Where the two could not
+// trade, once what took the name went aside.
 bool movedBack(const Found& found, const BeneathPlaces& places);
+
+// For the program's start, before its first run: takes the steps left of each trade a killed process
+// had recorded (`broughtBack`, `tradedBack`), each where its name is free, and forgets them all.
+// Throws the errors of `LiveRuns::Locked::write`.
+void finishTrades(LiveRuns::Locked& locked);
 
 // The unit as noted, each path below `from` taken below `to`: what it noted, where it is now.
 GitNotedFiles::NotedUnit movedUnit(

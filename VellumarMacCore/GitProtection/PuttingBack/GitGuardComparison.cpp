@@ -3,6 +3,7 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
+#include "VellumarMacCore/GitProtection/Judging/SettingsTakenOut.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/Permissions/PathContainment.h"
 
@@ -91,6 +92,25 @@ namespace {
             || (folder != noted.files.end() && folder->second.kind == Kind::searchedFolder);
     }
 
+    // The configuration `now` without the settings that count against `before`, as a command's new Git
+    // folder's takes its place; nothing where Git cannot read either, or no such file is left.
+    NotedFile withoutWhatCounted(
+        const NotedFile& before, const NotedFile& now, const GitCountedSettings::Repository& repository)
+    {
+        if (!repository.settings)
+            return {};
+        auto was = before.kind == Kind::file ? repository.settings(before.content)
+                                             : std::optional<std::string>("");
+        auto is = now.kind == Kind::file && was ? repository.settings(now.content) : std::nullopt;
+        if (!is)
+            return {};
+        const auto settingsBefore = GitCountedSettings::settingsOf(*was);
+        auto kept = SettingsTakenOut::withoutCounted(now.content,
+            GitCountedSettings::countedKeys(settingsBefore, GitCountedSettings::settingsOf(*is), repository),
+            settingsBefore, repository);
+        return kept ? NotedFile { Kind::file, std::move(kept->configuration), now.mode } : NotedFile {};
+    }
+
     bool isBelow(const fs::path& path, const std::vector<fs::path>& folders)
     {
         return std::any_of(folders.begin(), folders.end(),
@@ -104,9 +124,10 @@ namespace {
     // Undoes the change at `path`, as `undo` does; where it took the place of the unit's hooks folder,
     // found elsewhere, the user's hooks come back to their name instead (`broughtBack`), so that their
     // pre-commit does not silently stop running.
-    std::optional<Undone> undoneAt(const LiveRuns::Locked& locked, const fs::path& dataFolder,
+    std::optional<Undone> undoneAt(LiveRuns::Locked& locked, const fs::path& dataFolder,
         const NotedUnit& noted, const fs::path& path, const NotedFile& before, const BeneathPlaces& places,
-        const GitGuardPutBack::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack)
+        const GitGuardPutBack::Clock& clock, KeptMovedAside::InRun* run, bool& broughtAFolderBack,
+        const MadeFromNow& withoutWhatCounted)
     {
         auto found = noted.gitFolder && path == *noted.gitFolder / "hooks"
             ? GitFolderWhereabouts::elsewhere(dataFolder, noted, path, places)
@@ -115,12 +136,14 @@ namespace {
             broughtAFolderBack = true;
             return std::nullopt;
         }
-        if (auto done = found ? GitFolderWhereabouts::broughtBack(dataFolder, *found, path, places, clock)
-                              : std::nullopt) {
+        if (auto done = found
+                ? GitFolderWhereabouts::broughtBack(locked, dataFolder, *found, path, places, clock)
+                : std::nullopt) {
             broughtAFolderBack = true;
             return done;
         }
-        auto done = undo(dataFolder, places, path, before, noted.copyLimit(path), clock, run);
+        auto done = undo(
+            dataFolder, places, path, before, noted.copyLimit(path), clock, run, nullptr, withoutWhatCounted);
         // Where the two cannot trade, the user's hooks follow what took their name.
         if (found && done && done->moved.name && GitFolderWhereabouts::movedBack(*found, places))
             broughtAFolderBack = true;
@@ -227,8 +250,13 @@ namespace {
                     usersChanges.push_back(usersChangeLine(path, judged.second));
                     continue;
                 }
+                MadeFromNow without = nullptr;
+                if (noted.isConfiguration(path))
+                    without = [&before = judged.first, &repository](const NotedFile& now) {
+                        return withoutWhatCounted(before, now, repository);
+                    };
                 auto done = undoneAt(locked, liveRuns.folder(), noted, path, judged.first, places, clock, run,
-                    broughtAFolderBack);
+                    broughtAFolderBack, without);
                 if (done) {
                     done->reason = std::move(judged.second);
                     done->runOnlyAsProgram = runOnlyAsProgram(noted, path);
@@ -280,9 +308,11 @@ namespace {
         auto found = noted.gitFolder
             ? GitFolderWhereabouts::elsewhere(liveRuns.folder(), noted, *noted.gitFolder, places)
             : std::nullopt;
-        if (found
-            && GitFolderWhereabouts::tradedBack(liveRuns.locked(), noted, *noted.gitFolder, *found, places))
-            found.reset();
+        if (found) {
+            auto locked = liveRuns.locked();
+            if (GitFolderWhereabouts::tradedBack(locked, noted, *noted.gitFolder, *found, places))
+                found.reset();
+        }
         if (!found) {
             bool movedMeanwhile = false;
             Settled settled = atItsName(noted, mayLookAgain ? &movedMeanwhile : nullptr);
@@ -311,7 +341,7 @@ namespace {
         {
             auto locked = liveRuns.locked();
             back = GitFolderWhereabouts::broughtBack(
-                liveRuns.folder(), *found, *noted.gitFolder, places, clock);
+                locked, liveRuns.folder(), *found, *noted.gitFolder, places, clock);
         }
         if (back) {
             Settled settled = atItsName(noted);
@@ -363,7 +393,7 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
             madeFromNow = [&each](const NotedFile& now) { return NewGitFolders::keptOf(each, now); };
         if (auto done = undo(liveRuns.folder(), places, each.path, each.instead,
                 each.isConfiguration ? GitNotedFiles::maxConfigurationBytes : GitNotedFiles::maxCopiedBytes,
-                clock, run, madeFromNow)) {
+                clock, run, madeFromNow, madeFromNow)) {
             done->reason = std::move(each.reason);
             done->putInstead = each.instead.kind != Kind::absent;
             done->settingsTakenOut = !each.takenOut.empty() && done->putBack;

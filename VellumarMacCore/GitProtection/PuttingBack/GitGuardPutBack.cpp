@@ -2,6 +2,7 @@
 
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/Renames.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFolderDefinition.h"
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 
@@ -53,14 +54,15 @@ namespace {
     }
 
     // Puts a copy of `noted` at `name` in the open folder: made whole under another name first, then
-    // renamed with `flags` (RENAME_NOREPLACE where nothing is to be replaced). False when it cannot be.
-    bool putBack(int folderFD, const std::string& name, const NotedFile& noted, unsigned flags)
+    // renamed there, `replacing` what is there or nothing. False when it cannot be.
+    bool putBack(int folderFD, const std::string& name, const NotedFile& noted, bool replacing)
     {
         const std::string prepared = preparedName(name);
         if (madeCopy(folderFD, prepared, noted) != 0)
             return false;
         reachedStep(Step::copyMade);
-        if (::renameat2(folderFD, prepared.c_str(), folderFD, name.c_str(), flags) == 0)
+        if (replacing ? ::renameat(folderFD, prepared.c_str(), folderFD, name.c_str()) == 0
+                      : Renames::withoutReplacing(folderFD, prepared, folderFD, name) == 0)
             return true;
         ::unlinkat(folderFD, prepared.c_str(), 0);
         return false;
@@ -79,8 +81,9 @@ namespace {
         constexpr unsigned kRunBits = S_IXUSR | S_IXGRP | S_IXOTH | S_ISUID | S_ISGID;
         if ((status.st_mode & kRunBits) == 0)
             return StayedAs::neverExecutable;
-        return BeneathPlaces::changedMode(file.get(), status.st_mode & 07777 & ~kRunBits) ? StayedAs::executeTaken
-                                                                                           : StayedAs::asItIs;
+        return BeneathPlaces::changedMode(file.get(), status.st_mode & 07777 & ~kRunBits)
+            ? StayedAs::executeTaken
+            : StayedAs::asItIs;
     }
 
     // The last resort where a change stays at its name.
@@ -95,13 +98,16 @@ namespace {
     // nearest folder that holds a ".git" or is a Git folder itself, else the path's own folder.
     fs::path repositoryHolding(const fs::path& path)
     {
-        for (fs::path folder = path.parent_path(); folder.has_relative_path(); folder = folder.parent_path()) {
+        for (fs::path folder = path.parent_path(); folder.has_relative_path();
+             folder = folder.parent_path()) {
             if (folder.filename() == ".git")
                 return folder.parent_path();
         }
-        for (fs::path folder = path.parent_path(); folder.has_relative_path(); folder = folder.parent_path()) {
+        for (fs::path folder = path.parent_path(); folder.has_relative_path();
+             folder = folder.parent_path()) {
             std::error_code error;
-            if (fs::exists(fs::symlink_status(folder / ".git", error)) || GitFolderDefinition::isGitFolder(folder))
+            if (fs::exists(fs::symlink_status(folder / ".git", error))
+                || GitFolderDefinition::isGitFolder(folder))
                 return folder;
         }
         return path.parent_path();
@@ -164,7 +170,9 @@ namespace {
         }
         if (!undone.moved.name)
             return line + "it could not be moved aside ("
-                + std::generic_category().message(undone.moved.error) + ")" + stayedAs(undone);
+                + std::generic_category().message(undone.moved.error) + ")"
+                + (undone.settingsTakenOut ? ", and the same file without those settings took its place."
+                                           : stayedAs(undone));
         line += "the change was moved aside as " + (undone.path.parent_path() / *undone.moved.name).string();
         if (undone.putBack && undone.settingsTakenOut)
             return line + ", and the same file without those settings took its place.";
@@ -238,7 +246,7 @@ namespace {
         if (!read || !moved.name || identityAt(folder, *moved.name) == read)
             return moved;
         readAgain = true;
-        if (::renameat2(folder, moved.name->c_str(), folder, name.c_str(), RENAME_EXCHANGE) == 0
+        if (Renames::exchanged(folder, *moved.name, folder, name) == 0
             && identityAt(folder, *moved.name) == copy)
             ::unlinkat(folder, moved.name->c_str(), 0);
         return {};
@@ -246,7 +254,8 @@ namespace {
 
     std::optional<Undone> undoReached(const fs::path& dataFolder, const BeneathPlaces::Reached& reached,
         const fs::path& path, const NotedFile& now, const NotedFile& noted, const Clock& clock,
-        KeptMovedAside::InRun* run, const std::optional<Identity>& read, bool& readAgain)
+        KeptMovedAside::InRun* run, const std::optional<Identity>& read, bool& readAgain,
+        const MadeFromNow& withoutWhatCounted)
     {
         const bool copyKept = keptACopy(noted.kind);
         if (now == noted || (now.kind == Kind::absent && !copyKept))
@@ -255,7 +264,7 @@ namespace {
         const std::string& name = reached.name;
         BeneathPlaces::ownerMayAct(folder, path.parent_path());
         if (now.kind == Kind::absent) {
-            Undone undone { path, {}, noted.kind, putBack(folder, name, noted, RENAME_NOREPLACE) };
+            Undone undone { path, {}, noted.kind, putBack(folder, name, noted, false) };
             undone.wasMissing = true;
             return undone;
         }
@@ -263,7 +272,7 @@ namespace {
         if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
             && status.st_nlink > 1) {
             bool replaced
-                = copyKept ? putBack(folder, name, noted, 0) : ::unlinkat(folder, name.c_str(), 0) == 0;
+                = copyKept ? putBack(folder, name, noted, true) : ::unlinkat(folder, name.c_str(), 0) == 0;
             return disarmedWhereStayed({ path, {}, noted.kind, replaced, true }, folder, name);
         }
         Undone undone { path, {}, noted.kind };
@@ -281,7 +290,12 @@ namespace {
             // and the copy follows. A kill between leaves the name empty, which the next start fills from
             // the record.
             undone.moved = moveAside(folder, name, MovedAsideByGuard::refusedLabel, clock());
-            undone.putBack = undone.moved.name && copyKept && putBack(folder, name, noted, RENAME_NOREPLACE);
+            undone.putBack = undone.moved.name && copyKept && putBack(folder, name, noted, false);
+        }
+        if (!undone.moved.name && withoutWhatCounted) {
+            const NotedFile kept = withoutWhatCounted(now);
+            undone.settingsTakenOut = kept.kind == Kind::file && putBack(folder, name, kept, true);
+            undone.putBack = undone.settingsTakenOut;
         }
         if (undone.moved.name) {
             MovedAsideByGuard::note(dataFolder, folder, *undone.moved.name);
@@ -295,17 +309,18 @@ namespace {
 
 std::optional<Undone> undo(const fs::path& dataFolder, const BeneathPlaces& places, const fs::path& path,
     const NotedFile& notedBefore, std::size_t copyLimit, const Clock& clock, KeptMovedAside::InRun* run,
-    const MadeFromNow& madeFromNow)
+    const MadeFromNow& madeFromNow, const MadeFromNow& withoutWhatCounted)
 {
     auto reached = places.reach(path);
     if (!reached || reached->folder.get() < 0 || reached->throughLink)
         return std::nullopt;
     for (int reading = 1;; ++reading) {
-        const auto read = reading < kReadings ? identityAt(reached->folder.get(), reached->name) : std::nullopt;
+        const auto read
+            = reading < kReadings ? identityAt(reached->folder.get(), reached->name) : std::nullopt;
         const NotedFile now = GitNotedFiles::noteReached(*reached, copyLimit);
         bool readAgain = false;
-        auto undone = undoReached(dataFolder, *reached, path, now, madeFromNow ? madeFromNow(now) : notedBefore,
-            clock, run, read, readAgain);
+        auto undone = undoReached(dataFolder, *reached, path, now,
+            madeFromNow ? madeFromNow(now) : notedBefore, clock, run, read, readAgain, withoutWhatCounted);
         if (!readAgain)
             return undone;
         std::this_thread::sleep_for(std::chrono::milliseconds(1 << reading));
@@ -321,11 +336,11 @@ void report(const std::vector<Undone>& undone, Settled& settled)
             = done.keptOff ? "it appeared where " + std::string(kActedOnLater) : done.reason;
         if (done.moved.name)
             settled.moved.push_back({ done.path.parent_path() / *done.moved.name, reason });
-        else if (done.replacedShared && done.putBack)
+        else if ((done.replacedShared || done.settingsTakenOut) && done.putBack)
             settled.moved.push_back({ done.path, reason });
         else if (done.stayed())
-            settled.moved.push_back({ done.path, reason,
-                MovedChange::Stayed { std::move(line), repositoryHolding(done.path) } });
+            settled.moved.push_back(
+                { done.path, reason, MovedChange::Stayed { std::move(line), repositoryHolding(done.path) } });
     }
 }
 

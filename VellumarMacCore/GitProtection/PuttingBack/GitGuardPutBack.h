@@ -98,19 +98,22 @@ struct Settled {
 // is no copy to put back, the change goes aside alone; a name that holds nothing gets the copy of what
 // was noted back. Where neither can be done (`Undone::stayed`), a regular file there loses its execute
 // permission, through the open folder and no link, which keeps every byte: Git runs no hook without it,
-// nor a shell a program on PATH; what Git reads, a configuration, it still reads. A file with other hard links is not moved, since moved aside it would be made private
-// under all its names: this name is replaced or removed, and the change stays at the others. The folder
-// gets its owner's permission back first (`BeneathPlaces::ownerMayAct`). `run` bounds a flood within a
-// run; absent at the next start after a kill, which is no run. The caller holds the lock of the
-// registry of live runs (`LiveRuns::locked`), so that two runs never undo the same change twice. What
-// goes aside is noted in `dataFolder` as the guard's own (`MovedAsideByGuard`).
-// What takes a name's place made from what is there just before it goes aside, where what was judged a
-// moment before may have been written again: a configuration without the settings that counted.
+// nor a shell a program on PATH; what Git reads, a configuration, it still reads. A file with other hard
+// links is not moved, since moved aside it would be made private under all its names: this name is replaced
+// or removed, and the change stays at the others. The folder gets its owner's permission back first
+// (`BeneathPlaces::ownerMayAct`). `run` bounds a flood within a run; absent at the next start after a kill,
+// which is no run. The caller holds the lock of the registry of live runs (`LiveRuns::locked`), so that two
+// runs never undo the same change twice. What goes aside is noted in `dataFolder` as the guard's own
+// (`MovedAsideByGuard`). What takes a name's place made from what is there just before it goes aside, where
+// what was judged a moment before may have been written again: a configuration without the settings that
+// counted. `withoutWhatCounted` makes that of a configuration that can neither go aside nor be traded (a file
+// system without hard links that refuses renameat2's flags): it then replaces the change, which keeps
+// everything else, rather than the change staying.
 using MadeFromNow = std::function<GitNotedFiles::NotedFile(const GitNotedFiles::NotedFile& now)>;
 std::optional<Undone> undo(const std::filesystem::path& dataFolder, const BeneathPlaces& places,
-    const std::filesystem::path& path,
-    const GitNotedFiles::NotedFile& noted, std::size_t copyLimit, const Clock& clock,
-    KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr);
+    const std::filesystem::path& path, const GitNotedFiles::NotedFile& noted, std::size_t copyLimit,
+    const Clock& clock, KeptMovedAside::InRun* run, const MadeFromNow& madeFromNow = nullptr,
+    const MadeFromNow& withoutWhatCounted = nullptr);
 
 // Logs each change undone and adds where it went, with what counted, to `settled`; one that stayed is
 // added at its own name, with what the log says of it and the repository holding it.
@@ -126,9 +129,10 @@ std::vector<MovedChange> notLookedThrough(
     const std::vector<std::filesystem::path>& places, std::string_view why) noexcept;
 
 // The instants within a put-back where a kill must lose nothing of the user's: the copy of what was
-// noted made beside the change, the two traded in place, and a folder of the user's traded back to its
-// name with what took it (`GitFolderWhereabouts::broughtBack`).
-enum class Step { copyMade, traded, folderTraded };
+// noted made beside the change, the two traded in place, a folder of the user's traded back to its
+// name with what took it (`GitFolderWhereabouts::broughtBack`), and each step taken of a trade where the
+// file system cannot trade in one.
+enum class Step { copyMade, traded, folderTraded, tradeStepTaken };
 // Called at each `Step` of every put-back where set: for a test, in a process of its own, to stop it
 // there.
 extern void (*stepSeam)(Step);
