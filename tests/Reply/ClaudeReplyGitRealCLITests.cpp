@@ -305,9 +305,10 @@ std::vector<Planting> plantings()
 {
     const auto nothing = [](const PlantingScene&) {};
     // What the run's guard watches rather than denies is written for a moment: the user's Git runs once
-    // it went aside, a few milliseconds later, as a command waiting at most five seconds sees.
+    // it went aside, a few milliseconds later, as a command waiting at most 90 s (within Claude Code's two
+    // minutes for a command, however busy the machine) sees.
     const auto wentAside = [](const std::string& file) {
-        return "for i in $(seq 100); do ls {P}/" + file
+        return "for i in $(seq 1800); do ls {P}/" + file
             + ".refused-* >/dev/null 2>&1 && break; sleep 0.05; done; ";
     };
     return std::vector<Planting> {

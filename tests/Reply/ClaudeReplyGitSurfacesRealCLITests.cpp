@@ -93,11 +93,12 @@ struct Projects {
         EXPECT_EQ(usersGit(repository, { "log", "-1", "--format=%s" }).output, "by-the-user\n");
     }
 
-    // A command that waits, five seconds at most, while `planted` (a shell condition) holds, and says
-    // "went-42" once it does not: whether the plant was put back while the command still ran.
+    // A command that waits while `planted` (a shell condition) holds, and says "went-42" once it does
+    // not: whether the plant was put back while the command still ran. At most 90 s, within Claude Code's
+    // two minutes for a command, however busy the machine.
     static std::string whilePlanted(const std::string& planted)
     {
-        return "for i in $(seq 100); do " + planted
+        return "for i in $(seq 1800); do " + planted
             + " || { echo went-$((6 * 7)); break; }; sleep 0.05; done";
     }
 
