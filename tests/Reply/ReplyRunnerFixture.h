@@ -73,12 +73,15 @@ inline JSON writeStep(const std::filesystem::path& file, const std::string& cont
             { "input", JSON::object({ { "file_path", file.string() }, { "content", content } }) } }) } });
 }
 
+// With Claude Code's longest time limit: past its default two minutes a command goes on in the
+// background and the model is asked again, which a row's command may take on a busy machine.
 inline JSON bashStep(const std::string& command)
 {
     return JSON::object({ { "tool_use",
         JSON::object({ { "name", "Bash" },
             { "input",
-                JSON::object({ { "command", command }, { "description", "Run a command." } }) } }) } });
+                JSON::object({ { "command", command }, { "description", "Run a command." },
+                    { "timeout", 600000 } }) } }) } });
 }
 
 // A step of the model for each command, then the reply "Done.".
