@@ -33,13 +33,17 @@ std::vector<fs::path> foldersAmong(const fs::path& top, HookSearchPath::PutFirst
 
 }
 
-// Each hook's words as its shell would expand them, with "~" and "$HOME" the work tree's top here; a
-// word the guard cannot follow, where it may set PATH or name what is run or sourced, closes it.
+// Each hook's words as its shell would expand them, with "~" and "$HOME" the work tree's top of the
+// environment given; a word the guard cannot follow closes it wherever it may name a file that runs,
+// which the hooks that pre-commit, husky and commitlint write do not hold.
 TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
 {
     std::ifstream huskyRunner(test::sourceDir() / "tests/peers/node_modules/husky/husky");
     const std::string husky((std::istreambuf_iterator<char>(huskyRunner)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(husky.empty());
+    std::string deep = "v=sh";
+    for (int level = 0; level < 20; ++level)
+        deep.insert(2, "$(") += ')';
     struct Case {
         const char* name;
         const char* runner; // ".husky/_/pre-commit", which may source "tools/h"
@@ -52,7 +56,8 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
     };
     const Case cases[] = {
         { "husky 9's runner, sourced from another folder", ". \"$(dirname \"$0\")/../../tools/h\"\n",
-            "export PATH=\"node_modules/.bin:$PATH\"\nsh -e \"$s\"\n", { "node_modules/.bin" } },
+            "export PATH=\"node_modules/.bin:$PATH\"\nsh -e .husky/pre-commit \"$@\"\n",
+            { "node_modules/.bin" } },
         { "unquoted, without export, two folders", "PATH=bin:./tools/bin:${PATH} exec sh \"$0.sh\"\n", "",
             { "bin", "tools/bin" } },
         { "where the hook runs", "PATH=\"$PWD/.venv/bin:$PATH\"\n", "", { ".venv/bin" } },
@@ -81,7 +86,7 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         { "the top as Git tells it", "PATH=\"$(git rev-parse --show-toplevel)/node_modules/.bin:$PATH\"\n",
             "", { "/node_modules/.bin" } },
         { "a folder cd and pwd print", "PATH=\"$(cd \"$(dirname \"$0\")/../..\" && pwd)/bin:$PATH\"\n", "",
-            { "closed" } },
+            { "/", "/bin" } },
         { "a file sourced from the top as Git tells it", ". \"$(git rev-parse --show-toplevel)/tools/h\"\n",
             "export PATH=\"node_modules/.bin:$PATH\"\n", { "node_modules/.bin" } },
         { "a quoted piece joined to the rest", "PATH=\"node_modules\"/.bin:$PATH\n", "",
@@ -99,13 +104,34 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         { "the hook's argument put on PATH", "PATH=\"$1:$PATH\"\n", "", { "closed" } },
         { "the hook's arguments and status, passed to programs", "test -s \"$1\" || exit $?\necho \"$@\"\n",
             "", {} },
-        { "husky 9's own runner", ". \"$(dirname \"$0\")/../../tools/h\"\n", husky, { "node_modules/.bin" } },
+        { "husky 9's own runner", ". \"$(dirname \"$0\")/../../tools/h\"\n", husky,
+            { "/.husky/_", "node_modules/.bin" } },
+        { "a script a variable names, run by sh", "sh \"$SCRIPT\"\n", "", { "closed" } },
+        { "by bash, with Git's arguments", "bash -e \"$X\" \"$@\"\n", "", { "closed" } },
+        { "by node", "node \"$RUNNER\"\n", "", { "closed" } },
+        { "named by a command's output", "python3 \"$(something)\"\n", "", { "closed" } },
+        { "run by a substitution whose output is kept", "v=$(sh \"$X\")\n", "", { "closed" } },
+        { "exported to every later program", "export BASH_ENV=\"$X\"\n", "", { "closed" } },
+        { "past the substitutions read", deep.c_str(), "", { "closed" } },
+        { "the shell's test, which runs nothing", "[ \"$HUSKY\" = 2 ] && set -x\ntest -f \"$RC\" || exit 0\n",
+            "", {} },
+        { "a status kept and told", "c=$?\n[ $c != 0 ] && echo \"failed ($c)\"\nexit $c\n", "", {} },
+        { "commitlint's", "npx --no -- commitlint --edit $1\n", "", {} },
+        { "pre-commit's generated hook",
+            "INSTALL_PYTHON=/usr/bin/python3\nARGS=(hook-impl --config=.pre-commit-config.yaml)\n"
+            "HERE=\"$(cd \"$(dirname \"$0\")\" && pwd)\"\nARGS+=(--hook-dir \"$HERE\" -- \"$@\")\n"
+            "if [ -x \"$INSTALL_PYTHON\" ]; then\n    exec \"$INSTALL_PYTHON\" -mpre_commit "
+            "\"${ARGS[@]}\"\nfi\n",
+            "", { "/.husky/_" } },
+        { "cd where it fails, then pwd", "HERE=\"$(cd \"$(dirname \"$0\")\" || pwd)\"\nsh \"$HERE/x\"\n", "",
+            { "closed" } },
+        { "husky 9's husky.sh, sourced as husky 8 had it", ". \"$(dirname -- \"$0\")/../../tools/h\"\n",
+            "echo \"husky - DEPRECATED\n\nPlease remove the following two lines from $0:\n\"\n", {} },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         test::TemporaryFolder folder;
         const fs::path top = folder.path();
-        test::ScopedEnvironmentVariable home("HOME", top.string());
         fs::create_directories(top / ".husky/_");
         fs::create_directories(top / "tools");
         std::ofstream(top / ".husky/_" / testCase.hook) << "#!/usr/bin/env sh\n" << testCase.runner;
@@ -113,15 +139,18 @@ TEST(HookSearchPath, ReadsTheFoldersHooksPutBeforeThePath)
         std::ofstream(top / "hookenv.sh") << "export PATH=tools/bin:$PATH\n";
         std::vector<fs::path> expected;
         for (std::string_view written : testCase.expected)
-            expected.push_back(written.starts_with('/') ? top / written.substr(1) : fs::path(written));
+            expected.push_back(written == "/"  ? top
+                    : written.starts_with('/') ? top / written.substr(1)
+                                               : fs::path(written));
         for (const auto& made : expected) {
             if (made != "closed")
                 fs::create_directories(top / made);
         }
         for (fs::path decoy : testCase.decoys)
             fs::create_directories(top / decoy);
-        EXPECT_EQ(
-            foldersAmong(top, HookSearchPath::foldersPutFirst({ top / ".husky/_", top / "missing" }, top)),
+        EXPECT_EQ(foldersAmong(top,
+                      HookSearchPath::foldersPutFirst(
+                          { top / ".husky/_", top / "missing" }, top, { { "HOME", top.string() } })),
             expected);
     }
 }
@@ -185,11 +214,11 @@ TEST(HookSearchPath, WhatWasReadIsKeptOnlyWhileItsFilesAreAsTheyWere)
         for (const char* made : { "first", "second", "third", "fourth", "fifth" })
             fs::create_directory(top / made);
         ASSERT_EQ(foldersAmong(top,
-                      HookSearchPath::foldersPutFirst(
-                          { top / "hooks" }, top, std::chrono::system_clock::now() + std::chrono::hours(1))),
+                      HookSearchPath::foldersPutFirst({ top / "hooks" }, top, {},
+                          std::chrono::system_clock::now() + std::chrono::hours(1))),
             std::vector<fs::path> { "first" });
         testCase.change(top);
-        EXPECT_EQ(foldersAmong(top, HookSearchPath::foldersPutFirst({ top / "hooks" }, top)),
+        EXPECT_EQ(foldersAmong(top, HookSearchPath::foldersPutFirst({ top / "hooks" }, top, {})),
             std::vector<fs::path>(testCase.expected.begin(), testCase.expected.end()));
     }
 }

@@ -375,7 +375,8 @@ namespace {
             Paths found;
             Paths relatives;
             // Where the hooks' words cannot be followed, the run's end judges every folder below `top`.
-            for (auto& folder : HookSearchPath::foldersPutFirst(hookFolders, top).folders)
+            for (auto& folder :
+                HookSearchPath::foldersPutFirst(hookFolders, top, HookSearchPath::usersEnvironment()).folders)
                 (folder.is_absolute() ? found : relatives).push_back(std::move(folder));
             // A work tree outside every place has nothing below it that commands could write.
             if (place != m_places.end())

@@ -46,9 +46,9 @@ namespace {
     bool isPathCharacter(char character)
     {
         return character == HookWords::kUnknown || character == HookWords::kGivenPath
-            || character == HookWords::kQuotedBlank || static_cast<unsigned char>(character) >= 0x80
-            || (character >= '0' && character <= '9') || (character >= 'a' && character <= 'z')
-            || (character >= 'A' && character <= 'Z')
+            || character == HookWords::kQuotedBlank || character == HookWords::kFromGit
+            || static_cast<unsigned char>(character) >= 0x80 || (character >= '0' && character <= '9')
+            || (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z')
             || std::string_view("_.-/@%~").find(character) != std::string_view::npos;
     }
 
@@ -71,7 +71,8 @@ namespace {
                 && (end == text.size() || colonAfter))
                 piece = ".";
             if (!piece.empty() && piece.find(HookWords::kUnknown) == std::string::npos
-                && piece.find(HookWords::kGivenPath) == std::string::npos)
+                && piece.find(HookWords::kGivenPath) == std::string::npos
+                && piece.find(HookWords::kFromGit) == std::string::npos)
                 pieces.push_back(std::move(piece));
             start = end + 1;
         }
@@ -100,9 +101,42 @@ namespace {
         return shown + (written.size() > shown.size() ? "..." : "") + " in " + script.string();
     }
 
+    // Whether `word` of `command` holds what may be a file that runs and that the guard cannot name.
+    // Anything it cannot know counts, in any word of any program, since any program may run what it is
+    // given; but for what is plainly no such file: a variable a command of assignments alone sets, which
+    // counts where it is used, and an operand of the shell's test, which only compares and looks. What
+    // Git hands the hook counts where the shell runs, sources or puts it on PATH, or joins it to a path.
+    bool holdsUnfollowed(const HookWords::Command& command, const HookWords::Word& word)
+    {
+        using Role = HookWords::Word::Role;
+        const bool unknown = word.text.find(HookWords::kUnknown) != std::string::npos;
+        const bool fromGit = word.text.find(HookWords::kFromGit) != std::string::npos;
+        if ((unknown || fromGit)
+            && (command.setsPath || word.role == Role::command || word.role == Role::sourced))
+            return true;
+        // Joined to a path: in one of the words an array's blanks part.
+        for (std::size_t start = 0, end; word.role != Role::assignment && start < word.text.size();
+             start = end + 1) {
+            end = std::min(word.text.find_first_of(std::string { ' ', HookWords::kQuotedBlank }, start),
+                word.text.size());
+            const std::string_view part = std::string_view(word.text).substr(start, end - start);
+            if (part.find('/') != std::string_view::npos
+                && part.find_first_of(std::string { HookWords::kUnknown, HookWords::kFromGit })
+                    != std::string_view::npos)
+                return true;
+        }
+        auto program = std::find_if(command.words.begin(), command.words.end(),
+            [](const HookWords::Word& each) { return each.role == Role::command; });
+        const bool assignsAlone = program == command.words.end();
+        const bool tests = !assignsAlone && (program->text == "[" || program->text == "test");
+        return unknown && !(assignsAlone && word.role == Role::assignment)
+            && !(tests && word.role == Role::argument);
+    }
+
     struct Reader {
         const fs::path& top;
         const std::vector<fs::path>& hookFolders;
+        const CommandEnvironment& environment;
         std::set<fs::path> hooks;
         PutFirst found;
         // Files that words name, read after the hooks, with what their shell knows as they start.
@@ -134,7 +168,8 @@ namespace {
             const bool exists = ::stat(path.c_str(), &status) == 0;
             if (exists && S_ISREG(status.st_mode)) {
                 if (named.size() < maxSourcedFiles && mayRead(path) && !read.contains(path))
-                    named.emplace_back(path, sourced ? sourcing : HookWords::Known { path, top, {} });
+                    named.emplace_back(
+                        path, sourced ? sourcing : HookWords::Known { path, top, {}, &environment });
                 return;
             }
             fs::path folder = written.is_absolute() ? path : fromWhereItRuns(written);
@@ -159,14 +194,7 @@ namespace {
             HookWords::readCommands(text, known, [&](const HookWords::Command& command) {
                 using Role = HookWords::Word::Role;
                 for (const auto& word : command.words) {
-                    // What the shell itself runs, sources or puts on PATH, or a path joined to what
-                    // cannot be known, which any program given it may run; a variable set to one counts
-                    // where it is used.
-                    const bool mayLead = command.setsPath || word.role == Role::command
-                        || word.role == Role::sourced
-                        || (word.role != Role::assignment && word.text.find('/') != std::string::npos);
-                    if (!found.unresolved && mayLead
-                        && word.text.find(HookWords::kUnknown) != std::string::npos)
+                    if (!found.unresolved && holdsUnfollowed(command, word))
                         found.unresolved = unresolvedWord(word.written, script);
                     if (word.role == Role::command && word.text == ".")
                         continue;
@@ -228,12 +256,13 @@ namespace {
 }
 
 PutFirst foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top,
-    std::chrono::system_clock::time_point readStart)
+    const CommandEnvironment& environment, std::chrono::system_clock::time_point readStart)
 {
     try {
-        // What "~" and "$HOME" stand for is part of what was read.
-        const char* home = std::getenv("HOME");
-        std::string key = std::string("hook words") + '\0' + (home ? home : "") + '\0' + top.native();
+        // What "~" and every variable stand for is part of what was read.
+        std::string key = std::string("hook words") + '\0' + top.native();
+        for (const auto& [name, value] : environment)
+            key += '\0' + name + '=' + value;
         for (const auto& folder : hookFolders)
             key += '\0' + folder.native();
         if (auto kept = GitReadCache::cached(key)) {
@@ -244,7 +273,7 @@ PutFirst foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::pat
                 found.unresolved.reset();
             return found;
         }
-        Reader reader { top, hookFolders, {}, {}, {}, {}, {}, {} };
+        Reader reader { top, hookFolders, environment, {}, {}, {}, {}, {}, {} };
         // By name rather than by listing: a hooks folder holds Git's samples, and a command may fill it.
         std::vector<fs::path> hooks;
         for (const auto& folder : hookFolders) {
@@ -254,7 +283,7 @@ PutFirst foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::pat
         }
         reader.hooks.insert(hooks.begin(), hooks.end());
         for (const auto& hook : hooks)
-            reader.readScript(hook, { hook, top, {} });
+            reader.readScript(hook, { hook, top, {}, &environment });
         for (std::size_t index = 0; index < reader.named.size(); ++index) {
             auto [file, known] = reader.named[index];
             reader.readScript(file, std::move(known));
@@ -409,6 +438,7 @@ namespace {
         std::mutex lock;
         // Empty until a read starts.
         std::shared_future<std::string> read;
+        std::optional<CommandEnvironment> environment;
     };
 
     LoginSearchPath& loginSearchPath()
@@ -426,6 +456,7 @@ void readLoginSearchPath(const CommandEnvironment& environment)
         LoginSearchPath& shared = loginSearchPath();
         std::lock_guard held(shared.lock);
         shared.read = told.get_future().share();
+        shared.environment = environment;
     }
     // Detached: a shell that outlives its limits holds up neither a run nor the program's exit. What the
     // thread writes into outlives it: the promise's state, which it holds a share of, and the log, whose
@@ -444,6 +475,13 @@ void readLoginSearchPath(const CommandEnvironment& environment)
                   " programs that a folder a Git hook puts first on PATH could shadow.");
         told.set_value(login.searchPath.value_or(""));
     }).detach();
+}
+
+CommandEnvironment usersEnvironment()
+{
+    LoginSearchPath& shared = loginSearchPath();
+    std::lock_guard held(shared.lock);
+    return shared.environment.value_or(currentEnvironment());
 }
 
 std::string usersSearchPath()

@@ -26,8 +26,8 @@ inline constexpr std::size_t maxWords = 2048;
 
 struct PutFirst {
     std::vector<std::filesystem::path> folders;
-    // The first word, as written and with the file it is in, that may set PATH or name a file the hooks
-    // source or run, and holds what the guard cannot know; none where every such word is followed.
+    // The first word, as written and with the file it is in, that holds what the guard cannot know and
+    // may set PATH or name a file the hooks source or run; none where every such word is followed.
     std::optional<std::string> unresolved;
 };
 
@@ -42,14 +42,17 @@ struct PutFirst {
 // ("cd web && git ..."): it is returned relative, lexically normal and without the ".." that lead up
 // from there (`wherePutFirst` finds where it lies). An empty entry of a PATH set is "."; "." where it
 // is the command that sources a file is none. Each once, in the order met; they need not exist. A word
-// holding what cannot be known makes the whole `unresolved` where the shell puts it on PATH, runs or
-// sources it, or where it is joined to a path. What was found is kept for the next calls while the
+// holding what cannot be known makes the whole `unresolved` in any command, a substitution's too, but as
+// a value a command of assignments alone sets (which counts where it is used) or an operand of the
+// shell's test ("[", "test"); what Git hands the hook does only where the shell puts it on PATH, runs
+// or sources it, or where it is joined to a path. What was found is kept for the next calls while the
 // hooks folders, the scripts and every file a word might name are as they were (`GitReadCache`) and
 // none of them had changed within a second of `readStart`, the time the reading begins; tests pass a
-// later one so that what they just wrote is kept. Reads the disk; any thread; never throws, and out of
-// memory is `unresolved`.
+// later one so that what they just wrote is kept. "~" and the variables the words name are those of
+// `environment`, the one the hooks run with (`usersEnvironment`). Reads the disk; any thread; never
+// throws, and out of memory is `unresolved`.
 PutFirst foldersPutFirst(const std::vector<std::filesystem::path>& hookFolders,
-    const std::filesystem::path& top,
+    const std::filesystem::path& top, const CommandEnvironment& environment,
     std::chrono::system_clock::time_point readStart = std::chrono::system_clock::now());
 
 // The folders that the relative folders `foldersPutFirst` returned name for the hooks of the work tree
@@ -98,6 +101,10 @@ inline constexpr double loginShellTimeLimitSeconds = 5;
 // tell it is logged. Once per program start, before the first run; a later call reads it again. Any
 // thread.
 void readLoginSearchPath(const CommandEnvironment& environment);
+
+// The environment the user's Git runs hooks with, as the user's programs are found (`usersSearchPath`):
+// the one last given to `readLoginSearchPath`, else this program's own. Any thread.
+CommandEnvironment usersEnvironment();
 
 // The PATH the user's own programs are found through: this program's own, then the folders of the
 // login shell's (`readLoginSearchPath`, waited for while it is read) that it does not name. Any thread.

@@ -1,7 +1,6 @@
 #include "VellumarMacCore/GitProtection/Finding/HookWords.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fnmatch.h>
 #include <optional>
 
@@ -27,6 +26,14 @@ namespace {
     }
 
     bool isKnown(std::string_view text) { return text.find(kUnknown) == std::string_view::npos; }
+
+    // Neither unknown nor Git's, so that what a command makes of it can be told.
+    bool isPlain(std::string_view text)
+    {
+        return isKnown(text) && text.find(kFromGit) == std::string_view::npos;
+    }
+
+    const std::string kFromGitText(1, kFromGit);
 
     // "name=" or "name+=" as written, unquoted.
     std::optional<std::size_t> assignedNameLength(std::string_view written)
@@ -125,16 +132,20 @@ namespace {
 
     void markQuoted(std::string& text) { std::replace(text.begin(), text.end(), ' ', kQuotedBlank); }
 
+    using Each = std::function<void(const Command&)>;
+
     class Reader {
     public:
-        Reader(std::string_view text, Known& known, int depth)
+        // `each` is told the commands a substitution runs.
+        Reader(std::string_view text, Known& known, int depth, const Each& each)
             : m_text(text)
             , m_known(known)
             , m_depth(depth)
+            , m_each(each)
         {
         }
 
-        void commands(const std::function<void(const Command&)>& each)
+        void commands(const Each& each)
         {
             Command command;
             std::size_t commandStart = std::string_view::npos;
@@ -168,6 +179,10 @@ namespace {
                 } else if (character == ' ' || character == '\t') {
                     endWord();
                     ++m_at;
+                } else if (character == '(' && wordStart != std::string_view::npos
+                    && m_text.substr(wordStart, m_at - wordStart).ends_with('=')
+                    && assignedNameLength(m_text.substr(wordStart, m_at - wordStart))) {
+                    word += arrayElements();
                 } else if (std::string_view("\n;&|()").find(character) != std::string_view::npos) {
                     endCommand();
                     ++m_at;
@@ -213,7 +228,24 @@ namespace {
         std::string_view m_text;
         Known& m_known;
         int m_depth;
+        const Each& m_each;
         std::size_t m_at = 0;
+
+        // The words of the array "(...)" at `m_at`, past which it moves, joined by blanks.
+        std::string arrayElements()
+        {
+            const std::size_t end = closingOf(m_text, m_at);
+            // Its words set nothing.
+            Known elementsKnown = m_known;
+            std::string elements;
+            Reader(m_text.substr(m_at + 1, end - m_at - 1), elementsKnown, m_depth, m_each)
+                .commands([&](const Command& command) {
+                    for (const auto& element : command.words)
+                        elements += (elements.empty() ? "" : " ") + element.text;
+                });
+            m_at = std::min(end + 1, m_text.size());
+            return elements;
+        }
 
         // Appends what starts at `m_at` to `word`: a quoted piece, an expansion or a character.
         void appendPart(std::string& word, bool splitsAtBlanks)
@@ -320,28 +352,33 @@ namespace {
             return "$";
         }
 
-        // What the name stands for; none where neither the scripts nor this program's environment set it.
+        // What the name stands for; none where neither the scripts nor the hook's environment set it.
         std::optional<std::string> valueOf(std::string_view name) const
         {
             if (auto set = m_known.variables.find(name); set != m_known.variables.end())
                 return set->second;
             if (name == "0")
                 return m_known.script.string();
+            if (name == "@" || name == "*" || name == "#" || name == "?"
+                || (name[0] >= '1' && name[0] <= '9'))
+                return kFromGitText;
             if (name == "PWD")
                 return ".";
             if (name == "PATH")
                 return std::string(1, kGivenPath);
             if (!isNameStart(name[0]))
                 return kUnknownText;
-            if (const char* environment = std::getenv(std::string(name).c_str()))
-                return environment;
+            if (!m_known.environment)
+                return std::nullopt;
+            if (auto set = m_known.environment->find(std::string(name)); set != m_known.environment->end())
+                return set->second;
             return std::nullopt;
         }
 
         // `piece` expanded as one word.
         std::string expandedPiece(std::string_view piece) const
         {
-            return Reader(piece, m_known, m_depth).wholeWord();
+            return Reader(piece, m_known, m_depth, m_each).wholeWord();
         }
 
         // "${inner}".
@@ -359,7 +396,7 @@ namespace {
             }
             const auto value = valueOf(inner.substr(0, length));
             const std::string_view rest = inner.substr(length);
-            if (rest.empty())
+            if (rest.empty() || rest == "[@]" || rest == "[*]")
                 return value.value_or(kUnknownText);
             const bool colon = rest[0] == ':';
             const std::string_view operation = colon ? rest.substr(1) : rest;
@@ -368,6 +405,12 @@ namespace {
             const bool unset = !value || (colon && value->empty());
             if (value && !isKnown(*value))
                 return kUnknownText;
+            // What Git hands the hook may be empty or not: both ways, apart.
+            if (value && !isPlain(*value)
+                && std::string_view("-=+").find(operation[0]) != std::string_view::npos)
+                return *value + ':' + expandedPiece(operation.substr(1));
+            if (value && !isPlain(*value))
+                return *value;
             if (operation[0] == '-' || operation[0] == '=')
                 return unset ? expandedPiece(operation.substr(1)) : *value;
             if (operation[0] == '+')
@@ -385,25 +428,48 @@ namespace {
         // What the command `inner` prints, where the guard can tell it.
         std::string substituted(std::string_view inner) const
         {
-            if (m_depth >= kMaxDepth)
+            if (m_depth >= kMaxDepth) {
+                // What it runs cannot be read: a command no one can name.
+                m_each(Command { { Word { kUnknownText, inner, Word::Role::command } } });
                 return kUnknownText;
+            }
             // A subshell's assignments stay in it.
             Known subshell = m_known;
             std::vector<std::vector<std::string>> commands;
-            Reader(inner, subshell, m_depth + 1).commands([&](const Command& command) {
+            // Where each command ends and the next begins, as written.
+            std::vector<std::pair<const char*, const char*>> spans;
+            Reader(inner, subshell, m_depth + 1, m_each).commands([&](const Command& command) {
+                m_each(command);
                 auto& words = commands.emplace_back();
                 for (const auto& word : command.words) {
                     if (word.role != Word::Role::redirection)
                         words.push_back(word.text);
                 }
+                spans.emplace_back(command.words.front().written.data(),
+                    command.words.back().written.data() + command.words.back().written.size());
             });
-            if (commands.size() != 1 || commands[0].empty()
-                || !std::all_of(commands[0].begin(), commands[0].end(), isKnown))
+            if (commands.empty()
+                || !std::all_of(commands.begin(), commands.end(), [](const std::vector<std::string>& words) {
+                       return !words.empty() && std::all_of(words.begin(), words.end(), isPlain);
+                   }))
+                return kUnknownText;
+            auto printsFolder = [](const std::vector<std::string>& words) {
+                return words[0] == "pwd"
+                    && std::all_of(words.begin() + 1, words.end(),
+                        [](const std::string& word) { return word.starts_with('-'); });
+            };
+            // "cd WORD && pwd": where it leads, from where the hook runs.
+            if (commands.size() == 2 && commands[0].size() == 2 && commands[0][0] == "cd"
+                && !commands[0][1].starts_with('-') && printsFolder(commands[1])) {
+                std::string between(spans[0].second, spans[1].first);
+                std::erase_if(between, [](char c) { return c == ' ' || c == '\t'; });
+                if (between == "&&")
+                    return commands[0][1];
+            }
+            if (commands.size() != 1)
                 return kUnknownText;
             const auto& words = commands[0];
-            if (words[0] == "pwd" && std::all_of(words.begin() + 1, words.end(), [](const std::string& word) {
-                    return word.starts_with('-');
-                }))
+            if (printsFolder(words))
                 return ".";
             if (words == std::vector<std::string> { "git", "rev-parse", "--show-toplevel" })
                 return m_known.top.string();
@@ -431,7 +497,11 @@ namespace {
                 return;
             auto [set, added] = m_known.variables.try_emplace(name, value);
             const bool appends = word.written[nameLength] == '+';
-            if (!added && (appends || set->second != value))
+            // An array's words, appended or not, are each where it is used; a string is not.
+            const bool toArray = word.written.substr(nameLength + (appends ? 2 : 1)).starts_with('(');
+            if (!added && appends && toArray)
+                set->second += ' ' + value;
+            else if (!added && (appends || set->second != value))
                 set->second = kUnknownText;
         }
 
@@ -479,7 +549,7 @@ namespace {
 
 void readCommands(std::string_view text, Known& known, const std::function<void(const Command&)>& each)
 {
-    Reader(text, known, 0).commands(each);
+    Reader(text, known, 0, each).commands(each);
 }
 
 }

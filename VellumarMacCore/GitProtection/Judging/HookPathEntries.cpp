@@ -99,7 +99,8 @@ namespace {
     HookSearchPath::PutFirst foldersPutFirst(
         const std::vector<fs::path>& hookFolders, const fs::path& top, const BeneathPlaces& places)
     {
-        auto [named, unresolved] = HookSearchPath::foldersPutFirst(hookFolders, top);
+        auto [named, unresolved]
+            = HookSearchPath::foldersPutFirst(hookFolders, top, HookSearchPath::usersEnvironment());
         HookSearchPath::PutFirst found { {}, std::move(unresolved) };
         std::vector<fs::path> relatives;
         for (auto& folder : named)
@@ -131,14 +132,17 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
         }
     }
     // What no run noted has its hooks folders read here, as a run's start reads a known one's; its own
-    // "core.hooksPath" also where no ".git" at a top leads to it, as for a bare repository.
-    const auto hooksPath = noted ? std::optional<std::string>() : valueOf(settings, "core.hookspath");
+    // "core.hooksPath" also where no ".git" at a top leads to it, as for a bare repository. So has a
+    // linked Git folder, noted or not: its hooks are named by the settings it shares with its common
+    // folder, at whatever top its files now give, where what was noted named them at the top it had.
+    const bool readsSettings = !noted || (location && location->commonFolder != location->gitFolder);
+    const auto hooksPath = readsSettings ? valueOf(settings, "core.hookspath") : std::optional<std::string>();
     const char* homeVariable = std::getenv("HOME");
     const fs::path home = homeVariable ? homeVariable : "";
     const auto tops
         = GitFolders::workTreesOf(gitFolder, location, found.gitFiles, valueOf(settings, "core.worktree"));
-    const auto configured
-        = noted ? std::vector<std::vector<fs::path>>(tops.size()) : configuredFolders(gitFolder, tops, home);
+    const auto configured = readsSettings ? configuredFolders(gitFolder, tops, home)
+                                          : std::vector<std::vector<fs::path>>(tops.size());
     std::vector<NewGitFolders::Counted> counted;
     for (std::size_t index = 0; index < tops.size(); ++index) {
         const fs::path& top = tops[index];
@@ -153,7 +157,7 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
         const HookSearchPath::ShadowedPrograms programs(top, HookSearchPath::usersSearchPath());
         const auto [folders, unresolved] = foldersPutFirst(hookFolders, top, places);
         const std::string why = unresolved
-            ? "a hook's words put first on PATH what cannot be followed (" + *unresolved
+            ? "a hook's words may run or put first on PATH what cannot be followed (" + *unresolved
                 + "), so every folder of its work tree counts as put first, and there it would run in place"
                   " of the user's "
             : "a hook puts its folder first on PATH, where it would run in place of the user's ";
