@@ -255,10 +255,11 @@ std::optional<Location> locatedGitFolder(const fs::path& gitFolder)
     return location;
 }
 
-std::vector<fs::path> workTreesOf(const fs::path& gitFolder, const std::optional<Location>& location,
+WorkTrees workTreesOf(const fs::path& gitFolder, const std::optional<Location>& location,
     const std::vector<fs::path>& gitFiles, const std::optional<std::string>& workTreeSetting)
 {
-    std::vector<fs::path> tops;
+    WorkTrees found;
+    std::vector<fs::path>& tops = found.tops;
     auto add = [&](const fs::path& top) {
         if (auto resolved = resolvingSymlinks(top);
             resolved && std::find(tops.begin(), tops.end(), *resolved) == tops.end())
@@ -278,16 +279,20 @@ std::vector<fs::path> workTreesOf(const fs::path& gitFolder, const std::optional
             tops.push_back(gitFolder);
     }
     if (isCommonFolder) {
+        std::size_t linkedCount = 0;
         walkLinkedFolders(gitFolder, [&](const std::optional<LinkedEntry>& entry) {
             if (entry && !entry->isWorktree)
                 return WalkStep::stop;
-            if (auto linked = entry && entry->isGitFolder ? locatedGitFolder(entry->folder) : std::nullopt;
-                linked && linked->gitFile)
+            if (!entry || !entry->isGitFolder)
+                return WalkStep::passOver;
+            auto linked = locatedGitFolder(entry->folder);
+            if (linked && linked->gitFile)
                 add(linked->gitFile->parent_path());
+            found.complete = found.complete && linked && linked->gitFile && ++linkedCount <= maxLinkedFolders;
             return WalkStep::passOver;
         });
     }
-    return tops;
+    return found;
 }
 
 }

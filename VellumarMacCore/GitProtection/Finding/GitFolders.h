@@ -51,11 +51,17 @@ std::optional<Location> locatedGitFolder(const std::filesystem::path& gitFolder)
 // it is a ".git"; else, for a bare repository, the Git folder itself. A common folder's hooks run in each
 // of its linked worktrees as well, at the top `git worktree list` gives: the folder of the ".git" file
 // that the "gitdir" of each Git folder in its "worktrees/" names. Each once, as the kernel resolves it,
-// those it cannot left out. The one rule of a run's start, which notes and watches what the hooks put
-// first on PATH there, and of its end, which judges it. Reads the disk; never throws but for memory.
-std::vector<std::filesystem::path> workTreesOf(const std::filesystem::path& gitFolder,
-    const std::optional<Location>& location, const std::vector<std::filesystem::path>& gitFiles,
-    const std::optional<std::string>& workTreeSetting);
+// those it cannot left out. The one rule of where Git runs with a Git folder's hooks and configuration:
+// of a run's start, which notes and watches what the hooks put first on PATH there, of its end, which
+// judges it, and of a setting's relative path. Reads the disk; never throws but for memory.
+struct WorkTrees {
+    std::vector<std::filesystem::path> tops;
+    // False where a linked worktree's top cannot be told (a Git folder in "worktrees/" whose "gitdir"
+    // names nothing), or past `maxLinkedFolders` of them: Git may run there as well.
+    bool complete = true;
+};
+WorkTrees workTreesOf(const std::filesystem::path& gitFolder, const std::optional<Location>& location,
+    const std::vector<std::filesystem::path>& gitFiles, const std::optional<std::string>& workTreeSetting);
 
 // bwrap takes at most this many arguments; Claude Code starts no command whose sandbox needs more.
 inline constexpr std::size_t sandboxArgumentLimit = 9000;

@@ -349,7 +349,7 @@ namespace {
             Paths found;
             const auto location = GitFolders::locatedGitFolder(gitFolder);
             for (const auto& top :
-                GitFolders::workTreesOf(gitFolder, location, gitFiles, workTreeSetting(location))) {
+                GitFolders::workTreesOf(gitFolder, location, gitFiles, workTreeSetting(location)).tops) {
                 for (auto& folder : searchedFirst({ hooks }, top, readAt)) {
                     if (std::find(found.begin(), found.end(), folder) == found.end())
                         found.push_back(std::move(folder));

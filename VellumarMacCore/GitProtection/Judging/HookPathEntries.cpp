@@ -140,7 +140,8 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
     const char* homeVariable = std::getenv("HOME");
     const fs::path home = homeVariable ? homeVariable : "";
     const auto tops
-        = GitFolders::workTreesOf(gitFolder, location, found.gitFiles, valueOf(settings, "core.worktree"));
+        = GitFolders::workTreesOf(gitFolder, location, found.gitFiles, valueOf(settings, "core.worktree"))
+              .tops;
     const auto configured = readsSettings ? configuredFolders(gitFolder, tops, home)
                                           : std::vector<std::vector<fs::path>>(tops.size());
     std::vector<NewGitFolders::Counted> counted;

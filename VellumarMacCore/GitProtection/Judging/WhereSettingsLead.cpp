@@ -30,37 +30,25 @@ namespace {
         return !relative.empty() && relative != "." && *relative.begin() != "..";
     }
 
-    // Where Git runs with this configuration, and so what a relative path is taken from: the work tree
-    // "core.worktree" names, else the repository's own (a linked worktree's, its "gitdir" tells), else a
-    // bare repository's Git folder; and the top of each linked worktree there is, which shares the
-    // configuration. Absent where one is unknown, or past as many linked worktrees as are guarded.
+    // Where Git runs with this configuration, and so what a relative path is taken from: each top of a
+    // work tree Git would use with the Git folder (`GitFolders::workTreesOf`), its linked worktrees' too,
+    // which share the configuration. Absent where one is unknown (where nothing leads Git to a work tree
+    // but the folder is no bare repository), or past as many linked worktrees as are guarded.
     std::optional<std::vector<fs::path>> topsOf(
         const Repository& repository, const std::vector<Setting>& settings)
     {
-        std::vector<fs::path> tops;
         const Setting* workTree = lastOf(settings, "core.worktree");
         const Setting* bare = lastOf(settings, "core.bare");
-        if (workTree && workTree->value)
-            tops.push_back(standardizedPath(repository.gitFolder / *workTree->value));
-        else if (repository.workTree)
-            tops.push_back(*repository.workTree);
-        else if (bare && bare->value && detail::asciiLowercased(*bare->value) == "true")
-            tops.push_back(repository.gitFolder);
-        else if (auto linked = GitFolders::locatedGitFolder(repository.gitFolder); linked && linked->workTree)
-            tops.push_back(*linked->workTree);
-        else
+        std::vector<fs::path> gitFiles;
+        if (repository.workTree)
+            gitFiles.push_back(*repository.workTree / ".git");
+        auto found = GitFolders::workTreesOf(repository.gitFolder,
+            GitFolders::locatedGitFolder(repository.gitFolder), gitFiles,
+            workTree ? workTree->value : std::nullopt);
+        const bool isBare = bare && bare->value && detail::asciiLowercased(*bare->value) == "true";
+        if (!found.complete || found.tops.empty() || (found.tops.front() == repository.gitFolder && !isBare))
             return std::nullopt;
-        // A worktree whose top is gone is one Git runs in no more.
-        std::error_code error;
-        for (fs::directory_iterator entry(repository.gitFolder / "worktrees", error), end;
-             !error && entry != end; entry.increment(error)) {
-            auto linked = GitFolders::locatedGitFolder(entry->path());
-            if (!linked || !linked->workTree || tops.size() > GitFolders::maxLinkedFolders)
-                return std::nullopt;
-            if (std::error_code missing; fs::exists(*linked->workTree, missing))
-                tops.push_back(*linked->workTree);
-        }
-        return tops;
+        return std::move(found.tops);
     }
 
     // Whether `path`, resolved as the kernel resolves as much of it as exists, lies outside every place
