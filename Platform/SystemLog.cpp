@@ -80,3 +80,17 @@ SystemLog::Destination SystemLog::write(int priority, std::string_view line) noe
 }
 
 }
+
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer's suppressions, here because every program and test that logs links this file, and one
+// definition is all a program may have. Each names a library's own code, never ours:
+// - glibc's time zone state: the header's localtime_r runs on any thread while ICU calls tzset, and glibc
+//   takes its own lock around both, which ThreadSanitizer cannot see.
+// - libdbus takes two of its own locks in one order when a client connects and in the other when it is
+//   freed. The Avahi client does both on the caller's thread, with its poll thread stopped before the
+//   free, so the cycle ThreadSanitizer sees never meets itself.
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "race:tzset_internal\ndeadlock:libdbus-1.so.3\n";
+}
+#endif

@@ -221,8 +221,3 @@ std::vector<BrowsedService> AvahiNamespace::browseNow(const std::string& type)
 }
 
 }
-
-// libdbus takes two of its own locks in one order when a client connects and in the other when it is
-// freed. The Avahi client does both on the caller's thread, with its poll thread stopped before the
-// free, so the cycle ThreadSanitizer sees never meets itself.
-extern "C" const char* __tsan_default_suppressions() { return "deadlock:libdbus-1.so.3\n"; }
