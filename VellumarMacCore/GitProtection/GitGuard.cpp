@@ -7,6 +7,7 @@
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardKeptUnits.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardStampedUnits.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
 #include <algorithm>
@@ -63,10 +64,13 @@ namespace {
     // The units a guard notes, each once, and their Git folders. What a watch kept of each is looked up
     // on a few threads, since with a thousand repositories each lookup reads a unit back; the units
     // noted anew are noted one after another, in order. `kept` is called from several threads at once.
+    // What is noted anew is kept across the program's starts (`GitGuardStampedUnits`) for the registry in
+    // `liveRuns`, noting having begun at `notingBegan`.
     std::vector<UnitToHold> notedUnits(const std::vector<GuardedRepository>& repositories,
         const std::vector<fs::path>& gitFiles,
         const std::map<fs::path, std::vector<fs::path>>& searchedOfGitFiles,
         const std::vector<fs::path>& othersCommonDirs, const BeneathPlaces& places, const KeptUnit& kept,
+        const fs::path& liveRuns, const LiveRunsHeartbeat::Beat& notingBegan,
         std::vector<fs::path>& gitFolders)
     {
         struct Wanted {
@@ -115,6 +119,7 @@ namespace {
                 taken[index] = true;
             }
         });
+        std::vector<GitGuardStampedUnits::Noted> notedAnew;
         for (std::size_t index = 0; index < wanted.size(); ++index) {
             if (taken[index])
                 continue;
@@ -124,7 +129,11 @@ namespace {
             if (unit.othersCommonDir)
                 noted.files.erase(*unit.bare.gitFolder / "commondir");
             units[index].noted = GitGuardEntries::entryOf(noted);
+            // One noted with its "commondir" left to another is not for a run that notes it.
+            if (!unit.othersCommonDir)
+                notedAnew.push_back({ std::move(noted), units[index].named });
         }
+        GitGuardStampedUnits::keep(std::move(notedAnew), liveRuns, places, notingBegan);
         return units;
     }
 
@@ -160,21 +169,26 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
     std::optional<std::string> unrecorded;
     try {
         LiveRuns& liveRuns = m_run.registry();
-        // Taken as it was kept: what changed since was seen by the watch, and what Git's configuration
-        // names and where it lies are as they were. A unit the record keeps as gone is not. Any thread.
+        // Taken as it was kept: what changed since was seen by the watch, or moved a stamp of its files,
+        // and what Git's configuration names and where it lies are as they were. A unit the record keeps
+        // as gone is not. Any thread.
+        const LiveRunsHeartbeat::Beat notingBegan = LiveRunsHeartbeat::now();
         std::mutex takenLock;
         auto kept
             = [&](const NotedUnit& bare, const std::vector<fs::path>& named) -> std::optional<NotedUnit> {
             fs::path key = bare.key();
-            if (!m_options.unchangedSinceKept.contains(key))
-                return std::nullopt;
-            auto unit = GitGuardKeptUnits::taken(bare, m_options.liveRuns, named, m_places.paths());
+            const bool watched = m_options.unchangedSinceKept.contains(key);
+            auto unit = watched ? GitGuardKeptUnits::taken(bare, m_options.liveRuns, named, m_places.paths())
+                                : std::nullopt;
+            const bool byWatch = unit.has_value();
             if (!unit)
+                unit = GitGuardStampedUnits::taken(bare, named, m_options.liveRuns, m_places, notingBegan);
+            if (!unit || liveRuns.locked().isUnheld(Held::guardedUnit, key.native()))
                 return std::nullopt;
-            if (liveRuns.locked().isUnheld(Held::guardedUnit, key.native()))
-                return std::nullopt;
-            std::lock_guard lock(takenLock);
-            m_takenAsKept.insert(std::move(key));
+            if (byWatch) {
+                std::lock_guard lock(takenLock);
+                m_takenAsKept.insert(std::move(key));
+            }
             return unit;
         };
         // Before anything is noted: what stays is noted as it is, as the user's.
@@ -196,7 +210,7 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         }
         std::vector<fs::path> gitFolders;
         std::vector<UnitToHold> units = notedUnits(repositories, gitFiles, m_options.searchedFirstOfGitFiles,
-            othersCommonDirs, m_places, kept, gitFolders);
+            othersCommonDirs, m_places, kept, m_options.liveRuns, notingBegan, gitFolders);
         const timespec knownFrom = KnownGitFolders::note(m_options.liveRuns, gitFolders);
         m_knownGitFolders = KnownGitFolders(m_options.liveRuns, knownFrom);
         m_keys.reserve(units.size());
@@ -303,7 +317,8 @@ GitGuard::~GitGuard()
         lastComparisons = std::move(m_lastComparisons);
     }
     auto stayed = [&](std::size_t unit) {
-        return unit < lastComparisons.size() && (lastComparisons[unit].stayed || lastComparisons[unit].failed);
+        return unit < lastComparisons.size()
+            && (lastComparisons[unit].stayed || lastComparisons[unit].failed);
     };
     bool keptOffStayed = false;
     for (std::size_t index = 0; index < m_keptOff.folderCount(); ++index)
@@ -334,6 +349,7 @@ GitGuard::~GitGuard()
     } catch (const std::exception&) {
         // The next start compares what the record still names, which is then unchanged.
     }
+    GitGuardStampedUnits::writeKept(m_options.liveRuns);
 }
 
 fs::path GitGuard::unitKey(std::size_t unit) const
@@ -451,7 +467,8 @@ std::vector<fs::path> GitGuard::comparedAgainAtTheEnd() const
     std::vector<fs::path> keys;
     std::lock_guard lock(m_lastComparisonsLock);
     for (std::size_t unit = 0; unit < m_lastComparisons.size(); ++unit) {
-        if (m_lastComparisons[unit].failed || m_lastComparisons[unit].elsewhere || m_lastComparisons[unit].stayed)
+        if (m_lastComparisons[unit].failed || m_lastComparisons[unit].elsewhere
+            || m_lastComparisons[unit].stayed)
             keys.push_back(unitKey(unit));
     }
     return keys;

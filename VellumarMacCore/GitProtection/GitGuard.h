@@ -88,10 +88,12 @@ public:
     // (`GitFoldersInPlaces::linkedGitFolders`, however many) and its work tree's ".git", and of each ".git"
     // file in `gitFiles` (`GitNotedFiles::noteUnit`). Where another run of this process noted a Git folder or
     // ".git" file already, this one takes what that run noted, which is what the folder held before either's
-    // commands ran. The "commondir" of each of `othersCommonDirs` is left to whoever holds it: a
-    // placeholder (`CommonDirPlaceholders`), which the sandbox keeps and the run removes, or Claude Code
-    // in its working directory's Git folder. Everything noted is in the record before this returns, or
-    // the failure is logged. Reads the disk; never throws.
+    // commands ran. One an earlier run, of this process or before its start, noted from files whose stamps
+    // are all as they were is taken as noted then (`GitGuardStampedUnits`); what is noted anew is kept so.
+    // The "commondir" of each of `othersCommonDirs` is left to whoever holds it: a placeholder
+    // (`CommonDirPlaceholders`), which the sandbox keeps and the run removes, or Claude Code in its working
+    // directory's Git folder. Everything noted is in the record before this returns, or the failure is
+    // logged. Reads the disk; never throws.
     GitGuard(const std::vector<GuardedRepository>& repositories,
         const std::vector<std::filesystem::path>& gitFiles,
         const std::vector<std::filesystem::path>& othersCommonDirs, Options options);

@@ -2,10 +2,9 @@
 
 #include "VellumarMacCore/Foundations/FileStamp.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/GitProtection/Finding/KeptBytes.h"
 
-#include <array>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -56,38 +55,9 @@ namespace {
     constexpr std::string_view kFileHeader = "git read cache 1\n";
     constexpr std::size_t kFileBytesLimit = 64 * 1024 * 1024;
 
-    // A stamp's fields, each as wide as any system's.
-    std::array<std::int64_t, 8> fieldsOf(const FileStamp& stamp)
-    {
-        return { static_cast<std::int64_t>(stamp.device), static_cast<std::int64_t>(stamp.inode),
-            static_cast<std::int64_t>(stamp.mode), static_cast<std::int64_t>(stamp.size),
-            static_cast<std::int64_t>(stamp.modified.tv_sec),
-            static_cast<std::int64_t>(stamp.modified.tv_nsec),
-            static_cast<std::int64_t>(stamp.changed.tv_sec),
-            static_cast<std::int64_t>(stamp.changed.tv_nsec) };
-    }
-
-    FileStamp stampOf(bool exists, const std::array<std::int64_t, 8>& fields)
-    {
-        return { exists, static_cast<dev_t>(fields[0]), static_cast<ino_t>(fields[1]),
-            static_cast<mode_t>(fields[2]), static_cast<off_t>(fields[3]),
-            { static_cast<time_t>(fields[4]), static_cast<long>(fields[5]) },
-            { static_cast<time_t>(fields[6]), static_cast<long>(fields[7]) } };
-    }
-
-    template <typename Value> void append(std::string& bytes, const Value& value)
-    {
-        bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
-    }
-
-    void appendText(std::string& bytes, std::string_view text)
-    {
-        append(bytes, static_cast<std::uint64_t>(text.size()));
-        bytes.append(text);
-    }
-
     std::string encoded(const std::map<std::string, Entry>& entries)
     {
+        using namespace KeptBytes;
         std::string bytes(kFileHeader);
         for (const auto& [key, entry] : entries) {
             appendText(bytes, key);
@@ -95,57 +65,16 @@ namespace {
             append(bytes, static_cast<std::uint64_t>(entry.files.size()));
             for (const auto& [file, stamp] : entry.files) {
                 appendText(bytes, file);
-                append(bytes, static_cast<std::uint8_t>(stamp.exists));
-                append(bytes, fieldsOf(stamp));
+                appendStamp(bytes, stamp);
             }
         }
         return bytes;
     }
 
-    class FileReader {
-    public:
-        explicit FileReader(std::string_view bytes)
-            : m_bytes(bytes)
-        {
-        }
-
-        bool skipped(std::string_view expected)
-        {
-            if (!m_bytes.starts_with(expected))
-                return false;
-            m_bytes.remove_prefix(expected.size());
-            return true;
-        }
-
-        template <typename Value> bool take(Value& value)
-        {
-            if (m_bytes.size() < sizeof value)
-                return false;
-            std::memcpy(&value, m_bytes.data(), sizeof value);
-            m_bytes.remove_prefix(sizeof value);
-            return true;
-        }
-
-        bool takeText(std::string& text)
-        {
-            std::uint64_t size = 0;
-            if (!take(size) || m_bytes.size() < size)
-                return false;
-            text.assign(m_bytes.substr(0, size));
-            m_bytes.remove_prefix(size);
-            return true;
-        }
-
-        bool atEnd() const { return m_bytes.empty(); }
-
-    private:
-        std::string_view m_bytes;
-    };
-
     // The entries `bytes` holds; absent where they are not whole or hold more than `maxEntries`.
     std::optional<std::map<std::string, Entry>> decoded(std::string_view bytes)
     {
-        FileReader reader(bytes);
+        KeptBytes::Reader reader(bytes);
         if (!reader.skipped(kFileHeader))
             return std::nullopt;
         std::map<std::string, Entry> entries;
@@ -158,11 +87,10 @@ namespace {
                 return std::nullopt;
             for (std::uint64_t index = 0; index < files; ++index) {
                 std::string file;
-                std::uint8_t exists = 0;
-                std::array<std::int64_t, 8> fields {};
-                if (!reader.takeText(file) || !reader.take(exists) || !reader.take(fields))
+                FileStamp stamp;
+                if (!reader.takeText(file) || !reader.takeStamp(stamp))
                     return std::nullopt;
-                entry.files.emplace_back(std::move(file), stampOf(exists == 1, fields));
+                entry.files.emplace_back(std::move(file), stamp);
             }
             entries.insert_or_assign(std::move(key), std::move(entry));
         }

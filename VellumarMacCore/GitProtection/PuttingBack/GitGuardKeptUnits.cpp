@@ -47,24 +47,21 @@ namespace {
         return outermost;
     }
 
-    // Whether `unit`, noted beneath `before`, would be noted the same beneath `now`: each of its Git
-    // folder, work tree and configured paths is reached from the same place. A link of a hook's chain
-    // may lead beneath a place that the earlier run did not have, so a unit with one is noted again.
-    bool notedAlikeBeneath(const NotedUnit& unit, const std::vector<fs::path>& named,
-        const std::vector<fs::path>& before, const std::vector<fs::path>& now)
-    {
-        std::vector<fs::path> roots = named;
-        for (const auto& root : { unit.gitFolder, unit.workTree }) {
-            if (root)
-                roots.push_back(*root);
-        }
-        return std::all_of(roots.begin(), roots.end(), [&](const fs::path& root) {
-            return outermostPlace(root, before) == outermostPlace(root, now);
-        }) && std::none_of(unit.files.begin(), unit.files.end(), [](const auto& file) {
-            return file.second.kind == GitNotedFiles::NotedFile::Kind::link;
-        });
-    }
+}
 
+bool notedAlikeBeneath(const NotedUnit& unit, const std::vector<fs::path>& named,
+    const std::vector<fs::path>& before, const std::vector<fs::path>& now)
+{
+    std::vector<fs::path> roots = named;
+    for (const auto& root : { unit.gitFolder, unit.workTree }) {
+        if (root)
+            roots.push_back(*root);
+    }
+    return std::all_of(roots.begin(), roots.end(), [&](const fs::path& root) {
+        return outermostPlace(root, before) == outermostPlace(root, now);
+    }) && std::none_of(unit.files.begin(), unit.files.end(), [](const auto& file) {
+        return file.second.kind == GitNotedFiles::NotedFile::Kind::link;
+    });
 }
 
 void keep(const LiveRuns::Entry& noted, const fs::path& liveRuns, const std::vector<fs::path>& named)

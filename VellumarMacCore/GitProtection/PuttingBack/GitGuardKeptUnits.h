@@ -24,6 +24,13 @@ void forget(const std::vector<std::filesystem::path>& keys);
 void refresh(const LiveRuns::Entry& noted);
 bool contains(const std::filesystem::path& key);
 
+// Whether `unit`, noted beneath `before` with what Git's configuration named and its hooks put first on
+// PATH (`named`), would be noted the same beneath `now`: each of its Git folder, work tree and `named` is
+// reached from the same place. A link of a hook's chain may lead beneath a place that the earlier run did
+// not have, so a unit with one is noted again.
+bool notedAlikeBeneath(const GitNotedFiles::NotedUnit& unit, const std::vector<std::filesystem::path>& named,
+    const std::vector<std::filesystem::path>& before, const std::vector<std::filesystem::path>& now);
+
 // The unit kept as `bare` (by its Git folder and work tree) would be noted, to take it as it was kept:
 // where it lay under the same registry with the same `named`, and would be noted alike beneath
 // `places`, its places then `places`. Absent to note it afresh.

@@ -1,0 +1,95 @@
+// How the files the Git protection keeps in the data folder across the program's starts are written
+// and read back: numbers in this machine's byte order, since such a file never leaves it, texts led by
+// their length, and file stamps whole.
+#pragma once
+
+#include "VellumarMacCore/Foundations/FileStamp.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace vellumar::KeptBytes {
+
+template <typename Value> void append(std::string& bytes, const Value& value)
+{
+    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+inline void appendText(std::string& bytes, std::string_view text)
+{
+    append(bytes, static_cast<std::uint64_t>(text.size()));
+    bytes.append(text);
+}
+
+// Each field as wide as any system's.
+inline void appendStamp(std::string& bytes, const FileStamp& stamp)
+{
+    append(bytes, static_cast<std::uint8_t>(stamp.exists));
+    append(bytes,
+        std::array<std::int64_t, 8> { static_cast<std::int64_t>(stamp.device),
+            static_cast<std::int64_t>(stamp.inode), static_cast<std::int64_t>(stamp.mode),
+            static_cast<std::int64_t>(stamp.size), static_cast<std::int64_t>(stamp.modified.tv_sec),
+            static_cast<std::int64_t>(stamp.modified.tv_nsec),
+            static_cast<std::int64_t>(stamp.changed.tv_sec),
+            static_cast<std::int64_t>(stamp.changed.tv_nsec) });
+}
+
+// Each `take` is false, and takes nothing, where the bytes left are too few.
+class Reader {
+public:
+    explicit Reader(std::string_view bytes)
+        : m_bytes(bytes)
+    {
+    }
+
+    bool skipped(std::string_view expected)
+    {
+        if (!m_bytes.starts_with(expected))
+            return false;
+        m_bytes.remove_prefix(expected.size());
+        return true;
+    }
+
+    template <typename Value> bool take(Value& value)
+    {
+        if (m_bytes.size() < sizeof value)
+            return false;
+        std::memcpy(&value, m_bytes.data(), sizeof value);
+        m_bytes.remove_prefix(sizeof value);
+        return true;
+    }
+
+    bool takeText(std::string& text)
+    {
+        std::uint64_t size = 0;
+        if (!take(size) || m_bytes.size() < size)
+            return false;
+        text.assign(m_bytes.substr(0, size));
+        m_bytes.remove_prefix(size);
+        return true;
+    }
+
+    bool takeStamp(FileStamp& stamp)
+    {
+        std::uint8_t exists = 0;
+        std::array<std::int64_t, 8> fields {};
+        if (!take(exists) || !take(fields))
+            return false;
+        stamp = { exists == 1, static_cast<dev_t>(fields[0]), static_cast<ino_t>(fields[1]),
+            static_cast<mode_t>(fields[2]), static_cast<off_t>(fields[3]),
+            { static_cast<time_t>(fields[4]), static_cast<long>(fields[5]) },
+            { static_cast<time_t>(fields[6]), static_cast<long>(fields[7]) } };
+        return true;
+    }
+
+    bool atEnd() const { return m_bytes.empty(); }
+    std::size_t left() const { return m_bytes.size(); }
+
+private:
+    std::string_view m_bytes;
+};
+
+}
