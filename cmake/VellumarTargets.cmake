@@ -58,11 +58,12 @@ function(vellumar_add_library name)
   vellumar_apply_warnings(${name})
 endfunction()
 
-# vellumar_add_test_suite(<name> DEPENDS <targets...> [ALONE <files...>])
+# vellumar_add_test_suite(<name> DEPENDS <targets...> [ALONE <files...>] [TIMEOUT <seconds>])
 # One GoogleTest executable per tests/ folder, discovered by CTest at test time. With VELLUMAR_UNITY_TESTS
-# the files are compiled in batches, except those named ALONE.
+# the files are compiled in batches, except those named ALONE. TIMEOUT replaces ctest's --timeout for
+# its tests.
 function(vellumar_add_test_suite name)
-  cmake_parse_arguments(ARG "" "" "DEPENDS;ALONE" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "DEPENDS;ALONE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -76,6 +77,9 @@ function(vellumar_add_test_suite name)
     vellumar_compile_in_batches(${name} ${ARG_ALONE})
   endif()
   vellumar_apply_warnings(${name})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "VELLUMAR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  set(properties ENVIRONMENT "VELLUMAR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  if(ARG_TIMEOUT)
+    list(APPEND properties TIMEOUT ${ARG_TIMEOUT})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()

@@ -50,18 +50,38 @@ void makeFilePrivate(const fs::path& file)
         throw platformError("The file could not be made private", file, errno);
 }
 
-std::string readPrivateFile(const std::filesystem::path& file, std::size_t limitBytes)
+std::string readPrivateFileOrThrow(const fs::path& file, std::size_t limitBytes)
 {
     FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (descriptor.get() < 0) {
+        if (errno == ENOENT)
+            return {};
+        throw platformError("The file could not be opened", file, errno);
+    }
+    struct stat status { };
+    if (::fstat(descriptor.get(), &status) != 0)
+        throw platformError("The file could not be read", file, errno);
+    if (!S_ISREG(status.st_mode))
+        throw platformError(
+            "The file is not a regular file", file, S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
     std::string bytes;
     std::string chunk(64 * 1024, '\0');
     ssize_t count = 0;
-    while (descriptor.get() >= 0 && bytes.size() < limitBytes
-        && (count = ::read(descriptor.get(), chunk.data(), chunk.size())) > 0)
+    while (bytes.size() < limitBytes && (count = ::read(descriptor.get(), chunk.data(), chunk.size())) > 0)
         bytes.append(chunk.data(), static_cast<std::size_t>(count));
+    if (count < 0)
+        throw platformError("The file could not be read", file, errno);
     return bytes;
 }
 
+std::string readPrivateFile(const fs::path& file, std::size_t limitBytes)
+{
+    try {
+        return readPrivateFileOrThrow(file, limitBytes);
+    } catch (const fs::filesystem_error&) {
+        return {};
+    }
+}
 
 std::vector<std::string_view> completeLines(std::string_view bytes)
 {

@@ -45,6 +45,10 @@ using platform::syncToDisk;
 // following a link and without waiting on a FIFO: how the program's own records in the data folder are
 // read, which a command or another process may have replaced. Empty when it cannot be read.
 std::string readPrivateFile(const std::filesystem::path& file, std::size_t limitBytes);
+// The same, for a record whose loss would count against the user: empty only where there is no file,
+// and std::filesystem::filesystem_error where one is there that cannot be read (refused, not a regular
+// file, a read that failed).
+std::string readPrivateFileOrThrow(const std::filesystem::path& file, std::size_t limitBytes);
 
 // The lines of a record read that way, each without its line end; a last line with none, which a killed
 // write cut short, is left out.

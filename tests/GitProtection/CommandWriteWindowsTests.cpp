@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <limits>
 
 using namespace vellumar;
@@ -187,32 +189,39 @@ TEST(CommandWriteWindows, APlaceHeldReadsBackOrFailsClosed)
 
 // What the record cannot hold still counts: a place whose window could not be written counts at every
 // time until a write succeeds, which then holds that window too; a place let go at the bound leaves its
-// windows to every place.
+// windows to every place; a record that is there and cannot be read counts every place, and is kept.
 TEST(CommandWriteWindows, WhatTheRecordCannotHoldStillCounts)
 {
     struct Case {
         const char* name;
-        bool writeFails;
+        fs::file_type inTheWay; // at the record's name
         std::size_t placesAfter; // recorded after the place, each ending later
         bool thenWrites; // another window is recorded once the write can succeed
         bool countsOutsideEveryWindow;
+        bool countsElsewhere;
         std::size_t told;
     };
     const Case cases[] = {
-        { "a write that fails", true, 0, false, true, 1 },
-        { "a place let go at the bound", false, CommandWriteWindows::placeLimit, false, false, 0 },
-        { "a write that succeeds after one that failed", true, 0, true, false, 0 },
+        { "a folder, which nobody can replace or read", fs::file_type::directory, 0, false, true, true, 1 },
+        { "a FIFO, which could be replaced but not read", fs::file_type::fifo, 0, false, true, true, 1 },
+        { "a place let go at the bound", fs::file_type::none, CommandWriteWindows::placeLimit, false, false,
+            false, 0 },
+        { "a write that succeeds after one that failed", fs::file_type::directory, 0, true, false, false, 0 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         test::TemporaryHome home;
         const fs::path record = home.data / CommandWriteWindows::recordName;
-        // A folder holding something at the record's name: nobody can replace it, root included.
-        if (testCase.writeFails)
+        const bool writeFails = testCase.inTheWay != fs::file_type::none;
+        if (testCase.inTheWay == fs::file_type::directory)
             fs::create_directories(record / "in-the-way");
+        if (testCase.inTheWay == fs::file_type::fifo) {
+            ASSERT_EQ(::mkfifo(record.c_str(), 0600), 0);
+        }
         CommandWriteWindows window;
         window.add(home.home / "P", { { 100, 0 }, { 110, 0 } });
-        EXPECT_EQ(recordedSucceeds(home.data, window), !testCase.writeFails);
+        EXPECT_EQ(recordedSucceeds(home.data, window), !writeFails);
+        EXPECT_EQ(fs::symlink_status(record).type(), writeFails ? testCase.inTheWay : fs::file_type::regular);
         CommandWriteWindows later;
         for (std::size_t place = 0; place < testCase.placesAfter; ++place)
             later.add(home.home / ("p" + std::to_string(place)), { { 200, 0 }, { 300, 0 } });
@@ -227,12 +236,12 @@ TEST(CommandWriteWindows, WhatTheRecordCannotHoldStillCounts)
         const auto read = CommandWriteWindows::read(home.data);
         EXPECT_TRUE(read.couldHaveWritten(home.home / "P/x", { 105, 0 }));
         EXPECT_EQ(read.couldHaveWritten(home.home / "P/x", { 150, 0 }), testCase.countsOutsideEveryWindow);
-        EXPECT_FALSE(read.couldHaveWritten(home.home / "Q/x", { 150, 0 }));
+        EXPECT_EQ(read.couldHaveWritten(home.home / "Q/x", { 150, 0 }), testCase.countsElsewhere);
         // Told once, until a write succeeds.
         EXPECT_EQ(CommandWriteWindows::untold(home.data, { home.home / "P", home.home / "Q" }).size(),
             testCase.told);
         EXPECT_TRUE(CommandWriteWindows::untold(home.data, { home.home / "P" }).empty());
-        if (testCase.writeFails && !testCase.thenWrites) {
+        if (writeFails && !testCase.thenWrites) {
             fs::remove_all(record);
             EXPECT_TRUE(recordedSucceeds(home.data, {}));
         }

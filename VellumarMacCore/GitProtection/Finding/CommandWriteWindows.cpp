@@ -98,7 +98,13 @@ namespace {
 
 CommandWriteWindows CommandWriteWindows::read(const fs::path& dataFolder)
 {
-    CommandWriteWindows windows = decoded(readPrivateFile(dataFolder / recordName, kRecordBytesLimit));
+    CommandWriteWindows windows;
+    try {
+        windows = decoded(readPrivateFileOrThrow(dataFolder / recordName, kRecordBytesLimit));
+    } catch (const fs::filesystem_error&) {
+        // What it held can no longer be told from the user's own writes.
+        windows.add(everywhere, kEveryTime);
+    }
     auto& byFolder = unwrittenByFolder();
     std::lock_guard lock(byFolder.lock);
     if (auto held = byFolder.folders.find(dataFolder); held != byFolder.folders.end()) {
@@ -118,9 +124,11 @@ void CommandWriteWindows::record(const fs::path& dataFolder, const CommandWriteW
         byFolder.folders.erase(dataFolder);
         return;
     }
-    CommandWriteWindows windows = decoded(readPrivateFile(dataFolder / recordName, kRecordBytesLimit));
-    windows.addAll(held.windows);
     try {
+        // A record that is there and cannot be read is kept rather than replaced by one without it.
+        CommandWriteWindows windows
+            = decoded(readPrivateFileOrThrow(dataFolder / recordName, kRecordBytesLimit));
+        windows.addAll(held.windows);
         writePrivateFile(windows.encoded(), dataFolder / recordName);
     } catch (const std::exception& error) {
         held.why = error.what();

@@ -5,7 +5,8 @@
 // starts, merged and bounded so that it stays small: windows merged across a gap take in what the
 // user did in it, on the side of the user's Git, and a place let go at the bound leaves its windows to
 // the place that holds every path. Where the record cannot be written, the process keeps what it could
-// not write and judges those places at every time until a write succeeds.
+// not write and judges those places at every time until a write succeeds; where it cannot be read,
+// every place at every time.
 #pragma once
 
 #include <cstddef>
@@ -34,13 +35,14 @@ public:
         timespec to {}; // the kernel's stamps, both within
     };
 
-    // The record in `dataFolder` as the guard judges by it: empty where there is none or it cannot be
-    // read, a damaged line skipped, and each place whose windows this process could not write (`record`)
-    // taken as written by commands at every time. Reads the disk; never throws but for memory.
+    // The record in `dataFolder` as the guard judges by it: empty where there is none, every place at
+    // every time where one is there that cannot be read, a damaged line skipped, and each place whose
+    // windows this process could not write (`record`) taken as written by commands at every time. Reads
+    // the disk; never throws but for memory.
     static CommandWriteWindows read(const std::filesystem::path& dataFolder);
     // Adds the windows `added` holds to the record, with every window this process could not write
-    // before. Where the record cannot be replaced, they are all kept in memory for the next write, and
-    // `read` takes their places as written at every time until then. The caller serialises writers (the
+    // before. Where the record cannot be read or replaced, they are all kept in memory for the next write,
+    // and `read` takes their places as written at every time until then. The caller serialises writers (the
     // lock of the registry of live runs). Throws std::filesystem::filesystem_error.
     static void record(const std::filesystem::path& dataFolder, const CommandWriteWindows& added);
     // A place of `places` that `read` takes as written at every time, and why its windows could not be
