@@ -528,6 +528,7 @@ const GitGuard::KnownUnits& GitGuard::knownUnits()
 
 std::vector<GitGuard::MovedChange> GitGuard::sweep()
 {
+    const auto judgedBy = std::chrono::steady_clock::now() + GitGuardSweep::judgingBound;
     try {
         std::set<fs::path> comparedElsewhere;
         {
@@ -538,7 +539,8 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
             }
         }
         auto moved = judgeAt(Moment::runsEnd,
-            GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), comparedElsewhere);
+            GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), comparedElsewhere,
+            judgedBy);
         if (anyStayed(moved))
             m_sweepStayed = true;
         moved.insert(moved.begin(), m_movedAtStart.begin(), m_movedAtStart.end());
@@ -583,7 +585,8 @@ bool GitGuard::tookStayed(const LiveRuns& registry, const std::string& key)
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
-    const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
+    const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere,
+    std::chrono::steady_clock::time_point judgedBy)
 {
     using SweepMoment = GitGuardSweep::Options::Moment;
     LiveRuns& liveRuns = m_run.registry();
@@ -611,7 +614,8 @@ std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
                 .windows = commandWriteWindows() },
             .clock = m_options.clock,
             .run = &m_movedInRun,
-            .moment = moment == Moment::runsEnd ? SweepMoment::runsEnd : SweepMoment::duringRun });
+            .moment = moment == Moment::runsEnd ? SweepMoment::runsEnd : SweepMoment::duringRun,
+            .judgedBy = judgedBy });
 }
 
 CommandWriteWindows GitGuard::commandWriteWindows()

@@ -172,10 +172,11 @@ public:
     // another name and compared there, as `compareAll` has just done. During the run such a folder is
     // judged again, since the unit's watch looks at its old names. Then, and only then, the stopped
     // sequences of every Git folder found are judged too, a unit's at its own name included
-    // (`StoppedSequences`), and the programs in the folders its hooks put first on PATH
-    // (`HookPathEntries`). Where the Git folders cannot be listed or judged (out of memory), each place
-    // is told as not looked through (`MovedChange::Stayed`), and the places stay in the record for the
-    // next start to go through. Any thread; never throws.
+    // (`StoppedSequences`), what Git could wait on in it (`UnreadableEntries`), and the programs in the
+    // folders its hooks put first on PATH (`HookPathEntries`); a Git folder it comes to past
+    // `GitGuardSweep::judgingBound` from its start is closed unread instead. Where the Git folders cannot be
+    // listed or judged (out of memory), each place is told as not looked through (`MovedChange::Stayed`), and
+    // the places stay in the record for the next start to go through. Any thread; never throws.
     std::vector<MovedChange> sweep();
 
     // For the program's start, before its first run: compares what the registry of live runs in
@@ -217,11 +218,12 @@ private:
         std::set<std::filesystem::path> putFirst;
     };
     const KnownUnits& knownUnits();
-    // `judge`, or at the run's end the sweep's, which judges the stopped sequences and the folders the
-    // hooks put first on PATH too.
+    // `judge`, or at the run's end the sweep's, which judges the stopped sequences, what Git could wait
+    // on and the folders the hooks put first on PATH too, and closes what it comes to after `judgedBy`.
     enum class Moment { duringRun, runsEnd };
     std::vector<MovedChange> judgeAt(Moment moment, const std::vector<GitFoldersInPlaces::Found>& found,
-        const std::set<std::filesystem::path>& comparedElsewhere);
+        const std::set<std::filesystem::path>& comparedElsewhere,
+        std::chrono::steady_clock::time_point judgedBy = std::chrono::steady_clock::time_point::max());
     // When a command of any run could write in each place, this run's and every live one's still open.
     CommandWriteWindows commandWriteWindows();
     // Keeps the unit's entry, which no run holds now, in the record, where a change it found stayed: the

@@ -1,6 +1,7 @@
 // What the guard's sweep at a run's end finds among every Git folder of the places: one it noted at
 // another name is compared with what was noted, one nobody noted is judged against an empty repository.
 #include "VellumarMacCore/GitProtection/GitGuard.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
 #include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
@@ -15,6 +16,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <thread>
+#include <utility>
 
 using namespace vellumar;
 using test::existsAt;
@@ -175,6 +177,16 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
             write(scene.root / folder / "commondir", named);
         };
     };
+    // A FIFO in place of what is at `relative`, as `mkfifo` makes one.
+    auto fifo = [](std::string relative) {
+        return [relative](const Scene& scene) {
+            fs::remove(scene.root / relative);
+            ASSERT_EQ(::mkfifo((scene.root / relative).c_str(), 0644), 0) << relative;
+        };
+    };
+    auto linked = [](std::string target, std::string relative) {
+        return [target, relative](const Scene& scene) { fs::create_symlink(target, scene.root / relative); };
+    };
     auto anotherRunNotes = [](std::string gitFolder) {
         return [gitFolder](const Scene& scene) { scene.anotherRun(gitFolder); };
     };
@@ -329,6 +341,21 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
                 git(scene.root, { "clone", "-q", "--bare", scene.project.string(), "mirror.git" });
             },
             {} },
+        { "what Git would wait on anywhere in the user's Git folder, and a link Git does not write",
+            steps({ fifo("project/.git/index"), fifo("project/.git/refs/heads/main"),
+                fifo("project/.git/objects/pack/pack-0.pack"),
+                linked("/dev/zero", "project/.git/packed-refs") }),
+            { "project/.git/index", "project/.git/refs/heads/main", "project/.git/objects/pack/pack-0.pack",
+                "project/.git/packed-refs" } },
+        { "a FIFO at the HEAD of a repository made in the run, and in a linked worktree's Git folder",
+            steps({ gitting("", { "init", "-q", "made" }), fifo("made/.git/HEAD"),
+                gitting("project", { "worktree", "add", "-q", "../wt" }),
+                fifo("project/.git/worktrees/wt/index") }),
+            { "made/.git/HEAD", "project/.git/worktrees/wt/index" } },
+        { "a symbolic ref Git once wrote, and a FIFO the user made before the run, stay",
+            linked("refs/heads/main", "project/.git/ORIG_HEAD"), {}, nullptr,
+            steps({ fifo("project/.git/FETCH_HEAD"),
+                [](const Scene& scene) { test::settled(scene.project / ".git/FETCH_HEAD"); } }) },
         { "a repository nobody noted keeps what the user made before", [](const Scene&) {}, {}, nullptr,
             [](const Scene& scene) {
                 git(scene.root / "old", { "init", "-q" });
@@ -366,6 +393,32 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
         EXPECT_TRUE(guard.compareAll().empty());
         EXPECT_TRUE(guard.sweep().empty());
     }
+}
+
+// Where the run's end has spent the time it judges in, what it had not come to goes aside whole and
+// unread: a new repository's hooks and configuration; what a unit notes stays its comparison's.
+TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
+{
+    Scene scene;
+    GitGuard guard = scene.guard({});
+    git(scene.root, { "init", "-q", "made" });
+    write(scene.root / "made/.git/hooks/pre-commit", kPlanted);
+    write(scene.project / ".git/hooks/pre-commit", kPlanted);
+    const auto bound
+        = std::exchange(GitGuardSweep::judgingBound, std::chrono::steady_clock::duration::zero());
+    auto moved = guard.compareAll();
+    auto swept = guard.sweep();
+    GitGuardSweep::judgingBound = bound;
+    moved.insert(moved.end(), swept.begin(), swept.end());
+    std::vector<fs::path> paths;
+    for (const auto& change : moved)
+        paths.push_back(test::withoutRandomPart(change.path));
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths,
+        (std::vector<fs::path> { scene.root / ("made/.git/config" + std::string(kRefused)),
+            scene.root / ("made/.git/hooks" + std::string(kRefused)),
+            scene.root / ("project/.git/hooks/pre-commit" + std::string(kRefused)) }));
+    EXPECT_TRUE(fs::is_regular_file(scene.project / ".git/config"));
 }
 
 // As an ordinary user, whom folder permissions bind: a folder a command took every permission from hides

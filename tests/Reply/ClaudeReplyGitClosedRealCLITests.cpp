@@ -3,6 +3,7 @@
 // afterwards, which ends within ten seconds, and what the bot's ordinary work made stays.
 #include "VellumarMacCore/Foundations/Renames.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
+#include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
 #include "tests/Reply/GitRowsRealCLI.h"
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <sched.h>
 #include <string>
+#include <string_view>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <vector>
@@ -120,6 +122,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
+// The user's status and commit, each bounded against a hang, then whether `fifo` went aside as one.
+std::string statusAndCommitThenAside(const std::string& fifo)
+{
+    return "timeout 10 git -C app status --porcelain && " + kUsersTimedCommit + " && test -p " + fifo
+        + ".refused-* && echo FIFO aside";
+}
+
+// The row whose run's end has no time to judge in.
+constexpr std::string_view kNoTimeToJudge = "a run's end with no time left to judge";
+
 std::vector<vellumar::test::GitRow> unreadableRows()
 {
     return vellumar::test::alsoAsNobody({
@@ -144,6 +156,30 @@ std::vector<vellumar::test::GitRow> unreadableRows()
                 + " && git -C app log -2 --format=%s && git -C app config user.name && ls app/.git | grep -c "
                   "refused || true",
             "by-the-user\nby-the-user\nby-the-bot\nBot\n0\n" },
+        { "a FIFO at the index", "repo app", { { "rm app/.git/index && mkfifo app/.git/index" } },
+            statusAndCommitThenAside("app/.git/index"),
+            "D  tracked.txt\n?? tracked.txt\nby-the-user\nFIFO aside\n", { .replySaysMore = true } },
+        { "a FIFO at packed-refs", "repo app", { { "mkfifo app/.git/packed-refs" } },
+            statusAndCommitThenAside("app/.git/packed-refs"), "by-the-user\nFIFO aside\n",
+            { .replySaysMore = true } },
+        { "a FIFO at the branch HEAD names", "repo app",
+            { { "rm app/.git/refs/heads/main && mkfifo app/.git/refs/heads/main" } },
+            // The branch is gone with it: the user's commit starts it again.
+            statusAndCommitThenAside("app/.git/refs/heads/main"), "A  tracked.txt\nby-the-user\nFIFO aside\n",
+            { .replySaysMore = true } },
+        // Git's status in "app" asks whether "y" is a repository of its own, and waits on its HEAD.
+        { "a FIFO at MERGE_HEAD, and at the HEAD of a repository made in the user's", "repo app",
+            { { "mkfifo app/.git/MERGE_HEAD && git init -q app/y && rm app/y/.git/HEAD && mkfifo "
+                "app/y/.git/HEAD" } },
+            statusAndCommitThenAside("app/.git/MERGE_HEAD")
+                + " && test -p app/y/.git/HEAD.refused-* && echo too",
+            "by-the-user\nFIFO aside\ntoo\n", { .replySaysMore = true } },
+        { kNoTimeToJudge.data(), "repo app",
+            { { "git init -q y && plant y/.git/hooks/pre-commit && plant app/.git/hooks/pre-commit" } },
+            kUsersTimedCommit
+                + " && timeout 10 git -C y commit -q --allow-empty -m y && git -C y log -1 --format=%s"
+                  " && ls y/.git | grep -c refused && grep -c 'went aside unread' \"$LOG\"",
+            "by-the-user\ny\n2\n2\n", { .replySaysMore = true } },
     });
 }
 
@@ -155,7 +191,12 @@ class ClaudeReplyGitClosedReadsRealCLI : public vellumar::test::RealCLIRow { };
 // aside whole by rename, and what was noted takes its place.
 TEST_P(ClaudeReplyGitClosedReadsRealCLI, NothingTheGuardReadsCanHoldIt)
 {
-    vellumar::test::runGitRow(unreadableRows(), GetParam());
+    const auto rows = unreadableRows();
+    const auto bound = vellumar::GitGuardSweep::judgingBound;
+    if (rows[GetParam()].name == kNoTimeToJudge)
+        vellumar::GitGuardSweep::judgingBound = {};
+    vellumar::test::runGitRow(rows, GetParam());
+    vellumar::GitGuardSweep::judgingBound = bound;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -35,7 +35,15 @@ namespace {
             || (character >= 'A' && character <= 'F');
     }
 
-    // Git's validate_headref().
+    // What Git's set-up would open without knowing whether it ever answers: a FIFO, a socket or a device.
+    bool isWaitedOn(const struct stat& status)
+    {
+        return !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode) && !S_ISLNK(status.st_mode);
+    }
+
+    // Git's validate_headref(), but for a HEAD that Git would open and wait on to tell, itself or where a
+    // link not into "refs/" leads: that holds the user's Git, so it is taken for valid, and the folder is
+    // gone through as a Git folder, where it goes aside (`UnreadableEntries`).
     bool holdsValidHead(const fs::path& folder)
     {
         const fs::path head = folder / "HEAD";
@@ -45,8 +53,11 @@ namespace {
         if (S_ISLNK(status.st_mode)) {
             std::array<char, kHeadBytes> target {};
             ssize_t length = ::readlink(head.c_str(), target.data(), target.size());
-            return length >= 5 && std::string_view(target.data(), 5) == "refs/";
+            return (length >= 5 && std::string_view(target.data(), 5) == "refs/")
+                || (::stat(head.c_str(), &status) == 0 && isWaitedOn(status));
         }
+        if (isWaitedOn(status))
+            return true;
         const std::string bytes = BoundedFile::start(head, kHeadBytes);
         const std::string_view text(bytes.c_str());
         if (text.starts_with("ref:")) {

@@ -42,8 +42,9 @@ std::optional<std::filesystem::path> commonFolderOf(const std::filesystem::path&
 
 // Whether Git takes `folder` for a Git folder: its "HEAD" is valid (a symbolic link whose target
 // starts "refs/", or a regular file whose first 255 bytes start "ref:", blanks, "refs/", or with a full
-// object id), and the folder `commonFolderOf` names holds "objects" and "refs" that the caller may
-// search (access(2)), links followed as Git follows them. Reads the disk; never fails.
+// object id, or else something Git would wait on to tell, a FIFO, a socket or a device, which Git does
+// not take for valid but which holds it), and the folder `commonFolderOf` names holds "objects" and "refs"
+// that the caller may search (access(2)), links followed as Git follows them. Reads the disk; never fails.
 bool isGitFolder(const std::filesystem::path& folder);
 
 }

@@ -17,6 +17,15 @@ namespace {
     namespace fs = std::filesystem;
     using GitNotedFiles::NotedFile;
 
+    // What takes the place of a "commondir" that goes aside: Git's own "../.." in a linked worktree's
+    // Git folder, which leads back to the one whose "worktrees/" holds it; nothing elsewhere.
+    NotedFile commonDirInstead(const fs::path& gitFolder)
+    {
+        if (gitFolder.parent_path().filename() == "worktrees")
+            return { NotedFile::Kind::file, "../..\n", 0644 };
+        return {};
+    }
+
     // What an empty repository holds that the everyday list does not name: "git init" writes core.bare,
     // true for a bare one.
     std::vector<GitCountedSettings::Setting> emptyBeside(
@@ -131,7 +140,7 @@ std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& pla
             && !(GitFolderDefinition::isGitFolder(location->commonFolder)
                 && judging.isKnownGitFolder(location->commonFolder)))
             found.push_back({ gitFolder / "commondir", "the commondir leads into no Git folder known before",
-                inWorktrees ? NotedFile { NotedFile::Kind::file, "../..\n", 0644 } : NotedFile {} });
+                commonDirInstead(gitFolder) });
     }
     const auto repository = repositoryOf(gitFolder, judging);
     for (const char* name : { "config", "config.worktree" }) {
@@ -141,6 +150,28 @@ std::vector<Counted> counted(const fs::path& gitFolder, const BeneathPlaces& pla
                 GitNotedFiles::noteFile(gitFolder / name, GitNotedFiles::maxConfigurationBytes), repository))
             found.push_back(std::move(*judged));
     }
+    return found;
+}
+
+std::vector<Counted> closed(const fs::path& gitFolder, const Judging& judging,
+    const std::function<bool(const fs::path&)>& isPassedOver, const std::string& reason)
+{
+    auto changed = [&](const fs::path& path) { return changedDuringCommands(path, judging); };
+    std::vector<Counted> found;
+    auto close = [&](const fs::path& path, bool counts, NotedFile instead = {}) {
+        if (counts && !isPassedOver(path))
+            found.push_back({ path, reason, std::move(instead) });
+    };
+    const fs::path hooks = gitFolder / "hooks";
+    bool hooksChanged = changed(hooks);
+    for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::hook))
+        hooksChanged = hooksChanged || changed(hooks / name);
+    close(hooks, hooksChanged);
+    for (const char* name : { "config", "config.worktree" })
+        close(gitFolder / name, changed(gitFolder / name));
+    close(gitFolder / "commondir", changed(gitFolder / "commondir"), commonDirInstead(gitFolder));
+    for (auto name : WhatGitRuns::namesOf(WhatGitRuns::Kind::sequencerState))
+        close(gitFolder / name, changed(gitFolder / name));
     return found;
 }
 

@@ -62,6 +62,16 @@ bool changedDuringCommands(const std::filesystem::path& path, const Judging& jud
 std::vector<Counted> counted(
     const std::filesystem::path& gitFolder, const BeneathPlaces& places, const Judging& judging);
 
+// What goes aside of `gitFolder` where it could not be judged in time, nothing of it read: each of what
+// Git runs or follows there ("hooks" whole, "config", "config.worktree", "commondir" and the state
+// of a stopped rebase, cherry-pick or revert) that changed while a command could write there, "hooks"
+// where it or one of Git's hooks in it did, all for `reason`. What `isPassedOver` says (what a unit's
+// comparison judges, what the guard moved aside) is passed over. A linked worktree's "commondir" gets Git's
+// own "../.." in its place, as in `counted`. Reads no more than the status of those names; never throws but
+// for memory.
+std::vector<Counted> closed(const std::filesystem::path& gitFolder, const Judging& judging,
+    const std::function<bool(const std::filesystem::path&)>& isPassedOver, const std::string& reason);
+
 // What takes the place of a configuration that `counted` found with settings taken out (`takenOut`),
 // made from the file as it is just before it goes aside: the same without them, or nothing where it is
 // no file or is not read as Git reads it. Never throws but for memory.

@@ -4,14 +4,16 @@
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/Judging/HookPathEntries.h"
 #include "VellumarMacCore/GitProtection/Judging/StoppedSequences.h"
+#include "VellumarMacCore/GitProtection/Judging/UnreadableEntries.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitFolderWhereabouts.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 
 #include <algorithm>
-#include <iterator>
 #include <set>
 
 namespace vellumar::GitGuardSweep {
+
+std::chrono::steady_clock::duration judgingBound = std::chrono::seconds(60);
 
 namespace {
 
@@ -26,6 +28,14 @@ namespace {
         if (noted.workTree && from.filename() == ".git" && gitFolder.filename() == ".git")
             return GitFolderWhereabouts::movedUnit(noted, from.parent_path(), gitFolder.parent_path());
         return GitFolderWhereabouts::movedUnit(noted, from, gitFolder);
+    }
+
+    // Why what the run's end closed went aside.
+    std::string pastTheBound()
+    {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(judgingBound).count();
+        return "the run's end had spent the " + std::to_string(seconds)
+            + " s it judges in before it came to this Git folder, so it went aside unread";
     }
 
 }
@@ -43,8 +53,9 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
         bool passedOver = false;
         bool compared = false;
         bool judgedNew = false;
-        // What counted: in its stopped sequences, on the PATH its hooks search, and as a new Git folder.
-        std::vector<NewGitFolders::Counted> stopped, putFirst, asNew;
+        // What counted: in its stopped sequences, on the PATH its hooks search, as a new Git folder, and
+        // what Git could wait on in it; or, where the run's end came to it past its bound, what closed it.
+        std::vector<NewGitFolders::Counted> stopped, putFirst, asNew, unreadable, closed;
     };
     std::vector<Judged> judged;
     {
@@ -59,9 +70,27 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
     // commands left it.
     auto read = [&](Judged& each) {
         const auto& folder = *each.folder;
-        if (options.moment == Options::Moment::runsEnd) {
+        const bool atTheEnd = options.moment == Options::Moment::runsEnd;
+        auto pastBound = [&] { return atTheEnd && std::chrono::steady_clock::now() >= options.judgedBy; };
+        // What a unit notes its comparison judges, and what the guard moved aside stays aside.
+        auto isPassedOver = [&](const fs::path& path) {
+            return (each.noted && each.noted->files.contains(path))
+                || MovedAsideByGuard::liesIn(liveRuns.folder(), path, places.paths());
+        };
+        auto close = [&] {
             if (!folder.liesOutside)
+                each.closed = NewGitFolders::closed(folder.gitFolder, judging, isPassedOver, pastTheBound());
+        };
+        if (pastBound())
+            return close();
+        if (atTheEnd) {
+            if (!folder.liesOutside) {
                 each.stopped = StoppedSequences::counted(folder.gitFolder, places, judging);
+                auto walked = UnreadableEntries::counted(folder.gitFolder, judging, isPassedOver, pastBound);
+                each.unreadable = std::move(walked.counted);
+                if (!walked.whole)
+                    close();
+            }
             each.putFirst = HookPathEntries::counted(
                 folder, each.noted && each.noted->gitFolder ? &*each.noted : nullptr, places, judging);
         }
@@ -100,15 +129,21 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
     });
     std::vector<GitGuardPutBack::MovedChange> moved;
     std::vector<NewGitFolders::Counted> counted;
-    // A folder a hook puts first on PATH may be that of several Git folders' hooks.
-    std::set<fs::path> onPath;
-    for (auto& each : judged) {
-        std::ranges::move(each.stopped, std::back_inserter(counted));
-        for (auto& entry : each.putFirst) {
-            if ((!options.isNotedPutFirst || !options.isNotedPutFirst(entry.path.parent_path()))
-                && onPath.insert(entry.path).second)
+    // Each path once: a folder a hook puts first on PATH may be that of several Git folders' hooks, and a
+    // hook that is a link counts as both.
+    std::set<fs::path> paths;
+    auto count = [&](std::vector<NewGitFolders::Counted>& some) {
+        for (auto& entry : some) {
+            if (paths.insert(entry.path).second)
                 counted.push_back(std::move(entry));
         }
+    };
+    for (auto& each : judged) {
+        count(each.stopped);
+        std::erase_if(each.putFirst, [&](const NewGitFolders::Counted& entry) {
+            return options.isNotedPutFirst && options.isNotedPutFirst(entry.path.parent_path());
+        });
+        count(each.putFirst);
         if (each.compared) {
             auto settled = GitGuardComparison::settle(
                 liveRuns, *each.noted, places, judging.settings, options.clock, judging.isKnownGitFolder,
@@ -116,7 +151,10 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
                 judging.commandsEndedBy);
             moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());
         }
-        std::ranges::move(each.asNew, std::back_inserter(counted));
+        // What is judged for what it holds is told so, rather than for what it is.
+        count(each.asNew);
+        count(each.unreadable);
+        count(each.closed);
     }
     auto settled = GitGuardComparison::settleCounted(
         liveRuns, std::move(counted), places, judging, options.clock, options.run);

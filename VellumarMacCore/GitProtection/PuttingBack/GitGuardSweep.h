@@ -2,8 +2,9 @@
 // run's end and at the next start after a kill: one a run noted, found at another name (it or a folder
 // above it renamed), is compared with what was noted of it there; one no run noted is judged against an
 // empty repository; and in each, wherever it is and whoever noted it, a rebase, cherry-pick or revert
-// left stopped is judged (`StoppedSequences`), and so are the folders its hooks put first on PATH
-// (`HookPathEntries`), also for one outside the places whose work tree lies in one.
+// left stopped is judged (`StoppedSequences`), what Git could wait on in it (`UnreadableEntries`), and the
+// folders its hooks put first on PATH (`HookPathEntries`), also for one outside the places whose work tree
+// lies in one.
 #pragma once
 
 #include "VellumarMacCore/Foundations/LiveRuns.h"
@@ -12,6 +13,7 @@
 #include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -44,7 +46,16 @@ struct Options {
     // folders the hooks put first on PATH (an install may be filling one).
     enum class Moment { duringRun, runsEnd };
     Moment moment = Moment::runsEnd;
+    // At a run's end, what is judged is what began to be judged before this; a Git folder whose judging had
+    // not begun by then, or whose walk (`UnreadableEntries`) was still going, is closed instead
+    // (`NewGitFolders::closed`), so that no number of Git folders, files or configurations a command left
+    // holds the end longer than the bound and one Git folder's judging past it.
+    std::chrono::steady_clock::time_point judgedBy = std::chrono::steady_clock::time_point::max();
 };
+
+// How long a run's end judges the Git folders it found (`Options::judgedBy`): far past what a place of a
+// thousand repositories takes on a busy machine. Tests may shorten it.
+extern std::chrono::steady_clock::duration judgingBound;
 
 // Goes through `found` as above, what the guard moved aside passed over (`MovedAsideByGuard`), and moves
 // aside what counts as `GitGuardComparison::settle` and `settleCounted` do, beneath `places`. What does
