@@ -13,7 +13,7 @@
 
 namespace vellumar::GitGuardSweep {
 
-std::chrono::steady_clock::duration judgingBound = std::chrono::seconds(60);
+std::chrono::steady_clock::duration judgingBound = std::chrono::minutes(5);
 
 namespace {
 
