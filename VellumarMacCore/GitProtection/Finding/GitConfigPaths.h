@@ -19,8 +19,9 @@ namespace vellumar::GitConfigPaths {
 inline constexpr std::size_t parallelGitReads = 8;
 // How long one `git` may take to read configuration: the bound on a file that never ends (a FIFO nobody
 // writes), not on the machine's speed. What Git does not tell within it is unread, and the run it was read
-// for runs no command (`GitRepositories::forGuard`).
-inline constexpr double gitTimeLimitSeconds = 5;
+// for runs no command (`GitRepositories::forGuard`). Two CPUs shared with other work took more than five
+// seconds over a user's 50 MB configuration, which stopped the run.
+inline constexpr double gitTimeLimitSeconds = 30;
 
 struct Options {
     // The user's home folder: Git reads "~/.gitconfig" there and expands "~" to it.
