@@ -884,6 +884,6 @@ TEST(GitGuard, WhatGitCannotReadOrTheGuardCannotJudgeGoesAsideWhole)
         EXPECT_EQ(guard.compareAll().size(), row.aside);
         for (const auto& line : log.lines())
             EXPECT_NE(line.find(row.told), std::string::npos) << line;
-        EXPECT_EQ(shell(std::string("timeout 10 sh -c '") + row.check + "'"), row.expected);
+        EXPECT_EQ(shell(std::string("timeout 60 sh -c '") + row.check + "'"), row.expected);
     }
 }

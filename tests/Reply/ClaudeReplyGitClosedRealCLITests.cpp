@@ -34,8 +34,10 @@ const std::string kVenvAndInstall = R"sh(python3 -m venv --without-pip app/.venv
   echo '{"name":"app","version":"1.0.0","devDependencies":{"lint":"file:../lint"}}' > app/package.json &&
   cd app && npm install --offline --no-audit --no-fund --no-update-notifier --cache "$PWD/../.npm")sh";
 
+// The user's Git is given a minute, which a hang on something the guard left (a FIFO) never ends within;
+// ten seconds, which a husky commit on two CPUs shared with other work passed.
 const std::string kUsersCommit
-    = "timeout 10 git -C app commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
+    = "timeout 60 git -C app commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
 
 // The user's commit after a command planted `git` in "app/<folder>": the plant aside, the bot told why.
 std::string commitAfterPlantIn(const std::string& folder, const std::string& why)
@@ -53,11 +55,11 @@ const std::string kHuskyWorktree
     = kHuskyApp + " && git -C app worktree add -q ../wt && cp -r app/.husky/_ wt/.husky/";
 
 const std::string kUsersWorktreeCommit
-    = "timeout 10 git -C wt commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
+    = "timeout 60 git -C wt commit -q --allow-empty -m by-the-user && cat \"$OUT\"";
 
 // The user's commit, bounded against a hang, and its subject.
 const std::string kUsersTimedCommit
-    = "timeout 10 git -C app commit -q --allow-empty -m by-the-user && git -C app log -1 --format=%s";
+    = "timeout 60 git -C app commit -q --allow-empty -m by-the-user && git -C app log -1 --format=%s";
 
 std::vector<vellumar::test::GitRow> closedRows()
 {
@@ -125,7 +127,7 @@ namespace {
 // The user's status and commit, each bounded against a hang, then whether `fifo` went aside as one.
 std::string statusAndCommitThenAside(const std::string& fifo)
 {
-    return "timeout 10 git -C app status --porcelain && " + kUsersTimedCommit + " && test -p " + fifo
+    return "timeout 60 git -C app status --porcelain && " + kUsersTimedCommit + " && test -p " + fifo
         + ".refused-* && echo FIFO aside";
 }
 
@@ -138,7 +140,7 @@ std::vector<vellumar::test::GitRow> unreadableRows()
         { "a 2 GB configuration, then a new repository with a hook", "repo app",
             { { "truncate -s 2G app/.git/config && git init -q y && plant y/.git/hooks/pre-commit" } },
             kUsersTimedCommit
-                + " && stat -c %s app/.git/config.refused-* && timeout 10 git -C y commit -q --allow-empty "
+                + " && stat -c %s app/.git/config.refused-* && timeout 60 git -C y commit -q --allow-empty "
                   "-m y"
                   " && git -C y log -1 --format=%s && grep -q 'config .*larger than the 64 MB' \"$LOG\" && "
                   "echo told",
@@ -177,7 +179,7 @@ std::vector<vellumar::test::GitRow> unreadableRows()
         { kNoTimeToJudge.data(), "repo app",
             { { "git init -q y && plant y/.git/hooks/pre-commit && plant app/.git/hooks/pre-commit" } },
             kUsersTimedCommit
-                + " && timeout 10 git -C y commit -q --allow-empty -m y && git -C y log -1 --format=%s"
+                + " && timeout 60 git -C y commit -q --allow-empty -m y && git -C y log -1 --format=%s"
                   " && ls y/.git | grep -c refused && grep -c 'went aside unread' \"$LOG\"",
             "by-the-user\ny\n2\n2\n", { .replySaysMore = true } },
     });
@@ -213,7 +215,7 @@ vellumar::test::GitRow stagedWhileTheRecordCannotBeWritten(const std::string& lo
         { { "mkdir -p y/staged/hooks y/staged/objects y/staged/refs && plant y/staged/hooks/pre-commit" },
             { "echo 'ref: refs/heads/main' > y/staged/HEAD && mv y/staged y/.git" } },
         unlock
-            + " && find y/.git/hooks -name 'pre-commit.refused-*' | wc -l && timeout 10 git -C y commit -q "
+            + " && find y/.git/hooks -name 'pre-commit.refused-*' | wc -l && timeout 60 git -C y commit -q "
               "--allow-empty -m by-the-user && git -C y log -1 --format=%s"
               " && grep -c 'could not be recorded' \"$REPLIES/2\"",
         "1\nby-the-user\n1\n", { .during = lock, .replySaysMore = true } };
