@@ -62,6 +62,17 @@ public:
         return true;
     }
 
+    // A text ended by a NUL, without it.
+    bool takeName(std::string_view& name)
+    {
+        const auto end = m_bytes.find('\0');
+        if (end == std::string_view::npos)
+            return false;
+        name = m_bytes.substr(0, end);
+        m_bytes.remove_prefix(end + 1);
+        return true;
+    }
+
     bool takeText(std::string& text)
     {
         std::uint64_t size = 0;

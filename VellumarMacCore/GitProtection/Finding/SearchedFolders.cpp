@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/SearchedFolders.h"
 
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
+#include "VellumarMacCore/GitProtection/Finding/KeptBytes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -78,13 +79,9 @@ namespace {
         std::uint32_t subfolders;
     };
 
-    template <typename Value> void append(std::string& bytes, Value value)
-    {
-        bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
-    }
-
     void append(std::string& bytes, const Folder& folder)
     {
+        using KeptBytes::append;
         bytes.append(folder.name).push_back('\0');
         append(bytes, static_cast<std::uint64_t>(folder.stamp.device));
         append(bytes, static_cast<std::uint64_t>(folder.stamp.inode));
@@ -113,62 +110,28 @@ namespace {
         return bytes;
     }
 
-    class FileReader {
-    public:
-        explicit FileReader(std::string_view bytes)
-            : m_bytes(bytes)
-        {
-        }
+    // A folder's fields but its name; how many folders it holds, absent where the bytes end first.
+    std::optional<std::uint32_t> takeFields(KeptBytes::Reader& reader, Folder& folder)
+    {
+        FixedFields fields {};
+        if (!(reader.take(fields.device) && reader.take(fields.inode) && reader.take(fields.changedSeconds)
+                && reader.take(fields.changedNanoseconds) && reader.take(fields.trusted)
+                && reader.take(fields.mayBeGitFolder) && reader.take(fields.dotGitType)
+                && reader.take(fields.subfolders)))
+            return std::nullopt;
+        folder.stamp = { static_cast<dev_t>(fields.device), static_cast<ino_t>(fields.inode),
+            { static_cast<time_t>(fields.changedSeconds), static_cast<long>(fields.changedNanoseconds) } };
+        folder.trusted = fields.trusted == 1;
+        folder.mayBeGitFolder = fields.mayBeGitFolder == 1;
+        folder.dotGitType = fields.dotGitType;
+        return fields.subfolders;
+    }
 
-        bool skipped(std::string_view expected)
-        {
-            if (!m_bytes.starts_with(expected))
-                return false;
-            m_bytes.remove_prefix(expected.size());
-            return true;
-        }
-
-        std::optional<std::string_view> name()
-        {
-            auto end = m_bytes.find('\0');
-            if (end == std::string_view::npos)
-                return std::nullopt;
-            std::string_view name = m_bytes.substr(0, end);
-            m_bytes.remove_prefix(end + 1);
-            return name;
-        }
-
-        // The folder's fields but its name; how many folders it holds, absent where the bytes end first.
-        std::optional<std::uint32_t> fields(Folder& folder)
-        {
-            FixedFields fields {};
-            if (!(take(fields.device) && take(fields.inode) && take(fields.changedSeconds)
-                    && take(fields.changedNanoseconds) && take(fields.trusted) && take(fields.mayBeGitFolder)
-                    && take(fields.dotGitType) && take(fields.subfolders)))
-                return std::nullopt;
-            folder.stamp = { static_cast<dev_t>(fields.device), static_cast<ino_t>(fields.inode),
-                { static_cast<time_t>(fields.changedSeconds),
-                    static_cast<long>(fields.changedNanoseconds) } };
-            folder.trusted = fields.trusted == 1;
-            folder.mayBeGitFolder = fields.mayBeGitFolder == 1;
-            folder.dotGitType = fields.dotGitType;
-            return fields.subfolders;
-        }
-
-        bool atEnd() const { return m_bytes.empty(); }
-
-    private:
-        template <typename Value> bool take(Value& value)
-        {
-            if (m_bytes.size() < sizeof value)
-                return false;
-            std::memcpy(&value, m_bytes.data(), sizeof value);
-            m_bytes.remove_prefix(sizeof value);
-            return true;
-        }
-
-        std::string_view m_bytes;
-    };
+    std::optional<std::string_view> takeName(KeptBytes::Reader& reader)
+    {
+        std::string_view name;
+        return reader.takeName(name) ? std::optional(name) : std::nullopt;
+    }
 
     // A name a listing gives a folder, after `previous` in its folder's order.
     bool isListedName(std::string_view name, std::string_view previous)
@@ -183,10 +146,10 @@ namespace {
     std::optional<std::size_t> decoded(
         std::string_view bytes, const std::string& placePath, Folder& place, std::size_t limit)
     {
-        FileReader reader(bytes);
-        auto placeName = reader.skipped(kFileHeader) ? reader.name() : std::nullopt;
-        auto rootName = placeName && *placeName == placePath ? reader.name() : std::nullopt;
-        auto rootHolds = rootName && rootName->empty() ? reader.fields(place) : std::nullopt;
+        KeptBytes::Reader reader(bytes);
+        auto placeName = reader.skipped(kFileHeader) ? takeName(reader) : std::nullopt;
+        auto rootName = placeName && *placeName == placePath ? takeName(reader) : std::nullopt;
+        auto rootHolds = rootName && rootName->empty() ? takeFields(reader, place) : std::nullopt;
         if (!rootHolds)
             return std::nullopt;
         struct Open {
@@ -203,7 +166,7 @@ namespace {
             }
             --top.left;
             Folder* holder = top.folder;
-            auto name = reader.name();
+            auto name = takeName(reader);
             std::string_view previous;
             if (!holder->subfolders.empty())
                 previous = holder->subfolders.back()->name;
@@ -211,7 +174,7 @@ namespace {
                 return std::nullopt;
             auto& folder = holder->subfolders.emplace_back(
                 std::make_unique<Folder>(Folder { .name = std::string(*name) }));
-            auto holds = reader.fields(*folder);
+            auto holds = takeFields(reader, *folder);
             if (!holds)
                 return std::nullopt;
             open.push_back({ folder.get(), *holds });
