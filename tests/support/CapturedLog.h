@@ -3,7 +3,11 @@
 
 #include "Platform/Log.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <exception>
+#include <iostream>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -14,7 +18,8 @@
 namespace vellumar::test {
 
 // Installs itself as the log's sink and puts the previous one back on destruction. Lines may come
-// from any thread.
+// from any thread. A test that fails, or leaves by an exception, prints what was captured: the line
+// that says why is otherwise held here, where no one reads it.
 class CapturedLog {
 public:
     CapturedLog()
@@ -27,7 +32,14 @@ public:
         }))
     {
     }
-    ~CapturedLog() { platform::replaceLogSink(std::move(m_previous)); }
+    ~CapturedLog()
+    {
+        platform::replaceLogSink(std::move(m_previous));
+        if (std::uncaught_exceptions() > 0 || ::testing::Test::HasFailure()) {
+            for (const auto& line : lines())
+                std::cerr << "log: " << line << '\n';
+        }
+    }
     CapturedLog(const CapturedLog&) = delete;
     CapturedLog& operator=(const CapturedLog&) = delete;
 
