@@ -119,7 +119,7 @@ namespace {
                 taken[index] = true;
             }
         });
-        std::vector<GitGuardStampedUnits::Noted> notedAnew;
+        std::vector<GitGuardStampedUnits::Stamped> notedAnew;
         for (std::size_t index = 0; index < wanted.size(); ++index) {
             if (taken[index])
                 continue;
@@ -131,9 +131,10 @@ namespace {
             units[index].noted = GitGuardEntries::entryOf(noted);
             // One noted with its "commondir" left to another is not for a run that notes it.
             if (!unit.othersCommonDir)
-                notedAnew.push_back({ std::move(noted), units[index].named });
+                notedAnew.push_back(
+                    GitGuardStampedUnits::stamped(noted, units[index].named, places, notingBegan));
         }
-        GitGuardStampedUnits::keep(std::move(notedAnew), liveRuns, places, notingBegan);
+        GitGuardStampedUnits::keep(std::move(notedAnew), liveRuns, notingBegan);
         return units;
     }
 

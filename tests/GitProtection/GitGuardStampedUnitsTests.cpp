@@ -115,7 +115,9 @@ TEST(GitGuardStampedUnits, AProgramStartTakesAUnitOnlyWhereItsStampsAndTheKeptFi
         const auto shift = shiftToAfterChangeOf(at.project / ".git/hooks/pre-commit", testCase.notedAfter);
         const LiveRunsHeartbeat::Beat notingBegan = beatShifted(shift);
         GitGuardStampedUnits::keep(
-            { { noted(at.project), {} }, { noted(other), {} } }, home.data, places, notingBegan);
+            { GitGuardStampedUnits::stamped(noted(at.project), {}, places, notingBegan),
+                GitGuardStampedUnits::stamped(noted(other), {}, places, notingBegan) },
+            home.data, notingBegan);
         GitGuardStampedUnits::writeKept(home.data);
         GitGuardStampedUnits::forgetAll();
         testCase.whileDown(at);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -27,16 +28,17 @@ namespace {
         return vellumar::stampOf(status);
     }
 
+    // An entry as kept: its key, the output and the stamp of each file it was read from by the file's
+    // path.
     struct Entry {
+        std::string key;
         std::string output;
-        // By their paths' bytes: a path's parts, each a path of its own, would cost four times as much
-        // over a thousand repositories.
         std::vector<std::pair<std::string, FileStamp>> files;
     };
 
     struct Store {
         std::mutex lock;
-        std::map<std::string, Entry> entries;
+        KeptBytes::Records entries;
         // The data folders whose file this program has read.
         std::set<std::string> readFrom;
         // Whether an entry was kept since a file was last read or written.
@@ -49,50 +51,55 @@ namespace {
         return shared;
     }
 
-    // The file: this line, then each entry as its key, its output, how many files it was read from and
-    // each file's path and stamp, every text led by its length, in this machine's byte order: the file
-    // never leaves it.
-    constexpr std::string_view kFileHeader = "git read cache 1\n";
+    // The file: this line, then each entry's bytes: its key, its output, how many files it was read from
+    // and each file's path and stamp, every text led by its length.
+    constexpr std::string_view kFileHeader = "git read cache 2\n";
     constexpr std::size_t kFileBytesLimit = 64 * 1024 * 1024;
 
-    std::string encoded(const std::map<std::string, Entry>& entries)
+    std::string encoded(const Entry& entry)
     {
         using namespace KeptBytes;
-        std::string bytes(kFileHeader);
-        for (const auto& [key, entry] : entries) {
-            appendText(bytes, key);
-            appendText(bytes, entry.output);
-            append(bytes, static_cast<std::uint64_t>(entry.files.size()));
-            for (const auto& [file, stamp] : entry.files) {
-                appendText(bytes, file);
-                appendStamp(bytes, stamp);
-            }
+        std::string bytes;
+        appendText(bytes, entry.key);
+        appendText(bytes, entry.output);
+        append(bytes, static_cast<std::uint64_t>(entry.files.size()));
+        for (const auto& [file, stamp] : entry.files) {
+            appendText(bytes, file);
+            appendStamp(bytes, stamp);
         }
+        // Held for the program's life, without the room that appending left.
+        bytes.shrink_to_fit();
         return bytes;
     }
 
+    // The next entry's bytes, read back; false where they are not whole.
+    bool took(KeptBytes::Reader& reader, Entry& entry)
+    {
+        std::uint64_t files = 0;
+        if (!reader.takeText(entry.key) || !reader.takeText(entry.output) || !reader.takeCount(files))
+            return false;
+        for (std::uint64_t index = 0; index < files; ++index) {
+            auto& [file, stamp] = entry.files.emplace_back();
+            if (!reader.takeText(file) || !reader.takeStamp(stamp))
+                return false;
+        }
+        return true;
+    }
+
     // The entries `bytes` holds; absent where they are not whole or hold more than `maxEntries`.
-    std::optional<std::map<std::string, Entry>> decoded(std::string_view bytes)
+    std::optional<KeptBytes::Records> decoded(std::string_view bytes)
     {
         KeptBytes::Reader reader(bytes);
         if (!reader.skipped(kFileHeader))
             return std::nullopt;
-        std::map<std::string, Entry> entries;
+        KeptBytes::Records entries;
         while (!reader.atEnd()) {
-            std::string key;
+            const KeptBytes::Reader before = reader;
             Entry entry;
-            std::uint64_t files = 0;
-            if (entries.size() == maxEntries || !reader.takeText(key) || !reader.takeText(entry.output)
-                || !reader.take(files) || files > bytes.size())
+            if (entries.size() == maxEntries || !took(reader, entry))
                 return std::nullopt;
-            for (std::uint64_t index = 0; index < files; ++index) {
-                std::string file;
-                FileStamp stamp;
-                if (!reader.takeText(file) || !reader.takeStamp(stamp))
-                    return std::nullopt;
-                entry.files.emplace_back(std::move(file), stamp);
-            }
-            entries.insert_or_assign(std::move(key), std::move(entry));
+            entries.insert_or_assign(
+                std::move(entry.key), std::make_shared<const std::string>(reader.takenSince(before)));
         }
         return entries;
     }
@@ -103,15 +110,19 @@ namespace {
 
 std::optional<std::string> cached(const std::string& key)
 {
-    Entry entry;
+    std::shared_ptr<const std::string> bytes;
     {
         Store& shared = store();
         std::lock_guard lock(shared.lock);
         auto found = shared.entries.find(key);
         if (found == shared.entries.end())
             return std::nullopt;
-        entry = found->second;
+        bytes = found->second;
     }
+    KeptBytes::Reader reader(*bytes);
+    Entry entry;
+    if (!took(reader, entry))
+        return std::nullopt;
     for (const auto& [file, stamp] : entry.files) {
         if (!(stampOf(file) == stamp))
             return std::nullopt;
@@ -121,7 +132,7 @@ std::optional<std::string> cached(const std::string& key)
 
 void keep(const std::string& key, std::string output, std::vector<fs::path> files, TimePoint readStart)
 {
-    Entry entry { std::move(output), {} };
+    Entry entry { key, std::move(output), {} };
     const TimePoint settled = readStart - std::chrono::seconds(1);
     for (const auto& file : files) {
         FileStamp stamp = stampOf(file.native());
@@ -129,11 +140,12 @@ void keep(const std::string& key, std::string output, std::vector<fs::path> file
             return;
         entry.files.emplace_back(file.native(), stamp);
     }
+    auto bytes = std::make_shared<const std::string>(encoded(entry));
     Store& shared = store();
     std::lock_guard lock(shared.lock);
     if (shared.entries.size() >= maxEntries && !shared.entries.contains(key))
         shared.entries.clear();
-    shared.entries.insert_or_assign(key, std::move(entry));
+    shared.entries.insert_or_assign(key, std::move(bytes));
     shared.changed = true;
 }
 
@@ -163,16 +175,15 @@ void writeKept(const fs::path& dataFolder)
 {
     try {
         Store& shared = store();
-        std::string bytes;
+        std::vector<std::shared_ptr<const std::string>> entries;
         {
             std::lock_guard lock(shared.lock);
             if (!shared.changed)
                 return;
-            bytes = encoded(shared.entries);
+            entries = KeptBytes::recordsOf(shared.entries);
             shared.changed = false;
         }
-        // Lost at a crash, it costs the next start's first run the reads it saved, nothing more.
-        writePrivateFile(bytes, keptFile(dataFolder), Durability::untilRestart);
+        KeptBytes::write(kFileHeader, entries, keptFile(dataFolder));
     } catch (const std::exception&) {
         // As lost.
     }

@@ -1,15 +1,23 @@
 // How the files the Git protection keeps in the data folder across the program's starts are written
 // and read back: numbers in this machine's byte order, since such a file never leaves it, texts led by
-// their length, and file stamps whole.
+// their length, and file stamps whole, an absent file's as that alone. What such a file holds of each
+// of its entries is held in memory as those bytes alone: with thousands of repositories, entries read
+// back whole, their paths split into parts, would take several times as much, and a file joined before
+// it is written as much again.
 #pragma once
 
 #include "VellumarMacCore/Foundations/FileStamp.h"
+#include "VellumarMacCore/Foundations/PrivateFiles.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vellumar::KeptBytes {
 
@@ -24,10 +32,13 @@ inline void appendText(std::string& bytes, std::string_view text)
     bytes.append(text);
 }
 
-// Each field as wide as any system's.
+// Each field as wide as any system's; of an absent file, whose stamp is the empty one, nothing but that it
+// is absent: most of a unit's hooks are.
 inline void appendStamp(std::string& bytes, const FileStamp& stamp)
 {
     append(bytes, static_cast<std::uint8_t>(stamp.exists));
+    if (!stamp.exists)
+        return;
     append(bytes,
         std::array<std::int64_t, 8> { static_cast<std::int64_t>(stamp.device),
             static_cast<std::int64_t>(stamp.inode), static_cast<std::int64_t>(stamp.mode),
@@ -62,6 +73,16 @@ public:
         return true;
     }
 
+    // A count of what follows, which the bytes left could hold.
+    bool takeCount(std::uint64_t& count)
+    {
+        std::uint64_t taken = 0;
+        if (!take(taken) || taken > m_bytes.size())
+            return false;
+        count = taken;
+        return true;
+    }
+
     // A text ended by a NUL, without it.
     bool takeName(std::string_view& name)
     {
@@ -87,13 +108,23 @@ public:
     {
         std::uint8_t exists = 0;
         std::array<std::int64_t, 8> fields {};
-        if (!take(exists) || !take(fields))
+        if (!take(exists) || exists > 1 || (exists == 1 && !take(fields)))
             return false;
-        stamp = { exists == 1, static_cast<dev_t>(fields[0]), static_cast<ino_t>(fields[1]),
+        if (exists == 0) {
+            stamp = {};
+            return true;
+        }
+        stamp = { true, static_cast<dev_t>(fields[0]), static_cast<ino_t>(fields[1]),
             static_cast<mode_t>(fields[2]), static_cast<off_t>(fields[3]),
             { static_cast<time_t>(fields[4]), static_cast<long>(fields[5]) },
             { static_cast<time_t>(fields[6]), static_cast<long>(fields[7]) } };
         return true;
+    }
+
+    // What was taken since `earlier`, this reader as it was then.
+    std::string_view takenSince(const Reader& earlier) const
+    {
+        return earlier.m_bytes.substr(0, earlier.m_bytes.size() - m_bytes.size());
     }
 
     bool atEnd() const { return m_bytes.empty(); }
@@ -102,5 +133,32 @@ public:
 private:
     std::string_view m_bytes;
 };
+
+// Each entry's bytes in its file, by key; shared, so that the file is written from them with no lock
+// held and nothing joined.
+using Records = std::map<std::string, std::shared_ptr<const std::string>>;
+
+// Each record of `records`, taken with their store's lock held.
+inline std::vector<std::shared_ptr<const std::string>> recordsOf(const Records& records)
+{
+    std::vector<std::shared_ptr<const std::string>> taken;
+    taken.reserve(records.size());
+    for (const auto& record : records)
+        taken.push_back(record.second);
+    return taken;
+}
+
+// Writes `head` and then each of `records` to `file`. Lost at a crash, such a file costs the next start
+// what it saved, nothing more. Throws as `writePrivateFile`.
+inline void write(std::string_view head, const std::vector<std::shared_ptr<const std::string>>& records,
+    const std::filesystem::path& file)
+{
+    std::vector<std::string_view> pieces;
+    pieces.reserve(records.size() + 1);
+    pieces.push_back(head);
+    for (const auto& record : records)
+        pieces.emplace_back(*record);
+    writePrivateFile(pieces, file, Durability::untilRestart);
+}
 
 }

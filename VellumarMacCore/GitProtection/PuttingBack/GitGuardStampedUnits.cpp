@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -23,7 +24,6 @@ namespace {
 
     namespace fs = std::filesystem;
     using GitNotedFiles::NotedUnit;
-    using Stamps = std::vector<std::pair<std::string, FileStamp>>;
 
     // How far the wall clock may seem set back against the clock since boot before nothing kept is
     // trusted: less than the second a stamp must lie before its noting, so that no write after the
@@ -42,7 +42,9 @@ namespace {
         return thenOffset - clockOffset(now) > kClockSetBackTolerance.count();
     }
 
+    // A unit as kept: what `Stamped::kept` holds, read back.
     struct Entry {
+        std::string key;
         // Encoded, as the registry of live runs holds it (`GitNotedFiles::encoded`).
         std::string payload;
         std::vector<fs::path> named;
@@ -50,15 +52,66 @@ namespace {
         // first on PATH: which entries there were noted depends on it.
         std::optional<std::string> searchPath;
         std::int64_t clockOffset = 0;
-        Stamps stamps;
+        // Of each of its files in the order the payload holds them (`stampsOf`).
+        std::vector<FileStamp> stamps;
     };
+
+    // A unit's bytes in the kept file: its key, its payload, what it was noted for, its search path
+    // where it has one, the clock's offset when it was noted and each file's stamp, every text led by its
+    // length (`KeptBytes`).
+    std::string encoded(const Entry& entry)
+    {
+        using namespace KeptBytes;
+        std::string bytes;
+        appendText(bytes, entry.key);
+        appendText(bytes, entry.payload);
+        append(bytes, static_cast<std::uint64_t>(entry.named.size()));
+        for (const auto& path : entry.named)
+            appendText(bytes, path.native());
+        append(bytes, static_cast<std::uint8_t>(entry.searchPath.has_value()));
+        appendText(bytes, entry.searchPath.value_or(""));
+        append(bytes, entry.clockOffset);
+        append(bytes, static_cast<std::uint64_t>(entry.stamps.size()));
+        for (const auto& stamp : entry.stamps)
+            appendStamp(bytes, stamp);
+        // Held for the program's life, without the room that appending left.
+        bytes.shrink_to_fit();
+        return bytes;
+    }
+
+    // The next unit's bytes, read back; false where they are not whole.
+    bool took(KeptBytes::Reader& reader, Entry& entry)
+    {
+        std::uint64_t named = 0;
+        std::uint8_t hasSearchPath = 0;
+        std::string searchPath;
+        std::uint64_t stamps = 0;
+        if (!reader.takeText(entry.key) || !reader.takeText(entry.payload) || !reader.takeCount(named))
+            return false;
+        for (std::uint64_t path = 0; path < named; ++path) {
+            std::string text;
+            if (!reader.takeText(text))
+                return false;
+            entry.named.emplace_back(std::move(text));
+        }
+        if (!reader.take(hasSearchPath) || !reader.takeText(searchPath) || !reader.take(entry.clockOffset)
+            || !reader.takeCount(stamps))
+            return false;
+        if (hasSearchPath == 1)
+            entry.searchPath = std::move(searchPath);
+        for (std::uint64_t index = 0; index < stamps; ++index) {
+            if (!reader.takeStamp(entry.stamps.emplace_back()))
+                return false;
+        }
+        return true;
+    }
 
     struct Kept {
         bool read = false;
         // Whether a unit was kept or dropped since the file was read or written.
         bool changed = false;
         std::string bootID;
-        std::map<std::string, Entry> units;
+        KeptBytes::Records units;
     };
 
     struct Store {
@@ -73,17 +126,17 @@ namespace {
         return shared;
     }
 
-    // The stamp of each of the unit's files, reached beneath `places` through no link; of its Git folder
-    // the identity and type alone, since everyday Git work there moves its times and each name in it
-    // that the unit notes has a stamp of its own. Absent where one cannot be read.
-    std::optional<Stamps> stampsOf(const NotedUnit& unit, const BeneathPlaces& places)
+    // The stamp of each of the unit's files, in its order, reached beneath `places` through no link; of
+    // its Git folder the identity and type alone, since everyday Git work there moves its times and each
+    // name in it that the unit notes has a stamp of its own. Absent where one cannot be read.
+    std::optional<std::vector<FileStamp>> stampsOf(const NotedUnit& unit, const BeneathPlaces& places)
     {
         struct Folder {
             FileDescriptor descriptor;
             bool throughLink = false;
         };
         std::map<fs::path, Folder> folders;
-        Stamps stamps;
+        std::vector<FileStamp> stamps;
         stamps.reserve(unit.files.size());
         for (const auto& [path, noted] : unit.files) {
             auto folder = folders.find(path.parent_path());
@@ -98,7 +151,7 @@ namespace {
             }
             if (folder->second.throughLink)
                 return std::nullopt;
-            FileStamp stamp;
+            FileStamp& stamp = stamps.emplace_back();
             // A folder missing on the way holds nothing, as noting it found.
             if (folder->second.descriptor.get() >= 0) {
                 struct stat status { };
@@ -113,85 +166,33 @@ namespace {
                 stamp.size = 0;
                 stamp.modified = stamp.changed = {};
             }
-            stamps.emplace_back(path.native(), stamp);
         }
         return stamps;
     }
 
-    // The file: this line, the boot it was written in, how many units it holds, then each unit as its
-    // key, its payload, what it was noted for, its search path where it has one, the clock's offset when
-    // it was noted and each file's path and stamp, every text led by its length (`KeptBytes`).
-    constexpr std::string_view kFileHeader = "git guard stamped units 1\n";
+    // The file: this line, the boot it was written in, how many units it holds, then each unit's bytes
+    // (`encoded`).
+    constexpr std::string_view kFileHeader = "git guard stamped units 2\n";
     constexpr std::size_t kFileBytesLimit = 256 * 1024 * 1024;
-
-    std::string encoded(const Kept& kept)
-    {
-        using namespace KeptBytes;
-        std::string bytes(kFileHeader);
-        appendText(bytes, kept.bootID);
-        append(bytes, static_cast<std::uint64_t>(kept.units.size()));
-        for (const auto& [key, entry] : kept.units) {
-            appendText(bytes, key);
-            appendText(bytes, entry.payload);
-            append(bytes, static_cast<std::uint64_t>(entry.named.size()));
-            for (const auto& path : entry.named)
-                appendText(bytes, path.native());
-            append(bytes, static_cast<std::uint8_t>(entry.searchPath.has_value()));
-            appendText(bytes, entry.searchPath.value_or(""));
-            append(bytes, entry.clockOffset);
-            append(bytes, static_cast<std::uint64_t>(entry.stamps.size()));
-            for (const auto& [path, stamp] : entry.stamps) {
-                appendText(bytes, path);
-                appendStamp(bytes, stamp);
-            }
-        }
-        return bytes;
-    }
-
-    // Whether the reader's next count is one that the bytes left could hold.
-    bool tookCount(KeptBytes::Reader& reader, std::uint64_t& count)
-    {
-        return reader.take(count) && count <= reader.left();
-    }
 
     // The units `bytes` holds, written in the boot `bootID`; absent where they are not whole, hold more
     // than `maxUnits` or are of another boot, whose clock tells nothing of this one's.
-    std::optional<std::map<std::string, Entry>> decoded(std::string_view bytes, const std::string& bootID)
+    std::optional<KeptBytes::Records> decoded(std::string_view bytes, const std::string& bootID)
     {
         KeptBytes::Reader reader(bytes);
         std::string writtenIn;
         std::uint64_t count = 0;
         if (!reader.skipped(kFileHeader) || !reader.takeText(writtenIn) || writtenIn != bootID
-            || !tookCount(reader, count) || count > maxUnits)
+            || !reader.takeCount(count) || count > maxUnits)
             return std::nullopt;
-        std::map<std::string, Entry> units;
+        KeptBytes::Records units;
         for (std::uint64_t index = 0; index < count; ++index) {
-            std::string key;
+            const KeptBytes::Reader before = reader;
             Entry entry;
-            std::uint64_t named = 0;
-            std::uint8_t hasSearchPath = 0;
-            std::string searchPath;
-            std::uint64_t stamps = 0;
-            if (!reader.takeText(key) || !reader.takeText(entry.payload) || !tookCount(reader, named))
+            if (!took(reader, entry))
                 return std::nullopt;
-            for (std::uint64_t path = 0; path < named; ++path) {
-                std::string text;
-                if (!reader.takeText(text))
-                    return std::nullopt;
-                entry.named.emplace_back(std::move(text));
-            }
-            if (!reader.take(hasSearchPath) || !reader.takeText(searchPath) || !reader.take(entry.clockOffset)
-                || !tookCount(reader, stamps))
-                return std::nullopt;
-            if (hasSearchPath == 1)
-                entry.searchPath = std::move(searchPath);
-            for (std::uint64_t stamp = 0; stamp < stamps; ++stamp) {
-                std::pair<std::string, FileStamp> read;
-                if (!reader.takeText(read.first) || !reader.takeStamp(read.second))
-                    return std::nullopt;
-                entry.stamps.push_back(std::move(read));
-            }
-            units.insert_or_assign(std::move(key), std::move(entry));
+            units.insert_or_assign(
+                std::move(entry.key), std::make_shared<const std::string>(reader.takenSince(before)));
         }
         if (!reader.atEnd())
             return std::nullopt;
@@ -220,48 +221,46 @@ namespace {
 
 }
 
-void keep(std::vector<Noted> noted, const fs::path& liveRuns, const BeneathPlaces& places,
+Stamped stamped(const NotedUnit& unit, const std::vector<fs::path>& named, const BeneathPlaces& places,
     const LiveRunsHeartbeat::Beat& notingBegan)
 {
+    Stamped result { unit.key().native(), std::nullopt };
+    if (unit.gitFolder && !unit.files.contains(*unit.gitFolder))
+        return result;
+    auto stamps = stampsOf(unit, places);
     const auto settled
         = std::chrono::system_clock::time_point(
               std::chrono::duration_cast<std::chrono::system_clock::duration>(notingBegan.wallTime))
         - std::chrono::seconds(1);
-    std::optional<std::string> searchPath;
-    std::vector<std::pair<std::string, std::optional<Entry>>> stamped;
-    for (auto& [unit, named] : noted) {
-        std::optional<Stamps> stamps;
-        if (!unit.gitFolder || unit.files.contains(*unit.gitFolder))
-            stamps = stampsOf(unit, places);
-        std::optional<Entry> entry;
-        if (stamps && std::none_of(stamps->begin(), stamps->end(), [&](const auto& stamp) {
-                return stamp.second.changedSince(settled);
-            })) {
-            entry = Entry { GitNotedFiles::encoded({ unit }), std::move(named), std::nullopt,
-                clockOffset(notingBegan), std::move(*stamps) };
-            if (std::any_of(unit.files.begin(), unit.files.end(), [](const auto& file) {
-                    return file.second.kind == GitNotedFiles::NotedFile::Kind::searchedFolder;
-                })) {
-                if (!searchPath)
-                    searchPath = HookSearchPath::usersSearchPath();
-                entry->searchPath = searchPath;
-            }
-        }
-        stamped.emplace_back(unit.key().native(), std::move(entry));
-    }
+    if (!stamps || std::any_of(stamps->begin(), stamps->end(), [&](const FileStamp& stamp) {
+            return stamp.changedSince(settled);
+        }))
+        return result;
+    Entry entry { result.key, GitNotedFiles::encoded({ unit }), named, std::nullopt, clockOffset(notingBegan),
+        std::move(*stamps) };
+    if (std::any_of(unit.files.begin(), unit.files.end(), [](const auto& file) {
+            return file.second.kind == GitNotedFiles::NotedFile::Kind::searchedFolder;
+        }))
+        entry.searchPath = HookSearchPath::usersSearchPath();
+    result.kept = encoded(entry);
+    return result;
+}
+
+void keep(std::vector<Stamped> units, const fs::path& liveRuns, const LiveRunsHeartbeat::Beat& notingBegan)
+{
     const LiveRunsHeartbeat::Beat now = LiveRunsHeartbeat::now();
     const bool clockSetBack = now.bootID != notingBegan.bootID || setBackSince(clockOffset(notingBegan), now);
     Store& shared = store();
     std::lock_guard lock(shared.lock);
     Kept& kept = keptFor(shared, liveRuns, notingBegan.bootID);
-    for (auto& [key, entry] : stamped) {
-        if (!entry || clockSetBack) {
+    for (auto& [key, bytes] : units) {
+        if (!bytes || clockSetBack) {
             kept.changed = kept.units.erase(key) > 0 || kept.changed;
             continue;
         }
         if (kept.units.size() >= maxUnits && !kept.units.contains(key))
             kept.units.clear();
-        kept.units.insert_or_assign(std::move(key), std::move(*entry));
+        kept.units.insert_or_assign(std::move(key), std::make_shared<const std::string>(std::move(*bytes)));
         kept.changed = true;
     }
 }
@@ -269,7 +268,7 @@ void keep(std::vector<Noted> noted, const fs::path& liveRuns, const BeneathPlace
 std::optional<NotedUnit> taken(const NotedUnit& bare, const std::vector<fs::path>& named,
     const fs::path& liveRuns, const BeneathPlaces& places, const LiveRunsHeartbeat::Beat& now)
 {
-    Entry entry;
+    std::shared_ptr<const std::string> bytes;
     {
         Store& shared = store();
         std::lock_guard lock(shared.lock);
@@ -277,12 +276,14 @@ std::optional<NotedUnit> taken(const NotedUnit& bare, const std::vector<fs::path
         auto found = kept.units.find(bare.key().native());
         if (found == kept.units.end() || kept.bootID != now.bootID)
             return std::nullopt;
-        entry = found->second;
+        bytes = found->second;
     }
-    if (entry.named != named || setBackSince(entry.clockOffset, now)
+    // Read back outside the lock: a run's start takes a thousand units on several threads.
+    KeptBytes::Reader reader(*bytes);
+    Entry entry;
+    if (!took(reader, entry) || entry.named != named || setBackSince(entry.clockOffset, now)
         || (entry.searchPath && *entry.searchPath != HookSearchPath::usersSearchPath()))
         return std::nullopt;
-    // Read back outside the lock: a run's start takes a thousand units on several threads.
     auto read = GitNotedFiles::decoded(entry.payload);
     if (read.damaged || read.units.size() != 1)
         return std::nullopt;
@@ -298,18 +299,21 @@ std::optional<NotedUnit> taken(const NotedUnit& bare, const std::vector<fs::path
 void writeKept(const fs::path& liveRuns)
 {
     try {
-        std::string bytes;
+        std::string head(kFileHeader);
+        std::vector<std::shared_ptr<const std::string>> units;
         {
             Store& shared = store();
             std::lock_guard lock(shared.lock);
             auto kept = shared.byRegistry.find(liveRuns.native());
             if (kept == shared.byRegistry.end() || !kept->second.changed)
                 return;
-            bytes = encoded(kept->second);
+            KeptBytes::appendText(head, kept->second.bootID);
+            KeptBytes::append(head, static_cast<std::uint64_t>(kept->second.units.size()));
+            units = KeptBytes::recordsOf(kept->second.units);
             kept->second.changed = false;
         }
         // Lost at a crash, it costs the next start's first run its noting, nothing more.
-        writePrivateFile(bytes, keptFile(liveRuns), Durability::untilRestart);
+        KeptBytes::write(head, units, keptFile(liveRuns));
     } catch (const std::exception&) {
         // As lost.
     }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,21 +26,27 @@ inline constexpr std::string_view keptFileName = "git-guard-stamped-units";
 // Units kept at most; past it every unit is noted again.
 inline constexpr std::size_t maxUnits = 100'000;
 
-// A unit as a guard has just noted it, with what Git's configuration named and its hooks put first on
-// PATH, the paths it was noted for.
-struct Noted {
-    GitNotedFiles::NotedUnit unit;
-    std::vector<std::filesystem::path> named;
+// A unit as a guard has just noted it: its key, and what is to be kept of it, encoded as its kept file
+// holds it (`KeptBytes`), absent where it cannot be kept. Encoded at once, so that a guard noting
+// thousands of units holds none of them whole until the last is noted.
+struct Stamped {
+    std::string key;
+    std::optional<std::string> kept;
 };
 
-// Keeps each of `noted`, noted beneath `places` by a guard that began to note at `notingBegan`, for the
-// registry of live runs in `liveRuns`, with the stamp of each of its files now, reached beneath `places`
-// through no link. A unit is not kept, and what was kept of it goes, where a stamp cannot be read, a file
-// changed within a second before `notingBegan` (a second write within one tick of the file system's
-// clock would leave its stamp as it was) or its Git folder lies outside the places (its hooks were then
-// followed by name), or, for all of them, where the wall clock was set back since `notingBegan`. Never
-// throws but for memory.
-void keep(std::vector<Noted> noted, const std::filesystem::path& liveRuns, const BeneathPlaces& places,
+// `unit`, noted by a guard that began to note at `notingBegan` with what Git's configuration named and its
+// hooks put first on PATH (`named`), with the stamp of each of its files now, reached beneath `places`
+// through no link. Nothing is to be kept of it where a stamp cannot be read, a file changed within a
+// second before `notingBegan` (a second write within one tick of the file system's clock would leave its
+// stamp as it was) or its Git folder lies outside the places (its hooks were then followed by name).
+// Never throws but for memory.
+Stamped stamped(const GitNotedFiles::NotedUnit& unit, const std::vector<std::filesystem::path>& named,
+    const BeneathPlaces& places, const LiveRunsHeartbeat::Beat& notingBegan);
+
+// Keeps each of `units` for the registry of live runs in `liveRuns`; what was kept of one with nothing
+// to keep goes, and of all of them where the wall clock was set back since `notingBegan`. Never throws
+// but for memory.
+void keep(std::vector<Stamped> units, const std::filesystem::path& liveRuns,
     const LiveRunsHeartbeat::Beat& notingBegan);
 
 // The unit kept as `bare` (by its Git folder and work tree), as noting it now beneath `places` would
