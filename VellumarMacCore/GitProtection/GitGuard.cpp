@@ -3,6 +3,7 @@
 #include "Platform/Log.h"
 #include "VellumarMacCore/Foundations/ParallelEach.h"
 #include "VellumarMacCore/GitProtection/Finding/GitFoldersInPlaces.h"
+#include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardComparison.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardEntries.h"
@@ -351,6 +352,9 @@ GitGuard::~GitGuard()
         // The next start compares what the record still names, which is then unchanged.
     }
     GitGuardStampedUnits::writeKept(m_options.liveRuns);
+    // What the sweep read of Git's configuration, which only the next run's start would write: a
+    // program that ends after this run read it again at its next start's first end.
+    GitReadCache::writeKept(m_options.liveRuns);
 }
 
 fs::path GitGuard::unitKey(std::size_t unit) const
