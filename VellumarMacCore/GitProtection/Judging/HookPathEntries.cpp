@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <optional>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -155,7 +156,9 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
                 hookFolders.push_back(std::move(*scripts));
             hookFolders.push_back(std::move(*folder));
         }
-        const HookSearchPath::ShadowedPrograms programs(top, HookSearchPath::usersSearchPath());
+        // Made for the first entry it is asked of: resolving and stamping every folder on the user's PATH
+        // for each of a thousand tops whose hooks put nothing first took much of a run's end.
+        std::optional<HookSearchPath::ShadowedPrograms> programs;
         const auto [folders, unresolved] = foldersPutFirst(hookFolders, top, places);
         const std::string why = unresolved
             ? "a hook's words may run or put first on PATH what cannot be followed (" + *unresolved
@@ -172,7 +175,9 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
                 = std::find(hookFolders.begin(), hookFolders.end(), folder) != hookFolders.end();
             for (const auto& name : GitNotedFiles::entriesBeneath(places, folder)) {
                 fs::path entry = folder / name;
-                if (!programs.shadows(name) || (noted && noted->files.contains(entry))
+                if (!programs)
+                    programs.emplace(top, HookSearchPath::usersSearchPath());
+                if (!programs->shadows(name) || (noted && noted->files.contains(entry))
                     || (holdsHooks && WhatGitRuns::isHookName(name))
                     || !NewGitFolders::changedDuringCommands(entry, judging) || !mayRun(entry))
                     continue;
