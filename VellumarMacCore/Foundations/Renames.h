@@ -10,7 +10,8 @@ namespace vellumar::Renames {
 // following a link at either name nor replacing what is at `to`: 0, or the errno (EEXIST where `to` is
 // taken). Where the file system refuses RENAME_NOREPLACE, what is not a folder gets a hard link at `to`,
 // which fails where the name is taken, and then loses its name at `from` where that still names it; a
-// folder, which cannot be hard-linked, is renamed plainly, which replaces nothing but an empty folder.
+// folder, which cannot be hard-linked, is renamed over an empty folder made at `to` for it, which fails
+// where the name is taken too.
 int withoutReplacing(int fromFD, const std::string& from, int toFD, const std::string& to);
 
 // Trades the names `first` and `second`, each in its open folder, in one step: 0, or the errno; EINVAL
@@ -18,7 +19,8 @@ int withoutReplacing(int fromFD, const std::string& from, int toFD, const std::s
 int exchanged(int firstFD, const std::string& first, int secondFD, const std::string& second);
 
 // For tests: from now on this process's renames are refused both flags with EINVAL where `refused`, as
-// on such file systems.
-void refuseFlagsForTests(bool refused);
+// on such file systems; `folderMade`, where set, is called as a command would act, once the empty folder a
+// folder is to be renamed over is made.
+void refuseFlagsForTests(bool refused, void (*folderMade)(int folderFD, const std::string& name) = nullptr);
 
 }
