@@ -193,7 +193,7 @@ void GitGuard::restoreLeftBehind(
         {
             auto locked = registry.locked();
             // Each folder a killed trade left away from its name is back before any is compared.
-            GitFolderWhereabouts::finishTrades(locked);
+            GitFolderWhereabouts::finishTrades(locked, liveRuns, clock);
             const LiveRuns::OlderRecord olderUnitsRecord[]
                 = { { liveRuns / olderRecordName, olderGuardedUnits } };
             const LiveRuns::OlderRecord olderKeptOffRecord[]

@@ -127,10 +127,11 @@ struct Scene {
     }
 
     // In a process of its own: a run notes the project, `change` is made during it, and the run is
-    // killed as its comparison reaches `killedAt`, or before it compares; on a file system that refuses
-    // renameat2's flags where `cannotTrade`.
+    // killed as its comparison reaches `killedAt`, or once it compared where `between` acts at each step
+    // as a command would, or before it compares; on a file system that refuses renameat2's flags where
+    // `cannotTrade`.
     void killedRun(const std::function<void(const Scene&)>& change, std::optional<Step> killedAt,
-        bool cannotTrade = false) const
+        bool cannotTrade = false, const std::function<void(Step)>& between = nullptr) const
     {
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
@@ -139,12 +140,14 @@ struct Scene {
                 Renames::refuseFlagsForTests(true);
             GitGuard run = guard();
             change(*this);
-            atStep = [killedAt](Step step) {
+            atStep = [killedAt, between](Step step) {
+                if (between)
+                    between(step);
                 if (step == killedAt)
                     ::kill(::getpid(), SIGKILL);
             };
             GitGuardPutBack::stepSeam = [](Step step) { atStep(step); };
-            if (killedAt)
+            if (killedAt || between)
                 run.compareAll();
             ::kill(::getpid(), SIGKILL);
         }
@@ -462,7 +465,9 @@ TEST(GitGuardPutBack, TheNextStartKnowsWhatTheKilledRunHeld)
 }
 
 // Killed as the user's Git folder, or its hooks folder, trades places with what a command put at its
-// name, or before, the next start finds both at their names, the user's hook there and no plant.
+// name, or before, the next start finds both at their names, the user's hook there and no plant; where
+// the trade takes steps, a command putting its own again at the name a step left leaves nothing waiting
+// beside it either.
 TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
 {
     struct Case {
@@ -471,6 +476,8 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
         std::function<void(const fs::path&)> putInstead; // by the command, at the folder's name
         std::optional<Step> killedAt;
         bool cannotTrade = false; // at the next start: what took the name goes aside, then the user's comes
+        int takenAfterStep = 0; // of the trade's steps, after which the command puts its own again at the
+                                // name the step left: the folder's (1) or "<folder>-old" (2)
     };
     auto gitFolder = [](const fs::path& git) { writeGitFolder(git, kPlanted); };
     auto workTree = [](const fs::path& work) { writeGitFolder(test::madeFolder(work) / ".git", kPlanted); };
@@ -493,6 +500,10 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
             "project/.git", gitFolder, Step::tradeStepTaken, true },
         { "the hooks folder where names cannot be traded, killed between the steps of its trade",
             "project/.git/hooks", hooks, Step::tradeStepTaken, true },
+        { "the Git folder where names cannot be traded, its name taken again after the first step",
+            "project/.git", gitFolder, std::nullopt, true, 1 },
+        { "the hooks folder where names cannot be traded, the name it left taken after the second step",
+            "project/.git/hooks", hooks, std::nullopt, true, 2 },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -500,14 +511,22 @@ TEST(GitGuardPutBack, NoKillLeavesTheUsersFolderAway)
         const fs::path folder = scene.home.root / testCase.folder;
         const ino_t usersGitFolder = inodeOf(scene.project / ".git");
         const ino_t usersHooks = inodeOf(scene.project / ".git/hooks");
+        int steps = 0;
+        auto takenAgain = [&](Step step) {
+            if (step == Step::tradeStepTaken && ++steps == testCase.takenAfterStep)
+                testCase.putInstead(steps == 1 ? folder : fs::path(folder.string() + "-old"));
+        };
         scene.killedRun(
             [&](const Scene&) {
                 fs::rename(folder, folder.string() + "-old");
                 testCase.putInstead(folder);
             },
-            testCase.killedAt, testCase.cannotTrade);
+            testCase.killedAt, testCase.cannotTrade,
+            testCase.takenAfterStep ? std::function<void(Step)>(takenAgain) : nullptr);
         scene.restoreLeftBehind(testCase.cannotTrade);
 
+        for (const auto& entry : fs::recursive_directory_iterator(scene.home.root))
+            EXPECT_EQ(entry.path().filename().string().find(".trading-"), std::string::npos) << entry.path();
         EXPECT_EQ(inodeOf(scene.project / ".git"), usersGitFolder);
         EXPECT_EQ(inodeOf(scene.project / ".git/hooks"), usersHooks);
         EXPECT_EQ(test::readFile(scene.project / ".git/hooks/pre-commit"), kHook);

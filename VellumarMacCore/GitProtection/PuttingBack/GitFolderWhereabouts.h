@@ -41,9 +41,12 @@ std::optional<Found> elsewhere(const std::filesystem::path& dataFolder, const Gi
 // Whether the unit's `folder`, found at `found`, and what is at its name now had traded names, as a
 // command's `renameat2` with RENAME_EXCHANGE trades two repositories' Git folders or hooks, the other
 // noted by its own unit in `locked`: they are traded back, and neither is then a change. Two names trade
-// in one step, or where the file system cannot, in steps recorded in `locked` first (`finishTrades`).
-bool tradedBack(LiveRuns::Locked& locked, const GitNotedFiles::NotedUnit& unit,
-    const std::filesystem::path& folder, const Found& found, const BeneathPlaces& places);
+// in one step, or where the file system cannot, in steps recorded in `locked` first (`finishTrades`), where
+// what a command puts at a name a step needs goes aside beside it at `clock`'s time, noted in `dataFolder`
+// as the guard's own.
+bool tradedBack(LiveRuns::Locked& locked, const std::filesystem::path& dataFolder,
+    const GitNotedFiles::NotedUnit& unit, const std::filesystem::path& folder, const Found& found,
+    const BeneathPlaces& places, const GitGuardPutBack::Clock& clock);
 
 // Brings the unit's `folder`, found elsewhere, back to its name where something else took it, or took a
 // folder on the way to it that moved with it: the two trade names, and then what took it goes aside
@@ -62,9 +65,12 @@ std::optional<GitGuardPutBack::Undone> broughtBack(LiveRuns::Locked& locked,
 bool movedBack(const Found& found, const BeneathPlaces& places);
 
 // For the program's start, before its first run: takes the steps left of each trade a killed process
-// had recorded (`broughtBack`, `tradedBack`), each where its name is free, and forgets them all.
-// Throws the errors of `LiveRuns::Locked::write`.
-void finishTrades(LiveRuns::Locked& locked);
+// had recorded (`broughtBack`, `tradedBack`), knowing each folder by its identity, so that the one that
+// waited beside its name is at one of the two names again, and forgets each trade so finished; what took
+// a name a step needs goes aside first, noted in `dataFolder`. One it cannot finish stays recorded for
+// the next start. Throws the errors of `LiveRuns::Locked::write`.
+void finishTrades(
+    LiveRuns::Locked& locked, const std::filesystem::path& dataFolder, const GitGuardPutBack::Clock& clock);
 
 // The unit as noted, each path below `from` taken below `to`: what it noted, where it is now.
 GitNotedFiles::NotedUnit movedUnit(

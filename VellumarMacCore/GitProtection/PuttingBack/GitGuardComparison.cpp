@@ -132,7 +132,8 @@ namespace {
         auto found = noted.gitFolder && path == *noted.gitFolder / "hooks"
             ? GitFolderWhereabouts::elsewhere(dataFolder, noted, path, places)
             : std::nullopt;
-        if (found && GitFolderWhereabouts::tradedBack(locked, noted, path, *found, places)) {
+        if (found
+            && GitFolderWhereabouts::tradedBack(locked, dataFolder, noted, path, *found, places, clock)) {
             broughtAFolderBack = true;
             return std::nullopt;
         }
@@ -310,7 +311,8 @@ namespace {
             : std::nullopt;
         if (found) {
             auto locked = liveRuns.locked();
-            if (GitFolderWhereabouts::tradedBack(locked, noted, *noted.gitFolder, *found, places))
+            if (GitFolderWhereabouts::tradedBack(
+                    locked, liveRuns.folder(), noted, *noted.gitFolder, *found, places, clock))
                 found.reset();
         }
         if (!found) {
