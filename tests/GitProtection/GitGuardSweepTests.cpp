@@ -1,5 +1,6 @@
 // What the guard's sweep at a run's end finds among every Git folder of the places: one it noted at
 // another name is compared with what was noted, one nobody noted is judged against an empty repository.
+#include "VellumarMacCore/GitProtection/Finding/HookSearchPath.h"
 #include "VellumarMacCore/GitProtection/GitGuard.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardSweep.h"
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -419,6 +421,28 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
             scene.root / ("made/.git/hooks" + std::string(kRefused)),
             scene.root / ("project/.git/hooks/pre-commit" + std::string(kRefused)) }));
     EXPECT_TRUE(fs::is_regular_file(scene.project / ".git/config"));
+}
+
+// A new repository's hooks named below "~" are read where the user's Git finds them, in the home of the
+// environment the user's hooks run with, not this program's own: there a hook puts a folder first on PATH,
+// and a program a command made in it, named as one of the user's, goes aside.
+TEST(GitGuardSweep, HooksBelowTheUsersHomeAreReadThere)
+{
+    Scene scene;
+    const fs::path home = scene.root / "user";
+    const char* searchPath = std::getenv("PATH");
+    HookSearchPath::readLoginSearchPath(
+        { { "HOME", home.string() }, { "SHELL", "/bin/sh" }, { "PATH", searchPath ? searchPath : "" } });
+    write(home / "hooks/pre-commit",
+        "#!/bin/sh\nPATH=\"node_modules/.bin:$PATH\"\ngit diff --cached --quiet\n");
+    fs::permissions(home / "hooks/pre-commit", fs::perms(0755));
+    GitGuard guard = scene.guard({});
+    git(scene.root, { "init", "-q", "made" });
+    git(scene.root / "made", { "config", "core.hooksPath", "~/hooks" });
+    write(scene.root / "made/node_modules/.bin/git", kPlanted);
+    fs::permissions(scene.root / "made/node_modules/.bin/git", fs::perms(0755));
+    guard.sweep();
+    EXPECT_FALSE(existsAt(scene.root / "made/node_modules/.bin/git"));
 }
 
 // As an ordinary user, whom folder permissions bind: a folder a command took every permission from hides

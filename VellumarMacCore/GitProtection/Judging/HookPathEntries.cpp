@@ -94,14 +94,13 @@ namespace {
         return folders;
     }
 
-    // The folders the scripts of `hookFolders` put first on PATH for hooks run at `top`, each relative
-    // one wherever it lies below `top` in a place; every folder below it there where their words cannot
-    // be followed.
-    HookSearchPath::PutFirst foldersPutFirst(
-        const std::vector<fs::path>& hookFolders, const fs::path& top, const BeneathPlaces& places)
+    // The folders the scripts of `hookFolders` put first on PATH for hooks run at `top` with `environment`,
+    // each relative one wherever it lies below `top` in a place; every folder below it there where their
+    // words cannot be followed.
+    HookSearchPath::PutFirst foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::path& top,
+        const CommandEnvironment& environment, const BeneathPlaces& places)
     {
-        auto [named, unresolved]
-            = HookSearchPath::foldersPutFirst(hookFolders, top, HookSearchPath::usersEnvironment());
+        auto [named, unresolved] = HookSearchPath::foldersPutFirst(hookFolders, top, environment);
         HookSearchPath::PutFirst found { {}, std::move(unresolved) };
         std::vector<fs::path> relatives;
         for (auto& folder : named)
@@ -138,8 +137,9 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
     // folder, at whatever top its files now give, where what was noted named them at the top it had.
     const bool readsSettings = !noted || (location && location->commonFolder != location->gitFolder);
     const auto hooksPath = readsSettings ? valueOf(settings, "core.hookspath") : std::optional<std::string>();
-    const char* homeVariable = std::getenv("HOME");
-    const fs::path home = homeVariable ? homeVariable : "";
+    const CommandEnvironment environment = HookSearchPath::usersEnvironment();
+    const auto homeVariable = environment.find("HOME");
+    const fs::path home = homeVariable != environment.end() ? homeVariable->second : "";
     const auto tops
         = GitFolders::workTreesOf(gitFolder, location, found.gitFiles, valueOf(settings, "core.worktree"))
               .tops;
@@ -159,7 +159,7 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
         // Made for the first entry it is asked of: resolving and stamping every folder on the user's PATH
         // for each of a thousand tops whose hooks put nothing first took much of a run's end.
         std::optional<HookSearchPath::ShadowedPrograms> programs;
-        const auto [folders, unresolved] = foldersPutFirst(hookFolders, top, places);
+        const auto [folders, unresolved] = foldersPutFirst(hookFolders, top, environment, places);
         const std::string why = unresolved
             ? "a hook's words may run or put first on PATH what cannot be followed (" + *unresolved
                 + "), so every folder of its work tree counts as put first, and there it would run in place"
