@@ -147,12 +147,12 @@ namespace {
         for (auto& [place, why] : CommandWriteWindows::untold(liveRuns, places)) {
             std::string line = "When commands could write in " + place.string() + " could not be recorded ("
                 + why
-                + "): until it can be, whatever changes in a Git repository made there is taken as "
-                  "a command's and goes aside, the user's own included. It is tried again at each "
-                  "Claude Code run's end and when the program next starts.";
+                + "): until it can be, everything there counts as written by commands at every time, so "
+                  "whatever changes in a Git repository there goes aside, the user's own changes included. "
+                  "It is tried again at each Claude Code run's end and when the program next starts.";
             platform::logError(line);
             told.push_back({ place, "when commands could write there could not be recorded",
-                GitGuard::MovedChange::Stayed { std::move(line), place } });
+                GitGuard::MovedChange::Stayed { std::move(line), place, true } });
         }
         return told;
     }
@@ -248,13 +248,20 @@ GitGuard::GitGuard(const std::vector<GuardedRepository>& repositories, const std
         }
         // The places too, so that the next start after a kill goes through every Git folder in them.
         // One where a change stayed again keeps when its Git folders were first known: the Git folder
-        // holding it, noted by this run, is still one nobody had noted for the next to go through.
+        // holding it, noted by this run, is still one nobody had noted for the next to go through. One
+        // whose windows wait for a write keeps when the first of them began, so that the next start after
+        // a kill, or a restart before the write succeeds, closes one window from then.
         for (const auto& place : m_places.paths()) {
             auto stayed = stayedPlaces.find(place.native());
-            locked.hold(Held::writablePlace,
-                GitGuardEntries::placeEntryOf(place,
-                    { .built = m_built,
-                        .knownFrom = stayed == stayedPlaces.end() ? knownFrom : stayed->second.knownFrom }));
+            GitGuardEntries::PlaceHeld held { .built = m_built,
+                .knownFrom = stayed == stayedPlaces.end() ? knownFrom : stayed->second.knownFrom };
+            const std::string* retained = locked.find(Held::writablePlace, place.native());
+            if (retained && CommandWriteWindows::waitsForAWrite(m_options.liveRuns, place))
+                held.built = std::min(held.built, GitGuardEntries::placeHeldOf(*retained).built,
+                    [](const timespec& left, const timespec& right) {
+                        return std::pair(left.tv_sec, left.tv_nsec) < std::pair(right.tv_sec, right.tv_nsec);
+                    });
+            locked.hold(Held::writablePlace, GitGuardEntries::placeEntryOf(place, held));
             m_placeKeys.push_back(place.native());
         }
         for (std::size_t index = 0; index < m_keptOff.folderCount(); ++index) {

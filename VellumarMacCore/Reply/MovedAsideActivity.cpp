@@ -73,6 +73,8 @@ std::map<std::string, std::string_view> statuses(const std::vector<ToolUse>& use
     }
     std::map<std::string, std::string_view> marked;
     for (const auto& added : changes) {
+        if (added.change.stayed && added.change.stayed->placeUnrecorded)
+            continue;
         for (const ToolUse* use : makersOf(writers, added, comparisons)) {
             if (added.change.stayed)
                 marked.insert_or_assign(use->id, kStayedStatus);

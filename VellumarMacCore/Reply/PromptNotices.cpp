@@ -166,13 +166,16 @@ namespace {
 
     // One line per change that stayed: the repository holding it, then what the log says of it. Each
     // run over the repository that finds it still there tells it again, a compaction's and its turn's.
-    std::optional<std::string> stayedLines(const std::vector<GitGuard::MovedChange>& moved)
+    // Where `unrecorded`, one per place whose windows could not be recorded instead, as the log says it.
+    std::optional<std::string> stayedLines(const std::vector<GitGuard::MovedChange>& moved, bool unrecorded)
     {
         std::vector<std::string> lines;
         for (const auto& change : moved) {
-            if (!change.stayed)
+            if (!change.stayed || change.stayed->placeUnrecorded != unrecorded)
                 continue;
-            std::string line = "- In " + change.stayed->repository.string() + ": " + change.stayed->told;
+            std::string line = unrecorded
+                ? "- " + change.stayed->told
+                : "- In " + change.stayed->repository.string() + ": " + change.stayed->told;
             if (std::ranges::find(lines, line) == lines.end())
                 lines.push_back(std::move(line));
         }
@@ -212,13 +215,19 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
             "read it: a hook by moving the .refused- file back to its name (mv <name>.refused-<time>-<random> "
             "<name>; it kept its execute bit), a setting with git config.\n"
             + joined(lines, "\n"));
-    if (auto stayed = stayedLines(moved))
+    if (auto stayed = stayedLines(moved, false))
         notices.push_back("[Notice from the app] During your previous reply the Git protection could not undo "
                           "these changes (made by a command, a file tool or the user): they stay, and the user's "
                           "Git, run outside the sandbox, may act on them. Do not make such changes again; tell "
                           "the user which repository holds each and what it is, so that they remove it before "
                           "they use Git there.\n"
             + *stayed);
+    if (auto unrecorded = stayedLines(moved, true))
+        notices.push_back("[Notice from the app] The Git protection could not record when commands could "
+                          "write in these places. Nothing stayed for it, but until it can, a change there "
+                          "counts as a command's whenever it was made. Tell the user, so that they know why "
+                          "their own changes to a Git repository there may go aside.\n"
+            + *unrecorded);
     if (notices.empty())
         return std::nullopt;
     return joined(notices, "\n\n");
@@ -226,12 +235,18 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
 
 std::optional<std::string> stayedNote(const std::vector<GitGuard::MovedChange>& moved)
 {
-    auto stayed = stayedLines(moved);
-    if (!stayed)
+    std::vector<std::string> notes;
+    if (auto stayed = stayedLines(moved, false))
+        notes.push_back("(From Vellumar for Mac: the Git protection could not undo what changed in these "
+                        "repositories during this reply; Git run there may act on it until it is removed.\n"
+            + *stayed + ")");
+    if (auto unrecorded = stayedLines(moved, true))
+        notes.push_back("(From Vellumar for Mac: the Git protection could not record when commands could "
+                        "write in these places.\n"
+            + *unrecorded + ")");
+    if (notes.empty())
         return std::nullopt;
-    return "(From Vellumar for Mac: the Git protection could not undo what changed in these repositories during "
-           "this reply; Git run there may act on it until it is removed.\n"
-        + *stayed + ")";
+    return joined(notes, "\n");
 }
 
 std::optional<std::string> interruptionNotice(

@@ -95,12 +95,13 @@ std::string invalidActionsNotice(const std::vector<std::string>& reasons);
 // where the change waits, and for a name among `writtenByFileTools` (what the run's Write and Edit
 // targeted, as the kernel resolves their folders) that the tool's own write went aside there, whatever
 // the tool reported; then, apart, what it could not undo (`GitGuard::MovedChange::stayed`), each with its
-// repository; nothing when nothing went aside or stayed.
+// repository, and apart again each place whose windows could not be recorded (`placeUnrecorded`); nothing
+// when nothing went aside or stayed.
 std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved,
     const std::set<std::filesystem::path>& writtenByFileTools = {});
 // The note that ends what the user sees of a reply where changes stayed, however the reply ended (its
-// text, the error the phone shows, or the stop): each with its repository and what the log says of it;
-// nothing where none did.
+// text, the error the phone shows, or the stop): each with its repository and what the log says of it,
+// and apart each place whose windows could not be recorded; nothing where none did.
 std::optional<std::string> stayedNote(const std::vector<GitGuard::MovedChange>& moved);
 
 // For a reply that ended "interrupted" or "canceled", what the bot is told on the next run, quoting

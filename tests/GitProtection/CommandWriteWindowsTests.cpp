@@ -10,7 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <limits>
 
@@ -161,6 +165,54 @@ TEST(CommandWriteWindows, AKilledRunsWindowClosesAtTheNextStart)
     // A beat's two clocks are read one after the other, and the wall clock seems set on by as long as that
     // took: within how long the test's beat and the start took.
     EXPECT_LE(std::chrono::abs(closed - ended), beatTook + restoreTook);
+}
+
+// A place whose window could not be written keeps that window's start while the next run holds it, so that
+// the next start closes one window from then, after a kill during that run or a restart after it.
+TEST(CommandWriteWindows, AWindowNotWrittenKeepsItsStartThroughTheNextRun)
+{
+    for (const bool killed : { true, false }) {
+        SCOPED_TRACE(killed ? "killed during the next run" : "started again after the next run");
+        test::TemporaryHome home;
+        const fs::path place = home.home / "Projects";
+        const fs::path record = home.data / CommandWriteWindows::recordName;
+        const fs::path during = home.root / "during";
+        auto run = [&] {
+            return GitGuard(
+                {}, {}, {}, { .places = { place }, .liveRuns = home.data, .settings = [](std::string_view) {
+                                 return std::string();
+                             } });
+        };
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            fs::create_directories(record / "in-the-way");
+            timespec within {};
+            {
+                GitGuard first = run();
+                ::clock_gettime(CLOCK_REALTIME, &within);
+            }
+            test::writeBytes(during, std::to_string(within.tv_sec) + " " + std::to_string(within.tv_nsec));
+            // The next run is built at a later tick of the clock it reads.
+            for (timespec now {}; ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0
+                 && std::pair(now.tv_sec, now.tv_nsec) <= std::pair(within.tv_sec, within.tv_nsec);) { }
+            {
+                GitGuard second = run();
+                if (killed)
+                    ::kill(::getpid(), SIGKILL);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_EQ(WIFSIGNALED(status), killed);
+        fs::remove_all(record);
+
+        GitGuard::restoreLeftBehind(home.data, {});
+        timespec within {};
+        std::istringstream(test::readFile(during)) >> within.tv_sec >> within.tv_nsec;
+        EXPECT_TRUE(CommandWriteWindows::read(home.data).couldHaveWritten(place / "x", within));
+    }
 }
 
 // What the next start reads of a place a killed run held: a damaged payload opens its window from the

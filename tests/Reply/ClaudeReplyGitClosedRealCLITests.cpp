@@ -208,7 +208,8 @@ namespace {
 
 // A repository the first run stages, a hook planted in a Git folder but for its HEAD, and the second
 // completes, while the record of when commands could write cannot be written from the first run's
-// first command on (`lock`) until the user's shell afterwards (`unlock`).
+// first command on (`lock`) until the user's shell afterwards (`unlock`). The phone is told so apart from
+// what could not be undone.
 vellumar::test::GitRow stagedWhileTheRecordCannotBeWritten(const std::string& lock, const std::string& unlock)
 {
     return { "a repository staged while the record cannot be written, completed by the next run", "repo app",
@@ -217,8 +218,9 @@ vellumar::test::GitRow stagedWhileTheRecordCannotBeWritten(const std::string& lo
         unlock
             + " && find y/.git/hooks -name 'pre-commit.refused-*' | wc -l && timeout 60 git -C y commit -q "
               "--allow-empty -m by-the-user && git -C y log -1 --format=%s"
-              " && grep -c 'could not be recorded' \"$REPLIES/2\"",
-        "1\nby-the-user\n1\n", { .during = lock, .replySaysMore = true } };
+              " && grep -c 'could not be recorded' \"$REPLIES/2\""
+              " && { grep -c 'could not undo' \"$REPLIES/2\" || true; }",
+        "1\nby-the-user\n1\n0\n", { .during = lock, .replySaysMore = true } };
 }
 
 }

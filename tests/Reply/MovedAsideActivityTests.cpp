@@ -43,6 +43,7 @@ TEST(MovedAsideActivity, MarksTheCallAChangeIsTiedToOrElseEveryCallThatCouldHave
     const GitGuard::MovedChange hook { "/p/.git/hooks/post-merge.refused-20261208T101010Z-0a1b", "" };
     const GitGuard::MovedChange stayed { "/p/.githooks/x.sh", "",
         GitGuard::MovedChange::Stayed { "told", "/p" } };
+    const GitGuard::MovedChange unrecorded { "/p", "", GitGuard::MovedChange::Stayed { "told", "/p", true } };
     const auto asChangesCame = Comparisons::asChangesCame;
     const std::map<std::string, std::string_view> everyCall
         = { { "first", kMovedAsideStatus }, { "second", kMovedAsideStatus }, { "write", kMovedAsideStatus },
@@ -70,6 +71,8 @@ TEST(MovedAsideActivity, MarksTheCallAChangeIsTiedToOrElseEveryCallThatCouldHave
         { "while that one and one never answered ran", { { hook, 950 } }, asChangesCame, everyCall },
         { "what stayed, by the call that also made what went aside", { { hook, 150 }, { stayed, 160 } },
             asChangesCame, { { "first", kStayedStatus } } },
+        { "a place whose windows could not be recorded, which no call made", { { unrecorded, 150 } },
+            asChangesCame, {} },
         { "nothing changed", {}, asChangesCame, {} },
     };
     for (const auto& testCase : cases) {

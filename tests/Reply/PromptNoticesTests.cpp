@@ -147,6 +147,18 @@ TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
                 "repository holds each and what it is, so that they remove it before they use Git there.",
                 "- In /p: /p/.git/hooks/pre-push stays" },
             { "/p/.git/hooks/pre-push" } },
+        { "a place whose windows could not be recorded, told apart from a change that stayed",
+            { { "/p/.git/hooks/pre-push", "the hook pre-push was added",
+                  GitGuard::MovedChange::Stayed { "/p/.git/hooks/pre-push stays", "/p" } },
+                { "/h/P", "when commands could write there could not be recorded",
+                    GitGuard::MovedChange::Stayed {
+                        "When commands could write in /h/P could not be recorded.", "/h/P", true } } },
+            { "- In /p: /p/.git/hooks/pre-push stays", "",
+                "[Notice from the app] The Git protection could not record when commands could write in "
+                "these places. Nothing stayed for it, but until it can, a change there counts as a "
+                "command's whenever it was made. Tell the user, so that they know why their own changes to "
+                "a Git repository there may go aside.",
+                "- When commands could write in /h/P could not be recorded." } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

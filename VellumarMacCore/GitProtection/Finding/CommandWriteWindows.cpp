@@ -153,6 +153,14 @@ std::vector<CommandWriteWindows::Unwritten> CommandWriteWindows::untold(
     return untold;
 }
 
+bool CommandWriteWindows::waitsForAWrite(const fs::path& dataFolder, const fs::path& place)
+{
+    auto& byFolder = unwrittenByFolder();
+    std::lock_guard lock(byFolder.lock);
+    auto held = byFolder.folders.find(dataFolder);
+    return held != byFolder.folders.end() && !held->second.windows.windowsOf(place).empty();
+}
+
 void CommandWriteWindows::add(const fs::path& place, const Window& window)
 {
     if (at(window.to) < at(window.from))

@@ -54,6 +54,8 @@ public:
     // Those not handed back before since the last failed write: each is told once.
     static std::vector<Unwritten> untold(
         const std::filesystem::path& dataFolder, const std::vector<std::filesystem::path>& places);
+    // Whether windows of `place` that this process could not write wait for the next write.
+    static bool waitsForAWrite(const std::filesystem::path& dataFolder, const std::filesystem::path& place);
 
     void add(const std::filesystem::path& place, const Window& window);
     // Whether a command could have written what changed at `changed` at `path` (as the kernel

@@ -36,6 +36,9 @@ struct MovedChange {
         std::string told;
         // The work tree holding it, or the Git folder where there is none, or else its folder.
         std::filesystem::path repository;
+        // Not a change but a place (`path`) whose windows the record of when commands could write could
+        // not take: everything there counts as written by commands at every time until it can.
+        bool placeUnrecorded = false;
 
         friend bool operator==(const Stayed&, const Stayed&) = default;
     };
