@@ -24,9 +24,7 @@ namespace {
             environment.emplace("XDG_CONFIG_HOME", xdg);
         try {
             CommandResult result = options.run(git, { "config", "--global", "--get", key },
-                { .environment = std::move(environment),
-                    .workingFolder = std::nullopt,
-                    .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
+                GitConfigPaths::gitReadOptions(std::move(environment)));
             std::string& value = result.output;
             if (result.timedOut || result.status != 0 || !value.ends_with('\n'))
                 return std::nullopt;

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/Foundations/CommandRunner.h"
 
 #include "VellumarMacCore/Foundations/FileDescriptor.h"
+#include "VellumarMacCore/Foundations/ProcessProgress.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -307,10 +308,25 @@ CommandResult runCommand(const std::filesystem::path& executable, const std::vec
     enum class Stage { running, terminating, killed };
     Stage stage = Stage::running;
     std::optional<Clock::time_point> deadline = Clock::now() + durationOf(options.timeLimitSeconds);
+    // While it runs, whether it got on is looked at once in each stall limit.
+    std::optional<Clock::time_point> stallCheck;
+    std::optional<ProcessProgress::Sample> lastSample;
+    if (options.stallLimitSeconds > 0) {
+        stallCheck = Clock::now() + durationOf(options.stallLimitSeconds);
+        lastSample = ProcessProgress::of(child.pid());
+    }
     for (;;) {
         child.tryReap();
         if (child.reaped())
             break;
+        if (stage == Stage::running && stallCheck && Clock::now() >= *stallCheck) {
+            auto sample = ProcessProgress::of(child.pid());
+            const bool stalled = !ProcessProgress::madeProgress(lastSample, sample);
+            lastSample = sample;
+            stallCheck = Clock::now() + durationOf(options.stallLimitSeconds);
+            if (stalled)
+                deadline = Clock::now();
+        }
         if (deadline && Clock::now() >= *deadline) {
             if (stage == Stage::running) {
                 result.timedOut = true;
@@ -324,7 +340,8 @@ CommandResult runCommand(const std::filesystem::path& executable, const std::vec
             }
             continue;
         }
-        waitForEvents(reader, childDescriptor.get(), deadline);
+        waitForEvents(reader, childDescriptor.get(),
+            stage == Stage::running && stallCheck ? std::min(*stallCheck, *deadline) : deadline);
     }
 
     auto readerDeadline = Clock::now() + durationOf(kCommandReaderGraceSeconds);

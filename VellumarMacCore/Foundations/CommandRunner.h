@@ -29,7 +29,8 @@ struct CommandResult {
     // Everything written to standard output; empty when the pipe stayed open past the reader grace
     // (a descendant holding it) or when the program wrote more than `kCommandOutputLimitBytes`.
     std::string output;
-    // The program was still running when the time limit ran out.
+    // The program was still running when the time limit ran out, or had stalled
+    // (`CommandOptions::stallLimitSeconds`).
     bool timedOut = false;
 
     friend bool operator==(const CommandResult&, const CommandResult&) = default;
@@ -42,6 +43,11 @@ struct CommandOptions {
     std::optional<std::filesystem::path> workingFolder {};
     // Negative or NaN counts as 0; the program is asked to end once this has passed.
     double timeLimitSeconds = 0;
+    // Where positive, the program is also asked to end once it has gone this long without running: its
+    // CPU time, with that of the children it waited for, did not rise and it was neither runnable nor
+    // waiting on the disk (`/proc/<pid>/stat`). A program blocked on a FIFO or a lock is then stopped
+    // soon, and one that is slow only because the machine is busy runs on to `timeLimitSeconds`.
+    double stallLimitSeconds = 0;
     // Starts the program in a session of its own, with no controlling terminal to take: for a shell
     // started as an interactive one.
     bool ownSession = false;

@@ -124,6 +124,25 @@ namespace {
             (CommandResult { .status = SIGKILL, .output = "before\n", .timedOut = true }));
     }
 
+    TEST(CommandRunner, StallLimitEndsAProgramThatStopsGettingOnAndNotOneThatRuns)
+    {
+        struct Case {
+            const char* script;
+            CommandResult expected;
+        };
+        const Case cases[] = {
+            { "exec sleep 1000", { .status = SIGTERM, .timedOut = true } },
+            // Busy three seconds, three times the stall limit, however slowly it is given a CPU.
+            { "while ((SECONDS < 3)); do :; done; echo done", { .output = "done\n" } },
+        };
+        for (const auto& [script, expected] : cases) {
+            SCOPED_TRACE(script);
+            EXPECT_EQ(runCommand("/bin/bash", { "-c", script },
+                          { .timeLimitSeconds = 1000, .stallLimitSeconds = 1 }),
+                expected);
+        }
+    }
+
     TEST(CommandRunner, DescendantHoldingOutputOpenDoesNotHangTheCall)
     {
         // Without the reader's grace the call would wait for the descendant, 30 seconds, and keep "done".

@@ -241,20 +241,48 @@ TEST(GitConfigPaths, GitEntriesWalkStaysInsideAndGoesPastTheOldBounds)
     }
 }
 
-// An included file that never ends (a FIFO nobody writes) holds every `git` in the repository past its
-// time limit, the user's own too: what the configuration names is not known, and the run stops, with one
-// log line.
-TEST(GitConfigPaths, AConfigurationGitNeverFinishesReadingStopsTheRun)
+// An included file that never ends (a FIFO nobody writes) holds every `git` in the repository for good,
+// the user's own too: what the configuration names is not known, and the run stops, with one log line. A
+// `git` that only takes long, running all the while as on a busy machine, is waited for. The limit on a
+// `git` that does not get on is a second here, which the slow one runs well past.
+TEST(GitConfigPaths, AConfigurationGitNeverFinishesReadingStopsTheRunAndASlowOneDoesNot)
 {
-    ConfiguredPlace place;
-    ASSERT_EQ(::mkfifo((place.place / ".git/endless.cfg").c_str(), 0600), 0);
-    place.git(place.place, { "config", "include.path", "endless.cfg" });
-    test::CapturedLog log;
-    auto sandbox = GitRepositories::sandboxPart(
-        { place.place }, { .home = place.home.home, .searchPath = "/usr/bin:/bin" });
-    EXPECT_THROW(GitRepositories::forGuard(sandbox), std::runtime_error);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_NE(log.lines().front().find(place.place.string()), std::string::npos);
+    struct Case {
+        const char* name;
+        bool endless;
+    };
+    for (const Case& testCase :
+        { Case { "an include that never ends", true }, Case { "a slow git", false } }) {
+        SCOPED_TRACE(testCase.name);
+        ConfiguredPlace place;
+        if (testCase.endless) {
+            ASSERT_EQ(::mkfifo((place.place / ".git/endless.cfg").c_str(), 0600), 0);
+            place.git(place.place, { "config", "include.path", "endless.cfg" });
+        }
+        // The first `git` keeps a CPU busy for three seconds before it reads anything.
+        const fs::path slow = test::madeFolder(place.home.root / "slow");
+        test::writeExecutable(slow / "git",
+            "#!/bin/bash\nif mkdir '" + (slow / "began").string()
+                + "' 2>/dev/null; then while ((SECONDS < 3)); do :; done; fi\nexec /usr/bin/git \"$@\"\n");
+        auto stallsInASecond = [](const fs::path& executable, const std::vector<std::string>& arguments,
+                                   CommandOptions options) {
+            options.stallLimitSeconds = 1;
+            return runCommand(executable, arguments, options);
+        };
+        test::CapturedLog log;
+        auto sandbox = GitRepositories::sandboxPart({ place.place },
+            { .home = place.home.home,
+                .searchPath = slow.string() + ":/usr/bin:/bin",
+                .run = stallsInASecond });
+        if (testCase.endless) {
+            EXPECT_THROW(GitRepositories::forGuard(sandbox), std::runtime_error);
+            ASSERT_EQ(log.lines().size(), 1u);
+            EXPECT_NE(log.lines().front().find(place.place.string()), std::string::npos);
+        } else {
+            EXPECT_NO_THROW(GitRepositories::forGuard(sandbox));
+            EXPECT_TRUE(log.lines().empty());
+        }
+    }
 }
 
 // One row per setting of Git's list, set by Git itself with values holding tabs and newlines: a command

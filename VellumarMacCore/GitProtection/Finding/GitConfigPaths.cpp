@@ -142,10 +142,7 @@ namespace {
             arguments.insert(arguments.begin(), { "-C", folder.string() });
             const auto readStart = std::chrono::system_clock::now();
             try {
-                CommandResult result = m_options.run(m_git, arguments,
-                    { .environment = m_environment,
-                        .workingFolder = std::nullopt,
-                        .timeLimitSeconds = gitTimeLimitSeconds });
+                CommandResult result = m_options.run(m_git, arguments, gitReadOptions(m_environment));
                 if (auto told = readingOf(result); told != Reading::told) {
                     if (told == Reading::untold)
                         unread.push_back(reading);
@@ -241,6 +238,14 @@ namespace {
         const CommandEnvironment& m_environment;
     };
 
+}
+
+CommandOptions gitReadOptions(CommandEnvironment environment, std::optional<fs::path> workingFolder)
+{
+    return { .environment = std::move(environment),
+        .workingFolder = std::move(workingFolder),
+        .timeLimitSeconds = gitTimeLimitSeconds,
+        .stallLimitSeconds = gitStallLimitSeconds };
 }
 
 Reading readingOf(const CommandResult& result)

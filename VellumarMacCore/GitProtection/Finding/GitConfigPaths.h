@@ -17,11 +17,18 @@ namespace vellumar::GitConfigPaths {
 
 // `git` processes reading configuration at once.
 inline constexpr std::size_t parallelGitReads = 8;
-// How long one `git` may take to read configuration: the bound on a file that never ends (a FIFO nobody
-// writes), not on the machine's speed. What Git does not tell within it is unread, and the run it was read
-// for runs no command (`GitRepositories::forGuard`). Two CPUs shared with other work took more than five
-// seconds over a user's 50 MB configuration, which stopped the run.
-inline constexpr double gitTimeLimitSeconds = 30;
+// How long one `git` reading configuration may go without getting on (`CommandOptions::stallLimitSeconds`)
+// before it is stopped: the bound on a file that never ends (a FIFO nobody writes), which holds at any
+// speed, since a `git` that is slow because the machine is busy is running or waiting to. What Git does not
+// tell is unread, and the run it was read for runs no command (`GitRepositories::forGuard`).
+inline constexpr double gitStallLimitSeconds = 5;
+// How long it may take at most, getting on or not: far past what a user's 50 MB configuration takes on two
+// CPUs shared with other work, for a file fed a byte now and then.
+inline constexpr double gitTimeLimitSeconds = 300;
+
+// The options each `git` that reads configuration runs with, under the two limits above.
+CommandOptions gitReadOptions(
+    CommandEnvironment environment, std::optional<std::filesystem::path> workingFolder = std::nullopt);
 
 struct Options {
     // The user's home folder: Git reads "~/.gitconfig" there and expands "~" to it.
@@ -56,7 +63,7 @@ Reading readingOf(const CommandResult& result);
 // included file, whether its condition holds now or not, and the same in every file so included. Git reads
 // the system, global (both "~/.gitconfig" and the XDG file), repository and worktree configuration; the paths
 // are resolved as Git resolves them ("~" is `home`, an include relative to its including file, the others
-// relative to the work tree). Runs `git config`, each under `gitTimeLimitSeconds`, up to
+// relative to the work tree). Runs `git config`, each with `gitReadOptions`, up to
 // `parallelGitReads` at once. A configuration Git refuses (a line it cannot parse) names nothing Git
 // runs. Out of memory, every repository is unread; never throws but for memory.
 struct Named {

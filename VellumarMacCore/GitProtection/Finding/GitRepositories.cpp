@@ -45,7 +45,7 @@ namespace {
     };
 
     // Reads one configuration file at a time as Git does (`git config --file`, no includes), each `git`
-    // within `GitConfigPaths::gitTimeLimitSeconds`, noting where Git did not tell. Any thread.
+    // with `GitConfigPaths::gitReadOptions`, noting where Git did not tell. Any thread.
     class ConfigFileReader {
     public:
         explicit ConfigFileReader(const GitConfigPaths::Options& options)
@@ -64,10 +64,8 @@ namespace {
             try {
                 CommandResult result = m_options.run(*m_git,
                     { "config", "-z", "--file", file.string(), "--get-regexp", keyPattern },
-                    { .environment = CommandEnvironment { { "HOME", m_options.home.string() },
-                          { "PATH", m_options.searchPath } },
-                        .workingFolder = std::nullopt,
-                        .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
+                    GitConfigPaths::gitReadOptions(
+                        { { "HOME", m_options.home.string() }, { "PATH", m_options.searchPath } }));
                 if (auto told = GitConfigPaths::readingOf(result); told != GitConfigPaths::Reading::told) {
                     if (told == GitConfigPaths::Reading::untold)
                         noteUnread(file);
@@ -307,11 +305,12 @@ namespace {
         // one log line: nothing it names may be left for commands to change.
         [[noreturn]] static void stopForUnread(const Paths& unread)
         {
-            std::string message = "Git did not tell within "
-                + std::to_string(static_cast<int>(GitConfigPaths::gitTimeLimitSeconds))
-                + " s what its configuration at " + unread.front().string() + " names"
+            std::string message = "Git did not tell what its configuration at " + unread.front().string()
+                + " names"
                 + (unread.size() > 1 ? " (nor at " + std::to_string(unread.size() - 1) + " more places)" : "")
-                + "; the run stops before any command could change it.";
+                + ": it stopped getting on, ran past "
+                + std::to_string(static_cast<int>(GitConfigPaths::gitTimeLimitSeconds))
+                + " s or could not start; the run stops before any command could change it.";
             platform::logError(message);
             throw std::runtime_error(message);
         }

@@ -71,8 +71,8 @@ struct Protection {
 // names, a ".git" file's too), with the repository whose Git folder holds the one its hooks run for
 // (`GuardedRepository::searchedFirst`), or with the ".git" file whose Git folder lies outside every place
 // (`Protection::searchedFirstOfGitFiles`). A path outside
-// every place, which commands cannot write anyway, is left out. Reads the disk and runs `git`, each under
-// `GitConfigPaths::gitTimeLimitSeconds`; where one did not tell what a configuration names, nothing is
+// every place, which commands cannot write anyway, is left out. Reads the disk and runs `git`, each with
+// `GitConfigPaths::gitReadOptions`; where one did not tell what a configuration names, nothing is
 // returned, with one log line. Never throws.
 Protection commandProtection(
     const std::vector<std::filesystem::path>& places, const GitConfigPaths::Options& options);

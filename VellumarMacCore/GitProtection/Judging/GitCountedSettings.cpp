@@ -110,10 +110,9 @@ Reader gitReader(std::string searchPath, CommandRunnerFunction run)
             if (!git || !copy.path())
                 return std::nullopt;
             CommandResult result = run(*git, { "config", "-z", "--file", *copy.path(), "--list" },
-                { .environment = CommandEnvironment { { "PATH", searchPath }, { "HOME", "/nonexistent" },
-                      { "GIT_CONFIG_NOSYSTEM", "1" } },
-                    .workingFolder = fs::path("/"),
-                    .timeLimitSeconds = GitConfigPaths::gitTimeLimitSeconds });
+                GitConfigPaths::gitReadOptions(
+                    { { "PATH", searchPath }, { "HOME", "/nonexistent" }, { "GIT_CONFIG_NOSYSTEM", "1" } },
+                    fs::path("/")));
             if (result.timedOut || result.status != 0)
                 return std::nullopt;
             return std::move(result.output);
