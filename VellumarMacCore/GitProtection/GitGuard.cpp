@@ -437,6 +437,17 @@ std::vector<GitGuard::MovedChange> GitGuard::compare(
                 return {};
             noted = unitOf(*payload);
         }
+        if (std::chrono::steady_clock::now() >= m_judgedBy.load()) {
+            const NewGitFolders::Judging closing = judging();
+            Settled closed = settleCounted(liveRuns,
+                NewGitFolders::closedUnit(
+                    noted, m_places, closing,
+                    [&](const fs::path& path) { return MovedAsideByGuard::isOne(liveRuns.folder(), path); },
+                    GitGuardSweep::pastTheBound()),
+                m_places, closing, m_options.clock, &m_movedInRun);
+            lastCompared(unit, { .stayed = anyStayed(closed.moved) });
+            return std::move(closed.moved);
+        }
         Settled settled = settle(
             liveRuns, noted, m_places, m_options.settings, m_options.clock,
             [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); },
@@ -538,9 +549,16 @@ const GitGuard::KnownUnits& GitGuard::knownUnits()
     return *m_known;
 }
 
+void GitGuard::endBegins()
+{
+    auto unset = std::chrono::steady_clock::time_point::max();
+    m_judgedBy.compare_exchange_strong(unset, std::chrono::steady_clock::now() + GitGuardSweep::judgingBound);
+}
+
 std::vector<GitGuard::MovedChange> GitGuard::sweep()
 {
-    const auto judgedBy = std::chrono::steady_clock::now() + GitGuardSweep::judgingBound;
+    endBegins();
+    const auto judgedBy = m_judgedBy.load();
     try {
         std::set<fs::path> comparedElsewhere;
         {
@@ -620,10 +638,7 @@ std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
             .isNotedPutFirst = [&](const fs::path& folder) { return known.putFirst.contains(folder); },
             .isComparedByAnother
             = [&](const fs::path& gitFolder) { return isComparedByAnother(liveRuns, gitFolder); },
-            .judging = { .isKnownGitFolder
-                = [&](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); },
-                .settings = m_options.settings,
-                .windows = commandWriteWindows() },
+            .judging = judging(),
             .clock = m_options.clock,
             .run = &m_movedInRun,
             .moment = moment == Moment::runsEnd ? SweepMoment::runsEnd : SweepMoment::duringRun,
@@ -640,6 +655,14 @@ CommandWriteWindows GitGuard::commandWriteWindows()
             windows.add(place, { GitGuardEntries::placeHeldOf(*payload).built, open });
     }
     return windows;
+}
+
+NewGitFolders::Judging GitGuard::judging()
+{
+    return { .isKnownGitFolder
+        = [this](const fs::path& gitFolder) { return m_knownGitFolders.contains(gitFolder); },
+        .settings = m_options.settings,
+        .windows = commandWriteWindows() };
 }
 
 std::vector<GitGuard::MovedChange> GitGuard::compareAll()

@@ -36,6 +36,7 @@
 #include "VellumarMacCore/GitProtection/Finding/MovedAsideByGuard.h"
 #include "VellumarMacCore/GitProtection/Judging/GitCountedSettings.h"
 #include "VellumarMacCore/GitProtection/Judging/GitNotedFiles.h"
+#include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/GitGuardPutBack.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptMovedAside.h"
 #include "VellumarMacCore/GitProtection/PuttingBack/KeptOffNames.h"
@@ -151,6 +152,12 @@ public:
         std::size_t unit, const std::function<bool(const std::filesystem::path&)>& isBeingWritten = nullptr);
     // The same for every unit.
     std::vector<MovedChange> compareAll();
+    // For the run's end, before its last comparisons: from now on it has `GitGuardSweep::judgingBound`,
+    // for those comparisons and `sweep` together. A unit compared past it is closed unread instead
+    // (`NewGitFolders::closedUnit`), so that no number or size of files a command left holds the end
+    // longer than the bound and one unit's comparison past it. Called again, it changes nothing. Any
+    // thread.
+    void endBegins();
     // The units, by key, whose last comparison no watch can vouch for, for the run's end to compare
     // again: it ran out of memory, found the Git folder at another name, where nothing the unit notes is
     // watched, or found a change that stayed, which no event need show again (a unit the record kept so
@@ -174,7 +181,8 @@ public:
     // sequences of every Git folder found are judged too, a unit's at its own name included
     // (`StoppedSequences`), what Git could wait on in it (`UnreadableEntries`), and the programs in the
     // folders its hooks put first on PATH (`HookPathEntries`); a Git folder it comes to past
-    // `GitGuardSweep::judgingBound` from its start is closed unread instead. Where the Git folders cannot be
+    // `GitGuardSweep::judgingBound` from the end's start (`endBegins`, or else its own) is closed unread
+    // instead. Where the Git folders cannot be
     // listed or judged (out of memory), each place is told as not looked through (`MovedChange::Stayed`), and
     // the places stay in the record for the next start to go through. Any thread; never throws.
     std::vector<MovedChange> sweep();
@@ -226,6 +234,9 @@ private:
         std::chrono::steady_clock::time_point judgedBy = std::chrono::steady_clock::time_point::max());
     // When a command of any run could write in each place, this run's and every live one's still open.
     CommandWriteWindows commandWriteWindows();
+    // How what a command may have left is judged: by the Git folders known before this run, Git's
+    // settings, and `commandWriteWindows`.
+    NewGitFolders::Judging judging();
     // Keeps the unit's entry, which no run holds now, in the record, where a change it found stayed: the
     // next start compares it again with what was noted, as after a kill, and so does the next run of this
     // process that guards it (`tookStayed`).
@@ -265,6 +276,9 @@ private:
     // What going through the places an earlier run's sweep left standing moved aside or left standing
     // again as this run began (`sweepStayedPlaces`): told with what this run's sweep moves.
     std::vector<MovedChange> m_movedAtStart;
+    // Past this, a unit is closed unread rather than compared (`endBegins`).
+    std::atomic<std::chrono::steady_clock::time_point> m_judgedBy
+        = std::chrono::steady_clock::time_point::max();
     std::mutex m_knownLock;
     std::optional<KnownUnits> m_known;
 };

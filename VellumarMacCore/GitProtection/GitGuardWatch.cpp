@@ -223,6 +223,8 @@ void GitGuardWatch::finish()
 {
     const bool threadRan = m_thread.joinable();
     stop();
+    if (m_guard)
+        m_guard->endBegins();
     if (threadRan && !m_failed && !m_eventsDropped)
         compareLeftOver();
     else

@@ -98,7 +98,7 @@ public:
     // For the run's end, once the run's processes are gone: stops the thread, then compares the units
     // that changed since its last comparisons (`compareLeftOver`), or every unit where the thread did
     // not watch throughout, and has the guard go through every Git folder in the places
-    // (`GitGuard::sweep`). Never throws.
+    // (`GitGuard::sweep`), all within the end's one bound (`GitGuard::endBegins`). Never throws.
     void finish();
 
     // A half of /proc/sys/fs/inotify/max_user_watches (8192 where it cannot be read).

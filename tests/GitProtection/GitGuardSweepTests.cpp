@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -398,29 +399,53 @@ TEST(GitGuardSweep, JudgesEveryGitFolderOfThePlacesWhereverGitReachesIt)
 }
 
 // Where the run's end has spent the time it judges in, what it had not come to goes aside whole and
-// unread: a new repository's hooks and configuration; what a unit notes stays its comparison's.
+// unread: a new repository's hooks and configuration; of a unit, what changed while a command could write,
+// what was noted put back, an everyday setting too, which a comparison would have kept.
 TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
 {
-    Scene scene;
-    GitGuard guard = scene.guard({});
-    git(scene.root, { "init", "-q", "made" });
-    write(scene.root / "made/.git/hooks/pre-commit", kPlanted);
-    write(scene.project / ".git/hooks/pre-commit", kPlanted);
-    const auto bound
-        = std::exchange(GitGuardSweep::judgingBound, std::chrono::steady_clock::duration::zero());
-    auto moved = guard.compareAll();
-    auto swept = guard.sweep();
-    GitGuardSweep::judgingBound = bound;
-    moved.insert(moved.end(), swept.begin(), swept.end());
-    std::vector<fs::path> paths;
-    for (const auto& change : moved)
-        paths.push_back(test::withoutRandomPart(change.path));
-    std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths,
-        (std::vector<fs::path> { scene.root / ("made/.git/config" + std::string(kRefused)),
-            scene.root / ("made/.git/hooks" + std::string(kRefused)),
-            scene.root / ("project/.git/hooks/pre-commit" + std::string(kRefused)) }));
-    EXPECT_TRUE(fs::is_regular_file(scene.project / ".git/config"));
+    struct Case {
+        const char* name;
+        std::function<void(const Scene&)> act;
+        std::vector<std::string> aside;
+    };
+    const Case cases[] = {
+        { "a new repository and a unit's hook",
+            [](const Scene& scene) {
+                git(scene.root, { "init", "-q", "made" });
+                write(scene.root / "made/.git/hooks/pre-commit", kPlanted);
+                write(scene.project / ".git/hooks/pre-commit", kPlanted);
+            },
+            { "made/.git/config", "made/.git/hooks", "project/.git/hooks/pre-commit" } },
+        { "a unit's everyday setting",
+            [](const Scene& scene) {
+                git(scene.project, { "config", "user.name", "Bot" });
+            },
+            { "project/.git/config" } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        GitGuard guard = scene.guard({});
+        testCase.act(scene);
+        const auto bound
+            = std::exchange(GitGuardSweep::judgingBound, std::chrono::steady_clock::duration::zero());
+        guard.endBegins();
+        auto moved = guard.compareAll();
+        auto swept = guard.sweep();
+        GitGuardSweep::judgingBound = bound;
+        moved.insert(moved.end(), swept.begin(), swept.end());
+        std::vector<fs::path> paths;
+        for (const auto& change : moved)
+            paths.push_back(test::withoutRandomPart(change.path));
+        std::sort(paths.begin(), paths.end());
+        std::vector<fs::path> expected;
+        for (const auto& path : testCase.aside)
+            expected.push_back(scene.root / (path + kRefused));
+        EXPECT_EQ(paths, expected);
+        // The unit's configuration is as noted.
+        EXPECT_TRUE(configHolds(scene.project / ".git", "[core]"));
+        EXPECT_FALSE(configHolds(scene.project / ".git", "Bot"));
+    }
 }
 
 // A new repository's hooks named below "~" are read where the user's Git finds them, in the home of the

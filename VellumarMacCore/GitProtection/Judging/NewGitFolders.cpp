@@ -4,7 +4,9 @@
 #include "VellumarMacCore/GitProtection/Finding/GitFolders.h"
 #include "VellumarMacCore/GitProtection/Judging/SettingsTakenOut.h"
 #include "VellumarMacCore/GitProtection/Finding/WhatGitRuns.h"
+#include "VellumarMacCore/Permissions/PathContainment.h"
 
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <sys/stat.h>
@@ -175,4 +177,59 @@ std::vector<Counted> closed(const fs::path& gitFolder, const Judging& judging,
     return found;
 }
 
+std::vector<Counted> closedUnit(const GitNotedFiles::NotedUnit& noted, const BeneathPlaces& places,
+    const Judging& judging, const std::function<bool(const fs::path&)>& isPassedOver,
+    const std::string& reason)
+{
+    using Kind = NotedFile::Kind;
+    auto changed = [&](const fs::path& path) { return changedDuringCommands(path, judging); };
+    std::vector<Counted> found;
+    // What goes aside whole: nothing below it is looked at.
+    std::vector<fs::path> whole;
+    auto close = [&](const fs::path& path, NotedFile instead) {
+        if (isPassedOver(path))
+            return;
+        const bool isNoted = instead.kind == Kind::file || instead.kind == Kind::link;
+        found.push_back({ path, reason, isNoted ? std::move(instead) : NotedFile {}, false, {}, isNoted });
+        whole.push_back(path);
+    };
+    auto isBelowWhole = [&](const fs::path& path) {
+        return std::ranges::any_of(whole, [&](const fs::path& folder) { return isPathInside(path, folder); });
+    };
+    auto isFolder = [](const fs::path& path) {
+        std::error_code error;
+        return fs::symlink_status(path, error).type() == fs::file_type::directory;
+    };
+    // By path, so each folder comes before what it holds.
+    for (const auto& [path, before] : noted.files) {
+        if (isBelowWhole(path) || !changed(path))
+            continue;
+        if (before.kind == Kind::other || before.kind == Kind::namedFolder
+            || before.kind == Kind::searchedFolder) {
+            if (!isFolder(path)) {
+                close(path, {});
+                continue;
+            }
+            const bool isHooks = noted.gitFolder && path == *noted.gitFolder / "hooks";
+            if (before.kind == Kind::other && !isHooks)
+                continue;
+            for (const auto& name : GitNotedFiles::entriesBeneath(places, path)) {
+                const fs::path entry = path / name;
+                const bool counts
+                    = isHooks ? WhatGitRuns::isHookName(name) : before.isNamed() || changed(entry);
+                if (counts && !noted.files.contains(entry))
+                    close(entry, {});
+            }
+        } else if (noted.isHead(path)) {
+            auto reached = places.reach(path);
+            if (reached && !reached->throughLink
+                && !GitNotedFiles::gitReadsAsHead(
+                    GitNotedFiles::noteReached(*reached, GitNotedFiles::maxCopiedBytes)))
+                close(path, before);
+        } else {
+            close(path, before);
+        }
+    }
+    return found;
+}
 }

@@ -29,6 +29,8 @@ struct Counted {
     bool isConfiguration = false;
     // The settings `instead` lacks, where it is a configuration without them.
     std::set<std::string, std::less<>> takenOut = {};
+    // `instead` is what a run noted there, put back as a comparison puts it back.
+    bool insteadIsNoted = false;
 };
 
 struct Judging {
@@ -71,6 +73,18 @@ std::vector<Counted> counted(
 // for memory.
 std::vector<Counted> closed(const std::filesystem::path& gitFolder, const Judging& judging,
     const std::function<bool(const std::filesystem::path&)>& isPassedOver, const std::string& reason);
+
+// What goes aside of a unit a run noted where it could not be compared in time, nothing of it read, for
+// `reason`: each noted file, link or name that was not there that changed while a command could write
+// there, what was noted put back in its place (a "HEAD" only where Git could not read it as one); a file
+// or link in the place of a noted folder; and in a noted folder that changed, each entry not noted of its
+// "hooks" that is one of Git's hooks, of one Git's configuration names, and of one a hook puts first on
+// PATH that changed itself, with nothing in its place. What `isPassedOver` says (what the guard
+// moved aside) is passed over. Reads no more than the status of those names, the listings of those
+// folders and a "HEAD"; never throws but for memory.
+std::vector<Counted> closedUnit(const GitNotedFiles::NotedUnit& noted, const BeneathPlaces& places,
+    const Judging& judging, const std::function<bool(const std::filesystem::path&)>& isPassedOver,
+    const std::string& reason);
 
 // What takes the place of a configuration that `counted` found with settings taken out (`takenOut`),
 // made from the file as it is just before it goes aside: the same without them, or nothing where it is

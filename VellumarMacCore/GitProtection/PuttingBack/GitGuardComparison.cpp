@@ -397,7 +397,7 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
                 each.isConfiguration ? GitNotedFiles::maxConfigurationBytes : GitNotedFiles::maxCopiedBytes,
                 clock, run, madeFromNow, madeFromNow)) {
             done->reason = std::move(each.reason);
-            done->putInstead = each.instead.kind != Kind::absent;
+            done->putInstead = each.instead.kind != Kind::absent && !each.insteadIsNoted;
             done->settingsTakenOut = !each.takenOut.empty() && done->putBack;
             if (each.isConfiguration && done->wentAside.kind == Kind::file)
                 configurations.push_back(undone.size());

@@ -30,14 +30,13 @@ namespace {
         return GitFolderWhereabouts::movedUnit(noted, from, gitFolder);
     }
 
-    // Why what the run's end closed went aside.
-    std::string pastTheBound()
-    {
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(judgingBound).count();
-        return "the run's end had spent the " + std::to_string(seconds)
-            + " s it judges in before it came to this Git folder, so it went aside unread";
-    }
+}
 
+std::string pastTheBound()
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(judgingBound).count();
+    return "the run's end had spent the " + std::to_string(seconds)
+        + " s it judges in before it came to this Git folder, so it went aside unread";
 }
 
 std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,

@@ -56,6 +56,8 @@ struct Options {
 // How long a run's end judges the Git folders it found (`Options::judgedBy`): far past what a place of a
 // thousand repositories takes on a busy machine. Tests may shorten it.
 extern std::chrono::steady_clock::duration judgingBound;
+// Why what the run's end closed past `judgingBound` went aside, for the log line and the bot.
+std::string pastTheBound();
 
 // Goes through `found` as above, what the guard moved aside passed over (`MovedAsideByGuard`), and moves
 // aside what counts as `GitGuardComparison::settle` and `settleCounted` do, beneath `places`. What does
