@@ -407,6 +407,8 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
         const char* name;
         std::function<void(const Scene&)> act;
         std::vector<std::string> aside;
+        // The user's own, before the run.
+        std::function<void(const Scene&)> before = [](const Scene&) {};
     };
     const Case cases[] = {
         { "a new repository and a unit's hook",
@@ -421,10 +423,18 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
                 git(scene.project, { "config", "user.name", "Bot" });
             },
             { "project/.git/config" } },
+        // What the hooks would find there is not judged: the hooks that would search it go aside instead.
+        { "a program in a folder the user's hook puts first on PATH",
+            [](const Scene& scene) { write(scene.project / "bin/git", kPlanted); }, { "project/.git/hooks" },
+            [](const Scene& scene) {
+                write(scene.project / ".git/hooks/pre-commit",
+                    "#!/bin/sh\nPATH=\"bin:$PATH\"\ngit diff --quiet\n");
+            } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         Scene scene;
+        testCase.before(scene);
         GitGuard guard = scene.guard({});
         testCase.act(scene);
         const auto bound

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -118,40 +119,72 @@ namespace {
 
 }
 
+namespace {
+
+    // Where the hooks of `found` run and which folders hold them, as `counted` takes them.
+    struct Hooks {
+        std::vector<fs::path> tops;
+        // The folders of its hooks at every top: its "commondir"'s "hooks", and those `noted` holds.
+        std::vector<fs::path> notedFolders;
+        // Where no run noted it, or it is linked, its folders are read from its settings, not from what was
+        // noted: "core.hooksPath" among them.
+        bool readsSettings = false;
+        std::optional<std::string> hooksPath;
+        // The environment the user's Git runs hooks with, and its HOME.
+        CommandEnvironment environment;
+        fs::path home;
+    };
+
+    Hooks hooksOf(const GitFoldersInPlaces::Found& found, const GitNotedFiles::NotedUnit* noted,
+        const NewGitFolders::Judging& judging)
+    {
+        const fs::path& gitFolder = found.gitFolder;
+        const auto location = GitFolders::locatedGitFolder(gitFolder);
+        const auto settings = location ? whereHooksRun(*location, judging) : std::vector<Setting> {};
+        Hooks hooks;
+        hooks.notedFolders = { (location ? location->commonFolder : gitFolder) / "hooks" };
+        if (noted) {
+            for (const auto& [path, file] : noted->files) {
+                if (file.kind == Kind::namedFolder)
+                    hooks.notedFolders.push_back(path);
+            }
+        }
+        // What no run noted has its hooks folders read here, as a run's start reads a known one's; its own
+        // "core.hooksPath" also where no ".git" at a top leads to it, as for a bare repository. So has a
+        // linked Git folder, noted or not: its hooks are named by the settings it shares with its common
+        // folder, at whatever top its files now give, where what was noted named them at the top it had.
+        hooks.readsSettings = !noted || (location && location->commonFolder != location->gitFolder);
+        hooks.hooksPath = valueOf(settings, "core.hookspath");
+        hooks.environment = HookSearchPath::usersEnvironment();
+        const auto homeVariable = hooks.environment.find("HOME");
+        hooks.home = homeVariable != hooks.environment.end() ? fs::path(homeVariable->second) : fs::path();
+        hooks.tops
+            = GitFolders::workTreesOf(gitFolder, location, found.gitFiles, valueOf(settings, "core.worktree"))
+                  .tops;
+        return hooks;
+    }
+
+    // The folder "core.hooksPath" names for the hooks run at `top`, where it names one.
+    std::optional<fs::path> hooksPathAt(const Hooks& hooks, const fs::path& top)
+    {
+        return hooks.hooksPath ? GitProgramSettings::configuredPath(*hooks.hooksPath, top, hooks.home)
+                               : std::nullopt;
+    }
+
+}
+
 std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& found,
     const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places, const NewGitFolders::Judging& judging)
 {
-    const fs::path& gitFolder = found.gitFolder;
-    const auto location = GitFolders::locatedGitFolder(gitFolder);
-    const auto settings = location ? whereHooksRun(*location, judging) : std::vector<Setting> {};
-    std::vector<fs::path> notedFolders { (location ? location->commonFolder : gitFolder) / "hooks" };
-    if (noted) {
-        for (const auto& [path, file] : noted->files) {
-            if (file.kind == Kind::namedFolder)
-                notedFolders.push_back(path);
-        }
-    }
-    // What no run noted has its hooks folders read here, as a run's start reads a known one's; its own
-    // "core.hooksPath" also where no ".git" at a top leads to it, as for a bare repository. So has a
-    // linked Git folder, noted or not: its hooks are named by the settings it shares with its common
-    // folder, at whatever top its files now give, where what was noted named them at the top it had.
-    const bool readsSettings = !noted || (location && location->commonFolder != location->gitFolder);
-    const auto hooksPath = readsSettings ? valueOf(settings, "core.hookspath") : std::optional<std::string>();
-    const CommandEnvironment environment = HookSearchPath::usersEnvironment();
-    const auto homeVariable = environment.find("HOME");
-    const fs::path home = homeVariable != environment.end() ? homeVariable->second : "";
-    const auto tops
-        = GitFolders::workTreesOf(gitFolder, location, found.gitFiles, valueOf(settings, "core.worktree"))
-              .tops;
-    const auto configured = readsSettings ? configuredFolders(gitFolder, tops, home)
-                                          : std::vector<std::vector<fs::path>>(tops.size());
+    const Hooks hooks = hooksOf(found, noted, judging);
+    const auto configured = hooks.readsSettings ? configuredFolders(found.gitFolder, hooks.tops, hooks.home)
+                                                : std::vector<std::vector<fs::path>>(hooks.tops.size());
     std::vector<NewGitFolders::Counted> counted;
-    for (std::size_t index = 0; index < tops.size(); ++index) {
-        const fs::path& top = tops[index];
-        std::vector<fs::path> hookFolders = notedFolders;
+    for (std::size_t index = 0; index < hooks.tops.size(); ++index) {
+        const fs::path& top = hooks.tops[index];
+        std::vector<fs::path> hookFolders = hooks.notedFolders;
         hookFolders.insert(hookFolders.end(), configured[index].begin(), configured[index].end());
-        if (auto folder
-            = hooksPath ? GitProgramSettings::configuredPath(*hooksPath, top, home) : std::nullopt) {
+        if (auto folder = hooks.readsSettings ? hooksPathAt(hooks, top) : std::nullopt) {
             if (auto scripts = GitProgramSettings::hookManagerFolder(*folder, top))
                 hookFolders.push_back(std::move(*scripts));
             hookFolders.push_back(std::move(*folder));
@@ -159,7 +192,7 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
         // Made for the first entry it is asked of: resolving and stamping every folder on the user's PATH
         // for each of a thousand tops whose hooks put nothing first took much of a run's end.
         std::optional<HookSearchPath::ShadowedPrograms> programs;
-        const auto [folders, unresolved] = foldersPutFirst(hookFolders, top, environment, places);
+        const auto [folders, unresolved] = foldersPutFirst(hookFolders, top, hooks.environment, places);
         const std::string why = unresolved
             ? "a hook's words may run or put first on PATH what cannot be followed (" + *unresolved
                 + "), so every folder of its work tree counts as put first, and there it would run in place"
@@ -188,4 +221,33 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
     return counted;
 }
 
+std::vector<NewGitFolders::Counted> closed(const GitFoldersInPlaces::Found& found,
+    const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places, const NewGitFolders::Judging& judging,
+    const std::function<bool(const fs::path&)>& isPassedOver, const std::string& reason)
+{
+    const Hooks hooks = hooksOf(found, noted, judging);
+    std::vector<NewGitFolders::Counted> counted;
+    std::set<fs::path> taken;
+    for (const auto& top : hooks.tops) {
+        std::vector<fs::path> read = hooks.notedFolders;
+        // Only the folders Git runs hooks from go aside, not the scripts a hook manager's runners there run.
+        std::vector<fs::path> running { hooks.notedFolders.front() };
+        if (auto folder = hooksPathAt(hooks, top)) {
+            read.push_back(*folder);
+            running.push_back(std::move(*folder));
+        }
+        auto [folders, unresolved]
+            = HookSearchPath::foldersPutFirst(read, top, hooks.environment);
+        if (folders.empty() && !unresolved)
+            continue;
+        for (auto& folder : running) {
+            const auto names = GitNotedFiles::entriesBeneath(places, folder);
+            if (std::ranges::any_of(
+                    names, [](const std::string& name) { return WhatGitRuns::isHookName(name); })
+                && !isPassedOver(folder) && taken.insert(folder).second)
+                counted.push_back({ std::move(folder), reason });
+        }
+    }
+    return counted;
+}
 }

@@ -9,6 +9,8 @@
 #include "VellumarMacCore/GitProtection/Judging/NewGitFolders.h"
 
 #include <filesystem>
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace vellumar::HookPathEntries {
@@ -33,4 +35,14 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
     const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places,
     const NewGitFolders::Judging& judging);
 
+// What goes aside of `found` where the run's end had no time left to judge the folders its hooks put
+// first on PATH, for `reason`: at each top, where those hooks put any folder first or their words cannot be
+// followed, the folders Git runs them from that hold one of Git's hooks (its "commondir"'s "hooks" and the
+// one "core.hooksPath" names), whole, so that no program a command left there runs at the user's commit.
+// Their words are read as `counted` reads them, but for what Git's configuration names through what it
+// includes, which takes `git`. What `isPassedOver` says is passed over. Reads the configuration and the
+// hooks' words, no folder below a top; never throws but for memory.
+std::vector<NewGitFolders::Counted> closed(const GitFoldersInPlaces::Found& found,
+    const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places, const NewGitFolders::Judging& judging,
+    const std::function<bool(const std::filesystem::path&)>& isPassedOver, const std::string& reason);
 }

@@ -32,11 +32,11 @@ namespace {
 
 }
 
-std::string pastTheBound()
+std::string pastTheBound(std::string_view what)
 {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(judgingBound).count();
-    return "the run's end had spent the " + std::to_string(seconds)
-        + " s it judges in before it came to this Git folder, so it went aside unread";
+    return "the run's end had spent the " + std::to_string(seconds) + " s it judges in before it came to "
+        + std::string(what) + ", so it went aside unread";
 }
 
 std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
@@ -72,16 +72,29 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
         const bool atTheEnd = options.moment == Options::Moment::runsEnd;
         auto pastBound = [&] { return atTheEnd && std::chrono::steady_clock::now() >= options.judgedBy; };
         // What a unit notes its comparison judges, and what the guard moved aside stays aside.
-        auto isPassedOver = [&](const fs::path& path) {
-            return (each.noted && each.noted->files.contains(path))
-                || MovedAsideByGuard::liesIn(liveRuns.folder(), path, places.paths());
+        auto isMovedAside = [&](const fs::path& path) {
+            return MovedAsideByGuard::liesIn(liveRuns.folder(), path, places.paths());
         };
+        auto isPassedOver = [&](const fs::path& path) {
+            return (each.noted && each.noted->files.contains(path)) || isMovedAside(path);
+        };
+        const GitNotedFiles::NotedUnit* noted = each.noted && each.noted->gitFolder ? &*each.noted : nullptr;
         auto close = [&] {
             if (!folder.liesOutside)
                 each.closed = NewGitFolders::closed(folder.gitFolder, judging, isPassedOver, pastTheBound());
         };
-        if (pastBound())
-            return close();
+        // Past the bound, the hooks that would search folders not judged go aside.
+        auto putFirst = [&] {
+            each.putFirst = pastBound()
+                ? HookPathEntries::closed(folder, noted, places, judging, isMovedAside,
+                    pastTheBound("the folders this Git folder's hooks put first on PATH"))
+                : HookPathEntries::counted(folder, noted, places, judging);
+        };
+        if (pastBound()) {
+            close();
+            putFirst();
+            return;
+        }
         if (atTheEnd) {
             if (!folder.liesOutside) {
                 each.stopped = StoppedSequences::counted(folder.gitFolder, places, judging);
@@ -90,8 +103,7 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
                 if (!walked.whole)
                     close();
             }
-            each.putFirst = HookPathEntries::counted(
-                folder, each.noted && each.noted->gitFolder ? &*each.noted : nullptr, places, judging);
+            putFirst();
         }
         if (each.judgedNew)
             each.asNew = NewGitFolders::counted(folder.gitFolder, places, judging);

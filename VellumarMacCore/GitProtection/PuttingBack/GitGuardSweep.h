@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumar::GitGuardSweep {
@@ -48,16 +49,18 @@ struct Options {
     Moment moment = Moment::runsEnd;
     // At a run's end, what is judged is what began to be judged before this; a Git folder whose judging had
     // not begun by then, or whose walk (`UnreadableEntries`) was still going, is closed instead
-    // (`NewGitFolders::closed`), so that no number of Git folders, files or configurations a command left
-    // holds the end longer than the bound and one Git folder's judging past it.
+    // (`NewGitFolders::closed`), and so are the hooks that put folders first on PATH that were not judged by
+    // then (`HookPathEntries::closed`), so that no number of Git folders, files or configurations a command
+    // left holds the end longer than the bound and one Git folder's judging past it.
     std::chrono::steady_clock::time_point judgedBy = std::chrono::steady_clock::time_point::max();
 };
 
 // How long a run's end judges the Git folders it found (`Options::judgedBy`): far past what a place of a
 // thousand repositories takes on a busy machine. Tests may shorten it.
 extern std::chrono::steady_clock::duration judgingBound;
-// Why what the run's end closed past `judgingBound` went aside, for the log line and the bot.
-std::string pastTheBound();
+// Why what the run's end closed past `judgingBound` went aside, for the log line and the bot: it had not
+// come to `what`.
+std::string pastTheBound(std::string_view what = "this Git folder");
 
 // Goes through `found` as above, what the guard moved aside passed over (`MovedAsideByGuard`), and moves
 // aside what counts as `GitGuardComparison::settle` and `settleCounted` do, beneath `places`. What does
