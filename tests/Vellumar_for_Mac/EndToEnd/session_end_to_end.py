@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tray_end_to_end import Application, Desktop, stop, wait_for  # noqa: E402
+from end_to_end_steps import Application, Desktop, stop, wait_for  # noqa: E402
 
 QT_MARK = "qt-message: "
 NO_DISPLAY = "No display: phones paired earlier keep working; pairing a new phone needs a display."
