@@ -30,6 +30,10 @@
 // each measurement taken the fewest times that still give a figure: on a busy machine the full run
 // takes hours)
 //
+//        bench_git_protection --worlds FOLDER SIZES   (only writes the grants, the empty one, one of each
+// size and the developer's folder, into FOLDER and prints each one's name and path on a line of its own:
+// bench/git_protection_end_to_end.py grants them to the real program)
+//
 // The first message after a program start is measured in programs of their own: one program answers a
 // message in a grant and ends, and the next, started on the same data folder, answers one more, whose
 // whole time is set against the same for the empty grant; in the largest size and in the developer's
@@ -88,6 +92,7 @@ constexpr double kMemoryTargetMB = 100;
 constexpr const char* kHostMemoryFlag = "--host-memory";
 constexpr double kRestartTargetSeconds = 2;
 constexpr const char* kShortFlag = "--short";
+constexpr const char* kWorldsFlag = "--worlds";
 
 // How many times each figure is measured.
 struct Repeats {
@@ -363,6 +368,29 @@ std::set<int> sizesFrom(const std::string& text)
 using Grants = std::vector<std::pair<std::string, fs::path>>;
 using TimingsByGrant = std::map<std::string, Timings>;
 
+// The grants in `home`: the empty one and one of each size, named by their sizes, then the developer's
+// folder.
+Grants makeGrants(const Templates& templates, const fs::path& home, const std::set<int>& sizes)
+{
+    Grants grants;
+    for (int size : sizes) {
+        grants.emplace_back(std::to_string(size), home / ("projects-" + std::to_string(size)));
+        templates.fill(grants.back().second, size);
+    }
+    grants.emplace_back(kDeveloperWorld, home / kDeveloperWorld);
+    templates.fillDeveloperFolder(grants.back().second);
+    return grants;
+}
+
+int writeGrants(const fs::path& folder, const std::string& sizes)
+{
+    fs::create_directories(folder);
+    const fs::path home = fs::canonical(folder);
+    for (const auto& [name, grant] : makeGrants(Templates(home / "templates"), home, sizesFrom(sizes)))
+        std::printf("%s %s\n", name.c_str(), grant.c_str());
+    return 0;
+}
+
 std::string targetText(const Targets& targets, const std::string& name, const char* unit)
 {
     auto target = targets.find(name);
@@ -622,6 +650,8 @@ int main(int argc, char** argv)
 {
     if (argc == 6 && std::string(argv[1]) == kHostMemoryFlag)
         return hostJobs(argv[2], std::atoi(argv[3]), argv[4], std::atoi(argv[5]));
+    if (argc == 4 && std::string(argv[1]) == kWorldsFlag)
+        return writeGrants(argv[2], argv[3]);
     const bool isShort = argc == 2 && std::string(argv[1]) == kShortFlag;
     const std::set<int> sizes = sizesFrom(isShort ? "1000" : argc > 1 ? argv[1] : "30,300,1000");
     Repeats repeats = isShort ? kShortRepeats : Repeats {};
@@ -642,13 +672,7 @@ int main(int argc, char** argv)
     require(!root.string().starts_with("/dev/"), "the trees lie outside /dev (see TMPDIR)");
     auto start = Clock::now();
     Templates templates(root / "templates");
-    Grants grants;
-    for (int size : sizes) {
-        grants.emplace_back(std::to_string(size), root / "home" / ("projects-" + std::to_string(size)));
-        templates.fill(grants.back().second, size);
-    }
-    grants.emplace_back(kDeveloperWorld, root / "home" / kDeveloperWorld);
-    templates.fillDeveloperFolder(grants.back().second);
+    Grants grants = makeGrants(templates, root / "home", sizes);
     const fs::path memoryGrant = root / "home" / ("memory-" + std::to_string(kMemoryRepositories));
     templates.fill(memoryGrant, kMemoryRepositories);
     std::printf("trees made in %.1f s\n", secondsSince(start));
