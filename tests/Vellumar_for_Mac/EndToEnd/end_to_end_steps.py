@@ -204,6 +204,19 @@ def scripted_model(steps, folder):
     return model, "http://127.0.0.1:" + model.stdout.readline().strip()
 
 
+def curl(app, path, pin, token=None, body=None):
+    """The status and decoded answer of a request over the program's HTTPS, its key pinned to `pin`."""
+    argv = ["curl", "-sS", "--max-time", "30", "-k", "--pinnedpubkey", "sha256//" + pin,
+            "-w", "\n%{http_code}", "https://%s:%d%s" % (app.address, app.port, path)]
+    if token:
+        argv += ["-H", "Authorization: Bearer " + token]
+    if body is not None:
+        argv += ["-H", "Content-Type: application/json", "--data", json.dumps(body)]
+    output = run(argv).stdout
+    text, _, status = output.rpartition("\n")
+    return int(status or 0), (json.loads(text) if text.startswith("{") else text)
+
+
 class Phone:
     """A phone played by curl, paired with the code the QR code's `lines` carry."""
 
@@ -217,15 +230,7 @@ class Phone:
     def request(self, path, body=None, token=True):
         """The status and decoded answer of a request over the program's HTTPS with its pinned key, with
         the phone's token unless `token` is None."""
-        argv = ["curl", "-sS", "--max-time", "30", "-k", "--pinnedpubkey", "sha256//" + self.pin,
-                "-w", "\n%{http_code}", "https://%s:%d%s" % (self.app.address, self.app.port, path)]
-        if token:
-            argv += ["-H", "Authorization: Bearer " + self.token]
-        if body is not None:
-            argv += ["-H", "Content-Type: application/json", "--data", json.dumps(body)]
-        output = run(argv).stdout
-        text, _, status = output.rpartition("\n")
-        return int(status or 0), (json.loads(text) if text.startswith("{") else text)
+        return curl(self.app, path, self.pin, self.token if token else None, body)
 
     def wait_for_job(self, job_id, done, seconds=180):
         """The job's state once `done` holds of it, following each change by long polls."""

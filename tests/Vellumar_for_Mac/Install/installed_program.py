@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../EndToEnd"))
-from tray_end_to_end import EXECUTABLE, Application, Desktop, curl, run, wait_for  # noqa: E402
+from end_to_end_steps import EXECUTABLE, Application, Desktop, curl, run, wait_for  # noqa: E402
 
 BUILD = os.environ["VELLUMAR_BUILD_DIR"]
 CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
