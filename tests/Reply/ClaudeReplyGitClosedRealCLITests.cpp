@@ -328,9 +328,10 @@ TEST_P(ClaudeReplyGitKilledAsFlagsAreRefusedRealCLI,
     test::writeScript(app / ".git/hooks/pre-commit", "echo mine >> '" + (root / "out").string() + "'\n");
     struct stat before { };
     ASSERT_EQ(::stat((app / ".git").c_str(), &before), 0);
+    // The watch may take the new hook aside before the command's chmod reaches it; the trade goes on.
     world.playReal(test::commandSteps({ "cd '" + projects.string()
         + "' && git init -q new && printf '#!/bin/sh\\ntouch " + (root / "ran").string()
-        + "\\n' > new/.git/hooks/pre-commit && chmod +x new/.git/hooks/pre-commit && mv app/.git app/.git-old"
+        + "\\n' > new/.git/hooks/pre-commit && chmod +x new/.git/hooks/pre-commit; mv app/.git app/.git-old"
           " && mv new/.git app/.git" }));
     if (GetParam()) {
         ASSERT_EQ(test::runPeer({ "chown", "-R", "65534:65534", root.string() }).exitStatus, 0);
