@@ -44,6 +44,8 @@ struct Scene {
     test::TemporaryHome home;
     fs::path root = home.root;
     fs::path project = root / "project";
+    // A folder outside the place.
+    test::TemporaryFolder outside;
 
     Scene()
     {
@@ -428,6 +430,15 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
             [](const Scene& scene) { write(scene.project / "bin/git", kPlanted); }, { "project/.git/hooks" },
             [](const Scene& scene) {
                 write(scene.project / ".git/hooks/pre-commit",
+                    "#!/bin/sh\nPATH=\"bin:$PATH\"\ngit diff --quiet\n");
+            } },
+        // Those hooks lie outside the place, where nothing goes aside: what sends Git to them does.
+        { "a program in a folder put first by the hooks of a Git folder outside the place",
+            [](const Scene& scene) { write(scene.root / "tool/bin/git", kPlanted); }, { "tool/.git" },
+            [](const Scene& scene) {
+                git(scene.root,
+                    { "init", "-q", "--separate-git-dir", (scene.outside / "tool.git").string(), "tool" });
+                write(scene.outside / "tool.git/hooks/pre-commit",
                     "#!/bin/sh\nPATH=\"bin:$PATH\"\ngit diff --quiet\n");
             } },
     };

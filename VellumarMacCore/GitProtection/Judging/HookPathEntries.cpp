@@ -164,6 +164,29 @@ namespace {
         return hooks;
     }
 
+    // Whether `folder` holds one of Git's hooks: listed without following a link where it lies `beneath` a
+    // place, else where it is, as no command could write there.
+    bool holdsHooks(const BeneathPlaces& places, const fs::path& folder, bool beneath)
+    {
+        auto isHook = [](const std::string& name) { return WhatGitRuns::isHookName(name); };
+        if (beneath)
+            return std::ranges::any_of(GitNotedFiles::entriesBeneath(places, folder), isHook);
+        std::error_code error;
+        for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+             entry.increment(error)) {
+            if (isHook(entry->path().filename().string()))
+                return true;
+        }
+        return false;
+    }
+
+    // The ".git" file at `top` that sends Git to `gitFolder`; empty where none does.
+    fs::path sentThereFrom(const fs::path& top, const fs::path& gitFolder)
+    {
+        const auto location = GitFolders::located(top);
+        return location && location->gitFile && location->gitFolder == gitFolder ? top / ".git" : fs::path();
+    }
+
     // The folder "core.hooksPath" names for the hooks run at `top`, where it names one.
     std::optional<fs::path> hooksPathAt(const Hooks& hooks, const fs::path& top)
     {
@@ -236,16 +259,18 @@ std::vector<NewGitFolders::Counted> closed(const GitFoldersInPlaces::Found& foun
             read.push_back(*folder);
             running.push_back(std::move(*folder));
         }
-        auto [folders, unresolved]
-            = HookSearchPath::foldersPutFirst(read, top, hooks.environment);
+        auto [folders, unresolved] = HookSearchPath::foldersPutFirst(read, top, hooks.environment);
         if (folders.empty() && !unresolved)
             continue;
         for (auto& folder : running) {
-            const auto names = GitNotedFiles::entriesBeneath(places, folder);
-            if (std::ranges::any_of(
-                    names, [](const std::string& name) { return WhatGitRuns::isHookName(name); })
-                && !isPassedOver(folder) && taken.insert(folder).second)
-                counted.push_back({ std::move(folder), reason });
+            // One outside every place cannot go aside: the ".git" file at the top that sends Git to it does.
+            const bool beneath = std::ranges::any_of(
+                places.paths(), [&](const fs::path& place) { return isPathCoveredBy(folder, place); });
+            if (!holdsHooks(places, folder, beneath))
+                continue;
+            fs::path aside = beneath ? std::move(folder) : sentThereFrom(top, found.gitFolder);
+            if (!aside.empty() && !isPassedOver(aside) && taken.insert(aside).second)
+                counted.push_back({ std::move(aside), reason });
         }
     }
     return counted;

@@ -38,7 +38,8 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
 // What goes aside of `found` where the run's end had no time left to judge the folders its hooks put
 // first on PATH, for `reason`: at each top, where those hooks put any folder first or their words cannot be
 // followed, the folders Git runs them from that hold one of Git's hooks (its "commondir"'s "hooks" and the
-// one "core.hooksPath" names), whole, so that no program a command left there runs at the user's commit.
+// one "core.hooksPath" names), whole, so that no program a command left there runs at the user's commit;
+// where such a folder lies outside every place, the ".git" file at that top that sends Git to it instead.
 // Their words are read as `counted` reads them, but for what Git's configuration names through what it
 // includes, which takes `git`. What `isPassedOver` says is passed over. Reads the configuration and the
 // hooks' words, no folder below a top; never throws but for memory.
