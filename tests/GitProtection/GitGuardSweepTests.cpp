@@ -441,6 +441,19 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
                 write(scene.outside / "tool.git/hooks/pre-commit",
                     "#!/bin/sh\nPATH=\"bin:$PATH\"\ngit diff --quiet\n");
             } },
+        // Husky's runners go aside; the user's scripts they would run stay, as no runner is left to run them.
+        { "a program in a folder a hook manager's runners put first on PATH",
+            [](const Scene& scene) { write(scene.project / "node_modules/.bin/git", kPlanted); },
+            { "project/.husky/_" },
+            [](const Scene& scene) {
+                git(scene.project, { "config", "core.hooksPath", ".husky/_" });
+                write(
+                    scene.project / ".husky/_/pre-commit", "#!/usr/bin/env sh\n. \"$(dirname \"$0\")/h\"\n");
+                write(scene.project / ".husky/_/h",
+                    "#!/usr/bin/env sh\nn=$(basename \"$0\")\ns=$(dirname \"$(dirname \"$0\")\")/$n\n"
+                    "export PATH=\"node_modules/.bin:$PATH\"\nsh -e \"$s\" \"$@\"\n");
+                write(scene.project / ".husky/pre-commit", "npm test\n");
+            } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
