@@ -6,6 +6,7 @@
 
 #include "tests/GitProtection/GitSteps.h"
 #include "tests/Permissions/PermissionTestSupport.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/FileFixtures.h"
 #include "tests/support/UnprivilegedPeer.h"
 
@@ -411,6 +412,8 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
         std::vector<std::string> aside;
         // The user's own, before the run.
         std::function<void(const Scene&)> before = [](const Scene&) {};
+        // How many log lines say there was nothing at a name: only where the run noted so.
+        std::size_t toldNoneWasThere = 0;
     };
     const Case cases[] = {
         { "a new repository and a unit's hook",
@@ -419,7 +422,8 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
                 write(scene.root / "made/.git/hooks/pre-commit", kPlanted);
                 write(scene.project / ".git/hooks/pre-commit", kPlanted);
             },
-            { "made/.git/config", "made/.git/hooks", "project/.git/hooks/pre-commit" } },
+            { "made/.git/config", "made/.git/hooks", "project/.git/hooks/pre-commit" }, [](const Scene&) {},
+            1 },
         { "a unit's everyday setting",
             [](const Scene& scene) {
                 git(scene.project, { "config", "user.name", "Bot" });
@@ -460,6 +464,7 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
         Scene scene;
         testCase.before(scene);
         GitGuard guard = scene.guard({});
+        test::CapturedLog log;
         testCase.act(scene);
         const auto bound
             = std::exchange(GitGuardSweep::judgingBound, std::chrono::steady_clock::duration::zero());
@@ -476,6 +481,10 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
         for (const auto& path : testCase.aside)
             expected.push_back(scene.root / (path + kRefused));
         EXPECT_EQ(paths, expected);
+        EXPECT_EQ(
+            std::ranges::count_if(log.lines(),
+                [](const std::string& line) { return line.find("there was none") != std::string::npos; }),
+            testCase.toldNoneWasThere);
         // The unit's configuration is as noted.
         EXPECT_TRUE(configHolds(scene.project / ".git", "[core]"));
         EXPECT_FALSE(configHolds(scene.project / ".git", "Bot"));

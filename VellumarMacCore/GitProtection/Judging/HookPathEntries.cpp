@@ -270,7 +270,7 @@ std::vector<NewGitFolders::Counted> closed(const GitFoldersInPlaces::Found& foun
                 continue;
             fs::path aside = beneath ? std::move(folder) : sentThereFrom(top, found.gitFolder);
             if (!aside.empty() && !isPassedOver(aside) && taken.insert(aside).second)
-                counted.push_back({ std::move(aside), reason });
+                counted.push_back({ .path = std::move(aside), .reason = reason, .unknownBefore = true });
         }
     }
     return counted;

@@ -162,7 +162,8 @@ std::vector<Counted> closed(const fs::path& gitFolder, const Judging& judging,
     std::vector<Counted> found;
     auto close = [&](const fs::path& path, bool counts, NotedFile instead = {}) {
         if (counts && !isPassedOver(path))
-            found.push_back({ path, reason, std::move(instead) });
+            found.push_back(
+                { .path = path, .reason = reason, .instead = std::move(instead), .unknownBefore = true });
     };
     const fs::path hooks = gitFolder / "hooks";
     bool hooksChanged = changed(hooks);

@@ -31,6 +31,8 @@ struct Counted {
     std::set<std::string, std::less<>> takenOut = {};
     // `instead` is what a run noted there, put back as a comparison puts it back.
     bool insteadIsNoted = false;
+    // Closed unread, where what was there when the run started is not known: nobody is told there was none.
+    bool unknownBefore = false;
 };
 
 struct Judging {

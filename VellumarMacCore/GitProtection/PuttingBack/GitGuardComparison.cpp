@@ -398,6 +398,7 @@ Settled settleCounted(LiveRuns& liveRuns, std::vector<NewGitFolders::Counted> co
                 clock, run, madeFromNow, madeFromNow)) {
             done->reason = std::move(each.reason);
             done->putInstead = each.instead.kind != Kind::absent && !each.insteadIsNoted;
+            done->unknownBefore = each.unknownBefore;
             done->settingsTakenOut = !each.takenOut.empty() && done->putBack;
             if (each.isConfiguration && done->wentAside.kind == Kind::file)
                 configurations.push_back(undone.size());

@@ -181,7 +181,7 @@ namespace {
                 + (undone.putInstead ? ", and what is to take its place was put there."
                                      : ", and what the run found there was put back.");
         if (undone.noted == Kind::absent)
-            return line + "; there was none when the run started.";
+            return line + (undone.unknownBefore ? "." : "; there was none when the run started.");
         return line
             + (keptACopy(undone.noted) ? ", but what the run found there could not be put back."
                                        : ", and nothing could be put back (the run kept no copy of it).");

@@ -71,6 +71,8 @@ struct Undone {
     std::vector<std::string> removedInFlood;
     // A name kept off (`KeptOffNames`), where nothing was.
     bool keptOff = false;
+    // What was there when the run started is not known (`NewGitFolders::Counted::unknownBefore`).
+    bool unknownBefore = false;
     // What was put back is what is to take the change's place (`NewGitFolders::Counted::instead`), not
     // what the run found there.
     bool putInstead = false;
