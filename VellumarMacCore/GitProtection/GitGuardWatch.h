@@ -211,8 +211,9 @@ private:
     // watches a folder or file is concerned at its empty name.
     std::set<int> m_watches;
     std::set<Concern> m_concerns;
-    // The folder each folder watch was last set on.
-    std::map<int, std::filesystem::path> m_folderPaths;
+    // The folder each folder watch was last set on, as text: a path held whole keeps each of its parts
+    // besides, which with ten thousand folder watches kept between runs costs megabytes.
+    std::map<int, std::string> m_folderPaths;
     NewGitFolderWatch m_newGitFolders;
     // The paths each file watch was set on, and each watch of a folder the configuration names.
     std::map<int, std::set<std::filesystem::path>> m_files;

@@ -109,7 +109,7 @@ int GitGuardWatch::addWatch(const fs::path& path, std::uint32_t events)
     }
     // Where the folder is now, renamed or not, for the names that come in it.
     if (events & IN_ONLYDIR)
-        m_folderPaths.insert_or_assign(descriptor, path);
+        m_folderPaths.insert_or_assign(descriptor, path.native());
     return descriptor;
 }
 
