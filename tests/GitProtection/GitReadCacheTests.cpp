@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <string_view>
 
 using namespace vellumar;
 namespace fs = std::filesystem;
@@ -78,6 +80,14 @@ TEST(GitReadCache, AProgramStartGivesBackWhatTheLastProgramKeptWhileItsFilesHold
             false },
         { "the kept file cut short",
             [](const fs::path&, const fs::path& kept) { fs::resize_file(kept, fs::file_size(kept) - 3); },
+            false },
+        // Its keys held the environment and argument lists whole: none would be found again.
+        { "a kept file of the layout before",
+            [](const fs::path&, const fs::path& kept) {
+                std::fstream file(kept, std::ios::in | std::ios::out | std::ios::binary);
+                file.seekp(std::string_view("git read cache ").size());
+                file.put('2');
+            },
             false },
     };
     for (const auto& testCase : cases) {

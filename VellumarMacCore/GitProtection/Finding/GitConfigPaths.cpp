@@ -133,9 +133,11 @@ namespace {
         {
             std::string key;
             if (filesRead) {
-                key = m_git.native() + '\0' + m_options.home.native() + '\0' + folder.native();
+                std::string joined;
                 for (const auto& argument : arguments)
-                    key += '\0' + argument;
+                    joined += '\0' + argument;
+                key = m_git.native() + '\0' + m_options.home.native() + '\0' + folder.native() + '\0'
+                    + GitReadCache::sharedKeyPart(joined);
                 if (auto kept = GitReadCache::cached(key))
                     return kept;
             }

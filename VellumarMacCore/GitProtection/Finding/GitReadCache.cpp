@@ -1,5 +1,6 @@
 #include "VellumarMacCore/GitProtection/Finding/GitReadCache.h"
 
+#include "Platform/Crypto.h"
 #include "VellumarMacCore/Foundations/FileStamp.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 #include "VellumarMacCore/GitProtection/Finding/KeptBytes.h"
@@ -53,7 +54,9 @@ namespace {
 
     // The file: this line, then each entry's bytes: its key, its output, how many files it was read from
     // and each file's path and stamp, every text led by its length.
-    constexpr std::string_view kFileHeader = "git read cache 2\n";
+    // Version 3 has the layout of version 2 and keys that hold their shared parts as digests
+    // (`sharedKeyPart`): none of what version 2 kept would be found again.
+    constexpr std::string_view kFileHeader = "git read cache 3\n";
     constexpr std::size_t kFileBytesLimit = 64 * 1024 * 1024;
 
     std::string encoded(const Entry& entry)
@@ -106,6 +109,12 @@ namespace {
 
     fs::path keptFile(const fs::path& dataFolder) { return dataFolder / keptFileName; }
 
+}
+
+std::string sharedKeyPart(std::string_view text)
+{
+    const platform::SHA256Digest digest = platform::sha256(text);
+    return std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
 }
 
 std::optional<std::string> cached(const std::string& key)

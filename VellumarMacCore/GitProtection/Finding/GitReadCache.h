@@ -16,6 +16,11 @@ namespace vellumar::GitReadCache {
 // Entries kept at most; past it every file is read again.
 inline constexpr std::size_t maxEntries = 100'000;
 
+// What a key holds of a long text that the keys of thousands of entries share, such as the environment
+// or an argument list: its SHA-256, where the text itself would be held twice in each entry (as the key,
+// and in the entry's bytes). Any thread.
+std::string sharedKeyPart(std::string_view text);
+
 // The output kept under `key` when each file it was kept with is still as it was (the same kind,
 // identity, size, change and modification times, or still absent). Any thread.
 std::optional<std::string> cached(const std::string& key);

@@ -260,9 +260,11 @@ PutFirst foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::pat
 {
     try {
         // What "~" and every variable stand for is part of what was read.
-        std::string key = std::string("hook words") + '\0' + top.native();
+        std::string variables;
         for (const auto& [name, value] : environment)
-            key += '\0' + name + '=' + value;
+            variables += '\0' + name + '=' + value;
+        std::string key = std::string("hook words") + '\0' + top.native() + '\0'
+            + GitReadCache::sharedKeyPart(variables);
         for (const auto& folder : hookFolders)
             key += '\0' + folder.native();
         if (auto kept = GitReadCache::cached(key)) {
