@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <iterator>
+#include <string>
 #include <sys/stat.h>
 #include <utility>
 
@@ -56,6 +57,36 @@ namespace {
         bool withBelow = true;
     };
 
+    bool holdsOnlyLeaves(const Folder& folder)
+    {
+        return std::all_of(folder.subfolders.begin(), folder.subfolders.end(),
+            [](const auto& subfolder) { return subfolder->subfolders.empty(); });
+    }
+
+    // `folder`, whose subfolders hold none of their own, and its subfolders, each looked up from `holder`
+    // by its path: one name more to look up for each costs less than opening the folder and closing it
+    // again, and most folders of a node_modules that hold any hold only such. Below one that is no folder
+    // now (a link, say), none is marked, as below one that cannot be opened.
+    bool markHolderOfLeaves(int holder, const char* name, Folder& folder, Link link, std::uint64_t walk)
+    {
+        struct stat status { };
+        if (::fstatat(holder, name, &status, link == Link::refuse ? AT_SYMLINK_NOFOLLOW : 0) != 0
+            || !S_ISDIR(status.st_mode))
+            return false;
+        markIfHeld(folder, status, walk);
+        std::string path = std::string(name) + '/';
+        const std::size_t named = path.size();
+        bool subfoldersQuiet = true;
+        for (const auto& subfolder : folder.subfolders) {
+            path.resize(named);
+            path.append(subfolder->name);
+            if (::fstatat(holder, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+                markIfHeld(*subfolder, status, walk);
+            subfoldersQuiet &= markQuiet(*subfolder, true, walk);
+        }
+        return markQuiet(folder, subfoldersQuiet, walk);
+    }
+
     // `folder`, named `name` in the folder that `holder` (or `AT_FDCWD`) is a descriptor of, and below
     // it unless `withBelow` says otherwise: one look-up of one name each, rather than of a whole path.
     // Whether it is quiet; never where the folders below it are left to others.
@@ -68,6 +99,8 @@ namespace {
                 markIfHeld(folder, status, walk);
             return markQuiet(folder, withBelow && folder.subfolders.empty(), walk);
         }
+        if (holdsOnlyLeaves(folder))
+            return markHolderOfLeaves(holder, name, folder, link, walk);
         // O_PATH reads nothing and needs no permission on the folder itself, as a stamp does not.
         FileDescriptor itself(
             ::openat(holder, name, O_PATH | O_CLOEXEC | (link == Link::refuse ? O_NOFOLLOW : 0)));

@@ -1,7 +1,8 @@
 // The stamps of the folders a walk keeps from earlier ones, taken all at once before the walk goes
-// through them, on a few threads, each folder looked up by its name in its holder's descriptor: a walk
-// of a large tree whose folders are unchanged spends most of its time in the kernel's look-ups of them,
-// and a whole path from the root costs a look-up for each of its names.
+// through them, on a few threads, each folder looked up by its name in its holder's descriptor (the
+// folders of one that holds only folders with none below them, by their two names in its holder's): a
+// walk of a large tree whose folders are unchanged spends most of its time in the kernel's look-ups of
+// them, and a whole path from the root costs a look-up for each of its names.
 #pragma once
 
 #include "VellumarMacCore/GitProtection/Finding/GitFolderListing.h"
