@@ -469,7 +469,16 @@ void runJob(test::RunnerWorld& world, const fs::path& grant, int number, Timings
     std::size_t logged = world.model->requestLog().size();
     auto job = commandJob(grant, number);
     auto jobStart = Clock::now();
-    bool replied = world.run(job).reply == "Done.";
+    bool replied = false;
+    try {
+        replied = world.run(job).reply == "Done.";
+    } catch (...) {
+        // Why a run failed is in what it logged, which an exit through the failure would lose; on
+        // standard error, which a host measuring its memory hands on.
+        for (const auto& line : log.lines())
+            std::fprintf(stderr, "log: %s\n", line.c_str());
+        throw;
+    }
     auto jobEnd = Clock::now();
     if (!replied)
         printLogLines(log.lines());
