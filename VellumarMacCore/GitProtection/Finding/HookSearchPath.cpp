@@ -263,8 +263,8 @@ PutFirst foldersPutFirst(const std::vector<fs::path>& hookFolders, const fs::pat
         std::string variables;
         for (const auto& [name, value] : environment)
             variables += '\0' + name + '=' + value;
-        std::string key = std::string("hook words") + '\0' + top.native() + '\0'
-            + GitReadCache::sharedKeyPart(variables);
+        std::string key
+            = std::string("hook words") + '\0' + top.native() + '\0' + GitReadCache::sharedKeyPart(variables);
         for (const auto& folder : hookFolders)
             key += '\0' + folder.native();
         if (auto kept = GitReadCache::cached(key)) {
