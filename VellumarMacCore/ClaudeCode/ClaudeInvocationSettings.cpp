@@ -183,12 +183,6 @@ namespace {
         return resolved;
     }
 
-    bool isInsideAny(const Path& path, const std::vector<Path>& resolvedPlaces)
-    {
-        return std::any_of(resolvedPlaces.begin(), resolvedPlaces.end(),
-            [&](const Path& place) { return isPathCoveredBy(path, place); });
-    }
-
     // Leaves out what the run must not hold. Claude Code denies the "commondir" of its working
     // directory's Git folder to commands itself, and sets aside whatever it does not expect there: that
     // one is Claude Code's alone. And a ".git" that a command left as a link may name a Git folder
@@ -199,7 +193,7 @@ namespace {
         std::vector<Path> writable = resolvedPlaces(places);
         auto workGitFolder = resolvingSymlinks(resolvedWorkFolder / ".git");
         std::erase_if(protection.gitFolders, [&](const Path& gitFolder) {
-            return gitFolder == workGitFolder || !isInsideAny(gitFolder, writable);
+            return gitFolder == workGitFolder || !isPathCoveredByAny(gitFolder, writable);
         });
         if (workGitFolder)
             std::erase(protection.deniedPaths, *workGitFolder / "commondir");
@@ -363,7 +357,7 @@ std::vector<Path> keptOffPaths(
     }
     for (const auto& denied : git.deniedPaths) {
         if (isMissingFromGitFolder(denied, kGitFolderNamesKeptOffWhole) && !isHeldByTheRun(denied, git)
-            && isInsideAny(denied, writable))
+            && isPathCoveredByAny(denied, writable))
             keptOff.insert(denied);
     }
     std::vector<Path> paths;

@@ -84,8 +84,10 @@ void NewGitFolderWatch::saw(int descriptor, const fs::path& folder, std::string_
         matters = made && ((mask & IN_ISDIR) || name == ".git" || GitFolderDefinition::isDefiningName(name));
     // A file just made here and still held by its writer may be read cut short; its close, which these
     // folders are watched for, tells when it is whole.
-    const bool closeWatched = kind != m_kinds.end() && (kind->second == Kind::hooks || kind->second == Kind::gitFolder);
-    if (matters && closeWatched && (mask & IN_CREATE) && !(mask & IN_ISDIR) && isOpenForWriting(folder / name))
+    const bool closeWatched
+        = kind != m_kinds.end() && (kind->second == Kind::hooks || kind->second == Kind::gitFolder);
+    if (matters && closeWatched && (mask & IN_CREATE) && !(mask & IN_ISDIR)
+        && isOpenForWriting(folder / name))
         return;
     // What the guard itself moved aside is told by its identity when judged (`MovedAsideByGuard`), not
     // by a name a command can give any folder.
@@ -219,11 +221,7 @@ void NewGitFolderWatch::found(const fs::path& gitFolder)
     m_toJudge.insert_or_assign(gitFolder, std::move(folder));
 }
 
-bool NewGitFolderWatch::inPlace(const fs::path& path) const
-{
-    return std::any_of(m_places.begin(), m_places.end(),
-        [&](const fs::path& place) { return isPathCoveredBy(path, place); });
-}
+bool NewGitFolderWatch::inPlace(const fs::path& path) const { return isPathCoveredByAny(path, m_places); }
 
 int NewGitFolderWatch::watch(const fs::path& folder, Kind kind, bool* watchedBefore)
 {

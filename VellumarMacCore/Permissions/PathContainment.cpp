@@ -316,6 +316,12 @@ bool isPathCoveredBy(const std::filesystem::path& child, const std::filesystem::
     return !placePath.empty() && placePath != "/" && isPathInside(child, place);
 }
 
+bool isPathCoveredByAny(const std::filesystem::path& child, const std::vector<std::filesystem::path>& places)
+{
+    return std::any_of(
+        places.begin(), places.end(), [&](const auto& place) { return isPathCoveredBy(child, place); });
+}
+
 std::string homeRelativePath(const std::filesystem::path& path, const std::filesystem::path& home)
 {
     std::string text = standardizedPath(path).string();

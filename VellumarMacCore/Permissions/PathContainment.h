@@ -40,6 +40,8 @@ bool isStandardizedPathInside(const std::filesystem::path& child, const std::fil
 // `isPathInside` for a place that allows something: an empty place or the root covers nothing, since
 // neither is ever a place the user chose and either would cover every path.
 bool isPathCoveredBy(const std::filesystem::path& child, const std::filesystem::path& place);
+// Whether any of `places` covers `child`.
+bool isPathCoveredByAny(const std::filesystem::path& child, const std::vector<std::filesystem::path>& places);
 
 // How a path is shown to the user: "~" for `home` itself, "~/<relative>" for a path below it, else
 // the standardized path.

@@ -100,11 +100,7 @@ namespace {
             return identity;
         }
 
-        bool isInPlace(const fs::path& path) const
-        {
-            return std::any_of(m_places.begin(), m_places.end(),
-                [&](const fs::path& place) { return isPathCoveredBy(path, place); });
-        }
+        bool isInPlace(const fs::path& path) const { return isPathCoveredByAny(path, m_places); }
 
         const Paths& m_places;
         Met& m_met;
@@ -143,8 +139,7 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
             continue;
         if (auto named = byGitFolder.find(location->gitFolder); named != byGitFolder.end())
             named->second->gitFiles.push_back(gitFile);
-        else if (std::ranges::none_of(resolved,
-                     [&](const fs::path& place) { return isPathCoveredBy(location->gitFolder, place); }))
+        else if (!isPathCoveredByAny(location->gitFolder, resolved))
             outside.push_back(
                 { location->gitFolder, FileIdentity::at(location->gitFolder), { gitFile }, true });
     }

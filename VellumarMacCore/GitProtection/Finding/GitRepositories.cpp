@@ -589,9 +589,7 @@ namespace {
             std::unordered_set<std::string> seen;
             for (const auto& candidate : candidates) {
                 auto resolved = resolvingSymlinks(candidate);
-                if (resolved
-                    && std::any_of(m_resolvedPlaces.begin(), m_resolvedPlaces.end(),
-                        [&](const fs::path& place) { return isPathCoveredBy(*resolved, place); })
+                if (resolved && isPathCoveredByAny(*resolved, m_resolvedPlaces)
                     && seen.insert(resolved->native()).second)
                     kept.push_back(std::move(*resolved));
             }

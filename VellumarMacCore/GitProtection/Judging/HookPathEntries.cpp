@@ -264,8 +264,7 @@ std::vector<NewGitFolders::Counted> closed(const GitFoldersInPlaces::Found& foun
             continue;
         for (auto& folder : running) {
             // One outside every place cannot go aside: the ".git" file at the top that sends Git to it does.
-            const bool beneath = std::ranges::any_of(
-                places.paths(), [&](const fs::path& place) { return isPathCoveredBy(folder, place); });
+            const bool beneath = isPathCoveredByAny(folder, places.paths());
             if (!holdsHooks(places, folder, beneath))
                 continue;
             fs::path aside = beneath ? std::move(folder) : sentThereFrom(top, found.gitFolder);
