@@ -568,9 +568,11 @@ std::vector<GitGuard::MovedChange> GitGuard::sweep()
                     comparedElsewhere.insert(*last.elsewhere);
             }
         }
-        auto moved = judgeAt(Moment::runsEnd,
-            GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built), comparedElsewhere,
-            judgedBy);
+        const NewGitFolders::Judging judging = this->judging();
+        auto inPlaces = GitFoldersInPlaces::found(m_options.places, m_options.liveRuns, m_built,
+            GitGuardSweep::listingBoundFromNow(judging.windows));
+        auto moved = judgeAt(Moment::runsEnd, inPlaces.gitFolders, comparedElsewhere, judging, judgedBy,
+            std::move(inPlaces.unlisted));
         if (anyStayed(moved))
             m_sweepStayed = true;
         moved.insert(moved.begin(), m_movedAtStart.begin(), m_movedAtStart.end());
@@ -590,7 +592,7 @@ std::vector<GitGuard::MovedChange> GitGuard::judge(
     const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere)
 {
     try {
-        return judgeAt(Moment::duringRun, found, comparedElsewhere);
+        return judgeAt(Moment::duringRun, found, comparedElsewhere, judging());
     } catch (const std::exception&) {
         // Out of memory: what went aside so far stays aside, and the run's end judges again.
         return {};
@@ -616,7 +618,8 @@ bool GitGuard::tookStayed(const LiveRuns& registry, const std::string& key)
 
 std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
     const std::vector<GitFoldersInPlaces::Found>& found, const std::set<fs::path>& comparedElsewhere,
-    std::chrono::steady_clock::time_point judgedBy)
+    const NewGitFolders::Judging& judging, std::chrono::steady_clock::time_point judgedBy,
+    std::vector<fs::path> unlisted)
 {
     using SweepMoment = GitGuardSweep::Options::Moment;
     LiveRuns& liveRuns = m_run.registry();
@@ -638,11 +641,12 @@ std::vector<GitGuard::MovedChange> GitGuard::judgeAt(Moment moment,
             .isNotedPutFirst = [&](const fs::path& folder) { return known.putFirst.contains(folder); },
             .isComparedByAnother
             = [&](const fs::path& gitFolder) { return isComparedByAnother(liveRuns, gitFolder); },
-            .judging = judging(),
+            .judging = judging,
             .clock = m_options.clock,
             .run = &m_movedInRun,
             .moment = moment == Moment::runsEnd ? SweepMoment::runsEnd : SweepMoment::duringRun,
-            .judgedBy = judgedBy });
+            .judgedBy = judgedBy,
+            .unlisted = std::move(unlisted) });
 }
 
 CommandWriteWindows GitGuard::commandWriteWindows()

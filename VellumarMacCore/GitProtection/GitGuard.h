@@ -227,11 +227,13 @@ private:
     };
     const KnownUnits& knownUnits();
     // `judge`, or at the run's end the sweep's, which judges the stopped sequences, what Git could wait
-    // on and the folders the hooks put first on PATH too, and closes what it comes to after `judgedBy`.
+    // on and the folders the hooks put first on PATH too, closes what it comes to after `judgedBy`, and
+    // moves aside the folders its walk did not list (`GitGuardSweep::Options::unlisted`).
     enum class Moment { duringRun, runsEnd };
     std::vector<MovedChange> judgeAt(Moment moment, const std::vector<GitFoldersInPlaces::Found>& found,
-        const std::set<std::filesystem::path>& comparedElsewhere,
-        std::chrono::steady_clock::time_point judgedBy = std::chrono::steady_clock::time_point::max());
+        const std::set<std::filesystem::path>& comparedElsewhere, const NewGitFolders::Judging& judging,
+        std::chrono::steady_clock::time_point judgedBy = std::chrono::steady_clock::time_point::max(),
+        std::vector<std::filesystem::path> unlisted = {});
     // When a command of any run could write in each place, this run's and every live one's still open.
     CommandWriteWindows commandWriteWindows();
     // How what a command may have left is judged: by the Git folders known before this run, Git's

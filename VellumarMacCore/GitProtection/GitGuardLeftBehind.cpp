@@ -136,8 +136,9 @@ namespace {
             const KnownGitFolders known(killed.dataFolder, knownFrom.at(built));
             // A whole walk of its own, with no record of the search's: the start leaves nothing behind
             // but what the runs after it write.
-            const auto found = GitFoldersInPlaces::found(paths, {}, { built.first, built.second });
-            auto some = GitGuardSweep::swept(registry, found, BeneathPlaces(paths),
+            auto found = GitFoldersInPlaces::found(
+                paths, {}, { built.first, built.second }, GitGuardSweep::listingBoundFromNow(killed.windows));
+            auto some = GitGuardSweep::swept(registry, found.gitFolders, BeneathPlaces(paths),
                 { .isComparedHere = isCompared,
                     .notedWithIdentity = [&](const std::string& identity) -> std::optional<NotedUnit> {
                         auto noted = killed.byIdentity.find(identity);
@@ -149,7 +150,8 @@ namespace {
                         .settings = killed.settings,
                         .windows = killed.windows,
                         .commandsEndedBy = killed.commandsEndedBy },
-                    .clock = killed.clock });
+                    .clock = killed.clock,
+                    .unlisted = std::move(found.unlisted) });
             moved.insert(moved.end(), some.begin(), some.end());
         }
         return moved;

@@ -18,7 +18,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <utility>
 
@@ -488,6 +490,65 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
         // The unit's configuration is as noted.
         EXPECT_TRUE(configHolds(scene.project / ".git", "[core]"));
         EXPECT_FALSE(configHolds(scene.project / ".git", "Bot"));
+    }
+}
+
+// Where the walk of the places has spent the time it lists every folder in, a folder made while a command
+// could write that it had not listed goes aside whole, unread, at a run's end and at the start after a kill;
+// the user's own folders are still listed, those a command wrote in too.
+TEST(GitGuardSweep, WhatTheWalkHadNoTimeToListGoesAsideWhole)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const Scene&)> act;
+        std::vector<std::string> aside;
+        bool killed = false;
+    };
+    auto deepRepository = [](const Scene& scene) {
+        fs::create_directories(scene.root / "made/a/b");
+        git(scene.root / "made/a/b", { "init", "-q", "repo" });
+        write(scene.root / "made/a/b/repo/.git/hooks/pre-commit", kPlanted);
+    };
+    const Case cases[] = {
+        { "a new repository deep in new folders", deepRepository, { "made" } },
+        { "new folders in the user's work tree",
+            [](const Scene& scene) {
+                write(scene.project / "src/gen/deep/x.txt", "x\n");
+                write(scene.project / "src/b.txt", "b\n");
+            },
+            { "project/src/gen" } },
+        { "a new repository deep in new folders, the run killed", deepRepository, { "made" }, true },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        Scene scene;
+        const auto bound
+            = std::exchange(GitGuardSweep::listingBound, std::chrono::steady_clock::duration::zero());
+        if (testCase.killed) {
+            pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                GitGuard guard = scene.guard({});
+                testCase.act(scene);
+                ::kill(::getpid(), SIGKILL);
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            GitGuard::restoreLeftBehind(
+                scene.home.data, GitCountedSettings::gitReaderForThisProcess(), [] { return kNow; });
+        } else {
+            GitGuard guard = scene.guard({});
+            testCase.act(scene);
+            guard.sweep();
+        }
+        GitGuardSweep::listingBound = bound;
+        for (const auto& path : testCase.aside) {
+            EXPECT_FALSE(existsAt(scene.root / path)) << path;
+            EXPECT_TRUE(existsAt(test::withRandomPart(scene.root / (path + kRefused)))) << path;
+        }
+        // The user's folders stay, and the user's Git works in them.
+        EXPECT_TRUE(existsAt(scene.project / "src/a.txt"));
+        git(scene.project, { "commit", "-q", "--allow-empty", "-m", "after" });
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fcntl.h>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -200,6 +201,15 @@ bool CommandWriteWindows::couldHaveWritten(const fs::path& path) const
 {
     struct stat status { };
     return ::lstat(path.c_str(), &status) == 0 && couldHaveWritten(path, status.st_ctim);
+}
+
+bool CommandWriteWindows::couldHaveMade(const fs::path& path) const
+{
+    struct statx status { };
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &status) != 0)
+        return false;
+    return (status.stx_mask & STATX_BTIME) == 0
+        || couldHaveWritten(path, { status.stx_btime.tv_sec, status.stx_btime.tv_nsec });
 }
 
 bool CommandWriteWindows::holds(const fs::path& path) const

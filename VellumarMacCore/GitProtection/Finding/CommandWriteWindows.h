@@ -63,6 +63,10 @@ public:
     bool couldHaveWritten(const std::filesystem::path& path, const timespec& changed) const;
     // Whether what is at `path` (a link as itself) changed within such a window; false where nothing is.
     bool couldHaveWritten(const std::filesystem::path& path) const;
+    // Whether what is at `path` (a link as itself) was made within such a window, by the birth time the
+    // kernel keeps, which nothing a command does sets back; true where the file system keeps none, false
+    // where nothing is.
+    bool couldHaveMade(const std::filesystem::path& path) const;
     // Whether `path` (as the kernel resolves it) lies in a place where a command of some run could write,
     // at any time.
     bool holds(const std::filesystem::path& path) const;

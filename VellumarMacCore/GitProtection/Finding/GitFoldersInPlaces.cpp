@@ -110,7 +110,8 @@ namespace {
 
 void (*listingSeam)() = nullptr;
 
-std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const timespec& runBegan)
+InPlaces found(const Paths& places, const fs::path& dataFolder, const timespec& runBegan,
+    const GitRepositorySearch::ListingBound& bound)
 {
     if (listingSeam)
         listingSeam();
@@ -118,6 +119,7 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
         { .dataFolder = dataFolder,
             .budgetPerPlace = GitRepositorySearch::unbudgeted,
             .permissionBackSince = runBegan,
+            .listingBound = bound,
             .outOfMemory = GitRepositorySearch::Options::OutOfMemory::thrown });
     // What lies inside a thousand repositories' Git folders is read on a few threads, each folder by the
     // first that meets it.
@@ -151,7 +153,7 @@ std::vector<Found> found(const Paths& places, const fs::path& dataFolder, const 
         else
             found.push_back(std::move(folder));
     }
-    return found;
+    return { std::move(found), std::move(entries.unlisted) };
 }
 
 Paths linkedGitFolders(const fs::path& gitFolder, const Paths& places)

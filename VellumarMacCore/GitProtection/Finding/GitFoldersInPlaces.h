@@ -4,6 +4,8 @@
 // at the run's end goes through, so that a Git folder no run noted is judged wherever it came from.
 #pragma once
 
+#include "VellumarMacCore/GitProtection/Finding/GitRepositorySearch.h"
+
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -25,6 +27,13 @@ struct Found {
     bool liesOutside = false;
 };
 
+struct InPlaces {
+    std::vector<Found> gitFolders;
+    // The folders the walk came to past its bound and did not list (`GitRepositorySearch::ListingBound`),
+    // as the kernel resolves them: whatever lies below them is not among `gitFolders`.
+    std::vector<std::filesystem::path> unlisted;
+};
+
 // Every Git folder in `places`, each once by identity: the search's whole walk
 // (`GitRepositorySearch::gitEntries` with `GitRepositorySearch::unbudgeted`, which keeps each folder's
 // listing from earlier runs), each with the ".git" files the walk met that send Git to it (and each
@@ -33,10 +42,11 @@ struct Found {
 // below "modules/" (a name with slashes is a folder per level), with theirs in turn, and the folder
 // each one's "commondir" names, links followed where they lead into a place. No count bounds it: a
 // larger tree takes longer. A folder its owner cannot list whose status changed since `runBegan` gets
-// the owner's permission back and is listed. Reads the disk; throws only for memory, since a list cut
-// short would pass over what lies in the rest.
-std::vector<Found> found(const std::vector<std::filesystem::path>& places,
-    const std::filesystem::path& dataFolder, const timespec& runBegan);
+// the owner's permission back and is listed. Past `bound`, a folder commands may have made is handed
+// back unlisted. Reads the disk; throws only for memory, since a list cut short would pass over what lies
+// in the rest.
+InPlaces found(const std::vector<std::filesystem::path>& places, const std::filesystem::path& dataFolder,
+    const timespec& runBegan, const GitRepositorySearch::ListingBound& bound = {});
 // Called as each `found` begins, where set: for a test, to run out of memory there.
 extern void (*listingSeam)();
 

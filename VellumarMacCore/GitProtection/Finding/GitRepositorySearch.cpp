@@ -334,6 +334,22 @@ namespace {
                 addRepository({ *target, folder });
         }
 
+        // Whether `folder`, come to past the listing bound with a kept listing that does not hold, may be
+        // what commands made: it is then handed back unlisted. A place is always listed.
+        bool leftUnlisted(const fs::path& place, const std::string& folder,
+            const SearchedFolders::Folder& kept, bool isPlace, const SearchedFolders& searched)
+        {
+            const ListingBound& bound = m_options.listingBound;
+            if (isPlace || !bound.madeByCommands || !m_resolvedPlace || searched.holds(kept)
+                || std::chrono::steady_clock::now() < bound.until)
+                return false;
+            fs::path resolved = *m_resolvedPlace / fs::path(folder).lexically_relative(place);
+            if (!bound.madeByCommands(resolved))
+                return false;
+            m_found.unlisted.push_back(std::move(resolved));
+            return true;
+        }
+
         // Walks from the folders in `left`, breadth first so that when the walk stops early what it
         // missed lies deepest, and leaves there what it did not reach. A folder is listed again only
         // where its stamp moved (`SearchedFolders`); what it holds is judged again at every run.
@@ -365,7 +381,8 @@ namespace {
             while (!left.empty() && (walked == 0 || !bounded || m_options.clock() < deadline)) {
                 auto [folder, kept, isPlace] = std::move(left.front());
                 left.pop_front();
-                if (FolderStamps::isQuiet(*kept, searched.walk()))
+                if (FolderStamps::isQuiet(*kept, searched.walk())
+                    || leftUnlisted(place, folder, *kept, isPlace, searched))
                     continue;
                 ++walked;
                 if (!searched.refresh(*kept, folder, isPlace ? placeListing : belowListing))

@@ -19,6 +19,16 @@ inline constexpr std::chrono::milliseconds budgetPerPlace { 2000 };
 // where no Git folder may go unjudged, and the guard's start, where none may go unguarded.
 inline constexpr std::chrono::steady_clock::duration unbudgeted = std::chrono::steady_clock::duration::max();
 
+// How far a whole walk lists what commands may have made: past `until`, on the steady clock, a folder
+// below a place whose kept listing does not hold is listed only where `madeByCommands` (given it as the
+// kernel resolves it) says no command made it, so that however many folders commands made, the walk lists
+// no more than the folders they made theirs in. One it lists not is handed back (`GitEntries::unlisted`),
+// nothing below it walked.
+struct ListingBound {
+    std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max();
+    std::function<bool(const std::filesystem::path& folder)> madeByCommands = nullptr;
+};
+
 struct Repository {
     // Its ".git" folder, a bare repository's own folder, or the Git folder a ".git" file names.
     std::filesystem::path gitFolder;
@@ -40,6 +50,9 @@ struct GitEntries {
     // The places whose walk stopped at its budget with folders left, in their order: what a walk without
     // one (`unbudgeted`) would find there and this one did not is not known.
     std::vector<std::filesystem::path> unfinished;
+    // Each folder, as the kernel resolves it, that the walk came to past its `ListingBound` and did not
+    // list: what lies below it is not known.
+    std::vector<std::filesystem::path> unlisted;
 };
 
 struct Options {
@@ -56,6 +69,7 @@ struct Options {
     std::optional<timespec> permissionBackSince;
     // For tests: runs after each folder's entries are read, before its stamp is taken.
     std::function<void(const std::filesystem::path& folder)> afterListing;
+    ListingBound listingBound;
     // Out of memory, the search finds nothing, which a run's start can go on with; a sweep that judges
     // what it finds cannot: for it the failure is thrown.
     enum class OutOfMemory { findsNothing, thrown };

@@ -14,11 +14,25 @@
 namespace vellumar::GitGuardSweep {
 
 std::chrono::steady_clock::duration judgingBound = std::chrono::minutes(5);
+std::chrono::steady_clock::duration listingBound = std::chrono::minutes(2);
 
 namespace {
 
     namespace fs = std::filesystem;
     using GitNotedFiles::NotedUnit;
+
+    std::string secondsOf(std::chrono::steady_clock::duration bound)
+    {
+        return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(bound).count());
+    }
+
+    // Why a folder the walk did not list went aside.
+    std::string pastTheListingBound()
+    {
+        return "the walk of the places had spent the " + secondsOf(listingBound)
+            + " s it lists every folder in before it came to this folder, which a command may have made, so "
+              "it went aside unlisted";
+    }
 
     // `noted` as it would be had its Git folder been at `gitFolder`: a work tree's ".git" carries its
     // work tree with it, where it moved along.
@@ -34,9 +48,14 @@ namespace {
 
 std::string pastTheBound(std::string_view what)
 {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(judgingBound).count();
-    return "the run's end had spent the " + std::to_string(seconds) + " s it judges in before it came to "
+    return "the run's end had spent the " + secondsOf(judgingBound) + " s it judges in before it came to "
         + std::string(what) + ", so it went aside unread";
+}
+
+GitRepositorySearch::ListingBound listingBoundFromNow(const CommandWriteWindows& windows)
+{
+    return { .until = std::chrono::steady_clock::now() + listingBound,
+        .madeByCommands = [&windows](const fs::path& folder) { return windows.couldHaveMade(folder); } };
 }
 
 std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
@@ -57,12 +76,18 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
         std::vector<NewGitFolders::Counted> stopped, putFirst, asNew, unreadable, closed;
     };
     std::vector<Judged> judged;
+    std::vector<NewGitFolders::Counted> unlisted;
     {
         // Under the lock the guard moves aside under, so that what it has just moved is noted as its own.
         auto locked = liveRuns.locked();
         for (const auto& folder : found) {
             if (!MovedAsideByGuard::liesIn(liveRuns.folder(), folder.gitFolder, places.paths()))
                 judged.push_back({ &folder });
+        }
+        for (const auto& folder : options.unlisted) {
+            if (!MovedAsideByGuard::liesIn(liveRuns.folder(), folder, places.paths()))
+                unlisted.push_back(
+                    { .path = folder, .reason = pastTheListingBound(), .unknownBefore = true });
         }
     }
     // What every folder's files show, read before anything is put back, so that each is judged as the
@@ -167,6 +192,7 @@ std::vector<GitGuardPutBack::MovedChange> swept(LiveRuns& liveRuns,
         count(each.unreadable);
         count(each.closed);
     }
+    count(unlisted);
     auto settled = GitGuardComparison::settleCounted(
         liveRuns, std::move(counted), places, judging, options.clock, options.run);
     moved.insert(moved.end(), settled.moved.begin(), settled.moved.end());

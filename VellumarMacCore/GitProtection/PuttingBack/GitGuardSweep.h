@@ -53,6 +53,9 @@ struct Options {
     // then (`HookPathEntries::closed`), so that no number of Git folders, files or configurations a command
     // left holds the end longer than the bound and one Git folder's judging past it.
     std::chrono::steady_clock::time_point judgedBy = std::chrono::steady_clock::time_point::max();
+    // The folders the walk that found the Git folders came to past its bound and did not list
+    // (`GitFoldersInPlaces::InPlaces::unlisted`): each goes aside whole, as what a command may have made.
+    std::vector<std::filesystem::path> unlisted = {};
 };
 
 // How long a run's end judges the Git folders it found (`Options::judgedBy`): far past what a place of a
@@ -61,6 +64,13 @@ extern std::chrono::steady_clock::duration judgingBound;
 // Why what the run's end closed past `judgingBound` went aside, for the log line and the bot: it had not
 // come to `what`.
 std::string pastTheBound(std::string_view what = "this Git folder");
+// How long a whole walk of the places for their Git folders, at a run's end or a start after a kill, lists
+// every folder it comes to (`GitRepositorySearch::ListingBound`): far past what a developer's folder of a
+// million folders takes on a busy machine. Tests may shorten it.
+extern std::chrono::steady_clock::duration listingBound;
+// `GitRepositorySearch::ListingBound` from now: folders made while a command of a run in `windows` could
+// write are listed for `listingBound` at most.
+GitRepositorySearch::ListingBound listingBoundFromNow(const CommandWriteWindows& windows);
 
 // Goes through `found` as above, what the guard moved aside passed over (`MovedAsideByGuard`), and moves
 // aside what counts as `GitGuardComparison::settle` and `settleCounted` do, beneath `places`. What does
