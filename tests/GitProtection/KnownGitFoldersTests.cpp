@@ -78,6 +78,21 @@ TEST(IdentityRecord, LetsGoOfTheEarliestPastItsLimitAndSkipsDamage)
     }
 }
 
+// Noting adds to the end of the record; one whose last line a killed write cut short is written anew,
+// so that the cut line does not swallow the next one noted.
+TEST(IdentityRecord, NotesAfterALineCutShortReadBackWhole)
+{
+    test::TemporaryFolder folder;
+    test::writeBytes(folder / "record", "1:10 100 0\n1:11 10");
+    IdentityRecord& record = IdentityRecord::in(folder / "record", 10);
+    const std::string identities[] = { "1:12", "1:13" };
+    for (const auto& identity : identities)
+        record.note({ &identity, 1 }, { 200, 0 });
+    const auto read = IdentityRecord::decoded(test::readFile(folder / "record"));
+    EXPECT_EQ(read.size(), 3u);
+    EXPECT_TRUE(read.contains("1:10") && read.contains("1:12") && read.contains("1:13"));
+}
+
 // A Git folder deleted and made again, which the file system gives the inode just freed, is a new one: its
 // birth time tells it from the one noted.
 TEST(IdentityRecord, TellsAFolderMadeAgainAtAFreedInodeFromTheOneNoted)

@@ -1,6 +1,7 @@
 #include "VellumarMacCore/GitProtection/Finding/IdentityRecord.h"
 
 #include "Platform/Log.h"
+#include "VellumarMacCore/Foundations/FileDescriptor.h"
 #include "VellumarMacCore/Foundations/PrivateFiles.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -64,40 +66,74 @@ IdentityRecord& IdentityRecord::in(const fs::path& file, std::size_t limit)
 IdentityRecord::IdentityRecord(fs::path file, std::size_t limit)
     : m_file(std::move(file))
     , m_limit(limit)
-    , m_noted(decoded(readPrivateFile(m_file, limit * kLineBytesLimit)))
 {
+    const std::string bytes = readPrivateFile(m_file, limit * kLineBytesLimit);
+    m_noted = decoded(bytes);
+    // A line a killed append cut short would join the next one appended: the first note writes anew.
+    m_appendable = bytes.empty() || bytes.back() == '\n';
+    letGoOfTheEarliest();
+}
+
+void IdentityRecord::letGoOfTheEarliest()
+{
+    if (m_noted.size() <= m_limit)
+        return;
+    // An eighth past what the limit asks, so that noting one more at the limit does not sort the whole
+    // record again each time.
+    const std::size_t kept = m_limit - m_limit / 8;
+    std::vector<std::pair<timespec, std::string>> byTime;
+    for (const auto& [identity, noted] : m_noted)
+        byTime.emplace_back(noted, identity);
+    const auto earliest = byTime.begin() + static_cast<std::ptrdiff_t>(m_noted.size() - kept);
+    std::nth_element(byTime.begin(), earliest, byTime.end(),
+        [](const auto& left, const auto& right) { return isEarlier(left.first, right.first); });
+    for (auto dropped = byTime.begin(); dropped != earliest; ++dropped)
+        m_noted.erase(dropped->second);
+    m_appendable = false;
 }
 
 void IdentityRecord::note(std::span<const std::string> identities, const timespec& at)
 {
-    std::string bytes;
+    std::string failure;
     {
         std::lock_guard lock(m_lock);
-        bool added = false;
-        for (const auto& identity : identities)
-            added = (!identity.empty() && m_noted.try_emplace(identity, at).second) || added;
-        if (!added)
-            return;
-        if (m_noted.size() > m_limit) {
-            std::vector<std::pair<timespec, std::string>> byTime;
-            for (const auto& [identity, noted] : m_noted)
-                byTime.emplace_back(noted, identity);
-            const auto earliest = byTime.begin() + static_cast<std::ptrdiff_t>(m_noted.size() - m_limit);
-            std::nth_element(byTime.begin(), earliest, byTime.end(),
-                [](const auto& left, const auto& right) { return isEarlier(left.first, right.first); });
-            for (auto dropped = byTime.begin(); dropped != earliest; ++dropped)
-                m_noted.erase(dropped->second);
+        std::map<std::string, timespec> added;
+        for (const auto& identity : identities) {
+            if (!identity.empty() && m_noted.try_emplace(identity, at).second)
+                added.emplace(identity, at);
         }
-        bytes = encoded(m_noted);
+        if (added.empty())
+            return;
+        letGoOfTheEarliest();
+        // Appending keeps noting one more from rewriting all noted before it: a run that moves many
+        // aside would otherwise write the record again, whole, for each.
+        if (m_appendable && appended(encoded(added)))
+            return;
         try {
-            writePrivateFile(bytes, m_file);
+            writePrivateFile(encoded(m_noted), m_file);
+            m_appendable = true;
             return;
         } catch (const std::exception& error) {
-            bytes = error.what();
+            failure = error.what();
         }
     }
-    platform::logError("The record " + m_file.string() + " could not be written (" + bytes
+    platform::logError("The record " + m_file.string() + " could not be written (" + failure
         + "); what it notes is known until the program ends.");
+}
+
+bool IdentityRecord::appended(const std::string& lines) const
+{
+    FileDescriptor file(::open(m_file.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status { };
+    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    for (std::size_t written = 0; written < lines.size();) {
+        const ssize_t wrote = ::write(file.get(), lines.data() + written, lines.size() - written);
+        if (wrote <= 0)
+            return false;
+        written += static_cast<std::size_t>(wrote);
+    }
+    return ::fdatasync(file.get()) == 0;
 }
 
 std::optional<timespec> IdentityRecord::notedAt(const std::string& identity) const

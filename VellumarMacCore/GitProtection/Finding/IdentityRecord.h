@@ -25,12 +25,12 @@ public:
     static std::string identityAt(int folder, const std::string& name);
 
     // The record in `file`, read once and kept for the process's life; past `limit` identities the
-    // earliest noted are let go. Any thread.
+    // earliest noted are let go, an eighth of `limit` at a time. Any thread.
     static IdentityRecord& in(const std::filesystem::path& file, std::size_t limit);
 
-    // Notes each identity not noted yet as noted at `at` (those noted keep their time) and rewrites the
-    // record when any was new. A record that cannot be written is logged; what was noted is still known
-    // until the process ends. Any thread; never throws but for memory.
+    // Notes each identity not noted yet as noted at `at` (those noted keep their time) and adds those to
+    // the record, which is written anew when some are let go. A record that cannot be written is logged; what
+    // was noted is still known until the process ends. Any thread; never throws but for memory.
     void note(std::span<const std::string> identities, const timespec& at);
     // When the identity was first noted; absent for one never noted, or let go.
     std::optional<timespec> notedAt(const std::string& identity) const;
@@ -45,11 +45,16 @@ public:
 
 private:
     IdentityRecord(std::filesystem::path file, std::size_t limit);
+    void letGoOfTheEarliest();
+    // Whether `lines` were added at the end of the record, on disk.
+    bool appended(const std::string& lines) const;
 
     const std::filesystem::path m_file;
     const std::size_t m_limit;
     mutable std::mutex m_lock;
     std::map<std::string, timespec> m_noted;
+    // Whether the record on disk ends with a whole line and holds no identity let go.
+    bool m_appendable = false;
 };
 
 }

@@ -84,7 +84,11 @@ std::vector<std::string> removeSameBytes(int folderFD, const std::string& moved)
 {
     std::vector<std::string> removed;
     auto original = movedAsideFrom(moved, MovedAsideByGuard::refusedLabel);
-    if (!original)
+    // A folder keeps none, and the folder it lies in is not listed for it: a run that moves thousands of
+    // folders aside in one would list it again for each.
+    struct stat status { };
+    if (!original || ::fstatat(folderFD, moved.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0
+        || S_ISDIR(status.st_mode))
         return removed;
     for (auto& sibling : siblings(folderFD, *original, moved)) {
         if (holdTheSame(folderFD, moved, sibling) && ::unlinkat(folderFD, sibling.c_str(), 0) == 0)
