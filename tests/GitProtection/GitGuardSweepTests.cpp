@@ -518,6 +518,13 @@ TEST(GitGuardSweep, WhatTheWalkHadNoTimeToListGoesAsideWhole)
             },
             { "project/src/gen" } },
         { "a new repository deep in new folders, the run killed", deepRepository, { "made" }, true },
+        { "a submodule's Git folder made in the user's",
+            [](const Scene& scene) {
+                fs::create_directories(scene.project / ".git/modules");
+                git(scene.project / ".git/modules", { "init", "-q", "--bare", "sub" });
+                write(scene.project / ".git/modules/sub/hooks/pre-commit", kPlanted);
+            },
+            { "project/.git/modules/sub" } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -206,10 +206,10 @@ bool CommandWriteWindows::couldHaveWritten(const fs::path& path) const
 bool CommandWriteWindows::couldHaveMade(const fs::path& path) const
 {
     struct statx status { };
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &status) != 0)
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &status) != 0)
         return false;
-    return (status.stx_mask & STATX_BTIME) == 0
-        || couldHaveWritten(path, { status.stx_btime.tv_sec, status.stx_btime.tv_nsec });
+    const statx_timestamp& made = (status.stx_mask & STATX_BTIME) ? status.stx_btime : status.stx_ctime;
+    return couldHaveWritten(path, { made.tv_sec, made.tv_nsec });
 }
 
 bool CommandWriteWindows::holds(const fs::path& path) const

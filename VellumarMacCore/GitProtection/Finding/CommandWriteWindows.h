@@ -64,8 +64,8 @@ public:
     // Whether what is at `path` (a link as itself) changed within such a window; false where nothing is.
     bool couldHaveWritten(const std::filesystem::path& path) const;
     // Whether what is at `path` (a link as itself) was made within such a window, by the birth time the
-    // kernel keeps, which nothing a command does sets back; true where the file system keeps none, false
-    // where nothing is.
+    // kernel keeps, which nothing a command does sets back; where the file system keeps none, whether it
+    // changed within one. False where nothing is.
     bool couldHaveMade(const std::filesystem::path& path) const;
     // Whether `path` (as the kernel resolves it) lies in a place where a command of some run could write,
     // at any time.

@@ -50,10 +50,13 @@ namespace {
     // cannot loop and a folder that links lead to from many others is read once.
     class Linked {
     public:
-        // The places as the kernel resolves them (`resolvedPlaces`); both must outlive it.
-        Linked(const Paths& places, Met& met)
+        // The places as the kernel resolves them (`resolvedPlaces`); all must outlive it. What lies past
+        // `bound` goes into `unlisted`.
+        Linked(const Paths& places, Met& met, const GitRepositorySearch::ListingBound& bound, Paths& unlisted)
             : m_places(places)
             , m_met(met)
+            , m_bound(bound)
+            , m_unlisted(unlisted)
         {
         }
 
@@ -73,6 +76,11 @@ namespace {
                     auto met = identityOf(entry->folder);
                     if (!met)
                         return GitFolders::WalkStep::passOver;
+                    // Commands can make as many submodule folders as folders anywhere else.
+                    if (m_bound.leavesUnlisted(entry->folder)) {
+                        m_unlisted.push_back(entry->folder);
+                        return GitFolders::WalkStep::passOver;
+                    }
                     if (entry->isGitFolder) {
                         found.push_back({ entry->folder, std::move(*met) });
                         addCommonFolder(entry->folder, found);
@@ -104,6 +112,8 @@ namespace {
 
         const Paths& m_places;
         Met& m_met;
+        const GitRepositorySearch::ListingBound& m_bound;
+        Paths& m_unlisted;
     };
 
 }
@@ -126,8 +136,12 @@ InPlaces found(const Paths& places, const fs::path& dataFolder, const timespec& 
     const Paths resolved = resolvedPlaces(places);
     Met met;
     std::vector<std::vector<Found>> inside(entries.gitFolders.size());
-    parallelEach(entries.gitFolders.size(),
-        [&](std::size_t index) { Linked(resolved, met).add(entries.gitFolders[index], inside[index]); });
+    std::vector<Paths> unlistedInside(entries.gitFolders.size());
+    parallelEach(entries.gitFolders.size(), [&](std::size_t index) {
+        Linked(resolved, met, bound, unlistedInside[index]).add(entries.gitFolders[index], inside[index]);
+    });
+    for (auto& unlisted : unlistedInside)
+        std::ranges::move(unlisted, std::back_inserter(entries.unlisted));
     std::vector<Found> found;
     for (auto& folders : inside)
         std::ranges::move(folders, std::back_inserter(found));
@@ -161,7 +175,8 @@ Paths linkedGitFolders(const fs::path& gitFolder, const Paths& places)
     std::vector<Found> found;
     const Paths resolved = resolvedPlaces(places);
     Met met;
-    Linked(resolved, met).add(gitFolder, found);
+    Paths unlisted;
+    Linked(resolved, met, {}, unlisted).add(gitFolder, found);
     Paths folders;
     for (std::size_t index = 1; index < found.size(); ++index)
         folders.push_back(std::move(found[index].gitFolder));

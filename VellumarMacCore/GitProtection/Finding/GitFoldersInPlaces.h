@@ -43,8 +43,8 @@ struct InPlaces {
 // each one's "commondir" names, links followed where they lead into a place. No count bounds it: a
 // larger tree takes longer. A folder its owner cannot list whose status changed since `runBegan` gets
 // the owner's permission back and is listed. Past `bound`, a folder commands may have made is handed
-// back unlisted. Reads the disk; throws only for memory, since a list cut short would pass over what lies
-// in the rest.
+// back unlisted, below a place and inside a Git folder alike. Reads the disk; throws only for memory, since a
+// list cut short would pass over what lies in the rest.
 InPlaces found(const std::vector<std::filesystem::path>& places, const std::filesystem::path& dataFolder,
     const timespec& runBegan, const GitRepositorySearch::ListingBound& bound = {});
 // Called as each `found` begins, where set: for a test, to run out of memory there.

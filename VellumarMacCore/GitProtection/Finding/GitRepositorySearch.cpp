@@ -334,17 +334,17 @@ namespace {
                 addRepository({ *target, folder });
         }
 
-        // Whether `folder`, come to past the listing bound with a kept listing that does not hold, may be
-        // what commands made: it is then handed back unlisted. A place is always listed.
+        // Whether `folder`, come to past the listing bound and never listed before, may be what commands
+        // made: it is then handed back unlisted. A place is always listed, and so is a folder an earlier
+        // walk listed, which was there before this run's commands or was judged at an earlier run's end.
         bool leftUnlisted(const fs::path& place, const std::string& folder,
-            const SearchedFolders::Folder& kept, bool isPlace, const SearchedFolders& searched)
+            const SearchedFolders::Folder& kept, bool isPlace)
         {
             const ListingBound& bound = m_options.listingBound;
-            if (isPlace || !bound.madeByCommands || !m_resolvedPlace || searched.holds(kept)
-                || std::chrono::steady_clock::now() < bound.until)
+            if (isPlace || !bound.madeByCommands || !m_resolvedPlace || kept.trusted)
                 return false;
             fs::path resolved = *m_resolvedPlace / fs::path(folder).lexically_relative(place);
-            if (!bound.madeByCommands(resolved))
+            if (!bound.leavesUnlisted(resolved))
                 return false;
             m_found.unlisted.push_back(std::move(resolved));
             return true;
@@ -382,7 +382,7 @@ namespace {
                 auto [folder, kept, isPlace] = std::move(left.front());
                 left.pop_front();
                 if (FolderStamps::isQuiet(*kept, searched.walk())
-                    || leftUnlisted(place, folder, *kept, isPlace, searched))
+                    || leftUnlisted(place, folder, *kept, isPlace))
                     continue;
                 ++walked;
                 if (!searched.refresh(*kept, folder, isPlace ? placeListing : belowListing))

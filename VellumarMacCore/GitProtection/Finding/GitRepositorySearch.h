@@ -20,13 +20,19 @@ inline constexpr std::chrono::milliseconds budgetPerPlace { 2000 };
 inline constexpr std::chrono::steady_clock::duration unbudgeted = std::chrono::steady_clock::duration::max();
 
 // How far a whole walk lists what commands may have made: past `until`, on the steady clock, a folder
-// below a place whose kept listing does not hold is listed only where `madeByCommands` (given it as the
+// below a place that no earlier walk listed is listed only where `madeByCommands` (given it as the
 // kernel resolves it) says no command made it, so that however many folders commands made, the walk lists
 // no more than the folders they made theirs in. One it lists not is handed back (`GitEntries::unlisted`),
 // nothing below it walked.
 struct ListingBound {
     std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max();
     std::function<bool(const std::filesystem::path& folder)> madeByCommands = nullptr;
+
+    // Whether `folder`, as the kernel resolves it, come to now, goes unlisted.
+    bool leavesUnlisted(const std::filesystem::path& folder) const
+    {
+        return madeByCommands && std::chrono::steady_clock::now() >= until && madeByCommands(folder);
+    }
 };
 
 struct Repository {

@@ -271,7 +271,7 @@ const SearchedFolders::Folder* SearchedFolders::find(const Folder& from, const f
 bool SearchedFolders::refresh(
     Folder& folder, const std::string& path, const GitFolderListing::Options& options)
 {
-    if (holds(folder))
+    if (folder.trusted && folder.heldAtWalk == m_walk)
         return true;
     auto listing = GitFolderListing::read(path, options);
     std::vector<std::unique_ptr<Folder>> subfolders;

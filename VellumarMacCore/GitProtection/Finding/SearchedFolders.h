@@ -57,12 +57,9 @@ public:
     // whose stamps still hold.
     std::uint64_t walk() const { return m_walk; }
 
-    // Whether what is kept of `folder` holds in this walk: its stamp is trusted and was found the same.
-    bool holds(const Folder& folder) const { return folder.trusted && folder.heldAtWalk == m_walk; }
-
-    // Brings `folder`, found at `path`, up to date: kept while it `holds`, else read again, each
-    // subfolder still there keeping what is known of it and the others dropped. False, and nothing below it
-    // kept, when it is no folder now or cannot be read.
+    // Brings `folder`, found at `path`, up to date: kept while its stamp is trusted and was found the
+    // same in this walk, else read again, each subfolder still there keeping what is known of it and the
+    // others dropped. False, and nothing below it kept, when it is no folder now or cannot be read.
     bool refresh(Folder& folder, const std::string& path, const GitFolderListing::Options& options);
 
     // Writes what is kept of the place to the file given when it was first kept in this program, where
