@@ -416,6 +416,8 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
         std::function<void(const Scene&)> before = [](const Scene&) {};
         // How many log lines say there was nothing at a name: only where the run noted so.
         std::size_t toldNoneWasThere = 0;
+        // What the user's Git does there afterwards.
+        std::function<void(const Scene&)> after = [](const Scene&) {};
     };
     const Case cases[] = {
         { "a new repository and a unit's hook",
@@ -460,6 +462,22 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
                     "export PATH=\"node_modules/.bin:$PATH\"\nsh -e \"$s\" \"$@\"\n");
                 write(scene.project / ".husky/pre-commit", "npm test\n");
             } },
+        // Those hooks lie outside the place and a ".git" folder leads to them: its configuration goes aside,
+        // the same file without core.hooksPath in its place, and the user's commit runs none of them.
+        { "a program in a folder put first by hooks outside the place that core.hooksPath names",
+            [](const Scene& scene) { write(scene.project / "tools/git", "#!/bin/sh\ntouch ../ran\n"); },
+            { "project/.git/config" },
+            [](const Scene& scene) {
+                git(scene.project, { "config", "core.hooksPath", (scene.outside / "hooks").string() });
+                write(scene.outside / "hooks/pre-commit",
+                    "#!/bin/sh\nPATH=\"tools:$PATH\"\ngit diff --quiet\n");
+            },
+            0,
+            [](const Scene& scene) {
+                EXPECT_FALSE(configHolds(scene.project / ".git", "hooksPath"));
+                git(scene.project, { "commit", "-q", "--allow-empty", "-m", "after" });
+                EXPECT_FALSE(existsAt(scene.root / "ran"));
+            } },
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -490,6 +508,7 @@ TEST(GitGuardSweep, WhatTheRunsEndHadNoTimeToJudgeGoesAsideWhole)
         // The unit's configuration is as noted.
         EXPECT_TRUE(configHolds(scene.project / ".git", "[core]"));
         EXPECT_FALSE(configHolds(scene.project / ".git", "Bot"));
+        testCase.after(scene);
     }
 }
 

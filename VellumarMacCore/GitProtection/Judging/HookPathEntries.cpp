@@ -42,14 +42,19 @@ namespace {
         return setting ? setting->value : std::nullopt;
     }
 
+    struct WhereHooksRun {
+        std::vector<Setting> settings;
+        // Each of those files that sets "core.hooksPath".
+        std::vector<fs::path> settingHooksPath;
+    };
+
     // The settings of the configuration Git reads in `location`'s repository that may say where its
     // hooks run and which: the shared "config", then its own "config.worktree". Read only where a file
     // names "worktree" or "hooksPath", and by `git` only where it is not plain (`PlainGitSettings`), so
     // that a thousand repositories cost no `git` each.
-    std::vector<Setting> whereHooksRun(
-        const GitFolders::Location& location, const NewGitFolders::Judging& judging)
+    WhereHooksRun whereHooksRun(const GitFolders::Location& location, const NewGitFolders::Judging& judging)
     {
-        std::vector<Setting> settings;
+        WhereHooksRun where;
         for (const auto& file :
             { location.commonFolder / "config", location.gitFolder / "config.worktree" }) {
             std::string bytes = BoundedFile::start(file, GitNotedFiles::maxCopiedBytes);
@@ -57,15 +62,19 @@ namespace {
             if (lowered.find("worktree") == std::string::npos
                 && lowered.find("hookspath") == std::string::npos)
                 continue;
+            std::vector<Setting> settings;
             if (auto plain = bytes.size() < GitNotedFiles::maxCopiedBytes
                     ? PlainGitSettings::settingsOf(bytes)
                     : std::nullopt) {
                 for (auto& [key, value] : *plain)
                     settings.push_back({ std::move(key), std::move(value) });
             } else if (auto listing = judging.settings(bytes))
-                std::ranges::move(GitCountedSettings::settingsOf(*listing), std::back_inserter(settings));
+                settings = GitCountedSettings::settingsOf(*listing);
+            if (GitCountedSettings::lastOf(settings, "core.hookspath"))
+                where.settingHooksPath.push_back(file);
+            std::ranges::move(settings, std::back_inserter(where.settings));
         }
-        return settings;
+        return where;
     }
 
     // The folders Git's configuration names for the hooks of `gitFolder` run at each of `tops`, as a run's
@@ -130,6 +139,8 @@ namespace {
         // noted: "core.hooksPath" among them.
         bool readsSettings = false;
         std::optional<std::string> hooksPath;
+        // The configuration files that set it.
+        std::vector<fs::path> settingHooksPath;
         // The environment the user's Git runs hooks with, and its HOME.
         CommandEnvironment environment;
         fs::path home;
@@ -140,7 +151,7 @@ namespace {
     {
         const fs::path& gitFolder = found.gitFolder;
         const auto location = GitFolders::locatedGitFolder(gitFolder);
-        const auto settings = location ? whereHooksRun(*location, judging) : std::vector<Setting> {};
+        auto [settings, settingHooksPath] = location ? whereHooksRun(*location, judging) : WhereHooksRun {};
         Hooks hooks;
         hooks.notedFolders = { (location ? location->commonFolder : gitFolder) / "hooks" };
         if (noted) {
@@ -155,6 +166,7 @@ namespace {
         // folder, at whatever top its files now give, where what was noted named them at the top it had.
         hooks.readsSettings = !noted || (location && location->commonFolder != location->gitFolder);
         hooks.hooksPath = valueOf(settings, "core.hookspath");
+        hooks.settingHooksPath = std::move(settingHooksPath);
         hooks.environment = HookSearchPath::usersEnvironment();
         const auto homeVariable = hooks.environment.find("HOME");
         hooks.home = homeVariable != hooks.environment.end() ? fs::path(homeVariable->second) : fs::path();
@@ -248,28 +260,48 @@ std::vector<NewGitFolders::Counted> closed(const GitFoldersInPlaces::Found& foun
     const GitNotedFiles::NotedUnit* noted, const BeneathPlaces& places, const NewGitFolders::Judging& judging,
     const std::function<bool(const fs::path&)>& isPassedOver, const std::string& reason)
 {
+    using Keys = std::set<std::string, std::less<>>;
     const Hooks hooks = hooksOf(found, noted, judging);
     std::vector<NewGitFolders::Counted> counted;
     std::set<fs::path> taken;
+    auto close = [&](const fs::path& path, const std::string& why, Keys takenOut) {
+        if (!isPassedOver(path) && taken.insert(path).second)
+            counted.push_back(
+                { .path = path, .reason = why, .takenOut = std::move(takenOut), .unknownBefore = true });
+    };
     for (const auto& top : hooks.tops) {
         std::vector<fs::path> read = hooks.notedFolders;
         // Only the folders Git runs hooks from go aside, not the scripts a hook manager's runners there run.
         std::vector<fs::path> running { hooks.notedFolders.front() };
-        if (auto folder = hooksPathAt(hooks, top)) {
-            read.push_back(*folder);
-            running.push_back(std::move(*folder));
+        const auto hooksPath = hooksPathAt(hooks, top);
+        if (hooksPath) {
+            read.push_back(*hooksPath);
+            running.push_back(*hooksPath);
         }
         auto [folders, unresolved] = HookSearchPath::foldersPutFirst(read, top, hooks.environment);
         if (folders.empty() && !unresolved)
             continue;
-        for (auto& folder : running) {
-            // One outside every place cannot go aside: the ".git" file at the top that sends Git to it does.
+        for (const auto& folder : running) {
             const bool beneath = isPathCoveredByAny(folder, places.paths());
             if (!holdsHooks(places, folder, beneath))
                 continue;
-            fs::path aside = beneath ? std::move(folder) : sentThereFrom(top, found.gitFolder);
-            if (!aside.empty() && !isPassedOver(aside) && taken.insert(aside).second)
-                counted.push_back({ .path = std::move(aside), .reason = reason, .unknownBefore = true });
+            // One outside every place cannot go aside: the ".git" file at the top that sends Git to it does,
+            // and for a ".git" folder each configuration file in a place whose "core.hooksPath" names it,
+            // the same file without that setting in its place where what else it holds is the user's:
+            // noted (its comparison, done first, settled it) or unchanged while a command could write; else
+            // whole.
+            const fs::path aside = beneath ? folder : sentThereFrom(top, found.gitFolder);
+            if (!aside.empty())
+                close(aside, reason, {});
+            else if (folder == hooksPath) {
+                for (const auto& file : hooks.settingHooksPath) {
+                    const bool restIsTheUsers = (noted && noted->files.contains(file))
+                        || !NewGitFolders::changedDuringCommands(file, judging);
+                    if (isPathCoveredByAny(file, places.paths()))
+                        close(file, reason + "; the core.hooksPath it sets names hooks outside every place",
+                            restIsTheUsers ? Keys { "core.hookspath" } : Keys {});
+                }
+            }
         }
     }
     return counted;

@@ -39,7 +39,12 @@ std::vector<NewGitFolders::Counted> counted(const GitFoldersInPlaces::Found& fou
 // first on PATH, for `reason`: at each top, where those hooks put any folder first or their words cannot be
 // followed, the folders Git runs them from that hold one of Git's hooks (its "commondir"'s "hooks" and the
 // one "core.hooksPath" names), whole, so that no program a command left there runs at the user's commit;
-// where such a folder lies outside every place, the ".git" file at that top that sends Git to it instead.
+// where such a folder lies outside every place, the ".git" file at that top that sends Git to it instead,
+// and where the ".git" there is a folder, each of its "config" and "config.worktree" in a place that sets
+// the "core.hooksPath" naming it, with the same file without that setting in its place
+// (`NewGitFolders::Counted::takenOut`) where what else it holds is the user's (noted, or unchanged while a
+// command could write), else whole. A setting that comes from outside every place (the user's own
+// configuration, or a file included from there) cannot go aside, and is left as it is.
 // Their words are read as `counted` reads them, but for what Git's configuration names through what it
 // includes, which takes `git`. What `isPassedOver` says is passed over. Reads the configuration and the
 // hooks' words, no folder below a top; never throws but for memory.
