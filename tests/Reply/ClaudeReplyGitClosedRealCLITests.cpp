@@ -131,8 +131,9 @@ std::string statusAndCommitThenAside(const std::string& fifo)
         + ".refused-* && echo FIFO aside";
 }
 
-// The row whose run's end has no time to judge in.
+// The rows whose run's end has no time to judge in, and no time to list the places in.
 constexpr std::string_view kNoTimeToJudge = "a run's end with no time left to judge";
+constexpr std::string_view kNoTimeToList = "a run's end with no time left to list new folders";
 
 std::vector<vellumar::test::GitRow> unreadableRows()
 {
@@ -182,6 +183,14 @@ std::vector<vellumar::test::GitRow> unreadableRows()
                 + " && timeout 60 git -C y commit -q --allow-empty -m y && git -C y log -1 --format=%s"
                   " && ls y/.git | grep -c refused && grep -c 'went aside unread' \"$LOG\"",
             "by-the-user\ny\n2\n2\n", { .replySaysMore = true } },
+        { kNoTimeToList.data(), "repo app",
+            { { "mkdir -p made/a && git init -q made/a/y && plant made/a/y/.git/hooks/pre-commit"
+                " && plant app/.git/hooks/pre-commit" } },
+            kUsersTimedCommit
+                + " && ls -d made.refused-* | wc -l && test ! -e made && grep -q 'went aside unlisted' "
+                  "\"$LOG\""
+                  " && echo told",
+            "by-the-user\n1\ntold\n", { .replySaysMore = true } },
     });
 }
 
@@ -194,11 +203,15 @@ class ClaudeReplyGitClosedReadsRealCLI : public vellumar::test::RealCLIRow { };
 TEST_P(ClaudeReplyGitClosedReadsRealCLI, NothingTheGuardReadsCanHoldIt)
 {
     const auto rows = unreadableRows();
-    const auto bound = vellumar::GitGuardSweep::judgingBound;
+    const auto judging = vellumar::GitGuardSweep::judgingBound;
+    const auto listing = vellumar::GitGuardSweep::listingBound;
     if (rows[GetParam()].name == kNoTimeToJudge)
         vellumar::GitGuardSweep::judgingBound = {};
+    if (rows[GetParam()].name == kNoTimeToList)
+        vellumar::GitGuardSweep::listingBound = {};
     vellumar::test::runGitRow(rows, GetParam());
-    vellumar::GitGuardSweep::judgingBound = bound;
+    vellumar::GitGuardSweep::judgingBound = judging;
+    vellumar::GitGuardSweep::listingBound = listing;
 }
 
 INSTANTIATE_TEST_SUITE_P(
