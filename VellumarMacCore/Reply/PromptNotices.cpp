@@ -187,10 +187,18 @@ namespace {
 std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedChange>& moved,
     const std::set<std::filesystem::path>& writtenByFileTools)
 {
+    // A command can make a hundred thousand folders that go aside: named each, the notice alone would
+    // fill the bot's next prompt past what it takes, and that message would fail.
+    constexpr std::size_t kMostNamed = 100;
     std::vector<std::string> lines;
+    std::size_t unnamed = 0;
     for (const auto& [path, reason, stayed] : moved) {
         if (stayed)
             continue;
+        if (lines.size() == kMostNamed) {
+            ++unnamed;
+            continue;
+        }
         auto changed = MovedAsideFiles::changedName(path);
         lines.push_back("- " + changed.string() + (reason.empty() ? "" : " (" + reason + ")")
             + ": Git or another program outside the sandbox could act on what the change put there, so "
@@ -202,25 +210,33 @@ std::optional<std::string> movedAsideNotice(const std::vector<GitGuard::MovedCha
                       "missing file, ENOENT, or success)."
                     : ""));
     }
+    if (unnamed > 0)
+        lines.push_back("- and " + std::to_string(unnamed)
+            + " more the same way, each kept beside its name as <name>.refused-<time>-<random>.");
     std::vector<std::string> notices;
     if (!lines.empty())
         notices.push_back(
-            "[Notice from the app] During your previous reply the Git protection undid these changes (made by "
-            "a command, a file tool or the user). A repository made during the reply keeps its commits, refs, "
+            "[Notice from the app] During your previous reply the Git protection undid these changes (made "
+            "by "
+            "a command, a file tool or the user). A repository made during the reply keeps its commits, "
+            "refs, "
             "work and everyday settings; only its hooks and the settings that can make Git run a program, "
             "change where Git connects or whom it trusts, or redefine a command go aside, and its "
             "configuration stays in place without them. A file tool that reported one of these names missing "
             "(ENOENT) right after writing it did write it: the write is what went aside. Do not make them "
-            "again; tell the user what went aside and why, and that they enable one themselves once they have "
-            "read it: a hook by moving the .refused- file back to its name (mv <name>.refused-<time>-<random> "
+            "again; tell the user what went aside and why, and that they enable one themselves once they "
+            "have "
+            "read it: a hook by moving the .refused- file back to its name (mv "
+            "<name>.refused-<time>-<random> "
             "<name>; it kept its execute bit), a setting with git config.\n"
             + joined(lines, "\n"));
     if (auto stayed = stayedLines(moved, false))
-        notices.push_back("[Notice from the app] During your previous reply the Git protection could not undo "
-                          "these changes (made by a command, a file tool or the user): they stay, and the user's "
-                          "Git, run outside the sandbox, may act on them. Do not make such changes again; tell "
-                          "the user which repository holds each and what it is, so that they remove it before "
-                          "they use Git there.\n"
+        notices.push_back(
+            "[Notice from the app] During your previous reply the Git protection could not undo "
+            "these changes (made by a command, a file tool or the user): they stay, and the user's "
+            "Git, run outside the sandbox, may act on them. Do not make such changes again; tell "
+            "the user which repository holds each and what it is, so that they remove it before "
+            "they use Git there.\n"
             + *stayed);
     if (auto unrecorded = stayedLines(moved, true))
         notices.push_back("[Notice from the app] The Git protection could not record when commands could "

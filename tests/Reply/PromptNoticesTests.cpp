@@ -173,3 +173,17 @@ TEST(PromptNotices, MovedAsideNoticeNamesEachFileAndWhy)
         EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), testCase.lines);
     }
 }
+
+// A flood of changes that went aside names the first hundred and counts the rest, so that the bot's next
+// prompt stays one Claude Code takes.
+TEST(PromptNotices, MovedAsideNoticeCountsWhatItDoesNotName)
+{
+    std::vector<GitGuard::MovedChange> moved;
+    for (int index = 0; index < 100'001; ++index)
+        moved.push_back({ "/p/made-" + std::to_string(index) + ".refused-20261208T101010Z", "made" });
+    const auto notice = Prompts::movedAsideNotice(moved, {});
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(std::ranges::count(*notice, '\n'), 101);
+    EXPECT_TRUE(notice->ends_with("\n- and 99901 more the same way, each kept beside its name as "
+                                  "<name>.refused-<time>-<random>."));
+}
